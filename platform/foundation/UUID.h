@@ -1,0 +1,28 @@
+#pragma once
+// Random (version 4) UUIDs, written in upper case as "XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX".
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvane::platform {
+
+class UUID {
+public:
+    UUID();  // a new random UUID
+    static std::optional<UUID> fromString(std::string_view text);  // either case
+    std::string uuidString() const;  // upper case
+    const std::array<uint8_t, 16>& bytes() const { return bytes_; }
+    bool operator==(const UUID&) const = default;
+
+private:
+    explicit UUID(std::array<uint8_t, 16> b) : bytes_(b) {}
+    std::array<uint8_t, 16> bytes_{};
+};
+
+// Fills the buffer with cryptographically strong random bytes (OpenSSL); false on failure.
+bool randomBytes(uint8_t* out, size_t length);
+
+}  // namespace quorvane::platform

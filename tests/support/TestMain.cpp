@@ -1,0 +1,32 @@
+// Test entry point: every data folder is redirected to a fresh temporary folder, so no test
+// touches a real home, and contract failures are counted instead of printed.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/foundation/Log.h"
+
+int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    std::string tmpl = (fs::temp_directory_path() / "quorvane-test-XXXXXX").string();
+    const char* root = ::mkdtemp(tmpl.data());
+    if (root) {
+        fs::path r(root);
+        for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(r / sub);
+        ::setenv("HOME", (r / "home").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (r / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (r / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (r / "cache").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (r / "state").c_str(), 1);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    int rc = RUN_ALL_TESTS();
+    if (root) {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    return rc;
+}
