@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/Strings.h"
+#include "platform/foundation/UUID.h"
+#include "platform/foundation/Value.h"
+
+using namespace quorvane::platform;
+
+TEST(Strings, CaseInsensitiveEqualityOnNonASCIIText) {
+    EXPECT_TRUE(equalsIgnoringCase("ÉLODIE", "élodie"));
+    EXPECT_TRUE(equalsIgnoringCase("STRASSE", "straße"));  // full folding
+    EXPECT_FALSE(equalsIgnoringCase("élodie", "elodie"));   // accents still count
+    EXPECT_EQ(compareIgnoringCase("Zoë", "zoË"), 0);
+    EXPECT_LT(compareIgnoringCase("abc", "ABD"), 0);
+    EXPECT_EQ(localizedCompareIgnoringCase("Émile", "émile"), 0);
+    EXPECT_LT(localizedCompareIgnoringCase("émile", "Fabien"), 0);  // collation, not byte order
+    EXPECT_TRUE(hasPrefixIgnoringCase("System Group: Friends", "SYSTEM group: "));
+}
+
+TEST(Strings, UTF16CountingAndSurrogateSafeCuts) {
+    EXPECT_EQ(utf16Length("😀"), 2u);
+    EXPECT_EQ(utf16Length("aé😀"), 4u);
+    EXPECT_EQ(utf16Length(""), 0u);
+    // A cut in the middle of the emoji drops it whole.
+    EXPECT_EQ(utf16Prefix("ab😀c", 3), "ab");
+    EXPECT_EQ(utf16Prefix("ab😀c", 4), "ab😀");
+    EXPECT_EQ(utf16Prefix("ab😀c", 99), "ab😀c");
+    EXPECT_EQ(fromUTF16(toUTF16("zoë 😀")), "zoë 😀");
+    EXPECT_TRUE(isValidUTF8("zoë"));
+    EXPECT_FALSE(isValidUTF8("\xC3\x28"));
+}
+
+TEST(Strings, UnicodeWhitespaceTrimmingAndCharacterSets) {
+    EXPECT_EQ(trimWhitespace("\u00A0\u3000 Ann \t\n\u2028"), "Ann");
+    EXPECT_EQ(trimWhitespace("  "), "");
+    EXPECT_TRUE(isBlank(" \u00A0\n"));
+    EXPECT_FALSE(isBlank(" x "));
+    EXPECT_TRUE(CharacterSet::control().contains(0x07));
+    EXPECT_TRUE(CharacterSet::control().contains(0x200B));  // zero-width space is a format character
+    EXPECT_FALSE(CharacterSet::control().contains('a'));
+    EXPECT_TRUE(CharacterSet::newline().contains(0x2029));
+    EXPECT_FALSE(CharacterSet::whitespace().contains('\n'));
+    EXPECT_EQ(split("a,,b", ","), (std::vector<std::string>{"a", "", "b"}));
+}
+
+TEST(Base64, RoundTripsAndRejectsBadInput) {
+    for (std::string s : {"", "f", "fo", "foo", "foob", "fooba", "foobar"}) {
+        auto enc = base64Encode(s);
+        auto dec = base64Decode(enc);
+        ASSERT_TRUE(dec) << s;
+        EXPECT_EQ(std::string(dec->begin(), dec->end()), s);
+    }
+    EXPECT_EQ(base64Encode(std::string_view("foobar")), "Zm9vYmFy");
+    EXPECT_EQ(base64Encode(std::string_view("fo")), "Zm8=");
+    EXPECT_FALSE(base64Decode("Zm9v!"));
+    EXPECT_FALSE(base64Decode("Z"));
+    EXPECT_FALSE(base64Decode("Zm8=Zm8="));
+    uint8_t raw[] = {0xfb, 0xff};
+    EXPECT_EQ(base64URLEncode(raw, 2), "-_8");
+}
+
+TEST(UUID, RandomVersionFourInUpperCase) {
+    UUID a, b;
+    auto s = a.uuidString();
+    ASSERT_EQ(s.size(), 36u);
+    EXPECT_EQ(s[14], '4');
+    EXPECT_EQ(s, uppercase(s));
+    EXPECT_NE(a, b);
+    auto parsed = UUID::fromString(lowercase(s));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(*parsed, a);
+    EXPECT_FALSE(UUID::fromString("not-a-uuid"));
+}
+
+TEST(Value, JSONBridgeKeepsOrderTypesAndNull) {
+    auto v = Value::fromJSON(R"({"b":1,"a":[true,null,2.5,"x"],"big":18446744073709551615})");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->keys(), (std::vector<std::string>{"b", "a", "big"}));
+    EXPECT_TRUE((*v)["a"][1].isNull());
+    EXPECT_EQ((*v)["a"][2].asDouble(), 2.5);
+    EXPECT_TRUE((*v)["big"].isDouble());
+    EXPECT_EQ(v->toJSON(), R"({"b":1,"a":[true,null,2.5,"x"],"big":1.8446744073709552e+19})");
+    EXPECT_FALSE(Value::fromJSON("{bad"));
+    // Missing differs from empty.
+    Value d = Value::dictionary();
+    d.set("empty", "");
+    EXPECT_TRUE(d["empty"].stringValue().has_value());
+    EXPECT_FALSE(d["missing"].stringValue().has_value());
+    EXPECT_EQ(Value(int64_t(3)), Value(3.0));
+}
