@@ -1,0 +1,252 @@
+#include "gdata/GDataDateTime.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <mutex>
+
+#include "gdata/GDataScanner.h"
+
+namespace quorvane {
+
+using platform::DateComponents;
+
+namespace {
+
+constexpr bool isSet(int64_t v) { return DateComponents::isSet(v); }
+
+// Instants far enough out that their year is beyond the clamp in either direction, and well
+// inside what the calendar can split.
+constexpr double kEarliestInstant = -400'000'000'000.0;  // about 10675 BC
+constexpr double kLatestInstant = 400'000'000'000.0;     // about AD 14676
+constexpr int64_t kMinYear = -9999;
+constexpr int64_t kMaxYear = 9999;
+
+// The calendar cache: one Gregorian calendar per zone, for the process's lifetime.
+struct CalendarCache {
+    std::mutex mutex;
+    std::map<const platform::TimeZone*, GDataDateTime::CalendarPtr> calendars;
+    GDataDateTime::CalendarPtr defaultZoneCalendar;
+};
+
+CalendarCache& calendarCache() {
+    static CalendarCache* cache = new CalendarCache;
+    return *cache;
+}
+
+// hours * 3600 + minutes * 60, or nullopt when that does not fit.
+std::optional<int64_t> offsetFrom(int64_t hours, int64_t minutes) {
+    int64_t h = 0, m = 0, sum = 0;
+    if (__builtin_mul_overflow(hours, int64_t(3600), &h) || __builtin_mul_overflow(minutes, int64_t(60), &m) ||
+        __builtin_add_overflow(h, m, &sum))
+        return std::nullopt;
+    return sum;
+}
+
+// An absent field is written as zero rather than as the absent marker.
+long long printable(int64_t field) { return isSet(field) ? (long long)field : 0LL; }
+
+}  // namespace
+
+GDataDateTime::GDataDateTime(const GDataDateTime& other)
+    : components_(other.components_),
+      offsetSeconds_(other.offsetSeconds_),
+      isUniversalTime_(other.isUniversalTime_),
+      timeZone_(other.timeZone()) {}
+
+GDataDateTime& GDataDateTime::operator=(const GDataDateTime& other) {
+    if (this != &other) {
+        components_ = other.components_;
+        offsetSeconds_ = other.offsetSeconds_;
+        isUniversalTime_ = other.isUniversalTime_;
+        timeZone_ = other.timeZone();
+    }
+    return *this;
+}
+
+void GDataDateTime::setFromRFC3339String(std::string_view str) {
+    using namespace gdata_scan;
+    int64_t year = kUndefined, month = kUndefined, day = kUndefined, hour = kUndefined, minute = kUndefined;
+    std::optional<float> seconds;
+    std::string_view designator;
+    int64_t offsetHours = 0, offsetMinutes = 0;
+
+    size_t pos = 0;
+    auto number = [&](int64_t& field) {
+        skipWhitespace(str, pos);
+        int64_t v = 0;
+        if (!scanInteger(str, pos, v, Overflow::Fail)) return false;
+        field = v;
+        return true;
+    };
+    auto fraction = [&] {
+        skipWhitespace(str, pos);
+        float v = 0;
+        // Seconds that cannot be an integer count as not read.
+        if (!scanFloat(str, pos, v) || !std::isfinite(v) || std::fabs(v) >= 1e18f) return false;
+        seconds = v;
+        return true;
+    };
+    // Each step runs only when the ones before it succeeded.
+    (void)(number(year)                                                                   //
+           && scanCharacters(str, pos, "-") && number(month)                              //
+           && scanCharacters(str, pos, "-") && number(day)                                //
+           && scanCharacters(str, pos, "Tt ") && number(hour)                             //
+           && scanCharacters(str, pos, ":") && number(minute)                             //
+           && scanCharacters(str, pos, ":") && fraction()                                 //
+           && scanCharacters(str, pos, "+-zZ", &designator) && number(offsetHours)        //
+           && scanCharacters(str, pos, ":") && number(offsetMinutes));
+
+    components_ = DateComponents{};
+    components_.year = year;
+    components_.month = month;
+    components_.day = day;
+    components_.hour = hour;
+    components_.minute = minute;
+    components_.second = seconds ? int64_t(*seconds) : kUndefined;  // truncated toward zero
+
+    timeZone_.reset();
+    offsetSeconds_ = kUndefined;
+    isUniversalTime_ = false;
+
+    if (designator.empty() || designator == "Z" || designator == "z") {
+        isUniversalTime_ = true;
+        offsetSeconds_ = 0;
+    } else if (designator == "-") {
+        auto offset = offsetFrom(offsetHours, offsetMinutes);
+        // "-00:00" says the local offset is unknown. An offset too large to hold stays unknown too.
+        if (offset && *offset != 0 && *offset != std::numeric_limits<int64_t>::min()) offsetSeconds_ = -*offset;
+    } else {
+        if (auto offset = offsetFrom(offsetHours, offsetMinutes)) offsetSeconds_ = *offset;
+    }
+}
+
+void GDataDateTime::setFromDate(platform::Date date, TimeZonePtr timeZone) {
+    double secs = date.timeIntervalSinceReferenceDate();
+    components_ = DateComponents{};
+    if (!std::isnan(secs)) {
+        // The year is clamped below anyway; keeping the instant in range keeps the split defined.
+        platform::Date inRange(std::clamp(secs, kEarliestInstant, kLatestInstant));
+        if (auto c = calendarForTimeZone(timeZone)->components(inRange)) components_ = *c;
+    }
+    if (isSet(components_.year)) components_.year = std::clamp(components_.year, kMinYear, kMaxYear);
+
+    isUniversalTime_ = false;
+    if (timeZone) {
+        offsetSeconds_ = timeZone->secondsFromGMT(date);
+        if (offsetSeconds_ == 0 && timeZone->name() == "Universal") isUniversalTime_ = true;
+    } else {
+        offsetSeconds_ = kUndefined;
+    }
+    timeZone_ = std::move(timeZone);
+}
+
+std::string GDataDateTime::RFC3339String() const {
+    char buf[160];
+    std::string timePart;
+    if (hasTime()) {
+        std::string zonePart;
+        if (isUniversalTime_) {
+            zonePart = "Z";
+        } else if (!isSet(offsetSeconds_)) {
+            zonePart = "-00:00";
+        } else {
+            // Magnitude in unsigned arithmetic: the smallest offset has no positive counterpart.
+            uint64_t magnitude = offsetSeconds_ < 0 ? 0 - uint64_t(offsetSeconds_) : uint64_t(offsetSeconds_);
+            std::snprintf(buf, sizeof buf, "%s%02llu:%02llu", offsetSeconds_ < 0 ? "-" : "+",
+                          (unsigned long long)((magnitude / 3600) % 24), (unsigned long long)((magnitude / 60) % 60));
+            zonePart = buf;
+        }
+        // A time read without seconds is written with zero seconds.
+        std::snprintf(buf, sizeof buf, "T%02lld:%02lld:%02lld%s", printable(components_.hour),
+                      printable(components_.minute), printable(components_.second), zonePart.c_str());
+        timePart = buf;
+    }
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld%s", printable(components_.year), printable(components_.month),
+                  printable(components_.day), timePart.c_str());
+    return buf;
+}
+
+std::optional<platform::Date> GDataDateTime::date() const {
+    if (hasTime()) return calendar()->date(components_);
+    // Noon keeps the calendar day when the instant is shown in any zone within 12 hours.
+    DateComponents noon;
+    noon.year = components_.year;
+    noon.month = components_.month;
+    noon.day = components_.day;
+    noon.hour = 12;
+    noon.minute = 0;
+    noon.second = 0;
+    return calendarForTimeZone(platform::TimeZone::universal())->date(noon);
+}
+
+GDataDateTime::TimeZonePtr GDataDateTime::timeZone() const {
+    if (timeZone_) return timeZone_;
+    if (isUniversalTime_) return platform::TimeZone::universal();
+    if (isSet(offsetSeconds_)) return platform::TimeZone::forSecondsFromGMT(offsetSeconds_);
+    return nullptr;
+}
+
+void GDataDateTime::setTimeZone(TimeZonePtr timeZone) {
+    timeZone_ = std::move(timeZone);
+    if (!timeZone_) {
+        offsetSeconds_ = kUndefined;
+        return;
+    }
+    // The zone's offset at this value's instant, reckoned in the new zone.
+    if (auto instant = date())
+        offsetSeconds_ = timeZone_->secondsFromGMT(*instant);
+    else
+        offsetSeconds_ = timeZone_->standardSecondsFromGMT();
+}
+
+void GDataDateTime::setTimeZone(TimeZonePtr timeZone, int64_t offsetSeconds) {
+    timeZone_ = std::move(timeZone);
+    offsetSeconds_ = offsetSeconds;
+}
+
+GDataDateTime::CalendarPtr GDataDateTime::calendarForTimeZone(const TimeZonePtr& timeZone) {
+    auto& cache = calendarCache();
+    std::lock_guard lock(cache.mutex);
+    if (!timeZone) {
+        if (!cache.defaultZoneCalendar) cache.defaultZoneCalendar = std::make_shared<platform::Calendar>(nullptr);
+        return cache.defaultZoneCalendar;
+    }
+    auto& slot = cache.calendars[timeZone.get()];
+    if (!slot) slot = std::make_shared<platform::Calendar>(timeZone);
+    return slot;
+}
+
+bool GDataDateTime::hasTime() const { return isSet(components_.hour) && isSet(components_.minute); }
+
+void GDataDateTime::setHasTime(bool flag) {
+    if (flag == hasTime()) return;
+    if (flag) {
+        components_.hour = 0;
+        components_.minute = 0;
+        components_.second = 0;
+    } else {
+        components_.hour = kUndefined;
+        components_.minute = kUndefined;
+        components_.second = kUndefined;
+        timeZone_.reset();
+    }
+    offsetSeconds_ = kUndefined;
+    isUniversalTime_ = false;
+}
+
+bool GDataDateTime::operator==(const GDataDateTime& other) const {
+    if (this == &other) return true;
+    return components_ == other.components_ && offsetSeconds_ == other.offsetSeconds_ &&
+           isUniversalTime_ == other.isUniversalTime_ && timeZone() == other.timeZone();
+}
+
+std::string GDataDateTime::description() const {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "GDataDateTime %p: {", static_cast<const void*>(this));
+    return buf + RFC3339String() + "}";
+}
+
+}  // namespace quorvane
