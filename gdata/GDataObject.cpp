@@ -1,0 +1,1382 @@
+#include "gdata/GDataObject.h"
+
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <set>
+#include <unordered_set>
+
+#include "gdata/GDataScanner.h"
+#include "gdata/GDataUtilities.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
+
+namespace quorvane {
+
+using platform::ClassInfo;
+
+namespace {
+
+const std::string kContentMarker = " __content";
+const std::string kChildXMLMarker = " __childXML";
+
+std::string addressText(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+const std::string* findIn(const GDataStringDictionary& d, std::string_view key) {
+    for (const auto& [k, v] : d)
+        if (k == key) return &v;
+    return nullptr;
+}
+
+void setIn(GDataStringDictionary& d, std::string_view key, std::string value) {
+    for (auto& [k, v] : d) {
+        if (k == key) {
+            v = std::move(value);
+            return;
+        }
+    }
+    d.emplace_back(std::string(key), std::move(value));
+}
+
+bool removeFrom(GDataStringDictionary& d, std::string_view key) {
+    for (auto it = d.begin(); it != d.end(); ++it) {
+        if (it->first == key) {
+            d.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool dictionariesEqual(const GDataStringDictionary& a, const GDataStringDictionary& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [k, v] : a) {
+        auto other = findIn(b, k);
+        if (!other || *other != v) return false;
+    }
+    return true;
+}
+
+bool extensionsEqual(const GDataExtensionPtr& a, const GDataExtensionPtr& b) {
+    if (a == b) return true;
+    if (!a || !b) return false;
+    return a->isEqual(*b);
+}
+
+std::mutex& qualifiedNameMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::map<const GDataClassInfo*, std::string>& qualifiedNameCache() {
+    static std::map<const GDataClassInfo*, std::string> cache;
+    return cache;
+}
+
+std::mutex& classNameMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::map<std::string, const GDataClassInfo*, std::less<>>& classNames() {
+    static std::map<std::string, const GDataClassInfo*, std::less<>> names;
+    return names;
+}
+
+}  // namespace
+
+// Leading integer of a string, platform style: white space skipped, optional sign, saturating.
+int64_t gdataLeadingInt64(std::string_view s) {
+    size_t pos = 0;
+    gdata_scan::skipWhitespace(s, pos);
+    int64_t v = 0;
+    if (!gdata_scan::scanInteger(s, pos, v, gdata_scan::Overflow::Clamp)) return 0;
+    return v;
+}
+
+int32_t gdataLeadingInt32(std::string_view s) {
+    int64_t v = gdataLeadingInt64(s);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return int32_t(v);
+}
+
+std::string gdataDecimalText(std::string_view s) {
+    size_t pos = 0;
+    gdata_scan::skipWhitespace(s, pos);
+    bool negative = false;
+    if (pos < s.size() && (s[pos] == '-' || s[pos] == '+')) negative = s[pos++] == '-';
+    std::string digits;  // all significant digits, integer part then fraction
+    int64_t pointAt = 0;  // digits before the decimal point
+    bool any = false;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+        digits += s[pos++];
+        ++pointAt;
+        any = true;
+    }
+    if (pos < s.size() && s[pos] == '.') {
+        ++pos;
+        while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+            digits += s[pos++];
+            any = true;
+        }
+    }
+    if (!any) return "NaN";
+    if (pos < s.size() && (s[pos] == 'e' || s[pos] == 'E')) {
+        size_t save = pos++;
+        int64_t exp = 0;
+        if (gdata_scan::scanInteger(s, pos, exp, gdata_scan::Overflow::Clamp) && exp > -1000 && exp < 1000)
+            pointAt += exp;
+        else
+            pos = save;
+    }
+    // Strip leading zeros (moving the point) and trailing zeros of the fraction.
+    size_t lead = 0;
+    while (lead < digits.size() && digits[lead] == '0') ++lead;
+    digits.erase(0, lead);
+    pointAt -= int64_t(lead);
+    if (digits.empty()) return "0";
+    while (!digits.empty() && digits.back() == '0' && int64_t(digits.size()) > pointAt) digits.pop_back();
+    std::string out = negative ? "-" : "";
+    if (pointAt <= 0) {
+        out += "0." + std::string(size_t(-pointAt), '0') + digits;
+    } else if (pointAt >= int64_t(digits.size())) {
+        out += digits + std::string(size_t(pointAt - int64_t(digits.size())), '0');
+    } else {
+        out += digits.substr(0, size_t(pointAt)) + "." + digits.substr(size_t(pointAt));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// GDataExtension, GDataAttribute, GDataExtensionDeclaration
+
+const GDataClassInfo& GDataExtension::staticClassInfo() {
+    static const GDataClassInfo info{{"GDataExtension", nullptr}, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return info;
+}
+
+QV_GDATA_DEFINE_CLASS(GDataAttribute, GDataExtension, nullptr, nullptr, nullptr)
+
+std::string GDataExtensionDeclaration::description() const {
+    return std::string("GDataExtensionDeclaration: {") + (parentClass_ ? parentClass_->name : "(null)") +
+           " can contain " + (childClass_ ? childClass_->name : "(null)") + "}" + (isAttribute_ ? " (attribute)" : "");
+}
+
+std::shared_ptr<GDataAttribute> GDataAttribute::attributeWithValue(const GDataClassInfo& cls,
+                                                                   std::optional<std::string> value) {
+    auto attr = std::dynamic_pointer_cast<GDataAttribute>(cls.make());
+    if (!attr) return nullptr;
+    attr->setStringValue(std::move(value));
+    return attr;
+}
+
+bool GDataAttribute::isEqual(const GDataExtension& other) const {
+    if (this == &other) return true;
+    auto o = dynamic_cast<const GDataAttribute*>(&other);
+    if (!o) return false;
+    return value_ == o->value_;
+}
+
+GDataExtensionPtr GDataAttribute::copy() const {
+    auto attr = std::dynamic_pointer_cast<GDataAttribute>(classInfo().make());
+    if (attr) attr->value_ = value_;
+    return attr;
+}
+
+std::string GDataAttribute::description() const {
+    const auto& cls = classInfo();
+    std::string name;
+    if (cls.extensionPrefix && *cls.extensionPrefix) name = std::string(cls.extensionPrefix) + ":";
+    if (cls.extensionLocalName) name += cls.extensionLocalName;
+    return std::string(cls.name) + " " + addressText(this) + ": {" + name + "=" + value_.value_or("(null)") + "}";
+}
+
+// ---------------------------------------------------------------------------------------------
+// GDataObject: creation
+
+QV_GDATA_DEFINE_CLASS(GDataObject, GDataExtension, nullptr, nullptr, nullptr)
+
+GDataObject::~GDataObject() = default;
+
+void GDataObject::init() {
+    extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
+    attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+    addParseDeclarations();
+}
+
+void GDataObject::initWithServiceVersion(std::optional<std::string> serviceVersion) {
+    setServiceVersion(std::move(serviceVersion));
+    init();
+}
+
+bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent,
+                                     std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
+                                     bool shouldIgnoreUnknowns) {
+    setServiceVersion(std::move(serviceVersion));
+    if (surrogates) surrogates_ = *surrogates;
+    shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
+    return initWithXMLElement(element, parent);
+}
+
+bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
+    if (!element) return false;
+    parent_ = parent;
+    if (parent) {
+        serviceVersion_ = parent->serviceVersion_;
+        shouldIgnoreUnknowns_ = parent->shouldIgnoreUnknowns_;
+        extensionDeclarationsCache_ = parent->extensionDeclarationsCache();
+        attributeDeclarationsCache_ = parent->attributeDeclarationsCache();
+    }
+    if (!extensionDeclarationsCache_) extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
+    if (!attributeDeclarationsCache_) attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+
+    if (auto ns = dictionaryForElementNamespaces(element)) namespaces_ = std::move(*ns);
+
+    if (!shouldIgnoreUnknowns_) {
+        unknownChildren_ = element->children();
+        unknownAttributes_ = element->attributes();
+    }
+
+    const auto& cls = classInfo();
+    if (extensionDeclarationsCache_->find(&cls) == extensionDeclarationsCache_->end()) addExtensionDeclarations();
+    auto attrIt = attributeDeclarationsCache_->find(&cls);
+    if (attrIt != attributeDeclarationsCache_->end()) {
+        attributeDeclarations_ = attrIt->second;
+    } else {
+        addParseDeclarations();
+        // A class that declares nothing still gets its (empty) entry, so the next object of the
+        // class does not run its declarations again.
+        ensureAttributeDeclarations();
+    }
+
+    parseExtensionsForElement(element);
+    parseAttributesForElement(element);
+    parseContentValueForElement(element);
+    keepChildXMLElementsForElement(element);
+    elementName_ = element->name().value_or("");
+
+    if (parent) {
+        extensionDeclarationsCache_.reset();
+        attributeDeclarationsCache_.reset();
+    }
+    return true;
+}
+
+GDataObjectPtr GDataObject::objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
+                                                 const GDataObjectPtr& parent) {
+    auto obj = std::dynamic_pointer_cast<GDataObject>(cls.allocate ? cls.allocate() : nullptr);
+    if (!obj) return nullptr;
+    if (!obj->initWithXMLElement(element, parent)) return nullptr;
+    obj->flushConsumed();
+    return obj;
+}
+
+void GDataObject::flushConsumed() const {
+    if (pendingConsumed_.empty()) return;
+    std::unordered_set<const void*> gone(pendingConsumed_.begin(), pendingConsumed_.end());
+    auto isGone = [&](const GDataXMLNodePtr& n) { return n && gone.count(n->XMLNode()); };
+    std::erase_if(unknownChildren_, isGone);
+    std::erase_if(unknownAttributes_, isGone);
+    pendingConsumed_.clear();
+    pendingConsumed_.shrink_to_fit();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Declarations
+
+void GDataObject::addExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child) {
+    addExtensionDeclarationForParentClass(parent, child, false);
+}
+
+void GDataObject::addExtensionDeclarationForParentClass(const GDataClassInfo& parent,
+                                                        std::initializer_list<const GDataClassInfo*> children) {
+    for (auto c : children) {
+        if (!c) break;
+        addExtensionDeclarationForParentClass(parent, *c, false);
+    }
+}
+
+void GDataObject::addAttributeExtensionDeclarationForParentClass(const GDataClassInfo& parent,
+                                                                 const GDataClassInfo& child) {
+    addExtensionDeclarationForParentClass(parent, child, true);
+}
+
+void GDataObject::addExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child,
+                                                        bool isAttribute) {
+    auto cache = extensionDeclarationsCache();
+    if (!cache) {
+        extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
+        cache = extensionDeclarationsCache_;
+    }
+    (*cache)[&classInfo()][&parent].emplace_back(&parent, &child, isAttribute);
+}
+
+void GDataObject::removeExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child) {
+    auto cache = extensionDeclarationsCache();
+    if (!cache) return;
+    auto it = cache->find(&classInfo());
+    if (it == cache->end()) return;
+    auto pit = it->second.find(&parent);
+    if (pit == it->second.end()) return;
+    std::erase(pit->second, GDataExtensionDeclaration(&parent, &child, false));
+}
+
+void GDataObject::removeAttributeExtensionDeclarationForParentClass(const GDataClassInfo& parent,
+                                                                    const GDataClassInfo& child) {
+    auto cache = extensionDeclarationsCache();
+    if (!cache) return;
+    auto it = cache->find(&classInfo());
+    if (it == cache->end()) return;
+    auto pit = it->second.find(&parent);
+    if (pit == it->second.end()) return;
+    std::erase(pit->second, GDataExtensionDeclaration(&parent, &child, true));
+}
+
+const std::vector<GDataExtensionDeclaration>* GDataObject::extensionDeclarationsForParentClass(
+    const GDataClassInfo& parent) const {
+    auto cache = extensionDeclarationsCache();
+    if (!cache) return nullptr;
+    auto it = cache->find(&classInfo());
+    if (it == cache->end()) return nullptr;
+    auto pit = it->second.find(&parent);
+    if (pit == it->second.end()) return nullptr;
+    return &pit->second;
+}
+
+std::vector<std::string>& GDataObject::ensureAttributeDeclarations() {
+    if (!attributeDeclarations_) {
+        auto cache = attributeDeclarationsCache();
+        if (!cache) {
+            attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+            cache = attributeDeclarationsCache_;
+        }
+        auto& entry = (*cache)[&classInfo()];
+        if (!entry) entry = std::make_shared<std::vector<std::string>>();
+        attributeDeclarations_ = entry;
+    }
+    return *attributeDeclarations_;
+}
+
+void GDataObject::addLocalAttributeDeclarations(std::initializer_list<std::string_view> names) {
+    auto& decls = ensureAttributeDeclarations();
+    for (auto n : names) decls.emplace_back(n);
+}
+
+void GDataObject::addAttributeDeclarationMarker(std::string_view marker) {
+    auto& decls = ensureAttributeDeclarations();
+    if (std::find(decls.begin(), decls.end(), marker) == decls.end()) decls.emplace_back(marker);
+}
+
+void GDataObject::addContentValueDeclaration() { addAttributeDeclarationMarker(kContentMarker); }
+void GDataObject::addChildXMLElementsDeclaration() { addAttributeDeclarationMarker(kChildXMLMarker); }
+
+bool GDataObject::hasDeclaredContentValue() const {
+    return attributeDeclarations_ &&
+           std::find(attributeDeclarations_->begin(), attributeDeclarations_->end(), kContentMarker) !=
+               attributeDeclarations_->end();
+}
+
+bool GDataObject::hasDeclaredChildXMLElements() const {
+    return attributeDeclarations_ &&
+           std::find(attributeDeclarations_->begin(), attributeDeclarations_->end(), kChildXMLMarker) !=
+               attributeDeclarations_->end();
+}
+
+std::shared_ptr<GDataExtensionDeclarationCache> GDataObject::extensionDeclarationsCache() const {
+    if (extensionDeclarationsCache_) return extensionDeclarationsCache_;
+    if (auto p = parent()) return p->extensionDeclarationsCache();
+    return nullptr;
+}
+
+std::shared_ptr<GDataAttributeDeclarationCache> GDataObject::attributeDeclarationsCache() const {
+    if (attributeDeclarationsCache_) return attributeDeclarationsCache_;
+    if (auto p = parent()) return p->attributeDeclarationsCache();
+    return nullptr;
+}
+
+void GDataObject::setExtensionDeclarationsCache(std::shared_ptr<GDataExtensionDeclarationCache> cache) {
+    extensionDeclarationsCache_ = cache ? std::make_shared<GDataExtensionDeclarationCache>(*cache) : nullptr;
+}
+
+void GDataObject::setAttributeDeclarationsCache(std::shared_ptr<GDataAttributeDeclarationCache> cache) {
+    attributeDeclarationsCache_ = cache ? std::make_shared<GDataAttributeDeclarationCache>(*cache) : nullptr;
+}
+
+void GDataObject::clearExtensionDeclarationsCache() { extensionDeclarationsCache_.reset(); }
+
+void GDataObject::setAttributeDeclarations(std::optional<std::vector<std::string>> decls) {
+    attributeDeclarations_ = decls ? std::make_shared<std::vector<std::string>>(std::move(*decls)) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plain accessors and namespaces
+
+void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
+    for (const auto& [k, v] : ns) setIn(namespaces_, k, v);
+}
+
+void GDataObject::setProperty(const std::string& key, std::any value) {
+    if (!value.has_value()) userProperties_.erase(key);
+    else userProperties_[key] = std::move(value);
+}
+
+std::any GDataObject::propertyForKey(const std::string& key) const {
+    auto it = userProperties_.find(key);
+    return it == userProperties_.end() ? std::any() : it->second;
+}
+
+GDataStringDictionary GDataObject::completeNamespaces() const {
+    GDataStringDictionary result;
+    if (auto p = parent()) result = p->completeNamespaces();
+    for (const auto& [k, v] : namespaces_) setIn(result, k, v);
+    return result;
+}
+
+void GDataObject::pruneInheritedNamespaces() {
+    auto p = parent();
+    if (!p || namespaces_.empty()) return;
+    auto inherited = p->completeNamespaces();
+    std::erase_if(namespaces_, [&](const auto& kv) {
+        auto parentURI = findIn(inherited, kv.first);
+        return parentURI && *parentURI == kv.second;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extensions
+
+GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) {
+    if (!extensions_) return nullptr;
+    for (auto& s : *extensions_)
+        if (s.cls == &cls) return &s;
+    return nullptr;
+}
+
+const GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) const {
+    return const_cast<GDataObject*>(this)->slotFor(cls);
+}
+
+std::optional<std::vector<GDataExtensionPtr>> GDataObject::objectsForExtensionClass(const GDataClassInfo& cls) const {
+    auto s = slotFor(cls);
+    if (!s) return std::nullopt;
+    return s->objects;
+}
+
+GDataExtensionPtr GDataObject::objectForExtensionClass(const GDataClassInfo& cls) const {
+    auto s = slotFor(cls);
+    if (!s || s->objects.empty()) return nullptr;
+    return s->objects.front();
+}
+
+void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    auto obj = std::dynamic_pointer_cast<GDataObject>(object);
+    if (obj && obj->elementName_.empty()) obj->elementName_ = qualifiedNameForExtensionClass(cls);
+}
+
+void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    if (!object) {
+        if (extensions_) std::erase_if(*extensions_, [&](const ExtensionSlot& s) { return s.cls == &cls; });
+        return;
+    }
+    ensureObjectHasXMLNameForExtensionClass(object, cls);
+    if (!extensions_) extensions_.emplace();
+    if (auto s = slotFor(cls)) {
+        s->isList = false;
+        s->objects = {object};
+        return;
+    }
+    extensions_->push_back(ExtensionSlot{&cls, false, {object}});
+}
+
+void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>& objects, const GDataClassInfo& cls) {
+    if (!objects) {
+        setObject(nullptr, cls);
+        return;
+    }
+    for (const auto& o : *objects) ensureObjectHasXMLNameForExtensionClass(o, cls);
+    if (!extensions_) extensions_.emplace();
+    if (auto s = slotFor(cls)) {
+        s->isList = true;
+        s->objects = *objects;
+        return;
+    }
+    extensions_->push_back(ExtensionSlot{&cls, true, *objects});
+}
+
+void GDataObject::addObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    if (!object) return;
+    auto s = slotFor(cls);
+    if (!s) {
+        setObject(object, cls);
+        return;
+    }
+    ensureObjectHasXMLNameForExtensionClass(object, cls);
+    s->isList = true;
+    s->objects.push_back(object);
+}
+
+void GDataObject::removeObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    auto s = slotFor(cls);
+    if (!s || !object) return;
+    if (s->isList) {
+        std::erase_if(s->objects, [&](const GDataExtensionPtr& o) { return extensionsEqual(o, object); });
+        return;
+    }
+    if (!s->objects.empty() && extensionsEqual(s->objects.front(), object)) setObject(nullptr, cls);
+}
+
+std::optional<std::string> GDataObject::attributeValueForExtensionClass(const GDataClassInfo& cls) const {
+    auto attr = std::dynamic_pointer_cast<GDataAttribute>(objectForExtensionClass(cls));
+    if (!attr) return std::nullopt;
+    return attr->stringValue();
+}
+
+void GDataObject::setAttributeValue(std::optional<std::string> value, const GDataClassInfo& cls) {
+    setObject(GDataAttribute::attributeWithValue(cls, std::move(value)), cls);
+}
+
+std::string GDataObject::qualifiedNameForExtensionClass(const GDataClassInfo& cls) {
+    std::lock_guard lock(qualifiedNameMutex());
+    auto& cache = qualifiedNameCache();
+    auto it = cache.find(&cls);
+    if (it != cache.end()) return it->second;
+    std::string local = cls.extensionLocalName ? cls.extensionLocalName : "";
+    std::string name;
+    if (!cls.extensionURI || std::string_view(cls.extensionURI) == kGDataNamespaceAtom)
+        name = local;
+    else
+        name = std::string(cls.extensionPrefix ? cls.extensionPrefix : "") + ":" + local;
+    cache.emplace(&cls, name);
+    return name;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Local attributes
+
+std::optional<std::string> GDataObject::stringValueForAttribute(std::string_view name) const {
+    auto v = findIn(attributes_, name);
+    if (!v) return std::nullopt;
+    return *v;
+}
+
+void GDataObject::setStringValue(std::optional<std::string> value, std::string_view attributeName) {
+    if (!value) removeFrom(attributes_, attributeName);
+    else setIn(attributes_, attributeName, std::move(*value));
+}
+
+std::optional<int32_t> GDataObject::intNumberForAttribute(std::string_view name) const {
+    auto v = stringValueForAttribute(name);
+    if (!v || v->empty()) return std::nullopt;
+    return gdataLeadingInt32(*v);
+}
+
+std::optional<int64_t> GDataObject::longLongNumberForAttribute(std::string_view name) const {
+    auto v = stringValueForAttribute(name);
+    if (!v) return std::nullopt;
+    return gdataLeadingInt64(*v);
+}
+
+std::optional<double> GDataObject::doubleNumberForAttribute(std::string_view name) const {
+    auto v = stringValueForAttribute(name);
+    if (!v) return std::nullopt;
+    return GDataUtilities::doubleNumberOrInfForString(*v);
+}
+
+std::optional<std::string> GDataObject::decimalNumberForAttribute(std::string_view name) const {
+    auto v = stringValueForAttribute(name);
+    if (!v || v->empty()) return std::nullopt;
+    return gdataDecimalText(*v);
+}
+
+void GDataObject::setDecimalNumberValue(std::optional<std::string> decimalText, std::string_view name) {
+    if (!decimalText) {
+        setStringValue(std::nullopt, name);
+        return;
+    }
+    setStringValue(gdataDecimalText(*decimalText), name);
+}
+
+std::optional<GDataDateTime> GDataObject::dateTimeForAttribute(std::string_view name) const {
+    auto v = stringValueForAttribute(name);
+    if (!v || v->empty()) return std::nullopt;
+    return GDataDateTime::dateTimeWithRFC3339String(*v);
+}
+
+void GDataObject::setDateTimeValue(const std::optional<GDataDateTime>& dateTime, std::string_view name) {
+    if (!dateTime) setStringValue(std::nullopt, name);
+    else setStringValue(dateTime->RFC3339String(), name);
+}
+
+bool GDataObject::boolValueForAttribute(std::string_view name, bool defaultValue) const {
+    auto v = stringValueForAttribute(name);
+    if (!v) return defaultValue;
+    if (defaultValue) return !platform::asciiEqualsIgnoringCase(*v, "false");
+    return platform::asciiEqualsIgnoringCase(*v, "true");
+}
+
+void GDataObject::setBoolValue(bool value, bool defaultValue, std::string_view name) {
+    if (defaultValue) setStringValue(value ? std::nullopt : std::optional<std::string>("false"), name);
+    else setStringValue(value ? std::optional<std::string>("true") : std::nullopt, name);
+}
+
+void GDataObject::setExplicitBoolValue(bool value, std::string_view name) {
+    setStringValue(std::string(value ? "true" : "false"), name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Content
+
+std::optional<std::string> GDataObject::contentStringValue() const {
+    QV_ASSERT(hasDeclaredContentValue(), std::string(classInfo().name) + " getting undeclared content value");
+    return contentValue_;
+}
+
+void GDataObject::setContentStringValue(std::optional<std::string> value) {
+    QV_ASSERT(hasDeclaredContentValue(), std::string(classInfo().name) + " setting undeclared content value");
+    contentValue_ = std::move(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Versions
+
+std::optional<std::string> GDataObject::serviceVersion() const {
+    if (serviceVersion_) return serviceVersion_;
+    return defaultServiceVersion();
+}
+
+void GDataObject::setServiceVersion(std::optional<std::string> v) {
+    if (v != serviceVersion_) coreProtocolVersion_.reset();
+    serviceVersion_ = std::move(v);
+}
+
+bool GDataObject::isServiceVersionAtLeast(std::string_view version) const {
+    auto sv = serviceVersion();
+    return GDataUtilities::compareVersion(sv ? std::optional<std::string_view>(*sv) : std::nullopt, version) >= 0;
+}
+
+bool GDataObject::isServiceVersionAtMost(std::string_view version) const {
+    auto sv = serviceVersion();
+    return GDataUtilities::compareVersion(sv ? std::optional<std::string_view>(*sv) : std::nullopt, version) <= 0;
+}
+
+std::optional<std::string> GDataObject::coreProtocolVersion() const {
+    if (!coreProtocolVersion_) coreProtocolVersion_ = coreProtocolVersionForServiceVersion(serviceVersion());
+    return coreProtocolVersion_;
+}
+
+bool GDataObject::isCoreProtocolVersion1() const {
+    auto v = coreProtocolVersion();
+    return gdataLeadingInt32(v.value_or("")) < 2;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsing
+
+std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces(const GDataXMLElementPtr& element) {
+    if (!element) return std::nullopt;
+    auto nodes = element->namespaces();
+    if (nodes.empty()) return std::nullopt;
+    GDataStringDictionary out;
+    for (const auto& ns : nodes) setIn(out, ns->name().value_or(""), ns->stringValue().value_or(""));
+    return out;
+}
+
+void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) {
+    if (!node || shouldIgnoreUnknowns_) return;
+    pendingConsumed_.push_back(node->XMLNode());
+}
+
+void GDataObject::handleParsedElements(const GDataXMLElementList& nodes) {
+    for (const auto& n : nodes) handleParsedElement(n);
+}
+
+void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) {
+    if (!node || shouldIgnoreUnknowns_) return;
+    pendingConsumed_.push_back(node->XMLNode());
+}
+
+const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
+    for (const GDataObject* o = this; o;) {
+        auto it = o->surrogates_.find(&cls);
+        if (it != o->surrogates_.end() && it->second) return *it->second;
+        auto p = o->parent_.lock();
+        o = p.get();
+        if (!p) break;
+    }
+    return cls;
+}
+
+GDataXMLElementList GDataObject::elementsForName(std::string_view qualifiedName,
+                                                 std::optional<std::string_view> namespaceURI,
+                                                 const GDataXMLElementPtr& element) {
+    if (!element) return {};
+    if (namespaceURI && !namespaceURI->empty()) {
+        auto local = GDataXMLNode::localNameForName(qualifiedName);
+        auto found = element->elementsForLocalName(local, namespaceURI);
+        if (!found.empty()) return found;
+    }
+    return element->elementsForName(qualifiedName);
+}
+
+GDataXMLElementList GDataObject::childrenOfElement(const GDataXMLElementPtr& element, std::string_view prefix) {
+    GDataXMLElementList out;
+    if (!element) return out;
+    for (const auto& child : element->children()) {
+        if (child->kind() != GDataXMLNodeKind::Element) continue;
+        if (child->prefix().value_or("") == prefix)
+            if (auto e = std::dynamic_pointer_cast<GDataXMLElement>(child)) out.push_back(std::move(e));
+    }
+    return out;
+}
+
+GDataXMLElementPtr GDataObject::childWithQualifiedName(std::string_view qualifiedName,
+                                                       std::optional<std::string_view> namespaceURI,
+                                                       const GDataXMLElementPtr& element) {
+    GDataXMLElementList matches;
+    if (qualifiedName == "*" && namespaceURI && *namespaceURI == "*") {
+        for (const auto& c : element ? element->children() : GDataXMLNodeList{})
+            if (auto e = std::dynamic_pointer_cast<GDataXMLElement>(c)) matches.push_back(e);
+    } else {
+        matches = elementsForName(qualifiedName, namespaceURI, element);
+    }
+    if (matches.empty()) return nullptr;
+    if (matches.size() == 1) {
+        handleParsedElement(matches.front());
+        return matches.front();
+    }
+    std::string names;
+    for (const auto& m : matches) names += m->XMLString().value_or("") + "\n";
+    QV_ASSERT(false, "childWithQualifiedName: could not handle multiple '" + std::string(qualifiedName) +
+                         "' elements in list, use elementsForName:\nFound elements: " + names +
+                         "\nURI: " + std::string(namespaceURI.value_or("(null)")));
+    return nullptr;
+}
+
+GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& element, std::string_view qualifiedName,
+                                                    std::optional<std::string_view> namespaceURI,
+                                                    const GDataClassInfo* cls) {
+    auto child = childWithQualifiedName(qualifiedName, namespaceURI, element);
+    if (!child) return nullptr;
+    const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(classInfo(), child);
+    if (!chosen) return nullptr;
+    chosen = &classOrSurrogateForClass(*chosen);
+    return objectWithXMLElement(*chosen, child, std::static_pointer_cast<GDataObject>(shared_from_this()));
+}
+
+std::vector<GDataObjectPtr> GDataObject::objectsForChildrenOfElement(const GDataXMLElementPtr& element,
+                                                                     std::string_view qualifiedName,
+                                                                     std::optional<std::string_view> namespaceURI,
+                                                                     const GDataClassInfo* cls) {
+    return objectOrArrayForChildren(element, qualifiedName, namespaceURI, cls);
+}
+
+std::vector<GDataObjectPtr> GDataObject::objectOrArrayForChildren(const GDataXMLElementPtr& element,
+                                                                 std::string_view name,
+                                                                 std::optional<std::string_view> URI,
+                                                                 const GDataClassInfo* cls) {
+    std::vector<GDataObjectPtr> out;
+    if (!element) return out;
+    GDataXMLElementList children;
+    std::string local = GDataXMLNode::localNameForName(name);
+    if (local == "*") {
+        std::optional<std::string> prefix = GDataXMLNode::prefixForName(name);
+        if (!prefix && URI) prefix = element->resolvePrefixForNamespaceURI(*URI);
+        if (prefix) children = childrenOfElement(element, *prefix);
+    } else {
+        children = elementsForName(name, URI, element);
+    }
+    if (children.empty()) return out;
+    auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
+    const auto& entryBase = kindHooks().entryBase;
+    out.reserve(children.size());
+    for (const auto& child : children) {
+        const GDataClassInfo* chosen = cls;
+        if (!chosen) chosen = objectClassForXMLElement(classInfo(), child);
+        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = entryBase;
+        // A child whose class cannot be chosen stays unparsed, so it is written back rather than
+        // lost; every other matched child is consumed, whether or not its parse gives an object.
+        if (!chosen) continue;
+        handleParsedElement(child);
+        chosen = &classOrSurrogateForClass(*chosen);
+        if (auto obj = objectWithXMLElement(*chosen, child, self)) out.push_back(std::move(obj));
+    }
+    return out;
+}
+
+std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLElementPtr& element) {
+    if (!element) return std::nullopt;
+    std::string result;
+    for (const auto& child : element->children()) {
+        if (child->kind() != GDataXMLNodeKind::Text) continue;
+        result += child->stringValue().value_or("");
+        handleParsedElement(child);
+    }
+    return result;
+}
+
+std::optional<GDataDateTime> GDataObject::dateTimeFromElement(const GDataXMLElementPtr& element) {
+    auto s = stringValueFromElement(element);
+    if (!s || s->empty()) return std::nullopt;
+    return GDataDateTime::dateTimeWithRFC3339String(*s);
+}
+
+std::optional<int32_t> GDataObject::intNumberValueFromElement(const GDataXMLElementPtr& element) {
+    auto s = stringValueFromElement(element);
+    if (!s || s->empty()) return std::nullopt;
+    return gdataLeadingInt32(*s);
+}
+
+std::optional<double> GDataObject::doubleNumberValueFromElement(const GDataXMLElementPtr& element) {
+    auto s = stringValueFromElement(element);
+    if (!s) return std::nullopt;
+    return GDataUtilities::doubleNumberOrInfForString(*s);
+}
+
+GDataXMLNodePtr GDataObject::attributeForName(std::string_view name, const GDataXMLElementPtr& element) {
+    if (!element) return nullptr;
+    auto attr = element->attributeForName(name);
+    handleParsedAttribute(attr);
+    return attr;
+}
+
+GDataXMLNodePtr GDataObject::attributeForLocalName(std::string_view localName, std::string_view URI,
+                                                   const GDataXMLElementPtr& element) {
+    if (!element) return nullptr;
+    auto attr = element->attributeForLocalName(localName, URI);
+    handleParsedAttribute(attr);
+    return attr;
+}
+
+std::optional<std::string> GDataObject::stringForAttributeName(std::string_view name,
+                                                               const GDataXMLElementPtr& element) {
+    auto attr = attributeForName(name, element);
+    if (!attr) return std::nullopt;
+    return attr->stringValue();
+}
+
+std::optional<std::string> GDataObject::stringForAttributeLocalName(std::string_view localName, std::string_view URI,
+                                                                    const GDataXMLElementPtr& element) {
+    auto attr = attributeForLocalName(localName, URI, element);
+    if (!attr) return std::nullopt;
+    return attr->stringValue();
+}
+
+std::optional<GDataDateTime> GDataObject::dateTimeForAttributeName(std::string_view name,
+                                                                   const GDataXMLElementPtr& element) {
+    auto s = stringForAttributeName(name, element);
+    if (!s || s->empty()) return std::nullopt;
+    return GDataDateTime::dateTimeWithRFC3339String(*s);
+}
+
+bool GDataObject::boolForAttributeName(std::string_view name, const GDataXMLElementPtr& element) {
+    auto s = stringForAttributeName(name, element);
+    return s && platform::asciiEqualsIgnoringCase(*s, "true");
+}
+
+std::optional<double> GDataObject::doubleNumberForAttributeName(std::string_view name,
+                                                                const GDataXMLElementPtr& element) {
+    auto s = stringForAttributeName(name, element);
+    if (!s) return std::nullopt;
+    return GDataUtilities::doubleNumberOrInfForString(*s);
+}
+
+std::optional<int32_t> GDataObject::intNumberForAttributeName(std::string_view name,
+                                                              const GDataXMLElementPtr& element) {
+    auto s = stringForAttributeName(name, element);
+    if (!s) return std::nullopt;
+    return gdataLeadingInt32(*s);
+}
+
+void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
+    // Candidate local names: those of the element's children, plus "*".
+    std::set<std::string, std::less<>> candidates{"*"};
+    for (const auto& child : element->children())
+        if (child->kind() == GDataXMLNodeKind::Element)
+            if (auto ln = child->localName()) candidates.insert(*ln);
+
+    auto cache = extensionDeclarationsCache();
+    if (!cache) return;
+    const auto& cls = classInfo();
+    auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
+    std::vector<GDataObjectPtr> chain;  // keeps ancestors alive while walking
+    for (const GDataObject* o = this; o;) {
+        auto declIt = cache->find(&o->classInfo());
+        if (declIt != cache->end()) {
+            auto pit = declIt->second.find(&cls);
+            if (pit != declIt->second.end()) {
+                // Copy: parsing children may add declarations to the cache.
+                auto decls = pit->second;
+                for (const auto& decl : decls) {
+                    const GDataClassInfo* x = decl.childClass();
+                    if (!x || slotFor(*x)) continue;
+                    if (!decl.isAttribute()) {
+                        const char* ln = x->extensionLocalName;
+                        if (!ln || (std::string_view(ln) != "*" && !candidates.count(std::string_view(ln)))) continue;
+                    }
+                    std::string q = qualifiedNameForExtensionClass(*x);
+                    std::optional<std::string_view> uri;
+                    if (x->extensionURI) uri = x->extensionURI;
+                    if (decl.isAttribute()) {
+                        auto value = stringForAttributeName(q, element);
+                        if (value) {
+                            auto attr = std::dynamic_pointer_cast<GDataAttribute>(x->make());
+                            if (attr) {
+                                attr->setStringValue(*value);
+                                setObject(attr, *x);
+                            }
+                        }
+                    } else {
+                        auto objects = objectOrArrayForChildren(element, q, uri, x);
+                        if (objects.size() == 1) {
+                            setObject(objects.front(), *x);
+                        } else if (objects.size() > 1) {
+                            std::vector<GDataExtensionPtr> list(objects.begin(), objects.end());
+                            setObjects(list, *x);
+                        }
+                    }
+                }
+            }
+        }
+        auto p = o->parent_.lock();
+        if (!p) break;
+        chain.push_back(p);
+        o = p.get();
+    }
+}
+
+void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
+    if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
+    for (const auto& attr : element->attributes()) {
+        auto name = attr->name();
+        if (!name) continue;
+        if (std::find(attributeDeclarations_->begin(), attributeDeclarations_->end(), *name) ==
+            attributeDeclarations_->end())
+            continue;
+        if (auto v = attr->stringValue()) setIn(attributes_, *name, *v);
+        handleParsedAttribute(attr);
+    }
+}
+
+void GDataObject::parseContentValueForElement(const GDataXMLElementPtr& element) {
+    if (hasDeclaredContentValue()) contentValue_ = stringValueFromElement(element);
+}
+
+void GDataObject::keepChildXMLElementsForElement(const GDataXMLElementPtr& element) {
+    if (!hasDeclaredChildXMLElements()) return;
+    for (const auto& child : element->children()) {
+        if (child->kind() != GDataXMLNodeKind::Element) continue;
+        if (auto e = std::dynamic_pointer_cast<GDataXMLElement>(child)) {
+            if (auto c = e->copy()) childXMLElements_.push_back(c);
+            handleParsedElement(child);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generation
+
+void GDataObject::addStringValue(const GDataXMLElementPtr& element, std::string_view value) {
+    if (!element) return;
+    if (auto text = GDataXMLNode::textWithStringValue(
+            GDataUtilities::stringWithControlsFilteredForString(std::string(value))))
+        element->addChild(text);
+}
+
+GDataXMLElementPtr GDataObject::elementWithNameAttribute(std::string_view name, std::string_view attributeName,
+                                                         std::string_view attributeValue) {
+    auto e = GDataXMLNode::elementWithName(name);
+    if (!e) return nullptr;
+    if (auto a = GDataXMLNode::attributeWithName(
+            attributeName, GDataUtilities::stringWithControlsFilteredForString(std::string(attributeValue))))
+        e->addAttribute(a);
+    return e;
+}
+
+GDataXMLNodePtr GDataObject::addToElementAttributeValueIfNonNil(const GDataXMLElementPtr& element,
+                                                                const std::optional<std::string>& value,
+                                                                std::string_view name) {
+    if (!value || !element) return nullptr;
+    auto attr = GDataXMLNode::attributeWithName(name, GDataUtilities::stringWithControlsFilteredForString(*value));
+    if (attr) element->addAttribute(attr);
+    return attr;
+}
+
+GDataXMLNodePtr GDataObject::addToElementAttributeValueIfNonNil(const GDataXMLElementPtr& element,
+                                                                const std::optional<std::string>& value,
+                                                                std::string_view qualifiedName,
+                                                                std::optional<std::string_view> URI) {
+    if (!URI) return addToElementAttributeValueIfNonNil(element, value, qualifiedName);
+    if (!value || !element) return nullptr;
+    auto attr = GDataXMLNode::attributeWithName(qualifiedName, *URI,
+                                                GDataUtilities::stringWithControlsFilteredForString(*value));
+    if (attr) element->addAttribute(attr);
+    return attr;
+}
+
+void GDataObject::addToElementAttributeValueWithInteger(const GDataXMLElementPtr& element, int64_t value,
+                                                        std::string_view name) {
+    addToElementAttributeValueIfNonNil(element, std::to_string(value), name);
+}
+
+GDataXMLElementPtr GDataObject::addToElementChildWithStringValueIfNonEmpty(const GDataXMLElementPtr& element,
+                                                                           const std::optional<std::string>& value,
+                                                                           std::string_view name) {
+    if (!value || value->empty() || !element) return nullptr;
+    auto child = GDataXMLNode::elementWithName(name, *value);
+    if (child) element->addChild(child);
+    return child;
+}
+
+void GDataObject::addToElementXMLElementForObject(const GDataXMLElementPtr& element, const GDataExtensionPtr& object) {
+    if (!element || !object) return;
+    if (auto attr = std::dynamic_pointer_cast<GDataAttribute>(object)) {
+        const auto& cls = attr->classInfo();
+        std::optional<std::string_view> uri;
+        if (cls.extensionURI) uri = cls.extensionURI;
+        addToElementAttributeValueIfNonNil(element, attr->stringValue(), qualifiedNameForExtensionClass(cls), uri);
+        return;
+    }
+    if (auto obj = std::dynamic_pointer_cast<GDataObject>(object))
+        if (auto child = obj->XMLElement()) element->addChild(child);
+}
+
+void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) const {
+    for (const auto& [prefix, uri] : namespaces_)
+        if (auto ns = GDataXMLNode::namespaceWithName(prefix, uri)) element->addNamespace(ns);
+}
+
+void GDataObject::addAttributesToElement(const GDataXMLElementPtr& element) const {
+    for (const auto& [name, value] : attributes_) addToElementAttributeValueIfNonNil(element, value, name);
+}
+
+void GDataObject::addContentValueToElement(const GDataXMLElementPtr& element) const {
+    if (hasDeclaredContentValue() && contentValue_ && !contentValue_->empty()) addStringValue(element, *contentValue_);
+}
+
+void GDataObject::addChildXMLElementsToElement(const GDataXMLElementPtr& element) const {
+    if (!hasDeclaredChildXMLElements()) return;
+    for (const auto& child : childXMLElements_) element->addChild(child);
+}
+
+void GDataObject::addExtensionsToElement(const GDataXMLElementPtr& element) const {
+    if (!extensions_) return;
+    for (const auto& slot : *extensions_)
+        for (const auto& o : slot.objects) addToElementXMLElementForObject(element, o);
+}
+
+void GDataObject::addUnknownChildNodesToElement(const GDataXMLElementPtr& element) const {
+    if (shouldIgnoreUnknowns_) return;
+    flushConsumed();
+    for (const auto& child : unknownChildren_) element->addChild(child);
+    for (const auto& attr : unknownAttributes_) {
+        // An attribute the element already has is not added again.
+        auto name = attr->name();
+        if (name && element->attributeForName(*name)) continue;
+        element->addAttribute(attr);
+    }
+}
+
+GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
+    const std::optional<std::string>& defaultName) const {
+    std::string name = elementName_;
+    if (name.empty()) {
+        if (defaultName) name = *defaultName;
+        else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
+        else name = classInfo().name;
+    }
+    auto element = GDataXMLNode::elementWithName(name);
+    if (!element) return nullptr;
+    addNamespacesToElement(element);
+    addAttributesToElement(element);
+    addContentValueToElement(element);
+    addChildXMLElementsToElement(element);
+    addExtensionsToElement(element);
+    addUnknownChildNodesToElement(element);
+    return element;
+}
+
+GDataXMLElementPtr GDataObject::XMLElement() const { return XMLElementWithExtensionsAndDefaultName(std::nullopt); }
+
+std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
+    auto root = XMLElement();
+    if (!root) return nullptr;
+    auto doc = GDataXMLDocument::initWithRootElement(root);
+    if (!doc) return nullptr;
+    doc->setVersion("1.0");
+    doc->setCharacterEncoding("UTF-8");
+    return doc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy, equality, description
+
+GDataExtensionPtr GDataObject::copy() const {
+    auto fresh = std::dynamic_pointer_cast<GDataObject>(classInfo().make());
+    if (!fresh) return nullptr;
+    copyStateTo(*fresh);
+    return fresh;
+}
+
+void GDataObject::copyStateTo(GDataObject& t) const {
+    flushConsumed();
+    t.elementName_ = elementName_;
+    t.serviceVersion_ = serviceVersion_;
+    t.namespaces_ = namespaces_;
+    if (extensions_) {
+        t.extensions_.emplace();
+        t.extensions_->reserve(extensions_->size());
+        for (const auto& slot : *extensions_) {
+            ExtensionSlot copySlot{slot.cls, slot.isList, {}};
+            copySlot.objects.reserve(slot.objects.size());
+            for (const auto& o : slot.objects)
+                if (o)
+                    if (auto c = o->copy()) copySlot.objects.push_back(std::move(c));
+            t.extensions_->push_back(std::move(copySlot));
+        }
+    } else {
+        t.extensions_.reset();
+    }
+    t.attributes_ = attributes_;
+    t.attributeDeclarations_ =
+        attributeDeclarations_ ? std::make_shared<std::vector<std::string>>(*attributeDeclarations_) : nullptr;
+    if (hasDeclaredContentValue()) t.contentValue_ = contentValue_;
+    if (hasDeclaredChildXMLElements()) {
+        t.childXMLElements_.clear();
+        for (const auto& e : childXMLElements_)
+            if (auto c = e->copy()) t.childXMLElements_.push_back(c);
+    }
+    t.shouldIgnoreUnknowns_ = shouldIgnoreUnknowns_;
+    t.unknownChildren_.clear();
+    t.unknownAttributes_.clear();
+    if (!shouldIgnoreUnknowns_) {
+        for (const auto& n : unknownChildren_)
+            if (auto c = n->copy()) t.unknownChildren_.push_back(c);
+        for (const auto& n : unknownAttributes_)
+            if (auto c = n->copy()) t.unknownAttributes_.push_back(c);
+    }
+}
+
+bool GDataObject::hasAttributesEqualToAttributesOf(const GDataObject& other) const {
+    auto ignored = attributesIgnoredForEquality();
+    if (!ignored) return dictionariesEqual(attributes_, other.attributes_);
+    if (!attributeDeclarations_) return true;
+    for (const auto& name : *attributeDeclarations_) {
+        if (name == kContentMarker || name == kChildXMLMarker) continue;
+        if (std::find(ignored->begin(), ignored->end(), name) != ignored->end()) continue;
+        if (stringValueForAttribute(name) != other.stringValueForAttribute(name)) return false;
+    }
+    return true;
+}
+
+bool GDataObject::isEqual(const GDataExtension& otherExt) const {
+    if (this == &otherExt) return true;
+    auto other = dynamic_cast<const GDataObject*>(&otherExt);
+    if (!other || !other->classInfo().isSubclassOf(classInfo())) return false;
+
+    // Extensions: a missing dictionary equals only a missing one.
+    if (extensions_.has_value() != other->extensions_.has_value()) return false;
+    if (extensions_) {
+        if (extensions_->size() != other->extensions_->size()) return false;
+        for (const auto& slot : *extensions_) {
+            auto os = other->slotFor(*slot.cls);
+            if (!os || os->objects.size() != slot.objects.size()) return false;
+            for (size_t i = 0; i < slot.objects.size(); ++i)
+                if (!extensionsEqual(slot.objects[i], os->objects[i])) return false;
+        }
+    }
+    if (!hasAttributesEqualToAttributesOf(*other)) return false;
+    if (hasDeclaredContentValue() && contentValue_ != other->contentValue_) return false;
+    if (hasDeclaredChildXMLElements()) {
+        if (childXMLElements_.size() != other->childXMLElements_.size()) return false;
+        for (size_t i = 0; i < childXMLElements_.size(); ++i)
+            if (!childXMLElements_[i]->isEqual(other->childXMLElements_[i])) return false;
+    }
+    return dictionariesEqual(namespaces_, other->namespaces_);
+}
+
+std::vector<std::string> GDataObject::itemsForDescription() const {
+    std::vector<std::string> items;
+    if (attributeDeclarations_) {
+        for (const auto& name : *attributeDeclarations_) {
+            if (name == kContentMarker || name == kChildXMLMarker) continue;
+            if (auto v = stringValueForAttribute(name)) items.push_back(name + ":" + *v);
+        }
+    }
+    if (hasDeclaredContentValue() && contentValue_) items.push_back("content:" + *contentValue_);
+    if (hasDeclaredChildXMLElements() && !childXMLElements_.empty()) {
+        std::string xml;
+        for (const auto& e : childXMLElements_) xml += e->XMLString().value_or("");
+        items.push_back("XML:" + xml);
+    }
+    return items;
+}
+
+std::optional<std::string> GDataObject::labelAdjustedForVersion(const std::string& label) const {
+    // "version>=3.0:label" or "version<=2.0:label"
+    for (const char* op : {"version>=", "version<="}) {
+        if (!platform::hasPrefix(label, op)) continue;
+        auto rest = std::string_view(label).substr(9);
+        auto colon = rest.find(':');
+        if (colon == std::string_view::npos || colon == 0) return label;
+        std::string version(rest.substr(0, colon));
+        auto tail = rest.substr(colon + 1);
+        auto nl = tail.find('\n');
+        std::string text(tail.substr(0, nl));
+        bool ok = op[7] == '>' ? isServiceVersionAtLeast(version) : isServiceVersionAtMost(version);
+        if (ok) return text;
+        return std::nullopt;
+    }
+    return label;
+}
+
+void GDataObject::addDescriptionRecords(const std::vector<GDataDescriptionRecord>& records,
+                                        std::vector<std::string>& items) const {
+    for (const auto& r : records) {
+        if (r.label.empty()) break;
+        auto label = labelAdjustedForVersion(r.label);
+        if (!label) continue;
+        switch (r.kind) {
+            case GDataDescriptionRecord::kValue:
+                if (r.value)
+                    if (auto v = r.value()) items.push_back(*label + ":" + *v);
+                break;
+            case GDataDescriptionRecord::kLabel:
+                if (r.value && r.value()) items.push_back(*label);
+                break;
+            case GDataDescriptionRecord::kArrayCount:
+                if (r.count && r.count() > 0) items.push_back(*label + ":" + std::to_string(r.count()));
+                break;
+            case GDataDescriptionRecord::kArrayValues:
+                if (r.count && r.count() > 0 && r.value)
+                    if (auto v = r.value()) items.push_back(*label + ":" + *v);
+                break;
+            case GDataDescriptionRecord::kBool:
+                if (r.flag) items.push_back(*label + ":" + (r.flag() ? "YES" : "NO"));
+                break;
+            case GDataDescriptionRecord::kBoolIfTrue:
+                if (r.flag && r.flag()) items.push_back(*label + ":YES");
+                break;
+            case GDataDescriptionRecord::kStringLength:
+                if (r.value)
+                    if (auto v = r.value(); v && !v->empty()) items.push_back(*label + ":#" + std::to_string(v->size()));
+                break;
+            case GDataDescriptionRecord::kLiteral:
+                items.push_back(*label + ":" + r.literal);
+                break;
+        }
+    }
+}
+
+std::string GDataObject::description() const {
+    flushConsumed();
+    auto items = itemsForDescription();
+    if (!unknownChildren_.empty()) {
+        std::set<std::string> names;
+        for (const auto& n : unknownChildren_) names.insert("<" + n->name().value_or("") + ">");
+        items.push_back("unparsed:" + platform::join(std::vector<std::string>(names.begin(), names.end()), ","));
+    }
+    if (!unknownAttributes_.empty()) {
+        std::vector<std::string> names;
+        for (const auto& n : unknownAttributes_) names.push_back(n->name().value_or(""));
+        items.push_back("unparsedAttr:" + platform::join(names, ","));
+    }
+    std::string head = std::string(classInfo().name) + " " + addressText(this);
+    if (items.empty()) return head;
+    return head + ": {" + platform::join(items, " ") + "}";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kind registry and class choice
+
+GDataObject::KindHooks& GDataObject::kindHooks() {
+    static KindHooks hooks;
+    return hooks;
+}
+
+namespace {
+std::string categoryKey(const std::string& scheme, const std::optional<std::string>& term) {
+    return "{\"" + scheme + "\":\"" + term.value_or("") + "\"}";
+}
+}  // namespace
+
+void GDataObject::registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
+                                const std::optional<std::string>& term) {
+    if (auto existing = classForCategoryWithScheme(scheme, term, map)) {
+        QV_ASSERT(false, std::string(cls.name) + " registration conflicts with " + existing->name);
+    }
+    std::string key;
+    if (!scheme || *scheme == kGDataCategoryScheme) key = term.value_or("");
+    else key = categoryKey(*scheme, term);
+    map[key] = &cls;
+    registerClassName(cls);
+}
+
+const GDataClassInfo* GDataObject::classForCategoryWithScheme(const std::optional<std::string>& scheme,
+                                                             const std::optional<std::string>& term,
+                                                             const GDataKindMap& map) {
+    if (term) {
+        auto it = map.find(*term);
+        if (it != map.end()) return it->second;
+    }
+    if (!scheme) return nullptr;
+    auto it = map.find(categoryKey(*scheme, term));
+    if (it != map.end()) return it->second;
+    it = map.find(categoryKey(*scheme, std::string()));
+    if (it != map.end()) return it->second;
+    return nullptr;
+}
+
+void GDataObject::registerClassName(const GDataClassInfo& cls) {
+    std::lock_guard lock(classNameMutex());
+    classNames()[cls.name] = &cls;
+}
+
+const GDataClassInfo* GDataObject::classNamed(std::string_view name) {
+    std::lock_guard lock(classNameMutex());
+    auto it = classNames().find(name);
+    return it == classNames().end() ? nullptr : it->second;
+}
+
+const GDataClassInfo* GDataObject::objectClassForXMLElement(const GDataClassInfo& cls,
+                                                            const GDataXMLElementPtr& element) {
+    if (!element) return nullptr;
+    auto local = element->localName().value_or("");
+    auto& hooks = kindHooks();
+    if (local == "feed" || local == "entry") {
+        bool isFeed = local == "feed";
+        if (auto kind = element->attributeForLocalName("kind", std::string_view(kGDataNamespaceGData))) {
+            auto value = kind->stringValue().value_or("");
+            auto fn = isFeed ? hooks.feedClassForKind : hooks.entryClassForKind;
+            if (fn)
+                if (auto found = fn(value)) return found;
+        }
+        auto categories = element->elementsForLocalName("category", std::string_view(kGDataNamespaceAtom));
+        if (categories.empty()) {
+            auto prefix = element->resolvePrefixForNamespaceURI(kGDataNamespaceAtom);
+            if (!prefix || prefix->empty()) categories = element->elementsForName("category");
+        }
+        auto fn = isFeed ? hooks.feedClassForCategory : hooks.entryClassForCategory;
+        for (const auto& cat : categories) {
+            std::optional<std::string> scheme, term;
+            if (auto a = cat->attributeForName("scheme")) scheme = a->stringValue();
+            if (auto a = cat->attributeForName("term")) term = a->stringValue();
+            if ((scheme || term) && fn)
+                if (auto found = fn(scheme, term)) return found;
+        }
+        if (isFeed) return hooks.feedBase;
+        if (hooks.feedBase && cls.isSubclassOf(*hooks.feedBase) && hooks.defaultClassForEntries)
+            return hooks.defaultClassForEntries(cls);
+        return hooks.entryBase;
+    }
+    if (local == "service") return classNamed("GDataAtomServiceDocument");
+    return nullptr;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,502 @@
+#pragma once
+// GDataObject: the base of every element object of the GData model, with its extension
+// declarations, parsing from XML and generating back, copy, equality and the registry of
+// entry and feed classes by kind.
+//
+// A class declares which child elements (extensions), attributes, text content and kept child
+// XML it understands; parsing turns those into typed state and keeps everything else as
+// unparsed XML nodes, which generation writes back, so an entry goes back to the server whole.
+
+#include <any>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "gdata/GDataDateTime.h"
+#include "gdata/GDataXMLDocument.h"
+#include "gdata/GDataXMLElement.h"
+#include "gdata/GDataXMLNode.h"
+#include "platform/foundation/ClassInfo.h"
+
+namespace quorvane {
+
+class GDataExtension;
+class GDataObject;
+class GDataAttribute;
+
+inline constexpr const char* kGDataNamespaceAtom = "http://www.w3.org/2005/Atom";
+inline constexpr const char* kGDataNamespaceAtomPrefix = "atom";
+inline constexpr const char* kGDataNamespaceGData = "http://schemas.google.com/g/2005";
+inline constexpr const char* kGDataNamespaceGDataPrefix = "gd";
+inline constexpr const char* kGDataCategoryScheme = "http://schemas.google.com/g/2005#kind";
+
+using GDataExtensionPtr = std::shared_ptr<GDataExtension>;
+
+// Numbers read the platform's way: white space skipped, an optional sign, saturating; 0 when the
+// text does not begin with an integer.
+int64_t gdataLeadingInt64(std::string_view text);
+int32_t gdataLeadingInt32(std::string_view text);
+// The canonical decimal text of the decimal number at the start of the text ("en_US" form:
+// "." separator, no grouping, no exponent, no superfluous zeros); "NaN" when there is none.
+std::string gdataDecimalText(std::string_view text);
+using GDataObjectPtr = std::shared_ptr<GDataObject>;
+using GDataXMLNodePtr = std::shared_ptr<GDataXMLNode>;
+using GDataXMLElementPtr = std::shared_ptr<GDataXMLElement>;
+
+// The class record of a GData element or attribute class. Extension classes name the element
+// (or attribute) they stand for; others leave those null.
+struct GDataClassInfo : platform::ClassInfo {
+    GDataExtensionPtr (*factory)();   // a new initialised instance
+    GDataExtensionPtr (*allocate)();  // a new instance not yet initialised (for parsing)
+    const char* extensionURI;        // nullptr (or the Atom URI) for Atom elements
+    const char* extensionPrefix;
+    const char* extensionLocalName;  // nullptr when the class is not an extension
+
+    const GDataClassInfo* superInfo() const { return static_cast<const GDataClassInfo*>(superclass); }
+    bool isExtension() const { return extensionLocalName != nullptr; }
+    GDataExtensionPtr make() const { return factory ? factory() : nullptr; }
+};
+
+// What every extension value (element object or attribute) is.
+class GDataExtension : public std::enable_shared_from_this<GDataExtension> {
+public:
+    virtual ~GDataExtension() = default;
+    static const GDataClassInfo& staticClassInfo();
+    virtual const GDataClassInfo& classInfo() const = 0;
+    virtual bool isEqual(const GDataExtension& other) const = 0;
+    virtual GDataExtensionPtr copy() const = 0;
+    virtual std::string description() const = 0;
+    // For the class's record: a new instance, two-phase initialised.
+    virtual void init() {}
+};
+
+// Declares the class record accessors of a GData class. Put in the public part of the class.
+#define QV_GDATA_CLASS(Cls)                                                                   \
+public:                                                                                       \
+    static const ::quorvane::GDataClassInfo& staticClassInfo();                               \
+    const ::quorvane::GDataClassInfo& classInfo() const override { return staticClassInfo(); } \
+    static std::shared_ptr<Cls> object() {                                                    \
+        auto o = std::make_shared<Cls>();                                                     \
+        o->init();                                                                            \
+        return o;                                                                             \
+    }
+
+// Defines the class record: name, superclass and, for extensions, URI, prefix and local name
+// (nullptr for those that are not extensions).
+#define QV_GDATA_DEFINE_CLASS(Cls, Super, uri, prefix, localName)                                   \
+    const ::quorvane::GDataClassInfo& Cls::staticClassInfo() {                                      \
+        static const ::quorvane::GDataClassInfo info{                                               \
+            {#Cls, &Super::staticClassInfo()},                                                      \
+            []() -> ::quorvane::GDataExtensionPtr { return Cls::object(); },                        \
+            []() -> ::quorvane::GDataExtensionPtr { return std::make_shared<Cls>(); }, uri, prefix, localName}; \
+        return info;                                                                                \
+    }
+
+// One declaration: objects of the parent class may contain elements (or attributes) of the
+// child class.
+class GDataExtensionDeclaration {
+public:
+    GDataExtensionDeclaration(const GDataClassInfo* parentClass, const GDataClassInfo* childClass, bool isAttribute)
+        : parentClass_(parentClass), childClass_(childClass), isAttribute_(isAttribute) {}
+    const GDataClassInfo* parentClass() const { return parentClass_; }
+    const GDataClassInfo* childClass() const { return childClass_; }
+    bool isAttribute() const { return isAttribute_; }
+    bool operator==(const GDataExtensionDeclaration& o) const {
+        return parentClass_ == o.parentClass_ && childClass_ == o.childClass_ && isAttribute_ == o.isAttribute_;
+    }
+    std::string description() const;
+
+private:
+    const GDataClassInfo* parentClass_;
+    const GDataClassInfo* childClass_;
+    bool isAttribute_;
+};
+
+// The value object of an attribute extension; subclasses name their attribute.
+class GDataAttribute : public GDataExtension {
+    QV_GDATA_CLASS(GDataAttribute)
+public:
+    static std::shared_ptr<GDataAttribute> attributeWithValue(const GDataClassInfo& cls,
+                                                              std::optional<std::string> value);
+    const std::optional<std::string>& stringValue() const { return value_; }
+    void setStringValue(std::optional<std::string> v) { value_ = std::move(v); }
+    // Any attribute object (of any subclass) with an equal value.
+    bool isEqual(const GDataExtension& other) const override;
+    GDataExtensionPtr copy() const override;
+    std::string description() const override;
+
+private:
+    std::optional<std::string> value_;
+};
+
+// Ordered string-to-string dictionary (namespaces, attributes): insertion order is kept.
+using GDataStringDictionary = std::vector<std::pair<std::string, std::string>>;
+
+// Shared per parsed tree: declaring class -> (parent class -> declarations, in order).
+using GDataExtensionDeclarationCache =
+    std::map<const GDataClassInfo*, std::map<const GDataClassInfo*, std::vector<GDataExtensionDeclaration>>>;
+// Shared per parsed tree: class -> its local attribute names and markers.
+using GDataAttributeDeclarationCache = std::map<const GDataClassInfo*, std::shared_ptr<std::vector<std::string>>>;
+using GDataSurrogates = std::map<const GDataClassInfo*, const GDataClassInfo*>;
+
+// A kind map: key string to class (entries and feeds keep one each).
+using GDataKindMap = std::map<std::string, const GDataClassInfo*>;
+
+// One description record for itemsForDescription: label, value reader and report kind.
+struct GDataDescriptionRecord {
+    enum Kind {
+        kValue = 1,       // label with the value, when not nil
+        kLabel = 2,       // the label alone, when the value is not nil
+        kArrayCount = 3,  // label with the count, when above 0
+        kArrayValues = 4, // label with the value, when its count is above 0
+        kBool = 5,        // label with YES or NO
+        kBoolIfTrue = 6,  // label with YES, only when true
+        kStringLength = 7,// label with "#<length>", when not empty
+        kLiteral = 8,     // label with the record's literal text
+    };
+    std::string label;
+    Kind kind;
+    // For kinds 1, 2, 4: the value's description (nullopt for nil); for 3, 4: the count;
+    // for 5, 6: the bool; for 7: the string; for 8: unused (literal below).
+    std::function<std::optional<std::string>()> value;
+    std::function<size_t()> count;
+    std::function<bool()> flag;
+    std::string literal;
+};
+
+class GDataObject : public GDataExtension {
+    QV_GDATA_CLASS(GDataObject)
+public:
+    GDataObject() = default;
+    ~GDataObject() override;
+
+    // --- creation ---
+    // Empty caches of its own, then addParseDeclarations.
+    void init() override;
+    void initWithServiceVersion(std::optional<std::string> serviceVersion);
+    // Parses the element. Subclasses that parse children of their own override it and call the
+    // inherited one first. Returns false when the object could not be made from the element.
+    virtual bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent);
+    // For the root of a response.
+    bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent,
+                            std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
+                            bool shouldIgnoreUnknowns);
+    // Makes an object of the class (or its surrogate) parsed from the element; nullptr when the
+    // parse gives nothing.
+    static GDataObjectPtr objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
+                                               const GDataObjectPtr& parent);
+
+    // --- declarations ---
+    virtual void addExtensionDeclarations() {}
+    virtual void addParseDeclarations() {}
+    void addExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child);
+    void addExtensionDeclarationForParentClass(const GDataClassInfo& parent,
+                                               std::initializer_list<const GDataClassInfo*> children);
+    void addAttributeExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child);
+    void addExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child,
+                                               bool isAttribute);
+    void removeExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child);
+    void removeAttributeExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child);
+    const std::vector<GDataExtensionDeclaration>* extensionDeclarationsForParentClass(const GDataClassInfo& parent) const;
+
+    void addLocalAttributeDeclarations(std::initializer_list<std::string_view> names);
+    void addAttributeDeclarationMarker(std::string_view marker);
+    void addContentValueDeclaration();
+    bool hasDeclaredContentValue() const;
+    void addChildXMLElementsDeclaration();
+    bool hasDeclaredChildXMLElements() const;
+
+    std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache() const;
+    std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache() const;
+    void setExtensionDeclarationsCache(std::shared_ptr<GDataExtensionDeclarationCache> cache);
+    void setAttributeDeclarationsCache(std::shared_ptr<GDataAttributeDeclarationCache> cache);
+    void clearExtensionDeclarationsCache();
+    const std::vector<std::string>* attributeDeclarations() const { return attributeDeclarations_.get(); }
+    void setAttributeDeclarations(std::optional<std::vector<std::string>> decls);
+
+    // --- plain accessors ---
+    const std::string& elementName() const { return elementName_; }
+    void setElementName(std::string name) { elementName_ = std::move(name); }
+    GDataObjectPtr parent() const { return parent_.lock(); }
+    void setParent(const GDataObjectPtr& parent) { parent_ = parent; }
+    const GDataStringDictionary& namespaces() const { return namespaces_; }
+    void setNamespaces(GDataStringDictionary ns) { namespaces_ = std::move(ns); }
+    // Merges; the given entries win.
+    void addNamespaces(const GDataStringDictionary& ns);
+    const GDataStringDictionary& attributes() const { return attributes_; }
+    void setAttributes(GDataStringDictionary a) { attributes_ = std::move(a); }
+    const GDataXMLNodeList& unknownChildren() const {
+        flushConsumed();
+        return unknownChildren_;
+    }
+    void setUnknownChildren(GDataXMLNodeList nodes) {
+        flushConsumed();
+        unknownChildren_ = std::move(nodes);
+    }
+    const GDataXMLNodeList& unknownAttributes() const {
+        flushConsumed();
+        return unknownAttributes_;
+    }
+    void setUnknownAttributes(GDataXMLNodeList nodes) {
+        flushConsumed();
+        unknownAttributes_ = std::move(nodes);
+    }
+    bool shouldIgnoreUnknowns() const { return shouldIgnoreUnknowns_; }
+    void setShouldIgnoreUnknowns(bool flag) { shouldIgnoreUnknowns_ = flag; }
+    const GDataSurrogates& surrogates() const { return surrogates_; }
+    void setSurrogates(GDataSurrogates s) { surrogates_ = std::move(s); }
+    const std::any& userData() const { return userData_; }
+    void setUserData(std::any data) { userData_ = std::move(data); }
+    const std::map<std::string, std::any>& properties() const { return userProperties_; }
+    void setProperties(std::map<std::string, std::any> p) { userProperties_ = std::move(p); }
+    // An empty std::any removes the key.
+    void setProperty(const std::string& key, std::any value);
+    std::any propertyForKey(const std::string& key) const;
+
+    // --- namespaces over the tree ---
+    GDataStringDictionary completeNamespaces() const;
+    void pruneInheritedNamespaces();
+
+    // --- extensions ---
+    // nullopt when nothing is stored; the list (possibly empty) or a one-element list.
+    std::optional<std::vector<GDataExtensionPtr>> objectsForExtensionClass(const GDataClassInfo& cls) const;
+    GDataExtensionPtr objectForExtensionClass(const GDataClassInfo& cls) const;
+    void setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls);
+    void setObjects(const std::optional<std::vector<GDataExtensionPtr>>& objects, const GDataClassInfo& cls);
+    void addObject(const GDataExtensionPtr& object, const GDataClassInfo& cls);
+    void removeObject(const GDataExtensionPtr& object, const GDataClassInfo& cls);
+    std::optional<std::string> attributeValueForExtensionClass(const GDataClassInfo& cls) const;
+    void setAttributeValue(std::optional<std::string> value, const GDataClassInfo& cls);
+    static std::string qualifiedNameForExtensionClass(const GDataClassInfo& cls);
+    static void ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls);
+    // Whether any extension dictionary exists (even an empty one).
+    bool hasExtensions() const { return extensions_.has_value(); }
+
+    // Typed helpers over the extension accessors.
+    template <class T>
+    std::shared_ptr<T> objectForExtension() const {
+        return std::dynamic_pointer_cast<T>(objectForExtensionClass(T::staticClassInfo()));
+    }
+    template <class T>
+    std::vector<std::shared_ptr<T>> objectsForExtension() const {
+        std::vector<std::shared_ptr<T>> out;
+        if (auto list = objectsForExtensionClass(T::staticClassInfo()))
+            for (auto& e : *list)
+                if (auto t = std::dynamic_pointer_cast<T>(e)) out.push_back(std::move(t));
+        return out;
+    }
+    template <class T>
+    void setObjectsForExtension(const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
+        if (!objects) {
+            setObjects(std::nullopt, T::staticClassInfo());
+            return;
+        }
+        std::vector<GDataExtensionPtr> list(objects->begin(), objects->end());
+        setObjects(list, T::staticClassInfo());
+    }
+
+    // --- local attributes ---
+    std::optional<std::string> stringValueForAttribute(std::string_view name) const;
+    void setStringValue(std::optional<std::string> value, std::string_view attributeName);
+    std::optional<int32_t> intNumberForAttribute(std::string_view name) const;
+    std::optional<int64_t> longLongNumberForAttribute(std::string_view name) const;
+    std::optional<double> doubleNumberForAttribute(std::string_view name) const;
+    // Decimal numbers are kept as their canonical decimal text ("en_US" form).
+    std::optional<std::string> decimalNumberForAttribute(std::string_view name) const;
+    void setDecimalNumberValue(std::optional<std::string> decimalText, std::string_view name);
+    std::optional<GDataDateTime> dateTimeForAttribute(std::string_view name) const;
+    void setDateTimeValue(const std::optional<GDataDateTime>& dateTime, std::string_view name);
+    bool boolValueForAttribute(std::string_view name, bool defaultValue) const;
+    void setBoolValue(bool value, bool defaultValue, std::string_view name);
+    void setExplicitBoolValue(bool value, std::string_view name);
+
+    // --- content and kept child XML ---
+    std::optional<std::string> contentStringValue() const;
+    void setContentStringValue(std::optional<std::string> value);
+    const GDataXMLElementList& childXMLElements() const { return childXMLElements_; }
+    void setChildXMLElements(GDataXMLElementList elements) { childXMLElements_ = std::move(elements); }
+    void addChildXMLElement(const GDataXMLElementPtr& element) { childXMLElements_.push_back(element); }
+
+    // --- versions ---
+    // The class's default service version (subclasses of service-specific kinds override).
+    virtual std::optional<std::string> defaultServiceVersion() const { return std::nullopt; }
+    std::optional<std::string> serviceVersion() const;
+    void setServiceVersion(std::optional<std::string> v);
+    bool isServiceVersionAtLeast(std::string_view version) const;
+    bool isServiceVersionAtMost(std::string_view version) const;
+    virtual std::optional<std::string> coreProtocolVersionForServiceVersion(const std::optional<std::string>& v) const {
+        return v;
+    }
+    std::optional<std::string> coreProtocolVersion() const;
+    void setCoreProtocolVersion(std::optional<std::string> v) { coreProtocolVersion_ = std::move(v); }
+    bool isCoreProtocolVersion1() const;
+
+    // --- generation ---
+    virtual GDataXMLElementPtr XMLElement() const;
+    GDataXMLElementPtr XMLElementWithExtensionsAndDefaultName(const std::optional<std::string>& defaultName) const;
+    std::shared_ptr<GDataXMLDocument> XMLDocument() const;
+
+    // --- copy, equality, description ---
+    GDataExtensionPtr copy() const override;
+    // Copies this object's state into a fresh object of the same class (subclasses with fields of
+    // their own override it and call the inherited one first).
+    virtual void copyStateTo(GDataObject& target) const;
+    bool isEqual(const GDataExtension& other) const override;
+    // Attribute names left out of equality (nullopt: compare the whole attribute dictionaries).
+    virtual std::optional<std::vector<std::string>> attributesIgnoredForEquality() const { return std::nullopt; }
+    bool hasAttributesEqualToAttributesOf(const GDataObject& other) const;
+    std::string description() const override;
+    virtual std::vector<std::string> itemsForDescription() const;
+    void addDescriptionRecords(const std::vector<GDataDescriptionRecord>& records,
+                               std::vector<std::string>& items) const;
+    std::optional<std::string> labelAdjustedForVersion(const std::string& label) const;
+
+    // --- class choice and the kind registry ---
+    // Called on the class `cls` (the class of the object whose child this is).
+    static const GDataClassInfo* objectClassForXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element);
+    static void registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
+                              const std::optional<std::string>& term);
+    static const GDataClassInfo* classForCategoryWithScheme(const std::optional<std::string>& scheme,
+                                                           const std::optional<std::string>& term,
+                                                           const GDataKindMap& map);
+    // Classes looked up by name ("GDataAtomServiceDocument"); registered by the registration calls.
+    static void registerClassName(const GDataClassInfo& cls);
+    static const GDataClassInfo* classNamed(std::string_view name);
+
+    // Hooks that the entry and feed bases fill in (they live above this file).
+    struct KindHooks {
+        const GDataClassInfo* (*entryClassForKind)(const std::string& kind) = nullptr;
+        const GDataClassInfo* (*feedClassForKind)(const std::string& kind) = nullptr;
+        const GDataClassInfo* (*entryClassForCategory)(const std::optional<std::string>&,
+                                                       const std::optional<std::string>&) = nullptr;
+        const GDataClassInfo* (*feedClassForCategory)(const std::optional<std::string>&,
+                                                      const std::optional<std::string>&) = nullptr;
+        const GDataClassInfo* entryBase = nullptr;
+        const GDataClassInfo* feedBase = nullptr;
+        // The default entry class of a feed class, for entries inside a typed feed.
+        const GDataClassInfo* (*defaultClassForEntries)(const GDataClassInfo& feedClass) = nullptr;
+    };
+    static KindHooks& kindHooks();
+
+    // --- parse helpers for subclasses (those returning children or attributes mark them consumed) ---
+    GDataObjectPtr objectForChildOfElement(const GDataXMLElementPtr& element, std::string_view qualifiedName,
+                                           std::optional<std::string_view> namespaceURI, const GDataClassInfo* cls);
+    // Parsed objects of every matching child, in document order.
+    std::vector<GDataObjectPtr> objectsForChildrenOfElement(const GDataXMLElementPtr& element,
+                                                            std::string_view qualifiedName,
+                                                            std::optional<std::string_view> namespaceURI,
+                                                            const GDataClassInfo* cls);
+    GDataXMLElementPtr childWithQualifiedName(std::string_view qualifiedName,
+                                              std::optional<std::string_view> namespaceURI,
+                                              const GDataXMLElementPtr& element);
+    static GDataXMLElementList elementsForName(std::string_view qualifiedName,
+                                               std::optional<std::string_view> namespaceURI,
+                                               const GDataXMLElementPtr& element);
+    static GDataXMLElementList childrenOfElement(const GDataXMLElementPtr& element, std::string_view prefix);
+    std::optional<std::string> stringValueFromElement(const GDataXMLElementPtr& element);
+    std::optional<GDataDateTime> dateTimeFromElement(const GDataXMLElementPtr& element);
+    std::optional<int32_t> intNumberValueFromElement(const GDataXMLElementPtr& element);
+    std::optional<double> doubleNumberValueFromElement(const GDataXMLElementPtr& element);
+    GDataXMLNodePtr attributeForName(std::string_view name, const GDataXMLElementPtr& element);
+    GDataXMLNodePtr attributeForLocalName(std::string_view localName, std::string_view URI,
+                                          const GDataXMLElementPtr& element);
+    std::optional<std::string> stringForAttributeName(std::string_view name, const GDataXMLElementPtr& element);
+    std::optional<std::string> stringForAttributeLocalName(std::string_view localName, std::string_view URI,
+                                                           const GDataXMLElementPtr& element);
+    std::optional<GDataDateTime> dateTimeForAttributeName(std::string_view name, const GDataXMLElementPtr& element);
+    bool boolForAttributeName(std::string_view name, const GDataXMLElementPtr& element);
+    std::optional<double> doubleNumberForAttributeName(std::string_view name, const GDataXMLElementPtr& element);
+    std::optional<int32_t> intNumberForAttributeName(std::string_view name, const GDataXMLElementPtr& element);
+    void handleParsedElement(const GDataXMLNodePtr& node);
+    void handleParsedElements(const GDataXMLElementList& nodes);
+    void handleParsedAttribute(const GDataXMLNodePtr& node);
+    const GDataClassInfo& classOrSurrogateForClass(const GDataClassInfo& cls) const;
+    static std::optional<GDataStringDictionary> dictionaryForElementNamespaces(const GDataXMLElementPtr& element);
+
+    // --- generation helpers for subclasses ---
+    static GDataXMLNodePtr addToElementAttributeValueIfNonNil(const GDataXMLElementPtr& element,
+                                                              const std::optional<std::string>& value,
+                                                              std::string_view name);
+    static GDataXMLNodePtr addToElementAttributeValueIfNonNil(const GDataXMLElementPtr& element,
+                                                              const std::optional<std::string>& value,
+                                                              std::string_view qualifiedName,
+                                                              std::optional<std::string_view> URI);
+    static void addToElementAttributeValueWithInteger(const GDataXMLElementPtr& element, int64_t value,
+                                                      std::string_view name);
+    static GDataXMLElementPtr addToElementChildWithStringValueIfNonEmpty(const GDataXMLElementPtr& element,
+                                                                         const std::optional<std::string>& value,
+                                                                         std::string_view name);
+    static void addToElementXMLElementForObject(const GDataXMLElementPtr& element, const GDataExtensionPtr& object);
+    template <class T>
+    static void addToElementXMLElementsForArray(const GDataXMLElementPtr& element,
+                                                const std::vector<std::shared_ptr<T>>& objects) {
+        for (const auto& o : objects) addToElementXMLElementForObject(element, o);
+    }
+    void addNamespacesToElement(const GDataXMLElementPtr& element) const;
+    void addAttributesToElement(const GDataXMLElementPtr& element) const;
+    void addContentValueToElement(const GDataXMLElementPtr& element) const;
+    void addChildXMLElementsToElement(const GDataXMLElementPtr& element) const;
+    void addExtensionsToElement(const GDataXMLElementPtr& element) const;
+    void addUnknownChildNodesToElement(const GDataXMLElementPtr& element) const;
+    // A text child with the filtered string.
+    static void addStringValue(const GDataXMLElementPtr& element, std::string_view value);
+    static GDataXMLElementPtr elementWithNameAttribute(std::string_view name, std::string_view attributeName,
+                                                       std::string_view attributeValue);
+
+    // --- upload defaults (entries override them) ---
+    virtual std::optional<std::string> uploadMIMEType() const { return std::nullopt; }
+    virtual bool shouldUploadDataOnly() const { return false; }
+
+protected:
+    // Extension storage: one object or a list, per class, in insertion order.
+    struct ExtensionSlot {
+        const GDataClassInfo* cls;
+        bool isList;
+        std::vector<GDataExtensionPtr> objects;
+    };
+    const std::vector<ExtensionSlot>* extensionSlots() const { return extensions_ ? &*extensions_ : nullptr; }
+
+private:
+    void parseExtensionsForElement(const GDataXMLElementPtr& element);
+    void parseAttributesForElement(const GDataXMLElementPtr& element);
+    void parseContentValueForElement(const GDataXMLElementPtr& element);
+    void keepChildXMLElementsForElement(const GDataXMLElementPtr& element);
+    std::vector<GDataObjectPtr> objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
+                                                        std::optional<std::string_view> URI, const GDataClassInfo* cls);
+    ExtensionSlot* slotFor(const GDataClassInfo& cls);
+    const ExtensionSlot* slotFor(const GDataClassInfo& cls) const;
+    std::vector<std::string>& ensureAttributeDeclarations();
+    // Applies the consumption recorded while parsing to the unparsed lists.
+    void flushConsumed() const;
+
+    std::string elementName_;
+    std::weak_ptr<GDataObject> parent_;
+    GDataStringDictionary namespaces_;
+    std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache_;
+    std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache_;
+    std::shared_ptr<std::vector<std::string>> attributeDeclarations_;
+    std::optional<std::vector<ExtensionSlot>> extensions_;
+    GDataStringDictionary attributes_;
+    std::optional<std::string> contentValue_;
+    GDataXMLElementList childXMLElements_;
+    mutable GDataXMLNodeList unknownChildren_;
+    mutable GDataXMLNodeList unknownAttributes_;
+    bool shouldIgnoreUnknowns_ = false;
+    GDataSurrogates surrogates_;
+    std::optional<std::string> serviceVersion_;
+    mutable std::optional<std::string> coreProtocolVersion_;
+    std::any userData_;
+    std::map<std::string, std::any> userProperties_;
+    // Nodes consumed by parsing, by identity, not yet taken out of the unparsed lists. They are
+    // taken out together when the lists are next read: removing nodes one at a time would be
+    // quadratic in the number of children of a large feed.
+    mutable std::vector<const void*> pendingConsumed_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,379 @@
+// The object model with element classes of the tests' own: declarations, parsing into typed
+// state, keeping what is not declared, generation, copy, equality and the kind registry.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "gdata/GDataObject.h"
+#include "gdata/GDataTextConstruct.h"
+#include "gdata/GDataValueConstruct.h"
+#include "platform/foundation/Log.h"
+
+using namespace quorvane;
+
+namespace {
+
+constexpr const char* kTestNS = "http://example.com/test";
+
+// <t:rating value="..."/>
+class TestRating : public GDataValueConstruct {
+    QV_GDATA_CLASS(TestRating)
+};
+QV_GDATA_DEFINE_CLASS(TestRating, GDataValueConstruct, kTestNS, "t", "rating")
+
+// <t:note>text</t:note>
+class TestNote : public GDataValueElementConstruct {
+    QV_GDATA_CLASS(TestNote)
+};
+QV_GDATA_DEFINE_CLASS(TestNote, GDataValueElementConstruct, kTestNS, "t", "note")
+
+// <t:flag/>
+class TestFlag : public GDataImplicitValueConstruct {
+    QV_GDATA_CLASS(TestFlag)
+};
+QV_GDATA_DEFINE_CLASS(TestFlag, GDataImplicitValueConstruct, kTestNS, "t", "flag")
+
+// <title type="text">...</title> in the Atom namespace
+class TestTitle : public GDataTextConstruct {
+    QV_GDATA_CLASS(TestTitle)
+};
+QV_GDATA_DEFINE_CLASS(TestTitle, GDataTextConstruct, kGDataNamespaceAtom, kGDataNamespaceAtomPrefix, "title")
+
+// t:etag="..." attribute extension
+class TestETag : public GDataAttribute {
+    QV_GDATA_CLASS(TestETag)
+};
+QV_GDATA_DEFINE_CLASS(TestETag, GDataAttribute, kTestNS, "t", "etag")
+
+class TestOtherAttr : public GDataAttribute {
+    QV_GDATA_CLASS(TestOtherAttr)
+};
+QV_GDATA_DEFINE_CLASS(TestOtherAttr, GDataAttribute, kTestNS, "t", "other")
+
+// <t:thing id="..." count="..."> with ratings, a note, a flag and a title
+class TestThing : public GDataObject {
+    QV_GDATA_CLASS(TestThing)
+public:
+    void addParseDeclarations() override { addLocalAttributeDeclarations({"id", "count", "xml:lang"}); }
+    void addExtensionDeclarations() override {
+        GDataObject::addExtensionDeclarations();
+        addExtensionDeclarationForParentClass(staticClassInfo(), {&TestRating::staticClassInfo(),
+                                                                  &TestNote::staticClassInfo(),
+                                                                  &TestFlag::staticClassInfo(),
+                                                                  &TestTitle::staticClassInfo()});
+        addAttributeExtensionDeclarationForParentClass(staticClassInfo(), TestETag::staticClassInfo());
+    }
+};
+QV_GDATA_DEFINE_CLASS(TestThing, GDataObject, kTestNS, "t", "thing")
+
+// An element that keeps its children as XML and has text content.
+class TestBlob : public GDataObject {
+    QV_GDATA_CLASS(TestBlob)
+public:
+    void addParseDeclarations() override {
+        addContentValueDeclaration();
+        addChildXMLElementsDeclaration();
+    }
+};
+QV_GDATA_DEFINE_CLASS(TestBlob, GDataObject, kTestNS, "t", "blob")
+
+const char* kThingXML =
+    "<t:thing xmlns:t='http://example.com/test' xmlns:atom='http://www.w3.org/2005/Atom' xmlns:x='urn:x'"
+    " id='42' count='12abc' t:etag='W/&quot;abc&quot;' x:extra='kept'>"
+    "<t:rating value='5'/><t:rating value=' 42 apples'/>"
+    "<t:note>a &amp; b</t:note>"
+    "<t:flag>ignored text</t:flag>"
+    "<atom:title type='text'>Hello</atom:title>"
+    "<x:unknown a='1'>keep me<x:inner/></x:unknown>"
+    "<!-- a comment -->"
+    "</t:thing>";
+
+std::shared_ptr<TestThing> parseThing(const std::string& xml = kThingXML) {
+    platform::Error error;
+    auto element = GDataXMLElement::initWithXMLString(xml, &error);
+    EXPECT_TRUE(element) << error.code;
+    auto obj = GDataObject::objectWithXMLElement(TestThing::staticClassInfo(), element, nullptr);
+    return std::dynamic_pointer_cast<TestThing>(obj);
+}
+
+std::string xmlOf(const GDataObject& o) { return o.XMLElement()->XMLString().value_or(""); }
+
+}  // namespace
+
+TEST(GDataObjectParse, DeclaredPartsBecomeTypedState) {
+    auto thing = parseThing();
+    ASSERT_TRUE(thing);
+    EXPECT_EQ(thing->elementName(), "t:thing");
+    EXPECT_EQ(thing->stringValueForAttribute("id"), "42");
+    EXPECT_EQ(thing->intNumberForAttribute("count"), 12);
+    EXPECT_EQ(thing->attributeValueForExtensionClass(TestETag::staticClassInfo()), "W/\"abc\"");
+
+    auto ratings = thing->objectsForExtension<TestRating>();
+    ASSERT_EQ(ratings.size(), 2u);
+    EXPECT_EQ(ratings[0]->intValue(), 5);
+    EXPECT_EQ(ratings[1]->intValue(), 42);  // leading blanks skipped, trailing letters ignored
+    EXPECT_EQ(ratings[0]->parent(), thing);
+
+    auto note = thing->objectForExtension<TestNote>();
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->stringValue(), "a & b");
+
+    auto flag = thing->objectForExtension<TestFlag>();
+    ASSERT_TRUE(flag);
+    EXPECT_FALSE(flag->stringValue().has_value());  // presence is the value, text or not
+
+    auto title = thing->objectForExtension<TestTitle>();
+    ASSERT_TRUE(title);
+    EXPECT_EQ(title->stringValue(), "Hello");
+    EXPECT_EQ(title->type(), "text");
+
+    // Namespaces of the element itself.
+    EXPECT_EQ(thing->namespaces().size(), 3u);
+}
+
+TEST(GDataObjectParse, UndeclaredElementsAttributesAndCommentsComeBack) {
+    auto thing = parseThing();
+    ASSERT_TRUE(thing);
+    ASSERT_EQ(thing->unknownChildren().size(), 2u);  // x:unknown and the comment
+    ASSERT_EQ(thing->unknownAttributes().size(), 1u);
+    EXPECT_EQ(thing->unknownAttributes()[0]->name(), "x:extra");
+
+    auto xml = xmlOf(*thing);
+    EXPECT_NE(xml.find("<x:unknown a=\"1\">keep me<x:inner/></x:unknown>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<!-- a comment -->"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("x:extra=\"kept\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("t:etag=\"W/&quot;abc&quot;\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<t:note>a &amp; b</t:note>"), std::string::npos) << xml;
+
+    // Generated XML parses again into an equal object, and a second generation is identical.
+    auto again = parseThing(xml);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->isEqual(*thing));
+    EXPECT_EQ(xmlOf(*again), xml);
+
+    // With the ignore flag nothing unknown is kept or written.
+    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto ignoring = std::make_shared<TestThing>();
+    ASSERT_TRUE(ignoring->initWithXMLElement(element, nullptr, std::nullopt, nullptr, true));
+    EXPECT_TRUE(ignoring->unknownChildren().empty());
+    auto ignoredXML = xmlOf(*ignoring);
+    EXPECT_EQ(ignoredXML.find("unknown"), std::string::npos);
+    EXPECT_EQ(ignoredXML.find("comment"), std::string::npos);
+    auto copied = std::dynamic_pointer_cast<GDataObject>(ignoring->copy());
+    EXPECT_TRUE(copied->unknownChildren().empty());
+}
+
+TEST(GDataObjectParse, ContentWithACommentKeepsTheCommentAfterTheContent) {
+    auto element = GDataXMLElement::initWithXMLString(
+        "<t:blob xmlns:t='http://example.com/test'>text<!--c--><t:kept a='1'/></t:blob>");
+    auto blob = GDataObject::objectWithXMLElement(TestBlob::staticClassInfo(), element, nullptr);
+    ASSERT_TRUE(blob);
+    EXPECT_EQ(blob->contentStringValue(), "text");
+    ASSERT_EQ(blob->childXMLElements().size(), 1u);
+    ASSERT_EQ(blob->unknownChildren().size(), 1u);
+    EXPECT_EQ(blob->unknownChildren()[0]->kind(), GDataXMLNodeKind::Comment);
+    EXPECT_EQ(xmlOf(*blob), "<t:blob xmlns:t=\"http://example.com/test\">text<t:kept a=\"1\"/><!--c--></t:blob>");
+}
+
+TEST(GDataObjectParse, RepeatedSingleValuedChildIsAbsentAndReported) {
+    class Host : public GDataObject {
+    public:
+        std::shared_ptr<GDataXMLElement> pick(const GDataXMLElementPtr& e) {
+            return childWithQualifiedName("t:note", kTestNS, e);
+        }
+        const GDataClassInfo& classInfo() const override { return GDataObject::staticClassInfo(); }
+    };
+    auto host = std::make_shared<Host>();
+    host->init();
+    auto element = GDataXMLElement::initWithXMLString(
+        "<t:thing xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note></t:thing>");
+    auto before = platform::AssertionHandler::count();
+    EXPECT_FALSE(host->pick(element));
+    EXPECT_EQ(platform::AssertionHandler::count(), before + 1);
+}
+
+TEST(GDataObjectCopy, CopyEqualsSourceAndIsARootWithParentlessExtensions) {
+    auto thing = parseThing();
+    auto copy = std::dynamic_pointer_cast<TestThing>(thing->copy());
+    ASSERT_TRUE(copy);
+    EXPECT_TRUE(copy->isEqual(*thing));
+    EXPECT_TRUE(thing->isEqual(*copy));
+    EXPECT_FALSE(copy->parent());
+    for (const auto& r : copy->objectsForExtension<TestRating>()) EXPECT_FALSE(r->parent());
+    EXPECT_EQ(xmlOf(*copy), xmlOf(*thing));
+
+    // Copy replaces, it does not share: changing the copy leaves the source alone.
+    copy->objectsForExtension<TestRating>()[0]->setIntValue(1);
+    EXPECT_EQ(thing->objectsForExtension<TestRating>()[0]->intValue(), 5);
+    EXPECT_FALSE(copy->isEqual(*thing));
+
+    // The copy outlives the source and the document it came from.
+    thing.reset();
+    EXPECT_NE(xmlOf(*copy).find("keep me"), std::string::npos);
+}
+
+TEST(GDataObjectEquality, OneSidedBetweenClassAndSubclassAndMissingDiffersFromEmpty) {
+    auto a = TestThing::object();
+    auto b = GDataObject::object();
+    EXPECT_TRUE(b->isEqual(*a));   // a TestThing is a GDataObject
+    EXPECT_FALSE(a->isEqual(*b));  // a GDataObject is not a TestThing
+
+    auto withRemoved = TestThing::object();
+    auto rating = GDataValueConstruct::valueWithInt(TestRating::staticClassInfo(), 3);
+    withRemoved->setObject(rating, TestRating::staticClassInfo());
+    withRemoved->setObject(nullptr, TestRating::staticClassInfo());
+    EXPECT_FALSE(withRemoved->isEqual(*TestThing::object()));  // an empty dictionary remains
+
+    // Attributes: absent and empty differ.
+    auto x = TestThing::object(), y = TestThing::object();
+    x->setStringValue(std::string(), "id");
+    EXPECT_FALSE(x->isEqual(*y));
+    y->setStringValue(std::string(), "id");
+    EXPECT_TRUE(x->isEqual(*y));
+}
+
+TEST(GDataObjectExtensions, SingleListAndRemoval) {
+    auto obj = TestThing::object();
+    const auto& cls = TestRating::staticClassInfo();
+    auto r1 = GDataValueConstruct::valueWithInt(cls, 1);
+    auto r2 = GDataValueConstruct::valueWithInt(cls, 2);
+    EXPECT_FALSE(obj->objectsForExtensionClass(cls).has_value());
+    obj->addObject(r1, cls);
+    obj->addObject(r2, cls);
+    ASSERT_EQ(obj->objectsForExtensionClass(cls)->size(), 2u);
+    EXPECT_EQ(obj->objectForExtensionClass(cls), r1);
+    EXPECT_EQ(r1->elementName(), "t:rating");  // named when stored
+    obj->removeObject(GDataValueConstruct::valueWithInt(cls, 1), cls);  // removal by equality
+    obj->removeObject(r2, cls);
+    ASSERT_TRUE(obj->objectsForExtensionClass(cls).has_value());
+    EXPECT_TRUE(obj->objectsForExtensionClass(cls)->empty());
+    EXPECT_FALSE(obj->objectForExtensionClass(cls));
+
+    EXPECT_EQ(GDataObject::qualifiedNameForExtensionClass(TestTitle::staticClassInfo()), "title");
+    EXPECT_EQ(GDataObject::qualifiedNameForExtensionClass(TestRating::staticClassInfo()), "t:rating");
+
+    // Attribute values of different attribute classes compare by value.
+    auto e1 = GDataAttribute::attributeWithValue(TestETag::staticClassInfo(), "v");
+    auto e2 = GDataAttribute::attributeWithValue(TestOtherAttr::staticClassInfo(), "v");
+    EXPECT_TRUE(e1->isEqual(*e2));
+    // A nil attribute value is stored but not written.
+    obj->setAttributeValue(std::nullopt, TestETag::staticClassInfo());
+    EXPECT_EQ(xmlOf(*obj).find("etag"), std::string::npos);
+}
+
+TEST(GDataObjectAttributes, TypedAccessorsFollowThePlatformRules) {
+    auto o = TestThing::object();
+    o->setBoolValue(false, false, "b");
+    EXPECT_FALSE(o->stringValueForAttribute("b"));
+    o->setBoolValue(false, true, "b");
+    EXPECT_EQ(o->stringValueForAttribute("b"), "false");
+    o->setStringValue(std::string("FALSE"), "b");
+    EXPECT_FALSE(o->boolValueForAttribute("b", true));
+    o->setStringValue(std::string("no"), "b");
+    EXPECT_TRUE(o->boolValueForAttribute("b", true));
+    EXPECT_FALSE(o->boolValueForAttribute("b", false));
+
+    o->setStringValue(std::string(), "n");
+    EXPECT_FALSE(o->intNumberForAttribute("n"));
+    EXPECT_EQ(o->longLongNumberForAttribute("n"), 0);
+    o->setStringValue(std::string("12abc"), "n");
+    EXPECT_EQ(o->intNumberForAttribute("n"), 12);
+    o->setStringValue(std::string("99999999999"), "n");
+    EXPECT_EQ(o->intNumberForAttribute("n"), INT32_MAX);  // saturates
+    EXPECT_EQ(o->longLongNumberForAttribute("n"), 99999999999);
+
+    o->setDecimalNumberValue(std::string("0012.3400"), "money");
+    EXPECT_EQ(o->stringValueForAttribute("money"), "12.34");
+    EXPECT_EQ(o->decimalNumberForAttribute("money"), "12.34");
+    EXPECT_EQ(gdataDecimalText("-1.5e3"), "-1500");
+    EXPECT_EQ(gdataDecimalText("12345678901234567890.000000000000000001"), "12345678901234567890.000000000000000001");
+    EXPECT_EQ(gdataDecimalText("x"), "NaN");
+}
+
+TEST(GDataObjectVersions, ServiceVersionAndDescriptionLabels) {
+    auto o = TestThing::object();
+    o->setServiceVersion(std::string("3.0"));
+    EXPECT_TRUE(o->isServiceVersionAtLeast("2.10"));
+    EXPECT_FALSE(o->isServiceVersionAtMost("2.9"));
+    EXPECT_EQ(o->labelAdjustedForVersion("version>=3.0:shown"), "shown");
+    o->setServiceVersion(std::string("2.0"));
+    EXPECT_FALSE(o->labelAdjustedForVersion("version>=3.0:shown"));
+    EXPECT_EQ(o->labelAdjustedForVersion("plain"), "plain");
+    EXPECT_TRUE(o->isCoreProtocolVersion1() == false);  // "2.0" maps to itself in the base
+}
+
+TEST(GDataKindRegistry, LookupOrderAndConflicts) {
+    GDataKindMap map;
+    const std::string scheme = "http://example.com/scheme";
+    GDataObject::registerClass(TestThing::staticClassInfo(), map, std::string(kGDataCategoryScheme),
+                               std::string("http://example.com/kinds#thing"));
+    GDataObject::registerClass(TestBlob::staticClassInfo(), map, scheme, std::string("blob"));
+    GDataObject::registerClass(TestRating::staticClassInfo(), map, std::string("http://example.com/any"),
+                               std::nullopt);
+
+    // The bare term first, whatever the scheme.
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(std::string("urn:unregistered"),
+                                                     std::string("http://example.com/kinds#thing"), map),
+              &TestThing::staticClassInfo());
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(std::nullopt, std::string("http://example.com/kinds#thing"), map),
+              &TestThing::staticClassInfo());
+    // Then {"S":"T"}.
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(scheme, std::string("blob"), map), &TestBlob::staticClassInfo());
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(std::nullopt, std::string("blob"), map), nullptr);
+    // Then {"S":""}: a scheme registered without a term matches any term.
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(std::string("http://example.com/any"), std::string("whatever"), map),
+              &TestRating::staticClassInfo());
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(scheme, std::string("nope"), map), nullptr);
+
+    auto before = platform::AssertionHandler::count();
+    GDataObject::registerClass(TestNote::staticClassInfo(), map, scheme, std::string("blob"));
+    EXPECT_EQ(platform::AssertionHandler::count(), before + 1);
+    EXPECT_EQ(GDataObject::classForCategoryWithScheme(scheme, std::string("blob"), map), &TestNote::staticClassInfo());
+}
+
+TEST(GDataConstructs, ValueConstructReadings) {
+    const auto& cls = TestRating::staticClassInfo();
+    auto v = [&](const char* s) { return GDataValueConstruct::valueWithString(cls, std::string(s)); };
+    EXPECT_EQ(v(" 42abc")->intValue(), 42);
+    EXPECT_EQ(v("abc")->intValue(), 0);
+    EXPECT_EQ(TestRating::object()->intValue(), 0);
+    EXPECT_EQ(v("-99999999999999999999")->longLongValue(), INT64_MIN);
+    EXPECT_TRUE(std::isinf(v("-inf")->doubleNumberValue()) && v("-inf")->doubleNumberValue() < 0);
+    EXPECT_EQ(v("+INF")->doubleNumberValue(), 0.0);
+    EXPECT_EQ(v("nan")->doubleNumberValue(), 0.0);   // no strtod "nan"
+    EXPECT_EQ(v("0x10")->doubleNumberValue(), 0.0);  // nor hex
+    EXPECT_EQ(v("  -2.5e1x")->doubleNumberValue(), -25.0);
+    EXPECT_EQ(TestRating::object()->doubleNumberValue(), 0.0);
+    EXPECT_TRUE(v("TRUE")->boolValue());
+    EXPECT_FALSE(v("1")->boolValue());
+    EXPECT_FALSE(GDataValueConstruct::valueWithString(cls, std::nullopt));
+    EXPECT_TRUE(GDataValueConstruct::valueWithInt(cls, 0));
+    auto d = GDataValueConstruct::valueWithDouble(cls, 0.1);
+    EXPECT_EQ(d->doubleValue(), 0.1);
+    auto dt = GDataValueConstruct::valueWithDateTime(cls, GDataDateTime::dateTimeWithRFC3339String("2006-10-01T12:30:00Z"));
+    EXPECT_EQ(dt->stringValue(), "2006-10-01T12:30:00Z");
+
+    auto nv = GDataNameValueConstruct::valueWithName(GDataNameValueConstruct::staticClassInfo(), std::string("n"),
+                                                     std::string("v"));
+    EXPECT_EQ(nv->name(), "n");
+    EXPECT_EQ(nv->stringValue(), "v");
+    EXPECT_FALSE(GDataNameValueConstruct::valueWithName(GDataNameValueConstruct::staticClassInfo(), std::nullopt,
+                                                        std::nullopt));
+}
+
+TEST(GDataConstructs, TextConstructTypesAreInterchangeableForPlainText) {
+    auto a = GDataTextConstruct::textConstructWithString<TestTitle>(std::string("Hi"));
+    auto b = GDataTextConstruct::textConstructWithString<TestTitle>(std::string("Hi"));
+    a->setType(std::string("text"));
+    a->setLang(std::string("en"));
+    b->setLang(std::string("en"));
+    EXPECT_TRUE(a->isEqual(*b));
+    b->setType(std::string("text/plain"));
+    EXPECT_TRUE(a->isEqual(*b));
+    b->setType(std::string("html"));
+    EXPECT_FALSE(a->isEqual(*b));
+    b->setType(std::nullopt);
+    b->setLang(std::string("fr"));
+    EXPECT_FALSE(a->isEqual(*b));
+}
