@@ -1,0 +1,70 @@
+#pragma once
+// An XML document: parsed from bytes or built around a root element, serialised whole.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "gdata/GDataXMLElement.h"
+#include "platform/foundation/Value.h"
+
+namespace quorvane {
+
+class GDataXMLDocument {
+    struct Token {};
+
+public:
+    GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXMLTree> tree);
+    ~GDataXMLDocument();
+    GDataXMLDocument(const GDataXMLDocument&) = delete;
+    GDataXMLDocument& operator=(const GDataXMLDocument&) = delete;
+
+    // Parsing drops blank text nodes, merges CDATA into text, loads nothing from the network
+    // and expands no external entity; libxml2's messages go to the debug log, never to
+    // standard error. `options` is accepted for the callers' sake and not used. On failure:
+    // nullptr and *error (domain kGDataXMLErrorDomain, code -1).
+    static std::shared_ptr<GDataXMLDocument> initWithXMLString(std::string_view xml, unsigned options = 0,
+                                                               platform::Error* error = nullptr);
+    static std::shared_ptr<GDataXMLDocument> initWithData(const platform::Bytes& data, unsigned options = 0,
+                                                          platform::Error* error = nullptr);
+    static std::shared_ptr<GDataXMLDocument> initWithData(const void* bytes, size_t length, unsigned options = 0,
+                                                          platform::Error* error = nullptr);
+    // A new document whose root is a copy of the element.
+    static std::shared_ptr<GDataXMLDocument> initWithRootElement(const std::shared_ptr<GDataXMLElement>& element);
+
+    std::shared_ptr<GDataXMLElement> rootElement() const;
+
+    // The whole document with its XML declaration. Names still waiting for a namespace
+    // ("{URI}:local") are given a declaration first, so the bytes always parse again.
+    std::optional<platform::Bytes> XMLData() const;
+
+    // nullopt removes the value.
+    void setVersion(std::optional<std::string_view> version);
+    void setCharacterEncoding(std::optional<std::string_view> encoding);
+
+    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, platform::Error* error = nullptr) const;
+    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, const GDataXMLNamespaceDictionary* namespaces,
+                                                  platform::Error* error = nullptr) const;
+
+    std::string description() const;
+
+    xmlDocPtr XMLDocument() const { return doc_; }
+
+private:
+    static std::shared_ptr<GDataXMLDocument> parse(const char* bytes, size_t length, platform::Error* error);
+
+    xmlDocPtr doc_;
+    std::shared_ptr<GDataXMLTree> tree_;
+    mutable std::shared_ptr<GDataXMLElement> cachedRoot_;
+};
+
+namespace gdataxml {
+// Gives every element and attribute still named "{URI}:local" a namespace: one in scope when
+// there is one, else a new declaration on its element.
+void resolveBracedNames(xmlNodePtr root);
+// Parses the bytes into a document owned by the caller; nullptr on failure.
+xmlDocPtr parseDocument(const char* bytes, size_t length);
+}  // namespace gdataxml
+
+}  // namespace quorvane

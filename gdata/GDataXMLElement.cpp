@@ -1,0 +1,421 @@
+#include "gdata/GDataXMLElement.h"
+
+#include "gdata/GDataXMLDocument.h"
+#include "gdata/GDataXMLTree.h"
+#include "platform/foundation/Log.h"
+
+namespace quorvane {
+
+using namespace gdataxml;
+
+namespace {
+
+const xmlChar* const kXMLPrefix = reinterpret_cast<const xmlChar*>("xml");
+
+bool isXMLPrefix(const xmlChar* prefix) { return prefix && xmlStrEqual(prefix, kXMLPrefix); }
+
+// The namespace URI an attribute is written in: none for a record without prefix, since an
+// unprefixed attribute is in no namespace.
+const xmlChar* attributeURI(xmlAttrPtr attr) {
+    xmlNsPtr ns = attr->ns;
+    if (!ns || !ns->prefix || !*ns->prefix || !ns->href || !*ns->href) return nullptr;
+    return ns->href;
+}
+
+bool isUnder(xmlNodePtr node, xmlNodePtr ancestor) {
+    for (xmlNodePtr n = node; n; n = n->parent) {
+        if (n == ancestor) return true;
+    }
+    return false;
+}
+
+// Where the names of `node` are looked up: the node's own place once it is in the tree being
+// grafted to (a declaration on the node or between it and the graft point wins over one
+// further out, exactly as a reader of the written XML sees it), else the graft point.
+xmlNodePtr scopeFor(xmlNodePtr node, xmlNodePtr graft, bool underGraft) {
+    if (!underGraft) return graft;
+    if (node->type == XML_ELEMENT_NODE) return node;
+    return node->parent ? node->parent : graft;
+}
+
+void fixQualifiedName(xmlNodePtr node, xmlNodePtr scope) {
+    if (!scope || namespaceOf(node) || !node->name) return;
+    std::string name = str(node->name);
+    size_t colon = name.rfind(':');
+    if (colon != std::string::npos && colon + 1 == name.size()) return;  // ends in ":": left alone
+    std::optional<std::string> prefix;
+    std::string local = name;
+    if (colon != std::string::npos) {
+        local = name.substr(colon + 1);
+        if (colon > 0) prefix = name.substr(0, colon);
+    }
+    bool isAttribute = node->type == XML_ATTRIBUTE_NODE;
+    xmlDocPtr doc = scope->doc;
+    xmlNsPtr found = nullptr;
+    if (prefix && prefix->size() >= 3 && prefix->front() == '{' && prefix->back() == '}') {
+        std::string uri = prefix->substr(1, prefix->size() - 2);
+        if (!isAttribute) {
+            found = xmlSearchNsByHref(doc, scope, xstr(uri));
+        } else if (xmlStrEqual(xstr(uri), XML_XML_NAMESPACE)) {
+            found = xmlSearchNs(doc, scope, kXMLPrefix);
+        } else {
+            // An attribute needs a prefixed declaration; the default namespace does not apply.
+            found = searchPrefixedNamespaceByHref(scope, xstr(uri));
+        }
+        if (!found) return;  // stays "{URI}:local" until grafted where the URI is declared
+    } else {
+        if (isAttribute && !prefix) return;  // unprefixed attributes are in no namespace
+        found = xmlSearchNs(doc, scope, prefix ? xstr(*prefix) : nullptr);
+        if (found && (!found->href || !*found->href)) found = nullptr;  // xmlns="" binds nothing
+    }
+    if (!found) return;
+    xmlSetNs(node, found);
+    xmlNodeSetName(node, xstr(local));
+}
+
+bool sameExpandedName(xmlAttrPtr a, xmlAttrPtr b) {
+    return xequal(attributeURI(a), attributeURI(b)) && xequal(a->name, b->name);
+}
+
+}  // namespace
+
+// --- parsing ---
+
+std::shared_ptr<GDataXMLElement> GDataXMLElement::initWithXMLString(std::string_view xml, platform::Error* error) {
+    xmlDocPtr doc = parseDocument(xml.data(), xml.size());
+    xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
+    xmlNodePtr copied = root ? copyNode(root, nullptr) : nullptr;
+    if (doc) xmlFreeDoc(doc);
+    if (!copied) {
+        if (error) *error = platform::Error(kGDataXMLErrorDomain, -1);
+        return nullptr;
+    }
+    return std::static_pointer_cast<GDataXMLElement>(wrap(copied, GDataXMLTree::owning(copied)));
+}
+
+// --- namespace declarations ---
+
+GDataXMLNodeList GDataXMLElement::namespaces() const {
+    GDataXMLNodeList list;
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return list;
+    for (xmlNsPtr ns = node_->nsDef; ns; ns = ns->next) {
+        if (isXMLPrefix(ns->prefix)) continue;
+        list.push_back(wrap(reinterpret_cast<xmlNodePtr>(ns), tree_));
+    }
+    return list;
+}
+
+void GDataXMLElement::setNamespaces(const GDataXMLNodeList& namespaces) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    releaseCachedValues();
+
+    // Take out the element's own declarations ("xml" ones excepted: that prefix is fixed).
+    std::vector<xmlNsPtr> removed;
+    xmlNsPtr kept = nullptr;
+    xmlNsPtr* tail = &kept;
+    for (xmlNsPtr ns = node_->nsDef; ns;) {
+        xmlNsPtr next = ns->next;
+        ns->next = nullptr;
+        if (isXMLPrefix(ns->prefix)) {
+            *tail = ns;
+            tail = &ns->next;
+        } else {
+            removed.push_back(ns);
+        }
+        ns = next;
+    }
+    node_->nsDef = kept;
+
+    for (const auto& wrapper : namespaces) {
+        if (!wrapper || !wrapper->node_ || wrapper->node_->type != XML_NAMESPACE_DECL) continue;
+        auto ns = reinterpret_cast<xmlNsPtr>(wrapper->node_);
+        if (!ns->href || isXMLPrefix(ns->prefix)) continue;
+        xmlNewNs(node_, ns->href, ns->prefix);  // nullptr when the prefix is already declared here
+    }
+    fixUpNamespacesForNode(node_, node_, tree_.get());
+
+    if (!removed.empty()) {
+        // Nodes that used a removed declaration move to one that is in scope now.
+        repairNamespaces(node_);
+        for (xmlNsPtr ns : removed) {
+            if (tree_) {
+                tree_->buryNamespace(ns);
+            } else {
+                xmlFreeNs(ns);
+            }
+        }
+    }
+}
+
+void GDataXMLElement::addNamespace(const std::shared_ptr<GDataXMLNode>& aNamespace) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    if (!aNamespace || !aNamespace->node_ || aNamespace->node_->type != XML_NAMESPACE_DECL) return;
+    releaseCachedValues();
+    auto ns = reinterpret_cast<xmlNsPtr>(aNamespace->node_);
+    if (!ns->href || isXMLPrefix(ns->prefix)) return;
+    for (xmlNsPtr own = node_->nsDef; own; own = own->next) {
+        if (xequal(own->prefix, ns->prefix)) return;  // already declared here
+    }
+    if (!xmlNewNs(node_, ns->href, ns->prefix)) return;
+    fixUpNamespacesForNode(node_, node_, tree_.get());
+    // A new declaration may hide an outer one of the same prefix that nodes below still use.
+    repairNamespaces(node_);
+}
+
+// --- children ---
+
+void GDataXMLElement::addChild(const std::shared_ptr<GDataXMLNode>& child) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE || !child || !child->node_) return;
+    switch (child->node_->type) {
+        case XML_ATTRIBUTE_NODE:
+            addAttribute(child);
+            return;
+        case XML_NAMESPACE_DECL:
+            addNamespace(child);
+            return;
+        case XML_ELEMENT_NODE:
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_COMMENT_NODE:
+        case XML_PI_NODE:
+        case XML_ENTITY_REF_NODE:
+            break;
+        default:
+            QV_ASSERT(false, "GDataXMLElement addChild: this kind of node cannot be a child of an element");
+            return;
+    }
+    releaseCachedValues();
+    xmlNodePtr copied = copyNode(child->node_, nullptr);
+    if (!copied) return;
+    // A text node next to a text node is merged into it (and the copy freed), as a parser would.
+    xmlNodePtr added = xmlAddChild(node_, copied);
+    if (!added) {
+        GDataXMLTree::freeAnyNode(copied);
+        return;
+    }
+    fixUpNamespacesForNode(added, node_, tree_.get());
+}
+
+void GDataXMLElement::removeChild(const std::shared_ptr<GDataXMLNode>& child) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE || !child || !child->node_) return;
+    xmlNodePtr node = child->node_;
+    if (node->type == XML_NAMESPACE_DECL || node->parent != node_) return;
+    releaseCachedValues();
+    xmlUnlinkNode(node);
+    buryOrFree(node);
+}
+
+void GDataXMLElement::buryOrFree(xmlNodePtr node) {
+    if (tree_) {
+        tree_->bury(node);
+    } else {
+        GDataXMLTree::freeAnyNode(node);
+    }
+}
+
+GDataXMLElementList GDataXMLElement::elementsForName(std::string_view name) const {
+    GDataXMLElementList result;
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return result;
+    if (auto prefix = prefixForName(name)) {
+        if (const xmlChar* uri = lookupNamespaceURI(node_, xstr(*prefix))) {
+            return elementsForLocalName(localNameForName(name), std::string_view(reinterpret_cast<const char*>(uri)));
+        }
+    }
+    for (const auto& child : cachedChildren()) {
+        if (child->node_->type == XML_ELEMENT_NODE && child->nameRef() == name) {
+            result.push_back(std::static_pointer_cast<GDataXMLElement>(child));
+        }
+    }
+    return result;
+}
+
+GDataXMLElementList GDataXMLElement::elementsForLocalName(std::string_view localName,
+                                                         std::optional<std::string_view> URI) const {
+    GDataXMLElementList result;
+    if (!node_ || node_->type != XML_ELEMENT_NODE || !node_->children) return result;
+    bool hasURI = URI && !URI->empty();
+    std::string braced = hasURI ? bracedName(*URI, localNameForName(localName)) : std::string();
+    for (const auto& child : cachedChildren()) {
+        xmlNodePtr n = child->node_;
+        if (n->type != XML_ELEMENT_NODE) continue;
+        bool match;
+        if (n->ns && n->ns->href && *n->ns->href) {
+            // Compared by URI: the child may use any prefix or declaration for it.
+            match = hasURI && xequal(n->ns->href, *URI) && xequal(n->name, localName);
+        } else {
+            match = hasURI ? xequal(n->name, braced) : xequal(n->name, localName);
+        }
+        if (match) result.push_back(std::static_pointer_cast<GDataXMLElement>(child));
+    }
+    return result;
+}
+
+// --- attributes ---
+
+GDataXMLNodeList GDataXMLElement::attributes() const { return cachedAttributes(); }
+
+void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribute) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    if (!attribute || !attribute->node_ || attribute->node_->type != XML_ATTRIBUTE_NODE) return;
+    releaseCachedValues();
+    auto source = reinterpret_cast<xmlAttrPtr>(attribute->node_);
+    const xmlChar* href = attributeURI(source);
+
+    // An attribute already present is never replaced.
+    for (xmlAttrPtr existing = node_->properties; existing; existing = existing->next) {
+        if (xequal(attributeURI(existing), href) && xequal(existing->name, source->name)) return;
+    }
+
+    xmlNsPtr ns = nullptr;
+    if (href) {
+        ns = xmlStrEqual(href, XML_XML_NAMESPACE) ? xmlSearchNs(node_->doc, node_, kXMLPrefix)
+                                                  : searchPrefixedNamespaceByHref(node_, href);
+        if (!ns) ns = declareNamespace(node_, href, source->ns->prefix);
+    }
+    xmlChar* value = xmlNodeGetContent(attribute->node_);
+    xmlAttrPtr created = xmlNewNsProp(node_, ns, source->name, value);  // value taken literally
+    if (value) xmlFree(value);
+    if (!created) return;
+    fixUpNamespacesForNode(reinterpret_cast<xmlNodePtr>(created), node_, tree_.get());
+
+    // A braced or prefixed name may have resolved to an attribute the element already has.
+    for (xmlAttrPtr existing = node_->properties; existing; existing = existing->next) {
+        if (existing != created && sameExpandedName(existing, created)) {
+            xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(created));
+            xmlFreeProp(created);
+            return;
+        }
+    }
+}
+
+std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForXMLNode(xmlAttrPtr theXMLNode) const {
+    if (!theXMLNode) return nullptr;
+    for (const auto& attr : cachedAttributes()) {
+        if (attr->node_ == reinterpret_cast<xmlNodePtr>(theXMLNode)) return attr;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForName(std::string_view name) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return nullptr;
+    for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+        if (xequal(attr->name, name)) return attributeForXMLNode(attr);
+    }
+    const xmlChar* uri = nullptr;
+    std::string local(name);
+    if (auto prefix = prefixForName(name)) {
+        uri = lookupNamespaceURI(node_, xstr(*prefix));
+        local = localNameForName(name);
+    }
+    for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+        bool inNamespace = uri ? (attr->ns && xequal(attr->ns->href, uri)) : attr->ns == nullptr;
+        if (inNamespace && xequal(attr->name, local)) return attributeForXMLNode(attr);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForLocalName(std::string_view localName,
+                                                                     std::optional<std::string_view> URI) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return nullptr;
+    bool hasURI = URI && !URI->empty();
+    for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+        bool inNamespace = hasURI ? (attr->ns && xequal(attr->ns->href, *URI)) : attr->ns == nullptr;
+        if (inNamespace && xequal(attr->name, localName)) return attributeForXMLNode(attr);
+    }
+    if (hasURI) {
+        std::string braced = bracedName(*URI, localName);
+        for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+            if (!attr->ns && xequal(attr->name, braced)) return attributeForXMLNode(attr);
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::string> GDataXMLElement::resolvePrefixForNamespaceURI(std::string_view namespaceURI) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return std::nullopt;
+    std::string uri(namespaceURI);
+    if (xmlStrEqual(xstr(uri), XML_XML_NAMESPACE)) return std::string("xml");
+    xmlNsPtr ns = xmlSearchNsByHref(node_->doc, node_, xstr(uri));
+    if (!ns) return std::nullopt;
+    return ns->prefix ? str(ns->prefix) : std::string();
+}
+
+std::shared_ptr<GDataXMLElement> GDataXMLElement::copy() const {
+    return std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::copy());
+}
+
+// --- namespace fix-up ---
+
+void GDataXMLElement::fixUpNamespacesForNode(xmlNodePtr nodeToFix, xmlNodePtr graftPointNode, GDataXMLTree* tree) {
+    NamespaceSubstitutionMap nsMap;
+    fixUpNamespacesForNode(nodeToFix, graftPointNode, nsMap, tree);
+}
+
+void GDataXMLElement::fixUpNamespacesForNode(xmlNodePtr nodeToFix, xmlNodePtr graftPointNode,
+                                             NamespaceSubstitutionMap& nsMap, GDataXMLTree* tree) {
+    fixUpNamespaces(nodeToFix, graftPointNode, nsMap, tree, true);
+}
+
+void GDataXMLElement::fixUpNamespaces(xmlNodePtr node, xmlNodePtr graft, NamespaceSubstitutionMap& nsMap,
+                                      GDataXMLTree* tree, bool isTop) {
+    if (!node || (node->type != XML_ELEMENT_NODE && node->type != XML_ATTRIBUTE_NODE)) return;
+    bool underGraft = isUnder(node, graft);
+    fixQualifiedName(node, scopeFor(node, graft, underGraft));
+    // The top node's declarations are compared with those in force at the graft point; a
+    // descendant's with those in force at its parent.
+    fixDuplicateNamespacesForNode(node, isTop ? graft : node->parent, nsMap, tree);
+    if (node->type == XML_ELEMENT_NODE) {
+        for (xmlNodePtr child = node->children; child; child = child->next) {
+            fixUpNamespaces(child, graft, nsMap, tree, false);
+        }
+        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
+            fixUpNamespaces(reinterpret_cast<xmlNodePtr>(attr), graft, nsMap, tree, false);
+        }
+    }
+}
+
+void GDataXMLElement::fixQualifiedNamesForNode(xmlNodePtr nodeToFix, xmlNodePtr graftPointNode) {
+    if (!nodeToFix || (nodeToFix->type != XML_ELEMENT_NODE && nodeToFix->type != XML_ATTRIBUTE_NODE)) return;
+    fixQualifiedName(nodeToFix, scopeFor(nodeToFix, graftPointNode, isUnder(nodeToFix, graftPointNode)));
+}
+
+void GDataXMLElement::fixDuplicateNamespacesForNode(xmlNodePtr nodeToFix, xmlNodePtr graftPointNode,
+                                                    NamespaceSubstitutionMap& nsMap, GDataXMLTree* tree) {
+    if (!nodeToFix) return;
+    if (nodeToFix->type == XML_ELEMENT_NODE && graftPointNode && graftPointNode->type == XML_ELEMENT_NODE) {
+        for (xmlNsPtr ns = nodeToFix->nsDef; ns;) {
+            xmlNsPtr next = ns->next;
+            if (!isXMLPrefix(ns->prefix)) {
+                xmlNsPtr inScope = xmlSearchNs(graftPointNode->doc, graftPointNode, ns->prefix);
+                if (inScope && inScope != ns && xequal(inScope->href, ns->href)) {
+                    nsMap[ns] = inScope;
+                    deleteNamespacePtr(ns, nodeToFix, tree);
+                }
+            }
+            ns = next;
+        }
+    }
+    if (nodeToFix->type == XML_ELEMENT_NODE || nodeToFix->type == XML_ATTRIBUTE_NODE) {
+        if (nodeToFix->ns) {
+            auto found = nsMap.find(nodeToFix->ns);
+            if (found != nsMap.end()) nodeToFix->ns = found->second;
+        }
+    }
+}
+
+void GDataXMLElement::deleteNamespacePtr(xmlNsPtr namespaceToDelete, xmlNodePtr node, GDataXMLTree* tree) {
+    if (!namespaceToDelete || !node || node->type != XML_ELEMENT_NODE) return;
+    xmlNsPtr* link = &node->nsDef;
+    while (*link && *link != namespaceToDelete) link = &(*link)->next;
+    if (!*link) return;
+    *link = namespaceToDelete->next;
+    namespaceToDelete->next = nullptr;
+    // Wrappers of the declaration may remain; with a tree it is kept until the tree goes.
+    if (tree) {
+        tree->buryNamespace(namespaceToDelete);
+    } else {
+        xmlFreeNs(namespaceToDelete);
+    }
+}
+
+}  // namespace quorvane

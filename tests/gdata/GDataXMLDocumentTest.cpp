@@ -1,0 +1,243 @@
+// Documents of the XML layer: parsing (options, failures, entities, threads, error capture)
+// and serialisation.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "gdata/GDataXMLDocument.h"
+#include "platform/foundation/Log.h"
+#include "tests/gdata/GDataXMLTestSupport.h"
+
+namespace quorvane {
+namespace {
+
+using namespace xmltest;
+
+std::string bytesToString(const platform::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string contactsFeed(int entries) {
+    std::string xml = std::string("<?xml version='1.0' encoding='UTF-8'?>\n<feed xmlns='") + kAtomNS + "' xmlns:gd='" +
+                      kGDNS + "' xmlns:gContact='" + kContactNS + "'>\n  <title>Contacts</title>\n";
+    for (int i = 0; i < entries; ++i) {
+        std::string n = std::to_string(i);
+        xml += "  <entry gd:etag='e" + n + "'>\n    <id>" + n + "</id>\n    <gd:email rel='" + kGDNS +
+               "#work' address='p" + n + "@example.com'/>\n    <gContact:groupMembershipInfo href='g'/>\n  </entry>\n";
+    }
+    return xml + "</feed>\n";
+}
+
+// Collects what the layer writes to the log at debug level while alive.
+class LogCapture {
+public:
+    LogCapture() {
+        previousLevel_ = platform::Log::minimumLevel();
+        platform::Log::setMinimumLevel(platform::LogLevel::Debug);
+        platform::Log::setSink([this](platform::LogLevel, std::string_view category, std::string_view message) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (category == "GDataXML") messages_.emplace_back(message);
+        });
+    }
+    ~LogCapture() {
+        platform::Log::setSink(nullptr);
+        platform::Log::setMinimumLevel(previousLevel_);
+    }
+    std::vector<std::string> messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+private:
+    platform::LogLevel previousLevel_;
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+};
+
+TEST(GDataXMLDocumentTest, ParsingDropsBlankTextAndMergesCDATA) {
+    auto doc = GDataXMLDocument::initWithXMLString(
+        "<feed>\n  <entry><![CDATA[a<b & c]]></entry>\n  <entry>x <![CDATA[y]]> z</entry>\n</feed>");
+    ASSERT_TRUE(doc);
+    auto feed = doc->rootElement();
+    ASSERT_EQ(feed->childCount(), 2u);
+    auto first = feed->childAtIndex(0);
+    ASSERT_EQ(first->childCount(), 1u);
+    EXPECT_EQ(first->childAtIndex(0)->kind(), GDataXMLNodeKind::Text);
+    EXPECT_EQ(first->stringValue(), "a<b & c");
+    EXPECT_EQ(first->XMLString(), "<entry>a&lt;b &amp; c</entry>");
+    EXPECT_EQ(feed->childAtIndex(1)->stringValue(), "x y z");
+    EXPECT_EQ(doc->rootElement(), feed);  // one wrapper for the root
+}
+
+TEST(GDataXMLDocumentTest, MalformedInputFailsQuietly) {
+    LogCapture log;
+    testing::internal::CaptureStderr();
+    platform::Error error("stale", 1);
+    for (const char* bad : {"<a><b></a>", "", "plain text", "<a xmlns:p='urn:p'><p:b></a>", "<a>&undefined;</a>"}) {
+        EXPECT_FALSE(GDataXMLDocument::initWithXMLString(bad, 0, &error)) << bad;
+        EXPECT_EQ(error.domain, kGDataXMLErrorDomain);
+        EXPECT_EQ(error.code, -1);
+        EXPECT_EQ(error.userInfo.size(), 0u);
+    }
+    // A namespace error alone still gives a document.
+    EXPECT_TRUE(GDataXMLDocument::initWithXMLString("<a><p:b/></a>", 0, &error));
+    EXPECT_EQ(error.domain, "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(log.messages().empty());  // libxml2's messages went to the debug log instead
+
+    platform::Bytes none;
+    EXPECT_FALSE(GDataXMLDocument::initWithData(none, 0, &error));
+    EXPECT_FALSE(GDataXMLDocument::initWithData(nullptr, 10, 0, &error));
+}
+
+TEST(GDataXMLDocumentTest, ExternalEntitiesAndDTDsAreNotRead) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("gdataxml-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    fs::path secret = dir / "secret.txt";
+    fs::path dtd = dir / "defs.dtd";
+    std::ofstream(secret) << "SECRET-CONTENT";
+    std::ofstream(dtd) << "<!ENTITY inner \"SECRET-CONTENT\">";
+
+    testing::internal::CaptureStderr();
+    std::string external = "<!DOCTYPE a [<!ENTITY x SYSTEM \"file://" + secret.string() + "\">]><a>[&x;]</a>";
+    if (auto doc = GDataXMLDocument::initWithXMLString(external)) {
+        EXPECT_EQ(doc->rootElement()->stringValue()->find("SECRET"), std::string::npos);
+        auto data = doc->XMLData();
+        ASSERT_TRUE(data);
+        EXPECT_EQ(bytesToString(*data).find("SECRET"), std::string::npos);
+    }
+    std::string externalSubset = "<!DOCTYPE a SYSTEM \"file://" + dtd.string() + "\"><a>[&inner;]</a>";
+    if (auto doc = GDataXMLDocument::initWithXMLString(externalSubset)) {
+        EXPECT_EQ(doc->rootElement()->stringValue()->find("SECRET"), std::string::npos);
+    }
+    std::string network = "<!DOCTYPE a SYSTEM \"http://127.0.0.1:9/defs.dtd\"><a>ok</a>";
+    auto doc = GDataXMLDocument::initWithXMLString(network);
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->rootElement()->stringValue(), "ok");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    fs::remove_all(dir);
+}
+
+TEST(GDataXMLDocumentTest, ParsesOnManyThreadsAtOnce) {
+    const std::string feed = contactsFeed(20);
+    testing::internal::CaptureStderr();
+    std::atomic<int> parsed{0}, rejected{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 60; ++i) {
+                platform::Error error;
+                if ((i + t) % 3 == 0) {
+                    if (GDataXMLDocument::initWithXMLString("<feed><entry></feed>", 0, &error)) {
+                        ++wrong;
+                    } else {
+                        ++rejected;
+                    }
+                    continue;
+                }
+                auto doc = GDataXMLDocument::initWithXMLString(feed, 0, &error);
+                if (!doc) {
+                    ++wrong;
+                    continue;
+                }
+                auto entries = doc->rootElement()->elementsForLocalName("entry", kAtomNS);
+                auto emails = doc->nodesForXPath("//gd:email");
+                if (entries.size() != 20 || !emails || emails->size() != 20 ||
+                    entries[7]->attributeForLocalName("etag", kGDNS)->stringValue() != "e7") {
+                    ++wrong;
+                }
+                ++parsed;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(parsed.load() + rejected.load(), 360);
+    EXPECT_GT(rejected.load(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(GDataXMLDocumentTest, DocumentFromRootElementSerialisesWithDeclaration) {
+    auto feed = GDataXMLNode::elementWithName("feed");
+    feed->setNamespaces({GDataXMLNode::namespaceWithName("", kAtomNS), GDataXMLNode::namespaceWithName("gd", kGDNS)});
+    auto entry = GDataXMLNode::elementWithName("entry");
+    entry->addChild(GDataXMLNode::elementWithName("title", "Zoë & co"));
+    entry->addChild(GDataXMLNode::elementWithNameURI("email", kGDNS));
+    entry->addChild(GDataXMLNode::elementWithNameURI("groupMembershipInfo", kContactNS));  // declared nowhere
+    feed->addChild(entry);
+
+    auto doc = GDataXMLDocument::initWithRootElement(feed);
+    doc->setVersion("1.0");
+    doc->setCharacterEncoding("UTF-8");
+    auto data = doc->XMLData();
+    ASSERT_TRUE(data);
+    std::string text = bytesToString(*data);
+    EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0), 0u) << text;
+    EXPECT_NE(text.find("<title>Zoë &amp; co</title>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<gd:email/>"), std::string::npos) << text;
+    EXPECT_TRUE(reparsesCleanly(*data));
+
+    auto back = GDataXMLDocument::initWithData(*data);
+    ASSERT_TRUE(back);
+    auto backEntry = back->rootElement()->elementsForLocalName("entry", kAtomNS).at(0);
+    EXPECT_EQ(backEntry->elementsForLocalName("title", kAtomNS).at(0)->stringValue(), "Zoë & co");
+    EXPECT_EQ(backEntry->elementsForLocalName("groupMembershipInfo", kContactNS).size(), 1u);
+
+    doc->setVersion(std::nullopt);
+    doc->setCharacterEncoding(std::nullopt);
+    auto plain = doc->XMLData();
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(reparsesCleanly(*plain));
+    EXPECT_EQ(bytesToString(*plain).find("encoding"), std::string::npos);
+
+    EXPECT_EQ(doc->description().rfind("GDataXMLDocument 0x", 0), 0u);
+    auto empty = GDataXMLDocument::initWithRootElement(nullptr);
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(empty->rootElement());
+}
+
+TEST(GDataXMLDocumentTest, KeptWrapperOutlivesItsDocument) {
+    auto doc = GDataXMLDocument::initWithXMLString(contactsFeed(3));
+    ASSERT_TRUE(doc);
+    auto entry = doc->rootElement()->elementsForName("entry").at(1);
+    auto email = entry->elementsForName("gd:email").at(0);
+    doc.reset();
+    EXPECT_EQ(email->attributeForName("address")->stringValue(), "p1@example.com");
+    auto rewritten = GDataXMLDocument::initWithRootElement(entry)->XMLData();
+    ASSERT_TRUE(rewritten);
+    EXPECT_TRUE(reparsesCleanly(*rewritten));
+    auto back = GDataXMLDocument::initWithData(*rewritten)->rootElement();
+    EXPECT_EQ(back->URI(), kAtomNS);
+    EXPECT_EQ(back->attributeForLocalName("etag", kGDNS)->stringValue(), "e1");
+    EXPECT_EQ(back->elementsForLocalName("groupMembershipInfo", kContactNS).size(), 1u);
+}
+
+TEST(GDataXMLDocumentTest, ParsedFeedRoundTripsAfterEdits) {
+    auto doc = GDataXMLDocument::initWithXMLString(contactsFeed(4));
+    auto feed = doc->rootElement();
+    auto entries = feed->elementsForName("entry");
+    feed->removeChild(entries[0]);
+    entries[1]->elementsForName("id").at(0)->setStringValue("<new id>");
+    entries[2]->addChild(GDataXMLNode::elementWithNameURI("gContact:nickname", kContactNS));
+    entries[2]->addAttribute(GDataXMLNode::attributeWithName("gd:kind", kGDNS, "k"));
+    entries[3]->setNamespaces({GDataXMLNode::namespaceWithName("gd", kGDNS)});
+    auto data = doc->XMLData();
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(reparsesCleanly(*data));
+    auto back = GDataXMLDocument::initWithData(*data)->rootElement();
+    auto backEntries = back->elementsForName("entry");
+    ASSERT_EQ(backEntries.size(), 3u);
+    EXPECT_EQ(backEntries[0]->elementsForName("id").at(0)->stringValue(), "<new id>");
+    EXPECT_EQ(backEntries[1]->elementsForName("gContact:nickname").size(), 1u);
+    EXPECT_EQ(backEntries[1]->attributeForName("gd:kind")->stringValue(), "k");
+    EXPECT_EQ(backEntries[2]->elementsForName("gd:email").size(), 1u);
+}
+
+}  // namespace
+}  // namespace quorvane
