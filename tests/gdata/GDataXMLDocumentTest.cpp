@@ -124,6 +124,19 @@ TEST(GDataXMLDocumentTest, ExternalEntitiesAndDTDsAreNotRead) {
     fs::remove_all(dir);
 }
 
+TEST(GDataXMLDocumentTest, EntityExpansionBombIsRejected) {
+    std::string xml = "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY lol0 'lol'>";
+    for (int i = 1; i <= 9; ++i) {
+        xml += "<!ENTITY lol" + std::to_string(i) + " '";
+        for (int k = 0; k < 10; ++k) xml += "&lol" + std::to_string(i - 1) + ";";
+        xml += "'>";
+    }
+    xml += "]><lolz>&lol9;</lolz>";
+    platform::Error error;
+    EXPECT_FALSE(GDataXMLDocument::initWithXMLString(xml, 0, &error));
+    EXPECT_EQ(error.code, -1);
+}
+
 TEST(GDataXMLDocumentTest, ParsesOnManyThreadsAtOnce) {
     const std::string feed = contactsFeed(20);
     testing::internal::CaptureStderr();
