@@ -8,6 +8,9 @@
 #include <set>
 #include <unordered_set>
 
+#include "gdata/GDataAtomServiceDocument.h"
+#include "gdata/GDataEntryBase.h"
+#include "gdata/GDataFeedBase.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
 #include "platform/foundation/Log.h"
@@ -764,7 +767,7 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
                                                     const GDataClassInfo* cls) {
     auto child = childWithQualifiedName(qualifiedName, namespaceURI, element);
     if (!child) return nullptr;
-    const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(classInfo(), child);
+    const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) return nullptr;
     chosen = &classOrSurrogateForClass(*chosen);
     return objectWithXMLElement(*chosen, child, std::static_pointer_cast<GDataObject>(shared_from_this()));
@@ -794,12 +797,11 @@ std::vector<GDataObjectPtr> GDataObject::objectOrArrayForChildren(const GDataXML
     }
     if (children.empty()) return out;
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
-    const auto& entryBase = kindHooks().entryBase;
     out.reserve(children.size());
     for (const auto& child : children) {
         const GDataClassInfo* chosen = cls;
-        if (!chosen) chosen = objectClassForXMLElement(classInfo(), child);
-        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = entryBase;
+        if (!chosen) chosen = objectClassForXMLElement(this, child);
+        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = &GDataEntryBase::staticClassInfo();
         // A child whose class cannot be chosen stays unparsed, so it is written back rather than
         // lost; every other matched child is consumed, whether or not its parse gives an object.
         if (!chosen) continue;
@@ -1295,11 +1297,6 @@ std::string GDataObject::description() const {
 // ---------------------------------------------------------------------------------------------
 // Kind registry and class choice
 
-GDataObject::KindHooks& GDataObject::kindHooks() {
-    static KindHooks hooks;
-    return hooks;
-}
-
 namespace {
 std::string categoryKey(const std::string& scheme, const std::optional<std::string>& term) {
     return "{\"" + scheme + "\":\"" + term.value_or("") + "\"}";
@@ -1339,41 +1336,46 @@ void GDataObject::registerClassName(const GDataClassInfo& cls) {
 }
 
 const GDataClassInfo* GDataObject::classNamed(std::string_view name) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registerClassName(GDataAtomServiceDocument::staticClassInfo());
+        registerClassName(GDataEntryBase::staticClassInfo());
+        registerClassName(GDataFeedBase::staticClassInfo());
+    });
     std::lock_guard lock(classNameMutex());
     auto it = classNames().find(name);
     return it == classNames().end() ? nullptr : it->second;
 }
 
-const GDataClassInfo* GDataObject::objectClassForXMLElement(const GDataClassInfo& cls,
+const GDataClassInfo* GDataObject::objectClassForXMLElement(const GDataObject* caller,
                                                             const GDataXMLElementPtr& element) {
     if (!element) return nullptr;
     auto local = element->localName().value_or("");
-    auto& hooks = kindHooks();
     if (local == "feed" || local == "entry") {
         bool isFeed = local == "feed";
         if (auto kind = element->attributeForLocalName("kind", std::string_view(kGDataNamespaceGData))) {
             auto value = kind->stringValue().value_or("");
-            auto fn = isFeed ? hooks.feedClassForKind : hooks.entryClassForKind;
-            if (fn)
-                if (auto found = fn(value)) return found;
+            auto found = isFeed ? GDataFeedBase::feedClassForKindAttributeValue(value)
+                                : GDataEntryBase::entryClassForKindAttributeValue(value);
+            if (found) return found;
         }
         auto categories = element->elementsForLocalName("category", std::string_view(kGDataNamespaceAtom));
         if (categories.empty()) {
             auto prefix = element->resolvePrefixForNamespaceURI(kGDataNamespaceAtom);
             if (!prefix || prefix->empty()) categories = element->elementsForName("category");
         }
-        auto fn = isFeed ? hooks.feedClassForCategory : hooks.entryClassForCategory;
         for (const auto& cat : categories) {
             std::optional<std::string> scheme, term;
             if (auto a = cat->attributeForName("scheme")) scheme = a->stringValue();
             if (auto a = cat->attributeForName("term")) term = a->stringValue();
-            if ((scheme || term) && fn)
-                if (auto found = fn(scheme, term)) return found;
+            if (!scheme && !term) continue;
+            auto found = isFeed ? GDataFeedBase::feedClassForCategoryWithScheme(scheme, term)
+                                : GDataEntryBase::entryClassForCategoryWithScheme(scheme, term);
+            if (found) return found;
         }
-        if (isFeed) return hooks.feedBase;
-        if (hooks.feedBase && cls.isSubclassOf(*hooks.feedBase) && hooks.defaultClassForEntries)
-            return hooks.defaultClassForEntries(cls);
-        return hooks.entryBase;
+        if (isFeed) return &GDataFeedBase::staticClassInfo();
+        if (auto feed = dynamic_cast<const GDataFeedBase*>(caller)) return &feed->defaultClassForEntries();
+        return &GDataEntryBase::staticClassInfo();
     }
     if (local == "service") return classNamed("GDataAtomServiceDocument");
     return nullptr;

@@ -24,6 +24,10 @@
 #include "gdata/GDataXMLNode.h"
 #include "platform/foundation/ClassInfo.h"
 
+namespace quorvane::platform {
+class InputStream;
+}
+
 namespace quorvane {
 
 class GDataExtension;
@@ -135,8 +139,9 @@ private:
     std::optional<std::string> value_;
 };
 
-// Ordered string-to-string dictionary (namespaces, attributes): insertion order is kept.
+// Ordered string-to-string dictionary (namespaces, attributes, headers): insertion order is kept.
 using GDataStringDictionary = std::vector<std::pair<std::string, std::string>>;
+using GDataHeaderList = GDataStringDictionary;
 
 // Shared per parsed tree: declaring class -> (parent class -> declarations, in order).
 using GDataExtensionDeclarationCache =
@@ -358,8 +363,10 @@ public:
     std::optional<std::string> labelAdjustedForVersion(const std::string& label) const;
 
     // --- class choice and the kind registry ---
-    // Called on the class `cls` (the class of the object whose child this is).
-    static const GDataClassInfo* objectClassForXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element);
+    // The class for a child element of `caller` (nullptr: no enclosing object): entries and feeds by
+    // their kind, "service" documents by name, nothing for other elements. Entries inside a feed
+    // without kind information get the feed's default entry class.
+    static const GDataClassInfo* objectClassForXMLElement(const GDataObject* caller, const GDataXMLElementPtr& element);
     static void registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
                               const std::optional<std::string>& term);
     static const GDataClassInfo* classForCategoryWithScheme(const std::optional<std::string>& scheme,
@@ -369,20 +376,6 @@ public:
     static void registerClassName(const GDataClassInfo& cls);
     static const GDataClassInfo* classNamed(std::string_view name);
 
-    // Hooks that the entry and feed bases fill in (they live above this file).
-    struct KindHooks {
-        const GDataClassInfo* (*entryClassForKind)(const std::string& kind) = nullptr;
-        const GDataClassInfo* (*feedClassForKind)(const std::string& kind) = nullptr;
-        const GDataClassInfo* (*entryClassForCategory)(const std::optional<std::string>&,
-                                                       const std::optional<std::string>&) = nullptr;
-        const GDataClassInfo* (*feedClassForCategory)(const std::optional<std::string>&,
-                                                      const std::optional<std::string>&) = nullptr;
-        const GDataClassInfo* entryBase = nullptr;
-        const GDataClassInfo* feedBase = nullptr;
-        // The default entry class of a feed class, for entries inside a typed feed.
-        const GDataClassInfo* (*defaultClassForEntries)(const GDataClassInfo& feedClass) = nullptr;
-    };
-    static KindHooks& kindHooks();
 
     // --- parse helpers for subclasses (those returning children or attributes mark them consumed) ---
     GDataObjectPtr objectForChildOfElement(const GDataXMLElementPtr& element, std::string_view qualifiedName,
@@ -452,6 +445,11 @@ public:
     // --- upload defaults (entries override them) ---
     virtual std::optional<std::string> uploadMIMEType() const { return std::nullopt; }
     virtual bool shouldUploadDataOnly() const { return false; }
+    // The body of an upload request (stream, length, headers); false when there is none.
+    virtual bool generateContentInputStream(std::shared_ptr<platform::InputStream>& stream, uint64_t& length,
+                                            GDataHeaderList& headers) const {
+        return false;
+    }
 
 protected:
     // Extension storage: one object or a list, per class, in insertion order.

@@ -1,0 +1,448 @@
+#include "gdata/GDataEntryBase.h"
+
+#include <mutex>
+
+#include "fetcher/QNMIMEDocument.h"
+#include "gdata/GDataAtomElements.h"
+#include "gdata/GDataBatchElements.h"
+#include "gdata/GDataCategory.h"
+#include "gdata/GDataEntryContent.h"
+#include "gdata/GDataLink.h"
+#include "gdata/GDataNamespaces.h"
+#include "gdata/GDataPerson.h"
+#include "gdata/GDataUtilities.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/InputStream.h"
+
+namespace quorvane {
+
+QV_GDATA_DEFINE_CLASS(GDataEntryBase, GDataObject, nullptr, nullptr, nullptr)
+
+namespace {
+std::mutex& entryMapMutex() {
+    static std::mutex m;
+    return m;
+}
+GDataKindMap& entryMap() {
+    static GDataKindMap map;
+    return map;
+}
+
+template <class T>
+std::vector<std::shared_ptr<GDataExtension>> asExtensions(const std::vector<std::shared_ptr<T>>& v) {
+    return std::vector<std::shared_ptr<GDataExtension>>(v.begin(), v.end());
+}
+
+std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
+}  // namespace
+
+std::shared_ptr<GDataEntryBase> GDataEntryBase::entry(const GDataClassInfo& cls) {
+    auto e = std::dynamic_pointer_cast<GDataEntryBase>(cls.make());
+    if (e) e->setNamespaces(baseGDataNamespaces());
+    return e;
+}
+
+GDataStringDictionary GDataEntryBase::baseGDataNamespaces() {
+    return {{"", kGDataNamespaceAtom}, {"gd", kGDataNamespaceGData}, {"app", kGDataNamespaceAtomPubURI}};
+}
+
+GDataStringDictionary GDataEntryBase::batchNamespaces() { return {{"batch", kGDataNamespaceBatchURI}}; }
+
+void GDataEntryBase::init() {
+    GDataObject::init();
+    if (auto kind = standardEntryKind())
+        addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme), *kind));
+    if (auto attr = standardKindAttributeValue()) setKind(*attr);
+}
+
+void GDataEntryBase::addExtensionDeclarations() {
+    GDataObject::addExtensionDeclarations();
+    const auto& me = classInfo();
+    addExtensionDeclarationForParentClass(
+        me, {&GDataResourceID::staticClassInfo(), &GDataAtomID::staticClassInfo(),
+             &GDataAtomPublishedDate::staticClassInfo(), &GDataAtomUpdatedDate::staticClassInfo(),
+             &GDataAtomTitle::staticClassInfo(), &GDataAtomSummary::staticClassInfo(),
+             &GDataAtomContent::staticClassInfo(), &GDataAtomRights::staticClassInfo(), &GDataLink::staticClassInfo(),
+             &GDataAtomAuthor::staticClassInfo(), &GDataAtomContributor::staticClassInfo(),
+             &GDataCategory::staticClassInfo(), &GDataDeleted::staticClassInfo(),
+             &GDataAtomPubControl::staticClassInfo(), &GDataAtomPubEditedDate::staticClassInfo(),
+             &GDataBatchOperation::staticClassInfo(), &GDataBatchID::staticClassInfo(),
+             &GDataBatchStatus::staticClassInfo(), &GDataBatchInterrupted::staticClassInfo()});
+    addAttributeExtensionDeclarationForParentClass(me, GDataETagAttribute::staticClassInfo());
+    addAttributeExtensionDeclarationForParentClass(me, GDataFieldsAttribute::staticClassInfo());
+    addAttributeExtensionDeclarationForParentClass(me, GDataKindAttribute::staticClassInfo());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kind registry
+
+void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls) {
+    auto proto = std::dynamic_pointer_cast<GDataEntryBase>(cls.allocate ? cls.allocate() : nullptr);
+    if (!proto) return;
+    if (auto kind = proto->standardEntryKind()) registerEntryClass(cls, std::string(kGDataCategoryScheme), *kind);
+    if (auto attr = proto->standardKindAttributeValue()) registerEntryClass(cls, std::nullopt, *attr);
+}
+
+void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
+                                        const std::optional<std::string>& term) {
+    std::lock_guard lock(entryMapMutex());
+    GDataObject::registerClass(cls, entryMap(), scheme, term);
+}
+
+const GDataClassInfo* GDataEntryBase::entryClassForCategoryWithScheme(const std::optional<std::string>& scheme,
+                                                                      const std::optional<std::string>& term) {
+    std::lock_guard lock(entryMapMutex());
+    return GDataObject::classForCategoryWithScheme(scheme, term, entryMap());
+}
+
+const GDataClassInfo* GDataEntryBase::entryClassForKindAttributeValue(const std::string& kind) {
+    return entryClassForCategoryWithScheme(std::nullopt, kind);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accessors
+
+namespace {
+template <class T>
+std::optional<std::string> valueString(const GDataObject& o) {
+    auto v = o.objectForExtension<T>();
+    return v ? v->stringValue() : std::nullopt;
+}
+template <class T>
+void setValueString(GDataObject& o, std::optional<std::string> s) {
+    o.setObject(GDataValueConstruct::valueWithString(T::staticClassInfo(), std::move(s)), T::staticClassInfo());
+}
+template <class T>
+std::optional<GDataDateTime> valueDate(const GDataObject& o) {
+    auto v = o.objectForExtension<T>();
+    return v ? v->dateTimeValue() : std::nullopt;
+}
+template <class T>
+void setValueDate(GDataObject& o, const std::optional<GDataDateTime>& d) {
+    o.setObject(GDataValueConstruct::valueWithDateTime(T::staticClassInfo(), d), T::staticClassInfo());
+}
+}  // namespace
+
+std::optional<std::string> GDataEntryBase::identifier() const { return valueString<GDataAtomID>(*this); }
+void GDataEntryBase::setIdentifier(std::optional<std::string> v) { setValueString<GDataAtomID>(*this, std::move(v)); }
+std::optional<std::string> GDataEntryBase::resourceID() const { return valueString<GDataResourceID>(*this); }
+void GDataEntryBase::setResourceID(std::optional<std::string> v) {
+    setValueString<GDataResourceID>(*this, std::move(v));
+}
+std::optional<GDataDateTime> GDataEntryBase::publishedDate() const { return valueDate<GDataAtomPublishedDate>(*this); }
+void GDataEntryBase::setPublishedDate(const std::optional<GDataDateTime>& v) {
+    setValueDate<GDataAtomPublishedDate>(*this, v);
+}
+std::optional<GDataDateTime> GDataEntryBase::updatedDate() const { return valueDate<GDataAtomUpdatedDate>(*this); }
+void GDataEntryBase::setUpdatedDate(const std::optional<GDataDateTime>& v) {
+    setValueDate<GDataAtomUpdatedDate>(*this, v);
+}
+std::optional<GDataDateTime> GDataEntryBase::editedDate() const { return valueDate<GDataAtomPubEditedDate>(*this); }
+void GDataEntryBase::setEditedDate(const std::optional<GDataDateTime>& v) {
+    setValueDate<GDataAtomPubEditedDate>(*this, v);
+}
+
+std::shared_ptr<GDataTextConstruct> GDataEntryBase::title() const { return objectForExtension<GDataAtomTitle>(); }
+void GDataEntryBase::setTitle(const std::shared_ptr<GDataTextConstruct>& v) {
+    setObject(v, GDataAtomTitle::staticClassInfo());
+}
+void GDataEntryBase::setTitleWithString(std::optional<std::string> v) {
+    setTitle(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(std::move(v)));
+}
+std::shared_ptr<GDataTextConstruct> GDataEntryBase::summary() const { return objectForExtension<GDataAtomSummary>(); }
+void GDataEntryBase::setSummary(const std::shared_ptr<GDataTextConstruct>& v) {
+    setObject(v, GDataAtomSummary::staticClassInfo());
+}
+void GDataEntryBase::setSummaryWithString(std::optional<std::string> v) {
+    setSummary(GDataTextConstruct::textConstructWithString<GDataAtomSummary>(std::move(v)));
+}
+std::shared_ptr<GDataEntryContent> GDataEntryBase::content() const { return objectForExtension<GDataAtomContent>(); }
+void GDataEntryBase::setContent(const std::shared_ptr<GDataEntryContent>& v) {
+    setObject(v, GDataAtomContent::staticClassInfo());
+}
+void GDataEntryBase::setContentWithString(std::optional<std::string> v) {
+    setContent(GDataEntryContent::contentWithString<GDataAtomContent>(std::move(v)));
+}
+std::shared_ptr<GDataTextConstruct> GDataEntryBase::rightsString() const {
+    return objectForExtension<GDataAtomRights>();
+}
+void GDataEntryBase::setRightsString(const std::shared_ptr<GDataTextConstruct>& v) {
+    setObject(v, GDataAtomRights::staticClassInfo());
+}
+void GDataEntryBase::setRightsStringWithString(std::optional<std::string> v) {
+    setRightsString(GDataTextConstruct::textConstructWithString<GDataAtomRights>(std::move(v)));
+}
+
+std::vector<std::shared_ptr<GDataLink>> GDataEntryBase::links() const { return objectsForExtension<GDataLink>(); }
+void GDataEntryBase::setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v) {
+    setObjectsForExtension<GDataLink>(v);
+}
+void GDataEntryBase::addLink(const std::shared_ptr<GDataLink>& v) { addObject(v, GDataLink::staticClassInfo()); }
+void GDataEntryBase::removeLink(const std::shared_ptr<GDataLink>& v) { removeObject(v, GDataLink::staticClassInfo()); }
+
+std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::authors() const {
+    std::vector<std::shared_ptr<GDataPerson>> out;
+    for (auto& a : objectsForExtension<GDataAtomAuthor>()) out.push_back(a);
+    return out;
+}
+void GDataEntryBase::setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
+    if (!v) setObjects(std::nullopt, GDataAtomAuthor::staticClassInfo());
+    else setObjects(asExtensions(*v), GDataAtomAuthor::staticClassInfo());
+}
+void GDataEntryBase::addAuthor(const std::shared_ptr<GDataPerson>& v) {
+    addObject(v, GDataAtomAuthor::staticClassInfo());
+}
+std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::contributors() const {
+    std::vector<std::shared_ptr<GDataPerson>> out;
+    for (auto& a : objectsForExtension<GDataAtomContributor>()) out.push_back(a);
+    return out;
+}
+void GDataEntryBase::setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
+    if (!v) setObjects(std::nullopt, GDataAtomContributor::staticClassInfo());
+    else setObjects(asExtensions(*v), GDataAtomContributor::staticClassInfo());
+}
+void GDataEntryBase::addContributor(const std::shared_ptr<GDataPerson>& v) {
+    addObject(v, GDataAtomContributor::staticClassInfo());
+}
+
+std::vector<std::shared_ptr<GDataCategory>> GDataEntryBase::categories() const {
+    return objectsForExtension<GDataCategory>();
+}
+void GDataEntryBase::setCategories(const std::optional<std::vector<std::shared_ptr<GDataCategory>>>& v) {
+    setObjectsForExtension<GDataCategory>(v);
+}
+void GDataEntryBase::addCategory(const std::shared_ptr<GDataCategory>& v) {
+    addObject(v, GDataCategory::staticClassInfo());
+}
+void GDataEntryBase::removeCategory(const std::shared_ptr<GDataCategory>& v) {
+    removeObject(v, GDataCategory::staticClassInfo());
+}
+
+std::optional<std::string> GDataEntryBase::ETag() const {
+    return attributeValueForExtensionClass(GDataETagAttribute::staticClassInfo());
+}
+void GDataEntryBase::setETag(std::optional<std::string> v) {
+    if (!v) setObject(nullptr, GDataETagAttribute::staticClassInfo());
+    else setAttributeValue(std::move(v), GDataETagAttribute::staticClassInfo());
+}
+std::optional<std::string> GDataEntryBase::fieldSelection() const {
+    return attributeValueForExtensionClass(GDataFieldsAttribute::staticClassInfo());
+}
+void GDataEntryBase::setFieldSelection(std::optional<std::string> v) {
+    if (!v) setObject(nullptr, GDataFieldsAttribute::staticClassInfo());
+    else setAttributeValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
+}
+std::optional<std::string> GDataEntryBase::kind() const {
+    return attributeValueForExtensionClass(GDataKindAttribute::staticClassInfo());
+}
+void GDataEntryBase::setKind(std::optional<std::string> v) {
+    if (!v) setObject(nullptr, GDataKindAttribute::staticClassInfo());
+    else setAttributeValue(std::move(v), GDataKindAttribute::staticClassInfo());
+}
+
+bool GDataEntryBase::isDeleted() const { return objectForExtension<GDataDeleted>() != nullptr; }
+void GDataEntryBase::setIsDeleted(bool flag) {
+    if (flag) setObject(GDataDeleted::deleted(), GDataDeleted::staticClassInfo());
+    else if (objectForExtension<GDataDeleted>()) setObject(nullptr, GDataDeleted::staticClassInfo());
+}
+
+std::shared_ptr<GDataAtomPubControl> GDataEntryBase::atomPubControl() const {
+    return objectForExtension<GDataAtomPubControl>();
+}
+void GDataEntryBase::setAtomPubControl(const std::shared_ptr<GDataAtomPubControl>& v) {
+    setObject(v, GDataAtomPubControl::staticClassInfo());
+}
+std::shared_ptr<GDataBatchOperation> GDataEntryBase::batchOperation() const {
+    return objectForExtension<GDataBatchOperation>();
+}
+void GDataEntryBase::setBatchOperation(const std::shared_ptr<GDataBatchOperation>& v) {
+    setObject(v, GDataBatchOperation::staticClassInfo());
+}
+std::shared_ptr<GDataBatchID> GDataEntryBase::batchID() const { return objectForExtension<GDataBatchID>(); }
+void GDataEntryBase::setBatchID(const std::shared_ptr<GDataBatchID>& v) { setObject(v, GDataBatchID::staticClassInfo()); }
+void GDataEntryBase::setBatchIDWithString(std::optional<std::string> v) {
+    setBatchID(GDataBatchID::batchIDWithString(std::move(v)));
+}
+std::shared_ptr<GDataBatchStatus> GDataEntryBase::batchStatus() const { return objectForExtension<GDataBatchStatus>(); }
+void GDataEntryBase::setBatchStatus(const std::shared_ptr<GDataBatchStatus>& v) {
+    setObject(v, GDataBatchStatus::staticClassInfo());
+}
+std::shared_ptr<GDataBatchInterrupted> GDataEntryBase::batchInterrupted() const {
+    return objectForExtension<GDataBatchInterrupted>();
+}
+void GDataEntryBase::setBatchInterrupted(const std::shared_ptr<GDataBatchInterrupted>& v) {
+    setObject(v, GDataBatchInterrupted::staticClassInfo());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Categories and links
+
+std::vector<std::shared_ptr<GDataCategory>> GDataEntryBase::categoriesWithScheme(const std::string& scheme) const {
+    return GDataCategory::categoriesWithScheme(scheme, categories());
+}
+
+std::shared_ptr<GDataCategory> GDataEntryBase::kindCategory() const {
+    for (const auto& c : categories())
+        if (c->scheme() == std::optional<std::string>(kGDataCategoryScheme)) return c;
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<GDataLink>> GDataEntryBase::linksWithRelAttributeValue(const std::string& rel) const {
+    std::vector<std::shared_ptr<GDataLink>> out;
+    for (const auto& l : links())
+        if (l->rel() == rel) out.push_back(l);
+    return out;
+}
+
+std::shared_ptr<GDataLink> GDataEntryBase::linkWithRelAttributeValue(const std::optional<std::string>& rel) const {
+    return GDataLink::linkWithRel(rel, std::nullopt, links());
+}
+
+std::shared_ptr<GDataLink> GDataEntryBase::linkWithRelAttributeValue(const std::optional<std::string>& rel,
+                                                                     const std::optional<std::string>& type) const {
+    return GDataLink::linkWithRel(rel, type, links());
+}
+
+std::shared_ptr<GDataLink> GDataEntryBase::feedLink() const { return linkWithRelAttributeValue(gdRel("#feed")); }
+std::shared_ptr<GDataLink> GDataEntryBase::editLink() const { return linkWithRelAttributeValue(std::string("edit")); }
+std::shared_ptr<GDataLink> GDataEntryBase::editMediaLink() const {
+    return linkWithRelAttributeValue(std::string("edit-media"));
+}
+std::shared_ptr<GDataLink> GDataEntryBase::alternateLink() const {
+    return linkWithRelAttributeValue(std::string("alternate"));
+}
+std::shared_ptr<GDataLink> GDataEntryBase::relatedLink() const {
+    return linkWithRelAttributeValue(std::string("related"));
+}
+std::shared_ptr<GDataLink> GDataEntryBase::postLink() const { return linkWithRelAttributeValue(gdRel("#post")); }
+std::shared_ptr<GDataLink> GDataEntryBase::selfLink() const { return linkWithRelAttributeValue(std::string("self")); }
+std::shared_ptr<GDataLink> GDataEntryBase::HTMLLink() const {
+    return linkWithRelAttributeValue(std::string("alternate"), std::string("text/html"));
+}
+std::shared_ptr<GDataLink> GDataEntryBase::uploadEditLink() const {
+    return linkWithRelAttributeValue(gdRel("#resumable-edit-media"));
+}
+std::shared_ptr<GDataLink> GDataEntryBase::ACLLink() const {
+    return linkWithRelAttributeValue(std::string(kGDataNamespaceACLURI) + "#accessControlList");
+}
+bool GDataEntryBase::canEdit() const { return editLink() != nullptr; }
+
+// ---------------------------------------------------------------------------------------------
+// Upload
+
+void GDataEntryBase::setUploadSlug(const std::optional<std::string>& name) {
+    if (!name) {
+        uploadSlug_.reset();
+        return;
+    }
+    uploadSlug_ = GDataUtilities::stringByPercentEncodingUTF8ForString(*name);
+}
+
+GDataHeaderList GDataEntryBase::contentHeaders() const {
+    GDataHeaderList headers;
+    if (!uploadMIMEType_) return headers;
+    headers.emplace_back("Content-Type", *uploadMIMEType_);
+    headers.emplace_back("MIME-Version", "1.0");
+    if (uploadSlug_) headers.emplace_back("Slug", *uploadSlug_);
+    return headers;
+}
+
+bool GDataEntryBase::generateContentInputStream(std::shared_ptr<platform::InputStream>& stream, uint64_t& length,
+                                                GDataHeaderList& headers) const {
+    std::optional<platform::Bytes> media = uploadData_;
+    if (!media && uploadFileHandle_) {
+        uploadFileHandle_->seekToFileOffset(0);
+        media = uploadFileHandle_->readDataToEndOfFile();
+    }
+    bool haveMedia = media && !media->empty();
+    bool haveType = uploadMIMEType_ && !uploadMIMEType_->empty();
+    if (haveMedia && haveType && shouldUploadDataOnly_) {
+        length = media->size();
+        stream = platform::DataInputStream::inputStreamWithData(std::move(*media));
+        headers = contentHeaders();
+        return true;
+    }
+    if (haveMedia && haveType) {
+        auto doc = QNMIMEDocument::MIMEDocument();
+        std::string xml;
+        if (auto e = XMLElement()) xml = e->XMLString().value_or("");
+        doc->addPartWithHeaders(QNMIMEHeaders{{"Content-Type", "application/atom+xml; charset=UTF-8"}},
+                                platform::DispatchData::fromString(xml));
+        doc->addPartWithHeaders(
+            QNMIMEHeaders{{"Content-Type", *uploadMIMEType_}, {"Content-Transfer-Encoding", "binary"}},
+            platform::DispatchData(std::move(*media)));
+        std::string boundary;
+        doc->generateInputStream(&stream, &length, &boundary);
+        headers.clear();
+        headers.emplace_back("Content-Type", "multipart/related; boundary=\"" + boundary + "\"");
+        headers.emplace_back("MIME-Version", "1.0");
+        if (uploadSlug_) headers.emplace_back("Slug", *uploadSlug_);
+        return true;
+    }
+    return GDataObject::generateContentInputStream(stream, length, headers);
+}
+
+// ---------------------------------------------------------------------------------------------
+// XML, copy, equality, description
+
+GDataXMLElementPtr GDataEntryBase::XMLElement() const { return XMLElementWithExtensionsAndDefaultName("entry"); }
+
+void GDataEntryBase::copyStateTo(GDataObject& target) const {
+    GDataObject::copyStateTo(target);
+    auto& t = static_cast<GDataEntryBase&>(target);
+    t.uploadData_ = uploadData_;
+    t.uploadFileHandle_ = uploadFileHandle_;
+    t.uploadLocationURL_ = uploadLocationURL_;
+    t.uploadMIMEType_ = uploadMIMEType_;
+    t.uploadSlug_ = uploadSlug_;  // already encoded: carried unchanged
+    t.shouldUploadDataOnly_ = shouldUploadDataOnly_;
+}
+
+bool GDataEntryBase::isEqual(const GDataExtension& other) const {
+    if (this == &other) return true;
+    auto o = dynamic_cast<const GDataEntryBase*>(&other);
+    if (!o) return false;
+    if (!GDataObject::isEqual(other)) return false;
+    return uploadData_ == o->uploadData_ && uploadMIMEType_ == o->uploadMIMEType_ &&
+           uploadSlug_ == o->uploadSlug_ && shouldUploadDataOnly_ == o->shouldUploadDataOnly_;
+}
+
+std::vector<std::string> GDataEntryBase::itemsForDescription() const {
+    auto items = GDataObject::itemsForDescription();
+    auto add = [&](const std::string& label, const std::optional<std::string>& v) {
+        if (v) items.push_back(label + ":" + *v);
+    };
+    auto count = [&](const std::string& label, size_t n) {
+        if (n) items.push_back(label + ":" + std::to_string(n));
+    };
+    add("v", serviceVersion());
+    if (auto t = title()) add("title", t->stringValue());
+    if (auto s = summary()) add("summary", s->stringValue());
+    if (auto c = content()) {
+        add("content", c->stringValue());
+        add("contentSrc", c->sourceURI());
+    }
+    add("etag", ETag());
+    add("kind", kind());
+    add("fields", fieldSelection());
+    add("resourceID", resourceID());
+    count("authors", authors().size());
+    count("contributors", contributors().size());
+    count("categories", categories().size());
+    if (auto names = GDataLink::linkNamesFromLinks(links())) add("links", platform::join(*names, ","));
+    if (auto d = editedDate()) add("edited", d->RFC3339String());
+    add("id", identifier());
+    if (auto c = atomPubControl()) add("app:control", c->description());
+    if (auto op = batchOperation()) add("batchOp", op->type());
+    if (auto b = batchID()) add("batchID", b->stringValue());
+    if (auto s = batchStatus()) add("batchStatus", std::to_string(s->code().value_or(0)));
+    if (auto i = batchInterrupted()) add("batchInterrupted", i->description());
+    add("MIMEType", uploadMIMEType_);
+    add("slug", uploadSlug_);
+    if (shouldUploadDataOnly_) items.push_back("uploadDataOnly:YES");
+    if (uploadData_ && !uploadData_->empty()) items.push_back("UploadData:#" + std::to_string(uploadData_->size()));
+    if (isDeleted()) items.push_back("deleted:YES");
+    return items;
+}
+
+}  // namespace quorvane
