@@ -1,5 +1,7 @@
 #include "gdata/GDataContactConstants.h"
 
+#include "gdata/GDataEntryBase.h"
+#include "gdata/GDataNamespaces.h"
 #include "gdata/GDataUtilities.h"
 
 namespace quorvane {
@@ -9,6 +11,20 @@ std::string GDataContactConstants::coreProtocolVersionForServiceVersion(
     std::optional<std::string_view> v;
     if (serviceVersion) v = *serviceVersion;
     return GDataUtilities::compareVersion(v, "2.0") >= 0 ? "2.0" : "1.0";
+}
+
+GDataStringDictionary GDataContactConstants::contactNamespaces() {
+    GDataStringDictionary namespaces{{kGDataNamespaceContactPrefix, kGDataNamespaceContactURI}};
+    for (const auto& entry : GDataEntryBase::baseGDataNamespaces()) {
+        bool replaced = false;
+        for (auto& existing : namespaces)
+            if (existing.first == entry.first) {
+                existing.second = entry.second;
+                replaced = true;
+            }
+        if (!replaced) namespaces.push_back(entry);
+    }
+    return namespaces;
 }
 
 }  // namespace quorvane

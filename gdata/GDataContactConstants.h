@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "gdata/GDataObject.h"
+
 namespace quorvane {
 
 // --- kinds (category terms of the kind scheme) ---
@@ -149,6 +151,9 @@ class GDataContactConstants {
 public:
     // "2.0" for a service version not below "2.0", else "1.0" (a missing version counts as "").
     static std::string coreProtocolVersionForServiceVersion(const std::optional<std::string>& serviceVersion);
+    // "gContact" and the entry namespaces (default Atom, "gd", "app"): what a contact entry or
+    // feed made in code declares.
+    static GDataStringDictionary contactNamespaces();
 };
 
 }  // namespace quorvane

@@ -397,3 +397,26 @@ TEST(GDataName, EmptyYomiRemovesTheAttribute) {
     part->setYomi(std::nullopt);
     EXPECT_FALSE(part->yomi());
 }
+
+// --- contact constants ---
+
+TEST(GDataContactConstants, CoreProtocolVersionAndNamespaces) {
+    EXPECT_EQ(GDataContactConstants::coreProtocolVersionForServiceVersion(std::string("1.0")), "1.0");
+    EXPECT_EQ(GDataContactConstants::coreProtocolVersionForServiceVersion(std::string("2")), "2.0");
+    EXPECT_EQ(GDataContactConstants::coreProtocolVersionForServiceVersion(std::string("3.0")), "2.0");
+    EXPECT_EQ(GDataContactConstants::coreProtocolVersionForServiceVersion(std::nullopt), "1.0");
+
+    auto ns = GDataContactConstants::contactNamespaces();
+    ASSERT_EQ(ns.size(), 4u);
+    EXPECT_EQ(ns[0], (std::pair<std::string, std::string>("gContact", "http://schemas.google.com/contact/2008")));
+    auto uriOf = [&](const std::string& prefix) -> std::string {
+        for (const auto& [p, u] : ns)
+            if (p == prefix) return u;
+        return "(none)";
+    };
+    EXPECT_EQ(uriOf(""), kGDataNamespaceAtom);
+    EXPECT_EQ(uriOf("gd"), kGDataNamespaceGData);
+    EXPECT_EQ(uriOf("app"), "http://www.w3.org/2007/app");
+    EXPECT_EQ(std::string(kGDataCategoryContactGroup), "http://schemas.google.com/contact/2008#group");
+    EXPECT_EQ(std::string(kGDataPhoneNumberWorkMobile), "http://schemas.google.com/g/2005#work_mobile");
+}
