@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <set>
-#include <unordered_set>
 
 #include "gdata/GDataAtomServiceDocument.h"
 #include "gdata/GDataEntryBase.h"
@@ -242,9 +241,15 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
 
     if (auto ns = dictionaryForElementNamespaces(element)) namespaces_ = std::move(*ns);
 
+    unknownChildren_.clear();
+    unknownAttributes_.clear();
     if (!shouldIgnoreUnknowns_) {
-        unknownChildren_ = element->children();
-        unknownAttributes_ = element->attributes();
+        parsedElement_ = element;
+        // A mark left by an earlier object at this same address must not count as ours.
+        for (const auto& child : element->children())
+            if (auto raw = child->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
+        for (const auto& attr : element->attributes())
+            if (auto raw = attr->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
     }
 
     const auto& cls = classInfo();
@@ -282,13 +287,30 @@ GDataObjectPtr GDataObject::objectWithXMLElement(const GDataClassInfo& cls, cons
 }
 
 void GDataObject::flushConsumed() const {
-    if (pendingConsumed_.empty()) return;
-    std::unordered_set<const void*> gone(pendingConsumed_.begin(), pendingConsumed_.end());
-    auto isGone = [&](const GDataXMLNodePtr& n) { return n && gone.count(n->XMLNode()); };
-    std::erase_if(unknownChildren_, isGone);
-    std::erase_if(unknownAttributes_, isGone);
-    pendingConsumed_.clear();
-    pendingConsumed_.shrink_to_fit();
+    if (!parsedElement_) return;
+    auto element = std::move(parsedElement_);
+    parsedElement_.reset();
+    for (const auto& child : element->children()) {
+        xmlNodePtr raw = child->XMLNode();
+        if (raw && raw->_private != this) unknownChildren_.push_back(child);
+    }
+    for (const auto& attr : element->attributes()) {
+        xmlNodePtr raw = attr->XMLNode();
+        if (raw && raw->_private != this) unknownAttributes_.push_back(attr);
+    }
+}
+
+void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
+    if (!node || shouldIgnoreUnknowns_) return;
+    xmlNodePtr raw = node->XMLNode();
+    if (!raw || raw->type == XML_NAMESPACE_DECL) return;
+    if (parsedElement_) {
+        raw->_private = this;
+        return;
+    }
+    // After the lists were made: take the node out directly.
+    auto& list = attribute ? unknownAttributes_ : unknownChildren_;
+    std::erase_if(list, [&](const GDataXMLNodePtr& n) { return n && n->XMLNode() == raw; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -545,19 +567,21 @@ void GDataObject::setAttributeValue(std::optional<std::string> value, const GDat
     setObject(GDataAttribute::attributeWithValue(cls, std::move(value)), cls);
 }
 
-std::string GDataObject::qualifiedNameForExtensionClass(const GDataClassInfo& cls) {
+const std::string& GDataObject::qualifiedNameForExtensionClass(const GDataClassInfo& cls) {
+    if (auto cached = cls.qualifiedName.load(std::memory_order_acquire)) return *cached;
     std::lock_guard lock(qualifiedNameMutex());
-    auto& cache = qualifiedNameCache();
-    auto it = cache.find(&cls);
-    if (it != cache.end()) return it->second;
+    if (auto cached = cls.qualifiedName.load(std::memory_order_relaxed)) return *cached;
     std::string local = cls.extensionLocalName ? cls.extensionLocalName : "";
     std::string name;
     if (!cls.extensionURI || std::string_view(cls.extensionURI) == kGDataNamespaceAtom)
         name = local;
     else
         name = std::string(cls.extensionPrefix ? cls.extensionPrefix : "") + ":" + local;
-    cache.emplace(&cls, name);
-    return name;
+    // Kept for the life of the process, one per class.
+    auto& stored = qualifiedNameCache()[&cls];
+    stored = std::move(name);
+    cls.qualifiedName.store(&stored, std::memory_order_release);
+    return stored;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -691,19 +715,13 @@ std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces
     return out;
 }
 
-void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) {
-    if (!node || shouldIgnoreUnknowns_) return;
-    pendingConsumed_.push_back(node->XMLNode());
-}
+void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) { markConsumed(node, false); }
 
 void GDataObject::handleParsedElements(const GDataXMLElementList& nodes) {
     for (const auto& n : nodes) handleParsedElement(n);
 }
 
-void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) {
-    if (!node || shouldIgnoreUnknowns_) return;
-    pendingConsumed_.push_back(node->XMLNode());
-}
+void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node, true); }
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
@@ -765,10 +783,16 @@ GDataXMLElementPtr GDataObject::childWithQualifiedName(std::string_view qualifie
 GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& element, std::string_view qualifiedName,
                                                     std::optional<std::string_view> namespaceURI,
                                                     const GDataClassInfo* cls) {
+    // Find the child without consuming it: a child whose class cannot be chosen stays unparsed,
+    // so it is written back rather than lost.
     auto child = childWithQualifiedName(qualifiedName, namespaceURI, element);
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
-    if (!chosen) return nullptr;
+    if (!chosen) {
+        if (parsedElement_ && child->XMLNode()->_private == this) child->XMLNode()->_private = nullptr;
+        else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
+        return nullptr;
+    }
     chosen = &classOrSurrogateForClass(*chosen);
     return objectWithXMLElement(*chosen, child, std::static_pointer_cast<GDataObject>(shared_from_this()));
 }
@@ -897,17 +921,33 @@ std::optional<int32_t> GDataObject::intNumberForAttributeName(std::string_view n
 }
 
 void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
-    // Candidate local names: those of the element's children, plus "*".
-    std::set<std::string, std::less<>> candidates{"*"};
-    for (const auto& child : element->children())
-        if (child->kind() == GDataXMLNodeKind::Element)
-            if (auto ln = child->localName()) candidates.insert(*ln);
+    // Candidate local names: those of the element's children (plus "*", which always passes).
+    // libxml2 keeps an element's unprefixed name in the node; names not yet resolved to a
+    // namespace carry their prefix, so the local part is taken after the last colon.
+    std::vector<std::string_view> candidates;
+    candidates.reserve(element->children().size());
+    for (const auto& child : element->children()) {
+        xmlNodePtr raw = child->XMLNode();
+        if (!raw || raw->type != XML_ELEMENT_NODE || !raw->name) continue;
+        std::string_view name(reinterpret_cast<const char*>(raw->name));
+        if (!raw->ns) {
+            auto colon = name.rfind(':');
+            if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
+        }
+        candidates.push_back(name);
+    }
+    auto isCandidate = [&](std::string_view ln) {
+        if (ln == "*") return true;
+        for (auto c : candidates)
+            if (c == ln) return true;
+        return false;
+    };
 
     auto cache = extensionDeclarationsCache();
     if (!cache) return;
     const auto& cls = classInfo();
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
-    std::vector<GDataObjectPtr> chain;  // keeps ancestors alive while walking
+    GDataObjectPtr holder;  // keeps the ancestor being read alive
     for (const GDataObject* o = this; o;) {
         auto declIt = cache->find(&o->classInfo());
         if (declIt != cache->end()) {
@@ -920,9 +960,9 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                     if (!x || slotFor(*x)) continue;
                     if (!decl.isAttribute()) {
                         const char* ln = x->extensionLocalName;
-                        if (!ln || (std::string_view(ln) != "*" && !candidates.count(std::string_view(ln)))) continue;
+                        if (!ln || !isCandidate(ln)) continue;
                     }
-                    std::string q = qualifiedNameForExtensionClass(*x);
+                    const std::string& q = qualifiedNameForExtensionClass(*x);
                     std::optional<std::string_view> uri;
                     if (x->extensionURI) uri = x->extensionURI;
                     if (decl.isAttribute()) {
@@ -946,10 +986,8 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                 }
             }
         }
-        auto p = o->parent_.lock();
-        if (!p) break;
-        chain.push_back(p);
-        o = p.get();
+        holder = o->parent_.lock();
+        o = holder.get();
     }
 }
 
@@ -1305,7 +1343,7 @@ std::string categoryKey(const std::string& scheme, const std::optional<std::stri
 
 void GDataObject::registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
                                 const std::optional<std::string>& term) {
-    if (auto existing = classForCategoryWithScheme(scheme, term, map)) {
+    if (auto existing = classForCategoryWithScheme(scheme, term, map); existing && existing != &cls) {
         QV_ASSERT(false, std::string(cls.name) + " registration conflicts with " + existing->name);
     }
     std::string key;

@@ -8,6 +8,7 @@
 // unparsed XML nodes, which generation writes back, so an entry goes back to the server whole.
 
 #include <any>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,6 +62,8 @@ struct GDataClassInfo : platform::ClassInfo {
     const char* extensionURI;        // nullptr (or the Atom URI) for Atom elements
     const char* extensionPrefix;
     const char* extensionLocalName;  // nullptr when the class is not an extension
+    // The qualified name, computed once (see GDataObject::qualifiedNameForExtensionClass).
+    mutable std::atomic<const std::string*> qualifiedName{nullptr};
 
     const GDataClassInfo* superInfo() const { return static_cast<const GDataClassInfo*>(superclass); }
     bool isExtension() const { return extensionLocalName != nullptr; }
@@ -278,7 +281,7 @@ public:
     void removeObject(const GDataExtensionPtr& object, const GDataClassInfo& cls);
     std::optional<std::string> attributeValueForExtensionClass(const GDataClassInfo& cls) const;
     void setAttributeValue(std::optional<std::string> value, const GDataClassInfo& cls);
-    static std::string qualifiedNameForExtensionClass(const GDataClassInfo& cls);
+    static const std::string& qualifiedNameForExtensionClass(const GDataClassInfo& cls);
     static void ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls);
     // Whether any extension dictionary exists (even an empty one).
     bool hasExtensions() const { return extensions_.has_value(); }
@@ -491,10 +494,13 @@ private:
     mutable std::optional<std::string> coreProtocolVersion_;
     std::any userData_;
     std::map<std::string, std::any> userProperties_;
-    // Nodes consumed by parsing, by identity, not yet taken out of the unparsed lists. They are
-    // taken out together when the lists are next read: removing nodes one at a time would be
-    // quadratic in the number of children of a large feed.
-    mutable std::vector<const void*> pendingConsumed_;
+    // The element being parsed, until the unparsed lists are made from it. Parsing marks each
+    // node it consumes with this object's address (libxml2's per-node application pointer), and
+    // the lists are made once, from the nodes not so marked: removing nodes one at a time would
+    // be quadratic in the number of children of a large feed, and most parsed objects never need
+    // the lists at all until they are written.
+    mutable GDataXMLElementPtr parsedElement_;
+    void markConsumed(const GDataXMLNodePtr& node, bool attribute);
 };
 
 }  // namespace quorvane

@@ -252,7 +252,7 @@ GDataXMLElementList GDataXMLElement::elementsForLocalName(std::string_view local
 
 // --- attributes ---
 
-GDataXMLNodeList GDataXMLElement::attributes() const { return cachedAttributes(); }
+const GDataXMLNodeList& GDataXMLElement::attributes() const { return cachedAttributes(); }
 
 void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribute) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;

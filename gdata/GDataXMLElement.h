@@ -55,7 +55,7 @@ public:
     // --- attributes ---
 
     // The element's attributes in document order; cached. Empty when there are none.
-    GDataXMLNodeList attributes() const;
+    const GDataXMLNodeList& attributes() const;
     // Adds a copy of the attribute; an attribute of the same name (and namespace) already
     // present is never replaced.
     void addAttribute(const std::shared_ptr<GDataXMLNode>& attribute);

@@ -315,7 +315,7 @@ size_t GDataXMLNode::childCount() const {
     return count;
 }
 
-GDataXMLNodeList GDataXMLNode::children() const { return cachedChildren(); }
+const GDataXMLNodeList& GDataXMLNode::children() const { return cachedChildren(); }
 
 std::shared_ptr<GDataXMLNode> GDataXMLNode::childAtIndex(size_t index) const {
     const auto& list = cachedChildren();

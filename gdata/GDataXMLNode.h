@@ -126,7 +126,7 @@ public:
     std::optional<std::string> name() const;
     size_t childCount() const;
     // All children of every kind, in document order; cached. Empty when there are none.
-    GDataXMLNodeList children() const;
+    const GDataXMLNodeList& children() const;
     std::shared_ptr<GDataXMLNode> childAtIndex(size_t index) const;
     GDataXMLNodeKind kind() const;
 
