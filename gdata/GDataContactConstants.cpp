@@ -1,6 +1,11 @@
 #include "gdata/GDataContactConstants.h"
 
+#include <mutex>
+
 #include "gdata/GDataEntryBase.h"
+#include "gdata/GDataFeedContact.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "gdata/GDataFeedContactProfile.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataUtilities.h"
 
@@ -25,6 +30,18 @@ GDataStringDictionary GDataContactConstants::contactNamespaces() {
         if (!replaced) namespaces.push_back(entry);
     }
     return namespaces;
+}
+
+void registerContactClasses() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDataEntryBase::registerEntryClass(GDataEntryContact::staticClassInfo());
+        GDataEntryBase::registerEntryClass(GDataEntryContactProfile::staticClassInfo());
+        GDataEntryBase::registerEntryClass(GDataEntryContactGroup::staticClassInfo());
+        GDataFeedBase::registerFeedClass(GDataFeedContact::staticClassInfo());
+        GDataFeedBase::registerFeedClass(GDataFeedContactGroup::staticClassInfo());
+        GDataFeedBase::registerFeedClass(GDataFeedContactProfile::staticClassInfo());
+    });
 }
 
 }  // namespace quorvane

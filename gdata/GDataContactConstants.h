@@ -156,4 +156,10 @@ public:
     static GDataStringDictionary contactNamespaces();
 };
 
+// Registers the contact, contact group and profile entry classes and their three feed classes
+// with the kind registries, once per process, so that an entry or feed of kind "#contact",
+// "#group" or "#profile" parses into them. The contact factories and feed parsers call it; code
+// that parses contacts XML through the base classes calls it first.
+void registerContactClasses();
+
 }  // namespace quorvane
