@@ -67,8 +67,8 @@ public:
     std::optional<GDataDateTime> editedDate() const;
     void setEditedDate(const std::optional<GDataDateTime>& v);
     std::shared_ptr<GDataTextConstruct> title() const;
-    void setTitle(const std::shared_ptr<GDataTextConstruct>& v);
-    void setTitleWithString(std::optional<std::string> v);
+    virtual void setTitle(const std::shared_ptr<GDataTextConstruct>& v);
+    virtual void setTitleWithString(std::optional<std::string> v);
     std::shared_ptr<GDataTextConstruct> summary() const;
     void setSummary(const std::shared_ptr<GDataTextConstruct>& v);
     void setSummaryWithString(std::optional<std::string> v);

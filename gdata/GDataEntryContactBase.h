@@ -215,10 +215,9 @@ public:
     // The link to the contact's photo; a photo is stored only when the link carries an ETag.
     std::shared_ptr<GDataLink> photoLink() const;
 
-    // A title whose text is empty (or nil) removes the title. These hide the entry base's
-    // setters: call them on the contact type.
-    void setTitle(const std::shared_ptr<GDataTextConstruct>& title);
-    void setTitleWithString(std::optional<std::string> title);
+    // A title whose text is empty (or nil) removes the title.
+    void setTitle(const std::shared_ptr<GDataTextConstruct>& title) override;
+    void setTitleWithString(std::optional<std::string> title) override;
 
     // --- primary elements ---
     // The first element of the class's list marked primary; nullptr when none is.

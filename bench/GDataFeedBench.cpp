@@ -1,0 +1,125 @@
+// Contacts feeds of 1k, 10k and 50k entries: parse, read every field, generate and copy through the
+// GData model, each beside libxml2's own parse + tree walk and dump of the same bytes.
+// Items per second are entries per second; compare the rows of one size with each other.
+
+#include <benchmark/benchmark.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "gdata/GDataFeedBase.h"
+#include "tests/support/ContactsFeedGenerator.h"
+#include "tests/support/GDataBenchSupport.h"
+
+using namespace quorvane;
+
+namespace {
+
+const std::string& feedText(size_t n) {
+    static std::map<size_t, std::string> cache;
+    auto& s = cache[n];
+    if (s.empty()) s = testing::generateContactsFeed({n, 7, true});
+    return s;
+}
+
+platform::Bytes feedBytes(size_t n) {
+    const auto& s = feedText(n);
+    return platform::Bytes(s.begin(), s.end());
+}
+
+size_t walk(xmlNodePtr node) {
+    size_t count = 0;
+    for (xmlNodePtr n = node; n; n = n->next) {
+        ++count;
+        if (n->type == XML_ELEMENT_NODE) {
+            benchmark::DoNotOptimize(n->name);
+            for (xmlAttrPtr a = n->properties; a; a = a->next) {
+                xmlChar* v = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(a));
+                benchmark::DoNotOptimize(v);
+                xmlFree(v);
+            }
+        } else if (n->type == XML_TEXT_NODE) {
+            benchmark::DoNotOptimize(n->content);
+        }
+        count += walk(n->children);
+    }
+    return count;
+}
+
+void BM_LibXml2ParseWalk(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    const auto& text = feedText(n);
+    for (auto _ : state) {
+        xmlDocPtr doc = xmlReadMemory(text.data(), int(text.size()), nullptr, nullptr,
+                                      XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET);
+        benchmark::DoNotOptimize(walk(xmlDocGetRootElement(doc)));
+        xmlFreeDoc(doc);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+void BM_LibXml2Dump(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    const auto& text = feedText(n);
+    xmlDocPtr doc = xmlReadMemory(text.data(), int(text.size()), nullptr, nullptr,
+                                  XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET);
+    for (auto _ : state) {
+        xmlChar* out = nullptr;
+        int len = 0;
+        xmlDocDumpMemory(doc, &out, &len);
+        benchmark::DoNotOptimize(out);
+        xmlFree(out);
+    }
+    xmlFreeDoc(doc);
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+void BM_ModelParse(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    auto bytes = feedBytes(n);
+    for (auto _ : state) {
+        auto feed = benchsupport::parseContactsFeed(bytes);
+        if (!feed || feed->entryCount() != n) state.SkipWithError("parse failed");
+        benchmark::DoNotOptimize(feed);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+void BM_ModelReadFields(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    auto feed = benchsupport::parseContactsFeed(feedBytes(n));
+    for (auto _ : state) benchmark::DoNotOptimize(benchsupport::readEveryField(*feed));
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+void BM_ModelGenerate(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    auto feed = benchsupport::parseContactsFeed(feedBytes(n));
+    for (auto _ : state) {
+        auto data = feed->XMLDocument()->XMLData();
+        benchmark::DoNotOptimize(data);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+void BM_ModelCopy(benchmark::State& state) {
+    size_t n = size_t(state.range(0));
+    auto feed = benchsupport::parseContactsFeed(feedBytes(n));
+    for (auto _ : state) benchmark::DoNotOptimize(feed->copy());
+    state.SetItemsProcessed(int64_t(state.iterations() * n));
+}
+
+}  // namespace
+
+#define SIZES ->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_LibXml2ParseWalk) SIZES;
+BENCHMARK(BM_ModelParse) SIZES;
+BENCHMARK(BM_ModelReadFields) SIZES;
+BENCHMARK(BM_LibXml2Dump) SIZES;
+BENCHMARK(BM_ModelGenerate) SIZES;
+BENCHMARK(BM_ModelCopy) SIZES;
+
+BENCHMARK_MAIN();
