@@ -268,7 +268,16 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
-    elementName_ = element->name().value_or("");
+    if (xmlNodePtr raw = element->XMLNode(); raw && raw->name && raw->type == XML_ELEMENT_NODE) {
+        elementName_.clear();
+        if (raw->ns && raw->ns->prefix) {
+            elementName_ += reinterpret_cast<const char*>(raw->ns->prefix);
+            elementName_ += ':';
+        }
+        elementName_ += reinterpret_cast<const char*>(raw->name);
+    } else {
+        elementName_ = element->name().value_or("");
+    }
 
     if (parent) {
         extensionDeclarationsCache_.reset();
@@ -819,6 +828,13 @@ std::vector<GDataObjectPtr> GDataObject::objectOrArrayForChildren(const GDataXML
     } else {
         children = elementsForName(name, URI, element);
     }
+    return parseMatchedChildren(children, name, URI, cls);
+}
+
+std::vector<GDataObjectPtr> GDataObject::parseMatchedChildren(const GDataXMLElementList& children, std::string_view name,
+                                                             std::optional<std::string_view> URI,
+                                                             const GDataClassInfo* cls) {
+    std::vector<GDataObjectPtr> out;
     if (children.empty()) return out;
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
     out.reserve(children.size());
@@ -840,8 +856,9 @@ std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLEle
     if (!element) return std::nullopt;
     std::string result;
     for (const auto& child : element->children()) {
-        if (child->kind() != GDataXMLNodeKind::Text) continue;
-        result += child->stringValue().value_or("");
+        xmlNodePtr raw = child->XMLNode();
+        if (!raw || (raw->type != XML_TEXT_NODE && raw->type != XML_CDATA_SECTION_NODE)) continue;
+        if (raw->content) result += reinterpret_cast<const char*>(raw->content);
         handleParsedElement(child);
     }
     return result;
@@ -921,11 +938,18 @@ std::optional<int32_t> GDataObject::intNumberForAttributeName(std::string_view n
 }
 
 void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
-    // Candidate local names: those of the element's children (plus "*", which always passes).
-    // libxml2 keeps an element's unprefixed name in the node; names not yet resolved to a
-    // namespace carry their prefix, so the local part is taken after the last colon.
-    std::vector<std::string_view> candidates;
-    candidates.reserve(element->children().size());
+    // The element children, read once: local name and namespace URI as libxml2 holds them.
+    // Declared classes absent from the element are skipped without a search, and present ones
+    // are matched against this list instead of searching the children again per class. libxml2
+    // keeps an element's unprefixed name in the node; a name not resolved to a namespace keeps
+    // its prefix, so its local part is taken after the last colon.
+    struct ChildInfo {
+        std::string_view local;
+        const xmlChar* href;
+        const GDataXMLNodePtr* node;
+    };
+    std::vector<ChildInfo> childInfo;
+    childInfo.reserve(element->children().size());
     for (const auto& child : element->children()) {
         xmlNodePtr raw = child->XMLNode();
         if (!raw || raw->type != XML_ELEMENT_NODE || !raw->name) continue;
@@ -934,13 +958,25 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        candidates.push_back(name);
+        childInfo.push_back({name, raw->ns ? raw->ns->href : nullptr, &child});
     }
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;
-        for (auto c : candidates)
-            if (c == ln) return true;
+        for (const auto& c : childInfo)
+            if (c.local == ln) return true;
         return false;
+    };
+    // The children in the namespace with that local name, or nothing when the quick match
+    // cannot decide (unresolved names), in which case the general search runs.
+    auto quickMatch = [&](std::string_view ln, const char* uri, GDataXMLElementList& out) {
+        if (!uri) return false;
+        for (const auto& c : childInfo) {
+            if (c.local != ln) continue;
+            if (!c.href) return false;  // an unresolved name: let the general search decide
+            if (xmlStrEqual(c.href, reinterpret_cast<const xmlChar*>(uri)))
+                out.push_back(std::static_pointer_cast<GDataXMLElement>(*c.node));
+        }
+        return !out.empty();
     };
 
     auto cache = extensionDeclarationsCache();
@@ -953,9 +989,11 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         if (declIt != cache->end()) {
             auto pit = declIt->second.find(&cls);
             if (pit != declIt->second.end()) {
-                // Copy: parsing children may add declarations to the cache.
-                auto decls = pit->second;
-                for (const auto& decl : decls) {
+                // By index: parsing children may add declarations to the cache (the list itself
+                // stays where it is, in its map node).
+                const auto& decls = pit->second;
+                for (size_t di = 0; di < decls.size(); ++di) {
+                    const GDataExtensionDeclaration decl = decls[di];
                     const GDataClassInfo* x = decl.childClass();
                     if (!x || slotFor(*x)) continue;
                     if (!decl.isAttribute()) {
@@ -975,7 +1013,12 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                             }
                         }
                     } else {
-                        auto objects = objectOrArrayForChildren(element, q, uri, x);
+                        std::vector<GDataObjectPtr> objects;
+                        GDataXMLElementList matched;
+                        if (quickMatch(x->extensionLocalName, x->extensionURI, matched))
+                            objects = parseMatchedChildren(matched, q, uri, x);
+                        else
+                            objects = objectOrArrayForChildren(element, q, uri, x);
                         if (objects.size() == 1) {
                             setObject(objects.front(), *x);
                         } else if (objects.size() > 1) {
@@ -991,15 +1034,44 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     }
 }
 
+namespace {
+// Whether the node's qualified name as written ("prefix:local" or "local") is `name`, without
+// building the string.
+bool qualifiedNameIs(xmlNodePtr raw, std::string_view name) {
+    std::string_view local(reinterpret_cast<const char*>(raw->name));
+    if (raw->ns && raw->ns->prefix) {
+        std::string_view prefix(reinterpret_cast<const char*>(raw->ns->prefix));
+        return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
+               name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local;
+    }
+    return name == local;
+}
+
+// The text of a node made of one plain text child (the usual attribute), else nullopt.
+std::optional<std::string_view> simpleContent(xmlNodePtr raw) {
+    xmlNodePtr c = raw->children;
+    if (c && !c->next && c->type == XML_TEXT_NODE && c->content)
+        return std::string_view(reinterpret_cast<const char*>(c->content));
+    if (!c) return std::string_view();
+    return std::nullopt;
+}
+}  // namespace
+
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
     for (const auto& attr : element->attributes()) {
-        auto name = attr->name();
-        if (!name) continue;
-        if (std::find(attributeDeclarations_->begin(), attributeDeclarations_->end(), *name) ==
-            attributeDeclarations_->end())
-            continue;
-        if (auto v = attr->stringValue()) setIn(attributes_, *name, *v);
+        xmlNodePtr raw = attr->XMLNode();
+        if (!raw || !raw->name) continue;
+        const std::string* declared = nullptr;
+        for (const auto& d : *attributeDeclarations_) {
+            if (qualifiedNameIs(raw, d)) {
+                declared = &d;
+                break;
+            }
+        }
+        if (!declared) continue;
+        if (auto quick = simpleContent(raw)) setIn(attributes_, *declared, std::string(*quick));
+        else if (auto v = attr->stringValue()) setIn(attributes_, *declared, *v);
         handleParsedAttribute(attr);
     }
 }

@@ -468,6 +468,8 @@ private:
     void parseAttributesForElement(const GDataXMLElementPtr& element);
     void parseContentValueForElement(const GDataXMLElementPtr& element);
     void keepChildXMLElementsForElement(const GDataXMLElementPtr& element);
+    std::vector<GDataObjectPtr> parseMatchedChildren(const GDataXMLElementList& children, std::string_view name,
+                                                     std::optional<std::string_view> URI, const GDataClassInfo* cls);
     std::vector<GDataObjectPtr> objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
                                                         std::optional<std::string_view> URI, const GDataClassInfo* cls);
     ExtensionSlot* slotFor(const GDataClassInfo& cls);
