@@ -1,0 +1,55 @@
+#pragma once
+// The one network thread of the process: it owns a libcurl multi handle and runs every
+// transfer of every URL session. Other threads hand it work with post(); the thread itself
+// runs only the session's own code, never a delegate or any other caller code.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+typedef void CURLM;
+
+namespace quorvane::platform {
+
+class URLSessionTransfer;
+
+class NetworkThread {
+public:
+    static NetworkThread& shared();
+
+    // Runs the block on the network thread, soon; callable from any thread.
+    void post(std::function<void()> block);
+    bool isCurrent() const { return std::this_thread::get_id() == threadId_; }
+
+    // Network thread only.
+    CURLM* multi() const { return multi_; }
+    // Watches the transfer's deadlines; the transfer added its easy handle itself.
+    void track(const std::shared_ptr<URLSessionTransfer>& transfer);
+    void untrack(URLSessionTransfer* transfer);
+    // An easy handle, fresh or reused; give it back with releaseEasy.
+    void* acquireEasy(bool* fresh);
+    void releaseEasy(void* easy);
+    // Runs the block once this pass of the loop is done (so deliveries queued during the pass
+    // wake the delegate queue once, not once each).
+    void atEndOfPass(std::function<void()> block);
+
+private:
+    NetworkThread();
+    void run();
+    void checkDeadlines();
+
+    CURLM* multi_ = nullptr;
+    std::thread::id threadId_;
+    std::mutex mutex_;
+    std::vector<std::function<void()>> commands_;
+    bool wakePending_ = false;
+    std::vector<std::shared_ptr<URLSessionTransfer>> tracked_;  // network thread only
+    std::vector<void*> easyPool_;                              // network thread only
+    std::vector<std::function<void()>> endOfPass_;             // network thread only
+    double nextDeadlineCheck_ = 0;
+};
+
+}  // namespace quorvane::platform

@@ -1,0 +1,27 @@
+#include "platform/net/URLSessionConfiguration.h"
+
+namespace quorvane::platform {
+
+URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
+    URLSessionConfiguration c;
+    c.kind_ = Kind::Default;
+    c.cookieStorage_ = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
+    return c;
+}
+
+URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration() {
+    URLSessionConfiguration c;
+    c.kind_ = Kind::Ephemeral;
+    c.cookieStorage_ = std::make_shared<platform::HTTPCookieStorage>();
+    return c;
+}
+
+URLSessionConfiguration URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(std::string identifier) {
+    URLSessionConfiguration c;
+    c.kind_ = Kind::Background;
+    c.identifier_ = std::move(identifier);
+    c.cookieStorage_ = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
+    return c;
+}
+
+}  // namespace quorvane::platform
