@@ -28,10 +28,6 @@ GDataKindMap& entryMap() {
     return map;
 }
 
-template <class T>
-std::vector<std::shared_ptr<GDataExtension>> asExtensions(const std::vector<std::shared_ptr<T>>& v) {
-    return std::vector<std::shared_ptr<GDataExtension>>(v.begin(), v.end());
-}
 
 std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
 }  // namespace
@@ -102,44 +98,24 @@ const GDataClassInfo* GDataEntryBase::entryClassForKindAttributeValue(const std:
 // ---------------------------------------------------------------------------------------------
 // Accessors
 
-namespace {
-template <class T>
-std::optional<std::string> valueString(const GDataObject& o) {
-    auto v = o.objectForExtension<T>();
-    return v ? v->stringValue() : std::nullopt;
-}
-template <class T>
-void setValueString(GDataObject& o, std::optional<std::string> s) {
-    o.setObject(GDataValueConstruct::valueWithString(T::staticClassInfo(), std::move(s)), T::staticClassInfo());
-}
-template <class T>
-std::optional<GDataDateTime> valueDate(const GDataObject& o) {
-    auto v = o.objectForExtension<T>();
-    return v ? v->dateTimeValue() : std::nullopt;
-}
-template <class T>
-void setValueDate(GDataObject& o, const std::optional<GDataDateTime>& d) {
-    o.setObject(GDataValueConstruct::valueWithDateTime(T::staticClassInfo(), d), T::staticClassInfo());
-}
-}  // namespace
 
-std::optional<std::string> GDataEntryBase::identifier() const { return valueString<GDataAtomID>(*this); }
-void GDataEntryBase::setIdentifier(std::optional<std::string> v) { setValueString<GDataAtomID>(*this, std::move(v)); }
-std::optional<std::string> GDataEntryBase::resourceID() const { return valueString<GDataResourceID>(*this); }
+std::optional<std::string> GDataEntryBase::identifier() const { return extensionStringValue<GDataAtomID>(); }
+void GDataEntryBase::setIdentifier(std::optional<std::string> v) { setExtensionStringValue<GDataAtomID>(std::move(v)); }
+std::optional<std::string> GDataEntryBase::resourceID() const { return extensionStringValue<GDataResourceID>(); }
 void GDataEntryBase::setResourceID(std::optional<std::string> v) {
-    setValueString<GDataResourceID>(*this, std::move(v));
+    setExtensionStringValue<GDataResourceID>(std::move(v));
 }
-std::optional<GDataDateTime> GDataEntryBase::publishedDate() const { return valueDate<GDataAtomPublishedDate>(*this); }
+std::optional<GDataDateTime> GDataEntryBase::publishedDate() const { return extensionDateTimeValue<GDataAtomPublishedDate>(); }
 void GDataEntryBase::setPublishedDate(const std::optional<GDataDateTime>& v) {
-    setValueDate<GDataAtomPublishedDate>(*this, v);
+    setExtensionDateTimeValue<GDataAtomPublishedDate>(v);
 }
-std::optional<GDataDateTime> GDataEntryBase::updatedDate() const { return valueDate<GDataAtomUpdatedDate>(*this); }
+std::optional<GDataDateTime> GDataEntryBase::updatedDate() const { return extensionDateTimeValue<GDataAtomUpdatedDate>(); }
 void GDataEntryBase::setUpdatedDate(const std::optional<GDataDateTime>& v) {
-    setValueDate<GDataAtomUpdatedDate>(*this, v);
+    setExtensionDateTimeValue<GDataAtomUpdatedDate>(v);
 }
-std::optional<GDataDateTime> GDataEntryBase::editedDate() const { return valueDate<GDataAtomPubEditedDate>(*this); }
+std::optional<GDataDateTime> GDataEntryBase::editedDate() const { return extensionDateTimeValue<GDataAtomPubEditedDate>(); }
 void GDataEntryBase::setEditedDate(const std::optional<GDataDateTime>& v) {
-    setValueDate<GDataAtomPubEditedDate>(*this, v);
+    setExtensionDateTimeValue<GDataAtomPubEditedDate>(v);
 }
 
 std::shared_ptr<GDataTextConstruct> GDataEntryBase::title() const { return objectForExtension<GDataAtomTitle>(); }
@@ -181,25 +157,19 @@ void GDataEntryBase::addLink(const std::shared_ptr<GDataLink>& v) { addObject(v,
 void GDataEntryBase::removeLink(const std::shared_ptr<GDataLink>& v) { removeObject(v, GDataLink::staticClassInfo()); }
 
 std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::authors() const {
-    std::vector<std::shared_ptr<GDataPerson>> out;
-    for (auto& a : objectsForExtension<GDataAtomAuthor>()) out.push_back(a);
-    return out;
+    return objectsForExtensionAs<GDataAtomAuthor, GDataPerson>();
 }
 void GDataEntryBase::setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    if (!v) setObjects(std::nullopt, GDataAtomAuthor::staticClassInfo());
-    else setObjects(asExtensions(*v), GDataAtomAuthor::staticClassInfo());
+    setObjectsForExtensionFrom<GDataAtomAuthor, GDataPerson>(v);
 }
 void GDataEntryBase::addAuthor(const std::shared_ptr<GDataPerson>& v) {
     addObject(v, GDataAtomAuthor::staticClassInfo());
 }
 std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::contributors() const {
-    std::vector<std::shared_ptr<GDataPerson>> out;
-    for (auto& a : objectsForExtension<GDataAtomContributor>()) out.push_back(a);
-    return out;
+    return objectsForExtensionAs<GDataAtomContributor, GDataPerson>();
 }
 void GDataEntryBase::setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    if (!v) setObjects(std::nullopt, GDataAtomContributor::staticClassInfo());
-    else setObjects(asExtensions(*v), GDataAtomContributor::staticClassInfo());
+    setObjectsForExtensionFrom<GDataAtomContributor, GDataPerson>(v);
 }
 void GDataEntryBase::addContributor(const std::shared_ptr<GDataPerson>& v) {
     addObject(v, GDataAtomContributor::staticClassInfo());
@@ -222,22 +192,19 @@ std::optional<std::string> GDataEntryBase::ETag() const {
     return attributeValueForExtensionClass(GDataETagAttribute::staticClassInfo());
 }
 void GDataEntryBase::setETag(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataETagAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataETagAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataETagAttribute::staticClassInfo());
 }
 std::optional<std::string> GDataEntryBase::fieldSelection() const {
     return attributeValueForExtensionClass(GDataFieldsAttribute::staticClassInfo());
 }
 void GDataEntryBase::setFieldSelection(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataFieldsAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
 }
 std::optional<std::string> GDataEntryBase::kind() const {
     return attributeValueForExtensionClass(GDataKindAttribute::staticClassInfo());
 }
 void GDataEntryBase::setKind(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataKindAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataKindAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataKindAttribute::staticClassInfo());
 }
 
 bool GDataEntryBase::isDeleted() const { return objectForExtension<GDataDeleted>() != nullptr; }

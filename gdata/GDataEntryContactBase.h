@@ -255,13 +255,12 @@ protected:
     // The value of a one-value element; setting nil or "" removes the element.
     template <class T>
     std::optional<std::string> text() const {
-        auto e = objectForExtension<T>();
-        return e ? e->stringValue() : std::nullopt;
+        return extensionStringValue<T>();
     }
     template <class T>
     void setText(std::optional<std::string> v) {
         if (v && v->empty()) v.reset();
-        setObject(GDataValueConstruct::valueWithString(T::staticClassInfo(), std::move(v)), T::staticClassInfo());
+        setExtensionStringValue<T>(std::move(v));
     }
 };
 

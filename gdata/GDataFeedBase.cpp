@@ -27,10 +27,6 @@ GDataKindMap& feedMap() {
 }
 std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
 
-template <class T>
-std::vector<std::shared_ptr<GDataExtension>> asExtensions(const std::vector<std::shared_ptr<T>>& v) {
-    return std::vector<std::shared_ptr<GDataExtension>>(v.begin(), v.end());
-}
 }  // namespace
 
 std::shared_ptr<GDataFeedBase> GDataFeedBase::feed(const GDataClassInfo& cls) {
@@ -128,33 +124,9 @@ const GDataClassInfo* GDataFeedBase::feedClassForKindAttributeValue(const std::s
 // ---------------------------------------------------------------------------------------------
 // Accessors
 
-namespace {
-template <class T>
-std::optional<std::string> valueString(const GDataObject& o) {
-    auto v = o.objectForExtension<T>();
-    return v ? v->stringValue() : std::nullopt;
-}
-template <class T>
-void setValueString(GDataObject& o, std::optional<std::string> s) {
-    o.setObject(GDataValueConstruct::valueWithString(T::staticClassInfo(), std::move(s)), T::staticClassInfo());
-}
-template <class T>
-std::optional<int32_t> valueInt(const GDataObject& o) {
-    auto v = o.objectForExtension<T>();
-    if (!v) return std::nullopt;
-    auto s = v->stringValue();
-    if (!s || s->empty()) return std::nullopt;
-    return v->intValue();
-}
-template <class T>
-void setValueInt(GDataObject& o, std::optional<int32_t> n) {
-    if (!n) o.setObject(nullptr, T::staticClassInfo());
-    else o.setObject(GDataValueConstruct::valueWithInt(T::staticClassInfo(), *n), T::staticClassInfo());
-}
-}  // namespace
 
-std::optional<std::string> GDataFeedBase::identifier() const { return valueString<GDataAtomID>(*this); }
-void GDataFeedBase::setIdentifier(std::optional<std::string> v) { setValueString<GDataAtomID>(*this, std::move(v)); }
+std::optional<std::string> GDataFeedBase::identifier() const { return extensionStringValue<GDataAtomID>(); }
+void GDataFeedBase::setIdentifier(std::optional<std::string> v) { setExtensionStringValue<GDataAtomID>(std::move(v)); }
 std::shared_ptr<GDataTextConstruct> GDataFeedBase::title() const { return objectForExtension<GDataAtomTitle>(); }
 void GDataFeedBase::setTitle(const std::shared_ptr<GDataTextConstruct>& v) {
     setObject(v, GDataAtomTitle::staticClassInfo());
@@ -176,10 +148,10 @@ void GDataFeedBase::setRights(const std::shared_ptr<GDataTextConstruct>& v) {
 void GDataFeedBase::setRightsWithString(std::optional<std::string> v) {
     setRights(GDataTextConstruct::textConstructWithString<GDataAtomRights>(std::move(v)));
 }
-std::optional<std::string> GDataFeedBase::icon() const { return valueString<GDataAtomIcon>(*this); }
-void GDataFeedBase::setIcon(std::optional<std::string> v) { setValueString<GDataAtomIcon>(*this, std::move(v)); }
-std::optional<std::string> GDataFeedBase::logo() const { return valueString<GDataAtomLogo>(*this); }
-void GDataFeedBase::setLogo(std::optional<std::string> v) { setValueString<GDataAtomLogo>(*this, std::move(v)); }
+std::optional<std::string> GDataFeedBase::icon() const { return extensionStringValue<GDataAtomIcon>(); }
+void GDataFeedBase::setIcon(std::optional<std::string> v) { setExtensionStringValue<GDataAtomIcon>(std::move(v)); }
+std::optional<std::string> GDataFeedBase::logo() const { return extensionStringValue<GDataAtomLogo>(); }
+void GDataFeedBase::setLogo(std::optional<std::string> v) { setExtensionStringValue<GDataAtomLogo>(std::move(v)); }
 
 std::vector<std::shared_ptr<GDataLink>> GDataFeedBase::links() const { return objectsForExtension<GDataLink>(); }
 void GDataFeedBase::setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v) {
@@ -189,23 +161,17 @@ void GDataFeedBase::addLink(const std::shared_ptr<GDataLink>& v) { addObject(v, 
 void GDataFeedBase::removeLink(const std::shared_ptr<GDataLink>& v) { removeObject(v, GDataLink::staticClassInfo()); }
 
 std::vector<std::shared_ptr<GDataPerson>> GDataFeedBase::authors() const {
-    std::vector<std::shared_ptr<GDataPerson>> out;
-    for (auto& a : objectsForExtension<GDataAtomAuthor>()) out.push_back(a);
-    return out;
+    return objectsForExtensionAs<GDataAtomAuthor, GDataPerson>();
 }
 void GDataFeedBase::setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    if (!v) setObjects(std::nullopt, GDataAtomAuthor::staticClassInfo());
-    else setObjects(asExtensions(*v), GDataAtomAuthor::staticClassInfo());
+    setObjectsForExtensionFrom<GDataAtomAuthor, GDataPerson>(v);
 }
 void GDataFeedBase::addAuthor(const std::shared_ptr<GDataPerson>& v) { addObject(v, GDataAtomAuthor::staticClassInfo()); }
 std::vector<std::shared_ptr<GDataPerson>> GDataFeedBase::contributors() const {
-    std::vector<std::shared_ptr<GDataPerson>> out;
-    for (auto& a : objectsForExtension<GDataAtomContributor>()) out.push_back(a);
-    return out;
+    return objectsForExtensionAs<GDataAtomContributor, GDataPerson>();
 }
 void GDataFeedBase::setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    if (!v) setObjects(std::nullopt, GDataAtomContributor::staticClassInfo());
-    else setObjects(asExtensions(*v), GDataAtomContributor::staticClassInfo());
+    setObjectsForExtensionFrom<GDataAtomContributor, GDataPerson>(v);
 }
 void GDataFeedBase::addContributor(const std::shared_ptr<GDataPerson>& v) {
     addObject(v, GDataAtomContributor::staticClassInfo());
@@ -224,13 +190,27 @@ void GDataFeedBase::removeCategory(const std::shared_ptr<GDataCategory>& v) {
 }
 
 std::optional<GDataDateTime> GDataFeedBase::updatedDate() const {
-    auto v = objectForExtension<GDataAtomUpdatedDate>();
-    return v ? v->dateTimeValue() : std::nullopt;
+    return extensionDateTimeValue<GDataAtomUpdatedDate>();
 }
 void GDataFeedBase::setUpdatedDate(const std::optional<GDataDateTime>& v) {
-    setObject(GDataValueConstruct::valueWithDateTime(GDataAtomUpdatedDate::staticClassInfo(), v),
-              GDataAtomUpdatedDate::staticClassInfo());
+    setExtensionDateTimeValue<GDataAtomUpdatedDate>(v);
 }
+namespace {
+template <class T>
+std::optional<int32_t> valueInt(const GDataObject& o) {
+    auto v = o.objectForExtension<T>();
+    if (!v) return std::nullopt;
+    auto s = v->stringValue();
+    if (!s || s->empty()) return std::nullopt;
+    return v->intValue();
+}
+template <class T>
+void setValueInt(GDataObject& o, std::optional<int32_t> n) {
+    if (!n) o.setObject(nullptr, T::staticClassInfo());
+    else o.setObject(GDataValueConstruct::valueWithInt(T::staticClassInfo(), *n), T::staticClassInfo());
+}
+}  // namespace
+
 std::optional<int32_t> GDataFeedBase::totalResults() const { return valueInt<GDataOpenSearchTotalResults>(*this); }
 void GDataFeedBase::setTotalResults(std::optional<int32_t> v) { setValueInt<GDataOpenSearchTotalResults>(*this, v); }
 std::optional<int32_t> GDataFeedBase::startIndex() const { return valueInt<GDataOpenSearchStartIndex>(*this); }
@@ -242,26 +222,23 @@ std::optional<std::string> GDataFeedBase::ETag() const {
     return attributeValueForExtensionClass(GDataETagAttribute::staticClassInfo());
 }
 void GDataFeedBase::setETag(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataETagAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataETagAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataETagAttribute::staticClassInfo());
 }
 std::optional<std::string> GDataFeedBase::fieldSelection() const {
     return attributeValueForExtensionClass(GDataFieldsAttribute::staticClassInfo());
 }
 void GDataFeedBase::setFieldSelection(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataFieldsAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
 }
 std::optional<std::string> GDataFeedBase::kind() const {
     return attributeValueForExtensionClass(GDataKindAttribute::staticClassInfo());
 }
 void GDataFeedBase::setKind(std::optional<std::string> v) {
-    if (!v) setObject(nullptr, GDataKindAttribute::staticClassInfo());
-    else setAttributeValue(std::move(v), GDataKindAttribute::staticClassInfo());
+    setAttributeExtensionValue(std::move(v), GDataKindAttribute::staticClassInfo());
 }
-std::optional<std::string> GDataFeedBase::resourceID() const { return valueString<GDataResourceID>(*this); }
+std::optional<std::string> GDataFeedBase::resourceID() const { return extensionStringValue<GDataResourceID>(); }
 void GDataFeedBase::setResourceID(std::optional<std::string> v) {
-    setValueString<GDataResourceID>(*this, std::move(v));
+    setExtensionStringValue<GDataResourceID>(std::move(v));
 }
 std::shared_ptr<GDataAtomPubControl> GDataFeedBase::atomPubControl() const {
     return objectForExtension<GDataAtomPubControl>();

@@ -299,6 +299,44 @@ public:
                 if (auto t = std::dynamic_pointer_cast<T>(e)) out.push_back(std::move(t));
         return out;
     }
+    // The string or date-time of a value-construct extension of class T (nullopt when absent), and
+    // the setters that store a new one (nil removes it).
+    template <class T>
+    std::optional<std::string> extensionStringValue() const {
+        auto v = objectForExtension<T>();
+        return v ? v->stringValue() : std::nullopt;
+    }
+    template <class T>
+    void setExtensionStringValue(std::optional<std::string> s) {
+        setObject(T::valueWithString(T::staticClassInfo(), std::move(s)), T::staticClassInfo());
+    }
+    template <class T>
+    std::optional<GDataDateTime> extensionDateTimeValue() const {
+        auto v = objectForExtension<T>();
+        return v ? v->dateTimeValue() : std::nullopt;
+    }
+    template <class T>
+    void setExtensionDateTimeValue(const std::optional<GDataDateTime>& d) {
+        setObject(T::valueWithDateTime(T::staticClassInfo(), d), T::staticClassInfo());
+    }
+    // Attribute extensions: nil removes the attribute.
+    void setAttributeExtensionValue(std::optional<std::string> value, const GDataClassInfo& cls) {
+        if (!value) setObject(nullptr, cls);
+        else setAttributeValue(std::move(value), cls);
+    }
+    // Objects of an extension class T read as, or stored from, a list of a base class B.
+    template <class T, class B>
+    std::vector<std::shared_ptr<B>> objectsForExtensionAs() const {
+        std::vector<std::shared_ptr<B>> out;
+        for (auto& o : objectsForExtension<T>()) out.push_back(o);
+        return out;
+    }
+    template <class T, class B>
+    void setObjectsForExtensionFrom(const std::optional<std::vector<std::shared_ptr<B>>>& v) {
+        if (!v) setObjects(std::nullopt, T::staticClassInfo());
+        else setObjects(std::vector<GDataExtensionPtr>(v->begin(), v->end()), T::staticClassInfo());
+    }
+
     template <class T>
     void setObjectsForExtension(const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
         if (!objects) {

@@ -79,13 +79,12 @@ public:
 private:
     template <class T>
     std::optional<std::string> part() const {
-        auto obj = objectForExtension<T>();
-        return obj ? obj->stringValue() : std::nullopt;
+        return extensionStringValue<T>();
     }
     template <class T>
     void setPart(std::optional<std::string> v) {
         if (v && isBlankText(*v)) v.reset();
-        setObject(GDataValueConstruct::valueWithString(T::staticClassInfo(), std::move(v)), T::staticClassInfo());
+        setExtensionStringValue<T>(std::move(v));
     }
     static bool isBlankText(const std::string& s);
 };
