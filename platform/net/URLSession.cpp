@@ -123,7 +123,6 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(
     auto task = std::shared_ptr<URLSessionUploadTask>(
         new URLSessionUploadTask(URLSessionTask::Kind::Upload, nextIdentifier(), shared_from_this(), request));
     task->bodyKind_ = URLSessionTask::BodyKind::Stream;
-    task->streamedUpload_ = true;
     task->bytesExpectedToSend_ = kURLSessionTransferSizeUnknown;
     return addTask(std::move(task));
 }

@@ -144,7 +144,6 @@ private:
     BodyKind bodyKind_ = BodyKind::None;
     std::shared_ptr<const Bytes> bodyData_;
     std::filesystem::path bodyFile_;
-    bool streamedUpload_ = false;
     std::optional<ResumeInfo> resume_;
     bool invalidResumeData_ = false;
 

@@ -478,6 +478,7 @@ size_t URLSessionTransfer::onHeader(const char* data, size_t length) {
     if (hasPrefix(line, "HTTP/")) {
         // A new response (an interim 1xx may come first).
         headerLines_.clear();
+        headerLines_.reserve(16);
         statusCode_ = 0;
         size_t sp = line.find(' ');
         httpVersion_ = std::string(line.substr(0, sp));

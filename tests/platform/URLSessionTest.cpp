@@ -697,6 +697,51 @@ TEST_F(URLSessionTest, ConfigurationHeadersApplyUnlessTheRequestSetsThem) {
     EXPECT_EQ(req.header("X-Extra"), "1");
 }
 
+TEST_F(URLSessionTest, BackgroundSessionsAreInProcessSessionsTaggedWithTheirIdentifier) {
+    server.hold("/slow");
+    server.respond("/slow", 200, "ok");
+    auto s = makeSession(URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier("com.quorvane.test.bg"));
+    EXPECT_EQ(s->configuration().kind(), URLSessionConfiguration::Kind::Background);
+    EXPECT_EQ(s->configuration().identifier(), "com.quorvane.test.bg");
+    EXPECT_EQ(s->configuration().TLSMinimumSupportedProtocolVersion(), TLSProtocolVersion::TLSv12);
+
+    struct Listing {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        size_t data = 0, upload = 0, download = 0;
+        bool onQueue = false;
+    };
+    auto list = [&](const std::shared_ptr<OperationQueue>& q) {
+        auto l = std::make_shared<Listing>();
+        s->getTasksWithCompletionHandler([l, q](auto d, auto u, auto dl) {
+            std::lock_guard lock(l->m);
+            l->data = d.size();
+            l->upload = u.size();
+            l->download = dl.size();
+            l->onQueue = q->isCurrent();
+            l->done = true;
+            l->cv.notify_all();
+        });
+        std::unique_lock lock(l->m);
+        EXPECT_TRUE(l->cv.wait_for(lock, std::chrono::seconds(20), [&] { return l->done; }));
+        return std::make_tuple(l->data, l->upload, l->download, l->onQueue);
+    };
+    // As after a restart: a session of that identifier has no tasks to give back.
+    EXPECT_EQ(list(queue), std::make_tuple(size_t(0), size_t(0), size_t(0), true));
+    auto running = s->dataTaskWithURL(server.url("/slow"));
+    auto suspended = s->downloadTaskWithRequest(URLRequest(server.url("/slow")));
+    running->resume();
+    ASSERT_TRUE(server.waitForHeld("/slow", 1, 20));
+    EXPECT_EQ(list(queue), std::make_tuple(size_t(1), size_t(0), size_t(1), true));
+    server.release("/slow");
+    ASSERT_TRUE(delegate->waitForCompletions(1));
+    EXPECT_FALSE(delegate->record(running).error);
+    suspended->cancel();
+    ASSERT_TRUE(delegate->waitForCompletions(2));
+    EXPECT_EQ(list(queue), std::make_tuple(size_t(0), size_t(0), size_t(0), true));
+}
+
 TEST_F(URLSessionTest, UnsupportedSchemesFailWithoutTheNetwork) {
     auto s = makeSession();
     auto task = s->dataTaskWithURL(*URL::URLWithString("ftp://127.0.0.1/file"));
