@@ -193,6 +193,28 @@ TEST(GDataObjectParse, RepeatedSingleValuedChildIsAbsentAndReported) {
     EXPECT_EQ(platform::AssertionHandler::count(), before + 1);
 }
 
+TEST(GDataObjectParse, ChildWhoseClassCannotBeChosenIsWrittenBack) {
+    // A host that asks the registry for the class of its "t:note" children: no class answers for
+    // such an element, so the children must stay unparsed rather than vanish.
+    class Host : public GDataObject {
+    public:
+        size_t parsed = 0;
+        bool initWithXMLElement(const GDataXMLElementPtr& e, const GDataObjectPtr& parent) override {
+            if (!GDataObject::initWithXMLElement(e, parent)) return false;
+            parsed += objectsForChildrenOfElement(e, "t:note", std::string_view(kTestNS), nullptr).size();
+            if (objectForChildOfElement(e, "t:single", std::string_view(kTestNS), nullptr)) ++parsed;
+            return true;
+        }
+    };
+    auto element = GDataXMLElement::initWithXMLString(
+        "<t:host xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note><t:single/></t:host>");
+    auto host = std::make_shared<Host>();
+    ASSERT_TRUE(host->initWithXMLElement(element, nullptr));
+    EXPECT_EQ(host->parsed, 0u);
+    EXPECT_EQ(host->unknownChildren().size(), 3u);
+    EXPECT_EQ(xmlOf(*host), "<t:host xmlns:t=\"http://example.com/test\"><t:note>1</t:note><t:note>2</t:note><t:single/></t:host>");
+}
+
 TEST(GDataObjectCopy, CopyEqualsSourceAndIsARootWithParentlessExtensions) {
     auto thing = parseThing();
     auto copy = std::dynamic_pointer_cast<TestThing>(thing->copy());
