@@ -2,10 +2,11 @@
 // One HTTP request of a task on the network thread (a "hop": a task makes one per redirect
 // followed, authentication retry or accepted server trust). Internal to the URL session.
 //
-// A transfer runs its curl easy handle, buffers the body of a response until the task has
-// decided what the response means (a redirect to follow, a challenge, the final response the
-// delegate must allow), then streams it to the delegate queue or into the download file.
-// Everything here runs on the network thread unless marked otherwise.
+// A transfer runs its curl easy handle. The body of a final response streams at once to the
+// delegate queue (where the task holds it until the delegate has allowed the response) or into
+// the download file; the body of a redirect or a 401 is kept here until the task has decided
+// whether it is the final response after all. Everything here runs on the network thread
+// unless marked otherwise.
 
 #include <atomic>
 #include <cstdint>
