@@ -392,37 +392,37 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
     auto session = liveSession();
     if (!session) return;
     const auto& config = session->configuration_;
-    URLSessionTransfer::Spec spec;
-    spec.url = *request.url();
-    spec.method = request.HTTPMethod();
-    spec.headers = std::move(headers);
+    URLSessionTransfer::Setup setup;
+    setup.url = *request.url();
+    setup.method = request.HTTPMethod();
+    setup.headers = std::move(headers);
     switch (body) {
-        case BodyKind::None: spec.bodyKind = URLSessionTransfer::BodyKind::None; break;
-        case BodyKind::Data: spec.bodyKind = URLSessionTransfer::BodyKind::Data; break;
-        case BodyKind::File: spec.bodyKind = URLSessionTransfer::BodyKind::File; break;
-        case BodyKind::Stream: spec.bodyKind = URLSessionTransfer::BodyKind::Stream; break;
+        case BodyKind::None: setup.bodyKind = URLSessionTransfer::BodyKind::None; break;
+        case BodyKind::Data: setup.bodyKind = URLSessionTransfer::BodyKind::Data; break;
+        case BodyKind::File: setup.bodyKind = URLSessionTransfer::BodyKind::File; break;
+        case BodyKind::Stream: setup.bodyKind = URLSessionTransfer::BodyKind::Stream; break;
     }
-    spec.bodyData = std::move(data);
-    spec.bodyFile = bodyFile_;
-    spec.bodyStream = std::move(stream);
+    setup.bodyData = std::move(data);
+    setup.bodyFile = bodyFile_;
+    setup.bodyStream = std::move(stream);
     double own = request.timeoutInterval(), configured = config.timeoutIntervalForRequest();
-    spec.idleTimeout = own > 0 && configured > 0 ? std::min(own, configured) : (own > 0 ? own : configured);
+    setup.idleTimeout = own > 0 && configured > 0 ? std::min(own, configured) : (own > 0 ? own : configured);
     {
         std::lock_guard lock(mutex_);
-        spec.resourceDeadline = resourceDeadline_;
+        setup.resourceDeadline = resourceDeadline_;
     }
-    spec.download = kind_ == Kind::Download;
+    setup.download = kind_ == Kind::Download;
     if (resume_) {
-        spec.resumePath = resume_->path;
-        spec.resumeOffset = resume_->offset;
-        spec.resumeValidator = resume_->validator;
+        setup.resumePath = resume_->path;
+        setup.resumeOffset = resume_->offset;
+        setup.resumeValidator = resume_->validator;
     }
-    if (auto pin = acceptedTrustPins_.find(hostPortKey(spec.url)); pin != acceptedTrustPins_.end())
-        spec.pinnedKey = pin->second;
-    spec.tlsMinimum = config.TLSMinimumSupportedProtocolVersion();
-    spec.maxPerHost = config.HTTPMaximumConnectionsPerHost();
+    if (auto pin = acceptedTrustPins_.find(hostPortKey(setup.url)); pin != acceptedTrustPins_.end())
+        setup.pinnedKey = pin->second;
+    setup.tlsMinimum = config.TLSMinimumSupportedProtocolVersion();
+    setup.maxPerHost = config.HTTPMaximumConnectionsPerHost();
 
-    auto transfer = std::make_shared<URLSessionTransfer>(shared_from_this(), session, std::move(spec));
+    auto transfer = std::make_shared<URLSessionTransfer>(shared_from_this(), session, std::move(setup));
     if (!setTransfer(transfer)) return;
     NetworkThread::shared().post([transfer] { transfer->start(); });
 }
@@ -431,14 +431,14 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
 
 void URLSessionTask::loadDataURL(const URLRequest& request) {
     const URL& url = *request.url();
-    std::string spec = url.absoluteStringWithoutFragment().substr(url.scheme().size() + 1);
-    size_t comma = spec.find(',');
+    std::string setup = url.absoluteStringWithoutFragment().substr(url.scheme().size() + 1);
+    size_t comma = setup.find(',');
     if (comma == std::string::npos) {
         complete(makeURLError(kURLErrorBadURL, url));
         return;
     }
-    std::string meta = spec.substr(0, comma);
-    std::string payload = spec.substr(comma + 1);
+    std::string meta = setup.substr(0, comma);
+    std::string payload = setup.substr(comma + 1);
     bool base64 = false;
     if (hasSuffix(asciiLower(meta), ";base64")) {
         base64 = true;
@@ -541,7 +541,7 @@ void URLSessionTask::transferDidReceiveResponse(const std::shared_ptr<URLSession
     if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
         for (const auto& [name, value] : headerLines) {
             if (!asciiEqualsIgnoringCase(name, "Location")) continue;
-            if (!value.empty()) location = URL::URLWithString(value, transfer->spec().url);
+            if (!value.empty()) location = URL::URLWithString(value, transfer->setup().url);
             break;
         }
     } else if (status == 401) {
@@ -554,7 +554,7 @@ void URLSessionTask::transferDidReceiveResponse(const std::shared_ptr<URLSession
     auto response = [self, transfer, status, version = std::move(httpVersion), lines = std::move(headerLines),
                      made = std::move(made)]() mutable {
         std::shared_ptr<const HTTPURLResponse> r =
-            made ? made : std::make_shared<HTTPURLResponse>(transfer->spec().url, status, std::move(version), std::move(lines));
+            made ? made : std::make_shared<HTTPURLResponse>(transfer->setup().url, status, std::move(version), std::move(lines));
         self->adoptResponse(r);
         return r;
     };
@@ -602,7 +602,7 @@ void URLSessionTask::handleRedirect(const std::shared_ptr<URLSessionTransfer>& t
     auto session = liveSession();
     if (!session) return;
     if (redirectCount_ >= 16) {
-        complete(makeURLError(kURLErrorHTTPTooManyRedirects, transfer->spec().url));
+        complete(makeURLError(kURLErrorHTTPTooManyRedirects, transfer->setup().url));
         return;
     }
     URLRequest next = currentRequest().value_or(URLRequest(location));
@@ -640,7 +640,7 @@ void URLSessionTask::handleAuthentication(const std::shared_ptr<URLSessionTransf
     if (claimed_) return;
     auto session = liveSession();
     if (!session) return;
-    const URL& url = transfer->spec().url;
+    const URL& url = transfer->setup().url;
     std::string method = challenge.isDigest() ? kURLAuthenticationMethodHTTPDigest : kURLAuthenticationMethodHTTPBasic;
     auto realm = challenge.param("realm");
     std::string key = hostPortKey(url) + "/" + realm.value_or("") + "/" + method;
@@ -661,12 +661,12 @@ void URLSessionTask::handleAuthentication(const std::shared_ptr<URLSessionTransf
                 self->abandonTransfer();
                 self->deliver([self, transfer, challenge, key, cred](const std::shared_ptr<URLSession>&) {
                     ++self->authFailures_[key];
-                    URLRequest r = self->currentRequest().value_or(URLRequest(transfer->spec().url));
-                    const URL& u = transfer->spec().url;
+                    URLRequest r = self->currentRequest().value_or(URLRequest(transfer->setup().url));
+                    const URL& u = transfer->setup().url;
                     std::string target = u.percentEncodedPath().empty() ? "/" : u.percentEncodedPath();
                     if (u.query()) target += "?" + *u.query();
                     std::string header = challenge.isDigest()
-                                             ? digestAuthorization(challenge, transfer->spec().method, target,
+                                             ? digestAuthorization(challenge, transfer->setup().method, target,
                                                                    *cred->user(), *cred->password())
                                              : basicAuthorization(*cred->user(), *cred->password());
                     r.setValue(header, "Authorization");
@@ -734,7 +734,7 @@ void URLSessionTask::handleTrustFailure(const std::shared_ptr<URLSessionTransfer
     if (claimed_) return;
     auto session = liveSession();
     if (!session) return;
-    const URL& url = transfer->spec().url;
+    const URL& url = transfer->setup().url;
     auto trust = transfer->serverTrust();
     Error error = transfer->trustError();
     URLProtectionSpace space(url.host().value_or(""), url.effectivePort(), asciiLower(url.scheme()), std::nullopt,

@@ -265,24 +265,24 @@ double URLSessionTransfer::steadyNow() {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-URLSessionTransfer::URLSessionTransfer(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, Spec spec)
-    : task_(std::move(task)), session_(std::move(session)), spec_(std::move(spec)) {
-    hostKey_ = asciiLower(spec_.url.scheme()) + "://" + asciiLower(spec_.url.host().value_or("")) + ":" +
-               std::to_string(spec_.url.effectivePort());
-    if (spec_.download) written_ = std::make_shared<ProgressMailbox>();
+URLSessionTransfer::URLSessionTransfer(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, Setup setup)
+    : task_(std::move(task)), session_(std::move(session)), setup_(std::move(setup)) {
+    hostKey_ = asciiLower(setup_.url.scheme()) + "://" + asciiLower(setup_.url.host().value_or("")) + ":" +
+               std::to_string(setup_.url.effectivePort());
+    if (setup_.download) written_ = std::make_shared<ProgressMailbox>();
     else data_ = std::make_shared<DataMailbox>();
-    if (spec_.bodyKind != BodyKind::None) sent_ = std::make_shared<ProgressMailbox>();
-    switch (spec_.bodyKind) {
+    if (setup_.bodyKind != BodyKind::None) sent_ = std::make_shared<ProgressMailbox>();
+    switch (setup_.bodyKind) {
         case BodyKind::None: bodyLength_ = 0; break;
-        case BodyKind::Data: bodyLength_ = int64_t(spec_.bodyData ? spec_.bodyData->size() : 0); break;
+        case BodyKind::Data: bodyLength_ = int64_t(setup_.bodyData ? setup_.bodyData->size() : 0); break;
         case BodyKind::File: {
             struct stat st {};
-            bodyLength_ = ::stat(spec_.bodyFile.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+            bodyLength_ = ::stat(setup_.bodyFile.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
             break;
         }
         case BodyKind::Stream: {
             bodyLength_ = -1;
-            if (auto cl = spec_.headers.valueForHTTPHeaderField("Content-Length")) {
+            if (auto cl = setup_.headers.valueForHTTPHeaderField("Content-Length")) {
                 char* end = nullptr;
                 long long n = std::strtoll(cl->c_str(), &end, 10);
                 if (end && *end == 0 && n >= 0) bodyLength_ = n;
@@ -303,7 +303,7 @@ void URLSessionTransfer::start() {
     if (abandoned_) return;
     lastActivity_ = steadyNow();
     int& running = session_->runningPerHost_[hostKey_];
-    if (running >= spec_.maxPerHost) {
+    if (running >= setup_.maxPerHost) {
         session_->waitingPerHost_[hostKey_].push_back(self());
         queued_ = true;
         return;
@@ -319,7 +319,7 @@ void URLSessionTransfer::releaseSlot() {
     auto& running = session_->runningPerHost_[hostKey_];
     --running;
     auto waiting = session_->waitingPerHost_.find(hostKey_);
-    while (waiting != session_->waitingPerHost_.end() && !waiting->second.empty() && running < spec_.maxPerHost) {
+    while (waiting != session_->waitingPerHost_.end() && !waiting->second.empty() && running < setup_.maxPerHost) {
         auto next = waiting->second.front();
         waiting->second.pop_front();
         next->queued_ = false;
@@ -340,7 +340,7 @@ void URLSessionTransfer::begin() {
         curlFinished_ = true;
         releaseSlot();
         reported_ = true;
-        task_->transferDidFinish(self(), makeURLError(kURLErrorUnknown, spec_.url, "curl_easy_init failed"), false);
+        task_->transferDidFinish(self(), makeURLError(kURLErrorUnknown, setup_.url, "curl_easy_init failed"), false);
         return;
     }
     // Easy handles are reused from transfer to transfer without a reset: the options every
@@ -365,34 +365,34 @@ void URLSessionTransfer::begin() {
     }
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(session_->shareHandle()));
-    curl_easy_setopt(e, CURLOPT_URL, spec_.url.absoluteStringWithoutFragment().c_str());
+    curl_easy_setopt(e, CURLOPT_URL, setup_.url.absoluteStringWithoutFragment().c_str());
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(e, CURLOPT_READDATA, this);
     curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
-    curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(spec_.url.host().value_or("")) ? "*" : nullptr);
+    curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(setup_.url.host().value_or("")) ? "*" : nullptr);
 
     // TLS: at least the configured version; certificates verified against the system roots and
     // the process's trusted certificates, unless the task accepted this server's trust, in
     // which case only the accepted key is.
     curl_easy_setopt(e, CURLOPT_SSLVERSION,
-                     long(spec_.tlsMinimum == TLSProtocolVersion::TLSv13 ? CURL_SSLVERSION_TLSv1_3 : CURL_SSLVERSION_TLSv1_2));
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, spec_.pinnedKey ? 0L : 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, spec_.pinnedKey ? 0L : 2L);
-    curl_easy_setopt(e, CURLOPT_PINNEDPUBLICKEY, spec_.pinnedKey ? spec_.pinnedKey->c_str() : nullptr);
+                     long(setup_.tlsMinimum == TLSProtocolVersion::TLSv13 ? CURL_SSLVERSION_TLSv1_3 : CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, setup_.pinnedKey ? 0L : 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, setup_.pinnedKey ? 0L : 2L);
+    curl_easy_setopt(e, CURLOPT_PINNEDPUBLICKEY, setup_.pinnedKey ? setup_.pinnedKey->c_str() : nullptr);
 
     // Headers, as the task built them; curl adds Host, Accept and the body's framing.
-    for (const auto& [name, value] : spec_.headers) {
+    for (const auto& [name, value] : setup_.headers) {
         if (asciiEqualsIgnoringCase(name, "Content-Length")) continue;
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         headerList_ = curl_slist_append(headerList_, line.c_str());
     }
-    if (spec_.resumePath) {
-        headerList_ = curl_slist_append(headerList_, ("Range: bytes=" + std::to_string(spec_.resumeOffset) + "-").c_str());
-        if (!spec_.resumeValidator.empty())
-            headerList_ = curl_slist_append(headerList_, ("If-Range: " + spec_.resumeValidator).c_str());
+    if (setup_.resumePath) {
+        headerList_ = curl_slist_append(headerList_, ("Range: bytes=" + std::to_string(setup_.resumeOffset) + "-").c_str());
+        if (!setup_.resumeValidator.empty())
+            headerList_ = curl_slist_append(headerList_, ("If-Range: " + setup_.resumeValidator).c_str());
     }
     // No "Expect: 100-continue" pause before a body. Without other headers a constant list does.
     static char expectLine[] = "Expect:";
@@ -401,10 +401,10 @@ void URLSessionTransfer::begin() {
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList_ ? headerList_ : &expectOnly);
 
     // Method and body: every option of the kind is set, so nothing of an earlier transfer stays.
-    const std::string& method = spec_.method;
+    const std::string& method = setup_.method;
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);  // GET, no upload, a body expected
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
-    if (spec_.bodyKind == BodyKind::None) {
+    if (setup_.bodyKind == BodyKind::None) {
         if (method == "HEAD") {
             curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
         } else if (method == "POST" || method == "PUT" || method == "PATCH") {
@@ -416,12 +416,12 @@ void URLSessionTransfer::begin() {
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
     } else {
-        if (spec_.bodyKind == BodyKind::File) {
-            bodyFd_ = ::open(spec_.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
-            if (bodyFd_ < 0) bodyError_ = posixError(errno, spec_.bodyFile.string());
-        } else if (spec_.bodyKind == BodyKind::Stream) {
+        if (setup_.bodyKind == BodyKind::File) {
+            bodyFd_ = ::open(setup_.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
+            if (bodyFd_ < 0) bodyError_ = posixError(errno, setup_.bodyFile.string());
+        } else if (setup_.bodyKind == BodyKind::Stream) {
             pump_ = std::make_shared<BodyPump>();
-            pump_->stream = std::move(spec_.bodyStream);  // from now on only touched on workers
+            pump_->stream = std::move(setup_.bodyStream);  // from now on only touched on workers
             pump_->transfer = weak_from_this();
             pump_->startReading();
         }
@@ -442,7 +442,7 @@ void URLSessionTransfer::begin() {
         curlFinished_ = true;
         releaseSlot();
         reported_ = true;
-        task_->transferDidFinish(self(), makeURLError(kURLErrorUnknown, spec_.url, curl_multi_strerror(rc)), false);
+        task_->transferDidFinish(self(), makeURLError(kURLErrorUnknown, setup_.url, curl_multi_strerror(rc)), false);
         return;
     }
     NetworkThread::shared().track(self());
@@ -509,8 +509,8 @@ void URLSessionTransfer::headersComplete() {
     phase_ = Phase::Deciding;
     // A download needs its response here (file placement, progress, resume data); for other
     // tasks the response object is made on the delegate queue, off this thread.
-    if (spec_.download) {
-        response_ = std::make_shared<HTTPURLResponse>(spec_.url, statusCode_, httpVersion_, headerLines_);
+    if (setup_.download) {
+        response_ = std::make_shared<HTTPURLResponse>(setup_.url, statusCode_, httpVersion_, headerLines_);
     }
     task_->transferDidReceiveResponse(self(), statusCode_, std::move(httpVersion_), std::move(headerLines_), response_);
     headerLines_.clear();
@@ -527,14 +527,14 @@ size_t URLSessionTransfer::onData(const char* data, size_t length) {
         pending_.insert(pending_.end(), data, data + length);
         return length;
     }
-    if (spec_.download) {
+    if (setup_.download) {
         if (writeError_ || downloadFd_ < 0) return 0;
         size_t done = 0;
         while (done < length) {
             ssize_t w = ::write(downloadFd_, data + done, length - done);
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                writeError_ = makeURLError(kURLErrorCannotWriteToFile, spec_.url, std::strerror(errno));
+                writeError_ = makeURLError(kURLErrorCannotWriteToFile, setup_.url, std::strerror(errno));
                 return 0;
             }
             done += size_t(w);
@@ -619,7 +619,7 @@ void URLSessionTransfer::reportWritten(size_t n) {
 void URLSessionTransfer::allow() {
     if (abandoned_ || phase_ == Phase::Allowed) return;
     phase_ = Phase::Allowed;
-    if (spec_.download) {
+    if (setup_.download) {
         if (openDownloadFile() && !pending_.empty()) onData(reinterpret_cast<const char*>(pending_.data()), pending_.size());
     } else {
         deliverData(pending_.data(), pending_.size());
@@ -634,17 +634,17 @@ void URLSessionTransfer::allow() {
 }
 
 bool URLSessionTransfer::openDownloadFile() {
-    if (spec_.resumePath) {
-        downloadPath_ = *spec_.resumePath;
+    if (setup_.resumePath) {
+        downloadPath_ = *setup_.resumePath;
         bool continuing = statusCode_ == 206;
         downloadFd_ = ::open(downloadPath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (continuing ? 0 : O_TRUNC), 0600);
         if (downloadFd_ >= 0 && continuing) {
-            if (::ftruncate(downloadFd_, off_t(spec_.resumeOffset)) != 0 ||
-                ::lseek(downloadFd_, off_t(spec_.resumeOffset), SEEK_SET) < 0) {
+            if (::ftruncate(downloadFd_, off_t(setup_.resumeOffset)) != 0 ||
+                ::lseek(downloadFd_, off_t(setup_.resumeOffset), SEEK_SET) < 0) {
                 ::close(downloadFd_);
                 downloadFd_ = -1;
             }
-            downloadStart_ = spec_.resumeOffset;
+            downloadStart_ = setup_.resumeOffset;
         }
         if (downloadFd_ >= 0) {
             int64_t offset = downloadStart_;
@@ -662,7 +662,7 @@ bool URLSessionTransfer::openDownloadFile() {
         if (downloadFd_ >= 0) downloadPath_ = tmpl;
     }
     if (downloadFd_ < 0) {
-        writeError_ = makeURLError(kURLErrorCannotCreateFile, spec_.url, std::strerror(errno));
+        writeError_ = makeURLError(kURLErrorCannotCreateFile, setup_.url, std::strerror(errno));
         return false;
     }
     return true;
@@ -682,7 +682,7 @@ void URLSessionTransfer::closeDownloadFile(bool remove) {
 
 void URLSessionTransfer::resumeReceiving() {
     if (!pausedRecv_ || !easy_ || abandoned_) return;
-    if (phase_ == Phase::Allowed && !spec_.download) {
+    if (phase_ == Phase::Allowed && !setup_.download) {
         std::lock_guard lock(data_->mutex);
         if (data_->bytes.size() >= kReceiveHighWater) {
             data_->wantsResume = true;
@@ -707,10 +707,10 @@ size_t URLSessionTransfer::onRead(char* buffer, size_t length) {
     if (abandoned_) return CURL_READFUNC_ABORT;
     touch();
     size_t n = 0;
-    switch (spec_.bodyKind) {
+    switch (setup_.bodyKind) {
         case BodyKind::None: return 0;
         case BodyKind::Data: {
-            const Bytes& d = *spec_.bodyData;
+            const Bytes& d = *setup_.bodyData;
             n = std::min(length, d.size() - size_t(bodyOffset_));
             std::memcpy(buffer, d.data() + bodyOffset_, n);
             break;
@@ -722,7 +722,7 @@ size_t URLSessionTransfer::onRead(char* buffer, size_t length) {
                 r = ::pread(bodyFd_, buffer, length, off_t(bodyOffset_));
             } while (r < 0 && errno == EINTR);
             if (r < 0) {
-                bodyError_ = posixError(errno, spec_.bodyFile.string());
+                bodyError_ = posixError(errno, setup_.bodyFile.string());
                 return CURL_READFUNC_ABORT;
             }
             n = size_t(r);
@@ -751,7 +751,7 @@ size_t URLSessionTransfer::onRead(char* buffer, size_t length) {
 }
 
 int URLSessionTransfer::onSeek(int64_t offset, int origin) {
-    if (origin != SEEK_SET || spec_.bodyKind == BodyKind::Stream || offset < 0 ||
+    if (origin != SEEK_SET || setup_.bodyKind == BodyKind::Stream || offset < 0 ||
         (bodyLength_ >= 0 && offset > bodyLength_))
         return CURL_SEEKFUNC_CANTSEEK;
     bodyOffset_ = offset;
@@ -813,7 +813,7 @@ void URLSessionTransfer::finish() {
     if (bodyError_) {
         Error e = *bodyError_;
         if (e.domain != kURLErrorDomain) {
-            Error wrapped = makeURLError(kURLErrorRequestBodyStreamExhausted, spec_.url);
+            Error wrapped = makeURLError(kURLErrorRequestBodyStreamExhausted, setup_.url);
             wrapped.userInfo.set(Error::kUnderlyingErrorKey, Value::dictionary({{"domain", Value(e.domain)},
                                                                                  {"code", Value(e.code)}}));
             e = wrapped;
@@ -824,15 +824,15 @@ void URLSessionTransfer::finish() {
     } else if (curlCode_ != CURLE_OK) {
         int64_t code = URLErrorCodeForCurlResult(curlCode_, osErrno_);
         std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
-        if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !spec_.pinnedKey) {
+        if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey) {
             std::lock_guard lock(trust_->mutex);
             trustFailure = !trust_->chain.empty();
         }
-        error = makeURLError(code, spec_.url, detail);
+        error = makeURLError(code, setup_.url, detail);
     } else if (phase_ == Phase::NoResponse) {
-        error = makeURLError(kURLErrorBadServerResponse, spec_.url, "no response");
+        error = makeURLError(kURLErrorBadServerResponse, setup_.url, "no response");
     }
-    if (spec_.download) closeDownloadFile(error.has_value());
+    if (setup_.download) closeDownloadFile(error.has_value());
     task_->transferDidFinish(self(), std::move(error), trustFailure);
 }
 
@@ -854,7 +854,7 @@ void URLSessionTransfer::abandon(bool keepDownloadFile) {
 }
 
 std::optional<Bytes> URLSessionTransfer::takeResumeData() {
-    bool eligible = spec_.download && phase_ == Phase::Allowed && !reported_ && !abandoned_ && downloadFd_ >= 0 &&
+    bool eligible = setup_.download && phase_ == Phase::Allowed && !reported_ && !abandoned_ && downloadFd_ >= 0 &&
                     response_ && (statusCode_ == 200 || statusCode_ == 206) && downloadWritten_ > 0;
     std::string validator;
     if (eligible) {
@@ -872,8 +872,8 @@ std::optional<Bytes> URLSessionTransfer::takeResumeData() {
     ::fsync(downloadFd_);
     Value info = Value::dictionary();
     info.set("version", 1);
-    info.set("url", spec_.url.absoluteString());
-    info.set("headers", spec_.headers.toValue());
+    info.set("url", setup_.url.absoluteString());
+    info.set("headers", setup_.headers.toValue());
     info.set("path", downloadPath_.string());
     info.set("offset", downloadStart_ + downloadWritten_);
     info.set("validator", validator);
@@ -884,9 +884,9 @@ std::optional<Bytes> URLSessionTransfer::takeResumeData() {
 
 double URLSessionTransfer::deadline() const {
     double d = INFINITY;
-    if (spec_.resourceDeadline > 0) d = spec_.resourceDeadline;
+    if (setup_.resourceDeadline > 0) d = setup_.resourceDeadline;
     bool waitingOnDelegate = phase_ == Phase::Deciding || pausedRecv_;
-    if (spec_.idleTimeout > 0 && !waitingOnDelegate) d = std::min(d, lastActivity_ + spec_.idleTimeout);
+    if (setup_.idleTimeout > 0 && !waitingOnDelegate) d = std::min(d, lastActivity_ + setup_.idleTimeout);
     return d;
 }
 
@@ -896,7 +896,7 @@ void URLSessionTransfer::checkDeadline(double now) {
     removeEasy();
     reported_ = true;
     closeDownloadFile(true);
-    task_->transferDidFinish(self(), makeURLError(kURLErrorTimedOut, spec_.url), false);
+    task_->transferDidFinish(self(), makeURLError(kURLErrorTimedOut, setup_.url), false);
 }
 
 std::filesystem::path URLSessionTransfer::takeDownloadFile() {
@@ -907,7 +907,7 @@ std::filesystem::path URLSessionTransfer::takeDownloadFile() {
 
 std::shared_ptr<const ServerTrust> URLSessionTransfer::serverTrust() const {
     std::lock_guard lock(trust_->mutex);
-    return std::make_shared<ServerTrust>(spec_.url.host().value_or(""), trust_->chain);
+    return std::make_shared<ServerTrust>(setup_.url.host().value_or(""), trust_->chain);
 }
 
 Error URLSessionTransfer::trustError() const {
@@ -916,7 +916,7 @@ Error URLSessionTransfer::trustError() const {
         std::lock_guard lock(trust_->mutex);
         why = trust_->failure;
     }
-    return makeURLError(kURLErrorServerCertificateUntrusted, spec_.url, why);
+    return makeURLError(kURLErrorServerCertificateUntrusted, setup_.url, why);
 }
 
 }  // namespace quorvane::platform

@@ -38,7 +38,7 @@ class URLSessionTransfer : public std::enable_shared_from_this<URLSessionTransfe
 public:
     enum class BodyKind { None, Data, File, Stream };
 
-    struct Spec {
+    struct Setup {
         URL url = *URL::URLWithString("http://localhost/");
         std::string method = "GET";
         HTTPHeaders headers;
@@ -58,7 +58,7 @@ public:
         int maxPerHost = 6;
     };
 
-    URLSessionTransfer(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, Spec spec);
+    URLSessionTransfer(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, Setup setup);
     ~URLSessionTransfer();
 
     // Joins the session's per-host line, or starts at once.
@@ -77,7 +77,7 @@ public:
     void checkDeadline(double now);
 
     // Any thread (hold a shared_ptr).
-    const Spec& spec() const { return spec_; }
+    const Setup& setup() const { return setup_; }
     std::shared_ptr<const ServerTrust> serverTrust() const;
     Error trustError() const;
     // Network thread: the finished download's file, now the caller's to remove.
@@ -118,7 +118,7 @@ private:
 
     std::shared_ptr<URLSessionTask> task_;
     std::shared_ptr<URLSession> session_;
-    Spec spec_;
+    Setup setup_;
     std::string hostKey_;
 
     CURL* easy_ = nullptr;
