@@ -24,7 +24,7 @@ platform::Bytes bytes(const std::string& s) { return platform::Bytes(s.begin(), 
 
 const std::string kACLFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
 <feed xmlns="http://www.w3.org/2005/Atom" xmlns:gd="http://schemas.google.com/g/2005"
-      xmlns:gAcl="http://schemas.google.com/acl/2007" xmlns:openSearch="http://a9.com/-/setup/opensearch/1.1/"
+      xmlns:gAcl="http://schemas.google.com/acl/2007" xmlns:openSearch="http://a9.com/-/spec/opensearch/1.1/"
       gd:etag="W/&quot;acl&quot;">
   <id>http://example.com/feeds/doc1/acl</id>
   <updated>2009-06-01T12:00:00.000Z</updated>

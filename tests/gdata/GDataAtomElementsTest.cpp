@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kNS =
     " xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'"
-    " xmlns:app='http://www.w3.org/2007/app' xmlns:openSearch='http://a9.com/-/setup/opensearch/1.1/'";
+    " xmlns:app='http://www.w3.org/2007/app' xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/'";
 
 template <class T>
 std::shared_ptr<T> parse(const std::string& xml) {

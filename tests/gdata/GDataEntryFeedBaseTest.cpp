@@ -57,7 +57,7 @@ platform::Bytes bytes(const std::string& s) { return platform::Bytes(s.begin(), 
 
 const std::string kFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
 <feed xmlns="http://www.w3.org/2005/Atom" xmlns:gd="http://schemas.google.com/g/2005"
-      xmlns:openSearch="http://a9.com/-/setup/opensearch/1.1/" gd:etag="W/&quot;feed&quot;">
+      xmlns:openSearch="http://a9.com/-/spec/opensearch/1.1/" gd:etag="W/&quot;feed&quot;">
   <id>http://example.com/feed</id>
   <updated>2008-12-10T10:04:15.446Z</updated>
   <title type="text">Things</title>

@@ -53,7 +53,7 @@ std::string hexId(uint32_t a, uint32_t b) {
 
 const char* kFeedHead =
     "<?xml version='1.0' encoding='UTF-8'?>\n"
-    "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:openSearch='http://a9.com/-/setup/opensearch/1.1/'"
+    "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/'"
     " xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:batch='http://schemas.google.com/gdata/batch'"
     " xmlns:gd='http://schemas.google.com/g/2005' gd:etag='W/\"CUMBRHo_fip7I2A9WhRQGU0.\"'>\n";
 
