@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -74,6 +75,28 @@ struct URLSessionTransfer::ProgressMailbox {
     int64_t total = 0;
     int64_t expected = 0;
     bool queued = false;
+
+    // Adds n bytes (and the expected total when it is known only now); true when the caller
+    // must queue a delivery (none is waiting yet).
+    bool add(int64_t n, int64_t newTotal, std::optional<int64_t> newExpected = std::nullopt) {
+        std::lock_guard lock(mutex);
+        pending += n;
+        total = newTotal;
+        if (newExpected) expected = *newExpected;
+        if (queued) return false;
+        queued = true;
+        return true;
+    }
+    // Takes what accumulated since the last delivery; false when nothing did.
+    bool take(int64_t& bytes, int64_t& outTotal, int64_t& outExpected) {
+        std::lock_guard lock(mutex);
+        bytes = pending;
+        outTotal = total;
+        outExpected = expected;
+        pending = 0;
+        queued = false;
+        return bytes > 0;
+    }
 };
 
 // Reads a body stream ahead on a worker thread (the stream is caller code, so never on the
@@ -590,27 +613,11 @@ void URLSessionTransfer::reportWritten(size_t n) {
     task_->bytesReceived_ += int64_t(n);
     int64_t expected = response_ ? response_->expectedContentLength() : -1;
     if (expected >= 0 && statusCode_ == 206) expected += downloadStart_;
-    bool queue = false;
-    {
-        std::lock_guard lock(written_->mutex);
-        written_->pending += int64_t(n);
-        written_->total = downloadStart_ + downloadWritten_;
-        written_->expected = expected;
-        if (!written_->queued) written_->queued = queue = true;
-    }
-    if (!queue) return;
+    if (!written_->add(int64_t(n), downloadStart_ + downloadWritten_, expected)) return;
     auto mailbox = written_;
     task_->deliver([task = task_, mailbox](const std::shared_ptr<URLSession>& session) {
         int64_t bytes, total, expected;
-        {
-            std::lock_guard lock(mailbox->mutex);
-            bytes = mailbox->pending;
-            total = mailbox->total;
-            expected = mailbox->expected;
-            mailbox->pending = 0;
-            mailbox->queued = false;
-        }
-        if (bytes <= 0) return;
+        if (!mailbox->take(bytes, total, expected)) return;
         if (auto delegate = session->delegate())
             delegate->didWriteData(session, std::static_pointer_cast<URLSessionDownloadTask>(task), bytes, total, expected);
     });
@@ -764,26 +771,11 @@ int URLSessionTransfer::onSeek(int64_t offset, int origin) {
 void URLSessionTransfer::reportSent(size_t n) {
     if (n == 0) return;
     task_->bytesSent_ = bodyOffset_;
-    bool queue = false;
-    {
-        std::lock_guard lock(sent_->mutex);
-        sent_->pending += int64_t(n);
-        sent_->total = bodyOffset_;
-        if (!sent_->queued) sent_->queued = queue = true;
-    }
-    if (!queue) return;
+    if (!sent_->add(int64_t(n), bodyOffset_)) return;
     auto mailbox = sent_;
     task_->deliver([task = task_, mailbox](const std::shared_ptr<URLSession>& session) {
         int64_t bytes, total, expected;
-        {
-            std::lock_guard lock(mailbox->mutex);
-            bytes = mailbox->pending;
-            total = mailbox->total;
-            expected = mailbox->expected;
-            mailbox->pending = 0;
-            mailbox->queued = false;
-        }
-        if (bytes <= 0) return;
+        if (!mailbox->take(bytes, total, expected)) return;
         if (auto delegate = session->delegate()) delegate->didSendBodyData(session, task, bytes, total, expected);
     });
 }
