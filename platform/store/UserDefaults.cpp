@@ -1,0 +1,304 @@
+#include "platform/store/UserDefaults.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+
+namespace quorvane::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kLogCategory = "UserDefaults";
+constexpr std::string_view kDateTag = "$date";
+constexpr std::string_view kDataTag = "$data";
+constexpr std::string_view kDictTag = "$dict";
+
+bool isTag(std::string_view key) { return key == kDateTag || key == kDataTag || key == kDictTag; }
+
+// Values as they go into the file: dates and bytes tagged, colliding dictionaries wrapped.
+Value encode(const Value& v) {
+    switch (v.type()) {
+        case Value::Type::Date: {
+            Value d = Value::dictionary();
+            d.set(kDateTag, v.asDate().timeIntervalSinceReferenceDate());
+            return d;
+        }
+        case Value::Type::Bytes: {
+            Value d = Value::dictionary();
+            d.set(kDataTag, base64Encode(v.asBytes()));
+            return d;
+        }
+        case Value::Type::Array: {
+            Value::Array a;
+            a.reserve(v.size());
+            for (const auto& e : v.asArray()) a.push_back(encode(e));
+            return Value(std::move(a));
+        }
+        case Value::Type::Dictionary: {
+            Value::Dictionary d;
+            d.reserve(v.size());
+            for (const auto& [k, e] : v.asDictionary()) d.emplace_back(k, encode(e));
+            if (d.size() == 1 && isTag(d.front().first)) {
+                Value wrapper = Value::dictionary();
+                wrapper.set(kDictTag, Value::dictionary(std::move(d)));
+                return wrapper;
+            }
+            return Value::dictionary(std::move(d));
+        }
+        default: return v;
+    }
+}
+
+Value decode(const Value& v);
+
+Value decodeEntries(const Value& v) {
+    Value::Dictionary d;
+    d.reserve(v.size());
+    for (const auto& [k, e] : v.asDictionary()) d.emplace_back(k, decode(e));
+    return Value::dictionary(std::move(d));
+}
+
+Value decode(const Value& v) {
+    if (v.isArray()) {
+        Value::Array a;
+        a.reserve(v.size());
+        for (const auto& e : v.asArray()) a.push_back(decode(e));
+        return Value(std::move(a));
+    }
+    if (!v.isDictionary()) return v;
+    if (v.size() == 1) {
+        const auto& [key, inner] = v.asDictionary().front();
+        if (key == kDateTag && (inner.isInt() || inner.isDouble())) return Value(Date(inner.asDouble()));
+        if (key == kDataTag && inner.isString()) {
+            if (auto bytes = base64Decode(inner.asString())) return Value(std::move(*bytes));
+        }
+        if (key == kDictTag && inner.isDictionary()) return decodeEntries(inner);
+    }
+    return decodeEntries(v);
+}
+
+enum class ReadResult { Read, Missing, Failed };
+
+// Reads a regular file whole; Missing only when nothing is at the path.
+ReadResult readWhole(const fs::path& path, std::string& out, std::string& why) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return ReadResult::Missing;
+        why = std::strerror(errno);
+        return ReadResult::Failed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        ::close(fd);
+        return ReadResult::Failed;
+    }
+    out.clear();
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            why = std::strerror(errno);
+            ::close(fd);
+            return ReadResult::Failed;
+        }
+        if (n == 0) break;
+        out.append(buf, size_t(n));
+    }
+    ::close(fd);
+    return ReadResult::Read;
+}
+
+std::optional<double> parseDouble(std::string_view s) {
+    std::string text(trimWhitespace(s));
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    double d = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    return d;
+}
+
+std::optional<int64_t> parseInteger(std::string_view s) {
+    std::string text(trimWhitespace(s));
+    int64_t i = 0;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
+    if (ec == std::errc() && p == text.data() + text.size() && !text.empty()) return i;
+    if (auto d = parseDouble(text)) return Value(*d).asInt();
+    return std::nullopt;
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) {}
+
+fs::path UserDefaults::standardPath() { return Paths::configHome() / (BundleInfo::identifier() + ".json"); }
+
+std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
+    static std::shared_ptr<UserDefaults> shared = std::make_shared<UserDefaults>(standardPath());
+    return shared;
+}
+
+void UserDefaults::loadLocked() const {
+    if (loaded_) return;
+    loaded_ = true;
+    std::string text, why;
+    switch (readWhole(path_, text, why)) {
+        case ReadResult::Missing: return;
+        case ReadResult::Failed:
+            unreadable_ = true;
+            Log::error(kLogCategory, "cannot read " + path_.string() + " (" + why + "); starting empty");
+            return;
+        case ReadResult::Read: break;
+    }
+    std::string error;
+    auto parsed = Value::fromJSON(text, &error);
+    if (!parsed || !parsed->isDictionary()) {
+        unreadable_ = true;
+        Log::error(kLogCategory, "ignoring " + path_.string() + ": " +
+                                     (parsed ? std::string("not a JSON object") : error) + "; starting empty");
+        return;
+    }
+    values_ = decodeEntries(*parsed);
+}
+
+bool UserDefaults::writeLocked() {
+    std::string error;
+    if (!Paths::ensureDirectory(path_.parent_path(), 0700)) {
+        Log::error(kLogCategory, "cannot create the folder of " + path_.string());
+        return false;
+    }
+    if (unreadable_) {
+        // Keep what could not be read before it is replaced.
+        fs::path keep = path_;
+        keep += ".corrupt";
+        std::error_code ec;
+        if (!fs::copy_file(path_, keep, fs::copy_options::overwrite_existing, ec)) {
+            std::error_code renameError;
+            fs::rename(path_, keep, renameError);
+            if (renameError && fs::symlink_status(path_, ec).type() != fs::file_type::not_found) {
+                Log::error(kLogCategory, "cannot keep a copy of " + path_.string() + " (" + renameError.message() +
+                                             "); not replacing it");
+                return false;
+            }
+        }
+        unreadable_ = false;
+    }
+    if (!writeFileAtomically(path_, encode(values_).toJSON(true), 0600, &error)) {
+        Log::error(kLogCategory, error);
+        return false;
+    }
+    return true;
+}
+
+void UserDefaults::changedLocked() { pending_ = !writeLocked(); }
+
+std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (const Value* v = values_.find(key)) return *v;
+    return std::nullopt;
+}
+
+void UserDefaults::setObject(const Value& value, std::string_view key) {
+    if (value.isNull()) {
+        removeObjectForKey(key);
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    values_.set(key, value);
+    changedLocked();
+}
+
+void UserDefaults::removeObjectForKey(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (!values_.remove(key) && !pending_) return;  // nothing changed
+    changedLocked();
+}
+
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v) return std::nullopt;
+    switch (v->type()) {
+        case Value::Type::String: return v->asString();
+        case Value::Type::Int: return std::to_string(v->asInt());
+        case Value::Type::Bool: return std::string(v->asBool() ? "1" : "0");
+        case Value::Type::Double: {
+            char buf[64];
+            auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v->asDouble());
+            if (ec != std::errc()) return std::nullopt;
+            return std::string(buf, p);
+        }
+        default: return std::nullopt;
+    }
+}
+
+std::optional<Value::Array> UserDefaults::arrayForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isArray()) return std::nullopt;
+    return std::move(v->asArray());
+}
+
+std::optional<Value::Dictionary> UserDefaults::dictionaryForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isDictionary()) return std::nullopt;
+    return std::move(v->asDictionary());
+}
+
+bool UserDefaults::boolForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v) return false;
+    if (v->isString()) {
+        std::string text = lowercase(trimWhitespace(v->asString()));
+        if (text == "yes" || text == "true") return true;
+        if (auto d = parseDouble(text)) return *d != 0;
+        return false;
+    }
+    return v->asBool(false);
+}
+
+int64_t UserDefaults::integerForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v) return 0;
+    if (v->isString()) return parseInteger(v->asString()).value_or(0);
+    return v->asInt(0);
+}
+
+double UserDefaults::doubleForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v) return 0;
+    if (v->isString()) return parseDouble(v->asString()).value_or(0);
+    return v->asDouble(0);
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (pending_) pending_ = !writeLocked();
+    return !pending_;
+}
+
+Value UserDefaults::dictionaryRepresentation() const {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    return values_;
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,78 @@
+#pragma once
+// The process's user defaults: a small key-value store kept in one JSON file,
+// $XDG_CONFIG_HOME/<bundle identifier>.json for the standard instance.
+//
+// The file is read once, at first use. Every change is written at once, atomically (a
+// temporary file renamed over the old one). A file that cannot be read or parsed is logged
+// and treated as empty; it is left untouched until the next change, which first keeps a copy
+// of it beside it as "<file>.corrupt".
+//
+// Dates and byte strings keep their type across a save and a load: they are written as the
+// one-key objects {"$date": seconds since 2001-01-01} and {"$data": "<Base64>"}. A stored
+// dictionary whose only key is one of "$date", "$data" or "$dict" is wrapped as {"$dict": ...}
+// so it reads back unchanged.
+//
+// Every operation is thread-safe (one mutex per instance). Two instances on the same file do
+// not merge: each writes its own whole state, so the last writer's keys win.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Value.h"
+
+namespace quorvane::platform {
+
+class UserDefaults {
+public:
+    // Defaults kept in the given file (its folder is created on the first write).
+    explicit UserDefaults(std::filesystem::path file);
+
+    // The process-wide instance, on standardPath() as it is at the first call.
+    static std::shared_ptr<UserDefaults> standardUserDefaults();
+    // $XDG_CONFIG_HOME/<bundle identifier>.json
+    static std::filesystem::path standardPath();
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // The stored value, or nullopt when the key is absent.
+    std::optional<Value> objectForKey(std::string_view key) const;
+    // Stores the value and writes the file; a null value removes the key.
+    void setObject(const Value& value, std::string_view key);
+    void removeObjectForKey(std::string_view key);
+
+    // A string (a stored number reads as its decimal text); nullopt when absent or of another type.
+    std::optional<std::string> stringForKey(std::string_view key) const;
+    std::optional<Value::Array> arrayForKey(std::string_view key) const;
+    std::optional<Value::Dictionary> dictionaryForKey(std::string_view key) const;
+    // Numbers and booleans convert; a string is read as a number, or for booleans as
+    // "YES"/"true" (any case) or a non-zero number. Absent or unusable: false / 0.
+    bool boolForKey(std::string_view key) const;
+    int64_t integerForKey(std::string_view key) const;
+    double doubleForKey(std::string_view key) const;
+
+    // Writes the current state now when the file does not hold it yet (an earlier write failed);
+    // true when the file holds every change made through this instance.
+    bool synchronize();
+
+    // Every key and value, in the order they were first stored.
+    Value dictionaryRepresentation() const;
+
+private:
+    void loadLocked() const;
+    bool writeLocked();
+    void changedLocked();
+
+    const std::filesystem::path path_;
+    mutable std::mutex mutex_;
+    mutable bool loaded_ = false;
+    mutable bool unreadable_ = false;  // the file on disk could not be read or parsed
+    bool pending_ = false;              // changes not yet on disk
+    mutable Value values_ = Value::dictionary();
+};
+
+}  // namespace quorvane::platform

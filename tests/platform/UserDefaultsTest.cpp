@@ -1,0 +1,230 @@
+#include "platform/store/UserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+
+using namespace quorvane::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = Paths::configHome() / "defaults-tests" / info->name();
+        fs::remove_all(dir_);
+        file_ = dir_ / "com.example.Test.json";
+    }
+
+    static std::string contents(const fs::path& p) {
+        std::string s;
+        readFile(p, s);
+        return s;
+    }
+
+    fs::path dir_;
+    fs::path file_;
+};
+
+// Collects error log lines while alive.
+struct LogCapture {
+    std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
+    LogCapture() {
+        auto l = lines;
+        Log::setSink([l](LogLevel level, std::string_view, std::string_view message) {
+            if (level >= LogLevel::Error) l->emplace_back(message);
+        });
+    }
+    ~LogCapture() { Log::setSink(nullptr); }
+};
+
+TEST_F(UserDefaultsTest, StandardInstanceIsSharedAndNamedAfterTheBundle) {
+    auto a = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(a, UserDefaults::standardUserDefaults());
+    EXPECT_EQ(a->path(), Paths::configHome() / "com.quorvane.Quorvane.json");
+
+    a->setObject(Value(Value::Array{Value("session-1"), Value("session-2")}), "com.quorvane.QNSessionFetcher.downloads");
+    ASSERT_TRUE(fs::exists(a->path()));
+    UserDefaults reader(a->path());
+    auto list = reader.arrayForKey("com.quorvane.QNSessionFetcher.downloads");
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 2u);
+    EXPECT_EQ((*list)[1].asString(), "session-2");
+    a->removeObjectForKey("com.quorvane.QNSessionFetcher.downloads");
+}
+
+TEST_F(UserDefaultsTest, EveryChangeIsWrittenAndASecondInstanceSeesIt) {
+    UserDefaults first(file_);
+    EXPECT_FALSE(first.objectForKey("name"));
+    first.setObject(Value("Ada"), "name");
+    first.setObject(Value(int64_t(42)), "count");
+    first.setObject(Value(2.5), "ratio");
+    first.setObject(Value(true), "flag");
+    EXPECT_TRUE(first.synchronize());
+    // The folder is made on the first write, and the file is private.
+    struct stat st {};
+    ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    UserDefaults second(file_);
+    EXPECT_EQ(second.stringForKey("name"), "Ada");
+    EXPECT_EQ(second.integerForKey("count"), 42);
+    EXPECT_DOUBLE_EQ(second.doubleForKey("ratio"), 2.5);
+    EXPECT_TRUE(second.boolForKey("flag"));
+    EXPECT_EQ(second.dictionaryRepresentation().keys(), (std::vector<std::string>{"name", "count", "ratio", "flag"}));
+
+    // Replacing keeps the key's place; removing (directly or with a null value) is written too.
+    first.setObject(Value("Grace"), "name");
+    first.removeObjectForKey("count");
+    first.setObject(Value(), "ratio");
+    UserDefaults third(file_);
+    EXPECT_EQ(third.stringForKey("name"), "Grace");
+    EXPECT_FALSE(third.objectForKey("count"));
+    EXPECT_FALSE(third.objectForKey("ratio"));
+    EXPECT_EQ(third.dictionaryRepresentation().keys(), (std::vector<std::string>{"name", "flag"}));
+}
+
+TEST_F(UserDefaultsTest, TypedReadersOfAbsentAndMismatchedValues) {
+    UserDefaults d(file_);
+    EXPECT_FALSE(d.stringForKey("x"));
+    EXPECT_FALSE(d.arrayForKey("x"));
+    EXPECT_FALSE(d.dictionaryForKey("x"));
+    EXPECT_FALSE(d.boolForKey("x"));
+    EXPECT_EQ(d.integerForKey("x"), 0);
+    EXPECT_EQ(d.doubleForKey("x"), 0.0);
+
+    // An empty string and an empty array are stored values, not absent ones.
+    d.setObject(Value(""), "empty");
+    d.setObject(Value::array(), "none");
+    EXPECT_EQ(d.stringForKey("empty"), "");
+    ASSERT_TRUE(d.arrayForKey("none"));
+    EXPECT_TRUE(d.arrayForKey("none")->empty());
+    EXPECT_FALSE(d.dictionaryForKey("none"));
+    EXPECT_FALSE(d.arrayForKey("empty"));
+
+    d.setObject(Value("YES"), "s1");
+    d.setObject(Value(" 12 "), "s2");
+    d.setObject(Value("abc"), "s3");
+    d.setObject(Value("3.75"), "s4");
+    d.setObject(Value(int64_t(7)), "n");
+    EXPECT_TRUE(d.boolForKey("s1"));
+    EXPECT_TRUE(d.boolForKey("s2"));
+    EXPECT_FALSE(d.boolForKey("s3"));
+    EXPECT_EQ(d.integerForKey("s2"), 12);
+    EXPECT_EQ(d.integerForKey("s3"), 0);
+    EXPECT_EQ(d.integerForKey("s4"), 3);
+    EXPECT_DOUBLE_EQ(d.doubleForKey("s4"), 3.75);
+    EXPECT_EQ(d.stringForKey("n"), "7");
+    EXPECT_FALSE(d.stringForKey("none"));
+}
+
+TEST_F(UserDefaultsTest, DatesBytesAndLookalikeDictionariesKeepTheirTypeAcrossALoad) {
+    Value nested = Value::dictionary();
+    nested.set("$date", Value("not a date"));
+    Value plain = Value::dictionary();
+    plain.set("when", Value(Date(123456.5)));
+    plain.set("blob", Value(Bytes{0, 1, 2, 255}));
+    plain.set("lookalike", nested);
+    {
+        UserDefaults d(file_);
+        d.setObject(Value(Date(700000000.25)), "lastSync");
+        d.setObject(plain, "nested");
+    }
+    UserDefaults d(file_);
+    auto last = d.objectForKey("lastSync");
+    ASSERT_TRUE(last && last->isDate());
+    EXPECT_EQ(last->asDate(), Date(700000000.25));
+    auto back = d.dictionaryForKey("nested");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(Value::dictionary(*back), plain);
+}
+
+TEST_F(UserDefaultsTest, CorruptFileIsTreatedAsEmptyAndKeptUntilTheNextChange) {
+    fs::create_directories(dir_);
+    ASSERT_TRUE(writeFileAtomically(file_, "{\"name\": \"Ada\", "));  // cut short
+    LogCapture log;
+    {
+        UserDefaults d(file_);
+        EXPECT_FALSE(d.objectForKey("name"));
+        EXPECT_EQ(log.lines->size(), 1u);
+        // Reading, synchronising and removing an absent key leave the file as it was.
+        EXPECT_TRUE(d.synchronize());
+        d.removeObjectForKey("missing");
+        EXPECT_EQ(contents(file_), "{\"name\": \"Ada\", ");
+        EXPECT_FALSE(fs::exists(dir_ / "com.example.Test.json.corrupt"));
+
+        d.setObject(Value("Grace"), "name");
+    }
+    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt"), "{\"name\": \"Ada\", ");
+    UserDefaults again(file_);
+    EXPECT_EQ(again.stringForKey("name"), "Grace");
+
+    // A valid JSON document that is not an object counts as corrupt too.
+    ASSERT_TRUE(writeFileAtomically(file_, "[1, 2]"));
+    UserDefaults array(file_);
+    EXPECT_TRUE(array.dictionaryRepresentation().asDictionary().empty());
+    array.setObject(Value(int64_t(1)), "k");
+    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt"), "[1, 2]");
+}
+
+TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideOnlyAtTheNextChange) {
+    // A folder where the file should be cannot be read or copied: it is moved aside whole.
+    fs::create_directories(file_ / "inside");
+    LogCapture log;
+    UserDefaults d(file_);
+    EXPECT_FALSE(d.objectForKey("a"));
+    EXPECT_EQ(log.lines->size(), 1u);
+    EXPECT_TRUE(fs::is_directory(file_ / "inside"));
+    d.setObject(Value("b"), "a");
+    EXPECT_TRUE(fs::is_directory(dir_ / "com.example.Test.json.corrupt" / "inside"));
+    UserDefaults reader(file_);
+    EXPECT_EQ(reader.stringForKey("a"), "b");
+}
+
+TEST_F(UserDefaultsTest, FailedWriteStaysPendingUntilSynchronize) {
+    // The folder cannot be made while a plain file stands in its place.
+    fs::create_directories(dir_);
+    ASSERT_TRUE(writeFileAtomically(dir_ / "blocker", "x"));
+    fs::path file = dir_ / "blocker" / "defaults.json";
+    LogCapture log;
+    UserDefaults d(file);
+    d.setObject(Value("b"), "a");
+    EXPECT_FALSE(d.synchronize());
+    EXPECT_EQ(d.stringForKey("a"), "b");
+    EXPECT_GE(log.lines->size(), 2u);
+
+    fs::remove(dir_ / "blocker");
+    EXPECT_TRUE(d.synchronize());
+    UserDefaults reader(file);
+    EXPECT_EQ(reader.stringForKey("a"), "b");
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+    UserDefaults d(file_);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&d, t] {
+            for (int i = 0; i < 25; ++i) {
+                d.setObject(Value(int64_t(i)), "k" + std::to_string(t) + "-" + std::to_string(i));
+                (void)d.integerForKey("k0-0");
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    UserDefaults reader(file_);
+    EXPECT_EQ(reader.dictionaryRepresentation().size(), 100u);
+    EXPECT_EQ(reader.integerForKey("k3-24"), 24);
+}
+
+}  // namespace
