@@ -1,0 +1,683 @@
+// QNSessionFetcher: making fetchers, their description, and the locked property accessors.
+
+#include "fetcher/QNSessionFetcher.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "fetcher/QNSessionFetcherState.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+
+namespace quorvane {
+
+using platform::Bytes;
+using platform::Error;
+using platform::URL;
+using platform::URLRequest;
+
+#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
+
+namespace fetcher_detail {
+
+platform::TimeInterval randomMinRetryInterval() {
+    static std::mutex m;
+    static std::mt19937 engine{std::random_device{}()};
+    std::lock_guard<std::mutex> lock(m);
+    std::uniform_int_distribution<uint32_t> dist(0, 65534);
+    return 1.0 + double(dist(engine)) / 65535.0;
+}
+
+std::string failingURLString(const std::shared_ptr<URLRequest>& request) {
+    if (request && request->url()) return request->url()->absoluteString();
+    return "(missing URL)";
+}
+
+std::optional<Error> checkReachable(const URL& fileURL) {
+    std::error_code ec;
+    std::filesystem::path path = fileURL.path();
+    if (!fileURL.isFileURL()) return platform::posixError(EINVAL, "not a file URL: " + fileURL.absoluteString());
+    if (::access(path.c_str(), R_OK) != 0) return platform::posixError(errno, path.string());
+    return std::nullopt;
+}
+
+void removeItemAtURL(const URL& fileURL) {
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(fileURL.path()), ec);
+}
+
+std::optional<Error> writeDataToFile(const Bytes& data, const URL& fileURL) {
+    std::filesystem::path path = fileURL.path();
+    std::error_code ec;
+    if (path.has_parent_path()) {
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (ec) return platform::posixError(ec.value(), path.parent_path().string());
+    }
+    std::string message;
+    if (!platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                                       0644, &message)) {
+        return platform::posixError(errno ? errno : EIO, message.empty() ? path.string() : message);
+    }
+    return std::nullopt;
+}
+
+const char* logCategory() { return "QNSessionFetcher"; }
+
+}  // namespace fetcher_detail
+
+bool QNSessionIsLocalhostHost(const std::optional<std::string>& host) {
+    if (!host) return false;
+    if (*host == "::1" || *host == "127.0.0.1") return true;
+    if (host->size() != 9) return false;
+    static const char* kLocal = "localhost";
+    for (size_t i = 0; i < 9; ++i) {
+        if (std::tolower(static_cast<unsigned char>((*host)[i])) != kLocal[i]) return false;
+    }
+    return true;
+}
+
+// --- making fetchers ---
+
+QNSessionFetcher::QNSessionFetcher(std::optional<URLRequest> request,
+                                   std::optional<platform::URLSessionConfiguration> configuration)
+    : s_(std::make_unique<State>()) {
+    if (request) {
+        s_->request = std::make_shared<URLRequest>(std::move(*request));
+        const auto& body = s_->request->HTTPBody();
+        s_->bodyLength = body ? int64_t(body->size()) : -1;
+    }
+    s_->configuration = std::move(configuration);
+    s_->callbackQueue = platform::DispatchQueue::main();
+    s_->callbackGroup = platform::DispatchGroup::make();
+    s_->delegateQueue = platform::OperationQueue::main();
+    s_->minRetryInterval = fetcher_detail::randomMinRetryInterval();
+    s_->maxRetryInterval = -1.0;
+    s_->taskPriority = -1.0f;
+    s_->testBlockAccumulateDataChunkCount = 1;
+}
+
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithRequest(std::optional<URLRequest> request) {
+    return std::make_shared<QNSessionFetcher>(std::move(request), std::nullopt);
+}
+
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithURL(const URL& url) {
+    return fetcherWithRequest(URLRequest(url));
+}
+
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithURLString(std::string_view urlString) {
+    return fetcherWithRequest(URLRequest(URL::URLWithString(urlString)));
+}
+
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithDownloadResumeData(Bytes resumeData) {
+    auto fetcher = fetcherWithRequest(std::nullopt);
+    fetcher->setComment("Resuming download");
+    fetcher->setDownloadResumeData(std::move(resumeData));
+    return fetcher;
+}
+
+std::string QNSessionFetcher::description() const {
+    QN_LOCKED;
+    std::string what;
+    if (s_->request && s_->request->url()) what = s_->request->url()->absoluteString();
+    if (what.empty()) {
+        if (s_->downloadResumeData) {
+            what = "<download resume data>";
+        } else if (s_->wasCreatedFromBackgroundSession) {
+            what = "<from bg session>";
+        } else {
+            what = "<no request>";
+        }
+    }
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    return std::string("QNSessionFetcher ") + address + " (" + what + ")";
+}
+
+// --- request ---
+
+std::optional<URLRequest> QNSessionFetcher::request() {
+    QN_LOCKED;
+    if (!s_->request) return std::nullopt;
+    return *s_->request;
+}
+
+void QNSessionFetcher::setRequest(std::optional<URLRequest> request) {
+    QN_LOCKED;
+    if (isFetchingUnsynchronized()) return;
+    s_->request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
+}
+
+void QNSessionFetcher::updateMutableRequest(std::optional<URLRequest> request) {
+    QN_LOCKED;
+    s_->request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
+}
+
+void QNSessionFetcher::setRequestValue(std::optional<std::string> value, const std::string& field) {
+    QN_LOCKED;
+    if (isFetchingUnsynchronized()) return;
+    if (!s_->request) return;
+    s_->request->setValue(std::move(value), field);
+}
+
+void QNSessionFetcher::updateRequestValue(std::optional<std::string> value, const std::string& field) {
+    QN_LOCKED;
+    if (!s_->request) return;
+    s_->request->setValue(std::move(value), field);
+}
+
+std::shared_ptr<URLRequest> QNSessionFetcher::mutableRequestForTesting() { return s_->request; }
+
+// --- response ---
+
+std::shared_ptr<const platform::URLResponse> QNSessionFetcher::responseUnsynchronized() {
+    if (s_->sessionTask) {
+        if (auto r = s_->sessionTask->response()) return r;
+    }
+    return s_->response;
+}
+
+std::shared_ptr<const platform::URLResponse> QNSessionFetcher::response() {
+    QN_LOCKED;
+    return responseUnsynchronized();
+}
+
+int64_t QNSessionFetcher::statusCodeUnsynchronized() {
+    auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(responseUnsynchronized());
+    return http ? http->statusCode() : 0;
+}
+
+int64_t QNSessionFetcher::statusCode() {
+    QN_LOCKED;
+    return statusCodeUnsynchronized();
+}
+
+std::optional<platform::HTTPHeaders> QNSessionFetcher::responseHeadersUnsynchronized() {
+    auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(responseUnsynchronized());
+    if (!http) return std::nullopt;
+    return http->allHeaderFields();
+}
+
+std::optional<platform::HTTPHeaders> QNSessionFetcher::responseHeaders() {
+    QN_LOCKED;
+    return responseHeadersUnsynchronized();
+}
+
+// --- body ---
+
+std::shared_ptr<const Bytes> QNSessionFetcher::bodyData() {
+    QN_LOCKED;
+    return s_->bodyData;
+}
+void QNSessionFetcher::setBodyData(std::shared_ptr<const Bytes> data) {
+    QN_LOCKED;
+    s_->bodyData = std::move(data);
+}
+void QNSessionFetcher::setBodyData(Bytes data) { setBodyData(std::make_shared<const Bytes>(std::move(data))); }
+std::optional<URL> QNSessionFetcher::bodyFileURL() {
+    QN_LOCKED;
+    return s_->bodyFileURL;
+}
+void QNSessionFetcher::setBodyFileURL(std::optional<URL> url) {
+    QN_LOCKED;
+    s_->bodyFileURL = std::move(url);
+}
+QNSessionFetcher::BodyStreamProvider QNSessionFetcher::bodyStreamProvider() {
+    QN_LOCKED;
+    return s_->bodyStreamProvider;
+}
+void QNSessionFetcher::setBodyStreamProvider(BodyStreamProvider provider) {
+    QN_LOCKED;
+    s_->bodyStreamProvider = std::move(provider);
+}
+bool QNSessionFetcher::useUploadTask() {
+    QN_LOCKED;
+    return s_->useUploadTask;
+}
+void QNSessionFetcher::setUseUploadTask(bool flag) {
+    QN_LOCKED;
+    s_->useUploadTask = flag;
+}
+
+int64_t QNSessionFetcher::bodyLength() {
+    QN_LOCKED;
+    if (s_->bodyLength == -1) {
+        if (s_->bodyData) {
+            s_->bodyLength = int64_t(s_->bodyData->size());
+        } else if (s_->bodyFileURL) {
+            std::error_code ec;
+            auto size = std::filesystem::file_size(std::filesystem::path(s_->bodyFileURL->path()), ec);
+            if (!ec) s_->bodyLength = int64_t(size);
+        }
+    }
+    return s_->bodyLength;
+}
+
+// --- download ---
+
+std::optional<URL> QNSessionFetcher::destinationFileURL() {
+    QN_LOCKED;
+    return s_->destinationFileURL;
+}
+
+void QNSessionFetcher::setDestinationFileURL(std::optional<URL> url) {
+    QN_LOCKED;
+    if (s_->destinationFileURL == url) return;
+    if (s_->sessionIdentifier) {
+        platform::Log::warning(fetcher_detail::logCategory(),
+                               "QNSessionFetcher: Destination File URL changed from (" +
+                                   (s_->destinationFileURL ? s_->destinationFileURL->absoluteString() : "(null)") +
+                                   ") to (" + (url ? url->absoluteString() : "(null)") +
+                                   ") after session identifier has been created.");
+    }
+    s_->destinationFileURL = std::move(url);
+}
+
+std::optional<Bytes> QNSessionFetcher::downloadResumeData() {
+    QN_LOCKED;
+    return s_->downloadResumeData;
+}
+void QNSessionFetcher::setDownloadResumeData(std::optional<Bytes> data) {
+    QN_LOCKED;
+    s_->downloadResumeData = std::move(data);
+}
+std::optional<Bytes> QNSessionFetcher::downloadedData() {
+    QN_LOCKED;
+    return s_->downloadedData;
+}
+void QNSessionFetcher::setDownloadedData(std::optional<Bytes> data) {
+    QN_LOCKED;
+    s_->downloadedData = std::move(data);
+}
+int64_t QNSessionFetcher::downloadedLength() {
+    QN_LOCKED;
+    return s_->downloadedLength;
+}
+
+// --- session and task ---
+
+std::shared_ptr<platform::URLSession> QNSessionFetcher::session() {
+    QN_LOCKED;
+    return s_->session;
+}
+void QNSessionFetcher::setSession(std::shared_ptr<platform::URLSession> session) {
+    QN_LOCKED;
+    s_->session = std::move(session);
+}
+std::shared_ptr<platform::URLSession> QNSessionFetcher::sessionNeedingInvalidation() {
+    QN_LOCKED;
+    return s_->sessionNeedingInvalidation;
+}
+void QNSessionFetcher::setSessionNeedingInvalidation(std::shared_ptr<platform::URLSession> session) {
+    QN_LOCKED;
+    s_->sessionNeedingInvalidation = std::move(session);
+}
+std::shared_ptr<platform::URLSessionTask> QNSessionFetcher::sessionTask() {
+    QN_LOCKED;
+    return s_->sessionTask;
+}
+
+void QNSessionFetcher::setSessionTask(std::shared_ptr<platform::URLSessionTask> task) {
+    QN_LOCKED;
+    if (s_->sessionTask == task) return;
+    s_->sessionTask = std::move(task);
+    if (s_->sessionTask && !s_->request) {
+        // A fetcher restored for a background session learns its request from the task.
+        if (auto original = s_->sessionTask->originalRequest()) s_->request = std::make_shared<URLRequest>(*original);
+    }
+}
+
+std::optional<platform::URLSessionConfiguration> QNSessionFetcher::configuration() {
+    QN_LOCKED;
+    return s_->configuration;
+}
+void QNSessionFetcher::setConfiguration(std::optional<platform::URLSessionConfiguration> configuration) {
+    QN_LOCKED;
+    s_->configuration = std::move(configuration);
+}
+QNSessionFetcher::ConfigurationBlock QNSessionFetcher::configurationBlock() {
+    QN_LOCKED;
+    return s_->configurationBlock;
+}
+void QNSessionFetcher::setConfigurationBlock(ConfigurationBlock block) {
+    QN_LOCKED;
+    s_->configurationBlock = std::move(block);
+}
+std::optional<std::string> QNSessionFetcher::taskDescription() {
+    QN_LOCKED;
+    return s_->taskDescription;
+}
+void QNSessionFetcher::setTaskDescription(std::optional<std::string> description) {
+    QN_LOCKED;
+    s_->taskDescription = std::move(description);
+}
+float QNSessionFetcher::taskPriority() {
+    QN_LOCKED;
+    return s_->taskPriority;
+}
+void QNSessionFetcher::setTaskPriority(float priority) {
+    QN_LOCKED;
+    s_->taskPriority = priority;
+}
+bool QNSessionFetcher::canShareSession() {
+    QN_LOCKED;
+    return s_->canShareSession;
+}
+void QNSessionFetcher::setCanShareSession(bool flag) {
+    QN_LOCKED;
+    s_->canShareSession = flag;
+}
+std::shared_ptr<platform::DispatchQueue> QNSessionFetcher::callbackQueue() {
+    QN_LOCKED;
+    return s_->callbackQueue;
+}
+void QNSessionFetcher::setCallbackQueue(std::shared_ptr<platform::DispatchQueue> queue) {
+    QN_LOCKED;
+    s_->callbackQueue = queue ? std::move(queue) : platform::DispatchQueue::main();
+}
+std::shared_ptr<platform::OperationQueue> QNSessionFetcher::sessionDelegateQueue() {
+    QN_LOCKED;
+    return s_->delegateQueue;
+}
+void QNSessionFetcher::setSessionDelegateQueue(std::shared_ptr<platform::OperationQueue> queue) {
+    QN_LOCKED;
+    if (isFetchingUnsynchronized()) return;
+    s_->delegateQueue = queue ? std::move(queue) : platform::OperationQueue::main();
+}
+
+// --- service ---
+
+std::shared_ptr<QNSessionFetcherServiceProtocol> QNSessionFetcher::service() {
+    QN_LOCKED;
+    return s_->service;
+}
+void QNSessionFetcher::setService(std::shared_ptr<QNSessionFetcherServiceProtocol> service) {
+    QN_LOCKED;
+    s_->service = std::move(service);
+}
+std::optional<std::string> QNSessionFetcher::serviceHost() {
+    QN_LOCKED;
+    return s_->serviceHost;
+}
+void QNSessionFetcher::setServiceHost(std::optional<std::string> host) {
+    QN_LOCKED;
+    s_->serviceHost = std::move(host);
+}
+int64_t QNSessionFetcher::servicePriority() {
+    QN_LOCKED;
+    return s_->servicePriority;
+}
+void QNSessionFetcher::setServicePriority(int64_t priority) {
+    QN_LOCKED;
+    s_->servicePriority = priority;
+}
+
+// --- authorization and security ---
+
+std::shared_ptr<QNFetcherAuthorizationProtocol> QNSessionFetcher::authorizer() {
+    QN_LOCKED;
+    return s_->authorizer;
+}
+void QNSessionFetcher::setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) {
+    QN_LOCKED;
+    if (isFetchingUnsynchronized()) return;
+    s_->authorizer = std::move(authorizer);
+}
+std::optional<platform::URLCredential> QNSessionFetcher::credential() {
+    QN_LOCKED;
+    return s_->credential;
+}
+void QNSessionFetcher::setCredential(std::optional<platform::URLCredential> credential) {
+    QN_LOCKED;
+    s_->credential = std::move(credential);
+}
+std::optional<platform::URLCredential> QNSessionFetcher::proxyCredential() {
+    QN_LOCKED;
+    return s_->proxyCredential;
+}
+void QNSessionFetcher::setProxyCredential(std::optional<platform::URLCredential> credential) {
+    QN_LOCKED;
+    s_->proxyCredential = std::move(credential);
+}
+std::vector<std::string> QNSessionFetcher::allowedInsecureSchemes() {
+    QN_LOCKED;
+    return s_->allowedInsecureSchemes;
+}
+void QNSessionFetcher::setAllowedInsecureSchemes(std::vector<std::string> schemes) {
+    QN_LOCKED;
+    s_->allowedInsecureSchemes = std::move(schemes);
+}
+bool QNSessionFetcher::allowLocalhostRequest() {
+    QN_LOCKED;
+    return s_->allowLocalhostRequest;
+}
+void QNSessionFetcher::setAllowLocalhostRequest(bool flag) {
+    QN_LOCKED;
+    s_->allowLocalhostRequest = flag;
+}
+bool QNSessionFetcher::allowInvalidServerCertificates() {
+    QN_LOCKED;
+    return s_->allowInvalidServerCertificates;
+}
+void QNSessionFetcher::setAllowInvalidServerCertificates(bool flag) {
+    QN_LOCKED;
+    s_->allowInvalidServerCertificates = flag;
+}
+
+// --- cookies ---
+
+std::shared_ptr<platform::HTTPCookieStorage> QNSessionFetcher::staticCookieStorage() {
+    static std::shared_ptr<platform::HTTPCookieStorage> storage = std::make_shared<platform::HTTPCookieStorage>();
+    return storage;
+}
+
+void QNSessionFetcher::setCookieStorageMethod(int64_t method) {
+    QN_LOCKED;
+    switch (method) {
+        case kQNSessionFetcherCookieStorageMethodUnchanged:
+            break;
+        case kQNSessionFetcherCookieStorageMethodSystemDefault:
+            s_->cookieStorage = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
+            break;
+        case kQNSessionFetcherCookieStorageMethodPrivate:
+            s_->cookieStorage = std::make_shared<platform::HTTPCookieStorage>();
+            break;
+        default:
+            s_->cookieStorage = nullptr;
+            break;
+    }
+}
+std::shared_ptr<platform::HTTPCookieStorage> QNSessionFetcher::cookieStorage() {
+    QN_LOCKED;
+    return s_->cookieStorage;
+}
+void QNSessionFetcher::setCookieStorage(std::shared_ptr<platform::HTTPCookieStorage> storage) {
+    QN_LOCKED;
+    s_->cookieStorage = std::move(storage);
+}
+
+// --- caller blocks ---
+
+#define QN_BLOCK_ACCESSORS(Type, getter, setter, field) \
+    QNSessionFetcher::Type QNSessionFetcher::getter() { \
+        QN_LOCKED;                                      \
+        return s_->field;                               \
+    }                                                   \
+    void QNSessionFetcher::setter(Type block) {         \
+        QN_LOCKED;                                      \
+        s_->field = std::move(block);                   \
+    }
+
+QNSessionFetcher::CompletionHandler QNSessionFetcher::completionHandler() {
+    QN_LOCKED;
+    return s_->completionHandler;
+}
+void QNSessionFetcher::setCompletionHandler(CompletionHandler handler) {
+    QN_LOCKED;
+    s_->completionHandler = std::move(handler);
+}
+QN_BLOCK_ACCESSORS(AccumulateDataBlock, accumulateDataBlock, setAccumulateDataBlock, accumulateDataBlock)
+QN_BLOCK_ACCESSORS(ReceivedProgressBlock, receivedProgressBlock, setReceivedProgressBlock, receivedProgressBlock)
+QN_BLOCK_ACCESSORS(DownloadProgressBlock, downloadProgressBlock, setDownloadProgressBlock, downloadProgressBlock)
+QN_BLOCK_ACCESSORS(ResumeDataBlock, resumeDataBlock, setResumeDataBlock, resumeDataBlock)
+QN_BLOCK_ACCESSORS(DidReceiveResponseBlock, didReceiveResponseBlock, setDidReceiveResponseBlock, didReceiveResponseBlock)
+QN_BLOCK_ACCESSORS(ChallengeBlock, challengeBlock, setChallengeBlock, challengeBlock)
+QN_BLOCK_ACCESSORS(WillRedirectBlock, willRedirectBlock, setWillRedirectBlock, willRedirectBlock)
+QN_BLOCK_ACCESSORS(SendProgressBlock, sendProgressBlock, setSendProgressBlock, sendProgressBlock)
+QN_BLOCK_ACCESSORS(WillCacheURLResponseBlock, willCacheURLResponseBlock, setWillCacheURLResponseBlock,
+                   willCacheURLResponseBlock)
+QN_BLOCK_ACCESSORS(RetryBlock, retryBlock, setRetryBlock, retryBlock)
+QN_BLOCK_ACCESSORS(TestBlock, testBlock, setTestBlock, testBlock)
+
+uint64_t QNSessionFetcher::testBlockAccumulateDataChunkCount() {
+    QN_LOCKED;
+    return s_->testBlockAccumulateDataChunkCount;
+}
+void QNSessionFetcher::setTestBlockAccumulateDataChunkCount(uint64_t count) {
+    QN_LOCKED;
+    s_->testBlockAccumulateDataChunkCount = count;
+}
+
+// --- retry settings ---
+
+bool QNSessionFetcher::isRetryEnabledUnsynchronized() { return s_->isRetryEnabled; }
+bool QNSessionFetcher::isRetryEnabled() {
+    QN_LOCKED;
+    return s_->isRetryEnabled;
+}
+void QNSessionFetcher::setRetryEnabled(bool flag) {
+    QN_LOCKED;
+    if (flag && !s_->isRetryEnabled) {
+        s_->minRetryInterval = fetcher_detail::randomMinRetryInterval();
+        s_->maxRetryInterval = -1.0;
+        s_->retryFactor = 2.0;
+        s_->lastRetryInterval = 0.0;
+    }
+    s_->isRetryEnabled = flag;
+}
+platform::TimeInterval QNSessionFetcher::maxRetryInterval() {
+    QN_LOCKED;
+    return s_->maxRetryInterval;
+}
+void QNSessionFetcher::setMaxRetryInterval(platform::TimeInterval secs) {
+    QN_LOCKED;
+    s_->maxRetryInterval = secs > 0 ? secs : -1.0;
+}
+platform::TimeInterval QNSessionFetcher::minRetryInterval() {
+    QN_LOCKED;
+    return s_->minRetryInterval;
+}
+void QNSessionFetcher::setMinRetryInterval(platform::TimeInterval secs) {
+    QN_LOCKED;
+    s_->minRetryInterval = secs > 0 ? secs : fetcher_detail::randomMinRetryInterval();
+}
+double QNSessionFetcher::retryFactor() {
+    QN_LOCKED;
+    return s_->retryFactor;
+}
+void QNSessionFetcher::setRetryFactor(double factor) {
+    QN_LOCKED;
+    s_->retryFactor = factor;
+}
+uint64_t QNSessionFetcher::retryCount() {
+    QN_LOCKED;
+    return s_->retryCount;
+}
+std::shared_ptr<platform::Timer> QNSessionFetcher::retryTimer() {
+    QN_LOCKED;
+    return s_->retryTimer;
+}
+bool QNSessionFetcher::shouldReleaseCallbacksUponCompletion() { return true; }
+
+// --- properties and diagnostics ---
+
+QNSessionFetcher::Properties QNSessionFetcher::properties() {
+    QN_LOCKED;
+    return s_->properties ? *s_->properties : Properties();
+}
+void QNSessionFetcher::setProperties(Properties properties) {
+    QN_LOCKED;
+    s_->properties = std::move(properties);
+}
+void QNSessionFetcher::setProperty(const std::string& key, std::any value) {
+    QN_LOCKED;
+    if (!value.has_value()) {
+        if (s_->properties) s_->properties->erase(key);
+        return;
+    }
+    if (!s_->properties) s_->properties.emplace();
+    (*s_->properties)[key] = std::move(value);
+}
+std::any QNSessionFetcher::propertyForKey(const std::string& key) {
+    QN_LOCKED;
+    if (!s_->properties) return {};
+    auto it = s_->properties->find(key);
+    return it == s_->properties->end() ? std::any() : it->second;
+}
+void QNSessionFetcher::addPropertiesFromDictionary(const Properties& dict) {
+    QN_LOCKED;
+    if (!s_->properties) {
+        s_->properties = dict;
+        return;
+    }
+    for (const auto& [k, v] : dict) (*s_->properties)[k] = v;
+}
+std::any QNSessionFetcher::userData() {
+    QN_LOCKED;
+    return s_->userData;
+}
+void QNSessionFetcher::setUserData(std::any data) {
+    QN_LOCKED;
+    s_->userData = std::move(data);
+}
+std::string QNSessionFetcher::comment() {
+    QN_LOCKED;
+    return s_->comment;
+}
+void QNSessionFetcher::setComment(std::string comment) {
+    QN_LOCKED;
+    s_->comment = std::move(comment);
+}
+std::string QNSessionFetcher::log() {
+    QN_LOCKED;
+    return s_->log;
+}
+void QNSessionFetcher::setLog(std::string log) {
+    QN_LOCKED;
+    s_->log = std::move(log);
+}
+
+// --- state flags ---
+
+bool QNSessionFetcher::isFetchingUnsynchronized() {
+    return s_->initialBeginFetchDate.has_value() && !s_->hasStoppedFetching;
+}
+bool QNSessionFetcher::isFetching() {
+    QN_LOCKED;
+    return isFetchingUnsynchronized();
+}
+bool QNSessionFetcher::userStoppedFetching() {
+    QN_LOCKED;
+    return s_->userStoppedFetching;
+}
+bool QNSessionFetcher::wasCreatedFromBackgroundSession() {
+    QN_LOCKED;
+    return s_->wasCreatedFromBackgroundSession;
+}
+bool QNSessionFetcher::useBackgroundSession() {
+    QN_LOCKED;
+    return s_->userRequestedBackgroundSession;
+}
+void QNSessionFetcher::setUseBackgroundSession(bool flag) {
+    QN_LOCKED;
+    s_->userRequestedBackgroundSession = flag;
+}
+bool QNSessionFetcher::isUsingBackgroundSession() {
+    QN_LOCKED;
+    return s_->usingBackgroundSession;
+}
+
+}  // namespace quorvane
