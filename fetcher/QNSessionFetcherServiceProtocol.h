@@ -14,6 +14,7 @@ class DispatchQueue;
 class OperationQueue;
 class URLSession;
 class URLSessionDelegate;
+class URLRequest;
 }  // namespace platform
 
 class QNSessionFetcher;
@@ -21,6 +22,10 @@ class QNSessionFetcher;
 class QNSessionFetcherServiceProtocol {
 public:
     virtual ~QNSessionFetcherServiceProtocol() = default;
+
+    // A new fetcher for the request with the service's settings; null from a service that makes
+    // none (the caller then makes a stand-alone fetcher).
+    virtual std::shared_ptr<QNSessionFetcher> fetcherWithRequest(const platform::URLRequest&) { return nullptr; }
 
     // True lets the fetcher start now; false means the service queued it and will begin it
     // later (beginFetchMayDelay(false, true)).

@@ -1,0 +1,240 @@
+#pragma once
+// The authorizer of one signed-in account: holds the provider's token response (access token,
+// refresh token, expiry, identity), signs requests with a bearer "Authorization" header,
+// refreshes the access token at the token endpoint when it is missing or about to expire (one
+// refresh at a time; calls that arrive meanwhile wait for it), and turns itself into a
+// form-encoded persistence string and back. Safe to call from any thread.
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fetcher/QNFetcherAuthorizationProtocol.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+#include "platform/net/URL.h"
+#include "platform/net/URLRequest.h"
+
+namespace quorvane {
+
+class QNSessionFetcher;
+
+inline constexpr const char* kQNOAuth2ErrorDomain = "com.quorvane.QNOAuth2";
+inline constexpr int64_t kQNOAuth2ErrorAuthorizationFailed = -1001;
+inline constexpr int64_t kQNOAuth2ErrorUnauthorizableRequest = -1004;
+
+inline constexpr const char* kQNOAuth2FetchStarted = "kQNOAuth2FetchStarted";
+inline constexpr const char* kQNOAuth2FetchStopped = "kQNOAuth2FetchStopped";
+inline constexpr const char* kQNOAuth2AccessTokenRefreshed = "kQNOAuth2AccessTokenRefreshed";
+inline constexpr const char* kQNOAuth2AccessTokenRefreshFailed = "kQNOAuth2AccessTokenRefreshFailed";
+inline constexpr const char* kQNOAuth2RefreshTokenChanged = "kQNOAuth2RefreshTokenChanged";
+inline constexpr const char* kQNOAuth2ErrorObjectKey = "kQNOAuth2ErrorObjectKey";
+// User-info keys of the fetch notifications. "fetcher" holds the fetcher's address (an integer)
+// to compare with the fetcher an observer knows.
+inline constexpr const char* kQNOAuth2FetcherKey = "fetcher";
+inline constexpr const char* kQNOAuth2FetchTypeKey = "FetchType";
+inline constexpr const char* kQNOAuth2FetchTypeRefresh = "refresh";
+inline constexpr const char* kQNOAuth2FetchTypeToken = "token";
+inline constexpr const char* kQNOAuth2FetchTypeAssertion = "assertion";
+inline constexpr const char* kQNOAuth2FetchTypeUserInfo = "userInfo";
+
+// The grant type of the OAuth JWT bearer profile.
+inline constexpr const char* kQNOAuth2JWTBearerGrantType = "http://oauth.net/grant_type/jwt/1.0/bearer";
+
+class QNOAuth2Authentication;
+
+// One authorization call: the request, who to tell and on which thread it was made.
+struct QNOAuth2AuthorizationArgs {
+    using FinishedCallback = std::function<void(const std::shared_ptr<QNOAuth2Authentication>& auth,
+                                                const std::shared_ptr<platform::URLRequest>& request,
+                                                const std::optional<platform::Error>& error)>;
+    using CompletionHandler = std::function<void(const std::optional<platform::Error>& error)>;
+
+    std::shared_ptr<platform::URLRequest> request;
+    FinishedCallback delegate;           // the "delegate and selector" form
+    CompletionHandler completionHandler;  // the block form
+    std::thread::id thread;
+    std::optional<platform::Error> error;
+
+    static std::shared_ptr<QNOAuth2AuthorizationArgs> argsWithRequest(std::shared_ptr<platform::URLRequest> request,
+                                                                      FinishedCallback delegate,
+                                                                      CompletionHandler completionHandler,
+                                                                      std::thread::id thread);
+};
+
+class QNOAuth2Authentication : public QNFetcherAuthorizationProtocol,
+                               public std::enable_shared_from_this<QNOAuth2Authentication> {
+public:
+    using FinishedCallback = QNOAuth2AuthorizationArgs::FinishedCallback;
+    using CompletionHandler = QNOAuth2AuthorizationArgs::CompletionHandler;
+    // The end of a token fetch: (authentication, fetcher, error).
+    using TokenFetchCallback = std::function<void(const std::shared_ptr<QNOAuth2Authentication>& auth,
+                                                  const std::shared_ptr<QNSessionFetcher>& fetcher,
+                                                  const std::optional<platform::Error>& error)>;
+
+    QNOAuth2Authentication() = default;
+    static std::shared_ptr<QNOAuth2Authentication> authenticationWithServiceProvider(
+        std::optional<std::string> serviceProvider, std::optional<platform::URL> tokenURL,
+        std::optional<std::string> redirectURI, std::optional<std::string> clientID,
+        std::optional<std::string> clientSecret);
+
+    // --- the authorizer interface ---
+    // Signs the request, refreshing first when needed, then calls the completion with
+    // (request, error) on the calling thread when it can finish at once there, else on the
+    // fetcher service's callback queue (the main queue without a service).
+    void authorizeRequest(const std::shared_ptr<platform::URLRequest>& request, AuthorizationCompletion completion) override;
+    void stopAuthorization() override;
+    void stopAuthorizationForRequest(const std::shared_ptr<platform::URLRequest>& request) override;
+    bool isAuthorizingRequest(const std::shared_ptr<platform::URLRequest>& request) const override;
+    bool isAuthorizedRequest(const platform::URLRequest& request) const override;
+    std::optional<std::string> userEmail() const override { return parameterString("email"); }
+    // With a refresh token: forgets the access token and its expiry so that the next
+    // authorization refreshes, and answers true; without one answers false.
+    std::optional<bool> primeForRefresh() override;
+    std::shared_ptr<QNSessionFetcherServiceProtocol> fetcherService() const override;
+    void setFetcherService(const std::weak_ptr<QNSessionFetcherServiceProtocol>& service) override;
+
+    // The other forms of a call: finished with (authentication, request, error), or a handler
+    // with the error alone.
+    void authorizeRequest(const std::shared_ptr<platform::URLRequest>& request, FinishedCallback finished);
+    void authorizeRequest(const std::shared_ptr<platform::URLRequest>& request, CompletionHandler handler);
+    // Signs at once with the current token; never refreshes, calls nobody. True when signed.
+    bool authorizeRequest(const std::shared_ptr<platform::URLRequest>& request);
+    // True when the call waits for a refresh or succeeded at once.
+    bool authorizeRequestArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
+
+    bool canAuthorize() const;
+    bool shouldRefreshAccessToken() const;
+    void reset();
+    // Waits (pumping the main run loop when called on the main thread) until no refresh runs;
+    // false on time-out.
+    bool waitForCompletionWithTimeout(double seconds);
+
+    // Starts the token request for what the authentication holds (refresh token, code or
+    // assertion); nullptr when there is nothing to exchange.
+    std::shared_ptr<QNSessionFetcher> beginTokenFetchWithDelegate(TokenFetchCallback finished);
+
+    // Merging a token response.
+    void setKeysForResponseDictionary(const platform::Value& dict);
+    void setKeysForResponseString(const std::string& text);
+    void setKeysForResponseJSONData(const platform::Bytes& data);
+    void setKeysForPersistenceResponseString(const std::string& text) { setKeysForResponseString(text); }
+    std::string persistenceResponseString() const;
+
+    // The token the "Authorization" header carries.
+    std::optional<std::string> authorizationToken() const;
+
+    // --- token parameters (nullopt removes) ---
+    std::optional<std::string> accessToken() const { return parameterString("access_token"); }
+    void setAccessToken(std::optional<std::string> v) { setParameter(std::move(v), "access_token"); }
+    std::optional<std::string> refreshToken() const { return parameterString("refresh_token"); }
+    void setRefreshToken(std::optional<std::string> v) { setParameter(std::move(v), "refresh_token"); }
+    std::optional<std::string> code() const { return parameterString("code"); }
+    void setCode(std::optional<std::string> v) { setParameter(std::move(v), "code"); }
+    std::optional<std::string> assertion() const { return parameterString("assertion"); }
+    void setAssertion(std::optional<std::string> v) { setParameter(std::move(v), "assertion"); }
+    std::optional<std::string> refreshScope() const { return parameterString("refreshScope"); }
+    void setRefreshScope(std::optional<std::string> v) { setParameter(std::move(v), "refreshScope"); }
+    std::optional<std::string> errorString() const { return parameterString("error"); }
+    void setErrorString(std::optional<std::string> v) { setParameter(std::move(v), "error"); }
+    std::optional<std::string> tokenType() const { return parameterString("token_type"); }
+    void setTokenType(std::optional<std::string> v) { setParameter(std::move(v), "token_type"); }
+    std::optional<std::string> scope() const { return parameterString("scope"); }
+    void setScope(std::optional<std::string> v) { setParameter(std::move(v), "scope"); }
+    // "expires_in" as a number (a string value is read as an integer).
+    std::optional<int64_t> expiresIn() const;
+    // Also recomputes the expiration date.
+    void setExpiresIn(std::optional<int64_t> seconds);
+    std::optional<std::string> serviceProvider() const { return parameterString("serviceProvider"); }
+    void setServiceProvider(std::optional<std::string> v) { setParameter(std::move(v), "serviceProvider"); }
+    std::optional<std::string> userID() const { return parameterString("userID"); }
+    void setUserID(std::optional<std::string> v) { setParameter(std::move(v), "userID"); }
+    void setUserEmail(std::optional<std::string> v) { setParameter(std::move(v), "email"); }
+    std::optional<std::string> userEmailIsVerified() const { return parameterString("isVerified"); }
+    void setUserEmailIsVerified(std::optional<std::string> v) { setParameter(std::move(v), "isVerified"); }
+
+    // The parameter dictionary (a copy) and its single entries.
+    platform::Value parameters() const;
+    platform::Value parameterForKey(const std::string& key) const;
+    void setParameter(platform::Value value, const std::string& key);  // null removes
+    void setParameter(std::optional<std::string> value, const std::string& key);
+    void addParametersFromDictionary(const platform::Value& dict);
+
+    // --- settings ---
+    std::optional<std::string> clientID() const;
+    void setClientID(std::optional<std::string> v);
+    std::optional<std::string> clientSecret() const;
+    void setClientSecret(std::optional<std::string> v);
+    std::optional<std::string> redirectURI() const;
+    void setRedirectURI(std::optional<std::string> v);
+    std::optional<platform::URL> tokenURL() const;
+    void setTokenURL(std::optional<platform::URL> v);
+    std::optional<platform::Date> expirationDate() const;
+    void setExpirationDate(std::optional<platform::Date> v);
+    std::optional<std::string> authorizationTokenKey() const;
+    void setAuthorizationTokenKey(std::optional<std::string> v);
+    platform::Value additionalTokenRequestParameters() const;
+    void setAdditionalTokenRequestParameters(platform::Value dict);
+    platform::Value additionalGrantTypeRequestParameters() const;
+    void setAdditionalGrantTypeRequestParameters(platform::Value dict);
+    bool shouldAuthorizeAllRequests() const;
+    void setShouldAuthorizeAllRequests(bool v);
+    std::shared_ptr<QNSessionFetcher> refreshFetcher() const;
+    std::shared_ptr<void> userData() const;
+    void setUserData(std::shared_ptr<void> v);
+    void setProperty(platform::Value value, const std::string& key);  // null removes
+    platform::Value propertyForKey(const std::string& key) const;
+
+    // "qn-oauth2", then the application's identifier and version.
+    std::string userAgent() const;
+    std::string description() const;
+
+    // --- form encoding ---
+    // Percent-encodes all but ASCII letters, digits and "-._~".
+    static std::string encodedOAuthValueForString(std::string_view s);
+    // Keys sorted case-insensitively, "key=value" joined by "&", both encoded.
+    static std::string encodedQueryParametersForDictionary(const platform::Value& dict);
+    // Removes percent-encoding ("+" stays); nullopt when the text does not decode.
+    static std::optional<std::string> unencodedOAuthParameterForString(std::string_view s);
+    // "a=1&b=2" into a dictionary of strings; nullopt for nullopt text.
+    static std::optional<platform::Value> dictionaryWithResponseString(const std::optional<std::string>& text);
+    static std::optional<platform::Value> dictionaryWithResponseData(const platform::Bytes& data);
+    static std::optional<platform::Value> dictionaryWithJSONData(const platform::Bytes& data);
+    static std::string scopeWithStrings(const std::vector<std::string>& scopes);
+
+private:
+    std::optional<std::string> parameterString(const std::string& key) const;
+    void updateExpirationDate();
+    bool authorizeRequestImmediateArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
+    void finishedRefresh(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Error>& error);
+    void tokenFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, const platform::Bytes& data,
+                              std::optional<platform::Error> error, const TokenFetchCallback& finished);
+    void deliver(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
+    static void stopTokenFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher);
+    platform::Error makeError(int64_t code, const std::shared_ptr<platform::URLRequest>& request) const;
+
+    // Settings and the parameters: one lock.
+    mutable std::mutex mutex_;
+    std::optional<std::string> clientID_, clientSecret_, redirectURI_, authorizationTokenKey_;
+    std::optional<platform::URL> tokenURL_;
+    std::optional<platform::Date> expirationDate_;
+    platform::Value parameters_ = platform::Value::dictionary();
+    platform::Value additionalTokenRequestParameters_, additionalGrantTypeRequestParameters_;
+    platform::Value properties_;
+    std::shared_ptr<void> userData_;
+    bool shouldAuthorizeAllRequests_ = false;
+    std::weak_ptr<QNSessionFetcherServiceProtocol> fetcherService_;
+
+    // The waiting calls and the running refresh.
+    mutable std::recursive_mutex queueMutex_;
+    std::deque<std::shared_ptr<QNOAuth2AuthorizationArgs>> authorizationQueue_;
+    std::shared_ptr<QNSessionFetcher> refreshFetcher_;
+};
+
+}  // namespace quorvane
