@@ -1,0 +1,105 @@
+#pragma once
+// The capture engine's async-signal-safe toolkit: result codes and their texts, the debug
+// line on standard error, the buffered output file, task memory reads with byte-order
+// conversion, string and memory helpers, the current thread, and a UTF-8 validity scan.
+// Nothing here allocates or locks, so all of it may run inside a signal handler.
+
+#include <sys/types.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/crash/TaskMemory.h"
+
+// The engine's result code.
+enum qvcrash_error_t : uint32_t {
+    QVCRASH_ESUCCESS = 0,
+    QVCRASH_EUNKNOWN = 1,
+    QVCRASH_OUTPUT_ERR = 2,
+    QVCRASH_ENOMEM = 3,
+    QVCRASH_ENOTSUP = 4,
+    QVCRASH_EINVAL = 5,
+    QVCRASH_EINTERNAL = 6,
+    QVCRASH_EACCESS = 7,
+    QVCRASH_ENOTFOUND = 8,
+    QVCRASH_EINVALID_DATA = 9,
+};
+
+using qvcrash_task_t = quorvane::platform::crash::task_t;
+using qvcrash_thread_t = quorvane::platform::crash::thread_t;
+
+// The fixed text of a result code ("Unhandled error code" for an unknown one).
+const char* qvcrash_async_strerror(qvcrash_error_t error);
+
+// The system's text for an errno value, without locale lookups or allocation.
+const char* qvcrash_async_errno_text(int err);
+
+// printf-like formatting into buf (always terminated when size > 0), without allocation.
+// Understands %% %c %s %d %i %u %x %X %o %p, the length modifiers hh h l ll j z t, the flags
+// '-' and '0' and a field width. Returns the number of bytes stored (without the terminator).
+size_t qvcrash_async_vformat(char* buf, size_t size, const char* format, va_list args);
+size_t qvcrash_async_format(char* buf, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Writes one diagnostic line to standard error: "[QVCrashReport] <function>:<line>: <message>".
+// Each piece is formatted into a 128-byte buffer, so a long message is cut at 127 bytes.
+void qvcrash_async_debug_log(const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+#define QVCRASH_DEBUG(...) qvcrash_async_debug_log(__func__, __LINE__, __VA_ARGS__)
+
+// Writes all len bytes, retrying after interruptions; len on success, -1 on an error.
+ssize_t qvcrash_async_writen(int fd, const void* data, size_t len);
+
+// Buffered output file with an optional limit on the total size.
+struct qvcrash_async_file_t {
+    int fd;
+    uint64_t limit_bytes;  // 0 = no limit
+    uint64_t total_bytes;  // accepted so far
+    uint64_t buflen;       // waiting in buffer
+    char buffer[256];
+};
+void MSqvcrash_async_file_init(qvcrash_async_file_t* file, int fd, uint64_t output_limit);
+bool MSqvcrash_async_file_write(qvcrash_async_file_t* file, const void* data, size_t len);
+bool MSqvcrash_async_file_flush(qvcrash_async_file_t* file);
+bool MSqvcrash_async_file_close(qvcrash_async_file_t* file);
+
+// Byte-order conversion: direct (identity) or swapped.
+struct MSqvcrash_async_byteorder_t {
+    uint16_t (*swap16)(uint16_t);
+    uint32_t (*swap32)(uint32_t);
+    uint64_t (*swap64)(uint64_t);
+};
+const MSqvcrash_async_byteorder_t* MSqvcrash_async_byteorder_direct();
+const MSqvcrash_async_byteorder_t* MSqvcrash_async_byteorder_swapped();
+
+// base + offset; false when the result would leave 0 ... 2^64-1. result may be null.
+bool MSqvcrash_async_address_apply_offset(uint64_t base, int64_t offset, uint64_t* result);
+
+// Copies len bytes at address + offset of the task into dest: ENOTFOUND for an unmapped
+// address, EACCESS for an unreadable one, ENOMEM when address + offset overflows.
+qvcrash_error_t MSqvcrash_async_task_memcpy(qvcrash_task_t task, uint64_t address, int64_t offset, void* dest,
+                                            size_t len);
+qvcrash_error_t MSqvcrash_async_task_read_uint8(qvcrash_task_t task, uint64_t address, int64_t offset,
+                                                uint8_t* result);
+qvcrash_error_t MSqvcrash_async_task_read_uint16(qvcrash_task_t task, const MSqvcrash_async_byteorder_t* byteorder,
+                                                 uint64_t address, int64_t offset, uint16_t* result);
+qvcrash_error_t MSqvcrash_async_task_read_uint32(qvcrash_task_t task, const MSqvcrash_async_byteorder_t* byteorder,
+                                                 uint64_t address, int64_t offset, uint32_t* result);
+qvcrash_error_t MSqvcrash_async_task_read_uint64(qvcrash_task_t task, const MSqvcrash_async_byteorder_t* byteorder,
+                                                 uint64_t address, int64_t offset, uint64_t* result);
+
+// Byte-wise helpers.
+int qvcrash_async_strcmp(const char* s1, const char* s2);
+int qvcrash_async_strncmp(const char* s1, const char* s2, size_t n);
+void* qvcrash_async_memcpy(void* dest, const void* source, size_t n);
+void* qvcrash_async_memset(void* dest, uint8_t value, size_t n);
+size_t qvcrash_async_strlen(const char* s);
+
+// The calling thread (nothing to release).
+qvcrash_thread_t MSpl_mach_thread_self();
+
+// Number of leading bytes that form valid UTF-8 (a leading byte-order mark counts as valid),
+// looking at no more than max_length bytes; a NUL byte ends the scan.
+size_t MSqvcrash_async_utf8_valid_length(const uint8_t* bytes, size_t max_length);
+size_t MSqvcrash_async_utf8_valid_length_cstr(const char* string);

@@ -1,0 +1,90 @@
+#pragma once
+// Runs a piece of a test in a forked child, so that signal handlers, process-wide flags and
+// deliberate crashes stay out of the test process. The child ends with _exit(body's result);
+// a child that hangs is ended by SIGALRM after 30 s, which the caller sees as that signal.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace quorvane::test {
+
+struct ChildResult {
+    bool exited = false;
+    int exitCode = -1;
+    bool signaled = false;
+    int signal = 0;
+    std::string describe() const {
+        return exited ? "exit " + std::to_string(exitCode) : signaled ? "signal " + std::to_string(signal) : "other";
+    }
+};
+
+inline ChildResult runInChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        struct rlimit noCore = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::alarm(30);
+        int rc = body();
+        ::_exit(rc);
+    }
+    ChildResult result;
+    if (pid < 0) return result;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signaled = true;
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+// A file a crashing child appends to with open/write/close only (async-signal-safe).
+class Marker {
+public:
+    explicit Marker(const std::string& name) {
+        std::string p = (std::filesystem::temp_directory_path() /
+                         ("qv-marker-" + std::to_string(::getpid()) + "-" + name)).string();
+        std::snprintf(path_, sizeof(path_), "%s", p.c_str());
+        ::unlink(path_);
+    }
+    ~Marker() { ::unlink(path_); }
+    // Async-signal-safe.
+    void append(const char* text) const {
+        int fd = ::open(path_, O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd < 0) return;
+        size_t n = 0;
+        while (text[n]) ++n;
+        ssize_t w = ::write(fd, text, n);
+        (void)w;
+        ::close(fd);
+    }
+    std::string read() const {
+        std::string out;
+        int fd = ::open(path_, O_RDONLY);
+        if (fd < 0) return out;
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+        return out;
+    }
+
+private:
+    char path_[512];
+};
+
+}  // namespace quorvane::test
