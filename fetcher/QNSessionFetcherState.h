@@ -15,6 +15,8 @@ namespace quorvane {
 
 struct QNSessionFetcher::State {
     std::shared_ptr<platform::URLRequest> request;
+    // The copy of the request handed to the authorizer while it signs it.
+    std::shared_ptr<platform::URLRequest> authorizingRequest;
     bool useUploadTask = false;
     std::optional<platform::URL> bodyFileURL;
     BodyStreamProvider bodyStreamProvider;
@@ -100,6 +102,8 @@ std::optional<platform::Error> checkReachable(const platform::URL& fileURL);
 std::optional<platform::Error> writeDataToFile(const platform::Bytes& data, const platform::URL& fileURL);
 void removeItemAtURL(const platform::URL& fileURL);
 const char* logCategory();
+// A copy of the process-wide test block.
+QNSessionFetcher::TestBlock globalTestBlock();
 }  // namespace fetcher_detail
 
 }  // namespace quorvane

@@ -1,0 +1,417 @@
+// QNSessionFetcher as the URL session delegate of its task: redirects, responses, challenges
+// and server trust, body streams, progress, data accumulation, downloads to a file; and the
+// one way every caller callback and notification is delivered.
+
+#include <filesystem>
+#include <fstream>
+
+#include "fetcher/QNSessionFetcher.h"
+#include "fetcher/QNSessionFetcherState.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
+#include "platform/runloop/NotificationCenter.h"
+
+namespace quorvane {
+
+using platform::Bytes;
+using platform::Error;
+using platform::URL;
+using platform::URLRequest;
+using platform::Value;
+
+#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
+
+namespace {
+
+Value errorAsValue(const Error& error) {
+    Value v = Value::dictionary();
+    v.set("domain", error.domain);
+    v.set("code", error.code);
+    v.set("userInfo", error.userInfo);
+    return v;
+}
+
+}  // namespace
+
+// --- callback delivery ---
+
+void QNSessionFetcher::invokeOnCallbackQueue(const std::shared_ptr<platform::DispatchQueue>& queue, bool afterUserStopped,
+                                             std::function<void()> block) {
+    if (!queue) return;
+    std::shared_ptr<platform::DispatchGroup> group;
+    {
+        QN_LOCKED;
+        group = s_->callbackGroup;
+    }
+    auto self = shared_from_this();
+    group->enter();
+    queue->async([self, afterUserStopped, block = std::move(block), group] {
+        bool run = true;
+        if (!afterUserStopped) {
+            auto svc = self->service();
+            std::optional<platform::Date> stoppedAll = svc ? svc->stoppedAllFetchersDate() : std::nullopt;
+            std::lock_guard<std::recursive_mutex> lock(self->mutex_);
+            run = !self->s_->userStoppedFetching &&
+                  (!stoppedAll || (self->s_->initialBeginFetchDate && *self->s_->initialBeginFetchDate > *stoppedAll));
+        }
+        if (run) block();
+        group->leave();
+    });
+}
+
+void QNSessionFetcher::invokeOnCallbackQueueAfterUserStopped(bool afterUserStopped, std::function<void()> block) {
+    std::shared_ptr<platform::DispatchQueue> queue;
+    {
+        QN_LOCKED;
+        queue = s_->callbackQueue;
+    }
+    invokeOnCallbackQueue(queue, afterUserStopped, std::move(block));
+}
+
+void QNSessionFetcher::invokeOnCallbackUnsynchronizedQueueAfterUserStopped(bool afterUserStopped,
+                                                                           std::function<void()> block) {
+    invokeOnCallbackQueue(s_->callbackQueue, afterUserStopped, std::move(block));
+}
+
+void QNSessionFetcher::invokeOnCallbackQueueUnlessStopped(std::function<void()> block) {
+    invokeOnCallbackQueueAfterUserStopped(false, std::move(block));
+}
+
+void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional<Bytes> data, std::optional<Error> error) {
+    QN_LOCKED;
+    CompletionHandler handler = s_->completionHandler;
+    if (!handler) return;
+    auto self = shared_from_this();
+    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, data = std::move(data), error = std::move(error)] {
+        handler(data, error);
+        Value info = Value::dictionary();
+        if (data) info.set(kQNSessionFetcherCompletionDataKey, *data);
+        if (error) info.set(kQNSessionFetcherCompletionErrorKey, errorAsValue(*error));
+        self->postNotificationOnMainThreadWithName(kQNSessionFetcherCompletionInvokedNotification,
+                                                   info.size() > 0 ? info : Value(), false);
+    });
+}
+
+void QNSessionFetcher::postNotificationOnMainThreadWithName(const std::string& name, Value userInfo, bool requireAsync) {
+    platform::Notification note{name, static_cast<const void*>(this), std::move(userInfo)};
+    if (platform::RunLoop::isMainThread() && !requireAsync) {
+        platform::NotificationCenter::defaultCenter().post(note);
+        return;
+    }
+    // Keep the fetcher alive until its notification has gone out.
+    auto self = shared_from_this();
+    platform::DispatchQueue::main()->async([self, note] { platform::NotificationCenter::defaultCenter().post(note); });
+}
+
+void QNSessionFetcher::setStopNotificationNeeded(bool flag) {
+    QN_LOCKED;
+    s_->isStopNotificationNeeded = flag;
+}
+
+void QNSessionFetcher::sendStopNotificationIfNeeded() {
+    bool needed;
+    {
+        QN_LOCKED;
+        needed = s_->isStopNotificationNeeded;
+        s_->isStopNotificationNeeded = false;
+    }
+    if (needed) postNotificationOnMainThreadWithName(kQNSessionFetcherStoppedNotification, Value(), false);
+}
+
+// --- redirects ---
+
+std::optional<URL> QNSessionFetcher::redirectURLWithOriginalRequestURL(const std::optional<URL>& originalRequestURL,
+                                                                       const std::optional<URL>& redirectRequestURL) {
+    if (!redirectRequestURL) return originalRequestURL;
+    if (!originalRequestURL) return redirectRequestURL;
+    std::string originalScheme = originalRequestURL->scheme().empty() ? "https" : originalRequestURL->scheme();
+    const std::string& redirectScheme = redirectRequestURL->scheme();
+    bool insecureToSecure = platform::equalsIgnoringCase(originalScheme, "http") &&
+                            platform::equalsIgnoringCase(redirectScheme, "https");
+    bool sameScheme = platform::equalsIgnoringCase(originalScheme, redirectScheme);
+    if (insecureToSecure || sameScheme) return redirectRequestURL;
+    return redirectRequestURL->URLByReplacingScheme(originalScheme);
+}
+
+void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>& session,
+                                                  const std::shared_ptr<platform::URLSessionTask>& task,
+                                                  const std::shared_ptr<const HTTPURLResponse>& redirectResponse,
+                                                  const URLRequest& newRequest, RedirectCompletion completionHandler) {
+    setSessionTask(task);
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    if (s_->userStoppedFetching) {
+        lock.unlock();
+        completionHandler(std::nullopt);
+        return;
+    }
+    if (!redirectResponse) {
+        lock.unlock();
+        completionHandler(newRequest);
+        return;
+    }
+    // Follow with the fetcher's own request (method, body, headers), at the redirect's URL and
+    // with the headers the redirect names.
+    URLRequest redirectRequest = s_->request ? *s_->request : newRequest;
+    std::optional<URL> currentURL = s_->request ? s_->request->url() : std::nullopt;
+    redirectRequest.setURL(redirectURLWithOriginalRequestURL(currentURL, newRequest.url()));
+    for (const auto& [name, value] : newRequest.allHTTPHeaderFields()) redirectRequest.setValue(value, name);
+    s_->response = redirectResponse;
+    logNowWithError(std::nullopt);
+
+    if (auto block = s_->willRedirectBlock) {
+        auto self = shared_from_this();
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(true, [self, block, redirectResponse, redirectRequest,
+                                                                  completionHandler] {
+            block(redirectResponse, redirectRequest, [self, completionHandler](std::optional<URLRequest> chosen) {
+                if (chosen) self->updateMutableRequest(*chosen);
+                completionHandler(chosen);
+            });
+        });
+        return;
+    }
+    s_->request = std::make_shared<URLRequest>(redirectRequest);
+    lock.unlock();
+    completionHandler(redirectRequest);
+}
+
+// --- responses and data ---
+
+void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSession>& session,
+                                          const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
+                                          const std::shared_ptr<const URLResponse>& response,
+                                          ResponseCompletion completionHandler) {
+    setSessionTask(dataTask);
+    auto self = shared_from_this();
+    // A new response starts a new body.
+    auto reset = [self, completionHandler](platform::URLSessionResponseDisposition disposition) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(self->mutex_);
+            int64_t hadLength = self->s_->downloadedLength;
+            if (self->s_->downloadedData) self->s_->downloadedData->clear();
+            self->s_->downloadedLength = 0;
+            if (disposition != platform::URLSessionResponseDisposition::Cancel && hadLength > 0) {
+                if (auto accumulate = self->s_->accumulateDataBlock) {
+                    self->invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate] { accumulate(std::nullopt); });
+                }
+            }
+        }
+        completionHandler(disposition);
+    };
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    if (auto block = s_->didReceiveResponseBlock) {
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(true, [block, response, reset] { block(response, reset); });
+        return;
+    }
+    lock.unlock();
+    reset(platform::URLSessionResponseDisposition::Allow);
+}
+
+void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>& session,
+                                      const std::shared_ptr<platform::URLSessionDataTask>& dataTask, const Bytes& data) {
+    setSessionTask(dataTask);
+    if (data.empty()) return;
+    QN_LOCKED;
+    if (auto accumulate = s_->accumulateDataBlock) {
+        s_->downloadedLength += int64_t(data.size());
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate, data] { accumulate(data); });
+        return;
+    }
+    if (s_->userStoppedFetching) return;
+    if (!s_->downloadedData) s_->downloadedData = Bytes();
+    s_->downloadedData->insert(s_->downloadedData->end(), data.begin(), data.end());
+    s_->downloadedLength = int64_t(s_->downloadedData->size());
+    if (auto progress = s_->receivedProgressBlock) {
+        auto self = shared_from_this();
+        int64_t chunk = int64_t(data.size());
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, progress, chunk] {
+            int64_t total = self->downloadedLength();
+            progress(chunk, total);
+        });
+    }
+}
+
+void QNSessionFetcher::willCacheResponse(const std::shared_ptr<platform::URLSession>& session,
+                                         const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
+                                         const platform::CachedURLResponse& proposedResponse,
+                                         std::function<void(std::optional<platform::CachedURLResponse>)> completionHandler) {
+    if (dataTask) setSessionTask(dataTask);
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    if (auto block = s_->willCacheURLResponseBlock) {
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
+            true, [block, proposedResponse, completionHandler] { block(proposedResponse, completionHandler); });
+        return;
+    }
+    lock.unlock();
+    completionHandler(proposedResponse);
+}
+
+// --- challenges ---
+
+void QNSessionFetcher::didReceiveChallenge(const std::shared_ptr<platform::URLSession>& session,
+                                           const std::shared_ptr<platform::URLSessionTask>& task,
+                                           const platform::URLAuthenticationChallenge& challenge,
+                                           ChallengeCompletion completionHandler) {
+    setSessionTask(task);
+    QN_LOCKED;
+    if (auto block = s_->challengeBlock) {
+        auto self = shared_from_this();
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
+            true, [self, block, challenge, completionHandler] { block(self, challenge, completionHandler); });
+        return;
+    }
+    respondToChallenge(challenge, std::move(completionHandler));
+}
+
+void QNSessionFetcher::respondToChallenge(const platform::URLAuthenticationChallenge& challenge,
+                                          ChallengeCompletion completion) {
+    using Disposition = platform::URLSessionAuthChallengeDisposition;
+    QN_LOCKED;
+    if (challenge.previousFailureCount() > 2) {
+        completion(Disposition::CancelAuthenticationChallenge, std::nullopt);
+        return;
+    }
+    const auto& space = challenge.protectionSpace();
+    if (space.authenticationMethod() == platform::kURLAuthenticationMethodServerTrust) {
+        auto trust = space.serverTrust();
+        if (!trust) {
+            completion(Disposition::PerformDefaultHandling, std::nullopt);
+            return;
+        }
+        auto verdict = [trust, completion](bool allow) {
+            if (allow) {
+                completion(Disposition::UseCredential, platform::URLCredential::credentialForTrust(trust));
+            } else {
+                completion(Disposition::CancelAuthenticationChallenge, std::nullopt);
+            }
+        };
+        if (s_->allowInvalidServerCertificates) {
+            verdict(true);
+        } else {
+            std::optional<URLRequest> request;
+            if (s_->request) request = *s_->request;
+            evaluateServerTrust(trust, request, verdict);
+        }
+        return;
+    }
+    std::optional<platform::URLCredential> credential = s_->credential;
+    if (space.isProxy() && s_->proxyCredential) credential = s_->proxyCredential;
+    if (credential) {
+        completion(Disposition::UseCredential, credential);
+    } else {
+        completion(Disposition::PerformDefaultHandling, std::nullopt);
+    }
+}
+
+void QNSessionFetcher::evaluateServerTrust(std::shared_ptr<const platform::ServerTrust> serverTrust,
+                                           const std::optional<URLRequest>& request,
+                                           std::function<void(bool allow)> completion) {
+    platform::DispatchQueue::global()->async([serverTrust, completion] {
+        static std::mutex evaluationLock;
+        bool allow = false;
+        {
+            std::lock_guard<std::mutex> lock(evaluationLock);
+            auto result = serverTrust->evaluate();
+            allow = result == platform::TrustResultType::Proceed || result == platform::TrustResultType::Unspecified;
+        }
+        completion(allow);
+    });
+}
+
+// --- bodies sent ---
+
+void QNSessionFetcher::needNewBodyStream(const std::shared_ptr<platform::URLSession>& session,
+                                         const std::shared_ptr<platform::URLSessionTask>& task,
+                                         BodyStreamCompletion completionHandler) {
+    setSessionTask(task);
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    if (auto provider = s_->bodyStreamProvider) {
+        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [provider, completionHandler] { provider(completionHandler); });
+        return;
+    }
+    lock.unlock();
+    completionHandler(nullptr);
+}
+
+void QNSessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSession>& session,
+                                       const std::shared_ptr<platform::URLSessionTask>& task, int64_t bytesSent,
+                                       int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
+    setSessionTask(task);
+    QN_LOCKED;
+    if (!s_->sendProgressBlock) return;
+    auto self = shared_from_this();
+    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
+        if (auto block = self->sendProgressBlock()) block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    });
+}
+
+// --- downloads ---
+
+void QNSessionFetcher::didWriteData(const std::shared_ptr<platform::URLSession>& session,
+                                    const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
+                                    int64_t bytesWritten, int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+    setSessionTask(downloadTask);
+    QN_LOCKED;
+    auto block = s_->downloadProgressBlock;
+    if (!block) return;
+    int64_t expected =
+        totalBytesExpectedToWrite < totalBytesWritten ? platform::kURLSessionTransferSizeUnknown : totalBytesExpectedToWrite;
+    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
+        false, [block, bytesWritten, totalBytesWritten, expected] { block(bytesWritten, totalBytesWritten, expected); });
+}
+
+void QNSessionFetcher::didResumeAtOffset(const std::shared_ptr<platform::URLSession>& session,
+                                         const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
+                                         int64_t fileOffset, int64_t expectedTotalBytes) {
+    setSessionTask(downloadTask);
+}
+
+void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform::URLSession>& session,
+                                                 const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
+                                                 const URL& location) {
+    setSessionTask(downloadTask);
+    std::filesystem::path temporary = location.path();
+    std::error_code ec;
+    auto size = std::filesystem::file_size(temporary, ec);
+    int64_t length = ec ? 0 : int64_t(size);
+
+    QN_LOCKED;
+    s_->downloadedLength = length;
+    std::optional<URL> destination = s_->destinationFileURL;
+    if (destination) fetcher_detail::removeItemAtURL(*destination);
+    int64_t status = statusCodeUnsynchronized();
+    if (status >= 200 && status <= 399) {
+        if (!destination) return;
+        std::filesystem::path target = destination->path();
+        if (target.has_parent_path()) {
+            std::filesystem::create_directories(target.parent_path(), ec);
+            if (ec) {
+                s_->downloadFinishedError = platform::posixError(ec.value(), target.parent_path().string());
+                return;
+            }
+        }
+        std::filesystem::rename(temporary, target, ec);
+        if (ec) {
+            // Another file system: copy, then the temporary file goes with the session.
+            std::error_code copyError;
+            std::filesystem::copy_file(temporary, target, std::filesystem::copy_options::overwrite_existing, copyError);
+            if (copyError) s_->downloadFinishedError = platform::posixError(copyError.value(), target.string());
+        }
+        return;
+    }
+    // A failed download keeps a small error body to report with the status error.
+    if (length > 0 && length <= 20000) {
+        std::ifstream in(temporary, std::ios::binary);
+        Bytes body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.good() || in.eof()) s_->downloadTaskErrorData = std::move(body);
+    }
+}
+
+// --- the session ---
+
+void QNSessionFetcher::didBecomeInvalidWithError(const std::shared_ptr<platform::URLSession>& session,
+                                                 const std::optional<Error>& error) {
+    QN_LOCKED;
+    if (session && session == s_->session) s_->session.reset();
+}
+
+}  // namespace quorvane

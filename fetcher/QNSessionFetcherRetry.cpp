@@ -1,0 +1,332 @@
+// QNSessionFetcher: how a fetch ends once its task completes: success, a status or transport
+// error, or a retry after an exponential backoff (and the one forced retry after a 401 when
+// the authorizer can refresh its credentials).
+
+#include <cctype>
+#include <limits>
+
+#include "fetcher/QNSessionFetcher.h"
+#include "fetcher/QNSessionFetcherState.h"
+#include "platform/net/HTTPCookie.h"
+
+namespace quorvane {
+
+using platform::Bytes;
+using platform::Error;
+using platform::URL;
+using platform::URLRequest;
+using platform::Value;
+
+#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
+
+// --- the task's completion ---
+
+void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLSession>& session,
+                                            const std::shared_ptr<platform::URLSessionTask>& task,
+                                            const std::optional<Error>& taskError) {
+    std::shared_ptr<platform::URLSession> toInvalidate;
+    {
+        QN_LOCKED;
+        // A fetch the caller stopped has already ended: only the session it left behind remains.
+        if (s_->userStoppedFetching) {
+            toInvalidate = std::move(s_->sessionNeedingInvalidation);
+            s_->sessionNeedingInvalidation.reset();
+        }
+    }
+    if (toInvalidate || userStoppedFetching()) {
+        if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
+        return;
+    }
+
+    setSessionTask(task);
+    int64_t status = statusCode();
+    std::optional<Error> error;
+    bool forceAssumeRetry = false;
+    {
+        std::unique_lock<std::recursive_mutex> lock(mutex_);
+        if (s_->isUsingTestBlock) return;
+        error = taskError ? taskError : s_->downloadFinishedError;
+        if (!taskError && status <= 299 && !s_->downloadFinishedError) {
+            s_->bodyLength = task ? task->countOfBytesSent() : s_->bodyLength;
+            lock.unlock();
+            finishWithError(std::nullopt, false);
+            return;
+        }
+        // A background session followed a redirect and lost the authorization: try again at the
+        // new URL with the request's own headers.
+        if (status == 403 && s_->usingBackgroundSession && s_->request) {
+            auto response = responseUnsynchronized();
+            std::optional<URL> responseURL = response ? response->url() : std::nullopt;
+            if (responseURL && responseURL != s_->request->url() &&
+                s_->request->valueForHTTPHeaderField("Authorization")) {
+                auto redirected = std::make_shared<URLRequest>(*s_->request);
+                redirected->setURL(responseURL);
+                s_->request = redirected;
+                s_->session.reset();
+                forceAssumeRetry = true;
+            }
+        }
+        toInvalidate = std::move(s_->sessionNeedingInvalidation);
+        s_->sessionNeedingInvalidation.reset();
+    }
+    if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
+    auto self = shared_from_this();
+    shouldRetryNowForStatus(status, error, forceAssumeRetry,
+                            [self, error](bool shouldRetry) { self->finishWithError(error, shouldRetry); });
+}
+
+// --- finishing ---
+
+Error QNSessionFetcher::statusErrorWithData(int64_t status, const std::optional<Bytes>& data) {
+    QN_LOCKED;
+    Value info = Value::dictionary();
+    if (data && !data->empty()) {
+        info.set(QNSessionFetcherStatusDataUserInfoKey, *data);
+        if (auto headers = responseHeadersUnsynchronized()) {
+            if (auto type = headers->valueForHTTPHeaderField("Content-Type")) {
+                info.set(QNSessionFetcherStatusDataContentTypeUserInfoKey, *type);
+            }
+        }
+    }
+    return Error(QNSessionFetcherStatusDomain, status, info);
+}
+
+void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRetry) {
+    removePersistedBackgroundSessionFromDefaults();
+    std::optional<Bytes> callbackData;
+    {
+        std::unique_lock<std::recursive_mutex> lock(mutex_);
+        int64_t status = statusCodeUnsynchronized();
+        std::optional<URL> destination = s_->destinationFileURL;
+        bool hasBody = s_->downloadedData && !s_->downloadedData->empty();
+        if (error || status > 299) {
+            if (shouldRetry) {
+                lock.unlock();
+                beginRetryTimer();
+                sendStopNotificationIfNeeded();
+                return;
+            }
+            if (error) {
+                if (auto resumeBlock = s_->resumeDataBlock) {
+                    s_->resumeDataBlock = nullptr;
+                    if (const Value* resume = error->userInfo.find(platform::kURLSessionDownloadTaskResumeData);
+                        resume && resume->isBytes()) {
+                        Bytes data = resume->asBytes();
+                        invokeOnCallbackUnsynchronizedQueueAfterUserStopped(true, [resumeBlock, data] { resumeBlock(data); });
+                    }
+                }
+            } else {
+                error = statusErrorWithData(status, hasBody ? s_->downloadedData : s_->downloadTaskErrorData);
+            }
+            if (hasBody) callbackData = s_->downloadedData;
+            if (s_->retryCount > 0) {
+                Value info = error->userInfo.isDictionary() ? error->userInfo : Value::dictionary();
+                double elapsed = s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
+                info.set(kQNSessionFetcherElapsedIntervalWithRetriesKey, elapsed);
+                info.set(kQNSessionFetcherNumberOfRetriesDoneKey, int64_t(s_->retryCount));
+                error = Error(error->domain, error->code, info);
+            }
+        } else {
+            error.reset();
+            if (destination && hasBody) {
+                // A data task's body (a data: URL, say) goes to the destination file.
+                fetcher_detail::removeItemAtURL(*destination);
+                if (auto writeError = fetcher_detail::writeDataToFile(*s_->downloadedData, *destination)) {
+                    s_->downloadFinishedError = writeError;
+                    error = writeError;
+                } else {
+                    s_->downloadedData.reset();
+                }
+            }
+            callbackData = s_->downloadedData;
+        }
+    }
+    sendStopNotificationIfNeeded();
+    invokeFetchCallbacksOnCallbackQueueWithData(std::move(callbackData), std::move(error));
+    stopFetchReleasingCallbacks(shouldReleaseCallbacksUponCompletion());
+}
+
+// --- the retry decision ---
+
+bool QNSessionFetcher::isRetryError(const Error& error) {
+    if (error.domain == QNSessionFetcherStatusDomain) {
+        return error.code == 408 || error.code == 502 || error.code == 503 || error.code == 504;
+    }
+    if (error.domain == platform::kURLErrorDomain) {
+        return error.code == platform::kURLErrorTimedOut || error.code == platform::kURLErrorNetworkConnectionLost;
+    }
+    return false;
+}
+
+bool QNSessionFetcher::hasRetryAfterInterval() {
+    QN_LOCKED;
+    auto headers = responseHeadersUnsynchronized();
+    return headers && headers->contains("Retry-After");
+}
+
+platform::TimeInterval QNSessionFetcher::retryAfterInterval() {
+    QN_LOCKED;
+    auto headers = responseHeadersUnsynchronized();
+    if (!headers) return 0;
+    auto value = headers->valueForHTTPHeaderField("Retry-After");
+    if (!value) return 0;
+    double secs;
+    if (auto date = platform::parseHTTPDate(*value)) {
+        secs = date->timeIntervalSinceNow();
+    } else {
+        // The leading integer, as a number of seconds.
+        size_t i = 0;
+        while (i < value->size() && std::isspace(static_cast<unsigned char>((*value)[i]))) ++i;
+        bool negative = false;
+        if (i < value->size() && ((*value)[i] == '-' || (*value)[i] == '+')) negative = (*value)[i++] == '-';
+        double n = 0;
+        while (i < value->size() && std::isdigit(static_cast<unsigned char>((*value)[i]))) {
+            n = n * 10 + ((*value)[i++] - '0');
+            if (n > 1e15) break;
+        }
+        secs = negative ? -n : n;
+    }
+    return secs < 0 ? 0 : secs;
+}
+
+platform::TimeInterval QNSessionFetcher::nextRetryIntervalUnsynchronized() {
+    if (statusCodeUnsynchronized() == 503 && hasRetryAfterInterval()) return retryAfterInterval();
+    double secs = s_->lastRetryInterval * s_->retryFactor;
+    if (s_->maxRetryInterval > 0) secs = std::min(secs, s_->maxRetryInterval);
+    return std::max(s_->minRetryInterval, secs);
+}
+
+platform::TimeInterval QNSessionFetcher::nextRetryInterval() {
+    QN_LOCKED;
+    return nextRetryIntervalUnsynchronized();
+}
+
+void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Error> error, bool forceAssumeRetry,
+                                               std::function<void(bool)> response) {
+    // One forced retry after a 401, when the authorizer can fetch fresh credentials.
+    bool forceRetryForRefresh = false;
+    auto auth = authorizer();
+    bool attempted;
+    {
+        QN_LOCKED;
+        attempted = s_->hasAttemptedAuthRefresh;
+    }
+    if (auth && status == 401 && !attempted) {
+        auto primed = auth->primeForRefresh();
+        if (primed && *primed) {
+            {
+                QN_LOCKED;
+                s_->hasAttemptedAuthRefresh = true;
+            }
+            updateRequestValue(std::nullopt, "Authorization");
+            forceRetryForRefresh = true;
+        }
+    }
+
+    bool shouldRetry;
+    std::optional<Error> workingError;
+    RetryBlock retryBlock;
+    {
+        QN_LOCKED;
+        bool canRetry = false;
+        if (s_->isRetryEnabled) {
+            if (hasRetryAfterInterval()) {
+                canRetry = true;
+            } else {
+                double elapsed =
+                    s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
+                canRetry = s_->maxRetryInterval > nextRetryIntervalUnsynchronized() &&
+                           elapsed <= 3 * s_->maxRetryInterval;
+            }
+        }
+        if (!canRetry && !forceAssumeRetry && !forceRetryForRefresh) {
+            shouldRetry = false;
+        } else {
+            Error statusError = statusErrorWithData(status, s_->downloadedData);
+            workingError = error ? *error : statusError;
+            if (forceAssumeRetry || forceRetryForRefresh) {
+                shouldRetry = true;
+            } else {
+                shouldRetry = isRetryError(*workingError) || (error && isRetryError(statusError));
+            }
+            retryBlock = s_->retryBlock;
+        }
+    }
+    if (retryBlock) {
+        invokeOnCallbackQueueUnlessStopped(
+            [retryBlock, shouldRetry, workingError, response] { retryBlock(shouldRetry, workingError, response); });
+        return;
+    }
+    response(shouldRetry);
+}
+
+// --- the retry timer ---
+
+void QNSessionFetcher::beginRetryTimer() {
+    auto self = shared_from_this();
+    if (!platform::RunLoop::isMainThread()) {
+        std::shared_ptr<platform::DispatchGroup> group;
+        {
+            QN_LOCKED;
+            group = s_->callbackGroup;
+        }
+        group->enter();
+        platform::DispatchQueue::main()->async([self, group] {
+            self->beginRetryTimer();
+            group->leave();
+        });
+        return;
+    }
+    destroyRetryTimer();
+    {
+        QN_LOCKED;
+        double cap = s_->maxRetryInterval > 0 ? s_->maxRetryInterval : std::numeric_limits<double>::max();
+        double interval = std::min(nextRetryIntervalUnsynchronized(), cap);
+        s_->lastRetryInterval = interval;
+        auto timer = platform::Timer::make(interval, false, [self](platform::Timer&) { self->retryTimerFired(); });
+        timer->setTolerance(1.0);
+        s_->retryTimer = timer;
+        platform::RunLoop::main()->addTimer(timer);
+    }
+    postNotificationOnMainThreadWithName(kQNSessionFetcherRetryDelayStartedNotification, Value(), false);
+}
+
+void QNSessionFetcher::destroyRetryTimer() {
+    std::shared_ptr<platform::Timer> timer;
+    {
+        QN_LOCKED;
+        timer = std::move(s_->retryTimer);
+        s_->retryTimer.reset();
+    }
+    if (!timer) return;
+    timer->invalidate();
+    postNotificationOnMainThreadWithName(kQNSessionFetcherRetryDelayStoppedNotification, Value(), false);
+}
+
+void QNSessionFetcher::retryTimerFired() {
+    destroyRetryTimer();
+    std::shared_ptr<platform::OperationQueue> queue;
+    {
+        QN_LOCKED;
+        s_->retryCount++;
+        queue = s_->delegateQueue;
+    }
+    auto self = shared_from_this();
+    queue->addOperation([self] { self->retryFetch(); });
+}
+
+void QNSessionFetcher::retryFetch() {
+    stopFetchReleasingCallbacks(false);
+    {
+        QN_LOCKED;
+        if (s_->didCreateSessionIdentifier) {
+            // A new background identifier is made for the next attempt.
+            forgetSessionIdentifierForFetcher();
+            s_->configuration.reset();
+        }
+        if (s_->canShareSession) s_->session.reset();
+    }
+    beginFetchForRetry();
+}
+
+}  // namespace quorvane
