@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "crashreporter/MSCrashReporter.h"
+#include "crashreporter/MSCrashSignalHandler.h"
+#include "platform/crash/UncaughtException.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "tests/crashreporter/CrashChild.h"
+
+using namespace quorvane;
+using quorvane::test::Marker;
+using quorvane::test::runInChild;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Marker* gMarker = nullptr;
+
+std::shared_ptr<MSCrashReporter> reporterFor(const std::string& identifier,
+                                             std::shared_ptr<MSCrashReporterConfig> config = nullptr) {
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), std::move(config));
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+TEST(MSCrashReporterConfig, Defaults) {
+    auto config = MSCrashReporterConfig::defaultConfiguration();
+    EXPECT_EQ(config->signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(config->symbolicationStrategy(), MSCrashReporterSymbolicationStrategyNone);
+    EXPECT_TRUE(config->shouldRegisterUncaughtExceptionHandler());
+
+    MSCrashReporterConfig two(MSCrashReporterSignalHandlerTypeMach, MSCrashReporterSymbolicationStrategyAll);
+    EXPECT_EQ(two.signalHandlerType(), MSCrashReporterSignalHandlerTypeMach);
+    EXPECT_EQ(two.symbolicationStrategy(), MSCrashReporterSymbolicationStrategyAll);
+    EXPECT_TRUE(two.shouldRegisterUncaughtExceptionHandler());
+
+    MSCrashReporterConfig three(7, 1, false);
+    EXPECT_EQ(three.signalHandlerType(), 7u);
+    EXPECT_EQ(three.symbolicationStrategy(), 1u);
+    EXPECT_FALSE(three.shouldRegisterUncaughtExceptionHandler());
+
+    EXPECT_EQ(MSCrashReporter::mapToAsyncSymbolicationStrategy(0), 0u);
+    EXPECT_EQ(MSCrashReporter::mapToAsyncSymbolicationStrategy(2), 2u);
+    EXPECT_EQ(MSCrashReporter::mapToAsyncSymbolicationStrategy(0xFF), 3u);
+}
+
+TEST(MSCrashReporter, IdentityFromTheBundleFallsBackToTheProcessName) {
+    auto reporter = MSCrashReporter::initWithBundle({std::nullopt, std::nullopt, std::nullopt},
+                                                    MSCrashReporterConfig::defaultConfiguration());
+    ASSERT_TRUE(reporter);
+    EXPECT_EQ(reporter->applicationIdentifier(), "quorvane_crashreporter_tests");
+    EXPECT_EQ(reporter->applicationVersion(), "");
+    EXPECT_FALSE(reporter->applicationMarketingVersion());
+
+    auto main = MSCrashReporter::initWithConfiguration(MSCrashReporterConfig::defaultConfiguration());
+    EXPECT_EQ(main->applicationIdentifier(), "com.quorvane.Quorvane");
+    EXPECT_EQ(main->applicationVersion(), "0.1.0");
+    EXPECT_EQ(main->applicationMarketingVersion(), std::optional<std::string>("0.1.0"));
+    EXPECT_EQ(MSCrashReporter::create()->config()->signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
+
+    auto shared = MSCrashReporter::sharedReporter();
+    EXPECT_EQ(shared, MSCrashReporter::sharedReporter());
+    EXPECT_EQ(shared->applicationIdentifier(), "com.quorvane.Quorvane");
+}
+
+TEST(MSCrashReporter, ReportFolderLivesUnderTheCachesFolder) {
+    auto reporter = reporterFor("com.example/app/x");
+    fs::path expected = platform::Paths::cacheHome() / "com.quorvane.crashreporter.data" / "com.example_app_x";
+    EXPECT_EQ(reporter->crashReportDirectory(), expected.string());
+    EXPECT_EQ(reporter->queuedCrashReportDirectory(), (expected / "queued_reports").string());
+    EXPECT_EQ(reporter->crashReportPath(), (expected / "live_report.qvcrash").string());
+
+    platform::Error error;
+    ASSERT_TRUE(reporter->populateCrashReportDirectory(&error)) << error.localizedDescription();
+    EXPECT_EQ(modeOf(reporter->crashReportDirectory()), 0755u);
+    EXPECT_EQ(modeOf(reporter->queuedCrashReportDirectory()), 0755u);
+    EXPECT_TRUE(reporter->populateCrashReportDirectory(&error));  // already there
+}
+
+TEST(MSCrashReporter, FolderThatCannotBeCreatedGivesThePosixError) {
+    auto reporter = reporterFor("blocked.app");
+    fs::create_directories(platform::Paths::cacheHome() / "com.quorvane.crashreporter.data");
+    std::ofstream(reporter->crashReportDirectory()) << "a file where the folder should be";
+    platform::Error error;
+    EXPECT_FALSE(reporter->populateCrashReportDirectory(&error));
+    EXPECT_EQ(error.domain, platform::kPOSIXErrorDomain);
+    EXPECT_EQ(error.code, ENOTDIR);
+    fs::remove(reporter->crashReportDirectory());
+}
+
+TEST(MSCrashReporter, PendingReportCanBeLoadedAndPurged) {
+    auto reporter = reporterFor("pending.app");
+    ASSERT_TRUE(reporter->populateCrashReportDirectory());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    platform::Error error;
+    EXPECT_FALSE(reporter->loadPendingCrashReportData(&error));
+    EXPECT_EQ(error.code, ENOENT);
+
+    std::string bytes("qvcrash\x01\x00\xff", 10);
+    std::ofstream(reporter->crashReportPath(), std::ios::binary) << bytes;
+    EXPECT_TRUE(reporter->hasPendingCrashReport());
+    auto data = reporter->loadPendingCrashReportData(&error);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(std::string(data->begin(), data->end()), bytes);
+
+    EXPECT_TRUE(reporter->purgePendingCrashReport(&error));
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_FALSE(reporter->purgePendingCrashReport(&error));
+    EXPECT_EQ(error.domain, platform::kPOSIXErrorDomain);
+}
+
+TEST(MSCrashReporter, CallbackRecordOfAnotherVersionIsAContractFailure) {
+    platform::AssertionHandler::resetCount();
+    auto reporter = reporterFor("callbacks.app");
+    QVCrashReporterCallbacks callbacks = {1, nullptr, nullptr};
+    reporter->setCrashCallbacks(&callbacks);
+    reporter->setCrashCallbacks(nullptr);
+    EXPECT_EQ(platform::AssertionHandler::count(), 2u);
+    platform::AssertionHandler::resetCount();
+}
+
+// Enabling changes the process for good, so each case runs in its own child.
+TEST(MSCrashReporter, OnlyTheFirstEnablingInAProcessSucceeds) {
+    auto child = runInChild([] {
+        auto reporter = reporterFor("enable.app");
+        platform::Error error;
+        if (!reporter->enableCrashReporter(&error)) return 2;
+        if (!reporter->isEnabled()) return 3;
+        if (!fs::is_directory(reporter->queuedCrashReportDirectory())) return 4;
+        const char* armed = MSCrashReporter::armedCrashReportPath();
+        if (!armed || reporter->crashReportPath() != armed) return 5;
+
+        // Every fatal signal now goes to the engine's handler on the alternate stack.
+        struct sigaction first {};
+        sigaction(SIGABRT, nullptr, &first);
+        for (int signo : kQVCrashFatalSignals) {
+            struct sigaction sa {};
+            sigaction(signo, nullptr, &sa);
+            if (sa.sa_sigaction != first.sa_sigaction || !(sa.sa_flags & SA_ONSTACK)) return 6;
+        }
+        if (platform::crash::uncaughtExceptionHandler() == nullptr) return 7;
+
+        // Again, on the same and on another reporter: code 3 and nothing changes.
+        for (auto& again : {reporter, reporterFor("other.app")}) {
+            platform::Error second;
+            if (again->enableCrashReporter(&second)) return 8;
+            if (second.domain != "QVCrashReporterErrorDomain" || second.code != 3) return 9;
+            if (second.localizedDescription() != "A QVCrashReporter instance has already been enabled") return 10;
+        }
+        if (fs::exists(reporterFor("other.app")->crashReportDirectory())) return 11;
+        if (std::string(MSCrashReporter::armedCrashReportPath()) != reporter->crashReportPath()) return 12;
+
+        // Callbacks can no longer be changed.
+        platform::AssertionHandler::resetCount();
+        QVCrashReporterCallbacks callbacks = {0, nullptr, nullptr};
+        reporter->setCrashCallbacks(&callbacks);
+        if (platform::AssertionHandler::count() != 1) return 13;
+        return 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+TEST(MSCrashReporter, FailedEnablingCannotBeRetried) {
+    auto child = runInChild([] {
+        ::setenv("XDG_CACHE_HOME", "/proc/no-such-place", 1);
+        auto reporter = reporterFor("failing.app");
+        platform::Error error;
+        if (reporter->enableCrashReporter(&error)) return 2;
+        if (error.domain != platform::kPOSIXErrorDomain) return 3;
+        struct sigaction sa {};
+        sigaction(SIGSEGV, nullptr, &sa);
+        struct sigaction abrt {};
+        sigaction(SIGABRT, nullptr, &abrt);
+        if (abrt.sa_handler != SIG_DFL) return 4;
+        if (reporter->enableCrashReporter(&error) || error.code != 3) return 5;
+        return 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+TEST(MSCrashReporter, UnknownHandlerTypeInstallsNothing) {
+    auto child = runInChild([] {
+        auto reporter = reporterFor("none.app", std::make_shared<MSCrashReporterConfig>(2, 0, false));
+        if (!reporter->enableCrashReporter()) return 2;
+        struct sigaction sa {};
+        sigaction(SIGABRT, nullptr, &sa);
+        if (sa.sa_handler != SIG_DFL) return 3;
+        if (platform::crash::uncaughtExceptionHandler() != nullptr) return 4;
+        return 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+// ---- crashes ----
+
+namespace {
+
+// Runs before the reporter's entry (registered after enabling, so it is at the front), hands
+// the signal on, and notes what the reporter did. Only async-signal-safe calls.
+bool observingCallback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                       qvcrash_signal_handler_callback* next) {
+    gMarker->append("chain;");
+    bool handled = qvcrash_signal_handler_forward(next, signo, info, uap);
+    gMarker->append(handled ? "handled;" : "declined;");
+    // The reporter reset every fatal signal to the default action.
+    bool allDefault = true;
+    for (int fatal : kQVCrashFatalSignals) {
+        struct sigaction sa;
+        sigaction(fatal, nullptr, &sa);
+        if (sa.sa_handler != SIG_DFL) allDefault = false;
+    }
+    gMarker->append(allDefault ? "default;" : "not-default;");
+    return handled;
+}
+
+void postCrashCallback(siginfo_t*, ucontext_t*, void* context) { gMarker->append(static_cast<const char*>(context)); }
+
+void previousHandler(int) { gMarker->append("previous;"); }
+
+[[gnu::noinline]] void crashWith(int signo) {
+    switch (signo) {
+        case SIGSEGV: {
+            volatile int* bad = reinterpret_cast<volatile int*>(uintptr_t(0x10));
+            *bad = 1;
+            break;
+        }
+        case SIGBUS: {
+            // Touching a page of a file mapping that lies past the end of the file.
+            char path[] = "/tmp/qv-sigbus-XXXXXX";
+            int fd = ::mkstemp(path);
+            ::unlink(path);
+            auto* p = static_cast<volatile char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+            (void)p[0];
+            break;
+        }
+        case SIGILL:
+            __builtin_trap();
+        case SIGTRAP:
+            asm volatile("int3");
+            break;
+        case SIGABRT:
+            std::abort();
+        default:
+            ::raise(signo);
+    }
+}
+
+}  // namespace
+
+class MSCrashReporterCrash : public ::testing::TestWithParam<int> {};
+
+TEST_P(MSCrashReporterCrash, FatalSignalRunsTheChainAndEndsWithTheSignal) {
+    const int signo = GetParam();
+    Marker marker("crash-" + std::to_string(signo));
+    gMarker = &marker;
+    auto child = runInChild([signo] {
+        // An action installed before the engine: the reporter does not hand fatal signals on.
+        struct sigaction sa {};
+        sa.sa_handler = previousHandler;
+        sigemptyset(&sa.sa_mask);
+        sigaction(signo, &sa, nullptr);
+
+        auto reporter = reporterFor("crashing.app");
+        QVCrashReporterCallbacks callbacks = {0, const_cast<char*>("post-crash;"), postCrashCallback};
+        reporter->setCrashCallbacks(&callbacks);
+        if (!reporter->enableCrashReporter()) return 2;
+        MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, observingCallback, nullptr);
+        crashWith(signo);
+        gMarker->append("survived;");
+        return 0;
+    });
+    ASSERT_TRUE(child.signaled) << child.describe();
+    EXPECT_EQ(child.signal, signo);
+    // Writing reports is not available yet, so the post-crash callback is not called.
+    EXPECT_EQ(marker.read(), "chain;declined;default;");
+}
+
+INSTANTIATE_TEST_SUITE_P(FatalSignals, MSCrashReporterCrash,
+                         ::testing::Values(SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(MSCrashReporter, OnlyTheFirstUncaughtExceptionIsTakenAndAbortsTheProcess) {
+    Marker marker("uncaught");
+    gMarker = &marker;
+    static platform::crash::UncaughtException second{"SecondException", "too late", {}};
+    auto child = runInChild([] {
+        auto reporter = reporterFor("exception.app");
+        if (!reporter->enableCrashReporter()) return 2;
+        // While the first exception aborts the process, a second one arrives: it must return
+        // at once instead of storing itself or aborting again.
+        MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(
+            SIGABRT,
+            [](int signo, siginfo_t* info, ucontext_t* uap, void*, qvcrash_signal_handler_callback* next) {
+                platform::crash::uncaughtExceptionHandler()(second);
+                gMarker->append("second-returned;");
+                return qvcrash_signal_handler_forward(next, signo, info, uap);
+            },
+            nullptr);
+        platform::crash::UncaughtException first{"FirstException", "boom", {0x1000, 0x2000}};
+        platform::crash::uncaughtExceptionHandler()(first);
+        gMarker->append("first-returned;");
+        return 0;
+    });
+    ASSERT_TRUE(child.signaled) << child.describe();
+    EXPECT_EQ(child.signal, SIGABRT);
+    EXPECT_EQ(marker.read(), "second-returned;");
+}
