@@ -25,18 +25,18 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
                                             const std::shared_ptr<platform::URLSessionTask>& task,
                                             const std::optional<Error>& taskError) {
     std::shared_ptr<platform::URLSession> toInvalidate;
+    bool stoppedByCaller;
     {
         QN_LOCKED;
-        // A fetch the caller stopped has already ended: only the session it left behind remains.
-        if (s_->userStoppedFetching) {
-            toInvalidate = std::move(s_->sessionNeedingInvalidation);
-            s_->sessionNeedingInvalidation.reset();
-        }
+        // The session of a task cancelled by a stop is let go once that task has completed,
+        // whatever else this completion means (a simulated fetch's task completes this way too).
+        toInvalidate = std::move(s_->sessionNeedingInvalidation);
+        s_->sessionNeedingInvalidation.reset();
+        stoppedByCaller = s_->userStoppedFetching;
     }
-    if (toInvalidate || userStoppedFetching()) {
-        if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
-        return;
-    }
+    if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
+    // A fetch the caller stopped has already ended.
+    if (stoppedByCaller) return;
 
     setSessionTask(task);
     int64_t status = statusCode();
@@ -66,10 +66,7 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
                 forceAssumeRetry = true;
             }
         }
-        toInvalidate = std::move(s_->sessionNeedingInvalidation);
-        s_->sessionNeedingInvalidation.reset();
     }
-    if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
     auto self = shared_from_this();
     shouldRetryNowForStatus(status, error, forceAssumeRetry,
                             [self, error](bool shouldRetry) { self->finishWithError(error, shouldRetry); });
