@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 
+#include "fetcher/QNSessionCookieStorage.h"
 #include "fetcher/QNSessionFetcherState.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
@@ -470,7 +471,7 @@ void QNSessionFetcher::setAllowInvalidServerCertificates(bool flag) {
 // --- cookies ---
 
 std::shared_ptr<platform::HTTPCookieStorage> QNSessionFetcher::staticCookieStorage() {
-    static std::shared_ptr<platform::HTTPCookieStorage> storage = std::make_shared<platform::HTTPCookieStorage>();
+    static std::shared_ptr<platform::HTTPCookieStorage> storage = std::make_shared<QNSessionCookieStorage>();
     return storage;
 }
 
@@ -483,7 +484,7 @@ void QNSessionFetcher::setCookieStorageMethod(int64_t method) {
             s_->cookieStorage = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
             break;
         case kQNSessionFetcherCookieStorageMethodPrivate:
-            s_->cookieStorage = std::make_shared<platform::HTTPCookieStorage>();
+            s_->cookieStorage = std::make_shared<QNSessionCookieStorage>();
             break;
         default:
             s_->cookieStorage = nullptr;

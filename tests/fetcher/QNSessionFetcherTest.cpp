@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fetcher/QNSessionCookieStorage.h"
 #include "platform/foundation/Paths.h"
 #include "platform/net/InputStream.h"
 #include "tests/fetcher/QNSessionFetcherTestSupport.h"
@@ -483,6 +484,8 @@ TEST_F(QNSessionFetcherTest, CookieStorageMethodsChooseSharedOrPrivateStores) {
     staticA->setCookieStorageMethod(kQNSessionFetcherCookieStorageMethodStatic);
     EXPECT_FALSE(fetchToEnd(staticA)->error);
     EXPECT_EQ(staticA->cookieStorage(), QNSessionFetcher::staticCookieStorage());
+    EXPECT_TRUE(std::dynamic_pointer_cast<QNSessionCookieStorage>(QNSessionFetcher::staticCookieStorage()));
+    EXPECT_TRUE(std::dynamic_pointer_cast<QNSessionCookieStorage>(privateA->cookieStorage()));
     auto staticB = fetcherFor("/echo");
     EXPECT_EQ(stringOf(fetchToEnd(staticB)->data), "k=v");
     for (const auto& c : QNSessionFetcher::staticCookieStorage()->cookies()) QNSessionFetcher::staticCookieStorage()->deleteCookie(c);
