@@ -17,6 +17,7 @@
 #include "crashreporter/MSCrashSysctl.h"
 #include "platform/crash/KernelInfo.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 
 using namespace quorvane;
 
@@ -96,6 +97,37 @@ TEST(MSCrashSysctl, NamedKernelVariables) {
     EXPECT_GT(pidMax, 0);
     EXPECT_FALSE(MSqvcrash_sysctlbyname_int32("kern.osrelease", &pidMax));  // not a number
     EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(MSCrashSysctl, MachineFactsComeFromTheirLinuxSources) {
+    int32_t value = 0;
+    ASSERT_TRUE(MSqvcrash_sysctlbyname_int32("hw.cputype", &value));
+    EXPECT_EQ(value, 16777223);  // x86-64 as the report numbers it
+    ASSERT_TRUE(MSqvcrash_sysctlbyname_int32("hw.cpusubtype", &value));
+    EXPECT_EQ(value, 3);
+    int32_t logical = 0, physical = 0;
+    ASSERT_TRUE(MSqvcrash_sysctlbyname_int32("hw.logicalcpu_max", &logical));
+    EXPECT_EQ(logical, ::sysconf(_SC_NPROCESSORS_CONF));
+    ASSERT_TRUE(MSqvcrash_sysctlbyname_int32("hw.physicalcpu_max", &physical));
+    EXPECT_GE(physical, 1);
+    EXPECT_LE(physical, logical);
+
+    struct utsname uts {};
+    ::uname(&uts);
+    char* build = MSqvcrash_sysctlbyname_copy_string("kern.osversion");
+    ASSERT_NE(build, nullptr);
+    EXPECT_STREQ(build, uts.version);
+    std::free(build);
+
+    // The model is only known where the firmware tells it.
+    std::string dmi;
+    bool haveDmi = platform::readFile("/sys/devices/virtual/dmi/id/product_name", dmi) && !dmi.empty();
+    char* model = MSqvcrash_sysctlbyname_copy_string("hw.model");
+    if (haveDmi) {
+        ASSERT_NE(model, nullptr);
+        EXPECT_EQ(std::string(model) + "\n", dmi);
+    }
+    std::free(model);
 }
 
 TEST(MSCrashHostInfo, ParsesTheKernelRelease) {
