@@ -21,6 +21,8 @@ using quorvane::test::Marker;
 using quorvane::test::runInChild;
 namespace fs = std::filesystem;
 
+extern char* program_invocation_short_name;
+
 namespace {
 
 const Marker* gMarker = nullptr;
@@ -76,6 +78,18 @@ TEST(MSCrashReporter, IdentityFromTheBundleFallsBackToTheProcessName) {
     auto shared = MSCrashReporter::sharedReporter();
     EXPECT_EQ(shared, MSCrashReporter::sharedReporter());
     EXPECT_EQ(shared->applicationIdentifier(), "com.quorvane.Quorvane");
+}
+
+TEST(MSCrashReporter, NoIdentifierAndNoProcessNameIsAContractFailure) {
+    platform::AssertionHandler::resetCount();
+    char* saved = program_invocation_short_name;
+    char empty[] = "";
+    program_invocation_short_name = empty;
+    auto reporter = MSCrashReporter::initWithBundle({std::nullopt, std::string("1"), std::nullopt}, nullptr);
+    program_invocation_short_name = saved;
+    EXPECT_FALSE(reporter);
+    EXPECT_EQ(platform::AssertionHandler::count(), 1u);
+    platform::AssertionHandler::resetCount();
 }
 
 TEST(MSCrashReporter, ReportFolderLivesUnderTheCachesFolder) {
@@ -188,6 +202,22 @@ TEST(MSCrashReporter, FailedEnablingCannotBeRetried) {
         sigaction(SIGABRT, nullptr, &abrt);
         if (abrt.sa_handler != SIG_DFL) return 4;
         if (reporter->enableCrashReporter(&error) || error.code != 3) return 5;
+        return 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+// Linux has no exception server: faults reach the process only as signals, so the server mode
+// registers the same fatal signals.
+TEST(MSCrashReporter, ExceptionServerModeRegistersTheFatalSignals) {
+    auto child = runInChild([] {
+        auto reporter = reporterFor("server.app", std::make_shared<MSCrashReporterConfig>(1, 0, true));
+        if (!reporter->enableCrashReporter()) return 2;
+        for (int signo : kQVCrashFatalSignals) {
+            struct sigaction sa {};
+            sigaction(signo, nullptr, &sa);
+            if (!(sa.sa_flags & SA_SIGINFO) || !(sa.sa_flags & SA_ONSTACK)) return 3;
+        }
         return 0;
     });
     EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
