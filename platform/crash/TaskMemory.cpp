@@ -54,6 +54,7 @@ KernReturn classifyAddress(task_t task, uintptr_t address) {
     KernReturn result = kKernInvalidAddress;
     bool done = false;
     bool eof = false;
+    bool skipping = false;  // inside the rest of a line longer than the buffer
     while (!done) {
         if (!eof && used < sizeof(buf)) {
             ssize_t r = ::read(fd, buf + used, sizeof(buf) - used);
@@ -66,6 +67,15 @@ KernReturn classifyAddress(task_t task, uintptr_t address) {
         while (lineEnd < used && buf[lineEnd] != '\n') ++lineEnd;
         if (lineEnd == used && !eof && used < sizeof(buf)) continue;
         if (used == 0) break;
+
+        if (skipping) {
+            size_t consumed = lineEnd < used ? lineEnd + 1 : used;
+            skipping = lineEnd == used;
+            for (size_t k = consumed; k < used; ++k) buf[k - consumed] = buf[k];
+            used -= consumed;
+            if (eof && used == 0) break;
+            continue;
+        }
 
         // "start-end perms ..."
         uintptr_t start = 0, end = 0;
@@ -83,8 +93,9 @@ KernReturn classifyAddress(task_t task, uintptr_t address) {
             done = true;  // the file is sorted by address
         }
 
-        // Drop the line (a line longer than the buffer is dropped piecewise).
+        // Drop the line; the rest of a line longer than the buffer is skipped as it comes.
         size_t consumed = lineEnd < used ? lineEnd + 1 : used;
+        skipping = lineEnd == used;
         for (size_t k = consumed; k < used; ++k) buf[k - consumed] = buf[k];
         used -= consumed;
         if (eof && used == 0) break;

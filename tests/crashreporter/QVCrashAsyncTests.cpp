@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -208,6 +211,35 @@ TEST(QVCrashAsync, TaskReadsReturnCodesInsteadOfFaulting) {
     EXPECT_EQ(MSqvcrash_async_task_memcpy(self, reinterpret_cast<uint64_t>(two + page - 8), 0, buf, 16), QVCRASH_EACCESS);
     EXPECT_EQ(MSqvcrash_async_task_memcpy(self, reinterpret_cast<uint64_t>(two + page - 8), 0, buf, 8), QVCRASH_ESUCCESS);
     ::munmap(two, 2 * page);
+
+    // Mappings named by paths longer than the reading buffer do not confuse the lookup.
+    {
+        std::string dir = std::filesystem::temp_directory_path().string();
+        for (int i = 0; i < 4; ++i) {
+            dir += "/" + std::string(200, char('a' + i)) + " 0-ffffffffffffffff r";
+            std::filesystem::create_directory(dir);
+        }
+        std::string file = dir + "/mapped";
+        std::FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("contents", f);
+        std::fclose(f);
+        void* blocked = ::mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        int fd = ::open(file.c_str(), O_RDONLY);
+        void* named = ::mmap(nullptr, 2 * page, PROT_READ, MAP_PRIVATE, fd, 0);
+        ASSERT_NE(blocked, MAP_FAILED);
+        ASSERT_NE(named, MAP_FAILED);
+        EXPECT_EQ(MSqvcrash_async_task_memcpy(self, reinterpret_cast<uint64_t>(named), 0, buf, 8), QVCRASH_ESUCCESS);
+        EXPECT_EQ(std::string(buf, 8), "contents");
+        EXPECT_EQ(MSqvcrash_async_task_memcpy(self, reinterpret_cast<uint64_t>(blocked), 0, buf, 8), QVCRASH_EACCESS);
+        // A mapped, readable page past the end of the file: bytes that are not there.
+        EXPECT_EQ(MSqvcrash_async_task_memcpy(self, reinterpret_cast<uint64_t>(named), int64_t(page), buf, 8),
+                  QVCRASH_ENOTFOUND);
+        ::munmap(named, 2 * page);
+        ::munmap(blocked, page);
+        ::close(fd);
+        std::filesystem::remove_all(std::filesystem::temp_directory_path() / (std::string(200, 'a') + " 0-ffffffffffffffff r"));
+    }
 
     // An offset that leaves the address space.
     EXPECT_EQ(MSqvcrash_async_task_memcpy(self, 0, -1, &copy, 8), QVCRASH_ENOMEM);
