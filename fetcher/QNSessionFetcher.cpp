@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -329,6 +330,20 @@ void QNSessionFetcher::setSessionTask(std::shared_ptr<platform::URLSessionTask> 
         // A fetcher restored for a background session learns its request from the task.
         if (auto original = s_->sessionTask->originalRequest()) s_->request = std::make_shared<URLRequest>(*original);
     }
+}
+
+bool QNSessionFetcher::recordSessionTask(const std::shared_ptr<platform::URLSessionTask>& task) {
+    QN_LOCKED;
+    if (task) {
+        auto& abandoned = s_->abandonedTasks;
+        abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(), [](const auto& w) { return w.expired(); }),
+                        abandoned.end());
+        for (const auto& w : abandoned) {
+            if (w.lock() == task) return false;
+        }
+    }
+    setSessionTask(task);
+    return true;
 }
 
 std::optional<platform::URLSessionConfiguration> QNSessionFetcher::configuration() {

@@ -456,6 +456,9 @@ public:
                            std::function<void(std::optional<platform::CachedURLResponse>)> completionHandler);
 
 protected:
+    // Records the task a session callback is about (setSessionTask); false, recording nothing,
+    // for a task this fetcher cancelled and left behind (its callbacks are answered and dropped).
+    bool recordSessionTask(const std::shared_ptr<platform::URLSessionTask>& task);
     // Ends a fetch that fails to start: one completion call with the error (-1 when none).
     void failToBeginFetchWithError(std::optional<Error> error);
     // Hands the request to the authorizer, which re-enters the begin sequence when done.

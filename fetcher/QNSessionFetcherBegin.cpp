@@ -546,6 +546,7 @@ void QNSessionFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) 
             }
             s_->sessionTask.reset();
             if (task->state() != platform::URLSessionTask::State::Completed) {
+                s_->abandonedTasks.push_back(task);
                 auto download = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(task);
                 if (s_->resumeDataBlock && download) {
                     resumeBlock = std::move(s_->resumeDataBlock);

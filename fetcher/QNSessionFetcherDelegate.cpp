@@ -137,7 +137,10 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
                                                   const std::shared_ptr<platform::URLSessionTask>& task,
                                                   const std::shared_ptr<const HTTPURLResponse>& redirectResponse,
                                                   const URLRequest& newRequest, RedirectCompletion completionHandler) {
-    setSessionTask(task);
+    if (!recordSessionTask(task)) {
+        completionHandler(std::nullopt);
+        return;
+    }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
     if (s_->userStoppedFetching) {
         lock.unlock();
@@ -180,7 +183,10 @@ void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSes
                                           const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
                                           const std::shared_ptr<const URLResponse>& response,
                                           ResponseCompletion completionHandler) {
-    setSessionTask(dataTask);
+    if (!recordSessionTask(dataTask)) {
+        completionHandler(platform::URLSessionResponseDisposition::Cancel);
+        return;
+    }
     auto self = shared_from_this();
     // A new response starts a new body.
     auto reset = [self, completionHandler](platform::URLSessionResponseDisposition disposition) {
@@ -208,7 +214,7 @@ void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSes
 
 void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>& session,
                                       const std::shared_ptr<platform::URLSessionDataTask>& dataTask, const Bytes& data) {
-    setSessionTask(dataTask);
+    if (!recordSessionTask(dataTask)) return;
     if (data.empty()) return;
     QN_LOCKED;
     if (auto accumulate = s_->accumulateDataBlock) {
@@ -234,7 +240,10 @@ void QNSessionFetcher::willCacheResponse(const std::shared_ptr<platform::URLSess
                                          const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
                                          const platform::CachedURLResponse& proposedResponse,
                                          std::function<void(std::optional<platform::CachedURLResponse>)> completionHandler) {
-    if (dataTask) setSessionTask(dataTask);
+    if (dataTask && !recordSessionTask(dataTask)) {
+        completionHandler(std::nullopt);
+        return;
+    }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
     if (auto block = s_->willCacheURLResponseBlock) {
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
@@ -251,7 +260,10 @@ void QNSessionFetcher::didReceiveChallenge(const std::shared_ptr<platform::URLSe
                                            const std::shared_ptr<platform::URLSessionTask>& task,
                                            const platform::URLAuthenticationChallenge& challenge,
                                            ChallengeCompletion completionHandler) {
-    setSessionTask(task);
+    if (!recordSessionTask(task)) {
+        completionHandler(platform::URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+        return;
+    }
     QN_LOCKED;
     if (auto block = s_->challengeBlock) {
         auto self = shared_from_this();
@@ -322,7 +334,10 @@ void QNSessionFetcher::evaluateServerTrust(std::shared_ptr<const platform::Serve
 void QNSessionFetcher::needNewBodyStream(const std::shared_ptr<platform::URLSession>& session,
                                          const std::shared_ptr<platform::URLSessionTask>& task,
                                          BodyStreamCompletion completionHandler) {
-    setSessionTask(task);
+    if (!recordSessionTask(task)) {
+        completionHandler(nullptr);
+        return;
+    }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
     if (auto provider = s_->bodyStreamProvider) {
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [provider, completionHandler] { provider(completionHandler); });
@@ -335,7 +350,7 @@ void QNSessionFetcher::needNewBodyStream(const std::shared_ptr<platform::URLSess
 void QNSessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSession>& session,
                                        const std::shared_ptr<platform::URLSessionTask>& task, int64_t bytesSent,
                                        int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
-    setSessionTask(task);
+    if (!recordSessionTask(task)) return;
     QN_LOCKED;
     if (!s_->sendProgressBlock) return;
     auto self = shared_from_this();
@@ -349,7 +364,7 @@ void QNSessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSessio
 void QNSessionFetcher::didWriteData(const std::shared_ptr<platform::URLSession>& session,
                                     const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
                                     int64_t bytesWritten, int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
-    setSessionTask(downloadTask);
+    if (!recordSessionTask(downloadTask)) return;
     QN_LOCKED;
     auto block = s_->downloadProgressBlock;
     if (!block) return;
@@ -362,13 +377,13 @@ void QNSessionFetcher::didWriteData(const std::shared_ptr<platform::URLSession>&
 void QNSessionFetcher::didResumeAtOffset(const std::shared_ptr<platform::URLSession>& session,
                                          const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
                                          int64_t fileOffset, int64_t expectedTotalBytes) {
-    setSessionTask(downloadTask);
+    recordSessionTask(downloadTask);
 }
 
 void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform::URLSession>& session,
                                                  const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask,
                                                  const URL& location) {
-    setSessionTask(downloadTask);
+    if (!recordSessionTask(downloadTask)) return;
     std::filesystem::path temporary = location.path();
     std::error_code ec;
     auto size = std::filesystem::file_size(temporary, ec);

@@ -35,10 +35,10 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
         stoppedByCaller = s_->userStoppedFetching;
     }
     if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
-    // A fetch the caller stopped has already ended.
-    if (stoppedByCaller) return;
+    // A fetch the caller stopped has already ended; a task a stop cancelled belongs to no
+    // attempt (a retry may already run another).
+    if (stoppedByCaller || !recordSessionTask(task)) return;
 
-    setSessionTask(task);
     int64_t status = statusCode();
     std::optional<Error> error;
     bool forceAssumeRetry = false;

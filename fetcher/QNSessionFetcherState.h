@@ -25,6 +25,8 @@ struct QNSessionFetcher::State {
     std::shared_ptr<platform::URLSession> sessionNeedingInvalidation;
     std::optional<platform::URLSessionConfiguration> configuration;
     std::shared_ptr<platform::URLSessionTask> sessionTask;
+    // Tasks cancelled by a stop: their late callbacks belong to no attempt of this fetcher.
+    std::vector<std::weak_ptr<platform::URLSessionTask>> abandonedTasks;
     std::optional<std::string> taskDescription;
     float taskPriority = -1.0f;
     std::shared_ptr<const platform::URLResponse> response;

@@ -97,6 +97,30 @@ TEST(QNSessionFetcherTestBlockTest, StatusAnswersBecomeStatusErrorsAndTransportE
     EXPECT_EQ(flaky->retryCount(), 1u);
 }
 
+TEST(QNSessionFetcherTestBlockTest, ALateCompletionOfTheCancelledFirstTaskDoesNotDisturbTheRetry) {
+    std::vector<std::shared_ptr<platform::URLSessionTask>> tasks;
+    std::shared_ptr<QNSessionFetcher> retried;
+    retried = fakeFetcher([&](const std::shared_ptr<QNSessionFetcher>& fetcher, QNSessionFetcher::TestResponse response) {
+        tasks.push_back(fetcher->sessionTask());
+        if (tasks.size() == 1) {
+            response(nullptr, std::nullopt, Error(platform::kURLErrorDomain, platform::kURLErrorTimedOut));
+            return;
+        }
+        // The first attempt's task was cancelled by the retry; its completion comes late.
+        fetcher->didCompleteWithError(nullptr, tasks[0], Error(platform::kURLErrorDomain, platform::kURLErrorCancelled));
+        EXPECT_EQ(fetcher->sessionTask(), tasks[1]);
+        response(httpResponse(200), bytesOf("retried"), std::nullopt);
+    });
+    retried->setRetryEnabled(true);
+    retried->setMinRetryInterval(0.01);
+    auto outcome = fetchToEnd(retried);
+    ASSERT_EQ(tasks.size(), 2u);
+    EXPECT_NE(tasks[0], tasks[1]);
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_FALSE(outcome->error);
+    EXPECT_EQ(stringOf(outcome->data), "retried");
+}
+
 TEST(QNSessionFetcherTestBlockTest, ABlockAnsweringNothingLetsTheFetchGoToTheNetwork) {
     TestHTTPServer server;
     server.respond("/real", 200, "from the network");
