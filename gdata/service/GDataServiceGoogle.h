@@ -1,0 +1,232 @@
+#pragma once
+// GDataServiceGoogle: the layer between GDataServiceBase and a concrete provider service. It
+// offers the named operations (fetch a feed or an entry, insert, update, delete, post a batch
+// feed), each with a delegate callback or a completion handler, adds the provider's
+// "Authorization" header when a legacy account token is held, and can send writes as POST with a
+// method-override header. Requests are otherwise signed by the fetcher service's authorizer
+// (OAuth2 bearer tokens).
+//
+// Account sign-in by user name and password is not available in this build: a call made while a
+// user name is set and no account token is held ends with the error
+// kGDataServiceErrorSignInImpossible instead of signing in.
+//
+// GDataServiceTicket is the ticket these services hand out.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gdata/GDataEntryACL.h"
+#include "gdata/GDataEntryBase.h"
+#include "gdata/GDataFeedBase.h"
+#include "gdata/service/GDataQuery.h"
+#include "gdata/service/GDataServiceBase.h"
+#include "platform/foundation/Date.h"
+
+namespace quorvane {
+
+class GDataServiceGoogle;
+
+class GDataServiceTicket : public GDataServiceTicketBase {
+public:
+    static std::shared_ptr<GDataServiceTicket> ticketForService(const std::shared_ptr<GDataServiceBase>& service);
+    // Also copies the service's account token and credential date.
+    void initWithService(const std::shared_ptr<GDataServiceBase>& service) override;
+
+    const char* className() const override { return "GDataServiceTicket"; }
+    // "GDataServiceTicket 0x...: {service:... objectFetcher:... authorizer:...}" with an
+    // authorizer, else "... authFetcher:...}".
+    std::string description() const override;
+    // Stops an account sign-in the ticket waits for, then cancels as the base does.
+    void cancelTicket() override;
+
+    const std::shared_ptr<QNSessionFetcher>& authFetcher() const { return authFetcher_; }
+    void setAuthFetcher(std::shared_ptr<QNSessionFetcher> fetcher) { authFetcher_ = std::move(fetcher); }
+    const std::optional<std::string>& authToken() const { return authToken_; }
+    void setAuthToken(std::optional<std::string> token) { authToken_ = std::move(token); }
+    const std::optional<platform::Date>& credentialDate() const { return credentialDate_; }
+    void setCredentialDate(std::optional<platform::Date> date) { credentialDate_ = std::move(date); }
+
+private:
+    std::shared_ptr<QNSessionFetcher> authFetcher_;
+    std::optional<std::string> authToken_;
+    std::optional<platform::Date> credentialDate_;
+};
+
+class GDataServiceGoogle : public GDataServiceBase {
+public:
+    const char* className() const override { return "GDataServiceGoogle"; }
+
+    // --- class values ---
+    GDataServiceTicketPtr makeTicket() override;
+    // The service's identifier at the account sign-in ("cp" for contacts); none here.
+    virtual std::optional<std::string> defaultServiceID() const { return std::nullopt; }
+    virtual std::optional<std::string> serviceRootURLString() const { return std::nullopt; }
+    // The class's service root.
+    virtual std::optional<std::string> authorizationScope() const { return serviceRootURLString(); }
+    // The namespaces an inserted or updated entry without any of its own is given.
+    virtual GDataStringDictionary standardServiceNamespaces() const { return GDataEntryBase::baseGDataNamespaces(); }
+    // Extra headers of the sign-in request: none.
+    virtual std::optional<std::map<std::string, std::string>> customAuthenticationRequestHeaders() const {
+        return std::nullopt;
+    }
+
+    // --- settings ---
+    const std::optional<std::string>& captchaToken() const { return captchaToken_; }
+    void setCaptchaToken(std::optional<std::string> v) { captchaToken_ = std::move(v); }
+    const std::optional<std::string>& captchaAnswer() const { return captchaAnswer_; }
+    void setCaptchaAnswer(std::optional<std::string> v) { captchaAnswer_ = std::move(v); }
+    const std::optional<std::string>& authToken() const { return authToken_; }
+    void setAuthToken(std::optional<std::string> v) { authToken_ = std::move(v); }
+    const std::optional<std::string>& authSubToken() const { return authSubToken_; }
+    void setAuthSubToken(std::optional<std::string> v) { authSubToken_ = std::move(v); }
+    // "HOSTED_OR_GOOGLE" when unset.
+    std::string accountType() const;
+    void setAccountType(std::optional<std::string> v) { accountType_ = std::move(v); }
+    // The provider's account sign-in host when unset.
+    std::string signInDomain() const;
+    void setSignInDomain(std::optional<std::string> v) { signInDomain_ = std::move(v); }
+    // The stored one, else the class's; a service whose class has none is a programming error.
+    std::optional<std::string> serviceID() const;
+    void setServiceID(std::optional<std::string> v) { serviceID_ = std::move(v); }
+    const std::shared_ptr<QNSessionFetcher>& pendingAuthFetcher() const { return pendingAuthFetcher_; }
+    void setPendingAuthFetcher(std::shared_ptr<QNSessionFetcher> f) { pendingAuthFetcher_ = std::move(f); }
+    const std::optional<platform::Date>& credentialDate() const { return credentialDate_; }
+    void setCredentialDate(std::optional<platform::Date> d) { credentialDate_ = std::move(d); }
+    bool shouldUseMethodOverrideHeader() const { return shouldUseMethodOverrideHeader_; }
+    void setShouldUseMethodOverrideHeader(bool flag) { shouldUseMethodOverrideHeader_ = flag; }
+
+    // Records the date when the user name or password changes.
+    void setUserCredentialsWithUsername(std::optional<std::string> username,
+                                        std::optional<std::string> password) override;
+
+    // The base request, then the method override and the account token's "Authorization".
+    platform::URLRequest requestForURL(const platform::URL& url, const std::optional<std::string>& ETag,
+                                       const std::optional<std::string>& httpMethod,
+                                       const GDataServiceTicketPtr& ticket) override;
+    using GDataServiceBase::requestForURL;
+
+    // Every named operation ends here.
+    GDataServiceTicketPtr fetchAuthenticatedObjectWithURL(const std::optional<platform::URL>& url,
+                                                          const GDataClassInfo* objectClass,
+                                                          const GDataObjectPtr& objectToPost,
+                                                          const std::optional<std::string>& ETag,
+                                                          const std::optional<std::string>& httpMethod,
+                                                          const GDataServiceDelegate& delegate,
+                                                          const GDataServiceCompletionHandler& completionHandler);
+
+    // --- feeds (class nullptr: chosen from the answer's XML) ---
+    GDataServiceTicketPtr fetchFeedWithURL(const platform::URL& feedURL, const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchFeedWithURL(const platform::URL& feedURL, const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchFeedWithURL(const platform::URL& feedURL, const GDataClassInfo& feedClass,
+                                           const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchFeedWithURL(const platform::URL& feedURL, const GDataClassInfo& feedClass,
+                                           const std::optional<std::string>& ETag,
+                                           const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchFeedWithQuery(const GDataQuery& query, const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchFeedWithQuery(const GDataQuery& query, const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchFeedWithQuery(const GDataQuery& query, const GDataClassInfo& feedClass,
+                                             const GDataServiceDelegate& delegate);
+
+    // --- entries ---
+    GDataServiceTicketPtr fetchEntryWithURL(const platform::URL& entryURL, const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchEntryWithURL(const platform::URL& entryURL, const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchEntryWithURL(const platform::URL& entryURL, const GDataClassInfo& entryClass,
+                                            const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchEntryWithURL(const platform::URL& entryURL, const GDataClassInfo& entryClass,
+                                            const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchEntryWithURL(const platform::URL& entryURL, const GDataClassInfo& entryClass,
+                                            const std::optional<std::string>& ETag,
+                                            const GDataServiceDelegate& delegate);
+
+    // POST of the entry to the feed.
+    GDataServiceTicketPtr fetchEntryByInsertingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                     const platform::URL& feedURL,
+                                                     const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchEntryByInsertingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                     const platform::URL& feedURL,
+                                                     const GDataServiceCompletionHandler& handler);
+    // PUT (PATCH with a field selection) of the entry to its edit link or the given URL.
+    GDataServiceTicketPtr fetchEntryByUpdatingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                    const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchEntryByUpdatingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                    const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchEntryByUpdatingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                    const std::optional<platform::URL>& entryURL,
+                                                    const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchEntryByUpdatingEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                                    const std::optional<platform::URL>& entryURL,
+                                                    const GDataServiceCompletionHandler& handler);
+    // DELETE of the entry's edit link with its ETag. The delegate form keeps the entry as the
+    // ticket's posted object.
+    GDataServiceTicketPtr deleteEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                      const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr deleteEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                      const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr deleteResourceURL(const std::optional<platform::URL>& resourceURL,
+                                            const std::optional<std::string>& ETag,
+                                            const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr deleteResourceURL(const std::optional<platform::URL>& resourceURL,
+                                            const std::optional<std::string>& ETag,
+                                            const GDataServiceCompletionHandler& handler);
+
+    // --- batch ---
+    // Posts the batch feed; the answer keeps every element (no unknowns are dropped).
+    GDataServiceTicketPtr fetchFeedWithBatchFeed(const std::shared_ptr<GDataFeedBase>& batchFeed,
+                                                 const platform::URL& batchFeedURL,
+                                                 const GDataServiceDelegate& delegate,
+                                                 const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr fetchFeedWithBatchFeed(const std::shared_ptr<GDataFeedBase>& batchFeed,
+                                                 const platform::URL& batchFeedURL,
+                                                 const GDataServiceDelegate& delegate) {
+        return fetchFeedWithBatchFeed(batchFeed, batchFeedURL, delegate, nullptr);
+    }
+    GDataServiceTicketPtr fetchFeedWithBatchFeed(const std::shared_ptr<GDataFeedBase>& batchFeed,
+                                                 const platform::URL& batchFeedURL,
+                                                 const GDataServiceCompletionHandler& handler) {
+        return fetchFeedWithBatchFeed(batchFeed, batchFeedURL, GDataServiceDelegate(), handler);
+    }
+
+    // --- access-control conveniences ---
+    GDataServiceTicketPtr fetchACLFeedWithURL(const platform::URL& feedURL, const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchACLEntryByInsertingEntry(const std::shared_ptr<GDataEntryACL>& entry,
+                                                        const platform::URL& feedURL,
+                                                        const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchACLEntryByUpdatingEntry(const std::shared_ptr<GDataEntryACL>& entry,
+                                                       const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr fetchACLEntryByUpdatingEntry(const std::shared_ptr<GDataEntryACL>& entry,
+                                                       const std::optional<platform::URL>& entryURL,
+                                                       const GDataServiceDelegate& delegate);
+    GDataServiceTicketPtr deleteACLEntry(const std::shared_ptr<GDataEntryACL>& entry,
+                                         const GDataServiceDelegate& delegate);
+
+    // Gives an object without namespace declarations the service's standard ones.
+    void addNamespacesIfNoneToObject(const GDataObjectPtr& object) const;
+
+private:
+    GDataServiceTicketPtr insertEntry(const std::shared_ptr<GDataEntryBase>& entry, const platform::URL& feedURL,
+                                      const GDataServiceDelegate& delegate,
+                                      const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr updateEntry(const std::shared_ptr<GDataEntryBase>& entry,
+                                      const std::optional<platform::URL>& entryURL,
+                                      const GDataServiceDelegate& delegate,
+                                      const GDataServiceCompletionHandler& handler);
+    GDataServiceTicketPtr deleteURL(const std::optional<platform::URL>& url, const std::optional<std::string>& ETag,
+                                    const GDataServiceDelegate& delegate,
+                                    const GDataServiceCompletionHandler& handler);
+    static std::optional<platform::URL> editURLOfEntry(const std::shared_ptr<GDataEntryBase>& entry);
+
+    std::optional<std::string> captchaToken_;
+    std::optional<std::string> captchaAnswer_;
+    std::optional<std::string> authToken_;
+    std::optional<std::string> authSubToken_;
+    std::optional<std::string> accountType_;
+    std::optional<std::string> signInDomain_;
+    std::optional<std::string> serviceID_;
+    std::shared_ptr<QNSessionFetcher> pendingAuthFetcher_;
+    std::optional<platform::Date> credentialDate_;
+    bool shouldUseMethodOverrideHeader_ = false;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,135 @@
+#include "gdata/service/GDataServiceTicketBase.h"
+
+#include <cstdio>
+
+#include "gdata/service/GDataServiceBase.h"
+
+namespace quorvane {
+
+namespace {
+
+std::string addressText(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+}  // namespace
+
+GDataServiceTicketPtr GDataServiceTicketBase::ticketForService(const std::shared_ptr<GDataServiceBase>& service) {
+    auto ticket = std::make_shared<GDataServiceTicketBase>();
+    ticket->initWithService(service);
+    return ticket;
+}
+
+void GDataServiceTicketBase::initWithService(const std::shared_ptr<GDataServiceBase>& service) {
+    service_ = service;
+    if (!service) return;
+    userData_ = service->serviceUserData();
+    properties_ = service->serviceProperties();
+    surrogates_ = service->serviceSurrogates();
+    uploadProgressSelector_ = service->serviceUploadProgressSelector();
+    isRetryEnabled_ = service->isServiceRetryEnabled();
+    retrySelector_ = service->serviceRetrySelector();
+    maxRetryInterval_ = service->serviceMaxRetryInterval();
+    shouldFollowNextLinks_ = service->serviceShouldFollowNextLinks();
+    shouldFeedsIgnoreUnknowns_ = service->shouldServiceFeedsIgnoreUnknowns();
+    uploadProgressHandler_ = service->serviceUploadProgressHandler();
+    authorizer_ = service->authorizer();
+}
+
+std::string GDataServiceTicketBase::description() const {
+    std::string out = std::string(className()) + " " + addressText(this) + ": {service:";
+    out += service_ ? service_->description() : "(null)";
+    out += " currentFetcher:";
+    out += currentFetcher_ ? currentFetcher_->description() : "(null)";
+    out += " userData:";
+    out += userData_.has_value() ? std::string(userData_.type().name()) : "(null)";
+    out += "}";
+    return out;
+}
+
+void GDataServiceTicketBase::cancelTicket() {
+    // Keep this ticket alive while its last owners (the fetcher's properties) let go of it.
+    auto self = shared_from_this();
+    if (parseOperation_) {
+        parseOperation_->cancel();
+        parseOperation_.reset();
+    }
+    if (objectFetcher_) {
+        auto fetcher = std::move(objectFetcher_);
+        objectFetcher_.reset();
+        fetcher->stopFetching();
+        fetcher->setProperties({});
+    }
+    currentFetcher_.reset();
+    userData_.reset();
+    properties_.reset();
+    uploadProgressSelector_ = nullptr;
+    uploadProgressHandler_ = nullptr;
+    service_.reset();
+}
+
+void GDataServiceTicketBase::pauseUpload() {
+    // Only the resumable upload fetcher can pause; the object fetchers here are plain fetchers.
+}
+
+void GDataServiceTicketBase::resumeUpload() {}
+
+bool GDataServiceTicketBase::isUploadPaused() const { return false; }
+
+void GDataServiceTicketBase::setProperty(const std::string& key, std::any value) {
+    if (!value.has_value()) {
+        if (properties_) properties_->erase(key);
+        return;
+    }
+    if (!properties_) properties_.emplace();
+    (*properties_)[key] = std::move(value);
+}
+
+std::any GDataServiceTicketBase::propertyForKey(const std::string& key) const {
+    if (!properties_) return {};
+    auto it = properties_->find(key);
+    return it == properties_->end() ? std::any() : it->second;
+}
+
+void GDataServiceTicketBase::setUploadProgressSelector(GDataServiceUploadProgressHandler callback) {
+    uploadProgressSelector_ = std::move(callback);
+    if (uploadProgressSelector_) installSendProgressOnCurrentFetcher();
+}
+
+void GDataServiceTicketBase::setUploadProgressHandler(GDataServiceUploadProgressHandler handler) {
+    uploadProgressHandler_ = std::move(handler);
+    if (uploadProgressHandler_) installSendProgressOnCurrentFetcher();
+}
+
+void GDataServiceTicketBase::installSendProgressOnCurrentFetcher() {
+    if (!service_ || !currentFetcher_ || currentFetcher_ != objectFetcher_) return;
+    currentFetcher_->setSendProgressBlock(service_->sendProgressBlockForFetcher(currentFetcher_));
+}
+
+int64_t GDataServiceTicketBase::statusCode() const { return objectFetcher_ ? objectFetcher_->statusCode() : 0; }
+
+void GDataServiceTicketBase::accumulateFeed(const std::shared_ptr<GDataFeedBase>& feed) {
+    if (!feed) return;
+    if (!accumulatedFeed_) {
+        accumulatedFeed_ = feed;
+        return;
+    }
+    if (!feed->entries()) return;
+    // Each entry is detached from the page that owned it before the accumulated feed adopts it.
+    auto entries = *feed->entries();
+    for (const auto& entry : entries) {
+        entry->setParent(nullptr);
+        accumulatedFeed_->addEntry(entry);
+    }
+}
+
+GDataServiceTicketPtr GDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    if (!fetcher) return nullptr;
+    auto value = fetcher->propertyForKey(kGDataFetcherTicketKey);
+    if (auto p = std::any_cast<GDataServiceTicketPtr>(&value)) return *p;
+    return nullptr;
+}
+
+}  // namespace quorvane
