@@ -71,6 +71,64 @@ TEST(QNSessionFetcherTestBlockTest, BodiesAreCutIntoTheAskedChunksAndSendProgres
     EXPECT_EQ(fetcher->request()->HTTPMethod(), "POST");
 }
 
+TEST(QNSessionFetcherTestBlockTest, AStreamedBodyIsReadAndEveryCallbackIsReplayedOnce) {
+    auto fetcher = fakeFetcher(answering(200, "answer"));
+    fetcher->setBodyStreamProvider([](auto completion) {
+        completion(platform::DataInputStream::inputStreamWithData(bytesOf("abcdefghij")));
+    });
+    std::vector<std::tuple<int64_t, int64_t, int64_t>> sent;
+    fetcher->setSendProgressBlock([&](int64_t a, int64_t b, int64_t c) { sent.emplace_back(a, b, c); });
+    int redirects = 0, challenges = 0, caches = 0;
+    fetcher->setWillRedirectBlock([&](const auto&, const platform::URLRequest& request, auto completion) {
+        redirects++;
+        EXPECT_EQ(request.url()->absoluteString(), "https://fake.test/answer");
+        completion(request);
+    });
+    fetcher->setChallengeBlock([&](const auto& f, const platform::URLAuthenticationChallenge& challenge, auto completion) {
+        challenges++;
+        EXPECT_EQ(f, fetcher);
+        EXPECT_EQ(challenge.protectionSpace().host(), "fake.test");
+        EXPECT_EQ(challenge.protectionSpace().port(), 443);
+        EXPECT_EQ(challenge.protectionSpace().authenticationMethod(), platform::kURLAuthenticationMethodHTTPBasic);
+        completion(platform::URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+    });
+    fetcher->setWillCacheURLResponseBlock([&](const platform::CachedURLResponse& cached, auto completion) {
+        caches++;
+        EXPECT_EQ(cached.data, bytesOf("answer"));
+        completion(cached);
+    });
+    auto outcome = fetchToEnd(fetcher);
+    EXPECT_FALSE(outcome->error);
+    EXPECT_EQ(stringOf(outcome->data), "answer");
+    EXPECT_EQ(sent, (std::vector<std::tuple<int64_t, int64_t, int64_t>>{{4, 4, 10}, {4, 8, 10}, {2, 10, 10}}));
+    EXPECT_EQ(redirects, 1);
+    EXPECT_EQ(challenges, 1);
+    EXPECT_EQ(caches, 1);
+}
+
+TEST(QNSessionFetcherTestBlockTest, TheBackoffCapFollowsTheEffectiveMethod) {
+    auto capFor = [](std::string method, std::optional<std::string> override) {
+        auto fetcher = fakeFetcher(answering(200, ""));
+        auto request = *fetcher->request();
+        request.setHTTPMethod(method);
+        if (override) request.setValue(*override, "X-HTTP-Method-Override");
+        fetcher->setRequest(request);
+        fetcher->setRetryEnabled(true);
+        fetchToEnd(fetcher);
+        return fetcher->maxRetryInterval();
+    };
+    EXPECT_EQ(capFor("GET", std::nullopt), 60.0);
+    EXPECT_EQ(capFor("HEAD", std::nullopt), 60.0);
+    EXPECT_EQ(capFor("PUT", std::nullopt), 600.0);
+    EXPECT_EQ(capFor("POST", std::string("GET")), 60.0);
+
+    auto preset = fakeFetcher(answering(200, ""));
+    preset->setRetryEnabled(true);
+    preset->setMaxRetryInterval(5);
+    fetchToEnd(preset);
+    EXPECT_EQ(preset->maxRetryInterval(), 5.0);
+}
+
 TEST(QNSessionFetcherTestBlockTest, StatusAnswersBecomeStatusErrorsAndTransportErrorsAreRetried) {
     auto notFound = fakeFetcher(answering(404, "no such thing"));
     auto outcome = fetchToEnd(notFound);
