@@ -142,6 +142,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     bool hasTask = false, hasResumeData = false;
     {
         QN_LOCKED;
+        // A stop by the caller is final: a delayed start or a late authorization begins nothing.
+        if (s_->userStoppedFetching) return;
         fetchRequest = s_->request;
         if (fetchRequest) fetchURL = fetchRequest->url();
         priorSessionIdentifier = s_->sessionIdentifier;
@@ -149,7 +151,7 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         hasTask = s_->sessionTask != nullptr;
         hasResumeData = s_->downloadResumeData.has_value();
         // A retry or a delayed start begins again: the fetch is running once more.
-        if (!s_->userStoppedFetching) s_->hasStoppedFetching = false;
+        s_->hasStoppedFetching = false;
     }
     auto failWithCode = [&](int64_t code) {
         Value info = Value::dictionary();
@@ -423,7 +425,20 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     // 18, 19.
     bool useTestBlock = false;
     {
-        QN_LOCKED;
+        std::unique_lock<std::recursive_mutex> lock(mutex_);
+        if (s_->userStoppedFetching) {
+            // Stopped from another thread while the task was being made: it never starts.
+            s_->abandonedTasks.push_back(task);
+            std::shared_ptr<platform::URLSession> own;
+            if (s_->shouldInvalidateSession && s_->session == session) {
+                own = std::move(s_->session);
+                s_->session.reset();
+            }
+            lock.unlock();
+            task->cancel();
+            if (own) own->finishTasksAndInvalidate();
+            return;
+        }
         s_->sessionTask = task;
         bool isDownload = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(task) != nullptr;
         if (!isDownload && !s_->accumulateDataBlock) s_->downloadedData = Bytes();

@@ -145,6 +145,27 @@ TEST_F(QNSessionFetcherTest, BeginFailuresReportOnceWithTheFetcherDomain) {
     EXPECT_EQ(noTaskOutcome->error->code, QNSessionFetcherErrorTaskNotCreated);
     EXPECT_EQ(server.requestCount("/never"), 0u);
 
+    // Beginning again while the task runs is a misuse: -1, once.
+    server.hold("/twice");
+    server.respond("/twice", 200, "x");
+    auto twice = fetcherFor("/twice");
+    auto first = beginFetch(twice);
+    ASSERT_TRUE(pumpUntil([&] { return server.waitForHeld("/twice", 1, 0); }));
+    auto second = beginFetch(twice);
+    ASSERT_TRUE(pumpUntil([&] { return second->calls == 1; }));
+    EXPECT_EQ(second->error->code, QNSessionFetcherErrorCannotBegin);
+    server.release("/twice");
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.1);
+    EXPECT_EQ(first->calls, 0);
+    EXPECT_EQ(second->calls, 1);
+    // A stopped fetcher does not begin again.
+    auto stopped = fetcherFor("/twice");
+    stopped->stopFetching();
+    auto never = beginFetch(stopped);
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    EXPECT_EQ(never->calls, 0);
+    EXPECT_EQ(server.requestCount("/twice"), 1u);
+
     // A body file that is not there fails with the file system's error.
     auto missingFile = fetcherFor("/never");
     missingFile->setBodyFileURL(URL::fileURLWithPath(tempPath("missing.bin")));
