@@ -1,0 +1,215 @@
+// Token refreshes against the loopback server's token endpoint, through real fetchers.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fetcher/QNSessionFetcher.h"
+#include "oauth2/QNOAuth2Authentication.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
+#include "tests/support/TestHTTPServer.h"
+
+namespace quorvane {
+namespace {
+
+using platform::Error;
+using platform::RunLoop;
+using platform::URLRequest;
+using platform::Value;
+
+struct Outcome {
+    std::string name;
+    std::shared_ptr<URLRequest> request;
+    std::optional<Error> error;
+};
+
+class QNOAuth2RefreshTest : public ::testing::Test {
+protected:
+    std::shared_ptr<QNOAuth2Authentication> staleAuthentication() {
+        auto auth = QNOAuth2Authentication::authenticationWithServiceProvider(
+            "Google", server.url("/token"), "urn:ietf:wg:oauth:2.0:oob", "client-id", "client secret");
+        auth->setRefreshToken("refresh-1");
+        auth->setAccessToken("old-access");
+        auth->setExpiresIn(30);  // within a minute of expiry: the next authorization refreshes
+        return auth;
+    }
+
+    void authorize(const std::shared_ptr<QNOAuth2Authentication>& auth, const std::string& name) {
+        auto request = std::make_shared<URLRequest>(server.url("/feed/" + name));
+        auth->authorizeRequest(request, [this, name](const std::shared_ptr<URLRequest>& r, const std::optional<Error>& e) {
+            outcomes.push_back({name, r, e});
+        });
+    }
+
+    // The fetcher's session calls back on the main queue (cookies are read there before the
+    // request goes out), so waiting pumps the main run loop.
+    bool waitForHeldToken() {
+        return RunLoop::main()->runUntil([&] { return server.waitForHeld("/token", 1, 0); }, 10);
+    }
+
+    bool waitForOutcomes(size_t n) {
+        return RunLoop::main()->runUntil([&] { return outcomes.size() >= n; }, 10);
+    }
+
+    test::TestHTTPServer server;
+    std::vector<Outcome> outcomes;
+};
+
+TEST_F(QNOAuth2RefreshTest, CallsDuringOneRefreshWaitForItAndFinishInOrder) {
+    server.hold("/token");
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.contentType = "application/json; charset=utf-8";
+        res.body = R"({"access_token":"new-access","expires_in":3600,"token_type":"Bearer"})";
+    });
+    auto auth = staleAuthentication();
+    int refreshed = 0;
+    auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        kQNOAuth2AccessTokenRefreshed, auth.get(), nullptr, [&](const platform::Notification&) { ++refreshed; });
+
+    authorize(auth, "first");
+    authorize(auth, "second");
+    ASSERT_TRUE(waitForHeldToken());
+    EXPECT_TRUE(auth->refreshFetcher());
+    EXPECT_TRUE(outcomes.empty());
+    server.release("/token");
+    ASSERT_TRUE(waitForOutcomes(2));
+
+    EXPECT_EQ(server.requestCount("/token"), 1u);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].name, "first");
+    EXPECT_EQ(outcomes[1].name, "second");
+    for (const auto& o : outcomes) {
+        EXPECT_FALSE(o.error) << o.name;
+        EXPECT_EQ(o.request->valueForHTTPHeaderField("Authorization"), "Bearer new-access");
+    }
+    EXPECT_EQ(refreshed, 1);
+    EXPECT_FALSE(auth->refreshFetcher());
+    EXPECT_FALSE(auth->shouldRefreshAccessToken());
+
+    // The token request: the refresh grant with the client's credentials, form-encoded and unsigned.
+    auto token = server.requests("/token").at(0);
+    EXPECT_EQ(token.header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_FALSE(token.header("Authorization"));
+    EXPECT_EQ(token.body, "client_id=client-id&client_secret=client%20secret&grant_type=refresh_token&refresh_token=refresh-1");
+    EXPECT_EQ(token.header("User-Agent").value_or("").rfind("qn-oauth2 ", 0), 0u);
+}
+
+TEST_F(QNOAuth2RefreshTest, ARefusedRefreshFailsEveryWaitingCallWithTheProvidersWord) {
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.status = 400;
+        res.contentType = "application/json";
+        res.body = R"({"error":"invalid_grant","error_description":"Token has been expired or revoked."})";
+    });
+    auto auth = staleAuthentication();
+    Value failureInfo;
+    auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        kQNOAuth2AccessTokenRefreshFailed, auth.get(), nullptr,
+        [&](const platform::Notification& n) { failureInfo = n.userInfo; });
+
+    auth->primeForRefresh();
+    authorize(auth, "a");
+    authorize(auth, "b");
+    ASSERT_TRUE(waitForOutcomes(2));
+    for (const auto& o : outcomes) {
+        ASSERT_TRUE(o.error) << o.name;
+        EXPECT_EQ(o.error->domain, QNSessionFetcherStatusDomain);
+        EXPECT_EQ(o.error->code, 400);
+        EXPECT_EQ(o.error->userInfo["json"]["error"].asString(), "invalid_grant");
+        EXPECT_TRUE(o.error->userInfo.contains("data"));  // the fetcher's own entries stay
+        EXPECT_FALSE(o.request->valueForHTTPHeaderField("Authorization"));
+    }
+    EXPECT_EQ(failureInfo["error"].asString(), "invalid_grant");
+    EXPECT_EQ(failureInfo[kQNOAuth2ErrorObjectKey]["code"].asInt(), 400);
+    EXPECT_EQ(auth->refreshToken(), "refresh-1");  // kept: the next authorization tries again
+}
+
+TEST_F(QNOAuth2RefreshTest, AFormEncodedAnswerIsMergedAndACodeIsExchanged) {
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.contentType = "text/plain";
+        res.body = "access_token=form-access&refresh_token=refresh-2&expires_in=600";
+    });
+    auto auth = QNOAuth2Authentication::authenticationWithServiceProvider("Google", server.url("/token"), "urn:redirect",
+                                                                         "client-id", std::nullopt);
+    auth->setCode("the code");
+    auth->setScope("email profile");
+    int changed = 0;
+    auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        kQNOAuth2RefreshTokenChanged, auth.get(), nullptr, [&](const platform::Notification&) { ++changed; });
+
+    std::optional<Error> finishedError;
+    bool finished = false;
+    auto fetcher = auth->beginTokenFetchWithDelegate(
+        [&](const std::shared_ptr<QNOAuth2Authentication>&, const std::shared_ptr<QNSessionFetcher>&,
+            const std::optional<Error>& e) {
+            finished = true;
+            finishedError = e;
+        });
+    ASSERT_TRUE(fetcher);
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return finished; }, 10));
+    EXPECT_FALSE(finishedError);
+    EXPECT_EQ(auth->accessToken(), "form-access");
+    EXPECT_EQ(auth->refreshToken(), "refresh-2");
+    EXPECT_EQ(changed, 1);
+    ASSERT_TRUE(auth->expirationDate());
+    EXPECT_EQ(server.requests("/token").at(0).body,
+              "client_id=client-id&code=the%20code&grant_type=authorization_code&redirect_uri=urn%3Aredirect&scope=email%20profile");
+
+    // Nothing left to exchange without a refresh token, code or assertion.
+    auto empty = std::make_shared<QNOAuth2Authentication>();
+    EXPECT_FALSE(empty->beginTokenFetchWithDelegate(nullptr));
+}
+
+TEST_F(QNOAuth2RefreshTest, StoppingForgetsWaitingCallsAndStopsTheRefresh) {
+    server.hold("/token");
+    server.respond("/token", 200, R"({"access_token":"x"})", "application/json");
+    auto auth = staleAuthentication();
+    authorize(auth, "waiting");
+    ASSERT_TRUE(waitForHeldToken());
+    auto request = std::make_shared<URLRequest>(server.url("/other"));
+    EXPECT_FALSE(auth->isAuthorizingRequest(request));
+    auth->stopAuthorization();
+    EXPECT_FALSE(auth->refreshFetcher());
+    server.release("/token");
+    // No call back follows; pump a little to let anything misdirected arrive.
+    RunLoop::main()->runUntil([] { return false; }, 0.3);
+    EXPECT_TRUE(outcomes.empty());
+}
+
+TEST_F(QNOAuth2RefreshTest, AFetcherIsSignedAfterARefreshAndRetriesOnceWithAFreshTokenAfterA401) {
+    int tokensIssued = 0;
+    server.on("POST", "/token", [&](const test::TestRequest&, test::TestResponse& res) {
+        res.contentType = "application/json";
+        res.body = R"({"access_token":"fresh-)" + std::to_string(++tokensIssued) + R"(","expires_in":3600})";
+    });
+    server.on("GET", "/feed", [](const test::TestRequest& req, test::TestResponse& res) {
+        auto auth = req.header("Authorization").value_or("");
+        res.status = auth.rfind("Bearer fresh-", 0) == 0 ? 200 : 401;
+        res.body = res.status == 200 ? "feed for " + auth : "expired";
+    });
+    // A token the server no longer accepts, though it has not run out by the clock.
+    auto auth = staleAuthentication();
+    auth->setExpiresIn(3600);
+    auto fetcher = QNSessionFetcher::fetcherWithURL(server.url("/feed"));
+    fetcher->setAuthorizer(auth);
+    std::optional<platform::Bytes> data;
+    std::optional<Error> error;
+    bool done = false;
+    fetcher->beginFetchWithCompletionHandler([&](const std::optional<platform::Bytes>& d, const std::optional<Error>& e) {
+        data = d;
+        error = e;
+        done = true;
+    });
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 20));
+    ASSERT_FALSE(error) << error->code;
+    ASSERT_TRUE(data);
+    EXPECT_EQ(std::string(data->begin(), data->end()), "feed for Bearer fresh-1");
+    EXPECT_EQ(tokensIssued, 1);
+    auto feeds = server.requests("/feed");
+    ASSERT_EQ(feeds.size(), 2u);
+    EXPECT_EQ(feeds[0].header("Authorization"), "Bearer old-access");
+    EXPECT_EQ(auth->accessToken(), "fresh-1");
+}
+
+}  // namespace
+}  // namespace quorvane

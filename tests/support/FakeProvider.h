@@ -1,0 +1,114 @@
+#pragma once
+// The fake contacts provider every GData and sync test (and the demonstration) talks to: an
+// HTTPS server on 127.0.0.1 that keeps one account's contacts and groups in memory and speaks the
+// provider's protocol:
+//
+//   /m8/feeds/{contacts|groups}/default/full           GET feed (start-index, max-results,
+//                                                      updated-min, showdeleted), POST insert
+//   /m8/feeds/{contacts|groups}/default/full/{id}      GET, PUT (If-Match), DELETE (If-Match)
+//   /m8/feeds/{contacts|groups}/default/full/batch     POST batch feed (insert, update, delete, query)
+//   /m8/feeds/photos/media/default/{id}                GET, PUT, DELETE a contact's photo
+//   /oauth2/v4/token                                   authorization-code and refresh-token grants
+//   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation
+//
+// A POST with "X-HTTP-Method-Override" counts as the overriding method. Feed requests need the
+// current bearer token. Entries keep every element a client sent; the provider sets id, updated,
+// ETag and links. Tests script faults on top with server().on(...) (later scripts win).
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestHTTPServer.h"
+
+namespace quorvane::test {
+
+class FakeProvider {
+public:
+    enum class Kind { Contacts, Groups };
+
+    struct Entry {
+        std::string id;                 // the last path segment
+        std::string xml;                // the <entry> element as stored, with its own declarations
+        int64_t version = 1;
+        double updated = 0;             // seconds since 1970
+        bool deleted = false;
+        std::optional<std::string> photo;  // contacts only
+        int64_t photoVersion = 0;
+
+        std::string etag() const;       // quoted
+        std::string photoETag() const;
+    };
+
+    struct OAuthSettings {
+        std::string clientID = "quorvane-test-client";
+        std::string clientSecret = "quorvane-test-secret";
+        std::string userEmail = "owner@example.com";
+        std::string userID = "1000001";
+        int64_t expiresIn = 3600;
+    };
+
+    FakeProvider();
+    explicit FakeProvider(OAuthSettings settings);
+    ~FakeProvider();
+
+    TestHTTPServer& server() { return *server_; }
+    // "https://127.0.0.1:<port>/m8/feeds/" and the OAuth2 endpoints.
+    std::string feedsRoot() const;
+    std::string tokenURL() const;
+    std::string userInfoURL() const;
+    std::string revokeURL() const;
+    std::string authorizationURL() const;
+
+    // --- OAuth2 ---
+    // A code the token endpoint exchanges once for tokens.
+    std::string issueAuthorizationCode();
+    // Makes an access token (and a refresh token) valid now, as a completed sign-in would.
+    struct Tokens {
+        std::string accessToken, refreshToken;
+    };
+    Tokens issueTokens();
+    // Every access token issued so far stops working (refresh tokens still work).
+    void expireAccessTokens();
+    // Refresh tokens stop working too (answered with 400 "invalid_grant").
+    void revokeAllTokens();
+    size_t tokenRequests() const;
+
+    // --- data ---
+    // Adds an entry whose body is the given XML children (title, gd:name, gd:email, ...);
+    // answers its id. For contacts, `groups` are group ids the contact belongs to.
+    std::string addContact(const std::string& childrenXML, const std::vector<std::string>& groups = {});
+    std::string addGroup(const std::string& title);
+    // The four system groups exist from the start: "Contacts", "Friends", "Family", "Coworkers";
+    // their ids are the lower-case names with a "6" prefix ("6contacts"...).
+    std::optional<Entry> entry(Kind kind, const std::string& id) const;
+    std::vector<Entry> entries(Kind kind, bool includeDeleted = false) const;
+    void setPhoto(const std::string& contactID, std::optional<std::string> bytes);
+    // The id URL of an entry ("https://127.0.0.1:<port>/m8/feeds/contacts/owner%40example.com/base/<id>").
+    std::string idURL(Kind kind, const std::string& id) const;
+    std::string editURL(Kind kind, const std::string& id) const;
+    std::string feedURL(Kind kind) const;
+
+private:
+    struct State;
+    void install();
+    std::string storeEntry(Kind kind, const std::string& entryXML, const std::optional<std::string>& id);
+    // The handlers run with nothing locked; each takes the state lock itself.
+    void serveFeed(Kind kind, const TestRequest& req, TestResponse& res);
+    void insertEntry(Kind kind, const TestRequest& req, TestResponse& res);
+    void serveEntry(Kind kind, const std::string& id, const std::string& method, const TestRequest& req, TestResponse& res);
+    void serveBatch(Kind kind, const TestRequest& req, TestResponse& res);
+    // State lock held.
+    std::string renderEntry(Kind kind, const Entry& e, const std::string& extraChildren = "") const;
+    std::string feedHead(Kind kind, const std::string& title, size_t total, size_t start, size_t perPage,
+                         const std::string& nextURL) const;
+
+    std::unique_ptr<TestHTTPServer> server_;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace quorvane::test
