@@ -168,6 +168,34 @@ TEST_F(QNSessionFetcherServiceTest, TheDefaultLimitDelaysTheEleventhAndZeroMeans
     }));
 }
 
+TEST_F(QNSessionFetcherServiceTest, BackgroundSessionFetchersAreRecordedButTakeNoSlot) {
+    service->setMaxRunningFetchersPerHost(1);
+    server.respond("/bg", 200, "bg");
+    hold("/bg");
+    auto normal = fetcher("/bg?normal");
+    auto oNormal = beginFetch(normal);
+    auto background = fetcher("/bg?background");
+    background->setUseBackgroundSession(true);
+    auto oBackground = beginFetch(background);
+    ASSERT_TRUE(server.waitForHeld("/bg", 2, 10));  // both went out
+    EXPECT_TRUE(background->isUsingBackgroundSession());
+    EXPECT_NE(background->session(), service->session());  // never the shared one
+    EXPECT_EQ(service->numberOfRunningFetchers(), 2u);
+    EXPECT_EQ(service->numberOfDelayedFetchers(), 0u);
+    EXPECT_EQ(QNSessionFetcherService::numberOfNonBackgroundSessionFetchers(
+                  service->runningFetchersByHost()["127.0.0.1"]),
+              1u);
+    // The one slot is still taken by the ordinary fetcher.
+    auto waiting = fetcher("/bg?waiting");
+    auto oWaiting = beginFetch(waiting);
+    EXPECT_TRUE(service->isDelayingFetcher(waiting));
+    server.release("/bg");
+    ASSERT_TRUE(pumpUntil([&] {
+        return oNormal->calls && oBackground->calls && oWaiting->calls && service->numberOfFetchers() == 0;
+    }));
+    EXPECT_EQ(stringOf(oBackground->data), "bg");
+}
+
 TEST_F(QNSessionFetcherServiceTest, UnscheduledHostsAndLocalFileURLs) {
     service->setMaxRunningFetchersPerHost(1);
     server.respond("/busy", 200, "b");
