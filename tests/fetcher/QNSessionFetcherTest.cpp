@@ -65,6 +65,10 @@ TEST_F(QNSessionFetcherTest, GetDeliversTheBodyOnceOnTheMainQueueAndPostsStartAn
     EXPECT_TRUE(fetcher->waitForCompletionWithTimeout(1));
     EXPECT_FALSE(fetcher->completionHandler());
     EXPECT_EQ(server.requests("/get").at(0).method, "GET");
+    // Its own session is invalidated at the end and lets go of the fetcher.
+    std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
+    fetcher.reset();
+    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 5));
 }
 
 TEST_F(QNSessionFetcherTest, PostBodiesFromDataFileAndStreamArriveByteExact) {

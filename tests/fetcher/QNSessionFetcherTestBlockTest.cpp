@@ -48,12 +48,16 @@ TEST(QNSessionFetcherTestBlockTest, AnAnswerOfTenBytesArrivesWithOneProgressCall
     EXPECT_FALSE(outcome->error);
     EXPECT_EQ(stringOf(outcome->data), "0123456789");
     EXPECT_EQ(progress, (std::vector<std::pair<int64_t, int64_t>>{{10, 10}}));
+    // The never-resumed task's session goes once the task is cancelled, and the fetcher too.
+    std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
     EXPECT_EQ(responses, 1);
     EXPECT_EQ(fetcher->statusCode(), 200);
     EXPECT_EQ(notes.count(kQNSessionFetcherStartedNotification), 1);
     EXPECT_EQ(notes.count(kQNSessionFetcherStoppedNotification), 1);
     auto info = notes.lastUserInfo(kQNSessionFetcherCompletionInvokedNotification);
     EXPECT_EQ(info[kQNSessionFetcherCompletionDataKey].asBytes(), bytesOf("0123456789"));
+    fetcher.reset();
+    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 5));
 }
 
 TEST(QNSessionFetcherTestBlockTest, BodiesAreCutIntoTheAskedChunksAndSendProgressComesInThirds) {
@@ -323,6 +327,11 @@ TEST(QNSessionFetcherBackgroundTest, ARestoredSessionWithoutItsTaskFailsAsLostAn
     EXPECT_EQ(outcome->error->domain, QNSessionFetcherErrorDomain);
     EXPECT_EQ(outcome->error->code, QNSessionFetcherErrorBackgroundTaskLost);
     EXPECT_EQ(outcome->error->userInfo.size(), 0u);
+    // The session made for the restore is let go, and with it the fetcher.
+    EXPECT_FALSE(again->session());
+    std::weak_ptr<QNSessionFetcher> weakAgain = again;
+    again.reset();
+    EXPECT_TRUE(pumpUntil([&] { return weakAgain.expired(); }, 5));
 
     EXPECT_FALSE(QNSessionFetcher::fetcherWithSessionIdentifier("com.example.other_123"));
 }
