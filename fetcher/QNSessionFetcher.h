@@ -84,7 +84,8 @@ inline constexpr const char* kQNSessionFetcherStoppedNotification = "kQNSessionF
 inline constexpr const char* kQNSessionFetcherRetryDelayStartedNotification = "kQNSessionFetcherRetryDelayStartedNotification";
 inline constexpr const char* kQNSessionFetcherRetryDelayStoppedNotification = "kQNSessionFetcherRetryDelayStoppedNotification";
 inline constexpr const char* kQNSessionFetcherCompletionInvokedNotification = "kQNSessionFetcherCompletionInvokedNotification";
-// User-info keys of the completion-invoked notification (each only when present).
+// User-info keys of the completion-invoked notification (each only when present): the body as
+// bytes, and the error as a dictionary {"domain", "code", "userInfo"}.
 inline constexpr const char* kQNSessionFetcherCompletionDataKey = "data";
 inline constexpr const char* kQNSessionFetcherCompletionErrorKey = "error";
 
@@ -284,6 +285,8 @@ public:
     void setSessionDelegateQueue(std::shared_ptr<platform::OperationQueue> queue);
 
     // --- service ---
+    // The service that made the fetcher; held (strongly) for the fetcher's life, as the service
+    // holds its running and delayed fetchers only until they stop.
     std::shared_ptr<QNSessionFetcherServiceProtocol> service();
     void setService(std::shared_ptr<QNSessionFetcherServiceProtocol> service);
     std::optional<std::string> serviceHost();
