@@ -79,6 +79,24 @@ TEST_F(QNSessionFetcherRetryTest, RetriesStopOnceTheNextIntervalReachesTheCapAnd
     EXPECT_EQ(outcome->error->userInfo[QNSessionFetcherStatusDataUserInfoKey].asBytes(), bytesOf("busy"));
 }
 
+TEST_F(QNSessionFetcherRetryTest, ATimedOutRequestIsRetried) {
+    auto count = std::make_shared<std::atomic<int>>(0);
+    server.on("*", "/sluggish", [count](const TestRequest&, TestResponse& res) {
+        if (count->fetch_add(1) == 0) res.delay = 2;  // longer than the request may wait
+        res.body = "in time";
+    });
+    platform::URLRequest request(server.url("/sluggish"));
+    request.setTimeoutInterval(0.3);
+    auto fetcher = QNSessionFetcher::fetcherWithRequest(request);
+    fetcher->setRetryEnabled(true);
+    fetcher->setMinRetryInterval(0.01);
+    fetcher->setMaxRetryInterval(5);
+    auto outcome = fetchToEnd(fetcher);
+    EXPECT_FALSE(outcome->error) << outcome->error->domain << " " << outcome->error->code;
+    EXPECT_EQ(stringOf(outcome->data), "in time");
+    EXPECT_EQ(fetcher->retryCount(), 1u);
+}
+
 TEST_F(QNSessionFetcherRetryTest, RetryAfterAllowsARetryAndSetsTheDelay) {
     failFirst("/later", 2, "0");
     auto fetcher = quickRetryFetcher("/later", 0.05);
