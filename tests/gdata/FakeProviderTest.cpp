@@ -4,6 +4,8 @@
 
 #include "tests/support/FakeProvider.h"
 
+#include "tests/support/ContactsFeedGenerator.h"
+
 #include <gtest/gtest.h>
 
 #include "fetcher/QNSessionFetcher.h"
@@ -102,6 +104,16 @@ TEST_F(FakeProviderTest, FeedsPageAndShowDeletionsOnlyWhenAsked) {
     EXPECT_EQ(withDeleted->entries()->size(), 5u);
     auto groups = feed(provider.feedURL(FakeProvider::Kind::Groups));
     EXPECT_EQ(groups->entries()->size(), 4u);  // the system groups
+}
+
+TEST_F(FakeProviderTest, AGeneratedFeedSeedsContactsThatKeepEveryElement) {
+    std::string generated = testing::generateContactsFeed({.entries = 7, .seed = 3, .unknownParts = true});
+    EXPECT_EQ(provider.addContactsFromFeed(generated), 7u);
+    auto served = feed(provider.feedURL(FakeProvider::Kind::Contacts) + "?max-results=100");
+    ASSERT_TRUE(served && served->entries());
+    ASSERT_EQ(served->entries()->size(), 7u);
+    // The unmodelled parts of each entry are served back as they came.
+    EXPECT_NE(provider.entries(FakeProvider::Kind::Contacts)[0].xml.find("urn:quorvane:unknown"), std::string::npos);
 }
 
 TEST_F(FakeProviderTest, UpdatesNeedTheCurrentETagAndTokensAreChecked) {

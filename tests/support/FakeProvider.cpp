@@ -313,6 +313,20 @@ std::string FakeProvider::addGroup(const std::string& title) {
     return storeEntry(Kind::Groups, *strippedEntry(doc.root()), std::nullopt);
 }
 
+size_t FakeProvider::addContactsFromFeed(const std::string& feedXML) {
+    Doc doc(feedXML);
+    if (!isElement(doc.root(), kAtomNS, "feed")) return 0;
+    std::lock_guard lock(state_->mutex);
+    size_t n = 0;
+    for (xmlNodePtr c = doc.root()->children; c; c = c->next) {
+        if (auto stripped = strippedEntry(c)) {
+            storeEntry(Kind::Contacts, *stripped, std::nullopt);
+            ++n;
+        }
+    }
+    return n;
+}
+
 std::optional<FakeProvider::Entry> FakeProvider::entry(Kind kind, const std::string& id) const {
     std::lock_guard lock(state_->mutex);
     if (Entry* e = state_->find(kind, id)) return *e;

@@ -83,6 +83,9 @@ public:
     // answers its id. For contacts, `groups` are group ids the contact belongs to.
     std::string addContact(const std::string& childrenXML, const std::vector<std::string>& groups = {});
     std::string addGroup(const std::string& title);
+    // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
+    // contact; answers how many.
+    size_t addContactsFromFeed(const std::string& feedXML);
     // The four system groups exist from the start: "Contacts", "Friends", "Family", "Coworkers";
     // their ids are the lower-case names with a "6" prefix ("6contacts"...).
     std::optional<Entry> entry(Kind kind, const std::string& id) const;
