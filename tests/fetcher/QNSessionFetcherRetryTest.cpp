@@ -105,6 +105,20 @@ TEST_F(QNSessionFetcherRetryTest, RetryAfterAllowsARetryAndSetsTheDelay) {
     EXPECT_EQ(server.requestCount("/later"), 3u);
 }
 
+TEST_F(QNSessionFetcherRetryTest, ALongRetryAfterIsCappedForAGet) {
+    failFirst("/overloaded", 1000, "120");
+    auto fetcher = QNSessionFetcher::fetcherWithURL(server.url("/overloaded"));
+    fetcher->setRetryEnabled(true);
+    auto outcome = beginFetch(fetcher);
+    ASSERT_TRUE(pumpUntil([&] { return fetcher->retryTimer() != nullptr; }));
+    EXPECT_EQ(fetcher->maxRetryInterval(), 60.0);
+    EXPECT_NEAR(fetcher->retryAfterInterval(), 120.0, 0.001);
+    EXPECT_NEAR(fetcher->nextRetryInterval(), 120.0, 0.001);
+    EXPECT_EQ(fetcher->retryTimer()->timeInterval(), 60.0);
+    fetcher->stopFetching();
+    EXPECT_EQ(outcome->calls, 0);
+}
+
 TEST_F(QNSessionFetcherRetryTest, TheRetryBlockDecides) {
     failFirst("/veto", 1);
     auto vetoed = quickRetryFetcher("/veto");
