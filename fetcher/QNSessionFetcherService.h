@@ -74,6 +74,11 @@ public:
         configureFetcher(fetcher, request);
         return fetcher;
     }
+    // The same for a plain fetcher: what an authorizer holding this service asks for its own
+    // fetches (token requests).
+    std::shared_ptr<QNSessionFetcher> fetcherWithRequest(const platform::URLRequest& request) override {
+        return fetcherWithRequest<QNSessionFetcher>(request);
+    }
     std::shared_ptr<QNSessionFetcher> fetcherWithURL(const platform::URL& url);
     // Text that is not a URL gives a fetcher without URL (it fails to begin).
     std::shared_ptr<QNSessionFetcher> fetcherWithURLString(std::string_view urlString);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fetcher/QNSessionFetcher.h"
+#include "fetcher/QNSessionFetcherService.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -154,6 +155,19 @@ TEST_F(QNOAuth2RefreshTest, AFormEncodedAnswerIsMergedAndACodeIsExchanged) {
     ASSERT_TRUE(auth->expirationDate());
     EXPECT_EQ(server.requests("/token").at(0).body,
               "client_id=client-id&code=the%20code&grant_type=authorization_code&redirect_uri=urn%3Aredirect&scope=email%20profile");
+
+    // With a fetcher service, the token request is one of the service's fetchers.
+    auto service = QNSessionFetcherService::make();
+    service->setAuthorizer(auth);
+    auth->setRefreshToken("refresh-2");
+    bool refreshed = false;
+    auto viaService = auth->beginTokenFetchWithDelegate(
+        [&](const std::shared_ptr<QNOAuth2Authentication>&, const std::shared_ptr<QNSessionFetcher>&,
+            const std::optional<Error>&) { refreshed = true; });
+    ASSERT_TRUE(viaService);
+    EXPECT_EQ(viaService->service(), service);
+    EXPECT_FALSE(viaService->authorizer());
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return refreshed; }, 10));
 
     // Nothing left to exchange without a refresh token, code or assertion.
     auto empty = std::make_shared<QNOAuth2Authentication>();
