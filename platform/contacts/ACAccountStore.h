@@ -1,0 +1,58 @@
+#pragma once
+// The accounts the contact containers belong to, kept beside them in the contact store's file.
+// An account is an identifier and a dictionary of properties (server name, user name, the
+// account's home information with its privileges, ...), as the account's set-up stored them.
+// Properties are kept as JSON: strings, numbers, booleans, arrays and dictionaries read back
+// as they were stored.
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+
+namespace quorvane::platform {
+
+class ContactsDatabase;
+
+class ACAccount {
+public:
+    ACAccount(std::string identifier, Value properties) : identifier_(std::move(identifier)), properties_(std::move(properties)) {}
+
+    const std::string& identifier() const { return identifier_; }
+    // The account's "properties" dictionary.
+    const Value& properties() const { return properties_; }
+    void setProperties(Value v) { properties_ = std::move(v); }
+
+private:
+    std::string identifier_;
+    Value properties_;
+};
+
+using ACAccountPtr = std::shared_ptr<ACAccount>;
+
+class ACAccountStore {
+public:
+    // The accounts of the standard contact store file.
+    ACAccountStore();
+    explicit ACAccountStore(std::filesystem::path contactStoreFile);
+    ~ACAccountStore();
+    ACAccountStore(const ACAccountStore&) = delete;
+    ACAccountStore& operator=(const ACAccountStore&) = delete;
+
+    // nullptr when there is no such account or the store cannot be read.
+    ACAccountPtr accountWithIdentifier(const std::string& identifier, Error* error = nullptr);
+    // Set-up: stores the account, replacing one with the same identifier.
+    bool saveAccount(const ACAccount& account, Error* error = nullptr);
+
+private:
+    std::shared_ptr<ContactsDatabase> database(Error* error);
+
+    const std::filesystem::path path_;
+    std::mutex mutex_;
+    std::shared_ptr<ContactsDatabase> db_;
+};
+
+}  // namespace quorvane::platform

@@ -1,0 +1,109 @@
+#include "platform/contacts/CNContact.h"
+
+#include <algorithm>
+
+#include "platform/contacts/CNContainer.h"
+#include "platform/contacts/CNGroup.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/UUID.h"
+
+namespace quorvane::platform {
+
+const std::vector<std::string>& CNContactAllKeys() {
+    static const std::vector<std::string> keys = {
+        CNContactIdentifierKey, CNContactNamePrefixKey, CNContactGivenNameKey, CNContactMiddleNameKey,
+        CNContactFamilyNameKey, CNContactPreviousFamilyNameKey, CNContactNameSuffixKey, CNContactNicknameKey,
+        CNContactPhoneticGivenNameKey, CNContactPhoneticMiddleNameKey, CNContactPhoneticFamilyNameKey,
+        CNContactOrganizationNameKey, CNContactDepartmentNameKey, CNContactJobTitleKey, CNContactNoteKey,
+        CNContactBirthdayKey, CNContactNonGregorianBirthdayKey, CNContactDatesKey, CNContactPhoneNumbersKey,
+        CNContactEmailAddressesKey, CNContactPostalAddressesKey, CNContactUrlAddressesKey, CNContactRelationsKey,
+        CNContactInstantMessageAddressesKey, CNContactSocialProfilesKey, CNContactImageDataKey,
+        CNContactThumbnailImageDataKey, CNContactImageDataAvailableKey, CNContactCreationDateKey,
+        CNContactModificationDateKey};
+    return keys;
+}
+
+bool CNContactIsKnownKey(const std::string& key) {
+    const auto& all = CNContactAllKeys();
+    return std::find(all.begin(), all.end(), key) != all.end();
+}
+
+std::string CNLabeledValueNewIdentifier() { return UUID().uuidString(); }
+
+std::string CNNewRecordIdentifier(const char* suffix) { return UUID().uuidString() + suffix; }
+
+CNContact::CNContact(CNContactFields fields, std::set<std::string> availableKeys)
+    : f_(std::move(fields)), available_(std::move(availableKeys)) {
+    available_.insert(CNContactIdentifierKey);
+}
+
+bool CNContact::isKeyAvailable(const std::string& key) const { return available_.count(key) != 0; }
+
+bool CNContact::areKeysAvailable(const std::vector<CNKeyDescriptor>& keys) const {
+    for (const auto& d : keys)
+        for (const auto& k : d.keys())
+            if (!isKeyAvailable(k)) return false;
+    return true;
+}
+
+void CNContact::reportUnfetched(const char* key) const {
+    QV_ASSERT(false, std::string("A property was read that was not fetched: ") + key + " of contact " + f_.identifier);
+}
+
+std::shared_ptr<CNContact> CNContact::copy() const { return std::make_shared<CNContact>(f_, available_); }
+
+std::shared_ptr<CNMutableContact> CNContact::mutableCopy() const { return std::make_shared<CNMutableContact>(f_, available_); }
+
+CNPredicatePtr CNContact::predicateForContactsWithIdentifiers(std::vector<std::string> identifiers) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContactsWithIdentifiers, std::move(identifiers));
+}
+CNPredicatePtr CNContact::predicateForContactsInContainerWithIdentifier(std::string containerIdentifier) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContactsInContainer,
+                                         std::vector<std::string>{std::move(containerIdentifier)});
+}
+CNPredicatePtr CNContact::predicateForContactsInGroupWithIdentifier(std::string groupIdentifier) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContactsInGroup, std::vector<std::string>{std::move(groupIdentifier)});
+}
+
+namespace {
+std::set<std::string> allKeys() {
+    const auto& all = CNContactAllKeys();
+    return std::set<std::string>(all.begin(), all.end());
+}
+}  // namespace
+
+CNMutableContact::CNMutableContact() : CNContact(CNContactFields{}, allKeys()) {
+    f_.identifier = CNNewRecordIdentifier(":ABPerson");
+}
+
+void CNMutableContact::setImageData(std::optional<Bytes> v) {
+    if (v && v->empty()) v.reset();
+    set(CNContactImageDataKey, f_.imageData, std::move(v));
+}
+
+// Groups and containers.
+
+std::shared_ptr<CNMutableGroup> CNGroup::mutableCopy() const { return std::make_shared<CNMutableGroup>(identifier_, name_); }
+
+CNMutableGroup::CNMutableGroup() : CNGroup(CNNewRecordIdentifier(":ABGroup"), std::string()) {}
+
+CNPredicatePtr CNGroup::predicateForGroupsWithIdentifiers(std::vector<std::string> identifiers) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::GroupsWithIdentifiers, std::move(identifiers));
+}
+CNPredicatePtr CNGroup::predicateForGroupsInContainerWithIdentifier(std::string containerIdentifier) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::GroupsInContainer,
+                                         std::vector<std::string>{std::move(containerIdentifier)});
+}
+
+CNPredicatePtr CNContainer::predicateForContainersWithIdentifiers(std::vector<std::string> identifiers) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContainersWithIdentifiers, std::move(identifiers));
+}
+CNPredicatePtr CNContainer::predicateForContainerOfContactWithIdentifier(std::string contactIdentifier) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContainerOfContact,
+                                         std::vector<std::string>{std::move(contactIdentifier)});
+}
+CNPredicatePtr CNContainer::predicateForContainerOfGroupWithIdentifier(std::string groupIdentifier) {
+    return std::make_shared<CNPredicate>(CNPredicate::Kind::ContainerOfGroup, std::vector<std::string>{std::move(groupIdentifier)});
+}
+
+}  // namespace quorvane::platform

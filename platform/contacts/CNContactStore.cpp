@@ -1,0 +1,664 @@
+#include "platform/contacts/CNContactStore.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/contacts/ContactsDatabase.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/runloop/NotificationCenter.h"
+
+namespace quorvane::platform {
+
+using nlohmann::json;
+
+namespace {
+
+// --- Values <-> JSON text -------------------------------------------------------------------
+
+std::string str(const json& j, const char* key) {
+    if (!j.is_object()) return {};
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+json componentsToJSON(const DateComponents& c) {
+    json j = json::object();
+    auto put = [&](const char* k, int64_t v) {
+        if (DateComponents::isSet(v)) j[k] = v;
+    };
+    put("year", c.year);
+    put("month", c.month);
+    put("day", c.day);
+    put("hour", c.hour);
+    put("minute", c.minute);
+    put("second", c.second);
+    return j;
+}
+
+DateComponents componentsFromJSON(const json& j) {
+    DateComponents c;
+    if (!j.is_object()) return c;
+    auto get = [&](const char* k, int64_t& field) {
+        auto it = j.find(k);
+        if (it != j.end() && it->is_number_integer()) field = it->get<int64_t>();
+    };
+    get("year", c.year);
+    get("month", c.month);
+    get("day", c.day);
+    get("hour", c.hour);
+    get("minute", c.minute);
+    get("second", c.second);
+    return c;
+}
+
+json parse(const std::string& text) {
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded()) {
+        Log::error("contacts", "A stored contact value is not readable and is taken as empty");
+        return json();
+    }
+    return j;
+}
+
+template <typename T, typename Encode>
+std::string encodeList(const std::vector<CNLabeledValue<T>>& list, Encode encode) {
+    json a = json::array();
+    for (const auto& lv : list) {
+        json e = json::object();
+        e["identifier"] = lv.identifier();
+        e["label"] = lv.label() ? json(*lv.label()) : json();
+        e["value"] = encode(lv.value());
+        a.push_back(std::move(e));
+    }
+    return a.dump();
+}
+
+template <typename T, typename Decode>
+std::vector<CNLabeledValue<T>> decodeList(const std::string& text, Decode decode) {
+    std::vector<CNLabeledValue<T>> out;
+    json a = parse(text);
+    if (!a.is_array()) return out;
+    for (const auto& e : a) {
+        if (!e.is_object()) continue;
+        std::optional<std::string> label;
+        auto l = e.find("label");
+        if (l != e.end() && l->is_string()) label = l->get<std::string>();
+        auto v = e.find("value");
+        out.emplace_back(str(e, "identifier"), std::move(label), decode(v != e.end() ? *v : json()));
+    }
+    return out;
+}
+
+json encodeString(const std::string& s) { return s; }
+std::string decodeString(const json& j) { return j.is_string() ? j.get<std::string>() : std::string(); }
+json encodePhone(const CNPhoneNumber& p) { return p.stringValue; }
+CNPhoneNumber decodePhone(const json& j) { return CNPhoneNumber{decodeString(j)}; }
+json encodeRelation(const CNContactRelation& r) { return r.name; }
+CNContactRelation decodeRelation(const json& j) { return CNContactRelation{decodeString(j)}; }
+json encodePostal(const CNPostalAddress& a) {
+    return json{{"street", a.street}, {"city", a.city}, {"state", a.state}, {"postalCode", a.postalCode},
+                {"country", a.country}, {"ISOCountryCode", a.ISOCountryCode}};
+}
+CNPostalAddress decodePostal(const json& j) {
+    return CNPostalAddress{str(j, "street"), str(j, "city"), str(j, "state"), str(j, "postalCode"), str(j, "country"),
+                           str(j, "ISOCountryCode")};
+}
+json encodeIM(const CNInstantMessageAddress& a) { return json{{"username", a.username}, {"service", a.service}}; }
+CNInstantMessageAddress decodeIM(const json& j) { return CNInstantMessageAddress{str(j, "username"), str(j, "service")}; }
+json encodeSocial(const CNSocialProfile& p) { return json{{"username", p.username}, {"service", p.service}}; }
+CNSocialProfile decodeSocial(const json& j) { return CNSocialProfile{str(j, "username"), str(j, "service")}; }
+
+// --- The contact columns ------------------------------------------------------------------------
+
+struct Field {
+    const char* key;
+    const char* select;  // the expression a fetch reads
+    const char* column;  // the column a save writes; nullptr for derived keys
+    void (*read)(const SQLStatement&, int, CNContactFields&);
+    void (*bind)(SQLStatement&, int, const CNContactFields&);
+};
+
+#define QV_TEXT_FIELD(KEY, COL, MEMBER)                                                     \
+    Field {                                                                                 \
+        KEY, COL, COL, [](const SQLStatement& s, int c, CNContactFields& f) { f.MEMBER = s.text(c); }, \
+            [](SQLStatement& s, int i, const CNContactFields& f) { s.bind(i, f.MEMBER); }   \
+    }
+#define QV_LIST_FIELD(KEY, COL, MEMBER, TYPE, ENC, DEC)                                                   \
+    Field {                                                                                               \
+        KEY, COL, COL,                                                                                    \
+            [](const SQLStatement& s, int c, CNContactFields& f) { f.MEMBER = decodeList<TYPE>(s.text(c), DEC); }, \
+            [](SQLStatement& s, int i, const CNContactFields& f) { s.bind(i, encodeList(f.MEMBER, ENC)); } \
+    }
+
+const std::vector<Field>& fields() {
+    static const std::vector<Field> table = {
+        QV_TEXT_FIELD(CNContactNamePrefixKey, "name_prefix", namePrefix),
+        QV_TEXT_FIELD(CNContactGivenNameKey, "given_name", givenName),
+        QV_TEXT_FIELD(CNContactMiddleNameKey, "middle_name", middleName),
+        QV_TEXT_FIELD(CNContactFamilyNameKey, "family_name", familyName),
+        QV_TEXT_FIELD(CNContactPreviousFamilyNameKey, "previous_family_name", previousFamilyName),
+        QV_TEXT_FIELD(CNContactNameSuffixKey, "name_suffix", nameSuffix),
+        QV_TEXT_FIELD(CNContactNicknameKey, "nickname", nickname),
+        QV_TEXT_FIELD(CNContactPhoneticGivenNameKey, "phonetic_given_name", phoneticGivenName),
+        QV_TEXT_FIELD(CNContactPhoneticMiddleNameKey, "phonetic_middle_name", phoneticMiddleName),
+        QV_TEXT_FIELD(CNContactPhoneticFamilyNameKey, "phonetic_family_name", phoneticFamilyName),
+        QV_TEXT_FIELD(CNContactOrganizationNameKey, "organization_name", organizationName),
+        QV_TEXT_FIELD(CNContactDepartmentNameKey, "department_name", departmentName),
+        QV_TEXT_FIELD(CNContactJobTitleKey, "job_title", jobTitle),
+        QV_TEXT_FIELD(CNContactNoteKey, "note", note),
+        Field{CNContactBirthdayKey, "birthday", "birthday",
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.birthday.reset();
+                  if (!s.isNull(c)) f.birthday = componentsFromJSON(parse(s.text(c)));
+              },
+              [](SQLStatement& s, int i, const CNContactFields& f) {
+                  f.birthday ? s.bind(i, componentsToJSON(*f.birthday).dump()) : s.bindNull(i);
+              }},
+        Field{CNContactNonGregorianBirthdayKey, "non_gregorian_birthday", "non_gregorian_birthday",
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.nonGregorianBirthday.reset();
+                  if (s.isNull(c)) return;
+                  json j = parse(s.text(c));
+                  f.nonGregorianBirthday = CNNonGregorianDate{str(j, "calendar"),
+                                                              componentsFromJSON(j.is_object() && j.contains("components")
+                                                                                     ? j["components"]
+                                                                                     : json())};
+              },
+              [](SQLStatement& s, int i, const CNContactFields& f) {
+                  if (!f.nonGregorianBirthday) return s.bindNull(i);
+                  json j{{"calendar", f.nonGregorianBirthday->calendarIdentifier},
+                         {"components", componentsToJSON(f.nonGregorianBirthday->components)}};
+                  s.bind(i, j.dump());
+              }},
+        QV_LIST_FIELD(CNContactDatesKey, "dates", dates, DateComponents, componentsToJSON, componentsFromJSON),
+        QV_LIST_FIELD(CNContactPhoneNumbersKey, "phone_numbers", phoneNumbers, CNPhoneNumber, encodePhone, decodePhone),
+        QV_LIST_FIELD(CNContactEmailAddressesKey, "email_addresses", emailAddresses, std::string, encodeString, decodeString),
+        QV_LIST_FIELD(CNContactPostalAddressesKey, "postal_addresses", postalAddresses, CNPostalAddress, encodePostal,
+                      decodePostal),
+        QV_LIST_FIELD(CNContactUrlAddressesKey, "url_addresses", urlAddresses, std::string, encodeString, decodeString),
+        QV_LIST_FIELD(CNContactRelationsKey, "contact_relations", contactRelations, CNContactRelation, encodeRelation,
+                      decodeRelation),
+        QV_LIST_FIELD(CNContactInstantMessageAddressesKey, "instant_message_addresses", instantMessageAddresses,
+                      CNInstantMessageAddress, encodeIM, decodeIM),
+        QV_LIST_FIELD(CNContactSocialProfilesKey, "social_profiles", socialProfiles, CNSocialProfile, encodeSocial,
+                      decodeSocial),
+        Field{CNContactImageDataKey, "image_data", "image_data",
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.imageData.reset();
+                  if (!s.isNull(c)) f.imageData = s.blob(c);
+              },
+              [](SQLStatement& s, int i, const CNContactFields& f) {
+                  f.imageData ? s.bindBlob(i, f.imageData->data(), f.imageData->size()) : s.bindNull(i);
+              }},
+        // The store keeps one image; small displays get the same bytes.
+        Field{CNContactThumbnailImageDataKey, "image_data", nullptr,
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.thumbnailImageData.reset();
+                  if (!s.isNull(c)) f.thumbnailImageData = s.blob(c);
+              },
+              nullptr},
+        Field{CNContactImageDataAvailableKey, "image_data IS NOT NULL", nullptr,
+              [](const SQLStatement& s, int c, CNContactFields& f) { f.imageDataAvailable = s.integer(c) != 0; }, nullptr},
+        Field{CNContactCreationDateKey, "creation_date", nullptr,
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.creationDate.reset();
+                  if (!s.isNull(c)) f.creationDate = Date(s.real(c));
+              },
+              nullptr},
+        Field{CNContactModificationDateKey, "modification_date", nullptr,
+              [](const SQLStatement& s, int c, CNContactFields& f) {
+                  f.modificationDate.reset();
+                  if (!s.isNull(c)) f.modificationDate = Date(s.real(c));
+              },
+              nullptr},
+    };
+    return table;
+}
+
+#undef QV_TEXT_FIELD
+#undef QV_LIST_FIELD
+
+const Field* fieldForKey(const std::string& key) {
+    for (const auto& f : fields())
+        if (key == f.key) return &f;
+    return nullptr;
+}
+
+std::string identifiersJSON(const std::vector<std::string>& ids) { return json(ids).dump(); }
+
+Error makeError(int64_t code, const std::string& description, const std::vector<std::string>& identifiers = {}) {
+    Error e(CNErrorDomain, code);
+    e.userInfo.set(Error::kLocalizedDescriptionKey, description);
+    if (!identifiers.empty()) {
+        Value::Array a;
+        for (const auto& id : identifiers) a.emplace_back(id);
+        e.userInfo.set(CNErrorUserInfoAffectedRecordIdentifiersKey, Value(std::move(a)));
+    }
+    return e;
+}
+
+void setError(Error* out, Error e) {
+    if (out) *out = std::move(e);
+}
+
+// Row id of the record with that identifier in the table, or nullopt.
+std::optional<int64_t> rowID(sqlite3* db, const char* table, const std::string& identifier) {
+    SQLStatement st(db, std::string("SELECT id FROM ") + table + " WHERE identifier = ?");
+    if (!st.ok()) return std::nullopt;
+    st.bind(1, identifier);
+    if (st.step() != SQLITE_ROW) return std::nullopt;
+    return st.integer(0);
+}
+
+}  // namespace
+
+// --- The store ----------------------------------------------------------------------------------
+
+CNContactStore::CNContactStore() : CNContactStore(defaultPath()) {}
+CNContactStore::CNContactStore(std::filesystem::path file) : path_(std::move(file)) {}
+CNContactStore::~CNContactStore() = default;
+
+std::filesystem::path CNContactStore::defaultPath() { return Paths::applicationSupport() / "Contacts.sqlite"; }
+
+std::shared_ptr<ContactsDatabase> CNContactStore::database(Error* error) {
+    if (!db_) db_ = ContactsDatabase::open(path_, error);
+    return db_;
+}
+
+std::optional<std::vector<CNContactPtr>> CNContactStore::unifiedContactsMatchingPredicate(
+    const CNPredicatePtr& predicate, const std::vector<CNKeyDescriptor>& keys, Error* error) {
+    CNContactFetchRequest request(keys);
+    request.setPredicate(predicate);
+    std::vector<CNContactPtr> out;
+    if (!enumerateContactsWithFetchRequest(request, error, [&](const CNContactPtr& c, bool&) { out.push_back(c); }))
+        return std::nullopt;
+    return out;
+}
+
+bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchRequest& request, Error* error,
+                                                       const std::function<void(const CNContactPtr&, bool&)>& block) {
+    // The keys asked for, each once, in a fixed order.
+    std::set<std::string> keys;
+    for (const auto& d : request.keysToFetch())
+        for (const auto& k : d.keys()) {
+            if (QV_ASSERT(CNContactIsKnownKey(k), "A contact fetch asked for an unknown key: " + k)) keys.insert(k);
+        }
+    std::vector<const Field*> wanted;
+    std::string sql = "SELECT c.identifier";
+    for (const auto& f : fields()) {
+        if (!keys.count(f.key)) continue;
+        wanted.push_back(&f);
+        sql += std::string(", ") + f.select;
+    }
+    sql += " FROM contacts c";
+    std::string argument;
+    if (const auto& p = request.predicate()) {
+        if (!p->selectsContacts()) {
+            QV_ASSERT(false, "A contact fetch was given a predicate for groups or containers");
+            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select contacts."));
+            return false;
+        }
+        switch (p->kind()) {
+            case CNPredicate::Kind::ContactsWithIdentifiers:
+                sql += " WHERE c.identifier IN (SELECT value FROM json_each(?1))";
+                argument = identifiersJSON(p->identifiers());
+                break;
+            case CNPredicate::Kind::ContactsInContainer:
+                sql += " WHERE c.container_id = (SELECT id FROM containers WHERE identifier = ?1)";
+                argument = p->identifiers().empty() ? std::string() : p->identifiers()[0];
+                break;
+            default:  // ContactsInGroup
+                sql += " WHERE c.id IN (SELECT m.contact_id FROM group_members m JOIN contact_groups g ON g.id = m.group_id"
+                       " WHERE g.identifier = ?1)";
+                argument = p->identifiers().empty() ? std::string() : p->identifiers()[0];
+                break;
+        }
+    }
+    sql += " ORDER BY c.id";
+
+    // Read everything under the lock, then hand the contacts out without it, so the block may
+    // use the store.
+    std::vector<CNContactPtr> contacts;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto db = database(error);
+        if (!db) return false;
+        SQLStatement st(db->handle(), sql);
+        if (!st.ok()) {
+            setError(error, db->error(CNErrorCodeCommunicationError, "Contacts cannot be read"));
+            return false;
+        }
+        if (request.predicate()) st.bind(1, argument);
+        int rc;
+        while ((rc = st.step()) == SQLITE_ROW) {
+            CNContactFields f;
+            f.identifier = st.text(0);
+            for (size_t i = 0; i < wanted.size(); ++i) wanted[i]->read(st, int(i + 1), f);
+            if (request.mutableObjects())
+                contacts.push_back(std::make_shared<CNMutableContact>(std::move(f), keys));
+            else
+                contacts.push_back(std::make_shared<CNContact>(std::move(f), keys));
+        }
+        if (rc != SQLITE_DONE) {
+            setError(error, db->error(CNErrorCodeCommunicationError, "Contacts cannot be read"));
+            return false;
+        }
+    }
+    bool stop = false;
+    for (const auto& c : contacts) {
+        block(c, stop);
+        if (stop) break;
+    }
+    return true;
+}
+
+std::optional<std::vector<CNGroupPtr>> CNContactStore::groupsMatchingPredicate(const CNPredicatePtr& predicate, Error* error) {
+    std::string sql = "SELECT g.identifier, g.name FROM contact_groups g";
+    std::string argument;
+    if (predicate) {
+        if (!predicate->selectsGroups()) {
+            QV_ASSERT(false, "A group fetch was given a predicate for contacts or containers");
+            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select groups."));
+            return std::nullopt;
+        }
+        if (predicate->kind() == CNPredicate::Kind::GroupsWithIdentifiers) {
+            sql += " WHERE g.identifier IN (SELECT value FROM json_each(?1))";
+            argument = identifiersJSON(predicate->identifiers());
+        } else {
+            sql += " WHERE g.container_id = (SELECT id FROM containers WHERE identifier = ?1)";
+            argument = predicate->identifiers().empty() ? std::string() : predicate->identifiers()[0];
+        }
+    }
+    sql += " ORDER BY g.id";
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto db = database(error);
+    if (!db) return std::nullopt;
+    SQLStatement st(db->handle(), sql);
+    if (!st.ok()) {
+        setError(error, db->error(CNErrorCodeCommunicationError, "Groups cannot be read"));
+        return std::nullopt;
+    }
+    if (predicate) st.bind(1, argument);
+    std::vector<CNGroupPtr> out;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) out.push_back(std::make_shared<CNGroup>(st.text(0), st.text(1)));
+    if (rc != SQLITE_DONE) {
+        setError(error, db->error(CNErrorCodeCommunicationError, "Groups cannot be read"));
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::vector<CNContainerPtr>> CNContactStore::containersMatchingPredicate(const CNPredicatePtr& predicate,
+                                                                                      Error* error) {
+    std::string sql = "SELECT k.identifier, k.name, k.type FROM containers k";
+    std::string argument;
+    if (predicate) {
+        if (!predicate->selectsContainers()) {
+            QV_ASSERT(false, "A container fetch was given a predicate for contacts or groups");
+            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select containers."));
+            return std::nullopt;
+        }
+        switch (predicate->kind()) {
+            case CNPredicate::Kind::ContainersWithIdentifiers:
+                sql += " WHERE k.identifier IN (SELECT value FROM json_each(?1))";
+                argument = identifiersJSON(predicate->identifiers());
+                break;
+            case CNPredicate::Kind::ContainerOfContact:
+                sql += " WHERE k.id = (SELECT container_id FROM contacts WHERE identifier = ?1)";
+                argument = predicate->identifiers().empty() ? std::string() : predicate->identifiers()[0];
+                break;
+            default:  // ContainerOfGroup
+                sql += " WHERE k.id = (SELECT container_id FROM contact_groups WHERE identifier = ?1)";
+                argument = predicate->identifiers().empty() ? std::string() : predicate->identifiers()[0];
+                break;
+        }
+    }
+    sql += " ORDER BY k.id";
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto db = database(error);
+    if (!db) return std::nullopt;
+    SQLStatement st(db->handle(), sql);
+    if (!st.ok()) {
+        setError(error, db->error(CNErrorCodeCommunicationError, "Containers cannot be read"));
+        return std::nullopt;
+    }
+    if (predicate) st.bind(1, argument);
+    std::vector<CNContainerPtr> out;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW)
+        out.push_back(std::make_shared<CNContainer>(st.text(0), st.text(1), CNContainerType(st.integer(2))));
+    if (rc != SQLITE_DONE) {
+        setError(error, db->error(CNErrorCodeCommunicationError, "Containers cannot be read"));
+        return std::nullopt;
+    }
+    return out;
+}
+
+namespace {
+
+std::string defaultContainerLocked(sqlite3* db) {
+    {
+        SQLStatement st(db,
+                        "SELECT k.identifier FROM store_info i JOIN containers k ON k.identifier = i.value"
+                        " WHERE i.key = 'defaultContainer'");
+        if (st.ok() && st.step() == SQLITE_ROW) return st.text(0);
+    }
+    SQLStatement st(db, "SELECT identifier FROM containers ORDER BY type <> 1, id LIMIT 1");
+    if (st.ok() && st.step() == SQLITE_ROW) return st.text(0);
+    return {};
+}
+
+}  // namespace
+
+std::string CNContactStore::defaultContainerIdentifier() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto db = database(nullptr);
+    return db ? defaultContainerLocked(db->handle()) : std::string();
+}
+
+CNContainerPtr CNContactStore::addContainer(std::string name, CNContainerType type, std::optional<std::string> identifier,
+                                            Error* error) {
+    std::string id = identifier ? *identifier : CNNewRecordIdentifier(":ABAccount");
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto db = database(error);
+    if (!db) return nullptr;
+    SQLStatement st(db->handle(), "INSERT INTO containers (identifier, name, type) VALUES (?, ?, ?)");
+    st.bind(1, id);
+    st.bind(2, name);
+    st.bind(3, int64_t(type));
+    if (!st.ok() || st.step() != SQLITE_DONE) {
+        bool taken = sqlite3_extended_errcode(db->handle()) == SQLITE_CONSTRAINT_UNIQUE;
+        setError(error, taken ? makeError(CNErrorCodeInsertedRecordAlreadyExists, "A container with this identifier exists.", {id})
+                              : db->error(CNErrorCodeCommunicationError, "The container cannot be added"));
+        return nullptr;
+    }
+    return std::make_shared<CNContainer>(id, std::move(name), type);
+}
+
+bool CNContactStore::setDefaultContainerIdentifier(const std::string& identifier, Error* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto db = database(error);
+    if (!db) return false;
+    if (!rowID(db->handle(), "containers", identifier)) {
+        setError(error, makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {identifier}));
+        return false;
+    }
+    SQLStatement st(db->handle(), "INSERT OR REPLACE INTO store_info (key, value) VALUES ('defaultContainer', ?)");
+    st.bind(1, identifier);
+    if (!st.ok() || st.step() != SQLITE_DONE) {
+        setError(error, db->error(CNErrorCodeCommunicationError, "The default container cannot be set"));
+        return false;
+    }
+    return true;
+}
+
+// --- Saving -------------------------------------------------------------------------------------
+
+namespace {
+
+class SaveRun {
+public:
+    SaveRun(ContactsDatabase& db, Date now) : db_(db), h_(db.handle()), now_(now.timeIntervalSinceReferenceDate()) {}
+
+    bool apply(const CNSaveRequest::Operation& op) {
+        using K = CNSaveRequest::Kind;
+        switch (op.kind) {
+            case K::AddContact: return addContact(*op.contact, op.containerIdentifier);
+            case K::UpdateContact: return updateContact(*op.contact);
+            case K::DeleteContact: return deleteRecord("contacts", op.contact->identifier(), "contact");
+            case K::AddGroup: return addGroup(*op.group, op.containerIdentifier);
+            case K::UpdateGroup: return updateGroup(*op.group);
+            case K::DeleteGroup: return deleteRecord("contact_groups", op.group->identifier(), "group");
+            case K::AddMember: return member(op, true);
+            case K::RemoveMember: return member(op, false);
+        }
+        return false;
+    }
+
+    Error error;
+
+private:
+    bool fail(Error e) {
+        error = std::move(e);
+        return false;
+    }
+    bool failSQL(const std::string& what) { return fail(db_.error(CNErrorCodeCommunicationError, what)); }
+
+    std::optional<int64_t> container(const std::optional<std::string>& identifier) {
+        std::string id = identifier ? *identifier : defaultContainerLocked(h_);
+        if (id.empty()) {
+            fail(makeError(CNErrorCodeNoContainer, "The store has no container to add the record to."));
+            return std::nullopt;
+        }
+        auto row = rowID(h_, "containers", id);
+        if (!row) fail(makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {id}));
+        return row;
+    }
+
+    bool addContact(const CNMutableContact& c, const std::optional<std::string>& containerID) {
+        auto k = container(containerID);
+        if (!k) return false;
+        if (rowID(h_, "contacts", c.identifier()))
+            return fail(makeError(CNErrorCodeInsertedRecordAlreadyExists, "The contact is already in the store.", {c.identifier()}));
+        std::string cols = "identifier, container_id, creation_date, modification_date", marks = "?, ?, ?, ?";
+        std::vector<const Field*> written;
+        for (const auto& f : fields()) {
+            if (!f.column) continue;
+            written.push_back(&f);
+            cols += std::string(", ") + f.column;
+            marks += ", ?";
+        }
+        SQLStatement st(h_, "INSERT INTO contacts (" + cols + ") VALUES (" + marks + ")");
+        if (!st.ok()) return failSQL("The contact cannot be added");
+        st.bind(1, c.identifier());
+        st.bind(2, *k);
+        st.bind(3, now_);
+        st.bind(4, now_);
+        for (size_t i = 0; i < written.size(); ++i) written[i]->bind(st, int(i + 5), c.fields());
+        return st.step() == SQLITE_DONE || failSQL("The contact cannot be added");
+    }
+
+    bool updateContact(const CNMutableContact& c) {
+        auto row = rowID(h_, "contacts", c.identifier());
+        if (!row) return fail(makeError(CNErrorCodeRecordDoesNotExist, "The contact to update is not in the store.", {c.identifier()}));
+        std::vector<const Field*> written;
+        std::string sets;
+        for (const auto& key : c.changedKeys()) {
+            const Field* f = fieldForKey(key);
+            if (!f || !f->column) continue;
+            written.push_back(f);
+            sets += std::string(f->column) + " = ?, ";
+        }
+        if (written.empty()) return true;  // nothing changed
+        SQLStatement st(h_, "UPDATE contacts SET " + sets + "modification_date = ? WHERE id = ?");
+        if (!st.ok()) return failSQL("The contact cannot be updated");
+        int i = 1;
+        for (const Field* f : written) f->bind(st, i++, c.fields());
+        st.bind(i++, now_);
+        st.bind(i, *row);
+        return st.step() == SQLITE_DONE || failSQL("The contact cannot be updated");
+    }
+
+    bool deleteRecord(const char* table, const std::string& identifier, const char* what) {
+        SQLStatement st(h_, std::string("DELETE FROM ") + table + " WHERE identifier = ?");
+        if (!st.ok()) return failSQL(std::string("The ") + what + " cannot be deleted");
+        st.bind(1, identifier);
+        if (st.step() != SQLITE_DONE) return failSQL(std::string("The ") + what + " cannot be deleted");
+        if (sqlite3_changes(h_) == 0)
+            return fail(makeError(CNErrorCodeRecordDoesNotExist, std::string("The ") + what + " to delete is not in the store.", {identifier}));
+        return true;
+    }
+
+    bool addGroup(const CNMutableGroup& g, const std::optional<std::string>& containerID) {
+        auto k = container(containerID);
+        if (!k) return false;
+        if (rowID(h_, "contact_groups", g.identifier()))
+            return fail(makeError(CNErrorCodeInsertedRecordAlreadyExists, "The group is already in the store.", {g.identifier()}));
+        SQLStatement st(h_, "INSERT INTO contact_groups (identifier, name, container_id) VALUES (?, ?, ?)");
+        if (!st.ok()) return failSQL("The group cannot be added");
+        st.bind(1, g.identifier());
+        st.bind(2, g.name());
+        st.bind(3, *k);
+        return st.step() == SQLITE_DONE || failSQL("The group cannot be added");
+    }
+
+    bool updateGroup(const CNMutableGroup& g) {
+        SQLStatement st(h_, "UPDATE contact_groups SET name = ? WHERE identifier = ?");
+        if (!st.ok()) return failSQL("The group cannot be updated");
+        st.bind(1, g.name());
+        st.bind(2, g.identifier());
+        if (st.step() != SQLITE_DONE) return failSQL("The group cannot be updated");
+        if (sqlite3_changes(h_) == 0)
+            return fail(makeError(CNErrorCodeRecordDoesNotExist, "The group to update is not in the store.", {g.identifier()}));
+        return true;
+    }
+
+    bool member(const CNSaveRequest::Operation& op, bool add) {
+        auto group = rowID(h_, "contact_groups", op.groupIdentifier);
+        if (!group) return fail(makeError(CNErrorCodeRecordDoesNotExist, "The group is not in the store.", {op.groupIdentifier}));
+        auto contact = rowID(h_, "contacts", op.contactIdentifier);
+        if (!contact)
+            return fail(makeError(CNErrorCodeRecordDoesNotExist, "The contact is not in the store.", {op.contactIdentifier}));
+        SQLStatement st(h_, add ? "INSERT OR IGNORE INTO group_members (group_id, contact_id) VALUES (?, ?)"
+                                : "DELETE FROM group_members WHERE group_id = ? AND contact_id = ?");
+        if (!st.ok()) return failSQL("The group membership cannot be changed");
+        st.bind(1, *group);
+        st.bind(2, *contact);
+        return st.step() == SQLITE_DONE || failSQL("The group membership cannot be changed");
+    }
+
+    ContactsDatabase& db_;
+    sqlite3* h_;
+    double now_;
+};
+
+}  // namespace
+
+bool CNContactStore::executeSaveRequest(const CNSaveRequest& request, Error* error) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto db = database(error);
+        if (!db) return false;
+        if (!db->exec("BEGIN IMMEDIATE", error)) return false;
+        SaveRun run(*db, Clock::current()->now());
+        for (const auto& op : request.operations()) {
+            if (!run.apply(op)) {
+                db->exec("ROLLBACK", nullptr);
+                setError(error, run.error);
+                return false;
+            }
+        }
+        if (!db->exec("COMMIT", error)) {
+            db->exec("ROLLBACK", nullptr);
+            return false;
+        }
+    }
+    NotificationCenter::defaultCenter().post(CNContactStoreDidChangeNotification, this);
+    return true;
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,107 @@
+#pragma once
+// The local contact store, kept in one SQLite file: containers, groups, contacts with all their
+// properties, group memberships, and (beside them, for ACAccountStore) the accounts the
+// containers belong to.
+//
+// Fetches read only the columns of the keys asked for. A save request runs in one transaction
+// and stamps the creation and modification dates from the process Clock; after it commits the
+// store posts CNContactStoreDidChangeNotification (object: the store) on the default
+// notification center, on the saving thread.
+//
+// The file is opened at the first operation and its schema made or checked then; a file that
+// cannot be opened, or holds a newer schema, makes every operation fail with
+// CNErrorCodeCommunicationError. Operations are thread-safe.
+//
+// Containers belong to accounts, which the system sets up; addContainer and
+// setDefaultContainerIdentifier are that set-up (used by the tools and tests).
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/contacts/CNContact.h"
+#include "platform/contacts/CNContainer.h"
+#include "platform/contacts/CNGroup.h"
+#include "platform/contacts/CNSaveRequest.h"
+#include "platform/foundation/Error.h"
+
+namespace quorvane::platform {
+
+class ContactsDatabase;
+
+class CNContactFetchRequest {
+public:
+    explicit CNContactFetchRequest(std::vector<CNKeyDescriptor> keysToFetch) : keysToFetch_(std::move(keysToFetch)) {}
+
+    const std::vector<CNKeyDescriptor>& keysToFetch() const { return keysToFetch_; }
+    void setKeysToFetch(std::vector<CNKeyDescriptor> k) { keysToFetch_ = std::move(k); }
+    // nullptr: every contact.
+    const CNPredicatePtr& predicate() const { return predicate_; }
+    void setPredicate(CNPredicatePtr p) { predicate_ = std::move(p); }
+    // The store links no contacts, so unified and plain results are the same contacts.
+    bool unifyResults() const { return unifyResults_; }
+    void setUnifyResults(bool b) { unifyResults_ = b; }
+    // Whether the results are CNMutableContact objects.
+    bool mutableObjects() const { return mutableObjects_; }
+    void setMutableObjects(bool b) { mutableObjects_ = b; }
+
+private:
+    std::vector<CNKeyDescriptor> keysToFetch_;
+    CNPredicatePtr predicate_;
+    bool unifyResults_ = true;
+    bool mutableObjects_ = false;
+};
+
+class CNContactStore {
+public:
+    // The store of the standard file (defaultPath()).
+    CNContactStore();
+    explicit CNContactStore(std::filesystem::path file);
+    ~CNContactStore();
+    CNContactStore(const CNContactStore&) = delete;
+    CNContactStore& operator=(const CNContactStore&) = delete;
+
+    // <application support>/Contacts.sqlite under $XDG_DATA_HOME.
+    static std::filesystem::path defaultPath();
+    const std::filesystem::path& path() const { return path_; }
+
+    // Contacts in store order (the order they were added). A null predicate selects all.
+    // nullopt on failure, with *error set.
+    std::optional<std::vector<CNContactPtr>> unifiedContactsMatchingPredicate(const CNPredicatePtr& predicate,
+                                                                             const std::vector<CNKeyDescriptor>& keys,
+                                                                             Error* error = nullptr);
+    // Calls the block for each contact in store order until it sets stop; false (and *error) on failure.
+    bool enumerateContactsWithFetchRequest(const CNContactFetchRequest& request, Error* error,
+                                           const std::function<void(const CNContactPtr& contact, bool& stop)>& block);
+
+    std::optional<std::vector<CNGroupPtr>> groupsMatchingPredicate(const CNPredicatePtr& predicate, Error* error = nullptr);
+    std::optional<std::vector<CNContainerPtr>> containersMatchingPredicate(const CNPredicatePtr& predicate,
+                                                                          Error* error = nullptr);
+    // The container that receives contacts added without one: the one set, else the first
+    // local container, else the first container; "" when there is none.
+    std::string defaultContainerIdentifier();
+
+    // Applies every change of the request, or none; false (and *error) on failure.
+    bool executeSaveRequest(const CNSaveRequest& request, Error* error = nullptr);
+
+    // Set-up: adds a container (a new identifier "<UUID>:ABAccount" when none is given) and
+    // returns it; nullptr (and *error) on failure or when the identifier is taken.
+    CNContainerPtr addContainer(std::string name, CNContainerType type, std::optional<std::string> identifier = std::nullopt,
+                                Error* error = nullptr);
+    bool setDefaultContainerIdentifier(const std::string& identifier, Error* error = nullptr);
+
+private:
+    std::shared_ptr<ContactsDatabase> database(Error* error);
+
+    const std::filesystem::path path_;
+    std::mutex mutex_;
+    std::shared_ptr<ContactsDatabase> db_;
+};
+
+using CNContactStorePtr = std::shared_ptr<CNContactStore>;
+
+}  // namespace quorvane::platform

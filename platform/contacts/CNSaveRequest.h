@@ -1,0 +1,44 @@
+#pragma once
+// A batch of changes to the store: contacts and groups added, updated and deleted, members
+// added to and removed from groups. The store applies a request in order and in one
+// transaction: every change or none.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/contacts/CNContact.h"
+#include "platform/contacts/CNGroup.h"
+
+namespace quorvane::platform {
+
+class CNSaveRequest {
+public:
+    enum class Kind { AddContact, UpdateContact, DeleteContact, AddGroup, UpdateGroup, DeleteGroup, AddMember, RemoveMember };
+    struct Operation {
+        Kind kind;
+        CNMutableContactPtr contact;
+        CNMutableGroupPtr group;                  // the group added, updated or deleted
+        std::string groupIdentifier;              // the group of a member change
+        std::string contactIdentifier;            // the contact of a member change
+        std::optional<std::string> containerIdentifier;  // where an added record goes; nullopt: the default container
+    };
+
+    // Objects are held, not copied: changes made to them before the request runs are saved.
+    void addContact(CNMutableContactPtr contact, std::optional<std::string> toContainerWithIdentifier);
+    void updateContact(CNMutableContactPtr contact);
+    void deleteContact(CNMutableContactPtr contact);
+    void addGroup(CNMutableGroupPtr group, std::optional<std::string> toContainerWithIdentifier);
+    void updateGroup(CNMutableGroupPtr group);
+    void deleteGroup(CNMutableGroupPtr group);
+    void addMember(const CNContactPtr& contact, const CNGroupPtr& toGroup);
+    void removeMember(const CNContactPtr& contact, const CNGroupPtr& fromGroup);
+
+    const std::vector<Operation>& operations() const { return ops_; }
+    bool isEmpty() const { return ops_.empty(); }
+
+private:
+    std::vector<Operation> ops_;
+};
+
+}  // namespace quorvane::platform

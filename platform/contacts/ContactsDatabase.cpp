@@ -1,0 +1,172 @@
+#include "platform/contacts/ContactsDatabase.h"
+
+#include <system_error>
+
+#include "platform/contacts/CNContactKeys.h"
+#include "platform/foundation/Log.h"
+
+namespace quorvane::platform {
+
+namespace {
+
+const char* const kSchema = R"SQL(
+CREATE TABLE store_info (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE accounts (
+    id INTEGER PRIMARY KEY,
+    identifier TEXT NOT NULL UNIQUE,
+    properties TEXT NOT NULL DEFAULT '{}');
+CREATE TABLE containers (
+    id INTEGER PRIMARY KEY,
+    identifier TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL DEFAULT '',
+    type INTEGER NOT NULL);
+CREATE TABLE contact_groups (
+    id INTEGER PRIMARY KEY,
+    identifier TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL DEFAULT '',
+    container_id INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE);
+CREATE TABLE contacts (
+    id INTEGER PRIMARY KEY,
+    identifier TEXT NOT NULL UNIQUE,
+    container_id INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,
+    name_prefix TEXT NOT NULL DEFAULT '',
+    given_name TEXT NOT NULL DEFAULT '',
+    middle_name TEXT NOT NULL DEFAULT '',
+    family_name TEXT NOT NULL DEFAULT '',
+    previous_family_name TEXT NOT NULL DEFAULT '',
+    name_suffix TEXT NOT NULL DEFAULT '',
+    nickname TEXT NOT NULL DEFAULT '',
+    phonetic_given_name TEXT NOT NULL DEFAULT '',
+    phonetic_middle_name TEXT NOT NULL DEFAULT '',
+    phonetic_family_name TEXT NOT NULL DEFAULT '',
+    organization_name TEXT NOT NULL DEFAULT '',
+    department_name TEXT NOT NULL DEFAULT '',
+    job_title TEXT NOT NULL DEFAULT '',
+    note TEXT NOT NULL DEFAULT '',
+    birthday TEXT,
+    non_gregorian_birthday TEXT,
+    dates TEXT NOT NULL DEFAULT '[]',
+    phone_numbers TEXT NOT NULL DEFAULT '[]',
+    email_addresses TEXT NOT NULL DEFAULT '[]',
+    postal_addresses TEXT NOT NULL DEFAULT '[]',
+    url_addresses TEXT NOT NULL DEFAULT '[]',
+    contact_relations TEXT NOT NULL DEFAULT '[]',
+    instant_message_addresses TEXT NOT NULL DEFAULT '[]',
+    social_profiles TEXT NOT NULL DEFAULT '[]',
+    image_data BLOB,
+    creation_date REAL,
+    modification_date REAL);
+CREATE INDEX contacts_by_container ON contacts(container_id);
+CREATE INDEX groups_by_container ON contact_groups(container_id);
+CREATE TABLE group_members (
+    group_id INTEGER NOT NULL REFERENCES contact_groups(id) ON DELETE CASCADE,
+    contact_id INTEGER NOT NULL REFERENCES contacts(id) ON DELETE CASCADE,
+    PRIMARY KEY (group_id, contact_id));
+CREATE INDEX members_by_contact ON group_members(contact_id);
+)SQL";
+
+}  // namespace
+
+std::shared_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
+    std::error_code ec;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        if (db) sqlite3_close(db);
+        if (error) {
+            *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
+            error->userInfo.set(Error::kLocalizedDescriptionKey, "The contact store " + file.string() + " cannot be opened: " + message);
+        }
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    std::shared_ptr<ContactsDatabase> result(new ContactsDatabase(db));
+    // The schema is checked before anything else touches the file: a newer one is left as it is.
+    if (!result->exec("PRAGMA foreign_keys = ON", error) || !result->prepareSchema(error) ||
+        !result->exec("PRAGMA journal_mode = WAL", error))
+        return nullptr;
+    return result;
+}
+
+ContactsDatabase::~ContactsDatabase() { sqlite3_close(db_); }
+
+Error ContactsDatabase::error(int64_t code, const std::string& what) const {
+    Error e(CNErrorDomain, code);
+    e.userInfo.set(Error::kLocalizedDescriptionKey, what + ": " + sqlite3_errmsg(db_));
+    return e;
+}
+
+bool ContactsDatabase::exec(const char* sql, Error* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    std::string text = message ? message : "unknown failure";
+    sqlite3_free(message);
+    Log::error("contacts", "SQLite: " + text);
+    if (error) {
+        *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
+        error->userInfo.set(Error::kLocalizedDescriptionKey, "The contact store failed: " + text);
+    }
+    return false;
+}
+
+bool ContactsDatabase::prepareSchema(Error* error) {
+    if (!exec("BEGIN IMMEDIATE", error)) return false;
+    int64_t version = -1;
+    {
+        SQLStatement st(db_, "PRAGMA user_version");
+        if (st.ok() && st.step() == SQLITE_ROW) version = st.integer(0);
+    }
+    bool ok = true;
+    if (version == 0) {
+        ok = exec(kSchema, error) &&
+             exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(), error);
+    } else if (version != kSchemaVersion) {
+        ok = false;
+        if (error) {
+            *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
+            error->userInfo.set(Error::kLocalizedDescriptionKey,
+                                "The contact store has schema version " + std::to_string(version) +
+                                    ", which this version cannot read.");
+        }
+    }
+    if (!ok) {
+        exec("ROLLBACK", nullptr);
+        return false;
+    }
+    return exec("COMMIT", error);
+}
+
+SQLStatement::SQLStatement(sqlite3* db, std::string_view sql) {
+    if (sqlite3_prepare_v2(db, sql.data(), int(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
+        Log::error("contacts", std::string("SQLite cannot prepare: ") + sqlite3_errmsg(db));
+        stmt_ = nullptr;
+    }
+}
+
+SQLStatement::~SQLStatement() { sqlite3_finalize(stmt_); }
+
+void SQLStatement::bind(int index, std::string_view text) {
+    sqlite3_bind_text(stmt_, index, text.data(), int(text.size()), SQLITE_TRANSIENT);
+}
+void SQLStatement::bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+void SQLStatement::bind(int index, double value) { sqlite3_bind_double(stmt_, index, value); }
+void SQLStatement::bindBlob(int index, const void* data, size_t size) {
+    // A zero-length blob still reads back as a blob, not NULL.
+    sqlite3_bind_blob(stmt_, index, size ? data : "", int(size), SQLITE_TRANSIENT);
+}
+void SQLStatement::bindNull(int index) { sqlite3_bind_null(stmt_, index); }
+
+std::string SQLStatement::text(int col) const {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, col))) : std::string();
+}
+
+Bytes SQLStatement::blob(int col) const {
+    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? Bytes(p, p + n) : Bytes();
+}
+
+}  // namespace quorvane::platform
