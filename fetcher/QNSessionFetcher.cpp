@@ -17,13 +17,6 @@
 
 namespace quorvane {
 
-using platform::Bytes;
-using platform::Error;
-using platform::URL;
-using platform::URLRequest;
-
-#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
-
 namespace fetcher_detail {
 
 platform::TimeInterval randomMinRetryInterval() {

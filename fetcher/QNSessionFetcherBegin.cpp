@@ -15,13 +15,6 @@
 
 namespace quorvane {
 
-using platform::Bytes;
-using platform::Error;
-using platform::URL;
-using platform::URLRequest;
-using platform::Value;
-
-#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
 
 namespace {
 

@@ -11,13 +11,6 @@
 
 namespace quorvane {
 
-using platform::Bytes;
-using platform::Error;
-using platform::URL;
-using platform::URLRequest;
-using platform::Value;
-
-#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
 
 // --- the task's completion ---
 

@@ -13,6 +13,16 @@
 
 namespace quorvane {
 
+// Shared by the fetcher's implementation files only.
+using platform::Bytes;
+using platform::Error;
+using platform::URL;
+using platform::URLRequest;
+using platform::Value;
+
+// Holds the fetcher's lock for the rest of the scope.
+#define QN_LOCKED std::lock_guard<std::recursive_mutex> qnLock(mutex_)
+
 struct QNSessionFetcher::State {
     std::shared_ptr<platform::URLRequest> request;
     // The copy of the request handed to the authorizer while it signs it.
