@@ -23,21 +23,6 @@ const char* const kFamily[] = {"Anders", "Brontë", "Castillo", "Dubois", "Eriks
 const char* const kCities[] = {"Paris", "Lyon", "Zürich", "Montréal", "São Paulo", "Kraków", "Osaka", "Oslo"};
 const char* const kRels[] = {"home", "work", "other"};
 
-std::string escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 // The first character of a UTF-8 string, whole.
 std::string firstLetter(const std::string& s) {
     size_t n = 1;
@@ -58,6 +43,22 @@ const char* kFeedHead =
     " xmlns:gd='http://schemas.google.com/g/2005' gd:etag='W/\"CUMBRHo_fip7I2A9WhRQGU0.\"'>\n";
 
 }  // namespace
+
+std::string escapeXML(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '\'': out += "&apos;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 
 std::string generateContactsFeed(const ContactsFeedOptions& options) {
     Rng rng{options.seed};
@@ -96,33 +97,33 @@ std::string generateContactsFeed(const ContactsFeedOptions& options) {
         out += "<app:edited xmlns:app='http://www.w3.org/2007/app'>2026-11-2" + std::to_string(i % 10) +
                "T08:15:30.123Z</app:edited>\n";
         out += "<category scheme='http://schemas.google.com/g/2005#kind' term='http://schemas.google.com/contact/2008#contact'/>\n";
-        out += "<title>" + escape(full) + "</title>\n";
-        out += "<content>Met at the " + escape(city) + " office &amp; kept in touch.</content>\n";
+        out += "<title>" + escapeXML(full) + "</title>\n";
+        out += "<content>Met at the " + escapeXML(city) + " office &amp; kept in touch.</content>\n";
         // Every other contact has a stored photo: its photo link carries an ETag.
         out += "<link rel='http://schemas.google.com/contacts/2008/rel#photo' type='image/*' href='https://www.google.com/m8/feeds/photos/media/owner%40example.com/" + id + "'" +
                (i % 2 == 0 ? " gd:etag='&quot;Ph" + id.substr(10) + ".&quot;'" : "") + "/>\n";
         out += "<link rel='self' type='application/atom+xml' href='" + base + "'/>\n";
         out += "<link rel='edit' type='application/atom+xml' href='" + base + "'/>\n";
-        out += "<gd:name><gd:fullName>" + escape(full) + "</gd:fullName><gd:givenName" +
-               (i % 5 == 0 ? " yomi='" + escape(given) + "-yomi'" : std::string()) + ">" + escape(given) +
+        out += "<gd:name><gd:fullName>" + escapeXML(full) + "</gd:fullName><gd:givenName" +
+               (i % 5 == 0 ? " yomi='" + escapeXML(given) + "-yomi'" : std::string()) + ">" + escapeXML(given) +
                "</gd:givenName>";
         if (i % 2 == 1) out += "<gd:additionalName>Marie</gd:additionalName>";
-        out += "<gd:familyName>" + escape(family) + "</gd:familyName><gd:namePrefix>Dr.</gd:namePrefix>";
+        out += "<gd:familyName>" + escapeXML(family) + "</gd:familyName><gd:namePrefix>Dr.</gd:namePrefix>";
         if (i % 7 == 0) out += "<gd:nameSuffix>Jr.</gd:nameSuffix>";
         out += "</gd:name>\n";
-        if (i % 5 == 0) out += "<gContact:yomiName>" + escape(full) + " (yomi)</gContact:yomiName>\n";
-        out += "<gContact:nickname>" + escape(given.substr(0, 2)) + "</gContact:nickname>\n";
+        if (i % 5 == 0) out += "<gContact:yomiName>" + escapeXML(full) + " (yomi)</gContact:yomiName>\n";
+        out += "<gContact:nickname>" + escapeXML(given.substr(0, 2)) + "</gContact:nickname>\n";
         out += "<gContact:gender value='" + std::string(i % 2 ? "male" : "female") + "'/>\n";
-        out += "<gContact:initials>" + escape(firstLetter(given)) + "." + escape(firstLetter(family)) + ".</gContact:initials>\n";
-        if (i % 4 == 0) out += "<gContact:maidenName>" + escape(kFamily[(i + 5) % std::size(kFamily)]) + "</gContact:maidenName>\n";
+        out += "<gContact:initials>" + escapeXML(firstLetter(given)) + "." + escapeXML(firstLetter(family)) + ".</gContact:initials>\n";
+        if (i % 4 == 0) out += "<gContact:maidenName>" + escapeXML(kFamily[(i + 5) % std::size(kFamily)]) + "</gContact:maidenName>\n";
         out += "<gContact:occupation>Engineer</gContact:occupation>\n";
-        out += "<gContact:shortName>" + escape(given) + "</gContact:shortName>\n";
+        out += "<gContact:shortName>" + escapeXML(given) + "</gContact:shortName>\n";
         out += "<gContact:hobby>chess</gContact:hobby>\n<gContact:hobby>sailing " + std::to_string(i % 3) + "</gContact:hobby>\n";
         if (i % 5 == 0) out += "<gContact:billingInformation>Invoice monthly</gContact:billingInformation>\n";
         if (i % 9 == 0) out += "<gContact:directoryServer>ldap.example.com</gContact:directoryServer>\n";
         if (i % 10 == 0) out += "<gContact:mileage>" + std::to_string(120 + i) + " km</gContact:mileage>\n";
         if (i % 8 == 0) out += "<gContact:subject>Project " + std::to_string(i % 13) + "</gContact:subject>\n";
-        out += "<gd:where valueString='" + escape(city) + " office'/>\n";
+        out += "<gd:where valueString='" + escapeXML(city) + " office'/>\n";
         out += "<gContact:birthday when='" + std::string(i % 4 == 0 ? "--05-17" : "1980-05-17") + "'/>\n";
         out += "<gd:organization rel='http://schemas.google.com/g/2005#work' primary='true'><gd:orgName>Acme " +
                std::to_string(i % 37) + "</gd:orgName><gd:orgTitle>Engineer</gd:orgTitle><gd:orgDepartment>R&amp;D</gd:orgDepartment>" +
@@ -141,18 +142,18 @@ std::string generateContactsFeed(const ContactsFeedOptions& options) {
         if (i % 3 == 1)
             out += "<gd:im address='c" + std::to_string(i) + "' protocol='http://schemas.google.com/g/2005#SKYPE' label='Calls' primary='true'/>\n";
         if (i % 3 == 0)
-            out += "<gd:postalAddress rel='http://schemas.google.com/g/2005#work'>" + std::to_string(1 + i % 200) + " Rue Exemple, " + escape(city) + "</gd:postalAddress>\n";
+            out += "<gd:postalAddress rel='http://schemas.google.com/g/2005#work'>" + std::to_string(1 + i % 200) + " Rue Exemple, " + escapeXML(city) + "</gd:postalAddress>\n";
         out += "<gd:structuredPostalAddress rel='http://schemas.google.com/g/2005#" + rel +
                "' primary='true'><gd:formattedAddress>" + std::to_string(1 + i % 200) + " Rue Exemple\n" +
-               escape(city) + "</gd:formattedAddress><gd:street>" + std::to_string(1 + i % 200) +
-               " Rue Exemple</gd:street><gd:city>" + escape(city) + "</gd:city><gd:postcode>750" +
+               escapeXML(city) + "</gd:formattedAddress><gd:street>" + std::to_string(1 + i % 200) +
+               " Rue Exemple</gd:street><gd:city>" + escapeXML(city) + "</gd:city><gd:postcode>750" +
                std::to_string(10 + i % 20) + "</gd:postcode><gd:country code='FR'>France</gd:country></gd:structuredPostalAddress>\n";
         out += "<gContact:event rel='anniversary'><gd:when startTime='2010-06-0" + std::to_string(1 + i % 9) + "'/></gContact:event>\n";
         if (i % 2 == 0)
             out += "<gContact:event label='First met'><gd:when startTime='2015-0" + std::to_string(1 + i % 9) +
                    "-12T18:30:00.000Z' endTime='2015-0" + std::to_string(1 + i % 9) + "-12T20:00:00.000Z'/></gContact:event>\n";
-        out += "<gContact:relation rel='spouse'>" + escape(kGiven[(i + 3) % std::size(kGiven)]) + "</gContact:relation>\n";
-        if (i % 3 == 2) out += "<gContact:relation label='Mentor'>" + escape(kFamily[i % std::size(kFamily)]) + "</gContact:relation>\n";
+        out += "<gContact:relation rel='spouse'>" + escapeXML(kGiven[(i + 3) % std::size(kGiven)]) + "</gContact:relation>\n";
+        if (i % 3 == 2) out += "<gContact:relation label='Mentor'>" + escapeXML(kFamily[i % std::size(kFamily)]) + "</gContact:relation>\n";
         out += "<gContact:website href='https://example.com/~c" + std::to_string(i) + "' rel='home-page' primary='true'/>\n";
         out += "<gContact:website href='https://blog.example.com/c" + std::to_string(i) + "' label='Notes'/>\n";
         out += "<gContact:calendarLink href='https://calendar.example.com/c" + std::to_string(i) + "' rel='" +
@@ -191,7 +192,7 @@ std::string generateGroupsFeed(size_t userGroups, uint32_t seed) {
         out += "<id>http://www.google.com/m8/feeds/groups/owner%40example.com/base/" + id + "</id>\n";
         out += "<updated>2026-11-01T00:00:00.000Z</updated>\n";
         out += "<category scheme='http://schemas.google.com/g/2005#kind' term='http://schemas.google.com/contact/2008#group'/>\n";
-        out += "<title>" + escape(title) + "</title>\n<content>" + escape(title) + "</content>\n";
+        out += "<title>" + escapeXML(title) + "</title>\n<content>" + escapeXML(title) + "</content>\n";
         out += "<link rel='self' type='application/atom+xml' href='https://www.google.com/m8/feeds/groups/owner%40example.com/full/" + id + "'/>\n";
         if (systemId) out += std::string("<gContact:systemGroup id='") + systemId + "'/>\n";
         else {

@@ -18,6 +18,8 @@ struct ContactsFeedOptions {
 };
 
 std::string generateContactsFeed(const ContactsFeedOptions& options);
+// Text made safe for XML content and attribute values.
+std::string escapeXML(const std::string& s);
 // A groups feed with the four system groups and `userGroups` user groups.
 std::string generateGroupsFeed(size_t userGroups, uint32_t seed = 1);
 

@@ -11,8 +11,11 @@
 #include <set>
 
 #include "platform/foundation/Value.h"
+#include "tests/support/ContactsFeedGenerator.h"
 
 namespace quorvane::test {
+
+using testing::escapeXML;
 
 namespace {
 
@@ -24,21 +27,6 @@ constexpr const char* kOpenSearchNS = "http://a9.com/-/spec/opensearch/1.1/";
 constexpr const char* kPhotoRel = "http://schemas.google.com/contacts/2008/rel#photo";
 constexpr const char* kEditPhotoRel = "http://schemas.google.com/contacts/2008/rel#edit-photo";
 constexpr const char* kAccount = "owner%40example.com";
-
-std::string escapeXML(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 std::string rfc3339(double secondsSince1970) {
     time_t whole = time_t(secondsSince1970);
