@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "ContactStoreTestSupport.h"
+#include "platform/contacts/ABAddressBook.h"
 #include "platform/contacts/ACAccountStore.h"
 #include "platform/contacts/CNContactViewController.h"
 
@@ -388,6 +389,31 @@ TEST_F(ContactStoreTest, UnreadableOrNewerFilesFailWithAnError) {
     EXPECT_FALSE(broken.unifiedContactsMatchingPredicate(nullptr, {CNContactGivenNameKey}, &error));
     EXPECT_EQ(error.code, CNErrorCodeCommunicationError);
     EXPECT_FALSE(ACAccountStore(junk).accountWithIdentifier("x", &error));
+}
+
+TEST_F(ContactStoreTest, AddressBookRecordsGiveTheDatesOfAContact) {
+    auto clock = std::make_shared<ManualClock>(Date(2000));
+    Clock::setCurrent(clock);
+    addContainer("Local");
+    auto c = std::make_shared<CNMutableContact>();
+    CNSaveRequest add;
+    add.addContact(c, std::nullopt);
+    ASSERT_TRUE(save(add));
+    clock->advance(90);
+    c->setNote("changed");
+    CNSaveRequest update;
+    update.updateContact(c);
+    ASSERT_TRUE(save(update));
+    Clock::setCurrent(nullptr);
+
+    ABAddressBook book(file_);
+    auto record = book.recordForUniqueId(c->identifier());
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->uniqueId(), c->identifier());
+    EXPECT_EQ(record->creationDate(), Date(2000));
+    EXPECT_EQ(record->modificationDate(), Date(2090));
+    EXPECT_FALSE(book.recordForUniqueId("nobody:ABPerson"));
+    EXPECT_FALSE(ABAddressBook(dir_ / "junk" / "x.sqlite").recordForUniqueId(c->identifier()));
 }
 
 TEST_F(ContactStoreTest, StandardFileLivesUnderTheDataHome) {

@@ -1,0 +1,20 @@
+#include "platform/contacts/ABAddressBook.h"
+
+namespace quorvane::platform {
+
+ABAddressBook::ABAddressBook(std::filesystem::path contactStoreFile) : store_(std::move(contactStoreFile)) {}
+
+std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook() {
+    static const std::shared_ptr<ABAddressBook> shared = std::make_shared<ABAddressBook>(CNContactStore::defaultPath());
+    return shared;
+}
+
+ABRecordPtr ABAddressBook::recordForUniqueId(const std::string& uniqueId) {
+    auto found = store_.unifiedContactsMatchingPredicate(CNContact::predicateForContactsWithIdentifiers({uniqueId}),
+                                                         {CNContactCreationDateKey, CNContactModificationDateKey});
+    if (!found || found->empty()) return nullptr;
+    const auto& c = found->front();
+    return std::make_shared<ABRecord>(c->identifier(), c->creationDate(), c->modificationDate());
+}
+
+}  // namespace quorvane::platform
