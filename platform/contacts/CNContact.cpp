@@ -32,12 +32,24 @@ std::string CNLabeledValueNewIdentifier() { return UUID().uuidString(); }
 
 std::string CNNewRecordIdentifier(const char* suffix) { return UUID().uuidString() + suffix; }
 
-CNContact::CNContact(CNContactFields fields, std::set<std::string> availableKeys)
-    : f_(std::move(fields)), available_(std::move(availableKeys)) {
-    available_.insert(CNContactIdentifierKey);
+CNContact::CNContact(CNContactFields fields, std::set<std::string> availableKeys) : f_(std::move(fields)) {
+    availableKeys.insert(CNContactIdentifierKey);
+    available_ = std::make_shared<const std::set<std::string>>(std::move(availableKeys));
 }
 
-bool CNContact::isKeyAvailable(const std::string& key) const { return available_.count(key) != 0; }
+CNContact::CNContact(CNContactFields fields, KeySet availableKeys) : f_(std::move(fields)), available_(std::move(availableKeys)) {
+    if (!available_) available_ = std::make_shared<const std::set<std::string>>();
+    if (!available_->count(CNContactIdentifierKey)) makeAvailable(CNContactIdentifierKey);
+}
+
+void CNContact::makeAvailable(const char* key) {
+    if (available_->count(key)) return;
+    auto copy = std::make_shared<std::set<std::string>>(*available_);
+    copy->insert(key);
+    available_ = std::move(copy);
+}
+
+bool CNContact::isKeyAvailable(const std::string& key) const { return available_->count(key) != 0; }
 
 bool CNContact::areKeysAvailable(const std::vector<CNKeyDescriptor>& keys) const {
     for (const auto& d : keys)

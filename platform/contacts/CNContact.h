@@ -50,13 +50,16 @@ class CNContact {
 public:
     // A contact with the given fields, of which the given keys are available (the identifier always is).
     CNContact(CNContactFields fields, std::set<std::string> availableKeys);
+    // The same with a key set shared between contacts (as a fetch gives them).
+    using KeySet = std::shared_ptr<const std::set<std::string>>;
+    CNContact(CNContactFields fields, KeySet availableKeys);
     virtual ~CNContact() = default;
 
     const std::string& identifier() const { return f_.identifier; }
 
     bool isKeyAvailable(const std::string& key) const;
     bool areKeysAvailable(const std::vector<CNKeyDescriptor>& keys) const;
-    const std::set<std::string>& availableKeys() const { return available_; }
+    const std::set<std::string>& availableKeys() const { return *available_; }
 
     const std::string& namePrefix() const { return need(CNContactNamePrefixKey, f_.namePrefix); }
     const std::string& givenName() const { return need(CNContactGivenNameKey, f_.givenName); }
@@ -118,15 +121,17 @@ public:
 protected:
     template <typename T>
     const T& need(const char* key, const T& value) const {
-        if (available_.count(key)) return value;
+        if (available_->count(key)) return value;
         reportUnfetched(key);
         static const T empty{};
         return empty;
     }
     void reportUnfetched(const char* key) const;
 
+    void makeAvailable(const char* key);
+
     CNContactFields f_;
-    std::set<std::string> available_;
+    KeySet available_;  // always holds the identifier key
 };
 
 class CNMutableContact : public CNContact {
@@ -135,6 +140,7 @@ public:
     CNMutableContact();
     CNMutableContact(CNContactFields fields, std::set<std::string> availableKeys)
         : CNContact(std::move(fields), std::move(availableKeys)) {}
+    CNMutableContact(CNContactFields fields, KeySet availableKeys) : CNContact(std::move(fields), std::move(availableKeys)) {}
 
     void setNamePrefix(std::string v) { set(CNContactNamePrefixKey, f_.namePrefix, std::move(v)); }
     void setGivenName(std::string v) { set(CNContactGivenNameKey, f_.givenName, std::move(v)); }
@@ -182,7 +188,7 @@ private:
     template <typename T>
     void set(const char* key, T& field, T value) {
         field = std::move(value);
-        available_.insert(key);
+        makeAvailable(key);
         changed_.insert(key);
     }
     std::set<std::string> changed_;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "platform/contacts/ContactsDatabase.h"
@@ -332,15 +333,17 @@ bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchReque
             return false;
         }
         if (request.predicate()) st.bind(1, argument);
+        keys.insert(CNContactIdentifierKey);
+        auto shared = std::make_shared<const std::set<std::string>>(std::move(keys));
         int rc;
         while ((rc = st.step()) == SQLITE_ROW) {
             CNContactFields f;
             f.identifier = st.text(0);
             for (size_t i = 0; i < wanted.size(); ++i) wanted[i]->read(st, int(i + 1), f);
             if (request.mutableObjects())
-                contacts.push_back(std::make_shared<CNMutableContact>(std::move(f), keys));
+                contacts.push_back(std::make_shared<CNMutableContact>(std::move(f), shared));
             else
-                contacts.push_back(std::make_shared<CNContact>(std::move(f), keys));
+                contacts.push_back(std::make_shared<CNContact>(std::move(f), shared));
         }
         if (rc != SQLITE_DONE) {
             setError(error, db->error(CNErrorCodeCommunicationError, "Contacts cannot be read"));
@@ -528,42 +531,72 @@ private:
     }
     bool failSQL(const std::string& what) { return fail(db_.error(CNErrorCodeCommunicationError, what)); }
 
+    // A prepared statement of this run, reset for another use; nullptr when it cannot be prepared.
+    SQLStatement* statement(const std::string& sql) {
+        auto& slot = statements_[sql];
+        if (!slot) slot = std::make_unique<SQLStatement>(h_, sql);
+        if (!slot->ok()) return nullptr;
+        slot->reset();
+        return slot.get();
+    }
+
+    std::optional<int64_t> lookup(const char* table, const std::string& identifier) {
+        SQLStatement* st = statement(std::string("SELECT id FROM ") + table + " WHERE identifier = ?");
+        if (!st) return std::nullopt;
+        st->bind(1, identifier);
+        if (st->step() != SQLITE_ROW) return std::nullopt;
+        return st->integer(0);
+    }
+
     std::optional<int64_t> container(const std::optional<std::string>& identifier) {
-        std::string id = identifier ? *identifier : defaultContainerLocked(h_);
+        if (!identifier && !defaultContainer_) defaultContainer_ = defaultContainerLocked(h_);
+        const std::string& id = identifier ? *identifier : *defaultContainer_;
         if (id.empty()) {
             fail(makeError(CNErrorCodeNoContainer, "The store has no container to add the record to."));
             return std::nullopt;
         }
-        auto row = rowID(h_, "containers", id);
-        if (!row) fail(makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {id}));
+        auto known = containers_.find(id);
+        if (known != containers_.end()) return known->second;
+        auto row = lookup("containers", id);
+        if (!row) {
+            fail(makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {id}));
+            return std::nullopt;
+        }
+        containers_[id] = *row;
         return row;
     }
+
+    bool constraintFailed() const { return sqlite3_extended_errcode(h_) == SQLITE_CONSTRAINT_UNIQUE; }
 
     bool addContact(const CNMutableContact& c, const std::optional<std::string>& containerID) {
         auto k = container(containerID);
         if (!k) return false;
-        if (rowID(h_, "contacts", c.identifier()))
+        static const std::string sql = [] {
+            std::string cols = "identifier, container_id, creation_date, modification_date", marks = "?, ?, ?, ?";
+            for (const auto& f : fields()) {
+                if (!f.column) continue;
+                cols += std::string(", ") + f.column;
+                marks += ", ?";
+            }
+            return "INSERT INTO contacts (" + cols + ") VALUES (" + marks + ")";
+        }();
+        SQLStatement* st = statement(sql);
+        if (!st) return failSQL("The contact cannot be added");
+        st->bind(1, c.identifier());
+        st->bind(2, *k);
+        st->bind(3, now_);
+        st->bind(4, now_);
+        int i = 5;
+        for (const auto& f : fields())
+            if (f.column) f.bind(*st, i++, c.fields());
+        if (st->step() == SQLITE_DONE) return true;
+        if (constraintFailed())
             return fail(makeError(CNErrorCodeInsertedRecordAlreadyExists, "The contact is already in the store.", {c.identifier()}));
-        std::string cols = "identifier, container_id, creation_date, modification_date", marks = "?, ?, ?, ?";
-        std::vector<const Field*> written;
-        for (const auto& f : fields()) {
-            if (!f.column) continue;
-            written.push_back(&f);
-            cols += std::string(", ") + f.column;
-            marks += ", ?";
-        }
-        SQLStatement st(h_, "INSERT INTO contacts (" + cols + ") VALUES (" + marks + ")");
-        if (!st.ok()) return failSQL("The contact cannot be added");
-        st.bind(1, c.identifier());
-        st.bind(2, *k);
-        st.bind(3, now_);
-        st.bind(4, now_);
-        for (size_t i = 0; i < written.size(); ++i) written[i]->bind(st, int(i + 5), c.fields());
-        return st.step() == SQLITE_DONE || failSQL("The contact cannot be added");
+        return failSQL("The contact cannot be added");
     }
 
     bool updateContact(const CNMutableContact& c) {
-        auto row = rowID(h_, "contacts", c.identifier());
+        auto row = lookup("contacts", c.identifier());
         if (!row) return fail(makeError(CNErrorCodeRecordDoesNotExist, "The contact to update is not in the store.", {c.identifier()}));
         std::vector<const Field*> written;
         std::string sets;
@@ -574,20 +607,20 @@ private:
             sets += std::string(f->column) + " = ?, ";
         }
         if (written.empty()) return true;  // nothing changed
-        SQLStatement st(h_, "UPDATE contacts SET " + sets + "modification_date = ? WHERE id = ?");
-        if (!st.ok()) return failSQL("The contact cannot be updated");
+        SQLStatement* st = statement("UPDATE contacts SET " + sets + "modification_date = ? WHERE id = ?");
+        if (!st) return failSQL("The contact cannot be updated");
         int i = 1;
-        for (const Field* f : written) f->bind(st, i++, c.fields());
-        st.bind(i++, now_);
-        st.bind(i, *row);
-        return st.step() == SQLITE_DONE || failSQL("The contact cannot be updated");
+        for (const Field* f : written) f->bind(*st, i++, c.fields());
+        st->bind(i++, now_);
+        st->bind(i, *row);
+        return st->step() == SQLITE_DONE || failSQL("The contact cannot be updated");
     }
 
     bool deleteRecord(const char* table, const std::string& identifier, const char* what) {
-        SQLStatement st(h_, std::string("DELETE FROM ") + table + " WHERE identifier = ?");
-        if (!st.ok()) return failSQL(std::string("The ") + what + " cannot be deleted");
-        st.bind(1, identifier);
-        if (st.step() != SQLITE_DONE) return failSQL(std::string("The ") + what + " cannot be deleted");
+        SQLStatement* st = statement(std::string("DELETE FROM ") + table + " WHERE identifier = ?");
+        if (!st) return failSQL(std::string("The ") + what + " cannot be deleted");
+        st->bind(1, identifier);
+        if (st->step() != SQLITE_DONE) return failSQL(std::string("The ") + what + " cannot be deleted");
         if (sqlite3_changes(h_) == 0)
             return fail(makeError(CNErrorCodeRecordDoesNotExist, std::string("The ") + what + " to delete is not in the store.", {identifier}));
         return true;
@@ -596,44 +629,48 @@ private:
     bool addGroup(const CNMutableGroup& g, const std::optional<std::string>& containerID) {
         auto k = container(containerID);
         if (!k) return false;
-        if (rowID(h_, "contact_groups", g.identifier()))
+        SQLStatement* st = statement("INSERT INTO contact_groups (identifier, name, container_id) VALUES (?, ?, ?)");
+        if (!st) return failSQL("The group cannot be added");
+        st->bind(1, g.identifier());
+        st->bind(2, g.name());
+        st->bind(3, *k);
+        if (st->step() == SQLITE_DONE) return true;
+        if (constraintFailed())
             return fail(makeError(CNErrorCodeInsertedRecordAlreadyExists, "The group is already in the store.", {g.identifier()}));
-        SQLStatement st(h_, "INSERT INTO contact_groups (identifier, name, container_id) VALUES (?, ?, ?)");
-        if (!st.ok()) return failSQL("The group cannot be added");
-        st.bind(1, g.identifier());
-        st.bind(2, g.name());
-        st.bind(3, *k);
-        return st.step() == SQLITE_DONE || failSQL("The group cannot be added");
+        return failSQL("The group cannot be added");
     }
 
     bool updateGroup(const CNMutableGroup& g) {
-        SQLStatement st(h_, "UPDATE contact_groups SET name = ? WHERE identifier = ?");
-        if (!st.ok()) return failSQL("The group cannot be updated");
-        st.bind(1, g.name());
-        st.bind(2, g.identifier());
-        if (st.step() != SQLITE_DONE) return failSQL("The group cannot be updated");
+        SQLStatement* st = statement("UPDATE contact_groups SET name = ? WHERE identifier = ?");
+        if (!st) return failSQL("The group cannot be updated");
+        st->bind(1, g.name());
+        st->bind(2, g.identifier());
+        if (st->step() != SQLITE_DONE) return failSQL("The group cannot be updated");
         if (sqlite3_changes(h_) == 0)
             return fail(makeError(CNErrorCodeRecordDoesNotExist, "The group to update is not in the store.", {g.identifier()}));
         return true;
     }
 
     bool member(const CNSaveRequest::Operation& op, bool add) {
-        auto group = rowID(h_, "contact_groups", op.groupIdentifier);
+        auto group = lookup("contact_groups", op.groupIdentifier);
         if (!group) return fail(makeError(CNErrorCodeRecordDoesNotExist, "The group is not in the store.", {op.groupIdentifier}));
-        auto contact = rowID(h_, "contacts", op.contactIdentifier);
+        auto contact = lookup("contacts", op.contactIdentifier);
         if (!contact)
             return fail(makeError(CNErrorCodeRecordDoesNotExist, "The contact is not in the store.", {op.contactIdentifier}));
-        SQLStatement st(h_, add ? "INSERT OR IGNORE INTO group_members (group_id, contact_id) VALUES (?, ?)"
-                                : "DELETE FROM group_members WHERE group_id = ? AND contact_id = ?");
-        if (!st.ok()) return failSQL("The group membership cannot be changed");
-        st.bind(1, *group);
-        st.bind(2, *contact);
-        return st.step() == SQLITE_DONE || failSQL("The group membership cannot be changed");
+        SQLStatement* st = statement(add ? "INSERT OR IGNORE INTO group_members (group_id, contact_id) VALUES (?, ?)"
+                                         : "DELETE FROM group_members WHERE group_id = ? AND contact_id = ?");
+        if (!st) return failSQL("The group membership cannot be changed");
+        st->bind(1, *group);
+        st->bind(2, *contact);
+        return st->step() == SQLITE_DONE || failSQL("The group membership cannot be changed");
     }
 
     ContactsDatabase& db_;
     sqlite3* h_;
     double now_;
+    std::map<std::string, std::unique_ptr<SQLStatement>> statements_;
+    std::map<std::string, int64_t> containers_;
+    std::optional<std::string> defaultContainer_;
 };
 
 }  // namespace
@@ -644,13 +681,21 @@ bool CNContactStore::executeSaveRequest(const CNSaveRequest& request, Error* err
         auto db = database(error);
         if (!db) return false;
         if (!db->exec("BEGIN IMMEDIATE", error)) return false;
-        SaveRun run(*db, Clock::current()->now());
-        for (const auto& op : request.operations()) {
-            if (!run.apply(op)) {
-                db->exec("ROLLBACK", nullptr);
-                setError(error, run.error);
-                return false;
+        std::optional<Error> failure;
+        {
+            // The run's statements are finalised before the transaction ends.
+            SaveRun run(*db, Clock::current()->now());
+            for (const auto& op : request.operations()) {
+                if (!run.apply(op)) {
+                    failure = run.error;
+                    break;
+                }
             }
+        }
+        if (failure) {
+            db->exec("ROLLBACK", nullptr);
+            setError(error, *failure);
+            return false;
         }
         if (!db->exec("COMMIT", error)) {
             db->exec("ROLLBACK", nullptr);
