@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "ContactStoreTestSupport.h"
 #include "platform/runloop/NotificationCenter.h"
@@ -255,6 +256,28 @@ TEST_F(ContactStoreSaveRequestTest, ObjectsAreSavedAsTheyAreWhenTheRequestRuns) 
     EXPECT_EQ(found[0]->givenName(), "Final");
     EXPECT_EQ(found[0]->emailAddresses()[0].value(), "final@example.com");
     EXPECT_EQ(found[0]->modificationDate(), Date(5000));
+}
+
+TEST_F(ContactStoreSaveRequestTest, SavesFromSeveralThreadsAndStoresAllLand) {
+    addContainer("Local");
+    auto other = reopen();
+    std::atomic<int> failures{0};
+    auto writer = [&](CNContactStore* store, const std::string& prefix) {
+        for (int i = 0; i < 15; ++i) {
+            CNSaveRequest request;
+            request.addContact(person(prefix + std::to_string(i)), std::nullopt);
+            Error error;
+            if (!store->executeSaveRequest(request, &error)) ++failures;
+        }
+    };
+    std::thread a(writer, store_.get(), "a");
+    std::thread b(writer, other.get(), "b");
+    std::thread c(writer, store_.get(), "c");
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(givenNames().size(), 45u);
 }
 
 }  // namespace
