@@ -1,5 +1,7 @@
 #include "crashreporter/MSCrashReporter.h"
 
+#include "crashreporter/QVCrashAsyncImageList.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,6 +252,9 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
     }
 
     if (!populateCrashReportDirectory(error)) return false;
+
+    // The crash paths walk the image list without locks; bring it up to date with the loader.
+    MSqvcrash_nasync_image_list_refresh(MSqvcrash_shared_image_list());
 
     gHandlerContext.path = ::strdup(crashReportPath().c_str());
 

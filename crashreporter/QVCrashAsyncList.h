@@ -46,6 +46,9 @@ public:
         else _refcount.fetch_sub(1, std::memory_order_seq_cst);
     }
 
+    // Readers active right now (writers use it to tell when nothing can still hold a node).
+    int32_t reader_count() const { return _refcount.load(std::memory_order_seq_cst); }
+
     // The node after current, or the head when current is null. Only while reading.
     node* next(node* current) {
         if (_refcount.load(std::memory_order_seq_cst) <= 0) QVCRASH_DEBUG("Assertion failed: _refcount > 0");
