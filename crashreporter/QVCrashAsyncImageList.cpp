@@ -158,8 +158,24 @@ void MSqvcrash_nasync_image_list_set_reading(qvcrash_async_image_list_t* list, b
 
 qvcrash_async_macho_t* MSqvcrash_nasync_image_list_next(qvcrash_async_image_list_t* list,
                                                         qvcrash_async_macho_t* current) {
-    node_t* from = current != nullptr ? static_cast<node_t*>(current->list_node.load(std::memory_order_acquire)) : nullptr;
-    node_t* n = (current == nullptr || from == nullptr) ? list->list.next(nullptr) : list->list.next(from);
+    node_t* n;
+    if (current == nullptr) {
+        n = list->list.next(nullptr);
+    } else {
+        auto* from = static_cast<node_t*>(current->list_node.load(std::memory_order_acquire));
+        if (from == nullptr) {
+            // A record no walk has passed yet: find its node. Starting over from the head
+            // instead would hand the first record back to a caller that is already past it,
+            // and a walk from a record that is not in the list would never end.
+            for (from = list->list.next(nullptr); from != nullptr && from->value() != current;
+                 from = list->list.next(from)) {
+            }
+            if (from == nullptr) return nullptr;
+            void* expected = nullptr;
+            current->list_node.compare_exchange_strong(expected, from, std::memory_order_acq_rel);
+        }
+        n = list->list.next(from);
+    }
     if (n == nullptr) return nullptr;
     qvcrash_async_macho_t* image = n->value();
     void* expected = nullptr;

@@ -38,7 +38,8 @@ qvcrash_error_t MSqvcrash_nasync_image_list_refresh(qvcrash_async_image_list_t* 
 
 // Readers bracket every walk with true and false; next and find are only legal inside.
 void MSqvcrash_nasync_image_list_set_reading(qvcrash_async_image_list_t* list, bool enable);
-// The record after current, or the first when current is null; null at the end.
+// The record after current, or the first when current is null; null at the end (and for a
+// record that is not in the list).
 qvcrash_async_macho_t* MSqvcrash_nasync_image_list_next(qvcrash_async_image_list_t* list, qvcrash_async_macho_t* current);
 // The first record whose range holds the address, or null.
 qvcrash_async_macho_t* MSqvcrash_nasync_image_list_find_image_for_address(qvcrash_async_image_list_t* list,

@@ -42,6 +42,13 @@ qvcrash_error_t MSqvcrash_async_mobject_init(qvcrash_async_mobject_t* mobj, qvcr
         QVCRASH_DEBUG("No mappable pages found at 0x%llx", (unsigned long long)start);
         failure = QVCRASH_ENOMEM;
     }
+    if (failure == QVCRASH_ESUCCESS && static_cast<uint64_t>(copied) < total) {
+        // Give back the pages past the readable prefix.
+        const uint64_t keep = (static_cast<uint64_t>(copied) + page_mask) & ~page_mask;
+        if (keep < total && pc::releasePages(static_cast<char*>(base) + keep, static_cast<size_t>(total - keep), &err)) {
+            total = keep;
+        }
+    }
     if (failure == QVCRASH_ESUCCESS && !pc::protectPagesReadOnly(base, static_cast<size_t>(total), &err)) {
         QVCRASH_DEBUG("mprotect() failure: %d", err);
         failure = QVCRASH_EINTERNAL;

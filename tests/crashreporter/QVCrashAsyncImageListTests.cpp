@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,6 +68,27 @@ TEST(QVCrashAsyncImageList, TheSharedListHoldsTheLoadedImages) {
     ASSERT_NE(libcImage, nullptr);
     EXPECT_NE(std::string(libcImage->name).find("libc.so.6"), std::string::npos);
     ::dlclose(libc);
+
+    // The kernel's vDSO is an image too; its dynamic section holds link-time addresses.
+    const uint64_t vdso = ::getauxval(AT_SYSINFO_EHDR);
+    if (vdso != 0) {
+        MSqvcrash_nasync_image_list_set_reading(list, true);
+        qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(list, vdso);
+        MSqvcrash_nasync_image_list_set_reading(list, false);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->header_addr, vdso);
+        uint64_t address = 0;
+        ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_name(image, "__vdso_clock_gettime", &address), QVCRASH_ESUCCESS);
+        EXPECT_TRUE(MSqvcrash_async_macho_contains_address(image, address));
+        struct Found {
+            uint64_t address = 0;
+        } found;
+        ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(
+                      image, address + 2, [](uint64_t a, const char*, void* c) { static_cast<Found*>(c)->address = a; },
+                      &found),
+                  QVCRASH_ESUCCESS);
+        EXPECT_EQ(found.address, address);
+    }
 
     // As many images as the loader reports, in its order.
     size_t loaderCount = 0;
@@ -161,6 +183,14 @@ TEST(QVCrashAsyncImageList, AppendAndRemoveByHeader) {
     EXPECT_NE(second, nullptr);
     MSqvcrash_nasync_image_list_set_reading(&list, false);
     EXPECT_EQ(names(&list).size(), loaded - 1);
+
+    // A walk from a record that is not in the list ends at once.
+    qvcrash_async_macho_t stray{};
+    ASSERT_EQ(MSqvcrash_nasync_macho_init(&stray, kSelf, "/stray", own), QVCRASH_ESUCCESS);
+    MSqvcrash_nasync_image_list_set_reading(&list, true);
+    EXPECT_EQ(MSqvcrash_nasync_image_list_next(&list, &stray), nullptr);
+    MSqvcrash_nasync_image_list_set_reading(&list, false);
+    MSqvcrash_nasync_macho_free(&stray);
 
     // Another task's list cannot be filled from this process's loader.
     qvcrash_async_image_list_t other;

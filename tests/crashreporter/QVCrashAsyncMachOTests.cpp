@@ -344,3 +344,32 @@ TEST(QVCrashAsyncMachO, AHandMadeImageGetsItsSlideAndExtent) {
     EXPECT_EQ(image.text_size, 0x3100u);
     MSqvcrash_nasync_macho_free(&image);
 }
+
+TEST(QVCrashAsyncMachO, ReadsABigEndianImageThroughTheSwappingTable) {
+    FakeImage fake;
+    auto* h = fake.header();
+    h->e_ident[EI_DATA] = ELFDATA2MSB;
+    h->e_machine = __builtin_bswap16(EM_PPC64);
+    h->e_flags = __builtin_bswap32(2);
+    h->e_phoff = __builtin_bswap64(sizeof(Elf64_Ehdr));
+    h->e_phentsize = __builtin_bswap16(sizeof(Elf64_Phdr));
+    h->e_phnum = __builtin_bswap16(2);
+    fake.phdr(0)->p_type = __builtin_bswap32(PT_NOTE);
+    fake.phdr(1)->p_type = __builtin_bswap32(PT_LOAD);
+    fake.phdr(1)->p_vaddr = __builtin_bswap64(0x10000);
+    fake.phdr(1)->p_memsz = __builtin_bswap64(0x4000);
+
+    qvcrash_async_macho_t image{};
+    ASSERT_EQ(MSqvcrash_nasync_macho_init(&image, kSelf, "fake", fake.address()), QVCRASH_ESUCCESS);
+    EXPECT_EQ(MSqvcrash_async_macho_byteorder(&image), MSqvcrash_async_byteorder_swapped());
+    EXPECT_EQ(MSqvcrash_async_macho_cpu_type(&image), unsigned(EM_PPC64));
+    EXPECT_EQ(MSqvcrash_async_macho_cpu_subtype(&image), 2u);
+    EXPECT_EQ(image.ncmds, 2u);
+    EXPECT_EQ(image.text_vmaddr, 0x10000u);
+    EXPECT_EQ(image.text_size, 0x4000u);
+    EXPECT_EQ(image.vmaddr_slide, fake.address() - 0x10000);
+    Elf64_Phdr ph;
+    ASSERT_TRUE(MSqvcrash_async_macho_read_segment(&image, MSqvcrash_async_macho_find_command(&image, PT_LOAD), &ph));
+    EXPECT_EQ(ph.p_memsz, 0x4000u);
+    MSqvcrash_nasync_macho_free(&image);
+}
