@@ -325,10 +325,13 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
     addAuthenticationToFetcher(fetcher);
     if (!delegate.finishedSelectorName.empty()) fetcher->setComment(delegate.finishedSelectorName);
 
-    // 10. Begin.
-    fetcher->beginFetchWithDelegate([self](const std::shared_ptr<QNSessionFetcher>& f, const std::optional<Bytes>& data,
-                                           const std::optional<Error>& error) {
-        self->objectFetcherFinished(f, data, error);
+    // 10. Begin. The ticket in the fetcher's properties keeps the service alive while the call
+    // runs, so the fetcher holds the service weakly: the service is never let go of on whatever
+    // thread the fetcher happens to drop its callbacks.
+    std::weak_ptr<GDataServiceBase> weakSelf = self;
+    fetcher->beginFetchWithDelegate([weakSelf](const std::shared_ptr<QNSessionFetcher>& f,
+                                               const std::optional<Bytes>& data, const std::optional<Error>& error) {
+        if (auto service = weakSelf.lock()) service->objectFetcherFinished(f, data, error);
     });
 
     // 11. A failure reported while beginning has already ended the call.
@@ -505,12 +508,19 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
         fetcher->setProperty(kGDataFetcherCallbackThreadKey, std::any());
         return;
     }
+    // The operation holds the service and the fetcher weakly: a queue may destroy a finished
+    // operation on one of its threads, and the last reference to either must not go there.
     auto opHolder = std::make_shared<std::weak_ptr<platform::Operation>>();
-    auto op = platform::Operation::withBlock([self, fetcher, input = std::move(input), opHolder, poster]() {
+    std::weak_ptr<GDataServiceBase> weakSelf = self;
+    std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
+    auto op = platform::Operation::withBlock([weakSelf, weakFetcher, input = std::move(input), opHolder, poster]() {
         auto operation = opHolder->lock();
-        parseObjectFromDataOfFetcher(fetcher, input, operation);
+        auto service = weakSelf.lock();
+        auto f = weakFetcher.lock();
+        if (!service || !f) return;  // the call was cancelled and let go of
+        parseObjectFromDataOfFetcher(f, input, operation);
         if (operation && operation->isCancelled()) return;
-        poster([self, fetcher, data = input.data]() { self->handleParsedObjectForFetcher(fetcher, data); });
+        poster([service, f, data = input.data]() { service->handleParsedObjectForFetcher(f, data); });
     });
     *opHolder = op;
     ticket->setParseOperation(op);

@@ -94,7 +94,7 @@ TEST(GDataServiceRequestTest, UserAgentNamesTheApplicationTheLibraryAndTheSystem
     std::string suffix = std::string(" GData-Cxx/") + GDataFrameworkVersionString() + " " +
                          GDataServiceBase::systemVersionString() + " (gzip)";
     EXPECT_EQ(GDataFrameworkVersionString(), "1.12");
-    int major = 0, minor = 0, release = -1;
+    int major = 0, release = -1;
     GDataFrameworkVersion(&major, nullptr, &release);
     EXPECT_EQ(major, 1);
     EXPECT_EQ(release, 0);
