@@ -46,4 +46,5 @@ qvcrash_async_macho_t* MSqvcrash_nasync_image_list_find_image_for_address(qvcras
                                                                          uint64_t address);
 
 // The engine's list of its own process's images, made and filled on first use, never freed.
+// The first use allocates, so it must not be at crash time: enabling the reporter makes it.
 qvcrash_async_image_list_t* MSqvcrash_shared_image_list();

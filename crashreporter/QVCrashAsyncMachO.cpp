@@ -408,6 +408,7 @@ void freeTable(qvcrash_async_macho_symtab_t* table) {
 // Maps nsyms entries at symbolsAddr and strsz bytes of strings at stringsAddr of the task.
 qvcrash_error_t mapTable(qvcrash_task_t task, uint64_t symbolsAddr, uint64_t nsyms, uint64_t stringsAddr,
                          uint64_t strsz, qvcrash_async_macho_symtab_t* table, const char* what, const char* image) {
+    if (nsyms == 0) return QVCRASH_ESUCCESS;  // an empty table is no table
     if (nsyms > UINT64_MAX / sizeof(Elf64_Sym)) return QVCRASH_EINVAL;
     qvcrash_error_t err = MSqvcrash_async_mobject_init(&table->symbols_mobj, task, symbolsAddr, nsyms * sizeof(Elf64_Sym), true);
     if (err != QVCRASH_ESUCCESS) {
