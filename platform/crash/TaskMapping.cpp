@@ -40,20 +40,36 @@ bool releasePages(void* base, size_t length, int* errnoOut) {
 
 ssize_t copyTaskMemoryPrefix(task_t task, uintptr_t address, void* destination, size_t len, int* errnoOut) {
     auto* out = static_cast<unsigned char*>(destination);
+    const uintptr_t page = pageSize();
     size_t done = 0;
+    bool onePage = false;  // after a fault: read up to the next page boundary only
     while (done < len) {
-        struct iovec local = {out + done, len - done};
-        struct iovec remote = {reinterpret_cast<void*>(address + done), len - done};
+        size_t want = len - done;
+        if (onePage) {
+            size_t toBoundary = page - ((address + done) & (page - 1));
+            if (toBoundary < want) want = toBoundary;
+        }
+        struct iovec local = {out + done, want};
+        struct iovec remote = {reinterpret_cast<void*>(address + done), want};
         ssize_t n = ::process_vm_readv(task, &local, 1, &remote, 1, 0);
         if (n > 0) {
-            // The kernel stops a read at the first page it cannot reach and reports the bytes
+            // Current kernels stop at the first page they cannot reach and report the bytes
             // before it; the next round then fails on that page.
             done += static_cast<size_t>(n);
+            onePage = false;
             continue;
         }
         if (n == 0) break;
         if (errno == EINTR) continue;
-        if (errno == EFAULT) break;
+        if (errno == EFAULT) {
+            // A kernel that fails the whole request without a partial count: find the prefix
+            // page by page.
+            if (!onePage && want > page - ((address + done) & (page - 1))) {
+                onePage = true;
+                continue;
+            }
+            break;
+        }
         if (errnoOut) *errnoOut = errno;
         return -1;
     }
