@@ -608,6 +608,48 @@ TEST_F(GDataServiceFetchTest, CancellingWhileTheParseIsQueuedReportsNothing) {
     EXPECT_EQ(notes.stopped(ticket.get()), 0);
 }
 
+TEST_F(GDataServiceFetchTest, CancellingAfterTheParseButBeforeTheReportReportsNothing) {
+    server.respond("/feed", 200, contactFeedXML({contactEntryXML("urn:1", "One")}), kAtomType);
+    ParseNotifications notes;
+    auto record = std::make_shared<CallRecord>();
+    auto queue = service->operationQueue();
+    auto ticket = service->fetchFeedWithURL(server.url("/feed"), recordInto(record));
+    ASSERT_TRUE(ticket);
+    // The fetch completion runs on the main loop and queues the parse.
+    ASSERT_TRUE(pumpUntil([&] { return ticket->parseOperation() != nullptr; }));
+    // The parse ends on its queue and hands the report to the main loop, which is not running.
+    EXPECT_TRUE(queue->waitUntilAllOperationsAreFinished(10));
+    ticket->cancelTicket();
+    settle();
+    EXPECT_EQ(record->calls, 0);
+    EXPECT_EQ(notes.started(ticket.get()), 1);
+    EXPECT_EQ(notes.stopped(ticket.get()), 0);
+    EXPECT_FALSE(ticket->hasCalledCallback());
+}
+
+TEST_F(GDataServiceFetchTest, AMissingAccessTokenIsRefreshedBeforeTheFeedIsFetched) {
+    server.on("POST", "/token", [](const TestRequest& req, TestResponse& res) {
+        res.body = "{\"access_token\":\"fresh-token\",\"expires_in\":3600,\"token_type\":\"Bearer\"}";
+        res.contentType = "application/json";
+    });
+    server.respond("/feed", 200, contactFeedXML({contactEntryXML("urn:1", "One")}), kAtomType);
+    auto refreshing = QNOAuth2Authentication::authenticationWithServiceProvider(
+        std::string("Provider"), server.url("/token"), std::string("urn:ietf:wg:oauth:2.0:oob"), std::string("client"),
+        std::string("secret"));
+    refreshing->setRefreshToken(std::string("refresh-1"));
+    service->setAuthorizer(refreshing);
+
+    auto record = std::make_shared<CallRecord>();
+    service->fetchFeedWithURL(server.url("/feed"), delegateInto(record));
+    waitForReport(record);
+    ASSERT_FALSE(record->error) << record->error->domain << " " << record->error->code;
+    ASSERT_EQ(server.requestCount("/token"), 1u);
+    EXPECT_NE(server.requests("/token")[0].body.find("refresh_token=refresh-1"), std::string::npos);
+    ASSERT_EQ(server.requestCount("/feed"), 1u);
+    EXPECT_EQ(server.requests("/feed")[0].header("Authorization"), "Bearer fresh-token");
+    EXPECT_EQ(server.requests("/feed")[0].header("GData-Version"), "3.0");
+}
+
 TEST_F(GDataServiceFetchTest, WithoutAParseQueueTheReportComesInsideTheFetchCompletion) {
     service->setOperationQueue(nullptr);
     server.respond("/feed", 200, contactFeedXML({contactEntryXML("urn:1", "One")}), kAtomType);
