@@ -361,6 +361,21 @@ TEST_F(GDataServiceFetchTest, PhotoUploadSendsTheRawImageInOneRequestWhenChunkin
     EXPECT_EQ(requests[0].header("If-Match"), "\"P1\"");
     EXPECT_EQ(Bytes(requests[0].body.begin(), requests[0].body.end()), jpeg);
 
+    // Media with its entry goes out as one multipart body of the XML and the image.
+    server.clearLog();
+    entry->setShouldUploadDataOnly(false);
+    auto multipart = std::make_shared<CallRecord>();
+    service->fetchEntryByUpdatingEntry(entry, server.url("/photos/c1"), recordInto(multipart));
+    waitForReport(multipart);
+    ASSERT_FALSE(multipart->error);
+    requests = server.requests("/photos/c1");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("Content-Type").value_or("").rfind("multipart/related; boundary=", 0), 0u);
+    EXPECT_EQ(requests[0].header("If-Match"), "\"E1\"");
+    EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(requests[0].body.size()));
+    EXPECT_NE(requests[0].body.find("Ada Lovelace"), std::string::npos);
+    EXPECT_NE(requests[0].body.find("JFIF"), std::string::npos);
+
     // Chunked uploads need the resumable upload fetcher, which is not available: the call ends
     // with an error and nothing is sent.
     server.clearLog();
