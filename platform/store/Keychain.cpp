@@ -1,0 +1,137 @@
+#include "platform/store/Keychain.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+
+namespace quorvane::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kLogCategory = "Keychain";
+
+std::string hexDigest(std::string_view service, std::string_view account) {
+    // The lengths go first so that ("ab", "c") and ("a", "bc") name different items.
+    std::string input = std::to_string(service.size()) + ":" + std::string(service) + std::to_string(account.size()) +
+                        ":" + std::string(account);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        off += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Keychain::Keychain(fs::path folder) : folder_(std::move(folder)) {}
+
+fs::path Keychain::defaultPath() { return Paths::applicationSupport() / "Keychain"; }
+
+std::shared_ptr<Keychain> Keychain::defaultKeychain() {
+    static std::once_flag once;
+    static std::shared_ptr<Keychain> keychain;
+    std::call_once(once, [] { keychain = std::make_shared<Keychain>(defaultPath()); });
+    return keychain;
+}
+
+fs::path Keychain::itemPath(std::string_view service, std::string_view account) const {
+    return folder_ / (hexDigest(service, account) + ".item");
+}
+
+KeychainStatus Keychain::addGenericPassword(std::string_view service, std::string_view account, const Bytes& password) {
+    if (service.empty() || account.empty()) return KeychainStatus::Param;
+    if (!Paths::ensureDirectory(folder_, 0700)) {
+        Log::error(kLogCategory, "cannot create the keychain folder " + folder_.string());
+        return KeychainStatus::IO;
+    }
+    ::chmod(folder_.c_str(), 0700);
+    fs::path target = itemPath(service, account);
+    if (::access(target.c_str(), F_OK) == 0) return KeychainStatus::DuplicateItem;
+
+    Value item = Value::dictionary({{"class", Value("genp")},
+                                    {"service", Value(base64Encode(service))},
+                                    {"account", Value(base64Encode(account))},
+                                    {"data", Value(base64Encode(password))}});
+    std::string text = item.toJSON();
+    std::string tmpl = (folder_ / ".item.XXXXXX").string();
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) return KeychainStatus::IO;
+    ::fchmod(fd, 0600);
+    bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    written = (::close(fd) == 0) && written;
+    if (!written) {
+        ::unlink(tmpl.c_str());
+        return KeychainStatus::IO;
+    }
+    // link() fails when the target exists: of two concurrent adds exactly one wins.
+    int rc = ::link(tmpl.c_str(), target.c_str());
+    int err = errno;
+    ::unlink(tmpl.c_str());
+    if (rc != 0) return err == EEXIST ? KeychainStatus::DuplicateItem : KeychainStatus::IO;
+    int dirfd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirfd >= 0) {
+        ::fsync(dirfd);
+        ::close(dirfd);
+    }
+    return KeychainStatus::Success;
+}
+
+KeychainStatus Keychain::findGenericPassword(std::string_view service, std::string_view account, Bytes* password) const {
+    if (service.empty() || account.empty()) return KeychainStatus::Param;
+    fs::path file = itemPath(service, account);
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return ec ? KeychainStatus::IO : KeychainStatus::ItemNotFound;
+    std::string text;
+    if (!readFile(file, text)) return KeychainStatus::IO;
+    auto item = Value::fromJSON(text);
+    if (!item || !item->isDictionary()) return KeychainStatus::Decode;
+    auto s = base64Decode((*item)["service"].asString());
+    auto a = base64Decode((*item)["account"].asString());
+    auto d = base64Decode((*item)["data"].asString());
+    if (!s || !a || !d) return KeychainStatus::Decode;
+    // A digest collision would be astronomically unlikely; still, never hand out another item.
+    if (std::string(s->begin(), s->end()) != service || std::string(a->begin(), a->end()) != account)
+        return KeychainStatus::ItemNotFound;
+    if (password) *password = std::move(*d);
+    return KeychainStatus::Success;
+}
+
+KeychainStatus Keychain::deleteGenericPassword(std::string_view service, std::string_view account) {
+    KeychainStatus found = findGenericPassword(service, account);
+    if (found != KeychainStatus::Success && found != KeychainStatus::Decode) return found;
+    fs::path file = itemPath(service, account);
+    if (::unlink(file.c_str()) != 0) return errno == ENOENT ? KeychainStatus::ItemNotFound : KeychainStatus::IO;
+    return KeychainStatus::Success;
+}
+
+}  // namespace quorvane::platform
