@@ -65,6 +65,9 @@ private:
             tasks_.pop_front();
             lock.unlock();
             task();
+            // Release what the block holds before taking the lock again: a destructor among its
+            // captures may submit work to this pool.
+            task = nullptr;
             lock.lock();
         }
     }

@@ -146,6 +146,25 @@ TEST(DispatchQueue, SyncFromAnotherQueueWaitsForTheBlock) {
     EXPECT_EQ(value, 8);
 }
 
+TEST(DispatchQueue, ABlockWhoseCapturesSubmitWorkWhenReleasedDoesNotStallThePool) {
+    // The last owner of an object goes with the block; the object's destructor queues work.
+    struct SubmitsOnRelease {
+        explicit SubmitsOnRelease(std::shared_ptr<std::atomic<int>> d) : done(std::move(d)) {}
+        std::shared_ptr<std::atomic<int>> done;
+        ~SubmitsOnRelease() {
+            DispatchQueue::global()->async([d = done] { d->fetch_add(1); });
+        }
+    };
+    auto done = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < 8; ++i) {
+        auto holder = std::make_shared<SubmitsOnRelease>(done);
+        DispatchQueue::global()->async([holder = std::move(holder)] {});
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (done->load() < 8 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(done->load(), 8);
+}
+
 TEST(DispatchGroup, WaitTimesOutWhileWorkIsOutstandingAndNotifyRunsAfter) {
     auto group = DispatchGroup::make();
     group->enter();
