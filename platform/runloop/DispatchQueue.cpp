@@ -117,6 +117,7 @@ private:
                 items_.erase(it);
                 lock.unlock();
                 item.queue->async(std::move(item.block));
+                item.queue.reset();  // released outside the lock, like the pool's blocks
                 lock.lock();
                 continue;
             }
