@@ -9,6 +9,7 @@
 #include "platform/net/HTTPCookieStorage.h"
 #include "platform/store/Keychain.h"
 #include "platform/store/UserDefaults.h"
+#include "platform/web/BrowserWebView.h"
 #include "platform/web/LoadingWebView.h"
 #include "tests/oauth2/QNOAuth2SignInTestSupport.h"
 
@@ -186,13 +187,53 @@ TEST_F(QNOAuth2WindowControllerTest, UserClosingThePageGetsMinus1000AndTheRecord
     ASSERT_TRUE(record);
     EXPECT_NE(record->find("earlier-refresh"), std::string::npos);
 
-    // The close button does the same.
+    // The close button does the same, and a page not yet asked for is never asked for.
     outcomes.clear();
     auto second = makeController();
     start(second);
     second->closeWindow();
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(outcomes[0].error->code, -1000);
+    outcomes.clear();
+    auto third = makeController();
+    start(third);
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }));
+    EXPECT_FALSE(outcomes[0].error);
+    EXPECT_EQ(provider.server().requestCount("/o/oauth2/v2/auth"), 2u);  // the first and the third
+}
+
+TEST_F(QNOAuth2WindowControllerTest, BrowserSignInComesBackThroughTheLoopbackListener) {
+    auto controller = QNOAuth2WindowController::controllerWithScope("https://www.google.com/m8/feeds/", test::kTestClientID,
+                                                                    test::kTestClientSecret, std::string(kItem));
+    controller->signIn()->setShouldFetchGoogleUserEmail(true);
+    auto browserView = platform::BrowserWebView::make();
+    ASSERT_TRUE(browserView);
+    // The user's browser: it loads the page and follows the provider's redirect to the listener.
+    auto browser = platform::LoadingWebView::make();
+    std::vector<std::string> opened;
+    browserView->setOpener([&](const URL& url) {
+        opened.push_back(url.absoluteString());
+        browser->loadRequest(URLRequest(url));
+        return true;
+    });
+    controller->setWebView(browserView);
+    start(controller);
+    EXPECT_EQ(controller->authentication()->redirectURI(), browserView->redirectURI());
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }));
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].auth->userEmail(), "owner@example.com");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_NE(opened[0].find("&state=" + browserView->state()), std::string::npos);
+    // The code was exchanged with the loopback redirect URI it was issued for.
+    auto token = provider.server().requests("/oauth2/v4/token");
+    ASSERT_EQ(token.size(), 1u);
+    EXPECT_NE(token[0].body.find("redirect_uri=" + QNOAuth2Authentication::encodedOAuthValueForString(*browserView->redirectURI())),
+              std::string::npos);
+    // The browser was told the sign-in goes on in the application.
+    ASSERT_TRUE(pumpUntil([&] { return !browser->isLoading(); }));
+    EXPECT_NE(browser->mainFrameTitle().find("goes on in the application"), std::string::npos);
+    EXPECT_TRUE(storedRecord());
 }
 
 TEST_F(QNOAuth2WindowControllerTest, RefusedCodeExchangeIsReportedAndNeverTouchesTheKeychain) {
