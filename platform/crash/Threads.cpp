@@ -1,0 +1,230 @@
+#include "platform/crash/Threads.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace quorvane::platform::crash {
+
+namespace {
+
+// One slot per stopped thread. word = thread id << 8 | phase, 0 when free; the phase moves
+// free -> requested (suspender) -> copying -> stopped (thread) -> resuming (suspender) -> free
+// (thread). The thread id in the same word keeps a late handler away from a slot that was
+// given up and taken again for another thread.
+enum Phase : uint32_t { kRequested = 1, kCopying = 2, kStopped = 3, kResuming = 4 };
+
+struct Slot {
+    std::atomic<uint32_t> word{0};
+    std::atomic<uint32_t> suspendCount{0};
+    mcontext_t context{};
+};
+
+constexpr size_t kSlotCount = 256;
+Slot gSlots[kSlotCount];
+std::atomic<bool> gHandlerInstalled{false};
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
+
+uint32_t wordFor(thread_t thread, Phase phase) { return (static_cast<uint32_t>(thread) << 8) | phase; }
+
+long futexWait(std::atomic<uint32_t>* word, uint32_t expected, const struct timespec* timeout) {
+    return ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>* word) {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+int64_t nowMs() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits while the word holds value, until deadlineMs (or forever when deadlineMs < 0).
+// False when the deadline passed with the value unchanged.
+bool waitWhile(std::atomic<uint32_t>* word, uint32_t value, int64_t deadlineMs) {
+    while (word->load(std::memory_order_acquire) == value) {
+        if (deadlineMs < 0) {
+            futexWait(word, value, nullptr);
+            continue;
+        }
+        int64_t left = deadlineMs - nowMs();
+        if (left <= 0) return word->load(std::memory_order_acquire) != value;
+        struct timespec ts {};
+        ts.tv_sec = left / 1000;
+        ts.tv_nsec = (left % 1000) * 1000000;
+        futexWait(word, value, &ts);
+    }
+    return true;
+}
+
+void suspendHandler(int, siginfo_t*, void* uap) {
+    int savedErrno = errno;
+    thread_t self = threadSelf();
+    const uint32_t requested = wordFor(self, kRequested);
+    for (Slot& slot : gSlots) {
+        uint32_t expected = requested;
+        if (!slot.word.compare_exchange_strong(expected, wordFor(self, kCopying), std::memory_order_acq_rel)) continue;
+        const auto* uc = static_cast<const ucontext_t*>(uap);
+        slot.context = uc->uc_mcontext;
+        slot.context.fpregs = nullptr;
+        slot.word.store(wordFor(self, kStopped), std::memory_order_release);
+        futexWake(&slot.word);
+        waitWhile(&slot.word, wordFor(self, kStopped), -1);
+        // The suspender has set the resuming phase: hand the slot back.
+        slot.word.store(0, std::memory_order_release);
+        futexWake(&slot.word);
+        break;
+    }
+    errno = savedErrno;
+}
+
+bool installHandler() {
+    if (gHandlerInstalled.load(std::memory_order_acquire)) return true;
+    struct sigaction sa {};
+    sa.sa_sigaction = suspendHandler;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    if (::sigaction(suspendSignal(), &sa, nullptr) != 0) return false;
+    gHandlerInstalled.store(true, std::memory_order_release);
+    return true;
+}
+
+Slot* stoppedSlot(thread_t thread) {
+    const uint32_t stopped = wordFor(thread, kStopped);
+    for (Slot& slot : gSlots) {
+        if (slot.word.load(std::memory_order_acquire) == stopped) return &slot;
+    }
+    return nullptr;
+}
+
+// Appends the decimal digits of value to buf at n.
+size_t appendNumber(char* buf, size_t n, unsigned long value) {
+    char digits[24];
+    int d = 0;
+    do {
+        digits[d++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (d > 0) buf[n++] = digits[--d];
+    return n;
+}
+
+struct LinuxDirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+}  // namespace
+
+int suspendSignal() { return SIGRTMAX - 3; }
+
+KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* count) {
+    char path[48];
+    size_t n = 0;
+    for (const char* p = "/proc/"; *p; ++p) path[n++] = *p;
+    n = appendNumber(path, n, static_cast<unsigned long>(task));
+    for (const char* p = "/task"; *p; ++p) path[n++] = *p;
+    path[n] = '\0';
+
+    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd < 0) return kKernFailure;
+    size_t found = 0;
+    alignas(8) char buf[2048];
+    for (;;) {
+        long got = ::syscall(SYS_getdents64, fd, buf, sizeof(buf));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(fd);
+            return kKernFailure;
+        }
+        if (got == 0) break;
+        for (long offset = 0; offset < got;) {
+            const auto* entry = reinterpret_cast<const LinuxDirent64*>(buf + offset);
+            offset += entry->d_reclen;
+            long id = 0;
+            const char* c = entry->d_name;
+            if (*c < '0' || *c > '9') continue;  // "." and ".."
+            for (; *c >= '0' && *c <= '9'; ++c) id = id * 10 + (*c - '0');
+            if (found < capacity) threads[found] = static_cast<thread_t>(id);
+            ++found;
+        }
+    }
+    ::close(fd);
+    if (count) *count = found;
+    return kKernSuccess;
+}
+
+KernReturn suspendThread(thread_t thread) {
+    if (thread <= 0 || thread == threadSelf() || static_cast<uint32_t>(thread) >= (1u << 24)) return kKernFailure;
+    if (Slot* stopped = stoppedSlot(thread)) {
+        stopped->suspendCount.fetch_add(1, std::memory_order_acq_rel);
+        return kKernSuccess;
+    }
+    if (!installHandler()) return kKernFailure;
+
+    const uint32_t requested = wordFor(thread, kRequested);
+    Slot* slot = nullptr;
+    for (Slot& candidate : gSlots) {
+        uint32_t expected = 0;
+        if (candidate.word.compare_exchange_strong(expected, requested, std::memory_order_acq_rel)) {
+            slot = &candidate;
+            break;
+        }
+    }
+    if (slot == nullptr) return kKernFailure;
+    slot->suspendCount.store(1, std::memory_order_release);
+
+    if (::syscall(SYS_tgkill, taskSelf(), thread, suspendSignal()) != 0) {
+        slot->word.store(0, std::memory_order_release);
+        return kKernFailure;
+    }
+    if (!waitWhile(&slot->word, requested, nowMs() + kSuspendTimeoutMs)) {
+        uint32_t expected = requested;
+        if (slot->word.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return kKernFailure;
+        // The thread took the request at the last moment: it is about to stop.
+    }
+    waitWhile(&slot->word, wordFor(thread, kCopying), -1);
+    return kKernSuccess;
+}
+
+KernReturn resumeThread(thread_t thread) {
+    Slot* slot = stoppedSlot(thread);
+    if (slot == nullptr) return kKernFailure;
+    if (slot->suspendCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return kKernSuccess;
+    const uint32_t resuming = wordFor(thread, kResuming);
+    slot->word.store(resuming, std::memory_order_release);
+    futexWake(&slot->word);
+    // Wait until the thread has handed the slot back, so that a suspension that follows at
+    // once finds it running again.
+    waitWhile(&slot->word, resuming, nowMs() + kSuspendTimeoutMs);
+    return kKernSuccess;
+}
+
+KernReturn threadMachineContext(thread_t thread, mcontext_t* context) {
+    if (thread == threadSelf()) return kKernFailure;
+    if (Slot* slot = stoppedSlot(thread)) {
+        *context = slot->context;
+        return kKernSuccess;
+    }
+    KernReturn kr = suspendThread(thread);
+    if (kr != kKernSuccess) return kr;
+    Slot* slot = stoppedSlot(thread);
+    if (slot) *context = slot->context;
+    resumeThread(thread);
+    return slot ? kKernSuccess : kKernFailure;
+}
+
+}  // namespace quorvane::platform::crash

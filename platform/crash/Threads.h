@@ -1,0 +1,48 @@
+#pragma once
+// Thread listing, suspension and register reads for the capture engine on Linux.
+//
+// Linux has no call that stops one thread of a process and hands its registers to another, so
+// suspension is done by the thread itself: suspendThread sends the thread a private real-time
+// signal with tgkill; the signal's handler copies the interrupted registers (its ucontext's
+// general registers) into a slot of a fixed table, reports itself stopped and waits on a futex
+// until resumeThread releases it. Everything here is plain system calls, atomics and a
+// fixed-size table: no allocation and no locks, so it may run inside a crash handler.
+//
+// A thread that blocks the signal, or is itself stuck inside a signal handler with the signal
+// masked, cannot be stopped: suspendThread gives up after kSuspendTimeoutMs.
+
+#include <sys/types.h>
+#include <ucontext.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/crash/TaskMemory.h"
+
+namespace quorvane::platform::crash {
+
+// The real-time signal used to stop threads (installed on the first suspension).
+int suspendSignal();
+
+// How long suspendThread waits for a thread to stop.
+inline constexpr int kSuspendTimeoutMs = 2000;
+
+// Writes up to capacity thread ids of the task (from /proc/<task>/task) into threads and their
+// total number into count (which may exceed capacity). kKernFailure when the folder cannot be
+// read.
+KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* count);
+
+// Stops a thread of this process and keeps its registers. Suspensions nest: each successful
+// suspendThread needs one resumeThread. kKernFailure for the calling thread itself, for a
+// thread that is gone, and for one that did not stop in time.
+KernReturn suspendThread(thread_t thread);
+// Releases one suspension; the thread runs again when the last one is released.
+// kKernFailure when the thread is not suspended.
+KernReturn resumeThread(thread_t thread);
+
+// The general registers of a thread of this process: for a suspended thread those it was
+// stopped with; any other thread is suspended for the read and resumed. fpregs is null in the
+// copy. kKernFailure for the calling thread and for threads that cannot be stopped.
+KernReturn threadMachineContext(thread_t thread, mcontext_t* context);
+
+}  // namespace quorvane::platform::crash
