@@ -7,8 +7,13 @@
 // reachable, and reports the end exactly once. Its class operations give the provider's
 // endpoints and standard authentication, revoke a token and decode web-safe base64.
 //
-// Main thread only. The delegate object is kept alive until the final callback (or a
-// cancellation); the callbacks are the delegate's two selectors.
+// Main thread only. The delegate is an object kept alive until the final callback (or a
+// cancellation) plus its two selectors as callbacks; at the end all three are let go, so a
+// second end, or a request to close the display after it, reaches nobody.
+//
+// The user-info fetch is announced with the authentication's "kQNOAuth2FetchStarted" and
+// "kQNOAuth2FetchStopped" (object: the authentication; "fetcher": the fetcher's address;
+// "FetchType": "userInfo"), in the same form as its own token fetches.
 
 #include <functional>
 #include <memory>
