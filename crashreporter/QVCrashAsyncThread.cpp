@@ -211,6 +211,7 @@ asm(R"(
     .p2align 4
 MSqvcrash_async_thread_state_current:
     .cfi_startproc
+    endbr64
     pushq %rbp
     .cfi_def_cfa_offset 16
     .cfi_offset %rbp, -16

@@ -170,8 +170,14 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
 KernReturn suspendThread(thread_t thread) {
     if (thread <= 0 || thread == threadSelf() || static_cast<uint32_t>(thread) >= (1u << 24)) return kKernFailure;
     if (Slot* stopped = stoppedSlot(thread)) {
-        stopped->suspendCount.fetch_add(1, std::memory_order_acq_rel);
-        return kKernSuccess;
+        // Only while a suspension is still held: once the count has dropped to 0 the thread is
+        // on its way out of the handler, and a fresh request stops it again when it has left.
+        uint32_t held = stopped->suspendCount.load(std::memory_order_acquire);
+        while (held > 0) {
+            if (stopped->suspendCount.compare_exchange_weak(held, held + 1, std::memory_order_acq_rel)) {
+                return kKernSuccess;
+            }
+        }
     }
     if (!installHandler()) return kKernFailure;
 
@@ -203,7 +209,11 @@ KernReturn suspendThread(thread_t thread) {
 KernReturn resumeThread(thread_t thread) {
     Slot* slot = stoppedSlot(thread);
     if (slot == nullptr) return kKernFailure;
-    if (slot->suspendCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return kKernSuccess;
+    uint32_t held = slot->suspendCount.load(std::memory_order_acquire);
+    do {
+        if (held == 0) return kKernFailure;  // released by another caller meanwhile
+    } while (!slot->suspendCount.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel));
+    if (held > 1) return kKernSuccess;
     const uint32_t resuming = wordFor(thread, kResuming);
     slot->word.store(resuming, std::memory_order_release);
     futexWake(&slot->word);

@@ -312,3 +312,27 @@ TEST(QVCrashThreads, ThreadThatBlocksTheSignalOrIsGoneCannotBeSuspended) {
     mcontext_t context;
     EXPECT_EQ(crash::threadMachineContext(tid.load(), &context), crash::kKernFailure);
 }
+
+TEST(QVCrashThreads, SuspensionsFromSeveralThreadsAtOnceStayBalanced) {
+    ParkedThread parked;
+    const pid_t tid = parked.tid.load();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> controllers;
+    for (int c = 0; c < 3; ++c) {
+        controllers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (crash::suspendThread(tid) != crash::kKernSuccess) {
+                    failures.fetch_add(1);
+                    continue;
+                }
+                mcontext_t context;
+                if (crash::threadMachineContext(tid, &context) != crash::kKernSuccess) failures.fetch_add(1);
+                if (crash::resumeThread(tid) != crash::kKernSuccess) failures.fetch_add(1);
+            }
+        });
+    }
+    for (auto& controller : controllers) controller.join();
+    EXPECT_EQ(failures.load(), 0);
+    // Every suspension was released: the thread is not held any more.
+    EXPECT_EQ(crash::resumeThread(tid), crash::kKernFailure);
+}
