@@ -1,0 +1,24 @@
+#pragma once
+// NSCachedAppleContact: one entry of the model's cache of fully fetched local contacts: the
+// contact, its modification date when it was fetched, and the key set it was fetched with.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "platform/contacts/CNContact.h"
+#include "platform/foundation/Date.h"
+#include "sync/SyncTypes.h"
+
+namespace quorvane {
+
+class NSCachedAppleContact {
+public:
+    platform::CNContactPtr mAppleContact;
+    std::optional<platform::Date> mModificationDate;
+    ContactKeySet mKeySet = 0;
+};
+
+using NSCachedAppleContactPtr = std::shared_ptr<NSCachedAppleContact>;
+
+}  // namespace quorvane

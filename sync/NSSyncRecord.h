@@ -1,0 +1,69 @@
+#pragma once
+// NSSyncRecord: one planned change of a sync run, pairing at most one local contact with at most
+// one Google contact. The planner makes one per pair and fills every field; the review window
+// shows and edits it (mSyncAction); the execution steps read and mark it.
+//
+// A new record has every object nil, every number 0 and every flag false.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gdata/GDataEntryContact.h"
+#include "platform/contacts/CNContact.h"
+#include "platform/foundation/Date.h"
+#include "sync/SyncTypes.h"
+
+namespace quorvane {
+
+class NSSyncRecord {
+public:
+    platform::CNContactPtr mAppleContact;                     // as fetched for planning; nil without a local side
+    platform::CNMutableContactPtr mMutableAppleContact;       // editable copy while writing Google-to-local changes
+    platform::CNMutableContactPtr mMutableAppleContact_Image; // editable copy of the photo download
+    platform::CNContactPtr mAppleContact_Reference;           // the model's reference copy for comparisons
+    std::shared_ptr<GDataEntryContact> mGoogleContact;         // nil without a Google side
+    std::shared_ptr<GDataEntryContact> mNewGoogleContact;      // the entry sent to Google
+    int32_t mSyncAction = SyncActionNoUpdate;                  // the review window may change it
+    int32_t mInitialSyncAction = SyncActionNoUpdate;           // what the planner chose
+    bool mMergeContacts = false;
+    bool mSyncPhoto = false;
+    bool mPreviouslyMerged = false;
+    bool mHasSyncHistory = false;
+    bool mTimeStampsChanged = false;
+    bool mContactsConfirmedEquivalentBeforeSync = false;
+    bool mSubmittedGmailUpdate = false;
+    bool mGmailUpdateSucceeded = false;
+    bool mDisableGmailResubmit = false;
+    std::optional<std::string> mDescription;
+    std::optional<std::string> mSortString;
+    std::optional<platform::Date> mLastSyncDate;
+    int32_t mPreviousApplePhotoSize = 0;
+    std::optional<std::string> mPreviousGoogleETag;
+    bool mSyncPhotoSuccessful = false;
+    bool mGoogleETagPendingAssignment = false;
+    bool mGoogleETagPreviouslyPendingAssignment = false;
+    int32_t mContactDifference = ContactDifferenceNotCompared;
+    bool mCreatedNewContact = false;
+    bool mAppleUpdateFailed = false;
+
+    // The local contact's modification date (as the shared model finds it) for display; "" without one.
+    std::string getAppleContactLastUpdateString() const;
+    // The Google contact's updated date for display; "" without one.
+    std::string getGoogleContactLastUpdateString() const;
+    // mLastSyncDate for display; "" when nil.
+    std::string getLastSyncTime() const;
+    std::string getAppleContactDescription() const;
+    std::string getGoogleContactDescription() const;
+    // Sets mDescription and mSortString from the side the change comes from: the local contact
+    // unless the change goes Google to local; "" for both without either contact.
+    void generateDescriptionAndSortString();
+    std::string getSyncActionDescription() const;
+    // Why the record is updated: detail level 0 for list rows and the run log, 2 for the detail view.
+    std::string getSyncReasonString(int32_t detailLevel) const;
+};
+
+using NSSyncRecordPtr = std::shared_ptr<NSSyncRecord>;
+
+}  // namespace quorvane
