@@ -2,11 +2,16 @@
 
 namespace quorvane {
 
+namespace {
+
+// The shared instance. Main thread only, as every caller of the model is, so no lock.
+QuorvaneModelPtr gSharedModel;
+
+}  // namespace
+
 QuorvaneModelPtr QuorvaneModel::sharedQuorvaneModel() {
-    // Main thread only, as every caller of the model is.
-    static QuorvaneModelPtr shared;
-    if (!shared) shared = std::make_shared<QuorvaneModel>();
-    return shared;
+    if (!gSharedModel) gSharedModel = std::make_shared<QuorvaneModel>();
+    return gSharedModel;
 }
 
 QuorvaneModel::QuorvaneModel(Environment environment) {
