@@ -236,6 +236,21 @@ TEST_F(QNOAuth2WindowControllerTest, BrowserSignInComesBackThroughTheLoopbackLis
     EXPECT_TRUE(storedRecord());
 }
 
+TEST_F(QNOAuth2WindowControllerTest, ABrowserThatCannotBeOpenedEndsTheSignInWithAnError) {
+    auto controller = makeController();
+    auto browserView = platform::BrowserWebView::make();
+    ASSERT_TRUE(browserView);
+    browserView->setOpener([](const URL&) { return false; });
+    controller->setWebView(browserView);
+    start(controller);
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }));
+    ASSERT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].error->domain, platform::kURLErrorDomain);
+    EXPECT_FALSE(controller->isWindowShown());
+    EXPECT_FALSE(storedRecord());
+}
+
 TEST_F(QNOAuth2WindowControllerTest, RefusedCodeExchangeIsReportedAndNeverTouchesTheKeychain) {
     provider.server().on("POST", "/oauth2/v4/token", [](const test::TestRequest&, test::TestResponse& res) {
         res.status = 400;
