@@ -1,3 +1,7 @@
+// The walked test functions keep their frame pointers and their calls (no tail calls) in optimised
+// builds too.
+#pragma GCC optimize("no-omit-frame-pointer", "no-optimize-sibling-calls")
+
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 #include <signal.h>
@@ -21,7 +25,11 @@ namespace crash = quorvane::platform::crash;
 
 // A thread parked in a known function: it waits on a futex with the system call made inline, so
 // its interrupted instruction pointer and frame pointer are this function's own.
+// Calls to it keep a function from being a leaf, whose frame pointer an optimised build leaves out.
+extern "C" [[gnu::noinline]] void qvtest_not_a_leaf() { asm volatile(""); }
+
 extern "C" [[gnu::noinline]] void qvtest_thread_parked(std::atomic<int>* ready, std::atomic<int>* release) {
+    qvtest_not_a_leaf();
     ready->store(1);
     while (release->load() == 0) {
         long rax = SYS_futex;

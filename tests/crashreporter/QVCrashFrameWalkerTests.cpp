@@ -1,3 +1,7 @@
+// The walked test functions keep their frame pointers and their calls (no tail calls) in optimised
+// builds too.
+#pragma GCC optimize("no-omit-frame-pointer", "no-optimize-sibling-calls")
+
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 #include <signal.h>
@@ -287,7 +291,10 @@ bool walkingCallback(int, siginfo_t*, ucontext_t* uap, void*, qvcrash_signal_han
 
 }  // namespace
 
+extern "C" void qvtest_not_a_leaf();
+
 extern "C" [[gnu::noinline]] void qvtest_crash_level3(int value) {
+    qvtest_not_a_leaf();
     *reinterpret_cast<volatile int*>(uintptr_t(0x10)) = value;
     asm volatile("");
 }
