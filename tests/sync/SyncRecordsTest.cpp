@@ -168,7 +168,7 @@ TEST(SyncRecordTest, ReasonsOfDeleteAndNoUpdate) {
     SharedSyncMode twoWay(SyncModeTwoWay);
     NSSyncRecord del;
     del.mSyncAction = SyncActionDeleteContact;
-    del.mAppleContact = makeAppleContact({"A"});
+    del.mAppleContact = makeAppleContact({.given = "A"});
     EXPECT_EQ(del.getSyncReasonString(0), "");
     EXPECT_EQ(del.getSyncReasonString(1), "");
     EXPECT_EQ(del.getSyncReasonString(2), "Deleting Matching Contact");
@@ -222,7 +222,7 @@ TEST(SyncRecordTest, ReasonsOfUpdates) {
     EXPECT_EQ(fresh.getSyncReasonString(0), "");
     EXPECT_EQ(fresh.getSyncReasonString(2), "Unsynced Contacts");
     fresh.mMergeContacts = true;
-    fresh.mAppleContact = makeAppleContact({"A"});
+    fresh.mAppleContact = makeAppleContact({.given = "A"});
     EXPECT_EQ(fresh.getSyncReasonString(2), "Unsynced Contacts");  // merging needs both sides
     fresh.mGoogleContact = makeGoogleContact(string("A"), nullopt, nullopt);
     EXPECT_EQ(fresh.getSyncReasonString(0), "Merge");

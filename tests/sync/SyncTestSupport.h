@@ -41,8 +41,8 @@ protected:
 };
 
 struct AppleName {
-    std::string given, middle, family, prefix, suffix, nickname, organization;
-    std::vector<std::string> emails;
+    std::string given = "", middle = "", family = "", prefix = "", suffix = "", nickname = "", organization = "";
+    std::vector<std::string> emails = {};
 };
 
 // A local contact with every key available.
