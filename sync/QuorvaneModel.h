@@ -13,19 +13,31 @@
 // Everything runs on the main thread.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "oauth2/QNOAuth2Authentication.h"
+#include "gdata/service/GDataServiceGoogleContact.h"
 #include "platform/contacts/ABAddressBook.h"
 #include "platform/contacts/CNContact.h"
+#include "platform/contacts/ACAccountStore.h"
 #include "platform/contacts/CNContactStore.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Strings.h"
 #include "platform/store/UserDefaults.h"
+#include "platform/runloop/NotificationCenter.h"
+#include "sync/AppleSourceInfo.h"
+#include "sync/NSCachedAppleContact.h"
+#include "sync/NSContactSourceRecord_QV.h"
+#include "sync/NSContainerInfo.h"
+#include "sync/NSSyncRecord.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -156,6 +168,309 @@ public:
     // The names of the two sides as the texts show them.
     std::string getAppleAccountName();
     std::string getGoogleAccountName();
+
+    // ===== Contact store access (QuorvaneModelStore.cpp, QuorvaneModelContainers.cpp) =====
+    // Error out-parameters may be null; a failure sets them, success leaves them as they were.
+    // Settings this topic reads (loaded from the user defaults at start-up).
+    int32_t mContactSourceMode = ContactSourceModeAutoSelect;  // ContactSourceMode
+    std::optional<std::string> mCustomContainerID;             // the container of mode 1
+    // The signed-in Google authorization; nullptr when nobody is signed in.
+    std::shared_ptr<QNOAuth2Authentication> mAuth;
+    // The accounts the containers belong to; made on mContactStore's file at first use.
+    std::shared_ptr<platform::ACAccountStore> mAccountStore;
+
+    // Set by updateSelectedContainerWithError.
+    platform::CNContainerPtr mSelectedContainer;       // nullptr when none, or all accounts are synced
+    std::optional<std::string> mFacebookContainerID;   // the first Facebook container
+    NSContactSourceRecord_QVPtr mCurrentSourceRecord;  // the record of mSelectedContainer
+    int32_t mNumABGoogleAccounts = 0;
+    bool mUsingiCloud = false;
+    bool mUsingExchange = false;
+    bool mUsingGoogleCardDAV = false;
+    bool mDefaultContainerIsExchange = false;
+    bool mHasExchangeAccount = false;
+    // Group identifier to the identifier of its container (filled while an Exchange account exists).
+    std::map<std::string, std::string> mGroupContainerIDDict;
+    // Contact identifier to its fully fetched copies, at most one per key set.
+    std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
+
+    // Every container of the store, in store order; empty (and *error) on failure.
+    std::vector<platform::CNContainerPtr> getAppleContainersWithError(std::optional<platform::Error>* error);
+    // The container with that identifier; nullptr for nil, when there is none, or on failure.
+    platform::CNContainerPtr getContainerWithIdentifier(const std::optional<std::string>& identifier);
+    // Recomputes mSelectedContainer, mFacebookContainerID, mCurrentSourceRecord and the account flags.
+    void updateSelectedContainerWithError(std::optional<platform::Error>* error);
+    // The container synced in automatic mode: an iCloud one at once, else the last local, the
+    // last non-Google CardDAV, the last of another type, the last Google CardDAV one, in that
+    // preference; Facebook and read-only containers are never chosen. nullptr when none fits.
+    platform::CNContainerPtr getAutoSelectedContainer();
+    platform::CNContainerPtr getAutoSelectedContainerWithContainers(const std::vector<platform::CNContainerPtr>& containers);
+    // Whether the user should be asked to pick the Mac account (automatic mode only).
+    bool shouldPromptToSelectDeviceAccount();
+    AppleSourceInfo getAppleSourceInfo();
+    // The keys fetched for a key set (0 to 7; any other value is the contact card's descriptor).
+    std::vector<platform::CNKeyDescriptor> getContactKeysWithKeySet(ContactKeySet keySet);
+    // One fetch of the store, retried once when the enumeration fails.
+    std::vector<platform::CNContactPtr> doGetAppleContactsMatchingPredicate(const platform::CNPredicatePtr& predicate,
+                                                                            ContactKeySet keySet, std::optional<platform::Error>* error);
+    // The fetch through the cache of full contacts (key sets 2 to 5); the plain fetch otherwise.
+    std::vector<platform::CNContactPtr> getAppleContactsMatchingPredicate(const platform::CNPredicatePtr& predicate,
+                                                                          ContactKeySet keySet, std::optional<platform::Error>* error);
+    // Contacts of the container; every contact for nullptr or a container without identifier.
+    std::vector<platform::CNContactPtr> getAppleContactsInContainer(const platform::CNContainerPtr& container,
+                                                                    ContactKeySet keySet, std::optional<platform::Error>* error);
+    std::vector<platform::CNContactPtr> getAppleContactsInSelectedContainerWithKeySet(ContactKeySet keySet,
+                                                                                      std::optional<platform::Error>* error);
+    // Groups of the container; every group for nullptr or a container without identifier.
+    std::vector<platform::CNGroupPtr> getAppleGroupsInContainer(const platform::CNContainerPtr& container,
+                                                                std::optional<platform::Error>* error);
+    std::vector<platform::CNGroupPtr> getAppleGroupsInSelectedContainerWithError(std::optional<platform::Error>* error);
+    // Contacts of the group through the cache; empty for nullptr or a group without identifier.
+    std::vector<platform::CNContactPtr> getAppleContactsInGroup(const platform::CNGroupPtr& group,
+                                                                ContactKeySet keySet, std::optional<platform::Error>* error);
+    // The longest identifier list of one fetch.
+    static constexpr size_t kMaxIdentifiersPerFetch = 2000;
+
+    // ===== Containers and the contact cache (QuorvaneModelContainers.cpp) =====
+    // The account behind a CardDAV container, by its server name; NO for nil, other types, or
+    // an account that cannot be read.
+    bool isFacebookContainer(const platform::CNContainerPtr& container);
+    bool isGoogleContainer(const platform::CNContainerPtr& container);
+    bool isICloudContainer(const platform::CNContainerPtr& container);
+    bool isYahooContainer(const platform::CNContainerPtr& container);
+    // Its identifier equals mFacebookContainerID.
+    bool isFacebookContainer_Fast(const platform::CNContainerPtr& container);
+    bool isExchangeContainer(const platform::CNContainerPtr& container);
+    // The account grants "DAV::read" but not "DAV::write" in one of its home entries.
+    bool isReadOnlyContainer(const platform::CNContainerPtr& container);
+    // The account's "userName"; nil when it has none or cannot be read.
+    std::optional<std::string> getUsernameFromContainer(const platform::CNContainerPtr& container);
+    // The signed-in Google user's e-mail; "" when nobody is signed in.
+    std::string getUsername();
+    int32_t getNumAccountsExcludingFacebookAndGoogle();
+    int32_t getContainerAccountTypeWithContainer(const platform::CNContainerPtr& container);
+    NSContainerInfoPtr getContainerInfoWithContainer(const platform::CNContainerPtr& container);
+    NSContactSourceRecord_QVPtr getContactSourceRecordWithContainer(const platform::CNContainerPtr& container);
+    NSContactSourceRecord_QVPtr getEmptyContactSourceRecord();
+    NSContactSourceRecord_QVPtr getContactSourceRecordWithContactSourceMode(int32_t mode,
+                                                                            const std::optional<std::string>& customSourceID);
+    // The contact's "creationDate" when it was fetched, else its address-book record's.
+    std::optional<platform::Date> getCreationDateWithAppleContact(const platform::CNContactPtr& contact);
+    // imageData when fetched and set, else thumbnailImageData when fetched, else nil.
+    std::optional<platform::Bytes> getAppleContactImageData(const platform::CNContactPtr& contact);
+    // The cached full copy of the contact for the key set while its modification date is current.
+    platform::CNContactPtr getCachedAppleContactWithPartialContact(const platform::CNContactPtr& contact,
+                                                                   ContactKeySet keySet);
+    void storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet);
+    // mAccountStore, made at first use.
+    std::shared_ptr<platform::ACAccountStore> accountStore();
+
+    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp) =====
+    // The downloaded Google groups feed; nil before the first download.
+    std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
+    // Local contact identifier -> the names of the local groups that hold the contact.
+    std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
+    // The records of the planned run, in plan order.
+    std::vector<NSSyncRecordPtr> mSyncRecords;
+    // Local contact identifier -> true for contacts of an Exchange account.
+    std::map<std::string, bool> mExchangeContactDict;
+
+    // Whether the contact is one of mExchangeContactDict; false for nil.
+    bool isExchangeContact(const platform::CNContactPtr& contact);
+
+    // Whether the contact has any name part, nickname, organisation, job title, department or e-mail.
+    bool appleContactHasName(const platform::CNContactPtr& contact);
+    bool googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact);
+    // The group names the run must find or create on Google (for records going local to Google)
+    // and locally (for records going Google to local), each name once ignoring case.
+    std::vector<std::string> getRequiredGoogleGroupNamesForSync();
+    std::vector<std::string> getRequiredAppleGroupNamesForSync();
+    // The contact's structured postal addresses that hold any street, city, region, post code or country.
+    std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& contact);
+    // The list comparisons: false when the local contact was fetched without the list's key.
+    bool contactPostalAddressesDifferWithAppleContact(const platform::CNContactPtr& apple,
+                                                      const std::shared_ptr<GDataEntryContact>& google);
+    bool contactIMAddressesDifferWithAppleContact(const platform::CNContactPtr& apple,
+                                                  const std::shared_ptr<GDataEntryContact>& google);
+    // Also false when the stored contact lives in an Exchange account (it keeps no profiles there).
+    bool contactSocialProfilesDifferWithAppleContact(const platform::CNContactPtr& apple,
+                                                     const platform::CNContactPtr& actualApple,
+                                                     const std::shared_ptr<GDataEntryContact>& google);
+    // Whether a paired local and Google contact differ. `apple` is the contact as fetched for the
+    // comparison (with every key read here), `actualApple` its stored form (for the account tests),
+    // appleGroupNames the names of its local groups. *difference receives the ContactDifference of
+    // the first field that differs, or ContactDifferenceNone.
+    bool contactsDifferWithAppleContact(const platform::CNContactPtr& apple, const platform::CNContactPtr& actualApple,
+                                        const std::shared_ptr<GDataEntryContact>& google,
+                                        const std::optional<std::vector<std::string>>& appleGroupNames,
+                                        int32_t* difference);
+
+    // The Google contact's group names in membership order: titles without "System Group: ", blank
+    // names skipped, each name once ignoring case, "My Contacts" left out when asked.
+    std::vector<std::string> getGoogleContactGroupNamesWithContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                                                   bool ignoringMyContacts);
+    // mGroupMembershipByPerson of the identifier; nil for nil or an unknown identifier.
+    std::optional<std::vector<std::string>> getAppleContactGroupNamesWithAppleContactID(
+        const std::optional<std::string>& identifier);
+    // A hash of the names sorted ignoring case and joined by ","; 0 for nil.
+    uint64_t getGroupHashWithGroups(const std::optional<std::vector<std::string>>& groups);
+    // Whether the Google contact is in My Contacts (true when the groups feed has no such group).
+    bool belongsToMyContacts(const std::shared_ptr<GDataEntryContact>& contact);
+    // The street of a local address on one line, trimmed.
+    std::optional<std::string> getAppleStreetAddressWithPostalAddress(const platform::CNPostalAddress& address);
+    // Post box, street and neighbourhood on one line each, repeats and lines contained in a longer
+    // one dropped, joined by ", "; nil when none remain.
+    std::optional<std::string> getGoogleStreetAddressWithPostalAddress(
+        const std::shared_ptr<GDataStructuredPostalAddress>& address);
+    // Whether the selected local account keeps groups: not when a read-only or the Facebook
+    // account is synced, all accounts are synced, there is no source record, or the account is
+    // Exchange, Google or of no known type. The contact itself is not read.
+    bool appleContactSupportsGroups(const platform::CNContactPtr& contact);
+    bool selectedAppleAccountSupportsGroups();
+
+    // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
+    // The application's registration with the provider (the sign-in and the stored authorization).
+    static constexpr const char* kOAuth2ClientID =
+        "1000000000000-quorvane000000000000000000000000.apps.googleusercontent.com";
+    static constexpr const char* kOAuth2ClientSecret = "quorvane-client-secret-0";
+    // The keychain item that holds the signed-in authorization.
+    static constexpr const char* kKeychainItemName = "Quorvane";
+
+    // Lets the shared instance go; the next sharedQuorvaneModel() makes a new one, which reads
+    // the settings and the keychain again.
+    static void shutdown();
+    ~QuorvaneModel();
+
+    // The run log's date format: the current locale's pattern for "MM/dd/yy hh:mm:ssa".
+    struct DateFormatter {
+        std::string dateFormat;
+        // The date in dateFormat, in the process's default time zone.
+        std::string stringFromDate(platform::Date date) const;
+    };
+
+    // Run state made at start-up.
+    std::string mLog;  // the text log of a run
+    platform::CNMutableContactPtr mDummyContact;
+    float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
+    DateFormatter mDateFormatter;
+    // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
+    std::optional<platform::Date> mLastAddressBookChangeDate;
+
+    // Settings, loaded from the user defaults at start-up (each with the default of its key when
+    // absent) and stored under the same key by their setters.
+    int32_t mSelectedManualSyncMode = 0;  // SyncMode
+    int32_t mSelectedAutoSyncMode = 0;    // AutoSyncMode
+    bool mSyncPhotosSetting = true;
+    bool mMergeContacts_2Way = true;
+    bool mMergeContacts_1Way = true;
+    bool mIgnoreOtherContacts = true;
+    bool mForceUpdateContacts = false;
+    bool mSyncDeletedContacts = true;
+    bool mDetectGoogleDuplicates = true;
+    bool mBatchGoogleContacts = true;
+    bool mSyncCountryCodes = true;
+    bool mWelcomeMessageShown = false;
+    bool mShowContactAccountWarnings = true;
+    bool mShowLeaveAReviewPrompt = true;
+    bool mTellAFriendMessageShown = false;
+    bool mLikeUsOnFacebookMessageShown = false;
+    std::optional<std::string> mPreviousContainerID;
+    std::optional<std::string> mPreviousGmailUsername;
+    int32_t mSelectedLanguage = 0;  // AppLanguage
+    float mAutoSyncUpdateInterval_Minutes = 5.0f;
+    bool mConfirmPendingDeletions = true;
+    bool mUseBlackAndWhiteIcon = false;
+    bool mAttachAppToMenuBar = true;
+    bool mShowSyncTypeAlert = true;
+    bool mShowICloudTip = true;
+    bool mShowGoogleAccountTip = true;
+    std::optional<std::string> mOriginalAppVersion;
+    bool mShowEditSyncActionsAlert = true;
+    bool mFilterByGroups = false;
+    int32_t mIgnoreNewContactsSetting = 0;  // IgnoreNewContactsMode
+    bool mIgnoreEmptyContacts = true;
+    bool mAutoAddContactsToGroup = false;
+    std::optional<std::string> mAutoAddToGroupName;  // getDefaultAutoAddToGroupName() when never set
+    bool mSkipSyncConfirmationAlert = false;
+    bool mHasSentInitalLaunchAnswerEvent = false;
+    bool mShowManualSyncAlert = true;
+    bool mHasShownSkipSyncConfirmationTip = false;
+    std::optional<platform::Date> mLastICloudTipDate;          // 1970-01-01 when never set
+    std::optional<platform::Date> mLastGoogleAccountTipDate;   // 1970-01-01 when never set
+    std::optional<platform::Date> mLastLeaveReviewPromptDate;  // 1970-01-01 when never set
+    std::optional<platform::Date> mAutoSyncLastUpdate;         // 1970-01-01 when never set
+    std::optional<platform::Date> mLastCompletedSyncDate;      // nil when never set
+    // The group filter: the chosen group names (each once ignoring case, in the letter case first
+    // chosen) and the same names lower-cased.
+    std::set<std::string> mSelectedGroupSet;
+    std::set<std::string> mSelectedGroupSet_Lower;
+
+    // The setters: the property and its user-defaults key at once (nil removes the key).
+    void setSelectedManualSyncMode(int32_t v);
+    void setSelectedAutoSyncMode(int32_t v);
+    void setSyncPhotosSetting(bool v);
+    void setMergeContacts_2Way(bool v);
+    void setMergeContacts_1Way(bool v);
+    void setIgnoreOtherContacts(bool v);
+    void setForceUpdateContacts(bool v);
+    void setSyncDeletedContacts(bool v);
+    void setDetectGoogleDuplicates(bool v);
+    void setBatchGoogleContacts(bool v);
+    void setSyncCountryCodes(bool v);
+    void setWelcomeMessageShown(bool v);
+    void setShowContactAccountWarnings(bool v);
+    void setShowLeaveAReviewPrompt(bool v);
+    void setTellAFriendMessageShown(bool v);
+    void setLikeUsOnFacebookMessageShown(bool v);
+    void setContactSourceMode(int32_t v);
+    void setCustomContainerID(std::optional<std::string> v);
+    void setPreviousContainerID(std::optional<std::string> v);
+    void setPreviousGmailUsername(std::optional<std::string> v);
+    void setSelectedLanguage(int32_t v);
+    void setAutoSyncUpdateInterval_Minutes(float v);
+    void setConfirmPendingDeletions(bool v);
+    void setUseBlackAndWhiteIcon(bool v);
+    void setAttachAppToMenuBar(bool v);
+    void setShowSyncTypeAlert(bool v);
+    void setShowICloudTip(bool v);
+    void setShowGoogleAccountTip(bool v);
+    void setOriginalAppVersion(std::optional<std::string> v);
+    void setShowEditSyncActionsAlert(bool v);
+    void setFilterByGroups(bool v);
+    void setIgnoreNewContactsSetting(int32_t v);
+    void setIgnoreEmptyContacts(bool v);
+    void setAutoAddContactsToGroup(bool v);
+    void setAutoAddToGroupName(std::optional<std::string> v);
+    void setSkipSyncConfirmationAlert(bool v);
+    void setHasSentInitalLaunchAnswerEvent(bool v);
+    void setShowManualSyncAlert(bool v);
+    void setHasShownSkipSyncConfirmationTip(bool v);
+    void setLastICloudTipDate(std::optional<platform::Date> v);
+    void setLastGoogleAccountTipDate(std::optional<platform::Date> v);
+    void setLastLeaveReviewPromptDate(std::optional<platform::Date> v);
+    void setAutoSyncLastUpdate(std::optional<platform::Date> v);
+    void setLastCompletedSyncDate(std::optional<platform::Date> v);
+    // The group filter from the names in order (later names that differ only in letter case are
+    // dropped); stored as that list.
+    void setSelectedGroupStrings(const std::vector<std::string>& names);
+
+    // "Modified by: <application display name>".
+    std::string getDefaultAutoAddToGroupName();
+    // The contact store announced a change: notes the time.
+    void onAddressBookChangedExternally(const platform::Notification& notification);
+
+    // The contacts service, made at the first call with next links followed and fetcher retries
+    // off; every call sets mAuth as its authorizer.
+    std::shared_ptr<GDataServiceGoogleContact> getGoogleContactService();
+    std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
+
+    // Reads every setting from mUserDefaults (start-up).
+    void loadSettings();
+    // The observation of CNContactStoreDidChangeNotification, and what lets a change announced on
+    // another thread find out on the main thread whether the model is still there.
+    platform::NotificationCenter::TokenPtr mAddressBookObserver;
+    std::shared_ptr<int> mAliveMarker;
 };
 
 }  // namespace quorvane

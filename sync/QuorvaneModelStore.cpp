@@ -1,0 +1,372 @@
+// The model's road into the local contact store: the containers and the one to sync, the
+// summary of the accounts, and contact and group fetches by key set through the cache of fully
+// fetched contacts.
+
+#include <algorithm>
+
+#include "platform/contacts/CNContactViewController.h"
+#include "sync/QuorvaneModel.h"
+#include "sync/Utils.h"
+
+namespace quorvane {
+
+namespace {
+
+// A fetch of identifiers that gives back a different number of contacts is tried this many
+// more times.
+constexpr int kMaxChunkRefetches = 5;
+
+void setError(std::optional<platform::Error>* out, const platform::Error& error) {
+    if (out) *out = error;
+}
+
+}  // namespace
+
+std::vector<platform::CNContainerPtr> QuorvaneModel::getAppleContainersWithError(std::optional<platform::Error>* error) {
+    platform::Error storeError;
+    auto containers = mContactStore->containersMatchingPredicate(nullptr, &storeError);
+    if (!containers) {
+        setError(error, storeError);
+        return {};
+    }
+    return std::move(*containers);
+}
+
+platform::CNContainerPtr QuorvaneModel::getContainerWithIdentifier(const std::optional<std::string>& identifier) {
+    if (!identifier) return nullptr;
+    auto containers =
+        mContactStore->containersMatchingPredicate(platform::CNContainer::predicateForContainersWithIdentifiers({*identifier}));
+    if (!containers || containers->empty()) return nullptr;
+    return containers->front();
+}
+
+void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Error>* error) {
+    mSelectedContainer = nullptr;
+    mFacebookContainerID.reset();
+    mCurrentSourceRecord = nullptr;
+    mNumABGoogleAccounts = 0;
+    mUsingiCloud = false;
+    mUsingExchange = false;
+    mUsingGoogleCardDAV = false;
+    mDefaultContainerIsExchange = false;
+    mHasExchangeAccount = false;
+
+    const auto containers = getAppleContainersWithError(error);
+    const std::string defaultIdentifier = mContactStore->defaultContainerIdentifier();
+
+    for (const auto& container : containers) {
+        if (!mFacebookContainerID && isFacebookContainer(container)) mFacebookContainerID = container->identifier();
+        if (isGoogleContainer(container)) ++mNumABGoogleAccounts;
+        if (isExchangeContainer(container)) mHasExchangeAccount = true;
+        if (!defaultIdentifier.empty() && defaultIdentifier == container->identifier() &&
+            container->type() == platform::CNContainerType::Exchange) {
+            mDefaultContainerIsExchange = true;
+        }
+    }
+
+    // The first of iCloud, Google and Exchange that the container is sets its usage flag.
+    auto noteUsage = [this](const platform::CNContainerPtr& container) {
+        if (isICloudContainer(container)) {
+            mUsingiCloud = true;
+        } else if (isGoogleContainer(container)) {
+            mUsingGoogleCardDAV = true;
+        } else if (isExchangeContainer(container)) {
+            mUsingExchange = true;
+        }
+    };
+
+    switch (mContactSourceMode) {
+        case ContactSourceModeAllAccounts:
+            for (const auto& container : containers) noteUsage(container);
+            break;
+        case ContactSourceModeCustomContainer:
+            if (mCustomContainerID) mSelectedContainer = getContainerWithIdentifier(mCustomContainerID);
+            if (mSelectedContainer) noteUsage(mSelectedContainer);
+            break;
+        case ContactSourceModeAutoSelect:
+            mSelectedContainer = getAutoSelectedContainerWithContainers(containers);
+            if (mSelectedContainer) noteUsage(mSelectedContainer);
+            break;
+        default:
+            break;
+    }
+
+    mCurrentSourceRecord = getContactSourceRecordWithContainer(mSelectedContainer);
+}
+
+platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainer() {
+    return getAutoSelectedContainerWithContainers(getAppleContainersWithError(nullptr));
+}
+
+platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainerWithContainers(
+    const std::vector<platform::CNContainerPtr>& containers) {
+    platform::CNContainerPtr local, googleCardDAV, otherCardDAV, otherType;
+    for (const auto& container : containers) {
+        if (!container) continue;
+        if (isFacebookContainer_Fast(container) || isReadOnlyContainer(container)) continue;
+        if (isICloudContainer(container)) return container;
+        switch (container->type()) {
+            case platform::CNContainerType::Local:
+                local = container;
+                break;
+            case platform::CNContainerType::CardDAV:
+                (isGoogleContainer(container) ? googleCardDAV : otherCardDAV) = container;
+                break;
+            default:
+                otherType = container;
+                break;
+        }
+    }
+    if (local) return local;
+    if (otherCardDAV) return otherCardDAV;
+    if (otherType) return otherType;
+    return googleCardDAV;
+}
+
+bool QuorvaneModel::shouldPromptToSelectDeviceAccount() {
+    if (mContactSourceMode != ContactSourceModeAutoSelect) return false;
+    auto chosen = getAutoSelectedContainer();
+    if (!chosen) return true;
+    if (chosen->type() != platform::CNContainerType::Local && !isICloudContainer(chosen)) return true;
+    return getNumAccountsExcludingFacebookAndGoogle() > 1;
+}
+
+AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
+    AppleSourceInfo info;
+    const auto containers = getAppleContainersWithError(nullptr);
+    platform::CNContainerPtr autoSelected;
+    if (mContactSourceMode == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
+
+    platform::CNContainerPtr facebook;
+    for (const auto& container : containers) {
+        if (isFacebookContainer(container)) {
+            facebook = container;
+            break;
+        }
+    }
+
+    const std::string signedInUser = getUsername();
+    // A Google account whose user name is unknown may be the signed-in user's; a known one must
+    // hold that user's name. Nobody signed in matches no known user name.
+    auto isSameUser = [&](const platform::CNContainerPtr& container) {
+        auto username = getUsernameFromContainer(container);
+        if (!username || username->empty()) return true;
+        if (signedInUser.empty()) return false;
+        return platform::caseFold(*username).find(platform::caseFold(signedInUser)) != std::string::npos;
+    };
+
+    bool foundChosen = false;
+    for (const auto& container : containers) {
+        if (!container) continue;
+        const bool isFacebook = container == facebook;
+        if (!isFacebook) ++info.numContainersExcludingFacebook;
+        bool chosen = false;
+        if (mContactSourceMode == ContactSourceModeCustomContainer &&
+            stringsEqualWithString1(container->identifier(), mCustomContainerID)) {
+            chosen = true;
+            foundChosen = true;
+            if (isReadOnlyContainer(container)) info.selectedContainerIsReadOnly = true;
+        }
+        switch (container->type()) {
+            case platform::CNContainerType::Local:
+                info.hasLocalOrICloudContainer = true;
+                break;
+            case platform::CNContainerType::Exchange:
+                info.hasExchangeContainer = true;
+                break;
+            case platform::CNContainerType::CardDAV:
+                if (isFacebook) {
+                    if (chosen) info.selectedContainerIsFacebook = true;
+                } else if (isICloudContainer(container)) {
+                    info.hasLocalOrICloudContainer = true;
+                } else if (isGoogleContainer(container)) {
+                    info.hasGoogleContainer = true;
+                    if (chosen) info.selectedContainerIsGoogle = true;
+                    if (autoSelected && container == autoSelected) info.autoSelectedContainerIsGoogle = true;
+                    if (isSameUser(container)) {
+                        info.hasSameUserGoogleContainer = true;
+                        if (chosen) info.selectedContainerIsSameUserGoogle = true;
+                    }
+                } else if (isYahooContainer(container)) {
+                    info.hasYahooContainer = true;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    if (mContactSourceMode == ContactSourceModeCustomContainer && !foundChosen) info.selectedContainerMissing = true;
+    return info;
+}
+
+std::vector<platform::CNKeyDescriptor> QuorvaneModel::getContactKeysWithKeySet(ContactKeySet keySet) {
+    using namespace platform;
+    switch (keySet) {
+        case 0:
+            return {CNContactIdentifierKey};
+        case 1:
+            return {CNContactIdentifierKey, CNContactModificationDateKey, CNContactCreationDateKey};
+        case 2:
+            return {CNContactIdentifierKey, CNContactCreationDateKey, CNContactModificationDateKey,
+                    CNContactPostalAddressesKey};
+        case 3:
+            return {CNContactIdentifierKey, CNContactCreationDateKey, CNContactModificationDateKey,
+                    CNContactInstantMessageAddressesKey};
+        case 4:
+            return {CNContactIdentifierKey, CNContactCreationDateKey, CNContactModificationDateKey,
+                    CNContactSocialProfilesKey};
+        case 5:
+        case 6: {
+            std::vector<CNKeyDescriptor> keys = {
+                CNContactIdentifierKey, CNContactCreationDateKey, CNContactModificationDateKey,
+                CNContactNamePrefixKey, CNContactGivenNameKey, CNContactMiddleNameKey, CNContactFamilyNameKey,
+                CNContactPreviousFamilyNameKey, CNContactNameSuffixKey, CNContactNicknameKey,
+                CNContactOrganizationNameKey, CNContactDepartmentNameKey, CNContactJobTitleKey,
+                CNContactPhoneticGivenNameKey, CNContactPhoneticMiddleNameKey, CNContactPhoneticFamilyNameKey,
+                CNContactBirthdayKey, CNContactNonGregorianBirthdayKey, CNContactNoteKey, CNContactImageDataKey,
+                CNContactThumbnailImageDataKey, CNContactImageDataAvailableKey, CNContactPhoneNumbersKey,
+                CNContactEmailAddressesKey};
+            if (keySet == 6) {
+                keys.insert(keys.end(), {CNContactPostalAddressesKey, CNContactDatesKey, CNContactUrlAddressesKey,
+                                         CNContactRelationsKey, CNContactSocialProfilesKey,
+                                         CNContactInstantMessageAddressesKey});
+            } else {
+                keys.insert(keys.end(), {CNContactDatesKey, CNContactUrlAddressesKey, CNContactRelationsKey});
+            }
+            return keys;
+        }
+        default:
+            return {CNContactViewController::descriptorForRequiredKeys()};
+    }
+}
+
+std::vector<platform::CNContactPtr> QuorvaneModel::doGetAppleContactsMatchingPredicate(
+    const platform::CNPredicatePtr& predicate, ContactKeySet keySet, std::optional<platform::Error>* error) {
+    platform::CNContactFetchRequest request(getContactKeysWithKeySet(keySet));
+    request.setUnifyResults(false);
+    request.setMutableObjects(false);
+    request.setPredicate(predicate);
+
+    std::vector<platform::CNContactPtr> contacts;
+    auto fetch = [&]() {
+        platform::Error storeError;
+        bool ok = mContactStore->enumerateContactsWithFetchRequest(
+            request, &storeError, [&](const platform::CNContactPtr& contact, bool&) { contacts.push_back(contact); });
+        if (!ok) setError(error, storeError);
+        return ok;
+    };
+    if (!fetch()) {
+        // One more try from scratch; its outcome is the answer.
+        if (error) error->reset();
+        contacts.clear();
+        fetch();
+    }
+    return contacts;
+}
+
+std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredicate(
+    const platform::CNPredicatePtr& predicate, ContactKeySet keySet, std::optional<platform::Error>* error) {
+    if (keySet < 2 || keySet > 5) return doGetAppleContactsMatchingPredicate(predicate, keySet, error);
+
+    std::vector<platform::CNContactPtr> result;
+    std::vector<std::string> missing;
+    for (const auto& partial : doGetAppleContactsMatchingPredicate(predicate, 1, error)) {
+        if (!partial || partial->identifier().empty()) continue;
+        if (auto cached = getCachedAppleContactWithPartialContact(partial, keySet)) {
+            result.push_back(std::move(cached));
+        } else {
+            missing.push_back(partial->identifier());
+        }
+    }
+
+    for (size_t start = 0; start < missing.size(); start += kMaxIdentifiersPerFetch) {
+        const size_t end = std::min(missing.size(), start + kMaxIdentifiersPerFetch);
+        std::vector<std::string> chunk(missing.begin() + ptrdiff_t(start), missing.begin() + ptrdiff_t(end));
+        auto chunkPredicate = platform::CNContact::predicateForContactsWithIdentifiers(chunk);
+        auto contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, error);
+        for (int retry = 0; retry < kMaxChunkRefetches && contacts.size() != chunk.size(); ++retry) {
+            contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, error);
+        }
+        if (contacts.size() != chunk.size() && error) {
+            platform::Error countError("Contacts Framework", -1);
+            countError.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                                    "There was an error fetching your MacOS contacts.  Please try to sync once again.  "
+                                    "If the problem persists, please contact support.");
+            *error = countError;
+        }
+        for (const auto& contact : contacts) {
+            storeCachedAppleContactWithContact(contact, keySet);
+            result.push_back(contact);
+        }
+    }
+    return result;
+}
+
+std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInContainer(const platform::CNContainerPtr& container,
+                                                                               ContactKeySet keySet,
+                                                                               std::optional<platform::Error>* error) {
+    platform::CNPredicatePtr predicate;
+    if (container && !container->identifier().empty()) {
+        predicate = platform::CNContact::predicateForContactsInContainerWithIdentifier(container->identifier());
+    }
+    return getAppleContactsMatchingPredicate(predicate, keySet, error);
+}
+
+std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInSelectedContainerWithKeySet(
+    ContactKeySet keySet, std::optional<platform::Error>* error) {
+    return getAppleContactsInContainer(mSelectedContainer, keySet, error);
+}
+
+std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInContainer(const platform::CNContainerPtr& container,
+                                                                           std::optional<platform::Error>* error) {
+    platform::Error storeError;
+    const bool hasIdentifier = container && !container->identifier().empty();
+    if (hasIdentifier && mHasExchangeAccount) {
+        auto groups = mContactStore->groupsMatchingPredicate(nullptr, &storeError);
+        if (!groups) {
+            setError(error, storeError);
+            return {};
+        }
+        std::vector<platform::CNGroupPtr> kept;
+        for (const auto& group : *groups) {
+            if (!group || group->identifier().empty()) continue;
+            std::optional<std::string> containerID;
+            if (auto it = mGroupContainerIDDict.find(group->identifier()); it != mGroupContainerIDDict.end()) {
+                containerID = it->second;
+            } else {
+                auto owners = mContactStore->containersMatchingPredicate(
+                    platform::CNContainer::predicateForContainerOfGroupWithIdentifier(group->identifier()));
+                if (owners && !owners->empty() && owners->front() && !owners->front()->identifier().empty()) {
+                    containerID = owners->front()->identifier();
+                    mGroupContainerIDDict[group->identifier()] = *containerID;
+                }
+            }
+            if (containerID && stringsEqualWithString1(containerID, container->identifier())) kept.push_back(group);
+        }
+        return kept;
+    }
+
+    platform::CNPredicatePtr predicate;
+    if (hasIdentifier) predicate = platform::CNGroup::predicateForGroupsInContainerWithIdentifier(container->identifier());
+    auto groups = mContactStore->groupsMatchingPredicate(predicate, &storeError);
+    if (!groups) {
+        setError(error, storeError);
+        return {};
+    }
+    return std::move(*groups);
+}
+
+std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInSelectedContainerWithError(
+    std::optional<platform::Error>* error) {
+    return getAppleGroupsInContainer(mSelectedContainer, error);
+}
+
+std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInGroup(const platform::CNGroupPtr& group,
+                                                                           ContactKeySet keySet,
+                                                                           std::optional<platform::Error>* error) {
+    if (!group || group->identifier().empty()) return {};
+    return getAppleContactsMatchingPredicate(platform::CNContact::predicateForContactsInGroupWithIdentifier(group->identifier()),
+                                             keySet, error);
+}
+
+}  // namespace quorvane
