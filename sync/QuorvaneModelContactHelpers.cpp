@@ -1,0 +1,152 @@
+// Contact helpers the comparison and the planner share: group names of either side, My Contacts
+// membership, the one-line street texts and whether the selected account keeps groups.
+
+#include <algorithm>
+#include <functional>
+#include <unordered_set>
+
+#include "gdata/GDataTextConstruct.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* kSystemGroupPrefix = "System Group: ";
+constexpr const char* kMyContactsGroupName = "My Contacts";
+
+// The group's title as the local side names it; nil when it has no title text.
+std::optional<std::string> groupDisplayName(const std::shared_ptr<GDataEntryBase>& group) {
+    if (!group) return std::nullopt;
+    auto title = group->title();
+    if (!title) return std::nullopt;
+    auto text = title->stringValue();
+    if (!text) return std::nullopt;
+    return platform::replaceAll(*text, kSystemGroupPrefix, "");
+}
+
+}  // namespace
+
+std::vector<std::string> QuorvaneModel::getGoogleContactGroupNamesWithContact(
+    const std::shared_ptr<GDataEntryContact>& contact, bool ignoringMyContacts) {
+    std::vector<std::string> names;
+    if (!contact) return names;
+    std::unordered_set<std::string> seen;
+    const auto& entries = mGroupFeed ? mGroupFeed->entries() : std::nullopt;
+    for (const auto& membership : contact->groupMembershipInfos()) {
+        auto href = membership ? membership->href() : std::nullopt;
+        if (!href || !entries) continue;
+        for (const auto& entry : *entries) {
+            if (!entry || entry->identifier() != href) continue;
+            auto name = groupDisplayName(entry);
+            if (!name || stringEffectivelyEmptyWithString(name)) continue;
+            if (ignoringMyContacts && stringsEqualWithString1(name, std::string(kMyContactsGroupName))) continue;
+            if (!seen.insert(platform::lowercase(*name)).second) continue;
+            names.push_back(*name);
+        }
+    }
+    return names;
+}
+
+std::optional<std::vector<std::string>> QuorvaneModel::getAppleContactGroupNamesWithAppleContactID(
+    const std::optional<std::string>& identifier) {
+    if (!identifier) return std::nullopt;
+    auto it = mGroupMembershipByPerson.find(*identifier);
+    if (it == mGroupMembershipByPerson.end()) return std::nullopt;
+    return it->second;
+}
+
+uint64_t QuorvaneModel::getGroupHashWithGroups(const std::optional<std::vector<std::string>>& groups) {
+    if (!groups) return 0;
+    auto sorted = *groups;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
+        return platform::localizedCompareIgnoringCase(a, b) < 0;
+    });
+    return static_cast<uint64_t>(std::hash<std::string>{}(platform::join(sorted, ",")));
+}
+
+bool QuorvaneModel::belongsToMyContacts(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return false;
+    auto myContacts = mGroupFeed ? mGroupFeed->entryForSystemGroupID(kGDataSystemGroupIDMyContacts) : nullptr;
+    if (!myContacts) return true;
+    auto groupID = myContacts->identifier();
+    if (!groupID) return true;
+    for (const auto& membership : contact->groupMembershipInfos()) {
+        if (membership && membership->href() == groupID) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> QuorvaneModel::getAppleStreetAddressWithPostalAddress(
+    const platform::CNPostalAddress& address) {
+    return trimWhitespaceFromString(removeCarriageReturnsFromString(address.street));
+}
+
+std::optional<std::string> QuorvaneModel::getGoogleStreetAddressWithPostalAddress(
+    const std::shared_ptr<GDataStructuredPostalAddress>& address) {
+    if (!address) return std::nullopt;
+    // Post box, street, neighbourhood: each on one line, blanks and exact repeats left out.
+    std::vector<std::string> lines;
+    for (const auto& part : {address->POBox(), address->street(), address->neighborhood()}) {
+        auto line = trimWhitespaceFromString(removeCarriageReturnsFromString(part));
+        if (!line || line->empty()) continue;
+        if (std::find(lines.begin(), lines.end(), *line) != lines.end()) continue;
+        lines.push_back(*line);
+    }
+    // A line already contained in a longer kept line says nothing new. Longest lines first, so a
+    // line is only ever dropped in favour of one that stays.
+    std::vector<size_t> byLength(lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) byLength[i] = i;
+    std::stable_sort(byLength.begin(), byLength.end(), [&](size_t a, size_t b) {
+        return platform::utf16Length(lines[a]) > platform::utf16Length(lines[b]);
+    });
+    std::vector<bool> kept(lines.size(), false);
+    std::vector<std::string> keptFolded;
+    for (size_t index : byLength) {
+        const auto folded = platform::caseFold(lines[index]);
+        bool contained = false;
+        for (const auto& longer : keptFolded) {
+            if (longer.size() > folded.size() && longer.find(folded) != std::string::npos) {
+                contained = true;
+                break;
+            }
+        }
+        if (contained) continue;
+        kept[index] = true;
+        keptFolded.push_back(folded);
+    }
+    std::vector<std::string> result;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (kept[i]) result.push_back(lines[i]);
+    }
+    if (result.empty()) return std::nullopt;
+    return platform::join(result, ", ");
+}
+
+bool QuorvaneModel::isExchangeContact(const platform::CNContactPtr& contact) {
+    if (!contact) return false;
+    auto it = mExchangeContactDict.find(contact->identifier());
+    return it != mExchangeContactDict.end() && it->second;
+}
+
+bool QuorvaneModel::appleContactSupportsGroups(const platform::CNContactPtr&) {
+    return selectedAppleAccountSupportsGroups();
+}
+
+bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
+    if (mContactSourceMode == ContactSourceModeAllAccounts) return false;
+    if (mSelectedContainer && (isReadOnlyContainer(mSelectedContainer) || isFacebookContainer(mSelectedContainer))) {
+        return false;
+    }
+    if (!mCurrentSourceRecord) return false;
+    switch (mCurrentSourceRecord->mContainerAccountType) {
+        case ContainerAccountTypeExchange:
+        case ContainerAccountTypeGoogle:
+        case ContainerAccountTypeNone:
+            return false;
+        default:
+            return true;
+    }
+}
+
+}  // namespace quorvane
