@@ -537,5 +537,38 @@ TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
     EXPECT_EQ(platform::AssertionHandler::count(), 0u);
 }
 
+TEST_F(QuorvaneModelStoreTest, AnUnreadableStoreReportsErrorsAndSelectsNothing) {
+    // A directory where the store file should be: every store operation fails.
+    const auto blocked = dir_ / "Blocked.sqlite";
+    std::filesystem::create_directories(blocked);
+    QuorvaneModel::Environment env;
+    env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults2.json");
+    env.contactStore = std::make_shared<platform::CNContactStore>(blocked);
+    env.timeZone = platform::TimeZone::universal();
+    QuorvaneModel model(std::move(env));
+    model.mContactSourceMode = ContactSourceModeCustomContainer;
+    model.mCustomContainerID = std::string("some:ABAccount");
+    model.mUsingiCloud = true;
+
+    std::optional<platform::Error> error;
+    model.updateSelectedContainerWithError(&error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, platform::CNErrorDomain);
+    EXPECT_EQ(model.mSelectedContainer, nullptr);
+    EXPECT_FALSE(model.mUsingiCloud);
+    EXPECT_TRUE(model.getAppleSourceInfo().selectedContainerMissing);
+    EXPECT_EQ(model.getAppleSourceInfo().numContainersExcludingFacebook, 0);
+
+    for (int keySet : {1, 5}) {
+        error.reset();
+        EXPECT_TRUE(model.getAppleContactsInContainer(nullptr, keySet, &error).empty());
+        EXPECT_TRUE(error) << keySet;
+    }
+    error.reset();
+    EXPECT_TRUE(model.getAppleGroupsInContainer(nullptr, &error).empty());
+    EXPECT_TRUE(error);
+    EXPECT_FALSE(model.isGoogleContainer(std::make_shared<platform::CNContainer>("x:ABAccount", "x", CNContainerType::CardDAV)));
+}
+
 }  // namespace
 }  // namespace quorvane::testing
