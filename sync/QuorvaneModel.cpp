@@ -1,5 +1,11 @@
 #include "sync/QuorvaneModel.h"
 
+#include "oauth2/QNOAuth2WindowController.h"
+#include "platform/contacts/CNContactKeys.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "sync/DisplayDateFormatter.h"
+
 namespace quorvane {
 
 namespace {
@@ -14,7 +20,10 @@ QuorvaneModelPtr QuorvaneModel::sharedQuorvaneModel() {
     return gSharedModel;
 }
 
+void QuorvaneModel::shutdown() { gSharedModel.reset(); }
+
 QuorvaneModel::QuorvaneModel(Environment environment) {
+    // The store handles.
     mUserDefaults = environment.userDefaults ? std::move(environment.userDefaults)
                                              : platform::UserDefaults::standardUserDefaults();
     if (environment.contactStore) {
@@ -27,7 +36,46 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
         mAddressBookRef = environment.addressBook ? std::move(environment.addressBook)
                                                   : platform::ABAddressBook::sharedAddressBook();
     }
+    mPauseBetweenGmailRequests = 0.15f;
+
+    // The run state starts empty.
+    mLog.clear();
+    mDummyContact = std::make_shared<platform::CNMutableContact>();
+
+    // The settings, then the signed-in account. An item that holds nothing to sign requests with
+    // means nobody is signed in.
+    loadSettings();
+    auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(kKeychainItemName, std::string(kOAuth2ClientID),
+                                                                          std::string(kOAuth2ClientSecret));
+    mAuth = auth && auth->canAuthorize() ? std::move(auth) : nullptr;
+
+    mDateFormatter.dateFormat = DisplayDateFormatter::patternForTemplate("MM/dd/yy hh:mm:ssa");
+    mAccountStore = std::make_shared<platform::ACAccountStore>(mContactStore->path());
     mGregorianCalendar = std::make_shared<platform::Calendar>(std::move(environment.timeZone));
+
+    // Changes of any contact store. A store announces a save on the thread that saved; the model
+    // is main-thread only, so a change announced elsewhere is handed to the main thread, where it
+    // is dropped when the model has gone in the meantime.
+    mAliveMarker = std::make_shared<int>(0);
+    std::weak_ptr<int> alive = mAliveMarker;
+    QuorvaneModel* self = this;
+    mAddressBookObserver = platform::NotificationCenter::defaultCenter().addObserver(
+        platform::CNContactStoreDidChangeNotification, nullptr, nullptr,
+        [self, alive](const platform::Notification& notification) {
+            if (platform::RunLoop::isMainThread()) {
+                if (alive.lock()) self->onAddressBookChangedExternally(notification);
+                return;
+            }
+            platform::DispatchQueue::main()->async([self, alive, notification] {
+                if (alive.lock()) self->onAddressBookChangedExternally(notification);
+            });
+        });
+}
+
+QuorvaneModel::~QuorvaneModel() {
+    if (mAddressBookObserver) platform::NotificationCenter::defaultCenter().removeObserver(mAddressBookObserver);
+    mAddressBookObserver.reset();
+    mAliveMarker.reset();
 }
 
 }  // namespace quorvane

@@ -1,0 +1,392 @@
+// Start-up of the sync model: the settings read from a real user-defaults file, the signed-in
+// account read from the keychain record, the watch on the contact store, the shared instance and
+// the contacts service.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "oauth2/QNOAuth2WindowController.h"
+#include "platform/contacts/CNSaveRequest.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/store/Keychain.h"
+#include "platform/store/UserDefaults.h"
+#include "tests/sync/SyncTestSupport.h"
+
+namespace quorvane {
+namespace {
+
+using platform::Date;
+using platform::UserDefaults;
+using platform::Value;
+
+class QuorvaneModelStartupTest : public testing::SyncModelTestBase {
+protected:
+    void SetUp() override {
+        QNOAuth2WindowController::removeAuthFromKeychainForName(QuorvaneModel::kKeychainItemName);
+        SyncModelTestBase::SetUp();
+    }
+    void TearDown() override {
+        QuorvaneModel::shutdown();
+        QNOAuth2WindowController::removeAuthFromKeychainForName(QuorvaneModel::kKeychainItemName);
+        platform::UserDefaults::standardUserDefaults()->removeObjectForKey(
+            QNOAuth2WindowController::prefsKeyForName(QuorvaneModel::kKeychainItemName));
+    }
+
+    std::filesystem::path defaultsPath() const { return dir_ / "defaults.json"; }
+
+    // Another start of the application: a new model reading the defaults file afresh.
+    std::shared_ptr<QuorvaneModel> startModel() {
+        QuorvaneModel::Environment env;
+        env.userDefaults = std::make_shared<UserDefaults>(defaultsPath());
+        env.contactStore = store_;
+        env.timeZone = platform::TimeZone::universal();
+        return std::make_shared<QuorvaneModel>(std::move(env));
+    }
+
+    static std::shared_ptr<QNOAuth2Authentication> signedInAuth(const std::string& email) {
+        auto auth = QNOAuth2Authentication::authenticationWithServiceProvider(
+            "Google", platform::URL::URLWithString("https://127.0.0.1/token"), "urn:ietf:wg:oauth:2.0:oob",
+            std::string(QuorvaneModel::kOAuth2ClientID), std::string(QuorvaneModel::kOAuth2ClientSecret));
+        auth->setRefreshToken("refresh-" + email);
+        auth->setUserEmail(email);
+        auth->setUserEmailIsVerified("true");
+        return auth;
+    }
+
+    void saveLocalContact(const std::string& given) {
+        platform::CNSaveRequest request;
+        auto contact = std::make_shared<platform::CNMutableContact>();
+        contact->setGivenName(given);
+        request.addContact(contact, std::nullopt);
+        platform::Error error;
+        ASSERT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+    }
+};
+
+TEST_F(QuorvaneModelStartupTest, EmptyDefaultsGiveEveryDefaultAndWriteNothing) {
+    auto m = startModel();
+    const auto never = Date::fromUnix(0);
+
+    EXPECT_EQ(m->mSelectedManualSyncMode, 0);
+    EXPECT_EQ(m->mSelectedAutoSyncMode, 0);
+    EXPECT_TRUE(m->mSyncPhotosSetting);
+    EXPECT_TRUE(m->mMergeContacts_2Way);
+    EXPECT_TRUE(m->mMergeContacts_1Way);
+    EXPECT_TRUE(m->mIgnoreOtherContacts);
+    EXPECT_FALSE(m->mForceUpdateContacts);
+    EXPECT_TRUE(m->mSyncDeletedContacts);
+    EXPECT_TRUE(m->mDetectGoogleDuplicates);
+    EXPECT_TRUE(m->mBatchGoogleContacts);
+    EXPECT_TRUE(m->mSyncCountryCodes);
+    EXPECT_FALSE(m->mWelcomeMessageShown);
+    EXPECT_TRUE(m->mShowContactAccountWarnings);
+    EXPECT_TRUE(m->mShowLeaveAReviewPrompt);
+    EXPECT_FALSE(m->mTellAFriendMessageShown);
+    EXPECT_FALSE(m->mLikeUsOnFacebookMessageShown);
+    EXPECT_EQ(m->mContactSourceMode, ContactSourceModeAutoSelect);
+    EXPECT_EQ(m->mCustomContainerID, std::nullopt);
+    EXPECT_EQ(m->mPreviousContainerID, std::nullopt);
+    EXPECT_EQ(m->mPreviousGmailUsername, std::nullopt);
+    EXPECT_EQ(m->mSelectedLanguage, 0);
+    EXPECT_FLOAT_EQ(m->mAutoSyncUpdateInterval_Minutes, 5.0f);
+    EXPECT_TRUE(m->mConfirmPendingDeletions);
+    EXPECT_FALSE(m->mUseBlackAndWhiteIcon);
+    EXPECT_TRUE(m->mAttachAppToMenuBar);
+    EXPECT_TRUE(m->mShowSyncTypeAlert);
+    EXPECT_TRUE(m->mShowICloudTip);
+    EXPECT_TRUE(m->mShowGoogleAccountTip);
+    EXPECT_EQ(m->mOriginalAppVersion, std::nullopt);
+    EXPECT_TRUE(m->mShowEditSyncActionsAlert);
+    EXPECT_FALSE(m->mFilterByGroups);
+    EXPECT_EQ(m->mIgnoreNewContactsSetting, 0);
+    EXPECT_TRUE(m->mIgnoreEmptyContacts);
+    EXPECT_FALSE(m->mAutoAddContactsToGroup);
+    EXPECT_EQ(m->mAutoAddToGroupName, std::optional<std::string>("Modified by: Quorvane"));
+    EXPECT_EQ(m->mAutoAddToGroupName, m->getDefaultAutoAddToGroupName());
+    EXPECT_FALSE(m->mSkipSyncConfirmationAlert);
+    EXPECT_FALSE(m->mHasSentInitalLaunchAnswerEvent);
+    EXPECT_TRUE(m->mShowManualSyncAlert);
+    EXPECT_FALSE(m->mHasShownSkipSyncConfirmationTip);
+    EXPECT_EQ(m->mLastICloudTipDate, never);
+    EXPECT_EQ(m->mLastGoogleAccountTipDate, never);
+    EXPECT_EQ(m->mLastLeaveReviewPromptDate, never);
+    EXPECT_EQ(m->mAutoSyncLastUpdate, never);
+    EXPECT_EQ(m->mLastCompletedSyncDate, std::nullopt);
+    EXPECT_TRUE(m->mSelectedGroupSet.empty());
+    EXPECT_TRUE(m->mSelectedGroupSet_Lower.empty());
+
+    // Idle, nobody signed in, the handles and the run state made.
+    EXPECT_EQ(m->mAuth, nullptr);
+    EXPECT_EQ(m->mGoogleContactService, nullptr);
+    EXPECT_FLOAT_EQ(m->mPauseBetweenGmailRequests, 0.15f);
+    EXPECT_TRUE(m->mLog.empty());
+    ASSERT_NE(m->mDummyContact, nullptr);
+    EXPECT_EQ(m->mDummyContact->givenName(), "");
+    EXPECT_NE(m->mAccountStore, nullptr);
+    EXPECT_NE(m->mGregorianCalendar, nullptr);
+    EXPECT_NE(m->mDateFormatter.dateFormat.find("ss"), std::string::npos) << m->mDateFormatter.dateFormat;
+    EXPECT_FALSE(m->mDateFormatter.stringFromDate(Date::fromUnix(5)).empty());
+    EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
+
+    // Starting reads only; no key was written.
+    EXPECT_FALSE(std::filesystem::exists(defaultsPath()));
+}
+
+// Every setter stores under its key at once; the next start reads each value back.
+TEST_F(QuorvaneModelStartupTest, SettersStoreAndTheNextStartReadsEveryValueBack) {
+    const Date d1 = Date::fromUnix(1'600'000'000), d2 = Date::fromUnix(1'600'000'100),
+               d3 = Date::fromUnix(1'600'000'200), d4 = Date::fromUnix(1'600'000'300),
+               d5 = Date::fromUnix(1'600'000'400);
+    {
+        auto m = startModel();
+        m->setSelectedManualSyncMode(SyncModeManual);
+        m->setSelectedAutoSyncMode(2);
+        m->setSyncPhotosSetting(false);
+        m->setMergeContacts_2Way(false);
+        m->setMergeContacts_1Way(false);
+        m->setIgnoreOtherContacts(false);
+        m->setForceUpdateContacts(true);
+        m->setSyncDeletedContacts(false);
+        m->setDetectGoogleDuplicates(false);
+        m->setBatchGoogleContacts(false);
+        m->setSyncCountryCodes(false);
+        m->setWelcomeMessageShown(true);
+        m->setShowContactAccountWarnings(false);
+        m->setShowLeaveAReviewPrompt(false);
+        m->setTellAFriendMessageShown(true);
+        m->setLikeUsOnFacebookMessageShown(true);
+        m->setContactSourceMode(ContactSourceModeCustomContainer);
+        m->setCustomContainerID("C1:ABAccount");
+        m->setPreviousContainerID("C0:ABAccount");
+        m->setPreviousGmailUsername("ann@example.com");
+        m->setSelectedLanguage(4);
+        m->setAutoSyncUpdateInterval_Minutes(12.5f);
+        m->setConfirmPendingDeletions(false);
+        m->setUseBlackAndWhiteIcon(true);
+        m->setAttachAppToMenuBar(false);
+        m->setShowSyncTypeAlert(false);
+        m->setShowICloudTip(false);
+        m->setShowGoogleAccountTip(false);
+        m->setOriginalAppVersion("3.1");
+        m->setShowEditSyncActionsAlert(false);
+        m->setFilterByGroups(true);
+        m->setIgnoreNewContactsSetting(2);
+        m->setIgnoreEmptyContacts(false);
+        m->setAutoAddContactsToGroup(true);
+        m->setAutoAddToGroupName("Synced");
+        m->setSkipSyncConfirmationAlert(true);
+        m->setHasSentInitalLaunchAnswerEvent(true);
+        m->setShowManualSyncAlert(false);
+        m->setHasShownSkipSyncConfirmationTip(true);
+        m->setLastICloudTipDate(d1);
+        m->setLastGoogleAccountTipDate(d2);
+        m->setLastLeaveReviewPromptDate(d3);
+        m->setAutoSyncLastUpdate(d4);
+        m->setLastCompletedSyncDate(d5);
+        m->setSelectedGroupStrings({"Friends", "Work", "friends"});
+        EXPECT_EQ(m->mSelectedGroupSet, (std::set<std::string>{"Friends", "Work"}));
+        EXPECT_EQ(m->mSelectedGroupSet_Lower, (std::set<std::string>{"friends", "work"}));
+        EXPECT_EQ(m->mAutoAddToGroupName, std::optional<std::string>("Synced"));
+    }
+
+    auto m = startModel();
+    EXPECT_EQ(m->mSelectedManualSyncMode, SyncModeManual);
+    EXPECT_EQ(m->mSelectedAutoSyncMode, 2);
+    EXPECT_FALSE(m->mSyncPhotosSetting);
+    EXPECT_FALSE(m->mMergeContacts_2Way);
+    EXPECT_FALSE(m->mMergeContacts_1Way);
+    EXPECT_FALSE(m->mIgnoreOtherContacts);
+    EXPECT_TRUE(m->mForceUpdateContacts);
+    EXPECT_FALSE(m->mSyncDeletedContacts);
+    EXPECT_FALSE(m->mDetectGoogleDuplicates);
+    EXPECT_FALSE(m->mBatchGoogleContacts);
+    EXPECT_FALSE(m->mSyncCountryCodes);
+    EXPECT_TRUE(m->mWelcomeMessageShown);
+    EXPECT_FALSE(m->mShowContactAccountWarnings);
+    EXPECT_FALSE(m->mShowLeaveAReviewPrompt);
+    EXPECT_TRUE(m->mTellAFriendMessageShown);
+    EXPECT_TRUE(m->mLikeUsOnFacebookMessageShown);
+    EXPECT_EQ(m->mContactSourceMode, ContactSourceModeCustomContainer);
+    EXPECT_EQ(m->mCustomContainerID, std::optional<std::string>("C1:ABAccount"));
+    EXPECT_EQ(m->mPreviousContainerID, std::optional<std::string>("C0:ABAccount"));
+    EXPECT_EQ(m->mPreviousGmailUsername, std::optional<std::string>("ann@example.com"));
+    EXPECT_EQ(m->mSelectedLanguage, 4);
+    EXPECT_FLOAT_EQ(m->mAutoSyncUpdateInterval_Minutes, 12.5f);
+    EXPECT_FALSE(m->mConfirmPendingDeletions);
+    EXPECT_TRUE(m->mUseBlackAndWhiteIcon);
+    EXPECT_FALSE(m->mAttachAppToMenuBar);
+    EXPECT_FALSE(m->mShowSyncTypeAlert);
+    EXPECT_FALSE(m->mShowICloudTip);
+    EXPECT_FALSE(m->mShowGoogleAccountTip);
+    EXPECT_EQ(m->mOriginalAppVersion, std::optional<std::string>("3.1"));
+    EXPECT_FALSE(m->mShowEditSyncActionsAlert);
+    EXPECT_TRUE(m->mFilterByGroups);
+    EXPECT_EQ(m->mIgnoreNewContactsSetting, 2);
+    EXPECT_FALSE(m->mIgnoreEmptyContacts);
+    EXPECT_TRUE(m->mAutoAddContactsToGroup);
+    EXPECT_EQ(m->mAutoAddToGroupName, std::optional<std::string>("Synced"));
+    EXPECT_TRUE(m->mSkipSyncConfirmationAlert);
+    EXPECT_TRUE(m->mHasSentInitalLaunchAnswerEvent);
+    EXPECT_FALSE(m->mShowManualSyncAlert);
+    EXPECT_TRUE(m->mHasShownSkipSyncConfirmationTip);
+    EXPECT_EQ(m->mLastICloudTipDate, d1);
+    EXPECT_EQ(m->mLastGoogleAccountTipDate, d2);
+    EXPECT_EQ(m->mLastLeaveReviewPromptDate, d3);
+    EXPECT_EQ(m->mAutoSyncLastUpdate, d4);
+    EXPECT_EQ(m->mLastCompletedSyncDate, d5);
+    EXPECT_EQ(m->mSelectedGroupSet, (std::set<std::string>{"Friends", "Work"}));
+    EXPECT_EQ(m->mSelectedGroupSet_Lower, (std::set<std::string>{"friends", "work"}));
+
+    // Clearing a text or date setting removes its key: the next start has the default again.
+    m->setAutoAddToGroupName(std::nullopt);
+    m->setLastICloudTipDate(std::nullopt);
+    m->setLastCompletedSyncDate(std::nullopt);
+    m->setCustomContainerID(std::nullopt);
+    auto again = startModel();
+    EXPECT_EQ(again->mAutoAddToGroupName, again->getDefaultAutoAddToGroupName());
+    EXPECT_EQ(again->mLastICloudTipDate, Date::fromUnix(0));
+    EXPECT_EQ(again->mLastCompletedSyncDate, std::nullopt);
+    EXPECT_EQ(again->mCustomContainerID, std::nullopt);
+}
+
+// Values written by other hands (older versions, the defaults tool) convert as number objects do.
+TEST_F(QuorvaneModelStartupTest, StoredObjectsOfOtherKindsConvert) {
+    {
+        UserDefaults d(defaultsPath());
+        d.setObject(Value("YES"), "forceUpdateContacts");   // a text taken as a BOOL
+        d.setObject(Value(0), "syncPhotosSetting");         // a number taken as a BOOL
+        d.setObject(Value("0"), "syncDeletions");
+        d.setObject(Value("3"), "selectedManualSyncMode");  // a text taken as an integer
+        d.setObject(Value(2.9), "selectedLanguage_v3");     // a fraction cut to an integer
+        d.setObject(Value(int64_t(1) << 40), "selectedAutoSyncMode");
+        d.setObject(Value(0), "autoUpdateInterval");        // no lower bound at start-up
+        d.setObject(Value(int64_t(42)), "originalAppVersion");  // a number read as its text
+        d.setObject(Value::array(), "autoAddToGroupName");       // no text at all: the default
+        d.setObject(Value("2020-01-01"), "lastICloudTipDate");  // no date: the default
+        d.setObject(Value("yesterday"), "lastCompletedSyncDate");
+        Value::Array groups{Value("Family"), Value(7), Value("Work"), Value("FAMILY"), Value("family")};
+        d.setObject(Value(std::move(groups)), "selectedGroupStrings_v1");
+    }
+    auto m = startModel();
+    EXPECT_TRUE(m->mForceUpdateContacts);
+    EXPECT_FALSE(m->mSyncPhotosSetting);
+    EXPECT_FALSE(m->mSyncDeletedContacts);
+    EXPECT_EQ(m->mSelectedManualSyncMode, 3);
+    EXPECT_EQ(m->mSelectedLanguage, 2);
+    EXPECT_EQ(m->mSelectedAutoSyncMode, std::numeric_limits<int32_t>::max());
+    EXPECT_FLOAT_EQ(m->mAutoSyncUpdateInterval_Minutes, 0.0f);
+    EXPECT_EQ(m->mOriginalAppVersion, std::optional<std::string>("42"));
+    EXPECT_EQ(m->mAutoAddToGroupName, m->getDefaultAutoAddToGroupName());
+    EXPECT_EQ(m->mLastICloudTipDate, Date::fromUnix(0));
+    EXPECT_EQ(m->mLastCompletedSyncDate, std::nullopt);
+    // Names that differ only in letter case enter once, in the case of their first occurrence.
+    EXPECT_EQ(m->mSelectedGroupSet, (std::set<std::string>{"Family", "Work"}));
+    EXPECT_EQ(m->mSelectedGroupSet_Lower, (std::set<std::string>{"family", "work"}));
+}
+
+TEST_F(QuorvaneModelStartupTest, StoredAuthorizationIsLoadedAtStart) {
+    ASSERT_TRUE(QNOAuth2WindowController::saveAuthToKeychainForName(QuorvaneModel::kKeychainItemName,
+                                                                    signedInAuth("ann@example.com")));
+    auto m = startModel();
+    ASSERT_NE(m->mAuth, nullptr);
+    EXPECT_TRUE(m->mAuth->canAuthorize());
+    EXPECT_EQ(m->mAuth->refreshToken(), std::optional<std::string>("refresh-ann@example.com"));
+    EXPECT_EQ(m->mAuth->userEmail(), std::optional<std::string>("ann@example.com"));
+    EXPECT_EQ(m->mAuth->clientID(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientID));
+    EXPECT_EQ(m->mAuth->clientSecret(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientSecret));
+    EXPECT_EQ(m->mAuth->serviceProvider(), std::optional<std::string>("Google"));
+
+    // An item that holds nothing to sign with is nobody signed in.
+    ASSERT_TRUE(QNOAuth2WindowController::removeAuthFromKeychainForName(QuorvaneModel::kKeychainItemName));
+    const std::string junk = "email=ann%40example.com&scope=x";
+    ASSERT_EQ(platform::Keychain::defaultKeychain()->addGenericPassword(QuorvaneModel::kKeychainItemName,
+                                                                        kQNOAuth2KeychainAccountName,
+                                                                        platform::Bytes(junk.begin(), junk.end())),
+              platform::KeychainStatus::Success);
+    UserDefaults::standardUserDefaults()->setObject(
+        Value(true), QNOAuth2WindowController::prefsKeyForName(QuorvaneModel::kKeychainItemName));
+    EXPECT_EQ(startModel()->mAuth, nullptr);
+}
+
+TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAndKeychainAgain) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    defaults->setObject(Value(3), "selectedLanguage_v3");
+    auto first = QuorvaneModel::sharedQuorvaneModel();
+    EXPECT_EQ(QuorvaneModel::sharedQuorvaneModel(), first);
+    EXPECT_EQ(first->mSelectedLanguage, 3);
+    EXPECT_EQ(first->mAuth, nullptr);
+
+    ASSERT_TRUE(QNOAuth2WindowController::saveAuthToKeychainForName(QuorvaneModel::kKeychainItemName,
+                                                                    signedInAuth("bob@example.com")));
+    defaults->setObject(Value(1), "selectedLanguage_v3");
+    EXPECT_EQ(QuorvaneModel::sharedQuorvaneModel()->mAuth, nullptr);  // the same instance, not read again
+
+    std::weak_ptr<QuorvaneModel> gone = first;
+    first.reset();
+    QuorvaneModel::shutdown();
+    EXPECT_TRUE(gone.expired());
+    auto second = QuorvaneModel::sharedQuorvaneModel();
+    EXPECT_EQ(second->mSelectedLanguage, 1);
+    ASSERT_NE(second->mAuth, nullptr);
+    EXPECT_EQ(second->mAuth->userEmail(), std::optional<std::string>("bob@example.com"));
+    defaults->removeObjectForKey("selectedLanguage_v3");
+}
+
+TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
+    platform::Error error;
+    ASSERT_NE(store_->addContainer("On My Mac", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
+    auto m = startModel();
+    ASSERT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
+
+    // A save on the main thread is noted at once.
+    const Date before = Date::now();
+    saveLocalContact("Ann");
+    ASSERT_TRUE(m->mLastAddressBookChangeDate.has_value());
+    EXPECT_GE(*m->mLastAddressBookChangeDate, before);
+    EXPECT_LE(*m->mLastAddressBookChangeDate, Date::now());
+
+    // A save on another thread is noted on the main thread.
+    m->mLastAddressBookChangeDate.reset();
+    std::thread saver([&] { saveLocalContact("Bob"); });
+    saver.join();
+    EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return m->mLastAddressBookChangeDate.has_value(); }, 10));
+
+    // A model that has gone is not told, neither at once nor later.
+    std::weak_ptr<QuorvaneModel> gone = m;
+    m.reset();
+    model_.reset();
+    ASSERT_TRUE(gone.expired());
+    saveLocalContact("Cid");
+    std::thread late([&] { saveLocalContact("Dan"); });
+    late.join();
+    std::atomic<bool> drained{false};
+    platform::DispatchQueue::main()->async([&] { drained = true; });
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return drained.load(); }, 10));
+}
+
+TEST_F(QuorvaneModelStartupTest, ContactsServiceIsMadeOnceAndCarriesTheCurrentAuthorization) {
+    auto m = startModel();
+    auto service = m->getGoogleContactService();
+    ASSERT_NE(service, nullptr);
+    EXPECT_TRUE(service->serviceShouldFollowNextLinks());
+    EXPECT_FALSE(service->isServiceRetryEnabled());
+    EXPECT_EQ(service->username(), std::nullopt);
+    EXPECT_EQ(service->authorizer(), nullptr);
+
+    m->mAuth = signedInAuth("ann@example.com");
+    auto again = m->getGoogleContactService();
+    EXPECT_EQ(again, service);
+    EXPECT_EQ(again->authorizer().get(), static_cast<QNFetcherAuthorizationProtocol*>(m->mAuth.get()));
+
+    // Signed out: the next use leaves requests unsigned.
+    m->mAuth = nullptr;
+    EXPECT_EQ(m->getGoogleContactService()->authorizer(), nullptr);
+    EXPECT_EQ(m->getGoogleContactService(), service);
+}
+
+}  // namespace
+}  // namespace quorvane
