@@ -36,6 +36,23 @@ GmailLabelInfo convertGenericLabel(const std::optional<std::string>& label) {
     return GmailLabelInfo::withRel(kGDataContactOther);
 }
 
+// A label of the fixed table gives its rel; another non-empty label gives the rel whose localised
+// word it equals (tolerantly), or else stays a custom label; no label gives the fallback rel.
+template <size_t F, size_t T>
+GmailLabelInfo mapLabel(QuorvaneModel& model, const std::optional<std::string>& label, const LabelMapping (&fixed)[F],
+                        const LocalizedMapping (&typed)[T], const char* fallbackRel) {
+    for (const auto& m : fixed) {
+        if (is(label, m.appleLabel)) return GmailLabelInfo::withRel(m.rel);
+    }
+    if (label && !label->empty()) {
+        for (const auto& m : typed) {
+            if (model.stringsEqualWithString1(label, Utils::localized(m.key, m.defaultText))) return GmailLabelInfo::withRel(m.rel);
+        }
+        return GmailLabelInfo::withLabel(*label);
+    }
+    return GmailLabelInfo::withRel(fallbackRel);
+}
+
 }  // namespace
 
 GmailLabelInfo QuorvaneModel::convertToGoogleEmailLabelWithAppleLabel(const std::optional<std::string>& label) {
@@ -100,16 +117,7 @@ GmailLabelInfo QuorvaneModel::convertToGoogleURLLabelWithAppleLabel(const std::o
         {"QVR_ftp", "ftp", kGDataContactWebsiteLinkFTP},
         {"QVR_profile", "profile", kGDataContactWebsiteLinkProfile},
     };
-    for (const auto& m : kFixed) {
-        if (is(label, m.appleLabel)) return GmailLabelInfo::withRel(m.rel);
-    }
-    if (label && !label->empty()) {
-        for (const auto& m : kTyped) {
-            if (stringsEqualWithString1(label, Utils::localized(m.key, m.defaultText))) return GmailLabelInfo::withRel(m.rel);
-        }
-        return GmailLabelInfo::withLabel(*label);
-    }
-    return GmailLabelInfo::withRel(kGDataContactWebsiteLinkOther);
+    return mapLabel(*this, label, kFixed, kTyped, kGDataContactWebsiteLinkOther);
 }
 
 GmailLabelInfo QuorvaneModel::convertToGoogleRelationLabelWithAppleLabel(const std::optional<std::string>& label) {
@@ -132,16 +140,7 @@ GmailLabelInfo QuorvaneModel::convertToGoogleRelationLabelWithAppleLabel(const s
         {"QVR_referred_by", "referred by", kGDataContactRelationReferredBy},
         {"QVR_relative", "relative", kGDataContactRelationRelative},
     };
-    for (const auto& m : kFixed) {
-        if (is(label, m.appleLabel)) return GmailLabelInfo::withRel(m.rel);
-    }
-    if (label && !label->empty()) {
-        for (const auto& m : kTyped) {
-            if (stringsEqualWithString1(label, Utils::localized(m.key, m.defaultText))) return GmailLabelInfo::withRel(m.rel);
-        }
-        return GmailLabelInfo::withLabel(*label);
-    }
-    return GmailLabelInfo::withRel(kGDataContactRelationFriend);
+    return mapLabel(*this, label, kFixed, kTyped, kGDataContactRelationFriend);
 }
 
 GmailLabelInfo QuorvaneModel::convertToGoogleEventLabelWithAppleLabel(const std::optional<std::string>& label) {
