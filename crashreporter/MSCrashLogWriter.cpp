@@ -1,13 +1,540 @@
 #include "crashreporter/MSCrashLogWriter.h"
 
+#include <elf.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "crashreporter/MSCrashHostInfo.h"
+#include "crashreporter/MSCrashProcessInfo.h"
+#include "crashreporter/MSCrashSysctl.h"
+#include "crashreporter/QVCrashFrameWalker.h"
+#include "crashreporter/QVCrashSignals.h"
+#include "platform/crash/Threads.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/UUID.h"
 
 namespace quorvane {
+
+namespace {
+
+namespace crash = platform::crash;
+
+// Field numbers of the report message (QVCrashReport.proto).
+enum : uint32_t {
+    kReportSystemInfo = 1,
+    kReportApplicationInfo = 2,
+    kReportThreads = 3,
+    kReportBinaryImages = 4,
+    kReportException = 5,
+    kReportSignal = 6,
+    kReportProcessInfo = 7,
+    kReportMachineInfo = 8,
+    kReportReportInfo = 9,
+
+    kSystemOS = 1,
+    kSystemOSVersion = 2,
+    kSystemArchitecture = 3,
+    kSystemTimestamp = 4,
+    kSystemOSBuild = 5,
+
+    kProcessorEncoding = 1,
+    kProcessorType = 2,
+    kProcessorSubtype = 3,
+
+    kMachineModel = 1,
+    kMachineProcessor = 2,
+    kMachineProcessorCount = 3,
+    kMachineLogicalProcessorCount = 4,
+
+    kApplicationIdentifier = 1,
+    kApplicationVersion = 2,
+    kApplicationMarketingVersion = 3,
+
+    kProcessName = 1,
+    kProcessID = 2,
+    kProcessPath = 3,
+    kProcessParentName = 4,
+    kProcessParentID = 5,
+    kProcessNative = 6,
+    kProcessStartTime = 7,
+
+    kThreadNumber = 1,
+    kThreadFrames = 2,
+    kThreadCrashed = 3,
+    kThreadRegisters = 4,
+
+    kFramePC = 3,
+
+    kRegisterName = 1,
+    kRegisterValue = 2,
+
+    kImageBaseAddress = 1,
+    kImageSize = 2,
+    kImageName = 3,
+    kImageUUID = 4,
+    kImageCodeType = 5,
+
+    kExceptionName = 1,
+    kExceptionReason = 2,
+    kExceptionFrames = 3,
+
+    kSignalName = 1,
+    kSignalCode = 2,
+    kSignalAddress = 3,
+
+    kReportInfoUserRequested = 1,
+    kReportInfoUUID = 2,
+};
+
+// Enumeration values of the format.
+constexpr uint32_t kOperatingSystemUnknown = 3;  // the format has no code for Linux
+constexpr uint32_t kArchitectureX86_64 = 1;
+constexpr uint32_t kArchitectureUnknown = 6;
+constexpr uint32_t kTypeEncodingUnknown = 0;
+constexpr uint32_t kTypeEncodingMach = 1;
+
+// Build ids are usually 20 bytes (SHA-1), sometimes 16 or 8.
+constexpr size_t kMaxImageUUIDLength = 64;
+
+// ---- wire encoding ----
+
+enum : uint32_t { kWireVarint = 0, kWireFixed64 = 1, kWireLengthDelimited = 2, kWireFixed32 = 5 };
+
+size_t varint64(uint8_t* out, uint64_t value) {
+    size_t n = 0;
+    while (value >= 0x80) {
+        out[n++] = static_cast<uint8_t>(value | 0x80);
+        value >>= 7;
+    }
+    out[n++] = static_cast<uint8_t>(value);
+    return n;
+}
+
+size_t varint32(uint8_t* out, uint32_t value) { return varint64(out, value); }
+
+size_t fixed32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    return 4;
+}
+
+size_t fixed64(uint8_t* out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    return 8;
+}
+
+uint32_t wireTypeOf(qvcrash_protobuf_type_t type) {
+    switch (type) {
+        case QVCRASH_PROTOBUF_TYPE_SFIXED32:
+        case QVCRASH_PROTOBUF_TYPE_FIXED32:
+        case QVCRASH_PROTOBUF_TYPE_FLOAT:
+            return kWireFixed32;
+        case QVCRASH_PROTOBUF_TYPE_SFIXED64:
+        case QVCRASH_PROTOBUF_TYPE_FIXED64:
+        case QVCRASH_PROTOBUF_TYPE_DOUBLE:
+            return kWireFixed64;
+        case QVCRASH_PROTOBUF_TYPE_STRING:
+        case QVCRASH_PROTOBUF_TYPE_BYTES:
+        case QVCRASH_PROTOBUF_TYPE_MESSAGE:
+            return kWireLengthDelimited;
+        default:
+            return kWireVarint;
+    }
+}
+
+void emit(qvcrash_async_file_t* file, const void* data, size_t len) {
+    if (file != nullptr && len > 0) MSqvcrash_async_file_write(file, data, len);
+}
+
+// ---- the writer's pieces; each returns the bytes it writes (or would write, with no file) ----
+
+using embedded_writer_fn = size_t (*)(qvcrash_async_file_t* file, const void* context);
+
+// Key and length of an embedded message, then its content.
+size_t pack_embedded(qvcrash_async_file_t* file, uint32_t field_id, embedded_writer_fn writer, const void* context) {
+    const uint32_t size = static_cast<uint32_t>(writer(nullptr, context));
+    size_t rv = MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_MESSAGE, &size);
+    if (file != nullptr) writer(file, context);
+    return rv + size;
+}
+
+size_t pack_string(qvcrash_async_file_t* file, uint32_t field_id, const char* value) {
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_STRING, value);
+}
+
+size_t pack_uint64(qvcrash_async_file_t* file, uint32_t field_id, uint64_t value) {
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_UINT64, &value);
+}
+
+size_t pack_uint32(qvcrash_async_file_t* file, uint32_t field_id, uint32_t value) {
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_UINT32, &value);
+}
+
+size_t pack_enum(qvcrash_async_file_t* file, uint32_t field_id, uint32_t value) {
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_ENUM, &value);
+}
+
+size_t pack_bool(qvcrash_async_file_t* file, uint32_t field_id, bool value) {
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_BOOL, &value);
+}
+
+size_t pack_bytes(qvcrash_async_file_t* file, uint32_t field_id, const void* data, uint64_t len) {
+    qvcrash_protobuf_bytes_t bytes = {len, data};
+    return MSqvcrash_writer_pack(file, field_id, QVCRASH_PROTOBUF_TYPE_BYTES, &bytes);
+}
+
+// -- report info, system, machine, application, process --
+
+size_t write_report_info(qvcrash_async_file_t* file, const void* context) {
+    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    size_t rv = pack_bool(file, kReportInfoUserRequested, writer->user_requested);
+    rv += pack_bytes(file, kReportInfoUUID, writer->uuid, sizeof(writer->uuid));
+    return rv;
+}
+
+struct system_info_context {
+    const qvcrash_log_writer_t* writer;
+    int64_t timestamp;
+};
+
+size_t write_system_info(qvcrash_async_file_t* file, const void* context) {
+    const auto* ctx = static_cast<const system_info_context*>(context);
+    const qvcrash_log_writer_t* writer = ctx->writer;
+    size_t rv = pack_enum(file, kSystemOS, kOperatingSystemUnknown);
+    // The version is required: a version that could not be read is written empty.
+    rv += pack_string(file, kSystemOSVersion, writer->system_info.version ? writer->system_info.version : "");
+    if (writer->system_info.build != nullptr) rv += pack_string(file, kSystemOSBuild, writer->system_info.build);
+#if defined(__x86_64__)
+    rv += pack_enum(file, kSystemArchitecture, kArchitectureX86_64);
+#else
+    rv += pack_enum(file, kSystemArchitecture, kArchitectureUnknown);
+#endif
+    rv += MSqvcrash_writer_pack(file, kSystemTimestamp, QVCRASH_PROTOBUF_TYPE_INT64, &ctx->timestamp);
+    return rv;
+}
+
+struct processor_context {
+    uint32_t encoding;
+    uint64_t type;
+    uint64_t subtype;
+};
+
+size_t write_processor(qvcrash_async_file_t* file, const void* context) {
+    const auto* p = static_cast<const processor_context*>(context);
+    size_t rv = pack_enum(file, kProcessorEncoding, p->encoding);
+    rv += pack_uint64(file, kProcessorType, p->type);
+    rv += pack_uint64(file, kProcessorSubtype, p->subtype);
+    return rv;
+}
+
+size_t write_machine_info(qvcrash_async_file_t* file, const void* context) {
+    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    size_t rv = 0;
+    if (writer->machine_info.model != nullptr) rv += pack_string(file, kMachineModel, writer->machine_info.model);
+    processor_context processor = {kTypeEncodingMach, writer->machine_info.cpu_type, writer->machine_info.cpu_subtype};
+    rv += pack_embedded(file, kMachineProcessor, write_processor, &processor);
+    rv += pack_uint32(file, kMachineProcessorCount, writer->machine_info.processor_count);
+    rv += pack_uint32(file, kMachineLogicalProcessorCount, writer->machine_info.logical_processor_count);
+    return rv;
+}
+
+size_t write_application_info(qvcrash_async_file_t* file, const void* context) {
+    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    size_t rv = pack_string(file, kApplicationIdentifier, writer->application_info.app_identifier);
+    rv += pack_string(file, kApplicationVersion, writer->application_info.app_version);
+    if (writer->application_info.app_marketing_version != nullptr) {
+        rv += pack_string(file, kApplicationMarketingVersion, writer->application_info.app_marketing_version);
+    }
+    return rv;
+}
+
+size_t write_process_info(qvcrash_async_file_t* file, const void* context) {
+    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    const auto& p = writer->process_info;
+    size_t rv = 0;
+    if (p.process_name != nullptr) rv += pack_string(file, kProcessName, p.process_name);
+    rv += pack_uint32(file, kProcessID, p.process_id);
+    if (p.process_path != nullptr) rv += pack_string(file, kProcessPath, p.process_path);
+    if (p.parent_process_name != nullptr) rv += pack_string(file, kProcessParentName, p.parent_process_name);
+    rv += pack_uint32(file, kProcessParentID, p.parent_process_id);
+    rv += pack_bool(file, kProcessNative, p.native);
+    rv += pack_uint64(file, kProcessStartTime, p.start_time);
+    return rv;
+}
+
+// -- threads and frames --
+
+size_t write_thread_frame(qvcrash_async_file_t* file, const void* context) {
+    // The frame's symbol is added once crash-time symbol lookup exists; frames carry only their
+    // instruction address until then.
+    return pack_uint64(file, kFramePC, *static_cast<const uint64_t*>(context));
+}
+
+struct register_context {
+    const char* name;
+    uint64_t value;
+};
+
+size_t write_register(qvcrash_async_file_t* file, const void* context) {
+    const auto* r = static_cast<const register_context*>(context);
+    size_t rv = pack_string(file, kRegisterName, r->name);
+    rv += pack_uint64(file, kRegisterValue, r->value);
+    return rv;
+}
+
+struct thread_context {
+    uint32_t number;
+    bool crashed;
+    qvcrash_thread_t thread;
+    // The thread's state when given (the calling thread), else null: read from the thread.
+    const qvcrash_async_thread_state_t* state;
+    // False for a thread that could not be suspended: its registers and stack are not read
+    // while it runs, so both passes see the same message.
+    bool readable;
+    qvcrash_async_image_list_t* image_list;
+};
+
+size_t write_thread(qvcrash_async_file_t* file, const void* context) {
+    const auto* t = static_cast<const thread_context*>(context);
+    size_t rv = pack_uint32(file, kThreadNumber, t->number);
+    rv += pack_bool(file, kThreadCrashed, t->crashed);
+
+    qvframe_cursor_t cursor;
+    if (t->state != nullptr) {
+        MSqvframe_cursor_init(&cursor, crash::taskSelf(), t->state, t->image_list);
+    } else {
+        qvcrash_error_t err = t->readable
+                                  ? MSqvframe_cursor_thread_init(&cursor, crash::taskSelf(), t->thread, t->image_list)
+                                  : QVCRASH_EINTERNAL;
+        if (err != QVCRASH_ESUCCESS) {
+            if (file != nullptr) {
+                QVCRASH_DEBUG("An error occured initializing the frame cursor: %s", qvcrash_async_strerror(err));
+            }
+            return rv;
+        }
+    }
+
+    uint32_t frame_count = 0;
+    qvframe_error_t ferr;
+    while ((ferr = MSqvframe_cursor_next(&cursor)) == QVFRAME_ESUCCESS) {
+        if (frame_count == kQVCrashReportMaxFrames) break;  // more frames than a thread may carry
+        if (frame_count == 0 && t->crashed) {
+            const size_t count = MSqvframe_cursor_get_regcount(&cursor);
+            for (size_t i = 0; i < count; ++i) {
+                const auto regnum = static_cast<qvcrash_regnum_t>(i);
+                register_context reg = {MSqvframe_cursor_get_regname(&cursor, regnum), 0};
+                qvframe_error_t rerr = MSqvframe_cursor_get_reg(&cursor, regnum, &reg.value);
+                if (rerr != QVFRAME_ESUCCESS) {
+                    if (file != nullptr) {
+                        QVCRASH_DEBUG("Could not fetch register %i value: %s", static_cast<int>(i),
+                                      MSqvframe_strerror(rerr));
+                    }
+                    reg.value = 0;
+                }
+                rv += pack_embedded(file, kThreadRegisters, write_register, &reg);
+            }
+        }
+        uint64_t pc = 0;
+        qvframe_error_t perr = MSqvframe_cursor_get_reg(&cursor, QVCRASH_REG_IP, &pc);
+        if (perr != QVFRAME_ESUCCESS) {
+            if (file != nullptr) QVCRASH_DEBUG("Could not retrieve frame PC register: %s", MSqvframe_strerror(perr));
+            break;
+        }
+        rv += pack_embedded(file, kThreadFrames, write_thread_frame, &pc);
+        ++frame_count;
+    }
+    if (ferr != QVFRAME_ENOFRAME && file != nullptr) {
+        QVCRASH_DEBUG("Terminated stack walking early: %s",
+                      ferr == QVFRAME_ESUCCESS ? "More frames than a report keeps" : MSqvframe_strerror(ferr));
+    }
+    MSqvframe_cursor_free(&cursor);
+    return rv;
+}
+
+// -- images --
+
+// The image's machine in the format's CPU type numbering.
+processor_context image_code_type(const qvcrash_async_macho_t* image) {
+    const uint32_t machine = MSqvcrash_async_macho_cpu_type(image);
+    switch (machine) {
+        case EM_X86_64: return {kTypeEncodingMach, QVCRASH_CPU_TYPE_X86_64, 3};
+        case EM_386: return {kTypeEncodingMach, QVCRASH_CPU_TYPE_X86, 3};
+        case EM_AARCH64: return {kTypeEncodingMach, 0x100000C, 0};
+        case EM_ARM: return {kTypeEncodingMach, 12, 0};
+        default: return {kTypeEncodingUnknown, machine, MSqvcrash_async_macho_cpu_subtype(image)};
+    }
+}
+
+size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
+    const auto* image = static_cast<const qvcrash_async_macho_t*>(context);
+    size_t rv = pack_uint64(file, kImageSize, image->text_size);
+    rv += pack_uint64(file, kImageBaseAddress, image->header_addr);
+    rv += pack_string(file, kImageName, image->name);
+    uint8_t uuid[kMaxImageUUIDLength];
+    size_t uuid_length = 0;
+    if (MSqvcrash_async_macho_find_uuid(image, uuid, sizeof(uuid), &uuid_length) == QVCRASH_ESUCCESS) {
+        rv += pack_bytes(file, kImageUUID, uuid, uuid_length);
+    }
+    processor_context code_type = image_code_type(image);
+    rv += pack_embedded(file, kImageCodeType, write_processor, &code_type);
+    return rv;
+}
+
+// -- exception and signal --
+
+size_t write_exception(qvcrash_async_file_t* file, const void* context) {
+    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    const auto& e = writer->uncaught_exception;
+    size_t rv = pack_string(file, kExceptionName, e.name);
+    rv += pack_string(file, kExceptionReason, e.reason);
+    const size_t count = e.callstack_count < kQVCrashReportMaxFrames ? e.callstack_count : kQVCrashReportMaxFrames;
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t pc = e.callstack[i];
+        rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &pc);
+    }
+    return rv;
+}
+
+size_t write_signal(qvcrash_async_file_t* file, const void* context) {
+    const auto* bsd = static_cast<const qvcrash_log_bsd_info_t*>(context);
+    char name_buf[32];
+    char code_buf[32];
+
+    const char* name = qvcrash_signal_name(bsd->signo);
+    if (name == nullptr) {
+        if (file != nullptr) QVCRASH_DEBUG("Warning -- unhandled signal number (signo=%d). This is a bug.", bsd->signo);
+        qvcrash_async_format(name_buf, sizeof(name_buf), "#%d", bsd->signo);
+        name = name_buf;
+    }
+    const char* code = qvcrash_signal_code_name(bsd->signo, bsd->code);
+    if (code == nullptr) {
+        if (file != nullptr) {
+            QVCRASH_DEBUG("Warning -- unhandled signal sicode (signo=%d, code=%d). This is a bug.", bsd->signo,
+                          bsd->code);
+        }
+        qvcrash_async_format(code_buf, sizeof(code_buf), "#%d", bsd->code);
+        code = code_buf;
+    }
+    size_t rv = pack_string(file, kSignalName, name);
+    rv += pack_string(file, kSignalCode, code);
+    rv += pack_uint64(file, kSignalAddress, reinterpret_cast<uintptr_t>(bsd->address));
+    return rv;
+}
+
+char* copyString(const char* s) { return s ? ::strdup(s) : nullptr; }
+
+char* copyString(const std::string& s) { return ::strdup(s.c_str()); }
+
+char* readExecutablePath() {
+    for (size_t size = 256; size <= 65536; size *= 2) {
+        char* buf = static_cast<char*>(std::malloc(size));
+        if (buf == nullptr) return nullptr;
+        ssize_t n = ::readlink("/proc/self/exe", buf, size);
+        if (n < 0) {
+            std::free(buf);
+            return nullptr;
+        }
+        if (static_cast<size_t>(n) < size) {
+            buf[n] = '\0';
+            return buf;
+        }
+        std::free(buf);  // cut: try a larger buffer
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+size_t MSqvcrash_writer_pack(qvcrash_async_file_t* file, uint32_t field_id, qvcrash_protobuf_type_t field_type,
+                             const void* value) {
+    if (field_type > QVCRASH_PROTOBUF_TYPE_MESSAGE) {
+        QVCRASH_DEBUG("Unhandled field type %d", static_cast<int>(field_type));
+        std::abort();
+    }
+
+    // The key: a 32-bit varint for field numbers below 2^29, a 64-bit one above.
+    uint8_t scratch[10];
+    size_t rv;
+    const uint64_t key = (static_cast<uint64_t>(field_id) << 3) | wireTypeOf(field_type);
+    rv = field_id < (1u << 29) ? varint32(scratch, static_cast<uint32_t>(key)) : varint64(scratch, key);
+    emit(file, scratch, rv);
+
+    size_t n = 0;
+    switch (field_type) {
+        case QVCRASH_PROTOBUF_TYPE_INT32: {
+            const int32_t v = *static_cast<const int32_t*>(value);
+            // A negative value is sign-extended to ten bytes.
+            n = v < 0 ? varint64(scratch, static_cast<uint64_t>(static_cast<int64_t>(v)))
+                      : varint32(scratch, static_cast<uint32_t>(v));
+            break;
+        }
+        case QVCRASH_PROTOBUF_TYPE_SINT32: {
+            const int32_t v = *static_cast<const int32_t*>(value);
+            n = varint32(scratch, (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31));
+            break;
+        }
+        case QVCRASH_PROTOBUF_TYPE_SINT64: {
+            const int64_t v = *static_cast<const int64_t*>(value);
+            n = varint64(scratch, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+            break;
+        }
+        case QVCRASH_PROTOBUF_TYPE_INT64:
+            n = varint64(scratch, static_cast<uint64_t>(*static_cast<const int64_t*>(value)));
+            break;
+        case QVCRASH_PROTOBUF_TYPE_UINT64:
+            n = varint64(scratch, *static_cast<const uint64_t*>(value));
+            break;
+        case QVCRASH_PROTOBUF_TYPE_UINT32:
+        case QVCRASH_PROTOBUF_TYPE_ENUM:
+            n = varint32(scratch, *static_cast<const uint32_t*>(value));
+            break;
+        case QVCRASH_PROTOBUF_TYPE_SFIXED32:
+        case QVCRASH_PROTOBUF_TYPE_FIXED32:
+        case QVCRASH_PROTOBUF_TYPE_FLOAT: {
+            uint32_t bits;
+            qvcrash_async_memcpy(&bits, value, sizeof(bits));
+            n = fixed32(scratch, bits);
+            break;
+        }
+        case QVCRASH_PROTOBUF_TYPE_SFIXED64:
+        case QVCRASH_PROTOBUF_TYPE_FIXED64:
+        case QVCRASH_PROTOBUF_TYPE_DOUBLE: {
+            uint64_t bits;
+            qvcrash_async_memcpy(&bits, value, sizeof(bits));
+            n = fixed64(scratch, bits);
+            break;
+        }
+        case QVCRASH_PROTOBUF_TYPE_BOOL:
+            scratch[0] = *static_cast<const bool*>(value) ? 1 : 0;
+            n = 1;
+            break;
+        case QVCRASH_PROTOBUF_TYPE_STRING: {
+            const char* s = value ? static_cast<const char*>(value) : "";
+            const size_t len = qvcrash_async_strlen(s);
+            n = varint64(scratch, len);
+            emit(file, scratch, n);
+            emit(file, s, len);
+            return rv + n + len;
+        }
+        case QVCRASH_PROTOBUF_TYPE_BYTES: {
+            const auto* bytes = static_cast<const qvcrash_protobuf_bytes_t*>(value);
+            n = varint64(scratch, bytes->len);
+            emit(file, scratch, n);
+            emit(file, bytes->data, bytes->len);
+            return rv + n + bytes->len;
+        }
+        case QVCRASH_PROTOBUF_TYPE_MESSAGE:
+            n = varint32(scratch, *static_cast<const uint32_t*>(value));
+            break;
+    }
+    emit(file, scratch, n);
+    return rv + n;
+}
 
 qvcrash_error_t MSqvcrash_log_writer_init(qvcrash_log_writer_t* writer, const char* app_identifier,
                                           const char* app_version, const char* app_marketing_version,
@@ -19,9 +546,73 @@ qvcrash_error_t MSqvcrash_log_writer_init(qvcrash_log_writer_t* writer, const ch
     platform::UUID uuid;
     std::memcpy(writer->uuid, uuid.bytes().data(), sizeof(writer->uuid));
 
-    writer->application_info.app_identifier = ::strdup(app_identifier);
-    writer->application_info.app_version = ::strdup(app_version);
-    if (app_marketing_version) writer->application_info.app_marketing_version = ::strdup(app_marketing_version);
+    writer->application_info.app_identifier = copyString(app_identifier ? app_identifier : "");
+    writer->application_info.app_version = copyString(app_version ? app_version : "");
+    writer->application_info.app_marketing_version = copyString(app_marketing_version);
+
+    // The process.
+    auto process = MSCrashProcessInfo::currentProcessInfo();
+    if (!process) {
+        QVCRASH_DEBUG("Could not retreive process info for target");
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        return QVCRASH_ESUCCESS;
+    }
+    auto& p = writer->process_info;
+    p.process_id = static_cast<uint32_t>(process->processID());
+    if (process->processName()) p.process_name = copyString(*process->processName());
+    p.start_time = static_cast<uint64_t>(process->startTime().tv_sec);
+    p.process_path = readExecutablePath();
+    p.parent_process_id = static_cast<uint32_t>(process->parentProcessID());
+    auto parent = MSCrashProcessInfo::initWithProcessID(process->parentProcessID());
+    if (parent && parent->processName()) {
+        p.parent_process_name = copyString(*parent->processName());
+    } else {
+        QVCRASH_DEBUG("Could not retreive parent process name: %s", qvcrash_async_errno_text(errno ? errno : ESRCH));
+    }
+
+    // The machine.
+    auto& m = writer->machine_info;
+    m.model = MSqvcrash_sysctlbyname_copy_string("hw.model");
+    if (m.model == nullptr) QVCRASH_DEBUG("Could not retrive hw.model: %s", qvcrash_async_errno_text(errno));
+    int32_t value = 0;
+    if (MSqvcrash_sysctlbyname_int32("hw.cputype", &value)) {
+        m.cpu_type = static_cast<uint32_t>(value);
+    } else {
+        QVCRASH_DEBUG("Could not retrive hw.cputype: %s", qvcrash_async_errno_text(errno));
+    }
+    if (MSqvcrash_sysctlbyname_int32("hw.cpusubtype", &value)) {
+        m.cpu_subtype = static_cast<uint32_t>(value);
+    } else {
+        QVCRASH_DEBUG("Could not retrive hw.cpusubtype: %s", qvcrash_async_errno_text(errno));
+    }
+    if (MSqvcrash_sysctlbyname_int32("hw.physicalcpu_max", &value)) {
+        m.processor_count = static_cast<uint32_t>(value);
+    } else {
+        QVCRASH_DEBUG("Could not retrive hw.physicalcpu_max: %s", qvcrash_async_errno_text(errno));
+    }
+    if (MSqvcrash_sysctlbyname_int32("hw.logicalcpu_max", &value)) {
+        m.logical_processor_count = static_cast<uint32_t>(value);
+    } else {
+        QVCRASH_DEBUG("Could not retrive hw.logicalcpu_max: %s", qvcrash_async_errno_text(errno));
+    }
+
+    // Native unless the kernel says otherwise (Linux has no such variable: always native).
+    p.native = !(MSqvcrash_sysctlbyname_int32("sysctl.proc_native", &value) && value == 0);
+
+    // The system.
+    writer->system_info.build = MSqvcrash_sysctlbyname_copy_string("kern.osversion");
+    if (writer->system_info.build == nullptr) {
+        QVCRASH_DEBUG("Could not retrive kern.osversion: %s", qvcrash_async_errno_text(errno));
+    }
+    if (auto host = MSCrashHostInfo::currentHostInfo()) {
+        const QVCrashHostInfoVersion v = host->darwinVersion();
+        char version[96];
+        qvcrash_async_format(version, sizeof(version), "%d.%d.%d", static_cast<int>(v.major),
+                             static_cast<int>(v.minor), static_cast<int>(v.revision));
+        writer->system_info.version = copyString(version);
+    } else {
+        QVCRASH_DEBUG("Could not retrieve system major version with Gestalt");
+    }
 
     // A signal handler on another thread must see the filled writer.
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -47,11 +638,111 @@ void MSqvcrash_log_writer_set_exception(qvcrash_log_writer_t* writer, const std:
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
+qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash_thread_t crashed_thread,
+                                           qvcrash_async_image_list_t* image_list, qvcrash_async_file_t* file,
+                                           qvcrash_log_signal_info_t* siginfo,
+                                           const qvcrash_async_thread_state_t* current_state) {
+    const qvcrash_thread_t self = MSpl_mach_thread_self();
+    if (self == crashed_thread && current_state == nullptr) {
+        QVCRASH_DEBUG("Assertion failed: MSpl_mach_thread_self() != crashed_thread || current_state != ((void*)0)");
+        return QVCRASH_EINVAL;
+    }
+    if (siginfo == nullptr || siginfo->bsd_info == nullptr) {
+        QVCRASH_DEBUG("Assertion failed: siginfo->bsd_info != ((void*)0)");
+        return QVCRASH_EINVAL;
+    }
+
+    // Every other thread stops for the whole write, so both passes over a thread see the same
+    // stack. A thread that cannot be stopped is listed without its stack.
+    qvcrash_thread_t threads[kQVCrashReportMaxThreads];
+    bool suspended[kQVCrashReportMaxThreads];
+    size_t total = 0;
+    size_t thread_count = 0;
+    if (crash::listThreads(crash::taskSelf(), threads, kQVCrashReportMaxThreads, &total) != crash::kKernSuccess) {
+        QVCRASH_DEBUG("Fetching thread list failed");
+    } else {
+        thread_count = total < kQVCrashReportMaxThreads ? total : kQVCrashReportMaxThreads;
+        if (total > thread_count) {
+            QVCRASH_DEBUG("Only %u of %u threads fit the report", static_cast<unsigned>(thread_count),
+                          static_cast<unsigned>(total));
+        }
+    }
+    for (size_t i = 0; i < thread_count; ++i) {
+        suspended[i] = false;
+        if (threads[i] == self) continue;
+        suspended[i] = crash::suspendThread(threads[i]) == crash::kKernSuccess;
+        if (!suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
+    }
+
+    // The framing.
+    MSqvcrash_async_file_write(file, kQVCrashReportFileMagic, sizeof(kQVCrashReportFileMagic) - 1);
+    MSqvcrash_async_file_write(file, &kQVCrashReportFileVersion, 1);
+
+    pack_embedded(file, kReportReportInfo, write_report_info, writer);
+
+    system_info_context system = {writer, 0};
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_REALTIME, &now) == 0) {
+        system.timestamp = static_cast<int64_t>(now.tv_sec);
+    } else {
+        QVCRASH_DEBUG("Failed to fetch timestamp: %s", qvcrash_async_errno_text(errno));
+    }
+    pack_embedded(file, kReportSystemInfo, write_system_info, &system);
+    pack_embedded(file, kReportMachineInfo, write_machine_info, writer);
+    pack_embedded(file, kReportApplicationInfo, write_application_info, writer);
+    pack_embedded(file, kReportProcessInfo, write_process_info, writer);
+
+    uint32_t written = 0;
+    for (size_t i = 0; i < thread_count; ++i) {
+        const bool is_self = threads[i] == self;
+        if (is_self && current_state == nullptr) continue;
+        thread_context thread = {written,
+                                 threads[i] == crashed_thread,
+                                 threads[i],
+                                 is_self ? current_state : nullptr,
+                                 is_self || suspended[i],
+                                 image_list};
+        pack_embedded(file, kReportThreads, write_thread, &thread);
+        ++written;
+    }
+
+    if (image_list != nullptr) {
+        MSqvcrash_nasync_image_list_set_reading(image_list, true);
+        for (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_next(image_list, nullptr); image != nullptr;
+             image = MSqvcrash_nasync_image_list_next(image_list, image)) {
+            pack_embedded(file, kReportBinaryImages, write_binary_image, image);
+        }
+        MSqvcrash_nasync_image_list_set_reading(image_list, false);
+    }
+
+    if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, writer);
+
+    pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
+
+    for (size_t i = 0; i < thread_count; ++i) {
+        if (suspended[i] && crash::resumeThread(threads[i]) != crash::kKernSuccess) {
+            QVCRASH_DEBUG("Could not resume thread %d", static_cast<int>(threads[i]));
+        }
+    }
+    return QVCRASH_ESUCCESS;
+}
+
+qvcrash_error_t MSqvcrash_log_writer_close(qvcrash_log_writer_t*) { return QVCRASH_ESUCCESS; }
+
 void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer) {
+    std::free(writer->system_info.version);
+    std::free(writer->system_info.build);
+    writer->system_info = {};
+    std::free(writer->machine_info.model);
+    writer->machine_info = {};
     std::free(writer->application_info.app_identifier);
     std::free(writer->application_info.app_version);
     std::free(writer->application_info.app_marketing_version);
     writer->application_info = {};
+    std::free(writer->process_info.process_name);
+    std::free(writer->process_info.process_path);
+    std::free(writer->process_info.parent_process_name);
+    writer->process_info = {};
     if (writer->uncaught_exception.has_exception) {
         std::free(writer->uncaught_exception.name);
         std::free(writer->uncaught_exception.reason);
@@ -62,10 +753,44 @@ void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer) {
 
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo) {
-    // The report encoder does not exist yet. Writing nothing beats leaving an empty or
-    // half-written file that the next start would take for a report.
-    QVCRASH_DEBUG("Crash report writing is not available: %s", qvcrash_async_strerror(QVCRASH_ENOTSUP));
-    return QVCRASH_ENOTSUP;
+    int fd = ::open(context->path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        QVCRASH_DEBUG("Could not open the crashlog output file: %s", qvcrash_async_errno_text(errno));
+        return QVCRASH_EINTERNAL;
+    }
+    // With standard error closed the file could be descriptor 2, where the engine's diagnostic
+    // lines would end up inside the report: move it above the standard descriptors.
+    if (fd <= 2) {
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (moved >= 0) {
+            ::close(fd);
+            fd = moved;
+        }
+    }
+
+    qvcrash_async_file_t file;
+    MSqvcrash_async_file_init(&file, fd, kQVCrashReportMaxSize);
+
+    qvcrash_async_thread_state_t state;
+    const qvcrash_async_thread_state_t* statep = nullptr;
+    if (current_state != nullptr) {
+        MSqvcrash_async_thread_state_mcontext_init(&state, &current_state->uc_mcontext);
+        statep = &state;
+    }
+    qvcrash_error_t err = MSqvcrash_log_writer_write(&context->writer, crashed_thread, MSqvcrash_shared_image_list(),
+                                                     &file, siginfo, statep);
+    MSqvcrash_log_writer_close(&context->writer);
+
+    if (!MSqvcrash_async_file_flush(&file)) {
+        QVCRASH_DEBUG("Failed to flush output file");
+        MSqvcrash_async_file_close(&file);
+        return QVCRASH_EINTERNAL;
+    }
+    if (!MSqvcrash_async_file_close(&file)) {
+        QVCRASH_DEBUG("Failed to close output file");
+        return QVCRASH_EINTERNAL;
+    }
+    return err;
 }
 
 }  // namespace quorvane

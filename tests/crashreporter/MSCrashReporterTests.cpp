@@ -316,7 +316,33 @@ TEST_P(MSCrashReporterCrash, FatalSignalRunsTheChainAndEndsWithTheSignal) {
     });
     ASSERT_TRUE(child.signaled) << child.describe();
     EXPECT_EQ(child.signal, signo);
-    // Writing reports is not available yet, so the post-crash callback is not called.
+    // The report was written, then the post-crash callback ran, then the chain went on.
+    EXPECT_EQ(marker.read(), "chain;post-crash;declined;default;");
+    auto reporter = reporterFor("crashing.app");
+    auto data = reporter->loadPendingCrashReportData();
+    ASSERT_TRUE(data);
+    ASSERT_GT(data->size(), 8u);
+    EXPECT_EQ(std::string(data->begin(), data->begin() + 8), std::string("qvcrash\x01", 8));
+    EXPECT_TRUE(reporter->purgePendingCrashReport());
+}
+
+TEST(MSCrashReporter, ReportThatCannotBeWrittenSkipsThePostCrashCallback) {
+    Marker marker("unwritable");
+    gMarker = &marker;
+    auto child = runInChild([] {
+        ::close(2);
+        auto reporter = reporterFor("unwritable.app");
+        QVCrashReporterCallbacks callbacks = {0, const_cast<char*>("post-crash;"), postCrashCallback};
+        reporter->setCrashCallbacks(&callbacks);
+        if (!reporter->enableCrashReporter()) return 2;
+        MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, observingCallback, nullptr);
+        // The report folder is gone by the time of the crash.
+        fs::remove_all(reporter->crashReportDirectory());
+        crashWith(SIGSEGV);
+        return 0;
+    });
+    ASSERT_TRUE(child.signaled) << child.describe();
+    EXPECT_EQ(child.signal, SIGSEGV);
     EXPECT_EQ(marker.read(), "chain;declined;default;");
 }
 
