@@ -27,6 +27,7 @@
 #include "crashreporter/MSCrashLogWriter.h"
 #include "crashreporter/MSCrashReporter.h"
 #include "crashreporter/QVCrashReport.pb-c.h"
+#include "platform/crash/Threads.h"
 #include "platform/crash/UncaughtException.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/StackSymbols.h"
@@ -450,6 +451,41 @@ TEST(MSCrashLogWriter, UncaughtExceptionIsWrittenWithItsFramesBeforeTheSignal) {
     ASSERT_EQ(r->n_threads, 1u);
     EXPECT_TRUE(r->threads[0]->crashed);
     EXPECT_EQ(r->threads[0]->thread_number, 0u);
+}
+
+TEST(MSCrashLogWriter, ThreadThatCannotBeStoppedIsListedWithoutItsStack) {
+    auto reporter = writerReporter("stubborn.app");
+    auto child = runInChild([] {
+        ::close(2);
+        auto reporter = writerReporter("stubborn.app");
+        if (!reporter->enableCrashReporter()) return 2;
+        static std::atomic<int> ready{0}, release{0};
+        std::thread stubborn([] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, platform::crash::suspendSignal());
+            pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            qvtest_thread_parked_caller(&ready, &release);
+        });
+        while (ready.load() == 0) std::this_thread::yield();
+        qvtest_report_crash_level1(1);
+        stubborn.join();
+        return 3;
+    });
+    ASSERT_TRUE(child.signaled) << child.describe();
+    EXPECT_EQ(child.signal, SIGSEGV);
+
+    Report report;
+    ASSERT_NO_FATAL_FAILURE(loadReport(reporter->crashReportPath(), report));
+    ASSERT_EQ(report.message->n_threads, 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const auto* t = report.message->threads[i];
+        if (t->crashed) {
+            EXPECT_EQ(frameNames(t, 1), std::vector<std::string>{"qvtest_report_crash_level3"});
+        } else {
+            EXPECT_EQ(t->n_frames, 0u);
+        }
+    }
 }
 
 // ---- the writer called directly ----
