@@ -1,0 +1,38 @@
+#pragma once
+// The application section of a decoded crash report.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorvane {
+
+class MSCrashReportApplicationInfo {
+public:
+    static std::shared_ptr<MSCrashReportApplicationInfo> initWithApplicationIdentifier(
+        std::string applicationIdentifier, std::string applicationVersion,
+        std::optional<std::string> applicationMarketingVersion) {
+        return std::make_shared<MSCrashReportApplicationInfo>(std::move(applicationIdentifier),
+                                                              std::move(applicationVersion),
+                                                              std::move(applicationMarketingVersion));
+    }
+    MSCrashReportApplicationInfo(std::string applicationIdentifier, std::string applicationVersion,
+                                 std::optional<std::string> applicationMarketingVersion)
+        : applicationIdentifier_(std::move(applicationIdentifier)),
+          applicationVersion_(std::move(applicationVersion)),
+          applicationMarketingVersion_(std::move(applicationMarketingVersion)) {}
+
+    // The bundle identifier.
+    const std::string& applicationIdentifier() const { return applicationIdentifier_; }
+    // The bundle version.
+    const std::string& applicationVersion() const { return applicationVersion_; }
+    // The short, user-facing version, when known.
+    const std::optional<std::string>& applicationMarketingVersion() const { return applicationMarketingVersion_; }
+
+private:
+    const std::string applicationIdentifier_;
+    const std::string applicationVersion_;
+    const std::optional<std::string> applicationMarketingVersion_;
+};
+
+}  // namespace quorvane
