@@ -459,40 +459,15 @@ TEST(MSCrashReport, AbsentOptionalFieldsReadAsAbsent) {
     EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "");
     EXPECT_FALSE(report->exceptionInfo()->stackFrames().has_value());  // no frames: no list at all
 
-    // And with the optional fields set.
-    process.process_name = const_cast<char*>("sample");
-    process.process_path = const_cast<char*>("/usr/bin/sample");
-    process.parent_process_name = const_cast<char*>("init");
-    process.native = 1;
-    process.has_start_time = 1;
-    process.start_time = 1699999000;
-    machine.model = const_cast<char*>("Standard PC");
-    processor.has_encoding = 1;
-    processor.encoding = QVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
-    sample.system.has_operating_system = 1;
-    sample.system.operating_system = QVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__MAC_OS_X;
-    sample.system.os_build = const_cast<char*>("#1 SMP");
-    sample.system.timestamp = -86400;  // before 1970 is still a time
-    sample.application.marketing_version = const_cast<char*>("2.0");
+    // The fields a crash-time report does not write: a symbol's end, a time before 1970.
     symbol.has_end_address = 1;
     symbol.end_address = 0x401280;
+    sample.system.timestamp = -86400;
     report = sample.decode();
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->processInfo()->processName(), std::optional<std::string>("sample"));
-    EXPECT_EQ(report->processInfo()->processPath(), std::optional<std::string>("/usr/bin/sample"));
-    EXPECT_EQ(report->processInfo()->parentProcessName(), std::optional<std::string>("init"));
-    EXPECT_TRUE(report->processInfo()->native());
-    ASSERT_TRUE(report->processInfo()->processStartTime().has_value());
-    EXPECT_EQ(report->processInfo()->processStartTime()->timeIntervalSince1970(), 1699999000.0);
-    EXPECT_EQ(report->machineInfo()->modelName(), std::optional<std::string>("Standard PC"));
-    EXPECT_EQ(report->machineInfo()->processorInfo()->typeEncoding(), MSCrashReportProcessorTypeEncodingMach);
-    EXPECT_EQ(report->machineInfo()->processorInfo()->type(), 12u);
-    EXPECT_EQ(report->systemInfo()->operatingSystem(), MSCrashReportOperatingSystemMacOSX);
-    EXPECT_EQ(report->systemInfo()->operatingSystemBuild(), std::optional<std::string>("#1 SMP"));
+    EXPECT_EQ(report->threads()[0]->stackFrames()[0]->symbolInfo()->endAddress(), 0x401280u);
     ASSERT_TRUE(report->systemInfo()->timestamp().has_value());
     EXPECT_EQ(report->systemInfo()->timestamp()->timeIntervalSince1970(), -86400.0);
-    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::optional<std::string>("2.0"));
-    EXPECT_EQ(report->threads()[0]->stackFrames()[0]->symbolInfo()->endAddress(), 0x401280u);
 }
 
 TEST(MSCrashReport, ReportIdentifierMustBeSixteenBytes) {
@@ -671,16 +646,8 @@ TEST(MSCrashReportRecords, ShortInitialisersLeaveTheRestAbsent) {
     EXPECT_EQ(exception->exceptionReason(), "reason");
     EXPECT_FALSE(exception->stackFrames().has_value());
 
-    const platform::Date when = platform::Date::fromUnix(1000);
     auto system = MSCrashReportSystemInfo::initWithOperatingSystem(MSCrashReportOperatingSystemUnknown, "6.1",
-                                                                   MSCrashReportArchitectureX86_64, when);
+                                                                   MSCrashReportArchitectureX86_64, std::nullopt);
     EXPECT_EQ(system->operatingSystemBuild(), std::nullopt);
     EXPECT_EQ(system->processorInfo(), nullptr);
-    EXPECT_EQ(system->timestamp(), std::optional<platform::Date>(when));
-    system = MSCrashReportSystemInfo::initWithOperatingSystem(MSCrashReportOperatingSystemUnknown, "6.1",
-                                                              std::string("#1"), MSCrashReportArchitectureX86_64,
-                                                              std::nullopt);
-    EXPECT_EQ(system->operatingSystemBuild(), std::optional<std::string>("#1"));
-    EXPECT_EQ(system->processorInfo(), nullptr);
-    EXPECT_EQ(system->timestamp(), std::nullopt);
 }
