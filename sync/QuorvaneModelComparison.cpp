@@ -47,6 +47,21 @@ std::optional<std::string> nameYomi(const std::shared_ptr<T>& element) {
     return element ? element->yomi() : std::nullopt;
 }
 
+// The day the Google birthday names. The entry reads it as noon UTC of that day, so the day is
+// taken in UTC: in a zone twelve or more hours ahead of UTC that noon already falls on the next day.
+std::optional<platform::DateComponents> googleBirthdayComponents(const GDataEntryContact& google) {
+    auto date = google.birthdayDate();
+    if (!date) return std::nullopt;
+    static const platform::Calendar utc(platform::TimeZone::universal());
+    auto all = utc.components(*date);
+    if (!all) return std::nullopt;
+    platform::DateComponents day;
+    day.year = all->year;
+    day.month = all->month;
+    day.day = all->day;
+    return day;
+}
+
 void addUnlessSeen(std::vector<std::string>& names, std::unordered_set<std::string>& seen, const std::string& name) {
     if (seen.insert(platform::lowercase(name)).second) names.push_back(name);
 }
@@ -282,8 +297,7 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
     if (contactPostalAddressesDifferWithAppleContact(apple, google)) return differ(ContactDifferencePostalAddress);
 
     // Birthday: the day only; a year-less birthday matches one stored with the no-year year.
-    if (datesDifferIgnoringTimeWithDateComponentsA(apple->birthday(),
-                                                   getGregorianDateComponentsWithDate(google->birthdayDate()))) {
+    if (datesDifferIgnoringTimeWithDateComponentsA(apple->birthday(), googleBirthdayComponents(*google))) {
         return differ(ContactDifferenceBirthday);
     }
 

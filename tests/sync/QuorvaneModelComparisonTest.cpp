@@ -260,6 +260,34 @@ TEST_F(QuorvaneModelComparisonTest, TolerantRulesAreNoDifference) {
     EXPECT_EQ(compare(apple, google, std::nullopt), ContactDifferenceNone);
 }
 
+TEST_F(QuorvaneModelComparisonTest, BirthdaysCompareByTheirDayInEveryZone) {
+    // Far ahead of UTC the Google birthday's noon UTC is already the next local day.
+    for (int64_t hours : {-11, 0, 13, 14}) {
+        QuorvaneModel::Environment env;
+        env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "zone-defaults.json");
+        env.contactStore = store_;
+        env.timeZone = platform::TimeZone::forSecondsFromGMT(hours * 3600);
+        QuorvaneModel model(std::move(env));
+        auto apple = std::make_shared<platform::CNMutableContact>();
+        apple->setBirthday(ymd(1980, 5, 17));
+        int32_t difference = 0;
+        EXPECT_FALSE(model.contactsDifferWithAppleContact(apple, apple, googleContact("<gContact:birthday when='1980-05-17'/>"),
+                                                          std::nullopt, &difference))
+            << hours;
+        EXPECT_TRUE(model.contactsDifferWithAppleContact(apple, apple, googleContact("<gContact:birthday when='1980-05-18'/>"),
+                                                         std::nullopt, &difference))
+            << hours;
+        EXPECT_EQ(difference, ContactDifferenceBirthday);
+    }
+}
+
+TEST_F(QuorvaneModelComparisonTest, APairWithoutOneSideIsAContractFailure) {
+    int32_t difference = 0;
+    EXPECT_FALSE(model_->contactsDifferWithAppleContact(fullApple(), nullptr, nullptr, std::nullopt, &difference));
+    EXPECT_EQ(difference, ContactDifferenceNone);
+    EXPECT_EQ(platform::AssertionHandler::count(), 1);
+}
+
 TEST_F(QuorvaneModelComparisonTest, ListsPlaceEachEntryOnce) {
     auto google = googleContact("<gd:email rel='" + kGD + "#home' address='ann@example.com'/>"
                                 "<gd:email rel='" + kGD + "#home' address='other@example.com'/>");
