@@ -328,6 +328,11 @@ public:
     // Exchange, Google or of no known type. The contact itself is not read.
     bool appleContactSupportsGroups(const platform::CNContactPtr& contact);
     bool selectedAppleAccountSupportsGroups();
+    // Whether the text is a two-letter ISO country code (any case); always false while the
+    // country-code setting (mSyncCountryCodes) is off.
+    bool isValidCountryCode(const std::optional<std::string>& code);
+    // The platform's ISO country codes, lower-cased; built on first use.
+    std::optional<std::set<std::string>> mISOCountryCodeDict;
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).

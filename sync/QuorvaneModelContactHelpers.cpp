@@ -5,6 +5,8 @@
 #include <functional>
 #include <unordered_set>
 
+#include <unicode/uloc.h>
+
 #include "gdata/GDataTextConstruct.h"
 #include "sync/QuorvaneModel.h"
 
@@ -147,6 +149,18 @@ bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
         default:
             return true;
     }
+}
+
+bool QuorvaneModel::isValidCountryCode(const std::optional<std::string>& code) {
+    if (!code || !mSyncCountryCodes) return false;
+    if (!mISOCountryCodeDict) {
+        mISOCountryCodeDict.emplace();
+        for (const char* const* country = uloc_getISOCountries(); country && *country; ++country) {
+            mISOCountryCodeDict->insert(platform::asciiLower(*country));
+        }
+    }
+    const auto lower = platform::lowercase(*code);
+    return platform::utf16Length(lower) == 2 && mISOCountryCodeDict->count(lower) > 0;
 }
 
 }  // namespace quorvane

@@ -464,5 +464,15 @@ TEST_F(QuorvaneModelComparisonTest, RequiredGroupNames) {
     EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Work", "synced"}));
 }
 
+TEST_F(QuorvaneModelComparisonTest, CountryCodes) {
+    EXPECT_TRUE(model_->isValidCountryCode(std::string("US")));
+    EXPECT_TRUE(model_->isValidCountryCode(std::string("de")));
+    EXPECT_FALSE(model_->isValidCountryCode(std::string("zz")));
+    EXPECT_FALSE(model_->isValidCountryCode(std::string("usa")));
+    EXPECT_FALSE(model_->isValidCountryCode(std::nullopt));
+    model_->mSyncCountryCodes = false;
+    EXPECT_FALSE(model_->isValidCountryCode(std::string("US")));
+}
+
 }  // namespace
 }  // namespace quorvane::testing
