@@ -334,6 +334,118 @@ public:
     // The platform's ISO country codes, lower-cased; built on first use.
     std::optional<std::set<std::string>> mISOCountryCodeDict;
 
+    // ===== Merge of new values (QuorvaneModelMerge.cpp) =====
+    // Rebuild one multi-valued field of the destination from the source side's converted values.
+    // With mergeContacts, destination values that no new value equals survive; without it the
+    // new values replace the field. Equality is tolerant (stringsEqualWithString1, phone numbers
+    // by phoneNumbersEqualWithString1, dates by the day); labels and rels are never compared.
+    //
+    // Google side: the field ends as the kept existing values, in their order, followed by every
+    // new value, so an existing value equal to a new one is replaced by it (with its rel, label
+    // and primary flag).
+    void mergeNewGoogleEmailsWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                               const std::vector<std::shared_ptr<GDataEmail>>& newEmails,
+                                               bool mergeContacts);
+    // Appending stops once the contact holds kMaxGooglePhoneNumbers numbers.
+    void mergeNewGooglePhonesWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                               const std::vector<std::shared_ptr<GDataPhoneNumber>>& newPhones,
+                                               bool mergeContacts);
+    static constexpr size_t kMaxGooglePhoneNumbers = 450;
+    // Equal: the same city or the same post code, and the same street text.
+    void mergeNewGoogleAddressesWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& contact,
+        const std::vector<std::shared_ptr<GDataStructuredPostalAddress>>& newAddresses, bool mergeContacts);
+    void mergeNewGoogleURLsWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                             const std::vector<std::shared_ptr<GDataContactWebsiteLink>>& newURLs,
+                                             bool mergeContacts);
+    void mergeNewGoogleRelationsWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                                  const std::vector<std::shared_ptr<GDataContactRelation>>& newRelations,
+                                                  bool mergeContacts);
+    // Equal: the same address and the same protocol.
+    void mergeNewGoogleIMAddressesWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                                    const std::vector<std::shared_ptr<GDataIM>>& newIMAddresses,
+                                                    bool mergeContacts);
+    // Equal: start dates on the same day.
+    void mergeNewGoogleEventsWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
+                                               const std::vector<std::shared_ptr<GDataContactEvent>>& newEvents,
+                                               bool mergeContacts);
+    // Equal: the same key and the same value.
+    void mergeNewGoogleUserDefinedFieldsWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& contact,
+        const std::vector<std::shared_ptr<GDataContactUserDefinedField>>& newUserDefinedFields, bool mergeContacts);
+
+    // Local side: with mergeContacts, each existing value (blank ones skipped) that no new value
+    // equals is appended to the caller's array of new values; then, for an Exchange destination,
+    // the array loses its first values until it is within the account's limit for the field;
+    // then the array becomes the contact's property. The caller's array is changed too.
+    void mergeNewAppleEmailsWithAppleContact(const platform::CNMutableContactPtr& contact,
+                                             std::vector<platform::CNLabeledValue<std::string>>& newEmailAddresses,
+                                             bool mergeContacts, bool exchangeDestination);
+    void mergeNewApplePhonesWithAppleContact(const platform::CNMutableContactPtr& contact,
+                                             std::vector<platform::CNLabeledValue<platform::CNPhoneNumber>>& newPhoneNumbers,
+                                             bool mergeContacts, bool exchangeDestination);
+    void mergeNewAppleAddressesWithAppleContact(
+        const platform::CNMutableContactPtr& contact,
+        std::vector<platform::CNLabeledValue<platform::CNPostalAddress>>& newPostalAddresses, bool mergeContacts,
+        bool exchangeDestination);
+    void mergeNewAppleURLsWithAppleContact(const platform::CNMutableContactPtr& contact,
+                                           std::vector<platform::CNLabeledValue<std::string>>& newURLAddresses,
+                                           bool mergeContacts, bool exchangeDestination);
+    void mergeNewAppleRelationsWithAppleContact(
+        const platform::CNMutableContactPtr& contact,
+        std::vector<platform::CNLabeledValue<platform::CNContactRelation>>& newRelations, bool mergeContacts,
+        bool exchangeDestination);
+    void mergeNewAppleIMAddressesWithAppleContact(
+        const platform::CNMutableContactPtr& contact,
+        std::vector<platform::CNLabeledValue<platform::CNInstantMessageAddress>>& newIMAddresses, bool mergeContacts,
+        bool exchangeDestination);
+    void mergeNewAppleEventsWithAppleContact(const platform::CNMutableContactPtr& contact,
+                                             std::vector<platform::CNLabeledValue<platform::DateComponents>>& newEvents,
+                                             bool mergeContacts, bool exchangeDestination);
+    // An Exchange account keeps no social profiles, so there is no limit to apply.
+    void mergeNewAppleSocialProfilesWithAppleContact(
+        const platform::CNMutableContactPtr& contact,
+        std::vector<platform::CNLabeledValue<platform::CNSocialProfile>>& newSocialProfiles, bool mergeContacts);
+    // How many values of each field an Exchange account keeps.
+    static constexpr size_t kExchangeMaxEmailAddresses = 3;
+    static constexpr size_t kExchangeMaxPhoneNumbers = 12;
+    static constexpr size_t kExchangeMaxPostalAddresses = 3;
+    static constexpr size_t kExchangeMaxURLAddresses = 1;
+    static constexpr size_t kExchangeMaxRelations = 3;
+    static constexpr size_t kExchangeMaxIMAddresses = 3;
+    static constexpr size_t kExchangeMaxDates = 1;
+
+    // ===== Local to Google conversion (QuorvaneModelConversion.cpp) =====
+    // Set by the conversion when a converted contact (or a newly created one) has a photo to upload.
+    bool mHasABPhotosToSubmit = false;
+    bool mHasABPhotosToSubmitForNewRecord = false;
+
+    // Writes the local contact into the Google entry, field by field. `apple` is the contact as
+    // fetched for the comparison (every key read here), `actualApple` its stored form (asked only
+    // whether its account keeps groups), appleGroupNames the names of its local groups. Without the
+    // record's merge flag, or for a new contact, single fields are written even when empty; with
+    // it only non-empty local values are written. Lists go through the Google-side merges.
+    void updateGoogleContact(const std::shared_ptr<GDataEntryContact>& google, const platform::CNContactPtr& apple,
+                             const platform::CNContactPtr& actualApple, const NSSyncRecordPtr& record,
+                             const std::optional<std::vector<std::string>>& appleGroupNames);
+    // Marks the record as creating a contact and converts into a new empty entry.
+    std::shared_ptr<GDataEntryContact> createGoogleContactWithAppleContact(
+        const platform::CNContactPtr& apple, const platform::CNContactPtr& actualApple, const NSSyncRecordPtr& record,
+        const std::optional<std::vector<std::string>>& appleGroupNames);
+    // Local contact identifier -> the names of the local groups of the selected container that
+    // hold it ("System Group: " removed, each name once ignoring case). Groups whose contacts
+    // cannot be read are skipped; *error receives the store's error.
+    std::map<std::string, std::vector<std::string>> getGroupMembershipByPersonWithError(
+        std::optional<platform::Error>* error);
+    // A new Google group for a local group name; nullptr for a blank name, the name of a system
+    // group, or a name the groups feed already holds (ignoring case).
+    std::shared_ptr<GDataEntryContactGroup> createGoogleGroupWithABGroupName(const std::optional<std::string>& name);
+    // Appends "<account>: Created|Updated <description>[ (<reason>)]" to mLog; nothing for a
+    // record without description. The account is Google's when updatedGoogle, else the local one.
+    void addToLogWithSyncRecord(const NSSyncRecordPtr& record, bool createdNewContact, bool updatedGoogle);
+    static constexpr int32_t kMaxGoogleEmailPhoneLength = 1000;
+    static constexpr int32_t kMaxGoogleNoteLength = 130000;
+
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
     static constexpr const char* kOAuth2ClientID =
