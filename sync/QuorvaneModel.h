@@ -272,12 +272,6 @@ public:
     std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
     // The records of the planned run, in plan order.
     std::vector<NSSyncRecordPtr> mSyncRecords;
-    // Local contact identifier -> true for contacts of an Exchange account.
-    std::map<std::string, bool> mExchangeContactDict;
-
-    // Whether the contact is one of mExchangeContactDict; false for nil.
-    bool isExchangeContact(const platform::CNContactPtr& contact);
-
     // Whether the contact has any name part, nickname, organisation, job title, department or e-mail.
     bool appleContactHasName(const platform::CNContactPtr& contact);
     bool googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact);
@@ -333,6 +327,39 @@ public:
     bool isValidCountryCode(const std::optional<std::string>& code);
     // The platform's ISO country codes, lower-cased; built on first use.
     std::optional<std::set<std::string>> mISOCountryCodeDict;
+
+    // ===== Account classification and the group filter (QuorvaneModelAccounts.cpp) =====
+    // Local contact identifier -> true, rebuilt at each planning pass (before pairing) and kept
+    // until the next: contacts of Exchange containers, of Google CardDAV containers, of the
+    // Facebook container, and of read-only containers together with the Facebook container's.
+    std::map<std::string, bool> mExchangeContactDict;
+    std::map<std::string, bool> mGoogleCardDAVContactDict;
+    std::map<std::string, bool> mFacebookContactDict;
+    std::map<std::string, bool> mReadOnlyContactDict;
+
+    // Each empties its dictionary, then marks the contacts of the matching containers: the
+    // selected container when there is one, else every container. The Exchange and Google
+    // CardDAV ones read nothing while the selection holds no such account (mUsingExchange,
+    // mUsingGoogleCardDAV). The read-only one always walks every container, selected or not.
+    // A container or contact fetch that fails leaves the contacts it would have marked unmarked.
+    void updateExchangeContactDict();
+    void updateGoogleCardDAVContactDict();
+    void updateFacebookContactDict();
+    void updateReadOnlyContactDict();
+    // Whether the dictionary marks the contact; false for nil.
+    bool isExchangeContact(const platform::CNContactPtr& contact);
+    bool isGoogleCardDAVContact(const platform::CNContactPtr& contact);
+    bool isFacebookContact(const platform::CNContactPtr& contact);
+    bool isReadOnlyContactWithContact(const platform::CNContactPtr& contact);
+    // Whether contacts created locally in this run land in an Exchange account: the current
+    // source is an Exchange account, or all accounts are synced and the default container is an
+    // Exchange one.
+    bool isExchangeDestinationForNewContacts();
+    // The group names the group filter offers, each once ignoring case in the first form met:
+    // the chosen names, the Google group titles (system groups without "System Group: "), then
+    // the local groups of the selected container (the selection is refreshed first); sorted
+    // ignoring case.
+    std::vector<std::string> getGroupFilterCandidateList();
 
     // ===== Merge of new values (QuorvaneModelMerge.cpp) =====
     // Rebuild one multi-valued field of the destination from the source side's converted values.

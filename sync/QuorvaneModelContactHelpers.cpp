@@ -125,12 +125,6 @@ std::optional<std::string> QuorvaneModel::getGoogleStreetAddressWithPostalAddres
     return platform::join(result, ", ");
 }
 
-bool QuorvaneModel::isExchangeContact(const platform::CNContactPtr& contact) {
-    if (!contact) return false;
-    auto it = mExchangeContactDict.find(contact->identifier());
-    return it != mExchangeContactDict.end() && it->second;
-}
-
 bool QuorvaneModel::appleContactSupportsGroups(const platform::CNContactPtr&) {
     return selectedAppleAccountSupportsGroups();
 }
