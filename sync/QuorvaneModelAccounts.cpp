@@ -85,7 +85,8 @@ bool QuorvaneModel::isReadOnlyContactWithContact(const platform::CNContactPtr& c
 }
 
 bool QuorvaneModel::isExchangeDestinationForNewContacts() {
-    if (mCurrentSourceRecord && mCurrentSourceRecord->mContainerAccountType == ContainerAccountTypeExchange) return true;
+    if (mCurrentSourceRecord && mCurrentSourceRecord->mContainerAccountType == ContainerAccountTypeExchange)
+        return true;
     if (mContactSourceMode == ContactSourceModeAllAccounts) return mDefaultContainerIsExchange;
     return false;
 }

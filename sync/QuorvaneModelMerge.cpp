@@ -52,8 +52,9 @@ void mergeAppleList(platform::CNMutableContact& contact, const char* key,
         const auto existing = (contact.*getter)();
         for (const auto& old : existing) {
             if (skip(old.value())) continue;
-            bool covered = std::any_of(newValues.begin(), newValues.end(),
-                                       [&](const platform::CNLabeledValue<T>& v) { return equal(old.value(), v.value()); });
+            bool covered = std::any_of(newValues.begin(), newValues.end(), [&](const platform::CNLabeledValue<T>& v) {
+                return equal(old.value(), v.value());
+            });
             if (!covered) newValues.push_back(old);
         }
     }
@@ -86,12 +87,14 @@ void QuorvaneModel::mergeNewGoogleEmailsWithGoogleContact(const std::shared_ptr<
     if (!contact) return;
     contact->setEmailAddresses(mergedGoogleList<GDataEmail>(
         contact->emailAddresses(), newEmails, mergeContacts,
-        [this](const std::shared_ptr<GDataEmail>& a, const std::shared_ptr<GDataEmail>& b) { return stringsEqualWithString1(a->address(), b->address()); }));
+        [this](const std::shared_ptr<GDataEmail>& a, const std::shared_ptr<GDataEmail>& b) {
+            return stringsEqualWithString1(a->address(), b->address());
+        }));
 }
 
-void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
-                                                          const std::vector<std::shared_ptr<GDataPhoneNumber>>& newPhones,
-                                                          bool mergeContacts) {
+void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(
+    const std::shared_ptr<GDataEntryContact>& contact, const std::vector<std::shared_ptr<GDataPhoneNumber>>& newPhones,
+    bool mergeContacts) {
     if (!contact) return;
     contact->setPhoneNumbers(mergedGoogleList<GDataPhoneNumber>(
         contact->phoneNumbers(), newPhones, mergeContacts,
@@ -107,8 +110,10 @@ void QuorvaneModel::mergeNewGoogleAddressesWithGoogleContact(
     if (!contact) return;
     contact->setStructuredPostalAddresses(mergedGoogleList<GDataStructuredPostalAddress>(
         contact->structuredPostalAddresses(), newAddresses, mergeContacts,
-        [this](const std::shared_ptr<GDataStructuredPostalAddress>& a, const std::shared_ptr<GDataStructuredPostalAddress>& b) {
-            if (!stringsEqualWithString1(a->city(), b->city()) && !stringsEqualWithString1(a->postCode(), b->postCode())) {
+        [this](const std::shared_ptr<GDataStructuredPostalAddress>& a,
+               const std::shared_ptr<GDataStructuredPostalAddress>& b) {
+            if (!stringsEqualWithString1(a->city(), b->city()) &&
+                !stringsEqualWithString1(a->postCode(), b->postCode())) {
                 return false;
             }
             return stringsEqualWithString1(getGoogleStreetAddressWithPostalAddress(a),
@@ -142,11 +147,12 @@ void QuorvaneModel::mergeNewGoogleIMAddressesWithGoogleContact(
     const std::shared_ptr<GDataEntryContact>& contact, const std::vector<std::shared_ptr<GDataIM>>& newIMAddresses,
     bool mergeContacts) {
     if (!contact) return;
-    contact->setIMAddresses(mergedGoogleList<GDataIM>(
-        contact->IMAddresses(), newIMAddresses, mergeContacts, [this](const std::shared_ptr<GDataIM>& a, const std::shared_ptr<GDataIM>& b) {
-            return stringsEqualWithString1(a->address(), b->address()) &&
-                   stringsEqualWithString1(a->protocol(), b->protocol());
-        }));
+    contact->setIMAddresses(
+        mergedGoogleList<GDataIM>(contact->IMAddresses(), newIMAddresses, mergeContacts,
+                                  [this](const std::shared_ptr<GDataIM>& a, const std::shared_ptr<GDataIM>& b) {
+                                      return stringsEqualWithString1(a->address(), b->address()) &&
+                                             stringsEqualWithString1(a->protocol(), b->protocol());
+                                  }));
 }
 
 void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
@@ -154,7 +160,8 @@ void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
     bool mergeContacts) {
     if (!contact) return;
     contact->setEvents(mergedGoogleList<GDataContactEvent>(
-        contact->events(), newEvents, mergeContacts, [this](const std::shared_ptr<GDataContactEvent>& a, const std::shared_ptr<GDataContactEvent>& b) {
+        contact->events(), newEvents, mergeContacts,
+        [this](const std::shared_ptr<GDataContactEvent>& a, const std::shared_ptr<GDataContactEvent>& b) {
             return !datesDifferIgnoringTimeWithDateComponentsA(eventStartComponents(*a), eventStartComponents(*b));
         }));
 }
@@ -165,16 +172,18 @@ void QuorvaneModel::mergeNewGoogleUserDefinedFieldsWithGoogleContact(
     if (!contact) return;
     contact->setUserDefinedFields(mergedGoogleList<GDataContactUserDefinedField>(
         contact->userDefinedFields(), newUserDefinedFields, mergeContacts,
-        [this](const std::shared_ptr<GDataContactUserDefinedField>& a, const std::shared_ptr<GDataContactUserDefinedField>& b) {
-            return stringsEqualWithString1(a->key(), b->key()) && stringsEqualWithString1(a->stringValue(), b->stringValue());
+        [this](const std::shared_ptr<GDataContactUserDefinedField>& a,
+               const std::shared_ptr<GDataContactUserDefinedField>& b) {
+            return stringsEqualWithString1(a->key(), b->key()) &&
+                   stringsEqualWithString1(a->stringValue(), b->stringValue());
         }));
 }
 
 // ----- Local side -----
 
-void QuorvaneModel::mergeNewAppleEmailsWithAppleContact(const platform::CNMutableContactPtr& contact,
-                                                        std::vector<platform::CNLabeledValue<std::string>>& newEmailAddresses,
-                                                        bool mergeContacts, bool exchangeDestination) {
+void QuorvaneModel::mergeNewAppleEmailsWithAppleContact(
+    const platform::CNMutableContactPtr& contact, std::vector<platform::CNLabeledValue<std::string>>& newEmailAddresses,
+    bool mergeContacts, bool exchangeDestination) {
     if (!contact) return;
     mergeAppleList<std::string>(
         *contact, platform::CNContactEmailAddressesKey, &platform::CNContact::emailAddresses,
@@ -218,9 +227,9 @@ void QuorvaneModel::mergeNewAppleAddressesWithAppleContact(
         });
 }
 
-void QuorvaneModel::mergeNewAppleURLsWithAppleContact(const platform::CNMutableContactPtr& contact,
-                                                      std::vector<platform::CNLabeledValue<std::string>>& newURLAddresses,
-                                                      bool mergeContacts, bool exchangeDestination) {
+void QuorvaneModel::mergeNewAppleURLsWithAppleContact(
+    const platform::CNMutableContactPtr& contact, std::vector<platform::CNLabeledValue<std::string>>& newURLAddresses,
+    bool mergeContacts, bool exchangeDestination) {
     if (!contact) return;
     mergeAppleList<std::string>(
         *contact, platform::CNContactUrlAddressesKey, &platform::CNContact::urlAddresses,
@@ -261,8 +270,9 @@ void QuorvaneModel::mergeNewAppleIMAddressesWithAppleContact(
 }
 
 void QuorvaneModel::mergeNewAppleEventsWithAppleContact(
-    const platform::CNMutableContactPtr& contact, std::vector<platform::CNLabeledValue<platform::DateComponents>>& newEvents,
-    bool mergeContacts, bool exchangeDestination) {
+    const platform::CNMutableContactPtr& contact,
+    std::vector<platform::CNLabeledValue<platform::DateComponents>>& newEvents, bool mergeContacts,
+    bool exchangeDestination) {
     if (!contact) return;
     mergeAppleList<platform::DateComponents>(
         *contact, platform::CNContactDatesKey, &platform::CNContact::dates, &platform::CNMutableContact::setDates,

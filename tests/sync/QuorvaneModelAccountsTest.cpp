@@ -243,11 +243,21 @@ TEST_F(QuorvaneModelAccountsTest, GroupFilterOffersEachNameOnceInItsFirstFormSor
     const std::string xml =
         "<?xml version='1.0' encoding='UTF-8'?>"
         "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gContact='http://schemas.google.com/contact/2008'>"
-        "<entry><id>" + base + "6</id><title>System Group: My Contacts</title><gContact:systemGroup id='Contacts'/></entry>"
-        "<entry><id>" + base + "d</id><title>System Group: Friends</title><gContact:systemGroup id='Friends'/></entry>"
-        "<entry><id>" + base + "a1</id><title>Work</title></entry>"
-        "<entry><id>" + base + "a2</id></entry>"
-        "<entry><id>" + base + "a3</id><title>Zoo Trip</title></entry>"
+        "<entry><id>" +
+        base +
+        "6</id><title>System Group: My Contacts</title><gContact:systemGroup id='Contacts'/></entry>"
+        "<entry><id>" +
+        base +
+        "d</id><title>System Group: Friends</title><gContact:systemGroup id='Friends'/></entry>"
+        "<entry><id>" +
+        base +
+        "a1</id><title>Work</title></entry>"
+        "<entry><id>" +
+        base +
+        "a2</id></entry>"
+        "<entry><id>" +
+        base +
+        "a3</id><title>Zoo Trip</title></entry>"
         "</feed>";
     model_->mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
     ASSERT_TRUE(model_->mGroupFeed);
