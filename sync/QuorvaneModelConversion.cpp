@@ -76,9 +76,10 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
         setYomi(name->givenName(), phoneticGiven);
         setYomi(name->additionalName(), phoneticMiddle);
         setYomi(name->familyName(), phoneticFamily);
+        // A phonetic name counts only with its part: alone it writes nothing, and merging must not
+        // replace Google's name by an empty one for it.
         const bool anyPart = !isEmpty(given) || !isEmpty(middle) || !isEmpty(family) || !isEmpty(prefix) ||
-                             !isEmpty(suffix) || !isEmpty(phoneticGiven) || !isEmpty(phoneticMiddle) ||
-                             !isEmpty(phoneticFamily);
+                             !isEmpty(suffix);
         if (replace || anyPart) google->setName(name);
     }
 

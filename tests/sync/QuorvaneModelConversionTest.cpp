@@ -331,6 +331,23 @@ TEST_F(QuorvaneModelConversionTest, MergeModeKeepsWhatTheLocalContactLacksReplac
     EXPECT_NE(xml.find("keep me"), std::string::npos) << xml;
 }
 
+TEST_F(QuorvaneModelConversionTest, PhoneticNameWithoutItsPartIsNotWritten) {
+    auto apple = std::make_shared<platform::CNMutableContact>();
+    apple->setPhoneticGivenName("ann");
+    apple->setFamilyName("Lee");
+    save(apple);
+    auto google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
+    EXPECT_FALSE(google->name()->givenName());
+    EXPECT_FALSE(google->name()->familyName()->yomi());
+
+    // Merging a contact whose only name is phonetic keeps Google's name.
+    apple->setFamilyName("");
+    google = googleContact("<gd:name><gd:givenName>Ann</gd:givenName></gd:name>");
+    model_->updateGoogleContact(google, apple, apple, record(true), std::nullopt);
+    ASSERT_TRUE(google->name()->givenName());
+    EXPECT_EQ(google->name()->givenName()->stringValue(), "Ann");
+}
+
 TEST_F(QuorvaneModelConversionTest, GroupMembershipsFollowTheLocalGroupsAndTheAutoAddGroup) {
     auto apple = save(std::make_shared<platform::CNMutableContact>());
     // "My Contacts" named explicitly is added once; a user group wins over a system group of the same name.
