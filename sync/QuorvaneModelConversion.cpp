@@ -321,7 +321,7 @@ std::map<std::string, std::vector<std::string>> QuorvaneModel::getGroupMembershi
         auto name = withoutSystemGroupPrefix(group->name());
         if (stringEffectivelyEmptyWithString(name)) continue;
         for (const auto& contact : getAppleContactsInGroup(group, 0, error)) {
-            if (!contact) continue;
+            if (!contact || contact->identifier().empty()) continue;
             auto& names = byPerson[contact->identifier()];
             bool listed = false;
             for (const auto& existing : names) {
