@@ -202,6 +202,32 @@ TEST_F(QuorvaneModelMergeTest, GoogleUserDefinedFieldsNeedKeyAndValueAndReplaceD
               (std::vector<std::string>{"Twitter"}));
 }
 
+TEST_F(QuorvaneModelMergeTest, GoogleReplaceLeavesOnlyTheNewValuesInEveryField) {
+    auto g = google();
+    g->setStructuredPostalAddresses(std::vector{address("1 Main St", "Springfield", "1")});
+    g->setWebsiteLinks(
+        std::vector{GDataContactLink::linkWithRel<GDataContactWebsiteLink>("work", std::nullopt, "http://a")});
+    g->setRelations(std::vector{GDataContactRelation::relationWithRel("father", std::nullopt, "Bob")});
+    g->setIMAddresses(std::vector{GDataIM::IMWithProtocol(kGD + "#AIM", kGD + "#home", std::nullopt, "ann")});
+    g->setEvents(std::vector{event("anniversary", "1990-05-17")});
+
+    model_->mergeNewGoogleAddressesWithGoogleContact(g, {address("2 Elm St", "Shelbyville", "2")}, false);
+    model_->mergeNewGoogleURLsWithGoogleContact(
+        g, {GDataContactLink::linkWithRel<GDataContactWebsiteLink>("work", std::nullopt, "http://b")}, false);
+    model_->mergeNewGoogleRelationsWithGoogleContact(g, {}, false);
+    model_->mergeNewGoogleIMAddressesWithGoogleContact(g, {}, false);
+    model_->mergeNewGoogleEventsWithGoogleContact(g, {event("other", "2001-01-01")}, false);
+
+    EXPECT_EQ(texts(g->structuredPostalAddresses(), [](const GDataStructuredPostalAddress& a) { return a.street(); }),
+              (std::vector<std::string>{"2 Elm St"}));
+    EXPECT_EQ(texts(g->websiteLinks(), [](const GDataContactWebsiteLink& l) { return l.href(); }),
+              (std::vector<std::string>{"http://b"}));
+    EXPECT_TRUE(g->relations().empty());
+    EXPECT_TRUE(g->IMAddresses().empty());
+    ASSERT_EQ(g->events().size(), 1u);
+    EXPECT_EQ(g->events()[0]->rel(), "other");
+}
+
 // ----- Local side -----
 
 TEST_F(QuorvaneModelMergeTest, AppleEmailsMergeAppendsUncoveredValuesOnceAndExchangeKeepsTheLast) {
@@ -332,6 +358,41 @@ TEST_F(QuorvaneModelMergeTest, AppleAddressesRelationsIMAndProfilesUseTheirOwnEq
     model_->mergeNewAppleSocialProfilesWithAppleContact(c, profiles, true);
     EXPECT_EQ(values(c->socialProfiles(), [](const CNSocialProfile& p) { return p.service + ":" + p.username; }),
               (std::vector<std::string>{"twitter:Ann", "Flickr:ann"}));
+}
+
+TEST_F(QuorvaneModelMergeTest, AppleReplaceLeavesOnlyTheNewValuesInEveryField) {
+    auto c = apple();
+    platform::CNPostalAddress oldAddress;
+    oldAddress.street = "1 Main St";
+    oldAddress.city = "Springfield";
+    c->setPostalAddresses({CNLabeledValue<platform::CNPostalAddress>(std::nullopt, oldAddress)});
+    c->setContactRelations({CNLabeledValue<platform::CNContactRelation>(std::nullopt, {"Bob"})});
+    c->setInstantMessageAddresses({CNLabeledValue<platform::CNInstantMessageAddress>(std::nullopt, {"ann", "AIM"})});
+    c->setSocialProfiles({CNLabeledValue<platform::CNSocialProfile>(std::nullopt, {"ann", "Twitter"})});
+    platform::DateComponents oldDay{.year = 1990, .month = 5, .day = 17};
+    c->setDates({CNLabeledValue<platform::DateComponents>(std::nullopt, oldDay)});
+
+    platform::CNPostalAddress newAddress;
+    newAddress.street = "2 Elm St";
+    newAddress.city = "Shelbyville";
+    std::vector<CNLabeledValue<platform::CNPostalAddress>> addresses{{std::nullopt, newAddress}};
+    std::vector<CNLabeledValue<platform::CNContactRelation>> relations;
+    std::vector<CNLabeledValue<platform::CNInstantMessageAddress>> ims{{std::nullopt, {"ann", "Skype"}}};
+    std::vector<CNLabeledValue<platform::CNSocialProfile>> profiles;
+    std::vector<CNLabeledValue<platform::DateComponents>> dates;
+    model_->mergeNewAppleAddressesWithAppleContact(c, addresses, false, false);
+    model_->mergeNewAppleRelationsWithAppleContact(c, relations, false, false);
+    model_->mergeNewAppleIMAddressesWithAppleContact(c, ims, false, false);
+    model_->mergeNewAppleSocialProfilesWithAppleContact(c, profiles, false);
+    model_->mergeNewAppleEventsWithAppleContact(c, dates, false, false);
+
+    ASSERT_EQ(c->postalAddresses().size(), 1u);
+    EXPECT_EQ(c->postalAddresses()[0].value(), newAddress);
+    EXPECT_TRUE(c->contactRelations().empty());
+    ASSERT_EQ(c->instantMessageAddresses().size(), 1u);
+    EXPECT_EQ(c->instantMessageAddresses()[0].value().service, "Skype");
+    EXPECT_TRUE(c->socialProfiles().empty());
+    EXPECT_TRUE(c->dates().empty());
 }
 
 TEST_F(QuorvaneModelMergeTest, AppleMergeOnAStoredContactKeepsItsValuesThroughASave) {
