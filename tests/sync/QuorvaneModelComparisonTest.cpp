@@ -16,33 +16,6 @@ namespace {
 using platform::CNLabeledValue;
 
 const std::string kGD = "http://schemas.google.com/g/2005";
-const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/user%40example.com/base/";
-
-platform::Bytes bytesOf(const std::string& s) { return platform::Bytes(s.begin(), s.end()); }
-
-std::string feedXML(const std::string& entries) {
-    return "<?xml version='1.0' encoding='UTF-8'?>"
-           "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
-           "xmlns:gContact='http://schemas.google.com/contact/2008'>" +
-           entries + "</feed>";
-}
-
-// A Google contact from the inner XML of one entry.
-std::shared_ptr<GDataEntryContact> googleContact(const std::string& body) {
-    auto feed = GDataFeedContact::contactFeedWithXMLData(bytesOf(feedXML(
-        "<entry><category scheme='http://schemas.google.com/g/2005#kind' "
-        "term='http://schemas.google.com/contact/2008#contact'/>" + body + "</entry>")));
-    if (!feed || !feed->entries() || feed->entries()->empty()) return nullptr;
-    return std::dynamic_pointer_cast<GDataEntryContact>(feed->entries()->front());
-}
-
-std::string groupEntry(const std::string& id, const std::string& title, const std::string& systemID = "") {
-    std::string xml = "<entry><id>" + kGroupBase + id + "</id><title>" + title + "</title>";
-    if (!systemID.empty()) xml += "<gContact:systemGroup id='" + systemID + "'/>";
-    return xml + "</entry>";
-}
-
-std::string membership(const std::string& id) { return "<gContact:groupMembershipInfo href='" + kGroupBase + id + "'/>"; }
 
 // Every field of the comparison, the same on both sides.
 const std::string kFullGoogleBody =

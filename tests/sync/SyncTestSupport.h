@@ -11,6 +11,7 @@
 #include <string>
 
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
 #include "platform/contacts/CNContactStore.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Log.h"
@@ -66,6 +67,37 @@ inline std::shared_ptr<GDataEntryContact> makeGoogleContact(const std::optional<
                                                             const std::optional<std::string>& family) {
     return GDataEntryContact::contactEntryWithName(
         GDataName::nameWithPrefix(std::nullopt, given, additional, family, std::nullopt));
+}
+
+// Google contacts and groups from literal XML.
+inline const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
+
+inline platform::Bytes bytesOf(const std::string& s) { return platform::Bytes(s.begin(), s.end()); }
+
+inline std::string feedXML(const std::string& entries) {
+    return "<?xml version='1.0' encoding='UTF-8'?>"
+           "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005' "
+           "xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:x='urn:example:extra'>" +
+           entries + "</feed>";
+}
+
+// A Google contact from the inner XML of one entry.
+inline std::shared_ptr<GDataEntryContact> googleContact(const std::string& body) {
+    auto feed = GDataFeedContact::contactFeedWithXMLData(bytesOf(feedXML(
+        "<entry><category scheme='http://schemas.google.com/g/2005#kind' "
+        "term='http://schemas.google.com/contact/2008#contact'/>" + body + "</entry>")));
+    if (!feed || !feed->entries() || feed->entries()->empty()) return nullptr;
+    return std::dynamic_pointer_cast<GDataEntryContact>(feed->entries()->front());
+}
+
+inline std::string groupEntry(const std::string& id, const std::string& title, const std::string& systemID = "") {
+    std::string xml = "<entry><id>" + kGroupBase + id + "</id><title>" + title + "</title>";
+    if (!systemID.empty()) xml += "<gContact:systemGroup id='" + systemID + "'/>";
+    return xml + "</entry>";
+}
+
+inline std::string membership(const std::string& id) {
+    return "<gContact:groupMembershipInfo href='" + kGroupBase + id + "'/>";
 }
 
 }  // namespace quorvane::testing
