@@ -18,34 +18,11 @@ using platform::Value;
 
 class QuorvaneModelAccountsTest : public SyncModelTestBase {
 protected:
-    CNContainerPtr addContainer(const std::string& name, CNContainerType type) {
-        platform::Error error;
-        auto container = store_->addContainer(name, type, std::nullopt, &error);
-        EXPECT_TRUE(container) << error.localizedDescription();
-        return container;
-    }
-
     // A CardDAV container whose account has the server name and, when given, one home entry
     // with those privileges.
     CNContainerPtr addCardDAV(const std::string& name, const std::string& serverName,
                               std::optional<std::vector<std::string>> privileges = std::nullopt) {
-        auto container = addContainer(name, CNContainerType::CardDAV);
-        Value properties = Value::dictionary();
-        properties.set("servername", serverName);
-        if (privileges) {
-            Value list = Value::array();
-            for (const auto& p : *privileges) list.asArray().push_back(p);
-            Value entry = Value::dictionary();
-            entry.set("privileges", list);
-            Value home = Value::array();
-            home.asArray().push_back(entry);
-            properties.set("HomeInfo", home);
-        }
-        std::string accountID = container->identifier();
-        accountID.resize(accountID.size() - std::string(":ABAccount").size());
-        platform::ACAccountStore accounts(store_->path());
-        EXPECT_TRUE(accounts.saveAccount(platform::ACAccount(accountID, properties)));
-        return container;
+        return addAccountContainer(name, CNContainerType::CardDAV, {serverName, std::nullopt, std::move(privileges)});
     }
 
     platform::CNContactPtr saveContact(const std::string& given, const CNContainerPtr& container) {

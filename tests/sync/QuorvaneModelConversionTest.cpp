@@ -38,9 +38,7 @@ class QuorvaneModelConversionTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(
-            groupEntry("6", "System Group: My Contacts", "Contacts") + groupEntry("friends1", "Friends") +
-            groupEntry("family", "System Group: Family", "Family") + groupEntry("work", "Work"))));
+        model_->mGroupFeed = standardGroupFeed();
         ASSERT_TRUE(model_->mGroupFeed);
         model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;

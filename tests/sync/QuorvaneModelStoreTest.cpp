@@ -17,11 +17,6 @@ using platform::CNContainerPtr;
 using platform::CNContainerType;
 using platform::Value;
 
-struct AccountSetup {
-    std::string serverName;
-    std::optional<std::string> userName = std::nullopt;
-    std::optional<std::vector<std::string>> privileges = std::nullopt;  // one home entry when set
-};
 
 class QuorvaneModelStoreTest : public SyncModelTestBase {
 protected:
@@ -31,35 +26,6 @@ protected:
         platform::Clock::setCurrent(clock_);
     }
     void TearDown() override { platform::Clock::setCurrent(nullptr); }
-
-    CNContainerPtr addContainer(const std::string& name, CNContainerType type) {
-        platform::Error error;
-        auto container = store_->addContainer(name, type, std::nullopt, &error);
-        EXPECT_TRUE(container) << error.localizedDescription();
-        return container;
-    }
-
-    // A CardDAV (or other) container whose account has the given properties.
-    CNContainerPtr addAccountContainer(const std::string& name, CNContainerType type, const AccountSetup& setup) {
-        auto container = addContainer(name, type);
-        Value properties = Value::dictionary();
-        properties.set("servername", setup.serverName);
-        if (setup.userName) properties.set("userName", *setup.userName);
-        if (setup.privileges) {
-            Value privileges = Value::array();
-            for (const auto& p : *setup.privileges) privileges.asArray().push_back(p);
-            Value entry = Value::dictionary();
-            entry.set("privileges", privileges);
-            Value home = Value::array();
-            home.asArray().push_back(entry);
-            properties.set("HomeInfo", home);
-        }
-        std::string accountID = container->identifier();
-        accountID.resize(accountID.size() - std::string(":ABAccount").size());
-        platform::ACAccountStore accounts(store_->path());
-        EXPECT_TRUE(accounts.saveAccount(platform::ACAccount(accountID, properties)));
-        return container;
-    }
 
     CNContainerPtr addICloud(const std::string& name = "iCloud") {
         return addAccountContainer(name, CNContainerType::CardDAV, {"p42-contacts.icloud.com"});

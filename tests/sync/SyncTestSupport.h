@@ -12,6 +12,8 @@
 
 #include "gdata/GDataEntryContact.h"
 #include "gdata/GDataFeedContact.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "platform/contacts/ACAccountStore.h"
 #include "platform/contacts/CNContactStore.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Log.h"
@@ -20,8 +22,46 @@
 
 namespace quorvane::testing {
 
+// The account behind a container: its server name, user name and, when set, one home entry with
+// those privileges.
+struct AccountSetup {
+    std::string serverName;
+    std::optional<std::string> userName = std::nullopt;
+    std::optional<std::vector<std::string>> privileges = std::nullopt;
+};
+
 class SyncModelTestBase : public ::testing::Test {
 protected:
+    platform::CNContainerPtr addContainer(const std::string& name, platform::CNContainerType type) {
+        platform::Error error;
+        auto container = store_->addContainer(name, type, std::nullopt, &error);
+        EXPECT_TRUE(container) << error.localizedDescription();
+        return container;
+    }
+
+    // A container whose account (kept in the store's account table) has the given properties.
+    platform::CNContainerPtr addAccountContainer(const std::string& name, platform::CNContainerType type,
+                                                 const AccountSetup& setup) {
+        auto container = addContainer(name, type);
+        platform::Value properties = platform::Value::dictionary();
+        properties.set("servername", setup.serverName);
+        if (setup.userName) properties.set("userName", *setup.userName);
+        if (setup.privileges) {
+            platform::Value privileges = platform::Value::array();
+            for (const auto& p : *setup.privileges) privileges.asArray().push_back(p);
+            platform::Value entry = platform::Value::dictionary();
+            entry.set("privileges", privileges);
+            platform::Value home = platform::Value::array();
+            home.asArray().push_back(entry);
+            properties.set("HomeInfo", home);
+        }
+        std::string accountID = container->identifier();
+        accountID.resize(accountID.size() - std::string(":ABAccount").size());
+        platform::ACAccountStore accounts(store_->path());
+        EXPECT_TRUE(accounts.saveAccount(platform::ACAccount(accountID, properties)));
+        return container;
+    }
+
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = platform::Paths::dataHome() / "sync-tests" / (std::string(info->test_suite_name()) + "." + info->name());
@@ -94,6 +134,13 @@ inline std::string groupEntry(const std::string& id, const std::string& title, c
     std::string xml = "<entry><id>" + kGroupBase + id + "</id><title>" + title + "</title>";
     if (!systemID.empty()) xml += "<gContact:systemGroup id='" + systemID + "'/>";
     return xml + "</entry>";
+}
+
+// Groups feed with My Contacts, Family (system groups) and the user groups Friends and Work.
+inline std::shared_ptr<GDataFeedContactGroup> standardGroupFeed() {
+    return GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(
+        groupEntry("6", "System Group: My Contacts", "Contacts") + groupEntry("friends1", "Friends") +
+        groupEntry("family", "System Group: Family", "Family") + groupEntry("work", "Work"))));
 }
 
 inline std::string membership(const std::string& id) {
