@@ -149,8 +149,12 @@ TEST(BrowserWebViewTest, OpensThePageWithStateAndTakesOnlyTheMatchingAnswer) {
     EXPECT_EQ(delegate->requests[1],
               "http://127.0.0.1:" + std::to_string(view->port()) + "/oauth2callback?code=4%2Fgood&state=" + view->state());
 
+    // The listener closes on its own thread: a late browser finds no listener, or one that hangs
+    // up without an answer; the answer never reaches the delegate.
     view->stopLoading();
-    EXPECT_EQ(get("/oauth2callback?code=late&state=" + view->state()), "no connection");
+    const std::string late = get("/oauth2callback?code=late&state=" + view->state());
+    EXPECT_TRUE(late == "no connection" || late.empty()) << late;
+    EXPECT_EQ(delegate->requests.size(), 2u);
 }
 
 }  // namespace
