@@ -210,6 +210,7 @@ struct FakeProvider::State {
     uint64_t serial = 0;
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
+    size_t pageCap = 0;                          // 0: pages as large as asked
 
     double now() {
         double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -361,6 +362,11 @@ void FakeProvider::revokeAllTokens() {
     std::lock_guard lock(state_->mutex);
     state_->accessTokens.clear();
     state_->refreshTokens.clear();
+}
+
+void FakeProvider::setPageCap(size_t maxEntriesPerPage) {
+    std::lock_guard lock(state_->mutex);
+    state_->pageCap = maxEntriesPerPage;
 }
 
 size_t FakeProvider::tokenRequests() const {
@@ -611,6 +617,7 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     bool showDeleted = params["showdeleted"] == "true";
 
     std::lock_guard lock(state_->mutex);
+    if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {
         if (e.deleted && !showDeleted) continue;

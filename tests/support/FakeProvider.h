@@ -78,6 +78,10 @@ public:
     void revokeAllTokens();
     size_t tokenRequests() const;
 
+    // Feed pages hold at most this many entries, whatever max-results asks (0: no cap), so a
+    // long feed takes many next links.
+    void setPageCap(size_t maxEntriesPerPage);
+
     // --- data ---
     // Adds an entry whose body is the given XML children (title, gd:name, gd:email, ...);
     // answers its id. For contacts, `groups` are group ids the contact belongs to.

@@ -1,0 +1,91 @@
+// The download of the Google groups and contacts feeds at the start of a run.
+
+#include "sync/GoogleFeedFetch.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+namespace {
+
+std::optional<platform::URL> feedURL(const std::string& root, const char* feed) {
+    std::string text = root;
+    if (!text.empty() && text.back() != '/') text += '/';
+    return platform::URL::URLWithString(text + feed + "/default/full");
+}
+
+platform::Error badRootError(const std::string& root) {
+    platform::Value info = platform::Value::dictionary();
+    info.set("NSLocalizedDescription", "The contacts feed root is not a URL: " + root);
+    return platform::Error(kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject, info);
+}
+
+}  // namespace
+
+void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion) {
+    auto url = feedURL(mGoogleFeedsRootURLString, "groups");
+    if (!url) return completion(badRootError(mGoogleFeedsRootURLString));
+    std::weak_ptr<int> alive = mAliveMarker;
+    mFeedTicket = GoogleFeedFetch::fetchGroupFeed(
+        getGoogleContactService(), *url,
+        [this, alive, completion](FetchedGroupFeed fetched, std::optional<platform::Error> error) {
+            if (alive.expired()) return;
+            mFeedTicket = nullptr;
+            if (!error) {
+                mGroupFeed = fetched.feed;
+                mGroupFeedComplete = fetched.complete;
+                if (!fetched.complete) {
+                    if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
+                    mFeedIncompleteReason += "Google groups: " + fetched.incompleteReason;
+                }
+            }
+            completion(error);
+        });
+}
+
+void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completion) {
+    auto url = feedURL(mGoogleFeedsRootURLString, "contacts");
+    if (!url) return completion(badRootError(mGoogleFeedsRootURLString));
+    // The last download serves as the base of an incremental one only when it was whole and of
+    // the same user.
+    std::optional<FetchedContactFeed> cached;
+    const std::string user = getUsername();
+    if (mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty()) {
+        cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
+    }
+    std::weak_ptr<int> alive = mAliveMarker;
+    mFeedTicket = GoogleFeedFetch::fetchContactFeed(
+        getGoogleContactService(), *url, cached ? &*cached : nullptr,
+        [this, alive, user, completion](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+            if (alive.expired()) return;
+            mFeedTicket = nullptr;
+            if (error) {
+                // An incremental fetch may have taken the cached entries: never reuse them.
+                mContactFeed = nullptr;
+                mContactFeedComplete = false;
+            } else {
+                mContactFeed = fetched.feed;
+                mContactFeedComplete = fetched.complete;
+                mContactFeedIncremental = fetched.incremental;
+                mContactFeedUsername = user;
+                if (!fetched.complete) {
+                    if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
+                    mFeedIncompleteReason += "Google contacts: " + fetched.incompleteReason;
+                }
+            }
+            completion(error);
+        });
+}
+
+void QuorvaneModel::fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
+                                                                  std::function<void(const platform::Error&)> failed) {
+    mFeedIncompleteReason.clear();
+    fetchGroupFeedWithCompletion([this, finished, failed](std::optional<platform::Error> error) {
+        if (error) return failed(*error);
+        fetchContactFeedWithCompletion([finished, failed](std::optional<platform::Error> error) {
+            if (error) return failed(*error);
+            finished();
+        });
+    });
+}
+
+}  // namespace quorvane
