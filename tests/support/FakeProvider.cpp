@@ -210,6 +210,7 @@ struct FakeProvider::State {
     uint64_t serial = 0;
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
+    BatchFault batchFault;
 
     double now() {
         double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -680,6 +681,11 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
     plainAnswer(res, 405, "Method not allowed");
 }
 
+void FakeProvider::setBatchFault(BatchFault fault) {
+    std::lock_guard lock(state_->mutex);
+    state_->batchFault = std::move(fault);
+}
+
 void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& res) {
     Doc doc(req.body);
     xmlNodePtr feed = doc.root();
@@ -702,6 +708,12 @@ void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& r
         auto failure = [&](int code, const std::string& reason) {
             body += minimalHead + "<title>Error</title>" + batchParts(batchID, type, code, reason) + "</entry>";
         };
+        if (state_->batchFault) {
+            if (std::optional<int> code = state_->batchFault(batchID, type)) {
+                failure(*code, "Scripted failure");
+                continue;
+            }
+        }
         if (type == "insert") {
             auto stripped = strippedEntry(entry);
             if (!stripped) {
