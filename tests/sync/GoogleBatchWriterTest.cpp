@@ -5,12 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "gdata/GDataEntryContact.h"
-#include "gdata/GDataFeedContact.h"
-#include "gdata/GDataTextConstruct.h"
-#include "oauth2/QNOAuth2Authentication.h"
 #include "platform/runloop/RunLoop.h"
-#include "tests/support/FakeProvider.h"
+#include "tests/sync/ProviderAccountTestSupport.h"
 
 namespace quorvane {
 namespace {
@@ -22,20 +18,6 @@ using State = GoogleBatchOutcome::State;
 
 class GoogleBatchWriterTest : public ::testing::Test {
 public:
-    void SetUp() override {
-        registerContactClasses();
-        FakeProvider::OAuthSettings oauth;
-        auth = QNOAuth2Authentication::authenticationWithServiceProvider(
-            "Google", URL::URLWithString(provider.tokenURL()), "http://127.0.0.1/oauth2callback", oauth.clientID,
-            oauth.clientSecret);
-        auto tokens = provider.issueTokens();
-        auth->setAccessToken(tokens.accessToken);
-        auth->setRefreshToken(tokens.refreshToken);
-        auth->setExpiresIn(3600);
-        service = GDataServiceGoogleContact::contactService();
-        service->setAuthorizer(auth);
-    }
-
     std::string batchPath() const { return "/m8/feeds/contacts/default/full/batch"; }
 
     static GoogleBatchOperation insert(const std::string& name) {
@@ -85,9 +67,9 @@ public:
         return run;
     }
 
-    FakeProvider provider;
-    std::shared_ptr<QNOAuth2Authentication> auth;
-    std::shared_ptr<GDataServiceGoogleContact> service;
+    test::ProviderAccount account;
+    FakeProvider& provider = account.provider;
+    std::shared_ptr<GDataServiceGoogleContact>& service = account.service;
 };
 
 TEST_F(GoogleBatchWriterTest, SendsEveryOperationInBatchesAndHandsBackTheNewEntries) {
