@@ -7,23 +7,18 @@ namespace quorvane {
 
 namespace {
 
-std::optional<platform::URL> feedURL(const std::string& root, const char* feed) {
-    std::string text = root;
-    if (!text.empty() && text.back() != '/') text += '/';
-    return platform::URL::URLWithString(text + feed + "/default/full");
-}
-
-platform::Error badRootError(const std::string& root) {
+platform::Error badRootError() {
     platform::Value info = platform::Value::dictionary();
-    info.set("NSLocalizedDescription", "The contacts feed root is not a URL: " + root);
+    info.set("NSLocalizedDescription",
+             "The contacts feed root is not a URL: " + GDataServiceGoogleContact::contactServiceRootURLString());
     return platform::Error(kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject, info);
 }
 
 }  // namespace
 
 void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion) {
-    auto url = feedURL(mGoogleFeedsRootURLString, "groups");
-    if (!url) return completion(badRootError(mGoogleFeedsRootURLString));
+    auto url = GDataServiceGoogleContact::groupFeedURLForUserID("default");
+    if (!url) return completion(badRootError());
     std::weak_ptr<int> alive = mAliveMarker;
     mFeedTicket = GoogleFeedFetch::fetchGroupFeed(
         getGoogleContactService(), *url,
@@ -43,8 +38,8 @@ void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion)
 }
 
 void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completion) {
-    auto url = feedURL(mGoogleFeedsRootURLString, "contacts");
-    if (!url) return completion(badRootError(mGoogleFeedsRootURLString));
+    auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    if (!url) return completion(badRootError());
     // The last download serves as the base of an incremental one only when it was whole and of
     // the same user.
     std::optional<FetchedContactFeed> cached;

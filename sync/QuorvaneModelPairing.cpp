@@ -56,36 +56,18 @@ bool QuorvaneModel::alreadyPairedWithAnotherAppleContactWithGoogleContact(const 
     if (!google) return false;
     auto id = google->identifier();
     if (!id) return false;
-    auto found = mPairedContactsDict_Google.find(*id);
-    if (found == mPairedContactsDict_Google.end() || found->second.empty()) return false;
-    return stringsDifferWithString1(found->second, apple ? std::optional<std::string>(apple->identifier()) : std::nullopt);
+    auto paired = syncHistory().pairedAppleID(*id);
+    if (!paired || paired->empty()) return false;
+    return stringsDifferWithString1(paired, apple ? std::optional<std::string>(apple->identifier()) : std::nullopt);
 }
 
 bool QuorvaneModel::alreadyPairedWithAnotherGoogleContactWithAppleContact(const CNContactPtr& apple,
                                                                           const GoogleContactPtr& google) {
     if (!apple) return false;
-    auto found = mPairedContactsDict_Apple.find(apple->identifier());
-    if (found == mPairedContactsDict_Apple.end() || found->second.empty()) return false;
-    return stringsDifferWithString1(found->second, google ? google->identifier() : std::nullopt);
+    auto paired = syncHistory().pairedGoogleID(apple->identifier());
+    if (!paired || paired->empty()) return false;
+    return stringsDifferWithString1(paired, google ? google->identifier() : std::nullopt);
 }
-
-bool QuorvaneModel::isOtherContact(const GoogleContactPtr& contact) {
-    return contact && PairingIndex::isOtherContact(*contact);
-}
-
-bool QuorvaneModel::isGoogleContactAlreadyMatched(const GoogleContactPtr& contact) {
-    if (!contact) return false;
-    auto id = contact->identifier();
-    return id && mGoogleRecordsAlreadyMatched.count(*id);
-}
-
-bool QuorvaneModel::isAppleContactAlreadyMatched(const CNContactPtr& contact) {
-    return contact && mAppleRecordsAlreadyMatched.count(contact->identifier());
-}
-
-bool QuorvaneModel::isGroupFilterActive() { return filterByGroups() && !selectedGroupSet().empty(); }
-
-bool QuorvaneModel::isSyncingFacebook() { return isFacebookContainer(mSelectedContainer); }
 
 std::shared_ptr<PairingIndex> QuorvaneModel::pairingIndex() {
     if (mPairingIndex) return mPairingIndex;
@@ -112,8 +94,7 @@ void QuorvaneModel::preparePairingDicts() {
     mGoogleContactRecordIDsByHashName.clear();
     mAppleContactRecordIDsByHashName.clear();
     mGoogleDuplicatesDetected.clear();
-    mGoogleRecordsAlreadyMatched.clear();
-    mAppleRecordsAlreadyMatched.clear();
+    clearAlreadyMatched();
     resetPairingIndex();
 
     // Hash name -> the contacts that hold it, in order; only a name held once pairs by hash.
@@ -161,9 +142,8 @@ void QuorvaneModel::preparePairingDicts() {
 GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const CNContactPtr& apple) {
     if (!apple) return nullptr;
     // 1. The pair the history remembers, when its Google contact is still there.
-    if (auto paired = mPairedContactsDict_Apple.find(apple->identifier());
-        paired != mPairedContactsDict_Apple.end() && !paired->second.empty()) {
-        if (auto found = mGoogleContactDict.find(paired->second); found != mGoogleContactDict.end() && found->second) {
+    if (auto paired = syncHistory().pairedGoogleID(apple->identifier()); paired && !paired->empty()) {
+        if (auto found = mGoogleContactDict.find(*paired); found != mGoogleContactDict.end() && found->second) {
             return found->second;
         }
     }
@@ -186,9 +166,8 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
 CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const GoogleContactPtr& google) {
     if (!google) return nullptr;
     const std::string googleID = google->identifier().value_or("");
-    if (auto paired = mPairedContactsDict_Google.find(googleID);
-        paired != mPairedContactsDict_Google.end() && !paired->second.empty()) {
-        if (auto found = mExistingAppleContactDict.find(paired->second);
+    if (auto paired = syncHistory().pairedAppleID(googleID); paired && !paired->empty()) {
+        if (auto found = mExistingAppleContactDict.find(*paired);
             found != mExistingAppleContactDict.end() && found->second) {
             return found->second;
         }

@@ -50,11 +50,8 @@ inline bool referencePhonesMeet(QuorvaneModel& m, const std::vector<std::string>
 
 inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platform::CNContactPtr& A) {
     if (!A) return nullptr;
-    auto paired = m.mPairedContactsDict_Apple.find(A->identifier());
-    if (paired != m.mPairedContactsDict_Apple.end() && !paired->second.empty() &&
-        m.mGoogleContactDict.count(paired->second)) {
-        return m.mGoogleContactDict[paired->second];
-    }
+    auto paired = m.syncHistory().pairedGoogleID(A->identifier());
+    if (paired && !paired->empty() && m.mGoogleContactDict.count(*paired)) return m.mGoogleContactDict[*paired];
     auto skip = [&](const GoogleContactPtr& G) {
         return m.alreadyPairedWithAnotherAppleContactWithGoogleContact(G, A) || m.isGoogleContactAlreadyMatched(G);
     };
@@ -93,11 +90,8 @@ inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platf
 
 inline platform::CNContactPtr referenceBestAppleContact(QuorvaneModel& m, const GoogleContactPtr& G) {
     if (!G) return nullptr;
-    auto paired = m.mPairedContactsDict_Google.find(G->identifier().value_or(""));
-    if (paired != m.mPairedContactsDict_Google.end() && !paired->second.empty() &&
-        m.mExistingAppleContactDict.count(paired->second)) {
-        return m.mExistingAppleContactDict[paired->second];
-    }
+    auto paired = m.syncHistory().pairedAppleID(G->identifier().value_or(""));
+    if (paired && !paired->empty() && m.mExistingAppleContactDict.count(*paired)) return m.mExistingAppleContactDict[*paired];
     auto skip = [&](const platform::CNContactPtr& A) {
         return m.alreadyPairedWithAnotherGoogleContactWithAppleContact(A, G) || m.isAppleContactAlreadyMatched(A);
     };

@@ -64,10 +64,26 @@ protected:
         for (const auto& g : googles) model_->mContactFeed->addEntry(g);
         model_->mExistingAppleContacts = apples;
         model_->preparePairingDicts();
+        applyHistory();
     }
+    // The history of pairs synced before; the pairs whose two contacts are present count.
     void remember(const std::string& appleID, const std::string& googleID) {
-        model_->mPairedContactsDict_Apple[appleID] = googleID;
-        model_->mPairedContactsDict_Google[googleID] = appleID;
+        auto record = std::make_shared<SyncHistoryRecord>();
+        record->appleRecordID = appleID;
+        record->googleID = googleID;
+        history.push_back(record);
+    }
+    void applyHistory() {
+        model_->syncHistoryForUpdate().load(history, std::nullopt);
+        model_->updatePairedContactsDict(
+            [&](const std::string& id) {
+                auto g = model_->mGoogleContactDict.find(id);
+                return g == model_->mGoogleContactDict.end() ? nullptr : g->second;
+            },
+            [&](const std::string& id) {
+                auto a = model_->mExistingAppleContactDict.find(id);
+                return a == model_->mExistingAppleContactDict.end() ? nullptr : a->second;
+            });
     }
     int googleIndex(const std::shared_ptr<GDataEntryContact>& g) {
         for (size_t i = 0; i < googles.size(); ++i)
@@ -82,6 +98,7 @@ protected:
 
     std::vector<std::shared_ptr<GDataEntryContact>> googles;
     std::vector<CNContactPtr> apples;
+    std::vector<SyncHistoryRecordPtr> history;
 };
 
 TEST_F(PairingTest, HashNameKeepsEveryBlankInPlaceAndIsEmptyOnlyWithoutAnyField) {
@@ -99,7 +116,8 @@ struct GoogleCase {
     std::vector<GSpec> google;
     ASpec apple;
     int expected;  // index into google, -1 for none
-    std::vector<std::pair<std::string, std::string>> history = {};  // apple id ("A" = this one), google id
+    // (apple id, google id) synced before; "A" is this local contact, "B" another one.
+    std::vector<std::pair<std::string, std::string>> history = {};
 };
 
 TEST_F(PairingTest, LocalContactFindsTheScansGoogleContact) {
@@ -120,15 +138,17 @@ TEST_F(PairingTest, LocalContactFindsTheScansGoogleContact) {
         {"organisation pairs nameless contacts", {{.org = "ACME"}}, {.org = "Acme"}, 0},
         {"a trailing blank makes names differ", {{"Ann", "Lee"}}, {"Ann ", "Lee"}, -1},
         {"a remembered partner gone: hash name next", {{"Ann", "Lee"}}, {"Ann", "Lee"}, 0, {{"A", "gone"}}},
-        {"remembered with another local contact: never", {{"Ann", "Lee"}}, {"Ann", "Lee"}, -1, {{"other", "g0"}}},
+        {"remembered with another local contact: never", {{"Ann", "Lee"}}, {"Ann", "Lee"}, -1, {{"B", "g0"}}},
         {"the remembered partner wins over equal names", {{"Ann", "Lee"}, {"Zed"}}, {"Ann", "Lee"}, 1, {{"A", "g1"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        model_->mPairedContactsDict_Apple.clear();
-        model_->mPairedContactsDict_Google.clear();
-        load(c.google, {c.apple});
-        for (const auto& [a, g] : c.history) remember(a == "A" ? apples[0]->identifier() : a, g);
+        history.clear();
+        load(c.google, {c.apple, ASpec{}});  // and a bystander, "B"
+        for (const auto& [a, g] : c.history) {
+            remember(a == "A" ? apples[0]->identifier() : a == "B" ? apples[1]->identifier() : a, g);
+        }
+        applyHistory();
         EXPECT_EQ(googleIndex(model_->getBestGoogleContactMatchWithAppleContact(apples[0])), c.expected);
         EXPECT_EQ(googleIndex(referenceBestGoogleContact(*model_, apples[0])), c.expected);
     }
@@ -149,7 +169,7 @@ TEST_F(PairingTest, GoogleContactFindsTheFirstLocalContactInStoreOrder) {
     model_->mReadOnlyContactDict[apples[0]->identifier()] = true;
     model_->resetPairingIndex();
     EXPECT_EQ(appleIndex(model_->getBestAppleContactMatchWithGoogleContact(googles[1])), 2);
-    model_->mAppleRecordsAlreadyMatched.insert(apples[2]->identifier());
+    model_->setAppleContactAlreadyMatched(apples[2]->identifier());
     EXPECT_EQ(model_->getBestAppleContactMatchWithGoogleContact(googles[1]), nullptr);
 }
 
@@ -216,7 +236,7 @@ const T& pick(std::mt19937& rng, const std::vector<T>& v) {
 }
 
 TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
-    constexpr int kPopulations = 1500;
+    constexpr int kPopulations = 1200;
     size_t pairsSeen = 0;
     for (int seed = 1; seed <= kPopulations; ++seed) {
         std::mt19937 rng(seed);
@@ -260,17 +280,12 @@ TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
             if (rng() % 10 == 0) model_->mFacebookContactDict[c->identifier()] = true;
             apples.push_back(c);
         }
-        // History: real pairs, stale ones (a side that is gone) and one-sided entries.
-        model_->mPairedContactsDict_Apple.clear();
-        model_->mPairedContactsDict_Google.clear();
-        for (int k = rng() % 4; k > 0; --k) {
-            std::string a = rng() % 4 ? apples[rng() % nApple]->identifier() : "gone-apple";
-            std::string g = rng() % 4 ? googles[rng() % nGoogle]->identifier().value() : "gone-google";
-            switch (rng() % 3) {
-                case 0: remember(a, g); break;
-                case 1: model_->mPairedContactsDict_Apple[a] = g; break;
-                default: model_->mPairedContactsDict_Google[g] = a; break;
-            }
+        // History: pairs of present contacts, stale ones (a side that is gone), and contacts
+        // synced with several partners over time (the later record wins one way only).
+        history.clear();
+        for (int k = rng() % 5; k > 0; --k) {
+            remember(rng() % 4 ? apples[rng() % nApple]->identifier() : "gone-apple",
+                     rng() % 4 ? googles[rng() % nGoogle]->identifier().value() : "gone-google");
         }
         loadBuilt();
 
@@ -281,8 +296,8 @@ TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
             ASSERT_EQ(googleIndex(indexed), googleIndex(scanned)) << "seed " << seed << " local " << appleIndex(a);
             if (indexed && rng() % 5) {
                 ++pairsSeen;
-                model_->mGoogleRecordsAlreadyMatched.insert(*indexed->identifier());
-                model_->mAppleRecordsAlreadyMatched.insert(a->identifier());
+                model_->setGoogleContactAlreadyMatched(*indexed->identifier());
+                model_->setAppleContactAlreadyMatched(a->identifier());
             }
         }
         for (const auto& g : googles) {
@@ -292,8 +307,8 @@ TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
             ASSERT_EQ(appleIndex(indexed), appleIndex(scanned)) << "seed " << seed << " google " << googleIndex(g);
             if (indexed && rng() % 5) {
                 ++pairsSeen;
-                model_->mGoogleRecordsAlreadyMatched.insert(*g->identifier());
-                model_->mAppleRecordsAlreadyMatched.insert(indexed->identifier());
+                model_->setGoogleContactAlreadyMatched(*g->identifier());
+                model_->setAppleContactAlreadyMatched(indexed->identifier());
             }
         }
     }

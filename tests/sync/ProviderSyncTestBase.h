@@ -4,9 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "oauth2/QNOAuth2Authentication.h"
 #include "platform/runloop/RunLoop.h"
-#include "tests/support/FakeProvider.h"
+#include "tests/sync/ProviderAccountTestSupport.h"
 #include "tests/sync/SyncTestSupport.h"
 
 namespace quorvane::testing {
@@ -15,23 +14,17 @@ class ProviderSyncTestBase : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        registerContactClasses();
-        test::FakeProvider::OAuthSettings oauth;
-        auto tokens = provider.issueTokens();
-        auto auth = QNOAuth2Authentication::authenticationWithServiceProvider(
-            "Google", platform::URL::URLWithString(provider.tokenURL()), "http://127.0.0.1/oauth2callback",
-            oauth.clientID, oauth.clientSecret);
-        auth->setAccessToken(tokens.accessToken);
-        auth->setRefreshToken(tokens.refreshToken);
-        auth->setExpiresIn(3600);
-        auth->setUserEmail(oauth.userEmail);
-        model_->mAuth = auth;
-        model_->mGoogleFeedsRootURLString = provider.feedsRoot();
+        account.auth->setUserEmail(test::FakeProvider::OAuthSettings().userEmail);
+        model_->mAuth = account.auth;
+        GDataServiceGoogleContact::setContactServiceRootURLString(provider.feedsRoot());
     }
 
     // The model's session lets its connections go before the provider stops (a server waits for
     // the connections it still holds).
-    void TearDown() override { model_.reset(); }
+    void TearDown() override {
+        model_.reset();
+        GDataServiceGoogleContact::setContactServiceRootURLString(std::nullopt);
+    }
 
     // A contact named "<given> <family>" in My Contacts (or in no group for an Other contact).
     std::string addPerson(const std::string& given, const std::string& family, bool other = false,
@@ -54,7 +47,8 @@ protected:
         return error;
     }
 
-    test::FakeProvider provider;
+    test::ProviderAccount account;
+    test::FakeProvider& provider = account.provider;
 };
 
 }  // namespace quorvane::testing
