@@ -129,6 +129,7 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     if (model_) return model_;
     QuorvaneModel::Environment env;
     env.userDefaults = profile_.userDefaults();
+    env.dataFolder = profile_.dataFolder();
     env.keychainItemName = profile_.keychainItemName();
     // The registration the stored authorization refreshes with is the profile's provider's; a
     // profile whose provider cannot be read yet still has its keychain item to show or remove.
@@ -142,6 +143,26 @@ std::shared_ptr<QuorvaneModel> Session::model() {
         store->addContainer(kLocalAccountName, platform::CNContainerType::Local, std::nullopt, &error);
     env.contactStore = std::move(store);
     model_ = std::make_shared<QuorvaneModel>(std::move(env));
+    // Progress lines and sub-progress go to the progress line; the log's own text only with -v.
+    Console& console = console_;
+    model_->setRunLogSink([&console](const RunLog& log, const RunLog::Event& event) {
+        switch (event.change) {
+            case RunLog::Change::Progress:
+                console.progress(event.text);
+                break;
+            case RunLog::Change::SubProgress:
+                if (!event.text.empty()) console.progress(log.progressText() + ": " + event.text);
+                break;
+            case RunLog::Change::Log: {
+                std::string line = event.text;
+                while (!line.empty() && line.back() == '\n') line.pop_back();
+                if (!line.empty()) console.detail(line);
+                break;
+            }
+            case RunLog::Change::ProgressBar:
+                break;
+        }
+    });
     return model_;
 }
 

@@ -4,6 +4,7 @@
 
 #include "oauth2/QNOAuth2WindowController.h"
 #include "sync/QuorvaneModel.h"
+#include "sync/Utils.h"
 
 namespace quorvane {
 
@@ -50,10 +51,14 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
     mSignInFailed = nullptr;
     if (!error && auth && auth->canAuthorize()) {
         mAuth = auth;
+        setProgressWithString(Utils::localized("SyncProgressWC_LoginSucceeded", "Login Succeeded!"));
         if (succeeded) succeeded();
         return;
     }
     platform::Error failure = error.value_or(platform::Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorAuthorizationFailed));
+    setProgressWithString(Utils::localized("SyncProgressWC_LoginFailed", "Login Failed"));
+    appendStringToLog(Utils::localized("SyncProgressWC_LoginToGoogleFailed", "Login to Google failed") + ": " +
+                      signInFailureMessage(failure));
     mAuth = nullptr;
     if (failed) failed(failure);
 }
