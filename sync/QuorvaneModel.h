@@ -57,6 +57,8 @@ namespace quorvane {
 
 class QuorvaneModel;
 class PairingIndex;
+class SyncRun;
+struct SyncRunOptions;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
 class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
@@ -675,9 +677,9 @@ public:
                                                                const platform::CNContactPtr& apple);
     bool alreadyPairedWithAnotherGoogleContactWithAppleContact(const platform::CNContactPtr& apple,
                                                                const std::shared_ptr<GDataEntryContact>& google);
-    // The partner: the history's pair, else the one contact of the same hash name, else the scan's
-    // choice by names or organisation, e-mail address, then phone number (grouped Google contacts
-    // before Other ones). Null when none.
+    // The partner: the history's pair (unless already paired in this run), else the one contact
+    // of the same hash name, else the scan's choice by names or organisation, e-mail address, then
+    // phone number (grouped Google contacts before Other ones). Null when none.
     std::shared_ptr<GDataEntryContact> getBestGoogleContactMatchWithAppleContact(const platform::CNContactPtr& apple);
     platform::CNContactPtr getBestAppleContactMatchWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google);
     // The identifiers of the Google groups whose title (without "System Group: ") the filter names.
@@ -688,6 +690,13 @@ public:
     // Whether the contact passes the group filter (everyone does while it is not active).
     bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact);
     bool googleContactHasMatchingGroups(const std::shared_ptr<GDataEntryContact>& contact);
+
+    // ===== The sync run (SyncRun, SyncPlanner) =====
+    // The run in progress or the last one; a new run replaces it (the old one must have ended).
+    std::shared_ptr<SyncRun> mSyncRun;
+    // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
+    // still going.
+    std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
