@@ -221,8 +221,11 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     EXPECT_FALSE(addresses[0]->countryName());
     EXPECT_FALSE(addresses[1]->countryCode());
 
+    // Without the setting an address holding only a code has nothing to write: it is left out.
     model_->mSyncCountryCodes = false;
     google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
+    ASSERT_EQ(google->structuredPostalAddresses().size(), 1u);
+    EXPECT_EQ(google->structuredPostalAddresses()[0]->city(), "Oslo");
     EXPECT_FALSE(google->structuredPostalAddresses()[0]->countryCode());
 }
 
