@@ -44,6 +44,7 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
 
     // The settings, then the signed-in account. An item that holds nothing to sign requests with
     // means nobody is signed in.
+    mSettings = std::make_unique<SyncSettings>(mUserDefaults, getDefaultAutoAddToGroupName());
     loadSettings();
     auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(kKeychainItemName, std::string(kOAuth2ClientID),
                                                                           std::string(kOAuth2ClientSecret));

@@ -4,11 +4,11 @@
 // the tolerant comparisons, the string and date helpers, the label converters and the display
 // texts.
 //
-// The model's state is its public m... fields, as the sync steps and the windows read and set
-// them directly. Its operations are grouped by topic, each topic in its own source file
-// (QuorvaneModelEquality.cpp, QuorvaneModelStrings.cpp, ...). A new topic adds its fields to
-// the field block of its heading below and its operations to a new heading and a new
-// QuorvaneModel<Topic>.cpp; nothing else needs to change.
+// Its operations are grouped by topic, each topic in its own source file
+// (QuorvaneModelEquality.cpp, QuorvaneModelStrings.cpp, ...). The stored settings are one private
+// table (SyncSettings) read through getters and changed only through setters, which store them.
+// New state belongs in classes of their own that the model composes (history store, strategy, run
+// log, ...); the model keeps the operations the spec names as thin entry points to them.
 //
 // Everything runs on the main thread.
 
@@ -38,6 +38,7 @@
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
+#include "sync/SyncSettings.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -254,9 +255,8 @@ public:
 
     // ===== Contact store access (QuorvaneModelStore.cpp, QuorvaneModelContainers.cpp) =====
     // Error out-parameters may be null; a failure sets them, success leaves them as they were.
-    // Settings this topic reads (loaded from the user defaults at start-up).
-    int32_t mContactSourceMode = ContactSourceModeAutoSelect;  // ContactSourceMode
-    std::optional<std::string> mCustomContainerID;             // the container of mode 1
+    // Settings this topic reads: contactSourceMode() (ContactSourceMode) and customContainerID()
+    // (the container of mode 1), in the settings block below.
     // The signed-in Google authorization; nullptr when nobody is signed in.
     std::shared_ptr<QNOAuth2Authentication> mAuth;
     // The accounts the containers belong to; made on mContactStore's file at first use.
@@ -585,54 +585,57 @@ public:
     // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
     std::optional<platform::Date> mLastAddressBookChangeDate;
 
-    // Settings, loaded from the user defaults at start-up (each with the default of its key when
-    // absent) and stored under the same key by their setters.
-    int32_t mSelectedManualSyncMode = 0;  // SyncMode
-    int32_t mSelectedAutoSyncMode = 0;    // AutoSyncMode
-    bool mSyncPhotosSetting = true;
-    bool mMergeContacts_2Way = true;
-    bool mMergeContacts_1Way = true;
-    bool mIgnoreOtherContacts = true;
-    bool mForceUpdateContacts = false;
-    bool mSyncDeletedContacts = true;
-    bool mDetectGoogleDuplicates = true;
-    bool mBatchGoogleContacts = true;
-    bool mSyncCountryCodes = true;
-    bool mWelcomeMessageShown = false;
-    bool mShowContactAccountWarnings = true;
-    bool mShowLeaveAReviewPrompt = true;
-    bool mTellAFriendMessageShown = false;
-    bool mLikeUsOnFacebookMessageShown = false;
-    std::optional<std::string> mPreviousContainerID;
-    std::optional<std::string> mPreviousGmailUsername;
-    int32_t mSelectedLanguage = 0;  // AppLanguage
-    float mAutoSyncUpdateInterval_Minutes = 5.0f;
-    bool mConfirmPendingDeletions = true;
-    bool mUseBlackAndWhiteIcon = false;
-    bool mAttachAppToMenuBar = true;
-    bool mShowSyncTypeAlert = true;
-    bool mShowICloudTip = true;
-    bool mShowGoogleAccountTip = true;
-    std::optional<std::string> mOriginalAppVersion;
-    bool mShowEditSyncActionsAlert = true;
-    bool mFilterByGroups = false;
-    int32_t mIgnoreNewContactsSetting = 0;  // IgnoreNewContactsMode
-    bool mIgnoreEmptyContacts = true;
-    bool mAutoAddContactsToGroup = false;
-    std::optional<std::string> mAutoAddToGroupName;  // getDefaultAutoAddToGroupName() when never set
-    bool mSkipSyncConfirmationAlert = false;
-    bool mHasSentInitalLaunchAnswerEvent = false;
-    bool mShowManualSyncAlert = true;
-    bool mHasShownSkipSyncConfirmationTip = false;
-    std::optional<platform::Date> mLastICloudTipDate;          // 1970-01-01 when never set
-    std::optional<platform::Date> mLastGoogleAccountTipDate;   // 1970-01-01 when never set
-    std::optional<platform::Date> mLastLeaveReviewPromptDate;  // 1970-01-01 when never set
-    std::optional<platform::Date> mAutoSyncLastUpdate;         // 1970-01-01 when never set
-    std::optional<platform::Date> mLastCompletedSyncDate;      // nil when never set
+    // Settings: one table of key, default and value (SyncSettings), loaded from the user defaults at
+    // start-up, each value stored under its key by its setter. The getters read the table.
+    int32_t selectedManualSyncMode() const { return mSettings->intValue(Setting::SelectedManualSyncMode); }  // SyncMode
+    int32_t selectedAutoSyncMode() const { return mSettings->intValue(Setting::SelectedAutoSyncMode); }  // AutoSyncMode
+    bool syncPhotosSetting() const { return mSettings->boolValue(Setting::SyncPhotosSetting); }
+    bool mergeContacts_2Way() const { return mSettings->boolValue(Setting::MergeContacts_2Way); }
+    bool mergeContacts_1Way() const { return mSettings->boolValue(Setting::MergeContacts_1Way); }
+    bool ignoreOtherContacts() const { return mSettings->boolValue(Setting::IgnoreOtherContacts); }
+    bool forceUpdateContacts() const { return mSettings->boolValue(Setting::ForceUpdateContacts); }
+    bool syncDeletedContacts() const { return mSettings->boolValue(Setting::SyncDeletedContacts); }
+    bool detectGoogleDuplicates() const { return mSettings->boolValue(Setting::DetectGoogleDuplicates); }
+    bool batchGoogleContacts() const { return mSettings->boolValue(Setting::BatchGoogleContacts); }
+    bool syncCountryCodes() const { return mSettings->boolValue(Setting::SyncCountryCodes); }
+    bool welcomeMessageShown() const { return mSettings->boolValue(Setting::WelcomeMessageShown); }
+    bool showContactAccountWarnings() const { return mSettings->boolValue(Setting::ShowContactAccountWarnings); }
+    bool showLeaveAReviewPrompt() const { return mSettings->boolValue(Setting::ShowLeaveAReviewPrompt); }
+    bool tellAFriendMessageShown() const { return mSettings->boolValue(Setting::TellAFriendMessageShown); }
+    bool likeUsOnFacebookMessageShown() const { return mSettings->boolValue(Setting::LikeUsOnFacebookMessageShown); }
+    int32_t contactSourceMode() const { return mSettings->intValue(Setting::ContactSourceMode); }  // ContactSourceMode
+    std::optional<std::string> customContainerID() const { return mSettings->textValue(Setting::CustomContainerID); }
+    std::optional<std::string> previousContainerID() const { return mSettings->textValue(Setting::PreviousContainerID); }
+    std::optional<std::string> previousGmailUsername() const { return mSettings->textValue(Setting::PreviousGmailUsername); }
+    int32_t selectedLanguage() const { return mSettings->intValue(Setting::SelectedLanguage); }  // AppLanguage
+    float autoSyncUpdateInterval_Minutes() const { return mSettings->floatValue(Setting::AutoSyncUpdateInterval_Minutes); }
+    bool confirmPendingDeletions() const { return mSettings->boolValue(Setting::ConfirmPendingDeletions); }
+    bool useBlackAndWhiteIcon() const { return mSettings->boolValue(Setting::UseBlackAndWhiteIcon); }
+    bool attachAppToMenuBar() const { return mSettings->boolValue(Setting::AttachAppToMenuBar); }
+    bool showSyncTypeAlert() const { return mSettings->boolValue(Setting::ShowSyncTypeAlert); }
+    bool showICloudTip() const { return mSettings->boolValue(Setting::ShowICloudTip); }
+    bool showGoogleAccountTip() const { return mSettings->boolValue(Setting::ShowGoogleAccountTip); }
+    std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
+    bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
+    bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
+    bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
+    bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
+    bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
+    bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
-    std::set<std::string> mSelectedGroupSet;
-    std::set<std::string> mSelectedGroupSet_Lower;
+    const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }
+    const std::set<std::string>& selectedGroupSet_Lower() const { return mSettings->selectedGroupSet_Lower(); }
+    const SyncSettings& settings() const { return *mSettings; }
 
     // The setters: the property and its user-defaults key at once (nil removes the key).
     void setSelectedManualSyncMode(int32_t v);
@@ -693,12 +696,16 @@ public:
     std::shared_ptr<GDataServiceGoogleContact> getGoogleContactService();
     std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
 
-    // Reads every setting from mUserDefaults (start-up).
+    // Reads every setting from mUserDefaults (start-up); a key absent or unreadable keeps its default.
     void loadSettings();
     // The observation of CNContactStoreDidChangeNotification, and what lets a change announced on
     // another thread find out on the main thread whether the model is still there.
     platform::NotificationCenter::TokenPtr mAddressBookObserver;
     std::shared_ptr<int> mAliveMarker;
+
+private:
+    // The stored settings; every change goes through a setter, which stores it.
+    std::unique_ptr<SyncSettings> mSettings;
 };
 
 }  // namespace quorvane

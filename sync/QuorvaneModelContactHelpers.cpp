@@ -130,7 +130,7 @@ bool QuorvaneModel::appleContactSupportsGroups(const platform::CNContactPtr&) {
 }
 
 bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
-    if (mContactSourceMode == ContactSourceModeAllAccounts) return false;
+    if (contactSourceMode() == ContactSourceModeAllAccounts) return false;
     if (mSelectedContainer && (isReadOnlyContainer(mSelectedContainer) || isFacebookContainer(mSelectedContainer))) {
         return false;
     }
@@ -146,7 +146,7 @@ bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
 }
 
 bool QuorvaneModel::isValidCountryCode(const std::optional<std::string>& code) {
-    if (!code || !mSyncCountryCodes) return false;
+    if (!code || !syncCountryCodes()) return false;
     if (!mISOCountryCodeDict) {
         mISOCountryCodeDict.emplace();
         for (const char* const* country = uloc_getISOCountries(); country && *country; ++country) {

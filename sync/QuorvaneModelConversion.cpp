@@ -253,8 +253,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
             auto googleNames = getGoogleContactGroupNamesWithContact(google, false);
             if (!googleNames.empty()) names = combineStringArraysWithArray1(names, googleNames);
         }
-        if (mAutoAddContactsToGroup && !isEmpty(mAutoAddToGroupName)) {
-            auto autoName = trimWhitespaceFromString(mAutoAddToGroupName);
+        if (autoAddContactsToGroup() && !isEmpty(autoAddToGroupName())) {
+            auto autoName = trimWhitespaceFromString(autoAddToGroupName());
             names = combineStringArraysWithArray1(names, std::vector<std::string>{autoName.value_or("")});
         }
 

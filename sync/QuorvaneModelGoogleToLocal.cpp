@@ -42,7 +42,7 @@ void QuorvaneModel::updateAppleContact(const platform::CNMutableContactPtr& appl
     const bool replace = !merge || created;
     // A new contact lands where new contacts go; an existing one stays in its own account.
     const bool exchange = created ? isExchangeDestinationForNewContacts()
-                                  : isExchangeContact(apple) || (mContactSourceMode != ContactSourceModeAllAccounts &&
+                                  : isExchangeContact(apple) || (contactSourceMode() != ContactSourceModeAllAccounts &&
                                                                  isExchangeDestinationForNewContacts());
     // Merging keeps the stored values of a list, which it must have read to keep.
     auto writesList = [&](const char* key) { return !merge || apple->isKeyAvailable(key); };
@@ -199,7 +199,7 @@ void QuorvaneModel::updateAppleContact(const platform::CNMutableContactPtr& appl
     }
 
     // Photo: Google's photo was removed since the last sync.
-    if (replace && !created && googleHadPhoto && mSyncPhotosSetting) {
+    if (replace && !created && googleHadPhoto && syncPhotosSetting()) {
         auto photo = google->photoLink();
         if (!photo || isEmpty(photo->ETag())) apple->setImageData(std::nullopt);
     }
@@ -221,12 +221,12 @@ std::optional<std::vector<std::string>> QuorvaneModel::getAppleGroupNamesWithGoo
     const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
     const std::optional<std::vector<std::string>>& currentAppleGroupNames) {
     if (!google || !selectedAppleAccountSupportsGroups()) return std::nullopt;
-    auto names = combineStringArraysWithArray1(getGoogleContactGroupNamesWithContact(google, true), {});
+    auto names = getGoogleContactGroupNamesWithContact(google, true);
     if (record && record->mMergeContacts && !record->mCreatedNewContact && currentAppleGroupNames) {
         names = combineStringArraysWithArray1(names, *currentAppleGroupNames);
     }
-    if (mAutoAddContactsToGroup && !stringEffectivelyEmptyWithString(mAutoAddToGroupName)) {
-        names = combineStringArraysWithArray1(names, {trimWhitespaceFromString(mAutoAddToGroupName).value_or("")});
+    if (autoAddContactsToGroup() && !stringEffectivelyEmptyWithString(autoAddToGroupName())) {
+        names = combineStringArraysWithArray1(names, {trimWhitespaceFromString(autoAddToGroupName()).value_or("")});
     }
     return names;
 }

@@ -75,12 +75,12 @@ void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Err
         }
     };
 
-    switch (mContactSourceMode) {
+    switch (contactSourceMode()) {
         case ContactSourceModeAllAccounts:
             for (const auto& container : containers) noteUsage(container);
             break;
         case ContactSourceModeCustomContainer:
-            if (mCustomContainerID) mSelectedContainer = getContainerWithIdentifier(mCustomContainerID);
+            if (customContainerID()) mSelectedContainer = getContainerWithIdentifier(customContainerID());
             if (mSelectedContainer) noteUsage(mSelectedContainer);
             break;
         case ContactSourceModeAutoSelect:
@@ -124,7 +124,7 @@ platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainerWithContainers(
 }
 
 bool QuorvaneModel::shouldPromptToSelectDeviceAccount() {
-    if (mContactSourceMode != ContactSourceModeAutoSelect) return false;
+    if (contactSourceMode() != ContactSourceModeAutoSelect) return false;
     auto chosen = getAutoSelectedContainer();
     if (!chosen) return true;
     if (chosen->type() != platform::CNContainerType::Local && !isICloudContainer(chosen)) return true;
@@ -135,7 +135,7 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
     AppleSourceInfo info;
     const auto containers = getAppleContainersWithError(nullptr);
     platform::CNContainerPtr autoSelected;
-    if (mContactSourceMode == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
+    if (contactSourceMode() == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
 
     platform::CNContainerPtr facebook;
     for (const auto& container : containers) {
@@ -161,8 +161,8 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
         const bool isFacebook = container == facebook;
         if (!isFacebook) ++info.numContainersExcludingFacebook;
         bool chosen = false;
-        if (mContactSourceMode == ContactSourceModeCustomContainer &&
-            stringsEqualWithString1(container->identifier(), mCustomContainerID)) {
+        if (contactSourceMode() == ContactSourceModeCustomContainer &&
+            stringsEqualWithString1(container->identifier(), customContainerID())) {
             chosen = true;
             foundChosen = true;
             if (isReadOnlyContainer(container)) info.selectedContainerIsReadOnly = true;
@@ -195,7 +195,7 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
                 break;
         }
     }
-    if (mContactSourceMode == ContactSourceModeCustomContainer && !foundChosen) info.selectedContainerMissing = true;
+    if (contactSourceMode() == ContactSourceModeCustomContainer && !foundChosen) info.selectedContainerMissing = true;
     return info;
 }
 

@@ -213,7 +213,7 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     apple->setPostalAddresses({lv(std::optional<std::string>(platform::CNLabelHome), platform::CNPostalAddress{"", "", "", "", "", "de"}),
                                lv(std::optional<std::string>(platform::CNLabelWork), platform::CNPostalAddress{"", "Oslo", "", "", "", "zz"})});
     save(apple);
-    model_->mSyncCountryCodes = true;
+    model_->setSyncCountryCodes(true);
     auto google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
     auto addresses = google->structuredPostalAddresses();
     ASSERT_EQ(addresses.size(), 2u);
@@ -222,7 +222,7 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     EXPECT_FALSE(addresses[1]->countryCode());
 
     // Without the setting an address holding only a code has nothing to write: it is left out.
-    model_->mSyncCountryCodes = false;
+    model_->setSyncCountryCodes(false);
     google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
     ASSERT_EQ(google->structuredPostalAddresses().size(), 1u);
     EXPECT_EQ(google->structuredPostalAddresses()[0]->city(), "Oslo");
@@ -341,14 +341,14 @@ TEST_F(QuorvaneModelConversionTest, GroupMembershipsFollowTheLocalGroupsAndTheAu
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"friends1"}));
 
     // The auto-add group joins the names.
-    model_->mAutoAddContactsToGroup = true;
-    model_->mAutoAddToGroupName = " Work ";
+    model_->setAutoAddContactsToGroup(true);
+    model_->setAutoAddToGroupName(std::string(" Work "));
     google = googleContact(membership("6"));
     model_->updateGoogleContact(google, apple, apple, record(false), std::nullopt);
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"work", "6"}));
 
     // An account without groups keeps the Google groups.
-    model_->mAutoAddContactsToGroup = false;
+    model_->setAutoAddContactsToGroup(false);
     model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     google = googleContact(membership("friends1"));
     model_->updateGoogleContact(google, apple, apple, record(false), std::vector<std::string>{});

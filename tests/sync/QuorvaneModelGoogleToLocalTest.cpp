@@ -361,7 +361,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, ReverseLabelConvertersAreInversesOfTheFor
 }
 
 TEST_F(QuorvaneModelGoogleToLocalTest, LocalToGoogleToLocalKeepsEveryFieldAndComparesEqual) {
-    model_->mSyncCountryCodes = true;
+    model_->setSyncCountryCodes(true);
     for (unsigned seed = 0; seed < 150; ++seed) {
         std::mt19937 rng(seed);
         auto local = saveAndRead(generateLocal(rng));
@@ -378,7 +378,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, LocalToGoogleToLocalKeepsEveryFieldAndCom
 }
 
 TEST_F(QuorvaneModelGoogleToLocalTest, GoogleToLocalToGoogleKeepsEveryFieldAndComparesEqual) {
-    model_->mSyncCountryCodes = true;
+    model_->setSyncCountryCodes(true);
     for (unsigned seed = 0; seed < 150; ++seed) {
         std::mt19937 rng(seed);
         auto body = generateGoogle(rng);
@@ -545,7 +545,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, LocalPhotoClearedOnlyWhenGoogleRemovedItA
         {false, true, false, withoutPhoto, false}, {false, true, true, withPhoto, false},
     };
     for (const auto& c : cases) {
-        model_->mSyncPhotosSetting = c.photoSync;
+        model_->setSyncPhotosSetting(c.photoSync);
         auto local = std::make_shared<CNMutableContact>();
         local->setImageData(Bytes{1, 2, 3});
         local = saveAndRead(local)->mutableCopy();
@@ -561,8 +561,8 @@ TEST_F(QuorvaneModelGoogleToLocalTest, GroupNamesWithoutMyContacts) {
               (std::vector<string>{"Work", "Family"}));
     EXPECT_EQ(model_->getAppleGroupNamesWithGoogleContact(google, record(true), std::vector<string>{"work", "Home"}),
               (std::vector<string>{"Work", "Family", "Home"}));
-    model_->mAutoAddContactsToGroup = true;
-    model_->mAutoAddToGroupName = " Synced ";
+    model_->setAutoAddContactsToGroup(true);
+    model_->setAutoAddToGroupName(" Synced ");
     EXPECT_EQ(model_->getAppleGroupNamesWithGoogleContact(googleContact(membership("6")), record(false), nullopt),
               (std::vector<string>{"Synced"}));
     model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
