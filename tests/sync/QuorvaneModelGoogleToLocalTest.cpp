@@ -28,19 +28,6 @@ using Labels = std::vector<optional<string>>;
 
 const string kGD = "http://schemas.google.com/g/2005";
 
-DateComponents ymd(int64_t y, int64_t m, int64_t d) {
-    DateComponents c;
-    c.year = y;
-    c.month = m;
-    c.day = d;
-    return c;
-}
-
-template <class T>
-CNLabeledValue<T> lv(optional<string> label, T value) {
-    return CNLabeledValue<T>(std::move(label), std::move(value));
-}
-
 // Every local label the forward converters know, the words they turn into rels, and custom ones.
 const Labels kLocalLabels = {
     nullopt, string(""), string(CNLabelHome), string(CNLabelWork), string(CNLabelOther), string(CNLabelEmailiCloud),
