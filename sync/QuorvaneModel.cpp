@@ -20,6 +20,8 @@ QuorvaneModelPtr QuorvaneModel::sharedQuorvaneModel() {
     return gSharedModel;
 }
 
+bool QuorvaneModel::hasSharedQuorvaneModel() { return gSharedModel != nullptr; }
+
 void QuorvaneModel::shutdown() { gSharedModel.reset(); }
 
 QuorvaneModel::QuorvaneModel(Environment environment) {

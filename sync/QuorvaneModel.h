@@ -68,6 +68,8 @@ public:
 
     // The shared instance, made with the standard environment on the first call.
     static QuorvaneModelPtr sharedQuorvaneModel();
+    // Whether the shared instance has been made (asking makes none).
+    static bool hasSharedQuorvaneModel();
 
     // A model on the given handles (tests use their own store, defaults and zone).
     explicit QuorvaneModel(Environment environment = {});
