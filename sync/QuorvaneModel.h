@@ -52,6 +52,12 @@
 
 namespace quorvane {
 
+// Errors of the model's own tools.
+inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneModel";
+inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
+inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
+inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
+
 class QuorvaneModel;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
@@ -744,6 +750,30 @@ public:
     std::string getDefaultAutoAddToGroupName();
     // The contact store announced a change: notes the time.
     void onAddressBookChangedExternally(const platform::Notification& notification);
+
+    // ===== Delete-all tools (QuorvaneModelDeleteAll.cpp) =====
+    // The end of a deletion: nullopt when it went through, else the first error.
+    using DeleteFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    // Deletes every contact and group of the local account in steps: history first, then the
+    // groups, then the contacts, 15 per step, saved every 1000 and at the end. Returns at once; the
+    // end calls `finished`. Refused (finished with kQuorvaneModelErrorNoContainer) for no account
+    // or one without identifier; nothing is deleted when the contacts or the history cannot be
+    // read or cleared.
+    void deleteContactsFromContainer(const platform::CNContainerPtr& container, DeleteFinished finished);
+    void deleteContactsFromContainer_Step1(const platform::CNContainerPtr& container);
+    void deleteContactsFromContainer_Step2();
+    void deleteContactsFromContainer_Finish_Begin();
+    void deleteContactsFromContainer_Finish();
+    // The state of the deletion in progress.
+    struct DeleteAllState {
+        std::vector<platform::CNContactPtr> mContactsToDelete;
+        int32_t mCurrentContactIdx = 0;        // the next contact to delete, and the count so far
+        int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
+        DeleteFinished mFinished;
+    };
+    std::unique_ptr<DeleteAllState> mDeleteAll;
+    // Runs the step on the main run loop after the delay, unless the model is gone by then.
+    void afterDelay(double seconds, std::function<void()> step);
 
     // ===== Sign-in (QuorvaneModelSignIn.cpp) =====
     // The scope the sign-in asks for: the provider's contacts scope.
