@@ -57,6 +57,7 @@ inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneM
 inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
+inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
 
 class QuorvaneModel;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
@@ -245,6 +246,29 @@ public:
     std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
         const std::optional<std::vector<std::string>>& currentAppleGroupNames);
+
+    // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
+    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // local are written with updateAppleContact (existing contacts, read again in full) or
+    // createAppleContactWithGoogleContact (into the synced account, or the default one when all
+    // accounts are synced), with their group memberships where the account keeps groups; records
+    // planned as deletions of a local contact whose Google partner is gone delete it. Nothing else
+    // is deleted, and read-only contacts are never written (their records fail). Local groups the
+    // records need are created first. Changes are saved in requests of at most
+    // kMaxLocalSaveOperations operations; a request that fails is retried record by record, so one
+    // bad contact fails only its own record (mAppleUpdateFailed). Each written record keeps the
+    // written contact in mMutableAppleContact. Runs in slices on the main run loop, calls progress
+    // after each slice with the records done and the total, and finished exactly once: with an
+    // error only when records were to be written and none could be.
+    using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
+    using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    static constexpr size_t kMaxLocalSaveOperations = 500;
+    static constexpr size_t kLocalRecordsPerSlice = 100;
+    struct LocalApplyState;
+    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
