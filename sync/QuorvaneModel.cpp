@@ -39,7 +39,7 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
     mPauseBetweenGmailRequests = 0.15f;
 
     // The run state starts empty.
-    mLog.clear();
+    mDataFolder = std::move(environment.dataFolder);
     mDummyContact = std::make_shared<platform::CNMutableContact>();
 
     // The settings, then the signed-in account. An item that holds nothing to sign requests with

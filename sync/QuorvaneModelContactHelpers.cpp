@@ -59,12 +59,7 @@ std::optional<std::vector<std::string>> QuorvaneModel::getAppleContactGroupNames
 }
 
 uint64_t QuorvaneModel::getGroupHashWithGroups(const std::optional<std::vector<std::string>>& groups) {
-    if (!groups) return 0;
-    auto sorted = *groups;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
-        return platform::localizedCompareIgnoringCase(a, b) < 0;
-    });
-    return static_cast<uint64_t>(std::hash<std::string>{}(platform::join(sorted, ",")));
+    return groupNamesHash(groups);
 }
 
 bool QuorvaneModel::belongsToMyContacts(const std::shared_ptr<GDataEntryContact>& contact) {

@@ -363,7 +363,7 @@ void QuorvaneModel::addToLogWithSyncRecord(const NSSyncRecordPtr& record, bool c
         if (!reason.empty()) line += " (" + reason + ")";
     }
     line += "\n";
-    mLog += line;
+    mRunLog.appendRaw(line);
 }
 
 }  // namespace quorvane

@@ -207,6 +207,7 @@ struct FakeProvider::State {
     OAuthSettings oauth;
     std::set<std::string> codes, accessTokens, refreshTokens;
     size_t tokenRequests = 0;
+    size_t pageCap = 0;  // 0: none
     uint64_t serial = 0;
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
@@ -227,8 +228,8 @@ struct FakeProvider::State {
 
 FakeProvider::FakeProvider() : FakeProvider(OAuthSettings{}) {}
 
-FakeProvider::FakeProvider(OAuthSettings settings)
-    : server_(std::make_unique<TestHTTPServer>()), state_(std::make_unique<State>()) {
+FakeProvider::FakeProvider(OAuthSettings settings, int port)
+    : server_(std::make_unique<TestHTTPServer>(TestHTTPServer::Security::HTTPS, port)), state_(std::make_unique<State>()) {
     state_->oauth = std::move(settings);
     for (const char* name : {"Contacts", "Friends", "Family", "Coworkers"}) {
         std::string id = std::string("6") + char(std::tolower(name[0])) + (name + 1);
@@ -367,6 +368,11 @@ void FakeProvider::revokeAllTokens() {
 size_t FakeProvider::tokenRequests() const {
     std::lock_guard lock(state_->mutex);
     return state_->tokenRequests;
+}
+
+void FakeProvider::setPageCap(size_t entriesPerPage) {
+    std::lock_guard lock(state_->mutex);
+    state_->pageCap = entriesPerPage;
 }
 
 void FakeProvider::install() {
@@ -612,6 +618,7 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     bool showDeleted = params["showdeleted"] == "true";
 
     std::lock_guard lock(state_->mutex);
+    if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {
         if (e.deleted && !showDeleted) continue;

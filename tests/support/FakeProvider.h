@@ -54,7 +54,8 @@ public:
     };
 
     FakeProvider();
-    explicit FakeProvider(OAuthSettings settings);
+    // port 0: one the system chooses (see server().port(); -1 when the port could not be bound).
+    explicit FakeProvider(OAuthSettings settings, int port = 0);
     ~FakeProvider();
 
     TestHTTPServer& server() { return *server_; }
@@ -78,6 +79,9 @@ public:
     // Refresh tokens stop working too (answered with 400 "invalid_grant").
     void revokeAllTokens();
     size_t tokenRequests() const;
+
+    // At most this many entries on one feed page, whatever max-results asks (0: no cap).
+    void setPageCap(size_t entriesPerPage);
 
     // --- data ---
     // Adds an entry whose body is the given XML children (title, gd:name, gd:email, ...);

@@ -187,7 +187,7 @@ TEST_F(QuorvaneModelConversionTest, NewEntryCarriesEveryFieldWithItsLabels) {
 
     // A new contact in a user group is in My Contacts too.
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"work", "6"}));
-    EXPECT_EQ(model_->mLog, model_->getGoogleAccountName() + ": Created Ann Lee\n");
+    EXPECT_EQ(model_->log(), model_->getGoogleAccountName() + ": Created Ann Lee\n");
 }
 
 TEST_F(QuorvaneModelConversionTest, TextIsCutToGoogleLimitsWithoutSplittingSurrogatePairs) {
@@ -388,7 +388,7 @@ TEST_F(QuorvaneModelConversionTest, PhotoFlagsAndLog) {
     EXPECT_EQ(google->IMAddresses().size(), 1u);
     EXPECT_TRUE(model_->mHasABPhotosToSubmit);
     EXPECT_FALSE(model_->mHasABPhotosToSubmitForNewRecord);
-    EXPECT_EQ(model_->mLog.rfind(model_->getGoogleAccountName() + ": Updated Ann Lee", 0), 0u) << model_->mLog;
+    EXPECT_EQ(model_->log().rfind(model_->getGoogleAccountName() + ": Updated Ann Lee", 0), 0u) << model_->log();
     model_->createGoogleContactWithAppleContact(stored, stored, r, std::nullopt);
     EXPECT_TRUE(model_->mHasABPhotosToSubmitForNewRecord);
 }

@@ -122,7 +122,7 @@ TEST_F(QuorvaneModelStartupTest, EmptyDefaultsGiveEveryDefaultAndWriteNothing) {
     EXPECT_EQ(m->mAuth, nullptr);
     EXPECT_EQ(m->mGoogleContactService, nullptr);
     EXPECT_FLOAT_EQ(m->mPauseBetweenGmailRequests, 0.15f);
-    EXPECT_TRUE(m->mLog.empty());
+    EXPECT_TRUE(m->log().empty());
     ASSERT_NE(m->mDummyContact, nullptr);
     EXPECT_EQ(m->mDummyContact->givenName(), "");
     EXPECT_NE(m->mAccountStore, nullptr);

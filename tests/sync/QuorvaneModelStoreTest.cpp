@@ -497,8 +497,15 @@ TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
     // Dates not fetched come from the address-book record.
     EXPECT_EQ(model_->getCreationDateWithAppleContact(bare[0]), clock_->now());
     EXPECT_EQ(model_->getAppleContactImageData(bare[0]), std::nullopt);
+    // The cached fetch keeps no image bytes, only their size; an uncached fetch has the bytes.
     auto full = model_->getAppleContactsInContainer(local, 5, nullptr);
-    EXPECT_EQ(model_->getAppleContactImageData(full[0]), (platform::Bytes{1, 2, 3}));
+    EXPECT_EQ(model_->getAppleContactImageData(full[0]), std::nullopt);
+    EXPECT_TRUE(full[0]->imageDataAvailable());
+    EXPECT_EQ(model_->getPhotoSizeWithAppleContact(full[0], -1), 3);
+    auto uncached = model_->doGetAppleContactsMatchingPredicate(nullptr, 5, nullptr);
+    ASSERT_EQ(uncached.size(), 1u);
+    EXPECT_EQ(model_->getAppleContactImageData(uncached[0]), (platform::Bytes{1, 2, 3}));
+    EXPECT_EQ(model_->getPhotoSizeWithAppleContact(uncached[0], -1), 3);
     EXPECT_EQ(model_->getCreationDateWithAppleContact(nullptr), std::nullopt);
     EXPECT_EQ(platform::AssertionHandler::count(), 0u);
 }
