@@ -171,12 +171,14 @@ void MSChannelUnit::checkPendingLogsOnQueue() {
     logsQueue_->asyncAfter(configuration_.flushInterval, [weak = weak_from_this(), generation = timerGeneration_] {
         auto self = weak.lock();
         if (!self) return;
+        bool current;
         {
             std::lock_guard lock(self->mutex_);
             self->timerScheduled_ = false;
-            if (generation != self->timerGeneration_) return;
+            current = generation == self->timerGeneration_;
         }
-        self->flushOnQueue();
+        // A flush since the timer was set replaced it: count again and set a new one if needed.
+        current ? self->flushOnQueue() : self->checkPendingLogsOnQueue();
     });
 }
 

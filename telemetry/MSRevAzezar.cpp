@@ -6,6 +6,7 @@
 #include "platform/foundation/UUID.h"
 #include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSServiceAbstract.h"
+#include "telemetry/MSSharedInstance.h"
 #include "telemetry/MSStartServiceLog.h"
 #include "telemetry/MSUserDefaults.h"
 #include "telemetry/MSUtility.h"
@@ -13,24 +14,15 @@
 namespace quorvane {
 
 namespace {
-std::mutex instanceMutex;
-std::shared_ptr<MSRevAzezar> instance;
-std::vector<std::shared_ptr<MSRevAzezar>> retired;
 std::mutex installIdMutex;
 std::optional<std::string> cachedInstallId;
 }  // namespace
 
-MSRevAzezar& MSRevAzezar::sharedInstance() {
-    std::lock_guard lock(instanceMutex);
-    if (!instance) instance = std::make_shared<MSRevAzezar>();
-    return *instance;
-}
+MSRevAzezar& MSRevAzezar::sharedInstance() { return MSSharedInstance<MSRevAzezar>::slot().get(); }
 
 void MSRevAzezar::resetSharedInstance() {
-    std::lock_guard lock(instanceMutex);
-    if (!instance) return;
-    if (auto group = instance->channelGroup()) group->setEnabled(false, false);
-    retired.push_back(std::move(instance));
+    if (auto retired = MSSharedInstance<MSRevAzezar>::slot().reset())
+        if (auto group = retired->channelGroup()) group->setEnabled(false, false);
     std::lock_guard idLock(installIdMutex);
     cachedInstallId.reset();
 }
