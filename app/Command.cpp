@@ -33,6 +33,9 @@ constexpr const char* kUsage =
     "  accounts                     the local accounts: identifier, kind, contacts, read-only\n"
     "  config get [KEY]             show one setting, or all of them\n"
     "  config set KEY VALUE         change a setting (an empty value puts a provider key's default back)\n"
+    "  delete-all --local --container ID [--yes]\n"
+    "                               delete every contact and group of one local account\n"
+    "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"
     "\n"
     "options:\n"
     "  --profile NAME   the provider profile (default \"fake\": the fake provider on this machine;\n"
@@ -218,7 +221,8 @@ int runQuorvane(int argc, char** argv) {
     using Handler = int (*)(Session&, const std::vector<std::string>&);
     const std::map<std::string, Handler> commands = {
         {"signin", commandSignIn},     {"signout", commandSignOut}, {"status", commandStatus},
-        {"accounts", commandAccounts}, {"config", commandConfig},
+        {"accounts", commandAccounts}, {"config", commandConfig},   {"delete-all", commandDeleteAll},
+        {"log", commandLog},
     };
     auto it = commands.find(rest[0]);
     if (it == commands.end()) {
@@ -228,7 +232,7 @@ int runQuorvane(int argc, char** argv) {
     Session session(std::move(*profile), console);
     int code = it->second(session, std::vector<std::string>(rest.begin() + 1, rest.end()));
     session.drainRequests();
-    return interrupted() ? kExitInterrupted : code;
+    return code;
 }
 
 }  // namespace quorvane::app

@@ -95,6 +95,8 @@ int commandSignOut(Session& session, const std::vector<std::string>& args);
 int commandStatus(Session& session, const std::vector<std::string>& args);
 int commandAccounts(Session& session, const std::vector<std::string>& args);
 int commandConfig(Session& session, const std::vector<std::string>& args);
+int commandDeleteAll(Session& session, const std::vector<std::string>& args);
+int commandLog(Session& session, const std::vector<std::string>& args);
 
 // The whole program: parses the global options and runs the subcommand.
 int runQuorvane(int argc, char** argv);

@@ -41,6 +41,11 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"config", "set", "lastCompletedSyncDate", "2020-01-01"},
         {"config", "set", "contacts-root", "http://plain.example.com/m8/feeds/"},
         {"config", "set", "ca-file", "/no/such/file.pem"},
+        {"delete-all"},
+        {"delete-all", "--local"},
+        {"delete-all", "--local", "--container", "no-such-account", "--yes"},
+        {"log", "--last", "0"},
+        {"log", "--show", "1"},
     };
     for (const auto& args : cases) {
         auto r = quorvane(args);
@@ -128,11 +133,21 @@ TEST(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
               "https://www.google.com/m8/feeds/\n");
 }
 
-TEST(QuorvaneCommandTest, AccountsListsTheLocalAccount) {
+TEST(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
     auto r = quorvane({"accounts"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\t"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(synced)"), std::string::npos) << r.out;
+    std::string id = r.out.substr(0, r.out.find('\t'));
+    // Off a terminal only --yes confirms.
+    auto refused = quorvane({"delete-all", "--local", "--container", id});
+    EXPECT_EQ(refused.code, 5);
+    EXPECT_NE(refused.err.find("refused without --yes"), std::string::npos) << refused.err;
+    auto done = quorvane({"-q", "delete-all", "--local", "--container", id, "--yes"});
+    EXPECT_EQ(done.code, 0) << done.err;
+    EXPECT_EQ(done.out, "deleted 0 contacts\n");
+    EXPECT_EQ(done.err, "");
+    EXPECT_EQ(quorvane({"log"}).err, "no runs yet\n");
 }
 
 }  // namespace
