@@ -786,19 +786,26 @@ public:
     std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
     bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
     bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
-    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    // IgnoreNewContactsMode
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }
     bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
     bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
-    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    // getDefaultAutoAddToGroupName() when never set
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }
     bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
     bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
     bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
     bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
-    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }
+    // nil when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
     const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }
