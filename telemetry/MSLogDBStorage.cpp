@@ -143,14 +143,18 @@ bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
     return true;
 }
 
-bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags) {
-    return saveLogs({{log, groupId, flags}}).front();
+std::string MSLogDBStorage::storedTextForLog(const MSAbstractLog& log) {
+    return platform::base64Encode(platform::KeyedArchiver::archivedData(log));
 }
 
-std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items) {
+bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags) {
+    return saveLogs({{log, groupId, flags, {}}}).front();
+}
+
+std::vector<bool> MSLogDBStorage::saveLogs(std::vector<Item> items) {
     std::vector<std::string> texts;
     texts.reserve(items.size());
-    for (const auto& item : items) texts.push_back(platform::base64Encode(platform::KeyedArchiver::archivedData(*item.log)));
+    for (auto& item : items) texts.push_back(item.storedText.empty() ? storedTextForLog(*item.log) : std::move(item.storedText));
     std::vector<bool> saved(items.size(), false);
     std::lock_guard lock(mutex_);
     if (!db_) return saved;
