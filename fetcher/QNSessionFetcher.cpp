@@ -459,6 +459,14 @@ void QNSessionFetcher::setAllowedInsecureSchemes(std::vector<std::string> scheme
     QN_LOCKED;
     s_->allowedInsecureSchemes = std::move(schemes);
 }
+bool QNSessionFetcher::isSecretExchange() {
+    QN_LOCKED;
+    return s_->isSecretExchange;
+}
+void QNSessionFetcher::setSecretExchange(bool flag) {
+    QN_LOCKED;
+    s_->isSecretExchange = flag;
+}
 bool QNSessionFetcher::allowLocalhostRequest() {
     QN_LOCKED;
     return s_->allowLocalhostRequest;

@@ -305,6 +305,11 @@ public:
     void setAllowedInsecureSchemes(std::vector<std::string> schemes);
     bool allowLocalhostRequest();
     void setAllowLocalhostRequest(bool flag);
+    // A fetch that exchanges secrets (a token request, a revocation): it never follows a
+    // redirect to another origin, and its completion notification carries neither the body
+    // nor the error's user info.
+    bool isSecretExchange();
+    void setSecretExchange(bool flag);
     bool allowInvalidServerCertificates();
     void setAllowInvalidServerCertificates(bool flag);
 
