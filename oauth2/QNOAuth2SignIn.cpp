@@ -6,7 +6,7 @@
 #include "fetcher/QNSessionFetcher.h"
 #include "fetcher/QNSessionFetcherServiceProtocol.h"
 #include "platform/foundation/Base64.h"
-#include "platform/foundation/Digest.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UUID.h"
 #include "platform/net/NetworkReachability.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/foundation/Base64.h"
-#include "platform/foundation/Digest.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 
@@ -25,7 +25,7 @@ std::string hexDigest(std::string_view service, std::string_view account) {
     // The lengths go first so that ("ab", "c") and ("a", "bc") name different items.
     std::string input = std::to_string(service.size()) + ":" + std::string(service) + std::to_string(account.size()) +
                         ":" + std::string(account);
-    return hexString(sha256(input));
+    return sha256Hex(input);
 }
 
 bool writeAll(int fd, const std::string& bytes) {

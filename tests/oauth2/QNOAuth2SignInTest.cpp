@@ -11,7 +11,7 @@
 
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Base64.h"
-#include "platform/foundation/Digest.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/net/NetworkReachability.h"
 #include "tests/oauth2/QNOAuth2SignInTestSupport.h"
 

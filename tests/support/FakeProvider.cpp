@@ -1,7 +1,7 @@
 #include "tests/support/FakeProvider.h"
 
 #include "platform/foundation/Base64.h"
-#include "platform/foundation/Digest.h"
+#include "platform/foundation/Crypto.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
