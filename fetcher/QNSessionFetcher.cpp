@@ -684,6 +684,11 @@ bool QNSessionFetcher::wasCreatedFromBackgroundSession() {
     QN_LOCKED;
     return s_->wasCreatedFromBackgroundSession;
 }
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::parentUploadFetcher() {
+    std::any value = propertyForKey(kQNUploadFetcherChunkParentKey);
+    if (auto* weak = std::any_cast<std::weak_ptr<QNSessionFetcher>>(&value)) return weak->lock();
+    return nullptr;
+}
 bool QNSessionFetcher::useBackgroundSession() {
     QN_LOCKED;
     return s_->userRequestedBackgroundSession;

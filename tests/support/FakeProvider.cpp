@@ -248,6 +248,7 @@ FakeProvider::FakeProvider(OAuthSettings settings, int port)
         storeEntry(Kind::Groups, *strippedEntry(doc.root()), id);
     }
     install();
+    uploads_ = std::make_unique<FakeResumableUploads>(*server_);
 }
 
 FakeProvider::~FakeProvider() = default;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FakeResumableUploads.h"
 #include "tests/support/TestHTTPServer.h"
 
 namespace quorvane::test {
@@ -60,6 +61,8 @@ public:
     ~FakeProvider();
 
     TestHTTPServer& server() { return *server_; }
+    // The resumable upload endpoints (under /upload).
+    FakeResumableUploads& uploads() { return *uploads_; }
     // "https://127.0.0.1:<port>/m8/feeds/" and the OAuth2 endpoints.
     std::string feedsRoot() const;
     std::string tokenURL() const;
@@ -126,6 +129,7 @@ private:
 
     std::unique_ptr<TestHTTPServer> server_;
     std::unique_ptr<State> state_;
+    std::unique_ptr<FakeResumableUploads> uploads_;
 };
 
 }  // namespace quorvane::test
