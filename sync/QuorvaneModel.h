@@ -25,6 +25,7 @@
 #include "gdata/GDataEntryContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "oauth2/QNOAuth2Authentication.h"
+#include "oauth2/QNOAuth2WindowController.h"
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "platform/contacts/ABAddressBook.h"
 #include "platform/contacts/CNContact.h"
@@ -36,6 +37,7 @@
 #include "platform/foundation/Strings.h"
 #include "platform/store/UserDefaults.h"
 #include "platform/runloop/NotificationCenter.h"
+#include "platform/web/WebView.h"
 #include "sync/AppleSourceInfo.h"
 #include "sync/NSCachedAppleContact.h"
 #include "sync/NSContactSourceRecord_QV.h"
@@ -49,6 +51,12 @@
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
+
+// Errors of the model's own tools.
+inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneModel";
+inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
+inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
+inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
 
 class QuorvaneModel;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
@@ -64,10 +72,17 @@ public:
         // The folder of the profile's own data (the sync store, SyncStore::pathInFolder); empty:
         // the application's folder under the XDG data folder.
         std::filesystem::path dataFolder;
+        // The keychain item of the signed-in authorization and the application's registration
+        // with the provider; empty: kKeychainItemName, kOAuth2ClientID and kOAuth2ClientSecret.
+        std::string keychainItemName;
+        std::string clientID;
+        std::string clientSecret;
     };
 
     // The shared instance, made with the standard environment on the first call.
     static QuorvaneModelPtr sharedQuorvaneModel();
+    // Whether the shared instance has been made (asking makes none).
+    static bool hasSharedQuorvaneModel();
 
     // A model on the given handles (tests use their own store, defaults and zone).
     explicit QuorvaneModel(Environment environment = {});
@@ -147,6 +162,89 @@ public:
     std::string convertToGoogleIMProtocolWithAppleProtocol(const std::optional<std::string>& service);
     // A Mac social-profile service name to the Google name ("" for nil, empty and "Other").
     std::string convertToGoogleSocialProfileLabelWithAppleLabel(const std::optional<std::string>& service);
+
+    // Google rels, labels and protocols back to local labels and service names. Each is the
+    // inverse of its forward converter: forward(reverse(x)) == x for every rel the forward
+    // converter gives and for custom labels (kept as they are). A rel the forward converter never
+    // gives becomes its word after "#" as a custom label; nil for neither rel nor label (the
+    // forward converter gives its default rel for that). Custom labels that spell a local
+    // standard label or a word the forward converter turns into a rel ("car" for a phone) cannot
+    // come back as the same label: they come back as that rel.
+    std::optional<std::string> convertToAppleEmailLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToApplePhoneLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleAddressLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleIMLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleURLLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleRelationLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleEventLabelWithGoogleLabel(const GmailLabelInfo& info);
+    // A Google IM protocol to the local service name ("" for nil or empty; unknown ones unchanged).
+    std::string convertToAppleIMProtocolWithGoogleProtocol(const std::optional<std::string>& protocol);
+    // A Google user-defined field's key to the local social-profile service (unknown keys unchanged).
+    std::string convertToAppleSocialProfileServiceWithGoogleLabel(const std::optional<std::string>& key);
+
+    // ===== Values the conversions write (QuorvaneModelWrittenValues.cpp) =====
+    // What a conversion writes of each field, in order: values that carry something. Not written:
+    // a blank e-mail address, phone number or web address; an IM address or social profile (Google:
+    // user-defined field) without a user name; a date that names no valid month and day; a postal
+    // address with no part the other side keeps (street, city, region, post code, country, or a
+    // country code the country-code setting lets through); phone numbers beyond the count Google
+    // keeps. Both conversions write exactly these lists and the comparison compares exactly
+    // these, so a value that is never written is never a difference (and never updates a pair
+    // again on each run). The local contact must carry the field's key.
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleEmails(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPhoneNumber>> getWrittenApplePhones(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPostalAddress>> getWrittenApplePostalAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleURLs(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNInstantMessageAddress>> getWrittenAppleIMAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::DateComponents>> getWrittenAppleDates(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNSocialProfile>> getWrittenAppleSocialProfiles(
+        const platform::CNContact& contact);
+    std::optional<platform::DateComponents> getWrittenAppleBirthday(const platform::CNContact& contact);
+    std::vector<std::shared_ptr<GDataEmail>> getWrittenGoogleEmails(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataPhoneNumber>> getWrittenGooglePhones(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactWebsiteLink>> getWrittenGoogleURLs(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataIM>> getWrittenGoogleIMAddresses(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactEvent>> getWrittenGoogleEvents(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactUserDefinedField>> getWrittenGoogleUserDefinedFields(
+        const GDataEntryContact& contact);
+    // (Postal addresses: getValidPostalAddressesWithGoogleContact.)
+    // The day a date names: year (unset for none or the no-year year), month and day; nil when the
+    // components name no valid month and day.
+    std::optional<platform::DateComponents> getDayWithDateComponents(const std::optional<platform::DateComponents>& components);
+    // The day of the Google birthday, read in UTC (it is stored as a day); nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleBirthday(const GDataEntryContact& contact);
+    // The day of an event's start as written; nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleEvent(const GDataContactEvent& event);
+
+    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp) =====
+    // Writes the Google contact into the local contact field by field, the reverse of
+    // updateGoogleContact: names with their phonetic readings, nickname, the organisation (each
+    // of name, title and department from the first Google organisation that has it), note,
+    // birthday (a day; no year for a year-less one), events by their day, e-mail addresses, phone
+    // numbers, postal addresses (with the country code the country-code setting lets through),
+    // web addresses, relations, IM addresses (unknown services kept as they are) and the
+    // user-defined fields as social profiles (not in an Exchange account, which keeps none).
+    // Without the record's merge flag, or for a new contact, single fields are written even when
+    // empty; with it only non-empty Google values are. Lists go through the local-side merges,
+    // within an Exchange account's limits; with merging, a list the contact was read without is
+    // left as it is (its stored values cannot be kept without reading them). The local photo is
+    // removed only without merging, with photo sync on, when Google has no photo now and
+    // googleHadPhoto (the history shows Google had one). Group memberships are not written here:
+    // see getAppleGroupNamesWithGoogleContact. Appends the run log line.
+    void updateAppleContact(const platform::CNMutableContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google,
+                            const NSSyncRecordPtr& record, bool googleHadPhoto);
+    // Marks the record as creating a contact and converts into a new empty local contact.
+    platform::CNMutableContactPtr createAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                                      const NSSyncRecordPtr& record);
+    // The local group names the contact must be in after the write: its Google groups without My
+    // Contacts, with the merge flag (of an existing contact) joined with its current local groups,
+    // plus the auto-add group when that setting is on; each name once ignoring case. nil when the
+    // synced local account keeps no groups (its memberships are left alone).
+    std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
+        const std::optional<std::vector<std::string>>& currentAppleGroupNames);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -289,7 +387,8 @@ public:
     // and locally (for records going Google to local), each name once ignoring case.
     std::vector<std::string> getRequiredGoogleGroupNamesForSync();
     std::vector<std::string> getRequiredAppleGroupNamesForSync();
-    // The contact's structured postal addresses that hold any street, city, region, post code or country.
+    // The contact's structured postal addresses that hold any street, city, region, post code or
+    // country name, or a country code isValidCountryCode accepts: the ones the conversions write.
     std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& contact);
     // The list comparisons: false when the local contact was fetched without the list's key.
@@ -606,6 +705,10 @@ public:
     static constexpr const char* kOAuth2ClientSecret = "quorvane-client-secret-0";
     // The keychain item that holds the signed-in authorization.
     static constexpr const char* kKeychainItemName = "Quorvane";
+    // This model's item and registration (from its environment).
+    std::string mKeychainItemName;
+    std::string mClientID;
+    std::string mClientSecret;
 
     // Lets the shared instance go; the next sharedQuorvaneModel() makes a new one, which reads
     // the settings and the keychain again.
@@ -731,6 +834,55 @@ public:
     std::string getDefaultAutoAddToGroupName();
     // The contact store announced a change: notes the time.
     void onAddressBookChangedExternally(const platform::Notification& notification);
+
+    // ===== Delete-all tools (QuorvaneModelDeleteAll.cpp) =====
+    // The end of a deletion: nullopt when it went through, else the first error.
+    using DeleteFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    // Deletes every contact and group of the local account in steps: history first, then the
+    // groups, then the contacts, 15 per step, saved every 1000 and at the end. Returns at once; the
+    // end calls `finished`. Refused (finished with kQuorvaneModelErrorNoContainer) for no account
+    // or one without identifier; nothing is deleted when the contacts or the history cannot be
+    // read or cleared.
+    void deleteContactsFromContainer(const platform::CNContainerPtr& container, DeleteFinished finished);
+    void deleteContactsFromContainer_Step1(const platform::CNContainerPtr& container);
+    void deleteContactsFromContainer_Step2();
+    void deleteContactsFromContainer_Finish_Begin();
+    void deleteContactsFromContainer_Finish();
+    // The state of the deletion in progress.
+    struct DeleteAllState {
+        std::vector<platform::CNContactPtr> mContactsToDelete;
+        int32_t mCurrentContactIdx = 0;        // the next contact to delete, and the count so far
+        int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
+        DeleteFinished mFinished;
+    };
+    std::unique_ptr<DeleteAllState> mDeleteAll;
+    // Runs the step on the main run loop after the delay, unless the model is gone by then.
+    void afterDelay(double seconds, std::function<void()> step);
+
+    // ===== Sign-in (QuorvaneModelSignIn.cpp) =====
+    // The scope the sign-in asks for: the provider's contacts scope.
+    static constexpr const char* kGoogleContactsScope = "https://www.googleapis.com/auth/contacts";
+    using SignInSucceeded = std::function<void()>;
+    using SignInFailed = std::function<void(const platform::Error& error)>;
+    // Signs out, then shows the provider's sign-in page in the page view (nullptr: the user's
+    // browser, answering on a loopback listener). The end calls windowController(), and then one
+    // of the two callbacks; a cancelled sign-in calls neither.
+    void signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
+                                  SignInFailed failureSelector);
+    void cancelSigningIn();
+    // The end of the sign-in: success keeps the authorization (stored in the keychain item by the
+    // controller) as mAuth; failure says why in the run log and forgets the authorization.
+    void windowController(const std::shared_ptr<QNOAuth2WindowController>& controller,
+                          const std::shared_ptr<QNOAuth2Authentication>& auth,
+                          const std::optional<platform::Error>& error);
+    // What a failed sign-in says: the error's "data" as UTF-8 text, else its "error", else its
+    // description.
+    static std::string signInFailureMessage(const platform::Error& error);
+    // Revokes the stored authorization's refresh token, removes the keychain item and forgets it.
+    void signOutFromGoogle();
+    std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
+    SignInSucceeded mSignInSucceeded;
+    SignInFailed mSignInFailed;
 
     // The contacts service, made at the first call with next links followed and fetcher retries
     // off; every call sets mAuth as its authorizer.

@@ -72,6 +72,7 @@ protected:
         env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults.json");
         env.contactStore = store_;
         env.timeZone = platform::TimeZone::universal();
+        env.dataFolder = dir_ / "profile";
         model_ = std::make_shared<QuorvaneModel>(std::move(env));
         platform::AssertionHandler::resetCount();
     }
@@ -107,6 +108,19 @@ inline std::shared_ptr<GDataEntryContact> makeGoogleContact(const std::optional<
                                                             const std::optional<std::string>& family) {
     return GDataEntryContact::contactEntryWithName(
         GDataName::nameWithPrefix(std::nullopt, given, additional, family, std::nullopt));
+}
+
+inline platform::DateComponents ymd(int64_t y, int64_t m, int64_t d) {
+    platform::DateComponents c;
+    c.year = y;
+    c.month = m;
+    c.day = d;
+    return c;
+}
+
+template <class T>
+platform::CNLabeledValue<T> lv(std::optional<std::string> label, T value) {
+    return platform::CNLabeledValue<T>(std::move(label), std::move(value));
 }
 
 // Google contacts and groups from literal XML.
