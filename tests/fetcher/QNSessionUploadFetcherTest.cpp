@@ -21,12 +21,6 @@ using platform::Bytes;
 using platform::URL;
 using platform::URLRequest;
 
-std::string patternBody(size_t size) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = char((i * 7919 + i / 251) & 0xff);
-    return s;
-}
-
 class QNSessionUploadFetcherTest : public ::testing::Test {
 protected:
     std::shared_ptr<QNSessionUploadFetcher> newUpload(int64_t chunkSize = 600000) {
