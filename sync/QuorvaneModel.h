@@ -19,10 +19,13 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "oauth2/QNOAuth2WindowController.h"
@@ -57,8 +60,12 @@ inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneM
 inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
+inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
 
 class QuorvaneModel;
+class PairingIndex;
+class SyncRun;
+struct SyncRunOptions;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
 class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
@@ -245,6 +252,29 @@ public:
     std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
         const std::optional<std::vector<std::string>>& currentAppleGroupNames);
+
+    // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
+    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // local are written with updateAppleContact (existing contacts, read again in full) or
+    // createAppleContactWithGoogleContact (into the synced account, or the default one when all
+    // accounts are synced), with their group memberships where the account keeps groups; records
+    // planned as deletions of a local contact whose Google partner is gone delete it. Nothing else
+    // is deleted, and read-only contacts are never written (their records fail). Local groups the
+    // records need are created first. Changes are saved in requests of at most
+    // kMaxLocalSaveOperations operations; a request that fails is retried record by record, so one
+    // bad contact fails only its own record (mAppleUpdateFailed). Each written record keeps the
+    // written contact in mMutableAppleContact. Runs in slices on the main run loop, calls progress
+    // after each slice with the records done and the total, and finished exactly once: with an
+    // error only when records were to be written and none could be.
+    using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
+    using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    static constexpr size_t kMaxLocalSaveOperations = 500;
+    static constexpr size_t kLocalRecordsPerSlice = 100;
+    struct LocalApplyState;
+    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -591,6 +621,7 @@ public:
     // The store; nullptr (and *error) when it cannot be opened.
     SyncStore* syncStore(std::optional<platform::Error>* error = nullptr);
     const SyncHistory& syncHistory() const { return mSyncHistory; }
+    SyncHistory& syncHistoryForUpdate() { return mSyncHistory; }
 
     // Clears the history when the Google user or the local selection changed, loads it and logs
     // the counts.
@@ -698,6 +729,89 @@ public:
     bool checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync,
                                                           std::string* message = nullptr);
 
+    // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
+    // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
+    // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
+    // next run of the same user fetches only the changes.
+    std::shared_ptr<GDataFeedContact> mContactFeed;
+    bool mGroupFeedComplete = false;
+    bool mContactFeedComplete = false;
+    bool mContactFeedIncremental = false;
+    std::string mFeedIncompleteReason;
+    std::optional<std::string> mContactFeedUsername;
+    // The feed fetch in flight, if any.
+    GDataServiceTicketPtr mFeedTicket;
+
+    using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
+    // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
+    // changes when the last whole download was of the same user); each calls back once.
+    void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
+    void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
+    // Both, groups first; then `finished`, or `failed` with the first error.
+    void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
+                                                       std::function<void(const platform::Error&)> failed);
+    // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
+    bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
+
+    // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
+    // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
+    // The Google contacts of mContactFeed by identifier (entries without one left out).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
+    // The local contacts of the selected account, in fetch order and by identifier.
+    std::vector<platform::CNContactPtr> mExistingAppleContacts;
+    std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
+    // Hash name -> the identifier of the one contact that holds it. A hash name held by several
+    // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
+    // held by several local contacts.
+    std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
+    std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
+    std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Identifiers of the Google groups that pass the group filter.
+    std::unordered_set<std::string> mSelectedGroupURLDict;
+    // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
+    // after resetPairingIndex (which preparing a run calls).
+    std::shared_ptr<PairingIndex> mPairingIndex;
+    std::shared_ptr<PairingIndex> pairingIndex();
+    void resetPairingIndex() { mPairingIndex.reset(); }
+    // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
+    // the duplicates; empties the already-matched sets and drops the index. The remembered pairs
+    // come from the sync history (updatePairedContactsDict).
+    void preparePairingDicts();
+
+    // "given middle family prefix suffix organisation" (nil parts as ""); "" when all six are blank.
+    static std::string getContactHashNameWithFirstNameString(
+        const std::optional<std::string>& firstName, const std::optional<std::string>& middleName,
+        const std::optional<std::string>& lastName, const std::optional<std::string>& prefix,
+        const std::optional<std::string>& suffix, const std::optional<std::string>& organization);
+    std::string getAppleContactHashName(const platform::CNContactPtr& contact);
+    std::string getGoogleContactHashName(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the history pairs the contact with another one of the other side (a nil contact of
+    // the other side counts as another).
+    bool alreadyPairedWithAnotherAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                               const platform::CNContactPtr& apple);
+    bool alreadyPairedWithAnotherGoogleContactWithAppleContact(const platform::CNContactPtr& apple,
+                                                               const std::shared_ptr<GDataEntryContact>& google);
+    // The partner: the history's pair (unless already paired in this run), else the one contact
+    // of the same hash name, else the scan's choice by names or organisation, e-mail address, then
+    // phone number (grouped Google contacts before Other ones). Null when none.
+    std::shared_ptr<GDataEntryContact> getBestGoogleContactMatchWithAppleContact(const platform::CNContactPtr& apple);
+    platform::CNContactPtr getBestAppleContactMatchWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google);
+    // The identifiers of the Google groups whose title (without "System Group: ") the filter names.
+    std::unordered_set<std::string> getSelectedGroupURLDict();
+    // The ignore-new-contacts setting applied to a contact that found no partner.
+    bool shouldIgnoreNewAppleContact(const platform::CNContactPtr& contact);
+    bool shouldIgnoreNewGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the contact passes the group filter (everyone does while it is not active).
+    bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact);
+    bool googleContactHasMatchingGroups(const std::shared_ptr<GDataEntryContact>& contact);
+
+    // ===== The sync run (SyncRun, SyncPlanner) =====
+    // The run in progress or the last one; a new run replaces it (the old one must have ended).
+    std::shared_ptr<SyncRun> mSyncRun;
+    // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
+    // still going.
+    std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
+
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
     static constexpr const char* kOAuth2ClientID =
@@ -762,19 +876,26 @@ public:
     std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
     bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
     bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
-    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    // IgnoreNewContactsMode
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }
     bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
     bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
-    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    // getDefaultAutoAddToGroupName() when never set
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }
     bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
     bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
     bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
     bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
-    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }
+    // nil when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
     const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }
