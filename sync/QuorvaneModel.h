@@ -19,10 +19,13 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "oauth2/QNOAuth2WindowController.h"
@@ -59,6 +62,7 @@ inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync 
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
 
 class QuorvaneModel;
+class PairingIndex;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
 class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
@@ -507,6 +511,7 @@ public:
     // The store; nullptr (and *error) when it cannot be opened.
     SyncStore* syncStore(std::optional<platform::Error>* error = nullptr);
     const SyncHistory& syncHistory() const { return mSyncHistory; }
+    SyncHistory& syncHistoryForUpdate() { return mSyncHistory; }
 
     // Clears the history when the Google user or the local selection changed, loads it and logs
     // the counts.
@@ -613,6 +618,82 @@ public:
     // sync, or the chosen container is read-only.
     bool checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync,
                                                           std::string* message = nullptr);
+
+    // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
+    // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
+    // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
+    // next run of the same user fetches only the changes.
+    std::shared_ptr<GDataFeedContact> mContactFeed;
+    bool mGroupFeedComplete = false;
+    bool mContactFeedComplete = false;
+    bool mContactFeedIncremental = false;
+    std::string mFeedIncompleteReason;
+    std::optional<std::string> mContactFeedUsername;
+    // The feed fetch in flight, if any.
+    GDataServiceTicketPtr mFeedTicket;
+
+    using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
+    // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
+    // changes when the last whole download was of the same user); each calls back once.
+    void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
+    void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
+    // Both, groups first; then `finished`, or `failed` with the first error.
+    void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
+                                                       std::function<void(const platform::Error&)> failed);
+    // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
+    bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
+
+    // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
+    // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
+    // The Google contacts of mContactFeed by identifier (entries without one left out).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
+    // The local contacts of the selected account, in fetch order and by identifier.
+    std::vector<platform::CNContactPtr> mExistingAppleContacts;
+    std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
+    // Hash name -> the identifier of the one contact that holds it. A hash name held by several
+    // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
+    // held by several local contacts.
+    std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
+    std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
+    std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Identifiers of the Google groups that pass the group filter.
+    std::unordered_set<std::string> mSelectedGroupURLDict;
+    // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
+    // after resetPairingIndex (which preparing a run calls).
+    std::shared_ptr<PairingIndex> mPairingIndex;
+    std::shared_ptr<PairingIndex> pairingIndex();
+    void resetPairingIndex() { mPairingIndex.reset(); }
+    // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
+    // the duplicates; empties the already-matched sets and drops the index. The remembered pairs
+    // come from the sync history (updatePairedContactsDict).
+    void preparePairingDicts();
+
+    // "given middle family prefix suffix organisation" (nil parts as ""); "" when all six are blank.
+    static std::string getContactHashNameWithFirstNameString(
+        const std::optional<std::string>& firstName, const std::optional<std::string>& middleName,
+        const std::optional<std::string>& lastName, const std::optional<std::string>& prefix,
+        const std::optional<std::string>& suffix, const std::optional<std::string>& organization);
+    std::string getAppleContactHashName(const platform::CNContactPtr& contact);
+    std::string getGoogleContactHashName(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the history pairs the contact with another one of the other side (a nil contact of
+    // the other side counts as another).
+    bool alreadyPairedWithAnotherAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                               const platform::CNContactPtr& apple);
+    bool alreadyPairedWithAnotherGoogleContactWithAppleContact(const platform::CNContactPtr& apple,
+                                                               const std::shared_ptr<GDataEntryContact>& google);
+    // The partner: the history's pair, else the one contact of the same hash name, else the scan's
+    // choice by names or organisation, e-mail address, then phone number (grouped Google contacts
+    // before Other ones). Null when none.
+    std::shared_ptr<GDataEntryContact> getBestGoogleContactMatchWithAppleContact(const platform::CNContactPtr& apple);
+    platform::CNContactPtr getBestAppleContactMatchWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google);
+    // The identifiers of the Google groups whose title (without "System Group: ") the filter names.
+    std::unordered_set<std::string> getSelectedGroupURLDict();
+    // The ignore-new-contacts setting applied to a contact that found no partner.
+    bool shouldIgnoreNewAppleContact(const platform::CNContactPtr& contact);
+    bool shouldIgnoreNewGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the contact passes the group filter (everyone does while it is not active).
+    bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact);
+    bool googleContactHasMatchingGroups(const std::shared_ptr<GDataEntryContact>& contact);
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
