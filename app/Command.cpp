@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "  accounts                     the local accounts: identifier, kind, contacts, read-only\n"
     "  config get [KEY]             show one setting, or all of them\n"
     "  config set KEY VALUE         change a setting (an empty value puts a provider key's default back)\n"
+    "  delete-all --google [--yes]  delete every contact and user group of the signed-in account\n"
     "  delete-all --local --container ID [--yes]\n"
     "                               delete every contact and group of one local account\n"
     "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"

@@ -43,6 +43,8 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"config", "set", "ca-file", "/no/such/file.pem"},
         {"delete-all"},
         {"delete-all", "--local"},
+        {"delete-all", "--google", "--local", "--container", "x"},
+        {"delete-all", "--google", "--container", "x"},
         {"delete-all", "--local", "--container", "no-such-account", "--yes"},
         {"log", "--last", "0"},
         {"log", "--show", "1"},
@@ -103,6 +105,22 @@ TEST(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
     std::string body = "{\"error\":\"invalid_client\"}";
     error.userInfo.set("data", platform::Value(platform::Bytes(body.begin(), body.end())));
     EXPECT_EQ(QuorvaneModel::signInFailureMessage(error), body);
+}
+
+TEST(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRemain) {
+    FakeProviderProcess provider({"--contacts", "40", "--page-cap", "1"});
+    auto anonymous = quorvane({"delete-all", "--google", "--yes"});
+    EXPECT_EQ(anonymous.code, 3);
+    EXPECT_NE(anonymous.err.find("not signed in"), std::string::npos) << anonymous.err;
+    ASSERT_EQ(signIn().code, 0);
+    // One contact a page: the feed stops at the page limit, so contacts remain unseen.
+    auto capped = quorvane({"delete-all", "--google", "--yes"});
+    EXPECT_EQ(capped.code, 1) << capped.err;
+    EXPECT_NE(capped.err.find("remain"), std::string::npos) << capped.err;
+    // The rest goes in the next passes.
+    auto again = quorvane({"-q", "delete-all", "--google", "--yes"});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.out, "deleted every contact and user group of owner@example.com\n");
 }
 
 TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {
