@@ -64,6 +64,8 @@ inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries t
 
 class QuorvaneModel;
 class PairingIndex;
+class SyncRun;
+struct SyncRunOptions;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
 class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
@@ -167,6 +169,89 @@ public:
     std::string convertToGoogleIMProtocolWithAppleProtocol(const std::optional<std::string>& service);
     // A Mac social-profile service name to the Google name ("" for nil, empty and "Other").
     std::string convertToGoogleSocialProfileLabelWithAppleLabel(const std::optional<std::string>& service);
+
+    // Google rels, labels and protocols back to local labels and service names. Each is the
+    // inverse of its forward converter: forward(reverse(x)) == x for every rel the forward
+    // converter gives and for custom labels (kept as they are). A rel the forward converter never
+    // gives becomes its word after "#" as a custom label; nil for neither rel nor label (the
+    // forward converter gives its default rel for that). Custom labels that spell a local
+    // standard label or a word the forward converter turns into a rel ("car" for a phone) cannot
+    // come back as the same label: they come back as that rel.
+    std::optional<std::string> convertToAppleEmailLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToApplePhoneLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleAddressLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleIMLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleURLLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleRelationLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleEventLabelWithGoogleLabel(const GmailLabelInfo& info);
+    // A Google IM protocol to the local service name ("" for nil or empty; unknown ones unchanged).
+    std::string convertToAppleIMProtocolWithGoogleProtocol(const std::optional<std::string>& protocol);
+    // A Google user-defined field's key to the local social-profile service (unknown keys unchanged).
+    std::string convertToAppleSocialProfileServiceWithGoogleLabel(const std::optional<std::string>& key);
+
+    // ===== Values the conversions write (QuorvaneModelWrittenValues.cpp) =====
+    // What a conversion writes of each field, in order: values that carry something. Not written:
+    // a blank e-mail address, phone number or web address; an IM address or social profile (Google:
+    // user-defined field) without a user name; a date that names no valid month and day; a postal
+    // address with no part the other side keeps (street, city, region, post code, country, or a
+    // country code the country-code setting lets through); phone numbers beyond the count Google
+    // keeps. Both conversions write exactly these lists and the comparison compares exactly
+    // these, so a value that is never written is never a difference (and never updates a pair
+    // again on each run). The local contact must carry the field's key.
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleEmails(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPhoneNumber>> getWrittenApplePhones(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPostalAddress>> getWrittenApplePostalAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleURLs(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNInstantMessageAddress>> getWrittenAppleIMAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::DateComponents>> getWrittenAppleDates(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNSocialProfile>> getWrittenAppleSocialProfiles(
+        const platform::CNContact& contact);
+    std::optional<platform::DateComponents> getWrittenAppleBirthday(const platform::CNContact& contact);
+    std::vector<std::shared_ptr<GDataEmail>> getWrittenGoogleEmails(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataPhoneNumber>> getWrittenGooglePhones(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactWebsiteLink>> getWrittenGoogleURLs(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataIM>> getWrittenGoogleIMAddresses(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactEvent>> getWrittenGoogleEvents(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactUserDefinedField>> getWrittenGoogleUserDefinedFields(
+        const GDataEntryContact& contact);
+    // (Postal addresses: getValidPostalAddressesWithGoogleContact.)
+    // The day a date names: year (unset for none or the no-year year), month and day; nil when the
+    // components name no valid month and day.
+    std::optional<platform::DateComponents> getDayWithDateComponents(const std::optional<platform::DateComponents>& components);
+    // The day of the Google birthday, read in UTC (it is stored as a day); nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleBirthday(const GDataEntryContact& contact);
+    // The day of an event's start as written; nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleEvent(const GDataContactEvent& event);
+
+    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp) =====
+    // Writes the Google contact into the local contact field by field, the reverse of
+    // updateGoogleContact: names with their phonetic readings, nickname, the organisation (each
+    // of name, title and department from the first Google organisation that has it), note,
+    // birthday (a day; no year for a year-less one), events by their day, e-mail addresses, phone
+    // numbers, postal addresses (with the country code the country-code setting lets through),
+    // web addresses, relations, IM addresses (unknown services kept as they are) and the
+    // user-defined fields as social profiles (not in an Exchange account, which keeps none).
+    // Without the record's merge flag, or for a new contact, single fields are written even when
+    // empty; with it only non-empty Google values are. Lists go through the local-side merges,
+    // within an Exchange account's limits; with merging, a list the contact was read without is
+    // left as it is (its stored values cannot be kept without reading them). The local photo is
+    // removed only without merging, with photo sync on, when Google has no photo now and
+    // googleHadPhoto (the history shows Google had one). Group memberships are not written here:
+    // see getAppleGroupNamesWithGoogleContact. Appends the run log line.
+    void updateAppleContact(const platform::CNMutableContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google,
+                            const NSSyncRecordPtr& record, bool googleHadPhoto);
+    // Marks the record as creating a contact and converts into a new empty local contact.
+    platform::CNMutableContactPtr createAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                                      const NSSyncRecordPtr& record);
+    // The local group names the contact must be in after the write: its Google groups without My
+    // Contacts, with the merge flag (of an existing contact) joined with its current local groups,
+    // plus the auto-add group when that setting is on; each name once ignoring case. nil when the
+    // synced local account keeps no groups (its memberships are left alone).
+    std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
+        const std::optional<std::vector<std::string>>& currentAppleGroupNames);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -309,7 +394,8 @@ public:
     // and locally (for records going Google to local), each name once ignoring case.
     std::vector<std::string> getRequiredGoogleGroupNamesForSync();
     std::vector<std::string> getRequiredAppleGroupNamesForSync();
-    // The contact's structured postal addresses that hold any street, city, region, post code or country.
+    // The contact's structured postal addresses that hold any street, city, region, post code or
+    // country name, or a country code isValidCountryCode accepts: the ones the conversions write.
     std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& contact);
     // The list comparisons: false when the local contact was fetched without the list's key.
@@ -682,9 +768,9 @@ public:
                                                                const platform::CNContactPtr& apple);
     bool alreadyPairedWithAnotherGoogleContactWithAppleContact(const platform::CNContactPtr& apple,
                                                                const std::shared_ptr<GDataEntryContact>& google);
-    // The partner: the history's pair, else the one contact of the same hash name, else the scan's
-    // choice by names or organisation, e-mail address, then phone number (grouped Google contacts
-    // before Other ones). Null when none.
+    // The partner: the history's pair (unless already paired in this run), else the one contact
+    // of the same hash name, else the scan's choice by names or organisation, e-mail address, then
+    // phone number (grouped Google contacts before Other ones). Null when none.
     std::shared_ptr<GDataEntryContact> getBestGoogleContactMatchWithAppleContact(const platform::CNContactPtr& apple);
     platform::CNContactPtr getBestAppleContactMatchWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google);
     // The identifiers of the Google groups whose title (without "System Group: ") the filter names.
@@ -695,6 +781,13 @@ public:
     // Whether the contact passes the group filter (everyone does while it is not active).
     bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact);
     bool googleContactHasMatchingGroups(const std::shared_ptr<GDataEntryContact>& contact);
+
+    // ===== The sync run (SyncRun, SyncPlanner) =====
+    // The run in progress or the last one; a new run replaces it (the old one must have ended).
+    std::shared_ptr<SyncRun> mSyncRun;
+    // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
+    // still going.
+    std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).

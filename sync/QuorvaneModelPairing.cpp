@@ -141,9 +141,11 @@ void QuorvaneModel::preparePairingDicts() {
 
 GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const CNContactPtr& apple) {
     if (!apple) return nullptr;
-    // 1. The pair the history remembers, when its Google contact is still there.
+    // 1. The pair the history remembers, when its Google contact is still there and not yet
+    //    taken in this run (two local contacts may remember the same Google one; only one gets it).
     if (auto paired = syncHistory().pairedGoogleID(apple->identifier()); paired && !paired->empty()) {
-        if (auto found = mGoogleContactDict.find(*paired); found != mGoogleContactDict.end() && found->second) {
+        if (auto found = mGoogleContactDict.find(*paired);
+            found != mGoogleContactDict.end() && found->second && !isGoogleContactAlreadyMatched(found->second)) {
             return found->second;
         }
     }
@@ -168,7 +170,7 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
     const std::string googleID = google->identifier().value_or("");
     if (auto paired = syncHistory().pairedAppleID(googleID); paired && !paired->empty()) {
         if (auto found = mExistingAppleContactDict.find(*paired);
-            found != mExistingAppleContactDict.end() && found->second) {
+            found != mExistingAppleContactDict.end() && found->second && !isAppleContactAlreadyMatched(found->second)) {
             return found->second;
         }
     }

@@ -1,8 +1,8 @@
 #pragma once
 // The pairing search written the slow, obvious way: the history pair, the hash name, then every
 // candidate tested in order. Kept only as the reference the indexed search must agree with.
-// The one change from the first version: a phone number of nothing but punctuation and blanks
-// pairs with nothing.
+// The changes from the first version: a phone number of nothing but punctuation and blanks pairs
+// with nothing, and a remembered partner already paired in this run is not taken a second time.
 
 #include <memory>
 #include <optional>
@@ -51,7 +51,10 @@ inline bool referencePhonesMeet(QuorvaneModel& m, const std::vector<std::string>
 inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platform::CNContactPtr& A) {
     if (!A) return nullptr;
     auto paired = m.syncHistory().pairedGoogleID(A->identifier());
-    if (paired && !paired->empty() && m.mGoogleContactDict.count(*paired)) return m.mGoogleContactDict[*paired];
+    if (paired && !paired->empty() && m.mGoogleContactDict.count(*paired) &&
+        !m.isGoogleContactAlreadyMatched(m.mGoogleContactDict[*paired])) {
+        return m.mGoogleContactDict[*paired];
+    }
     auto skip = [&](const GoogleContactPtr& G) {
         return m.alreadyPairedWithAnotherAppleContactWithGoogleContact(G, A) || m.isGoogleContactAlreadyMatched(G);
     };
@@ -91,7 +94,10 @@ inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platf
 inline platform::CNContactPtr referenceBestAppleContact(QuorvaneModel& m, const GoogleContactPtr& G) {
     if (!G) return nullptr;
     auto paired = m.syncHistory().pairedAppleID(G->identifier().value_or(""));
-    if (paired && !paired->empty() && m.mExistingAppleContactDict.count(*paired)) return m.mExistingAppleContactDict[*paired];
+    if (paired && !paired->empty() && m.mExistingAppleContactDict.count(*paired) &&
+        !m.isAppleContactAlreadyMatched(m.mExistingAppleContactDict[*paired])) {
+        return m.mExistingAppleContactDict[*paired];
+    }
     auto skip = [&](const platform::CNContactPtr& A) {
         return m.alreadyPairedWithAnotherGoogleContactWithAppleContact(A, G) || m.isAppleContactAlreadyMatched(A);
     };
