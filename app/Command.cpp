@@ -36,6 +36,9 @@ constexpr const char* kUsage =
     "  delete-all --google [--yes]  delete every contact and user group of the signed-in account\n"
     "  delete-all --local --container ID [--yes]\n"
     "                               delete every contact and group of one local account\n"
+    "  plan [--mode M] [--json]     what a sync would do, one line per contact: + create, > to Google,\n"
+    "                               < to the local account, - delete; -v says why; M: two-way (default),\n"
+    "                               google-to-local, local-to-google\n"
     "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"
     "\n"
     "options:\n"
@@ -223,7 +226,7 @@ int runQuorvane(int argc, char** argv) {
     const std::map<std::string, Handler> commands = {
         {"signin", commandSignIn},     {"signout", commandSignOut}, {"status", commandStatus},
         {"accounts", commandAccounts}, {"config", commandConfig},   {"delete-all", commandDeleteAll},
-        {"log", commandLog},
+        {"log", commandLog},           {"plan", commandPlan},
     };
     auto it = commands.find(rest[0]);
     if (it == commands.end()) {

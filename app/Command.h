@@ -97,6 +97,7 @@ int commandAccounts(Session& session, const std::vector<std::string>& args);
 int commandConfig(Session& session, const std::vector<std::string>& args);
 int commandDeleteAll(Session& session, const std::vector<std::string>& args);
 int commandLog(Session& session, const std::vector<std::string>& args);
+int commandPlan(Session& session, const std::vector<std::string>& args);
 
 // The whole program: parses the global options and runs the subcommand.
 int runQuorvane(int argc, char** argv);

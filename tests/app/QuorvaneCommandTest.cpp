@@ -47,6 +47,8 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"delete-all", "--google", "--container", "x"},
         {"delete-all", "--local", "--container", "no-such-account", "--yes"},
         {"log", "--last", "0"},
+        {"plan", "--mode", "sideways"},
+        {"plan", "now"},
         {"log", "--show", "1"},
     };
     for (const auto& args : cases) {
@@ -121,6 +123,34 @@ TEST(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRe
     auto again = quorvane({"-q", "delete-all", "--google", "--yes"});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(again.out, "deleted every contact and user group of owner@example.com\n");
+}
+
+TEST(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
+    FakeProviderProcess provider({"--contacts", "4"});
+    EXPECT_EQ(quorvane({"plan"}).code, 3);
+    ASSERT_EQ(signIn().code, 0);
+    auto plan = quorvane({"-v", "plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < plan.out.size();) {
+        size_t nl = plan.out.find('\n', at);
+        lines.push_back(plan.out.substr(at, nl - at));
+        at = nl + 1;
+    }
+    ASSERT_EQ(lines.size(), 5u) << plan.out;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(lines[i].rfind("+ ", 0), 0u) << lines[i];
+        EXPECT_NE(lines[i].find(" (locally)\tNew Contact"), std::string::npos) << lines[i];
+    }
+    EXPECT_EQ(lines[4], "Google: 0 to create, 0 to update, 0 to delete; local: 4 to create, 0 to update, 0 to delete; "
+                        "0 unchanged");
+    auto json = platform::Value::fromJSON(quorvane({"-q", "plan", "--mode", "google-to-local", "--json"}).out);
+    ASSERT_TRUE(json);
+    EXPECT_EQ((*json)["records"].size(), 4u);
+    EXPECT_EQ((*json)["records"][0]["action"].asString(), "create");
+    EXPECT_EQ((*json)["records"][0]["side"].asString(), "local");
+    EXPECT_EQ((*json)["summary"]["createLocal"].asInt(), 4);
+    EXPECT_TRUE((*json)["summary"]["feedsComplete"].asBool());
 }
 
 TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {

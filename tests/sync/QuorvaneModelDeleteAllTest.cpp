@@ -188,7 +188,7 @@ TEST_F(QuorvaneModelDeleteGoogleTest, EveryContactAndUserGroupGoesTheSystemGroup
 
     EXPECT_FALSE(deleteAll());
     EXPECT_TRUE(provider.entries(Kind::Contacts).empty());
-    EXPECT_EQ(groupTitles(), (std::vector<std::string>{"Contacts", "Friends", "Family", "Coworkers"}));
+    EXPECT_EQ(groupTitles(), (std::vector<std::string>{"My Contacts", "Friends", "Family", "Coworkers"}));
     EXPECT_EQ(batches(Kind::Contacts), 3u);
     EXPECT_EQ(batches(Kind::Groups), 1u);
     EXPECT_EQ(model_->runLog().progressBarValue(), 1.0f);
