@@ -61,6 +61,7 @@ inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneM
 inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
+inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
 
 class QuorvaneModel;
 class PairingIndex;
@@ -252,6 +253,29 @@ public:
     std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
         const std::optional<std::vector<std::string>>& currentAppleGroupNames);
+
+    // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
+    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // local are written with updateAppleContact (existing contacts, read again in full) or
+    // createAppleContactWithGoogleContact (into the synced account, or the default one when all
+    // accounts are synced), with their group memberships where the account keeps groups; records
+    // planned as deletions of a local contact whose Google partner is gone delete it. Nothing else
+    // is deleted, and read-only contacts are never written (their records fail). Local groups the
+    // records need are created first. Changes are saved in requests of at most
+    // kMaxLocalSaveOperations operations; a request that fails is retried record by record, so one
+    // bad contact fails only its own record (mAppleUpdateFailed). Each written record keeps the
+    // written contact in mMutableAppleContact. Runs in slices on the main run loop, calls progress
+    // after each slice with the records done and the total, and finished exactly once: with an
+    // error only when records were to be written and none could be.
+    using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
+    using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    static constexpr size_t kMaxLocalSaveOperations = 500;
+    static constexpr size_t kLocalRecordsPerSlice = 100;
+    struct LocalApplyState;
+    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -853,19 +877,26 @@ public:
     std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
     bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
     bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
-    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    // IgnoreNewContactsMode
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }
     bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
     bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
-    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    // getDefaultAutoAddToGroupName() when never set
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }
     bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
     bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
     bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
     bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
-    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }
+    // nil when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
     const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }
