@@ -4,10 +4,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Log.h"
+#include "platform/net/NetworkThread.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/GoogleBatchWriter.h"
@@ -182,6 +186,23 @@ void Session::drainRequests() {
     platform::RunLoop::main()->runUntil([] { return gFetchersRunning.load() <= 0; }, kDrainSeconds);
 }
 
+void Session::close() {
+    // The model's sessions hand their connections to the network thread to close; they must be
+    // closed before the program's exit tears the TLS library down under them.
+    model_.reset();
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    std::mutex mutex;
+    std::condition_variable done;
+    bool passed = false;
+    platform::NetworkThread::shared().post([&] {
+        std::lock_guard lock(mutex);
+        passed = true;
+        done.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return passed; });
+}
+
 int Session::failWithError(const std::string& what, const platform::Error& error) {
     std::string text = what + ": " + error.localizedDescription() + " (" + error.domain + " " +
                        std::to_string(error.code) + ")";
@@ -236,6 +257,7 @@ int runQuorvane(int argc, char** argv) {
     Session session(std::move(*profile), console);
     int code = it->second(session, std::vector<std::string>(rest.begin() + 1, rest.end()));
     session.drainRequests();
+    session.close();
     return code;
 }
 

@@ -71,6 +71,8 @@ public:
     // Lets requests in flight (a revocation, say) finish before the program ends, for at most
     // a few seconds.
     void drainRequests();
+    // Lets the model go and waits until the network has closed its connections.
+    void close();
 
     // The exit code for an error that ended a command, after saying what it was.
     int failWithError(const std::string& what, const platform::Error& error);

@@ -2,12 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "app/Profile.h"
 #include "sync/QuorvaneModel.h"
 #include "tests/app/CommandTestSupport.h"
 
 namespace quorvane::test {
 namespace {
+
+// Each test has folders of its own (the programs it runs inherit them), also when the tests run
+// one after another in one process.
+class QuorvaneCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        static const std::filesystem::path base = std::filesystem::path(std::getenv("XDG_DATA_HOME")).parent_path();
+        std::filesystem::path root = base / (std::string("command-") + info->name());
+        std::filesystem::remove_all(root);
+        for (const char* sub : {"config", "data", "cache", "state", "home"}) std::filesystem::create_directories(root / sub);
+        ::setenv("HOME", (root / "home").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
+    }
+};
 
 std::string fakeCAFile() { return (app::Profile::fakeProviderInfoPath().parent_path() / "ca.pem").string(); }
 
@@ -28,7 +49,7 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
-TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
+TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
@@ -60,13 +81,13 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
     }
 }
 
-TEST(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
+TEST_F(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
     auto r = quorvane({"signin", "--no-browser"});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("fake provider is not running"), std::string::npos) << r.err;
 }
 
-TEST(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
+TEST_F(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     FakeProviderProcess provider({"--contacts", "3"});
     ASSERT_FALSE(provider.root().empty());
 
@@ -90,7 +111,7 @@ TEST(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     EXPECT_EQ(quorvane({"signout"}).out, "not signed in\n");
 }
 
-TEST(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
+TEST_F(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
     FakeProviderProcess provider;
     ASSERT_EQ(quorvane({"config", "set", "client-secret", "not-the-registered-secret"}).code, 0);
     auto r = signIn();
@@ -99,7 +120,7 @@ TEST(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
 }
 
-TEST(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
+TEST_F(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
     platform::Error error("com.quorvane.HTTPStatus", 400);
     EXPECT_EQ(QuorvaneModel::signInFailureMessage(error), error.localizedDescription());
     error.userInfo.set("error", platform::Value("invalid_grant"));
@@ -109,7 +130,7 @@ TEST(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
     EXPECT_EQ(QuorvaneModel::signInFailureMessage(error), body);
 }
 
-TEST(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRemain) {
+TEST_F(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRemain) {
     FakeProviderProcess provider({"--contacts", "40", "--page-cap", "1"});
     auto anonymous = quorvane({"delete-all", "--google", "--yes"});
     EXPECT_EQ(anonymous.code, 3);
@@ -125,7 +146,7 @@ TEST(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRe
     EXPECT_EQ(again.out, "deleted every contact and user group of owner@example.com\n");
 }
 
-TEST(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
+TEST_F(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
     FakeProviderProcess provider({"--contacts", "4"});
     EXPECT_EQ(quorvane({"plan"}).code, 3);
     ASSERT_EQ(signIn().code, 0);
@@ -153,7 +174,7 @@ TEST(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
     EXPECT_TRUE((*json)["summary"]["feedsComplete"].asBool());
 }
 
-TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {
+TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
     FakeProviderProcess provider;
     ChildProcess child({QUORVANE_BINARY, "signin", "--no-browser"});
     ASSERT_FALSE(child.readLine().empty());
@@ -162,7 +183,7 @@ TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
 }
 
-TEST(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
+TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
     EXPECT_EQ(quorvane({"config", "set", "syncDeletions", "off"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).out, "false\n");
     EXPECT_EQ(quorvane({"--profile", "work", "config", "get", "syncDeletions"}).out, "true\n");
@@ -181,7 +202,7 @@ TEST(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
               "https://www.google.com/m8/feeds/\n");
 }
 
-TEST(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
+TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
     auto r = quorvane({"accounts"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\t"), std::string::npos) << r.out;
