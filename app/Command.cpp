@@ -43,6 +43,9 @@ constexpr const char* kUsage =
     "  plan [--mode M] [--json]     what a sync would do, one line per contact: + create, > to Google,\n"
     "                               < to the local account, - delete; -v says why; M: two-way (default),\n"
     "                               google-to-local, local-to-google\n"
+    "  sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]\n"
+    "                               carry the plan out; deletions need --yes (or a \"y\" at the terminal);\n"
+    "                               more than N deletions refuse the run; --dry-run only plans\n"
     "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"
     "\n"
     "options:\n"
@@ -126,6 +129,7 @@ void installInterruptHandling() {
 // --- the session ---
 
 std::optional<ProviderConfiguration> Session::connect() {
+    if (provider_) return provider_;
     std::string why;
     auto provider = profile_.provider(&why);
     if (!provider || !Profile::apply(*provider, &why)) {
@@ -133,7 +137,8 @@ std::optional<ProviderConfiguration> Session::connect() {
         return std::nullopt;
     }
     console_.detail("provider: " + provider->contactsRoot);
-    return provider;
+    provider_ = provider;
+    return provider_;
 }
 
 std::shared_ptr<QuorvaneModel> Session::model() {
@@ -142,11 +147,14 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     env.userDefaults = profile_.userDefaults();
     env.dataFolder = profile_.dataFolder();
     env.keychainItemName = profile_.keychainItemName();
-    // The registration the stored authorization refreshes with is the profile's provider's; a
-    // profile whose provider cannot be read yet still has its keychain item to show or remove.
-    auto provider = profile_.provider(nullptr).value_or(Profile::defaultProvider());
-    env.clientID = provider.clientID;
-    env.clientSecret = provider.clientSecret;
+    // The stored authorization refreshes at the profile's provider, with its registration: the
+    // provider is applied first when it can be read. A profile whose provider cannot be read still
+    // has its keychain item to show or remove.
+    auto provider = profile_.provider(nullptr);
+    if (provider && !provider_ && Profile::apply(*provider, nullptr)) provider_ = provider;
+    if (!provider) provider = Profile::defaultProvider();
+    env.clientID = provider->clientID;
+    env.clientSecret = provider->clientSecret;
     auto store = std::make_shared<platform::CNContactStore>();
     platform::Error error;
     auto containers = store->containersMatchingPredicate(nullptr, &error);
@@ -247,7 +255,7 @@ int runQuorvane(int argc, char** argv) {
     const std::map<std::string, Handler> commands = {
         {"signin", commandSignIn},     {"signout", commandSignOut}, {"status", commandStatus},
         {"accounts", commandAccounts}, {"config", commandConfig},   {"delete-all", commandDeleteAll},
-        {"log", commandLog},           {"plan", commandPlan},
+        {"log", commandLog},           {"plan", commandPlan},       {"sync", commandSync},
     };
     auto it = commands.find(rest[0]);
     if (it == commands.end()) {

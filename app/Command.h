@@ -81,6 +81,7 @@ private:
     Profile profile_;
     Console& console_;
     std::shared_ptr<QuorvaneModel> model_;
+    std::optional<ProviderConfiguration> provider_;  // applied to this process
 };
 
 // The name the local store gives the machine's own account when it has none.
@@ -100,6 +101,7 @@ int commandConfig(Session& session, const std::vector<std::string>& args);
 int commandDeleteAll(Session& session, const std::vector<std::string>& args);
 int commandLog(Session& session, const std::vector<std::string>& args);
 int commandPlan(Session& session, const std::vector<std::string>& args);
+int commandSync(Session& session, const std::vector<std::string>& args);
 
 // The whole program: parses the global options and runs the subcommand.
 int runQuorvane(int argc, char** argv);

@@ -7,6 +7,10 @@
 //
 // With -v each line also says why.
 
+#include <unistd.h>
+
+#include <iostream>
+
 #include "app/Command.h"
 #include "platform/foundation/Value.h"
 #include "sync/QuorvaneModel.h"
@@ -46,46 +50,50 @@ std::optional<int32_t> parseSyncMode(const std::string& text) {
     return std::nullopt;
 }
 
-int planRun(Session& session, int32_t mode, bool planOnly, std::shared_ptr<SyncRun>* out) {
-    if (!session.connect()) return kExitNetwork;
+// Runs a sync (or only its plan) to its end; the run, or nullptr after a message when it could
+// not start. An interrupt cancels the run after the work in flight.
+std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* code) {
+    *code = kExitOK;
+    if (!session.connect()) {
+        *code = kExitNetwork;
+        return nullptr;
+    }
     auto model = session.model();
     if (!model->mAuth) {
         session.console().error("not signed in (quorvane signin)");
-        return kExitAuth;
+        *code = kExitAuth;
+        return nullptr;
     }
-    SyncRunOptions options;
-    options.syncMode = mode;
-    options.planOnly = planOnly;
     bool finished = false;
     auto run = model->startSyncRun(options, [&finished](SyncRun&) { finished = true; });
     if (!run) {
         session.console().error("a run is in progress");
-        return kExitOther;
+        *code = kExitOther;
+        return nullptr;
     }
     if (!session.waitFor([&finished] { return finished; })) {
         run->cancel();
         platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
-        *out = run;
-        return kExitInterrupted;
+        *code = kExitInterrupted;
     }
-    *out = run;
-    return kExitOK;
+    return run;
 }
 
 int exitCodeForRun(Session& session, const SyncRun& run) {
-    using R = SyncRun::Result;
     std::string why = run.message();
-    if (run.error()) why += (why.empty() ? "" : ": ") + run.error()->localizedDescription();
-    switch (run.result()) {
-        case R::ok: return kExitOK;
-        case R::partial: session.console().error("some records failed: " + why); return kExitPartial;
-        case R::auth:
+    if (why.empty() && run.error()) why = run.error()->localizedDescription();
+    switch (run.outcome()) {
+        case SyncRunOutcome::Ok: return kExitOK;
+        case SyncRunOutcome::Partial:
+            session.console().error("some records failed (quorvane log --show lists them)" + (why.empty() ? "" : ": " + why));
+            return kExitPartial;
+        case SyncRunOutcome::Auth:
             session.console().error("the provider refused the sign-in: " + why);
             session.model()->signOutFromGoogle();
             session.console().note("signed out: sign in again with quorvane signin");
             return kExitAuth;
-        case R::network: session.console().error("the provider could not be reached: " + why); return kExitNetwork;
-        case R::refused: session.console().error("refused: " + why); return kExitRefused;
+        case SyncRunOutcome::Network: session.console().error("the provider could not be reached: " + why); return kExitNetwork;
+        case SyncRunOutcome::Refused: session.console().error("refused: " + why); return kExitRefused;
         default: session.console().error("the run failed: " + why); return kExitOther;
     }
 }
@@ -156,12 +164,94 @@ int commandPlan(Session& session, const std::vector<std::string>& args) {
         session.console().error(why);
         return kExitUsage;
     }
-    std::shared_ptr<SyncRun> run;
-    int code = planRun(session, *mode, true, &run);
-    if (code != kExitOK) return code;
-    if (run->result() != SyncRun::Result::ok) return exitCodeForRun(session, *run);
+    SyncRunOptions options;
+    options.syncMode = *mode;
+    options.planOnly = true;
+    int code = kExitOK;
+    auto run = runSync(session, options, &code);
+    if (!run || code != kExitOK) return code;
+    if (run->outcome() != SyncRunOutcome::Ok) return exitCodeForRun(session, *run);
     printPlan(session, *run, parsed->has("--json"));
     return kExitOK;
+}
+
+// sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]
+int commandSync(Session& session, const std::vector<std::string>& args) {
+    std::string why;
+    auto parsed = Arguments::parse(args, {"--dry-run", "--yes", "--force-update", "--no-photos", "--json"},
+                                   {"--mode", "--max-delete"}, &why);
+    std::optional<int32_t> mode = SyncModeTwoWay;
+    std::optional<long> maxDelete;
+    if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
+    if (parsed && parsed->value("--mode") && !(mode = parseSyncMode(*parsed->value("--mode"))))
+        why = "--mode is two-way, google-to-local or local-to-google";
+    if (parsed && parsed->value("--max-delete")) {
+        char* end = nullptr;
+        const std::string text = *parsed->value("--max-delete");
+        long v = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end || v < 0) why = "--max-delete needs a number of 0 or more";
+        else maxDelete = v;
+    }
+    if (!parsed || !why.empty()) {
+        session.console().error(why);
+        return kExitUsage;
+    }
+    if (parsed->has("--dry-run")) {
+        std::vector<std::string> planArgs = {"--mode", std::to_string(*mode)};
+        if (parsed->has("--json")) planArgs.push_back("--json");
+        return commandPlan(session, planArgs);
+    }
+
+    // The two switches hold for this run only: the stored settings come back afterwards.
+    auto model = session.model();
+    struct Restore {
+        std::shared_ptr<QuorvaneModel> model;
+        bool force, photos;
+        ~Restore() {
+            model->setForceUpdateContacts(force);
+            model->setSyncPhotosSetting(photos);
+        }
+    } restore{model, model->forceUpdateContacts(), model->syncPhotosSetting()};
+    if (parsed->has("--force-update")) model->setForceUpdateContacts(true);
+    if (parsed->has("--no-photos")) model->setSyncPhotosSetting(false);
+
+    SyncRunOptions options;
+    options.syncMode = *mode;
+    options.planOnly = false;
+    const bool yes = parsed->has("--yes");
+    Console& console = session.console();
+    options.confirm = [&console, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {
+        const SyncPlanSummary& plan = run.plan();
+        size_t deletions = plan.deletions();
+        if (maxDelete && deletions > size_t(*maxDelete)) {
+            console.error(std::to_string(deletions) + " deletions planned, more than --max-delete " +
+                          std::to_string(*maxDelete) + ": nothing was written");
+            return answer(false);
+        }
+        if (deletions == 0 || yes) return answer(true);
+        if (::isatty(0) != 1) {
+            console.error(std::to_string(deletions) + " deletions planned: confirm them with --yes");
+            return answer(false);
+        }
+        console.endProgress();
+        std::fprintf(stderr, "Delete %zu contacts (%zu on Google, %zu locally)? [y/N] ", deletions, plan.deleteGoogle,
+                     plan.deleteLocal);
+        std::string reply;
+        std::getline(std::cin, reply);
+        answer(reply == "y" || reply == "Y" || reply == "yes");
+    };
+    int code = kExitOK;
+    auto run = runSync(session, options, &code);
+    if (!run) return code;
+    const SyncRunCounts& c = run->result().counts;
+    if (run->state() == SyncRun::State::finished && run->outcome() != SyncRunOutcome::Refused)
+        console.out("Google: " + std::to_string(c.googleCreated) + " created, " + std::to_string(c.googleUpdated) +
+                    " updated, " + std::to_string(c.googleDeleted) + " deleted; local: " +
+                    std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +
+                    std::to_string(c.appleDeleted) + " deleted; " + std::to_string(c.photosMoved) +
+                    " photos moved; " + std::to_string(c.failures) + " failed");
+    if (code == kExitInterrupted) return code;
+    return exitCodeForRun(session, *run);
 }
 
 }  // namespace quorvane::app

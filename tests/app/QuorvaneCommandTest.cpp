@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "app/Profile.h"
+#include "platform/contacts/CNContactKeys.h"
+#include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
 #include "tests/app/CommandTestSupport.h"
 
@@ -70,6 +72,8 @@ TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"log", "--last", "0"},
         {"plan", "--mode", "sideways"},
         {"plan", "now"},
+        {"sync", "--max-delete", "-1"},
+        {"sync", "--mode", "both"},
         {"log", "--show", "1"},
     };
     for (const auto& args : cases) {
@@ -172,6 +176,43 @@ TEST_F(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
     EXPECT_EQ((*json)["records"][0]["side"].asString(), "local");
     EXPECT_EQ((*json)["summary"]["createLocal"].asInt(), 4);
     EXPECT_TRUE((*json)["summary"]["feedsComplete"].asBool());
+}
+
+TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndWithinTheLimit) {
+    {
+        FakeProviderProcess provider({"--contacts", "5"});
+        ASSERT_EQ(signIn().code, 0);
+        auto first = quorvane({"sync"});
+        EXPECT_EQ(first.code, 0) << first.err;
+        EXPECT_NE(first.out.find("local: 5 created"), std::string::npos) << first.out;
+        auto second = quorvane({"sync"});
+        EXPECT_EQ(second.code, 0) << second.err;
+        EXPECT_NE(second.out.find("Google: 0 created, 0 updated, 0 deleted; local: 0 created, 0 updated, 0 deleted"),
+                  std::string::npos)
+            << second.out;
+        EXPECT_NE(quorvane({"plan"}).out.find("5 unchanged"), std::string::npos);
+
+        // A contact deleted locally since: its Google partner is to be deleted.
+        platform::CNContactStore store;
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey});
+        ASSERT_TRUE(contacts && contacts->size() == 5);
+        platform::CNSaveRequest request;
+        request.deleteContact(contacts->front()->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(request));
+        auto plan = quorvane({"plan"});
+        EXPECT_NE(plan.out.find("- "), std::string::npos) << plan.out;
+        EXPECT_EQ(quorvane({"sync"}).code, 5);                                   // not confirmed
+        EXPECT_EQ(quorvane({"sync", "--yes", "--max-delete", "0"}).code, 5);     // over the limit
+        auto confirmed = quorvane({"sync", "--yes", "--max-delete", "1"});
+        EXPECT_EQ(confirmed.code, 0) << confirmed.err;
+        EXPECT_NE(confirmed.out.find("Google: 0 created, 0 updated, 1 deleted"), std::string::npos) << confirmed.out;
+    }
+    // The provider gone: safe to retry later.
+    EXPECT_EQ(quorvane({"sync"}).code, 4);
+    auto log = quorvane({"log"});
+    EXPECT_EQ(log.code, 0);
+    EXPECT_NE(log.out.find("\trefused\t"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("\tok\tGoogle +0 ~0 -1\t"), std::string::npos) << log.out;
 }
 
 TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
