@@ -10,10 +10,20 @@ dwarf_cfa_state<P, S>::dwarf_cfa_state() {
         _register_count[level] = 0;
         for (uint8_t b = 0; b < kBuckets; ++b) _table_stack[level][b] = kNone;
     }
-    for (uint8_t i = 0; i < kEntries; ++i) {
-        _entries[i] = {0, 0, QVCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<uint8_t>(i + 1 < kEntries ? i + 1 : kNone)};
+    // Every entry is free: those given back are reused first (most recent first), then the ones
+    // never used, in index order.
+    _free_list = kNone;
+    _fresh = 0;
+}
+
+template <typename P, typename S>
+uint8_t dwarf_cfa_state<P, S>::take_entry() {
+    if (_free_list != kNone) {
+        const uint8_t index = _free_list;
+        _free_list = _entries[index].next;
+        return index;
     }
-    _free_list = 0;
+    return _fresh < kEntries ? _fresh++ : kNone;
 }
 
 template <typename P, typename S>
@@ -29,9 +39,8 @@ bool dwarf_cfa_state<P, S>::set_register(uint64_t regnum, qvcrash_dwarf_cfa_reg_
         }
         link = &e.next;
     }
-    if (_free_list == kNone) return false;
-    const uint8_t index = _free_list;
-    _free_list = _entries[index].next;
+    const uint8_t index = take_entry();
+    if (index == kNone) return false;
     _entries[index] = {value, static_cast<uint32_t>(regnum), rule, kNone};
     *link = index;
     _register_count[_table_depth]++;
@@ -109,12 +118,11 @@ bool dwarf_cfa_state<P, S>::push_state() {
         _table_stack[to][b] = kNone;
         uint8_t* tail = &_table_stack[to][b];
         for (uint8_t i = _table_stack[from][b]; i != kNone; i = _entries[i].next) {
-            if (_free_list == kNone) {
+            const uint8_t copy = take_entry();
+            if (copy == kNone) {
                 free_level(to);
                 return false;
             }
-            const uint8_t copy = _free_list;
-            _free_list = _entries[copy].next;
             _entries[copy] = _entries[i];
             _entries[copy].next = kNone;
             *tail = copy;
@@ -136,7 +144,7 @@ bool dwarf_cfa_state<P, S>::pop_state() {
 
 template <typename P, typename S>
 uint8_t dwarf_cfa_state<P, S>::free_entry_count() const {
-    uint8_t n = 0;
+    uint8_t n = static_cast<uint8_t>(kEntries - _fresh);
     for (uint8_t i = _free_list; i != kNone && n < kEntries; i = _entries[i].next) ++n;
     return n;
 }
@@ -439,6 +447,47 @@ qvcrash_error_t readWord(qvcrash_task_t task, const MSqvcrash_async_byteorder_t*
     return QVCRASH_ESUCCESS;
 }
 
+// A copy of the stack range that holds a frame's offset(N) save slots.
+struct SaveWindow {
+    static constexpr uint64_t kMaxSpan = 512;
+    uint8_t bytes[kMaxSpan];
+    uint64_t start = 0;
+    uint64_t length = 0;  // 0 = no copy: read each slot from the task
+
+    template <typename P, typename S>
+    void prepare(const dwarf_cfa_state<P, S>* state, qvcrash_task_t task, P cfa, uint64_t word) {
+        uint64_t low = UINT64_MAX, high = 0;
+        dwarf_cfa_state_iterator<P, S> it(state);
+        uint32_t regnum;
+        qvcrash_dwarf_cfa_reg_rule_t rule;
+        P value;
+        while (it.next(&regnum, &rule, &value)) {
+            if (rule != QVCRASH_DWARF_CFA_REG_RULE_OFFSET) continue;
+            const uint64_t slot = static_cast<P>(cfa + value);
+            if (slot < low) low = slot;
+            if (slot > high) high = slot;
+        }
+        if (low > high || high - low > kMaxSpan - word || high > UINT64_MAX - word) return;
+        if (MSqvcrash_async_task_memcpy(task, low, 0, bytes, high - low + word) != QVCRASH_ESUCCESS) return;
+        start = low;
+        length = high - low + word;
+    }
+
+    bool read(uint64_t address, uint64_t word, const MSqvcrash_async_byteorder_t* byteorder, uint64_t* value) const {
+        if (length == 0 || address < start || address - start > length - word) return false;
+        if (word == 4) {
+            uint32_t v;
+            qvcrash_async_memcpy(&v, bytes + (address - start), 4);
+            *value = byteorder->swap32(v);
+        } else {
+            uint64_t v;
+            qvcrash_async_memcpy(&v, bytes + (address - start), 8);
+            *value = byteorder->swap64(v);
+        }
+        return true;
+    }
+};
+
 }  // namespace
 
 template <typename P, typename S>
@@ -485,6 +534,11 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
     MSqvcrash_async_thread_state_set_reg(new_state, QVCRASH_REG_SP, cfa);
 
     const uint64_t greg_size = MSqvcrash_async_thread_state_get_greg_size(thread_state);
+    // The save slots of a frame lie close together around the CFA: read them in one piece when
+    // they do, so a frame costs one read of the task's memory rather than one per register.
+    SaveWindow window;
+    window.prepare<P, S>(this, task, cfa, greg_size);
+
     dwarf_cfa_state_iterator<P, S> it(this);
     uint32_t dwarf_reg;
     qvcrash_dwarf_cfa_reg_rule_t rule;
@@ -502,8 +556,12 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
         uint64_t result = 0;
         switch (rule) {
             case QVCRASH_DWARF_CFA_REG_RULE_OFFSET:
-                err = greg_size == 4 ? readWord<uint32_t>(task, byteorder, static_cast<P>(cfa + value), &result)
-                                     : readWord<uint64_t>(task, byteorder, static_cast<P>(cfa + value), &result);
+                if (window.read(static_cast<P>(cfa + value), greg_size, byteorder, &result)) {
+                    err = QVCRASH_ESUCCESS;
+                } else {
+                    err = greg_size == 4 ? readWord<uint32_t>(task, byteorder, static_cast<P>(cfa + value), &result)
+                                         : readWord<uint64_t>(task, byteorder, static_cast<P>(cfa + value), &result);
+                }
                 if (err != QVCRASH_ESUCCESS) {
                     QVCRASH_DEBUG("Failed to read offset(N) register value: %d", static_cast<int>(err));
                     return err;

@@ -95,12 +95,14 @@ private:
         uint8_t next;
     };
     void free_level(uint8_t level);
+    uint8_t take_entry();  // kNone when every entry is in use
 
     dwarf_cfa_rule_t<machine_ptr> _cfa_value[kLevels];
     uint8_t _register_count[kLevels];
     uint8_t _table_stack[kLevels][kBuckets];
     uint8_t _table_depth;
-    uint8_t _free_list;
+    uint8_t _free_list;  // entries given back
+    uint8_t _fresh;      // entries from here on were never used
     entry _entries[kEntries];
 };
 
