@@ -17,6 +17,9 @@ public:
     platform::CNContactPtr mAppleContact;
     std::optional<platform::Date> mModificationDate;
     ContactKeySet mKeySet = 0;
+    // The contact is kept without its image bytes; this is the byte length of its photo when it
+    // was fetched with them (0 for none), nil when it was fetched without.
+    std::optional<int32_t> mImageSize;
 };
 
 using NSCachedAppleContactPtr = std::shared_ptr<NSCachedAppleContact>;

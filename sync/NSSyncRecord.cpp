@@ -41,9 +41,15 @@ constexpr ReasonText kReasons[] = {
 
 }  // namespace
 
+std::shared_ptr<QuorvaneModel> NSSyncRecord::model() const {
+    if (mHasModel) return mModel.lock();
+    return QuorvaneModel::sharedQuorvaneModel();
+}
+
 std::string NSSyncRecord::getAppleContactLastUpdateString() const {
     if (!mAppleContact) return "";
-    return displayString(QuorvaneModel::sharedQuorvaneModel()->getModificationDateWithAppleContact(mAppleContact));
+    auto m = model();
+    return m ? displayString(m->getModificationDateWithAppleContact(mAppleContact)) : std::string();
 }
 
 std::string NSSyncRecord::getGoogleContactLastUpdateString() const {
@@ -76,7 +82,8 @@ void NSSyncRecord::generateDescriptionAndSortString() {
 }
 
 std::string NSSyncRecord::getSyncActionDescription() const {
-    return QuorvaneModel::sharedQuorvaneModel()->getSyncActionDescriptionForSyncAction(mSyncAction);
+    auto m = model();
+    return m ? m->getSyncActionDescriptionForSyncAction(mSyncAction) : std::string();
 }
 
 std::string NSSyncRecord::getSyncReasonString(int32_t detailLevel) const {
@@ -89,7 +96,8 @@ std::string NSSyncRecord::getSyncReasonString(int32_t detailLevel) const {
     if (mSyncAction == SyncActionNoUpdate) {
         // Nothing to say when the user switched the planned change off, or in a manual run.
         if (mInitialSyncAction != SyncActionNoUpdate) return "";
-        if (QuorvaneModel::sharedQuorvaneModel()->mSyncMode == SyncModeManual) return "";
+        auto m = model();
+        if (!m || m->mSyncMode == SyncModeManual) return "";
         return Utils::localized("QVR_AlreadySynced", "Already Synced");
     }
     if (mHasSyncHistory) {

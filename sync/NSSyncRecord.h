@@ -17,6 +17,8 @@
 
 namespace quorvane {
 
+class QuorvaneModel;
+
 class NSSyncRecord {
 public:
     platform::CNContactPtr mAppleContact;                     // as fetched for planning; nil without a local side
@@ -48,6 +50,13 @@ public:
     bool mCreatedNewContact = false;
     bool mAppleUpdateFailed = false;
 
+    // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
+    // record made without one asks the shared model, and one whose model has gone asks none.
+    void setModel(const std::shared_ptr<QuorvaneModel>& model) {
+        mModel = model;
+        mHasModel = model != nullptr;
+    }
+
     // The local contact's modification date (as the shared model finds it) for display; "" without one.
     std::string getAppleContactLastUpdateString() const;
     // The Google contact's updated date for display; "" without one.
@@ -62,6 +71,11 @@ public:
     std::string getSyncActionDescription() const;
     // Why the record is updated: detail level 0 for list rows and the run log, 2 for the detail view.
     std::string getSyncReasonString(int32_t detailLevel) const;
+
+private:
+    std::shared_ptr<QuorvaneModel> model() const;
+    std::weak_ptr<QuorvaneModel> mModel;
+    bool mHasModel = false;
 };
 
 using NSSyncRecordPtr = std::shared_ptr<NSSyncRecord>;

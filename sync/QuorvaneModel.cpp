@@ -39,11 +39,12 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
     mPauseBetweenGmailRequests = 0.15f;
 
     // The run state starts empty.
-    mLog.clear();
+    mDataFolder = std::move(environment.dataFolder);
     mDummyContact = std::make_shared<platform::CNMutableContact>();
 
     // The settings, then the signed-in account. An item that holds nothing to sign requests with
     // means nobody is signed in.
+    mSettings = std::make_unique<SyncSettings>(mUserDefaults, getDefaultAutoAddToGroupName());
     loadSettings();
     auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(kKeychainItemName, std::string(kOAuth2ClientID),
                                                                           std::string(kOAuth2ClientSecret));

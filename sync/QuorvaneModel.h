@@ -4,15 +4,17 @@
 // the tolerant comparisons, the string and date helpers, the label converters and the display
 // texts.
 //
-// The model's state is its public m... fields, as the sync steps and the windows read and set
-// them directly. Its operations are grouped by topic, each topic in its own source file
-// (QuorvaneModelEquality.cpp, QuorvaneModelStrings.cpp, ...). A new topic adds its fields to
-// the field block of its heading below and its operations to a new heading and a new
-// QuorvaneModel<Topic>.cpp; nothing else needs to change.
+// Its operations are grouped by topic, each topic in its own source file
+// (QuorvaneModelEquality.cpp, QuorvaneModelStrings.cpp, ...). The stored settings are one private
+// table (SyncSettings) read through getters and changed only through setters, which store them.
+// New state belongs in classes of their own that the model composes (history store, strategy, run
+// log, ...); the model keeps the operations the spec names as thin entry points to them.
 //
 // Everything runs on the main thread.
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "platform/contacts/CNContact.h"
 #include "platform/contacts/ACAccountStore.h"
 #include "platform/contacts/CNContactStore.h"
+#include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Strings.h"
@@ -38,6 +41,11 @@
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
+#include "sync/RunLog.h"
+#include "sync/SyncHistory.h"
+#include "sync/SyncSettings.h"
+#include "sync/SyncStore.h"
+#include "sync/SyncStrategy.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -45,7 +53,7 @@ namespace quorvane {
 class QuorvaneModel;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
-class QuorvaneModel {
+class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
 public:
     // Where the model's handles come from; an unset member takes the process's standard one.
     struct Environment {
@@ -53,6 +61,9 @@ public:
         std::shared_ptr<platform::CNContactStore> contactStore;  // the standard store file
         std::shared_ptr<platform::ABAddressBook> addressBook;    // sharedAddressBook(), or one on contactStore's file
         std::shared_ptr<const platform::TimeZone> timeZone;      // the process's default zone
+        // The folder of the profile's own data (the sync store, SyncStore::pathInFolder); empty:
+        // the application's folder under the XDG data folder.
+        std::filesystem::path dataFolder;
     };
 
     // The shared instance, made with the standard environment on the first call.
@@ -171,9 +182,8 @@ public:
 
     // ===== Contact store access (QuorvaneModelStore.cpp, QuorvaneModelContainers.cpp) =====
     // Error out-parameters may be null; a failure sets them, success leaves them as they were.
-    // Settings this topic reads (loaded from the user defaults at start-up).
-    int32_t mContactSourceMode = ContactSourceModeAutoSelect;  // ContactSourceMode
-    std::optional<std::string> mCustomContainerID;             // the container of mode 1
+    // Settings this topic reads: contactSourceMode() (ContactSourceMode) and customContainerID()
+    // (the container of mode 1), in the settings block below.
     // The signed-in Google authorization; nullptr when nobody is signed in.
     std::shared_ptr<QNOAuth2Authentication> mAuth;
     // The accounts the containers belong to; made on mContactStore's file at first use.
@@ -307,7 +317,7 @@ public:
     // mGroupMembershipByPerson of the identifier; nil for nil or an unknown identifier.
     std::optional<std::vector<std::string>> getAppleContactGroupNamesWithAppleContactID(
         const std::optional<std::string>& identifier);
-    // A hash of the names sorted ignoring case and joined by ","; 0 for nil.
+    // The stored group hash (groupNamesHash): stable across runs, versions and locales; 0 for nil.
     uint64_t getGroupHashWithGroups(const std::optional<std::vector<std::string>>& groups);
     // Whether the Google contact is in My Contacts (true when the groups feed has no such group).
     bool belongsToMyContacts(const std::shared_ptr<GDataEntryContact>& contact);
@@ -467,11 +477,127 @@ public:
     // A new Google group for a local group name; nullptr for a blank name, the name of a system
     // group, or a name the groups feed already holds (ignoring case).
     std::shared_ptr<GDataEntryContactGroup> createGoogleGroupWithABGroupName(const std::optional<std::string>& name);
-    // Appends "<account>: Created|Updated <description>[ (<reason>)]" to mLog; nothing for a
+    // Appends "<account>: Created|Updated <description>[ (<reason>)]" to the run log; nothing for a
     // record without description. The account is Google's when updatedGoogle, else the local one.
     void addToLogWithSyncRecord(const NSSyncRecordPtr& record, bool createdNewContact, bool updatedGoogle);
     static constexpr int32_t kMaxGoogleEmailPhoneLength = 1000;
     static constexpr int32_t kMaxGoogleNoteLength = 130000;
+
+    // ===== Sync history and strategy (QuorvaneModelHistory.cpp) =====
+    // The history lives in the profile's SyncStore (opened at first use) and is indexed by
+    // syncHistory(). Lookups of the run's contacts by identifier (nullptr when absent):
+    using GoogleContactLookup = std::function<std::shared_ptr<GDataEntryContact>(const std::string& googleID)>;
+    using AppleContactLookup = std::function<platform::CNContactPtr(const std::string& appleID)>;
+
+    // The store; nullptr (and *error) when it cannot be opened.
+    SyncStore* syncStore(std::optional<platform::Error>* error = nullptr);
+    const SyncHistory& syncHistory() const { return mSyncHistory; }
+
+    // Clears the history when the Google user or the local selection changed, loads it and logs
+    // the counts.
+    void fetchSyncHistory();
+    // 0 keep, 1 the Google user changed, 2 the selection changed between all accounts and one
+    // container. Notes the current user and container as the previous ones. An empty user name is
+    // no user: it never counts as a change.
+    int32_t shouldClearSyncHistory();
+    // Loads every record (none when the store cannot be read) and rebuilds the indexes.
+    void doFetchSyncHistory();
+    void updateSyncHistoryDict();
+    // Rebuilds the remembered pairs of contacts present now (the planner's Google contacts by id
+    // and local contacts of the synced account by id).
+    void updatePairedContactsDict(const GoogleContactLookup& googleContactDict,
+                                  const AppleContactLookup& existingAppleContactDict);
+    bool hasSyncHistoryRecordWithAppleContact(const platform::CNContactPtr& contact);
+    bool hasSyncHistoryRecordWithGoogleRecord(const std::shared_ptr<GDataEntryContact>& contact);
+    // The strategy of a pair, or of one contact whose partner is not there (either may be nil).
+    SyncStrategyInfo getSyncStrategyWithAppleContact(const platform::CNContactPtr& apple,
+                                                     const std::shared_ptr<GDataEntryContact>& google);
+    // A cached size of 0 or more as it is; else the byte length of the contact's photo (0 for
+    // none). A contact from the cache carries no image bytes: its size comes from the cache.
+    int32_t getPhotoSizeWithAppleContact(const platform::CNContactPtr& contact, int32_t cachedSize);
+    // Whether a planned record moves its photo.
+    bool shouldSyncPhotosWithAppleContact(const platform::CNContactPtr& apple,
+                                          const std::shared_ptr<GDataEntryContact>& google, int32_t syncAction,
+                                          bool photoVerifiedNotChanged_Apple, bool photoVerifiedNotChanged_Google);
+    // Writes the history of mSyncRecords after a run and sweeps records of contacts gone from
+    // both sides (not when the store's contacts or containers cannot be read), then saves. false
+    // (and *error) when the save failed: the run must report it.
+    bool serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<platform::Error>* error = nullptr);
+    bool shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
+    // Deletes (staged) the records of both contacts of the record.
+    void removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
+    // Delete records and save; false when the save failed. The indexes are not rebuilt.
+    bool clearSyncHistory();
+    bool clearSyncHistoryWithGoogleContacts(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts);
+    bool clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers);
+    // A record is valid when it names no container or a valid one, and its Google contact is in
+    // the run's feed or its local contact is in the store.
+    bool isValidSyncHistoryRecord(const SyncHistoryRecord& record, const std::set<std::string>& validAppleContainerIDs,
+                                  const std::map<std::string, platform::CNContactPtr>& allAppleContactsDict,
+                                  const GoogleContactLookup& googleContactDict);
+    // The identifiers of every container with one; empty and *error when they cannot be read.
+    std::set<std::string> getValidAppleContainerIDDictWithError(std::optional<platform::Error>* error);
+    // The runs recorded so far, oldest first.
+    void fetchSyncLogRecords();
+    const std::vector<SyncLogRecord>& syncLogRecords() const { return mSyncLogRecords; }
+    // Records a run (keeping the newest SyncStore::kLogsKept); false (and *error) when it cannot be saved.
+    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr);
+    // A new record planned by this model (its texts ask this model, never the shared one).
+    NSSyncRecordPtr newSyncRecord();
+
+    // ===== Run log, progress and per-contact tests (QuorvaneModelRunLog.cpp) =====
+    // Where the log and progress go; nothing is shown or printed without a sink.
+    void setRunLogSink(RunLog::Sink sink) { mRunLog.setSink(std::move(sink)); }
+    const RunLog& runLog() const { return mRunLog; }
+    const std::string& log() const { return mRunLog.text(); }
+    // Appends the text to the log, makes it the progress line, empties the sub-progress line.
+    void setProgressWithString(const std::string& text);
+    void setSubProgressWithString(const std::string& text);
+    void setProgressBarValue(float value);
+    void clearLog();
+    // Appends the text and a line feed; nil is ignored.
+    void appendStringToLog(const std::optional<std::string>& text);
+
+    // Runs the pending local save request (true when there is none); a failure is logged
+    // ("Failed to Execute Save Request with Following Error: ...") and kept in syncErrors(). The
+    // request is dropped either way and the time noted as the last local change.
+    bool executeSaveRequest();
+    // Add a deletion to the pending request (made on demand); nil is ignored.
+    void saveDeletedAppleContactByAddingToSaveRequest(const platform::CNMutableContactPtr& contact);
+    void saveDeletedAppleGroupByAddingToSaveRequest(const platform::CNMutableGroupPtr& group);
+    // The number of changes waiting in the pending request.
+    size_t pendingSaveRequestCount() const { return mPendingSaveRequest ? mPendingSaveRequest->operations().size() : 0; }
+    // The errors of the run so far.
+    const std::vector<platform::Error>& syncErrors() const { return mSyncErrors; }
+    void clearSyncErrors() { mSyncErrors.clear(); }
+
+    // Whether the authorization was refused: code 403, or 400 with a "json" dictionary whose
+    // "error" is "invalid_grant".
+    static bool isGoogleAuthenticationError(const std::optional<platform::Error>& error);
+    // The contact as the comparisons read it: its full copy (key set 5) through the cache; the
+    // contact itself when that cannot be fetched.
+    platform::CNContactPtr getAppleReferenceContactWithAppleContact(const platform::CNContactPtr& contact);
+    // The Google contact belongs to no group.
+    bool isOtherContact(const std::shared_ptr<GDataEntryContact>& contact);
+    // Contacts paired earlier in this run.
+    bool isGoogleContactAlreadyMatched(const std::shared_ptr<GDataEntryContact>& contact);
+    bool isAppleContactAlreadyMatched(const platform::CNContactPtr& contact);
+    void setGoogleContactAlreadyMatched(const std::string& googleID) { mGoogleRecordsAlreadyMatched.insert(googleID); }
+    void setAppleContactAlreadyMatched(const std::string& appleID) { mAppleRecordsAlreadyMatched.insert(appleID); }
+    void clearAlreadyMatched();
+    // The group filter is on and names at least one group.
+    bool isGroupFilterActive();
+    // The force-update setting is on and the run is not automatic.
+    bool forceUpdateAllContacts();
+    bool isAutomaticSync() const { return mAutomaticSync; }
+    void setAutomaticSync(bool automatic) { mAutomaticSync = automatic; }
+    // The synced container is the Facebook one.
+    bool isSyncingFacebook();
+    // The local account check before a run; false (with the reason logged and in *message) when
+    // the run must not start: the chosen container is gone, automatic mode finds no container to
+    // sync, or the chosen container is read-only.
+    bool checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync,
+                                                          std::string* message = nullptr);
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
@@ -494,61 +620,63 @@ public:
     };
 
     // Run state made at start-up.
-    std::string mLog;  // the text log of a run
     platform::CNMutableContactPtr mDummyContact;
     float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
     DateFormatter mDateFormatter;
     // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
     std::optional<platform::Date> mLastAddressBookChangeDate;
 
-    // Settings, loaded from the user defaults at start-up (each with the default of its key when
-    // absent) and stored under the same key by their setters.
-    int32_t mSelectedManualSyncMode = 0;  // SyncMode
-    int32_t mSelectedAutoSyncMode = 0;    // AutoSyncMode
-    bool mSyncPhotosSetting = true;
-    bool mMergeContacts_2Way = true;
-    bool mMergeContacts_1Way = true;
-    bool mIgnoreOtherContacts = true;
-    bool mForceUpdateContacts = false;
-    bool mSyncDeletedContacts = true;
-    bool mDetectGoogleDuplicates = true;
-    bool mBatchGoogleContacts = true;
-    bool mSyncCountryCodes = true;
-    bool mWelcomeMessageShown = false;
-    bool mShowContactAccountWarnings = true;
-    bool mShowLeaveAReviewPrompt = true;
-    bool mTellAFriendMessageShown = false;
-    bool mLikeUsOnFacebookMessageShown = false;
-    std::optional<std::string> mPreviousContainerID;
-    std::optional<std::string> mPreviousGmailUsername;
-    int32_t mSelectedLanguage = 0;  // AppLanguage
-    float mAutoSyncUpdateInterval_Minutes = 5.0f;
-    bool mConfirmPendingDeletions = true;
-    bool mUseBlackAndWhiteIcon = false;
-    bool mAttachAppToMenuBar = true;
-    bool mShowSyncTypeAlert = true;
-    bool mShowICloudTip = true;
-    bool mShowGoogleAccountTip = true;
-    std::optional<std::string> mOriginalAppVersion;
-    bool mShowEditSyncActionsAlert = true;
-    bool mFilterByGroups = false;
-    int32_t mIgnoreNewContactsSetting = 0;  // IgnoreNewContactsMode
-    bool mIgnoreEmptyContacts = true;
-    bool mAutoAddContactsToGroup = false;
-    std::optional<std::string> mAutoAddToGroupName;  // getDefaultAutoAddToGroupName() when never set
-    bool mSkipSyncConfirmationAlert = false;
-    bool mHasSentInitalLaunchAnswerEvent = false;
-    bool mShowManualSyncAlert = true;
-    bool mHasShownSkipSyncConfirmationTip = false;
-    std::optional<platform::Date> mLastICloudTipDate;          // 1970-01-01 when never set
-    std::optional<platform::Date> mLastGoogleAccountTipDate;   // 1970-01-01 when never set
-    std::optional<platform::Date> mLastLeaveReviewPromptDate;  // 1970-01-01 when never set
-    std::optional<platform::Date> mAutoSyncLastUpdate;         // 1970-01-01 when never set
-    std::optional<platform::Date> mLastCompletedSyncDate;      // nil when never set
+    // Settings: one table of key, default and value (SyncSettings), loaded from the user defaults at
+    // start-up, each value stored under its key by its setter. The getters read the table.
+    int32_t selectedManualSyncMode() const { return mSettings->intValue(Setting::SelectedManualSyncMode); }  // SyncMode
+    int32_t selectedAutoSyncMode() const { return mSettings->intValue(Setting::SelectedAutoSyncMode); }  // AutoSyncMode
+    bool syncPhotosSetting() const { return mSettings->boolValue(Setting::SyncPhotosSetting); }
+    bool mergeContacts_2Way() const { return mSettings->boolValue(Setting::MergeContacts_2Way); }
+    bool mergeContacts_1Way() const { return mSettings->boolValue(Setting::MergeContacts_1Way); }
+    bool ignoreOtherContacts() const { return mSettings->boolValue(Setting::IgnoreOtherContacts); }
+    bool forceUpdateContacts() const { return mSettings->boolValue(Setting::ForceUpdateContacts); }
+    bool syncDeletedContacts() const { return mSettings->boolValue(Setting::SyncDeletedContacts); }
+    bool detectGoogleDuplicates() const { return mSettings->boolValue(Setting::DetectGoogleDuplicates); }
+    bool batchGoogleContacts() const { return mSettings->boolValue(Setting::BatchGoogleContacts); }
+    bool syncCountryCodes() const { return mSettings->boolValue(Setting::SyncCountryCodes); }
+    bool welcomeMessageShown() const { return mSettings->boolValue(Setting::WelcomeMessageShown); }
+    bool showContactAccountWarnings() const { return mSettings->boolValue(Setting::ShowContactAccountWarnings); }
+    bool showLeaveAReviewPrompt() const { return mSettings->boolValue(Setting::ShowLeaveAReviewPrompt); }
+    bool tellAFriendMessageShown() const { return mSettings->boolValue(Setting::TellAFriendMessageShown); }
+    bool likeUsOnFacebookMessageShown() const { return mSettings->boolValue(Setting::LikeUsOnFacebookMessageShown); }
+    int32_t contactSourceMode() const { return mSettings->intValue(Setting::ContactSourceMode); }  // ContactSourceMode
+    std::optional<std::string> customContainerID() const { return mSettings->textValue(Setting::CustomContainerID); }
+    std::optional<std::string> previousContainerID() const { return mSettings->textValue(Setting::PreviousContainerID); }
+    std::optional<std::string> previousGmailUsername() const { return mSettings->textValue(Setting::PreviousGmailUsername); }
+    int32_t selectedLanguage() const { return mSettings->intValue(Setting::SelectedLanguage); }  // AppLanguage
+    float autoSyncUpdateInterval_Minutes() const { return mSettings->floatValue(Setting::AutoSyncUpdateInterval_Minutes); }
+    bool confirmPendingDeletions() const { return mSettings->boolValue(Setting::ConfirmPendingDeletions); }
+    bool useBlackAndWhiteIcon() const { return mSettings->boolValue(Setting::UseBlackAndWhiteIcon); }
+    bool attachAppToMenuBar() const { return mSettings->boolValue(Setting::AttachAppToMenuBar); }
+    bool showSyncTypeAlert() const { return mSettings->boolValue(Setting::ShowSyncTypeAlert); }
+    bool showICloudTip() const { return mSettings->boolValue(Setting::ShowICloudTip); }
+    bool showGoogleAccountTip() const { return mSettings->boolValue(Setting::ShowGoogleAccountTip); }
+    std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
+    bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
+    bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
+    bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
+    bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
+    bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
+    bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
-    std::set<std::string> mSelectedGroupSet;
-    std::set<std::string> mSelectedGroupSet_Lower;
+    const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }
+    const std::set<std::string>& selectedGroupSet_Lower() const { return mSettings->selectedGroupSet_Lower(); }
+    const SyncSettings& settings() const { return *mSettings; }
 
     // The setters: the property and its user-defaults key at once (nil removes the key).
     void setSelectedManualSyncMode(int32_t v);
@@ -609,12 +737,30 @@ public:
     std::shared_ptr<GDataServiceGoogleContact> getGoogleContactService();
     std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
 
-    // Reads every setting from mUserDefaults (start-up).
+    // Reads every setting from mUserDefaults (start-up); a key absent or unreadable keeps its default.
     void loadSettings();
     // The observation of CNContactStoreDidChangeNotification, and what lets a change announced on
     // another thread find out on the main thread whether the model is still there.
     platform::NotificationCenter::TokenPtr mAddressBookObserver;
     std::shared_ptr<int> mAliveMarker;
+
+private:
+    // The stored settings; every change goes through a setter, which stores it.
+    std::unique_ptr<SyncSettings> mSettings;
+
+    // The profile's folder, its store (opened at first use) and the history loaded from it.
+    std::filesystem::path mDataFolder;
+    std::unique_ptr<SyncStore> mSyncStore;
+    SyncHistory mSyncHistory;
+    std::vector<SyncLogRecord> mSyncLogRecords;
+
+    // The run log and the state of the current run.
+    RunLog mRunLog;
+    std::unique_ptr<platform::CNSaveRequest> mPendingSaveRequest;
+    std::vector<platform::Error> mSyncErrors;
+    std::set<std::string> mGoogleRecordsAlreadyMatched;
+    std::set<std::string> mAppleRecordsAlreadyMatched;
+    bool mAutomaticSync = false;
 };
 
 }  // namespace quorvane

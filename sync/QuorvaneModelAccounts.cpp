@@ -87,7 +87,7 @@ bool QuorvaneModel::isReadOnlyContactWithContact(const platform::CNContactPtr& c
 bool QuorvaneModel::isExchangeDestinationForNewContacts() {
     if (mCurrentSourceRecord && mCurrentSourceRecord->mContainerAccountType == ContainerAccountTypeExchange)
         return true;
-    if (mContactSourceMode == ContactSourceModeAllAccounts) return mDefaultContainerIsExchange;
+    if (contactSourceMode() == ContactSourceModeAllAccounts) return mDefaultContainerIsExchange;
     return false;
 }
 
@@ -99,7 +99,7 @@ std::vector<std::string> QuorvaneModel::getGroupFilterCandidateList() {
     };
 
     // The names chosen earlier stay offered even when their group is gone.
-    for (const auto& name : mSelectedGroupSet) add(name);
+    for (const auto& name : selectedGroupSet()) add(name);
 
     // The Google groups, system groups under their plain names ("My Contacts" among them).
     if (mGroupFeed) {

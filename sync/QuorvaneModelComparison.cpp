@@ -95,8 +95,8 @@ bool QuorvaneModel::googleContactHasName(const std::shared_ptr<GDataEntryContact
 std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync() {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
-    if (mAutoAddContactsToGroup && mAutoAddToGroupName && !mAutoAddToGroupName->empty()) {
-        addUnlessSeen(names, seen, *mAutoAddToGroupName);
+    if (auto autoName = autoAddToGroupName(); autoAddContactsToGroup() && autoName && !autoName->empty()) {
+        addUnlessSeen(names, seen, *autoName);
     }
     for (const auto& record : mSyncRecords) {
         if (!record || record->mSyncAction != SyncActionMacToGoogle || !record->mAppleContact) continue;
@@ -116,8 +116,8 @@ std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync() {
 std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync() {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
-    if (mAutoAddContactsToGroup && mAutoAddToGroupName && !mAutoAddToGroupName->empty()) {
-        addUnlessSeen(names, seen, *mAutoAddToGroupName);
+    if (auto autoName = autoAddToGroupName(); autoAddContactsToGroup() && autoName && !autoName->empty()) {
+        addUnlessSeen(names, seen, *autoName);
     }
 
     std::vector<std::string> hrefs;

@@ -59,12 +59,7 @@ std::optional<std::vector<std::string>> QuorvaneModel::getAppleContactGroupNames
 }
 
 uint64_t QuorvaneModel::getGroupHashWithGroups(const std::optional<std::vector<std::string>>& groups) {
-    if (!groups) return 0;
-    auto sorted = *groups;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
-        return platform::localizedCompareIgnoringCase(a, b) < 0;
-    });
-    return static_cast<uint64_t>(std::hash<std::string>{}(platform::join(sorted, ",")));
+    return groupNamesHash(groups);
 }
 
 bool QuorvaneModel::belongsToMyContacts(const std::shared_ptr<GDataEntryContact>& contact) {
@@ -130,7 +125,7 @@ bool QuorvaneModel::appleContactSupportsGroups(const platform::CNContactPtr&) {
 }
 
 bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
-    if (mContactSourceMode == ContactSourceModeAllAccounts) return false;
+    if (contactSourceMode() == ContactSourceModeAllAccounts) return false;
     if (mSelectedContainer && (isReadOnlyContainer(mSelectedContainer) || isFacebookContainer(mSelectedContainer))) {
         return false;
     }
@@ -146,7 +141,7 @@ bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
 }
 
 bool QuorvaneModel::isValidCountryCode(const std::optional<std::string>& code) {
-    if (!code || !mSyncCountryCodes) return false;
+    if (!code || !syncCountryCodes()) return false;
     if (!mISOCountryCodeDict) {
         mISOCountryCodeDict.emplace();
         for (const char* const* country = uloc_getISOCountries(); country && *country; ++country) {

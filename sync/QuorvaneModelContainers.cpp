@@ -270,7 +270,15 @@ platform::CNContactPtr QuorvaneModel::getCachedAppleContactWithPartialContact(co
 void QuorvaneModel::storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet) {
     if (!contact || contact->identifier().empty()) return;
     auto entry = std::make_shared<NSCachedAppleContact>();
-    entry->mAppleContact = contact;
+    // 10,000 contacts with photos would hold about 500 MB of images: the cache keeps their sizes.
+    if (contact->isKeyAvailable(platform::CNContactImageDataKey) ||
+        contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey)) {
+        auto image = getAppleContactImageData(contact);
+        entry->mImageSize = image ? int32_t(image->size()) : 0;
+        entry->mAppleContact = contact->copyWithoutImageData();
+    } else {
+        entry->mAppleContact = contact;
+    }
     entry->mModificationDate = getModificationDateWithAppleContact(contact);
     entry->mKeySet = keySet;
     auto& list = mCachedAppleContactDict[contact->identifier()];

@@ -258,8 +258,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
             auto googleNames = getGoogleContactGroupNamesWithContact(google, false);
             if (!googleNames.empty()) names = combineStringArraysWithArray1(names, googleNames);
         }
-        if (mAutoAddContactsToGroup && !isEmpty(mAutoAddToGroupName)) {
-            auto autoName = trimWhitespaceFromString(mAutoAddToGroupName);
+        if (autoAddContactsToGroup() && !isEmpty(autoAddToGroupName())) {
+            auto autoName = trimWhitespaceFromString(autoAddToGroupName());
             names = combineStringArraysWithArray1(names, std::vector<std::string>{autoName.value_or("")});
         }
 
@@ -363,7 +363,7 @@ void QuorvaneModel::addToLogWithSyncRecord(const NSSyncRecordPtr& record, bool c
         if (!reason.empty()) line += " (" + reason + ")";
     }
     line += "\n";
-    mLog += line;
+    mRunLog.appendRaw(line);
 }
 
 }  // namespace quorvane

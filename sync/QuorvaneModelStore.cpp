@@ -75,12 +75,12 @@ void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Err
         }
     };
 
-    switch (mContactSourceMode) {
+    switch (contactSourceMode()) {
         case ContactSourceModeAllAccounts:
             for (const auto& container : containers) noteUsage(container);
             break;
         case ContactSourceModeCustomContainer:
-            if (mCustomContainerID) mSelectedContainer = getContainerWithIdentifier(mCustomContainerID);
+            if (customContainerID()) mSelectedContainer = getContainerWithIdentifier(customContainerID());
             if (mSelectedContainer) noteUsage(mSelectedContainer);
             break;
         case ContactSourceModeAutoSelect:
@@ -124,7 +124,7 @@ platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainerWithContainers(
 }
 
 bool QuorvaneModel::shouldPromptToSelectDeviceAccount() {
-    if (mContactSourceMode != ContactSourceModeAutoSelect) return false;
+    if (contactSourceMode() != ContactSourceModeAutoSelect) return false;
     auto chosen = getAutoSelectedContainer();
     if (!chosen) return true;
     if (chosen->type() != platform::CNContainerType::Local && !isICloudContainer(chosen)) return true;
@@ -135,7 +135,7 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
     AppleSourceInfo info;
     const auto containers = getAppleContainersWithError(nullptr);
     platform::CNContainerPtr autoSelected;
-    if (mContactSourceMode == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
+    if (contactSourceMode() == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
 
     platform::CNContainerPtr facebook;
     for (const auto& container : containers) {
@@ -161,8 +161,8 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
         const bool isFacebook = container == facebook;
         if (!isFacebook) ++info.numContainersExcludingFacebook;
         bool chosen = false;
-        if (mContactSourceMode == ContactSourceModeCustomContainer &&
-            stringsEqualWithString1(container->identifier(), mCustomContainerID)) {
+        if (contactSourceMode() == ContactSourceModeCustomContainer &&
+            stringsEqualWithString1(container->identifier(), customContainerID())) {
             chosen = true;
             foundChosen = true;
             if (isReadOnlyContainer(container)) info.selectedContainerIsReadOnly = true;
@@ -195,7 +195,7 @@ AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
                 break;
         }
     }
-    if (mContactSourceMode == ContactSourceModeCustomContainer && !foundChosen) info.selectedContainerMissing = true;
+    if (contactSourceMode() == ContactSourceModeCustomContainer && !foundChosen) info.selectedContainerMissing = true;
     return info;
 }
 
@@ -248,18 +248,16 @@ std::vector<platform::CNContactPtr> QuorvaneModel::doGetAppleContactsMatchingPre
     request.setPredicate(predicate);
 
     std::vector<platform::CNContactPtr> contacts;
+    platform::Error storeError;
     auto fetch = [&]() {
-        platform::Error storeError;
-        bool ok = mContactStore->enumerateContactsWithFetchRequest(
+        return mContactStore->enumerateContactsWithFetchRequest(
             request, &storeError, [&](const platform::CNContactPtr& contact, bool&) { contacts.push_back(contact); });
-        if (!ok) setError(error, storeError);
-        return ok;
     };
     if (!fetch()) {
-        // One more try from scratch; its outcome is the answer.
-        if (error) error->reset();
+        // One more try from scratch; its outcome is the answer. An error the caller already holds
+        // (from an earlier fetch of the same run) is never cleared here.
         contacts.clear();
-        fetch();
+        if (!fetch()) setError(error, storeError);
     }
     return contacts;
 }
@@ -268,9 +266,29 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredi
     const platform::CNPredicatePtr& predicate, ContactKeySet keySet, std::optional<platform::Error>* error) {
     if (keySet < 2 || keySet > 5) return doGetAppleContactsMatchingPredicate(predicate, keySet, error);
 
+    // What the cache keeps of a contact it stored (the contact without its image bytes): the
+    // result is the same whether it came from the store or from the cache.
+    auto cachedCopy = [&](const platform::CNContactPtr& contact) -> platform::CNContactPtr {
+        if (!contact) return contact;
+        auto it = mCachedAppleContactDict.find(contact->identifier());
+        if (it == mCachedAppleContactDict.end()) return contact;
+        for (const auto& cached : it->second) {
+            if (cached && cached->mKeySet == keySet) return cached->mAppleContact;
+        }
+        return contact;
+    };
     std::vector<platform::CNContactPtr> result;
     std::vector<std::string> missing;
-    for (const auto& partial : doGetAppleContactsMatchingPredicate(predicate, 1, error)) {
+    // The first error of any fetch is kept: a later fetch that succeeds must not hide that the
+    // result is short.
+    std::optional<platform::Error> firstError;
+    auto keepFirst = [&](const std::optional<platform::Error>& e) {
+        if (e && !firstError) firstError = e;
+    };
+    std::optional<platform::Error> partialError;
+    auto partials = doGetAppleContactsMatchingPredicate(predicate, 1, &partialError);
+    keepFirst(partialError);
+    for (const auto& partial : partials) {
         if (!partial || partial->identifier().empty()) continue;
         if (auto cached = getCachedAppleContactWithPartialContact(partial, keySet)) {
             result.push_back(std::move(cached));
@@ -283,22 +301,28 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredi
         const size_t end = std::min(missing.size(), start + kMaxIdentifiersPerFetch);
         std::vector<std::string> chunk(missing.begin() + ptrdiff_t(start), missing.begin() + ptrdiff_t(end));
         auto chunkPredicate = platform::CNContact::predicateForContactsWithIdentifiers(chunk);
-        auto contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, error);
+        std::optional<platform::Error> chunkError;
+        auto contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, &chunkError);
         for (int retry = 0; retry < kMaxChunkRefetches && contacts.size() != chunk.size(); ++retry) {
-            contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, error);
+            std::optional<platform::Error> retryError;
+            contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, &retryError);
+            if (retryError) chunkError = retryError;
         }
-        if (contacts.size() != chunk.size() && error) {
+        // A chunk that came complete in the end has nothing to report.
+        if (contacts.size() != chunk.size()) {
+            keepFirst(chunkError);
             platform::Error countError("Contacts Framework", -1);
             countError.userInfo.set(platform::Error::kLocalizedDescriptionKey,
                                     "There was an error fetching your MacOS contacts.  Please try to sync once again.  "
                                     "If the problem persists, please contact support.");
-            *error = countError;
+            keepFirst(countError);
         }
         for (const auto& contact : contacts) {
             storeCachedAppleContactWithContact(contact, keySet);
-            result.push_back(contact);
+            result.push_back(cachedCopy(contact));
         }
     }
+    if (firstError) setError(error, *firstError);
     return result;
 }
 

@@ -1,14 +1,11 @@
 #include "gdata/service/GDataQueryContact.h"
 
+#include "gdata/service/GDataServiceGoogleContact.h"
+
 namespace quorvane {
 
-namespace {
-// The root of the contacts service's feeds.
-constexpr std::string_view kContactServiceRootURLString = "https://www.google.com/m8/feeds/";
-}  // namespace
-
 std::optional<platform::URL> GDataQueryContact::contactFeedURLForUserID(std::string_view userID) {
-    std::string text(kContactServiceRootURLString);
+    std::string text = GDataServiceGoogleContact::contactServiceRootURLString();
     text += stringByURLEncodingPathSegment("contacts") + "/" + stringByURLEncodingPathSegment(userID) + "/" +
             stringByURLEncodingPathSegment("full");
     return platform::URL::URLWithString(text);

@@ -4,6 +4,18 @@
 
 namespace quorvane {
 
+namespace {
+std::optional<std::string> gContactServiceRoot;
+}  // namespace
+
+std::string GDataServiceGoogleContact::contactServiceRootURLString() {
+    return gContactServiceRoot.value_or(kGDataGoogleContactServiceRootURLString);
+}
+
+void GDataServiceGoogleContact::setContactServiceRootURLString(std::optional<std::string> root) {
+    gContactServiceRoot = std::move(root);
+}
+
 void GDataServiceGoogleContact::init() {
     registerContactClasses();
     GDataServiceGoogle::init();
@@ -18,7 +30,7 @@ std::optional<platform::URL> GDataServiceGoogleContact::contactURLForFeedName(st
                                                                               std::string_view projection) {
     // Each part is encoded as one path segment, a space included (left as it is, a space would
     // make the text no URL at all).
-    std::string text = kGDataGoogleContactServiceRootURLString;
+    std::string text = contactServiceRootURLString();
     text += GDataQuery::stringByURLEncodingPathSegment(feedName) + "/" + GDataQuery::stringByURLEncodingPathSegment(userID) +
             "/" + GDataQuery::stringByURLEncodingPathSegment(projection);
     return platform::URL::URLWithString(text);

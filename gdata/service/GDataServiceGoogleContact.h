@@ -12,7 +12,8 @@
 
 namespace quorvane {
 
-// The root of the contacts service's feeds.
+// The root of the provider's contacts feeds, and the authorization scope of the service
+// wherever its feeds are served from.
 inline constexpr const char* kGDataGoogleContactServiceRootURLString = "https://www.google.com/m8/feeds/";
 
 class GDataServiceGoogleContact : public GDataServiceGoogle {
@@ -24,9 +25,16 @@ public:
 
     const char* className() const override { return "GDataServiceGoogleContact"; }
     std::optional<std::string> defaultServiceID() const override { return std::string("cp"); }
-    std::optional<std::string> serviceRootURLString() const override {
+    std::optional<std::string> serviceRootURLString() const override { return contactServiceRootURLString(); }
+    std::optional<std::string> authorizationScope() const override {
         return std::string(kGDataGoogleContactServiceRootURLString);
     }
+
+    // The root every contacts and groups feed URL starts with: the provider's by default; a
+    // configuration may point the whole process at another server with the same paths (a root
+    // ending in "/"). nullopt puts the provider's back. Main thread, before any service is used.
+    static std::string contactServiceRootURLString();
+    static void setContactServiceRootURLString(std::optional<std::string> root);
     std::optional<std::string> defaultServiceVersion() const override { return std::string("3.0"); }
     GDataStringDictionary standardServiceNamespaces() const override;
 

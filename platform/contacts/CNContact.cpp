@@ -66,6 +66,16 @@ std::shared_ptr<CNContact> CNContact::copy() const { return std::make_shared<CNC
 
 std::shared_ptr<CNMutableContact> CNContact::mutableCopy() const { return std::make_shared<CNMutableContact>(f_, available_); }
 
+std::shared_ptr<CNContact> CNContact::copyWithoutImageData() const {
+    CNContactFields fields = f_;
+    fields.imageData.reset();
+    fields.thumbnailImageData.reset();
+    std::set<std::string> keys = *available_;
+    keys.erase(CNContactImageDataKey);
+    keys.erase(CNContactThumbnailImageDataKey);
+    return std::make_shared<CNContact>(std::move(fields), std::move(keys));
+}
+
 CNPredicatePtr CNContact::predicateForContactsWithIdentifiers(std::vector<std::string> identifiers) {
     return std::make_shared<CNPredicate>(CNPredicate::Kind::ContactsWithIdentifiers, std::move(identifiers));
 }

@@ -110,6 +110,9 @@ public:
     std::shared_ptr<CNContact> copy() const;
     // An editable copy with the same identifier and available keys and nothing marked changed.
     std::shared_ptr<CNMutableContact> mutableCopy() const;
+    // A copy without the image and thumbnail bytes (their keys no longer available), for keeping
+    // many contacts in memory; imageDataAvailable stays.
+    std::shared_ptr<CNContact> copyWithoutImageData() const;
 
     // Everything, whether available or not (for the store).
     const CNContactFields& fields() const { return f_; }

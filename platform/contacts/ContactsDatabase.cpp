@@ -67,21 +67,30 @@ CREATE INDEX members_by_contact ON group_members(contact_id);
 
 }  // namespace
 
-std::shared_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
+sqlite3* openSQLiteFile(const std::filesystem::path& file, std::string* message) {
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        if (message) *message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         if (db) sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+std::shared_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
+    std::string message;
+    sqlite3* db = openSQLiteFile(file, &message);
+    if (!db) {
         if (error) {
             *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
             error->userInfo.set(Error::kLocalizedDescriptionKey, "The contact store " + file.string() + " cannot be opened: " + message);
         }
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 5000);
     std::shared_ptr<ContactsDatabase> result(new ContactsDatabase(db));
     // The schema is checked before anything else touches the file: a newer one is left as it is.
     if (!result->exec("PRAGMA foreign_keys = ON", error) || !result->prepareSchema(error) ||

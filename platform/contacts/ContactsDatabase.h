@@ -17,6 +17,10 @@
 
 namespace quorvane::platform {
 
+// Opens (making it and its folder when missing) a SQLite file for reading and writing, with a
+// busy timeout of 5 s; nullptr and *message on failure.
+sqlite3* openSQLiteFile(const std::filesystem::path& file, std::string* message);
+
 class ContactsDatabase {
 public:
     static constexpr int kSchemaVersion = 1;

@@ -280,6 +280,19 @@ TEST(GDataServiceRequestTest, ContactFeedURLsEncodeEachPathSegment) {
               C::contactFeedURLForUserID("a.b@example.com")->absoluteString());
 }
 
+TEST(GDataServiceRequestTest, AnotherServiceRootMovesEveryFeedURLButNotTheScope) {
+    using C = GDataServiceGoogleContact;
+    C::setContactServiceRootURLString(std::string("https://127.0.0.1:8443/m8/feeds/"));
+    EXPECT_EQ(C::groupFeedURLForUserID("default")->absoluteString(), "https://127.0.0.1:8443/m8/feeds/groups/default/full");
+    EXPECT_EQ(GDataQueryContact::contactFeedURLForUserID("default")->absoluteString(),
+              "https://127.0.0.1:8443/m8/feeds/contacts/default/full");
+    auto service = C::contactService();
+    EXPECT_EQ(service->serviceRootURLString(), "https://127.0.0.1:8443/m8/feeds/");
+    EXPECT_EQ(service->authorizationScope(), "https://www.google.com/m8/feeds/");
+    C::setContactServiceRootURLString(std::nullopt);
+    EXPECT_EQ(service->serviceRootURLString(), "https://www.google.com/m8/feeds/");
+}
+
 TEST(GDataServiceRequestTest, ErrorUserInfoCarriesTheProvidersErrorDocument) {
     std::string body =
         "<errors xmlns='http://schemas.google.com/g/2005'><error><domain>GData</domain>"

@@ -207,9 +207,11 @@ struct FakeProvider::State {
     OAuthSettings oauth;
     std::set<std::string> codes, accessTokens, refreshTokens;
     size_t tokenRequests = 0;
+    size_t pageCap = 0;  // 0: none
     uint64_t serial = 0;
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
+    BatchFault batchFault;
 
     double now() {
         double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -226,8 +228,8 @@ struct FakeProvider::State {
 
 FakeProvider::FakeProvider() : FakeProvider(OAuthSettings{}) {}
 
-FakeProvider::FakeProvider(OAuthSettings settings)
-    : server_(std::make_unique<TestHTTPServer>()), state_(std::make_unique<State>()) {
+FakeProvider::FakeProvider(OAuthSettings settings, int port)
+    : server_(std::make_unique<TestHTTPServer>(TestHTTPServer::Security::HTTPS, port)), state_(std::make_unique<State>()) {
     state_->oauth = std::move(settings);
     for (const char* name : {"Contacts", "Friends", "Family", "Coworkers"}) {
         std::string id = std::string("6") + char(std::tolower(name[0])) + (name + 1);
@@ -366,6 +368,11 @@ void FakeProvider::revokeAllTokens() {
 size_t FakeProvider::tokenRequests() const {
     std::lock_guard lock(state_->mutex);
     return state_->tokenRequests;
+}
+
+void FakeProvider::setPageCap(size_t entriesPerPage) {
+    std::lock_guard lock(state_->mutex);
+    state_->pageCap = entriesPerPage;
 }
 
 void FakeProvider::install() {
@@ -611,6 +618,7 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     bool showDeleted = params["showdeleted"] == "true";
 
     std::lock_guard lock(state_->mutex);
+    if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {
         if (e.deleted && !showDeleted) continue;
@@ -680,6 +688,11 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
     plainAnswer(res, 405, "Method not allowed");
 }
 
+void FakeProvider::setBatchFault(BatchFault fault) {
+    std::lock_guard lock(state_->mutex);
+    state_->batchFault = std::move(fault);
+}
+
 void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& res) {
     Doc doc(req.body);
     xmlNodePtr feed = doc.root();
@@ -702,6 +715,12 @@ void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& r
         auto failure = [&](int code, const std::string& reason) {
             body += minimalHead + "<title>Error</title>" + batchParts(batchID, type, code, reason) + "</entry>";
         };
+        if (state_->batchFault) {
+            if (std::optional<int> code = state_->batchFault(batchID, type)) {
+                failure(*code, "Scripted failure");
+                continue;
+            }
+        }
         if (type == "insert") {
             auto stripped = strippedEntry(entry);
             if (!stripped) {

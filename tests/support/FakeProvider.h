@@ -16,6 +16,7 @@
 // ETag and links. Tests script faults on top with server().on(...) (later scripts win).
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +54,8 @@ public:
     };
 
     FakeProvider();
-    explicit FakeProvider(OAuthSettings settings);
+    // port 0: one the system chooses (see server().port(); -1 when the port could not be bound).
+    explicit FakeProvider(OAuthSettings settings, int port = 0);
     ~FakeProvider();
 
     TestHTTPServer& server() { return *server_; }
@@ -78,6 +80,9 @@ public:
     void revokeAllTokens();
     size_t tokenRequests() const;
 
+    // At most this many entries on one feed page, whatever max-results asks (0: no cap).
+    void setPageCap(size_t entriesPerPage);
+
     // --- data ---
     // Adds an entry whose body is the given XML children (title, gd:name, gd:email, ...);
     // answers its id. For contacts, `groups` are group ids the contact belongs to.
@@ -91,6 +96,11 @@ public:
     std::optional<Entry> entry(Kind kind, const std::string& id) const;
     std::vector<Entry> entries(Kind kind, bool includeDeleted = false) const;
     void setPhoto(const std::string& contactID, std::optional<std::string> bytes);
+    // Scripts per-entry batch answers: for each batch entry (its batch id and operation type) the
+    // function may answer a status, which the entry gets instead of being carried out. It runs
+    // with the provider locked: it must not call the provider.
+    using BatchFault = std::function<std::optional<int>(const std::string& batchID, const std::string& type)>;
+    void setBatchFault(BatchFault fault);
     // The id URL of an entry ("https://127.0.0.1:<port>/m8/feeds/contacts/owner%40example.com/base/<id>").
     std::string idURL(Kind kind, const std::string& id) const;
     std::string editURL(Kind kind, const std::string& id) const;

@@ -159,7 +159,7 @@ int TestHTTPServer::unusedPort() {
     return ntohs(addr.sin_port);
 }
 
-TestHTTPServer::TestHTTPServer(Security security) : security_(security) {
+TestHTTPServer::TestHTTPServer(Security security, int port) : security_(security) {
     KeyAndCert leaf;
     if (security == Security::HTTPS) {
         leaf = makeCertificate("127.0.0.1", false, &testCA().ca);
@@ -184,7 +184,9 @@ TestHTTPServer::TestHTTPServer(Security security) : security_(security) {
     server_->Patch(".*", handler);
     server_->Delete(".*", handler);
     server_->Options(".*", handler);
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port == 0) port_ = server_->bind_to_any_port("127.0.0.1");
+    else port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+    if (port_ < 0) return;
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();

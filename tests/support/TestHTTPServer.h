@@ -70,7 +70,8 @@ public:
         HTTP,             // plain HTTP
     };
 
-    explicit TestHTTPServer(Security security = Security::HTTPS);
+    // port 0: one the system chooses. A port that cannot be bound leaves port() at -1.
+    explicit TestHTTPServer(Security security = Security::HTTPS, int port = 0);
     ~TestHTTPServer();
     TestHTTPServer(const TestHTTPServer&) = delete;
     TestHTTPServer& operator=(const TestHTTPServer&) = delete;

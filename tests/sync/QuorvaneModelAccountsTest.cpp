@@ -43,8 +43,8 @@ protected:
     }
 
     void select(int32_t mode, const CNContainerPtr& container = nullptr) {
-        model_->mContactSourceMode = mode;
-        model_->mCustomContainerID = container ? std::optional<std::string>(container->identifier()) : std::nullopt;
+        model_->setContactSourceMode(mode);
+        model_->setCustomContainerID(container ? std::optional<std::string>(container->identifier()) : std::nullopt);
         model_->updateSelectedContainerWithError(nullptr);
     }
 

@@ -319,9 +319,9 @@ TEST_F(QuorvaneModelComparisonTest, FirstDifferingFieldDecides) {
 TEST_F(QuorvaneModelComparisonTest, AccountsWithoutGroupsOrProfiles) {
     auto google = googleContact(kFullGoogleBody);
     // All accounts synced: group membership is not compared.
-    model_->mContactSourceMode = ContactSourceModeAllAccounts;
+    model_->setContactSourceMode(ContactSourceModeAllAccounts);
     EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
-    model_->mContactSourceMode = ContactSourceModeAutoSelect;
+    model_->setContactSourceMode(ContactSourceModeAutoSelect);
     for (int32_t type : {ContainerAccountTypeExchange, ContainerAccountTypeGoogle, ContainerAccountTypeNone}) {
         model_->mCurrentSourceRecord->mContainerAccountType = type;
         EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone) << type;
@@ -412,8 +412,8 @@ TEST_F(QuorvaneModelComparisonTest, GroupNamesOfEitherSide) {
 }
 
 TEST_F(QuorvaneModelComparisonTest, RequiredGroupNames) {
-    model_->mAutoAddContactsToGroup = true;
-    model_->mAutoAddToGroupName = "Synced";
+    model_->setAutoAddContactsToGroup(true);
+    model_->setAutoAddToGroupName(std::string("Synced"));
     model_->mGroupMembershipByPerson = {};
     auto toGoogle = std::make_shared<NSSyncRecord>();
     toGoogle->mSyncAction = SyncActionMacToGoogle;
@@ -431,7 +431,7 @@ TEST_F(QuorvaneModelComparisonTest, RequiredGroupNames) {
     EXPECT_EQ(model_->getRequiredAppleGroupNamesForSync(),
               (std::vector<std::string>{"Synced", "Family", "Friends", "Work"}));
 
-    model_->mAutoAddContactsToGroup = false;
+    model_->setAutoAddContactsToGroup(false);
     EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Work", "synced"}));
 }
 
@@ -441,7 +441,7 @@ TEST_F(QuorvaneModelComparisonTest, CountryCodes) {
     EXPECT_FALSE(model_->isValidCountryCode(std::string("zz")));
     EXPECT_FALSE(model_->isValidCountryCode(std::string("usa")));
     EXPECT_FALSE(model_->isValidCountryCode(std::nullopt));
-    model_->mSyncCountryCodes = false;
+    model_->setSyncCountryCodes(false);
     EXPECT_FALSE(model_->isValidCountryCode(std::string("US")));
 }
 

@@ -187,7 +187,7 @@ TEST_F(QuorvaneModelConversionTest, NewEntryCarriesEveryFieldWithItsLabels) {
 
     // A new contact in a user group is in My Contacts too.
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"work", "6"}));
-    EXPECT_EQ(model_->mLog, model_->getGoogleAccountName() + ": Created Ann Lee\n");
+    EXPECT_EQ(model_->log(), model_->getGoogleAccountName() + ": Created Ann Lee\n");
 }
 
 TEST_F(QuorvaneModelConversionTest, TextIsCutToGoogleLimitsWithoutSplittingSurrogatePairs) {
@@ -213,7 +213,7 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     apple->setPostalAddresses({lv(std::optional<std::string>(platform::CNLabelHome), platform::CNPostalAddress{"", "", "", "", "", "de"}),
                                lv(std::optional<std::string>(platform::CNLabelWork), platform::CNPostalAddress{"", "Oslo", "", "", "", "zz"})});
     save(apple);
-    model_->mSyncCountryCodes = true;
+    model_->setSyncCountryCodes(true);
     auto google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
     auto addresses = google->structuredPostalAddresses();
     ASSERT_EQ(addresses.size(), 2u);
@@ -221,7 +221,7 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     EXPECT_FALSE(addresses[0]->countryName());
     EXPECT_FALSE(addresses[1]->countryCode());
 
-    model_->mSyncCountryCodes = false;
+    model_->setSyncCountryCodes(false);
     google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
     EXPECT_FALSE(google->structuredPostalAddresses()[0]->countryCode());
 }
@@ -338,14 +338,14 @@ TEST_F(QuorvaneModelConversionTest, GroupMembershipsFollowTheLocalGroupsAndTheAu
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"friends1"}));
 
     // The auto-add group joins the names.
-    model_->mAutoAddContactsToGroup = true;
-    model_->mAutoAddToGroupName = " Work ";
+    model_->setAutoAddContactsToGroup(true);
+    model_->setAutoAddToGroupName(std::string(" Work "));
     google = googleContact(membership("6"));
     model_->updateGoogleContact(google, apple, apple, record(false), std::nullopt);
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"work", "6"}));
 
     // An account without groups keeps the Google groups.
-    model_->mAutoAddContactsToGroup = false;
+    model_->setAutoAddContactsToGroup(false);
     model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     google = googleContact(membership("friends1"));
     model_->updateGoogleContact(google, apple, apple, record(false), std::vector<std::string>{});
@@ -388,7 +388,7 @@ TEST_F(QuorvaneModelConversionTest, PhotoFlagsAndLog) {
     EXPECT_EQ(google->IMAddresses().size(), 1u);
     EXPECT_TRUE(model_->mHasABPhotosToSubmit);
     EXPECT_FALSE(model_->mHasABPhotosToSubmitForNewRecord);
-    EXPECT_EQ(model_->mLog.rfind(model_->getGoogleAccountName() + ": Updated Ann Lee", 0), 0u) << model_->mLog;
+    EXPECT_EQ(model_->log().rfind(model_->getGoogleAccountName() + ": Updated Ann Lee", 0), 0u) << model_->log();
     model_->createGoogleContactWithAppleContact(stored, stored, r, std::nullopt);
     EXPECT_TRUE(model_->mHasABPhotosToSubmitForNewRecord);
 }

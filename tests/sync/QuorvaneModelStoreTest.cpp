@@ -181,7 +181,7 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
     auto icloud = addICloud();
     ASSERT_TRUE(store_->setDefaultContainerIdentifier(exchange->identifier()));
 
-    model_->mContactSourceMode = ContactSourceModeAutoSelect;
+    model_->setContactSourceMode(ContactSourceModeAutoSelect);
     std::optional<platform::Error> error;
     model_->updateSelectedContainerWithError(&error);
     EXPECT_FALSE(error);
@@ -197,22 +197,22 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
     ASSERT_TRUE(model_->mCurrentSourceRecord);
     EXPECT_EQ(model_->mCurrentSourceRecord->mContainerAccountType, ContainerAccountTypeICloud);
 
-    model_->mContactSourceMode = ContactSourceModeCustomContainer;
-    model_->mCustomContainerID = google2->identifier();
+    model_->setContactSourceMode(ContactSourceModeCustomContainer);
+    model_->setCustomContainerID(google2->identifier());
     model_->updateSelectedContainerWithError(nullptr);
     EXPECT_EQ(model_->mSelectedContainer->identifier(), google2->identifier());
     EXPECT_TRUE(model_->mUsingGoogleCardDAV);
     EXPECT_FALSE(model_->mUsingiCloud);
     EXPECT_EQ(model_->mCurrentSourceRecord->getContainerID(), google2->identifier());
 
-    model_->mCustomContainerID = std::string("gone:ABAccount");
+    model_->setCustomContainerID(std::string("gone:ABAccount"));
     model_->updateSelectedContainerWithError(nullptr);
     EXPECT_EQ(model_->mSelectedContainer, nullptr);
     EXPECT_EQ(model_->mCurrentSourceRecord, nullptr);
     EXPECT_FALSE(model_->mUsingGoogleCardDAV);
     EXPECT_TRUE(model_->getAppleSourceInfo().selectedContainerMissing);
 
-    model_->mContactSourceMode = ContactSourceModeAllAccounts;
+    model_->setContactSourceMode(ContactSourceModeAllAccounts);
     model_->updateSelectedContainerWithError(nullptr);
     EXPECT_EQ(model_->mSelectedContainer, nullptr);
     EXPECT_TRUE(model_->mUsingiCloud);
@@ -223,14 +223,14 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
 }
 
 TEST_F(QuorvaneModelStoreTest, PromptsForTheDeviceAccountOnlyWhenTheChoiceIsUnclear) {
-    model_->mContactSourceMode = ContactSourceModeAutoSelect;
+    model_->setContactSourceMode(ContactSourceModeAutoSelect);
     EXPECT_TRUE(model_->shouldPromptToSelectDeviceAccount());  // nothing to choose
     addContainer("On My Mac", CNContainerType::Local);
     addGoogle("Google");
     EXPECT_FALSE(model_->shouldPromptToSelectDeviceAccount());
     addContainer("Work", CNContainerType::Exchange);
     EXPECT_TRUE(model_->shouldPromptToSelectDeviceAccount());  // two accounts besides Google
-    model_->mContactSourceMode = ContactSourceModeAllAccounts;
+    model_->setContactSourceMode(ContactSourceModeAllAccounts);
     EXPECT_FALSE(model_->shouldPromptToSelectDeviceAccount());
 }
 
@@ -240,13 +240,13 @@ TEST_F(QuorvaneModelStoreTest, AppleSourceInfoSummarisesTheAccounts) {
     EXPECT_FALSE(none.hasLocalOrICloudContainer || none.hasExchangeContainer || none.hasGoogleContainer ||
                  none.selectedContainerMissing || none.autoSelectedContainerIsGoogle);
     EXPECT_EQ(none.numContainersExcludingFacebook, 0);
-    model_->mContactSourceMode = ContactSourceModeCustomContainer;
-    model_->mCustomContainerID = std::string("anything");
+    model_->setContactSourceMode(ContactSourceModeCustomContainer);
+    model_->setCustomContainerID(std::string("anything"));
     EXPECT_TRUE(model_->getAppleSourceInfo().selectedContainerMissing);
 
     // Only a Google account: it is the automatic choice.
     auto google = addGoogle("Google", std::string("Ann.Smith@Example.com"));
-    model_->mContactSourceMode = ContactSourceModeAutoSelect;
+    model_->setContactSourceMode(ContactSourceModeAutoSelect);
     AppleSourceInfo onlyGoogle = model_->getAppleSourceInfo();
     EXPECT_TRUE(onlyGoogle.hasGoogleContainer);
     EXPECT_TRUE(onlyGoogle.autoSelectedContainerIsGoogle);
@@ -277,26 +277,26 @@ TEST_F(QuorvaneModelStoreTest, AppleSourceInfoSummarisesTheAccounts) {
     EXPECT_FALSE(full.selectedContainerMissing);
     EXPECT_EQ(full.numContainersExcludingFacebook, 6);
 
-    model_->mContactSourceMode = ContactSourceModeCustomContainer;
-    model_->mCustomContainerID = google->identifier();
+    model_->setContactSourceMode(ContactSourceModeCustomContainer);
+    model_->setCustomContainerID(google->identifier());
     AppleSourceInfo chosenGoogle = model_->getAppleSourceInfo();
     EXPECT_TRUE(chosenGoogle.selectedContainerIsGoogle);
     EXPECT_TRUE(chosenGoogle.selectedContainerIsSameUserGoogle);
     EXPECT_FALSE(chosenGoogle.selectedContainerIsReadOnly);
     EXPECT_FALSE(chosenGoogle.autoSelectedContainerIsGoogle);
 
-    model_->mCustomContainerID = otherGoogle->identifier();
+    model_->setCustomContainerID(otherGoogle->identifier());
     AppleSourceInfo chosenOther = model_->getAppleSourceInfo();
     EXPECT_TRUE(chosenOther.selectedContainerIsGoogle);
     EXPECT_FALSE(chosenOther.selectedContainerIsSameUserGoogle);
     EXPECT_TRUE(chosenOther.hasSameUserGoogleContainer);
 
-    model_->mCustomContainerID = facebook->identifier();
+    model_->setCustomContainerID(facebook->identifier());
     AppleSourceInfo chosenFacebook = model_->getAppleSourceInfo();
     EXPECT_TRUE(chosenFacebook.selectedContainerIsFacebook);
     EXPECT_FALSE(chosenFacebook.selectedContainerIsGoogle);
 
-    model_->mCustomContainerID = shared->identifier();
+    model_->setCustomContainerID(shared->identifier());
     AppleSourceInfo chosenShared = model_->getAppleSourceInfo();
     EXPECT_TRUE(chosenShared.selectedContainerIsReadOnly);
     EXPECT_FALSE(chosenShared.selectedContainerIsFacebook);
@@ -497,8 +497,15 @@ TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
     // Dates not fetched come from the address-book record.
     EXPECT_EQ(model_->getCreationDateWithAppleContact(bare[0]), clock_->now());
     EXPECT_EQ(model_->getAppleContactImageData(bare[0]), std::nullopt);
+    // The cached fetch keeps no image bytes, only their size; an uncached fetch has the bytes.
     auto full = model_->getAppleContactsInContainer(local, 5, nullptr);
-    EXPECT_EQ(model_->getAppleContactImageData(full[0]), (platform::Bytes{1, 2, 3}));
+    EXPECT_EQ(model_->getAppleContactImageData(full[0]), std::nullopt);
+    EXPECT_TRUE(full[0]->imageDataAvailable());
+    EXPECT_EQ(model_->getPhotoSizeWithAppleContact(full[0], -1), 3);
+    auto uncached = model_->doGetAppleContactsMatchingPredicate(nullptr, 5, nullptr);
+    ASSERT_EQ(uncached.size(), 1u);
+    EXPECT_EQ(model_->getAppleContactImageData(uncached[0]), (platform::Bytes{1, 2, 3}));
+    EXPECT_EQ(model_->getPhotoSizeWithAppleContact(uncached[0], -1), 3);
     EXPECT_EQ(model_->getCreationDateWithAppleContact(nullptr), std::nullopt);
     EXPECT_EQ(platform::AssertionHandler::count(), 0u);
 }
@@ -512,8 +519,8 @@ TEST_F(QuorvaneModelStoreTest, AnUnreadableStoreReportsErrorsAndSelectsNothing) 
     env.contactStore = std::make_shared<platform::CNContactStore>(blocked);
     env.timeZone = platform::TimeZone::universal();
     QuorvaneModel model(std::move(env));
-    model.mContactSourceMode = ContactSourceModeCustomContainer;
-    model.mCustomContainerID = std::string("some:ABAccount");
+    model.setContactSourceMode(ContactSourceModeCustomContainer);
+    model.setCustomContainerID(std::string("some:ABAccount"));
     model.mUsingiCloud = true;
 
     std::optional<platform::Error> error;

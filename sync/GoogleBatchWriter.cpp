@@ -1,0 +1,223 @@
+#include "sync/GoogleBatchWriter.h"
+
+#include <algorithm>
+
+#include "fetcher/QNSessionFetcher.h"
+#include "gdata/GDataBatchElements.h"
+#include "gdata/GDataFeedContact.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "platform/foundation/Date.h"
+#include "platform/runloop/RunLoop.h"
+
+namespace quorvane {
+
+using platform::Error;
+
+namespace {
+
+const char* operationType(GoogleBatchKind kind) {
+    switch (kind) {
+        case GoogleBatchKind::Insert: return "insert";
+        case GoogleBatchKind::Update: return "update";
+        case GoogleBatchKind::Delete: return "delete";
+    }
+    return "insert";
+}
+
+double now() { return platform::Clock::current()->monotonic(); }
+
+}  // namespace
+
+std::shared_ptr<GoogleBatchWriter> GoogleBatchWriter::make(std::shared_ptr<GDataServiceGoogleContact> service,
+                                                           platform::URL batchURL, FeedKind feedKind,
+                                                           Options options) {
+    return std::shared_ptr<GoogleBatchWriter>(
+        new GoogleBatchWriter(std::move(service), std::move(batchURL), feedKind, options));
+}
+
+GoogleBatchWriter::GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> service, platform::URL batchURL,
+                                     FeedKind feedKind, Options options)
+    : service_(std::move(service)), batchURL_(std::move(batchURL)), feedKind_(feedKind), options_(options) {
+    options_.batchSize = std::max<size_t>(options_.batchSize, 1);
+    options_.maxInFlight = std::max<size_t>(options_.maxInFlight, 1);
+    options_.maxRounds = std::max<int32_t>(options_.maxRounds, 1);
+    options_.pauseSeconds = std::max(options_.pauseSeconds, 0.0);
+}
+
+bool GoogleBatchWriter::isAuthorizationError(const Error& error) {
+    if (error.code == 401 || error.code == 403) return true;
+    if (error.code != 400) return false;
+    const platform::Value* json = error.userInfo.find("json");
+    if (!json || !json->isDictionary()) return false;
+    const platform::Value* word = json->find("error");
+    return word && word->isString() && word->asString() == "invalid_grant";
+}
+
+bool GoogleBatchWriter::isNetworkError(const Error& error) {
+    if (error.domain != platform::kURLErrorDomain) return false;
+    switch (error.code) {
+        case platform::kURLErrorTimedOut:
+        case platform::kURLErrorCannotFindHost:
+        case platform::kURLErrorCannotConnectToHost:
+        case platform::kURLErrorNetworkConnectionLost:
+        case platform::kURLErrorDNSLookupFailed:
+        case platform::kURLErrorNotConnectedToInternet:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void GoogleBatchWriter::start(std::vector<GoogleBatchOperation> operations, Progress progress, Finished finished) {
+    operations_ = std::move(operations);
+    outcomes_.assign(operations_.size(), GoogleBatchOutcome());
+    progress_ = std::move(progress);
+    finishedCallback_ = std::move(finished);
+    for (size_t i = 0; i < operations_.size(); ++i) {
+        if (operations_[i].entry) {
+            queue_.push_back(i);
+        } else {
+            outcomes_[i].state = GoogleBatchOutcome::State::Failed;
+            outcomes_[i].reason = "no entry";
+            ++answered_;
+        }
+    }
+    round_ = queue_.empty() ? 0 : 1;
+    pump();
+}
+
+void GoogleBatchWriter::cancel() {
+    stopping_ = true;
+    if (pauseTimer_) pauseTimer_->invalidate();
+    pauseTimer_.reset();
+    finishIfDone();
+}
+
+void GoogleBatchWriter::pump() {
+    while (!stopping_ && queueHead_ < queue_.size() && inFlight_ < options_.maxInFlight) {
+        double wait = lastSend_ + options_.pauseSeconds - now();
+        if (wait > 0) {
+            if (!pauseTimer_ || !pauseTimer_->isValid()) {
+                std::weak_ptr<GoogleBatchWriter> weak = weak_from_this();
+                pauseTimer_ = platform::Timer::scheduled(wait, false, [weak](platform::Timer&) {
+                    if (auto self = weak.lock()) self->pump();
+                }, platform::RunLoop::main());
+            }
+            return;
+        }
+        sendNext();
+    }
+    finishIfDone();
+}
+
+void GoogleBatchWriter::sendNext() {
+    std::shared_ptr<GDataFeedBase> feed;
+    if (feedKind_ == FeedKind::Groups) feed = GDataFeedContactGroup::contactGroupFeed();
+    else feed = GDataFeedContact::contactFeed();
+
+    std::vector<size_t> sent;
+    while (queueHead_ < queue_.size() && sent.size() < options_.batchSize) {
+        size_t index = queue_[queueHead_++];
+        const GoogleBatchOperation& op = operations_[index];
+        // A copy carries the batch elements: the caller's entry (often still in its feed) stays as it is.
+        auto entry = std::dynamic_pointer_cast<GDataEntryBase>(op.entry->copy());
+        if (!entry) continue;
+        entry->setBatchOperation(GDataBatchOperation::batchOperationWithType(operationType(op.kind)));
+        entry->setBatchIDWithString(std::to_string(index));
+        feed->addEntry(entry);
+        outcomes_[index].rounds += 1;
+        sent.push_back(index);
+    }
+    if (sent.empty()) return;
+    ++inFlight_;
+    ++requestsSent_;
+    lastSend_ = now();
+    auto self = shared_from_this();
+    service_->fetchFeedWithBatchFeed(feed, batchURL_,
+                                     [self, sent](const GDataServiceTicketPtr&, const GDataObjectPtr& object,
+                                                  const std::optional<Error>& error) {
+                                         self->takeAnswer(sent, object, error);
+                                     });
+}
+
+void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataObjectPtr& object,
+                                   const std::optional<Error>& error) {
+    --inFlight_;
+    if (error) {
+        if (isAuthorizationError(*error) || isNetworkError(*error)) {
+            if (!stoppedBy_) stoppedBy_ = error;
+            stopping_ = true;
+        }
+        for (size_t index : sent) {
+            outcomes_[index].status = 0;
+            outcomes_[index].reason = error->localizedDescription();
+        }
+    } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object); feed && feed->entries()) {
+        for (const auto& answer : *feed->entries()) {
+            auto id = answer->batchID();
+            auto status = answer->batchStatus();
+            if (!id || !status || !status->code()) continue;
+            std::optional<std::string> text = id->stringValue();
+            if (!text || text->empty() || text->size() > 18 ||
+                !std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            size_t index = size_t(std::stoull(*text));
+            if (std::find(sent.begin(), sent.end(), index) == sent.end()) continue;
+            settle(index, *status->code(), status->reason(), answer);
+        }
+    }
+    // Whatever this request sent and did not settle waits for the next round.
+    if (progress_) progress_(answered_, operations_.size());
+    pump();
+}
+
+void GoogleBatchWriter::settle(size_t index, int32_t status, std::optional<std::string> reason,
+                               std::shared_ptr<GDataEntryBase> answer) {
+    GoogleBatchOutcome& outcome = outcomes_[index];
+    if (outcome.state != GoogleBatchOutcome::State::NotSent) return;  // answered twice: keep the first
+    outcome.status = status;
+    outcome.reason = std::move(reason);
+    const GoogleBatchKind kind = operations_[index].kind;
+    if ((status >= 200 && status < 300) || (kind == GoogleBatchKind::Delete && status == 404)) {
+        outcome.state = GoogleBatchOutcome::State::Confirmed;
+        if (kind != GoogleBatchKind::Delete) outcome.answer = std::move(answer);
+        ++answered_;
+    } else if (status == 409 || status == 412) {
+        outcome.state = GoogleBatchOutcome::State::Conflict;
+        ++answered_;
+    }
+}
+
+bool GoogleBatchWriter::startNextRound() {
+    if (stopping_ || round_ >= options_.maxRounds) return false;
+    std::vector<size_t> again;
+    for (size_t i = 0; i < outcomes_.size(); ++i)
+        if (outcomes_[i].state == GoogleBatchOutcome::State::NotSent && outcomes_[i].rounds > 0) again.push_back(i);
+    if (again.empty()) return false;
+    queue_ = std::move(again);
+    queueHead_ = 0;
+    ++round_;
+    return true;
+}
+
+void GoogleBatchWriter::finishIfDone() {
+    if (finished_ || inFlight_ > 0) return;
+    if (!stopping_ && queueHead_ < queue_.size()) return;
+    if (startNextRound()) {
+        pump();
+        return;
+    }
+    finished_ = true;
+    if (pauseTimer_) pauseTimer_->invalidate();
+    pauseTimer_.reset();
+    // Sent but never confirmed nor refused for good: failed.
+    for (auto& outcome : outcomes_)
+        if (outcome.state == GoogleBatchOutcome::State::NotSent && outcome.rounds > 0)
+            outcome.state = GoogleBatchOutcome::State::Failed;
+    auto finished = std::move(finishedCallback_);
+    finishedCallback_ = nullptr;
+    progress_ = nullptr;
+    if (finished) finished(outcomes_, stoppedBy_);
+}
+
+}  // namespace quorvane

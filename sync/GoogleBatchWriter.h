@@ -1,0 +1,123 @@
+#pragma once
+// GoogleBatchWriter: sends contact or group operations (insert, update, delete) to the provider
+// as batch feeds and tells, for each operation, whether the provider confirmed it.
+//
+// Operations go out in requests of `batchSize` entries (100, or 1 when batching is off), with at
+// most `maxInFlight` requests at once and a new request no sooner than `pauseSeconds` after the
+// one before. Each operation's batch identifier is its index in the list ("0", "1", ...). The
+// batch status of an answer entry decides its operation:
+//   - 2xx confirms it; so does 404 for a deletion (the entry is gone already);
+//   - 409 and 412 (the entry changed on the provider since it was read) end it as a conflict at
+//     once: sending the same ETag again cannot succeed, and the next run reads the entry afresh;
+//   - anything else, an entry the answer leaves out, and every entry of a request that failed as
+//     a whole, is sent again in the next round, for at most `maxRounds` rounds.
+// A failure that no resending can mend (authorization refused, the network gone: timed out,
+// connection lost, offline, host unreachable) stops the writer: nothing more is sent, the
+// requests in flight finish, and the finished callback gets that error. cancel() stops the same
+// way without an error. Operations never sent stay NotSent, so a caller can tell them apart
+// from operations the provider refused.
+//
+// Runs on the main thread. The finished callback is called exactly once, on the main thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gdata/GDataEntryBase.h"
+#include "gdata/service/GDataServiceGoogleContact.h"
+#include "platform/foundation/Error.h"
+#include "platform/net/URL.h"
+
+namespace quorvane {
+
+namespace platform {
+class Timer;
+}
+
+enum class GoogleBatchKind { Insert, Update, Delete };
+
+struct GoogleBatchOperation {
+    GoogleBatchKind kind = GoogleBatchKind::Insert;
+    std::shared_ptr<GDataEntryBase> entry;  // for updates and deletions: with its id and ETag
+};
+
+struct GoogleBatchOutcome {
+    enum class State { NotSent, Confirmed, Conflict, Failed };
+    State state = State::NotSent;
+    int32_t status = 0;                       // the last batch status code; 0 when none came back
+    std::optional<std::string> reason;        // its reason text, or the request's error
+    std::shared_ptr<GDataEntryBase> answer;   // the provider's entry, for confirmed inserts and updates
+    int32_t rounds = 0;                       // how many times the operation was sent
+};
+
+class GoogleBatchWriter : public std::enable_shared_from_this<GoogleBatchWriter> {
+public:
+    struct Options {
+        size_t batchSize = 100;
+        size_t maxInFlight = 2;
+        double pauseSeconds = 0;
+        int32_t maxRounds = 10;
+    };
+    enum class FeedKind { Contacts, Groups };
+
+    // (operations answered so far, all operations); called after every answer.
+    using Progress = std::function<void(size_t done, size_t total)>;
+    // The outcome of each operation, in the order given; the error that stopped the writer, if any.
+    using Finished = std::function<void(const std::vector<GoogleBatchOutcome>& outcomes,
+                                        const std::optional<platform::Error>& stoppedBy)>;
+
+    static std::shared_ptr<GoogleBatchWriter> make(std::shared_ptr<GDataServiceGoogleContact> service,
+                                                   platform::URL batchURL, FeedKind feedKind, Options options);
+
+    // Starts sending; an empty list finishes at once. Call once.
+    void start(std::vector<GoogleBatchOperation> operations, Progress progress, Finished finished);
+    // Sends nothing more; finishes when the requests in flight have answered.
+    void cancel();
+
+    // Whether an error ends the whole run rather than one request: authorization refused
+    // (401, 403, or 400 "invalid_grant" from the token endpoint) or the network gone.
+    static bool isAuthorizationError(const platform::Error& error);
+    static bool isNetworkError(const platform::Error& error);
+
+    size_t requestsSent() const { return requestsSent_; }
+
+private:
+    GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> service, platform::URL batchURL,
+                      FeedKind feedKind, Options options);
+
+    void pump();
+    void sendNext();
+    void takeAnswer(const std::vector<size_t>& sent, const GDataObjectPtr& object,
+                    const std::optional<platform::Error>& error);
+    void settle(size_t index, int32_t status, std::optional<std::string> reason,
+                std::shared_ptr<GDataEntryBase> answer);
+    bool startNextRound();
+    void finishIfDone();
+
+    std::shared_ptr<GDataServiceGoogleContact> service_;
+    platform::URL batchURL_;
+    FeedKind feedKind_;
+    Options options_;
+
+    std::vector<GoogleBatchOperation> operations_;
+    std::vector<GoogleBatchOutcome> outcomes_;
+    std::vector<size_t> queue_;   // indexes still to send this round
+    size_t queueHead_ = 0;
+    size_t inFlight_ = 0;
+    size_t answered_ = 0;         // operations settled for good
+    int32_t round_ = 0;
+    double lastSend_ = -1e300;    // monotonic seconds
+    size_t requestsSent_ = 0;
+    bool stopping_ = false;
+    bool finished_ = false;
+    std::optional<platform::Error> stoppedBy_;
+    std::shared_ptr<platform::Timer> pauseTimer_;
+    Progress progress_;
+    Finished finishedCallback_;
+};
+
+}  // namespace quorvane

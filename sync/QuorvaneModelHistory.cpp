@@ -1,0 +1,402 @@
+// The sync history: loading it from the profile's store and indexing it (SyncHistory), the
+// strategy of each pair (computeSyncStrategy), writing it back after a run, the clearing rules,
+// and the record of each run.
+
+#include <map>
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+#include "sync/QuorvaneModel.h"
+#include "sync/Utils.h"
+
+namespace quorvane {
+
+namespace {
+
+using platform::Error;
+
+bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
+
+void setError(std::optional<Error>* out, const Error& error) {
+    if (out) *out = error;
+}
+
+std::string replaceFirst(std::string text, std::string_view placeholder, const std::string& value) {
+    if (auto at = text.find(placeholder); at != std::string::npos) text.replace(at, placeholder.size(), value);
+    return text;
+}
+
+std::optional<std::string> googleIdentifier(const std::shared_ptr<GDataEntryContact>& contact) {
+    return contact ? contact->identifier() : std::nullopt;
+}
+
+std::optional<platform::Date> googleUpdatedDate(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return std::nullopt;
+    auto updated = contact->updatedDate();
+    return updated ? updated->date() : std::nullopt;
+}
+
+std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return std::nullopt;
+    auto link = contact->photoLink();
+    return link ? link->ETag() : std::nullopt;
+}
+
+}  // namespace
+
+SyncStore* QuorvaneModel::syncStore(std::optional<Error>* error) {
+    if (mSyncStore) return mSyncStore.get();
+    const std::filesystem::path folder = mDataFolder.empty() ? platform::Paths::applicationSupport() : mDataFolder;
+    Error openError;
+    mSyncStore = SyncStore::open(SyncStore::pathInFolder(folder), &openError);
+    if (!mSyncStore) setError(error, openError);
+    return mSyncStore.get();
+}
+
+NSSyncRecordPtr QuorvaneModel::newSyncRecord() {
+    auto record = std::make_shared<NSSyncRecord>();
+    record->setModel(shared_from_this());
+    return record;
+}
+
+// --- loading ---
+
+void QuorvaneModel::fetchSyncHistory() {
+    const int32_t reason = shouldClearSyncHistory();
+    if (reason != 0) {
+        doFetchSyncHistory();
+        clearSyncHistory();
+        appendStringToLog(reason == 1 ? Utils::localized("QVR_ClearedSyncHistoryNewGmailAccount",
+                                                         "Cleared sync history since a new Google account was selected.")
+                                      : Utils::localized("QVR_ClearedSyncHistoryNewMacAccount",
+                                                         "Cleared sync history since a new Mac account was selected."));
+    }
+    doFetchSyncHistory();
+    std::string text = Utils::localized("QVR_FetchedSyncRecords_Formatted", "Fetched %d Sync History records (%d relevant)");
+    text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.records().size()));
+    text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.relevantCount()));
+    appendStringToLog(text);
+}
+
+int32_t QuorvaneModel::shouldClearSyncHistory() {
+    int32_t answer = 0;
+    // An empty user name is nobody signed in, not another account: forgetting every pair for it
+    // would make the next run treat every contact as new.
+    const std::string username = getUsername();
+    if (!username.empty() && stringsDifferWithString1(username, previousGmailUsername())) {
+        setPreviousGmailUsername(username);
+        mUserDefaults->synchronize();
+        answer = 1;
+    }
+    std::optional<std::string> containerID;
+    if (mSelectedContainer) containerID = mSelectedContainer->identifier();
+    const auto previous = previousContainerID();
+    if (stringsDifferWithString1(containerID, previous)) {
+        setPreviousContainerID(containerID);
+        mUserDefaults->synchronize();
+        // Between one container and another the history stays: each record names its container.
+        if (isEmpty(containerID) != isEmpty(previous)) answer = 2;
+    }
+    return answer;
+}
+
+void QuorvaneModel::doFetchSyncHistory() {
+    std::vector<SyncHistoryRecordPtr> records;
+    std::optional<Error> error;
+    if (SyncStore* store = syncStore(&error)) {
+        Error fetchError;
+        records = store->fetchSyncHistory(&fetchError);
+    }
+    std::optional<std::string> containerID;
+    if (mSelectedContainer) containerID = mSelectedContainer->identifier();
+    mSyncHistory.load(std::move(records), containerID);
+}
+
+void QuorvaneModel::updateSyncHistoryDict() {
+    std::optional<std::string> containerID;
+    if (mSelectedContainer) containerID = mSelectedContainer->identifier();
+    auto records = mSyncHistory.records();
+    mSyncHistory.load(std::move(records), containerID);
+}
+
+void QuorvaneModel::updatePairedContactsDict(const GoogleContactLookup& googleContactDict,
+                                             const AppleContactLookup& existingAppleContactDict) {
+    mSyncHistory.updatePairedContacts(
+        [&](const std::string& googleID) { return googleContactDict && googleContactDict(googleID) != nullptr; },
+        [&](const std::string& appleID) -> std::optional<std::optional<platform::Date>> {
+            auto contact = existingAppleContactDict ? existingAppleContactDict(appleID) : nullptr;
+            if (!contact) return std::nullopt;
+            return getCreationDateWithAppleContact(contact);
+        });
+}
+
+bool QuorvaneModel::hasSyncHistoryRecordWithAppleContact(const platform::CNContactPtr& contact) {
+    return contact && mSyncHistory.hasRecordForAppleID(contact->identifier());
+}
+
+bool QuorvaneModel::hasSyncHistoryRecordWithGoogleRecord(const std::shared_ptr<GDataEntryContact>& contact) {
+    auto id = googleIdentifier(contact);
+    return !isEmpty(id) && mSyncHistory.hasRecordForGoogleID(id);
+}
+
+// --- strategy ---
+
+SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::CNContactPtr& apple,
+                                                                const std::shared_ptr<GDataEntryContact>& google) {
+    SyncStrategyInputs in;
+    in.hasAppleContact = apple != nullptr;
+    in.hasGoogleContact = google != nullptr;
+    in.isOtherContact = isOtherContact(google);
+    in.syncMode = mSyncMode;
+    in.syncDeletedContacts = syncDeletedContacts();
+    in.syncPhotos = syncPhotosSetting();
+    in.mergeContacts_2Way = mergeContacts_2Way();
+    in.mergeContacts_1Way = mergeContacts_1Way();
+
+    SyncHistoryRecordPtr record;
+    if (apple && google) {
+        auto googleID = googleIdentifier(google);
+        record = mSyncHistory.recordForPair(apple->identifier(), googleID.value_or(""));
+    } else if (apple) {
+        record = mSyncHistory.firstRecordForAppleID(apple->identifier());
+    } else if (google) {
+        record = mSyncHistory.firstRecordForGoogleID(googleIdentifier(google).value_or(""));
+    }
+    in.record = record.get();
+    if (record && apple && google) {
+        in.googleUpdateDate = googleUpdatedDate(google);
+        in.appleModificationDate = getModificationDateWithAppleContact(apple);
+        in.appleGroupNamesHash = getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
+        in.googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
+        in.googlePhotoETag = googlePhotoETag(google);
+        in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
+    }
+    return computeSyncStrategy(in);
+}
+
+int32_t QuorvaneModel::getPhotoSizeWithAppleContact(const platform::CNContactPtr& contact, int32_t cachedSize) {
+    if (cachedSize >= 0) return cachedSize;
+    if (!contact) return 0;
+    if (contact->isKeyAvailable(platform::CNContactImageDataKey) ||
+        contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey)) {
+        auto image = getAppleContactImageData(contact);
+        return image ? int32_t(image->size()) : 0;
+    }
+    // A copy from the contact cache: the cache kept the size of the photo it dropped.
+    if (auto it = mCachedAppleContactDict.find(contact->identifier()); it != mCachedAppleContactDict.end()) {
+        for (const auto& cached : it->second) {
+            if (cached && cached->mAppleContact == contact && cached->mImageSize) return *cached->mImageSize;
+        }
+        for (const auto& cached : it->second) {
+            if (cached && cached->mImageSize) return *cached->mImageSize;
+        }
+    }
+    return 0;
+}
+
+bool QuorvaneModel::shouldSyncPhotosWithAppleContact(const platform::CNContactPtr&,
+                                                     const std::shared_ptr<GDataEntryContact>&, int32_t syncAction,
+                                                     bool photoVerifiedNotChanged_Apple,
+                                                     bool photoVerifiedNotChanged_Google) {
+    if (!syncPhotosSetting()) return false;
+    if (forceUpdateAllContacts()) return true;
+    if (syncAction == SyncActionMacToGoogle && photoVerifiedNotChanged_Apple) return false;
+    if (syncAction == SyncActionGoogleToMac && photoVerifiedNotChanged_Google) return false;
+    return true;
+}
+
+// --- writing ---
+
+bool QuorvaneModel::shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record) {
+    if (!record) return false;
+    if (record->mSyncAction == SyncActionDeleteContact) return true;
+    if (mSyncMode != SyncModeGoogleToMac && mSyncMode != SyncModeMacToGoogle) return false;
+    // A deletion the user switched off: the contact stays on one side only, unpaired.
+    if (record->mInitialSyncAction != SyncActionDeleteContact || record->mSyncAction != SyncActionNoUpdate) return false;
+    return mSyncMode == SyncModeGoogleToMac ? !record->mGoogleContact : !record->mAppleContact;
+}
+
+void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record) {
+    if (!record) return;
+    SyncStore* store = syncStore();
+    if (!store) return;
+    if (record->mAppleContact && !record->mAppleContact->identifier().empty()) {
+        for (const auto& r : mSyncHistory.recordsForAppleID(record->mAppleContact->identifier())) store->deleteSyncHistory(r);
+    }
+    auto googleID = googleIdentifier(record->mGoogleContact);
+    if (!isEmpty(googleID)) {
+        for (const auto& r : mSyncHistory.recordsForGoogleID(googleID)) store->deleteSyncHistory(r);
+    }
+}
+
+bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<Error>* error) {
+    std::optional<Error> readError;
+    SyncStore* store = syncStore(&readError);
+    if (!store) {
+        setError(error, *readError);
+        return false;
+    }
+
+    std::optional<Error> membershipError;
+    mGroupMembershipByPerson = getGroupMembershipByPersonWithError(&membershipError);
+    std::optional<std::string> containerID;
+    if (mSelectedContainer) containerID = mSelectedContainer->identifier();
+    std::optional<Error> contactsError;
+    std::map<std::string, platform::CNContactPtr> allAppleContacts;
+    for (const auto& contact : getAppleContactsInContainer(nullptr, 0, &contactsError)) {
+        if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
+    }
+
+    for (const auto& s : mSyncRecords) {
+        if (!s) continue;
+        // Writes that were not confirmed keep the pair's old history: the next run sees the same
+        // differences again.
+        if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded) continue;
+        if (s->mAppleUpdateFailed &&
+            (s->mSyncAction == SyncActionGoogleToMac || s->mSyncAction == SyncActionDeleteContact)) {
+            continue;
+        }
+        if (shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(s)) {
+            removeSyncHistoryRecordsAssociatedWithSyncRecord(s);
+            continue;
+        }
+        if (s->mSyncAction == SyncActionNoUpdate &&
+            !(s->mContactsConfirmedEquivalentBeforeSync &&
+              (!s->mHasSyncHistory || s->mPreviouslyMerged || s->mTimeStampsChanged ||
+               s->mGoogleETagPreviouslyPendingAssignment))) {
+            continue;
+        }
+
+        platform::CNContactPtr apple = s->mMutableAppleContact ? s->mMutableAppleContact : s->mAppleContact;
+        const auto& google = s->mGoogleContact;
+        const auto googleID = googleIdentifier(google);
+        if (apple && !apple->identifier().empty()) {
+            for (const auto& r : mSyncHistory.recordsForAppleID(apple->identifier())) store->deleteSyncHistory(r);
+        }
+        if (!isEmpty(googleID)) {
+            for (const auto& r : mSyncHistory.recordsForGoogleID(googleID)) store->deleteSyncHistory(r);
+        }
+        if (!apple || apple->identifier().empty() || !google || isEmpty(googleID) ||
+            s->mSyncAction == SyncActionDeleteContact) {
+            continue;
+        }
+
+        auto r = std::make_shared<SyncHistoryRecord>();
+        r->appleRecordID = apple->identifier();
+        r->googleID = googleID;
+        r->appleSourceID = containerID;
+        r->appleUpdateDate = getModificationDateWithAppleContact(apple);
+        if (!r->appleUpdateDate) r->appleUpdateDate = getCreationDateWithAppleContact(apple);
+        r->googleUpdateDate = googleUpdatedDate(google);
+        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
+        r->appleGroupNamesHash = getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
+        r->googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
+        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
+            r->appleImageSize = getPhotoSizeWithAppleContact(
+                s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple, -1);
+        } else {
+            r->appleImageSize = s->mPreviousApplePhotoSize;
+        }
+        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
+            r->googleETag = googlePhotoETag(google);
+        } else {
+            r->googleETag = s->mPreviousGoogleETag;
+        }
+        r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
+        store->insertSyncHistory(r);
+    }
+
+    // Sweep the records of contacts gone from both sides, only on complete information.
+    std::optional<Error> containersError;
+    auto validContainers = getValidAppleContainerIDDictWithError(&containersError);
+    if (!containersError && !contactsError) {
+        for (const auto& r : mSyncHistory.records()) {
+            if (r && !isValidSyncHistoryRecord(*r, validContainers, allAppleContacts, googleContactDict)) {
+                store->deleteSyncHistory(r);
+            }
+        }
+    }
+
+    Error saveError;
+    if (!store->save(&saveError)) {
+        platform::Log::error("sync", "Save error! " + saveError.localizedDescription());
+        setError(error, saveError);
+        return false;
+    }
+    return true;
+}
+
+bool QuorvaneModel::isValidSyncHistoryRecord(const SyncHistoryRecord& record,
+                                             const std::set<std::string>& validAppleContainerIDs,
+                                             const std::map<std::string, platform::CNContactPtr>& allAppleContactsDict,
+                                             const GoogleContactLookup& googleContactDict) {
+    if (!isEmpty(record.appleSourceID) && !validAppleContainerIDs.count(*record.appleSourceID)) return false;
+    if (!isEmpty(record.googleID) && googleContactDict && googleContactDict(*record.googleID)) return true;
+    return record.appleRecordID && allAppleContactsDict.count(*record.appleRecordID);
+}
+
+std::set<std::string> QuorvaneModel::getValidAppleContainerIDDictWithError(std::optional<Error>* error) {
+    std::set<std::string> ids;
+    std::optional<Error> containersError;
+    auto containers = getAppleContainersWithError(&containersError);
+    if (containersError) {
+        setError(error, *containersError);
+        return {};
+    }
+    for (const auto& container : containers) {
+        if (container && !container->identifier().empty()) ids.insert(container->identifier());
+    }
+    return ids;
+}
+
+// --- clearing ---
+
+bool QuorvaneModel::clearSyncHistory() {
+    SyncStore* store = syncStore();
+    if (!store) return false;
+    for (const auto& r : mSyncHistory.records()) store->deleteSyncHistory(r);
+    return store->save();
+}
+
+bool QuorvaneModel::clearSyncHistoryWithGoogleContacts(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts) {
+    SyncStore* store = syncStore();
+    if (!store) return false;
+    std::set<std::string> ids;
+    for (const auto& contact : contacts) {
+        if (auto id = googleIdentifier(contact)) ids.insert(*id);
+    }
+    for (const auto& r : mSyncHistory.records()) {
+        if (r && r->googleID && ids.count(*r->googleID)) store->deleteSyncHistory(r);
+    }
+    return store->save();
+}
+
+bool QuorvaneModel::clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers) {
+    SyncStore* store = syncStore();
+    if (!store) return false;
+    const std::set<std::string> ids(identifiers.begin(), identifiers.end());
+    for (const auto& r : mSyncHistory.records()) {
+        if (r && r->appleRecordID && ids.count(*r->appleRecordID)) store->deleteSyncHistory(r);
+    }
+    return store->save();
+}
+
+// --- the record of each run ---
+
+void QuorvaneModel::fetchSyncLogRecords() {
+    mSyncLogRecords.clear();
+    if (SyncStore* store = syncStore()) mSyncLogRecords = store->fetchSyncLogs();
+}
+
+bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error) {
+    SyncStore* store = syncStore(error);
+    if (!store) return false;
+    store->insertSyncLog(std::move(record));
+    Error saveError;
+    if (store->save(&saveError)) return true;
+    setError(error, saveError);
+    return false;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,122 @@
+// The run log and progress (RunLog, shown through the sink the caller sets), the pending local
+// save request, and the small per-contact and per-account tests of a run.
+
+#include "sync/QuorvaneModel.h"
+#include "sync/Utils.h"
+
+namespace quorvane {
+
+// --- run log and progress ---
+
+void QuorvaneModel::setProgressWithString(const std::string& text) { mRunLog.setProgress(text); }
+
+void QuorvaneModel::setSubProgressWithString(const std::string& text) { mRunLog.setSubProgress(text); }
+
+void QuorvaneModel::setProgressBarValue(float value) { mRunLog.setProgressBarValue(value); }
+
+void QuorvaneModel::clearLog() { mRunLog.clear(); }
+
+void QuorvaneModel::appendStringToLog(const std::optional<std::string>& text) { mRunLog.appendString(text); }
+
+// --- the pending local save request ---
+
+bool QuorvaneModel::executeSaveRequest() {
+    bool ok = true;
+    if (mPendingSaveRequest) {
+        platform::Error error;
+        if (!mContactStore->executeSaveRequest(*mPendingSaveRequest, &error)) {
+            appendStringToLog("Failed to Execute Save Request with Following Error: " + error.localizedDescription());
+            mSyncErrors.push_back(error);
+            ok = false;
+        }
+    }
+    mPendingSaveRequest.reset();
+    mLastAddressBookChangeDate = platform::Date::now();
+    return ok;
+}
+
+void QuorvaneModel::saveDeletedAppleContactByAddingToSaveRequest(const platform::CNMutableContactPtr& contact) {
+    if (!contact) return;
+    if (!mPendingSaveRequest) mPendingSaveRequest = std::make_unique<platform::CNSaveRequest>();
+    mPendingSaveRequest->deleteContact(contact);
+}
+
+void QuorvaneModel::saveDeletedAppleGroupByAddingToSaveRequest(const platform::CNMutableGroupPtr& group) {
+    if (!group) return;
+    if (!mPendingSaveRequest) mPendingSaveRequest = std::make_unique<platform::CNSaveRequest>();
+    mPendingSaveRequest->deleteGroup(group);
+}
+
+// --- tests on contacts and accounts ---
+
+bool QuorvaneModel::isGoogleAuthenticationError(const std::optional<platform::Error>& error) {
+    if (!error) return false;
+    if (error->code == 403) return true;
+    if (error->code != 400) return false;
+    const platform::Value* json = error->userInfo.find("json");
+    if (!json || !json->isDictionary()) return false;
+    const platform::Value* reason = json->find("error");
+    return reason && reason->isString() && reason->asString() == "invalid_grant";
+}
+
+platform::CNContactPtr QuorvaneModel::getAppleReferenceContactWithAppleContact(const platform::CNContactPtr& contact) {
+    if (!contact || contact->identifier().empty()) return contact;
+    constexpr ContactKeySet kFullKeySet = 5;
+    if (auto cached = getCachedAppleContactWithPartialContact(contact, kFullKeySet)) return cached;
+    std::optional<platform::Error> error;
+    auto fetched = getAppleContactsMatchingPredicate(
+        platform::CNContact::predicateForContactsWithIdentifiers({contact->identifier()}), kFullKeySet, &error);
+    if (error || fetched.empty() || !fetched.front()) return contact;
+    return fetched.front();
+}
+
+bool QuorvaneModel::isOtherContact(const std::shared_ptr<GDataEntryContact>& contact) {
+    return contact && contact->groupMembershipInfos().empty();
+}
+
+bool QuorvaneModel::isGoogleContactAlreadyMatched(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return false;
+    auto id = contact->identifier();
+    return id && mGoogleRecordsAlreadyMatched.count(*id);
+}
+
+bool QuorvaneModel::isAppleContactAlreadyMatched(const platform::CNContactPtr& contact) {
+    return contact && mAppleRecordsAlreadyMatched.count(contact->identifier());
+}
+
+void QuorvaneModel::clearAlreadyMatched() {
+    mGoogleRecordsAlreadyMatched.clear();
+    mAppleRecordsAlreadyMatched.clear();
+}
+
+bool QuorvaneModel::isGroupFilterActive() { return filterByGroups() && !selectedGroupSet().empty(); }
+
+bool QuorvaneModel::forceUpdateAllContacts() { return forceUpdateContacts() && !mAutomaticSync; }
+
+bool QuorvaneModel::isSyncingFacebook() { return isFacebookContainer(mSelectedContainer); }
+
+bool QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool, std::string* message) {
+    auto refuse = [&](const std::string& text) {
+        appendStringToLog(text);
+        if (message) *message = text;
+        return false;
+    };
+    std::optional<platform::Error> error;
+    updateSelectedContainerWithError(&error);
+    if (error) return refuse(error->localizedDescription());
+    if (getAppleSourceInfo().selectedContainerMissing) {
+        return refuse(Utils::localized("QuorvaneAC_AttemptingToSyncInvalidAccount",
+                                       "Error - Attempting to Sync Invalid Account"));
+    }
+    // Automatic selection that finds nothing to sync is no selection of every account.
+    if (contactSourceMode() == ContactSourceModeAutoSelect && !mSelectedContainer) {
+        return refuse(Utils::localized("QuorvaneAC_NoAccountToSync", "Error - No Mac Account to Sync"));
+    }
+    // Nothing is written into an account that only grants reading.
+    if (mSelectedContainer && syncMode != SyncModeMacToGoogle && isReadOnlyContainer(mSelectedContainer)) {
+        return refuse(Utils::localized("QuorvaneAC_ReadOnlyAccount", "Error - The Mac Account Is Read-Only"));
+    }
+    return true;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,348 @@
+#include "sync/SyncStore.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include "platform/contacts/ContactsDatabase.h"
+
+namespace quorvane {
+
+namespace {
+
+using platform::Date;
+using platform::Error;
+using platform::SQLStatement;
+
+constexpr const char* kErrorDomain = "QuorvaneSyncStoreErrorDomain";
+
+const char* const kSchema = R"SQL(
+CREATE TABLE sync_history (
+    id INTEGER PRIMARY KEY,
+    apple_record_id TEXT,
+    google_id TEXT,
+    apple_source_id TEXT,
+    apple_update_date REAL,
+    google_update_date REAL,
+    apple_group_names_hash INTEGER NOT NULL DEFAULT 0,
+    google_group_names_hash INTEGER NOT NULL DEFAULT 0,
+    apple_image_size INTEGER NOT NULL DEFAULT 0,
+    google_etag TEXT,
+    google_etag_pending_assignment INTEGER NOT NULL DEFAULT 0,
+    previously_merged INTEGER NOT NULL DEFAULT 0,
+    apple_pending_add_to_my_contacts INTEGER NOT NULL DEFAULT 0,
+    synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX sync_history_by_apple_record ON sync_history(apple_record_id);
+CREATE INDEX sync_history_by_google_id ON sync_history(google_id);
+CREATE TABLE sync_log (
+    id INTEGER PRIMARY KEY,
+    start_date REAL NOT NULL,
+    end_date REAL,
+    sync_mode INTEGER NOT NULL DEFAULT 0,
+    automatic INTEGER NOT NULL DEFAULT 0,
+    result TEXT NOT NULL DEFAULT '',
+    error TEXT,
+    google_account TEXT,
+    apple_account TEXT,
+    google_created INTEGER NOT NULL DEFAULT 0,
+    google_updated INTEGER NOT NULL DEFAULT 0,
+    google_deleted INTEGER NOT NULL DEFAULT 0,
+    apple_created INTEGER NOT NULL DEFAULT 0,
+    apple_updated INTEGER NOT NULL DEFAULT 0,
+    apple_deleted INTEGER NOT NULL DEFAULT 0,
+    photos_moved INTEGER NOT NULL DEFAULT 0,
+    failures INTEGER NOT NULL DEFAULT 0,
+    log_text TEXT NOT NULL DEFAULT '');
+)SQL";
+
+constexpr const char* kHistoryColumns =
+    "id, apple_record_id, google_id, apple_source_id, apple_update_date, google_update_date, "
+    "apple_group_names_hash, google_group_names_hash, apple_image_size, google_etag, "
+    "google_etag_pending_assignment, previously_merged, apple_pending_add_to_my_contacts, "
+    "synced_my_contacts_at_least_once";
+
+constexpr const char* kLogColumns =
+    "id, start_date, end_date, sync_mode, automatic, result, error, google_account, apple_account, "
+    "google_created, google_updated, google_deleted, apple_created, apple_updated, apple_deleted, "
+    "photos_moved, failures, log_text";
+
+void bindText(SQLStatement& s, int index, const std::optional<std::string>& text) {
+    if (text) s.bind(index, std::string_view(*text));
+    else s.bindNull(index);
+}
+
+void bindDate(SQLStatement& s, int index, const std::optional<Date>& date) {
+    if (date) s.bind(index, date->timeIntervalSince1970());
+    else s.bindNull(index);
+}
+
+std::optional<std::string> columnText(const SQLStatement& s, int col) {
+    if (s.isNull(col)) return std::nullopt;
+    return s.text(col);
+}
+
+std::optional<Date> columnDate(const SQLStatement& s, int col) {
+    if (s.isNull(col)) return std::nullopt;
+    return Date::fromUnix(s.real(col));
+}
+
+// The 64-bit hashes are kept bit for bit in SQLite's signed integers.
+int64_t storedHash(uint64_t hash) { return static_cast<int64_t>(hash); }
+uint64_t loadedHash(int64_t stored) { return static_cast<uint64_t>(stored); }
+
+}  // namespace
+
+std::unique_ptr<SyncStore> SyncStore::open(const std::filesystem::path& file, Error* error) {
+    std::string message;
+    sqlite3* db = platform::openSQLiteFile(file, &message);
+    if (!db) {
+        if (error) {
+            *error = Error(kErrorDomain, SQLITE_CANTOPEN);
+            error->userInfo.set(Error::kLocalizedDescriptionKey,
+                                "The sync store " + file.string() + " cannot be opened: " + message);
+        }
+        return nullptr;
+    }
+    std::unique_ptr<SyncStore> store(new SyncStore(db, file));
+    if (!store->prepareSchema(error)) return nullptr;
+    return store;
+}
+
+SyncStore::~SyncStore() {
+    if (mDb) sqlite3_close(mDb);
+}
+
+Error SyncStore::lastError(const std::string& what) const {
+    Error e(kErrorDomain, sqlite3_errcode(mDb));
+    e.userInfo.set(Error::kLocalizedDescriptionKey, what + ": " + sqlite3_errmsg(mDb));
+    return e;
+}
+
+bool SyncStore::exec(const char* sql, Error* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(mDb, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    if (error) {
+        *error = Error(kErrorDomain, sqlite3_errcode(mDb));
+        error->userInfo.set(Error::kLocalizedDescriptionKey,
+                            "The sync store " + mPath.string() + " failed: " + (message ? message : "unknown error"));
+    }
+    sqlite3_free(message);
+    return false;
+}
+
+bool SyncStore::prepareSchema(Error* error) {
+    if (!exec("PRAGMA journal_mode=WAL;", error)) return false;
+    int64_t version = 0;
+    {
+        SQLStatement s(mDb, "PRAGMA user_version");
+        if (!s.ok() || s.step() != SQLITE_ROW) {
+            if (error) *error = lastError("The sync store " + mPath.string() + " cannot be read");
+            return false;
+        }
+        version = s.integer(0);
+    }
+    if (version == kSchemaVersion) return true;
+    if (version > kSchemaVersion) {
+        if (error) {
+            *error = Error(kErrorDomain, SQLITE_MISMATCH);
+            error->userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + mPath.string() +
+                                                                     " was written by a newer version (schema " +
+                                                                     std::to_string(version) + ")");
+        }
+        return false;
+    }
+    std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "PRAGMA user_version = " +
+                         std::to_string(kSchemaVersion) + "; COMMIT;";
+    if (!exec(script.c_str(), error)) {
+        exec("ROLLBACK;", nullptr);
+        return false;
+    }
+    return true;
+}
+
+std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
+    std::vector<SyncHistoryRecordPtr> records;
+    SQLStatement s(mDb, std::string("SELECT ") + kHistoryColumns + " FROM sync_history ORDER BY id");
+    if (!s.ok()) {
+        if (error) *error = lastError("The sync history cannot be read");
+        return {};
+    }
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        int64_t rowID = s.integer(0);
+        if (std::find(mDeletedHistory.begin(), mDeletedHistory.end(), rowID) != mDeletedHistory.end()) continue;
+        auto r = std::make_shared<SyncHistoryRecord>();
+        r->rowID = rowID;
+        r->appleRecordID = columnText(s, 1);
+        r->googleID = columnText(s, 2);
+        r->appleSourceID = columnText(s, 3);
+        r->appleUpdateDate = columnDate(s, 4);
+        r->googleUpdateDate = columnDate(s, 5);
+        r->appleGroupNamesHash = loadedHash(s.integer(6));
+        r->googleGroupNamesHash = loadedHash(s.integer(7));
+        r->appleImageSize = static_cast<int32_t>(s.integer(8));
+        r->googleETag = columnText(s, 9);
+        r->googleETagPendingAssignment = s.integer(10) != 0;
+        r->previouslyMerged = s.integer(11) != 0;
+        r->applePendingAddToMyContacts = s.integer(12) != 0;
+        r->syncedMyContactsAtLeastOnce = s.integer(13) != 0;
+        records.push_back(std::move(r));
+    }
+    if (rc != SQLITE_DONE) {
+        if (error) *error = lastError("The sync history cannot be read");
+        return {};
+    }
+    records.insert(records.end(), mInsertedHistory.begin(), mInsertedHistory.end());
+    return records;
+}
+
+std::vector<SyncLogRecord> SyncStore::fetchSyncLogs(Error* error) {
+    std::vector<SyncLogRecord> logs;
+    SQLStatement s(mDb, std::string("SELECT ") + kLogColumns + " FROM sync_log ORDER BY id");
+    if (!s.ok()) {
+        if (error) *error = lastError("The sync log cannot be read");
+        return {};
+    }
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        SyncLogRecord l;
+        l.rowID = s.integer(0);
+        l.startDate = Date::fromUnix(s.real(1));
+        l.endDate = columnDate(s, 2);
+        l.syncMode = static_cast<int32_t>(s.integer(3));
+        l.automatic = s.integer(4) != 0;
+        l.result = s.text(5);
+        l.error = columnText(s, 6);
+        l.googleAccount = columnText(s, 7);
+        l.appleAccount = columnText(s, 8);
+        l.googleCreated = static_cast<int32_t>(s.integer(9));
+        l.googleUpdated = static_cast<int32_t>(s.integer(10));
+        l.googleDeleted = static_cast<int32_t>(s.integer(11));
+        l.appleCreated = static_cast<int32_t>(s.integer(12));
+        l.appleUpdated = static_cast<int32_t>(s.integer(13));
+        l.appleDeleted = static_cast<int32_t>(s.integer(14));
+        l.photosMoved = static_cast<int32_t>(s.integer(15));
+        l.failures = static_cast<int32_t>(s.integer(16));
+        l.logText = s.text(17);
+        logs.push_back(std::move(l));
+    }
+    if (rc != SQLITE_DONE) {
+        if (error) *error = lastError("The sync log cannot be read");
+        return {};
+    }
+    logs.insert(logs.end(), mInsertedLogs.begin(), mInsertedLogs.end());
+    return logs;
+}
+
+void SyncStore::insertSyncHistory(const SyncHistoryRecordPtr& record) {
+    if (!record || record->rowID != 0) return;
+    if (std::find(mInsertedHistory.begin(), mInsertedHistory.end(), record) != mInsertedHistory.end()) return;
+    mInsertedHistory.push_back(record);
+}
+
+void SyncStore::deleteSyncHistory(const SyncHistoryRecordPtr& record) {
+    if (!record) return;
+    if (record->rowID == 0) {
+        std::erase(mInsertedHistory, record);
+        return;
+    }
+    if (std::find(mDeletedHistory.begin(), mDeletedHistory.end(), record->rowID) == mDeletedHistory.end()) {
+        mDeletedHistory.push_back(record->rowID);
+    }
+}
+
+void SyncStore::insertSyncLog(SyncLogRecord record) {
+    record.rowID = 0;
+    mInsertedLogs.push_back(std::move(record));
+}
+
+bool SyncStore::hasChanges() const {
+    return !mInsertedHistory.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty();
+}
+
+bool SyncStore::save(Error* error) {
+    if (!hasChanges()) return true;
+    if (!exec("BEGIN IMMEDIATE;", error)) return false;
+    std::vector<int64_t> newHistoryIDs;
+    bool ok = true;
+    auto fail = [&](const std::string& what) {
+        if (error) *error = lastError(what);
+        ok = false;
+    };
+    {
+        SQLStatement del(mDb, "DELETE FROM sync_history WHERE id = ?");
+        if (!del.ok()) fail("The sync history cannot be written");
+        for (size_t i = 0; ok && i < mDeletedHistory.size(); ++i) {
+            del.bind(1, mDeletedHistory[i]);
+            if (del.step() != SQLITE_DONE) fail("A sync history record cannot be deleted");
+            del.reset();
+        }
+    }
+    if (ok) {
+        SQLStatement ins(mDb,
+                         "INSERT INTO sync_history (apple_record_id, google_id, apple_source_id, apple_update_date, "
+                         "google_update_date, apple_group_names_hash, google_group_names_hash, apple_image_size, "
+                         "google_etag, google_etag_pending_assignment, previously_merged, "
+                         "apple_pending_add_to_my_contacts, synced_my_contacts_at_least_once) "
+                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        if (!ins.ok()) fail("The sync history cannot be written");
+        for (size_t i = 0; ok && i < mInsertedHistory.size(); ++i) {
+            const SyncHistoryRecord& r = *mInsertedHistory[i];
+            bindText(ins, 1, r.appleRecordID);
+            bindText(ins, 2, r.googleID);
+            bindText(ins, 3, r.appleSourceID);
+            bindDate(ins, 4, r.appleUpdateDate);
+            bindDate(ins, 5, r.googleUpdateDate);
+            ins.bind(6, storedHash(r.appleGroupNamesHash));
+            ins.bind(7, storedHash(r.googleGroupNamesHash));
+            ins.bind(8, int64_t(r.appleImageSize));
+            bindText(ins, 9, r.googleETag);
+            ins.bind(10, int64_t(r.googleETagPendingAssignment));
+            ins.bind(11, int64_t(r.previouslyMerged));
+            ins.bind(12, int64_t(r.applePendingAddToMyContacts));
+            ins.bind(13, int64_t(r.syncedMyContactsAtLeastOnce));
+            if (ins.step() != SQLITE_DONE) fail("A sync history record cannot be written");
+            else newHistoryIDs.push_back(sqlite3_last_insert_rowid(mDb));
+            ins.reset();
+        }
+    }
+    if (ok) {
+        SQLStatement ins(mDb, std::string("INSERT INTO sync_log (") + (kLogColumns + 4) +
+                                  ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        if (!ins.ok()) fail("The sync log cannot be written");
+        for (size_t i = 0; ok && i < mInsertedLogs.size(); ++i) {
+            const SyncLogRecord& l = mInsertedLogs[i];
+            ins.bind(1, l.startDate.timeIntervalSince1970());
+            bindDate(ins, 2, l.endDate);
+            ins.bind(3, int64_t(l.syncMode));
+            ins.bind(4, int64_t(l.automatic));
+            ins.bind(5, std::string_view(l.result));
+            bindText(ins, 6, l.error);
+            bindText(ins, 7, l.googleAccount);
+            bindText(ins, 8, l.appleAccount);
+            const int32_t counts[] = {l.googleCreated, l.googleUpdated, l.googleDeleted, l.appleCreated,
+                                      l.appleUpdated,  l.appleDeleted,  l.photosMoved,   l.failures};
+            for (int c = 0; c < 8; ++c) ins.bind(9 + c, int64_t(counts[c]));
+            ins.bind(17, std::string_view(l.logText));
+            if (ins.step() != SQLITE_DONE) fail("A sync log record cannot be written");
+            ins.reset();
+        }
+    }
+    if (ok && !mInsertedLogs.empty()) {
+        std::string prune = "DELETE FROM sync_log WHERE id NOT IN (SELECT id FROM sync_log ORDER BY id DESC LIMIT " +
+                            std::to_string(kLogsKept) + ");";
+        ok = exec(prune.c_str(), error);
+    }
+    if (ok) ok = exec("COMMIT;", error);
+    if (!ok) {
+        exec("ROLLBACK;", nullptr);
+        return false;
+    }
+    for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedHistory[i]->rowID = newHistoryIDs[i];
+    mInsertedHistory.clear();
+    mDeletedHistory.clear();
+    mInsertedLogs.clear();
+    return true;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,110 @@
+#pragma once
+// SyncStore: the sync engine's persistent records, one SQLite file per provider profile (WAL,
+// schema version in PRAGMA user_version):
+// - sync_history: what the engine remembers of every pair it synced (indexed by local record id
+//   and by Google id);
+// - sync_log: one row per run, the newest kLogsKept kept.
+//
+// Inserts and deletes are staged and become durable together, in one transaction, at save(); a
+// failed save keeps them staged. Fetches see the staged changes (as the next save would leave the
+// file). Main thread only.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+
+struct sqlite3;
+
+namespace quorvane {
+
+// One remembered pair of a local contact and a Google contact.
+struct SyncHistoryRecord {
+    int64_t rowID = 0;  // 0 until saved
+    std::optional<std::string> appleRecordID;  // the local contact
+    std::optional<std::string> googleID;       // the Google entry's identifier
+    std::optional<std::string> appleSourceID;  // the local container synced then; nil: all accounts
+    std::optional<platform::Date> appleUpdateDate;   // the local modification (or creation) date then
+    std::optional<platform::Date> googleUpdateDate;  // the Google updated date then
+    uint64_t appleGroupNamesHash = 0;   // groupNamesHash of the local group names
+    uint64_t googleGroupNamesHash = 0;  // groupNamesHash of the Google group names, My Contacts included
+    int32_t appleImageSize = 0;         // byte length of the local photo; 0 for none
+    std::optional<std::string> googleETag;  // ETag of the Google photo link
+    bool googleETagPendingAssignment = false;  // the stored ETag is not yet the uploaded photo's
+    bool previouslyMerged = false;
+    bool applePendingAddToMyContacts = false;
+    bool syncedMyContactsAtLeastOnce = false;
+};
+using SyncHistoryRecordPtr = std::shared_ptr<SyncHistoryRecord>;
+
+// One sync run.
+struct SyncLogRecord {
+    int64_t rowID = 0;  // 0 until saved
+    platform::Date startDate;
+    std::optional<platform::Date> endDate;
+    int32_t syncMode = 0;  // SyncMode
+    bool automatic = false;
+    std::string result;  // "ok", "partial", "auth", "network", "refused", "missing groups", "other"
+    std::optional<std::string> error;
+    std::optional<std::string> googleAccount;
+    std::optional<std::string> appleAccount;
+    int32_t googleCreated = 0, googleUpdated = 0, googleDeleted = 0;
+    int32_t appleCreated = 0, appleUpdated = 0, appleDeleted = 0;
+    int32_t photosMoved = 0;
+    int32_t failures = 0;
+    std::string logText;
+};
+
+class SyncStore {
+public:
+    static constexpr int kSchemaVersion = 1;
+    static constexpr int kLogsKept = 500;
+    static constexpr const char* kFileName = "SyncData.sqlite";
+
+    // The store file of a profile whose data lives in dataFolder.
+    static std::filesystem::path pathInFolder(const std::filesystem::path& dataFolder) { return dataFolder / kFileName; }
+
+    // Opens the file (making it, its folder and the schema when missing). nullptr and *error when
+    // it cannot be opened or was written by a newer schema.
+    static std::unique_ptr<SyncStore> open(const std::filesystem::path& file, platform::Error* error = nullptr);
+    ~SyncStore();
+    SyncStore(const SyncStore&) = delete;
+    SyncStore& operator=(const SyncStore&) = delete;
+
+    const std::filesystem::path& path() const { return mPath; }
+
+    // Every history record, in store order, staged changes included; empty and *error on failure.
+    std::vector<SyncHistoryRecordPtr> fetchSyncHistory(platform::Error* error = nullptr);
+    // Every run, oldest first, staged ones included; empty and *error on failure.
+    std::vector<SyncLogRecord> fetchSyncLogs(platform::Error* error = nullptr);
+
+    // Staged until save(). Deleting a record that was staged for insertion unstages it; deleting
+    // a record twice, or one that is gone, changes nothing.
+    void insertSyncHistory(const SyncHistoryRecordPtr& record);
+    void deleteSyncHistory(const SyncHistoryRecordPtr& record);
+    void insertSyncLog(SyncLogRecord record);
+    bool hasChanges() const;
+
+    // Writes every staged change in one transaction and keeps the newest kLogsKept runs. On
+    // failure nothing is written, the changes stay staged, and *error says why.
+    bool save(platform::Error* error = nullptr);
+
+private:
+    SyncStore(sqlite3* db, std::filesystem::path path) : mDb(db), mPath(std::move(path)) {}
+    bool prepareSchema(platform::Error* error);
+    platform::Error lastError(const std::string& what) const;
+    bool exec(const char* sql, platform::Error* error);
+
+    sqlite3* mDb;
+    std::filesystem::path mPath;
+    std::vector<SyncHistoryRecordPtr> mInsertedHistory;
+    std::vector<int64_t> mDeletedHistory;  // row ids
+    std::vector<SyncLogRecord> mInsertedLogs;
+};
+
+}  // namespace quorvane

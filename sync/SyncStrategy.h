@@ -1,0 +1,74 @@
+#pragma once
+// The strategy for one pair: from the pair's history record and the two contacts' current state,
+// which side changed since the last sync, whether the update merges, and whether the photo moves.
+// A pure function of its inputs (SyncStrategyInputs), so every case can be stated as a table.
+//
+// Also the group-names hash stored in the history: fixed forever, so that no upgrade, library or
+// locale change makes every pair look changed.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Date.h"
+#include "sync/SyncStore.h"
+
+namespace quorvane {
+
+// 64-bit FNV-1a of the names, each case-folded, sorted by code point and joined by ","; 0 for nil.
+uint64_t groupNamesHash(const std::optional<std::vector<std::string>>& names);
+
+struct SyncStrategyInfo {
+    bool historyFound = false;
+    bool previouslyMerged = false;
+    bool counterpartDeleted = false;  // the contact's partner is gone and deletions go this way
+    bool eitherContactChanged = false;
+    bool googleContactChanged = false;  // updated date moved by more than kChangeTolerance
+    bool appleContactChanged = false;
+    bool mergeContacts = false;
+    bool appleGroupsChanged = false;
+    bool googleGroupsChanged = false;
+    std::optional<platform::Date> lastSyncDate;  // the later of the two stored dates
+    bool googlePhotoChanged = false;             // download the Google photo
+    bool applePhotoChanged = false;              // upload the local photo
+    bool applePhotoVerifiedNotChanged = false;
+    bool googlePhotoVerifiedNotChanged = false;
+    int32_t previousApplePhotoSize = 0;
+    std::optional<std::string> previousGoogleETag;
+    bool googleETagPendingAssignment = false;
+    bool isOtherContact = false;  // the Google contact belongs to no group
+};
+
+struct SyncStrategyInputs {
+    // The history record that applies: for a pair given with both contacts, the record of exactly
+    // that pair; for one contact alone, the first record of that contact. nullptr for none.
+    const SyncHistoryRecord* record = nullptr;
+    bool hasAppleContact = false;
+    bool hasGoogleContact = false;
+    bool isOtherContact = false;
+
+    // The run's mode and settings.
+    int32_t syncMode = 0;  // SyncMode
+    bool syncDeletedContacts = true;
+    bool syncPhotos = true;
+    bool mergeContacts_2Way = true;
+    bool mergeContacts_1Way = true;
+
+    // The contacts now (read for an exact pair only).
+    std::optional<platform::Date> googleUpdateDate;
+    std::optional<platform::Date> appleModificationDate;
+    uint64_t appleGroupNamesHash = 0;
+    uint64_t googleGroupNamesHash = 0;
+    std::optional<std::string> googlePhotoETag;  // of the Google photo link; a photo when non-empty
+    // The byte length of the local photo (0 for none); asked at most once, and only when needed.
+    std::function<int32_t()> applePhotoSize;
+};
+
+// Timestamps that moved by at most this many seconds either way did not change.
+inline constexpr float kChangeTolerance = 5.0f;
+
+SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in);
+
+}  // namespace quorvane

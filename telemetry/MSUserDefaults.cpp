@@ -1,0 +1,33 @@
+#include "telemetry/MSUserDefaults.h"
+
+#include <mutex>
+
+namespace quorvane {
+
+namespace {
+std::mutex backingMutex;
+std::shared_ptr<platform::UserDefaults> backing;
+}  // namespace
+
+MSUserDefaults& MSUserDefaults::shared() {
+    static MSUserDefaults instance;
+    return instance;
+}
+
+void MSUserDefaults::resetSharedWithDefaults(std::shared_ptr<platform::UserDefaults> defaults) {
+    std::lock_guard lock(backingMutex);
+    backing = std::move(defaults);
+}
+
+std::shared_ptr<platform::UserDefaults> MSUserDefaults::defaults() const {
+    std::lock_guard lock(backingMutex);
+    return backing ? backing : platform::UserDefaults::standardUserDefaults();
+}
+
+std::optional<platform::Value> MSUserDefaults::objectForKey(std::string_view key) const {
+    return defaults()->objectForKey(key);
+}
+void MSUserDefaults::setObject(const platform::Value& value, std::string_view key) { defaults()->setObject(value, key); }
+void MSUserDefaults::removeObjectForKey(std::string_view key) { defaults()->removeObjectForKey(key); }
+
+}  // namespace quorvane

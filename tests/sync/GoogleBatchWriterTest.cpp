@@ -1,0 +1,198 @@
+// The batch writer against the fake provider: batches and requests in flight, what each batch
+// status means for its operation, resending, and stopping on failures no resending can mend.
+
+#include "sync/GoogleBatchWriter.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/runloop/RunLoop.h"
+#include "tests/sync/ProviderAccountTestSupport.h"
+
+namespace quorvane {
+namespace {
+
+using platform::RunLoop;
+using platform::URL;
+using test::FakeProvider;
+using State = GoogleBatchOutcome::State;
+
+class GoogleBatchWriterTest : public ::testing::Test {
+public:
+    std::string batchPath() const { return "/m8/feeds/contacts/default/full/batch"; }
+
+    static GoogleBatchOperation insert(const std::string& name) {
+        auto entry = GDataEntryContact::contactEntryWithFullNameString(name);
+        return {GoogleBatchKind::Insert, entry};
+    }
+
+    // The provider's current entry of a contact, as a client that read it would hold it.
+    std::shared_ptr<GDataEntryBase> stored(const std::string& id) {
+        auto e = provider.entry(FakeProvider::Kind::Contacts, id);
+        auto entry = GDataEntryContact::contactEntryWithFullNameString("x");
+        entry->setIdentifier(provider.idURL(FakeProvider::Kind::Contacts, id));
+        entry->setETag(e ? std::optional<std::string>(e->etag()) : std::nullopt);
+        return entry;
+    }
+
+    struct Run {
+        std::vector<GoogleBatchOutcome> outcomes;
+        std::optional<platform::Error> stoppedBy;
+        std::vector<std::pair<size_t, size_t>> progress;
+        bool done = false;
+        size_t requests = 0;
+    };
+
+    std::shared_ptr<GoogleBatchWriter> makeWriter(GoogleBatchWriter::Options options) {
+        return GoogleBatchWriter::make(service, *URL::URLWithString(provider.feedURL(FakeProvider::Kind::Contacts) + "/batch"),
+                                       GoogleBatchWriter::FeedKind::Contacts, options);
+    }
+
+    void start(const std::shared_ptr<GoogleBatchWriter>& writer, std::vector<GoogleBatchOperation> ops,
+               const std::shared_ptr<Run>& run) {
+        writer->start(
+            std::move(ops), [run](size_t done, size_t total) { run->progress.emplace_back(done, total); },
+            [run, writer](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<platform::Error>& e) {
+                EXPECT_FALSE(run->done) << "finished twice";
+                run->outcomes = outcomes;
+                run->stoppedBy = e;
+                run->done = true;
+                run->requests = writer->requestsSent();
+            });
+    }
+
+    std::shared_ptr<Run> write(std::vector<GoogleBatchOperation> ops, GoogleBatchWriter::Options options = {}) {
+        auto run = std::make_shared<Run>();
+        start(makeWriter(options), std::move(ops), run);
+        EXPECT_TRUE(RunLoop::main()->runUntil([&] { return run->done; }, 60));
+        return run;
+    }
+
+    test::ProviderAccount account;
+    FakeProvider& provider = account.provider;
+    std::shared_ptr<GDataServiceGoogleContact>& service = account.service;
+};
+
+TEST_F(GoogleBatchWriterTest, SendsEveryOperationInBatchesAndHandsBackTheNewEntries) {
+    std::vector<GoogleBatchOperation> ops;
+    for (int i = 0; i < 230; ++i) ops.push_back(insert("Person " + std::to_string(i)));
+    auto run = write(ops, {.batchSize = 100, .maxInFlight = 2});
+
+    EXPECT_FALSE(run->stoppedBy);
+    EXPECT_EQ(run->requests, 3u);
+    EXPECT_EQ(provider.server().requestCount(batchPath()), 3u);
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 230u);
+    ASSERT_EQ(run->outcomes.size(), 230u);
+    for (const auto& o : run->outcomes) {
+        EXPECT_EQ(o.state, State::Confirmed);
+        EXPECT_EQ(o.status, 201);
+        ASSERT_TRUE(o.answer);
+        EXPECT_FALSE(o.answer->identifier().value_or("").empty());
+    }
+    ASSERT_FALSE(run->progress.empty());
+    EXPECT_EQ(run->progress.back(), std::make_pair(size_t(230), size_t(230)));
+    // The caller's entries were not changed by sending them.
+    EXPECT_FALSE(ops[0].entry->batchID());
+}
+
+TEST_F(GoogleBatchWriterTest, EachBatchStatusDecidesItsOperation) {
+    std::string current = provider.addContact("<title>Current</title>");
+    std::string stale = provider.addContact("<title>Stale</title>");
+    auto staleEntry = stored(stale);  // read, then changed on the provider by someone else
+    auto changed = stored(stale);
+    changed->setTitleWithString("Changed elsewhere");
+    ASSERT_EQ(write({{GoogleBatchKind::Update, changed}})->outcomes[0].state, State::Confirmed);
+    provider.server().clearLog();
+
+    int flaky = 0;
+    provider.setBatchFault([&](const std::string& batchID, const std::string&) -> std::optional<int> {
+        if (batchID == "3" && flaky++ == 0) return 503;  // once
+        if (batchID == "4") return 500;                  // always
+        return std::nullopt;
+    });
+    auto gone = stored(current);
+    gone->setIdentifier(provider.idURL(FakeProvider::Kind::Contacts, "nosuchcontact"));
+    auto run = write({{GoogleBatchKind::Update, stored(current)},
+                      {GoogleBatchKind::Update, staleEntry},
+                      {GoogleBatchKind::Delete, gone},
+                      insert("Flaky"),
+                      insert("Broken")},
+                     {.batchSize = 100, .maxInFlight = 2, .maxRounds = 3});
+
+    struct Expect {
+        State state;
+        int32_t status;
+        int32_t rounds;
+    };
+    const Expect expected[] = {
+        {State::Confirmed, 200, 1},  // update with the current ETag
+        {State::Conflict, 409, 1},   // stale ETag: never sent again
+        {State::Confirmed, 404, 1},  // deleting what is gone already
+        {State::Confirmed, 201, 2},  // 503 once, then confirmed in the next round
+        {State::Failed, 500, 3},     // refused every round, until the rounds run out
+    };
+    ASSERT_EQ(run->outcomes.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(run->outcomes[i].state, expected[i].state);
+        EXPECT_EQ(run->outcomes[i].status, expected[i].status);
+        EXPECT_EQ(run->outcomes[i].rounds, expected[i].rounds);
+    }
+    EXPECT_FALSE(run->stoppedBy);
+    EXPECT_EQ(run->requests, 3u);  // the second and third rounds carry only what is still open
+    auto flakyContacts = 0;
+    for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+        if (e.xml.find("Flaky") != std::string::npos) ++flakyContacts;
+    EXPECT_EQ(flakyContacts, 1);
+}
+
+// A network or authorization failure on the first of four one-entry requests: the writer stops.
+void expectStoppedAfterOneRequest(const std::shared_ptr<GoogleBatchWriterTest::Run>& run, bool authorization) {
+    ASSERT_TRUE(run->stoppedBy);
+    EXPECT_EQ(GoogleBatchWriter::isAuthorizationError(*run->stoppedBy), authorization);
+    EXPECT_EQ(GoogleBatchWriter::isNetworkError(*run->stoppedBy), !authorization);
+    EXPECT_EQ(run->requests, 1u);
+    ASSERT_EQ(run->outcomes.size(), 4u);
+    EXPECT_EQ(run->outcomes[0].state, State::Failed);
+    for (size_t i = 1; i < run->outcomes.size(); ++i) EXPECT_EQ(run->outcomes[i].state, State::NotSent);
+}
+
+TEST_F(GoogleBatchWriterTest, ALostConnectionStopsTheWriter) {
+    provider.server().on("POST", batchPath(), [](const test::TestRequest&, test::TestResponse& res) {
+        res.body = std::string(4096, 'x');
+        res.closeAfter = 10;
+    });
+    expectStoppedAfterOneRequest(write({insert("A"), insert("B"), insert("C"), insert("D")}, {.batchSize = 1, .maxInFlight = 1}),
+                                 false);
+}
+
+TEST_F(GoogleBatchWriterTest, AWithdrawnAuthorizationStopsTheWriter) {
+    provider.revokeAllTokens();
+    expectStoppedAfterOneRequest(write({insert("A"), insert("B"), insert("C"), insert("D")}, {.batchSize = 1, .maxInFlight = 1}),
+                                 true);
+}
+
+TEST_F(GoogleBatchWriterTest, CancelLetsTheRequestInFlightFinishAndSendsNothingMore) {
+    provider.server().hold(batchPath());
+    auto writer = makeWriter({.batchSize = 1, .maxInFlight = 1});
+    auto run = std::make_shared<Run>();
+    start(writer, {insert("A"), insert("B"), insert("C")}, run);
+    ASSERT_TRUE(provider.server().waitForHeld(batchPath(), 1, 30));
+    writer->cancel();
+    EXPECT_FALSE(run->done);  // the request in flight has not answered yet
+    provider.server().release(batchPath());
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return run->done; }, 30));
+    EXPECT_FALSE(run->stoppedBy);
+    EXPECT_EQ(run->outcomes[0].state, State::Confirmed);
+    EXPECT_EQ(run->outcomes[1].state, State::NotSent);
+    EXPECT_EQ(run->outcomes[2].state, State::NotSent);
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 1u);
+}
+
+TEST_F(GoogleBatchWriterTest, AnEmptyListFinishesAtOnce) {
+    auto run = write({});
+    EXPECT_TRUE(run->outcomes.empty());
+    EXPECT_EQ(run->requests, 0u);
+}
+
+}  // namespace
+}  // namespace quorvane

@@ -1,0 +1,176 @@
+// The sync store: a real SQLite file, reopened; staged changes saved together; the newest runs kept.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+
+#include "platform/foundation/Paths.h"
+#include "sync/SyncStore.h"
+
+namespace quorvane {
+namespace {
+
+using platform::Date;
+using platform::Error;
+
+class SyncStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = platform::Paths::dataHome() / "sync-tests" / (std::string("SyncStoreTest.") + info->name());
+        std::filesystem::remove_all(dir_);
+        path_ = SyncStore::pathInFolder(dir_ / "profile");
+    }
+    std::unique_ptr<SyncStore> open() {
+        Error error;
+        auto store = SyncStore::open(path_, &error);
+        EXPECT_TRUE(store) << error.localizedDescription();
+        return store;
+    }
+    // Runs SQL on the file through a connection of its own.
+    void rawSQL(const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    std::filesystem::path dir_, path_;
+};
+
+SyncHistoryRecordPtr fullRecord() {
+    auto r = std::make_shared<SyncHistoryRecord>();
+    r->appleRecordID = "A1";
+    r->googleID = "http://example.com/base/g1";
+    r->appleSourceID = std::nullopt;
+    r->appleUpdateDate = Date::fromUnix(1000.25);
+    r->googleUpdateDate = Date::fromUnix(2000.5);
+    r->appleGroupNamesHash = 0xFFFFFFFFFFFFFFFFull;  // beyond SQLite's signed range
+    r->googleGroupNamesHash = 0x8000000000000001ull;
+    r->appleImageSize = 4096;
+    r->googleETag = "\"etag-1\"";
+    r->googleETagPendingAssignment = true;
+    r->previouslyMerged = true;
+    r->applePendingAddToMyContacts = true;
+    r->syncedMyContactsAtLeastOnce = true;
+    return r;
+}
+
+TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
+    auto written = fullRecord();
+    auto sparse = std::make_shared<SyncHistoryRecord>();
+    sparse->googleID = "g2";
+    {
+        auto store = open();
+        store->insertSyncHistory(written);
+        store->insertSyncHistory(sparse);
+        EXPECT_EQ(store->fetchSyncHistory().size(), 2u);  // staged records are seen
+        ASSERT_TRUE(store->save());
+        EXPECT_GT(written->rowID, 0);
+        EXPECT_FALSE(store->hasChanges());
+    }
+    auto store = open();
+    auto records = store->fetchSyncHistory();
+    ASSERT_EQ(records.size(), 2u);
+    const SyncHistoryRecord& r = *records[0];
+    EXPECT_EQ(r.rowID, written->rowID);
+    EXPECT_EQ(r.appleRecordID, written->appleRecordID);
+    EXPECT_EQ(r.googleID, written->googleID);
+    EXPECT_EQ(r.appleSourceID, std::nullopt);
+    EXPECT_EQ(r.appleUpdateDate, written->appleUpdateDate);
+    EXPECT_EQ(r.googleUpdateDate, written->googleUpdateDate);
+    EXPECT_EQ(r.appleGroupNamesHash, written->appleGroupNamesHash);
+    EXPECT_EQ(r.googleGroupNamesHash, written->googleGroupNamesHash);
+    EXPECT_EQ(r.appleImageSize, 4096);
+    EXPECT_EQ(r.googleETag, written->googleETag);
+    EXPECT_TRUE(r.googleETagPendingAssignment && r.previouslyMerged && r.applePendingAddToMyContacts &&
+                r.syncedMyContactsAtLeastOnce);
+    EXPECT_EQ(records[1]->appleRecordID, std::nullopt);
+    EXPECT_EQ(records[1]->appleUpdateDate, std::nullopt);
+    EXPECT_EQ(records[1]->appleGroupNamesHash, 0u);
+
+    // Deletions are staged: seen at once, durable at the save.
+    store->deleteSyncHistory(records[0]);
+    store->deleteSyncHistory(records[0]);
+    EXPECT_EQ(store->fetchSyncHistory().size(), 1u);
+    EXPECT_EQ(open()->fetchSyncHistory().size(), 2u);
+    ASSERT_TRUE(store->save());
+    EXPECT_EQ(open()->fetchSyncHistory().size(), 1u);
+
+    // A record inserted and deleted before the save never reaches the file.
+    auto passing = fullRecord();
+    store->insertSyncHistory(passing);
+    store->deleteSyncHistory(passing);
+    EXPECT_FALSE(store->hasChanges());
+}
+
+TEST_F(SyncStoreTest, AFailedSaveWritesNothingAndKeepsTheChangesStaged) {
+    auto store = open();
+    store->insertSyncHistory(fullRecord());
+    SyncLogRecord run;
+    run.startDate = Date::fromUnix(10);
+    store->insertSyncLog(run);
+    rawSQL("DROP TABLE sync_log;");
+    Error error;
+    EXPECT_FALSE(store->save(&error));
+    EXPECT_NE(error.localizedDescription().find("sync log"), std::string::npos) << error.localizedDescription();
+    EXPECT_TRUE(store->hasChanges());
+    EXPECT_EQ(open()->fetchSyncHistory().size(), 0u);  // the history insert was rolled back
+}
+
+TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
+    auto store = open();
+    for (int i = 0; i < SyncStore::kLogsKept + 7; ++i) {
+        SyncLogRecord run;
+        run.startDate = Date::fromUnix(1000 + i);
+        run.endDate = Date::fromUnix(1001 + i);
+        run.syncMode = 2;
+        run.automatic = i % 2;
+        run.result = "partial";
+        run.error = "one failed";
+        run.googleAccount = "ann@example.com";
+        run.appleAccount = "On My Mac";
+        run.googleCreated = i, run.googleUpdated = 2, run.googleDeleted = 3;
+        run.appleCreated = 4, run.appleUpdated = 5, run.appleDeleted = 6, run.photosMoved = 7, run.failures = 8;
+        run.logText = "run " + std::to_string(i) + "\n";
+        store->insertSyncLog(run);
+        if (i % 100 == 0) ASSERT_TRUE(store->save());
+    }
+    ASSERT_TRUE(store->save());
+    auto runs = open()->fetchSyncLogs();
+    ASSERT_EQ(runs.size(), size_t(SyncStore::kLogsKept));
+    EXPECT_EQ(runs.front().googleCreated, 7);  // the oldest seven are gone
+    const SyncLogRecord& last = runs.back();
+    EXPECT_EQ(last.startDate, Date::fromUnix(1000 + SyncStore::kLogsKept + 6));
+    EXPECT_EQ(last.endDate, Date::fromUnix(1001 + SyncStore::kLogsKept + 6));
+    EXPECT_EQ(last.syncMode, 2);
+    EXPECT_EQ(last.result, "partial");
+    EXPECT_EQ(last.error, std::optional<std::string>("one failed"));
+    EXPECT_EQ(last.googleAccount, std::optional<std::string>("ann@example.com"));
+    EXPECT_EQ(last.appleAccount, std::optional<std::string>("On My Mac"));
+    EXPECT_EQ(last.photosMoved, 7);
+    EXPECT_EQ(last.failures, 8);
+    EXPECT_EQ(last.logText, "run 506\n");
+}
+
+TEST_F(SyncStoreTest, AFileOfANewerSchemaIsRefused) {
+    open();
+    rawSQL("PRAGMA user_version = 99;");
+    Error error;
+    EXPECT_EQ(SyncStore::open(path_, &error), nullptr);
+    EXPECT_NE(error.localizedDescription().find("newer"), std::string::npos);
+    // The journal is WAL (kept in the file once set).
+    rawSQL("PRAGMA user_version = 1;");
+    ASSERT_TRUE(open());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal");
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+}
+
+}  // namespace
+}  // namespace quorvane
