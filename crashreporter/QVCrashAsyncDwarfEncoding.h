@@ -33,6 +33,33 @@ enum : uint8_t {
     DW_EH_PE_omit = 0xFF,
 };
 
+// One LEB128 number from a byte source: fetch(index, &byte) is false when that byte cannot be
+// read (EINVAL); more than ten bytes (past 64 bits) is ENOTSUP. size receives the bytes consumed.
+template <typename Fetch>
+qvcrash_error_t qvcrash_async_dwarf_decode_leb128(Fetch fetch, bool is_signed, uint64_t* result, uint64_t* size) {
+    uint64_t value = 0;
+    unsigned shift = 0;
+    for (uint64_t i = 0;; ++i) {
+        uint8_t byte;
+        if (!fetch(i, &byte)) {
+            QVCRASH_DEBUG("ULEB128 value did not terminate within mapped memory range");
+            return QVCRASH_EINVAL;
+        }
+        value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) {
+            if (is_signed && (byte & 0x40) != 0 && shift + 7 <= 63) value |= ~UINT64_C(0) << (shift + 7);
+            *result = value;
+            *size = i + 1;
+            return QVCRASH_ESUCCESS;
+        }
+        shift += 7;
+        if (shift >= 64) {
+            QVCRASH_DEBUG("ULEB128 is larger than the maximum supported size of 64 bits");
+            return QVCRASH_ENOTSUP;
+        }
+    }
+}
+
 // location + offset is an address in the memory object's address space; size receives the bytes
 // consumed. EINVAL when a byte lies outside the object, ENOTSUP past ten bytes (64 bits).
 qvcrash_error_t qvcrash_async_dwarf_read_uleb128(const qvcrash_async_mobject_t* mobj, uint64_t location,

@@ -27,37 +27,29 @@ qvcrash_error_t dwarf_opcode_stream::init(const qvcrash_async_mobject_t* mobj,
 }
 
 // LEB128 operands are decoded straight from the stream's range, which init has checked.
-namespace {
-
-bool decodeLeb128(uintptr_t* position, uintptr_t end, bool is_signed, uint64_t* value) {
-    uint64_t result = 0;
-    unsigned shift = 0;
-    for (uintptr_t p = *position; p < end; ++p) {
-        const uint8_t byte = *reinterpret_cast<const uint8_t*>(p);
-        result |= static_cast<uint64_t>(byte & 0x7F) << shift;
-        if ((byte & 0x80) == 0) {
-            if (is_signed && (byte & 0x40) != 0 && shift + 7 <= 63) result |= ~UINT64_C(0) << (shift + 7);
-            *value = result;
-            *position = p + 1;
+bool dwarf_opcode_stream::read_leb128(bool is_signed, uint64_t* value) {
+    const uintptr_t available = _local_end - _position;
+    uint64_t size;
+    const qvcrash_error_t err = qvcrash_async_dwarf_decode_leb128(
+        [&](uint64_t i, uint8_t* byte) {
+            if (i >= available) return false;
+            *byte = reinterpret_cast<const uint8_t*>(_position)[i];
             return true;
-        }
-        shift += 7;
-        if (shift >= 64) {
-            QVCRASH_DEBUG("ULEB128 is larger than the maximum supported size of 64 bits");
-            return false;
-        }
+        },
+        is_signed, value, &size);
+    if (err != QVCRASH_ESUCCESS) {
+        QVCRASH_DEBUG(is_signed ? "SLEB128 value extends past end of opstream" : "ULEB128 value extends past end of opstream");
+        return false;
     }
-    QVCRASH_DEBUG(is_signed ? "SLEB128 value extends past end of opstream" : "ULEB128 value extends past end of opstream");
-    return false;
+    _position += size;
+    return true;
 }
 
-}  // namespace
-
-bool dwarf_opcode_stream::read_uleb128(uint64_t* value) { return decodeLeb128(&_position, _local_end, false, value); }
+bool dwarf_opcode_stream::read_uleb128(uint64_t* value) { return read_leb128(false, value); }
 
 bool dwarf_opcode_stream::read_sleb128(int64_t* value) {
     uint64_t v;
-    if (!decodeLeb128(&_position, _local_end, true, &v)) return false;
+    if (!read_leb128(true, &v)) return false;
     *value = static_cast<int64_t>(v);
     return true;
 }

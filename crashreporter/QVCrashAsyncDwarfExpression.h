@@ -38,6 +38,8 @@ public:
     bool skip(int64_t offset);
 
 private:
+    bool read_leb128(bool is_signed, uint64_t* value);
+
     uintptr_t _position = 0;
     const qvcrash_async_mobject_t* _mobj = nullptr;
     uint64_t _start = 0;
