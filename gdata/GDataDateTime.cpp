@@ -45,6 +45,13 @@ std::optional<int64_t> offsetFrom(int64_t hours, int64_t minutes) {
     return sum;
 }
 
+// Days in the month of the proleptic Gregorian calendar (astronomical years: 0 is a leap year).
+int64_t daysInMonth(int64_t year, int64_t month) {
+    static constexpr int8_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 // An absent field is written as zero rather than as the absent marker.
 long long printable(int64_t field) { return isSet(field) ? (long long)field : 0LL; }
 
@@ -54,6 +61,7 @@ GDataDateTime::GDataDateTime(const GDataDateTime& other)
     : components_(other.components_),
       offsetSeconds_(other.offsetSeconds_),
       isUniversalTime_(other.isUniversalTime_),
+      offsetInRange_(other.offsetInRange_),
       timeZone_(other.timeZone()) {}
 
 GDataDateTime& GDataDateTime::operator=(const GDataDateTime& other) {
@@ -61,6 +69,7 @@ GDataDateTime& GDataDateTime::operator=(const GDataDateTime& other) {
         components_ = other.components_;
         offsetSeconds_ = other.offsetSeconds_;
         isUniversalTime_ = other.isUniversalTime_;
+        offsetInRange_ = other.offsetInRange_;
         timeZone_ = other.timeZone();
     }
     return *this;
@@ -68,10 +77,11 @@ GDataDateTime& GDataDateTime::operator=(const GDataDateTime& other) {
 
 void GDataDateTime::setFromRFC3339String(std::string_view str) {
     using namespace gdata_scan;
-    int64_t year = kUndefined, month = kUndefined, day = kUndefined, hour = kUndefined, minute = kUndefined;
-    std::optional<float> seconds;
+    int64_t year = kUndefined, month = kUndefined, day = kUndefined, hour = kUndefined, minute = kUndefined,
+            second = kUndefined;
     std::string_view designator;
     int64_t offsetHours = 0, offsetMinutes = 0;
+    size_t offsetHoursDigits = 0;
 
     size_t pos = 0;
     auto number = [&](int64_t& field) {
@@ -81,12 +91,35 @@ void GDataDateTime::setFromRFC3339String(std::string_view str) {
         field = v;
         return true;
     };
-    auto fraction = [&] {
+    // Whole seconds and an optional fraction, which is dropped: reading the digits rather than a
+    // binary fraction keeps 59.9999999 at 59. Seconds with an exponent are not read.
+    auto seconds = [&] {
         skipWhitespace(str, pos);
-        float v = 0;
-        // Seconds that cannot be an integer count as not read.
-        if (!scanFloat(str, pos, v) || !std::isfinite(v) || std::fabs(v) >= 1e18f) return false;
-        seconds = v;
+        size_t i = pos;
+        if (i < str.size() && (str[i] == '+' || str[i] == '-')) ++i;
+        size_t digitsStart = i;
+        while (i < str.size() && str[i] >= '0' && str[i] <= '9') ++i;
+        size_t wholeEnd = i;
+        if (i < str.size() && str[i] == '.') {
+            ++i;
+            while (i < str.size() && str[i] >= '0' && str[i] <= '9') ++i;
+        }
+        if (i == digitsStart || (i == digitsStart + 1 && wholeEnd == digitsStart)) return false;
+        if (i < str.size() && (str[i] == 'e' || str[i] == 'E')) return false;
+        int64_t v = 0;
+        size_t wholePos = pos;
+        if (wholeEnd > digitsStart) {
+            std::string_view whole = str.substr(0, wholeEnd);
+            if (!scanInteger(whole, wholePos, v, Overflow::Fail)) return false;
+        }
+        second = v;
+        pos = i;
+        return true;
+    };
+    auto offsetHoursField = [&] {
+        size_t start = pos;
+        if (!number(offsetHours)) return false;
+        offsetHoursDigits = pos - start;
         return true;
     };
     // Each step runs only when the ones before it succeeded.
@@ -95,9 +128,15 @@ void GDataDateTime::setFromRFC3339String(std::string_view str) {
            && scanCharacters(str, pos, "-") && number(day)                                //
            && scanCharacters(str, pos, "Tt ") && number(hour)                             //
            && scanCharacters(str, pos, ":") && number(minute)                             //
-           && scanCharacters(str, pos, ":") && fraction()                                 //
-           && scanCharacters(str, pos, "+-zZ", &designator) && number(offsetHours)        //
+           && scanCharacters(str, pos, ":") && seconds()                                  //
+           && scanCharacters(str, pos, "+-zZ", &designator) && offsetHoursField()         //
            && scanCharacters(str, pos, ":") && number(offsetMinutes));
+
+    // The basic form "+0530" is five and a half hours, not 530.
+    if (offsetHoursDigits == 4 && offsetMinutes == 0 && offsetHours >= 0) {
+        offsetMinutes = offsetHours % 100;
+        offsetHours /= 100;
+    }
 
     components_ = DateComponents{};
     components_.year = year;
@@ -105,15 +144,18 @@ void GDataDateTime::setFromRFC3339String(std::string_view str) {
     components_.day = day;
     components_.hour = hour;
     components_.minute = minute;
-    components_.second = seconds ? int64_t(*seconds) : kUndefined;  // truncated toward zero
+    components_.second = second;
 
     timeZone_.reset();
     offsetSeconds_ = kUndefined;
     isUniversalTime_ = false;
+    // An offset whose hours or minutes are out of range names no instant; it is still kept.
+    offsetInRange_ = offsetHours >= 0 && offsetHours <= 23 && offsetMinutes >= 0 && offsetMinutes <= 59;
 
     if (designator.empty() || designator == "Z" || designator == "z") {
         isUniversalTime_ = true;
         offsetSeconds_ = 0;
+        offsetInRange_ = true;
     } else if (designator == "-") {
         auto offset = offsetFrom(offsetHours, offsetMinutes);
         // "-00:00" says the local offset is unknown. An offset too large to hold stays unknown too.
@@ -134,6 +176,7 @@ void GDataDateTime::setFromDate(platform::Date date, TimeZonePtr timeZone) {
     if (isSet(components_.year)) components_.year = std::clamp(components_.year, kMinYear, kMaxYear);
 
     isUniversalTime_ = false;
+    offsetInRange_ = true;
     if (timeZone) {
         offsetSeconds_ = timeZone->secondsFromGMT(date);
         if (offsetSeconds_ == 0 && timeZone->name() == "Universal") isUniversalTime_ = true;
@@ -170,7 +213,16 @@ std::string GDataDateTime::RFC3339String() const {
 }
 
 std::optional<platform::Date> GDataDateTime::date() const {
-    if (hasTime()) return calendar()->date(components_);
+    // Text that is not a date, and fields out of range, name no instant rather than one the
+    // calendar would roll over to.
+    if (!fieldsInRange()) return std::nullopt;
+    if (hasTime()) {
+        if (timeZone_ || isUniversalTime_ || !isSet(offsetSeconds_)) return calendar()->date(components_);
+        // A fixed offset counts from universal time, whatever zones the calendar can make.
+        auto universal = calendarForTimeZone(platform::TimeZone::universal())->date(components_);
+        if (!universal) return std::nullopt;
+        return universal->addingTimeInterval(-double(offsetSeconds_));
+    }
     // Noon keeps the calendar day when the instant is shown in any zone within 12 hours.
     DateComponents noon;
     noon.year = components_.year;
@@ -182,6 +234,18 @@ std::optional<platform::Date> GDataDateTime::date() const {
     return calendarForTimeZone(platform::TimeZone::universal())->date(noon);
 }
 
+bool GDataDateTime::fieldsInRange() const {
+    const auto& c = components_;
+    if (!isSet(c.year) || !isSet(c.month) || !isSet(c.day)) return false;
+    if (c.month < 1 || c.month > 12 || c.day < 1 || c.day > daysInMonth(c.year, c.month)) return false;
+    if (!hasTime()) return true;
+    if (c.hour < 0 || c.hour > 23 || c.minute < 0 || c.minute > 59) return false;
+    // Second 60 is a leap second; it counts as the first second of the next minute.
+    if (isSet(c.second) && (c.second < 0 || c.second > 60)) return false;
+    if (isSet(offsetSeconds_) && (offsetSeconds_ <= -86400 || offsetSeconds_ >= 86400)) return false;
+    return offsetInRange_;
+}
+
 GDataDateTime::TimeZonePtr GDataDateTime::timeZone() const {
     if (timeZone_) return timeZone_;
     if (isUniversalTime_) return platform::TimeZone::universal();
@@ -191,6 +255,7 @@ GDataDateTime::TimeZonePtr GDataDateTime::timeZone() const {
 
 void GDataDateTime::setTimeZone(TimeZonePtr timeZone) {
     timeZone_ = std::move(timeZone);
+    offsetInRange_ = true;
     if (!timeZone_) {
         offsetSeconds_ = kUndefined;
         return;
@@ -204,6 +269,7 @@ void GDataDateTime::setTimeZone(TimeZonePtr timeZone) {
 
 void GDataDateTime::setTimeZone(TimeZonePtr timeZone, int64_t offsetSeconds) {
     timeZone_ = std::move(timeZone);
+    offsetInRange_ = true;
     offsetSeconds_ = offsetSeconds;
 }
 
@@ -235,12 +301,14 @@ void GDataDateTime::setHasTime(bool flag) {
     }
     offsetSeconds_ = kUndefined;
     isUniversalTime_ = false;
+    offsetInRange_ = true;
 }
 
 bool GDataDateTime::operator==(const GDataDateTime& other) const {
     if (this == &other) return true;
     return components_ == other.components_ && offsetSeconds_ == other.offsetSeconds_ &&
-           isUniversalTime_ == other.isUniversalTime_ && timeZone() == other.timeZone();
+           isUniversalTime_ == other.isUniversalTime_ && offsetInRange_ == other.offsetInRange_ &&
+           timeZone() == other.timeZone();
 }
 
 std::string GDataDateTime::description() const {

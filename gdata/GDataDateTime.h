@@ -43,7 +43,9 @@ public:
 
     // Parses "2006-11-08T19:25:59.123-08:00", "2006-11-08T19:25:59Z", "2006-11-08 19:25:59Z",
     // "2006-11-08" and the like. Parsing stops at the first part that is missing; fields not
-    // read stay absent. A value without a zone designator is universal time.
+    // read stay absent. A value without a zone designator is universal time. The fraction of a
+    // second is dropped; an offset in the basic form "+0530" is read as "+05:30". Fields are
+    // kept as written even when out of range, so the text is written back as it came.
     void setFromRFC3339String(std::string_view rfc3339String);
     // The fields of the instant in the zone (the default zone when timeZone is null), the year
     // kept within -9999...9999.
@@ -55,8 +57,10 @@ public:
     std::string stringValue() const { return RFC3339String(); }
 
     // The instant: with time, the fields in the value's zone (the default zone without one);
-    // without time, noon universal time of that day. nullopt when the fields name no
-    // representable instant.
+    // without time, noon universal time of that day. nullopt when the value is not a date (no
+    // year, month or day), when a field is out of range (month 13, February 30, hour 24, minute
+    // 60, an offset of 24 hours or with 60 minutes) or when the instant cannot be represented.
+    // Second 60 (a leap second) is the first second of the next minute.
     std::optional<platform::Date> date() const;
 
     const platform::DateComponents& dateComponents() const { return components_; }
@@ -64,7 +68,10 @@ public:
 
     // Seconds east of universal time; kUndefined when unspecified.
     int64_t offsetSeconds() const { return offsetSeconds_; }
-    void setOffsetSeconds(int64_t seconds) { offsetSeconds_ = seconds; }
+    void setOffsetSeconds(int64_t seconds) {
+        offsetSeconds_ = seconds;
+        offsetInRange_ = true;
+    }
 
     bool isUniversalTime() const { return isUniversalTime_; }
     void setIsUniversalTime(bool flag) { isUniversalTime_ = flag; }
@@ -97,9 +104,13 @@ public:
     std::string description() const;
 
 private:
+    bool fieldsInRange() const;
+
     platform::DateComponents components_;
     int64_t offsetSeconds_ = kUndefined;
     bool isUniversalTime_ = false;
+    // False when the parsed offset had hours above 23 or minutes above 59.
+    bool offsetInRange_ = true;
     TimeZonePtr timeZone_;
 };
 

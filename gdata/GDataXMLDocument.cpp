@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <mutex>
 
 #include "gdata/GDataXMLTree.h"
 #include "platform/foundation/Log.h"
@@ -12,17 +13,47 @@ namespace quorvane {
 
 using namespace gdataxml;
 
+namespace {
+
+// Marks the parser contexts of this layer; entity parsers made from them inherit it.
+char kRefuseExternalResources;
+xmlExternalEntityLoader previousEntityLoader;
+
+// Documents come from the network: they never make the parser read a file or fetch a URL (an
+// external entity or DTD). Other parsers in the process keep the loader they had.
+xmlParserInputPtr refusingEntityLoader(const char* url, const char* id, xmlParserCtxtPtr context) {
+    if (context && context->_private == &kRefuseExternalResources) {
+        platform::Log::debug("GDataXML", std::string("external resource not loaded: ") + (url ? url : id ? id : ""));
+        return nullptr;
+    }
+    return previousEntityLoader ? previousEntityLoader(url, id, context) : nullptr;
+}
+
+void installEntityLoader() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        previousEntityLoader = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(refusingEntityLoader);
+    });
+}
+
+}  // namespace
+
 namespace gdataxml {
 
 xmlDocPtr parseDocument(const char* bytes, size_t length) {
     ensureInitialized();
+    installEntityLoader();
     if (length > static_cast<size_t>(INT_MAX)) return nullptr;
     ErrorCapture capture;  // this thread's messages, kept off standard error
     xmlParserCtxtPtr context = xmlNewParserCtxt();
     if (!context) return nullptr;
-    // Blank text nodes dropped and CDATA merged into text; nothing fetched from the network,
-    // no external DTD loaded and no entity substituted, so external entities stay unread.
-    const int options = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET;
+    context->_private = &kRefuseExternalResources;
+    // Blank text nodes dropped and CDATA merged into text. Internal entities are replaced by
+    // their text (within libxml2's amplification limits), so what is written back parses again
+    // without the document type declaration; external ones are refused by the loader above and
+    // make the document fail; nothing is fetched from the network.
+    const int options = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOENT;
     xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
     if (doc && !context->wellFormed) {
         xmlFreeDoc(doc);

@@ -119,7 +119,7 @@ std::optional<std::string> QNOAuth2Authentication::parameterString(const std::st
     if (v->isString()) return v->asString();
     if (v->isInt()) return std::to_string(v->asInt());
     if (v->isBool()) return std::string(v->asBool() ? "1" : "0");
-    if (v->isDouble()) return std::to_string(int64_t(v->asDouble()));
+    if (v->isDouble()) return std::to_string(v->asInt());  // clamped to the 64-bit range
     return std::nullopt;
 }
 
@@ -142,7 +142,7 @@ void QNOAuth2Authentication::addParametersFromDictionary(const Value& dict) {
 std::optional<int64_t> QNOAuth2Authentication::expiresIn() const {
     Value v = parameterForKey("expires_in");
     if (v.isInt()) return v.asInt();
-    if (v.isDouble()) return int64_t(v.asDouble());
+    if (v.isDouble()) return v.asInt();  // "expires_in": 1e300 is clamped, not converted out of range
     if (v.isBool()) return v.asBool() ? 1 : 0;
     if (v.isString()) {
         // Like a C integer read: leading blanks, a sign and digits; anything else reads as 0.

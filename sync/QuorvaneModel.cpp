@@ -20,6 +20,8 @@ QuorvaneModelPtr QuorvaneModel::sharedQuorvaneModel() {
     return gSharedModel;
 }
 
+bool QuorvaneModel::hasSharedQuorvaneModel() { return gSharedModel != nullptr; }
+
 void QuorvaneModel::shutdown() { gSharedModel.reset(); }
 
 QuorvaneModel::QuorvaneModel(Environment environment) {
@@ -46,8 +48,10 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
     // means nobody is signed in.
     mSettings = std::make_unique<SyncSettings>(mUserDefaults, getDefaultAutoAddToGroupName());
     loadSettings();
-    auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(kKeychainItemName, std::string(kOAuth2ClientID),
-                                                                          std::string(kOAuth2ClientSecret));
+    mKeychainItemName = environment.keychainItemName.empty() ? kKeychainItemName : environment.keychainItemName;
+    mClientID = environment.clientID.empty() ? kOAuth2ClientID : environment.clientID;
+    mClientSecret = environment.clientSecret.empty() ? kOAuth2ClientSecret : environment.clientSecret;
+    auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(mKeychainItemName, mClientID, mClientSecret);
     mAuth = auth && auth->canAuthorize() ? std::move(auth) : nullptr;
 
     mDateFormatter.dateFormat = DisplayDateFormatter::patternForTemplate("MM/dd/yy hh:mm:ssa");

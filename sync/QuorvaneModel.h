@@ -25,6 +25,7 @@
 #include "gdata/GDataEntryContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "oauth2/QNOAuth2Authentication.h"
+#include "oauth2/QNOAuth2WindowController.h"
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "platform/contacts/ABAddressBook.h"
 #include "platform/contacts/CNContact.h"
@@ -36,6 +37,7 @@
 #include "platform/foundation/Strings.h"
 #include "platform/store/UserDefaults.h"
 #include "platform/runloop/NotificationCenter.h"
+#include "platform/web/WebView.h"
 #include "sync/AppleSourceInfo.h"
 #include "sync/NSCachedAppleContact.h"
 #include "sync/NSContactSourceRecord_QV.h"
@@ -49,6 +51,12 @@
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
+
+// Errors of the model's own tools.
+inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneModel";
+inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
+inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
+inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
 
 class QuorvaneModel;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
@@ -64,10 +72,17 @@ public:
         // The folder of the profile's own data (the sync store, SyncStore::pathInFolder); empty:
         // the application's folder under the XDG data folder.
         std::filesystem::path dataFolder;
+        // The keychain item of the signed-in authorization and the application's registration
+        // with the provider; empty: kKeychainItemName, kOAuth2ClientID and kOAuth2ClientSecret.
+        std::string keychainItemName;
+        std::string clientID;
+        std::string clientSecret;
     };
 
     // The shared instance, made with the standard environment on the first call.
     static QuorvaneModelPtr sharedQuorvaneModel();
+    // Whether the shared instance has been made (asking makes none).
+    static bool hasSharedQuorvaneModel();
 
     // A model on the given handles (tests use their own store, defaults and zone).
     explicit QuorvaneModel(Environment environment = {});
@@ -606,6 +621,10 @@ public:
     static constexpr const char* kOAuth2ClientSecret = "quorvane-client-secret-0";
     // The keychain item that holds the signed-in authorization.
     static constexpr const char* kKeychainItemName = "Quorvane";
+    // This model's item and registration (from its environment).
+    std::string mKeychainItemName;
+    std::string mClientID;
+    std::string mClientSecret;
 
     // Lets the shared instance go; the next sharedQuorvaneModel() makes a new one, which reads
     // the settings and the keychain again.
@@ -731,6 +750,55 @@ public:
     std::string getDefaultAutoAddToGroupName();
     // The contact store announced a change: notes the time.
     void onAddressBookChangedExternally(const platform::Notification& notification);
+
+    // ===== Delete-all tools (QuorvaneModelDeleteAll.cpp) =====
+    // The end of a deletion: nullopt when it went through, else the first error.
+    using DeleteFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    // Deletes every contact and group of the local account in steps: history first, then the
+    // groups, then the contacts, 15 per step, saved every 1000 and at the end. Returns at once; the
+    // end calls `finished`. Refused (finished with kQuorvaneModelErrorNoContainer) for no account
+    // or one without identifier; nothing is deleted when the contacts or the history cannot be
+    // read or cleared.
+    void deleteContactsFromContainer(const platform::CNContainerPtr& container, DeleteFinished finished);
+    void deleteContactsFromContainer_Step1(const platform::CNContainerPtr& container);
+    void deleteContactsFromContainer_Step2();
+    void deleteContactsFromContainer_Finish_Begin();
+    void deleteContactsFromContainer_Finish();
+    // The state of the deletion in progress.
+    struct DeleteAllState {
+        std::vector<platform::CNContactPtr> mContactsToDelete;
+        int32_t mCurrentContactIdx = 0;        // the next contact to delete, and the count so far
+        int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
+        DeleteFinished mFinished;
+    };
+    std::unique_ptr<DeleteAllState> mDeleteAll;
+    // Runs the step on the main run loop after the delay, unless the model is gone by then.
+    void afterDelay(double seconds, std::function<void()> step);
+
+    // ===== Sign-in (QuorvaneModelSignIn.cpp) =====
+    // The scope the sign-in asks for: the provider's contacts scope.
+    static constexpr const char* kGoogleContactsScope = "https://www.googleapis.com/auth/contacts";
+    using SignInSucceeded = std::function<void()>;
+    using SignInFailed = std::function<void(const platform::Error& error)>;
+    // Signs out, then shows the provider's sign-in page in the page view (nullptr: the user's
+    // browser, answering on a loopback listener). The end calls windowController(), and then one
+    // of the two callbacks; a cancelled sign-in calls neither.
+    void signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
+                                  SignInFailed failureSelector);
+    void cancelSigningIn();
+    // The end of the sign-in: success keeps the authorization (stored in the keychain item by the
+    // controller) as mAuth; failure says why in the run log and forgets the authorization.
+    void windowController(const std::shared_ptr<QNOAuth2WindowController>& controller,
+                          const std::shared_ptr<QNOAuth2Authentication>& auth,
+                          const std::optional<platform::Error>& error);
+    // What a failed sign-in says: the error's "data" as UTF-8 text, else its "error", else its
+    // description.
+    static std::string signInFailureMessage(const platform::Error& error);
+    // Revokes the stored authorization's refresh token, removes the keychain item and forgets it.
+    void signOutFromGoogle();
+    std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
+    SignInSucceeded mSignInSucceeded;
+    SignInFailed mSignInFailed;
 
     // The contacts service, made at the first call with next links followed and fetcher retries
     // off; every call sets mAuth as its authorizer.

@@ -36,31 +36,40 @@ nlohmann::ordered_json toJson(const Value& v) {
     return nullptr;
 }
 
-Value fromJson(const nlohmann::ordered_json& j) {
+// Converts one JSON value; false when it nests deeper than kMaxJSONDepth.
+bool fromJson(const nlohmann::ordered_json& j, size_t depth, Value& out) {
     switch (j.type()) {
-        case nlohmann::json::value_t::null: return Value();
-        case nlohmann::json::value_t::boolean: return Value(j.get<bool>());
-        case nlohmann::json::value_t::number_integer: return Value(j.get<int64_t>());
+        case nlohmann::json::value_t::null: out = Value(); return true;
+        case nlohmann::json::value_t::boolean: out = Value(j.get<bool>()); return true;
+        case nlohmann::json::value_t::number_integer: out = Value(j.get<int64_t>()); return true;
         case nlohmann::json::value_t::number_unsigned: {
             auto u = j.get<uint64_t>();
-            if (u > uint64_t(INT64_MAX)) return Value(double(u));
-            return Value(int64_t(u));
+            out = u > uint64_t(INT64_MAX) ? Value(double(u)) : Value(int64_t(u));
+            return true;
         }
-        case nlohmann::json::value_t::number_float: return Value(j.get<double>());
-        case nlohmann::json::value_t::string: return Value(j.get<std::string>());
+        case nlohmann::json::value_t::number_float: out = Value(j.get<double>()); return true;
+        case nlohmann::json::value_t::string: out = Value(j.get<std::string>()); return true;
         case nlohmann::json::value_t::array: {
-            Value::Array a;
-            a.reserve(j.size());
-            for (const auto& e : j) a.push_back(fromJson(e));
-            return Value(std::move(a));
+            if (depth >= Value::kMaxJSONDepth) return false;
+            Value::Array a(j.size());
+            size_t i = 0;
+            for (const auto& e : j)
+                if (!fromJson(e, depth + 1, a[i++])) return false;
+            out = Value(std::move(a));
+            return true;
         }
         case nlohmann::json::value_t::object: {
+            if (depth >= Value::kMaxJSONDepth) return false;
             Value::Dictionary d;
             d.reserve(j.size());
-            for (auto it = j.begin(); it != j.end(); ++it) d.emplace_back(it.key(), fromJson(it.value()));
-            return Value::dictionary(std::move(d));
+            for (auto it = j.begin(); it != j.end(); ++it) {
+                d.emplace_back(it.key(), Value());
+                if (!fromJson(it.value(), depth + 1, d.back().second)) return false;
+            }
+            out = Value::dictionary(std::move(d));
+            return true;
         }
-        default: return Value();
+        default: out = Value(); return true;
     }
 }
 }  // namespace
@@ -219,7 +228,12 @@ std::optional<Value> Value::fromJSON(std::string_view text, std::string* error) 
         if (error) *error = "malformed JSON";
         return std::nullopt;
     }
-    return fromJson(j);
+    Value value;
+    if (!fromJson(j, 0, value)) {
+        if (error) *error = "JSON nested too deeply";
+        return std::nullopt;
+    }
+    return value;
 }
 
 }  // namespace quorvane::platform

@@ -88,7 +88,10 @@ public:
 
     // JSON bridge. Bytes become Base64 strings and dates their seconds since the reference date.
     std::string toJSON(bool pretty = false) const;
-    // Parses JSON text; nullopt (and a message in *error) when malformed.
+    // Arrays and objects nested deeper than this are refused by fromJSON.
+    static constexpr size_t kMaxJSONDepth = 512;
+    // Parses JSON text; nullopt (and a message in *error) when malformed or nested deeper than
+    // kMaxJSONDepth. Integers beyond the 64-bit range become doubles.
     static std::optional<Value> fromJSON(std::string_view text, std::string* error = nullptr);
 
 private:

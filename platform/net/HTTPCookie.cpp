@@ -1,6 +1,7 @@
 #include "platform/net/HTTPCookie.h"
 
 #include <curl/curl.h>
+#include <libpsl.h>
 
 #include <cctype>
 #include <climits>
@@ -24,6 +25,21 @@ bool isIPAddress(std::string_view host) {
     for (char c : host)
         if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.') return false;
     return true;
+}
+
+// The public suffix list ("com", "co.uk", "github.io"...): the newest of the one built into
+// libpsl and the system's copy, loaded once for the process.
+const psl_ctx_t* publicSuffixList() {
+    static const psl_ctx_t* list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+bool isPublicSuffix(const std::string& domain) {
+    const psl_ctx_t* list = publicSuffixList();
+    return list && psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY);
 }
 
 // RFC 6265 section 5.1.4 default path.
@@ -93,6 +109,12 @@ HTTPCookiePtr parseSetCookie(std::string_view line, const URL& url) {
         }
     }
 
+    // A public suffix as the domain would let any host set cookies for every host under it:
+    // such a cookie is kept only for the host itself, when it is that suffix (RFC 6265 5.3 step 5).
+    if (domainAttr && !isIPAddress(*domainAttr) && isPublicSuffix(*domainAttr)) {
+        if (*domainAttr != host) return nullptr;
+        domainAttr.reset();
+    }
     std::string domain;
     if (domainAttr) {
         // The domain must cover the host that set the cookie; an IP address covers only itself.

@@ -310,7 +310,7 @@ TEST(MSCrashReport, BadFramingIsRefusedWithItsOwnMessage) {
     expectRefused(bytesOf(std::string("qvcrash\x01", 8)), truncated);  // the framing of an empty message
 
     const std::string header = "Could not decode invalid crash log header";
-    expectRefused(bytesOf(std::string("plcrash\x01\x0a\x00", 10)), header);
+    expectRefused(bytesOf(std::string("xxcrash\x01\x0a\x00", 10)), header);
     expectRefused(bytesOf(std::string("QVCRASH\x01\x0a\x00", 10)), header);
     expectRefused(bytesOf(std::string(64, '\0')), header);
 

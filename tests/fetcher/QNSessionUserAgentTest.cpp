@@ -27,7 +27,7 @@ TEST(QNSessionUserAgentTest, CleanerTurnsAnyTextIntoAToken) {
 TEST(QNSessionUserAgentTest, SystemVersionFromTheKernelReleaseOrOsRelease) {
     using detail::QNSessionSystemVersionStringFrom;
     EXPECT_EQ(QNSessionSystemVersionStringFrom("6.1.0-18-amd64", std::nullopt), "MacOSX/6.1.0");
-    EXPECT_EQ(QNSessionSystemVersionStringFrom("5.15.153.1-microsoft-standard-WSL2", std::nullopt), "MacOSX/5.15.153");
+    EXPECT_EQ(QNSessionSystemVersionStringFrom("5.15.153.1-example-standard", std::nullopt), "MacOSX/5.15.153");
     EXPECT_EQ(QNSessionSystemVersionStringFrom("6.8", std::nullopt), "MacOSX/6.8.0");
     EXPECT_EQ(QNSessionSystemVersionStringFrom("7-rc1", std::nullopt), "MacOSX/7.0.0");
     std::string osRelease = "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nID=debian\n";

@@ -138,6 +138,58 @@ TEST(GDataDateTime, ConvertsToInstants) {
     EXPECT_FALSE(far.date().has_value());
 }
 
+// Broken and out-of-range text names no instant (so it can never win a "newer" comparison), and
+// is still written back as it came.
+TEST(GDataDateTime, BadInputGivesNoInstant) {
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* input;
+        double unix;            // kNone: no instant
+        const char* formatted;  // nullptr: not checked
+    };
+    for (auto c : {
+             Case{"not a date", kNone, nullptr},
+             Case{"", kNone, nullptr},
+             Case{"T", kNone, nullptr},
+             Case{"2006", kNone, nullptr},
+             Case{"2006-13-01T00:00:00Z", kNone, "2006-13-01T00:00:00Z"},
+             Case{"2006-00-10", kNone, "2006-00-10"},
+             Case{"2006-02-31", kNone, "2006-02-31"},
+             Case{"2007-02-29", kNone, nullptr},
+             Case{"1900-02-29", kNone, nullptr},
+             Case{"2008-02-29", 1204286400, nullptr},
+             Case{"2000-02-29", 951825600, nullptr},
+             Case{"2006-11-08T24:00:00Z", kNone, "2006-11-08T24:00:00Z"},
+             Case{"2006-11-08T19:60:00Z", kNone, "2006-11-08T19:60:00Z"},
+             Case{"2006-11-08T19:25:61Z", kNone, "2006-11-08T19:25:61Z"},
+             Case{"2006-11-08T19:25:-1Z", kNone, nullptr},
+             Case{"2006-11-08T19:25:59+05:60", kNone, nullptr},
+             Case{"2006-11-08T19:25:59+24:00", kNone, nullptr},
+             // A leap second is the first second of the next minute.
+             Case{"2016-12-31T23:59:60Z", 1483228800, "2016-12-31T23:59:60Z"},
+             // The fraction is dropped, never rounded up into the next second or day.
+             Case{"2006-11-08T19:25:59.999999Z", 1163013959, "2006-11-08T19:25:59Z"},
+             Case{"2006-11-08T23:59:59.99999999999Z", 1163030399, "2006-11-08T23:59:59Z"},
+             Case{"2006-11-08T19:25:59.5-07:00", 1163039159, "2006-11-08T19:25:59-07:00"},
+             // The basic form of an offset is hours and minutes.
+             Case{"2006-11-08T19:25:59+0530", 1162994159, "2006-11-08T19:25:59+05:30"},
+             // Offsets up to 23:59 are counted exactly.
+             Case{"2006-11-08T19:25:59+20:00", 1162941959, "2006-11-08T19:25:59+20:00"},
+         }) {
+        GDataDateTime dt(c.input);
+        auto date = dt.date();
+        if (std::isnan(c.unix)) {
+            EXPECT_FALSE(date.has_value()) << c.input << " gave " << date->timeIntervalSince1970();
+        } else {
+            ASSERT_TRUE(date.has_value()) << c.input;
+            EXPECT_EQ(date->timeIntervalSince1970(), c.unix) << c.input;
+        }
+        if (c.formatted) {
+            EXPECT_EQ(dt.RFC3339String(), c.formatted) << c.input;
+        }
+    }
+}
+
 TEST(GDataDateTime, MadeFromInstants) {
     Date instant = Date::fromUnix(1151755200);  // 2006-07-01T12:00:00Z
 

@@ -116,12 +116,27 @@ TEST(GDataXMLDocumentTest, ExternalEntitiesAndDTDsAreNotRead) {
     if (auto doc = GDataXMLDocument::initWithXMLString(externalSubset)) {
         EXPECT_EQ(doc->rootElement()->stringValue()->find("SECRET"), std::string::npos);
     }
+    std::string parameter = "<!DOCTYPE a [<!ENTITY % p SYSTEM \"file://" + dtd.string() + "\"> %p;]><a>[&inner;]</a>";
+    if (auto doc = GDataXMLDocument::initWithXMLString(parameter)) {
+        EXPECT_EQ(doc->rootElement()->stringValue()->find("SECRET"), std::string::npos);
+    }
     std::string network = "<!DOCTYPE a SYSTEM \"http://127.0.0.1:9/defs.dtd\"><a>ok</a>";
     auto doc = GDataXMLDocument::initWithXMLString(network);
     ASSERT_TRUE(doc);
     EXPECT_EQ(doc->rootElement()->stringValue(), "ok");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     fs::remove_all(dir);
+}
+
+TEST(GDataXMLDocumentTest, InternalEntitiesAreExpandedSoWrittenXMLParsesAgain) {
+    auto doc = GDataXMLDocument::initWithXMLString(
+        "<!DOCTYPE feed [<!ENTITY b 'Bea &amp; Co'><!ENTITY n '&b; &lt;north&gt;'>]>"
+        "<feed><title a='&n;'>&n; office</title></feed>");
+    ASSERT_TRUE(doc);
+    auto title = doc->rootElement()->childAtIndex(0);
+    EXPECT_EQ(title->stringValue(), "Bea & Co <north> office");
+    EXPECT_EQ(title->XMLString(), "<title a=\"Bea &amp; Co &lt;north&gt;\">Bea &amp; Co &lt;north&gt; office</title>");
+    EXPECT_TRUE(reparsesCleanly(title->XMLString().value_or("")));
 }
 
 TEST(GDataXMLDocumentTest, EntityExpansionBombIsRejected) {

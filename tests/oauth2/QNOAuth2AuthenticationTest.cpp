@@ -97,6 +97,22 @@ TEST(QNOAuth2Authentication, ExpiresInZeroOrNegativeLeavesNoExpiry) {
     EXPECT_EQ(auth->expiresIn(), -1);
 }
 
+TEST(QNOAuth2Authentication, HostileTokenResponsesAreRefusedOrClamped) {
+    auto auth = signedIn("r", 3600);
+    std::string huge = R"({"access_token":"h","expires_in":1e300})";
+    auth->setKeysForResponseJSONData(platform::Bytes(huge.begin(), huge.end()));
+    EXPECT_EQ(auth->expiresIn(), INT64_MAX);
+    EXPECT_TRUE(auth->expirationDate());
+    EXPECT_FALSE(auth->shouldRefreshAccessToken());
+
+    // Fifty thousand nested brackets are refused, not converted until the stack runs out.
+    std::string deep = R"({"access_token":"deep","x":)" + std::string(50000, '[') + std::string(50000, ']') + "}";
+    platform::Bytes deepBytes(deep.begin(), deep.end());
+    EXPECT_FALSE(QNOAuth2Authentication::dictionaryWithJSONData(deepBytes));
+    auth->setKeysForResponseJSONData(deepBytes);
+    EXPECT_EQ(auth->accessToken(), "h");
+}
+
 TEST(QNOAuth2Authentication, MergingResponsesReportsAChangedRefreshToken) {
     auto auth = signedIn("r1");
     int changes = 0;

@@ -89,3 +89,22 @@ TEST(Value, JSONBridgeKeepsOrderTypesAndNull) {
     EXPECT_FALSE(d["missing"].stringValue().has_value());
     EXPECT_EQ(Value(int64_t(3)), Value(3.0));
 }
+
+TEST(Value, JSONBridgeRefusesDeepNestingAndKeepsHugeNumbersDefined) {
+    for (size_t depth : {Value::kMaxJSONDepth + 1, size_t(50000)}) {
+        std::string deep = std::string(depth, '[') + std::string(depth, ']');
+        std::string error;
+        EXPECT_FALSE(Value::fromJSON(deep, &error)) << depth;
+        EXPECT_EQ(error, "JSON nested too deeply");
+        EXPECT_FALSE(Value::fromJSON("{\"a\":" + deep + "}"));
+    }
+    std::string deepest = std::string(Value::kMaxJSONDepth, '[') + std::string(Value::kMaxJSONDepth, ']');
+    EXPECT_TRUE(Value::fromJSON(deepest));
+
+    auto v = Value::fromJSON(R"({"expires_in":1e300,"low":-1e300,"big":99999999999999999999999})");
+    ASSERT_TRUE(v);
+    EXPECT_EQ((*v)["expires_in"].asInt(), INT64_MAX);
+    EXPECT_EQ((*v)["low"].asInt(), INT64_MIN);
+    EXPECT_EQ((*v)["big"].asInt(), INT64_MAX);
+    EXPECT_FALSE(Value::fromJSON(R"({"expires_in":1e400})"));  // beyond a double: malformed
+}

@@ -116,6 +116,32 @@ TEST(HTTPURLResponseTest, ReadsTypeLengthAndRepeatedFields) {
     EXPECT_EQ(bare.expectedContentLength(), kURLResponseUnknownLength);
 }
 
+TEST(HTTPCookieTest, DomainsThatArePublicSuffixesAreRefused) {
+    struct Case {
+        const char* url;
+        const char* line;
+        const char* domain;  // nullptr: refused
+    };
+    for (auto c : {
+             Case{"https://www.example.com/", "a=1; Domain=com", nullptr},
+             Case{"https://www.example.com/", "a=1; Domain=.COM", nullptr},
+             Case{"https://shop.example.co.uk/", "a=1; Domain=co.uk", nullptr},
+             Case{"https://me.github.io/", "a=1; Domain=github.io", nullptr},  // a private suffix
+             Case{"https://shop.example.co.uk/", "a=1; Domain=example.co.uk", ".example.co.uk"},
+             // A host that is itself a suffix keeps the cookie for itself alone.
+             Case{"https://co.uk/", "a=1; Domain=co.uk", "co.uk"},
+             Case{"https://127.0.0.1/", "a=1; Domain=127.0.0.1", "127.0.0.1"},
+         }) {
+        auto cookies = HTTPCookie::cookiesWithSetCookieLines({c.line}, u(c.url));
+        if (!c.domain) {
+            EXPECT_TRUE(cookies.empty()) << c.url << " " << c.line << " kept for " << cookies[0]->domain();
+        } else {
+            ASSERT_EQ(cookies.size(), 1u) << c.url << " " << c.line;
+            EXPECT_EQ(cookies[0]->domain(), c.domain) << c.url << " " << c.line;
+        }
+    }
+}
+
 TEST(HTTPCookieTest, ParsesSetCookieLines) {
     URL url = u("https://www.example.com/docs/page.html");
     auto cookies = HTTPCookie::cookiesWithSetCookieLines(

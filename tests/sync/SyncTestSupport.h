@@ -72,6 +72,7 @@ protected:
         env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults.json");
         env.contactStore = store_;
         env.timeZone = platform::TimeZone::universal();
+        env.dataFolder = dir_ / "profile";
         model_ = std::make_shared<QuorvaneModel>(std::move(env));
         platform::AssertionHandler::resetCount();
     }

@@ -1,0 +1,104 @@
+#pragma once
+// The `quorvane` command: global options, the subcommands and their exit codes.
+//
+//   quorvane [--profile NAME] [-q] [-v] COMMAND [ARGS]
+//
+// Every subcommand runs on the main thread and drives the main run loop until its work is done.
+// SIGINT and SIGTERM are taken by a thread of their own and reach the main loop as
+// `interrupted()`; a command ends after the step in flight and exits 130.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Console.h"
+#include "app/Profile.h"
+#include "platform/foundation/Error.h"
+
+namespace quorvane {
+class QuorvaneModel;
+}
+
+namespace quorvane::app {
+
+enum ExitCode : int {
+    kExitOK = 0,
+    kExitPartial = 1,       // some records failed
+    kExitUsage = 2,
+    kExitAuth = 3,          // not signed in, or the provider refused the authorization
+    kExitNetwork = 4,       // the provider could not be reached: safe to retry
+    kExitRefused = 5,       // refused for safety
+    kExitOther = 6,         // anything else
+    kExitInterrupted = 130,
+};
+
+// The arguments of one subcommand: flags, options with a value, and the rest in order.
+class Arguments {
+public:
+    // flags: "--yes", ...; valued: "--container", ... (given as "--container ID" or "--container=ID").
+    // nullopt (and *error) for an unknown option or an option without its value.
+    static std::optional<Arguments> parse(const std::vector<std::string>& args, const std::set<std::string>& flags,
+                                          const std::set<std::string>& valued, std::string* error);
+    bool has(const std::string& flag) const { return flags_.count(flag) > 0; }
+    std::optional<std::string> value(const std::string& option) const;
+    const std::vector<std::string>& positional() const { return positional_; }
+
+private:
+    std::set<std::string> flags_;
+    std::map<std::string, std::string> values_;
+    std::vector<std::string> positional_;
+};
+
+class Session {
+public:
+    Session(Profile profile, Console& console) : profile_(std::move(profile)), console_(console) {}
+
+    const Profile& profile() const { return profile_; }
+    Console& console() { return console_; }
+
+    // The profile's provider, applied to this process; nullopt after saying why.
+    std::optional<ProviderConfiguration> connect();
+    // The sync model on the profile's settings, keychain item and data folder (made once). A
+    // local contact store without any account gets the machine's local one first.
+    std::shared_ptr<QuorvaneModel> model();
+
+    // Runs the main loop until the predicate holds or the user interrupts; false on interrupt.
+    bool waitFor(const std::function<bool()>& done);
+    // Lets requests in flight (a revocation, say) finish before the program ends, for at most
+    // a few seconds.
+    void drainRequests();
+
+    // The exit code for an error that ended a command, after saying what it was.
+    int failWithError(const std::string& what, const platform::Error& error);
+
+private:
+    Profile profile_;
+    Console& console_;
+    std::shared_ptr<QuorvaneModel> model_;
+};
+
+// The name the local store gives the machine's own account when it has none.
+inline constexpr const char* kLocalAccountName = "On My Computer";
+
+// Whether SIGINT or SIGTERM arrived (set on the main thread).
+bool interrupted();
+// Starts the signal thread; call before any other thread exists.
+void installInterruptHandling();
+
+// The subcommands; each answers its exit code.
+int commandSignIn(Session& session, const std::vector<std::string>& args);
+int commandSignOut(Session& session, const std::vector<std::string>& args);
+int commandStatus(Session& session, const std::vector<std::string>& args);
+int commandAccounts(Session& session, const std::vector<std::string>& args);
+int commandConfig(Session& session, const std::vector<std::string>& args);
+int commandDeleteAll(Session& session, const std::vector<std::string>& args);
+int commandLog(Session& session, const std::vector<std::string>& args);
+
+// The whole program: parses the global options and runs the subcommand.
+int runQuorvane(int argc, char** argv);
+
+}  // namespace quorvane::app

@@ -1,0 +1,144 @@
+// signin, signout, status and accounts: who is signed in to the provider, and which local
+// accounts there are.
+
+#include <filesystem>
+
+#include "app/Command.h"
+#include "platform/web/BrowserWebView.h"
+#include "sync/GoogleBatchWriter.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane::app {
+
+namespace {
+
+const char* accountKind(int32_t type) {
+    switch (type) {
+        case ContainerAccountTypeICloud: return "icloud";
+        case ContainerAccountTypeFacebook: return "facebook";
+        case ContainerAccountTypeGoogle: return "google";
+        case ContainerAccountTypeYahoo: return "yahoo";
+        case ContainerAccountTypeLinkedIn: return "linkedin";
+        case ContainerAccountTypeOtherCardDAV: return "carddav";
+        case ContainerAccountTypeExchange: return "exchange";
+        case ContainerAccountTypeLocal: return "local";
+        default: return "other";
+    }
+}
+
+// Parses arguments that take no positional ones; nullopt after a usage message.
+std::optional<Arguments> parseOnly(Session& session, const std::vector<std::string>& args,
+                                   const std::set<std::string>& flags, const std::set<std::string>& valued = {}) {
+    std::string why;
+    auto parsed = Arguments::parse(args, flags, valued, &why);
+    if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
+    else if (parsed) return parsed;
+    session.console().error(why);
+    return std::nullopt;
+}
+
+}  // namespace
+
+int commandSignIn(Session& session, const std::vector<std::string>& args) {
+    auto parsed = parseOnly(session, args, {"--no-browser"});
+    if (!parsed) return kExitUsage;
+    if (!session.connect()) return kExitNetwork;
+    auto model = session.model();
+    auto view = platform::BrowserWebView::make();
+    if (!view) {
+        session.console().error("cannot listen on 127.0.0.1 for the provider's answer");
+        return kExitOther;
+    }
+    Console& console = session.console();
+    bool useBrowser = !parsed->has("--no-browser");
+    view->setOpener([&console, useBrowser](const platform::URL& url) {
+        std::string address = url.absoluteString();
+        if (useBrowser && platform::openURLInDefaultBrowser(url)) {
+            console.note("The sign-in page opens in your browser. If it does not, open this address:\n" + address);
+            return true;
+        }
+        console.note("Open this address in a browser to sign in:");
+        console.out(address);
+        return true;
+    });
+    bool finished = false;
+    std::optional<platform::Error> failure;
+    model->signIntoGoogleWithWindow(
+        view, [&finished] { finished = true; },
+        [&finished, &failure](const platform::Error& error) {
+            finished = true;
+            failure = error;
+        });
+    if (!session.waitFor([&finished] { return finished; })) {
+        model->cancelSigningIn();
+        return kExitInterrupted;
+    }
+    if (failure) {
+        console.error("sign-in failed: " + QuorvaneModel::signInFailureMessage(*failure));
+        return GoogleBatchWriter::isNetworkError(*failure) ? kExitNetwork : kExitAuth;
+    }
+    std::string user = model->getUsername();
+    console.out("signed in" + (user.empty() ? std::string() : " as " + user));
+    return kExitOK;
+}
+
+int commandSignOut(Session& session, const std::vector<std::string>& args) {
+    if (!parseOnly(session, args, {})) return kExitUsage;
+    auto model = session.model();
+    if (!model->mAuth) {
+        // A stored item that holds nothing usable goes as well.
+        model->signOutFromGoogle();
+        session.console().out("not signed in");
+        return kExitOK;
+    }
+    std::string user = model->getUsername();
+    // Without the provider the token cannot be revoked; the sign-in is forgotten all the same.
+    if (!session.connect()) session.console().note("the refresh token could not be revoked at the provider");
+    model->signOutFromGoogle();
+    session.console().out("signed out" + (user.empty() ? std::string() : " " + user));
+    return kExitOK;
+}
+
+int commandStatus(Session& session, const std::vector<std::string>& args) {
+    if (!parseOnly(session, args, {})) return kExitUsage;
+    Console& console = session.console();
+    const Profile& profile = session.profile();
+    console.out("profile: " + profile.name());
+    std::string why;
+    if (auto provider = profile.provider(&why)) console.out("provider: " + provider->contactsRoot);
+    else console.out("provider: unavailable (" + why + ")");
+    auto model = session.model();
+    std::string user = model->getUsername();
+    console.out("signed in: " + (model->mAuth ? (user.empty() ? std::string("yes") : user) : std::string("no")));
+    std::optional<platform::Error> error;
+    model->updateSelectedContainerWithError(&error);
+    std::string account = "none";
+    if (model->mCurrentSourceRecord) account = model->mCurrentSourceRecord->getDescriptionWithVerbose(true, true);
+    if (auto id = model->mSelectedContainer ? std::optional<std::string>(model->mSelectedContainer->identifier())
+                                            : std::nullopt)
+        account += " [" + *id + "]";
+    console.out("local account: " + account);
+    console.out("data: " + profile.dataFolder().string());
+    return kExitOK;
+}
+
+int commandAccounts(Session& session, const std::vector<std::string>& args) {
+    if (!parseOnly(session, args, {})) return kExitUsage;
+    auto model = session.model();
+    std::optional<platform::Error> error;
+    auto containers = model->getAppleContainersWithError(&error);
+    if (error) return session.failWithError("cannot read the local accounts", *error);
+    model->updateSelectedContainerWithError(nullptr);
+    for (const auto& container : containers) {
+        auto info = model->getContainerInfoWithContainer(container);
+        bool selected = model->mSelectedContainer && model->mSelectedContainer->identifier() == container->identifier();
+        std::string line = container->identifier() + "\t" + accountKind(info->mContainerAccountType) + "\t" +
+                           std::to_string(info->mNumContacts) + " contacts\t" +
+                           (info->mReadOnlySource ? "read-only" : "read-write") + "\t" +
+                           info->mDescription.value_or(container->name()) + (selected ? "\t(synced)" : "");
+        session.console().out(line);
+    }
+    return kExitOK;
+}
+
+}  // namespace quorvane::app

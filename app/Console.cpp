@@ -1,0 +1,80 @@
+#include "app/Console.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+namespace quorvane::app {
+
+namespace {
+
+constexpr double kPlainLineInterval = 3.0;  // seconds between progress lines off a terminal
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+Console::Console(bool quiet, bool verbose, std::FILE* out, std::FILE* err)
+    : quiet_(quiet), verbose_(verbose), out_(out), err_(err), terminal_(::isatty(::fileno(err)) == 1) {}
+
+Console::~Console() { endProgress(); }
+
+void Console::out(const std::string& line) {
+    endProgress();
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+}
+
+void Console::progress(const std::string& text) {
+    if (quiet_) return;
+    if (terminal_) {
+        std::fprintf(err_, "\r\033[K%s", text.c_str());
+        std::fflush(err_);
+        lineShowing_ = true;
+        return;
+    }
+    double now = monotonicSeconds();
+    if (now - lastPlainLine_ < kPlainLineInterval) {
+        pending_ = text;
+        return;
+    }
+    lastPlainLine_ = now;
+    pending_.clear();
+    std::fprintf(err_, "%s\n", text.c_str());
+    std::fflush(err_);
+}
+
+void Console::endProgress() {
+    if (lineShowing_) {
+        std::fputc('\n', err_);
+        lineShowing_ = false;
+    }
+    // Off a terminal the last state always shows.
+    if (!pending_.empty()) {
+        std::fprintf(err_, "%s\n", pending_.c_str());
+        pending_.clear();
+        lastPlainLine_ = monotonicSeconds();
+    }
+    std::fflush(err_);
+}
+
+void Console::note(const std::string& line) {
+    if (quiet_) return;
+    endProgress();
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
+}
+
+void Console::detail(const std::string& line) {
+    if (verbose_) note(line);
+}
+
+void Console::error(const std::string& message) {
+    endProgress();
+    std::fprintf(err_, "quorvane: %s\n", message.c_str());
+    std::fflush(err_);
+}
+
+}  // namespace quorvane::app

@@ -1,0 +1,42 @@
+#pragma once
+// What the `quorvane` command says, and where: results on standard output; progress, notes and
+// errors on standard error. Progress is one line that updates itself on a terminal, and plain
+// lines no more often than every few seconds otherwise (the last one always shows); -q silences
+// progress and notes, never errors. -v lets notes of detail through.
+
+#include <cstdio>
+#include <string>
+
+namespace quorvane::app {
+
+class Console {
+public:
+    Console(bool quiet, bool verbose, std::FILE* out = stdout, std::FILE* err = stderr);
+    ~Console();
+
+    bool quiet() const { return quiet_; }
+    bool verbose() const { return verbose_; }
+
+    // A result line on standard output.
+    void out(const std::string& line);
+    // A progress text; replaces the last one.
+    void progress(const std::string& text);
+    // Ends the progress line, if one shows, so that other text starts on a line of its own.
+    void endProgress();
+    // A note on standard error (not with -q); detail notes only with -v.
+    void note(const std::string& line);
+    void detail(const std::string& line);
+    // "quorvane: <message>" on standard error, always.
+    void error(const std::string& message);
+
+private:
+    bool quiet_, verbose_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool terminal_;
+    bool lineShowing_ = false;
+    double lastPlainLine_ = -1e9;
+    std::string pending_;  // the latest progress text not printed yet (plain mode)
+};
+
+}  // namespace quorvane::app

@@ -1,0 +1,170 @@
+#include "app/Profile.h"
+
+#include <map>
+#include <mutex>
+
+#include "gdata/service/GDataServiceGoogleContact.h"
+#include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/ServerTrust.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane::app {
+
+namespace {
+
+using Endpoints = QNOAuth2SignIn::Endpoints;
+
+std::filesystem::path profilesFolder(const std::filesystem::path& home) {
+    return home / platform::BundleInfo::identifier() / "profiles";
+}
+
+bool isHTTPS(const std::string& text) {
+    auto url = platform::URL::URLWithString(text);
+    return url && platform::asciiEqualsIgnoringCase(url->scheme(), "https") && url->host() &&
+           !url->host()->empty();
+}
+
+}  // namespace
+
+std::optional<Profile> Profile::named(const std::string& name, std::string* error) {
+    bool ok = !name.empty() && name.size() <= 64;
+    for (char c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) ok = false;
+    if (!ok) {
+        if (error) *error = "a profile name is 1 to 64 letters, digits, '-' and '_': \"" + name + "\"";
+        return std::nullopt;
+    }
+    return Profile(name);
+}
+
+std::filesystem::path Profile::configFolder() const { return profilesFolder(platform::Paths::configHome()) / name_; }
+std::filesystem::path Profile::dataFolder() const { return profilesFolder(platform::Paths::dataHome()) / name_; }
+
+std::string Profile::keychainItemName() const {
+    if (name_ == kRealProviderName) return QuorvaneModel::kKeychainItemName;
+    return std::string(QuorvaneModel::kKeychainItemName) + " (" + name_ + ")";
+}
+
+std::shared_ptr<platform::UserDefaults> Profile::userDefaults() const {
+    // Two instances on one file would each write their own state over the other's.
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_ptr<platform::UserDefaults>> open;
+    std::lock_guard lock(mutex);
+    auto& defaults = open[name_];
+    if (!defaults) defaults = std::make_shared<platform::UserDefaults>(configFolder() / "settings.json");
+    return defaults;
+}
+
+const std::vector<Profile::ProviderKey>& Profile::providerKeys() {
+    using P = ProviderConfiguration;
+    static const std::vector<ProviderKey> keys = {
+        {"contacts-root", "root of the contacts feeds", &P::contactsRoot, nullptr},
+        {"authorization-url", "OAuth2 authorization page", nullptr, &Endpoints::authorizationURL},
+        {"token-url", "OAuth2 token endpoint", nullptr, &Endpoints::tokenURL},
+        {"revocation-url", "OAuth2 token revocation endpoint", nullptr, &Endpoints::revocationURL},
+        {"userinfo-url", "OAuth2 user info endpoint", nullptr, &Endpoints::userInfoURL},
+        {"client-id", "the application's OAuth2 client id", &P::clientID, nullptr},
+        {"client-secret", "the application's OAuth2 client secret", &P::clientSecret, nullptr},
+        {kCAFileKey, "PEM file of certificates trusted beside the system's", nullptr, nullptr},
+    };
+    return keys;
+}
+
+const Profile::ProviderKey* Profile::providerKey(const std::string& key) {
+    for (const auto& k : providerKeys())
+        if (key == k.key) return &k;
+    return nullptr;
+}
+
+bool Profile::checkProviderValue(const ProviderKey& key, const std::string& value, std::string* error) {
+    std::string text;
+    if ((key.endpoint || key.text == &ProviderConfiguration::contactsRoot) && !isHTTPS(value)) {
+        if (error) *error = std::string(key.key) + " must be an https address: \"" + value + "\"";
+        return false;
+    }
+    if (!key.text && !key.endpoint && !platform::readFile(value, text)) {
+        if (error) *error = "cannot read " + value;
+        return false;
+    }
+    return true;
+}
+
+ProviderConfiguration Profile::defaultProvider() {
+    ProviderConfiguration p;
+    p.contactsRoot = kGDataGoogleContactServiceRootURLString;
+    p.endpoints = QNOAuth2SignIn::defaultEndpoints();
+    p.clientID = QuorvaneModel::kOAuth2ClientID;
+    p.clientSecret = QuorvaneModel::kOAuth2ClientSecret;
+    return p;
+}
+
+std::filesystem::path Profile::fakeProviderInfoPath() {
+    return platform::Paths::stateHome() / platform::BundleInfo::identifier() / "fake-provider" / "provider.json";
+}
+
+std::optional<ProviderConfiguration> Profile::provider(std::string* error) const {
+    ProviderConfiguration p = defaultProvider();
+    auto fail = [error](std::string why) {
+        if (error) *error = std::move(why);
+        return std::nullopt;
+    };
+    auto set = [&p](const ProviderKey& k, const std::string& value) {
+        if (k.text) p.*(k.text) = value;
+        else if (k.endpoint) p.endpoints.*(k.endpoint) = value;
+        else p.caFile = value;
+    };
+    if (name_ == kDefaultName) {
+        std::filesystem::path path = fakeProviderInfoPath();
+        std::string text;
+        if (!platform::readFile(path, text))
+            return fail("the fake provider is not running (no " + path.string() +
+                        "): start tools/quorvane-fake-provider first");
+        auto info = platform::Value::fromJSON(text);
+        if (!info || !info->isDictionary()) return fail(path.string() + " is not the fake provider's file");
+        const std::pair<const char*, const char*> fields[] = {
+            {"contactsRoot", "contacts-root"},    {"authorizationURL", "authorization-url"},
+            {"tokenURL", "token-url"},            {"revocationURL", "revocation-url"},
+            {"userInfoURL", "userinfo-url"},      {"clientID", "client-id"},
+            {"clientSecret", "client-secret"},    {"caFile", kCAFileKey},
+        };
+        for (const auto& [field, key] : fields) {
+            const platform::Value& v = (*info)[field];
+            if (!v.isString()) return fail(path.string() + " lacks \"" + field + "\"");
+            set(*providerKey(key), v.asString());
+        }
+        p.fakeProviderInfo = path.string();
+    }
+    auto defaults = userDefaults();
+    for (const auto& k : providerKeys())
+        if (auto stored = defaults->stringForKey(k.key); stored && !stored->empty()) set(k, *stored);
+
+    for (const auto& k : providerKeys()) {
+        if (k.endpoint || k.text == &ProviderConfiguration::contactsRoot) {
+            const std::string& url = k.endpoint ? p.endpoints.*(k.endpoint) : p.contactsRoot;
+            if (!checkProviderValue(k, url, error)) return std::nullopt;
+        }
+    }
+    if (p.contactsRoot.back() != '/') p.contactsRoot += '/';
+    // The sign-in asks for the user's e-mail address only at the provider's own hosts: another
+    // provider is trusted the same way at its authorization host.
+    auto authHost = platform::URL::URLWithString(p.endpoints.authorizationURL)->host().value_or("");
+    if (!platform::hasSuffix(authHost, p.endpoints.domainSuffix)) p.endpoints.domainSuffix = authHost;
+    return p;
+}
+
+bool Profile::apply(const ProviderConfiguration& provider, std::string* error) {
+    if (provider.caFile) {
+        std::string pem;
+        if (!platform::readFile(*provider.caFile, pem) || !platform::TrustStore::addTrustedCertificatesPEM(pem)) {
+            if (error) *error = "cannot read certificates from " + *provider.caFile;
+            return false;
+        }
+    }
+    QNOAuth2SignIn::setEndpoints(provider.endpoints);
+    GDataServiceGoogleContact::setContactServiceRootURLString(provider.contactsRoot);
+    return true;
+}
+
+}  // namespace quorvane::app

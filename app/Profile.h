@@ -1,0 +1,79 @@
+#pragma once
+// A provider profile: one contacts provider and everything of ours that belongs to it, kept
+// apart from every other profile so that tokens and history of two providers never mix.
+//
+//   settings   $XDG_CONFIG_HOME/<bundle id>/profiles/<name>/settings.json: the sync settings
+//              and the provider keys below (`quorvane config`)
+//   data       $XDG_DATA_HOME/<bundle id>/profiles/<name>/: the sync store (history and run log)
+//   keychain   the item "Quorvane" for the profile `google`, "Quorvane (<name>)" for the others
+//
+// The provider a profile talks to starts from the real provider's addresses and the
+// application's registration; the profile `fake` then takes what tools/quorvane-fake-provider
+// wrote when it started; last come the keys the user set. The local contact store is the
+// machine's and is shared by every profile.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "oauth2/QNOAuth2SignIn.h"
+#include "platform/store/UserDefaults.h"
+
+namespace quorvane::app {
+
+struct ProviderConfiguration {
+    std::string contactsRoot;               // the root of the contacts feeds, ending in "/"
+    QNOAuth2SignIn::Endpoints endpoints;    // authorization, token, revocation, user info
+    std::string clientID, clientSecret;     // the application's registration with the provider
+    std::optional<std::string> caFile;      // PEM certificates trusted beside the system's
+    std::optional<std::string> fakeProviderInfo;  // the fake provider's file, when it was read
+};
+
+class Profile {
+public:
+    static constexpr const char* kDefaultName = "fake";
+    static constexpr const char* kRealProviderName = "google";
+
+    // A profile name is 1 to 64 letters, digits, '-' and '_'; nullopt (and *error) otherwise.
+    static std::optional<Profile> named(const std::string& name, std::string* error);
+
+    const std::string& name() const { return name_; }
+    std::filesystem::path configFolder() const;
+    std::filesystem::path dataFolder() const;
+    std::string keychainItemName() const;
+    // The profile's settings file (one instance per profile in this process).
+    std::shared_ptr<platform::UserDefaults> userDefaults() const;
+
+    // The provider keys `quorvane config` reads and sets, with their defaults.
+    struct ProviderKey {
+        const char* key;
+        const char* help;
+        std::string ProviderConfiguration::*text;                 // a text field, or
+        std::string QNOAuth2SignIn::Endpoints::*endpoint;         // an endpoint
+    };
+    static const std::vector<ProviderKey>& providerKeys();
+    static const ProviderKey* providerKey(const std::string& key);
+    // Whether a value may be set for the key: addresses are https URLs, the CA file is readable.
+    static bool checkProviderValue(const ProviderKey& key, const std::string& value, std::string* error);
+    static constexpr const char* kCAFileKey = "ca-file";
+
+    // The real provider's configuration.
+    static ProviderConfiguration defaultProvider();
+    // The profile's provider; nullopt (and *error) when the fake provider's file is missing or
+    // unreadable, or a configured address is no https URL.
+    std::optional<ProviderConfiguration> provider(std::string* error) const;
+    // Where tools/quorvane-fake-provider writes its file (it writes the same path).
+    static std::filesystem::path fakeProviderInfoPath();
+
+    // Points this process at the provider: its endpoints, its contacts root and its CA. False
+    // (and *error) when the CA file cannot be read or holds no certificate.
+    static bool apply(const ProviderConfiguration& provider, std::string* error);
+
+private:
+    explicit Profile(std::string name) : name_(std::move(name)) {}
+    std::string name_;
+};
+
+}  // namespace quorvane::app

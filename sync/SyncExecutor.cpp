@@ -1,0 +1,491 @@
+#include "sync/SyncExecutor.h"
+
+#include "gdata/GDataEntryContactGroup.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "gdata/GDataLink.h"
+#include "platform/contacts/CNContactKeys.h"
+#include "platform/contacts/CNContactStore.h"
+#include "platform/contacts/CNSaveRequest.h"
+#include "platform/foundation/Log.h"
+#include "platform/runloop/RunLoop.h"
+#include "sync/GooglePhotoTransfer.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+using platform::Error;
+
+const char* syncRunOutcomeName(SyncRunOutcome outcome) {
+    switch (outcome) {
+        case SyncRunOutcome::Ok: return "ok";
+        case SyncRunOutcome::Partial: return "partial";
+        case SyncRunOutcome::Auth: return "auth";
+        case SyncRunOutcome::Network: return "network";
+        case SyncRunOutcome::Refused: return "refused";
+        case SyncRunOutcome::MissingGroups: return "missing groups";
+        case SyncRunOutcome::Other: return "other";
+    }
+    return "other";
+}
+
+const char* SyncExecutor::stateName(State state) {
+    switch (state) {
+        case State::Idle: return "idle";
+        case State::ApplyLocal: return "applyLocal";
+        case State::DownloadPhotos: return "downloadPhotos";
+        case State::CreateGoogleGroups: return "createGoogleGroups";
+        case State::RefetchGroups: return "refetchGroups";
+        case State::ApplyGoogle: return "applyGoogle";
+        case State::UploadPhotos: return "uploadPhotos";
+        case State::SaveHistory: return "saveHistory";
+        case State::SaveLog: return "saveLog";
+        case State::Finished: return "finished";
+    }
+    return "?";
+}
+
+namespace {
+
+// What the progress line says while a state works.
+const char* progressText(SyncExecutor::State state) {
+    using S = SyncExecutor::State;
+    switch (state) {
+        case S::ApplyLocal: return "Updating local contacts";
+        case S::DownloadPhotos: return "Downloading Google photos";
+        case S::CreateGoogleGroups: return "Creating Google groups";
+        case S::RefetchGroups: return "Downloading Google groups";
+        case S::ApplyGoogle: return "Updating Google contacts";
+        case S::UploadPhotos: return "Uploading photos";
+        case S::SaveHistory: return "Saving sync history";
+        default: return nullptr;
+    }
+}
+
+bool writesLocal(const NSSyncRecord& r) {
+    if (r.mSyncAction == SyncActionGoogleToMac) return r.mGoogleContact != nullptr;
+    return r.mSyncAction == SyncActionDeleteContact && r.mAppleContact && !r.mGoogleContact;
+}
+
+bool writesGoogle(const NSSyncRecord& r) {
+    if (r.mSyncAction == SyncActionMacToGoogle) return r.mAppleContact != nullptr;
+    return r.mSyncAction == SyncActionDeleteContact && r.mGoogleContact && !r.mAppleContact;
+}
+
+std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {
+    if (r.mMutableAppleContact) return r.mMutableAppleContact->identifier();
+    if (r.mAppleContact) return r.mAppleContact->identifier();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::shared_ptr<SyncExecutor> SyncExecutor::make(std::shared_ptr<QuorvaneModel> model, Input input) {
+    return std::shared_ptr<SyncExecutor>(new SyncExecutor(std::move(model), std::move(input)));
+}
+
+SyncExecutor::SyncExecutor(std::shared_ptr<QuorvaneModel> model, Input input)
+    : model_(std::move(model)), input_(std::move(input)) {}
+
+void SyncExecutor::start(Finished finished) {
+    finished_ = std::move(finished);
+    changeState(State::ApplyLocal);
+}
+
+void SyncExecutor::cancel() {
+    if (cancelled_ || state_ == State::Finished) return;
+    cancelled_ = true;
+    model_->appendStringToLog(std::string("Sync cancelled"));
+    if (writer_) writer_->cancel();
+}
+
+void SyncExecutor::changeState(State next) {
+    platform::Log::debug("sync", std::string("run: ") + stateName(state_) + " -> " + stateName(next));
+    state_ = next;
+    if (next == State::Finished) return;
+    if (const char* text = progressText(next)) model_->setProgressWithString(text);
+    // Each state starts on a new turn of the main loop, so the program stays responsive.
+    auto self = shared_from_this();
+    platform::RunLoop::main()->post([self, next] {
+        if (self->state_ != next) return;
+        switch (next) {
+            case State::ApplyLocal: return self->applyLocal();
+            case State::DownloadPhotos: return self->downloadPhotos();
+            case State::CreateGoogleGroups: return self->createGoogleGroups();
+            case State::RefetchGroups: return self->refetchGroups();
+            case State::ApplyGoogle: return self->applyGoogle();
+            case State::UploadPhotos: return self->uploadPhotos();
+            case State::SaveHistory: return self->saveHistory();
+            case State::SaveLog: return self->saveLog();
+            default: return;
+        }
+    });
+}
+
+bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
+    if (!error) return false;
+    if (QuorvaneModel::isGoogleAuthenticationError(error) || GoogleBatchWriter::isAuthorizationError(*error)) {
+        stoppedWith_ = SyncRunOutcome::Auth;
+    } else if (GoogleBatchWriter::isNetworkError(*error)) {
+        stoppedWith_ = SyncRunOutcome::Network;
+    } else {
+        return false;
+    }
+    if (!result_.error) result_.error = error;
+    model_->appendStringToLog(std::string("Stopped: ") + error->localizedDescription());
+    return true;
+}
+
+// --- local side ---
+
+void SyncExecutor::applyLocal() {
+    bool any = false;
+    for (const auto& r : model_->mSyncRecords)
+        if (r && writesLocal(*r)) any = true;
+    auto counted = [this] {
+        for (const auto& r : model_->mSyncRecords) {
+            if (!r || !writesLocal(*r)) continue;
+            if (r->mAppleUpdateFailed) ++result_.counts.failures;
+            else if (r->mSyncAction == SyncActionDeleteContact) ++result_.counts.appleDeleted;
+            else if (r->mCreatedNewContact) ++result_.counts.appleCreated;
+            else ++result_.counts.appleUpdated;
+        }
+    };
+    if (!any || cancelled_) return changeState(State::DownloadPhotos);
+    if (!localApply_) {
+        for (const auto& r : model_->mSyncRecords)
+            if (r && writesLocal(*r)) r->mAppleUpdateFailed = true;
+        counted();
+        return changeState(State::DownloadPhotos);
+    }
+    auto self = shared_from_this();
+    localApply_([self, counted](const std::optional<Error>& error) {
+        if (error) {
+            self->model_->appendStringToLog("Local contacts could not be written: " + error->localizedDescription());
+            if (!self->result_.error) self->result_.error = error;
+        }
+        counted();
+        self->changeState(State::DownloadPhotos);
+    });
+}
+
+void SyncExecutor::downloadPhotos() {
+    photoQueue_.clear();
+    photoNext_ = 0;
+    for (const auto& r : model_->mSyncRecords) {
+        if (!r || !r->mSyncPhoto || r->mSyncAction != SyncActionGoogleToMac || r->mAppleUpdateFailed) continue;
+        if (!r->mGoogleContact || !appleIdentifier(*r)) continue;
+        photoQueue_.push_back(r);
+    }
+    downloadNextPhoto();
+}
+
+void SyncExecutor::downloadNextPhoto() {
+    if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::CreateGoogleGroups);
+    NSSyncRecordPtr record = photoQueue_[photoNext_++];
+    auto self = shared_from_this();
+    GooglePhotoTransfer::download(
+        model_->getGoogleContactService(), record->mGoogleContact,
+        [self, record](const std::optional<platform::Bytes>& photo, const std::optional<std::string>&,
+                       const std::optional<Error>& error) {
+            if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
+            if (error) {
+                ++self->result_.counts.failures;
+                self->model_->appendStringToLog("Photo download failed: " + error->localizedDescription());
+                return self->downloadNextPhoto();
+            }
+            // A photo the provider no longer has leaves the local one alone (only a replace-mode
+            // write with history evidence removes a local photo).
+            if (photo && !photo->empty()) {
+                platform::Error saveError;
+                auto stored = self->model_->mContactStore->unifiedContactsMatchingPredicate(
+                    platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
+                    {platform::CNContactImageDataKey}, &saveError);
+                if (stored && stored->size() == 1) {
+                    auto image = (*stored)[0]->mutableCopy();
+                    image->setImageData(*photo);
+                    platform::CNSaveRequest request;
+                    request.updateContact(image);
+                    if (self->model_->mContactStore->executeSaveRequest(request, &saveError)) {
+                        record->mMutableAppleContact_Image = image;
+                        record->mSyncPhotoSuccessful = true;
+                        ++self->result_.counts.photosMoved;
+                        return self->downloadNextPhoto();
+                    }
+                }
+                ++self->result_.counts.failures;
+                self->model_->appendStringToLog("Photo could not be saved: " + saveError.localizedDescription());
+            } else {
+                record->mSyncPhotoSuccessful = true;
+            }
+            self->downloadNextPhoto();
+        });
+}
+
+// --- Google groups ---
+
+void SyncExecutor::createGoogleGroups() {
+    if (cancelled_) return changeState(State::SaveHistory);
+    std::vector<GoogleBatchOperation> ops;
+    for (const std::string& name : model_->getRequiredGoogleGroupNamesForSync())
+        if (auto group = model_->createGoogleGroupWithABGroupName(name)) ops.push_back({GoogleBatchKind::Insert, group});
+    if (ops.empty()) return changeState(State::ApplyGoogle);
+    std::optional<platform::URL> url;
+    if (model_->mGroupFeed)
+        if (auto link = model_->mGroupFeed->batchLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
+    if (!url && input_.groupsFeedURL) url = platform::URL::URLWithString(input_.groupsFeedURL->absoluteString() + "/batch");
+    if (!url) return finish(SyncRunOutcome::MissingGroups, Error(kGDataServiceErrorDomain, -1));
+    model_->appendStringToLog("Creating " + std::to_string(ops.size()) + " Google groups");
+    writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Groups,
+                                      writerOptions());
+    auto self = shared_from_this();
+    writer_->start(ops, nullptr, [self](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
+        self->writer_.reset();
+        if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
+        for (const auto& o : outcomes) {
+            if (o.state == GoogleBatchOutcome::State::Confirmed) continue;
+            // Contacts written now would lose their memberships: write nothing on Google.
+            self->model_->appendStringToLog("Google group could not be created" +
+                                            (o.reason ? ": " + *o.reason : std::string()));
+            self->stoppedWith_ = SyncRunOutcome::MissingGroups;
+            return self->changeState(State::SaveHistory);
+        }
+        self->changeState(State::RefetchGroups);
+    });
+}
+
+void SyncExecutor::refetchGroups() {
+    std::optional<platform::URL> url = input_.groupsFeedURL;
+    if (!url && model_->mGroupFeed)
+        if (auto link = model_->mGroupFeed->feedLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
+    if (!url) {
+        stoppedWith_ = SyncRunOutcome::MissingGroups;
+        return changeState(State::SaveHistory);
+    }
+    auto self = shared_from_this();
+    model_->getGoogleContactService()->fetchFeedWithURL(
+        *url, [self](const GDataServiceTicketPtr&, const GDataObjectPtr& object, const std::optional<Error>& error) {
+            auto feed = std::dynamic_pointer_cast<GDataFeedContactGroup>(object);
+            if (error || !feed) {
+                if (!self->stopOnFatal(error)) self->stoppedWith_ = SyncRunOutcome::MissingGroups;
+                if (error && !self->result_.error) self->result_.error = error;
+                return self->changeState(State::SaveHistory);
+            }
+            self->model_->mGroupFeed = feed;
+            self->changeState(State::ApplyGoogle);
+        });
+}
+
+// --- Google contacts ---
+
+GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
+    GoogleBatchWriter::Options options;
+    options.batchSize = model_->batchGoogleContacts() ? 100 : 1;
+    options.maxInFlight = 2;
+    options.pauseSeconds = model_->mPauseBetweenGmailRequests;
+    options.maxRounds = 10;
+    return options;
+}
+
+std::optional<platform::URL> SyncExecutor::contactsBatchURL() const {
+    if (input_.contactFeed)
+        if (auto link = input_.contactFeed->batchLink(); link && link->href())
+            return platform::URL::URLWithString(*link->href());
+    if (input_.contactsFeedURL) return platform::URL::URLWithString(input_.contactsFeedURL->absoluteString() + "/batch");
+    return std::nullopt;
+}
+
+void SyncExecutor::applyGoogle() {
+    if (cancelled_) return changeState(State::SaveHistory);
+    std::vector<NSSyncRecordPtr> records;
+    std::vector<GoogleBatchOperation> ops;
+    for (const auto& r : model_->mSyncRecords) {
+        if (!r || !writesGoogle(*r)) continue;
+        if (r->mSyncAction == SyncActionDeleteContact) {
+            if (!input_.contactFeedComplete) continue;  // never delete on what may be a partial feed
+            ops.push_back({GoogleBatchKind::Delete, r->mGoogleContact});
+        } else {
+            const auto& apple = r->mAppleContact;
+            auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference
+                                                        : model_->getAppleReferenceContactWithAppleContact(apple);
+            auto groups = model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
+            if (r->mGoogleContact) {
+                auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
+                if (!entry) continue;
+                model_->updateGoogleContact(entry, reference, apple, r, groups);
+                r->mNewGoogleContact = entry;
+                ops.push_back({GoogleBatchKind::Update, entry});
+            } else {
+                auto entry = model_->createGoogleContactWithAppleContact(reference, apple, r, groups);
+                if (!entry) continue;
+                r->mNewGoogleContact = entry;
+                ops.push_back({GoogleBatchKind::Insert, entry});
+            }
+        }
+        r->mSubmittedGmailUpdate = true;
+        records.push_back(r);
+    }
+    if (ops.empty()) return changeState(State::UploadPhotos);
+    auto url = contactsBatchURL();
+    if (!url) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
+    writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Contacts,
+                                      writerOptions());
+    auto self = shared_from_this();
+    writer_->start(
+        ops,
+        [self](size_t done, size_t total) {
+            self->model_->setSubProgressWithString("Google " + std::to_string(done) + " of " + std::to_string(total));
+            if (total > 0) self->model_->setProgressBarValue(float(done) / float(total));
+        },
+        [self, records, ops](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
+            self->writer_.reset();
+            self->takeGoogleOutcomes(records, ops, outcomes);
+            if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
+            self->changeState(State::UploadPhotos);
+        });
+}
+
+void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records,
+                                      const std::vector<GoogleBatchOperation>& ops,
+                                      const std::vector<GoogleBatchOutcome>& outcomes) {
+    for (size_t i = 0; i < records.size() && i < outcomes.size(); ++i) {
+        const NSSyncRecordPtr& r = records[i];
+        const GoogleBatchOutcome& o = outcomes[i];
+        switch (o.state) {
+            case GoogleBatchOutcome::State::Confirmed: {
+                r->mGmailUpdateSucceeded = true;
+                if (ops[i].kind == GoogleBatchKind::Delete) {
+                    ++result_.counts.googleDeleted;
+                    break;
+                }
+                if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
+                    r->mGoogleContact = answer;
+                    if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = answer;
+                }
+                bool created = ops[i].kind == GoogleBatchKind::Insert;
+                ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
+                model_->addToLogWithSyncRecord(r, created, true);
+                break;
+            }
+            case GoogleBatchOutcome::State::Conflict:
+                // Changed on Google since it was read: the next run reads it afresh.
+                r->mDisableGmailResubmit = true;
+                ++result_.counts.failures;
+                model_->appendStringToLog("Changed on Google during the sync, left for the next run: " +
+                                          r->mDescription.value_or(""));
+                break;
+            case GoogleBatchOutcome::State::Failed:
+                ++result_.counts.failures;
+                model_->appendStringToLog("Google refused " + r->mDescription.value_or("a contact") + " (" +
+                                          std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
+                break;
+            case GoogleBatchOutcome::State::NotSent:
+                break;
+        }
+    }
+}
+
+void SyncExecutor::uploadPhotos() {
+    photoQueue_.clear();
+    photoNext_ = 0;
+    if (!cancelled_)
+        for (const auto& r : model_->mSyncRecords)
+            if (r && r->mSyncPhoto && r->mSyncAction == SyncActionMacToGoogle && r->mGmailUpdateSucceeded && r->mAppleContact)
+                photoQueue_.push_back(r);
+    uploadNextPhoto();
+}
+
+void SyncExecutor::uploadNextPhoto() {
+    if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
+    NSSyncRecordPtr record = photoQueue_[photoNext_++];
+    platform::Error error;
+    auto stored = model_->mContactStore->unifiedContactsMatchingPredicate(
+        platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
+        {platform::CNContactImageDataKey}, &error);
+    std::optional<platform::Bytes> photo;
+    if (stored && stored->size() == 1) photo = (*stored)[0]->imageData();
+    // No local photo: nothing to send (a Google photo is never removed from here).
+    if (!photo || photo->empty()) return uploadNextPhoto();
+    auto self = shared_from_this();
+    GooglePhotoTransfer::upload(
+        model_->getGoogleContactService(), record->mGoogleContact, *photo,
+        [self, record](const std::optional<std::string>& etag, const std::optional<Error>& error) {
+            if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
+            if (error) {
+                ++self->result_.counts.failures;
+                self->model_->appendStringToLog("Photo upload failed: " + error->localizedDescription());
+                return self->uploadNextPhoto();
+            }
+            record->mSyncPhotoSuccessful = true;
+            ++self->result_.counts.photosMoved;
+            // The history keeps the photo's ETag: the new one when the provider said it, else the
+            // next run takes it from the feed.
+            if (etag && record->mGoogleContact->photoLink()) record->mGoogleContact->photoLink()->setETag(*etag);
+            else record->mGoogleETagPendingAssignment = true;
+            self->uploadNextPhoto();
+        });
+}
+
+// --- the end ---
+
+std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::string& id) const {
+    if (auto it = writtenGoogleContacts_.find(id); it != writtenGoogleContacts_.end()) return it->second;
+    if (input_.contactFeed)
+        return std::dynamic_pointer_cast<GDataEntryContact>(input_.contactFeed->entryForIdentifier(id));
+    return nullptr;
+}
+
+void SyncExecutor::saveHistory() {
+    std::optional<Error> error;
+    auto self = shared_from_this();
+    bool saved = model_->serializeSyncData([self](const std::string& id) { return self->googleContactWithID(id); }, &error);
+    if (!saved) {
+        model_->appendStringToLog("The sync history could not be saved" +
+                                  (error ? ": " + error->localizedDescription() : std::string()));
+        if (!stoppedWith_) stoppedWith_ = SyncRunOutcome::Other;
+        if (error && !result_.error) result_.error = error;
+    }
+    changeState(State::SaveLog);
+}
+
+void SyncExecutor::saveLog() {
+    SyncRunOutcome outcome = stoppedWith_.value_or(result_.counts.failures > 0 ? SyncRunOutcome::Partial : SyncRunOutcome::Ok);
+    if (!stoppedWith_ && result_.error) outcome = SyncRunOutcome::Partial;
+    finish(outcome, result_.error);
+}
+
+void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
+    if (state_ == State::Finished) return;
+    result_.outcome = outcome;
+    if (error && !result_.error) result_.error = error;
+
+    SyncLogRecord log;
+    log.startDate = input_.startDate;
+    log.endDate = platform::Date::now();
+    log.syncMode = model_->mSyncMode;
+    log.automatic = model_->isAutomaticSync();
+    log.result = syncRunOutcomeName(outcome);
+    if (result_.error) log.error = result_.error->localizedDescription();
+    log.googleAccount = model_->getGoogleAccountName();
+    log.appleAccount = model_->getAppleAccountName();
+    const SyncRunCounts& c = result_.counts;
+    log.googleCreated = c.googleCreated;
+    log.googleUpdated = c.googleUpdated;
+    log.googleDeleted = c.googleDeleted;
+    log.appleCreated = c.appleCreated;
+    log.appleUpdated = c.appleUpdated;
+    log.appleDeleted = c.appleDeleted;
+    log.photosMoved = c.photosMoved;
+    log.failures = c.failures;
+    model_->appendStringToLog(std::string("Sync finished: ") + log.result);
+    log.logText = model_->log();
+    std::optional<Error> logError;
+    if (!model_->saveSyncLogRecord(log, &logError) && logError)
+        platform::Log::error("sync", "the run log could not be saved: " + logError->localizedDescription());
+
+    changeState(State::Finished);
+    auto finished = std::move(finished_);
+    finished_ = nullptr;
+    if (finished) finished(result_);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,148 @@
+#pragma once
+// SyncExecutor: carries out a planned run on both sides, then writes what was done into the sync
+// history and the run log. The model owns it for the length of one run.
+//
+//   applyLocal -> downloadPhotos -> createGoogleGroups -> refetchGroups -> applyGoogle
+//     -> uploadPhotos -> saveHistory -> saveLog -> finished
+//
+// Every change of state goes through changeState(), which logs it and moves the progress line;
+// each state's work is its own function and ends by naming the next state (or finishing with a
+// result). Google writes go out as batch feeds (GoogleBatchWriter); photos through the entries'
+// photo links (GooglePhotoTransfer).
+//
+// Safety: a record is written on Google only for the actions the plan gave it, deletions only for
+// contacts whose partner the plan found deleted, and never when the Google feed of the run was not
+// whole. The history is written for the records whose writes were confirmed; a record whose
+// Google write failed or was never sent keeps its old history, so the next run sees it again.
+// cancel() ends the run after the Google request in flight; what completed is still written to
+// the history and the log.
+//
+// Main thread only. The finished callback is called exactly once.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+#include "platform/net/URL.h"
+#include "sync/GoogleBatchWriter.h"
+#include "sync/NSSyncRecord.h"
+#include "sync/SyncStore.h"
+
+namespace quorvane {
+
+class QuorvaneModel;
+
+// How a run ended, as the run log and the command report it.
+enum class SyncRunOutcome {
+    Ok,             // everything planned was done
+    Partial,        // some records failed (listed in the log)
+    Auth,           // the provider refused the authorization: the account must sign in again
+    Network,        // the provider could not be reached: safe to run again
+    Refused,        // the run would not start, or stopped before writing, for safety
+    MissingGroups,  // Google groups the contacts need could not be made
+    Other,          // anything else
+};
+// "ok", "partial", "auth", "network", "refused", "missing groups", "other".
+const char* syncRunOutcomeName(SyncRunOutcome outcome);
+
+struct SyncRunCounts {
+    int32_t googleCreated = 0, googleUpdated = 0, googleDeleted = 0;
+    int32_t appleCreated = 0, appleUpdated = 0, appleDeleted = 0;
+    int32_t photosMoved = 0;
+    int32_t failures = 0;
+};
+
+struct SyncRunResult {
+    SyncRunOutcome outcome = SyncRunOutcome::Ok;
+    std::optional<platform::Error> error;
+    SyncRunCounts counts;
+};
+
+class SyncExecutor : public std::enable_shared_from_this<SyncExecutor> {
+public:
+    enum class State {
+        Idle,
+        ApplyLocal,
+        DownloadPhotos,
+        CreateGoogleGroups,
+        RefetchGroups,
+        ApplyGoogle,
+        UploadPhotos,
+        SaveHistory,
+        SaveLog,
+        Finished,
+    };
+    static const char* stateName(State state);
+
+    struct Input {
+        std::shared_ptr<GDataFeedContact> contactFeed;  // the run's contacts feed (its batch link)
+        bool contactFeedComplete = false;               // deletions only from a whole feed
+        std::optional<platform::URL> contactsFeedURL;   // where contact batches go without a batch link
+        std::optional<platform::URL> groupsFeedURL;     // the groups feed, fetched again after new groups
+        platform::Date startDate;                       // when the run began (for the run log)
+    };
+
+    // Writes the local side of the planned records (the records' flags say what happened) and
+    // calls done once, with an error only when the local store could not be written at all.
+    using LocalApply = std::function<void(std::function<void(const std::optional<platform::Error>&)> done)>;
+    using Finished = std::function<void(const SyncRunResult& result)>;
+
+    static std::shared_ptr<SyncExecutor> make(std::shared_ptr<QuorvaneModel> model, Input input);
+
+    // The local side's writer; without one, records that write the local side count as failures.
+    void setLocalApply(LocalApply apply) { localApply_ = std::move(apply); }
+
+    void start(Finished finished);
+    void cancel();
+    State state() const { return state_; }
+    const SyncRunCounts& counts() const { return result_.counts; }
+
+private:
+    SyncExecutor(std::shared_ptr<QuorvaneModel> model, Input input);
+
+    // The one place the state changes: logs it, moves the progress line, runs the state's work.
+    void changeState(State next);
+    void finish(SyncRunOutcome outcome, std::optional<platform::Error> error = std::nullopt);
+
+    void applyLocal();
+    void downloadPhotos();
+    void createGoogleGroups();
+    void refetchGroups();
+    void applyGoogle();
+    void uploadPhotos();
+    void saveHistory();
+    void saveLog();
+
+    void downloadNextPhoto();
+    void uploadNextPhoto();
+    void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
+                            const std::vector<GoogleBatchOutcome>& outcomes);
+    // Ends the run when an error means the provider cannot be used any more; true when it did.
+    bool stopOnFatal(const std::optional<platform::Error>& error);
+    GoogleBatchWriter::Options writerOptions() const;
+    std::optional<platform::URL> contactsBatchURL() const;
+    std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;
+
+    std::shared_ptr<QuorvaneModel> model_;
+    Input input_;
+    State state_ = State::Idle;
+    SyncRunResult result_;
+    std::optional<SyncRunOutcome> stoppedWith_;  // the first outcome that ends the writes early
+    bool cancelled_ = false;
+    LocalApply localApply_;
+    Finished finished_;
+    std::shared_ptr<GoogleBatchWriter> writer_;
+    std::vector<NSSyncRecordPtr> photoQueue_;
+    size_t photoNext_ = 0;
+    std::map<std::string, std::shared_ptr<GDataEntryContact>> writtenGoogleContacts_;  // by identifier
+};
+
+}  // namespace quorvane

@@ -1,0 +1,164 @@
+#pragma once
+// Running the built `quorvane` and `quorvane-fake-provider` programs as child processes. The
+// children inherit the test's environment, whose data folders the test main points at a fresh
+// temporary folder, so every test has its own keychain, settings, stores and fake provider file.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <httplib.h>
+
+extern char** environ;
+
+namespace quorvane::test {
+
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(err_);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The next line of standard output, waiting up to the deadline; "" when none came.
+    std::string readLine(double seconds = 60) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        for (;;) {
+            if (size_t nl = stdout_.find('\n'); nl != std::string::npos) {
+                std::string line = stdout_.substr(0, nl);
+                stdout_.erase(0, nl + 1);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !pump(int(left.count()))) return "";
+        }
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // Waits for the end and answers the exit code (128 + signal for a killed child).
+    int wait() {
+        while (pump(-1)) {
+        }
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& out() const { return stdout_; }
+    const std::string& err() const { return stderr_; }
+
+private:
+    // Reads what either pipe has; false when both are closed or the wait timed out.
+    bool pump(int timeoutMs) {
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (outClosed_ && errClosed_) return false;
+        if (::poll(fds, 2, timeoutMs) <= 0) return false;
+        char buffer[4096];
+        if (!outClosed_ && fds[0].revents) {
+            ssize_t n = ::read(out_, buffer, sizeof buffer);
+            if (n > 0) stdout_.append(buffer, size_t(n));
+            else outClosed_ = true;
+        }
+        if (!errClosed_ && fds[1].revents) {
+            ssize_t n = ::read(err_, buffer, sizeof buffer);
+            if (n > 0) stderr_.append(buffer, size_t(n));
+            else errClosed_ = true;
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    bool outClosed_ = false, errClosed_ = false, exited_ = false;
+    std::string stdout_, stderr_;
+};
+
+struct CommandResult {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs `quorvane ARGS` to its end.
+inline CommandResult quorvane(std::vector<std::string> args) {
+    args.insert(args.begin(), QUORVANE_BINARY);
+    ChildProcess child(std::move(args));
+    CommandResult r;
+    r.code = child.wait();
+    r.out = child.out();
+    r.err = child.err();
+    return r;
+}
+
+// The fake provider program, running while the object lives; its root once it is ready.
+class FakeProviderProcess {
+public:
+    explicit FakeProviderProcess(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), QUORVANE_FAKE_PROVIDER_BINARY);
+        child_ = std::make_unique<ChildProcess>(std::move(args));
+        root_ = child_->readLine();
+    }
+    ~FakeProviderProcess() {
+        if (child_) {
+            child_->signal(SIGTERM);
+            child_->wait();
+        }
+    }
+    const std::string& root() const { return root_; }
+    ChildProcess& child() { return *child_; }
+
+private:
+    std::unique_ptr<ChildProcess> child_;
+    std::string root_;
+};
+
+// Does what a browser does with the sign-in address the command printed: opens the provider's
+// page (which answers at once with a redirect to the command's loopback listener) and follows
+// that redirect. Answers the listener's status.
+inline int completeSignInInBrowser(const std::string& address, const std::string& caFile) {
+    auto split = [](const std::string& url, std::string* base, std::string* rest) {
+        size_t slash = url.find('/', url.find("://") + 3);
+        *base = url.substr(0, slash);
+        *rest = slash == std::string::npos ? "/" : url.substr(slash);
+    };
+    std::string base, path;
+    split(address, &base, &path);
+    httplib::Client provider(base);
+    provider.set_ca_cert_path(caFile.c_str());
+    auto page = provider.Get(path);
+    if (!page || page->status != 302) return page ? page->status : -1;
+    split(page->get_header_value("Location"), &base, &path);
+    httplib::Client listener(base);
+    auto answer = listener.Get(path);
+    return answer ? answer->status : -1;
+}
+
+}  // namespace quorvane::test

@@ -1,0 +1,192 @@
+// Carrying out planned records against the fake provider and a real local store: what reaches
+// Google, the groups and photos on the way, what the history and the run log keep, and how a run
+// that loses the provider ends.
+
+#include "sync/SyncExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include "gdata/GDataEntryContactGroup.h"
+#include "gdata/GDataLink.h"
+#include "platform/contacts/CNSaveRequest.h"
+#include "tests/sync/ProviderAccountTestSupport.h"
+#include "tests/sync/SyncTestSupport.h"
+
+namespace quorvane {
+namespace {
+
+using platform::RunLoop;
+using test::FakeProvider;
+
+class SyncExecutorTest : public testing::SyncModelTestBase {
+protected:
+    void SetUp() override {
+        SyncModelTestBase::SetUp();
+        container_ = addContainer("Local", platform::CNContainerType::Local);
+        model_->setContactSourceMode(ContactSourceModeCustomContainer);
+        model_->setCustomContainerID(container_->identifier());
+        model_->mAuth = account_.auth;
+        model_->mSyncMode = SyncModeTwoWay;
+        std::optional<platform::Error> error;
+        model_->updateSelectedContainerWithError(&error);
+    }
+
+    // The model's connections to the provider close before the provider stops.
+    void TearDown() override { model_.reset(); }
+
+    // Saves a local contact (in the named local groups) and answers it as the run reads it.
+    platform::CNContactPtr addLocal(const testing::AppleName& name, const std::vector<std::string>& groups = {},
+                                    std::optional<platform::Bytes> photo = std::nullopt) {
+        auto contact = std::dynamic_pointer_cast<platform::CNMutableContact>(testing::makeAppleContact(name));
+        if (photo) contact->setImageData(photo);
+        platform::CNSaveRequest request;
+        request.addContact(contact, container_->identifier());
+        for (const auto& g : groups) {
+            auto group = std::make_shared<platform::CNMutableGroup>();
+            group->setName(g);
+            request.addGroup(group, container_->identifier());
+            request.addMember(contact, group);
+        }
+        platform::Error error;
+        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        return fetchLocal(contact->identifier());
+    }
+
+    platform::CNContactPtr fetchLocal(const std::string& id) {
+        std::optional<platform::Error> error;
+        for (const auto& c : model_->getAppleContactsInContainer(container_, 5, &error))
+            if (c->identifier() == id) return c;
+        return nullptr;
+    }
+
+    NSSyncRecordPtr record(platform::CNContactPtr apple, std::shared_ptr<GDataEntryContact> google, int32_t action) {
+        auto r = model_->newSyncRecord();
+        r->mAppleContact = std::move(apple);
+        r->mGoogleContact = std::move(google);
+        r->mSyncAction = r->mInitialSyncAction = action;
+        r->generateDescriptionAndSortString();
+        model_->mSyncRecords.push_back(r);
+        return r;
+    }
+
+    SyncRunResult run(bool feedComplete = true) {
+        std::optional<platform::Error> error;
+        model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(&error);
+        model_->fetchSyncHistory();
+        SyncExecutor::Input input;
+        input.contactFeed = account_.contactsFeed();
+        input.contactFeedComplete = feedComplete;
+        input.contactsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Contacts));
+        input.groupsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Groups));
+        input.startDate = platform::Date::now();
+        bool done = false;
+        SyncRunResult result;
+        auto executor = SyncExecutor::make(model_, input);
+        executor->start([&](const SyncRunResult& r) {
+            EXPECT_FALSE(done);
+            result = r;
+            done = true;
+        });
+        EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
+        EXPECT_EQ(executor->state(), SyncExecutor::State::Finished);
+        return result;
+    }
+
+    FakeProvider& provider() { return account_.provider; }
+    size_t googleContacts() { return provider().entries(FakeProvider::Kind::Contacts).size(); }
+
+    test::ProviderAccount account_;
+    platform::CNContainerPtr container_;
+};
+
+TEST_F(SyncExecutorTest, WritesGoogleAsPlannedAndRemembersWhatWasConfirmed) {
+    auto created = addLocal({.given = "Ada", .family = "New", .emails = {"ada@example.com"}});
+    auto updated = addLocal({.given = "Bo", .family = "Changed"});
+    std::string existing = provider().addContact("<title>Bo Old</title>");
+    std::string gone = provider().addContact("<title>Deleted Locally</title>");
+    record(created, nullptr, SyncActionMacToGoogle);
+    record(updated, account_.contact(existing), SyncActionMacToGoogle);
+    record(nullptr, account_.contact(gone), SyncActionDeleteContact);
+
+    SyncRunResult result = run();
+    EXPECT_EQ(result.outcome, SyncRunOutcome::Ok) << (result.error ? result.error->localizedDescription() : "");
+    EXPECT_EQ(result.counts.googleCreated, 1);
+    EXPECT_EQ(result.counts.googleUpdated, 1);
+    EXPECT_EQ(result.counts.googleDeleted, 1);
+    EXPECT_EQ(googleContacts(), 2u);  // the deleted one is gone
+    ASSERT_TRUE(provider().entry(FakeProvider::Kind::Contacts, existing));
+    EXPECT_NE(provider().entry(FakeProvider::Kind::Contacts, existing)->xml.find("Changed"), std::string::npos);
+
+    // Each written pair is remembered; the run is in the log.
+    model_->fetchSyncHistory();
+    EXPECT_TRUE(model_->hasSyncHistoryRecordWithAppleContact(created));
+    EXPECT_TRUE(model_->hasSyncHistoryRecordWithAppleContact(updated));
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "ok");
+    EXPECT_EQ(model_->syncLogRecords()[0].googleCreated, 1);
+    EXPECT_NE(model_->syncLogRecords()[0].logText.find("Created"), std::string::npos);
+}
+
+TEST_F(SyncExecutorTest, NothingIsDeletedOnGoogleFromAFeedThatWasNotWhole) {
+    std::string gone = provider().addContact("<title>Deleted Locally</title>");
+    record(nullptr, account_.contact(gone), SyncActionDeleteContact);
+    SyncRunResult result = run(/*feedComplete=*/false);
+    EXPECT_EQ(result.counts.googleDeleted, 0);
+    EXPECT_EQ(googleContacts(), 1u);
+}
+
+TEST_F(SyncExecutorTest, MakesMissingGoogleGroupsFirstAndSendsPhotosAfterTheContacts) {
+    const platform::Bytes photo = {0xFF, 0xD8, 0xFF, 0xE0, 'p', 'h', 'o', 't', 'o', 0xFF, 0xD9};
+    auto climber = addLocal({.given = "Cy", .family = "Climber"}, {"Climbing"}, photo);
+    record(climber, nullptr, SyncActionMacToGoogle)->mSyncPhoto = true;
+    {  // the run starts from the groups feed it downloaded
+        bool done = false;
+        model_->getGoogleContactService()->fetchFeedWithURL(
+            *platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Groups)),
+            [&](const GDataServiceTicketPtr&, const GDataObjectPtr& o, const std::optional<platform::Error>&) {
+                model_->mGroupFeed = std::dynamic_pointer_cast<GDataFeedContactGroup>(o);
+                done = true;
+            });
+        ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 30));
+    }
+
+    SyncRunResult result = run();
+    ASSERT_EQ(result.outcome, SyncRunOutcome::Ok) << (result.error ? result.error->localizedDescription() : "");
+    std::string groupID;
+    for (const auto& g : provider().entries(FakeProvider::Kind::Groups))
+        if (g.xml.find("Climbing") != std::string::npos) groupID = g.id;
+    ASSERT_FALSE(groupID.empty());
+    auto contacts = provider().entries(FakeProvider::Kind::Contacts);
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_NE(contacts[0].xml.find(provider().idURL(FakeProvider::Kind::Groups, groupID)), std::string::npos);
+    ASSERT_TRUE(contacts[0].photo);
+    EXPECT_EQ(*contacts[0].photo, std::string(photo.begin(), photo.end()));
+    EXPECT_EQ(result.counts.photosMoved, 1);
+
+    // The history holds the photo's ETag as the provider now gives it: the next run moves nothing.
+    model_->fetchSyncHistory();
+    auto records = model_->syncHistory().recordsForAppleID(climber->identifier());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->googleETag, contacts[0].photoETag());
+}
+
+TEST_F(SyncExecutorTest, ALostProviderEndsTheRunAsANetworkFailureAndKeepsTheOldHistory) {
+    auto local = addLocal({.given = "Di", .family = "Offline"});
+    record(local, nullptr, SyncActionMacToGoogle);
+    provider().server().on("POST", "/m8/feeds/contacts/default/full/batch", [](const test::TestRequest&, test::TestResponse& res) {
+        res.body = std::string(2048, 'x');
+        res.closeAfter = 1;
+    });
+    SyncRunResult result = run();
+    EXPECT_EQ(result.outcome, SyncRunOutcome::Network);
+    EXPECT_EQ(googleContacts(), 0u);
+    model_->fetchSyncHistory();
+    EXPECT_FALSE(model_->hasSyncHistoryRecordWithAppleContact(local));
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "network");
+}
+
+}  // namespace
+}  // namespace quorvane

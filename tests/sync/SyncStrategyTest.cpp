@@ -1,0 +1,205 @@
+// The strategy of a pair as decision tables, and the stored group hash's fixed values.
+
+#include <gtest/gtest.h>
+
+#include "sync/SyncStrategy.h"
+#include "sync/SyncTypes.h"
+
+namespace quorvane {
+namespace {
+
+using platform::Date;
+
+constexpr double kSynced = 1'700'000'000.0;  // both stored update dates
+
+SyncHistoryRecord storedRecord(bool previouslyMerged) {
+    SyncHistoryRecord r;
+    r.appleRecordID = "A";
+    r.googleID = "G";
+    r.appleUpdateDate = Date::fromUnix(kSynced);
+    r.googleUpdateDate = Date::fromUnix(kSynced - 30);
+    r.appleGroupNamesHash = 11;
+    r.googleGroupNamesHash = 22;
+    r.appleImageSize = 500;
+    r.googleETag = "e1";
+    r.previouslyMerged = previouslyMerged;
+    return r;
+}
+
+// An exact pair: the dates moved by these many seconds since the stored ones, groups unchanged.
+SyncStrategyInputs pairInputs(const SyncHistoryRecord* r, int32_t mode, double googleMoved, double appleMoved) {
+    SyncStrategyInputs in;
+    in.record = r;
+    in.hasAppleContact = in.hasGoogleContact = true;
+    in.syncMode = mode;
+    in.syncPhotos = false;
+    if (r) {
+        in.googleUpdateDate = Date::fromUnix(r->googleUpdateDate->timeIntervalSince1970() + googleMoved);
+        in.appleModificationDate = Date::fromUnix(r->appleUpdateDate->timeIntervalSince1970() + appleMoved);
+        in.appleGroupNamesHash = r->appleGroupNamesHash;
+        in.googleGroupNamesHash = r->googleGroupNamesHash;
+    }
+    return in;
+}
+
+TEST(SyncStrategyTest, ChangesAndMergeByModeAndSettings) {
+    struct Case {
+        const char* what;
+        int32_t mode;
+        double googleMoved, appleMoved;
+        bool previouslyMerged, merge2, merge1;
+        bool googleChanged, appleChanged, merge;
+    };
+    const Case cases[] = {
+        {"5.0 s is no change", SyncModeTwoWay, 5.0, -5.0, false, true, true, false, false, false},
+        {"5.1 s later is a change", SyncModeTwoWay, 5.1, 0, false, true, true, true, false, false},
+        {"5.1 s earlier is a change", SyncModeTwoWay, 0, -5.1, false, true, true, false, true, false},
+        {"two-way, both changed: merge", SyncModeTwoWay, 60, 60, false, true, false, true, true, true},
+        {"two-way, both changed, merge off", SyncModeTwoWay, 60, 60, false, false, true, true, true, false},
+        {"two-way, one side, merged before", SyncModeTwoWay, 60, 0, true, true, false, true, false, true},
+        {"two-way, one side, never merged", SyncModeTwoWay, 0, 60, false, true, true, false, true, false},
+        {"two-way, nothing changed, merged before", SyncModeTwoWay, 0, 0, true, true, true, false, false, false},
+        {"Google to local: one-way setting", SyncModeGoogleToMac, 0, 0, false, false, true, false, false, true},
+        {"local to Google: one-way setting off", SyncModeMacToGoogle, 60, 60, true, true, false, true, true, false},
+        {"manual never merges", SyncModeManual, 60, 60, true, true, true, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SyncHistoryRecord r = storedRecord(c.previouslyMerged);
+        auto in = pairInputs(&r, c.mode, c.googleMoved, c.appleMoved);
+        in.mergeContacts_2Way = c.merge2;
+        in.mergeContacts_1Way = c.merge1;
+        SyncStrategyInfo s = computeSyncStrategy(in);
+        EXPECT_TRUE(s.historyFound);
+        EXPECT_EQ(s.googleContactChanged, c.googleChanged);
+        EXPECT_EQ(s.appleContactChanged, c.appleChanged);
+        EXPECT_EQ(s.eitherContactChanged, c.googleChanged || c.appleChanged);
+        EXPECT_EQ(s.mergeContacts, c.merge);
+        EXPECT_EQ(s.previouslyMerged, c.previouslyMerged);
+        EXPECT_EQ(s.lastSyncDate, Date::fromUnix(kSynced));  // the later stored date
+        EXPECT_FALSE(s.counterpartDeleted);
+    }
+
+    // Group hashes count as changes of their side.
+    SyncHistoryRecord r = storedRecord(false);
+    auto in = pairInputs(&r, SyncModeTwoWay, 0, 0);
+    in.googleGroupNamesHash = 23;
+    SyncStrategyInfo s = computeSyncStrategy(in);
+    EXPECT_TRUE(s.googleGroupsChanged && !s.appleGroupsChanged && !s.eitherContactChanged);
+}
+
+TEST(SyncStrategyTest, WithoutHistory) {
+    // A pair without history merges by the setting of its direction (manual takes the one-way one).
+    struct Case {
+        int32_t mode;
+        bool merge2, merge1, merge;
+    } const cases[] = {{SyncModeTwoWay, true, false, true},   {SyncModeTwoWay, false, true, false},
+                       {SyncModeManual, false, true, true},   {SyncModeGoogleToMac, true, false, false},
+                       {SyncModeMacToGoogle, false, true, true}};
+    for (const auto& c : cases) {
+        auto in = pairInputs(nullptr, c.mode, 0, 0);
+        in.mergeContacts_2Way = c.merge2;
+        in.mergeContacts_1Way = c.merge1;
+        auto s = computeSyncStrategy(in);
+        EXPECT_FALSE(s.historyFound);
+        EXPECT_EQ(s.mergeContacts, c.merge) << c.mode;
+    }
+    // One contact alone without history: nothing at all.
+    SyncStrategyInputs alone;
+    alone.hasGoogleContact = true;
+    alone.isOtherContact = true;
+    auto s = computeSyncStrategy(alone);
+    EXPECT_FALSE(s.historyFound || s.mergeContacts || s.counterpartDeleted);
+    EXPECT_TRUE(s.isOtherContact);
+}
+
+TEST(SyncStrategyTest, CounterpartDeletedByModeSideAndSetting) {
+    struct Case {
+        int32_t mode;
+        bool appleAlone, syncDeleted, deleted;
+    } const cases[] = {
+        {SyncModeTwoWay, true, true, true},       {SyncModeTwoWay, false, true, true},
+        {SyncModeGoogleToMac, true, true, true},  {SyncModeGoogleToMac, false, true, false},
+        {SyncModeMacToGoogle, false, true, true}, {SyncModeMacToGoogle, true, true, false},
+        {SyncModeManual, true, true, false},      {SyncModeTwoWay, true, false, false},
+    };
+    SyncHistoryRecord r = storedRecord(true);
+    for (const auto& c : cases) {
+        SyncStrategyInputs in;
+        in.record = &r;
+        in.hasAppleContact = c.appleAlone;
+        in.hasGoogleContact = !c.appleAlone;
+        in.syncMode = c.mode;
+        in.syncDeletedContacts = c.syncDeleted;
+        auto s = computeSyncStrategy(in);
+        EXPECT_TRUE(s.historyFound);
+        EXPECT_EQ(s.counterpartDeleted, c.deleted) << c.mode << " apple alone " << c.appleAlone;
+        EXPECT_FALSE(s.mergeContacts);
+        EXPECT_EQ(s.previousGoogleETag, std::optional<std::string>("e1"));
+        EXPECT_EQ(s.previousApplePhotoSize, 500);
+    }
+}
+
+TEST(SyncStrategyTest, PhotosByChangeETagAndPending) {
+    struct Case {
+        const char* what;
+        int32_t mode;
+        double googleMoved, appleMoved;
+        bool previouslyMerged, pending;
+        const char* etagNow;  // nullptr: no Google photo
+        int32_t sizeNow;
+        bool googleChanged, googleVerified, appleChanged, appleVerified;
+        bool mergeExpected;
+    };
+    const Case cases[] = {
+        {"new Google ETag downloads", SyncModeGoogleToMac, 60, 0, false, false, "e2", 500, true, false, false, false, true},
+        {"pending ETag: neither changed nor verified", SyncModeGoogleToMac, 60, 0, false, true, "e2", 500, false, false, false, false, true},
+        {"same ETag: verified", SyncModeGoogleToMac, 60, 0, false, false, "e1", 500, false, true, false, false, true},
+        {"no local photo, Google has one", SyncModeGoogleToMac, 60, 0, false, false, "e1", 0, true, false, false, false, true},
+        {"Google side unchanged: not looked at", SyncModeGoogleToMac, 0, 60, false, false, "e2", 500, false, false, false, false, true},
+        {"local size changed uploads", SyncModeMacToGoogle, 0, 60, false, false, "e1", 700, false, false, true, false, true},
+        {"local photo, none on Google", SyncModeMacToGoogle, 0, 60, false, false, nullptr, 500, false, false, true, false, true},
+        {"same size and a Google photo: verified", SyncModeMacToGoogle, 0, 60, false, false, "e1", 500, false, false, false, true, true},
+        {"two-way merged before, nothing moved", SyncModeTwoWay, 0, 0, true, false, "e2", 700, false, false, false, false, false},
+        {"two-way, photo change alone makes a side", SyncModeTwoWay, 0, 60, true, false, "e1", 700, false, true, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SyncHistoryRecord r = storedRecord(c.previouslyMerged);
+        r.googleETagPendingAssignment = c.pending;
+        auto in = pairInputs(&r, c.mode, c.googleMoved, c.appleMoved);
+        in.syncPhotos = true;
+        if (c.etagNow) in.googlePhotoETag = std::string(c.etagNow);
+        int asked = 0;
+        in.applePhotoSize = [&] { ++asked; return c.sizeNow; };
+        auto s = computeSyncStrategy(in);
+        EXPECT_EQ(s.googlePhotoChanged, c.googleChanged);
+        EXPECT_EQ(s.googlePhotoVerifiedNotChanged, c.googleVerified);
+        EXPECT_EQ(s.applePhotoChanged, c.appleChanged);
+        EXPECT_EQ(s.applePhotoVerifiedNotChanged, c.appleVerified);
+        EXPECT_EQ(s.mergeContacts, c.mergeExpected);
+        EXPECT_LE(asked, 1);
+        EXPECT_TRUE(s.googleETagPendingAssignment == c.pending);
+
+        // With photo sync off no photo field is ever set, and the size is never asked.
+        in.syncPhotos = false;
+        asked = 0;
+        auto off = computeSyncStrategy(in);
+        EXPECT_FALSE(off.googlePhotoChanged || off.googlePhotoVerifiedNotChanged || off.applePhotoChanged ||
+                     off.applePhotoVerifiedNotChanged);
+        EXPECT_EQ(asked, 0);
+    }
+}
+
+TEST(SyncStrategyTest, GroupHashHasFixedValues) {
+    // 64-bit FNV-1a over the case-folded names sorted by code point and joined by ",".
+    EXPECT_EQ(groupNamesHash(std::nullopt), 0u);
+    EXPECT_EQ(groupNamesHash(std::vector<std::string>{}), 0xcbf29ce484222325ull);
+    EXPECT_EQ(groupNamesHash(std::vector<std::string>{"Work", "friends"}), 0x80a3e61a8a54ade7ull);
+    EXPECT_EQ(groupNamesHash(std::vector<std::string>{"friends", "WORK"}), 0x80a3e61a8a54ade7ull);
+    EXPECT_EQ(groupNamesHash(std::vector<std::string>{"Straße", "ÉCOLE"}), 0xae5fb306f100b045ull);
+    EXPECT_EQ(groupNamesHash(std::vector<std::string>{"My Contacts"}), 0x3c378bb8c2f05684ull);
+}
+
+}  // namespace
+}  // namespace quorvane
