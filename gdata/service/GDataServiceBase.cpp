@@ -579,6 +579,9 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
     bool emptyAnswer = !data || data->empty();
     if (object || emptyAnswer) {
         auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object);
+        // The next link of the last page when it was not followed (the page limit was reached or
+        // its fetch could not start): the feed goes on beyond what is reported.
+        std::shared_ptr<GDataLink> unfollowed;
         if (ticket->shouldFollowNextLinks() && feed) {
             ticket->accumulateFeed(feed);
             if (auto link = feed->nextLink()) {
@@ -589,11 +592,17 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
                         return;
                     }
                 }
+                unfollowed = link;
             }
         }
         if (auto accumulated = ticket->accumulatedFeed()) {
             object = accumulated;
+            // The first page's own next link was followed. A cut feed keeps the link where it
+            // was cut, so that it never passes for a complete one.
             if (auto link = accumulated->nextLink()) accumulated->removeLink(link);
+            if (unfollowed) {
+                if (auto link = std::dynamic_pointer_cast<GDataLink>(unfollowed->copy())) accumulated->addLink(link);
+            }
         }
         ticket->setFetchedObject(object);
         invokeCallback(delegate, ticket, object, std::nullopt);

@@ -7,7 +7,8 @@
 // When a fetch ends, the answer is parsed on the service's operation queue and the report is
 // delivered back on the thread (or serial queue) that received the fetch completion: the main
 // thread in this program. Feed answers with a next link can be followed page after page on the
-// same ticket, the entries gathered into the first page's feed, for at most 26 more pages.
+// same ticket, the entries gathered into the first page's feed, for at most 26 more pages; a
+// feed cut there is reported with the next link it was cut at.
 //
 // The service and its tickets are used from one thread and take no locks.
 

@@ -147,7 +147,7 @@ TEST_F(GDataServiceFetchTest, ContactsFeedArrivesParsedOnTheMainThreadWithVersio
     EXPECT_NE(agent.find("(gzip)"), std::string::npos) << agent;
 }
 
-TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePages) {
+TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePagesAndACutFeedKeepsItsNextLink) {
     // Thirty pages of two entries, each linking to the next.
     server.on("GET", "/pages/*", [this](const TestRequest& req, TestResponse& res) {
         int n = std::stoi(req.path.substr(std::string("/pages/").size()));
@@ -177,8 +177,12 @@ TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePages) {
     EXPECT_EQ(feed, ticket->accumulatedFeed());
     ASSERT_EQ(feed->entryCount(), 54u);
     for (size_t i = 0; i < 54; ++i) EXPECT_EQ(feed->entryAtIndex(i)->identifier(), "urn:" + std::to_string(i));
-    // Reported like a complete feed.
-    EXPECT_FALSE(feed->nextLink());
+    // Reported as cut: the next link of the last page fetched stays, and only that one.
+    ASSERT_TRUE(feed->nextLink());
+    EXPECT_EQ(feed->nextLink()->href(), href("/pages/27"));
+    size_t nextLinks = 0;
+    for (const auto& link : feed->links()) nextLinks += link->rel() == "next";
+    EXPECT_EQ(nextLinks, 1u);
     // Every page went out with the same headers.
     for (const auto& req : server.requests()) EXPECT_EQ(req.header("Authorization"), "Bearer token-1");
 

@@ -232,11 +232,13 @@ FakeProvider::FakeProvider(OAuthSettings settings, int port)
     : server_(std::make_unique<TestHTTPServer>(TestHTTPServer::Security::HTTPS, port)), state_(std::make_unique<State>()) {
     state_->oauth = std::move(settings);
     for (const char* name : {"Contacts", "Friends", "Family", "Coworkers"}) {
+        // As the provider titles them: the "Contacts" group is "My Contacts".
+        const std::string title = std::string(name) == "Contacts" ? "My Contacts" : name;
         std::string id = std::string("6") + char(std::tolower(name[0])) + (name + 1);
         std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return char(std::tolower(c)); });
         std::string xml = std::string("<entry xmlns='") + kAtomNS + "' xmlns:gContact='" + kContactNS +
                           "'><category scheme='http://schemas.google.com/g/2005#kind' term='" + kContactNS +
-                          "#group'/><title>System Group: " + name + "</title><gContact:systemGroup id='" + name +
+                          "#group'/><title>System Group: " + title + "</title><gContact:systemGroup id='" + name +
                           "'/></entry>";
         Doc doc(xml);
         storeEntry(Kind::Groups, *strippedEntry(doc.root()), id);

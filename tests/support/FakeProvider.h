@@ -91,8 +91,8 @@ public:
     // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
     // contact; answers how many.
     size_t addContactsFromFeed(const std::string& feedXML);
-    // The four system groups exist from the start: "Contacts", "Friends", "Family", "Coworkers";
-    // their ids are the lower-case names with a "6" prefix ("6contacts"...).
+    // The four system groups exist from the start: "Contacts" (titled "My Contacts"), "Friends",
+    // "Family", "Coworkers"; their ids are the lower-case names with a "6" prefix ("6contacts"...).
     std::optional<Entry> entry(Kind kind, const std::string& id) const;
     std::vector<Entry> entries(Kind kind, bool includeDeleted = false) const;
     void setPhoto(const std::string& contactID, std::optional<std::string> bytes);

@@ -1,0 +1,38 @@
+// Crash report files: a file the decoder accepts has at least one thread and one image, its
+// required sections, and images that hold their own addresses; a refused file has an error.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crashreporter/MSCrashReport.h"
+#include "fuzz/FuzzCheck.h"
+
+using namespace quorvane;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::silenceLog();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    platform::Error error;
+    auto report = MSCrashReport::initWithData(platform::Bytes(data, data + size), &error);
+    if (!report) {
+        FUZZ_CHECK(!error.domain.empty(), "a refused file comes with an error");
+        return 0;
+    }
+    FUZZ_CHECK(!report->threads().empty(), "an accepted report has a thread");
+    FUZZ_CHECK(!report->images().empty(), "an accepted report has an image");
+    FUZZ_CHECK(report->systemInfo() && report->applicationInfo() && report->signalInfo(),
+               "an accepted report has its required sections");
+    for (const auto& thread : report->threads()) FUZZ_CHECK(thread, "threads are present");
+    for (const auto& image : report->images()) {
+        FUZZ_CHECK(image, "images are present");
+        if (image->imageSize() == 0) continue;
+        auto found = report->imageForAddress(image->imageBaseAddress());
+        FUZZ_CHECK(found && report->imageForAddress(image->imageBaseAddress() + image->imageSize() - 1),
+                   "an image's own addresses are found in an image");
+    }
+    for (uint64_t address : {uint64_t(0), uint64_t(0x1000), ~uint64_t(0)}) (void)report->imageForAddress(address);
+    return 0;
+}
