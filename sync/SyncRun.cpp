@@ -39,40 +39,34 @@ const char* SyncRun::nameOfState(State state) {
         case State::loadHistory: return "loadHistory";
         case State::pair: return "pair";
         case State::plan: return "plan";
+        case State::confirm: return "confirm";
+        case State::execute: return "execute";
         case State::finished: return "finished";
     }
     return "?";
 }
 
-const char* SyncRun::nameOfResult(Result result) {
-    switch (result) {
-        case Result::none: return "";
-        case Result::ok: return "ok";
-        case Result::partial: return "partial";
-        case Result::auth: return "auth";
-        case Result::network: return "network";
-        case Result::refused: return "refused";
-        case Result::missingGroups: return "missing groups";
-        case Result::other: return "other";
+SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
+    if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") {
+        return SyncRunOutcome::Auth;
     }
-    return "other";
-}
-
-SyncRun::Result SyncRun::resultForError(const platform::Error& error) {
-    if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") return Result::auth;
-    if (GoogleBatchWriter::isNetworkError(error)) return Result::network;
-    return Result::other;
+    if (GoogleBatchWriter::isNetworkError(error)) return SyncRunOutcome::Network;
+    return SyncRunOutcome::Other;
 }
 
 void SyncRun::start(Finished finished) {
     mFinished = std::move(finished);
+    mStartDate = platform::Date::now();
     mModel.mSyncMode = static_cast<SyncMode>(mOptions.syncMode);
     mModel.setAutomaticSync(mOptions.automatic);
     mModel.clearSyncErrors();
     setState(State::checkAccounts);
 }
 
-void SyncRun::cancel() { mCancelled = true; }
+void SyncRun::cancel() {
+    mCancelled = true;
+    if (mExecutor) mExecutor->cancel();
+}
 
 SyncRun::State SyncRun::nextStateAfter(State state) const {
     switch (state) {
@@ -81,8 +75,8 @@ SyncRun::State SyncRun::nextStateAfter(State state) const {
         case State::fetchContacts: return State::loadHistory;
         case State::loadHistory: return State::pair;
         case State::pair: return State::plan;
-        // The states that apply the plan come here when the run does not stop at the plan.
-        case State::plan: return State::finished;
+        case State::plan: return mOptions.planOnly ? State::finished : mOptions.confirm ? State::confirm : State::execute;
+        case State::confirm: return State::execute;
         default: return State::finished;
     }
 }
@@ -97,6 +91,8 @@ void SyncRun::setState(State state) {
         case State::loadHistory: mModel.setProgressWithString("Reading the sync history"); break;
         case State::pair: mModel.setProgressWithString("Pairing contacts"); break;
         case State::plan: mModel.setProgressWithString("Planning the changes"); break;
+        case State::confirm: mModel.setProgressWithString("Waiting for the plan to be confirmed"); break;
+        case State::execute: mModel.setProgressWithString("Applying the changes"); break;
         default: break;
     }
     if (state == State::finished) {
@@ -111,12 +107,29 @@ void SyncRun::setState(State state) {
     queueStep();
 }
 
-void SyncRun::finish(Result result, std::optional<platform::Error> error, std::string message) {
-    mResult = result;
-    mError = std::move(error);
+void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> error, std::string message) {
+    mResult.outcome = outcome;
+    mResult.error = std::move(error);
     mMessage = std::move(message);
     if (!mMessage.empty()) mModel.appendStringToLog(mMessage);
-    mModel.appendStringToLog(std::string("Run ended: ") + nameOfResult(result));
+    mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(outcome));
+    if (!mOptions.planOnly) {
+        SyncLogRecord log;
+        log.startDate = mStartDate;
+        log.endDate = platform::Date::now();
+        log.syncMode = mOptions.syncMode;
+        log.automatic = mOptions.automatic;
+        log.result = syncRunOutcomeName(outcome);
+        if (mResult.error) log.error = mResult.error->localizedDescription();
+        else if (!mMessage.empty()) log.error = mMessage;
+        log.googleAccount = mModel.getGoogleAccountName();
+        log.appleAccount = mModel.getAppleAccountName();
+        log.logText = mModel.log();
+        std::optional<platform::Error> logError;
+        if (!mModel.saveSyncLogRecord(log, &logError) && logError) {
+            mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
+        }
+    }
     setState(State::finished);
 }
 
@@ -129,7 +142,7 @@ void SyncRun::queueStep() {
 
 void SyncRun::step() {
     if (mModelAlive.expired() || mState == State::finished) return;
-    if (mCancelled) return finish(Result::other, std::nullopt, "Cancelled");
+    if (mCancelled) return finish(SyncRunOutcome::Other, std::nullopt, "Cancelled");
     switch (mState) {
         case State::checkAccounts: return runCheckAccounts();
         case State::fetchGroups: return runFetchGroups();
@@ -137,6 +150,8 @@ void SyncRun::step() {
         case State::loadHistory: return runLoadHistory();
         case State::pair: return runPair();
         case State::plan: return runPlan();
+        case State::confirm: return runConfirm();
+        case State::execute: return runExecute();
         default: return;
     }
 }
@@ -144,12 +159,12 @@ void SyncRun::step() {
 void SyncRun::runCheckAccounts() {
     std::optional<platform::Error> error;
     mModel.updateSelectedContainerWithError(&error);
-    if (error) return finish(Result::refused, error, "The local account cannot be read: " + error->localizedDescription());
+    if (error) return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error->localizedDescription());
     std::string why;
     if (!mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic, &why)) {
-        return finish(Result::refused, std::nullopt, why);
+        return finish(SyncRunOutcome::Refused, std::nullopt, why);
     }
-    if (!mModel.mAuth) return finish(Result::auth, std::nullopt, "Not signed in to Google");
+    if (!mModel.mAuth) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
     setState(nextStateAfter(mState));
 }
 
@@ -159,7 +174,7 @@ void SyncRun::runFetchGroups() {
     mModel.fetchGroupFeedWithCompletion([self](std::optional<platform::Error> error) {
         auto run = self.lock();
         if (!run || run->mModelAlive.expired()) return;
-        if (error) return run->finish(resultForError(*error), error, "Downloading the Google groups failed: " + error->localizedDescription());
+        if (error) return run->finish(outcomeForError(*error), error, "Downloading the Google groups failed: " + error->localizedDescription());
         run->setState(run->nextStateAfter(run->mState));
     });
 }
@@ -169,7 +184,7 @@ void SyncRun::runFetchContacts() {
     mModel.fetchContactFeedWithCompletion([self](std::optional<platform::Error> error) {
         auto run = self.lock();
         if (!run || run->mModelAlive.expired()) return;
-        if (error) return run->finish(resultForError(*error), error, "Downloading the Google contacts failed: " + error->localizedDescription());
+        if (error) return run->finish(outcomeForError(*error), error, "Downloading the Google contacts failed: " + error->localizedDescription());
         auto& model = run->mModel;
         model.appendStringToLog("Downloaded " + grouped(model.mContactFeed->entryCount()) + " Google contacts and " +
                                 grouped(model.mGroupFeed->entryCount()) + " groups" +
@@ -186,7 +201,7 @@ void SyncRun::runLoadHistory() {
     mModel.fetchSyncHistory();
     std::optional<platform::Error> error;
     if (!mPlanner.prepare(&error)) {
-        return finish(Result::other, error, "The local contacts cannot be read: " + (error ? error->localizedDescription() : ""));
+        return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + (error ? error->localizedDescription() : ""));
     }
     mLocalPassDone = false;
     setState(nextStateAfter(mState));
@@ -226,8 +241,51 @@ void SyncRun::runPlan() {
                              std::to_string(plan.updateGoogle) + " to update on Google, " +
                              std::to_string(plan.deleteGoogle) + " to delete on Google, " +
                              std::to_string(plan.unchanged) + " unchanged");
-    if (mOptions.planOnly) return finish(Result::ok);
+    if (mOptions.planOnly) return finish(SyncRunOutcome::Ok);
     setState(nextStateAfter(mState));
+}
+
+void SyncRun::runConfirm() {
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    auto answered = std::make_shared<bool>(false);
+    mOptions.confirm(*this, [self, answered](bool proceed) {
+        auto run = self.lock();
+        if (!run || *answered || run->mState != State::confirm) return;
+        *answered = true;
+        if (!proceed) return run->finish(SyncRunOutcome::Refused, std::nullopt, "The plan was not confirmed");
+        run->setState(run->nextStateAfter(run->mState));
+    });
+}
+
+void SyncRun::runExecute() {
+    SyncExecutor::Input input;
+    input.contactFeed = mModel.mContactFeed;
+    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
+    // made again.
+    input.contactFeedComplete = mModel.googleFeedsComplete();
+    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
+    input.startDate = mStartDate;
+    mExecutor = SyncExecutor::make(mModel.shared_from_this(), input);
+    QuorvaneModel* model = &mModel;
+    std::weak_ptr<int> alive = mModelAlive;
+    mExecutor->setLocalApply([model, alive](std::function<void(const std::optional<platform::Error>&)> done) {
+        if (alive.expired()) return;
+        model->performSynchronization_Step1(
+            [model](size_t doneCount, size_t total) {
+                model->setSubProgressWithString("local contacts " + grouped(doneCount) + "/" + grouped(total));
+            },
+            std::move(done));
+    });
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    mExecutor->start([self](const SyncRunResult& result) {
+        auto run = self.lock();
+        if (!run || run->mModelAlive.expired()) return;
+        // The executor recorded the run itself.
+        run->mResult = result;
+        run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
+        run->setState(State::finished);
+    });
 }
 
 std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& options,

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "telemetry/MSAbstractLog.h"
@@ -31,6 +32,38 @@ public:
                                    const platform::Error& error) {}
     // Group level.
     virtual void didAddChannelUnit(MSChannelGroup& group, const std::shared_ptr<MSChannelUnit>& unit) {}
+};
+
+// A list of delegates held weakly, copied on change so that a caller can walk a snapshot
+// without a lock or an allocation.
+class MSDelegateList {
+public:
+    MSDelegateList adding(const std::shared_ptr<MSChannelDelegate>& delegate) const {
+        auto list = std::make_shared<std::vector<std::weak_ptr<MSChannelDelegate>>>();
+        if (list_) list->assign(list_->begin(), list_->end());
+        list->push_back(delegate);
+        return MSDelegateList(std::move(list));
+    }
+    MSDelegateList removing(const std::shared_ptr<MSChannelDelegate>& delegate) const {
+        auto list = std::make_shared<std::vector<std::weak_ptr<MSChannelDelegate>>>();
+        if (list_)
+            for (const auto& w : *list_)
+                if (auto d = w.lock(); d && d != delegate) list->push_back(w);
+        return MSDelegateList(std::move(list));
+    }
+    template <class F>
+    void forEach(F&& f) const {
+        if (!list_) return;
+        for (const auto& w : *list_)
+            if (auto d = w.lock()) f(*d);
+    }
+
+    MSDelegateList() = default;
+
+private:
+    explicit MSDelegateList(std::shared_ptr<const std::vector<std::weak_ptr<MSChannelDelegate>>> list)
+        : list_(std::move(list)) {}
+    std::shared_ptr<const std::vector<std::weak_ptr<MSChannelDelegate>>> list_;
 };
 
 }  // namespace quorvane

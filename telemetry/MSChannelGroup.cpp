@@ -47,20 +47,17 @@ std::vector<std::shared_ptr<MSChannelUnit>> MSChannelGroup::channelUnits() const
 
 void MSChannelGroup::addDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
     std::lock_guard lock(mutex_);
-    delegates_.push_back(delegate);
+    delegates_ = delegates_.adding(delegate);
 }
 
 void MSChannelGroup::removeDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
     std::lock_guard lock(mutex_);
-    std::erase_if(delegates_, [&](const auto& w) { return w.lock() == delegate || w.expired(); });
+    delegates_ = delegates_.removing(delegate);
 }
 
-std::vector<std::shared_ptr<MSChannelDelegate>> MSChannelGroup::delegates() const {
+MSDelegateList MSChannelGroup::delegates() const {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<MSChannelDelegate>> out;
-    for (const auto& w : delegates_)
-        if (auto d = w.lock()) out.push_back(std::move(d));
-    return out;
+    return delegates_;
 }
 
 void MSChannelGroup::setEnabled(bool enabled, bool deleteDataOnDisabled) {

@@ -52,10 +52,10 @@ public:
 
 private:
     MSChannelGroup(std::shared_ptr<MSHttpIngestion> ingestion, std::shared_ptr<MSLogDBStorage> storage);
-    std::vector<std::shared_ptr<MSChannelDelegate>> delegates() const;
+    MSDelegateList delegates() const;
     template <class F>
     void notify(F&& f) const {
-        for (const auto& d : delegates()) f(*d);
+        delegates().forEach(f);
     }
 
     const std::shared_ptr<MSHttpIngestion> ingestion_;
@@ -63,7 +63,7 @@ private:
     const std::shared_ptr<platform::DispatchQueue> logsQueue_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<MSChannelUnit>> units_;
-    std::vector<std::weak_ptr<MSChannelDelegate>> delegates_;
+    MSDelegateList delegates_;
 };
 
 // Sends the logs that carry target tokens to the One Collector: every unit added gets a

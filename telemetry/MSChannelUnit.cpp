@@ -21,20 +21,17 @@ MSChannelUnit::MSChannelUnit(MSChannelUnitConfiguration configuration, std::shar
 
 void MSChannelUnit::addDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
     std::lock_guard lock(mutex_);
-    delegates_.push_back(delegate);
+    delegates_ = delegates_.adding(delegate);
 }
 
 void MSChannelUnit::removeDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
     std::lock_guard lock(mutex_);
-    std::erase_if(delegates_, [&](const auto& w) { return w.lock() == delegate || w.expired(); });
+    delegates_ = delegates_.removing(delegate);
 }
 
-std::vector<std::shared_ptr<MSChannelDelegate>> MSChannelUnit::delegates() const {
+MSDelegateList MSChannelUnit::delegates() const {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<MSChannelDelegate>> out;
-    for (const auto& w : delegates_)
-        if (auto d = w.lock()) out.push_back(std::move(d));
-    return out;
+    return delegates_;
 }
 
 void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint32_t flags) {
@@ -49,10 +46,11 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
     notify([&](MSChannelDelegate& d) { d.prepareLog(*this, log); });
     notify([&](MSChannelDelegate& d) { d.didPrepareLog(*this, log, internalId, flags); });
 
+    std::string storedText = MSLogDBStorage::storedTextForLog(*log);
     bool schedule;
     {
         std::lock_guard lock(pendingMutex_);
-        pendingStores_.push_back({log, internalId, flags});
+        pendingStores_.push_back({log, internalId, flags, std::move(storedText)});
         schedule = !std::exchange(drainScheduled_, true);
     }
     if (schedule) logsQueue_->async([self = shared_from_this()] { self->drainPendingStores(); });
@@ -66,19 +64,24 @@ void MSChannelUnit::drainPendingStores() {
         drainScheduled_ = false;
     }
     std::vector<MSLogDBStorage::Item> toStore;
+    toStore.reserve(items.size());
     const bool enabled = isEnabled();
-    for (const auto& item : items) {
+    for (auto& item : items) {
         bool filtered = false;
         notify([&](MSChannelDelegate& d) { filtered = d.shouldFilterLog(*this, item.log) || filtered; });
         if (filtered)
             MSLogDebug(kMSLogTag, "Log of type '" + item.log->type.value_or("") + "' was filtered out by a delegate.");
         else if (enabled)
-            toStore.push_back({item.log, configuration_.groupId, item.flags});
+            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText)});
     }
-    storage_->saveLogs(toStore);
+    const auto saved = storage_->saveLogs(std::move(toStore));
+    {
+        std::lock_guard lock(mutex_);
+        itemsCount_ += size_t(std::count(saved.begin(), saved.end(), true));
+    }
     for (const auto& item : items)
         notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*this, item.log, item.internalId); });
-    checkPendingLogsOnQueue();
+    checkPendingLogsOnQueue(false);
 }
 
 bool MSChannelUnit::isEnabled() const {
@@ -157,10 +160,10 @@ bool MSChannelUnit::canSendLocked() const {
     return enabled_ && pausingObjects_.empty() && pendingBatchIds_.size() < configuration_.pendingBatchesLimit;
 }
 
-void MSChannelUnit::checkPendingLogsOnQueue() {
-    const size_t waiting = storage_->countLogs(configuration_.groupId);
+void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
+    const size_t waiting = recount ? storage_->countLogs(configuration_.groupId) : 0;
     std::lock_guard lock(mutex_);
-    itemsCount_ = waiting;
+    if (recount) itemsCount_ = waiting;
     if (itemsCount_ == 0 || !canSendLocked()) return;
     if (itemsCount_ >= configuration_.batchSizeLimit) {
         logsQueue_->async([self = shared_from_this()] { self->flushOnQueue(); });

@@ -55,14 +55,15 @@ public:
     void flushQueue();
 
 private:
-    std::vector<std::shared_ptr<MSChannelDelegate>> delegates() const;
+    MSDelegateList delegates() const;
     template <class F>
     void notify(F&& f) const {
-        for (const auto& d : delegates()) f(*d);
+        delegates().forEach(f);
     }
     // Logs queue only.
     void storeLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId, uint32_t flags);
-    void checkPendingLogsOnQueue();
+    // recount: read the number of waiting logs from storage instead of the running count.
+    void checkPendingLogsOnQueue(bool recount = true);
     void flushOnQueue();
     void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
                         int statusCode);
@@ -72,6 +73,7 @@ private:
         std::shared_ptr<MSAbstractLog> log;
         std::string internalId;
         uint32_t flags;
+        std::string storedText;  // made on the enqueuing thread, so that callers share the work
     };
     void drainPendingStores();
 
@@ -81,7 +83,7 @@ private:
     const std::shared_ptr<platform::DispatchQueue> logsQueue_;
 
     mutable std::mutex mutex_;
-    std::vector<std::weak_ptr<MSChannelDelegate>> delegates_;
+    MSDelegateList delegates_;
     bool enabled_ = true;
     std::set<const void*> pausingObjects_;
     std::set<std::string> pausedTargetKeys_;

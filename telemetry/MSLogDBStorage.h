@@ -47,10 +47,14 @@ public:
         std::shared_ptr<MSAbstractLog> log;
         std::string groupId;
         uint32_t flags = MSFlagsDefault;
+        // The Base64 text of the log's keyed archive when the caller made it already.
+        std::string storedText;
     };
+    // The text a log is stored as: the Base64 of its keyed archive.
+    static std::string storedTextForLog(const MSAbstractLog& log);
     bool saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags);
     // Saves the items in one transaction; one result per item.
-    std::vector<bool> saveLogs(const std::vector<Item>& items);
+    std::vector<bool> saveLogs(std::vector<Item> items);
 
     struct Batch {
         std::string batchId;

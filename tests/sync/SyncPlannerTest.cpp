@@ -227,9 +227,9 @@ protected:
         ASSERT_TRUE(syncStore->save());
     }
 
-    std::shared_ptr<SyncRun> runPlan() {
+    std::shared_ptr<SyncRun> runPlan(SyncRunOptions options = {}) {
         bool finished = false;
-        auto run = model_->startSyncRun(SyncRunOptions{}, [&](SyncRun&) { finished = true; });
+        auto run = model_->startSyncRun(options, [&](SyncRun&) { finished = true; });
         EXPECT_TRUE(run);
         EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 120));
         return run;
@@ -246,7 +246,7 @@ protected:
 TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     auto run = runPlan();
     ASSERT_EQ(run->state(), SyncRun::State::finished);
-    EXPECT_EQ(run->result(), SyncRun::Result::ok) << run->message();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
     const auto& plan = run->plan();
     EXPECT_TRUE(plan.googleFeedsComplete);
     EXPECT_EQ(plan.createLocal, 199u);  // Person 0..199 but Person 5
@@ -275,7 +275,7 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
 TEST_F(SyncRunPlanTest, ACutFeedPlansNoDeletionAndSaysSo) {
     provider.setPageCap(10);  // 30 pages: the service stops after 27
     auto run = runPlan();
-    EXPECT_EQ(run->result(), SyncRun::Result::ok) << run->message();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
     const auto& plan = run->plan();
     EXPECT_FALSE(plan.googleFeedsComplete);
     EXPECT_EQ(plan.deletions(), 0u);
@@ -293,12 +293,52 @@ TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
     provider.revokeAllTokens();
     provider.expireAccessTokens();
     auto run = runPlan();
-    EXPECT_EQ(run->result(), SyncRun::Result::auth) << run->message();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
     EXPECT_TRUE(model_->mSyncRecords.empty());
+    // A plan-only run records nothing; a run meant to write records how it ended.
+    model_->fetchSyncLogRecords();
+    EXPECT_TRUE(model_->syncLogRecords().empty());
+    runPlan(SyncRunOptions{.planOnly = false});
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "auth");
 
     platform::Error offline(platform::kURLErrorDomain, platform::kURLErrorNotConnectedToInternet);
-    EXPECT_EQ(SyncRun::resultForError(offline), SyncRun::Result::network);
-    EXPECT_EQ(SyncRun::resultForError(platform::Error("com.quorvane.HTTPStatus", 500)), SyncRun::Result::other);
+    EXPECT_EQ(SyncRun::outcomeForError(offline), SyncRunOutcome::Network);
+    EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", 500)), SyncRunOutcome::Other);
+}
+
+TEST_F(SyncRunPlanTest, AnUnconfirmedPlanWritesNothing) {
+    size_t deletionsShown = 0;
+    SyncRunOptions options{.planOnly = false};
+    options.confirm = [&](SyncRun& run, std::function<void(bool)> answer) {
+        deletionsShown = run.plan().deletions();
+        answer(false);
+    };
+    auto run = runPlan(options);
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Refused);
+    EXPECT_EQ(deletionsShown, 2u);
+    EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "refused");
+}
+
+TEST_F(SyncRunPlanTest, ARunAppliesItsPlanAndTheNextPlanFindsNothingToDo) {
+    auto run = runPlan(SyncRunOptions{.planOnly = false});
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message() << "\n" << model_->log();
+    const auto& counts = run->result().counts;
+    EXPECT_EQ(counts.googleCreated, 49);
+    EXPECT_EQ(counts.googleDeleted, 1);
+    EXPECT_EQ(counts.googleUpdated, 10);
+    EXPECT_EQ(counts.appleCreated, 199);
+    EXPECT_EQ(counts.appleDeleted, 1);
+    EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 348u);
+
+    auto again = runPlan();
+    ASSERT_EQ(again->outcome(), SyncRunOutcome::Ok);
+    EXPECT_EQ(again->plan().changes(), 0u);
+    EXPECT_EQ(again->plan().unchanged, 348u);
 }
 
 }  // namespace
