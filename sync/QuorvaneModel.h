@@ -217,6 +217,9 @@ public:
     std::vector<std::shared_ptr<GDataContactUserDefinedField>> getWrittenGoogleUserDefinedFields(
         const GDataEntryContact& contact);
     // (Postal addresses: getValidPostalAddressesWithGoogleContact.)
+    // A phonetic name is written only beside its name part: nil when the part is nil or empty.
+    static std::optional<std::string> getWrittenPhoneticName(const std::optional<std::string>& part,
+                                                             const std::optional<std::string>& phonetic);
     // The day a date names: year (unset for none or the no-year year), month and day; nil when the
     // components name no valid month and day.
     std::optional<platform::DateComponents> getDayWithDateComponents(const std::optional<platform::DateComponents>& components);

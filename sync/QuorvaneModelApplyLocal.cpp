@@ -7,7 +7,6 @@
 
 #include "platform/contacts/CNSaveRequest.h"
 #include "sync/QuorvaneModel.h"
-#include "sync/Utils.h"
 
 namespace quorvane {
 
@@ -198,8 +197,6 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
 
     const size_t total = s.records.size();
     if (s.next < total) {
-        setSubProgressWithString(Utils::stringWithFormat(Utils::localized("QVR_WritingLocalFormatted", "Writing %d of %d"),
-                                                         {std::to_string(s.next), std::to_string(total)}));
         if (s.progress) s.progress(s.next, total);
         afterDelay(0, [this, state] { performSynchronization_Step1_Slice(state); });
         return;

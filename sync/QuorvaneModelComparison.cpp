@@ -239,9 +239,14 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
         stringsDifferWithString1(apple->nameSuffix(), name ? name->nameSuffix() : std::nullopt)) {
         return differ(ContactDifferenceName);
     }
-    if (stringsDifferWithString1(apple->phoneticGivenName(), nameYomi(givenElement)) ||
-        stringsDifferWithString1(apple->phoneticMiddleName(), nameYomi(additionalElement)) ||
-        stringsDifferWithString1(apple->phoneticFamilyName(), nameYomi(familyElement))) {
+    auto phoneticDiffers = [&](const std::string& part, const std::string& phonetic,
+                               const std::shared_ptr<GDataNameElement>& element) {
+        return stringsDifferWithString1(getWrittenPhoneticName(part, phonetic),
+                                        getWrittenPhoneticName(nameText(element), nameYomi(element)));
+    };
+    if (phoneticDiffers(apple->givenName(), apple->phoneticGivenName(), givenElement) ||
+        phoneticDiffers(apple->middleName(), apple->phoneticMiddleName(), additionalElement) ||
+        phoneticDiffers(apple->familyName(), apple->phoneticFamilyName(), familyElement)) {
         return differ(ContactDifferenceName);
     }
     if (stringsDifferWithString1(apple->nickname(), google->nickname())) return differ(ContactDifferenceName);

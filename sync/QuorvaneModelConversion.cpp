@@ -73,9 +73,9 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
         auto setYomi = [](const std::shared_ptr<GDataNameElement>& part, const std::optional<std::string>& yomi) {
             if (part && !isEmpty(yomi)) part->setYomi(yomi);
         };
-        setYomi(name->givenName(), phoneticGiven);
-        setYomi(name->additionalName(), phoneticMiddle);
-        setYomi(name->familyName(), phoneticFamily);
+        setYomi(name->givenName(), getWrittenPhoneticName(given, phoneticGiven));
+        setYomi(name->additionalName(), getWrittenPhoneticName(middle, phoneticMiddle));
+        setYomi(name->familyName(), getWrittenPhoneticName(family, phoneticFamily));
         // A phonetic name counts only with its part: alone it writes nothing, and merging must not
         // replace Google's name by an empty one for it.
         const bool anyPart = !isEmpty(given) || !isEmpty(middle) || !isEmpty(family) || !isEmpty(prefix) ||

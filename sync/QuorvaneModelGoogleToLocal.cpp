@@ -27,7 +27,8 @@ std::string nameText(const std::shared_ptr<GDataNameElement>& part) {
 }
 
 std::string nameYomi(const std::shared_ptr<GDataNameElement>& part) {
-    return part ? part->yomi().value_or("") : "";
+    if (!part) return "";
+    return QuorvaneModel::getWrittenPhoneticName(part->stringValue(), part->yomi()).value_or("");
 }
 
 }  // namespace

@@ -119,6 +119,12 @@ std::vector<std::shared_ptr<GDataContactUserDefinedField>> QuorvaneModel::getWri
     });
 }
 
+std::optional<std::string> QuorvaneModel::getWrittenPhoneticName(const std::optional<std::string>& part,
+                                                                 const std::optional<std::string>& phonetic) {
+    if (!part || part->empty()) return std::nullopt;
+    return phonetic;
+}
+
 std::optional<platform::DateComponents> QuorvaneModel::getDayWithDateComponents(
     const std::optional<platform::DateComponents>& components) {
     using platform::DateComponents;

@@ -1,5 +1,6 @@
 #include "telemetry/MSLogDBStorage.h"
 
+#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include "platform/foundation/Base64.h"
@@ -37,7 +38,7 @@ MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSiz
     : path_(std::move(file)), maxSize_(maxStorageSize) {
     registerTelemetryClasses();
     platform::Paths::ensureDirectory(path_.parent_path());
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         MSLogError(kMSLogTag, "Couldn't open the log database at " + path_.string() + ": " + sqlite3_errmsg(db_));
         sqlite3_close(db_);
@@ -144,7 +145,13 @@ bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
 }
 
 std::string MSLogDBStorage::storedTextForLog(const MSAbstractLog& log) {
-    return platform::base64Encode(platform::KeyedArchiver::archivedData(log));
+    // OpenSSL's block encoder: the same standard Base64 with padding, written in one pass.
+    const std::string archive = platform::KeyedArchiver::archivedData(log);
+    std::string text((archive.size() + 2) / 3 * 4 + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                       reinterpret_cast<const unsigned char*>(archive.data()), int(archive.size()));
+    text.resize(size_t(length));
+    return text;
 }
 
 bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags) {

@@ -128,7 +128,7 @@ public:
     // The fetcher service's authorizer.
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer() const;
     // A non-null authorizer clears the user name and password first.
-    void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer);
+    virtual void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer);
 
     virtual void setUserCredentialsWithUsername(std::optional<std::string> username,
                                                 std::optional<std::string> password);

@@ -47,7 +47,12 @@ void writeString(std::string& out, std::string_view text) {
     }
     static const char hex[] = "0123456789abcdef";
     out += '"';
-    for (char c : text) {
+    size_t plain = 0;  // start of the run of characters that need no escape
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (uint8_t(c) >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -55,15 +60,12 @@ void writeString(std::string& out, std::string_view text) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (uint8_t(c) < 0x20) {
-                out += "\\u00";
-                out += hex[uint8_t(c) >> 4];
-                out += hex[uint8_t(c) & 15];
-            } else {
-                out += c;
-            }
+            out += "\\u00";
+            out += hex[uint8_t(c) >> 4];
+            out += hex[uint8_t(c) & 15];
         }
     }
+    out.append(text, plain, text.size() - plain);
     out += '"';
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
@@ -97,7 +98,9 @@ protected:
                                        c.familyName() + "/" + c.nameSuffix() + "/" + c.nickname(),
                                    "org " + unlessBlank(c.organizationName()) + "/" + unlessBlank(c.jobTitle()) + "/" +
                                        unlessBlank(c.departmentName()),
-                                   "note " + c.note(), "birthday " + day(m.getWrittenAppleBirthday(c))};
+                                   "note " + c.note(), "birthday " + day(m.getWrittenAppleBirthday(c)),
+                                   "phonetic " + m.getWrittenPhoneticName(c.givenName(), c.phoneticGivenName()).value_or("") +
+                                       "/" + m.getWrittenPhoneticName(c.familyName(), c.phoneticFamilyName()).value_or("")};
         for (const auto& v : m.getWrittenAppleEmails(c)) out.push_back("email " + info(m.convertToGoogleEmailLabelWithAppleLabel(v.label())) + v.value());
         for (const auto& v : m.getWrittenApplePhones(c)) out.push_back("phone " + info(m.convertToGooglePhoneLabelWithAppleLabel(v.label())) + v.value().stringValue);
         for (const auto& v : m.getWrittenApplePostalAddresses(c)) {
@@ -125,6 +128,9 @@ protected:
         auto info = [](const auto& e) { return e.rel().value_or("-") + "|" + e.label().value_or("-") + "|"; };
         auto name = g.name();
         auto part = [&](const std::shared_ptr<GDataNameElement>& p) { return p ? p->stringValue().value_or("") : ""; };
+        auto yomi = [&](const std::shared_ptr<GDataNameElement>& p) {
+            return p ? m.getWrittenPhoneticName(p->stringValue(), p->yomi()).value_or("") : "";
+        };
         auto first = [&](auto get) {
             for (const auto& o : g.organizations()) {
                 if (!m.stringEffectivelyEmptyWithString(get(*o))) return get(*o).value_or("");
@@ -139,7 +145,8 @@ protected:
             "org " + first([](const GDataOrganization& o) { return o.orgName(); }) + "/" +
                 first([](const GDataOrganization& o) { return o.orgTitle(); }) + "/" +
                 first([](const GDataOrganization& o) { return o.orgDepartment(); }),
-            "note " + (content ? content->stringValue().value_or("") : ""), "birthday " + day(m.getDayWithGoogleBirthday(g))};
+            "note " + (content ? content->stringValue().value_or("") : ""), "birthday " + day(m.getDayWithGoogleBirthday(g)),
+            "phonetic " + yomi(name ? name->givenName() : nullptr) + "/" + yomi(name ? name->familyName() : nullptr)};
         for (const auto& v : m.getWrittenGoogleEmails(g)) out.push_back("email " + info(*v) + v->address().value_or(""));
         for (const auto& v : m.getWrittenGooglePhones(g)) out.push_back("phone " + info(*v) + v->stringValue().value_or(""));
         for (const auto& v : m.getValidPostalAddressesWithGoogleContact(entry)) {
@@ -190,7 +197,8 @@ CNMutableContactPtr generateLocal(std::mt19937& rng) {
     c->setMiddleName(pick(rng, kTexts));
     c->setNamePrefix(pick(rng, kTexts));
     c->setNameSuffix(pick(rng, kTexts));
-    if (!c->givenName().empty()) c->setPhoneticGivenName(pick(rng, kTexts));
+    c->setPhoneticGivenName(pick(rng, kTexts));
+    c->setPhoneticFamilyName(pick(rng, kTexts));
     c->setNickname(pick(rng, kTexts));
     c->setOrganizationName(pick(rng, kTexts));
     c->setJobTitle(pick(rng, kTexts));
@@ -433,6 +441,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, ValuesNoConversionWritesAreNoDifference) 
          "<gd:email rel='" + kGD + "#work' address=' '/>"},
         {"blank phone on either side", [](CNMutableContact& c) { auto v = c.phoneNumbers(); v.push_back(lv(optional<string>(), CNPhoneNumber{" "})); c.setPhoneNumbers(v); },
          "<gd:phoneNumber rel='" + kGD + "#work'> </gd:phoneNumber>"},
+        {"phonetic name without its part", [](CNMutableContact& c) { c.setPhoneticMiddleName("Mei"); }, ""},
         {"blank web address", [](CNMutableContact& c) { c.setUrlAddresses({lv<string>(nullopt, "")}); }, "<gContact:website rel='home' href=' '/>"},
         {"IM without user name", [](CNMutableContact& c) { c.setInstantMessageAddresses({lv(optional<string>(), CNInstantMessageAddress{"", "Skype"})}); },
          "<gd:im rel='" + kGD + "#home' protocol='" + kGD + "#AIM' address=''/>"},
@@ -465,7 +474,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, ValuesNoConversionWritesAreNoDifference) 
         EXPECT_EQ(fields(written), fields(googleContact(base))) << c.what;
     }
     auto many = baseLocal();
-    cases[7].local(*many);
+    std::find_if(std::begin(cases), std::end(cases), [](const Case& c) { return !c.alone; })->local(*many);
     EXPECT_EQ(model_->createGoogleContactWithAppleContact(many, many, record(false), nullopt)->phoneNumbers().size(),
               QuorvaneModel::kMaxGooglePhoneNumbers);
 }
