@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "PipelineTestSupport.h"
+#include "platform/runloop/DispatchQueue.h"
 #include "platform/runloop/RunLoop.h"
 #include "telemetry/MSTicketCache.h"
 
@@ -137,14 +138,34 @@ TEST(Pipeline, InvalidFilteredAndDisabledLogsAreNotStored) {
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
     EXPECT_EQ(f.acceptedNumbers(), std::vector<std::string>{"2"});
 
-    unit->setEnabled(false, true);
-    unit->enqueueItem(numberedLog(3));
+    int pause = 0;
+    unit->pauseWithIdentifyingObject(&pause);
+    unit->enqueueItem(numberedLog(5));
     ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 3));
+    EXPECT_EQ(f.storage->countAllLogs(), 1u);
+    unit->setEnabled(false, true);  // deletes what is stored
+    unit->resumeWithIdentifyingObject(&pause);
+    unit->enqueueItem(numberedLog(3));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 4));
     EXPECT_EQ(f.storage->countAllLogs(), 0u);
     unit->setEnabled(true, false);
     unit->enqueueItem(numberedLog(4));
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
     EXPECT_EQ(f.acceptedNumbers().back(), "4");
+}
+
+TEST(Pipeline, AtMostThePendingBatchesLimitIsInFlight) {
+    PipelineFixture f;
+    f.server.server().hold("/logs");
+    auto unit = f.unit(2, "Test", 1);
+    for (int i = 0; i < 6; ++i) unit->enqueueItem(numberedLog(i));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 6));
+    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 30));
+    for (int i = 0; i < 3; ++i) f.group->logsQueue()->sync([] {});  // whatever the unit was to do is done
+    EXPECT_EQ(f.ingestion->requestCount(), 1u);
+    f.server.server().release("/logs");
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 6));
+    EXPECT_EQ(f.server.batchCount(), 3u);
 }
 
 TEST(Pipeline, TenThousandLogsFromEightThreadsArriveExactlyOnce) {
