@@ -15,9 +15,6 @@ using platform::Value;
 
 namespace {
 
-constexpr const char* kDefaultAccountType = "HOSTED_OR_GOOGLE";
-// The provider's account sign-in host.
-constexpr const char* kDefaultSignInDomain = "www.google.com";
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
@@ -78,9 +75,9 @@ void GDataServiceTicket::cancelTicket() {
 
 GDataServiceTicketPtr GDataServiceGoogle::makeTicket() { return GDataServiceTicket::ticketForService(shared_from_this()); }
 
-std::string GDataServiceGoogle::accountType() const { return accountType_.value_or(kDefaultAccountType); }
+std::string GDataServiceGoogle::accountType() const { return accountType_.value_or(kGDataDefaultAccountType); }
 
-std::string GDataServiceGoogle::signInDomain() const { return signInDomain_.value_or(kDefaultSignInDomain); }
+std::string GDataServiceGoogle::signInDomain() const { return signInDomain_.value_or(kGDataDefaultSignInDomain); }
 
 std::optional<std::string> GDataServiceGoogle::serviceID() const {
     if (serviceID_) return serviceID_;

@@ -54,6 +54,10 @@ private:
     std::optional<platform::Date> credentialDate_;
 };
 
+// The account type and the provider's account sign-in host when none is set.
+inline constexpr const char* kGDataDefaultAccountType = "HOSTED_OR_GOOGLE";
+inline constexpr const char* kGDataDefaultSignInDomain = "www.google.com";
+
 // A call waiting for the account sign-in; run() makes it for real. mayRepeat is the call's
 // retry-invocation argument: a call repeated after a refused token is not repeated again.
 struct GDataServiceInvocation {

@@ -23,9 +23,6 @@ namespace {
 
 constexpr const char* kInvocationsKey = "_invocations";
 constexpr const char* kTicketKey = "_ticket";
-constexpr const char* kDefaultAccountType = "HOSTED_OR_GOOGLE";
-// The provider's account sign-in host.
-constexpr const char* kDefaultSignInDomain = "www.google.com";
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
@@ -143,7 +140,7 @@ std::shared_ptr<QNSessionFetcher> GDataServiceGoogle::authTokenFetcherWithUserna
     const std::map<std::string, std::string>& additionalParameters,
     const std::optional<std::map<std::string, std::string>>& customHeaders) {
     if (isEmpty(username) || isEmpty(password)) return nullptr;
-    std::string domain = isEmpty(signInDomain) ? kDefaultSignInDomain : *signInDomain;
+    std::string domain = isEmpty(signInDomain) ? kGDataDefaultSignInDomain : *signInDomain;
     std::string scheme = platform::hasPrefix(domain, "localhost:") ? "http" : "https";
     auto url = URL::URLWithString(scheme + "://" + domain + "/accounts/ClientLogin");
     URLRequest request(url, URLRequest::CachePolicy::ReloadIgnoringLocalCacheData, 60);
@@ -155,7 +152,7 @@ std::shared_ptr<QNSessionFetcher> GDataServiceGoogle::authTokenFetcherWithUserna
         return QNOAuth2Authentication::encodedOAuthValueForString(s.value_or(""));
     };
     std::string body = "Email=" + encode(username) + "&Passwd=" + encode(password) + "&source=" + encode(source) +
-                       "&service=" + encode(service) + "&accountType=" + encode(accountType.value_or(kDefaultAccountType));
+                       "&service=" + encode(service) + "&accountType=" + encode(accountType.value_or(kGDataDefaultAccountType));
     for (const auto& [name, value] : additionalParameters) body += "&" + name + "=" + encode(value);
 
     auto fetcher = QNSessionFetcher::fetcherWithRequest(request);
