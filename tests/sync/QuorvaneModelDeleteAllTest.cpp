@@ -1,5 +1,7 @@
 // The delete-all tools against a real contact store and sync store.
 
+#include <fstream>
+
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -134,6 +136,23 @@ TEST_F(QuorvaneModelDeleteAllTest, NoAccountOrOneWithoutIdentifierIsRefusedAndNo
         EXPECT_EQ(error->code, kQuorvaneModelErrorNoContainer);
     }
     EXPECT_EQ(contactsIn(mine), 4u);
+}
+
+TEST_F(QuorvaneModelDeleteAllTest, NothingIsDeletedWhenTheHistoryCannotBeCleared) {
+    auto mine = addContainer("Mine", platform::CNContainerType::Local);
+    fill(mine, 3, {"Friends"});
+    // A data folder that cannot be made: the sync store does not open.
+    std::ofstream(dir_ / "not-a-folder") << "x";
+    QuorvaneModel::Environment env;
+    env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults.json");
+    env.contactStore = store_;
+    env.dataFolder = dir_ / "not-a-folder" / "profile";
+    model_ = std::make_shared<QuorvaneModel>(std::move(env));
+    auto error = deleteAll(mine);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kQuorvaneModelErrorHistoryNotCleared);
+    EXPECT_EQ(contactsIn(mine), 3u);
+    EXPECT_EQ(model_->getAppleGroupsInContainer(mine, nullptr).size(), 1u);
 }
 
 // --- the Google account ---
