@@ -203,6 +203,10 @@ qvcrash_error_t dwarf_cfa_state<P, S>::eval_program(const qvcrash_async_mobject_
 
     const uint64_t caf = cie->code_alignment_factor;
     const int64_t daf = cie->data_alignment_factor;
+    // A signed operand times the data alignment factor, wrapping like every rule value.
+    auto factored = [daf](int64_t value) {
+        return static_cast<int64_t>(static_cast<uint64_t>(value) * static_cast<uint64_t>(daf));
+    };
     P location = initial_location;
     if (pc != 0 && location > pc) return QVCRASH_ESUCCESS;
 
@@ -381,15 +385,15 @@ qvcrash_error_t dwarf_cfa_state<P, S>::eval_program(const qvcrash_async_mobject_
             }
             case 0x11:  // DW_CFA_offset_extended_sf
                 if ((err = read_reg(&reg)) || (err = read_s(&s))) return err;
-                if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<P>(s * daf)))) return err;
+                if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<P>(factored(s))))) return err;
                 break;
             case 0x12:  // DW_CFA_def_cfa_sf
                 if ((err = read_reg(&reg)) || (err = read_s(&s))) return err;
-                set_cfa_register_signed(static_cast<uint32_t>(reg), static_cast<S>(s * daf));
+                set_cfa_register_signed(static_cast<uint32_t>(reg), static_cast<S>(factored(s)));
                 break;
             case 0x13:  // DW_CFA_def_cfa_offset_sf
                 if ((err = read_s(&s)) || (err = needs_register_cfa())) return err;
-                set_cfa_register_signed(_cfa_value[_table_depth].regnum, static_cast<S>(s * daf));
+                set_cfa_register_signed(_cfa_value[_table_depth].regnum, static_cast<S>(factored(s)));
                 break;
             case 0x14:  // DW_CFA_val_offset
                 if ((err = read_reg(&reg)) || (err = read_u(&u))) return err;
@@ -397,7 +401,7 @@ qvcrash_error_t dwarf_cfa_state<P, S>::eval_program(const qvcrash_async_mobject_
                 break;
             case 0x15:  // DW_CFA_val_offset_sf
                 if ((err = read_reg(&reg)) || (err = read_s(&s))) return err;
-                if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET, static_cast<P>(s * daf)))) return err;
+                if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET, static_cast<P>(factored(s))))) return err;
                 break;
             default:
                 QVCRASH_DEBUG("Unsupported opcode 0x%hhx", opcode);

@@ -25,6 +25,17 @@ bool readEntryHeader(const qvcrash_async_mobject_t* mobj, const MSqvcrash_async_
     return true;
 }
 
+// An entry that claims more bytes than its section holds after it.
+bool entryOverrunsSection(const qvcrash_async_mobject_t* mobj, uint64_t address, const EntryHeader& header) {
+    const uint64_t end = MSqvcrash_async_mobject_base_address(mobj) + MSqvcrash_async_mobject_length(mobj);
+    if (address > end || end - address < header.header_size || end - address - header.header_size < header.length) {
+        QVCRASH_DEBUG("CFI entry 0x%llx of length 0x%llx runs past the end of its section",
+                      static_cast<unsigned long long>(address), static_cast<unsigned long long>(header.length));
+        return true;
+    }
+    return false;
+}
+
 // A NUL-terminated string at address: its length without the NUL, false when it runs out.
 bool stringLength(const qvcrash_async_mobject_t* mobj, uint64_t address, uint64_t* length) {
     for (uint64_t i = 0;; ++i) {
@@ -51,6 +62,7 @@ qvcrash_error_t qvcrash_async_dwarf_cie_info_init(qvcrash_async_dwarf_cie_info_t
         QVCRASH_DEBUG("CIE 0x%llx header lies outside the mapped range", static_cast<unsigned long long>(address));
         return QVCRASH_EINVAL;
     }
+    if (entryOverrunsSection(mobj, address, header)) return QVCRASH_EINVAL;
     info->cie_offset = address - base + header.header_size;
     info->cie_length = header.length;
     uint64_t at = header.header_size;  // position relative to address
@@ -205,6 +217,7 @@ qvcrash_error_t qvcrash_async_dwarf_fde_info_init(qvcrash_async_dwarf_fde_info_t
                       static_cast<unsigned long long>(address));
         return QVCRASH_EINVAL;
     }
+    if (entryOverrunsSection(mobj, address, header)) return QVCRASH_EINVAL;
     info->fde_offset = address - base + header.header_size;
     info->fde_length = header.length;
     uint64_t at = header.header_size;

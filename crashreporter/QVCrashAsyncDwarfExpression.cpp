@@ -66,6 +66,7 @@ bool dwarf_opcode_stream::skip(int64_t offset) {
 namespace {
 
 constexpr size_t kStackLimit = 100;
+constexpr size_t kStepLimit = 10000;
 
 template <typename machine_ptr>
 struct ExpressionStack {
@@ -152,7 +153,13 @@ qvcrash_error_t qvcrash_async_dwarf_expression_eval(const qvcrash_async_mobject_
         return QVCRASH_ESUCCESS;
     };
 
+    // Backward jumps can make an expression loop forever; no real expression runs this long.
+    size_t steps = 0;
     while (!stream.at_end()) {
+        if (++steps > kStepLimit) {
+            QVCRASH_DEBUG("Expression exceeded %zu operations", kStepLimit);
+            return QVCRASH_EINVAL;
+        }
         uint8_t opcode;
         if (!stream.read_intU(&opcode)) return QVCRASH_EINVAL;
         machine_ptr a, b, c;

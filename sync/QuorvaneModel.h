@@ -756,6 +756,8 @@ public:
                                                        std::function<void(const platform::Error&)> failed);
     // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
     bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
+    // A contacts feed was downloaded and is not whole: the history must not be swept after it.
+    bool googleContactFeedCutShort() const { return mContactFeed && !mContactFeedComplete; }
 
     // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.

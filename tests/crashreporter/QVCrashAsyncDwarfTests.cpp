@@ -247,6 +247,12 @@ TEST(QVCrashAsyncDwarf, ProgramRowsHoldTheRulesOfTheirAddress) {
     EXPECT_FALSE(x.get_register_rule(6, &rule, &value));
     EXPECT_TRUE(x.get_register_rule(3, &rule, &value));
 
+    // A factored offset wraps like every rule value instead of overflowing.
+    State64 big;
+    ASSERT_EQ(runProgram(big, {0x11, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, 0), QVCRASH_ESUCCESS);
+    ASSERT_TRUE(big.get_register_rule(3, &rule, &value));
+    EXPECT_EQ(value, static_cast<uint64_t>(INT64_MAX) * static_cast<uint64_t>(-8));
+
     // DW_CFA_GNU_args_size before the row fails the frame; after it, it is never read.
     State64 g;
     EXPECT_EQ(runProgram(g, {0x2E, 0x10, 0x41}, 0x1000), QVCRASH_ENOTSUP);
@@ -348,6 +354,7 @@ TEST(QVCrashAsyncDwarf, ExpressionsEvaluateWithinTheirBounds) {
         {"bra not taken", {0x30, 0x28, 0x01, 0x00, 0x36}, QVCRASH_ESUCCESS, 6},
         {"bra backwards forever stays in range", {0x31, 0x28, 0xFA, 0xFF}, QVCRASH_EINVAL, 0},
         {"skip out of range", {0x2F, 0x10, 0x00}, QVCRASH_EINVAL, 0},
+        {"skip back onto itself forever", {0x2F, 0xFD, 0xFF}, QVCRASH_EINVAL, 0},
         {"deref_size 3", {0x30, 0x94, 0x03}, QVCRASH_EINVAL, 0},
         {"deref of an unmapped address", {0x30, 0x06}, QVCRASH_ENOTFOUND, 0},
         {"addr", {0x03}, QVCRASH_ENOTSUP, 0},
