@@ -8,6 +8,8 @@
 #include <set>
 
 #include "gdata/GDataAtomServiceDocument.h"
+#include "gdata/GDataContactConstants.h"
+#include "gdata/GDataEntryACL.h"
 #include "gdata/GDataEntryBase.h"
 #include "gdata/GDataFeedBase.h"
 #include "gdata/GDataScanner.h"
@@ -1187,12 +1189,9 @@ void GDataObject::addUnknownChildNodesToElement(const GDataXMLElementPtr& elemen
     if (shouldIgnoreUnknowns_) return;
     flushConsumed();
     for (const auto& child : unknownChildren_) element->addChild(child);
-    for (const auto& attr : unknownAttributes_) {
-        // An attribute the element already has is not added again.
-        auto name = attr->name();
-        if (name && element->attributeForName(*name)) continue;
-        element->addAttribute(attr);
-    }
+    // An attribute the element already has (the same namespace and local name) is not added
+    // again; "x:etag" or a plain "etag" beside "gd:etag" are other attributes and are kept.
+    for (const auto& attr : unknownAttributes_) element->addAttribute(attr);
 }
 
 GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
@@ -1438,6 +1437,11 @@ const GDataClassInfo* GDataObject::classForCategoryWithScheme(const std::optiona
     it = map.find(categoryKey(*scheme, std::string()));
     if (it != map.end()) return it->second;
     return nullptr;
+}
+
+void GDataObject::registerKnownKinds() {
+    registerContactClasses();
+    registerACLClasses();
 }
 
 void GDataObject::registerClassName(const GDataClassInfo& cls) {
