@@ -7,6 +7,7 @@
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataCategory.h"
 #include "gdata/GDataContactConstants.h"
+#include "gdata/GDataEmail.h"
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "gdata/GDataFeedContactProfile.h"
@@ -15,6 +16,7 @@
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Log.h"
 #include "tests/gdata/GDataElementTestSupport.h"
+#include "tests/gdata/GDataXMLTestSupport.h"
 #include "tests/gdata/XMLInfosetTestSupport.h"
 #include "tests/support/ContactsFeedGenerator.h"
 
@@ -220,6 +222,34 @@ TEST(GDataFeedContact, AFreshProcessParsesAContactsFeedThroughTheBaseClassIntoCo
             std::_Exit(contacts ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST(GDataFeedContact, WrittenXMLBindsEveryPrefixWhereverTheObjectIsWritten) {
+    // An entry parsed from a feed, which declared the prefixes, and written on its own.
+    auto feed = GDataFeedContact::contactFeedWithXMLData(bytes(quorvane::testing::generateContactsFeed({2, 2, true})));
+    ASSERT_TRUE(feed);
+    auto entry = feed->entryAtIndex(1);
+    const std::string alone = generated(*entry);
+    EXPECT_TRUE(xmltest::reparsesCleanly(alone));
+    EXPECT_TRUE(contains(alone, "http://schemas.google.com/g/2005")) << alone;
+
+    // A new element added to a feed that binds the gd namespace to another prefix.
+    const std::string original =
+        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:g='http://schemas.google.com/g/2005'>"
+        "<entry><category scheme='http://schemas.google.com/g/2005#kind'"
+        " term='http://schemas.google.com/contact/2008#contact'/><g:email address='a@example.com'/></entry></feed>";
+    auto other = GDataFeedContact::contactFeedWithXMLData(bytes(original));
+    ASSERT_TRUE(other);
+    auto contact = std::dynamic_pointer_cast<GDataEntryContact>(other->entryAtIndex(0));
+    ASSERT_TRUE(contact);
+    contact->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, "b@example.com"));
+    const std::string written = generated(*other);
+    EXPECT_TRUE(xmltest::reparsesCleanly(written));
+    auto again = GDataFeedContact::contactFeedWithXMLData(bytes(written));
+    ASSERT_TRUE(again);
+    auto reread = std::dynamic_pointer_cast<GDataEntryContact>(again->entryAtIndex(0));
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(reread->emailAddresses().size(), 2u) << written;
 }
 
 TEST(GDataFeedContact, KindsChooseTheContactClassesInFeedsOfAnyClass) {
