@@ -459,6 +459,14 @@ void QNSessionFetcher::setAllowedInsecureSchemes(std::vector<std::string> scheme
     QN_LOCKED;
     s_->allowedInsecureSchemes = std::move(schemes);
 }
+bool QNSessionFetcher::isSecretExchange() {
+    QN_LOCKED;
+    return s_->isSecretExchange;
+}
+void QNSessionFetcher::setSecretExchange(bool flag) {
+    QN_LOCKED;
+    s_->isSecretExchange = flag;
+}
 bool QNSessionFetcher::allowLocalhostRequest() {
     QN_LOCKED;
     return s_->allowLocalhostRequest;
@@ -675,6 +683,11 @@ bool QNSessionFetcher::userStoppedFetching() {
 bool QNSessionFetcher::wasCreatedFromBackgroundSession() {
     QN_LOCKED;
     return s_->wasCreatedFromBackgroundSession;
+}
+std::shared_ptr<QNSessionFetcher> QNSessionFetcher::parentUploadFetcher() {
+    std::any value = propertyForKey(kQNUploadFetcherChunkParentKey);
+    if (auto* weak = std::any_cast<std::weak_ptr<QNSessionFetcher>>(&value)) return weak->lock();
+    return nullptr;
 }
 bool QNSessionFetcher::useBackgroundSession() {
     QN_LOCKED;

@@ -89,6 +89,10 @@ inline constexpr const char* kQNSessionFetcherCompletionInvokedNotification = "k
 inline constexpr const char* kQNSessionFetcherCompletionDataKey = "data";
 inline constexpr const char* kQNSessionFetcherCompletionErrorKey = "error";
 
+// The property of a chunk, query or cancel fetcher that names its upload fetcher (a
+// std::weak_ptr<QNSessionFetcher>).
+inline constexpr const char* kQNUploadFetcherChunkParentKey = "_uploadFetcherChunkParent";
+
 // Prefix of every background session identifier a fetcher makes.
 inline constexpr const char* kQNSessionIdentifierPrefix = "com.quorvane.QNSessionFetcher";
 // User-defaults key of the background sessions in flight.
@@ -186,7 +190,7 @@ public:
     std::string description() const;
 
     // --- beginning ---
-    void beginFetchWithCompletionHandler(CompletionHandler handler);
+    virtual void beginFetchWithCompletionHandler(CompletionHandler handler);
     void beginFetchWithDelegate(FinishedCallback didFinish);
     // Wraps the "delegate + selector" callback as a completion handler.
     CompletionHandler completionHandlerWithTarget(FinishedCallback didFinish);
@@ -206,13 +210,13 @@ public:
 
     // --- stopping and waiting ---
     // Ends the fetch: no completion call follows.
-    void stopFetching();
+    virtual void stopFetching();
     virtual void stopFetchReleasingCallbacks(bool shouldReleaseCallbacks);
     // Drops the completion handler, the callback queue and every caller block.
     void releaseCallbacks();
     // Waits for the task, the completion and every dispatched callback; false on time-out.
     // On the main thread with callbacks on the main queue it runs the run loop meanwhile.
-    bool waitForCompletionWithTimeout(platform::TimeInterval timeoutInSeconds);
+    virtual bool waitForCompletionWithTimeout(platform::TimeInterval timeoutInSeconds);
     virtual bool isFetching();
     bool isFetchingUnsynchronized();
     bool userStoppedFetching();
@@ -232,8 +236,8 @@ public:
     std::shared_ptr<const URLResponse> response();
     std::shared_ptr<const URLResponse> responseUnsynchronized();
     int64_t statusCode();
-    int64_t statusCodeUnsynchronized();
-    std::optional<platform::HTTPHeaders> responseHeaders();
+    virtual int64_t statusCodeUnsynchronized();
+    virtual std::optional<platform::HTTPHeaders> responseHeaders();
     std::optional<platform::HTTPHeaders> responseHeadersUnsynchronized();
 
     // --- body ---
@@ -305,6 +309,11 @@ public:
     void setAllowedInsecureSchemes(std::vector<std::string> schemes);
     bool allowLocalhostRequest();
     void setAllowLocalhostRequest(bool flag);
+    // A fetch that exchanges secrets (a token request, a revocation): it never follows a
+    // redirect to another origin, and its completion notification carries neither the body
+    // nor the error's user info.
+    bool isSecretExchange();
+    void setSecretExchange(bool flag);
     bool allowInvalidServerCertificates();
     void setAllowInvalidServerCertificates(bool flag);
 
@@ -393,8 +402,10 @@ public:
     std::string createSessionIdentifierWithMetadata(const std::optional<platform::Value>& metadata);
     virtual bool canFetchWithBackgroundSession() { return true; }
     bool wasCreatedFromBackgroundSession();
-    bool useBackgroundSession();
-    void setUseBackgroundSession(bool flag);
+    virtual bool useBackgroundSession();
+    virtual void setUseBackgroundSession(bool flag);
+    // The resumable upload fetcher that made this chunk, query or cancel fetcher; nullptr otherwise.
+    std::shared_ptr<QNSessionFetcher> parentUploadFetcher();
     bool isUsingBackgroundSession();
     // The identifiers in the persisted list that have a live fetcher; nothing when none.
     static std::optional<std::vector<std::string>> activePersistedBackgroundSessions();

@@ -231,6 +231,10 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     std::shared_ptr<platform::URLSession> session;
     {
         QN_LOCKED;
+        // A session identifier without a configuration makes a background session of its own
+        // below: asking the service for its shared one would hold the service's session
+        // creation for a session that is never reported back.
+        if (s_->sessionIdentifier && !s_->configuration) canShare = false;
         s_->canShareSession = canShare;
         svc = s_->service;
         session = s_->session;

@@ -75,11 +75,14 @@ void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional
     CompletionHandler handler = s_->completionHandler;
     if (!handler) return;
     auto self = shared_from_this();
-    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, data = std::move(data), error = std::move(error)] {
+    bool secret = s_->isSecretExchange;
+    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, secret, data = std::move(data),
+                                                                error = std::move(error)] {
         handler(data, error);
         Value info = Value::dictionary();
-        if (data) info.set(kQNSessionFetcherCompletionDataKey, *data);
-        if (error) info.set(kQNSessionFetcherCompletionErrorKey, errorAsValue(*error));
+        if (data && !secret) info.set(kQNSessionFetcherCompletionDataKey, *data);
+        if (error) info.set(kQNSessionFetcherCompletionErrorKey, secret ? errorAsValue(Error(error->domain, error->code))
+                                                                        : errorAsValue(*error));
         self->postNotificationOnMainThreadWithName(kQNSessionFetcherCompletionInvokedNotification,
                                                    info.size() > 0 ? info : Value(), false);
     });
@@ -150,6 +153,16 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
     URLRequest redirectRequest = s_->request ? *s_->request : newRequest;
     std::optional<URL> currentURL = s_->request ? s_->request->url() : std::nullopt;
     redirectRequest.setURL(redirectURLWithOriginalRequestURL(currentURL, newRequest.url()));
+    // The credentials and the body never follow a redirect to another origin; an exchange of
+    // secrets does not follow it at all.
+    if (!currentURL || !redirectRequest.url() || !redirectRequest.url()->isSameOrigin(*currentURL)) {
+        if (s_->isSecretExchange) {
+            lock.unlock();
+            completionHandler(std::nullopt);
+            return;
+        }
+        redirectRequest.removeCredentialsAndBody();
+    }
     for (const auto& [name, value] : newRequest.allHTTPHeaderFields()) redirectRequest.setValue(value, name);
     s_->response = redirectResponse;
     logNowWithError(std::nullopt);

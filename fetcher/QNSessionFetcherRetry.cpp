@@ -50,7 +50,9 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
         if (status == 403 && s_->usingBackgroundSession && s_->request) {
             auto response = responseUnsynchronized();
             std::optional<URL> responseURL = response ? response->url() : std::nullopt;
-            if (responseURL && responseURL != s_->request->url() &&
+            // Only within the request's origin: the credentials never go to another one.
+            std::optional<URL> requestURL = s_->request->url();
+            if (responseURL && requestURL && responseURL != requestURL && responseURL->isSameOrigin(*requestURL) &&
                 s_->request->valueForHTTPHeaderField("Authorization")) {
                 auto redirected = std::make_shared<URLRequest>(*s_->request);
                 redirected->setURL(responseURL);
@@ -180,7 +182,10 @@ platform::TimeInterval QNSessionFetcher::retryAfterInterval() {
 }
 
 platform::TimeInterval QNSessionFetcher::nextRetryIntervalUnsynchronized() {
-    if (statusCodeUnsynchronized() == 503 && hasRetryAfterInterval()) return retryAfterInterval();
+    // The server's "Retry-After" sets the delay, but never below the minimum interval: "0" would
+    // make the retries spin.
+    if (statusCodeUnsynchronized() == 503 && hasRetryAfterInterval())
+        return std::max(s_->minRetryInterval, retryAfterInterval());
     double secs = s_->lastRetryInterval * s_->retryFactor;
     if (s_->maxRetryInterval > 0) secs = std::min(secs, s_->maxRetryInterval);
     return std::max(s_->minRetryInterval, secs);
@@ -220,14 +225,13 @@ void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Err
         QN_LOCKED;
         bool canRetry = false;
         if (s_->isRetryEnabled) {
-            if (hasRetryAfterInterval()) {
-                canRetry = true;
-            } else {
-                double elapsed =
-                    s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
-                canRetry = s_->maxRetryInterval > nextRetryIntervalUnsynchronized() &&
-                           elapsed <= 3 * s_->maxRetryInterval;
-            }
+            // Retrying ends three caps after the first request, whatever the server asks: a
+            // server that always answers "Retry-After" would keep the fetch going for ever.
+            double elapsed =
+                s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
+            bool withinOverallBound = elapsed <= 3 * s_->maxRetryInterval;
+            canRetry = withinOverallBound &&
+                       (hasRetryAfterInterval() || s_->maxRetryInterval > nextRetryIntervalUnsynchronized());
         }
         if (!canRetry && !forceAssumeRetry && !forceRetryForRefresh) {
             shouldRetry = false;

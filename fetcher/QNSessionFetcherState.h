@@ -80,6 +80,7 @@ struct QNSessionFetcher::State {
     std::string comment, log;
     bool canShareSession = false;
     bool allowLocalhostRequest = false;
+    bool isSecretExchange = false;
     bool allowInvalidServerCertificates = false;
     ConfigurationBlock configurationBlock;
     std::optional<platform::Value> sessionUserInfo;

@@ -72,7 +72,24 @@ QV_LOCKED_PROPERTY(Value, additionalGrantTypeRequestParameters, setAdditionalGra
 QV_LOCKED_PROPERTY(bool, shouldAuthorizeAllRequests, setShouldAuthorizeAllRequests, shouldAuthorizeAllRequests_)
 QV_LOCKED_PROPERTY(std::shared_ptr<void>, userData, setUserData, userData_)
 
+QV_LOCKED_PROPERTY(std::optional<std::string>, codeVerifier, setCodeVerifier, codeVerifier_)
+
 #undef QV_LOCKED_PROPERTY
+
+std::vector<std::string> QNOAuth2Authentication::authorizedHosts() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> hosts = authorizedHosts_;
+    if (tokenURL_ && tokenURL_->host() && !tokenURL_->host()->empty()) hosts.insert(hosts.begin(), *tokenURL_->host());
+    return hosts;
+}
+
+void QNOAuth2Authentication::addAuthorizedHost(const std::string& host) {
+    if (host.empty()) return;
+    std::lock_guard lock(mutex_);
+    for (const auto& known : authorizedHosts_)
+        if (platform::asciiEqualsIgnoringCase(known, host)) return;
+    authorizedHosts_.push_back(host);
+}
 
 std::shared_ptr<QNSessionFetcherServiceProtocol> QNOAuth2Authentication::fetcherService() const {
     std::lock_guard lock(mutex_);
@@ -268,8 +285,12 @@ bool QNOAuth2Authentication::authorizeRequestArgs(const std::shared_ptr<QNOAuth2
 bool QNOAuth2Authentication::authorizeRequestImmediateArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args) {
     const auto& request = args->request;
     std::optional<URL> url = request ? request->url() : std::nullopt;
-    bool maySign = !url || platform::asciiEqualsIgnoringCase(url->scheme(), "https") || url->isFileURL() ||
-                   shouldAuthorizeAllRequests();
+    bool maySign = !url || url->isFileURL();
+    if (!maySign && (platform::asciiEqualsIgnoringCase(url->scheme(), "https") || shouldAuthorizeAllRequests())) {
+        const std::string host = url->host().value_or("");
+        for (const auto& known : authorizedHosts())
+            if (platform::asciiEqualsIgnoringCase(known, host)) maySign = true;
+    }
     std::optional<int64_t> failure;
     if (!maySign) {
         failure = kQNOAuth2ErrorUnauthorizableRequest;
@@ -386,6 +407,7 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
         fetchType = kQNOAuth2FetchTypeRefresh;
     } else if (auto c = code(); nonEmpty(c)) {
         fields.set("code", Value(*c));
+        if (auto verifier = codeVerifier(); nonEmpty(verifier)) fields.set("code_verifier", Value(*verifier));
         if (auto r = redirectURI(); nonEmpty(r)) fields.set("redirect_uri", Value(*r));
         if (auto s = scope(); nonEmpty(s)) fields.set("scope", Value(*s));
         grantType = "authorization_code";
@@ -420,6 +442,7 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
     fetcher->setRetryEnabled(true);
     fetcher->setMaxRetryInterval(15.0);
     fetcher->setServicePriority(kQNSessionFetcherServicePriorityBypass);
+    fetcher->setSecretExchange(true);
 
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
     fetcher->beginFetchWithCompletionHandler(
@@ -440,6 +463,8 @@ void QNOAuth2Authentication::tokenFetcherFinished(const std::shared_ptr<QNSessio
         if (auto headers = fetcher->responseHeaders()) contentType = headers->valueForHTTPHeaderField("Content-Type");
     bool isJSON = contentType && (platform::hasPrefixIgnoringCase(*contentType, "application/json") ||
                                   platform::hasPrefixIgnoringCase(*contentType, "text/javascript"));
+    // A code is exchanged once: its verifier has served.
+    if (codeVerifier()) setCodeVerifier(std::nullopt);
     if (!error) {
         if (!data.empty()) {
             if (isJSON) setKeysForResponseJSONData(data);
@@ -515,10 +540,14 @@ std::string QNOAuth2Authentication::description() const {
         if (!fields.empty()) fields += ", ";
         fields += std::string(name) + "=\"" + *value + "\"";
     };
-    add("accessToken", accessToken());
-    add("refreshToken", refreshToken());
-    add("code", code());
-    add("assertion", assertion());
+    // A description ends up in logs: secrets show as their length only.
+    auto addSecret = [&](const char* name, const std::optional<std::string>& value) {
+        if (value) add(name, "<" + std::to_string(value->size()) + " characters>");
+    };
+    addSecret("accessToken", accessToken());
+    addSecret("refreshToken", refreshToken());
+    addSecret("code", code());
+    addSecret("assertion", assertion());
     if (auto expiry = expirationDate()) add("expirationDate", std::to_string(expiry->timeIntervalSince1970()));
     add("errorString", errorString());
     char address[32];

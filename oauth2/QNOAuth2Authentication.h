@@ -183,8 +183,18 @@ public:
     void setAdditionalTokenRequestParameters(platform::Value dict);
     platform::Value additionalGrantTypeRequestParameters() const;
     void setAdditionalGrantTypeRequestParameters(platform::Value dict);
+    // Also plain http requests (to the hosts below).
     bool shouldAuthorizeAllRequests() const;
     void setShouldAuthorizeAllRequests(bool v);
+    // The hosts whose requests are signed: the token endpoint's and those added (the service
+    // the authentication is for adds its own). A request to any other host is refused (-1004),
+    // so the token never reaches a host it was not made for.
+    std::vector<std::string> authorizedHosts() const;
+    void addAuthorizedHost(const std::string& host);
+    // PKCE: the verifier of the code challenge the authorization page was given; sent with the
+    // exchange of the code (and forgotten after it).
+    std::optional<std::string> codeVerifier() const;
+    void setCodeVerifier(std::optional<std::string> verifier);
     std::shared_ptr<QNSessionFetcher> refreshFetcher() const;
     std::shared_ptr<void> userData() const;
     void setUserData(std::shared_ptr<void> v);
@@ -193,6 +203,7 @@ public:
 
     // "qn-oauth2", then the application's identifier and version.
     std::string userAgent() const;
+    // The fields that are set; token texts are never shown, only their length.
     std::string description() const;
 
     // --- form encoding ---
@@ -229,6 +240,8 @@ private:
     platform::Value properties_;
     std::shared_ptr<void> userData_;
     bool shouldAuthorizeAllRequests_ = false;
+    std::vector<std::string> authorizedHosts_;
+    std::optional<std::string> codeVerifier_;
     std::weak_ptr<QNSessionFetcherServiceProtocol> fetcherService_;
 
     // The waiting calls and the running refresh.

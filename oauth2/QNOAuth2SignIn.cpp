@@ -5,7 +5,10 @@
 
 #include "fetcher/QNSessionFetcher.h"
 #include "fetcher/QNSessionFetcherServiceProtocol.h"
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/UUID.h"
 #include "platform/net/NetworkReachability.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -139,6 +142,8 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2SignIn::userInfoFetcherWithAuth(const 
     std::shared_ptr<QNSessionFetcher> fetcher;
     if (auto service = auth->fetcherService()) fetcher = service->fetcherWithRequest(request);
     if (!fetcher) fetcher = QNSessionFetcher::fetcherWithRequest(request);
+    // The user-info endpoint is one of the provider's: the authentication may sign for it.
+    if (auto host = googleUserInfoURL().host()) auth->addAuthorizedHost(*host);
     fetcher->setAuthorizer(auth);
     fetcher->setRetryEnabled(true);
     fetcher->setMaxRetryInterval(15.0);
@@ -159,6 +164,7 @@ void QNOAuth2SignIn::revokeTokenForGoogleAuthentication(const std::shared_ptr<QN
         if (auto service = auth->fetcherService()) fetcher = service->fetcherWithRequest(request);
         if (!fetcher) fetcher = QNSessionFetcher::fetcherWithRequest(request);
         fetcher->setBodyData(Bytes(body.begin(), body.end()));
+        fetcher->setSecretExchange(true);
         fetcher->setComment("QNOAuth2 revoke token for " + auth->userEmail().value_or(""));
         // The answer is neither awaited nor read.
         fetcher->beginFetchWithCompletionHandler([](const std::optional<Bytes>&, const std::optional<Error>&) {});
@@ -206,7 +212,10 @@ QNOAuth2SignIn::QNOAuth2SignIn(std::shared_ptr<QNOAuth2Authentication> authentic
         shouldFetchGoogleUserEmail_ = platform::hasSuffix(*authorizationURL_->host(), suffix);
 }
 
-QNOAuth2SignIn::~QNOAuth2SignIn() { stopReachabilityCheck(); }
+QNOAuth2SignIn::~QNOAuth2SignIn() {
+    stopReachabilityCheck();
+    destroySignInTimer();
+}
 
 void QNOAuth2SignIn::postNotification(const char* name) {
     platform::NotificationCenter::defaultCenter().post(name, this);
@@ -216,7 +225,33 @@ void QNOAuth2SignIn::postNotification(const char* name) {
 
 bool QNOAuth2SignIn::startSigningIn() {
     addScopeForGoogleUserInfo();
+    startSignInTimer();
     return startWebRequest();
+}
+
+void QNOAuth2SignIn::startSignInTimer() {
+    destroySignInTimer();
+    if (signInTimeoutInterval_ <= 0) return;
+    std::weak_ptr<QNOAuth2SignIn> weak = weak_from_this();
+    signInTimer_ = platform::Timer::scheduled(signInTimeoutInterval_, false, [weak](platform::Timer&) {
+        if (auto self = weak.lock()) self->signInTimedOut();
+    });
+}
+
+void QNOAuth2SignIn::destroySignInTimer() {
+    if (auto timer = std::move(signInTimer_)) timer->invalidate();
+    signInTimer_.reset();
+}
+
+void QNOAuth2SignIn::signInTimedOut() {
+    auto self = shared_from_this();
+    signInTimer_.reset();
+    if (!finishedSelector_) return;
+    if (auto fetcher = std::move(pendingFetcher_)) fetcher->stopFetching();
+    pendingFetcher_.reset();
+    if (authentication_) authentication_->stopAuthorization();
+    closeTheWindow();
+    invokeFinalCallbackWithError(Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorSignInTimedOut));
 }
 
 void QNOAuth2SignIn::addScopeForGoogleUserInfo() {
@@ -252,6 +287,16 @@ Value QNOAuth2SignIn::parametersForWebRequest() {
 
 bool QNOAuth2SignIn::startWebRequest() {
     Value params = parametersForWebRequest();
+    if (params.isDictionary() && authentication_) {
+        // PKCE (S256): only whoever holds the verifier can exchange the code the page returns.
+        uint8_t random[32];
+        platform::randomBytes(random, sizeof random);
+        std::string verifier = platform::base64URLEncode(random, sizeof random);
+        authentication_->setCodeVerifier(verifier);
+        auto digest = platform::sha256(verifier);
+        params.set("code_challenge", platform::base64URLEncode(digest.data(), digest.size()));
+        params.set("code_challenge_method", "S256");
+    }
     std::string paramString = params.isDictionary() ? QNOAuth2Authentication::encodedQueryParametersForDictionary(params) : "";
     URLRequest request = authorizationURL_ ? mutableURLRequestWithURL(*authorizationURL_, paramString) : URLRequest();
     auto self = shared_from_this();
@@ -433,6 +478,7 @@ void QNOAuth2SignIn::finishSignInWithError(const std::optional<Error>& error) { 
 void QNOAuth2SignIn::invokeFinalCallbackWithError(const std::optional<Error>& error) {
     // The delegate goes first, so that a second end (or a call from within the callback) calls nobody.
     auto self = shared_from_this();
+    destroySignInTimer();
     auto delegate = std::move(delegate_);
     auto finished = std::move(finishedSelector_);
     delegate_.reset();
@@ -443,6 +489,7 @@ void QNOAuth2SignIn::invokeFinalCallbackWithError(const std::optional<Error>& er
 
 void QNOAuth2SignIn::cancelSigningIn() {
     auto self = shared_from_this();
+    destroySignInTimer();
     if (auto fetcher = std::move(pendingFetcher_)) fetcher->stopFetching();
     pendingFetcher_.reset();
     if (authentication_) authentication_->stopAuthorization();

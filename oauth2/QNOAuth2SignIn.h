@@ -39,6 +39,10 @@ class Timer;
 // Errors at the end of a sign-in (domain kQNOAuth2ErrorDomain).
 inline constexpr int64_t kQNOAuth2ErrorWindowClosed = -1000;
 // -1001 (kQNOAuth2ErrorAuthorizationFailed): the page answered without a code.
+// The sign-in did not end within its time-out (signInTimeoutInterval).
+inline constexpr int64_t kQNOAuth2ErrorSignInTimedOut = -1010;
+// No page view could be shown (the loopback listener of the browser sign-in could not open).
+inline constexpr int64_t kQNOAuth2ErrorSignInPageUnavailable = -1011;
 
 // Notifications (object: the sign-in, no user info).
 inline constexpr const char* kQNOAuth2UserSignedIn = "kQNOAuth2UserSignedIn";
@@ -167,6 +171,10 @@ public:
     void setShouldFetchGoogleUserProfile(bool v) { shouldFetchGoogleUserProfile_ = v; }
     const std::optional<platform::Value>& userProfile() const { return userProfile_; }
     void setUserProfile(std::optional<platform::Value> p) { userProfile_ = std::move(p); }
+    // The longest a sign-in may take from its start to its end (600 s unless set; 0 or less:
+    // no limit); beyond it the sign-in ends with kQNOAuth2ErrorSignInTimedOut.
+    double signInTimeoutInterval() const { return signInTimeoutInterval_; }
+    void setSignInTimeoutInterval(double seconds) { signInTimeoutInterval_ = seconds; }
     double networkLossTimeoutInterval() const { return networkLossTimeoutInterval_; }
     void setNetworkLossTimeoutInterval(double seconds) { networkLossTimeoutInterval_ = seconds; }
     // Whether a reachability watch exists now.
@@ -177,6 +185,9 @@ private:
     void infoFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Bytes>& data,
                              const std::optional<Error>& error);
     void postNotification(const char* name);
+    void startSignInTimer();
+    void destroySignInTimer();
+    void signInTimedOut();
 
     std::shared_ptr<QNOAuth2Authentication> authentication_;
     std::optional<URL> authorizationURL_;
@@ -192,6 +203,8 @@ private:
     std::shared_ptr<platform::NetworkReachability> reachability_;
     std::shared_ptr<platform::Timer> networkLossTimer_;
     double networkLossTimeoutInterval_ = 30.0;
+    std::shared_ptr<platform::Timer> signInTimer_;
+    double signInTimeoutInterval_ = 600.0;
     bool hasNotifiedNetworkLoss_ = false;
     std::shared_ptr<void> userData_;
 };

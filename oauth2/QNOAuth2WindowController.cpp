@@ -77,10 +77,13 @@ std::string QNOAuth2WindowController::prefsKeyForName(const std::string& name) {
 
 bool QNOAuth2WindowController::saveAuthToKeychainForName(const std::string& name,
                                                          const std::shared_ptr<QNOAuth2Authentication>& auth) {
-    removeAuthFromKeychainForName(name);
-    if (!auth || !auth->canAuthorize()) return false;
+    if (!auth || !auth->canAuthorize()) {
+        removeAuthFromKeychainForName(name);
+        return false;
+    }
     std::string text = auth->persistenceResponseString();
-    KeychainStatus status = platform::Keychain::defaultKeychain()->addGenericPassword(
+    // The new record replaces the old one in one step: a failed write keeps the old sign-in.
+    KeychainStatus status = platform::Keychain::defaultKeychain()->setGenericPassword(
         name, kQNOAuth2KeychainAccountName, Bytes(text.begin(), text.end()));
     if (status != KeychainStatus::Success) {
         platform::Log::warning(kLogCategory, "cannot store the authorization \"" + name + "\": status " +
@@ -146,7 +149,18 @@ void QNOAuth2WindowController::signInCommonForWindow(std::shared_ptr<void> windo
     hasCalledFinished_ = false;
     if (!webView_) {
         webView_ = platform::BrowserWebView::make();
-        if (!webView_) platform::Log::error(kLogCategory, "no page view: cannot listen on 127.0.0.1");
+        if (!webView_) {
+            // Nothing could receive the provider's answer: the sign-in ends now rather than
+            // waiting for a page nobody can show.
+            platform::Log::error(kLogCategory, "no page view: cannot listen on 127.0.0.1");
+            signIn_->setDelegate(shared_from_this());
+            std::weak_ptr<QNOAuth2SignIn> weak = signIn_;
+            platform::RunLoop::main()->post([weak] {
+                if (auto signIn = weak.lock())
+                    signIn->invokeFinalCallbackWithError(Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorSignInPageUnavailable));
+            });
+            return;
+        }
     }
     // A page view that receives the provider's answer itself names the redirect URI.
     if (webView_)

@@ -52,9 +52,9 @@ public:
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.
-    void setModel(const std::shared_ptr<QuorvaneModel>& model) {
-        mModel = model;
-        mHasModel = model != nullptr;
+    void setModel(std::weak_ptr<QuorvaneModel> model) {
+        mModel = std::move(model);
+        mHasModel = true;
     }
 
     // The local contact's modification date (as the shared model finds it) for display; "" without one.

@@ -19,10 +19,13 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "oauth2/QNOAuth2WindowController.h"
@@ -57,8 +60,12 @@ inline constexpr const char* kQuorvaneModelErrorDomain = "com.quorvane.QuorvaneM
 inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no account given, or one without identifier
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
+inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
 
 class QuorvaneModel;
+class PairingIndex;
+class SyncRun;
+struct SyncRunOptions;
 using QuorvaneModelPtr = std::shared_ptr<QuorvaneModel>;
 
 class QuorvaneModel : public std::enable_shared_from_this<QuorvaneModel> {
@@ -162,6 +169,115 @@ public:
     std::string convertToGoogleIMProtocolWithAppleProtocol(const std::optional<std::string>& service);
     // A Mac social-profile service name to the Google name ("" for nil, empty and "Other").
     std::string convertToGoogleSocialProfileLabelWithAppleLabel(const std::optional<std::string>& service);
+
+    // Google rels, labels and protocols back to local labels and service names. Each is the
+    // inverse of its forward converter: forward(reverse(x)) == x for every rel the forward
+    // converter gives and for custom labels (kept as they are). A rel the forward converter never
+    // gives becomes its word after "#" as a custom label; nil for neither rel nor label (the
+    // forward converter gives its default rel for that). Custom labels that spell a local
+    // standard label or a word the forward converter turns into a rel ("car" for a phone) cannot
+    // come back as the same label: they come back as that rel.
+    std::optional<std::string> convertToAppleEmailLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToApplePhoneLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleAddressLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleIMLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleURLLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleRelationLabelWithGoogleLabel(const GmailLabelInfo& info);
+    std::optional<std::string> convertToAppleEventLabelWithGoogleLabel(const GmailLabelInfo& info);
+    // A Google IM protocol to the local service name ("" for nil or empty; unknown ones unchanged).
+    std::string convertToAppleIMProtocolWithGoogleProtocol(const std::optional<std::string>& protocol);
+    // A Google user-defined field's key to the local social-profile service (unknown keys unchanged).
+    std::string convertToAppleSocialProfileServiceWithGoogleLabel(const std::optional<std::string>& key);
+
+    // ===== Values the conversions write (QuorvaneModelWrittenValues.cpp) =====
+    // What a conversion writes of each field, in order: values that carry something. Not written:
+    // a blank e-mail address, phone number or web address; an IM address or social profile (Google:
+    // user-defined field) without a user name; a date that names no valid month and day; a postal
+    // address with no part the other side keeps (street, city, region, post code, country, or a
+    // country code the country-code setting lets through); phone numbers beyond the count Google
+    // keeps. Both conversions write exactly these lists and the comparison compares exactly
+    // these, so a value that is never written is never a difference (and never updates a pair
+    // again on each run). The local contact must carry the field's key.
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleEmails(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPhoneNumber>> getWrittenApplePhones(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNPostalAddress>> getWrittenApplePostalAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<std::string>> getWrittenAppleURLs(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNInstantMessageAddress>> getWrittenAppleIMAddresses(
+        const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::DateComponents>> getWrittenAppleDates(const platform::CNContact& contact);
+    std::vector<platform::CNLabeledValue<platform::CNSocialProfile>> getWrittenAppleSocialProfiles(
+        const platform::CNContact& contact);
+    std::optional<platform::DateComponents> getWrittenAppleBirthday(const platform::CNContact& contact);
+    std::vector<std::shared_ptr<GDataEmail>> getWrittenGoogleEmails(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataPhoneNumber>> getWrittenGooglePhones(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactWebsiteLink>> getWrittenGoogleURLs(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataIM>> getWrittenGoogleIMAddresses(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactEvent>> getWrittenGoogleEvents(const GDataEntryContact& contact);
+    std::vector<std::shared_ptr<GDataContactUserDefinedField>> getWrittenGoogleUserDefinedFields(
+        const GDataEntryContact& contact);
+    // (Postal addresses: getValidPostalAddressesWithGoogleContact.)
+    // A phonetic name is written only beside its name part: nil when the part is nil or empty.
+    static std::optional<std::string> getWrittenPhoneticName(const std::optional<std::string>& part,
+                                                             const std::optional<std::string>& phonetic);
+    // The day a date names: year (unset for none or the no-year year), month and day; nil when the
+    // components name no valid month and day.
+    std::optional<platform::DateComponents> getDayWithDateComponents(const std::optional<platform::DateComponents>& components);
+    // The day of the Google birthday, read in UTC (it is stored as a day); nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleBirthday(const GDataEntryContact& contact);
+    // The day of an event's start as written; nil when it gives none.
+    std::optional<platform::DateComponents> getDayWithGoogleEvent(const GDataContactEvent& event);
+
+    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp) =====
+    // Writes the Google contact into the local contact field by field, the reverse of
+    // updateGoogleContact: names with their phonetic readings, nickname, the organisation (each
+    // of name, title and department from the first Google organisation that has it), note,
+    // birthday (a day; no year for a year-less one), events by their day, e-mail addresses, phone
+    // numbers, postal addresses (with the country code the country-code setting lets through),
+    // web addresses, relations, IM addresses (unknown services kept as they are) and the
+    // user-defined fields as social profiles (not in an Exchange account, which keeps none).
+    // Without the record's merge flag, or for a new contact, single fields are written even when
+    // empty; with it only non-empty Google values are. Lists go through the local-side merges,
+    // within an Exchange account's limits; with merging, a list the contact was read without is
+    // left as it is (its stored values cannot be kept without reading them). The local photo is
+    // removed only without merging, with photo sync on, when Google has no photo now and
+    // googleHadPhoto (the history shows Google had one). Group memberships are not written here:
+    // see getAppleGroupNamesWithGoogleContact. Appends the run log line.
+    void updateAppleContact(const platform::CNMutableContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google,
+                            const NSSyncRecordPtr& record, bool googleHadPhoto);
+    // Marks the record as creating a contact and converts into a new empty local contact.
+    platform::CNMutableContactPtr createAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                                      const NSSyncRecordPtr& record);
+    // The local group names the contact must be in after the write: its Google groups without My
+    // Contacts, with the merge flag (of an existing contact) joined with its current local groups,
+    // plus the auto-add group when that setting is on; each name once ignoring case. nil when the
+    // synced local account keeps no groups (its memberships are left alone).
+    std::optional<std::vector<std::string>> getAppleGroupNamesWithGoogleContact(
+        const std::shared_ptr<GDataEntryContact>& google, const NSSyncRecordPtr& record,
+        const std::optional<std::vector<std::string>>& currentAppleGroupNames);
+
+    // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
+    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // local are written with updateAppleContact (existing contacts, read again in full) or
+    // createAppleContactWithGoogleContact (into the synced account, or the default one when all
+    // accounts are synced), with their group memberships where the account keeps groups; records
+    // planned as deletions of a local contact whose Google partner is gone delete it. Nothing else
+    // is deleted, and read-only contacts are never written (their records fail). Local groups the
+    // records need are created first. Changes are saved in requests of at most
+    // kMaxLocalSaveOperations operations; a request that fails is retried record by record, so one
+    // bad contact fails only its own record (mAppleUpdateFailed). Each written record keeps the
+    // written contact in mMutableAppleContact. Runs in slices on the main run loop, calls progress
+    // after each slice with the records done and the total, and finished exactly once: with an
+    // error only when records were to be written and none could be.
+    using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
+    using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    static constexpr size_t kMaxLocalSaveOperations = 500;
+    static constexpr size_t kLocalRecordsPerSlice = 100;
+    struct LocalApplyState;
+    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -304,7 +420,8 @@ public:
     // and locally (for records going Google to local), each name once ignoring case.
     std::vector<std::string> getRequiredGoogleGroupNamesForSync();
     std::vector<std::string> getRequiredAppleGroupNamesForSync();
-    // The contact's structured postal addresses that hold any street, city, region, post code or country.
+    // The contact's structured postal addresses that hold any street, city, region, post code or
+    // country name, or a country code isValidCountryCode accepts: the ones the conversions write.
     std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
         const std::shared_ptr<GDataEntryContact>& contact);
     // The list comparisons: false when the local contact was fetched without the list's key.
@@ -507,6 +624,7 @@ public:
     // The store; nullptr (and *error) when it cannot be opened.
     SyncStore* syncStore(std::optional<platform::Error>* error = nullptr);
     const SyncHistory& syncHistory() const { return mSyncHistory; }
+    SyncHistory& syncHistoryForUpdate() { return mSyncHistory; }
 
     // Clears the history when the Google user or the local selection changed, loads it and logs
     // the counts.
@@ -614,6 +732,89 @@ public:
     bool checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync,
                                                           std::string* message = nullptr);
 
+    // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
+    // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
+    // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
+    // next run of the same user fetches only the changes.
+    std::shared_ptr<GDataFeedContact> mContactFeed;
+    bool mGroupFeedComplete = false;
+    bool mContactFeedComplete = false;
+    bool mContactFeedIncremental = false;
+    std::string mFeedIncompleteReason;
+    std::optional<std::string> mContactFeedUsername;
+    // The feed fetch in flight, if any.
+    GDataServiceTicketPtr mFeedTicket;
+
+    using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
+    // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
+    // changes when the last whole download was of the same user); each calls back once.
+    void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
+    void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
+    // Both, groups first; then `finished`, or `failed` with the first error.
+    void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
+                                                       std::function<void(const platform::Error&)> failed);
+    // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
+    bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
+
+    // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
+    // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
+    // The Google contacts of mContactFeed by identifier (entries without one left out).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
+    // The local contacts of the selected account, in fetch order and by identifier.
+    std::vector<platform::CNContactPtr> mExistingAppleContacts;
+    std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
+    // Hash name -> the identifier of the one contact that holds it. A hash name held by several
+    // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
+    // held by several local contacts.
+    std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
+    std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
+    std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Identifiers of the Google groups that pass the group filter.
+    std::unordered_set<std::string> mSelectedGroupURLDict;
+    // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
+    // after resetPairingIndex (which preparing a run calls).
+    std::shared_ptr<PairingIndex> mPairingIndex;
+    std::shared_ptr<PairingIndex> pairingIndex();
+    void resetPairingIndex() { mPairingIndex.reset(); }
+    // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
+    // the duplicates; empties the already-matched sets and drops the index. The remembered pairs
+    // come from the sync history (updatePairedContactsDict).
+    void preparePairingDicts();
+
+    // "given middle family prefix suffix organisation" (nil parts as ""); "" when all six are blank.
+    static std::string getContactHashNameWithFirstNameString(
+        const std::optional<std::string>& firstName, const std::optional<std::string>& middleName,
+        const std::optional<std::string>& lastName, const std::optional<std::string>& prefix,
+        const std::optional<std::string>& suffix, const std::optional<std::string>& organization);
+    std::string getAppleContactHashName(const platform::CNContactPtr& contact);
+    std::string getGoogleContactHashName(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the history pairs the contact with another one of the other side (a nil contact of
+    // the other side counts as another).
+    bool alreadyPairedWithAnotherAppleContactWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google,
+                                                               const platform::CNContactPtr& apple);
+    bool alreadyPairedWithAnotherGoogleContactWithAppleContact(const platform::CNContactPtr& apple,
+                                                               const std::shared_ptr<GDataEntryContact>& google);
+    // The partner: the history's pair (unless already paired in this run), else the one contact
+    // of the same hash name, else the scan's choice by names or organisation, e-mail address, then
+    // phone number (grouped Google contacts before Other ones). Null when none.
+    std::shared_ptr<GDataEntryContact> getBestGoogleContactMatchWithAppleContact(const platform::CNContactPtr& apple);
+    platform::CNContactPtr getBestAppleContactMatchWithGoogleContact(const std::shared_ptr<GDataEntryContact>& google);
+    // The identifiers of the Google groups whose title (without "System Group: ") the filter names.
+    std::unordered_set<std::string> getSelectedGroupURLDict();
+    // The ignore-new-contacts setting applied to a contact that found no partner.
+    bool shouldIgnoreNewAppleContact(const platform::CNContactPtr& contact);
+    bool shouldIgnoreNewGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the contact passes the group filter (everyone does while it is not active).
+    bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact);
+    bool googleContactHasMatchingGroups(const std::shared_ptr<GDataEntryContact>& contact);
+
+    // ===== The sync run (SyncRun, SyncPlanner) =====
+    // The run in progress or the last one; a new run replaces it (the old one must have ended).
+    std::shared_ptr<SyncRun> mSyncRun;
+    // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
+    // still going.
+    std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
+
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
     static constexpr const char* kOAuth2ClientID =
@@ -678,19 +879,26 @@ public:
     std::optional<std::string> originalAppVersion() const { return mSettings->textValue(Setting::OriginalAppVersion); }
     bool showEditSyncActionsAlert() const { return mSettings->boolValue(Setting::ShowEditSyncActionsAlert); }
     bool filterByGroups() const { return mSettings->boolValue(Setting::FilterByGroups); }
-    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }  // IgnoreNewContactsMode
+    // IgnoreNewContactsMode
+    int32_t ignoreNewContactsSetting() const { return mSettings->intValue(Setting::IgnoreNewContactsSetting); }
     bool ignoreEmptyContacts() const { return mSettings->boolValue(Setting::IgnoreEmptyContacts); }
     bool autoAddContactsToGroup() const { return mSettings->boolValue(Setting::AutoAddContactsToGroup); }
-    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }  // getDefaultAutoAddToGroupName() when never set
+    // getDefaultAutoAddToGroupName() when never set
+    std::optional<std::string> autoAddToGroupName() const { return mSettings->textValue(Setting::AutoAddToGroupName); }
     bool skipSyncConfirmationAlert() const { return mSettings->boolValue(Setting::SkipSyncConfirmationAlert); }
     bool hasSentInitalLaunchAnswerEvent() const { return mSettings->boolValue(Setting::HasSentInitalLaunchAnswerEvent); }
     bool showManualSyncAlert() const { return mSettings->boolValue(Setting::ShowManualSyncAlert); }
     bool hasShownSkipSyncConfirmationTip() const { return mSettings->boolValue(Setting::HasShownSkipSyncConfirmationTip); }
-    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }  // 1970-01-01 when never set
-    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }  // nil when never set
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastICloudTipDate() const { return mSettings->dateValue(Setting::LastICloudTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastGoogleAccountTipDate() const { return mSettings->dateValue(Setting::LastGoogleAccountTipDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> lastLeaveReviewPromptDate() const { return mSettings->dateValue(Setting::LastLeaveReviewPromptDate); }
+    // 1970-01-01 when never set
+    std::optional<platform::Date> autoSyncLastUpdate() const { return mSettings->dateValue(Setting::AutoSyncLastUpdate); }
+    // nil when never set
+    std::optional<platform::Date> lastCompletedSyncDate() const { return mSettings->dateValue(Setting::LastCompletedSyncDate); }
     // The group filter: the chosen group names (each once ignoring case, in the letter case first
     // chosen) and the same names lower-cased.
     const std::set<std::string>& selectedGroupSet() const { return mSettings->selectedGroupSet(); }

@@ -2,7 +2,8 @@
 // empty-contact filter and the group names a run must create before it writes contacts.
 //
 // Every list comparison checks the counts first and then places each local entry on a Google
-// entry not yet taken; the first local entry without a partner makes the lists differ.
+// entry not yet taken; the first local entry without a partner makes the lists differ. Each
+// side's list holds only the values a conversion writes (QuorvaneModelWrittenValues.cpp).
 
 #include <unordered_set>
 
@@ -45,21 +46,6 @@ std::optional<std::string> nameText(const std::shared_ptr<T>& element) {
 template <class T>
 std::optional<std::string> nameYomi(const std::shared_ptr<T>& element) {
     return element ? element->yomi() : std::nullopt;
-}
-
-// The day the Google birthday names. The entry reads it as noon UTC of that day, so the day is
-// taken in UTC: in a zone twelve or more hours ahead of UTC that noon already falls on the next day.
-std::optional<platform::DateComponents> googleBirthdayComponents(const GDataEntryContact& google) {
-    auto date = google.birthdayDate();
-    if (!date) return std::nullopt;
-    static const platform::Calendar utc(platform::TimeZone::universal());
-    auto all = utc.components(*date);
-    if (!all) return std::nullopt;
-    platform::DateComponents day;
-    day.year = all->year;
-    day.month = all->month;
-    day.day = all->day;
-    return day;
 }
 
 void addUnlessSeen(std::vector<std::string>& names, std::unordered_set<std::string>& seen, const std::string& name) {
@@ -155,7 +141,7 @@ std::vector<std::shared_ptr<GDataStructuredPostalAddress>> QuorvaneModel::getVal
         if (stringEffectivelyEmptyWithString(address->street()) && stringEffectivelyEmptyWithString(address->city()) &&
             stringEffectivelyEmptyWithString(address->region()) &&
             stringEffectivelyEmptyWithString(address->postCode()) &&
-            stringEffectivelyEmptyWithString(address->countryName())) {
+            stringEffectivelyEmptyWithString(address->countryName()) && !isValidCountryCode(address->countryCode())) {
             continue;
         }
         valid.push_back(address);
@@ -166,7 +152,7 @@ std::vector<std::shared_ptr<GDataStructuredPostalAddress>> QuorvaneModel::getVal
 bool QuorvaneModel::contactPostalAddressesDifferWithAppleContact(const platform::CNContactPtr& apple,
                                                                  const std::shared_ptr<GDataEntryContact>& google) {
     if (!apple || !apple->isKeyAvailable(platform::CNContactPostalAddressesKey)) return false;
-    const auto& local = apple->postalAddresses();
+    const auto local = getWrittenApplePostalAddresses(*apple);
     const auto remote = getValidPostalAddressesWithGoogleContact(google);
     if (local.size() != remote.size()) return true;
     // The converted label and street of each local address, worked out once.
@@ -191,8 +177,8 @@ bool QuorvaneModel::contactPostalAddressesDifferWithAppleContact(const platform:
 bool QuorvaneModel::contactIMAddressesDifferWithAppleContact(const platform::CNContactPtr& apple,
                                                              const std::shared_ptr<GDataEntryContact>& google) {
     if (!apple || !apple->isKeyAvailable(platform::CNContactInstantMessageAddressesKey)) return false;
-    const auto& local = apple->instantMessageAddresses();
-    const auto remote = google ? google->IMAddresses() : std::vector<std::shared_ptr<GDataIM>>{};
+    const auto local = getWrittenAppleIMAddresses(*apple);
+    const auto remote = google ? getWrittenGoogleIMAddresses(*google) : std::vector<std::shared_ptr<GDataIM>>{};
     if (local.size() != remote.size()) return true;
     std::vector<GmailLabelInfo> labels;
     std::vector<std::string> protocols;
@@ -214,8 +200,8 @@ bool QuorvaneModel::contactSocialProfilesDifferWithAppleContact(const platform::
                                                                 const std::shared_ptr<GDataEntryContact>& google) {
     if (isExchangeContact(actualApple)) return false;
     if (!apple || !apple->isKeyAvailable(platform::CNContactSocialProfilesKey)) return false;
-    const auto& local = apple->socialProfiles();
-    const auto remote = google ? google->userDefinedFields()
+    const auto local = getWrittenAppleSocialProfiles(*apple);
+    const auto remote = google ? getWrittenGoogleUserDefinedFields(*google)
                                : std::vector<std::shared_ptr<GDataContactUserDefinedField>>{};
     if (local.size() != remote.size()) return true;
     std::vector<std::string> keys;
@@ -253,17 +239,22 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
         stringsDifferWithString1(apple->nameSuffix(), name ? name->nameSuffix() : std::nullopt)) {
         return differ(ContactDifferenceName);
     }
-    if (stringsDifferWithString1(apple->phoneticGivenName(), nameYomi(givenElement)) ||
-        stringsDifferWithString1(apple->phoneticMiddleName(), nameYomi(additionalElement)) ||
-        stringsDifferWithString1(apple->phoneticFamilyName(), nameYomi(familyElement))) {
+    auto phoneticDiffers = [&](const std::string& part, const std::string& phonetic,
+                               const std::shared_ptr<GDataNameElement>& element) {
+        return stringsDifferWithString1(getWrittenPhoneticName(part, phonetic),
+                                        getWrittenPhoneticName(nameText(element), nameYomi(element)));
+    };
+    if (phoneticDiffers(apple->givenName(), apple->phoneticGivenName(), givenElement) ||
+        phoneticDiffers(apple->middleName(), apple->phoneticMiddleName(), additionalElement) ||
+        phoneticDiffers(apple->familyName(), apple->phoneticFamilyName(), familyElement)) {
         return differ(ContactDifferenceName);
     }
     if (stringsDifferWithString1(apple->nickname(), google->nickname())) return differ(ContactDifferenceName);
 
     // E-mail addresses.
     {
-        const auto& local = apple->emailAddresses();
-        const auto remote = google->emailAddresses();
+        const auto local = getWrittenAppleEmails(*apple);
+        const auto remote = getWrittenGoogleEmails(*google);
         if (local.size() != remote.size()) return differ(ContactDifferenceEmail);
         std::vector<GmailLabelInfo> labels;
         for (const auto& labeled : local) labels.push_back(convertToGoogleEmailLabelWithAppleLabel(labeled.label()));
@@ -279,8 +270,8 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
 
     // Phone numbers.
     {
-        const auto& local = apple->phoneNumbers();
-        const auto remote = google->phoneNumbers();
+        const auto local = getWrittenApplePhones(*apple);
+        const auto remote = getWrittenGooglePhones(*google);
         if (local.size() != remote.size()) return differ(ContactDifferencePhone);
         std::vector<GmailLabelInfo> labels;
         for (const auto& labeled : local) labels.push_back(convertToGooglePhoneLabelWithAppleLabel(labeled.label()));
@@ -297,14 +288,14 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
     if (contactPostalAddressesDifferWithAppleContact(apple, google)) return differ(ContactDifferencePostalAddress);
 
     // Birthday: the day only; a year-less birthday matches one stored with the no-year year.
-    if (datesDifferIgnoringTimeWithDateComponentsA(apple->birthday(), googleBirthdayComponents(*google))) {
+    if (datesDifferIgnoringTimeWithDateComponentsA(getWrittenAppleBirthday(*apple), getDayWithGoogleBirthday(*google))) {
         return differ(ContactDifferenceBirthday);
     }
 
     // Web addresses.
     {
-        const auto& local = apple->urlAddresses();
-        const auto remote = google->websiteLinks();
+        const auto local = getWrittenAppleURLs(*apple);
+        const auto remote = getWrittenGoogleURLs(*google);
         if (local.size() != remote.size()) return differ(ContactDifferenceURL);
         std::vector<GmailLabelInfo> labels;
         for (const auto& labeled : local) labels.push_back(convertToGoogleURLLabelWithAppleLabel(labeled.label()));
@@ -339,8 +330,8 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
 
     // Events (dates other than the birthday).
     {
-        const auto& local = apple->dates();
-        const auto remote = google->events();
+        const auto local = getWrittenAppleDates(*apple);
+        const auto remote = getWrittenGoogleEvents(*google);
         if (local.size() != remote.size()) return differ(ContactDifferenceEvent);
         std::vector<GmailLabelInfo> labels;
         for (const auto& labeled : local) labels.push_back(convertToGoogleEventLabelWithAppleLabel(labeled.label()));
@@ -350,11 +341,7 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
                     !stringsEqualWithString1(g->label(), labels[i].label)) {
                     return false;
                 }
-                auto when = g->when();
-                auto start = when ? when->startTime() : std::nullopt;
-                std::optional<platform::DateComponents> components;
-                if (start) components = start->dateComponents();
-                return !datesDifferIgnoringTimeWithDateComponentsA(components, local[i].value());
+                return !datesDifferIgnoringTimeWithDateComponentsA(getDayWithGoogleEvent(*g), local[i].value());
             })) {
             return differ(ContactDifferenceEvent);
         }

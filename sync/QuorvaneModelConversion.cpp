@@ -73,9 +73,9 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
         auto setYomi = [](const std::shared_ptr<GDataNameElement>& part, const std::optional<std::string>& yomi) {
             if (part && !isEmpty(yomi)) part->setYomi(yomi);
         };
-        setYomi(name->givenName(), phoneticGiven);
-        setYomi(name->additionalName(), phoneticMiddle);
-        setYomi(name->familyName(), phoneticFamily);
+        setYomi(name->givenName(), getWrittenPhoneticName(given, phoneticGiven));
+        setYomi(name->additionalName(), getWrittenPhoneticName(middle, phoneticMiddle));
+        setYomi(name->familyName(), getWrittenPhoneticName(family, phoneticFamily));
         // A phonetic name counts only with its part: alone it writes nothing, and merging must not
         // replace Google's name by an empty one for it.
         const bool anyPart = !isEmpty(given) || !isEmpty(middle) || !isEmpty(family) || !isEmpty(prefix) ||
@@ -92,8 +92,7 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 3. E-mail addresses.
     {
         std::vector<std::shared_ptr<GDataEmail>> emails;
-        for (const auto& labeled : apple->emailAddresses()) {
-            if (labeled.value().empty()) continue;
+        for (const auto& labeled : getWrittenAppleEmails(*apple)) {
             auto info = convertToGoogleEmailLabelWithAppleLabel(labeled.label());
             auto email = GDataEmail::emailWithLabel(info.label, truncateString(labeled.value(), kMaxGoogleEmailPhoneLength));
             email->setRel(info.rel);
@@ -105,9 +104,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 4. Phone numbers.
     {
         std::vector<std::shared_ptr<GDataPhoneNumber>> phones;
-        for (const auto& labeled : apple->phoneNumbers()) {
+        for (const auto& labeled : getWrittenApplePhones(*apple)) {
             const auto& number = labeled.value().stringValue;
-            if (stringEffectivelyEmptyWithString(number)) continue;
             auto info = convertToGooglePhoneLabelWithAppleLabel(labeled.label());
             auto phone = GDataPhoneNumber::phoneNumberWithString(truncateString(number, kMaxGoogleEmailPhoneLength));
             phone->setRel(info.rel);
@@ -120,7 +118,7 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 5. Postal addresses, when they were fetched.
     if (apple->isKeyAvailable(platform::CNContactPostalAddressesKey)) {
         std::vector<std::shared_ptr<GDataStructuredPostalAddress>> addresses;
-        for (const auto& labeled : apple->postalAddresses()) {
+        for (const auto& labeled : getWrittenApplePostalAddresses(*apple)) {
             const auto& postal = labeled.value();
             auto address = GDataStructuredPostalAddress::structuredPostalAddress();
             auto part = [&](const std::optional<std::string>& value) -> std::optional<std::string> {
@@ -144,15 +142,14 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
 
     // 6. Birthday.
     {
-        auto date = googleDayDate(apple->birthday());
+        auto date = googleDayDate(getWrittenAppleBirthday(*apple));
         if (replace || date) google->setBirthdayWithDate(date);
     }
 
     // 7. Web addresses.
     {
         std::vector<std::shared_ptr<GDataContactWebsiteLink>> links;
-        for (const auto& labeled : apple->urlAddresses()) {
-            if (stringEffectivelyEmptyWithString(labeled.value())) continue;
+        for (const auto& labeled : getWrittenAppleURLs(*apple)) {
             auto info = convertToGoogleURLLabelWithAppleLabel(labeled.label());
             links.push_back(GDataContactLink::linkWithRel<GDataContactWebsiteLink>(info.rel, info.label, labeled.value()));
         }
@@ -173,9 +170,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 9. Instant messaging, when it was fetched.
     if (apple->isKeyAvailable(platform::CNContactInstantMessageAddressesKey)) {
         std::vector<std::shared_ptr<GDataIM>> ims;
-        for (const auto& labeled : apple->instantMessageAddresses()) {
+        for (const auto& labeled : getWrittenAppleIMAddresses(*apple)) {
             const auto& im = labeled.value();
-            if (im.username.empty()) continue;
             auto info = convertToGoogleIMLabelWithAppleLabel(labeled.label());
             ims.push_back(GDataIM::IMWithProtocol(convertToGoogleIMProtocolWithAppleProtocol(im.service), info.rel,
                                                   info.label, truncateStringToDefaultMaxGoogleLength(im.username)));
@@ -186,7 +182,7 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 10. Events: dates without time in the universal zone.
     {
         std::vector<std::shared_ptr<GDataContactEvent>> events;
-        for (const auto& labeled : apple->dates()) {
+        for (const auto& labeled : getWrittenAppleDates(*apple)) {
             auto date = googleDayDate(labeled.value());
             if (!date) continue;
             GDataDateTime start(*date, platform::TimeZone::universal());
@@ -201,9 +197,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
     // 11. Social profiles, when they were fetched, as user-defined fields.
     if (apple->isKeyAvailable(platform::CNContactSocialProfilesKey)) {
         std::vector<std::shared_ptr<GDataContactUserDefinedField>> fields;
-        for (const auto& labeled : apple->socialProfiles()) {
+        for (const auto& labeled : getWrittenAppleSocialProfiles(*apple)) {
             const auto& profile = labeled.value();
-            if (profile.username.empty()) continue;
             fields.push_back(GDataContactUserDefinedField::userDefinedFieldWithKey(
                 convertToGoogleSocialProfileLabelWithAppleLabel(profile.service), profile.username));
         }

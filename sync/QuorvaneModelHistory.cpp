@@ -56,7 +56,8 @@ SyncStore* QuorvaneModel::syncStore(std::optional<Error>* error) {
 
 NSSyncRecordPtr QuorvaneModel::newSyncRecord() {
     auto record = std::make_shared<NSSyncRecord>();
-    record->setModel(shared_from_this());
+    // A model not held by a shared pointer gives its records no model to ask, never the shared one.
+    record->setModel(weak_from_this());
     return record;
 }
 

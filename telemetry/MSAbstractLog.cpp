@@ -1,6 +1,7 @@
 #include "telemetry/MSAbstractLog.h"
 
 #include "telemetry/MSCommonSchemaLog.h"
+#include "telemetry/MSRevAzezar.h"
 #include "telemetry/MSUserIdContext.h"
 #include "telemetry/MSUtility.h"
 
@@ -93,6 +94,7 @@ std::shared_ptr<MSCommonSchemaLog> MSAbstractLog::toCommonSchemaLogForTargetToke
     ext->sdkExt = std::make_shared<MSSDKExtension>();
     ext->locExt = std::make_shared<MSLocExtension>();
     ext->deviceExt = std::make_shared<MSDeviceExtension>();
+    ext->sdkExt->setInstallId(MSRevAzezar::installId());
     ext->userExt->setLocalId(MSUserIdContext::prefixedUserIdFromUserId(userId));
     if (device) {
         ext->protocolExt->setDevMake(device->oemName());

@@ -1,37 +1,14 @@
-#include <mutex>
-
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSSessionContext.h"
+#include "telemetry/MSSharedInstance.h"
 #include "telemetry/MSUserIdContext.h"
 
 namespace quorvane {
 
-namespace {
-// A shared instance that a restart in tests can replace; earlier references stay valid.
-template <class T>
-struct SharedSlot {
-    std::mutex mutex;
-    std::shared_ptr<T> instance;
-    std::vector<std::shared_ptr<T>> retired;
-
-    T& get() {
-        std::lock_guard lock(mutex);
-        if (!instance) instance = std::make_shared<T>();
-        return *instance;
-    }
-    void reset() {
-        std::lock_guard lock(mutex);
-        if (instance) retired.push_back(std::move(instance));
-    }
-};
-SharedSlot<MSSessionContext> sessionSlot;
-SharedSlot<MSUserIdContext> userSlot;
-}  // namespace
-
-MSSessionContext& MSSessionContext::sharedInstance() { return sessionSlot.get(); }
-void MSSessionContext::resetSharedInstance() { sessionSlot.reset(); }
-MSUserIdContext& MSUserIdContext::sharedInstance() { return userSlot.get(); }
-void MSUserIdContext::resetSharedInstance() { userSlot.reset(); }
+MSSessionContext& MSSessionContext::sharedInstance() { return MSSharedInstance<MSSessionContext>::slot().get(); }
+void MSSessionContext::resetSharedInstance() { MSSharedInstance<MSSessionContext>::slot().reset(); }
+MSUserIdContext& MSUserIdContext::sharedInstance() { return MSSharedInstance<MSUserIdContext>::slot().get(); }
+void MSUserIdContext::resetSharedInstance() { MSSharedInstance<MSUserIdContext>::slot().reset(); }
 
 constexpr const char* kMSUserIdCustomPrefix = "c";
 

@@ -9,6 +9,7 @@
 
 #include "platform/foundation/BundleInfo.h"
 #include "telemetry/MSLogger.h"
+#include "telemetry/MSSharedInstance.h"
 #include "telemetry/MSTelemetryClasses.h"
 #include "telemetry/MSUserDefaults.h"
 
@@ -61,15 +62,6 @@ int64_t timeZoneOffsetMinutes() {
     return int64_t(local.tm_gmtoff / 60);
 }
 
-struct TrackerSlot {
-    std::mutex mutex;
-    std::shared_ptr<MSDeviceTracker> instance;
-    std::vector<std::shared_ptr<MSDeviceTracker>> retired;
-};
-TrackerSlot& trackerSlot() {
-    static TrackerSlot s;
-    return s;
-}
 }  // namespace
 
 const platform::ClassInfo MSDeviceHistoryInfo::kClassInfo{"MSDeviceHistoryInfo", &MSSerializableObject::kClassInfo};
@@ -97,18 +89,8 @@ bool MSDeviceHistoryInfo::initWithCoder(platform::KeyedUnarchiver& coder) {
     return !coder.failed();
 }
 
-MSDeviceTracker& MSDeviceTracker::sharedInstance() {
-    auto& s = trackerSlot();
-    std::lock_guard lock(s.mutex);
-    if (!s.instance) s.instance = std::make_shared<MSDeviceTracker>();
-    return *s.instance;
-}
-
-void MSDeviceTracker::resetSharedInstance() {
-    auto& s = trackerSlot();
-    std::lock_guard lock(s.mutex);
-    if (s.instance) s.retired.push_back(std::move(s.instance));
-}
+MSDeviceTracker& MSDeviceTracker::sharedInstance() { return MSSharedInstance<MSDeviceTracker>::slot().get(); }
+void MSDeviceTracker::resetSharedInstance() { MSSharedInstance<MSDeviceTracker>::slot().reset(); }
 
 MSDeviceTracker::MSDeviceTracker() {
     registerTelemetryClasses();

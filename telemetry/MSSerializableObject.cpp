@@ -18,8 +18,8 @@ bool MSKeyedRecord::isEqual(const MSSerializableObject& other) const {
 }
 
 void MSKeyedRecord::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    for (const auto& f : fieldList())
-        if (const auto* v = fields_.find(f.key)) coder.encodeValue(*v, f.key);
+    // Only keys of the field list are ever set, so the stored fields are archived as they are.
+    for (const auto& [key, value] : fields_.asDictionary()) coder.encodeValue(value, key);
 }
 
 bool MSKeyedRecord::initWithCoder(platform::KeyedUnarchiver& coder) {

@@ -1,5 +1,7 @@
 #include "gdata/service/GDataServiceBase.h"
 
+#include "fetcher/QNSessionUploadFetcher.h"
+
 #include <cstdio>
 #include <limits>
 
@@ -239,32 +241,24 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
     std::shared_ptr<const Bytes> bodyData;
     std::shared_ptr<platform::InputStream> bodyStream;
     bool progressWanted = false;
+    bool isUploadFetcher = false;
 
     if (objectToPost) {
         // 5. What kind of upload this is.
         ticket->setPostedObject(objectToPost);
         bool hasMedia = entryToPost && (entryToPost->uploadData() || entryToPost->uploadFileHandle());
-        bool isUploadFetcher = hasMedia && uploadChunkSize_ != 0;
+        isUploadFetcher = hasMedia && uploadChunkSize_ != 0;
+        bool mediaOnly = isUploadFetcher && (uploadLocation || entryToPost->shouldUploadDataOnly());
         progressWanted = ticket->uploadProgressSelector() || ticket->uploadProgressHandler();
-
-        if (isUploadFetcher) {
-            // Chunked, resumable uploads need the resumable upload fetcher, which this build does
-            // not have. Fail the call instead of sending the media some other way.
-            QV_ASSERT(false, "QNSessionUploadFetcher needed");
-            Value info = Value::dictionary();
-            info.set(Error::kLocalizedFailureReasonKey,
-                     "(resumable uploads are not available: set the upload chunk size to 0 to send the media "
-                     "in one request)");
-            reportFailureLater(ticket, delegate, completionHandler,
-                               Error(QNSessionFetcherErrorDomain, QNSessionFetcherErrorCannotBegin, info));
-            return ticket;
-        }
 
         // 6. Body and headers.
         GDataHeaderList headers;
         uint64_t length = 0;
         std::shared_ptr<platform::InputStream> stream;
-        if (objectToPost->generateContentInputStream(stream, length, headers)) {
+        if (mediaOnly) {
+            // The media goes in chunks; the first request carries its headers and no body.
+            headers = entryToPost->contentHeaders();
+        } else if (!isUploadFetcher && objectToPost->generateContentInputStream(stream, length, headers)) {
             bodyStream = std::move(stream);
         } else {
             Bytes xml;
@@ -281,8 +275,25 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
         }
     }
 
-    // 4, 8. The fetcher.
-    auto fetcher = fetcherService_->fetcherWithRequest(request);
+    // 4, 8. The fetcher: the resumable upload fetcher for media in chunks.
+    std::shared_ptr<QNSessionFetcher> fetcher;
+    if (isUploadFetcher) {
+        int64_t chunkSize = int64_t(std::max<uint64_t>(uploadChunkSize_, 50000));
+        std::string mimeType = entryToPost->uploadMIMEType().value_or("");
+        std::shared_ptr<QNSessionUploadFetcher> upload;
+        if (uploadLocation) {
+            upload = QNSessionUploadFetcher::uploadFetcherWithLocation(URL::URLWithString(*uploadLocation), mimeType,
+                                                                       chunkSize, fetcherService_);
+        } else {
+            upload = QNSessionUploadFetcher::uploadFetcherWithRequest(request, mimeType, chunkSize, fetcherService_);
+        }
+        // A resumed upload needs its media too, from memory as well as from a file.
+        if (entryToPost->uploadData()) upload->setUploadData(*entryToPost->uploadData());
+        else upload->setUploadFileHandle(entryToPost->uploadFileHandle());
+        fetcher = upload;
+    } else {
+        fetcher = fetcherService_->fetcherWithRequest(request);
+    }
     auto self = shared_from_this();
 
     // 9. Its settings.
@@ -579,6 +590,9 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
     bool emptyAnswer = !data || data->empty();
     if (object || emptyAnswer) {
         auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object);
+        // The next link of the last page when it was not followed (the page limit was reached or
+        // its fetch could not start): the feed goes on beyond what is reported.
+        std::shared_ptr<GDataLink> unfollowed;
         if (ticket->shouldFollowNextLinks() && feed) {
             ticket->accumulateFeed(feed);
             if (auto link = feed->nextLink()) {
@@ -589,11 +603,17 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
                         return;
                     }
                 }
+                unfollowed = link;
             }
         }
         if (auto accumulated = ticket->accumulatedFeed()) {
             object = accumulated;
+            // The first page's own next link was followed. A cut feed keeps the link where it
+            // was cut, so that it never passes for a complete one.
             if (auto link = accumulated->nextLink()) accumulated->removeLink(link);
+            if (unfollowed) {
+                if (auto link = std::dynamic_pointer_cast<GDataLink>(unfollowed->copy())) accumulated->addLink(link);
+            }
         }
         ticket->setFetchedObject(object);
         invokeCallback(delegate, ticket, object, std::nullopt);

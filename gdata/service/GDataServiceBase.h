@@ -7,7 +7,8 @@
 // When a fetch ends, the answer is parsed on the service's operation queue and the report is
 // delivered back on the thread (or serial queue) that received the fetch completion: the main
 // thread in this program. Feed answers with a next link can be followed page after page on the
-// same ticket, the entries gathered into the first page's feed, for at most 26 more pages.
+// same ticket, the entries gathered into the first page's feed, for at most 26 more pages; a
+// feed cut there is reported with the next link it was cut at.
 //
 // The service and its tickets are used from one thread and take no locks.
 
@@ -127,7 +128,7 @@ public:
     // The fetcher service's authorizer.
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer() const;
     // A non-null authorizer clears the user name and password first.
-    void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer);
+    virtual void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer);
 
     virtual void setUserCredentialsWithUsername(std::optional<std::string> username,
                                                 std::optional<std::string> password);

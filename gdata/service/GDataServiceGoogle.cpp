@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "gdata/GDataLink.h"
+#include "oauth2/QNOAuth2Authentication.h"
 #include "platform/foundation/Log.h"
 
 namespace quorvane {
@@ -361,6 +362,14 @@ GDataServiceTicketPtr GDataServiceGoogle::fetchACLEntryByUpdatingEntry(const std
 GDataServiceTicketPtr GDataServiceGoogle::deleteACLEntry(const std::shared_ptr<GDataEntryACL>& entry,
                                                          const GDataServiceDelegate& delegate) {
     return deleteEntry(std::static_pointer_cast<GDataEntryBase>(entry), delegate);
+}
+
+void GDataServiceGoogle::setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) {
+    if (auto oauth = std::dynamic_pointer_cast<QNOAuth2Authentication>(authorizer)) {
+        if (auto root = serviceRootURLString())
+            if (auto url = platform::URL::URLWithString(*root); url && url->host()) oauth->addAuthorizedHost(*url->host());
+    }
+    GDataServiceBase::setAuthorizer(std::move(authorizer));
 }
 
 }  // namespace quorvane

@@ -72,6 +72,9 @@ public:
         return std::nullopt;
     }
 
+    // Also lets an OAuth2 authorizer sign requests to the service root's host.
+    void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) override;
+
     // --- settings ---
     const std::optional<std::string>& captchaToken() const { return captchaToken_; }
     void setCaptchaToken(std::optional<std::string> v) { captchaToken_ = std::move(v); }

@@ -1,5 +1,7 @@
 #include "gdata/service/GDataServiceTicketBase.h"
 
+#include "fetcher/QNSessionUploadFetcher.h"
+
 #include <cstdio>
 
 #include "gdata/service/GDataServiceBase.h"
@@ -71,12 +73,17 @@ void GDataServiceTicketBase::cancelTicket() {
 }
 
 void GDataServiceTicketBase::pauseUpload() {
-    // Only the resumable upload fetcher can pause; the object fetchers here are plain fetchers.
+    if (auto upload = std::dynamic_pointer_cast<QNSessionUploadFetcher>(objectFetcher_)) upload->pauseFetching();
 }
 
-void GDataServiceTicketBase::resumeUpload() {}
+void GDataServiceTicketBase::resumeUpload() {
+    if (auto upload = std::dynamic_pointer_cast<QNSessionUploadFetcher>(objectFetcher_)) upload->resumeFetching();
+}
 
-bool GDataServiceTicketBase::isUploadPaused() const { return false; }
+bool GDataServiceTicketBase::isUploadPaused() const {
+    auto upload = std::dynamic_pointer_cast<QNSessionUploadFetcher>(objectFetcher_);
+    return upload && upload->isPaused();
+}
 
 void GDataServiceTicketBase::setProperty(const std::string& key, std::any value) {
     if (!value.has_value()) {

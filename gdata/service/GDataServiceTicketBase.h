@@ -80,7 +80,7 @@ public:
     // releases the service.
     virtual void cancelTicket();
 
-    // Forwarded to an upload fetcher; the plain object fetcher cannot pause (false).
+    // Forwarded to a resumable upload fetcher; a plain object fetcher cannot pause (false).
     void pauseUpload();
     void resumeUpload();
     bool isUploadPaused() const;

@@ -5,8 +5,16 @@
 namespace quorvane::platform {
 
 namespace {
-std::mutex gClockMutex;
-std::shared_ptr<const Clock> gClock;
+// Never destroyed: threads that outlive main (the delayed-block scheduler) still read the clock
+// while the process's statics are being torn down.
+std::mutex& clockMutex() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+std::shared_ptr<const Clock>& installedClock() {
+    static auto* c = new std::shared_ptr<const Clock>;
+    return *c;
+}
 }  // namespace
 
 Date SystemClock::now() const {
@@ -19,14 +27,14 @@ double SystemClock::monotonic() const {
 }
 
 std::shared_ptr<const Clock> Clock::current() {
-    static const auto system = std::make_shared<const SystemClock>();
-    std::lock_guard lock(gClockMutex);
-    return gClock ? gClock : system;
+    static const auto& system = *new std::shared_ptr<const Clock>(std::make_shared<const SystemClock>());
+    std::lock_guard lock(clockMutex());
+    return installedClock() ? installedClock() : system;
 }
 
 void Clock::setCurrent(std::shared_ptr<Clock> clock) {
-    std::lock_guard lock(gClockMutex);
-    gClock = std::move(clock);
+    std::lock_guard lock(clockMutex());
+    installedClock() = std::move(clock);
 }
 
 Date Date::now() { return Clock::current()->now(); }

@@ -1,18 +1,22 @@
 #include "platform/foundation/KeyedArchiver.h"
 
+#include <charconv>
 #include <cmath>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/Strings.h"
 
 namespace quorvane::platform {
 
 using Json = nlohmann::ordered_json;
 
+// The archive is written straight into text: no document tree is built.
 struct KeyedArchiver::Node {
-    Json json;
+    std::string& out;
+    bool first = true;
 };
 struct KeyedUnarchiver::Node {
     const Json& json;
@@ -34,32 +38,90 @@ std::map<std::string, ArchiveClassRegistry::Factory, std::less<>>& registry() {
 
 bool isTagged(const Json& j, const char* tag) { return j.is_object() && j.size() == 1 && j.contains(tag); }
 
-Json encodePlain(const Value& v) {
-    switch (v.type()) {
-    case Value::Type::Null: return nullptr;
-    case Value::Type::Bool: return v.asBool();
-    case Value::Type::Int: return v.asInt();
-    case Value::Type::Double: {
-        double d = v.asDouble();
-        if (std::isnan(d)) return Json{{"$double", "nan"}};
-        if (std::isinf(d)) return Json{{"$double", d > 0 ? "inf" : "-inf"}};
-        return Json{{"$double", d}};
+// A JSON string. Ill-formed UTF-8 is written as U+FFFD, so that the archive always parses back.
+void writeString(std::string& out, std::string_view text) {
+    std::string repaired;
+    if (!isValidUTF8(text)) {
+        for (char32_t cp : codePoints(text)) appendUTF8(repaired, cp);
+        text = repaired;
     }
-    case Value::Type::String: return v.asString();
-    case Value::Type::Bytes: return Json{{"$data", base64Encode(v.asBytes())}};
-    case Value::Type::Date: return Json{{"$date", v.asDate().timeIntervalSinceReferenceDate()}};
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    size_t plain = 0;  // start of the run of characters that need no escape
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (uint8_t(c) >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += hex[uint8_t(c) >> 4];
+            out += hex[uint8_t(c) & 15];
+        }
+    }
+    out.append(text, plain, text.size() - plain);
+    out += '"';
+}
+
+void writeNumber(std::string& out, double d) {
+    char buffer[32];
+    auto end = std::to_chars(buffer, buffer + sizeof buffer, d).ptr;
+    out.append(buffer, end);
+}
+
+void writePlain(std::string& out, const Value& v) {
+    switch (v.type()) {
+    case Value::Type::Null: out += "null"; return;
+    case Value::Type::Bool: out += v.asBool() ? "true" : "false"; return;
+    case Value::Type::Int: out += std::to_string(v.asInt()); return;
+    case Value::Type::Double: {
+        const double d = v.asDouble();
+        out += "{\"$double\":";
+        if (std::isnan(d)) out += "\"nan\"";
+        else if (std::isinf(d)) out += d > 0 ? "\"inf\"" : "\"-inf\"";
+        else writeNumber(out, d);
+        out += '}';
+        return;
+    }
+    case Value::Type::String: writeString(out, v.asString()); return;
+    case Value::Type::Bytes: out += "{\"$data\":\"" + base64Encode(v.asBytes()) + "\"}"; return;
+    case Value::Type::Date: {
+        const double t = v.asDate().timeIntervalSinceReferenceDate();
+        out += "{\"$date\":";
+        if (std::isfinite(t)) writeNumber(out, t);
+        else out += "0";
+        out += '}';
+        return;
+    }
     case Value::Type::Array: {
-        Json a = Json::array();
-        for (const auto& e : v.asArray()) a.push_back(encodePlain(e));
-        return a;
+        out += '[';
+        bool first = true;
+        for (const auto& e : v.asArray()) {
+            if (!std::exchange(first, false)) out += ',';
+            writePlain(out, e);
+        }
+        out += ']';
+        return;
     }
     case Value::Type::Dictionary: {
-        Json d = Json::object();
-        for (const auto& [k, e] : v.asDictionary()) d[k] = encodePlain(e);
-        return Json{{"$dict", std::move(d)}};
+        out += "{\"$dict\":{";
+        bool first = true;
+        for (const auto& [k, e] : v.asDictionary()) {
+            if (!std::exchange(first, false)) out += ',';
+            writeString(out, k);
+            out += ':';
+            writePlain(out, e);
+        }
+        out += "}}";
+        return;
     }
     }
-    return nullptr;
 }
 
 // A plain value; nullopt (with a message) when the JSON is not one.
@@ -110,12 +172,13 @@ std::optional<Value> decodePlain(const Json& j, int depth, std::string& error) {
     return std::nullopt;
 }
 
-Json encodeCoding(const Coding& object) {
-    KeyedArchiver::Node node{Json::object()};
-    node.json["$class"] = object.classInfo().name;
+void writeCoding(std::string& out, const Coding& object) {
+    out += "{\"$class\":";
+    writeString(out, object.classInfo().name);
+    KeyedArchiver::Node node{out, false};
     KeyedArchiver coder(node);
     object.encodeWithCoder(coder);
-    return std::move(node.json);
+    out += '}';
 }
 
 std::shared_ptr<Coding> decodeCodingJson(const Json& j, int version, int depth, std::string& error) {
@@ -143,12 +206,9 @@ std::shared_ptr<Coding> decodeCodingJson(const Json& j, int version, int depth, 
     return object;
 }
 
-std::string wrap(Json root) {
-    Json doc = Json::object();
-    doc["$archive"] = kArchiveName;
-    doc["$version"] = KeyedArchiver::kFormatVersion;
-    doc["$root"] = std::move(root);
-    return doc.dump();
+std::string archiveHead() {
+    return std::string("{\"$archive\":\"") + kArchiveName + "\",\"$version\":" +
+           std::to_string(KeyedArchiver::kFormatVersion) + ",\"$root\":";
 }
 
 // The root of the document with its version; nullptr with a message when it is not an archive.
@@ -179,44 +239,75 @@ ArchiveClassRegistry::Factory ArchiveClassRegistry::factoryForName(std::string_v
     return it == registry().end() ? Factory() : it->second;
 }
 
-std::string KeyedArchiver::archivedData(const Coding& root) { return wrap(encodeCoding(root)); }
+std::string KeyedArchiver::archivedData(const Coding& root) {
+    std::string out = archiveHead();
+    out.reserve(1024);
+    writeCoding(out, root);
+    out += '}';
+    return out;
+}
 
 std::string KeyedArchiver::archivedData(const std::vector<std::shared_ptr<const Coding>>& roots) {
-    Json list = Json::array();
-    for (const auto& o : roots)
-        if (o) list.push_back(encodeCoding(*o));
-    return wrap(std::move(list));
+    std::string out = archiveHead();
+    out += '[';
+    bool first = true;
+    for (const auto& o : roots) {
+        if (!o) continue;
+        if (!std::exchange(first, false)) out += ',';
+        writeCoding(out, *o);
+    }
+    out += "]}";
+    return out;
 }
 
+namespace {
+void writeKey(KeyedArchiver::Node& node, std::string_view key) {
+    if (!std::exchange(node.first, false)) node.out += ',';
+    writeString(node.out, key);
+    node.out += ':';
+}
+}  // namespace
+
 void KeyedArchiver::encodeString(const std::optional<std::string>& value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = *value;
+    if (!value) return;
+    writeKey(node_, key);
+    writeString(node_.out, *value);
 }
 void KeyedArchiver::encodeInt64(std::optional<int64_t> value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = *value;
+    if (value) encodeValue(Value(*value), key);
 }
 void KeyedArchiver::encodeDouble(std::optional<double> value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = encodePlain(Value(*value));
+    if (value) encodeValue(Value(*value), key);
 }
 void KeyedArchiver::encodeBool(std::optional<bool> value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = *value;
+    if (value) encodeValue(Value(*value), key);
 }
 void KeyedArchiver::encodeDate(std::optional<Date> value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = encodePlain(Value(*value));
+    if (value) encodeValue(Value(*value), key);
 }
 void KeyedArchiver::encodeBytes(const std::optional<Bytes>& value, std::string_view key) {
-    if (value) node_.json[std::string(key)] = encodePlain(Value(*value));
+    if (value) encodeValue(Value(*value), key);
 }
 void KeyedArchiver::encodeValue(const Value& value, std::string_view key) {
-    if (!value.isNull()) node_.json[std::string(key)] = encodePlain(value);
+    if (value.isNull()) return;
+    writeKey(node_, key);
+    writePlain(node_.out, value);
 }
 void KeyedArchiver::encodeObject(const Coding* object, std::string_view key) {
-    if (object) node_.json[std::string(key)] = encodeCoding(*object);
+    if (!object) return;
+    writeKey(node_, key);
+    writeCoding(node_.out, *object);
 }
 void KeyedArchiver::encodeObjects(const std::vector<std::shared_ptr<const Coding>>& objects, std::string_view key) {
-    Json list = Json::array();
-    for (const auto& o : objects)
-        if (o) list.push_back(encodeCoding(*o));
-    node_.json[std::string(key)] = std::move(list);
+    writeKey(node_, key);
+    node_.out += '[';
+    bool first = true;
+    for (const auto& o : objects) {
+        if (!o) continue;
+        if (!std::exchange(first, false)) node_.out += ',';
+        writeCoding(node_.out, *o);
+    }
+    node_.out += ']';
 }
 
 std::shared_ptr<Coding> KeyedUnarchiver::unarchivedRoot(std::string_view archive, std::string* error) {

@@ -247,6 +247,11 @@ int URL::effectivePort() const {
     return 0;
 }
 
+bool URL::isSameOrigin(const URL& other) const {
+    return asciiEqualsIgnoringCase(scheme_, other.scheme_) &&
+           asciiEqualsIgnoringCase(host_.value_or(""), other.host_.value_or("")) && effectivePort() == other.effectivePort();
+}
+
 std::string URL::path() const { return percentDecode(path_); }
 
 std::string URL::resourceSpecifier() const { return text_.substr(scheme_.size() + 1); }

@@ -27,6 +27,8 @@ public:
     std::optional<int> port() const { return port_; }
     // The port, or the scheme's default (80 for http, 443 for https, else 0).
     int effectivePort() const;
+    // Same scheme and host (both ignoring case) and the same effective port.
+    bool isSameOrigin(const URL& other) const;
     const std::optional<std::string>& user() const { return user_; }
     const std::optional<std::string>& password() const { return password_; }
     // The path with percent escapes decoded; percentEncodedPath() keeps them.

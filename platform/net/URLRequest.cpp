@@ -86,6 +86,15 @@ void URLRequest::setHTTPBody(std::optional<Bytes> body) {
     }
 }
 
+void URLRequest::removeCredentialsAndBody() {
+    for (const char* h : {"Authorization", "Proxy-Authorization", "Content-Type", "Content-Length", "Content-Encoding",
+                          "Transfer-Encoding", "X-HTTP-Method-Override"})
+        headers_.setValue(std::nullopt, h);
+    body_.reset();
+    bodyStream_.reset();
+    if (method_ != "HEAD") method_ = "GET";
+}
+
 void URLRequest::setHTTPBodyStream(std::shared_ptr<InputStream> stream) {
     bodyStream_ = std::move(stream);
     if (bodyStream_) body_.reset();

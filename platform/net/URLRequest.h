@@ -89,6 +89,10 @@ public:
     // The body as a stream; setting one clears the body data and the other way round.
     const std::shared_ptr<InputStream>& HTTPBodyStream() const { return bodyStream_; }
     void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
+    // What a request may not carry to another origin: the credentials ("Authorization",
+    // "Proxy-Authorization") and the body with the headers describing it; the method becomes
+    // GET (HEAD stays).
+    void removeCredentialsAndBody();
 
     // Longest time without any progress before the load fails with a time-out (seconds).
     TimeInterval timeoutInterval() const { return timeoutInterval_; }

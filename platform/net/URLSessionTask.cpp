@@ -609,7 +609,10 @@ void URLSessionTask::handleRedirect(const std::shared_ptr<URLSessionTransfer>& t
     next.setURL(location);
     int status = response->statusCode();
     const std::string method = next.HTTPMethod();
-    if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
+    if (!location.isSameOrigin(transfer->setup().url)) {
+        // Credentials and the body stay with the origin they were meant for.
+        next.removeCredentialsAndBody();
+    } else if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
         next.setHTTPMethod("GET");
         next.setHTTPBody(std::nullopt);
         next.setHTTPBodyStream(nullptr);

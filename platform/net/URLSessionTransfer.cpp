@@ -417,6 +417,8 @@ void URLSessionTransfer::begin() {
         if (!setup_.resumeValidator.empty())
             headerList_ = curl_slist_append(headerList_, ("If-Range: " + setup_.resumeValidator).c_str());
     }
+    // A body without a type of its own goes untyped, not labelled as the form curl takes it for.
+    if (!setup_.headers.contains("Content-Type")) headerList_ = curl_slist_append(headerList_, "Content-Type:");
     // No "Expect: 100-continue" pause before a body. Without other headers a constant list does.
     static char expectLine[] = "Expect:";
     static curl_slist expectOnly{expectLine, nullptr};

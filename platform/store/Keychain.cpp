@@ -4,13 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 
@@ -26,16 +25,7 @@ std::string hexDigest(std::string_view service, std::string_view account) {
     // The lengths go first so that ("ab", "c") and ("a", "bc") name different items.
     std::string input = std::to_string(service.size()) + ":" + std::string(service) + std::to_string(account.size()) +
                         ":" + std::string(account);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
+    return sha256Hex(input);
 }
 
 bool writeAll(int fd, const std::string& bytes) {
@@ -68,7 +58,20 @@ fs::path Keychain::itemPath(std::string_view service, std::string_view account) 
     return folder_ / (hexDigest(service, account) + ".item");
 }
 
-KeychainStatus Keychain::addGenericPassword(std::string_view service, std::string_view account, const Bytes& password) {
+namespace {
+
+void syncFolder(const fs::path& folder) {
+    int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirfd >= 0) {
+        ::fsync(dirfd);
+        ::close(dirfd);
+    }
+}
+
+}  // namespace
+
+KeychainStatus Keychain::writeItem(std::string_view service, std::string_view account, const Bytes& password,
+                                   bool replace) {
     if (service.empty() || account.empty()) return KeychainStatus::Param;
     if (!Paths::ensureDirectory(folder_, 0700)) {
         Log::error(kLogCategory, "cannot create the keychain folder " + folder_.string());
@@ -76,7 +79,7 @@ KeychainStatus Keychain::addGenericPassword(std::string_view service, std::strin
     }
     ::chmod(folder_.c_str(), 0700);
     fs::path target = itemPath(service, account);
-    if (::access(target.c_str(), F_OK) == 0) return KeychainStatus::DuplicateItem;
+    if (!replace && ::access(target.c_str(), F_OK) == 0) return KeychainStatus::DuplicateItem;
 
     Value item = Value::dictionary({{"class", Value("genp")},
                                     {"service", Value(base64Encode(service))},
@@ -93,17 +96,29 @@ KeychainStatus Keychain::addGenericPassword(std::string_view service, std::strin
         ::unlink(tmpl.c_str());
         return KeychainStatus::IO;
     }
-    // link() fails when the target exists: of two concurrent adds exactly one wins.
-    int rc = ::link(tmpl.c_str(), target.c_str());
-    int err = errno;
-    ::unlink(tmpl.c_str());
-    if (rc != 0) return err == EEXIST ? KeychainStatus::DuplicateItem : KeychainStatus::IO;
-    int dirfd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirfd >= 0) {
-        ::fsync(dirfd);
-        ::close(dirfd);
+    int rc, err;
+    if (replace) {
+        // rename() swaps the item in one step: the old one stays whole until the new one is.
+        rc = ::rename(tmpl.c_str(), target.c_str());
+        err = errno;
+        if (rc != 0) ::unlink(tmpl.c_str());
+    } else {
+        // link() fails when the target exists: of two concurrent adds exactly one wins.
+        rc = ::link(tmpl.c_str(), target.c_str());
+        err = errno;
+        ::unlink(tmpl.c_str());
     }
+    if (rc != 0) return !replace && err == EEXIST ? KeychainStatus::DuplicateItem : KeychainStatus::IO;
+    syncFolder(folder_);
     return KeychainStatus::Success;
+}
+
+KeychainStatus Keychain::addGenericPassword(std::string_view service, std::string_view account, const Bytes& password) {
+    return writeItem(service, account, password, false);
+}
+
+KeychainStatus Keychain::setGenericPassword(std::string_view service, std::string_view account, const Bytes& password) {
+    return writeItem(service, account, password, true);
 }
 
 KeychainStatus Keychain::findGenericPassword(std::string_view service, std::string_view account, Bytes* password) const {
@@ -131,6 +146,7 @@ KeychainStatus Keychain::deleteGenericPassword(std::string_view service, std::st
     if (found != KeychainStatus::Success && found != KeychainStatus::Decode) return found;
     fs::path file = itemPath(service, account);
     if (::unlink(file.c_str()) != 0) return errno == ENOENT ? KeychainStatus::ItemNotFound : KeychainStatus::IO;
+    syncFolder(folder_);
     return KeychainStatus::Success;
 }
 

@@ -4,7 +4,8 @@
 // Each item is one file in the keychain folder (mode 0700), named by a digest of its service and
 // account, holding both names and the password data; the file has mode 0600. An item is written
 // to a temporary file first and then linked into place, so an add either makes the whole item or
-// nothing, and two adds of the same item cannot both succeed. The default keychain is the folder
+// nothing, and two adds of the same item cannot both succeed; a set renames the new item over the
+// old one. Every change syncs the folder. The default keychain is the folder
 // "Keychain" in the application's data folder under $XDG_DATA_HOME.
 //
 // Status codes keep the values callers of a classic keychain know.
@@ -42,6 +43,10 @@ public:
 
     // Adds the item; DuplicateItem when one with the same service and account exists.
     KeychainStatus addGenericPassword(std::string_view service, std::string_view account, const Bytes& password);
+    // Adds the item or replaces the one with the same service and account in one step: the new
+    // item is written in full first and then renamed over the old one, so a failed write leaves
+    // the old item as it was.
+    KeychainStatus setGenericPassword(std::string_view service, std::string_view account, const Bytes& password);
     // Finds the item; with a password pointer, also reads its data.
     KeychainStatus findGenericPassword(std::string_view service, std::string_view account,
                                        Bytes* password = nullptr) const;
@@ -50,6 +55,7 @@ public:
 
 private:
     std::filesystem::path itemPath(std::string_view service, std::string_view account) const;
+    KeychainStatus writeItem(std::string_view service, std::string_view account, const Bytes& password, bool replace);
 
     std::filesystem::path folder_;
 };

@@ -18,16 +18,9 @@ using platform::Bytes;
 using platform::URL;
 using platform::URLRequest;
 
-std::string patternBody(size_t size) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = char((i * 131 + i / 7) & 0xff);
-    return s;
-}
-
 class QNSessionFetcherTest : public ::testing::Test {
 protected:
     std::shared_ptr<QNSessionFetcher> fetcherFor(std::string_view path) { return QNSessionFetcher::fetcherWithURL(server.url(path)); }
-    // Bodies go out typed: the server limits untyped (form) bodies.
     std::shared_ptr<QNSessionFetcher> uploadFetcherFor(std::string_view path) {
         auto fetcher = fetcherFor(path);
         fetcher->setRequestValue("application/octet-stream", "Content-Type");

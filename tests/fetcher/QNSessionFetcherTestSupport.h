@@ -16,6 +16,12 @@
 namespace quorvane::test {
 
 inline platform::Bytes bytesOf(std::string_view s) { return platform::Bytes(s.begin(), s.end()); }
+// Bytes of every value in a pattern that does not repeat at any short period.
+inline std::string patternBody(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = char((i * 131 + i / 7) & 0xff);
+    return s;
+}
 inline std::string stringOf(const std::optional<platform::Bytes>& b) {
     return b ? std::string(b->begin(), b->end()) : std::string();
 }

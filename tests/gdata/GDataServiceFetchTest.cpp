@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/FakeResumableUploads.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <limits>
@@ -72,6 +74,7 @@ protected:
         service = GDataServiceGoogleContact::contactService();
         auth = std::make_shared<QNOAuth2Authentication>();
         auth->setAccessToken(std::string("token-1"));
+        auth->addAuthorizedHost("127.0.0.1");  // the loopback server stands in for the service
         service->setAuthorizer(auth);
     }
     void TearDown() override {
@@ -147,7 +150,7 @@ TEST_F(GDataServiceFetchTest, ContactsFeedArrivesParsedOnTheMainThreadWithVersio
     EXPECT_NE(agent.find("(gzip)"), std::string::npos) << agent;
 }
 
-TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePages) {
+TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePagesAndACutFeedKeepsItsNextLink) {
     // Thirty pages of two entries, each linking to the next.
     server.on("GET", "/pages/*", [this](const TestRequest& req, TestResponse& res) {
         int n = std::stoi(req.path.substr(std::string("/pages/").size()));
@@ -177,8 +180,12 @@ TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePages) {
     EXPECT_EQ(feed, ticket->accumulatedFeed());
     ASSERT_EQ(feed->entryCount(), 54u);
     for (size_t i = 0; i < 54; ++i) EXPECT_EQ(feed->entryAtIndex(i)->identifier(), "urn:" + std::to_string(i));
-    // Reported like a complete feed.
-    EXPECT_FALSE(feed->nextLink());
+    // Reported as cut: the next link of the last page fetched stays, and only that one.
+    ASSERT_TRUE(feed->nextLink());
+    EXPECT_EQ(feed->nextLink()->href(), href("/pages/27"));
+    size_t nextLinks = 0;
+    for (const auto& link : feed->links()) nextLinks += link->rel() == "next";
+    EXPECT_EQ(nextLinks, 1u);
     // Every page went out with the same headers.
     for (const auto& req : server.requests()) EXPECT_EQ(req.header("Authorization"), "Bearer token-1");
 
@@ -375,23 +382,49 @@ TEST_F(GDataServiceFetchTest, PhotoUploadSendsTheRawImageInOneRequestWhenChunkin
     EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(requests[0].body.size()));
     EXPECT_NE(requests[0].body.find("Ada Lovelace"), std::string::npos);
     EXPECT_NE(requests[0].body.find("JFIF"), std::string::npos);
+}
 
-    // Chunked uploads need the resumable upload fetcher, which is not available: the call ends
-    // with an error and nothing is sent.
-    server.clearLog();
-    service->setServiceUploadChunkSize(std::numeric_limits<uint64_t>::max());
-    auto chunked = std::make_shared<CallRecord>();
-    auto asserts = platform::AssertionHandler::count();
-    auto second = service->fetchEntryByUpdatingEntry(entry, server.url("/photos/c1"), recordInto(chunked));
-    ASSERT_TRUE(second);
-    waitForReport(chunked);
-    EXPECT_EQ(platform::AssertionHandler::count(), asserts + 1);
-    ASSERT_EQ(chunked->calls, 1);
-    ASSERT_TRUE(chunked->error);
-    EXPECT_EQ(chunked->error->domain, QNSessionFetcherErrorDomain);
-    EXPECT_EQ(chunked->error->code, QNSessionFetcherErrorCannotBegin);
-    EXPECT_EQ(second->fetchError(), chunked->error);
-    EXPECT_EQ(server.requestCount(), 0u);
+TEST_F(GDataServiceFetchTest, ChunkedMediaGoesThroughTheResumableUploadWhichTheTicketPausesAndResumes) {
+    test::FakeResumableUploads uploads(server);
+    uploads.setFinalAnswer([this](const test::FakeResumableUploads::Upload&, TestResponse& res) {
+        res.contentType = kAtomType;
+        res.body = contactEntryDocument("urn:c1", "Ada Lovelace", href("/entry/c1"), "\"E2\"");
+    });
+    uploads.stallChunksFrom(60000);
+    auto entry = entryFromServer("/entry/c1", "\"E1\"");
+    std::string media(200000, 'm');
+    for (size_t i = 0; i < media.size(); ++i) media[i] = char(i * 31 % 251);
+    entry->setUploadData(Bytes(media.begin(), media.end()));
+    entry->setUploadMIMEType(std::string("image/jpeg"));
+    service->setServiceUploadChunkSize(60000);
+    service->setIsServiceRetryEnabled(true);
+
+    auto record = std::make_shared<CallRecord>();
+    auto ticket = service->fetchObjectWithURL(URL::URLWithString(uploads.startURL()), &entry->classInfo(), entry,
+                                              std::nullopt, std::string("POST"), delegateInto(record), nullptr, nullptr,
+                                              nullptr);
+    ASSERT_TRUE(ticket);
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 20));
+    ticket->pauseUpload();
+    EXPECT_TRUE(ticket->isUploadPaused());
+    uploads.stallChunksFrom(std::nullopt);
+    ticket->resumeUpload();
+    EXPECT_FALSE(ticket->isUploadPaused());
+    waitForReport(record);
+    ASSERT_FALSE(record->error) << record->error->domain << " " << record->error->code;
+    auto parsed = std::dynamic_pointer_cast<GDataEntryContact>(record->object);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->identifier(), "urn:c1");
+    auto all = uploads.uploads();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].bytes, media);
+    EXPECT_EQ(all[0].mimeType, "image/jpeg");
+    // The first request carried the entry itself.
+    auto start = server.requests("/upload/resumable");
+    ASSERT_EQ(start.size(), 1u);
+    EXPECT_NE(start[0].body.find("Ada Lovelace"), std::string::npos);
+    auto commands = uploads.commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "query"), commands.end());
 }
 
 TEST_F(GDataServiceFetchTest, DeleteSendsTheETagAndReportsTheEmptyAnswerAsSuccess) {

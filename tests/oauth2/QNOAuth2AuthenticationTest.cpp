@@ -26,6 +26,7 @@ std::shared_ptr<QNOAuth2Authentication> signedIn(std::optional<std::string> refr
     auth->setAccessToken("access-1");
     auth->setRefreshToken(refresh);
     auth->setExpiresIn(expiresIn);
+    auth->addAuthorizedHost("example.com");
     return auth;
 }
 
@@ -190,8 +191,23 @@ TEST(QNOAuth2Authentication, SignsHttpsFileAndURLLessRequestsButNotPlainHttp) {
     EXPECT_EQ(seen->userInfo["request"].asString(), "http://example.com/x");
 }
 
+TEST(QNOAuth2Authentication, SignsOnlyTheHostsItWasMadeFor) {
+    auto auth = signedIn();
+    for (const char* url : {"https://127.0.0.1:2/feed", "https://EXAMPLE.com/x"}) {
+        auto r = requestFor(url);
+        EXPECT_TRUE(auth->authorizeRequest(r)) << url;
+    }
+    for (const char* url : {"https://elsewhere.example/feed", "https://example.com.evil.example/x", "http://127.0.0.1:1/x"}) {
+        auto r = requestFor(url);
+        EXPECT_FALSE(auth->authorizeRequest(r)) << url;
+        EXPECT_FALSE(r->valueForHTTPHeaderField("Authorization")) << url;
+    }
+    EXPECT_EQ(auth->authorizedHosts(), (std::vector<std::string>{"127.0.0.1", "example.com"}));
+}
+
 TEST(QNOAuth2Authentication, NoTokenAndNothingToRefreshWithFailsAtOnce) {
     auto auth = std::make_shared<QNOAuth2Authentication>();
+    auth->addAuthorizedHost("example.com");
     EXPECT_FALSE(auth->canAuthorize());
     std::optional<platform::Error> seen;
     auth->authorizeRequest(requestFor("https://example.com/"),
@@ -237,8 +253,12 @@ TEST(QNOAuth2Authentication, DescriptionAndUserAgent) {
     auto auth = std::make_shared<QNOAuth2Authentication>();
     auth->setAccessToken("a");
     auth->setCode("c");
+    auth->setRefreshToken("refresh-secret");
     std::string d = auth->description();
-    EXPECT_NE(d.find(": {accessToken=\"a\", code=\"c\"}"), std::string::npos) << d;
+    // Token texts never appear, only their length.
+    EXPECT_NE(d.find(": {accessToken=\"<1 characters>\", refreshToken=\"<14 characters>\", code=\"<1 characters>\"}"),
+              std::string::npos) << d;
+    EXPECT_EQ(d.find("refresh-secret"), std::string::npos);
     EXPECT_EQ(auth->userAgent().rfind("qn-oauth2 com.quorvane.Quorvane/", 0), 0u) << auth->userAgent();
 }
 

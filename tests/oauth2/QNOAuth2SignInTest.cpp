@@ -11,6 +11,7 @@
 
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/Crypto.h"
 #include "platform/net/NetworkReachability.h"
 #include "tests/oauth2/QNOAuth2SignInTestSupport.h"
 
@@ -105,8 +106,15 @@ TEST_F(QNOAuth2SignInTest, PageRequestCarriesTheSortedParametersAfterTheURLsOwnQ
     ASSERT_EQ(displayed.size(), 1u);
     ASSERT_TRUE(displayed[0] && displayed[0]->url());
     std::string scope = "https://www.google.com/m8/feeds/ https://www.googleapis.com/auth/userinfo.email";
+    // PKCE: the challenge is the SHA-256 of the verifier the code exchange will send.
+    auto verifier = auth->codeVerifier();
+    ASSERT_TRUE(verifier);
+    EXPECT_EQ(verifier->size(), 43u);
+    auto digest = platform::sha256(*verifier);
+    std::string challenge = platform::base64URLEncode(digest.data(), digest.size());
     EXPECT_EQ(displayed[0]->url()->absoluteString(),
-              provider.authorizationURL() + "?prompt=consent&client_id=quorvane-test-client&hl=en&redirect_uri=" +
+              provider.authorizationURL() + "?prompt=consent&client_id=quorvane-test-client&code_challenge=" + challenge +
+                  "&code_challenge_method=S256&hl=en&redirect_uri=" +
                   QNOAuth2Authentication::encodedOAuthValueForString(redirectURI()) +
                   "&response_type=code&scope=" + QNOAuth2Authentication::encodedOAuthValueForString(scope));
     EXPECT_FALSE(signIn->isWatchingReachability());  // interval 0: no watch
@@ -306,6 +314,25 @@ TEST_F(QNOAuth2SignInTest, ALoadFailureAfterTheAnswerDoesNotCutTheExchangeShort)
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_FALSE(outcomes[0].error);
     EXPECT_TRUE(auth->refreshToken());
+}
+
+TEST_F(QNOAuth2SignInTest, ASignInThatNeverEndsTimesOut) {
+    auto signIn = makeSignIn(authWithRedirect());
+    signIn->setNetworkLossTimeoutInterval(0);
+    signIn->setSignInTimeoutInterval(0.05);
+    ASSERT_TRUE(signIn->startSigningIn());
+    // Nobody answers the page.
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }));
+    ASSERT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].error->domain, kQNOAuth2ErrorDomain);
+    EXPECT_EQ(outcomes[0].error->code, kQNOAuth2ErrorSignInTimedOut);
+    ASSERT_EQ(displayed.size(), 2u);
+    EXPECT_FALSE(displayed[1]);  // the display was asked to close
+    // A late answer changes nothing.
+    signIn->requestRedirectedToRequest(redirect("code=" + provider.issueAuthorizationCode()));
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    EXPECT_EQ(outcomes.size(), 1u);
 }
 
 TEST_F(QNOAuth2SignInTest, ClosedWindowEndsWithMinus1000AndCancelEndsSilently) {

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "oauth2/QNOAuth2WindowController.h"
 #include "platform/foundation/Date.h"
 #include "platform/net/HTTPCookieStorage.h"
@@ -100,7 +106,10 @@ TEST_F(QNOAuth2WindowControllerTest, FullSignInEndsOnceAndStoresTheRecord) {
     EXPECT_NE(pages[0].query.find("client_id=quorvane-test-client"), std::string::npos);
     EXPECT_NE(pages[0].query.find("hl=en"), std::string::npos);
     EXPECT_NE(pages[0].query.find("response_type=code"), std::string::npos);
+    EXPECT_NE(pages[0].query.find("code_challenge_method=S256"), std::string::npos);
     EXPECT_EQ(provider.tokenRequests(), 1u);
+    EXPECT_EQ(provider.verifiedCodeChallenges(), 1u);
+    EXPECT_FALSE(auth->codeVerifier());  // used once
     // The page was stopped at the redirect: the view still holds the initial HTML.
     EXPECT_NE(view->documentText().find("Loading sign-in page..."), std::string::npos);
 
@@ -249,6 +258,51 @@ TEST_F(QNOAuth2WindowControllerTest, ABrowserThatCannotBeOpenedEndsTheSignInWith
     EXPECT_EQ(outcomes[0].error->domain, platform::kURLErrorDomain);
     EXPECT_FALSE(controller->isWindowShown());
     EXPECT_FALSE(storedRecord());
+}
+
+TEST_F(QNOAuth2WindowControllerTest, ACodeExchangedWithoutItsVerifierIsRefused) {
+    auto controller = makeController();
+    start(controller);
+    // Whoever intercepted the code lacks the verifier.
+    controller->authentication()->setCodeVerifier("intercepted-code-without-the-verifier-000000");
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }));
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].error->code, 400);
+    EXPECT_EQ(provider.verifiedCodeChallenges(), 0u);
+    EXPECT_FALSE(storedRecord());
+}
+
+TEST_F(QNOAuth2WindowControllerTest, NoLoopbackListenerEndsTheSignInAtOnce) {
+    // Only two descriptor numbers stay free: the listener's socket opens, its wake-up pipe
+    // cannot, so no listener can be made.
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers need free descriptors of their own";
+#endif
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        fillers.push_back(fd);
+        if (fd >= highest) break;
+    }
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(highest + 3);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto controller = QNOAuth2WindowController::controllerWithScope("https://www.google.com/m8/feeds/",
+                                                                    test::kTestClientID, test::kTestClientSecret, std::string(kItem));
+    start(controller);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    for (int fd : fillers) ::close(fd);
+    EXPECT_FALSE(controller->webView());
+    ASSERT_TRUE(pumpUntil([&] { return !outcomes.empty(); }, 5));
+    ASSERT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].error->domain, kQNOAuth2ErrorDomain);
+    EXPECT_EQ(outcomes[0].error->code, kQNOAuth2ErrorSignInPageUnavailable);
+    EXPECT_EQ(provider.server().requestCount(), 0u);
 }
 
 TEST_F(QNOAuth2WindowControllerTest, RefusedCodeExchangeIsReportedAndNeverTouchesTheKeychain) {

@@ -1,7 +1,10 @@
 // The keychain of generic passwords: items by service and account in a private folder.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <thread>
@@ -88,6 +91,31 @@ TEST_F(KeychainTest, ConcurrentAddsOfOneItemLetExactlyOneWin) {
         else EXPECT_EQ(r, KeychainStatus::DuplicateItem);
     }
     EXPECT_EQ(wins, 1u);
+}
+
+TEST_F(KeychainTest, SetReplacesInOneStepAndAFailedWriteKeepsTheOldItem) {
+    Keychain keychain(folder);
+    ASSERT_EQ(keychain.setGenericPassword("Quorvane", "OAuth", bytes("refresh_token=old")), KeychainStatus::Success);
+    ASSERT_EQ(keychain.setGenericPassword("Quorvane", "OAuth", bytes("refresh_token=new")), KeychainStatus::Success);
+    Bytes out;
+    ASSERT_EQ(keychain.findGenericPassword("Quorvane", "OAuth", &out), KeychainStatus::Success);
+    EXPECT_EQ(out, bytes("refresh_token=new"));
+
+    // A write that cannot complete (the file size limit stops it) leaves the old item whole.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    KeychainStatus status = keychain.setGenericPassword("Quorvane", "OAuth", bytes("refresh_token=newest"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(status, KeychainStatus::IO);
+    ASSERT_EQ(keychain.findGenericPassword("Quorvane", "OAuth", &out), KeychainStatus::Success);
+    EXPECT_EQ(out, bytes("refresh_token=new"));
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 1u);  // no temporary left behind
 }
 
 TEST_F(KeychainTest, UnreadableItemIsReportedAndCanBeDeleted) {

@@ -1,5 +1,8 @@
 #include "tests/support/FakeProvider.h"
 
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/Crypto.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -207,6 +210,9 @@ struct FakeProvider::State {
     OAuthSettings oauth;
     std::set<std::string> codes, accessTokens, refreshTokens;
     size_t tokenRequests = 0;
+    // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
+    std::map<std::string, std::string> challenges;
+    size_t verifiedExchanges = 0;
     size_t pageCap = 0;  // 0: none
     uint64_t serial = 0;
     double lastTime = 0;
@@ -232,16 +238,19 @@ FakeProvider::FakeProvider(OAuthSettings settings, int port)
     : server_(std::make_unique<TestHTTPServer>(TestHTTPServer::Security::HTTPS, port)), state_(std::make_unique<State>()) {
     state_->oauth = std::move(settings);
     for (const char* name : {"Contacts", "Friends", "Family", "Coworkers"}) {
+        // As the provider titles them: the "Contacts" group is "My Contacts".
+        const std::string title = std::string(name) == "Contacts" ? "My Contacts" : name;
         std::string id = std::string("6") + char(std::tolower(name[0])) + (name + 1);
         std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return char(std::tolower(c)); });
         std::string xml = std::string("<entry xmlns='") + kAtomNS + "' xmlns:gContact='" + kContactNS +
                           "'><category scheme='http://schemas.google.com/g/2005#kind' term='" + kContactNS +
-                          "#group'/><title>System Group: " + name + "</title><gContact:systemGroup id='" + name +
+                          "#group'/><title>System Group: " + title + "</title><gContact:systemGroup id='" + name +
                           "'/></entry>";
         Doc doc(xml);
         storeEntry(Kind::Groups, *strippedEntry(doc.root()), id);
     }
     install();
+    uploads_ = std::make_unique<FakeResumableUploads>(*server_);
 }
 
 FakeProvider::~FakeProvider() = default;
@@ -365,6 +374,11 @@ void FakeProvider::revokeAllTokens() {
     state_->refreshTokens.clear();
 }
 
+size_t FakeProvider::verifiedCodeChallenges() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->verifiedExchanges;
+}
+
 size_t FakeProvider::tokenRequests() const {
     std::lock_guard lock(state_->mutex);
     return state_->tokenRequests;
@@ -397,6 +411,12 @@ void FakeProvider::install() {
         if (grant == "authorization_code") {
             ok = st.codes.erase(form["code"]) > 0;
             withRefresh = true;
+            if (auto c = st.challenges.find(form["code"]); ok && c != st.challenges.end()) {
+                auto digest = platform::sha256(form["code_verifier"]);
+                ok = platform::base64URLEncode(digest.data(), digest.size()) == c->second;
+                st.verifiedExchanges += ok;
+                st.challenges.erase(c);
+            }
         } else if (grant == "refresh_token") {
             ok = st.refreshTokens.count(form["refresh_token"]) > 0;
         }
@@ -442,7 +462,16 @@ void FakeProvider::install() {
     });
     server_->on("GET", "/o/oauth2/v2/auth", [this](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.query);
+        if (form.count("code_challenge") && form["code_challenge_method"] != "S256") {
+            res.status = 400;
+            res.body = "code_challenge_method must be S256";
+            return;
+        }
         std::string code = issueAuthorizationCode();
+        if (form.count("code_challenge")) {
+            std::lock_guard lock(state_->mutex);
+            state_->challenges[code] = form["code_challenge"];
+        }
         std::string target = form["redirect_uri"];
         target += (target.find('?') == std::string::npos ? "?" : "&");
         target += "code=" + code;

@@ -8,7 +8,8 @@
 //   /m8/feeds/{contacts|groups}/default/full/{id}      GET, PUT (If-Match), DELETE (If-Match)
 //   /m8/feeds/{contacts|groups}/default/full/batch     POST batch feed (insert, update, delete, query)
 //   /m8/feeds/photos/media/default/{id}                GET, PUT, DELETE a contact's photo
-//   /oauth2/v4/token                                   authorization-code and refresh-token grants
+//   /o/oauth2/v2/auth                                  the page: redirects with a code (PKCE S256 kept)
+//   /oauth2/v4/token                                   authorization-code (verifier checked) and refresh-token grants
 //   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation
 //
 // A POST with "X-HTTP-Method-Override" counts as the overriding method. Feed requests need the
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FakeResumableUploads.h"
 #include "tests/support/TestHTTPServer.h"
 
 namespace quorvane::test {
@@ -59,6 +61,8 @@ public:
     ~FakeProvider();
 
     TestHTTPServer& server() { return *server_; }
+    // The resumable upload endpoints (under /upload).
+    FakeResumableUploads& uploads() { return *uploads_; }
     // "https://127.0.0.1:<port>/m8/feeds/" and the OAuth2 endpoints.
     std::string feedsRoot() const;
     std::string tokenURL() const;
@@ -79,6 +83,9 @@ public:
     // Refresh tokens stop working too (answered with 400 "invalid_grant").
     void revokeAllTokens();
     size_t tokenRequests() const;
+    // Code exchanges whose "code_verifier" matched the S256 "code_challenge" of the page
+    // request (a code issued with a challenge is exchanged only with its verifier).
+    size_t verifiedCodeChallenges() const;
 
     // At most this many entries on one feed page, whatever max-results asks (0: no cap).
     void setPageCap(size_t entriesPerPage);
@@ -91,8 +98,8 @@ public:
     // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
     // contact; answers how many.
     size_t addContactsFromFeed(const std::string& feedXML);
-    // The four system groups exist from the start: "Contacts", "Friends", "Family", "Coworkers";
-    // their ids are the lower-case names with a "6" prefix ("6contacts"...).
+    // The four system groups exist from the start: "Contacts" (titled "My Contacts"), "Friends",
+    // "Family", "Coworkers"; their ids are the lower-case names with a "6" prefix ("6contacts"...).
     std::optional<Entry> entry(Kind kind, const std::string& id) const;
     std::vector<Entry> entries(Kind kind, bool includeDeleted = false) const;
     void setPhoto(const std::string& contactID, std::optional<std::string> bytes);
@@ -122,6 +129,7 @@ private:
 
     std::unique_ptr<TestHTTPServer> server_;
     std::unique_ptr<State> state_;
+    std::unique_ptr<FakeResumableUploads> uploads_;
 };
 
 }  // namespace quorvane::test

@@ -40,14 +40,6 @@ const std::string kFullGoogleBody =
     "<gd:orgDepartment>R&amp;D</gd:orgDepartment></gd:organization>" +
     membership("6") + membership("friends1");
 
-platform::DateComponents ymd(int64_t y, int64_t m, int64_t d) {
-    platform::DateComponents c;
-    c.year = y;
-    c.month = m;
-    c.day = d;
-    return c;
-}
-
 platform::CNMutableContactPtr fullApple() {
     auto c = std::make_shared<platform::CNMutableContact>();
     c->setGivenName("Ann");

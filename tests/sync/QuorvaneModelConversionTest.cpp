@@ -14,24 +14,10 @@
 namespace quorvane::testing {
 namespace {
 
-
 std::vector<std::string> hrefs(const std::shared_ptr<GDataEntryContact>& c) {
     std::vector<std::string> out;
     for (const auto& m : c->groupMembershipInfos()) out.push_back(m->href().value_or("").substr(kGroupBase.size()));
     return out;
-}
-
-platform::DateComponents ymd(int64_t y, int64_t m, int64_t d) {
-    platform::DateComponents c;
-    c.year = y;
-    c.month = m;
-    c.day = d;
-    return c;
-}
-
-template <class T>
-platform::CNLabeledValue<T> lv(std::optional<std::string> label, T value) {
-    return platform::CNLabeledValue<T>(std::move(label), std::move(value));
 }
 
 class QuorvaneModelConversionTest : public SyncModelTestBase {
@@ -221,8 +207,11 @@ TEST_F(QuorvaneModelConversionTest, CountryCodeOnlyWhenTheSettingIsOnAndTheCodeI
     EXPECT_FALSE(addresses[0]->countryName());
     EXPECT_FALSE(addresses[1]->countryCode());
 
+    // Without the setting an address holding only a code has nothing to write: it is left out.
     model_->setSyncCountryCodes(false);
     google = model_->createGoogleContactWithAppleContact(apple, apple, record(false), std::nullopt);
+    ASSERT_EQ(google->structuredPostalAddresses().size(), 1u);
+    EXPECT_EQ(google->structuredPostalAddresses()[0]->city(), "Oslo");
     EXPECT_FALSE(google->structuredPostalAddresses()[0]->countryCode());
 }
 

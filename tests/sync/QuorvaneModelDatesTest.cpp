@@ -13,14 +13,6 @@ using platform::Date;
 using platform::DateComponents;
 using std::nullopt;
 
-DateComponents ymd(int64_t y, int64_t m, int64_t d) {
-    DateComponents c;
-    c.year = y;
-    c.month = m;
-    c.day = d;
-    return c;
-}
-
 class QuorvaneModelDatesTest : public SyncModelTestBase {};
 
 TEST_F(QuorvaneModelDatesTest, GregorianComponentsHoldTheDayOnly) {

@@ -370,6 +370,26 @@ TEST_F(QuorvaneModelHistoryTest, PerContactAndRunTests) {
     EXPECT_FALSE(model_->shouldSyncPhotosWithAppleContact(nullptr, nullptr, SyncActionGoogleToMac, false, false));
 }
 
+TEST_F(QuorvaneModelHistoryTest, AShortCachedFetchReportsTheStoresFirstError) {
+    auto home = addContainer("Home", CNContainerType::Local);
+    saveLocal("Ann", home);
+    saveLocal("Bob", home);
+    // The full fetches fail from now on (a column they read is gone); the partial one still works.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE contacts DROP COLUMN note", nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    std::optional<platform::Error> error;
+    auto contacts = model_->getAppleContactsInContainer(home, 5, &error);
+    EXPECT_TRUE(contacts.empty());
+    ASSERT_TRUE(error.has_value()) << "a short result is never a success";
+    EXPECT_NE(error->domain, "Contacts Framework") << "the store's own error comes first";
+    // The partial fetch alone still succeeds and leaves an error the caller holds as it was.
+    EXPECT_EQ(model_->getAppleContactsInContainer(home, 1, &error).size(), 2u);
+    EXPECT_TRUE(error.has_value());
+}
+
 TEST_F(QuorvaneModelHistoryTest, RecordsOfAModelNeverMakeTheSharedOne) {
     QuorvaneModel::shutdown();
     model_->mSyncMode = SyncModeManual;

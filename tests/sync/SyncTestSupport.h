@@ -110,6 +110,19 @@ inline std::shared_ptr<GDataEntryContact> makeGoogleContact(const std::optional<
         GDataName::nameWithPrefix(std::nullopt, given, additional, family, std::nullopt));
 }
 
+inline platform::DateComponents ymd(int64_t y, int64_t m, int64_t d) {
+    platform::DateComponents c;
+    c.year = y;
+    c.month = m;
+    c.day = d;
+    return c;
+}
+
+template <class T>
+platform::CNLabeledValue<T> lv(std::optional<std::string> label, T value) {
+    return platform::CNLabeledValue<T>(std::move(label), std::move(value));
+}
+
 // Google contacts and groups from literal XML.
 inline const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
 

@@ -84,6 +84,15 @@ TEST(TelemetryModel, DamagedOrForeignArchivesDecodeAsErrors) {
     EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSStartServiceLog>(good, &error)) << "another class";
 }
 
+TEST(TelemetryModel, IllFormedTextArchivesAsReplacementCharacters) {
+    auto log = std::static_pointer_cast<MSLogWithProperties>(sampleLogs()[1].second);
+    log->properties = std::map<std::string, std::string>{{"k\xff", std::string("a\xc3\0\"\\/", 7)}};
+    std::string error;
+    auto back = KeyedUnarchiver::unarchivedObject<MSLogWithProperties>(KeyedArchiver::archivedData(*log), &error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(*back->properties, (std::map<std::string, std::string>{{"k\uFFFD", std::string("a\uFFFD\0\"\\/", 9)}}));
+}
+
 TEST(TelemetryModel, SerialisesOnlyPresentFieldsUnderFixedKeys) {
     auto logs = sampleLogs();
     auto props = logs[1].second->serializeToDictionary();

@@ -68,6 +68,7 @@ inline std::vector<std::pair<std::string, std::shared_ptr<MSAbstractLog>>> sampl
     cs->ext->metadataExt->setMetadata(platform::Value::dictionary({{"f", platform::Value::dictionary({{"total", 9}})}}));
     cs->ext->protocolExt->setTicketKeys(std::vector<std::string>{"t1"});
     cs->ext->sdkExt->setSeq(3);
+    cs->ext->sdkExt->setInstallId("0B7C5E3A-9F1D-4E2B-8C6A-5D4E3F2A1B0C");
     cs->data = std::make_shared<MSCSData>();
     cs->data->properties = platform::Value::dictionary(
         {{"total", 9.5}, {"baseData", platform::Value::dictionary()}, {"baseType", "Order"}, {"when", platform::Date(5)}});

@@ -1,0 +1,70 @@
+#pragma once
+// GoogleFeedFetch: the download of the Google groups and contacts feeds at the start of a run,
+// page after page through the service's next links, with a verdict on whether the feed that
+// came back is whole.
+//
+// A feed is whole only when the last page had no next link left unfollowed and it holds at least
+// as many entries as its total says. A run on a feed that is not whole must not take a missing
+// contact for a deleted one.
+//
+// The contacts feed is fetched incrementally when the previous whole download of the same user
+// is at hand: only what changed since (deleted entries included) is asked for and merged into it.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gdata/GDataFeedContact.h"
+#include "gdata/GDataFeedContactGroup.h"
+#include "gdata/service/GDataServiceGoogleContact.h"
+#include "platform/foundation/Error.h"
+#include "platform/net/URL.h"
+
+namespace quorvane {
+
+// One downloaded feed and what is known of its completeness.
+template <class Feed>
+struct FetchedFeed {
+    std::shared_ptr<Feed> feed;
+    bool complete = false;
+    // Why the feed is not whole ("" when it is), for the run log.
+    std::string incompleteReason;
+    bool incremental = false;  // merged into the previous download
+};
+
+using FetchedContactFeed = FetchedFeed<GDataFeedContact>;
+using FetchedGroupFeed = FetchedFeed<GDataFeedContactGroup>;
+
+class GoogleFeedFetch {
+public:
+    // The most entries asked for per request.
+    static constexpr int32_t kMaxResults = 10000;
+
+    template <class Feed>
+    using Callback = std::function<void(FetchedFeed<Feed> fetched, std::optional<platform::Error> error)>;
+
+    // "" when the feed is whole; otherwise why not: a next link left unfollowed, or fewer
+    // entries than the feed's total.
+    static std::string incompleteReasonForFeed(const GDataFeedBase& feed);
+
+    // Fetches the groups feed at the URL. The callback runs once, with the feed or the error.
+    static GDataServiceTicketPtr fetchGroupFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
+                                                const platform::URL& feedURL, Callback<GDataFeedContactGroup> callback);
+
+    // Fetches the contacts feed at the URL. With a whole previous download (`cached`), only the
+    // entries updated since its date are fetched, deleted ones included, and merged into a copy
+    // of it; the result is whole only when both are.
+    static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
+                                                  const platform::URL& feedURL, const FetchedContactFeed* cached,
+                                                  Callback<GDataFeedContact> callback);
+
+    // The changes feed (its links and date) holding the cached feed's entries with the changes
+    // applied: deleted entries removed, changed ones replaced where they stood, new ones appended.
+    // The cached feed gives its entries up and is not to be used afterwards.
+    static std::shared_ptr<GDataFeedContact> mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,
+                                                          const std::shared_ptr<GDataFeedContact>& changes);
+};
+
+}  // namespace quorvane

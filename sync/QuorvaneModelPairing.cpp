@@ -1,0 +1,253 @@
+// Pairing: the partner of a contact by history, hash name and the scan (PairingIndex), and the
+// ignore-new and group filters applied around it.
+
+#include "gdata/GDataTextConstruct.h"
+#include "sync/PairingIndex.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+using platform::CNContactPtr;
+using GoogleContactPtr = std::shared_ptr<GDataEntryContact>;
+
+namespace {
+
+const std::string kSystemGroupPrefix = "System Group: ";
+
+std::string withoutSystemGroupPrefix(std::string title) {
+    for (size_t at = title.find(kSystemGroupPrefix); at != std::string::npos; at = title.find(kSystemGroupPrefix, at)) {
+        title.erase(at, kSystemGroupPrefix.size());
+    }
+    return title;
+}
+
+}  // namespace
+
+std::string QuorvaneModel::getContactHashNameWithFirstNameString(
+    const std::optional<std::string>& firstName, const std::optional<std::string>& middleName,
+    const std::optional<std::string>& lastName, const std::optional<std::string>& prefix,
+    const std::optional<std::string>& suffix, const std::optional<std::string>& organization) {
+    const std::optional<std::string>* parts[] = {&firstName, &middleName, &lastName, &prefix, &suffix, &organization};
+    bool allEmpty = true;
+    for (const auto* p : parts) allEmpty = allEmpty && (!*p || (*p)->empty());
+    if (allEmpty) return "";
+    std::string hash;
+    for (size_t i = 0; i < 6; ++i) {
+        if (i) hash += ' ';
+        if (*parts[i]) hash += **parts[i];
+    }
+    return hash;
+}
+
+std::string QuorvaneModel::getAppleContactHashName(const CNContactPtr& contact) {
+    if (!contact) return "";
+    auto f = PairingIndex::factsOfAppleContact(*contact);
+    return getContactHashNameWithFirstNameString(f.given, f.middle, f.family, f.prefix, f.suffix, f.organization);
+}
+
+std::string QuorvaneModel::getGoogleContactHashName(const GoogleContactPtr& contact) {
+    if (!contact) return "";
+    auto f = PairingIndex::factsOfGoogleContact(*contact);
+    return getContactHashNameWithFirstNameString(f.given, f.middle, f.family, f.prefix, f.suffix, f.organization);
+}
+
+bool QuorvaneModel::alreadyPairedWithAnotherAppleContactWithGoogleContact(const GoogleContactPtr& google,
+                                                                          const CNContactPtr& apple) {
+    if (!google) return false;
+    auto id = google->identifier();
+    if (!id) return false;
+    auto paired = syncHistory().pairedAppleID(*id);
+    if (!paired || paired->empty()) return false;
+    return stringsDifferWithString1(paired, apple ? std::optional<std::string>(apple->identifier()) : std::nullopt);
+}
+
+bool QuorvaneModel::alreadyPairedWithAnotherGoogleContactWithAppleContact(const CNContactPtr& apple,
+                                                                          const GoogleContactPtr& google) {
+    if (!apple) return false;
+    auto paired = syncHistory().pairedGoogleID(apple->identifier());
+    if (!paired || paired->empty()) return false;
+    return stringsDifferWithString1(paired, google ? google->identifier() : std::nullopt);
+}
+
+std::shared_ptr<PairingIndex> QuorvaneModel::pairingIndex() {
+    if (mPairingIndex) return mPairingIndex;
+    std::vector<GoogleContactPtr> google;
+    if (mContactFeed && mContactFeed->entries()) {
+        google.reserve(mContactFeed->entries()->size());
+        for (const auto& e : *mContactFeed->entries()) google.push_back(std::dynamic_pointer_cast<GDataEntryContact>(e));
+    }
+    // The scan for a Google contact's partner passes over Facebook contacts (unless that account
+    // is the one synced) and, when all accounts are synced, read-only ones.
+    const bool syncingFacebook = isSyncingFacebook();
+    const bool allAccounts = !mSelectedContainer;
+    mPairingIndex = std::make_shared<PairingIndex>(google, mExistingAppleContacts, [&](const CNContactPtr& a) {
+        if (!syncingFacebook && isFacebookContact(a)) return false;
+        if (allAccounts && isReadOnlyContactWithContact(a)) return false;
+        return true;
+    });
+    return mPairingIndex;
+}
+
+void QuorvaneModel::preparePairingDicts() {
+    mGoogleContactDict.clear();
+    mExistingAppleContactDict.clear();
+    mGoogleContactRecordIDsByHashName.clear();
+    mAppleContactRecordIDsByHashName.clear();
+    mGoogleDuplicatesDetected.clear();
+    clearAlreadyMatched();
+    resetPairingIndex();
+
+    // Hash name -> the contacts that hold it, in order; only a name held once pairs by hash.
+    std::unordered_map<std::string, std::vector<GoogleContactPtr>> googleByHash;
+    std::vector<std::string> hashOrder;
+    if (mContactFeed && mContactFeed->entries()) {
+        for (const auto& e : *mContactFeed->entries()) {
+            auto g = std::dynamic_pointer_cast<GDataEntryContact>(e);
+            auto id = g ? g->identifier() : std::nullopt;
+            if (!id || id->empty()) continue;
+            mGoogleContactDict[*id] = g;
+            auto hash = getGoogleContactHashName(g);
+            if (hash.empty()) continue;
+            auto& holders = googleByHash[hash];
+            if (holders.empty()) hashOrder.push_back(hash);
+            holders.push_back(g);
+        }
+    }
+    for (const auto& hash : hashOrder) {
+        const auto& holders = googleByHash[hash];
+        if (holders.size() == 1) {
+            mGoogleContactRecordIDsByHashName[hash] = *holders.front()->identifier();
+        } else {
+            mGoogleDuplicatesDetected.insert(mGoogleDuplicatesDetected.end(), holders.begin(), holders.end());
+        }
+    }
+
+    const bool syncingFacebook = isSyncingFacebook();
+    std::unordered_map<std::string, size_t> appleHolders;
+    for (const auto& a : mExistingAppleContacts) {
+        if (!a) continue;
+        mExistingAppleContactDict[a->identifier()] = a;
+        if (!syncingFacebook && isFacebookContact(a)) continue;
+        if (!mSelectedContainer && isReadOnlyContactWithContact(a)) continue;
+        auto hash = getAppleContactHashName(a);
+        if (hash.empty()) continue;
+        if (++appleHolders[hash] == 1) {
+            mAppleContactRecordIDsByHashName[hash] = a->identifier();
+        } else {
+            mAppleContactRecordIDsByHashName.erase(hash);
+        }
+    }
+}
+
+GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const CNContactPtr& apple) {
+    if (!apple) return nullptr;
+    // 1. The pair the history remembers, when its Google contact is still there and not yet
+    //    taken in this run (two local contacts may remember the same Google one; only one gets it).
+    if (auto paired = syncHistory().pairedGoogleID(apple->identifier()); paired && !paired->empty()) {
+        if (auto found = mGoogleContactDict.find(*paired);
+            found != mGoogleContactDict.end() && found->second && !isGoogleContactAlreadyMatched(found->second)) {
+            return found->second;
+        }
+    }
+    auto candidate = [this](const GoogleContactPtr& g, const CNContactPtr& a) {
+        return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g);
+    };
+    // 2. The one Google contact of the same hash name.
+    if (auto hash = getAppleContactHashName(apple); !hash.empty()) {
+        if (auto id = mGoogleContactRecordIDsByHashName.find(hash);
+            id != mGoogleContactRecordIDsByHashName.end() && !id->second.empty()) {
+            if (auto found = mGoogleContactDict.find(id->second); found != mGoogleContactDict.end() && found->second) {
+                if (candidate(found->second, apple)) return found->second;
+            }
+        }
+    }
+    // 3. The scan.
+    return pairingIndex()->bestGoogleContactForAppleContact(apple, candidate);
+}
+
+CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const GoogleContactPtr& google) {
+    if (!google) return nullptr;
+    const std::string googleID = google->identifier().value_or("");
+    if (auto paired = syncHistory().pairedAppleID(googleID); paired && !paired->empty()) {
+        if (auto found = mExistingAppleContactDict.find(*paired);
+            found != mExistingAppleContactDict.end() && found->second && !isAppleContactAlreadyMatched(found->second)) {
+            return found->second;
+        }
+    }
+    auto candidate = [this](const CNContactPtr& a, const GoogleContactPtr& g) {
+        return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a);
+    };
+    if (auto hash = getGoogleContactHashName(google); !hash.empty()) {
+        if (auto id = mAppleContactRecordIDsByHashName.find(hash);
+            id != mAppleContactRecordIDsByHashName.end() && !id->second.empty()) {
+            if (auto found = mExistingAppleContactDict.find(id->second);
+                found != mExistingAppleContactDict.end() && found->second) {
+                if (candidate(found->second, google)) return found->second;
+            }
+        }
+    }
+    return pairingIndex()->bestAppleContactForGoogleContact(google, candidate);
+}
+
+std::unordered_set<std::string> QuorvaneModel::getSelectedGroupURLDict() {
+    std::unordered_set<std::string> selected;
+    if (!mGroupFeed || !mGroupFeed->entries()) return selected;
+    const auto& chosen = selectedGroupSet_Lower();
+    for (const auto& group : *mGroupFeed->entries()) {
+        auto title = group->title();
+        auto text = title ? title->stringValue() : std::nullopt;
+        if (!text) continue;
+        auto id = group->identifier();
+        if (id && chosen.count(platform::lowercase(withoutSystemGroupPrefix(*text)))) selected.insert(*id);
+    }
+    return selected;
+}
+
+namespace {
+
+bool shouldIgnore(int32_t mode, bool hasPhone, bool hasEmail) {
+    switch (mode) {
+        case 1: return true;
+        case 2: return !hasPhone;
+        case 3: return !hasEmail;
+        case 4: return !hasPhone && !hasEmail;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+bool QuorvaneModel::shouldIgnoreNewAppleContact(const CNContactPtr& contact) {
+    if (!contact) return false;
+    const bool phones = contact->isKeyAvailable(platform::CNContactPhoneNumbersKey) && !contact->phoneNumbers().empty();
+    const bool emails = contact->isKeyAvailable(platform::CNContactEmailAddressesKey) && !contact->emailAddresses().empty();
+    return shouldIgnore(ignoreNewContactsSetting(), phones, emails);
+}
+
+bool QuorvaneModel::shouldIgnoreNewGoogleContact(const GoogleContactPtr& contact) {
+    if (!contact) return false;
+    return shouldIgnore(ignoreNewContactsSetting(), !contact->phoneNumbers().empty(), !contact->emailAddresses().empty());
+}
+
+bool QuorvaneModel::appleContactHasMatchingGroups(const CNContactPtr& contact) {
+    if (!isGroupFilterActive()) return true;
+    if (!contact) return false;
+    auto groups = mGroupMembershipByPerson.find(contact->identifier());
+    if (groups == mGroupMembershipByPerson.end()) return false;
+    const auto& chosen = selectedGroupSet_Lower();
+    for (const auto& name : groups->second) {
+        if (chosen.count(platform::lowercase(name))) return true;
+    }
+    return false;
+}
+
+bool QuorvaneModel::googleContactHasMatchingGroups(const GoogleContactPtr& contact) {
+    if (!isGroupFilterActive()) return true;
+    if (!contact) return false;
+    for (const auto& membership : contact->groupMembershipInfos()) {
+        if (auto href = membership->href(); href && mSelectedGroupURLDict.count(*href)) return true;
+    }
+    return false;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,323 @@
+// The planner of a run: preparation, the two pairing passes and the action of each pair.
+
+#include "sync/SyncPlanner.h"
+
+#include <algorithm>
+
+#include "sync/PairingIndex.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+using platform::CNContactPtr;
+using GoogleContactPtr = std::shared_ptr<GDataEntryContact>;
+
+namespace {
+
+// Every field of a local contact: the comparison reads them all.
+constexpr ContactKeySet kPlanningKeySet = 6;
+
+bool isTwoWay(int32_t mode) { return mode == SyncModeTwoWay || mode == SyncModeManual; }
+
+}  // namespace
+
+SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model), mSyncMode(syncMode) {}
+
+bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
+    auto& m = mModel;
+    std::optional<platform::Error> fetchError;
+    m.mExistingAppleContacts = m.getAppleContactsInSelectedContainerWithKeySet(kPlanningKeySet, &fetchError);
+    if (fetchError) {
+        if (error) *error = fetchError;
+        m.mExistingAppleContacts.clear();
+        return false;
+    }
+    std::optional<platform::Error> groupError;
+    m.mGroupMembershipByPerson = m.getGroupMembershipByPersonWithError(&groupError);
+    if (groupError) m.appendStringToLog("Could not read every local group: " + groupError->localizedDescription());
+    m.mSelectedGroupURLDict = m.getSelectedGroupURLDict();
+    m.updateExchangeContactDict();
+    m.updateGoogleCardDAVContactDict();
+    m.updateFacebookContactDict();
+    m.updateReadOnlyContactDict();
+    m.preparePairingDicts();
+    m.updatePairedContactsDict(
+        [&m](const std::string& id) {
+            auto found = m.mGoogleContactDict.find(id);
+            return found == m.mGoogleContactDict.end() ? nullptr : found->second;
+        },
+        [&m](const std::string& id) {
+            auto found = m.mExistingAppleContactDict.find(id);
+            return found == m.mExistingAppleContactDict.end() ? nullptr : found->second;
+        });
+    m.mSyncRecords.clear();
+
+    mFeedsComplete = m.googleFeedsComplete();
+    mSummary = SyncPlanSummary();
+    mSummary.googleFeedsComplete = mFeedsComplete;
+    mSummary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
+    mSyncingReadOnlyAccount = m.mSelectedContainer && (m.isReadOnlyContainer(m.mSelectedContainer) ||
+                                                       m.isFacebookContainer(m.mSelectedContainer));
+    mGoogleContacts.clear();
+    if (m.mContactFeed && m.mContactFeed->entries()) {
+        for (const auto& e : *m.mContactFeed->entries()) {
+            if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e)) mGoogleContacts.push_back(g);
+        }
+    }
+    mLocalNext = mGoogleNext = mPlanNext = 0;
+    mLocalTotal = m.mExistingAppleContacts.size();
+    mGoogleTotal = mGoogleContacts.size();
+    mPairs.clear();
+    mUnpairedLocal.clear();
+    mRecords.clear();
+    mHeld.clear();
+    return true;
+}
+
+bool SyncPlanner::appleContactReadOnly(const CNContactPtr& contact) {
+    return mModel.isReadOnlyContactWithContact(contact) || mModel.isFacebookContact(contact);
+}
+
+bool SyncPlanner::appleContactFiltered(const CNContactPtr& contact) {
+    if (mModel.ignoreEmptyContacts() && !mModel.appleContactHasName(contact)) return true;
+    if (!mModel.appleContactHasMatchingGroups(contact)) return true;
+    return !mSyncingReadOnlyAccount && appleContactReadOnly(contact);
+}
+
+bool SyncPlanner::googleContactFiltered(const GoogleContactPtr& contact) {
+    if (mModel.ignoreOtherContacts() && mModel.isOtherContact(contact)) return true;
+    if (!mModel.googleContactHasMatchingGroups(contact)) return true;
+    return mModel.ignoreEmptyContacts() && !mModel.googleContactHasName(contact);
+}
+
+bool SyncPlanner::pairLocalContacts(size_t count) {
+    for (; mLocalNext < mLocalTotal && count > 0; ++mLocalNext, --count) {
+        const auto& apple = mModel.mExistingAppleContacts[mLocalNext];
+        if (!apple || appleContactFiltered(apple)) continue;
+        auto google = mModel.getBestGoogleContactMatchWithAppleContact(apple);
+        if (!google) {
+            // Held until the Google pass, which may still find it a partner.
+            mUnpairedLocal.push_back(apple);
+            continue;
+        }
+        mModel.setGoogleContactAlreadyMatched(google->identifier().value_or(""));
+        mModel.setAppleContactAlreadyMatched(apple->identifier());
+        mPairs.push_back({apple, google});
+    }
+    return mLocalNext >= mLocalTotal;
+}
+
+bool SyncPlanner::pairGoogleContacts(size_t count) {
+    for (; mGoogleNext < mGoogleTotal && count > 0; ++mGoogleNext, --count) {
+        const auto& google = mGoogleContacts[mGoogleNext];
+        if (mModel.isGoogleContactAlreadyMatched(google) || googleContactFiltered(google)) continue;
+        auto apple = mModel.getBestAppleContactMatchWithGoogleContact(google);
+        if (apple) {
+            mModel.setGoogleContactAlreadyMatched(google->identifier().value_or(""));
+            mModel.setAppleContactAlreadyMatched(apple->identifier());
+        }
+        mPairs.push_back({apple, google, apple && appleContactFiltered(apple)});
+    }
+    if (mGoogleNext < mGoogleTotal) return false;
+    for (const auto& apple : mUnpairedLocal) {
+        if (!mModel.isAppleContactAlreadyMatched(apple)) mPairs.push_back({apple, nullptr});
+    }
+    mUnpairedLocal.clear();
+    return true;
+}
+
+bool SyncPlanner::planPairs(size_t count) {
+    for (; mPlanNext < mPairs.size() && count > 0; ++mPlanNext, --count) {
+        const auto& pair = mPairs[mPlanNext];
+        auto record = mModel.newSyncRecord();
+        record->mAppleContact = pair.apple;
+        record->mAppleContact_Reference = pair.apple;
+        record->mGoogleContact = pair.google;
+        if (pair.appleFiltered) {
+            hold(*record, "local contacts the filters leave alone were found by Google contacts and left as they are");
+            record->generateDescriptionAndSortString();
+        } else {
+            decide(record);
+        }
+        tally(*record);
+        mRecords.push_back(record);
+    }
+    if (mPlanNext < mPairs.size()) return false;
+    std::stable_sort(mRecords.begin(), mRecords.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
+        return a->mSortString.value_or("") < b->mSortString.value_or("");
+    });
+    mModel.mSyncRecords = mRecords;
+    for (const auto& [note, n] : mHeld) mSummary.notes.push_back(std::to_string(n) + " " + note);
+    if (!mFeedsComplete) {
+        mSummary.notes.insert(mSummary.notes.begin(),
+                              "The Google feed is incomplete (" + mModel.mFeedIncompleteReason +
+                                  "): no deletion is planned on either side");
+    }
+    return true;
+}
+
+void SyncPlanner::hold(NSSyncRecord& record, const std::string& note) {
+    record.mSyncAction = SyncActionNoUpdate;
+    ++mHeld[note];
+}
+
+void SyncPlanner::tally(const NSSyncRecord& r) {
+    switch (r.mSyncAction) {
+        case SyncActionGoogleToMac: ++(r.mAppleContact ? mSummary.updateLocal : mSummary.createLocal); break;
+        case SyncActionMacToGoogle: ++(r.mGoogleContact ? mSummary.updateGoogle : mSummary.createGoogle); break;
+        case SyncActionDeleteContact: ++(r.mAppleContact ? mSummary.deleteLocal : mSummary.deleteGoogle); break;
+        default: ++mSummary.unchanged; break;
+    }
+}
+
+void SyncPlanner::decide(const NSSyncRecordPtr& record) {
+    auto& r = *record;
+    const SyncStrategyInfo strategy = mModel.getSyncStrategyWithAppleContact(r.mAppleContact, r.mGoogleContact);
+    r.mHasSyncHistory = strategy.historyFound;
+    r.mPreviouslyMerged = strategy.previouslyMerged;
+    r.mTimeStampsChanged = strategy.eitherContactChanged;
+    r.mLastSyncDate = strategy.lastSyncDate;
+    r.mPreviousApplePhotoSize = strategy.previousApplePhotoSize;
+    r.mPreviousGoogleETag = strategy.previousGoogleETag;
+    r.mGoogleETagPreviouslyPendingAssignment = strategy.googleETagPendingAssignment;
+    r.mGoogleETagPendingAssignment = strategy.googleETagPendingAssignment;
+    r.mSyncAction = SyncActionNoUpdate;
+    if (r.mAppleContact && r.mGoogleContact) {
+        decidePair(r, strategy);
+    } else if (r.mAppleContact) {
+        decideAppleOnly(r, strategy);
+    } else if (r.mGoogleContact) {
+        decideGoogleOnly(r, strategy);
+    }
+    if (r.mSyncAction == SyncActionGoogleToMac || r.mSyncAction == SyncActionMacToGoogle) {
+        r.mMergeContacts = strategy.mergeContacts && r.mAppleContact && r.mGoogleContact;
+        r.mSyncPhoto = mModel.shouldSyncPhotosWithAppleContact(r.mAppleContact, r.mGoogleContact, r.mSyncAction,
+                                                              strategy.applePhotoVerifiedNotChanged,
+                                                              strategy.googlePhotoVerifiedNotChanged);
+    }
+    r.mInitialSyncAction = r.mSyncAction;
+    r.generateDescriptionAndSortString();
+}
+
+// The action rule of a pair (both contacts present):
+//   - it does not differ (comparison, "My Contacts" membership in modes two-way and local to
+//     Google, photo, force-update): no action, marked confirmed equal;
+//   - Google to local mode: update local; local to Google mode: update Google;
+//   - two-way (and manual) with history: the side that changed since the last sync wins; both
+//     changed: the newer update date wins (a tie updates Google); neither changed although the
+//     pair differs (a field one side cannot hold exactly): no action unless force-update, so that
+//     such a pair is not written back and forth on every run;
+//   - two-way without history: the newer side wins;
+//   - merged (instead of replaced) as the strategy says (the merge settings);
+//   - a missing "My Contacts" membership alone always goes to Google, a photo change alone the
+//     way the photo changed;
+//   - a local destination that is read-only or a social-network contact is never written.
+void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    const auto& apple = r.mAppleContact;
+    const auto& google = r.mGoogleContact;
+    int32_t difference = ContactDifferenceNone;
+    bool differs = mModel.contactsDifferWithAppleContact(
+        r.mAppleContact_Reference, apple, google, mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
+        &difference);
+    int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
+    if (!differs && mSyncMode != SyncModeGoogleToMac && !mModel.belongsToMyContacts(google)) {
+        differs = true;
+        difference = ContactDifferenceMyContactsMembership;
+        only = SyncActionMacToGoogle;
+    }
+    if (!differs && (strategy.applePhotoChanged || strategy.googlePhotoChanged)) {
+        differs = true;
+        difference = ContactDifferencePhoto;
+        only = strategy.applePhotoChanged ? SyncActionMacToGoogle : SyncActionGoogleToMac;
+    }
+    const bool force = mModel.forceUpdateAllContacts();
+    r.mContactDifference = difference;
+    if (!differs && !force) {
+        r.mContactsConfirmedEquivalentBeforeSync = true;
+        return;
+    }
+
+    auto newer = [&]() {
+        auto appleDate = mModel.getModificationDateWithAppleContact(apple);
+        if (!appleDate) appleDate = mModel.getCreationDateWithAppleContact(apple);
+        std::optional<platform::Date> googleDate;
+        if (auto updated = google->updatedDate()) googleDate = updated->date();
+        if (googleDate && (!appleDate || *googleDate > *appleDate)) return SyncActionGoogleToMac;
+        return SyncActionMacToGoogle;
+    };
+    int32_t action = SyncActionNoUpdate;
+    if (mSyncMode == SyncModeGoogleToMac) {
+        action = SyncActionGoogleToMac;
+    } else if (mSyncMode == SyncModeMacToGoogle) {
+        action = SyncActionMacToGoogle;
+    } else if (only != SyncActionNoUpdate) {
+        action = only;
+    } else if (!strategy.historyFound) {
+        action = newer();
+    } else {
+        const bool appleChanged = strategy.appleContactChanged || strategy.appleGroupsChanged;
+        const bool googleChanged = strategy.googleContactChanged || strategy.googleGroupsChanged;
+        if (appleChanged && googleChanged) action = newer();
+        else if (appleChanged) action = SyncActionMacToGoogle;
+        else if (googleChanged) action = SyncActionGoogleToMac;
+        else if (force) action = newer();
+    }
+    if (action == SyncActionGoogleToMac && appleContactReadOnly(apple)) {
+        hold(r, "pairs were left as they are: their local contact is read-only");
+        return;
+    }
+    if (action == SyncActionNoUpdate && differs) {
+        hold(r, "pairs differ although neither side changed since the last sync (a field one side cannot hold exactly): "
+                "left as they are");
+        return;
+    }
+    r.mSyncAction = action;
+}
+
+// A local contact without partner: deleted only when the history shows its Google partner was
+// deleted (and deletions go this way) and the Google feed is whole; never created on Google from
+// an incomplete feed either (its partner may be among the contacts not fetched), nor in Google to
+// local mode, nor when the ignore-new setting leaves it out.
+void SyncPlanner::decideAppleOnly(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    if (strategy.counterpartDeleted) {
+        if (!mFeedsComplete) {
+            hold(r, "local contacts whose Google partner is missing were kept: the Google feed is incomplete");
+        } else if (appleContactReadOnly(r.mAppleContact)) {
+            hold(r, "local contacts whose Google partner was deleted were kept: they are read-only");
+        } else {
+            r.mSyncAction = SyncActionDeleteContact;
+        }
+        return;
+    }
+    if (mSyncMode == SyncModeGoogleToMac || mModel.shouldIgnoreNewAppleContact(r.mAppleContact)) return;
+    if (!mFeedsComplete) {
+        hold(r, "local contacts without a Google partner were not created on Google: the Google feed is incomplete");
+        return;
+    }
+    r.mSyncAction = SyncActionMacToGoogle;
+    r.mContactDifference = ContactDifferenceNewContact;
+}
+
+// A Google contact without partner: deleted only with the history's evidence and a whole feed,
+// and never when it shares its name with another Google contact (a duplicate); otherwise created
+// locally unless in local to Google mode or left out by the ignore-new setting.
+void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    if (strategy.counterpartDeleted) {
+        if (!mFeedsComplete) {
+            hold(r, "Google contacts whose local partner was deleted were kept: the Google feed is incomplete");
+            return;
+        }
+        const auto& dups = mModel.mGoogleDuplicatesDetected;
+        if (std::find(dups.begin(), dups.end(), r.mGoogleContact) != dups.end()) {
+            hold(r, "Google contacts whose local partner was deleted were kept: they are duplicates");
+            return;
+        }
+        r.mSyncAction = SyncActionDeleteContact;
+        return;
+    }
+    if (mSyncMode == SyncModeMacToGoogle || mModel.shouldIgnoreNewGoogleContact(r.mGoogleContact)) return;
+    r.mSyncAction = SyncActionGoogleToMac;
+    r.mContactDifference = ContactDifferenceNewContact;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,301 @@
+// A sync run's states, each with its own work, moved on through setState.
+
+#include "sync/SyncRun.h"
+
+#include <chrono>
+
+#include "platform/runloop/RunLoop.h"
+#include "sync/GoogleBatchWriter.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+namespace {
+
+// Contacts handled between two looks at the clock: small enough to keep a slice short.
+constexpr size_t kContactsPerCheck = 50;
+
+// "4,200".
+std::string grouped(size_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+SyncRun::SyncRun(QuorvaneModel& model, Options options)
+    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.mAliveMarker) {}
+
+const char* SyncRun::nameOfState(State state) {
+    switch (state) {
+        case State::idle: return "idle";
+        case State::checkAccounts: return "checkAccounts";
+        case State::fetchGroups: return "fetchGroups";
+        case State::fetchContacts: return "fetchContacts";
+        case State::loadHistory: return "loadHistory";
+        case State::pair: return "pair";
+        case State::plan: return "plan";
+        case State::confirm: return "confirm";
+        case State::execute: return "execute";
+        case State::finished: return "finished";
+    }
+    return "?";
+}
+
+SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
+    if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") {
+        return SyncRunOutcome::Auth;
+    }
+    if (GoogleBatchWriter::isNetworkError(error)) return SyncRunOutcome::Network;
+    return SyncRunOutcome::Other;
+}
+
+void SyncRun::start(Finished finished) {
+    mFinished = std::move(finished);
+    mStartDate = platform::Date::now();
+    mModel.mSyncMode = static_cast<SyncMode>(mOptions.syncMode);
+    mModel.setAutomaticSync(mOptions.automatic);
+    mModel.clearSyncErrors();
+    setState(State::checkAccounts);
+}
+
+void SyncRun::cancel() {
+    mCancelled = true;
+    if (mExecutor) mExecutor->cancel();
+}
+
+SyncRun::State SyncRun::nextStateAfter(State state) const {
+    switch (state) {
+        case State::checkAccounts: return State::fetchGroups;
+        case State::fetchGroups: return State::fetchContacts;
+        case State::fetchContacts: return State::loadHistory;
+        case State::loadHistory: return State::pair;
+        case State::pair: return State::plan;
+        case State::plan: return mOptions.planOnly ? State::finished : mOptions.confirm ? State::confirm : State::execute;
+        case State::confirm: return State::execute;
+        default: return State::finished;
+    }
+}
+
+void SyncRun::setState(State state) {
+    mModel.appendStringToLog(std::string("Run state: ") + nameOfState(mState) + " -> " + nameOfState(state));
+    mState = state;
+    switch (state) {
+        case State::checkAccounts: mModel.setProgressWithString("Checking the accounts"); break;
+        case State::fetchGroups: mModel.setProgressWithString("Downloading the Google groups"); break;
+        case State::fetchContacts: mModel.setProgressWithString("Downloading the Google contacts"); break;
+        case State::loadHistory: mModel.setProgressWithString("Reading the sync history"); break;
+        case State::pair: mModel.setProgressWithString("Pairing contacts"); break;
+        case State::plan: mModel.setProgressWithString("Planning the changes"); break;
+        case State::confirm: mModel.setProgressWithString("Waiting for the plan to be confirmed"); break;
+        case State::execute: mModel.setProgressWithString("Applying the changes"); break;
+        default: break;
+    }
+    if (state == State::finished) {
+        if (mFinished) {
+            // Once only, and not from inside a caller's own call of a run function.
+            auto finished = std::move(mFinished);
+            mFinished = nullptr;
+            finished(*this);
+        }
+        return;
+    }
+    queueStep();
+}
+
+void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> error, std::string message) {
+    mResult.outcome = outcome;
+    mResult.error = std::move(error);
+    mMessage = std::move(message);
+    if (!mMessage.empty()) mModel.appendStringToLog(mMessage);
+    mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(outcome));
+    if (!mOptions.planOnly) {
+        SyncLogRecord log;
+        log.startDate = mStartDate;
+        log.endDate = platform::Date::now();
+        log.syncMode = mOptions.syncMode;
+        log.automatic = mOptions.automatic;
+        log.result = syncRunOutcomeName(outcome);
+        if (mResult.error) log.error = mResult.error->localizedDescription();
+        else if (!mMessage.empty()) log.error = mMessage;
+        log.googleAccount = mModel.getGoogleAccountName();
+        log.appleAccount = mModel.getAppleAccountName();
+        log.logText = mModel.log();
+        std::optional<platform::Error> logError;
+        if (!mModel.saveSyncLogRecord(log, &logError) && logError) {
+            mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
+        }
+    }
+    setState(State::finished);
+}
+
+void SyncRun::queueStep() {
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    platform::RunLoop::main()->post([self] {
+        if (auto run = self.lock()) run->step();
+    });
+}
+
+void SyncRun::step() {
+    if (mModelAlive.expired() || mState == State::finished) return;
+    if (mCancelled) return finish(SyncRunOutcome::Other, std::nullopt, "Cancelled");
+    switch (mState) {
+        case State::checkAccounts: return runCheckAccounts();
+        case State::fetchGroups: return runFetchGroups();
+        case State::fetchContacts: return runFetchContacts();
+        case State::loadHistory: return runLoadHistory();
+        case State::pair: return runPair();
+        case State::plan: return runPlan();
+        case State::confirm: return runConfirm();
+        case State::execute: return runExecute();
+        default: return;
+    }
+}
+
+void SyncRun::runCheckAccounts() {
+    std::optional<platform::Error> error;
+    mModel.updateSelectedContainerWithError(&error);
+    if (error) return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error->localizedDescription());
+    std::string why;
+    if (!mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic, &why)) {
+        return finish(SyncRunOutcome::Refused, std::nullopt, why);
+    }
+    if (!mModel.mAuth) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
+    setState(nextStateAfter(mState));
+}
+
+void SyncRun::runFetchGroups() {
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    mModel.mFeedIncompleteReason.clear();
+    mModel.fetchGroupFeedWithCompletion([self](std::optional<platform::Error> error) {
+        auto run = self.lock();
+        if (!run || run->mModelAlive.expired()) return;
+        if (error) return run->finish(outcomeForError(*error), error, "Downloading the Google groups failed: " + error->localizedDescription());
+        run->setState(run->nextStateAfter(run->mState));
+    });
+}
+
+void SyncRun::runFetchContacts() {
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    mModel.fetchContactFeedWithCompletion([self](std::optional<platform::Error> error) {
+        auto run = self.lock();
+        if (!run || run->mModelAlive.expired()) return;
+        if (error) return run->finish(outcomeForError(*error), error, "Downloading the Google contacts failed: " + error->localizedDescription());
+        auto& model = run->mModel;
+        model.appendStringToLog("Downloaded " + grouped(model.mContactFeed->entryCount()) + " Google contacts and " +
+                                grouped(model.mGroupFeed->entryCount()) + " groups" +
+                                (model.mContactFeedIncremental ? " (changes merged into the last download)" : ""));
+        if (!model.googleFeedsComplete()) {
+            model.appendStringToLog("The Google feed is incomplete (" + model.mFeedIncompleteReason +
+                                    "): no deletion will be planned");
+        }
+        run->setState(run->nextStateAfter(run->mState));
+    });
+}
+
+void SyncRun::runLoadHistory() {
+    mModel.fetchSyncHistory();
+    std::optional<platform::Error> error;
+    if (!mPlanner.prepare(&error)) {
+        return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + (error ? error->localizedDescription() : ""));
+    }
+    mLocalPassDone = false;
+    setState(nextStateAfter(mState));
+}
+
+void SyncRun::runPair() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(mOptions.sliceSeconds);
+    bool done = false;
+    do {
+        if (!mLocalPassDone) mLocalPassDone = mPlanner.pairLocalContacts(kContactsPerCheck);
+        else done = mPlanner.pairGoogleContacts(kContactsPerCheck);
+    } while (!done && std::chrono::steady_clock::now() < deadline);
+    const size_t total = std::max<size_t>(mPlanner.pairingTotal(), 1);
+    mModel.setSubProgressWithString("pairing " + grouped(mPlanner.pairedSoFar()) + "/" + grouped(mPlanner.pairingTotal()));
+    mModel.setProgressBarValue(float(mPlanner.pairedSoFar()) / float(total));
+    if (!done) return queueStep();
+    setState(nextStateAfter(mState));
+}
+
+void SyncRun::runPlan() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(mOptions.sliceSeconds);
+    bool done = false;
+    do {
+        done = mPlanner.planPairs(kContactsPerCheck);
+    } while (!done && std::chrono::steady_clock::now() < deadline);
+    const size_t total = std::max<size_t>(mPlanner.planTotal(), 1);
+    mModel.setSubProgressWithString("planning " + grouped(mPlanner.plannedSoFar()) + "/" + grouped(mPlanner.planTotal()));
+    mModel.setProgressBarValue(float(mPlanner.plannedSoFar()) / float(total));
+    if (!done) return queueStep();
+
+    const auto& plan = mPlanner.plan();
+    for (const auto& note : plan.notes) mModel.appendStringToLog(note);
+    mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +
+                             std::to_string(plan.updateLocal) + " to update locally, " +
+                             std::to_string(plan.deleteLocal) + " to delete locally, " +
+                             std::to_string(plan.createGoogle) + " to create on Google, " +
+                             std::to_string(plan.updateGoogle) + " to update on Google, " +
+                             std::to_string(plan.deleteGoogle) + " to delete on Google, " +
+                             std::to_string(plan.unchanged) + " unchanged");
+    if (mOptions.planOnly) return finish(SyncRunOutcome::Ok);
+    setState(nextStateAfter(mState));
+}
+
+void SyncRun::runConfirm() {
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    auto answered = std::make_shared<bool>(false);
+    mOptions.confirm(*this, [self, answered](bool proceed) {
+        auto run = self.lock();
+        if (!run || *answered || run->mState != State::confirm) return;
+        *answered = true;
+        if (!proceed) return run->finish(SyncRunOutcome::Refused, std::nullopt, "The plan was not confirmed");
+        run->setState(run->nextStateAfter(run->mState));
+    });
+}
+
+void SyncRun::runExecute() {
+    SyncExecutor::Input input;
+    input.contactFeed = mModel.mContactFeed;
+    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
+    // made again.
+    input.contactFeedComplete = mModel.googleFeedsComplete();
+    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
+    input.startDate = mStartDate;
+    mExecutor = SyncExecutor::make(mModel.shared_from_this(), input);
+    QuorvaneModel* model = &mModel;
+    std::weak_ptr<int> alive = mModelAlive;
+    mExecutor->setLocalApply([model, alive](std::function<void(const std::optional<platform::Error>&)> done) {
+        if (alive.expired()) return;
+        model->performSynchronization_Step1(
+            [model](size_t doneCount, size_t total) {
+                model->setSubProgressWithString("local contacts " + grouped(doneCount) + "/" + grouped(total));
+            },
+            std::move(done));
+    });
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    mExecutor->start([self](const SyncRunResult& result) {
+        auto run = self.lock();
+        if (!run || run->mModelAlive.expired()) return;
+        // The executor recorded the run itself.
+        run->mResult = result;
+        run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
+        run->setState(State::finished);
+    });
+}
+
+std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& options,
+                                                     std::function<void(SyncRun&)> finished) {
+    if (mSyncRun && mSyncRun->state() != SyncRun::State::idle && mSyncRun->state() != SyncRun::State::finished) {
+        return nullptr;
+    }
+    mSyncRun = std::make_shared<SyncRun>(*this, options);
+    mSyncRun->start(std::move(finished));
+    return mSyncRun;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,111 @@
+#pragma once
+// SyncRun: one sync run as a state machine, owned by the model and driven in short slices on the
+// main run loop so that the program stays responsive and progress can be drawn.
+//
+//   checkAccounts -> fetchGroups -> fetchContacts -> loadHistory -> pair -> plan
+//     -> [confirm] -> execute -> finished
+//
+// Every change of state goes through setState, which logs it and reports progress; each state's
+// work is one function (run<State>). A state either finishes its work in one call and moves on,
+// starts something asynchronous whose callback moves on, or (pair, plan) works until its slice of
+// time is used and is called again. Any state may end the run with an outcome (finish).
+//
+// A run that only plans (Options::planOnly) ends after plan with the records in the model's
+// mSyncRecords and records nothing. Otherwise the optional confirm hook sees the plan and may
+// refuse it, and execute hands the records to a SyncExecutor (which applies them, writes the
+// history and records the run); a run that ends before execute records its outcome itself.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Error.h"
+#include "sync/SyncExecutor.h"
+#include "sync/SyncPlanner.h"
+
+namespace quorvane {
+
+class QuorvaneModel;
+
+class SyncRun;
+
+struct SyncRunOptions {
+    int32_t syncMode = SyncModeTwoWay;  // SyncMode
+    bool automatic = false;
+    // End after the plan state (the plan is then shown, not applied).
+    bool planOnly = true;
+    // Asked with the plan before anything is written; answering false ends the run refused.
+    std::function<void(SyncRun& run, std::function<void(bool proceed)> answer)> confirm;
+    // The longest piece of work between two turns of the run loop, in seconds.
+    double sliceSeconds = 0.03;
+};
+
+class SyncRun : public std::enable_shared_from_this<SyncRun> {
+public:
+    enum class State { idle, checkAccounts, fetchGroups, fetchContacts, loadHistory, pair, plan, confirm, execute, finished };
+
+    using Options = SyncRunOptions;
+    using Finished = std::function<void(SyncRun& run)>;
+
+    // Use start(): a run lives while its steps are queued.
+    SyncRun(QuorvaneModel& model, Options options);
+
+    // Begins at checkAccounts; `finished` runs once, on the main run loop, when the run ends.
+    void start(Finished finished);
+    // Ends the run after the work in flight (result other, message "Cancelled").
+    void cancel();
+
+    State state() const { return mState; }
+    // How the run ended (with the executor's counts when it got that far); valid once finished.
+    const SyncRunResult& result() const { return mResult; }
+    SyncRunOutcome outcome() const { return mResult.outcome; }
+    const std::optional<platform::Error>& error() const { return mResult.error; }
+    // Why the run ended when it did not end well; "" otherwise.
+    const std::string& message() const { return mMessage; }
+    const Options& options() const { return mOptions; }
+    // The plan (valid once the plan state is done).
+    const SyncPlanSummary& plan() const { return mPlanner.plan(); }
+
+    static const char* nameOfState(State state);
+    // The outcome an error of a fetch stands for: Auth for a refused authorization, Network for a
+    // connection that timed out, was lost or is offline (or a host that cannot be reached), Other
+    // otherwise.
+    static SyncRunOutcome outcomeForError(const platform::Error& error);
+
+private:
+    // The one way to change state: logs it, reports progress, and queues the state's work.
+    void setState(State state);
+    // Ends the run before execute; a run that was to write records its outcome in the run log.
+    void finish(SyncRunOutcome outcome, std::optional<platform::Error> error = std::nullopt, std::string message = "");
+    // Runs the current state's work (queued on the main run loop).
+    void step();
+    void queueStep();
+    State nextStateAfter(State state) const;
+
+    void runCheckAccounts();
+    void runFetchGroups();
+    void runFetchContacts();
+    void runLoadHistory();
+    void runPair();
+    void runPlan();
+    void runConfirm();
+    void runExecute();
+
+    QuorvaneModel& mModel;
+    Options mOptions;
+    SyncPlanner mPlanner;
+    State mState = State::idle;
+    SyncRunResult mResult;
+    std::string mMessage;
+    platform::Date mStartDate;
+    std::shared_ptr<SyncExecutor> mExecutor;
+    Finished mFinished;
+    bool mCancelled = false;
+    bool mLocalPassDone = false;
+    // The model's life, so that a queued step of a model that is gone does nothing.
+    std::weak_ptr<int> mModelAlive;
+};
+
+}  // namespace quorvane

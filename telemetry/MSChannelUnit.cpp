@@ -1,0 +1,241 @@
+#include "telemetry/MSChannelUnit.h"
+
+#include <algorithm>
+
+#include "platform/foundation/UUID.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "telemetry/MSDeviceTracker.h"
+#include "telemetry/MSHttpIngestion.h"
+#include "telemetry/MSLogDBStorage.h"
+#include "telemetry/MSLogger.h"
+#include "telemetry/MSUtility.h"
+
+namespace quorvane {
+
+MSChannelUnit::MSChannelUnit(MSChannelUnitConfiguration configuration, std::shared_ptr<MSHttpIngestion> ingestion,
+                             std::shared_ptr<MSLogDBStorage> storage, std::shared_ptr<platform::DispatchQueue> logsQueue)
+    : configuration_(std::move(configuration)),
+      ingestion_(std::move(ingestion)),
+      storage_(std::move(storage)),
+      logsQueue_(std::move(logsQueue)) {}
+
+void MSChannelUnit::addDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
+    std::lock_guard lock(mutex_);
+    delegates_ = delegates_.adding(delegate);
+}
+
+void MSChannelUnit::removeDelegate(const std::shared_ptr<MSChannelDelegate>& delegate) {
+    std::lock_guard lock(mutex_);
+    delegates_ = delegates_.removing(delegate);
+}
+
+MSDelegateList MSChannelUnit::delegates() const {
+    std::lock_guard lock(mutex_);
+    return delegates_;
+}
+
+void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint32_t flags) {
+    if (!log) return;
+    if (!log->timestamp) log->timestamp = platform::Date::now();
+    if (!log->device) log->device = MSDeviceTracker::sharedInstance().device();
+    if (!log->isValid()) {
+        MSLogWarning(kMSLogTag, "Log is not valid.");
+        return;
+    }
+    const std::string internalId = platform::UUID().uuidString();
+    notify([&](MSChannelDelegate& d) { d.prepareLog(*this, log); });
+    notify([&](MSChannelDelegate& d) { d.didPrepareLog(*this, log, internalId, flags); });
+
+    std::string storedText = MSLogDBStorage::storedTextForLog(*log);
+    bool schedule;
+    {
+        std::lock_guard lock(pendingMutex_);
+        pendingStores_.push_back({log, internalId, flags, std::move(storedText)});
+        schedule = !std::exchange(drainScheduled_, true);
+    }
+    if (schedule) logsQueue_->async([self = shared_from_this()] { self->drainPendingStores(); });
+}
+
+void MSChannelUnit::drainPendingStores() {
+    std::vector<PendingStore> items;
+    {
+        std::lock_guard lock(pendingMutex_);
+        items.swap(pendingStores_);
+        drainScheduled_ = false;
+    }
+    std::vector<MSLogDBStorage::Item> toStore;
+    toStore.reserve(items.size());
+    const bool enabled = isEnabled();
+    for (auto& item : items) {
+        bool filtered = false;
+        notify([&](MSChannelDelegate& d) { filtered = d.shouldFilterLog(*this, item.log) || filtered; });
+        if (filtered)
+            MSLogDebug(kMSLogTag, "Log of type '" + item.log->type.value_or("") + "' was filtered out by a delegate.");
+        else if (enabled)
+            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText)});
+    }
+    const auto saved = storage_->saveLogs(std::move(toStore));
+    {
+        std::lock_guard lock(mutex_);
+        itemsCount_ += size_t(std::count(saved.begin(), saved.end(), true));
+    }
+    for (const auto& item : items)
+        notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*this, item.log, item.internalId); });
+    checkPendingLogsOnQueue(false);
+}
+
+bool MSChannelUnit::isEnabled() const {
+    std::lock_guard lock(mutex_);
+    return enabled_;
+}
+
+void MSChannelUnit::setEnabled(bool enabled, bool deleteDataOnDisabled) {
+    logsQueue_->async([self = shared_from_this(), enabled, deleteDataOnDisabled] {
+        std::set<std::string> cancelled;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->enabled_ = enabled;
+            if (!enabled && deleteDataOnDisabled) {
+                cancelled.swap(self->pendingBatchIds_);
+                self->itemsCount_ = 0;
+                ++self->timerGeneration_;
+            }
+        }
+        if (!enabled && deleteDataOnDisabled) {
+            for (const auto& id : cancelled) self->ingestion_->cancelBatch(id);
+            self->storage_->deleteLogsWithGroupId(self->configuration_.groupId);
+        }
+        if (enabled) self->checkPendingLogsOnQueue();
+    });
+}
+
+void MSChannelUnit::pauseWithIdentifyingObject(const void* object) {
+    std::lock_guard lock(mutex_);
+    pausingObjects_.insert(object);
+}
+
+void MSChannelUnit::resumeWithIdentifyingObject(const void* object) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!pausingObjects_.erase(object) || !pausingObjects_.empty()) return;
+    }
+    checkPendingLogs();
+}
+
+bool MSChannelUnit::isPaused() const {
+    std::lock_guard lock(mutex_);
+    return !pausingObjects_.empty();
+}
+
+void MSChannelUnit::pauseSendingLogsWithToken(const std::string& token) {
+    auto key = MSUtility::targetKeyFromTargetToken(token);
+    if (!key) return;
+    logsQueue_->async([self = shared_from_this(), key = *key] {
+        std::lock_guard lock(self->mutex_);
+        self->pausedTargetKeys_.insert(key);
+    });
+}
+
+void MSChannelUnit::resumeSendingLogsWithToken(const std::string& token) {
+    auto key = MSUtility::targetKeyFromTargetToken(token);
+    if (!key) return;
+    logsQueue_->async([self = shared_from_this(), key = *key] {
+        {
+            std::lock_guard lock(self->mutex_);
+            self->pausedTargetKeys_.erase(key);
+        }
+        self->checkPendingLogsOnQueue();
+    });
+}
+
+void MSChannelUnit::checkPendingLogs() {
+    logsQueue_->async([self = shared_from_this()] { self->checkPendingLogsOnQueue(); });
+}
+
+void MSChannelUnit::flushQueue() {
+    logsQueue_->async([self = shared_from_this()] { self->flushOnQueue(); });
+}
+
+bool MSChannelUnit::canSendLocked() const {
+    return enabled_ && pausingObjects_.empty() && pendingBatchIds_.size() < configuration_.pendingBatchesLimit;
+}
+
+void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
+    const size_t waiting = recount ? storage_->countLogs(configuration_.groupId) : 0;
+    std::lock_guard lock(mutex_);
+    if (recount) itemsCount_ = waiting;
+    if (itemsCount_ == 0 || !canSendLocked()) return;
+    if (itemsCount_ >= configuration_.batchSizeLimit) {
+        logsQueue_->async([self = shared_from_this()] { self->flushOnQueue(); });
+        return;
+    }
+    if (timerScheduled_) return;
+    timerScheduled_ = true;
+    logsQueue_->asyncAfter(configuration_.flushInterval, [weak = weak_from_this(), generation = timerGeneration_] {
+        auto self = weak.lock();
+        if (!self) return;
+        bool current;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->timerScheduled_ = false;
+            current = generation == self->timerGeneration_;
+        }
+        // A flush since the timer was set replaced it: count again and set a new one if needed.
+        current ? self->flushOnQueue() : self->checkPendingLogsOnQueue();
+    });
+}
+
+void MSChannelUnit::flushOnQueue() {
+    for (;;) {
+        std::set<std::string> excluded;
+        {
+            std::lock_guard lock(mutex_);
+            if (!canSendLocked()) return;
+            excluded = pausedTargetKeys_;
+            ++timerGeneration_;  // this flush replaces a scheduled one
+        }
+        auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded);
+        if (!batch) {
+            std::lock_guard lock(mutex_);
+            itemsCount_ = 0;
+            return;
+        }
+        bool more;
+        {
+            std::lock_guard lock(mutex_);
+            pendingBatchIds_.insert(batch->batchId);
+            itemsCount_ -= std::min(itemsCount_, batch->logs.size());
+            more = itemsCount_ >= configuration_.batchSizeLimit;
+        }
+        for (const auto& log : batch->logs) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
+        MSLogContainer container{batch->batchId, batch->logs};
+        ingestion_->sendAsync(container, [weak = weak_from_this(), logs = batch->logs](const std::string& id, int status) {
+            if (auto self = weak.lock())
+                self->logsQueue_->async([self, id, logs, status] { self->batchDidFinish(id, logs, status); });
+        });
+        if (!more) break;
+    }
+    checkPendingLogsOnQueue();
+}
+
+void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
+                                   int statusCode) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!pendingBatchIds_.erase(batchId)) return;  // the unit was disabled with its data deleted
+    }
+    storage_->deleteLogsWithBatchId(batchId);
+    if (statusCode >= 200 && statusCode < 300) {
+        for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didSucceedSendingLog(*this, log); });
+    } else {
+        MSLogError(kMSLogTag, "The ingestion refused batch " + batchId + " of group " + configuration_.groupId +
+                                  " (status " + std::to_string(statusCode) + "); its logs are dropped.");
+        platform::Error error(kMSIngestionErrorDomain, statusCode);
+        error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                           "The server refused the logs (HTTP status " + std::to_string(statusCode) + ").");
+        for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didFailSendingLog(*this, log, error); });
+    }
+    checkPendingLogsOnQueue();
+}
+
+}  // namespace quorvane

@@ -1,0 +1,101 @@
+#pragma once
+// A channel unit: the logs of one group id, stored and sent in batches.
+//
+// enqueueItem runs its checks and the preparation callbacks on the caller's thread, then stores
+// the log on the group's logs queue. Batches leave when batchSizeLimit logs are waiting or when
+// the flush interval has passed since the first of them, at most pendingBatchesLimit at a time,
+// and not while the unit is disabled or paused. A sent batch is deleted from storage only after
+// the ingestion accepted it (or refused it for good).
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "telemetry/MSAbstractLog.h"
+#include "telemetry/MSChannelDelegate.h"
+#include "telemetry/MSChannelUnitConfiguration.h"
+
+namespace quorvane::platform {
+class DispatchQueue;
+}
+
+namespace quorvane {
+
+class MSHttpIngestion;
+class MSLogDBStorage;
+
+class MSChannelUnit : public std::enable_shared_from_this<MSChannelUnit> {
+public:
+    MSChannelUnit(MSChannelUnitConfiguration configuration, std::shared_ptr<MSHttpIngestion> ingestion,
+                  std::shared_ptr<MSLogDBStorage> storage, std::shared_ptr<platform::DispatchQueue> logsQueue);
+
+    const MSChannelUnitConfiguration& configuration() const { return configuration_; }
+    const std::shared_ptr<MSHttpIngestion>& ingestion() const { return ingestion_; }
+
+    void addDelegate(const std::shared_ptr<MSChannelDelegate>& delegate);
+    void removeDelegate(const std::shared_ptr<MSChannelDelegate>& delegate);
+
+    void enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint32_t flags = MSFlagsDefault);
+
+    bool isEnabled() const;
+    void setEnabled(bool enabled, bool deleteDataOnDisabled);
+    // The unit sends nothing while any pausing object remains.
+    void pauseWithIdentifyingObject(const void* object);
+    void resumeWithIdentifyingObject(const void* object);
+    bool isPaused() const;
+    // Stored logs of the token's target key are held back while it is paused.
+    void pauseSendingLogsWithToken(const std::string& token);
+    void resumeSendingLogsWithToken(const std::string& token);
+
+    // Looks at the stored logs and sends or schedules what is due (on the logs queue).
+    void checkPendingLogs();
+    // Sends what is stored now, whatever the batch size (on the logs queue).
+    void flushQueue();
+
+private:
+    MSDelegateList delegates() const;
+    template <class F>
+    void notify(F&& f) const {
+        delegates().forEach(f);
+    }
+    // Logs queue only.
+    void storeLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId, uint32_t flags);
+    // recount: read the number of waiting logs from storage instead of the running count.
+    void checkPendingLogsOnQueue(bool recount = true);
+    void flushOnQueue();
+    void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
+                        int statusCode);
+    bool canSendLocked() const;
+
+    struct PendingStore {
+        std::shared_ptr<MSAbstractLog> log;
+        std::string internalId;
+        uint32_t flags;
+        std::string storedText;  // made on the enqueuing thread, so that callers share the work
+    };
+    void drainPendingStores();
+
+    const MSChannelUnitConfiguration configuration_;
+    const std::shared_ptr<MSHttpIngestion> ingestion_;
+    const std::shared_ptr<MSLogDBStorage> storage_;
+    const std::shared_ptr<platform::DispatchQueue> logsQueue_;
+
+    mutable std::mutex mutex_;
+    MSDelegateList delegates_;
+    bool enabled_ = true;
+    std::set<const void*> pausingObjects_;
+    std::set<std::string> pausedTargetKeys_;
+    std::set<std::string> pendingBatchIds_;
+    size_t itemsCount_ = 0;        // stored logs not yet in a batch (logs queue)
+    uint64_t timerGeneration_ = 0;  // a scheduled flush runs only while this is unchanged
+    bool timerScheduled_ = false;
+    // Logs handed over by enqueueItem and not yet stored; one drain at a time stores all that
+    // arrived meanwhile in one transaction.
+    std::mutex pendingMutex_;
+    std::vector<PendingStore> pendingStores_;
+    bool drainScheduled_ = false;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,221 @@
+#include "telemetry/MSHttpIngestion.h"
+
+#include <cmath>
+
+#include "platform/foundation/Gzip.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/URLResponse.h"
+#include "platform/net/URLSession.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "telemetry/MSCommonSchemaLog.h"
+#include "telemetry/MSDeviceTracker.h"
+#include "telemetry/MSLogger.h"
+#include "telemetry/MSTicketCache.h"
+#include "telemetry/MSUtility.h"
+
+namespace quorvane {
+
+using platform::Error;
+
+class MSHttpIngestion::Delegate : public platform::URLSessionDelegate {
+public:
+    explicit Delegate(std::weak_ptr<MSHttpIngestion> owner) : owner_(std::move(owner)) {}
+    void didCompleteWithError(const std::shared_ptr<platform::URLSession>&,
+                              const std::shared_ptr<platform::URLSessionTask>& task,
+                              const std::optional<Error>& error) override {
+        if (auto owner = owner_.lock()) owner->taskDidComplete(task, error);
+    }
+
+private:
+    std::weak_ptr<MSHttpIngestion> owner_;
+};
+
+MSHttpIngestion::MSHttpIngestion(std::string baseURL, std::string apiPath, Options options)
+    : apiPath_(std::move(apiPath)), options_(std::move(options)), baseURL_(std::move(baseURL)) {
+    if (options_.retryIntervals.empty()) const_cast<Options&>(options_).retryIntervals = {10};
+}
+
+void MSHttpIngestion::init() {
+    auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.setTimeoutIntervalForRequest(options_.requestTimeout);
+    session_ = platform::URLSession::sessionWithConfiguration(configuration, std::make_shared<Delegate>(weak_from_this()));
+}
+
+MSHttpIngestion::~MSHttpIngestion() {
+    if (session_) session_->invalidateAndCancel();
+}
+
+void MSHttpIngestion::setBaseURL(std::string baseURL) {
+    std::lock_guard lock(mutex_);
+    baseURL_ = std::move(baseURL);
+}
+
+std::string MSHttpIngestion::baseURL() const {
+    std::lock_guard lock(mutex_);
+    return baseURL_;
+}
+
+bool MSHttpIngestion::isRecoverableStatus(int statusCode) {
+    return statusCode >= 500 || statusCode == 408 || statusCode == 429;
+}
+
+void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion completion) {
+    platform::URLRequest request;
+    request.setHTTPMethod("POST");
+    request.setAllHTTPHeaderFields(headersForContainer(container));
+    request.setHTTPShouldHandleCookies(false);
+    const std::string body = bodyForContainer(container);
+    if (body.size() > options_.gzipThreshold) {
+        if (auto gz = platform::gzipCompress(body)) {
+            request.setValue("gzip", "Content-Encoding");
+            request.setHTTPBody(std::optional<platform::Bytes>(std::move(*gz)));
+        }
+    }
+    if (!request.HTTPBody()) request.setHTTPBody(std::optional<platform::Bytes>(platform::Bytes(body.begin(), body.end())));
+    std::lock_guard lock(mutex_);
+    auto& call = calls_[container.batchId];
+    call.request = std::move(request);
+    call.completion = std::move(completion);
+    startLocked(container.batchId, call);
+}
+
+void MSHttpIngestion::startLocked(const std::string& batchId, Call& call) {
+    call.request.setURL(platform::URL::URLWithString(baseURL_ + apiPath_));
+    ++call.attempts;
+    ++requests_;
+    call.task = session_->dataTaskWithRequest(call.request);
+    if (!call.task) return;  // the session is gone: the ingestion is being destroyed
+    batchOfTask_[call.task->taskIdentifier()] = batchId;
+    call.task->resume();
+}
+
+void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task,
+                                      const std::optional<Error>& error) {
+    Completion completion;
+    std::string batchId;
+    int status = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto owner = batchOfTask_.find(task->taskIdentifier());
+        if (owner == batchOfTask_.end()) return;
+        batchId = owner->second;
+        batchOfTask_.erase(owner);
+        auto it = calls_.find(batchId);
+        if (it == calls_.end() || it->second.task != task) return;  // cancelled or superseded
+        auto response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task->response());
+        status = error || !response ? 0 : response->statusCode();
+        const bool recoverable = status == 0 ? !(error && error->code == platform::kURLErrorCancelled)
+                                             : isRecoverableStatus(status);
+        if (recoverable) {
+            Call& call = it->second;
+            const auto& intervals = options_.retryIntervals;
+            const double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
+            call.task.reset();
+            call.generation = ++generation_;
+            MSLogWarning(kMSLogTag, "Sending batch " + batchId + " failed (" +
+                                        (status ? "status " + std::to_string(status) : error->localizedDescription()) +
+                                        "); retrying in " + std::to_string(delay) + " s.");
+            platform::DispatchQueue::global()->asyncAfter(
+                delay, [weak = weak_from_this(), batchId, generation = call.generation] {
+                    if (auto self = weak.lock()) self->retry(batchId, generation);
+                });
+            return;
+        }
+        completion = std::move(it->second.completion);
+        calls_.erase(it);
+    }
+    if (status == 0) return;  // cancelled
+    completion(batchId, status);
+}
+
+void MSHttpIngestion::retry(const std::string& batchId, uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    auto it = calls_.find(batchId);
+    if (it != calls_.end() && it->second.generation == generation && !it->second.task) startLocked(batchId, it->second);
+}
+
+void MSHttpIngestion::cancelBatch(const std::string& batchId) {
+    std::shared_ptr<platform::URLSessionTask> task;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = calls_.find(batchId);
+        if (it == calls_.end()) return;
+        task = it->second.task;
+        calls_.erase(it);
+    }
+    if (task) task->cancel();
+}
+
+size_t MSHttpIngestion::pendingCallCount() const {
+    std::lock_guard lock(mutex_);
+    return calls_.size();
+}
+
+size_t MSHttpIngestion::requestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+// ---- Rev Azezar ----
+
+std::shared_ptr<MSAppCenterIngestion> MSAppCenterIngestion::make(std::string baseURL, std::string appSecret,
+                                                                 std::string installId, Options options) {
+    std::shared_ptr<MSAppCenterIngestion> ingestion(
+        new MSAppCenterIngestion(std::move(baseURL), "/logs?api-version=1.0.0", std::move(options)));
+    ingestion->appSecret_ = std::move(appSecret);
+    ingestion->installId_ = std::move(installId);
+    ingestion->init();
+    return ingestion;
+}
+
+void MSAppCenterIngestion::setAppSecret(std::string secret) {
+    std::lock_guard lock(secretMutex_);
+    appSecret_ = std::move(secret);
+}
+
+platform::HTTPHeaders MSAppCenterIngestion::headersForContainer(const MSLogContainer&) const {
+    std::lock_guard lock(secretMutex_);
+    return {{"Content-Type", "application/json"}, {"App-Secret", appSecret_}, {"Install-ID", installId_}};
+}
+
+std::string MSAppCenterIngestion::bodyForContainer(const MSLogContainer& container) const {
+    return container.serializeLogWithPrettyPrinting(false);
+}
+
+// ---- One Collector ----
+
+std::shared_ptr<MSOneCollectorIngestion> MSOneCollectorIngestion::make(std::string baseURL, Options options) {
+    std::shared_ptr<MSOneCollectorIngestion> ingestion(
+        new MSOneCollectorIngestion(std::move(baseURL), "/OneCollector/1.0/", std::move(options)));
+    ingestion->init();
+    return ingestion;
+}
+
+platform::HTTPHeaders MSOneCollectorIngestion::headersForContainer(const MSLogContainer& container) const {
+    std::set<std::string> tokens;
+    auto tickets = platform::Value::dictionary();
+    for (const auto& log : container.logs) {
+        if (auto logTokens = log->transmissionTargetTokens()) tokens.insert(logTokens->begin(), logTokens->end());
+        auto cs = std::dynamic_pointer_cast<MSCommonSchemaLog>(log);
+        if (!cs || !cs->ext || !cs->ext->protocolExt) continue;
+        for (const auto& ticketKey : cs->ext->protocolExt->ticketKeys().value_or(std::vector<std::string>{}))
+            if (auto ticket = MSTicketCache::sharedInstance().ticketFor(ticketKey)) tickets.set(ticketKey, *ticket);
+    }
+    std::vector<std::string> apiKeys(tokens.begin(), tokens.end());
+    platform::HTTPHeaders headers{
+        {"Content-Type", "application/x-json-stream; charset=utf-8"},
+        {"Client-Version", std::string("ACS-Linux-C++-no-") + kMSSDKVersion + "-no"},
+        {"Upload-Time", std::to_string(int64_t(std::llround(platform::Date::now().timeIntervalSince1970() * 1000)))},
+        {"apikey", platform::join(apiKeys, ",")},
+    };
+    if (tickets.size()) headers.setValue(tickets.toJSON(), "Tickets");
+    return headers;
+}
+
+std::string MSOneCollectorIngestion::bodyForContainer(const MSLogContainer& container) const {
+    std::string body;
+    for (const auto& log : container.logs) body += log->serializeToDictionary().toJSON() + "\n";
+    return body;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,118 @@
+#pragma once
+// Sends batches of logs over HTTPS and keeps trying until the server takes or refuses them.
+//
+// One call per batch. A 2xx accepts the batch; 408, 429, any 5xx and every network error (no
+// route, refused, dropped, timed out) are retried after growing delays (the last delay repeats),
+// so an offline machine waits instead of spinning; any other status refuses the batch. Each call
+// ends with exactly one completion, on the session's delegate queue, unless it is cancelled.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/net/URLRequest.h"
+#include "telemetry/MSLogContainer.h"
+
+namespace quorvane::platform {
+class URLSession;
+class URLSessionTask;
+}  // namespace quorvane::platform
+
+namespace quorvane {
+
+inline constexpr const char* kMSIngestionErrorDomain = "MSIngestionErrorDomain";
+
+class MSHttpIngestion : public std::enable_shared_from_this<MSHttpIngestion> {
+public:
+    // statusCode: the server's final answer (2xx accepted, else refused).
+    using Completion = std::function<void(const std::string& batchId, int statusCode)>;
+    struct Options {
+        std::vector<double> retryIntervals{10, 60, 300, 1200};  // seconds
+        size_t gzipThreshold = 1400;                            // bodies longer than this are gzipped
+        double requestTimeout = 60;
+    };
+
+    virtual ~MSHttpIngestion();
+
+    void setBaseURL(std::string baseURL);
+    std::string baseURL() const;
+    void sendAsync(const MSLogContainer& container, Completion completion);
+    // Forgets the batch's call: a running request is cancelled, no retry follows, no completion.
+    void cancelBatch(const std::string& batchId);
+    // Calls not yet completed.
+    size_t pendingCallCount() const;
+    // Requests started since the ingestion was made, retries included.
+    size_t requestCount() const;
+
+    static bool isRecoverableStatus(int statusCode);
+
+protected:
+    MSHttpIngestion(std::string baseURL, std::string apiPath, Options options);
+    // Called once after make_shared.
+    void init();
+    virtual platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const = 0;
+    virtual std::string bodyForContainer(const MSLogContainer& container) const = 0;
+
+private:
+    class Delegate;
+    struct Call {
+        platform::URLRequest request;
+        Completion completion;
+        size_t attempts = 0;
+        std::shared_ptr<platform::URLSessionTask> task;
+        uint64_t generation = 0;
+    };
+
+    void startLocked(const std::string& batchId, Call& call);
+    void taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task, const std::optional<platform::Error>& error);
+    void retry(const std::string& batchId, uint64_t generation);
+
+    const std::string apiPath_;
+    const Options options_;
+    mutable std::mutex mutex_;
+    std::string baseURL_;
+    std::shared_ptr<platform::URLSession> session_;
+    std::map<std::string, Call> calls_;
+    std::map<uint64_t, std::string> batchOfTask_;
+    uint64_t generation_ = 0;
+    size_t requests_ = 0;
+};
+
+// The Rev Azezar ingestion: the container's JSON with the app secret and install id headers.
+class MSAppCenterIngestion : public MSHttpIngestion {
+public:
+    static constexpr const char* kDefaultBaseURL = "https://in.revazezar.dedozirav.com";
+    static std::shared_ptr<MSAppCenterIngestion> make(std::string baseURL, std::string appSecret,
+                                                      std::string installId, Options options = {});
+    void setAppSecret(std::string secret);
+
+protected:
+    using MSHttpIngestion::MSHttpIngestion;
+    platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const override;
+    std::string bodyForContainer(const MSLogContainer& container) const override;
+
+private:
+    mutable std::mutex secretMutex_;
+    std::string appSecret_;
+    std::string installId_;
+};
+
+// The One Collector ingestion: Common Schema logs, one JSON object per line, with the tenant
+// tokens of the batch ("apikey") and the tickets of its ticket keys ("Tickets").
+class MSOneCollectorIngestion : public MSHttpIngestion {
+public:
+    static constexpr const char* kDefaultBaseURL = "https://mobile.events.data.dedozirav.com";
+    static std::shared_ptr<MSOneCollectorIngestion> make(std::string baseURL, Options options = {});
+
+protected:
+    using MSHttpIngestion::MSHttpIngestion;
+    platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const override;
+    std::string bodyForContainer(const MSLogContainer& container) const override;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,95 @@
+#pragma once
+// The stored logs: one SQLite file (WAL), table "logs" with the Base64 text of each log's keyed
+// archive in "log", its group id, target key and priority (the low 8 bits of its flags). A log's
+// target token, which its archive leaves out, is kept beside it encrypted (MSEncrypter) and given
+// back to the log when it loads.
+//
+// Logs load by priority, then age. The logs of a batch handed out stay stored and are held back
+// from later batches until the batch is deleted (sent) or the process ends, so a crash before an
+// acknowledgement sends them again and nothing after one does. The file is kept under a size
+// bound: when a new log does not fit, the oldest logs of normal priority not in flight go first,
+// then the oldest of any priority. Thread-safe.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "telemetry/MSAbstractLog.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quorvane {
+
+class MSEncrypter;
+
+class MSLogDBStorage {
+public:
+    static constexpr int64_t kDefaultMaxStorageSize = 10 * 1024 * 1024;
+    static constexpr const char* kDefaultFileName = "Logs.sqlite";
+
+    // The file's folder is created when missing.
+    explicit MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSize = kDefaultMaxStorageSize);
+    ~MSLogDBStorage();
+    MSLogDBStorage(const MSLogDBStorage&) = delete;
+    MSLogDBStorage& operator=(const MSLogDBStorage&) = delete;
+
+    bool isOpen() const { return db_ != nullptr; }
+    const std::filesystem::path& path() const { return path_; }
+
+    struct Item {
+        std::shared_ptr<MSAbstractLog> log;
+        std::string groupId;
+        uint32_t flags = MSFlagsDefault;
+        // The Base64 text of the log's keyed archive when the caller made it already.
+        std::string storedText;
+    };
+    // The text a log is stored as: the Base64 of its keyed archive.
+    static std::string storedTextForLog(const MSAbstractLog& log);
+    bool saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags);
+    // Saves the items in one transaction; one result per item.
+    std::vector<bool> saveLogs(std::vector<Item> items);
+
+    struct Batch {
+        std::string batchId;
+        std::vector<std::shared_ptr<MSAbstractLog>> logs;
+    };
+    // Up to limit logs of the group not in flight and not of an excluded target key, marked as
+    // in flight under a new batch id; nullopt when there are none.
+    std::optional<Batch> loadLogsWithGroupId(const std::string& groupId, size_t limit,
+                                             const std::set<std::string>& excludedTargetKeys = {});
+    // Deletes the logs of a batch (after the ingestion accepted or refused them).
+    void deleteLogsWithBatchId(const std::string& batchId);
+    // Deletes every log of the group, in flight or not; returns how many.
+    size_t deleteLogsWithGroupId(const std::string& groupId);
+    // Logs of the group not in flight.
+    size_t countLogs(const std::string& groupId);
+    size_t countAllLogs();
+    int64_t storedBytes();
+    void setMaxStorageSize(int64_t bytes);
+
+private:
+    bool execLocked(const char* sql);
+    bool makeRoomLocked(int64_t bytes);
+    bool insertLocked(const std::string& text, const Item& item);
+    std::string inFlightListLocked() const;
+    MSEncrypter& encrypterLocked();
+
+    const std::filesystem::path path_;
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    std::unique_ptr<MSEncrypter> encrypter_;  // made when the first token is stored or read
+    int64_t maxSize_;
+    int64_t bytes_ = 0;  // sum of the stored log texts
+    std::map<std::string, std::vector<int64_t>> batches_;
+    std::set<int64_t> inFlight_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,161 @@
+#include "telemetry/MSRevAzezar.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "platform/foundation/UUID.h"
+#include "telemetry/MSLogDBStorage.h"
+#include "telemetry/MSServiceAbstract.h"
+#include "telemetry/MSSharedInstance.h"
+#include "telemetry/MSStartServiceLog.h"
+#include "telemetry/MSUserDefaults.h"
+#include "telemetry/MSUtility.h"
+
+namespace quorvane {
+
+namespace {
+std::mutex installIdMutex;
+std::optional<std::string> cachedInstallId;
+}  // namespace
+
+MSRevAzezar& MSRevAzezar::sharedInstance() { return MSSharedInstance<MSRevAzezar>::slot().get(); }
+
+void MSRevAzezar::resetSharedInstance() {
+    if (auto retired = MSSharedInstance<MSRevAzezar>::slot().reset())
+        if (auto group = retired->channelGroup()) group->setEnabled(false, false);
+    std::lock_guard idLock(installIdMutex);
+    cachedInstallId.reset();
+}
+
+bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services) {
+    std::lock_guard lock(mutex_);
+    if (appSecret.empty()) {
+        MSLogError(kMSLogTag, "AppSecret is invalid.");
+        return false;
+    }
+    if (configured_ && appSecret_ != appSecret) {
+        MSLogError(kMSLogTag, "SDK has already been configured.");
+        return false;
+    }
+    if (!configured_) {
+        appSecret_ = appSecret;
+        ingestion_ = MSAppCenterIngestion::make(logUrl_, appSecret, installId(), options_);
+        auto storage = std::make_shared<MSLogDBStorage>(MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName));
+        channelGroup_ = MSChannelGroup::make(ingestion_, storage);
+        oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(
+            MSOneCollectorIngestion::make(MSOneCollectorIngestion::kDefaultBaseURL, options_));
+        channelGroup_->addDelegate(oneCollector_);
+        channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
+            MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kMSCoreGroupId));
+        if (!isEnabled()) channelGroup_->setEnabled(false, false);
+        configured_ = true;  // before the services start: they check it
+    }
+    std::stable_sort(services.begin(), services.end(), [](const auto& a, const auto& b) {
+        return a->initializationPriority() > b->initializationPriority();
+    });
+    std::vector<std::string> started;
+    for (const auto& service : services) {
+        if (!service || std::find(services_.begin(), services_.end(), service) != services_.end()) continue;
+        service->startWithChannelGroup(channelGroup_, appSecret_, std::nullopt, true);
+        services_.push_back(service);
+        started.push_back(service->serviceName());
+        if (service->isEnabled() && !isEnabled()) {
+            sdkWideChange_ = true;
+            service->setEnabled(false);
+            sdkWideChange_ = false;
+        }
+    }
+    if (!started.empty() && isEnabled()) {
+        auto log = std::make_shared<MSStartServiceLog>();
+        log->services = started;
+        channelUnit_->enqueueItem(log, MSFlagsDefault);
+    }
+    return true;
+}
+
+bool MSRevAzezar::isSdkConfigured() const {
+    std::lock_guard lock(mutex_);
+    return configured_;
+}
+
+void MSRevAzezar::setLogUrl(std::string url) {
+    std::lock_guard lock(mutex_);
+    logUrl_ = url;
+    if (ingestion_) ingestion_->setBaseURL(std::move(url));
+}
+
+void MSRevAzezar::setIngestionOptions(MSHttpIngestion::Options options) {
+    std::lock_guard lock(mutex_);
+    options_ = std::move(options);
+}
+
+bool MSRevAzezar::isEnabled() const {
+    auto stored = MSUserDefaults::shared().objectForKey(kMSIsEnabledKey);
+    return !stored || stored->asBool(true);
+}
+
+void MSRevAzezar::setEnabled(bool enabled) {
+    std::lock_guard lock(mutex_);
+    if (!configured_) {
+        MSLogError(kMSLogTag, "SDK hasn't been configured. You need to call [MSRevAzezar start:YOUR_APP_SECRET "
+                              "withServices:LIST_OF_SERVICES] first.");
+        return;
+    }
+    if (enabled == isEnabled()) return;
+    sdkWideChange_ = true;
+    if (enabled) {
+        MSUserDefaults::shared().setObject(true, kMSIsEnabledKey);
+        channelGroup_->setEnabled(true, false);
+    }
+    for (const auto& service : services_) service->setEnabled(enabled);
+    if (!enabled) {
+        channelGroup_->setEnabled(false, true);
+        MSUserDefaults::shared().setObject(false, kMSIsEnabledKey);
+    }
+    sdkWideChange_ = false;
+    MSLogInfo(kMSLogTag, std::string("RevAzezar SDK ") + (enabled ? "enabled." : "disabled."));
+}
+
+bool MSRevAzezar::isSdkWideChangeInProgress() const {
+    std::lock_guard lock(mutex_);
+    return sdkWideChange_;
+}
+
+std::string MSRevAzezar::installId() {
+    std::lock_guard lock(installIdMutex);
+    if (cachedInstallId) return *cachedInstallId;
+    auto stored = MSUserDefaults::shared().objectForKey(kMSInstallIdKey);
+    if (stored && stored->isString() && platform::UUID::fromString(stored->asString())) {
+        cachedInstallId = stored->asString();
+    } else {
+        cachedInstallId = platform::UUID().uuidString();
+        MSUserDefaults::shared().setObject(*cachedInstallId, kMSInstallIdKey);
+    }
+    return *cachedInstallId;
+}
+
+bool MSRevAzezar::isDebuggerAttached() {
+    static const bool attached = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; status && std::getline(status, line);)
+            if (line.rfind("TracerPid:", 0) == 0) return std::stol(line.substr(10)) != 0;
+        MSLogError(kMSLogTag, "[MSCrashes] ERROR: Checking for a running debugger via sysctl() failed.");
+        return false;
+    }();
+    return attached;
+}
+
+std::shared_ptr<MSChannelGroup> MSRevAzezar::channelGroup() const {
+    std::lock_guard lock(mutex_);
+    return channelGroup_;
+}
+std::shared_ptr<MSChannelUnit> MSRevAzezar::channelUnit() const {
+    std::lock_guard lock(mutex_);
+    return channelUnit_;
+}
+std::vector<std::shared_ptr<MSServiceAbstract>> MSRevAzezar::services() const {
+    std::lock_guard lock(mutex_);
+    return services_;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,68 @@
+#pragma once
+// The SDK facade: starts the services with an app secret over one channel group, keeps the
+// SDK-wide enabled state, the installation id and the log level.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "telemetry/MSChannelGroup.h"
+#include "telemetry/MSHttpIngestion.h"
+#include "telemetry/MSLogger.h"
+
+namespace quorvane {
+
+class MSServiceAbstract;
+class MSLogDBStorage;
+
+class MSRevAzezar {
+public:
+    static constexpr const char* kMSCoreGroupId = "RevAzezar";
+    static constexpr const char* kMSInstallIdKey = "MSInstallId";
+    static constexpr const char* kMSIsEnabledKey = "MSRevAzezarIsEnabled";
+
+    static MSRevAzezar& sharedInstance();
+    // Drops the shared instance (its group stops sending); tests start afresh after it.
+    static void resetSharedInstance();
+
+    // Starts the services in descending initialisation priority over a new channel group (once;
+    // later calls with the same secret only start services not yet started). false for an empty
+    // secret or when already configured with another one.
+    bool start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services);
+    bool isSdkConfigured() const;
+    bool isConfigured() const { return isSdkConfigured(); }
+
+    // The ingestion's base URL (before or after start) and its retry and gzip options (before).
+    void setLogUrl(std::string url);
+    void setIngestionOptions(MSHttpIngestion::Options options);
+
+    bool isEnabled() const;
+    void setEnabled(bool enabled);
+    bool isSdkWideChangeInProgress() const;
+
+    static std::string installId();
+    static bool isDebuggerAttached();
+    static void setLogLevel(MSLogLevel level) { MSLogger::setCurrentLogLevel(level); }
+    static MSLogLevel logLevel() { return MSLogger::currentLogLevel(); }
+
+    std::shared_ptr<MSChannelGroup> channelGroup() const;
+    std::shared_ptr<MSChannelUnit> channelUnit() const;  // the facade's own unit
+    std::vector<std::shared_ptr<MSServiceAbstract>> services() const;
+
+private:
+    mutable std::recursive_mutex mutex_;
+    bool configured_ = false;
+    bool sdkWideChange_ = false;
+    std::optional<std::string> appSecret_;
+    std::string logUrl_ = MSAppCenterIngestion::kDefaultBaseURL;
+    MSHttpIngestion::Options options_;
+    std::shared_ptr<MSAppCenterIngestion> ingestion_;
+    std::shared_ptr<MSOneCollectorChannelDelegate> oneCollector_;
+    std::shared_ptr<MSChannelGroup> channelGroup_;
+    std::shared_ptr<MSChannelUnit> channelUnit_;
+    std::vector<std::shared_ptr<MSServiceAbstract>> services_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,264 @@
+// The resumable upload fetcher against the fake provider's upload endpoints: the four body
+// sources, chunk sizes, failures answered by offset queries (and their bound), pause and resume,
+// stopping before and after the upload URL, and resuming at a known upload URL.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fetcher/QNSessionUploadFetcher.h"
+#include "platform/foundation/Crypto.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/UUID.h"
+#include "tests/fetcher/QNSessionFetcherTestSupport.h"
+#include "tests/support/FakeResumableUploads.h"
+
+namespace quorvane::test {
+namespace {
+
+using platform::Bytes;
+using platform::URL;
+using platform::URLRequest;
+
+class QNSessionUploadFetcherTest : public ::testing::Test {
+protected:
+    std::shared_ptr<QNSessionUploadFetcher> newUpload(int64_t chunkSize = 600000) {
+        URLRequest request(URL::URLWithString(uploads.startURL()));
+        request.setValue("application/octet-stream", "Content-Type");
+        auto fetcher = QNSessionUploadFetcher::uploadFetcherWithRequest(request, "image/jpeg", chunkSize, nullptr);
+        fetcher->setRetryEnabled(true);
+        fetcher->setMinRetryInterval(0.01);
+        fetcher->setMaxRetryInterval(0.2);
+        return fetcher;
+    }
+    std::filesystem::path writeFile(const std::string& bytes) {
+        auto path = platform::Paths::temporaryDirectory() / ("upload-" + platform::UUID().uuidString());
+        std::ofstream(path, std::ios::binary) << bytes;
+        files.push_back(path);
+        return path;
+    }
+    void TearDown() override {
+        for (const auto& f : files) std::filesystem::remove(f);
+    }
+    // The upload the server finished, checked against what was sent.
+    void expectArrived(const std::string& body) {
+        auto all = uploads.uploads();
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_TRUE(all[0].finalized);
+        EXPECT_EQ(all[0].bytes.size(), body.size());
+        EXPECT_EQ(platform::sha256Hex(all[0].bytes), platform::sha256Hex(body));
+    }
+
+    TestHTTPServer server;
+    FakeResumableUploads uploads{server};
+    std::vector<std::filesystem::path> files;
+};
+
+TEST_F(QNSessionUploadFetcherTest, EachSourceArrivesWholeInChunksWithItsDigest) {
+    const std::string body = patternBody(1000000);
+    for (const char* source : {"data", "file URL", "file handle", "provider"}) {
+        SCOPED_TRACE(source);
+        server.clearLog();
+        uploads.~FakeResumableUploads();
+        new (&uploads) FakeResumableUploads(server);
+        auto fetcher = newUpload();
+        std::string s = source;
+        if (s == "data") {
+            fetcher->setUploadData(Bytes(body.begin(), body.end()));
+        } else if (s == "file URL") {
+            fetcher->setUploadFileURL(URL::fileURLWithPath(writeFile(body)));
+        } else if (s == "file handle") {
+            fetcher->setUploadFileHandle(platform::FileHandle::forReadingAtPath(writeFile(body)));
+        } else {
+            fetcher->setUploadDataLength(int64_t(body.size()), [&body](int64_t offset, int64_t length, auto response) {
+                response(Bytes(body.begin() + offset, body.begin() + offset + length), -1, std::nullopt);
+            });
+        }
+        int64_t lastSent = 0, lastExpected = 0;
+        fetcher->setSendProgressBlock([&](int64_t, int64_t sent, int64_t expected) {
+            EXPECT_GE(sent, lastSent);
+            lastSent = sent;
+            lastExpected = expected;
+        });
+        NotificationCounter notes(fetcher);
+        auto outcome = fetchToEnd(fetcher, 30);
+        ASSERT_FALSE(outcome->error) << outcome->error->domain << " " << outcome->error->code;
+        expectArrived(body);
+        EXPECT_NE(stringOf(outcome->data).find(platform::sha256Hex(body)), std::string::npos);
+        EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 600000", "upload, finalize 600000 400000"}));
+        EXPECT_EQ(fetcher->statusCode(), 200);
+        EXPECT_EQ(lastSent, int64_t(body.size()));
+        EXPECT_EQ(lastExpected, int64_t(body.size()));
+        EXPECT_FALSE(fetcher->uploadLocationURL());  // a finished upload forgets it
+        auto start = server.requests("/upload/resumable");
+        ASSERT_EQ(start.size(), 1u);
+        EXPECT_EQ(start[0].header("X-Goog-Upload-Content-Length"), "1000000");
+        EXPECT_EQ(start[0].header("X-Goog-Upload-Content-Type"), "image/jpeg");
+        EXPECT_NE(start[0].header("User-Agent")->find("(QNSUF/1)"), std::string::npos);
+    }
+}
+
+TEST_F(QNSessionUploadFetcherTest, ChunksFollowTheGranularityAndTheShortTailRule) {
+    struct Case {
+        size_t size;
+        int64_t granularity;
+        std::vector<std::string> commands;
+    };
+    for (const Case& c : {Case{602499, 0, {"upload, finalize 0 602499"}},
+                          Case{602500, 0, {"upload 0 600000", "upload, finalize 600000 2500"}},
+                          Case{1000000, 262144, {"upload 0 524288", "upload, finalize 524288 475712"}},
+                          Case{1100000, 1048576, {"upload 0 1048576", "upload, finalize 1048576 51424"}}}) {
+        SCOPED_TRACE(c.size);
+        uploads.~FakeResumableUploads();
+        new (&uploads) FakeResumableUploads(server);
+        uploads.setGranularity(c.granularity);
+        std::string body = patternBody(c.size);
+        auto fetcher = newUpload();
+        fetcher->setUploadData(Bytes(body.begin(), body.end()));
+        auto outcome = fetchToEnd(fetcher, 30);
+        ASSERT_FALSE(outcome->error);
+        EXPECT_EQ(uploads.commands(), c.commands);
+        expectArrived(body);
+    }
+}
+
+TEST_F(QNSessionUploadFetcherTest, AFailedChunkIsFollowedByAQueryAndTheUploadGoesOn) {
+    const std::string body = patternBody(1000000);
+    for (bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "connection cut" : "503");
+        uploads.~FakeResumableUploads();
+        new (&uploads) FakeResumableUploads(server);
+        if (cut) uploads.cutNextChunks(1);
+        else uploads.failNextChunks(1);
+        auto fetcher = newUpload();
+        fetcher->setUploadData(Bytes(body.begin(), body.end()));
+        auto outcome = fetchToEnd(fetcher, 30);
+        ASSERT_FALSE(outcome->error) << outcome->error->code;
+        EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 600000", "query", "upload 0 600000",
+                                                                "upload, finalize 600000 400000"}));
+        expectArrived(body);
+    }
+}
+
+TEST_F(QNSessionUploadFetcherTest, WithoutRetryOrAfterTooManyFailuresTheUploadEndsAndKeepsItsURL) {
+    const std::string body = patternBody(1000000);
+    for (bool retry : {false, true}) {
+        SCOPED_TRACE(retry);
+        uploads.~FakeResumableUploads();
+        new (&uploads) FakeResumableUploads(server);
+        uploads.failNextChunks(1000);
+        auto fetcher = newUpload();
+        fetcher->setRetryEnabled(retry);
+        fetcher->setMinRetryInterval(0.005);
+        fetcher->setMaxRetryInterval(0.02);
+        fetcher->setUploadData(Bytes(body.begin(), body.end()));
+        auto outcome = fetchToEnd(fetcher, 30);
+        ASSERT_TRUE(outcome->error);
+        EXPECT_EQ(outcome->error->code, 503);
+        EXPECT_TRUE(fetcher->uploadLocationURL());  // for a resume later
+        size_t chunks = 0;
+        for (const auto& command : uploads.commands()) chunks += command.rfind("upload", 0) == 0;
+        EXPECT_EQ(chunks, retry ? size_t(kQNUploadMaxFailuresInARow) + 1 : 1u);
+    }
+}
+
+TEST_F(QNSessionUploadFetcherTest, PausingStopsTheChunkAndResumingQueriesTheOffset) {
+    const std::string body = patternBody(1000000);
+    uploads.stallChunksFrom(600000);
+    auto fetcher = newUpload();
+    fetcher->setUploadData(Bytes(body.begin(), body.end()));
+    auto outcome = beginFetch(fetcher);
+    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 30)) << ::testing::PrintToString(uploads.commands());
+    fetcher->pauseFetching();
+    EXPECT_TRUE(fetcher->isPaused());
+    EXPECT_FALSE(fetcher->chunkFetcher());
+    uploads.stallChunksFrom(std::nullopt);
+    fetcher->resumeFetching();
+    ASSERT_TRUE(pumpUntil([&] { return outcome->calls > 0; }, 30));
+    ASSERT_FALSE(outcome->error);
+    EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 600000", "upload, finalize 600000 400000", "query",
+                                                            "upload, finalize 600000 400000"}));
+    expectArrived(body);
+}
+
+TEST_F(QNSessionUploadFetcherTest, StoppingBeforeTheURLCallsTheCancellationHandlerWithNothing) {
+    server.hold("/upload/resumable");
+    auto fetcher = newUpload();
+    fetcher->setUploadData(bytesOf("some media"));
+    std::vector<bool> cancelled;
+    fetcher->setCancellationHandler([&](const auto& f, const auto& data, const auto& error) {
+        cancelled.push_back(!f && !data && !error);
+    });
+    auto outcome = beginFetch(fetcher);
+    ASSERT_TRUE(pumpUntil([&] { return server.waitForHeld("/upload/resumable", 1, 0); }));
+    fetcher->stopFetching();
+    fetcher->stopFetching();  // the handler runs once
+    ASSERT_TRUE(pumpUntil([&] { return !cancelled.empty(); }));
+    server.release("/upload/resumable");
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    EXPECT_EQ(cancelled, std::vector<bool>{true});
+    EXPECT_EQ(outcome->calls, 0);
+}
+
+TEST_F(QNSessionUploadFetcherTest, StoppingAfterTheURLSendsACancelWhoseResultGoesToTheHandler) {
+    uploads.stallChunksFrom(0);
+    auto fetcher = newUpload();
+    const std::string body = patternBody(700000);
+    fetcher->setUploadData(Bytes(body.begin(), body.end()));
+    std::vector<std::string> seen;
+    fetcher->setCancellationHandler([&](const std::shared_ptr<QNSessionFetcher>& f, const auto&, const auto& error) {
+        seen.push_back(f && !error ? *f->responseHeaders()->valueForHTTPHeaderField("X-Goog-Upload-Status") : "?");
+    });
+    auto outcome = beginFetch(fetcher);
+    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 30));
+    fetcher->stopFetching();
+    ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen, std::vector<std::string>{"cancelled"});
+    EXPECT_TRUE(uploads.uploads()[0].cancelled);
+    EXPECT_EQ(outcome->calls, 0);
+}
+
+TEST_F(QNSessionUploadFetcherTest, AResumedUploadThatTheServerHoldsWholeIsFinalisedWhereItStands) {
+    // The server took every byte but never heard "finalize" (its answer to the last chunk was
+    // lost, say): the resumed upload finalises at that offset rather than starting over.
+    const std::string body = patternBody(300000);
+    auto start = QNSessionFetcher::fetcherWithURL(URL::URLWithString(uploads.startURL()).value());
+    start->setRequestValue("resumable", "X-Goog-Upload-Protocol");
+    start->setRequestValue("start", "X-Goog-Upload-Command");
+    start->setBodyData(Bytes());
+    auto started = fetchToEnd(start);
+    ASSERT_FALSE(started->error) << started->error->domain << " " << started->error->code;
+    std::string location = *start->responseHeaders()->valueForHTTPHeaderField("X-Goog-Upload-URL");
+    URLRequest put(URL::URLWithString(location));
+    put.setHTTPMethod("PUT");
+    auto chunk = QNSessionFetcher::fetcherWithRequest(put);
+    chunk->setRequestValue("upload", "X-Goog-Upload-Command");
+    chunk->setRequestValue("0", "X-Goog-Upload-Offset");
+    chunk->setRequestValue("application/octet-stream", "Content-Type");
+    chunk->setBodyData(Bytes(body.begin(), body.end()));
+    ASSERT_FALSE(fetchToEnd(chunk)->error);
+
+    auto resumed = QNSessionUploadFetcher::uploadFetcherWithLocation(URL::URLWithString(location), "image/jpeg", 100000, nullptr);
+    resumed->setUploadData(Bytes(body.begin(), body.end()));
+    EXPECT_TRUE(resumed->isRestartedUpload());
+    auto outcome = fetchToEnd(resumed, 30);
+    ASSERT_FALSE(outcome->error);
+    EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 300000", "query", "finalize 300000 0"}));
+    expectArrived(body);
+}
+
+TEST_F(QNSessionUploadFetcherTest, AFirstAnswerWithoutAnUploadURLFailsWith501) {
+    server.on("POST", "/no-url", [](const TestRequest&, TestResponse& res) { res.body = "no place for it"; });
+    URLRequest request(server.url("/no-url"));
+    auto fetcher = QNSessionUploadFetcher::uploadFetcherWithRequest(request, "text/plain", 1000, nullptr);
+    fetcher->setUploadData(bytesOf("x"));
+    auto outcome = fetchToEnd(fetcher);
+    ASSERT_TRUE(outcome->error);
+    EXPECT_EQ(outcome->error->domain, QNSessionFetcherStatusDomain);
+    EXPECT_EQ(outcome->error->code, 501);
+    EXPECT_EQ(outcome->error->userInfo[QNSessionFetcherStatusDataUserInfoKey].asBytes(), bytesOf("no place for it"));
+}
+
+}  // namespace
+}  // namespace quorvane::test

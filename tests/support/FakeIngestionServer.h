@@ -1,0 +1,63 @@
+#pragma once
+// The fake telemetry ingestion: the loopback HTTPS test server answering the Rev Azezar
+// ingestion ("/logs") and the One Collector ("/OneCollector/1.0/"). It records every batch it
+// receives (gzip bodies decoded) with the status it answered, and follows a script of answers:
+// a status, a delay, or a connection dropped in the middle of the answer. Unscripted requests
+// get 200.
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+#include "tests/support/TestHTTPServer.h"
+
+namespace quorvane::test {
+
+class FakeIngestionServer {
+public:
+    struct Answer {
+        int status = 200;
+        double delay = 0;
+        bool dropConnection = false;
+    };
+    struct Batch {
+        std::string path;
+        std::vector<std::pair<std::string, std::string>> headers;
+        bool gzipped = false;
+        std::string body;                 // decoded
+        std::vector<platform::Value> logs;  // the "logs" array, or one object per line
+        int status = 0;                   // what the server answered (0: dropped)
+
+        std::optional<std::string> header(std::string_view name) const;
+    };
+
+    FakeIngestionServer();
+    std::string baseURL() const { return server_.baseURL(); }
+    TestHTTPServer& server() { return server_; }
+
+    // Answers for the next requests, in order.
+    void script(std::vector<Answer> answers);
+    std::vector<Batch> batches() const;
+    // The logs of the batches answered with a 2xx, in order.
+    std::vector<platform::Value> acceptedLogs() const;
+    size_t batchCount() const;
+    bool waitForBatchCount(size_t n, double timeoutSeconds) const;
+    bool waitForAcceptedLogCount(size_t n, double timeoutSeconds) const;
+    void clear();
+
+private:
+    void handle(const TestRequest& request, TestResponse& response);
+
+    TestHTTPServer server_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::deque<Answer> script_;
+    std::vector<Batch> batches_;
+    size_t acceptedLogs_ = 0;
+};
+
+}  // namespace quorvane::test

@@ -1,0 +1,345 @@
+// The planner's action for each situation of a pair or a lone contact, and whole planning runs
+// against the fake provider: the expected records from a whole feed, no deletion from a cut one.
+
+#include "platform/contacts/CNSaveRequest.h"
+#include "sync/SyncPlanner.h"
+#include "sync/SyncRun.h"
+#include "tests/sync/ProviderSyncTestBase.h"
+
+namespace quorvane {
+namespace {
+
+using namespace quorvane::testing;
+using platform::CNContactPtr;
+using platform::Date;
+
+class SyncPlannerTest : public ProviderSyncTestBase {
+protected:
+    // A new local container synced on its own, holding the contacts; answers them as fetched.
+    std::vector<CNContactPtr> useContainer(const std::string& name, const std::vector<AppleName>& contacts) {
+        auto container = addContainer(name, platform::CNContainerType::Local);
+        platform::CNSaveRequest request;
+        for (const auto& n : contacts) {
+            auto c = std::dynamic_pointer_cast<platform::CNMutableContact>(makeAppleContact(n));
+            request.addContact(c, container->identifier());
+        }
+        EXPECT_TRUE(store_->executeSaveRequest(request));
+        model_->setContactSourceMode(ContactSourceModeCustomContainer);
+        model_->setCustomContainerID(container->identifier());
+        model_->updateSelectedContainerWithError(nullptr);
+        return model_->getAppleContactsInSelectedContainerWithKeySet(6, nullptr);
+    }
+    // "Ann Lee"; `differs` gives it an e-mail address the local one lacks.
+    std::shared_ptr<GDataEntryContact> google(const std::string& id, bool differs, Date updated,
+                                              const std::string& group = "6") {
+        auto g = googleContact("<id>" + id + "</id><gd:name><gd:givenName>Ann</gd:givenName><gd:familyName>Lee" +
+                               "</gd:familyName></gd:name>" + (differs ? "<gd:email address='ann@example.org'/>" : "") +
+                               (group.empty() ? "" : membership(group)));
+        g->setUpdatedDate(GDataDateTime(updated, platform::TimeZone::universal()));
+        return g;
+    }
+    void useFeed(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts, bool complete = true) {
+        model_->mGroupFeed = standardGroupFeed();
+        model_->mContactFeed = GDataFeedContact::contactFeed();
+        for (const auto& c : contacts) model_->mContactFeed->addEntry(c);
+        model_->mGroupFeedComplete = true;
+        model_->mContactFeedComplete = complete;
+        model_->mFeedIncompleteReason = complete ? "" : "cut in a test";
+    }
+    SyncHistoryRecordPtr pairRecord(const std::string& appleID, const std::string& googleID) {
+        auto r = std::make_shared<SyncHistoryRecord>();
+        r->appleRecordID = appleID;
+        r->googleID = googleID;
+        r->appleSourceID = model_->mSelectedContainer->identifier();
+        return r;
+    }
+    void useHistory(const std::vector<SyncHistoryRecordPtr>& records) {
+        model_->syncHistoryForUpdate().load(records, model_->mSelectedContainer->identifier());
+    }
+    std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
+        model_->mSyncMode = static_cast<SyncMode>(mode);
+        SyncPlanner planner(*model_, mode);
+        EXPECT_TRUE(planner.prepare(nullptr));
+        while (!planner.pairLocalContacts(7)) {}
+        while (!planner.pairGoogleContacts(7)) {}
+        while (!planner.planPairs(7)) {}
+        if (summary) *summary = planner.plan();
+        return model_->mSyncRecords;
+    }
+};
+
+TEST_F(SyncPlannerTest, ThePairRule) {
+    struct Row {
+        const char* what;
+        int32_t mode;
+        bool differs;        // the Google contact has an e-mail address more
+        bool history;
+        bool appleChanged, googleChanged;
+        bool googleNewer;
+        int32_t expected;
+        bool force = false;
+        std::string group = "6";  // "": in no group, so not in My Contacts
+    };
+    const Row rows[] = {
+        {"equal: nothing to do", SyncModeTwoWay, false, true, true, true, true, SyncActionNoUpdate},
+        {"Google to local mode", SyncModeGoogleToMac, true, true, false, false, false, SyncActionGoogleToMac},
+        {"local to Google mode", SyncModeMacToGoogle, true, true, false, false, true, SyncActionMacToGoogle},
+        {"only Google changed", SyncModeTwoWay, true, true, false, true, false, SyncActionGoogleToMac},
+        {"only the local side changed", SyncModeTwoWay, true, true, true, false, true, SyncActionMacToGoogle},
+        {"both changed, Google newer", SyncModeTwoWay, true, true, true, true, true, SyncActionGoogleToMac},
+        {"both changed, local newer", SyncModeTwoWay, true, true, true, true, false, SyncActionMacToGoogle},
+        {"differs, neither changed: no ping-pong", SyncModeTwoWay, true, true, false, false, true, SyncActionNoUpdate},
+        {"the same with force-update: the newer", SyncModeTwoWay, true, true, false, false, true, SyncActionGoogleToMac, true},
+        {"no history, Google newer", SyncModeTwoWay, true, false, false, false, true, SyncActionGoogleToMac},
+        {"no history, local newer", SyncModeTwoWay, true, false, false, false, false, SyncActionMacToGoogle},
+        {"manual mode decides as two-way", SyncModeManual, true, true, false, true, false, SyncActionGoogleToMac},
+        {"missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, ""},
+        {"My Contacts is not asked in Google to local mode", SyncModeGoogleToMac, false, true, false, false, true, SyncActionNoUpdate, false, ""},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto apple = useContainer("Row " + std::to_string(n++), {{.given = "Ann", .family = "Lee"}}).at(0);
+        const Date appleDate = *apple->modificationDate();
+        const Date googleDate = appleDate.addingTimeInterval(row.googleNewer ? 3600 : -3600);
+        auto g = google("urn:g" + std::to_string(n), row.differs, googleDate, row.group);
+        useFeed({g});
+        model_->setForceUpdateContacts(row.force);
+        if (row.history) {
+            auto r = pairRecord(apple->identifier(), *g->identifier());
+            r->appleUpdateDate = appleDate.addingTimeInterval(row.appleChanged ? -60 : 0);
+            r->googleUpdateDate = googleDate.addingTimeInterval(row.googleChanged ? -60 : 0);
+            r->appleGroupNamesHash = model_->getGroupHashWithGroups(std::nullopt);
+            r->googleGroupNamesHash = model_->getGroupHashWithGroups(model_->getGoogleContactGroupNamesWithContact(g, false));
+            useHistory({r});
+        } else {
+            useHistory({});
+        }
+        auto records = plan(row.mode);
+        ASSERT_EQ(records.size(), 1u);
+        ASSERT_TRUE(records[0]->mAppleContact);
+        EXPECT_EQ(records[0]->mAppleContact->identifier(), apple->identifier());
+        EXPECT_EQ(records[0]->mGoogleContact, g);
+        EXPECT_EQ(records[0]->mSyncAction, row.expected);
+        EXPECT_EQ(records[0]->mInitialSyncAction, row.expected);
+        EXPECT_EQ(records[0]->mHasSyncHistory, row.history);
+        EXPECT_EQ(records[0]->mContactsConfirmedEquivalentBeforeSync,
+                  row.expected == SyncActionNoUpdate && !row.differs && !row.force);
+    }
+}
+
+TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCreated) {
+    struct Row {
+        const char* what;
+        int32_t mode;
+        bool local;         // a local contact alone, else a Google one
+        bool partnerGone;   // the history pairs it with a contact that is gone
+        bool complete;
+        int32_t expected;
+        bool duplicate = false;
+        int32_t ignoreNew = 0;
+    };
+    const Row rows[] = {
+        {"local, partner deleted on Google", SyncModeTwoWay, true, true, true, SyncActionDeleteContact},
+        {"local, partner gone, feed cut", SyncModeTwoWay, true, true, false, SyncActionNoUpdate},
+        {"local, partner gone, local to Google mode: recreated", SyncModeMacToGoogle, true, true, true, SyncActionMacToGoogle},
+        {"local and new", SyncModeTwoWay, true, false, true, SyncActionMacToGoogle},
+        {"local and new, feed cut: not created", SyncModeTwoWay, true, false, false, SyncActionNoUpdate},
+        {"local and new, Google to local mode", SyncModeGoogleToMac, true, false, true, SyncActionNoUpdate},
+        {"local and new, new contacts ignored", SyncModeTwoWay, true, false, true, SyncActionNoUpdate, false, 1},
+        {"Google, partner deleted locally", SyncModeTwoWay, false, true, true, SyncActionDeleteContact},
+        {"Google, partner gone, feed cut", SyncModeTwoWay, false, true, false, SyncActionNoUpdate},
+        {"Google, partner gone, but a duplicate", SyncModeTwoWay, false, true, true, SyncActionNoUpdate, true},
+        {"Google and new", SyncModeTwoWay, false, false, true, SyncActionGoogleToMac},
+        {"Google and new, feed cut: still created", SyncModeTwoWay, false, false, false, SyncActionGoogleToMac},
+        {"Google and new, local to Google mode", SyncModeMacToGoogle, false, false, true, SyncActionNoUpdate},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        model_->setIgnoreNewContactsSetting(row.ignoreNew);
+        auto locals = useContainer("Row " + std::to_string(n++), row.local ? std::vector<AppleName>{{.given = "Ann", .family = "Lee"}}
+                                                                        : std::vector<AppleName>{});
+        std::vector<std::shared_ptr<GDataEntryContact>> feed;
+        if (!row.local) {
+            feed.push_back(google("urn:g" + std::to_string(n), false, Date::now()));
+            if (row.duplicate) feed.push_back(google("urn:d" + std::to_string(n), false, Date::now(), ""));
+        }
+        useFeed(feed, row.complete);
+        if (row.partnerGone) {
+            useHistory({row.local ? pairRecord(locals.at(0)->identifier(), "urn:gone") : pairRecord("gone", *feed[0]->identifier())});
+        } else {
+            useHistory({});
+        }
+        SyncPlanSummary summary;
+        auto records = plan(row.mode, &summary);
+        ASSERT_GE(records.size(), 1u);
+        auto mine = row.local ? records[0] : *std::find_if(records.begin(), records.end(), [&](auto& r) { return r->mGoogleContact == feed[0]; });
+        EXPECT_EQ(mine->mSyncAction, row.expected);
+        EXPECT_EQ(summary.googleFeedsComplete, row.complete);
+        if (!row.complete) {
+            ASSERT_FALSE(summary.notes.empty());
+            EXPECT_NE(summary.notes[0].find("The Google feed is incomplete (cut in a test)"), std::string::npos);
+        }
+        if (row.expected == SyncActionGoogleToMac || row.expected == SyncActionMacToGoogle) {
+            EXPECT_EQ(mine->mContactDifference, ContactDifferenceNewContact);
+        }
+    }
+}
+
+// --- whole runs against the provider ---
+
+class SyncRunPlanTest : public SyncPlannerTest {
+protected:
+    // Google: Person 0..299 in My Contacts. Local: Person 200..349, of which 200..209 carry an
+    // e-mail address the Google contacts lack and were changed since their last sync. The history
+    // remembers Person 340 with a Google contact since deleted, and Google's Person 5 with a local
+    // contact since deleted.
+    void SetUp() override {
+        SyncPlannerTest::SetUp();
+        for (int i = 0; i < 300; ++i) googleIDs.push_back(addPerson("Person", std::to_string(i)));
+        std::vector<AppleName> locals;
+        for (int i = 200; i < 350; ++i) {
+            AppleName n{.given = "Person", .family = std::to_string(i)};
+            if (i < 210) n.emails = {"person" + std::to_string(i) + "@example.org"};
+            locals.push_back(n);
+        }
+        auto contacts = useContainer("Home", locals);
+        ASSERT_EQ(contacts.size(), 150u);
+        model_->setPreviousGmailUsername(test::FakeProvider::OAuthSettings().userEmail);
+        model_->setPreviousContainerID(model_->mSelectedContainer->identifier());
+        SyncStore* syncStore = model_->syncStore();
+        ASSERT_TRUE(syncStore);
+        CNContactPtr person340;
+        for (const auto& c : contacts) {
+            const int i = std::stoi(c->familyName());
+            if (i == 340) person340 = c;
+            if (i >= 210) continue;
+            const auto& id = googleIDs[size_t(i)];
+            auto r = pairRecord(c->identifier(), provider.idURL(test::FakeProvider::Kind::Contacts, id));
+            r->appleUpdateDate = c->modificationDate()->addingTimeInterval(-600);
+            r->googleUpdateDate = Date::fromUnix(provider.entry(test::FakeProvider::Kind::Contacts, id)->updated);
+            r->googleGroupNamesHash = model_->getGroupHashWithGroups(std::vector<std::string>{"My Contacts"});
+            syncStore->insertSyncHistory(r);
+        }
+        syncStore->insertSyncHistory(pairRecord(person340->identifier(), provider.idURL(test::FakeProvider::Kind::Contacts, "gone")));
+        syncStore->insertSyncHistory(pairRecord("deleted-local", provider.idURL(test::FakeProvider::Kind::Contacts, googleIDs[5])));
+        ASSERT_TRUE(syncStore->save());
+    }
+
+    std::shared_ptr<SyncRun> runPlan(SyncRunOptions options = {}) {
+        bool finished = false;
+        auto run = model_->startSyncRun(options, [&](SyncRun&) { finished = true; });
+        EXPECT_TRUE(run);
+        EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 120));
+        return run;
+    }
+    std::map<std::string, int32_t> actionsByName() {
+        std::map<std::string, int32_t> actions;
+        for (const auto& r : model_->mSyncRecords) actions[r->mDescription.value_or("")] = r->mSyncAction;
+        return actions;
+    }
+
+    std::vector<std::string> googleIDs;
+};
+
+TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
+    auto run = runPlan();
+    ASSERT_EQ(run->state(), SyncRun::State::finished);
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    const auto& plan = run->plan();
+    EXPECT_TRUE(plan.googleFeedsComplete);
+    EXPECT_EQ(plan.createLocal, 199u);  // Person 0..199 but Person 5
+    EXPECT_EQ(plan.deleteGoogle, 1u);   // Person 5
+    EXPECT_EQ(plan.createGoogle, 49u);  // Person 300..349 but Person 340
+    EXPECT_EQ(plan.deleteLocal, 1u);    // Person 340
+    EXPECT_EQ(plan.updateGoogle, 10u);  // Person 200..209
+    EXPECT_EQ(plan.updateLocal, 0u);
+    EXPECT_EQ(plan.unchanged, 90u);
+    EXPECT_EQ(model_->mSyncRecords.size(), 350u);
+
+    auto actions = actionsByName();
+    EXPECT_EQ(actions["Person 5"], SyncActionDeleteContact);
+    EXPECT_EQ(actions["Person 340"], SyncActionDeleteContact);
+    EXPECT_EQ(actions["Person 0"], SyncActionGoogleToMac);
+    EXPECT_EQ(actions["Person 205"], SyncActionMacToGoogle);
+    EXPECT_EQ(actions["Person 250"], SyncActionNoUpdate);
+    EXPECT_EQ(actions["Person 345"], SyncActionMacToGoogle);
+    // Sorted by family name, given name.
+    EXPECT_EQ(model_->mSyncRecords.front()->mDescription, "Person 0");
+    // The run logged its states and the plan.
+    EXPECT_NE(model_->log().find("Run state: loadHistory -> pair"), std::string::npos);
+    EXPECT_NE(model_->log().find("Planned: 199 to create locally"), std::string::npos) << model_->log();
+}
+
+TEST_F(SyncRunPlanTest, ACutFeedPlansNoDeletionAndSaysSo) {
+    provider.setPageCap(10);  // 30 pages: the service stops after 27
+    auto run = runPlan();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    const auto& plan = run->plan();
+    EXPECT_FALSE(plan.googleFeedsComplete);
+    EXPECT_EQ(plan.deletions(), 0u);
+    EXPECT_EQ(plan.createGoogle, 0u);  // Person 270..349 may be among the contacts not fetched
+    EXPECT_EQ(plan.createLocal, 199u);
+    EXPECT_EQ(plan.updateGoogle, 10u);
+    ASSERT_FALSE(plan.notes.empty());
+    EXPECT_NE(plan.notes[0].find("The Google feed is incomplete"), std::string::npos) << plan.notes[0];
+    EXPECT_NE(plan.notes[0].find("no deletion is planned"), std::string::npos);
+    EXPECT_NE(model_->log().find("The Google feed is incomplete"), std::string::npos);
+    for (const auto& r : model_->mSyncRecords) EXPECT_NE(r->mSyncAction, SyncActionDeleteContact) << *r->mDescription;
+}
+
+TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
+    provider.revokeAllTokens();
+    provider.expireAccessTokens();
+    auto run = runPlan();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
+    EXPECT_TRUE(model_->mSyncRecords.empty());
+    // A plan-only run records nothing; a run meant to write records how it ended.
+    model_->fetchSyncLogRecords();
+    EXPECT_TRUE(model_->syncLogRecords().empty());
+    runPlan(SyncRunOptions{.planOnly = false});
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "auth");
+
+    platform::Error offline(platform::kURLErrorDomain, platform::kURLErrorNotConnectedToInternet);
+    EXPECT_EQ(SyncRun::outcomeForError(offline), SyncRunOutcome::Network);
+    EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", 500)), SyncRunOutcome::Other);
+}
+
+TEST_F(SyncRunPlanTest, AnUnconfirmedPlanWritesNothing) {
+    size_t deletionsShown = 0;
+    SyncRunOptions options{.planOnly = false};
+    options.confirm = [&](SyncRun& run, std::function<void(bool)> answer) {
+        deletionsShown = run.plan().deletions();
+        answer(false);
+    };
+    auto run = runPlan(options);
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Refused);
+    EXPECT_EQ(deletionsShown, 2u);
+    EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "refused");
+}
+
+TEST_F(SyncRunPlanTest, ARunAppliesItsPlanAndTheNextPlanFindsNothingToDo) {
+    auto run = runPlan(SyncRunOptions{.planOnly = false});
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message() << "\n" << model_->log();
+    const auto& counts = run->result().counts;
+    EXPECT_EQ(counts.googleCreated, 49);
+    EXPECT_EQ(counts.googleDeleted, 1);
+    EXPECT_EQ(counts.googleUpdated, 10);
+    EXPECT_EQ(counts.appleCreated, 199);
+    EXPECT_EQ(counts.appleDeleted, 1);
+    EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 348u);
+
+    auto again = runPlan();
+    ASSERT_EQ(again->outcome(), SyncRunOutcome::Ok);
+    EXPECT_EQ(again->plan().changes(), 0u);
+    EXPECT_EQ(again->plan().unchanged, 348u);
+}
+
+}  // namespace
+}  // namespace quorvane

@@ -1,0 +1,176 @@
+// Nothing lost and nothing sent twice after an acknowledgement when the sending process is
+// killed with SIGKILL at random points: a child process (this test program again, running only
+// TelemetryKillChild.Run) enqueues and sends; the parent kills it and starts the next one on
+// the same log file.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "PipelineTestSupport.h"
+#include "platform/net/ServerTrust.h"
+
+extern char** environ;
+
+using namespace quorvane;
+using namespace quorvane::test;
+
+namespace {
+
+const char* env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+void appendLine(const std::string& file, const std::string& line) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const std::string text = line + "\n";
+    if (fd >= 0) {
+        (void)!::write(fd, text.data(), text.size());
+        ::close(fd);
+    }
+}
+
+std::vector<std::string> lines(const std::filesystem::path& file) {
+    std::vector<std::string> out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// Writes "stored <n>" once a log is in the file and "acked <n>" once its batch was accepted
+// and deleted.
+struct FileReporter : MSChannelDelegate {
+    std::string stored, acked;
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&) override {
+        appendLine(stored, RecordingDelegate::number(log));
+    }
+    void didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
+        appendLine(acked, RecordingDelegate::number(log));
+    }
+};
+
+TEST(TelemetryKillChild, Run) {
+    if (!*env("QV_CHILD_DB")) GTEST_SKIP() << "runs only as the child of TelemetryKill";
+    std::string ca;
+    platform::readFile(env("QV_CHILD_CA"), ca);
+    platform::TrustStore::addTrustedCertificatesPEM(ca);
+    auto ingestion = MSAppCenterIngestion::make(env("QV_CHILD_URL"), "secret", "install", fastRetries());
+    auto storage = std::make_shared<MSLogDBStorage>(env("QV_CHILD_DB"));
+    auto group = MSChannelGroup::make(ingestion, storage);
+    auto reporter = std::make_shared<FileReporter>();
+    reporter->stored = env("QV_CHILD_STORED");
+    reporter->acked = env("QV_CHILD_ACKED");
+    group->addDelegate(reporter);
+    auto unit = group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("Kill", 1, 0.01, 5, 2));
+    const int first = std::atoi(env("QV_CHILD_FIRST")), count = std::atoi(env("QV_CHILD_COUNT"));
+    for (int i = first; i < first + count; ++i) unit->enqueueItem(numberedLog(i));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log file did not drain";
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
+    namespace fs = std::filesystem;
+    FakeIngestionServer server;
+    const fs::path dir = platform::Paths::dataHome() / "kill";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "tmp");
+    std::mt19937 random(std::random_device{}());
+    constexpr int kRuns = 16, kPerRun = 30;
+    std::vector<size_t> boundaries;  // server batch count after each run
+    int killed = 0;
+    std::set<std::string> stored;
+
+    auto runChild = [&](int run, int count, bool kill) {
+        std::vector<std::string> vars;
+        for (char** e = environ; *e; ++e) vars.emplace_back(*e);
+        const std::string acked = (dir / ("acked-" + std::to_string(run))).string();
+        for (std::string v : {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + server.baseURL(),
+                              "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
+                              "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + acked,
+                              "QV_CHILD_FIRST=" + std::to_string(run * kPerRun), "QV_CHILD_COUNT=" + std::to_string(count),
+                              "TMPDIR=" + (dir / "tmp").string()})
+            vars.push_back(v);
+        std::vector<char*> envp;
+        for (auto& v : vars) envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::string exe = fs::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=TelemetryKillChild.Run";
+        char* argv[] = {exe.data(), filter.data(), nullptr};
+        // Some answers are slow or fail, so that kills land between the server's receipt and the ack.
+        std::vector<FakeIngestionServer::Answer> answers;
+        for (int i = 0; i < 20; ++i) answers.push_back({random() % 4 == 0 ? 503 : 200, double(random() % 3) * 0.01});
+        server.script(answers);
+        posix_spawn_file_actions_t output;
+        posix_spawn_file_actions_init(&output);
+        const std::string log = (dir / ("child-" + std::to_string(run) + ".log")).string();
+        posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&output, 1, 2);
+        pid_t pid = 0;
+        const int spawned = ::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&output);
+        ASSERT_EQ(spawned, 0);
+        int status = 0;
+        bool reaped = false;
+        if (kill) {
+            const size_t storedNow = lines(dir / "stored").size(), batchesNow = server.batchCount();
+            const size_t target = random() % 3;
+            const size_t storedTarget = storedNow + 1 + random() % count;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            // Kill once the child has stored some logs, or once it has sent a batch or two.
+            while (!reaped && std::chrono::steady_clock::now() < deadline) {
+                reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+                const bool due = target == 0 ? lines(dir / "stored").size() >= storedTarget
+                                             : server.batchCount() >= batchesNow + target;
+                if (!reaped && due) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+                    ::kill(pid, SIGKILL);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        if (!reaped) ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        killed += WIFSIGNALED(status);
+        if (!kill) {
+            std::string output;
+            platform::readFile(log, output);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the final run did not drain:\n" << output;
+        }
+        boundaries.push_back(server.batchCount());
+    };
+    for (int run = 0; run < kRuns; ++run) runChild(run, kPerRun, true);
+    runChild(kRuns, 0, false);
+    server.script({});
+
+    for (const auto& n : lines(dir / "stored")) stored.insert(n);
+    const auto batches = server.batches();
+    std::multiset<std::string> arrived;
+    for (const auto& b : batches)
+        if (b.status == 200)
+            for (const auto& log : b.logs) arrived.insert(log["properties"]["n"].asString());
+    for (const auto& n : stored) EXPECT_GE(arrived.count(n), 1u) << "log " << n << " was stored but never arrived";
+    for (int run = 0; run <= kRuns; ++run)
+        for (const auto& n : lines(dir / ("acked-" + std::to_string(run))))
+            for (size_t i = boundaries[run]; i < batches.size(); ++i)
+                for (const auto& log : batches[i].logs)
+                    EXPECT_NE(log["properties"]["n"].asString(), n) << "log " << n << " sent again after its ack";
+    EXPECT_GT(stored.size(), size_t(kRuns));  // the kills did not all land before the first log
+    size_t resent = 0;
+    for (const auto& n : stored) resent += arrived.count(n) > 1;
+    ::testing::Test::RecordProperty("killed", killed);
+    ::testing::Test::RecordProperty("resent", int(resent));
+}
+
+}  // namespace

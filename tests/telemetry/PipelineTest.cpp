@@ -1,0 +1,273 @@
+// Channel units, the log store and the ingestion against the fake ingestion server.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "PipelineTestSupport.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "platform/runloop/RunLoop.h"
+#include "telemetry/MSTicketCache.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+using Answer = FakeIngestionServer::Answer;
+
+namespace {
+
+TEST(Pipeline, AcceptedBatchIsDeletedAndDelegatesHearEachStepInOrder) {
+    PipelineFixture f;
+    auto unit = f.unit(2);
+    unit->enqueueItem(numberedLog(1));
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
+    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+    auto batch = f.server.batches().at(0);
+    EXPECT_EQ(batch.header("App-Secret"), "app-secret-1");
+    EXPECT_EQ(batch.header("Install-ID"), "install-1");
+    EXPECT_EQ(batch.logs[0]["device"]["model"].asString(), "ThinkStation P3");
+    std::lock_guard lock(f.delegate->mutex);
+    const std::vector<std::string> first{"prepare 1", "didPrepare 1"};
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), f.delegate->events.begin()));
+    auto pos = [&](const std::string& e) {
+        return std::find(f.delegate->events.begin(), f.delegate->events.end(), e) - f.delegate->events.begin();
+    };
+    EXPECT_LT(pos("shouldFilter 1"), pos("didCompleteEnqueueing 1"));
+    EXPECT_LT(pos("didCompleteEnqueueing 2"), pos("willSend 1"));
+    EXPECT_LT(pos("willSend 2"), pos("didSucceed 1"));
+}
+
+TEST(Pipeline, RecoverableFailuresKeepTheBatchAndRetryUntilAccepted) {
+    struct Case {
+        const char* name;
+        Answer answer;
+    };
+    const std::vector<Case> cases{{"500", {500}}, {"503", {503}}, {"408", {408}}, {"429", {429}},
+                                  {"dropped", {200, 0, true}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PipelineFixture f;
+        f.server.script(std::vector<Answer>(1000, c.answer));
+        auto unit = f.unit(3);
+        for (int i = 0; i < 3; ++i) unit->enqueueItem(numberedLog(i));
+        ASSERT_TRUE(f.server.waitForBatchCount(3, 30));  // failed, retried, failed again
+        EXPECT_EQ(f.storage->countAllLogs(), 3u);
+        EXPECT_EQ(f.delegate->count("didSucceed") + f.delegate->count("didFail"), 0);
+        for (const auto& b : f.server.batches()) EXPECT_EQ(b.logs.size(), 3u);
+        f.server.script({});  // the server recovers
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 3));
+        EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"0", "1", "2"}));
+        EXPECT_EQ(f.storage->countAllLogs(), 0u);
+        EXPECT_EQ(f.delegate->count("didFail"), 0);
+    }
+}
+
+TEST(Pipeline, RefusedBatchIsDroppedAndDelegatesHearTheFailure) {
+    PipelineFixture f;
+    f.server.script({{400}});
+    auto unit = f.unit(2);
+    unit->enqueueItem(numberedLog(1));
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.delegate->waitFor("didFail", 2));
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+    EXPECT_EQ(f.delegate->errors.at(0).code, 400);
+    unit->enqueueItem(numberedLog(3));
+    unit->enqueueItem(numberedLog(4));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
+    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"3", "4"}));  // 1 and 2 were not sent again
+    EXPECT_EQ(f.server.batchCount(), 2u);
+}
+
+TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
+    PipelineFixture f;
+    f.ingestion->setBaseURL("https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort()));
+    auto unit = f.unit(1);
+    unit->enqueueItem(numberedLog(1));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return f.ingestion->requestCount() >= 3; }, 30));
+    EXPECT_EQ(f.storage->countAllLogs(), 1u);
+    EXPECT_EQ(f.delegate->count("didFail"), 0);
+    f.ingestion->setBaseURL(f.server.baseURL());
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+}
+
+TEST(Pipeline, PausedObjectsAndTokensHoldLogsBack) {
+    PipelineFixture f;
+    auto unit = f.unit(1);
+    int a = 0, b = 0;
+    unit->pauseWithIdentifyingObject(&a);
+    unit->pauseWithIdentifyingObject(&b);
+    unit->enqueueItem(numberedLog(1));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 1));
+    unit->resumeWithIdentifyingObject(&a);
+    unit->flushQueue();
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 2));
+    EXPECT_EQ(f.server.batchCount(), 0u);  // b still pauses it
+    unit->resumeWithIdentifyingObject(&b);
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
+
+    unit->pauseSendingLogsWithToken("held-secret");
+    auto held = numberedLog(3);
+    held->addTransmissionTargetToken("held-secret");
+    unit->enqueueItem(held);
+    unit->enqueueItem(numberedLog(4));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 3));
+    EXPECT_EQ(f.acceptedNumbers().back(), "4");
+    EXPECT_EQ(f.storage->countAllLogs(), 1u);
+    unit->resumeSendingLogsWithToken("held-secret");
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 4));
+    EXPECT_EQ(f.acceptedNumbers().back(), "3");
+}
+
+TEST(Pipeline, InvalidFilteredAndDisabledLogsAreNotStored) {
+    PipelineFixture f;
+    auto unit = f.unit(1);
+    SDKLogCapture log(MSLogLevel::Warning);
+    auto invalid = numberedLog(0);
+    invalid->type.reset();
+    unit->enqueueItem(invalid);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Log is not valid."});
+    EXPECT_EQ(f.delegate->count("prepare"), 0);
+
+    f.delegate->filter = [](const auto& l) { return RecordingDelegate::number(l) == "1"; };
+    unit->enqueueItem(numberedLog(1));
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
+    EXPECT_EQ(f.acceptedNumbers(), std::vector<std::string>{"2"});
+
+    int pause = 0;
+    unit->pauseWithIdentifyingObject(&pause);
+    unit->enqueueItem(numberedLog(5));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 3));
+    EXPECT_EQ(f.storage->countAllLogs(), 1u);
+    unit->setEnabled(false, true);  // deletes what is stored
+    unit->resumeWithIdentifyingObject(&pause);
+    unit->enqueueItem(numberedLog(3));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 4));
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+    unit->setEnabled(true, false);
+    unit->enqueueItem(numberedLog(4));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
+    EXPECT_EQ(f.acceptedNumbers().back(), "4");
+}
+
+TEST(Pipeline, AtMostThePendingBatchesLimitIsInFlight) {
+    PipelineFixture f;
+    f.server.server().hold("/logs");
+    auto unit = f.unit(2, "Test", 1);
+    for (int i = 0; i < 6; ++i) unit->enqueueItem(numberedLog(i));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 6));
+    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 30));
+    for (int i = 0; i < 3; ++i) f.group->logsQueue()->sync([] {});  // whatever the unit was to do is done
+    EXPECT_EQ(f.ingestion->requestCount(), 1u);
+    f.server.server().release("/logs");
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 6));
+    EXPECT_EQ(f.server.batchCount(), 3u);
+}
+
+TEST(Pipeline, TenThousandLogsFromEightThreadsArriveExactlyOnce) {
+    PipelineFixture f;
+    auto unit = f.unit(50);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 1250; ++i) unit->enqueueItem(numberedLog(t * 1250 + i));
+        });
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(f.server.waitForAcceptedLogCount(10000, 120));
+    const auto numbers = f.acceptedNumbers();
+    EXPECT_EQ(numbers.size(), 10000u);
+    EXPECT_EQ(std::set<std::string>(numbers.begin(), numbers.end()).size(), 10000u);
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 10000));
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+    for (const auto& b : f.server.batches()) EXPECT_LE(b.logs.size(), 50u);
+}
+
+TEST(Pipeline, LargeBatchesAreGzippedAndSlashesSurviveTheJSON) {
+    PipelineFixture f;
+    auto unit = f.unit(40);
+    for (int i = 0; i < 40; ++i) {
+        auto log = numberedLog(i);
+        (*log->properties)["path"] = "a\\/b/c";
+        unit->enqueueItem(log);
+    }
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 40));
+    auto batch = f.server.batches().at(0);
+    EXPECT_TRUE(batch.gzipped);
+    EXPECT_EQ(batch.logs[0]["properties"]["path"].asString(), "a\\/b/c");
+}
+
+struct NamedLog : MSLogWithProperties {
+    std::shared_ptr<MSCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                     uint32_t flags) const override {
+        auto cs = MSAbstractLog::toCommonSchemaLogForTargetToken(token, flags);
+        cs->name = "named";
+        cs->ext->protocolExt->setTicketKeys(std::vector<std::string>{"tk"});
+        return cs;
+    }
+};
+
+TEST(Pipeline, LogsWithTargetTokensGoToTheOneCollectorOnly) {
+    PipelineFixture f;
+    auto oneCollector = std::make_shared<MSOneCollectorChannelDelegate>(
+        MSOneCollectorIngestion::make(f.server.baseURL(), fastRetries()));
+    f.group->addDelegate(oneCollector);
+    auto unit = f.unit(1, "Analytics");
+    ASSERT_TRUE(f.group->channelUnitForGroupId("Analytics/one"));
+    MSTicketCache::sharedInstance().setTicket("ticket-value", "tk");
+    auto log = std::make_shared<NamedLog>();
+    log->type = "event";
+    log->properties = std::map<std::string, std::string>{{"n", "1"}};
+    log->addTransmissionTargetToken("tenant1-secret");
+    log->addTransmissionTargetToken("tenant2-secret");
+    unit->enqueueItem(log);
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 4));  // the two logs and two Common Schema logs
+    f.group->channelUnitForGroupId("Analytics/one")->flushQueue();
+    ASSERT_TRUE(f.server.waitForAcceptedLogCount(3, 30));
+    std::vector<FakeIngestionServer::Batch> one, core;
+    for (const auto& b : f.server.batches()) (b.path == "/logs" ? core : one).push_back(b);
+    ASSERT_EQ(core.size(), 1u);
+    EXPECT_EQ(core[0].logs.size(), 1u);  // the log with tokens was dropped from its own unit
+    ASSERT_EQ(one.size(), 1u);
+    ASSERT_EQ(one[0].logs.size(), 2u);
+    EXPECT_EQ(one[0].logs[0]["iKey"].asString(), "o:tenant1");
+    EXPECT_EQ(one[0].logs[0]["name"].asString(), "named");
+    EXPECT_EQ(one[0].header("apikey"), "tenant1-secret,tenant2-secret");
+    EXPECT_EQ(one[0].header("Tickets"), R"({"tk":"ticket-value"})");
+}
+
+TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
+    PipelineFixture f;
+    for (int i = 0; i < 4; ++i) f.storage->saveLog(numberedLog(i), "G", i == 1 ? MSFlagsCritical : MSFlagsNormal);
+    auto batch = f.storage->loadLogsWithGroupId("G", 2);
+    ASSERT_TRUE(batch);
+    EXPECT_EQ(RecordingDelegate::number(batch->logs[0]), "1");
+    EXPECT_EQ(RecordingDelegate::number(batch->logs[1]), "0");
+    EXPECT_EQ(f.storage->countLogs("G"), 2u);  // the batch's logs are held back
+    auto rest = f.storage->loadLogsWithGroupId("G", 10);
+    EXPECT_EQ(rest->logs.size(), 2u);
+    EXPECT_FALSE(f.storage->loadLogsWithGroupId("G", 10));
+    f.storage->deleteLogsWithBatchId(batch->batchId);
+    f.storage->deleteLogsWithBatchId(rest->batchId);
+
+    EXPECT_EQ(f.storage->storedBytes(), 0);
+    f.storage->saveLog(numberedLog(10), "G", MSFlagsCritical);
+    const int64_t size = f.storage->storedBytes();
+    f.storage->setMaxStorageSize(size * 3 + size / 2);
+    f.storage->saveLog(numberedLog(11), "G", MSFlagsNormal);
+    f.storage->saveLog(numberedLog(12), "G", MSFlagsNormal);
+    f.storage->saveLog(numberedLog(13), "G", MSFlagsNormal);  // drops 11, the oldest normal one
+    auto left = f.storage->loadLogsWithGroupId("G", 10);
+    std::vector<std::string> numbers;
+    for (const auto& l : left->logs) numbers.push_back(RecordingDelegate::number(l));
+    EXPECT_EQ(numbers, (std::vector<std::string>{"10", "12", "13"}));
+    f.storage->setMaxStorageSize(size / 2);  // a log larger than the bound is refused, nothing dropped
+    EXPECT_FALSE(f.storage->saveLog(numberedLog(14), "G", MSFlagsNormal));
+    EXPECT_EQ(f.storage->countAllLogs(), 3u);
+}
+
+}  // namespace
