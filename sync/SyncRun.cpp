@@ -284,6 +284,9 @@ void SyncRun::runExecute() {
         // The executor recorded the run itself.
         run->mResult = result;
         run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
+        // The executor holds the model, which holds this run: let it go (its own call keeps it
+        // alive until that returns).
+        auto executor = std::move(run->mExecutor);
         run->setState(State::finished);
     });
 }

@@ -208,7 +208,9 @@ std::string FakeProvider::Entry::photoETag() const { return "\"P" + std::to_stri
 struct FakeProvider::State {
     mutable std::mutex mutex;
     OAuthSettings oauth;
-    std::set<std::string> codes, accessTokens, refreshTokens;
+    std::set<std::string> codes, accessTokens, refreshTokens, loginTokens;
+    size_t signIns = 0;
+    bool captchaRequired = false;
     size_t tokenRequests = 0;
     // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
     std::map<std::string, std::string> challenges;
@@ -366,6 +368,17 @@ FakeProvider::Tokens FakeProvider::issueTokens() {
 void FakeProvider::expireAccessTokens() {
     std::lock_guard lock(state_->mutex);
     state_->accessTokens.clear();
+    state_->loginTokens.clear();
+}
+
+void FakeProvider::requireCaptcha() {
+    std::lock_guard lock(state_->mutex);
+    state_->captchaRequired = true;
+}
+
+size_t FakeProvider::passwordSignIns() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->signIns;
 }
 
 void FakeProvider::revokeAllTokens() {
@@ -438,12 +451,37 @@ void FakeProvider::install() {
         }
         json(res, 200, answer);
     });
+    // A bearer token, or the token of an account sign-in ("GoogleLogin auth=").
     auto bearerOK = [&st](const TestRequest& req) {
         auto header = req.header("Authorization");
-        if (!header || header->rfind("Bearer ", 0) != 0) return false;
+        if (!header) return false;
         std::lock_guard lock(st.mutex);
+        if (header->rfind("GoogleLogin auth=", 0) == 0) return st.loginTokens.count(header->substr(17)) > 0;
+        if (header->rfind("Bearer ", 0) != 0) return false;
         return st.accessTokens.count(header->substr(7)) > 0;
     };
+    server_->on("POST", "/accounts/ClientLogin", [&st](const TestRequest& req, TestResponse& res) {
+        auto form = parseForm(req.body);
+        std::lock_guard lock(st.mutex);
+        ++st.signIns;
+        res.contentType = "text/plain";
+        if (form["Email"] != st.oauth.userEmail || form["Passwd"] != st.oauth.password) {
+            res.status = 403;
+            res.body = "Error=BadAuthentication\nInfo=WebLoginRequired\n";
+            return;
+        }
+        if (st.captchaRequired) {
+            if (form["logintoken"] != "captcha-token-1" || form["logincaptcha"] != "the answer") {
+                res.status = 403;
+                res.body = "Error=CaptchaRequired\nCaptchaToken=captcha-token-1\nCaptchaUrl=Captcha?ctoken=captcha-token-1\n";
+                return;
+            }
+            st.captchaRequired = false;
+        }
+        std::string token = st.newToken("login-");
+        st.loginTokens.insert(token);
+        res.body = "SID=sid\nLSID=lsid\nAuth=" + token + "\n";
+    });
     server_->on("GET", "/oauth2/v3/userinfo", [&st, json, bearerOK](const TestRequest& req, TestResponse& res) {
         if (!bearerOK(req)) {
             json(res, 401, platform::Value::dictionary({{"error", "invalid_token"}}));

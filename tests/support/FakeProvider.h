@@ -11,6 +11,8 @@
 //   /o/oauth2/v2/auth                                  the page: redirects with a code (PKCE S256 kept)
 //   /oauth2/v4/token                                   authorization-code (verifier checked) and refresh-token grants
 //   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation
+//   /accounts/ClientLogin                              account sign-in by user name and password
+//   /upload/...                                        resumable uploads (FakeResumableUploads)
 //
 // A POST with "X-HTTP-Method-Override" counts as the overriding method. Feed requests need the
 // current bearer token. Entries keep every element a client sent; the provider sets id, updated,
@@ -53,6 +55,7 @@ public:
         std::string userEmail = "owner@example.com";
         std::string userID = "1000001";
         int64_t expiresIn = 3600;
+        std::string password = "quorvane-test-password";  // the account sign-in's
     };
 
     FakeProvider();
@@ -78,8 +81,14 @@ public:
         std::string accessToken, refreshToken;
     };
     Tokens issueTokens();
-    // Every access token issued so far stops working (refresh tokens still work).
+    // Every access token (and account sign-in token) issued so far stops working (refresh
+    // tokens still work).
     void expireAccessTokens();
+    // --- account sign-in by user name and password (/accounts/ClientLogin) ---
+    // The next sign-ins answer "CaptchaRequired" (token "captcha-token-1", a relative captcha
+    // URL) until one carries that token and the answer "the answer".
+    void requireCaptcha();
+    size_t passwordSignIns() const;
     // Refresh tokens stop working too (answered with 400 "invalid_grant").
     void revokeAllTokens();
     size_t tokenRequests() const;
