@@ -4,10 +4,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Log.h"
+#include "platform/net/NetworkThread.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/GoogleBatchWriter.h"
@@ -33,8 +37,15 @@ constexpr const char* kUsage =
     "  accounts                     the local accounts: identifier, kind, contacts, read-only\n"
     "  config get [KEY]             show one setting, or all of them\n"
     "  config set KEY VALUE         change a setting (an empty value puts a provider key's default back)\n"
+    "  delete-all --google [--yes]  delete every contact and user group of the signed-in account\n"
     "  delete-all --local --container ID [--yes]\n"
     "                               delete every contact and group of one local account\n"
+    "  plan [--mode M] [--json]     what a sync would do, one line per contact: + create, > to Google,\n"
+    "                               < to the local account, - delete; -v says why; M: two-way (default),\n"
+    "                               google-to-local, local-to-google\n"
+    "  sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]\n"
+    "                               carry the plan out; deletions need --yes (or a \"y\" at the terminal);\n"
+    "                               more than N deletions refuse the run; --dry-run only plans\n"
     "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"
     "\n"
     "options:\n"
@@ -118,6 +129,7 @@ void installInterruptHandling() {
 // --- the session ---
 
 std::optional<ProviderConfiguration> Session::connect() {
+    if (provider_) return provider_;
     std::string why;
     auto provider = profile_.provider(&why);
     if (!provider || !Profile::apply(*provider, &why)) {
@@ -125,7 +137,8 @@ std::optional<ProviderConfiguration> Session::connect() {
         return std::nullopt;
     }
     console_.detail("provider: " + provider->contactsRoot);
-    return provider;
+    provider_ = provider;
+    return provider_;
 }
 
 std::shared_ptr<QuorvaneModel> Session::model() {
@@ -134,11 +147,14 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     env.userDefaults = profile_.userDefaults();
     env.dataFolder = profile_.dataFolder();
     env.keychainItemName = profile_.keychainItemName();
-    // The registration the stored authorization refreshes with is the profile's provider's; a
-    // profile whose provider cannot be read yet still has its keychain item to show or remove.
-    auto provider = profile_.provider(nullptr).value_or(Profile::defaultProvider());
-    env.clientID = provider.clientID;
-    env.clientSecret = provider.clientSecret;
+    // The stored authorization refreshes at the profile's provider, with its registration: the
+    // provider is applied first when it can be read. A profile whose provider cannot be read still
+    // has its keychain item to show or remove.
+    auto provider = profile_.provider(nullptr);
+    if (provider && !provider_ && Profile::apply(*provider, nullptr)) provider_ = provider;
+    if (!provider) provider = Profile::defaultProvider();
+    env.clientID = provider->clientID;
+    env.clientSecret = provider->clientSecret;
     auto store = std::make_shared<platform::CNContactStore>();
     platform::Error error;
     auto containers = store->containersMatchingPredicate(nullptr, &error);
@@ -176,6 +192,23 @@ bool Session::waitFor(const std::function<bool()>& done) {
 
 void Session::drainRequests() {
     platform::RunLoop::main()->runUntil([] { return gFetchersRunning.load() <= 0; }, kDrainSeconds);
+}
+
+void Session::close() {
+    // The model's sessions hand their connections to the network thread to close; they must be
+    // closed before the program's exit tears the TLS library down under them.
+    model_.reset();
+    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    std::mutex mutex;
+    std::condition_variable done;
+    bool passed = false;
+    platform::NetworkThread::shared().post([&] {
+        std::lock_guard lock(mutex);
+        passed = true;
+        done.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return passed; });
 }
 
 int Session::failWithError(const std::string& what, const platform::Error& error) {
@@ -222,7 +255,7 @@ int runQuorvane(int argc, char** argv) {
     const std::map<std::string, Handler> commands = {
         {"signin", commandSignIn},     {"signout", commandSignOut}, {"status", commandStatus},
         {"accounts", commandAccounts}, {"config", commandConfig},   {"delete-all", commandDeleteAll},
-        {"log", commandLog},
+        {"log", commandLog},           {"plan", commandPlan},       {"sync", commandSync},
     };
     auto it = commands.find(rest[0]);
     if (it == commands.end()) {
@@ -232,6 +265,7 @@ int runQuorvane(int argc, char** argv) {
     Session session(std::move(*profile), console);
     int code = it->second(session, std::vector<std::string>(rest.begin() + 1, rest.end()));
     session.drainRequests();
+    session.close();
     return code;
 }
 

@@ -71,6 +71,8 @@ public:
     // Lets requests in flight (a revocation, say) finish before the program ends, for at most
     // a few seconds.
     void drainRequests();
+    // Lets the model go and waits until the network has closed its connections.
+    void close();
 
     // The exit code for an error that ended a command, after saying what it was.
     int failWithError(const std::string& what, const platform::Error& error);
@@ -79,6 +81,7 @@ private:
     Profile profile_;
     Console& console_;
     std::shared_ptr<QuorvaneModel> model_;
+    std::optional<ProviderConfiguration> provider_;  // applied to this process
 };
 
 // The name the local store gives the machine's own account when it has none.
@@ -97,6 +100,8 @@ int commandAccounts(Session& session, const std::vector<std::string>& args);
 int commandConfig(Session& session, const std::vector<std::string>& args);
 int commandDeleteAll(Session& session, const std::vector<std::string>& args);
 int commandLog(Session& session, const std::vector<std::string>& args);
+int commandPlan(Session& session, const std::vector<std::string>& args);
+int commandSync(Session& session, const std::vector<std::string>& args);
 
 // The whole program: parses the global options and runs the subcommand.
 int runQuorvane(int argc, char** argv);

@@ -119,6 +119,11 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
         account += " [" + *id + "]";
     console.out("local account: " + account);
     console.out("data: " + profile.dataFolder().string());
+    model->fetchSyncLogRecords();
+    if (!model->syncLogRecords().empty()) {
+        const auto& last = model->syncLogRecords().back();
+        console.out("last run: " + std::to_string(last.rowID) + " " + last.result);
+    }
     return kExitOK;
 }
 

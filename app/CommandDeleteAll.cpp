@@ -1,4 +1,4 @@
-// delete-all --local --container ID | --google [--yes]: empties one side before starting afresh.
+// delete-all --google | --local --container ID [--yes]: empties one side before starting afresh.
 
 #include <unistd.h>
 
@@ -60,19 +60,65 @@ int deleteLocal(Session& session, const Arguments& args) {
     return kExitOK;
 }
 
+int deleteGoogle(Session& session, const Arguments& args) {
+    if (!session.connect()) return kExitNetwork;
+    auto model = session.model();
+    if (!model->mAuth) {
+        session.console().error("not signed in (quorvane signin)");
+        return kExitAuth;
+    }
+    std::string user = model->getUsername();
+    if (!confirmed(session, args, "delete every contact and user group of " + (user.empty() ? "the account" : user) +
+                                      " at the provider"))
+        return kExitRefused;
+
+    bool finished = false;
+    std::optional<platform::Error> failure;
+    model->deleteGmailContactsWithFinishedSelector([&finished] { finished = true; },
+                                                   [&](const platform::Error& error) {
+                                                       finished = true;
+                                                       failure = error;
+                                                   });
+    // Ctrl-C ends the deletion after the request in flight; the end says what remains.
+    bool interruptedRun = !session.waitFor([&finished] { return finished; });
+    if (interruptedRun) {
+        model->cancelDeleteGmailContacts();
+        platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
+    }
+    if (failure && failure->domain == kQuorvaneModelErrorDomain && failure->code == kQuorvaneModelErrorEntriesRemain) {
+        session.console().error(failure->localizedDescription());
+        return interruptedRun ? kExitInterrupted : kExitPartial;
+    }
+    if (failure) {
+        int code = session.failWithError("the deletion failed", *failure);
+        if (code == kExitAuth) {
+            // The provider no longer takes this sign-in: it is of no use any more.
+            model->signOutFromGoogle();
+            session.console().note("signed out: sign in again with quorvane signin");
+        }
+        return interruptedRun ? kExitInterrupted : code;
+    }
+    session.console().out("deleted every contact and user group" + (user.empty() ? std::string() : " of " + user));
+    return interruptedRun ? kExitInterrupted : kExitOK;
+}
+
 }  // namespace
 
 int commandDeleteAll(Session& session, const std::vector<std::string>& args) {
     std::string why;
-    auto parsed = Arguments::parse(args, {"--local", "--yes"}, {"--container"}, &why);
+    auto parsed = Arguments::parse(args, {"--google", "--local", "--yes"}, {"--container"}, &why);
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
-    else if (parsed && !parsed->has("--local")) why = "delete-all needs --local --container ID";
+    else if (parsed && parsed->has("--google") == parsed->has("--local"))
+        why = "delete-all needs --google, or --local --container ID";
+    else if (parsed && parsed->has("--google") && parsed->value("--container"))
+        why = "--container goes with --local";
     else if (parsed) why.clear();
     if (!parsed || !why.empty()) {
         session.console().error(why);
         return kExitUsage;
     }
-    return deleteLocal(session, *parsed);
+    if (parsed->has("--local")) return deleteLocal(session, *parsed);
+    return deleteGoogle(session, *parsed);
 }
 
 }  // namespace quorvane::app

@@ -13,6 +13,8 @@
 #include "crashreporter/MSCrashHostInfo.h"
 #include "crashreporter/MSCrashProcessInfo.h"
 #include "crashreporter/MSCrashSysctl.h"
+#include "crashreporter/QVCrashAsyncDwarfUnwind.h"
+#include "crashreporter/QVCrashAsyncSymbols.h"
 #include "crashreporter/QVCrashFrameWalker.h"
 #include "crashreporter/QVCrashSignals.h"
 #include "platform/crash/Threads.h"
@@ -70,6 +72,10 @@ enum : uint32_t {
     kThreadRegisters = 4,
 
     kFramePC = 3,
+    kFrameSymbol = 6,
+
+    kSymbolName = 1,
+    kSymbolStartAddress = 2,
 
     kRegisterName = 1,
     kRegisterValue = 2,
@@ -269,10 +275,51 @@ size_t write_process_info(qvcrash_async_file_t* file, const void* context) {
 
 // -- threads and frames --
 
+// One frame: its instruction address and, when a symbol was found, the symbol.
+struct frame_context {
+    uint64_t pc;
+    bool has_symbol;
+    uint64_t symbol_start;
+    char symbol_name[256];
+};
+
+size_t write_symbol(qvcrash_async_file_t* file, const void* context) {
+    const auto* f = static_cast<const frame_context*>(context);
+    size_t rv = pack_string(file, kSymbolName, f->symbol_name);
+    rv += pack_uint64(file, kSymbolStartAddress, f->symbol_start);
+    return rv;
+}
+
 size_t write_thread_frame(qvcrash_async_file_t* file, const void* context) {
-    // The frame's symbol is added once crash-time symbol lookup exists; frames carry only their
-    // instruction address until then.
-    return pack_uint64(file, kFramePC, *static_cast<const uint64_t*>(context));
+    const auto* f = static_cast<const frame_context*>(context);
+    size_t rv = pack_uint64(file, kFramePC, f->pc);
+    if (f->has_symbol) rv += pack_embedded(file, kFrameSymbol, write_symbol, f);
+    return rv;
+}
+
+void found_symbol(uint64_t address, const char* name, void* context) {
+    auto* f = static_cast<frame_context*>(context);
+    f->has_symbol = true;
+    f->symbol_start = address;
+    size_t i = 0;
+    for (; i < sizeof(f->symbol_name) - 1 && name[i] != '\0'; ++i) f->symbol_name[i] = name[i];
+    f->symbol_name[i] = '\0';
+}
+
+// The frame at pc, with its symbol when the strategy asks for one. A return address is looked up
+// one byte earlier, inside the call: a call that ends a function is followed by the next one.
+void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t strategy,
+                qvcrash_async_image_list_t* image_list, bool log) {
+    frame->pc = pc;
+    frame->has_symbol = false;
+    if (strategy == 0 || image_list == nullptr) return;
+    const uint64_t lookup = return_address && pc > 0 ? pc - 1 : pc;
+    MSqvcrash_nasync_image_list_set_reading(image_list, true);
+    if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
+        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, lookup, found_symbol, frame);
+        if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
+    }
+    MSqvcrash_nasync_image_list_set_reading(image_list, false);
 }
 
 struct register_context {
@@ -297,6 +344,7 @@ struct thread_context {
     // while it runs, so both passes see the same message.
     bool readable;
     qvcrash_async_image_list_t* image_list;
+    uint32_t symbolication_strategy;
 };
 
 size_t write_thread(qvcrash_async_file_t* file, const void* context) {
@@ -345,7 +393,10 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
             if (file != nullptr) QVCRASH_DEBUG("Could not retrieve frame PC register: %s", MSqvframe_strerror(perr));
             break;
         }
-        rv += pack_embedded(file, kThreadFrames, write_thread_frame, &pc);
+        frame_context frame;
+        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->image_list,
+                   file != nullptr);
+        rv += pack_embedded(file, kThreadFrames, write_thread_frame, &frame);
         ++frame_count;
     }
     if (ferr != QVFRAME_ENOFRAME && file != nullptr) {
@@ -387,15 +438,22 @@ size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
 
 // -- exception and signal --
 
+struct exception_context {
+    const qvcrash_log_writer_t* writer;
+    qvcrash_async_image_list_t* image_list;
+};
+
 size_t write_exception(qvcrash_async_file_t* file, const void* context) {
-    const auto* writer = static_cast<const qvcrash_log_writer_t*>(context);
+    const auto* writer = static_cast<const exception_context*>(context)->writer;
     const auto& e = writer->uncaught_exception;
     size_t rv = pack_string(file, kExceptionName, e.name);
     rv += pack_string(file, kExceptionReason, e.reason);
     const size_t count = e.callstack_count < kQVCrashReportMaxFrames ? e.callstack_count : kQVCrashReportMaxFrames;
     for (size_t i = 0; i < count; ++i) {
-        uint64_t pc = e.callstack[i];
-        rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &pc);
+        frame_context frame;
+        make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy,
+                   static_cast<const exception_context*>(context)->image_list, file != nullptr);
+        rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &frame);
     }
     return rv;
 }
@@ -701,7 +759,8 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
                                  threads[i],
                                  is_self ? current_state : nullptr,
                                  is_self || suspended[i],
-                                 image_list};
+                                 image_list,
+                                 writer->symbolication_strategy};
         pack_embedded(file, kReportThreads, write_thread, &thread);
         ++written;
     }
@@ -715,7 +774,10 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
         MSqvcrash_nasync_image_list_set_reading(image_list, false);
     }
 
-    if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, writer);
+    if (writer->uncaught_exception.has_exception) {
+        exception_context exception = {writer, image_list};
+        pack_embedded(file, kReportException, write_exception, &exception);
+    }
 
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
 

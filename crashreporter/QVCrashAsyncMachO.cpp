@@ -82,6 +82,11 @@ qvcrash_error_t MSqvcrash_nasync_macho_init(qvcrash_async_macho_t* image, qvcras
     image->file_map = nullptr;
     image->file_size = 0;
     image->load_cmds = {};
+    image->cfi_state.store(0, std::memory_order_relaxed);
+    image->cfi_has_hdr = false;
+    image->cfi_debug_frame = false;
+    image->cfi_hdr = {};
+    image->cfi_section = {};
 
     auto fail = [image](qvcrash_error_t err) {
         std::free(image->name);
@@ -162,6 +167,11 @@ void MSqvcrash_nasync_macho_free(qvcrash_async_macho_t* image) {
     std::free(image->name);
     image->name = nullptr;
     MSqvcrash_async_mobject_free(&image->load_cmds);
+    if (image->cfi_state.load(std::memory_order_acquire) == 2) {
+        MSqvcrash_async_mobject_free(&image->cfi_hdr);
+        MSqvcrash_async_mobject_free(&image->cfi_section);
+    }
+    image->cfi_state.store(0, std::memory_order_relaxed);
     if (image->file_map != nullptr) ::munmap(const_cast<void*>(image->file_map), static_cast<size_t>(image->file_size));
     image->file_map = nullptr;
     image->file_size = 0;

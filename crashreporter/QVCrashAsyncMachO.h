@@ -41,6 +41,16 @@ struct qvcrash_async_macho_t {
     // Read-only mapping of the image's file in this process, or null.
     const void* file_map;
     uint64_t file_size;
+
+    // The image's call-frame information, copied by the DWARF unwinder on first use (at crash
+    // time too) and kept until the record is freed: .eh_frame_hdr when the image has one, and
+    // the .eh_frame (or .debug_frame) section. cfi_state: 0 not yet copied, 1 being copied by
+    // one thread (others copy for themselves meanwhile), 2 ready, 3 the image has none.
+    std::atomic<uint32_t> cfi_state;
+    bool cfi_has_hdr;
+    bool cfi_debug_frame;
+    qvcrash_async_mobject_t cfi_hdr;
+    qvcrash_async_mobject_t cfi_section;
 };
 
 // A segment (program header) mapped from the target, with its place in the file.

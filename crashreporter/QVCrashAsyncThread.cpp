@@ -191,6 +191,7 @@ extern "C" [[gnu::used]] qvcrash_error_t qvcrash_async_thread_state_current_fini
     const mcontext_t* mctx, qvcrash_async_thread_state_current_callback callback, void* context) {
     qvcrash_async_thread_state_t state;
     MSqvcrash_async_thread_state_mcontext_init(&state, mctx);
+    state.ip_is_return_address = true;
     return callback(&state, context);
 }
 

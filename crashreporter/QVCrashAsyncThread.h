@@ -90,6 +90,9 @@ struct qvcrash_async_thread_state_t {
     uint64_t valid_regs;
     qvcrash_x86_thread_state_t x86_state;
     qvcrash_x86_exception_state_t x86_exc_state;
+    // The instruction pointer is a return address (it follows a call) rather than the address of
+    // the interrupted instruction: the call itself, and the code that describes it, lie before it.
+    bool ip_is_return_address;
 };
 
 using qvcrash_regnum_t = int32_t;

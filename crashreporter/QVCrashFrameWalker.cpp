@@ -1,10 +1,13 @@
 #include "crashreporter/QVCrashFrameWalker.h"
 
+#include "crashreporter/QVCrashAsyncDwarfUnwind.h"
+
 namespace {
 
-// The readers tried in order for every step; the compact-unwind and DWARF readers go first once
-// they are built.
+// The readers tried in order for every step: the image's DWARF call-frame information, then the
+// frame-pointer chain. (The images here carry no compact unwind information.)
 const qvframe_cursor_frame_reader_t kFrameReaders[] = {
+    MSqvframe_cursor_read_dwarf_unwind,
     MSqvframe_cursor_read_frame_ptr,
 };
 constexpr size_t kFrameReaderCount = sizeof(kFrameReaders) / sizeof(kFrameReaders[0]);
@@ -98,7 +101,7 @@ const char* MSqvframe_strerror(qvframe_error_t error) {
     return "Unhandled error code";
 }
 
-qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_async_image_list_t*,
+qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
                                                 const qvcrash_async_thread_state_t* current_frame,
                                                 const qvcrash_async_thread_state_t* previous_frame,
                                                 qvcrash_async_thread_state_t* next_frame) {
@@ -142,8 +145,26 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_asy
         caller_ip = words[1];
     }
 
+    // A chain must make progress: a saved frame pointer that does not move up the stack would
+    // repeat (or go back over) frames already walked.
+    const uint32_t direction = MSqvcrash_async_thread_state_get_stack_direction(current_frame);
+    if (caller_fp != 0 && ((direction == QVCRASH_ASYNC_STACK_DIRECTION_DOWN && caller_fp <= fp) ||
+                           (direction == QVCRASH_ASYNC_STACK_DIRECTION_UP && caller_fp >= fp))) {
+        QVCRASH_DEBUG("Saved frame pointer 0x%llx does not move up the stack from 0x%llx, terminating stack walk",
+                      static_cast<unsigned long long>(caller_fp), static_cast<unsigned long long>(fp));
+        return QVFRAME_EBADFRAME;
+    }
+    // A return address outside every loaded image is not one: the chain has left the frames.
+    if (image_list != nullptr) {
+        MSqvcrash_nasync_image_list_set_reading(image_list, true);
+        const bool known = MSqvcrash_nasync_image_list_find_image_for_address(image_list, caller_ip) != nullptr;
+        MSqvcrash_nasync_image_list_set_reading(image_list, false);
+        if (!known) return QVFRAME_ENOFRAME;
+    }
+
     MSqvcrash_async_thread_state_copy(next_frame, current_frame);
     MSqvcrash_async_thread_state_clear_all_regs(next_frame);
+    next_frame->ip_is_return_address = true;
     MSqvcrash_async_thread_state_set_reg(next_frame, QVCRASH_REG_FP, caller_fp);
     MSqvcrash_async_thread_state_set_reg(next_frame, QVCRASH_REG_IP, caller_ip);
     return QVFRAME_ESUCCESS;

@@ -124,10 +124,14 @@ PairingIndex::PairingIndex(const std::vector<GoogleContactPtr>& googleContacts,
                            const std::vector<CNContactPtr>& appleContacts,
                            const std::function<bool(const CNContactPtr&)>& appleScanned)
     : googleContacts_(googleContacts), appleContacts_(appleContacts) {
+    googleFacts_.resize(googleContacts_.size());
+    googlePositions_.reserve(googleContacts_.size());
     for (size_t i = 0; i < googleContacts_.size(); ++i) {
         const auto& g = googleContacts_[i];
         if (!g) continue;
-        const ContactFacts f = factsOfGoogleContact(*g);
+        googleFacts_[i] = factsOfGoogleContact(*g);
+        googlePositions_.emplace(g.get(), i);
+        const ContactFacts& f = googleFacts_[i];
         const bool other = isOtherContact(*g);
         if (f.hasNameParts()) {
             addGoogle(googleNames_, nameKey(f), i, other);
@@ -218,10 +222,26 @@ CNContactPtr PairingIndex::chooseApple(const AppleBuckets& buckets, const std::v
     return best == kNone ? nullptr : appleContacts_[best];
 }
 
+const PairingIndex::ContactFacts* PairingIndex::indexedGoogleFacts(const GDataEntryContact* contact) const {
+    auto found = googlePositions_.find(contact);
+    return found == googlePositions_.end() ? nullptr : &googleFacts_[found->second];
+}
+
+PairingIndex::ContactFacts PairingIndex::googleFacts(const GDataEntryContact& contact) const {
+    const ContactFacts* facts = indexedGoogleFacts(&contact);
+    return facts ? *facts : factsOfGoogleContact(contact);
+}
+
 PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(const CNContactPtr& apple,
                                                                               const GoogleCandidateTest& candidate) const {
     if (!apple) return nullptr;
-    const ContactFacts f = factsOfAppleContact(*apple);
+    return bestGoogleContactForAppleContact(apple, factsOfAppleContact(*apple), candidate);
+}
+
+PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(const CNContactPtr& apple,
+                                                                              const ContactFacts& f,
+                                                                              const GoogleCandidateTest& candidate) const {
+    if (!apple) return nullptr;
     // Names (or, without any, the organisation): a grouped contact at once, else the last Other one.
     if (f.hasNameParts()) {
         if (auto g = chooseGoogle(googleNames_, {nameKey(f)}, true, apple, candidate)) return g;
@@ -245,7 +265,10 @@ PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(co
 CNContactPtr PairingIndex::bestAppleContactForGoogleContact(const GoogleContactPtr& google,
                                                             const AppleCandidateTest& candidate) const {
     if (!google) return nullptr;
-    const ContactFacts f = factsOfGoogleContact(*google);
+    ContactFacts computed;
+    const ContactFacts* indexed = indexedGoogleFacts(google.get());
+    if (!indexed) computed = factsOfGoogleContact(*google);
+    const ContactFacts& f = indexed ? *indexed : computed;
     if (f.hasNameParts()) {
         if (auto a = chooseApple(appleNames_, {nameKey(f)}, google, candidate)) return a;
     } else if (nonEmpty(f.organization)) {

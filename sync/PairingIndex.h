@@ -45,7 +45,10 @@ public:
                  const std::vector<platform::CNContactPtr>& appleContacts,
                  const std::function<bool(const platform::CNContactPtr&)>& appleScanned = {});
 
-    // The partner the scan finds for a local contact, or null.
+    struct ContactFacts;
+    // The partner the scan finds for a local contact (whose facts are given), or null.
+    GoogleContactPtr bestGoogleContactForAppleContact(const platform::CNContactPtr& apple, const ContactFacts& facts,
+                                                      const GoogleCandidateTest& candidate) const;
     GoogleContactPtr bestGoogleContactForAppleContact(const platform::CNContactPtr& apple,
                                                       const GoogleCandidateTest& candidate) const;
     // The partner the scan finds for a Google contact, or null.
@@ -63,6 +66,11 @@ public:
     };
     static ContactFacts factsOfAppleContact(const platform::CNContact& contact);
     static ContactFacts factsOfGoogleContact(const GDataEntryContact& contact);
+    // The facts of an indexed Google contact, read once when the index was built (reading them
+    // from the entry's elements is what a search spends most of its time on); computed afresh for
+    // a contact the index does not hold.
+    ContactFacts googleFacts(const GDataEntryContact& contact) const;
+    const ContactFacts* indexedGoogleFacts(const GDataEntryContact* contact) const;
     // Belongs to no group.
     static bool isOtherContact(const GDataEntryContact& contact);
     // The shortest e-mail address and local phone number the scan considers, in UTF-16 units.
@@ -92,6 +100,8 @@ private:
                                        const GoogleContactPtr& google, const AppleCandidateTest& candidate) const;
 
     std::vector<GoogleContactPtr> googleContacts_;
+    std::vector<ContactFacts> googleFacts_;  // by position
+    std::unordered_map<const GDataEntryContact*, size_t> googlePositions_;
     std::vector<platform::CNContactPtr> appleContacts_;
     // Google contacts with name parts by name; without name parts by organisation and by phone;
     // all by e-mail address.

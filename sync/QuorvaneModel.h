@@ -46,6 +46,7 @@
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
+#include "sync/GoogleBatchWriter.h"
 #include "sync/RunLog.h"
 #include "sync/SyncHistory.h"
 #include "sync/SyncSettings.h"
@@ -755,6 +756,8 @@ public:
                                                        std::function<void(const platform::Error&)> failed);
     // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
     bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
+    // A contacts feed was downloaded and is not whole: the history must not be swept after it.
+    bool googleContactFeedCutShort() const { return mContactFeed && !mContactFeedComplete; }
 
     // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
@@ -980,6 +983,41 @@ public:
         DeleteFinished mFinished;
     };
     std::unique_ptr<DeleteAllState> mDeleteAll;
+
+    // Deletes every contact and every user group of the signed-in Google account: downloads both
+    // feeds, forgets the history of every contact, then deletes the contacts and the groups in
+    // batches (system groups stay). Returns at once; the end calls `finished`, or `failed` with
+    // the download's error, the error that stopped the deletion (authorization, network), or
+    // kQuorvaneModelErrorEntriesRemain with "remaining" (the count) in its user info when entries
+    // were not deleted or the feed was not downloaded whole. Nothing is deleted when the history
+    // cannot be cleared.
+    void deleteGmailContactsWithFinishedSelector(std::function<void()> finished,
+                                                 std::function<void(const platform::Error&)> failed);
+    void deleteGmailContacts_Step1();
+    void deleteGmail_onFetchAllDone();
+    void deleteGmail_onFetchAllFailed(const platform::Error& error);
+    void deleteGmailContacts_Step2();
+    void deleteGmailContacts_Step3();
+    void deleteGmailContacts_Step4();
+    // Ends the Google deletion after the request in flight; it then fails with the entries left.
+    void cancelDeleteGmailContacts();
+    // Deletes the entries on Google in batch feeds (100 a request when batching is on, else 1; at
+    // most two requests in flight, mPauseBetweenGmailRequests apart; what was not confirmed sent
+    // again, 10 rounds in all), with "Deleted %d of %d" and the bar moving from min to max; system
+    // groups are left out when deleting groups. Confirmed deletions go to
+    // mEntriesSuccessfullyDeletedSet; then onFinished, whatever went.
+    void deleteEntries(const std::vector<std::shared_ptr<GDataEntryBase>>& entries, std::function<void()> onFinished,
+                       float progressBarMin, float progressBarMax, bool deletingGroups);
+    struct DeleteGmailState {
+        std::function<void()> mDeleteGmailDoneSelector;
+        std::function<void(const platform::Error&)> mDeleteGmailFailedSelector;
+        std::set<std::string> mEntriesSuccessfullyDeletedSet;  // identifiers
+        size_t mEntriesDeleted = 0;                            // confirmed by the provider
+        std::optional<platform::Error> mStoppedBy;             // what stopped a batch deletion
+        std::shared_ptr<GoogleBatchWriter> mWriter;            // the batch deletion in flight
+        bool mCancelled = false;
+    };
+    std::unique_ptr<DeleteGmailState> mDeleteGmail;
     // Runs the step on the main run loop after the delay, unless the model is gone by then.
     void afterDelay(double seconds, std::function<void()> step);
 
@@ -1004,6 +1042,9 @@ public:
     static std::string signInFailureMessage(const platform::Error& error);
     // Revokes the stored authorization's refresh token, removes the keychain item and forgets it.
     void signOutFromGoogle();
+    // Removes the keychain item and forgets the authorization without asking the provider to
+    // revoke it: for an authorization the provider has already refused.
+    void forgetGoogleAuthorization();
     std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
     SignInSucceeded mSignInSucceeded;
     SignInFailed mSignInFailed;

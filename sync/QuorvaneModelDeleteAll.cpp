@@ -116,4 +116,159 @@ void QuorvaneModel::deleteContactsFromContainer_Finish() {
     if (finished) finished(error);
 }
 
+// --- the Google account ---
+
+void QuorvaneModel::deleteGmailContactsWithFinishedSelector(std::function<void()> finished,
+                                                            std::function<void(const platform::Error&)> failed) {
+    mDeleteGmail = std::make_unique<DeleteGmailState>();
+    mDeleteGmail->mDeleteGmailDoneSelector = std::move(finished);
+    mDeleteGmail->mDeleteGmailFailedSelector = std::move(failed);
+    mPauseBetweenGmailRequests = 0.15f;
+    setProgressBarValue(0);
+    clearLog();
+    setProgressWithString(Utils::localized("QVR_DeletingGmailContacts", "Deleting Google contacts"));
+    deleteGmailContacts_Step1();
+}
+
+void QuorvaneModel::deleteGmailContacts_Step1() {
+    setProgressWithString(Utils::localized("QVR_DownloadingGmailContacts", "Downloading Google Contacts"));
+    fetchAllGroupsAndContactsWithFinishedSelector([this] { deleteGmail_onFetchAllDone(); },
+                                                  [this](const platform::Error& error) { deleteGmail_onFetchAllFailed(error); });
+}
+
+void QuorvaneModel::deleteGmail_onFetchAllFailed(const platform::Error& error) {
+    setProgressBarValue(1.0f);
+    auto failed = std::move(mDeleteGmail->mDeleteGmailFailedSelector);
+    mDeleteGmail.reset();
+    if (failed) failed(error);
+}
+
+void QuorvaneModel::deleteGmail_onFetchAllDone() {
+    if (mDeleteGmail->mCancelled) return deleteGmailContacts_Step4();
+    deleteGmailContacts_Step2();
+}
+
+void QuorvaneModel::deleteGmailContacts_Step2() {
+    setProgressWithString(Utils::localized("QVR_DeletingGmailContacts", "Deleting Google contacts"));
+    setProgressBarValue(0.25f);
+    getSelectedGroupURLDict();
+    std::vector<std::shared_ptr<GDataEntryContact>> contacts;
+    std::vector<std::shared_ptr<GDataEntryBase>> entries;
+    if (mContactFeed && mContactFeed->entries())
+        for (const auto& entry : *mContactFeed->entries())
+            if (auto contact = std::dynamic_pointer_cast<GDataEntryContact>(entry)) {
+                contacts.push_back(contact);
+                entries.push_back(contact);
+            }
+    // Deleting what the history still remembers would carry the deletions to the local account at
+    // the next sync: nothing is deleted unless the history of every contact is gone first.
+    fetchSyncHistory();
+    if (!clearSyncHistoryWithGoogleContacts(contacts))
+        return deleteGmail_onFetchAllFailed(
+            deleteAllError(kQuorvaneModelErrorHistoryNotCleared, "The sync history could not be cleared."));
+    deleteEntries(entries, [this] { deleteGmailContacts_Step3(); }, 0.25f, 0.75f, false);
+}
+
+void QuorvaneModel::deleteGmailContacts_Step3() {
+    // Once the provider refused the authorization or could not be reached, the groups would fare
+    // no better.
+    if (mDeleteGmail->mStoppedBy || mDeleteGmail->mCancelled) return deleteGmailContacts_Step4();
+    setProgressWithString(Utils::localized("QVR_DeletingGmailGroups", "Deleting Google groups"));
+    setProgressBarValue(0.75f);
+    std::vector<std::shared_ptr<GDataEntryBase>> groups;
+    if (mGroupFeed && mGroupFeed->entries()) groups.assign(mGroupFeed->entries()->begin(), mGroupFeed->entries()->end());
+    deleteEntries(groups, [this] { deleteGmailContacts_Step4(); }, 0.75f, 1.0f, true);
+}
+
+void QuorvaneModel::deleteGmailContacts_Step4() {
+    setProgressBarValue(1.0f);
+    auto state = std::move(mDeleteGmail);
+    // Every contact and user group of the feeds not confirmed deleted remains, and so does what
+    // an incomplete feed never showed.
+    size_t total = 0;
+    if (mContactFeed && mContactFeed->entries()) total += mContactFeed->entries()->size();
+    if (mGroupFeed && mGroupFeed->entries())
+        for (const auto& entry : *mGroupFeed->entries()) {
+            auto group = std::dynamic_pointer_cast<GDataEntryContactGroup>(entry);
+            if (!group || !group->systemGroup()) ++total;
+        }
+    size_t remaining = total - std::min(total, state->mEntriesDeleted);
+    bool whole = googleFeedsComplete();
+    if (remaining > 0 || !whole) {
+        std::string text = std::to_string(remaining) + " Google entries remain";
+        if (!whole) text += ", and more that were not downloaded (" + mFeedIncompleteReason + ")";
+        appendStringToLog(text);
+        if (!state->mStoppedBy) {
+            state->mStoppedBy = deleteAllError(kQuorvaneModelErrorEntriesRemain, text);
+        }
+        state->mStoppedBy->userInfo.set("remaining", platform::Value(int64_t(remaining)));
+        if (state->mDeleteGmailFailedSelector) state->mDeleteGmailFailedSelector(*state->mStoppedBy);
+        return;
+    }
+    if (state->mDeleteGmailDoneSelector) state->mDeleteGmailDoneSelector();
+}
+
+void QuorvaneModel::cancelDeleteGmailContacts() {
+    if (!mDeleteGmail) return;
+    mDeleteGmail->mCancelled = true;
+    if (mDeleteGmail->mWriter) mDeleteGmail->mWriter->cancel();
+}
+
+void QuorvaneModel::deleteEntries(const std::vector<std::shared_ptr<GDataEntryBase>>& entries,
+                                  std::function<void()> onFinished, float progressBarMin, float progressBarMax,
+                                  bool deletingGroups) {
+    std::vector<GoogleBatchOperation> operations;
+    for (const auto& entry : entries) {
+        if (!entry) continue;
+        auto group = std::dynamic_pointer_cast<GDataEntryContactGroup>(entry);
+        if (deletingGroups && group && group->systemGroup()) continue;
+        operations.push_back({GoogleBatchKind::Delete, entry});
+    }
+    std::shared_ptr<GDataFeedBase> feed = deletingGroups ? std::shared_ptr<GDataFeedBase>(mGroupFeed)
+                                                         : std::shared_ptr<GDataFeedBase>(mContactFeed);
+    auto link = feed ? feed->batchLink() : nullptr;
+    auto url = link ? link->URL() : std::nullopt;
+    if (operations.empty() || !url) {
+        if (!operations.empty()) appendStringToLog("The feed has no batch link: nothing could be deleted.");
+        return onFinished();
+    }
+    GoogleBatchWriter::Options options;
+    options.batchSize = batchGoogleContacts() ? 100 : 1;
+    options.maxInFlight = 2;
+    options.pauseSeconds = mPauseBetweenGmailRequests;
+    options.maxRounds = 10;
+    auto writer = GoogleBatchWriter::make(getGoogleContactService(), *url,
+                                          deletingGroups ? GoogleBatchWriter::FeedKind::Groups
+                                                         : GoogleBatchWriter::FeedKind::Contacts,
+                                          options);
+    mDeleteGmail->mWriter = writer;
+    std::weak_ptr<int> alive = mAliveMarker;
+    const float span = progressBarMax - progressBarMin;
+    writer->start(
+        operations,
+        [this, alive, progressBarMin, span](size_t done, size_t total) {
+            if (!alive.lock()) return;
+            setSubProgressWithString(Utils::stringWithFormat(Utils::localized("QVR_DeletedFormatted", "Deleted %d of %d"),
+                                                             {std::to_string(done), std::to_string(total)}));
+            setProgressBarValue(progressBarMin + float(done) * span / float(std::max<size_t>(total, 1)));
+        },
+        [this, alive, operations, onFinished = std::move(onFinished)](const std::vector<GoogleBatchOutcome>& outcomes,
+                                                                      const std::optional<platform::Error>& stoppedBy) {
+            if (!alive.lock() || !mDeleteGmail) return;
+            mDeleteGmail->mWriter.reset();
+            for (size_t i = 0; i < outcomes.size(); ++i) {
+                const auto& entry = operations[i].entry;
+                if (outcomes[i].state == GoogleBatchOutcome::State::Confirmed) {
+                    ++mDeleteGmail->mEntriesDeleted;
+                    if (auto id = entry->identifier()) mDeleteGmail->mEntriesSuccessfullyDeletedSet.insert(*id);
+                } else if (outcomes[i].state != GoogleBatchOutcome::State::NotSent) {
+                    appendStringToLog("Not deleted: " + entry->identifier().value_or("?") + " (" +
+                                      std::to_string(outcomes[i].status) + " " + outcomes[i].reason.value_or("") + ")");
+                }
+            }
+            if (stoppedBy && !mDeleteGmail->mStoppedBy) mDeleteGmail->mStoppedBy = stoppedBy;
+            onFinished();
+        });
+}
+
 }  // namespace quorvane

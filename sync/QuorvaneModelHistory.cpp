@@ -308,10 +308,11 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
         store->insertSyncHistory(r);
     }
 
-    // Sweep the records of contacts gone from both sides, only on complete information.
+    // Sweep the records of contacts gone from both sides, only on complete information: not when
+    // the run's contacts feed was cut short (a contact it did not fetch is not gone).
     std::optional<Error> containersError;
     auto validContainers = getValidAppleContainerIDDictWithError(&containersError);
-    if (!containersError && !contactsError) {
+    if (!containersError && !contactsError && !googleContactFeedCutShort()) {
         for (const auto& r : mSyncHistory.records()) {
             if (r && !isValidSyncHistoryRecord(*r, validContainers, allAppleContacts, googleContactDict)) {
                 store->deleteSyncHistory(r);

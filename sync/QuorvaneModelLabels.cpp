@@ -63,6 +63,9 @@ const LocalizedMapping kPhoneTyped[] = {
     {"QVR_ttytdd", "tty/tdd", kGDataPhoneNumberTTYTDD},
     {"QVR_work_mobile", "work mobile", kGDataPhoneNumberWorkMobile},
     {"QVR_work_pager", "work pager", kGDataPhoneNumberWorkPager},
+    // The one phone rel no local label gives: without this word a fax number from Google would
+    // come back to Google under a custom label, and the pair would differ on every run.
+    {"QVR_fax", "fax", kGDataPhoneNumberFax},
 };
 
 const LabelMapping kURLFixed[] = {

@@ -39,16 +39,21 @@ std::string QuorvaneModel::getContactHashNameWithFirstNameString(
     return hash;
 }
 
+namespace {
+
+std::string hashNameOfFacts(const PairingIndex::ContactFacts& f) {
+    return QuorvaneModel::getContactHashNameWithFirstNameString(f.given, f.middle, f.family, f.prefix, f.suffix,
+                                                                f.organization);
+}
+
+}  // namespace
+
 std::string QuorvaneModel::getAppleContactHashName(const CNContactPtr& contact) {
-    if (!contact) return "";
-    auto f = PairingIndex::factsOfAppleContact(*contact);
-    return getContactHashNameWithFirstNameString(f.given, f.middle, f.family, f.prefix, f.suffix, f.organization);
+    return contact ? hashNameOfFacts(PairingIndex::factsOfAppleContact(*contact)) : "";
 }
 
 std::string QuorvaneModel::getGoogleContactHashName(const GoogleContactPtr& contact) {
-    if (!contact) return "";
-    auto f = PairingIndex::factsOfGoogleContact(*contact);
-    return getContactHashNameWithFirstNameString(f.given, f.middle, f.family, f.prefix, f.suffix, f.organization);
+    return contact ? hashNameOfFacts(PairingIndex::factsOfGoogleContact(*contact)) : "";
 }
 
 bool QuorvaneModel::alreadyPairedWithAnotherAppleContactWithGoogleContact(const GoogleContactPtr& google,
@@ -96,6 +101,8 @@ void QuorvaneModel::preparePairingDicts() {
     mGoogleDuplicatesDetected.clear();
     clearAlreadyMatched();
     resetPairingIndex();
+    // The index reads every Google contact's facts once; the hash names below take them from it.
+    auto index = pairingIndex();
 
     // Hash name -> the contacts that hold it, in order; only a name held once pairs by hash.
     std::unordered_map<std::string, std::vector<GoogleContactPtr>> googleByHash;
@@ -106,7 +113,7 @@ void QuorvaneModel::preparePairingDicts() {
             auto id = g ? g->identifier() : std::nullopt;
             if (!id || id->empty()) continue;
             mGoogleContactDict[*id] = g;
-            auto hash = getGoogleContactHashName(g);
+            auto hash = hashNameOfFacts(index->googleFacts(*g));
             if (hash.empty()) continue;
             auto& holders = googleByHash[hash];
             if (holders.empty()) hashOrder.push_back(hash);
@@ -153,7 +160,8 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
         return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g);
     };
     // 2. The one Google contact of the same hash name.
-    if (auto hash = getAppleContactHashName(apple); !hash.empty()) {
+    const auto facts = PairingIndex::factsOfAppleContact(*apple);
+    if (auto hash = hashNameOfFacts(facts); !hash.empty()) {
         if (auto id = mGoogleContactRecordIDsByHashName.find(hash);
             id != mGoogleContactRecordIDsByHashName.end() && !id->second.empty()) {
             if (auto found = mGoogleContactDict.find(id->second); found != mGoogleContactDict.end() && found->second) {
@@ -162,7 +170,7 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
         }
     }
     // 3. The scan.
-    return pairingIndex()->bestGoogleContactForAppleContact(apple, candidate);
+    return pairingIndex()->bestGoogleContactForAppleContact(apple, facts, candidate);
 }
 
 CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const GoogleContactPtr& google) {
@@ -177,7 +185,8 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
     auto candidate = [this](const CNContactPtr& a, const GoogleContactPtr& g) {
         return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a);
     };
-    if (auto hash = getGoogleContactHashName(google); !hash.empty()) {
+    auto index = pairingIndex();
+    if (auto hash = hashNameOfFacts(index->googleFacts(*google)); !hash.empty()) {
         if (auto id = mAppleContactRecordIDsByHashName.find(hash);
             id != mAppleContactRecordIDsByHashName.end() && !id->second.empty()) {
             if (auto found = mExistingAppleContactDict.find(id->second);
@@ -186,7 +195,7 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
             }
         }
     }
-    return pairingIndex()->bestAppleContactForGoogleContact(google, candidate);
+    return index->bestAppleContactForGoogleContact(google, candidate);
 }
 
 std::unordered_set<std::string> QuorvaneModel::getSelectedGroupURLDict() {

@@ -96,6 +96,11 @@ void SyncRun::setState(State state) {
         default: break;
     }
     if (state == State::finished) {
+        // The provider refused the authorization: the account has to sign in again.
+        if (mResult.outcome == SyncRunOutcome::Auth && mModel.mAuth) {
+            mModel.appendStringToLog("Signed out: the provider refused the authorization");
+            mModel.forgetGoogleAuthorization();
+        }
         if (mFinished) {
             // Once only, and not from inside a caller's own call of a run function.
             auto finished = std::move(mFinished);
@@ -284,6 +289,9 @@ void SyncRun::runExecute() {
         // The executor recorded the run itself.
         run->mResult = result;
         run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
+        // The executor holds the model, which holds this run: let it go (its own call keeps it
+        // alive until that returns).
+        auto executor = std::move(run->mExecutor);
         run->setState(State::finished);
     });
 }

@@ -15,9 +15,6 @@ using platform::Value;
 
 namespace {
 
-constexpr const char* kDefaultAccountType = "HOSTED_OR_GOOGLE";
-// The provider's account sign-in host.
-constexpr const char* kDefaultSignInDomain = "www.google.com";
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
@@ -61,11 +58,15 @@ std::string GDataServiceTicket::description() const {
 }
 
 void GDataServiceTicket::cancelTicket() {
-    // Tickets only wait for an account sign-in when one is running for them.
+    // A ticket waiting for the account sign-in leaves it (the last one stops it).
     if (authFetcher_) {
-        auto fetcher = std::move(authFetcher_);
+        if (auto google = std::dynamic_pointer_cast<GDataServiceGoogle>(service())) {
+            google->stopAuthenticationForTicket(std::static_pointer_cast<GDataServiceTicketBase>(shared_from_this()));
+        } else {
+            auto fetcher = std::move(authFetcher_);
+            fetcher->stopFetching();
+        }
         authFetcher_.reset();
-        fetcher->stopFetching();
     }
     GDataServiceTicketBase::cancelTicket();
 }
@@ -74,22 +75,15 @@ void GDataServiceTicket::cancelTicket() {
 
 GDataServiceTicketPtr GDataServiceGoogle::makeTicket() { return GDataServiceTicket::ticketForService(shared_from_this()); }
 
-std::string GDataServiceGoogle::accountType() const { return accountType_.value_or(kDefaultAccountType); }
+std::string GDataServiceGoogle::accountType() const { return accountType_.value_or(kGDataDefaultAccountType); }
 
-std::string GDataServiceGoogle::signInDomain() const { return signInDomain_.value_or(kDefaultSignInDomain); }
+std::string GDataServiceGoogle::signInDomain() const { return signInDomain_.value_or(kGDataDefaultSignInDomain); }
 
 std::optional<std::string> GDataServiceGoogle::serviceID() const {
     if (serviceID_) return serviceID_;
     auto id = defaultServiceID();
     QV_ASSERT(id.has_value(), "GDataServiceGoogle should have a serviceID");
     return id;
-}
-
-void GDataServiceGoogle::setUserCredentialsWithUsername(std::optional<std::string> username,
-                                                        std::optional<std::string> password) {
-    bool changed = username != this->username() || password != this->password();
-    GDataServiceBase::setUserCredentialsWithUsername(std::move(username), std::move(password));
-    if (changed) credentialDate_ = platform::Date::now();
 }
 
 // --- requests ---
@@ -116,31 +110,6 @@ URLRequest GDataServiceGoogle::requestForURL(const URL& url, const std::optional
         request.setValue("AuthSub token=" + *authSubToken_, "Authorization");
     }
     return request;
-}
-
-GDataServiceTicketPtr GDataServiceGoogle::fetchAuthenticatedObjectWithURL(
-    const std::optional<URL>& url, const GDataClassInfo* objectClass, const GDataObjectPtr& objectToPost,
-    const std::optional<std::string>& ETag, const std::optional<std::string>& httpMethod,
-    const GDataServiceDelegate& delegate, const GDataServiceCompletionHandler& completionHandler) {
-    auto ticket = makeTicket();
-    if (objectToPost) ticket->setPostedObject(objectToPost);
-
-    if (!isEmpty(username())) {
-        auto googleTicket = std::dynamic_pointer_cast<GDataServiceTicket>(ticket);
-        bool hasToken = (googleTicket && !isEmpty(googleTicket->authToken())) || !isEmpty(authSubToken_);
-        if (!hasToken) {
-            // Signing in with the user name and password is not available in this build; the
-            // call ends with an error rather than going out unsigned.
-            Value info = Value::dictionary();
-            info.set(Error::kLocalizedFailureReasonKey,
-                     "(account sign-in by user name and password is not available; use an OAuth2 authorizer)");
-            reportFailureLater(ticket, delegate, completionHandler,
-                               Error(kGDataServiceErrorDomain, kGDataServiceErrorSignInImpossible, info));
-            return ticket;
-        }
-    }
-    return fetchObjectWithURL(url, objectClass, objectToPost, ETag, httpMethod, delegate, completionHandler, nullptr,
-                              ticket);
 }
 
 // --- feeds ---

@@ -54,6 +54,25 @@ private:
     std::optional<platform::Date> credentialDate_;
 };
 
+// The account type and the provider's account sign-in host when none is set.
+inline constexpr const char* kGDataDefaultAccountType = "HOSTED_OR_GOOGLE";
+inline constexpr const char* kGDataDefaultSignInDomain = "www.google.com";
+
+// A call waiting for the account sign-in; run() makes it for real. mayRepeat is the call's
+// retry-invocation argument: a call repeated after a refused token is not repeated again.
+struct GDataServiceInvocation {
+    GDataServiceTicketPtr ticket;
+    GDataServiceDelegate delegate;
+    GDataServiceCompletionHandler completionHandler;
+    std::function<GDataServiceTicketPtr(const std::shared_ptr<GDataServiceInvocation>& self)> run;
+    bool mayRepeat = true;
+};
+using GDataServiceInvocationPtr = std::shared_ptr<GDataServiceInvocation>;
+
+// The end of a sign-in without a call: (ticket or nothing, error).
+using GDataServiceAuthenticationCallback =
+    std::function<void(const GDataServiceTicketPtr& ticket, const std::optional<platform::Error>& error)>;
+
 class GDataServiceGoogle : public GDataServiceBase {
 public:
     const char* className() const override { return "GDataServiceGoogle"; }
@@ -100,9 +119,46 @@ public:
     bool shouldUseMethodOverrideHeader() const { return shouldUseMethodOverrideHeader_; }
     void setShouldUseMethodOverrideHeader(bool flag) { shouldUseMethodOverrideHeader_ = flag; }
 
-    // Records the date when the user name or password changes.
+    // New credentials forget the token of the old ones (and the authorizer, for a user name)
+    // and record the date of the change; the same ones again change nothing.
     void setUserCredentialsWithUsername(std::optional<std::string> username,
                                         std::optional<std::string> password) override;
+    void setCaptchaToken(std::optional<std::string> token, std::optional<std::string> answer) {
+        captchaToken_ = std::move(token);
+        captchaAnswer_ = std::move(answer);
+    }
+
+    // --- account sign-in by user name and password ---
+    // One sign-in fetch serves every call made while no token is held, in the order they were
+    // made; a call refused with 401 or 403 on a token whose credentials have not changed since
+    // is repeated once behind a new sign-in.
+    // The sign-in request for the service's settings; nullptr without user name or password.
+    std::shared_ptr<QNSessionFetcher> authenticationFetcher();
+    // The sign-in request itself: https (http for a "localhost:" domain) to
+    // <domain>/accounts/ClientLogin with the form of the credentials; nullptr without user name
+    // or password.
+    static std::shared_ptr<QNSessionFetcher> authTokenFetcherWithUsername(
+        const std::optional<std::string>& username, const std::optional<std::string>& password,
+        const std::optional<std::string>& service, const std::optional<std::string>& source,
+        const std::optional<std::string>& signInDomain, const std::optional<std::string>& accountType,
+        const std::map<std::string, std::string>& additionalParameters,
+        const std::optional<std::map<std::string, std::string>>& customHeaders);
+    // Queues the call behind the running sign-in, or starts one; nullptr when no sign-in could
+    // be made (the call has then been told).
+    GDataServiceTicketPtr deferUntilAuthenticationForInvocation(const GDataServiceInvocationPtr& invocation);
+    GDataServiceTicketPtr authenticateThenInvoke(const GDataServiceInvocationPtr& invocation);
+    // A sign-in with no call behind it.
+    GDataServiceTicketPtr authenticateWithDelegate(GDataServiceAuthenticationCallback didAuthenticate);
+    // Takes the ticket's call off its sign-in; the last one leaving stops the sign-in.
+    void stopAuthenticationForTicket(const GDataServiceTicketPtr& ticket);
+    // The error of a refused sign-in: the service's domain, the HTTP status, the answer's
+    // "Error", "Info" (as the failure reason) and its captcha URL made absolute ("CaptchaFullUrl").
+    platform::Error errorForAuthFetcherStatus(int64_t status, const std::optional<platform::Bytes>& data) const;
+    static platform::Error cannotCreateAuthFetcherError();
+    // Repeats the call behind a new sign-in after a 401 or 403.
+    void objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
+                               const std::optional<platform::Bytes>& data,
+                               const std::optional<platform::Error>& error) override;
 
     // The base request, then the method override and the account token's "Authorization".
     platform::URLRequest requestForURL(const platform::URL& url, const std::optional<std::string>& ETag,
@@ -208,6 +264,15 @@ public:
     void addNamespacesIfNoneToObject(const GDataObjectPtr& object) const;
 
 private:
+    static void addDependentInvocation(const GDataServiceInvocationPtr& invocation,
+                                       const std::shared_ptr<QNSessionFetcher>& authFetcher);
+    void authFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Bytes>& data);
+    void authFetcherFailed(const std::shared_ptr<QNSessionFetcher>& fetcher, platform::Error error,
+                           const std::optional<platform::Bytes>& data);
+    bool authFetcherWillRetry(const std::shared_ptr<QNSessionFetcher>& fetcher, bool suggestedWillRetry,
+                              const std::optional<platform::Error>& error);
+    GDataServiceTicketPtr repeatAfterRefusedToken(const GDataServiceInvocationPtr& invocation);
+
     GDataServiceTicketPtr insertEntry(const std::shared_ptr<GDataEntryBase>& entry, const platform::URL& feedURL,
                                       const GDataServiceDelegate& delegate,
                                       const GDataServiceCompletionHandler& handler);

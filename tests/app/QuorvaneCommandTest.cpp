@@ -2,12 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "app/Profile.h"
+#include "platform/contacts/CNContactKeys.h"
+#include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
 #include "tests/app/CommandTestSupport.h"
 
 namespace quorvane::test {
 namespace {
+
+// Each test has folders of its own (the programs it runs inherit them), also when the tests run
+// one after another in one process.
+class QuorvaneCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        static const std::filesystem::path base = std::filesystem::path(std::getenv("XDG_DATA_HOME")).parent_path();
+        std::filesystem::path root = base / (std::string("command-") + info->name());
+        std::filesystem::remove_all(root);
+        for (const char* sub : {"config", "data", "cache", "state", "home"}) std::filesystem::create_directories(root / sub);
+        ::setenv("HOME", (root / "home").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+        ::setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
+    }
+};
 
 std::string fakeCAFile() { return (app::Profile::fakeProviderInfoPath().parent_path() / "ca.pem").string(); }
 
@@ -28,7 +51,7 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
-TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
+TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
@@ -43,8 +66,14 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"config", "set", "ca-file", "/no/such/file.pem"},
         {"delete-all"},
         {"delete-all", "--local"},
+        {"delete-all", "--google", "--local", "--container", "x"},
+        {"delete-all", "--google", "--container", "x"},
         {"delete-all", "--local", "--container", "no-such-account", "--yes"},
         {"log", "--last", "0"},
+        {"plan", "--mode", "sideways"},
+        {"plan", "now"},
+        {"sync", "--max-delete", "-1"},
+        {"sync", "--mode", "both"},
         {"log", "--show", "1"},
     };
     for (const auto& args : cases) {
@@ -56,13 +85,13 @@ TEST(QuorvaneCommandTest, UsageErrorsExitTwo) {
     }
 }
 
-TEST(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
+TEST_F(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
     auto r = quorvane({"signin", "--no-browser"});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("fake provider is not running"), std::string::npos) << r.err;
 }
 
-TEST(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
+TEST_F(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     FakeProviderProcess provider({"--contacts", "3"});
     ASSERT_FALSE(provider.root().empty());
 
@@ -86,7 +115,7 @@ TEST(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     EXPECT_EQ(quorvane({"signout"}).out, "not signed in\n");
 }
 
-TEST(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
+TEST_F(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
     FakeProviderProcess provider;
     ASSERT_EQ(quorvane({"config", "set", "client-secret", "not-the-registered-secret"}).code, 0);
     auto r = signIn();
@@ -95,7 +124,7 @@ TEST(QuorvaneCommandTest, ARefusedSignInExitsThreeAndStoresNothing) {
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
 }
 
-TEST(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
+TEST_F(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
     platform::Error error("com.quorvane.HTTPStatus", 400);
     EXPECT_EQ(QuorvaneModel::signInFailureMessage(error), error.localizedDescription());
     error.userInfo.set("error", platform::Value("invalid_grant"));
@@ -105,7 +134,88 @@ TEST(QuorvaneCommandTest, SignInFailureMessagePrefersTheProvidersOwnWords) {
     EXPECT_EQ(QuorvaneModel::signInFailureMessage(error), body);
 }
 
-TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {
+TEST_F(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntriesRemain) {
+    FakeProviderProcess provider({"--contacts", "40", "--page-cap", "1"});
+    auto anonymous = quorvane({"delete-all", "--google", "--yes"});
+    EXPECT_EQ(anonymous.code, 3);
+    EXPECT_NE(anonymous.err.find("not signed in"), std::string::npos) << anonymous.err;
+    ASSERT_EQ(signIn().code, 0);
+    // One contact a page: the feed stops at the page limit, so contacts remain unseen.
+    auto capped = quorvane({"delete-all", "--google", "--yes"});
+    EXPECT_EQ(capped.code, 1) << capped.err;
+    EXPECT_NE(capped.err.find("remain"), std::string::npos) << capped.err;
+    // The rest goes in the next passes.
+    auto again = quorvane({"-q", "delete-all", "--google", "--yes"});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.out, "deleted every contact and user group of owner@example.com\n");
+}
+
+TEST_F(QuorvaneCommandTest, PlanListsOneLinePerContactWithASummaryAndAsJSON) {
+    FakeProviderProcess provider({"--contacts", "4"});
+    EXPECT_EQ(quorvane({"plan"}).code, 3);
+    ASSERT_EQ(signIn().code, 0);
+    auto plan = quorvane({"-v", "plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < plan.out.size();) {
+        size_t nl = plan.out.find('\n', at);
+        lines.push_back(plan.out.substr(at, nl - at));
+        at = nl + 1;
+    }
+    ASSERT_EQ(lines.size(), 5u) << plan.out;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(lines[i].rfind("+ ", 0), 0u) << lines[i];
+        EXPECT_NE(lines[i].find(" (locally)\tNew Contact"), std::string::npos) << lines[i];
+    }
+    EXPECT_EQ(lines[4], "Google: 0 to create, 0 to update, 0 to delete; local: 4 to create, 0 to update, 0 to delete; "
+                        "0 unchanged");
+    auto json = platform::Value::fromJSON(quorvane({"-q", "plan", "--mode", "google-to-local", "--json"}).out);
+    ASSERT_TRUE(json);
+    EXPECT_EQ((*json)["records"].size(), 4u);
+    EXPECT_EQ((*json)["records"][0]["action"].asString(), "create");
+    EXPECT_EQ((*json)["records"][0]["side"].asString(), "local");
+    EXPECT_EQ((*json)["summary"]["createLocal"].asInt(), 4);
+    EXPECT_TRUE((*json)["summary"]["feedsComplete"].asBool());
+}
+
+TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndWithinTheLimit) {
+    {
+        FakeProviderProcess provider({"--contacts", "5"});
+        ASSERT_EQ(signIn().code, 0);
+        auto first = quorvane({"sync"});
+        EXPECT_EQ(first.code, 0) << first.err;
+        EXPECT_NE(first.out.find("local: 5 created"), std::string::npos) << first.out;
+        auto second = quorvane({"sync"});
+        EXPECT_EQ(second.code, 0) << second.err;
+        EXPECT_NE(second.out.find("Google: 0 created, 0 updated, 0 deleted; local: 0 created, 0 updated, 0 deleted"),
+                  std::string::npos)
+            << second.out;
+        EXPECT_NE(quorvane({"plan"}).out.find("5 unchanged"), std::string::npos);
+
+        // A contact deleted locally since: its Google partner is to be deleted.
+        platform::CNContactStore store;
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey});
+        ASSERT_TRUE(contacts && contacts->size() == 5);
+        platform::CNSaveRequest request;
+        request.deleteContact(contacts->front()->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(request));
+        auto plan = quorvane({"plan"});
+        EXPECT_NE(plan.out.find("- "), std::string::npos) << plan.out;
+        EXPECT_EQ(quorvane({"sync"}).code, 5);                                   // not confirmed
+        EXPECT_EQ(quorvane({"sync", "--yes", "--max-delete", "0"}).code, 5);     // over the limit
+        auto confirmed = quorvane({"sync", "--yes", "--max-delete", "1"});
+        EXPECT_EQ(confirmed.code, 0) << confirmed.err;
+        EXPECT_NE(confirmed.out.find("Google: 0 created, 0 updated, 1 deleted"), std::string::npos) << confirmed.out;
+    }
+    // The provider gone: safe to retry later.
+    EXPECT_EQ(quorvane({"sync"}).code, 4);
+    auto log = quorvane({"log"});
+    EXPECT_EQ(log.code, 0);
+    EXPECT_NE(log.out.find("\trefused\t"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("\tok\tGoogle +0 ~0 -1\t"), std::string::npos) << log.out;
+}
+
+TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
     FakeProviderProcess provider;
     ChildProcess child({QUORVANE_BINARY, "signin", "--no-browser"});
     ASSERT_FALSE(child.readLine().empty());
@@ -114,7 +224,7 @@ TEST(QuorvaneCommandTest, AnInterruptedSignInExits130) {
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
 }
 
-TEST(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
+TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
     EXPECT_EQ(quorvane({"config", "set", "syncDeletions", "off"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).out, "false\n");
     EXPECT_EQ(quorvane({"--profile", "work", "config", "get", "syncDeletions"}).out, "true\n");
@@ -133,7 +243,7 @@ TEST(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
               "https://www.google.com/m8/feeds/\n");
 }
 
-TEST(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
+TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
     auto r = quorvane({"accounts"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\t"), std::string::npos) << r.out;

@@ -173,7 +173,7 @@ TEST(QVFrameCursor, FirstStepYieldsTheInitialStateUnchecked) {
 TEST(QVFrameCursor, FramePointerChainGivesOnlyFrameAndInstructionPointers) {
     FakeStack stack;
     stack.link(0, stack.frame(1), 0x1001);
-    stack.link(1, stack.frame(1), 0x2000);  // a frame that points at itself is accepted
+    stack.link(1, stack.frame(1), 0x2000);  // a frame that points at itself
     stack.link(2, 0, 0x1000);
     qvcrash_async_thread_state_t state = stateAt(0x5000, stack.frame(0));
     qvframe_cursor_t cursor;
@@ -190,16 +190,20 @@ TEST(QVFrameCursor, FramePointerChainGivesOnlyFrameAndInstructionPointers) {
     EXPECT_EQ(cursor.frame.valid_regs, (1u << QVCRASH_REG_IP) | (1u << QVCRASH_REG_FP));
     EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.prev_frame, QVCRASH_REG_IP), 0x5000u);
 
-    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
-    EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_IP), 0x2000u);
-    EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_FP), stack.frame(1));
-    // Reading frame 1 again leads on to a frame whose return address is in the zero page.
-    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
-    EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);  // frame 1 -> frame 1 again (equal fp)
+    // Frame 1's saved frame pointer is frame 1 itself: the chain would repeat it, so it ends.
+    EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_EBADFRAME);
     stack.link(1, stack.frame(2), 0x2000);
-    EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);  // now on to frame 2
+    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);  // now on to frame 2
+    EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_IP), 0x2000u);
     EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ENOFRAME);  // its return address is 0x1000
     EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_FP), stack.frame(2));
+
+    // With an image list, a return address outside every image ends the walk normally.
+    stack.link(0, stack.frame(1), 0x1001);
+    state = stateAt(0x5000, stack.frame(0));
+    MSqvframe_cursor_init(&cursor, crash::taskSelf(), &state, MSqvcrash_shared_image_list());
+    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
+    EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ENOFRAME);
 }
 
 TEST(QVFrameCursor, CorruptFramesEndTheWalkWithAnError) {
@@ -210,7 +214,6 @@ TEST(QVFrameCursor, CorruptFramesEndTheWalkWithAnError) {
     qvcrash_async_thread_state_t state = stateAt(0x5000, stack.frame(1));
     qvframe_cursor_t cursor;
     MSqvframe_cursor_init(&cursor, crash::taskSelf(), &state, nullptr);
-    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
     ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
     EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_EBADFRAME);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <thread>
@@ -410,7 +411,9 @@ TEST_F(QNSessionFetcherServiceTest, WaitForAllAnswersTrueWhenAllFinishAndFalseOn
     std::vector<std::shared_ptr<FetchOutcome>> outcomes;
     for (int i = 0; i < 3; ++i) outcomes.push_back(beginFetch(fetcher("/quick?n=" + std::to_string(i))));
     EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
-    // The completions, on the main queue, were delivered while it waited.
+    // The completions go to the main queue, which the wait runs; it gives each stopped fetcher's
+    // completion 10 ms, so on a busy machine one may still be queued when it returns.
+    EXPECT_TRUE(pumpUntil([&] { return std::all_of(outcomes.begin(), outcomes.end(), [](auto& o) { return o->calls > 0; }); }));
     for (auto& o : outcomes) EXPECT_EQ(o->calls, 1);
     EXPECT_EQ(service->numberOfFetchers(), 0u);
 
@@ -421,6 +424,7 @@ TEST_F(QNSessionFetcherServiceTest, WaitForAllAnswersTrueWhenAllFinishAndFalseOn
     EXPECT_EQ(late->calls, 0);
     server.release("/late");
     EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+    EXPECT_TRUE(pumpUntil([&] { return late->calls > 0; }));
     EXPECT_EQ(late->calls, 1);
 
     // From another thread it sleeps between looks instead of running the main loop; the

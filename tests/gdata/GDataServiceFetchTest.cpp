@@ -748,39 +748,5 @@ TEST_F(GDataServiceFetchTest, RetryQuestionGoesToTheTicketsRetryCallback) {
     EXPECT_EQ(server.requestCount("/busy"), 1u);
 }
 
-TEST_F(GDataServiceFetchTest, UserNameSignInIsNotAvailableAndSaysSo) {
-    service->setAuthorizer(nullptr);
-    service->setUserCredentialsWithUsername(std::string("me@example.com"), std::string("pw"));
-    server.respond("/feed", 200, contactFeedXML({}), kAtomType);
-
-    auto record = std::make_shared<CallRecord>();
-    auto ticket = service->fetchFeedWithURL(server.url("/feed"), delegateInto(record));
-    ASSERT_TRUE(ticket);
-    EXPECT_TRUE(std::dynamic_pointer_cast<GDataServiceTicket>(ticket));
-    waitForReport(record);
-    ASSERT_EQ(record->calls, 1);
-    ASSERT_TRUE(record->error);
-    EXPECT_EQ(record->error->domain, kGDataServiceErrorDomain);
-    EXPECT_EQ(record->error->code, -1);
-    EXPECT_TRUE(record->error->localizedFailureReason());
-    EXPECT_EQ(server.requestCount(), 0u);
-
-    // Cancelled before it reported: nothing.
-    auto cancelled = std::make_shared<CallRecord>();
-    auto second = service->fetchFeedWithURL(server.url("/feed"), recordInto(cancelled));
-    second->cancelTicket();
-    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
-    EXPECT_EQ(cancelled->calls, 0);
-
-    // With an account token the call goes out, carrying it.
-    service->setAuthToken(std::string("legacy"));
-    auto withToken = std::make_shared<CallRecord>();
-    service->fetchFeedWithURL(server.url("/feed"), recordInto(withToken));
-    waitForReport(withToken);
-    EXPECT_FALSE(withToken->error);
-    ASSERT_EQ(server.requests("/feed").size(), 1u);
-    EXPECT_EQ(server.requests("/feed")[0].header("Authorization"), "GoogleLogin auth=legacy");
-}
-
 }  // namespace
 }  // namespace quorvane

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <openssl/evp.h>
 
@@ -111,7 +113,10 @@ TEST_F(URLSessionTest, LargeGetDeliversOneResponseAllDataAndCompletesLastOnTheDe
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2], "complete");
     EXPECT_EQ(events.back(), "invalid");
-    EXPECT_EQ(s->delegate(), nullptr);  // released once invalid
+    // Released once invalid: on the delegate queue, right after the invalid call has returned.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (s->delegate() != nullptr && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(s->delegate(), nullptr);
     session.reset();
 }
 

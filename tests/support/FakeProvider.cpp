@@ -208,7 +208,9 @@ std::string FakeProvider::Entry::photoETag() const { return "\"P" + std::to_stri
 struct FakeProvider::State {
     mutable std::mutex mutex;
     OAuthSettings oauth;
-    std::set<std::string> codes, accessTokens, refreshTokens;
+    std::set<std::string> codes, accessTokens, refreshTokens, loginTokens;
+    size_t signIns = 0;
+    bool captchaRequired = false;
     size_t tokenRequests = 0;
     // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
     std::map<std::string, std::string> challenges;
@@ -218,11 +220,20 @@ struct FakeProvider::State {
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
     BatchFault batchFault;
+    AnswerFault answerFault;
+
+    double timeOffset = 0;  // advanceTime
 
     double now() {
-        double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset;
         lastTime = std::max(t, lastTime + 0.001);
         return lastTime;
+    }
+    void markDeleted(Entry& e) {
+        e.deleted = true;
+        e.version += 1;
+        e.updated = now();
+        e.photo.reset();
     }
     std::string newToken(const char* prefix) { return std::string(prefix) + std::to_string(++serial); }
     Entry* find(Kind kind, const std::string& id) {
@@ -290,6 +301,29 @@ std::string FakeProvider::storeEntry(Kind kind, const std::string& stripped, con
 }
 
 std::string FakeProvider::addContact(const std::string& childrenXML, const std::vector<std::string>& groups) {
+    return contactWithID(std::nullopt, childrenXML, groups);
+}
+
+bool FakeProvider::replaceContact(const std::string& id, const std::string& childrenXML, const std::vector<std::string>& groups) {
+    if (!entry(Kind::Contacts, id)) return false;
+    return !contactWithID(id, childrenXML, groups).empty();
+}
+
+bool FakeProvider::deleteContact(const std::string& id) {
+    std::lock_guard lock(state_->mutex);
+    Entry* e = state_->find(Kind::Contacts, id);
+    if (!e || e->deleted) return false;
+    state_->markDeleted(*e);
+    return true;
+}
+
+void FakeProvider::advanceTime(double seconds) {
+    std::lock_guard lock(state_->mutex);
+    state_->timeOffset += seconds;
+}
+
+std::string FakeProvider::contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
+                                        const std::vector<std::string>& groups) {
     std::string members;
     for (const auto& g : groups)
         members += "<gContact:groupMembershipInfo deleted='false' href='" + idURL(Kind::Groups, g) + "'/>";
@@ -300,7 +334,7 @@ std::string FakeProvider::addContact(const std::string& childrenXML, const std::
     auto stripped = strippedEntry(doc.root());
     if (!stripped) return "";
     std::lock_guard lock(state_->mutex);
-    return storeEntry(Kind::Contacts, *stripped, std::nullopt);
+    return storeEntry(Kind::Contacts, *stripped, id);
 }
 
 std::string FakeProvider::addGroup(const std::string& title) {
@@ -366,6 +400,17 @@ FakeProvider::Tokens FakeProvider::issueTokens() {
 void FakeProvider::expireAccessTokens() {
     std::lock_guard lock(state_->mutex);
     state_->accessTokens.clear();
+    state_->loginTokens.clear();
+}
+
+void FakeProvider::requireCaptcha() {
+    std::lock_guard lock(state_->mutex);
+    state_->captchaRequired = true;
+}
+
+size_t FakeProvider::passwordSignIns() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->signIns;
 }
 
 void FakeProvider::revokeAllTokens() {
@@ -438,12 +483,37 @@ void FakeProvider::install() {
         }
         json(res, 200, answer);
     });
+    // A bearer token, or the token of an account sign-in ("GoogleLogin auth=").
     auto bearerOK = [&st](const TestRequest& req) {
         auto header = req.header("Authorization");
-        if (!header || header->rfind("Bearer ", 0) != 0) return false;
+        if (!header) return false;
         std::lock_guard lock(st.mutex);
+        if (header->rfind("GoogleLogin auth=", 0) == 0) return st.loginTokens.count(header->substr(17)) > 0;
+        if (header->rfind("Bearer ", 0) != 0) return false;
         return st.accessTokens.count(header->substr(7)) > 0;
     };
+    server_->on("POST", "/accounts/ClientLogin", [&st](const TestRequest& req, TestResponse& res) {
+        auto form = parseForm(req.body);
+        std::lock_guard lock(st.mutex);
+        ++st.signIns;
+        res.contentType = "text/plain";
+        if (form["Email"] != st.oauth.userEmail || form["Passwd"] != st.oauth.password) {
+            res.status = 403;
+            res.body = "Error=BadAuthentication\nInfo=WebLoginRequired\n";
+            return;
+        }
+        if (st.captchaRequired) {
+            if (form["logintoken"] != "captcha-token-1" || form["logincaptcha"] != "the answer") {
+                res.status = 403;
+                res.body = "Error=CaptchaRequired\nCaptchaToken=captcha-token-1\nCaptchaUrl=Captcha?ctoken=captcha-token-1\n";
+                return;
+            }
+            st.captchaRequired = false;
+        }
+        std::string token = st.newToken("login-");
+        st.loginTokens.insert(token);
+        res.body = "SID=sid\nLSID=lsid\nAuth=" + token + "\n";
+    });
     server_->on("GET", "/oauth2/v3/userinfo", [&st, json, bearerOK](const TestRequest& req, TestResponse& res) {
         if (!bearerOK(req)) {
             json(res, 401, platform::Value::dictionary({{"error", "invalid_token"}}));
@@ -481,7 +551,7 @@ void FakeProvider::install() {
     });
 
     // --- feeds ---
-    server_->on("*", "/m8/feeds/*", [this, &st, bearerOK](const TestRequest& req, TestResponse& res) {
+    auto serveFeeds = [this, &st, bearerOK](const TestRequest& req, TestResponse& res) {
         if (!bearerOK(req)) {
             res.status = 401;
             res.contentType = "text/html; charset=UTF-8";
@@ -552,6 +622,15 @@ void FakeProvider::install() {
         if (parts.size() == 4 && parts[3] == "batch" && method == "POST") return serveBatch(kind, req, res);
         if (parts.size() == 4) return serveEntry(kind, parts[3], method, req, res);
         notFound();
+    };
+    server_->on("*", "/m8/feeds/*", [&st, serveFeeds](const TestRequest& req, TestResponse& res) {
+        serveFeeds(req, res);
+        AnswerFault fault;
+        {
+            std::lock_guard lock(st.mutex);
+            fault = st.answerFault;
+        }
+        if (fault) fault(req, res);
     });
 }
 
@@ -708,10 +787,7 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
         return atomAnswer(res, 200, renderEntry(kind, *e));
     }
     if (method == "DELETE") {
-        e->deleted = true;
-        e->version += 1;
-        e->updated = state_->now();
-        e->photo.reset();
+        state_->markDeleted(*e);
         return plainAnswer(res, 200, "");
     }
     plainAnswer(res, 405, "Method not allowed");
@@ -720,6 +796,11 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
 void FakeProvider::setBatchFault(BatchFault fault) {
     std::lock_guard lock(state_->mutex);
     state_->batchFault = std::move(fault);
+}
+
+void FakeProvider::setAnswerFault(AnswerFault fault) {
+    std::lock_guard lock(state_->mutex);
+    state_->answerFault = std::move(fault);
 }
 
 void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& res) {
@@ -779,10 +860,7 @@ void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& r
             storeEntry(kind, *stripped, e->id);
             body += renderEntry(kind, *e, batchParts(batchID, type, 200, "Success"));
         } else if (type == "delete") {
-            e->deleted = true;
-            e->version += 1;
-            e->updated = state_->now();
-            e->photo.reset();
+            state_->markDeleted(*e);
             body += minimalHead + batchParts(batchID, type, 200, "Success") + "</entry>";
         } else {
             failure(400, "Bad Request");

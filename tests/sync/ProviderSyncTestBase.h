@@ -22,7 +22,9 @@ protected:
     // The model's session lets its connections go before the provider stops (a server waits for
     // the connections it still holds).
     void TearDown() override {
+        std::weak_ptr<QuorvaneModel> model = model_;
         model_.reset();
+        EXPECT_TRUE(model.expired()) << "the model outlived its test";
         GDataServiceGoogleContact::setContactServiceRootURLString(std::nullopt);
     }
 

@@ -1,13 +1,15 @@
 // Writing the local side of planned records into a real contact store: updates with their group
-// memberships, new contacts, deletions, read-only contacts, bounded save requests, and one failing
-// change that fails no other record.
+// memberships, new contacts, deletions, read-only contacts, bounded save requests, one failing
+// change that fails no other record; and whole runs against the fake provider after which every
+// pair of contacts with every kind of field compares equal.
 
 #include <gtest/gtest.h>
 
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
-#include "tests/sync/SyncTestSupport.h"
+#include "sync/SyncRun.h"
+#include "tests/sync/ProviderSyncTestBase.h"
 
 namespace quorvane::testing {
 namespace {
@@ -151,6 +153,62 @@ TEST_F(QuorvaneModelApplyLocalTest, SavesInBoundedRequestsAndOneFailingChangeFai
     EXPECT_FALSE(deletion->mAppleUpdateFailed);
     EXPECT_FALSE(update->mAppleUpdateFailed);
     EXPECT_EQ((*stored(keep->identifier()))->givenName(), "Kept");
+}
+
+// Two runs against the provider: contacts with every kind of field, made on either side, come
+// out of the first run equal under the comparison, so the second finds no difference at all.
+class RichRunTest : public ProviderSyncTestBase {};
+
+TEST_F(RichRunTest, ContactsWrittenEitherWayCompareEqualOnTheNextRun) {
+    const string gd = "http://schemas.google.com/g/2005";
+    const string rich =
+        "<gd:name><gd:givenName yomi='an'>Ann</gd:givenName><gd:familyName>Lee</gd:familyName></gd:name>"
+        "<gContact:nickname>Annie</gContact:nickname><content type='text'>Two\nlines</content>"
+        "<gContact:birthday when='--05-17'/><gd:organization rel='" + gd + "#work'><gd:orgName>Acme</gd:orgName>"
+        "<gd:orgTitle>Boss</gd:orgTitle></gd:organization><gd:email label='Boat' address='ann@x.org'/>"
+        "<gd:email rel='" + gd + "#work' address=' '/><gd:phoneNumber rel='" + gd + "#car'>555 0100</gd:phoneNumber>"
+        "<gd:phoneNumber rel='" + gd + "#fax'>555 0101</gd:phoneNumber>"
+        "<gd:structuredPostalAddress rel='" + gd + "#home'><gd:pobox>PO 5</gd:pobox><gd:street>1 Main St</gd:street>"
+        "<gd:city>Oslo</gd:city><gd:country code='NO'>Norway</gd:country></gd:structuredPostalAddress>"
+        "<gContact:website rel='blog' href='https://a.example'/><gContact:relation rel='domestic-partner'>Bo</gContact:relation>"
+        "<gd:im rel='" + gd + "#home' protocol='" + gd + "#NETMEETING' address='ann'/><gd:im label='x' protocol='Mastodon' address='a'/>"
+        "<gContact:event rel='anniversary'><gd:when startTime='2010-06-01'/></gContact:event>"
+        "<gContact:userDefinedField key='Sina Weibo' value='@ann'/><gContact:userDefinedField key='Colour' value='red'/>";
+    for (int i = 0; i < 5; ++i) provider.addContact(rich, {"6contacts"});
+    auto container = addContainer("Home", CNContainerType::Local);
+    auto local = std::make_shared<CNMutableContact>();
+    local->setGivenName("Cy");
+    local->setPhoneticGivenName("sai");
+    local->setPhoneticFamilyName("alone");
+    local->setBirthday(ymd(1999, 2, 30));
+    local->setEmailAddresses({lv<string>(string(CNLabelEmailiCloud), "cy@x.org"), lv<string>(string(CNLabelWork), "")});
+    local->setPhoneNumbers({lv(std::optional<string>("tty/tdd"), CNPhoneNumber{"555 0102"})});
+    local->setPostalAddresses({lv(std::optional<string>(CNLabelWork), CNPostalAddress{"1 Side St\nFlat 2", "Bergen", "", "", "", "no"})});
+    local->setDates({lv(std::optional<string>("First met"), ymd(DateComponents::kUndefined, 3, 4))});
+    local->setInstantMessageAddresses({lv(std::optional<string>(CNLabelOther), CNInstantMessageAddress{"cy", CNInstantMessageServiceGaduGadu}),
+                                       lv(std::optional<string>(CNLabelOther), CNInstantMessageAddress{"", CNInstantMessageServiceSkype})});
+    local->setSocialProfiles({lv(std::optional<string>(), CNSocialProfile{"@cy", CNSocialProfileServiceTwitter})});
+    local->setContactRelations({lv(std::optional<string>(CNLabelContactRelationManager), CNContactRelation{"Di"})});
+    CNSaveRequest request;
+    request.addContact(local, container->identifier());
+    ASSERT_TRUE(store_->executeSaveRequest(request));
+    model_->setContactSourceMode(ContactSourceModeCustomContainer);
+    model_->setCustomContainerID(container->identifier());
+
+    auto run = [&](bool planOnly) {
+        bool finished = false;
+        auto r = model_->startSyncRun(SyncRunOptions{.planOnly = planOnly}, [&](SyncRun&) { finished = true; });
+        EXPECT_TRUE(r && RunLoop::main()->runUntil([&] { return finished; }, 120));
+        return r;
+    };
+    auto first = run(false);
+    ASSERT_EQ(first->outcome(), SyncRunOutcome::Ok) << model_->log();
+    EXPECT_EQ(first->result().counts.appleCreated, 5);
+    EXPECT_EQ(first->result().counts.googleCreated, 1);
+    auto second = run(true);
+    EXPECT_EQ(second->plan().changes(), 0u);
+    ASSERT_EQ(model_->mSyncRecords.size(), 6u);
+    for (const auto& r : model_->mSyncRecords) EXPECT_EQ(r->mContactDifference, ContactDifferenceNone) << r->mDescription.value_or("");
 }
 
 }  // namespace

@@ -1,12 +1,23 @@
 // The delete-all tools against a real contact store and sync store.
 
+#include <fstream>
+
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
-#include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/ProviderSyncTestBase.h"
 
 namespace quorvane::testing {
 namespace {
+
+// The Google ids of the history records stored in the test's profile, read from the file afresh.
+std::vector<std::string> storedGoogleIDs(const std::filesystem::path& dir) {
+    std::vector<std::string> ids;
+    auto reopened = SyncStore::open(SyncStore::pathInFolder(dir / "profile"));
+    if (reopened)
+        for (const auto& r : reopened->fetchSyncHistory()) ids.push_back(r->googleID.value_or(""));
+    return ids;
+}
 
 class QuorvaneModelDeleteAllTest : public SyncModelTestBase {
 protected:
@@ -102,11 +113,7 @@ TEST_F(QuorvaneModelDeleteAllTest, TwoThousandFiveHundredContactsSaveEveryThousa
     EXPECT_EQ(subProgress_[subProgress_.size() - 2], "Saving Changes...");
     EXPECT_EQ(subProgress_.back(), "Done");
     // Only the history of the deleted contact is gone.
-    auto reopened = SyncStore::open(SyncStore::pathInFolder(dir_ / "profile"));
-    ASSERT_TRUE(reopened);
-    auto history = reopened->fetchSyncHistory();
-    ASSERT_EQ(history.size(), 1u);
-    EXPECT_EQ(history[0]->googleID, "g0");
+    EXPECT_EQ(storedGoogleIDs(dir_), (std::vector<std::string>{"g0"}));
 }
 
 TEST_F(QuorvaneModelDeleteAllTest, AnEmptyAccountLosesItsGroupsAndGoesStraightToSaving) {
@@ -129,6 +136,116 @@ TEST_F(QuorvaneModelDeleteAllTest, NoAccountOrOneWithoutIdentifierIsRefusedAndNo
         EXPECT_EQ(error->code, kQuorvaneModelErrorNoContainer);
     }
     EXPECT_EQ(contactsIn(mine), 4u);
+}
+
+TEST_F(QuorvaneModelDeleteAllTest, NothingIsDeletedWhenTheHistoryCannotBeCleared) {
+    auto mine = addContainer("Mine", platform::CNContainerType::Local);
+    fill(mine, 3, {"Friends"});
+    // A data folder that cannot be made: the sync store does not open.
+    std::ofstream(dir_ / "not-a-folder") << "x";
+    QuorvaneModel::Environment env;
+    env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults.json");
+    env.contactStore = store_;
+    env.dataFolder = dir_ / "not-a-folder" / "profile";
+    model_ = std::make_shared<QuorvaneModel>(std::move(env));
+    auto error = deleteAll(mine);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kQuorvaneModelErrorHistoryNotCleared);
+    EXPECT_EQ(contactsIn(mine), 3u);
+    EXPECT_EQ(model_->getAppleGroupsInContainer(mine, nullptr).size(), 1u);
+}
+
+// --- the Google account ---
+
+class QuorvaneModelDeleteGoogleTest : public ProviderSyncTestBase {
+protected:
+    using Kind = test::FakeProvider::Kind;
+
+    // Runs the deletion to its end; answers its error, if any.
+    std::optional<platform::Error> deleteAll() {
+        bool finished = false;
+        std::optional<platform::Error> result;
+        model_->deleteGmailContactsWithFinishedSelector([&] { finished = true; },
+                                                        [&](const platform::Error& error) {
+                                                            finished = true;
+                                                            result = error;
+                                                        });
+        EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 120));
+        return result;
+    }
+    size_t batches(Kind kind) {
+        return provider.server().requestCount(kind == Kind::Contacts ? "/m8/feeds/contacts/default/full/batch"
+                                                                     : "/m8/feeds/groups/default/full/batch");
+    }
+    std::vector<std::string> groupTitles() {
+        std::vector<std::string> titles;
+        for (const auto& e : provider.entries(Kind::Groups)) {
+            size_t from = e.xml.find("System Group: ");
+            titles.push_back(from == std::string::npos ? "user group" : e.xml.substr(from + 14, e.xml.find('<', from) - from - 14));
+        }
+        return titles;
+    }
+};
+
+TEST_F(QuorvaneModelDeleteGoogleTest, EveryContactAndUserGroupGoesTheSystemGroupsStayAndTheHistoryIsForgotten) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 230; ++i) ids.push_back(addPerson("Given" + std::to_string(i), "Family"));
+    provider.addGroup("Friends");
+    provider.addGroup("Work");
+    SyncStore* sync = model_->syncStore();
+    ASSERT_TRUE(sync);
+    for (const auto& googleID : {provider.idURL(Kind::Contacts, ids[3]), std::string("https://elsewhere/unrelated")}) {
+        auto r = std::make_shared<SyncHistoryRecord>();
+        r->appleRecordID = "local-" + googleID;
+        r->googleID = googleID;
+        sync->insertSyncHistory(r);
+    }
+    ASSERT_TRUE(sync->save());
+    // The same user as last time: the history as a whole stays.
+    model_->setPreviousGmailUsername(model_->getUsername());
+
+    EXPECT_FALSE(deleteAll());
+    EXPECT_TRUE(provider.entries(Kind::Contacts).empty());
+    EXPECT_EQ(groupTitles(), (std::vector<std::string>{"My Contacts", "Friends", "Family", "Coworkers"}));
+    EXPECT_EQ(batches(Kind::Contacts), 3u);
+    EXPECT_EQ(batches(Kind::Groups), 1u);
+    EXPECT_EQ(model_->runLog().progressBarValue(), 1.0f);
+    EXPECT_EQ(storedGoogleIDs(dir_), (std::vector<std::string>{"https://elsewhere/unrelated"}));
+}
+
+TEST_F(QuorvaneModelDeleteGoogleTest, WithoutBatchingEachEntryGoesAlone) {
+    for (int i = 0; i < 3; ++i) addPerson("Given" + std::to_string(i), "Family");
+    provider.addGroup("Friends");
+    model_->setBatchGoogleContacts(false);
+    EXPECT_FALSE(deleteAll());
+    EXPECT_EQ(batches(Kind::Contacts), 3u);
+    EXPECT_EQ(batches(Kind::Groups), 1u);
+    EXPECT_TRUE(provider.entries(Kind::Contacts).empty());
+}
+
+TEST_F(QuorvaneModelDeleteGoogleTest, EntriesTheProviderKeepsAreCountedAndFailTheDeletion) {
+    for (int i = 0; i < 3; ++i) addPerson("Given" + std::to_string(i), "Family");
+    provider.setBatchFault([](const std::string& batchID, const std::string&) -> std::optional<int> {
+        if (batchID == "1") return 500;
+        return std::nullopt;
+    });
+    auto error = deleteAll();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kQuorvaneModelErrorEntriesRemain);
+    EXPECT_EQ(error->userInfo["remaining"].asInt(), 1);
+    EXPECT_EQ(provider.entries(Kind::Contacts).size(), 1u);
+    // Sent again for the rounds the deletion allows, then given up.
+    EXPECT_EQ(batches(Kind::Contacts), 10u);
+}
+
+TEST_F(QuorvaneModelDeleteGoogleTest, AFeedCutShortFailsEvenWhenAllItShowedWent) {
+    for (int i = 0; i < 30; ++i) addPerson("Given" + std::to_string(i), "Family");
+    provider.setPageCap(1);
+    auto error = deleteAll();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kQuorvaneModelErrorEntriesRemain);
+    EXPECT_FALSE(provider.entries(Kind::Contacts).empty());
+    EXPECT_NE(model_->log().find("not downloaded"), std::string::npos) << model_->log();
 }
 
 }  // namespace

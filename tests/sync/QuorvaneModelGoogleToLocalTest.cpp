@@ -40,7 +40,7 @@ const Labels kLocalLabels = {
     string(CNLabelContactRelationFriend), string(CNLabelContactRelationSpouse), string(CNLabelContactRelationPartner),
     string(CNLabelContactRelationAssistant), string(CNLabelContactRelationManager), string("assistant"),
     string("callback"), string("car"), string("company main"), string("isdn"), string("radio"), string("telex"),
-    string("tty/tdd"), string("work mobile"), string("work pager"), string("blog"), string("ftp"), string("profile"),
+    string("tty/tdd"), string("fax"), string("work mobile"), string("work pager"), string("blog"), string("ftp"), string("profile"),
     string("domestic partner"), string("referred by"), string("relative"), string("Boat"), string("Ünïcode ✓")};
 const std::vector<string> kCustomGoogleLabels = {"Boat", "Ünïcode ✓", "iCloud", "iPhone", "summer house"};
 
@@ -337,8 +337,11 @@ TEST_F(QuorvaneModelGoogleToLocalTest, ReverseLabelConvertersAreInversesOfTheFor
         // No label at all comes back as the forward converter's default.
         EXPECT_EQ((m.*reverse)(GmailLabelInfo{}), nullopt);
     }
-    // A rel the forward converter never gives keeps its word.
-    EXPECT_EQ(m.convertToApplePhoneLabelWithGoogleLabel(GmailLabelInfo::withRel(kGDataPhoneNumberFax)), "fax");
+    // A fax number keeps its rel; a rel the forward converter never gives keeps its word.
+    EXPECT_EQ(m.convertToGooglePhoneLabelWithAppleLabel(m.convertToApplePhoneLabelWithGoogleLabel(
+                  GmailLabelInfo::withRel(kGDataPhoneNumberFax))),
+              GmailLabelInfo::withRel(kGDataPhoneNumberFax));
+    EXPECT_EQ(m.convertToApplePhoneLabelWithGoogleLabel(GmailLabelInfo::withRel(kGD + "#satellite")), "satellite");
     EXPECT_EQ(m.convertToApplePhoneLabelWithGoogleLabel(GmailLabelInfo::withLabel("iPhone")), CNLabelPhoneNumberiPhone);
     EXPECT_EQ(m.convertToAppleEmailLabelWithGoogleLabel(GmailLabelInfo::withLabel("iCloud")), CNLabelEmailiCloud);
 

@@ -224,6 +224,8 @@ protected:
         }
         syncStore->insertSyncHistory(pairRecord(person340->identifier(), provider.idURL(test::FakeProvider::Kind::Contacts, "gone")));
         syncStore->insertSyncHistory(pairRecord("deleted-local", provider.idURL(test::FakeProvider::Kind::Contacts, googleIDs[5])));
+        // An old pair of Person 285, which a feed cut at 270 entries does not show.
+        syncStore->insertSyncHistory(pairRecord("old-local", provider.idURL(test::FakeProvider::Kind::Contacts, googleIDs[285])));
         ASSERT_TRUE(syncStore->save());
     }
 
@@ -287,6 +289,18 @@ TEST_F(SyncRunPlanTest, ACutFeedPlansNoDeletionAndSaysSo) {
     EXPECT_NE(plan.notes[0].find("no deletion is planned"), std::string::npos);
     EXPECT_NE(model_->log().find("The Google feed is incomplete"), std::string::npos);
     for (const auto& r : model_->mSyncRecords) EXPECT_NE(r->mSyncAction, SyncActionDeleteContact) << *r->mDescription;
+
+    // Applied, the cut run deletes nothing on Google and keeps the history of the pairs it could
+    // not see: the contacts it did not fetch are not gone.
+    auto applied = runPlan(SyncRunOptions{.planOnly = false});
+    EXPECT_EQ(applied->outcome(), SyncRunOutcome::Ok) << applied->message();
+    EXPECT_EQ(applied->result().counts.googleDeleted, 0);
+    EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
+    model_->doFetchSyncHistory();
+    std::set<std::string> remembered;
+    for (const auto& r : model_->syncHistory().records()) remembered.insert(r->appleRecordID.value_or(""));
+    EXPECT_TRUE(remembered.count("old-local"));
+    EXPECT_TRUE(remembered.count("deleted-local"));
 }
 
 TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
