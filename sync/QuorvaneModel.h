@@ -1042,6 +1042,9 @@ public:
     static std::string signInFailureMessage(const platform::Error& error);
     // Revokes the stored authorization's refresh token, removes the keychain item and forgets it.
     void signOutFromGoogle();
+    // Removes the keychain item and forgets the authorization without asking the provider to
+    // revoke it: for an authorization the provider has already refused.
+    void forgetGoogleAuthorization();
     std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
     SignInSucceeded mSignInSucceeded;
     SignInFailed mSignInFailed;

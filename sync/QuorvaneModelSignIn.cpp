@@ -76,6 +76,10 @@ std::string QuorvaneModel::signInFailureMessage(const platform::Error& error) {
 
 void QuorvaneModel::signOutFromGoogle() {
     if (mAuth) QNOAuth2WindowController::revokeTokenForGoogleAuthentication(mAuth);
+    forgetGoogleAuthorization();
+}
+
+void QuorvaneModel::forgetGoogleAuthorization() {
     QNOAuth2WindowController::removeAuthFromKeychainForName(mKeychainItemName);
     mAuth = nullptr;
 }

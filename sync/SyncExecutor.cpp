@@ -36,6 +36,7 @@ const char* SyncExecutor::stateName(State state) {
         case State::CreateGoogleGroups: return "createGoogleGroups";
         case State::RefetchGroups: return "refetchGroups";
         case State::ApplyGoogle: return "applyGoogle";
+        case State::MergeBackLocal: return "mergeBackLocal";
         case State::UploadPhotos: return "uploadPhotos";
         case State::SaveHistory: return "saveHistory";
         case State::SaveLog: return "saveLog";
@@ -69,6 +70,12 @@ bool writesLocal(const NSSyncRecord& r) {
 bool writesGoogle(const NSSyncRecord& r) {
     if (r.mSyncAction == SyncActionMacToGoogle) return r.mAppleContact != nullptr;
     return r.mSyncAction == SyncActionDeleteContact && r.mGoogleContact && !r.mAppleContact;
+}
+
+// A pair merged into its local contact, which now goes to Google as well.
+bool mergedIntoLocal(const NSSyncRecord& r) {
+    return r.mSyncAction == SyncActionGoogleToMac && r.mMergeContacts && r.mAppleContact && r.mGoogleContact &&
+           r.mMutableAppleContact && !r.mAppleUpdateFailed;
 }
 
 std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {
@@ -113,6 +120,7 @@ void SyncExecutor::changeState(State next) {
             case State::CreateGoogleGroups: return self->createGoogleGroups();
             case State::RefetchGroups: return self->refetchGroups();
             case State::ApplyGoogle: return self->applyGoogle();
+            case State::MergeBackLocal: return self->mergeBackLocal();
             case State::UploadPhotos: return self->uploadPhotos();
             case State::SaveHistory: return self->saveHistory();
             case State::SaveLog: return self->saveLog();
@@ -298,7 +306,26 @@ void SyncExecutor::applyGoogle() {
     if (cancelled_) return changeState(State::SaveHistory);
     std::vector<NSSyncRecordPtr> records;
     std::vector<GoogleBatchOperation> ops;
+    bool groupsReread = false;
     for (const auto& r : model_->mSyncRecords) {
+        if (r && mergedIntoLocal(*r)) {
+            if (!groupsReread) {  // the local write may have changed memberships
+                std::optional<Error> groupError;
+                model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(&groupError);
+                groupsReread = true;
+            }
+            const auto merged = model_->getAppleReferenceContactWithAppleContact(r->mMutableAppleContact);
+            if (!merged || !mergedSidesDiffer(merged, r->mGoogleContact)) continue;
+            auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
+            if (!entry) continue;
+            model_->updateGoogleContact(entry, merged, merged, r,
+                                        model_->getAppleContactGroupNamesWithAppleContactID(merged->identifier()));
+            r->mNewGoogleContact = entry;
+            ops.push_back({GoogleBatchKind::Update, entry});
+            r->mSubmittedGmailUpdate = true;
+            records.push_back(r);
+            continue;
+        }
         if (!r || !writesGoogle(*r)) continue;
         if (r->mSyncAction == SyncActionDeleteContact) {
             if (!input_.contactFeedComplete) continue;  // never delete on what may be a partial feed
@@ -324,7 +351,7 @@ void SyncExecutor::applyGoogle() {
         r->mSubmittedGmailUpdate = true;
         records.push_back(r);
     }
-    if (ops.empty()) return changeState(State::UploadPhotos);
+    if (ops.empty()) return changeState(State::MergeBackLocal);
     auto url = contactsBatchURL();
     if (!url) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
     writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Contacts,
@@ -340,7 +367,7 @@ void SyncExecutor::applyGoogle() {
             self->writer_.reset();
             self->takeGoogleOutcomes(records, ops, outcomes);
             if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
-            self->changeState(State::UploadPhotos);
+            self->changeState(State::MergeBackLocal);
         });
 }
 
@@ -382,6 +409,52 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                 break;
         }
     }
+}
+
+bool SyncExecutor::mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google) {
+    int32_t difference = ContactDifferenceNone;
+    return model_->contactsDifferWithAppleContact(
+        apple, apple, google, model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
+}
+
+void SyncExecutor::mergeBackLocal() {
+    // Each pair merged into Google gets the merged entry merged into its local contact, through
+    // records of their own so that the planned ones keep what they did.
+    std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
+    if (!cancelled_ && localApply_) {
+        for (const auto& r : model_->mSyncRecords) {
+            if (!r || r->mSyncAction != SyncActionMacToGoogle || !r->mMergeContacts || !r->mGmailUpdateSucceeded ||
+                !r->mAppleContact || !r->mGoogleContact)
+                continue;
+            auto apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
+            if (!mergedSidesDiffer(apple, r->mGoogleContact)) continue;
+            auto m = model_->newSyncRecord();
+            m->mAppleContact = m->mAppleContact_Reference = r->mAppleContact;
+            m->mGoogleContact = r->mGoogleContact;
+            m->mSyncAction = m->mInitialSyncAction = SyncActionGoogleToMac;
+            m->mMergeContacts = true;
+            m->mDescription = r->mDescription;
+            back.emplace_back(r, m);
+        }
+    }
+    if (back.empty()) return changeState(State::UploadPhotos);
+    auto planned = std::move(model_->mSyncRecords);
+    model_->mSyncRecords.clear();
+    for (const auto& [r, m] : back) model_->mSyncRecords.push_back(m);
+    auto self = shared_from_this();
+    localApply_([self, planned, back](const std::optional<Error>& error) mutable {
+        self->model_->mSyncRecords = std::move(planned);
+        if (error) self->model_->appendStringToLog("Merged values could not be written locally: " + error->localizedDescription());
+        for (const auto& [r, m] : back) {
+            if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
+                ++self->result_.counts.failures;
+                continue;
+            }
+            r->mMutableAppleContact = m->mMutableAppleContact;
+            ++self->result_.counts.appleUpdated;
+        }
+        self->changeState(State::UploadPhotos);
+    });
 }
 
 void SyncExecutor::uploadPhotos() {

@@ -3,8 +3,13 @@
 // history and the run log. The model owns it for the length of one run.
 //
 //   applyLocal -> downloadPhotos -> createGoogleGroups -> refetchGroups -> applyGoogle
-//     -> uploadPhotos -> saveHistory -> saveLog -> finished
+//     -> mergeBackLocal -> uploadPhotos -> saveHistory -> saveLog -> finished
 //
+// A merged write leaves both sides with the merged values: a pair merged into the local contact
+// also sends the merged contact to Google (in applyGoogle), and a pair merged into the Google
+// contact writes the merged entry back into the local contact (mergeBackLocal). Otherwise the
+// side written from would keep lacking the other side's values, and as neither side changes
+// afterwards no later run would mend it.
 // Every change of state goes through changeState(), which logs it and moves the progress line;
 // each state's work is its own function and ends by naming the next state (or finishing with a
 // result). Google writes go out as batch feeds (GoogleBatchWriter); photos through the entries'
@@ -75,6 +80,7 @@ public:
         CreateGoogleGroups,
         RefetchGroups,
         ApplyGoogle,
+        MergeBackLocal,
         UploadPhotos,
         SaveHistory,
         SaveLog,
@@ -117,6 +123,7 @@ private:
     void createGoogleGroups();
     void refetchGroups();
     void applyGoogle();
+    void mergeBackLocal();
     void uploadPhotos();
     void saveHistory();
     void saveLog();
@@ -127,6 +134,8 @@ private:
                             const std::vector<GoogleBatchOutcome>& outcomes);
     // Ends the run when an error means the provider cannot be used any more; true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);
+    // Whether a merged pair's written side now holds values the other side lacks.
+    bool mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google);
     GoogleBatchWriter::Options writerOptions() const;
     std::optional<platform::URL> contactsBatchURL() const;
     std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;

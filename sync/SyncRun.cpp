@@ -96,6 +96,11 @@ void SyncRun::setState(State state) {
         default: break;
     }
     if (state == State::finished) {
+        // The provider refused the authorization: the account has to sign in again.
+        if (mResult.outcome == SyncRunOutcome::Auth && mModel.mAuth) {
+            mModel.appendStringToLog("Signed out: the provider refused the authorization");
+            mModel.forgetGoogleAuthorization();
+        }
         if (mFinished) {
             // Once only, and not from inside a caller's own call of a run function.
             auto finished = std::move(mFinished);

@@ -220,11 +220,20 @@ struct FakeProvider::State {
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
     BatchFault batchFault;
+    AnswerFault answerFault;
+
+    double timeOffset = 0;  // advanceTime
 
     double now() {
-        double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset;
         lastTime = std::max(t, lastTime + 0.001);
         return lastTime;
+    }
+    void markDeleted(Entry& e) {
+        e.deleted = true;
+        e.version += 1;
+        e.updated = now();
+        e.photo.reset();
     }
     std::string newToken(const char* prefix) { return std::string(prefix) + std::to_string(++serial); }
     Entry* find(Kind kind, const std::string& id) {
@@ -292,6 +301,29 @@ std::string FakeProvider::storeEntry(Kind kind, const std::string& stripped, con
 }
 
 std::string FakeProvider::addContact(const std::string& childrenXML, const std::vector<std::string>& groups) {
+    return contactWithID(std::nullopt, childrenXML, groups);
+}
+
+bool FakeProvider::replaceContact(const std::string& id, const std::string& childrenXML, const std::vector<std::string>& groups) {
+    if (!entry(Kind::Contacts, id)) return false;
+    return !contactWithID(id, childrenXML, groups).empty();
+}
+
+bool FakeProvider::deleteContact(const std::string& id) {
+    std::lock_guard lock(state_->mutex);
+    Entry* e = state_->find(Kind::Contacts, id);
+    if (!e || e->deleted) return false;
+    state_->markDeleted(*e);
+    return true;
+}
+
+void FakeProvider::advanceTime(double seconds) {
+    std::lock_guard lock(state_->mutex);
+    state_->timeOffset += seconds;
+}
+
+std::string FakeProvider::contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
+                                        const std::vector<std::string>& groups) {
     std::string members;
     for (const auto& g : groups)
         members += "<gContact:groupMembershipInfo deleted='false' href='" + idURL(Kind::Groups, g) + "'/>";
@@ -302,7 +334,7 @@ std::string FakeProvider::addContact(const std::string& childrenXML, const std::
     auto stripped = strippedEntry(doc.root());
     if (!stripped) return "";
     std::lock_guard lock(state_->mutex);
-    return storeEntry(Kind::Contacts, *stripped, std::nullopt);
+    return storeEntry(Kind::Contacts, *stripped, id);
 }
 
 std::string FakeProvider::addGroup(const std::string& title) {
@@ -519,7 +551,7 @@ void FakeProvider::install() {
     });
 
     // --- feeds ---
-    server_->on("*", "/m8/feeds/*", [this, &st, bearerOK](const TestRequest& req, TestResponse& res) {
+    auto serveFeeds = [this, &st, bearerOK](const TestRequest& req, TestResponse& res) {
         if (!bearerOK(req)) {
             res.status = 401;
             res.contentType = "text/html; charset=UTF-8";
@@ -590,6 +622,15 @@ void FakeProvider::install() {
         if (parts.size() == 4 && parts[3] == "batch" && method == "POST") return serveBatch(kind, req, res);
         if (parts.size() == 4) return serveEntry(kind, parts[3], method, req, res);
         notFound();
+    };
+    server_->on("*", "/m8/feeds/*", [&st, serveFeeds](const TestRequest& req, TestResponse& res) {
+        serveFeeds(req, res);
+        AnswerFault fault;
+        {
+            std::lock_guard lock(st.mutex);
+            fault = st.answerFault;
+        }
+        if (fault) fault(req, res);
     });
 }
 
@@ -746,10 +787,7 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
         return atomAnswer(res, 200, renderEntry(kind, *e));
     }
     if (method == "DELETE") {
-        e->deleted = true;
-        e->version += 1;
-        e->updated = state_->now();
-        e->photo.reset();
+        state_->markDeleted(*e);
         return plainAnswer(res, 200, "");
     }
     plainAnswer(res, 405, "Method not allowed");
@@ -758,6 +796,11 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
 void FakeProvider::setBatchFault(BatchFault fault) {
     std::lock_guard lock(state_->mutex);
     state_->batchFault = std::move(fault);
+}
+
+void FakeProvider::setAnswerFault(AnswerFault fault) {
+    std::lock_guard lock(state_->mutex);
+    state_->answerFault = std::move(fault);
 }
 
 void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& res) {
@@ -817,10 +860,7 @@ void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& r
             storeEntry(kind, *stripped, e->id);
             body += renderEntry(kind, *e, batchParts(batchID, type, 200, "Success"));
         } else if (type == "delete") {
-            e->deleted = true;
-            e->version += 1;
-            e->updated = state_->now();
-            e->photo.reset();
+            state_->markDeleted(*e);
             body += minimalHead + batchParts(batchID, type, 200, "Success") + "</entry>";
         } else {
             failure(400, "Bad Request");

@@ -104,6 +104,13 @@ public:
     // answers its id. For contacts, `groups` are group ids the contact belongs to.
     std::string addContact(const std::string& childrenXML, const std::vector<std::string>& groups = {});
     std::string addGroup(const std::string& title);
+    // Replaces a contact's body as an edit on the provider's side would (a new ETag and updated
+    // date); false when there is no such contact.
+    bool replaceContact(const std::string& id, const std::string& childrenXML, const std::vector<std::string>& groups = {});
+    // Deletes a contact as a deletion on the provider's side would.
+    bool deleteContact(const std::string& id);
+    // Moves the provider's clock (the entries' updated dates) ahead by that many seconds.
+    void advanceTime(double seconds);
     // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
     // contact; answers how many.
     size_t addContactsFromFeed(const std::string& feedXML);
@@ -117,6 +124,10 @@ public:
     // with the provider locked: it must not call the provider.
     using BatchFault = std::function<std::optional<int>(const std::string& batchID, const std::string& type)>;
     void setBatchFault(BatchFault fault);
+    // Scripts faults of answers the provider has already carried out (an answer lost on the way:
+    // closeAfter, a stall): called with each feed request and its answer, with nothing locked.
+    using AnswerFault = std::function<void(const TestRequest& request, TestResponse& answer)>;
+    void setAnswerFault(AnswerFault fault);
     // The id URL of an entry ("https://127.0.0.1:<port>/m8/feeds/contacts/owner%40example.com/base/<id>").
     std::string idURL(Kind kind, const std::string& id) const;
     std::string editURL(Kind kind, const std::string& id) const;
@@ -126,6 +137,9 @@ private:
     struct State;
     void install();
     std::string storeEntry(Kind kind, const std::string& entryXML, const std::optional<std::string>& id);
+    // A new contact (no id) or a new body for an existing one.
+    std::string contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
+                              const std::vector<std::string>& groups);
     // The handlers run with nothing locked; each takes the state lock itself.
     void serveFeed(Kind kind, const TestRequest& req, TestResponse& res);
     void insertEntry(Kind kind, const TestRequest& req, TestResponse& res);

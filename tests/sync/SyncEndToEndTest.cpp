@@ -1,0 +1,323 @@
+// Whole sync runs, from the account check to the run log, against the fake provider and a real
+// local contact store: what reaches each side, what a second run finds to do, and how runs that
+// lose the provider, the authorization or the process itself are mended by the next run.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "oauth2/QNOAuth2WindowController.h"
+#include "platform/contacts/CNSaveRequest.h"
+#include "platform/foundation/Paths.h"
+#include "platform/net/ServerTrust.h"
+#include "platform/store/Keychain.h"
+#include "sync/SyncRun.h"
+#include "tests/sync/SyncEndToEndSupport.h"
+
+namespace quorvane {
+namespace {
+
+using namespace quorvane::testing;
+using test::FakeProvider;
+
+constexpr const char* kBatchPath = "/m8/feeds/contacts/default/full/batch";
+
+class SyncEndToEndTest : public EndToEndTestBase {};
+
+TEST_F(SyncEndToEndTest, AFirstSyncMergesOverlapAndCreatesTheRestBothWaysThenASecondRunDoesNothing) {
+    model_->setMergeContacts_2Way(true);
+    addLocal({.given = "Ann", .family = "Lee", .emails = {"ann@example.com"}});
+    addLocal({.given = "Bob", .family = "Local"});
+    addPerson("Ann", "Lee", false, "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0101</gd:phoneNumber>");
+    addPerson("Cy", "Google");
+
+    auto first = sync();
+    EXPECT_EQ(first->outcome(), SyncRunOutcome::Ok) << first->message();
+    EXPECT_EQ(first->result().counts.googleCreated, 1);
+    EXPECT_EQ(first->result().counts.appleCreated, 1);
+    auto local = localByName();
+    auto google = googleByName();
+    EXPECT_EQ(names(local), (std::vector<std::string>{"Ann Lee", "Bob Local", "Cy Google"}));
+    EXPECT_EQ(names(google), names(local));
+    // The overlapping contact holds both sides' fields on both sides.
+    ASSERT_TRUE(local.count("Ann Lee") && google.count("Ann Lee"));
+    EXPECT_EQ(local["Ann Lee"]->phoneNumbers().size(), 1u);
+    EXPECT_EQ(local["Ann Lee"]->emailAddresses().size(), 1u);
+    EXPECT_EQ(google["Ann Lee"]->emailAddresses().size(), 1u);
+    EXPECT_EQ(google["Ann Lee"]->phoneNumbers().size(), 1u);
+
+    const size_t batches = provider.server().requestCount(kBatchPath);
+    later();
+    auto second = sync();
+    EXPECT_EQ(second->outcome(), SyncRunOutcome::Ok) << second->message();
+    EXPECT_EQ(second->plan().changes(), 0u);
+    EXPECT_EQ(provider.server().requestCount(kBatchPath), batches);
+    expectInSync(3);
+}
+
+TEST_F(SyncEndToEndTest, AnEditOnOneSideReachesTheOtherAndGoogleUpdatesCarryTheEntryETag) {
+    addLocal({.given = "Dee", .family = "Edit", .emails = {"dee@example.com"}});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    const std::string id = googleID("Dee Edit");
+    const std::string etag = provider.entry(FakeProvider::Kind::Contacts, id)->etag();
+
+    later();
+    editLocal("Dee Edit", [](platform::CNMutableContact& c) { c.setNote("met at the climbing wall"); });
+    provider.server().clearLog();
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    EXPECT_NE(provider.entry(FakeProvider::Kind::Contacts, id)->xml.find("climbing wall"), std::string::npos);
+    auto posts = provider.server().requests(kBatchPath);
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_NE(posts[0].body.find(xmlEscaped(etag)), std::string::npos) << posts[0].body;
+
+    later();
+    ASSERT_TRUE(provider.replaceContact(id, personXML("Dee", "Edit") + "<gd:email rel='http://schemas.google.com/g/2005#home' address='dee@new.example'/>", {"6contacts"}));
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    auto local = localByName();
+    ASSERT_EQ(local["Dee Edit"]->emailAddresses().size(), 1u);
+    EXPECT_EQ(local["Dee Edit"]->emailAddresses()[0].value(), "dee@new.example");
+    expectInSync(1);
+}
+
+TEST_F(SyncEndToEndTest, BothSidesEditedTheNewerWinsMergedWhenTheSettingIsOn) {
+    for (bool merge : {false, true}) {
+        SCOPED_TRACE(merge ? "merging" : "replacing");
+        const std::string family = merge ? "Merged" : "Replaced";
+        model_->setMergeContacts_2Way(merge);
+        addLocal({.given = "Eve", .family = family});
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        later();
+        editLocal("Eve " + family, [](platform::CNMutableContact& c) {
+            c.setPhoneNumbers({lv<platform::CNPhoneNumber>(std::string(platform::CNLabelHome), {"555 0199"})});
+        });
+        later();  // the Google edit is the newer one
+        ASSERT_TRUE(provider.replaceContact(googleID("Eve " + family),
+                                            personXML("Eve", family) + "<content>from Google</content>", {"6contacts"}));
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        auto local = localByName()["Eve " + family];
+        auto google = googleByName()["Eve " + family];
+        EXPECT_EQ(local->note(), "from Google");
+        EXPECT_EQ(local->phoneNumbers().size(), merge ? 1u : 0u);
+        EXPECT_EQ(google->phoneNumbers().size(), merge ? 1u : 0u);
+    }
+    expectInSync(2);
+}
+
+TEST_F(SyncEndToEndTest, AContactDeletedOnGoogleIsDeletedLocallyOnlyWhenDeletionsAreSynced) {
+    for (bool deletions : {false, true}) {
+        SCOPED_TRACE(deletions ? "deletions synced" : "deletions not synced");
+        const std::string name = std::string("Flo ") + (deletions ? "Deleted" : "Kept");
+        model_->setSyncDeletedContacts(deletions);
+        addLocal({.given = "Flo", .family = deletions ? "Deleted" : "Kept"});
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        later();
+        ASSERT_TRUE(provider.deleteContact(googleID(name)));
+        auto run = sync();
+        ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        EXPECT_EQ(localByName().count(name), deletions ? 0u : 1u);
+        EXPECT_EQ(run->result().counts.appleDeleted, deletions ? 1 : 0);
+    }
+}
+
+TEST_F(SyncEndToEndTest, AnEntryAnswered503IsSentAgainAConflictIsNotAndTheNextRunRepairsIt) {
+    for (const char* family : {"Adams", "Brown", "Clark"}) addLocal({.given = "Gus", .family = family});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    later();
+    for (const char* family : {"Adams", "Brown", "Clark"})
+        editLocal(std::string("Gus ") + family, [](platform::CNMutableContact& c) { c.setNote("edited"); });
+    // The records go out in name order: Adams 0, Brown 1, Clark 2.
+    auto sends = std::make_shared<std::map<std::string, int>>();
+    provider.setBatchFault([sends](const std::string& batchID, const std::string&) -> std::optional<int> {
+        int n = ++(*sends)[batchID];
+        if (batchID == "0" && n == 1) return 503;
+        if (batchID == "1") return 412;
+        if (batchID == "2") return 409;
+        return std::nullopt;
+    });
+    auto run = sync();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial);
+    EXPECT_EQ((*sends)["0"], 2);
+    EXPECT_EQ((*sends)["1"], 1);
+    EXPECT_EQ((*sends)["2"], 1);
+    auto google = googleByName();
+    EXPECT_EQ(googleNote(google["Gus Adams"]), "edited");
+    EXPECT_EQ(googleNote(google["Gus Brown"]), "");
+    EXPECT_EQ(googleNote(google["Gus Clark"]), "");
+
+    provider.setBatchFault(nullptr);
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    for (const auto& [name, entry] : googleByName()) EXPECT_EQ(googleNote(entry), "edited") << name;
+    expectInSync(3);
+}
+
+// Once the contacts are downloaded, the provider stops taking the tokens it gave.
+class SyncEndToEndAuthTest : public EndToEndTestBase {
+protected:
+    void TearDown() override {
+        QNOAuth2WindowController::removeAuthFromKeychainForName(QuorvaneModel::kKeychainItemName);
+        EndToEndTestBase::TearDown();
+    }
+    void failTokensAfterTheDownload(bool revoke) {
+        provider.setAnswerFault([this, revoke](const test::TestRequest& req, test::TestResponse&) {
+            if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full") return;
+            provider.setAnswerFault(nullptr);
+            revoke ? provider.revokeAllTokens() : provider.expireAccessTokens();
+        });
+    }
+};
+
+TEST_F(SyncEndToEndAuthTest, AnExpiredTokenIsRefreshedOnceAndTheRunGoesOn) {
+    addLocal({.given = "Hal", .family = "Token"});
+    const size_t refreshes = provider.tokenRequests();
+    failTokensAfterTheDownload(false);
+    auto run = sync();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    EXPECT_EQ(provider.tokenRequests(), refreshes + 1);
+    EXPECT_EQ(googleByName().count("Hal Token"), 1u);
+    EXPECT_TRUE(model_->mAuth);
+}
+
+TEST_F(SyncEndToEndAuthTest, AnInvalidGrantEndsTheRunSignedOutWithTheAuthorizationResult) {
+    ASSERT_TRUE(QNOAuth2WindowController::saveAuthToKeychainForName(QuorvaneModel::kKeychainItemName, account.auth));
+    addLocal({.given = "Ida", .family = "Revoked"});
+    failTokensAfterTheDownload(true);
+    auto run = sync();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
+    EXPECT_FALSE(model_->mAuth);
+    EXPECT_FALSE(QNOAuth2WindowController::authForGoogleFromKeychainForName(QuorvaneModel::kKeychainItemName, "", "")
+                     ->canAuthorize());
+    model_->fetchSyncLogRecords();
+    ASSERT_FALSE(model_->syncLogRecords().empty());
+    EXPECT_EQ(model_->syncLogRecords().back().result, "auth");
+}
+
+TEST_F(SyncEndToEndTest, AConnectionLostDuringARunEndsItAsNetworkAndTheRerunMakesNoDuplicate) {
+    for (const char* given : {"Jo", "Kim", "Lou"}) addLocal({.given = given, .family = "Offline"});
+    // The provider carries the batch out, but its answer never arrives whole.
+    provider.setAnswerFault([](const test::TestRequest& req, test::TestResponse& res) {
+        if (req.path == kBatchPath) res.closeAfter = 10;
+    });
+    auto run = sync();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Network) << run->message();
+    provider.setAnswerFault(nullptr);
+    later();
+    auto rerun = sync();
+    EXPECT_EQ(rerun->outcome(), SyncRunOutcome::Ok) << rerun->message();
+    EXPECT_EQ(names(googleByName()), (std::vector<std::string>{"Jo Offline", "Kim Offline", "Lou Offline"}));
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 3u);
+    expectInSync(3);
+}
+
+TEST_F(SyncEndToEndTest, APhotoIsUploadedOnceAndTheNextRunMovesNoPhoto) {
+    model_->setSyncPhotosSetting(true);
+    const platform::Bytes photo = {0xFF, 0xD8, 0xFF, 0xE0, 'f', 'a', 'c', 'e', 0xFF, 0xD9};
+    addLocal({.given = "May", .family = "Photo"}, photo);
+    auto run = sync();
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    EXPECT_EQ(run->result().counts.photosMoved, 1);
+    auto stored = provider.entry(FakeProvider::Kind::Contacts, googleID("May Photo"));
+    ASSERT_TRUE(stored && stored->photo);
+    EXPECT_EQ(*stored->photo, std::string(photo.begin(), photo.end()));
+
+    later();
+    provider.server().clearLog();
+    auto next = sync();
+    EXPECT_EQ(next->result().counts.photosMoved, 0);
+    EXPECT_EQ(next->plan().changes(), 0u);
+    EXPECT_EQ(provider.server().requestCount("/m8/feeds/photos/media/default/" + stored->id), 0u);
+}
+
+
+const char* env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// The child of the killed-run scenario: one run on its parent's files and provider, until killed.
+TEST(SyncEndToEndChild, Run) {
+    if (!*env("QV_SYNC_CHILD_DIR")) GTEST_SKIP() << "runs only as the child of SyncEndToEndTest";
+    std::string ca;
+    platform::readFile(env("QV_SYNC_CHILD_CA"), ca);
+    platform::TrustStore::addTrustedCertificatesPEM(ca);
+    registerContactClasses();
+    const std::filesystem::path dir = env("QV_SYNC_CHILD_DIR");
+    QuorvaneModel::Environment environment;
+    environment.userDefaults = std::make_shared<platform::UserDefaults>(dir / "defaults.json");
+    environment.contactStore = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
+    environment.timeZone = platform::TimeZone::universal();
+    environment.dataFolder = dir / "profile";
+    auto model = std::make_shared<QuorvaneModel>(std::move(environment));
+    FakeProvider::OAuthSettings oauth;
+    auto auth = QNOAuth2Authentication::authenticationWithServiceProvider(
+        "Google", platform::URL::URLWithString(env("QV_SYNC_CHILD_TOKEN_URL")), "http://127.0.0.1/oauth2callback",
+        oauth.clientID, oauth.clientSecret);
+    auth->setAccessToken(std::string(env("QV_SYNC_CHILD_ACCESS")));
+    auth->setRefreshToken(std::string(env("QV_SYNC_CHILD_REFRESH")));
+    auth->setExpiresIn(3600);
+    auth->setUserEmail(oauth.userEmail);
+    model->mAuth = auth;
+    GDataServiceGoogleContact::setContactServiceRootURLString(std::string(env("QV_SYNC_CHILD_FEEDS")));
+    SyncRunOptions options;
+    options.planOnly = false;
+    bool finished = false;
+    ASSERT_TRUE(model->startSyncRun(options, [&](SyncRun&) { finished = true; }));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
+}
+
+TEST_F(SyncEndToEndTest, ARunKilledBetweenTwoBatchesLosesAndDuplicatesNothingOnTheRerun) {
+    constexpr int kLocal = 250, kGoogle = 20;  // three Google batches, two in flight
+    for (int i = 0; i < kLocal; ++i) addLocal({.given = "Local", .family = "Person " + std::to_string(i)});
+    for (int i = 0; i < kGoogle; ++i) addPerson("Google", "Person " + std::to_string(i));
+    auto tokens = provider.issueTokens();
+
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) vars.emplace_back(*e);
+    for (std::string v : {"QV_SYNC_CHILD_DIR=" + dir_.string(), "QV_SYNC_CHILD_CA=" + test::TestHTTPServer::caCertificatePath().string(),
+                          "QV_SYNC_CHILD_TOKEN_URL=" + provider.tokenURL(), "QV_SYNC_CHILD_FEEDS=" + provider.feedsRoot(),
+                          "QV_SYNC_CHILD_ACCESS=" + tokens.accessToken, "QV_SYNC_CHILD_REFRESH=" + tokens.refreshToken})
+        vars.push_back(v);
+    std::vector<char*> envp;
+    for (auto& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=SyncEndToEndChild.Run";
+    char* argv[] = {exe.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t output;
+    posix_spawn_file_actions_init(&output);
+    const std::string log = (dir_ / "child.log").string();
+    posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&output, 1, 2);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&output);
+    // The third batch goes out only once the provider has answered one of the first two.
+    int status = 0;
+    bool reaped = false;
+    while (!(reaped = ::waitpid(pid, &status, WNOHANG) == pid) &&
+           provider.server().requestCount(kBatchPath) < 3) {
+        provider.server().waitForRequestCount(provider.server().requestCount() + 1, 1);
+    }
+    if (!reaped) {
+        ::kill(pid, SIGKILL);
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
+    std::string childLog;
+    platform::readFile(log, childLog);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended before it was killed:\n" << childLog;
+    ASSERT_GE(provider.server().requestCount(kBatchPath), 3u);
+
+    later();
+    auto rerun = sync();
+    EXPECT_EQ(rerun->outcome(), SyncRunOutcome::Ok) << rerun->message();
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), size_t(kLocal + kGoogle));
+    expectInSync(kLocal + kGoogle);
+}
+
+}  // namespace
+}  // namespace quorvane
