@@ -87,6 +87,7 @@ void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls, const std::op
 
 const GDataClassInfo* GDataEntryBase::entryClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                       const std::optional<std::string>& term) {
+    GDataObject::registerKnownKinds();  // before the lock: registering takes it
     std::lock_guard lock(entryMapMutex());
     return GDataObject::classForCategoryWithScheme(scheme, term, entryMap());
 }

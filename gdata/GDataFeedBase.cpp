@@ -113,6 +113,7 @@ void GDataFeedBase::registerFeedClass(const GDataClassInfo& cls, const std::opti
 
 const GDataClassInfo* GDataFeedBase::feedClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                     const std::optional<std::string>& term) {
+    GDataObject::registerKnownKinds();  // before the lock: registering takes it
     std::lock_guard lock(feedMapMutex());
     return GDataObject::classForCategoryWithScheme(scheme, term, feedMap());
 }

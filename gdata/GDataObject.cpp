@@ -6,10 +6,14 @@
 #include <climits>
 #include <cstdio>
 #include <set>
+#include <vector>
 
 #include "gdata/GDataAtomServiceDocument.h"
+#include "gdata/GDataContactConstants.h"
+#include "gdata/GDataEntryACL.h"
 #include "gdata/GDataEntryBase.h"
 #include "gdata/GDataFeedBase.h"
+#include "gdata/GDataNamespaces.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
 #include "platform/foundation/Log.h"
@@ -1187,12 +1191,9 @@ void GDataObject::addUnknownChildNodesToElement(const GDataXMLElementPtr& elemen
     if (shouldIgnoreUnknowns_) return;
     flushConsumed();
     for (const auto& child : unknownChildren_) element->addChild(child);
-    for (const auto& attr : unknownAttributes_) {
-        // An attribute the element already has is not added again.
-        auto name = attr->name();
-        if (name && element->attributeForName(*name)) continue;
-        element->addAttribute(attr);
-    }
+    // An attribute the element already has (the same namespace and local name) is not added
+    // again; "x:etag" or a plain "etag" beside "gd:etag" are other attributes and are kept.
+    for (const auto& attr : unknownAttributes_) element->addAttribute(attr);
 }
 
 GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
@@ -1216,11 +1217,75 @@ GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
 
 GDataXMLElementPtr GDataObject::XMLElement() const { return XMLElementWithExtensionsAndDefaultName(std::nullopt); }
 
+namespace {
+
+// The namespaces the model writes under their usual prefixes.
+constexpr std::pair<const char*, const char*> kStandardNamespaces[] = {
+    {kGDataNamespaceGDataPrefix, kGDataNamespaceGDataURI},   {kGDataNamespaceContactPrefix, kGDataNamespaceContactURI},
+    {kGDataNamespaceBatchPrefix, kGDataNamespaceBatchURI},   {kGDataNamespaceAtomPubPrefix, kGDataNamespaceAtomPubURI},
+    {kGDataNamespaceOpenSearchPrefix, kGDataNamespaceOpenSearchURI}, {kGDataNamespaceACLPrefix, kGDataNamespaceACLURI},
+    {kGDataNamespaceMediaPrefix, kGDataNamespaceMediaURI},   {kGDataNamespaceGeoRSSPrefix, kGDataNamespaceGeoRSSURI},
+    {kGDataNamespaceGMLPrefix, kGDataNamespaceGMLURI},       {kGDataNamespaceGeoW3CPrefix, kGDataNamespaceGeoW3CURI},
+    {kGDataNamespaceXHTMLPrefix, kGDataNamespaceXHTMLURI},
+};
+
+// Elements and attributes are named with literal prefixes ("gd:email") that the tree resolves
+// when the prefix is declared where they are grafted. An entry written on its own (its feed
+// declared the prefixes), or an element added where its namespace has another prefix, leaves
+// such names unbound. This gives each one its namespace: the URI the object knows for the
+// prefix (its own and its ancestors' declarations, else the usual one), under a prefix in
+// scope for that URI, or declared on the root when none is.
+void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
+    auto uriFor = [&](const std::string& prefix) -> const char* {
+        for (const auto& [p, uri] : known)
+            if (p == prefix) return uri.c_str();
+        for (const auto& [p, uri] : kStandardNamespaces)
+            if (prefix == p) return uri;
+        return nullptr;
+    };
+    auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
+        if (node->ns || !node->name) return;
+        std::string name = reinterpret_cast<const char*>(node->name);
+        size_t colon = name.find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
+        std::string prefix = name.substr(0, colon);
+        if (prefix == "xml" || prefix == "xmlns") return;
+        const char* uri = uriFor(prefix);
+        if (!uri) return;
+        const auto* href = reinterpret_cast<const xmlChar*>(uri);
+        xmlNsPtr ns = xmlSearchNsByHref(root->doc, element, href);
+        // An attribute needs a prefixed declaration: a default namespace does not apply to it.
+        if (ns && isAttribute && !ns->prefix) ns = nullptr;
+        if (!ns) {
+            std::string declared = prefix;
+            for (int n = 1; xmlSearchNs(root->doc, root, reinterpret_cast<const xmlChar*>(declared.c_str())); ++n)
+                declared = prefix + std::to_string(n);
+            ns = xmlNewNs(root, href, reinterpret_cast<const xmlChar*>(declared.c_str()));
+        }
+        if (!ns) return;
+        xmlSetNs(node, ns);
+        xmlNodeSetName(node, reinterpret_cast<const xmlChar*>(name.c_str() + colon + 1));
+    };
+    std::vector<xmlNodePtr> stack{root};
+    while (!stack.empty()) {
+        xmlNodePtr element = stack.back();
+        stack.pop_back();
+        bind(element, element, false);
+        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
+            bind(reinterpret_cast<xmlNodePtr>(attr), element, true);
+        for (xmlNodePtr child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
     auto root = XMLElement();
     if (!root) return nullptr;
     auto doc = GDataXMLDocument::initWithRootElement(root);
     if (!doc) return nullptr;
+    if (auto written = doc->rootElement()) bindLiteralPrefixes(written->XMLNode(), completeNamespaces());
     doc->setVersion("1.0");
     doc->setCharacterEncoding("UTF-8");
     return doc;
@@ -1438,6 +1503,11 @@ const GDataClassInfo* GDataObject::classForCategoryWithScheme(const std::optiona
     it = map.find(categoryKey(*scheme, std::string()));
     if (it != map.end()) return it->second;
     return nullptr;
+}
+
+void GDataObject::registerKnownKinds() {
+    registerContactClasses();
+    registerACLClasses();
 }
 
 void GDataObject::registerClassName(const GDataClassInfo& cls) {

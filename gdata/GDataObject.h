@@ -410,6 +410,10 @@ public:
     static const GDataClassInfo* objectClassForXMLElement(const GDataObject* caller, const GDataXMLElementPtr& element);
     static void registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
                               const std::optional<std::string>& term);
+    // Registers the kinds of every entry and feed class the model has (contacts, groups,
+    // profiles, access control), once; every lookup by kind runs it first, so a feed parsed
+    // through the base class gets its entries' classes in a fresh process too.
+    static void registerKnownKinds();
     static const GDataClassInfo* classForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                            const std::optional<std::string>& term,
                                                            const GDataKindMap& map);

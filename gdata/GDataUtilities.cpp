@@ -1,6 +1,5 @@
 #include "gdata/GDataUtilities.h"
 
-#include <unicode/uniset.h>
 #include <unicode/utf8.h>
 
 #include <array>
@@ -14,25 +13,12 @@ namespace quorvane {
 
 namespace {
 
-// The characters removed from written text: Unicode controls and format characters (Cc, Cf)
-// except those that are white space or newlines, with U+000B and U+000C removed all the same.
-const icu::UnicodeSet& filteredCharacters() {
-    static const icu::UnicodeSet* set = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        auto* s = new icu::UnicodeSet(icu::UnicodeString(u"[[:Cc:][:Cf:]]"), status);
-        icu::UnicodeSet whitespaceAndNewlines(icu::UnicodeString(u"[[:Z:]\\u0009-\\u000D\\u0085]"), status);
-        s->removeAll(whitespaceAndNewlines);
-        s->add(0x000B);
-        s->add(0x000C);
-        s->freeze();  // read-only from here on, safe to share between threads
-        return s;
-    }();
-    return *set;
-}
-
-bool isFilteredASCII(unsigned char b) {
-    return (b < 0x20 && b != '\t' && b != '\n' && b != '\r') || b == 0x7F;
-}
+// The characters XML 1.0 does not allow in a document, removed from written text: the C0
+// controls other than tab, line feed and carriage return, U+FFFE and U+FFFF, and surrogates
+// (which UTF-8 can only carry unpaired, as the three bytes ED A0..BF 80..BF). Everything else
+// stays, format characters included: joiners, direction marks and soft hyphens are part of
+// names and notes.
+bool isFilteredASCII(unsigned char b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\r'; }
 
 // Whether the character starting at pos is filtered; len is its length in bytes.
 bool isFilteredAt(std::string_view s, size_t pos, size_t& len) {
@@ -41,13 +27,18 @@ bool isFilteredAt(std::string_view s, size_t pos, size_t& len) {
         len = 1;
         return isFilteredASCII(b);
     }
+    auto byteAt = [&](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0; };
+    if (b == 0xED && byteAt(pos + 1) >= 0xA0 && byteAt(pos + 1) <= 0xBF && (byteAt(pos + 2) & 0xC0) == 0x80) {
+        len = 3;
+        return true;  // a surrogate
+    }
     const auto* p = reinterpret_cast<const uint8_t*>(s.data());
     int32_t i = int32_t(pos), n = int32_t(s.size());
     UChar32 c;
     U8_NEXT(p, i, n, c);
     len = size_t(i) - pos;
     if (len == 0) len = 1;
-    return c >= 0 && filteredCharacters().contains(c);  // ill-formed bytes stay
+    return c == 0xFFFE || c == 0xFFFF;  // ill-formed bytes stay
 }
 
 constexpr char kHex[] = "0123456789ABCDEF";

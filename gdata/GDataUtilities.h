@@ -116,9 +116,10 @@ constexpr bool AreBoolsEqual(long long a, long long b) { return (a != 0) == (b !
 
 class GDataUtilities {
 public:
-    // Removes the C0 and C1 controls except tab, line feed, carriage return and U+0085, and the
-    // format characters (U+00AD, U+200B, U+200E, U+FEFF, ...). Gives back the input itself when
-    // there is nothing to remove. Ill-formed bytes are kept as they are.
+    // Removes what XML 1.0 forbids: the C0 controls except tab, line feed and carriage return,
+    // U+FFFE, U+FFFF and (unpaired) surrogates. Format characters such as joiners, direction
+    // marks and soft hyphens stay. Gives back the input itself when there is nothing to remove.
+    // Other ill-formed bytes are kept as they are.
     static std::string stringWithControlsFilteredForString(std::string str);
 
     // nullopt for a missing or empty string; else its leading number (0 when none), where a

@@ -41,7 +41,7 @@ void installEntityLoader() {
 
 namespace gdataxml {
 
-xmlDocPtr parseDocument(const char* bytes, size_t length) {
+xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError) {
     ensureInitialized();
     installEntityLoader();
     if (length > static_cast<size_t>(INT_MAX)) return nullptr;
@@ -55,13 +55,27 @@ xmlDocPtr parseDocument(const char* bytes, size_t length) {
     // make the document fail; nothing is fetched from the network.
     const int options = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOENT;
     xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
-    if (doc && !context->wellFormed) {
+    // An undeclared prefix leaves a name without its namespace, and writing it back would give
+    // XML that a namespace-aware reader refuses.
+    bool namespacesBroken = doc && context->wellFormed && !context->nsWellFormed;
+    if (doc && (!context->wellFormed || namespacesBroken)) {
         xmlFreeDoc(doc);
         doc = nullptr;
     }
     xmlFreeParserCtxt(context);
     for (const auto& message : capture.messages()) platform::Log::debug("GDataXML", message);
+    if (namespacesBroken && namespaceError)
+        *namespaceError = capture.messages().empty() ? "undeclared namespace prefix" : capture.messages().front();
     return doc;
+}
+
+platform::Error parseError(const std::string& namespaceError) {
+    platform::Value info;
+    if (!namespaceError.empty()) {
+        info = platform::Value::dictionary();
+        info.set(kGDataXMLErrorKey, namespaceError);
+    }
+    return platform::Error(kGDataXMLErrorDomain, -1, std::move(info));
 }
 
 void resolveBracedNames(xmlNodePtr root) {
@@ -105,9 +119,10 @@ GDataXMLDocument::GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXM
 GDataXMLDocument::~GDataXMLDocument() = default;
 
 std::shared_ptr<GDataXMLDocument> GDataXMLDocument::parse(const char* bytes, size_t length, platform::Error* error) {
-    xmlDocPtr doc = parseDocument(bytes, length);
+    std::string namespaceError;
+    xmlDocPtr doc = parseDocument(bytes, length, &namespaceError);
     if (!doc) {
-        if (error) *error = platform::Error(kGDataXMLErrorDomain, -1);
+        if (error) *error = parseError(namespaceError);
         return nullptr;
     }
     if (error) *error = platform::Error();

@@ -63,8 +63,12 @@ namespace gdataxml {
 // Gives every element and attribute still named "{URI}:local" a namespace: one in scope when
 // there is one, else a new declaration on its element.
 void resolveBracedNames(xmlNodePtr root);
-// Parses the bytes into a document owned by the caller; nullptr on failure.
-xmlDocPtr parseDocument(const char* bytes, size_t length);
+// Parses the bytes into a document owned by the caller; nullptr on failure. A document that is
+// well-formed but uses a namespace prefix it never declares is refused too, with libxml2's
+// message in *namespaceError (when given).
+xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr);
+// The error of a failed parse: code -1, with {"error": message} for a namespace error.
+platform::Error parseError(const std::string& namespaceError);
 }  // namespace gdataxml
 
 }  // namespace quorvane

@@ -82,12 +82,13 @@ bool sameExpandedName(xmlAttrPtr a, xmlAttrPtr b) {
 // --- parsing ---
 
 std::shared_ptr<GDataXMLElement> GDataXMLElement::initWithXMLString(std::string_view xml, platform::Error* error) {
-    xmlDocPtr doc = parseDocument(xml.data(), xml.size());
+    std::string namespaceError;
+    xmlDocPtr doc = parseDocument(xml.data(), xml.size(), &namespaceError);
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
     xmlNodePtr copied = root ? copyNode(root, nullptr) : nullptr;
     if (doc) xmlFreeDoc(doc);
     if (!copied) {
-        if (error) *error = platform::Error(kGDataXMLErrorDomain, -1);
+        if (error) *error = parseError(namespaceError);
         return nullptr;
     }
     return std::static_pointer_cast<GDataXMLElement>(wrap(copied, GDataXMLTree::owning(copied)));

@@ -30,10 +30,15 @@ private:
     std::weak_ptr<MSHttpIngestion> owner_;
 };
 
-MSHttpIngestion::MSHttpIngestion(std::string baseURL, std::string apiPath, Options options)
-    : apiPath_(std::move(apiPath)), options_(std::move(options)), baseURL_(std::move(baseURL)) {
-    if (options_.retryIntervals.empty()) const_cast<Options&>(options_).retryIntervals = {10};
+namespace {
+MSHttpIngestion::Options withRetryIntervals(MSHttpIngestion::Options options) {
+    if (options.retryIntervals.empty()) options.retryIntervals = {10};
+    return options;
 }
+}  // namespace
+
+MSHttpIngestion::MSHttpIngestion(std::string baseURL, std::string apiPath, Options options)
+    : apiPath_(std::move(apiPath)), options_(withRetryIntervals(std::move(options))), baseURL_(std::move(baseURL)) {}
 
 void MSHttpIngestion::init() {
     auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();

@@ -203,6 +203,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
         if (!log) {
             MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + error);
             damaged.push_back(id);
+            bytes_ -= int64_t(sqlite3_column_bytes(select.stmt, 1));
             continue;
         }
         if (const auto* sealed = reinterpret_cast<const char*>(sqlite3_column_text(select.stmt, 2))) {

@@ -7,6 +7,7 @@
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataCategory.h"
 #include "gdata/GDataContactConstants.h"
+#include "gdata/GDataEmail.h"
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "gdata/GDataFeedContactProfile.h"
@@ -15,6 +16,7 @@
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Log.h"
 #include "tests/gdata/GDataElementTestSupport.h"
+#include "tests/gdata/GDataXMLTestSupport.h"
 #include "tests/gdata/XMLInfosetTestSupport.h"
 #include "tests/support/ContactsFeedGenerator.h"
 
@@ -123,6 +125,41 @@ TEST(GDataFeedContact, GeneratedFeedRoundTripKeepsEveryElementAndAttributeAndIsS
     EXPECT_EQ(generated(*copy), first);
 }
 
+TEST(GDataFeedContact, UnknownAttributesSharingALocalNameWithAKnownOneAreKept) {
+    // x:address beside address, a plain etag and x:etag beside gd:etag, a plain lang beside
+    // xml:lang: unmodelled attributes an update would otherwise erase on the server.
+    const std::string original =
+        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'"
+        " xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:x='urn:x'>"
+        "<entry gd:etag='E1' etag='plain' x:etag='other'>"
+        "<category scheme='http://schemas.google.com/g/2005#kind' term='http://schemas.google.com/contact/2008#contact'/>"
+        "<title xml:lang='en' lang='fr'>T</title>"
+        "<gd:email address='a@example.com' x:address='b@example.com' rel='http://schemas.google.com/g/2005#home'/>"
+        "</entry></feed>";
+    registerContactClasses();
+    auto feed = GDataFeedContact::contactFeedWithXMLData(bytes(original));
+    ASSERT_TRUE(feed);
+    const std::string first = generated(*feed);
+    EXPECT_TRUE(infoset::sameInfoset(original, first)) << first;
+    auto again = GDataFeedContact::contactFeedWithXMLData(bytes(first));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(generated(*again), first);
+}
+
+TEST(GDataEntryContact, JoinersMarksAndSoftHyphensAreWrittenBackUnchanged) {
+    // Persian with a zero-width non-joiner, an emoji sequence with joiners, Hebrew with a
+    // direction mark, a soft hyphen and a word joiner.
+    const std::string name = "\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645 \U0001F469\u200D\U0001F4BB";
+    const std::string note = "\u05E9\u05DC\u05D5\u05DD\u200F (Tel\u00ADAviv)\u2060!";
+    auto contact = parseContact("<title>" + name + "</title><content>" + note + "</content><gd:name><gd:fullName>" +
+                                name + "</gd:fullName></gd:name>");
+    ASSERT_TRUE(contact);
+    const std::string xml = xmlOf(*contact);
+    EXPECT_TRUE(contains(xml, "<gd:fullName>" + name + "</gd:fullName>")) << xml;
+    EXPECT_TRUE(contains(xml, ">" + note + "</content>")) << xml;
+    EXPECT_TRUE(contains(xml, "<title>" + name + "</title>")) << xml;
+}
+
 TEST(GDataFeedContact, FeedWithoutUnknownPartsParsesBackIntoAnEqualFeed) {
     const std::string original = quorvane::testing::generateContactsFeed({40, 5, false});
     auto feed = GDataFeedContact::contactFeedWithXMLData(bytes(original));
@@ -169,6 +206,50 @@ TEST(GDataFeedContactGroup, GeneratedGroupsFeedRoundTripsAndFindsSystemGroups) {
     auto userOnly = GDataFeedContactGroup::contactGroupFeed();
     userOnly->addEntry(GDataEntryContactGroup::contactGroupEntryWithTitle("Climbing"));
     EXPECT_FALSE(userOnly->entryForSystemGroupID(kGDataSystemGroupIDMyContacts));
+}
+
+TEST(GDataFeedContact, AFreshProcessParsesAContactsFeedThroughTheBaseClassIntoContacts) {
+    // The statement runs in a newly started copy of this program, where no contact factory has
+    // been used yet.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string xml = quorvane::testing::generateContactsFeed({3, 2, false});
+    EXPECT_EXIT(
+        {
+            auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(xml));
+            bool contacts = feed && feed->entryCount() == 3;
+            for (size_t i = 0; contacts && i < feed->entryCount(); ++i)
+                contacts = std::dynamic_pointer_cast<GDataEntryContact>(feed->entryAtIndex(i)) != nullptr;
+            std::_Exit(contacts ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(GDataFeedContact, WrittenXMLBindsEveryPrefixWhereverTheObjectIsWritten) {
+    // An entry parsed from a feed, which declared the prefixes, and written on its own.
+    auto feed = GDataFeedContact::contactFeedWithXMLData(bytes(quorvane::testing::generateContactsFeed({2, 2, true})));
+    ASSERT_TRUE(feed);
+    auto entry = feed->entryAtIndex(1);
+    const std::string alone = generated(*entry);
+    EXPECT_TRUE(xmltest::reparsesCleanly(alone));
+    EXPECT_TRUE(contains(alone, "http://schemas.google.com/g/2005")) << alone;
+
+    // A new element added to a feed that binds the gd namespace to another prefix.
+    const std::string original =
+        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:g='http://schemas.google.com/g/2005'>"
+        "<entry><category scheme='http://schemas.google.com/g/2005#kind'"
+        " term='http://schemas.google.com/contact/2008#contact'/><g:email address='a@example.com'/></entry></feed>";
+    auto other = GDataFeedContact::contactFeedWithXMLData(bytes(original));
+    ASSERT_TRUE(other);
+    auto contact = std::dynamic_pointer_cast<GDataEntryContact>(other->entryAtIndex(0));
+    ASSERT_TRUE(contact);
+    contact->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, "b@example.com"));
+    const std::string written = generated(*other);
+    EXPECT_TRUE(xmltest::reparsesCleanly(written));
+    auto again = GDataFeedContact::contactFeedWithXMLData(bytes(written));
+    ASSERT_TRUE(again);
+    auto reread = std::dynamic_pointer_cast<GDataEntryContact>(again->entryAtIndex(0));
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(reread->emailAddresses().size(), 2u) << written;
 }
 
 TEST(GDataFeedContact, KindsChooseTheContactClassesInFeedsOfAnyClass) {

@@ -104,6 +104,7 @@ TEST(GDataGeoEncodings, EachReadsAndWritesAPoint) {
 TEST(GDataGeoEncodings, NewLocationsUseTheirOwnNamesAndNamespaces) {
     auto host = TestPlace::object();
     host->setNamespaces(GDataGeo::geoNamespaces());
+    host->addNamespaces({{"t", "urn:test"}});  // its own prefix, so the XML reads back
     for (const auto* cls : {&GDataGeoRSSPoint::staticClassInfo(), &GDataGeoRSSWhere::staticClassInfo(),
                             &GDataGeoW3CPoint::staticClassInfo()}) {
         auto geo = GDataGeo::geoWithLatitude(*cls, 10.5, -20.25);

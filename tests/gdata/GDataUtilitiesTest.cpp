@@ -24,23 +24,26 @@ std::string hex(char32_t cp) {
 
 // --- control filter ---
 
-TEST(GDataUtilitiesFilter, RemovesControlsAndFormatCharacters) {
-    std::vector<char32_t> removed = {0x0B, 0x0C, 0x7F, 0xAD, 0x061C, 0x200B, 0x200E, 0x200F, 0x2060, 0xFEFF, 0xE0001};
+TEST(GDataUtilitiesFilter, RemovesOnlyWhatXMLForbids) {
+    std::vector<char32_t> removed = {0x0B, 0x0C, 0xFFFE, 0xFFFF};
     for (char32_t c = 0x00; c <= 0x08; ++c) removed.push_back(c);
     for (char32_t c = 0x0E; c <= 0x1F; ++c) removed.push_back(c);
-    for (char32_t c = 0x80; c <= 0x9F; ++c)
-        if (c != 0x85) removed.push_back(c);
     for (char32_t c : removed) {
         std::string input = "a" + utf8(c) + "b" + utf8(c);
         EXPECT_EQ(GDataUtilities::stringWithControlsFilteredForString(input), "ab") << hex(c);
     }
+    // Unpaired surrogates, which UTF-8 can carry only as ill-formed three-byte sequences.
+    EXPECT_EQ(GDataUtilities::stringWithControlsFilteredForString("a\xed\xa0\x80" "b\xed\xbf\xbf"), "ab");
 }
 
-TEST(GDataUtilitiesFilter, KeepsWhitespaceNewlinesAndText) {
-    // Tab, line feed, carriage return and U+0085 are white space; separators and ordinary text stay.
+TEST(GDataUtilitiesFilter, KeepsWhitespaceJoinersMarksAndText) {
+    // White space, and the format characters names and notes are written with: joiners in
+    // Persian and Indic names and emoji sequences, direction marks, soft hyphens.
     for (char32_t c : {char32_t(0x09), char32_t(0x0A), char32_t(0x0D), char32_t(0x85), char32_t(0x20), char32_t(0xA0),
                        char32_t(0x2028), char32_t(0x2029), char32_t(0x3000), char32_t(U'é'), char32_t(0x1F600),
-                       char32_t(0xFFFD)}) {
+                       char32_t(0xFFFD), char32_t(0x7F), char32_t(0x80), char32_t(0x9F), char32_t(0xAD),
+                       char32_t(0x061C), char32_t(0x200B), char32_t(0x200C), char32_t(0x200D), char32_t(0x200E),
+                       char32_t(0x200F), char32_t(0x2060), char32_t(0xFEFF), char32_t(0xE0001)}) {
         std::string input = "a" + utf8(c) + "b";
         EXPECT_EQ(GDataUtilities::stringWithControlsFilteredForString(input), input) << hex(c);
     }

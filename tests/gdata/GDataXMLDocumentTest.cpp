@@ -84,8 +84,16 @@ TEST(GDataXMLDocumentTest, MalformedInputFailsQuietly) {
         EXPECT_EQ(error.code, -1);
         EXPECT_EQ(error.userInfo.size(), 0u);
     }
-    // A namespace error alone still gives a document.
-    EXPECT_TRUE(GDataXMLDocument::initWithXMLString("<a><p:b/></a>", 0, &error));
+    // An undeclared prefix is refused too, with libxml2's message.
+    for (const char* unbound : {"<a><p:b/></a>", "<a p:x='1'/>", "<feed xmlns='http://www.w3.org/2005/Atom'><gd:email/></feed>"}) {
+        EXPECT_FALSE(GDataXMLDocument::initWithXMLString(unbound, 0, &error)) << unbound;
+        EXPECT_EQ(error.code, -1);
+        EXPECT_NE(error.userInfo[kGDataXMLErrorKey].asString().find("amespace"), std::string::npos)
+            << error.userInfo.toJSON();
+        EXPECT_FALSE(GDataXMLElement::initWithXMLString(unbound, &error)) << unbound;
+        EXPECT_FALSE(error.userInfo[kGDataXMLErrorKey].asString().empty());
+    }
+    EXPECT_TRUE(GDataXMLDocument::initWithXMLString("<a xmlns:p='urn:p'><p:b/></a>", 0, &error));
     EXPECT_EQ(error.domain, "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_FALSE(log.messages().empty());  // libxml2's messages went to the debug log instead

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <set>
 #include <thread>
 
@@ -265,6 +267,14 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     std::vector<std::string> numbers;
     for (const auto& l : left->logs) numbers.push_back(RecordingDelegate::number(l));
     EXPECT_EQ(numbers, (std::vector<std::string>{"10", "12", "13"}));
+    sqlite3* raw = nullptr;  // rows another version or a damaged disk left behind are dropped on load
+    ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    sqlite3_exec(raw, "INSERT INTO logs (groupId, log, priority) VALUES ('G2', 'not base64!', 1), ('G2', 'e30=', 1)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(raw);
+    EXPECT_FALSE(f.storage->loadLogsWithGroupId("G2", 10));
+    EXPECT_EQ(f.storage->countLogs("G2"), 0u);
+
     f.storage->setMaxStorageSize(size / 2);  // a log larger than the bound is refused, nothing dropped
     EXPECT_FALSE(f.storage->saveLog(numberedLog(14), "G", MSFlagsNormal));
     EXPECT_EQ(f.storage->countAllLogs(), 3u);
