@@ -296,8 +296,10 @@ TEST_F(SyncEndToEndTest, ARunKilledBetweenTwoBatchesLosesAndDuplicatesNothingOnT
     for (char** e = environ; *e; ++e) vars.emplace_back(*e);
     for (std::string v : {"QV_SYNC_CHILD_DIR=" + dir_.string(), "QV_SYNC_CHILD_CA=" + test::TestHTTPServer::caCertificatePath().string(),
                           "QV_SYNC_CHILD_TOKEN_URL=" + provider.tokenURL(), "QV_SYNC_CHILD_FEEDS=" + provider.feedsRoot(),
-                          "QV_SYNC_CHILD_ACCESS=" + tokens.accessToken, "QV_SYNC_CHILD_REFRESH=" + tokens.refreshToken})
+                          "QV_SYNC_CHILD_ACCESS=" + tokens.accessToken, "QV_SYNC_CHILD_REFRESH=" + tokens.refreshToken,
+                          "TMPDIR=" + (dir_ / "child-tmp").string()})
         vars.push_back(v);
+    std::filesystem::create_directories(dir_ / "child-tmp");  // the killed child's folders go with the parent's
     std::vector<char*> envp;
     for (auto& v : vars) envp.push_back(v.data());
     envp.push_back(nullptr);
