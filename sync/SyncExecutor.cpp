@@ -72,10 +72,13 @@ bool writesGoogle(const NSSyncRecord& r) {
     return r.mSyncAction == SyncActionDeleteContact && r.mGoogleContact && !r.mAppleContact;
 }
 
+// Only a run that writes both sides carries merged values back to the side written from.
+bool writesBothSides(int32_t mode) { return mode == SyncModeTwoWay || mode == SyncModeManual; }
+
 // A pair merged into its local contact, which now goes to Google as well.
-bool mergedIntoLocal(const NSSyncRecord& r) {
-    return r.mSyncAction == SyncActionGoogleToMac && r.mMergeContacts && r.mAppleContact && r.mGoogleContact &&
-           r.mMutableAppleContact && !r.mAppleUpdateFailed;
+bool mergedIntoLocal(const NSSyncRecord& r, int32_t mode) {
+    return writesBothSides(mode) && r.mSyncAction == SyncActionGoogleToMac && r.mMergeContacts && r.mAppleContact &&
+           r.mGoogleContact && r.mMutableAppleContact && !r.mAppleUpdateFailed;
 }
 
 std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {
@@ -308,7 +311,7 @@ void SyncExecutor::applyGoogle() {
     std::vector<GoogleBatchOperation> ops;
     bool groupsReread = false;
     for (const auto& r : model_->mSyncRecords) {
-        if (r && mergedIntoLocal(*r)) {
+        if (r && mergedIntoLocal(*r, model_->mSyncMode)) {
             if (!groupsReread) {  // the local write may have changed memberships
                 std::optional<Error> groupError;
                 model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(&groupError);
@@ -421,7 +424,7 @@ void SyncExecutor::mergeBackLocal() {
     // Each pair merged into Google gets the merged entry merged into its local contact, through
     // records of their own so that the planned ones keep what they did.
     std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
-    if (!cancelled_ && localApply_) {
+    if (!cancelled_ && localApply_ && writesBothSides(model_->mSyncMode)) {
         for (const auto& r : model_->mSyncRecords) {
             if (!r || r->mSyncAction != SyncActionMacToGoogle || !r->mMergeContacts || !r->mGmailUpdateSucceeded ||
                 !r->mAppleContact || !r->mGoogleContact)

@@ -5,7 +5,7 @@
 //   applyLocal -> downloadPhotos -> createGoogleGroups -> refetchGroups -> applyGoogle
 //     -> mergeBackLocal -> uploadPhotos -> saveHistory -> saveLog -> finished
 //
-// A merged write leaves both sides with the merged values: a pair merged into the local contact
+// A merged write of a two-way run leaves both sides with the merged values: a pair merged into the local contact
 // also sends the merged contact to Google (in applyGoogle), and a pair merged into the Google
 // contact writes the merged entry back into the local contact (mergeBackLocal). Otherwise the
 // side written from would keep lacking the other side's values, and as neither side changes

@@ -110,6 +110,21 @@ TEST_F(SyncEndToEndTest, BothSidesEditedTheNewerWinsMergedWhenTheSettingIsOn) {
     expectInSync(2);
 }
 
+TEST_F(SyncEndToEndTest, AOneWayMergeWritesOnlyItsDestination) {
+    model_->setMergeContacts_1Way(true);
+    for (int32_t mode : {SyncModeGoogleToMac, SyncModeMacToGoogle}) {
+        SCOPED_TRACE(mode);
+        const std::string family = mode == SyncModeGoogleToMac ? "ToLocal" : "ToGoogle";
+        addLocal({.given = "Nia", .family = family, .emails = {"nia@example.com"}});
+        addPerson("Nia", family, false, "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0102</gd:phoneNumber>");
+        ASSERT_EQ(sync(false, mode)->outcome(), SyncRunOutcome::Ok);
+        auto local = localByName()["Nia " + family];
+        auto google = googleByName()["Nia " + family];
+        EXPECT_EQ(local->emailAddresses().size() + local->phoneNumbers().size(), mode == SyncModeGoogleToMac ? 2u : 1u);
+        EXPECT_EQ(google->emailAddresses().size() + google->phoneNumbers().size(), mode == SyncModeMacToGoogle ? 2u : 1u);
+    }
+}
+
 TEST_F(SyncEndToEndTest, AContactDeletedOnGoogleIsDeletedLocallyOnlyWhenDeletionsAreSynced) {
     for (bool deletions : {false, true}) {
         SCOPED_TRACE(deletions ? "deletions synced" : "deletions not synced");
