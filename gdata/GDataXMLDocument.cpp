@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "gdata/GDataXMLTree.h"
 #include "platform/foundation/Log.h"
@@ -37,6 +38,23 @@ void installEntityLoader() {
     });
 }
 
+// Whether some element or attribute is named with a prefix that gave it no namespace. The parser
+// reports that for the document itself, but not for what an internal entity expanded into.
+bool hasUnboundPrefixedName(xmlNodePtr root) {
+    auto unbound = [](xmlNodePtr node) { return !node->ns && node->name && xmlStrchr(node->name, ':'); };
+    std::vector<xmlNodePtr> stack{root};
+    while (!stack.empty()) {
+        xmlNodePtr element = stack.back();
+        stack.pop_back();
+        if (unbound(element)) return true;
+        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
+            if (unbound(reinterpret_cast<xmlNodePtr>(attr))) return true;
+        for (xmlNodePtr child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace gdataxml {
@@ -57,7 +75,8 @@ xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespace
     xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
     // An undeclared prefix leaves a name without its namespace, and writing it back would give
     // XML that a namespace-aware reader refuses.
-    bool namespacesBroken = doc && context->wellFormed && !context->nsWellFormed;
+    bool namespacesBroken = doc && context->wellFormed &&
+                            (!context->nsWellFormed || hasUnboundPrefixedName(xmlDocGetRootElement(doc)));
     if (doc && (!context->wellFormed || namespacesBroken)) {
         xmlFreeDoc(doc);
         doc = nullptr;

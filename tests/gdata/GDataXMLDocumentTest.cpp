@@ -85,7 +85,8 @@ TEST(GDataXMLDocumentTest, MalformedInputFailsQuietly) {
         EXPECT_EQ(error.userInfo.size(), 0u);
     }
     // An undeclared prefix is refused too, with libxml2's message.
-    for (const char* unbound : {"<a><p:b/></a>", "<a p:x='1'/>", "<feed xmlns='http://www.w3.org/2005/Atom'><gd:email/></feed>"}) {
+    for (const char* unbound : {"<a><p:b/></a>", "<a p:x='1'/>", "<feed xmlns='http://www.w3.org/2005/Atom'><gd:email/></feed>",
+                                "<!DOCTYPE a [<!ENTITY n '<q:b/>'>]><a>&n;</a>"}) {
         EXPECT_FALSE(GDataXMLDocument::initWithXMLString(unbound, 0, &error)) << unbound;
         EXPECT_EQ(error.code, -1);
         EXPECT_NE(error.userInfo[kGDataXMLErrorKey].asString().find("amespace"), std::string::npos)
@@ -93,6 +94,8 @@ TEST(GDataXMLDocumentTest, MalformedInputFailsQuietly) {
         EXPECT_FALSE(GDataXMLElement::initWithXMLString(unbound, &error)) << unbound;
         EXPECT_FALSE(error.userInfo[kGDataXMLErrorKey].asString().empty());
     }
+    // An entity's prefixed names are bound where the entity is used.
+    EXPECT_TRUE(GDataXMLDocument::initWithXMLString("<!DOCTYPE a [<!ENTITY n 'x<p:b/>'>]><a xmlns:p='urn:p'>&n;</a>"));
     EXPECT_TRUE(GDataXMLDocument::initWithXMLString("<a xmlns:p='urn:p'><p:b/></a>", 0, &error));
     EXPECT_EQ(error.domain, "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
