@@ -42,6 +42,7 @@ protected:
     std::mt19937 random_{0};
     std::map<std::string, Version> expected_;  // by family name
     int serial_ = 0;
+    size_t planned_ = 0;  // changes the runs planned
 
     int pick(int n) { return int(random_() % unsigned(n)); }
     Version newVersion() {
@@ -155,6 +156,7 @@ protected:
         for (int run = 0;; ++run) {
             later();
             auto r = sync();
+            planned_ += r->plan().changes();
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
             if (r->outcome() == SyncRunOutcome::Ok && r->plan().changes() == 0) return;
@@ -186,7 +188,7 @@ TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides)
         ASSERT_NO_FATAL_FAILURE(expectTheLatestVersions());
         if (HasFailure()) return;
     }
-    EXPECT_GT(provider.server().requestCount("/m8/feeds/contacts/default/full/batch"), 0u);
+    EXPECT_GT(planned_, 0u);  // the seed made the runs write
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SyncPropertyTest,
