@@ -135,14 +135,16 @@ private:
 
 }  // namespace
 
+// The process-wide queues are never destroyed: detached workers may still submit to them while
+// the process exits.
 const std::shared_ptr<DispatchQueue>& DispatchQueue::main() {
-    static const std::shared_ptr<DispatchQueue> q(new DispatchQueue("main", Kind::Main));
-    return q;
+    static const auto* q = new std::shared_ptr<DispatchQueue>(new DispatchQueue("main", Kind::Main));
+    return *q;
 }
 
 const std::shared_ptr<DispatchQueue>& DispatchQueue::global() {
-    static const std::shared_ptr<DispatchQueue> q(new DispatchQueue("global", Kind::Concurrent));
-    return q;
+    static const auto* q = new std::shared_ptr<DispatchQueue>(new DispatchQueue("global", Kind::Concurrent));
+    return *q;
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {

@@ -61,8 +61,9 @@ std::shared_ptr<OperationQueue> OperationQueue::make(std::string name, int maxCo
 }
 
 const std::shared_ptr<OperationQueue>& OperationQueue::main() {
-    static const std::shared_ptr<OperationQueue> q(new OperationQueue("main", 1, true));
-    return q;
+    // Never destroyed, like the dispatch queues it runs on.
+    static const auto* q = new std::shared_ptr<OperationQueue>(new OperationQueue("main", 1, true));
+    return *q;
 }
 
 std::shared_ptr<OperationQueue> OperationQueue::current() {
