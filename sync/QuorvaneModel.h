@@ -8,7 +8,7 @@
 // (QuorvaneModelEquality.cpp, QuorvaneModelStrings.cpp, ...). The stored settings are one private
 // table (SyncSettings) read through getters and changed only through setters, which store them.
 // New state belongs in classes of their own that the model composes (history store, strategy, run
-// log, ...); the model keeps the operations the spec names as thin entry points to them.
+// log, ...); the model keeps its named operations as thin entry points to them.
 //
 // Everything runs on the main thread.
 

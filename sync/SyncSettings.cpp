@@ -16,7 +16,7 @@ using platform::UserDefaults;
 using platform::Value;
 using Kind = SyncSettings::Kind;
 
-struct RowSpec {
+struct RowDefinition {
     Setting setting;
     const char* key;
     Kind kind;
@@ -27,8 +27,8 @@ struct RowSpec {
 constexpr Date kNeverDate = Date::fromUnix(0);
 
 // The table, in the order of Setting. AutoAddToGroupName's default comes from the constructor.
-const std::vector<RowSpec>& specs() {
-    static const std::vector<RowSpec> table = {
+const std::vector<RowDefinition>& definitions() {
+    static const std::vector<RowDefinition> table = {
         {Setting::SelectedManualSyncMode, "selectedManualSyncMode", Kind::Int, Value(0)},
         {Setting::SelectedAutoSyncMode, "selectedAutoSyncMode", Kind::Int, Value(0)},
         {Setting::SyncPhotosSetting, "syncPhotosSetting", Kind::Bool, Value(true)},
@@ -78,7 +78,7 @@ const std::vector<RowSpec>& specs() {
     return table;
 }
 
-const RowSpec& spec(Setting setting) { return specs()[static_cast<size_t>(setting)]; }
+const RowDefinition& definition(Setting setting) { return definitions()[static_cast<size_t>(setting)]; }
 
 // A stored object converts the way a number object does: booleans, numbers and number texts
 // ("YES" and "true" count as true).
@@ -129,21 +129,21 @@ Value readTextList(const UserDefaults& defaults, const char* key, const Value& f
 
 SyncSettings::SyncSettings(std::shared_ptr<UserDefaults> defaults, std::string defaultAutoAddToGroupName)
     : mDefaults(std::move(defaults)) {
-    mRows.reserve(specs().size());
-    for (const auto& s : specs()) {
+    mRows.reserve(definitions().size());
+    for (const auto& s : definitions()) {
         Value def = s.setting == Setting::AutoAddToGroupName ? Value(defaultAutoAddToGroupName) : s.defaultValue;
         mRows.push_back(Row{def, def});
     }
     rebuildGroupSets();
 }
 
-const char* SyncSettings::keyOf(Setting setting) { return spec(setting).key; }
+const char* SyncSettings::keyOf(Setting setting) { return definition(setting).key; }
 
-SyncSettings::Kind SyncSettings::kindOf(Setting setting) { return spec(setting).kind; }
+SyncSettings::Kind SyncSettings::kindOf(Setting setting) { return definition(setting).kind; }
 
 void SyncSettings::load() {
     const UserDefaults& d = *mDefaults;
-    for (const auto& s : specs()) {
+    for (const auto& s : definitions()) {
         Row& r = mRows[static_cast<size_t>(s.setting)];
         switch (s.kind) {
             case Kind::Bool: r.value = readBool(d, s.key, r.defaultValue); break;
