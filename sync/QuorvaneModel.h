@@ -676,6 +676,9 @@ public:
     const std::vector<SyncLogRecord>& syncLogRecords() const { return mSyncLogRecords; }
     // Records a run (keeping the newest SyncStore::kLogsKept); false (and *error) when it cannot be saved.
     bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr);
+    // A run's log record as far as the model knows it: started then, ended now, the run's mode and
+    // automatic flag, both account names, the outcome and error given, and the log text so far.
+    SyncLogRecord newSyncLogRecord(platform::Date startDate, std::string result, std::optional<std::string> error);
     // A new record planned by this model (its texts ask this model, never the shared one).
     NSSyncRecordPtr newSyncRecord();
 

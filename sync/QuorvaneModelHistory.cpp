@@ -391,6 +391,21 @@ void QuorvaneModel::fetchSyncLogRecords() {
     if (SyncStore* store = syncStore()) mSyncLogRecords = store->fetchSyncLogs();
 }
 
+SyncLogRecord QuorvaneModel::newSyncLogRecord(platform::Date startDate, std::string result,
+                                              std::optional<std::string> error) {
+    SyncLogRecord record;
+    record.startDate = startDate;
+    record.endDate = platform::Date::now();
+    record.syncMode = mSyncMode;
+    record.automatic = isAutomaticSync();
+    record.result = std::move(result);
+    record.error = std::move(error);
+    record.googleAccount = getGoogleAccountName();
+    record.appleAccount = getAppleAccountName();
+    record.logText = log();
+    return record;
+}
+
 bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error) {
     SyncStore* store = syncStore(error);
     if (!store) return false;

@@ -534,15 +534,10 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     result_.outcome = outcome;
     if (error && !result_.error) result_.error = error;
 
-    SyncLogRecord log;
-    log.startDate = input_.startDate;
-    log.endDate = platform::Date::now();
-    log.syncMode = model_->mSyncMode;
-    log.automatic = model_->isAutomaticSync();
-    log.result = syncRunOutcomeName(outcome);
-    if (result_.error) log.error = result_.error->localizedDescription();
-    log.googleAccount = model_->getGoogleAccountName();
-    log.appleAccount = model_->getAppleAccountName();
+    model_->appendStringToLog(std::string("Sync finished: ") + syncRunOutcomeName(outcome));
+    SyncLogRecord log = model_->newSyncLogRecord(
+        input_.startDate, syncRunOutcomeName(outcome),
+        result_.error ? std::optional<std::string>(result_.error->localizedDescription()) : std::nullopt);
     const SyncRunCounts& c = result_.counts;
     log.googleCreated = c.googleCreated;
     log.googleUpdated = c.googleUpdated;
@@ -552,8 +547,6 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     log.appleDeleted = c.appleDeleted;
     log.photosMoved = c.photosMoved;
     log.failures = c.failures;
-    model_->appendStringToLog(std::string("Sync finished: ") + log.result);
-    log.logText = model_->log();
     std::optional<Error> logError;
     if (!model_->saveSyncLogRecord(log, &logError) && logError)
         platform::Log::error("sync", "the run log could not be saved: " + logError->localizedDescription());

@@ -119,17 +119,10 @@ void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> erro
     if (!mMessage.empty()) mModel.appendStringToLog(mMessage);
     mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(outcome));
     if (!mOptions.planOnly) {
-        SyncLogRecord log;
-        log.startDate = mStartDate;
-        log.endDate = platform::Date::now();
-        log.syncMode = mOptions.syncMode;
-        log.automatic = mOptions.automatic;
-        log.result = syncRunOutcomeName(outcome);
-        if (mResult.error) log.error = mResult.error->localizedDescription();
-        else if (!mMessage.empty()) log.error = mMessage;
-        log.googleAccount = mModel.getGoogleAccountName();
-        log.appleAccount = mModel.getAppleAccountName();
-        log.logText = mModel.log();
+        std::optional<std::string> why;
+        if (mResult.error) why = mResult.error->localizedDescription();
+        else if (!mMessage.empty()) why = mMessage;
+        SyncLogRecord log = mModel.newSyncLogRecord(mStartDate, syncRunOutcomeName(outcome), why);
         std::optional<platform::Error> logError;
         if (!mModel.saveSyncLogRecord(log, &logError) && logError) {
             mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
