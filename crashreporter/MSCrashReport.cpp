@@ -47,6 +47,16 @@ std::string requiredString(const char* s) { return s != nullptr ? std::string(s)
 
 std::optional<platform::Date> dateSince1970(double seconds) { return platform::Date::fromUnix(seconds); }
 
+// The unpacking stores whatever number a report holds in its enum fields, so a damaged report can
+// hold a value no enumerator names: read the field as the integer it is.
+template <typename Enum>
+int32_t rawEnum(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(int32_t));
+    int32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 // Verifies the framing and unpacks the message; null after setting the error.
 Message* decodeCrashData(const platform::Bytes& data, platform::Error* error) {
     if (data.size() <= kHeaderLength) return fail(error, "Could not decode truncated crash log");
@@ -67,11 +77,11 @@ std::shared_ptr<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__
     if (processor == nullptr) return fail(error, "Crash report is missing processor info section");
     // An absent encoding reads as the schema default, unknown.
     return MSCrashReportProcessorInfo::initWithTypeEncoding(
-        static_cast<MSCrashReportProcessorTypeEncoding>(processor->encoding), processor->type, processor->subtype);
+        static_cast<MSCrashReportProcessorTypeEncoding>(rawEnum(processor->encoding)), processor->type, processor->subtype);
 }
 
 // For reports without a machine section: the processor that the architecture stands for.
-std::shared_ptr<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(Qvcrash__Architecture architecture,
+std::shared_ptr<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(int32_t architecture,
                                                                                     platform::Error* error) {
     uint64_t type = 0, subtype = 0;
     switch (architecture) {
@@ -94,15 +104,15 @@ std::shared_ptr<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashR
         return fail(error, "Crash report is missing System Information OS version field");
     }
     if (processorInfo == nullptr) {
-        processorInfo = synthesizeProcessorInfoFromArchitecture(systemInfo->architecture, error);
+        processorInfo = synthesizeProcessorInfoFromArchitecture(rawEnum(systemInfo->architecture), error);
         if (processorInfo == nullptr) return nullptr;
     }
     std::optional<platform::Date> timestamp;
     if (systemInfo->timestamp != 0) timestamp = dateSince1970(static_cast<double>(systemInfo->timestamp));
     // An absent operating system reads as the schema default, unknown.
     return MSCrashReportSystemInfo::initWithOperatingSystem(
-        static_cast<MSCrashReportOperatingSystem>(systemInfo->operating_system), systemInfo->os_version,
-        optionalString(systemInfo->os_build), static_cast<MSCrashReportArchitecture>(systemInfo->architecture),
+        static_cast<MSCrashReportOperatingSystem>(rawEnum(systemInfo->operating_system)), systemInfo->os_version,
+        optionalString(systemInfo->os_build), static_cast<MSCrashReportArchitecture>(rawEnum(systemInfo->architecture)),
         std::move(processorInfo), timestamp);
 }
 

@@ -528,6 +528,15 @@ TEST(MSCrashReport, ProcessorIsTakenFromTheArchitectureWithoutAMachineSection) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->systemInfo()->architecture(), 40);  // kept as stored
     EXPECT_EQ(report->systemInfo()->processorInfo()->type(), 16777228u);
+
+    // A negative number, outside what the generated enum can hold, is read as the number it is.
+    const int32_t negative = -1;
+    std::memcpy(&unknown.system.architecture, &negative, sizeof negative);
+    report = unknown.decode();
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->systemInfo()->architecture(), -1);
+    unknown.report.machine_info = nullptr;
+    expectRefused(unknown.file(), "Crash report has an unknown architecture");
 }
 
 TEST(MSCrashReport, ThreadsAndImagesAreRequired) {
