@@ -177,9 +177,11 @@ void MSCrashes::setCrashFiles(std::vector<fs::path> files) { setLocked(crashFile
 void MSCrashes::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& channelGroup,
                                       std::optional<std::string> appSecret,
                                       std::optional<std::string> transmissionTargetToken, bool fromApplication) {
+    // A delegate before the unit exists: the unit may start at once to send what an earlier run
+    // stored, and the sending notifications must hear that too.
+    channelGroup->addDelegate(asChannelDelegate());
     MSServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
                                              fromApplication);
-    channelGroup->addDelegate(asChannelDelegate());
     processLogBufferAfterCrash();
     processMemoryWarningInLastSession();
     MSLogVerbose(kTag, "Started crash service.");

@@ -1,0 +1,342 @@
+// Crash reporting across process starts: each start is this test program again, running only
+// CrashesEndToEndChild.Run on one shared set of data folders, with the SDK sending to the fake
+// ingestion in the parent. A start may crash at its end; the next start sends what it left.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/net/ServerTrust.h"
+#include "telemetry/MSDispatcherUtil.h"
+#include "telemetry/MSHttpIngestion.h"
+#include "telemetry/MSLogDBStorage.h"
+#include "tests/crashes/CrashesServiceSupport.h"
+
+extern char** environ;
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+void appendLine(const std::string& file, const std::string& line) {
+    std::ofstream(file, std::ios::app) << line << "\n";
+}
+
+std::vector<std::string> lines(const fs::path& file) {
+    std::vector<std::string> out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+[[noreturn]] [[gnu::noinline]] void throwUncaught() { throw std::runtime_error("sync state is broken"); }
+
+void crash(const std::string& kind) {
+    if (kind == "segv") *reinterpret_cast<volatile int*>(uintptr_t(0x10)) = 1;
+    if (kind == "abort") std::abort();
+    if (kind == "cxx-main") throwUncaught();
+    if (kind == "cxx-thread") std::thread(throwUncaught).join();
+}
+
+// The logs handed to a channel and not yet stored.
+struct StoreWatch : MSChannelDelegate {
+    std::mutex mutex;
+    std::set<std::string> handedOver;
+    void didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string& id, uint32_t) override {
+        std::lock_guard lock(mutex);
+        handedOver.insert(id);
+    }
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string& id) override {
+        std::lock_guard lock(mutex);
+        handedOver.erase(id);
+    }
+    size_t waiting() {
+        std::lock_guard lock(mutex);
+        return handedOver.size();
+    }
+};
+
+}  // namespace
+
+// One start of the application. QV_CHILD_* tell what it does: its data folders, the ingestion,
+// the session to record, the answer to give when asked, whether to attach a file to each crash,
+// to report a handled error, to give up on sending (ingestion down), and how to crash at the end.
+TEST(CrashesEndToEndChild, Run) {
+    if (env("QV_CHILD_ROOT").empty()) GTEST_SKIP() << "runs only as a start of CrashesEndToEnd";
+    ::alarm(120);  // a start that hangs ends with SIGALRM, which its parent reports
+    const fs::path root = env("QV_CHILD_ROOT");
+    for (auto [var, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
+                            {"XDG_CACHE_HOME", "cache"}, {"XDG_STATE_HOME", "state"}})
+        ::setenv(var, (root / sub).c_str(), 1);
+    std::string ca;
+    platform::readFile(env("QV_CHILD_CA"), ca);
+    platform::TrustStore::addTrustedCertificatesPEM(ca);
+    const std::string events = env("QV_CHILD_EVENTS");
+
+    auto crashes = MSCrashes::sharedInstance();
+    auto delegate = std::make_shared<MSCrashesDelegate>();
+    std::atomic<int> notified{0}, finished{0};
+    delegate->willSendErrorReport = [&](MSCrashes&, const MSCrashesDelegate::Report& r) {
+        appendLine(events, "will-send " + *r->incidentIdentifier());
+        ++notified;
+    };
+    delegate->didSucceedSendingErrorReport = [&](MSCrashes&, const MSCrashesDelegate::Report& r) {
+        appendLine(events, "did-send " + *r->incidentIdentifier());
+        ++finished;
+    };
+    delegate->didFailSendingErrorReport = [&](MSCrashes&, const MSCrashesDelegate::Report& r, const platform::Error& e) {
+        appendLine(events, "did-fail " + std::to_string(e.code) + " " + *r->incidentIdentifier());
+        ++finished;
+    };
+    if (env("QV_CHILD_ATTACH") == "1")
+        delegate->attachments = [](MSCrashes&, const MSCrashesDelegate::Report& r) {
+            return std::vector{MSErrorAttachmentLog::attachmentWithText("log of " + *r->incidentIdentifier(),
+                                                                        std::string("sync.log"))};
+        };
+    MSCrashes::setDelegate(delegate);
+    if (const std::string answer = env("QV_CHILD_CONFIRM"); !answer.empty())
+        MSCrashes::setUserConfirmationHandler([answer, events](const std::vector<std::shared_ptr<MSErrorReport>>&) {
+            appendLine(events, "asked");
+            MSDispatcherUtil::performBlockOnMainThread([answer] {
+                MSCrashes::notifyWithUserConfirmation(answer == "always" ? MSUserConfirmationAlways
+                                                                         : MSUserConfirmationDontSend);
+            });
+            return true;
+        });
+
+    auto& sdk = MSRevAzezar::sharedInstance();
+    sdk.setLogUrl(env("QV_CHILD_URL"));
+    MSHttpIngestion::Options fast;
+    fast.retryIntervals = {0.05, 0.1, 0.2};
+    sdk.setIngestionOptions(fast);
+    auto watch = std::make_shared<StoreWatch>();
+    ASSERT_TRUE(sdk.start("app-secret", {crashes}));
+    sdk.channelGroup()->addDelegate(watch);
+    if (MSCrashes::hasCrashedInLastSession()) appendLine(events, "crashed-last");
+    if (const std::string session = env("QV_CHILD_SESSION"); !session.empty()) {
+        // A session that began after any earlier crash.
+        ClockShift later(env("QV_CHILD_CRASH").empty() ? 5 : 0);
+        MSSessionContext::sharedInstance().setSessionId(session);
+    }
+    if (env("QV_CHILD_HANDLED") == "1") {
+        auto exception = std::make_shared<MSException>();
+        exception->type = "std::invalid_argument";
+        exception->message = "unknown group";
+        ASSERT_TRUE(crashes->trackModelException(exception, std::map<std::string, std::string>{{"screen", "groups"}}));
+    }
+
+    // Done once every stored report is gone (sent into the log store or discarded), every log
+    // handed over is stored, and, unless the ingestion is down, everything stored was sent and
+    // the delegate heard how.
+    const bool offline = env("QV_CHILD_OFFLINE") == "1";
+    auto storage = sdk.channelGroup()->storage();
+    auto ingestion = sdk.channelGroup()->ingestion();
+    const bool done = platform::RunLoop::main()->runUntil(
+        [&] {
+            if (!crashes->persistedCrashReports().empty() || watch->waiting() > 0) return false;
+            if (offline) return true;
+            return storage->countAllLogs() == 0 && ingestion->pendingCallCount() == 0 && notified == finished;
+        },
+        60);
+    ASSERT_TRUE(done) << "the start did not finish its work: reports " << crashes->persistedCrashReports().size()
+                      << ", not stored " << watch->waiting() << ", in the store "
+                      << storage->countAllLogs() << ", in flight " << ingestion->pendingCallCount() << ", heard "
+                      << notified << "/" << finished;
+    if (const std::string kind = env("QV_CHILD_CRASH"); !kind.empty()) crash(kind);
+    // With the ingestion down the pipeline is still retrying: the start ends at once, as a killed
+    // or quitting application would, without running the program's exit work under it.
+    if (offline) {
+        std::fflush(nullptr);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+}
+
+namespace {
+
+class CrashesEndToEnd : public ::testing::Test {
+protected:
+    struct Start {
+        int status = 0;
+        std::string output;
+        bool crashedWith(int signo) const { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
+        bool exitedCleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+        friend std::ostream& operator<<(std::ostream& out, const Start& s) {
+            if (WIFSIGNALED(s.status)) out << "signal " << WTERMSIG(s.status);
+            if (WIFEXITED(s.status)) out << "exit " << WEXITSTATUS(s.status);
+            return out << "\n" << s.output;
+        }
+    };
+
+    // A new installation: its own data folders.
+    void install(const std::string& name) {
+        root = platform::Paths::dataHome() / "e2e" / name;
+        fs::remove_all(root);
+        for (const char* sub : {"config", "data", "cache", "state", "tmp"}) fs::create_directories(root / sub);
+    }
+
+    Start start(std::map<std::string, std::string> vars) {
+        std::vector<std::string> all;
+        for (char** e = environ; *e; ++e) all.emplace_back(*e);
+        vars.try_emplace("URL", server.baseURL());
+        vars["ROOT"] = root.string();
+        vars["CA"] = TestHTTPServer::caCertificatePath().string();
+        vars.try_emplace("EVENTS", (root / "events").string());
+        for (const auto& [k, v] : vars) all.push_back("QV_CHILD_" + k + "=" + v);
+        all.push_back("TMPDIR=" + (root / "tmp").string());
+        std::vector<char*> envp;
+        for (auto& v : all) envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::string exe = fs::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=CrashesEndToEndChild.Run",
+                    uncaught = "--gtest_catch_exceptions=0";
+        char* argv[] = {exe.data(), filter.data(), uncaught.data(), nullptr};
+        const std::string log = (root / ("start-" + std::to_string(++starts) + ".log")).string();
+        posix_spawn_file_actions_t output;
+        posix_spawn_file_actions_init(&output);
+        posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&output, 1, 2);
+        pid_t pid = 0;
+        Start result;
+        if (::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data()) == 0) {
+            while (::waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
+            }
+        }
+        posix_spawn_file_actions_destroy(&output);
+        platform::readFile(log, result.output);
+        return result;
+    }
+
+    std::vector<platform::Value> accepted(const std::string& type) const {
+        std::vector<platform::Value> out;
+        for (const auto& log : server.acceptedLogs())
+            if (log["type"].asString() == type) out.push_back(log);
+        return out;
+    }
+    std::vector<std::string> events() const { return lines(root / "events"); }
+
+    FakeIngestionServer server;
+    fs::path root;
+    int starts = 0;
+};
+
+TEST_F(CrashesEndToEnd, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfItsTime) {
+    struct Case {
+        const char* kind;
+        int signo;
+        const char* signal;
+    };
+    for (auto c : {Case{"segv", SIGSEGV, "SIGSEGV"}, Case{"abort", SIGABRT, "SIGABRT"},
+                   Case{"cxx-main", SIGABRT, "SIGABRT"}, Case{"cxx-thread", SIGABRT, "SIGABRT"}}) {
+        SCOPED_TRACE(c.kind);
+        install(c.kind);
+        const std::string session = std::string("session-") + c.kind;
+        auto first = start({{"SESSION", session}, {"CRASH", c.kind}});
+        ASSERT_TRUE(first.crashedWith(c.signo)) << first;
+
+        auto second = start({{"SESSION", "session-after"}});
+        ASSERT_TRUE(second.exitedCleanly()) << second;
+        std::vector<platform::Value> logs;
+        for (const auto& log : accepted("appleError"))
+            if (log["sid"].asString() == session) logs.push_back(log);
+        ASSERT_EQ(logs.size(), 1u);
+        const auto& log = logs[0];
+        EXPECT_EQ(log["osExceptionType"].asString(), c.signal);
+        EXPECT_TRUE(log["fatal"].asBool());
+        const auto& threads = log["threads"].asArray();
+        ASSERT_FALSE(threads.empty());
+        EXPECT_FALSE(threads[0]["frames"].asArray().empty());
+        if (std::string(c.kind) == "cxx-thread") EXPECT_GE(threads.size(), 2u);
+        EXPECT_FALSE(log["binaries"].asArray().empty());
+        EXPECT_EQ(events(), (std::vector<std::string>{"crashed-last", "will-send " + log["id"].asString(),
+                                                      "did-send " + log["id"].asString()}));
+
+        const size_t crashLogs = accepted("appleError").size();
+        auto third = start({});
+        ASSERT_TRUE(third.exitedCleanly()) << third;
+        EXPECT_EQ(accepted("appleError").size(), crashLogs);
+        EXPECT_EQ(events().size(), 3u);  // no crash, nothing sent
+    }
+}
+
+TEST_F(CrashesEndToEnd, ConfirmationAttachmentsHandledErrorsAndAnIngestionThatWasDown) {
+    install("confirmation");
+    auto idsOf = [&](const std::string& type) {
+        std::vector<std::string> out;
+        for (const auto& log : accepted(type)) out.push_back(log["id"].asString());
+        return out;
+    };
+
+    // "Don't send": asked, nothing sent, the report is gone.
+    ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
+    auto declined = start({{"CONFIRM", "dontsend"}});
+    ASSERT_TRUE(declined.exitedCleanly()) << declined;
+    EXPECT_EQ(events(), (std::vector<std::string>{"crashed-last", "asked"}));
+    EXPECT_TRUE(idsOf("appleError").empty());
+    std::error_code ec;
+    EXPECT_TRUE(fs::is_empty(root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes", ec));
+
+    // "Always send", with an attachment and a handled error.
+    ASSERT_TRUE(start({{"CRASH", "abort"}}).crashedWith(SIGABRT));
+    auto always = start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"HANDLED", "1"}});
+    ASSERT_TRUE(always.exitedCleanly()) << always;
+    ASSERT_EQ(idsOf("appleError").size(), 1u);
+    const std::string firstId = idsOf("appleError")[0];
+    auto attachments = accepted("errorAttachment");
+    ASSERT_EQ(attachments.size(), 1u);
+    EXPECT_EQ(attachments[0]["errorId"].asString(), firstId);
+    EXPECT_EQ(attachments[0]["fileName"].asString(), "sync.log");
+    auto handled = accepted("handledError");
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0]["properties"]["screen"].asString(), "groups");
+    EXPECT_EQ(handled[0]["exception"]["message"].asString(), "unknown group");
+
+    // Remembered: not asked again. The ingestion is down, so the crash stays stored ...
+    ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
+    // (Whether the down start got as far as trying to send is its own business: its events go apart.)
+    auto offline = start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"OFFLINE", "1"},
+                          {"EVENTS", (root / "events-offline").string()},
+                          {"URL", "https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort())}});
+    ASSERT_TRUE(offline.exitedCleanly()) << offline;
+    EXPECT_EQ(lines(root / "events-offline").at(0), "crashed-last");
+    for (const auto& line : lines(root / "events-offline")) EXPECT_NE(line, "asked");
+    EXPECT_EQ(idsOf("appleError").size(), 1u);
+    // ... and leaves with its attachment when the ingestion is back.
+    auto back = start({});
+    ASSERT_TRUE(back.exitedCleanly()) << back;
+    auto ids = idsOf("appleError");
+    ASSERT_EQ(ids.size(), 2u);
+    const std::string secondId = ids[1];
+    EXPECT_EQ(accepted("errorAttachment").at(1)["errorId"].asString(), secondId);
+
+    // A report the ingestion refuses: the delegate hears the failure.
+    ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
+    server.script(std::vector<FakeIngestionServer::Answer>(10, {400}));
+    auto refused = start({});
+    ASSERT_TRUE(refused.exitedCleanly()) << refused;
+    server.script({});
+    auto all = events();
+    ASSERT_FALSE(all.empty());
+    const std::string thirdId = all.back().substr(all.back().rfind(' ') + 1);
+    EXPECT_EQ(all, (std::vector<std::string>{
+                       "crashed-last", "asked",                                                  // declined
+                       "crashed-last", "asked", "will-send " + firstId, "did-send " + firstId,  // always
+                       "will-send " + secondId, "did-send " + secondId,                        // back
+                       "crashed-last", "will-send " + thirdId, "did-fail 400 " + thirdId}));
+}
+
+}  // namespace
