@@ -1,6 +1,7 @@
 #include "app/Telemetry.h"
 
 #include "analytics/MSAnalytics.h"
+#include "crashes/MSCrashes.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -11,7 +12,10 @@
 
 namespace quorvane::app {
 
-std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() { return {MSAnalytics::sharedInstance()}; }
+// Crash reporting first (priority 999): it arms the capture engine before anything else runs.
+std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() {
+    return {MSCrashes::sharedInstance(), MSAnalytics::sharedInstance()};
+}
 
 // Hears whether the launch event left, and wakes the main loop that waits for it.
 class Telemetry::LaunchDelegate : public MSAnalyticsDelegate {
@@ -62,14 +66,19 @@ bool Telemetry::start(const Profile& profile, Console& console) {
 
 void Telemetry::finish(double seconds) {
     if (!started_) return;
+    // A crash of an earlier run is handed to its unit before the units are flushed (at once when
+    // there was none; the command sets no confirmation handler, so nothing waits for the user).
+    auto crashes = MSCrashes::sharedInstance();
+    crashes->unprocessedCrashReports();
     auto analytics = MSAnalytics::sharedInstance();
     for (const auto& unit : {MSRevAzezar::sharedInstance().channelUnit(), analytics->channelUnit(),
-                             analytics->criticalChannelUnit()})
+                             analytics->criticalChannelUnit(), crashes->channelUnit()})
         if (unit) unit->flushQueue();
     if (auto launch = launchDelegate_)
         platform::RunLoop::main()->runUntil([&] { return launch->settled.load(); }, seconds);
     MSAnalytics::setDelegate(nullptr);
     MSAnalytics::resetSharedInstance();
+    MSCrashes::resetSharedInstance();
     MSRevAzezar::resetSharedInstance();
     started_ = false;
 }

@@ -389,6 +389,7 @@ std::vector<fs::path> MSCrashes::persistedCrashReports() {
 }
 
 void MSCrashes::startDelayedCrashProcessing() {
+    setLocked(delayedProcessingScheduled_, true);
     platform::DispatchQueue::global()->asyncAfter(1.0, [weak = weak_from_this()] {
         auto self = std::static_pointer_cast<MSCrashes>(weak.lock());
         if (!self) return;
@@ -481,9 +482,10 @@ std::vector<std::shared_ptr<MSErrorReport>> MSCrashes::unprocessedCrashReports()
     bool pending;
     {
         std::lock_guard lock(mutex_);
-        pending = !delayedProcessingDone_;
+        pending = delayedProcessingScheduled_ && !delayedProcessingDone_;
     }
-    // Waits only while processing is still to come; later callers pass at once.
+    // Waits only while processing is scheduled and still to come; later callers pass at once,
+    // and so do callers in a run that never scheduled it (disabled service).
     if (pending) {
         delayedProcessingSemaphore_.wait();
         delayedProcessingSemaphore_.signal();

@@ -244,6 +244,7 @@ private:
     std::vector<std::filesystem::path> crashFiles_;
     std::optional<std::vector<Pending>> unprocessed_;  // nullopt until processing first ran
     std::map<const MSAbstractLog*, AwaitingStore> awaitingStore_;
+    bool delayedProcessingScheduled_ = false;
     bool delayedProcessingDone_ = false;
 
     platform::DispatchSemaphore delayedProcessingSemaphore_{0};

@@ -24,8 +24,9 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
         ::setenv(variable, (root / sub).c_str(), 1);
     }
     const auto services = app::telemetryServices();
-    ASSERT_EQ(services.size(), 1u);
-    EXPECT_EQ(services[0]->serviceName(), "Analytics");
+    ASSERT_EQ(services.size(), 2u);
+    EXPECT_EQ(services[0]->serviceName(), "Crashes");
+    EXPECT_EQ(services[1]->serviceName(), "Analytics");
 
     FakeIngestionServer server;
     EXPECT_EQ(quorvane({"config", "set", "telemetry-url", server.baseURL()}).code, 0);

@@ -67,6 +67,7 @@ TEST_F(CrashesServiceTest, IdentityFoldersAndAttachmentRules) {
     for (const auto& dir : {MSCrashesUtil::crashesDir(), MSCrashesUtil::logBufferDir(), MSCrashesUtil::wrapperExceptionsDir()})
         EXPECT_TRUE(fs::is_directory(MSUtility::fullURLForPathComponent(dir))) << dir;
     EXPECT_FALSE(service->canBeUsed());  // not started
+    EXPECT_TRUE(service->unprocessedCrashReports().empty());  // nothing scheduled: no wait
     EXPECT_FALSE(service->trackModelException(std::make_shared<MSException>()));
 
     struct Case {
