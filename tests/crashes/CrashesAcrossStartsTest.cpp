@@ -1,5 +1,5 @@
 // Crash reporting across process starts: each start is this test program again, running only
-// CrashesEndToEndChild.Run on one shared set of data folders, with the SDK sending to the fake
+// CrashesAcrossStartsChild.Run on one shared set of data folders, with the SDK sending to the fake
 // ingestion in the parent. A start may crash at its end; the next start sends what it left.
 
 #include <fcntl.h>
@@ -77,8 +77,8 @@ struct StoreWatch : MSChannelDelegate {
 // One start of the application. QV_CHILD_* tell what it does: its data folders, the ingestion,
 // the session to record, the answer to give when asked, whether to attach a file to each crash,
 // to report a handled error, to give up on sending (ingestion down), and how to crash at the end.
-TEST(CrashesEndToEndChild, Run) {
-    if (env("QV_CHILD_ROOT").empty()) GTEST_SKIP() << "runs only as a start of CrashesEndToEnd";
+TEST(CrashesAcrossStartsChild, Run) {
+    if (env("QV_CHILD_ROOT").empty()) GTEST_SKIP() << "runs only as a start of CrashesAcrossStarts";
     ::alarm(120);  // a start that hangs ends with SIGALRM, which its parent reports
     const fs::path root = env("QV_CHILD_ROOT");
     for (auto [var, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
@@ -169,7 +169,7 @@ TEST(CrashesEndToEndChild, Run) {
 
 namespace {
 
-class CrashesEndToEnd : public ::testing::Test {
+class CrashesAcrossStarts : public ::testing::Test {
 protected:
     struct Start {
         int status = 0;
@@ -202,7 +202,7 @@ protected:
         std::vector<char*> envp;
         for (auto& v : all) envp.push_back(v.data());
         envp.push_back(nullptr);
-        std::string exe = fs::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=CrashesEndToEndChild.Run",
+        std::string exe = fs::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=CrashesAcrossStartsChild.Run",
                     uncaught = "--gtest_catch_exceptions=0";
         char* argv[] = {exe.data(), filter.data(), uncaught.data(), nullptr};
         const std::string log = (root / ("start-" + std::to_string(++starts) + ".log")).string();
@@ -234,7 +234,7 @@ protected:
     int starts = 0;
 };
 
-TEST_F(CrashesEndToEnd, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfItsTime) {
+TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfItsTime) {
     struct Case {
         const char* kind;
         int signo;
@@ -273,7 +273,7 @@ TEST_F(CrashesEndToEnd, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfI
     }
 }
 
-TEST_F(CrashesEndToEnd, ConfirmationAttachmentsHandledErrorsAndAnIngestionThatWasDown) {
+TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionThatWasDown) {
     install("confirmation");
     auto idsOf = [&](const std::string& type) {
         std::vector<std::string> out;
