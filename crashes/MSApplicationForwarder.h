@@ -4,7 +4,7 @@
 // crashing on uncaught exceptions, the application object's reportException and sendEvent are
 // replaced, once per process, by versions that first hand the exception to the crashes service.
 
-#include "platform/app/Application.h"
+#include "platform/runloop/Application.h"
 
 namespace quorvane {
 

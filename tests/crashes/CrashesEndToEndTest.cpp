@@ -12,7 +12,7 @@
 #include <cinttypes>
 
 #include "crashes/MSWrapperException.h"
-#include "platform/app/Application.h"
+#include "platform/runloop/Application.h"
 #include "platform/foundation/BundleInfo.h"
 #include "tests/crashes/CXXThrowChain.h"
 #include "tests/crashes/CrashesServiceSupport.h"

@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "platform/app/Application.h"
+#include "platform/runloop/Application.h"
 
 using namespace quorvane::platform;
 
