@@ -16,6 +16,7 @@
 #include "crashreporter/MSCrashLogWriter.h"
 #include "crashreporter/MSCrashSignalHandler.h"
 #include "crashreporter/QVCrashAsync.h"
+#include "platform/crash/ProcessHooks.h"
 #include "platform/crash/UncaughtException.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Log.h"
@@ -277,8 +278,10 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
 
     if (!populateCrashReportDirectory(error)) return false;
 
-    // The crash paths walk the image list without locks; bring it up to date with the loader.
-    MSqvcrash_nasync_image_list_refresh(MSqvcrash_shared_image_list());
+    // The crash paths walk the image list without locks; bring it up to date with the loader,
+    // and keep it so after every dlopen and dlclose.
+    MSqvcrash_nasync_shared_image_list_update();
+    platform::crash::setImageChangeHook([] { MSqvcrash_nasync_shared_image_list_update(); });
 
     gHandlerContext.path = ::strdup(crashReportPath().c_str());
 

@@ -72,6 +72,11 @@ extern "C" [[gnu::noinline]] int qvtest_kind_recurse(int depth) {
     return qvtest_kind_recurse(depth + 1) + frame[0];
 }
 
+extern "C" [[gnu::noinline]] void qvtest_kind_late(int (*crash)(int)) {
+    crash(1);
+    asm volatile("");
+}
+
 [[gnu::noinline]] void qvtest_kind_throw_inner() { throw std::runtime_error("no more contacts"); }
 extern "C" [[gnu::noinline]] void qvtest_kind_throw() noexcept {
     qvtest_kind_throw_inner();
@@ -102,6 +107,7 @@ const Row kRows[] = {
     {"StackOverflowOnThreadOlderThanEnabling", Kind::OverflowEarlyThread, SIGSEGV, 2, 4, "qvtest_kind_recurse"},
     {"TwoThreadsAtOnce", Kind::TwoAtOnce, SIGSEGV, 2, 5, "qvtest_kind_fault"},
     {"ThreeHundredThreads", Kind::Segv, SIGSEGV, 300, 301, "qvtest_kind_fault"},
+    {"LibraryLoadedAfterEnabling", Kind::LateLibrary, SIGSEGV, 2, 3, "qvtest_kind_late"},
 };
 
 const Marker* gMarker = nullptr;
@@ -134,6 +140,13 @@ int crashChild(const Row& row, const std::string& identifier) {
         case Kind::OverflowMain: qvtest_kind_recurse(0); break;
         case Kind::OverflowThread: threads.emplace_back([] { qvtest_kind_recurse(0); }); break;
         case Kind::OverflowEarlyThread: gStart.store(1); break;
+        case Kind::LateLibrary: {
+            void* library = ::dlopen(QUORVANE_LATE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+            auto* crash = library ? reinterpret_cast<int (*)(int)>(::dlsym(library, "qvtest_late_library_crash")) : nullptr;
+            if (crash == nullptr) return 4;
+            qvtest_kind_late(crash);
+            break;
+        }
         case Kind::TwoAtOnce:
             for (int i = 0; i < 2; ++i) {
                 threads.emplace_back([] {
@@ -218,6 +231,25 @@ TEST_P(CrashKinds, ReportIsWrittenWholeAndDecodes) {
             }
             return names;
         }();
+
+        if (row.kind == Kind::LateLibrary && crashedThread != nullptr && crashedThread->n_frames > 0) {
+            // The library is among the images, and the crash lies inside it.
+            const std::string file = std::string(QUORVANE_LATE_LIBRARY).substr(std::string(QUORVANE_LATE_LIBRARY).rfind('/'));
+            bool inside = false;
+            for (size_t i = 0; i < r->n_binary_images; ++i) {
+                const auto* image = r->binary_images[i];
+                const std::string name = image->name;
+                if (name.size() < file.size() || name.compare(name.size() - file.size(), file.size(), file) != 0) continue;
+                const uint64_t pc = crashedThread->frames[0]->pc;
+                inside = pc >= image->base_address && pc < image->base_address + image->size;
+            }
+            EXPECT_TRUE(inside) << "the library loaded after enabling is missing from the report" << [&] {
+                std::string s = std::to_string(crashedThread->frames[0]->pc);
+                for (size_t i = 0; i < r->n_binary_images; ++i) s += std::string(" ") + r->binary_images[i]->name;
+                return s;
+            }();
+            outcome.framesPlausible = outcome.framesPlausible && inside;
+        }
 
         ASSERT_NE(r->signal, nullptr);
         EXPECT_EQ(std::string(r->signal->name), std::string("SIG") + sigabbrev_np(row.signal));
