@@ -85,66 +85,67 @@ bool userRequested(const platform::Bytes& bytes) {
     return requested;
 }
 
-}  // namespace
+struct LiveRun {
+    std::shared_ptr<MSCrashReport> report;
+    size_t threadsOfProcess = 0;
+};
 
-TEST(MSCrashReporterLiveReport, EveryThreadIsListedAndTheCallingThreadIsMarked) {
+// A live report written while three threads wait in qvtest_thread_parked: with the calling
+// thread as the crashed one, or the second parked thread.
+[[gnu::noinline]] LiveRun liveReportBesideParkedThreads(bool callerCrashed) {
+    LiveRun run;
     std::optional<platform::Bytes> bytes;
-    size_t threadCount = 0;
     platform::Error error;
     {
         ParkedThreads parked(3);
-        threadCount = threadsOfThisProcess();
-        bytes = liveReporter()->generateLiveReport(&error);
+        run.threadsOfProcess = threadsOfThisProcess();
+        bytes = callerCrashed ? liveReporter()->generateLiveReport(&error)
+                              : liveReporter()->generateLiveReportWithThread(parked.tid(1), &error);
     }
-    ASSERT_TRUE(bytes) << error.localizedDescription();
+    EXPECT_TRUE(bytes) << error.localizedDescription();
+    if (!bytes) return run;
     EXPECT_TRUE(userRequested(*bytes));
-    auto report = MSCrashReport::initWithData(*bytes, &error);
-    ASSERT_TRUE(report) << error.localizedDescription();
+    run.report = MSCrashReport::initWithData(*bytes, &error);
+    EXPECT_TRUE(run.report) << error.localizedDescription();
+    return run;
+}
 
-    EXPECT_EQ(report->threads().size(), threadCount);
+}  // namespace
+
+TEST(MSCrashReporterLiveReport, EveryThreadIsListedAndTheCallingThreadIsMarked) {
+    const LiveRun run = liveReportBesideParkedThreads(true);
+    ASSERT_TRUE(run.report);
+    const auto& report = *run.report;
+    EXPECT_EQ(report.threads().size(), run.threadsOfProcess);
     size_t crashed = 0, parkedSeen = 0;
-    for (const auto& thread : report->threads()) {
+    for (const auto& thread : report.threads()) {
         EXPECT_FALSE(thread->stackFrames().empty()) << thread->threadNumber();
         parkedSeen += frame0(*thread) == "qvtest_thread_parked";
-        if (!thread->crashed()) {
-            EXPECT_TRUE(thread->registers().empty());
-            continue;
-        }
+        EXPECT_EQ(thread->registers().size(), thread->crashed() ? 21u : 0u);
+        if (!thread->crashed()) continue;
         ++crashed;
-        // The calling thread, from the writer up through this test.
+        // The calling thread, from the writer up through the caller.
         EXPECT_TRUE(hasFrameNamed(*thread, "generateLiveReport"));
-        EXPECT_TRUE(hasFrameNamed(*thread, "EveryThreadIsListedAndTheCallingThreadIsMarked"));
-        EXPECT_EQ(thread->registers().size(), 21u);
+        EXPECT_TRUE(hasFrameNamed(*thread, "liveReportBesideParkedThreads"));
     }
     EXPECT_EQ(crashed, 1u);
     EXPECT_EQ(parkedSeen, 3u);
 
     // No crash: a trace trap at the call.
-    EXPECT_EQ(report->signalInfo()->name(), "SIGTRAP");
-    EXPECT_EQ(report->signalInfo()->code(), "TRAP_TRACE");
-    EXPECT_NE(symbolAt(report->signalInfo()->address()).find("EveryThreadIsListedAndTheCallingThreadIsMarked"),
-              std::string::npos);
-    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "live.app");
-    EXPECT_FALSE(report->hasExceptionInfo());
+    EXPECT_EQ(report.signalInfo()->name(), "SIGTRAP");
+    EXPECT_EQ(report.signalInfo()->code(), "TRAP_TRACE");
+    EXPECT_NE(symbolAt(report.signalInfo()->address()).find("liveReportBesideParkedThreads"), std::string::npos);
+    EXPECT_EQ(report.applicationInfo()->applicationIdentifier(), "live.app");
+    EXPECT_FALSE(report.hasExceptionInfo());
 }
 
 TEST(MSCrashReporterLiveReport, AnotherThreadCanBeTheCrashedOne) {
-    std::optional<platform::Bytes> bytes;
-    size_t threadCount = 0;
-    platform::Error error;
-    {
-        ParkedThreads parked(2);
-        threadCount = threadsOfThisProcess();
-        bytes = liveReporter()->generateLiveReportWithThread(parked.tid(1), &error);
-    }
-    ASSERT_TRUE(bytes) << error.localizedDescription();
-    auto report = MSCrashReport::initWithData(*bytes, &error);
-    ASSERT_TRUE(report) << error.localizedDescription();
-
+    const LiveRun run = liveReportBesideParkedThreads(false);
+    ASSERT_TRUE(run.report);
     // The calling thread is left out; the chosen one carries the registers.
-    EXPECT_EQ(report->threads().size(), threadCount - 1);
+    EXPECT_EQ(run.report->threads().size(), run.threadsOfProcess - 1);
     size_t crashed = 0;
-    for (const auto& thread : report->threads()) {
+    for (const auto& thread : run.report->threads()) {
         EXPECT_FALSE(hasFrameNamed(*thread, "generateLiveReport"));
         if (!thread->crashed()) continue;
         ++crashed;
