@@ -69,6 +69,13 @@ bool dictionariesEqual(const GDataStringDictionary& a, const GDataStringDictiona
     return true;
 }
 
+// The text as written: the filter's output, without a copy when it leaves the text as it is.
+const std::string& filteredForWriting(const std::string& text, std::string& scratch) {
+    if (!GDataUtilities::stringHasControlsToFilter(text)) return text;
+    scratch = GDataUtilities::stringWithControlsFilteredForString(text);
+    return scratch;
+}
+
 bool extensionsEqual(const GDataExtensionPtr& a, const GDataExtensionPtr& b) {
     if (a == b) return true;
     if (!a || !b) return false;
@@ -228,7 +235,11 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     setServiceVersion(std::move(serviceVersion));
     if (surrogates) surrogates_ = *surrogates;
     shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
-    return initWithXMLElement(element, parent);
+    bool parsed = initWithXMLElement(element, parent);
+    // The parse of the whole tree is over: the unparsed lists are made now, so the object lets go
+    // of the element and, with it, the wrappers the parse cached for the whole document.
+    flushConsumed();
+    return parsed;
 }
 
 bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
@@ -514,8 +525,9 @@ GDataExtensionPtr GDataObject::objectForExtensionClass(const GDataClassInfo& cls
 }
 
 void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
-    auto obj = std::dynamic_pointer_cast<GDataObject>(object);
-    if (obj && obj->elementName_.empty()) obj->elementName_ = qualifiedNameForExtensionClass(cls);
+    if (!object || !object->classInfo().isSubclassOf(GDataObject::staticClassInfo())) return;
+    auto& obj = static_cast<GDataObject&>(*object);
+    if (obj.elementName_.empty()) obj.elementName_ = qualifiedNameForExtensionClass(cls);
 }
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
@@ -1008,7 +1020,12 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                     std::optional<std::string_view> uri;
                     if (x->extensionURI) uri = x->extensionURI;
                     if (decl.isAttribute()) {
-                        auto value = stringForAttributeName(q, element);
+                        // An attribute in a namespace is told by its URI, whatever prefix the
+                        // document binds to it: a "gd:" bound to another URI is not ours.
+                        bool byURI = x->extensionURI && x->extensionLocalName && *x->extensionURI &&
+                                     std::string_view(x->extensionURI) != kGDataNamespaceAtom;
+                        auto value = byURI ? stringForAttributeLocalName(x->extensionLocalName, x->extensionURI, element)
+                                           : stringForAttributeName(q, element);
                         if (value) {
                             auto attr = std::dynamic_pointer_cast<GDataAttribute>(x->make());
                             if (attr) {
@@ -1100,9 +1117,11 @@ void GDataObject::keepChildXMLElementsForElement(const GDataXMLElementPtr& eleme
 
 void GDataObject::addStringValue(const GDataXMLElementPtr& element, std::string_view value) {
     if (!element) return;
-    if (auto text = GDataXMLNode::textWithStringValue(
-            GDataUtilities::stringWithControlsFilteredForString(std::string(value))))
-        element->addChild(text);
+    if (!GDataUtilities::stringHasControlsToFilter(value)) {
+        element->addStringValue(value);
+        return;
+    }
+    element->addStringValue(GDataUtilities::stringWithControlsFilteredForString(std::string(value)));
 }
 
 GDataXMLElementPtr GDataObject::elementWithNameAttribute(std::string_view name, std::string_view attributeName,
@@ -1152,15 +1171,19 @@ GDataXMLElementPtr GDataObject::addToElementChildWithStringValueIfNonEmpty(const
 
 void GDataObject::addToElementXMLElementForObject(const GDataXMLElementPtr& element, const GDataExtensionPtr& object) {
     if (!element || !object) return;
-    if (auto attr = std::dynamic_pointer_cast<GDataAttribute>(object)) {
-        const auto& cls = attr->classInfo();
+    const auto& cls = object->classInfo();
+    if (cls.isSubclassOf(GDataAttribute::staticClassInfo())) {
+        auto attr = static_cast<const GDataAttribute*>(object.get());
         std::optional<std::string_view> uri;
         if (cls.extensionURI) uri = cls.extensionURI;
-        addToElementAttributeValueIfNonNil(element, attr->stringValue(), qualifiedNameForExtensionClass(cls), uri);
+        std::string scratch;
+        if (attr->stringValue())
+            element->addAttributeWithName(qualifiedNameForExtensionClass(cls), uri,
+                                          filteredForWriting(*attr->stringValue(), scratch));
         return;
     }
-    if (auto obj = std::dynamic_pointer_cast<GDataObject>(object))
-        if (auto child = obj->XMLElement()) element->addChild(child);
+    if (cls.isSubclassOf(GDataObject::staticClassInfo()))
+        if (auto child = static_cast<const GDataObject&>(*object).XMLElement()) element->adoptChild(std::move(child));
 }
 
 void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) const {
@@ -1169,7 +1192,9 @@ void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) cons
 }
 
 void GDataObject::addAttributesToElement(const GDataXMLElementPtr& element) const {
-    for (const auto& [name, value] : attributes_) addToElementAttributeValueIfNonNil(element, value, name);
+    std::string scratch;
+    for (const auto& [name, value] : attributes_)
+        element->addAttributeWithName(name, std::nullopt, filteredForWriting(value, scratch));
 }
 
 void GDataObject::addContentValueToElement(const GDataXMLElementPtr& element) const {
@@ -1244,7 +1269,7 @@ void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
         return nullptr;
     };
     auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
-        if (node->ns || !node->name) return;
+        if (node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
         std::string name = reinterpret_cast<const char*>(node->name);
         size_t colon = name.find(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
@@ -1283,7 +1308,7 @@ void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
 std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
     auto root = XMLElement();
     if (!root) return nullptr;
-    auto doc = GDataXMLDocument::initWithRootElement(root);
+    auto doc = GDataXMLDocument::initAdoptingRootElement(std::move(root));
     if (!doc) return nullptr;
     if (auto written = doc->rootElement()) bindLiteralPrefixes(written->XMLNode(), completeNamespaces());
     doc->setVersion("1.0");
