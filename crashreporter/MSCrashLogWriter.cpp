@@ -558,6 +558,9 @@ struct thread_set {
 struct frame_caps {
     uint32_t other;    // frames kept per thread that did not crash
     uint32_t crashed;  // frames kept of the crashed thread
+    // The sizing pass holds gMeasures for the written threads, in order: their sizes need no
+    // second walk. The writer gives the table back when done.
+    bool measured;
 };
 
 // The message of the i-th listed thread; false when it is not written (the calling thread,
@@ -613,9 +616,10 @@ size_t write_images(qvcrash_async_file_t* file, qvcrash_async_image_list_t* imag
 // past the limit dropped and reported).
 frame_caps fit_frames(const qvcrash_log_writer_t* writer, const thread_set& set, const system_info_context* system,
                       const exception_context* exception, const qvcrash_log_signal_info_t* siginfo, uint64_t budget) {
-    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames};
+    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
     bool expected = false;
     if (!gMeasuresBusy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return caps;
+    caps.measured = true;
 
     uint64_t fixed = sizeof(kQVCrashReportFileMagic) - 1 + 1;
     fixed += pack_embedded(nullptr, kReportReportInfo, write_report_info, writer);
@@ -654,7 +658,6 @@ frame_caps fit_frames(const qvcrash_log_writer_t* writer, const thread_set& set,
                       static_cast<unsigned long long>(budget), static_cast<unsigned>(caps.other),
                       static_cast<unsigned>(caps.crashed));
     }
-    gMeasuresBusy.store(false, std::memory_order_release);
     return caps;
 }
 
@@ -921,7 +924,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     exception_context exception = {writer, image_list};
 
     // A report that would pass the file's limit sheds frames first.
-    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames};
+    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
     if (file->limit_bytes != 0) {
         const uint64_t budget = file->limit_bytes > file->total_bytes ? file->limit_bytes - file->total_bytes : 0;
         caps = fit_frames(writer, set, &system, &exception, siginfo, budget);
@@ -941,9 +944,19 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     for (size_t i = 0; i < thread_count; ++i) {
         thread_context thread;
         if (!thread_at(set, i, written, caps, nullptr, &thread)) continue;
-        pack_embedded(file, kReportThreads, write_thread, &thread);
+        if (caps.measured) {
+            // Sized by the sizing pass: the key, the length, then the one walk that writes.
+            const thread_measure& m = gMeasures[written];
+            const uint32_t cap = thread.max_frames;
+            const uint32_t size = m.base + (cap >= m.frames ? m.frame_bytes : m.step_bytes[cap / kMeasureStep]);
+            MSqvcrash_writer_pack(file, kReportThreads, QVCRASH_PROTOBUF_TYPE_MESSAGE, &size);
+            write_thread(file, &thread);
+        } else {
+            pack_embedded(file, kReportThreads, write_thread, &thread);
+        }
         ++written;
     }
+    if (caps.measured) gMeasuresBusy.store(false, std::memory_order_release);
 
     write_images(file, image_list);
     if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, &exception);
