@@ -233,7 +233,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
                                      std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
                                      bool shouldIgnoreUnknowns) {
     setServiceVersion(std::move(serviceVersion));
-    if (surrogates) surrogates_ = *surrogates;
+    if (surrogates) extras().surrogates = *surrogates;
     shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
     bool parsed = initWithXMLElement(element, parent);
     // The parse of the whole tree is over: the unparsed lists are made now, so the object lets go
@@ -314,13 +314,23 @@ void GDataObject::flushConsumed() const {
     if (!parsedElement_) return;
     auto element = std::move(parsedElement_);
     parsedElement_.reset();
+    // The lists hold copies: a node of the parsed document would keep the whole document alive
+    // for as long as the object lives, where the object needs only these few nodes.
     for (const auto& child : element->children()) {
         xmlNodePtr raw = child->XMLNode();
-        if (raw && raw->_private != this) unknownChildren_.push_back(child);
+        if (raw && raw->_private != this)
+            if (auto kept = child->copy()) {
+                kept->XMLNode()->_private = raw;  // the copy's source, for a consumption that comes later
+                unknownChildren_.push_back(std::move(kept));
+            }
     }
     for (const auto& attr : element->attributes()) {
         xmlNodePtr raw = attr->XMLNode();
-        if (raw && raw->_private != this) unknownAttributes_.push_back(attr);
+        if (raw && raw->_private != this)
+            if (auto kept = attr->copy()) {
+                kept->XMLNode()->_private = raw;
+                unknownAttributes_.push_back(std::move(kept));
+            }
     }
 }
 
@@ -334,7 +344,9 @@ void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
-    std::erase_if(list, [&](const GDataXMLNodePtr& n) { return n && n->XMLNode() == raw; });
+    std::erase_if(list, [&](const GDataXMLNodePtr& n) {
+        return n && n->XMLNode() && (n->XMLNode() == raw || n->XMLNode()->_private == raw);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -472,13 +484,37 @@ void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
 }
 
 void GDataObject::setProperty(const std::string& key, std::any value) {
-    if (!value.has_value()) userProperties_.erase(key);
-    else userProperties_[key] = std::move(value);
+    if (!value.has_value()) {
+        if (extras_) extras_->userProperties.erase(key);
+    } else {
+        extras().userProperties[key] = std::move(value);
+    }
+}
+
+GDataObject::Extras& GDataObject::extras() {
+    if (!extras_) extras_ = std::make_unique<Extras>();
+    return *extras_;
+}
+
+const GDataSurrogates& GDataObject::surrogates() const {
+    static const GDataSurrogates none;
+    return extras_ ? extras_->surrogates : none;
+}
+
+const std::any& GDataObject::userData() const {
+    static const std::any none;
+    return extras_ ? extras_->userData : none;
+}
+
+const std::map<std::string, std::any>& GDataObject::properties() const {
+    static const std::map<std::string, std::any> none;
+    return extras_ ? extras_->userProperties : none;
 }
 
 std::any GDataObject::propertyForKey(const std::string& key) const {
-    auto it = userProperties_.find(key);
-    return it == userProperties_.end() ? std::any() : it->second;
+    if (!extras_) return std::any();
+    auto it = extras_->userProperties.find(key);
+    return it == extras_->userProperties.end() ? std::any() : it->second;
 }
 
 GDataStringDictionary GDataObject::completeNamespaces() const {
@@ -750,8 +786,10 @@ void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsu
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
-        auto it = o->surrogates_.find(&cls);
-        if (it != o->surrogates_.end() && it->second) return *it->second;
+        if (o->extras_) {
+            auto it = o->extras_->surrogates.find(&cls);
+            if (it != o->extras_->surrogates.end() && it->second) return *it->second;
+        }
         auto p = o->parent_.lock();
         o = p.get();
         if (!p) break;
