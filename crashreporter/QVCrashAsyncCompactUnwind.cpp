@@ -422,7 +422,7 @@ uint32_t MSqvcrash_async_cfe_entry_register_count(const qvcrash_async_cfe_entry_
     return entry->register_count;
 }
 void MSqvcrash_async_cfe_entry_register_list(const qvcrash_async_cfe_entry_t* entry, uint32_t* register_list) {
-    qvcrash_async_memcpy(register_list, entry->register_list, entry->register_count * sizeof(uint32_t));
+    for (uint32_t i = 0; i < entry->register_count; ++i) register_list[i] = entry->register_list[i];
 }
 
 qvcrash_error_t MSqvcrash_async_cfe_entry_apply(qvcrash_task_t task, uint64_t function_address,
