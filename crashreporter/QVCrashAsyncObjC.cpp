@@ -215,7 +215,8 @@ qvcrash_error_t readClassRO(const qvcrash_async_macho_t* image, qvcrash_async_ob
     }
     const uint32_t flags = word32At(image, rwHead, 0);
     if ((flags & kRealized) == 0) return QVCRASH_ENOTFOUND;
-    roAddress = wordAt(image, rwHead, 1);  // after flags and version
+    // After the flags and version words.
+    roAddress = image->m64 ? wordAt(image, rwHead, 1) : word32At(image, rwHead, 8);
     const void* inConst = (flags & kCopiedRO) == 0 ? qvcrash_async_mobject_remap_address(
                                                          &cache->objc_const, roAddress, 0, static_cast<size_t>(roSize))
                                                    : nullptr;

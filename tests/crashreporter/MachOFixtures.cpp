@@ -279,7 +279,7 @@ std::vector<uint8_t> MachOBuilder::build() const {
     }
     out.resize(end);
     for (const Section& s : sections_) std::memcpy(out.data() + (s.addr - linkBase_), s.data.data(), s.data.size());
-    std::memcpy(out.data() + symoff, symbols.data(), symbols.size());
+    if (!symbols.empty()) std::memcpy(out.data() + symoff, symbols.data(), symbols.size());
     std::memcpy(out.data() + stroff, strings.data(), strings.size());
     return out;
 }
