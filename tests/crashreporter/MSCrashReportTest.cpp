@@ -21,17 +21,13 @@
 #include "platform/crash/UncaughtException.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/MainImage.h"
+#include "tests/crashreporter/ParkedCrash.h"
 #include "tests/crashreporter/StackSymbols.h"
 
 using namespace quorvane;
 using quorvane::test::runInChild;
 using quorvane::test::symbolAt;
 namespace fs = std::filesystem;
-
-// Defined with the writer's tests: a thread parked in a known function, and a crash three calls
-// deep.
-extern "C" void qvtest_thread_parked_caller(std::atomic<int>* ready, std::atomic<int>* release);
-extern "C" void qvtest_report_crash_level1(int value);
 
 namespace {
 
@@ -81,12 +77,7 @@ const RealCrash& realCrash() {
             ::close(2);  // keep the engine's diagnostics out of the test output
             auto reporter = reporterFor("decoder.app");
             if (!reporter->enableCrashReporter()) return 2;
-            static std::atomic<int> ready{0}, release{0};
-            std::thread parked([] { qvtest_thread_parked_caller(&ready, &release); });
-            while (ready.load() == 0) std::this_thread::yield();  // the child's alarm bounds this
-            qvtest_report_crash_level1(1);
-            parked.join();
-            return 3;
+            return test::crashBesideAParkedThread();
         });
         out.after = static_cast<int64_t>(::time(nullptr));
         out.childOutcome = child.describe();

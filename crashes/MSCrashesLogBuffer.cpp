@@ -1,0 +1,225 @@
+#include "crashes/MSCrashesLogBuffer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cfloat>
+#include <cstdio>
+
+#include "crashes/MSErrorLogFormatter.h"
+#include "crashes/MSErrorLogs.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Paths.h"
+#include "telemetry/MSChannelGroup.h"
+#include "telemetry/MSChannelUnit.h"
+#include "telemetry/MSEncrypter.h"
+#include "telemetry/MSLogger.h"
+#include "telemetry/MSUtility.h"
+
+namespace quorvane {
+
+namespace {
+
+// The token file of a buffer file: every extension name in the path replaced.
+std::string targetTokenPathFor(std::string path) {
+    const std::string from = kMSCrashesLogBufferFileExtension, to = kMSCrashesTargetTokenFileExtension;
+    for (size_t at = 0; (at = path.find(from, at)) != std::string::npos; at += to.size()) path.replace(at, from.size(), to);
+    return path;
+}
+
+std::string describe(const MSAbstractLog& log) {
+    return "(sid: " + log.sid.value_or("(null)") + ", type: " + log.type.value_or("(null)") + ")";
+}
+
+bool hasExtension(const std::filesystem::path& path, const char* extension) {
+    return path.extension() == std::string(".") + extension;
+}
+
+}  // namespace
+
+MSCrashesLogBuffer& MSCrashesLogBuffer::shared() {
+    // Never destroyed: the crash path may run while the process exits.
+    static auto* buffer = new MSCrashesLogBuffer;
+    return *buffer;
+}
+
+void MSCrashesLogBuffer::publish(int index, const MSCrashesLogBufferSlot* record) {
+    const MSCrashesLogBufferSlot* old = slots_[index].exchange(record, std::memory_order_seq_cst);
+    // A crash-time writer announces itself before it loads a slot: with none announced now, none
+    // can hold the old record. With one, the process is ending; the old record stays.
+    if (crashReaders_.load(std::memory_order_seq_cst) == 0) delete old;
+}
+
+void MSCrashesLogBuffer::setupLogBuffer(const std::string& component,
+                                        const std::shared_ptr<platform::DispatchQueue>& queue,
+                                        const std::shared_ptr<platform::DispatchGroup>& group) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        std::string slotComponent = component + "/" + std::to_string(i) + "." + kMSCrashesLogBufferFileExtension;
+        std::string path = MSUtility::fullURLForPathComponent(slotComponent).string();
+        group->async(queue, [slotComponent] {
+            MSUtility::createFileAtPathComponent(slotComponent, std::nullopt, false, false);
+        });
+        auto* record = new MSCrashesLogBufferSlot;
+        record->targetTokenPath = targetTokenPathFor(path);
+        record->bufferPath = std::move(path);
+        publish(i, record);
+    }
+}
+
+void MSCrashesLogBuffer::bufferLog(const MSAbstractLog& log, const std::string& internalId, MSEncrypter& encrypter) {
+    if (dynamic_cast<const MSAppleErrorLog*>(&log) || dynamic_cast<const MSErrorAttachmentLog*>(&log)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string archive = platform::KeyedArchiver::archivedData(log);
+    if (archive.empty()) return;
+    std::string token;
+    if (auto tokens = log.transmissionTargetTokens(); tokens && !tokens->empty()) {
+        token = encrypter.encryptString(*tokens->begin()).value_or("");
+    }
+    MSLogVerbose(kMSCrashesLogTag, "Storing a log to Crashes Buffer: " + describe(log));
+
+    int chosen = -1, oldestIndex = 0;
+    double oldest = DBL_MAX;
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        const MSCrashesLogBufferSlot* slot = slots_[i].load();
+        if (slot == nullptr) continue;  // not set up
+        if (slot->buffer.empty()) {
+            chosen = i;
+            MSLogVerbose(kMSCrashesLogTag, "Found an empty buffer position.");
+            break;
+        }
+        if (slot->timestamp < oldest) {
+            oldestIndex = i;
+            oldest = slot->timestamp;
+            MSLogVerbose(kMSCrashesLogTag, "Remembering index " + std::to_string(i) + " for oldest timestamp " +
+                                               std::to_string(oldest) + ".");
+        }
+    }
+    const bool overwrite = chosen < 0;
+    if (overwrite) {
+        MSLogVerbose(kMSCrashesLogTag, "Reached end of buffer. Next step is overwriting the oldest one.");
+        chosen = oldestIndex;
+    }
+    const MSCrashesLogBufferSlot* current = slots_[chosen].load();
+    if (current == nullptr) return;  // the table was never set up
+    auto* record = new MSCrashesLogBufferSlot;
+    record->bufferPath = current->bufferPath;
+    record->targetTokenPath = current->targetTokenPath;
+    record->buffer = std::move(archive);
+    record->targetToken = std::move(token);  // empty when the log has none: never the last log's
+    record->internalId = internalId;
+    record->timestamp = platform::Date::now().timeIntervalSince1970();
+    publish(chosen, record);
+    if (overwrite) MSLogVerbose(kMSCrashesLogTag, "Overwrote buffered log at index " + std::to_string(chosen) + ".");
+}
+
+void MSCrashesLogBuffer::freeLog(const std::string& internalId) {
+    if (internalId.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        const MSCrashesLogBufferSlot* slot = slots_[i].load();
+        if (slot == nullptr || slot->internalId != internalId) continue;
+        MSLogVerbose(kMSCrashesLogTag, "Deleting a log from buffer with id " + internalId);
+        auto* record = new MSCrashesLogBufferSlot;
+        record->bufferPath = slot->bufferPath;
+        record->targetTokenPath = slot->targetTokenPath;
+        std::string bufferPath = slot->bufferPath, tokenPath = slot->targetTokenPath;
+        publish(i, record);
+        if (writtenAtCrash_.load()) {
+            // The log reached the log file after all: it must not come back from the buffer.
+            ::unlink(bufferPath.c_str());
+            ::unlink(tokenPath.c_str());
+            MSLogVerbose(kMSCrashesLogTag, "Deleted crash buffer file: " + bufferPath + ".");
+        }
+    }
+}
+
+std::optional<MSCrashesLogBufferSlot> MSCrashesLogBuffer::slotAt(int index) const {
+    if (index < 0 || index >= kMSCrashesLogBufferSize) return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const MSCrashesLogBufferSlot* slot = slots_[index].load();
+    if (slot == nullptr) return std::nullopt;
+    return *slot;
+}
+
+void MSCrashesLogBuffer::writeAtCrash() {
+    writtenAtCrash_.store(true);
+    crashReaders_.fetch_add(1, std::memory_order_seq_cst);
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        const MSCrashesLogBufferSlot* slot = slots_[i].load(std::memory_order_seq_cst);
+        if (slot == nullptr || slot->bufferPath.empty()) continue;
+        writeBufferSlotFile(slot->buffer.data(), slot->buffer.size(), slot->bufferPath.c_str());
+        if (!slot->targetToken.empty()) {
+            writeBufferSlotFile(slot->targetToken.data(), slot->targetToken.size(), slot->targetTokenPath.c_str());
+        } else {
+            // A token file of an earlier crash must not lend its token to this slot's log.
+            ::unlink(slot->targetTokenPath.c_str());
+        }
+    }
+    crashReaders_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void writeLogBufferAtCrash() { MSCrashesLogBuffer::shared().writeAtCrash(); }
+
+void writeBufferSlotFile(const char* data, size_t length, const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return;
+    ssize_t written = ::write(fd, data, length);
+    (void)written;
+    ::close(fd);
+}
+
+std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MSChannelGroup& group,
+                                                                              MSEncrypter& encrypter,
+                                                                              const std::string& component) {
+    auto unit = group.addChannelUnitWithConfiguration(
+        MSChannelUnitConfiguration::initWithGroupId(kMSCrashesBufferGroupId, 2, 1, 50, 1));
+    auto files = MSUtility::contentsOfDirectory(component);
+    if (!files || files->empty()) return unit;
+    for (const auto& file : *files) {
+        if (!hasExtension(file, kMSCrashesLogBufferFileExtension)) continue;
+        const std::filesystem::path tokenFile = targetTokenPathFor(file.string());
+        std::string data;
+        std::shared_ptr<MSAbstractLog> log;
+        if (platform::readFile(file, data) && !data.empty())
+            log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(data);
+        if (log && unit) {
+            std::string token;
+            if (platform::readFile(tokenFile, token)) {
+                if (auto decrypted = encrypter.decryptString(token)) {
+                    log->addTransmissionTargetToken(*decrypted);
+                } else {
+                    MSLogError(kMSLogTag, "Failed to decrypt the target token.");
+                }
+            }
+            MSLogDebug(kMSCrashesLogTag, "Re-enqueueing buffered log, type: " + log->type.value_or("(null)") + ".");
+            unit->enqueueItem(log, MSFlagsNormal);
+        }
+        // Whatever the file held, it is consumed now; so is its token.
+        std::error_code ignored;
+        std::filesystem::remove(tokenFile, ignored);
+        writeBufferSlotFile("", 0, file.c_str());
+    }
+    // Token files without a buffer file belong to no log.
+    for (const auto& file : *files) {
+        std::error_code ignored;
+        if (hasExtension(file, kMSCrashesTargetTokenFileExtension)) std::filesystem::remove(file, ignored);
+    }
+    return unit;
+}
+
+void MSCrashesLogBuffer::emptyLogBufferFiles(const std::string& component) {
+    auto files = MSUtility::contentsOfDirectory(component);
+    if (!files) {
+        MSLogError(kMSCrashesLogTag, "Couldn't get files in the directory \"" + component + "\"");
+        return;
+    }
+    for (const auto& file : *files) {
+        std::error_code ec;
+        if (!hasExtension(file, kMSCrashesLogBufferFileExtension) || std::filesystem::file_size(file, ec) == 0 || ec)
+            continue;
+        MSUtility::createFileAtPathComponent(component + "/" + file.filename().string(), std::nullopt, false, true);
+    }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,88 @@
+#pragma once
+// The crash-time log buffer. A log handed to a channel is stored in the log file only later, on
+// the channel group's queue; a crash in between would lose it. The buffer keeps a copy of the
+// last 60 logs handed over in a fixed table, which the crash path writes to one file per slot
+// with nothing but open, write, close and unlink, and which the next start enqueues again.
+//
+// Each slot holds an immutable record published with one atomic store: a crash-time writer sees
+// either the old record or the new one, never one being changed. A replaced record is freed only
+// when no crash-time writer can be reading it (else it is left for the dying process).
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/runloop/DispatchQueue.h"
+
+namespace quorvane {
+
+class MSAbstractLog;
+class MSChannelGroup;
+class MSChannelUnit;
+class MSEncrypter;
+
+inline constexpr int kMSCrashesLogBufferSize = 60;
+inline constexpr const char* kMSCrashesLogBufferFileExtension = "mscrasheslogbuffer";
+inline constexpr const char* kMSCrashesTargetTokenFileExtension = "targettoken";
+inline constexpr const char* kMSCrashesBufferGroupId = "CrashesBuffer";
+
+// One slot at one moment. Empty buffer: the slot is free.
+struct MSCrashesLogBufferSlot {
+    std::string bufferPath;
+    std::string buffer;           // the log's keyed archive
+    std::string targetTokenPath;
+    std::string targetToken;      // encrypted (Base64), empty when the log has none
+    std::string internalId;       // the channel's id of the log
+    double timestamp = 0;         // seconds since 1970 when filled
+};
+
+class MSCrashesLogBuffer {
+public:
+    // The process-wide table.
+    static MSCrashesLogBuffer& shared();
+
+    // Points the slots at their files under the storage folder's `component` and empties them.
+    // The files are created (empty, an existing one left as it is: it may hold the last crash's
+    // logs) by tasks on `queue` in `group`.
+    void setupLogBuffer(const std::string& component, const std::shared_ptr<platform::DispatchQueue>& queue,
+                        const std::shared_ptr<platform::DispatchGroup>& group);
+    // Copies a log into the first free slot, or over the oldest. Crash logs and attachments are
+    // never buffered.
+    void bufferLog(const MSAbstractLog& log, const std::string& internalId, MSEncrypter& encrypter);
+    // Frees every slot holding the log. After a crash-time write, also removes its files.
+    void freeLog(const std::string& internalId);
+
+    // A copy of slot i's current record (tests and diagnostics); nullopt before set-up.
+    std::optional<MSCrashesLogBufferSlot> slotAt(int index) const;
+    bool writtenAtCrash() const { return writtenAtCrash_.load(); }
+
+    // Enqueues the logs the last crash left in the files on a new "CrashesBuffer" unit of the
+    // group (returned) and empties the files; token files left behind are removed.
+    static std::shared_ptr<MSChannelUnit> processLogBufferAfterCrash(MSChannelGroup& group, MSEncrypter& encrypter,
+                                                                     const std::string& component);
+    // Truncates every non-empty buffer file.
+    static void emptyLogBufferFiles(const std::string& component);
+
+    // The crash-time writer (see writeLogBufferAtCrash).
+    void writeAtCrash();
+
+private:
+    MSCrashesLogBuffer() = default;
+    void publish(int index, const MSCrashesLogBufferSlot* record);
+
+    mutable std::mutex mutex_;  // serialises the changes (readers never take it)
+    std::atomic<const MSCrashesLogBufferSlot*> slots_[kMSCrashesLogBufferSize] = {};
+    std::atomic<int> crashReaders_{0};
+    std::atomic<bool> writtenAtCrash_{false};
+};
+
+// Writes every slot to its files. Async-signal-safe: no allocation, no lock.
+void writeLogBufferAtCrash();
+// open(O_WRONLY|O_CREAT|O_TRUNC, 0644), one write of `length` bytes, close. Async-signal-safe.
+void writeBufferSlotFile(const char* data, size_t length, const char* path);
+
+}  // namespace quorvane

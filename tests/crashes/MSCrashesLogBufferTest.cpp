@@ -1,0 +1,184 @@
+// The crash-time log buffer: which slot a log takes, the crash-time files, and the re-sending of
+// those files at the next start on a real channel group. Crash-time writes run in forked
+// children, since they mark the process as crashed for good.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "crashes/MSCrashesLogBuffer.h"
+#include "crashes/MSErrorLogs.h"
+#include "telemetry/MSEncrypter.h"
+#include "telemetry/MSUtility.h"
+#include "tests/crashreporter/CrashChild.h"
+#include "tests/telemetry/PipelineTestSupport.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDir = "crasheslogbuffer";
+
+class MSCrashesLogBufferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        registerCrashesClasses();
+        MSUtility::deleteItemForPathComponent(kDir);
+        auto group = platform::DispatchGroup::make();
+        buffer.setupLogBuffer(kDir, platform::DispatchQueue::global(), group);
+        ASSERT_TRUE(group->wait(30));
+    }
+    void TearDown() override { MSUtility::deleteItemForPathComponent(kDir); }
+
+    void add(int n, const std::string& id, std::optional<std::string> token = std::nullopt) {
+        auto log = numberedLog(n);
+        if (token) log->addTransmissionTargetToken(*token);
+        buffer.bufferLog(*log, id, encrypter);
+    }
+    std::string idAt(int i) const { return buffer.slotAt(i)->internalId; }
+    static fs::path file(int i, const char* extension = kMSCrashesLogBufferFileExtension) {
+        return MSUtility::fullURLForPathComponent(std::string(kDir) + "/" + std::to_string(i) + "." + extension);
+    }
+    static std::string contents(const fs::path& path) {
+        std::string out;
+        platform::readFile(path, out);
+        return out;
+    }
+
+    MSCrashesLogBuffer& buffer = MSCrashesLogBuffer::shared();
+    MSEncrypter encrypter;
+};
+
+}  // namespace
+
+TEST_F(MSCrashesLogBufferTest, FreeSlotsFirstThenTheOldestAndCrashLogsNever) {
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) add(i, "id-" + std::to_string(i), i == 0 ? "token-a" : "");
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) ASSERT_EQ(idAt(i), "id-" + std::to_string(i));
+    EXPECT_FALSE(buffer.slotAt(0)->targetToken.empty());
+
+    // Full: the oldest (the lowest index among equal times) goes, and takes its token with it.
+    add(100, "new-1");
+    add(101, "new-2");
+    EXPECT_EQ(idAt(0), "new-1");
+    EXPECT_TRUE(buffer.slotAt(0)->targetToken.empty());
+    EXPECT_EQ(idAt(1), "new-2");
+
+    // A freed slot is used before any replacement, the lowest first; one id frees every slot.
+    add(102, "id-7");  // replaces slot 2, so id-7 now stands twice
+    buffer.freeLog("id-7");
+    EXPECT_TRUE(buffer.slotAt(2)->buffer.empty());
+    EXPECT_TRUE(buffer.slotAt(7)->buffer.empty());
+    EXPECT_EQ(buffer.slotAt(7)->bufferPath, file(7).string());
+    add(103, "after-free");
+    EXPECT_EQ(idAt(2), "after-free");
+
+    // Crash logs and attachments are not buffered; handled errors are.
+    auto crash = std::make_shared<MSAppleErrorLog>();
+    buffer.bufferLog(*crash, "crash", encrypter);
+    buffer.bufferLog(*MSErrorAttachmentLog::attachmentWithText("text", "a.txt"), "attachment", encrypter);
+    EXPECT_TRUE(buffer.slotAt(7)->buffer.empty());
+    auto handled = std::make_shared<MSHandledErrorLog>();
+    handled->errorId = "E";
+    buffer.bufferLog(*handled, "handled", encrypter);
+    EXPECT_EQ(idAt(7), "handled");
+}
+
+TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart) {
+    add(1, "one", "target-token-1");
+    add(2, "two");
+    add(3, "three");
+    buffer.freeLog("three");
+    // A token file a crash of an earlier process left beside slot 1: not this log's token.
+    ASSERT_TRUE(platform::writeFileAtomically(file(1, kMSCrashesTargetTokenFileExtension), "stale"));
+
+    auto result = runInChild([] {
+        writeLogBufferAtCrash();
+        return 0;
+    });
+    ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+    EXPECT_FALSE(buffer.writtenAtCrash());
+    EXPECT_FALSE(contents(file(0)).empty());
+    EXPECT_FALSE(contents(file(1)).empty());
+    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension)));
+    EXPECT_FALSE(fs::exists(file(1, kMSCrashesTargetTokenFileExtension)));
+    for (int i = 2; i < kMSCrashesLogBufferSize; ++i) EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
+
+    // The next start: a damaged file is consumed without a log.
+    ASSERT_TRUE(platform::writeFileAtomically(file(5), "not an archive"));
+    ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesTargetTokenFileExtension), "orphan"));
+    PipelineFixture pipeline;
+    auto unit = MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(unit->configuration().groupId, kMSCrashesBufferGroupId);
+    ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 2));
+    std::vector<std::string> events;
+    {
+        std::lock_guard lock(pipeline.delegate->mutex);
+        events = pipeline.delegate->events;
+    }
+    EXPECT_EQ(std::count(events.begin(), events.end(), "didPrepare 1"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "didPrepare 2"), 1);
+    EXPECT_EQ(pipeline.storage->countAllLogs(), 2u);
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
+        EXPECT_FALSE(fs::exists(file(i, kMSCrashesTargetTokenFileExtension))) << i;
+    }
+}
+
+TEST_F(MSCrashesLogBufferTest, TheTokenTravelsWithItsLog) {
+    add(1, "one", "target-token-1");
+    ASSERT_TRUE(runInChild([] {
+                    writeLogBufferAtCrash();
+                    return 0;
+                }).exited);
+    PipelineFixture pipeline;
+    struct TokenProbe : MSChannelDelegate {
+        std::mutex mutex;
+        std::optional<std::set<std::string>> tokens;
+        void didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
+                           uint32_t) override {
+            std::lock_guard lock(mutex);
+            tokens = log->transmissionTargetTokens();
+        }
+    };
+    auto probe = std::make_shared<TokenProbe>();
+    pipeline.group->addDelegate(probe);
+    MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    std::lock_guard lock(probe->mutex);
+    ASSERT_TRUE(probe->tokens);
+    EXPECT_EQ(*probe->tokens, std::set<std::string>{"target-token-1"});
+}
+
+TEST_F(MSCrashesLogBufferTest, EmptyingTruncatesOnlyBufferFiles) {
+    ASSERT_TRUE(platform::writeFileAtomically(file(3), "log"));
+    ASSERT_TRUE(platform::writeFileAtomically(file(3, kMSCrashesTargetTokenFileExtension), "token"));
+    MSCrashesLogBuffer::emptyLogBufferFiles(kDir);
+    EXPECT_EQ(fs::file_size(file(3)), 0u);
+    EXPECT_EQ(contents(file(3, kMSCrashesTargetTokenFileExtension)), "token");
+}
+
+// A crash-time write while other threads keep filling and freeing slots reads only whole
+// records that stay alive (AddressSanitizer would catch a freed one).
+TEST_F(MSCrashesLogBufferTest, TheCrashWriterNeverSeesARecordChangeOrGoAway) {
+    auto result = runInChild([this] {
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> churn;
+        for (int t = 0; t < 3; ++t) {
+            churn.emplace_back([&, t] {
+                for (int i = 0; !stop.load(); ++i) {
+                    const std::string id = std::to_string(t) + "-" + std::to_string(i % 90);
+                    add(i, id);
+                    if (i % 3 == 0) buffer.freeLog(id);
+                }
+            });
+        }
+        for (int i = 0; i < 50; ++i) writeLogBufferAtCrash();
+        stop = true;
+        for (auto& t : churn) t.join();
+        return 0;
+    });
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+}
