@@ -309,14 +309,14 @@ void found_symbol(uint64_t address, const char* name, void* context) {
 // The frame at pc, with its symbol when the strategy asks for one. A return address is looked up
 // one byte earlier, inside the call: a call that ends a function is followed by the next one.
 void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t strategy,
-                qvcrash_async_image_list_t* image_list, bool log) {
+                qvcrash_async_objc_cache_t* objc_cache, qvcrash_async_image_list_t* image_list, bool log) {
     frame->pc = pc;
     frame->has_symbol = false;
     if (strategy == 0 || image_list == nullptr) return;
     const uint64_t lookup = return_address && pc > 0 ? pc - 1 : pc;
     MSqvcrash_nasync_image_list_set_reading(image_list, true);
     if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
-        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, lookup, found_symbol, frame);
+        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, objc_cache, lookup, found_symbol, frame);
         if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
     }
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
@@ -345,6 +345,7 @@ struct thread_context {
     bool readable;
     qvcrash_async_image_list_t* image_list;
     uint32_t symbolication_strategy;
+    qvcrash_async_objc_cache_t* objc_cache;  // the report's symbol-lookup context
 };
 
 size_t write_thread(qvcrash_async_file_t* file, const void* context) {
@@ -394,8 +395,8 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
             break;
         }
         frame_context frame;
-        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->image_list,
-                   file != nullptr);
+        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->objc_cache,
+                   t->image_list, file != nullptr);
         rv += pack_embedded(file, kThreadFrames, write_thread_frame, &frame);
         ++frame_count;
     }
@@ -441,6 +442,7 @@ size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
 struct exception_context {
     const qvcrash_log_writer_t* writer;
     qvcrash_async_image_list_t* image_list;
+    qvcrash_async_objc_cache_t* objc_cache;
 };
 
 size_t write_exception(qvcrash_async_file_t* file, const void* context) {
@@ -452,6 +454,7 @@ size_t write_exception(qvcrash_async_file_t* file, const void* context) {
     for (size_t i = 0; i < count; ++i) {
         frame_context frame;
         make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy,
+                   static_cast<const exception_context*>(context)->objc_cache,
                    static_cast<const exception_context*>(context)->image_list, file != nullptr);
         rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &frame);
     }
@@ -750,6 +753,9 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     pack_embedded(file, kReportApplicationInfo, write_application_info, writer);
     pack_embedded(file, kReportProcessInfo, write_process_info, writer);
 
+    // One symbol-lookup context for every frame of the report.
+    qvcrash_async_objc_cache_t objc_cache;
+    MSqvcrash_async_objc_cache_init(&objc_cache);
     uint32_t written = 0;
     for (size_t i = 0; i < thread_count; ++i) {
         const bool is_self = threads[i] == self;
@@ -760,7 +766,8 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
                                  is_self ? current_state : nullptr,
                                  is_self || suspended[i],
                                  image_list,
-                                 writer->symbolication_strategy};
+                                 writer->symbolication_strategy,
+                                 &objc_cache};
         pack_embedded(file, kReportThreads, write_thread, &thread);
         ++written;
     }
@@ -775,9 +782,10 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     }
 
     if (writer->uncaught_exception.has_exception) {
-        exception_context exception = {writer, image_list};
+        exception_context exception = {writer, image_list, &objc_cache};
         pack_embedded(file, kReportException, write_exception, &exception);
     }
+    MSqvcrash_async_objc_cache_free(&objc_cache);
 
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
 
