@@ -5,7 +5,9 @@ namespace {
 const char* nameOf(const qvcrash_async_macho_t* image) { return image->name != nullptr ? image->name : ""; }
 
 uint32_t h32(const qvcrash_async_macho_t* image, uint32_t v) { return image->byteorder->swap32(v); }
-uint64_t h64(const qvcrash_async_macho_t* image, uint64_t v) { return image->byteorder->swap64(v); }
+// A field of either width in host order.
+uint64_t host(const qvcrash_async_macho_t* image, uint32_t v) { return h32(image, v); }
+uint64_t host(const qvcrash_async_macho_t* image, uint64_t v) { return image->byteorder->swap64(v); }
 
 // Compares a 16-byte name field with a NUL-terminated name.
 bool nameFieldEquals(const char field[16], const char* name) {
@@ -41,6 +43,42 @@ qvcrash_macho_load_command_t readCommand(const qvcrash_async_macho_t* image, con
 bool insideCommands(const qvcrash_async_macho_t* image, const void* p, uint64_t length) {
     return MSqvcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(p), 0,
                                                         static_cast<size_t>(length));
+}
+
+// A segment command or section entry of either width (Record) in host order.
+template <typename Record>
+void copySegment(const qvcrash_async_macho_t* image, const void* command, qvcrash_async_macho_segment_t* out) {
+    Record sc;
+    qvcrash_async_memcpy(&sc, command, sizeof(sc));
+    copyNameField(out->segname, sc.segname);
+    out->vmaddr = host(image, sc.vmaddr);
+    out->vmsize = host(image, sc.vmsize);
+    out->fileoff = host(image, sc.fileoff);
+    out->filesize = host(image, sc.filesize);
+    out->maxprot = h32(image, sc.maxprot);
+    out->initprot = h32(image, sc.initprot);
+    out->nsects = h32(image, sc.nsects);
+    out->flags = h32(image, sc.flags);
+}
+
+template <typename Record>
+void copySection(const qvcrash_async_macho_t* image, const void* entry, qvcrash_async_macho_section_t* out) {
+    Record s;
+    qvcrash_async_memcpy(&s, entry, sizeof(s));
+    copyNameField(out->sectname, s.sectname);
+    copyNameField(out->segname, s.segname);
+    out->addr = host(image, s.addr);
+    out->size = host(image, s.size);
+    out->offset = h32(image, s.offset);
+    out->align = h32(image, s.align);
+    out->flags = h32(image, s.flags);
+}
+
+template <typename Record>
+qvcrash_async_macho_nlist_entry_t copySymbol(const qvcrash_async_macho_t* image, const void* at) {
+    Record n;
+    qvcrash_async_memcpy(&n, at, sizeof(n));
+    return {h32(image, n.n_strx), n.n_type, n.n_sect, image->byteorder->swap16(n.n_desc), host(image, n.n_value), 0};
 }
 
 }  // namespace
@@ -183,31 +221,8 @@ bool MSqvcrash_async_macho_read_segment(const qvcrash_async_macho_t* image, cons
         readCommand(image, command).cmd != segmentCommandType(image)) {
         return false;
     }
-    if (image->m64) {
-        qvcrash_macho_segment_command_64_t sc;
-        qvcrash_async_memcpy(&sc, command, sizeof(sc));
-        copyNameField(out->segname, sc.segname);
-        out->vmaddr = h64(image, sc.vmaddr);
-        out->vmsize = h64(image, sc.vmsize);
-        out->fileoff = h64(image, sc.fileoff);
-        out->filesize = h64(image, sc.filesize);
-        out->maxprot = h32(image, sc.maxprot);
-        out->initprot = h32(image, sc.initprot);
-        out->nsects = h32(image, sc.nsects);
-        out->flags = h32(image, sc.flags);
-    } else {
-        qvcrash_macho_segment_command_t sc;
-        qvcrash_async_memcpy(&sc, command, sizeof(sc));
-        copyNameField(out->segname, sc.segname);
-        out->vmaddr = h32(image, sc.vmaddr);
-        out->vmsize = h32(image, sc.vmsize);
-        out->fileoff = h32(image, sc.fileoff);
-        out->filesize = h32(image, sc.filesize);
-        out->maxprot = h32(image, sc.maxprot);
-        out->initprot = h32(image, sc.initprot);
-        out->nsects = h32(image, sc.nsects);
-        out->flags = h32(image, sc.flags);
-    }
+    if (image->m64) copySegment<qvcrash_macho_segment_command_64_t>(image, command, out);
+    else copySegment<qvcrash_macho_segment_command_t>(image, command, out);
     out->sections = static_cast<const uint8_t*>(command) + segmentCommandSize(image);
     return true;
 }
@@ -221,27 +236,8 @@ bool MSqvcrash_async_macho_read_section(const qvcrash_async_macho_t* image, cons
         return false;
     }
     const void* p = reinterpret_cast<const void*>(at + index * entrySize);
-    if (image->m64) {
-        qvcrash_macho_section_64_t s;
-        qvcrash_async_memcpy(&s, p, sizeof(s));
-        copyNameField(out->sectname, s.sectname);
-        copyNameField(out->segname, s.segname);
-        out->addr = h64(image, s.addr);
-        out->size = h64(image, s.size);
-        out->offset = h32(image, s.offset);
-        out->align = h32(image, s.align);
-        out->flags = h32(image, s.flags);
-    } else {
-        qvcrash_macho_section_t s;
-        qvcrash_async_memcpy(&s, p, sizeof(s));
-        copyNameField(out->sectname, s.sectname);
-        copyNameField(out->segname, s.segname);
-        out->addr = h32(image, s.addr);
-        out->size = h32(image, s.size);
-        out->offset = h32(image, s.offset);
-        out->align = h32(image, s.align);
-        out->flags = h32(image, s.flags);
-    }
+    if (image->m64) copySection<qvcrash_macho_section_64_t>(image, p, out);
+    else copySection<qvcrash_macho_section_t>(image, p, out);
     return true;
 }
 
@@ -373,16 +369,10 @@ qvcrash_error_t MSqvcrash_async_macho_symtab_reader_init(qvcrash_async_macho_lc_
 qvcrash_async_macho_nlist_entry_t MSqvcrash_async_macho_symtab_reader_read(
     const qvcrash_async_macho_lc_symtab_reader_t* reader, const void* table, uint32_t index) {
     const qvcrash_async_macho_t* image = reader->image;
-    qvcrash_async_macho_nlist_entry_t entry;
-    if (image->m64) {
-        qvcrash_macho_nlist_64_t n;
-        qvcrash_async_memcpy(&n, static_cast<const uint8_t*>(table) + (uint64_t)index * sizeof(n), sizeof(n));
-        entry = {h32(image, n.n_strx), n.n_type, n.n_sect, image->byteorder->swap16(n.n_desc), h64(image, n.n_value), 0};
-    } else {
-        qvcrash_macho_nlist_t n;
-        qvcrash_async_memcpy(&n, static_cast<const uint8_t*>(table) + (uint64_t)index * sizeof(n), sizeof(n));
-        entry = {h32(image, n.n_strx), n.n_type, n.n_sect, image->byteorder->swap16(n.n_desc), h32(image, n.n_value), 0};
-    }
+    const uint8_t* base = static_cast<const uint8_t*>(table);
+    qvcrash_async_macho_nlist_entry_t entry =
+        image->m64 ? copySymbol<qvcrash_macho_nlist_64_t>(image, base + (uint64_t)index * sizeof(qvcrash_macho_nlist_64_t))
+                   : copySymbol<qvcrash_macho_nlist_t>(image, base + (uint64_t)index * sizeof(qvcrash_macho_nlist_t));
     // A Thumb definition (N_ARM_THUMB_DEF) is reported at its odd address.
     entry.normalized_value = (entry.n_desc & 0x0008) != 0 ? (entry.n_value | 1) : entry.n_value;
     return entry;

@@ -42,6 +42,13 @@ std::string runCommand(const std::string& command) {
     return out;
 }
 
+void recordSymbol(uint64_t address, const char* name, void* context) {
+    auto* found = static_cast<FoundSymbol*>(context);
+    ++found->calls;
+    found->address = address;
+    found->name = name;
+}
+
 Pages::Pages(size_t length, bool low) : length_((length + 4095) & ~size_t{4095}) {
     void* p = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | (low ? MAP_32BIT : 0), -1, 0);
     if (p == MAP_FAILED) throw std::runtime_error("mmap failed");

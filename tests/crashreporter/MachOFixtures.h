@@ -28,6 +28,14 @@ struct Record {
     qvcrash_error_t err;
 };
 
+// What a symbol lookup reported: how often, and the last start and name.
+struct FoundSymbol {
+    int calls = 0;
+    uint64_t address = 0;
+    std::string name;
+};
+void recordSymbol(uint64_t address, const char* name, void* context);
+
 // The fixtures' directory, or a skip of the calling test when the toolchain is absent.
 #define QV_REQUIRE_MACHO_FIXTURES()                                                                          \
     do {                                                                                                     \

@@ -112,18 +112,6 @@ std::string uuidText(const uint8_t* b) {
     return text;
 }
 
-struct Found {
-    int calls = 0;
-    uint64_t address = 0;
-    std::string name;
-};
-void found(uint64_t address, const char* name, void* context) {
-    auto* f = static_cast<Found*>(context);
-    ++f->calls;
-    f->address = address;
-    f->name = name;
-}
-
 // Every value llvm-objdump prints for the dylib, read again through the reader.
 void compareWithObjdump(const std::string& file) {
     SCOPED_TRACE(file);
@@ -231,8 +219,8 @@ void compareWithObjdump(const std::string& file) {
         uint64_t address = 0;
         ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_name(image, symbol.name.c_str(), &address), QVCRASH_ESUCCESS);
         EXPECT_EQ(address, symbol.value + image->vmaddr_slide);
-        Found f;
-        ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, address, found, &f), QVCRASH_ESUCCESS);
+        FoundSymbol f;
+        ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, address, recordSymbol, &f), QVCRASH_ESUCCESS);
         EXPECT_EQ(f.calls, 1);
         EXPECT_EQ(f.address, address);
         bool sameAddress = false;  // one of the symbols at that address
@@ -332,13 +320,13 @@ TEST(QVCrashMachOImage, ReadsBothWidthsAndByteOrders) {
                 {t + 0x3F, "_thumb", t + 0x31},                               // normalized: bit 0 set
             };
             for (const Case& c : cases) {
-                Found f;
-                ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, c.pc + slide, found, &f), QVCRASH_ESUCCESS);
+                FoundSymbol f;
+                ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, c.pc + slide, recordSymbol, &f), QVCRASH_ESUCCESS);
                 EXPECT_EQ(f.name, c.name);
                 EXPECT_EQ(f.address, c.start + slide);
             }
-            Found none;
-            EXPECT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, t - 1 + slide, found, &none), QVCRASH_ENOTFOUND);
+            FoundSymbol none;
+            EXPECT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(image, t - 1 + slide, recordSymbol, &none), QVCRASH_ENOTFOUND);
             EXPECT_EQ(none.calls, 0);
             uint64_t address = 0;
             EXPECT_EQ(MSqvcrash_async_macho_find_symbol_by_name(image, "_twin_b", &address), QVCRASH_ESUCCESS);
@@ -361,8 +349,8 @@ TEST(QVCrashMachOImage, SearchesTheWholeTableWithoutDysymtabAndHasSlideZeroAtIts
     Record r(pages.address());
     ASSERT_EQ(r.err, QVCRASH_ESUCCESS);
     EXPECT_EQ(r.image.vmaddr_slide, 0u);
-    Found f;
-    ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(&r.image, b.section(text).addr + 9, found, &f), QVCRASH_ESUCCESS);
+    FoundSymbol f;
+    ASSERT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(&r.image, b.section(text).addr + 9, recordSymbol, &f), QVCRASH_ESUCCESS);
     EXPECT_EQ(f.name, "_only");
     qvcrash_async_macho_lc_symtab_reader_t reader;
     ASSERT_EQ(MSqvcrash_async_macho_symtab_reader_init(&reader, &r.image), QVCRASH_ESUCCESS);
@@ -433,7 +421,7 @@ TEST(QVCrashMachOImage, RefusesDamagedImagesWithCodes) {
         qvcrash_error_t err = MSqvcrash_async_macho_map_section(&r.image, "__TEXT", c.sectname, &mobj);
         EXPECT_EQ(err, c.section);
         if (err == QVCRASH_ESUCCESS) MSqvcrash_async_mobject_free(&mobj);
-        Found f;
-        EXPECT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(&r.image, pages.address() + 0x200, found, &f), c.symbol);
+        FoundSymbol f;
+        EXPECT_EQ(MSqvcrash_async_macho_find_symbol_by_pc(&r.image, pages.address() + 0x200, recordSymbol, &f), c.symbol);
     }
 }

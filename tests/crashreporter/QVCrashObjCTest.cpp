@@ -57,20 +57,9 @@ struct Cache {
     ~Cache() { MSqvcrash_async_objc_cache_free(&cache); }
 };
 
-struct Named {
-    int calls = 0;
-    uint64_t address = 0;
-    std::string name;
-};
-void named(uint64_t address, const char* name, void* context) {
-    auto* n = static_cast<Named*>(context);
-    ++n->calls;
-    n->address = address;
-    n->name = name;
-}
 void namedMethod(bool classSide, qvcrash_async_macho_string_t* cls, qvcrash_async_macho_string_t* method, uint64_t imp,
                  void* context) {
-    named(imp, methodName(classSide, cls, method).c_str(), context);
+    recordSymbol(imp, methodName(classSide, cls, method).c_str(), context);
 }
 
 // The runtime's read-write data of a realised class: flags, version, read-only data.
@@ -144,12 +133,12 @@ TEST(QVCrashObjC, ListsRealisedClassesAndCategoriesOfALinkedImage) {
               methods.end());
 
     // The method at or below an address, reported once.
-    Named found;
+    FoundSymbol found;
     ASSERT_EQ(MSqvcrash_async_objc_find_method(image, &cache.cache, address("-[QVRoot other:]") + 3, namedMethod, &found),
               QVCRASH_ESUCCESS);
     EXPECT_EQ(found.calls, 1);
     EXPECT_EQ(found.name, "-[QVRoot other:]");
-    Named none;
+    FoundSymbol none;
     EXPECT_EQ(MSqvcrash_async_objc_find_method(image, &cache.cache, loaded.header, namedMethod, &none), QVCRASH_ENOTFOUND);
     EXPECT_EQ(none.calls, 0);
     EXPECT_EQ(MSqvcrash_async_objc_find_method(image, nullptr, loaded.header, namedMethod, &none), QVCRASH_EACCESS);
@@ -166,8 +155,8 @@ TEST(QVCrashObjC, ListsRealisedClassesAndCategoriesOfALinkedImage) {
         {3, "+[QVRoot(Extras) classExtra]", "+[QVRoot classExtra]"},
     };
     for (const Case& c : cases) {
-        Named n;
-        ASSERT_EQ(MSqvcrash_async_find_symbol(image, c.strategy, &cache.cache, address(c.symbol) + 2, named, &n),
+        FoundSymbol n;
+        ASSERT_EQ(MSqvcrash_async_find_symbol(image, c.strategy, &cache.cache, address(c.symbol) + 2, recordSymbol, &n),
                   QVCRASH_ESUCCESS);
         EXPECT_EQ(n.name, c.name);
         EXPECT_EQ(n.address, address(c.symbol));
@@ -190,12 +179,12 @@ TEST(QVCrashObjC, SymbolLookupPrefersTheNearestCandidateAndCutsLongNames) {
     reinterpret_cast<uint64_t*>(rootMeta)[4] = reinterpret_cast<uintptr_t>(&metaRW);
     Cache cache;
     // QVChild is not realised: the metadata's best is a QVRoot method below the symbol.
-    Named n;
-    ASSERT_EQ(MSqvcrash_async_find_symbol(image, 3, &cache.cache, child + 1, named, &n), QVCRASH_ESUCCESS);
+    FoundSymbol n;
+    ASSERT_EQ(MSqvcrash_async_find_symbol(image, 3, &cache.cache, child + 1, recordSymbol, &n), QVCRASH_ESUCCESS);
     EXPECT_EQ(n.name, "-[QVChild childMethod]");
     // Without a cache the metadata finds nothing; asked alone, the lookup says "not found".
-    Named none;
-    EXPECT_EQ(MSqvcrash_async_find_symbol(image, QVCRASH_ASYNC_SYMBOL_STRATEGY_OBJC, nullptr, child, named, &none),
+    FoundSymbol none;
+    EXPECT_EQ(MSqvcrash_async_find_symbol(image, QVCRASH_ASYNC_SYMBOL_STRATEGY_OBJC, nullptr, child, recordSymbol, &none),
               QVCRASH_ENOTFOUND);
     EXPECT_EQ(none.calls, 0);
 
@@ -209,9 +198,9 @@ TEST(QVCrashObjC, SymbolLookupPrefersTheNearestCandidateAndCutsLongNames) {
     std::memcpy(pages.data(), bytes.data(), bytes.size());
     Record r(pages.address());
     ASSERT_EQ(r.err, QVCRASH_ESUCCESS);
-    Named longName;
+    FoundSymbol longName;
     ASSERT_EQ(MSqvcrash_async_find_symbol(&r.image, 1, &cache.cache,
-                                          b.section(textSection).addr + r.image.vmaddr_slide + 4, named, &longName),
+                                          b.section(textSection).addr + r.image.vmaddr_slide + 4, recordSymbol, &longName),
               QVCRASH_ESUCCESS);
     EXPECT_EQ(longName.name.size(), 255u);
 }
@@ -287,7 +276,7 @@ TEST(QVCrashObjC, ReadsA32BitImageWithoutCategories) {
     Cache cache;
     EXPECT_EQ(parse(&r.image, &cache.cache),
               (std::vector<Method>{{"-[Tiny run]", code + 8}, {"-[Tiny stop]", code + 8}, {"+[Tiny make]", code + 16}}));
-    Named n;
+    FoundSymbol n;
     ASSERT_EQ(MSqvcrash_async_objc_find_method(&r.image, &cache.cache, code + 12, namedMethod, &n), QVCRASH_ESUCCESS);
     EXPECT_EQ(n.name, "-[Tiny run]");  // the first of two at one address
     EXPECT_EQ(n.calls, 1);
@@ -328,8 +317,8 @@ TEST(QVCrashObjC, ReadsLegacyModuleInfo) {
     Cache cache;
     EXPECT_EQ(parse(&image.image, &cache.cache),
               (std::vector<Method>{{"-[Old alpha]", code}, {"-[Old beta]", code + 4}, {"+[Old gamma]", code + 8}}));
-    Named n;
-    ASSERT_EQ(MSqvcrash_async_find_symbol(&image.image, QVCRASH_ASYNC_SYMBOL_STRATEGY_OBJC, &cache.cache, code + 9, named, &n),
+    FoundSymbol n;
+    ASSERT_EQ(MSqvcrash_async_find_symbol(&image.image, QVCRASH_ASYNC_SYMBOL_STRATEGY_OBJC, &cache.cache, code + 9, recordSymbol, &n),
               QVCRASH_ESUCCESS);
     EXPECT_EQ(n.name, "+[Old gamma]");
     // A class pointer into nothing.
