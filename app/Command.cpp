@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/Telemetry.h"
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Log.h"
 #include "platform/net/NetworkThread.h"
@@ -37,6 +38,8 @@ constexpr const char* kUsage =
     "  accounts                     the local accounts: identifier, kind, contacts, read-only\n"
     "  config get [KEY]             show one setting, or all of them\n"
     "  config set KEY VALUE         change a setting (an empty value puts a provider key's default back)\n"
+    "                               telemetry-app-secret turns telemetry on; telemetry-url is where it\n"
+    "                               sends (default: the telemetry service)\n"
     "  delete-all --google [--yes]  delete every contact and user group of the signed-in account\n"
     "  delete-all --local --container ID [--yes]\n"
     "                               delete every contact and group of one local account\n"
@@ -263,8 +266,11 @@ int runQuorvane(int argc, char** argv) {
         return kExitUsage;
     }
     Session session(std::move(*profile), console);
+    Telemetry telemetry;
+    telemetry.start(session.profile(), console);
     int code = it->second(session, std::vector<std::string>(rest.begin() + 1, rest.end()));
     session.drainRequests();
+    telemetry.finish(kDrainSeconds);
     session.close();
     return code;
 }

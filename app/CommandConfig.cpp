@@ -7,8 +7,11 @@
 #include <ctime>
 
 #include "app/Command.h"
+#include "app/Telemetry.h"
 #include "platform/foundation/Strings.h"
+#include "platform/net/URL.h"
 #include "sync/QuorvaneModel.h"
+#include "telemetry/MSHttpIngestion.h"
 
 namespace quorvane::app {
 
@@ -96,6 +99,14 @@ std::string providerText(const ProviderConfiguration& p, const Profile::Provider
     return p.caFile.value_or("");
 }
 
+bool isTelemetryKey(const std::string& key) { return key == kTelemetryAppSecretKey || key == kTelemetryURLKey; }
+
+std::string telemetryText(const platform::UserDefaults& defaults, const std::string& key) {
+    auto value = defaults.stringForKey(key).value_or("");
+    if (key == kTelemetryURLKey && value.empty()) return MSAppCenterIngestion::kDefaultBaseURL;
+    return value;
+}
+
 }  // namespace
 
 int commandConfig(Session& session, const std::vector<std::string>& args) {
@@ -110,7 +121,7 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
 
     if (verb == "get") {
         std::optional<std::string> only = args.size() == 2 ? std::optional<std::string>(args[1]) : std::nullopt;
-        if (only && !Profile::providerKey(*only) && !settingForKey(*only)) {
+        if (only && !Profile::providerKey(*only) && !settingForKey(*only) && !isTelemetryKey(*only)) {
             console.error("no setting \"" + *only + "\"");
             return kExitUsage;
         }
@@ -125,6 +136,13 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
             if (k.text == &ProviderConfiguration::clientSecret && !value.empty() && !only) value = "(set)";
             console.out(only ? value : std::string(k.key) + " = " + value);
         }
+        for (const char* key : {kTelemetryAppSecretKey, kTelemetryURLKey}) {
+            if (only && *only != key) continue;
+            std::string value = telemetryText(*defaults, key);
+            if (key == std::string(kTelemetryAppSecretKey) && !value.empty() && !only) value = "(set)";
+            console.out(only ? value : std::string(key) + " = " + value);
+        }
+        if (only && isTelemetryKey(*only)) return kExitOK;
         auto model = session.model();
         for (size_t i = 0; i < size_t(Setting::Count); ++i) {
             const char* key = SyncSettings::keyOf(Setting(i));
@@ -141,6 +159,17 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
         std::string why;
         if (!text.empty() && !Profile::checkProviderValue(*k, text, &why)) {
             console.error(why);
+            return kExitUsage;
+        }
+        if (text.empty()) defaults->removeObjectForKey(key);
+        else defaults->setObject(platform::Value(text), key);
+        return defaults->synchronize() ? kExitOK : kExitOther;
+    }
+    if (isTelemetryKey(key)) {
+        auto url = platform::URL::URLWithString(text);
+        if (key == kTelemetryURLKey && !text.empty() &&
+            !(url && platform::asciiEqualsIgnoringCase(url->scheme(), "https") && url->host())) {
+            console.error(std::string(kTelemetryURLKey) + " must be an https address: \"" + text + "\"");
             return kExitUsage;
         }
         if (text.empty()) defaults->removeObjectForKey(key);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -122,8 +123,10 @@ std::string architectureNameOf(const MSCrashReportBinaryImageInfo& image) {
 // The date as "yyyy-MM-dd HH:mm:ss +0000".
 std::string dateDescription(const std::optional<platform::Date>& date) {
     if (!date) return kUnknown;
-    const double seconds = date->timeIntervalSinceReferenceDate() + platform::kTimeIntervalSince1970;
-    const auto whole = static_cast<time_t>(seconds < 0 ? seconds - 1 : seconds);
+    const double seconds = std::floor(date->timeIntervalSinceReferenceDate() + platform::kTimeIntervalSince1970);
+    // Years a calendar date can show; a report can hold any 64-bit time.
+    if (!(seconds > -1e15 && seconds < 1e15)) return kUnknown;
+    const auto whole = static_cast<time_t>(seconds);
     struct tm tm {};
     if (::gmtime_r(&whole, &tm) == nullptr) return kUnknown;
     char buf[64];

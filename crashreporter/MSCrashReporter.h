@@ -13,6 +13,7 @@
 #include <string>
 
 #include "crashreporter/MSCrashReporterConfig.h"
+#include "crashreporter/QVCrashAsync.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 
@@ -84,6 +85,17 @@ public:
 
     static uint32_t mapToAsyncSymbolicationStrategy(MSCrashReporterSymbolicationStrategy strategy);
 
+    // Live reports: the bytes of a report of the running process, written by the same writer as a
+    // crash report (marked user-requested) but without a crash, with `thread` as the crashed
+    // thread. The signal is SIGTRAP (TRAP_TRACE) at the caller's return address. Every other
+    // thread is listed; the calling thread only when it is `thread`, from its current registers.
+    // Null, with *error set when given, when the report could not be written or read back. Live
+    // reports need no enabling; one is written at a time.
+    std::optional<platform::Bytes> generateLiveReportWithThread(qvcrash_thread_t thread,
+                                                                platform::Error* error = nullptr);
+    // The same with the calling thread as the crashed thread.
+    std::optional<platform::Bytes> generateLiveReport(platform::Error* error = nullptr);
+
     // The report file path armed in this process, or null before enabling (diagnostics, tests).
     static const char* armedCrashReportPath();
 
@@ -95,6 +107,9 @@ public:
                     std::optional<std::string> applicationMarketingVersion, std::shared_ptr<MSCrashReporterConfig> config);
 
 private:
+    std::optional<platform::Bytes> writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress,
+                                                   platform::Error* error);
+
     std::shared_ptr<MSCrashReporterConfig> config_;
     bool enabled_ = false;
     std::string applicationIdentifier_;

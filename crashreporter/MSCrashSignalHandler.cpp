@@ -119,6 +119,8 @@ std::shared_ptr<MSCrashSignalHandler> MSCrashSignalHandler::sharedHandler() {
         // Allocated once, never released: a signal may arrive at any time until exit.
         void* stack = std::malloc(kAlternateStackSize);
         if (stack == nullptr) return std::shared_ptr<MSCrashSignalHandler>();
+        static void* const keptUntilExit = stack;  // still reachable after the handler is gone
+        (void)keptUntilExit;
         handler->_sigstk.ss_sp = stack;
         handler->_sigstk.ss_size = kAlternateStackSize;
         handler->_sigstk.ss_flags = 0;

@@ -74,7 +74,7 @@ std::optional<QNSessionCookieStorage::CookieList> QNSessionCookieStorage::cookie
     removeExpiredCookiesUnsynchronized();
 
     std::string host = platform::asciiLower(url.host().value_or(""));
-    std::string path = url.path();
+    std::string path = platform::cookieRequestPath(url);
     bool secureRequest = platform::asciiEqualsIgnoringCase(url.scheme(), "https");
     bool localRequest = isLocalhostHost(host);
     std::string dottedHost;
@@ -91,8 +91,7 @@ std::optional<QNSessionCookieStorage::CookieList> QNSessionCookieStorage::cookie
             domainMatch = !dottedHost.empty() && platform::hasSuffix(dottedHost, domain);
         }
         if (!domainMatch) continue;
-        const std::string& cookiePath = cookie->path();
-        if (cookiePath != "/" && !platform::hasPrefix(path, cookiePath)) continue;
+        if (!platform::cookiePathMatches(cookie->path(), path)) continue;
         if (cookie->isSecure() && !secureRequest) continue;
         result.push_back(cookie);
     }

@@ -7,7 +7,8 @@
 // - domain: a cookie domain covers the host itself and every host below it, whether or not it
 //   starts with "."; a request to a local host ("localhost", "127.0.0.1", "::1") takes the
 //   cookies of local-host domains and of "localhost.local" only;
-// - path: the cookie path is "/" or a prefix of the request path;
+// - path: platform::cookiePathMatches, the one rule of every cookie store ("/api" covers "/api/x",
+//   never "/apis");
 // - scheme: secure cookies go only to "https" URLs.
 // Matching cookies come in the order they were stored (a replaced cookie moves to the end).
 //

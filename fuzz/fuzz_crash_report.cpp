@@ -1,10 +1,12 @@
 // Crash report files: a file the decoder accepts has at least one thread and one image, its
-// required sections, and images that hold their own addresses; a refused file has an error.
+// required sections, and images that hold their own addresses, and renders as a text crash log;
+// a refused file has an error.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "crashreporter/MSCrashReport.h"
+#include "crashreporter/MSCrashReportTextFormatter.h"
 #include "fuzz/FuzzCheck.h"
 
 using namespace quorvane;
@@ -34,5 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "an image's own addresses are found in an image");
     }
     for (uint64_t address : {uint64_t(0), uint64_t(0x1000), ~uint64_t(0)}) (void)report->imageForAddress(address);
+
+    const std::string text = MSCrashReportTextFormatter::stringValueForCrashReport(*report, MSCrashReportTextFormatiOS);
+    FUZZ_CHECK(text.starts_with("Incident Identifier: ") && text.ends_with("\n"), "the text has its frame");
+    FUZZ_CHECK(text.find("\nReport Version:  104\n") != std::string::npos && text.find("\nBinary Images:\n") != std::string::npos,
+               "the text has its fixed lines");
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The base of every telemetry log, and the marker of logs that keep their own session id.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,11 @@ public:
     void encodeWithCoder(platform::KeyedArchiver& coder) const override;
     bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 
+    // A channel delegate that changes a log while deciding whether to filter it (cutting a name
+    // that is too long, say) notes it, so that the unit stores the log as changed.
+    void noteChangedWhileFiltering() { changedWhileFiltering_.store(true, std::memory_order_release); }
+    bool changedWhileFiltering() const { return changedWhileFiltering_.load(std::memory_order_acquire); }
+
     // One Common Schema log per target token.
     std::vector<std::shared_ptr<MSCommonSchemaLog>> toCommonSchemaLogsWithFlags(uint32_t flags) const;
     virtual std::shared_ptr<MSCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
@@ -63,6 +69,7 @@ public:
 private:
     mutable std::mutex tokensMutex_;
     std::optional<std::set<std::string>> tokens_;
+    std::atomic<bool> changedWhileFiltering_{false};
 };
 
 }  // namespace quorvane

@@ -72,7 +72,9 @@ void MSChannelUnit::drainPendingStores() {
         if (filtered)
             MSLogDebug(kMSLogTag, "Log of type '" + item.log->type.value_or("") + "' was filtered out by a delegate.");
         else if (enabled)
-            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText)});
+            // A log a delegate changed while filtering is archived again (an empty text) as it is now.
+            toStore.push_back({item.log, configuration_.groupId, item.flags,
+                               item.log->changedWhileFiltering() ? std::string() : std::move(item.storedText)});
     }
     const auto saved = storage_->saveLogs(std::move(toStore));
     {

@@ -11,6 +11,7 @@
 #include "platform/foundation/Crypto.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
+#include "platform/runloop/Application.h"
 #include "platform/runloop/RunLoop.h"
 #include "telemetry/MSLogger.h"
 
@@ -54,12 +55,17 @@ std::string MSUtility::dateToISO8601(platform::Date date) {
            pad(c->minute, 2) + ":" + pad(c->second, 2) + "." + pad(ms, 3) + "Z";
 }
 
+bool MSUtility::isAppExtension() {
+    static const bool extension = [] {
+        std::error_code ec;
+        return fs::read_symlink("/proc/self/exe", ec).string().find(".appex/") != std::string::npos;
+    }();
+    return extension;
+}
+
 MSApplicationState MSUtility::applicationState() {
-    std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/self/exe", ec).string();
-    if (exe.find(".appex/") != std::string::npos || !platform::RunLoop::isMainThread())
-        return MSApplicationState::Unknown;
-    return MSApplicationState::Active;
+    if (isAppExtension() || !platform::RunLoop::isMainThread()) return MSApplicationState::Unknown;
+    return platform::Application::shared().isHidden() ? MSApplicationState::Background : MSApplicationState::Active;
 }
 
 fs::path MSUtility::storageRoot() {

@@ -25,9 +25,11 @@ public:
     static std::string dateToISO8601(platform::Date date);
 
     // --- application ---
-    // Unknown off the main thread and inside an extension; otherwise Active (a process here has
-    // no hidden state).
+    // Unknown off the main thread and inside an extension; otherwise Background while the
+    // application is hidden, else Active.
     static MSApplicationState applicationState();
+    // The executable lies inside an application extension (".appex/" in its path).
+    static bool isAppExtension();
     static MSEnvironment currentAppEnvironment() { return MSEnvironment::Other; }
 
     // --- storage under $XDG_DATA_HOME/<bundle identifier>/com.dedozirav.revazezar ---

@@ -237,4 +237,16 @@ HTTPHeaders HTTPCookie::requestHeaderFieldsWithCookies(const std::vector<HTTPCoo
     return h;
 }
 
+bool cookiePathMatches(std::string_view cookiePath, std::string_view requestPath) {
+    if (cookiePath.empty() || !requestPath.starts_with(cookiePath)) return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' ||
+           requestPath[cookiePath.size()] == '/';
+}
+
+std::string cookieRequestPath(const URL& url) {
+    std::string path = url.percentEncodedPath();
+    if (path.empty()) path.push_back('/');
+    return path;
+}
+
 }  // namespace quorvane::platform

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Date.h"
@@ -64,6 +65,13 @@ private:
     bool secure_ = false, httpOnly_ = false, sessionOnly_ = true;
     Value properties_;
 };
+
+// The one path rule of every cookie store (RFC 6265 path-match): the cookie's path covers the
+// request path when the two are equal, or when the request path continues it at a "/" boundary
+// ("/api" covers "/api", "/api/" and "/api/x", never "/apis").
+bool cookiePathMatches(std::string_view cookiePath, std::string_view requestPath);
+// The path a URL's cookies are matched against: its percent-encoded path, "/" when it has none.
+std::string cookieRequestPath(const URL& url);
 
 // Parses an HTTP date (RFC 1123, RFC 850 or asctime form); nullopt when it is not one.
 std::optional<Date> parseHTTPDate(std::string_view text);

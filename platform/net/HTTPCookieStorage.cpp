@@ -18,12 +18,6 @@ bool domainMatches(const std::string& cookieDomain, const std::string& host) {
     return host == d;
 }
 
-bool pathMatches(const std::string& cookiePath, const std::string& requestPath) {
-    if (cookiePath == requestPath) return true;
-    if (!hasPrefix(requestPath, cookiePath)) return false;
-    return cookiePath.back() == '/' || requestPath[cookiePath.size()] == '/';
-}
-
 bool sameCookie(const HTTPCookie& a, const HTTPCookie& b) {
     return a.name() == b.name() && asciiEqualsIgnoringCase(a.domain(), b.domain()) && a.path() == b.path();
 }
@@ -63,8 +57,7 @@ void HTTPCookieStorage::deleteCookie(const HTTPCookiePtr& cookie) {
 std::optional<HTTPCookieStorage::CookieList> HTTPCookieStorage::cookiesForURL(const URL& url) {
     std::string host = asciiLower(url.host().value_or(""));
     if (host.empty()) return std::nullopt;
-    std::string path = url.percentEncodedPath();
-    if (path.empty()) path.push_back('/');
+    std::string path = cookieRequestPath(url);
     bool secure = asciiEqualsIgnoringCase(url.scheme(), "https");
     CookieList out;
     {
@@ -72,7 +65,7 @@ std::optional<HTTPCookieStorage::CookieList> HTTPCookieStorage::cookiesForURL(co
         Date now = Date::now();
         std::erase_if(cookies_, [&](const HTTPCookiePtr& c) { return cookieHasExpired(*c, now); });
         for (const auto& c : cookies_) {
-            if (!domainMatches(c->domain(), host) || !pathMatches(c->path(), path)) continue;
+            if (!domainMatches(c->domain(), host) || !cookiePathMatches(c->path(), path)) continue;
             if (c->isSecure() && !secure) continue;
             out.push_back(c);
         }

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -119,156 +120,145 @@ std::string textOf(BuiltReport& b) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+void setMachineProcessor(BuiltReport& b, int encoding, uint64_t type) {
+    b.machineProcessor.has_encoding = 1;
+    b.machineProcessor.encoding = static_cast<Qvcrash__CrashReport__Processor__TypeEncoding>(encoding);
+    b.machineProcessor.type = type;
+    b.machine.processor = &b.machineProcessor;
+    b.report.machine_info = &b.machine;
+}
+
+// A crashed thread with one frame at 0x401000 and the given registers, in one image.
+void basic(BuiltReport& b, std::vector<std::pair<const char*, uint64_t>> regs = {}, int encoding = 1,
+           uint64_t type = 16777223, uint64_t subtype = 3) {
+    b.thread(0, true, {b.frame(0x401000, "_start", 0x401000)}, std::move(regs));
+    b.image(0x400000, 0x2000, "/bin/tool", encoding, type, subtype);
+}
+
 }  // namespace
 
 TEST(MSCrashReportTextFormatter, FixedReportGivesTheWholeExpectedText) {
     BuiltReport b;
     fillFixedReport(b);
-    const std::string text = textOf(b);
-    // Line by line first, so that a difference names its line.
-    const auto got = linesOf(text), want = linesOf(kFixedText);
-    for (size_t i = 0; i < std::min(got.size(), want.size()); ++i) EXPECT_EQ(got[i], want[i]) << "line " << i + 1;
-    EXPECT_EQ(text, kFixedText);
+    EXPECT_EQ(textOf(b), kFixedText);
 }
 
-TEST(MSCrashReportTextFormatter, OperatingSystemNames) {
-    const std::vector<std::pair<int, std::string>> cases = {
-        {0, "Mac OS X"}, {1, "iPhone OS"}, {2, "Mac OS X"}, {3, "Unknown (3)"}, {4, "Apple tvOS"}, {9, "Unknown (9)"}};
-    for (const auto& [code, name] : cases) {
-        BuiltReport b;
-        b.system.has_operating_system = 1;
-        b.system.operating_system = static_cast<Qvcrash__CrashReport__SystemInfo__OperatingSystem>(code);
-        b.thread(0, true, {b.frame(0x401000, "_start", 0x401000)});
-        b.image(0x400000, 0x2000, "/bin/tool");
-        const std::string text = textOf(b);
-        EXPECT_TRUE(contains(text, "OS Version:      " + name + " 6.1.0 (??\?)\n")) << code;
-        // Only the known families lose the symbol's leading underscore.
-        EXPECT_TRUE(contains(text, code == 3 || code == 9 ? " _start + 0\n" : " start + 0\n")) << code;
-    }
-}
-
-TEST(MSCrashReportTextFormatter, CodeTypeDecidesNamesAndWidths) {
+// Each case changes a basic report and names pieces of text that must (or must not) appear.
+TEST(MSCrashReportTextFormatter, RulesThatVaryTheText) {
     struct Case {
-        int encoding;
-        uint64_t type, subtype;
-        std::string codeType, arch, frame, image;
+        std::string name;
+        std::function<void(BuiltReport&)> setup;
+        std::vector<std::string> present, absent = {};
+    };
+    auto os = [](int code) {
+        return [code](BuiltReport& b) {
+            b.system.has_operating_system = 1;
+            b.system.operating_system = static_cast<Qvcrash__CrashReport__SystemInfo__OperatingSystem>(code);
+            basic(b);
+        };
+    };
+    auto image = [](uint64_t type, uint64_t subtype, int encoding = 1) {
+        return [=](BuiltReport& b) { basic(b, {{"r12", 1}}, encoding, type, subtype); };
+    };
+    const std::string wide = "          0x400000 -           0x401fff  tool ";
+    const std::string narrow = "  0x400000 -   0x401fff  tool ";
+    auto regs = [](size_t count) {
+        return [count](BuiltReport& b) {
+            static const char* names[] = {"r0", "r1", "r2", "r3", "r4", "r5", "r6", "r7"};
+            std::vector<std::pair<const char*, uint64_t>> list;
+            for (size_t i = 0; i < count; ++i) list.emplace_back(names[i], i);
+            basic(b, list);
+        };
     };
     const std::vector<Case> cases = {
-        {1, 7, 3, "X86", "i386", "0x00401000", "  0x400000 -   0x401fff"},
-        {1, 12, 9, "ARM", "armv7", "0x00401000", "  0x400000 -   0x401fff"},
-        {1, 12, 5, "ARM", "arm-unknown", "0x00401000", "  0x400000 -   0x401fff"},
-        {1, 18, 0, "PPC", "powerpc", "0x00401000", "  0x400000 -   0x401fff"},
-        {1, 16777228, 13, "ARM-64", "armv8", "0x0000000000401000", "          0x400000 -           0x401fff"},
-        {1, 16777228, 2, "ARM-64", "arm64-unknown", "0x0000000000401000", "          0x400000 -           0x401fff"},
-        // Images of no known processor: the system's processor (from the architecture) decides.
-        {1, 99, 0, "X86-64", "???", "0x0000000000401000", "          0x400000 -           0x401fff"},
-        {0, 62, 0, "X86-64", "???", "0x0000000000401000", "          0x400000 -           0x401fff"},
+        // Operating systems; only the known families lose a symbol's leading underscore.
+        {"os 0", os(0), {"OS Version:      Mac OS X 6.1.0 (?\?\?)\n", " start + 0\n"}},
+        {"os 1", os(1), {"OS Version:      iPhone OS ", " start + 0\n"}},
+        {"os 2", os(2), {"OS Version:      Mac OS X ", " start + 0\n"}},
+        {"os 3", os(3), {"OS Version:      Unknown (3) ", " _start + 0\n"}},
+        {"os 4", os(4), {"OS Version:      Apple tvOS ", " start + 0\n"}},
+        {"os 9", os(9), {"OS Version:      Unknown (9) ", " _start + 0\n"}},
+        // Code types: names, architectures and address widths.
+        {"x86", image(7, 3), {"Code Type:       X86\n", " 0x00401000 ", narrow + "i386  <", "with X86 Thread State:\n"}},
+        {"armv7", image(12, 9), {"Code Type:       ARM\n", narrow + "armv7  <"}},
+        {"arm other", image(12, 5), {narrow + "arm-unknown  <"}},
+        {"ppc", image(18, 0), {"Code Type:       PPC\n", narrow + "powerpc  <"}},
+        {"armv8", image(16777228, 13), {"Code Type:       ARM-64\n", " 0x0000000000401000 ", wide + "armv8  <"}},
+        {"arm64 other", image(16777228, 2), {wide + "arm64-unknown  <"}},
+        // An image of no known processor leaves it to the system's (here from the architecture).
+        {"unknown image", image(99, 0), {"Code Type:       X86-64\n", wide + "?\?\?  <"}},
+        {"no mach image", image(62, 0, 0), {"Code Type:       X86-64\n", wide + "?\?\?  <"}},
+        {"machine unknown encoding",
+         [](BuiltReport& b) {
+             setMachineProcessor(b, 0, 42);
+             basic(b, {}, -1);
+         },
+         {"Code Type:       Unknown\n", " 0x0000000000401000 "}},
+        {"machine unknown type",
+         [](BuiltReport& b) {
+             setMachineProcessor(b, 1, 42);
+             basic(b, {}, -1);
+         },
+         {"Code Type:       Unknown (42)\n"}},
+        // Registers: four to a line, a line feed after a partial line, then a blank line.
+        {"0 registers", regs(0), {"Thread State:\n\nBinary Images:\n"}},
+        {"4 registers", regs(4), {"    r0: 0x0000000000000000     r1:", "r3: 0x0000000000000003 \n\nBinary"}},
+        {"5 registers", regs(5), {"r3: 0x0000000000000003 \n    r4: 0x0000000000000004 \n\nBinary"}},
+        {"8 registers", regs(8), {"r3: 0x0000000000000003 \n    r4:", "r7: 0x0000000000000007 \n\nBinary"}},
+        {"arm r12 is ip",
+         [](BuiltReport& b) {
+             setMachineProcessor(b, 1, 16777228);
+             basic(b, {{"r12", 12}, {"sp", 1}}, 1, 16777228, 0);
+         },
+         {"\n    ip: 0x000000000000000c     sp: 0x0000000000000001 \n\n"}},
+        // Missing values.
+        {"missing sections",
+         [](BuiltReport& b) {
+             b.report.process_info = nullptr;
+             b.system.timestamp = 0;
+             b.thread(0, false, {b.frame(0x999)});
+             b.thread(1, false, {});
+             b.image(0x400000, 0x2000, "/bin/tool");
+         },
+         {"Incident Identifier: ?\?\?\n", "Hardware Model:      ?\?\?\n", "Process:         ??? [?\?\?]\n",
+          "Path:            ?\?\?\n", "Version:         7\n", "Parent Process:  ??? [?\?\?]\n",
+          "Date/Time:       ?\?\?\n", "0   ???                                 0x0000000000000999 0x0 + 0\n",
+          "Thread 1:\n\nBinary Images:\n", "  tool x86_64  <?\?\?> /bin/tool\n"},
+         {"Crashed", "crashed with", "Application Specific Information"}},
+        {"time past any calendar",
+         [](BuiltReport& b) {
+             b.system.timestamp = INT64_MAX;
+             basic(b);
+         },
+         {"Date/Time:       ?\?\?\n"}},
     };
     for (const auto& c : cases) {
         BuiltReport b;
-        b.thread(0, true, {b.frame(0x401000)}, {{"r12", 1}});
-        b.image(0x400000, 0x2000, "/bin/tool", c.encoding, c.type, c.subtype);
+        c.setup(b);
         const std::string text = textOf(b);
-        EXPECT_TRUE(contains(text, "Code Type:       " + c.codeType + "\n")) << c.type;
-        EXPECT_TRUE(contains(text, " " + c.frame + " 0x400000 + 4096\n")) << c.type;
-        EXPECT_TRUE(contains(text, c.image + "  tool " + c.arch + "  <??\?> /bin/tool\n")) << c.type;
-        EXPECT_TRUE(contains(text, "Thread 0 crashed with " + c.codeType + " Thread State:\n")) << c.type;
+        for (const auto& part : c.present) EXPECT_TRUE(contains(text, part)) << c.name << ": " << part << "\n" << text;
+        for (const auto& part : c.absent) EXPECT_FALSE(contains(text, part)) << c.name << ": " << part;
     }
-
-    // Without a machine section or known images: the processor synthesised from the
-    // architecture, or the machine's own processor of an unknown type.
-    BuiltReport unknown;
-    unknown.machineProcessor.type = 42;  // encoding 0
-    unknown.machine.processor = &unknown.machineProcessor;
-    unknown.report.machine_info = &unknown.machine;
-    unknown.thread(0, true, {unknown.frame(0x1)});
-    unknown.image(0x400000, 0x2000, "/bin/tool", -1);
-    EXPECT_TRUE(contains(textOf(unknown), "Code Type:       Unknown\n"));
-    EXPECT_TRUE(contains(textOf(unknown), " 0x0000000000000001 0x0 + 0\n"));
-    unknown.machineProcessor.has_encoding = 1;
-    unknown.machineProcessor.encoding = QVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
-    EXPECT_TRUE(contains(textOf(unknown), "Code Type:       Unknown (42)\n"));
-}
-
-TEST(MSCrashReportTextFormatter, RegisterBlockLines) {
-    const std::vector<std::pair<size_t, std::string>> cases = {
-        {0, "Thread State:\n\nBinary Images:\n"},
-        {4, "r3: 0x0000000000000003 \n\nBinary"},
-        {5, "r3: 0x0000000000000003 \n    r4: 0x0000000000000004 \n\nBinary"},
-        {8, "r7: 0x0000000000000007 \n\nBinary"},
-    };
-    for (const auto& [count, tail] : cases) {
-        BuiltReport b;
-        std::vector<std::string> names(count);
-        std::vector<std::pair<const char*, uint64_t>> regs;
-        for (size_t i = 0; i < count; ++i) {
-            names[i] = "r" + std::to_string(i);
-            regs.emplace_back(names[i].c_str(), i);
-        }
-        b.thread(0, true, {b.frame(0x401000)}, regs);
-        b.image(0x400000, 0x2000, "/bin/tool");
-        const std::string text = textOf(b);
-        EXPECT_TRUE(contains(text, tail)) << count << "\n" << text;
-        if (count == 8) {
-            EXPECT_TRUE(contains(text, "r3: 0x0000000000000003 \n    r4:"));
-        }
-    }
-
-    // On ARM machines r12 is printed as ip.
-    BuiltReport arm;
-    arm.machineProcessor.has_encoding = 1;
-    arm.machineProcessor.encoding = QVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
-    arm.machineProcessor.type = 16777228;
-    arm.machine.processor = &arm.machineProcessor;
-    arm.report.machine_info = &arm.machine;
-    arm.thread(0, true, {arm.frame(0x401000)}, {{"r12", 12}, {"sp", 1}});
-    arm.image(0x400000, 0x2000, "/bin/tool", 1, 16777228, 0);
-    EXPECT_TRUE(contains(textOf(arm), "\n    ip: 0x000000000000000c     sp: 0x0000000000000001 \n\n"));
-}
-
-TEST(MSCrashReportTextFormatter, MissingSectionsPrintAsUnknown) {
-    BuiltReport b;
-    b.report.process_info = nullptr;
-    b.system.timestamp = 0;
-    b.thread(0, false, {b.frame(0x401000)});
-    b.thread(1, false, {});
-    b.image(0x400000, 0x2000, "/bin/tool");
-    const std::string text = textOf(b);
-    for (const char* line : {"Incident Identifier: ???\n", "Hardware Model:      ???\n", "Process:         ??? [???]\n",
-                             "Path:            ???\n", "Version:         7\n", "Parent Process:  ??? [???]\n",
-                             "Date/Time:       ???\n", "Thread 1:\n\nBinary Images:\n", "  tool x86_64  <??\?> /bin/tool\n"}) {
-        EXPECT_TRUE(contains(text, line)) << line << "\n" << text;
-    }
-    // No crashed thread: no crashed-thread line and no thread state.
-    EXPECT_FALSE(contains(text, "Crashed"));
-    EXPECT_FALSE(contains(text, "crashed with"));
-    EXPECT_FALSE(contains(text, "Application Specific Information"));
 }
 
 TEST(MSCrashReportTextFormatter, BytesComeInTheChosenEncoding) {
     BuiltReport b;
     b.application.identifier = const_cast<char*>("café");
-    b.thread(0, true, {b.frame(0x401000)});
-    b.image(0x400000, 0x2000, "/bin/tool");
+    basic(b);
     auto report = b.decode();
     ASSERT_TRUE(report);
     const std::string text = TF::stringValueForCrashReport(*report, MSCrashReportTextFormatiOS);
-    auto bytesIn = [&](MSStringEncoding encoding) {
-        platform::Error error;
-        auto bytes = TF(MSCrashReportTextFormatiOS, encoding).formatReport(*report, &error);
-        EXPECT_TRUE(bytes);
-        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    auto head = [&](MSStringEncoding encoding, size_t n) {
+        auto bytes = TF(MSCrashReportTextFormatiOS, encoding).formatReport(*report);
+        return bytes ? std::string(bytes->begin(), bytes->begin() + std::min(n, bytes->size())) : std::string();
     };
-    EXPECT_EQ(bytesIn(MSUTF8StringEncoding), text);
-    const std::string ascii = bytesIn(MSASCIIStringEncoding);
-    EXPECT_TRUE(contains(ascii, "Identifier:      caf?\n"));
-    EXPECT_EQ(ascii.size() + 1, text.size());  // é was two bytes
-    EXPECT_TRUE(contains(bytesIn(MSISOLatin1StringEncoding), "caf\xe9\n"));
-    const std::string utf16 = bytesIn(MSUTF16LittleEndianStringEncoding);
-    EXPECT_EQ(utf16.size(), 2 * platform::utf16Length(text));
-    EXPECT_EQ(utf16.substr(0, 4), std::string("I\0n\0", 4));
-    EXPECT_EQ(bytesIn(MSUTF16StringEncoding).substr(0, 4), std::string("\xff\xfeI\0", 4));
-    EXPECT_EQ(bytesIn(MSUTF16BigEndianStringEncoding).substr(0, 4), std::string("\0I\0n", 4));
+    const size_t at = text.find("caf");
+    EXPECT_EQ(head(MSUTF8StringEncoding, SIZE_MAX), text);
+    EXPECT_EQ(head(MSASCIIStringEncoding, at + 5).substr(at), "caf?\n");  // é was two bytes
+    EXPECT_EQ(head(MSISOLatin1StringEncoding, at + 5).substr(at), "caf\xe9\n");
+    EXPECT_EQ(head(MSUTF16LittleEndianStringEncoding, 4), std::string("I\0n\0", 4));
+    EXPECT_EQ(head(MSUTF16BigEndianStringEncoding, 4), std::string("\0I\0n", 4));
+    EXPECT_EQ(head(MSUTF16StringEncoding, 4), std::string("\xff\xfeI\0", 4));
 }
 
 // ---- a real crash ----

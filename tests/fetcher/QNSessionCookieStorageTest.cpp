@@ -126,9 +126,11 @@ TEST(QNSessionCookieStorageTest, MatchesPathsAndSecureCookies) {
               (std::vector<std::string>{"root=1", "api=1", "secure=1"}));
     EXPECT_EQ(names(storage->cookiesForURL(url("https://example.com/other"))),
               (std::vector<std::string>{"root=1", "secure=1"}));
-    // A plain prefix: "/api" also covers "/apis".
-    EXPECT_EQ(names(storage->cookiesForURL(url("https://example.com/apis"))),
+    // Paths match at a "/" boundary: "/api" covers "/api" but not "/apis".
+    EXPECT_EQ(names(storage->cookiesForURL(url("https://example.com/api"))),
               (std::vector<std::string>{"root=1", "api=1", "secure=1"}));
+    EXPECT_EQ(names(storage->cookiesForURL(url("https://example.com/apis"))),
+              (std::vector<std::string>{"root=1", "secure=1"}));
     // Secure cookies only over https, whatever the scheme's case.
     EXPECT_EQ(names(storage->cookiesForURL(url("http://example.com/api"))), (std::vector<std::string>{"root=1", "api=1"}));
     EXPECT_EQ(names(storage->cookiesForURL(url("HTTPS://example.com/"))),

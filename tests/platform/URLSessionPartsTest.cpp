@@ -195,6 +195,29 @@ TEST(HTTPCookieTest, MadeFromPropertiesNeedsNameValueAndDomain) {
     EXPECT_FALSE(c->isSecure());
 }
 
+TEST(HTTPCookieTest, PathsMatchAtASlashBoundary) {
+    struct Case {
+        const char* cookiePath;
+        const char* requestPath;
+        bool matches;
+    };
+    for (const Case& c : std::initializer_list<Case>{{"/", "/", true},
+                                                     {"/", "/anything/below", true},
+                                                     {"/api", "/api", true},
+                                                     {"/api", "/api/", true},
+                                                     {"/api", "/api/x", true},
+                                                     {"/api/", "/api/x", true},
+                                                     {"/api", "/apis", false},
+                                                     {"/api", "/ap", false},
+                                                     {"/api/", "/api", false},
+                                                     {"/API", "/api", false},
+                                                     {"/a%20b", "/a%20b/c", true},
+                                                     {"", "/", false}})
+        EXPECT_EQ(cookiePathMatches(c.cookiePath, c.requestPath), c.matches) << c.cookiePath << " vs " << c.requestPath;
+    EXPECT_EQ(cookieRequestPath(u("https://example.com")), "/");
+    EXPECT_EQ(cookieRequestPath(u("https://example.com/a%20b/c?q=1")), "/a%20b/c");
+}
+
 TEST(HTTPCookieStorageTest, MatchesDomainPathSchemeAndExpiry) {
     HTTPCookieStorage storage;
     URL site = u("https://www.example.com/app/x");

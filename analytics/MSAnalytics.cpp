@@ -1,0 +1,309 @@
+#include "analytics/MSAnalytics.h"
+
+#include "analytics/MSStartSessionLog.h"
+#include "platform/foundation/UUID.h"
+#include "telemetry/MSLogger.h"
+#include "telemetry/MSSessionContext.h"
+#include "telemetry/MSTelemetryClasses.h"
+
+namespace quorvane {
+
+namespace {
+
+// The process-wide instance; retired instances are kept, as threads of the channel layer may
+// still hold them while the process exits.
+struct InstanceSlot {
+    std::mutex mutex;
+    std::shared_ptr<MSAnalytics> instance;
+    std::vector<std::shared_ptr<MSAnalytics>> retired;
+};
+InstanceSlot& slot() {
+    static auto* s = new InstanceSlot();
+    return *s;
+}
+
+std::string criticalGroupId() { return std::string(kMSAnalyticsGroupId) + "_" + kMSAnalyticsCriticalGroupIdSuffix; }
+
+}  // namespace
+
+void registerAnalyticsClasses() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registerTelemetryClasses();
+        platform::ArchiveClassRegistry::registerClass(MSEventLog::kClassInfo, [] { return std::make_shared<MSEventLog>(); });
+        platform::ArchiveClassRegistry::registerClass(MSPageLog::kClassInfo, [] { return std::make_shared<MSPageLog>(); });
+        platform::ArchiveClassRegistry::registerClass(MSStartSessionLog::kClassInfo,
+                                                      [] { return std::make_shared<MSStartSessionLog>(); });
+        platform::ArchiveClassRegistry::registerClass(MSEventProperties::kClassInfo,
+                                                      [] { return std::make_shared<MSEventProperties>(); });
+    });
+}
+
+// ---- the shared instance ----
+
+MSAnalytics::MSAnalytics() : sessionTracker_(std::make_shared<MSSessionTracker>()) {}
+
+std::shared_ptr<MSAnalytics> MSAnalytics::make() {
+    registerAnalyticsClasses();
+    std::shared_ptr<MSAnalytics> service(new MSAnalytics());
+    service->init();
+    service->sessionTracker_->setDelegate(std::static_pointer_cast<MSSessionTrackerDelegate>(service));
+    return service;
+}
+
+std::shared_ptr<MSAnalytics> MSAnalytics::sharedInstance() {
+    auto& s = slot();
+    std::lock_guard lock(s.mutex);
+    if (!s.instance) s.instance = make();
+    return s.instance;
+}
+
+void MSAnalytics::resetSharedInstance() {
+    auto& s = slot();
+    std::shared_ptr<MSAnalytics> retired;
+    {
+        std::lock_guard lock(s.mutex);
+        retired = std::move(s.instance);
+        if (retired) s.retired.push_back(retired);
+    }
+    if (retired) retired->sessionTracker_->stop();
+}
+
+// ---- class-level operations ----
+
+void MSAnalytics::trackEvent(const std::string& name, const platform::Value& properties, uint32_t flags) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->sharedInstanceLock());
+    auto typed = std::make_shared<MSEventProperties>(removeInvalidProperties(properties));
+    service->trackEventWithProperties(name, std::move(typed), flags);
+}
+
+void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& properties,
+                             uint32_t flags) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->sharedInstanceLock());
+    service->trackEventWithProperties(name, properties ? properties : std::make_shared<MSEventProperties>(), flags);
+}
+
+void MSAnalytics::trackPage(const std::string& name, const platform::Value& properties) {
+    sharedInstance()->trackPageWithProperties(name, properties);
+}
+
+void MSAnalytics::pause() { sharedInstance()->pauseOrResume(true); }
+void MSAnalytics::resume() { sharedInstance()->pauseOrResume(false); }
+
+void MSAnalytics::setAutoPageTrackingEnabled(bool enabled) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->mutex_);
+    service->autoPageTrackingEnabled_ = enabled;
+}
+
+bool MSAnalytics::isAutoPageTrackingEnabled() {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->mutex_);
+    return service->autoPageTrackingEnabled_;
+}
+
+void MSAnalytics::setTransmissionInterval(unsigned seconds) {
+    auto service = sharedInstance();
+    if (service->started()) {
+        MSLogError(kMSAnalyticsLogTag,
+                   "The transmission interval should be set before the MSAnalytics service is started.");
+        return;
+    }
+    if (seconds < kMSFlushIntervalMinimum || seconds > kMSFlushIntervalMaximum) {
+        MSLogError(kMSAnalyticsLogTag, "The transmission interval is not valid, it should be between " +
+                                           std::to_string(kMSFlushIntervalMinimum) + " second(s) and " +
+                                           std::to_string(kMSFlushIntervalMaximum) + " second(s) (1 day).");
+        return;
+    }
+    {
+        std::lock_guard lock(service->mutex_);
+        service->flushInterval_ = seconds;
+    }
+    MSLogDebug(kMSAnalyticsLogTag, "Transmission interval set to " + std::to_string(seconds) + " second(s)");
+}
+
+void MSAnalytics::pauseTransmissionTargetForToken(const std::string& token) {
+    sharedInstance()->pauseOrResumeToken(token, true);
+}
+void MSAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
+    sharedInstance()->pauseOrResumeToken(token, false);
+}
+
+void MSAnalytics::setDelegate(std::shared_ptr<MSAnalyticsDelegate> delegate) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->mutex_);
+    service->delegate_ = std::move(delegate);
+}
+
+// ---- start and enabled state ----
+
+std::optional<MSChannelUnitConfiguration> MSAnalytics::channelUnitConfiguration() const {
+    return MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kMSAnalyticsGroupId,
+                                                                          double(flushInterval()));
+}
+
+void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& channelGroup,
+                                        std::optional<std::string> appSecret,
+                                        std::optional<std::string> transmissionTargetToken, bool fromApplication) {
+    MSServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
+                                             fromApplication);
+    // The default transmission target joins here when targets are built.
+    auto critical = channelGroup->addChannelUnitWithConfiguration(
+        MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(criticalGroupId()));
+    {
+        std::lock_guard lock(mutex_);
+        criticalChannelUnit_ = critical;
+    }
+    MSLogVerbose(kMSAnalyticsLogTag, "Started Analytics service.");
+}
+
+void MSAnalytics::applyEnabledState(bool enabled) {
+    MSServiceAbstract::applyEnabledState(enabled);
+    if (auto critical = criticalChannelUnit()) critical->setEnabled(enabled, true);
+    auto self = std::static_pointer_cast<MSAnalytics>(shared_from_this());
+    auto group = channelGroup();
+    if (enabled) {
+        if (startedFromApplication()) {
+            pauseOrResume(false);
+            sessionTracker_->start();
+            if (group) {
+                group->addDelegate(sessionTracker_);
+                group->addDelegate(std::static_pointer_cast<MSChannelDelegate>(self));
+            }
+        }
+        MSLogInfo(kMSAnalyticsLogTag, "Analytics service has been enabled.");
+    } else {
+        if (startedFromApplication()) {
+            if (group) {
+                group->removeDelegate(sessionTracker_);
+                group->removeDelegate(std::static_pointer_cast<MSChannelDelegate>(self));
+            }
+            sessionTracker_->stop();
+            MSSessionContext::sharedInstance().clearSessionHistoryAndKeepCurrentSession(false);
+        }
+        MSLogInfo(kMSAnalyticsLogTag, "Analytics service has been disabled.");
+    }
+}
+
+std::shared_ptr<MSChannelUnit> MSAnalytics::criticalChannelUnit() const {
+    std::lock_guard lock(mutex_);
+    return criticalChannelUnit_;
+}
+
+std::shared_ptr<MSChannelUnit> MSAnalytics::companion(std::shared_ptr<MSChannelUnit>& found, const std::string& groupId) {
+    {
+        std::lock_guard lock(mutex_);
+        if (found) return found;
+    }
+    auto group = channelGroup();
+    auto unit = group ? group->channelUnitForGroupId(groupId) : nullptr;
+    std::lock_guard lock(mutex_);
+    if (!found) found = unit;
+    return found;
+}
+
+std::shared_ptr<MSChannelUnit> MSAnalytics::oneCollectorChannelUnit() {
+    return companion(oneCollectorChannelUnit_, std::string(kMSAnalyticsGroupId) + "/one");
+}
+
+std::shared_ptr<MSChannelUnit> MSAnalytics::oneCollectorCriticalChannelUnit() {
+    return companion(oneCollectorCriticalChannelUnit_, criticalGroupId() + "/one");
+}
+
+uint64_t MSAnalytics::flushInterval() const {
+    std::lock_guard lock(mutex_);
+    return flushInterval_;
+}
+
+std::shared_ptr<MSAnalyticsDelegate> MSAnalytics::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+// ---- tracking ----
+
+void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_ptr<MSEventProperties> properties,
+                                           uint32_t flags) {
+    if (!canBeUsed() || !isEnabled()) return;
+    uint32_t persistence = flags & MSFlagsPersistenceMask;
+    if (persistence != MSFlagsNormal && persistence != MSFlagsCritical) {
+        MSLogWarning(kMSAnalyticsLogTag,
+                     "Invalid flags (" + std::to_string(persistence) + ") received, using normal as a default.");
+        persistence = MSFlagsNormal;
+    }
+    auto log = std::make_shared<MSEventLog>();
+    // Events for a transmission target keep their properties as given; the others are held to
+    // the limits of the service's own ingestion.
+    properties = validateRevAzezarEventProperties(*properties);
+    log->name = name;
+    log->eventId = platform::UUID().uuidString();
+    if (!properties->isEmpty()) log->typedProperties = std::move(properties);
+    sendLog(log, persistence);
+}
+
+void MSAnalytics::trackPageWithProperties(const std::string& name, const platform::Value& properties) {
+    std::lock_guard lock(sharedInstanceLock());
+    if (!canBeUsed() || !isEnabled()) return;
+    auto log = std::make_shared<MSPageLog>();
+    log->name = name;
+    if (properties.size() > 0) {
+        auto cleaned = removeInvalidProperties(properties);
+        log->properties = std::move(cleaned);
+    }
+    sendLog(log, MSFlagsNormal);
+}
+
+void MSAnalytics::sendLog(const std::shared_ptr<MSAbstractLog>& log, uint32_t flags) {
+    auto unit = (flags & MSFlagsCritical) ? criticalChannelUnit() : channelUnit();
+    if (unit) unit->enqueueItem(log, flags);
+}
+
+void MSAnalytics::sessionTrackerProcessLog(MSSessionTracker&, const std::shared_ptr<MSAbstractLog>& log) {
+    sendLog(log, MSFlagsNormal);
+}
+
+void MSAnalytics::pauseOrResume(bool pause) {
+    std::lock_guard lock(sharedInstanceLock());
+    if (!canBeUsed()) return;
+    for (const auto& unit : {channelUnit(), criticalChannelUnit()}) {
+        if (!unit) continue;
+        if (pause) unit->pauseWithIdentifyingObject(this);
+        else unit->resumeWithIdentifyingObject(this);
+    }
+}
+
+void MSAnalytics::pauseOrResumeToken(const std::string& token, bool pause) {
+    for (const auto& unit : {oneCollectorChannelUnit(), oneCollectorCriticalChannelUnit()}) {
+        if (!unit) continue;
+        if (pause) unit->pauseSendingLogsWithToken(token);
+        else unit->resumeSendingLogsWithToken(token);
+    }
+}
+
+// ---- what the channel layer tells ----
+
+void MSAnalytics::willSendLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) {
+    auto d = delegate();
+    if (!d) return;
+    if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) d->willSendEventLog(*this, event);
+    else if (auto page = std::dynamic_pointer_cast<MSPageLog>(log)) d->willSendPageLog(*this, page);
+}
+
+void MSAnalytics::didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) {
+    auto d = delegate();
+    if (!d) return;
+    if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) d->didSucceedSendingEventLog(*this, event);
+    else if (auto page = std::dynamic_pointer_cast<MSPageLog>(log)) d->didSucceedSendingPageLog(*this, page);
+}
+
+void MSAnalytics::didFailSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
+                                    const platform::Error& error) {
+    auto d = delegate();
+    if (!d) return;
+    if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) d->didFailSendingEventLog(*this, event, error);
+    else if (auto page = std::dynamic_pointer_cast<MSPageLog>(log)) d->didFailSendingPageLog(*this, page, error);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,26 @@
+#pragma once
+// The fixed names and limits of usage analytics.
+
+namespace quorvane {
+
+inline constexpr const char* kMSAnalyticsLogTag = "RevAzezarAnalytics";
+inline constexpr const char* kMSAnalyticsServiceName = "Analytics";
+inline constexpr const char* kMSAnalyticsGroupId = "Analytics";
+inline constexpr const char* kMSAnalyticsCriticalGroupIdSuffix = "critical";
+
+inline constexpr const char* kMSEventLogType = "event";
+inline constexpr const char* kMSPageLogType = "page";
+inline constexpr const char* kMSStartSessionLogType = "startSession";
+
+// Names of events and pages, at the filter.
+inline constexpr int kMSMaxEventNameLength = 256;
+// Typed properties of events without a transmission target.
+inline constexpr int kMSMaxPropertiesPerTypedLog = 20;
+inline constexpr int kMSMaxTypedPropertyKeyLength = 125;
+inline constexpr int kMSMaxTypedPropertyStringValueLength = 125;
+
+// Flush interval bounds of the normal unit, in seconds.
+inline constexpr unsigned kMSFlushIntervalMinimum = 3;
+inline constexpr unsigned kMSFlushIntervalMaximum = 86400;
+
+}  // namespace quorvane

@@ -1,0 +1,58 @@
+#pragma once
+// The logs of usage analytics with a name: the common base of events and pages, and the event
+// log with its id, typed properties and Common Schema form.
+
+#include <map>
+#include <memory>
+
+#include "analytics/MSEventProperties.h"
+#include "telemetry/MSLogWithProperties.h"
+
+namespace quorvane {
+
+class MSLogWithNameAndProperties : public MSLogWithProperties {
+    MS_CODING_CLASS()
+public:
+    std::optional<std::string> name;
+
+    // The base keys, then "name" when present.
+    platform::Value serializeToDictionary() const override;
+    // A valid log with a name.
+    bool isValid() const override;
+    bool isEqual(const MSSerializableObject& other) const override;
+    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+};
+
+class MSEventLog : public MSLogWithNameAndProperties {
+    MS_CODING_CLASS()
+public:
+    MSEventLog() { type = "event"; }
+
+    std::optional<std::string> eventId;  // "id"
+    std::shared_ptr<MSEventProperties> typedProperties;
+
+    // The Common Schema metadata type code of each typed property kind that has one.
+    static const std::map<std::string, int>& metadataTypeIdMapping();
+
+    // The base keys, then "id" and "typedProperties" (one dictionary per property) when present.
+    platform::Value serializeToDictionary() const override;
+    // A valid named log with an event id.
+    bool isValid() const override;
+    // Typed properties are not compared.
+    bool isEqual(const MSSerializableObject& other) const override;
+    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+
+    // The base conversion with the event's name, its typed properties as the data properties
+    // (a tree split at ".") and their type codes as the metadata extension. The event's own
+    // properties are left as they are: rules that leave a property out apply to the converted
+    // log only.
+    std::shared_ptr<MSCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                     uint32_t flags) const override;
+
+private:
+    void setPropertiesAndMetadataForCSLog(MSCommonSchemaLog& csLog) const;
+};
+
+}  // namespace quorvane

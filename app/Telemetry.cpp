@@ -1,0 +1,77 @@
+#include "app/Telemetry.h"
+
+#include "analytics/MSAnalytics.h"
+#include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/ServerTrust.h"
+#include "platform/runloop/RunLoop.h"
+#include "sync/SyncSettings.h"
+#include "telemetry/MSRevAzezar.h"
+
+namespace quorvane::app {
+
+std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() { return {MSAnalytics::sharedInstance()}; }
+
+// Hears whether the launch event left, and wakes the main loop that waits for it.
+class Telemetry::LaunchDelegate : public MSAnalyticsDelegate {
+public:
+    std::atomic<bool> settled{false};
+    void didSucceedSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& log) override { note(log); }
+    void didFailSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& log, const platform::Error&) override {
+        note(log);
+    }
+
+private:
+    void note(const std::shared_ptr<MSEventLog>& log) {
+        if (log->name != kLaunchEventName) return;
+        settled = true;
+        platform::RunLoop::main()->post([] {});
+    }
+};
+
+bool Telemetry::start(const Profile& profile, Console& console) {
+    auto defaults = profile.userDefaults();
+    auto secret = defaults->stringForKey(kTelemetryAppSecretKey);
+    if (!secret || secret->empty()) return false;
+    auto& sdk = MSRevAzezar::sharedInstance();
+    if (auto url = defaults->stringForKey(kTelemetryURLKey); url && !url->empty()) sdk.setLogUrl(*url);
+    // The profile's certificates are trusted for the ingestion as for the provider.
+    if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {
+        std::string pem;
+        if (platform::readFile(*ca, pem)) platform::TrustStore::addTrustedCertificatesPEM(pem);
+    }
+    if (!sdk.start(*secret, telemetryServices())) {
+        console.error("telemetry: the SDK did not start");
+        return false;
+    }
+    started_ = true;
+    console.detail("telemetry: started");
+
+    const char* sentKey = SyncSettings::keyOf(Setting::HasSentInitalLaunchAnswerEvent);
+    auto sent = defaults->objectForKey(sentKey);
+    if (sent && sent->asBool()) return true;
+    launchDelegate_ = std::make_shared<LaunchDelegate>();
+    MSAnalytics::setDelegate(launchDelegate_);
+    MSAnalytics::trackEvent(kLaunchEventName, platform::Value::dictionary({{"version", platform::BundleInfo::version()}}));
+    // Stored now: the event leaves in this run or at the next start, never twice.
+    defaults->setObject(true, sentKey);
+    defaults->synchronize();
+    return true;
+}
+
+void Telemetry::finish(double seconds) {
+    if (!started_) return;
+    auto analytics = MSAnalytics::sharedInstance();
+    for (const auto& unit : {MSRevAzezar::sharedInstance().channelUnit(), analytics->channelUnit(),
+                             analytics->criticalChannelUnit()})
+        if (unit) unit->flushQueue();
+    if (auto launch = launchDelegate_)
+        platform::RunLoop::main()->runUntil([&] { return launch->settled.load(); }, seconds);
+    MSAnalytics::setDelegate(nullptr);
+    MSAnalytics::resetSharedInstance();
+    MSRevAzezar::resetSharedInstance();
+    started_ = false;
+}
+
+}  // namespace quorvane::app

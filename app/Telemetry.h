@@ -1,0 +1,45 @@
+#pragma once
+// The command's telemetry: when the profile holds an app secret ("telemetry-app-secret"), the
+// telemetry SDK starts with the command's services and sends to the real ingestion, or to the
+// address under "telemetry-url". The first start of an installation sends the launch event once.
+// Without a secret nothing starts and nothing is stored.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Console.h"
+#include "app/Profile.h"
+
+namespace quorvane {
+class MSServiceAbstract;
+}
+
+namespace quorvane::app {
+
+inline constexpr const char* kTelemetryAppSecretKey = "telemetry-app-secret";
+inline constexpr const char* kTelemetryURLKey = "telemetry-url";
+inline constexpr const char* kLaunchEventName = "Initial launch";
+
+// The services the command starts, in any order (the SDK orders them by priority).
+std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices();
+
+class Telemetry {
+public:
+    // Starts the SDK when the profile holds an app secret, then sends the launch event unless
+    // this installation sent it before. False when nothing started (no secret, or a refusal,
+    // which is said on the console).
+    bool start(const Profile& profile, Console& console);
+    bool started() const { return started_; }
+    // Sends what waits now and lets a launch event sent this run reach the ingestion, for at
+    // most the given seconds (what does not leave stays stored for the next start); then stops.
+    void finish(double seconds);
+
+private:
+    class LaunchDelegate;
+    bool started_ = false;
+    std::shared_ptr<LaunchDelegate> launchDelegate_;
+};
+
+}  // namespace quorvane::app

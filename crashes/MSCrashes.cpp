@@ -1,0 +1,766 @@
+#include "crashes/MSCrashes.h"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "crashes/MSCrashesUtil.h"
+#include "crashes/MSErrorLogFormatter.h"
+#include "crashreporter/MSCrashReport.h"
+#include "crashreporter/MSCrashReporter.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/UUID.h"
+#include "platform/runloop/MemoryPressureSource.h"
+#include "platform/runloop/RunLoop.h"
+#include "telemetry/MSDeviceTracker.h"
+#include "telemetry/MSDispatcherUtil.h"
+#include "telemetry/MSLogger.h"
+#include "telemetry/MSRevAzezar.h"
+#include "telemetry/MSSessionContext.h"
+#include "telemetry/MSUserDefaults.h"
+#include "telemetry/MSUserIdContext.h"
+#include "telemetry/MSUtility.h"
+
+namespace fs = std::filesystem;
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* kTag = MSCrashes::kMSLogTag;
+
+// The shared instance's slot. Replaced instances are kept: threads of the old one may still run.
+struct Slot {
+    std::mutex mutex;
+    std::shared_ptr<MSCrashes> instance;
+    std::vector<std::shared_ptr<MSCrashes>> retired;
+};
+Slot& slot() {
+    static auto* s = new Slot;
+    return *s;
+}
+
+// Handed to the engine once; it keeps the address.
+const QVCrashReporterCallbacks kCrashCallbacks = {0, nullptr, &MSCrashes::crashReporterCallback};
+
+bool hasIgnoredSuffix(const std::string& name) {
+    for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"}) {
+        const size_t n = std::char_traits<char>::length(suffix);
+        if (name.size() >= n && name.compare(name.size() - n, n, suffix) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the shared instance
+
+std::shared_ptr<MSCrashes> MSCrashes::sharedInstance() {
+    auto& s = slot();
+    std::lock_guard lock(s.mutex);
+    if (!s.instance) {
+        s.instance = std::make_shared<MSCrashes>();
+        s.instance->init();
+    }
+    return s.instance;
+}
+
+void MSCrashes::resetSharedInstance() {
+    auto& s = slot();
+    std::lock_guard lock(s.mutex);
+    if (s.instance) s.retired.push_back(std::move(s.instance));
+}
+
+MSCrashes::MSCrashes()
+    : appStartTime_(platform::Date::now()),
+      crashesPathComponent_(MSCrashesUtil::crashesDir()),
+      logBufferPathComponent_(MSCrashesUtil::logBufferDir()),
+      analyzerInProgressFilePathComponent_(crashesPathComponent_ + "/" + kMSAnalyzerFilename),
+      channelUnitConfiguration_(MSChannelUnitConfiguration::initWithGroupId(kMSGroupId, 2, 1, 1, 3)) {
+    registerCrashesClasses();
+    setupLogBuffer();
+}
+
+MSCrashes::~MSCrashes() {
+    if (memoryPressureSource_) memoryPressureSource_->cancel();
+}
+
+std::shared_ptr<MSChannelDelegate> MSCrashes::asChannelDelegate() {
+    return std::shared_ptr<MSChannelDelegate>(shared_from_this(), static_cast<MSChannelDelegate*>(this));
+}
+
+std::optional<MSChannelUnitConfiguration> MSCrashes::channelUnitConfiguration() const {
+    return channelUnitConfiguration_;
+}
+
+// ---------------------------------------------------------------- class-level operations
+
+void MSCrashes::generateTestCrash() {
+    auto self = sharedInstance();
+    std::lock_guard lock(self->sharedInstanceLock());
+    if (!self->canBeUsed()) return;
+    if (MSUtility::currentAppEnvironment() == MSEnvironment::AppStore) {
+        MSLogWarning(kTag, "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
+        return;
+    }
+    if (MSRevAzezar::isDebuggerAttached())
+        MSLogWarning(kTag, "The debugger is attached. The following crash cannot be detected by the SDK!");
+    __builtin_trap();
+}
+
+bool MSCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession(); }
+bool MSCrashes::hasReceivedMemoryWarningInLastSession() {
+    return sharedInstance()->didReceiveMemoryWarningInLastSession();
+}
+std::shared_ptr<MSErrorReport> MSCrashes::lastSessionCrashReport() {
+    return sharedInstance()->getLastSessionCrashReport();
+}
+
+void MSCrashes::setUserConfirmationHandler(MSUserConfirmationHandler handler) {
+    auto self = sharedInstance();
+    self->setLocked(self->userConfirmationHandler_, std::move(handler));
+}
+
+void MSCrashes::notifyWithUserConfirmation(MSUserConfirmation userConfirmation) {
+    sharedInstance()->notifyUserConfirmation(userConfirmation);
+}
+
+void MSCrashes::setDelegate(std::weak_ptr<MSCrashesDelegate> delegate) {
+    auto self = sharedInstance();
+    self->setLocked(self->delegate_, std::move(delegate));
+}
+
+void MSCrashes::disableMachExceptionHandler() { sharedInstance()->setEnableMachExceptionHandler(false); }
+
+void MSCrashes::applicationDidReportException(const platform::crash::UncaughtException& exception) {
+    if (MSRevAzezar::isDebuggerAttached()) return;
+    if (auto handler = sharedInstance()->exceptionHandler()) handler(exception);
+}
+
+bool MSCrashes::validatePropertiesForAttachment(const MSErrorAttachmentLog& attachment) {
+    auto filled = [](const std::optional<std::string>& s) { return s && !s->empty(); };
+    return filled(attachment.errorId) && filled(attachment.attachmentId) && attachment.data &&
+           !attachment.data->empty() && filled(attachment.contentType);
+}
+
+// ---------------------------------------------------------------- accessors
+
+template <class T>
+T MSCrashes::locked(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+}
+template <class T>
+void MSCrashes::setLocked(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = std::move(value);
+}
+
+bool MSCrashes::isMachExceptionHandlerEnabled() const { return locked(enableMachExceptionHandler_); }
+void MSCrashes::setEnableMachExceptionHandler(bool enabled) { setLocked(enableMachExceptionHandler_, enabled); }
+bool MSCrashes::isAutomaticProcessingEnabled() const { return locked(automaticProcessingEnabled_); }
+void MSCrashes::setAutomaticProcessingEnabled(bool enabled) { setLocked(automaticProcessingEnabled_, enabled); }
+std::shared_ptr<MSCrashesDelegate> MSCrashes::delegate() const { return locked(delegate_).lock(); }
+bool MSCrashes::didCrashInLastSession() const { return locked(didCrashInLastSession_); }
+bool MSCrashes::didReceiveMemoryWarningInLastSession() const { return locked(didReceiveMemoryWarningInLastSession_); }
+std::shared_ptr<MSErrorReport> MSCrashes::getLastSessionCrashReport() const { return locked(lastSessionCrashReport_); }
+std::shared_ptr<MSCrashReporter> MSCrashes::qvCrashReporter() const { return locked(qvCrashReporter_); }
+platform::crash::UncaughtExceptionHandler MSCrashes::exceptionHandler() const { return locked(exceptionHandler_); }
+std::vector<fs::path> MSCrashes::crashFiles() const { return locked(crashFiles_); }
+void MSCrashes::setCrashFiles(std::vector<fs::path> files) { setLocked(crashFiles_, std::move(files)); }
+
+// ---------------------------------------------------------------- start, enabling, arming
+
+void MSCrashes::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& channelGroup,
+                                      std::optional<std::string> appSecret,
+                                      std::optional<std::string> transmissionTargetToken, bool fromApplication) {
+    MSServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
+                                             fromApplication);
+    channelGroup->addDelegate(asChannelDelegate());
+    processLogBufferAfterCrash();
+    processMemoryWarningInLastSession();
+    MSLogVerbose(kTag, "Started crash service.");
+}
+
+void MSCrashes::updateConfigurationWithAppSecret(std::optional<std::string> appSecret,
+                                                 std::optional<std::string> transmissionTargetToken) {
+    processLogBufferAfterCrash();
+    MSServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret), std::move(transmissionTargetToken));
+}
+
+void MSCrashes::applyEnabledState(bool enabled) {
+    MSServiceAbstract::applyEnabledState(enabled);
+    enabled ? enable() : disable();
+}
+
+void MSCrashes::enable() {
+    const bool uncaughtExceptionHandler = shouldEnableUncaughtExceptionHandler();
+    willSetUpCrashHandlers();
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(uncaughtExceptionHandler);
+    didSetUpCrashHandlers();
+
+    auto source = platform::MemoryPressureSource::make(
+        static_cast<unsigned>(platform::MemoryPressure::Warning) | static_cast<unsigned>(platform::MemoryPressure::Critical),
+        platform::DispatchQueue::main(), [weak = std::weak_ptr<MSServiceAbstract>(shared_from_this())](auto) {
+            if (auto self = std::static_pointer_cast<MSCrashes>(weak.lock())) self->didReceiveMemoryWarning();
+        });
+    {
+        std::lock_guard lock(mutex_);
+        if (memoryPressureSource_) memoryPressureSource_->cancel();
+        memoryPressureSource_ = source;
+    }
+    source->resume();
+
+    auto reporter = qvCrashReporter();
+    // Re-enabled within a run: a crash that happened while the service was disabled is not reported.
+    if (!isEnabled() && reporter) reporter->purgePendingCrashReport();
+    if (reporter && reporter->hasPendingCrashReport()) {
+        setLocked(didCrashInLastSession_, true);
+        MSLogDebug(kTag, "The application crashed in the last session.");
+        handleLatestCrashReport();
+    }
+    setCrashFiles(persistedCrashReports());
+    if (!crashFiles().empty()) {
+        startDelayedCrashProcessing();
+    } else {
+        setLocked(delayedProcessingDone_, true);
+        delayedProcessingSemaphore_.signal();
+        clearContextHistoryAndKeepCurrentSession();
+    }
+    if (MSRevAzezar::isDebuggerAttached())
+        MSLogInfo(kTag, "Crashes service has been enabled but the service cannot detect crashes due to running the "
+                        "application with a debugger attached.");
+    else
+        MSLogInfo(kTag, "Crashes service has been enabled.");
+}
+
+void MSCrashes::disable() {
+    std::shared_ptr<platform::MemoryPressureSource> source;
+    {
+        std::lock_guard lock(mutex_);
+        source = std::move(memoryPressureSource_);
+    }
+    if (source) source->cancel();
+    MSLogDebug(kTag, "Cleaning up all crash files.");
+    deleteAllWrapperExceptions();
+    deleteAllFromCrashesDirectory();
+    emptyLogBufferFiles();
+    removeAnalyzerFile();
+    if (auto reporter = qvCrashReporter()) reporter->purgePendingCrashReport();
+    clearUnprocessedReports();
+    clearContextHistoryAndKeepCurrentSession();
+    MSUserDefaults::shared().removeObjectForKey(kMSAppDidReceiveMemoryWarningKey);
+    MSLogInfo(kTag, "Crashes service has been disabled.");
+}
+
+void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler) {
+    if (qvCrashReporter()) {
+        MSLogDebug(kTag, "Already configured QVCrashReporter.");
+        return;
+    }
+    MSLogDebug(kTag, enableUncaughtExceptionHandler
+                         ? "EnableUncaughtExceptionHandler is set to YES"
+                         : "EnableUncaughtExceptionHandler is set to NO, we're running in a Xamarin runtime.");
+    MSCrashReporterSignalHandlerType type = MSCrashReporterSignalHandlerTypeBSD;
+    if (isMachExceptionHandlerEnabled()) {
+        type = MSCrashReporterSignalHandlerTypeMach;
+        MSLogVerbose(kTag, "Enabled Mach exception handler.");
+    }
+    auto config = std::make_shared<MSCrashReporterConfig>(type, MSCrashReporterSymbolicationStrategyNone,
+                                                          enableUncaughtExceptionHandler);
+    auto reporter = MSCrashReporter::initWithConfiguration(config);
+    setLocked(qvCrashReporter_, reporter);
+    if (MSRevAzezar::isDebuggerAttached()) {
+        MSLogWarning(kTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
+        return;
+    }
+    const auto before = platform::crash::uncaughtExceptionHandler();
+    reporter->setCrashCallbacks(&kCrashCallbacks);
+    platform::Error error;
+    if (!reporter->enableCrashReporter(&error))
+        MSLogError(kTag, "Could not enable crash reporter: " + error.localizedDescription());
+    const auto now = platform::crash::uncaughtExceptionHandler();
+    if (now && now != before) {
+        setLocked(exceptionHandler_, now);
+        MSLogDebug(kTag, "Exception handler successfully initialized.");
+    } else if (!enableUncaughtExceptionHandler && now) {
+        setLocked(exceptionHandler_, now);
+        MSLogDebug(kTag,
+                   "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
+    } else {
+        MSLogError(kTag, "Exception handler could not be set. Make sure there is no other exception handler set up!");
+    }
+    registerCXXExceptionHandler();
+    registerApplicationForwarding();
+}
+
+void MSCrashes::didReceiveMemoryWarning(const void*) {
+    MSUserDefaults::shared().setObject(true, kMSAppDidReceiveMemoryWarningKey);
+}
+
+void MSCrashes::applicationWillEnterForeground() {
+    if (!crashFiles().empty()) startDelayedCrashProcessing();
+}
+
+void MSCrashes::clearContextHistoryAndKeepCurrentSession() {
+    MSDeviceTracker::sharedInstance().clearDevices();
+    MSSessionContext::sharedInstance().clearSessionHistoryAndKeepCurrentSession(true);
+    MSUserIdContext::sharedInstance().clearUserIdHistory();
+}
+
+void MSCrashes::crashReporterCallback(siginfo_t*, ucontext_t*, void*) { writeLogBufferAtCrash(); }
+
+void MSCrashes::handOverUncaughtExceptionAndAbort(const platform::crash::UncaughtException& exception) {
+    if (auto handler = platform::crash::uncaughtExceptionHandler()) {
+        handler(exception);
+    } else {
+        static const char kMessage[] = "[RevAzezarCrashes] No uncaught-exception handler is installed.\n";
+        (void)!::write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
+    }
+    std::abort();
+}
+
+// ---------------------------------------------------------------- stored reports
+
+void MSCrashes::createAnalyzerFile() {
+    if (!MSUtility::createFileAtPathComponent(analyzerInProgressFilePathComponent_, std::nullopt, false, false))
+        MSLogError(kTag, "Couldn't create crash analyzer file.");
+}
+
+void MSCrashes::removeAnalyzerFile() { MSUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_); }
+
+fs::path MSCrashes::newCrashFileComponent() const {
+    char name[64];
+    std::snprintf(name, sizeof(name), "%.0f", platform::Date::now().timeIntervalSinceReferenceDate());
+    // A report taken over in the same second as another gets a name of its own.
+    fs::path component = fs::path(crashesPathComponent_) / name;
+    for (int n = 1; MSUtility::fileExistsForPathComponent(component.string()); ++n)
+        component = fs::path(crashesPathComponent_) / (std::string(name) + "-" + std::to_string(n));
+    return component;
+}
+
+void MSCrashes::handleLatestCrashReport() {
+    auto reporter = qvCrashReporter();
+    if (!reporter) return;
+    bool saved = true;
+    if (MSUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
+        MSLogError(kTag, "Error on loading the crash report, it will be purged.");
+    } else {
+        createAnalyzerFile();
+        platform::Error error;
+        auto data = reporter->loadPendingCrashReportData(&error);
+        if (!data) {
+            MSLogError(kTag, "Couldn't load crash report: " + error.localizedDescription());
+        } else if (auto report = MSCrashReport::initWithData(*data, &error); !report) {
+            MSLogWarning(kTag, "Couldn't parse crash report: " + error.localizedDescription());
+        } else {
+            // Only a report that reached the "crashes" folder leaves the engine.
+            saved = MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)
+                        .has_value();
+            auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report);
+            setLocked(lastSessionCrashReport_, errorReport);
+            correlateLastSavedWrapperExceptionToReports({errorReport});
+        }
+    }
+    removeAnalyzerFile();
+    if (saved) reporter->purgePendingCrashReport();
+}
+
+std::vector<fs::path> MSCrashes::persistedCrashReports() {
+    std::vector<fs::path> out;
+    auto entries = MSUtility::contentsOfDirectory(crashesPathComponent_);
+    if (!entries) {
+        MSLogError(kTag, "No persisted crashes found.");
+        return out;
+    }
+    for (const auto& url : *entries) {
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(url, ec))) continue;
+        const auto size = fs::file_size(url, ec);
+        if (ec || static_cast<int32_t>(size) <= 0 || hasIgnoredSuffix(url.filename().string())) continue;
+        out.push_back(url);
+    }
+    return out;
+}
+
+void MSCrashes::startDelayedCrashProcessing() {
+    platform::DispatchQueue::global()->asyncAfter(1.0, [weak = weak_from_this()] {
+        auto self = std::static_pointer_cast<MSCrashes>(weak.lock());
+        if (!self) return;
+        if (self->isAutomaticProcessingEnabled() && MSUtility::applicationState() == MSApplicationState::Background) {
+            MSLogWarning(kTag, "Crashes will not be processed because the application is in the background.");
+            return;
+        }
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->delayedProcessingDone_) return;
+            self->delayedProcessingDone_ = true;
+        }
+        self->startCrashProcessing();
+        self->delayedProcessingSemaphore_.signal();
+    });
+}
+
+void MSCrashes::startCrashProcessing() {
+    MSLogDebug(kTag, "Start delayed CrashManager processing");
+    const auto handler = exceptionHandler();
+    if (handler && handler != platform::crash::uncaughtExceptionHandler())
+        MSLogWarning(kTag, "Another exception handler was added. If this invokes any kind of exit() after processing "
+                           "the exception, which causes any subsequent error handler not to be invoked, these crashes "
+                           "will NOT be reported to Rev Azezar!");
+    processCrashReports();
+}
+
+void MSCrashes::processCrashReports() {
+    if (!isEnabled()) {
+        MSLogDebug(kTag, "Crashes service is disabled; discard all crash reports");
+        deleteAllFromCrashesDirectory();
+        deleteAllWrapperExceptions();
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        unprocessed_.emplace();
+    }
+    struct Decoded {
+        fs::path file;
+        std::shared_ptr<MSCrashReport> report;
+        std::shared_ptr<MSErrorReport> errorReport;
+    };
+    std::vector<Decoded> decoded;
+    for (const auto& file : crashFiles()) {
+        std::string bytes;
+        if (!platform::readFile(file, bytes) || bytes.empty()) continue;
+        platform::Error error;
+        auto report = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()), &error);
+        if (!report) {
+            MSLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: " +
+                                   error.localizedDescription());
+            continue;
+        }
+        decoded.push_back({file, report, MSErrorLogFormatter::errorReportFromCrashReport(report)});
+    }
+    std::vector<std::shared_ptr<MSErrorReport>> reports;
+    for (const auto& d : decoded) reports.push_back(d.errorReport);
+    correlateLastSavedWrapperExceptionToReports(reports);
+
+    const bool automatic = isAutomaticProcessingEnabled();
+    for (const auto& d : decoded) {
+        MSLogVerbose(kTag, "Crash reports found");
+        auto log = MSErrorLogFormatter::errorLogFromCrashReport(*d.report);
+        const std::string description = d.file.filename().string() + " (" +
+                                        d.errorReport->incidentIdentifier().value_or("") + ")";
+        if (automatic && !shouldProcessErrorReport(d.errorReport)) {
+            MSLogDebug(kTag, "shouldProcessErrorReport returned NO, discard the crash report: " + description);
+            deleteWrapperExceptionWithUUIDString(d.errorReport->incidentIdentifier());
+            removeCrashFile(d.file);
+            continue;
+        }
+        MSLogDebug(kTag, automatic ? "shouldProcessErrorReport is not implemented or returned YES, processing the "
+                                     "crash report: " + description
+                                   : "Automatic crash processing is disabled, storing the crash report for later "
+                                     "processing: " + description);
+        std::lock_guard lock(mutex_);
+        unprocessed_->push_back({log, d.errorReport, d.file});
+    }
+    if (automatic) sendCrashReportsOrAwaitUserConfirmation();
+}
+
+bool MSCrashes::shouldProcessErrorReport(const std::shared_ptr<MSErrorReport>& report) {
+    auto d = delegate();
+    if (!d || !d->shouldProcessErrorReport) return true;
+    return d->shouldProcessErrorReport(*this, report);
+}
+
+std::vector<std::shared_ptr<MSErrorReport>> MSCrashes::unprocessedCrashReports() {
+    bool pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending = !delayedProcessingDone_;
+    }
+    // Waits only while processing is still to come; later callers pass at once.
+    if (pending) {
+        delayedProcessingSemaphore_.wait();
+        delayedProcessingSemaphore_.signal();
+    }
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<MSErrorReport>> out;
+    if (unprocessed_)
+        for (const auto& entry : *unprocessed_) out.push_back(entry.report);
+    return out;
+}
+
+void MSCrashes::processMemoryWarningInLastSession() {
+    if (!isEnabled()) return;
+    auto stored = MSUserDefaults::shared().objectForKey(kMSAppDidReceiveMemoryWarningKey);
+    const bool warned = stored && stored->asBool(false);
+    setLocked(didReceiveMemoryWarningInLastSession_, warned);
+    if (warned) MSLogDebug(kTag, "The application received a low memory warning in the last session.");
+    MSUserDefaults::shared().removeObjectForKey(kMSAppDidReceiveMemoryWarningKey);
+}
+
+void MSCrashes::deleteCrashReportWithFileURL(const fs::path& url) { MSUtility::deleteFileAtURL(url); }
+
+void MSCrashes::deleteAllFromCrashesDirectory() {
+    MSUtility::deleteItemForPathComponent(crashesPathComponent_);
+    std::lock_guard lock(mutex_);
+    crashFiles_.clear();
+}
+
+void MSCrashes::removeCrashFile(const fs::path& file) {
+    deleteCrashReportWithFileURL(file);
+    std::lock_guard lock(mutex_);
+    std::erase(crashFiles_, file);
+}
+
+// ---------------------------------------------------------------- confirmation and sending
+
+bool MSCrashes::shouldAlwaysSend() const {
+    auto stored = MSUserDefaults::shared().objectForKey(kMSUserConfirmationKey);
+    return stored && stored->asBool(false);
+}
+
+bool MSCrashes::sendCrashReportsOrAwaitUserConfirmation() {
+    const bool alwaysSend = shouldAlwaysSend();
+    {
+        std::lock_guard lock(mutex_);
+        if (!unprocessed_ || unprocessed_->empty()) return alwaysSend;
+    }
+    if (alwaysSend) {
+        MSLogDebug(kTag, "The flag for user confirmation is set to MSUserConfirmationAlways, continue sending logs");
+        handleUserConfirmation(MSUserConfirmationSend);
+        return alwaysSend;
+    }
+    if (isAutomaticProcessingEnabled()) {
+        bool hasHandler;
+        {
+            std::lock_guard lock(mutex_);
+            hasHandler = static_cast<bool>(userConfirmationHandler_);
+        }
+        if (!hasHandler || !userPromptedForConfirmation()) {
+            MSLogDebug(kTag, "The user confirmation handler is not implemented or returned NO, continue sending logs");
+            handleUserConfirmation(MSUserConfirmationSend);
+        }
+        return alwaysSend;
+    }
+    MSLogDebug(kTag, "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
+    return alwaysSend;
+}
+
+bool MSCrashes::userPromptedForConfirmation() {
+    MSUserConfirmationHandler handler;
+    std::vector<std::shared_ptr<MSErrorReport>> reports;
+    {
+        std::lock_guard lock(mutex_);
+        handler = userConfirmationHandler_;
+        if (unprocessed_)
+            for (const auto& entry : *unprocessed_) reports.push_back(entry.report);
+    }
+    if (!handler) return false;
+    if (platform::RunLoop::isMainThread()) return handler(reports);
+    bool asked = false;
+    platform::DispatchQueue::main()->sync([&] { asked = handler(reports); });
+    return asked;
+}
+
+void MSCrashes::notifyUserConfirmation(MSUserConfirmation userConfirmation) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!userConfirmationHandler_ && !unprocessed_) {
+            MSLogError(kTag, "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+                             "userConfirmationHandler. For more information refer to the documentation.");
+            return;
+        }
+    }
+    handleUserConfirmation(userConfirmation);
+}
+
+void MSCrashes::handleUserConfirmation(MSUserConfirmation userConfirmation) {
+    std::vector<Pending> entries;
+    {
+        std::lock_guard lock(mutex_);
+        if (unprocessed_) entries = *unprocessed_;
+    }
+    if (userConfirmation == MSUserConfirmationDontSend) {
+        for (const auto& entry : entries) discardPending(entry);
+    } else {
+        if (userConfirmation == MSUserConfirmationAlways) MSUserDefaults::shared().setObject(true, kMSUserConfirmationKey);
+        for (const auto& entry : entries) sendPending(entry);
+    }
+    clearUnprocessedReports();
+    clearContextHistoryAndKeepCurrentSession();
+}
+
+void MSCrashes::discardPending(const Pending& entry) {
+    removeCrashFile(entry.file);
+    deleteWrapperExceptionWithUUIDString(entry.report->incidentIdentifier());
+}
+
+void MSCrashes::sendPending(const Pending& entry) {
+    std::vector<std::shared_ptr<MSErrorAttachmentLog>> attachments;
+    if (auto d = delegate(); d && d->attachments)
+        attachments = d->attachments(*this, entry.report);
+    else
+        MSLogDebug(kTag, "attachmentsWithCrashes is not implemented");
+
+    // The ids in force when the crash happened, not the current ones.
+    auto& log = entry.log;
+    if (log->timestamp) {
+        log->sid = MSSessionContext::sharedInstance().sessionIdAt(*log->timestamp);
+        log->userId = MSUserIdContext::sharedInstance().userIdAt(*log->timestamp);
+    }
+    auto unit = channelUnit();
+    {
+        // The file goes once the log is in the store (didCompleteEnqueueingLog), so that a crash
+        // in between leaves the report to be sent at the next start.
+        std::lock_guard lock(mutex_);
+        std::erase(crashFiles_, entry.file);
+        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier()};
+    }
+    if (unit) {
+        unit->enqueueItem(log, MSFlagsCritical);
+        if (!log->isValid()) {
+            // Refused by the channel: the report can never be sent.
+            {
+                std::lock_guard lock(mutex_);
+                awaitingStore_.erase(log.get());
+            }
+            deleteCrashReportWithFileURL(entry.file);
+            deleteWrapperExceptionWithUUIDString(entry.report->incidentIdentifier());
+        }
+    }
+    sendErrorAttachments(attachments, entry.report->incidentIdentifier());
+}
+
+bool MSCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& incidentIds) {
+    std::vector<Pending> kept, dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (unprocessed_) {
+            for (auto& entry : *unprocessed_) {
+                const auto& id = entry.report->incidentIdentifier();
+                const bool keep = id && std::find(incidentIds.begin(), incidentIds.end(), *id) != incidentIds.end();
+                (keep ? kept : dropped).push_back(entry);
+            }
+            *unprocessed_ = kept;
+        }
+    }
+    for (const auto& entry : dropped) discardPending(entry);
+    return sendCrashReportsOrAwaitUserConfirmation();
+}
+
+void MSCrashes::clearUnprocessedReports() {
+    std::lock_guard lock(mutex_);
+    if (unprocessed_) unprocessed_->clear();
+}
+
+void MSCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
+                                     const std::optional<std::string>& incidentIdentifier) {
+    auto unit = channelUnit();
+    unsigned enqueued = 0;
+    for (const auto& attachment : attachments) {
+        if (!attachment) continue;
+        attachment->errorId = incidentIdentifier;
+        if (!validatePropertiesForAttachment(*attachment)) {
+            MSLogError(kTag, "Not all required fields are present in MSErrorAttachmentLog.");
+        } else if (attachment->data->size() > kMaxAttachmentSize) {
+            MSLogError(kTag, "Discarding attachment with size above " + std::to_string(kMaxAttachmentSize) +
+                                 " bytes: size=" + std::to_string(attachment->data->size()) +
+                                 ", fileName=" + attachment->filename.value_or("(null)") + ".");
+        } else if (unit) {
+            unit->enqueueItem(attachment, MSFlagsNormal);
+            ++enqueued;
+        }
+    }
+    if (enqueued > kMaxAttachmentsPerErrorReport)
+        MSLogWarning(kTag, "A limit of " + std::to_string(kMaxAttachmentsPerErrorReport) +
+                               " attachments per error report / exception might be enforced by server.");
+}
+
+// ---------------------------------------------------------------- handled errors
+
+std::optional<std::string> MSCrashes::trackModelException(
+    const std::shared_ptr<MSException>& exception, const std::optional<std::map<std::string, std::string>>& properties,
+    const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments) {
+    std::lock_guard lock(sharedInstanceLock());
+    if (!canBeUsed() || !isEnabled()) return std::nullopt;
+    auto log = std::make_shared<MSHandledErrorLog>();
+    log->userId = MSUserIdContext::sharedInstance().userId();
+    log->errorId = platform::UUID().uuidString();
+    log->exception = exception;
+    if (properties && !properties->empty()) {
+        auto dictionary = platform::Value::dictionary();
+        for (const auto& [key, value] : *properties) dictionary.set(key, value);
+        log->properties = MSUtility::validateProperties(dictionary, "ErrorLog: " + *log->errorId, *log->type);
+    }
+    if (auto unit = channelUnit()) unit->enqueueItem(log, MSFlagsNormal);
+    if (!attachments.empty()) sendErrorAttachments(attachments, log->errorId);
+    return log->errorId;
+}
+
+std::shared_ptr<MSErrorReport> MSCrashes::buildHandledErrorReportWithErrorID(const std::string& errorId) const {
+    return std::make_shared<MSErrorReport>(errorId, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                           appStartTime_, platform::Date::now(),
+                                           MSDeviceTracker::sharedInstance().device(), 0);
+}
+
+// ---------------------------------------------------------------- channel callbacks
+
+void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
+                                         const std::string&) {
+    std::optional<AwaitingStore> done;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = awaitingStore_.find(log.get()); it != awaitingStore_.end()) {
+            done = std::move(it->second);
+            awaitingStore_.erase(it);
+        }
+    }
+    if (!done) return;
+    deleteCrashReportWithFileURL(done->file);
+    deleteWrapperExceptionWithUUIDString(done->incidentIdentifier);
+}
+
+template <class Member, class... Args>
+void MSCrashes::notifyDelegate(Member member, const std::shared_ptr<MSAbstractLog>& log, const Args&... args) {
+    auto d = delegate();
+    if (!d || !((*d).*member)) return;
+    auto appleLog = std::dynamic_pointer_cast<MSAppleErrorLog>(log);
+    if (!appleLog) return;
+    auto report = MSErrorLogFormatter::errorReportFromLog(*appleLog);
+    auto self = std::static_pointer_cast<MSCrashes>(shared_from_this());
+    MSDispatcherUtil::performBlockOnMainThread([d, self, report, member, args...] { ((*d).*member)(*self, report, args...); });
+}
+
+void MSCrashes::willSendLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) {
+    notifyDelegate(&MSCrashesDelegate::willSendErrorReport, log);
+}
+
+void MSCrashes::didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) {
+    notifyDelegate(&MSCrashesDelegate::didSucceedSendingErrorReport, log);
+}
+
+void MSCrashes::didFailSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
+                                  const platform::Error& error) {
+    notifyDelegate(&MSCrashesDelegate::didFailSendingErrorReport, log, error);
+}
+
+// ---------------------------------------------------------------- call points of the neighbouring parts
+
+void MSCrashes::setupLogBuffer() {}
+void MSCrashes::processLogBufferAfterCrash() {}
+void MSCrashes::emptyLogBufferFiles() {}
+void MSCrashes::writeLogBufferAtCrash() {}
+bool MSCrashes::shouldEnableUncaughtExceptionHandler() { return true; }
+void MSCrashes::willSetUpCrashHandlers() {}
+void MSCrashes::didSetUpCrashHandlers() {}
+void MSCrashes::registerCXXExceptionHandler() {}
+void MSCrashes::registerApplicationForwarding() {}
+void MSCrashes::correlateLastSavedWrapperExceptionToReports(const std::vector<std::shared_ptr<MSErrorReport>>&) {}
+void MSCrashes::deleteWrapperExceptionWithUUIDString(const std::optional<std::string>&) {}
+void MSCrashes::deleteAllWrapperExceptions() {}
+
+}  // namespace quorvane

@@ -1,0 +1,252 @@
+#pragma once
+// Crash reporting as a telemetry service. Starting it arms the capture engine (once per process)
+// and takes over the report the engine wrote at the last crash into the "crashes" folder; a
+// second later, on the global queue, every stored report is decoded, converted into an
+// "appleError" log and an error report, offered to the delegate and, unless the user is asked,
+// enqueued with critical persistence, followed by its attachments. A report's file is deleted
+// once its log is in the log store. Handled errors go out as "handledError" logs.
+//
+// Threads: start, enabling and the memory-pressure handler run on the main thread; processing
+// and sending on the global queue; the confirmation handler and the sending notifications on the
+// main thread. Crash-time code (crashReporterCallback) is async-signal-safe.
+
+#include <signal.h>
+#include <ucontext.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crashes/MSErrorLogs.h"
+#include "platform/crash/UncaughtException.h"
+#include "platform/foundation/Error.h"
+#include "platform/runloop/DispatchQueue.h"
+#include "telemetry/MSChannelDelegate.h"
+#include "telemetry/MSServiceAbstract.h"
+
+namespace quorvane {
+
+class MSCrashReporter;
+class MSCrashReport;
+class MSCrashes;
+namespace platform {
+class MemoryPressureSource;
+}
+
+// The user's answer for the pending crash reports.
+enum MSUserConfirmation : int {
+    MSUserConfirmationDontSend = 0,
+    MSUserConfirmationSend = 1,
+    MSUserConfirmationAlways = 2,
+};
+
+// What the application may learn and decide about crash reports. Each member is optional: an
+// empty one is "not implemented". All but shouldProcessErrorReport and attachments run on the
+// main thread.
+struct MSCrashesDelegate {
+    using Report = std::shared_ptr<MSErrorReport>;
+    // Called on the processing queue; false discards the report.
+    std::function<bool(MSCrashes&, const Report&)> shouldProcessErrorReport;
+    // Called on the processing queue; the attachments sent with the report.
+    std::function<std::vector<std::shared_ptr<MSErrorAttachmentLog>>(MSCrashes&, const Report&)> attachments;
+    std::function<void(MSCrashes&, const Report&)> willSendErrorReport;
+    std::function<void(MSCrashes&, const Report&)> didSucceedSendingErrorReport;
+    std::function<void(MSCrashes&, const Report&, const platform::Error&)> didFailSendingErrorReport;
+};
+
+// Runs on the main thread with the pending reports; true when it asked the user (whose answer
+// then comes through notifyWithUserConfirmation), false to send without asking.
+using MSUserConfirmationHandler = std::function<bool(const std::vector<std::shared_ptr<MSErrorReport>>&)>;
+
+class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
+public:
+    static constexpr const char* kMSServiceName = "Crashes";
+    static constexpr const char* kMSGroupId = "Crashes";
+    static constexpr const char* kMSLogTag = "RevAzezarCrashes";
+    static constexpr const char* kMSAppDidReceiveMemoryWarningKey = "MSAppDidReceiveMemoryWarning";
+    static constexpr const char* kMSUserConfirmationKey = "MSUserConfirmation";
+    static constexpr const char* kMSAnalyzerFilename = "MSCrashes.analyzer";
+    static constexpr size_t kMaxAttachmentSize = 7 * 1024 * 1024;
+    static constexpr unsigned kMaxAttachmentsPerErrorReport = 2;
+
+    // --- class-level operations, each on the shared instance ---
+    static std::shared_ptr<MSCrashes> sharedInstance();
+    // Forgets the instance (and re-arms delayed processing): the next sharedInstance is new.
+    static void resetSharedInstance();
+    static std::string serviceName() { return kMSServiceName; }
+    static std::string logTag() { return kMSLogTag; }
+    // Ends the process through the engine's crash path (an illegal instruction) once started.
+    static void generateTestCrash();
+    static bool hasCrashedInLastSession();
+    static bool hasReceivedMemoryWarningInLastSession();
+    static std::shared_ptr<MSErrorReport> lastSessionCrashReport();
+    static void setUserConfirmationHandler(MSUserConfirmationHandler handler);
+    static void notifyWithUserConfirmation(MSUserConfirmation userConfirmation);
+    static void setDelegate(std::weak_ptr<MSCrashesDelegate> delegate);
+    // Takes effect only before the engine is configured.
+    static void disableMachExceptionHandler();
+    // An exception the application caught at its top level: recorded as this run's crash.
+    static void applicationDidReportException(const platform::crash::UncaughtException& exception);
+    // Whether an attachment carries an error id, an attachment id, data and a content type.
+    static bool validatePropertiesForAttachment(const MSErrorAttachmentLog& attachment);
+
+    // --- the service ---
+    std::string className() const override { return "MSCrashes"; }
+    std::string groupId() const override { return kMSGroupId; }
+    int initializationPriority() const override { return 999; }
+    std::optional<MSChannelUnitConfiguration> channelUnitConfiguration() const override;
+    void startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& channelGroup, std::optional<std::string> appSecret,
+                               std::optional<std::string> transmissionTargetToken, bool fromApplication) override;
+    void updateConfigurationWithAppSecret(std::optional<std::string> appSecret,
+                                          std::optional<std::string> transmissionTargetToken) override;
+    void applyEnabledState(bool enabled) override;
+    // Arms the engine at most once per instance.
+    void configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler);
+
+    bool isMachExceptionHandlerEnabled() const;
+    void setEnableMachExceptionHandler(bool enabled);
+    bool isAutomaticProcessingEnabled() const;
+    void setAutomaticProcessingEnabled(bool enabled);
+    std::shared_ptr<MSCrashesDelegate> delegate() const;
+    bool didCrashInLastSession() const;
+    bool didReceiveMemoryWarningInLastSession() const;
+    std::shared_ptr<MSErrorReport> getLastSessionCrashReport() const;
+    std::shared_ptr<MSCrashReporter> qvCrashReporter() const;
+    platform::crash::UncaughtExceptionHandler exceptionHandler() const;
+    platform::Date appStartTime() const { return appStartTime_; }
+    const std::string& crashesPathComponent() const { return crashesPathComponent_; }
+    const std::string& logBufferPathComponent() const { return logBufferPathComponent_; }
+    const std::string& analyzerInProgressFilePathComponent() const { return analyzerInProgressFilePathComponent_; }
+
+    // Stores the memory warning for the next start (the argument is not used).
+    void didReceiveMemoryWarning(const void* unused = nullptr);
+    // For a host that knows its application came back: processes stored reports not yet processed.
+    void applicationWillEnterForeground();
+    // Keeps only the current entries of the device, session and user-id histories.
+    void clearContextHistoryAndKeepCurrentSession();
+
+    // --- stored reports ---
+    void handleLatestCrashReport();
+    std::vector<std::filesystem::path> persistedCrashReports();
+    std::vector<std::filesystem::path> crashFiles() const;
+    void setCrashFiles(std::vector<std::filesystem::path> files);
+    void startDelayedCrashProcessing();
+    void startCrashProcessing();
+    void processCrashReports();
+    bool shouldProcessErrorReport(const std::shared_ptr<MSErrorReport>& report);
+    // Waits until processing has run (or was found unnecessary), then the pending reports.
+    std::vector<std::shared_ptr<MSErrorReport>> unprocessedCrashReports();
+    void processMemoryWarningInLastSession();
+    void createAnalyzerFile();
+    void removeAnalyzerFile();
+    void deleteCrashReportWithFileURL(const std::filesystem::path& url);
+    void deleteAllFromCrashesDirectory();
+
+    // --- confirmation and sending ---
+    bool shouldAlwaysSend() const;
+    bool sendCrashReportsOrAwaitUserConfirmation();
+    bool userPromptedForConfirmation();
+    void notifyUserConfirmation(MSUserConfirmation userConfirmation);
+    void handleUserConfirmation(MSUserConfirmation userConfirmation);
+    bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& incidentIds);
+    void clearUnprocessedReports();
+    void sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
+                              const std::optional<std::string>& incidentIdentifier);
+
+    // --- handled errors ---
+    // The new error id, or nullopt when the service cannot be used or is disabled.
+    std::optional<std::string> trackModelException(
+        const std::shared_ptr<MSException>& exception,
+        const std::optional<std::map<std::string, std::string>>& properties = std::nullopt,
+        const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments = {});
+    std::shared_ptr<MSErrorReport> buildHandledErrorReportWithErrorID(const std::string& errorId) const;
+
+    // --- channel callbacks ---
+    void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
+                                  const std::string& internalId) override;
+    void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
+    void didSucceedSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
+    void didFailSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
+                           const platform::Error& error) override;
+
+    // The engine's post-crash callback: async-signal-safe.
+    static void crashReporterCallback(siginfo_t* info, ucontext_t* uap, void* context);
+    // Hands an uncaught exception to the installed uncaught-exception handler, when there is one,
+    // and ends the process. For the C++ terminate path.
+    [[noreturn]] static void handOverUncaughtExceptionAndAbort(const platform::crash::UncaughtException& exception);
+
+    MSCrashes();
+    ~MSCrashes() override;
+
+private:
+    struct Pending {
+        std::shared_ptr<MSAppleErrorLog> log;
+        std::shared_ptr<MSErrorReport> report;
+        std::filesystem::path file;
+    };
+    // A report file waiting for its log to reach the store.
+    struct AwaitingStore {
+        std::filesystem::path file;
+        std::optional<std::string> incidentIdentifier;
+    };
+
+    template <class T>
+    T locked(const T& field) const;
+    template <class T>
+    void setLocked(T& field, T value);
+    std::shared_ptr<MSChannelDelegate> asChannelDelegate();
+    void enable();
+    void disable();
+    std::filesystem::path newCrashFileComponent() const;
+    void removeCrashFile(const std::filesystem::path& file);
+    void discardPending(const Pending& entry);
+    void sendPending(const Pending& entry);
+    template <class Member, class... Args>
+    void notifyDelegate(Member member, const std::shared_ptr<MSAbstractLog>& log, const Args&... args);
+
+    // Call points of the crash-time log buffer, wrapper exceptions, the C++ exception hook and
+    // the application forwarder: they do what exists of those parts.
+    void setupLogBuffer();
+    void processLogBufferAfterCrash();
+    void emptyLogBufferFiles();
+    static void writeLogBufferAtCrash();
+    bool shouldEnableUncaughtExceptionHandler();
+    void willSetUpCrashHandlers();
+    void didSetUpCrashHandlers();
+    void registerCXXExceptionHandler();
+    void registerApplicationForwarding();
+    void correlateLastSavedWrapperExceptionToReports(const std::vector<std::shared_ptr<MSErrorReport>>& reports);
+    void deleteWrapperExceptionWithUUIDString(const std::optional<std::string>& incidentIdentifier);
+    void deleteAllWrapperExceptions();
+
+    const platform::Date appStartTime_;
+    const std::string crashesPathComponent_;
+    const std::string logBufferPathComponent_;
+    const std::string analyzerInProgressFilePathComponent_;
+    const MSChannelUnitConfiguration channelUnitConfiguration_;
+
+    mutable std::mutex mutex_;  // the fields below
+    std::weak_ptr<MSCrashesDelegate> delegate_;
+    MSUserConfirmationHandler userConfirmationHandler_;
+    bool didCrashInLastSession_ = false;
+    bool didReceiveMemoryWarningInLastSession_ = false;
+    std::shared_ptr<MSErrorReport> lastSessionCrashReport_;
+    bool enableMachExceptionHandler_ = true;
+    bool automaticProcessingEnabled_ = true;
+    std::shared_ptr<MSCrashReporter> qvCrashReporter_;
+    platform::crash::UncaughtExceptionHandler exceptionHandler_ = nullptr;
+    std::shared_ptr<platform::MemoryPressureSource> memoryPressureSource_;
+    std::vector<std::filesystem::path> crashFiles_;
+    std::optional<std::vector<Pending>> unprocessed_;  // nullopt until processing first ran
+    std::map<const MSAbstractLog*, AwaitingStore> awaitingStore_;
+    bool delayedProcessingDone_ = false;
+
+    platform::DispatchSemaphore delayedProcessingSemaphore_{0};
+};
+
+}  // namespace quorvane

@@ -1,0 +1,192 @@
+// The analytics service against the fake ingestion server: what arrives, on which unit, and
+// what the service's settings and state change.
+
+#include <gtest/gtest.h>
+
+#include "AnalyticsTestSupport.h"
+#include "platform/foundation/UUID.h"
+#include "platform/runloop/RunLoop.h"
+#include "telemetry/MSDeviceTracker.h"
+#include "telemetry/MSSessionContext.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+using platform::Value;
+
+namespace {
+
+TEST(AnalyticsService, AnEventArrivesWithItsPropertiesSessionAndDevice) {
+    AnalyticsFixture f;
+    ASSERT_TRUE(f.start());
+    EXPECT_EQ(f.analytics->serviceName(), "Analytics");
+    EXPECT_EQ(f.analytics->isEnabledKey(), "kMSAnalyticsIsEnabledKey");
+    auto group = MSRevAzezar::sharedInstance().channelGroup();
+    for (const char* id : {"Analytics", "Analytics_critical", "Analytics/one", "Analytics_critical/one"})
+        EXPECT_TRUE(group->channelUnitForGroupId(id)) << id;
+    EXPECT_EQ(f.analytics->oneCollectorCriticalChannelUnit(), group->channelUnitForGroupId("Analytics_critical/one"));
+
+    MSAnalytics::trackEvent("launch", Value::dictionary({{"version", "1.2"}, {"count", 3}, {"none", nullptr}}));
+    auto typed = std::make_shared<MSEventProperties>();
+    typed->setBool(true, "first").setDouble(2.5, "ratio").setInt64(-7, "delta").setDate(platform::Date(1), "at");
+    MSAnalytics::trackEvent("typed", typed);
+    f.flush();
+    ASSERT_TRUE(f.waitForNamed("typed"));
+
+    auto events = f.accepted("event");
+    ASSERT_EQ(events.size(), 2u);
+    const auto session = MSSessionContext::sharedInstance().sessionId();
+    ASSERT_TRUE(session);
+    const auto device = MSDeviceTracker::sharedInstance().device()->serializeToDictionary();
+    for (auto& e : events) {
+        EXPECT_EQ(e["sid"].asString(), *session);
+        EXPECT_EQ(e["device"], device);
+        EXPECT_TRUE(platform::UUID::fromString(e["id"].asString()));
+        EXPECT_FALSE(e["timestamp"].asString().empty());
+        for (const char* k : {"id", "sid", "device", "timestamp"}) e.remove(k);
+    }
+    EXPECT_EQ(events[0].toJSON(),
+              R"({"type":"event","name":"launch","typedProperties":[{"type":"string","name":"version","value":"1.2"}]})");
+    EXPECT_EQ(events[1].toJSON(),
+              R"({"type":"event","name":"typed","typedProperties":[{"type":"dateTime","name":"at","value":"2001-01-01T00:00:01.000Z"},)"
+              R"({"type":"long","name":"delta","value":-7},{"type":"boolean","name":"first","value":true},)"
+              R"({"type":"double","name":"ratio","value":2.5}]})");
+    auto sessions = f.accepted("startSession");
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0]["sid"].asString(), *session);
+}
+
+TEST(AnalyticsService, FlagsChooseTheUnitAndCriticalLogsGoThroughTheCriticalUnit) {
+    AnalyticsFixture f;
+    ASSERT_TRUE(f.start());
+    ASSERT_TRUE(f.flushAll(2));  // the start-service and start-session logs
+    // The normal unit is held back, so that only the critical unit can send.
+    f.analytics->channelUnit()->pauseWithIdentifyingObject(&f);
+    SDKLogCapture log(MSLogLevel::Warning);
+    MSAnalytics::trackEvent("normal");
+    MSAnalytics::trackEvent("zero", Value(), 0);
+    MSAnalytics::trackEvent("critical", Value(), MSFlagsCritical);
+    MSAnalytics::trackEvent("high byte", Value(), 258);
+    MSAnalytics::trackEvent("three", Value(), 3);
+    MSAnalytics::trackPage("page");
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Invalid flags (0) received, using normal as a default.",
+                                                      "Invalid flags (3) received, using normal as a default."}));
+    f.flush();
+    ASSERT_TRUE(f.waitForTypeCount("event", 2));
+    std::vector<std::string> names;
+    for (const auto& l : f.accepted("event")) names.push_back(l["name"].asString());
+    EXPECT_EQ(names, (std::vector<std::string>{"critical", "high byte"}));
+    auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
+    EXPECT_EQ(storage->countLogs("Analytics"), 4u);
+
+    f.analytics->channelUnit()->resumeWithIdentifyingObject(&f);
+    f.flush();
+    ASSERT_TRUE(f.waitForNamed("page"));
+    EXPECT_EQ(f.accepted("event").size(), 5u);
+}
+
+TEST(AnalyticsService, TransmissionIntervalIsCheckedAndOnlyTakenBeforeStart) {
+    AnalyticsFixture f;
+    SDKLogCapture log(MSLogLevel::Verbose);
+    const std::string bounds =
+        "The transmission interval is not valid, it should be between 3 second(s) and 86400 second(s) (1 day).";
+    MSAnalytics::setTransmissionInterval(2);
+    MSAnalytics::setTransmissionInterval(86401);
+    MSAnalytics::setTransmissionInterval(86400);
+    EXPECT_EQ(f.analytics->flushInterval(), 86400u);
+    MSAnalytics::setTransmissionInterval(3);
+    MSAnalytics::setTransmissionInterval(60);
+    ASSERT_TRUE(f.start());
+    MSAnalytics::setTransmissionInterval(10);
+    EXPECT_EQ(f.analytics->channelUnit()->configuration().flushInterval, 60);
+    EXPECT_EQ(f.analytics->criticalChannelUnit()->configuration().flushInterval, 3);
+    auto texts = log.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), bounds), 2);
+    for (const char* m : {"Transmission interval set to 86400 second(s)", "Transmission interval set to 60 second(s)",
+                          "The transmission interval should be set before the MSAnalytics service is started.",
+                          "Started Analytics service.", "Analytics service has been enabled."})
+        EXPECT_NE(std::find(texts.begin(), texts.end(), m), texts.end()) << m;
+}
+
+TEST(AnalyticsService, NothingIsTrackedBeforeStartOrWhileDisabledAndDisablingDeletesStoredLogs) {
+    AnalyticsFixture f;
+    {
+        SDKLogCapture log(MSLogLevel::Error);
+        MSAnalytics::trackEvent("early");
+        EXPECT_EQ(log.texts(), std::vector<std::string>{
+                                   "Analytics service hasn't been started. You need to call [MSRevAzezar "
+                                   "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."});
+    }
+    ASSERT_TRUE(f.start());
+    MSAnalytics::pause();
+    MSAnalytics::trackEvent("stored");
+    MSAnalytics::trackEvent("stored critical", Value(), MSFlagsCritical);
+    auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
+    auto stored = [&] { return storage->countLogs("Analytics") + storage->countLogs("Analytics_critical"); };
+    platform::RunLoop::main()->runUntil([&] { return stored() >= 2; }, 30);
+    ASSERT_GE(stored(), 2u);
+
+    MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, false);
+    EXPECT_FALSE(MSServiceAbstract::isEnabledForSharedInstance(*f.analytics));
+    platform::RunLoop::main()->runUntil([&] { return stored() == 0; }, 30);
+    EXPECT_EQ(stored(), 0u);
+    EXPECT_FALSE(MSSessionContext::sharedInstance().sessionId());
+    EXPECT_TRUE(MSSessionContext::sharedInstance().sessionHistory().empty());
+    MSAnalytics::trackEvent("while disabled");
+
+    MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, true);
+    MSAnalytics::resume();
+    MSAnalytics::trackEvent("after");
+    f.flush();
+    ASSERT_TRUE(f.waitForNamed("after"));
+    for (const auto& l : f.server.acceptedLogs()) {
+        EXPECT_NE(l["name"].asString(), "while disabled");
+        EXPECT_NE(l["name"].asString(), "stored");
+    }
+}
+
+struct RecordingAnalyticsDelegate : MSAnalyticsDelegate {
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    void add(std::string what) {
+        std::lock_guard lock(mutex);
+        calls.push_back(std::move(what));
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+    void willSendEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& l) override { add("will event " + *l->name); }
+    void didSucceedSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& l) override {
+        add("sent event " + *l->name);
+    }
+    void didFailSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& l, const platform::Error& e) override {
+        add("failed event " + *l->name + " " + std::to_string(e.code));
+    }
+    void willSendPageLog(MSAnalytics&, const std::shared_ptr<MSPageLog>& l) override { add("will page " + *l->name); }
+    void didSucceedSendingPageLog(MSAnalytics&, const std::shared_ptr<MSPageLog>& l) override {
+        add("sent page " + *l->name);
+    }
+};
+
+TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
+    AnalyticsFixture f;
+    auto delegate = std::make_shared<RecordingAnalyticsDelegate>();
+    MSAnalytics::setDelegate(delegate);
+    ASSERT_TRUE(f.start());
+    ASSERT_TRUE(f.flushAll(2));  // the start-service and start-session logs
+    f.server.script({{400}});
+    MSAnalytics::trackEvent("refused");
+    f.flush();
+    ASSERT_TRUE(f.server.waitForBatchCount(3, 30));
+    MSAnalytics::trackEvent("e");
+    MSAnalytics::trackPage("p");
+    f.flush();
+    ASSERT_TRUE(f.waitForNamed("p"));
+    platform::RunLoop::main()->runUntil([&] { return delegate->snapshot().size() >= 6; }, 30);
+    auto calls = delegate->snapshot();  // the two batches travel side by side
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"failed event refused 400", "sent event e", "sent page p",
+                                               "will event e", "will event refused", "will page p"}));
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+#pragma once
+// The analytics service started by the facade on a fresh log store, sending to the fake
+// ingestion server.
+
+#include <gtest/gtest.h>
+
+#include "analytics/MSAnalytics.h"
+#include "telemetry/MSLogDBStorage.h"
+#include "telemetry/MSRevAzezar.h"
+#include "tests/telemetry/PipelineTestSupport.h"
+
+namespace quorvane::test {
+
+// Retires the instances of an earlier test before its defaults are replaced: a retiring session
+// tracker writes the session history of its time.
+struct RetireServices {
+    RetireServices() {
+        MSAnalytics::resetSharedInstance();
+        MSRevAzezar::resetSharedInstance();
+    }
+};
+
+struct AnalyticsFixture {
+    RetireServices retired;
+    FreshDefaults defaults;
+    FakeIngestionServer server;
+    std::shared_ptr<MSAnalytics> analytics;
+
+    AnalyticsFixture() {
+        // Each test starts with an empty log store, whatever earlier tests of the process left.
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(MSUtility::fullURLForPathComponent(std::string(MSLogDBStorage::kDefaultFileName) + suffix));
+        analytics = MSAnalytics::sharedInstance();
+        auto& sdk = MSRevAzezar::sharedInstance();
+        sdk.setLogUrl(server.baseURL());
+        sdk.setIngestionOptions(fastRetries());
+    }
+    ~AnalyticsFixture() {
+        MSAnalytics::resetSharedInstance();
+        MSRevAzezar::resetSharedInstance();
+    }
+    bool start() { return MSRevAzezar::sharedInstance().start("app-secret", {analytics}); }
+    // Sends what the service's units hold now.
+    void flush() const {
+        for (const auto& unit : {analytics->channelUnit(), analytics->criticalChannelUnit()})
+            if (unit) unit->flushQueue();
+    }
+    // The accepted logs of one type, in order.
+    std::vector<platform::Value> accepted(const std::string& type) const {
+        std::vector<platform::Value> out;
+        for (const auto& log : server.acceptedLogs())
+            if (log["type"].asString() == type) out.push_back(log);
+        return out;
+    }
+    bool waitForTypeCount(const std::string& type, size_t n, double timeout = 30) const {
+        for (;;) {
+            if (accepted(type).size() >= n) return true;
+            if (!server.waitForAcceptedLogCount(server.acceptedLogs().size() + 1, timeout)) return false;
+        }
+    }
+    // Sends everything stored now, the facade's own unit included, and waits for it.
+    bool flushAll(size_t expectedAccepted) const {
+        MSRevAzezar::sharedInstance().channelUnit()->flushQueue();
+        flush();
+        return server.waitForAcceptedLogCount(expectedAccepted, 30);
+    }
+    // Waits until a log of the type named so has arrived (events and pages by name).
+    bool waitForNamed(const std::string& name, double timeout = 30) const {
+        for (size_t seen = 0;;) {
+            for (const auto& log : server.acceptedLogs())
+                if (log["name"].asString() == name) return true;
+            seen = server.acceptedLogs().size();
+            if (!server.waitForAcceptedLogCount(seen + 1, timeout)) return false;
+        }
+    }
+};
+
+}  // namespace quorvane::test

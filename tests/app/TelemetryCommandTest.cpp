@@ -1,0 +1,61 @@
+// The command's telemetry against the fake ingestion server: off without a secret; with one,
+// the launch event arrives once per installation.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "analytics/MSAnalytics.h"
+#include "app/Telemetry.h"
+#include "tests/app/CommandTestSupport.h"
+#include "tests/support/FakeIngestionServer.h"
+
+namespace quorvane::test {
+namespace {
+
+TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
+    // Folders of this test's own, inherited by the command.
+    const auto root = std::filesystem::path(std::getenv("XDG_DATA_HOME")).parent_path() / "telemetry-command";
+    std::filesystem::remove_all(root);
+    for (const auto& [variable, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
+                                         {"XDG_STATE_HOME", "state"}}) {
+        std::filesystem::create_directories(root / sub);
+        ::setenv(variable, (root / sub).c_str(), 1);
+    }
+    const auto services = app::telemetryServices();
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_EQ(services[0]->serviceName(), "Analytics");
+
+    FakeIngestionServer server;
+    EXPECT_EQ(quorvane({"config", "set", "telemetry-url", server.baseURL()}).code, 0);
+    EXPECT_EQ(quorvane({"config", "set", "telemetry-url", "http://plain.example"}).code, 2);
+    EXPECT_EQ(quorvane({"config", "set", "ca-file", TestHTTPServer::caCertificatePath().string()}).code, 0);
+    EXPECT_EQ(quorvane({"config", "get", "telemetry-url"}).out, server.baseURL() + "\n");
+    EXPECT_EQ(quorvane({"config", "get", "telemetry-app-secret"}).out, "\n");
+    EXPECT_EQ(server.batchCount(), 0u);  // no secret, no telemetry
+
+    EXPECT_EQ(quorvane({"config", "set", "telemetry-app-secret", "secret-1"}).code, 0);
+    auto r = quorvane({"config", "get", "telemetry-app-secret"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<platform::Value> launches;
+    auto collect = [&] {
+        launches.clear();
+        for (const auto& log : server.acceptedLogs())
+            if (log["name"].asString() == app::kLaunchEventName) launches.push_back(log);
+        return launches.size();
+    };
+    ASSERT_TRUE(server.waitForAcceptedLogCount(2, 30));  // the launch event, then the start logs
+    EXPECT_EQ(collect(), 1u);
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0]["type"].asString(), "event");
+    EXPECT_EQ(launches[0]["typedProperties"][size_t(0)]["name"].asString(), "version");
+    EXPECT_FALSE(launches[0]["sid"].asString().empty());
+    for (const auto& b : server.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-1");
+
+    EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).code, 0);
+    EXPECT_EQ(collect(), 1u);
+}
+
+}  // namespace
+}  // namespace quorvane::test

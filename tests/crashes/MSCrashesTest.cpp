@@ -1,0 +1,429 @@
+// The crash-reporting service in this process, over the real pipeline and the fake ingestion,
+// with crash reports written by crashing children.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "crashes/MSErrorLogFormatter.h"
+#include "platform/runloop/MemoryPressureSource.h"
+#include "tests/crashes/CrashesServiceSupport.h"
+
+using namespace quorvane;
+using namespace quorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A delegate that records what it hears as "<event> <incident id>", and on which thread.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    bool offMain = false;
+    std::shared_ptr<MSCrashesDelegate> delegate = std::make_shared<MSCrashesDelegate>();
+
+    Recorder() {
+        delegate->willSendErrorReport = [this](MSCrashes&, const MSCrashesDelegate::Report& r) { add("will-send", r); };
+        delegate->didSucceedSendingErrorReport = [this](MSCrashes&, const MSCrashesDelegate::Report& r) {
+            add("did-send", r);
+        };
+        delegate->didFailSendingErrorReport = [this](MSCrashes&, const MSCrashesDelegate::Report& r,
+                                                     const platform::Error& e) {
+            add("did-fail " + std::to_string(e.code), r);
+        };
+    }
+    void add(const std::string& what, const MSCrashesDelegate::Report& report) {
+        std::lock_guard lock(mutex);
+        offMain = offMain || !platform::RunLoop::isMainThread();
+        events.push_back(what + " " + report->incidentIdentifier().value_or("?"));
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return events.size();
+    }
+};
+
+std::vector<std::string> namesIn(const std::string& component) {
+    std::vector<std::string> out;
+    for (const auto& p : MSUtility::contentsOfDirectory(component).value_or(std::vector<fs::path>{}))
+        out.push_back(p.filename().string());
+    return out;
+}
+
+}  // namespace
+
+TEST_F(CrashesServiceTest, IdentityFoldersAndAttachmentRules) {
+    auto service = MSCrashes::sharedInstance();
+    EXPECT_EQ(MSCrashes::serviceName(), "Crashes");
+    EXPECT_EQ(MSCrashes::logTag(), "RevAzezarCrashes");
+    EXPECT_EQ(service->groupId(), "Crashes");
+    EXPECT_EQ(service->initializationPriority(), 999);
+    EXPECT_EQ(service->isEnabledKey(), "kMSCrashesIsEnabledKey");
+    auto config = *service->channelUnitConfiguration();
+    EXPECT_EQ(std::tie(config.groupId, config.priority, config.flushInterval, config.batchSizeLimit,
+                       config.pendingBatchesLimit),
+              std::make_tuple(std::string("Crashes"), 2, 1.0, size_t(1), size_t(3)));
+    EXPECT_EQ(service->analyzerInProgressFilePathComponent(), "crashes/MSCrashes.analyzer");
+    for (const auto& dir : {MSCrashesUtil::crashesDir(), MSCrashesUtil::logBufferDir(), MSCrashesUtil::wrapperExceptionsDir()})
+        EXPECT_TRUE(fs::is_directory(MSUtility::fullURLForPathComponent(dir))) << dir;
+    EXPECT_FALSE(service->canBeUsed());  // not started
+    EXPECT_FALSE(service->trackModelException(std::make_shared<MSException>()));
+
+    struct Case {
+        std::optional<std::string> errorId, attachmentId, contentType;
+        std::optional<platform::Bytes> data;
+        bool valid;
+    };
+    const std::vector<Case> cases = {
+        {"E", "A", "text/plain", platform::Bytes{1}, true},   {std::nullopt, "A", "text/plain", platform::Bytes{1}, false},
+        {"E", "", "text/plain", platform::Bytes{1}, false},    {"E", "A", std::nullopt, platform::Bytes{1}, false},
+        {"E", "A", "text/plain", platform::Bytes{}, false},    {"E", "A", "text/plain", std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        MSErrorAttachmentLog a;
+        a.errorId = c.errorId;
+        a.attachmentId = c.attachmentId;
+        a.contentType = c.contentType;
+        a.data = c.data;
+        EXPECT_EQ(MSCrashes::validatePropertiesForAttachment(a), c.valid);
+    }
+}
+
+TEST_F(CrashesServiceTest, CrashOfTheLastRunIsSentOnceWithItsAttachmentAndTheIdsOfItsTime) {
+    {
+        ClockShift earlier(-10);
+        MSSessionContext::sharedInstance().setSessionId("session-of-the-crash");
+        MSUserIdContext::sharedInstance().setUserId("user-of-the-crash");
+    }
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    {
+        ClockShift later(+5);  // a new session, recorded after the crash's second
+        MSSessionContext::sharedInstance().setSessionId("session-now");
+        MSUserIdContext::sharedInstance().setUserId("user-now");
+    }
+    Recorder recorder;
+    recorder.delegate->attachments = [](MSCrashes&, const MSCrashesDelegate::Report& report) {
+        return std::vector{MSErrorAttachmentLog::attachmentWithText("log of " + *report->incidentIdentifier(),
+                                                                    std::string("log.txt"))};
+    };
+    ASSERT_NO_FATAL_FAILURE(start([&] { MSCrashes::setDelegate(recorder.delegate); }));
+    EXPECT_TRUE(MSCrashes::hasCrashedInLastSession());
+    auto report = MSCrashes::lastSessionCrashReport();
+    ASSERT_TRUE(report && report->incidentIdentifier());
+    EXPECT_EQ(report->signal(), "SIGSEGV");
+    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+    EXPECT_EQ(crashes->crashFiles().size(), 1u);
+
+    ASSERT_TRUE(pumpUntil([&] { return server.acceptedLogs().size() >= 2 && recorder.count() >= 2; }));
+    auto crashLogs = acceptedOfType("appleError");
+    ASSERT_EQ(crashLogs.size(), 1u);
+    const auto& log = crashLogs[0];
+    EXPECT_EQ(log["id"].asString(), *report->incidentIdentifier());
+    EXPECT_EQ(log["sid"].asString(), "session-of-the-crash");
+    EXPECT_EQ(log["userId"].asString(), "user-of-the-crash");
+    EXPECT_EQ(log["osExceptionType"].asString(), "SIGSEGV");
+    EXPECT_TRUE(log["fatal"].asBool());
+    EXPECT_FALSE(log["threads"].asArray().empty());
+    EXPECT_FALSE(log["binaries"].asArray().empty());
+    auto attachments = acceptedOfType("errorAttachment");
+    ASSERT_EQ(attachments.size(), 1u);
+    EXPECT_EQ(attachments[0]["errorId"].asString(), *report->incidentIdentifier());
+    EXPECT_EQ(attachments[0]["fileName"].asString(), "log.txt");
+    {
+        std::lock_guard lock(recorder.mutex);
+        EXPECT_EQ(recorder.events, (std::vector<std::string>{"will-send " + *report->incidentIdentifier(),
+                                                             "did-send " + *report->incidentIdentifier()}));
+        EXPECT_FALSE(recorder.offMain);
+    }
+    EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
+    EXPECT_TRUE(crashes->crashFiles().empty());
+
+    // The next run has nothing to send.
+    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_FALSE(MSCrashes::hasCrashedInLastSession());
+    EXPECT_FALSE(MSCrashes::lastSessionCrashReport());
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+    EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
+}
+
+TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStore) {
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    // Hold the logs queue, so that the hand-over and the store are apart.
+    platform::DispatchSemaphore held, release;
+    std::atomic<bool> handedOver{false};
+    struct Watch : MSChannelDelegate {
+        std::atomic<bool>* handedOver;
+        void prepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
+            if (log->type == "appleError") *handedOver = true;
+        }
+    };
+    auto watch = std::make_shared<Watch>();
+    watch->handedOver = &handedOver;
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto group = MSRevAzezar::sharedInstance().channelGroup();
+    group->addDelegate(watch);
+    group->logsQueue()->async([&] {
+        held.signal();
+        release.wait();
+    });
+    ASSERT_TRUE(held.wait(30));
+    ASSERT_TRUE(pumpUntil([&] { return handedOver.load(); }));
+    EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted before the log was stored";
+    release.signal();
+    EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
+    EXPECT_TRUE(server.waitForAcceptedLogCount(1, 60));
+}
+
+TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ClockShift fixed(0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NO_FATAL_FAILURE(crashInChild());
+        crashes->handleLatestCrashReport();
+        EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+    }
+    EXPECT_EQ(crashes->persistedCrashReports().size(), 3u);
+    auto names = namesIn("crashes");
+    EXPECT_EQ(names.size(), 3u);
+    crashes->deleteAllFromCrashesDirectory();
+}
+
+TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreListed) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    crashes->createAnalyzerFile();
+    {
+        SDKLogCapture log(MSLogLevel::Error);
+        crashes->handleLatestCrashReport();
+        EXPECT_EQ(log.texts(), std::vector<std::string>{"Error on loading the crash report, it will be purged."});
+    }
+    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+    EXPECT_FALSE(crashes->getLastSessionCrashReport());
+    EXPECT_FALSE(MSUtility::fileExistsForPathComponent(crashes->analyzerInProgressFilePathComponent()));
+
+    for (const char* name : {"786297600", "786297601.plist", "a.DS_Store", "b.data", "c.meta", "d.desc", "e.analyzer"})
+        MSUtility::createFileAtPathComponent(std::string("crashes/") + name, platform::Bytes{1, 2}, false, true);
+    MSUtility::createFileAtPathComponent(std::string("crashes/786297602"), platform::Bytes{}, false, true);
+    MSUtility::createDirectoryForPathComponent("crashes/786297603");
+    auto files = crashes->persistedCrashReports();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename(), "786297600");
+
+    MSUtility::deleteItemForPathComponent("crashes");
+    SDKLogCapture log(MSLogLevel::Error);
+    EXPECT_TRUE(crashes->persistedCrashReports().empty());
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"No persisted crashes found."});
+}
+
+TEST_F(CrashesServiceTest, UserConfirmationDecidesAndAlwaysIsRemembered) {
+    std::atomic<size_t> asked{0};
+    auto withHandler = [&] {
+        MSCrashes::setUserConfirmationHandler([&](const std::vector<std::shared_ptr<MSErrorReport>>& reports) {
+            EXPECT_TRUE(platform::RunLoop::isMainThread());
+            EXPECT_EQ(reports.size(), 1u);
+            ++asked;
+            return true;
+        });
+    };
+    struct Case {
+        MSUserConfirmation answer;
+        size_t sent;
+    };
+    size_t expectedSent = 0;
+    for (auto c : {Case{MSUserConfirmationDontSend, 0}, Case{MSUserConfirmationSend, 1}, Case{MSUserConfirmationAlways, 1}}) {
+        SCOPED_TRACE(c.answer);
+        ASSERT_NO_FATAL_FAILURE(crashInChild());
+        const size_t askedBefore = asked;
+        ASSERT_NO_FATAL_FAILURE(restart(withHandler));
+        ASSERT_TRUE(pumpUntil([&] { return asked > askedBefore; }));
+        EXPECT_EQ(crashes->unprocessedCrashReports().size(), 1u);
+        EXPECT_EQ(namesIn("crashes").size(), 1u);  // nothing happens before the answer
+        MSCrashes::notifyWithUserConfirmation(c.answer);
+        expectedSent += c.sent;
+        EXPECT_TRUE(pumpUntil([&] { return namesIn("crashes").empty(); }));
+        EXPECT_TRUE(server.waitForAcceptedLogCount(expectedSent, 60));
+        EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+    }
+    EXPECT_EQ(acceptedOfType("appleError").size(), 2u);
+    EXPECT_TRUE(crashes->shouldAlwaysSend());
+
+    // Remembered: the next crash goes without asking.
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    const size_t askedBefore = asked;
+    ASSERT_NO_FATAL_FAILURE(restart(withHandler));
+    EXPECT_TRUE(server.waitForAcceptedLogCount(3, 60));
+    EXPECT_EQ(asked, askedBefore);
+}
+
+TEST_F(CrashesServiceTest, DelegateRefusesOrHearsTheFailure) {
+    // A refused report is deleted unsent.
+    Recorder recorder;
+    recorder.delegate->shouldProcessErrorReport = [](MSCrashes&, const MSCrashesDelegate::Report&) { return false; };
+    auto withDelegate = [&] { MSCrashes::setDelegate(recorder.delegate); };
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    ASSERT_NO_FATAL_FAILURE(start(withDelegate));
+    EXPECT_TRUE(crashes->unprocessedCrashReports().empty());
+    EXPECT_TRUE(namesIn("crashes").empty());
+
+    // A report the ingestion refuses: will-send, then did-fail with the status.
+    recorder.delegate->shouldProcessErrorReport = nullptr;
+    server.script({{400}});
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    ASSERT_NO_FATAL_FAILURE(restart(withDelegate));
+    ASSERT_TRUE(pumpUntil([&] { return recorder.count() >= 2; }));
+    auto id = *MSCrashes::lastSessionCrashReport()->incidentIdentifier();
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"will-send " + id, "did-fail 400 " + id}));
+}
+
+TEST_F(CrashesServiceTest, AttachmentsAreCheckedAndCounted) {
+    struct Count : MSChannelDelegate {
+        std::atomic<size_t> attachments{0};
+        void prepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
+            attachments += log->type == "errorAttachment";
+        }
+    };
+    auto count = std::make_shared<Count>();
+    ASSERT_NO_FATAL_FAILURE(start());
+    MSRevAzezar::sharedInstance().channelGroup()->addDelegate(count);
+    auto sized = [](size_t n) {
+        return MSErrorAttachmentLog::attachmentWithBinary(platform::Bytes(n, 'x'), std::string("f" + std::to_string(n)),
+                                                          std::string("application/octet-stream"));
+    };
+    auto noType = sized(3);
+    noType->contentType.reset();
+    struct Case {
+        std::vector<std::shared_ptr<MSErrorAttachmentLog>> attachments;
+        std::optional<std::string> incident;
+        std::vector<std::string> messages;
+        size_t enqueued;
+    };
+    const std::vector<Case> cases = {
+        {{sized(7340032), sized(7340033)},
+         "I1",
+         {"Discarding attachment with size above 7340032 bytes: size=7340033, fileName=f7340033."},
+         1},
+        {{sized(1), sized(2), sized(3)},
+         "I2",
+         {"A limit of 2 attachments per error report / exception might be enforced by server."},
+         3},
+        {{sized(1), noType, sized(2)}, std::nullopt,
+         std::vector<std::string>(3, "Not all required fields are present in MSErrorAttachmentLog."), 0},
+    };
+    for (const auto& c : cases) {
+        const size_t before = count->attachments;
+        SDKLogCapture log(MSLogLevel::Warning);
+        crashes->sendErrorAttachments(c.attachments, c.incident);
+        auto texts = log.texts();
+        std::erase_if(texts, [](const std::string& t) { return t.rfind("Couldn't store", 0) == 0; });  // the 7 MiB one
+        EXPECT_EQ(texts, c.messages);
+        EXPECT_EQ(count->attachments - before, c.enqueued);
+        for (const auto& a : c.attachments) EXPECT_EQ(a->errorId, c.incident);
+    }
+    EXPECT_TRUE(server.waitForAcceptedLogCount(3, 60));
+    EXPECT_EQ(acceptedOfType("errorAttachment").at(0)["errorId"].asString(), "I2");
+}
+
+TEST_F(CrashesServiceTest, HandledErrorWithPropertiesAndAttachmentArrives) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    MSUserIdContext::sharedInstance().setUserId("alice");
+    auto exception = std::make_shared<MSException>();
+    exception->type = "std::runtime_error";
+    exception->message = "sync failed";
+    auto id = crashes->trackModelException(exception, std::map<std::string, std::string>{{"screen", "groups"}},
+                                           {MSErrorAttachmentLog::attachmentWithText("details", std::string("a.txt"))});
+    ASSERT_TRUE(id);
+    auto second = crashes->trackModelException(exception, std::map<std::string, std::string>{});
+    ASSERT_TRUE(second);
+    EXPECT_NE(*id, *second);
+    ASSERT_TRUE(server.waitForAcceptedLogCount(3, 60));
+    auto handled = acceptedOfType("handledError");
+    ASSERT_EQ(handled.size(), 2u);
+    const auto& first = handled[0]["id"].asString() == *id ? handled[0] : handled[1];
+    const auto& other = handled[0]["id"].asString() == *id ? handled[1] : handled[0];
+    EXPECT_EQ(first["properties"]["screen"].asString(), "groups");
+    EXPECT_EQ(first["userId"].asString(), "alice");
+    EXPECT_EQ(first["exception"]["message"].asString(), "sync failed");
+    EXPECT_FALSE(other.find("properties"));
+    EXPECT_EQ(acceptedOfType("errorAttachment").at(0)["errorId"].asString(), *id);
+
+    auto report = crashes->buildHandledErrorReportWithErrorID(*id);
+    EXPECT_EQ(report->incidentIdentifier(), *id);
+    EXPECT_EQ(report->appStartTime(), crashes->appStartTime());
+    EXPECT_EQ(report->appProcessIdentifier(), 0u);
+    EXPECT_FALSE(report->signal());
+
+    crashes->setEnabled(false);
+    EXPECT_FALSE(crashes->trackModelException(exception));
+    crashes->setEnabled(true);
+}
+
+TEST_F(CrashesServiceTest, DisablingCleansUpAndReEnablingForgetsTheCrashOfThatTime) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    MSUtility::createFileAtPathComponent(std::string("crashes/786297600"), platform::Bytes{1}, false, true);
+    crashes->didReceiveMemoryWarning();
+    {
+        SDKLogCapture log(MSLogLevel::Debug);
+        crashes->setEnabled(false);
+        auto texts = log.texts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.front(), "Cleaning up all crash files.");
+        EXPECT_EQ(texts.back(), "Crashes service has been disabled.");
+    }
+    EXPECT_FALSE(MSUtility::fileExistsForPathComponent("crashes"));
+    EXPECT_FALSE(MSUserDefaults::shared().objectForKey(MSCrashes::kMSAppDidReceiveMemoryWarningKey));
+
+    ASSERT_NO_FATAL_FAILURE(crashInChild());  // a crash while disabled
+    {
+        SDKLogCapture log(MSLogLevel::Debug);
+        crashes->setEnabled(true);
+        auto texts = log.texts();
+        EXPECT_NE(std::find(texts.begin(), texts.end(), "Already configured QVCrashReporter."), texts.end());
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "The application crashed in the last session."), 0);
+    }
+    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+    EXPECT_FALSE(crashes->didCrashInLastSession());
+}
+
+TEST_F(CrashesServiceTest, MemoryPressureOfTheLastRunIsKnownAtTheNextStart) {
+    struct Case {
+        const char* pressure;
+        const char* meminfo;
+        std::optional<platform::MemoryPressure> level;
+    };
+    const std::vector<Case> cases = {
+        {"", "", std::nullopt},
+        {"some avg10=0.00 avg60=0.00 avg300=0.00 total=1\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0\n", "",
+         platform::MemoryPressure::Normal},
+        {"some avg10=12.50 avg60=1.00 avg300=0.00 total=9\nfull avg10=2.00 avg60=0.00 avg300=0.00 total=0\n", "",
+         platform::MemoryPressure::Warning},
+        {"some avg10=40.00 avg60=1 avg300=0 total=9\nfull avg10=15.00 avg60=0 avg300=0 total=9\n", "",
+         platform::MemoryPressure::Critical},
+        {"", "MemTotal:       1000000 kB\nMemFree:  10 kB\nMemAvailable:     80000 kB\n", platform::MemoryPressure::Warning},
+        {"", "MemTotal:       1000000 kB\nMemAvailable:     40000 kB\n", platform::MemoryPressure::Critical},
+        {"", "MemTotal:       1000000 kB\nMemAvailable:    500000 kB\n", platform::MemoryPressure::Normal},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::MemoryPressureSource::levelFrom(c.pressure, c.meminfo), c.level);
+    EXPECT_TRUE(platform::MemoryPressureSource::currentLevel());
+
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_FALSE(MSCrashes::hasReceivedMemoryWarningInLastSession());
+    platform::MemoryPressureSource::simulate(platform::MemoryPressure::Normal);
+    platform::MemoryPressureSource::simulate(platform::MemoryPressure::Warning);
+    ASSERT_TRUE(pumpUntil([] { return MSUserDefaults::shared().objectForKey(MSCrashes::kMSAppDidReceiveMemoryWarningKey).has_value(); }));
+    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_TRUE(MSCrashes::hasReceivedMemoryWarningInLastSession());
+    EXPECT_FALSE(MSUserDefaults::shared().objectForKey(MSCrashes::kMSAppDidReceiveMemoryWarningKey));
+}
+
+TEST(CrashesServiceHandOver, MissingUncaughtExceptionHandlerIsCheckedBeforeTheCall) {
+    auto child = runInChild([] {
+        platform::crash::setUncaughtExceptionHandler(nullptr);
+        struct sigaction sa {};
+        sa.sa_handler = SIG_DFL;
+        ::sigaction(SIGABRT, &sa, nullptr);
+        MSCrashes::handOverUncaughtExceptionAndAbort({"std::logic_error", "no handler", {}});
+        return 0;
+    });
+    EXPECT_TRUE(child.signaled && child.signal == SIGABRT) << child.describe();
+}
