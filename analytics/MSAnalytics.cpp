@@ -169,8 +169,13 @@ void MSAnalytics::applyEnabledState(bool enabled) {
             pauseOrResume(false);
             sessionTracker_->start();
             if (group) {
-                group->addDelegate(sessionTracker_);
-                group->addDelegate(std::static_pointer_cast<MSChannelDelegate>(self));
+                // Once each, also when the state is applied again (a later configuration).
+                for (const std::shared_ptr<MSChannelDelegate>& d :
+                     {std::static_pointer_cast<MSChannelDelegate>(sessionTracker_),
+                      std::static_pointer_cast<MSChannelDelegate>(self)}) {
+                    group->removeDelegate(d);
+                    group->addDelegate(d);
+                }
             }
         }
         MSLogInfo(kMSAnalyticsLogTag, "Analytics service has been enabled.");

@@ -7,8 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "crashes/MSApplicationForwarder.h"
+#include "crashes/MSCrashesCXXExceptionHandler.h"
+#include "crashes/MSCrashesCXXExceptionWrapperException.h"
+#include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSCrashesUtil.h"
 #include "crashes/MSErrorLogFormatter.h"
+#include "crashes/MSWrapperException.h"
 #include "crashreporter/MSCrashReport.h"
 #include "crashreporter/MSCrashReporter.h"
 #include "platform/foundation/Paths.h"
@@ -709,8 +714,15 @@ std::shared_ptr<MSErrorReport> MSCrashes::buildHandledErrorReportWithErrorID(con
 
 // ---------------------------------------------------------------- channel callbacks
 
+void MSCrashes::didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
+                              uint32_t) {
+    if (!log || !isEnabled()) return;
+    MSCrashesLogBuffer::shared().bufferLog(*log, internalId, targetTokenEncrypter_);
+}
+
 void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
-                                         const std::string&) {
+                                         const std::string& internalId) {
+    MSCrashesLogBuffer::shared().freeLog(internalId);
     std::optional<AwaitingStore> done;
     {
         std::lock_guard lock(mutex_);
@@ -750,17 +762,52 @@ void MSCrashes::didFailSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstra
 
 // ---------------------------------------------------------------- call points of the neighbouring parts
 
-void MSCrashes::setupLogBuffer() {}
-void MSCrashes::processLogBufferAfterCrash() {}
-void MSCrashes::emptyLogBufferFiles() {}
-void MSCrashes::writeLogBufferAtCrash() {}
-bool MSCrashes::shouldEnableUncaughtExceptionHandler() { return true; }
-void MSCrashes::willSetUpCrashHandlers() {}
-void MSCrashes::didSetUpCrashHandlers() {}
-void MSCrashes::registerCXXExceptionHandler() {}
-void MSCrashes::registerApplicationForwarding() {}
-void MSCrashes::correlateLastSavedWrapperExceptionToReports(const std::vector<std::shared_ptr<MSErrorReport>>&) {}
-void MSCrashes::deleteWrapperExceptionWithUUIDString(const std::optional<std::string>&) {}
-void MSCrashes::deleteAllWrapperExceptions() {}
+void MSCrashes::setupLogBuffer() {
+    MSCrashesLogBuffer::shared().setupLogBuffer(logBufferPathComponent_, platform::DispatchQueue::global(),
+                                                bufferFileGroup_);
+}
+
+void MSCrashes::processLogBufferAfterCrash() {
+    auto group = channelGroup();
+    if (!group) return;
+    auto unit = MSCrashesLogBuffer::processLogBufferAfterCrash(*group, targetTokenEncrypter_, logBufferPathComponent_);
+    setLocked(bufferChannelUnit_, std::move(unit));
+}
+
+void MSCrashes::emptyLogBufferFiles() { MSCrashesLogBuffer::emptyLogBufferFiles(logBufferPathComponent_); }
+
+void MSCrashes::writeLogBufferAtCrash() { quorvane::writeLogBufferAtCrash(); }
+
+bool MSCrashes::shouldEnableUncaughtExceptionHandler() {
+    auto delegate = MSWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    return delegate && delegate->shouldEnableUncaughtExceptionHandler ? delegate->shouldEnableUncaughtExceptionHandler()
+                                                                      : true;
+}
+
+void MSCrashes::willSetUpCrashHandlers() {
+    auto delegate = MSWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    if (delegate && delegate->willSetUpCrashHandlers) delegate->willSetUpCrashHandlers();
+}
+
+void MSCrashes::didSetUpCrashHandlers() {
+    auto delegate = MSWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    if (delegate && delegate->didSetUpCrashHandlers) delegate->didSetUpCrashHandlers();
+}
+
+void MSCrashes::registerCXXExceptionHandler() {
+    MSCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(uncaughtCXXExceptionHandler);
+}
+
+void MSCrashes::registerApplicationForwarding() { MSApplicationForwarder::registerForwarding(); }
+
+void MSCrashes::correlateLastSavedWrapperExceptionToReports(const std::vector<std::shared_ptr<MSErrorReport>>& reports) {
+    MSWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(reports);
+}
+
+void MSCrashes::deleteWrapperExceptionWithUUIDString(const std::optional<std::string>& incidentIdentifier) {
+    if (incidentIdentifier) MSWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*incidentIdentifier);
+}
+
+void MSCrashes::deleteAllWrapperExceptions() { MSWrapperExceptionManager::deleteAllWrapperExceptions(); }
 
 }  // namespace quorvane

@@ -27,6 +27,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/runloop/DispatchQueue.h"
 #include "telemetry/MSChannelDelegate.h"
+#include "telemetry/MSEncrypter.h"
 #include "telemetry/MSServiceAbstract.h"
 
 namespace quorvane {
@@ -167,6 +168,9 @@ public:
     std::shared_ptr<MSErrorReport> buildHandledErrorReportWithErrorID(const std::string& errorId) const;
 
     // --- channel callbacks ---
+    // Every log handed to a channel of the group is kept in the crash-time buffer until stored.
+    void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
+                       uint32_t flags) override;
     void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
                                   const std::string& internalId) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
@@ -209,8 +213,8 @@ private:
     template <class Member, class... Args>
     void notifyDelegate(Member member, const std::shared_ptr<MSAbstractLog>& log, const Args&... args);
 
-    // Call points of the crash-time log buffer, wrapper exceptions, the C++ exception hook and
-    // the application forwarder: they do what exists of those parts.
+    // Where the crash-time log buffer, wrapper exceptions, the C++ exception handler and the
+    // application forwarder join the service.
     void setupLogBuffer();
     void processLogBufferAfterCrash();
     void emptyLogBufferFiles();
@@ -247,6 +251,11 @@ private:
     bool delayedProcessingDone_ = false;
 
     platform::DispatchSemaphore delayedProcessingSemaphore_{0};
+
+    // The crash-time log buffer's: file creation tasks, the key for target tokens, the re-send unit.
+    const std::shared_ptr<platform::DispatchGroup> bufferFileGroup_ = platform::DispatchGroup::make();
+    MSEncrypter targetTokenEncrypter_;
+    std::shared_ptr<MSChannelUnit> bufferChannelUnit_;  // under mutex_
 };
 
 }  // namespace quorvane

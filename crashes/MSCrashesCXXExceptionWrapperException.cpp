@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "crashes/MSCrashes.h"
+
 namespace quorvane {
 
 MSCrashesCXXExceptionWrapperException::MSCrashesCXXExceptionWrapperException(
@@ -21,9 +23,7 @@ MSCrashesCXXExceptionWrapperException::MSCrashesCXXExceptionWrapperException(
 }
 
 void uncaughtCXXExceptionHandler(const MSCrashesUncaughtCXXExceptionInfo* info) {
-    auto handler = platform::crash::uncaughtExceptionHandler();
-    if (handler) handler(MSCrashesCXXExceptionWrapperException(info));
-    std::abort();
+    MSCrashes::handOverUncaughtExceptionAndAbort(MSCrashesCXXExceptionWrapperException(info));
 }
 
 }  // namespace quorvane

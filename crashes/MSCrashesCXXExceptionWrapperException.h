@@ -19,9 +19,9 @@ private:
     const MSCrashesUncaughtCXXExceptionInfo* info_;
 };
 
-// The handler crash reporting registers with the terminate handler: wraps the record, hands it to
-// the process's uncaught-exception handler (the capture engine's, which writes the report and
-// ends the process), and aborts should that handler return.
+// The handler crash reporting registers with the terminate handler: wraps the record and hands it
+// to the process's uncaught-exception handler (the capture engine's, which writes the report and
+// ends the process); aborts should that handler return.
 [[noreturn]] void uncaughtCXXExceptionHandler(const MSCrashesUncaughtCXXExceptionInfo* info);
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "crashes/MSWrapperException.h"
 #include "platform/foundation/Crypto.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSLogger.h"
@@ -410,6 +411,10 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     log->registers = extractRegistersFromCrashedThread(crashedThread.get(), is64bit);
     log->binaries = extractBinaryImagesFromReport(report, codeType, is64bit);
     log->device = MSDeviceTracker::sharedInstance().deviceForTimestamp(log->timestamp);
+    // A wrapper SDK's own view of the crash, when it saved one: kept under the report's incident
+    // id, which is the error id (the report's UUID, or the id drawn from its content).
+    if (auto wrapper = MSWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*log->errorId))
+        log->exception = wrapper->modelException;
     return log;
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "crashes/MSWrapperException.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/MSTelemetryClasses.h"
@@ -309,7 +310,7 @@ void registerCrashesClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
         registerAll<MSAbstractErrorLog, MSAppleErrorLog, MSHandledErrorLog, MSErrorAttachmentLog, MSThread,
-                    MSStackFrame, MSException, MSBinary>();
+                    MSStackFrame, MSException, MSBinary, MSWrapperException>();
     });
 }
 

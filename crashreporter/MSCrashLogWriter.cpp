@@ -309,14 +309,14 @@ void found_symbol(uint64_t address, const char* name, void* context) {
 // The frame at pc, with its symbol when the strategy asks for one. A return address is looked up
 // one byte earlier, inside the call: a call that ends a function is followed by the next one.
 void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t strategy,
-                qvcrash_async_objc_cache_t* objc_cache, qvcrash_async_image_list_t* image_list, bool log) {
+                qvcrash_async_image_list_t* image_list, bool log) {
     frame->pc = pc;
     frame->has_symbol = false;
     if (strategy == 0 || image_list == nullptr) return;
     const uint64_t lookup = return_address && pc > 0 ? pc - 1 : pc;
     MSqvcrash_nasync_image_list_set_reading(image_list, true);
     if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
-        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, objc_cache, lookup, found_symbol, frame);
+        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, lookup, found_symbol, frame);
         if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
     }
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
@@ -345,7 +345,22 @@ struct thread_context {
     bool readable;
     qvcrash_async_image_list_t* image_list;
     uint32_t symbolication_strategy;
-    qvcrash_async_objc_cache_t* objc_cache;  // the report's symbol-lookup context
+    // Frames to write: kQVCrashReportMaxFrames, or fewer when the report must shrink to fit.
+    uint32_t max_frames;
+    // When set, a sizing pass records here how the message grows with its frames.
+    struct thread_measure* measure;
+};
+
+// How a thread's message grows with its frames, learnt in a sizing pass: the bytes of the
+// message without frames, the number of frames, and the bytes of the first k * kMeasureStep
+// frames for every k. A report that must shrink cuts threads to a multiple of the step.
+constexpr uint32_t kMeasureStep = 16;
+constexpr uint32_t kMeasureSteps = kQVCrashReportMaxFrames / kMeasureStep + 1;
+struct thread_measure {
+    uint32_t base;
+    uint32_t frames;
+    uint32_t frame_bytes;  // of all frames
+    uint32_t step_bytes[kMeasureSteps];
 };
 
 size_t write_thread(qvcrash_async_file_t* file, const void* context) {
@@ -353,6 +368,10 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
     size_t rv = pack_uint32(file, kThreadNumber, t->number);
     rv += pack_bool(file, kThreadCrashed, t->crashed);
 
+    if (file == nullptr && t->measure != nullptr) {
+        qvcrash_async_memset(t->measure, 0, sizeof(*t->measure));
+        t->measure->base = static_cast<uint32_t>(rv);
+    }
     qvframe_cursor_t cursor;
     if (t->state != nullptr) {
         MSqvframe_cursor_init(&cursor, crash::taskSelf(), t->state, t->image_list);
@@ -368,10 +387,12 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
         }
     }
 
+    thread_measure* m = file == nullptr ? t->measure : nullptr;
+    size_t frames_from = rv;
     uint32_t frame_count = 0;
     qvframe_error_t ferr;
     while ((ferr = MSqvframe_cursor_next(&cursor)) == QVFRAME_ESUCCESS) {
-        if (frame_count == kQVCrashReportMaxFrames) break;  // more frames than a thread may carry
+        if (frame_count == t->max_frames) break;  // more frames than the thread may carry
         if (frame_count == 0 && t->crashed) {
             const size_t count = MSqvframe_cursor_get_regcount(&cursor);
             for (size_t i = 0; i < count; ++i) {
@@ -387,6 +408,7 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
                 }
                 rv += pack_embedded(file, kThreadRegisters, write_register, &reg);
             }
+            frames_from = rv;
         }
         uint64_t pc = 0;
         qvframe_error_t perr = MSqvframe_cursor_get_reg(&cursor, QVCRASH_REG_IP, &pc);
@@ -395,18 +417,52 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
             break;
         }
         frame_context frame;
-        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->objc_cache,
-                   t->image_list, file != nullptr);
+        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->image_list,
+                   file != nullptr);
         rv += pack_embedded(file, kThreadFrames, write_thread_frame, &frame);
         ++frame_count;
+        if (m != nullptr && frame_count % kMeasureStep == 0) {
+            m->step_bytes[frame_count / kMeasureStep] = static_cast<uint32_t>(rv - frames_from);
+        }
+    }
+    if (m != nullptr) {
+        m->base = static_cast<uint32_t>(frames_from);
+        m->frames = frame_count;
+        m->frame_bytes = static_cast<uint32_t>(rv - frames_from);
     }
     if (ferr != QVFRAME_ENOFRAME && file != nullptr) {
-        QVCRASH_DEBUG("Terminated stack walking early: %s",
-                      ferr == QVFRAME_ESUCCESS ? "More frames than a report keeps" : MSqvframe_strerror(ferr));
+        if (ferr == QVFRAME_ESUCCESS && frame_count < kQVCrashReportMaxFrames) {
+            QVCRASH_DEBUG("Left out the frames past %u to keep the report within its size limit",
+                          static_cast<unsigned>(frame_count));
+        } else {
+            QVCRASH_DEBUG("Terminated stack walking early: %s",
+                          ferr == QVFRAME_ESUCCESS ? "More frames than a report keeps" : MSqvframe_strerror(ferr));
+        }
     }
     MSqvframe_cursor_free(&cursor);
     return rv;
 }
+
+size_t varint_size(uint64_t value) {
+    size_t n = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+// The bytes a thread's field takes in the report with at most cap frames (a multiple of the step).
+uint64_t thread_field_size(const thread_measure& m, uint32_t cap) {
+    const uint64_t frames = cap >= m.frames ? m.frame_bytes : m.step_bytes[cap / kMeasureStep];
+    const uint64_t message = m.base + frames;
+    return 1 + varint_size(message) + message;  // key of field 3, length, message
+}
+
+// Sizing passes share one table of thread measures; a second write running at the same time
+// (a live report during a crash) goes without fitting.
+thread_measure gMeasures[kQVCrashReportMaxThreads];
+std::atomic<bool> gMeasuresBusy{false};
 
 // -- images --
 
@@ -442,7 +498,6 @@ size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
 struct exception_context {
     const qvcrash_log_writer_t* writer;
     qvcrash_async_image_list_t* image_list;
-    qvcrash_async_objc_cache_t* objc_cache;
 };
 
 size_t write_exception(qvcrash_async_file_t* file, const void* context) {
@@ -454,7 +509,6 @@ size_t write_exception(qvcrash_async_file_t* file, const void* context) {
     for (size_t i = 0; i < count; ++i) {
         frame_context frame;
         make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy,
-                   static_cast<const exception_context*>(context)->objc_cache,
                    static_cast<const exception_context*>(context)->image_list, file != nullptr);
         rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &frame);
     }
@@ -485,6 +539,126 @@ size_t write_signal(qvcrash_async_file_t* file, const void* context) {
     rv += pack_string(file, kSignalCode, code);
     rv += pack_uint64(file, kSignalAddress, reinterpret_cast<uintptr_t>(bsd->address));
     return rv;
+}
+
+// -- the threads of one write --
+
+// What a write knows of the task's threads.
+struct thread_set {
+    const qvcrash_thread_t* threads;
+    const bool* suspended;
+    size_t count;
+    qvcrash_thread_t self;
+    qvcrash_thread_t crashed;
+    const qvcrash_async_thread_state_t* current_state;
+    qvcrash_async_image_list_t* image_list;
+    uint32_t strategy;
+};
+
+struct frame_caps {
+    uint32_t other;    // frames kept per thread that did not crash
+    uint32_t crashed;  // frames kept of the crashed thread
+    // The sizing pass holds gMeasures for the written threads, in order: their sizes need no
+    // second walk. The writer gives the table back when done.
+    bool measured;
+};
+
+// The message of the i-th listed thread; false when it is not written (the calling thread,
+// when it has no state of its own).
+bool thread_at(const thread_set& set, size_t i, uint32_t number, const frame_caps& caps, thread_measure* measure,
+               thread_context* out) {
+    const bool is_self = set.threads[i] == set.self;
+    if (is_self && set.current_state == nullptr) return false;
+    const bool crashed = set.threads[i] == set.crashed;
+    *out = {number,
+            crashed,
+            set.threads[i],
+            is_self ? set.current_state : nullptr,
+            is_self || set.suspended[i],
+            set.image_list,
+            set.strategy,
+            crashed ? caps.crashed : caps.other,
+            measure};
+    return true;
+}
+
+// Puts wanted into the listed threads when it is missing, in place of the last one that is
+// neither wanted nor keep.
+void ensure_listed(qvcrash_thread_t* threads, size_t count, qvcrash_thread_t wanted, qvcrash_thread_t keep) {
+    if (count == 0) return;
+    for (size_t i = 0; i < count; ++i) {
+        if (threads[i] == wanted) return;
+    }
+    for (size_t i = count; i-- > 0;) {
+        if (threads[i] != keep) {
+            threads[i] = wanted;
+            return;
+        }
+    }
+}
+
+size_t write_images(qvcrash_async_file_t* file, qvcrash_async_image_list_t* image_list) {
+    if (image_list == nullptr) return 0;
+    size_t rv = 0;
+    MSqvcrash_nasync_image_list_set_reading(image_list, true);
+    for (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_next(image_list, nullptr); image != nullptr;
+         image = MSqvcrash_nasync_image_list_next(image_list, image)) {
+        rv += pack_embedded(file, kReportBinaryImages, write_binary_image, image);
+    }
+    MSqvcrash_nasync_image_list_set_reading(image_list, false);
+    return rv;
+}
+
+// The frames each thread may keep so that the report fits in budget bytes. The crashed thread,
+// the images and the signal stay whole; the other threads lose their deepest frames first, all
+// cut to one common depth, and only when every other thread is down to none does the crashed
+// thread lose frames too. A report that cannot be made to fit is written whole (and its writes
+// past the limit dropped and reported).
+frame_caps fit_frames(const qvcrash_log_writer_t* writer, const thread_set& set, const system_info_context* system,
+                      const exception_context* exception, const qvcrash_log_signal_info_t* siginfo, uint64_t budget) {
+    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
+    bool expected = false;
+    if (!gMeasuresBusy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return caps;
+    caps.measured = true;
+
+    uint64_t fixed = sizeof(kQVCrashReportFileMagic) - 1 + 1;
+    fixed += pack_embedded(nullptr, kReportReportInfo, write_report_info, writer);
+    fixed += pack_embedded(nullptr, kReportSystemInfo, write_system_info, system);
+    fixed += pack_embedded(nullptr, kReportMachineInfo, write_machine_info, writer);
+    fixed += pack_embedded(nullptr, kReportApplicationInfo, write_application_info, writer);
+    fixed += pack_embedded(nullptr, kReportProcessInfo, write_process_info, writer);
+    fixed += write_images(nullptr, set.image_list);
+    if (writer->uncaught_exception.has_exception) {
+        fixed += pack_embedded(nullptr, kReportException, write_exception, exception);
+    }
+    fixed += pack_embedded(nullptr, kReportSignal, write_signal, siginfo->bsd_info);
+
+    size_t measured = 0;
+    size_t crashed_index = kQVCrashReportMaxThreads;
+    for (size_t i = 0; i < set.count; ++i) {
+        thread_context thread;
+        if (!thread_at(set, i, static_cast<uint32_t>(measured), caps, &gMeasures[measured], &thread)) continue;
+        write_thread(nullptr, &thread);
+        if (thread.crashed) crashed_index = measured;
+        ++measured;
+    }
+
+    auto report_size = [&](const frame_caps& c) {
+        uint64_t size = fixed;
+        for (size_t i = 0; i < measured; ++i) {
+            size += thread_field_size(gMeasures[i], i == crashed_index ? c.crashed : c.other);
+        }
+        return size;
+    };
+    if (report_size(caps) > budget) {
+        caps.other = kQVCrashReportMaxFrames - kMeasureStep;
+        while (caps.other > 0 && report_size(caps) > budget) caps.other -= kMeasureStep;
+        while (caps.crashed > kMeasureStep && report_size(caps) > budget) caps.crashed -= kMeasureStep;
+        QVCRASH_DEBUG("The report is cut to fit %llu bytes: at most %u frames per thread, %u of the crashed one",
+                      static_cast<unsigned long long>(budget), static_cast<unsigned>(caps.other),
+                      static_cast<unsigned>(caps.crashed));
+    }
+    return caps;
 }
 
 char* copyString(const char* s) { return s ? ::strdup(s) : nullptr; }
@@ -719,27 +893,26 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     bool suspended[kQVCrashReportMaxThreads];
     size_t total = 0;
     size_t thread_count = 0;
+    bool complete = true;
     if (crash::listThreads(crash::taskSelf(), threads, kQVCrashReportMaxThreads, &total) != crash::kKernSuccess) {
         QVCRASH_DEBUG("Fetching thread list failed");
+        complete = false;
     } else {
         thread_count = total < kQVCrashReportMaxThreads ? total : kQVCrashReportMaxThreads;
         if (total > thread_count) {
             QVCRASH_DEBUG("Only %u of %u threads fit the report", static_cast<unsigned>(thread_count),
                           static_cast<unsigned>(total));
+            // The crashed thread and the calling one are always among those listed.
+            ensure_listed(threads, thread_count, crashed_thread, self);
+            if (current_state != nullptr) ensure_listed(threads, thread_count, self, crashed_thread);
         }
     }
+    crash::suspendThreads(threads, thread_count, suspended);
     for (size_t i = 0; i < thread_count; ++i) {
-        suspended[i] = false;
-        if (threads[i] == self) continue;
-        suspended[i] = crash::suspendThread(threads[i]) == crash::kKernSuccess;
-        if (!suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
+        if (threads[i] != self && !suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
     }
-
-    // The framing.
-    MSqvcrash_async_file_write(file, kQVCrashReportFileMagic, sizeof(kQVCrashReportFileMagic) - 1);
-    MSqvcrash_async_file_write(file, &kQVCrashReportFileVersion, 1);
-
-    pack_embedded(file, kReportReportInfo, write_report_info, writer);
+    thread_set set = {threads, suspended, thread_count, self, crashed_thread, current_state, image_list,
+                      writer->symbolication_strategy};
 
     system_info_context system = {writer, 0};
     struct timespec now {};
@@ -748,51 +921,56 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     } else {
         QVCRASH_DEBUG("Failed to fetch timestamp: %s", qvcrash_async_errno_text(errno));
     }
+    exception_context exception = {writer, image_list};
+
+    // A report that would pass the file's limit sheds frames first.
+    frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
+    if (file->limit_bytes != 0) {
+        const uint64_t budget = file->limit_bytes > file->total_bytes ? file->limit_bytes - file->total_bytes : 0;
+        caps = fit_frames(writer, set, &system, &exception, siginfo, budget);
+    }
+
+    // The framing.
+    MSqvcrash_async_file_write(file, kQVCrashReportFileMagic, sizeof(kQVCrashReportFileMagic) - 1);
+    MSqvcrash_async_file_write(file, &kQVCrashReportFileVersion, 1);
+
+    pack_embedded(file, kReportReportInfo, write_report_info, writer);
     pack_embedded(file, kReportSystemInfo, write_system_info, &system);
     pack_embedded(file, kReportMachineInfo, write_machine_info, writer);
     pack_embedded(file, kReportApplicationInfo, write_application_info, writer);
     pack_embedded(file, kReportProcessInfo, write_process_info, writer);
 
-    // One symbol-lookup context for every frame of the report.
-    qvcrash_async_objc_cache_t objc_cache;
-    MSqvcrash_async_objc_cache_init(&objc_cache);
     uint32_t written = 0;
     for (size_t i = 0; i < thread_count; ++i) {
-        const bool is_self = threads[i] == self;
-        if (is_self && current_state == nullptr) continue;
-        thread_context thread = {written,
-                                 threads[i] == crashed_thread,
-                                 threads[i],
-                                 is_self ? current_state : nullptr,
-                                 is_self || suspended[i],
-                                 image_list,
-                                 writer->symbolication_strategy,
-                                 &objc_cache};
-        pack_embedded(file, kReportThreads, write_thread, &thread);
+        thread_context thread;
+        if (!thread_at(set, i, written, caps, nullptr, &thread)) continue;
+        if (caps.measured) {
+            // Sized by the sizing pass: the key, the length, then the one walk that writes.
+            const thread_measure& m = gMeasures[written];
+            const uint32_t cap = thread.max_frames;
+            const uint32_t size = m.base + (cap >= m.frames ? m.frame_bytes : m.step_bytes[cap / kMeasureStep]);
+            MSqvcrash_writer_pack(file, kReportThreads, QVCRASH_PROTOBUF_TYPE_MESSAGE, &size);
+            write_thread(file, &thread);
+        } else {
+            pack_embedded(file, kReportThreads, write_thread, &thread);
+        }
         ++written;
     }
+    if (caps.measured) gMeasuresBusy.store(false, std::memory_order_release);
 
-    if (image_list != nullptr) {
-        MSqvcrash_nasync_image_list_set_reading(image_list, true);
-        for (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_next(image_list, nullptr); image != nullptr;
-             image = MSqvcrash_nasync_image_list_next(image_list, image)) {
-            pack_embedded(file, kReportBinaryImages, write_binary_image, image);
-        }
-        MSqvcrash_nasync_image_list_set_reading(image_list, false);
-    }
-
-    if (writer->uncaught_exception.has_exception) {
-        exception_context exception = {writer, image_list, &objc_cache};
-        pack_embedded(file, kReportException, write_exception, &exception);
-    }
-    MSqvcrash_async_objc_cache_free(&objc_cache);
-
+    write_images(file, image_list);
+    if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, &exception);
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
 
     for (size_t i = 0; i < thread_count; ++i) {
         if (suspended[i] && crash::resumeThread(threads[i]) != crash::kKernSuccess) {
             QVCRASH_DEBUG("Could not resume thread %d", static_cast<int>(threads[i]));
         }
+    }
+    if (!complete) return QVCRASH_EINTERNAL;
+    if (file->write_failed) {
+        QVCRASH_DEBUG("The report is incomplete: some of its bytes could not be written");
+        return QVCRASH_OUTPUT_ERR;
     }
     return QVCRASH_ESUCCESS;
 }

@@ -34,6 +34,7 @@
 #include "crashreporter/QVCrashAsync.h"
 #include "crashreporter/QVCrashAsyncImageList.h"
 #include "crashreporter/QVCrashAsyncThread.h"
+#include "platform/crash/Threads.h"
 
 namespace quorvane {
 
@@ -106,8 +107,9 @@ inline constexpr uint8_t kQVCrashReportFileVersion = 1;
 inline constexpr uint64_t kQVCrashReportMaxSize = 262144;
 // Frames written per thread and per exception.
 inline constexpr uint32_t kQVCrashReportMaxFrames = 512;
-// Threads a report can list; the rest are left out.
-inline constexpr size_t kQVCrashReportMaxThreads = 512;
+// Threads a report can list (as many as can be held suspended); the rest are left out, never
+// the crashed one.
+inline constexpr size_t kQVCrashReportMaxThreads = platform::crash::kMaxSuspendedThreads;
 
 // Fills the writer at enabling time (allocates; not async-safe). marketing_version may be null.
 qvcrash_error_t MSqvcrash_log_writer_init(qvcrash_log_writer_t* writer, const char* app_identifier,
@@ -120,7 +122,11 @@ void MSqvcrash_log_writer_set_exception(qvcrash_log_writer_t* writer, const std:
 
 // Writes the whole report into file: header, then the message. The other threads of the process
 // are suspended while it runs. current_state is the calling thread's state, or null when the
-// calling thread is not to be written (it must then not be the crashed thread). Async-signal-safe.
+// calling thread is not to be written (it must then not be the crashed thread). When the file
+// has a size limit, the sizing pass shrinks the report to fit it: other threads lose their
+// deepest frames first; the crashed thread, the images and the signal are kept. 0 when the
+// report is complete; QVCRASH_EINTERNAL when the threads could not be listed, QVCRASH_OUTPUT_ERR
+// when some of it could not be written. Async-signal-safe.
 qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash_thread_t crashed_thread,
                                            qvcrash_async_image_list_t* image_list, qvcrash_async_file_t* file,
                                            qvcrash_log_signal_info_t* siginfo,
@@ -134,7 +140,8 @@ void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer);
 
 // Writes the report of a crash into the context's file (created 0644 and truncated), limited to
 // kQVCrashReportMaxSize bytes. current_state is the crashed thread's signal context. 0 when the
-// report was written; 6 when the file could not be opened, flushed or closed. Async-signal-safe.
+// report was written whole; 6 when the file could not be opened, flushed or closed; otherwise the
+// writer's result. Async-signal-safe.
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo);
 

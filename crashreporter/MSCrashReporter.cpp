@@ -16,6 +16,7 @@
 #include "crashreporter/MSCrashLogWriter.h"
 #include "crashreporter/MSCrashSignalHandler.h"
 #include "crashreporter/QVCrashAsync.h"
+#include "platform/crash/ProcessHooks.h"
 #include "platform/crash/UncaughtException.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Log.h"
@@ -38,10 +39,10 @@ std::atomic<uint32_t> gUncaughtExceptionGuard{0};
 bool gEnabledInProcess = false;  // under gEnableMutex
 std::mutex gEnableMutex;
 
-// The signal path: first in the chain for every fatal signal, never passes control on.
-bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
-                             qvcrash_signal_handler_callback* next) {
-    // The signal is raised again once the chain returns; it must then take its default action.
+// The thread whose crash is being reported, 0 until the first crash claims the process.
+std::atomic<qvcrash_thread_t> gCrashingThread{0};
+
+void resetFatalSignals() {
     for (int fatal : kQVCrashFatalSignals) {
         struct sigaction sa;
         qvcrash_async_memset(&sa, 0, sizeof(sa));
@@ -50,12 +51,36 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
         sa.sa_flags = 0;
         ::sigaction(fatal, &sa, nullptr);
     }
+}
 
-    qvcrash_log_bsd_info_t bsd = {signo, info ? info->si_code : 0, info ? info->si_addr : nullptr};
+// The signal path: first in the chain for every fatal signal, never passes control on.
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                             qvcrash_signal_handler_callback* next) {
+    // One crash is reported per process. A thread that crashes while another writes waits here
+    // to be suspended and written like any other thread; the process ends with the first crash.
+    const qvcrash_thread_t self = MSpl_mach_thread_self();
+    qvcrash_thread_t owner = 0;
+    if (!gCrashingThread.compare_exchange_strong(owner, self, std::memory_order_acq_rel)) {
+        if (owner == self) {
+            // A fault inside the crash path itself: end with it.
+            resetFatalSignals();
+            return false;
+        }
+        for (;;) ::pause();
+    }
+
+    // For a signal sent by a process (kill, tkill, sigqueue: code <= 0) the address field holds
+    // the sender's process id, not an address.
+    void* address = info != nullptr && info->si_code > 0 ? info->si_addr : nullptr;
+    qvcrash_log_bsd_info_t bsd = {signo, info ? info->si_code : 0, address};
     qvcrash_log_signal_info_t siginfo = {&bsd};
     qvcrash_error_t err = qvcrash_write_report(static_cast<qvcrash_handler_context_t*>(context),
                                                MSpl_mach_thread_self(), uap, &siginfo);
     if (err == QVCRASH_ESUCCESS && gCrashCallback != nullptr) gCrashCallback(info, uap, gCrashCallbackContext);
+    // The signal is raised again once the chain returns; it must then take its default action.
+    // Only now: a thread that crashes during the write or the callback (the other threads run
+    // again by then) must still reach the wait above instead of ending the process early.
+    resetFatalSignals();
     return false;
 }
 
@@ -253,8 +278,10 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
 
     if (!populateCrashReportDirectory(error)) return false;
 
-    // The crash paths walk the image list without locks; bring it up to date with the loader.
-    MSqvcrash_nasync_image_list_refresh(MSqvcrash_shared_image_list());
+    // The crash paths walk the image list without locks; bring it up to date with the loader,
+    // and keep it so after every dlopen and dlclose.
+    MSqvcrash_nasync_shared_image_list_update();
+    platform::crash::setImageChangeHook([] { MSqvcrash_nasync_shared_image_list_update(); });
 
     gHandlerContext.path = ::strdup(crashReportPath().c_str());
 
@@ -283,6 +310,8 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
                     return false;
                 }
             }
+            // A stack overflow is reported only on a thread with an alternate stack.
+            MSCrashSignalHandler::installAlternateStacksOnEveryThread();
             break;
         }
         default:

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "crashreporter/MSCrashLogWriter.h"
-#include "crashreporter/MSCrashReport.h"
 #include "crashreporter/MSCrashReporter.h"
 #include "crashreporter/QVCrashAsyncImageList.h"
 #include "crashreporter/QVCrashAsyncThread.h"
@@ -104,16 +103,6 @@ std::optional<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t
             }
         } else {
             bytes = platform::Bytes(content.begin(), content.end());
-            // The file's size limit drops whatever would pass it, leaving a report that cannot be
-            // read back.
-            if (!MSCrashReport::initWithData(*bytes)) {
-                platform::Log::error(kLogCategory, "Write failed with error: the report does not fit its size limit");
-                if (error) {
-                    *error = MSCrashReporterMakeError(MSCrashReporterErrorUnknown,
-                                                      "Failed to write the crash report to disk");
-                }
-                bytes.reset();
-            }
         }
     }
 

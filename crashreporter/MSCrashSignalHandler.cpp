@@ -1,11 +1,22 @@
 #include "crashreporter/MSCrashSignalHandler.h"
 
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
 #include "crashreporter/QVCrashAsync.h"
 #include "crashreporter/QVCrashAsyncList.h"
+#include "platform/crash/ProcessHooks.h"
+#include "platform/crash/TaskMapping.h"
+#include "platform/crash/Threads.h"
 
 namespace quorvane {
 
@@ -186,6 +197,140 @@ bool MSCrashSignalHandler::registerHandlerForSignal(int signo, qvcrash_signal_ha
     if (!registerHandlerWithSignal(signo, error)) return false;
     callbackList().nasync_prepend({callback, context});
     return true;
+}
+
+// ---- an alternate stack on every thread ----
+
+namespace {
+
+// One thread's own alternate stack: a guard page, the stack, and a page holding this record.
+struct ThreadAlternateStack {
+    void* mapping;
+    size_t length;
+    void* stack;
+    stack_t previous;  // the one it replaced, restored when the thread ends
+};
+
+pthread_key_t gAlternateStackKey;
+std::atomic<uint32_t> gAlternateStackAcks{0};
+
+// Gives the calling thread its own alternate stack unless it has one large enough. Only system
+// calls: safe in a signal handler. Null when the thread keeps what it has.
+ThreadAlternateStack* installThreadAlternateStack() {
+    stack_t current;
+    if (::sigaltstack(nullptr, &current) != 0) return nullptr;
+    if (!(current.ss_flags & SS_DISABLE) && current.ss_size >= MSCrashSignalHandler::kAlternateStackSize) {
+        return nullptr;
+    }
+    const size_t page = quorvane::platform::crash::pageSize();
+    const size_t length = page + MSCrashSignalHandler::kAlternateStackSize + page;
+    void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    ::mprotect(mapping, page, PROT_NONE);  // an overflowing handler faults instead of running on
+    auto* record = reinterpret_cast<ThreadAlternateStack*>(static_cast<char*>(mapping) + length - page);
+    record->mapping = mapping;
+    record->length = length;
+    record->stack = static_cast<char*>(mapping) + page;
+    record->previous = current;
+    stack_t ours = {};
+    ours.ss_sp = record->stack;
+    ours.ss_size = MSCrashSignalHandler::kAlternateStackSize;
+    ours.ss_flags = 0;
+    if (::sigaltstack(&ours, nullptr) != 0) {
+        ::munmap(mapping, length);
+        return nullptr;
+    }
+    return record;
+}
+
+// At the end of a thread started after installing: puts back what the thread had and frees the
+// stack, unless somebody else has replaced it meanwhile.
+void releaseThreadAlternateStack(void* value) {
+    auto* record = static_cast<ThreadAlternateStack*>(value);
+    stack_t current;
+    if (::sigaltstack(nullptr, &current) != 0 || current.ss_sp != record->stack || (current.ss_flags & SS_ONSTACK)) {
+        return;
+    }
+    stack_t restore = record->previous;
+    if (restore.ss_flags & SS_DISABLE) {
+        restore = {};
+        restore.ss_flags = SS_DISABLE;
+    }
+    if (::sigaltstack(&restore, nullptr) == 0) ::munmap(record->mapping, record->length);
+}
+
+void threadStarted() {
+    if (ThreadAlternateStack* record = installThreadAlternateStack()) {
+        ::pthread_setspecific(gAlternateStackKey, record);
+    }
+}
+
+void alternateStackRequested(int, siginfo_t*, void* uap) {
+    const int savedErrno = errno;
+    if (ThreadAlternateStack* record = installThreadAlternateStack()) {
+        // Returning from a handler puts back the alternate stack the thread had when the signal
+        // came, from the saved context: make that ours.
+        auto* context = static_cast<ucontext_t*>(uap);
+        context->uc_stack.ss_sp = record->stack;
+        context->uc_stack.ss_size = MSCrashSignalHandler::kAlternateStackSize;
+        context->uc_stack.ss_flags = 0;
+    }
+    gAlternateStackAcks.fetch_add(1, std::memory_order_acq_rel);
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&gAlternateStackAcks), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr,
+              nullptr, 0);
+    errno = savedErrno;
+}
+
+int64_t monotonicMs() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int MSCrashSignalHandler::alternateStackSignal() { return SIGRTMAX - 4; }
+
+void MSCrashSignalHandler::installAlternateStacksOnEveryThread() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        namespace crash = quorvane::platform::crash;
+        if (::pthread_key_create(&gAlternateStackKey, releaseThreadAlternateStack) == 0) {
+            crash::setThreadStartHook(threadStarted);
+        }
+
+        struct sigaction sa {};
+        sa.sa_sigaction = alternateStackRequested;
+        sa.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        if (::sigaction(alternateStackSignal(), &sa, nullptr) != 0) return;
+
+        crash::thread_t threads[crash::kMaxSuspendedThreads];
+        size_t total = 0;
+        if (crash::listThreads(crash::taskSelf(), threads, crash::kMaxSuspendedThreads, &total) != crash::kKernSuccess) {
+            return;
+        }
+        if (total > crash::kMaxSuspendedThreads) total = crash::kMaxSuspendedThreads;
+        const crash::thread_t self = crash::threadSelf();
+        uint32_t asked = 0;
+        for (size_t i = 0; i < total; ++i) {
+            if (threads[i] == self) continue;
+            // A thread that blocks the signal now (one still starting up blocks them all) takes
+            // it when it unblocks it; only the others are waited for.
+            const bool blocks = crash::threadBlocksSignal(threads[i], alternateStackSignal());
+            if (::syscall(SYS_tgkill, crash::taskSelf(), threads[i], alternateStackSignal()) == 0 && !blocks) ++asked;
+        }
+        // Wait for the answers, but not for long: a thread stuck with the signal masked inside
+        // a handler of its own answers late or never.
+        const int64_t deadline = monotonicMs() + crash::kSuspendTimeoutMs;
+        for (uint32_t seen; (seen = gAlternateStackAcks.load(std::memory_order_acquire)) < asked;) {
+            const int64_t left = deadline - monotonicMs();
+            if (left <= 0) break;
+            struct timespec ts = {static_cast<time_t>(left / 1000), static_cast<long>((left % 1000) * 1000000)};
+            ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&gAlternateStackAcks), FUTEX_WAIT_PRIVATE, seen, &ts,
+                      nullptr, 0);
+        }
+    });
 }
 
 void MSCrashSignalHandler::resetHandlers() {

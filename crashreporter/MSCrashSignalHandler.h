@@ -59,6 +59,16 @@ public:
     // The alternate stack all registering threads use.
     const stack_t& alternateStack() const { return _sigstk; }
 
+    // Gives every thread that has no alternate signal stack of at least kAlternateStackSize one
+    // of its own, so that a stack overflow on any thread still reaches the handlers: threads
+    // started from now on get one before their start routine runs (released when they end);
+    // threads already running get one through a private real-time signal (kept until the
+    // process ends). A running thread that blocks that signal gets its stack once it unblocks
+    // it. Once per process; later calls do nothing.
+    static void installAlternateStacksOnEveryThread();
+    // The signal that asks a running thread to install its alternate stack.
+    static int alternateStackSignal();
+
     static constexpr size_t kAlternateStackSize = 65536;
 
     MSCrashSignalHandler(const MSCrashSignalHandler&) = delete;

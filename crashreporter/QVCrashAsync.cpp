@@ -228,15 +228,20 @@ void MSqvcrash_async_file_init(qvcrash_async_file_t* file, int fd, uint64_t outp
     file->limit_bytes = output_limit;
     file->total_bytes = 0;
     file->buflen = 0;
+    file->write_failed = false;
 }
 
 bool MSqvcrash_async_file_write(qvcrash_async_file_t* file, const void* data, size_t len) {
-    if (file->limit_bytes != 0 && file->total_bytes + len > file->limit_bytes) return false;
+    if (file->limit_bytes != 0 && file->total_bytes + len > file->limit_bytes) {
+        file->write_failed = true;
+        return false;
+    }
     file->total_bytes += len;
 
     if (file->buflen + len > sizeof(file->buffer)) {
         if (qvcrash_async_writen(file->fd, file->buffer, file->buflen) < 0) {
             QVCRASH_DEBUG("Error occured writing to crash log: %s", qvcrash_async_errno_text(errno));
+            file->write_failed = true;
             return false;
         }
         file->buflen = 0;
@@ -248,6 +253,7 @@ bool MSqvcrash_async_file_write(qvcrash_async_file_t* file, const void* data, si
     }
     if (qvcrash_async_writen(file->fd, data, len) < 0) {
         QVCRASH_DEBUG("Error occured writing to crash log: %s", qvcrash_async_errno_text(errno));
+        file->write_failed = true;
         return false;
     }
     return true;
@@ -257,6 +263,7 @@ bool MSqvcrash_async_file_flush(qvcrash_async_file_t* file) {
     if (file->buflen == 0) return true;
     if (qvcrash_async_writen(file->fd, file->buffer, file->buflen) < 0) {
         QVCRASH_DEBUG("Error occured writing to crash log: %s", qvcrash_async_errno_text(errno));
+        file->write_failed = true;
         return false;
     }
     file->buflen = 0;

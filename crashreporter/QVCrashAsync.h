@@ -57,6 +57,7 @@ struct qvcrash_async_file_t {
     uint64_t limit_bytes;  // 0 = no limit
     uint64_t total_bytes;  // accepted so far
     uint64_t buflen;       // waiting in buffer
+    bool write_failed;     // some write was dropped (over the limit) or failed
     char buffer[256];
 };
 void MSqvcrash_async_file_init(qvcrash_async_file_t* file, int fd, uint64_t output_limit);

@@ -45,7 +45,7 @@ qvcrash_error_t copyCfi(const qvcrash_async_macho_t* image, qvcrash_async_mobjec
     }
     Elf64_Phdr ph;
     if (MSqvcrash_async_macho_read_segment(image, MSqvcrash_async_macho_find_segment_cmd(image, PT_GNU_EH_FRAME), &ph) &&
-        MSqvcrash_async_mobject_init(hdr, image->task, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, true) ==
+        MSqvcrash_async_macho_map_memory(image, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, true, hdr) ==
             QVCRASH_ESUCCESS) {
         uint64_t eh_frame = 0;
         if (qvcrash_async_dwarf_eh_frame_hdr_eh_frame(hdr, image->byteorder, image->m64, &eh_frame) ==
@@ -59,7 +59,7 @@ qvcrash_error_t copyCfi(const qvcrash_async_macho_t* image, qvcrash_async_mobjec
             }
             const uint64_t end = loadSegmentEnd(image, eh_frame);
             if (end > eh_frame &&
-                MSqvcrash_async_mobject_init(section, image->task, eh_frame, end - eh_frame, false) == QVCRASH_ESUCCESS) {
+                MSqvcrash_async_macho_map_memory(image, eh_frame, end - eh_frame, false, section) == QVCRASH_ESUCCESS) {
                 return QVCRASH_ESUCCESS;
             }
             *has_hdr = false;

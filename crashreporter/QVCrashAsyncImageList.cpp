@@ -202,3 +202,20 @@ qvcrash_async_image_list_t* MSqvcrash_shared_image_list() {
     });
     return shared;
 }
+
+qvcrash_error_t MSqvcrash_nasync_shared_image_list_update() {
+    qvcrash_async_image_list_t* list = MSqvcrash_shared_image_list();
+    const qvcrash_task_t self = quorvane::platform::crash::taskSelf();
+    if (list->task != self) {
+        std::lock_guard<std::mutex> guard(list->write_mutex);
+        std::vector<uint64_t> headers;
+        list->list.set_reading(true);
+        for (node_t* n = list->list.next(nullptr); n != nullptr; n = list->list.next(n)) {
+            headers.push_back(n->value()->header_addr);
+        }
+        list->list.set_reading(false);
+        for (uint64_t header : headers) removeLocked(list, header);
+        list->task = self;
+    }
+    return MSqvcrash_nasync_image_list_refresh(list);
+}

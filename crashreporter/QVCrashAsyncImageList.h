@@ -5,9 +5,9 @@
 //
 // Linux's loader has no callbacks for loaded and unloaded images, so the list is brought up to
 // date by rescanning the loader's own list (dl_iterate_phdr): when the shared list is made,
-// when the crash reporter is enabled, and whenever the application calls
-// MSqvcrash_nasync_image_list_refresh (after dlopen or dlclose). A rescan is a writer like any
-// other; it never runs at crash time.
+// when the crash reporter is enabled, and from then on after every dlopen and dlclose (the
+// image hook of platform/crash/ProcessHooks.h stands in for the loader's callbacks). A rescan
+// is a writer like any other; it never runs at crash time.
 
 #include <cstdint>
 #include <mutex>
@@ -48,3 +48,7 @@ qvcrash_async_macho_t* MSqvcrash_nasync_image_list_find_image_for_address(qvcras
 // The engine's list of its own process's images, made and filled on first use, never freed.
 // The first use allocates, so it must not be at crash time: enabling the reporter makes it.
 qvcrash_async_image_list_t* MSqvcrash_shared_image_list();
+// Brings the shared list up to date with this process's loader. A process forked from one that
+// had made the list inherits it with records that read the parent's memory: it takes the list
+// over first and makes every record again for itself. Not at crash time.
+qvcrash_error_t MSqvcrash_nasync_shared_image_list_update();

@@ -156,6 +156,11 @@ qvcrash_error_t MSqvcrash_nasync_macho_init(qvcrash_async_macho_t* image, qvcras
          cmd = MSqvcrash_async_macho_next_command_type(image, cmd, PT_LOAD)) {
         Elf64_Phdr ph;
         if (!MSqvcrash_async_macho_read_segment(image, cmd, &ph)) break;
+        if (ph.p_memsz > UINT64_MAX - ph.p_vaddr) {
+            QVCRASH_DEBUG("A loadable segment leaves the address space in %s", nameOf(image));
+            MSqvcrash_async_mobject_free(&image->load_cmds);
+            return fail(QVCRASH_EINVAL);
+        }
         if (!haveText && ph.p_offset == 0) {
             haveText = true;
             image->text_vmaddr = ph.p_vaddr;
@@ -165,6 +170,12 @@ qvcrash_error_t MSqvcrash_nasync_macho_init(qvcrash_async_macho_t* image, qvcras
     }
     if (!haveText) {
         QVCRASH_DEBUG("Could not find the loadable segment holding the ELF header in %s", nameOf(image));
+        MSqvcrash_async_mobject_free(&image->load_cmds);
+        return fail(QVCRASH_EINVAL);
+    }
+    if (end - image->text_vmaddr > kQVCrashMaxImageExtent) {
+        QVCRASH_DEBUG("Image %s claims an extent of 0x%llx bytes", nameOf(image),
+                      (unsigned long long)(end - image->text_vmaddr));
         MSqvcrash_async_mobject_free(&image->load_cmds);
         return fail(QVCRASH_EINVAL);
     }
@@ -261,6 +272,27 @@ const void* MSqvcrash_async_macho_find_segment_cmd(const qvcrash_async_macho_t* 
     return MSqvcrash_async_macho_find_command(image, type);
 }
 
+namespace {
+
+// True when [address, address + length) lies inside the image's extent and is short enough to copy.
+bool readableRange(const qvcrash_async_macho_t* image, uint64_t address, uint64_t length) {
+    return length <= kQVCrashMaxImageRead && address >= image->header_addr &&
+           address - image->header_addr <= image->text_size &&
+           length <= image->text_size - (address - image->header_addr);
+}
+
+}  // namespace
+
+qvcrash_error_t MSqvcrash_async_macho_map_memory(const qvcrash_async_macho_t* image, uint64_t address,
+                                                 uint64_t length, bool require_full, qvcrash_async_mobject_t* mobj) {
+    if (!readableRange(image, address, length)) {
+        QVCRASH_DEBUG("Range 0x%llx + 0x%llx lies outside of image %s", (unsigned long long)address,
+                      (unsigned long long)length, nameOf(image));
+        return QVCRASH_EINVAL;
+    }
+    return MSqvcrash_async_mobject_init(mobj, image->task, address, length, require_full);
+}
+
 qvcrash_error_t MSqvcrash_async_macho_map_segment(const qvcrash_async_macho_t* image, uint32_t type,
                                                   qvcrash_async_macho_mapped_segment_t* segment) {
     Elf64_Phdr ph;
@@ -268,7 +300,7 @@ qvcrash_error_t MSqvcrash_async_macho_map_segment(const qvcrash_async_macho_t* i
         return QVCRASH_ENOTFOUND;
     }
     qvcrash_error_t err =
-        MSqvcrash_async_mobject_init(&segment->mobj, image->task, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, false);
+        MSqvcrash_async_macho_map_memory(image, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, false, &segment->mobj);
     if (err != QVCRASH_ESUCCESS) return err;
     segment->fileoff = ph.p_offset;
     segment->filesize = ph.p_filesz;
@@ -362,7 +394,7 @@ qvcrash_error_t MSqvcrash_async_macho_map_section(const qvcrash_async_macho_t* i
         }
         if (!tableStringEquals(&nameTable, sh.sh_name, sectname)) continue;
         if ((sh.sh_flags & SHF_ALLOC) != 0 && sh.sh_addr != 0) {
-            err = MSqvcrash_async_mobject_init(mobj, image->task, sh.sh_addr + image->vmaddr_slide, sh.sh_size, true);
+            err = MSqvcrash_async_macho_map_memory(image, sh.sh_addr + image->vmaddr_slide, sh.sh_size, true, mobj);
         } else if (sh.sh_type == SHT_NOBITS) {
             err = QVCRASH_ENOTFOUND;  // nothing stored
         } else {
@@ -386,7 +418,7 @@ qvcrash_error_t MSqvcrash_async_macho_find_uuid(const qvcrash_async_macho_t* ima
         Elf64_Phdr ph;
         if (!MSqvcrash_async_macho_read_segment(image, cmd, &ph)) break;
         qvcrash_async_mobject_t notes;
-        if (MSqvcrash_async_mobject_init(&notes, image->task, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, true) !=
+        if (MSqvcrash_async_macho_map_memory(image, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, true, &notes) !=
             QVCRASH_ESUCCESS) {
             continue;
         }
@@ -473,7 +505,7 @@ qvcrash_error_t gnuHashSymbolCount(const qvcrash_async_macho_t* image, uint64_t 
     }
     const uint64_t bucketsAt = 16 + static_cast<uint64_t>(bloomSize) * 8;
     qvcrash_async_mobject_t buckets;
-    if (MSqvcrash_async_mobject_init(&buckets, task, addr + bucketsAt, static_cast<uint64_t>(nbuckets) * 4, true)) {
+    if (MSqvcrash_async_macho_map_memory(image, addr + bucketsAt, static_cast<uint64_t>(nbuckets) * 4, true, &buckets)) {
         return QVCRASH_EINVAL;
     }
     uint32_t highest = 0;
@@ -558,6 +590,11 @@ qvcrash_error_t initDynamicTable(qvcrash_async_macho_t* image, qvcrash_async_mac
         }
     } else {
         return QVCRASH_ESUCCESS;  // no way to know the table's size
+    }
+    if (nsyms > kQVCrashMaxImageRead / sizeof(Elf64_Sym) || !readableRange(image, symtab, nsyms * sizeof(Elf64_Sym)) ||
+        !readableRange(image, strtab, strsz)) {
+        QVCRASH_DEBUG("Dynamic symbol table outside of image %s", nameOf(image));
+        return QVCRASH_EINVAL;
     }
     return mapTable(image->task, symtab, nsyms, strtab, strsz, table, "dynamic", nameOf(image));
 }

@@ -104,9 +104,16 @@ struct qvcrash_async_macho_symtab_entry_t {
     uint64_t normalized_value;
 };
 
+// A damaged image may claim any size. The reader refuses an image whose loadable segments span
+// more than kQVCrashMaxImageExtent, and reads of the image's memory must lie inside its extent
+// and be no longer than kQVCrashMaxImageRead: it never copies what lies beyond the image.
+inline constexpr uint64_t kQVCrashMaxImageExtent = 4ULL << 30;
+inline constexpr uint64_t kQVCrashMaxImageRead = 64ULL << 20;
+
 // Initialises the record for the image whose ELF header is at header_addr: 0, or 6 when the
-// header cannot be read, 5 for an image that is not a 64-bit ELF image or has no loadable
-// segment holding its header, or the code of mapping the program headers.
+// header cannot be read, 5 for an image that is not a 64-bit ELF image, has no loadable
+// segment holding its header or claims a larger extent than kQVCrashMaxImageExtent, or the code
+// of mapping the program headers.
 qvcrash_error_t MSqvcrash_nasync_macho_init(qvcrash_async_macho_t* image, qvcrash_task_t task, const char* name,
                                             uint64_t header_addr);
 void MSqvcrash_nasync_macho_free(qvcrash_async_macho_t* image);
@@ -130,6 +137,12 @@ const void* MSqvcrash_async_macho_find_command(const qvcrash_async_macho_t* imag
 bool MSqvcrash_async_macho_read_segment(const qvcrash_async_macho_t* image, const void* command, Elf64_Phdr* out);
 // The first program header of that type (PT_LOAD, PT_DYNAMIC, PT_GNU_EH_FRAME, ...), or null.
 const void* MSqvcrash_async_macho_find_segment_cmd(const qvcrash_async_macho_t* image, uint32_t type);
+
+// Copies [address, address + length) of the image's memory into a memory object (as
+// MSqvcrash_async_mobject_init does): 5 when the range leaves the image's extent or is longer
+// than kQVCrashMaxImageRead, else the memory object's code.
+qvcrash_error_t MSqvcrash_async_macho_map_memory(const qvcrash_async_macho_t* image, uint64_t address,
+                                                 uint64_t length, bool require_full, qvcrash_async_mobject_t* mobj);
 
 // Maps the first segment of that type from the target (partial mapping allowed): 0, 8 when
 // there is none, or the memory object's code.

@@ -59,6 +59,31 @@ const SignalCodeName kSignalCodeNames[] = {
     {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"},
     {SIGTRAP, TRAP_TRACE, "TRAP_TRACE"},
     {SIGABRT, 0, "#0"},
+    // Codes Linux adds to the fault signals.
+    {SIGILL, 9, "ILL_BADIADDR"},
+    {SIGFPE, 14, "FPE_FLTUNK"},
+    {SIGFPE, 15, "FPE_CONDTRAP"},
+    {SIGSEGV, 3, "SEGV_BNDERR"},
+    {SIGSEGV, 4, "SEGV_PKUERR"},
+    {SIGSEGV, 5, "SEGV_ACCADI"},
+    {SIGSEGV, 6, "SEGV_ADIDERR"},
+    {SIGSEGV, 7, "SEGV_ADIPERR"},
+    {SIGSEGV, 8, "SEGV_MTEAERR"},
+    {SIGSEGV, 9, "SEGV_MTESERR"},
+    {SIGSEGV, 10, "SEGV_CPERR"},
+    {SIGBUS, 4, "BUS_MCEERR_AR"},
+    {SIGBUS, 5, "BUS_MCEERR_AO"},
+    {SIGTRAP, 3, "TRAP_BRANCH"},
+    {SIGTRAP, 4, "TRAP_HWBKPT"},
+    {SIGTRAP, 5, "TRAP_UNK"},
+};
+
+// Codes that say who sent a signal, the same for every signal; a signal's own row above wins.
+const SignalCodeName kSenderCodeNames[] = {
+    {0, SI_USER, "SI_USER"},       {0, SI_KERNEL, "SI_KERNEL"},   {0, SI_QUEUE, "SI_QUEUE"},
+    {0, SI_TIMER, "SI_TIMER"},     {0, SI_MESGQ, "SI_MESGQ"},     {0, SI_ASYNCIO, "SI_ASYNCIO"},
+    {0, SI_SIGIO, "SI_SIGIO"},     {0, SI_TKILL, "SI_TKILL"},     {0, -7, "SI_DETHREAD"},
+    {0, -60, "SI_ASYNCNL"},
 };
 
 }  // namespace
@@ -73,6 +98,9 @@ const char* qvcrash_signal_name(int signo) {
 const char* qvcrash_signal_code_name(int signo, int code) {
     for (const auto& row : kSignalCodeNames) {
         if (row.signo == signo && row.code == code) return row.name;
+    }
+    for (const auto& row : kSenderCodeNames) {
+        if (row.code == code) return row.name;
     }
     return nullptr;
 }

@@ -10,7 +10,8 @@ namespace quorvane {
 
 // "SIGSEGV" for SIGSEGV, ...; null for a number without a name. SIGABRT is never "SIGIOT".
 const char* qvcrash_signal_name(int signo);
-// "SEGV_MAPERR" for (SIGSEGV, SEGV_MAPERR), ...; null when the pair has no name.
+// "SEGV_MAPERR" for (SIGSEGV, SEGV_MAPERR), ...; the sender's code ("SI_USER", "SI_TKILL",
+// "SI_KERNEL", ...) when the signal has no row of its own for it; null when the code has no name.
 const char* qvcrash_signal_code_name(int signo, int code);
 
 // Machine exception types, numbered as the exception records the engine describes them with.

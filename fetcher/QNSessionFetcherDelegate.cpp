@@ -358,10 +358,12 @@ void QNSessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSessio
                                        int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
     if (!recordSessionTask(task)) return;
     QN_LOCKED;
-    if (!s_->sendProgressBlock) return;
-    auto self = shared_from_this();
-    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
-        if (auto block = self->sendProgressBlock()) block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    // The block is taken now: the fetch's end, queued just behind this report, releases the
+    // fetcher's callbacks, and the last bytes' report must still reach the caller.
+    auto block = s_->sendProgressBlock;
+    if (!block) return;
+    invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [block, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
+        block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
     });
 }
 

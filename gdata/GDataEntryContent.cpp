@@ -94,7 +94,7 @@ bool GDataEntryContent::initWithXMLElement(const GDataXMLElementPtr& element, co
 GDataXMLElementPtr GDataEntryContent::XMLElement() const {
     auto element = GDataObject::XMLElement();
     if (element && childObject_)
-        if (auto child = childObject_->XMLElement()) element->addChild(child);
+        if (auto child = childObject_->XMLElement()) element->adoptChild(std::move(child));
     return element;
 }
 

@@ -31,7 +31,7 @@ bool GDataEntryLink::initWithXMLElement(const GDataXMLElementPtr& element, const
 GDataXMLElementPtr GDataEntryLink::XMLElement() const {
     auto element = GDataObject::XMLElement();
     if (element && entry_)
-        if (auto child = entry_->XMLElement()) element->addChild(child);
+        if (auto child = entry_->XMLElement()) element->adoptChild(std::move(child));
     return element;
 }
 

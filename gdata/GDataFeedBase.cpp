@@ -355,7 +355,7 @@ GDataXMLElementPtr GDataFeedBase::XMLElement() const {
     auto element = XMLElementWithExtensionsAndDefaultName("feed");
     if (!element) return nullptr;
     if (generator_)
-        if (auto g = generator_->XMLElement()) element->addChild(g);
+        if (auto g = generator_->XMLElement()) element->adoptChild(std::move(g));
     if (entries_) addToElementXMLElementsForArray(element, *entries_);
     return element;
 }

@@ -41,7 +41,7 @@ std::optional<platform::URL> GDataFeedLink::URL() const {
 GDataXMLElementPtr GDataFeedLink::XMLElement() const {
     auto element = GDataObject::XMLElement();
     if (element && feed_)
-        if (auto child = feed_->XMLElement()) element->addChild(child);
+        if (auto child = feed_->XMLElement()) element->adoptChild(std::move(child));
     return element;
 }
 

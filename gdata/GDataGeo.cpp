@@ -216,7 +216,7 @@ GDataXMLElementPtr GDataGeoRSSWhere::XMLElement() const {
     auto point = GDataXMLNode::elementWithName("gml:Point");
     if (!point) return element;
     addToElementChildWithStringValueIfNonEmpty(point, coordinateString(), "gml:pos");
-    element->addChild(point);
+    element->adoptChild(std::move(point));
     return element;
 }
 

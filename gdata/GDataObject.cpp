@@ -69,6 +69,13 @@ bool dictionariesEqual(const GDataStringDictionary& a, const GDataStringDictiona
     return true;
 }
 
+// The text as written: the filter's output, without a copy when it leaves the text as it is.
+const std::string& filteredForWriting(const std::string& text, std::string& scratch) {
+    if (!GDataUtilities::stringHasControlsToFilter(text)) return text;
+    scratch = GDataUtilities::stringWithControlsFilteredForString(text);
+    return scratch;
+}
+
 bool extensionsEqual(const GDataExtensionPtr& a, const GDataExtensionPtr& b) {
     if (a == b) return true;
     if (!a || !b) return false;
@@ -226,9 +233,13 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
                                      std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
                                      bool shouldIgnoreUnknowns) {
     setServiceVersion(std::move(serviceVersion));
-    if (surrogates) surrogates_ = *surrogates;
+    if (surrogates) extras().surrogates = *surrogates;
     shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
-    return initWithXMLElement(element, parent);
+    bool parsed = initWithXMLElement(element, parent);
+    // The parse of the whole tree is over: the unparsed lists are made now, so the object lets go
+    // of the element and, with it, the wrappers the parse cached for the whole document.
+    flushConsumed();
+    return parsed;
 }
 
 bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
@@ -303,13 +314,23 @@ void GDataObject::flushConsumed() const {
     if (!parsedElement_) return;
     auto element = std::move(parsedElement_);
     parsedElement_.reset();
+    // The lists hold copies: a node of the parsed document would keep the whole document alive
+    // for as long as the object lives, where the object needs only these few nodes.
     for (const auto& child : element->children()) {
         xmlNodePtr raw = child->XMLNode();
-        if (raw && raw->_private != this) unknownChildren_.push_back(child);
+        if (raw && raw->_private != this)
+            if (auto kept = child->copy()) {
+                kept->XMLNode()->_private = raw;  // the copy's source, for a consumption that comes later
+                unknownChildren_.push_back(std::move(kept));
+            }
     }
     for (const auto& attr : element->attributes()) {
         xmlNodePtr raw = attr->XMLNode();
-        if (raw && raw->_private != this) unknownAttributes_.push_back(attr);
+        if (raw && raw->_private != this)
+            if (auto kept = attr->copy()) {
+                kept->XMLNode()->_private = raw;
+                unknownAttributes_.push_back(std::move(kept));
+            }
     }
 }
 
@@ -323,7 +344,9 @@ void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
-    std::erase_if(list, [&](const GDataXMLNodePtr& n) { return n && n->XMLNode() == raw; });
+    std::erase_if(list, [&](const GDataXMLNodePtr& n) {
+        return n && n->XMLNode() && (n->XMLNode() == raw || n->XMLNode()->_private == raw);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -461,13 +484,37 @@ void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
 }
 
 void GDataObject::setProperty(const std::string& key, std::any value) {
-    if (!value.has_value()) userProperties_.erase(key);
-    else userProperties_[key] = std::move(value);
+    if (!value.has_value()) {
+        if (extras_) extras_->userProperties.erase(key);
+    } else {
+        extras().userProperties[key] = std::move(value);
+    }
+}
+
+GDataObject::Extras& GDataObject::extras() {
+    if (!extras_) extras_ = std::make_unique<Extras>();
+    return *extras_;
+}
+
+const GDataSurrogates& GDataObject::surrogates() const {
+    static const GDataSurrogates none;
+    return extras_ ? extras_->surrogates : none;
+}
+
+const std::any& GDataObject::userData() const {
+    static const std::any none;
+    return extras_ ? extras_->userData : none;
+}
+
+const std::map<std::string, std::any>& GDataObject::properties() const {
+    static const std::map<std::string, std::any> none;
+    return extras_ ? extras_->userProperties : none;
 }
 
 std::any GDataObject::propertyForKey(const std::string& key) const {
-    auto it = userProperties_.find(key);
-    return it == userProperties_.end() ? std::any() : it->second;
+    if (!extras_) return std::any();
+    auto it = extras_->userProperties.find(key);
+    return it == extras_->userProperties.end() ? std::any() : it->second;
 }
 
 GDataStringDictionary GDataObject::completeNamespaces() const {
@@ -514,8 +561,9 @@ GDataExtensionPtr GDataObject::objectForExtensionClass(const GDataClassInfo& cls
 }
 
 void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
-    auto obj = std::dynamic_pointer_cast<GDataObject>(object);
-    if (obj && obj->elementName_.empty()) obj->elementName_ = qualifiedNameForExtensionClass(cls);
+    if (!object || !object->classInfo().isSubclassOf(GDataObject::staticClassInfo())) return;
+    auto& obj = static_cast<GDataObject&>(*object);
+    if (obj.elementName_.empty()) obj.elementName_ = qualifiedNameForExtensionClass(cls);
 }
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
@@ -738,8 +786,10 @@ void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsu
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
-        auto it = o->surrogates_.find(&cls);
-        if (it != o->surrogates_.end() && it->second) return *it->second;
+        if (o->extras_) {
+            auto it = o->extras_->surrogates.find(&cls);
+            if (it != o->extras_->surrogates.end() && it->second) return *it->second;
+        }
         auto p = o->parent_.lock();
         o = p.get();
         if (!p) break;
@@ -1008,7 +1058,12 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                     std::optional<std::string_view> uri;
                     if (x->extensionURI) uri = x->extensionURI;
                     if (decl.isAttribute()) {
-                        auto value = stringForAttributeName(q, element);
+                        // An attribute in a namespace is told by its URI, whatever prefix the
+                        // document binds to it: a "gd:" bound to another URI is not ours.
+                        bool byURI = x->extensionURI && x->extensionLocalName && *x->extensionURI &&
+                                     std::string_view(x->extensionURI) != kGDataNamespaceAtom;
+                        auto value = byURI ? stringForAttributeLocalName(x->extensionLocalName, x->extensionURI, element)
+                                           : stringForAttributeName(q, element);
                         if (value) {
                             auto attr = std::dynamic_pointer_cast<GDataAttribute>(x->make());
                             if (attr) {
@@ -1100,9 +1155,11 @@ void GDataObject::keepChildXMLElementsForElement(const GDataXMLElementPtr& eleme
 
 void GDataObject::addStringValue(const GDataXMLElementPtr& element, std::string_view value) {
     if (!element) return;
-    if (auto text = GDataXMLNode::textWithStringValue(
-            GDataUtilities::stringWithControlsFilteredForString(std::string(value))))
-        element->addChild(text);
+    if (!GDataUtilities::stringHasControlsToFilter(value)) {
+        element->addStringValue(value);
+        return;
+    }
+    element->addStringValue(GDataUtilities::stringWithControlsFilteredForString(std::string(value)));
 }
 
 GDataXMLElementPtr GDataObject::elementWithNameAttribute(std::string_view name, std::string_view attributeName,
@@ -1152,15 +1209,19 @@ GDataXMLElementPtr GDataObject::addToElementChildWithStringValueIfNonEmpty(const
 
 void GDataObject::addToElementXMLElementForObject(const GDataXMLElementPtr& element, const GDataExtensionPtr& object) {
     if (!element || !object) return;
-    if (auto attr = std::dynamic_pointer_cast<GDataAttribute>(object)) {
-        const auto& cls = attr->classInfo();
+    const auto& cls = object->classInfo();
+    if (cls.isSubclassOf(GDataAttribute::staticClassInfo())) {
+        auto attr = static_cast<const GDataAttribute*>(object.get());
         std::optional<std::string_view> uri;
         if (cls.extensionURI) uri = cls.extensionURI;
-        addToElementAttributeValueIfNonNil(element, attr->stringValue(), qualifiedNameForExtensionClass(cls), uri);
+        std::string scratch;
+        if (attr->stringValue())
+            element->addAttributeWithName(qualifiedNameForExtensionClass(cls), uri,
+                                          filteredForWriting(*attr->stringValue(), scratch));
         return;
     }
-    if (auto obj = std::dynamic_pointer_cast<GDataObject>(object))
-        if (auto child = obj->XMLElement()) element->addChild(child);
+    if (cls.isSubclassOf(GDataObject::staticClassInfo()))
+        if (auto child = static_cast<const GDataObject&>(*object).XMLElement()) element->adoptChild(std::move(child));
 }
 
 void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) const {
@@ -1169,7 +1230,9 @@ void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) cons
 }
 
 void GDataObject::addAttributesToElement(const GDataXMLElementPtr& element) const {
-    for (const auto& [name, value] : attributes_) addToElementAttributeValueIfNonNil(element, value, name);
+    std::string scratch;
+    for (const auto& [name, value] : attributes_)
+        element->addAttributeWithName(name, std::nullopt, filteredForWriting(value, scratch));
 }
 
 void GDataObject::addContentValueToElement(const GDataXMLElementPtr& element) const {
@@ -1244,7 +1307,7 @@ void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
         return nullptr;
     };
     auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
-        if (node->ns || !node->name) return;
+        if (node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
         std::string name = reinterpret_cast<const char*>(node->name);
         size_t colon = name.find(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
@@ -1283,7 +1346,7 @@ void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
 std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
     auto root = XMLElement();
     if (!root) return nullptr;
-    auto doc = GDataXMLDocument::initWithRootElement(root);
+    auto doc = GDataXMLDocument::initAdoptingRootElement(std::move(root));
     if (!doc) return nullptr;
     if (auto written = doc->rootElement()) bindLiteralPrefixes(written->XMLNode(), completeNamespaces());
     doc->setVersion("1.0");

@@ -257,12 +257,12 @@ public:
     }
     bool shouldIgnoreUnknowns() const { return shouldIgnoreUnknowns_; }
     void setShouldIgnoreUnknowns(bool flag) { shouldIgnoreUnknowns_ = flag; }
-    const GDataSurrogates& surrogates() const { return surrogates_; }
-    void setSurrogates(GDataSurrogates s) { surrogates_ = std::move(s); }
-    const std::any& userData() const { return userData_; }
-    void setUserData(std::any data) { userData_ = std::move(data); }
-    const std::map<std::string, std::any>& properties() const { return userProperties_; }
-    void setProperties(std::map<std::string, std::any> p) { userProperties_ = std::move(p); }
+    const GDataSurrogates& surrogates() const;
+    void setSurrogates(GDataSurrogates s) { extras().surrogates = std::move(s); }
+    const std::any& userData() const;
+    void setUserData(std::any data) { extras().userData = std::move(data); }
+    const std::map<std::string, std::any>& properties() const;
+    void setProperties(std::map<std::string, std::any> p) { extras().userProperties = std::move(p); }
     // An empty std::any removes the key.
     void setProperty(const std::string& key, std::any value);
     std::any propertyForKey(const std::string& key) const;
@@ -533,11 +533,16 @@ private:
     mutable GDataXMLNodeList unknownChildren_;
     mutable GDataXMLNodeList unknownAttributes_;
     bool shouldIgnoreUnknowns_ = false;
-    GDataSurrogates surrogates_;
     std::optional<std::string> serviceVersion_;
     mutable std::optional<std::string> coreProtocolVersion_;
-    std::any userData_;
-    std::map<std::string, std::any> userProperties_;
+    // What few objects ever carry, made on first use: a feed holds thousands of objects.
+    struct Extras {
+        GDataSurrogates surrogates;
+        std::any userData;
+        std::map<std::string, std::any> userProperties;
+    };
+    Extras& extras();
+    std::unique_ptr<Extras> extras_;
     // The element being parsed, until the unparsed lists are made from it. Parsing marks each
     // node it consumes with this object's address (libxml2's per-node application pointer), and
     // the lists are made once, from the nodes not so marked: removing nodes one at a time would

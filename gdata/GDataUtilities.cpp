@@ -141,6 +141,15 @@ constexpr std::array kMIMETypes = {
 
 }  // namespace
 
+bool GDataUtilities::stringHasControlsToFilter(std::string_view str) {
+    size_t pos = 0, len = 0;
+    while (pos < str.size()) {
+        if (isFilteredAt(str, pos, len)) return true;
+        pos += len;
+    }
+    return false;
+}
+
 std::string GDataUtilities::stringWithControlsFilteredForString(std::string str) {
     size_t pos = 0, len = 0;
     while (pos < str.size() && !isFilteredAt(str, pos, len)) pos += len;

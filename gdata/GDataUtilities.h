@@ -121,6 +121,8 @@ public:
     // marks and soft hyphens stay. Gives back the input itself when there is nothing to remove.
     // Other ill-formed bytes are kept as they are.
     static std::string stringWithControlsFilteredForString(std::string str);
+    // Whether that filter would remove anything from the string.
+    static bool stringHasControlsToFilter(std::string_view str);
 
     // nullopt for a missing or empty string; else its leading number (0 when none), where a
     // string reading zero that is "INF" or "-INF" (any case) gives an infinity.

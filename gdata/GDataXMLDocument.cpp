@@ -100,7 +100,7 @@ platform::Error parseError(const std::string& namespaceError) {
 void resolveBracedNames(xmlNodePtr root) {
     if (!root || root->type != XML_ELEMENT_NODE) return;
     auto resolve = [](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
-        if (node->ns || !node->name) return;
+        if (node->ns || !node->name || node->name[0] != '{') return;
         std::string uri, local;
         if (!splitBracedName(str(node->name), uri, local) || uri.empty()) return;
         xmlNsPtr ns = nullptr;
@@ -175,6 +175,20 @@ std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithRootElement(const st
         }
     }
     return std::make_shared<GDataXMLDocument>(Token{}, doc, GDataXMLTree::owningDocument(doc));
+}
+
+std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initAdoptingRootElement(std::shared_ptr<GDataXMLElement> element) {
+    if (!element || !element->XMLNode() || element->XMLNode()->type != XML_ELEMENT_NODE) return initWithRootElement(element);
+    ensureInitialized();
+    xmlDocPtr doc = xmlNewDoc(nullptr);
+    if (!doc) return nullptr;
+    auto tree = GDataXMLTree::owningDocument(doc);
+    std::shared_ptr<GDataXMLNode> wrapper = std::move(element);
+    xmlNodePtr root = GDataXMLNode::takeDetachedRoot(wrapper, *tree);
+    if (!root) return initWithRootElement(std::static_pointer_cast<GDataXMLElement>(wrapper));
+    xmlDocSetRootElement(doc, root);
+    resolveBracedNames(root);
+    return std::make_shared<GDataXMLDocument>(Token{}, doc, std::move(tree));
 }
 
 std::shared_ptr<GDataXMLElement> GDataXMLDocument::rootElement() const {

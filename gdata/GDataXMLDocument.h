@@ -32,6 +32,10 @@ public:
                                                           platform::Error* error = nullptr);
     // A new document whose root is a copy of the element.
     static std::shared_ptr<GDataXMLDocument> initWithRootElement(const std::shared_ptr<GDataXMLElement>& element);
+    // The same for an element the caller has just built and gives up: when `element` is the
+    // only holder of the detached tree it is the root of, the element itself becomes the root,
+    // without a copy.
+    static std::shared_ptr<GDataXMLDocument> initAdoptingRootElement(std::shared_ptr<GDataXMLElement> element);
 
     std::shared_ptr<GDataXMLElement> rootElement() const;
 

@@ -38,22 +38,38 @@ xmlNodePtr scopeFor(xmlNodePtr node, xmlNodePtr graft, bool underGraft) {
     return node->parent ? node->parent : graft;
 }
 
+// The namespace bound to `prefix` (nullopt: the default namespace) in scope at `node`, found as
+// xmlSearchNs finds it (declarations first, then the namespace an ancestor itself uses), without
+// copying the prefix. Not for the "xml" prefix.
+xmlNsPtr searchNamespaceByPrefix(xmlNodePtr node, std::optional<std::string_view> prefix) {
+    auto matches = [&](xmlNsPtr ns) {
+        if (!ns->href) return false;
+        if (!prefix) return ns->prefix == nullptr;
+        return ns->prefix && xequal(ns->prefix, *prefix);
+    };
+    for (xmlNodePtr n = node; n; n = n->parent) {
+        if (n->type == XML_ENTITY_REF_NODE || n->type == XML_ENTITY_NODE || n->type == XML_ENTITY_DECL) return nullptr;
+        if (n->type != XML_ELEMENT_NODE) continue;
+        for (xmlNsPtr ns = n->nsDef; ns; ns = ns->next)
+            if (matches(ns)) return ns;
+        if (n != node && n->ns && matches(n->ns)) return n->ns;
+    }
+    return nullptr;
+}
+
 void fixQualifiedName(xmlNodePtr node, xmlNodePtr scope) {
     if (!scope || namespaceOf(node) || !node->name) return;
-    std::string name = str(node->name);
+    std::string_view name(reinterpret_cast<const char*>(node->name));
     size_t colon = name.rfind(':');
-    if (colon != std::string::npos && colon + 1 == name.size()) return;  // ends in ":": left alone
-    std::optional<std::string> prefix;
-    std::string local = name;
-    if (colon != std::string::npos) {
-        local = name.substr(colon + 1);
-        if (colon > 0) prefix = name.substr(0, colon);
-    }
+    if (colon != std::string_view::npos && colon + 1 == name.size()) return;  // ends in ":": left alone
     bool isAttribute = node->type == XML_ATTRIBUTE_NODE;
+    bool hasPrefix = colon != std::string_view::npos && colon > 0;
+    if (isAttribute && !hasPrefix) return;  // unprefixed attributes are in no namespace
+    std::string_view prefix = hasPrefix ? name.substr(0, colon) : std::string_view();
     xmlDocPtr doc = scope->doc;
     xmlNsPtr found = nullptr;
-    if (prefix && prefix->size() >= 3 && prefix->front() == '{' && prefix->back() == '}') {
-        std::string uri = prefix->substr(1, prefix->size() - 2);
+    if (prefix.size() >= 3 && prefix.front() == '{' && prefix.back() == '}') {
+        std::string uri(prefix.substr(1, prefix.size() - 2));
         if (!isAttribute) {
             found = xmlSearchNsByHref(doc, scope, xstr(uri));
         } else if (xmlStrEqual(xstr(uri), XML_XML_NAMESPACE)) {
@@ -64,11 +80,13 @@ void fixQualifiedName(xmlNodePtr node, xmlNodePtr scope) {
         }
         if (!found) return;  // stays "{URI}:local" until grafted where the URI is declared
     } else {
-        if (isAttribute && !prefix) return;  // unprefixed attributes are in no namespace
-        found = xmlSearchNs(doc, scope, prefix ? xstr(*prefix) : nullptr);
+        found = prefix == "xml" ? xmlSearchNs(doc, scope, kXMLPrefix)
+                                : searchNamespaceByPrefix(scope, hasPrefix ? std::optional<std::string_view>(prefix)
+                                                                           : std::nullopt);
         if (found && (!found->href || !*found->href)) found = nullptr;  // xmlns="" binds nothing
     }
     if (!found) return;
+    std::string local(colon == std::string_view::npos ? name : name.substr(colon + 1));
     xmlSetNs(node, found);
     xmlNodeSetName(node, xstr(local));
 }
@@ -197,6 +215,42 @@ void GDataXMLElement::addChild(const std::shared_ptr<GDataXMLNode>& child) {
     fixUpNamespacesForNode(added, node_, tree_.get());
 }
 
+void GDataXMLElement::adoptChild(std::shared_ptr<GDataXMLNode> child) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE || !child || !child->node_) return;
+    switch (child->node_->type) {
+        case XML_ELEMENT_NODE:
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_COMMENT_NODE:
+        case XML_PI_NODE:
+            break;
+        default:
+            addChild(child);
+            return;
+    }
+    xmlNodePtr node = tree_ ? takeDetachedRoot(child, *tree_) : nullptr;
+    if (!node) {
+        addChild(child);
+        return;
+    }
+    releaseCachedValues();
+    // A text node next to a text node is merged into it (and freed), as a parser would.
+    xmlNodePtr added = xmlAddChild(node_, node);
+    if (!added) {
+        GDataXMLTree::freeAnyNode(node);
+        return;
+    }
+    fixUpNamespacesForNode(added, node_, tree_.get());
+}
+
+void GDataXMLElement::addStringValue(std::string_view text) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    xmlNodePtr node = xmlNewTextLen(reinterpret_cast<const xmlChar*>(text.data()), static_cast<int>(text.size()));
+    if (!node) return;
+    releaseCachedValues();
+    if (!xmlAddChild(node_, node)) xmlFreeNode(node);
+}
+
 void GDataXMLElement::removeChild(const std::shared_ptr<GDataXMLNode>& child) {
     if (!node_ || node_->type != XML_ELEMENT_NODE || !child || !child->node_) return;
     xmlNodePtr node = child->node_;
@@ -258,25 +312,36 @@ const GDataXMLNodeList& GDataXMLElement::attributes() const { return cachedAttri
 void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribute) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;
     if (!attribute || !attribute->node_ || attribute->node_->type != XML_ATTRIBUTE_NODE) return;
-    releaseCachedValues();
     auto source = reinterpret_cast<xmlAttrPtr>(attribute->node_);
-    const xmlChar* href = attributeURI(source);
+    xmlChar* value = xmlNodeGetContent(attribute->node_);
+    addAttributeNamed(source->name, attributeURI(source), source->ns ? source->ns->prefix : nullptr, value);
+    if (value) xmlFree(value);
+}
 
+bool GDataXMLElement::addAttributeWithName(const std::string& name, std::optional<std::string_view> URI,
+                                           const std::string& value) {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return false;
+    if (!URI) return addAttributeNamed(xstr(name), nullptr, nullptr, xstr(value));
+    std::string braced = bracedName(*URI, localNameForName(name));
+    return addAttributeNamed(xstr(braced), nullptr, nullptr, xstr(value));
+}
+
+bool GDataXMLElement::addAttributeNamed(const xmlChar* name, const xmlChar* href, const xmlChar* preferredPrefix,
+                                        const xmlChar* value) {
+    releaseCachedValues();
     // An attribute already present is never replaced.
     for (xmlAttrPtr existing = node_->properties; existing; existing = existing->next) {
-        if (xequal(attributeURI(existing), href) && xequal(existing->name, source->name)) return;
+        if (xequal(attributeURI(existing), href) && xequal(existing->name, name)) return false;
     }
 
     xmlNsPtr ns = nullptr;
     if (href) {
         ns = xmlStrEqual(href, XML_XML_NAMESPACE) ? xmlSearchNs(node_->doc, node_, kXMLPrefix)
                                                   : searchPrefixedNamespaceByHref(node_, href);
-        if (!ns) ns = declareNamespace(node_, href, source->ns->prefix);
+        if (!ns) ns = declareNamespace(node_, href, preferredPrefix);
     }
-    xmlChar* value = xmlNodeGetContent(attribute->node_);
-    xmlAttrPtr created = xmlNewNsProp(node_, ns, source->name, value);  // value taken literally
-    if (value) xmlFree(value);
-    if (!created) return;
+    xmlAttrPtr created = xmlNewNsProp(node_, ns, name, value);  // value taken literally
+    if (!created) return false;
     fixUpNamespacesForNode(reinterpret_cast<xmlNodePtr>(created), node_, tree_.get());
 
     // A braced or prefixed name may have resolved to an attribute the element already has.
@@ -284,9 +349,10 @@ void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribut
         if (existing != created && sameExpandedName(existing, created)) {
             xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(created));
             xmlFreeProp(created);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForXMLNode(xmlAttrPtr theXMLNode) const {

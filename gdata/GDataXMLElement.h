@@ -41,6 +41,12 @@ public:
     // Attaches a copy of the node (attributes go to addAttribute, namespaces to addNamespace)
     // and fixes up the copy's names against the element.
     void addChild(const std::shared_ptr<GDataXMLNode>& child);
+    // addChild for a node the caller has just built and gives up: when `child` is the only
+    // holder of the detached tree it is the root of, that node itself is attached, without a
+    // copy; otherwise a copy, as addChild. The names are fixed up the same way either way.
+    void adoptChild(std::shared_ptr<GDataXMLNode> child);
+    // Adds a text child holding the text literally (merged into a text child it follows).
+    void addStringValue(std::string_view text);
     // Unlinks the child (or attribute) from the element. Its wrappers stay usable: the node is
     // kept, detached, until the tree goes.
     void removeChild(const std::shared_ptr<GDataXMLNode>& child);
@@ -59,6 +65,9 @@ public:
     // Adds a copy of the attribute; an attribute of the same name (and namespace) already
     // present is never replaced.
     void addAttribute(const std::shared_ptr<GDataXMLNode>& attribute);
+    // addAttribute of attributeWithName(name, value), or of attributeWithName(name, URI, value)
+    // with a URI, without making that attribute first. Whether it was added.
+    bool addAttributeWithName(const std::string& name, std::optional<std::string_view> URI, const std::string& value);
     std::shared_ptr<GDataXMLNode> attributeForXMLNode(xmlAttrPtr theXMLNode) const;
     std::shared_ptr<GDataXMLNode> attributeForName(std::string_view name) const;
     std::shared_ptr<GDataXMLNode> attributeForLocalName(std::string_view localName,
@@ -93,6 +102,10 @@ private:
     static void fixUpNamespaces(xmlNodePtr node, xmlNodePtr graft, NamespaceSubstitutionMap& nsMap,
                                 GDataXMLTree* tree, bool isTop);
     void buryOrFree(xmlNodePtr node);
+    // The common step of addAttribute: an attribute named `name`, in the namespace `href` (one
+    // of `preferredPrefix` declared when none is in scope), holding `value` literally.
+    bool addAttributeNamed(const xmlChar* name, const xmlChar* href, const xmlChar* preferredPrefix,
+                           const xmlChar* value);
 };
 
 }  // namespace quorvane

@@ -263,51 +263,72 @@ std::optional<std::string> GDataXMLNode::qualifiedName() const {
     return str(node_->name);
 }
 
+GDataXMLNode::Caches& GDataXMLNode::caches() const {
+    if (!caches_) caches_ = std::make_unique<Caches>();
+    return *caches_;
+}
+
 const std::optional<std::string>& GDataXMLNode::nameRef() const {
-    if (!nameCached_) {
-        cachedName_ = qualifiedName();
-        nameCached_ = true;
+    auto& c = caches();
+    if (!c.nameCached) {
+        c.name = qualifiedName();
+        c.nameCached = true;
     }
-    return cachedName_;
+    return c.name;
 }
 
 std::optional<std::string> GDataXMLNode::name() const { return nameRef(); }
 
 const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
-    if (!cachedChildren_) {
+    auto& c = caches();
+    if (!c.children) {
         GDataXMLNodeList list;
         // An entity reference's child link points at the declaration inside the DTD, whose
         // siblings are other declarations: it is not listed as a child.
         if (hasTreeLinks(node_) && node_->type != XML_ENTITY_REF_NODE) {
             for (xmlNodePtr child = node_->children; child; child = child->next) list.push_back(wrap(child, tree_));
         }
-        cachedChildren_ = std::move(list);
+        c.children = std::move(list);
     }
-    return *cachedChildren_;
+    return *c.children;
 }
 
 const GDataXMLNodeList& GDataXMLNode::cachedAttributes() const {
-    if (!cachedAttributes_) {
+    auto& c = caches();
+    if (!c.attributes) {
         GDataXMLNodeList list;
         if (node_ && node_->type == XML_ELEMENT_NODE) {
             for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
                 list.push_back(wrap(reinterpret_cast<xmlNodePtr>(attr), tree_));
             }
         }
-        cachedAttributes_ = std::move(list);
+        c.attributes = std::move(list);
     }
-    return *cachedAttributes_;
+    return *c.attributes;
+}
+
+xmlNodePtr GDataXMLNode::takeDetachedRoot(std::shared_ptr<GDataXMLNode>& wrapper, GDataXMLTree& into) {
+    if (!wrapper || wrapper.use_count() != 1) return nullptr;
+    xmlNodePtr node = wrapper->node_;
+    const auto& tree = wrapper->tree_;
+    if (!node || !hasTreeLinks(node) || node->parent || node->doc || !tree || tree.get() == &into ||
+        tree->root() != node || !tree->ownsRoot())
+        return nullptr;
+    // The wrapper's own caches hold the tree too; without them it must be the only holder.
+    wrapper->releaseCachedValues();
+    if (tree.use_count() != 1) return nullptr;
+    tree->setOwnsRoot(false);
+    into.takeBuried(*tree);
+    wrapper.reset();
+    return node;
 }
 
 void GDataXMLNode::releaseCachedValues() {
-    nameCached_ = false;
-    cachedName_.reset();
-    cachedChildren_.reset();
-    cachedAttributes_.reset();
+    caches_.reset();
 }
 
 size_t GDataXMLNode::childCount() const {
-    if (cachedChildren_) return cachedChildren_->size();
+    if (caches_ && caches_->children) return caches_->children->size();
     size_t count = 0;
     if (hasTreeLinks(node_) && node_->type != XML_ENTITY_REF_NODE) {
         for (xmlNodePtr child = node_->children; child; child = child->next) ++count;

@@ -152,6 +152,11 @@ public:
     const std::shared_ptr<GDataXMLTree>& tree() const { return tree_; }
 
 protected:
+    // When `wrapper` is the only holder of the detached tree whose root its node is, takes the
+    // node over for the tree `into`: the wrapper is released, the node belongs to the caller, and
+    // what the old tree buried is kept by `into` (nodes of the subtree may still point at buried
+    // namespace records). Otherwise nullptr, and the wrapper is left as it was.
+    static xmlNodePtr takeDetachedRoot(std::shared_ptr<GDataXMLNode>& wrapper, GDataXMLTree& into);
     void releaseCachedValues();
     const GDataXMLNodeList& cachedChildren() const;
     const GDataXMLNodeList& cachedAttributes() const;
@@ -160,10 +165,15 @@ protected:
 
     xmlNodePtr node_;
     std::shared_ptr<GDataXMLTree> tree_;
-    mutable bool nameCached_ = false;
-    mutable std::optional<std::string> cachedName_;
-    mutable std::optional<GDataXMLNodeList> cachedChildren_;
-    mutable std::optional<GDataXMLNodeList> cachedAttributes_;
+    // Filled on first use only: most wrappers never need them, and a wrapper stays small.
+    struct Caches {
+        bool nameCached = false;
+        std::optional<std::string> name;
+        std::optional<GDataXMLNodeList> children;
+        std::optional<GDataXMLNodeList> attributes;
+    };
+    Caches& caches() const;
+    mutable std::unique_ptr<Caches> caches_;
 
     friend class GDataXMLElement;
     friend class GDataXMLDocument;

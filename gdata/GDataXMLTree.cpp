@@ -21,20 +21,37 @@ std::shared_ptr<GDataXMLTree> GDataXMLTree::owning(xmlNodePtr root) {
 GDataXMLTree::~GDataXMLTree() {
     // Buried nodes first: their strings may live in the document's dictionary, and their
     // attributes may be listed in the document's ID table.
-    for (auto it = buried_.rbegin(); it != buried_.rend(); ++it) freeAnyNode(*it);
+    if (buried_)
+        for (auto it = buried_->nodes.rbegin(); it != buried_->nodes.rend(); ++it) freeAnyNode(*it);
     if (root_ && ownsRoot_) freeAnyNode(root_);
-    for (xmlNsPtr ns : buriedNamespaces_) xmlFreeNs(ns);
+    if (buried_)
+        for (xmlNsPtr ns : buried_->namespaces) xmlFreeNs(ns);
 }
 
 void GDataXMLTree::bury(xmlNodePtr node) {
-    if (node) buried_.push_back(node);
+    if (!node) return;
+    if (!buried_) buried_ = std::make_unique<Buried>();
+    buried_->nodes.push_back(node);
 }
 
 void GDataXMLTree::buryNamespace(xmlNsPtr ns) {
-    if (ns) {
-        ns->next = nullptr;
-        buriedNamespaces_.push_back(ns);
+    if (!ns) return;
+    ns->next = nullptr;
+    if (!buried_) buried_ = std::make_unique<Buried>();
+    buried_->namespaces.push_back(ns);
+}
+
+void GDataXMLTree::takeBuried(GDataXMLTree& other) {
+    if (!other.buried_) return;
+    if (!buried_) {
+        buried_ = std::move(other.buried_);
+        return;
     }
+    auto& nodes = other.buried_->nodes;
+    auto& namespaces = other.buried_->namespaces;
+    buried_->nodes.insert(buried_->nodes.end(), nodes.begin(), nodes.end());
+    buried_->namespaces.insert(buried_->namespaces.end(), namespaces.begin(), namespaces.end());
+    other.buried_.reset();
 }
 
 void GDataXMLTree::freeAnyNode(xmlNodePtr node) {

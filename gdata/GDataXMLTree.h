@@ -39,14 +39,20 @@ public:
     // Keeps a namespace record that is no longer in any declaration list until the tree is freed.
     void buryNamespace(xmlNsPtr ns);
 
+    // Takes over what `other` buried, to free it with this tree instead.
+    void takeBuried(GDataXMLTree& other);
+
     // Frees any node kind the right way (document, attribute, namespace record, DTD, other node).
     static void freeAnyNode(xmlNodePtr node);
 
 private:
     xmlNodePtr root_ = nullptr;
     bool ownsRoot_ = true;
-    std::vector<xmlNodePtr> buried_;
-    std::vector<xmlNsPtr> buriedNamespaces_;
+    struct Buried {
+        std::vector<xmlNodePtr> nodes;
+        std::vector<xmlNsPtr> namespaces;
+    };
+    std::unique_ptr<Buried> buried_;  // made by the first burial: most trees never bury anything
 };
 
 namespace gdataxml {

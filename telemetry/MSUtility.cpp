@@ -192,7 +192,7 @@ std::map<std::string, std::string> MSUtility::validateProperties(const platform:
         }
         std::string key = rawKey;
         if (platform::utf16Length(key) > size_t(kMSMaxPropertyKeyLength)) {
-            MSLogWarning(kMSLogTag, type + " '" + name + "' : property " + rawKey +
+            MSLogWarning(kMSLogTag, type + " '" + name + "' : property " + key +
                                         " : property key length cannot be longer than " +
                                         std::to_string(kMSMaxPropertyKeyLength) +
                                         " characters. Property key will be truncated.");

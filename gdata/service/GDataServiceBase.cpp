@@ -50,12 +50,6 @@ std::string addressText(const void* p) {
     return buf;
 }
 
-template <class T>
-std::optional<T> anyValue(const std::any& value) {
-    if (auto p = std::any_cast<T>(&value)) return *p;
-    return std::nullopt;
-}
-
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
 std::optional<std::string> ETagOfObject(const GDataObjectPtr& object) {
@@ -315,13 +309,14 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
     ticket->setObjectFetcher(fetcher);
     ticket->setCurrentFetcher(fetcher);
 
-    if (objectClass) fetcher->setProperty(kGDataFetcherObjectClassKey, objectClass);
-    if (delegate) fetcher->setProperty(kGDataFetcherDelegateKey, delegate);
-    if (!delegate.finishedSelectorName.empty())
-        fetcher->setProperty(kGDataFetcherFinishedSelectorKey, delegate.finishedSelectorName);
-    fetcher->setProperty(kGDataFetcherTicketKey, ticket);
-    if (completionHandler) fetcher->setProperty(kGDataFetcherCompletionHandlerKey, completionHandler);
-    if (retryInvocation) fetcher->setProperty(kGDataFetcherRetryInvocationKey, retryInvocation);
+    GDataFetchContext context;
+    context.fetcher = fetcher;
+    context.objectClass = objectClass;
+    context.delegate = delegate;
+    context.completionHandler = completionHandler;
+    context.retryInvocation = retryInvocation;
+    ticket->setFetchContext(std::move(context));
+    setGDataTicket(fetcher, ticket);
 
     if (bodyData) {
         fetcher->setBodyData(bodyData);
@@ -336,7 +331,7 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
     addAuthenticationToFetcher(fetcher);
     if (!delegate.finishedSelectorName.empty()) fetcher->setComment(delegate.finishedSelectorName);
 
-    // 10. Begin. The ticket in the fetcher's properties keeps the service alive while the call
+    // 10. Begin. The ticket on the fetcher keeps the service alive while the call
     // runs, so the fetcher holds the service weakly: the service is never let go of on whatever
     // thread the fetcher happens to drop its callbacks.
     std::weak_ptr<GDataServiceBase> weakSelf = self;
@@ -496,17 +491,18 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
         objectFetcherFailed(fetcher, data, *error);
         return;
     }
-    auto ticket = GDataTicket(fetcher);
-    if (!ticket) return;  // the call was cancelled
+    auto call = GDataFetcherCallForFetcher(fetcher);
+    if (!call) return;  // the call was cancelled
+    auto ticket = call.ticket;
 
     auto poster = currentCallbackPoster();
-    fetcher->setProperty(kGDataFetcherCallbackThreadKey, poster);
+    call.context->callbackPoster = poster;
 
     platform::NotificationCenter::defaultCenter().post(kGDataServiceTicketParsingStartedNotification, ticket.get());
 
     // Everything the parse reads of the ticket and the fetcher is taken here, on this thread.
     ParseInput input;
-    input.objectClass = anyValue<const GDataClassInfo*>(fetcher->propertyForKey(kGDataFetcherObjectClassKey)).value_or(nullptr);
+    input.objectClass = call.context->objectClass;
     input.surrogates = ticket->surrogates();
     input.shouldFeedsIgnoreUnknowns = ticket->shouldFeedsIgnoreUnknowns();
     if (auto headers = fetcher->responseHeaders()) input.serviceVersion = headers->valueForHTTPHeaderField("Gdata-Version");
@@ -514,9 +510,7 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
 
     auto self = shared_from_this();
     if (!operationQueue_) {
-        parseObjectFromDataOfFetcher(fetcher, input, nullptr);
-        handleParsedObjectForFetcher(fetcher, input.data);
-        fetcher->setProperty(kGDataFetcherCallbackThreadKey, std::any());
+        handleParsedObjectForFetcher(fetcher, input.data, parseObjectFromDataOfFetcher(input, nullptr));
         return;
     }
     // The operation holds the service and the fetcher weakly: a queue may destroy a finished
@@ -529,20 +523,20 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
         auto service = weakSelf.lock();
         auto f = weakFetcher.lock();
         if (!service || !f) return;  // the call was cancelled and let go of
-        parseObjectFromDataOfFetcher(f, input, operation);
+        ParseResult parsed = parseObjectFromDataOfFetcher(input, operation);
         if (operation && operation->isCancelled()) return;
-        poster([service, f, data = input.data]() { service->handleParsedObjectForFetcher(f, data); });
+        poster([service, f, data = input.data, parsed = std::move(parsed)]() mutable {
+            service->handleParsedObjectForFetcher(f, data, std::move(parsed));
+        });
     });
     *opHolder = op;
     ticket->setParseOperation(op);
     operationQueue_->addOperation(op);
 }
 
-void GDataServiceBase::parseObjectFromDataOfFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                                    const ParseInput& input,
-                                                    const std::shared_ptr<platform::Operation>& operation) {
-    fetcher->setProperty(kGDataFetcherCallbackThreadKey, std::any());
-
+GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
+    const ParseInput& input, const std::shared_ptr<platform::Operation>& operation) {
+    ParseResult result;
     Error parseError;
     bool failed = false;
     std::shared_ptr<GDataXMLDocument> doc;
@@ -550,7 +544,7 @@ void GDataServiceBase::parseObjectFromDataOfFetcher(const std::shared_ptr<QNSess
         doc = GDataXMLDocument::initWithData(*input.data, 0, &parseError);
         failed = !doc;
     }
-    if (operation && operation->isCancelled()) return;
+    if (operation && operation->isCancelled()) return result;
 
     if (doc) {
         if (auto root = doc->rootElement()) {
@@ -564,26 +558,31 @@ void GDataServiceBase::parseObjectFromDataOfFetcher(const std::shared_ptr<QNSess
                 if (object && object->initWithXMLElement(root, nullptr, input.serviceVersion, &input.surrogates,
                                                          ignoreUnknowns)) {
                     object->clearExtensionDeclarationsCache();
-                    fetcher->setProperty(kGDataFetcherParsedObjectKey, object);
+                    result.object = std::move(object);
                 }
             }
         }
     }
-    if (failed) fetcher->setProperty(kGDataFetcherParseErrorKey, parseError);
+    if (failed) result.error = std::move(parseError);
+    return result;
 }
 
 void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                                    const std::optional<Bytes>& data) {
-    // A ticket cancelled after its answer was parsed has cleared the fetcher's properties.
-    auto ticket = GDataTicket(fetcher);
-    if (!ticket) return;
+                                                    const std::optional<Bytes>& data, ParseResult parsed) {
+    // A ticket cancelled after its answer was parsed has let go of the fetcher and its context.
+    auto call = GDataFetcherCallForFetcher(fetcher);
+    if (!call) return;
+    auto ticket = call.ticket;
     ticket->setParseOperation(nullptr);
+    call.context->callbackPoster = nullptr;
+    call.context->parsedObject = std::move(parsed.object);
+    call.context->parseError = std::move(parsed.error);
 
-    auto delegate = anyValue<GDataServiceDelegate>(fetcher->propertyForKey(kGDataFetcherDelegateKey)).value_or(GDataServiceDelegate());
-    auto object = anyValue<GDataObjectPtr>(fetcher->propertyForKey(kGDataFetcherParsedObjectKey)).value_or(nullptr);
-    auto parseError = anyValue<Error>(fetcher->propertyForKey(kGDataFetcherParseErrorKey));
-    auto completion = anyValue<GDataServiceCompletionHandler>(fetcher->propertyForKey(kGDataFetcherCompletionHandlerKey))
-                          .value_or(nullptr);
+    // Copies: a next page replaces the context, and a callback may cancel the ticket.
+    const GDataServiceDelegate delegate = call.context->delegate;
+    GDataObjectPtr object = call.context->parsedObject;
+    const std::optional<Error> parseError = call.context->parseError;
+    const GDataServiceCompletionHandler completion = call.context->completionHandler;
 
     platform::NotificationCenter::defaultCenter().post(kGDataServiceTicketParsingStoppedNotification, ticket.get());
 
@@ -624,18 +623,16 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
         invokeCallback(delegate, ticket, nullptr, error);
         if (completion) completion(ticket, nullptr, error);
     }
-    fetcher->setProperties({});
-    ticket->setHasCalledCallback(true);
-    ticket->setCurrentFetcher(nullptr);
+    endFetch(ticket, fetcher);
 }
 
 void GDataServiceBase::objectFetcherFailed(const std::shared_ptr<QNSessionFetcher>& fetcher,
                                            const std::optional<Bytes>& data, const Error& error) {
-    auto ticket = GDataTicket(fetcher);
-    if (!ticket) return;  // the call was cancelled
-    auto delegate = anyValue<GDataServiceDelegate>(fetcher->propertyForKey(kGDataFetcherDelegateKey)).value_or(GDataServiceDelegate());
-    auto completion = anyValue<GDataServiceCompletionHandler>(fetcher->propertyForKey(kGDataFetcherCompletionHandlerKey))
-                          .value_or(nullptr);
+    auto call = GDataFetcherCallForFetcher(fetcher);
+    if (!call) return;  // the call was cancelled
+    auto ticket = call.ticket;
+    const GDataServiceDelegate delegate = call.context->delegate;
+    const GDataServiceCompletionHandler completion = call.context->completionHandler;
 
     // The body of the refused request: what the completion gave, else what the fetcher kept.
     std::optional<Bytes> responseData = data;
@@ -651,7 +648,14 @@ void GDataServiceBase::objectFetcherFailed(const std::shared_ptr<QNSessionFetche
     ticket->setFetchError(reported);
     invokeCallback(delegate, ticket, nullptr, reported);
     if (completion) completion(ticket, nullptr, reported);
+    endFetch(ticket, fetcher);
+}
+
+void GDataServiceBase::endFetch(const GDataServiceTicketPtr& ticket, const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    // The fetcher lets go of the ticket, and the ticket of this fetch's context, unless a callback
+    // already started another fetch on it.
     fetcher->setProperties({});
+    if (ticket->fetchContextForFetcher(fetcher)) ticket->setFetchContext(std::nullopt);
     ticket->setHasCalledCallback(true);
     ticket->setCurrentFetcher(nullptr);
 }

@@ -60,19 +60,9 @@ inline constexpr const char* kGDataServiceTicketParsingStartedNotification =
 inline constexpr const char* kGDataServiceTicketParsingStoppedNotification =
     "kGDataServiceTicketParsingStoppedNotification";
 
-// Properties the service keeps on each object fetcher.
-inline constexpr const char* kGDataFetcherObjectClassKey = "_objectClass";            // const GDataClassInfo*
-inline constexpr const char* kGDataFetcherDelegateKey = "_delegate";                  // GDataServiceDelegate
-inline constexpr const char* kGDataFetcherFinishedSelectorKey = "_finishedSelector";  // std::string
-inline constexpr const char* kGDataFetcherTicketKey = "_ticket";                      // GDataServiceTicketPtr
-inline constexpr const char* kGDataFetcherCompletionHandlerKey = "_completionHandler";
-inline constexpr const char* kGDataFetcherRetryInvocationKey = "_retryInvocation";
-inline constexpr const char* kGDataFetcherCallbackThreadKey = "_callbackThread";  // GDataServiceCallbackPoster
-inline constexpr const char* kGDataFetcherParsedObjectKey = "_parsedObject";      // GDataObjectPtr
-inline constexpr const char* kGDataFetcherParseErrorKey = "_parseError";          // platform::Error
-
-// Runs a block on the thread (or serial queue) that received a fetch completion.
-using GDataServiceCallbackPoster = std::function<void(std::function<void()>)>;
+// The one property the service keeps on each object fetcher: the ticket (GDataServiceTicketPtr;
+// read it with GDataTicket). Everything else of the call travels in the ticket's GDataFetchContext.
+inline constexpr const char* kGDataFetcherTicketKey = "_ticket";
 
 // The library's version: 1.12.0. Fills whichever of the three it is given.
 void GDataFrameworkVersion(int* major, int* minor, int* release);
@@ -294,14 +284,19 @@ protected:
                             const GDataServiceCompletionHandler& completionHandler, platform::Error error);
 
 private:
-    // What the parse needs, taken on the completion thread.
+    // What the parse needs, taken on the completion thread, and what it gives.
     struct ParseInput;
-    static void parseObjectFromDataOfFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                             const ParseInput& input,
-                                             const std::shared_ptr<platform::Operation>& operation);
+    struct ParseResult {
+        GDataObjectPtr object;
+        std::optional<platform::Error> error;
+    };
+    static ParseResult parseObjectFromDataOfFetcher(const ParseInput& input,
+                                                    const std::shared_ptr<platform::Operation>& operation);
     void handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                      const std::optional<platform::Bytes>& data);
+                                      const std::optional<platform::Bytes>& data, ParseResult parsed);
     static GDataServiceCallbackPoster currentCallbackPoster();
+    // Ends the fetch after its report: the fetcher, the ticket and the context let go of each other.
+    static void endFetch(const GDataServiceTicketPtr& ticket, const std::shared_ptr<QNSessionFetcher>& fetcher);
 
     std::shared_ptr<platform::OperationQueue> operationQueue_;
     std::optional<std::string> serviceVersion_;

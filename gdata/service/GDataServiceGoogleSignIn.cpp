@@ -117,10 +117,11 @@ GDataServiceTicketPtr GDataServiceGoogle::repeatAfterRefusedToken(const GDataSer
 void GDataServiceGoogle::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
                                                const std::optional<Bytes>& data, const std::optional<Error>& error) {
     if (error && (error->code == 401 || error->code == 403)) {
-        std::any value = fetcher->propertyForKey(kGDataFetcherRetryInvocationKey);
-        if (auto* repeat = std::any_cast<GDataServiceRetryInvocation>(&value); repeat && *repeat) {
-            fetcher->setProperty(kGDataFetcherRetryInvocationKey, std::any());
-            if ((*repeat)()) return;
+        // Taken out of the context first: repeating the call gives the ticket a new one.
+        if (auto call = GDataFetcherCallForFetcher(fetcher); call && call.context->retryInvocation) {
+            GDataServiceRetryInvocation repeat = std::move(call.context->retryInvocation);
+            call.context->retryInvocation = nullptr;
+            if (repeat()) return;
         }
     }
     GDataServiceBase::objectFetcherFinished(fetcher, data, error);

@@ -64,6 +64,7 @@ void GDataServiceTicketBase::cancelTicket() {
         fetcher->stopFetching();
         fetcher->setProperties({});
     }
+    fetchContext_.reset();
     currentFetcher_.reset();
     userData_.reset();
     properties_.reset();
@@ -132,11 +133,27 @@ void GDataServiceTicketBase::accumulateFeed(const std::shared_ptr<GDataFeedBase>
     }
 }
 
+GDataFetchContext* GDataServiceTicketBase::fetchContextForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    if (!fetchContext_ || !fetcher || fetchContext_->fetcher.lock() != fetcher) return nullptr;
+    return &*fetchContext_;
+}
+
 GDataServiceTicketPtr GDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher) {
     if (!fetcher) return nullptr;
     auto value = fetcher->propertyForKey(kGDataFetcherTicketKey);
     if (auto p = std::any_cast<GDataServiceTicketPtr>(&value)) return *p;
     return nullptr;
+}
+
+void setGDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher, const GDataServiceTicketPtr& ticket) {
+    if (fetcher) fetcher->setProperty(kGDataFetcherTicketKey, ticket ? std::any(ticket) : std::any());
+}
+
+GDataFetcherCall GDataFetcherCallForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    GDataFetcherCall call;
+    call.ticket = GDataTicket(fetcher);
+    if (call.ticket) call.context = call.ticket->fetchContextForFetcher(fetcher);
+    return call;
 }
 
 }  // namespace quorvane

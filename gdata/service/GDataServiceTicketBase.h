@@ -42,6 +42,8 @@ using GDataServiceRetryCallback = std::function<bool(const GDataServiceTicketPtr
 using GDataServiceRetryInvocation = std::function<GDataServiceTicketPtr()>;
 // Named values of the caller kept with a service or a ticket.
 using GDataServiceProperties = std::map<std::string, std::any>;
+// Runs a block on the thread (or serial queue) that received a fetch completion.
+using GDataServiceCallbackPoster = std::function<void(std::function<void()>)>;
 
 // The "delegate and finished selector" form of a call's callback. A call may be given one of
 // these, a completion handler, or both; the delegate is called first. The constructor is
@@ -56,6 +58,20 @@ struct GDataServiceDelegate {
     std::string finishedSelectorName;
 
     explicit operator bool() const { return static_cast<bool>(didFinish); }
+};
+
+// What one object fetch of a call carries from the fetch path to its report, typed. The ticket
+// owns it; each fetch of the call (a next page is another) starts a fresh one, and the report or
+// a cancellation ends it, so a late event of an earlier fetcher finds none of its own.
+struct GDataFetchContext {
+    std::weak_ptr<QNSessionFetcher> fetcher;  // the object fetcher it belongs to
+    const GDataClassInfo* objectClass = nullptr;  // null: the class the answer's root element names
+    GDataServiceDelegate delegate;
+    GDataServiceCompletionHandler completionHandler;
+    GDataServiceRetryInvocation retryInvocation;  // the sign-in layer's repeat after a refusal
+    GDataServiceCallbackPoster callbackPoster;    // set from the fetch completion until the parse ran
+    GDataObjectPtr parsedObject;
+    std::optional<platform::Error> parseError;
 };
 
 class GDataServiceTicketBase : public std::enable_shared_from_this<GDataServiceTicketBase> {
@@ -130,6 +146,11 @@ public:
     const std::shared_ptr<platform::Operation>& parseOperation() const { return parseOperation_; }
     void setParseOperation(std::shared_ptr<platform::Operation> op) { parseOperation_ = std::move(op); }
 
+    // The context of the fetch the fetcher runs for this ticket; null when the fetcher's call
+    // ended, was cancelled or moved on to another fetcher.
+    GDataFetchContext* fetchContextForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher);
+    void setFetchContext(std::optional<GDataFetchContext> context) { fetchContext_ = std::move(context); }
+
     // --- results ---
     const GDataObjectPtr& fetchedObject() const { return fetchedObject_; }
     void setFetchedObject(GDataObjectPtr object) { fetchedObject_ = std::move(object); }
@@ -173,9 +194,20 @@ private:
     uint64_t nextLinksFollowedCounter_ = 0;
     std::shared_ptr<platform::Operation> parseOperation_;
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer_;
+    std::optional<GDataFetchContext> fetchContext_;
 };
 
-// The ticket a fetcher of a GData call carries (its "_ticket" property); null when none.
+// The ticket a fetcher of a GData call carries (its "_ticket" property, the one property the
+// service keeps on a fetcher: it keeps the call alive while the fetch runs); null when none.
 GDataServiceTicketPtr GDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher);
+void setGDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher, const GDataServiceTicketPtr& ticket);
+// What a fetcher's callback needs of its call: its ticket and that fetch's context, or nulls
+// when the call was cancelled or ended.
+struct GDataFetcherCall {
+    GDataServiceTicketPtr ticket;
+    GDataFetchContext* context = nullptr;
+    explicit operator bool() const { return ticket && context; }
+};
+GDataFetcherCall GDataFetcherCallForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher);
 
 }  // namespace quorvane

@@ -27,7 +27,7 @@ struct Slot {
     mcontext_t context{};
 };
 
-constexpr size_t kSlotCount = 256;
+constexpr size_t kSlotCount = kMaxSuspendedThreads;
 Slot gSlots[kSlotCount];
 std::atomic<bool> gHandlerInstalled{false};
 
@@ -167,19 +167,35 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
     return kKernSuccess;
 }
 
-KernReturn suspendThread(thread_t thread) {
-    if (thread <= 0 || thread == threadSelf() || static_cast<uint32_t>(thread) >= (1u << 24)) return kKernFailure;
+namespace {
+
+enum class Request { kHeld, kSent, kFailed };
+
+// The first half of a suspension: a thread already stopped gets one more hold; any other gets a
+// slot in the requested phase and the signal.
+// True when some slot is taken for the thread: it is being stopped, is stopped or is leaving the
+// handler (where the signal is blocked only while the handler runs).
+bool hasSlot(thread_t thread) {
+    for (Slot& slot : gSlots) {
+        const uint32_t word = slot.word.load(std::memory_order_acquire);
+        if (word != 0 && (word >> 8) == static_cast<uint32_t>(thread)) return true;
+    }
+    return false;
+}
+
+Request requestSuspension(thread_t thread, Slot** out) {
+    if (thread <= 0 || thread == threadSelf() || static_cast<uint32_t>(thread) >= (1u << 24)) return Request::kFailed;
     if (Slot* stopped = stoppedSlot(thread)) {
         // Only while a suspension is still held: once the count has dropped to 0 the thread is
         // on its way out of the handler, and a fresh request stops it again when it has left.
         uint32_t held = stopped->suspendCount.load(std::memory_order_acquire);
         while (held > 0) {
             if (stopped->suspendCount.compare_exchange_weak(held, held + 1, std::memory_order_acq_rel)) {
-                return kKernSuccess;
+                return Request::kHeld;
             }
         }
     }
-    if (!installHandler()) return kKernFailure;
+    if (!installHandler()) return Request::kFailed;
 
     const uint32_t requested = wordFor(thread, kRequested);
     Slot* slot = nullptr;
@@ -190,20 +206,119 @@ KernReturn suspendThread(thread_t thread) {
             break;
         }
     }
-    if (slot == nullptr) return kKernFailure;
+    if (slot == nullptr) return Request::kFailed;
     slot->suspendCount.store(1, std::memory_order_release);
 
     if (::syscall(SYS_tgkill, taskSelf(), thread, suspendSignal()) != 0) {
         slot->word.store(0, std::memory_order_release);
-        return kKernFailure;
+        return Request::kFailed;
     }
-    if (!waitWhile(&slot->word, requested, nowMs() + kSuspendTimeoutMs)) {
+    *out = slot;
+    return Request::kSent;
+}
+
+// The second half: waits for the thread to stop until the deadline; false (and the request
+// withdrawn) when it did not.
+bool awaitSuspension(thread_t thread, Slot* slot, int64_t deadlineMs) {
+    const uint32_t requested = wordFor(thread, kRequested);
+    if (!waitWhile(&slot->word, requested, deadlineMs)) {
         uint32_t expected = requested;
-        if (slot->word.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return kKernFailure;
+        if (slot->word.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
         // The thread took the request at the last moment: it is about to stop.
     }
     waitWhile(&slot->word, wordFor(thread, kCopying), -1);
-    return kKernSuccess;
+    return true;
+}
+
+}  // namespace
+
+bool threadBlocksSignal(thread_t thread, int signo) {
+    if (signo <= 0 || signo > 64) return false;
+    char path[64];
+    size_t n = 0;
+    for (const char* p = "/proc/"; *p; ++p) path[n++] = *p;
+    n = appendNumber(path, n, static_cast<unsigned long>(taskSelf()));
+    for (const char* p = "/task/"; *p; ++p) path[n++] = *p;
+    n = appendNumber(path, n, static_cast<unsigned long>(thread));
+    for (const char* p = "/status"; *p; ++p) path[n++] = *p;
+    path[n] = '\0';
+
+    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return false;
+    char buf[4096];
+    size_t len = 0;
+    for (;;) {
+        long got = ::syscall(SYS_read, fd, buf + len, sizeof(buf) - 1 - len);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        len += static_cast<size_t>(got);
+        if (len == sizeof(buf) - 1) break;
+    }
+    ::close(fd);
+    buf[len] = '\0';
+
+    static constexpr char kKey[] = "\nSigBlk:";
+    for (size_t i = 0; i + sizeof(kKey) - 1 <= len; ++i) {
+        size_t k = 0;
+        while (k < sizeof(kKey) - 1 && buf[i + k] == kKey[k]) ++k;
+        if (k != sizeof(kKey) - 1) continue;
+        const char* c = buf + i + k;
+        while (*c == ' ' || *c == '\t') ++c;
+        uint64_t mask = 0;
+        for (;; ++c) {
+            int digit;
+            if (*c >= '0' && *c <= '9') digit = *c - '0';
+            else if (*c >= 'a' && *c <= 'f') digit = *c - 'a' + 10;
+            else if (*c >= 'A' && *c <= 'F') digit = *c - 'A' + 10;
+            else break;
+            mask = (mask << 4) | static_cast<uint64_t>(digit);
+        }
+        return (mask >> (signo - 1)) & 1;
+    }
+    return false;
+}
+
+KernReturn suspendThread(thread_t thread) {
+    Slot* slot = nullptr;
+    switch (requestSuspension(thread, &slot)) {
+        case Request::kHeld: return kKernSuccess;
+        case Request::kFailed: return kKernFailure;
+        case Request::kSent: break;
+    }
+    return awaitSuspension(thread, slot, nowMs() + kSuspendTimeoutMs) ? kKernSuccess : kKernFailure;
+}
+
+size_t suspendThreads(const thread_t* threads, size_t count, bool* suspended) {
+    // Every request goes out first, so the threads stop side by side and a slow one costs the
+    // deadline once, not once per thread. A thread that blocks the signal is asked too (it may
+    // block it only for a moment, as a thread starting another does), but waited for only
+    // briefly.
+    Slot* slots[kMaxSuspendedThreads];
+    bool blocks[kMaxSuspendedThreads];
+    size_t stopped = 0;
+    const int64_t start = nowMs();
+    for (size_t i = 0; i < count; ++i) {
+        suspended[i] = false;
+        if (i >= kMaxSuspendedThreads) continue;
+        slots[i] = nullptr;
+        // Inside the handler (a suspension under way) the signal is blocked too: that is no sign.
+        blocks[i] = threads[i] > 0 && !hasSlot(threads[i]) && threadBlocksSignal(threads[i], suspendSignal());
+        switch (requestSuspension(threads[i], &slots[i])) {
+            case Request::kHeld:
+                suspended[i] = true;
+                ++stopped;
+                break;
+            case Request::kFailed: break;
+            case Request::kSent: break;
+        }
+    }
+    for (size_t i = 0; i < count && i < kMaxSuspendedThreads; ++i) {
+        if (slots[i] == nullptr || suspended[i]) continue;
+        const int64_t deadline = start + (blocks[i] ? kBlockedSuspendTimeoutMs : kSuspendTimeoutMs);
+        suspended[i] = awaitSuspension(threads[i], slots[i], deadline);
+        if (suspended[i]) ++stopped;
+    }
+    return stopped;
 }
 
 KernReturn resumeThread(thread_t thread) {

@@ -9,7 +9,10 @@
 // fixed-size table: no allocation and no locks, so it may run inside a crash handler.
 //
 // A thread that blocks the signal, or is itself stuck inside a signal handler with the signal
-// masked, cannot be stopped: suspendThread gives up after kSuspendTimeoutMs.
+// masked, cannot be stopped: suspendThread gives up after kSuspendTimeoutMs. suspendThreads, for
+// stopping every thread at crash time, stops them all at once under one deadline and reads each
+// thread's blocked set (/proc/<task>/task/<id>/status) first: a thread that blocks the signal is
+// waited for only kBlockedSuspendTimeoutMs (it may unblock it in a moment).
 
 #include <sys/types.h>
 #include <ucontext.h>
@@ -24,8 +27,18 @@ namespace quorvane::platform::crash {
 // The real-time signal used to stop threads (installed on the first suspension).
 int suspendSignal();
 
-// How long suspendThread waits for a thread to stop.
+// How long suspendThread and suspendThreads wait for threads to stop.
 inline constexpr int kSuspendTimeoutMs = 2000;
+// How long suspendThreads waits for a thread that blocked the signal when asked.
+inline constexpr int kBlockedSuspendTimeoutMs = 100;
+
+// The most threads that can be held suspended at once, which is also the most threads the
+// capture engine lists in a report.
+inline constexpr size_t kMaxSuspendedThreads = 512;
+
+// True when the thread of this process blocks the signal (read from its status file); false
+// when it does not or the file cannot be read.
+bool threadBlocksSignal(thread_t thread, int signo);
 
 // Writes up to capacity thread ids of the task (from /proc/<task>/task) into threads and their
 // total number into count (which may exceed capacity). kKernFailure when the folder cannot be
@@ -36,6 +49,11 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
 // suspendThread needs one resumeThread. kKernFailure for the calling thread itself, for a
 // thread that is gone, and for one that did not stop in time.
 KernReturn suspendThread(thread_t thread);
+// Stops every listed thread (the calling thread and ids <= 0 are skipped) and waits for all of
+// them under one deadline of kSuspendTimeoutMs. suspended[i] tells whether threads[i] was stopped;
+// each of those needs one resumeThread. Returns the number stopped. Threads that block the
+// signal are waited for until kBlockedSuspendTimeoutMs after the start.
+size_t suspendThreads(const thread_t* threads, size_t count, bool* suspended);
 // Releases one suspension; the thread runs again when the last one is released.
 // kKernFailure when the thread is not suspended.
 KernReturn resumeThread(thread_t thread);

@@ -213,17 +213,26 @@ std::string archiveHead() {
 
 // The root of the document with its version; nullptr with a message when it is not an archive.
 const Json* unwrap(const Json& doc, int& version, std::string& error) {
-    if (doc.is_discarded() || !doc.is_object() || doc.value("$archive", "") != kArchiveName ||
-        !doc.contains("$version") || !doc["$version"].is_number_integer() || !doc.contains("$root")) {
+    // Every member is checked for its type before it is read: the document comes from storage.
+    const auto name = doc.is_object() ? doc.find("$archive") : doc.end();
+    const auto number = doc.is_object() ? doc.find("$version") : doc.end();
+    const auto root = doc.is_object() ? doc.find("$root") : doc.end();
+    if (doc.is_discarded() || !doc.is_object() || name == doc.end() || !name->is_string() ||
+        name->get_ref<const std::string&>() != kArchiveName || number == doc.end() || !number->is_number_integer() ||
+        root == doc.end()) {
         error = "the data is not a keyed archive";
         return nullptr;
     }
-    version = doc["$version"].get<int>();
-    if (version < 1 || version > KeyedArchiver::kFormatVersion) {
-        error = "the archive's format version " + std::to_string(version) + " is not supported";
+    // Compared as the JSON number it is, so that no later version narrows into a known one.
+    const bool supported = number->is_number_unsigned()
+                               ? number->get<uint64_t>() >= 1 && number->get<uint64_t>() <= KeyedArchiver::kFormatVersion
+                               : number->get<int64_t>() >= 1 && number->get<int64_t>() <= KeyedArchiver::kFormatVersion;
+    if (!supported) {
+        error = "the archive's format version " + number->dump() + " is not supported";
         return nullptr;
     }
-    return &doc["$root"];
+    version = number->get<int>();
+    return &*root;
 }
 
 }  // namespace

@@ -173,6 +173,7 @@ TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
     auto delegate = std::make_shared<RecordingAnalyticsDelegate>();
     MSAnalytics::setDelegate(delegate);
     ASSERT_TRUE(f.start());
+    f.analytics->updateConfigurationWithAppSecret("app-secret", std::nullopt);  // registers nothing twice
     ASSERT_TRUE(f.flushAll(2));  // the start-service and start-session logs
     f.server.script({{400}});
     MSAnalytics::trackEvent("refused");

@@ -52,26 +52,27 @@ struct AnalyticsFixture {
             if (log["type"].asString() == type) out.push_back(log);
         return out;
     }
-    bool waitForTypeCount(const std::string& type, size_t n, double timeout = 30) const {
+    // Waits until the accepted logs satisfy the predicate.
+    bool waitForAccepted(const std::function<bool(const std::vector<platform::Value>&)>& done, double timeout = 30) const {
         for (;;) {
-            if (accepted(type).size() >= n) return true;
-            if (!server.waitForAcceptedLogCount(server.acceptedLogs().size() + 1, timeout)) return false;
+            auto logs = server.acceptedLogs();
+            if (done(logs)) return true;
+            if (!server.waitForAcceptedLogCount(logs.size() + 1, timeout)) return false;
         }
+    }
+    bool waitForTypeCount(const std::string& type, size_t n) const {
+        return waitForAccepted([&](const auto&) { return accepted(type).size() >= n; });
+    }
+    bool waitForNamed(const std::string& name) const {
+        return waitForAccepted([&](const auto& logs) {
+            return std::any_of(logs.begin(), logs.end(), [&](const auto& l) { return l["name"].asString() == name; });
+        });
     }
     // Sends everything stored now, the facade's own unit included, and waits for it.
     bool flushAll(size_t expectedAccepted) const {
         MSRevAzezar::sharedInstance().channelUnit()->flushQueue();
         flush();
         return server.waitForAcceptedLogCount(expectedAccepted, 30);
-    }
-    // Waits until a log of the type named so has arrived (events and pages by name).
-    bool waitForNamed(const std::string& name, double timeout = 30) const {
-        for (size_t seen = 0;;) {
-            for (const auto& log : server.acceptedLogs())
-                if (log["name"].asString() == name) return true;
-            seen = server.acceptedLogs().size();
-            if (!server.waitForAcceptedLogCount(seen + 1, timeout)) return false;
-        }
     }
 };
 

@@ -416,7 +416,8 @@ TEST(MSCrashLogWriter, UncaughtExceptionIsWrittenWithItsFramesBeforeTheSignal) {
     EXPECT_EQ(r->exception->frames[1]->pc, 0xabcdefu);
     EXPECT_EQ(r->exception->frames[0]->symbol, nullptr);
     EXPECT_STREQ(r->signal->name, "SIGABRT");
-    EXPECT_STREQ(r->signal->code, "#-6");  // SI_TKILL has no name
+    EXPECT_STREQ(r->signal->code, "SI_TKILL");
+    EXPECT_EQ(r->signal->address, 0u) << "the address of a sent signal is the sender's id";
     // The only thread is the crashed one.
     ASSERT_EQ(r->n_threads, 1u);
     EXPECT_TRUE(r->threads[0]->crashed);
@@ -702,32 +703,77 @@ TEST(MSCrashLogWriter, UnnamedSignalAndCodeAreWrittenByNumberAndTheCallingThread
     MSqvcrash_log_writer_free(&other);
 }
 
-TEST(MSCrashLogWriter, ReportLargerThanTheLimitIsLeftIncomplete) {
-    // Two threads of 512 frames each and the image list do not fit in a few kilobytes.
+namespace {
+
+// A report of this process written from the calling thread into a file with the given limit.
+std::pair<qvcrash_error_t, std::string> writeWithLimit(uint64_t limit) {
     qvcrash_log_writer_t writer;
     MSqvcrash_log_writer_init(&writer, "limit.app", "1", nullptr, 0, false);
-    MemoryFile mem(4096);
+    MemoryFile mem(limit);
     qvcrash_log_bsd_info_t bsd = {SIGSEGV, SEGV_MAPERR, nullptr};
     qvcrash_log_signal_info_t siginfo = {&bsd};
     DirectWrite direct{QVCRASH_EUNKNOWN, &writer, &mem.file, &siginfo};
-    static std::atomic<int> ready{0}, release{0};
-    std::thread deep([] { qvtest_report_deep(600, &ready, &release); });
-    while (ready.load() == 0) std::this_thread::yield();
     MSqvcrash_async_thread_state_current(
         [](qvcrash_async_thread_state_t* state, void* context) {
             auto* d = static_cast<DirectWrite*>(context);
-            return MSqvcrash_log_writer_write(d->writer, MSpl_mach_thread_self(), MSqvcrash_shared_image_list(),
-                                              d->file, d->siginfo, state);
+            d->result = MSqvcrash_log_writer_write(d->writer, MSpl_mach_thread_self(), MSqvcrash_shared_image_list(),
+                                                   d->file, d->siginfo, state);
+            return d->result;
         },
         &direct);
+    MSqvcrash_log_writer_free(&writer);
+    return {direct.result, mem.contents()};
+}
+
+}  // namespace
+
+TEST(MSCrashLogWriter, ReportLargerThanTheLimitShedsTheDeepestFramesOfOtherThreads) {
+    static std::atomic<int> ready{0}, release{0};
+    std::thread deep([] { qvtest_report_deep(600, &ready, &release); });
+    while (ready.load() == 0) std::this_thread::yield();
+
+    auto [fullResult, full] = writeWithLimit(0);
+    ASSERT_EQ(fullResult, QVCRASH_ESUCCESS);
+    Report whole;
+    whole.bytes = full;
+    whole.message = qvcrash__crash_report__unpack(nullptr, full.size() - 8, reinterpret_cast<const uint8_t*>(full.data()) + 8);
+    ASSERT_NE(whole.message, nullptr);
+    const size_t crashedFrames = crashedThread(whole.message)->n_frames;
+
+    // Limits that the report can be cut to fit, and one that not even the crashed thread, the
+    // images and the signal fit: that one is reported as an output error, never as written.
+    const struct {
+        uint64_t limit;
+        qvcrash_error_t result;
+    } cases[] = {{full.size() - 100, QVCRASH_ESUCCESS}, {full.size() / 2, QVCRASH_ESUCCESS}, {400, QVCRASH_OUTPUT_ERR}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        auto [result, bytes] = writeWithLimit(c.limit);
+        EXPECT_EQ(result, c.result);
+        EXPECT_LE(bytes.size(), c.limit);
+        auto* r = qvcrash__crash_report__unpack(nullptr, bytes.size() - 8, reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
+        if (c.result != QVCRASH_ESUCCESS) {
+            EXPECT_EQ(r, nullptr);
+            continue;
+        }
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->n_threads, whole.message->n_threads);
+        EXPECT_EQ(r->n_binary_images, whole.message->n_binary_images);
+        ASSERT_NE(r->signal, nullptr);
+        for (size_t i = 0; i < r->n_threads; ++i) {
+            const auto* t = r->threads[i];
+            if (t->crashed) {
+                EXPECT_EQ(t->n_frames, crashedFrames);
+                EXPECT_EQ(t->n_registers, 21u);
+            } else {
+                EXPECT_LT(t->n_frames, 512u);
+                EXPECT_LE(t->n_frames, whole.message->threads[i]->n_frames);
+            }
+        }
+        qvcrash__crash_report__free_unpacked(r, nullptr);
+    }
+
     release.store(1);
     ::syscall(SYS_futex, reinterpret_cast<int*>(&release), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
     deep.join();
-
-    std::string bytes = mem.contents();
-    EXPECT_LE(bytes.size(), 4096u);
-    ASSERT_GT(bytes.size(), 8u);
-    EXPECT_EQ(qvcrash__crash_report__unpack(nullptr, bytes.size() - 8, reinterpret_cast<const uint8_t*>(bytes.data()) + 8),
-              nullptr);
-    MSqvcrash_log_writer_free(&writer);
 }

@@ -5,6 +5,9 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <fstream>
+#include <string>
+#include <thread>
 
 #include "crashreporter/MSCrashSignalHandler.h"
 #include "tests/crashreporter/CrashChild.h"
@@ -184,6 +187,39 @@ TEST(MSCrashSignalHandler, RegistrationFailureReportsThePosixError) {
         auto underlying = error.userInfo.find(quorvane::platform::Error::kUnderlyingErrorKey);
         if (!underlying || underlying->find("code")->asInt() != EINVAL) return 5;
         return 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+namespace {
+
+size_t mappingCount() {
+    std::ifstream maps("/proc/self/maps");
+    size_t n = 0;
+    for (std::string line; std::getline(maps, line);) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(MSCrashSignalHandler, EveryThreadGetsAnAlternateStackThatEndsWithIt) {
+    auto child = runInChild([] {
+        std::thread older([] {});  // started before: asked to take one by signal
+        MSCrashSignalHandler::installAlternateStacksOnEveryThread();
+        older.join();
+        const size_t before = mappingCount();
+        for (int i = 0; i < 100; ++i) {
+            std::thread t([] {
+                stack_t current;
+                if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) ||
+                    current.ss_size < MSCrashSignalHandler::kAlternateStackSize) {
+                    _exit(3);
+                }
+            });
+            t.join();
+        }
+        // The stacks of ended threads are given back (a few mappings may come and go).
+        return mappingCount() < before + 10 ? 0 : 4;
     });
     EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
 }

@@ -308,6 +308,42 @@ TEST(QVCrashAsyncMachO, RefusesDamagedImagesWithCodes) {
     }
 }
 
+TEST(QVCrashAsyncMachO, ReadsNothingBeyondWhatADamagedImageReallyHolds) {
+    // Claims of a damaged image, each of which once made the reader copy whatever memory lay
+    // there: an extent past the sane limit or past the address space is refused at once; a note
+    // segment that leaves the image or is larger than any real one is not read.
+    const struct {
+        const char* claim;
+        uint64_t loadSize, noteOffset, noteSize;
+        qvcrash_error_t init, note;
+    } cases[] = {
+        {"sane image", 0x2000, 0x100, 0x40, QVCRASH_ESUCCESS, QVCRASH_ESUCCESS},
+        {"extent of 1 TiB", 1ULL << 40, 0x100, 0x40, QVCRASH_EINVAL, QVCRASH_ESUCCESS},
+        {"extent past the address space", ~0ULL - 0x10, 0x100, 0x40, QVCRASH_EINVAL, QVCRASH_ESUCCESS},
+        {"note past the image's end", 0x2000, 0x1f00, 0x1000, QVCRASH_ESUCCESS, QVCRASH_EINVAL},
+        {"note before the image", 0x2000, ~0ULL - 0xfff, 0x40, QVCRASH_ESUCCESS, QVCRASH_EINVAL},
+        {"note of 1 GiB inside a 2 GiB image", 2ULL << 30, 0x100, 1ULL << 30, QVCRASH_ESUCCESS, QVCRASH_EINVAL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.claim);
+        FakeImage fake;
+        fake.phdr(1)->p_memsz = c.loadSize;
+        fake.phdr(0)->p_vaddr = c.noteOffset;
+        fake.phdr(0)->p_memsz = c.noteSize;
+        qvcrash_async_macho_t image{};
+        ASSERT_EQ(MSqvcrash_nasync_macho_init(&image, kSelf, "fake", fake.address()), c.init);
+        if (c.init != QVCRASH_ESUCCESS) continue;
+        qvcrash_async_macho_mapped_segment_t note;
+        const qvcrash_error_t mapped = MSqvcrash_async_macho_map_segment(&image, PT_NOTE, &note);
+        EXPECT_EQ(mapped, c.note);
+        if (mapped == QVCRASH_ESUCCESS) MSqvcrash_async_macho_mapped_segment_free(&note);
+        uint8_t uuid[20];
+        size_t length = 0;
+        EXPECT_EQ(MSqvcrash_async_macho_find_uuid(&image, uuid, sizeof(uuid), &length), QVCRASH_ENOTFOUND);
+        MSqvcrash_nasync_macho_free(&image);
+    }
+}
+
 TEST(QVCrashAsyncMachO, AHandMadeImageGetsItsSlideAndExtent) {
     FakeImage fake;
     qvcrash_async_macho_t image{};

@@ -31,9 +31,17 @@ TEST(QVCrashSignals, NamesSignalCodes) {
     EXPECT_STREQ(qvcrash_signal_code_name(SIGILL, ILL_ILLOPN), "ILL_ILLOPN");
     EXPECT_STREQ(qvcrash_signal_code_name(SIGTRAP, TRAP_BRKPT), "TRAP_BRKPT");
     EXPECT_STREQ(qvcrash_signal_code_name(SIGABRT, 0), "#0");
-    EXPECT_EQ(qvcrash_signal_code_name(SIGTRAP, 0), nullptr);
-    EXPECT_EQ(qvcrash_signal_code_name(SIGABRT, SI_TKILL), nullptr);
     EXPECT_EQ(qvcrash_signal_code_name(SIGUSR1, 1), nullptr);
+    EXPECT_EQ(qvcrash_signal_code_name(SIGSEGV, 99), nullptr);
+    // Who sent the signal, for any signal without a row of its own.
+    const struct {
+        int signo, code;
+        const char* name;
+    } senders[] = {{SIGTRAP, SI_USER, "SI_USER"},     {SIGABRT, SI_TKILL, "SI_TKILL"},
+                   {SIGSEGV, SI_KERNEL, "SI_KERNEL"}, {SIGBUS, SI_QUEUE, "SI_QUEUE"},
+                   {SIGUSR1, SI_TIMER, "SI_TIMER"},   {SIGSEGV, SEGV_PKUERR, "SEGV_PKUERR"},
+                   {SIGTRAP, TRAP_HWBKPT, "TRAP_HWBKPT"}, {SIGSEGV, 0, "SEGV_NOOP"}};
+    for (const auto& row : senders) EXPECT_STREQ(qvcrash_signal_code_name(row.signo, row.code), row.name) << row.code;
 }
 
 TEST(QVCrashSignals, MapsMachineExceptionsToSignals) {

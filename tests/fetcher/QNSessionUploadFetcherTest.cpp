@@ -151,7 +151,7 @@ TEST_F(QNSessionUploadFetcherTest, WithoutRetryOrAfterTooManyFailuresTheUploadEn
         auto fetcher = newUpload();
         fetcher->setRetryEnabled(retry);
         fetcher->setMinRetryInterval(0.005);
-        fetcher->setMaxRetryInterval(0.02);
+        fetcher->setMaxRetryInterval(10.0);
         fetcher->setUploadData(Bytes(body.begin(), body.end()));
         auto outcome = fetchToEnd(fetcher, 30);
         ASSERT_TRUE(outcome->error);

@@ -149,6 +149,27 @@ TEST(GDataFeedBase, GenerateParseRoundTripKeepsEverythingAndIsStable) {
     EXPECT_EQ(*second, *data);
 }
 
+TEST(GDataFeedBase, GDataAttributesAreToldByTheirNamespaceURI) {
+    // The feed binds "gd" to another URI: its gd:etag is not the modelled ETag and is written
+    // back as it came; the entry's ETag uses another prefix for the real URI.
+    auto feed = GDataFeedBase::feedWithXMLData(
+        GDataFeedBase::staticClassInfo(),
+        bytes("<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='urn:not-gdata' gd:etag='other'>"
+              "<entry xmlns:g='http://schemas.google.com/g/2005' g:etag='E1'><id>e</id></entry></feed>"));
+    ASSERT_TRUE(feed);
+    EXPECT_FALSE(feed->ETag());
+    ASSERT_EQ(feed->entryCount(), 1u);
+    EXPECT_EQ(feed->firstEntry()->ETag(), "E1");
+    auto data = feed->XMLDocument()->XMLData();
+    ASSERT_TRUE(data);
+    std::string text(data->begin(), data->end());
+    EXPECT_NE(text.find("gd:etag=\"other\""), std::string::npos) << text;
+    auto again = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data);
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(again->ETag());
+    EXPECT_EQ(again->firstEntry()->ETag(), "E1");
+}
+
 TEST(GDataFeedBase, EmptyAndMalformedFeeds) {
     auto empty = GDataFeedBase::feedWithXMLData(
         GDataFeedBase::staticClassInfo(), bytes("<feed xmlns='http://www.w3.org/2005/Atom'><id>x</id></feed>"));

@@ -164,6 +164,30 @@ TEST(GDataObjectParse, UndeclaredElementsAttributesAndCommentsComeBack) {
     EXPECT_TRUE(copied->unknownChildren().empty());
 }
 
+TEST(GDataObjectParse, UnparsedNodesOutliveTheParsedTreeAndCanStillBeConsumed) {
+    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto thing = std::dynamic_pointer_cast<TestThing>(
+        GDataObject::objectWithXMLElement(TestThing::staticClassInfo(), element, nullptr));
+    ASSERT_TRUE(thing);
+    // A node of the parsed element consumed after the lists were made leaves them.
+    auto unknown = element->elementsForLocalName("unknown", std::string_view("urn:x"));
+    ASSERT_EQ(unknown.size(), 1u);
+    thing->handleParsedElement(unknown[0]);
+    EXPECT_EQ(thing->unknownChildren().size(), 1u);  // the comment is left
+    auto extra = element->attributeForLocalName("extra", std::string_view("urn:x"));
+    ASSERT_TRUE(extra);
+    thing->handleParsedAttribute(extra);
+    EXPECT_TRUE(thing->unknownAttributes().empty());
+
+    // What stays unparsed is written back after the parsed element is gone.
+    element.reset();
+    unknown.clear();
+    extra.reset();
+    auto xml = xmlOf(*thing);
+    EXPECT_NE(xml.find("<!-- a comment -->"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("x:unknown"), std::string::npos) << xml;
+}
+
 TEST(GDataObjectParse, ContentWithACommentKeepsTheCommentAfterTheContent) {
     auto element = GDataXMLElement::initWithXMLString(
         "<t:blob xmlns:t='http://example.com/test'>text<!--c--><t:kept a='1'/></t:blob>");

@@ -294,6 +294,35 @@ TEST(GDataXMLElementTest, AdjacentTextIsMergedLikeParsedText) {
     EXPECT_EQ(element->childCount(), 3u);
 }
 
+TEST(GDataXMLElementTest, AdoptingAChildGivesWhatAddingACopyGives) {
+    // A subtree that buried a duplicate declaration when its own child was grafted.
+    auto build = [] {
+        auto email = GDataXMLNode::elementWithName("gd:email");
+        email->addNamespace(GDataXMLNode::namespaceWithName("q", "urn:q"));
+        email->addChild(parseElement("<q:badge xmlns:q='urn:q'>B</q:badge>"));
+        email->addAttributeWithName("address", std::nullopt, "a@example.com");
+        return email;
+    };
+    auto copied = atomEntry(), adopted = atomEntry();
+    copied->addChild(build());
+    adopted->adoptChild(build());
+    EXPECT_EQ(adopted->XMLString(), copied->XMLString());
+
+    // A child someone else still holds goes in as a copy and stays as it was.
+    auto held = build();
+    adopted->adoptChild(held);
+    EXPECT_EQ(held->XMLString(), build()->XMLString());
+    EXPECT_EQ(adopted->elementsForLocalName("email", kGDNS).size(), 2u);
+
+    // A document adopts its root the same way, and the bytes parse again.
+    auto doc = GDataXMLDocument::initAdoptingRootElement(std::move(adopted));
+    ASSERT_TRUE(doc);
+    auto data = doc->XMLData();
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(reparsesCleanly(*data));
+    EXPECT_EQ(doc->rootElement()->elementsForLocalName("email", kGDNS).size(), 2u);
+}
+
 TEST(GDataXMLElementTest, ParseFailuresOfElements) {
     platform::Error error;
     EXPECT_FALSE(GDataXMLElement::initWithXMLString("<a><b></a>", &error));

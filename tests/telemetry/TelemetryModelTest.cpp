@@ -74,6 +74,10 @@ TEST(TelemetryModel, DamagedOrForeignArchivesDecodeAsErrors) {
         {"wrong type", replaced(R"("sid":"6A1E)", R"("sid":7,"x":"6A1E)")},
         {"bad date", replaced(R"("timestamp":{"$date":)", R"("timestamp":{"$date":"x","y":)")},
         {"nested too deeply", deep},
+        {"archive name not a string", replaced(R"("$archive":"quorvane.keyed")", R"("$archive":7)")},
+        {"archive name given twice", replaced(R"("$version":1)", R"("$archive":1,"$version":1)")},
+        {"version beyond 32 bits", replaced(R"("$version":1)", R"("$version":4294967297)")},
+        {"version beyond 64 bits signed", replaced(R"("$version":1)", R"("$version":18446744073709551615)")},
     };
     for (const auto& [what, text] : cases) {
         std::string error;
