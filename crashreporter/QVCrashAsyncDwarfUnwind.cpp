@@ -1,6 +1,7 @@
 #include "crashreporter/QVCrashAsyncDwarfUnwind.h"
 
 #include "crashreporter/QVCrashAsyncDwarfCFAState.h"
+#include "crashreporter/QVCrashAsyncMachOFile.h"
 
 using namespace quorvane::qvcrash::MS::async;
 
@@ -32,6 +33,16 @@ qvcrash_error_t copyCfi(const qvcrash_async_macho_t* image, qvcrash_async_mobjec
                         qvcrash_async_mobject_t* section, bool* debug_frame) {
     *has_hdr = false;
     *debug_frame = false;
+    if (MSqvcrash_async_macho_is_macho(image)) {
+        if (MSqvcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", section) == QVCRASH_ESUCCESS) {
+            return QVCRASH_ESUCCESS;
+        }
+        if (MSqvcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", section) != QVCRASH_ESUCCESS) {
+            return QVCRASH_ENOTFOUND;
+        }
+        *debug_frame = true;
+        return QVCRASH_ESUCCESS;
+    }
     Elf64_Phdr ph;
     if (MSqvcrash_async_macho_read_segment(image, MSqvcrash_async_macho_find_segment_cmd(image, PT_GNU_EH_FRAME), &ph) &&
         MSqvcrash_async_macho_map_memory(image, ph.p_vaddr + image->vmaddr_slide, ph.p_memsz, true, hdr) ==

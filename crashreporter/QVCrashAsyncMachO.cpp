@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crashreporter/QVCrashAsyncMachOFile.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace {
@@ -87,12 +88,21 @@ qvcrash_error_t MSqvcrash_nasync_macho_init(qvcrash_async_macho_t* image, qvcras
     image->cfi_debug_frame = false;
     image->cfi_hdr = {};
     image->cfi_section = {};
+    image->format = QVCRASH_IMAGE_FORMAT_ELF;
+    image->macho_header = {};
 
     auto fail = [image](qvcrash_error_t err) {
         std::free(image->name);
         image->name = nullptr;
         return err;
     };
+
+    uint32_t magic = 0;
+    if (MSqvcrash_async_task_memcpy(task, header_addr, 0, &magic, sizeof(magic)) == QVCRASH_ESUCCESS &&
+        qvcrash_macho_is_magic(magic)) {
+        qvcrash_error_t err = qvcrash_nasync_macho_file_init(image);
+        return err == QVCRASH_ESUCCESS ? err : fail(err);
+    }
 
     qvcrash_error_t err = MSqvcrash_async_task_memcpy(task, header_addr, 0, &image->header, sizeof(image->header));
     if (err != QVCRASH_ESUCCESS) {
@@ -192,8 +202,14 @@ bool MSqvcrash_async_macho_contains_address(const qvcrash_async_macho_t* image, 
     return address >= image->header_addr && address - image->header_addr < image->text_size;
 }
 
-uint32_t MSqvcrash_async_macho_cpu_type(const qvcrash_async_macho_t* image) { return e16(image, image->header.e_machine); }
-uint32_t MSqvcrash_async_macho_cpu_subtype(const qvcrash_async_macho_t* image) { return e32(image, image->header.e_flags); }
+uint32_t MSqvcrash_async_macho_cpu_type(const qvcrash_async_macho_t* image) {
+    if (MSqvcrash_async_macho_is_macho(image)) return e32(image, image->macho_header.cputype);
+    return e16(image, image->header.e_machine);
+}
+uint32_t MSqvcrash_async_macho_cpu_subtype(const qvcrash_async_macho_t* image) {
+    if (MSqvcrash_async_macho_is_macho(image)) return e32(image, image->macho_header.cpusubtype);
+    return e32(image, image->header.e_flags);
+}
 const Elf64_Ehdr* MSqvcrash_async_macho_header(const qvcrash_async_macho_t* image) { return &image->header; }
 uint32_t MSqvcrash_async_macho_header_size(const qvcrash_async_macho_t* image) { return image->header_size; }
 const MSqvcrash_async_byteorder_t* MSqvcrash_async_macho_byteorder(const qvcrash_async_macho_t* image) {
@@ -203,6 +219,7 @@ const MSqvcrash_async_byteorder_t* MSqvcrash_async_macho_byteorder(const qvcrash
 // ---- program headers ----
 
 const void* MSqvcrash_async_macho_next_command(const qvcrash_async_macho_t* image, const void* previous) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_next_command(image, previous);
     const qvcrash_async_mobject_t* cmds = &image->load_cmds;
     if (previous == nullptr) {
         if (image->ncmds == 0) return nullptr;
@@ -224,6 +241,7 @@ const void* MSqvcrash_async_macho_next_command(const qvcrash_async_macho_t* imag
 
 const void* MSqvcrash_async_macho_next_command_type(const qvcrash_async_macho_t* image, const void* previous,
                                                     uint32_t type) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_next_command_type(image, previous, type);
     for (const void* cmd = MSqvcrash_async_macho_next_command(image, previous); cmd != nullptr;
          cmd = MSqvcrash_async_macho_next_command(image, cmd)) {
         Elf64_Phdr ph;
@@ -234,11 +252,12 @@ const void* MSqvcrash_async_macho_next_command_type(const qvcrash_async_macho_t*
 }
 
 const void* MSqvcrash_async_macho_find_command(const qvcrash_async_macho_t* image, uint32_t type) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_find_command(image, type);
     return MSqvcrash_async_macho_next_command_type(image, nullptr, type);
 }
 
 bool MSqvcrash_async_macho_read_segment(const qvcrash_async_macho_t* image, const void* command, Elf64_Phdr* out) {
-    if (command == nullptr ||
+    if (command == nullptr || MSqvcrash_async_macho_is_macho(image) ||
         !MSqvcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(command), 0,
                                                       sizeof(Elf64_Phdr))) {
         return false;
@@ -343,6 +362,7 @@ bool tableStringEquals(const qvcrash_async_mobject_t* strings, uint64_t offset, 
 
 qvcrash_error_t MSqvcrash_async_macho_map_section(const qvcrash_async_macho_t* image, const char* sectname,
                                                   qvcrash_async_mobject_t* mobj) {
+    if (MSqvcrash_async_macho_is_macho(image)) return QVCRASH_ENOTFOUND;
     qvcrash_async_mobject_t table;
     uint16_t count = 0;
     qvcrash_error_t err = mapSectionTable(image, &table, &count);
@@ -392,6 +412,7 @@ qvcrash_error_t MSqvcrash_async_macho_map_section(const qvcrash_async_macho_t* i
 
 qvcrash_error_t MSqvcrash_async_macho_find_uuid(const qvcrash_async_macho_t* image, uint8_t* buffer,
                                                 size_t capacity, size_t* length) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_find_uuid(image, buffer, capacity, length);
     for (const void* cmd = MSqvcrash_async_macho_find_command(image, PT_NOTE); cmd != nullptr;
          cmd = MSqvcrash_async_macho_next_command_type(image, cmd, PT_NOTE)) {
         Elf64_Phdr ph;
@@ -616,6 +637,7 @@ qvcrash_error_t MSqvcrash_async_macho_symtab_reader_init(qvcrash_async_macho_sym
     reader->image = image;
     reader->dynamic_symbols = {};
     reader->full_symbols = {};
+    if (MSqvcrash_async_macho_is_macho(image)) return QVCRASH_ENOTFOUND;  // see the LC_SYMTAB reader
     qvcrash_error_t err = initDynamicTable(image, &reader->dynamic_symbols);
     if (err == QVCRASH_ESUCCESS) err = initFullTable(image, &reader->full_symbols);
     if (err != QVCRASH_ESUCCESS) {
@@ -704,6 +726,7 @@ void searchTable(const qvcrash_async_macho_symtab_reader_t* reader, const qvcras
 
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* image, uint64_t pc,
                                                         qvcrash_async_macho_found_symbol_cb callback, void* context) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_find_symbol_by_pc(image, pc, callback, context);
     qvcrash_async_macho_symtab_reader_t reader;
     qvcrash_error_t err = MSqvcrash_async_macho_symtab_reader_init(&reader, image);
     if (err != QVCRASH_ESUCCESS) return err;
@@ -732,6 +755,7 @@ qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* i
 
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_name(qvcrash_async_macho_t* image, const char* symbol,
                                                           uint64_t* address) {
+    if (MSqvcrash_async_macho_is_macho(image)) return qvcrash_async_macho_file_find_symbol_by_name(image, symbol, address);
     qvcrash_async_macho_symtab_reader_t reader;
     qvcrash_error_t err = MSqvcrash_async_macho_symtab_reader_init(&reader, image);
     if (err != QVCRASH_ESUCCESS) return err;

@@ -13,6 +13,10 @@
 // code, not a bus error.
 //
 // Initialising and freeing allocate and are not async-safe; everything else is.
+//
+// The same record reads Mach-O images, made for the other platform the engine was written for:
+// initialising recognises their magics, and the operations whose arguments fit both formats read
+// either. QVCrashAsyncMachOFile.h has the Mach-O specifics.
 
 #include <elf.h>
 
@@ -22,6 +26,13 @@
 
 #include "crashreporter/QVCrashAsync.h"
 #include "crashreporter/QVCrashAsyncMObject.h"
+#include "crashreporter/QVCrashMachOFormat.h"
+
+// The record reads ELF images (what this system loads) and Mach-O images (QVCrashAsyncMachOFile.h).
+enum : uint32_t {
+    QVCRASH_IMAGE_FORMAT_ELF = 0,
+    QVCRASH_IMAGE_FORMAT_MACHO = 1,
+};
 
 struct qvcrash_async_macho_t {
     qvcrash_task_t task;
@@ -37,6 +48,9 @@ struct qvcrash_async_macho_t {
     bool m64;
     const MSqvcrash_async_byteorder_t* byteorder;
     std::atomic<void*> list_node;  // set by the image list
+
+    uint32_t format;                      // QVCRASH_IMAGE_FORMAT_*
+    qvcrash_macho_header_t macho_header;  // a Mach-O image's header as stored (zero for ELF)
 
     // Read-only mapping of the image's file in this process, or null.
     const void* file_map;

@@ -1,12 +1,14 @@
 #include "crashreporter/QVCrashFrameWalker.h"
 
+#include "crashreporter/QVCrashAsyncCompactUnwind.h"
 #include "crashreporter/QVCrashAsyncDwarfUnwind.h"
 
 namespace {
 
-// The readers tried in order for every step: the image's DWARF call-frame information, then the
-// frame-pointer chain. (The images here carry no compact unwind information.)
+// The readers tried in order for every step: the image's compact unwind information (Mach-O
+// images only), its DWARF call-frame information, then the frame-pointer chain.
 const qvframe_cursor_frame_reader_t kFrameReaders[] = {
+    MSqvframe_cursor_read_compact_unwind,
     MSqvframe_cursor_read_dwarf_unwind,
     MSqvframe_cursor_read_frame_ptr,
 };

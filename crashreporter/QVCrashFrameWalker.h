@@ -4,9 +4,8 @@
 // first frame reader of an ordered list that succeeds. Async-signal-safe: no allocation, no
 // locks, target memory read only through the engine's safe task reads.
 //
-// The reader list used by MSqvframe_cursor_next holds the frame-pointer reader; the table-driven
-// readers (compact unwind information, DWARF call-frame information) take their places ahead of
-// it once they exist.
+// The reader list used by MSqvframe_cursor_next holds, in order, the compact unwind reader, the
+// DWARF call-frame reader and the frame-pointer reader.
 
 #include <cstdint>
 

@@ -1,8 +1,7 @@
-// The crash engine's image reader over a damaged ELF image. The image is written into the
-// unused low end of the stack of a small child process (a "sleep"), which the reader then reads
-// as its target task: whatever sizes and addresses the image claims, reads reach only that
-// child's few megabytes of memory. The input is also offered as the image's file. Every lookup
-// ends with a result code; names found lie inside the string tables they come from.
+// The crash engine's image reader over a damaged ELF image, written into a child process that the
+// reader reads as its target task (fuzz/FuzzChildTarget.h). The input is also offered as the
+// image's file. Every lookup ends with a result code; names found lie inside the string tables
+// they come from.
 
 #include <elf.h>
 #include <signal.h>
@@ -23,66 +22,13 @@
 
 #include "crashreporter/QVCrashAsyncMachO.h"
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzChildTarget.h"
 
 namespace {
 
-constexpr size_t kImageBytes = 64 * 1024;
-
-struct Target {
-    pid_t pid = -1;
-    uint64_t image = 0;  // where the image goes in the child
-    int fileDescriptor = -1;
-    char filePath[64] = {};
-};
-
-pid_t child;
-void stopChild() {
-    if (child > 0) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
-}
-
-Target& target() {
-    static Target t = [] {
-        Target made;
-        made.pid = fork();
-        FUZZ_CHECK(made.pid >= 0, "the target process is started");
-        if (made.pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execlp("sleep", "sleep", "100000", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        child = made.pid;
-        std::atexit(stopChild);
-        // Once the child runs "sleep" (not the copy of this process that fork made), its stack
-        // mapping: the low end is far below anything "sleep" uses.
-        std::string proc = "/proc/" + std::to_string(made.pid);
-        for (int attempt = 0; attempt < 5000; ++attempt) {
-            std::string comm;
-            std::getline(std::ifstream(proc + "/comm"), comm);
-            if (comm == "sleep") break;
-            usleep(1000);
-        }
-        for (int attempt = 0; attempt < 1000 && !made.image; ++attempt) {
-            std::ifstream in(proc + "/maps");
-            std::string line;
-            while (std::getline(in, line)) {
-                if (line.find("[stack]") == std::string::npos || line.find("/") != std::string::npos) continue;
-                unsigned long long low = 0, high = 0;
-                if (std::sscanf(line.c_str(), "%llx-%llx", &low, &high) == 2 && high - low >= 2 * kImageBytes)
-                    made.image = low;
-            }
-            if (!made.image) usleep(1000);  // the child is still exec-ing
-        }
-        FUZZ_CHECK(made.image, "the target's stack is found");
-        made.fileDescriptor = memfd_create("fuzz-image", 0);
-        FUZZ_CHECK(made.fileDescriptor >= 0, "the image file is made");
-        std::snprintf(made.filePath, sizeof made.filePath, "/proc/self/fd/%d", made.fileDescriptor);
-        return made;
-    }();
-    return t;
-}
+using quorvane::fuzz::kImageBytes;
+using quorvane::fuzz::Target;
+using quorvane::fuzz::target;
 
 void noteSymbol(uint64_t, const char* name, void* context) {
     FUZZ_CHECK(name, "a found symbol has a name");
@@ -94,13 +40,7 @@ void noteSymbol(uint64_t, const char* name, void* context) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kImageBytes) size = kImageBytes;
     Target& t = target();
-    static std::vector<uint8_t> buffer(kImageBytes);
-    std::fill(buffer.begin(), buffer.end(), 0);
-    std::memcpy(buffer.data(), data, size);
-    iovec local{buffer.data(), kImageBytes}, remote{reinterpret_cast<void*>(t.image), kImageBytes};
-    FUZZ_CHECK(process_vm_writev(t.pid, &local, 1, &remote, 1, 0) == ssize_t(kImageBytes), "the image is written");
-    FUZZ_CHECK(ftruncate(t.fileDescriptor, 0) == 0 && pwrite(t.fileDescriptor, data, size, 0) == ssize_t(size),
-               "the image file is written");
+    quorvane::fuzz::writeInput(t, data, size);
 
     const auto task = t.pid;
     const uint64_t header = t.image;
