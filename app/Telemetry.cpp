@@ -45,6 +45,9 @@ bool Telemetry::start(const Profile& profile, Console& console) {
         std::string pem;
         if (platform::readFile(*ca, pem)) platform::TrustStore::addTrustedCertificatesPEM(pem);
     }
+    // Crash reporting starts first and sends again the logs a crashed run left in its buffer,
+    // analytics logs among them: their classes must be known before it reads them.
+    registerAnalyticsClasses();
     if (!sdk.start(*secret, telemetryServices())) {
         console.error("telemetry: the SDK did not start");
         return false;

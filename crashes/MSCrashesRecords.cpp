@@ -13,7 +13,7 @@ const platform::ClassInfo MSThread::kClassInfo{"MSThread", &MSSerializableObject
 const platform::ClassInfo MSBinary::kClassInfo{"MSBinary", &MSKeyedRecord::kClassInfo};
 
 const std::vector<MSKeyedRecord::Field>& MSStackFrame::fieldList() const {
-    static const std::vector<Field> fields = {
+    static const auto& fields = *new std::vector<Field>{
         {"address", Value::Type::String},    {"code", Value::Type::String},      {"className", Value::Type::String},
         {"methodName", Value::Type::String}, {"lineNumber", Value::Type::Int},   {"fileName", Value::Type::String},
     };
@@ -98,7 +98,7 @@ bool MSThread::initWithCoder(platform::KeyedUnarchiver& coder) {
 // ---- MSBinary ----
 
 const std::vector<MSKeyedRecord::Field>& MSBinary::fieldList() const {
-    static const std::vector<Field> fields = {
+    static const auto& fields = *new std::vector<Field>{
         {"id", Value::Type::String},
         {"startAddress", Value::Type::String},
         {"endAddress", Value::Type::String},

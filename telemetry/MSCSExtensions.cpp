@@ -7,7 +7,7 @@ using T = platform::Value::Type;
 #define MS_RECORD_CLASS(Name, ...)                                                  \
     const platform::ClassInfo Name::kClassInfo{#Name, &MSKeyedRecord::kClassInfo}; \
     const std::vector<MSKeyedRecord::Field>& Name::fieldList() const {             \
-        static const std::vector<Field> fields{__VA_ARGS__};                        \
+        static const auto& fields = *new std::vector<Field>{__VA_ARGS__};                        \
         return fields;                                                              \
     }
 

@@ -6,7 +6,7 @@ const platform::ClassInfo MSDevice::kClassInfo{"MSDevice", &MSKeyedRecord::kClas
 
 const std::vector<MSKeyedRecord::Field>& MSDevice::fieldList() const {
     using T = platform::Value::Type;
-    static const std::vector<Field> fields{
+    static const auto& fields = *new std::vector<Field>{
         {"sdkName", T::String},     {"sdkVersion", T::String}, {"model", T::String},
         {"oemName", T::String},     {"osName", T::String},     {"osVersion", T::String},
         {"osBuild", T::String},     {"locale", T::String},     {"timeZoneOffset", T::Int},

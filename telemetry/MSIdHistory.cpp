@@ -11,12 +11,12 @@ const platform::ClassInfo MSSessionHistoryInfo::kClassInfo{"MSSessionHistoryInfo
 const platform::ClassInfo MSUserIdHistoryInfo::kClassInfo{"MSUserIdHistoryInfo", &MSHistoryInfo::kClassInfo};
 
 const std::vector<MSKeyedRecord::Field>& MSSessionHistoryInfo::fieldList() const {
-    static const std::vector<Field> fields{{"timestamp", platform::Value::Type::Date},
+    static const auto& fields = *new std::vector<Field>{{"timestamp", platform::Value::Type::Date},
                                            {"sessionId", platform::Value::Type::String}};
     return fields;
 }
 const std::vector<MSKeyedRecord::Field>& MSUserIdHistoryInfo::fieldList() const {
-    static const std::vector<Field> fields{{"timestamp", platform::Value::Type::Date},
+    static const auto& fields = *new std::vector<Field>{{"timestamp", platform::Value::Type::Date},
                                            {"userId", platform::Value::Type::String}};
     return fields;
 }

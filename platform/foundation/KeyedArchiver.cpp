@@ -27,12 +27,14 @@ namespace {
 constexpr const char* kArchiveName = "quorvane.keyed";
 constexpr int kMaxDepth = 64;
 
+// The registry lives as long as the process: a worker thread still decoding a log while the
+// process exits must never find it destroyed.
 std::mutex& registryMutex() {
-    static std::mutex m;
+    static auto& m = *new std::mutex;
     return m;
 }
 std::map<std::string, ArchiveClassRegistry::Factory, std::less<>>& registry() {
-    static std::map<std::string, ArchiveClassRegistry::Factory, std::less<>> r;
+    static auto& r = *new std::map<std::string, ArchiveClassRegistry::Factory, std::less<>>;
     return r;
 }
 
