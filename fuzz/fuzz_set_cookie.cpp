@@ -56,7 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     auto sent = storage.cookiesForURL(*url);
     for (const auto& stored : storage.cookies()) {
-        bool pathMatches = stored->path() == "/" || platform::hasPrefix(path, stored->path());
+        // A cookie's path covers itself and what lies below it at a slash: "/api" covers "/api"
+        // and "/api/x", never "/apis".
+        const std::string& cp = stored->path();
+        bool pathMatches = cp == "/" || path == cp ||
+                           (platform::hasPrefix(path, cp) && (cp.back() == '/' || path[cp.size()] == '/'));
         bool schemeMatches = !stored->isSecure() || url->scheme() == "https";
         if (!pathMatches || !schemeMatches || QNSessionCookieStorage::hasCookieExpired(*stored)) continue;
         bool found = false;
