@@ -309,14 +309,14 @@ void found_symbol(uint64_t address, const char* name, void* context) {
 // The frame at pc, with its symbol when the strategy asks for one. A return address is looked up
 // one byte earlier, inside the call: a call that ends a function is followed by the next one.
 void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t strategy,
-                qvcrash_async_image_list_t* image_list, bool log) {
+                qvcrash_async_objc_cache_t* objc_cache, qvcrash_async_image_list_t* image_list, bool log) {
     frame->pc = pc;
     frame->has_symbol = false;
     if (strategy == 0 || image_list == nullptr) return;
     const uint64_t lookup = return_address && pc > 0 ? pc - 1 : pc;
     MSqvcrash_nasync_image_list_set_reading(image_list, true);
     if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
-        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, lookup, found_symbol, frame);
+        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, objc_cache, lookup, found_symbol, frame);
         if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
     }
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
@@ -349,6 +349,7 @@ struct thread_context {
     uint32_t max_frames;
     // When set, a sizing pass records here how the message grows with its frames.
     struct thread_measure* measure;
+    qvcrash_async_objc_cache_t* objc_cache;  // the report's symbol-lookup context
 };
 
 // How a thread's message grows with its frames, learnt in a sizing pass: the bytes of the
@@ -417,7 +418,7 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
             break;
         }
         frame_context frame;
-        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->image_list,
+        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->objc_cache, t->image_list,
                    file != nullptr);
         rv += pack_embedded(file, kThreadFrames, write_thread_frame, &frame);
         ++frame_count;
@@ -498,6 +499,7 @@ size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
 struct exception_context {
     const qvcrash_log_writer_t* writer;
     qvcrash_async_image_list_t* image_list;
+    qvcrash_async_objc_cache_t* objc_cache;
 };
 
 size_t write_exception(qvcrash_async_file_t* file, const void* context) {
@@ -508,8 +510,9 @@ size_t write_exception(qvcrash_async_file_t* file, const void* context) {
     const size_t count = e.callstack_count < kQVCrashReportMaxFrames ? e.callstack_count : kQVCrashReportMaxFrames;
     for (size_t i = 0; i < count; ++i) {
         frame_context frame;
-        make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy,
-                   static_cast<const exception_context*>(context)->image_list, file != nullptr);
+        const auto* ec = static_cast<const exception_context*>(context);
+        make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy, ec->objc_cache, ec->image_list,
+                   file != nullptr);
         rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &frame);
     }
     return rv;
@@ -553,6 +556,7 @@ struct thread_set {
     const qvcrash_async_thread_state_t* current_state;
     qvcrash_async_image_list_t* image_list;
     uint32_t strategy;
+    qvcrash_async_objc_cache_t* objc_cache;
 };
 
 struct frame_caps {
@@ -578,7 +582,8 @@ bool thread_at(const thread_set& set, size_t i, uint32_t number, const frame_cap
             set.image_list,
             set.strategy,
             crashed ? caps.crashed : caps.other,
-            measure};
+            measure,
+            set.objc_cache};
     return true;
 }
 
@@ -911,8 +916,11 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     for (size_t i = 0; i < thread_count; ++i) {
         if (threads[i] != self && !suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
     }
+    // One symbol-lookup context for every frame of the report, sizing pass included.
+    qvcrash_async_objc_cache_t objc_cache;
+    MSqvcrash_async_objc_cache_init(&objc_cache);
     thread_set set = {threads, suspended, thread_count, self, crashed_thread, current_state, image_list,
-                      writer->symbolication_strategy};
+                      writer->symbolication_strategy, &objc_cache};
 
     system_info_context system = {writer, 0};
     struct timespec now {};
@@ -921,7 +929,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     } else {
         QVCRASH_DEBUG("Failed to fetch timestamp: %s", qvcrash_async_errno_text(errno));
     }
-    exception_context exception = {writer, image_list};
+    exception_context exception = {writer, image_list, &objc_cache};
 
     // A report that would pass the file's limit sheds frames first.
     frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
@@ -961,6 +969,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     write_images(file, image_list);
     if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, &exception);
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
+    MSqvcrash_async_objc_cache_free(&objc_cache);
 
     for (size_t i = 0; i < thread_count; ++i) {
         if (suspended[i] && crash::resumeThread(threads[i]) != crash::kKernSuccess) {
