@@ -72,6 +72,11 @@ void writeString(std::string& out, std::string_view text) {
 }
 
 void writeNumber(std::string& out, double d) {
+    // "-0" would read back as the integer 0: a negative zero is written as a fraction.
+    if (d == 0 && std::signbit(d)) {
+        out += "-0.0";
+        return;
+    }
     char buffer[32];
     auto end = std::to_chars(buffer, buffer + sizeof buffer, d).ptr;
     out.append(buffer, end);

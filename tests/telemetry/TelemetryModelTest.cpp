@@ -88,6 +88,16 @@ TEST(TelemetryModel, DamagedOrForeignArchivesDecodeAsErrors) {
     EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSStartServiceLog>(good, &error)) << "another class";
 }
 
+TEST(TelemetryModel, ANegativeZeroTimeArchivesAsItself) {
+    auto log = sampleLogs()[1].second;
+    log->timestamp = platform::Date(-0.0);
+    const std::string archive = KeyedArchiver::archivedData(*log);
+    auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(archive);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(std::signbit(back->timestamp->timeIntervalSinceReferenceDate()));
+    EXPECT_EQ(KeyedArchiver::archivedData(*back), archive);
+}
+
 TEST(TelemetryModel, IllFormedTextArchivesAsReplacementCharacters) {
     auto log = std::static_pointer_cast<MSLogWithProperties>(sampleLogs()[1].second);
     log->properties = std::map<std::string, std::string>{{"k\xff", std::string("a\xc3\0\"\\/", 7)}};
