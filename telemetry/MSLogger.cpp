@@ -40,8 +40,9 @@ struct HandlerSlot {
     std::shared_ptr<const MSLogger::Handler> handler =
         std::make_shared<const MSLogger::Handler>(defaultHandler);
 };
+// Lives as long as the process: a worker thread may still log while the process exits.
 HandlerSlot& slot() {
-    static HandlerSlot s;
+    static auto& s = *new HandlerSlot;
     return s;
 }
 

@@ -3,7 +3,7 @@
 namespace quorvane {
 
 MSTicketCache& MSTicketCache::sharedInstance() {
-    static MSTicketCache cache;
+    static auto& cache = *new MSTicketCache;
     return cache;
 }
 

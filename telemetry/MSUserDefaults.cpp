@@ -10,7 +10,7 @@ std::shared_ptr<platform::UserDefaults> backing;
 }  // namespace
 
 MSUserDefaults& MSUserDefaults::shared() {
-    static MSUserDefaults instance;
+    static auto& instance = *new MSUserDefaults;
     return instance;
 }
 
