@@ -197,6 +197,10 @@ TEST(TransmissionTarget, TheDefaultTargetTakesEventsWithoutATargetWithTheUserIdA
     ASSERT_TRUE(target);
     EXPECT_NE(target, MSAnalytics::transmissionTargetForToken("default-3333"));
     MSUserIdContext::sharedInstance().setUserId("bob");
+    // A paused token's logs wait on the One Collector units; the others go.
+    auto paused = MSAnalytics::transmissionTargetForToken("paused-5555");
+    paused->pause();
+    paused->trackEvent("held");
     auto properties = Value::dictionary();
     for (int i = 0; i < 25; ++i) properties.set("p" + std::to_string(i), std::to_string(i));
     MSAnalytics::trackEvent("to default", properties);
@@ -205,6 +209,10 @@ TEST(TransmissionTarget, TheDefaultTargetTakesEventsWithoutATargetWithTheUserIdA
     EXPECT_EQ(log["iKey"].asString(), "o:default");
     EXPECT_EQ(log["ext"]["user"]["localId"].asString(), "c:bob");
     EXPECT_EQ(log["data"].size(), 25u);
+    EXPECT_FALSE(log["ext"]["protocol"].contains("ticketKeys"));  // no authentication provider
+    EXPECT_TRUE(f.oneCollectorLog("held").isNull());
+    paused->resume();
+    f.sendAndWaitFor("held");
 }
 
 TEST(TransmissionTarget, UserIdsAreKeptInPrefixedFormAndRefusedOnesKeepTheEarlier) {
