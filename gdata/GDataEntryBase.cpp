@@ -1,11 +1,10 @@
 #include "gdata/GDataEntryBase.h"
 
-#include <mutex>
-
 #include "fetcher/QNMIMEDocument.h"
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataEntryContent.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
@@ -19,16 +18,6 @@ namespace quorvane {
 QV_GDATA_DEFINE_CLASS(GDataEntryBase, GDataObject, nullptr, nullptr, nullptr)
 
 namespace {
-std::mutex& entryMapMutex() {
-    static std::mutex m;
-    return m;
-}
-GDataKindMap& entryMap() {
-    static GDataKindMap map;
-    return map;
-}
-
-
 std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
 }  // namespace
 
@@ -73,27 +62,21 @@ void GDataEntryBase::addExtensionDeclarations() {
 // Kind registry
 
 void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls) {
-    auto proto = std::dynamic_pointer_cast<GDataEntryBase>(cls.allocate ? cls.allocate() : nullptr);
-    if (!proto) return;
-    if (auto kind = proto->standardEntryKind()) registerEntryClass(cls, std::string(kGDataCategoryScheme), *kind);
-    if (auto attr = proto->standardKindAttributeValue()) registerEntryClass(cls, std::nullopt, *attr);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Entry, cls);
 }
 
 void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                         const std::optional<std::string>& term) {
-    std::lock_guard lock(entryMapMutex());
-    GDataObject::registerClass(cls, entryMap(), scheme, term);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Entry, cls, scheme, term);
 }
 
 const GDataClassInfo* GDataEntryBase::entryClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                       const std::optional<std::string>& term) {
-    GDataObject::registerKnownKinds();  // before the lock: registering takes it
-    std::lock_guard lock(entryMapMutex());
-    return GDataObject::classForCategoryWithScheme(scheme, term, entryMap());
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Entry, scheme, term);
 }
 
 const GDataClassInfo* GDataEntryBase::entryClassForKindAttributeValue(const std::string& kind) {
-    return entryClassForCategoryWithScheme(std::nullopt, kind);
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Entry, std::nullopt, kind);
 }
 
 // ---------------------------------------------------------------------------------------------

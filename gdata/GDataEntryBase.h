@@ -1,8 +1,8 @@
 #pragma once
 // GDataEntryBase: the base of every Atom entry. It declares the Atom, AtomPub, gd and batch
 // children every entry may carry, finds links by relation, keeps the fields of a media upload
-// that travels with the entry and builds that upload's request body, and keeps the registry
-// that maps an entry's kind to its class.
+// that travels with the entry and builds that upload's request body, and registers entry
+// classes by kind (in GDataClassRegistry's entry map).
 
 #include <map>
 #include <memory>
@@ -46,7 +46,7 @@ public:
     void init() override;
     void addExtensionDeclarations() override;
 
-    // --- kind registry (one process-wide map of entry classes) ---
+    // --- kind registry (GDataClassRegistry's process-wide map of entry classes) ---
     // Registers the class under its standard kind and kind attribute value.
     static void registerEntryClass(const GDataClassInfo& cls);
     static void registerEntryClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,

@@ -1,10 +1,9 @@
 #include "gdata/GDataFeedBase.h"
 
-#include <mutex>
-
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataGenerator.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
@@ -17,14 +16,6 @@ namespace quorvane {
 QV_GDATA_DEFINE_CLASS(GDataFeedBase, GDataObject, nullptr, nullptr, nullptr)
 
 namespace {
-std::mutex& feedMapMutex() {
-    static std::mutex m;
-    return m;
-}
-GDataKindMap& feedMap() {
-    static GDataKindMap map;
-    return map;
-}
 std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
 
 }  // namespace
@@ -99,27 +90,21 @@ void GDataFeedBase::setupFromXMLElement(const GDataXMLElementPtr& element) {
 // Kind registry
 
 void GDataFeedBase::registerFeedClass(const GDataClassInfo& cls) {
-    auto proto = std::dynamic_pointer_cast<GDataFeedBase>(cls.allocate ? cls.allocate() : nullptr);
-    if (!proto) return;
-    if (auto kind = proto->standardFeedKind()) registerFeedClass(cls, std::string(kGDataCategoryScheme), *kind);
-    if (auto attr = proto->standardKindAttributeValue()) registerFeedClass(cls, std::nullopt, *attr);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Feed, cls);
 }
 
 void GDataFeedBase::registerFeedClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                       const std::optional<std::string>& term) {
-    std::lock_guard lock(feedMapMutex());
-    GDataObject::registerClass(cls, feedMap(), scheme, term);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Feed, cls, scheme, term);
 }
 
 const GDataClassInfo* GDataFeedBase::feedClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                     const std::optional<std::string>& term) {
-    GDataObject::registerKnownKinds();  // before the lock: registering takes it
-    std::lock_guard lock(feedMapMutex());
-    return GDataObject::classForCategoryWithScheme(scheme, term, feedMap());
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Feed, scheme, term);
 }
 
 const GDataClassInfo* GDataFeedBase::feedClassForKindAttributeValue(const std::string& kind) {
-    return feedClassForCategoryWithScheme(std::nullopt, kind);
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Feed, std::nullopt, kind);
 }
 
 // ---------------------------------------------------------------------------------------------

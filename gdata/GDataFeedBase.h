@@ -40,7 +40,7 @@ public:
     // Hook for subclasses reading fields of their own, before the entries are parsed.
     virtual void initFeedWithXMLElement(const GDataXMLElementPtr& element) {}
 
-    // --- kind registry (one process-wide map of feed classes) ---
+    // --- kind registry (GDataClassRegistry's process-wide map of feed classes) ---
     static void registerFeedClass(const GDataClassInfo& cls);
     static void registerFeedClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                   const std::optional<std::string>& term);

@@ -42,8 +42,8 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
         ingestion_ = MSAppCenterIngestion::make(logUrl_, appSecret, installId(), options_);
         auto storage = std::make_shared<MSLogDBStorage>(MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName));
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
-        oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(
-            MSOneCollectorIngestion::make(MSOneCollectorIngestion::kDefaultBaseURL, options_));
+        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
+        oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
         channelGroup_->addDelegate(oneCollector_);
         channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
             MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kMSCoreGroupId));
@@ -82,6 +82,12 @@ void MSRevAzezar::setLogUrl(std::string url) {
     std::lock_guard lock(mutex_);
     logUrl_ = url;
     if (ingestion_) ingestion_->setBaseURL(std::move(url));
+}
+
+void MSRevAzezar::setOneCollectorLogUrl(std::string url) {
+    std::lock_guard lock(mutex_);
+    oneCollectorUrl_ = url;
+    if (oneCollectorIngestion_) oneCollectorIngestion_->setBaseURL(std::move(url));
 }
 
 void MSRevAzezar::setIngestionOptions(MSHttpIngestion::Options options) {

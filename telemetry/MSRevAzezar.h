@@ -36,6 +36,8 @@ public:
 
     // The ingestion's base URL (before or after start) and its retry and gzip options (before).
     void setLogUrl(std::string url);
+    // The One Collector ingestion's base URL, before or after start.
+    void setOneCollectorLogUrl(std::string url);
     void setIngestionOptions(MSHttpIngestion::Options options);
 
     bool isEnabled() const;
@@ -59,6 +61,8 @@ private:
     std::string logUrl_ = MSAppCenterIngestion::kDefaultBaseURL;
     MSHttpIngestion::Options options_;
     std::shared_ptr<MSAppCenterIngestion> ingestion_;
+    std::string oneCollectorUrl_ = MSOneCollectorIngestion::kDefaultBaseURL;
+    std::shared_ptr<MSOneCollectorIngestion> oneCollectorIngestion_;
     std::shared_ptr<MSOneCollectorChannelDelegate> oneCollector_;
     std::shared_ptr<MSChannelGroup> channelGroup_;
     std::shared_ptr<MSChannelUnit> channelUnit_;
