@@ -21,7 +21,7 @@ namespace quorvane {
 
 class MSAnalyticsAuthenticationProvider;
 
-// The kind of ticket, which decides its prefix.
+// The kind of ticket, which decides its prefix; any other value gets none (":<token>").
 enum class MSAnalyticsAuthenticationType : uint64_t {
     MsaCompact = 0,   // "p:"
     MsaDelegate = 1,  // "d:"

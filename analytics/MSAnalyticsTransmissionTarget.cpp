@@ -54,6 +54,8 @@ std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalyticsTransmissionTarget::in
 
 std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalyticsTransmissionTarget::transmissionTargetForToken(
     const std::string& token) {
+    // The service's lock first, as everywhere: making the child reads its parent's state.
+    std::lock_guard serviceLocked(serviceLock());
     std::lock_guard lock(childrenMutex_);
     auto& child = childTransmissionTargets_[token];
     if (!child) child = initWithTransmissionTargetToken(token, shared_from_this(), channelGroup_);
