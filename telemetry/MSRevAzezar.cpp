@@ -73,10 +73,7 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
     return true;
 }
 
-bool MSRevAzezar::isSdkConfigured() const {
-    std::lock_guard lock(mutex_);
-    return configured_;
-}
+bool MSRevAzezar::isSdkConfigured() const { return configured_; }
 
 void MSRevAzezar::setLogUrl(std::string url) {
     std::lock_guard lock(mutex_);
@@ -122,10 +119,7 @@ void MSRevAzezar::setEnabled(bool enabled) {
     MSLogInfo(kMSLogTag, std::string("RevAzezar SDK ") + (enabled ? "enabled." : "disabled."));
 }
 
-bool MSRevAzezar::isSdkWideChangeInProgress() const {
-    std::lock_guard lock(mutex_);
-    return sdkWideChange_;
-}
+bool MSRevAzezar::isSdkWideChangeInProgress() const { return sdkWideChange_; }
 
 std::string MSRevAzezar::installId() {
     std::lock_guard lock(installIdMutex);

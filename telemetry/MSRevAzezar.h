@@ -2,6 +2,7 @@
 // The SDK facade: starts the services with an app secret over one channel group, keeps the
 // SDK-wide enabled state, the installation id and the log level.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,8 +56,10 @@ public:
 
 private:
     mutable std::recursive_mutex mutex_;
-    bool configured_ = false;
-    bool sdkWideChange_ = false;
+    // Read without the lock: services ask while holding their own locks, which the facade takes
+    // (under its lock) when it changes their state.
+    std::atomic<bool> configured_{false};
+    std::atomic<bool> sdkWideChange_{false};
     std::optional<std::string> appSecret_;
     std::string logUrl_ = MSAppCenterIngestion::kDefaultBaseURL;
     MSHttpIngestion::Options options_;

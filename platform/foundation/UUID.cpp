@@ -9,9 +9,14 @@
 #include "platform/foundation/Crypto.h"
 #include "platform/foundation/Strings.h"
 
+#include "platform/foundation/Crypto.h"
+
 namespace quorvane::platform {
 
-bool randomBytes(uint8_t* out, size_t length) { return RAND_bytes(out, int(length)) == 1; }
+bool randomBytes(uint8_t* out, size_t length) {
+    keepCryptoLibraryUntilExit();
+    return RAND_bytes(out, int(length)) == 1;
+}
 
 UUID::UUID() {
     randomBytes(bytes_.data(), bytes_.size());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
@@ -326,4 +327,20 @@ TEST(AuthenticationProvider, TheTicketSentIsRefreshedBeforeItExpiresAndOnlyOnce)
     EXPECT_EQ(p.tokens->count(), 2u);
 }
 
+// The facade changes the services' states under its lock; tracking must not need that lock.
+TEST(TransmissionTarget, TrackingWhileTheWholeSdkIsSwitchedOnAndOffNeverStalls) {
+    TargetFixture f;
+    ASSERT_TRUE(f.start());
+    auto target = MSAnalytics::transmissionTargetForToken("busy-6666");
+    std::atomic<bool> done{false};
+    std::thread tracker([&] {
+        while (!done) {
+            MSAnalytics::trackEvent("busy");
+            target->trackEvent("busy");
+        }
+    });
+    for (int i = 0; i < 200; ++i) MSRevAzezar::sharedInstance().setEnabled(i % 2 == 1);
+    done = true;
+    tracker.join();
+}
 }  // namespace
