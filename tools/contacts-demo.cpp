@@ -13,6 +13,7 @@
 //
 // Progress is written on standard output; the program exits 1 when a step fails.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -142,8 +143,12 @@ int main(int argc, char** argv) {
     if (feed->entries()->size() != contacts) fail("contacts feed: expected " + std::to_string(contacts) + " entries");
 
     // Query times are whole seconds: start the changes on the next second, so that everything
-    // before lies before it.
-    platform::Date before(std::ceil(platform::Date::now().timeIntervalSinceReferenceDate()));
+    // before lies before it. (The provider keeps its times strictly increasing, so a burst of
+    // stores can put its latest time a little ahead of the clock: take the later of the two.)
+    double latest = platform::Date::now().timeIntervalSince1970();
+    for (const auto& e : provider.entries(test::FakeProvider::Kind::Contacts, true)) latest = std::max(latest, e.updated);
+    for (const auto& e : provider.entries(test::FakeProvider::Kind::Groups, true)) latest = std::max(latest, e.updated);
+    const auto before = platform::Date::fromUnix(std::floor(latest) + 1);
     RunLoop::main()->runUntil([&] { return platform::Date::now().timeIntervalSince(before) >= 0; }, 2);
 
     // 4. One update, then a batch of two inserts and one deletion.
