@@ -1202,8 +1202,10 @@ GDataXMLElementPtr GDataObject::addToElementChildWithStringValueIfNonEmpty(const
                                                                            const std::optional<std::string>& value,
                                                                            std::string_view name) {
     if (!value || value->empty() || !element) return nullptr;
-    auto child = GDataXMLNode::elementWithName(name, *value);
-    if (child) element->addChild(child);
+    auto child = GDataXMLDocumentBuilder::elementForBuilding(name);
+    if (!child) return nullptr;
+    child->addStringValue(*value);
+    element->addChild(child);
     return child;
 }
 
@@ -1267,7 +1269,7 @@ GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
         else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
         else name = classInfo().name;
     }
-    auto element = GDataXMLNode::elementWithName(name);
+    auto element = GDataXMLDocumentBuilder::elementForBuilding(name);
     if (!element) return nullptr;
     addNamespacesToElement(element);
     addAttributesToElement(element);
@@ -1292,66 +1294,20 @@ constexpr std::pair<const char*, const char*> kStandardNamespaces[] = {
     {kGDataNamespaceXHTMLPrefix, kGDataNamespaceXHTMLURI},
 };
 
+}  // namespace
+
 // Elements and attributes are named with literal prefixes ("gd:email") that the tree resolves
 // when the prefix is declared where they are grafted. An entry written on its own (its feed
 // declared the prefixes), or an element added where its namespace has another prefix, leaves
-// such names unbound. This gives each one its namespace: the URI the object knows for the
-// prefix (its own and its ancestors' declarations, else the usual one), under a prefix in
-// scope for that URI, or declared on the root when none is.
-void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
-    auto uriFor = [&](const std::string& prefix) -> const char* {
-        for (const auto& [p, uri] : known)
-            if (p == prefix) return uri.c_str();
-        for (const auto& [p, uri] : kStandardNamespaces)
-            if (prefix == p) return uri;
-        return nullptr;
-    };
-    auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
-        if (node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
-        std::string name = reinterpret_cast<const char*>(node->name);
-        size_t colon = name.find(':');
-        if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
-        std::string prefix = name.substr(0, colon);
-        if (prefix == "xml" || prefix == "xmlns") return;
-        const char* uri = uriFor(prefix);
-        if (!uri) return;
-        const auto* href = reinterpret_cast<const xmlChar*>(uri);
-        xmlNsPtr ns = xmlSearchNsByHref(root->doc, element, href);
-        // An attribute needs a prefixed declaration: a default namespace does not apply to it.
-        if (ns && isAttribute && !ns->prefix) ns = nullptr;
-        if (!ns) {
-            std::string declared = prefix;
-            for (int n = 1; xmlSearchNs(root->doc, root, reinterpret_cast<const xmlChar*>(declared.c_str())); ++n)
-                declared = prefix + std::to_string(n);
-            ns = xmlNewNs(root, href, reinterpret_cast<const xmlChar*>(declared.c_str()));
-        }
-        if (!ns) return;
-        xmlSetNs(node, ns);
-        xmlNodeSetName(node, reinterpret_cast<const xmlChar*>(name.c_str() + colon + 1));
-    };
-    std::vector<xmlNodePtr> stack{root};
-    while (!stack.empty()) {
-        xmlNodePtr element = stack.back();
-        stack.pop_back();
-        bind(element, element, false);
-        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
-            bind(reinterpret_cast<xmlNodePtr>(attr), element, true);
-        for (xmlNodePtr child = element->children; child; child = child->next)
-            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
-    }
-}
-
-}  // namespace
-
+// such names unbound; the document binds each to the URI the object knows for the prefix (its
+// own and its ancestors' declarations, else the usual one).
 std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
+    static const std::vector<std::pair<const char*, const char*>> usual(std::begin(kStandardNamespaces),
+                                                                         std::end(kStandardNamespaces));
+    GDataXMLDocumentBuilder builder;
     auto root = XMLElement();
     if (!root) return nullptr;
-    auto doc = GDataXMLDocument::initAdoptingRootElement(std::move(root));
-    if (!doc) return nullptr;
-    if (auto written = doc->rootElement()) bindLiteralPrefixes(written->XMLNode(), completeNamespaces());
-    doc->setVersion("1.0");
-    doc->setCharacterEncoding("UTF-8");
-    return doc;
+    return builder.documentAdoptingRootElement(std::move(root), completeNamespaces(), usual);
 }
 
 // ---------------------------------------------------------------------------------------------

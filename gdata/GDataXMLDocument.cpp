@@ -130,7 +130,110 @@ void resolveBracedNames(xmlNodePtr root) {
     }
 }
 
+void bindLiteralPrefixes(xmlNodePtr root, const std::vector<std::pair<std::string, std::string>>& known,
+                         const std::vector<std::pair<const char*, const char*>>& usual) {
+    if (!root || root->type != XML_ELEMENT_NODE) return;
+    auto uriFor = [&](std::string_view prefix) -> const char* {
+        for (const auto& [p, uri] : known)
+            if (p == prefix) return uri.c_str();
+        for (const auto& [p, uri] : usual)
+            if (prefix == p) return uri;
+        return nullptr;
+    };
+    auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
+        if (node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
+        std::string_view name(reinterpret_cast<const char*>(node->name));
+        size_t colon = name.find(':');
+        if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
+        std::string_view prefix = name.substr(0, colon);
+        if (prefix == "xml" || prefix == "xmlns") return;
+        const char* uri = uriFor(prefix);
+        if (!uri) return;
+        const auto* href = reinterpret_cast<const xmlChar*>(uri);
+        xmlNsPtr ns = xmlSearchNsByHref(root->doc, element, href);
+        // An attribute needs a prefixed declaration: a default namespace does not apply to it.
+        if (ns && isAttribute && !ns->prefix) ns = nullptr;
+        if (!ns) {
+            std::string declared(prefix);
+            for (int n = 1; xmlSearchNs(root->doc, root, reinterpret_cast<const xmlChar*>(declared.c_str())); ++n)
+                declared = std::string(prefix) + std::to_string(n);
+            ns = xmlNewNs(root, href, reinterpret_cast<const xmlChar*>(declared.c_str()));
+        }
+        if (!ns) return;
+        xmlSetNs(node, ns);
+        // The local part is copied first: with a dictionary-less node the old name is freed.
+        std::string local(name.substr(colon + 1));
+        xmlNodeSetName(node, xstr(local));
+    };
+    std::vector<xmlNodePtr> stack{root};
+    while (!stack.empty()) {
+        xmlNodePtr element = stack.back();
+        stack.pop_back();
+        bind(element, element, false);
+        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
+            bind(reinterpret_cast<xmlNodePtr>(attr), element, true);
+        for (xmlNodePtr child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
+    }
+}
+
 }  // namespace gdataxml
+
+// --- GDataXMLDocumentBuilder ---
+
+namespace {
+thread_local GDataXMLDocumentBuilder* currentBuilder = nullptr;
+}  // namespace
+
+GDataXMLDocumentBuilder::GDataXMLDocumentBuilder() : previous_(currentBuilder) {
+    ensureInitialized();
+    doc_ = xmlNewDoc(nullptr);
+    if (doc_) doc_->dict = xmlDictCreate();
+    currentBuilder = this;
+}
+
+GDataXMLDocumentBuilder::~GDataXMLDocumentBuilder() {
+    currentBuilder = previous_;
+    if (doc_) xmlFreeDoc(doc_);
+}
+
+std::shared_ptr<GDataXMLElement> GDataXMLDocumentBuilder::elementForBuilding(std::string_view name) {
+    ensureInitialized();
+    xmlDocPtr doc = currentBuilder ? currentBuilder->doc_ : nullptr;
+    if (!doc || !doc->dict) return GDataXMLNode::elementWithName(name);
+    const xmlChar* interned = xmlDictLookup(doc->dict, reinterpret_cast<const xmlChar*>(name.data()),
+                                            static_cast<int>(name.size()));
+    xmlNodePtr node = interned ? xmlNewDocNode(doc, nullptr, interned, nullptr) : nullptr;
+    if (!node) return nullptr;
+    return std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(node, GDataXMLTree::owning(node)));
+}
+
+std::shared_ptr<GDataXMLDocument> GDataXMLDocumentBuilder::documentAdoptingRootElement(
+    std::shared_ptr<GDataXMLElement> root, const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+    const std::vector<std::pair<const char*, const char*>>& usualNamespaces) {
+    std::shared_ptr<GDataXMLDocument> document;
+    xmlNodePtr node = root ? root->XMLNode() : nullptr;
+    if (doc_ && node && node->type == XML_ELEMENT_NODE && (!node->doc || node->doc == doc_)) {
+        auto tree = GDataXMLTree::owningDocument(doc_);
+        std::shared_ptr<GDataXMLNode> wrapper = std::move(root);
+        if (xmlNodePtr adopted = GDataXMLNode::takeDetachedRoot(wrapper, *tree)) {
+            xmlDocSetRootElement(doc_, adopted);
+            resolveBracedNames(adopted);
+            document = std::make_shared<GDataXMLDocument>(GDataXMLDocument::Token{}, doc_, std::move(tree));
+            doc_ = nullptr;
+        } else {
+            tree->setOwnsRoot(false);
+            root = std::static_pointer_cast<GDataXMLElement>(std::move(wrapper));
+        }
+    }
+    if (!document) document = GDataXMLDocument::initWithRootElement(root);
+    if (!document) return nullptr;
+    if (auto written = document->rootElement())
+        bindLiteralPrefixes(written->XMLNode(), knownNamespaces, usualNamespaces);
+    document->setVersion("1.0");
+    document->setCharacterEncoding("UTF-8");
+    return document;
+}
 
 GDataXMLDocument::GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXMLTree> tree)
     : doc_(doc), tree_(std::move(tree)) {}

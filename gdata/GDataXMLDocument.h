@@ -5,14 +5,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "gdata/GDataXMLElement.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane {
 
+class GDataXMLDocumentBuilder;
+
 class GDataXMLDocument {
     struct Token {};
+    friend class GDataXMLDocumentBuilder;
 
 public:
     GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXMLTree> tree);
@@ -63,6 +68,36 @@ private:
     mutable std::shared_ptr<GDataXMLElement> cachedRoot_;
 };
 
+// Builds one document on the calling thread: while the builder is alive, the elements made by
+// elementForBuilding() and the text added to them are made for its document, whose dictionary
+// holds their names, so a large tree is built without copying each name and needs no pass to
+// move it into the document at the end. Every node so made must be in the adopted tree or gone
+// before the builder ends. Builders nest; elements made outside any builder are plain detached
+// elements.
+class GDataXMLDocumentBuilder {
+public:
+    GDataXMLDocumentBuilder();
+    ~GDataXMLDocumentBuilder();
+    GDataXMLDocumentBuilder(const GDataXMLDocumentBuilder&) = delete;
+    GDataXMLDocumentBuilder& operator=(const GDataXMLDocumentBuilder&) = delete;
+
+    // An element with that name, for the innermost builder of this thread (a plain detached element
+    // when there is none), as GDataXMLNode::elementWithName.
+    static std::shared_ptr<GDataXMLElement> elementForBuilding(std::string_view name);
+
+    // The document (version "1.0", encoding "UTF-8") whose root is `root`, an element this
+    // builder's thread has just built and gives up; names still written with a literal prefix
+    // ("gd:email") are then bound: to the URI `knownNamespaces` (or the usual table) gives the
+    // prefix, under a prefix in scope for it, else declared on the root.
+    std::shared_ptr<GDataXMLDocument> documentAdoptingRootElement(
+        std::shared_ptr<GDataXMLElement> root, const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+        const std::vector<std::pair<const char*, const char*>>& usualNamespaces);
+
+private:
+    xmlDocPtr doc_;
+    GDataXMLDocumentBuilder* previous_;
+};
+
 namespace gdataxml {
 // Gives every element and attribute still named "{URI}:local" a namespace: one in scope when
 // there is one, else a new declaration on its element.
@@ -73,6 +108,10 @@ void resolveBracedNames(xmlNodePtr root);
 xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr);
 // The error of a failed parse: code -1, with {"error": message} for a namespace error.
 platform::Error parseError(const std::string& namespaceError);
+// Binds the names under `root` still written with a literal prefix (see
+// GDataXMLDocumentBuilder::documentAdoptingRootElement).
+void bindLiteralPrefixes(xmlNodePtr root, const std::vector<std::pair<std::string, std::string>>& known,
+                         const std::vector<std::pair<const char*, const char*>>& usual);
 }  // namespace gdataxml
 
 }  // namespace quorvane

@@ -245,7 +245,8 @@ void GDataXMLElement::adoptChild(std::shared_ptr<GDataXMLNode> child) {
 
 void GDataXMLElement::addStringValue(std::string_view text) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;
-    xmlNodePtr node = xmlNewTextLen(reinterpret_cast<const xmlChar*>(text.data()), static_cast<int>(text.size()));
+    xmlNodePtr node =
+        xmlNewDocTextLen(node_->doc, reinterpret_cast<const xmlChar*>(text.data()), static_cast<int>(text.size()));
     if (!node) return;
     releaseCachedValues();
     if (!xmlAddChild(node_, node)) xmlFreeNode(node);

@@ -311,8 +311,9 @@ xmlNodePtr GDataXMLNode::takeDetachedRoot(std::shared_ptr<GDataXMLNode>& wrapper
     if (!wrapper || wrapper.use_count() != 1) return nullptr;
     xmlNodePtr node = wrapper->node_;
     const auto& tree = wrapper->tree_;
-    if (!node || !hasTreeLinks(node) || node->parent || node->doc || !tree || tree.get() == &into ||
-        tree->root() != node || !tree->ownsRoot())
+    // A node made for a document (see GDataXMLDocumentBuilder) moves only within that document.
+    if (!node || !hasTreeLinks(node) || node->parent || (node->doc && node->doc != documentOf(into.root())) ||
+        !tree || tree.get() == &into || tree->root() != node || !tree->ownsRoot())
         return nullptr;
     // The wrapper's own caches hold the tree too; without them it must be the only holder.
     wrapper->releaseCachedValues();

@@ -177,6 +177,7 @@ protected:
 
     friend class GDataXMLElement;
     friend class GDataXMLDocument;
+    friend class GDataXMLDocumentBuilder;
 };
 
 }  // namespace quorvane
