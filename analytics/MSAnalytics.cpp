@@ -1,7 +1,9 @@
 #include "analytics/MSAnalytics.h"
 
+#include "analytics/MSAnalyticsCategory.h"
 #include "analytics/MSStartSessionLog.h"
 #include "platform/foundation/UUID.h"
+#include "telemetry/MSDispatcherUtil.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSSessionContext.h"
 #include "telemetry/MSTelemetryClasses.h"
@@ -177,6 +179,12 @@ void MSAnalytics::applyEnabledState(bool enabled) {
                     group->addDelegate(d);
                 }
             }
+            bool replay;
+            {
+                std::lock_guard lock(mutex_);
+                replay = autoPageTrackingEnabled_;
+            }
+            if (replay) replayMissedPageView();
         }
         MSLogInfo(kMSAnalyticsLogTag, "Analytics service has been enabled.");
     } else {
@@ -228,6 +236,14 @@ std::shared_ptr<MSAnalyticsDelegate> MSAnalytics::delegate() const {
 }
 
 // ---- tracking ----
+
+void MSAnalytics::replayMissedPageView() {
+    // On the main queue, where page views happen; the name stays for a later enabling.
+    MSDispatcherUtil::performBlockOnMainThread([] {
+        auto name = MSAnalyticsCategory::missedPageViewName();
+        if (name && !name->empty()) trackPage(*name);
+    });
+}
 
 void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_ptr<MSEventProperties> properties,
                                            uint32_t flags) {

@@ -57,6 +57,7 @@ public:
     // Holds back (or lets go) the sending of the normal and critical units.
     static void pause();
     static void resume();
+    // Automatic page views (MSAnalyticsCategory), off by default.
     static void setAutoPageTrackingEnabled(bool enabled);
     static bool isAutoPageTrackingEnabled();
     // The normal unit's flush interval, 3 to 86400 s; only before the service starts.
@@ -121,6 +122,8 @@ private:
     void trackEventWithProperties(const std::string& name, std::shared_ptr<MSEventProperties> properties,
                                   uint32_t flags);
     void trackPageWithProperties(const std::string& name, const platform::Value& properties);
+    // Tracks the page view that automatic page tracking missed, if any.
+    static void replayMissedPageView();
     void pauseOrResume(bool pause);
     void pauseOrResumeToken(const std::string& token, bool pause);
     std::shared_ptr<MSChannelUnit> companion(std::shared_ptr<MSChannelUnit>& found, const std::string& groupId);
