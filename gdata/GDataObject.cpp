@@ -1,7 +1,5 @@
 #include "gdata/GDataObject.h"
 
-#include <libxml/tree.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -262,9 +260,9 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         parsedElement_ = element;
         // A mark left by an earlier object at this same address must not count as ours.
         for (const auto& child : element->children())
-            if (auto raw = child->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
+            if (child->mark() == this) child->setMark(nullptr);
         for (const auto& attr : element->attributes())
-            if (auto raw = attr->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
+            if (attr->mark() == this) attr->setMark(nullptr);
     }
 
     const auto& cls = classInfo();
@@ -283,16 +281,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
-    if (xmlNodePtr raw = element->XMLNode(); raw && raw->name && raw->type == XML_ELEMENT_NODE) {
-        elementName_.clear();
-        if (raw->ns && raw->ns->prefix) {
-            elementName_ += reinterpret_cast<const char*>(raw->ns->prefix);
-            elementName_ += ':';
-        }
-        elementName_ += reinterpret_cast<const char*>(raw->name);
-    } else {
-        elementName_ = element->name().value_or("");
-    }
+    elementName_ = element->qualifiedName().value_or("");
 
     if (parent) {
         extensionDeclarationsCache_.reset();
@@ -317,18 +306,16 @@ void GDataObject::flushConsumed() const {
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (raw && raw->_private != this)
+        if (child->mark() != this)
             if (auto kept = child->copy()) {
-                kept->XMLNode()->_private = raw;  // the copy's source, for a consumption that comes later
+                kept->setMark(child->identity());  // the copy's source, for a consumption that comes later
                 unknownChildren_.push_back(std::move(kept));
             }
     }
     for (const auto& attr : element->attributes()) {
-        xmlNodePtr raw = attr->XMLNode();
-        if (raw && raw->_private != this)
+        if (attr->mark() != this)
             if (auto kept = attr->copy()) {
-                kept->XMLNode()->_private = raw;
+                kept->setMark(attr->identity());
                 unknownAttributes_.push_back(std::move(kept));
             }
     }
@@ -336,16 +323,16 @@ void GDataObject::flushConsumed() const {
 
 void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
     if (!node || shouldIgnoreUnknowns_) return;
-    xmlNodePtr raw = node->XMLNode();
-    if (!raw || raw->type == XML_NAMESPACE_DECL) return;
+    const void* id = node->identity();
+    if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
     if (parsedElement_) {
-        raw->_private = this;
+        node->setMark(this);
         return;
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
     std::erase_if(list, [&](const GDataXMLNodePtr& n) {
-        return n && n->XMLNode() && (n->XMLNode() == raw || n->XMLNode()->_private == raw);
+        return n && n->identity() && (n->identity() == id || n->mark() == id);
     });
 }
 
@@ -852,7 +839,7 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) {
-        if (parsedElement_ && child->XMLNode()->_private == this) child->XMLNode()->_private = nullptr;
+        if (parsedElement_ && child->mark() == this) child->setMark(nullptr);
         else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
         return nullptr;
     }
@@ -910,9 +897,8 @@ std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLEle
     if (!element) return std::nullopt;
     std::string result;
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (!raw || (raw->type != XML_TEXT_NODE && raw->type != XML_CDATA_SECTION_NODE)) continue;
-        if (raw->content) result += reinterpret_cast<const char*>(raw->content);
+        if (!child->isTextNode()) continue;
+        if (auto text = child->simpleContent()) result += *text;
         handleParsedElement(child);
     }
     return result;
@@ -999,20 +985,21 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     // its prefix, so its local part is taken after the last colon.
     struct ChildInfo {
         std::string_view local;
-        const xmlChar* href;
+        std::optional<std::string_view> href;
         const GDataXMLNodePtr* node;
     };
     std::vector<ChildInfo> childInfo;
     childInfo.reserve(element->children().size());
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (!raw || raw->type != XML_ELEMENT_NODE || !raw->name) continue;
-        std::string_view name(reinterpret_cast<const char*>(raw->name));
-        if (!raw->ns) {
+        if (child->kind() != GDataXMLNodeKind::Element) continue;
+        std::string_view name = child->storedName();
+        if (name.empty()) continue;
+        auto href = child->namespaceURIView();
+        if (!href) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        childInfo.push_back({name, raw->ns ? raw->ns->href : nullptr, &child});
+        childInfo.push_back({name, href, &child});
     }
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;
@@ -1027,7 +1014,7 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         for (const auto& c : childInfo) {
             if (c.local != ln) continue;
             if (!c.href) return false;  // an unresolved name: let the general search decide
-            if (xmlStrEqual(c.href, reinterpret_cast<const xmlChar*>(uri)))
+            if (*c.href == uri)
                 out.push_back(std::static_pointer_cast<GDataXMLElement>(*c.node));
         }
         return !out.empty();
@@ -1093,43 +1080,19 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     }
 }
 
-namespace {
-// Whether the node's qualified name as written ("prefix:local" or "local") is `name`, without
-// building the string.
-bool qualifiedNameIs(xmlNodePtr raw, std::string_view name) {
-    std::string_view local(reinterpret_cast<const char*>(raw->name));
-    if (raw->ns && raw->ns->prefix) {
-        std::string_view prefix(reinterpret_cast<const char*>(raw->ns->prefix));
-        return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
-               name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local;
-    }
-    return name == local;
-}
-
-// The text of a node made of one plain text child (the usual attribute), else nullopt.
-std::optional<std::string_view> simpleContent(xmlNodePtr raw) {
-    xmlNodePtr c = raw->children;
-    if (c && !c->next && c->type == XML_TEXT_NODE && c->content)
-        return std::string_view(reinterpret_cast<const char*>(c->content));
-    if (!c) return std::string_view();
-    return std::nullopt;
-}
-}  // namespace
-
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
     for (const auto& attr : element->attributes()) {
-        xmlNodePtr raw = attr->XMLNode();
-        if (!raw || !raw->name) continue;
+        if (attr->storedName().empty()) continue;
         const std::string* declared = nullptr;
         for (const auto& d : *attributeDeclarations_) {
-            if (qualifiedNameIs(raw, d)) {
+            if (attr->hasQualifiedName(d)) {
                 declared = &d;
                 break;
             }
         }
         if (!declared) continue;
-        if (auto quick = simpleContent(raw)) setIn(attributes_, *declared, std::string(*quick));
+        if (auto quick = attr->simpleContent()) setIn(attributes_, *declared, std::string(*quick));
         else if (auto v = attr->stringValue()) setIn(attributes_, *declared, *v);
         handleParsedAttribute(attr);
     }

@@ -263,6 +263,51 @@ std::optional<std::string> GDataXMLNode::qualifiedName() const {
     return str(node_->name);
 }
 
+std::string_view GDataXMLNode::storedName() const {
+    if (!node_ || node_->type == XML_NAMESPACE_DECL || !node_->name) return {};
+    return reinterpret_cast<const char*>(node_->name);
+}
+
+std::optional<std::string_view> GDataXMLNode::namespaceURIView() const {
+    xmlNsPtr ns = namespaceOf(node_);
+    if (!ns || !ns->href) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(ns->href));
+}
+
+bool GDataXMLNode::hasQualifiedName(std::string_view name) const {
+    std::string_view local = storedName();
+    if (local.empty()) return false;
+    xmlNsPtr ns = namespaceOf(node_);
+    if (ns && ns->prefix) {
+        std::string_view prefix(reinterpret_cast<const char*>(ns->prefix));
+        return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
+               name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local;
+    }
+    return name == local;
+}
+
+bool GDataXMLNode::isTextNode() const {
+    return node_ && (node_->type == XML_TEXT_NODE || node_->type == XML_CDATA_SECTION_NODE);
+}
+
+std::optional<std::string_view> GDataXMLNode::simpleContent() const {
+    if (!node_) return std::nullopt;
+    if (isTextNode()) return std::string_view(node_->content ? reinterpret_cast<const char*>(node_->content) : "");
+    if (node_->type != XML_ELEMENT_NODE && node_->type != XML_ATTRIBUTE_NODE) return std::nullopt;
+    xmlNodePtr c = node_->children;
+    if (!c) return std::string_view();
+    if (!c->next && c->type == XML_TEXT_NODE && c->content) return std::string_view(reinterpret_cast<const char*>(c->content));
+    return std::nullopt;
+}
+
+const void* GDataXMLNode::mark() const {
+    return hasTreeLinks(node_) ? node_->_private : nullptr;
+}
+
+void GDataXMLNode::setMark(const void* mark) const {
+    if (hasTreeLinks(node_)) node_->_private = const_cast<void*>(mark);
+}
+
 GDataXMLNode::Caches& GDataXMLNode::caches() const {
     if (!caches_) caches_ = std::make_unique<Caches>();
     return *caches_;
