@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashLogWriter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/capture/MSCrashLogWriter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 
 using namespace quorvane;
 

@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <execinfo.h>
 
-#include "crashreporter/QVCrashFrameWalker.h"
+#include "crashreporter/capture/QVCrashFrameWalker.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace {

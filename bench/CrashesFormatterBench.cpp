@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "crashes/MSErrorLogFormatter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crashes/MSErrorLogs.h"
-#include "crashreporter/MSCrashReport.h"
+#include "crashreporter/report/MSCrashReport.h"
 
 namespace quorvane {
 

@@ -81,18 +81,18 @@ QNSessionFetcher::QNSessionFetcher(std::optional<URLRequest> request,
                                    std::optional<platform::URLSessionConfiguration> configuration)
     : s_(std::make_unique<State>()) {
     if (request) {
-        s_->request = std::make_shared<URLRequest>(std::move(*request));
-        const auto& body = s_->request->HTTPBody();
-        s_->bodyLength = body ? int64_t(body->size()) : -1;
+        s_->req.request = std::make_shared<URLRequest>(std::move(*request));
+        const auto& body = s_->req.request->HTTPBody();
+        s_->req.bodyLength = body ? int64_t(body->size()) : -1;
     }
-    s_->configuration = std::move(configuration);
-    s_->callbackQueue = platform::DispatchQueue::main();
-    s_->callbackGroup = platform::DispatchGroup::make();
-    s_->delegateQueue = platform::OperationQueue::main();
-    s_->minRetryInterval = fetcher_detail::randomMinRetryInterval();
-    s_->maxRetryInterval = -1.0;
-    s_->taskPriority = -1.0f;
-    s_->testBlockAccumulateDataChunkCount = 1;
+    s_->task.configuration = std::move(configuration);
+    s_->callbacks.queue = platform::DispatchQueue::main();
+    s_->status.callbackGroup = platform::DispatchGroup::make();
+    s_->task.delegateQueue = platform::OperationQueue::main();
+    s_->retry.minInterval = fetcher_detail::randomMinRetryInterval();
+    s_->retry.maxInterval = -1.0;
+    s_->task.priority = -1.0f;
+    s_->caller.testBlockAccumulateDataChunkCount = 1;
 }
 
 std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithRequest(std::optional<URLRequest> request) {
@@ -117,11 +117,11 @@ std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithDownloadResumeDat
 std::string QNSessionFetcher::description() const {
     QN_LOCKED;
     std::string what;
-    if (s_->request && s_->request->url()) what = s_->request->url()->absoluteString();
+    if (s_->req.request && s_->req.request->url()) what = s_->req.request->url()->absoluteString();
     if (what.empty()) {
-        if (s_->downloadResumeData) {
+        if (s_->download.resumeData) {
             what = "<download resume data>";
-        } else if (s_->wasCreatedFromBackgroundSession) {
+        } else if (s_->background.wasCreatedFromBackgroundSession) {
             what = "<from bg session>";
         } else {
             what = "<no request>";
@@ -136,43 +136,43 @@ std::string QNSessionFetcher::description() const {
 
 std::optional<URLRequest> QNSessionFetcher::request() {
     QN_LOCKED;
-    if (!s_->request) return std::nullopt;
-    return *s_->request;
+    if (!s_->req.request) return std::nullopt;
+    return *s_->req.request;
 }
 
 void QNSessionFetcher::setRequest(std::optional<URLRequest> request) {
     QN_LOCKED;
     if (isFetchingUnsynchronized()) return;
-    s_->request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
+    s_->req.request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
 }
 
 void QNSessionFetcher::updateMutableRequest(std::optional<URLRequest> request) {
     QN_LOCKED;
-    s_->request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
+    s_->req.request = request ? std::make_shared<URLRequest>(std::move(*request)) : nullptr;
 }
 
 void QNSessionFetcher::setRequestValue(std::optional<std::string> value, const std::string& field) {
     QN_LOCKED;
     if (isFetchingUnsynchronized()) return;
-    if (!s_->request) return;
-    s_->request->setValue(std::move(value), field);
+    if (!s_->req.request) return;
+    s_->req.request->setValue(std::move(value), field);
 }
 
 void QNSessionFetcher::updateRequestValue(std::optional<std::string> value, const std::string& field) {
     QN_LOCKED;
-    if (!s_->request) return;
-    s_->request->setValue(std::move(value), field);
+    if (!s_->req.request) return;
+    s_->req.request->setValue(std::move(value), field);
 }
 
-std::shared_ptr<URLRequest> QNSessionFetcher::mutableRequestForTesting() { return s_->request; }
+std::shared_ptr<URLRequest> QNSessionFetcher::mutableRequestForTesting() { return s_->req.request; }
 
 // --- response ---
 
 std::shared_ptr<const platform::URLResponse> QNSessionFetcher::responseUnsynchronized() {
-    if (s_->sessionTask) {
-        if (auto r = s_->sessionTask->response()) return r;
+    if (s_->task.sessionTask) {
+        if (auto r = s_->task.sessionTask->response()) return r;
     }
-    return s_->response;
+    return s_->task.response;
 }
 
 std::shared_ptr<const platform::URLResponse> QNSessionFetcher::response() {
@@ -205,130 +205,133 @@ std::optional<platform::HTTPHeaders> QNSessionFetcher::responseHeaders() {
 
 std::shared_ptr<const Bytes> QNSessionFetcher::bodyData() {
     QN_LOCKED;
-    return s_->bodyData;
+    return s_->req.bodyData;
 }
 void QNSessionFetcher::setBodyData(std::shared_ptr<const Bytes> data) {
     QN_LOCKED;
-    s_->bodyData = std::move(data);
+    s_->req.bodyData = std::move(data);
 }
 void QNSessionFetcher::setBodyData(Bytes data) { setBodyData(std::make_shared<const Bytes>(std::move(data))); }
 std::optional<URL> QNSessionFetcher::bodyFileURL() {
     QN_LOCKED;
-    return s_->bodyFileURL;
+    return s_->req.bodyFileURL;
 }
 void QNSessionFetcher::setBodyFileURL(std::optional<URL> url) {
     QN_LOCKED;
-    s_->bodyFileURL = std::move(url);
+    s_->req.bodyFileURL = std::move(url);
 }
 QNSessionFetcher::BodyStreamProvider QNSessionFetcher::bodyStreamProvider() {
     QN_LOCKED;
-    return s_->bodyStreamProvider;
+    return s_->req.bodyStreamProvider;
 }
 void QNSessionFetcher::setBodyStreamProvider(BodyStreamProvider provider) {
     QN_LOCKED;
-    s_->bodyStreamProvider = std::move(provider);
+    s_->req.bodyStreamProvider = std::move(provider);
 }
 bool QNSessionFetcher::useUploadTask() {
     QN_LOCKED;
-    return s_->useUploadTask;
+    return s_->req.useUploadTask;
 }
 void QNSessionFetcher::setUseUploadTask(bool flag) {
     QN_LOCKED;
-    s_->useUploadTask = flag;
+    s_->req.useUploadTask = flag;
 }
 
 int64_t QNSessionFetcher::bodyLength() {
     QN_LOCKED;
-    if (s_->bodyLength == -1) {
-        if (s_->bodyData) {
-            s_->bodyLength = int64_t(s_->bodyData->size());
-        } else if (s_->bodyFileURL) {
+    if (s_->req.bodyLength == -1) {
+        if (s_->req.bodyData) {
+            s_->req.bodyLength = int64_t(s_->req.bodyData->size());
+        } else if (s_->req.bodyFileURL) {
             std::error_code ec;
-            auto size = std::filesystem::file_size(std::filesystem::path(s_->bodyFileURL->path()), ec);
-            if (!ec) s_->bodyLength = int64_t(size);
+            auto size = std::filesystem::file_size(std::filesystem::path(s_->req.bodyFileURL->path()), ec);
+            if (!ec) s_->req.bodyLength = int64_t(size);
         }
     }
-    return s_->bodyLength;
+    return s_->req.bodyLength;
 }
 
 // --- download ---
 
 std::optional<URL> QNSessionFetcher::destinationFileURL() {
     QN_LOCKED;
-    return s_->destinationFileURL;
+    return s_->download.destinationFileURL;
 }
 
 void QNSessionFetcher::setDestinationFileURL(std::optional<URL> url) {
     QN_LOCKED;
-    if (s_->destinationFileURL == url) return;
-    if (s_->sessionIdentifier) {
+    if (s_->download.destinationFileURL == url) return;
+    if (s_->background.identifier) {
+        const auto& old = s_->download.destinationFileURL;
         platform::Log::warning(fetcher_detail::logCategory(),
                                "QNSessionFetcher: Destination File URL changed from (" +
-                                   (s_->destinationFileURL ? s_->destinationFileURL->absoluteString() : "(null)") +
+                                   (old ? old->absoluteString() : "(null)") +
                                    ") to (" + (url ? url->absoluteString() : "(null)") +
                                    ") after session identifier has been created.");
     }
-    s_->destinationFileURL = std::move(url);
+    s_->download.destinationFileURL = std::move(url);
 }
 
 std::optional<Bytes> QNSessionFetcher::downloadResumeData() {
     QN_LOCKED;
-    return s_->downloadResumeData;
+    return s_->download.resumeData;
 }
 void QNSessionFetcher::setDownloadResumeData(std::optional<Bytes> data) {
     QN_LOCKED;
-    s_->downloadResumeData = std::move(data);
+    s_->download.resumeData = std::move(data);
 }
 std::optional<Bytes> QNSessionFetcher::downloadedData() {
     QN_LOCKED;
-    return s_->downloadedData;
+    return s_->download.data;
 }
 void QNSessionFetcher::setDownloadedData(std::optional<Bytes> data) {
     QN_LOCKED;
-    s_->downloadedData = std::move(data);
+    s_->download.data = std::move(data);
 }
 int64_t QNSessionFetcher::downloadedLength() {
     QN_LOCKED;
-    return s_->downloadedLength;
+    return s_->download.length;
 }
 
 // --- session and task ---
 
 std::shared_ptr<platform::URLSession> QNSessionFetcher::session() {
     QN_LOCKED;
-    return s_->session;
+    return s_->task.session;
 }
 void QNSessionFetcher::setSession(std::shared_ptr<platform::URLSession> session) {
     QN_LOCKED;
-    s_->session = std::move(session);
+    s_->task.session = std::move(session);
 }
 std::shared_ptr<platform::URLSession> QNSessionFetcher::sessionNeedingInvalidation() {
     QN_LOCKED;
-    return s_->sessionNeedingInvalidation;
+    return s_->task.sessionNeedingInvalidation;
 }
 void QNSessionFetcher::setSessionNeedingInvalidation(std::shared_ptr<platform::URLSession> session) {
     QN_LOCKED;
-    s_->sessionNeedingInvalidation = std::move(session);
+    s_->task.sessionNeedingInvalidation = std::move(session);
 }
 std::shared_ptr<platform::URLSessionTask> QNSessionFetcher::sessionTask() {
     QN_LOCKED;
-    return s_->sessionTask;
+    return s_->task.sessionTask;
 }
 
 void QNSessionFetcher::setSessionTask(std::shared_ptr<platform::URLSessionTask> task) {
     QN_LOCKED;
-    if (s_->sessionTask == task) return;
-    s_->sessionTask = std::move(task);
-    if (s_->sessionTask && !s_->request) {
+    if (s_->task.sessionTask == task) return;
+    s_->task.sessionTask = std::move(task);
+    if (s_->task.sessionTask && !s_->req.request) {
         // A fetcher restored for a background session learns its request from the task.
-        if (auto original = s_->sessionTask->originalRequest()) s_->request = std::make_shared<URLRequest>(*original);
+        if (auto original = s_->task.sessionTask->originalRequest()) {
+            s_->req.request = std::make_shared<URLRequest>(*original);
+        }
     }
 }
 
 bool QNSessionFetcher::recordSessionTask(const std::shared_ptr<platform::URLSessionTask>& task) {
     QN_LOCKED;
     if (task) {
-        auto& abandoned = s_->abandonedTasks;
+        auto& abandoned = s_->task.abandonedTasks;
         abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(), [](const auto& w) { return w.expired(); }),
                         abandoned.end());
         for (const auto& w : abandoned) {
@@ -341,147 +344,147 @@ bool QNSessionFetcher::recordSessionTask(const std::shared_ptr<platform::URLSess
 
 std::optional<platform::URLSessionConfiguration> QNSessionFetcher::configuration() {
     QN_LOCKED;
-    return s_->configuration;
+    return s_->task.configuration;
 }
 void QNSessionFetcher::setConfiguration(std::optional<platform::URLSessionConfiguration> configuration) {
     QN_LOCKED;
-    s_->configuration = std::move(configuration);
+    s_->task.configuration = std::move(configuration);
 }
 QNSessionFetcher::ConfigurationBlock QNSessionFetcher::configurationBlock() {
     QN_LOCKED;
-    return s_->configurationBlock;
+    return s_->callbacks.configurationBlock;
 }
 void QNSessionFetcher::setConfigurationBlock(ConfigurationBlock block) {
     QN_LOCKED;
-    s_->configurationBlock = std::move(block);
+    s_->callbacks.configurationBlock = std::move(block);
 }
 std::optional<std::string> QNSessionFetcher::taskDescription() {
     QN_LOCKED;
-    return s_->taskDescription;
+    return s_->task.description;
 }
 void QNSessionFetcher::setTaskDescription(std::optional<std::string> description) {
     QN_LOCKED;
-    s_->taskDescription = std::move(description);
+    s_->task.description = std::move(description);
 }
 float QNSessionFetcher::taskPriority() {
     QN_LOCKED;
-    return s_->taskPriority;
+    return s_->task.priority;
 }
 void QNSessionFetcher::setTaskPriority(float priority) {
     QN_LOCKED;
-    s_->taskPriority = priority;
+    s_->task.priority = priority;
 }
 bool QNSessionFetcher::canShareSession() {
     QN_LOCKED;
-    return s_->canShareSession;
+    return s_->task.canShareSession;
 }
 void QNSessionFetcher::setCanShareSession(bool flag) {
     QN_LOCKED;
-    s_->canShareSession = flag;
+    s_->task.canShareSession = flag;
 }
 std::shared_ptr<platform::DispatchQueue> QNSessionFetcher::callbackQueue() {
     QN_LOCKED;
-    return s_->callbackQueue;
+    return s_->callbacks.queue;
 }
 void QNSessionFetcher::setCallbackQueue(std::shared_ptr<platform::DispatchQueue> queue) {
     QN_LOCKED;
-    s_->callbackQueue = queue ? std::move(queue) : platform::DispatchQueue::main();
+    s_->callbacks.queue = queue ? std::move(queue) : platform::DispatchQueue::main();
 }
 std::shared_ptr<platform::OperationQueue> QNSessionFetcher::sessionDelegateQueue() {
     QN_LOCKED;
-    return s_->delegateQueue;
+    return s_->task.delegateQueue;
 }
 void QNSessionFetcher::setSessionDelegateQueue(std::shared_ptr<platform::OperationQueue> queue) {
     QN_LOCKED;
     if (isFetchingUnsynchronized()) return;
-    s_->delegateQueue = queue ? std::move(queue) : platform::OperationQueue::main();
+    s_->task.delegateQueue = queue ? std::move(queue) : platform::OperationQueue::main();
 }
 
 // --- service ---
 
 std::shared_ptr<QNSessionFetcherServiceProtocol> QNSessionFetcher::service() {
     QN_LOCKED;
-    return s_->service;
+    return s_->scheduling.service;
 }
 void QNSessionFetcher::setService(std::shared_ptr<QNSessionFetcherServiceProtocol> service) {
     QN_LOCKED;
-    s_->service = std::move(service);
+    s_->scheduling.service = std::move(service);
 }
 std::optional<std::string> QNSessionFetcher::serviceHost() {
     QN_LOCKED;
-    return s_->serviceHost;
+    return s_->scheduling.host;
 }
 void QNSessionFetcher::setServiceHost(std::optional<std::string> host) {
     QN_LOCKED;
-    s_->serviceHost = std::move(host);
+    s_->scheduling.host = std::move(host);
 }
 int64_t QNSessionFetcher::servicePriority() {
     QN_LOCKED;
-    return s_->servicePriority;
+    return s_->scheduling.priority;
 }
 void QNSessionFetcher::setServicePriority(int64_t priority) {
     QN_LOCKED;
-    s_->servicePriority = priority;
+    s_->scheduling.priority = priority;
 }
 
 // --- authorization and security ---
 
 std::shared_ptr<QNFetcherAuthorizationProtocol> QNSessionFetcher::authorizer() {
     QN_LOCKED;
-    return s_->authorizer;
+    return s_->security.authorizer;
 }
 void QNSessionFetcher::setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) {
     QN_LOCKED;
     if (isFetchingUnsynchronized()) return;
-    s_->authorizer = std::move(authorizer);
+    s_->security.authorizer = std::move(authorizer);
 }
 std::optional<platform::URLCredential> QNSessionFetcher::credential() {
     QN_LOCKED;
-    return s_->credential;
+    return s_->security.credential;
 }
 void QNSessionFetcher::setCredential(std::optional<platform::URLCredential> credential) {
     QN_LOCKED;
-    s_->credential = std::move(credential);
+    s_->security.credential = std::move(credential);
 }
 std::optional<platform::URLCredential> QNSessionFetcher::proxyCredential() {
     QN_LOCKED;
-    return s_->proxyCredential;
+    return s_->security.proxyCredential;
 }
 void QNSessionFetcher::setProxyCredential(std::optional<platform::URLCredential> credential) {
     QN_LOCKED;
-    s_->proxyCredential = std::move(credential);
+    s_->security.proxyCredential = std::move(credential);
 }
 std::vector<std::string> QNSessionFetcher::allowedInsecureSchemes() {
     QN_LOCKED;
-    return s_->allowedInsecureSchemes;
+    return s_->security.allowedInsecureSchemes;
 }
 void QNSessionFetcher::setAllowedInsecureSchemes(std::vector<std::string> schemes) {
     QN_LOCKED;
-    s_->allowedInsecureSchemes = std::move(schemes);
+    s_->security.allowedInsecureSchemes = std::move(schemes);
 }
 bool QNSessionFetcher::isSecretExchange() {
     QN_LOCKED;
-    return s_->isSecretExchange;
+    return s_->security.isSecretExchange;
 }
 void QNSessionFetcher::setSecretExchange(bool flag) {
     QN_LOCKED;
-    s_->isSecretExchange = flag;
+    s_->security.isSecretExchange = flag;
 }
 bool QNSessionFetcher::allowLocalhostRequest() {
     QN_LOCKED;
-    return s_->allowLocalhostRequest;
+    return s_->security.allowLocalhostRequest;
 }
 void QNSessionFetcher::setAllowLocalhostRequest(bool flag) {
     QN_LOCKED;
-    s_->allowLocalhostRequest = flag;
+    s_->security.allowLocalhostRequest = flag;
 }
 bool QNSessionFetcher::allowInvalidServerCertificates() {
     QN_LOCKED;
-    return s_->allowInvalidServerCertificates;
+    return s_->security.allowInvalidServerCertificates;
 }
 void QNSessionFetcher::setAllowInvalidServerCertificates(bool flag) {
     QN_LOCKED;
-    s_->allowInvalidServerCertificates = flag;
+    s_->security.allowInvalidServerCertificates = flag;
 }
 
 // --- cookies ---
@@ -497,23 +500,23 @@ void QNSessionFetcher::setCookieStorageMethod(int64_t method) {
         case kQNSessionFetcherCookieStorageMethodUnchanged:
             break;
         case kQNSessionFetcherCookieStorageMethodSystemDefault:
-            s_->cookieStorage = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
+            s_->task.cookieStorage = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
             break;
         case kQNSessionFetcherCookieStorageMethodPrivate:
-            s_->cookieStorage = std::make_shared<QNSessionCookieStorage>();
+            s_->task.cookieStorage = std::make_shared<QNSessionCookieStorage>();
             break;
         default:
-            s_->cookieStorage = nullptr;
+            s_->task.cookieStorage = nullptr;
             break;
     }
 }
 std::shared_ptr<platform::HTTPCookieStorage> QNSessionFetcher::cookieStorage() {
     QN_LOCKED;
-    return s_->cookieStorage;
+    return s_->task.cookieStorage;
 }
 void QNSessionFetcher::setCookieStorage(std::shared_ptr<platform::HTTPCookieStorage> storage) {
     QN_LOCKED;
-    s_->cookieStorage = std::move(storage);
+    s_->task.cookieStorage = std::move(storage);
 }
 
 // --- caller blocks ---
@@ -521,20 +524,20 @@ void QNSessionFetcher::setCookieStorage(std::shared_ptr<platform::HTTPCookieStor
 #define QN_BLOCK_ACCESSORS(Type, getter, setter, field) \
     QNSessionFetcher::Type QNSessionFetcher::getter() { \
         QN_LOCKED;                                      \
-        return s_->field;                               \
+        return s_->callbacks.field;                     \
     }                                                   \
     void QNSessionFetcher::setter(Type block) {         \
         QN_LOCKED;                                      \
-        s_->field = std::move(block);                   \
+        s_->callbacks.field = std::move(block);         \
     }
 
 QNSessionFetcher::CompletionHandler QNSessionFetcher::completionHandler() {
     QN_LOCKED;
-    return s_->completionHandler;
+    return s_->callbacks.completionHandler;
 }
 void QNSessionFetcher::setCompletionHandler(CompletionHandler handler) {
     QN_LOCKED;
-    s_->completionHandler = std::move(handler);
+    s_->callbacks.completionHandler = std::move(handler);
 }
 QN_BLOCK_ACCESSORS(AccumulateDataBlock, accumulateDataBlock, setAccumulateDataBlock, accumulateDataBlock)
 QN_BLOCK_ACCESSORS(ReceivedProgressBlock, receivedProgressBlock, setReceivedProgressBlock, receivedProgressBlock)
@@ -551,61 +554,61 @@ QN_BLOCK_ACCESSORS(TestBlock, testBlock, setTestBlock, testBlock)
 
 uint64_t QNSessionFetcher::testBlockAccumulateDataChunkCount() {
     QN_LOCKED;
-    return s_->testBlockAccumulateDataChunkCount;
+    return s_->caller.testBlockAccumulateDataChunkCount;
 }
 void QNSessionFetcher::setTestBlockAccumulateDataChunkCount(uint64_t count) {
     QN_LOCKED;
-    s_->testBlockAccumulateDataChunkCount = count;
+    s_->caller.testBlockAccumulateDataChunkCount = count;
 }
 
 // --- retry settings ---
 
-bool QNSessionFetcher::isRetryEnabledUnsynchronized() { return s_->isRetryEnabled; }
+bool QNSessionFetcher::isRetryEnabledUnsynchronized() { return s_->retry.enabled; }
 bool QNSessionFetcher::isRetryEnabled() {
     QN_LOCKED;
-    return s_->isRetryEnabled;
+    return s_->retry.enabled;
 }
 void QNSessionFetcher::setRetryEnabled(bool flag) {
     QN_LOCKED;
-    if (flag && !s_->isRetryEnabled) {
-        s_->minRetryInterval = fetcher_detail::randomMinRetryInterval();
-        s_->maxRetryInterval = -1.0;
-        s_->retryFactor = 2.0;
-        s_->lastRetryInterval = 0.0;
+    if (flag && !s_->retry.enabled) {
+        s_->retry.minInterval = fetcher_detail::randomMinRetryInterval();
+        s_->retry.maxInterval = -1.0;
+        s_->retry.factor = 2.0;
+        s_->retry.lastInterval = 0.0;
     }
-    s_->isRetryEnabled = flag;
+    s_->retry.enabled = flag;
 }
 platform::TimeInterval QNSessionFetcher::maxRetryInterval() {
     QN_LOCKED;
-    return s_->maxRetryInterval;
+    return s_->retry.maxInterval;
 }
 void QNSessionFetcher::setMaxRetryInterval(platform::TimeInterval secs) {
     QN_LOCKED;
-    s_->maxRetryInterval = secs > 0 ? secs : -1.0;
+    s_->retry.maxInterval = secs > 0 ? secs : -1.0;
 }
 platform::TimeInterval QNSessionFetcher::minRetryInterval() {
     QN_LOCKED;
-    return s_->minRetryInterval;
+    return s_->retry.minInterval;
 }
 void QNSessionFetcher::setMinRetryInterval(platform::TimeInterval secs) {
     QN_LOCKED;
-    s_->minRetryInterval = secs > 0 ? secs : fetcher_detail::randomMinRetryInterval();
+    s_->retry.minInterval = secs > 0 ? secs : fetcher_detail::randomMinRetryInterval();
 }
 double QNSessionFetcher::retryFactor() {
     QN_LOCKED;
-    return s_->retryFactor;
+    return s_->retry.factor;
 }
 void QNSessionFetcher::setRetryFactor(double factor) {
     QN_LOCKED;
-    s_->retryFactor = factor;
+    s_->retry.factor = factor;
 }
 uint64_t QNSessionFetcher::retryCount() {
     QN_LOCKED;
-    return s_->retryCount;
+    return s_->retry.count;
 }
 std::shared_ptr<platform::Timer> QNSessionFetcher::retryTimer() {
     QN_LOCKED;
-    return s_->retryTimer;
+    return s_->retry.timer;
 }
 bool QNSessionFetcher::shouldReleaseCallbacksUponCompletion() { return true; }
 
@@ -613,64 +616,64 @@ bool QNSessionFetcher::shouldReleaseCallbacksUponCompletion() { return true; }
 
 QNSessionFetcher::Properties QNSessionFetcher::properties() {
     QN_LOCKED;
-    return s_->properties ? *s_->properties : Properties();
+    return s_->caller.properties ? *s_->caller.properties : Properties();
 }
 void QNSessionFetcher::setProperties(Properties properties) {
     QN_LOCKED;
-    s_->properties = std::move(properties);
+    s_->caller.properties = std::move(properties);
 }
 void QNSessionFetcher::setProperty(const std::string& key, std::any value) {
     QN_LOCKED;
     if (!value.has_value()) {
-        if (s_->properties) s_->properties->erase(key);
+        if (s_->caller.properties) s_->caller.properties->erase(key);
         return;
     }
-    if (!s_->properties) s_->properties.emplace();
-    (*s_->properties)[key] = std::move(value);
+    if (!s_->caller.properties) s_->caller.properties.emplace();
+    (*s_->caller.properties)[key] = std::move(value);
 }
 std::any QNSessionFetcher::propertyForKey(const std::string& key) {
     QN_LOCKED;
-    if (!s_->properties) return {};
-    auto it = s_->properties->find(key);
-    return it == s_->properties->end() ? std::any() : it->second;
+    if (!s_->caller.properties) return {};
+    auto it = s_->caller.properties->find(key);
+    return it == s_->caller.properties->end() ? std::any() : it->second;
 }
 void QNSessionFetcher::addPropertiesFromDictionary(const Properties& dict) {
     QN_LOCKED;
-    if (!s_->properties) {
-        s_->properties = dict;
+    if (!s_->caller.properties) {
+        s_->caller.properties = dict;
         return;
     }
-    for (const auto& [k, v] : dict) (*s_->properties)[k] = v;
+    for (const auto& [k, v] : dict) (*s_->caller.properties)[k] = v;
 }
 std::any QNSessionFetcher::userData() {
     QN_LOCKED;
-    return s_->userData;
+    return s_->caller.userData;
 }
 void QNSessionFetcher::setUserData(std::any data) {
     QN_LOCKED;
-    s_->userData = std::move(data);
+    s_->caller.userData = std::move(data);
 }
 std::string QNSessionFetcher::comment() {
     QN_LOCKED;
-    return s_->comment;
+    return s_->caller.comment;
 }
 void QNSessionFetcher::setComment(std::string comment) {
     QN_LOCKED;
-    s_->comment = std::move(comment);
+    s_->caller.comment = std::move(comment);
 }
 std::string QNSessionFetcher::log() {
     QN_LOCKED;
-    return s_->log;
+    return s_->caller.log;
 }
 void QNSessionFetcher::setLog(std::string log) {
     QN_LOCKED;
-    s_->log = std::move(log);
+    s_->caller.log = std::move(log);
 }
 
 // --- state flags ---
 
 bool QNSessionFetcher::isFetchingUnsynchronized() {
-    return s_->initialBeginFetchDate.has_value() && !s_->hasStoppedFetching;
+    return s_->status.initialBeginFetchDate.has_value() && !s_->status.hasStoppedFetching;
 }
 bool QNSessionFetcher::isFetching() {
     QN_LOCKED;
@@ -678,11 +681,11 @@ bool QNSessionFetcher::isFetching() {
 }
 bool QNSessionFetcher::userStoppedFetching() {
     QN_LOCKED;
-    return s_->userStoppedFetching;
+    return s_->status.userStoppedFetching;
 }
 bool QNSessionFetcher::wasCreatedFromBackgroundSession() {
     QN_LOCKED;
-    return s_->wasCreatedFromBackgroundSession;
+    return s_->background.wasCreatedFromBackgroundSession;
 }
 std::shared_ptr<QNSessionFetcher> QNSessionFetcher::parentUploadFetcher() {
     std::any value = propertyForKey(kQNUploadFetcherChunkParentKey);
@@ -691,15 +694,15 @@ std::shared_ptr<QNSessionFetcher> QNSessionFetcher::parentUploadFetcher() {
 }
 bool QNSessionFetcher::useBackgroundSession() {
     QN_LOCKED;
-    return s_->userRequestedBackgroundSession;
+    return s_->background.userRequested;
 }
 void QNSessionFetcher::setUseBackgroundSession(bool flag) {
     QN_LOCKED;
-    s_->userRequestedBackgroundSession = flag;
+    s_->background.userRequested = flag;
 }
 bool QNSessionFetcher::isUsingBackgroundSession() {
     QN_LOCKED;
-    return s_->usingBackgroundSession;
+    return s_->background.inUse;
 }
 
 }  // namespace quorvane

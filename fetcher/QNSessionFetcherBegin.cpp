@@ -97,7 +97,7 @@ std::shared_ptr<QNSessionFetcher> QNSessionFetcher::fetcherWithSessionIdentifier
     setFetcherForIdentifier(sessionIdentifier, fetcher);
     {
         std::lock_guard<std::recursive_mutex> lock(fetcher->mutex_);
-        fetcher->s_->wasCreatedFromBackgroundSession = true;
+        fetcher->s_->background.wasCreatedFromBackgroundSession = true;
     }
     return fetcher;
 }
@@ -136,15 +136,15 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     {
         QN_LOCKED;
         // A stop by the caller is final: a delayed start or a late authorization begins nothing.
-        if (s_->userStoppedFetching) return;
-        fetchRequest = s_->request;
+        if (s_->status.userStoppedFetching) return;
+        fetchRequest = s_->req.request;
         if (fetchRequest) fetchURL = fetchRequest->url();
-        priorSessionIdentifier = s_->sessionIdentifier;
-        if (!s_->initialBeginFetchDate) s_->initialBeginFetchDate = platform::Date::now();
-        hasTask = s_->sessionTask != nullptr;
-        hasResumeData = s_->downloadResumeData.has_value();
+        priorSessionIdentifier = s_->background.identifier;
+        if (!s_->status.initialBeginFetchDate) s_->status.initialBeginFetchDate = platform::Date::now();
+        hasTask = s_->task.sessionTask != nullptr;
+        hasResumeData = s_->download.resumeData.has_value();
         // A retry or a delayed start begins again: the fetch is running once more.
-        s_->hasStoppedFetching = false;
+        s_->status.hasStoppedFetching = false;
     }
     auto failWithCode = [&](int64_t code) {
         Value info = Value::dictionary();
@@ -167,8 +167,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     bool usingBackground = useBackgroundSession() && canFetchWithBackgroundSession();
     {
         QN_LOCKED;
-        s_->usingBackgroundSession = usingBackground || s_->usingBackgroundSession;
-        usingBackground = s_->usingBackgroundSession;
+        s_->background.inUse = usingBackground || s_->background.inUse;
+        usingBackground = s_->background.inUse;
     }
 
     // 4. The body file must be reachable.
@@ -185,12 +185,12 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     bool isDataURL = fetchURL && fetchURL->scheme() == "data";
     if (isDataURL) {
         QN_LOCKED;
-        if (s_->sessionIdentifier) {
-            removeFetcherForIdentifier(*s_->sessionIdentifier, this);
-            s_->sessionIdentifier.reset();
+        if (s_->background.identifier) {
+            removeFetcherForIdentifier(*s_->background.identifier, this);
+            s_->background.identifier.reset();
         }
-        s_->userRequestedBackgroundSession = false;
-        s_->usingBackgroundSession = false;
+        s_->background.userRequested = false;
+        s_->background.inUse = false;
         usingBackground = false;
         priorSessionIdentifier.reset();
     } else if (fetchURL && appAllowsInsecureRequests()) {
@@ -220,8 +220,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     std::shared_ptr<platform::HTTPCookieStorage> cookies;
     {
         QN_LOCKED;
-        if (!s_->cookieStorage) s_->cookieStorage = staticCookieStorage();
-        cookies = s_->cookieStorage;
+        if (!s_->task.cookieStorage) s_->task.cookieStorage = staticCookieStorage();
+        cookies = s_->task.cookieStorage;
     }
 
     // 7.
@@ -234,10 +234,10 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         // A session identifier without a configuration makes a background session of its own
         // below: asking the service for its shared one would hold the service's session
         // creation for a session that is never reported back.
-        if (s_->sessionIdentifier && !s_->configuration) canShare = false;
-        s_->canShareSession = canShare;
-        svc = s_->service;
-        session = s_->session;
+        if (s_->background.identifier && !s_->task.configuration) canShare = false;
+        s_->task.canShareSession = canShare;
+        svc = s_->scheduling.service;
+        session = s_->task.session;
     }
 
     // 8. The service's shared session.
@@ -252,24 +252,24 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         std::shared_ptr<platform::OperationQueue> delegateQueue;
         {
             QN_LOCKED;
-            if (!s_->configuration) {
-                if (!s_->sessionIdentifier && !s_->usingBackgroundSession) {
-                    s_->configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+            if (!s_->task.configuration) {
+                if (!s_->background.identifier && !s_->background.inUse) {
+                    s_->task.configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
                 } else {
-                    std::string identifier = s_->sessionIdentifier ? *s_->sessionIdentifier
+                    std::string identifier = s_->background.identifier ? *s_->background.identifier
                                                                    : createSessionIdentifierWithMetadata(std::nullopt);
                     setFetcherForIdentifier(identifier, self);
-                    s_->configuration = platform::URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier);
-                    s_->usingBackgroundSession = true;
+                    s_->task.configuration = platform::URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier);
+                    s_->background.inUse = true;
                     usingBackground = true;
                     canShare = false;
-                    s_->canShareSession = false;
+                    s_->task.canShareSession = false;
                 }
-                s_->configuration->setTLSMinimumSupportedProtocolVersion(platform::TLSProtocolVersion::TLSv12);
+                s_->task.configuration->setTLSMinimumSupportedProtocolVersion(platform::TLSProtocolVersion::TLSv12);
             }
-            s_->configuration->setHTTPCookieStorage(cookies);
-            configuration = s_->configuration;
-            delegateQueue = s_->delegateQueue;
+            s_->task.configuration->setHTTPCookieStorage(cookies);
+            configuration = s_->task.configuration;
+            delegateQueue = s_->task.delegateQueue;
         }
         if (auto block = configurationBlock()) block(self, *configuration);
 
@@ -280,8 +280,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         session = platform::URLSession::sessionWithConfiguration(*configuration, delegate, delegateQueue);
         {
             QN_LOCKED;
-            s_->session = session;
-            if (ownDelegate && session) s_->shouldInvalidateSession = true;
+            s_->task.session = session;
+            if (ownDelegate && session) s_->task.shouldInvalidateSession = true;
         }
         if (svc) svc->fetcherDidCreateSession(self);
     }
@@ -290,7 +290,7 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     if (restoring) {
         {
             QN_LOCKED;
-            s_->shouldInvalidateSession = true;
+            s_->task.shouldInvalidateSession = true;
         }
         session->getTasksWithCompletionHandler(
             [self](std::vector<std::shared_ptr<platform::URLSessionDataTask>> dataTasks,
@@ -309,8 +309,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     // 11.
     {
         QN_LOCKED;
-        s_->downloadedData.reset();
-        s_->downloadedLength = 0;
+        s_->download.data.reset();
+        s_->download.length = 0;
     }
 
     // 12. The service may queue the fetcher and begin it later.
@@ -329,24 +329,24 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     BodyStreamProvider streamProvider;
     {
         QN_LOCKED;
-        bodyData = s_->bodyData;
-        bodyFile = s_->bodyFileURL;
-        streamProvider = s_->bodyStreamProvider;
+        bodyData = s_->req.bodyData;
+        bodyFile = s_->req.bodyFileURL;
+        streamProvider = s_->req.bodyStreamProvider;
         std::optional<std::string> method;
-        if (s_->request) {
-            method = s_->request->valueForHTTPHeaderField("X-HTTP-Method-Override");
-            if (!method) method = s_->request->HTTPMethod();
+        if (s_->req.request) {
+            method = s_->req.request->valueForHTTPHeaderField("X-HTTP-Method-Override");
+            if (!method) method = s_->req.request->HTTPMethod();
         }
         methodForCap = method.value_or("");
         isGET = !method || method->empty() || *method == "GET";
-        needsUploadTask = s_->useUploadTask || bodyFile || streamProvider;
+        needsUploadTask = s_->req.useUploadTask || bodyFile || streamProvider;
         // A body file counts as a body too: a GET would leave it unsent.
-        if (s_->request && (bodyData || bodyFile || streamProvider || s_->request->HTTPBodyStream())) {
+        if (s_->req.request && (bodyData || bodyFile || streamProvider || s_->req.request->HTTPBodyStream())) {
             if (isGET) {
-                s_->request->setHTTPMethod("POST");
+                s_->req.request->setHTTPMethod("POST");
                 isGET = false;
             }
-            if (bodyData && !needsUploadTask) s_->request->setHTTPBody(bodyData);
+            if (bodyData && !needsUploadTask) s_->req.request->setHTTPBody(bodyData);
         }
     }
 
@@ -364,8 +364,8 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     // 16. The backoff cap.
     {
         QN_LOCKED;
-        if (s_->isRetryEnabled && !(s_->maxRetryInterval > 0)) {
-            s_->maxRetryInterval = (isGET || methodForCap == "HEAD") ? 60.0 : 600.0;
+        if (s_->retry.enabled && !(s_->retry.maxInterval > 0)) {
+            s_->retry.maxInterval = (isGET || methodForCap == "HEAD") ? 60.0 : 600.0;
         }
     }
 
@@ -376,7 +376,7 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     URLRequest sendRequest;
     {
         QN_LOCKED;
-        if (s_->request) sendRequest = *s_->request;
+        if (s_->req.request) sendRequest = *s_->req.request;
     }
     std::string describe = fetchURL ? fetchURL->absoluteString() : "(missing URL)";
     if (resumeData) {
@@ -413,7 +413,7 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     if (!task) {
         {
             QN_LOCKED;
-            s_->sessionTask.reset();
+            s_->task.sessionTask.reset();
         }
         failWithCode(QNSessionFetcherErrorTaskNotCreated);
         return;
@@ -423,29 +423,29 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
     bool useTestBlock = false;
     {
         std::unique_lock<std::recursive_mutex> lock(mutex_);
-        if (s_->userStoppedFetching) {
+        if (s_->status.userStoppedFetching) {
             // Stopped from another thread while the task was being made: it never starts.
-            s_->abandonedTasks.push_back(task);
+            s_->task.abandonedTasks.push_back(task);
             std::shared_ptr<platform::URLSession> own;
-            if (s_->shouldInvalidateSession && s_->session == session) {
-                own = std::move(s_->session);
-                s_->session.reset();
+            if (s_->task.shouldInvalidateSession && s_->task.session == session) {
+                own = std::move(s_->task.session);
+                s_->task.session.reset();
             }
             lock.unlock();
             task->cancel();
             if (own) own->finishTasksAndInvalidate();
             return;
         }
-        s_->sessionTask = task;
+        s_->task.sessionTask = task;
         bool isDownload = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(task) != nullptr;
-        if (!isDownload && !s_->accumulateDataBlock) s_->downloadedData = Bytes();
-        if (s_->taskDescription) task->setTaskDescription(s_->taskDescription);
-        if (s_->taskPriority >= 0) task->setPriority(s_->taskPriority);
-        if (!s_->testBlock) s_->testBlock = fetcher_detail::globalTestBlock();
-        s_->isUsingTestBlock = s_->testBlock != nullptr;
-        useTestBlock = s_->isUsingTestBlock;
+        if (!isDownload && !s_->callbacks.accumulateDataBlock) s_->download.data = Bytes();
+        if (s_->task.description) task->setTaskDescription(s_->task.description);
+        if (s_->task.priority >= 0) task->setPriority(s_->task.priority);
+        if (!s_->callbacks.testBlock) s_->callbacks.testBlock = fetcher_detail::globalTestBlock();
+        s_->status.isUsingTestBlock = s_->callbacks.testBlock != nullptr;
+        useTestBlock = s_->status.isUsingTestBlock;
         // 20.
-        if (!s_->initialRequestDate) s_->initialRequestDate = platform::Date::now();
+        if (!s_->status.initialRequestDate) s_->status.initialRequestDate = platform::Date::now();
     }
     sendStopNotificationIfNeeded();
     addPersistedBackgroundSessionToDefaults();
@@ -467,12 +467,12 @@ void QNSessionFetcher::failToBeginFetchWithError(std::optional<Error> error) {
     std::shared_ptr<platform::URLSession> ownSession;
     {
         QN_LOCKED;
-        s_->hasStoppedFetching = true;
-        svc = s_->service;
+        s_->status.hasStoppedFetching = true;
+        svc = s_->scheduling.service;
         // A session the fetcher made for this fetch would otherwise never be let go.
-        if (s_->shouldInvalidateSession && s_->session) {
-            ownSession = std::move(s_->session);
-            s_->session.reset();
+        if (s_->task.shouldInvalidateSession && s_->task.session) {
+            ownSession = std::move(s_->task.session);
+            s_->task.session.reset();
         }
     }
     if (!error) error = Error(QNSessionFetcherErrorDomain, QNSessionFetcherErrorCannotBegin);
@@ -481,7 +481,7 @@ void QNSessionFetcher::failToBeginFetchWithError(std::optional<Error> error) {
     if (ownSession) ownSession->finishTasksAndInvalidate();
     if (svc) svc->fetcherDidStop(self);
     QN_LOCKED;
-    s_->authorizer.reset();
+    s_->security.authorizer.reset();
 }
 
 // --- authorization ---
@@ -495,8 +495,8 @@ void QNSessionFetcher::authorizeRequest() {
     std::shared_ptr<URLRequest> toSign;
     {
         QN_LOCKED;
-        toSign = std::make_shared<URLRequest>(s_->request ? *s_->request : URLRequest());
-        s_->authorizingRequest = toSign;
+        toSign = std::make_shared<URLRequest>(s_->req.request ? *s_->req.request : URLRequest());
+        s_->req.authorizingRequest = toSign;
     }
     auto self = shared_from_this();
     auth->authorizeRequest(toSign, [self](const std::shared_ptr<URLRequest>& request, const std::optional<Error>& error) {
@@ -508,8 +508,8 @@ void QNSessionFetcher::authorizerFinished(const std::shared_ptr<URLRequest>& req
     {
         QN_LOCKED;
         // A stopped fetch stays stopped, whatever an authorizer that missed the stop says.
-        if (s_->hasStoppedFetching || s_->userStoppedFetching) return;
-        if (s_->authorizingRequest == request) s_->authorizingRequest.reset();
+        if (s_->status.hasStoppedFetching || s_->status.userStoppedFetching) return;
+        if (s_->req.authorizingRequest == request) s_->req.authorizingRequest.reset();
     }
     if (error) {
         failToBeginFetchWithError(error);
@@ -517,7 +517,7 @@ void QNSessionFetcher::authorizerFinished(const std::shared_ptr<URLRequest>& req
     }
     {
         QN_LOCKED;
-        if (request) s_->request = std::make_shared<URLRequest>(*request);
+        if (request) s_->req.request = std::make_shared<URLRequest>(*request);
     }
     beginFetchMayDelay(false, false);
 }
@@ -527,7 +527,7 @@ void QNSessionFetcher::authorizerFinished(const std::shared_ptr<URLRequest>& req
 void QNSessionFetcher::stopFetching() {
     {
         QN_LOCKED;
-        s_->userStoppedFetching = true;
+        s_->status.userStoppedFetching = true;
     }
     stopFetchReleasingCallbacks(true);
 }
@@ -547,38 +547,38 @@ void QNSessionFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) 
     std::shared_ptr<platform::URLSession> sessionToInvalidate;
     {
         QN_LOCKED;
-        s_->hasStoppedFetching = true;
-        svc = s_->service;
-        heldRequest = s_->authorizingRequest ? s_->authorizingRequest : s_->request;
-        s_->authorizingRequest.reset();
+        s_->status.hasStoppedFetching = true;
+        svc = s_->scheduling.service;
+        heldRequest = s_->req.authorizingRequest ? s_->req.authorizingRequest : s_->req.request;
+        s_->req.authorizingRequest.reset();
         bool cancelled = false;
-        if (auto task = s_->sessionTask) {
-            if (!s_->isUsingTestBlock) {
-                if (auto r = task->response()) s_->response = r;
+        if (auto task = s_->task.sessionTask) {
+            if (!s_->status.isUsingTestBlock) {
+                if (auto r = task->response()) s_->task.response = r;
             }
-            s_->sessionTask.reset();
+            s_->task.sessionTask.reset();
             if (task->state() != platform::URLSessionTask::State::Completed) {
-                s_->abandonedTasks.push_back(task);
+                s_->task.abandonedTasks.push_back(task);
                 auto download = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(task);
-                if (s_->resumeDataBlock && download) {
-                    resumeBlock = std::move(s_->resumeDataBlock);
-                    s_->resumeDataBlock = nullptr;
+                if (s_->callbacks.resumeDataBlock && download) {
+                    resumeBlock = std::move(s_->callbacks.resumeDataBlock);
+                    s_->callbacks.resumeDataBlock = nullptr;
                     resumeTask = download;
-                    resumeQueue = s_->callbackQueue;
-                    group = s_->callbackGroup;
+                    resumeQueue = s_->callbacks.queue;
+                    group = s_->status.callbackGroup;
                 } else {
                     cancelTask = task;
                 }
                 cancelled = true;
             }
         }
-        if (s_->shouldInvalidateSession && s_->session) {
+        if (s_->task.shouldInvalidateSession && s_->task.session) {
             if (cancelled) {
-                s_->sessionNeedingInvalidation = s_->session;
+                s_->task.sessionNeedingInvalidation = s_->task.session;
             } else {
-                sessionToInvalidate = s_->session;
+                sessionToInvalidate = s_->task.session;
             }
-            s_->session.reset();
+            s_->task.session.reset();
         }
     }
     if (resumeTask) {
@@ -599,34 +599,15 @@ void QNSessionFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) 
     if (shouldReleaseCallbacks) {
         releaseCallbacks();
         QN_LOCKED;
-        s_->authorizer.reset();
+        s_->security.authorizer.reset();
     }
     if (svc) svc->fetcherDidStop(self);
 }
 
 void QNSessionFetcher::releaseCallbacks() {
-    std::shared_ptr<platform::DispatchQueue> queue;
-    CompletionHandler handler;
-    State released;  // blocks are destroyed after the lock is left
-    {
-        QN_LOCKED;
-        queue = std::move(s_->callbackQueue);
-        s_->callbackQueue.reset();
-        handler = std::move(s_->completionHandler);
-        s_->completionHandler = nullptr;
-        std::swap(released.configurationBlock, s_->configurationBlock);
-        std::swap(released.didReceiveResponseBlock, s_->didReceiveResponseBlock);
-        std::swap(released.challengeBlock, s_->challengeBlock);
-        std::swap(released.willRedirectBlock, s_->willRedirectBlock);
-        std::swap(released.sendProgressBlock, s_->sendProgressBlock);
-        std::swap(released.receivedProgressBlock, s_->receivedProgressBlock);
-        std::swap(released.downloadProgressBlock, s_->downloadProgressBlock);
-        std::swap(released.accumulateDataBlock, s_->accumulateDataBlock);
-        std::swap(released.willCacheURLResponseBlock, s_->willCacheURLResponseBlock);
-        std::swap(released.retryBlock, s_->retryBlock);
-        std::swap(released.testBlock, s_->testBlock);
-        std::swap(released.resumeDataBlock, s_->resumeDataBlock);
-    }
+    State::Callbacks released;  // the blocks are destroyed after the lock is left
+    QN_LOCKED;
+    std::swap(released, s_->callbacks);
 }
 
 bool QNSessionFetcher::waitForCompletionWithTimeout(platform::TimeInterval timeoutInSeconds) {
@@ -641,9 +622,10 @@ bool QNSessionFetcher::waitForCompletionWithTimeout(platform::TimeInterval timeo
         std::shared_ptr<platform::DispatchGroup> group;
         {
             QN_LOCKED;
-            if (s_->sessionTask && s_->sessionTask->state() != platform::URLSessionTask::State::Completed) busy = true;
-            if (s_->completionHandler) busy = true;
-            group = s_->callbackGroup;
+            const auto& task = s_->task.sessionTask;
+            if (task && task->state() != platform::URLSessionTask::State::Completed) busy = true;
+            if (s_->callbacks.completionHandler) busy = true;
+            group = s_->status.callbackGroup;
         }
         if (!busy && group && !group->wait(spin ? 0.0 : 0.1)) busy = true;
         if (!busy) return true;
@@ -660,39 +642,39 @@ bool QNSessionFetcher::waitForCompletionWithTimeout(platform::TimeInterval timeo
 
 std::optional<std::string> QNSessionFetcher::sessionIdentifier() {
     QN_LOCKED;
-    return s_->sessionIdentifier;
+    return s_->background.identifier;
 }
 
 void QNSessionFetcher::setSessionIdentifier(const std::string& sessionIdentifier) {
     QN_LOCKED;
-    s_->sessionIdentifier = sessionIdentifier;
-    s_->usingBackgroundSession = true;
-    s_->canShareSession = false;
+    s_->background.identifier = sessionIdentifier;
+    s_->background.inUse = true;
+    s_->task.canShareSession = false;
     restoreDefaultStateForSessionIdentifierMetadata();
 }
 
 void QNSessionFetcher::setSessionIdentifierInternal(std::optional<std::string> sessionIdentifier) {
     QN_LOCKED;
-    s_->sessionIdentifier = std::move(sessionIdentifier);
+    s_->background.identifier = std::move(sessionIdentifier);
 }
 
 std::optional<Value> QNSessionFetcher::sessionUserInfo() {
     QN_LOCKED;
-    if (!s_->sessionUserInfo) {
+    if (!s_->background.userInfo) {
         if (auto metadata = sessionIdentifierMetadataUnsynchronized()) {
             Value info = Value::dictionary();
             for (const auto& [key, value] : metadata->asDictionary()) {
                 if (!platform::hasPrefix(key, "_")) info.set(key, value);
             }
-            if (info.size() > 0) s_->sessionUserInfo = info;
+            if (info.size() > 0) s_->background.userInfo = info;
         }
     }
-    return s_->sessionUserInfo;
+    return s_->background.userInfo;
 }
 
 void QNSessionFetcher::setSessionUserInfo(std::optional<Value> info) {
     QN_LOCKED;
-    s_->sessionUserInfo = std::move(info);
+    s_->background.userInfo = std::move(info);
 }
 
 std::optional<Value> QNSessionFetcher::sessionIdentifierMetadata() {
@@ -701,8 +683,8 @@ std::optional<Value> QNSessionFetcher::sessionIdentifierMetadata() {
 }
 
 std::optional<Value> QNSessionFetcher::sessionIdentifierMetadataUnsynchronized() {
-    if (!s_->sessionIdentifier) return std::nullopt;
-    const std::string& id = *s_->sessionIdentifier;
+    if (!s_->background.identifier) return std::nullopt;
+    const std::string& id = *s_->background.identifier;
     // prefix "_" uuid "_" json: every part must be present.
     size_t first = id.find('_');
     if (first == std::string::npos || first == 0) return std::nullopt;
@@ -711,7 +693,7 @@ std::optional<Value> QNSessionFetcher::sessionIdentifierMetadataUnsynchronized()
     size_t end = id.find('\n', second + 1);
     std::string json = id.substr(second + 1, end == std::string::npos ? std::string::npos : end - second - 1);
     if (json.empty()) return std::nullopt;
-    s_->sessionIdentifierUUID = id.substr(first + 1, second - first - 1);
+    s_->background.identifierUUID = id.substr(first + 1, second - first - 1);
     auto metadata = Value::fromJSON(json);
     if (!metadata || !metadata->isDictionary()) return std::nullopt;
     return metadata;
@@ -720,8 +702,8 @@ std::optional<Value> QNSessionFetcher::sessionIdentifierMetadataUnsynchronized()
 std::optional<Value> QNSessionFetcher::sessionIdentifierDefaultMetadata() {
     QN_LOCKED;
     Value metadata = Value::dictionary();
-    if (s_->destinationFileURL) metadata.set("_destURL", s_->destinationFileURL->absoluteString());
-    if (s_->bodyFileURL) metadata.set("_bodyURL", s_->bodyFileURL->absoluteString());
+    if (s_->download.destinationFileURL) metadata.set("_destURL", s_->download.destinationFileURL->absoluteString());
+    if (s_->req.bodyFileURL) metadata.set("_bodyURL", s_->req.bodyFileURL->absoluteString());
     if (metadata.size() == 0) return std::nullopt;
     return metadata;
 }
@@ -731,31 +713,31 @@ void QNSessionFetcher::restoreDefaultStateForSessionIdentifierMetadata() {
     auto metadata = sessionIdentifierMetadataUnsynchronized();
     if (!metadata) return;
     if (auto dest = (*metadata)["_destURL"].stringValue()) {
-        if (auto url = URL::URLWithString(*dest)) s_->destinationFileURL = *url;
+        if (auto url = URL::URLWithString(*dest)) s_->download.destinationFileURL = *url;
     }
     if (auto body = (*metadata)["_bodyURL"].stringValue()) {
-        if (auto url = URL::URLWithString(*body)) s_->bodyFileURL = *url;
+        if (auto url = URL::URLWithString(*body)) s_->req.bodyFileURL = *url;
     }
 }
 
 std::string QNSessionFetcher::createSessionIdentifierWithMetadata(const std::optional<Value>& metadataToInclude) {
     QN_LOCKED;
-    s_->sessionIdentifierUUID = platform::UUID().uuidString();
-    std::string identifier = std::string(kQNSessionIdentifierPrefix) + "_" + *s_->sessionIdentifierUUID;
+    s_->background.identifierUUID = platform::UUID().uuidString();
+    std::string identifier = std::string(kQNSessionIdentifierPrefix) + "_" + *s_->background.identifierUUID;
     Value metadata = Value::dictionary();
     auto merge = [&](const std::optional<Value>& dict) {
         if (!dict || !dict->isDictionary()) return;
         for (const auto& [key, value] : dict->asDictionary()) metadata.set(key, value);
     };
-    merge(s_->sessionUserInfo);
+    merge(s_->background.userInfo);
     merge(metadataToInclude);
     merge(sessionIdentifierDefaultMetadata());
     if (metadata.size() > 0) {
         std::string json = metadata.toJSON(false);
         if (!json.empty()) identifier += "_" + json;
     }
-    s_->sessionIdentifier = identifier;
-    s_->didCreateSessionIdentifier = true;
+    s_->background.identifier = identifier;
+    s_->background.didCreateIdentifier = true;
     return identifier;
 }
 
@@ -765,10 +747,10 @@ void QNSessionFetcher::forgetSessionIdentifierForFetcher() {
 }
 
 void QNSessionFetcher::forgetSessionIdentifierForFetcherWithoutSyncCheck() {
-    if (!s_ || !s_->sessionIdentifier) return;
-    removeFetcherForIdentifier(*s_->sessionIdentifier, this);
-    s_->sessionIdentifier.reset();
-    s_->didCreateSessionIdentifier = false;
+    if (!s_ || !s_->background.identifier) return;
+    removeFetcherForIdentifier(*s_->background.identifier, this);
+    s_->background.identifier.reset();
+    s_->background.didCreateIdentifier = false;
 }
 
 std::optional<std::vector<std::string>> QNSessionFetcher::activePersistedBackgroundSessions() {

@@ -34,7 +34,7 @@ void QNSessionFetcher::invokeOnCallbackQueue(const std::shared_ptr<platform::Dis
     std::shared_ptr<platform::DispatchGroup> group;
     {
         QN_LOCKED;
-        group = s_->callbackGroup;
+        group = s_->status.callbackGroup;
     }
     auto self = shared_from_this();
     group->enter();
@@ -44,8 +44,9 @@ void QNSessionFetcher::invokeOnCallbackQueue(const std::shared_ptr<platform::Dis
             auto svc = self->service();
             std::optional<platform::Date> stoppedAll = svc ? svc->stoppedAllFetchersDate() : std::nullopt;
             std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-            run = !self->s_->userStoppedFetching &&
-                  (!stoppedAll || (self->s_->initialBeginFetchDate && *self->s_->initialBeginFetchDate > *stoppedAll));
+            const auto& status = self->s_->status;
+            run = !status.userStoppedFetching &&
+                  (!stoppedAll || (status.initialBeginFetchDate && *status.initialBeginFetchDate > *stoppedAll));
         }
         if (run) block();
         group->leave();
@@ -56,14 +57,14 @@ void QNSessionFetcher::invokeOnCallbackQueueAfterUserStopped(bool afterUserStopp
     std::shared_ptr<platform::DispatchQueue> queue;
     {
         QN_LOCKED;
-        queue = s_->callbackQueue;
+        queue = s_->callbacks.queue;
     }
     invokeOnCallbackQueue(queue, afterUserStopped, std::move(block));
 }
 
 void QNSessionFetcher::invokeOnCallbackUnsynchronizedQueueAfterUserStopped(bool afterUserStopped,
                                                                            std::function<void()> block) {
-    invokeOnCallbackQueue(s_->callbackQueue, afterUserStopped, std::move(block));
+    invokeOnCallbackQueue(s_->callbacks.queue, afterUserStopped, std::move(block));
 }
 
 void QNSessionFetcher::invokeOnCallbackQueueUnlessStopped(std::function<void()> block) {
@@ -72,10 +73,10 @@ void QNSessionFetcher::invokeOnCallbackQueueUnlessStopped(std::function<void()> 
 
 void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional<Bytes> data, std::optional<Error> error) {
     QN_LOCKED;
-    CompletionHandler handler = s_->completionHandler;
+    CompletionHandler handler = s_->callbacks.completionHandler;
     if (!handler) return;
     auto self = shared_from_this();
-    bool secret = s_->isSecretExchange;
+    bool secret = s_->security.isSecretExchange;
     invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, secret, data = std::move(data),
                                                                 error = std::move(error)] {
         handler(data, error);
@@ -101,15 +102,15 @@ void QNSessionFetcher::postNotificationOnMainThreadWithName(const std::string& n
 
 void QNSessionFetcher::setStopNotificationNeeded(bool flag) {
     QN_LOCKED;
-    s_->isStopNotificationNeeded = flag;
+    s_->status.isStopNotificationNeeded = flag;
 }
 
 void QNSessionFetcher::sendStopNotificationIfNeeded() {
     bool needed;
     {
         QN_LOCKED;
-        needed = s_->isStopNotificationNeeded;
-        s_->isStopNotificationNeeded = false;
+        needed = s_->status.isStopNotificationNeeded;
+        s_->status.isStopNotificationNeeded = false;
     }
     if (needed) postNotificationOnMainThreadWithName(kQNSessionFetcherStoppedNotification, Value(), false);
 }
@@ -138,7 +139,7 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
         return;
     }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
-    if (s_->userStoppedFetching) {
+    if (s_->status.userStoppedFetching) {
         lock.unlock();
         completionHandler(std::nullopt);
         return;
@@ -150,13 +151,13 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
     }
     // Follow with the fetcher's own request (method, body, headers), at the redirect's URL and
     // with the headers the redirect names.
-    URLRequest redirectRequest = s_->request ? *s_->request : newRequest;
-    std::optional<URL> currentURL = s_->request ? s_->request->url() : std::nullopt;
+    URLRequest redirectRequest = s_->req.request ? *s_->req.request : newRequest;
+    std::optional<URL> currentURL = s_->req.request ? s_->req.request->url() : std::nullopt;
     redirectRequest.setURL(redirectURLWithOriginalRequestURL(currentURL, newRequest.url()));
     // The credentials and the body never follow a redirect to another origin; an exchange of
     // secrets does not follow it at all.
     if (!currentURL || !redirectRequest.url() || !redirectRequest.url()->isSameOrigin(*currentURL)) {
-        if (s_->isSecretExchange) {
+        if (s_->security.isSecretExchange) {
             lock.unlock();
             completionHandler(std::nullopt);
             return;
@@ -164,10 +165,10 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
         redirectRequest.removeCredentialsAndBody();
     }
     for (const auto& [name, value] : newRequest.allHTTPHeaderFields()) redirectRequest.setValue(value, name);
-    s_->response = redirectResponse;
+    s_->task.response = redirectResponse;
     logNowWithError(std::nullopt);
 
-    if (auto block = s_->willRedirectBlock) {
+    if (auto block = s_->callbacks.willRedirectBlock) {
         auto self = shared_from_this();
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(true, [self, block, redirectResponse, redirectRequest,
                                                                   completionHandler] {
@@ -178,7 +179,7 @@ void QNSessionFetcher::willPerformHTTPRedirection(const std::shared_ptr<platform
         });
         return;
     }
-    s_->request = std::make_shared<URLRequest>(redirectRequest);
+    s_->req.request = std::make_shared<URLRequest>(redirectRequest);
     lock.unlock();
     completionHandler(redirectRequest);
 }
@@ -198,11 +199,11 @@ void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSes
     auto reset = [self, completionHandler](platform::URLSessionResponseDisposition disposition) {
         {
             std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-            int64_t hadLength = self->s_->downloadedLength;
-            if (self->s_->downloadedData) self->s_->downloadedData->clear();
-            self->s_->downloadedLength = 0;
+            int64_t hadLength = self->s_->download.length;
+            if (self->s_->download.data) self->s_->download.data->clear();
+            self->s_->download.length = 0;
             if (disposition != platform::URLSessionResponseDisposition::Cancel && hadLength > 0) {
-                if (auto accumulate = self->s_->accumulateDataBlock) {
+                if (auto accumulate = self->s_->callbacks.accumulateDataBlock) {
                     self->invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate] { accumulate(std::nullopt); });
                 }
             }
@@ -210,7 +211,7 @@ void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSes
         completionHandler(disposition);
     };
     std::unique_lock<std::recursive_mutex> lock(mutex_);
-    if (auto block = s_->didReceiveResponseBlock) {
+    if (auto block = s_->callbacks.didReceiveResponseBlock) {
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(true, [block, response, reset] { block(response, reset); });
         return;
     }
@@ -223,16 +224,16 @@ void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession
     if (!recordSessionTask(dataTask)) return;
     if (data.empty()) return;
     QN_LOCKED;
-    if (auto accumulate = s_->accumulateDataBlock) {
-        s_->downloadedLength += int64_t(data.size());
+    if (auto accumulate = s_->callbacks.accumulateDataBlock) {
+        s_->download.length += int64_t(data.size());
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate, data] { accumulate(data); });
         return;
     }
-    if (s_->userStoppedFetching) return;
-    if (!s_->downloadedData) s_->downloadedData = Bytes();
-    s_->downloadedData->insert(s_->downloadedData->end(), data.begin(), data.end());
-    s_->downloadedLength = int64_t(s_->downloadedData->size());
-    if (auto progress = s_->receivedProgressBlock) {
+    if (s_->status.userStoppedFetching) return;
+    if (!s_->download.data) s_->download.data = Bytes();
+    s_->download.data->insert(s_->download.data->end(), data.begin(), data.end());
+    s_->download.length = int64_t(s_->download.data->size());
+    if (auto progress = s_->callbacks.receivedProgressBlock) {
         auto self = shared_from_this();
         int64_t chunk = int64_t(data.size());
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, progress, chunk] {
@@ -251,7 +252,7 @@ void QNSessionFetcher::willCacheResponse(const std::shared_ptr<platform::URLSess
         return;
     }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
-    if (auto block = s_->willCacheURLResponseBlock) {
+    if (auto block = s_->callbacks.willCacheURLResponseBlock) {
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
             true, [block, proposedResponse, completionHandler] { block(proposedResponse, completionHandler); });
         return;
@@ -271,7 +272,7 @@ void QNSessionFetcher::didReceiveChallenge(const std::shared_ptr<platform::URLSe
         return;
     }
     QN_LOCKED;
-    if (auto block = s_->challengeBlock) {
+    if (auto block = s_->callbacks.challengeBlock) {
         auto self = shared_from_this();
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
             true, [self, block, challenge, completionHandler] { block(self, challenge, completionHandler); });
@@ -302,17 +303,17 @@ void QNSessionFetcher::respondToChallenge(const platform::URLAuthenticationChall
                 completion(Disposition::CancelAuthenticationChallenge, std::nullopt);
             }
         };
-        if (s_->allowInvalidServerCertificates) {
+        if (s_->security.allowInvalidServerCertificates) {
             verdict(true);
         } else {
             std::optional<URLRequest> request;
-            if (s_->request) request = *s_->request;
+            if (s_->req.request) request = *s_->req.request;
             evaluateServerTrust(trust, request, verdict);
         }
         return;
     }
-    std::optional<platform::URLCredential> credential = s_->credential;
-    if (space.isProxy() && s_->proxyCredential) credential = s_->proxyCredential;
+    std::optional<platform::URLCredential> credential = s_->security.credential;
+    if (space.isProxy() && s_->security.proxyCredential) credential = s_->security.proxyCredential;
     if (credential) {
         completion(Disposition::UseCredential, credential);
     } else {
@@ -345,7 +346,7 @@ void QNSessionFetcher::needNewBodyStream(const std::shared_ptr<platform::URLSess
         return;
     }
     std::unique_lock<std::recursive_mutex> lock(mutex_);
-    if (auto provider = s_->bodyStreamProvider) {
+    if (auto provider = s_->req.bodyStreamProvider) {
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [provider, completionHandler] { provider(completionHandler); });
         return;
     }
@@ -360,7 +361,7 @@ void QNSessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSessio
     QN_LOCKED;
     // The block is taken now: the fetch's end, queued just behind this report, releases the
     // fetcher's callbacks, and the last bytes' report must still reach the caller.
-    auto block = s_->sendProgressBlock;
+    auto block = s_->callbacks.sendProgressBlock;
     if (!block) return;
     invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [block, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
         block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
@@ -374,7 +375,7 @@ void QNSessionFetcher::didWriteData(const std::shared_ptr<platform::URLSession>&
                                     int64_t bytesWritten, int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
     if (!recordSessionTask(downloadTask)) return;
     QN_LOCKED;
-    auto block = s_->downloadProgressBlock;
+    auto block = s_->callbacks.downloadProgressBlock;
     if (!block) return;
     int64_t expected =
         totalBytesExpectedToWrite < totalBytesWritten ? platform::kURLSessionTransferSizeUnknown : totalBytesExpectedToWrite;
@@ -398,8 +399,8 @@ void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform:
     int64_t length = ec ? 0 : int64_t(size);
 
     QN_LOCKED;
-    s_->downloadedLength = length;
-    std::optional<URL> destination = s_->destinationFileURL;
+    s_->download.length = length;
+    std::optional<URL> destination = s_->download.destinationFileURL;
     if (destination) fetcher_detail::removeItemAtURL(*destination);
     int64_t status = statusCodeUnsynchronized();
     if (status >= 200 && status <= 399) {
@@ -408,7 +409,7 @@ void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform:
         if (target.has_parent_path()) {
             std::filesystem::create_directories(target.parent_path(), ec);
             if (ec) {
-                s_->downloadFinishedError = platform::posixError(ec.value(), target.parent_path().string());
+                s_->download.finishedError = platform::posixError(ec.value(), target.parent_path().string());
                 return;
             }
         }
@@ -417,7 +418,7 @@ void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform:
             // Another file system: copy, then the temporary file goes with the session.
             std::error_code copyError;
             std::filesystem::copy_file(temporary, target, std::filesystem::copy_options::overwrite_existing, copyError);
-            if (copyError) s_->downloadFinishedError = platform::posixError(copyError.value(), target.string());
+            if (copyError) s_->download.finishedError = platform::posixError(copyError.value(), target.string());
         }
         return;
     }
@@ -425,7 +426,7 @@ void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform:
     if (length > 0 && length <= 20000) {
         std::ifstream in(temporary, std::ios::binary);
         Bytes body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.good() || in.eof()) s_->downloadTaskErrorData = std::move(body);
+        if (in.good() || in.eof()) s_->download.taskErrorData = std::move(body);
     }
 }
 
@@ -434,7 +435,7 @@ void QNSessionFetcher::didFinishDownloadingToURL(const std::shared_ptr<platform:
 void QNSessionFetcher::didBecomeInvalidWithError(const std::shared_ptr<platform::URLSession>& session,
                                                  const std::optional<Error>& error) {
     QN_LOCKED;
-    if (session && session == s_->session) s_->session.reset();
+    if (session && session == s_->task.session) s_->task.session.reset();
 }
 
 }  // namespace quorvane

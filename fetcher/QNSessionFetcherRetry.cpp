@@ -23,9 +23,9 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
         QN_LOCKED;
         // The session of a task cancelled by a stop is let go once that task has completed,
         // whatever else this completion means (a simulated fetch's task completes this way too).
-        toInvalidate = std::move(s_->sessionNeedingInvalidation);
-        s_->sessionNeedingInvalidation.reset();
-        stoppedByCaller = s_->userStoppedFetching;
+        toInvalidate = std::move(s_->task.sessionNeedingInvalidation);
+        s_->task.sessionNeedingInvalidation.reset();
+        stoppedByCaller = s_->status.userStoppedFetching;
     }
     if (toInvalidate) toInvalidate->finishTasksAndInvalidate();
     // A fetch the caller stopped has already ended; a task a stop cancelled belongs to no
@@ -37,27 +37,27 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
     bool forceAssumeRetry = false;
     {
         std::unique_lock<std::recursive_mutex> lock(mutex_);
-        if (s_->isUsingTestBlock) return;
-        error = taskError ? taskError : s_->downloadFinishedError;
-        if (!taskError && status <= 299 && !s_->downloadFinishedError) {
-            s_->bodyLength = task ? task->countOfBytesSent() : s_->bodyLength;
+        if (s_->status.isUsingTestBlock) return;
+        error = taskError ? taskError : s_->download.finishedError;
+        if (!taskError && status <= 299 && !s_->download.finishedError) {
+            s_->req.bodyLength = task ? task->countOfBytesSent() : s_->req.bodyLength;
             lock.unlock();
             finishWithError(std::nullopt, false);
             return;
         }
         // A background session followed a redirect and lost the authorization: try again at the
         // new URL with the request's own headers.
-        if (status == 403 && s_->usingBackgroundSession && s_->request) {
+        if (status == 403 && s_->background.inUse && s_->req.request) {
             auto response = responseUnsynchronized();
             std::optional<URL> responseURL = response ? response->url() : std::nullopt;
             // Only within the request's origin: the credentials never go to another one.
-            std::optional<URL> requestURL = s_->request->url();
+            std::optional<URL> requestURL = s_->req.request->url();
             if (responseURL && requestURL && responseURL != requestURL && responseURL->isSameOrigin(*requestURL) &&
-                s_->request->valueForHTTPHeaderField("Authorization")) {
-                auto redirected = std::make_shared<URLRequest>(*s_->request);
+                s_->req.request->valueForHTTPHeaderField("Authorization")) {
+                auto redirected = std::make_shared<URLRequest>(*s_->req.request);
                 redirected->setURL(responseURL);
-                s_->request = redirected;
-                s_->session.reset();
+                s_->req.request = redirected;
+                s_->task.session.reset();
                 forceAssumeRetry = true;
             }
         }
@@ -89,8 +89,8 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
     {
         std::unique_lock<std::recursive_mutex> lock(mutex_);
         int64_t status = statusCodeUnsynchronized();
-        std::optional<URL> destination = s_->destinationFileURL;
-        bool hasBody = s_->downloadedData && !s_->downloadedData->empty();
+        std::optional<URL> destination = s_->download.destinationFileURL;
+        bool hasBody = s_->download.data && !s_->download.data->empty();
         if (error || status > 299) {
             if (shouldRetry) {
                 lock.unlock();
@@ -99,8 +99,8 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
                 return;
             }
             if (error) {
-                if (auto resumeBlock = s_->resumeDataBlock) {
-                    s_->resumeDataBlock = nullptr;
+                if (auto resumeBlock = s_->callbacks.resumeDataBlock) {
+                    s_->callbacks.resumeDataBlock = nullptr;
                     if (const Value* resume = error->userInfo.find(platform::kURLSessionDownloadTaskResumeData);
                         resume && resume->isBytes()) {
                         Bytes data = resume->asBytes();
@@ -108,14 +108,13 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
                     }
                 }
             } else {
-                error = statusErrorWithData(status, hasBody ? s_->downloadedData : s_->downloadTaskErrorData);
+                error = statusErrorWithData(status, hasBody ? s_->download.data : s_->download.taskErrorData);
             }
-            if (hasBody) callbackData = s_->downloadedData;
-            if (s_->retryCount > 0) {
+            if (hasBody) callbackData = s_->download.data;
+            if (s_->retry.count > 0) {
                 Value info = error->userInfo.isDictionary() ? error->userInfo : Value::dictionary();
-                double elapsed = s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
-                info.set(kQNSessionFetcherElapsedIntervalWithRetriesKey, elapsed);
-                info.set(kQNSessionFetcherNumberOfRetriesDoneKey, int64_t(s_->retryCount));
+                info.set(kQNSessionFetcherElapsedIntervalWithRetriesKey, s_->status.secondsSinceInitialRequest());
+                info.set(kQNSessionFetcherNumberOfRetriesDoneKey, int64_t(s_->retry.count));
                 error = Error(error->domain, error->code, info);
             }
         } else {
@@ -123,14 +122,14 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
             if (destination && hasBody) {
                 // A data task's body (a data: URL, say) goes to the destination file.
                 fetcher_detail::removeItemAtURL(*destination);
-                if (auto writeError = fetcher_detail::writeDataToFile(*s_->downloadedData, *destination)) {
-                    s_->downloadFinishedError = writeError;
+                if (auto writeError = fetcher_detail::writeDataToFile(*s_->download.data, *destination)) {
+                    s_->download.finishedError = writeError;
                     error = writeError;
                 } else {
-                    s_->downloadedData.reset();
+                    s_->download.data.reset();
                 }
             }
-            callbackData = s_->downloadedData;
+            callbackData = s_->download.data;
         }
     }
     sendStopNotificationIfNeeded();
@@ -185,10 +184,10 @@ platform::TimeInterval QNSessionFetcher::nextRetryIntervalUnsynchronized() {
     // The server's "Retry-After" sets the delay, but never below the minimum interval: "0" would
     // make the retries spin.
     if (statusCodeUnsynchronized() == 503 && hasRetryAfterInterval())
-        return std::max(s_->minRetryInterval, retryAfterInterval());
-    double secs = s_->lastRetryInterval * s_->retryFactor;
-    if (s_->maxRetryInterval > 0) secs = std::min(secs, s_->maxRetryInterval);
-    return std::max(s_->minRetryInterval, secs);
+        return std::max(s_->retry.minInterval, retryAfterInterval());
+    double secs = s_->retry.lastInterval * s_->retry.factor;
+    if (s_->retry.maxInterval > 0) secs = std::min(secs, s_->retry.maxInterval);
+    return std::max(s_->retry.minInterval, secs);
 }
 
 platform::TimeInterval QNSessionFetcher::nextRetryInterval() {
@@ -204,14 +203,14 @@ void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Err
     bool attempted;
     {
         QN_LOCKED;
-        attempted = s_->hasAttemptedAuthRefresh;
+        attempted = s_->retry.hasAttemptedAuthRefresh;
     }
     if (auth && status == 401 && !attempted) {
         auto primed = auth->primeForRefresh();
         if (primed && *primed) {
             {
                 QN_LOCKED;
-                s_->hasAttemptedAuthRefresh = true;
+                s_->retry.hasAttemptedAuthRefresh = true;
             }
             updateRequestValue(std::nullopt, "Authorization");
             forceRetryForRefresh = true;
@@ -224,26 +223,24 @@ void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Err
     {
         QN_LOCKED;
         bool canRetry = false;
-        if (s_->isRetryEnabled) {
+        if (s_->retry.enabled) {
             // Retrying ends three caps after the first request, whatever the server asks: a
             // server that always answers "Retry-After" would keep the fetch going for ever.
-            double elapsed =
-                s_->initialRequestDate ? platform::Date::now().timeIntervalSince(*s_->initialRequestDate) : 0;
-            bool withinOverallBound = elapsed <= 3 * s_->maxRetryInterval;
+            bool withinOverallBound = s_->status.secondsSinceInitialRequest() <= 3 * s_->retry.maxInterval;
             canRetry = withinOverallBound &&
-                       (hasRetryAfterInterval() || s_->maxRetryInterval > nextRetryIntervalUnsynchronized());
+                       (hasRetryAfterInterval() || s_->retry.maxInterval > nextRetryIntervalUnsynchronized());
         }
         if (!canRetry && !forceAssumeRetry && !forceRetryForRefresh) {
             shouldRetry = false;
         } else {
-            Error statusError = statusErrorWithData(status, s_->downloadedData);
+            Error statusError = statusErrorWithData(status, s_->download.data);
             workingError = error ? *error : statusError;
             if (forceAssumeRetry || forceRetryForRefresh) {
                 shouldRetry = true;
             } else {
                 shouldRetry = isRetryError(*workingError) || (error && isRetryError(statusError));
             }
-            retryBlock = s_->retryBlock;
+            retryBlock = s_->callbacks.retryBlock;
         }
     }
     if (retryBlock) {
@@ -262,7 +259,7 @@ void QNSessionFetcher::beginRetryTimer() {
         std::shared_ptr<platform::DispatchGroup> group;
         {
             QN_LOCKED;
-            group = s_->callbackGroup;
+            group = s_->status.callbackGroup;
         }
         group->enter();
         platform::DispatchQueue::main()->async([self, group] {
@@ -274,12 +271,12 @@ void QNSessionFetcher::beginRetryTimer() {
     destroyRetryTimer();
     {
         QN_LOCKED;
-        double cap = s_->maxRetryInterval > 0 ? s_->maxRetryInterval : std::numeric_limits<double>::max();
+        double cap = s_->retry.maxInterval > 0 ? s_->retry.maxInterval : std::numeric_limits<double>::max();
         double interval = std::min(nextRetryIntervalUnsynchronized(), cap);
-        s_->lastRetryInterval = interval;
+        s_->retry.lastInterval = interval;
         auto timer = platform::Timer::make(interval, false, [self](platform::Timer&) { self->retryTimerFired(); });
         timer->setTolerance(1.0);
-        s_->retryTimer = timer;
+        s_->retry.timer = timer;
         platform::RunLoop::main()->addTimer(timer);
     }
     postNotificationOnMainThreadWithName(kQNSessionFetcherRetryDelayStartedNotification, Value(), false);
@@ -289,8 +286,8 @@ void QNSessionFetcher::destroyRetryTimer() {
     std::shared_ptr<platform::Timer> timer;
     {
         QN_LOCKED;
-        timer = std::move(s_->retryTimer);
-        s_->retryTimer.reset();
+        timer = std::move(s_->retry.timer);
+        s_->retry.timer.reset();
     }
     if (!timer) return;
     timer->invalidate();
@@ -302,8 +299,8 @@ void QNSessionFetcher::retryTimerFired() {
     std::shared_ptr<platform::OperationQueue> queue;
     {
         QN_LOCKED;
-        s_->retryCount++;
-        queue = s_->delegateQueue;
+        s_->retry.count++;
+        queue = s_->task.delegateQueue;
     }
     auto self = shared_from_this();
     queue->addOperation([self] { self->retryFetch(); });
@@ -313,12 +310,12 @@ void QNSessionFetcher::retryFetch() {
     stopFetchReleasingCallbacks(false);
     {
         QN_LOCKED;
-        if (s_->didCreateSessionIdentifier) {
+        if (s_->background.didCreateIdentifier) {
             // A new background identifier is made for the next attempt.
             forgetSessionIdentifierForFetcher();
-            s_->configuration.reset();
+            s_->task.configuration.reset();
         }
-        if (s_->canShareSession) s_->session.reset();
+        if (s_->task.canShareSession) s_->task.session.reset();
     }
     beginFetchForRetry();
 }

@@ -46,9 +46,9 @@ void QNSessionFetcher::simulateFetchForTestBlock() {
             std::shared_ptr<platform::URLSessionTask> task;
             {
                 std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-                self->s_->testBlock = nullptr;
-                self->s_->isUsingTestBlock = false;
-                task = self->s_->sessionTask;
+                self->s_->callbacks.testBlock = nullptr;
+                self->s_->status.isUsingTestBlock = false;
+                task = self->s_->task.sessionTask;
             }
             if (task) task->resume();
             return;
@@ -106,16 +106,16 @@ void QNSessionFetcher::simulateDataCallbacksForTestBlockWithBodyData(std::option
     auto self = shared_from_this();
     {
         QN_LOCKED;
-        std::optional<URL> destination = s_->destinationFileURL;
-        auto willRedirect = s_->willRedirectBlock;
-        auto didReceiveResponse = s_->didReceiveResponseBlock;
-        auto sendProgress = s_->sendProgressBlock;
-        auto downloadProgress = s_->downloadProgressBlock;
-        auto accumulate = s_->accumulateDataBlock;
-        auto receivedProgress = s_->receivedProgressBlock;
-        auto willCache = s_->willCacheURLResponseBlock;
-        auto challenge = s_->challengeBlock;
-        URLRequest current = s_->request ? *s_->request : URLRequest();
+        std::optional<URL> destination = s_->download.destinationFileURL;
+        auto willRedirect = s_->callbacks.willRedirectBlock;
+        auto didReceiveResponse = s_->callbacks.didReceiveResponseBlock;
+        auto sendProgress = s_->callbacks.sendProgressBlock;
+        auto downloadProgress = s_->callbacks.downloadProgressBlock;
+        auto accumulate = s_->callbacks.accumulateDataBlock;
+        auto receivedProgress = s_->callbacks.receivedProgressBlock;
+        auto willCache = s_->callbacks.willCacheURLResponseBlock;
+        auto challenge = s_->callbacks.challengeBlock;
+        URLRequest current = s_->req.request ? *s_->req.request : URLRequest();
 
         if (willRedirect) {
             auto redirectResponse = std::dynamic_pointer_cast<const HTTPURLResponse>(response);
@@ -160,14 +160,14 @@ void QNSessionFetcher::simulateDataCallbacksForTestBlockWithBodyData(std::option
                     if (receivedProgress) receivedProgress(chunkLength, total);
                 });
             }
-            if (!accumulate) s_->downloadedData = responseData;
+            if (!accumulate) s_->download.data = responseData;
             if (willCache) {
                 platform::CachedURLResponse cached{response, responseData ? *responseData : Bytes()};
                 invokeOnCallbackUnsynchronizedQueueAfterUserStopped(
                     true, [willCache, cached] { willCache(cached, [](std::optional<platform::CachedURLResponse>) {}); });
             }
         }
-        s_->response = response;
+        s_->task.response = response;
     }
     std::shared_ptr<platform::OperationQueue> queue = sessionDelegateQueue();
     queue->addOperation([self, error] {
@@ -200,7 +200,7 @@ void QNSessionFetcher::simulateByteTransferWithData(const Bytes& data,
     uint64_t count;
     {
         QN_LOCKED;
-        count = s_->testBlockAccumulateDataChunkCount == 0 ? 1 : s_->testBlockAccumulateDataChunkCount;
+        count = s_->caller.testBlockAccumulateDataChunkCount == 0 ? 1 : s_->caller.testBlockAccumulateDataChunkCount;
     }
     int64_t length = int64_t(data.size());
     int64_t chunk = length / int64_t(count) + 1;

@@ -312,7 +312,7 @@ void QNSessionUploadFetcher::beginFetchWithCompletionHandler(CompletionHandler h
     {
         QN_LOCKED;
         u_->initialBodyLength = std::max<int64_t>(0, bodyLength());
-        u_->delegateCallbackQueue = s_->callbackQueue;
+        u_->delegateCallbackQueue = s_->callbacks.queue;
         u_->delegateCompletionHandler = std::move(handler);
         restarted = u_->isRestartedUpload;
         paused = u_->isPaused;
@@ -515,7 +515,7 @@ void QNSessionUploadFetcher::uploadNextChunkWithOffset(int64_t offset, const Pro
                 std::lock_guard<std::recursive_mutex> lock(self->mutex_);
                 self->u_->subdataGenerating = false;
                 // Paused or stopped while the bytes were produced: the chunk is not wanted.
-                if (self->u_->isPaused || self->s_->userStoppedFetching) return;
+                if (self->u_->isPaused || self->s_->status.userStoppedFetching) return;
                 fileURL = self->u_->uploadFileURL;
                 if (self->u_->uploadDataProvider && fullLength > 0) {
                     if (self->u_->uploadFileLength == -1) self->u_->uploadFileLength = fullLength;
@@ -695,8 +695,8 @@ void QNSessionUploadFetcher::queryAfterFailure(const Properties& properties, con
             u_->failuresInARow = 0;
             delay = -1;
         } else {
-            double cap = s_->maxRetryInterval > 0 ? s_->maxRetryInterval : 60.0;
-            delay = std::min(cap, s_->minRetryInterval * std::pow(2.0, failures - 1));
+            double cap = s_->retry.maxInterval > 0 ? s_->retry.maxInterval : 60.0;
+            delay = std::min(cap, s_->retry.minInterval * std::pow(2.0, failures - 1));
         }
         generation = ++u_->queryGeneration;
         u_->queryScheduled = delay >= 0;
@@ -711,7 +711,7 @@ void QNSessionUploadFetcher::queryAfterFailure(const Properties& properties, con
             std::lock_guard<std::recursive_mutex> lock(self->mutex_);
             if (generation != self->u_->queryGeneration || !self->u_->queryScheduled) return;
             self->u_->queryScheduled = false;
-            if (self->u_->isPaused || self->s_->userStoppedFetching) return;
+            if (self->u_->isPaused || self->s_->status.userStoppedFetching) return;
         }
         self->sendQueryForUploadOffset(properties);
     });
@@ -906,7 +906,7 @@ void QNSessionUploadFetcher::stopFetching() {
         location = u_->uploadLocationURL;
         cancelInFlight = u_->isCancelInFlight;
         u_->queryScheduled = false;
-        queue = s_->callbackQueue;
+        queue = s_->callbacks.queue;
     }
     if (location) {
         sendCancelUpload(properties());
@@ -1101,7 +1101,7 @@ Value QNSessionUploadFetcher::uploadSessionIdentifierMetadata() {
     if (u_->uploadMIMEType) metadata.set("_uploadMIME", *u_->uploadMIMEType);
     metadata.set("_upChSize", u_->chunkSize);
     metadata.set("_upOffset", u_->currentOffset);
-    bool cellular = s_->request ? s_->request->allowsCellularAccess() : u_->allowsCellularAccess;
+    bool cellular = s_->req.request ? s_->req.request->allowsCellularAccess() : u_->allowsCellularAccess;
     metadata.set("_upAllowsCellularAccess", cellular);
     return metadata;
 }
@@ -1132,7 +1132,7 @@ std::shared_ptr<QNSessionUploadFetcher> QNSessionUploadFetcher::uploadFetcherFor
     {
         std::lock_guard<std::recursive_mutex> lock(fetcher->mutex_);
         fetcher->u_->currentOffset = offset;
-        fetcher->u_->delegateCallbackQueue = fetcher->s_->callbackQueue;
+        fetcher->u_->delegateCallbackQueue = fetcher->s_->callbacks.queue;
     }
     fetcher->setAllowedInsecureSchemes({"http"});
     return fetcher;

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crashreporter/MSCrashReport.h"
-#include "crashreporter/MSCrashReportTextFormatter.h"
+#include "crashreporter/report/MSCrashReport.h"
+#include "crashreporter/report/MSCrashReportTextFormatter.h"
 #include "fuzz/FuzzCheck.h"
 
 using namespace quorvane;

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crashreporter/QVCrashAsyncDwarfCFAState.h"
+#include "crashreporter/capture/QVCrashAsyncDwarfCFAState.h"
 #include "fuzz/FuzzCheck.h"
 #include "platform/crash/TaskMemory.h"
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crashreporter/QVCrashAsyncCompactUnwind.h"
-#include "crashreporter/QVCrashAsyncSymbols.h"
+#include "crashreporter/capture/QVCrashAsyncCompactUnwind.h"
+#include "crashreporter/capture/QVCrashAsyncSymbols.h"
 #include "fuzz/FuzzChildTarget.h"
 
 namespace {

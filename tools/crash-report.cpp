@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "crashreporter/MSCrashReport.h"
-#include "crashreporter/MSCrashReportTextFormatter.h"
+#include "crashreporter/report/MSCrashReport.h"
+#include "crashreporter/report/MSCrashReportTextFormatter.h"
 #include "platform/foundation/Paths.h"
 
 using namespace quorvane;

@@ -10,7 +10,7 @@
 
 #include "crashes/MSCrashes.h"
 #include "crashes/MSCrashesUtil.h"
-#include "crashreporter/MSCrashReporter.h"
+#include "crashreporter/capture/MSCrashReporter.h"
 #include "platform/runloop/RunLoop.h"
 #include "telemetry/MSRevAzezar.h"
 #include "tests/crashreporter/CrashChild.h"

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "crashes/MSErrorLogFormatter.h"
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "platform/crash/UncaughtException.h"
 #include "telemetry/MSLogger.h"
 #include "tests/crashreporter/BuiltReport.h"

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "crashreporter/MSCrashReport.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/report/MSCrashReport.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 
 namespace quorvane::test {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/StackSymbols.h"
 

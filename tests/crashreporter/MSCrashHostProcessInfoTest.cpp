@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/MSCrashHostInfo.h"
-#include "crashreporter/MSCrashProcessInfo.h"
-#include "crashreporter/MSCrashSysctl.h"
+#include "crashreporter/capture/MSCrashHostInfo.h"
+#include "crashreporter/capture/MSCrashProcessInfo.h"
+#include "crashreporter/capture/MSCrashSysctl.h"
 #include "platform/crash/KernelInfo.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashLogWriter.h"
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/capture/MSCrashLogWriter.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "platform/crash/Threads.h"
 #include "platform/crash/UncaughtException.h"
 #include "tests/crashreporter/CrashChild.h"

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashReport.h"
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/report/MSCrashReport.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "platform/crash/UncaughtException.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/MainImage.h"

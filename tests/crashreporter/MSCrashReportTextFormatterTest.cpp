@@ -13,8 +13,8 @@
 #include <regex>
 #include <sstream>
 
-#include "crashreporter/MSCrashReportTextFormatter.h"
-#include "crashreporter/MSCrashReporter.h"
+#include "crashreporter/report/MSCrashReportTextFormatter.h"
+#include "crashreporter/capture/MSCrashReporter.h"
 #include "platform/foundation/Strings.h"
 #include "tests/crashreporter/BuiltReport.h"
 #include "tests/crashreporter/CrashChild.h"

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashReport.h"
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/report/MSCrashReport.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "tests/crashreporter/ParkedCrash.h"
 #include "tests/crashreporter/StackSymbols.h"
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/MSCrashSignalHandler.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/MSCrashSignalHandler.h"
 #include "platform/crash/UncaughtException.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"

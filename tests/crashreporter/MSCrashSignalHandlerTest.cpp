@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "crashreporter/MSCrashSignalHandler.h"
+#include "crashreporter/capture/MSCrashSignalHandler.h"
 #include "tests/crashreporter/CrashChild.h"
 
 using quorvane::MSCrashSignalHandler;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncMachOFile.h"
+#include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace machofixtures {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncDwarfCFAState.h"
+#include "crashreporter/capture/QVCrashAsyncDwarfCFAState.h"
 #include "platform/crash/TaskMemory.h"
 
 using namespace quorvane::qvcrash::MS::async;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncImageList.h"
+#include "crashreporter/capture/QVCrashAsyncImageList.h"
 #include "platform/crash/TaskMemory.h"
 
 extern "C" __attribute__((noinline, used)) int qvtest_image_list_known_function(int x) {

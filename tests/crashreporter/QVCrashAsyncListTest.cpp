@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncList.h"
+#include "crashreporter/capture/QVCrashAsyncList.h"
 
 using quorvane::qvcrash::MS::async::async_list;
 

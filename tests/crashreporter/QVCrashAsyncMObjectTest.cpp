@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "crashreporter/QVCrashAsyncMObject.h"
-#include "crashreporter/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncMObject.h"
+#include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace {

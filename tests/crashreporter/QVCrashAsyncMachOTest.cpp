@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
 extern "C" __attribute__((noinline, used)) int qvtest_image_reader_known_function(int x) {

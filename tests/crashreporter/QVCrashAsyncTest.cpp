@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "crashreporter/QVCrashAsync.h"
+#include "crashreporter/capture/QVCrashAsync.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncThread.h"
+#include "crashreporter/capture/QVCrashAsyncThread.h"
 #include "platform/crash/Threads.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/StackSymbols.h"

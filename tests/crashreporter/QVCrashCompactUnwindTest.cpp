@@ -10,8 +10,8 @@
 #include <map>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncCompactUnwind.h"
-#include "crashreporter/QVCrashAsyncImageList.h"
+#include "crashreporter/capture/QVCrashAsyncCompactUnwind.h"
+#include "crashreporter/capture/QVCrashAsyncImageList.h"
 #include "tests/crashreporter/MachOFixtures.h"
 
 using namespace machofixtures;

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/MSCrashReporterConfig.h"
-#include "crashreporter/QVCrashAsyncDwarfUnwind.h"
-#include "crashreporter/QVCrashReport.pb-c.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/MSCrashReporterConfig.h"
+#include "crashreporter/capture/QVCrashAsyncDwarfUnwind.h"
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "platform/crash/TaskMemory.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/DwarfCallChain.h"

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "crashreporter/MSCrashReporter.h"
-#include "crashreporter/MSCrashSignalHandler.h"
-#include "crashreporter/QVCrashFrameWalker.h"
+#include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/MSCrashSignalHandler.h"
+#include "crashreporter/capture/QVCrashFrameWalker.h"
 #include "platform/crash/Threads.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/StackSymbols.h"

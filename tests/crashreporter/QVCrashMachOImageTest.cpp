@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncCompactUnwind.h"
-#include "crashreporter/QVCrashAsyncMachOFile.h"
+#include "crashreporter/capture/QVCrashAsyncCompactUnwind.h"
+#include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 #include "tests/crashreporter/MachOFixtures.h"
 
 using namespace machofixtures;

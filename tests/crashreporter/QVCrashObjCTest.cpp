@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/QVCrashAsyncObjC.h"
-#include "crashreporter/QVCrashAsyncThread.h"
-#include "crashreporter/QVCrashAsyncSymbols.h"
+#include "crashreporter/capture/QVCrashAsyncObjC.h"
+#include "crashreporter/capture/QVCrashAsyncThread.h"
+#include "crashreporter/capture/QVCrashAsyncSymbols.h"
 #include "tests/crashreporter/MachOFixtures.h"
 
 using namespace machofixtures;

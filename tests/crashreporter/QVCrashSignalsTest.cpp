@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "crashreporter/QVCrashSignals.h"
+#include "crashreporter/capture/QVCrashSignals.h"
 
 using namespace quorvane;
 

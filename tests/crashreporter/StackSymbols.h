@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "crashreporter/QVCrashAsyncImageList.h"
-#include "crashreporter/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImageList.h"
+#include "crashreporter/capture/QVCrashAsyncMachO.h"
 
 namespace quorvane::test {
 

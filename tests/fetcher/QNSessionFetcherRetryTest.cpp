@@ -67,15 +67,18 @@ TEST_F(QNSessionFetcherRetryTest, ServiceUnavailableIsRetriedWithBackoffUntilItS
 
 TEST_F(QNSessionFetcherRetryTest, RetriesStopOnceTheNextIntervalReachesTheCapAndTheErrorCountsThem) {
     failFirst("/down", 1000);
-    // Delays 0.01, 0.02, 0.04, 0.08; the next (0.16, capped to 0.1) is not below the cap.
-    auto fetcher = quickRetryFetcher("/down", 0.1);
+    // Delays 1/16, 1/8, 1/4, 1/2 s; the next (1 s) is not below the cap. The last retry is
+    // decided some 0.44 s after the first request, well inside the overall bound of three caps
+    // however busy the machine.
+    auto fetcher = quickRetryFetcher("/down", 1.0);
+    fetcher->setMinRetryInterval(1.0 / 16);
     auto outcome = fetchToEnd(fetcher);
     ASSERT_TRUE(outcome->error);
     EXPECT_EQ(outcome->error->domain, QNSessionFetcherStatusDomain);
     EXPECT_EQ(outcome->error->code, 503);
     EXPECT_EQ(server.requestCount("/down"), 5u);
     EXPECT_EQ(outcome->error->userInfo[kQNSessionFetcherNumberOfRetriesDoneKey].asInt(), 4);
-    EXPECT_GT(outcome->error->userInfo[kQNSessionFetcherElapsedIntervalWithRetriesKey].asDouble(), 0.1);
+    EXPECT_GT(outcome->error->userInfo[kQNSessionFetcherElapsedIntervalWithRetriesKey].asDouble(), 0.9);
     EXPECT_EQ(outcome->error->userInfo[QNSessionFetcherStatusDataUserInfoKey].asBytes(), bytesOf("busy"));
 }
 

@@ -1,0 +1,329 @@
+#include "crashreporter/capture/MSCrashReporter.h"
+
+#include "crashreporter/capture/QVCrashAsyncImageList.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "crashreporter/capture/MSCrashLogWriter.h"
+#include "crashreporter/capture/MSCrashSignalHandler.h"
+#include "crashreporter/capture/QVCrashAsync.h"
+#include "platform/crash/ProcessHooks.h"
+#include "platform/crash/UncaughtException.h"
+#include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+
+extern char* program_invocation_short_name;
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* kLogCategory = "QVCrashReporter";
+
+// ---- process-wide crash state: written while enabling, read by the crash paths ----
+
+qvcrash_handler_context_t gHandlerContext;
+MSCrashReporterPostCrashSignalCallback gCrashCallback = nullptr;
+void* gCrashCallbackContext = nullptr;
+std::atomic<uint32_t> gUncaughtExceptionGuard{0};
+bool gEnabledInProcess = false;  // under gEnableMutex
+std::mutex gEnableMutex;
+
+// The thread whose crash is being reported, 0 until the first crash claims the process.
+std::atomic<qvcrash_thread_t> gCrashingThread{0};
+
+void resetFatalSignals() {
+    for (int fatal : kQVCrashFatalSignals) {
+        struct sigaction sa;
+        qvcrash_async_memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = SIG_DFL;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(fatal, &sa, nullptr);
+    }
+}
+
+// The signal path: first in the chain for every fatal signal, never passes control on.
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                             qvcrash_signal_handler_callback* next) {
+    // One crash is reported per process. A thread that crashes while another writes waits here
+    // to be suspended and written like any other thread; the process ends with the first crash.
+    const qvcrash_thread_t self = MSpl_mach_thread_self();
+    qvcrash_thread_t owner = 0;
+    if (!gCrashingThread.compare_exchange_strong(owner, self, std::memory_order_acq_rel)) {
+        if (owner == self) {
+            // A fault inside the crash path itself: end with it.
+            resetFatalSignals();
+            return false;
+        }
+        for (;;) ::pause();
+    }
+
+    // For a signal sent by a process (kill, tkill, sigqueue: code <= 0) the address field holds
+    // the sender's process id, not an address.
+    void* address = info != nullptr && info->si_code > 0 ? info->si_addr : nullptr;
+    qvcrash_log_bsd_info_t bsd = {signo, info ? info->si_code : 0, address};
+    qvcrash_log_signal_info_t siginfo = {&bsd};
+    qvcrash_error_t err = qvcrash_write_report(static_cast<qvcrash_handler_context_t*>(context),
+                                               MSpl_mach_thread_self(), uap, &siginfo);
+    if (err == QVCRASH_ESUCCESS && gCrashCallback != nullptr) gCrashCallback(info, uap, gCrashCallbackContext);
+    // The signal is raised again once the chain returns; it must then take its default action.
+    // Only now: a thread that crashes during the write or the callback (the other threads run
+    // again by then) must still reach the wait above instead of ending the process early.
+    resetFatalSignals();
+    return false;
+}
+
+// The uncaught-exception path: the first caller records the exception and aborts into the
+// signal path; any later caller returns at once.
+void uncaught_exception_handler(const platform::crash::UncaughtException& exception) {
+    uint32_t expected = 0;
+    if (!gUncaughtExceptionGuard.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) return;
+    MSqvcrash_log_writer_set_exception(&gHandlerContext.writer, exception.name, exception.reason,
+                                       exception.callStackReturnAddresses);
+    std::abort();
+}
+
+// mkdir -p with the given mode; created folders get exactly that mode (no umask).
+bool makeDirectories(const std::filesystem::path& dir, mode_t mode, platform::Error* error) {
+    std::filesystem::path current;
+    for (const auto& part : dir) {
+        current /= part;
+        if (current == current.root_path()) continue;
+        if (::mkdir(current.c_str(), mode) == 0) {
+            ::chmod(current.c_str(), mode);
+            continue;
+        }
+        int err = errno;
+        struct stat st;
+        if (err == EEXIST && ::stat(current.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;
+            err = ENOTDIR;  // something else stands where the folder should be
+        }
+        if (error) *error = platform::posixError(err, "Could not create the folder " + current.string());
+        return false;
+    }
+    return true;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+platform::Error MSCrashReporterMakeError(MSCrashReporterError code, const std::string& description,
+                                         const std::optional<platform::Error>& underlying) {
+    platform::Error e(kQVCrashReporterErrorDomain, code);
+    e.userInfo.set(platform::Error::kLocalizedDescriptionKey, description);
+    if (underlying) {
+        e.userInfo.set(platform::Error::kUnderlyingErrorKey,
+                       platform::Value::dictionary({{"domain", platform::Value(underlying->domain)},
+                                                    {"code", platform::Value(underlying->code)},
+                                                    {"userInfo", underlying->userInfo}}));
+    }
+    return e;
+}
+
+MSCrashReporterBundle MSCrashReporterBundle::mainBundle() {
+    MSCrashReporterBundle bundle;
+    std::string identifier = platform::BundleInfo::identifier();
+    if (!identifier.empty()) bundle.bundleIdentifier = identifier;
+    std::string version = platform::BundleInfo::buildVersion();
+    if (!version.empty()) bundle.bundleVersion = version;
+    std::string shortVersion = platform::BundleInfo::version();
+    if (!shortVersion.empty()) bundle.shortVersionString = shortVersion;
+    return bundle;
+}
+
+MSCrashReporter::MSCrashReporter(Token, std::string applicationIdentifier, std::string applicationVersion,
+                                 std::optional<std::string> applicationMarketingVersion,
+                                 std::shared_ptr<MSCrashReporterConfig> config)
+    : config_(std::move(config)),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(applicationVersion)),
+      applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
+    std::string component = applicationIdentifier_;
+    for (char& c : component) {
+        if (c == '/') c = '_';
+    }
+    crashReportDirectory_ =
+        (platform::Paths::cacheHome() / "com.quorvane.crashreporter.data" / component).string();
+}
+
+std::shared_ptr<MSCrashReporter> MSCrashReporter::create() {
+    return initWithConfiguration(MSCrashReporterConfig::defaultConfiguration());
+}
+
+std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithConfiguration(std::shared_ptr<MSCrashReporterConfig> config) {
+    return initWithBundle(MSCrashReporterBundle::mainBundle(), std::move(config));
+}
+
+std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithBundle(const MSCrashReporterBundle& bundle,
+                                                                 std::shared_ptr<MSCrashReporterConfig> config) {
+    std::string identifier;
+    if (bundle.bundleIdentifier) {
+        identifier = *bundle.bundleIdentifier;
+    } else {
+        const char* processName = program_invocation_short_name;
+        if (!QV_ASSERT(processName != nullptr && *processName != '\0',
+                       "Can not determine process identifier or process name")) {
+            return nullptr;
+        }
+        identifier = processName;
+        platform::Log::warning(kLogCategory, std::string("[QVCrashReporter] Warning -- bundle identifier, using process name ") +
+                                                 processName);
+    }
+    std::string version;
+    if (bundle.bundleVersion) {
+        version = *bundle.bundleVersion;
+    } else {
+        platform::Log::warning(kLogCategory, "[QVCrashReporter] Warning -- bundle version unavailable");
+    }
+    return initWithApplicationIdentifier(std::move(identifier), std::move(version), bundle.shortVersionString,
+                                         std::move(config));
+}
+
+std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithApplicationIdentifier(
+    std::string applicationIdentifier, std::string applicationVersion,
+    std::optional<std::string> applicationMarketingVersion, std::shared_ptr<MSCrashReporterConfig> config) {
+    if (!config) config = MSCrashReporterConfig::defaultConfiguration();
+    return std::make_shared<MSCrashReporter>(Token{}, std::move(applicationIdentifier), std::move(applicationVersion),
+                                             std::move(applicationMarketingVersion), std::move(config));
+}
+
+std::shared_ptr<MSCrashReporter> MSCrashReporter::sharedReporter() {
+    static std::mutex lock;
+    static std::shared_ptr<MSCrashReporter> shared;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!shared) shared = initWithBundle(MSCrashReporterBundle::mainBundle(), MSCrashReporterConfig::defaultConfiguration());
+    return shared;
+}
+
+std::string MSCrashReporter::queuedCrashReportDirectory() const {
+    return (std::filesystem::path(crashReportDirectory_) / "queued_reports").string();
+}
+
+std::string MSCrashReporter::crashReportPath() const {
+    return (std::filesystem::path(crashReportDirectory_) / "live_report.qvcrash").string();
+}
+
+bool MSCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
+    constexpr mode_t kMode = 0755;
+    if (!fileExists(crashReportDirectory_) && !makeDirectories(crashReportDirectory_, kMode, error)) return false;
+    std::string queued = queuedCrashReportDirectory();
+    if (!fileExists(queued) && !makeDirectories(queued, kMode, error)) return false;
+    return true;
+}
+
+bool MSCrashReporter::hasPendingCrashReport() const { return fileExists(crashReportPath()); }
+
+std::optional<platform::Bytes> MSCrashReporter::loadPendingCrashReportData(platform::Error* error) const {
+    std::string bytes;
+    std::string path = crashReportPath();
+    errno = 0;
+    if (!platform::readFile(path, bytes)) {
+        if (error) *error = platform::posixError(errno ? errno : EIO, "Could not read " + path);
+        return std::nullopt;
+    }
+    return platform::Bytes(bytes.begin(), bytes.end());
+}
+
+bool MSCrashReporter::purgePendingCrashReport(platform::Error* error) const {
+    std::string path = crashReportPath();
+    if (::unlink(path.c_str()) != 0) {
+        if (error) *error = platform::posixError(errno, "Could not remove " + path);
+        return false;
+    }
+    return true;
+}
+
+void MSCrashReporter::setCrashCallbacks(const QVCrashReporterCallbacks* callbacks) {
+    if (!QV_ASSERT(!enabled_, "The crash reporter has alread been enabled")) return;
+    if (!QV_ASSERT(callbacks != nullptr, "A crash callback record is required")) return;
+    if (!QV_ASSERT(callbacks->version == 0, "Unsupported crash callback record version")) return;
+    gCrashCallbackContext = callbacks->context;
+    gCrashCallback = callbacks->handleSignal;
+}
+
+uint32_t MSCrashReporter::mapToAsyncSymbolicationStrategy(MSCrashReporterSymbolicationStrategy strategy) {
+    return static_cast<uint32_t>(strategy & MSCrashReporterSymbolicationStrategyAll);
+}
+
+const char* MSCrashReporter::armedCrashReportPath() { return gHandlerContext.path; }
+
+bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
+    {
+        std::lock_guard<std::mutex> guard(gEnableMutex);
+        if (gEnabledInProcess) {
+            if (error) {
+                *error = MSCrashReporterMakeError(MSCrashReporterErrorResourceBusy,
+                                                  "A QVCrashReporter instance has already been enabled");
+            }
+            return false;
+        }
+        gEnabledInProcess = true;
+    }
+
+    if (!populateCrashReportDirectory(error)) return false;
+
+    // The crash paths walk the image list without locks; bring it up to date with the loader,
+    // and keep it so after every dlopen and dlclose.
+    MSqvcrash_nasync_shared_image_list_update();
+    platform::crash::setImageChangeHook([] { MSqvcrash_nasync_shared_image_list_update(); });
+
+    gHandlerContext.path = ::strdup(crashReportPath().c_str());
+
+    QV_ASSERT(!applicationIdentifier_.empty(), "An application identifier is required");
+    MSqvcrash_log_writer_init(&gHandlerContext.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+                              applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+                              mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+
+    switch (config_->signalHandlerType()) {
+        case MSCrashReporterSignalHandlerTypeBSD:
+        case MSCrashReporterSignalHandlerTypeMach: {
+            // The exception-server mode registers SIGABRT and leaves faults to the server. On
+            // Linux every fault reaches the process as a signal, so both modes register the
+            // whole fatal list (which starts with SIGABRT).
+            auto handler = MSCrashSignalHandler::sharedHandler();
+            if (!handler) {
+                if (error) {
+                    *error = MSCrashReporterMakeError(MSCrashReporterErrorOperatingSystem,
+                                                      "Could not initialize alternative signal stack",
+                                                      platform::posixError(ENOMEM));
+                }
+                return false;
+            }
+            for (int signo : kQVCrashFatalSignals) {
+                if (!handler->registerHandlerForSignal(signo, signal_handler_callback, &gHandlerContext, error)) {
+                    return false;
+                }
+            }
+            // A stack overflow is reported only on a thread with an alternate stack.
+            MSCrashSignalHandler::installAlternateStacksOnEveryThread();
+            break;
+        }
+        default:
+            break;
+    }
+
+    if (config_->shouldRegisterUncaughtExceptionHandler()) {
+        platform::crash::setUncaughtExceptionHandler(uncaught_exception_handler);
+    }
+
+    enabled_ = true;
+    return true;
+}
+
+}  // namespace quorvane

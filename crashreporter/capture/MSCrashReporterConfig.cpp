@@ -1,0 +1,23 @@
+#include "crashreporter/capture/MSCrashReporterConfig.h"
+
+namespace quorvane {
+
+std::shared_ptr<MSCrashReporterConfig> MSCrashReporterConfig::defaultConfiguration() {
+    return std::make_shared<MSCrashReporterConfig>();
+}
+
+MSCrashReporterConfig::MSCrashReporterConfig()
+    : MSCrashReporterConfig(MSCrashReporterSignalHandlerTypeBSD, MSCrashReporterSymbolicationStrategyNone) {}
+
+MSCrashReporterConfig::MSCrashReporterConfig(MSCrashReporterSignalHandlerType signalHandlerType,
+                                             MSCrashReporterSymbolicationStrategy symbolicationStrategy)
+    : MSCrashReporterConfig(signalHandlerType, symbolicationStrategy, true) {}
+
+MSCrashReporterConfig::MSCrashReporterConfig(MSCrashReporterSignalHandlerType signalHandlerType,
+                                             MSCrashReporterSymbolicationStrategy symbolicationStrategy,
+                                             bool shouldRegisterUncaughtExceptionHandler)
+    : signalHandlerType_(signalHandlerType),
+      symbolicationStrategy_(symbolicationStrategy),
+      shouldRegisterUncaughtExceptionHandler_(shouldRegisterUncaughtExceptionHandler) {}
+
+}  // namespace quorvane

@@ -1,0 +1,88 @@
+#pragma once
+// A crash report file read back: the framing is verified, the message is unpacked with the
+// generated protobuf-c code and every section becomes a read-only record. Decoding is all or
+// nothing: the first refused section fails the whole report with one error of the reporter's
+// domain (code MSCrashReporterErrorCrashReportInvalid), and nothing is logged.
+//
+// Values are kept as the engine stored them and not translated. On Linux the engine writes the
+// operating system as MSCrashReportOperatingSystemUnknown, the processor in Mach CPU numbering
+// (x86-64: type 16777223, subtype 3) and each image's GNU build id as its UUID, at the build id's
+// own length (usually 20 bytes, so 40 hexadecimal digits).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "crashreporter/report/MSCrashReportApplicationInfo.h"
+#include "crashreporter/report/MSCrashReportBinaryImageInfo.h"
+#include "crashreporter/report/MSCrashReportExceptionInfo.h"
+#include "crashreporter/report/MSCrashReportMachExceptionInfo.h"
+#include "crashreporter/report/MSCrashReportMachineInfo.h"
+#include "crashreporter/report/MSCrashReportProcessInfo.h"
+#include "crashreporter/report/MSCrashReportProcessorInfo.h"
+#include "crashreporter/report/MSCrashReportRegisterInfo.h"
+#include "crashreporter/report/MSCrashReportSignalInfo.h"
+#include "crashreporter/report/MSCrashReportStackFrameInfo.h"
+#include "crashreporter/report/MSCrashReportSymbolInfo.h"
+#include "crashreporter/report/MSCrashReportSystemInfo.h"
+#include "crashreporter/report/MSCrashReportThreadInfo.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/UUID.h"
+#include "platform/foundation/Value.h"
+
+namespace quorvane {
+
+// Holds the unpacked message for the report's whole life (defined with the decoder).
+struct QVCrashReportDecoder;
+
+class MSCrashReport {
+public:
+    // The bytes of one report file. Null, with *error set when given, when they are not a valid
+    // report.
+    static std::shared_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
+    ~MSCrashReport();
+    MSCrashReport(const MSCrashReport&) = delete;
+    MSCrashReport& operator=(const MSCrashReport&) = delete;
+
+    const std::shared_ptr<MSCrashReportSystemInfo>& systemInfo() const { return systemInfo_; }
+    bool hasMachineInfo() const { return machineInfo_ != nullptr; }
+    // Null when the file has no machine section.
+    const std::shared_ptr<MSCrashReportMachineInfo>& machineInfo() const { return machineInfo_; }
+    const std::shared_ptr<MSCrashReportApplicationInfo>& applicationInfo() const { return applicationInfo_; }
+    bool hasProcessInfo() const { return processInfo_ != nullptr; }
+    // Null when the file has no process section.
+    const std::shared_ptr<MSCrashReportProcessInfo>& processInfo() const { return processInfo_; }
+    const std::shared_ptr<MSCrashReportSignalInfo>& signalInfo() const { return signalInfo_; }
+    // Null unless the crash came as a Mach exception.
+    const std::shared_ptr<MSCrashReportMachExceptionInfo>& machExceptionInfo() const { return machExceptionInfo_; }
+    // In file order; at least one.
+    const std::vector<std::shared_ptr<MSCrashReportThreadInfo>>& threads() const { return threads_; }
+    // In file order; at least one.
+    const std::vector<std::shared_ptr<MSCrashReportBinaryImageInfo>>& images() const { return images_; }
+    bool hasExceptionInfo() const { return exceptionInfo_ != nullptr; }
+    // Null unless the process died of an uncaught exception.
+    const std::shared_ptr<MSCrashReportExceptionInfo>& exceptionInfo() const { return exceptionInfo_; }
+    // The report's identifier; nullopt when the file has none.
+    const std::optional<platform::UUID>& uuidRef() const { return uuidRef_; }
+
+    // The first image, in images() order, whose range [base, base + size) holds the address.
+    std::shared_ptr<MSCrashReportBinaryImageInfo> imageForAddress(uint64_t address) const;
+
+private:
+    MSCrashReport();
+
+    std::unique_ptr<QVCrashReportDecoder> decoder_;
+    std::shared_ptr<MSCrashReportSystemInfo> systemInfo_;
+    std::shared_ptr<MSCrashReportMachineInfo> machineInfo_;
+    std::shared_ptr<MSCrashReportApplicationInfo> applicationInfo_;
+    std::shared_ptr<MSCrashReportProcessInfo> processInfo_;
+    std::shared_ptr<MSCrashReportSignalInfo> signalInfo_;
+    std::shared_ptr<MSCrashReportMachExceptionInfo> machExceptionInfo_;
+    std::vector<std::shared_ptr<MSCrashReportThreadInfo>> threads_;
+    std::vector<std::shared_ptr<MSCrashReportBinaryImageInfo>> images_;
+    std::shared_ptr<MSCrashReportExceptionInfo> exceptionInfo_;
+    std::optional<platform::UUID> uuidRef_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,91 @@
+#pragma once
+// The system section of a decoded crash report: operating system, architecture and crash time.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "crashreporter/report/MSCrashReportProcessorInfo.h"
+#include "platform/foundation/Date.h"
+
+namespace quorvane {
+
+// The report format's operating-system numbering, kept as stored (the engine writes Unknown on
+// Linux). A stored value outside this list is kept as it is.
+enum MSCrashReportOperatingSystem : int32_t {
+    MSCrashReportOperatingSystemMacOSX = 0,
+    MSCrashReportOperatingSystemiPhoneOS = 1,
+    MSCrashReportOperatingSystemiPhoneSimulator = 2,
+    MSCrashReportOperatingSystemUnknown = 3,
+    MSCrashReportOperatingSystemAppleTVOS = 4,
+};
+
+// The report format's architecture numbering, kept as stored.
+enum MSCrashReportArchitecture : int32_t {
+    MSCrashReportArchitectureX86_32 = 0,
+    MSCrashReportArchitectureX86_64 = 1,
+    MSCrashReportArchitectureARMv6 = 2,
+    MSCrashReportArchitecturePPC = 3,
+    MSCrashReportArchitecturePPC64 = 4,
+    MSCrashReportArchitectureARMv7 = 5,
+    MSCrashReportArchitectureUnknown = 6,
+};
+
+class MSCrashReportSystemInfo {
+public:
+    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(
+        MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
+        std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
+        std::shared_ptr<MSCrashReportProcessorInfo> processorInfo, std::optional<platform::Date> timestamp) {
+        return std::make_shared<MSCrashReportSystemInfo>(operatingSystem, std::move(operatingSystemVersion),
+                                                         std::move(operatingSystemBuild), architecture,
+                                                         std::move(processorInfo), timestamp);
+    }
+    // Without a processor.
+    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(
+        MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
+        std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
+        std::optional<platform::Date> timestamp) {
+        return initWithOperatingSystem(operatingSystem, std::move(operatingSystemVersion),
+                                       std::move(operatingSystemBuild), architecture, nullptr, timestamp);
+    }
+    // Without a build and without a processor.
+    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(MSCrashReportOperatingSystem operatingSystem,
+                                                                            std::string operatingSystemVersion,
+                                                                            MSCrashReportArchitecture architecture,
+                                                                            std::optional<platform::Date> timestamp) {
+        return initWithOperatingSystem(operatingSystem, std::move(operatingSystemVersion), std::nullopt, architecture,
+                                       nullptr, timestamp);
+    }
+
+    MSCrashReportSystemInfo(MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
+                            std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
+                            std::shared_ptr<MSCrashReportProcessorInfo> processorInfo,
+                            std::optional<platform::Date> timestamp)
+        : operatingSystem_(operatingSystem),
+          operatingSystemVersion_(std::move(operatingSystemVersion)),
+          operatingSystemBuild_(std::move(operatingSystemBuild)),
+          architecture_(architecture),
+          timestamp_(timestamp),
+          processorInfo_(std::move(processorInfo)) {}
+
+    MSCrashReportOperatingSystem operatingSystem() const { return operatingSystem_; }
+    const std::string& operatingSystemVersion() const { return operatingSystemVersion_; }
+    const std::optional<std::string>& operatingSystemBuild() const { return operatingSystemBuild_; }
+    MSCrashReportArchitecture architecture() const { return architecture_; }
+    // The time of the crash; nullopt when the clock could not be read.
+    const std::optional<platform::Date>& timestamp() const { return timestamp_; }
+    // The processor that ran the process.
+    const std::shared_ptr<MSCrashReportProcessorInfo>& processorInfo() const { return processorInfo_; }
+
+private:
+    const MSCrashReportOperatingSystem operatingSystem_;
+    const std::string operatingSystemVersion_;
+    const std::optional<std::string> operatingSystemBuild_;
+    const MSCrashReportArchitecture architecture_;
+    const std::optional<platform::Date> timestamp_;
+    const std::shared_ptr<MSCrashReportProcessorInfo> processorInfo_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,44 @@
+#pragma once
+// One thread of a decoded crash report.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "crashreporter/report/MSCrashReportRegisterInfo.h"
+#include "crashreporter/report/MSCrashReportStackFrameInfo.h"
+
+namespace quorvane {
+
+class MSCrashReportThreadInfo {
+public:
+    static std::shared_ptr<MSCrashReportThreadInfo> initWithThreadNumber(
+        int64_t threadNumber, std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames, bool crashed,
+        std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers) {
+        return std::make_shared<MSCrashReportThreadInfo>(threadNumber, std::move(stackFrames), crashed,
+                                                         std::move(registers));
+    }
+    MSCrashReportThreadInfo(int64_t threadNumber, std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames,
+                            bool crashed, std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers)
+        : threadNumber_(threadNumber),
+          stackFrames_(std::move(stackFrames)),
+          crashed_(crashed),
+          registers_(std::move(registers)) {}
+
+    // The thread's number in the report.
+    int64_t threadNumber() const { return threadNumber_; }
+    // Innermost frame first.
+    const std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>>& stackFrames() const { return stackFrames_; }
+    // True for the thread that crashed.
+    bool crashed() const { return crashed_; }
+    // In the order written; the engine writes them for the crashed thread only.
+    const std::vector<std::shared_ptr<MSCrashReportRegisterInfo>>& registers() const { return registers_; }
+
+private:
+    const int64_t threadNumber_;
+    const std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames_;
+    const bool crashed_;
+    const std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers_;
+};
+
+}  // namespace quorvane
