@@ -1082,6 +1082,7 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
 
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
+    attributes_.reserve(attributes_.size() + element->attributes().size());
     for (const auto& attr : element->attributes()) {
         if (attr->storedName().empty()) continue;
         const std::string* declared = nullptr;

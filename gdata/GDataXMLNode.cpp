@@ -331,6 +331,7 @@ const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
         // An entity reference's child link points at the declaration inside the DTD, whose
         // siblings are other declarations: it is not listed as a child.
         if (hasTreeLinks(node_) && node_->type != XML_ENTITY_REF_NODE) {
+            list.reserve(childCount());
             for (xmlNodePtr child = node_->children; child; child = child->next) list.push_back(wrap(child, tree_));
         }
         c.children = std::move(list);
@@ -343,6 +344,9 @@ const GDataXMLNodeList& GDataXMLNode::cachedAttributes() const {
     if (!c.attributes) {
         GDataXMLNodeList list;
         if (node_ && node_->type == XML_ELEMENT_NODE) {
+            size_t count = 0;
+            for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) ++count;
+            list.reserve(count);
             for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
                 list.push_back(wrap(reinterpret_cast<xmlNodePtr>(attr), tree_));
             }
