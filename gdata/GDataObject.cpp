@@ -1260,18 +1260,31 @@ constexpr std::pair<const char*, const char*> kStandardNamespaces[] = {
 
 }  // namespace
 
+const std::vector<std::pair<const char*, const char*>>& GDataObject::standardNamespaces() {
+    static const std::vector<std::pair<const char*, const char*>> table(std::begin(kStandardNamespaces),
+                                                                         std::end(kStandardNamespaces));
+    return table;
+}
+
 // Elements and attributes are named with literal prefixes ("gd:email") that the tree resolves
 // when the prefix is declared where they are grafted. An entry written on its own (its feed
 // declared the prefixes), or an element added where its namespace has another prefix, leaves
 // such names unbound; the document binds each to the URI the object knows for the prefix (its
 // own and its ancestors' declarations, else the usual one).
-std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
-    static const std::vector<std::pair<const char*, const char*>> usual(std::begin(kStandardNamespaces),
-                                                                         std::end(kStandardNamespaces));
+std::shared_ptr<GDataXMLDocument> GDataObject::builtXMLDocument() const {
     GDataXMLDocumentBuilder builder;
     auto root = XMLElement();
     if (!root) return nullptr;
-    return builder.documentAdoptingRootElement(std::move(root), completeNamespaces(), usual);
+    return builder.documentAdoptingRootElement(std::move(root), completeNamespaces(), standardNamespaces());
+}
+
+std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
+    auto self = std::static_pointer_cast<const GDataObject>(weak_from_this().lock());
+    if (!self) return builtXMLDocument();
+    GDataXMLDocument::Source source;
+    source.write = [self] { return self->streamedXMLData(); };
+    source.build = [self] { return self->builtXMLDocument(); };
+    return GDataXMLDocument::documentWithSource(std::move(source));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -64,7 +64,7 @@ const char* kMixedNamespacesFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
  </entry>
 </feed>)";
 
-std::string handBuiltContact() {
+std::shared_ptr<GDataEntryContact> makeContact() {
     auto contact = GDataEntryContact::contactEntryWithFullNameString(std::string("Ann \"Q\" <Example>"));
     contact->setIdentifier(std::string("http://example.com/contacts/1"));
     contact->setETag(std::string("\"etag&1\""));
@@ -74,7 +74,19 @@ std::string handBuiltContact() {
     contact->addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(std::string("+1 555\x01 0101")));
     contact->addGroupMembershipInfo(GDataGroupMembershipInfo::groupMembershipInfoWithHref(std::string("g/2")));
     contact->addExtendedProperty(GDataExtendedProperty::propertyWithName(std::string("k"), std::string("v\r\n")));
-    return written(*contact);
+    return contact;
+}
+
+std::string handBuiltContact() { return written(*makeContact()); }
+
+// The document's bytes as written entry by entry, and as written from the whole tree.
+std::pair<std::string, std::string> writtenBothWays(const GDataObject& object) {
+    auto streamed = object.XMLDocument()->XMLData();
+    auto built = object.XMLDocument();
+    EXPECT_TRUE(built->rootElement());  // the tree is built now
+    auto whole = built->XMLData();
+    return {streamed ? std::string(streamed->begin(), streamed->end()) : "",
+            whole ? std::string(whole->begin(), whole->end()) : ""};
 }
 
 struct Case {
@@ -110,5 +122,34 @@ TEST(GDataGeneratedBytes, EveryDocumentIsWrittenAsBefore) {
         std::stringstream expected;
         expected << in.rdbuf();
         EXPECT_EQ(bytes, expected.str());
+    }
+}
+
+TEST(GDataGeneratedBytes, AFeedWrittenEntryByEntryEqualsItsWholeTree) {
+    registerContactClasses();
+    std::vector<std::shared_ptr<GDataFeedBase>> feeds;
+    for (uint32_t seed = 1; seed <= 4; ++seed)
+        feeds.push_back(GDataFeedBase::feedWithXMLData(
+            GDataFeedContact::staticClassInfo(),
+            bytesOf(quorvane::testing::generateContactsFeed({seed * 3, seed, seed % 2 == 1}))));
+    feeds.push_back(GDataFeedBase::feedWithXMLData(GDataFeedContact::staticClassInfo(), bytesOf(kMixedNamespacesFeed)));
+    feeds.push_back(GDataFeedBase::feedWithXMLData(GDataFeedContactGroup::staticClassInfo(),
+                                                   bytesOf(quorvane::testing::generateGroupsFeed(2, 5))));
+    // Made in code: the contact's names need the feed's declarations, or declarations of their
+    // own on the root when the plain feed class declares none.
+    for (const auto* cls : {&GDataFeedContact::staticClassInfo(), &GDataFeedBase::staticClassInfo()}) {
+        auto feed = GDataFeedBase::feed(*cls);
+        feed->addEntry(makeContact());
+        auto undeclared = makeContact();  // its names need declarations on the feed element
+        undeclared->setNamespaces({});
+        feed->addEntry(undeclared);
+        feeds.push_back(feed);
+    }
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(feeds[i]);
+        auto [streamed, whole] = writtenBothWays(*feeds[i]);
+        EXPECT_FALSE(streamed.empty());
+        EXPECT_EQ(streamed, whole);
     }
 }
