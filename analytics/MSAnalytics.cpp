@@ -7,6 +7,8 @@
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSSessionContext.h"
 #include "telemetry/MSTelemetryClasses.h"
+#include "telemetry/MSUserIdContext.h"
+#include "telemetry/MSUtility.h"
 
 namespace quorvane {
 
@@ -76,15 +78,28 @@ void MSAnalytics::resetSharedInstance() {
 void MSAnalytics::trackEvent(const std::string& name, const platform::Value& properties, uint32_t flags) {
     auto service = sharedInstance();
     std::lock_guard lock(service->sharedInstanceLock());
-    auto typed = std::make_shared<MSEventProperties>(removeInvalidProperties(properties));
-    service->trackEventWithProperties(name, std::move(typed), flags);
+    trackEvent(name, properties, nullptr, flags);
 }
 
 void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& properties,
                              uint32_t flags) {
+    trackEvent(name, properties, nullptr, flags);
+}
+
+void MSAnalytics::trackEvent(const std::string& name, const platform::Value& properties,
+                             const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, uint32_t flags) {
     auto service = sharedInstance();
     std::lock_guard lock(service->sharedInstanceLock());
-    service->trackEventWithProperties(name, properties ? properties : std::make_shared<MSEventProperties>(), flags);
+    auto typed = std::make_shared<MSEventProperties>(removeInvalidProperties(properties));
+    service->trackEventWithProperties(name, std::move(typed), target, flags);
+}
+
+void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& properties,
+                             const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, uint32_t flags) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->sharedInstanceLock());
+    service->trackEventWithProperties(name, properties ? properties : std::make_shared<MSEventProperties>(), target,
+                                      flags);
 }
 
 void MSAnalytics::trackPage(const std::string& name, const platform::Value& properties) {
@@ -139,6 +154,38 @@ void MSAnalytics::setDelegate(std::shared_ptr<MSAnalyticsDelegate> delegate) {
     service->delegate_ = std::move(delegate);
 }
 
+// ---- transmission targets ----
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetForToken(const std::string& token) {
+    auto service = sharedInstance();
+    std::lock_guard lock(service->sharedInstanceLock());
+    {
+        std::lock_guard fieldsLock(service->mutex_);
+        auto found = service->transmissionTargets_.find(token);
+        if (found != service->transmissionTargets_.end()) {
+            MSLogDebug(kMSAnalyticsLogTag, "Returning transmission target found with id " +
+                                               MSUtility::targetKeyFromTargetToken(token).value_or("") + ".");
+            return found->second;
+        }
+    }
+    auto target = service->createTransmissionTargetForToken(token);
+    std::lock_guard fieldsLock(service->mutex_);
+    service->transmissionTargets_[token] = target;
+    return target;
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::createTransmissionTargetForToken(const std::string& token) {
+    auto target = MSAnalyticsTransmissionTarget::initWithTransmissionTargetToken(token, nullptr, channelGroup());
+    MSLogDebug(kMSAnalyticsLogTag, "Created transmission target with target key " +
+                                       MSUtility::targetKeyFromTargetToken(token).value_or("") + ".");
+    return target;
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::defaultTransmissionTarget() const {
+    std::lock_guard lock(mutex_);
+    return defaultTransmissionTarget_;
+}
+
 // ---- start and enabled state ----
 
 std::optional<MSChannelUnitConfiguration> MSAnalytics::channelUnitConfiguration() const {
@@ -151,7 +198,11 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& c
                                         std::optional<std::string> transmissionTargetToken, bool fromApplication) {
     MSServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
                                              fromApplication);
-    // The default transmission target joins here when targets are built.
+    if (auto token = defaultTransmissionTargetToken()) {
+        auto target = createTransmissionTargetForToken(*token);
+        std::lock_guard lock(mutex_);
+        defaultTransmissionTarget_ = std::move(target);
+    }
     auto critical = channelGroup->addChannelUnitWithConfiguration(
         MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(criticalGroupId()));
     {
@@ -159,6 +210,26 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& c
         criticalChannelUnit_ = critical;
     }
     MSLogVerbose(kMSAnalyticsLogTag, "Started Analytics service.");
+}
+
+void MSAnalytics::updateConfigurationWithAppSecret(std::optional<std::string> appSecret,
+                                                   std::optional<std::string> transmissionTargetToken) {
+    MSServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret), transmissionTargetToken);
+    if (!transmissionTargetToken || defaultTransmissionTarget()) return;
+    auto target = createTransmissionTargetForToken(*transmissionTargetToken);
+    std::lock_guard lock(mutex_);
+    if (!defaultTransmissionTarget_) defaultTransmissionTarget_ = std::move(target);
+}
+
+void MSAnalytics::setEnabled(bool enabled) {
+    MSServiceAbstract::setEnabled(enabled);
+    std::vector<std::shared_ptr<MSAnalyticsTransmissionTarget>> targets;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [token, target] : transmissionTargets_) targets.push_back(target);
+        if (defaultTransmissionTarget_) targets.push_back(defaultTransmissionTarget_);
+    }
+    for (const auto& target : targets) target->setEnabled(enabled);
 }
 
 void MSAnalytics::applyEnabledState(bool enabled) {
@@ -246,8 +317,9 @@ void MSAnalytics::replayMissedPageView() {
 }
 
 void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_ptr<MSEventProperties> properties,
-                                           uint32_t flags) {
+                                           std::shared_ptr<MSAnalyticsTransmissionTarget> target, uint32_t flags) {
     if (!canBeUsed() || !isEnabled()) return;
+    if (!target) target = defaultTransmissionTarget();
     uint32_t persistence = flags & MSFlagsPersistenceMask;
     if (persistence != MSFlagsNormal && persistence != MSFlagsCritical) {
         MSLogWarning(kMSAnalyticsLogTag,
@@ -257,7 +329,17 @@ void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_
     auto log = std::make_shared<MSEventLog>();
     // Events for a transmission target keep their properties as given; the others are held to
     // the limits of the service's own ingestion.
-    properties = validateRevAzezarEventProperties(*properties);
+    if (target) {
+        if (!target->isEnabled()) {
+            MSLogError(kMSAnalyticsLogTag, "This transmission target is disabled.");
+            return;
+        }
+        log->addTransmissionTargetToken(target->transmissionTargetToken());
+        log->tag = target;
+        if (target == defaultTransmissionTarget()) log->userId = MSUserIdContext::sharedInstance().userId();
+    } else {
+        properties = validateRevAzezarEventProperties(*properties);
+    }
     log->name = name;
     log->eventId = platform::UUID().uuidString();
     if (!properties->isEmpty()) log->typedProperties = std::move(properties);

@@ -8,6 +8,9 @@
 // On their way into storage, event and page logs are checked (a bad name drops the log, long
 // names and too many or too long properties are cut, all logged under "RevAzezarAnalytics");
 // callers never see an error. An optional delegate hears when its event and page logs are sent.
+// Events for a transmission target (MSAnalyticsTransmissionTarget), or for the default target
+// made from the token given at start, carry the target's token and travel as Common Schema logs
+// on the One Collector companions "Analytics/one" and "Analytics_critical/one".
 
 #include <cstdint>
 #include <map>
@@ -17,6 +20,7 @@
 #include <string>
 
 #include "analytics/MSAnalyticsConstants.h"
+#include "analytics/MSAnalyticsTransmissionTarget.h"
 #include "analytics/MSEventLog.h"
 #include "analytics/MSPageLog.h"
 #include "analytics/MSSessionTracker.h"
@@ -53,6 +57,12 @@ public:
                            uint32_t flags = MSFlagsNormal);
     static void trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& properties,
                            uint32_t flags = MSFlagsNormal);
+    // Through a transmission target (none: the default target, when there is one); a disabled
+    // target drops the event.
+    static void trackEvent(const std::string& name, const platform::Value& properties,
+                           const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, uint32_t flags);
+    static void trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& properties,
+                           const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, uint32_t flags);
     static void trackPage(const std::string& name, const platform::Value& properties = platform::Value());
     // Holds back (or lets go) the sending of the normal and critical units.
     static void pause();
@@ -66,6 +76,9 @@ public:
     static void pauseTransmissionTargetForToken(const std::string& token);
     static void resumeTransmissionTargetForToken(const std::string& token);
     static void setDelegate(std::shared_ptr<MSAnalyticsDelegate> delegate);
+    // The top-level target of the token, made on the first request (disabled when made before
+    // the service starts).
+    static std::shared_ptr<MSAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
 
     // ---- the service ----
     std::string className() const override { return "MSAnalytics"; }
@@ -76,7 +89,18 @@ public:
     void startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& channelGroup,
                                std::optional<std::string> appSecret,
                                std::optional<std::string> transmissionTargetToken, bool fromApplication) override;
+    void updateConfigurationWithAppSecret(std::optional<std::string> appSecret,
+                                          std::optional<std::string> transmissionTargetToken) override;
     void applyEnabledState(bool enabled) override;
+    // Also changes every target handed out and the default target.
+    void setEnabled(bool enabled) override;
+
+    // A new top-level target, not kept by the service.
+    std::shared_ptr<MSAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
+    // The target of the token given at start, if any.
+    std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget() const;
+    // Held while tracking; the targets' enabled states change under it too.
+    std::recursive_mutex& serviceLock() { return sharedInstanceLock(); }
 
     const std::shared_ptr<MSSessionTracker>& sessionTracker() const { return sessionTracker_; }
     std::shared_ptr<MSChannelUnit> criticalChannelUnit() const;
@@ -120,7 +144,7 @@ private:
     MSAnalytics();
     static std::shared_ptr<MSAnalytics> make();
     void trackEventWithProperties(const std::string& name, std::shared_ptr<MSEventProperties> properties,
-                                  uint32_t flags);
+                                  std::shared_ptr<MSAnalyticsTransmissionTarget> target, uint32_t flags);
     void trackPageWithProperties(const std::string& name, const platform::Value& properties);
     // Tracks the page view that automatic page tracking missed, if any.
     static void replayMissedPageView();
@@ -136,6 +160,8 @@ private:
     std::shared_ptr<MSChannelUnit> criticalChannelUnit_;
     std::shared_ptr<MSChannelUnit> oneCollectorChannelUnit_;
     std::shared_ptr<MSChannelUnit> oneCollectorCriticalChannelUnit_;
+    std::map<std::string, std::shared_ptr<MSAnalyticsTransmissionTarget>> transmissionTargets_;
+    std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget_;
 };
 
 // Registers the archivable analytics classes with the keyed archiver (once per process).

@@ -7,6 +7,8 @@ inline constexpr const char* kMSAnalyticsLogTag = "RevAzezarAnalytics";
 inline constexpr const char* kMSAnalyticsServiceName = "Analytics";
 inline constexpr const char* kMSAnalyticsGroupId = "Analytics";
 inline constexpr const char* kMSAnalyticsCriticalGroupIdSuffix = "critical";
+// The service's enabled-state key; the transmission targets' keys begin with it.
+inline constexpr const char* kMSAnalyticsIsEnabledKey = "kMSAnalyticsIsEnabledKey";
 
 inline constexpr const char* kMSEventLogType = "event";
 inline constexpr const char* kMSPageLogType = "page";

@@ -41,7 +41,7 @@ bool MSLogWithNameAndProperties::initWithCoder(platform::KeyedUnarchiver& coder)
 // ---- event ----
 
 const std::map<std::string, int>& MSEventLog::metadataTypeIdMapping() {
-    static const std::map<std::string, int> mapping = {{"long", 4}, {"double", 6}, {"dateTime", 9}};
+    static const auto& mapping = *new std::map<std::string, int>{{"long", 4}, {"double", 6}, {"dateTime", 9}};
     return mapping;
 }
 

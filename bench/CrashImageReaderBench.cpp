@@ -9,6 +9,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
+
 namespace {
 
 void BM_MemoryObject(benchmark::State& state) {

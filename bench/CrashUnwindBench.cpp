@@ -8,6 +8,8 @@
 #include "crashreporter/capture/QVCrashFrameWalker.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
+
 namespace {
 
 using Walk = void (*)(benchmark::State&);

@@ -16,6 +16,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
 using namespace quorvane::qvcrash::MS::async;
 
 namespace {

@@ -24,6 +24,8 @@
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzChildTarget.h"
 
+using namespace quorvane;
+
 namespace {
 
 using quorvane::fuzz::kImageBytes;

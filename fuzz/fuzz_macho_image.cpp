@@ -12,6 +12,8 @@
 #include "crashreporter/capture/QVCrashAsyncSymbols.h"
 #include "fuzz/FuzzChildTarget.h"
 
+using namespace quorvane;
+
 namespace {
 
 using quorvane::fuzz::kImageBytes;

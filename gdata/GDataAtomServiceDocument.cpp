@@ -4,6 +4,7 @@
 
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataCategory.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataNamespaces.h"
 #include "platform/foundation/Strings.h"
 
@@ -123,7 +124,7 @@ std::shared_ptr<GDataAtomCollection> GDataAtomWorkspace::primaryCollection() con
 
 void GDataAtomServiceDocument::registerServiceDocumentClass() {
     static std::once_flag once;
-    std::call_once(once, [] { GDataObject::registerClassName(staticClassInfo()); });
+    std::call_once(once, [] { GDataClassRegistry::registerClassName(staticClassInfo()); });
 }
 
 void GDataAtomServiceDocument::addExtensionDeclarations() {

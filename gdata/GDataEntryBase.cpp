@@ -1,11 +1,10 @@
 #include "gdata/GDataEntryBase.h"
 
-#include <mutex>
-
 #include "fetcher/QNMIMEDocument.h"
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataEntryContent.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
@@ -17,20 +16,6 @@
 namespace quorvane {
 
 QV_GDATA_DEFINE_CLASS(GDataEntryBase, GDataObject, nullptr, nullptr, nullptr)
-
-namespace {
-std::mutex& entryMapMutex() {
-    static std::mutex m;
-    return m;
-}
-GDataKindMap& entryMap() {
-    static GDataKindMap map;
-    return map;
-}
-
-
-std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
-}  // namespace
 
 std::shared_ptr<GDataEntryBase> GDataEntryBase::entry(const GDataClassInfo& cls) {
     auto e = std::dynamic_pointer_cast<GDataEntryBase>(cls.make());
@@ -46,9 +31,7 @@ GDataStringDictionary GDataEntryBase::batchNamespaces() { return {{"batch", kGDa
 
 void GDataEntryBase::init() {
     GDataObject::init();
-    if (auto kind = standardEntryKind())
-        addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme), *kind));
-    if (auto attr = standardKindAttributeValue()) setKind(*attr);
+    addStandardKinds(standardEntryKind());
 }
 
 void GDataEntryBase::addExtensionDeclarations() {
@@ -64,68 +47,42 @@ void GDataEntryBase::addExtensionDeclarations() {
              &GDataAtomPubControl::staticClassInfo(), &GDataAtomPubEditedDate::staticClassInfo(),
              &GDataBatchOperation::staticClassInfo(), &GDataBatchID::staticClassInfo(),
              &GDataBatchStatus::staticClassInfo(), &GDataBatchInterrupted::staticClassInfo()});
-    addAttributeExtensionDeclarationForParentClass(me, GDataETagAttribute::staticClassInfo());
-    addAttributeExtensionDeclarationForParentClass(me, GDataFieldsAttribute::staticClassInfo());
-    addAttributeExtensionDeclarationForParentClass(me, GDataKindAttribute::staticClassInfo());
+    addKindAttributeDeclarations();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Kind registry
 
 void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls) {
-    auto proto = std::dynamic_pointer_cast<GDataEntryBase>(cls.allocate ? cls.allocate() : nullptr);
-    if (!proto) return;
-    if (auto kind = proto->standardEntryKind()) registerEntryClass(cls, std::string(kGDataCategoryScheme), *kind);
-    if (auto attr = proto->standardKindAttributeValue()) registerEntryClass(cls, std::nullopt, *attr);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Entry, cls);
 }
 
 void GDataEntryBase::registerEntryClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                         const std::optional<std::string>& term) {
-    std::lock_guard lock(entryMapMutex());
-    GDataObject::registerClass(cls, entryMap(), scheme, term);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Entry, cls, scheme, term);
 }
 
 const GDataClassInfo* GDataEntryBase::entryClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                       const std::optional<std::string>& term) {
-    GDataObject::registerKnownKinds();  // before the lock: registering takes it
-    std::lock_guard lock(entryMapMutex());
-    return GDataObject::classForCategoryWithScheme(scheme, term, entryMap());
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Entry, scheme, term);
 }
 
 const GDataClassInfo* GDataEntryBase::entryClassForKindAttributeValue(const std::string& kind) {
-    return entryClassForCategoryWithScheme(std::nullopt, kind);
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Entry, std::nullopt, kind);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Accessors
 
-
-std::optional<std::string> GDataEntryBase::identifier() const { return extensionStringValue<GDataAtomID>(); }
-void GDataEntryBase::setIdentifier(std::optional<std::string> v) { setExtensionStringValue<GDataAtomID>(std::move(v)); }
-std::optional<std::string> GDataEntryBase::resourceID() const { return extensionStringValue<GDataResourceID>(); }
-void GDataEntryBase::setResourceID(std::optional<std::string> v) {
-    setExtensionStringValue<GDataResourceID>(std::move(v));
-}
 std::optional<GDataDateTime> GDataEntryBase::publishedDate() const { return extensionDateTimeValue<GDataAtomPublishedDate>(); }
 void GDataEntryBase::setPublishedDate(const std::optional<GDataDateTime>& v) {
     setExtensionDateTimeValue<GDataAtomPublishedDate>(v);
-}
-std::optional<GDataDateTime> GDataEntryBase::updatedDate() const { return extensionDateTimeValue<GDataAtomUpdatedDate>(); }
-void GDataEntryBase::setUpdatedDate(const std::optional<GDataDateTime>& v) {
-    setExtensionDateTimeValue<GDataAtomUpdatedDate>(v);
 }
 std::optional<GDataDateTime> GDataEntryBase::editedDate() const { return extensionDateTimeValue<GDataAtomPubEditedDate>(); }
 void GDataEntryBase::setEditedDate(const std::optional<GDataDateTime>& v) {
     setExtensionDateTimeValue<GDataAtomPubEditedDate>(v);
 }
 
-std::shared_ptr<GDataTextConstruct> GDataEntryBase::title() const { return objectForExtension<GDataAtomTitle>(); }
-void GDataEntryBase::setTitle(const std::shared_ptr<GDataTextConstruct>& v) {
-    setObject(v, GDataAtomTitle::staticClassInfo());
-}
-void GDataEntryBase::setTitleWithString(std::optional<std::string> v) {
-    setTitle(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(std::move(v)));
-}
 std::shared_ptr<GDataTextConstruct> GDataEntryBase::summary() const { return objectForExtension<GDataAtomSummary>(); }
 void GDataEntryBase::setSummary(const std::shared_ptr<GDataTextConstruct>& v) {
     setObject(v, GDataAtomSummary::staticClassInfo());
@@ -140,73 +97,6 @@ void GDataEntryBase::setContent(const std::shared_ptr<GDataEntryContent>& v) {
 void GDataEntryBase::setContentWithString(std::optional<std::string> v) {
     setContent(GDataEntryContent::contentWithString<GDataAtomContent>(std::move(v)));
 }
-std::shared_ptr<GDataTextConstruct> GDataEntryBase::rightsString() const {
-    return objectForExtension<GDataAtomRights>();
-}
-void GDataEntryBase::setRightsString(const std::shared_ptr<GDataTextConstruct>& v) {
-    setObject(v, GDataAtomRights::staticClassInfo());
-}
-void GDataEntryBase::setRightsStringWithString(std::optional<std::string> v) {
-    setRightsString(GDataTextConstruct::textConstructWithString<GDataAtomRights>(std::move(v)));
-}
-
-std::vector<std::shared_ptr<GDataLink>> GDataEntryBase::links() const { return objectsForExtension<GDataLink>(); }
-void GDataEntryBase::setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v) {
-    setObjectsForExtension<GDataLink>(v);
-}
-void GDataEntryBase::addLink(const std::shared_ptr<GDataLink>& v) { addObject(v, GDataLink::staticClassInfo()); }
-void GDataEntryBase::removeLink(const std::shared_ptr<GDataLink>& v) { removeObject(v, GDataLink::staticClassInfo()); }
-
-std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::authors() const {
-    return objectsForExtensionAs<GDataAtomAuthor, GDataPerson>();
-}
-void GDataEntryBase::setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    setObjectsForExtensionFrom<GDataAtomAuthor, GDataPerson>(v);
-}
-void GDataEntryBase::addAuthor(const std::shared_ptr<GDataPerson>& v) {
-    addObject(v, GDataAtomAuthor::staticClassInfo());
-}
-std::vector<std::shared_ptr<GDataPerson>> GDataEntryBase::contributors() const {
-    return objectsForExtensionAs<GDataAtomContributor, GDataPerson>();
-}
-void GDataEntryBase::setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    setObjectsForExtensionFrom<GDataAtomContributor, GDataPerson>(v);
-}
-void GDataEntryBase::addContributor(const std::shared_ptr<GDataPerson>& v) {
-    addObject(v, GDataAtomContributor::staticClassInfo());
-}
-
-std::vector<std::shared_ptr<GDataCategory>> GDataEntryBase::categories() const {
-    return objectsForExtension<GDataCategory>();
-}
-void GDataEntryBase::setCategories(const std::optional<std::vector<std::shared_ptr<GDataCategory>>>& v) {
-    setObjectsForExtension<GDataCategory>(v);
-}
-void GDataEntryBase::addCategory(const std::shared_ptr<GDataCategory>& v) {
-    addObject(v, GDataCategory::staticClassInfo());
-}
-void GDataEntryBase::removeCategory(const std::shared_ptr<GDataCategory>& v) {
-    removeObject(v, GDataCategory::staticClassInfo());
-}
-
-std::optional<std::string> GDataEntryBase::ETag() const {
-    return attributeValueForExtensionClass(GDataETagAttribute::staticClassInfo());
-}
-void GDataEntryBase::setETag(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataETagAttribute::staticClassInfo());
-}
-std::optional<std::string> GDataEntryBase::fieldSelection() const {
-    return attributeValueForExtensionClass(GDataFieldsAttribute::staticClassInfo());
-}
-void GDataEntryBase::setFieldSelection(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
-}
-std::optional<std::string> GDataEntryBase::kind() const {
-    return attributeValueForExtensionClass(GDataKindAttribute::staticClassInfo());
-}
-void GDataEntryBase::setKind(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataKindAttribute::staticClassInfo());
-}
 
 bool GDataEntryBase::isDeleted() const { return objectForExtension<GDataDeleted>() != nullptr; }
 void GDataEntryBase::setIsDeleted(bool flag) {
@@ -214,18 +104,6 @@ void GDataEntryBase::setIsDeleted(bool flag) {
     else if (objectForExtension<GDataDeleted>()) setObject(nullptr, GDataDeleted::staticClassInfo());
 }
 
-std::shared_ptr<GDataAtomPubControl> GDataEntryBase::atomPubControl() const {
-    return objectForExtension<GDataAtomPubControl>();
-}
-void GDataEntryBase::setAtomPubControl(const std::shared_ptr<GDataAtomPubControl>& v) {
-    setObject(v, GDataAtomPubControl::staticClassInfo());
-}
-std::shared_ptr<GDataBatchOperation> GDataEntryBase::batchOperation() const {
-    return objectForExtension<GDataBatchOperation>();
-}
-void GDataEntryBase::setBatchOperation(const std::shared_ptr<GDataBatchOperation>& v) {
-    setObject(v, GDataBatchOperation::staticClassInfo());
-}
 std::shared_ptr<GDataBatchID> GDataEntryBase::batchID() const { return objectForExtension<GDataBatchID>(); }
 void GDataEntryBase::setBatchID(const std::shared_ptr<GDataBatchID>& v) { setObject(v, GDataBatchID::staticClassInfo()); }
 void GDataEntryBase::setBatchIDWithString(std::optional<std::string> v) {
@@ -262,28 +140,15 @@ std::vector<std::shared_ptr<GDataLink>> GDataEntryBase::linksWithRelAttributeVal
     return out;
 }
 
-std::shared_ptr<GDataLink> GDataEntryBase::linkWithRelAttributeValue(const std::optional<std::string>& rel) const {
-    return GDataLink::linkWithRel(rel, std::nullopt, links());
-}
-
 std::shared_ptr<GDataLink> GDataEntryBase::linkWithRelAttributeValue(const std::optional<std::string>& rel,
                                                                      const std::optional<std::string>& type) const {
     return GDataLink::linkWithRel(rel, type, links());
 }
 
-std::shared_ptr<GDataLink> GDataEntryBase::feedLink() const { return linkWithRelAttributeValue(gdRel("#feed")); }
 std::shared_ptr<GDataLink> GDataEntryBase::editLink() const { return linkWithRelAttributeValue(std::string("edit")); }
 std::shared_ptr<GDataLink> GDataEntryBase::editMediaLink() const {
     return linkWithRelAttributeValue(std::string("edit-media"));
 }
-std::shared_ptr<GDataLink> GDataEntryBase::alternateLink() const {
-    return linkWithRelAttributeValue(std::string("alternate"));
-}
-std::shared_ptr<GDataLink> GDataEntryBase::relatedLink() const {
-    return linkWithRelAttributeValue(std::string("related"));
-}
-std::shared_ptr<GDataLink> GDataEntryBase::postLink() const { return linkWithRelAttributeValue(gdRel("#post")); }
-std::shared_ptr<GDataLink> GDataEntryBase::selfLink() const { return linkWithRelAttributeValue(std::string("self")); }
 std::shared_ptr<GDataLink> GDataEntryBase::HTMLLink() const {
     return linkWithRelAttributeValue(std::string("alternate"), std::string("text/html"));
 }
@@ -377,12 +242,7 @@ bool GDataEntryBase::isEqual(const GDataExtension& other) const {
 
 std::vector<std::string> GDataEntryBase::itemsForDescription() const {
     auto items = GDataObject::itemsForDescription();
-    auto add = [&](const std::string& label, const std::optional<std::string>& v) {
-        if (v) items.push_back(label + ":" + *v);
-    };
-    auto count = [&](const std::string& label, size_t n) {
-        if (n) items.push_back(label + ":" + std::to_string(n));
-    };
+    auto add = [&](const std::string& label, const std::optional<std::string>& v) { addDescription(items, label, v); };
     add("v", serviceVersion());
     if (auto t = title()) add("title", t->stringValue());
     if (auto s = summary()) add("summary", s->stringValue());
@@ -390,14 +250,8 @@ std::vector<std::string> GDataEntryBase::itemsForDescription() const {
         add("content", c->stringValue());
         add("contentSrc", c->sourceURI());
     }
-    add("etag", ETag());
-    add("kind", kind());
-    add("fields", fieldSelection());
-    add("resourceID", resourceID());
-    count("authors", authors().size());
-    count("contributors", contributors().size());
-    count("categories", categories().size());
-    if (auto names = GDataLink::linkNamesFromLinks(links())) add("links", platform::join(*names, ","));
+    addAttributeDescriptions(items);
+    addPeopleAndLinkDescriptions(items);
     if (auto d = editedDate()) add("edited", d->RFC3339String());
     add("id", identifier());
     if (auto c = atomPubControl()) add("app:control", c->description());

@@ -1,8 +1,8 @@
 #pragma once
 // GDataEntryBase: the base of every Atom entry. It declares the Atom, AtomPub, gd and batch
 // children every entry may carry, finds links by relation, keeps the fields of a media upload
-// that travels with the entry and builds that upload's request body, and keeps the registry
-// that maps an entry's kind to its class.
+// that travels with the entry and builds that upload's request body, and registers entry
+// classes by kind (in GDataClassRegistry's entry map).
 
 #include <map>
 #include <memory>
@@ -10,23 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "gdata/GDataObject.h"
+#include "gdata/GDataAtomObject.h"
 #include "platform/foundation/FileHandle.h"
 
 namespace quorvane {
 
-class GDataLink;
-class GDataCategory;
-class GDataPerson;
-class GDataTextConstruct;
 class GDataEntryContent;
-class GDataAtomPubControl;
-class GDataBatchOperation;
 class GDataBatchID;
 class GDataBatchStatus;
 class GDataBatchInterrupted;
 
-class GDataEntryBase : public GDataObject {
+class GDataEntryBase : public GDataAtomObject {
     QV_GDATA_CLASS(GDataEntryBase)
 public:
     // A new entry whose namespaces are baseGDataNamespaces().
@@ -39,14 +33,14 @@ public:
     static GDataStringDictionary baseGDataNamespaces();
     static GDataStringDictionary batchNamespaces();
 
-    // The kind category term and the gd "kind" attribute value of the class (nullopt here).
+    // The kind category term of the class (nullopt here; the kind attribute value is
+    // standardKindAttributeValue()).
     virtual std::optional<std::string> standardEntryKind() const { return std::nullopt; }
-    virtual std::optional<std::string> standardKindAttributeValue() const { return std::nullopt; }
 
     void init() override;
     void addExtensionDeclarations() override;
 
-    // --- kind registry (one process-wide map of entry classes) ---
+    // --- kind registry (GDataClassRegistry's process-wide map of entry classes) ---
     // Registers the class under its standard kind and kind attribute value.
     static void registerEntryClass(const GDataClassInfo& cls);
     static void registerEntryClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
@@ -55,55 +49,22 @@ public:
                                                                  const std::optional<std::string>& term);
     static const GDataClassInfo* entryClassForKindAttributeValue(const std::string& kind);
 
-    // --- accessors ---
-    std::optional<std::string> identifier() const;
-    void setIdentifier(std::optional<std::string> v);
-    std::optional<std::string> resourceID() const;
-    void setResourceID(std::optional<std::string> v);
+    // --- accessors (those a feed has too are GDataAtomObject's) ---
     std::optional<GDataDateTime> publishedDate() const;
     void setPublishedDate(const std::optional<GDataDateTime>& v);
-    std::optional<GDataDateTime> updatedDate() const;
-    void setUpdatedDate(const std::optional<GDataDateTime>& v);
     std::optional<GDataDateTime> editedDate() const;
     void setEditedDate(const std::optional<GDataDateTime>& v);
-    std::shared_ptr<GDataTextConstruct> title() const;
-    virtual void setTitle(const std::shared_ptr<GDataTextConstruct>& v);
-    virtual void setTitleWithString(std::optional<std::string> v);
     std::shared_ptr<GDataTextConstruct> summary() const;
     void setSummary(const std::shared_ptr<GDataTextConstruct>& v);
     void setSummaryWithString(std::optional<std::string> v);
     std::shared_ptr<GDataEntryContent> content() const;
     void setContent(const std::shared_ptr<GDataEntryContent>& v);
     void setContentWithString(std::optional<std::string> v);
-    std::shared_ptr<GDataTextConstruct> rightsString() const;
-    void setRightsString(const std::shared_ptr<GDataTextConstruct>& v);
-    void setRightsStringWithString(std::optional<std::string> v);
-    std::vector<std::shared_ptr<GDataLink>> links() const;
-    void setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v);
-    void addLink(const std::shared_ptr<GDataLink>& v);
-    void removeLink(const std::shared_ptr<GDataLink>& v);
-    std::vector<std::shared_ptr<GDataPerson>> authors() const;
-    void setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v);
-    void addAuthor(const std::shared_ptr<GDataPerson>& v);
-    std::vector<std::shared_ptr<GDataPerson>> contributors() const;
-    void setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v);
-    void addContributor(const std::shared_ptr<GDataPerson>& v);
-    std::vector<std::shared_ptr<GDataCategory>> categories() const;
-    void setCategories(const std::optional<std::vector<std::shared_ptr<GDataCategory>>>& v);
-    void addCategory(const std::shared_ptr<GDataCategory>& v);
-    void removeCategory(const std::shared_ptr<GDataCategory>& v);
-    std::optional<std::string> ETag() const;
-    void setETag(std::optional<std::string> v);
-    std::optional<std::string> fieldSelection() const;
-    void setFieldSelection(std::optional<std::string> v);
-    std::optional<std::string> kind() const;
-    void setKind(std::optional<std::string> v);
+    std::shared_ptr<GDataTextConstruct> rightsString() const { return rights(); }
+    void setRightsString(const std::shared_ptr<GDataTextConstruct>& v) { setRights(v); }
+    void setRightsStringWithString(std::optional<std::string> v) { setRightsWithString(std::move(v)); }
     bool isDeleted() const;
     void setIsDeleted(bool flag);
-    std::shared_ptr<GDataAtomPubControl> atomPubControl() const;
-    void setAtomPubControl(const std::shared_ptr<GDataAtomPubControl>& v);
-    std::shared_ptr<GDataBatchOperation> batchOperation() const;
-    void setBatchOperation(const std::shared_ptr<GDataBatchOperation>& v);
     std::shared_ptr<GDataBatchID> batchID() const;
     void setBatchID(const std::shared_ptr<GDataBatchID>& v);
     void setBatchIDWithString(std::optional<std::string> v);
@@ -116,16 +77,11 @@ public:
     std::vector<std::shared_ptr<GDataCategory>> categoriesWithScheme(const std::string& scheme) const;
     std::shared_ptr<GDataCategory> kindCategory() const;
     std::vector<std::shared_ptr<GDataLink>> linksWithRelAttributeValue(const std::string& rel) const;
-    std::shared_ptr<GDataLink> linkWithRelAttributeValue(const std::optional<std::string>& rel) const;
+    using GDataAtomObject::linkWithRelAttributeValue;
     std::shared_ptr<GDataLink> linkWithRelAttributeValue(const std::optional<std::string>& rel,
                                                          const std::optional<std::string>& type) const;
-    std::shared_ptr<GDataLink> feedLink() const;
     std::shared_ptr<GDataLink> editLink() const;
     std::shared_ptr<GDataLink> editMediaLink() const;
-    std::shared_ptr<GDataLink> alternateLink() const;
-    std::shared_ptr<GDataLink> relatedLink() const;
-    std::shared_ptr<GDataLink> postLink() const;
-    std::shared_ptr<GDataLink> selfLink() const;
     std::shared_ptr<GDataLink> HTMLLink() const;
     std::shared_ptr<GDataLink> uploadEditLink() const;
     std::shared_ptr<GDataLink> ACLLink() const;

@@ -1,10 +1,9 @@
 #include "gdata/GDataFeedBase.h"
 
-#include <mutex>
-
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataGenerator.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
@@ -15,19 +14,6 @@
 namespace quorvane {
 
 QV_GDATA_DEFINE_CLASS(GDataFeedBase, GDataObject, nullptr, nullptr, nullptr)
-
-namespace {
-std::mutex& feedMapMutex() {
-    static std::mutex m;
-    return m;
-}
-GDataKindMap& feedMap() {
-    static GDataKindMap map;
-    return map;
-}
-std::string gdRel(const char* fragment) { return std::string(kGDataNamespaceGData) + fragment; }
-
-}  // namespace
 
 std::shared_ptr<GDataFeedBase> GDataFeedBase::feed(const GDataClassInfo& cls) {
     return std::dynamic_pointer_cast<GDataFeedBase>(cls.make());
@@ -51,9 +37,7 @@ std::shared_ptr<GDataFeedBase> GDataFeedBase::feedWithXMLData(const GDataClassIn
 
 void GDataFeedBase::init() {
     GDataObject::init();
-    if (auto kind = standardFeedKind())
-        addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme), *kind));
-    if (auto attr = standardKindAttributeValue()) setKind(*attr);
+    addStandardKinds(standardFeedKind());
 }
 
 void GDataFeedBase::addExtensionDeclarations() {
@@ -68,9 +52,7 @@ void GDataFeedBase::addExtensionDeclarations() {
              &GDataAtomPubControl::staticClassInfo(), &GDataBatchOperation::staticClassInfo(),
              &GDataOpenSearchTotalResults::staticClassInfo(), &GDataOpenSearchStartIndex::staticClassInfo(),
              &GDataOpenSearchItemsPerPage::staticClassInfo()});
-    addAttributeExtensionDeclarationForParentClass(me, GDataETagAttribute::staticClassInfo());
-    addAttributeExtensionDeclarationForParentClass(me, GDataFieldsAttribute::staticClassInfo());
-    addAttributeExtensionDeclarationForParentClass(me, GDataKindAttribute::staticClassInfo());
+    addKindAttributeDeclarations();
 }
 
 bool GDataFeedBase::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& /*parent*/) {
@@ -99,42 +81,26 @@ void GDataFeedBase::setupFromXMLElement(const GDataXMLElementPtr& element) {
 // Kind registry
 
 void GDataFeedBase::registerFeedClass(const GDataClassInfo& cls) {
-    auto proto = std::dynamic_pointer_cast<GDataFeedBase>(cls.allocate ? cls.allocate() : nullptr);
-    if (!proto) return;
-    if (auto kind = proto->standardFeedKind()) registerFeedClass(cls, std::string(kGDataCategoryScheme), *kind);
-    if (auto attr = proto->standardKindAttributeValue()) registerFeedClass(cls, std::nullopt, *attr);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Feed, cls);
 }
 
 void GDataFeedBase::registerFeedClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                       const std::optional<std::string>& term) {
-    std::lock_guard lock(feedMapMutex());
-    GDataObject::registerClass(cls, feedMap(), scheme, term);
+    GDataClassRegistry::registerKindClass(GDataClassRegistry::Family::Feed, cls, scheme, term);
 }
 
 const GDataClassInfo* GDataFeedBase::feedClassForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                                     const std::optional<std::string>& term) {
-    GDataObject::registerKnownKinds();  // before the lock: registering takes it
-    std::lock_guard lock(feedMapMutex());
-    return GDataObject::classForCategoryWithScheme(scheme, term, feedMap());
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Feed, scheme, term);
 }
 
 const GDataClassInfo* GDataFeedBase::feedClassForKindAttributeValue(const std::string& kind) {
-    return feedClassForCategoryWithScheme(std::nullopt, kind);
+    return GDataClassRegistry::kindClass(GDataClassRegistry::Family::Feed, std::nullopt, kind);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Accessors
 
-
-std::optional<std::string> GDataFeedBase::identifier() const { return extensionStringValue<GDataAtomID>(); }
-void GDataFeedBase::setIdentifier(std::optional<std::string> v) { setExtensionStringValue<GDataAtomID>(std::move(v)); }
-std::shared_ptr<GDataTextConstruct> GDataFeedBase::title() const { return objectForExtension<GDataAtomTitle>(); }
-void GDataFeedBase::setTitle(const std::shared_ptr<GDataTextConstruct>& v) {
-    setObject(v, GDataAtomTitle::staticClassInfo());
-}
-void GDataFeedBase::setTitleWithString(std::optional<std::string> v) {
-    setTitle(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(std::move(v)));
-}
 std::shared_ptr<GDataTextConstruct> GDataFeedBase::subtitle() const { return objectForExtension<GDataAtomSubtitle>(); }
 void GDataFeedBase::setSubtitle(const std::shared_ptr<GDataTextConstruct>& v) {
     setObject(v, GDataAtomSubtitle::staticClassInfo());
@@ -142,60 +108,11 @@ void GDataFeedBase::setSubtitle(const std::shared_ptr<GDataTextConstruct>& v) {
 void GDataFeedBase::setSubtitleWithString(std::optional<std::string> v) {
     setSubtitle(GDataTextConstruct::textConstructWithString<GDataAtomSubtitle>(std::move(v)));
 }
-std::shared_ptr<GDataTextConstruct> GDataFeedBase::rights() const { return objectForExtension<GDataAtomRights>(); }
-void GDataFeedBase::setRights(const std::shared_ptr<GDataTextConstruct>& v) {
-    setObject(v, GDataAtomRights::staticClassInfo());
-}
-void GDataFeedBase::setRightsWithString(std::optional<std::string> v) {
-    setRights(GDataTextConstruct::textConstructWithString<GDataAtomRights>(std::move(v)));
-}
 std::optional<std::string> GDataFeedBase::icon() const { return extensionStringValue<GDataAtomIcon>(); }
 void GDataFeedBase::setIcon(std::optional<std::string> v) { setExtensionStringValue<GDataAtomIcon>(std::move(v)); }
 std::optional<std::string> GDataFeedBase::logo() const { return extensionStringValue<GDataAtomLogo>(); }
 void GDataFeedBase::setLogo(std::optional<std::string> v) { setExtensionStringValue<GDataAtomLogo>(std::move(v)); }
 
-std::vector<std::shared_ptr<GDataLink>> GDataFeedBase::links() const { return objectsForExtension<GDataLink>(); }
-void GDataFeedBase::setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v) {
-    setObjectsForExtension<GDataLink>(v);
-}
-void GDataFeedBase::addLink(const std::shared_ptr<GDataLink>& v) { addObject(v, GDataLink::staticClassInfo()); }
-void GDataFeedBase::removeLink(const std::shared_ptr<GDataLink>& v) { removeObject(v, GDataLink::staticClassInfo()); }
-
-std::vector<std::shared_ptr<GDataPerson>> GDataFeedBase::authors() const {
-    return objectsForExtensionAs<GDataAtomAuthor, GDataPerson>();
-}
-void GDataFeedBase::setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    setObjectsForExtensionFrom<GDataAtomAuthor, GDataPerson>(v);
-}
-void GDataFeedBase::addAuthor(const std::shared_ptr<GDataPerson>& v) { addObject(v, GDataAtomAuthor::staticClassInfo()); }
-std::vector<std::shared_ptr<GDataPerson>> GDataFeedBase::contributors() const {
-    return objectsForExtensionAs<GDataAtomContributor, GDataPerson>();
-}
-void GDataFeedBase::setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v) {
-    setObjectsForExtensionFrom<GDataAtomContributor, GDataPerson>(v);
-}
-void GDataFeedBase::addContributor(const std::shared_ptr<GDataPerson>& v) {
-    addObject(v, GDataAtomContributor::staticClassInfo());
-}
-std::vector<std::shared_ptr<GDataCategory>> GDataFeedBase::categories() const {
-    return objectsForExtension<GDataCategory>();
-}
-void GDataFeedBase::setCategories(const std::optional<std::vector<std::shared_ptr<GDataCategory>>>& v) {
-    setObjectsForExtension<GDataCategory>(v);
-}
-void GDataFeedBase::addCategory(const std::shared_ptr<GDataCategory>& v) {
-    addObject(v, GDataCategory::staticClassInfo());
-}
-void GDataFeedBase::removeCategory(const std::shared_ptr<GDataCategory>& v) {
-    removeObject(v, GDataCategory::staticClassInfo());
-}
-
-std::optional<GDataDateTime> GDataFeedBase::updatedDate() const {
-    return extensionDateTimeValue<GDataAtomUpdatedDate>();
-}
-void GDataFeedBase::setUpdatedDate(const std::optional<GDataDateTime>& v) {
-    setExtensionDateTimeValue<GDataAtomUpdatedDate>(v);
-}
 namespace {
 template <class T>
 std::optional<int32_t> valueInt(const GDataObject& o) {
@@ -219,40 +136,6 @@ void GDataFeedBase::setStartIndex(std::optional<int32_t> v) { setValueInt<GDataO
 std::optional<int32_t> GDataFeedBase::itemsPerPage() const { return valueInt<GDataOpenSearchItemsPerPage>(*this); }
 void GDataFeedBase::setItemsPerPage(std::optional<int32_t> v) { setValueInt<GDataOpenSearchItemsPerPage>(*this, v); }
 
-std::optional<std::string> GDataFeedBase::ETag() const {
-    return attributeValueForExtensionClass(GDataETagAttribute::staticClassInfo());
-}
-void GDataFeedBase::setETag(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataETagAttribute::staticClassInfo());
-}
-std::optional<std::string> GDataFeedBase::fieldSelection() const {
-    return attributeValueForExtensionClass(GDataFieldsAttribute::staticClassInfo());
-}
-void GDataFeedBase::setFieldSelection(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataFieldsAttribute::staticClassInfo());
-}
-std::optional<std::string> GDataFeedBase::kind() const {
-    return attributeValueForExtensionClass(GDataKindAttribute::staticClassInfo());
-}
-void GDataFeedBase::setKind(std::optional<std::string> v) {
-    setAttributeExtensionValue(std::move(v), GDataKindAttribute::staticClassInfo());
-}
-std::optional<std::string> GDataFeedBase::resourceID() const { return extensionStringValue<GDataResourceID>(); }
-void GDataFeedBase::setResourceID(std::optional<std::string> v) {
-    setExtensionStringValue<GDataResourceID>(std::move(v));
-}
-std::shared_ptr<GDataAtomPubControl> GDataFeedBase::atomPubControl() const {
-    return objectForExtension<GDataAtomPubControl>();
-}
-void GDataFeedBase::setAtomPubControl(const std::shared_ptr<GDataAtomPubControl>& v) {
-    setObject(v, GDataAtomPubControl::staticClassInfo());
-}
-std::shared_ptr<GDataBatchOperation> GDataFeedBase::batchOperation() const {
-    return objectForExtension<GDataBatchOperation>();
-}
-void GDataFeedBase::setBatchOperation(const std::shared_ptr<GDataBatchOperation>& v) {
-    setObject(v, GDataBatchOperation::staticClassInfo());
-}
 void GDataFeedBase::setGenerator(const std::shared_ptr<GDataGenerator>& g) {
     generator_ = g ? std::dynamic_pointer_cast<GDataGenerator>(g->copy()) : nullptr;
 }
@@ -328,20 +211,10 @@ std::vector<std::shared_ptr<GDataEntryBase>> GDataFeedBase::entriesWithCategoryK
 // ---------------------------------------------------------------------------------------------
 // Links
 
-std::shared_ptr<GDataLink> GDataFeedBase::linkWithRelAttributeValue(const std::optional<std::string>& rel) const {
-    return GDataLink::linkWithRel(rel, std::nullopt, links());
-}
-std::shared_ptr<GDataLink> GDataFeedBase::feedLink() const { return linkWithRelAttributeValue(gdRel("#feed")); }
-std::shared_ptr<GDataLink> GDataFeedBase::alternateLink() const {
-    return linkWithRelAttributeValue(std::string("alternate"));
-}
-std::shared_ptr<GDataLink> GDataFeedBase::relatedLink() const { return linkWithRelAttributeValue(std::string("related")); }
-std::shared_ptr<GDataLink> GDataFeedBase::postLink() const { return linkWithRelAttributeValue(gdRel("#post")); }
 std::shared_ptr<GDataLink> GDataFeedBase::uploadLink() const {
     return linkWithRelAttributeValue(gdRel("#resumable-create-media"));
 }
 std::shared_ptr<GDataLink> GDataFeedBase::batchLink() const { return linkWithRelAttributeValue(gdRel("#batch")); }
-std::shared_ptr<GDataLink> GDataFeedBase::selfLink() const { return linkWithRelAttributeValue(std::string("self")); }
 std::shared_ptr<GDataLink> GDataFeedBase::nextLink() const { return linkWithRelAttributeValue(std::string("next")); }
 std::shared_ptr<GDataLink> GDataFeedBase::previousLink() const {
     return linkWithRelAttributeValue(std::string("previous"));
@@ -405,26 +278,15 @@ bool GDataFeedBase::isEqual(const GDataExtension& other) const {
 
 std::vector<std::string> GDataFeedBase::itemsForDescription() const {
     auto items = GDataObject::itemsForDescription();
-    auto add = [&](const std::string& label, const std::optional<std::string>& v) {
-        if (v) items.push_back(label + ":" + *v);
-    };
-    auto count = [&](const std::string& label, size_t n) {
-        if (n) items.push_back(label + ":" + std::to_string(n));
-    };
+    auto add = [&](const std::string& label, const std::optional<std::string>& v) { addDescription(items, label, v); };
     add("v", serviceVersion());
-    count("entries", entryCount());
-    add("etag", ETag());
-    add("kind", kind());
-    add("fields", fieldSelection());
-    add("resourceID", resourceID());
+    addCountDescription(items, "entries", entryCount());
+    addAttributeDescriptions(items);
     if (auto t = title()) add("title", t->stringValue());
     if (auto t = subtitle()) add("subtitle", t->stringValue());
     if (auto t = rights()) add("rights", t->stringValue());
     if (auto d = updatedDate()) add("updated", d->RFC3339String());
-    count("authors", authors().size());
-    count("contributors", contributors().size());
-    count("categories", categories().size());
-    if (auto names = GDataLink::linkNamesFromLinks(links())) add("links", platform::join(*names, ","));
+    addPeopleAndLinkDescriptions(items);
     add("id", identifier());
     return items;
 }

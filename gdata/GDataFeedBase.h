@@ -15,7 +15,7 @@ namespace quorvane {
 
 class GDataGenerator;
 
-class GDataFeedBase : public GDataObject {
+class GDataFeedBase : public GDataAtomObject {
     QV_GDATA_CLASS(GDataFeedBase)
 public:
     // Parses a feed of the class from XML bytes; nullptr when they are not well-formed XML.
@@ -30,8 +30,9 @@ public:
     // A new, empty feed of the class.
     static std::shared_ptr<GDataFeedBase> feed(const GDataClassInfo& cls);
 
+    // The kind category term of the class (nullopt here; the kind attribute value is
+    // standardKindAttributeValue()).
     virtual std::optional<std::string> standardFeedKind() const { return std::nullopt; }
-    virtual std::optional<std::string> standardKindAttributeValue() const { return std::nullopt; }
 
     void init() override;
     void addExtensionDeclarations() override;
@@ -40,7 +41,7 @@ public:
     // Hook for subclasses reading fields of their own, before the entries are parsed.
     virtual void initFeedWithXMLElement(const GDataXMLElementPtr& element) {}
 
-    // --- kind registry (one process-wide map of feed classes) ---
+    // --- kind registry (GDataClassRegistry's process-wide map of feed classes) ---
     static void registerFeedClass(const GDataClassInfo& cls);
     static void registerFeedClass(const GDataClassInfo& cls, const std::optional<std::string>& scheme,
                                   const std::optional<std::string>& term);
@@ -53,56 +54,23 @@ public:
     // The class for entries whose kind is not registered.
     virtual const GDataClassInfo& defaultClassForEntries() const { return GDataEntryBase::staticClassInfo(); }
 
-    // --- accessors ---
-    std::optional<std::string> identifier() const;
-    void setIdentifier(std::optional<std::string> v);
-    std::shared_ptr<GDataTextConstruct> title() const;
-    void setTitle(const std::shared_ptr<GDataTextConstruct>& v);
-    void setTitleWithString(std::optional<std::string> v);
+    // --- accessors (those an entry has too are GDataAtomObject's) ---
     std::shared_ptr<GDataTextConstruct> subtitle() const;
     void setSubtitle(const std::shared_ptr<GDataTextConstruct>& v);
     void setSubtitleWithString(std::optional<std::string> v);
-    std::shared_ptr<GDataTextConstruct> rights() const;
-    void setRights(const std::shared_ptr<GDataTextConstruct>& v);
-    void setRightsWithString(std::optional<std::string> v);
+    using GDataAtomObject::rights;
+    using GDataAtomObject::setRights;
+    using GDataAtomObject::setRightsWithString;
     std::optional<std::string> icon() const;
     void setIcon(std::optional<std::string> v);
     std::optional<std::string> logo() const;
     void setLogo(std::optional<std::string> v);
-    std::vector<std::shared_ptr<GDataLink>> links() const;
-    void setLinks(const std::optional<std::vector<std::shared_ptr<GDataLink>>>& v);
-    void addLink(const std::shared_ptr<GDataLink>& v);
-    void removeLink(const std::shared_ptr<GDataLink>& v);
-    std::vector<std::shared_ptr<GDataPerson>> authors() const;
-    void setAuthors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v);
-    void addAuthor(const std::shared_ptr<GDataPerson>& v);
-    std::vector<std::shared_ptr<GDataPerson>> contributors() const;
-    void setContributors(const std::optional<std::vector<std::shared_ptr<GDataPerson>>>& v);
-    void addContributor(const std::shared_ptr<GDataPerson>& v);
-    std::vector<std::shared_ptr<GDataCategory>> categories() const;
-    void setCategories(const std::optional<std::vector<std::shared_ptr<GDataCategory>>>& v);
-    void addCategory(const std::shared_ptr<GDataCategory>& v);
-    void removeCategory(const std::shared_ptr<GDataCategory>& v);
-    std::optional<GDataDateTime> updatedDate() const;
-    void setUpdatedDate(const std::optional<GDataDateTime>& v);
     std::optional<int32_t> totalResults() const;
     void setTotalResults(std::optional<int32_t> v);
     std::optional<int32_t> startIndex() const;
     void setStartIndex(std::optional<int32_t> v);
     std::optional<int32_t> itemsPerPage() const;
     void setItemsPerPage(std::optional<int32_t> v);
-    std::optional<std::string> ETag() const;
-    void setETag(std::optional<std::string> v);
-    std::optional<std::string> fieldSelection() const;
-    void setFieldSelection(std::optional<std::string> v);
-    std::optional<std::string> kind() const;
-    void setKind(std::optional<std::string> v);
-    std::optional<std::string> resourceID() const;
-    void setResourceID(std::optional<std::string> v);
-    std::shared_ptr<GDataAtomPubControl> atomPubControl() const;
-    void setAtomPubControl(const std::shared_ptr<GDataAtomPubControl>& v);
-    std::shared_ptr<GDataBatchOperation> batchOperation() const;
-    void setBatchOperation(const std::shared_ptr<GDataBatchOperation>& v);
     const std::shared_ptr<GDataGenerator>& generator() const { return generator_; }
     void setGenerator(const std::shared_ptr<GDataGenerator>& g);
 
@@ -119,15 +87,9 @@ public:
     std::vector<std::shared_ptr<GDataEntryBase>> entriesWithCategoryKind(const std::string& term) const;
     size_t entryCount() const { return entries_ ? entries_->size() : 0; }
 
-    // --- links ---
-    std::shared_ptr<GDataLink> linkWithRelAttributeValue(const std::optional<std::string>& rel) const;
-    std::shared_ptr<GDataLink> feedLink() const;
-    std::shared_ptr<GDataLink> alternateLink() const;
-    std::shared_ptr<GDataLink> relatedLink() const;
-    std::shared_ptr<GDataLink> postLink() const;
+    // --- links (the ones an entry finds too are GDataAtomObject's) ---
     std::shared_ptr<GDataLink> uploadLink() const;
     std::shared_ptr<GDataLink> batchLink() const;
-    std::shared_ptr<GDataLink> selfLink() const;
     std::shared_ptr<GDataLink> nextLink() const;
     std::shared_ptr<GDataLink> previousLink() const;
     bool canPost() const;

@@ -6,11 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "gdata/GDataAtomServiceDocument.h"
-#include "gdata/GDataContactConstants.h"
-#include "gdata/GDataEntryACL.h"
-#include "gdata/GDataEntryBase.h"
-#include "gdata/GDataFeedBase.h"
+#include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
@@ -88,16 +84,6 @@ std::mutex& qualifiedNameMutex() {
 std::map<const GDataClassInfo*, std::string>& qualifiedNameCache() {
     static std::map<const GDataClassInfo*, std::string> cache;
     return cache;
-}
-
-std::mutex& classNameMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::map<std::string, const GDataClassInfo*, std::less<>>& classNames() {
-    static std::map<std::string, const GDataClassInfo*, std::less<>> names;
-    return names;
 }
 
 }  // namespace
@@ -882,7 +868,7 @@ std::vector<GDataObjectPtr> GDataObject::parseMatchedChildren(const GDataXMLElem
     for (const auto& child : children) {
         const GDataClassInfo* chosen = cls;
         if (!chosen) chosen = objectClassForXMLElement(this, child);
-        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = &GDataEntryBase::staticClassInfo();
+        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = GDataClassRegistry::classNamed("GDataEntryBase");
         // A child whose class cannot be chosen stays unparsed, so it is written back rather than
         // lost; every other matched child is consumed, whether or not its parse gives an object.
         if (!chosen) continue;
@@ -1466,95 +1452,22 @@ std::string GDataObject::description() const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Kind registry and class choice
-
-namespace {
-std::string categoryKey(const std::string& scheme, const std::optional<std::string>& term) {
-    return "{\"" + scheme + "\":\"" + term.value_or("") + "\"}";
-}
-}  // namespace
+// Kind registry and class choice (kept in GDataClassRegistry)
 
 void GDataObject::registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
                                 const std::optional<std::string>& term) {
-    if (auto existing = classForCategoryWithScheme(scheme, term, map); existing && existing != &cls) {
-        QV_ASSERT(false, std::string(cls.name) + " registration conflicts with " + existing->name);
-    }
-    std::string key;
-    if (!scheme || *scheme == kGDataCategoryScheme) key = term.value_or("");
-    else key = categoryKey(*scheme, term);
-    map[key] = &cls;
-    registerClassName(cls);
+    GDataClassRegistry::registerClass(cls, map, scheme, term);
 }
 
 const GDataClassInfo* GDataObject::classForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                              const std::optional<std::string>& term,
                                                              const GDataKindMap& map) {
-    if (term) {
-        auto it = map.find(*term);
-        if (it != map.end()) return it->second;
-    }
-    if (!scheme) return nullptr;
-    auto it = map.find(categoryKey(*scheme, term));
-    if (it != map.end()) return it->second;
-    it = map.find(categoryKey(*scheme, std::string()));
-    if (it != map.end()) return it->second;
-    return nullptr;
-}
-
-void GDataObject::registerKnownKinds() {
-    registerContactClasses();
-    registerACLClasses();
-}
-
-void GDataObject::registerClassName(const GDataClassInfo& cls) {
-    std::lock_guard lock(classNameMutex());
-    classNames()[cls.name] = &cls;
-}
-
-const GDataClassInfo* GDataObject::classNamed(std::string_view name) {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        registerClassName(GDataAtomServiceDocument::staticClassInfo());
-        registerClassName(GDataEntryBase::staticClassInfo());
-        registerClassName(GDataFeedBase::staticClassInfo());
-    });
-    std::lock_guard lock(classNameMutex());
-    auto it = classNames().find(name);
-    return it == classNames().end() ? nullptr : it->second;
+    return GDataClassRegistry::classForCategoryWithScheme(scheme, term, map);
 }
 
 const GDataClassInfo* GDataObject::objectClassForXMLElement(const GDataObject* caller,
                                                             const GDataXMLElementPtr& element) {
-    if (!element) return nullptr;
-    auto local = element->localName().value_or("");
-    if (local == "feed" || local == "entry") {
-        bool isFeed = local == "feed";
-        if (auto kind = element->attributeForLocalName("kind", std::string_view(kGDataNamespaceGData))) {
-            auto value = kind->stringValue().value_or("");
-            auto found = isFeed ? GDataFeedBase::feedClassForKindAttributeValue(value)
-                                : GDataEntryBase::entryClassForKindAttributeValue(value);
-            if (found) return found;
-        }
-        auto categories = element->elementsForLocalName("category", std::string_view(kGDataNamespaceAtom));
-        if (categories.empty()) {
-            auto prefix = element->resolvePrefixForNamespaceURI(kGDataNamespaceAtom);
-            if (!prefix || prefix->empty()) categories = element->elementsForName("category");
-        }
-        for (const auto& cat : categories) {
-            std::optional<std::string> scheme, term;
-            if (auto a = cat->attributeForName("scheme")) scheme = a->stringValue();
-            if (auto a = cat->attributeForName("term")) term = a->stringValue();
-            if (!scheme && !term) continue;
-            auto found = isFeed ? GDataFeedBase::feedClassForCategoryWithScheme(scheme, term)
-                                : GDataEntryBase::entryClassForCategoryWithScheme(scheme, term);
-            if (found) return found;
-        }
-        if (isFeed) return &GDataFeedBase::staticClassInfo();
-        if (auto feed = dynamic_cast<const GDataFeedBase*>(caller)) return &feed->defaultClassForEntries();
-        return &GDataEntryBase::staticClassInfo();
-    }
-    if (local == "service") return classNamed("GDataAtomServiceDocument");
-    return nullptr;
+    return GDataClassRegistry::classForXMLElement(caller, element);
 }
 
 }  // namespace quorvane

@@ -1,7 +1,7 @@
 #pragma once
 // GDataObject: the base of every element object of the GData model, with its extension
-// declarations, parsing from XML and generating back, copy, equality and the registry of
-// entry and feed classes by kind.
+// declarations, parsing from XML and generating back, copy and equality. Which class an entry,
+// feed or service element becomes is GDataClassRegistry's business.
 //
 // A class declares which child elements (extensions), attributes, text content and kept child
 // XML it understands; parsing turns those into typed state and keeps everything else as
@@ -405,24 +405,17 @@ public:
                                std::vector<std::string>& items) const;
     std::optional<std::string> labelAdjustedForVersion(const std::string& label) const;
 
-    // --- class choice and the kind registry ---
-    // The class for a child element of `caller` (nullptr: no enclosing object): entries and feeds by
-    // their kind, "service" documents by name, nothing for other elements. Entries inside a feed
-    // without kind information get the feed's default entry class.
+    // --- class choice and the kind registry (GDataClassRegistry keeps them) ---
+    // The class for a child element of `caller` (nullptr: no enclosing object).
     static const GDataClassInfo* objectClassForXMLElement(const GDataObject* caller, const GDataXMLElementPtr& element);
+    // Registration in and lookup from a kind map: the key is the term for the kind scheme (or no
+    // scheme), else the scheme and term together; lookup tries the term alone, then the scheme
+    // with the term, then the scheme with an empty term.
     static void registerClass(const GDataClassInfo& cls, GDataKindMap& map, const std::optional<std::string>& scheme,
                               const std::optional<std::string>& term);
-    // Registers the kinds of every entry and feed class the model has (contacts, groups,
-    // profiles, access control), once; every lookup by kind runs it first, so a feed parsed
-    // through the base class gets its entries' classes in a fresh process too.
-    static void registerKnownKinds();
     static const GDataClassInfo* classForCategoryWithScheme(const std::optional<std::string>& scheme,
                                                            const std::optional<std::string>& term,
                                                            const GDataKindMap& map);
-    // Classes looked up by name ("GDataAtomServiceDocument"); registered by the registration calls.
-    static void registerClassName(const GDataClassInfo& cls);
-    static const GDataClassInfo* classNamed(std::string_view name);
-
 
     // --- parse helpers for subclasses (those returning children or attributes mark them consumed) ---
     GDataObjectPtr objectForChildOfElement(const GDataXMLElementPtr& element, std::string_view qualifiedName,

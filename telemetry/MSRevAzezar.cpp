@@ -42,8 +42,8 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
         ingestion_ = MSAppCenterIngestion::make(logUrl_, appSecret, installId(), options_);
         auto storage = std::make_shared<MSLogDBStorage>(MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName));
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
-        oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(
-            MSOneCollectorIngestion::make(MSOneCollectorIngestion::kDefaultBaseURL, options_));
+        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
+        oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
         channelGroup_->addDelegate(oneCollector_);
         channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(
             MSChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kMSCoreGroupId));
@@ -73,15 +73,18 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
     return true;
 }
 
-bool MSRevAzezar::isSdkConfigured() const {
-    std::lock_guard lock(mutex_);
-    return configured_;
-}
+bool MSRevAzezar::isSdkConfigured() const { return configured_; }
 
 void MSRevAzezar::setLogUrl(std::string url) {
     std::lock_guard lock(mutex_);
     logUrl_ = url;
     if (ingestion_) ingestion_->setBaseURL(std::move(url));
+}
+
+void MSRevAzezar::setOneCollectorLogUrl(std::string url) {
+    std::lock_guard lock(mutex_);
+    oneCollectorUrl_ = url;
+    if (oneCollectorIngestion_) oneCollectorIngestion_->setBaseURL(std::move(url));
 }
 
 void MSRevAzezar::setIngestionOptions(MSHttpIngestion::Options options) {
@@ -116,10 +119,7 @@ void MSRevAzezar::setEnabled(bool enabled) {
     MSLogInfo(kMSLogTag, std::string("RevAzezar SDK ") + (enabled ? "enabled." : "disabled."));
 }
 
-bool MSRevAzezar::isSdkWideChangeInProgress() const {
-    std::lock_guard lock(mutex_);
-    return sdkWideChange_;
-}
+bool MSRevAzezar::isSdkWideChangeInProgress() const { return sdkWideChange_; }
 
 std::string MSRevAzezar::installId() {
     std::lock_guard lock(installIdMutex);

@@ -2,6 +2,7 @@
 // The SDK facade: starts the services with an app secret over one channel group, keeps the
 // SDK-wide enabled state, the installation id and the log level.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,8 @@ public:
 
     // The ingestion's base URL (before or after start) and its retry and gzip options (before).
     void setLogUrl(std::string url);
+    // The One Collector ingestion's base URL, before or after start.
+    void setOneCollectorLogUrl(std::string url);
     void setIngestionOptions(MSHttpIngestion::Options options);
 
     bool isEnabled() const;
@@ -53,12 +56,16 @@ public:
 
 private:
     mutable std::recursive_mutex mutex_;
-    bool configured_ = false;
-    bool sdkWideChange_ = false;
+    // Read without the lock: services ask while holding their own locks, which the facade takes
+    // (under its lock) when it changes their state.
+    std::atomic<bool> configured_{false};
+    std::atomic<bool> sdkWideChange_{false};
     std::optional<std::string> appSecret_;
     std::string logUrl_ = MSAppCenterIngestion::kDefaultBaseURL;
     MSHttpIngestion::Options options_;
     std::shared_ptr<MSAppCenterIngestion> ingestion_;
+    std::string oneCollectorUrl_ = MSOneCollectorIngestion::kDefaultBaseURL;
+    std::shared_ptr<MSOneCollectorIngestion> oneCollectorIngestion_;
     std::shared_ptr<MSOneCollectorChannelDelegate> oneCollector_;
     std::shared_ptr<MSChannelGroup> channelGroup_;
     std::shared_ptr<MSChannelUnit> channelUnit_;

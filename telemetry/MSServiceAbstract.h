@@ -27,7 +27,7 @@ public:
     // The stored state; YES when nothing is stored.
     bool isEnabled() const;
     // Applies the new state first (isEnabled still answers the old one meanwhile), then stores it.
-    void setEnabled(bool enabled);
+    virtual void setEnabled(bool enabled);
     // Enables or disables the service's unit, deleting its logs when disabling.
     virtual void applyEnabledState(bool enabled);
 

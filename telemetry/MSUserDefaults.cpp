@@ -6,7 +6,7 @@ namespace quorvane {
 
 namespace {
 std::mutex backingMutex;
-std::shared_ptr<platform::UserDefaults> backing;
+std::shared_ptr<platform::UserDefaults>& backing = *new std::shared_ptr<platform::UserDefaults>;
 }  // namespace
 
 MSUserDefaults& MSUserDefaults::shared() {

@@ -33,18 +33,19 @@ std::string pad(int64_t v, int width) {
 }
 
 fs::path rootLocked() {
-    static const fs::path root = [] {
+    // Kept for the whole process: channel workers still write files while the process exits.
+    static const fs::path& root = *new fs::path([] {
         fs::path p = platform::Paths::dataHome() / platform::BundleInfo::identifier() / "com.dedozirav.revazezar";
         platform::Paths::ensureDirectory(p);
         return p;
-    }();
+    }());
     return root;
 }
 
 }  // namespace
 
 std::string MSUtility::dateToISO8601(platform::Date date) {
-    static const platform::Calendar calendar(platform::TimeZone::universal());
+    static const platform::Calendar& calendar = *new platform::Calendar(platform::TimeZone::universal());
     const double t = date.timeIntervalSinceReferenceDate();
     const double totalMs = std::floor(t * 1000.0);
     const double seconds = std::floor(totalMs / 1000.0);

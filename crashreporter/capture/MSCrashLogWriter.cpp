@@ -16,6 +16,7 @@
 #include "crashreporter/capture/QVCrashAsyncDwarfUnwind.h"
 #include "crashreporter/capture/QVCrashAsyncSymbols.h"
 #include "crashreporter/capture/QVCrashFrameWalker.h"
+#include "crashreporter/capture/QVCrashReportFormat.h"
 #include "crashreporter/capture/QVCrashSignals.h"
 #include "platform/crash/Threads.h"
 #include "platform/foundation/Log.h"
@@ -27,83 +28,7 @@ namespace {
 
 namespace crash = platform::crash;
 
-// Field numbers of the report message (QVCrashReport.proto).
-enum : uint32_t {
-    kReportSystemInfo = 1,
-    kReportApplicationInfo = 2,
-    kReportThreads = 3,
-    kReportBinaryImages = 4,
-    kReportException = 5,
-    kReportSignal = 6,
-    kReportProcessInfo = 7,
-    kReportMachineInfo = 8,
-    kReportReportInfo = 9,
-
-    kSystemOS = 1,
-    kSystemOSVersion = 2,
-    kSystemArchitecture = 3,
-    kSystemTimestamp = 4,
-    kSystemOSBuild = 5,
-
-    kProcessorEncoding = 1,
-    kProcessorType = 2,
-    kProcessorSubtype = 3,
-
-    kMachineModel = 1,
-    kMachineProcessor = 2,
-    kMachineProcessorCount = 3,
-    kMachineLogicalProcessorCount = 4,
-
-    kApplicationIdentifier = 1,
-    kApplicationVersion = 2,
-    kApplicationMarketingVersion = 3,
-
-    kProcessName = 1,
-    kProcessID = 2,
-    kProcessPath = 3,
-    kProcessParentName = 4,
-    kProcessParentID = 5,
-    kProcessNative = 6,
-    kProcessStartTime = 7,
-
-    kThreadNumber = 1,
-    kThreadFrames = 2,
-    kThreadCrashed = 3,
-    kThreadRegisters = 4,
-
-    kFramePC = 3,
-    kFrameSymbol = 6,
-
-    kSymbolName = 1,
-    kSymbolStartAddress = 2,
-
-    kRegisterName = 1,
-    kRegisterValue = 2,
-
-    kImageBaseAddress = 1,
-    kImageSize = 2,
-    kImageName = 3,
-    kImageUUID = 4,
-    kImageCodeType = 5,
-
-    kExceptionName = 1,
-    kExceptionReason = 2,
-    kExceptionFrames = 3,
-
-    kSignalName = 1,
-    kSignalCode = 2,
-    kSignalAddress = 3,
-
-    kReportInfoUserRequested = 1,
-    kReportInfoUUID = 2,
-};
-
-// Enumeration values of the format.
-constexpr uint32_t kOperatingSystemUnknown = 3;  // the format has no code for Linux
-constexpr uint32_t kArchitectureX86_64 = 1;
-constexpr uint32_t kArchitectureUnknown = 6;
-constexpr uint32_t kTypeEncodingUnknown = 0;
-constexpr uint32_t kTypeEncodingMach = 1;
+using namespace qvcrash::format;
 
 // Build ids are usually 20 bytes (SHA-1), sometimes 16 or 8.
 constexpr size_t kMaxImageUUIDLength = 64;
@@ -626,7 +551,7 @@ frame_caps fit_frames(const qvcrash_log_writer_t* writer, const thread_set& set,
     if (!gMeasuresBusy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return caps;
     caps.measured = true;
 
-    uint64_t fixed = sizeof(kQVCrashReportFileMagic) - 1 + 1;
+    uint64_t fixed = kQVCrashReportHeaderLength;
     fixed += pack_embedded(nullptr, kReportReportInfo, write_report_info, writer);
     fixed += pack_embedded(nullptr, kReportSystemInfo, write_system_info, system);
     fixed += pack_embedded(nullptr, kReportMachineInfo, write_machine_info, writer);
@@ -939,7 +864,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     }
 
     // The framing.
-    MSqvcrash_async_file_write(file, kQVCrashReportFileMagic, sizeof(kQVCrashReportFileMagic) - 1);
+    MSqvcrash_async_file_write(file, kQVCrashReportFileMagic, kQVCrashReportFileMagicLength);
     MSqvcrash_async_file_write(file, &kQVCrashReportFileVersion, 1);
 
     pack_embedded(file, kReportReportInfo, write_report_info, writer);

@@ -1,8 +1,7 @@
 #pragma once
 // The report writer: its state, filled when the reporter is enabled so that the crash path only
-// has to read it, and the crash path itself, which writes one report file (the "qvcrash" header,
-// the version byte 1 and a qvcrash.CrashReport message, see QVCrashReport.proto) with every
-// other thread suspended.
+// has to read it, and the crash path itself, which writes one report file (framing and field
+// numbers in QVCrashReportFormat.h) with every other thread suspended.
 //
 // The message is encoded here by hand, without allocation or locks, in two passes per embedded
 // message: the message's writer first runs without a file to learn its length, then the key and
@@ -34,6 +33,7 @@
 #include "crashreporter/capture/QVCrashAsync.h"
 #include "crashreporter/capture/QVCrashAsyncImageList.h"
 #include "crashreporter/capture/QVCrashAsyncThread.h"
+#include "crashreporter/capture/QVCrashReportFormat.h"
 #include "platform/crash/Threads.h"
 
 namespace quorvane {
@@ -100,11 +100,6 @@ struct qvcrash_handler_context_t {
     char* path;  // the report file
 };
 
-// The report file's framing.
-inline constexpr char kQVCrashReportFileMagic[] = "qvcrash";  // 7 bytes, no terminator in the file
-inline constexpr uint8_t kQVCrashReportFileVersion = 1;
-// Writes that would make the file larger are dropped, leaving the report incomplete.
-inline constexpr uint64_t kQVCrashReportMaxSize = 262144;
 // Frames written per thread and per exception.
 inline constexpr uint32_t kQVCrashReportMaxFrames = 512;
 // Threads a report can list (as many as can be held suspended); the rest are left out, never

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace quorvane {
+
 const char* qvcrash_async_strerror(qvcrash_error_t error) {
     switch (error) {
         case QVCRASH_ESUCCESS: return "No error";
@@ -421,3 +423,5 @@ size_t MSqvcrash_async_utf8_valid_length(const uint8_t* bytes, size_t max_length
 size_t MSqvcrash_async_utf8_valid_length_cstr(const char* string) {
     return MSqvcrash_async_utf8_valid_length(reinterpret_cast<const uint8_t*>(string), qvcrash_async_strlen(string));
 }
+
+}  // namespace quorvane

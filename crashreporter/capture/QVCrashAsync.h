@@ -12,6 +12,8 @@
 
 #include "platform/crash/TaskMemory.h"
 
+namespace quorvane {
+
 // The engine's result code.
 enum qvcrash_error_t : uint32_t {
     QVCRASH_ESUCCESS = 0,
@@ -46,7 +48,7 @@ size_t qvcrash_async_format(char* buf, size_t size, const char* format, ...)
 // Each piece is formatted into a 128-byte buffer, so a long message is cut at 127 bytes.
 void qvcrash_async_debug_log(const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-#define QVCRASH_DEBUG(...) qvcrash_async_debug_log(__func__, __LINE__, __VA_ARGS__)
+#define QVCRASH_DEBUG(...) ::quorvane::qvcrash_async_debug_log(__func__, __LINE__, __VA_ARGS__)
 
 // Writes all len bytes, retrying after interruptions; len on success, -1 on an error.
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len);
@@ -104,3 +106,5 @@ qvcrash_thread_t MSpl_mach_thread_self();
 // looking at no more than max_length bytes; a NUL byte ends the scan.
 size_t MSqvcrash_async_utf8_valid_length(const uint8_t* bytes, size_t max_length);
 size_t MSqvcrash_async_utf8_valid_length_cstr(const char* string);
+
+}  // namespace quorvane

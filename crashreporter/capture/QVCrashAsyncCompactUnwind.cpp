@@ -3,6 +3,8 @@
 #include "crashreporter/capture/QVCrashAsyncDwarfUnwind.h"
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 
+namespace quorvane {
+
 namespace {
 
 constexpr uint32_t kModeMask = 0x0F000000;
@@ -590,3 +592,5 @@ qvframe_error_t MSqvframe_cursor_read_compact_unwind(qvcrash_task_t task, qvcras
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
     return result;
 }
+
+}  // namespace quorvane

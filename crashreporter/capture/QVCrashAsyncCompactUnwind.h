@@ -12,6 +12,8 @@
 #include "crashreporter/capture/QVCrashAsyncThread.h"
 #include "crashreporter/capture/QVCrashFrameWalker.h"
 
+namespace quorvane {
+
 // One __unwind_info section, mapped by the caller.
 struct qvcrash_async_cfe_reader_t {
     const qvcrash_async_mobject_t* mobj;  // not owned
@@ -90,3 +92,5 @@ uint32_t MSqvcrash_async_cfe_register_encode(const uint32_t* registers, uint32_t
 // The thread-state register of a compact number (0 gives QVCRASH_ASYNC_CFE_REG_NONE): 0, 5 for a
 // number above 6, 4 for a CPU type other than x86 and x86-64.
 qvcrash_error_t qvcrash_async_map_register_name(uint32_t compact, uint32_t* regnum, uint32_t cpu_type);
+
+}  // namespace quorvane

@@ -3,6 +3,8 @@
 #include "crashreporter/capture/QVCrashAsyncDwarfCFAState.h"
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 
+namespace quorvane {
+
 using namespace quorvane::qvcrash::MS::async;
 
 namespace {
@@ -187,3 +189,5 @@ qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
     return result;
 }
+
+}  // namespace quorvane

@@ -7,6 +7,8 @@
 
 #include "crashreporter/capture/QVCrashFrameWalker.h"
 
+namespace quorvane {
+
 qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
                                                    const qvcrash_async_thread_state_t* current_frame,
                                                    const qvcrash_async_thread_state_t* previous_frame,
@@ -16,3 +18,5 @@ qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_
 inline uint64_t MSqvcrash_async_thread_state_lookup_pc(const qvcrash_async_thread_state_t* state, uint64_t pc) {
     return state->ip_is_return_address && pc > 0 ? pc - 1 : pc;
 }
+
+}  // namespace quorvane

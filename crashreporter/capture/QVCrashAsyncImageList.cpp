@@ -8,6 +8,8 @@
 
 #include "platform/crash/TaskMemory.h"
 
+namespace quorvane {
+
 namespace {
 
 using node_t = quorvane::qvcrash::MS::async::async_list<qvcrash_async_macho_t*>::node;
@@ -219,3 +221,5 @@ qvcrash_error_t MSqvcrash_nasync_shared_image_list_update() {
     }
     return MSqvcrash_nasync_image_list_refresh(list);
 }
+
+}  // namespace quorvane

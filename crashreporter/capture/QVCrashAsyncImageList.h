@@ -16,6 +16,8 @@
 #include "crashreporter/capture/QVCrashAsyncList.h"
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 
+namespace quorvane {
+
 struct qvcrash_async_image_list_t {
     qvcrash_task_t task;
     quorvane::qvcrash::MS::async::async_list<qvcrash_async_macho_t*> list;
@@ -52,3 +54,5 @@ qvcrash_async_image_list_t* MSqvcrash_shared_image_list();
 // had made the list inherits it with records that read the parent's memory: it takes the list
 // over first and makes every record again for itself. Not at crash time.
 qvcrash_error_t MSqvcrash_nasync_shared_image_list_update();
+
+}  // namespace quorvane

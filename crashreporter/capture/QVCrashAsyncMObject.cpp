@@ -3,6 +3,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMapping.h"
 
+namespace quorvane {
+
 namespace pc = quorvane::platform::crash;
 
 qvcrash_error_t MSqvcrash_async_mobject_init(qvcrash_async_mobject_t* mobj, qvcrash_task_t task,
@@ -209,3 +211,5 @@ void qvcrash_async_macho_string_free(qvcrash_async_macho_string_t* string) {
     if (string->mapped) MSqvcrash_async_mobject_free(&string->mobj);
     string->mapped = false;
 }
+
+}  // namespace quorvane

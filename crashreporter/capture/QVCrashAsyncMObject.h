@@ -11,6 +11,8 @@
 
 #include "crashreporter/capture/QVCrashAsync.h"
 
+namespace quorvane {
+
 struct qvcrash_async_mobject_t {
     qvcrash_task_t task;
     uintptr_t address;       // local address of the first requested byte
@@ -71,3 +73,5 @@ qvcrash_error_t qvcrash_async_macho_string_init(qvcrash_async_macho_string_t* st
 qvcrash_error_t qvcrash_async_macho_string_get_length(qvcrash_async_macho_string_t* string, uint64_t* length);
 qvcrash_error_t qvcrash_async_macho_string_get_pointer(qvcrash_async_macho_string_t* string, const char** pointer);
 void qvcrash_async_macho_string_free(qvcrash_async_macho_string_t* string);
+
+}  // namespace quorvane

@@ -11,6 +11,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 #include "platform/crash/TaskMemory.h"
 
+namespace quorvane {
+
 namespace {
 
 const char* nameOf(const qvcrash_async_macho_t* image) { return image->name != nullptr ? image->name : ""; }
@@ -777,3 +779,5 @@ qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_name(qvcrash_async_macho_t*
     MSqvcrash_async_macho_symtab_reader_free(&reader);
     return err;
 }
+
+}  // namespace quorvane

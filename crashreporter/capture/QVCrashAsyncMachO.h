@@ -28,6 +28,8 @@
 #include "crashreporter/capture/QVCrashAsyncMObject.h"
 #include "crashreporter/capture/QVCrashMachOFormat.h"
 
+namespace quorvane {
+
 // The record reads ELF images (what this system loads) and Mach-O images (QVCrashAsyncMachOFile.h).
 enum : uint32_t {
     QVCRASH_IMAGE_FORMAT_ELF = 0,
@@ -184,3 +186,5 @@ qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* i
 // The address of the first defined symbol of that name: 0, or 8.
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_name(qvcrash_async_macho_t* image, const char* symbol,
                                                           uint64_t* address);
+
+}  // namespace quorvane

@@ -1,5 +1,7 @@
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 
+namespace quorvane {
+
 namespace {
 
 const char* nameOf(const qvcrash_async_macho_t* image) { return image->name != nullptr ? image->name : ""; }
@@ -466,3 +468,5 @@ qvcrash_error_t qvcrash_async_macho_file_find_symbol_by_name(qvcrash_async_macho
     MSqvcrash_async_macho_symtab_reader_free(&reader);
     return err;
 }
+
+}  // namespace quorvane

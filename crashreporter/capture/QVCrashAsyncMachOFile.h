@@ -16,6 +16,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "crashreporter/capture/QVCrashMachOFormat.h"
 
+namespace quorvane {
+
 inline bool MSqvcrash_async_macho_is_macho(const qvcrash_async_macho_t* image) {
     return image->format == QVCRASH_IMAGE_FORMAT_MACHO;
 }
@@ -111,3 +113,5 @@ qvcrash_error_t qvcrash_async_macho_file_find_symbol_by_pc(qvcrash_async_macho_t
                                                            void* context);
 qvcrash_error_t qvcrash_async_macho_file_find_symbol_by_name(qvcrash_async_macho_t* image, const char* symbol,
                                                              uint64_t* address);
+
+}  // namespace quorvane

@@ -2,6 +2,8 @@
 
 #include "platform/crash/TaskMapping.h"
 
+namespace quorvane {
+
 namespace pc = quorvane::platform::crash;
 
 namespace {
@@ -537,3 +539,5 @@ qvcrash_error_t MSqvcrash_async_objc_find_method(qvcrash_async_macho_t* image, q
     ReportBest report{best.best, true, callback, context};
     return qv_async_objc_parse(image, cache, reportBest, &report);
 }
+
+}  // namespace quorvane

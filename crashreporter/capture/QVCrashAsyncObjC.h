@@ -14,6 +14,8 @@
 
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 
+namespace quorvane {
+
 inline constexpr uint32_t QVCRASH_ASYNC_OBJC_CLASS_CACHE_SIZE = 1024;
 
 struct qvcrash_async_objc_cache_t {
@@ -44,3 +46,5 @@ qvcrash_error_t MSqvcrash_async_objc_find_method(qvcrash_async_macho_t* image, q
 // Calls callback for every method of every realised class, metaclass and category of the image.
 qvcrash_error_t qv_async_objc_parse(qvcrash_async_macho_t* image, qvcrash_async_objc_cache_t* cache,
                                     qvcrash_async_objc_found_method_cb callback, void* context);
+
+}  // namespace quorvane

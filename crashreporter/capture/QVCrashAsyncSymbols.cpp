@@ -1,5 +1,7 @@
 #include "crashreporter/capture/QVCrashAsyncSymbols.h"
 
+namespace quorvane {
+
 namespace {
 
 struct LookupState {
@@ -98,3 +100,5 @@ qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32
                                             qvcrash_async_found_symbol_cb callback, void* context) {
     return MSqvcrash_async_find_symbol(image, strategy, nullptr, pc, callback, context);
 }
+
+}  // namespace quorvane

@@ -10,6 +10,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "crashreporter/capture/QVCrashAsyncObjC.h"
 
+namespace quorvane {
+
 // Strategy bits: symbol tables, and Objective-C metadata (which ELF images do not carry).
 enum : uint32_t {
     QVCRASH_ASYNC_SYMBOL_STRATEGY_NONE = 0,
@@ -30,3 +32,5 @@ qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32
 // The same without an Objective-C cache.
 qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32_t strategy, uint64_t pc,
                                             qvcrash_async_found_symbol_cb callback, void* context);
+
+}  // namespace quorvane

@@ -7,6 +7,8 @@
 
 #include "platform/crash/Threads.h"
 
+namespace quorvane {
+
 namespace {
 
 struct RegisterPair {
@@ -379,3 +381,5 @@ bool MSqvcrash_async_thread_state_map_dwarf_to_reg(const qvcrash_async_thread_st
     };
     return isX86(state) ? search(kX86DwarfTable) : search(kX86_64DwarfTable);
 }
+
+}  // namespace quorvane

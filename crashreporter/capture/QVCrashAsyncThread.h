@@ -15,6 +15,8 @@
 
 #include "crashreporter/capture/QVCrashAsync.h"
 
+namespace quorvane {
+
 // CPU types.
 inline constexpr uint32_t QVCRASH_CPU_TYPE_X86 = 7;
 inline constexpr uint32_t QVCRASH_CPU_TYPE_X86_64 = 0x1000007;
@@ -198,3 +200,5 @@ bool MSqvcrash_async_thread_state_map_reg_to_dwarf(const qvcrash_async_thread_st
                                                    uint64_t* dwarf_reg);
 bool MSqvcrash_async_thread_state_map_dwarf_to_reg(const qvcrash_async_thread_state_t* state, uint64_t dwarf_reg,
                                                    qvcrash_regnum_t* regnum);
+
+}  // namespace quorvane

@@ -3,6 +3,8 @@
 #include "crashreporter/capture/QVCrashAsyncCompactUnwind.h"
 #include "crashreporter/capture/QVCrashAsyncDwarfUnwind.h"
 
+namespace quorvane {
+
 namespace {
 
 // The readers tried in order for every step: the image's compact unwind information (Mach-O
@@ -171,3 +173,5 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_asy
     MSqvcrash_async_thread_state_set_reg(next_frame, QVCRASH_REG_IP, caller_ip);
     return QVFRAME_ESUCCESS;
 }
+
+}  // namespace quorvane

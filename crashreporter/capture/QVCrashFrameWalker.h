@@ -13,6 +13,8 @@
 #include "crashreporter/capture/QVCrashAsyncImageList.h"
 #include "crashreporter/capture/QVCrashAsyncThread.h"
 
+namespace quorvane {
+
 enum qvframe_error_t : uint32_t {
     QVFRAME_ESUCCESS = 0,
     QVFRAME_EUNKNOWN = 1,
@@ -72,3 +74,5 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_asy
                                                 const qvcrash_async_thread_state_t* current_frame,
                                                 const qvcrash_async_thread_state_t* previous_frame,
                                                 qvcrash_async_thread_state_t* next_frame);
+
+}  // namespace quorvane

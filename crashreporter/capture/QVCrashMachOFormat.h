@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace quorvane {
+
 inline constexpr uint32_t QVCRASH_MH_MAGIC = 0xFEEDFACE;     // 32-bit, host order
 inline constexpr uint32_t QVCRASH_MH_CIGAM = 0xCEFAEDFE;     // 32-bit, swapped
 inline constexpr uint32_t QVCRASH_MH_MAGIC_64 = 0xFEEDFACF;  // 64-bit, host order
@@ -109,3 +111,5 @@ static_assert(sizeof(qvcrash_macho_section_64_t) == 80);
 static_assert(sizeof(qvcrash_macho_dysymtab_command_t) == 80);
 static_assert(sizeof(qvcrash_macho_nlist_t) == 12);
 static_assert(sizeof(qvcrash_macho_nlist_64_t) == 16);
+
+}  // namespace quorvane

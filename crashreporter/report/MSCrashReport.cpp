@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/QVCrashReportFormat.h"
 #include "crashreporter/report/QVCrashReport.pb-c.h"
 
 namespace quorvane {
@@ -19,11 +20,6 @@ struct QVCrashReportDecoder {
 
 namespace {
 
-// The file's framing: the magic text, then one version byte.
-constexpr char kFileMagic[] = "qvcrash";
-constexpr size_t kFileMagicLength = sizeof(kFileMagic) - 1;
-constexpr uint8_t kFileVersion = 1;
-constexpr size_t kHeaderLength = kFileMagicLength + 1;
 // A report refuses this many Mach exception codes or more.
 constexpr size_t kMaxMachExceptionCodes = 256;
 
@@ -59,15 +55,16 @@ int32_t rawEnum(const Enum& field) {
 
 // Verifies the framing and unpacks the message; null after setting the error.
 Message* decodeCrashData(const platform::Bytes& data, platform::Error* error) {
-    if (data.size() <= kHeaderLength) return fail(error, "Could not decode truncated crash log");
-    if (std::memcmp(data.data(), kFileMagic, kFileMagicLength) != 0) {
+    if (data.size() <= kQVCrashReportHeaderLength) return fail(error, "Could not decode truncated crash log");
+    if (std::memcmp(data.data(), kQVCrashReportFileMagic, kQVCrashReportFileMagicLength) != 0) {
         return fail(error, "Could not decode invalid crash log header");
     }
-    const uint8_t version = data[kFileMagicLength];
-    if (version != kFileVersion) {
+    const uint8_t version = data[kQVCrashReportFileMagicLength];
+    if (version != kQVCrashReportFileVersion) {
         return fail(error, "Could not decode unsupported crash report version: " + std::to_string(version));
     }
-    Message* message = qvcrash__crash_report__unpack(nullptr, data.size() - kHeaderLength, data.data() + kHeaderLength);
+    Message* message = qvcrash__crash_report__unpack(nullptr, data.size() - kQVCrashReportHeaderLength,
+                                                     data.data() + kQVCrashReportHeaderLength);
     if (message == nullptr) return fail(error, "An unknown error occured decoding the crash report");
     return message;
 }

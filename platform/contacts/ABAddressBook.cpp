@@ -5,7 +5,7 @@ namespace quorvane::platform {
 ABAddressBook::ABAddressBook(std::filesystem::path contactStoreFile) : store_(std::move(contactStoreFile)) {}
 
 std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook() {
-    static const std::shared_ptr<ABAddressBook> shared = std::make_shared<ABAddressBook>(CNContactStore::defaultPath());
+    static const auto& shared = *new std::shared_ptr<ABAddressBook>(std::make_shared<ABAddressBook>(CNContactStore::defaultPath()));
     return shared;
 }
 

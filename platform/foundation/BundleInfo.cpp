@@ -18,7 +18,7 @@ namespace quorvane::platform {
 namespace {
 std::mutex gInfoMutex;
 std::map<std::string, std::string>& info() {
-    static std::map<std::string, std::string> m;
+    static auto& m = *new std::map<std::string, std::string>;
     return m;
 }
 }  // namespace

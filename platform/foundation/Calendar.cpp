@@ -56,7 +56,7 @@ std::shared_ptr<const TimeZone> TimeZone::named(std::string_view name) {
 }
 
 std::shared_ptr<const TimeZone> TimeZone::universal() {
-    static const std::shared_ptr<const TimeZone> zone = named("Universal");
+    static const auto& zone = *new std::shared_ptr<const TimeZone>(named("Universal"));
     return zone;
 }
 

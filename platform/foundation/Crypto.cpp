@@ -1,8 +1,10 @@
 #include "platform/foundation/Crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <memory>
+#include <mutex>
 
 #include "platform/foundation/UUID.h"
 
@@ -15,7 +17,13 @@ struct CipherContextDeleter {
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 }  // namespace
 
+void keepCryptoLibraryUntilExit() {
+    static std::once_flag once;
+    std::call_once(once, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
+
 std::vector<uint8_t> sha256(std::string_view bytes) {
+    keepCryptoLibraryUntilExit();
     std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
     unsigned length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
@@ -34,6 +42,7 @@ std::string sha256Hex(std::string_view bytes) {
 }
 
 std::optional<std::vector<uint8_t>> aes256GCMSeal(const std::vector<uint8_t>& key, std::string_view plaintext) {
+    keepCryptoLibraryUntilExit();
     if (key.size() != kAES256KeyLength) return std::nullopt;
     std::vector<uint8_t> out(kAESGCMNonceLength + plaintext.size() + kAESGCMTagLength);
     if (!randomBytes(out.data(), kAESGCMNonceLength)) return std::nullopt;
@@ -50,6 +59,7 @@ std::optional<std::vector<uint8_t>> aes256GCMSeal(const std::vector<uint8_t>& ke
 }
 
 std::optional<std::string> aes256GCMOpen(const std::vector<uint8_t>& key, const std::vector<uint8_t>& sealed) {
+    keepCryptoLibraryUntilExit();
     if (key.size() != kAES256KeyLength || sealed.size() < kAESGCMNonceLength + kAESGCMTagLength) return std::nullopt;
     const size_t textLength = sealed.size() - kAESGCMNonceLength - kAESGCMTagLength;
     std::string out(textLength, '\0');

@@ -9,6 +9,11 @@
 
 namespace quorvane::platform {
 
+// Keeps OpenSSL set up until the process is gone. OpenSSL otherwise tears itself down in an exit
+// handler while worker threads may still draw random bytes or open connections. Called before
+// anything else here touches OpenSSL (taking effect only if it comes first); cheap to repeat.
+void keepCryptoLibraryUntilExit();
+
 // SHA-256 of the bytes (32 bytes), and as 64 lower-case hexadecimal digits.
 std::vector<uint8_t> sha256(std::string_view bytes);
 std::string sha256Hex(std::string_view bytes);

@@ -2,11 +2,21 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+
+#include "platform/foundation/Crypto.h"
+#include "platform/foundation/Strings.h"
+
+#include "platform/foundation/Crypto.h"
 
 namespace quorvane::platform {
 
-bool randomBytes(uint8_t* out, size_t length) { return RAND_bytes(out, int(length)) == 1; }
+bool randomBytes(uint8_t* out, size_t length) {
+    keepCryptoLibraryUntilExit();
+    return RAND_bytes(out, int(length)) == 1;
+}
 
 UUID::UUID() {
     randomBytes(bytes_.data(), bytes_.size());
@@ -44,6 +54,23 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
         i += 2;
     }
     return UUID(b);
+}
+
+std::optional<UUID> UUID::machineUUID(std::string_view applicationId) {
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::ifstream in(path);
+        std::string machineId;
+        if (!in || !std::getline(in, machineId)) continue;
+        machineId = trimWhitespace(machineId);
+        if (machineId.empty()) continue;
+        const auto digest = sha256(machineId + "/" + std::string(applicationId));
+        std::array<uint8_t, 16> b{};
+        std::copy_n(digest.begin(), b.size(), b.begin());
+        b[6] = uint8_t((b[6] & 0x0F) | 0x40);
+        b[8] = uint8_t((b[8] & 0x3F) | 0x80);
+        return UUID(b);
+    }
+    return std::nullopt;
 }
 
 }  // namespace quorvane::platform

@@ -13,6 +13,11 @@ class UUID {
 public:
     UUID();  // a new random UUID
     static std::optional<UUID> fromString(std::string_view text);  // either case
+    // This machine's identifier for one application: drawn from the system's machine id
+    // (/etc/machine-id, else /var/lib/dbus/machine-id) and the application's identifier, so that
+    // the machine id itself never leaves the host. The same on every call and run; nullopt when
+    // the system has no machine id.
+    static std::optional<UUID> machineUUID(std::string_view applicationId);
     std::string uuidString() const;  // upper case
     const std::array<uint8_t, 16>& bytes() const { return bytes_; }
     bool operator==(const UUID&) const = default;

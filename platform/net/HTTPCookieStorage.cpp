@@ -29,7 +29,7 @@ bool cookieHasExpired(const HTTPCookie& cookie, Date now) {
 }
 
 const std::shared_ptr<HTTPCookieStorage>& HTTPCookieStorage::sharedHTTPCookieStorage() {
-    static const std::shared_ptr<HTTPCookieStorage> shared = std::make_shared<HTTPCookieStorage>();
+    static const auto& shared = *new std::shared_ptr<HTTPCookieStorage>(std::make_shared<HTTPCookieStorage>());
     return shared;
 }
 

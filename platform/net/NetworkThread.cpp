@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/foundation/Crypto.h"
 #include "platform/foundation/Log.h"
 #include "platform/net/URLSessionTransfer.h"
 
@@ -17,6 +18,7 @@ NetworkThread& NetworkThread::shared() {
 }
 
 NetworkThread::NetworkThread() {
+    keepCryptoLibraryUntilExit();  // before curl sets OpenSSL up
     curl_global_init(CURL_GLOBAL_DEFAULT);
     multi_ = curl_multi_init();
     // Keep idle connections for reuse. (By default curl keeps four per transfer in progress,

@@ -43,10 +43,10 @@ bool isLoopbackHost(const std::string& host) {
 }
 
 const std::string& systemCertificateFolder() {
-    static const std::string folder = [] {
+    static const std::string& folder = *new std::string([] {
         const char* env = std::getenv(X509_get_default_cert_dir_env());
         return std::string(env && *env ? env : X509_get_default_cert_dir());
-    }();
+    }());
     return folder;
 }
 

@@ -24,7 +24,7 @@ std::thread::id mainThreadId() {
 bool RunLoop::isMainThread() { return std::this_thread::get_id() == mainThreadId(); }
 
 const std::shared_ptr<RunLoop>& RunLoop::main() {
-    static const std::shared_ptr<RunLoop> loop(new RunLoop(mainThreadId()));
+    static const auto& loop = *new std::shared_ptr<RunLoop>(new RunLoop(mainThreadId()));
     return loop;
 }
 

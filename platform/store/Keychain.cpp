@@ -49,7 +49,7 @@ fs::path Keychain::defaultPath() { return Paths::applicationSupport() / "Keychai
 
 std::shared_ptr<Keychain> Keychain::defaultKeychain() {
     static std::once_flag once;
-    static std::shared_ptr<Keychain> keychain;
+    static auto& keychain = *new std::shared_ptr<Keychain>;
     std::call_once(once, [] { keychain = std::make_shared<Keychain>(defaultPath()); });
     return keychain;
 }

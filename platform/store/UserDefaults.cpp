@@ -150,7 +150,7 @@ UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) {}
 fs::path UserDefaults::standardPath() { return Paths::configHome() / (BundleInfo::identifier() + ".json"); }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-    static std::shared_ptr<UserDefaults> shared = std::make_shared<UserDefaults>(standardPath());
+    static const auto& shared = *new std::shared_ptr<UserDefaults>(std::make_shared<UserDefaults>(standardPath()));
     return shared;
 }
 

@@ -33,6 +33,7 @@ struct AnalyticsFixture {
         analytics = MSAnalytics::sharedInstance();
         auto& sdk = MSRevAzezar::sharedInstance();
         sdk.setLogUrl(server.baseURL());
+        sdk.setOneCollectorLogUrl(server.baseURL());
         sdk.setIngestionOptions(fastRetries());
     }
     ~AnalyticsFixture() {

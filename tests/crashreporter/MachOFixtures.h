@@ -15,6 +15,8 @@
 
 namespace machofixtures {
 
+using namespace quorvane;
+
 // An image record of this process's memory at header, freed with the object.
 struct Record {
     explicit Record(uint64_t header, const char* name = "fixture.dylib")

@@ -16,6 +16,7 @@
 #include "crashreporter/capture/QVCrashAsyncDwarfCFAState.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
 using namespace quorvane::qvcrash::MS::async;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "crashreporter/capture/QVCrashAsyncImageList.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
+
 extern "C" __attribute__((noinline, used)) int qvtest_image_list_known_function(int x) {
     asm volatile("");
     return x + 7;

@@ -8,6 +8,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
+
 namespace {
 
 const qvcrash_task_t kSelf = quorvane::platform::crash::taskSelf();

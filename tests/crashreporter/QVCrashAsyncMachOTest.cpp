@@ -13,6 +13,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachO.h"
 #include "platform/crash/TaskMemory.h"
 
+using namespace quorvane;
+
 extern "C" __attribute__((noinline, used)) int qvtest_image_reader_known_function(int x) {
     asm volatile("");
     return x * 3 + 1;

@@ -13,6 +13,8 @@
 
 #include "crashreporter/capture/QVCrashAsync.h"
 
+using namespace quorvane;
+
 namespace {
 
 std::string fmt(const char* format, auto... args) {

@@ -19,6 +19,8 @@
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/StackSymbols.h"
 
+using namespace quorvane;
+
 using quorvane::test::runInChild;
 using quorvane::test::symbolAt;
 namespace crash = quorvane::platform::crash;

@@ -14,6 +14,8 @@
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
 #include "tests/crashreporter/MachOFixtures.h"
 
+using namespace quorvane;
+
 using namespace machofixtures;
 
 namespace {

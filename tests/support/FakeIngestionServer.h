@@ -49,6 +49,11 @@ public:
     bool waitForAcceptedLogCount(size_t n, double timeoutSeconds) const;
     void clear();
 
+    FakeIngestionServer(const FakeIngestionServer&) = delete;
+    FakeIngestionServer& operator=(const FakeIngestionServer&) = delete;
+    // The handlers reach the members below the server: no handler may still run when those go.
+    ~FakeIngestionServer() { server_.stop(); }
+
 private:
     void handle(const TestRequest& request, TestResponse& response);
 

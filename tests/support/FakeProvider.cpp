@@ -264,7 +264,8 @@ FakeProvider::FakeProvider(OAuthSettings settings, int port)
     uploads_ = std::make_unique<FakeResumableUploads>(*server_);
 }
 
-FakeProvider::~FakeProvider() = default;
+// The handlers reach the state and the uploads: no handler may still run when those go.
+FakeProvider::~FakeProvider() { server_->stop(); }
 
 std::string FakeProvider::feedsRoot() const { return server_->baseURL() + "/m8/feeds/"; }
 std::string FakeProvider::tokenURL() const { return server_->baseURL() + "/oauth2/v4/token"; }

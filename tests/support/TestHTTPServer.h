@@ -74,6 +74,9 @@ public:
     explicit TestHTTPServer(Security security = Security::HTTPS, int port = 0);
     ~TestHTTPServer();
     TestHTTPServer(const TestHTTPServer&) = delete;
+    // Stops listening and waits for every handler to return. An owner whose handlers reach its own
+    // members calls this before those members go.
+    void stop();
     TestHTTPServer& operator=(const TestHTTPServer&) = delete;
 
     int port() const { return port_; }
