@@ -133,6 +133,12 @@ TEST(GDataGeneratedBytes, AFeedWrittenEntryByEntryEqualsItsWholeTree) {
             GDataFeedContact::staticClassInfo(),
             bytesOf(quorvane::testing::generateContactsFeed({seed * 3, seed, seed % 2 == 1}))));
     feeds.push_back(GDataFeedBase::feedWithXMLData(GDataFeedContact::staticClassInfo(), bytesOf(kMixedNamespacesFeed)));
+    // Text that is escaped, or not, differently in attributes and in content.
+    feeds.push_back(GDataFeedBase::feedWithXMLData(
+        GDataFeedContact::staticClassInfo(),
+        bytesOf("<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'><entry>"
+                "<gd:email address='Zo\xC3\xAB&#9;&#10;&#13;&lt;&amp;&quot;&gt;@x' label='\xE2\x82\xAC'/>"
+                "<title>\xC3\x89&#13;&lt;&gt;&amp;\"'</title><u xmlns='urn:u' a='\xF0\x9F\x99\x82'/></entry></feed>")));
     feeds.push_back(GDataFeedBase::feedWithXMLData(GDataFeedContactGroup::staticClassInfo(),
                                                    bytesOf(quorvane::testing::generateGroupsFeed(2, 5))));
     // Made in code: the contact's names need the feed's declarations, or declarations of their
