@@ -247,8 +247,9 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         // A mark left by an earlier object at this same address must not count as ours.
         for (const auto& child : element->children())
             if (child->mark() == this) child->setMark(nullptr);
-        for (const auto& attr : element->attributes())
-            if (attr->mark() == this) attr->setMark(nullptr);
+        element->forEachAttribute([this](const GDataXMLNode& attr) {
+            if (attr.mark() == this) attr.setMark(nullptr);
+        });
     }
 
     const auto& cls = classInfo();
@@ -298,16 +299,16 @@ void GDataObject::flushConsumed() const {
                 unknownChildren_.push_back(std::move(kept));
             }
     }
-    for (const auto& attr : element->attributes()) {
-        if (attr->mark() != this)
-            if (auto kept = attr->copy()) {
-                kept->setMark(attr->identity());
+    element->forEachAttribute([this](const GDataXMLNode& attr) {
+        if (attr.mark() != this)
+            if (auto kept = attr.copy()) {
+                kept->setMark(attr.identity());
                 unknownAttributes_.push_back(std::move(kept));
             }
-    }
+    });
 }
 
-void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
+void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     if (!node || shouldIgnoreUnknowns_) return;
     const void* id = node->identity();
     if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
@@ -749,13 +750,13 @@ std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces
     return out;
 }
 
-void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) { markConsumed(node, false); }
+void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) { markConsumed(node.get(), false); }
 
 void GDataObject::handleParsedElements(const GDataXMLElementList& nodes) {
     for (const auto& n : nodes) handleParsedElement(n);
 }
 
-void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node, true); }
+void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node.get(), true); }
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
@@ -1068,21 +1069,22 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
 
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
-    attributes_.reserve(attributes_.size() + element->attributes().size());
-    for (const auto& attr : element->attributes()) {
-        if (attr->storedName().empty()) continue;
+    attributes_.reserve(attributes_.size() + element->attributeCount());
+    // Read through passing views: a parsed leaf's attributes never get wrappers of their own.
+    element->forEachAttribute([this](const GDataXMLNode& attr) {
+        if (attr.storedName().empty()) return;
         const std::string* declared = nullptr;
         for (const auto& d : *attributeDeclarations_) {
-            if (attr->hasQualifiedName(d)) {
+            if (attr.hasQualifiedName(d)) {
                 declared = &d;
                 break;
             }
         }
-        if (!declared) continue;
-        if (auto quick = attr->simpleContent()) setIn(attributes_, *declared, std::string(*quick));
-        else if (auto v = attr->stringValue()) setIn(attributes_, *declared, *v);
-        handleParsedAttribute(attr);
-    }
+        if (!declared) return;
+        if (auto quick = attr.simpleContent()) setIn(attributes_, *declared, std::string(*quick));
+        else if (auto v = attr.stringValue()) setIn(attributes_, *declared, *v);
+        markConsumed(&attr, true);
+    });
 }
 
 void GDataObject::parseContentValueForElement(const GDataXMLElementPtr& element) {

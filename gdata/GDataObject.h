@@ -552,7 +552,7 @@ private:
     // be quadratic in the number of children of a large feed, and most parsed objects never need
     // the lists at all until they are written.
     mutable GDataXMLElementPtr parsedElement_;
-    void markConsumed(const GDataXMLNodePtr& node, bool attribute);
+    void markConsumed(const GDataXMLNode* node, bool attribute);
 };
 
 }  // namespace quorvane

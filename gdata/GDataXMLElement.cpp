@@ -310,6 +310,21 @@ GDataXMLElementList GDataXMLElement::elementsForLocalName(std::string_view local
 
 const GDataXMLNodeList& GDataXMLElement::attributes() const { return cachedAttributes(); }
 
+size_t GDataXMLElement::attributeCount() const {
+    size_t count = 0;
+    if (node_ && node_->type == XML_ELEMENT_NODE)
+        for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) ++count;
+    return count;
+}
+
+void GDataXMLElement::forEachAttribute(const std::function<void(const GDataXMLNode&)>& visit) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+        const GDataXMLNode view(Token{}, reinterpret_cast<xmlNodePtr>(attr), nullptr);
+        visit(view);
+    }
+}
+
 void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribute) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;
     if (!attribute || !attribute->node_ || attribute->node_->type != XML_ATTRIBUTE_NODE) return;

@@ -324,7 +324,13 @@ const std::optional<std::string>& GDataXMLNode::nameRef() const {
 
 std::optional<std::string> GDataXMLNode::name() const { return nameRef(); }
 
+namespace {
+const GDataXMLNodeList kNoNodes;
+}  // namespace
+
 const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
+    // A node without children needs no cache: most leaves of a parsed feed never get one.
+    if (!(caches_ && caches_->children) && (!hasTreeLinks(node_) || !node_->children)) return kNoNodes;
     auto& c = caches();
     if (!c.children) {
         GDataXMLNodeList list;
@@ -340,6 +346,8 @@ const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
 }
 
 const GDataXMLNodeList& GDataXMLNode::cachedAttributes() const {
+    if (!(caches_ && caches_->attributes) && (!node_ || node_->type != XML_ELEMENT_NODE || !node_->properties))
+        return kNoNodes;
     auto& c = caches();
     if (!c.attributes) {
         GDataXMLNodeList list;
