@@ -1,6 +1,9 @@
 #include "crashes/MSErrorLogs.h"
 
+#include <initializer_list>
 #include <mutex>
+#include <type_traits>
+#include <variant>
 
 #include "crashes/MSWrapperException.h"
 #include "platform/foundation/Base64.h"
@@ -22,18 +25,97 @@ const platform::ClassInfo MSErrorAttachmentLog::kClassInfo{"MSErrorAttachmentLog
 
 namespace {
 
-void setUnsigned(Value& dict, std::string_view key, const std::optional<uint64_t>& v) {
-    // Processor numbers are small; the conversion is modular and never undefined.
-    if (v) dict.set(key, static_cast<int64_t>(*v));
+// One plain field of a log under its key: how it is serialised, compared, archived and read back
+// is decided by its type, so each log lists its fields once. Absent fields are left out
+// everywhere; a bool is always present.
+template <class Log>
+struct LogField {
+    const char* key;
+    std::variant<std::optional<std::string> Log::*, std::optional<int64_t> Log::*,
+                 std::optional<uint64_t> Log::*, std::optional<platform::Date> Log::*,
+                 std::optional<platform::Bytes> Log::*, bool Log::*>
+        member;
+};
+
+template <class Log>
+using LogFields = std::initializer_list<LogField<Log>>;
+
+Value jsonValue(const std::string& v) { return Value(v); }
+Value jsonValue(int64_t v) { return Value(v); }
+// Processor numbers are small; the conversion is modular and never undefined.
+Value jsonValue(uint64_t v) { return Value(static_cast<int64_t>(v)); }
+Value jsonValue(const platform::Date& v) { return Value(MSUtility::dateToISO8601(v)); }
+Value jsonValue(const platform::Bytes& v) { return Value(platform::base64Encode(v)); }
+
+template <class Log>
+void serializeFields(const Log& log, Value& dict, LogFields<Log> fields) {
+    for (const auto& f : fields) {
+        std::visit(
+            [&](auto member) {
+                const auto& v = log.*member;
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, bool>) {
+                    dict.set(f.key, v);
+                } else if (v) {
+                    dict.set(f.key, jsonValue(*v));
+                }
+            },
+            f.member);
+    }
 }
 
-std::optional<uint64_t> decodeUnsigned(platform::KeyedUnarchiver& coder, std::string_view key) {
-    auto v = coder.decodeInt64(key);
-    return v ? std::optional<uint64_t>(static_cast<uint64_t>(*v)) : std::nullopt;
+template <class Log>
+bool fieldsEqual(const Log& a, const Log& b, LogFields<Log> fields) {
+    for (const auto& f : fields) {
+        if (!std::visit([&](auto member) { return a.*member == b.*member; }, f.member)) return false;
+    }
+    return true;
 }
 
-std::optional<int64_t> encodableUnsigned(const std::optional<uint64_t>& v) {
-    return v ? std::optional<int64_t>(static_cast<int64_t>(*v)) : std::nullopt;
+void encodeField(platform::KeyedArchiver& coder, const char* key, const std::optional<std::string>& v) {
+    coder.encodeString(v, key);
+}
+void encodeField(platform::KeyedArchiver& coder, const char* key, const std::optional<int64_t>& v) {
+    coder.encodeInt64(v, key);
+}
+void encodeField(platform::KeyedArchiver& coder, const char* key, const std::optional<uint64_t>& v) {
+    coder.encodeInt64(v ? std::optional<int64_t>(static_cast<int64_t>(*v)) : std::nullopt, key);
+}
+void encodeField(platform::KeyedArchiver& coder, const char* key, const std::optional<platform::Date>& v) {
+    coder.encodeDate(v, key);
+}
+void encodeField(platform::KeyedArchiver& coder, const char* key, const std::optional<platform::Bytes>& v) {
+    coder.encodeBytes(v, key);
+}
+void encodeField(platform::KeyedArchiver& coder, const char* key, bool v) { coder.encodeBool(v, key); }
+
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, std::optional<std::string>& v) {
+    v = coder.decodeString(key);
+}
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, std::optional<int64_t>& v) {
+    v = coder.decodeInt64(key);
+}
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, std::optional<uint64_t>& v) {
+    auto i = coder.decodeInt64(key);
+    v = i ? std::optional<uint64_t>(static_cast<uint64_t>(*i)) : std::nullopt;
+}
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, std::optional<platform::Date>& v) {
+    v = coder.decodeDate(key);
+}
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, std::optional<platform::Bytes>& v) {
+    v = coder.decodeBytes(key);
+}
+void decodeField(platform::KeyedUnarchiver& coder, const char* key, bool& v) {
+    v = coder.decodeBool(key).value_or(false);
+}
+
+template <class Log>
+void encodeFields(const Log& log, platform::KeyedArchiver& coder, LogFields<Log> fields) {
+    for (const auto& f : fields) std::visit([&](auto member) { encodeField(coder, f.key, log.*member); }, f.member);
+}
+
+template <class Log>
+void decodeFields(Log& log, platform::KeyedUnarchiver& coder, LogFields<Log> fields) {
+    for (const auto& f : fields) std::visit([&](auto member) { decodeField(coder, f.key, log.*member); }, f.member);
 }
 
 Value toValue(const std::map<std::string, std::string>& map) {
@@ -42,22 +124,49 @@ Value toValue(const std::map<std::string, std::string>& map) {
     return dict;
 }
 
+const LogFields<MSAbstractErrorLog> kAbstractErrorLogFields = {
+    {"id", &MSAbstractErrorLog::errorId},
+    {"processId", &MSAbstractErrorLog::processId},
+    {"processName", &MSAbstractErrorLog::processName},
+    {"parentProcessId", &MSAbstractErrorLog::parentProcessId},
+    {"parentProcessName", &MSAbstractErrorLog::parentProcessName},
+    {"errorThreadId", &MSAbstractErrorLog::errorThreadId},
+    {"errorThreadName", &MSAbstractErrorLog::errorThreadName},
+    {"fatal", &MSAbstractErrorLog::fatal},
+    {"appLaunchTimestamp", &MSAbstractErrorLog::appLaunchTimestamp},
+    {"architecture", &MSAbstractErrorLog::architecture},
+};
+
+// The plain fields; threads, binaries, registers and the exception follow them.
+const LogFields<MSAppleErrorLog> kAppleErrorLogFields = {
+    {"primaryArchitectureId", &MSAppleErrorLog::primaryArchitectureId},
+    {"architectureVariantId", &MSAppleErrorLog::architectureVariantId},
+    {"applicationPath", &MSAppleErrorLog::applicationPath},
+    {"osExceptionType", &MSAppleErrorLog::osExceptionType},
+    {"osExceptionCode", &MSAppleErrorLog::osExceptionCode},
+    {"osExceptionAddress", &MSAppleErrorLog::osExceptionAddress},
+    {"exceptionType", &MSAppleErrorLog::exceptionType},
+    {"exceptionReason", &MSAppleErrorLog::exceptionReason},
+    {"selectorRegisterValue", &MSAppleErrorLog::selectorRegisterValue},
+};
+
+const LogFields<MSHandledErrorLog> kHandledErrorLogFields = {{"id", &MSHandledErrorLog::errorId}};
+
+const LogFields<MSErrorAttachmentLog> kErrorAttachmentLogFields = {
+    {"id", &MSErrorAttachmentLog::attachmentId},
+    {"errorId", &MSErrorAttachmentLog::errorId},
+    {"contentType", &MSErrorAttachmentLog::contentType},
+    {"fileName", &MSErrorAttachmentLog::filename},
+    {"data", &MSErrorAttachmentLog::data},
+};
+
 }  // namespace
 
 // ---- MSAbstractErrorLog ----
 
 Value MSAbstractErrorLog::serializeToDictionary() const {
     auto dict = MSLogWithProperties::serializeToDictionary();
-    if (errorId) dict.set("id", *errorId);
-    if (processId) dict.set("processId", *processId);
-    if (processName) dict.set("processName", *processName);
-    if (parentProcessId) dict.set("parentProcessId", *parentProcessId);
-    if (parentProcessName) dict.set("parentProcessName", *parentProcessName);
-    if (errorThreadId) dict.set("errorThreadId", *errorThreadId);
-    if (errorThreadName) dict.set("errorThreadName", *errorThreadName);
-    dict.set("fatal", fatal);
-    if (appLaunchTimestamp) dict.set("appLaunchTimestamp", MSUtility::dateToISO8601(*appLaunchTimestamp));
-    if (architecture) dict.set("architecture", *architecture);
+    serializeFields(*this, dict, kAbstractErrorLogFields);
     return dict;
 }
 
@@ -67,39 +176,17 @@ bool MSAbstractErrorLog::isValid() const {
 
 bool MSAbstractErrorLog::isEqual(const MSSerializableObject& other) const {
     auto* o = dynamic_cast<const MSAbstractErrorLog*>(&other);
-    return o && MSLogWithProperties::isEqual(other) && errorId == o->errorId && processId == o->processId &&
-           processName == o->processName && parentProcessId == o->parentProcessId &&
-           parentProcessName == o->parentProcessName && errorThreadId == o->errorThreadId &&
-           errorThreadName == o->errorThreadName && fatal == o->fatal &&
-           appLaunchTimestamp == o->appLaunchTimestamp && architecture == o->architecture;
+    return o && MSLogWithProperties::isEqual(other) && fieldsEqual(*this, *o, kAbstractErrorLogFields);
 }
 
 void MSAbstractErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
     MSLogWithProperties::encodeWithCoder(coder);
-    coder.encodeString(errorId, "id");
-    coder.encodeInt64(processId, "processId");
-    coder.encodeString(processName, "processName");
-    coder.encodeInt64(parentProcessId, "parentProcessId");
-    coder.encodeString(parentProcessName, "parentProcessName");
-    coder.encodeInt64(errorThreadId, "errorThreadId");
-    coder.encodeString(errorThreadName, "errorThreadName");
-    coder.encodeBool(fatal, "fatal");
-    coder.encodeDate(appLaunchTimestamp, "appLaunchTimestamp");
-    coder.encodeString(architecture, "architecture");
+    encodeFields(*this, coder, kAbstractErrorLogFields);
 }
 
 bool MSAbstractErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
     if (!MSLogWithProperties::initWithCoder(coder)) return false;
-    errorId = coder.decodeString("id");
-    processId = coder.decodeInt64("processId");
-    processName = coder.decodeString("processName");
-    parentProcessId = coder.decodeInt64("parentProcessId");
-    parentProcessName = coder.decodeString("parentProcessName");
-    errorThreadId = coder.decodeInt64("errorThreadId");
-    errorThreadName = coder.decodeString("errorThreadName");
-    fatal = coder.decodeBool("fatal").value_or(false);
-    appLaunchTimestamp = coder.decodeDate("appLaunchTimestamp");
-    architecture = coder.decodeString("architecture");
+    decodeFields(*this, coder, kAbstractErrorLogFields);
     return !coder.failed();
 }
 
@@ -107,15 +194,7 @@ bool MSAbstractErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
 
 Value MSAppleErrorLog::serializeToDictionary() const {
     auto dict = MSAbstractErrorLog::serializeToDictionary();
-    setUnsigned(dict, "primaryArchitectureId", primaryArchitectureId);
-    setUnsigned(dict, "architectureVariantId", architectureVariantId);
-    if (applicationPath) dict.set("applicationPath", *applicationPath);
-    if (osExceptionType) dict.set("osExceptionType", *osExceptionType);
-    if (osExceptionCode) dict.set("osExceptionCode", *osExceptionCode);
-    if (osExceptionAddress) dict.set("osExceptionAddress", *osExceptionAddress);
-    if (exceptionType) dict.set("exceptionType", *exceptionType);
-    if (exceptionReason) dict.set("exceptionReason", *exceptionReason);
-    if (selectorRegisterValue) dict.set("selectorRegisterValue", *selectorRegisterValue);
+    serializeFields(*this, dict, kAppleErrorLogFields);
     if (threads) dict.set("threads", serializeList(*threads));
     if (binaries) dict.set("binaries", serializeList(*binaries));
     if (registers) dict.set("registers", toValue(*registers));
@@ -130,26 +209,14 @@ bool MSAppleErrorLog::isValid() const {
 
 bool MSAppleErrorLog::isEqual(const MSSerializableObject& other) const {
     auto* o = dynamic_cast<const MSAppleErrorLog*>(&other);
-    return o && MSAbstractErrorLog::isEqual(other) && primaryArchitectureId == o->primaryArchitectureId &&
-           architectureVariantId == o->architectureVariantId && applicationPath == o->applicationPath &&
-           osExceptionType == o->osExceptionType && osExceptionCode == o->osExceptionCode &&
-           osExceptionAddress == o->osExceptionAddress && exceptionType == o->exceptionType &&
-           exceptionReason == o->exceptionReason && selectorRegisterValue == o->selectorRegisterValue &&
+    return o && MSAbstractErrorLog::isEqual(other) && fieldsEqual(*this, *o, kAppleErrorLogFields) &&
            listsEqual(threads, o->threads) && listsEqual(binaries, o->binaries) && registers == o->registers &&
            msObjectsEqual(exception, o->exception);
 }
 
 void MSAppleErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
     MSAbstractErrorLog::encodeWithCoder(coder);
-    coder.encodeInt64(encodableUnsigned(primaryArchitectureId), "primaryArchitectureId");
-    coder.encodeInt64(encodableUnsigned(architectureVariantId), "architectureVariantId");
-    coder.encodeString(applicationPath, "applicationPath");
-    coder.encodeString(osExceptionType, "osExceptionType");
-    coder.encodeString(osExceptionCode, "osExceptionCode");
-    coder.encodeString(osExceptionAddress, "osExceptionAddress");
-    coder.encodeString(exceptionType, "exceptionType");
-    coder.encodeString(exceptionReason, "exceptionReason");
-    coder.encodeString(selectorRegisterValue, "selectorRegisterValue");
+    encodeFields(*this, coder, kAppleErrorLogFields);
     encodeList(coder, threads, "threads");
     encodeList(coder, binaries, "binaries");
     if (registers) coder.encodeValue(toValue(*registers), "registers");
@@ -158,15 +225,7 @@ void MSAppleErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
 
 bool MSAppleErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
     if (!MSAbstractErrorLog::initWithCoder(coder)) return false;
-    primaryArchitectureId = decodeUnsigned(coder, "primaryArchitectureId");
-    architectureVariantId = decodeUnsigned(coder, "architectureVariantId");
-    applicationPath = coder.decodeString("applicationPath");
-    osExceptionType = coder.decodeString("osExceptionType");
-    osExceptionCode = coder.decodeString("osExceptionCode");
-    osExceptionAddress = coder.decodeString("osExceptionAddress");
-    exceptionType = coder.decodeString("exceptionType");
-    exceptionReason = coder.decodeString("exceptionReason");
-    selectorRegisterValue = coder.decodeString("selectorRegisterValue");
+    decodeFields(*this, coder, kAppleErrorLogFields);
     threads = coder.decodeObjects<MSThread>("threads");
     binaries = coder.decodeObjects<MSBinary>("binaries");
     registers.reset();
@@ -192,7 +251,7 @@ bool MSAppleErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
 
 Value MSHandledErrorLog::serializeToDictionary() const {
     auto dict = MSLogWithProperties::serializeToDictionary();
-    if (errorId) dict.set("id", *errorId);
+    serializeFields(*this, dict, kHandledErrorLogFields);
     if (exception) dict.set("exception", exception->serializeToDictionary());
     return dict;
 }
@@ -201,19 +260,19 @@ bool MSHandledErrorLog::isValid() const { return MSLogWithProperties::isValid() 
 
 bool MSHandledErrorLog::isEqual(const MSSerializableObject& other) const {
     auto* o = dynamic_cast<const MSHandledErrorLog*>(&other);
-    return o && MSLogWithProperties::isEqual(other) && errorId == o->errorId &&
+    return o && MSLogWithProperties::isEqual(other) && fieldsEqual(*this, *o, kHandledErrorLogFields) &&
            msObjectsEqual(exception, o->exception);
 }
 
 void MSHandledErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
     MSLogWithProperties::encodeWithCoder(coder);
-    coder.encodeString(errorId, "id");
+    encodeFields(*this, coder, kHandledErrorLogFields);
     coder.encodeObject(exception.get(), "exception");
 }
 
 bool MSHandledErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
     if (!MSLogWithProperties::initWithCoder(coder)) return false;
-    errorId = coder.decodeString("id");
+    decodeFields(*this, coder, kHandledErrorLogFields);
     exception = coder.decodeObject<MSException>("exception");
     return !coder.failed();
 }
@@ -248,11 +307,7 @@ std::shared_ptr<MSErrorAttachmentLog> MSErrorAttachmentLog::attachmentWithBinary
 
 Value MSErrorAttachmentLog::serializeToDictionary() const {
     auto dict = MSAbstractLog::serializeToDictionary();
-    if (attachmentId) dict.set("id", *attachmentId);
-    if (errorId) dict.set("errorId", *errorId);
-    if (contentType) dict.set("contentType", *contentType);
-    if (filename) dict.set("fileName", *filename);
-    if (data) dict.set("data", platform::base64Encode(*data));
+    serializeFields(*this, dict, kErrorAttachmentLogFields);
     return dict;
 }
 
@@ -262,26 +317,17 @@ bool MSErrorAttachmentLog::isValid() const {
 
 bool MSErrorAttachmentLog::isEqual(const MSSerializableObject& other) const {
     auto* o = dynamic_cast<const MSErrorAttachmentLog*>(&other);
-    return o && MSAbstractLog::isEqual(other) && attachmentId == o->attachmentId && errorId == o->errorId &&
-           contentType == o->contentType && filename == o->filename && data == o->data;
+    return o && MSAbstractLog::isEqual(other) && fieldsEqual(*this, *o, kErrorAttachmentLogFields);
 }
 
 void MSErrorAttachmentLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
     MSAbstractLog::encodeWithCoder(coder);
-    coder.encodeString(attachmentId, "id");
-    coder.encodeString(errorId, "errorId");
-    coder.encodeString(contentType, "contentType");
-    coder.encodeString(filename, "fileName");
-    coder.encodeBytes(data, "data");
+    encodeFields(*this, coder, kErrorAttachmentLogFields);
 }
 
 bool MSErrorAttachmentLog::initWithCoder(platform::KeyedUnarchiver& coder) {
     if (!MSAbstractLog::initWithCoder(coder)) return false;
-    attachmentId = coder.decodeString("id");
-    errorId = coder.decodeString("errorId");
-    contentType = coder.decodeString("contentType");
-    filename = coder.decodeString("fileName");
-    data = coder.decodeBytes("data");
+    decodeFields(*this, coder, kErrorAttachmentLogFields);
     return !coder.failed();
 }
 

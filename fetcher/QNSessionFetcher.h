@@ -528,6 +528,37 @@ protected:
     // The fields (fetcher/QNSessionFetcherState.h), under mutex_.
     struct State;
     std::unique_ptr<State> s_;
+
+private:
+    // The begin sequence, run by beginFetchMayDelay one step after another. A step answers Next
+    // to go on, or End once it has ended the pass: the fetch failed to begin, was handed to the
+    // authorizer or queued by the service, reattached a background session or was stopped.
+    // No step holds the lock while it calls out.
+    struct BeginContext;
+    enum class BeginStep { Next, End };
+    BeginStep beginTakeRequest(BeginContext& c);
+    BeginStep beginCheckSomethingToFetch(BeginContext& c);
+    BeginStep beginChooseBackgroundSession(BeginContext& c);
+    BeginStep beginCheckBodyFile(BeginContext& c);
+    BeginStep beginCheckScheme(BeginContext& c);
+    BeginStep beginTakeCookieStorage(BeginContext& c);
+    BeginStep beginDecideSessionSharing(BeginContext& c);
+    BeginStep beginTakeServiceSession(BeginContext& c);
+    BeginStep beginMakeSession(BeginContext& c);
+    BeginStep beginReattachBackgroundSession(BeginContext& c);
+    BeginStep beginClearReceivedData(BeginContext& c);
+    BeginStep beginWaitForService(BeginContext& c);
+    BeginStep beginPrepareMethodAndBody(BeginContext& c);
+    BeginStep beginAuthorize(BeginContext& c);
+    BeginStep beginCapBackoff(BeginContext& c);
+    BeginStep beginMakeTask(BeginContext& c);
+    BeginStep beginRecordTask(BeginContext& c);
+    BeginStep beginAnnounceStart(BeginContext& c);
+    BeginStep beginStartTask(BeginContext& c);
+    // Fails to begin with an error of the fetcher's domain that names the request URL; End.
+    BeginStep failToBeginWithCode(const BeginContext& c, int64_t code);
+    // The https rule: https, a scheme allowed without TLS, or the local host when allowed.
+    bool admitsInsecureURL(const URL& url);
 };
 
 }  // namespace quorvane

@@ -127,63 +127,143 @@ bool QNSessionFetcher::appAllowsInsecureRequests() {
     return true;
 }
 
-void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
-    auto self = shared_from_this();
-    std::shared_ptr<URLRequest> fetchRequest;
-    std::optional<URL> fetchURL;
+// What one pass of the begin sequence learns on its way; it lives for that pass only. The
+// fetcher's own state is read and written under its lock by the steps themselves.
+struct QNSessionFetcher::BeginContext {
+    std::shared_ptr<QNSessionFetcher> self;
+    bool mayDelay = false;
+    bool mayAuthorize = false;
+    // Taken at the start of the pass.
+    std::shared_ptr<URLRequest> request;
+    std::optional<URL> url;
     std::optional<std::string> priorSessionIdentifier;
-    bool hasTask = false, hasResumeData = false;
-    {
-        QN_LOCKED;
-        // A stop by the caller is final: a delayed start or a late authorization begins nothing.
-        if (s_->status.userStoppedFetching) return;
-        fetchRequest = s_->req.request;
-        if (fetchRequest) fetchURL = fetchRequest->url();
-        priorSessionIdentifier = s_->background.identifier;
-        if (!s_->status.initialBeginFetchDate) s_->status.initialBeginFetchDate = platform::Date::now();
-        hasTask = s_->task.sessionTask != nullptr;
-        hasResumeData = s_->download.resumeData.has_value();
-        // A retry or a delayed start begins again: the fetch is running once more.
-        s_->status.hasStoppedFetching = false;
-    }
-    auto failWithCode = [&](int64_t code) {
-        Value info = Value::dictionary();
-        info.set(Error::kURLErrorFailingURLStringKey, fetcher_detail::failingURLString(fetchRequest));
-        failToBeginFetchWithError(Error(QNSessionFetcherErrorDomain, code, info));
+    bool hasTask = false;
+    bool hasResumeData = false;
+    // Where the fetch runs.
+    bool usingBackground = false;
+    bool isDataURL = false;
+    bool restoring = false;
+    bool canShare = false;
+    std::shared_ptr<platform::HTTPCookieStorage> cookies;
+    std::shared_ptr<QNSessionFetcherServiceProtocol> service;
+    std::shared_ptr<platform::URLSession> session;
+    // What is sent.
+    bool isGET = false;
+    bool needsUploadTask = false;
+    std::string method;
+    std::shared_ptr<const Bytes> bodyData;
+    std::optional<URL> bodyFile;
+    BodyStreamProvider streamProvider;
+    // What runs it.
+    std::shared_ptr<platform::URLSessionTask> task;
+    bool useTestBlock = false;
+};
+
+void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
+    struct Step {
+        const char* name;
+        BeginStep (QNSessionFetcher::*run)(BeginContext&);
     };
-
-    // 2. An attached task: a background fetch is already running; anything else is a misuse.
-    if (hasTask) {
-        if (priorSessionIdentifier) return;
-        failWithCode(QNSessionFetcherErrorCannotBegin);
-        return;
-    }
-    if (!fetchURL && !priorSessionIdentifier && !hasResumeData) {
-        failWithCode(QNSessionFetcherErrorCannotBegin);
-        return;
-    }
-
-    // 3.
-    bool usingBackground = useBackgroundSession() && canFetchWithBackgroundSession();
-    {
-        QN_LOCKED;
-        s_->background.inUse = usingBackground || s_->background.inUse;
-        usingBackground = s_->background.inUse;
-    }
-
-    // 4. The body file must be reachable.
-    if (auto bodyFile = bodyFileURL()) {
-        if (auto fileError = fetcher_detail::checkReachable(*bodyFile)) {
-            platform::Log::error(fetcher_detail::logCategory(),
-                                 "Body file is unreachable: " + bodyFile->path() + "\n  " + fileError->localizedDescription());
-            failToBeginFetchWithError(fileError);
-            return;
+    static constexpr Step kSteps[] = {
+        {"take the request", &QNSessionFetcher::beginTakeRequest},
+        {"check there is something to fetch", &QNSessionFetcher::beginCheckSomethingToFetch},
+        {"choose a background session", &QNSessionFetcher::beginChooseBackgroundSession},
+        {"check the body file", &QNSessionFetcher::beginCheckBodyFile},
+        {"check the scheme", &QNSessionFetcher::beginCheckScheme},
+        {"take the cookie storage", &QNSessionFetcher::beginTakeCookieStorage},
+        {"decide on sharing the session", &QNSessionFetcher::beginDecideSessionSharing},
+        {"take the service's session", &QNSessionFetcher::beginTakeServiceSession},
+        {"make a session", &QNSessionFetcher::beginMakeSession},
+        {"reattach a background session", &QNSessionFetcher::beginReattachBackgroundSession},
+        {"clear the received data", &QNSessionFetcher::beginClearReceivedData},
+        {"wait for the service", &QNSessionFetcher::beginWaitForService},
+        {"prepare the method and body", &QNSessionFetcher::beginPrepareMethodAndBody},
+        {"authorize", &QNSessionFetcher::beginAuthorize},
+        {"cap the backoff", &QNSessionFetcher::beginCapBackoff},
+        {"make the task", &QNSessionFetcher::beginMakeTask},
+        {"record the task", &QNSessionFetcher::beginRecordTask},
+        {"announce the start", &QNSessionFetcher::beginAnnounceStart},
+        {"start the task", &QNSessionFetcher::beginStartTask},
+    };
+    BeginContext c;
+    c.self = shared_from_this();
+    c.mayDelay = mayDelay;
+    c.mayAuthorize = mayAuthorize;
+    for (const Step& step : kSteps) {
+        if ((this->*step.run)(c) == BeginStep::Next) continue;
+        if (platform::Log::minimumLevel() <= platform::LogLevel::Debug) {
+            platform::Log::debug(fetcher_detail::logCategory(), description() + ": begin ends at: " + step.name);
         }
+        return;
     }
+}
 
-    // 5. The https rule.
-    bool isDataURL = fetchURL && fetchURL->scheme() == "data";
-    if (isDataURL) {
+QNSessionFetcher::BeginStep QNSessionFetcher::failToBeginWithCode(const BeginContext& c, int64_t code) {
+    Value info = Value::dictionary();
+    info.set(Error::kURLErrorFailingURLStringKey, fetcher_detail::failingURLString(c.request));
+    failToBeginFetchWithError(Error(QNSessionFetcherErrorDomain, code, info));
+    return BeginStep::End;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginTakeRequest(BeginContext& c) {
+    QN_LOCKED;
+    // A stop by the caller is final: a delayed start or a late authorization begins nothing.
+    if (s_->status.userStoppedFetching) return BeginStep::End;
+    c.request = s_->req.request;
+    if (c.request) c.url = c.request->url();
+    c.priorSessionIdentifier = s_->background.identifier;
+    if (!s_->status.initialBeginFetchDate) s_->status.initialBeginFetchDate = platform::Date::now();
+    c.hasTask = s_->task.sessionTask != nullptr;
+    c.hasResumeData = s_->download.resumeData.has_value();
+    // A retry or a delayed start begins again: the fetch is running once more.
+    s_->status.hasStoppedFetching = false;
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginCheckSomethingToFetch(BeginContext& c) {
+    // An attached task: a background fetch is already running; anything else is a misuse.
+    if (c.hasTask && c.priorSessionIdentifier) return BeginStep::End;
+    if (c.hasTask || (!c.url && !c.priorSessionIdentifier && !c.hasResumeData)) {
+        return failToBeginWithCode(c, QNSessionFetcherErrorCannotBegin);
+    }
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginChooseBackgroundSession(BeginContext& c) {
+    bool requested = useBackgroundSession() && canFetchWithBackgroundSession();
+    QN_LOCKED;
+    s_->background.inUse = requested || s_->background.inUse;
+    c.usingBackground = s_->background.inUse;
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginCheckBodyFile(BeginContext&) {
+    auto bodyFile = bodyFileURL();
+    if (!bodyFile) return BeginStep::Next;
+    auto fileError = fetcher_detail::checkReachable(*bodyFile);
+    if (!fileError) return BeginStep::Next;
+    platform::Log::error(fetcher_detail::logCategory(),
+                         "Body file is unreachable: " + bodyFile->path() + "\n  " + fileError->localizedDescription());
+    failToBeginFetchWithError(fileError);
+    return BeginStep::End;
+}
+
+bool QNSessionFetcher::admitsInsecureURL(const URL& url) {
+    const std::string& scheme = url.scheme();
+    if (schemeEquals(scheme, "https")) return true;
+    for (const auto& allowed : allowedInsecureSchemes()) {
+        if (schemeEquals(scheme, allowed)) return true;
+    }
+    if (!allowLocalhostRequest()) return false;
+    const auto& host = url.host();
+    return QNSessionIsLocalhostHost(host) || ((!host || host->empty()) && url.isFileURL());
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginCheckScheme(BeginContext& c) {
+    // A data URL runs in an ephemeral session of its own, with neither the https rule nor
+    // authorization.
+    c.isDataURL = c.url && c.url->scheme() == "data";
+    if (c.isDataURL) {
         QN_LOCKED;
         if (s_->background.identifier) {
             removeFetcherForIdentifier(*s_->background.identifier, this);
@@ -191,186 +271,172 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         }
         s_->background.userRequested = false;
         s_->background.inUse = false;
-        usingBackground = false;
-        priorSessionIdentifier.reset();
-    } else if (fetchURL && appAllowsInsecureRequests()) {
-        const std::string& scheme = fetchURL->scheme();
-        bool admitted = schemeEquals(scheme, "https");
-        if (!admitted) {
-            for (const auto& allowed : allowedInsecureSchemes()) {
-                if (schemeEquals(scheme, allowed)) {
-                    admitted = true;
-                    break;
-                }
-            }
-        }
-        if (!admitted && allowLocalhostRequest()) {
-            const auto& host = fetchURL->host();
-            admitted = QNSessionIsLocalhostHost(host) || ((!host || host->empty()) && fetchURL->isFileURL());
-        }
-        if (!admitted) {
-            platform::Log::error(fetcher_detail::logCategory(),
-                                 "Insecure fetch disallowed for " + fetchURL->absoluteString());
-            failWithCode(QNSessionFetcherErrorInsecureFetchDisallowed);
-            return;
-        }
+        c.usingBackground = false;
+        c.priorSessionIdentifier.reset();
+        return BeginStep::Next;
     }
+    if (!c.url || !appAllowsInsecureRequests() || admitsInsecureURL(*c.url)) return BeginStep::Next;
+    platform::Log::error(fetcher_detail::logCategory(), "Insecure fetch disallowed for " + c.url->absoluteString());
+    return failToBeginWithCode(c, QNSessionFetcherErrorInsecureFetchDisallowed);
+}
 
-    // 6. Cookies.
-    std::shared_ptr<platform::HTTPCookieStorage> cookies;
+QNSessionFetcher::BeginStep QNSessionFetcher::beginTakeCookieStorage(BeginContext& c) {
+    QN_LOCKED;
+    if (!s_->task.cookieStorage) s_->task.cookieStorage = staticCookieStorage();
+    c.cookies = s_->task.cookieStorage;
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginDecideSessionSharing(BeginContext& c) {
+    c.restoring = !c.request && c.priorSessionIdentifier.has_value();
+    c.canShare = !c.restoring && !c.usingBackground;
+    QN_LOCKED;
+    // A session identifier without a configuration makes a background session of its own
+    // below: asking the service for its shared one would hold the service's session creation
+    // for a session that is never reported back.
+    if (s_->background.identifier && !s_->task.configuration) c.canShare = false;
+    s_->task.canShareSession = c.canShare;
+    c.service = s_->scheduling.service;
+    c.session = s_->task.session;
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginTakeServiceSession(BeginContext& c) {
+    if (c.session || !c.canShare || !c.service) return BeginStep::Next;
+    c.session = c.service->sessionForFetcherCreation();
+    if (c.session) setSession(c.session);
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginMakeSession(BeginContext& c) {
+    // A session of its own (or the first shared one).
+    if (c.session) return BeginStep::Next;
+    std::optional<platform::URLSessionConfiguration> configuration;
+    std::shared_ptr<platform::OperationQueue> delegateQueue;
     {
         QN_LOCKED;
-        if (!s_->task.cookieStorage) s_->task.cookieStorage = staticCookieStorage();
-        cookies = s_->task.cookieStorage;
-    }
-
-    // 7.
-    bool restoring = !fetchRequest && priorSessionIdentifier.has_value();
-    bool canShare = !restoring && !usingBackground;
-    std::shared_ptr<QNSessionFetcherServiceProtocol> svc;
-    std::shared_ptr<platform::URLSession> session;
-    {
-        QN_LOCKED;
-        // A session identifier without a configuration makes a background session of its own
-        // below: asking the service for its shared one would hold the service's session
-        // creation for a session that is never reported back.
-        if (s_->background.identifier && !s_->task.configuration) canShare = false;
-        s_->task.canShareSession = canShare;
-        svc = s_->scheduling.service;
-        session = s_->task.session;
-    }
-
-    // 8. The service's shared session.
-    if (!session && canShare && svc) {
-        session = svc->sessionForFetcherCreation();
-        if (session) setSession(session);
-    }
-
-    // 9. A session of its own (or the first shared one).
-    if (!session) {
-        std::optional<platform::URLSessionConfiguration> configuration;
-        std::shared_ptr<platform::OperationQueue> delegateQueue;
-        {
-            QN_LOCKED;
-            if (!s_->task.configuration) {
-                if (!s_->background.identifier && !s_->background.inUse) {
-                    s_->task.configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
-                } else {
-                    std::string identifier = s_->background.identifier ? *s_->background.identifier
+        auto& task = s_->task;
+        if (!task.configuration) {
+            if (!s_->background.identifier && !s_->background.inUse) {
+                task.configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+            } else {
+                std::string identifier = s_->background.identifier ? *s_->background.identifier
                                                                    : createSessionIdentifierWithMetadata(std::nullopt);
-                    setFetcherForIdentifier(identifier, self);
-                    s_->task.configuration = platform::URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier);
-                    s_->background.inUse = true;
-                    usingBackground = true;
-                    canShare = false;
-                    s_->task.canShareSession = false;
-                }
-                s_->task.configuration->setTLSMinimumSupportedProtocolVersion(platform::TLSProtocolVersion::TLSv12);
+                setFetcherForIdentifier(identifier, c.self);
+                task.configuration =
+                    platform::URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier);
+                s_->background.inUse = true;
+                c.usingBackground = true;
+                c.canShare = false;
+                task.canShareSession = false;
             }
-            s_->task.configuration->setHTTPCookieStorage(cookies);
-            configuration = s_->task.configuration;
-            delegateQueue = s_->task.delegateQueue;
+            task.configuration->setTLSMinimumSupportedProtocolVersion(platform::TLSProtocolVersion::TLSv12);
         }
-        if (auto block = configurationBlock()) block(self, *configuration);
-
-        std::shared_ptr<platform::URLSessionDelegate> delegate;
-        if (svc && canShare) delegate = svc->sessionDelegate();
-        bool ownDelegate = !delegate;
-        if (ownDelegate) delegate = self;
-        session = platform::URLSession::sessionWithConfiguration(*configuration, delegate, delegateQueue);
-        {
-            QN_LOCKED;
-            s_->task.session = session;
-            if (ownDelegate && session) s_->task.shouldInvalidateSession = true;
-        }
-        if (svc) svc->fetcherDidCreateSession(self);
+        task.configuration->setHTTPCookieStorage(c.cookies);
+        configuration = task.configuration;
+        delegateQueue = task.delegateQueue;
     }
+    if (auto block = configurationBlock()) block(c.self, *configuration);
 
-    // 10. Reattaching a background session: its task's callbacks drive the rest.
-    if (restoring) {
-        {
-            QN_LOCKED;
-            s_->task.shouldInvalidateSession = true;
-        }
-        session->getTasksWithCompletionHandler(
-            [self](std::vector<std::shared_ptr<platform::URLSessionDataTask>> dataTasks,
-                   std::vector<std::shared_ptr<platform::URLSessionUploadTask>> uploadTasks,
-                   std::vector<std::shared_ptr<platform::URLSessionDownloadTask>> downloadTasks) {
-                if (!dataTasks.empty() || !uploadTasks.empty() || !downloadTasks.empty()) return;
-                platform::DispatchQueue::main()->asyncAfter(1.0, [self] {
-                    if (self->sessionTask()) return;
-                    self->removePersistedBackgroundSessionFromDefaults();
-                    self->failToBeginFetchWithError(Error(QNSessionFetcherErrorDomain, QNSessionFetcherErrorBackgroundTaskLost));
-                });
+    std::shared_ptr<platform::URLSessionDelegate> delegate;
+    if (c.service && c.canShare) delegate = c.service->sessionDelegate();
+    bool ownDelegate = !delegate;
+    if (ownDelegate) delegate = c.self;
+    c.session = platform::URLSession::sessionWithConfiguration(*configuration, delegate, delegateQueue);
+    {
+        QN_LOCKED;
+        s_->task.session = c.session;
+        if (ownDelegate && c.session) s_->task.shouldInvalidateSession = true;
+    }
+    if (c.service) c.service->fetcherDidCreateSession(c.self);
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginReattachBackgroundSession(BeginContext& c) {
+    // Reattaching a background session: its task's callbacks drive the rest.
+    if (!c.restoring) return BeginStep::Next;
+    {
+        QN_LOCKED;
+        s_->task.shouldInvalidateSession = true;
+    }
+    c.session->getTasksWithCompletionHandler(
+        [self = c.self](std::vector<std::shared_ptr<platform::URLSessionDataTask>> dataTasks,
+                        std::vector<std::shared_ptr<platform::URLSessionUploadTask>> uploadTasks,
+                        std::vector<std::shared_ptr<platform::URLSessionDownloadTask>> downloadTasks) {
+            if (!dataTasks.empty() || !uploadTasks.empty() || !downloadTasks.empty()) return;
+            platform::DispatchQueue::main()->asyncAfter(1.0, [self] {
+                if (self->sessionTask()) return;
+                self->removePersistedBackgroundSessionFromDefaults();
+                self->failToBeginFetchWithError(
+                    Error(QNSessionFetcherErrorDomain, QNSessionFetcherErrorBackgroundTaskLost));
             });
-        return;
-    }
+        });
+    return BeginStep::End;
+}
 
-    // 11.
-    {
-        QN_LOCKED;
-        s_->download.data.reset();
-        s_->download.length = 0;
-    }
+QNSessionFetcher::BeginStep QNSessionFetcher::beginClearReceivedData(BeginContext&) {
+    QN_LOCKED;
+    s_->download.data.reset();
+    s_->download.length = 0;
+    return BeginStep::Next;
+}
 
-    // 12. The service may queue the fetcher and begin it later.
-    if (mayDelay && svc && servicePriority() != kQNSessionFetcherServicePriorityBypass) {
-        if (!svc->fetcherShouldBeginFetching(self)) {
-            if (canShare) setSession(nullptr);
-            return;
+QNSessionFetcher::BeginStep QNSessionFetcher::beginWaitForService(BeginContext& c) {
+    // The service may queue the fetcher and begin it later.
+    if (!c.mayDelay || !c.service || servicePriority() == kQNSessionFetcherServicePriorityBypass) {
+        return BeginStep::Next;
+    }
+    if (c.service->fetcherShouldBeginFetching(c.self)) return BeginStep::Next;
+    // A stale shared session is not reused when the fetcher starts later.
+    if (c.canShare) setSession(nullptr);
+    return BeginStep::End;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginPrepareMethodAndBody(BeginContext& c) {
+    QN_LOCKED;
+    const auto& request = s_->req.request;
+    c.bodyData = s_->req.bodyData;
+    c.bodyFile = s_->req.bodyFileURL;
+    c.streamProvider = s_->req.bodyStreamProvider;
+    std::optional<std::string> method;
+    if (request) {
+        method = request->valueForHTTPHeaderField("X-HTTP-Method-Override");
+        if (!method) method = request->HTTPMethod();
+    }
+    c.method = method.value_or("");
+    c.isGET = !method || method->empty() || *method == "GET";
+    c.needsUploadTask = s_->req.useUploadTask || c.bodyFile || c.streamProvider;
+    // A body file counts as a body too: a GET would leave it unsent.
+    if (request && (c.bodyData || c.bodyFile || c.streamProvider || request->HTTPBodyStream())) {
+        if (c.isGET) {
+            request->setHTTPMethod("POST");
+            c.isGET = false;
         }
+        if (c.bodyData && !c.needsUploadTask) request->setHTTPBody(c.bodyData);
     }
+    return BeginStep::Next;
+}
 
-    // 13, 14. The method, and the body.
-    bool isGET = false, needsUploadTask = false;
-    std::string methodForCap;
-    std::shared_ptr<const Bytes> bodyData;
-    std::optional<URL> bodyFile;
-    BodyStreamProvider streamProvider;
-    {
-        QN_LOCKED;
-        bodyData = s_->req.bodyData;
-        bodyFile = s_->req.bodyFileURL;
-        streamProvider = s_->req.bodyStreamProvider;
-        std::optional<std::string> method;
-        if (s_->req.request) {
-            method = s_->req.request->valueForHTTPHeaderField("X-HTTP-Method-Override");
-            if (!method) method = s_->req.request->HTTPMethod();
-        }
-        methodForCap = method.value_or("");
-        isGET = !method || method->empty() || *method == "GET";
-        needsUploadTask = s_->req.useUploadTask || bodyFile || streamProvider;
-        // A body file counts as a body too: a GET would leave it unsent.
-        if (s_->req.request && (bodyData || bodyFile || streamProvider || s_->req.request->HTTPBodyStream())) {
-            if (isGET) {
-                s_->req.request->setHTTPMethod("POST");
-                isGET = false;
-            }
-            if (bodyData && !needsUploadTask) s_->req.request->setHTTPBody(bodyData);
-        }
-    }
-
-    // 15. Authorization first.
+QNSessionFetcher::BeginStep QNSessionFetcher::beginAuthorize(BeginContext& c) {
+    // The authorizer signs first; it begins the fetch again once the request is signed.
     auto auth = authorizer();
-    if (mayAuthorize && !isDataURL && auth) {
-        std::optional<URLRequest> toCheck = request();
-        if (toCheck && !auth->isAuthorizedRequest(*toCheck)) {
-            if (canShare) setSession(nullptr);
-            authorizeRequest();
-            return;
-        }
-    }
+    if (!c.mayAuthorize || c.isDataURL || !auth) return BeginStep::Next;
+    std::optional<URLRequest> toCheck = request();
+    if (!toCheck || auth->isAuthorizedRequest(*toCheck)) return BeginStep::Next;
+    if (c.canShare) setSession(nullptr);
+    authorizeRequest();
+    return BeginStep::End;
+}
 
-    // 16. The backoff cap.
-    {
-        QN_LOCKED;
-        if (s_->retry.enabled && !(s_->retry.maxInterval > 0)) {
-            s_->retry.maxInterval = (isGET || methodForCap == "HEAD") ? 60.0 : 600.0;
-        }
+QNSessionFetcher::BeginStep QNSessionFetcher::beginCapBackoff(BeginContext& c) {
+    QN_LOCKED;
+    if (s_->retry.enabled && !(s_->retry.maxInterval > 0)) {
+        s_->retry.maxInterval = (c.isGET || c.method == "HEAD") ? 60.0 : 600.0;
     }
+    return BeginStep::Next;
+}
 
-    // 17. The task.
-    std::shared_ptr<platform::URLSessionTask> task;
+QNSessionFetcher::BeginStep QNSessionFetcher::beginMakeTask(BeginContext& c) {
     std::optional<Bytes> resumeData = downloadResumeData();
     std::optional<URL> destination = destinationFileURL();
     URLRequest sendRequest;
@@ -378,87 +444,86 @@ void QNSessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize) {
         QN_LOCKED;
         if (s_->req.request) sendRequest = *s_->req.request;
     }
-    std::string describe = fetchURL ? fetchURL->absoluteString() : "(missing URL)";
+    const auto& session = c.session;
+    // The session's call that made no task, and what it was given.
+    const char* made = "dataTaskWithRequest";
+    std::string given;
     if (resumeData) {
-        task = session->downloadTaskWithResumeData(*resumeData);
-        if (!task) {
-            platform::Log::error(fetcher_detail::logCategory(),
-                                 "Failed downloadTaskWithResumeData for " + describe + ", resume data " +
-                                     std::to_string(resumeData->size()) + " bytes");
-        }
-    } else if (!isDataURL && destination) {
-        task = session->downloadTaskWithRequest(sendRequest);
-        if (!task) platform::Log::error(fetcher_detail::logCategory(), "Failed downloadTaskWithRequest for " + describe);
-    } else if (needsUploadTask && bodyFile) {
-        task = session->uploadTaskWithRequest(sendRequest, *bodyFile);
-        if (!task) {
-            platform::Log::error(fetcher_detail::logCategory(),
-                                 "Failed uploadTaskWithRequest for " + describe + ", file " + bodyFile->path());
-        }
-    } else if (needsUploadTask && streamProvider) {
-        task = session->uploadTaskWithStreamedRequest(sendRequest);
-        if (!task) platform::Log::error(fetcher_detail::logCategory(), "Failed uploadTaskWithStreamedRequest for " + describe);
-    } else if (needsUploadTask) {
-        if (!bodyData) platform::Log::error(fetcher_detail::logCategory(), "Upload task needs body data, " + describe);
-        task = session->uploadTaskWithRequest(sendRequest, bodyData ? bodyData : std::make_shared<const Bytes>());
-        if (!task) {
-            platform::Log::error(fetcher_detail::logCategory(),
-                                 "Failed uploadTaskWithRequest for " + describe + ", body data " +
-                                     std::to_string(bodyData ? bodyData->size() : 0) + " bytes");
-        }
+        c.task = session->downloadTaskWithResumeData(*resumeData);
+        made = "downloadTaskWithResumeData";
+        given = ", resume data " + std::to_string(resumeData->size()) + " bytes";
+    } else if (!c.isDataURL && destination) {
+        c.task = session->downloadTaskWithRequest(sendRequest);
+        made = "downloadTaskWithRequest";
+    } else if (c.needsUploadTask && c.bodyFile) {
+        c.task = session->uploadTaskWithRequest(sendRequest, *c.bodyFile);
+        made = "uploadTaskWithRequest";
+        given = ", file " + c.bodyFile->path();
+    } else if (c.needsUploadTask && c.streamProvider) {
+        c.task = session->uploadTaskWithStreamedRequest(sendRequest);
+        made = "uploadTaskWithStreamedRequest";
+    } else if (c.needsUploadTask) {
+        std::string describe = c.url ? c.url->absoluteString() : "(missing URL)";
+        if (!c.bodyData) platform::Log::error(fetcher_detail::logCategory(), "Upload task needs body data, " + describe);
+        c.task = session->uploadTaskWithRequest(sendRequest, c.bodyData ? c.bodyData : std::make_shared<const Bytes>());
+        made = "uploadTaskWithRequest";
+        given = ", body data " + std::to_string(c.bodyData ? c.bodyData->size() : 0) + " bytes";
     } else {
-        task = session->dataTaskWithRequest(sendRequest);
-        if (!task) platform::Log::error(fetcher_detail::logCategory(), "Failed dataTaskWithRequest for " + describe);
+        c.task = session->dataTaskWithRequest(sendRequest);
     }
-    if (!task) {
-        {
-            QN_LOCKED;
-            s_->task.sessionTask.reset();
-        }
-        failWithCode(QNSessionFetcherErrorTaskNotCreated);
-        return;
-    }
-
-    // 18, 19.
-    bool useTestBlock = false;
+    if (c.task) return BeginStep::Next;
+    platform::Log::error(fetcher_detail::logCategory(), std::string("Failed ") + made + " for " +
+                                                            (c.url ? c.url->absoluteString() : "(missing URL)") + given);
     {
-        std::unique_lock<std::recursive_mutex> lock(mutex_);
-        if (s_->status.userStoppedFetching) {
-            // Stopped from another thread while the task was being made: it never starts.
-            s_->task.abandonedTasks.push_back(task);
-            std::shared_ptr<platform::URLSession> own;
-            if (s_->task.shouldInvalidateSession && s_->task.session == session) {
-                own = std::move(s_->task.session);
-                s_->task.session.reset();
-            }
-            lock.unlock();
-            task->cancel();
-            if (own) own->finishTasksAndInvalidate();
-            return;
-        }
-        s_->task.sessionTask = task;
-        bool isDownload = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(task) != nullptr;
-        if (!isDownload && !s_->callbacks.accumulateDataBlock) s_->download.data = Bytes();
-        if (s_->task.description) task->setTaskDescription(s_->task.description);
-        if (s_->task.priority >= 0) task->setPriority(s_->task.priority);
-        if (!s_->callbacks.testBlock) s_->callbacks.testBlock = fetcher_detail::globalTestBlock();
-        s_->status.isUsingTestBlock = s_->callbacks.testBlock != nullptr;
-        useTestBlock = s_->status.isUsingTestBlock;
-        // 20.
-        if (!s_->status.initialRequestDate) s_->status.initialRequestDate = platform::Date::now();
+        QN_LOCKED;
+        s_->task.sessionTask.reset();
     }
+    return failToBeginWithCode(c, QNSessionFetcherErrorTaskNotCreated);
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginRecordTask(BeginContext& c) {
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
+    if (s_->status.userStoppedFetching) {
+        // Stopped from another thread while the task was being made: it never starts.
+        s_->task.abandonedTasks.push_back(c.task);
+        std::shared_ptr<platform::URLSession> own;
+        if (s_->task.shouldInvalidateSession && s_->task.session == c.session) {
+            own = std::move(s_->task.session);
+            s_->task.session.reset();
+        }
+        lock.unlock();
+        c.task->cancel();
+        if (own) own->finishTasksAndInvalidate();
+        return BeginStep::End;
+    }
+    s_->task.sessionTask = c.task;
+    bool isDownload = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(c.task) != nullptr;
+    if (!isDownload && !s_->callbacks.accumulateDataBlock) s_->download.data = Bytes();
+    if (s_->task.description) c.task->setTaskDescription(s_->task.description);
+    if (s_->task.priority >= 0) c.task->setPriority(s_->task.priority);
+    if (!s_->callbacks.testBlock) s_->callbacks.testBlock = fetcher_detail::globalTestBlock();
+    s_->status.isUsingTestBlock = s_->callbacks.testBlock != nullptr;
+    c.useTestBlock = s_->status.isUsingTestBlock;
+    if (!s_->status.initialRequestDate) s_->status.initialRequestDate = platform::Date::now();
+    return BeginStep::Next;
+}
+
+QNSessionFetcher::BeginStep QNSessionFetcher::beginAnnounceStart(BeginContext& c) {
     sendStopNotificationIfNeeded();
     addPersistedBackgroundSessionToDefaults();
     setStopNotificationNeeded(true);
     postNotificationOnMainThreadWithName(kQNSessionFetcherStartedNotification, Value(), false);
-    if (svc) svc->fetcherDidBeginFetching(self);
+    if (c.service) c.service->fetcherDidBeginFetching(c.self);
+    return BeginStep::Next;
+}
 
-    // 21.
-    if (useTestBlock) {
+QNSessionFetcher::BeginStep QNSessionFetcher::beginStartTask(BeginContext& c) {
+    if (c.useTestBlock) {
         simulateFetchForTestBlock();
     } else {
-        task->resume();
+        c.task->resume();
     }
+    return BeginStep::Next;
 }
 
 void QNSessionFetcher::failToBeginFetchWithError(std::optional<Error> error) {
