@@ -54,9 +54,9 @@ std::shared_ptr<QNSessionFetcherService> QNSessionFetcherService::make() {
 
 void QNSessionFetcherService::init() {
     std::lock_guard lock(mutex_);
-    callbackQueue_ = DispatchQueue::main();
-    delegateQueue_ = OperationQueue::make(kQNSessionFetcherServiceDelegateQueueName, 1);
-    userAgent_ = QNSessionStandardUserAgentString();
+    settings_.callbackQueue = DispatchQueue::main();
+    settings_.delegateQueue = OperationQueue::make(kQNSessionFetcherServiceDelegateQueueName, 1);
+    settings_.userAgent = QNSessionStandardUserAgentString();
     delegateDispatcher_ = makeDispatcher();
 }
 
@@ -473,14 +473,14 @@ std::optional<Date> QNSessionFetcherService::stoppedAllFetchersDate() {
 
 std::shared_ptr<QNFetcherAuthorizationProtocol> QNSessionFetcherService::authorizer() {
     std::lock_guard lock(mutex_);
-    return authorizer_;
+    return settings_.authorizer;
 }
 
 void QNSessionFetcherService::detachAuthorizer() {
     std::shared_ptr<QNFetcherAuthorizationProtocol> old;
     {
         std::lock_guard lock(mutex_);
-        old = authorizer_;
+        old = settings_.authorizer;
     }
     if (!old) return;
     auto itsService = old->fetcherService();
@@ -493,12 +493,12 @@ void QNSessionFetcherService::setAuthorizer(std::shared_ptr<QNFetcherAuthorizati
     bool replacing;
     {
         std::lock_guard lock(mutex_);
-        replacing = authorizer_ != authorizer;
+        replacing = settings_.authorizer != authorizer;
     }
     if (replacing) detachAuthorizer();
     {
         std::lock_guard lock(mutex_);
-        authorizer_ = authorizer;
+        settings_.authorizer = authorizer;
     }
     if (authorizer) authorizer->setFetcherService(weak_from_this());
 }
@@ -507,52 +507,52 @@ void QNSessionFetcherService::setAuthorizer(std::shared_ptr<QNFetcherAuthorizati
 
 std::shared_ptr<DispatchQueue> QNSessionFetcherService::callbackQueue() {
     std::lock_guard lock(mutex_);
-    return callbackQueue_;
+    return settings_.callbackQueue;
 }
 
 void QNSessionFetcherService::setCallbackQueue(std::shared_ptr<DispatchQueue> queue) {
     std::lock_guard lock(mutex_);
-    callbackQueue_ = queue ? std::move(queue) : DispatchQueue::main();
+    settings_.callbackQueue = queue ? std::move(queue) : DispatchQueue::main();
 }
 
 std::shared_ptr<OperationQueue> QNSessionFetcherService::sessionDelegateQueue() {
     std::lock_guard lock(mutex_);
-    return delegateQueue_;
+    return settings_.delegateQueue;
 }
 
 void QNSessionFetcherService::setSessionDelegateQueue(std::shared_ptr<OperationQueue> queue) {
     std::lock_guard lock(mutex_);
-    delegateQueue_ = queue ? std::move(queue) : OperationQueue::main();
+    settings_.delegateQueue = queue ? std::move(queue) : OperationQueue::main();
 }
 
 #define QN_SERVICE_PROPERTY(Type, getter, setter, field)  \
     Type QNSessionFetcherService::getter() {              \
         std::lock_guard lock(mutex_);                     \
-        return field;                                     \
+        return settings_.field;                           \
     }                                                     \
     void QNSessionFetcherService::setter(Type value) {    \
         std::lock_guard lock(mutex_);                     \
-        field = std::move(value);                         \
+        settings_.field = std::move(value);               \
     }
 
-QN_SERVICE_PROPERTY(std::optional<std::string>, userAgent, setUserAgent, userAgent_)
-QN_SERVICE_PROPERTY(std::shared_ptr<HTTPCookieStorage>, cookieStorage, setCookieStorage, cookieStorage_)
-QN_SERVICE_PROPERTY(int64_t, cookieStorageMethod, setCookieStorageMethod, cookieStorageMethod_)
-QN_SERVICE_PROPERTY(std::optional<URLCredential>, credential, setCredential, credential_)
-QN_SERVICE_PROPERTY(std::optional<URLCredential>, proxyCredential, setProxyCredential, proxyCredential_)
-QN_SERVICE_PROPERTY(bool, allowLocalhostRequest, setAllowLocalhostRequest, allowLocalhostRequest_)
-QN_SERVICE_PROPERTY(bool, allowInvalidServerCertificates, setAllowInvalidServerCertificates, allowInvalidServerCertificates_)
-QN_SERVICE_PROPERTY(bool, isRetryEnabled, setRetryEnabled, retryEnabled_)
-QN_SERVICE_PROPERTY(TimeInterval, maxRetryInterval, setMaxRetryInterval, maxRetryInterval_)
-QN_SERVICE_PROPERTY(TimeInterval, minRetryInterval, setMinRetryInterval, minRetryInterval_)
-QN_SERVICE_PROPERTY(std::optional<URLSessionConfiguration>, configuration, setConfiguration, configuration_)
-QN_SERVICE_PROPERTY(QNSessionFetcher::ConfigurationBlock, configurationBlock, setConfigurationBlock, configurationBlock_)
-QN_SERVICE_PROPERTY(QNSessionFetcher::ChallengeBlock, challengeBlock, setChallengeBlock, challengeBlock_)
-QN_SERVICE_PROPERTY(QNSessionFetcher::RetryBlock, retryBlock, setRetryBlock, retryBlock_)
-QN_SERVICE_PROPERTY(QNSessionFetcher::TestBlock, testBlock, setTestBlock, testBlock_)
+QN_SERVICE_PROPERTY(std::optional<std::string>, userAgent, setUserAgent, userAgent)
+QN_SERVICE_PROPERTY(std::shared_ptr<HTTPCookieStorage>, cookieStorage, setCookieStorage, cookieStorage)
+QN_SERVICE_PROPERTY(int64_t, cookieStorageMethod, setCookieStorageMethod, cookieStorageMethod)
+QN_SERVICE_PROPERTY(std::optional<URLCredential>, credential, setCredential, credential)
+QN_SERVICE_PROPERTY(std::optional<URLCredential>, proxyCredential, setProxyCredential, proxyCredential)
+QN_SERVICE_PROPERTY(bool, allowLocalhostRequest, setAllowLocalhostRequest, allowLocalhostRequest)
+QN_SERVICE_PROPERTY(bool, allowInvalidServerCertificates, setAllowInvalidServerCertificates, allowInvalidServerCertificates)
+QN_SERVICE_PROPERTY(bool, isRetryEnabled, setRetryEnabled, retryEnabled)
+QN_SERVICE_PROPERTY(TimeInterval, maxRetryInterval, setMaxRetryInterval, maxRetryInterval)
+QN_SERVICE_PROPERTY(TimeInterval, minRetryInterval, setMinRetryInterval, minRetryInterval)
+QN_SERVICE_PROPERTY(std::optional<URLSessionConfiguration>, configuration, setConfiguration, configuration)
+QN_SERVICE_PROPERTY(QNSessionFetcher::ConfigurationBlock, configurationBlock, setConfigurationBlock, configurationBlock)
+QN_SERVICE_PROPERTY(QNSessionFetcher::ChallengeBlock, challengeBlock, setChallengeBlock, challengeBlock)
+QN_SERVICE_PROPERTY(QNSessionFetcher::RetryBlock, retryBlock, setRetryBlock, retryBlock)
+QN_SERVICE_PROPERTY(QNSessionFetcher::TestBlock, testBlock, setTestBlock, testBlock)
 QN_SERVICE_PROPERTY(std::optional<std::vector<std::string>>, allowedInsecureSchemes, setAllowedInsecureSchemes,
-                    allowedInsecureSchemes_)
-QN_SERVICE_PROPERTY(std::optional<QNSessionFetcher::Properties>, properties, setProperties, properties_)
+                    allowedInsecureSchemes)
+QN_SERVICE_PROPERTY(std::optional<QNSessionFetcher::Properties>, properties, setProperties, properties)
 
 #undef QN_SERVICE_PROPERTY
 

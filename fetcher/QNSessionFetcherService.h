@@ -214,36 +214,49 @@ private:
     static std::shared_ptr<QNSessionFetcherSessionDelegateDispatcher> delegateDispatcherForFetcher(
         const FetcherPtr& fetcher);
 
+    // Guards every member below (the semaphore guards itself).
     mutable std::recursive_mutex mutex_;
+
+    // Scheduling: the fetchers running and waiting, per host.
     FetchersByHost delayedFetchersByHost_;
     FetchersByHost runningFetchersByHost_;
     uint64_t maxRunningFetchersPerHost_ = 10;
+
+    // The shared session: its delegate, and the creation one fetcher at a time.
     std::shared_ptr<QNSessionFetcherSessionDelegateDispatcher> delegateDispatcher_;
     platform::DispatchSemaphore sessionCreationSemaphore_{1};
     // Set while a fetcher that was told to create the shared session holds the semaphore.
     bool sessionCreationPending_ = false;
-    std::shared_ptr<platform::DispatchQueue> callbackQueue_;
-    std::shared_ptr<platform::OperationQueue> delegateQueue_;
-    std::shared_ptr<platform::HTTPCookieStorage> cookieStorage_;
-    std::optional<std::string> userAgent_;
-    std::optional<platform::URLCredential> credential_, proxyCredential_;
-    int64_t cookieStorageMethod_ = -1;
-    std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer_;
+    platform::TimeInterval unusedSessionTimeout_ = 60.0;
+
+    // Stopping all fetchers.
     std::optional<FetcherList> stoppedFetchersToWaitFor_;
     std::optional<platform::Date> stoppedAllFetchersDate_;
-    bool allowLocalhostRequest_ = false;
-    bool allowInvalidServerCertificates_ = false;
-    bool retryEnabled_ = false;
-    std::optional<platform::URLSessionConfiguration> configuration_;
-    QNSessionFetcher::ConfigurationBlock configurationBlock_;
-    QNSessionFetcher::ChallengeBlock challengeBlock_;
-    QNSessionFetcher::RetryBlock retryBlock_;
-    QNSessionFetcher::TestBlock testBlock_;
-    std::optional<std::vector<std::string>> allowedInsecureSchemes_;
-    platform::TimeInterval maxRetryInterval_ = 0;
-    platform::TimeInterval minRetryInterval_ = 0;
-    std::optional<QNSessionFetcher::Properties> properties_;
-    platform::TimeInterval unusedSessionTimeout_ = 60.0;
+
+    // The settings every fetcher made by this service gets (configureFetcher).
+    struct FetcherSettings {
+        std::shared_ptr<platform::DispatchQueue> callbackQueue;
+        std::shared_ptr<platform::OperationQueue> delegateQueue;
+        std::shared_ptr<platform::HTTPCookieStorage> cookieStorage;
+        // Negative: the fetcher's own.
+        int64_t cookieStorageMethod = -1;
+        std::optional<std::string> userAgent;
+        std::optional<platform::URLCredential> credential, proxyCredential;
+        std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer;
+        bool allowLocalhostRequest = false;
+        bool allowInvalidServerCertificates = false;
+        std::optional<std::vector<std::string>> allowedInsecureSchemes;
+        bool retryEnabled = false;
+        platform::TimeInterval maxRetryInterval = 0;
+        platform::TimeInterval minRetryInterval = 0;
+        std::optional<platform::URLSessionConfiguration> configuration;
+        QNSessionFetcher::ConfigurationBlock configurationBlock;
+        QNSessionFetcher::ChallengeBlock challengeBlock;
+        QNSessionFetcher::RetryBlock retryBlock;
+        QNSessionFetcher::TestBlock testBlock;
+        std::optional<QNSessionFetcher::Properties> properties;
+    };
+    FetcherSettings settings_;
 };
 
 }  // namespace quorvane

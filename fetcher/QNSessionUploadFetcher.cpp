@@ -70,41 +70,72 @@ std::vector<std::weak_ptr<QNSessionUploadFetcher>>& backgroundUploads() {
 
 }  // namespace
 
+// The upload's state, in groups. Like the base fetcher's state, every field is guarded by the
+// fetcher's recursive lock (QNSessionFetcher::mutex_, taken with QN_LOCKED).
 struct QNSessionUploadFetcher::Upload {
-    std::shared_ptr<QNSessionFetcher> chunkFetcher;
-    CompletionHandler delegateCompletionHandler;
-    std::shared_ptr<platform::DispatchQueue> delegateCallbackQueue;
-    int64_t initialBodyLength = 0;
-    int64_t initialBodySent = 0;
-    std::optional<URL> uploadLocationURL;
-    std::shared_ptr<const Bytes> uploadData;
-    std::shared_ptr<platform::FileHandle> uploadFileHandle;
-    DataProvider uploadDataProvider;
-    std::optional<URL> uploadFileURL;
-    int64_t uploadFileLength = -1;
-    std::optional<std::string> uploadMIMEType;
-    int64_t chunkSize = 0;
-    int64_t uploadGranularity = 0;
-    bool isPaused = false;
-    bool isRestartedUpload = false;
-    bool shouldInitiateOffsetQuery = false;
-    bool useBackgroundSessionOnChunkFetchers = false;
-    int64_t currentOffset = 0;
-    std::optional<HTTPHeaders> recentChunkResponseHeaders;
-    int64_t recentChunkStatusCode = -1;
-    std::shared_ptr<QNSessionFetcher> fetcherInFlight;
-    bool selfInFlight = false;  // the first request
-    bool isCancelInFlight = false;
-    CancellationHandler cancellationHandler;
-    bool allowsCellularAccess = true;
-    bool subdataGenerating = false;
-    std::optional<URLRequest> lastChunkRequest;
+    // Where the bytes come from: data, a file handle, a file URL or a provider.
+    struct Source {
+        std::shared_ptr<const Bytes> data;
+        std::shared_ptr<platform::FileHandle> fileHandle;
+        std::optional<URL> fileURL;
+        DataProvider dataProvider;
+        // -1 while unknown.
+        int64_t fileLength = -1;
+        std::optional<std::string> MIMEType;
+    };
+
+    // The upload at the server and how far it has got.
+    struct Chunks {
+        std::optional<URL> locationURL;
+        int64_t size = 0;
+        // The server's granularity; chunks are multiples of it.
+        int64_t granularity = 0;
+        int64_t currentOffset = 0;
+        // The first request's body, and what of it was sent.
+        int64_t initialBodyLength = 0;
+        int64_t initialBodySent = 0;
+        // Made from a location URL: the upload goes on after an offset query.
+        bool isRestartedUpload = false;
+        bool shouldInitiateOffsetQuery = false;
+        bool allowsCellularAccess = true;
+        bool useBackgroundSession = false;
+        std::optional<HTTPHeaders> recentResponseHeaders;
+        int64_t recentStatusCode = -1;
+        std::optional<URLRequest> lastRequest;
+    };
+
+    // What runs now.
+    struct Flight {
+        std::shared_ptr<QNSessionFetcher> chunkFetcher;
+        std::shared_ptr<QNSessionFetcher> fetcherInFlight;
+        bool selfInFlight = false;  // the first request
+        bool isCancelInFlight = false;
+        // The provider is making a chunk's bytes.
+        bool subdataGenerating = false;
+        bool isPaused = false;
+    };
+
+    // The caller's completion and cancellation, kept apart from the chunk fetchers' own.
+    struct Caller {
+        CompletionHandler completionHandler;
+        std::shared_ptr<platform::DispatchQueue> callbackQueue;
+        CancellationHandler cancellationHandler;
+    };
+
     // The failure/query cycle: failures since the server's offset last moved, and the query
     // waiting for its delay (a new generation forgets a waiting one).
-    int failuresInARow = 0;
-    int64_t lastKnownOffset = 0;
-    bool queryScheduled = false;
-    uint64_t queryGeneration = 0;
+    struct Recovery {
+        int failuresInARow = 0;
+        int64_t lastKnownOffset = 0;
+        bool queryScheduled = false;
+        uint64_t queryGeneration = 0;
+    };
+
+    Source source;
+    Chunks chunks;
+    Flight flight;
+    Caller caller;
+    Recovery recovery;
 };
 
 // --- making ---
@@ -167,13 +198,13 @@ std::shared_ptr<QNSessionUploadFetcher> QNSessionUploadFetcher::uploadFetcherWit
 void QNSessionUploadFetcher::setLocationURL(std::optional<URL> location, std::optional<std::string> uploadMIMEType,
                                             int64_t chunkSize, bool allowsCellularAccess) {
     QN_LOCKED;
-    u_->isRestartedUpload = location.has_value();
-    u_->uploadLocationURL = std::move(location);
-    u_->uploadMIMEType = std::move(uploadMIMEType);
-    u_->chunkSize = chunkSize;
-    u_->allowsCellularAccess = allowsCellularAccess;
-    u_->uploadFileLength = -1;
-    u_->recentChunkStatusCode = -1;
+    u_->chunks.isRestartedUpload = location.has_value();
+    u_->chunks.locationURL = std::move(location);
+    u_->source.MIMEType = std::move(uploadMIMEType);
+    u_->chunks.size = chunkSize;
+    u_->chunks.allowsCellularAccess = allowsCellularAccess;
+    u_->source.fileLength = -1;
+    u_->chunks.recentStatusCode = -1;
 }
 
 int64_t QNSessionUploadFetcher::uploadStatusFromResponseHeaders(const std::optional<HTTPHeaders>& headers) {
@@ -206,78 +237,78 @@ void QNSessionUploadFetcher::setupRequestHeaders() {
 
 std::optional<Bytes> QNSessionUploadFetcher::uploadData() {
     QN_LOCKED;
-    if (!u_->uploadData) return std::nullopt;
-    return *u_->uploadData;
+    if (!u_->source.data) return std::nullopt;
+    return *u_->source.data;
 }
 
 void QNSessionUploadFetcher::setUploadData(std::optional<Bytes> data) {
     {
         QN_LOCKED;
-        u_->uploadData = data ? std::make_shared<const Bytes>(std::move(*data)) : nullptr;
+        u_->source.data = data ? std::make_shared<const Bytes>(std::move(*data)) : nullptr;
     }
     setupRequestHeaders();
 }
 
 std::shared_ptr<platform::FileHandle> QNSessionUploadFetcher::uploadFileHandle() {
     QN_LOCKED;
-    return u_->uploadFileHandle;
+    return u_->source.fileHandle;
 }
 
 void QNSessionUploadFetcher::setUploadFileHandle(std::shared_ptr<platform::FileHandle> handle) {
     {
         QN_LOCKED;
-        if (u_->uploadFileHandle == handle) return;
-        u_->uploadFileHandle = std::move(handle);
+        if (u_->source.fileHandle == handle) return;
+        u_->source.fileHandle = std::move(handle);
     }
     setupRequestHeaders();
 }
 
 std::optional<URL> QNSessionUploadFetcher::uploadFileURL() {
     QN_LOCKED;
-    return u_->uploadFileURL;
+    return u_->source.fileURL;
 }
 
 void QNSessionUploadFetcher::setUploadFileURL(std::optional<URL> url) {
     {
         QN_LOCKED;
-        if (u_->uploadFileURL == url) return;
-        u_->uploadFileURL = std::move(url);
+        if (u_->source.fileURL == url) return;
+        u_->source.fileURL = std::move(url);
     }
     setupRequestHeaders();
 }
 
 QNSessionUploadFetcher::DataProvider QNSessionUploadFetcher::uploadDataProvider() {
     QN_LOCKED;
-    return u_->uploadDataProvider;
+    return u_->source.dataProvider;
 }
 
 void QNSessionUploadFetcher::setUploadDataLength(int64_t fullLength, DataProvider provider) {
     {
         QN_LOCKED;
-        u_->uploadDataProvider = std::move(provider);
-        u_->uploadFileLength = fullLength;
+        u_->source.dataProvider = std::move(provider);
+        u_->source.fileLength = fullLength;
     }
     setupRequestHeaders();
 }
 
 void QNSessionUploadFetcher::setUploadFileLength(int64_t length) {
     QN_LOCKED;
-    if (u_->uploadFileLength == -1 && length != -1) u_->uploadFileLength = length;
+    if (u_->source.fileLength == -1 && length != -1) u_->source.fileLength = length;
 }
 
 std::optional<std::string> QNSessionUploadFetcher::uploadMIMEType() {
     QN_LOCKED;
-    return u_->uploadMIMEType;
+    return u_->source.MIMEType;
 }
 
 void QNSessionUploadFetcher::setUploadMIMEType(std::optional<std::string> type) {
     QN_LOCKED;
-    u_->uploadMIMEType = std::move(type);
+    u_->source.MIMEType = std::move(type);
 }
 
 int64_t QNSessionUploadFetcher::chunkSize() {
     QN_LOCKED;
-    return u_->chunkSize;
+    return u_->chunks.size;
 }
 
 int64_t QNSessionUploadFetcher::fullUploadLength() {
@@ -286,37 +317,37 @@ int64_t QNSessionUploadFetcher::fullUploadLength() {
 }
 
 int64_t QNSessionUploadFetcher::fullUploadLengthLocked() {
-    if (u_->uploadData) return int64_t(u_->uploadData->size());
-    if (u_->uploadFileLength != -1) return u_->uploadFileLength;
-    if (u_->uploadFileHandle) {
-        if (auto size = u_->uploadFileHandle->fileSize()) u_->uploadFileLength = int64_t(*size);
-    } else if (u_->uploadDataProvider) {
+    if (u_->source.data) return int64_t(u_->source.data->size());
+    if (u_->source.fileLength != -1) return u_->source.fileLength;
+    if (u_->source.fileHandle) {
+        if (auto size = u_->source.fileHandle->fileSize()) u_->source.fileLength = int64_t(*size);
+    } else if (u_->source.dataProvider) {
         // Unknown until the provider says.
-    } else if (u_->uploadFileURL) {
+    } else if (u_->source.fileURL) {
         std::error_code ec;
-        auto size = std::filesystem::file_size(u_->uploadFileURL->path(), ec);
-        u_->uploadFileLength = ec ? 0 : int64_t(size);
+        auto size = std::filesystem::file_size(u_->source.fileURL->path(), ec);
+        u_->source.fileLength = ec ? 0 : int64_t(size);
     }
-    return u_->uploadFileLength;
+    return u_->source.fileLength;
 }
 
 // --- beginning ---
 
 void QNSessionUploadFetcher::setCompletionHandler(CompletionHandler handler) {
     QN_LOCKED;
-    u_->delegateCompletionHandler = std::move(handler);
+    u_->caller.completionHandler = std::move(handler);
 }
 
 void QNSessionUploadFetcher::beginFetchWithCompletionHandler(CompletionHandler handler) {
     bool restarted, paused;
     {
         QN_LOCKED;
-        u_->initialBodyLength = std::max<int64_t>(0, bodyLength());
-        u_->delegateCallbackQueue = s_->callbacks.queue;
-        u_->delegateCompletionHandler = std::move(handler);
-        restarted = u_->isRestartedUpload;
-        paused = u_->isPaused;
-        if (!restarted) u_->selfInFlight = true;
+        u_->chunks.initialBodyLength = std::max<int64_t>(0, bodyLength());
+        u_->caller.callbackQueue = s_->callbacks.queue;
+        u_->caller.completionHandler = std::move(handler);
+        restarted = u_->chunks.isRestartedUpload;
+        paused = u_->flight.isPaused;
+        if (!restarted) u_->flight.selfInFlight = true;
     }
     if (restarted) {
         if (!paused) sendQueryForUploadOffset(properties());
@@ -331,8 +362,8 @@ void QNSessionUploadFetcher::beginFetchWithCompletionHandler(CompletionHandler h
 void QNSessionUploadFetcher::beginFetchForRetry() {
     {
         QN_LOCKED;
-        u_->initialBodyLength = std::max<int64_t>(0, bodyLength());
-        u_->selfInFlight = true;
+        u_->chunks.initialBodyLength = std::max<int64_t>(0, bodyLength());
+        u_->flight.selfInFlight = true;
     }
     QNSessionFetcher::beginFetchForRetry();
 }
@@ -341,8 +372,8 @@ void QNSessionUploadFetcher::firstRequestFinished(const std::optional<Bytes>& da
     bool restarted;
     {
         QN_LOCKED;
-        u_->selfInFlight = false;
-        restarted = u_->isRestartedUpload;
+        u_->flight.selfInFlight = false;
+        restarted = u_->chunks.isRestartedUpload;
     }
     if (restarted) {
         invokeFinalCallback(data, error, false);
@@ -368,10 +399,10 @@ void QNSessionUploadFetcher::firstRequestFinished(const std::optional<Bytes>& da
     bool paused;
     {
         QN_LOCKED;
-        u_->uploadGranularity = headerNumber(headers, "X-Goog-Upload-Chunk-Granularity").value_or(0);
-        u_->uploadLocationURL = locationURL;
-        u_->initialBodySent = u_->initialBodyLength;
-        paused = u_->isPaused;
+        u_->chunks.granularity = headerNumber(headers, "X-Goog-Upload-Chunk-Granularity").value_or(0);
+        u_->chunks.locationURL = locationURL;
+        u_->chunks.initialBodySent = u_->chunks.initialBodyLength;
+        paused = u_->flight.isPaused;
     }
     postNotificationOnMainThreadWithName(kQNSessionFetcherUploadLocationObtainedNotification, Value(), false);
     if (!paused) uploadNextChunkWithOffset(0);
@@ -397,7 +428,7 @@ std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::uploadFetcherWithPrope
         chunkRequest.setTimeoutInterval(first->timeoutInterval());
     } else {
         QN_LOCKED;
-        chunkRequest.setAllowsCellularAccess(u_->allowsCellularAccess);
+        chunkRequest.setAllowsCellularAccess(u_->chunks.allowsCellularAccess);
     }
     chunkRequest.setValue("resumable", "X-Goog-Upload-Protocol");
 
@@ -412,7 +443,7 @@ std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::uploadFetcherWithPrope
     bool background;
     {
         QN_LOCKED;
-        background = !isQueryFetch && u_->useBackgroundSessionOnChunkFetchers && u_->uploadFileURL;
+        background = !isQueryFetch && u_->chunks.useBackgroundSession && u_->source.fileURL;
     }
     if (background) {
         chunk->setUseBackgroundSession(true);
@@ -438,7 +469,7 @@ std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::uploadFetcherWithPrope
             auto decided = [weak, isQueryFetch, response](bool willRetry) {
                 if (auto s = weak.lock(); s && willRetry) {
                     std::lock_guard<std::recursive_mutex> lock(s->mutex_);
-                    s->u_->shouldInitiateOffsetQuery = !isQueryFetch;
+                    s->u_->chunks.shouldInitiateOffsetQuery = !isQueryFetch;
                 }
                 response(false);
             };
@@ -454,11 +485,11 @@ int64_t QNSessionUploadFetcher::updateChunkFetcher(const std::shared_ptr<QNSessi
     std::string command;
     {
         QN_LOCKED;
-        int64_t size = u_->chunkSize > 0 ? u_->chunkSize : std::numeric_limits<int64_t>::max();
+        int64_t size = u_->chunks.size > 0 ? u_->chunks.size : std::numeric_limits<int64_t>::max();
         total = fullUploadLengthLocked();
-        bool wholeFile = u_->uploadFileURL && total >= 0 && size >= total && offset == 0;
+        bool wholeFile = u_->source.fileURL && total >= 0 && size >= total && offset == 0;
         if (!wholeFile) size = std::min(size, kMaxChunkSize);
-        if (int64_t granularity = u_->uploadGranularity; granularity > 0)
+        if (int64_t granularity = u_->chunks.granularity; granularity > 0)
             size = size < granularity ? granularity : (size / granularity) * granularity;
         int64_t remaining = total - offset;
         if (total >= 0 && remaining - kMinTailLength < size) {
@@ -485,7 +516,7 @@ void QNSessionUploadFetcher::uploadNextChunkWithOffset(int64_t offset, const Pro
         // The offset named in the headers and the bytes sent come from one value: the offset
         // rounded down to the server's granularity.
         QN_LOCKED;
-        if (u_->uploadGranularity > 0) offset -= offset % u_->uploadGranularity;
+        if (u_->chunks.granularity > 0) offset -= offset % u_->chunks.granularity;
     }
     auto chunk = uploadFetcherWithProperties(properties, false);
     chunk->setSendProgressBlock(chunkProgressBlock());
@@ -495,10 +526,10 @@ void QNSessionUploadFetcher::uploadNextChunkWithOffset(int64_t offset, const Pro
     int64_t total;
     {
         QN_LOCKED;
-        fileURL = u_->uploadFileURL;
+        fileURL = u_->source.fileURL;
         total = fullUploadLengthLocked();
         // The whole file in one request: its body is the file itself.
-        if (!(fileURL && total >= 0 && offset == 0 && length >= total)) u_->subdataGenerating = true;
+        if (!(fileURL && total >= 0 && offset == 0 && length >= total)) u_->flight.subdataGenerating = true;
     }
     if (fileURL && total >= 0 && offset == 0 && length >= total) {
         chunk->setBodyFileURL(fileURL);
@@ -513,12 +544,12 @@ void QNSessionUploadFetcher::uploadNextChunkWithOffset(int64_t offset, const Pro
             std::optional<URL> fileURL;
             {
                 std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-                self->u_->subdataGenerating = false;
+                self->u_->flight.subdataGenerating = false;
                 // Paused or stopped while the bytes were produced: the chunk is not wanted.
-                if (self->u_->isPaused || self->s_->status.userStoppedFetching) return;
-                fileURL = self->u_->uploadFileURL;
-                if (self->u_->uploadDataProvider && fullLength > 0) {
-                    if (self->u_->uploadFileLength == -1) self->u_->uploadFileLength = fullLength;
+                if (self->u_->flight.isPaused || self->s_->status.userStoppedFetching) return;
+                fileURL = self->u_->source.fileURL;
+                if (self->u_->source.dataProvider && fullLength > 0) {
+                    if (self->u_->source.fileLength == -1) self->u_->source.fileLength = fullLength;
                 }
             }
             if (fullLength > 0 && offset + length >= fullLength && self->uploadDataProvider()) {
@@ -558,10 +589,10 @@ void QNSessionUploadFetcher::generateChunkSubdata(int64_t offset, int64_t length
     int64_t total;
     {
         QN_LOCKED;
-        provider = u_->uploadDataProvider;
-        data = u_->uploadData;
-        fileURL = u_->uploadFileURL;
-        handle = u_->uploadFileHandle;
+        provider = u_->source.dataProvider;
+        data = u_->source.data;
+        fileURL = u_->source.fileURL;
+        handle = u_->source.fileHandle;
         total = fullUploadLengthLocked();
     }
     if (provider) {
@@ -611,10 +642,10 @@ void QNSessionUploadFetcher::generateChunkSubdata(int64_t offset, int64_t length
 void QNSessionUploadFetcher::beginChunkFetcher(const std::shared_ptr<QNSessionFetcher>& chunk, int64_t offset) {
     {
         QN_LOCKED;
-        u_->currentOffset = offset;
-        u_->chunkFetcher = chunk;
-        u_->fetcherInFlight = chunk;
-        u_->lastChunkRequest = chunk->request();
+        u_->chunks.currentOffset = offset;
+        u_->flight.chunkFetcher = chunk;
+        u_->flight.fetcherInFlight = chunk;
+        u_->chunks.lastRequest = chunk->request();
     }
     auto self = selfUpload();
     std::weak_ptr<QNSessionFetcher> weakChunk = chunk;
@@ -641,7 +672,7 @@ void QNSessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<QNSessio
         if (!stopped && (current <= total || total <= 0)) {
             {
                 QN_LOCKED;
-                u_->failuresInARow = 0;
+                u_->recovery.failuresInARow = 0;
             }
             Properties chunkProperties = chunk->properties();
             destroyChunkFetcher();
@@ -655,7 +686,7 @@ void QNSessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<QNSessio
         } else {
             finalData = data;
             QN_LOCKED;
-            u_->recentChunkStatusCode = chunk->statusCode();
+            u_->chunks.recentStatusCode = chunk->statusCode();
         }
         invokeFinalCallback(std::move(finalData), std::move(finalError), true);
         destroyChunkFetcher();
@@ -665,8 +696,8 @@ void QNSessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<QNSessio
     bool queryInstead;
     {
         QN_LOCKED;
-        queryInstead = u_->shouldInitiateOffsetQuery;
-        u_->shouldInitiateOffsetQuery = false;
+        queryInstead = u_->chunks.shouldInitiateOffsetQuery;
+        u_->chunks.shouldInitiateOffsetQuery = false;
     }
     if (!queryInstead && (isQuery || dataSent)) {
         // Only a client error on data the server still wants asks for a query; anything else
@@ -690,16 +721,16 @@ void QNSessionUploadFetcher::queryAfterFailure(const Properties& properties, con
     uint64_t generation;
     {
         QN_LOCKED;
-        int failures = ++u_->failuresInARow;
+        int failures = ++u_->recovery.failuresInARow;
         if (failures > kQNUploadMaxFailuresInARow) {
-            u_->failuresInARow = 0;
+            u_->recovery.failuresInARow = 0;
             delay = -1;
         } else {
             double cap = s_->retry.maxInterval > 0 ? s_->retry.maxInterval : 60.0;
             delay = std::min(cap, s_->retry.minInterval * std::pow(2.0, failures - 1));
         }
-        generation = ++u_->queryGeneration;
-        u_->queryScheduled = delay >= 0;
+        generation = ++u_->recovery.queryGeneration;
+        u_->recovery.queryScheduled = delay >= 0;
     }
     if (delay < 0) {
         invokeFinalCallback(data, error ? *error : prematureFailureError(data), false);
@@ -709,9 +740,9 @@ void QNSessionUploadFetcher::queryAfterFailure(const Properties& properties, con
     platform::DispatchQueue::main()->asyncAfter(delay, [self, generation, properties] {
         {
             std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-            if (generation != self->u_->queryGeneration || !self->u_->queryScheduled) return;
-            self->u_->queryScheduled = false;
-            if (self->u_->isPaused || self->s_->status.userStoppedFetching) return;
+            if (generation != self->u_->recovery.queryGeneration || !self->u_->recovery.queryScheduled) return;
+            self->u_->recovery.queryScheduled = false;
+            if (self->u_->flight.isPaused || self->s_->status.userStoppedFetching) return;
         }
         self->sendQueryForUploadOffset(properties);
     });
@@ -750,10 +781,10 @@ void QNSessionUploadFetcher::queryFetcherFinished(const std::shared_ptr<QNSessio
     if (status != kQNSessionUploadFetcherStatusFinal && received && *received >= 0 && (*received <= total || total < 0)) {
         {
             QN_LOCKED;
-            u_->uploadGranularity = headerNumber(headers, "X-Goog-Upload-Chunk-Granularity").value_or(0);
-            if (*received > u_->lastKnownOffset) {
-                u_->lastKnownOffset = *received;
-                u_->failuresInARow = 0;
+            u_->chunks.granularity = headerNumber(headers, "X-Goog-Upload-Chunk-Granularity").value_or(0);
+            if (*received > u_->recovery.lastKnownOffset) {
+                u_->recovery.lastKnownOffset = *received;
+                u_->recovery.failuresInARow = 0;
             }
         }
         uploadNextChunkWithOffset(*received, query->properties());
@@ -765,7 +796,7 @@ void QNSessionUploadFetcher::queryFetcherFinished(const std::shared_ptr<QNSessio
 void QNSessionUploadFetcher::sendCancelUpload(const Properties& properties) {
     {
         QN_LOCKED;
-        u_->isCancelInFlight = true;
+        u_->flight.isCancelInFlight = true;
     }
     auto cancel = uploadFetcherWithProperties(properties, true);
     cancel->setBodyData(Bytes());
@@ -779,7 +810,7 @@ void QNSessionUploadFetcher::sendCancelUpload(const Properties& properties) {
         self->clearFetcherInFlight(c.get());
         self->triggerCancellationHandler(c, data, error);
         std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-        self->u_->isCancelInFlight = false;
+        self->u_->flight.isCancelInFlight = false;
     });
 }
 
@@ -788,11 +819,11 @@ void QNSessionUploadFetcher::destroyChunkFetcher() {
     std::optional<URL> ownFile;
     {
         QN_LOCKED;
-        chunk = std::move(u_->chunkFetcher);
-        u_->chunkFetcher.reset();
+        chunk = std::move(u_->flight.chunkFetcher);
+        u_->flight.chunkFetcher.reset();
         if (!chunk) return;
-        if (u_->fetcherInFlight == chunk) u_->fetcherInFlight.reset();
-        ownFile = u_->uploadFileURL;
+        if (u_->flight.fetcherInFlight == chunk) u_->flight.fetcherInFlight.reset();
+        ownFile = u_->source.fileURL;
     }
     chunk->stopFetching();
     if (auto body = chunk->bodyFileURL(); body && body != ownFile) {
@@ -802,7 +833,7 @@ void QNSessionUploadFetcher::destroyChunkFetcher() {
     auto headers = chunk->responseHeaders();
     {
         QN_LOCKED;
-        u_->recentChunkResponseHeaders = headers;
+        u_->chunks.recentResponseHeaders = headers;
     }
     chunk->setProperties({{kQNUploadFetcherChunkParentKey, std::weak_ptr<QNSessionFetcher>(shared_from_this())}});
     chunk->setRetryBlock(nullptr);
@@ -811,12 +842,12 @@ void QNSessionUploadFetcher::destroyChunkFetcher() {
 
 void QNSessionUploadFetcher::setFetcherInFlight(std::shared_ptr<QNSessionFetcher> fetcher) {
     QN_LOCKED;
-    u_->fetcherInFlight = std::move(fetcher);
+    u_->flight.fetcherInFlight = std::move(fetcher);
 }
 
 void QNSessionUploadFetcher::clearFetcherInFlight(const QNSessionFetcher* fetcher) {
     QN_LOCKED;
-    if (u_->fetcherInFlight.get() == fetcher) u_->fetcherInFlight.reset();
+    if (u_->flight.fetcherInFlight.get() == fetcher) u_->flight.fetcherInFlight.reset();
 }
 
 // --- the end ---
@@ -827,9 +858,9 @@ void QNSessionUploadFetcher::invokeFinalCallback(std::optional<Bytes> data, std:
     CompletionHandler handler;
     {
         QN_LOCKED;
-        if (shouldInvalidateLocation) u_->uploadLocationURL.reset();
-        queue = u_->delegateCallbackQueue;
-        handler = u_->delegateCompletionHandler;
+        if (shouldInvalidateLocation) u_->chunks.locationURL.reset();
+        queue = u_->caller.callbackQueue;
+        handler = u_->caller.completionHandler;
     }
     if (queue && handler) {
         invokeOnCallbackQueue(queue, false, [handler, data = std::move(data), error = std::move(error)] { handler(data, error); });
@@ -840,22 +871,22 @@ void QNSessionUploadFetcher::invokeFinalCallback(std::optional<Bytes> data, std:
 void QNSessionUploadFetcher::releaseUploadCallbacks(bool keepCancellationHandler) {
     {
         QN_LOCKED;
-        u_->delegateCallbackQueue.reset();
-        u_->delegateCompletionHandler = nullptr;
-        u_->uploadDataProvider = nullptr;
-        if (!keepCancellationHandler) u_->cancellationHandler = nullptr;
+        u_->caller.callbackQueue.reset();
+        u_->caller.completionHandler = nullptr;
+        u_->source.dataProvider = nullptr;
+        if (!keepCancellationHandler) u_->caller.cancellationHandler = nullptr;
     }
     releaseCallbacks();
 }
 
 QNSessionUploadFetcher::CancellationHandler QNSessionUploadFetcher::cancellationHandler() {
     QN_LOCKED;
-    return u_->cancellationHandler;
+    return u_->caller.cancellationHandler;
 }
 
 void QNSessionUploadFetcher::setCancellationHandler(CancellationHandler handler) {
     QN_LOCKED;
-    u_->cancellationHandler = std::move(handler);
+    u_->caller.cancellationHandler = std::move(handler);
 }
 
 bool QNSessionUploadFetcher::triggerCancellationHandler(const std::shared_ptr<QNSessionFetcher>& fetcher,
@@ -863,8 +894,8 @@ bool QNSessionUploadFetcher::triggerCancellationHandler(const std::shared_ptr<QN
     CancellationHandler handler;
     {
         QN_LOCKED;
-        handler = std::move(u_->cancellationHandler);
-        u_->cancellationHandler = nullptr;
+        handler = std::move(u_->caller.cancellationHandler);
+        u_->caller.cancellationHandler = nullptr;
     }
     if (handler) handler(fetcher, data, error);
     return handler != nullptr;
@@ -875,8 +906,8 @@ bool QNSessionUploadFetcher::triggerCancellationHandler(const std::shared_ptr<QN
 void QNSessionUploadFetcher::pauseFetching() {
     {
         QN_LOCKED;
-        u_->isPaused = true;
-        u_->queryScheduled = false;
+        u_->flight.isPaused = true;
+        u_->recovery.queryScheduled = false;
     }
     destroyChunkFetcher();
 }
@@ -885,15 +916,15 @@ void QNSessionUploadFetcher::resumeFetching() {
     bool wasPaused;
     {
         QN_LOCKED;
-        wasPaused = u_->isPaused;
-        u_->isPaused = false;
+        wasPaused = u_->flight.isPaused;
+        u_->flight.isPaused = false;
     }
     if (wasPaused) sendQueryForUploadOffset(properties());
 }
 
 bool QNSessionUploadFetcher::isPaused() {
     QN_LOCKED;
-    return u_->isPaused;
+    return u_->flight.isPaused;
 }
 
 void QNSessionUploadFetcher::stopFetching() {
@@ -903,15 +934,15 @@ void QNSessionUploadFetcher::stopFetching() {
     std::shared_ptr<platform::DispatchQueue> queue;
     {
         QN_LOCKED;
-        location = u_->uploadLocationURL;
-        cancelInFlight = u_->isCancelInFlight;
-        u_->queryScheduled = false;
+        location = u_->chunks.locationURL;
+        cancelInFlight = u_->flight.isCancelInFlight;
+        u_->recovery.queryScheduled = false;
         queue = s_->callbacks.queue;
     }
     if (location) {
         sendCancelUpload(properties());
         QN_LOCKED;
-        u_->uploadLocationURL.reset();
+        u_->chunks.locationURL.reset();
     } else if (!cancelInFlight) {
         auto self = selfUpload();
         invokeOnCallbackQueue(queue, true, [self] { self->triggerCancellationHandler(nullptr, std::nullopt, std::nullopt); });
@@ -922,7 +953,7 @@ void QNSessionUploadFetcher::stopFetching() {
 void QNSessionUploadFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) {
     {
         QN_LOCKED;
-        u_->selfInFlight = false;
+        u_->flight.selfInFlight = false;
     }
     QNSessionFetcher::stopFetchReleasingCallbacks(shouldReleaseCallbacks);
     if (shouldReleaseCallbacks) releaseUploadCallbacks(true);
@@ -931,7 +962,10 @@ void QNSessionUploadFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallb
 bool QNSessionUploadFetcher::isFetching() {
     {
         QN_LOCKED;
-        if (u_->fetcherInFlight || u_->selfInFlight || u_->subdataGenerating || u_->queryScheduled) return true;
+        const auto& flight = u_->flight;
+        if (flight.fetcherInFlight || flight.selfInFlight || flight.subdataGenerating || u_->recovery.queryScheduled) {
+            return true;
+        }
     }
     return QNSessionFetcher::isFetching();
 }
@@ -943,9 +977,9 @@ bool QNSessionUploadFetcher::waitForCompletionWithTimeout(platform::TimeInterval
         bool self, busy;
         {
             QN_LOCKED;
-            inFlight = u_->fetcherInFlight;
-            self = u_->selfInFlight;
-            busy = u_->subdataGenerating || u_->queryScheduled;
+            inFlight = u_->flight.fetcherInFlight;
+            self = u_->flight.selfInFlight;
+            busy = u_->flight.subdataGenerating || u_->recovery.queryScheduled;
         }
         if (!inFlight && !self && !busy) return true;
         double left = giveUp - platform::Clock::current()->monotonic();
@@ -953,7 +987,7 @@ bool QNSessionUploadFetcher::waitForCompletionWithTimeout(platform::TimeInterval
         if (self) {
             if (!QNSessionFetcher::waitForCompletionWithTimeout(left)) return false;
             QN_LOCKED;
-            u_->selfInFlight = false;
+            u_->flight.selfInFlight = false;
         } else if (inFlight) {
             if (!inFlight->waitForCompletionWithTimeout(left)) return false;
         } else if (platform::RunLoop::isMainThread()) {
@@ -968,37 +1002,37 @@ bool QNSessionUploadFetcher::waitForCompletionWithTimeout(platform::TimeInterval
 
 std::optional<URL> QNSessionUploadFetcher::uploadLocationURL() {
     QN_LOCKED;
-    return u_->uploadLocationURL;
+    return u_->chunks.locationURL;
 }
 
 void QNSessionUploadFetcher::setUploadLocationURL(std::optional<URL> url) {
     QN_LOCKED;
-    u_->uploadLocationURL = std::move(url);
+    u_->chunks.locationURL = std::move(url);
 }
 
 int64_t QNSessionUploadFetcher::currentOffset() {
     QN_LOCKED;
-    return u_->currentOffset;
+    return u_->chunks.currentOffset;
 }
 
 std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::chunkFetcher() {
     QN_LOCKED;
-    return u_->chunkFetcher;
+    return u_->flight.chunkFetcher;
 }
 
 std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::activeFetcher() {
     QN_LOCKED;
-    if (u_->fetcherInFlight) return u_->fetcherInFlight;
+    if (u_->flight.fetcherInFlight) return u_->flight.fetcherInFlight;
     return shared_from_this();
 }
 
 std::optional<URLRequest> QNSessionUploadFetcher::lastChunkRequest() {
     QN_LOCKED;
-    return u_->lastChunkRequest;
+    return u_->chunks.lastRequest;
 }
 
 int64_t QNSessionUploadFetcher::statusCodeUnsynchronized() {
-    if (u_->recentChunkStatusCode != -1) return u_->recentChunkStatusCode;
+    if (u_->chunks.recentStatusCode != -1) return u_->chunks.recentStatusCode;
     return QNSessionFetcher::statusCodeUnsynchronized();
 }
 
@@ -1006,8 +1040,8 @@ std::optional<HTTPHeaders> QNSessionUploadFetcher::responseHeaders() {
     std::shared_ptr<QNSessionFetcher> chunk;
     {
         QN_LOCKED;
-        chunk = u_->chunkFetcher;
-        if (!chunk && u_->recentChunkResponseHeaders) return u_->recentChunkResponseHeaders;
+        chunk = u_->flight.chunkFetcher;
+        if (!chunk && u_->chunks.recentResponseHeaders) return u_->chunks.recentResponseHeaders;
     }
     if (chunk) return chunk->responseHeaders();
     return QNSessionFetcher::responseHeaders();
@@ -1015,22 +1049,22 @@ std::optional<HTTPHeaders> QNSessionUploadFetcher::responseHeaders() {
 
 std::shared_ptr<platform::DispatchQueue> QNSessionUploadFetcher::delegateCallbackQueue() {
     QN_LOCKED;
-    return u_->delegateCallbackQueue;
+    return u_->caller.callbackQueue;
 }
 
 void QNSessionUploadFetcher::setDelegateCallbackQueue(std::shared_ptr<platform::DispatchQueue> queue) {
     QN_LOCKED;
-    u_->delegateCallbackQueue = std::move(queue);
+    u_->caller.callbackQueue = std::move(queue);
 }
 
 QNSessionFetcher::CompletionHandler QNSessionUploadFetcher::delegateCompletionHandler() {
     QN_LOCKED;
-    return u_->delegateCompletionHandler;
+    return u_->caller.completionHandler;
 }
 
 bool QNSessionUploadFetcher::isRestartedUpload() {
     QN_LOCKED;
-    return u_->isRestartedUpload;
+    return u_->chunks.isRestartedUpload;
 }
 
 // --- progress ---
@@ -1051,9 +1085,9 @@ QNSessionFetcher::SendProgressBlock QNSessionUploadFetcher::chunkProgressBlock()
         std::shared_ptr<QNSessionFetcher> chunk;
         {
             std::lock_guard<std::recursive_mutex> lock(self->mutex_);
-            sentBefore = self->u_->initialBodySent + self->u_->currentOffset;
-            expected = self->fullUploadLengthLocked() + self->u_->initialBodyLength;
-            chunk = self->u_->chunkFetcher;
+            sentBefore = self->u_->chunks.initialBodySent + self->u_->chunks.currentOffset;
+            expected = self->fullUploadLengthLocked() + self->u_->chunks.initialBodyLength;
+            chunk = self->u_->flight.chunkFetcher;
         }
         self->invokeDelegateWithDidSendBytes(bytesSent, totalBytesSent + sentBefore, expected, chunk);
     };
@@ -1074,13 +1108,13 @@ void QNSessionUploadFetcher::invokeDelegateWithDidSendBytes(int64_t bytesSent, i
 
 bool QNSessionUploadFetcher::useBackgroundSession() {
     QN_LOCKED;
-    return u_->useBackgroundSessionOnChunkFetchers;
+    return u_->chunks.useBackgroundSession;
 }
 
 void QNSessionUploadFetcher::setUseBackgroundSession(bool flag) {
     QN_LOCKED;
-    if (u_->useBackgroundSessionOnChunkFetchers == flag) return;
-    u_->useBackgroundSessionOnChunkFetchers = flag;
+    if (u_->chunks.useBackgroundSession == flag) return;
+    u_->chunks.useBackgroundSession = flag;
     std::lock_guard listLock(gBackgroundMutex);
     auto& list = backgroundUploads();
     if (flag) {
@@ -1095,13 +1129,13 @@ Value QNSessionUploadFetcher::uploadSessionIdentifierMetadata() {
     QN_LOCKED;
     Value metadata = Value::dictionary();
     metadata.set("_upChunk", true);
-    if (u_->uploadFileURL) metadata.set("_upFileURL", u_->uploadFileURL->absoluteString());
+    if (u_->source.fileURL) metadata.set("_upFileURL", u_->source.fileURL->absoluteString());
     metadata.set("_upFileLen", fullUploadLengthLocked());
-    if (u_->uploadLocationURL) metadata.set("_upLocURL", u_->uploadLocationURL->absoluteString());
-    if (u_->uploadMIMEType) metadata.set("_uploadMIME", *u_->uploadMIMEType);
-    metadata.set("_upChSize", u_->chunkSize);
-    metadata.set("_upOffset", u_->currentOffset);
-    bool cellular = s_->req.request ? s_->req.request->allowsCellularAccess() : u_->allowsCellularAccess;
+    if (u_->chunks.locationURL) metadata.set("_upLocURL", u_->chunks.locationURL->absoluteString());
+    if (u_->source.MIMEType) metadata.set("_uploadMIME", *u_->source.MIMEType);
+    metadata.set("_upChSize", u_->chunks.size);
+    metadata.set("_upOffset", u_->chunks.currentOffset);
+    bool cellular = s_->req.request ? s_->req.request->allowsCellularAccess() : u_->chunks.allowsCellularAccess;
     metadata.set("_upAllowsCellularAccess", cellular);
     return metadata;
 }
@@ -1131,8 +1165,8 @@ std::shared_ptr<QNSessionUploadFetcher> QNSessionUploadFetcher::uploadFetcherFor
     fetcher->setUseBackgroundSession(true);
     {
         std::lock_guard<std::recursive_mutex> lock(fetcher->mutex_);
-        fetcher->u_->currentOffset = offset;
-        fetcher->u_->delegateCallbackQueue = fetcher->s_->callbacks.queue;
+        fetcher->u_->chunks.currentOffset = offset;
+        fetcher->u_->caller.callbackQueue = fetcher->s_->callbacks.queue;
     }
     fetcher->setAllowedInsecureSchemes({"http"});
     return fetcher;
@@ -1171,8 +1205,8 @@ std::vector<std::shared_ptr<QNSessionUploadFetcher>> QNSessionUploadFetcher::upl
         // offset and the upload goes on from there.
         {
             std::lock_guard<std::recursive_mutex> lock(upload->mutex_);
-            upload->u_->chunkFetcher = restored;
-            upload->u_->fetcherInFlight = restored;
+            upload->u_->flight.chunkFetcher = restored;
+            upload->u_->flight.fetcherInFlight = restored;
         }
         restored->setSendProgressBlock(upload->chunkProgressBlock());
         std::weak_ptr<QNSessionFetcher> weakRestored = restored;

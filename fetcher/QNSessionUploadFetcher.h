@@ -199,7 +199,7 @@ private:
     void setFetcherInFlight(std::shared_ptr<QNSessionFetcher> fetcher);
     void clearFetcherInFlight(const QNSessionFetcher* fetcher);
 
-    mutable std::recursive_mutex uploadMutex_;
+    // The upload's state, under the base fetcher's lock (mutex_).
     std::unique_ptr<Upload> u_;
 };
 
