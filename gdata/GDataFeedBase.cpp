@@ -224,13 +224,36 @@ bool GDataFeedBase::canPost() const { return postLink() != nullptr; }
 // ---------------------------------------------------------------------------------------------
 // XML, copy, equality, description
 
-GDataXMLElementPtr GDataFeedBase::XMLElement() const {
+GDataXMLElementPtr GDataFeedBase::XMLElementWithoutEntries() const {
     auto element = XMLElementWithExtensionsAndDefaultName("feed");
     if (!element) return nullptr;
     if (generator_)
         if (auto g = generator_->XMLElement()) element->adoptChild(std::move(g));
-    if (entries_) addToElementXMLElementsForArray(element, *entries_);
     return element;
+}
+
+GDataXMLElementPtr GDataFeedBase::XMLElement() const {
+    auto element = XMLElementWithoutEntries();
+    if (element && entries_) addToElementXMLElementsForArray(element, *entries_);
+    return element;
+}
+
+std::optional<platform::Bytes> GDataFeedBase::streamedXMLData() const {
+    // The entries come last in the feed element: each is written and let go before the next is
+    // made, so a large feed is never held as one tree.
+    if (!entries_ || entries_->empty()) return std::nullopt;
+    GDataXMLDocumentBuilder builder;
+    auto head = XMLElementWithoutEntries();
+    if (!head) return std::nullopt;
+    size_t next = 0;
+    auto nextEntry = [&]() -> GDataXMLElementPtr {
+        while (next < entries_->size())
+            if (const auto& entry = (*entries_)[next++])
+                if (auto element = entry->XMLElement()) return element;
+        return nullptr;
+    };
+    return builder.writeDocumentChildByChild(std::move(head), nextEntry, entries_->size(), completeNamespaces(),
+                                             standardNamespaces());
 }
 
 void GDataFeedBase::copyStateTo(GDataObject& target) const {

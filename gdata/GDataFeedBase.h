@@ -96,6 +96,13 @@ public:
 
     // --- XML, copy, equality, description ---
     GDataXMLElementPtr XMLElement() const override;
+
+protected:
+    std::optional<platform::Bytes> streamedXMLData() const override;
+    // XMLElement() but for the entries, which it then adds last.
+    GDataXMLElementPtr XMLElementWithoutEntries() const;
+
+public:
     void copyStateTo(GDataObject& target) const override;
     bool isEqual(const GDataExtension& other) const override;
     std::vector<std::string> itemsForDescription() const override;

@@ -129,9 +129,7 @@ bool GDataNormalPlayTime::isEqual(const GDataNormalPlayTime& other) const {
 }
 
 std::string GDataNormalPlayTime::description() const {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", static_cast<const void*>(this));
-    return std::string("GDataNormalPlayTime ") + buf + ": {" + HHMMSSString() + "}";
+    return "GDataNormalPlayTime " + platform::addressText(this) + ": {" + HHMMSSString() + "}";
 }
 
 }  // namespace quorvane

@@ -1,7 +1,5 @@
 #include "gdata/GDataObject.h"
 
-#include <libxml/tree.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -248,9 +246,10 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         parsedElement_ = element;
         // A mark left by an earlier object at this same address must not count as ours.
         for (const auto& child : element->children())
-            if (auto raw = child->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
-        for (const auto& attr : element->attributes())
-            if (auto raw = attr->XMLNode(); raw && raw->_private == this) raw->_private = nullptr;
+            if (child->mark() == this) child->setMark(nullptr);
+        element->forEachAttribute([this](const GDataXMLNode& attr) {
+            if (attr.mark() == this) attr.setMark(nullptr);
+        });
     }
 
     const auto& cls = classInfo();
@@ -269,16 +268,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
-    if (xmlNodePtr raw = element->XMLNode(); raw && raw->name && raw->type == XML_ELEMENT_NODE) {
-        elementName_.clear();
-        if (raw->ns && raw->ns->prefix) {
-            elementName_ += reinterpret_cast<const char*>(raw->ns->prefix);
-            elementName_ += ':';
-        }
-        elementName_ += reinterpret_cast<const char*>(raw->name);
-    } else {
-        elementName_ = element->name().value_or("");
-    }
+    elementName_ = element->qualifiedName().value_or("");
 
     if (parent) {
         extensionDeclarationsCache_.reset();
@@ -303,35 +293,33 @@ void GDataObject::flushConsumed() const {
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (raw && raw->_private != this)
+        if (child->mark() != this)
             if (auto kept = child->copy()) {
-                kept->XMLNode()->_private = raw;  // the copy's source, for a consumption that comes later
+                kept->setMark(child->identity());  // the copy's source, for a consumption that comes later
                 unknownChildren_.push_back(std::move(kept));
             }
     }
-    for (const auto& attr : element->attributes()) {
-        xmlNodePtr raw = attr->XMLNode();
-        if (raw && raw->_private != this)
-            if (auto kept = attr->copy()) {
-                kept->XMLNode()->_private = raw;
+    element->forEachAttribute([this](const GDataXMLNode& attr) {
+        if (attr.mark() != this)
+            if (auto kept = attr.copy()) {
+                kept->setMark(attr.identity());
                 unknownAttributes_.push_back(std::move(kept));
             }
-    }
+    });
 }
 
-void GDataObject::markConsumed(const GDataXMLNodePtr& node, bool attribute) {
+void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     if (!node || shouldIgnoreUnknowns_) return;
-    xmlNodePtr raw = node->XMLNode();
-    if (!raw || raw->type == XML_NAMESPACE_DECL) return;
+    const void* id = node->identity();
+    if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
     if (parsedElement_) {
-        raw->_private = this;
+        node->setMark(this);
         return;
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
     std::erase_if(list, [&](const GDataXMLNodePtr& n) {
-        return n && n->XMLNode() && (n->XMLNode() == raw || n->XMLNode()->_private == raw);
+        return n && n->identity() && (n->identity() == id || n->mark() == id);
     });
 }
 
@@ -762,13 +750,13 @@ std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces
     return out;
 }
 
-void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) { markConsumed(node, false); }
+void GDataObject::handleParsedElement(const GDataXMLNodePtr& node) { markConsumed(node.get(), false); }
 
 void GDataObject::handleParsedElements(const GDataXMLElementList& nodes) {
     for (const auto& n : nodes) handleParsedElement(n);
 }
 
-void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node, true); }
+void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node.get(), true); }
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
@@ -838,7 +826,7 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) {
-        if (parsedElement_ && child->XMLNode()->_private == this) child->XMLNode()->_private = nullptr;
+        if (parsedElement_ && child->mark() == this) child->setMark(nullptr);
         else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
         return nullptr;
     }
@@ -896,9 +884,8 @@ std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLEle
     if (!element) return std::nullopt;
     std::string result;
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (!raw || (raw->type != XML_TEXT_NODE && raw->type != XML_CDATA_SECTION_NODE)) continue;
-        if (raw->content) result += reinterpret_cast<const char*>(raw->content);
+        if (!child->isTextNode()) continue;
+        if (auto text = child->simpleContent()) result += *text;
         handleParsedElement(child);
     }
     return result;
@@ -985,20 +972,21 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     // its prefix, so its local part is taken after the last colon.
     struct ChildInfo {
         std::string_view local;
-        const xmlChar* href;
+        std::optional<std::string_view> href;
         const GDataXMLNodePtr* node;
     };
     std::vector<ChildInfo> childInfo;
     childInfo.reserve(element->children().size());
     for (const auto& child : element->children()) {
-        xmlNodePtr raw = child->XMLNode();
-        if (!raw || raw->type != XML_ELEMENT_NODE || !raw->name) continue;
-        std::string_view name(reinterpret_cast<const char*>(raw->name));
-        if (!raw->ns) {
+        if (child->kind() != GDataXMLNodeKind::Element) continue;
+        std::string_view name = child->storedName();
+        if (name.empty()) continue;
+        auto href = child->namespaceURIView();
+        if (!href) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        childInfo.push_back({name, raw->ns ? raw->ns->href : nullptr, &child});
+        childInfo.push_back({name, href, &child});
     }
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;
@@ -1013,7 +1001,7 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         for (const auto& c : childInfo) {
             if (c.local != ln) continue;
             if (!c.href) return false;  // an unresolved name: let the general search decide
-            if (xmlStrEqual(c.href, reinterpret_cast<const xmlChar*>(uri)))
+            if (*c.href == uri)
                 out.push_back(std::static_pointer_cast<GDataXMLElement>(*c.node));
         }
         return !out.empty();
@@ -1079,46 +1067,24 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     }
 }
 
-namespace {
-// Whether the node's qualified name as written ("prefix:local" or "local") is `name`, without
-// building the string.
-bool qualifiedNameIs(xmlNodePtr raw, std::string_view name) {
-    std::string_view local(reinterpret_cast<const char*>(raw->name));
-    if (raw->ns && raw->ns->prefix) {
-        std::string_view prefix(reinterpret_cast<const char*>(raw->ns->prefix));
-        return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
-               name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local;
-    }
-    return name == local;
-}
-
-// The text of a node made of one plain text child (the usual attribute), else nullopt.
-std::optional<std::string_view> simpleContent(xmlNodePtr raw) {
-    xmlNodePtr c = raw->children;
-    if (c && !c->next && c->type == XML_TEXT_NODE && c->content)
-        return std::string_view(reinterpret_cast<const char*>(c->content));
-    if (!c) return std::string_view();
-    return std::nullopt;
-}
-}  // namespace
-
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
-    for (const auto& attr : element->attributes()) {
-        xmlNodePtr raw = attr->XMLNode();
-        if (!raw || !raw->name) continue;
+    attributes_.reserve(attributes_.size() + element->attributeCount());
+    // Read through passing views: a parsed leaf's attributes never get wrappers of their own.
+    element->forEachAttribute([this](const GDataXMLNode& attr) {
+        if (attr.storedName().empty()) return;
         const std::string* declared = nullptr;
         for (const auto& d : *attributeDeclarations_) {
-            if (qualifiedNameIs(raw, d)) {
+            if (attr.hasQualifiedName(d)) {
                 declared = &d;
                 break;
             }
         }
-        if (!declared) continue;
-        if (auto quick = simpleContent(raw)) setIn(attributes_, *declared, std::string(*quick));
-        else if (auto v = attr->stringValue()) setIn(attributes_, *declared, *v);
-        handleParsedAttribute(attr);
-    }
+        if (!declared) return;
+        if (auto quick = attr.simpleContent()) setIn(attributes_, *declared, std::string(*quick));
+        else if (auto v = attr.stringValue()) setIn(attributes_, *declared, *v);
+        markConsumed(&attr, true);
+    });
 }
 
 void GDataObject::parseContentValueForElement(const GDataXMLElementPtr& element) {
@@ -1188,8 +1154,10 @@ GDataXMLElementPtr GDataObject::addToElementChildWithStringValueIfNonEmpty(const
                                                                            const std::optional<std::string>& value,
                                                                            std::string_view name) {
     if (!value || value->empty() || !element) return nullptr;
-    auto child = GDataXMLNode::elementWithName(name, *value);
-    if (child) element->addChild(child);
+    auto child = GDataXMLDocumentBuilder::elementForBuilding(name);
+    if (!child) return nullptr;
+    child->addStringValue(*value);
+    element->addChild(child);
     return child;
 }
 
@@ -1253,7 +1221,7 @@ GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
         else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
         else name = classInfo().name;
     }
-    auto element = GDataXMLNode::elementWithName(name);
+    auto element = GDataXMLDocumentBuilder::elementForBuilding(name);
     if (!element) return nullptr;
     addNamespacesToElement(element);
     addAttributesToElement(element);
@@ -1278,66 +1246,33 @@ constexpr std::pair<const char*, const char*> kStandardNamespaces[] = {
     {kGDataNamespaceXHTMLPrefix, kGDataNamespaceXHTMLURI},
 };
 
+}  // namespace
+
+const std::vector<std::pair<const char*, const char*>>& GDataObject::standardNamespaces() {
+    static const std::vector<std::pair<const char*, const char*>> table(std::begin(kStandardNamespaces),
+                                                                         std::end(kStandardNamespaces));
+    return table;
+}
+
 // Elements and attributes are named with literal prefixes ("gd:email") that the tree resolves
 // when the prefix is declared where they are grafted. An entry written on its own (its feed
 // declared the prefixes), or an element added where its namespace has another prefix, leaves
-// such names unbound. This gives each one its namespace: the URI the object knows for the
-// prefix (its own and its ancestors' declarations, else the usual one), under a prefix in
-// scope for that URI, or declared on the root when none is.
-void bindLiteralPrefixes(xmlNodePtr root, const GDataStringDictionary& known) {
-    auto uriFor = [&](const std::string& prefix) -> const char* {
-        for (const auto& [p, uri] : known)
-            if (p == prefix) return uri.c_str();
-        for (const auto& [p, uri] : kStandardNamespaces)
-            if (prefix == p) return uri;
-        return nullptr;
-    };
-    auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
-        if (node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
-        std::string name = reinterpret_cast<const char*>(node->name);
-        size_t colon = name.find(':');
-        if (colon == std::string::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
-        std::string prefix = name.substr(0, colon);
-        if (prefix == "xml" || prefix == "xmlns") return;
-        const char* uri = uriFor(prefix);
-        if (!uri) return;
-        const auto* href = reinterpret_cast<const xmlChar*>(uri);
-        xmlNsPtr ns = xmlSearchNsByHref(root->doc, element, href);
-        // An attribute needs a prefixed declaration: a default namespace does not apply to it.
-        if (ns && isAttribute && !ns->prefix) ns = nullptr;
-        if (!ns) {
-            std::string declared = prefix;
-            for (int n = 1; xmlSearchNs(root->doc, root, reinterpret_cast<const xmlChar*>(declared.c_str())); ++n)
-                declared = prefix + std::to_string(n);
-            ns = xmlNewNs(root, href, reinterpret_cast<const xmlChar*>(declared.c_str()));
-        }
-        if (!ns) return;
-        xmlSetNs(node, ns);
-        xmlNodeSetName(node, reinterpret_cast<const xmlChar*>(name.c_str() + colon + 1));
-    };
-    std::vector<xmlNodePtr> stack{root};
-    while (!stack.empty()) {
-        xmlNodePtr element = stack.back();
-        stack.pop_back();
-        bind(element, element, false);
-        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
-            bind(reinterpret_cast<xmlNodePtr>(attr), element, true);
-        for (xmlNodePtr child = element->children; child; child = child->next)
-            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
-    }
-}
-
-}  // namespace
-
-std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
+// such names unbound; the document binds each to the URI the object knows for the prefix (its
+// own and its ancestors' declarations, else the usual one).
+std::shared_ptr<GDataXMLDocument> GDataObject::builtXMLDocument() const {
+    GDataXMLDocumentBuilder builder;
     auto root = XMLElement();
     if (!root) return nullptr;
-    auto doc = GDataXMLDocument::initAdoptingRootElement(std::move(root));
-    if (!doc) return nullptr;
-    if (auto written = doc->rootElement()) bindLiteralPrefixes(written->XMLNode(), completeNamespaces());
-    doc->setVersion("1.0");
-    doc->setCharacterEncoding("UTF-8");
-    return doc;
+    return builder.documentAdoptingRootElement(std::move(root), completeNamespaces(), standardNamespaces());
+}
+
+std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
+    auto self = std::static_pointer_cast<const GDataObject>(weak_from_this().lock());
+    if (!self) return builtXMLDocument();
+    GDataXMLDocument::Source source;
+    source.write = [self] { return self->streamedXMLData(); };
+    source.build = [self] { return self->builtXMLDocument(); };
+    return GDataXMLDocument::documentWithSource(std::move(source));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -386,6 +386,8 @@ public:
     // --- generation ---
     virtual GDataXMLElementPtr XMLElement() const;
     GDataXMLElementPtr XMLElementWithExtensionsAndDefaultName(const std::optional<std::string>& defaultName) const;
+    // The document of XMLElement(), made from the object when it is first read: an object held by
+    // a shared_ptr is read then, so a change made between this call and the first read shows.
     std::shared_ptr<GDataXMLDocument> XMLDocument() const;
 
     // --- copy, equality, description ---
@@ -490,6 +492,14 @@ public:
     }
 
 protected:
+    // The bytes of XMLDocument() written without holding the whole tree; nullopt (the default)
+    // when the object has no such way and the tree is built and written.
+    virtual std::optional<platform::Bytes> streamedXMLData() const { return std::nullopt; }
+    // The document of XMLElement(), built now.
+    std::shared_ptr<GDataXMLDocument> builtXMLDocument() const;
+    // The namespaces the model writes under their usual prefixes.
+    static const std::vector<std::pair<const char*, const char*>>& standardNamespaces();
+
     // Extension storage: one object or a list, per class, in insertion order.
     struct ExtensionSlot {
         const GDataClassInfo* cls;
@@ -542,7 +552,7 @@ private:
     // be quadratic in the number of children of a large feed, and most parsed objects never need
     // the lists at all until they are written.
     mutable GDataXMLElementPtr parsedElement_;
-    void markConsumed(const GDataXMLNodePtr& node, bool attribute);
+    void markConsumed(const GDataXMLNode* node, bool attribute);
 };
 
 }  // namespace quorvane

@@ -1,19 +1,14 @@
 #include "gdata/GDataServerError.h"
 
-#include <cstdio>
-
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataXMLDocument.h"
+#include "platform/foundation/Strings.h"
 
 namespace quorvane {
 
-namespace {
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
+using platform::addressText;
 
+namespace {
 // The way a missing value prints in a formatted text.
 std::string orNull(const std::optional<std::string>& s) { return s ? *s : "(null)"; }
 }  // namespace

@@ -144,6 +144,11 @@ constexpr std::array kMIMETypes = {
 bool GDataUtilities::stringHasControlsToFilter(std::string_view str) {
     size_t pos = 0, len = 0;
     while (pos < str.size()) {
+        // Printable ASCII, most of any text, is never filtered.
+        if (unsigned char b = static_cast<unsigned char>(str[pos]); b >= 0x20 && b < 0x80) {
+            ++pos;
+            continue;
+        }
         if (isFilteredAt(str, pos, len)) return true;
         pos += len;
     }

@@ -130,7 +130,232 @@ void resolveBracedNames(xmlNodePtr root) {
     }
 }
 
+bool bindLiteralPrefixes(xmlNodePtr subtree, xmlNodePtr root, const std::vector<std::pair<std::string, std::string>>& known,
+                         const std::vector<std::pair<const char*, const char*>>& usual, bool mayDeclare) {
+    if (!subtree || subtree->type != XML_ELEMENT_NODE || !root) return true;
+    bool complete = true;
+    auto uriFor = [&](std::string_view prefix) -> const char* {
+        for (const auto& [p, uri] : known)
+            if (p == prefix) return uri.c_str();
+        for (const auto& [p, uri] : usual)
+            if (prefix == p) return uri;
+        return nullptr;
+    };
+    auto bind = [&](xmlNodePtr node, xmlNodePtr element, bool isAttribute) {
+        if (!complete || node->ns || !node->name || !xmlStrchr(node->name, ':')) return;
+        std::string_view name(reinterpret_cast<const char*>(node->name));
+        size_t colon = name.find(':');
+        if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size() || name[0] == '{') return;
+        std::string_view prefix = name.substr(0, colon);
+        if (prefix == "xml" || prefix == "xmlns") return;
+        const char* uri = uriFor(prefix);
+        if (!uri) return;
+        const auto* href = reinterpret_cast<const xmlChar*>(uri);
+        xmlNsPtr ns = xmlSearchNsByHref(root->doc, element, href);
+        // An attribute needs a prefixed declaration: a default namespace does not apply to it.
+        if (ns && isAttribute && !ns->prefix) ns = nullptr;
+        if (!ns && !mayDeclare) {
+            complete = false;
+            return;
+        }
+        if (!ns) {
+            std::string declared(prefix);
+            for (int n = 1; xmlSearchNs(root->doc, root, reinterpret_cast<const xmlChar*>(declared.c_str())); ++n)
+                declared = std::string(prefix) + std::to_string(n);
+            ns = xmlNewNs(root, href, reinterpret_cast<const xmlChar*>(declared.c_str()));
+        }
+        if (!ns) return;
+        xmlSetNs(node, ns);
+        // The local part is copied first: with a dictionary-less node the old name is freed.
+        std::string local(name.substr(colon + 1));
+        xmlNodeSetName(node, xstr(local));
+    };
+    std::vector<xmlNodePtr> stack{subtree};
+    while (!stack.empty() && complete) {
+        xmlNodePtr element = stack.back();
+        stack.pop_back();
+        bind(element, element, false);
+        for (xmlAttrPtr attr = element->properties; attr; attr = attr->next)
+            bind(reinterpret_cast<xmlNodePtr>(attr), element, true);
+        for (xmlNodePtr child = element->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) stack.push_back(child);
+    }
+    return complete;
+}
+
 }  // namespace gdataxml
+
+namespace {
+
+void replaceDocumentString(xmlDocPtr doc, const xmlChar*& field, std::optional<std::string_view> value) {
+    if (field && !(doc->dict && xmlDictOwns(doc->dict, field))) xmlFree(const_cast<xmlChar*>(field));
+    field = value ? xmlStrdup(xstr(std::string(*value))) : nullptr;
+}
+
+}  // namespace
+
+// --- GDataXMLDocumentBuilder ---
+
+namespace {
+thread_local GDataXMLDocumentBuilder* currentBuilder = nullptr;
+}  // namespace
+
+GDataXMLDocumentBuilder::GDataXMLDocumentBuilder() : previous_(currentBuilder) {
+    ensureInitialized();
+    doc_ = xmlNewDoc(nullptr);
+    if (doc_) doc_->dict = xmlDictCreate();
+    currentBuilder = this;
+}
+
+GDataXMLDocumentBuilder::~GDataXMLDocumentBuilder() {
+    currentBuilder = previous_;
+    if (doc_) xmlFreeDoc(doc_);
+}
+
+std::shared_ptr<GDataXMLElement> GDataXMLDocumentBuilder::elementForBuilding(std::string_view name) {
+    ensureInitialized();
+    xmlDocPtr doc = currentBuilder ? currentBuilder->doc_ : nullptr;
+    if (!doc || !doc->dict) return GDataXMLNode::elementWithName(name);
+    const xmlChar* interned = xmlDictLookup(doc->dict, reinterpret_cast<const xmlChar*>(name.data()),
+                                            static_cast<int>(name.size()));
+    xmlNodePtr node = interned ? xmlNewDocNode(doc, nullptr, interned, nullptr) : nullptr;
+    if (!node) return nullptr;
+    return std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(node, GDataXMLTree::owning(node)));
+}
+
+std::shared_ptr<GDataXMLDocument> GDataXMLDocumentBuilder::documentAdoptingRootElement(
+    std::shared_ptr<GDataXMLElement> root, const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+    const std::vector<std::pair<const char*, const char*>>& usualNamespaces) {
+    std::shared_ptr<GDataXMLDocument> document;
+    xmlNodePtr node = root ? root->XMLNode() : nullptr;
+    if (doc_ && node && node->type == XML_ELEMENT_NODE && (!node->doc || node->doc == doc_)) {
+        auto tree = GDataXMLTree::owningDocument(doc_);
+        std::shared_ptr<GDataXMLNode> wrapper = std::move(root);
+        if (xmlNodePtr adopted = GDataXMLNode::takeDetachedRoot(wrapper, *tree)) {
+            xmlDocSetRootElement(doc_, adopted);
+            resolveBracedNames(adopted);
+            document = std::make_shared<GDataXMLDocument>(GDataXMLDocument::Token{}, doc_, std::move(tree));
+            doc_ = nullptr;
+        } else {
+            tree->setOwnsRoot(false);
+            root = std::static_pointer_cast<GDataXMLElement>(std::move(wrapper));
+        }
+    }
+    if (!document) document = GDataXMLDocument::initWithRootElement(root);
+    if (!document) return nullptr;
+    if (auto written = document->rootElement())
+        bindLiteralPrefixes(written->XMLNode(), written->XMLNode(), knownNamespaces, usualNamespaces);
+    document->setVersion("1.0");
+    document->setCharacterEncoding("UTF-8");
+    return document;
+}
+
+namespace {
+
+int appendToBytes(void* context, const char* buffer, int length) {
+    auto* out = static_cast<platform::Bytes*>(context);
+    out->insert(out->end(), buffer, buffer + length);
+    return length;
+}
+
+bool endsWith(const std::string& s, std::string_view tail) {
+    return s.size() >= tail.size() && std::string_view(s).substr(s.size() - tail.size()) == tail;
+}
+
+}  // namespace
+
+std::optional<platform::Bytes> GDataXMLDocumentBuilder::writeDocumentChildByChild(
+    std::shared_ptr<GDataXMLElement> root, const std::function<std::shared_ptr<GDataXMLElement>()>& nextChild,
+    size_t childCount, const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+    const std::vector<std::pair<const char*, const char*>>& usualNamespaces) {
+    xmlNodePtr node = root ? root->XMLNode() : nullptr;
+    if (!doc_ || !node || node->type != XML_ELEMENT_NODE || (node->doc && node->doc != doc_)) return std::nullopt;
+    // The tree keeps what fix-ups bury; the document itself stays the builder's, freed after it.
+    auto tree = GDataXMLTree::owningDocument(doc_);
+    tree->setOwnsRoot(false);
+    std::shared_ptr<GDataXMLNode> wrapper = std::move(root);
+    xmlNodePtr rootNode = GDataXMLNode::takeDetachedRoot(wrapper, *tree);
+    if (!rootNode) return std::nullopt;
+    xmlDocSetRootElement(doc_, rootNode);
+    resolveBracedNames(rootNode);
+    if (!bindLiteralPrefixes(rootNode, rootNode, knownNamespaces, usualNamespaces, false)) return std::nullopt;
+    replaceDocumentString(doc_, doc_->version, "1.0");
+    replaceDocumentString(doc_, doc_->encoding, "UTF-8");
+
+    ErrorCapture capture;
+    // The document as it stands, without the root's end: the children follow it.
+    xmlChar* memory = nullptr;
+    int size = 0;
+    xmlDocDumpMemory(doc_, &memory, &size);
+    if (!memory) return std::nullopt;
+    std::string start(reinterpret_cast<const char*>(memory), static_cast<size_t>(size));
+    xmlFree(memory);
+    std::string qualified;
+    if (rootNode->ns && rootNode->ns->prefix) qualified = str(rootNode->ns->prefix) + ":";
+    qualified += str(rootNode->name);
+    std::string end = "</" + qualified + ">\n";
+    if (endsWith(start, end)) {
+        start.resize(start.size() - end.size());
+    } else if (endsWith(start, "/>\n")) {
+        start.resize(start.size() - 3);
+        start += '>';
+    } else {
+        return std::nullopt;
+    }
+
+    platform::Bytes out(start.begin(), start.end());
+    auto rootElement = std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(rootNode, tree));
+    xmlOutputBufferPtr buffer = xmlOutputBufferCreateIO(appendToBytes, nullptr, &out, nullptr);
+    if (!buffer) return std::nullopt;
+    bool complete = true;
+    size_t written = 0;
+    while (auto child = nextChild()) {
+        rootElement->adoptChild(std::move(child));
+        xmlNodePtr added = rootNode->last;
+        if (!added) continue;
+        if (added->type == XML_ELEMENT_NODE) {
+            resolveBracedNames(added);
+            if (!bindLiteralPrefixes(added, rootNode, knownNamespaces, usualNamespaces, false)) {
+                complete = false;
+                break;
+            }
+        }
+        xmlNodeDumpOutput(buffer, doc_, added, 0, 0, "UTF-8");
+        // Nothing else points into the child: it is freed at once, before the next is made.
+        xmlUnlinkNode(added);
+        xmlFreeNode(added);
+        if (++written == 1 && childCount > 1) {
+            // Room for the rest at the first child's size and a quarter more, so the bytes are
+            // not copied over and over as they grow.
+            xmlOutputBufferFlush(buffer);
+            size_t first = out.size() - start.size();
+            out.reserve(out.size() + first * (childCount - 1) / 4 * 5 + end.size());
+        }
+    }
+    bool failed = xmlOutputBufferClose(buffer) < 0;
+    for (const auto& message : capture.messages()) platform::Log::debug("GDataXML", message);
+    if (!complete || failed) return std::nullopt;
+    out.insert(out.end(), end.begin(), end.end());
+    return out;
+}
+
+std::shared_ptr<GDataXMLDocument> GDataXMLDocument::documentWithSource(Source source) {
+    auto document = std::make_shared<GDataXMLDocument>(Token{}, nullptr, nullptr);
+    document->source_ = std::make_unique<Source>(std::move(source));
+    return document;
+}
+
+void GDataXMLDocument::ensureBuilt() const {
+    if (!source_) return;
+    auto source = std::move(source_);
+    source_.reset();
+    auto built = source->build ? source->build() : nullptr;
+    if (!built) return;
+    built->ensureBuilt();
+    doc_ = built->doc_;
+    tree_ = std::move(built->tree_);
+    built->doc_ = nullptr;
+}
 
 GDataXMLDocument::GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXMLTree> tree)
     : doc_(doc), tree_(std::move(tree)) {}
@@ -192,6 +417,7 @@ std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initAdoptingRootElement(std:
 }
 
 std::shared_ptr<GDataXMLElement> GDataXMLDocument::rootElement() const {
+    ensureBuilt();
     xmlNodePtr root = doc_ ? xmlDocGetRootElement(doc_) : nullptr;
     if (!root) return nullptr;
     if (!cachedRoot_ || cachedRoot_->XMLNode() != root) {
@@ -201,6 +427,9 @@ std::shared_ptr<GDataXMLElement> GDataXMLDocument::rootElement() const {
 }
 
 std::optional<platform::Bytes> GDataXMLDocument::XMLData() const {
+    if (source_ && source_->write)
+        if (auto written = source_->write()) return written;
+    ensureBuilt();
     if (!doc_) return std::nullopt;
     resolveBracedNames(xmlDocGetRootElement(doc_));
     ErrorCapture capture;
@@ -215,20 +444,14 @@ std::optional<platform::Bytes> GDataXMLDocument::XMLData() const {
     return result;
 }
 
-namespace {
-
-void replaceDocumentString(xmlDocPtr doc, const xmlChar*& field, std::optional<std::string_view> value) {
-    if (field && !(doc->dict && xmlDictOwns(doc->dict, field))) xmlFree(const_cast<xmlChar*>(field));
-    field = value ? xmlStrdup(xstr(std::string(*value))) : nullptr;
-}
-
-}  // namespace
 
 void GDataXMLDocument::setVersion(std::optional<std::string_view> version) {
+    ensureBuilt();
     if (doc_) replaceDocumentString(doc_, doc_->version, version);
 }
 
 void GDataXMLDocument::setCharacterEncoding(std::optional<std::string_view> encoding) {
+    ensureBuilt();
     if (doc_) replaceDocumentString(doc_, doc_->encoding, encoding);
 }
 
@@ -239,6 +462,7 @@ std::optional<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view
 std::optional<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view xpath,
                                                                 const GDataXMLNamespaceDictionary* namespaces,
                                                                 platform::Error* error) const {
+    ensureBuilt();
     auto documentNode = GDataXMLNode::wrap(reinterpret_cast<xmlNodePtr>(doc_), tree_);
     if (!documentNode) {
         platform::Value info = platform::Value::dictionary();

@@ -1,18 +1,24 @@
 #pragma once
 // An XML document: parsed from bytes or built around a root element, serialised whole.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "gdata/GDataXMLElement.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane {
 
+class GDataXMLDocumentBuilder;
+
 class GDataXMLDocument {
     struct Token {};
+    friend class GDataXMLDocumentBuilder;
 
 public:
     GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXMLTree> tree);
@@ -37,6 +43,15 @@ public:
     // without a copy.
     static std::shared_ptr<GDataXMLDocument> initAdoptingRootElement(std::shared_ptr<GDataXMLElement> element);
 
+    // A document made from a source when it is first read, not when this is called: XMLData()
+    // asks `write` for the bytes (nullopt there: the tree is built and written instead), and the
+    // first call that needs the tree asks `build` for it (nullptr: the document is empty).
+    struct Source {
+        std::function<std::optional<platform::Bytes>()> write;
+        std::function<std::shared_ptr<GDataXMLDocument>()> build;
+    };
+    static std::shared_ptr<GDataXMLDocument> documentWithSource(Source source);
+
     std::shared_ptr<GDataXMLElement> rootElement() const;
 
     // The whole document with its XML declaration. Names still waiting for a namespace
@@ -53,14 +68,62 @@ public:
 
     std::string description() const;
 
-    xmlDocPtr XMLDocument() const { return doc_; }
+    xmlDocPtr XMLDocument() const {
+        ensureBuilt();
+        return doc_;
+    }
 
 private:
     static std::shared_ptr<GDataXMLDocument> parse(const char* bytes, size_t length, platform::Error* error);
+    // Takes the tree from the source, once, if there is one.
+    void ensureBuilt() const;
 
-    xmlDocPtr doc_;
-    std::shared_ptr<GDataXMLTree> tree_;
+    mutable xmlDocPtr doc_;
+    mutable std::shared_ptr<GDataXMLTree> tree_;
     mutable std::shared_ptr<GDataXMLElement> cachedRoot_;
+    mutable std::unique_ptr<Source> source_;
+};
+
+// Builds one document on the calling thread: while the builder is alive, the elements made by
+// elementForBuilding() and the text added to them are made for its document, whose dictionary
+// holds their names, so a large tree is built without copying each name and needs no pass to
+// move it into the document at the end. Every node so made must be in the adopted tree or gone
+// before the builder ends. Builders nest; elements made outside any builder are plain detached
+// elements.
+class GDataXMLDocumentBuilder {
+public:
+    GDataXMLDocumentBuilder();
+    ~GDataXMLDocumentBuilder();
+    GDataXMLDocumentBuilder(const GDataXMLDocumentBuilder&) = delete;
+    GDataXMLDocumentBuilder& operator=(const GDataXMLDocumentBuilder&) = delete;
+
+    // An element with that name, for the innermost builder of this thread (a plain detached element
+    // when there is none), as GDataXMLNode::elementWithName.
+    static std::shared_ptr<GDataXMLElement> elementForBuilding(std::string_view name);
+
+    // The document (version "1.0", encoding "UTF-8") whose root is `root`, an element this
+    // builder's thread has just built and gives up; names still written with a literal prefix
+    // ("gd:email") are then bound: to the URI `knownNamespaces` (or the usual table) gives the
+    // prefix, under a prefix in scope for it, else declared on the root.
+    std::shared_ptr<GDataXMLDocument> documentAdoptingRootElement(
+        std::shared_ptr<GDataXMLElement> root, const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+        const std::vector<std::pair<const char*, const char*>>& usualNamespaces);
+
+    // The bytes of that same document when its root is `root` followed by the children `nextChild`
+    // gives (nullptr: no more), written one child at a time: each is attached to the root, given
+    // its namespaces exactly as in the whole tree, written, and freed before the next is made, so
+    // the whole tree is never held; `childCount`, how many there will be, sizes the bytes. nullopt
+    // when the bytes could differ from the whole tree's (a name would need a declaration on the
+    // root); the builder is used up either way.
+    std::optional<platform::Bytes> writeDocumentChildByChild(
+        std::shared_ptr<GDataXMLElement> root, const std::function<std::shared_ptr<GDataXMLElement>()>& nextChild,
+        size_t childCount,
+        const std::vector<std::pair<std::string, std::string>>& knownNamespaces,
+        const std::vector<std::pair<const char*, const char*>>& usualNamespaces);
+
+private:
+    xmlDocPtr doc_;
+    GDataXMLDocumentBuilder* previous_;
 };
 
 namespace gdataxml {
@@ -73,6 +136,11 @@ void resolveBracedNames(xmlNodePtr root);
 xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr);
 // The error of a failed parse: code -1, with {"error": message} for a namespace error.
 platform::Error parseError(const std::string& namespaceError);
+// Binds the names under `subtree` still written with a literal prefix (see
+// GDataXMLDocumentBuilder::documentAdoptingRootElement); a declaration that is needed goes on
+// `root`, or, when `mayDeclare` is false, the binding stops and false is returned.
+bool bindLiteralPrefixes(xmlNodePtr subtree, xmlNodePtr root, const std::vector<std::pair<std::string, std::string>>& known,
+                         const std::vector<std::pair<const char*, const char*>>& usual, bool mayDeclare = true);
 }  // namespace gdataxml
 
 }  // namespace quorvane

@@ -245,7 +245,8 @@ void GDataXMLElement::adoptChild(std::shared_ptr<GDataXMLNode> child) {
 
 void GDataXMLElement::addStringValue(std::string_view text) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;
-    xmlNodePtr node = xmlNewTextLen(reinterpret_cast<const xmlChar*>(text.data()), static_cast<int>(text.size()));
+    xmlNodePtr node =
+        xmlNewDocTextLen(node_->doc, reinterpret_cast<const xmlChar*>(text.data()), static_cast<int>(text.size()));
     if (!node) return;
     releaseCachedValues();
     if (!xmlAddChild(node_, node)) xmlFreeNode(node);
@@ -308,6 +309,21 @@ GDataXMLElementList GDataXMLElement::elementsForLocalName(std::string_view local
 // --- attributes ---
 
 const GDataXMLNodeList& GDataXMLElement::attributes() const { return cachedAttributes(); }
+
+size_t GDataXMLElement::attributeCount() const {
+    size_t count = 0;
+    if (node_ && node_->type == XML_ELEMENT_NODE)
+        for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) ++count;
+    return count;
+}
+
+void GDataXMLElement::forEachAttribute(const std::function<void(const GDataXMLNode&)>& visit) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
+        const GDataXMLNode view(Token{}, reinterpret_cast<xmlNodePtr>(attr), nullptr);
+        visit(view);
+    }
+}
 
 void GDataXMLElement::addAttribute(const std::shared_ptr<GDataXMLNode>& attribute) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;

@@ -3,6 +3,7 @@
 // or by local name and namespace URI, and the namespace fix-up that runs whenever nodes are
 // grafted into a tree.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,6 +63,10 @@ public:
 
     // The element's attributes in document order; cached. Empty when there are none.
     const GDataXMLNodeList& attributes() const;
+    size_t attributeCount() const;
+    // Calls `visit` with each attribute in turn, as a wrapper made for the call alone: nothing is
+    // allocated or cached, and the wrapper (which does not hold the tree) is gone after the call.
+    void forEachAttribute(const std::function<void(const GDataXMLNode&)>& visit) const;
     // Adds a copy of the attribute; an attribute of the same name (and namespace) already
     // present is never replaced.
     void addAttribute(const std::shared_ptr<GDataXMLNode>& attribute);

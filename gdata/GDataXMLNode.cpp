@@ -263,6 +263,51 @@ std::optional<std::string> GDataXMLNode::qualifiedName() const {
     return str(node_->name);
 }
 
+std::string_view GDataXMLNode::storedName() const {
+    if (!node_ || node_->type == XML_NAMESPACE_DECL || !node_->name) return {};
+    return reinterpret_cast<const char*>(node_->name);
+}
+
+std::optional<std::string_view> GDataXMLNode::namespaceURIView() const {
+    xmlNsPtr ns = namespaceOf(node_);
+    if (!ns || !ns->href) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(ns->href));
+}
+
+bool GDataXMLNode::hasQualifiedName(std::string_view name) const {
+    std::string_view local = storedName();
+    if (local.empty()) return false;
+    xmlNsPtr ns = namespaceOf(node_);
+    if (ns && ns->prefix) {
+        std::string_view prefix(reinterpret_cast<const char*>(ns->prefix));
+        return name.size() == prefix.size() + 1 + local.size() && name.substr(0, prefix.size()) == prefix &&
+               name[prefix.size()] == ':' && name.substr(prefix.size() + 1) == local;
+    }
+    return name == local;
+}
+
+bool GDataXMLNode::isTextNode() const {
+    return node_ && (node_->type == XML_TEXT_NODE || node_->type == XML_CDATA_SECTION_NODE);
+}
+
+std::optional<std::string_view> GDataXMLNode::simpleContent() const {
+    if (!node_) return std::nullopt;
+    if (isTextNode()) return std::string_view(node_->content ? reinterpret_cast<const char*>(node_->content) : "");
+    if (node_->type != XML_ELEMENT_NODE && node_->type != XML_ATTRIBUTE_NODE) return std::nullopt;
+    xmlNodePtr c = node_->children;
+    if (!c) return std::string_view();
+    if (!c->next && c->type == XML_TEXT_NODE && c->content) return std::string_view(reinterpret_cast<const char*>(c->content));
+    return std::nullopt;
+}
+
+const void* GDataXMLNode::mark() const {
+    return hasTreeLinks(node_) ? node_->_private : nullptr;
+}
+
+void GDataXMLNode::setMark(const void* mark) const {
+    if (hasTreeLinks(node_)) node_->_private = const_cast<void*>(mark);
+}
+
 GDataXMLNode::Caches& GDataXMLNode::caches() const {
     if (!caches_) caches_ = std::make_unique<Caches>();
     return *caches_;
@@ -279,13 +324,20 @@ const std::optional<std::string>& GDataXMLNode::nameRef() const {
 
 std::optional<std::string> GDataXMLNode::name() const { return nameRef(); }
 
+namespace {
+const GDataXMLNodeList kNoNodes;
+}  // namespace
+
 const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
+    // A node without children needs no cache: most leaves of a parsed feed never get one.
+    if (!(caches_ && caches_->children) && (!hasTreeLinks(node_) || !node_->children)) return kNoNodes;
     auto& c = caches();
     if (!c.children) {
         GDataXMLNodeList list;
         // An entity reference's child link points at the declaration inside the DTD, whose
         // siblings are other declarations: it is not listed as a child.
         if (hasTreeLinks(node_) && node_->type != XML_ENTITY_REF_NODE) {
+            list.reserve(childCount());
             for (xmlNodePtr child = node_->children; child; child = child->next) list.push_back(wrap(child, tree_));
         }
         c.children = std::move(list);
@@ -294,10 +346,15 @@ const GDataXMLNodeList& GDataXMLNode::cachedChildren() const {
 }
 
 const GDataXMLNodeList& GDataXMLNode::cachedAttributes() const {
+    if (!(caches_ && caches_->attributes) && (!node_ || node_->type != XML_ELEMENT_NODE || !node_->properties))
+        return kNoNodes;
     auto& c = caches();
     if (!c.attributes) {
         GDataXMLNodeList list;
         if (node_ && node_->type == XML_ELEMENT_NODE) {
+            size_t count = 0;
+            for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) ++count;
+            list.reserve(count);
             for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
                 list.push_back(wrap(reinterpret_cast<xmlNodePtr>(attr), tree_));
             }
@@ -311,8 +368,9 @@ xmlNodePtr GDataXMLNode::takeDetachedRoot(std::shared_ptr<GDataXMLNode>& wrapper
     if (!wrapper || wrapper.use_count() != 1) return nullptr;
     xmlNodePtr node = wrapper->node_;
     const auto& tree = wrapper->tree_;
-    if (!node || !hasTreeLinks(node) || node->parent || node->doc || !tree || tree.get() == &into ||
-        tree->root() != node || !tree->ownsRoot())
+    // A node made for a document (see GDataXMLDocumentBuilder) moves only within that document.
+    if (!node || !hasTreeLinks(node) || node->parent || (node->doc && node->doc != documentOf(into.root())) ||
+        !tree || tree.get() == &into || tree->root() != node || !tree->ownsRoot())
         return nullptr;
     // The wrapper's own caches hold the tree too; without them it must be the only holder.
     wrapper->releaseCachedValues();

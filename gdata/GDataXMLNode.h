@@ -135,6 +135,26 @@ public:
     std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, const GDataXMLNamespaceDictionary* namespaces,
                                                   platform::Error* error = nullptr) const;
 
+    // --- views for readers walking many nodes (nothing copied; valid while the node is) ---
+
+    // The name as the node holds it: the local part once resolved to a namespace, otherwise the
+    // name as written ("p:local", "{URI}:local"). Empty for a node without a name.
+    std::string_view storedName() const;
+    // The URI of the node's namespace; nullopt when it has none (or for another kind of node).
+    std::optional<std::string_view> namespaceURIView() const;
+    // Whether the qualified name as written ("prefix:local" or "local") is `name`.
+    bool hasQualifiedName(std::string_view name) const;
+    // An element's or attribute's text when it is made of one plain text child ("" when it has no
+    // children); nullopt for any other content. Text and CDATA nodes: their own text.
+    std::optional<std::string_view> simpleContent() const;
+    bool isTextNode() const;  // text or CDATA
+
+    // One pointer-sized mark per node for its readers (libxml2's application pointer), and the
+    // node's identity (stable while the node lives), so a reader can record what it took.
+    const void* mark() const;
+    void setMark(const void* mark) const;
+    const void* identity() const { return node_; }
+
     std::string description() const;
     // An owning wrapper of a deep copy (same class); nullptr without a node.
     std::shared_ptr<GDataXMLNode> copy() const;
@@ -177,6 +197,7 @@ protected:
 
     friend class GDataXMLElement;
     friend class GDataXMLDocument;
+    friend class GDataXMLDocumentBuilder;
 };
 
 }  // namespace quorvane

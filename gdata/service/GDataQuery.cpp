@@ -1,7 +1,6 @@
 #include "gdata/service/GDataQuery.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "gdata/GDataObject.h"
 #include "gdata/GDataUtilities.h"
@@ -9,13 +8,9 @@
 
 namespace quorvane {
 
-namespace {
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
+using platform::addressText;
 
+namespace {
 void append(std::optional<GDataCategoryFilter::Categories>& list, const GDataCategoryPtr& category) {
     if (!category) return;
     if (!list) list.emplace();

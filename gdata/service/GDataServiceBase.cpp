@@ -2,7 +2,6 @@
 
 #include "fetcher/QNSessionUploadFetcher.h"
 
-#include <cstdio>
 #include <limits>
 
 #include "gdata/GDataEntryBase.h"
@@ -17,6 +16,7 @@
 
 namespace quorvane {
 
+using platform::addressText;
 using platform::Bytes;
 using platform::Error;
 using platform::URL;
@@ -43,12 +43,6 @@ constexpr uint64_t kMaxNextLinksFollowed = 25;
 
 constexpr const char* kAtomContentType = "application/atom+xml; charset=utf-8";
 constexpr const char* kXMLContentType = "application/xml; charset=utf-8";
-
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 

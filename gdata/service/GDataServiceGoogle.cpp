@@ -1,13 +1,13 @@
 #include "gdata/service/GDataServiceGoogle.h"
 
-#include <cstdio>
-
 #include "gdata/GDataLink.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 
 namespace quorvane {
 
+using platform::addressText;
 using platform::Error;
 using platform::URL;
 using platform::URLRequest;
@@ -17,12 +17,6 @@ namespace {
 
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
-
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
 }  // namespace
 

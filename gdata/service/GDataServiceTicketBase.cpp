@@ -2,21 +2,12 @@
 
 #include "fetcher/QNSessionUploadFetcher.h"
 
-#include <cstdio>
-
 #include "gdata/service/GDataServiceBase.h"
+#include "platform/foundation/Strings.h"
 
 namespace quorvane {
 
-namespace {
-
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
-
-}  // namespace
+using platform::addressText;
 
 GDataServiceTicketPtr GDataServiceTicketBase::ticketForService(const std::shared_ptr<GDataServiceBase>& service) {
     auto ticket = std::make_shared<GDataServiceTicketBase>();

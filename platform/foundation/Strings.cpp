@@ -1,5 +1,7 @@
 #include "platform/foundation/Strings.h"
 
+#include <cstdio>
+
 #include <unicode/coll.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -277,6 +279,12 @@ bool asciiEqualsIgnoringCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+std::string addressText(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
 }
 
 }  // namespace quorvane::platform

@@ -72,5 +72,7 @@ std::string replaceAll(std::string_view text, std::string_view from, std::string
 // ASCII-only lower case, for protocol tokens (header names, schemes).
 std::string asciiLower(std::string_view text);
 bool asciiEqualsIgnoringCase(std::string_view a, std::string_view b);
+// An object's address as descriptions print it ("0x55d0c3a1e2f0").
+std::string addressText(const void* p);
 
 }  // namespace quorvane::platform

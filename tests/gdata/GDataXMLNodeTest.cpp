@@ -410,3 +410,55 @@ TEST(GDataXMLNodeTest, XPathOnDetachedSubtreeLeavesItDetached) {
 
 }  // namespace
 }  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+TEST(GDataXMLNodeTest, ViewsReadNamesTextAndMarksWithoutCopies) {
+    auto feed = GDataXMLElement::initWithXMLString(
+        std::string("<feed xmlns='") + xmltest::kAtomNS + "' xmlns:gd='" + xmltest::kGDNS +
+        "'><gd:email a='1' gd:b=''><![CDATA[x]]>y</gd:email><title>T</title><u:x xmlns:u='urn:u'/><e/></feed>");
+    ASSERT_TRUE(feed);
+    const auto& c = feed->children();
+    ASSERT_EQ(c.size(), 4u);
+    struct Row {
+        std::shared_ptr<GDataXMLNode> node;
+        std::string_view stored;
+        std::optional<std::string_view> uri;
+        std::string_view qualified;
+        std::optional<std::string_view> simple;
+    };
+    auto email = std::static_pointer_cast<GDataXMLElement>(c[0]);
+    const Row rows[] = {
+        {feed, "feed", std::string_view(xmltest::kAtomNS), "feed", std::nullopt},  // element children
+        {c[0], "email", std::string_view(xmltest::kGDNS), "gd:email", std::string_view("xy")},  // CDATA merged
+        {c[1], "title", std::string_view(xmltest::kAtomNS), "title", std::string_view("T")},
+        {c[3], "e", std::string_view(xmltest::kAtomNS), "e", std::string_view("")},
+        {email->attributeForName("a"), "a", std::nullopt, "a", std::string_view("1")},
+        {email->attributeForName("gd:b"), "b", std::string_view(xmltest::kGDNS), "gd:b", std::string_view("")},
+        {email->children()[0], "text", std::nullopt, "text", std::string_view("xy")},
+    };
+    for (const auto& r : rows) {
+        ASSERT_TRUE(r.node);
+        SCOPED_TRACE(std::string(r.qualified));
+        EXPECT_EQ(r.node->storedName(), r.stored);
+        EXPECT_EQ(r.node->namespaceURIView(), r.uri);
+        EXPECT_TRUE(r.node->hasQualifiedName(r.qualified));
+        EXPECT_FALSE(r.node->hasQualifiedName(std::string(r.qualified) + "x"));
+        EXPECT_EQ(r.node->simpleContent(), r.simple);
+        EXPECT_EQ(r.node->mark(), nullptr);
+        r.node->setMark(&r);
+        EXPECT_EQ(r.node->mark(), &r);
+    }
+    EXPECT_TRUE(email->children()[0]->isTextNode());
+    EXPECT_FALSE(email->isTextNode());
+    // The mark lives on the node: another wrapper of it sees it.
+    EXPECT_EQ(feed->children()[1]->identity(), c[1]->identity());
+    EXPECT_EQ(feed->children()[1]->mark(), &rows[2]);
+    auto ns = GDataXMLNode::namespaceWithName("p", "urn:p");
+    ns->setMark(&rows[0]);  // a namespace record has no mark
+    EXPECT_EQ(ns->mark(), nullptr);
+}
+
+}  // namespace
+}  // namespace quorvane
