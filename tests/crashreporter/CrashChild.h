@@ -14,8 +14,17 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <ctime>
 
 namespace quorvane::test {
+
+// Whole seconds of the clock the report writer reads. (time() reads a coarser clock that can be
+// a tick behind it, so near a second's turn it gives the earlier second.)
+inline int64_t realtimeSeconds() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec);
+}
 
 struct ChildResult {
     bool exited = false;

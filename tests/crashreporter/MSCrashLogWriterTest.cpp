@@ -196,7 +196,7 @@ std::string stderrPath(const char* name) {
 TEST(MSCrashLogWriter, CrashWritesACompleteReportOfEveryThread) {
     auto reporter = writerReporter("writer.app");
     const std::string errPath = stderrPath("crash");
-    const int64_t before = static_cast<int64_t>(::time(nullptr));
+    const int64_t before = test::realtimeSeconds();
 
     auto child = runInChild([&errPath] {
         redirectStderr(errPath);
@@ -213,7 +213,7 @@ TEST(MSCrashLogWriter, CrashWritesACompleteReportOfEveryThread) {
         deep.join();
         return 3;
     });
-    const int64_t after = static_cast<int64_t>(::time(nullptr));
+    const int64_t after = test::realtimeSeconds();
     ASSERT_TRUE(child.signaled) << child.describe();
     EXPECT_EQ(child.signal, SIGSEGV);
 

@@ -72,14 +72,14 @@ const RealCrash& realCrash() {
     static RealCrash crash = [] {
         RealCrash out;
         auto reporter = reporterFor("decoder.app");
-        out.before = static_cast<int64_t>(::time(nullptr));
+        out.before = test::realtimeSeconds();
         auto child = runInChild([] {
             ::close(2);  // keep the engine's diagnostics out of the test output
             auto reporter = reporterFor("decoder.app");
             if (!reporter->enableCrashReporter()) return 2;
             return test::crashBesideAParkedThread();
         });
-        out.after = static_cast<int64_t>(::time(nullptr));
+        out.after = test::realtimeSeconds();
         out.childOutcome = child.describe();
         if (child.signaled && child.signal == SIGSEGV) {
             if (auto data = reporter->loadPendingCrashReportData()) out.bytes = std::move(*data);
