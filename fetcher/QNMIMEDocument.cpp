@@ -27,12 +27,6 @@ std::string hex8(uint32_t v) {
     return buf;
 }
 
-std::string pointerText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
-
 // Finds a byte string in a sequence of byte ranges, also where it straddles range edges, by
 // keeping how much of the target the bytes seen so far end with (Knuth-Morris-Pratt). Matches do
 // not overlap: after a match the search starts afresh.
@@ -146,7 +140,7 @@ size_t QNMIMEDocumentPart::hash() const {
 }
 
 std::string QNMIMEDocumentPart::description() const {
-    return "QNMIMEDocumentPart " + pointerText(this) + " (headers " + std::to_string(headers_ ? headers_->size() : 0) +
+    return "QNMIMEDocumentPart " + platform::addressText(this) + " (headers " + std::to_string(headers_ ? headers_->size() : 0) +
            " keys, body " + std::to_string(body_ ? body_->size() : 0) + " bytes)";
 }
 
@@ -245,7 +239,7 @@ void QNMIMEDocument::generateDispatchData(DispatchData* data, uint64_t* length, 
 }
 
 std::string QNMIMEDocument::description() const {
-    return "QNMIMEDocument " + pointerText(this) + " (" + std::to_string(parts_.size()) + " parts)";
+    return "QNMIMEDocument " + platform::addressText(this) + " (" + std::to_string(parts_.size()) + " parts)";
 }
 
 // --- QNMIMEDocument: headers ---

@@ -127,9 +127,7 @@ std::string QNSessionFetcher::description() const {
             what = "<no request>";
         }
     }
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-    return std::string("QNSessionFetcher ") + address + " (" + what + ")";
+    return "QNSessionFetcher " + platform::addressText(this) + " (" + what + ")";
 }
 
 // --- request ---

@@ -1,4 +1,5 @@
 #include "fetcher/QNSessionFetcherSessionDelegateDispatcher.h"
+#include "platform/foundation/Strings.h"
 
 #include <cstdio>
 #include <vector>
@@ -16,12 +17,6 @@ namespace quorvane {
 using namespace platform;
 
 namespace {
-
-std::string addressText(const void* p) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%p", p);
-    return buffer;
-}
 
 }  // namespace
 
@@ -42,9 +37,9 @@ QNSessionFetcherSessionDelegateDispatcher::~QNSessionFetcherSessionDelegateDispa
 
 std::string QNSessionFetcherSessionDelegateDispatcher::description() const {
     std::lock_guard lock(mutex_);
-    std::string text = "QNSessionFetcherSessionDelegateDispatcher " + addressText(this) + " ";
+    std::string text = "QNSessionFetcherSessionDelegateDispatcher " + platform::addressText(this) + " ";
     if (session_) {
-        text += "<URLSession " + addressText(session_.get()) + ">";
+        text += "<URLSession " + platform::addressText(session_.get()) + ">";
     } else {
         text += "<no session>";
     }
@@ -58,7 +53,7 @@ std::string QNSessionFetcherSessionDelegateDispatcher::description() const {
             if (!first) text += ", ";
             first = false;
             text += "<task " + std::to_string(task->taskIdentifier()) + "> = <QNSessionFetcher " +
-                    addressText(fetcher.get()) + ">";
+                    platform::addressText(fetcher.get()) + ">";
         }
         text += "}";
     }

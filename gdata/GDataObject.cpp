@@ -22,11 +22,6 @@ namespace {
 const std::string kContentMarker = " __content";
 const std::string kChildXMLMarker = " __childXML";
 
-std::string addressText(const void* p) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
 const std::string* findIn(const GDataStringDictionary& d, std::string_view key) {
     for (const auto& [k, v] : d)
@@ -192,7 +187,7 @@ std::string GDataAttribute::description() const {
     std::string name;
     if (cls.extensionPrefix && *cls.extensionPrefix) name = std::string(cls.extensionPrefix) + ":";
     if (cls.extensionLocalName) name += cls.extensionLocalName;
-    return std::string(cls.name) + " " + addressText(this) + ": {" + name + "=" + value_.value_or("(null)") + "}";
+    return std::string(cls.name) + " " + platform::addressText(this) + ": {" + name + "=" + value_.value_or("(null)") + "}";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1448,7 +1443,7 @@ std::string GDataObject::description() const {
         for (const auto& n : unknownAttributes_) names.push_back(n->name().value_or(""));
         items.push_back("unparsedAttr:" + platform::join(names, ","));
     }
-    std::string head = std::string(classInfo().name) + " " + addressText(this);
+    std::string head = std::string(classInfo().name) + " " + platform::addressText(this);
     if (items.empty()) return head;
     return head + ": {" + platform::join(items, " ") + "}";
 }

@@ -1,4 +1,5 @@
 #include "gdata/GDataXMLDocument.h"
+#include "platform/foundation/Strings.h"
 
 #include <libxml/parser.h>
 
@@ -474,9 +475,7 @@ std::optional<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view
 }
 
 std::string GDataXMLDocument::description() const {
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-    return std::string("GDataXMLDocument ") + address;
+    return "GDataXMLDocument " + platform::addressText(this);
 }
 
 }  // namespace quorvane

@@ -563,8 +563,7 @@ std::optional<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpa
 // --- description, copy, equality ---
 
 std::string GDataXMLNode::description() const {
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    const std::string address = platform::addressText(this);
     int type = node_ ? static_cast<int>(node_->type) : -1;
     std::string out = className();
     out += ' ';

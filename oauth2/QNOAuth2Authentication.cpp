@@ -550,9 +550,7 @@ std::string QNOAuth2Authentication::description() const {
     addSecret("assertion", assertion());
     if (auto expiry = expirationDate()) add("expirationDate", std::to_string(expiry->timeIntervalSince1970()));
     add("errorString", errorString());
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-    return std::string("QNOAuth2Authentication ") + address + ": {" + fields + "}";
+    return "QNOAuth2Authentication " + platform::addressText(this) + ": {" + fields + "}";
 }
 
 // --- form encoding ---
