@@ -335,8 +335,7 @@ void MSCrashSignalHandler::installAlternateStacksOnEveryThread() {
 
 void MSCrashSignalHandler::resetHandlers() {
     std::lock_guard<std::mutex> guard(registrationMutex());
-    {
-        auto& list = previousActionList();
+    auto removeAll = [](auto& list) {
         list.set_reading(true);
         auto* n = list.next(nullptr);
         list.set_reading(false);
@@ -346,19 +345,9 @@ void MSCrashSignalHandler::resetHandlers() {
             n = list.next(nullptr);
             list.set_reading(false);
         }
-    }
-    {
-        auto& list = callbackList();
-        list.set_reading(true);
-        auto* n = list.next(nullptr);
-        list.set_reading(false);
-        while (n != nullptr) {
-            list.nasync_remove_node(n);
-            list.set_reading(true);
-            n = list.next(nullptr);
-            list.set_reading(false);
-        }
-    }
+    };
+    removeAll(previousActionList());
+    removeAll(callbackList());
 }
 
 }  // namespace quorvane
