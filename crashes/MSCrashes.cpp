@@ -276,7 +276,7 @@ void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
         type = MSCrashReporterSignalHandlerTypeMach;
         MSLogVerbose(kTag, "Enabled Mach exception handler.");
     }
-    auto config = std::make_shared<MSCrashReporterConfig>(type, MSCrashReporterSymbolicationStrategyNone,
+    const MSCrashReporterConfig config(type, MSCrashReporterSymbolicationStrategyNone,
                                                           enableUncaughtExceptionHandler);
     auto reporter = MSCrashReporter::initWithConfiguration(config);
     setLocked(qvCrashReporter_, reporter);

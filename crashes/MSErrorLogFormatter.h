@@ -38,7 +38,7 @@ public:
     static std::optional<platform::Date> getAppLaunchTimeFromReport(const MSCrashReport& report);
     // The crash time, 1970-01-01 when the report has none.
     static platform::Date getCrashTimeFromReport(const MSCrashReport& report);
-    static std::shared_ptr<MSCrashReportThreadInfo> findCrashedThreadInReport(const MSCrashReport& report);
+    static const MSCrashReportThreadInfo* findCrashedThreadInReport(const MSCrashReport& report);
     // The processor type of the crashed process in Mach CPU numbering.
     static std::optional<uint64_t> extractCodeTypeFromReport(const MSCrashReport& report);
     static bool isCodeType64bit(std::optional<uint64_t> codeType);

@@ -196,7 +196,7 @@ TEST(MSErrorLogFormatter, ReportAndLogOfOneCrashShareIdentifierAndTimes) {
 // ---- real crashes ----
 
 std::shared_ptr<MSCrashReporter> reporterFor(const std::string& identifier) {
-    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), nullptr);
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"));
 }
 
 [[gnu::noinline]] void crashOnNull(int depth) {
