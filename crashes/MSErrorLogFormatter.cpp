@@ -420,8 +420,7 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     return log;
 }
 
-std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromCrashReport(
-    const std::shared_ptr<MSCrashReport>& report) {
+std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromCrashReport(const MSCrashReport* report) {
     if (!report) return nullptr;
     return errorReportFromLog(*errorLogFromCrashReport(*report));
 }

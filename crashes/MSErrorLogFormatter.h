@@ -27,7 +27,7 @@ class MSErrorLogFormatter {
 public:
     static std::shared_ptr<MSAppleErrorLog> errorLogFromCrashReport(const MSCrashReport& report);
     // Null for a null report.
-    static std::shared_ptr<MSErrorReport> errorReportFromCrashReport(const std::shared_ptr<MSCrashReport>& report);
+    static std::shared_ptr<MSErrorReport> errorReportFromCrashReport(const MSCrashReport* report);
     static std::shared_ptr<MSErrorReport> errorReportFromLog(const MSAppleErrorLog& log);
 
     // The steps of the conversion.

@@ -32,7 +32,7 @@ struct Refusal {
     template <typename T>
     operator std::optional<T>() const { return std::nullopt; }
     template <typename T>
-    operator std::shared_ptr<T>() const { return nullptr; }
+    operator std::unique_ptr<T>() const { return nullptr; }
     operator Message*() const { return nullptr; }
 };
 Refusal fail(platform::Error* error, const std::string& message) {
@@ -265,8 +265,8 @@ MSCrashReport::MSCrashReport() : decoder_(std::make_unique<QVCrashReportDecoder>
 
 MSCrashReport::~MSCrashReport() = default;
 
-std::shared_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes& data, platform::Error* error) {
-    std::shared_ptr<MSCrashReport> report(new MSCrashReport());
+std::unique_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes& data, platform::Error* error) {
+    std::unique_ptr<MSCrashReport> report(new MSCrashReport());
 
     report->decoder_->crashReport = decodeCrashData(data, error);
     const Message* message = report->decoder_->crashReport;

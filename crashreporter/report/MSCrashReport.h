@@ -40,7 +40,7 @@ class MSCrashReport {
 public:
     // The bytes of one report file. Null, with *error set when given, when they are not a valid
     // report.
-    static std::shared_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
+    static std::unique_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
     ~MSCrashReport();
     MSCrashReport(const MSCrashReport&) = delete;
     MSCrashReport& operator=(const MSCrashReport&) = delete;

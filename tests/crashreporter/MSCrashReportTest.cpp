@@ -138,7 +138,7 @@ struct SampleReport {
         return out;
     }
 
-    std::shared_ptr<MSCrashReport> decode() const {
+    std::unique_ptr<MSCrashReport> decode() const {
         platform::Error error;
         auto decoded = MSCrashReport::initWithData(file(), &error);
         EXPECT_NE(decoded, nullptr) << describe(error);

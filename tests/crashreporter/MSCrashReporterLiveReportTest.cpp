@@ -86,7 +86,7 @@ bool userRequested(const platform::Bytes& bytes) {
 }
 
 struct LiveRun {
-    std::shared_ptr<MSCrashReport> report;
+    std::unique_ptr<MSCrashReport> report;
     size_t threadsOfProcess = 0;
 };
 
