@@ -187,7 +187,7 @@ TEST(Pipeline, TenThousandLogsFromEightThreadsArriveExactlyOnce) {
     EXPECT_EQ(std::set<std::string>(numbers.begin(), numbers.end()).size(), 10000u);
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 10000));
     EXPECT_EQ(f.storage->countAllLogs(), 0u);
-    for (const auto& b : f.server.batches()) EXPECT_LE(b.logs.size(), 50u);
+    for (const auto& b : f.server.batches()) EXPECT_EQ(b.logs.size(), 50u);  // by size only: the timer is out of reach
 }
 
 TEST(Pipeline, LargeBatchesAreGzippedAndSlashesSurviveTheJSON) {
