@@ -7,10 +7,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "gdata/GDataAtomServiceDocument.h"
 #include "gdata/GDataContactConstants.h"
 #include "gdata/GDataEmail.h"
 #include "gdata/GDataEntryContact.h"
+#include "gdata/GDataEntryContent.h"
+#include "gdata/GDataEntryLink.h"
 #include "gdata/GDataFeedContact.h"
+#include "gdata/GDataGeo.h"
+#include "gdata/GDataGeoPt.h"
 #include "gdata/GDataXMLWriter.h"
 
 using namespace quorvane;
@@ -117,6 +122,40 @@ TEST(GDataXMLWriter, ObjectsMadeInCodeNeedTheirDeclarationsInScope) {
     EXPECT_FALSE(contact->writtenXMLData());
     auto [direct, tree] = bothWays(*contact);
     EXPECT_NE(text(tree).find("=\"http://schemas.google.com/g/2005\""), std::string::npos) << text(tree);
+}
+
+TEST(GDataXMLWriter, ClassesThatAddToTheirOwnElementsWriteWhatTheirTreesHold) {
+    registerContactClasses();
+    GDataAtomServiceDocument::registerServiceDocumentClass();
+    auto named = [](const char* name) { return GDataEntryContact::contactEntryWithFullNameString(std::string(name)); };
+    auto entry = named("Geo");
+    entry->addNamespaces(GDataGeo::geoNamespaces());
+    entry->setObject(GDataGeo::geoWithLatitude<GDataGeoRSSPoint>(1.5, -2.25), GDataGeoRSSPoint::staticClassInfo());
+    entry->setObject(GDataGeo::geoWithLatitude<GDataGeoRSSWhere>(3, 4), GDataGeoRSSWhere::staticClassInfo());
+    entry->setObject(GDataGeo::geoWithLatitude<GDataGeoW3CPoint>(-5.125, 6), GDataGeoW3CPoint::staticClassInfo());
+    entry->setObject(GDataGeoPt::geoPtWithLabel(std::string("a & <b>"), 1.0, 2.5, std::nullopt, std::nullopt),
+                     GDataGeoPt::staticClassInfo());
+    auto link = GDataEntryLink::entryLinkWithHref(std::string("h"), true);
+    link->setEntry(named("Linked"));
+    entry->setObject(link, GDataEntryLink::staticClassInfo());
+    auto content = GDataEntryContent::contentWithString(std::string("text"));
+    content->setChildObject(named("Inner"));
+    entry->setContent(content);
+    auto service = parsed(
+        "<service xmlns='http://www.w3.org/2007/app' xmlns:atom='http://www.w3.org/2005/Atom'><workspace>"
+        "<atom:title>W</atom:title><collection href='c'><atom:title>C</atom:title><accept>image/*</accept>"
+        "</collection></workspace></service>");
+    ASSERT_TRUE(service);
+    for (const GDataObject* object : {static_cast<const GDataObject*>(entry.get()), static_cast<const GDataObject*>(service.get())}) {
+        auto [direct, tree] = bothWays(*object);
+        ASSERT_TRUE(direct);
+        EXPECT_EQ(text(direct), text(tree));
+    }
+    auto bytes = text(entry->writtenXMLData());
+    for (const char* part : {"<georss:point>1.5 -2.25</georss:point>", "<gml:Point><gml:pos>3 4</gml:pos></gml:Point>",
+                             "<geo:lat>-5.125</geo:lat><geo:long>6</geo:long>", "label=\"a &amp; &lt;b&gt;\"",
+                             "Linked", "Inner"})
+        EXPECT_NE(bytes.find(part), std::string::npos) << part;
 }
 
 TEST(GDataXMLWriter, GivesUpOnWhatTheTreeWouldWriteOtherwise) {
