@@ -202,16 +202,20 @@ void Session::close() {
     // closed before the program's exit tears the TLS library down under them.
     model_.reset();
     platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
-    std::mutex mutex;
-    std::condition_variable done;
-    bool passed = false;
-    platform::NetworkThread::shared().post([&] {
-        std::lock_guard lock(mutex);
-        passed = true;
-        done.notify_all();
+    // Shared with the posted block, which may still run after a timed-out wait has returned.
+    struct Pass {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool passed = false;
+    };
+    auto pass = std::make_shared<Pass>();
+    platform::NetworkThread::shared().post([pass] {
+        std::lock_guard lock(pass->mutex);
+        pass->passed = true;
+        pass->done.notify_all();
     });
-    std::unique_lock lock(mutex);
-    done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return passed; });
+    std::unique_lock lock(pass->mutex);
+    pass->done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return pass->passed; });
 }
 
 int Session::failWithError(const std::string& what, const platform::Error& error) {

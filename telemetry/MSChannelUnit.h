@@ -60,8 +60,6 @@ private:
     void notify(F&& f) const {
         delegates().forEach(f);
     }
-    // Logs queue only.
-    void storeLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId, uint32_t flags);
     // recount: read the number of waiting logs from storage instead of the running count. Sends a
     // full batch at once, or sets the flush timer for fewer logs.
     void checkPendingLogsOnQueue(bool recount = true);

@@ -63,9 +63,13 @@ public:
             if (left.count() <= 0 || !pump(int(left.count()))) return "";
         }
     }
-    void signal(int sig) { ::kill(pid_, sig); }
+    void signal(int sig) {
+        if (pid_ > 0) ::kill(pid_, sig);
+    }
     // Waits for the end and answers the exit code (128 + signal for a killed child).
+    // A child that never started answers 127, as a shell does.
     int wait() {
+        if (pid_ <= 0) return 127;
         while (pump(-1)) {
         }
         int status = 0;
