@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "gdata/GDataXMLElement.h"
 #include "gdata/GDataXMLNode.h"
 #include "platform/foundation/ClassInfo.h"
+#include "platform/foundation/SmallVector.h"
 
 namespace quorvane::platform {
 class InputStream;
@@ -229,8 +231,11 @@ public:
     void setAttributeDeclarations(std::optional<std::vector<std::string>> decls);
 
     // --- plain accessors ---
-    const std::string& elementName() const { return elementName_; }
-    void setElementName(std::string name) { elementName_ = std::move(name); }
+    const std::string& elementName() const { return classElementName_ ? *classElementName_ : elementName_; }
+    void setElementName(std::string name) {
+        classElementName_ = nullptr;
+        elementName_ = std::move(name);
+    }
     GDataObjectPtr parent() const { return parent_.lock(); }
     void setParent(const GDataObjectPtr& parent) { parent_ = parent; }
     const GDataStringDictionary& namespaces() const { return namespaces_; }
@@ -294,9 +299,11 @@ public:
     template <class T>
     std::vector<std::shared_ptr<T>> objectsForExtension() const {
         std::vector<std::shared_ptr<T>> out;
-        if (auto list = objectsForExtensionClass(T::staticClassInfo()))
-            for (auto& e : *list)
+        if (auto s = slotFor(T::staticClassInfo())) {
+            out.reserve(s->objects.size());
+            for (auto& e : s->objects)
                 if (auto t = std::dynamic_pointer_cast<T>(e)) out.push_back(std::move(t));
+        }
         return out;
     }
     // The string or date-time of a value-construct extension of class T (nullopt when absent), and
@@ -500,11 +507,13 @@ protected:
     // The namespaces the model writes under their usual prefixes.
     static const std::vector<std::pair<const char*, const char*>>& standardNamespaces();
 
-    // Extension storage: one object or a list, per class, in insertion order.
+    // Extension storage: one object or a list, per class, in insertion order. Most slots hold
+    // one object, kept inside the slot.
+    using ExtensionObjects = platform::SmallVector<GDataExtensionPtr, 1>;
     struct ExtensionSlot {
         const GDataClassInfo* cls;
         bool isList;
-        std::vector<GDataExtensionPtr> objects;
+        ExtensionObjects objects;
     };
     const std::vector<ExtensionSlot>* extensionSlots() const { return extensions_ ? &*extensions_ : nullptr; }
 
@@ -513,16 +522,25 @@ private:
     void parseAttributesForElement(const GDataXMLElementPtr& element);
     void parseContentValueForElement(const GDataXMLElementPtr& element);
     void keepChildXMLElementsForElement(const GDataXMLElementPtr& element);
-    std::vector<GDataObjectPtr> parseMatchedChildren(const GDataXMLElementList& children, std::string_view name,
-                                                     std::optional<std::string_view> URI, const GDataClassInfo* cls);
-    std::vector<GDataObjectPtr> objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
-                                                        std::optional<std::string_view> URI, const GDataClassInfo* cls);
+    // The parsed objects of matched children, in order (most matches are one child).
+    using ParsedObjects = platform::SmallVector<GDataObjectPtr, 2>;
+    void parseMatchedChildren(std::span<const GDataXMLElementPtr> children, std::string_view name,
+                              std::optional<std::string_view> URI, const GDataClassInfo* cls, ParsedObjects& out);
+    void objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
+                                  std::optional<std::string_view> URI, const GDataClassInfo* cls, ParsedObjects& out);
+    // Stores parsed objects of an extension class: one object, or a list of several.
+    void storeParsedObjects(ParsedObjects& objects, const GDataClassInfo& cls);
+    // The attribute's value, the attribute marked as consumed.
+    std::optional<std::string> takeAttributeValue(const GDataXMLNode& attr);
     ExtensionSlot* slotFor(const GDataClassInfo& cls);
     const ExtensionSlot* slotFor(const GDataClassInfo& cls) const;
     std::vector<std::string>& ensureAttributeDeclarations();
     // Applies the consumption recorded while parsing to the unparsed lists.
     void flushConsumed() const;
 
+    // The element name: the class's own qualified name, shared by every object of the class that
+    // uses it, or a name of its own.
+    const std::string* classElementName_ = nullptr;
     std::string elementName_;
     std::weak_ptr<GDataObject> parent_;
     GDataStringDictionary namespaces_;
