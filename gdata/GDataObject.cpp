@@ -321,7 +321,8 @@ void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
-    std::erase_if(list, [&](const GDataXMLNodePtr& n) {
+    if (list.empty()) return;
+    std::erase_if(list.edit(), [&](const GDataXMLNodePtr& n) {
         return n && n->identity() && (n->identity() == id || n->mark() == id);
     });
 }
@@ -457,7 +458,9 @@ void GDataObject::setAttributeDeclarations(std::optional<std::vector<std::string
 // Plain accessors and namespaces
 
 void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
-    for (const auto& [k, v] : ns) setIn(namespaces_, k, v);
+    if (ns.empty()) return;
+    auto& own = namespaces_.edit();
+    for (const auto& [k, v] : ns) setIn(own, k, v);
 }
 
 void GDataObject::setProperty(const std::string& key, std::any value) {
@@ -505,10 +508,11 @@ void GDataObject::pruneInheritedNamespaces() {
     auto p = parent();
     if (!p || namespaces_.empty()) return;
     auto inherited = p->completeNamespaces();
-    std::erase_if(namespaces_, [&](const auto& kv) {
+    std::erase_if(namespaces_.edit(), [&](const auto& kv) {
         auto parentURI = findIn(inherited, kv.first);
         return parentURI && *parentURI == kv.second;
     });
+    if (namespaces_.empty()) namespaces_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -714,13 +718,14 @@ void GDataObject::setContentStringValue(std::optional<std::string> value) {
 // Versions
 
 std::optional<std::string> GDataObject::serviceVersion() const {
-    if (serviceVersion_) return serviceVersion_;
+    if (serviceVersion_) return *serviceVersion_;
     return defaultServiceVersion();
 }
 
 void GDataObject::setServiceVersion(std::optional<std::string> v) {
-    if (v != serviceVersion_) coreProtocolVersion_.reset();
-    serviceVersion_ = std::move(v);
+    bool same = v ? serviceVersion_ && *serviceVersion_ == *v : !serviceVersion_;
+    if (!same) coreProtocolVersion_.reset();
+    serviceVersion_ = v ? std::make_shared<const std::string>(std::move(*v)) : nullptr;
 }
 
 bool GDataObject::isServiceVersionAtLeast(std::string_view version) const {
@@ -993,6 +998,12 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         const void* identity;
     };
     platform::SmallVector<ChildInfo, 16> childInfo;
+    // One bit per local name (by length and first and last letters): most declared classes are
+    // ruled out without comparing names.
+    auto nameBit = [](std::string_view n) -> uint64_t {
+        return n.empty() ? 1 : uint64_t(1) << ((n.size() * 7 + uint8_t(n.front()) * 3 + uint8_t(n.back())) % 64);
+    };
+    uint64_t nameBits = 0;
     element->forEachChild([&](const GDataXMLNode& child) {
         if (child.kind() != GDataXMLNodeKind::Element) return;
         std::string_view name = child.storedName();
@@ -1004,9 +1015,11 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
         childInfo.push_back({name, href, unprefixed, child.identity()});
+        nameBits |= nameBit(name);
     });
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;
+        if (!(nameBits & nameBit(ln))) return false;
         for (const auto& c : childInfo)
             if (c.local == ln) return true;
         return false;
@@ -1024,13 +1037,14 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
                     if (auto child = element->childElementWithIdentity(c.identity)) out.push_back(std::move(child));
             return true;
         }
+        const std::string_view uriView(uri);
         for (const auto& c : childInfo) {
             if (c.local != ln) continue;
             if (!c.href) {  // an unresolved name: let the general search decide
                 out.clear();
                 return false;
             }
-            if (*c.href == uri)
+            if (*c.href == uriView)
                 if (auto child = element->childElementWithIdentity(c.identity)) out.push_back(std::move(child));
         }
         return !out.empty();

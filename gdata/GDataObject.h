@@ -155,6 +155,47 @@ using GDataExtensionDeclarationCache =
 using GDataAttributeDeclarationCache = std::map<const GDataClassInfo*, std::shared_ptr<std::vector<std::string>>>;
 using GDataSurrogates = std::map<const GDataClassInfo*, const GDataClassInfo*>;
 
+// A list that most objects leave empty (namespaces, kept XML): one pointer until something is
+// added, read as the list itself (an empty one when there is none).
+template <class List>
+class GDataRareList {
+public:
+    GDataRareList() = default;
+    GDataRareList(const GDataRareList& other) { *this = other; }
+    GDataRareList(GDataRareList&&) noexcept = default;
+    GDataRareList& operator=(const GDataRareList& other) {
+        if (this != &other) list_ = other.empty() ? nullptr : std::make_unique<List>(*other.list_);
+        return *this;
+    }
+    GDataRareList& operator=(GDataRareList&&) noexcept = default;
+    GDataRareList& operator=(List list) {
+        list_ = list.empty() ? nullptr : std::make_unique<List>(std::move(list));
+        return *this;
+    }
+
+    const List& get() const {
+        static const List& none = *new List();  // never destroyed: read by any thread until exit
+        return list_ ? *list_ : none;
+    }
+    operator const List&() const { return get(); }
+    // The list to change, made when there is none.
+    List& edit() {
+        if (!list_) list_ = std::make_unique<List>();
+        return *list_;
+    }
+
+    auto begin() const { return get().begin(); }
+    auto end() const { return get().end(); }
+    size_t size() const { return list_ ? list_->size() : 0; }
+    bool empty() const { return !list_ || list_->empty(); }
+    const auto& operator[](size_t i) const { return (*list_)[i]; }
+    void push_back(typename List::value_type v) { edit().push_back(std::move(v)); }
+    void clear() { list_.reset(); }
+
+private:
+    std::unique_ptr<List> list_;
+};
+
 // A kind map: key string to class (entries and feeds keep one each).
 using GDataKindMap = std::map<std::string, const GDataClassInfo*>;
 
@@ -543,18 +584,19 @@ private:
     const std::string* classElementName_ = nullptr;
     std::string elementName_;
     std::weak_ptr<GDataObject> parent_;
-    GDataStringDictionary namespaces_;
+    GDataRareList<GDataStringDictionary> namespaces_;
     std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache_;
     std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache_;
     std::shared_ptr<std::vector<std::string>> attributeDeclarations_;
     std::optional<std::vector<ExtensionSlot>> extensions_;
     GDataStringDictionary attributes_;
     std::optional<std::string> contentValue_;
-    GDataXMLElementList childXMLElements_;
-    mutable GDataXMLNodeList unknownChildren_;
-    mutable GDataXMLNodeList unknownAttributes_;
+    GDataRareList<GDataXMLElementList> childXMLElements_;
+    mutable GDataRareList<GDataXMLNodeList> unknownChildren_;
+    mutable GDataRareList<GDataXMLNodeList> unknownAttributes_;
     bool shouldIgnoreUnknowns_ = false;
-    std::optional<std::string> serviceVersion_;
+    // Shared by the objects of a parsed tree (nullptr: none).
+    std::shared_ptr<const std::string> serviceVersion_;
     mutable std::optional<std::string> coreProtocolVersion_;
     // What few objects ever carry, made on first use: a feed holds thousands of objects.
     struct Extras {
