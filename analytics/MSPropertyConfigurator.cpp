@@ -52,20 +52,20 @@ std::optional<std::string> MSPropertyConfigurator::userId() const {
 
 void MSPropertyConfigurator::setEventPropertyString(const std::optional<std::string>& value,
                                                     const std::optional<std::string>& key) {
-    eventProperties_->setString(value, key);
+    eventProperties_.setString(value, key);
 }
 void MSPropertyConfigurator::setEventPropertyDouble(double value, const std::optional<std::string>& key) {
-    eventProperties_->setDouble(value, key);
+    eventProperties_.setDouble(value, key);
 }
 void MSPropertyConfigurator::setEventPropertyInt64(int64_t value, const std::optional<std::string>& key) {
-    eventProperties_->setInt64(value, key);
+    eventProperties_.setInt64(value, key);
 }
 void MSPropertyConfigurator::setEventPropertyBool(bool value, const std::optional<std::string>& key) {
-    eventProperties_->setBool(value, key);
+    eventProperties_.setBool(value, key);
 }
 void MSPropertyConfigurator::setEventPropertyDate(const std::optional<platform::Date>& value,
                                                   const std::optional<std::string>& key) {
-    eventProperties_->setDate(value, key);
+    eventProperties_.setDate(value, key);
 }
 
 void MSPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key) {
@@ -73,12 +73,12 @@ void MSPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::
         MSLogError(kMSAnalyticsLogTag, "Event property key to remove cannot be nil.");
         return;
     }
-    eventProperties_->removeProperty(*key);
+    eventProperties_.removeProperty(*key);
 }
 
 void MSPropertyConfigurator::mergeTypedPropertiesWith(MSEventProperties& properties) const {
     const auto held = properties.properties();
-    for (const auto& [name, property] : eventProperties_->properties())
+    for (const auto& [name, property] : eventProperties_.properties())
         if (!held.count(name)) properties.setProperty(property);
 }
 

@@ -58,7 +58,7 @@ public:
 
 private:
     const std::weak_ptr<MSAnalyticsTransmissionTarget> transmissionTarget_;
-    const std::shared_ptr<MSEventProperties> eventProperties_ = std::make_shared<MSEventProperties>();
+    MSEventProperties eventProperties_;  // the target's default properties
     mutable std::mutex mutex_;
     std::optional<std::string> appVersion_;
     std::optional<std::string> appName_;

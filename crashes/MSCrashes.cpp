@@ -276,7 +276,7 @@ void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
         type = MSCrashReporterSignalHandlerTypeMach;
         MSLogVerbose(kTag, "Enabled Mach exception handler.");
     }
-    auto config = std::make_shared<MSCrashReporterConfig>(type, MSCrashReporterSymbolicationStrategyNone,
+    const MSCrashReporterConfig config(type, MSCrashReporterSymbolicationStrategyNone,
                                                           enableUncaughtExceptionHandler);
     auto reporter = MSCrashReporter::initWithConfiguration(config);
     setLocked(qvCrashReporter_, reporter);
@@ -367,7 +367,7 @@ void MSCrashes::handleLatestCrashReport() {
             // Only a report that reached the "crashes" folder leaves the engine.
             saved = MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)
                         .has_value();
-            auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report);
+            auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report.get());
             setLocked(lastSessionCrashReport_, errorReport);
             correlateLastSavedWrapperExceptionToReports({errorReport});
         }
@@ -435,7 +435,7 @@ void MSCrashes::processCrashReports() {
     }
     struct Decoded {
         fs::path file;
-        std::shared_ptr<MSCrashReport> report;
+        std::unique_ptr<MSCrashReport> report;
         std::shared_ptr<MSErrorReport> errorReport;
     };
     std::vector<Decoded> decoded;
@@ -449,7 +449,8 @@ void MSCrashes::processCrashReports() {
                                    error.localizedDescription());
             continue;
         }
-        decoded.push_back({file, report, MSErrorLogFormatter::errorReportFromCrashReport(report)});
+        auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report.get());
+        decoded.push_back({file, std::move(report), std::move(errorReport)});
     }
     std::vector<std::shared_ptr<MSErrorReport>> reports;
     for (const auto& d : decoded) reports.push_back(d.errorReport);

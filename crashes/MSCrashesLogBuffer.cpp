@@ -43,8 +43,8 @@ MSCrashesLogBuffer& MSCrashesLogBuffer::shared() {
     return *buffer;
 }
 
-void MSCrashesLogBuffer::publish(int index, const MSCrashesLogBufferSlot* record) {
-    const MSCrashesLogBufferSlot* old = slots_[index].exchange(record, std::memory_order_seq_cst);
+void MSCrashesLogBuffer::publish(int index, std::unique_ptr<const MSCrashesLogBufferSlot> record) {
+    const MSCrashesLogBufferSlot* old = slots_[index].exchange(record.release(), std::memory_order_seq_cst);
     // A crash-time writer announces itself before it loads a slot: with none announced now, none
     // can hold the old record. With one, the process is ending; the old record stays.
     if (crashReaders_.load(std::memory_order_seq_cst) == 0) delete old;
@@ -60,10 +60,10 @@ void MSCrashesLogBuffer::setupLogBuffer(const std::string& component,
         group->async(queue, [slotComponent] {
             MSUtility::createFileAtPathComponent(slotComponent, std::nullopt, false, false);
         });
-        auto* record = new MSCrashesLogBufferSlot;
+        auto record = std::make_unique<MSCrashesLogBufferSlot>();
         record->targetTokenPath = targetTokenPathFor(path);
         record->bufferPath = std::move(path);
-        publish(i, record);
+        publish(i, std::move(record));
     }
 }
 
@@ -102,14 +102,14 @@ void MSCrashesLogBuffer::bufferLog(const MSAbstractLog& log, const std::string& 
     }
     const MSCrashesLogBufferSlot* current = slots_[chosen].load();
     if (current == nullptr) return;  // the table was never set up
-    auto* record = new MSCrashesLogBufferSlot;
+    auto record = std::make_unique<MSCrashesLogBufferSlot>();
     record->bufferPath = current->bufferPath;
     record->targetTokenPath = current->targetTokenPath;
     record->buffer = std::move(archive);
     record->targetToken = std::move(token);  // empty when the log has none: never the last log's
     record->internalId = internalId;
     record->timestamp = platform::Date::now().timeIntervalSince1970();
-    publish(chosen, record);
+    publish(chosen, std::move(record));
     if (overwrite) MSLogVerbose(kMSCrashesLogTag, "Overwrote buffered log at index " + std::to_string(chosen) + ".");
 }
 
@@ -120,11 +120,11 @@ void MSCrashesLogBuffer::freeLog(const std::string& internalId) {
         const MSCrashesLogBufferSlot* slot = slots_[i].load();
         if (slot == nullptr || slot->internalId != internalId) continue;
         MSLogVerbose(kMSCrashesLogTag, "Deleting a log from buffer with id " + internalId);
-        auto* record = new MSCrashesLogBufferSlot;
+        auto record = std::make_unique<MSCrashesLogBufferSlot>();
         record->bufferPath = slot->bufferPath;
         record->targetTokenPath = slot->targetTokenPath;
         std::string bufferPath = slot->bufferPath, tokenPath = slot->targetTokenPath;
-        publish(i, record);
+        publish(i, std::move(record));
         if (writtenAtCrash_.load()) {
             // The log reached the log file after all: it must not come back from the buffer.
             ::unlink(bufferPath.c_str());

@@ -72,7 +72,9 @@ public:
 
 private:
     MSCrashesLogBuffer() = default;
-    void publish(int index, const MSCrashesLogBufferSlot* record);
+    // The table takes the record over; the one it replaces is freed unless a crash-time writer
+    // may still read it.
+    void publish(int index, std::unique_ptr<const MSCrashesLogBufferSlot> record);
 
     mutable std::mutex mutex_;  // serialises the changes (readers never take it)
     std::atomic<const MSCrashesLogBufferSlot*> slots_[kMSCrashesLogBufferSize] = {};

@@ -120,13 +120,13 @@ std::optional<MSErrorLogFormatter::MachCodeType> MSErrorLogFormatter::machCodeTy
 }
 
 std::optional<uint64_t> MSErrorLogFormatter::extractCodeTypeFromReport(const MSCrashReport& report) {
-    const auto architecture = report.systemInfo()->architecture();
+    const auto architecture = report.systemInfo().architecture();
     for (const auto& image : report.images()) {
-        if (auto mach = machCodeTypeOfImage(*image)) return mach->type;
+        if (auto mach = machCodeTypeOfImage(image)) return mach->type;
         if (auto fromTable = cpuTypeForArchitecture(architecture)) return fromTable;
     }
     // No image tells: the processor the engine recorded for the machine.
-    const auto& processor = report.systemInfo()->processorInfo();
+    const auto& processor = report.systemInfo().processorInfo();
     if (processor && processor->typeEncoding() == MSCrashReportProcessorTypeEncodingMach) return processor->type();
     return cpuTypeForArchitecture(architecture);
 }
@@ -144,19 +144,19 @@ std::string MSErrorLogFormatter::errorIdForCrashReport(const MSCrashReport& repo
     // A name-based identifier: the same report always gets the same one.
     std::string seed = "qvcrash-report";
     auto add = [&seed](uint64_t v) { seed.append(reinterpret_cast<const char*>(&v), sizeof(v)); };
-    if (const auto& ts = report.systemInfo()->timestamp()) seed += std::to_string(ts->timeIntervalSinceReferenceDate());
+    if (const auto& ts = report.systemInfo().timestamp()) seed += std::to_string(ts->timeIntervalSinceReferenceDate());
     if (const auto& process = report.processInfo()) {
         add(process->processID());
         if (process->processStartTime()) seed += std::to_string(process->processStartTime()->timeIntervalSinceReferenceDate());
         seed += process->processPath().value_or("");
     }
-    seed += report.signalInfo()->name() + "/" + report.signalInfo()->code();
-    add(report.signalInfo()->address());
+    seed += report.signalInfo().name() + "/" + report.signalInfo().code();
+    add(report.signalInfo().address());
     for (const auto& thread : report.threads()) {
-        add(static_cast<uint64_t>(thread->threadNumber()));
-        for (const auto& frame : thread->stackFrames()) add(frame->instructionPointer());
+        add(static_cast<uint64_t>(thread.threadNumber()));
+        for (const auto& frame : thread.stackFrames()) add(frame.instructionPointer());
     }
-    for (const auto& image : report.images()) add(image->imageBaseAddress());
+    for (const auto& image : report.images()) add(image.imageBaseAddress());
     auto digest = platform::sha256(seed);
     digest[6] = static_cast<uint8_t>((digest[6] & 0x0F) | 0x50);  // version 5 layout
     digest[8] = static_cast<uint8_t>((digest[8] & 0x3F) | 0x80);
@@ -188,7 +188,7 @@ MSAppleErrorLog& MSErrorLogFormatter::addProcessInfoAndApplicationPathTo(MSApple
 }
 
 platform::Date MSErrorLogFormatter::getCrashTimeFromReport(const MSCrashReport& report) {
-    return report.systemInfo()->timestamp().value_or(platform::Date::fromUnix(0));
+    return report.systemInfo().timestamp().value_or(platform::Date::fromUnix(0));
 }
 
 std::optional<platform::Date> MSErrorLogFormatter::getAppLaunchTimeFromReport(const MSCrashReport& report) {
@@ -196,9 +196,9 @@ std::optional<platform::Date> MSErrorLogFormatter::getAppLaunchTimeFromReport(co
     return getCrashTimeFromReport(report);
 }
 
-std::shared_ptr<MSCrashReportThreadInfo> MSErrorLogFormatter::findCrashedThreadInReport(const MSCrashReport& report) {
+const MSCrashReportThreadInfo* MSErrorLogFormatter::findCrashedThreadInReport(const MSCrashReport& report) {
     for (const auto& thread : report.threads())
-        if (thread->crashed()) return thread;
+        if (thread.crashed()) return &thread;
     return nullptr;
 }
 
@@ -220,8 +220,8 @@ std::optional<std::string> MSErrorLogFormatter::selectorForRegisterWithName(cons
                                                                             const MSCrashReport& report) {
     const MSCrashReportRegisterInfo* reg = nullptr;
     for (const auto& r : thread.registers())
-        if (r->registerName() == name) {
-            reg = r.get();
+        if (r.registerName() == name) {
+            reg = &r;
             break;
         }
     if (!reg || reg->registerValue() == 0) return std::nullopt;
@@ -233,7 +233,7 @@ std::optional<std::string> MSErrorLogFormatter::selectorForRegisterWithName(cons
 
 std::string MSErrorLogFormatter::formatStackFrame(const MSCrashReportStackFrameInfo& frame, const MSCrashReport& report) {
     const uint64_t ip = frame.instructionPointer();
-    auto image = report.imageForAddress(ip);
+    const auto* image = report.imageForAddress(ip);
     const uint64_t base = image ? image->imageBaseAddress() : 0;
     std::optional<std::string> imagePath;
     if (image) imagePath = image->imageName();
@@ -245,7 +245,7 @@ std::string MSErrorLogFormatter::formatStackFrame(const MSCrashReportStackFrameI
     std::string symbolName = symbol->symbolName();
     if (symbolName.size() >= 2 && symbolName[0] == '_') {
         // The Mach-O systems give C symbols a leading underscore; elsewhere the rule is unknown.
-        switch (report.systemInfo()->operatingSystem()) {
+        switch (report.systemInfo().operatingSystem()) {
             case MSCrashReportOperatingSystemMacOSX:
             case MSCrashReportOperatingSystemiPhoneOS:
             case MSCrashReportOperatingSystemiPhoneSimulator:
@@ -265,7 +265,7 @@ std::vector<std::shared_ptr<MSThread>> MSErrorLogFormatter::extractThreadsFromRe
         exception->frames.emplace();
         for (const auto& f : *info->stackFrames()) {
             auto frame = std::make_shared<MSStackFrame>();
-            frame->setAddress(formatAddress(f->instructionPointer(), is64bit));
+            frame->setAddress(formatAddress(f.instructionPointer(), is64bit));
             exception->frames->push_back(std::move(frame));
         }
         exception->message = info->exceptionReason();
@@ -275,14 +275,14 @@ std::vector<std::shared_ptr<MSThread>> MSErrorLogFormatter::extractThreadsFromRe
     threads.reserve(report.threads().size());
     for (const auto& t : report.threads()) {
         auto thread = std::make_shared<MSThread>();
-        thread->threadId = t->threadNumber();
-        if (exception && crashedThread && t->threadNumber() == crashedThread->threadNumber())
+        thread->threadId = t.threadNumber();
+        if (exception && crashedThread && t.threadNumber() == crashedThread->threadNumber())
             thread->exception = exception;
-        thread->frames->reserve(t->stackFrames().size());
-        for (const auto& f : t->stackFrames()) {
+        thread->frames->reserve(t.stackFrames().size());
+        for (const auto& f : t.stackFrames()) {
             auto frame = std::make_shared<MSStackFrame>();
-            frame->setAddress(formatAddress(f->instructionPointer(), is64bit));
-            frame->setCode(formatStackFrame(*f, report));
+            frame->setAddress(formatAddress(f.instructionPointer(), is64bit));
+            frame->setCode(formatStackFrame(f, report));
             thread->frames->push_back(std::move(frame));
         }
         threads.push_back(std::move(thread));
@@ -294,7 +294,7 @@ std::map<std::string, std::string> MSErrorLogFormatter::extractRegistersFromCras
     const MSCrashReportThreadInfo* thread, bool is64bit) {
     std::map<std::string, std::string> registers;
     if (!thread) return registers;
-    for (const auto& r : thread->registers()) registers[r->registerName()] = formatAddress(r->registerValue(), is64bit);
+    for (const auto& r : thread->registers()) registers[r.registerName()] = formatAddress(r.registerValue(), is64bit);
     return registers;
 }
 
@@ -302,10 +302,10 @@ std::vector<uint64_t> MSErrorLogFormatter::addressesFromReport(const MSCrashRepo
     std::vector<uint64_t> addresses;
     const auto& info = report.exceptionInfo();
     if (info && info->stackFrames())
-        for (const auto& f : *info->stackFrames()) addresses.push_back(f->instructionPointer());
+        for (const auto& f : *info->stackFrames()) addresses.push_back(f.instructionPointer());
     for (const auto& thread : report.threads()) {
-        for (const auto& f : thread->stackFrames()) addresses.push_back(f->instructionPointer());
-        for (const auto& r : thread->registers()) addresses.push_back(r->registerValue());
+        for (const auto& f : thread.stackFrames()) addresses.push_back(f.instructionPointer());
+        for (const auto& r : thread.registers()) addresses.push_back(r.registerValue());
     }
     return addresses;
 }
@@ -319,14 +319,16 @@ std::vector<std::shared_ptr<MSBinary>> MSErrorLogFormatter::extractBinaryImagesF
     const MSCrashReport& report, std::optional<uint64_t> codeType, bool is64bit) {
     auto addresses = addressesFromReport(report, is64bit);
     std::sort(addresses.begin(), addresses.end());
-    auto images = report.images();
+    std::vector<const MSCrashReportBinaryImageInfo*> images;
+    images.reserve(report.images().size());
+    for (const auto& image : report.images()) images.push_back(&image);
     std::stable_sort(images.begin(), images.end(),
-                     [](const auto& a, const auto& b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
+                     [](const auto* a, const auto* b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
     std::optional<std::string> processPath;
     if (report.processInfo()) processPath = report.processInfo()->processPath();
 
     std::vector<std::shared_ptr<MSBinary>> binaries;
-    for (const auto& image : images) {
+    for (const MSCrashReportBinaryImageInfo* image : images) {
         const uint64_t start = image->imageBaseAddress();
         const uint64_t size = image->imageSize();
         const uint64_t end = size == 0 ? start : start + (size - 1);
@@ -380,7 +382,7 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
 
     log->errorId = errorIdForCrashReport(report);
     addProcessInfoAndApplicationPathTo(*log, report);
-    const auto crashedThread = findCrashedThreadInReport(report);
+    const MSCrashReportThreadInfo* crashedThread = findCrashedThreadInReport(report);
     log->errorThreadId = crashedThread ? crashedThread->threadNumber() : 0;
     log->fatal = true;
     log->appLaunchTimestamp = getAppLaunchTimeFromReport(report);
@@ -392,7 +394,7 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     log->timestamp = crashTime;
 
     for (const auto& image : report.images()) {
-        if (auto mach = machCodeTypeOfImage(*image)) {
+        if (auto mach = machCodeTypeOfImage(image)) {
             log->primaryArchitectureId = mach->type;
             log->architectureVariantId = mach->subtype;
         }
@@ -401,14 +403,14 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     if (!log->primaryArchitectureId) log->primaryArchitectureId = codeType;
 
     const auto& signal = report.signalInfo();
-    log->osExceptionType = signal->name();
-    log->osExceptionCode = signal->code();
-    log->osExceptionAddress = hexAddress(signal->address());
+    log->osExceptionType = signal.name();
+    log->osExceptionCode = signal.code();
+    log->osExceptionAddress = hexAddress(signal.address());
     log->exceptionReason = extractExceptionReasonFromReport(report);
     if (report.exceptionInfo()) log->exceptionType = report.exceptionInfo()->exceptionName();
-    log->selectorRegisterValue = selectorRegisterValueFromReport(report, crashedThread.get(), is64bit);
-    log->threads = extractThreadsFromReport(report, crashedThread.get(), is64bit);
-    log->registers = extractRegistersFromCrashedThread(crashedThread.get(), is64bit);
+    log->selectorRegisterValue = selectorRegisterValueFromReport(report, crashedThread, is64bit);
+    log->threads = extractThreadsFromReport(report, crashedThread, is64bit);
+    log->registers = extractRegistersFromCrashedThread(crashedThread, is64bit);
     log->binaries = extractBinaryImagesFromReport(report, codeType, is64bit);
     log->device = MSDeviceTracker::sharedInstance().deviceForTimestamp(log->timestamp);
     // A wrapper SDK's own view of the crash, when it saved one: kept under the report's incident
@@ -418,8 +420,7 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     return log;
 }
 
-std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromCrashReport(
-    const std::shared_ptr<MSCrashReport>& report) {
+std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromCrashReport(const MSCrashReport* report) {
     if (!report) return nullptr;
     return errorReportFromLog(*errorLogFromCrashReport(*report));
 }

@@ -27,7 +27,7 @@ class MSErrorLogFormatter {
 public:
     static std::shared_ptr<MSAppleErrorLog> errorLogFromCrashReport(const MSCrashReport& report);
     // Null for a null report.
-    static std::shared_ptr<MSErrorReport> errorReportFromCrashReport(const std::shared_ptr<MSCrashReport>& report);
+    static std::shared_ptr<MSErrorReport> errorReportFromCrashReport(const MSCrashReport* report);
     static std::shared_ptr<MSErrorReport> errorReportFromLog(const MSAppleErrorLog& log);
 
     // The steps of the conversion.
@@ -38,7 +38,7 @@ public:
     static std::optional<platform::Date> getAppLaunchTimeFromReport(const MSCrashReport& report);
     // The crash time, 1970-01-01 when the report has none.
     static platform::Date getCrashTimeFromReport(const MSCrashReport& report);
-    static std::shared_ptr<MSCrashReportThreadInfo> findCrashedThreadInReport(const MSCrashReport& report);
+    static const MSCrashReportThreadInfo* findCrashedThreadInReport(const MSCrashReport& report);
     // The processor type of the crashed process in Mach CPU numbering.
     static std::optional<uint64_t> extractCodeTypeFromReport(const MSCrashReport& report);
     static bool isCodeType64bit(std::optional<uint64_t> codeType);

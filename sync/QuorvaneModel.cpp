@@ -5,6 +5,7 @@
 #include "platform/runloop/DispatchQueue.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/DisplayDateFormatter.h"
+#include "sync/PairingIndex.h"
 
 namespace quorvane {
 
@@ -24,7 +25,7 @@ bool QuorvaneModel::hasSharedQuorvaneModel() { return gSharedModel != nullptr; }
 
 void QuorvaneModel::shutdown() { gSharedModel.reset(); }
 
-QuorvaneModel::QuorvaneModel(Environment environment) {
+QuorvaneModel::QuorvaneModel(Environment environment) : mGregorianCalendar(environment.timeZone) {
     // The store handles.
     mUserDefaults = environment.userDefaults ? std::move(environment.userDefaults)
                                              : platform::UserDefaults::standardUserDefaults();
@@ -55,8 +56,7 @@ QuorvaneModel::QuorvaneModel(Environment environment) {
     mAuth = auth && auth->canAuthorize() ? std::move(auth) : nullptr;
 
     mDateFormatter.dateFormat = DisplayDateFormatter::patternForTemplate("MM/dd/yy hh:mm:ssa");
-    mAccountStore = std::make_shared<platform::ACAccountStore>(mContactStore->path());
-    mGregorianCalendar = std::make_shared<platform::Calendar>(std::move(environment.timeZone));
+    mAccountStore = std::make_unique<platform::ACAccountStore>(mContactStore->path());
 
     // Changes of any contact store. A store announces a save on the thread that saved; the model
     // is main-thread only, so a change announced elsewhere is handed to the main thread, where it

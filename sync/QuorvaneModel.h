@@ -101,7 +101,7 @@ public:
     std::shared_ptr<platform::UserDefaults> mUserDefaults;
     std::shared_ptr<platform::CNContactStore> mContactStore;
     std::shared_ptr<platform::ABAddressBook> mAddressBookRef;
-    std::shared_ptr<const platform::Calendar> mGregorianCalendar;
+    const platform::Calendar mGregorianCalendar;
 
     // ===== Run state =====
     SyncMode mSyncMode = SyncModeTwoWay;  // the mode of the current run
@@ -319,7 +319,7 @@ public:
     // The signed-in Google authorization; nullptr when nobody is signed in.
     std::shared_ptr<QNOAuth2Authentication> mAuth;
     // The accounts the containers belong to; made on mContactStore's file at first use.
-    std::shared_ptr<platform::ACAccountStore> mAccountStore;
+    std::unique_ptr<platform::ACAccountStore> mAccountStore;
 
     // Set by updateSelectedContainerWithError.
     platform::CNContainerPtr mSelectedContainer;       // nullptr when none, or all accounts are synced
@@ -405,7 +405,7 @@ public:
                                                                    ContactKeySet keySet);
     void storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet);
     // mAccountStore, made at first use.
-    std::shared_ptr<platform::ACAccountStore> accountStore();
+    platform::ACAccountStore& accountStore();
 
     // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp) =====
     // The downloaded Google groups feed; nil before the first download.
@@ -779,9 +779,9 @@ public:
     std::unordered_set<std::string> mSelectedGroupURLDict;
     // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
     // after resetPairingIndex (which preparing a run calls).
-    std::shared_ptr<PairingIndex> mPairingIndex;
-    std::shared_ptr<PairingIndex> pairingIndex();
-    void resetPairingIndex() { mPairingIndex.reset(); }
+    std::unique_ptr<PairingIndex> mPairingIndex;
+    PairingIndex& pairingIndex();
+    void resetPairingIndex();
     // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
     // the duplicates; empties the already-matched sets and drops the index. The remembered pairs
     // come from the sync history (updatePairedContactsDict).

@@ -39,9 +39,9 @@ bool isReadOnlyHomeEntry(const platform::Value& entry) {
 
 }  // namespace
 
-std::shared_ptr<platform::ACAccountStore> QuorvaneModel::accountStore() {
-    if (!mAccountStore) mAccountStore = std::make_shared<platform::ACAccountStore>(mContactStore->path());
-    return mAccountStore;
+platform::ACAccountStore& QuorvaneModel::accountStore() {
+    if (!mAccountStore) mAccountStore = std::make_unique<platform::ACAccountStore>(mContactStore->path());
+    return *mAccountStore;
 }
 
 namespace {
@@ -62,7 +62,7 @@ std::optional<platform::Value> accountPropertiesOf(platform::ACAccountStore& sto
 static bool cardDAVServerNameContains(QuorvaneModel& model, const platform::CNContainerPtr& container,
                                       std::initializer_list<std::string_view> words) {
     if (!container || container->type() != platform::CNContainerType::CardDAV) return false;
-    auto properties = accountPropertiesOf(*model.accountStore(), *container);
+    auto properties = accountPropertiesOf(model.accountStore(), *container);
     if (!properties) return false;
     auto serverName = (*properties)["servername"].stringValue();
     if (!serverName) return false;
@@ -98,7 +98,7 @@ bool QuorvaneModel::isExchangeContainer(const platform::CNContainerPtr& containe
 
 bool QuorvaneModel::isReadOnlyContainer(const platform::CNContainerPtr& container) {
     if (!container) return false;
-    auto properties = accountPropertiesOf(*accountStore(), *container);
+    auto properties = accountPropertiesOf(accountStore(), *container);
     if (!properties) return false;
     const platform::Value* homeInfo = properties->find("HomeInfo");
     if (!homeInfo) return false;
@@ -116,7 +116,7 @@ bool QuorvaneModel::isReadOnlyContainer(const platform::CNContainerPtr& containe
 
 std::optional<std::string> QuorvaneModel::getUsernameFromContainer(const platform::CNContainerPtr& container) {
     if (!container) return std::nullopt;
-    auto properties = accountPropertiesOf(*accountStore(), *container);
+    auto properties = accountPropertiesOf(accountStore(), *container);
     if (!properties) return std::nullopt;
     return (*properties)["userName"].stringValue();
 }

@@ -9,7 +9,7 @@ using platform::DateComponents;
 
 std::optional<DateComponents> QuorvaneModel::getGregorianDateComponentsWithDate(const std::optional<platform::Date>& date) {
     if (!date) return std::nullopt;
-    auto all = mGregorianCalendar->components(*date);
+    auto all = mGregorianCalendar.components(*date);
     if (!all) return std::nullopt;
     DateComponents day;
     day.year = all->year;
@@ -24,7 +24,7 @@ std::optional<platform::Date> QuorvaneModel::convertAppleDateComponentsToGoogleD
     DateComponents c = *components;  // the caller's components stay as they were
     if (!DateComponents::isSet(c.year)) c.year = kNoYear;
     if (!DateComponents::isSet(c.hour)) c.hour = 12;
-    return mGregorianCalendar->date(c);
+    return mGregorianCalendar.date(c);
 }
 
 bool QuorvaneModel::datesDifferIgnoringTimeWithDateComponentsA(const std::optional<DateComponents>& a,

@@ -74,8 +74,10 @@ bool QuorvaneModel::alreadyPairedWithAnotherGoogleContactWithAppleContact(const 
     return stringsDifferWithString1(paired, google ? google->identifier() : std::nullopt);
 }
 
-std::shared_ptr<PairingIndex> QuorvaneModel::pairingIndex() {
-    if (mPairingIndex) return mPairingIndex;
+void QuorvaneModel::resetPairingIndex() { mPairingIndex.reset(); }
+
+PairingIndex& QuorvaneModel::pairingIndex() {
+    if (mPairingIndex) return *mPairingIndex;
     std::vector<GoogleContactPtr> google;
     if (mContactFeed && mContactFeed->entries()) {
         google.reserve(mContactFeed->entries()->size());
@@ -85,12 +87,12 @@ std::shared_ptr<PairingIndex> QuorvaneModel::pairingIndex() {
     // is the one synced) and, when all accounts are synced, read-only ones.
     const bool syncingFacebook = isSyncingFacebook();
     const bool allAccounts = !mSelectedContainer;
-    mPairingIndex = std::make_shared<PairingIndex>(google, mExistingAppleContacts, [&](const CNContactPtr& a) {
+    mPairingIndex = std::make_unique<PairingIndex>(google, mExistingAppleContacts, [&](const CNContactPtr& a) {
         if (!syncingFacebook && isFacebookContact(a)) return false;
         if (allAccounts && isReadOnlyContactWithContact(a)) return false;
         return true;
     });
-    return mPairingIndex;
+    return *mPairingIndex;
 }
 
 void QuorvaneModel::preparePairingDicts() {
@@ -102,7 +104,7 @@ void QuorvaneModel::preparePairingDicts() {
     clearAlreadyMatched();
     resetPairingIndex();
     // The index reads every Google contact's facts once; the hash names below take them from it.
-    auto index = pairingIndex();
+    const PairingIndex& index = pairingIndex();
 
     // Hash name -> the contacts that hold it, in order; only a name held once pairs by hash.
     std::unordered_map<std::string, std::vector<GoogleContactPtr>> googleByHash;
@@ -113,7 +115,7 @@ void QuorvaneModel::preparePairingDicts() {
             auto id = g ? g->identifier() : std::nullopt;
             if (!id || id->empty()) continue;
             mGoogleContactDict[*id] = g;
-            auto hash = hashNameOfFacts(index->googleFacts(*g));
+            auto hash = hashNameOfFacts(index.googleFacts(*g));
             if (hash.empty()) continue;
             auto& holders = googleByHash[hash];
             if (holders.empty()) hashOrder.push_back(hash);
@@ -170,7 +172,7 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
         }
     }
     // 3. The scan.
-    return pairingIndex()->bestGoogleContactForAppleContact(apple, facts, candidate);
+    return pairingIndex().bestGoogleContactForAppleContact(apple, facts, candidate);
 }
 
 CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const GoogleContactPtr& google) {
@@ -185,8 +187,8 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
     auto candidate = [this](const CNContactPtr& a, const GoogleContactPtr& g) {
         return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a);
     };
-    auto index = pairingIndex();
-    if (auto hash = hashNameOfFacts(index->googleFacts(*google)); !hash.empty()) {
+    const PairingIndex& index = pairingIndex();
+    if (auto hash = hashNameOfFacts(index.googleFacts(*google)); !hash.empty()) {
         if (auto id = mAppleContactRecordIDsByHashName.find(hash);
             id != mAppleContactRecordIDsByHashName.end() && !id->second.empty()) {
             if (auto found = mExistingAppleContactDict.find(id->second);
@@ -195,7 +197,7 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
             }
         }
     }
-    return index->bestAppleContactForGoogleContact(google, candidate);
+    return index.bestAppleContactForGoogleContact(google, candidate);
 }
 
 std::unordered_set<std::string> QuorvaneModel::getSelectedGroupURLDict() {

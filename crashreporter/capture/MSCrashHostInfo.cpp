@@ -26,22 +26,22 @@ bool scanInteger(const std::string& s, size_t& pos, uint64_t& out) {
 
 }  // namespace
 
-std::shared_ptr<MSCrashHostInfo> MSCrashHostInfo::currentHostInfo() {
+std::optional<MSCrashHostInfo> MSCrashHostInfo::currentHostInfo() {
     char* release = MSqvcrash_sysctlbyname_copy_string("kern.osrelease");
     if (!release) {
         int err = errno;
         platform::Log::error("QVCrashReporter", "Failed to fetch kern.osrelease value " + std::to_string(err) + ": " +
                                                     std::strerror(err));
-        return nullptr;
+        return std::nullopt;
     }
-    auto info = hostInfoWithOSRelease(release);
+    MSCrashHostInfo info = hostInfoWithOSRelease(release);
     std::free(release);
     return info;
 }
 
-std::shared_ptr<MSCrashHostInfo> MSCrashHostInfo::hostInfoWithOSRelease(const std::string& release) {
-    auto info = std::make_shared<MSCrashHostInfo>();
-    uint64_t* parts[] = {&info->_darwinVersion.major, &info->_darwinVersion.minor, &info->_darwinVersion.revision};
+MSCrashHostInfo MSCrashHostInfo::hostInfoWithOSRelease(const std::string& release) {
+    MSCrashHostInfo info;
+    uint64_t* parts[] = {&info._darwinVersion.major, &info._darwinVersion.minor, &info._darwinVersion.revision};
     size_t pos = 0;
     for (int i = 0; i < 3; ++i) {
         bool ok = (i == 0 || (pos < release.size() && release[pos++] == '.')) && scanInteger(release, pos, *parts[i]);

@@ -3,7 +3,7 @@
 // the kernel release ("kern.osrelease", e.g. "6.1.0-18-amd64" gives 6, 1, 0).
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 
 namespace quorvane {
@@ -16,11 +16,11 @@ struct QVCrashHostInfoVersion {
 
 class MSCrashHostInfo {
 public:
-    // Null when the release string cannot be read.
-    static std::shared_ptr<MSCrashHostInfo> currentHostInfo();
+    // Empty when the release string cannot be read.
+    static std::optional<MSCrashHostInfo> currentHostInfo();
     // From a given release string: the leading "major.minor.revision" parts that parse, the rest
     // 0 (a string that stops early is logged).
-    static std::shared_ptr<MSCrashHostInfo> hostInfoWithOSRelease(const std::string& release);
+    static MSCrashHostInfo hostInfoWithOSRelease(const std::string& release);
 
     QVCrashHostInfoVersion darwinVersion() const { return _darwinVersion; }
 

@@ -9,17 +9,17 @@
 
 namespace quorvane {
 
-std::shared_ptr<MSCrashProcessInfo> MSCrashProcessInfo::currentProcessInfo() { return initWithProcessID(::getpid()); }
+std::optional<MSCrashProcessInfo> MSCrashProcessInfo::currentProcessInfo() { return initWithProcessID(::getpid()); }
 
-std::shared_ptr<MSCrashProcessInfo> MSCrashProcessInfo::initWithProcessID(pid_t pid) {
+std::optional<MSCrashProcessInfo> MSCrashProcessInfo::initWithProcessID(pid_t pid) {
     platform::crash::ProcessRecord record;
     int err = 0;
     if (!platform::crash::readProcessRecord(pid, record, &err)) {
         if (err == ENOENT) QVCRASH_DEBUG("Unexpected sysctl error %d: %s", err, qvcrash_async_errno_text(err));
-        return nullptr;
+        return std::nullopt;
     }
 
-    auto info = std::make_shared<MSCrashProcessInfo>();
+    std::optional<MSCrashProcessInfo> info(std::in_place);
     info->_processID = pid;
     info->_traced = record.traced;
 

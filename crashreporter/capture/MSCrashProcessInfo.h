@@ -5,7 +5,6 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,10 +12,10 @@ namespace quorvane {
 
 class MSCrashProcessInfo {
 public:
-    // The calling process; null when its entry cannot be read.
-    static std::shared_ptr<MSCrashProcessInfo> currentProcessInfo();
-    // Null when there is no such process.
-    static std::shared_ptr<MSCrashProcessInfo> initWithProcessID(pid_t pid);
+    // The calling process; empty when its entry cannot be read.
+    static std::optional<MSCrashProcessInfo> currentProcessInfo();
+    // Empty when there is no such process.
+    static std::optional<MSCrashProcessInfo> initWithProcessID(pid_t pid);
 
     pid_t processID() const { return _processID; }
     // The command name decoded as UTF-8; nullopt when it is not valid UTF-8 from its first byte.

@@ -149,8 +149,8 @@ MSCrashReporterBundle MSCrashReporterBundle::mainBundle() {
 
 MSCrashReporter::MSCrashReporter(Token, std::string applicationIdentifier, std::string applicationVersion,
                                  std::optional<std::string> applicationMarketingVersion,
-                                 std::shared_ptr<MSCrashReporterConfig> config)
-    : config_(std::move(config)),
+                                 const MSCrashReporterConfig& config)
+    : config_(config),
       applicationIdentifier_(std::move(applicationIdentifier)),
       applicationVersion_(std::move(applicationVersion)),
       applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
@@ -166,12 +166,12 @@ std::shared_ptr<MSCrashReporter> MSCrashReporter::create() {
     return initWithConfiguration(MSCrashReporterConfig::defaultConfiguration());
 }
 
-std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithConfiguration(std::shared_ptr<MSCrashReporterConfig> config) {
-    return initWithBundle(MSCrashReporterBundle::mainBundle(), std::move(config));
+std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithConfiguration(const MSCrashReporterConfig& config) {
+    return initWithBundle(MSCrashReporterBundle::mainBundle(), config);
 }
 
 std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithBundle(const MSCrashReporterBundle& bundle,
-                                                                 std::shared_ptr<MSCrashReporterConfig> config) {
+                                                                 const MSCrashReporterConfig& config) {
     std::string identifier;
     if (bundle.bundleIdentifier) {
         identifier = *bundle.bundleIdentifier;
@@ -192,15 +192,14 @@ std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithBundle(const MSCrashRe
         platform::Log::warning(kLogCategory, "[QVCrashReporter] Warning -- bundle version unavailable");
     }
     return initWithApplicationIdentifier(std::move(identifier), std::move(version), bundle.shortVersionString,
-                                         std::move(config));
+                                         config);
 }
 
 std::shared_ptr<MSCrashReporter> MSCrashReporter::initWithApplicationIdentifier(
     std::string applicationIdentifier, std::string applicationVersion,
-    std::optional<std::string> applicationMarketingVersion, std::shared_ptr<MSCrashReporterConfig> config) {
-    if (!config) config = MSCrashReporterConfig::defaultConfiguration();
+    std::optional<std::string> applicationMarketingVersion, const MSCrashReporterConfig& config) {
     return std::make_shared<MSCrashReporter>(Token{}, std::move(applicationIdentifier), std::move(applicationVersion),
-                                             std::move(applicationMarketingVersion), std::move(config));
+                                             std::move(applicationMarketingVersion), config);
 }
 
 std::shared_ptr<MSCrashReporter> MSCrashReporter::sharedReporter() {
@@ -288,9 +287,9 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
     QV_ASSERT(!applicationIdentifier_.empty(), "An application identifier is required");
     MSqvcrash_log_writer_init(&gHandlerContext.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
                               applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
-                              mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+                              mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), false);
 
-    switch (config_->signalHandlerType()) {
+    switch (config_.signalHandlerType()) {
         case MSCrashReporterSignalHandlerTypeBSD:
         case MSCrashReporterSignalHandlerTypeMach: {
             // The exception-server mode registers SIGABRT and leaves faults to the server. On
@@ -318,7 +317,7 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
             break;
     }
 
-    if (config_->shouldRegisterUncaughtExceptionHandler()) {
+    if (config_.shouldRegisterUncaughtExceptionHandler()) {
         platform::crash::setUncaughtExceptionHandler(uncaught_exception_handler);
     }
 

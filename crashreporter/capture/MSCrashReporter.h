@@ -50,18 +50,18 @@ public:
     // With the default configuration.
     static std::shared_ptr<MSCrashReporter> create();
     // For the main bundle.
-    static std::shared_ptr<MSCrashReporter> initWithConfiguration(std::shared_ptr<MSCrashReporterConfig> config);
+    static std::shared_ptr<MSCrashReporter> initWithConfiguration(const MSCrashReporterConfig& config);
     // Identity from the bundle; without an identifier the process name is used, without a
     // version "". Null (after a contract failure) when not even a process name is known.
     static std::shared_ptr<MSCrashReporter> initWithBundle(const MSCrashReporterBundle& bundle,
-                                                           std::shared_ptr<MSCrashReporterConfig> config);
+                                                           const MSCrashReporterConfig& config);
     static std::shared_ptr<MSCrashReporter> initWithApplicationIdentifier(
         std::string applicationIdentifier, std::string applicationVersion,
-        std::optional<std::string> applicationMarketingVersion, std::shared_ptr<MSCrashReporterConfig> config);
+        std::optional<std::string> applicationMarketingVersion, const MSCrashReporterConfig& config = {});
     // One reporter for the main bundle with the default configuration.
     static std::shared_ptr<MSCrashReporter> sharedReporter();
 
-    const std::shared_ptr<MSCrashReporterConfig>& config() const { return config_; }
+    const MSCrashReporterConfig& config() const { return config_; }
     const std::string& applicationIdentifier() const { return applicationIdentifier_; }
     const std::string& applicationVersion() const { return applicationVersion_; }
     const std::optional<std::string>& applicationMarketingVersion() const { return applicationMarketingVersion_; }
@@ -104,13 +104,13 @@ private:
 
 public:
     MSCrashReporter(Token, std::string applicationIdentifier, std::string applicationVersion,
-                    std::optional<std::string> applicationMarketingVersion, std::shared_ptr<MSCrashReporterConfig> config);
+                    std::optional<std::string> applicationMarketingVersion, const MSCrashReporterConfig& config);
 
 private:
     std::optional<platform::Bytes> writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress,
                                                    platform::Error* error);
 
-    std::shared_ptr<MSCrashReporterConfig> config_;
+    MSCrashReporterConfig config_;
     bool enabled_ = false;
     std::string applicationIdentifier_;
     std::string applicationVersion_;

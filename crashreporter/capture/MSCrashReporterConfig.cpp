@@ -2,9 +2,7 @@
 
 namespace quorvane {
 
-std::shared_ptr<MSCrashReporterConfig> MSCrashReporterConfig::defaultConfiguration() {
-    return std::make_shared<MSCrashReporterConfig>();
-}
+MSCrashReporterConfig MSCrashReporterConfig::defaultConfiguration() { return MSCrashReporterConfig(); }
 
 MSCrashReporterConfig::MSCrashReporterConfig()
     : MSCrashReporterConfig(MSCrashReporterSignalHandlerTypeBSD, MSCrashReporterSymbolicationStrategyNone) {}

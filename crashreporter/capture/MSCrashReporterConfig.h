@@ -1,9 +1,8 @@
 #pragma once
 // The capture engine's configuration: how crashes are caught, whether frames are symbolicated
-// at crash time, and whether the uncaught-exception handler is installed. Immutable.
+// at crash time, and whether the uncaught-exception handler is installed. An immutable value.
 
 #include <cstdint>
-#include <memory>
 
 namespace quorvane {
 
@@ -24,7 +23,7 @@ inline constexpr MSCrashReporterSymbolicationStrategy MSCrashReporterSymbolicati
 class MSCrashReporterConfig {
 public:
     // Type 0, strategy 0, uncaught-exception handler on.
-    static std::shared_ptr<MSCrashReporterConfig> defaultConfiguration();
+    static MSCrashReporterConfig defaultConfiguration();
 
     MSCrashReporterConfig();
     MSCrashReporterConfig(MSCrashReporterSignalHandlerType signalHandlerType,
@@ -38,9 +37,9 @@ public:
     bool shouldRegisterUncaughtExceptionHandler() const { return shouldRegisterUncaughtExceptionHandler_; }
 
 private:
-    const MSCrashReporterSignalHandlerType signalHandlerType_;
-    const MSCrashReporterSymbolicationStrategy symbolicationStrategy_;
-    const bool shouldRegisterUncaughtExceptionHandler_;
+    MSCrashReporterSignalHandlerType signalHandlerType_;
+    MSCrashReporterSymbolicationStrategy symbolicationStrategy_;
+    bool shouldRegisterUncaughtExceptionHandler_;
 };
 
 }  // namespace quorvane

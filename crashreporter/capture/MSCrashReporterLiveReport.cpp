@@ -70,7 +70,7 @@ std::optional<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t
     qvcrash_log_writer_t writer;
     MSqvcrash_log_writer_init(&writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
                               applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
-                              mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+                              mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), true);
     qvcrash_async_file_t file;
     MSqvcrash_async_file_init(&file, fd, kQVCrashReportMaxSize);
 

@@ -24,13 +24,20 @@ namespace {
 constexpr size_t kMaxMachExceptionCodes = 256;
 
 using Message = Qvcrash__CrashReport;
-using StackFrames = std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>>;
+using StackFrames = std::vector<MSCrashReportStackFrameInfo>;
 
 // Every refusal: code 2 with the message as description. The application ships no translation
-// table for these messages, so they stay in English.
-std::nullptr_t fail(platform::Error* error, const std::string& message) {
+// table for these messages, so they stay in English. Reads as "nothing" for any record.
+struct Refusal {
+    template <typename T>
+    operator std::optional<T>() const { return std::nullopt; }
+    template <typename T>
+    operator std::unique_ptr<T>() const { return nullptr; }
+    operator Message*() const { return nullptr; }
+};
+Refusal fail(platform::Error* error, const std::string& message) {
     if (error != nullptr) *error = MSCrashReporterMakeError(MSCrashReporterErrorCrashReportInvalid, message);
-    return nullptr;
+    return {};
 }
 
 std::optional<std::string> optionalString(const char* s) {
@@ -69,7 +76,7 @@ Message* decodeCrashData(const platform::Bytes& data, platform::Error* error) {
     return message;
 }
 
-std::shared_ptr<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__CrashReport__Processor* processor,
+std::optional<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__CrashReport__Processor* processor,
                                                                  platform::Error* error) {
     if (processor == nullptr) return fail(error, "Crash report is missing processor info section");
     // An absent encoding reads as the schema default, unknown.
@@ -78,7 +85,7 @@ std::shared_ptr<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__
 }
 
 // For reports without a machine section: the processor that the architecture stands for.
-std::shared_ptr<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(int32_t architecture,
+std::optional<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(int32_t architecture,
                                                                                     platform::Error* error) {
     uint64_t type = 0, subtype = 0;
     switch (architecture) {
@@ -93,16 +100,16 @@ std::shared_ptr<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitect
     return MSCrashReportProcessorInfo::initWithTypeEncoding(MSCrashReportProcessorTypeEncodingMach, type, subtype);
 }
 
-std::shared_ptr<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashReport__SystemInfo* systemInfo,
-                                                           std::shared_ptr<MSCrashReportProcessorInfo> processorInfo,
+std::optional<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashReport__SystemInfo* systemInfo,
+                                                           std::optional<MSCrashReportProcessorInfo> processorInfo,
                                                            platform::Error* error) {
     if (systemInfo == nullptr) return fail(error, "Crash report is missing System Information section");
     if (systemInfo->os_version == nullptr) {
         return fail(error, "Crash report is missing System Information OS version field");
     }
-    if (processorInfo == nullptr) {
+    if (!processorInfo) {
         processorInfo = synthesizeProcessorInfoFromArchitecture(rawEnum(systemInfo->architecture), error);
-        if (processorInfo == nullptr) return nullptr;
+        if (!processorInfo) return std::nullopt;
     }
     std::optional<platform::Date> timestamp;
     if (systemInfo->timestamp != 0) timestamp = dateSince1970(static_cast<double>(systemInfo->timestamp));
@@ -110,23 +117,23 @@ std::shared_ptr<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashR
     return MSCrashReportSystemInfo::initWithOperatingSystem(
         static_cast<MSCrashReportOperatingSystem>(rawEnum(systemInfo->operating_system)), systemInfo->os_version,
         optionalString(systemInfo->os_build), static_cast<MSCrashReportArchitecture>(rawEnum(systemInfo->architecture)),
-        std::move(processorInfo), timestamp);
+        processorInfo, timestamp);
 }
 
-std::shared_ptr<MSCrashReportMachineInfo> extractMachineInfo(const Qvcrash__CrashReport__MachineInfo* machineInfo,
+std::optional<MSCrashReportMachineInfo> extractMachineInfo(const Qvcrash__CrashReport__MachineInfo* machineInfo,
                                                              platform::Error* error) {
     if (machineInfo == nullptr) return fail(error, "Crash report is missing Machine Information section");
-    std::shared_ptr<MSCrashReportProcessorInfo> processorInfo;
+    std::optional<MSCrashReportProcessorInfo> processorInfo;
     if (machineInfo->processor != nullptr) {
         processorInfo = extractProcessorInfo(machineInfo->processor, error);
-        if (processorInfo == nullptr) return nullptr;
+        if (!processorInfo) return std::nullopt;
     }
-    return MSCrashReportMachineInfo::initWithModelName(optionalString(machineInfo->model), std::move(processorInfo),
+    return MSCrashReportMachineInfo::initWithModelName(optionalString(machineInfo->model), processorInfo,
                                                        machineInfo->processor_count,
                                                        machineInfo->logical_processor_count);
 }
 
-std::shared_ptr<MSCrashReportApplicationInfo> extractApplicationInfo(
+std::optional<MSCrashReportApplicationInfo> extractApplicationInfo(
     const Qvcrash__CrashReport__ApplicationInfo* applicationInfo, platform::Error* error) {
     if (applicationInfo == nullptr) return fail(error, "Crash report is missing Application Information section");
     if (applicationInfo->identifier == nullptr) {
@@ -139,7 +146,7 @@ std::shared_ptr<MSCrashReportApplicationInfo> extractApplicationInfo(
         applicationInfo->identifier, applicationInfo->version, optionalString(applicationInfo->marketing_version));
 }
 
-std::shared_ptr<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__CrashReport__ProcessInfo* processInfo,
+std::optional<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__CrashReport__ProcessInfo* processInfo,
                                                              platform::Error* error) {
     if (processInfo == nullptr) return fail(error, "Crash report is missing Process Information section");
     std::optional<platform::Date> startTime;
@@ -150,20 +157,20 @@ std::shared_ptr<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__Cras
         processInfo->native != 0);
 }
 
-std::shared_ptr<MSCrashReportSymbolInfo> extractSymbolInfo(const Qvcrash__CrashReport__Symbol* symbol,
+std::optional<MSCrashReportSymbolInfo> extractSymbolInfo(const Qvcrash__CrashReport__Symbol* symbol,
                                                            platform::Error* error) {
     if (symbol == nullptr) return fail(error, "Crash report is missing symbol information");
     return MSCrashReportSymbolInfo::initWithSymbolName(requiredString(symbol->name), symbol->start_address,
                                                        symbol->has_end_address ? symbol->end_address : 0);
 }
 
-std::shared_ptr<MSCrashReportStackFrameInfo> extractStackFrameInfo(const Qvcrash__CrashReport__Thread__StackFrame* frame,
+std::optional<MSCrashReportStackFrameInfo> extractStackFrameInfo(const Qvcrash__CrashReport__Thread__StackFrame* frame,
                                                                    platform::Error* error) {
     if (frame == nullptr) return fail(error, "Crash report is missing stack frame information");
-    std::shared_ptr<MSCrashReportSymbolInfo> symbolInfo;
+    std::optional<MSCrashReportSymbolInfo> symbolInfo;
     if (frame->symbol != nullptr) {
         symbolInfo = extractSymbolInfo(frame->symbol, error);
-        if (symbolInfo == nullptr) return nullptr;
+        if (!symbolInfo) return std::nullopt;
     }
     return MSCrashReportStackFrameInfo::initWithInstructionPointer(frame->pc, std::move(symbolInfo));
 }
@@ -174,18 +181,18 @@ bool extractStackFrames(Qvcrash__CrashReport__Thread__StackFrame* const* frames,
     out.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         auto frame = extractStackFrameInfo(frames[i], error);
-        if (frame == nullptr) return false;
-        out.push_back(std::move(frame));
+        if (!frame) return false;
+        out.push_back(std::move(*frame));
     }
     return true;
 }
 
-std::shared_ptr<MSCrashReportThreadInfo> extractThreadInfo(const Qvcrash__CrashReport__Thread* thread,
+std::optional<MSCrashReportThreadInfo> extractThreadInfo(const Qvcrash__CrashReport__Thread* thread,
                                                            platform::Error* error) {
     if (thread == nullptr) return fail(error, "Crash report is missing thread state information");
     StackFrames frames;
-    if (!extractStackFrames(thread->frames, thread->n_frames, frames, error)) return nullptr;
-    std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers;
+    if (!extractStackFrames(thread->frames, thread->n_frames, frames, error)) return std::nullopt;
+    std::vector<MSCrashReportRegisterInfo> registers;
     registers.reserve(thread->n_registers);
     for (size_t i = 0; i < thread->n_registers; ++i) {
         const Qvcrash__CrashReport__Thread__RegisterValue* value = thread->registers[i];
@@ -196,23 +203,23 @@ std::shared_ptr<MSCrashReportThreadInfo> extractThreadInfo(const Qvcrash__CrashR
                                                          thread->crashed != 0, std::move(registers));
 }
 
-std::shared_ptr<MSCrashReportBinaryImageInfo> extractImageInfo(const Qvcrash__CrashReport__BinaryImage* image,
+std::optional<MSCrashReportBinaryImageInfo> extractImageInfo(const Qvcrash__CrashReport__BinaryImage* image,
                                                                platform::Error* error) {
     if (image == nullptr) return fail(error, "Crash report is missing binary image information");
     if (image->name == nullptr) return fail(error, "Missing image name in image record");
-    std::shared_ptr<MSCrashReportProcessorInfo> codeType;
+    std::optional<MSCrashReportProcessorInfo> codeType;
     if (image->code_type != nullptr) {
         codeType = extractProcessorInfo(image->code_type, error);
-        if (codeType == nullptr) return nullptr;
+        if (!codeType) return std::nullopt;
     }
     // An empty identifier is no identifier.
     std::optional<platform::Bytes> uuid;
     if (image->has_uuid && image->uuid.len > 0) uuid = platform::Bytes(image->uuid.data, image->uuid.data + image->uuid.len);
-    return MSCrashReportBinaryImageInfo::initWithCodeType(std::move(codeType), image->base_address, image->size,
+    return MSCrashReportBinaryImageInfo::initWithCodeType(codeType, image->base_address, image->size,
                                                           image->name, uuid);
 }
 
-std::shared_ptr<MSCrashReportExceptionInfo> extractExceptionInfo(const Qvcrash__CrashReport__Exception* exception,
+std::optional<MSCrashReportExceptionInfo> extractExceptionInfo(const Qvcrash__CrashReport__Exception* exception,
                                                                  platform::Error* error) {
     if (exception == nullptr) return fail(error, "Crash report is missing Exception Information section");
     if (exception->name == nullptr) return fail(error, "Crash report is missing exception name field");
@@ -221,12 +228,12 @@ std::shared_ptr<MSCrashReportExceptionInfo> extractExceptionInfo(const Qvcrash__
     std::optional<StackFrames> frames;
     if (exception->n_frames > 0) {
         frames.emplace();
-        if (!extractStackFrames(exception->frames, exception->n_frames, *frames, error)) return nullptr;
+        if (!extractStackFrames(exception->frames, exception->n_frames, *frames, error)) return std::nullopt;
     }
     return MSCrashReportExceptionInfo::initWithExceptionName(exception->name, exception->reason, std::move(frames));
 }
 
-std::shared_ptr<MSCrashReportSignalInfo> extractSignalInfo(const Qvcrash__CrashReport__Signal* signal,
+std::optional<MSCrashReportSignalInfo> extractSignalInfo(const Qvcrash__CrashReport__Signal* signal,
                                                            platform::Error* error) {
     if (signal == nullptr) return fail(error, "Crash report is missing Signal Information section");
     if (signal->name == nullptr) return fail(error, "Crash report is missing signal name field");
@@ -234,7 +241,7 @@ std::shared_ptr<MSCrashReportSignalInfo> extractSignalInfo(const Qvcrash__CrashR
     return MSCrashReportSignalInfo::initWithSignalName(signal->name, signal->code, signal->address);
 }
 
-std::shared_ptr<MSCrashReportMachExceptionInfo> extractMachExceptionInfo(
+std::optional<MSCrashReportMachExceptionInfo> extractMachExceptionInfo(
     const Qvcrash__CrashReport__Signal__MachException* machException, platform::Error* error) {
     if (machException == nullptr) return fail(error, "Crash report is missing Mach Exception Information section");
     if (machException->n_codes >= kMaxMachExceptionCodes) {
@@ -258,8 +265,8 @@ MSCrashReport::MSCrashReport() : decoder_(std::make_unique<QVCrashReportDecoder>
 
 MSCrashReport::~MSCrashReport() = default;
 
-std::shared_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes& data, platform::Error* error) {
-    std::shared_ptr<MSCrashReport> report(new MSCrashReport());
+std::unique_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes& data, platform::Error* error) {
+    std::unique_ptr<MSCrashReport> report(new MSCrashReport());
 
     report->decoder_->crashReport = decodeCrashData(data, error);
     const Message* message = report->decoder_->crashReport;
@@ -272,58 +279,61 @@ std::shared_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes
 
     if (message->machine_info != nullptr) {
         report->machineInfo_ = extractMachineInfo(message->machine_info, error);
-        if (report->machineInfo_ == nullptr) return nullptr;
+        if (!report->machineInfo_) return nullptr;
     }
 
-    report->systemInfo_ = extractSystemInfo(
-        message->system_info, report->machineInfo_ ? report->machineInfo_->processorInfo() : nullptr, error);
-    if (report->systemInfo_ == nullptr) return nullptr;
+    auto systemInfo = extractSystemInfo(
+        message->system_info, report->machineInfo_ ? report->machineInfo_->processorInfo() : std::nullopt, error);
+    if (!systemInfo) return nullptr;
+    report->systemInfo_ = std::move(*systemInfo);
 
-    report->applicationInfo_ = extractApplicationInfo(message->application_info, error);
-    if (report->applicationInfo_ == nullptr) return nullptr;
+    auto applicationInfo = extractApplicationInfo(message->application_info, error);
+    if (!applicationInfo) return nullptr;
+    report->applicationInfo_ = std::move(*applicationInfo);
 
     if (message->process_info != nullptr) {
         report->processInfo_ = extractProcessInfo(message->process_info, error);
-        if (report->processInfo_ == nullptr) return nullptr;
+        if (!report->processInfo_) return nullptr;
     }
 
-    report->signalInfo_ = extractSignalInfo(message->signal, error);
-    if (report->signalInfo_ == nullptr) return nullptr;
+    auto signalInfo = extractSignalInfo(message->signal, error);
+    if (!signalInfo) return nullptr;
+    report->signalInfo_ = std::move(*signalInfo);
 
     if (message->signal->mach_exception != nullptr) {
         report->machExceptionInfo_ = extractMachExceptionInfo(message->signal->mach_exception, error);
-        if (report->machExceptionInfo_ == nullptr) return nullptr;
+        if (!report->machExceptionInfo_) return nullptr;
     }
 
     if (message->n_threads == 0) return fail(error, "Crash report is missing thread state information");
     report->threads_.reserve(message->n_threads);
     for (size_t i = 0; i < message->n_threads; ++i) {
         auto thread = extractThreadInfo(message->threads[i], error);
-        if (thread == nullptr) return nullptr;
-        report->threads_.push_back(std::move(thread));
+        if (!thread) return nullptr;
+        report->threads_.push_back(std::move(*thread));
     }
 
     if (message->n_binary_images == 0) return fail(error, "Crash report is missing binary image information");
     report->images_.reserve(message->n_binary_images);
     for (size_t i = 0; i < message->n_binary_images; ++i) {
         auto image = extractImageInfo(message->binary_images[i], error);
-        if (image == nullptr) return nullptr;
-        report->images_.push_back(std::move(image));
+        if (!image) return nullptr;
+        report->images_.push_back(std::move(*image));
     }
 
     if (message->exception != nullptr) {
         report->exceptionInfo_ = extractExceptionInfo(message->exception, error);
-        if (report->exceptionInfo_ == nullptr) return nullptr;
+        if (!report->exceptionInfo_) return nullptr;
     }
     return report;
 }
 
-std::shared_ptr<MSCrashReportBinaryImageInfo> MSCrashReport::imageForAddress(uint64_t address) const {
+const MSCrashReportBinaryImageInfo* MSCrashReport::imageForAddress(uint64_t address) const {
     for (const auto& image : images_) {
         // Measured from the base, so that an image reaching the top of the address space (whose
         // base + size wraps) still holds its addresses.
-        if (address >= image->imageBaseAddress() && address - image->imageBaseAddress() < image->imageSize()) {
-            return image;
+        if (address >= image.imageBaseAddress() && address - image.imageBaseAddress() < image.imageSize()) {
+            return &image;
         }
     }
     return nullptr;

@@ -40,48 +40,51 @@ class MSCrashReport {
 public:
     // The bytes of one report file. Null, with *error set when given, when they are not a valid
     // report.
-    static std::shared_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
+    static std::unique_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
     ~MSCrashReport();
     MSCrashReport(const MSCrashReport&) = delete;
     MSCrashReport& operator=(const MSCrashReport&) = delete;
 
-    const std::shared_ptr<MSCrashReportSystemInfo>& systemInfo() const { return systemInfo_; }
-    bool hasMachineInfo() const { return machineInfo_ != nullptr; }
-    // Null when the file has no machine section.
-    const std::shared_ptr<MSCrashReportMachineInfo>& machineInfo() const { return machineInfo_; }
-    const std::shared_ptr<MSCrashReportApplicationInfo>& applicationInfo() const { return applicationInfo_; }
-    bool hasProcessInfo() const { return processInfo_ != nullptr; }
-    // Null when the file has no process section.
-    const std::shared_ptr<MSCrashReportProcessInfo>& processInfo() const { return processInfo_; }
-    const std::shared_ptr<MSCrashReportSignalInfo>& signalInfo() const { return signalInfo_; }
-    // Null unless the crash came as a Mach exception.
-    const std::shared_ptr<MSCrashReportMachExceptionInfo>& machExceptionInfo() const { return machExceptionInfo_; }
+    const MSCrashReportSystemInfo& systemInfo() const { return *systemInfo_; }
+    bool hasMachineInfo() const { return machineInfo_.has_value(); }
+    // Empty when the file has no machine section.
+    const std::optional<MSCrashReportMachineInfo>& machineInfo() const { return machineInfo_; }
+    const MSCrashReportApplicationInfo& applicationInfo() const { return *applicationInfo_; }
+    bool hasProcessInfo() const { return processInfo_.has_value(); }
+    // Empty when the file has no process section.
+    const std::optional<MSCrashReportProcessInfo>& processInfo() const { return processInfo_; }
+    const MSCrashReportSignalInfo& signalInfo() const { return *signalInfo_; }
+    // Empty unless the crash came as a Mach exception.
+    const std::optional<MSCrashReportMachExceptionInfo>& machExceptionInfo() const { return machExceptionInfo_; }
     // In file order; at least one.
-    const std::vector<std::shared_ptr<MSCrashReportThreadInfo>>& threads() const { return threads_; }
+    const std::vector<MSCrashReportThreadInfo>& threads() const { return threads_; }
     // In file order; at least one.
-    const std::vector<std::shared_ptr<MSCrashReportBinaryImageInfo>>& images() const { return images_; }
-    bool hasExceptionInfo() const { return exceptionInfo_ != nullptr; }
-    // Null unless the process died of an uncaught exception.
-    const std::shared_ptr<MSCrashReportExceptionInfo>& exceptionInfo() const { return exceptionInfo_; }
+    const std::vector<MSCrashReportBinaryImageInfo>& images() const { return images_; }
+    bool hasExceptionInfo() const { return exceptionInfo_.has_value(); }
+    // Empty unless the process died of an uncaught exception.
+    const std::optional<MSCrashReportExceptionInfo>& exceptionInfo() const { return exceptionInfo_; }
     // The report's identifier; nullopt when the file has none.
     const std::optional<platform::UUID>& uuidRef() const { return uuidRef_; }
 
-    // The first image, in images() order, whose range [base, base + size) holds the address.
-    std::shared_ptr<MSCrashReportBinaryImageInfo> imageForAddress(uint64_t address) const;
+    // The first image, in images() order, whose range [base, base + size) holds the address; null
+    // when none does. Points into this report.
+    const MSCrashReportBinaryImageInfo* imageForAddress(uint64_t address) const;
 
 private:
     MSCrashReport();
 
     std::unique_ptr<QVCrashReportDecoder> decoder_;
-    std::shared_ptr<MSCrashReportSystemInfo> systemInfo_;
-    std::shared_ptr<MSCrashReportMachineInfo> machineInfo_;
-    std::shared_ptr<MSCrashReportApplicationInfo> applicationInfo_;
-    std::shared_ptr<MSCrashReportProcessInfo> processInfo_;
-    std::shared_ptr<MSCrashReportSignalInfo> signalInfo_;
-    std::shared_ptr<MSCrashReportMachExceptionInfo> machExceptionInfo_;
-    std::vector<std::shared_ptr<MSCrashReportThreadInfo>> threads_;
-    std::vector<std::shared_ptr<MSCrashReportBinaryImageInfo>> images_;
-    std::shared_ptr<MSCrashReportExceptionInfo> exceptionInfo_;
+    // The records are values the report owns; the three always present are set by a decode that
+    // succeeds (a report is handed out only then).
+    std::optional<MSCrashReportSystemInfo> systemInfo_;
+    std::optional<MSCrashReportMachineInfo> machineInfo_;
+    std::optional<MSCrashReportApplicationInfo> applicationInfo_;
+    std::optional<MSCrashReportProcessInfo> processInfo_;
+    std::optional<MSCrashReportSignalInfo> signalInfo_;
+    std::optional<MSCrashReportMachExceptionInfo> machExceptionInfo_;
+    std::vector<MSCrashReportThreadInfo> threads_;
+    std::vector<MSCrashReportBinaryImageInfo> images_;
+    std::optional<MSCrashReportExceptionInfo> exceptionInfo_;
     std::optional<platform::UUID> uuidRef_;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 // The application section of a decoded crash report.
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,12 +8,11 @@ namespace quorvane {
 
 class MSCrashReportApplicationInfo {
 public:
-    static std::shared_ptr<MSCrashReportApplicationInfo> initWithApplicationIdentifier(
-        std::string applicationIdentifier, std::string applicationVersion,
-        std::optional<std::string> applicationMarketingVersion) {
-        return std::make_shared<MSCrashReportApplicationInfo>(std::move(applicationIdentifier),
-                                                              std::move(applicationVersion),
-                                                              std::move(applicationMarketingVersion));
+    static MSCrashReportApplicationInfo initWithApplicationIdentifier(std::string applicationIdentifier,
+                                                                      std::string applicationVersion,
+                                                                      std::optional<std::string> applicationMarketingVersion) {
+        return MSCrashReportApplicationInfo(std::move(applicationIdentifier), std::move(applicationVersion),
+                                            std::move(applicationMarketingVersion));
     }
     MSCrashReportApplicationInfo(std::string applicationIdentifier, std::string applicationVersion,
                                  std::optional<std::string> applicationMarketingVersion)
@@ -30,9 +28,9 @@ public:
     const std::optional<std::string>& applicationMarketingVersion() const { return applicationMarketingVersion_; }
 
 private:
-    const std::string applicationIdentifier_;
-    const std::string applicationVersion_;
-    const std::optional<std::string> applicationMarketingVersion_;
+    std::string applicationIdentifier_;
+    std::string applicationVersion_;
+    std::optional<std::string> applicationMarketingVersion_;
 };
 
 }  // namespace quorvane

@@ -2,10 +2,10 @@
 
 namespace quorvane {
 
-MSCrashReportBinaryImageInfo::MSCrashReportBinaryImageInfo(std::shared_ptr<MSCrashReportProcessorInfo> codeType,
+MSCrashReportBinaryImageInfo::MSCrashReportBinaryImageInfo(std::optional<MSCrashReportProcessorInfo> codeType,
                                                            uint64_t baseAddress, uint64_t size, std::string name,
                                                            const std::optional<platform::Bytes>& uuid)
-    : codeType_(std::move(codeType)), imageBaseAddress_(baseAddress), imageSize_(size), imageName_(std::move(name)) {
+    : codeType_(codeType), imageBaseAddress_(baseAddress), imageSize_(size), imageName_(std::move(name)) {
     if (!uuid) return;
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;

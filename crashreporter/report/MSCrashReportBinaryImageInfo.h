@@ -2,7 +2,6 @@
 // One loaded image of a decoded crash report.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -15,17 +14,16 @@ class MSCrashReportBinaryImageInfo {
 public:
     // `uuid` is the image identifier's raw bytes, or nullopt when the image has none. On Linux the
     // engine records the image's GNU build id here, at its own length (usually 20 bytes).
-    static std::shared_ptr<MSCrashReportBinaryImageInfo> initWithCodeType(
-        std::shared_ptr<MSCrashReportProcessorInfo> codeType, uint64_t baseAddress, uint64_t size, std::string name,
-        const std::optional<platform::Bytes>& uuid) {
-        return std::make_shared<MSCrashReportBinaryImageInfo>(std::move(codeType), baseAddress, size, std::move(name),
-                                                              uuid);
+    static MSCrashReportBinaryImageInfo initWithCodeType(std::optional<MSCrashReportProcessorInfo> codeType,
+                                                         uint64_t baseAddress, uint64_t size, std::string name,
+                                                         const std::optional<platform::Bytes>& uuid) {
+        return MSCrashReportBinaryImageInfo(codeType, baseAddress, size, std::move(name), uuid);
     }
-    MSCrashReportBinaryImageInfo(std::shared_ptr<MSCrashReportProcessorInfo> codeType, uint64_t baseAddress,
+    MSCrashReportBinaryImageInfo(std::optional<MSCrashReportProcessorInfo> codeType, uint64_t baseAddress,
                                  uint64_t size, std::string name, const std::optional<platform::Bytes>& uuid);
 
-    // The image's processor description.
-    const std::shared_ptr<MSCrashReportProcessorInfo>& codeType() const { return codeType_; }
+    // The image's processor description, when the report gives one.
+    const std::optional<MSCrashReportProcessorInfo>& codeType() const { return codeType_; }
     // The load address.
     uint64_t imageBaseAddress() const { return imageBaseAddress_; }
     uint64_t imageSize() const { return imageSize_; }
@@ -36,10 +34,10 @@ public:
     const std::optional<std::string>& imageUUID() const { return imageUUID_; }
 
 private:
-    const std::shared_ptr<MSCrashReportProcessorInfo> codeType_;
-    const uint64_t imageBaseAddress_;
-    const uint64_t imageSize_;
-    const std::string imageName_;
+    std::optional<MSCrashReportProcessorInfo> codeType_;
+    uint64_t imageBaseAddress_;
+    uint64_t imageSize_;
+    std::string imageName_;
     std::optional<std::string> imageUUID_;
 };
 

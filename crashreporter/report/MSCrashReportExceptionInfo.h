@@ -1,7 +1,6 @@
 #pragma once
 // The uncaught exception a decoded crash report records.
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +11,14 @@ namespace quorvane {
 
 class MSCrashReportExceptionInfo {
 public:
-    using StackFrames = std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>>;
+    using StackFrames = std::vector<MSCrashReportStackFrameInfo>;
 
-    static std::shared_ptr<MSCrashReportExceptionInfo> initWithExceptionName(std::string exceptionName,
-                                                                             std::string exceptionReason,
-                                                                             std::optional<StackFrames> stackFrames) {
-        return std::make_shared<MSCrashReportExceptionInfo>(std::move(exceptionName), std::move(exceptionReason),
-                                                            std::move(stackFrames));
+    static MSCrashReportExceptionInfo initWithExceptionName(std::string exceptionName, std::string exceptionReason,
+                                                            std::optional<StackFrames> stackFrames) {
+        return MSCrashReportExceptionInfo(std::move(exceptionName), std::move(exceptionReason), std::move(stackFrames));
     }
     // Without frames.
-    static std::shared_ptr<MSCrashReportExceptionInfo> initWithExceptionName(std::string exceptionName,
-                                                                             std::string exceptionReason) {
+    static MSCrashReportExceptionInfo initWithExceptionName(std::string exceptionName, std::string exceptionReason) {
         return initWithExceptionName(std::move(exceptionName), std::move(exceptionReason), std::nullopt);
     }
     MSCrashReportExceptionInfo(std::string exceptionName, std::string exceptionReason,
@@ -37,9 +33,9 @@ public:
     const std::optional<StackFrames>& stackFrames() const { return stackFrames_; }
 
 private:
-    const std::string exceptionName_;
-    const std::string exceptionReason_;
-    const std::optional<StackFrames> stackFrames_;
+    std::string exceptionName_;
+    std::string exceptionReason_;
+    std::optional<StackFrames> stackFrames_;
 };
 
 }  // namespace quorvane

@@ -2,15 +2,14 @@
 // The Mach exception a decoded crash report's signal came as.
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace quorvane {
 
 class MSCrashReportMachExceptionInfo {
 public:
-    static std::shared_ptr<MSCrashReportMachExceptionInfo> initWithType(uint64_t type, std::vector<uint64_t> codes) {
-        return std::make_shared<MSCrashReportMachExceptionInfo>(type, std::move(codes));
+    static MSCrashReportMachExceptionInfo initWithType(uint64_t type, std::vector<uint64_t> codes) {
+        return MSCrashReportMachExceptionInfo(type, std::move(codes));
     }
     MSCrashReportMachExceptionInfo(uint64_t type, std::vector<uint64_t> codes) : type_(type), codes_(std::move(codes)) {}
 
@@ -19,8 +18,8 @@ public:
     const std::vector<uint64_t>& codes() const { return codes_; }
 
 private:
-    const uint64_t type_;
-    const std::vector<uint64_t> codes_;
+    uint64_t type_;
+    std::vector<uint64_t> codes_;
 };
 
 }  // namespace quorvane

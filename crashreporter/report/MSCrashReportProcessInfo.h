@@ -2,7 +2,6 @@
 // The process section of a decoded crash report.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,13 +11,13 @@ namespace quorvane {
 
 class MSCrashReportProcessInfo {
 public:
-    static std::shared_ptr<MSCrashReportProcessInfo> initWithProcessName(
-        std::optional<std::string> processName, uint64_t processID, std::optional<std::string> processPath,
-        std::optional<platform::Date> processStartTime, std::optional<std::string> parentProcessName,
-        uint64_t parentProcessID, bool native) {
-        return std::make_shared<MSCrashReportProcessInfo>(std::move(processName), processID, std::move(processPath),
-                                                          processStartTime, std::move(parentProcessName),
-                                                          parentProcessID, native);
+    static MSCrashReportProcessInfo initWithProcessName(std::optional<std::string> processName, uint64_t processID,
+                                                       std::optional<std::string> processPath,
+                                                       std::optional<platform::Date> processStartTime,
+                                                       std::optional<std::string> parentProcessName,
+                                                       uint64_t parentProcessID, bool native) {
+        return MSCrashReportProcessInfo(std::move(processName), processID, std::move(processPath), processStartTime,
+                                        std::move(parentProcessName), parentProcessID, native);
     }
     MSCrashReportProcessInfo(std::optional<std::string> processName, uint64_t processID,
                              std::optional<std::string> processPath, std::optional<platform::Date> processStartTime,
@@ -42,13 +41,13 @@ public:
     bool native() const { return native_; }
 
 private:
-    const std::optional<std::string> processName_;
-    const uint64_t processID_;
-    const std::optional<std::string> processPath_;
-    const std::optional<platform::Date> processStartTime_;
-    const std::optional<std::string> parentProcessName_;
-    const uint64_t parentProcessID_;
-    const bool native_;
+    std::optional<std::string> processName_;
+    uint64_t processID_;
+    std::optional<std::string> processPath_;
+    std::optional<platform::Date> processStartTime_;
+    std::optional<std::string> parentProcessName_;
+    uint64_t parentProcessID_;
+    bool native_;
 };
 
 }  // namespace quorvane

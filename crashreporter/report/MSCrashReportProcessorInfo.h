@@ -3,7 +3,6 @@
 // type.
 
 #include <cstdint>
-#include <memory>
 
 namespace quorvane {
 
@@ -16,9 +15,9 @@ enum MSCrashReportProcessorTypeEncoding : int32_t {
 
 class MSCrashReportProcessorInfo {
 public:
-    static std::shared_ptr<MSCrashReportProcessorInfo> initWithTypeEncoding(MSCrashReportProcessorTypeEncoding typeEncoding,
-                                                                            uint64_t type, uint64_t subtype) {
-        return std::make_shared<MSCrashReportProcessorInfo>(typeEncoding, type, subtype);
+    static MSCrashReportProcessorInfo initWithTypeEncoding(MSCrashReportProcessorTypeEncoding typeEncoding,
+                                                           uint64_t type, uint64_t subtype) {
+        return MSCrashReportProcessorInfo(typeEncoding, type, subtype);
     }
     MSCrashReportProcessorInfo(MSCrashReportProcessorTypeEncoding typeEncoding, uint64_t type, uint64_t subtype)
         : typeEncoding_(typeEncoding), type_(type), subtype_(subtype) {}
@@ -28,10 +27,12 @@ public:
     uint64_t type() const { return type_; }
     uint64_t subtype() const { return subtype_; }
 
+    bool operator==(const MSCrashReportProcessorInfo&) const = default;
+
 private:
-    const MSCrashReportProcessorTypeEncoding typeEncoding_;
-    const uint64_t type_;
-    const uint64_t subtype_;
+    MSCrashReportProcessorTypeEncoding typeEncoding_;
+    uint64_t type_;
+    uint64_t subtype_;
 };
 
 }  // namespace quorvane

@@ -2,16 +2,14 @@
 // One register of a decoded crash report's crashed thread.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace quorvane {
 
 class MSCrashReportRegisterInfo {
 public:
-    static std::shared_ptr<MSCrashReportRegisterInfo> initWithRegisterName(std::string registerName,
-                                                                           uint64_t registerValue) {
-        return std::make_shared<MSCrashReportRegisterInfo>(std::move(registerName), registerValue);
+    static MSCrashReportRegisterInfo initWithRegisterName(std::string registerName, uint64_t registerValue) {
+        return MSCrashReportRegisterInfo(std::move(registerName), registerValue);
     }
     MSCrashReportRegisterInfo(std::string registerName, uint64_t registerValue)
         : registerName_(std::move(registerName)), registerValue_(registerValue) {}
@@ -21,8 +19,8 @@ public:
     uint64_t registerValue() const { return registerValue_; }
 
 private:
-    const std::string registerName_;
-    const uint64_t registerValue_;
+    std::string registerName_;
+    uint64_t registerValue_;
 };
 
 }  // namespace quorvane

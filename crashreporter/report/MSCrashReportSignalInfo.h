@@ -2,16 +2,14 @@
 // The signal section of a decoded crash report.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace quorvane {
 
 class MSCrashReportSignalInfo {
 public:
-    static std::shared_ptr<MSCrashReportSignalInfo> initWithSignalName(std::string name, std::string code,
-                                                                       uint64_t address) {
-        return std::make_shared<MSCrashReportSignalInfo>(std::move(name), std::move(code), address);
+    static MSCrashReportSignalInfo initWithSignalName(std::string name, std::string code, uint64_t address) {
+        return MSCrashReportSignalInfo(std::move(name), std::move(code), address);
     }
     MSCrashReportSignalInfo(std::string name, std::string code, uint64_t address)
         : name_(std::move(name)), code_(std::move(code)), address_(address) {}
@@ -24,9 +22,9 @@ public:
     uint64_t address() const { return address_; }
 
 private:
-    const std::string name_;
-    const std::string code_;
-    const uint64_t address_;
+    std::string name_;
+    std::string code_;
+    uint64_t address_;
 };
 
 }  // namespace quorvane

@@ -2,16 +2,15 @@
 // The symbol the engine found for a stack frame at crash time.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace quorvane {
 
 class MSCrashReportSymbolInfo {
 public:
-    static std::shared_ptr<MSCrashReportSymbolInfo> initWithSymbolName(std::string symbolName, uint64_t startAddress,
-                                                                       uint64_t endAddress) {
-        return std::make_shared<MSCrashReportSymbolInfo>(std::move(symbolName), startAddress, endAddress);
+    static MSCrashReportSymbolInfo initWithSymbolName(std::string symbolName, uint64_t startAddress,
+                                                      uint64_t endAddress) {
+        return MSCrashReportSymbolInfo(std::move(symbolName), startAddress, endAddress);
     }
     MSCrashReportSymbolInfo(std::string symbolName, uint64_t startAddress, uint64_t endAddress)
         : symbolName_(std::move(symbolName)), startAddress_(startAddress), endAddress_(endAddress) {}
@@ -23,9 +22,9 @@ public:
     uint64_t endAddress() const { return endAddress_; }
 
 private:
-    const std::string symbolName_;
-    const uint64_t startAddress_;
-    const uint64_t endAddress_;
+    std::string symbolName_;
+    uint64_t startAddress_;
+    uint64_t endAddress_;
 };
 
 }  // namespace quorvane

@@ -2,7 +2,6 @@
 // The system section of a decoded crash report: operating system, architecture and crash time.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,41 +33,43 @@ enum MSCrashReportArchitecture : int32_t {
 
 class MSCrashReportSystemInfo {
 public:
-    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(
-        MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
-        std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
-        std::shared_ptr<MSCrashReportProcessorInfo> processorInfo, std::optional<platform::Date> timestamp) {
-        return std::make_shared<MSCrashReportSystemInfo>(operatingSystem, std::move(operatingSystemVersion),
-                                                         std::move(operatingSystemBuild), architecture,
-                                                         std::move(processorInfo), timestamp);
+    static MSCrashReportSystemInfo initWithOperatingSystem(MSCrashReportOperatingSystem operatingSystem,
+                                                           std::string operatingSystemVersion,
+                                                           std::optional<std::string> operatingSystemBuild,
+                                                           MSCrashReportArchitecture architecture,
+                                                           std::optional<MSCrashReportProcessorInfo> processorInfo,
+                                                           std::optional<platform::Date> timestamp) {
+        return MSCrashReportSystemInfo(operatingSystem, std::move(operatingSystemVersion),
+                                       std::move(operatingSystemBuild), architecture, processorInfo, timestamp);
     }
     // Without a processor.
-    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(
-        MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
-        std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
-        std::optional<platform::Date> timestamp) {
+    static MSCrashReportSystemInfo initWithOperatingSystem(MSCrashReportOperatingSystem operatingSystem,
+                                                           std::string operatingSystemVersion,
+                                                           std::optional<std::string> operatingSystemBuild,
+                                                           MSCrashReportArchitecture architecture,
+                                                           std::optional<platform::Date> timestamp) {
         return initWithOperatingSystem(operatingSystem, std::move(operatingSystemVersion),
-                                       std::move(operatingSystemBuild), architecture, nullptr, timestamp);
+                                       std::move(operatingSystemBuild), architecture, std::nullopt, timestamp);
     }
     // Without a build and without a processor.
-    static std::shared_ptr<MSCrashReportSystemInfo> initWithOperatingSystem(MSCrashReportOperatingSystem operatingSystem,
-                                                                            std::string operatingSystemVersion,
-                                                                            MSCrashReportArchitecture architecture,
-                                                                            std::optional<platform::Date> timestamp) {
+    static MSCrashReportSystemInfo initWithOperatingSystem(MSCrashReportOperatingSystem operatingSystem,
+                                                           std::string operatingSystemVersion,
+                                                           MSCrashReportArchitecture architecture,
+                                                           std::optional<platform::Date> timestamp) {
         return initWithOperatingSystem(operatingSystem, std::move(operatingSystemVersion), std::nullopt, architecture,
-                                       nullptr, timestamp);
+                                       std::nullopt, timestamp);
     }
 
     MSCrashReportSystemInfo(MSCrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
                             std::optional<std::string> operatingSystemBuild, MSCrashReportArchitecture architecture,
-                            std::shared_ptr<MSCrashReportProcessorInfo> processorInfo,
+                            std::optional<MSCrashReportProcessorInfo> processorInfo,
                             std::optional<platform::Date> timestamp)
         : operatingSystem_(operatingSystem),
           operatingSystemVersion_(std::move(operatingSystemVersion)),
           operatingSystemBuild_(std::move(operatingSystemBuild)),
           architecture_(architecture),
           timestamp_(timestamp),
-          processorInfo_(std::move(processorInfo)) {}
+          processorInfo_(processorInfo) {}
 
     MSCrashReportOperatingSystem operatingSystem() const { return operatingSystem_; }
     const std::string& operatingSystemVersion() const { return operatingSystemVersion_; }
@@ -76,16 +77,16 @@ public:
     MSCrashReportArchitecture architecture() const { return architecture_; }
     // The time of the crash; nullopt when the clock could not be read.
     const std::optional<platform::Date>& timestamp() const { return timestamp_; }
-    // The processor that ran the process.
-    const std::shared_ptr<MSCrashReportProcessorInfo>& processorInfo() const { return processorInfo_; }
+    // The processor that ran the process (a decoded report always has one).
+    const std::optional<MSCrashReportProcessorInfo>& processorInfo() const { return processorInfo_; }
 
 private:
-    const MSCrashReportOperatingSystem operatingSystem_;
-    const std::string operatingSystemVersion_;
-    const std::optional<std::string> operatingSystemBuild_;
-    const MSCrashReportArchitecture architecture_;
-    const std::optional<platform::Date> timestamp_;
-    const std::shared_ptr<MSCrashReportProcessorInfo> processorInfo_;
+    MSCrashReportOperatingSystem operatingSystem_;
+    std::string operatingSystemVersion_;
+    std::optional<std::string> operatingSystemBuild_;
+    MSCrashReportArchitecture architecture_;
+    std::optional<platform::Date> timestamp_;
+    std::optional<MSCrashReportProcessorInfo> processorInfo_;
 };
 
 }  // namespace quorvane

@@ -55,7 +55,7 @@ std::string lastComponentOf(std::string_view path) {
     return std::string(path.substr(slash + 1));
 }
 
-bool isMach(const std::shared_ptr<MSCrashReportProcessorInfo>& processor) {
+bool isMach(const std::optional<MSCrashReportProcessorInfo>& processor) {
     return processor && processor->typeEncoding() == MSCrashReportProcessorTypeEncodingMach;
 }
 
@@ -78,10 +78,10 @@ std::optional<CodeType> knownCodeType(uint64_t cpuType) {
 // The first image of a known processor decides; then the system's processor; else "Unknown".
 CodeType codeTypeOf(const MSCrashReport& report) {
     for (const auto& image : report.images()) {
-        if (!isMach(image->codeType())) continue;
-        if (auto known = knownCodeType(image->codeType()->type())) return *known;
+        if (!isMach(image.codeType())) continue;
+        if (auto known = knownCodeType(image.codeType()->type())) return *known;
     }
-    const auto& processor = report.systemInfo()->processorInfo();
+    const auto& processor = report.systemInfo().processorInfo();
     if (isMach(processor)) {
         if (auto known = knownCodeType(processor->type())) return *known;
         CodeType unknown;
@@ -164,11 +164,11 @@ void appendThreadState(std::string& out, const MSCrashReport& report, const MSCr
     }
     size_t index = 0;
     for (const auto& reg : thread.registers()) {
-        const std::string& name = arm && reg->registerName() == "r12" ? std::string("ip") : reg->registerName();
+        const std::string& name = arm && reg.registerName() == "r12" ? std::string("ip") : reg.registerName();
         if (codeType.lp64) {
-            appendFormat(out, "%6s: 0x%016" PRIx64 " ", name.c_str(), reg->registerValue());
+            appendFormat(out, "%6s: 0x%016" PRIx64 " ", name.c_str(), reg.registerValue());
         } else {
-            appendFormat(out, "%6s: 0x%08" PRIx64 " ", name.c_str(), reg->registerValue());
+            appendFormat(out, "%6s: 0x%08" PRIx64 " ", name.c_str(), reg.registerValue());
         }
         if (++index % 4 == 0) out += '\n';
     }
@@ -178,11 +178,13 @@ void appendThreadState(std::string& out, const MSCrashReport& report, const MSCr
 
 void appendBinaryImages(std::string& out, const MSCrashReport& report, bool lp64) {
     out += "Binary Images:\n";
-    std::vector<std::shared_ptr<MSCrashReportBinaryImageInfo>> images = report.images();
+    std::vector<const MSCrashReportBinaryImageInfo*> images;
+    images.reserve(report.images().size());
+    for (const auto& image : report.images()) images.push_back(&image);
     std::stable_sort(images.begin(), images.end(),
-                     [](const auto& a, const auto& b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
+                     [](const auto* a, const auto* b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
     const auto& process = report.processInfo();
-    for (const auto& image : images) {
+    for (const MSCrashReportBinaryImageInfo* image : images) {
         const uint64_t base = image->imageBaseAddress();
         const uint64_t end = image->imageSize() == 0 ? base : base + image->imageSize() - 1;
         const bool isProcess = process && process->processPath() && *process->processPath() == image->imageName();
@@ -236,7 +238,7 @@ std::string MSCrashReportTextFormatter::formatStackFrame(const MSCrashReportStac
     std::string imageName = kUnknown;
     uint64_t base = 0;
     uint64_t offset = 0;
-    if (auto image = report.imageForAddress(pc)) {
+    if (const auto* image = report.imageForAddress(pc)) {
         imageName = lastComponentOf(image->imageName());
         base = image->imageBaseAddress();
         offset = pc - base;
@@ -245,7 +247,7 @@ std::string MSCrashReportTextFormatter::formatStackFrame(const MSCrashReportStac
     std::string symbol;
     if (const auto& info = frame.symbolInfo()) {
         appendFormat(symbol, "%s + %" PRId64,
-                     displaySymbolName(info->symbolName(), report.systemInfo()->operatingSystem()).c_str(),
+                     displaySymbolName(info->symbolName(), report.systemInfo().operatingSystem()).c_str(),
                      static_cast<int64_t>(pc - info->startAddress()));
     } else {
         appendFormat(symbol, "0x%" PRIx64 " + %" PRId64, base, static_cast<int64_t>(offset));
@@ -261,8 +263,8 @@ std::string MSCrashReportTextFormatter::stringValueForCrashReport(const MSCrashR
                                                                   MSCrashReportTextFormat) {
     std::string out;
     const CodeType codeType = codeTypeOf(report);
-    const auto& system = *report.systemInfo();
-    const auto& application = *report.applicationInfo();
+    const auto& system = report.systemInfo();
+    const auto& application = report.applicationInfo();
     const auto& process = report.processInfo();
 
     // Header.
@@ -302,12 +304,12 @@ std::string MSCrashReportTextFormatter::stringValueForCrashReport(const MSCrashR
     out += "\n";
 
     // The signal.
-    const auto& signal = *report.signalInfo();
+    const auto& signal = report.signalInfo();
     appendFormat(out, "Exception Type:  %s\n", signal.name().c_str());
     appendFormat(out, "Exception Codes: %s at 0x%" PRIx64 "\n", signal.code().c_str(), signal.address());
     for (const auto& thread : report.threads()) {
-        if (!thread->crashed()) continue;
-        appendFormat(out, "Crashed Thread:  %" PRId64 "\n", thread->threadNumber());
+        if (!thread.crashed()) continue;
+        appendFormat(out, "Crashed Thread:  %" PRId64 "\n", thread.threadNumber());
         break;
     }
     out += "\n";
@@ -322,24 +324,24 @@ std::string MSCrashReportTextFormatter::stringValueForCrashReport(const MSCrashR
             out += "Last Exception Backtrace:\n";
             int64_t index = 0;
             for (const auto& frame : *exception->stackFrames()) {
-                out += formatStackFrame(*frame, index++, report, codeType.lp64);
+                out += formatStackFrame(frame, index++, report, codeType.lp64);
             }
             out += "\n";
         }
     }
 
     // The threads, then the crashed one's registers.
-    std::shared_ptr<MSCrashReportThreadInfo> crashed;
+    const MSCrashReportThreadInfo* crashed = nullptr;
     for (const auto& thread : report.threads()) {
-        if (thread->crashed()) {
-            appendFormat(out, "Thread %" PRId64 " Crashed:\n", thread->threadNumber());
-            crashed = thread;
+        if (thread.crashed()) {
+            appendFormat(out, "Thread %" PRId64 " Crashed:\n", thread.threadNumber());
+            crashed = &thread;
         } else {
-            appendFormat(out, "Thread %" PRId64 ":\n", thread->threadNumber());
+            appendFormat(out, "Thread %" PRId64 ":\n", thread.threadNumber());
         }
         int64_t index = 0;
-        for (const auto& frame : thread->stackFrames()) {
-            out += formatStackFrame(*frame, index++, report, codeType.lp64);
+        for (const auto& frame : thread.stackFrames()) {
+            out += formatStackFrame(frame, index++, report, codeType.lp64);
         }
         out += "\n";
     }

@@ -2,7 +2,6 @@
 // One thread of a decoded crash report.
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "crashreporter/report/MSCrashReportRegisterInfo.h"
@@ -12,14 +11,13 @@ namespace quorvane {
 
 class MSCrashReportThreadInfo {
 public:
-    static std::shared_ptr<MSCrashReportThreadInfo> initWithThreadNumber(
-        int64_t threadNumber, std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames, bool crashed,
-        std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers) {
-        return std::make_shared<MSCrashReportThreadInfo>(threadNumber, std::move(stackFrames), crashed,
-                                                         std::move(registers));
+    static MSCrashReportThreadInfo initWithThreadNumber(int64_t threadNumber,
+                                                        std::vector<MSCrashReportStackFrameInfo> stackFrames,
+                                                        bool crashed, std::vector<MSCrashReportRegisterInfo> registers) {
+        return MSCrashReportThreadInfo(threadNumber, std::move(stackFrames), crashed, std::move(registers));
     }
-    MSCrashReportThreadInfo(int64_t threadNumber, std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames,
-                            bool crashed, std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers)
+    MSCrashReportThreadInfo(int64_t threadNumber, std::vector<MSCrashReportStackFrameInfo> stackFrames, bool crashed,
+                            std::vector<MSCrashReportRegisterInfo> registers)
         : threadNumber_(threadNumber),
           stackFrames_(std::move(stackFrames)),
           crashed_(crashed),
@@ -28,17 +26,17 @@ public:
     // The thread's number in the report.
     int64_t threadNumber() const { return threadNumber_; }
     // Innermost frame first.
-    const std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>>& stackFrames() const { return stackFrames_; }
+    const std::vector<MSCrashReportStackFrameInfo>& stackFrames() const { return stackFrames_; }
     // True for the thread that crashed.
     bool crashed() const { return crashed_; }
     // In the order written; the engine writes them for the crashed thread only.
-    const std::vector<std::shared_ptr<MSCrashReportRegisterInfo>>& registers() const { return registers_; }
+    const std::vector<MSCrashReportRegisterInfo>& registers() const { return registers_; }
 
 private:
-    const int64_t threadNumber_;
-    const std::vector<std::shared_ptr<MSCrashReportStackFrameInfo>> stackFrames_;
-    const bool crashed_;
-    const std::vector<std::shared_ptr<MSCrashReportRegisterInfo>> registers_;
+    int64_t threadNumber_;
+    std::vector<MSCrashReportStackFrameInfo> stackFrames_;
+    bool crashed_;
+    std::vector<MSCrashReportRegisterInfo> registers_;
 };
 
 }  // namespace quorvane

@@ -11,9 +11,9 @@ ACAccountStore::ACAccountStore() : ACAccountStore(CNContactStore::defaultPath())
 ACAccountStore::ACAccountStore(std::filesystem::path contactStoreFile) : path_(std::move(contactStoreFile)) {}
 ACAccountStore::~ACAccountStore() = default;
 
-std::shared_ptr<ContactsDatabase> ACAccountStore::database(Error* error) {
+ContactsDatabase* ACAccountStore::database(Error* error) {
     if (!db_) db_ = ContactsDatabase::open(path_, error);
-    return db_;
+    return db_.get();
 }
 
 ACAccountPtr ACAccountStore::accountWithIdentifier(const std::string& identifier, Error* error) {

@@ -48,11 +48,11 @@ public:
     bool saveAccount(const ACAccount& account, Error* error = nullptr);
 
 private:
-    std::shared_ptr<ContactsDatabase> database(Error* error);
+    ContactsDatabase* database(Error* error);
 
     const std::filesystem::path path_;
     std::mutex mutex_;
-    std::shared_ptr<ContactsDatabase> db_;
+    std::unique_ptr<ContactsDatabase> db_;
 };
 
 }  // namespace quorvane::platform

@@ -264,9 +264,9 @@ CNContactStore::~CNContactStore() = default;
 
 std::filesystem::path CNContactStore::defaultPath() { return Paths::applicationSupport() / "Contacts.sqlite"; }
 
-std::shared_ptr<ContactsDatabase> CNContactStore::database(Error* error) {
+ContactsDatabase* CNContactStore::database(Error* error) {
     if (!db_) db_ = ContactsDatabase::open(path_, error);
-    return db_;
+    return db_.get();
 }
 
 std::optional<std::vector<CNContactPtr>> CNContactStore::unifiedContactsMatchingPredicate(

@@ -95,11 +95,11 @@ public:
     bool setDefaultContainerIdentifier(const std::string& identifier, Error* error = nullptr);
 
 private:
-    std::shared_ptr<ContactsDatabase> database(Error* error);
+    ContactsDatabase* database(Error* error);
 
     const std::filesystem::path path_;
     std::mutex mutex_;
-    std::shared_ptr<ContactsDatabase> db_;
+    std::unique_ptr<ContactsDatabase> db_;
 };
 
 using CNContactStorePtr = std::shared_ptr<CNContactStore>;

@@ -81,7 +81,7 @@ sqlite3* openSQLiteFile(const std::filesystem::path& file, std::string* message)
     return db;
 }
 
-std::shared_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
+std::unique_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
     std::string message;
     sqlite3* db = openSQLiteFile(file, &message);
     if (!db) {
@@ -91,7 +91,7 @@ std::shared_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::
         }
         return nullptr;
     }
-    std::shared_ptr<ContactsDatabase> result(new ContactsDatabase(db));
+    std::unique_ptr<ContactsDatabase> result(new ContactsDatabase(db));
     // The schema is checked before anything else touches the file: a newer one is left as it is.
     if (!result->exec("PRAGMA foreign_keys = ON", error) || !result->prepareSchema(error) ||
         !result->exec("PRAGMA journal_mode = WAL", error))

@@ -27,7 +27,7 @@ public:
 
     // Opens (creating the file and its folder when missing) and makes or checks the schema.
     // nullptr and *error (CNErrorCodeCommunicationError) on failure or a newer schema.
-    static std::shared_ptr<ContactsDatabase> open(const std::filesystem::path& file, Error* error);
+    static std::unique_ptr<ContactsDatabase> open(const std::filesystem::path& file, Error* error);
     ~ContactsDatabase();
 
     sqlite3* handle() const { return db_; }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 
 namespace quorvane::platform::crash {
@@ -29,8 +30,7 @@ struct Start {
 };
 
 void* startThread(void* p) {
-    Start start = *static_cast<Start*>(p);
-    delete static_cast<Start*>(p);
+    const Start start = *std::unique_ptr<Start>(static_cast<Start*>(p));
     start.hook();
     return start.routine(start.arg);
 }
@@ -53,10 +53,10 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     static const PthreadCreate real = next<PthreadCreate>("pthread_create");
     ThreadStartHook hook = gThreadStartHook.load(std::memory_order_acquire);
     if (hook == nullptr) return real(thread, attr, routine, arg);
-    auto* start = new (std::nothrow) Start{routine, arg, hook};
+    std::unique_ptr<Start> start(new (std::nothrow) Start{routine, arg, hook});
     if (start == nullptr) return real(thread, attr, routine, arg);
-    int rc = real(thread, attr, startThread, start);
-    if (rc != 0) delete start;
+    int rc = real(thread, attr, startThread, start.get());
+    if (rc == 0) start.release();  // the new thread owns it now
     return rc;
 }
 

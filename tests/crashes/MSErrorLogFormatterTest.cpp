@@ -173,7 +173,7 @@ TEST(MSErrorLogFormatter, ReportAndLogOfOneCrashShareIdentifierAndTimes) {
     r.image(0x400000, 0x10000, "/home/alice/bin/tool");
     auto report = r.decode();
     auto log = F::errorLogFromCrashReport(*report);
-    auto summary = F::errorReportFromCrashReport(report);
+    auto summary = F::errorReportFromCrashReport(report.get());
     ASSERT_TRUE(summary);
     EXPECT_EQ(log->errorId->size(), 36u);
     EXPECT_EQ(summary->incidentIdentifier(), log->errorId);  // no UUID in the report, yet one identifier
@@ -196,7 +196,7 @@ TEST(MSErrorLogFormatter, ReportAndLogOfOneCrashShareIdentifierAndTimes) {
 // ---- real crashes ----
 
 std::shared_ptr<MSCrashReporter> reporterFor(const std::string& identifier) {
-    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), nullptr);
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"));
 }
 
 [[gnu::noinline]] void crashOnNull(int depth) {
@@ -229,7 +229,7 @@ void crashBesideAWaitingThread() {
 }
 
 // The report a child leaves behind when it dies in `body`.
-std::shared_ptr<MSCrashReport> crashReportOf(const std::string& identifier, void (*body)()) {
+std::unique_ptr<MSCrashReport> crashReportOf(const std::string& identifier, void (*body)()) {
     auto reporter = reporterFor(identifier);
     auto child = runInChild([&] {
         ::close(2);

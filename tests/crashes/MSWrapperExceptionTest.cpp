@@ -103,7 +103,7 @@ TEST_F(MSWrapperExceptionTest, TheCrashLogCarriesTheWrapperExceptionOfItsOwnRepo
     EXPECT_FALSE(plain->exception);
 
     M::saveWrapperException(*wrapperException(4242, "Wrapper.Type"));
-    M::correlateLastSavedWrapperExceptionToReport({MSErrorLogFormatter::errorReportFromCrashReport(crash)});
+    M::correlateLastSavedWrapperExceptionToReport({MSErrorLogFormatter::errorReportFromCrashReport(crash.get())});
     auto log = MSErrorLogFormatter::errorLogFromCrashReport(*crash);
     ASSERT_TRUE(log->exception);
     EXPECT_EQ(log->exception->type, "Wrapper.Type");

@@ -112,7 +112,7 @@ struct BuiltReport {
             i.code_type = &p;
         }
     }
-    std::shared_ptr<MSCrashReport> decode() {
+    std::unique_ptr<MSCrashReport> decode() {
         std::vector<Qvcrash__CrashReport__Thread*> ts;
         for (auto& t : threads) ts.push_back(&t);
         std::vector<Qvcrash__CrashReport__BinaryImage*> is;

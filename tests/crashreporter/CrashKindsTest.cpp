@@ -125,7 +125,7 @@ int crashChild(const Row& row, const std::string& identifier) {
             qvtest_kind_recurse(0);
         });
     }
-    auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt, nullptr);
+    auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt);
     QVCrashReporterCallbacks callbacks = {0, nullptr, postCrash};
     reporter->setCrashCallbacks(&callbacks);
     if (!reporter->enableCrashReporter()) return 2;
@@ -185,7 +185,7 @@ TEST_P(CrashKinds, ReportIsWrittenWholeAndDecodes) {
         EXPECT_EQ(marker.read(), "post-crash;");
 
         Outcome outcome;
-        auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt, nullptr);
+        auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt);
         auto data = reporter->loadPendingCrashReportData();
         reporter->purgePendingCrashReport();
         outcome.written = data && data->size() > 8 && std::string(data->begin(), data->begin() + 8) == std::string("qvcrash\x01", 8);

@@ -140,25 +140,23 @@ TEST(MSCrashHostInfo, ParsesTheKernelRelease) {
 
     LogCapture log;
     auto full = MSCrashHostInfo::hostInfoWithOSRelease("19.6.0");
-    EXPECT_EQ(full->darwinVersion().major, 19u);
-    EXPECT_EQ(full->darwinVersion().minor, 6u);
-    EXPECT_EQ(full->darwinVersion().revision, 0u);
+    EXPECT_EQ(full.darwinVersion().major, 19u);
+    EXPECT_EQ(full.darwinVersion().minor, 6u);
+    EXPECT_EQ(full.darwinVersion().revision, 0u);
     auto linuxStyle = MSCrashHostInfo::hostInfoWithOSRelease("6.1.55-18-amd64");
-    EXPECT_EQ(linuxStyle->darwinVersion().revision, 55u);
+    EXPECT_EQ(linuxStyle.darwinVersion().revision, 55u);
     EXPECT_TRUE(log.lines.empty());
 
     auto shortOne = MSCrashHostInfo::hostInfoWithOSRelease("19.6");
-    ASSERT_TRUE(shortOne);
-    EXPECT_EQ(shortOne->darwinVersion().major, 19u);
-    EXPECT_EQ(shortOne->darwinVersion().minor, 6u);
-    EXPECT_EQ(shortOne->darwinVersion().revision, 0u);
+    EXPECT_EQ(shortOne.darwinVersion().major, 19u);
+    EXPECT_EQ(shortOne.darwinVersion().minor, 6u);
+    EXPECT_EQ(shortOne.darwinVersion().revision, 0u);
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_EQ(log.lines[0], "Unexpected kern.osrelease string format: 19.6");
 
     auto junk = MSCrashHostInfo::hostInfoWithOSRelease("x.1.2");
-    ASSERT_TRUE(junk);
-    EXPECT_EQ(junk->darwinVersion().major, 0u);
-    EXPECT_EQ(junk->darwinVersion().minor, 0u);
+    EXPECT_EQ(junk.darwinVersion().major, 0u);
+    EXPECT_EQ(junk.darwinVersion().minor, 0u);
 }
 
 TEST(MSCrashProcessInfo, DescribesTheCallingProcess) {

@@ -173,7 +173,7 @@ std::vector<std::string> frameNames(const Qvcrash__CrashReport__Thread* thread, 
 }
 
 std::shared_ptr<MSCrashReporter> writerReporter(const std::string& identifier) {
-    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), nullptr);
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"));
 }
 
 // Sends the child's standard error to a file for the parent to read.

@@ -57,7 +57,7 @@ void expectRefused(const platform::Bytes& data, const std::string& message) {
 }
 
 std::shared_ptr<MSCrashReporter> reporterFor(const std::string& identifier) {
-    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), nullptr);
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"));
 }
 
 // A report written by a real crashing child: its main thread crashes three calls deep while a
@@ -138,7 +138,7 @@ struct SampleReport {
         return out;
     }
 
-    std::shared_ptr<MSCrashReport> decode() const {
+    std::unique_ptr<MSCrashReport> decode() const {
         platform::Error error;
         auto decoded = MSCrashReport::initWithData(file(), &error);
         EXPECT_NE(decoded, nullptr) << describe(error);
@@ -166,30 +166,29 @@ TEST(MSCrashReport, RealCrashDecodesIntoEveryRecord) {
 
     // System: kept as written on Linux (operating system unknown, x86-64), with the crash time.
     const auto& system = report->systemInfo();
-    ASSERT_NE(system, nullptr);
-    EXPECT_EQ(system->operatingSystem(), MSCrashReportOperatingSystemUnknown);
-    EXPECT_EQ(system->architecture(), MSCrashReportArchitectureX86_64);
-    EXPECT_FALSE(system->operatingSystemVersion().empty());
-    EXPECT_TRUE(system->operatingSystemBuild().has_value());
-    ASSERT_TRUE(system->timestamp().has_value());
-    EXPECT_GE(system->timestamp()->timeIntervalSince1970(), static_cast<double>(crash.before));
-    EXPECT_LE(system->timestamp()->timeIntervalSince1970(), static_cast<double>(crash.after));
+    EXPECT_EQ(system.operatingSystem(), MSCrashReportOperatingSystemUnknown);
+    EXPECT_EQ(system.architecture(), MSCrashReportArchitectureX86_64);
+    EXPECT_FALSE(system.operatingSystemVersion().empty());
+    EXPECT_TRUE(system.operatingSystemBuild().has_value());
+    ASSERT_TRUE(system.timestamp().has_value());
+    EXPECT_GE(system.timestamp()->timeIntervalSince1970(), static_cast<double>(crash.before));
+    EXPECT_LE(system.timestamp()->timeIntervalSince1970(), static_cast<double>(crash.after));
 
-    // Machine: the processor in Mach numbering, shared with the system record.
+    // Machine: the processor in Mach numbering, the same as the system record's.
     ASSERT_TRUE(report->hasMachineInfo());
     const auto& machine = report->machineInfo();
-    ASSERT_NE(machine->processorInfo(), nullptr);
+    ASSERT_TRUE(machine->processorInfo().has_value());
     EXPECT_EQ(machine->processorInfo()->typeEncoding(), MSCrashReportProcessorTypeEncodingMach);
     EXPECT_EQ(machine->processorInfo()->type(), 16777223u);
     EXPECT_EQ(machine->processorInfo()->subtype(), 3u);
-    EXPECT_EQ(system->processorInfo(), machine->processorInfo());
+    EXPECT_EQ(system.processorInfo(), machine->processorInfo());
     EXPECT_EQ(machine->logicalProcessorCount(), static_cast<uint64_t>(::sysconf(_SC_NPROCESSORS_CONF)));
     EXPECT_GE(machine->processorCount(), 1u);
 
     // Application.
-    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), "decoder.app");
-    EXPECT_EQ(report->applicationInfo()->applicationVersion(), "42");
-    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::optional<std::string>("1.2"));
+    EXPECT_EQ(report->applicationInfo().applicationIdentifier(), "decoder.app");
+    EXPECT_EQ(report->applicationInfo().applicationVersion(), "42");
+    EXPECT_EQ(report->applicationInfo().applicationMarketingVersion(), std::optional<std::string>("1.2"));
 
     // Process: the child, whose parent is this process.
     ASSERT_TRUE(report->hasProcessInfo());
@@ -206,45 +205,45 @@ TEST(MSCrashReport, RealCrashDecodesIntoEveryRecord) {
     EXPECT_LE(process->processStartTime()->timeIntervalSince1970(), static_cast<double>(crash.after));
 
     // Signal; no Mach exception, no uncaught exception.
-    EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
-    EXPECT_EQ(report->signalInfo()->code(), "SEGV_MAPERR");
-    EXPECT_EQ(report->signalInfo()->address(), 0x10u);
-    EXPECT_EQ(report->machExceptionInfo(), nullptr);
+    EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
+    EXPECT_EQ(report->signalInfo().code(), "SEGV_MAPERR");
+    EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    EXPECT_FALSE(report->machExceptionInfo().has_value());
     EXPECT_FALSE(report->hasExceptionInfo());
-    EXPECT_EQ(report->exceptionInfo(), nullptr);
+    EXPECT_FALSE(report->exceptionInfo().has_value());
 
     // Threads: the crashed main thread first with its registers, then the parked one.
     ASSERT_EQ(report->threads().size(), 2u);
     const auto& crashed = report->threads()[0];
-    EXPECT_TRUE(crashed->crashed());
-    EXPECT_EQ(crashed->threadNumber(), 0);
-    ASSERT_GE(crashed->stackFrames().size(), 3u);
-    EXPECT_EQ(symbolAt(crashed->stackFrames()[0]->instructionPointer()), "qvtest_report_crash_level3");
-    EXPECT_EQ(symbolAt(crashed->stackFrames()[1]->instructionPointer()), "qvtest_report_crash_level2");
-    EXPECT_EQ(symbolAt(crashed->stackFrames()[2]->instructionPointer()), "qvtest_report_crash_level1");
-    EXPECT_EQ(crashed->stackFrames()[0]->symbolInfo(), nullptr);  // no symbolication at crash time
-    ASSERT_EQ(crashed->registers().size(), 21u);
-    EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
-    EXPECT_EQ(crashed->registers()[1]->registerName(), "rbp");
-    EXPECT_EQ(crashed->registers()[2]->registerName(), "rsp");
-    EXPECT_EQ(crashed->registers()[20]->registerName(), "gs");
-    EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
+    EXPECT_TRUE(crashed.crashed());
+    EXPECT_EQ(crashed.threadNumber(), 0);
+    ASSERT_GE(crashed.stackFrames().size(), 3u);
+    EXPECT_EQ(symbolAt(crashed.stackFrames()[0].instructionPointer()), "qvtest_report_crash_level3");
+    EXPECT_EQ(symbolAt(crashed.stackFrames()[1].instructionPointer()), "qvtest_report_crash_level2");
+    EXPECT_EQ(symbolAt(crashed.stackFrames()[2].instructionPointer()), "qvtest_report_crash_level1");
+    EXPECT_FALSE(crashed.stackFrames()[0].symbolInfo().has_value());  // no symbolication at crash time
+    ASSERT_EQ(crashed.registers().size(), 21u);
+    EXPECT_EQ(crashed.registers()[0].registerName(), "rip");
+    EXPECT_EQ(crashed.registers()[1].registerName(), "rbp");
+    EXPECT_EQ(crashed.registers()[2].registerName(), "rsp");
+    EXPECT_EQ(crashed.registers()[20].registerName(), "gs");
+    EXPECT_EQ(crashed.registers()[0].registerValue(), crashed.stackFrames()[0].instructionPointer());
     const auto& parked = report->threads()[1];
-    EXPECT_FALSE(parked->crashed());
-    EXPECT_EQ(parked->threadNumber(), 1);
-    EXPECT_TRUE(parked->registers().empty());
-    ASSERT_GE(parked->stackFrames().size(), 2u);
-    EXPECT_EQ(symbolAt(parked->stackFrames()[0]->instructionPointer()), "qvtest_thread_parked");
+    EXPECT_FALSE(parked.crashed());
+    EXPECT_EQ(parked.threadNumber(), 1);
+    EXPECT_TRUE(parked.registers().empty());
+    ASSERT_GE(parked.stackFrames().size(), 2u);
+    EXPECT_EQ(symbolAt(parked.stackFrames()[0].instructionPointer()), "qvtest_thread_parked");
 
     // Images: this program with its build id as the image UUID (40 digits for a 20-byte id), and
     // the C library; the crashing instruction lies in this program.
     const auto main = quorvane::test::mainImage();
     ASSERT_FALSE(main.buildId.empty());
-    std::shared_ptr<MSCrashReportBinaryImageInfo> mainImage;
+    const MSCrashReportBinaryImageInfo* mainImage = nullptr;
     bool sawLibc = false;
     for (const auto& image : report->images()) {
-        if (image->imageName() == fs::read_symlink("/proc/self/exe").string()) mainImage = image;
-        if (image->imageName().find("libc.so") != std::string::npos) sawLibc = true;
+        if (image.imageName() == fs::read_symlink("/proc/self/exe").string()) mainImage = &image;
+        if (image.imageName().find("libc.so") != std::string::npos) sawLibc = true;
     }
     EXPECT_TRUE(sawLibc);
     ASSERT_NE(mainImage, nullptr);
@@ -253,11 +252,11 @@ TEST(MSCrashReport, RealCrashDecodesIntoEveryRecord) {
     ASSERT_TRUE(mainImage->hasImageUUID());
     EXPECT_EQ(mainImage->imageUUID(), std::optional<std::string>(hexOf(main.buildId)));
     EXPECT_EQ(mainImage->imageUUID()->size(), main.buildId.size() * 2);
-    ASSERT_NE(mainImage->codeType(), nullptr);
+    ASSERT_TRUE(mainImage->codeType().has_value());
     EXPECT_EQ(mainImage->codeType()->typeEncoding(), MSCrashReportProcessorTypeEncodingMach);
     EXPECT_EQ(mainImage->codeType()->type(), 16777223u);
     EXPECT_EQ(mainImage->codeType()->subtype(), 3u);
-    EXPECT_EQ(report->imageForAddress(crashed->stackFrames()[0]->instructionPointer()), mainImage);
+    EXPECT_EQ(report->imageForAddress(crashed.stackFrames()[0].instructionPointer()), mainImage);
 }
 
 TEST(MSCrashReport, RealUncaughtExceptionDecodesWithItsFrames) {
@@ -284,12 +283,12 @@ TEST(MSCrashReport, RealUncaughtExceptionDecodesWithItsFrames) {
     ASSERT_TRUE(report->exceptionInfo()->stackFrames().has_value());
     const auto& frames = *report->exceptionInfo()->stackFrames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0]->instructionPointer(), 0x1234u);
-    EXPECT_EQ(frames[1]->instructionPointer(), 0xabcdefu);
-    EXPECT_EQ(frames[0]->symbolInfo(), nullptr);
-    EXPECT_EQ(report->signalInfo()->name(), "SIGABRT");
+    EXPECT_EQ(frames[0].instructionPointer(), 0x1234u);
+    EXPECT_EQ(frames[1].instructionPointer(), 0xabcdefu);
+    EXPECT_FALSE(frames[0].symbolInfo().has_value());
+    EXPECT_EQ(report->signalInfo().name(), "SIGABRT");
     ASSERT_EQ(report->threads().size(), 1u);
-    EXPECT_TRUE(report->threads()[0]->crashed());
+    EXPECT_TRUE(report->threads()[0].crashed());
 }
 
 // ---- refused data ----
@@ -357,8 +356,8 @@ TEST(MSCrashReport, CorruptedReportsDecodeOrFailButNeverFault) {
             ++decoded;
             EXPECT_FALSE(report->threads().empty());
             EXPECT_FALSE(report->images().empty());
-            EXPECT_NE(report->systemInfo()->processorInfo(), nullptr);
-            for (const auto& image : report->images()) report->imageForAddress(image->imageBaseAddress());
+            EXPECT_TRUE(report->systemInfo().processorInfo().has_value());
+            for (const auto& image : report->images()) report->imageForAddress(image.imageBaseAddress());
         } else {
             ++refused;
             EXPECT_EQ(error.domain, "QVCrashReporterErrorDomain");
@@ -378,25 +377,25 @@ TEST(MSCrashReport, AbsentOptionalFieldsReadAsAbsent) {
     ASSERT_NE(report, nullptr);
     EXPECT_FALSE(report->uuidRef().has_value());
     EXPECT_FALSE(report->hasMachineInfo());
-    EXPECT_EQ(report->machineInfo(), nullptr);
+    EXPECT_FALSE(report->machineInfo().has_value());
     EXPECT_FALSE(report->hasProcessInfo());
-    EXPECT_EQ(report->processInfo(), nullptr);
+    EXPECT_FALSE(report->processInfo().has_value());
     EXPECT_FALSE(report->hasExceptionInfo());
-    EXPECT_EQ(report->machExceptionInfo(), nullptr);
-    EXPECT_EQ(report->systemInfo()->operatingSystem(), MSCrashReportOperatingSystemUnknown);  // the field's default
-    EXPECT_EQ(report->systemInfo()->operatingSystemVersion(), "6.1.0");
-    EXPECT_EQ(report->systemInfo()->operatingSystemBuild(), std::nullopt);
-    EXPECT_EQ(report->systemInfo()->timestamp(), std::nullopt);
-    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), std::nullopt);
-    EXPECT_EQ(report->signalInfo()->name(), "SIGBUS");
-    EXPECT_EQ(report->signalInfo()->code(), "BUS_ADRERR");
-    EXPECT_EQ(report->signalInfo()->address(), 0xbadu);
-    EXPECT_EQ(report->threads()[0]->stackFrames()[0]->symbolInfo(), nullptr);
-    EXPECT_TRUE(report->threads()[0]->registers().empty());
+    EXPECT_FALSE(report->machExceptionInfo().has_value());
+    EXPECT_EQ(report->systemInfo().operatingSystem(), MSCrashReportOperatingSystemUnknown);  // the field's default
+    EXPECT_EQ(report->systemInfo().operatingSystemVersion(), "6.1.0");
+    EXPECT_EQ(report->systemInfo().operatingSystemBuild(), std::nullopt);
+    EXPECT_EQ(report->systemInfo().timestamp(), std::nullopt);
+    EXPECT_EQ(report->applicationInfo().applicationMarketingVersion(), std::nullopt);
+    EXPECT_EQ(report->signalInfo().name(), "SIGBUS");
+    EXPECT_EQ(report->signalInfo().code(), "BUS_ADRERR");
+    EXPECT_EQ(report->signalInfo().address(), 0xbadu);
+    EXPECT_FALSE(report->threads()[0].stackFrames()[0].symbolInfo().has_value());
+    EXPECT_TRUE(report->threads()[0].registers().empty());
     const auto& image = report->images()[0];
-    EXPECT_EQ(image->codeType(), nullptr);
-    EXPECT_FALSE(image->hasImageUUID());
-    EXPECT_EQ(image->imageUUID(), std::nullopt);
+    EXPECT_FALSE(image.codeType().has_value());
+    EXPECT_FALSE(image.hasImageUUID());
+    EXPECT_EQ(image.imageUUID(), std::nullopt);
 
     // Sections present with only their required fields.
     Qvcrash__CrashReport__ProcessInfo process = QVCRASH__CRASH_REPORT__PROCESS_INFO__INIT;
@@ -438,13 +437,13 @@ TEST(MSCrashReport, AbsentOptionalFieldsReadAsAbsent) {
     EXPECT_EQ(report->machineInfo()->logicalProcessorCount(), 4u);
     // An absent encoding is the unknown encoding; the machine's processor is the system's.
     EXPECT_EQ(report->machineInfo()->processorInfo()->typeEncoding(), MSCrashReportProcessorTypeEncodingUnknown);
-    EXPECT_EQ(report->systemInfo()->processorInfo(), report->machineInfo()->processorInfo());
-    const auto& frameSymbol = report->threads()[0]->stackFrames()[0]->symbolInfo();
-    ASSERT_NE(frameSymbol, nullptr);
+    EXPECT_EQ(report->systemInfo().processorInfo(), report->machineInfo()->processorInfo());
+    const auto& frameSymbol = report->threads()[0].stackFrames()[0].symbolInfo();
+    ASSERT_TRUE(frameSymbol.has_value());
     EXPECT_EQ(frameSymbol->symbolName(), "main");
     EXPECT_EQ(frameSymbol->startAddress(), 0x401200u);
     EXPECT_EQ(frameSymbol->endAddress(), 0u);
-    EXPECT_FALSE(report->images()[0]->hasImageUUID());
+    EXPECT_FALSE(report->images()[0].hasImageUUID());
     ASSERT_TRUE(report->hasExceptionInfo());
     EXPECT_EQ(report->exceptionInfo()->exceptionName(), "NSInvalidArgumentException");
     EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "");
@@ -456,9 +455,9 @@ TEST(MSCrashReport, AbsentOptionalFieldsReadAsAbsent) {
     sample.system.timestamp = -86400;
     report = sample.decode();
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->threads()[0]->stackFrames()[0]->symbolInfo()->endAddress(), 0x401280u);
-    ASSERT_TRUE(report->systemInfo()->timestamp().has_value());
-    EXPECT_EQ(report->systemInfo()->timestamp()->timeIntervalSince1970(), -86400.0);
+    EXPECT_EQ(report->threads()[0].stackFrames()[0].symbolInfo()->endAddress(), 0x401280u);
+    ASSERT_TRUE(report->systemInfo().timestamp().has_value());
+    EXPECT_EQ(report->systemInfo().timestamp()->timeIntervalSince1970(), -86400.0);
 }
 
 TEST(MSCrashReport, ReportIdentifierMustBeSixteenBytes) {
@@ -495,9 +494,9 @@ TEST(MSCrashReport, ProcessorIsTakenFromTheArchitectureWithoutAMachineSection) {
         sample.system.architecture = c.architecture;
         auto report = sample.decode();
         ASSERT_NE(report, nullptr);
-        const auto& processor = report->systemInfo()->processorInfo();
-        ASSERT_NE(processor, nullptr);
-        EXPECT_EQ(report->systemInfo()->architecture(), static_cast<MSCrashReportArchitecture>(c.architecture));
+        const auto& processor = report->systemInfo().processorInfo();
+        ASSERT_TRUE(processor.has_value());
+        EXPECT_EQ(report->systemInfo().architecture(), static_cast<MSCrashReportArchitecture>(c.architecture));
         EXPECT_EQ(processor->typeEncoding(), MSCrashReportProcessorTypeEncodingMach);
         EXPECT_EQ(processor->type(), c.type) << c.architecture;
         EXPECT_EQ(processor->subtype(), c.subtype) << c.architecture;
@@ -517,15 +516,15 @@ TEST(MSCrashReport, ProcessorIsTakenFromTheArchitectureWithoutAMachineSection) {
     unknown.report.machine_info = &machine;
     auto report = unknown.decode();
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->systemInfo()->architecture(), 40);  // kept as stored
-    EXPECT_EQ(report->systemInfo()->processorInfo()->type(), 16777228u);
+    EXPECT_EQ(report->systemInfo().architecture(), 40);  // kept as stored
+    EXPECT_EQ(report->systemInfo().processorInfo()->type(), 16777228u);
 
     // A negative number, outside what the generated enum can hold, is read as the number it is.
     const int32_t negative = -1;
     std::memcpy(&unknown.system.architecture, &negative, sizeof negative);
     report = unknown.decode();
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->systemInfo()->architecture(), -1);
+    EXPECT_EQ(report->systemInfo().architecture(), -1);
     unknown.report.machine_info = nullptr;
     expectRefused(unknown.file(), "Crash report has an unknown architecture");
 }
@@ -556,13 +555,13 @@ TEST(MSCrashReport, ThreadsAndImagesAreRequired) {
     auto report = sample.decode();
     ASSERT_NE(report, nullptr);
     ASSERT_EQ(report->threads().size(), 2u);
-    EXPECT_EQ(report->threads()[1]->threadNumber(), 7);
-    EXPECT_TRUE(report->threads()[1]->stackFrames().empty());
-    EXPECT_FALSE(report->threads()[1]->crashed());
-    ASSERT_EQ(report->threads()[0]->registers().size(), 2u);
-    EXPECT_EQ(report->threads()[0]->registers()[0]->registerName(), "rip");
-    EXPECT_EQ(report->threads()[0]->registers()[0]->registerValue(), std::numeric_limits<uint64_t>::max());
-    EXPECT_EQ(report->threads()[0]->registers()[1]->registerName(), "rbp");
+    EXPECT_EQ(report->threads()[1].threadNumber(), 7);
+    EXPECT_TRUE(report->threads()[1].stackFrames().empty());
+    EXPECT_FALSE(report->threads()[1].crashed());
+    ASSERT_EQ(report->threads()[0].registers().size(), 2u);
+    EXPECT_EQ(report->threads()[0].registers()[0].registerName(), "rip");
+    EXPECT_EQ(report->threads()[0].registers()[0].registerValue(), std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(report->threads()[0].registers()[1].registerName(), "rbp");
 }
 
 TEST(MSCrashReport, MachExceptionKeepsAtMost255Codes) {
@@ -577,7 +576,7 @@ TEST(MSCrashReport, MachExceptionKeepsAtMost255Codes) {
     mach.n_codes = 255;
     auto report = sample.decode();
     ASSERT_NE(report, nullptr);
-    ASSERT_NE(report->machExceptionInfo(), nullptr);
+    ASSERT_TRUE(report->machExceptionInfo().has_value());
     EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
     EXPECT_EQ(report->machExceptionInfo()->codes(), std::vector<uint64_t>(codes.begin(), codes.begin() + 255));
 
@@ -608,15 +607,15 @@ TEST(MSCrashReport, ImageForAddressFindsTheFirstImageWhoseRangeHoldsIt) {
     ASSERT_EQ(report->images().size(), 3u);
     const auto& first = report->images()[0];
     const auto& second = report->images()[1];
-    EXPECT_EQ(report->imageForAddress(0x400000), first);
-    EXPECT_EQ(report->imageForAddress(0x40ffff), first);     // in both: the first listed wins
-    EXPECT_EQ(report->imageForAddress(0x410000), second);    // first's base + size is outside it
-    EXPECT_EQ(report->imageForAddress(0x417fff), second);
+    EXPECT_EQ(report->imageForAddress(0x400000), &first);
+    EXPECT_EQ(report->imageForAddress(0x40ffff), &first);     // in both: the first listed wins
+    EXPECT_EQ(report->imageForAddress(0x410000), &second);    // first's base + size is outside it
+    EXPECT_EQ(report->imageForAddress(0x417fff), &second);
     EXPECT_EQ(report->imageForAddress(0x418000), nullptr);
     EXPECT_EQ(report->imageForAddress(0x3fffff), nullptr);
     EXPECT_EQ(report->imageForAddress(0), nullptr);
-    EXPECT_EQ(report->imageForAddress(std::numeric_limits<uint64_t>::max()), report->images()[2]);
-    EXPECT_EQ(report->imageForAddress(std::numeric_limits<uint64_t>::max() - 0xfff), report->images()[2]);
+    EXPECT_EQ(report->imageForAddress(std::numeric_limits<uint64_t>::max()), &report->images()[2]);
+    EXPECT_EQ(report->imageForAddress(std::numeric_limits<uint64_t>::max() - 0xfff), &report->images()[2]);
 }
 
 // ---- the records ----
@@ -624,30 +623,30 @@ TEST(MSCrashReport, ImageForAddressFindsTheFirstImageWhoseRangeHoldsIt) {
 TEST(MSCrashReportRecords, ImageUUIDIsLowerCaseHexadecimalOfItsBytes) {
     platform::Bytes sixteen;
     for (uint8_t i = 0; i < 16; ++i) sixteen.push_back(i);
-    auto image = MSCrashReportBinaryImageInfo::initWithCodeType(nullptr, 1, 2, "a", sixteen);
-    EXPECT_TRUE(image->hasImageUUID());
-    EXPECT_EQ(image->imageUUID(), std::optional<std::string>("000102030405060708090a0b0c0d0e0f"));
+    auto image = MSCrashReportBinaryImageInfo::initWithCodeType(std::nullopt, 1, 2, "a", sixteen);
+    EXPECT_TRUE(image.hasImageUUID());
+    EXPECT_EQ(image.imageUUID(), std::optional<std::string>("000102030405060708090a0b0c0d0e0f"));
 
-    image = MSCrashReportBinaryImageInfo::initWithCodeType(nullptr, 1, 2, "a", platform::Bytes{0xab, 0xcd, 0xef, 0x90});
-    EXPECT_EQ(image->imageUUID(), std::optional<std::string>("abcdef90"));
+    image = MSCrashReportBinaryImageInfo::initWithCodeType(std::nullopt, 1, 2, "a", platform::Bytes{0xab, 0xcd, 0xef, 0x90});
+    EXPECT_EQ(image.imageUUID(), std::optional<std::string>("abcdef90"));
 
-    image = MSCrashReportBinaryImageInfo::initWithCodeType(nullptr, 1, 2, "a", platform::Bytes{});
-    EXPECT_TRUE(image->hasImageUUID());
-    EXPECT_EQ(image->imageUUID(), std::optional<std::string>(""));
+    image = MSCrashReportBinaryImageInfo::initWithCodeType(std::nullopt, 1, 2, "a", platform::Bytes{});
+    EXPECT_TRUE(image.hasImageUUID());
+    EXPECT_EQ(image.imageUUID(), std::optional<std::string>(""));
 
-    image = MSCrashReportBinaryImageInfo::initWithCodeType(nullptr, 1, 2, "a", std::nullopt);
-    EXPECT_FALSE(image->hasImageUUID());
-    EXPECT_EQ(image->imageUUID(), std::nullopt);
+    image = MSCrashReportBinaryImageInfo::initWithCodeType(std::nullopt, 1, 2, "a", std::nullopt);
+    EXPECT_FALSE(image.hasImageUUID());
+    EXPECT_EQ(image.imageUUID(), std::nullopt);
 }
 
 TEST(MSCrashReportRecords, ShortInitialisersLeaveTheRestAbsent) {
     auto exception = MSCrashReportExceptionInfo::initWithExceptionName("name", "reason");
-    EXPECT_EQ(exception->exceptionName(), "name");
-    EXPECT_EQ(exception->exceptionReason(), "reason");
-    EXPECT_FALSE(exception->stackFrames().has_value());
+    EXPECT_EQ(exception.exceptionName(), "name");
+    EXPECT_EQ(exception.exceptionReason(), "reason");
+    EXPECT_FALSE(exception.stackFrames().has_value());
 
     auto system = MSCrashReportSystemInfo::initWithOperatingSystem(MSCrashReportOperatingSystemUnknown, "6.1",
                                                                    MSCrashReportArchitectureX86_64, std::nullopt);
-    EXPECT_EQ(system->operatingSystemBuild(), std::nullopt);
-    EXPECT_EQ(system->processorInfo(), nullptr);
+    EXPECT_EQ(system.operatingSystemBuild(), std::nullopt);
+    EXPECT_FALSE(system.processorInfo().has_value());
 }

@@ -271,7 +271,7 @@ platform::Bytes realCrashReport() {
     static platform::Bytes bytes = [] {
         auto reporterFor = [] {
             return MSCrashReporter::initWithApplicationIdentifier(
-                "text.app", "42", std::string("1.2"), std::make_shared<MSCrashReporterConfig>(0, 1, true));
+                "text.app", "42", std::string("1.2"), MSCrashReporterConfig(0, 1, true));
         };
         auto child = runInChild([&] {
             ::close(2);

@@ -63,19 +63,19 @@ size_t threadsOfThisProcess() {
 // Symbolicated at write time, so the report itself names every frame.
 std::shared_ptr<MSCrashReporter> liveReporter() {
     return MSCrashReporter::initWithApplicationIdentifier("live.app", "3", std::nullopt,
-                                                          std::make_shared<MSCrashReporterConfig>(0, 1, false));
+                                                          MSCrashReporterConfig(0, 1, false));
 }
 
 bool hasFrameNamed(const MSCrashReportThreadInfo& thread, const std::string& part) {
     for (const auto& frame : thread.stackFrames()) {
-        if (frame->symbolInfo() && frame->symbolInfo()->symbolName().find(part) != std::string::npos) return true;
+        if (frame.symbolInfo() && frame.symbolInfo()->symbolName().find(part) != std::string::npos) return true;
     }
     return false;
 }
 
 std::string frame0(const MSCrashReportThreadInfo& thread) {
     const auto& frames = thread.stackFrames();
-    return !frames.empty() && frames[0]->symbolInfo() ? frames[0]->symbolInfo()->symbolName() : std::string();
+    return !frames.empty() && frames[0].symbolInfo() ? frames[0].symbolInfo()->symbolName() : std::string();
 }
 
 bool userRequested(const platform::Bytes& bytes) {
@@ -86,7 +86,7 @@ bool userRequested(const platform::Bytes& bytes) {
 }
 
 struct LiveRun {
-    std::shared_ptr<MSCrashReport> report;
+    std::unique_ptr<MSCrashReport> report;
     size_t threadsOfProcess = 0;
 };
 
@@ -119,23 +119,23 @@ TEST(MSCrashReporterLiveReport, EveryThreadIsListedAndTheCallingThreadIsMarked) 
     EXPECT_EQ(report.threads().size(), run.threadsOfProcess);
     size_t crashed = 0, parkedSeen = 0;
     for (const auto& thread : report.threads()) {
-        EXPECT_FALSE(thread->stackFrames().empty()) << thread->threadNumber();
-        parkedSeen += frame0(*thread) == "qvtest_thread_parked";
-        EXPECT_EQ(thread->registers().size(), thread->crashed() ? 21u : 0u);
-        if (!thread->crashed()) continue;
+        EXPECT_FALSE(thread.stackFrames().empty()) << thread.threadNumber();
+        parkedSeen += frame0(thread) == "qvtest_thread_parked";
+        EXPECT_EQ(thread.registers().size(), thread.crashed() ? 21u : 0u);
+        if (!thread.crashed()) continue;
         ++crashed;
         // The calling thread, from the writer up through the caller.
-        EXPECT_TRUE(hasFrameNamed(*thread, "generateLiveReport"));
-        EXPECT_TRUE(hasFrameNamed(*thread, "liveReportBesideParkedThreads"));
+        EXPECT_TRUE(hasFrameNamed(thread, "generateLiveReport"));
+        EXPECT_TRUE(hasFrameNamed(thread, "liveReportBesideParkedThreads"));
     }
     EXPECT_EQ(crashed, 1u);
     EXPECT_EQ(parkedSeen, 3u);
 
     // No crash: a trace trap at the call.
-    EXPECT_EQ(report.signalInfo()->name(), "SIGTRAP");
-    EXPECT_EQ(report.signalInfo()->code(), "TRAP_TRACE");
-    EXPECT_NE(symbolAt(report.signalInfo()->address()).find("liveReportBesideParkedThreads"), std::string::npos);
-    EXPECT_EQ(report.applicationInfo()->applicationIdentifier(), "live.app");
+    EXPECT_EQ(report.signalInfo().name(), "SIGTRAP");
+    EXPECT_EQ(report.signalInfo().code(), "TRAP_TRACE");
+    EXPECT_NE(symbolAt(report.signalInfo().address()).find("liveReportBesideParkedThreads"), std::string::npos);
+    EXPECT_EQ(report.applicationInfo().applicationIdentifier(), "live.app");
     EXPECT_FALSE(report.hasExceptionInfo());
 }
 
@@ -146,11 +146,11 @@ TEST(MSCrashReporterLiveReport, AnotherThreadCanBeTheCrashedOne) {
     EXPECT_EQ(run.report->threads().size(), run.threadsOfProcess - 1);
     size_t crashed = 0;
     for (const auto& thread : run.report->threads()) {
-        EXPECT_FALSE(hasFrameNamed(*thread, "generateLiveReport"));
-        if (!thread->crashed()) continue;
+        EXPECT_FALSE(hasFrameNamed(thread, "generateLiveReport"));
+        if (!thread.crashed()) continue;
         ++crashed;
-        EXPECT_EQ(frame0(*thread), "qvtest_thread_parked");
-        EXPECT_EQ(thread->registers().size(), 21u);
+        EXPECT_EQ(frame0(thread), "qvtest_thread_parked");
+        EXPECT_EQ(thread.registers().size(), 21u);
     }
     EXPECT_EQ(crashed, 1u);
 }

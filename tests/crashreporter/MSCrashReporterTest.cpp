@@ -28,8 +28,8 @@ namespace {
 const Marker* gMarker = nullptr;
 
 std::shared_ptr<MSCrashReporter> reporterFor(const std::string& identifier,
-                                             std::shared_ptr<MSCrashReporterConfig> config = nullptr) {
-    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), std::move(config));
+                                             const MSCrashReporterConfig& config = {}) {
+    return MSCrashReporter::initWithApplicationIdentifier(identifier, "42", std::string("1.2"), config);
 }
 
 mode_t modeOf(const std::string& path) {
@@ -42,9 +42,9 @@ mode_t modeOf(const std::string& path) {
 
 TEST(MSCrashReporterConfig, Defaults) {
     auto config = MSCrashReporterConfig::defaultConfiguration();
-    EXPECT_EQ(config->signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
-    EXPECT_EQ(config->symbolicationStrategy(), MSCrashReporterSymbolicationStrategyNone);
-    EXPECT_TRUE(config->shouldRegisterUncaughtExceptionHandler());
+    EXPECT_EQ(config.signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(config.symbolicationStrategy(), MSCrashReporterSymbolicationStrategyNone);
+    EXPECT_TRUE(config.shouldRegisterUncaughtExceptionHandler());
 
     MSCrashReporterConfig two(MSCrashReporterSignalHandlerTypeMach, MSCrashReporterSymbolicationStrategyAll);
     EXPECT_EQ(two.signalHandlerType(), MSCrashReporterSignalHandlerTypeMach);
@@ -73,7 +73,7 @@ TEST(MSCrashReporter, IdentityFromTheBundleFallsBackToTheProcessName) {
     EXPECT_EQ(main->applicationIdentifier(), "com.quorvane.Quorvane");
     EXPECT_EQ(main->applicationVersion(), "0.1.0");
     EXPECT_EQ(main->applicationMarketingVersion(), std::optional<std::string>("0.1.0"));
-    EXPECT_EQ(MSCrashReporter::create()->config()->signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(MSCrashReporter::create()->config().signalHandlerType(), MSCrashReporterSignalHandlerTypeBSD);
 
     auto shared = MSCrashReporter::sharedReporter();
     EXPECT_EQ(shared, MSCrashReporter::sharedReporter());
@@ -85,7 +85,7 @@ TEST(MSCrashReporter, NoIdentifierAndNoProcessNameIsAContractFailure) {
     char* saved = program_invocation_short_name;
     char empty[] = "";
     program_invocation_short_name = empty;
-    auto reporter = MSCrashReporter::initWithBundle({std::nullopt, std::string("1"), std::nullopt}, nullptr);
+    auto reporter = MSCrashReporter::initWithBundle({std::nullopt, std::string("1"), std::nullopt}, {});
     program_invocation_short_name = saved;
     EXPECT_FALSE(reporter);
     EXPECT_EQ(platform::AssertionHandler::count(), 1u);
@@ -211,7 +211,7 @@ TEST(MSCrashReporter, FailedEnablingCannotBeRetried) {
 // registers the same fatal signals.
 TEST(MSCrashReporter, ExceptionServerModeRegistersTheFatalSignals) {
     auto child = runInChild([] {
-        auto reporter = reporterFor("server.app", std::make_shared<MSCrashReporterConfig>(1, 0, true));
+        auto reporter = reporterFor("server.app", MSCrashReporterConfig(1, 0, true));
         if (!reporter->enableCrashReporter()) return 2;
         for (int signo : kQVCrashFatalSignals) {
             struct sigaction sa {};
@@ -225,7 +225,7 @@ TEST(MSCrashReporter, ExceptionServerModeRegistersTheFatalSignals) {
 
 TEST(MSCrashReporter, UnknownHandlerTypeInstallsNothing) {
     auto child = runInChild([] {
-        auto reporter = reporterFor("none.app", std::make_shared<MSCrashReporterConfig>(2, 0, false));
+        auto reporter = reporterFor("none.app", MSCrashReporterConfig(2, 0, false));
         if (!reporter->enableCrashReporter()) return 2;
         struct sigaction sa {};
         sigaction(SIGABRT, nullptr, &sa);

@@ -34,7 +34,7 @@ namespace {
 volatile int* const kUnmapped = reinterpret_cast<volatile int*>(uintptr_t(0x10));
 
 std::shared_ptr<MSCrashReporter> symbolisingReporter(const std::string& identifier) {
-    auto config = std::make_shared<MSCrashReporterConfig>(MSCrashReporterSignalHandlerTypeBSD,
+    auto config = MSCrashReporterConfig(MSCrashReporterSignalHandlerTypeBSD,
                                                           MSCrashReporterSymbolicationStrategySymbolTable);
     return MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::string("1.0"), config);
 }

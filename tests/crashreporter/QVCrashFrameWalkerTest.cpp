@@ -314,8 +314,7 @@ TEST(QVFrameCursor, CrashedThreadIsWalkedFromItsSignalContext) {
     Marker marker("frame-walk");
     gMarker = &marker;
     auto child = runInChild([] {
-        auto reporter = MSCrashReporter::initWithApplicationIdentifier("walking.app", "42", std::string("1.2"),
-                                                                        nullptr);
+        auto reporter = MSCrashReporter::initWithApplicationIdentifier("walking.app", "42", std::string("1.2"));
         if (!reporter->enableCrashReporter()) return 2;
         MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, walkingCallback, nullptr);
         qvtest_crash_level1(1);

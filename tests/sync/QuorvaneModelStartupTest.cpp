@@ -126,7 +126,6 @@ TEST_F(QuorvaneModelStartupTest, EmptyDefaultsGiveEveryDefaultAndWriteNothing) {
     ASSERT_NE(m->mDummyContact, nullptr);
     EXPECT_EQ(m->mDummyContact->givenName(), "");
     EXPECT_NE(m->mAccountStore, nullptr);
-    EXPECT_NE(m->mGregorianCalendar, nullptr);
     EXPECT_NE(m->mDateFormatter.dateFormat.find("ss"), std::string::npos) << m->mDateFormatter.dateFormat;
     EXPECT_FALSE(m->mDateFormatter.stringFromDate(Date::fromUnix(5)).empty());
     EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
