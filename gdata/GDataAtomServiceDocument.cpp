@@ -6,6 +6,7 @@
 #include "gdata/GDataCategory.h"
 #include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataNamespaces.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Strings.h"
 
 namespace quorvane {
@@ -134,6 +135,12 @@ void GDataAtomServiceDocument::addExtensionDeclarations() {
 
 GDataXMLElementPtr GDataAtomServiceDocument::XMLElement() const {
     return XMLElementWithExtensionsAndDefaultName(std::string("service"));
+}
+
+void GDataAtomServiceDocument::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "service");
+    writeXMLChildren(writer);
+    writer.endElement();
 }
 
 std::vector<std::shared_ptr<GDataAtomWorkspace>> GDataAtomServiceDocument::workspaces() const {

@@ -78,6 +78,7 @@ public:
     std::optional<std::string> defaultServiceVersion() const override { return std::string("2.0"); }
     void addExtensionDeclarations() override;
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
 
     std::vector<std::shared_ptr<GDataAtomWorkspace>> workspaces() const;
     void setWorkspaces(const std::optional<std::vector<std::shared_ptr<GDataAtomWorkspace>>>& workspaces);

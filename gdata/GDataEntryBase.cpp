@@ -10,6 +10,7 @@
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataPerson.h"
 #include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/InputStream.h"
 
@@ -219,6 +220,12 @@ bool GDataEntryBase::generateContentInputStream(std::shared_ptr<platform::InputS
 // XML, copy, equality, description
 
 GDataXMLElementPtr GDataEntryBase::XMLElement() const { return XMLElementWithExtensionsAndDefaultName("entry"); }
+
+void GDataEntryBase::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "entry");
+    writeXMLChildren(writer);
+    writer.endElement();
+}
 
 void GDataEntryBase::copyStateTo(GDataObject& target) const {
     GDataObject::copyStateTo(target);

@@ -104,6 +104,7 @@ public:
 
     // --- XML and body ---
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
     // "Content-Type", "MIME-Version" and "Slug", ending at the first absent value.
     GDataHeaderList contentHeaders() const;
     // The body of an upload request; false when the entry has nothing to upload (the caller then

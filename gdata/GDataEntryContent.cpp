@@ -1,6 +1,7 @@
 #include "gdata/GDataEntryContent.h"
 
 #include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Strings.h"
 
 namespace quorvane {
@@ -96,6 +97,13 @@ GDataXMLElementPtr GDataEntryContent::XMLElement() const {
     if (element && childObject_)
         if (auto child = childObject_->XMLElement()) element->adoptChild(std::move(child));
     return element;
+}
+
+void GDataEntryContent::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, std::nullopt);
+    writeXMLChildren(writer);
+    if (childObject_) childObject_->writeXML(writer);
+    writer.endElement();
 }
 
 void GDataEntryContent::copyStateTo(GDataObject& target) const {

@@ -51,6 +51,7 @@ public:
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) override;
     using GDataObject::initWithXMLElement;
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
     void copyStateTo(GDataObject& target) const override;
     bool isEqual(const GDataExtension& other) const override;
     // The type is compared by its own rule (all text types are alike).

@@ -8,6 +8,7 @@
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataPerson.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 
@@ -236,6 +237,25 @@ GDataXMLElementPtr GDataFeedBase::XMLElement() const {
     auto element = XMLElementWithoutEntries();
     if (element && entries_) addToElementXMLElementsForArray(element, *entries_);
     return element;
+}
+
+void GDataFeedBase::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "feed");
+    writeXMLChildren(writer);
+    if (generator_) generator_->writeXML(writer);
+    if (entries_) {
+        size_t start = writer.size(), written = 0;
+        for (const auto& entry : *entries_) {
+            if (!entry) continue;
+            entry->writeXML(writer);
+            if (writer.gaveUp()) return;
+            // Room for the rest at the first entry's size and a quarter more, so the bytes are not
+            // copied over and over as they grow.
+            if (++written == 1 && entries_->size() > 1)
+                writer.reserve((writer.size() - start) * (entries_->size() - 1) / 4 * 5);
+        }
+    }
+    writer.endElement();
 }
 
 std::optional<platform::Bytes> GDataFeedBase::streamedXMLData() const {

@@ -96,6 +96,7 @@ public:
 
     // --- XML, copy, equality, description ---
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
 
 protected:
     std::optional<platform::Bytes> streamedXMLData() const override;

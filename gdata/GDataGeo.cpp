@@ -6,6 +6,7 @@
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 
@@ -164,6 +165,14 @@ GDataXMLElementPtr GDataGeo::XMLElement() const {
     return element;
 }
 
+void GDataGeo::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "georss:point");
+    writeXMLChildren(writer);
+    if (isPoint())
+        if (auto s = coordinateString()) writer.addText(GDataUtilities::stringWithControlsFilteredForString(*s));
+    writer.endElement();
+}
+
 void GDataGeo::copyStateTo(GDataObject& target) const {
     GDataObject::copyStateTo(target);
     if (auto t = dynamic_cast<GDataGeo*>(&target)) t->values_ = values_;
@@ -220,6 +229,21 @@ GDataXMLElementPtr GDataGeoRSSWhere::XMLElement() const {
     return element;
 }
 
+void GDataGeoRSSWhere::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "georss:where");
+    writeXMLChildren(writer);
+    if (isPoint()) {
+        writer.startElement("gml:Point");
+        if (auto s = coordinateString(); s && !s->empty()) {
+            writer.startElement("gml:pos");
+            writer.addText(*s);
+            writer.endElement();
+        }
+        writer.endElement();
+    }
+    writer.endElement();
+}
+
 bool GDataGeoW3CPoint::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
     if (!GDataGeo::initWithXMLElement(element, parent)) return false;
     auto lats = childrenInOwnNamespace(element, "lat");
@@ -234,19 +258,36 @@ bool GDataGeoW3CPoint::initWithXMLElement(const GDataXMLElementPtr& element, con
     return true;
 }
 
+// The children take the prefix the element was parsed with; an element in a default namespace
+// writes bare "lat" and "long".
+std::string GDataGeoW3CPoint::childElementName(const char* local) const {
+    std::optional<std::string> prefix = std::string(kGDataNamespaceGeoW3CPrefix);
+    if (!elementName().empty()) prefix = GDataXMLNode::prefixForName(elementName());
+    return prefix && !prefix->empty() ? *prefix + ":" + local : std::string(local);
+}
+
 GDataXMLElementPtr GDataGeoW3CPoint::XMLElement() const {
     auto element = XMLElementWithExtensionsAndDefaultName(std::string("geo:Point"));
     if (!element || !isPoint()) return element;
-    // The children take the prefix the element was parsed with; an element in a default
-    // namespace writes bare "lat" and "long".
-    std::optional<std::string> prefix = std::string(kGDataNamespaceGeoW3CPrefix);
-    if (!elementName().empty()) prefix = GDataXMLNode::prefixForName(elementName());
-    auto childName = [&](const char* local) {
-        return prefix && !prefix->empty() ? *prefix + ":" + local : std::string(local);
-    };
-    addToElementChildWithStringValueIfNonEmpty(element, numberString(latitude()), childName("lat"));
-    addToElementChildWithStringValueIfNonEmpty(element, numberString(longitude()), childName("long"));
+    addToElementChildWithStringValueIfNonEmpty(element, numberString(latitude()), childElementName("lat"));
+    addToElementChildWithStringValueIfNonEmpty(element, numberString(longitude()), childElementName("long"));
     return element;
+}
+
+void GDataGeoW3CPoint::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, "geo:Point");
+    writeXMLChildren(writer);
+    if (isPoint()) {
+        const std::pair<const char*, double> children[] = {{"lat", latitude()}, {"long", longitude()}};
+        for (const auto& [local, number] : children) {
+            auto value = numberString(number);
+            if (value.empty()) continue;
+            writer.startElement(childElementName(local));
+            writer.addText(value);
+            writer.endElement();
+        }
+    }
+    writer.endElement();
 }
 
 }  // namespace quorvane

@@ -57,6 +57,7 @@ public:
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) override;
     // Without a subclass: a georss point.
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
     void copyStateTo(GDataObject& target) const override;
     bool isEqual(const GDataExtension& other) const override;
     std::vector<std::string> itemsForDescription() const override;
@@ -83,6 +84,7 @@ class GDataGeoRSSWhere : public GDataGeo {
 public:
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) override;
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
 };
 
 // <geo:Point><geo:lat>lat</geo:lat><geo:long>long</geo:long></geo:Point>
@@ -91,6 +93,10 @@ class GDataGeoW3CPoint : public GDataGeo {
 public:
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) override;
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
+
+private:
+    std::string childElementName(const char* local) const;
 };
 
 // <georss:featurename>name</georss:featurename>

@@ -2,6 +2,9 @@
 
 #include <charconv>
 
+#include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
+
 namespace quorvane {
 
 QV_GDATA_DEFINE_CLASS(GDataGeoPt, GDataObject, kGDataNamespaceGData, kGDataNamespaceGDataPrefix, "geoPt")
@@ -44,6 +47,20 @@ GDataXMLElementPtr GDataGeoPt::XMLElement() const {
     addToElementAttributeValueIfNonNil(element, numberText(elev_), "elev");
     if (time_) addToElementAttributeValueIfNonNil(element, time_->RFC3339String(), "time");
     return element;
+}
+
+void GDataGeoPt::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, std::nullopt);
+    auto add = [&](const std::optional<std::string>& value, std::string_view name) {
+        if (value) writer.addAttribute(name, GDataUtilities::stringWithControlsFilteredForString(*value));
+    };
+    add(label_, "label");
+    add(numberText(lat_), "lat");
+    add(numberText(lon_), "lon");
+    add(numberText(elev_), "elev");
+    if (time_) add(time_->RFC3339String(), "time");
+    writeXMLChildren(writer);
+    writer.endElement();
 }
 
 void GDataGeoPt::copyStateTo(GDataObject& target) const {

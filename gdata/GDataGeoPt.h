@@ -14,6 +14,7 @@ public:
                                                       std::optional<GDataDateTime> time);
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) override;
     GDataXMLElementPtr XMLElement() const override;
+    void writeXML(GDataXMLWriter& writer) const override;
     void copyStateTo(GDataObject& target) const override;
     bool isEqual(const GDataExtension& other) const override;
     std::vector<std::string> itemsForDescription() const override;

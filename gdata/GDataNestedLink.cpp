@@ -1,5 +1,7 @@
 #include "gdata/GDataNestedLink.h"
 
+#include "gdata/GDataXMLWriter.h"
+
 namespace quorvane {
 
 bool GDataNestedLink::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
@@ -21,6 +23,13 @@ GDataXMLElementPtr GDataNestedLink::XMLElement() const {
     if (element && nested_)
         if (auto child = nested_->XMLElement()) element->adoptChild(std::move(child));
     return element;
+}
+
+void GDataNestedLink::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, std::nullopt);
+    writeXMLChildren(writer);
+    if (nested_) nested_->writeXML(writer);
+    writer.endElement();
 }
 
 void GDataNestedLink::copyStateTo(GDataObject& target) const {

@@ -10,6 +10,7 @@
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 
@@ -1309,6 +1310,70 @@ GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
 
 GDataXMLElementPtr GDataObject::XMLElement() const { return XMLElementWithExtensionsAndDefaultName(std::nullopt); }
 
+// The same steps as XMLElementWithExtensionsAndDefaultName, in the order the tree takes them: an
+// element's attributes (its own, then attribute extensions, then unparsed ones) before its
+// children (content, kept XML, element extensions, unparsed nodes).
+void GDataObject::writeXMLStart(GDataXMLWriter& writer, std::optional<std::string_view> defaultName) const {
+    std::string_view name = elementName_;
+    if (name.empty()) {
+        if (defaultName) name = *defaultName;
+        else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
+        else name = classInfo().name;
+    }
+    writer.startElement(name);
+    for (const auto& [prefix, uri] : namespaces_) writer.declareNamespace(prefix, uri);
+    std::string scratch;
+    for (const auto& [attributeName, value] : attributes_)
+        writer.addAttribute(attributeName, filteredForWriting(value, scratch));
+    if (extensions_)
+        for (const auto& slot : *extensions_)
+            for (const auto& o : slot.objects) {
+                if (!o || !o->classInfo().isSubclassOf(GDataAttribute::staticClassInfo())) continue;
+                const auto& cls = o->classInfo();
+                const auto& value = static_cast<const GDataAttribute&>(*o).stringValue();
+                if (!value) continue;
+                if (cls.extensionURI)
+                    writer.addAttribute(qualifiedNameForExtensionClass(cls), cls.extensionURI,
+                                        filteredForWriting(*value, scratch));
+                else
+                    writer.addAttribute(qualifiedNameForExtensionClass(cls), filteredForWriting(*value, scratch));
+            }
+    if (shouldIgnoreUnknowns_) return;
+    flushConsumed();
+    for (const auto& attr : unknownAttributes_)
+        if (attr) writer.addKeptAttribute(*attr);
+}
+
+void GDataObject::writeXMLChildren(GDataXMLWriter& writer) const {
+    if (hasDeclaredContentValue() && contentValue_ && !contentValue_->empty()) {
+        std::string scratch;
+        writer.addText(filteredForWriting(*contentValue_, scratch));
+    }
+    if (hasDeclaredChildXMLElements())
+        for (const auto& child : childXMLElements_)
+            if (child) writer.addKeptNode(*child);
+    if (extensions_)
+        for (const auto& slot : *extensions_)
+            for (const auto& o : slot.objects)
+                if (o && o->classInfo().isSubclassOf(GDataObject::staticClassInfo()))
+                    static_cast<const GDataObject&>(*o).writeXML(writer);
+    if (shouldIgnoreUnknowns_) return;
+    for (const auto& child : unknownChildren_)
+        if (child) writer.addKeptNode(*child);
+}
+
+void GDataObject::writeXML(GDataXMLWriter& writer) const {
+    writeXMLStart(writer, std::nullopt);
+    writeXMLChildren(writer);
+    writer.endElement();
+}
+
+std::optional<platform::Bytes> GDataObject::writtenXMLData() const {
+    GDataXMLWriter writer;
+    writeXML(writer);
+    return writer.finish();
+}
+
 namespace {
 
 // The namespaces the model writes under their usual prefixes.
@@ -1345,7 +1410,10 @@ std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
     auto self = std::static_pointer_cast<const GDataObject>(weak_from_this().lock());
     if (!self) return builtXMLDocument();
     GDataXMLDocument::Source source;
-    source.write = [self] { return self->streamedXMLData(); };
+    source.write = [self] {
+        if (auto written = self->writtenXMLData()) return written;
+        return self->streamedXMLData();
+    };
     source.build = [self] { return self->builtXMLDocument(); };
     return GDataXMLDocument::documentWithSource(std::move(source));
 }

@@ -36,6 +36,7 @@ namespace quorvane {
 class GDataExtension;
 class GDataObject;
 class GDataAttribute;
+class GDataXMLWriter;
 
 inline constexpr const char* kGDataNamespaceAtom = "http://www.w3.org/2005/Atom";
 inline constexpr const char* kGDataNamespaceAtomPrefix = "atom";
@@ -437,6 +438,12 @@ public:
     // The document of XMLElement(), made from the object when it is first read: an object held by
     // a shared_ptr is read then, so a change made between this call and the first read shows.
     std::shared_ptr<GDataXMLDocument> XMLDocument() const;
+    // Writes the element XMLElement() builds straight through the writer, with no tree. A class
+    // that overrides XMLElement() overrides this too, to write the same.
+    virtual void writeXML(GDataXMLWriter& writer) const;
+    // The bytes of XMLDocument() written that way; nullopt when the writer could not be sure of
+    // giving the tree's bytes (see GDataXMLWriter), and the tree is needed.
+    std::optional<platform::Bytes> writtenXMLData() const;
 
     // --- copy, equality, description ---
     GDataExtensionPtr copy() const override;
@@ -543,6 +550,11 @@ protected:
     // The bytes of XMLDocument() written without holding the whole tree; nullopt (the default)
     // when the object has no such way and the tree is built and written.
     virtual std::optional<platform::Bytes> streamedXMLData() const { return std::nullopt; }
+    // XMLElementWithExtensionsAndDefaultName through a writer, in two parts: the start of the element
+    // with its declarations and every attribute, then its children. The caller may add attributes
+    // of its own between the two, children after, and ends the element.
+    void writeXMLStart(GDataXMLWriter& writer, std::optional<std::string_view> defaultName) const;
+    void writeXMLChildren(GDataXMLWriter& writer) const;
     // The document of XMLElement(), built now.
     std::shared_ptr<GDataXMLDocument> builtXMLDocument() const;
     // The namespaces the model writes under their usual prefixes.

@@ -18,21 +18,22 @@ public:
     }
     T& get() {
         std::lock_guard lock(mutex_);
-        if (!instance_) instance_ = std::make_shared<T>();
+        if (!instance_) instance_ = std::make_unique<T>();
         return *instance_;
     }
-    // The current instance is retired; the next get() makes a new one. Returns the retired one.
-    std::shared_ptr<T> reset() {
+    // The current instance is retired; the next get() makes a new one. Returns the retired one
+    // (null when there was none), which the slot keeps.
+    T* reset() {
         std::lock_guard lock(mutex_);
         if (!instance_) return nullptr;
         retired_.push_back(std::move(instance_));
-        return retired_.back();
+        return retired_.back().get();
     }
 
 private:
     std::mutex mutex_;
-    std::shared_ptr<T> instance_;
-    std::vector<std::shared_ptr<T>> retired_;
+    std::unique_ptr<T> instance_;
+    std::vector<std::unique_ptr<T>> retired_;
 };
 
 }  // namespace quorvane

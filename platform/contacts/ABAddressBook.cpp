@@ -9,12 +9,12 @@ std::shared_ptr<ABAddressBook> ABAddressBook::sharedAddressBook() {
     return shared;
 }
 
-ABRecordPtr ABAddressBook::recordForUniqueId(const std::string& uniqueId) {
+std::optional<ABRecord> ABAddressBook::recordForUniqueId(const std::string& uniqueId) {
     auto found = store_.unifiedContactsMatchingPredicate(CNContact::predicateForContactsWithIdentifiers({uniqueId}),
                                                          {CNContactCreationDateKey, CNContactModificationDateKey});
-    if (!found || found->empty()) return nullptr;
+    if (!found || found->empty()) return std::nullopt;
     const auto& c = found->front();
-    return std::make_shared<ABRecord>(c->identifier(), c->creationDate(), c->modificationDate());
+    return ABRecord(c->identifier(), c->creationDate(), c->modificationDate());
 }
 
 }  // namespace quorvane::platform

@@ -28,16 +28,14 @@ private:
     std::optional<Date> modificationDate_;
 };
 
-using ABRecordPtr = std::shared_ptr<ABRecord>;
-
 class ABAddressBook {
 public:
     explicit ABAddressBook(std::filesystem::path contactStoreFile);
     // The address book of the standard contact store file, made at the first call.
     static std::shared_ptr<ABAddressBook> sharedAddressBook();
 
-    // The person record with that identifier; nullptr when there is none or the store cannot be read.
-    ABRecordPtr recordForUniqueId(const std::string& uniqueId);
+    // The person record with that identifier; empty when there is none or the store cannot be read.
+    std::optional<ABRecord> recordForUniqueId(const std::string& uniqueId);
 
 private:
     CNContactStore store_;

@@ -16,25 +16,25 @@ ContactsDatabase* ACAccountStore::database(Error* error) {
     return db_.get();
 }
 
-ACAccountPtr ACAccountStore::accountWithIdentifier(const std::string& identifier, Error* error) {
+std::optional<ACAccount> ACAccountStore::accountWithIdentifier(const std::string& identifier, Error* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto db = database(error);
-    if (!db) return nullptr;
+    if (!db) return std::nullopt;
     SQLStatement st(db->handle(), "SELECT properties FROM accounts WHERE identifier = ?");
     if (!st.ok()) {
         if (error) *error = db->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
-        return nullptr;
+        return std::nullopt;
     }
     st.bind(1, identifier);
     int rc = st.step();
-    if (rc == SQLITE_DONE) return nullptr;
+    if (rc == SQLITE_DONE) return std::nullopt;
     if (rc != SQLITE_ROW) {
         if (error) *error = db->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
-        return nullptr;
+        return std::nullopt;
     }
     auto properties = Value::fromJSON(st.text(0));
     if (!properties) Log::error("contacts", "The properties of account " + identifier + " are not readable");
-    return std::make_shared<ACAccount>(identifier, properties ? std::move(*properties) : Value::dictionary());
+    return ACAccount(identifier, properties ? std::move(*properties) : Value::dictionary());
 }
 
 bool ACAccountStore::saveAccount(const ACAccount& account, Error* error) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/Error.h"
@@ -31,8 +32,6 @@ private:
     Value properties_;
 };
 
-using ACAccountPtr = std::shared_ptr<ACAccount>;
-
 class ACAccountStore {
 public:
     // The accounts of the standard contact store file.
@@ -42,8 +41,8 @@ public:
     ACAccountStore(const ACAccountStore&) = delete;
     ACAccountStore& operator=(const ACAccountStore&) = delete;
 
-    // nullptr when there is no such account or the store cannot be read.
-    ACAccountPtr accountWithIdentifier(const std::string& identifier, Error* error = nullptr);
+    // Empty when there is no such account or the store cannot be read.
+    std::optional<ACAccount> accountWithIdentifier(const std::string& identifier, Error* error = nullptr);
     // Set-up: stores the account, replacing one with the same identifier.
     bool saveAccount(const ACAccount& account, Error* error = nullptr);
 
