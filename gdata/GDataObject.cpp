@@ -240,12 +240,11 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     unknownAttributes_.clear();
     if (!shouldIgnoreUnknowns_) {
         parsedElement_ = element;
-        // A mark left by an earlier object at this same address must not count as ours.
-        auto clearOurMark = [this](const GDataXMLNode& node) {
-            if (node.mark() == this) node.setMark(nullptr);
-        };
-        element->forEachChild(clearOurMark);
-        element->forEachAttribute(clearOurMark);
+        // A mark of its own, so that what an earlier parse of the same element left there never
+        // counts (not the address: an earlier object may have had this one's), and odd, so that
+        // it is never a node's address (kept copies are marked with their source's).
+        static std::atomic<uintptr_t> nextMark{1};
+        parseMark_ = reinterpret_cast<const void*>(nextMark.fetch_add(2, std::memory_order_relaxed));
     }
 
     const auto& cls = classInfo();
@@ -297,14 +296,14 @@ void GDataObject::flushConsumed() const {
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
     element->forEachChild([this](const GDataXMLNode& child) {
-        if (child.mark() != this)
+        if (child.mark() != parseMark_)
             if (auto kept = child.copy()) {
                 kept->setMark(child.identity());  // the copy's source, for a consumption that comes later
                 unknownChildren_.push_back(std::move(kept));
             }
     });
     element->forEachAttribute([this](const GDataXMLNode& attr) {
-        if (attr.mark() != this)
+        if (attr.mark() != parseMark_)
             if (auto kept = attr.copy()) {
                 kept->setMark(attr.identity());
                 unknownAttributes_.push_back(std::move(kept));
@@ -317,7 +316,7 @@ void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     const void* id = node->identity();
     if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
     if (parsedElement_) {
-        node->setMark(this);
+        node->setMark(parseMark_);
         return;
     }
     // After the lists were made: take the node out directly.
@@ -838,7 +837,7 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) {
-        if (parsedElement_ && child->mark() == this) child->setMark(nullptr);
+        if (parsedElement_ && child->mark() == parseMark_) child->setMark(nullptr);
         else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
         return nullptr;
     }
@@ -998,14 +997,19 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         bool unprefixed;  // written without a prefix: the qualified name is the local name
         const void* identity;
     };
-    platform::SmallVector<ChildInfo, 16> childInfo;
     // One bit per local name (by length and first and last letters): most declared classes are
     // ruled out without comparing names.
     auto nameBit = [](std::string_view n) -> uint64_t {
         return n.empty() ? 1 : uint64_t(1) << ((n.size() * 7 + uint8_t(n.front()) * 3 + uint8_t(n.back())) % 64);
     };
-    uint64_t nameBits = 0;
-    element->forEachChild([&](const GDataXMLNode& child) {
+    struct Children {
+        platform::SmallVector<ChildInfo, 16> list;
+        uint64_t nameBits = 0;
+    } children;
+    auto& childInfo = children.list;
+    uint64_t& nameBits = children.nameBits;
+    // The visitor holds one reference, so that it is passed on without an allocation.
+    element->forEachChild([&children, nameBit](const GDataXMLNode& child) {
         if (child.kind() != GDataXMLNodeKind::Element) return;
         std::string_view name = child.storedName();
         if (name.empty()) return;
@@ -1015,8 +1019,8 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        childInfo.push_back({name, href, unprefixed, child.identity()});
-        nameBits |= nameBit(name);
+        children.list.push_back({name, href, unprefixed, child.identity()});
+        children.nameBits |= nameBit(name);
     });
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;

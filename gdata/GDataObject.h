@@ -619,11 +619,12 @@ private:
     Extras& extras();
     std::unique_ptr<Extras> extras_;
     // The element being parsed, until the unparsed lists are made from it. Parsing marks each
-    // node it consumes with this object's address (libxml2's per-node application pointer), and
+    // node it consumes with a mark of this parse's own (libxml2's per-node application pointer), and
     // the lists are made once, from the nodes not so marked: removing nodes one at a time would
     // be quadratic in the number of children of a large feed, and most parsed objects never need
     // the lists at all until they are written.
     mutable GDataXMLElementPtr parsedElement_;
+    const void* parseMark_ = nullptr;  // the mark this object's parse leaves on what it consumes
     void markConsumed(const GDataXMLNode* node, bool attribute);
 };
 
