@@ -1,4 +1,4 @@
-// Enqueueing telemetry logs (validation, delegates, archiving, Base64 and the SQLite insert on
+// Enqueueing telemetry logs (validation, delegates, archiving and the SQLite insert on
 // the logs queue) beside a plain SQLite insert loop of the same stored texts in one transaction,
 // on the same table layout. Items per second are logs per second; the unit is paused, so nothing
 // is sent.
@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/foundation/Base64.h"
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSHttpIngestion.h"
@@ -89,14 +88,14 @@ void BM_PlainBatchedInsert(benchmark::State& state) {
                      "priority INTEGER NOT NULL); CREATE INDEX logs_by_group ON logs (groupId, priority DESC, id)",
                  nullptr, nullptr, nullptr);
     std::vector<std::string> texts;
-    for (int i = 0; i < kLogs; ++i) texts.push_back(platform::base64Encode(platform::KeyedArchiver::archivedData(*makeLog(i))));
+    for (int i = 0; i < kLogs; ++i) texts.push_back(MSLogDBStorage::storedTextForLog(*makeLog(i)));
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO logs (groupId, log, targetKey, targetToken, priority) VALUES ('Bench', ?, NULL, NULL, 1)",
                        -1, &insert, nullptr);
     for (auto _ : state) {
         sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
         for (const auto& text : texts) {
-            sqlite3_bind_text(insert, 1, text.data(), int(text.size()), SQLITE_STATIC);
+            sqlite3_bind_blob(insert, 1, text.data(), int(text.size()), SQLITE_STATIC);
             sqlite3_step(insert);
             sqlite3_reset(insert);
         }

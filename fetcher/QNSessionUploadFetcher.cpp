@@ -870,11 +870,14 @@ void QNSessionUploadFetcher::invokeFinalCallback(std::optional<Bytes> data, std:
 
 void QNSessionUploadFetcher::releaseUploadCallbacks(bool keepCancellationHandler) {
     {
+        // The blocks are destroyed after the lock is left: what they hold may call the fetcher.
+        Upload::Caller released;
+        DataProvider provider;
         QN_LOCKED;
-        u_->caller.callbackQueue.reset();
-        u_->caller.completionHandler = nullptr;
+        std::swap(released, u_->caller);
+        provider = std::move(u_->source.dataProvider);
         u_->source.dataProvider = nullptr;
-        if (!keepCancellationHandler) u_->caller.cancellationHandler = nullptr;
+        if (keepCancellationHandler) u_->caller.cancellationHandler = std::move(released.cancellationHandler);
     }
     releaseCallbacks();
 }

@@ -164,13 +164,21 @@ bool MSChannelUnit::canSendLocked() const {
 
 void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
     const size_t waiting = recount ? storage_->countLogs(configuration_.groupId) : 0;
-    std::lock_guard lock(mutex_);
-    if (recount) itemsCount_ = waiting;
-    if (itemsCount_ == 0 || !canSendLocked()) return;
-    if (itemsCount_ >= configuration_.batchSizeLimit) {
-        logsQueue_->async([self = shared_from_this()] { self->flushOnQueue(); });
-        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (recount) itemsCount_ = waiting;
+        if (itemsCount_ == 0 || !canSendLocked()) return;
+        if (itemsCount_ < configuration_.batchSizeLimit) {
+            scheduleTimerLocked();
+            return;
+        }
     }
+    // A full batch waits: it leaves now. A flush queued for later could find the batch taken by
+    // another flush and send what came since as a short batch, leaving a tail for the timer.
+    flushOnQueue();
+}
+
+void MSChannelUnit::scheduleTimerLocked() {
     if (timerScheduled_) return;
     timerScheduled_ = true;
     logsQueue_->asyncAfter(configuration_.flushInterval, [weak = weak_from_this(), generation = timerGeneration_] {

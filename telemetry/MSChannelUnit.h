@@ -62,8 +62,10 @@ private:
     }
     // Logs queue only.
     void storeLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId, uint32_t flags);
-    // recount: read the number of waiting logs from storage instead of the running count.
+    // recount: read the number of waiting logs from storage instead of the running count. Sends a
+    // full batch at once, or sets the flush timer for fewer logs.
     void checkPendingLogsOnQueue(bool recount = true);
+    void scheduleTimerLocked();
     void flushOnQueue();
     void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
                         int statusCode);

@@ -1,6 +1,5 @@
 #include "telemetry/MSLogDBStorage.h"
 
-#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include "platform/foundation/Base64.h"
@@ -26,6 +25,19 @@ struct Statement {
     ~Statement() { sqlite3_finalize(stmt); }
     explicit operator bool() const { return stmt != nullptr; }
 };
+
+// A stored log: its keyed archive, or (as written before) the Base64 text of that archive. An
+// archive begins with "{", which Base64 never holds.
+std::shared_ptr<MSAbstractLog> archivedLog(std::string_view stored, std::string& error) {
+    if (stored.starts_with('{')) return platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(stored, &error);
+    auto bytes = platform::base64Decode(stored);
+    if (!bytes) {
+        error = "the text is neither an archive nor Base64";
+        return nullptr;
+    }
+    return platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(
+        std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), &error);
+}
 
 std::optional<std::string> targetTokenOf(const MSAbstractLog& log) {
     auto tokens = log.transmissionTargetTokens();
@@ -124,7 +136,8 @@ bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
     const auto sealedToken = token ? encrypterLocked().encryptString(*token) : std::nullopt;
     sqlite3_reset(insert_);
     sqlite3_bind_text(insert_, 1, item.groupId.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(insert_, 2, text.data(), int(text.size()), SQLITE_STATIC);
+    // Bound as bytes, so that LENGTH(log) counts bytes also where the text is not ASCII.
+    sqlite3_bind_blob(insert_, 2, text.data(), int(text.size()), SQLITE_STATIC);
     if (key)
         sqlite3_bind_text(insert_, 3, key->c_str(), -1, SQLITE_TRANSIENT);
     else
@@ -145,13 +158,7 @@ bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
 }
 
 std::string MSLogDBStorage::storedTextForLog(const MSAbstractLog& log) {
-    // OpenSSL's block encoder: the same standard Base64 with padding, written in one pass.
-    const std::string archive = platform::KeyedArchiver::archivedData(log);
-    std::string text((archive.size() + 2) / 3 * 4 + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                       reinterpret_cast<const unsigned char*>(archive.data()), int(archive.size()));
-    text.resize(size_t(length));
-    return text;
+    return platform::KeyedArchiver::archivedData(log);
 }
 
 bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags) {
@@ -193,13 +200,9 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     std::vector<int64_t> ids, damaged;
     while (select && sqlite3_step(select.stmt) == SQLITE_ROW) {
         const int64_t id = sqlite3_column_int64(select.stmt, 0);
-        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(select.stmt, 1));
-        auto bytes = platform::base64Decode(text ? text : "");
-        std::string error = "the text is not Base64";
-        std::shared_ptr<MSAbstractLog> log;
-        if (bytes)
-            log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(
-                std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), &error);
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(select.stmt, 1));
+        std::string error;
+        auto log = archivedLog(std::string_view(data ? data : "", size_t(sqlite3_column_bytes(select.stmt, 1))), error);
         if (!log) {
             MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + error);
             damaged.push_back(id);

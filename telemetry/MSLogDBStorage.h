@@ -1,6 +1,9 @@
 #pragma once
-// The stored logs: one SQLite file (WAL), table "logs" with the Base64 text of each log's keyed
-// archive in "log", its group id, target key and priority (the low 8 bits of its flags). A log's
+// The stored logs: one SQLite file (WAL), table "logs" with each log's keyed archive in "log" (its
+// UTF-8 text, kept as bytes; rows of earlier versions hold the Base64 of it, and still load), its
+// group id, target key and priority (the low 8 bits of its flags). The archive is text already,
+// with bytes inside it in Base64: Base64 of it again would make an attachment at the allowed
+// maximum (7 MiB) ~13 MB, over the default bound, where the archive is ~9.8 MB. A log's
 // target token, which its archive leaves out, is kept beside it encrypted (MSEncrypter) and given
 // back to the log when it loads.
 //
@@ -47,10 +50,10 @@ public:
         std::shared_ptr<MSAbstractLog> log;
         std::string groupId;
         uint32_t flags = MSFlagsDefault;
-        // The Base64 text of the log's keyed archive when the caller made it already.
+        // The log's keyed archive when the caller made it already.
         std::string storedText;
     };
-    // The text a log is stored as: the Base64 of its keyed archive.
+    // The text a log is stored as: its keyed archive.
     static std::string storedTextForLog(const MSAbstractLog& log);
     bool saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags);
     // Saves the items in one transaction; one result per item.

@@ -273,7 +273,8 @@ struct TransferCallbacks {
         auto* ctx = static_cast<SSL_CTX*>(sslctx);
         TrustStore::addToStore(SSL_CTX_get_cert_store(ctx));
         auto* t = static_cast<URLSessionTransfer*>(ud);
-        SSL_CTX_set_ex_data(ctx, exIndex(), new Holder{t->trust_});
+        auto holder = std::make_unique<Holder>(Holder{t->trust_});
+        if (SSL_CTX_set_ex_data(ctx, exIndex(), holder.get()) == 1) holder.release();  // the context frees it now
         SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), verify);
         return CURLE_OK;
     }

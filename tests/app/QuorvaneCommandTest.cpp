@@ -100,7 +100,7 @@ TEST_F(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     EXPECT_NE(in.out.find("signed in as owner@example.com"), std::string::npos) << in.out;
 
     auto status = quorvane({"status"});
-    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(status.code, 0) << status.err;
     EXPECT_NE(status.out.find("signed in: owner@example.com"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("provider: " + provider.root() + "m8/feeds/"), std::string::npos) << status.out;
     // Another profile has its own keychain item: nobody is signed in there.
@@ -109,7 +109,7 @@ TEST_F(QuorvaneCommandTest, SignInSignOutAndProfilesKeepTheirOwnSignIn) {
     EXPECT_NE(other.out.find("provider: https://www.google.com/m8/feeds/"), std::string::npos) << other.out;
 
     auto out = quorvane({"signout"});
-    EXPECT_EQ(out.code, 0);
+    EXPECT_EQ(out.code, 0) << out.err;
     EXPECT_NE(out.out.find("signed out owner@example.com"), std::string::npos);
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
     EXPECT_EQ(quorvane({"signout"}).out, "not signed in\n");

@@ -54,7 +54,8 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
     EXPECT_FALSE(launches[0]["sid"].asString().empty());
     for (const auto& b : server.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-1");
 
-    EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).code, 0);
+    auto again = quorvane({"config", "get", "syncDeletions"});
+    EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(collect(), 1u);
 }
 

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "fetcher/QNSessionUploadFetcher.h"
 #include "platform/foundation/Crypto.h"
@@ -258,6 +260,46 @@ TEST_F(QNSessionUploadFetcherTest, AFirstAnswerWithoutAnUploadURLFailsWith501) {
     EXPECT_EQ(outcome->error->domain, QNSessionFetcherStatusDomain);
     EXPECT_EQ(outcome->error->code, 501);
     EXPECT_EQ(outcome->error->userInfo[QNSessionFetcherStatusDataUserInfoKey].asBytes(), bytesOf("no place for it"));
+}
+
+// State a caller's block holds, whose end has another thread ask the fetcher something and waits
+// for the answer: dropped while the fetcher holds its lock, the answer could never come.
+struct AsksTheFetcherWhenDropped {
+    AsksTheFetcherWhenDropped(std::weak_ptr<QNSessionUploadFetcher> f, std::shared_ptr<std::atomic<int>> a,
+                              std::shared_ptr<std::atomic<int>> s)
+        : fetcher(std::move(f)), answered(std::move(a)), stuck(std::move(s)) {}
+    std::weak_ptr<QNSessionUploadFetcher> fetcher;
+    std::shared_ptr<std::atomic<int>> answered, stuck;
+    ~AsksTheFetcherWhenDropped() {
+        auto f = fetcher.lock();
+        if (!f) return;
+        auto asked = std::make_shared<std::promise<void>>();
+        auto answer = asked->get_future();
+        std::thread([f, asked] {
+            f->uploadLocationURL();
+            asked->set_value();
+        }).detach();
+        ++*(answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready ? answered : stuck);
+    }
+};
+
+TEST_F(QNSessionUploadFetcherTest, TheCallersBlocksAreDroppedOutsideTheFetchersLock) {
+    const std::string body = patternBody(1000);
+    auto fetcher = newUpload();
+    auto answered = std::make_shared<std::atomic<int>>(0), stuck = std::make_shared<std::atomic<int>>(0);
+    auto provided = std::make_shared<AsksTheFetcherWhenDropped>(fetcher, answered, stuck);
+    auto cancelled = std::make_shared<AsksTheFetcherWhenDropped>(fetcher, answered, stuck);
+    fetcher->setUploadDataLength(int64_t(body.size()), [&body, provided](int64_t offset, int64_t length, auto response) {
+        response(Bytes(body.begin() + offset, body.begin() + offset + length), -1, std::nullopt);
+    });
+    fetcher->setCancellationHandler([cancelled](const auto&, const auto&, const auto&) {});
+    provided.reset();
+    cancelled.reset();
+    auto outcome = fetchToEnd(fetcher, 30);
+    ASSERT_FALSE(outcome->error);
+    ASSERT_TRUE(pumpUntil([&] { return *answered + *stuck == 2; }, 60));
+    EXPECT_EQ(*stuck, 0);
+    expectArrived(body);
 }
 
 }  // namespace
