@@ -1,21 +1,28 @@
 #include "platform/foundation/UUID.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
 #include "platform/foundation/Crypto.h"
 #include "platform/foundation/Strings.h"
 
-#include "platform/foundation/Crypto.h"
-
 namespace quorvane::platform {
 
 bool randomBytes(uint8_t* out, size_t length) {
-    keepCryptoLibraryUntilExit();
-    return RAND_bytes(out, int(length)) == 1;
+    // The kernel's generator keeps no state in the process, so it serves at any time, also on a
+    // worker still running while the process exits, after the TLS library's own exit code.
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::getrandom(out + done, length - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
 }
 
 UUID::UUID() {

@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cmath>
 
 #include "platform/foundation/Crypto.h"
@@ -26,7 +29,23 @@ NetworkThread::NetworkThread() {
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, 64L);
     std::thread t([this] { run(); });
     threadId_ = t.get_id();
+    pid_ = ::getpid();
     t.detach();
+    // At exit this runs before the libraries' destructors, which tear the TLS library down: a
+    // connection the server closes while the process ends must not reach it then.
+    std::atexit([] { NetworkThread::shared().park(2.0); });
+}
+
+bool NetworkThread::park(double seconds) {
+    // A forked child has no network thread to stop.
+    if (isCurrent() || ::getpid() != pid_) return false;
+    {
+        std::lock_guard lock(mutex_);
+        parkRequested_ = true;
+    }
+    curl_multi_wakeup(multi_);
+    std::unique_lock lock(mutex_);
+    return parkedChanged_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return parked_; });
 }
 
 void NetworkThread::post(std::function<void()> block) {
@@ -81,7 +100,12 @@ void NetworkThread::run() {
     std::vector<std::function<void()>> batch;
     while (true) {
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
+            if (parkRequested_) {
+                parked_ = true;
+                parkedChanged_.notify_all();
+                parkedChanged_.wait(lock, [] { return false; });  // until the process ends
+            }
             batch.swap(commands_);
             wakePending_ = false;
         }

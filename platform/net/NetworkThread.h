@@ -3,6 +3,7 @@
 // transfer of every URL session. Other threads hand it work with post(); the thread itself
 // runs only the session's own code, never a delegate or any other caller code.
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,12 @@ public:
     // wake the delegate queue once, not once each).
     void atEndOfPass(std::function<void()> block);
 
+    // Stops the thread between two passes for the rest of the process: it touches no transfer or
+    // connection again (open connections are left to the kernel). Called at exit before the
+    // libraries' own exit code runs, which tears the TLS library down; true once stopped, false
+    // when a pass did not end within the time given.
+    bool park(double seconds);
+
 private:
     NetworkThread();
     void run();
@@ -43,9 +50,13 @@ private:
 
     CURLM* multi_ = nullptr;
     std::thread::id threadId_;
+    int pid_ = 0;
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
     bool wakePending_ = false;
+    bool parkRequested_ = false;
+    bool parked_ = false;
+    std::condition_variable parkedChanged_;
     std::vector<std::shared_ptr<URLSessionTransfer>> tracked_;  // network thread only
     std::vector<void*> easyPool_;                              // network thread only
     std::vector<std::function<void()>> endOfPass_;             // network thread only
