@@ -240,12 +240,11 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     unknownAttributes_.clear();
     if (!shouldIgnoreUnknowns_) {
         parsedElement_ = element;
-        // A mark left by an earlier object at this same address must not count as ours.
-        for (const auto& child : element->children())
-            if (child->mark() == this) child->setMark(nullptr);
-        element->forEachAttribute([this](const GDataXMLNode& attr) {
-            if (attr.mark() == this) attr.setMark(nullptr);
-        });
+        // A mark of its own, so that what an earlier parse of the same element left there never
+        // counts (not the address: an earlier object may have had this one's), and odd, so that
+        // it is never a node's address (kept copies are marked with their source's).
+        static std::atomic<uintptr_t> nextMark{1};
+        parseMark_ = reinterpret_cast<const void*>(nextMark.fetch_add(2, std::memory_order_relaxed));
     }
 
     const auto& cls = classInfo();
@@ -264,7 +263,15 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
-    elementName_ = element->qualifiedName().value_or("");
+    // Most elements carry their class's own name: that one string serves them all.
+    const std::string& className = qualifiedNameForExtensionClass(cls);
+    if (!className.empty() && element->hasQualifiedName(className)) {
+        classElementName_ = &className;
+        elementName_.clear();
+    } else {
+        classElementName_ = nullptr;
+        elementName_ = element->qualifiedName().value_or("");
+    }
 
     if (parent) {
         extensionDeclarationsCache_.reset();
@@ -288,15 +295,15 @@ void GDataObject::flushConsumed() const {
     parsedElement_.reset();
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
-    for (const auto& child : element->children()) {
-        if (child->mark() != this)
-            if (auto kept = child->copy()) {
-                kept->setMark(child->identity());  // the copy's source, for a consumption that comes later
+    element->forEachChild([this](const GDataXMLNode& child) {
+        if (child.mark() != parseMark_)
+            if (auto kept = child.copy()) {
+                kept->setMark(child.identity());  // the copy's source, for a consumption that comes later
                 unknownChildren_.push_back(std::move(kept));
             }
-    }
+    });
     element->forEachAttribute([this](const GDataXMLNode& attr) {
-        if (attr.mark() != this)
+        if (attr.mark() != parseMark_)
             if (auto kept = attr.copy()) {
                 kept->setMark(attr.identity());
                 unknownAttributes_.push_back(std::move(kept));
@@ -309,12 +316,13 @@ void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     const void* id = node->identity();
     if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
     if (parsedElement_) {
-        node->setMark(this);
+        node->setMark(parseMark_);
         return;
     }
     // After the lists were made: take the node out directly.
     auto& list = attribute ? unknownAttributes_ : unknownChildren_;
-    std::erase_if(list, [&](const GDataXMLNodePtr& n) {
+    if (list.empty()) return;
+    std::erase_if(list.edit(), [&](const GDataXMLNodePtr& n) {
         return n && n->identity() && (n->identity() == id || n->mark() == id);
     });
 }
@@ -450,7 +458,9 @@ void GDataObject::setAttributeDeclarations(std::optional<std::vector<std::string
 // Plain accessors and namespaces
 
 void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
-    for (const auto& [k, v] : ns) setIn(namespaces_, k, v);
+    if (ns.empty()) return;
+    auto& own = namespaces_.edit();
+    for (const auto& [k, v] : ns) setIn(own, k, v);
 }
 
 void GDataObject::setProperty(const std::string& key, std::any value) {
@@ -498,10 +508,11 @@ void GDataObject::pruneInheritedNamespaces() {
     auto p = parent();
     if (!p || namespaces_.empty()) return;
     auto inherited = p->completeNamespaces();
-    std::erase_if(namespaces_, [&](const auto& kv) {
+    std::erase_if(namespaces_.edit(), [&](const auto& kv) {
         auto parentURI = findIn(inherited, kv.first);
         return parentURI && *parentURI == kv.second;
     });
+    if (namespaces_.empty()) namespaces_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -521,7 +532,7 @@ const GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls
 std::optional<std::vector<GDataExtensionPtr>> GDataObject::objectsForExtensionClass(const GDataClassInfo& cls) const {
     auto s = slotFor(cls);
     if (!s) return std::nullopt;
-    return s->objects;
+    return s->objects.toVector();
 }
 
 GDataExtensionPtr GDataObject::objectForExtensionClass(const GDataClassInfo& cls) const {
@@ -533,7 +544,7 @@ GDataExtensionPtr GDataObject::objectForExtensionClass(const GDataClassInfo& cls
 void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
     if (!object || !object->classInfo().isSubclassOf(GDataObject::staticClassInfo())) return;
     auto& obj = static_cast<GDataObject&>(*object);
-    if (obj.elementName_.empty()) obj.elementName_ = qualifiedNameForExtensionClass(cls);
+    if (obj.elementName().empty()) obj.classElementName_ = &qualifiedNameForExtensionClass(cls);
 }
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
@@ -560,10 +571,10 @@ void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>
     if (!extensions_) extensions_.emplace();
     if (auto s = slotFor(cls)) {
         s->isList = true;
-        s->objects = *objects;
+        s->objects.assign(objects->begin(), objects->end());
         return;
     }
-    extensions_->push_back(ExtensionSlot{&cls, true, *objects});
+    extensions_->push_back(ExtensionSlot{&cls, true, ExtensionObjects(objects->begin(), objects->end())});
 }
 
 void GDataObject::addObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
@@ -582,7 +593,9 @@ void GDataObject::removeObject(const GDataExtensionPtr& object, const GDataClass
     auto s = slotFor(cls);
     if (!s || !object) return;
     if (s->isList) {
-        std::erase_if(s->objects, [&](const GDataExtensionPtr& o) { return extensionsEqual(o, object); });
+        s->objects.erase(std::remove_if(s->objects.begin(), s->objects.end(),
+                                        [&](const GDataExtensionPtr& o) { return extensionsEqual(o, object); }),
+                         s->objects.end());
         return;
     }
     if (!s->objects.empty() && extensionsEqual(s->objects.front(), object)) setObject(nullptr, cls);
@@ -705,13 +718,14 @@ void GDataObject::setContentStringValue(std::optional<std::string> value) {
 // Versions
 
 std::optional<std::string> GDataObject::serviceVersion() const {
-    if (serviceVersion_) return serviceVersion_;
+    if (serviceVersion_) return *serviceVersion_;
     return defaultServiceVersion();
 }
 
 void GDataObject::setServiceVersion(std::optional<std::string> v) {
-    if (v != serviceVersion_) coreProtocolVersion_.reset();
-    serviceVersion_ = std::move(v);
+    bool same = v ? serviceVersion_ && *serviceVersion_ == *v : !serviceVersion_;
+    if (!same) coreProtocolVersion_.reset();
+    serviceVersion_ = v ? std::make_shared<const std::string>(std::move(*v)) : nullptr;
 }
 
 bool GDataObject::isServiceVersionAtLeast(std::string_view version) const {
@@ -739,10 +753,11 @@ bool GDataObject::isCoreProtocolVersion1() const {
 
 std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces(const GDataXMLElementPtr& element) {
     if (!element) return std::nullopt;
-    auto nodes = element->namespaces();
-    if (nodes.empty()) return std::nullopt;
-    GDataStringDictionary out;
-    for (const auto& ns : nodes) setIn(out, ns->name().value_or(""), ns->stringValue().value_or(""));
+    std::optional<GDataStringDictionary> out;
+    element->forEachNamespace([&](std::string_view prefix, std::string_view URI) {
+        if (!out) out.emplace();
+        setIn(*out, prefix, std::string(URI));
+    });
     return out;
 }
 
@@ -822,7 +837,7 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) {
-        if (parsedElement_ && child->mark() == this) child->setMark(nullptr);
+        if (parsedElement_ && child->mark() == parseMark_) child->setMark(nullptr);
         else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
         return nullptr;
     }
@@ -834,15 +849,18 @@ std::vector<GDataObjectPtr> GDataObject::objectsForChildrenOfElement(const GData
                                                                      std::string_view qualifiedName,
                                                                      std::optional<std::string_view> namespaceURI,
                                                                      const GDataClassInfo* cls) {
-    return objectOrArrayForChildren(element, qualifiedName, namespaceURI, cls);
+    ParsedObjects objects;
+    objectOrArrayForChildren(element, qualifiedName, namespaceURI, cls, objects);
+    std::vector<GDataObjectPtr> out;
+    out.reserve(objects.size());
+    for (auto& o : objects) out.push_back(std::move(o));
+    return out;
 }
 
-std::vector<GDataObjectPtr> GDataObject::objectOrArrayForChildren(const GDataXMLElementPtr& element,
-                                                                 std::string_view name,
-                                                                 std::optional<std::string_view> URI,
-                                                                 const GDataClassInfo* cls) {
-    std::vector<GDataObjectPtr> out;
-    if (!element) return out;
+void GDataObject::objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
+                                           std::optional<std::string_view> URI, const GDataClassInfo* cls,
+                                           ParsedObjects& out) {
+    if (!element) return;
     GDataXMLElementList children;
     std::string local = GDataXMLNode::localNameForName(name);
     if (local == "*") {
@@ -852,16 +870,15 @@ std::vector<GDataObjectPtr> GDataObject::objectOrArrayForChildren(const GDataXML
     } else {
         children = elementsForName(name, URI, element);
     }
-    return parseMatchedChildren(children, name, URI, cls);
+    parseMatchedChildren(children, name, URI, cls, out);
 }
 
-std::vector<GDataObjectPtr> GDataObject::parseMatchedChildren(const GDataXMLElementList& children, std::string_view name,
-                                                             std::optional<std::string_view> URI,
-                                                             const GDataClassInfo* cls) {
-    std::vector<GDataObjectPtr> out;
-    if (children.empty()) return out;
+void GDataObject::parseMatchedChildren(std::span<const GDataXMLElementPtr> children, std::string_view name,
+                                       std::optional<std::string_view> URI, const GDataClassInfo* cls,
+                                       ParsedObjects& out) {
+    if (children.empty()) return;
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
-    out.reserve(children.size());
+    out.reserve(out.size() + children.size());
     for (const auto& child : children) {
         const GDataClassInfo* chosen = cls;
         if (!chosen) chosen = objectClassForXMLElement(this, child);
@@ -873,17 +890,16 @@ std::vector<GDataObjectPtr> GDataObject::parseMatchedChildren(const GDataXMLElem
         chosen = &classOrSurrogateForClass(*chosen);
         if (auto obj = objectWithXMLElement(*chosen, child, self)) out.push_back(std::move(obj));
     }
-    return out;
 }
 
 std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLElementPtr& element) {
     if (!element) return std::nullopt;
     std::string result;
-    for (const auto& child : element->children()) {
-        if (!child->isTextNode()) continue;
-        if (auto text = child->simpleContent()) result += *text;
-        handleParsedElement(child);
-    }
+    element->forEachChild([&](const GDataXMLNode& child) {
+        if (!child.isTextNode()) return;
+        if (auto text = child.simpleContent()) result += *text;
+        markConsumed(&child, false);
+    });
     return result;
 }
 
@@ -920,18 +936,26 @@ GDataXMLNodePtr GDataObject::attributeForLocalName(std::string_view localName, s
     return attr;
 }
 
+std::optional<std::string> GDataObject::takeAttributeValue(const GDataXMLNode& attr) {
+    markConsumed(&attr, true);
+    if (auto quick = attr.simpleContent()) return std::string(*quick);
+    return attr.stringValue();
+}
+
 std::optional<std::string> GDataObject::stringForAttributeName(std::string_view name,
                                                                const GDataXMLElementPtr& element) {
-    auto attr = attributeForName(name, element);
-    if (!attr) return std::nullopt;
-    return attr->stringValue();
+    std::optional<std::string> value;
+    if (element) element->visitAttributeForName(name, [&](const GDataXMLNode& attr) { value = takeAttributeValue(attr); });
+    return value;
 }
 
 std::optional<std::string> GDataObject::stringForAttributeLocalName(std::string_view localName, std::string_view URI,
                                                                     const GDataXMLElementPtr& element) {
-    auto attr = attributeForLocalName(localName, URI, element);
-    if (!attr) return std::nullopt;
-    return attr->stringValue();
+    std::optional<std::string> value;
+    if (element)
+        element->visitAttributeForLocalName(localName, URI,
+                                            [&](const GDataXMLNode& attr) { value = takeAttributeValue(attr); });
+    return value;
 }
 
 std::optional<GDataDateTime> GDataObject::dateTimeForAttributeName(std::string_view name,
@@ -961,106 +985,168 @@ std::optional<int32_t> GDataObject::intNumberForAttributeName(std::string_view n
 }
 
 void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
-    // The element children, read once: local name and namespace URI as libxml2 holds them.
-    // Declared classes absent from the element are skipped without a search, and present ones
-    // are matched against this list instead of searching the children again per class. libxml2
+    // The element children, read once through passing views: local name and namespace URI as
+    // libxml2 holds them. Declared classes absent from the element are skipped without a search,
+    // and present ones are matched against this list instead of searching the children again
+    // per class; only a matched child gets a wrapper, for the object parsed from it. libxml2
     // keeps an element's unprefixed name in the node; a name not resolved to a namespace keeps
     // its prefix, so its local part is taken after the last colon.
     struct ChildInfo {
         std::string_view local;
         std::optional<std::string_view> href;
-        const GDataXMLNodePtr* node;
+        bool unprefixed;  // written without a prefix: the qualified name is the local name
+        const void* identity;
     };
-    std::vector<ChildInfo> childInfo;
-    childInfo.reserve(element->children().size());
-    for (const auto& child : element->children()) {
-        if (child->kind() != GDataXMLNodeKind::Element) continue;
-        std::string_view name = child->storedName();
-        if (name.empty()) continue;
-        auto href = child->namespaceURIView();
+    // One bit per local name (by length and first and last letters): most declared classes are
+    // ruled out without comparing names.
+    auto nameBit = [](std::string_view n) -> uint64_t {
+        return n.empty() ? 1 : uint64_t(1) << ((n.size() * 7 + uint8_t(n.front()) * 3 + uint8_t(n.back())) % 64);
+    };
+    struct Children {
+        platform::SmallVector<ChildInfo, 16> list;
+        uint64_t nameBits = 0;
+    } children;
+    auto& childInfo = children.list;
+    uint64_t& nameBits = children.nameBits;
+    // The visitor holds one reference, so that it is passed on without an allocation.
+    element->forEachChild([&children, nameBit](const GDataXMLNode& child) {
+        if (child.kind() != GDataXMLNodeKind::Element) return;
+        std::string_view name = child.storedName();
+        if (name.empty()) return;
+        auto href = child.namespaceURIView();
+        bool unprefixed = child.hasQualifiedName(name);
         if (!href) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        childInfo.push_back({name, href, &child});
-    }
+        children.list.push_back({name, href, unprefixed, child.identity()});
+        children.nameBits |= nameBit(name);
+    });
     auto isCandidate = [&](std::string_view ln) {
         if (ln == "*") return true;
+        if (!(nameBits & nameBit(ln))) return false;
         for (const auto& c : childInfo)
             if (c.local == ln) return true;
         return false;
     };
-    // The children in the namespace with that local name, or nothing when the quick match
-    // cannot decide (unresolved names), in which case the general search runs.
-    auto quickMatch = [&](std::string_view ln, const char* uri, GDataXMLElementList& out) {
-        if (!uri) return false;
+    using MatchedChildren = platform::SmallVector<GDataXMLElementPtr, 2>;
+    // The children the general search would find, or false when the quick match cannot decide
+    // (unresolved names, or none found in the namespace), in which case the general search runs.
+    // A class of no namespace matches the children written with its bare name, whatever their
+    // namespace, as the search by qualified name does.
+    auto quickMatch = [&](std::string_view ln, const char* uri, MatchedChildren& out) {
+        if (ln == "*" || ln.find(':') != std::string_view::npos) return false;
+        if (!uri) {
+            for (const auto& c : childInfo)
+                if (c.unprefixed && c.local == ln)
+                    if (auto child = element->childElementWithIdentity(c.identity)) out.push_back(std::move(child));
+            return true;
+        }
+        const std::string_view uriView(uri);
         for (const auto& c : childInfo) {
             if (c.local != ln) continue;
-            if (!c.href) return false;  // an unresolved name: let the general search decide
-            if (*c.href == uri)
-                out.push_back(std::static_pointer_cast<GDataXMLElement>(*c.node));
+            if (!c.href) {  // an unresolved name: let the general search decide
+                out.clear();
+                return false;
+            }
+            if (*c.href == uriView)
+                if (auto child = element->childElementWithIdentity(c.identity)) out.push_back(std::move(child));
         }
         return !out.empty();
+    };
+    // An attribute in a namespace is told by its URI, whatever prefix the document binds to it:
+    // a "gd:" bound to another URI is not ours.
+    auto attributeByURI = [](const GDataClassInfo& x) {
+        return x.extensionURI && x.extensionLocalName && *x.extensionURI &&
+               std::string_view(x.extensionURI) != kGDataNamespaceAtom;
+    };
+    auto hasAttribute = [&](const GDataClassInfo& x) {
+        auto none = [](const GDataXMLNode&) {};
+        return attributeByURI(x) ? element->visitAttributeForLocalName(x.extensionLocalName, x.extensionURI, none)
+                                 : element->visitAttributeForName(qualifiedNameForExtensionClass(x), none);
     };
 
     auto cache = extensionDeclarationsCache();
     if (!cache) return;
     const auto& cls = classInfo();
-    auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
-    GDataObjectPtr holder;  // keeps the ancestor being read alive
-    for (const GDataObject* o = this; o;) {
-        auto declIt = cache->find(&o->classInfo());
-        if (declIt != cache->end()) {
-            auto pit = declIt->second.find(&cls);
-            if (pit != declIt->second.end()) {
-                // By index: parsing children may add declarations to the cache (the list itself
-                // stays where it is, in its map node).
-                const auto& decls = pit->second;
-                for (size_t di = 0; di < decls.size(); ++di) {
-                    const GDataExtensionDeclaration decl = decls[di];
-                    const GDataClassInfo* x = decl.childClass();
-                    if (!x || slotFor(*x)) continue;
-                    if (!decl.isAttribute()) {
-                        const char* ln = x->extensionLocalName;
-                        if (!ln || !isCandidate(ln)) continue;
-                    }
-                    const std::string& q = qualifiedNameForExtensionClass(*x);
-                    std::optional<std::string_view> uri;
-                    if (x->extensionURI) uri = x->extensionURI;
-                    if (decl.isAttribute()) {
-                        // An attribute in a namespace is told by its URI, whatever prefix the
-                        // document binds to it: a "gd:" bound to another URI is not ours.
-                        bool byURI = x->extensionURI && x->extensionLocalName && *x->extensionURI &&
-                                     std::string_view(x->extensionURI) != kGDataNamespaceAtom;
-                        auto value = byURI ? stringForAttributeLocalName(x->extensionLocalName, x->extensionURI, element)
-                                           : stringForAttributeName(q, element);
-                        if (value) {
-                            auto attr = std::dynamic_pointer_cast<GDataAttribute>(x->make());
-                            if (attr) {
-                                attr->setStringValue(*value);
-                                setObject(attr, *x);
-                            }
-                        }
-                    } else {
-                        std::vector<GDataObjectPtr> objects;
-                        GDataXMLElementList matched;
-                        if (quickMatch(x->extensionLocalName, x->extensionURI, matched))
-                            objects = parseMatchedChildren(matched, q, uri, x);
-                        else
-                            objects = objectOrArrayForChildren(element, q, uri, x);
-                        if (objects.size() == 1) {
-                            setObject(objects.front(), *x);
-                        } else if (objects.size() > 1) {
-                            std::vector<GDataExtensionPtr> list(objects.begin(), objects.end());
-                            setObjects(list, *x);
-                        }
-                    }
-                }
+    // The declarations for this class, made by its own class and by those of its ancestors.
+    auto forEachDeclarationList = [&](const auto& visit) {
+        GDataObjectPtr holder;  // keeps the ancestor being read alive
+        for (const GDataObject* o = this; o;) {
+            auto declIt = cache->find(&o->classInfo());
+            if (declIt != cache->end()) {
+                auto pit = declIt->second.find(&cls);
+                if (pit != declIt->second.end()) visit(pit->second);
             }
+            holder = o->parent_.lock();
+            o = holder.get();
         }
-        holder = o->parent_.lock();
-        o = holder.get();
+    };
+    auto present = [&](const GDataExtensionDeclaration& decl) {
+        const GDataClassInfo* x = decl.childClass();
+        if (!x || slotFor(*x)) return false;
+        if (decl.isAttribute()) return true;
+        return x->extensionLocalName && isCandidate(x->extensionLocalName);
+    };
+
+    // The slot list is sized once, for the classes the element may hold.
+    size_t candidates = 0;
+    forEachDeclarationList([&](const std::vector<GDataExtensionDeclaration>& decls) {
+        for (const auto& decl : decls)
+            if (present(decl) && (!decl.isAttribute() || hasAttribute(*decl.childClass()))) ++candidates;
+    });
+    if (candidates == 0) return;
+    // Made for the parse; left unmade again when nothing was stored, as if never reserved.
+    bool hadExtensions = extensions_.has_value();
+    if (!hadExtensions) extensions_.emplace();
+    extensions_->reserve(extensions_->size() + candidates);
+
+    forEachDeclarationList([&](const std::vector<GDataExtensionDeclaration>& decls) {
+        // By index: parsing children may add declarations to the cache (the list itself stays
+        // where it is, in its map node).
+        for (size_t di = 0; di < decls.size(); ++di) {
+            const GDataExtensionDeclaration decl = decls[di];
+            if (!present(decl)) continue;
+            const GDataClassInfo& x = *decl.childClass();
+            const std::string& q = qualifiedNameForExtensionClass(x);
+            if (decl.isAttribute()) {
+                auto value = attributeByURI(x) ? stringForAttributeLocalName(x.extensionLocalName, x.extensionURI, element)
+                                               : stringForAttributeName(q, element);
+                if (value)
+                    if (auto attr = std::dynamic_pointer_cast<GDataAttribute>(x.make())) {
+                        attr->setStringValue(std::move(*value));
+                        setObject(attr, x);
+                    }
+                continue;
+            }
+            std::optional<std::string_view> uri;
+            if (x.extensionURI) uri = x.extensionURI;
+            ParsedObjects objects;
+            MatchedChildren matched;
+            if (quickMatch(x.extensionLocalName, x.extensionURI, matched))
+                parseMatchedChildren(matched, q, uri, &x, objects);
+            else
+                objectOrArrayForChildren(element, q, uri, &x, objects);
+            storeParsedObjects(objects, x);
+        }
+    });
+    if (!hadExtensions && extensions_ && extensions_->empty()) extensions_.reset();
+}
+
+void GDataObject::storeParsedObjects(ParsedObjects& objects, const GDataClassInfo& cls) {
+    if (objects.empty()) return;
+    for (const auto& o : objects) ensureObjectHasXMLNameForExtensionClass(o, cls);
+    if (!extensions_) extensions_.emplace();
+    ExtensionObjects stored;
+    stored.reserve(objects.size());
+    for (auto& o : objects) stored.push_back(std::move(o));
+    bool isList = stored.size() > 1;
+    if (auto s = slotFor(cls)) {
+        s->isList = isList;
+        s->objects = std::move(stored);
+        return;
     }
+    extensions_->push_back(ExtensionSlot{&cls, isList, std::move(stored)});
 }
 
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
@@ -1089,13 +1175,11 @@ void GDataObject::parseContentValueForElement(const GDataXMLElementPtr& element)
 
 void GDataObject::keepChildXMLElementsForElement(const GDataXMLElementPtr& element) {
     if (!hasDeclaredChildXMLElements()) return;
-    for (const auto& child : element->children()) {
-        if (child->kind() != GDataXMLNodeKind::Element) continue;
-        if (auto e = std::dynamic_pointer_cast<GDataXMLElement>(child)) {
-            if (auto c = e->copy()) childXMLElements_.push_back(c);
-            handleParsedElement(child);
-        }
-    }
+    element->forEachChild([this](const GDataXMLNode& child) {
+        if (child.kind() != GDataXMLNodeKind::Element) return;
+        if (auto c = std::dynamic_pointer_cast<GDataXMLElement>(child.copy())) childXMLElements_.push_back(std::move(c));
+        markConsumed(&child, false);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "gdata/GDataXMLElement.h"
 #include "gdata/GDataXMLNode.h"
 #include "platform/foundation/ClassInfo.h"
+#include "platform/foundation/SmallVector.h"
 
 namespace quorvane::platform {
 class InputStream;
@@ -154,6 +156,47 @@ using GDataExtensionDeclarationCache =
 using GDataAttributeDeclarationCache = std::map<const GDataClassInfo*, std::shared_ptr<std::vector<std::string>>>;
 using GDataSurrogates = std::map<const GDataClassInfo*, const GDataClassInfo*>;
 
+// A list that most objects leave empty (namespaces, kept XML): one pointer until something is
+// added, read as the list itself (an empty one when there is none).
+template <class List>
+class GDataRareList {
+public:
+    GDataRareList() = default;
+    GDataRareList(const GDataRareList& other) { *this = other; }
+    GDataRareList(GDataRareList&&) noexcept = default;
+    GDataRareList& operator=(const GDataRareList& other) {
+        if (this != &other) list_ = other.empty() ? nullptr : std::make_unique<List>(*other.list_);
+        return *this;
+    }
+    GDataRareList& operator=(GDataRareList&&) noexcept = default;
+    GDataRareList& operator=(List list) {
+        list_ = list.empty() ? nullptr : std::make_unique<List>(std::move(list));
+        return *this;
+    }
+
+    const List& get() const {
+        static const List& none = *new List();  // never destroyed: read by any thread until exit
+        return list_ ? *list_ : none;
+    }
+    operator const List&() const { return get(); }
+    // The list to change, made when there is none.
+    List& edit() {
+        if (!list_) list_ = std::make_unique<List>();
+        return *list_;
+    }
+
+    auto begin() const { return get().begin(); }
+    auto end() const { return get().end(); }
+    size_t size() const { return list_ ? list_->size() : 0; }
+    bool empty() const { return !list_ || list_->empty(); }
+    const auto& operator[](size_t i) const { return (*list_)[i]; }
+    void push_back(typename List::value_type v) { edit().push_back(std::move(v)); }
+    void clear() { list_.reset(); }
+
+private:
+    std::unique_ptr<List> list_;
+};
+
 // A kind map: key string to class (entries and feeds keep one each).
 using GDataKindMap = std::map<std::string, const GDataClassInfo*>;
 
@@ -230,8 +273,11 @@ public:
     void setAttributeDeclarations(std::optional<std::vector<std::string>> decls);
 
     // --- plain accessors ---
-    const std::string& elementName() const { return elementName_; }
-    void setElementName(std::string name) { elementName_ = std::move(name); }
+    const std::string& elementName() const { return classElementName_ ? *classElementName_ : elementName_; }
+    void setElementName(std::string name) {
+        classElementName_ = nullptr;
+        elementName_ = std::move(name);
+    }
     GDataObjectPtr parent() const { return parent_.lock(); }
     void setParent(const GDataObjectPtr& parent) { parent_ = parent; }
     const GDataStringDictionary& namespaces() const { return namespaces_; }
@@ -295,9 +341,11 @@ public:
     template <class T>
     std::vector<std::shared_ptr<T>> objectsForExtension() const {
         std::vector<std::shared_ptr<T>> out;
-        if (auto list = objectsForExtensionClass(T::staticClassInfo()))
-            for (auto& e : *list)
+        if (auto s = slotFor(T::staticClassInfo())) {
+            out.reserve(s->objects.size());
+            for (auto& e : s->objects)
                 if (auto t = std::dynamic_pointer_cast<T>(e)) out.push_back(std::move(t));
+        }
         return out;
     }
     // The string or date-time of a value-construct extension of class T (nullopt when absent), and
@@ -512,11 +560,13 @@ protected:
     // The namespaces the model writes under their usual prefixes.
     static const std::vector<std::pair<const char*, const char*>>& standardNamespaces();
 
-    // Extension storage: one object or a list, per class, in insertion order.
+    // Extension storage: one object or a list, per class, in insertion order. Most slots hold
+    // one object, kept inside the slot.
+    using ExtensionObjects = platform::SmallVector<GDataExtensionPtr, 1>;
     struct ExtensionSlot {
         const GDataClassInfo* cls;
         bool isList;
-        std::vector<GDataExtensionPtr> objects;
+        ExtensionObjects objects;
     };
     const std::vector<ExtensionSlot>* extensionSlots() const { return extensions_ ? &*extensions_ : nullptr; }
 
@@ -525,30 +575,40 @@ private:
     void parseAttributesForElement(const GDataXMLElementPtr& element);
     void parseContentValueForElement(const GDataXMLElementPtr& element);
     void keepChildXMLElementsForElement(const GDataXMLElementPtr& element);
-    std::vector<GDataObjectPtr> parseMatchedChildren(const GDataXMLElementList& children, std::string_view name,
-                                                     std::optional<std::string_view> URI, const GDataClassInfo* cls);
-    std::vector<GDataObjectPtr> objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
-                                                        std::optional<std::string_view> URI, const GDataClassInfo* cls);
+    // The parsed objects of matched children, in order (most matches are one child).
+    using ParsedObjects = platform::SmallVector<GDataObjectPtr, 2>;
+    void parseMatchedChildren(std::span<const GDataXMLElementPtr> children, std::string_view name,
+                              std::optional<std::string_view> URI, const GDataClassInfo* cls, ParsedObjects& out);
+    void objectOrArrayForChildren(const GDataXMLElementPtr& element, std::string_view name,
+                                  std::optional<std::string_view> URI, const GDataClassInfo* cls, ParsedObjects& out);
+    // Stores parsed objects of an extension class: one object, or a list of several.
+    void storeParsedObjects(ParsedObjects& objects, const GDataClassInfo& cls);
+    // The attribute's value, the attribute marked as consumed.
+    std::optional<std::string> takeAttributeValue(const GDataXMLNode& attr);
     ExtensionSlot* slotFor(const GDataClassInfo& cls);
     const ExtensionSlot* slotFor(const GDataClassInfo& cls) const;
     std::vector<std::string>& ensureAttributeDeclarations();
     // Applies the consumption recorded while parsing to the unparsed lists.
     void flushConsumed() const;
 
+    // The element name: the class's own qualified name, shared by every object of the class that
+    // uses it, or a name of its own.
+    const std::string* classElementName_ = nullptr;
     std::string elementName_;
     std::weak_ptr<GDataObject> parent_;
-    GDataStringDictionary namespaces_;
+    GDataRareList<GDataStringDictionary> namespaces_;
     std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache_;
     std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache_;
     std::shared_ptr<std::vector<std::string>> attributeDeclarations_;
     std::optional<std::vector<ExtensionSlot>> extensions_;
     GDataStringDictionary attributes_;
     std::optional<std::string> contentValue_;
-    GDataXMLElementList childXMLElements_;
-    mutable GDataXMLNodeList unknownChildren_;
-    mutable GDataXMLNodeList unknownAttributes_;
+    GDataRareList<GDataXMLElementList> childXMLElements_;
+    mutable GDataRareList<GDataXMLNodeList> unknownChildren_;
+    mutable GDataRareList<GDataXMLNodeList> unknownAttributes_;
     bool shouldIgnoreUnknowns_ = false;
-    std::optional<std::string> serviceVersion_;
+    // Shared by the objects of a parsed tree (nullptr: none).
+    std::shared_ptr<const std::string> serviceVersion_;
     mutable std::optional<std::string> coreProtocolVersion_;
     // What few objects ever carry, made on first use: a feed holds thousands of objects.
     struct Extras {
@@ -559,11 +619,12 @@ private:
     Extras& extras();
     std::unique_ptr<Extras> extras_;
     // The element being parsed, until the unparsed lists are made from it. Parsing marks each
-    // node it consumes with this object's address (libxml2's per-node application pointer), and
+    // node it consumes with a mark of this parse's own (libxml2's per-node application pointer), and
     // the lists are made once, from the nodes not so marked: removing nodes one at a time would
     // be quadratic in the number of children of a large feed, and most parsed objects never need
     // the lists at all until they are written.
     mutable GDataXMLElementPtr parsedElement_;
+    const void* parseMark_ = nullptr;  // the mark this object's parse leaves on what it consumes
     void markConsumed(const GDataXMLNode* node, bool attribute);
 };
 

@@ -76,8 +76,12 @@ xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespace
     xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
     // An undeclared prefix leaves a name without its namespace, and writing it back would give
     // XML that a namespace-aware reader refuses.
-    bool namespacesBroken = doc && context->wellFormed &&
-                            (!context->nsWellFormed || hasUnboundPrefixedName(xmlDocGetRootElement(doc)));
+    // Only a document that declares entities can hold such expanded content: the tree is walked
+    // for it then alone.
+    bool declaresEntities = doc && doc->intSubset && doc->intSubset->entities;
+    bool namespacesBroken =
+        doc && context->wellFormed &&
+        (!context->nsWellFormed || (declaresEntities && hasUnboundPrefixedName(xmlDocGetRootElement(doc))));
     if (doc && (!context->wellFormed || namespacesBroken)) {
         xmlFreeDoc(doc);
         doc = nullptr;

@@ -124,6 +124,16 @@ GDataXMLNodeList GDataXMLElement::namespaces() const {
     return list;
 }
 
+void GDataXMLElement::forEachNamespace(
+    const std::function<void(std::string_view prefix, std::string_view URI)>& visit) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return;
+    for (xmlNsPtr ns = node_->nsDef; ns; ns = ns->next) {
+        if (isXMLPrefix(ns->prefix)) continue;
+        visit(ns->prefix ? reinterpret_cast<const char*>(ns->prefix) : "",
+              ns->href ? reinterpret_cast<const char*>(ns->href) : "");
+    }
+}
+
 void GDataXMLElement::setNamespaces(const GDataXMLNodeList& namespaces) {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return;
     releaseCachedValues();
@@ -269,41 +279,67 @@ void GDataXMLElement::buryOrFree(xmlNodePtr node) {
     }
 }
 
-GDataXMLElementList GDataXMLElement::elementsForName(std::string_view name) const {
+GDataXMLElementList GDataXMLElement::matchingChildElements(const std::function<bool(xmlNodePtr)>& match) const {
     GDataXMLElementList result;
-    if (!node_ || node_->type != XML_ELEMENT_NODE) return result;
+    if (!node_ || node_->type != XML_ELEMENT_NODE || !node_->children) return result;
+    // The cached wrappers when there are some; otherwise wrappers for the matches alone.
+    if (caches_ && caches_->children) {
+        for (const auto& child : *caches_->children)
+            if (child->node_->type == XML_ELEMENT_NODE && match(child->node_))
+                result.push_back(std::static_pointer_cast<GDataXMLElement>(child));
+        return result;
+    }
+    for (xmlNodePtr n = node_->children; n; n = n->next)
+        if (n->type == XML_ELEMENT_NODE && match(n)) result.push_back(std::static_pointer_cast<GDataXMLElement>(wrap(n, tree_)));
+    return result;
+}
+
+GDataXMLElementList GDataXMLElement::elementsForName(std::string_view name) const {
+    if (!node_ || node_->type != XML_ELEMENT_NODE) return {};
     if (auto prefix = prefixForName(name)) {
         if (const xmlChar* uri = lookupNamespaceURI(node_, xstr(*prefix))) {
             return elementsForLocalName(localNameForName(name), std::string_view(reinterpret_cast<const char*>(uri)));
         }
     }
-    for (const auto& child : cachedChildren()) {
-        if (child->node_->type == XML_ELEMENT_NODE && child->nameRef() == name) {
-            result.push_back(std::static_pointer_cast<GDataXMLElement>(child));
-        }
-    }
-    return result;
+    return matchingChildElements([&](xmlNodePtr n) {
+        const GDataXMLNode view(Token{}, n, nullptr);
+        return view.hasQualifiedName(name);
+    });
 }
 
 GDataXMLElementList GDataXMLElement::elementsForLocalName(std::string_view localName,
                                                          std::optional<std::string_view> URI) const {
-    GDataXMLElementList result;
-    if (!node_ || node_->type != XML_ELEMENT_NODE || !node_->children) return result;
     bool hasURI = URI && !URI->empty();
-    std::string braced = hasURI ? bracedName(*URI, localNameForName(localName)) : std::string();
-    for (const auto& child : cachedChildren()) {
-        xmlNodePtr n = child->node_;
-        if (n->type != XML_ELEMENT_NODE) continue;
-        bool match;
+    std::string_view local = localName;
+    if (size_t colon = local.find(':'); colon != std::string_view::npos && colon + 1 < local.size())
+        local = local.substr(colon + 1);
+    return matchingChildElements([&](xmlNodePtr n) {
         if (n->ns && n->ns->href && *n->ns->href) {
             // Compared by URI: the child may use any prefix or declaration for it.
-            match = hasURI && xequal(n->ns->href, *URI) && xequal(n->name, localName);
-        } else {
-            match = hasURI ? xequal(n->name, braced) : xequal(n->name, localName);
+            return hasURI && xequal(n->ns->href, *URI) && xequal(n->name, localName);
         }
-        if (match) result.push_back(std::static_pointer_cast<GDataXMLElement>(child));
+        if (!hasURI) return xequal(n->name, localName);
+        // Made with the URI and not yet resolved: "{URI}:local".
+        std::string_view name(n->name ? reinterpret_cast<const char*>(n->name) : "");
+        return name.size() == URI->size() + local.size() + 3 && name[0] == '{' && name.substr(1, URI->size()) == *URI &&
+               name.substr(1 + URI->size(), 2) == "}:" && name.substr(3 + URI->size()) == local;
+    });
+}
+
+void GDataXMLElement::forEachChild(const std::function<void(const GDataXMLNode&)>& visit) const {
+    // The children children() lists: none for an entity reference (see cachedChildren).
+    if (!hasTreeLinks(node_) || node_->type == XML_ENTITY_REF_NODE) return;
+    for (xmlNodePtr child = node_->children; child; child = child->next) {
+        const GDataXMLNode view(Token{}, child, nullptr);
+        visit(view);
     }
-    return result;
+}
+
+std::shared_ptr<GDataXMLElement> GDataXMLElement::childElementWithIdentity(const void* identity) const {
+    auto child = static_cast<xmlNodePtr>(const_cast<void*>(identity));
+    if (!child || !node_ || node_->type != XML_ELEMENT_NODE || child->type != XML_ELEMENT_NODE || child->parent != node_)
+        return nullptr;
+    return std::static_pointer_cast<GDataXMLElement>(wrap(child, tree_));
 }
 
 // --- attributes ---
@@ -379,39 +415,69 @@ std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForXMLNode(xmlAttrPtr th
     return nullptr;
 }
 
-std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForName(std::string_view name) const {
+xmlAttrPtr GDataXMLElement::findAttributeForName(std::string_view name) const {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return nullptr;
     for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
-        if (xequal(attr->name, name)) return attributeForXMLNode(attr);
+        if (xequal(attr->name, name)) return attr;
     }
-    const xmlChar* uri = nullptr;
-    std::string local(name);
-    if (auto prefix = prefixForName(name)) {
-        uri = lookupNamespaceURI(node_, xstr(*prefix));
-        local = localNameForName(name);
-    }
+    auto prefix = prefixForName(name);
+    if (!prefix) return nullptr;
+    const xmlChar* uri = lookupNamespaceURI(node_, xstr(*prefix));
+    std::string_view local = name.substr(prefix->size() + 1);
+    if (local.empty()) local = name;  // a name ending in its only colon is its own local name
     for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
         bool inNamespace = uri ? (attr->ns && xequal(attr->ns->href, uri)) : attr->ns == nullptr;
-        if (inNamespace && xequal(attr->name, local)) return attributeForXMLNode(attr);
+        if (inNamespace && xequal(attr->name, local)) return attr;
     }
     return nullptr;
 }
 
-std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForLocalName(std::string_view localName,
-                                                                     std::optional<std::string_view> URI) const {
+xmlAttrPtr GDataXMLElement::findAttributeForLocalName(std::string_view localName,
+                                                      std::optional<std::string_view> URI) const {
     if (!node_ || node_->type != XML_ELEMENT_NODE) return nullptr;
     bool hasURI = URI && !URI->empty();
     for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
         bool inNamespace = hasURI ? (attr->ns && xequal(attr->ns->href, *URI)) : attr->ns == nullptr;
-        if (inNamespace && xequal(attr->name, localName)) return attributeForXMLNode(attr);
+        if (inNamespace && xequal(attr->name, localName)) return attr;
     }
     if (hasURI) {
-        std::string braced = bracedName(*URI, localName);
+        // A name not yet resolved: "{URI}:local", compared in place.
         for (xmlAttrPtr attr = node_->properties; attr; attr = attr->next) {
-            if (!attr->ns && xequal(attr->name, braced)) return attributeForXMLNode(attr);
+            if (attr->ns || !attr->name || attr->name[0] != '{') continue;
+            std::string_view n(reinterpret_cast<const char*>(attr->name));
+            if (n.size() == URI->size() + localName.size() + 3 && n.substr(1, URI->size()) == *URI &&
+                n.substr(1 + URI->size(), 2) == "}:" && n.substr(3 + URI->size()) == localName)
+                return attr;
         }
     }
     return nullptr;
+}
+
+std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForName(std::string_view name) const {
+    return attributeForXMLNode(findAttributeForName(name));
+}
+
+std::shared_ptr<GDataXMLNode> GDataXMLElement::attributeForLocalName(std::string_view localName,
+                                                                     std::optional<std::string_view> URI) const {
+    return attributeForXMLNode(findAttributeForLocalName(localName, URI));
+}
+
+bool GDataXMLElement::visitAttributeForName(std::string_view name,
+                                            const std::function<void(const GDataXMLNode&)>& visit) const {
+    xmlAttrPtr attr = findAttributeForName(name);
+    if (!attr) return false;
+    const GDataXMLNode view(Token{}, reinterpret_cast<xmlNodePtr>(attr), nullptr);
+    visit(view);
+    return true;
+}
+
+bool GDataXMLElement::visitAttributeForLocalName(std::string_view localName, std::optional<std::string_view> URI,
+                                                 const std::function<void(const GDataXMLNode&)>& visit) const {
+    xmlAttrPtr attr = findAttributeForLocalName(localName, URI);
+    if (!attr) return false;
+    const GDataXMLNode view(Token{}, reinterpret_cast<xmlNodePtr>(attr), nullptr);
+    visit(view);
+    return true;
 }
 
 std::optional<std::string> GDataXMLElement::resolvePrefixForNamespaceURI(std::string_view namespaceURI) const {

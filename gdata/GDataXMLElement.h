@@ -30,6 +30,8 @@ public:
 
     // The element's own declarations, in order, without any "xml" declaration.
     GDataXMLNodeList namespaces() const;
+    // The same declarations as prefix ("" for a default namespace) and URI, read in place.
+    void forEachNamespace(const std::function<void(std::string_view prefix, std::string_view URI)>& visit) const;
     // Replaces the element's own declarations with the given namespace nodes, then fixes up
     // the element's names. Nodes that still used a replaced declaration are moved to a
     // declaration of the same URI in scope, or one declared anew, so the tree stays writable.
@@ -59,6 +61,14 @@ public:
     // nullopt or an empty URI means no namespace.
     GDataXMLElementList elementsForLocalName(std::string_view localName, std::optional<std::string_view> URI) const;
 
+    // Calls `visit` with each child (of every kind, as children() lists them) in turn, as a
+    // passing view like forEachAttribute's: nothing is allocated or cached.
+    void forEachChild(const std::function<void(const GDataXMLNode&)>& visit) const;
+    // The wrapper of a child element seen through forEachChild, found by its identity(): made
+    // for the call, sharing this element's tree. nullptr when `identity` is not that of a child
+    // element of this element.
+    std::shared_ptr<GDataXMLElement> childElementWithIdentity(const void* identity) const;
+
     // --- attributes ---
 
     // The element's attributes in document order; cached. Empty when there are none.
@@ -77,6 +87,11 @@ public:
     std::shared_ptr<GDataXMLNode> attributeForName(std::string_view name) const;
     std::shared_ptr<GDataXMLNode> attributeForLocalName(std::string_view localName,
                                                          std::optional<std::string_view> URI) const;
+    // The attribute the two lookups above find, handed to `visit` as a passing view instead of
+    // a cached wrapper; false (and no call) when there is none.
+    bool visitAttributeForName(std::string_view name, const std::function<void(const GDataXMLNode&)>& visit) const;
+    bool visitAttributeForLocalName(std::string_view localName, std::optional<std::string_view> URI,
+                                    const std::function<void(const GDataXMLNode&)>& visit) const;
 
     // The prefix bound to the URI in scope at the element; "" for a default namespace;
     // nullopt when the URI is not in scope.
@@ -109,6 +124,10 @@ private:
     void buryOrFree(xmlNodePtr node);
     // The common step of addAttribute: an attribute named `name`, in the namespace `href` (one
     // of `preferredPrefix` declared when none is in scope), holding `value` literally.
+    // The child elements `match` accepts, in order.
+    GDataXMLElementList matchingChildElements(const std::function<bool(xmlNodePtr)>& match) const;
+    xmlAttrPtr findAttributeForName(std::string_view name) const;
+    xmlAttrPtr findAttributeForLocalName(std::string_view localName, std::optional<std::string_view> URI) const;
     bool addAttributeNamed(const xmlChar* name, const xmlChar* href, const xmlChar* preferredPrefix,
                            const xmlChar* value);
 };

@@ -78,6 +78,24 @@ public:
 };
 QV_GDATA_DEFINE_CLASS(TestBlob, GDataObject, kTestNS, "t", "blob")
 
+// <plain>text</plain> in no namespace
+class TestPlain : public GDataValueElementConstruct {
+    QV_GDATA_CLASS(TestPlain)
+};
+QV_GDATA_DEFINE_CLASS(TestPlain, GDataValueElementConstruct, nullptr, nullptr, "plain")
+
+// <t:holder> with notes and plain elements
+class TestHolder : public GDataObject {
+    QV_GDATA_CLASS(TestHolder)
+public:
+    void addExtensionDeclarations() override {
+        GDataObject::addExtensionDeclarations();
+        addExtensionDeclarationForParentClass(staticClassInfo(),
+                                              {&TestNote::staticClassInfo(), &TestPlain::staticClassInfo()});
+    }
+};
+QV_GDATA_DEFINE_CLASS(TestHolder, GDataObject, kTestNS, "t", "holder")
+
 const char* kThingXML =
     "<t:thing xmlns:t='http://example.com/test' xmlns:atom='http://www.w3.org/2005/Atom' xmlns:x='urn:x'"
     " id='42' count='12abc' t:etag='W/&quot;abc&quot;' x:extra='kept'>"
@@ -186,6 +204,69 @@ TEST(GDataObjectParse, UnparsedNodesOutliveTheParsedTreeAndCanStillBeConsumed) {
     auto xml = xmlOf(*thing);
     EXPECT_NE(xml.find("<!-- a comment -->"), std::string::npos) << xml;
     EXPECT_EQ(xml.find("x:unknown"), std::string::npos) << xml;
+}
+
+TEST(GDataObjectParse, EachParseOfTheSameElementKeepsItsOwnUnparsedNodes) {
+    // Objects of two classes parsed one after another from one element (each freed before the
+    // next, so they may share an address) and side by side: what one class consumed is still
+    // unparsed for the other.
+    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto parse = [&](const GDataClassInfo& cls) { return GDataObject::objectWithXMLElement(cls, element, nullptr); };
+    auto checkThing = [](const GDataObjectPtr& o) {
+        ASSERT_TRUE(o);
+        EXPECT_EQ(o->unknownChildren().size(), 2u);
+        EXPECT_EQ(o->unknownAttributes().size(), 1u);
+        EXPECT_EQ(o->objectsForExtension<TestRating>().size(), 2u);
+    };
+    auto checkHolder = [](const GDataObjectPtr& o) {  // takes the note alone
+        ASSERT_TRUE(o);
+        EXPECT_EQ(o->unknownChildren().size(), 6u);
+        EXPECT_EQ(o->unknownAttributes().size(), 4u);
+    };
+    for (int i = 0; i < 3; ++i) {
+        checkThing(parse(TestThing::staticClassInfo()));
+        checkHolder(parse(TestHolder::staticClassInfo()));
+    }
+    auto thing = parse(TestThing::staticClassInfo());
+    auto holder = parse(TestHolder::staticClassInfo());
+    checkThing(thing);
+    checkHolder(holder);
+    checkThing(parse(TestThing::staticClassInfo()));
+}
+
+TEST(GDataObjectParse, ChildrenAreMatchedByNamespaceOrByBareName) {
+    struct Case {
+        const char* body;
+        std::vector<std::string> notes, plains;
+        size_t unknown;
+    };
+    const Case cases[] = {
+        // A class in a namespace takes its children in that namespace, whatever their prefix.
+        {"<t:note>a</t:note><o:note>b</o:note><n:note xmlns:n='http://example.com/test'>c</n:note>", {"a", "c"}, {}, 1},
+        // A class of no namespace takes the children written with its bare name, whatever their
+        // namespace, and no prefixed one.
+        {"<plain>a</plain><o:plain>b</o:plain><plain xmlns='urn:p'>c</plain>", {}, {"a", "c"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        auto element = GDataXMLElement::initWithXMLString(
+            std::string("<t:holder xmlns:t='http://example.com/test' xmlns:o='urn:o'>") + c.body + "</t:holder>");
+        auto holder = GDataObject::objectWithXMLElement(TestHolder::staticClassInfo(), element, nullptr);
+        ASSERT_TRUE(holder);
+        std::vector<std::string> notes, plains;
+        for (const auto& n : holder->objectsForExtension<TestNote>()) notes.push_back(n->stringValue().value_or(""));
+        for (const auto& p : holder->objectsForExtension<TestPlain>()) plains.push_back(p->stringValue().value_or(""));
+        EXPECT_EQ(notes, c.notes);
+        EXPECT_EQ(plains, c.plains);
+        EXPECT_EQ(holder->unknownChildren().size(), c.unknown);
+    }
+    // The class's prefix bound to another namespace in the document still names its children.
+    auto element = GDataXMLElement::initWithXMLString("<t:holder xmlns:t='urn:other'><t:note>z</t:note></t:holder>");
+    auto holder = GDataObject::objectWithXMLElement(TestHolder::staticClassInfo(), element, nullptr);
+    ASSERT_TRUE(holder);
+    auto note = holder->objectForExtension<TestNote>();
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->stringValue(), "z");
 }
 
 TEST(GDataObjectParse, ContentWithACommentKeepsTheCommentAfterTheContent) {

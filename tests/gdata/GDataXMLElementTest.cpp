@@ -190,6 +190,41 @@ TEST(GDataXMLElementTest, AttributeLookups) {
     EXPECT_FALSE(element->attributeForXMLNode(nullptr));
 }
 
+TEST(GDataXMLElementTest, InPlaceReadersSeeWhatTheWrappersSee) {
+    auto element = parseElement("<e xmlns:gd=" + q(kGDNS) + " gd:a='1' b='2'><gd:x/>text<y><z/></y><!--c--></e>");
+    std::vector<const void*> seen;
+    element->forEachChild([&](const GDataXMLNode& child) { seen.push_back(child.identity()); });
+    std::vector<std::pair<std::string, std::string>> namespaces;
+    element->forEachNamespace([&](std::string_view p, std::string_view u) { namespaces.emplace_back(p, u); });
+    EXPECT_EQ(namespaces, (std::vector<std::pair<std::string, std::string>>{{"gd", kGDNS}}));
+
+    // Lookups made before the children are cached wrap their matches alone; once cached, the
+    // cached wrappers are handed out.
+    auto early = element->elementsForName("gd:x");
+    ASSERT_EQ(early.size(), 1u);
+    const auto& children = element->children();
+    ASSERT_EQ(children.size(), seen.size());
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(children[i]->identity(), seen[i]);
+    EXPECT_EQ(early[0]->identity(), children[0]->identity());
+    EXPECT_EQ(element->elementsForName("gd:x").at(0), children[0]);
+    EXPECT_EQ(element->elementsForLocalName("y", std::nullopt).at(0), children[2]);
+
+    // A wrapper by identity for a child element only.
+    auto x = element->childElementWithIdentity(seen[0]);
+    ASSERT_TRUE(x);
+    EXPECT_EQ(x->name(), "gd:x");
+    EXPECT_FALSE(element->childElementWithIdentity(seen[1]));  // text
+    EXPECT_FALSE(element->childElementWithIdentity(children[2]->children().at(0)->identity()));  // grandchild
+    EXPECT_FALSE(element->childElementWithIdentity(nullptr));
+
+    std::string value;
+    EXPECT_TRUE(element->visitAttributeForName("gd:a", [&](const GDataXMLNode& a) { value = *a.simpleContent(); }));
+    EXPECT_EQ(value, "1");
+    EXPECT_TRUE(element->visitAttributeForLocalName("b", std::nullopt, [&](const GDataXMLNode& a) { value = *a.simpleContent(); }));
+    EXPECT_EQ(value, "2");
+    EXPECT_FALSE(element->visitAttributeForLocalName("a", "urn:other", [](const GDataXMLNode&) { FAIL(); }));
+}
+
 TEST(GDataXMLElementTest, ResolvePrefixForNamespaceURI) {
     auto entry = atomEntry();
     EXPECT_EQ(entry->resolvePrefixForNamespaceURI(kAtomNS), "");
