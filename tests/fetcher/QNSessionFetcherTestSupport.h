@@ -47,11 +47,12 @@ inline std::shared_ptr<FetchOutcome> beginFetch(const std::shared_ptr<QNSessionF
     return outcome;
 }
 
-inline bool pumpUntil(const std::function<bool()>& predicate, double timeout = 10) {
+// Bounds are generous: a loaded machine running the sanitizer build can take seconds a request.
+inline bool pumpUntil(const std::function<bool()>& predicate, double timeout = 60) {
     return platform::RunLoop::main()->runUntil(predicate, timeout);
 }
 
-inline std::shared_ptr<FetchOutcome> fetchToEnd(const std::shared_ptr<QNSessionFetcher>& fetcher, double timeout = 10) {
+inline std::shared_ptr<FetchOutcome> fetchToEnd(const std::shared_ptr<QNSessionFetcher>& fetcher, double timeout = 60) {
     auto outcome = beginFetch(fetcher);
     EXPECT_TRUE(pumpUntil([&] { return outcome->calls > 0; }, timeout));
     // Let anything wrongly dispatched after the completion show up.
