@@ -30,6 +30,8 @@ constexpr int64_t kMaxChunkSize = 100LL * 1024 * 1024;
 constexpr int64_t kMinTailLength = 2500;
 constexpr const char* kCommand = "X-Goog-Upload-Command";
 constexpr const char* kUserAgentMarker = "(QNSUF/1)";
+// The files that carry a file upload's chunks, one per chunk, in the temporary directory.
+constexpr std::string_view kChunkFilePrefix = "QNUpload_temp_";
 
 std::optional<int64_t> headerNumber(const std::optional<HTTPHeaders>& headers, const char* name) {
     if (!headers) return std::nullopt;
@@ -59,6 +61,17 @@ std::optional<Bytes> readRange(platform::FileHandle& handle, int64_t offset, int
     auto data = handle.readDataOfLength(size_t(length));
     if (!data || int64_t(data->size()) != length) return std::nullopt;
     return data;
+}
+
+// Removes the chunk's body file when it is a chunk file: never the upload's own file, and never
+// a file of another name, even when a session description restored from disk names it.
+void removeChunkFile(QNSessionFetcher& chunk, const std::optional<URL>& uploadFile) {
+    auto body = chunk.bodyFileURL();
+    if (!body || body == uploadFile) return;
+    std::filesystem::path path(body->path());
+    if (!platform::hasPrefix(path.filename().string(), kChunkFilePrefix)) return;
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
 }
 
 // The live upload fetchers whose chunks go on background sessions.
@@ -144,7 +157,13 @@ QNSessionUploadFetcher::QNSessionUploadFetcher(std::optional<URLRequest> request
                                                std::optional<platform::URLSessionConfiguration> configuration)
     : QNSessionFetcher(std::move(request), std::move(configuration)), u_(std::make_unique<Upload>()) {}
 
-QNSessionUploadFetcher::~QNSessionUploadFetcher() = default;
+QNSessionUploadFetcher::~QNSessionUploadFetcher() {
+    // A chunk still held here is one nothing will finish: its file goes with the upload.
+    if (auto chunk = std::move(u_->flight.chunkFetcher)) {
+        chunk->stopFetching();
+        removeChunkFile(*chunk, u_->source.fileURL);
+    }
+}
 
 std::shared_ptr<QNSessionUploadFetcher> QNSessionUploadFetcher::selfUpload() {
     return std::static_pointer_cast<QNSessionUploadFetcher>(shared_from_this());
@@ -445,10 +464,8 @@ std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::uploadFetcherWithPrope
         QN_LOCKED;
         background = !isQueryFetch && u_->chunks.useBackgroundSession && u_->source.fileURL;
     }
-    if (background) {
-        chunk->setUseBackgroundSession(true);
-        chunk->createSessionIdentifierWithMetadata(uploadSessionIdentifierMetadata());
-    }
+    // Its session identifier is made when it begins (beginChunkFetcher), once its body is known.
+    if (background) chunk->setUseBackgroundSession(true);
     Properties chunkProperties = properties;
     chunkProperties[kQNUploadFetcherChunkParentKey] = std::weak_ptr<QNSessionFetcher>(shared_from_this());
     chunk->setProperties(std::move(chunkProperties));
@@ -640,9 +657,30 @@ void QNSessionUploadFetcher::generateChunkSubdata(int64_t offset, int64_t length
 }
 
 void QNSessionUploadFetcher::beginChunkFetcher(const std::shared_ptr<QNSessionFetcher>& chunk, int64_t offset) {
+    // A chunk on a background session carries the upload's description, its chunk file among
+    // it, so that a later process that takes the chunk over also removes that file.
+    if (chunk->useBackgroundSession()) chunk->createSessionIdentifierWithMetadata(uploadSessionIdentifierMetadata());
+    bool wanted;
+    std::shared_ptr<QNSessionFetcher> replaced;
     {
         QN_LOCKED;
-        u_->chunks.currentOffset = offset;
+        // Paused or stopped meanwhile (a query answered after the pause, say): the chunk is
+        // not sent, and its file goes.
+        wanted = !u_->flight.isPaused && !s_->status.userStoppedFetching;
+        if (wanted) {
+            if (u_->flight.chunkFetcher != chunk) replaced = u_->flight.chunkFetcher;
+            u_->chunks.currentOffset = offset;
+        }
+    }
+    if (!wanted) {
+        removeChunkFile(*chunk, uploadFileURL());
+        return;
+    }
+    // A chunk begun while another is still held (two resumes, two queries, two chunks): the
+    // older one is stopped and its file removed.
+    if (replaced) destroyChunkFetcher();
+    {
+        QN_LOCKED;
         u_->flight.chunkFetcher = chunk;
         u_->flight.fetcherInFlight = chunk;
         u_->chunks.lastRequest = chunk->request();
@@ -826,10 +864,7 @@ void QNSessionUploadFetcher::destroyChunkFetcher() {
         ownFile = u_->source.fileURL;
     }
     chunk->stopFetching();
-    if (auto body = chunk->bodyFileURL(); body && body != ownFile) {
-        std::error_code ec;
-        std::filesystem::remove(body->path(), ec);
-    }
+    removeChunkFile(*chunk, ownFile);
     auto headers = chunk->responseHeaders();
     {
         QN_LOCKED;
@@ -1200,6 +1235,7 @@ std::vector<std::shared_ptr<QNSessionUploadFetcher>> QNSessionUploadFetcher::upl
         auto upload = uploadFetcherForSessionIdentifierMetadata(*metadata);
         if (!upload) {
             restored->stopFetching();
+            removeChunkFile(*restored, std::nullopt);
             continue;
         }
         result.push_back(upload);

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/runloop/NotificationCenter.h"
@@ -59,6 +63,37 @@ inline std::shared_ptr<FetchOutcome> fetchToEnd(const std::shared_ptr<QNSessionF
     platform::RunLoop::main()->runUntil([] { return false; }, 0.02);
     return outcome;
 }
+
+// A fresh directory, made the process's temporary directory ($TMPDIR) while the object lives.
+class ScopedTemporaryDirectory {
+public:
+    ScopedTemporaryDirectory() {
+        if (const char* old = std::getenv("TMPDIR")) saved_ = old;
+        std::string tmpl = (std::filesystem::temp_directory_path() / "quorvane-tmp-XXXXXX").string();
+        if (::mkdtemp(tmpl.data())) path = tmpl;
+        if (!path.empty()) ::setenv("TMPDIR", path.c_str(), 1);
+    }
+    ~ScopedTemporaryDirectory() {
+        saved_ ? ::setenv("TMPDIR", saved_->c_str(), 1) : ::unsetenv("TMPDIR");
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+    ScopedTemporaryDirectory(const ScopedTemporaryDirectory&) = delete;
+    ScopedTemporaryDirectory& operator=(const ScopedTemporaryDirectory&) = delete;
+
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(path, ec)) names.push_back(entry.path().filename());
+        return names;
+    }
+    bool empty() const { return entries().empty(); }
+
+    std::filesystem::path path;
+
+private:
+    std::optional<std::string> saved_;
+};
 
 // Counts the fetcher notifications posted for one fetcher.
 class NotificationCounter {

@@ -1,6 +1,7 @@
 // Uploads whose chunks go on background sessions: the description each chunk's session
 // identifier carries, the rebuilding of an upload from it, and an upload whose process ends in
-// the middle (a child killed while a chunk is on the wire) that the next process completes.
+// the middle (a child killed while a chunk is on the wire) that the next process completes,
+// removing the chunk file the first one left.
 //
 // The interrupted upload relies on this test running in a process of its own (as ctest runs
 // each test): the next start reads the persisted background sessions from the user defaults
@@ -16,8 +17,6 @@
 
 #include "fetcher/QNSessionUploadFetcher.h"
 #include "platform/foundation/Crypto.h"
-#include "platform/foundation/Paths.h"
-#include "platform/foundation/UUID.h"
 #include "tests/fetcher/QNSessionFetcherTestSupport.h"
 #include "tests/support/FakeResumableUploads.h"
 
@@ -62,11 +61,13 @@ TEST(QNSessionUploadFetcherBackgroundTest, AnUploadIsRebuiltFromItsDescriptionOn
 
 TEST(QNSessionUploadFetcherBackgroundTest, AnUploadCutOffWithItsProcessIsCompletedByTheNextOne) {
     const std::string body = patternBody(1000000);
-    auto path = platform::Paths::temporaryDirectory() / ("background-upload-" + platform::UUID().uuidString());
-    std::ofstream(path, std::ios::binary) << body;
     // The child starts before any thread of this process does (the server's among them), and
-    // trusts the test CA made before it.
+    // trusts the test CA made before it (in the usual temporary directory). Both processes
+    // share a temporary directory of their own.
     TestHTTPServer::caCertificatePEM();
+    ScopedTemporaryDirectory tmp;
+    auto path = tmp.path / "background-upload";
+    std::ofstream(path, std::ios::binary) << body;
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     std::fflush(nullptr);
@@ -122,6 +123,7 @@ TEST(QNSessionUploadFetcherBackgroundTest, AnUploadCutOffWithItsProcessIsComplet
     EXPECT_EQ(platform::sha256Hex(all[0].bytes), platform::sha256Hex(body));
     EXPECT_FALSE(QNSessionFetcher::activePersistedBackgroundSessions());
     std::filesystem::remove(path);
+    EXPECT_TRUE(pumpUntil([&] { return tmp.empty(); })) << ::testing::PrintToString(tmp.entries());
 }
 
 }  // namespace

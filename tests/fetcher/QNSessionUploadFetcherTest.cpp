@@ -1,11 +1,14 @@
 // The resumable upload fetcher against the fake provider's upload endpoints: the four body
 // sources, chunk sizes, failures answered by offset queries (and their bound), pause and resume,
-// stopping before and after the upload URL, and resuming at a known upload URL.
+// stopping before and after the upload URL, and resuming at a known upload URL. Each test has a
+// temporary directory of its own, which must hold no chunk file when it ends.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -25,6 +28,9 @@ using platform::URLRequest;
 
 class QNSessionUploadFetcherTest : public ::testing::Test {
 protected:
+    // The test CA's folder is made once for the process, in the usual temporary directory.
+    static void SetUpTestSuite() { TestHTTPServer::caCertificatePEM(); }
+    void SetUp() override { ASSERT_FALSE(tmp.path.empty()); }
     std::shared_ptr<QNSessionUploadFetcher> newUpload(int64_t chunkSize = 600000) {
         URLRequest request(URL::URLWithString(uploads.startURL()));
         request.setValue("application/octet-stream", "Content-Type");
@@ -42,6 +48,7 @@ protected:
     }
     void TearDown() override {
         for (const auto& f : files) std::filesystem::remove(f);
+        EXPECT_TRUE(pumpUntil([&] { return tmp.empty(); })) << ::testing::PrintToString(tmp.entries());
     }
     // The upload the server finished, checked against what was sent.
     void expectArrived(const std::string& body) {
@@ -52,6 +59,7 @@ protected:
         EXPECT_EQ(platform::sha256Hex(all[0].bytes), platform::sha256Hex(body));
     }
 
+    ScopedTemporaryDirectory tmp;
     TestHTTPServer server;
     FakeResumableUploads uploads{server};
     std::vector<std::filesystem::path> files;
@@ -182,6 +190,95 @@ TEST_F(QNSessionUploadFetcherTest, PausingStopsTheChunkAndResumingQueriesTheOffs
     EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 600000", "upload, finalize 600000 400000", "query",
                                                             "upload, finalize 600000 400000"}));
     expectArrived(body);
+}
+
+TEST_F(QNSessionUploadFetcherTest, AFileUploadRemovesEachChunkFileWhateverBecomesOfTheChunk) {
+    // A file upload sends each chunk from a file of its own in the temporary directory.
+    const std::string body = patternBody(1000000);
+    const auto source = URL::fileURLWithPath(writeFile(body));
+    auto chunkFiles = [&] {
+        size_t n = 0;
+        for (const auto& name : tmp.entries()) n += name.rfind("QNUpload_temp_", 0) == 0;
+        return n;
+    };
+    auto stallSecondChunk = [&](const std::shared_ptr<QNSessionUploadFetcher>& fetcher) {
+        uploads.stallChunksFrom(600000);
+        auto outcome = beginFetch(fetcher);
+        EXPECT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }));
+        EXPECT_EQ(chunkFiles(), 1u);
+        return outcome;
+    };
+    // Stops the upload and waits for its cancel request's answer.
+    auto stop = [&](const std::shared_ptr<QNSessionUploadFetcher>& fetcher) {
+        auto cancelled = std::make_shared<bool>(false);
+        fetcher->setCancellationHandler([cancelled](const auto&, const auto&, const auto&) { *cancelled = true; });
+        fetcher->stopFetching();
+        EXPECT_EQ(chunkFiles(), 0u);
+        EXPECT_TRUE(pumpUntil([&] { return *cancelled; }));
+    };
+    std::atomic<int> starts = 0;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        kQNSessionFetcherStartedNotification, nullptr, nullptr, [&](const platform::Notification&) { ++starts; });
+    struct Case {
+        const char* name;
+        std::function<void(const std::shared_ptr<QNSessionUploadFetcher>&)> run;
+    };
+    const Case cases[] = {
+        {"a chunk answered 503, then sent again after a query",
+         [&](const auto& fetcher) {
+             uploads.failNextChunks(1);
+             auto outcome = fetchToEnd(fetcher, 30);
+             EXPECT_FALSE(outcome->error);
+             expectArrived(body);
+         }},
+        {"a chunk failing without retry ends the upload",
+         [&](const auto& fetcher) {
+             uploads.failNextChunks(1);
+             fetcher->setRetryEnabled(false);
+             auto outcome = fetchToEnd(fetcher, 30);
+             ASSERT_TRUE(outcome->error);
+             EXPECT_EQ(outcome->error->code, 503);
+         }},
+        {"paused during a chunk, then resumed",
+         [&](const auto& fetcher) {
+             auto outcome = stallSecondChunk(fetcher);
+             fetcher->pauseFetching();
+             EXPECT_EQ(chunkFiles(), 0u);
+             uploads.stallChunksFrom(std::nullopt);
+             fetcher->resumeFetching();
+             ASSERT_TRUE(pumpUntil([&] { return outcome->calls > 0; }));
+             EXPECT_FALSE(outcome->error);
+             expectArrived(body);
+         }},
+        {"stopped during a chunk",
+         [&](const auto& fetcher) {
+             stallSecondChunk(fetcher);
+             stop(fetcher);
+         }},
+        {"resumed twice, so that two queries each begin a chunk",
+         [&](const auto& fetcher) {
+             stallSecondChunk(fetcher);
+             fetcher->pauseFetching();
+             starts = 0;
+             fetcher->resumeFetching();
+             fetcher->pauseFetching();
+             fetcher->resumeFetching();
+             // Two queries, then a chunk from each answer.
+             ASSERT_TRUE(pumpUntil([&] { return starts >= 4; })) << starts;
+             EXPECT_EQ(chunkFiles(), 1u);
+             stop(fetcher);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uploads.~FakeResumableUploads();
+        new (&uploads) FakeResumableUploads(server);
+        auto fetcher = newUpload();
+        fetcher->setUploadFileURL(source);
+        c.run(fetcher);
+        EXPECT_TRUE(pumpUntil([&] { return chunkFiles() == 0; })) << chunkFiles();
+    }
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(QNSessionUploadFetcherTest, StoppingBeforeTheURLCallsTheCancellationHandlerWithNothing) {

@@ -11,10 +11,17 @@
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
-    std::string tmpl = (fs::temp_directory_path() / "quorvane-test-XXXXXX").string();
+    // A child that a test starts from this same program (to crash it or kill it on purpose)
+    // makes its folder inside its parent's, which the parent removes: the child may never get
+    // to remove its own.
+    const char* parent = std::getenv("QUORVANE_TEST_ROOT");
+    const bool nested = parent && fs::is_directory(parent);
+    fs::path base = nested ? fs::path(parent) : fs::temp_directory_path();
+    std::string tmpl = (base / "quorvane-test-XXXXXX").string();
     const char* root = ::mkdtemp(tmpl.data());
     if (root) {
         fs::path r(root);
+        if (!nested) ::setenv("QUORVANE_TEST_ROOT", root, 1);
         for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(r / sub);
         ::setenv("HOME", (r / "home").c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (r / "config").c_str(), 1);
