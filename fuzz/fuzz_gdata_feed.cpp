@@ -2,6 +2,7 @@
 // what the model writes must parse again, into an object that writes the same bytes. (An object
 // read back is not always equal to the first: an attribute named with a well-known prefix bound
 // to another namespace is taken for the modelled one and written in the right namespace.)
+// Read entry by entry as it is parsed, a document gives the object of its whole tree.
 // Documents with undeclared namespace prefixes are left out: their names have no namespace to
 // keep.
 
@@ -74,6 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > INT_MAX || !isNamespaceWellFormed(data, size)) return 0;
     Written first = parseAndWrite(reinterpret_cast<const char*>(data), size);
     if (!first.object) return 0;
+    // Read with its entries taken one by one as they are parsed, the document gives the same object.
+    auto streamed = GDataObject::objectWithXMLData(platform::Bytes(data, data + size), nullptr, std::nullopt, nullptr,
+                                                   false, nullptr);
+    FUZZ_CHECK(streamed, "a document read entry by entry gives an object");
+    auto streamedData = streamed->XMLDocument()->XMLData();
+    FUZZ_CHECK(streamedData && std::string(streamedData->begin(), streamedData->end()) == first.xml,
+               "a document read entry by entry gives the object of its whole tree");
     Written second = parseAndWrite(first.xml.data(), first.xml.size());
     FUZZ_CHECK(second.object, "the written XML parses again into an object");
     Written third = parseAndWrite(second.xml.data(), second.xml.size());

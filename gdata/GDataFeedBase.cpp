@@ -23,17 +23,10 @@ std::shared_ptr<GDataFeedBase> GDataFeedBase::feed(const GDataClassInfo& cls) {
 std::shared_ptr<GDataFeedBase> GDataFeedBase::feedWithXMLData(const GDataClassInfo& cls, const platform::Bytes& data,
                                                               std::optional<std::string> serviceVersion,
                                                               bool shouldIgnoreUnknowns, platform::Error* error) {
-    auto doc = GDataXMLDocument::initWithData(data, 0, error);
-    if (!doc) return nullptr;
-    auto root = doc->rootElement();
-    if (!root) return nullptr;
-    auto feed = std::dynamic_pointer_cast<GDataFeedBase>(cls.allocate ? cls.allocate() : nullptr);
-    if (!feed) return nullptr;
-    if (!feed->GDataObject::initWithXMLElement(root, nullptr, std::move(serviceVersion), nullptr,
-                                               shouldIgnoreUnknowns))
-        return nullptr;
-    feed->clearExtensionDeclarationsCache();
-    return feed;
+    std::optional<platform::Error> parseError;
+    auto object = objectWithXMLData(data, &cls, std::move(serviceVersion), nullptr, shouldIgnoreUnknowns, &parseError);
+    if (error) *error = parseError.value_or(platform::Error());
+    return std::dynamic_pointer_cast<GDataFeedBase>(object);
 }
 
 void GDataFeedBase::init() {
@@ -69,13 +62,24 @@ void GDataFeedBase::setupFromXMLElement(const GDataXMLElementPtr& element) {
     initFeedWithXMLElement(element);
 
     auto objects = objectsForChildrenOfElement(element, "entry", std::string_view(kGDataNamespaceAtom), classForEntries());
-    if (objects.empty()) return;
-    std::vector<std::shared_ptr<GDataEntryBase>> parsed;
-    parsed.reserve(objects.size());
+    std::vector<std::shared_ptr<GDataEntryBase>> parsed = std::move(takenEntries_);
+    takenEntries_.clear();
+    if (objects.empty() && parsed.empty()) return;
+    parsed.reserve(parsed.size() + objects.size());
     for (auto& o : objects)
         if (auto e = std::dynamic_pointer_cast<GDataEntryBase>(o)) parsed.push_back(std::move(e));
     if (parsed.size() == 1) addEntry(parsed.front());
     else if (!parsed.empty()) setEntries(parsed);
+}
+
+bool GDataFeedBase::takeChildWhileParsing(const GDataXMLElementPtr& child) {
+    // The entries the feed's own parse would take: children named entry in the Atom namespace.
+    if (child->localName() != "entry" || child->URI() != kGDataNamespaceAtom) return false;
+    GDataObjectPtr object;
+    if (!parseMatchedChild(child, "entry", std::string_view(kGDataNamespaceAtom), classForEntries(), object))
+        return false;
+    if (auto entry = std::dynamic_pointer_cast<GDataEntryBase>(object)) takenEntries_.push_back(std::move(entry));
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -99,6 +99,8 @@ public:
     void writeXML(GDataXMLWriter& writer) const override;
 
 protected:
+    // Takes each entry as the document is read.
+    bool takeChildWhileParsing(const GDataXMLElementPtr& child) override;
     std::optional<platform::Bytes> streamedXMLData() const override;
     // XMLElement() but for the entries, which it then adds last.
     GDataXMLElementPtr XMLElementWithoutEntries() const;
@@ -113,6 +115,8 @@ private:
 
     std::shared_ptr<GDataGenerator> generator_;
     std::optional<std::vector<std::shared_ptr<GDataEntryBase>>> entries_;
+    // Entries taken while the document was read, until the feed's own parse adds them.
+    std::vector<std::shared_ptr<GDataEntryBase>> takenEntries_;
 };
 
 }  // namespace quorvane

@@ -209,12 +209,17 @@ void GDataObject::initWithServiceVersion(std::optional<std::string> serviceVersi
     init();
 }
 
-bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent,
-                                     std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
-                                     bool shouldIgnoreUnknowns) {
+void GDataObject::prepareRootParse(std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
+                                   bool shouldIgnoreUnknowns) {
     setServiceVersion(std::move(serviceVersion));
     if (surrogates) extras().surrogates = *surrogates;
     shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
+}
+
+bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent,
+                                     std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
+                                     bool shouldIgnoreUnknowns) {
+    prepareRootParse(std::move(serviceVersion), surrogates, shouldIgnoreUnknowns);
     bool parsed = initWithXMLElement(element, parent);
     // The parse of the whole tree is over: the unparsed lists are made now, so the object lets go
     // of the element and, with it, the wrappers the parse cached for the whole document.
@@ -231,8 +236,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         extensionDeclarationsCache_ = parent->extensionDeclarationsCache();
         attributeDeclarationsCache_ = parent->attributeDeclarationsCache();
     }
-    if (!extensionDeclarationsCache_) extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
-    if (!attributeDeclarationsCache_) attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+    prepareDeclarations();
 
     if (auto ns = dictionaryForElementNamespaces(element)) namespaces_ = std::move(*ns);
 
@@ -247,24 +251,12 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         parseMark_ = reinterpret_cast<const void*>(nextMark.fetch_add(2, std::memory_order_relaxed));
     }
 
-    const auto& cls = classInfo();
-    if (extensionDeclarationsCache_->find(&cls) == extensionDeclarationsCache_->end()) addExtensionDeclarations();
-    auto attrIt = attributeDeclarationsCache_->find(&cls);
-    if (attrIt != attributeDeclarationsCache_->end()) {
-        attributeDeclarations_ = attrIt->second;
-    } else {
-        addParseDeclarations();
-        // A class that declares nothing still gets its (empty) entry, so the next object of the
-        // class does not run its declarations again.
-        ensureAttributeDeclarations();
-    }
-
     parseExtensionsForElement(element);
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
     // Most elements carry their class's own name: that one string serves them all.
-    const std::string& className = qualifiedNameForExtensionClass(cls);
+    const std::string& className = qualifiedNameForExtensionClass(classInfo());
     if (!className.empty() && element->hasQualifiedName(className)) {
         classElementName_ = &className;
         elementName_.clear();
@@ -278,6 +270,96 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         attributeDeclarationsCache_.reset();
     }
     return true;
+}
+
+void GDataObject::prepareDeclarations() {
+    if (!extensionDeclarationsCache_) extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
+    if (!attributeDeclarationsCache_) attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+    const auto& cls = classInfo();
+    if (extensionDeclarationsCache_->find(&cls) == extensionDeclarationsCache_->end()) addExtensionDeclarations();
+    auto attrIt = attributeDeclarationsCache_->find(&cls);
+    if (attrIt != attributeDeclarationsCache_->end()) {
+        attributeDeclarations_ = attrIt->second;
+    } else {
+        addParseDeclarations();
+        // A class that declares nothing still gets its (empty) entry, so the next object of the
+        // class does not run its declarations again.
+        ensureAttributeDeclarations();
+    }
+}
+
+GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                              std::optional<std::string> serviceVersion,
+                                              const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
+                                              std::optional<platform::Error>* parseError) {
+    return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, parseError,
+                             true);
+}
+
+GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                              std::optional<std::string> serviceVersion,
+                                              const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
+                                              std::optional<platform::Error>* parseError, bool takeChildren) {
+    auto classForRoot = [&](const GDataXMLElementPtr& root) -> const GDataClassInfo* {
+        const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(nullptr, root);
+        if (chosen && surrogates) {
+            auto found = surrogates->find(chosen);
+            if (found != surrogates->end() && found->second) chosen = found->second;
+        }
+        return chosen;
+    };
+    auto make = [&](const GDataClassInfo& chosen) -> GDataObjectPtr {
+        auto object = std::dynamic_pointer_cast<GDataObject>(chosen.allocate ? chosen.allocate() : nullptr);
+        if (!object) return nullptr;
+        static const GDataClassInfo* feedClass = GDataClassRegistry::classNamed("GDataFeedBase");
+        bool ignoreUnknowns = shouldFeedsIgnoreUnknowns && feedClass && chosen.isSubclassOf(*feedClass);
+        object->prepareRootParse(serviceVersion, surrogates, ignoreUnknowns);
+        return object;
+    };
+
+    // The object is made when the first child is offered, of the class the root names so far; it
+    // may change while nothing was taken (the root names its kind by a child that comes first).
+    GDataObjectPtr object;
+    bool tookChildren = false;
+    auto takeChild = [&](const GDataXMLElementPtr& root, const GDataXMLElementPtr& child) {
+        if (!tookChildren) {
+            const GDataClassInfo* chosen = classForRoot(root);
+            if (!chosen) return false;
+            if (!object || &object->classInfo() != chosen) object = make(*chosen);
+            if (!object) return false;
+            object->prepareDeclarations();
+        }
+        bool took = object->takeChildWhileParsing(child);
+        tookChildren = tookChildren || took;
+        return took;
+    };
+    platform::Error error;
+    auto doc = takeChildren ? GDataXMLDocument::initWithDataTakingChildren(data, takeChild, &error)
+                            : GDataXMLDocument::initWithData(data, 0, &error);
+    if (!doc) {
+        if (parseError) *parseError = std::move(error);
+        return nullptr;
+    }
+    auto root = doc->rootElement();
+    if (!root) return nullptr;
+    const GDataClassInfo* chosen = classForRoot(root);
+    if (!chosen) return nullptr;
+    if (!object || &object->classInfo() != chosen) {
+        if (tookChildren) {
+            // The root named another class after children were taken for the first: read the
+            // whole document again.
+            doc.reset();
+            object.reset();
+            return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns,
+                                     parseError, false);
+        }
+        object = make(*chosen);
+        if (!object) return nullptr;
+    }
+    if (!object->initWithXMLElement(root, nullptr)) return nullptr;
+    object->flushConsumed();
+    object->clearExtensionDeclarationsCache();
+    return object;
 }
 
 GDataObjectPtr GDataObject::objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
@@ -877,19 +959,26 @@ void GDataObject::parseMatchedChildren(std::span<const GDataXMLElementPtr> child
                                        std::optional<std::string_view> URI, const GDataClassInfo* cls,
                                        ParsedObjects& out) {
     if (children.empty()) return;
-    auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
     out.reserve(out.size() + children.size());
     for (const auto& child : children) {
-        const GDataClassInfo* chosen = cls;
-        if (!chosen) chosen = objectClassForXMLElement(this, child);
-        if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = GDataClassRegistry::classNamed("GDataEntryBase");
-        // A child whose class cannot be chosen stays unparsed, so it is written back rather than
-        // lost; every other matched child is consumed, whether or not its parse gives an object.
-        if (!chosen) continue;
-        handleParsedElement(child);
-        chosen = &classOrSurrogateForClass(*chosen);
-        if (auto obj = objectWithXMLElement(*chosen, child, self)) out.push_back(std::move(obj));
+        GDataObjectPtr obj;
+        if (parseMatchedChild(child, name, URI, cls, obj) && obj) out.push_back(std::move(obj));
     }
+}
+
+bool GDataObject::parseMatchedChild(const GDataXMLElementPtr& child, std::string_view name,
+                                    std::optional<std::string_view> URI, const GDataClassInfo* cls,
+                                    GDataObjectPtr& out) {
+    const GDataClassInfo* chosen = cls;
+    if (!chosen) chosen = objectClassForXMLElement(this, child);
+    if (!chosen && name == "entry" && URI && *URI == kGDataNamespaceAtom) chosen = GDataClassRegistry::classNamed("GDataEntryBase");
+    // A child whose class cannot be chosen stays unparsed, so it is written back rather than
+    // lost; every other matched child is consumed, whether or not its parse gives an object.
+    if (!chosen) return false;
+    handleParsedElement(child);
+    chosen = &classOrSurrogateForClass(*chosen);
+    out = objectWithXMLElement(*chosen, child, std::static_pointer_cast<GDataObject>(shared_from_this()));
+    return true;
 }
 
 std::optional<std::string> GDataObject::stringValueFromElement(const GDataXMLElementPtr& element) {

@@ -239,6 +239,16 @@ public:
     bool initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent,
                             std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
                             bool shouldIgnoreUnknowns);
+    // Parses a document whose root becomes an object of `cls` (nullptr: the class the root names)
+    // or of that class's surrogate, parsed as the root of a response (shouldFeedsIgnoreUnknowns
+    // applies to a feed). While the document is read the object takes children of the root whole
+    // (a feed its entries) and parses each at once, so their XML is freed before the next is read
+    // and a large document is never held whole. nullptr when the document gives no object;
+    // *parseError is set when it does not parse.
+    static GDataObjectPtr objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                            std::optional<std::string> serviceVersion,
+                                            const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
+                                            std::optional<platform::Error>* parseError);
     // Makes an object of the class (or its surrogate) parsed from the element; nullptr when the
     // parse gives nothing.
     static GDataObjectPtr objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
@@ -547,6 +557,14 @@ public:
     }
 
 protected:
+    // While its document is read (objectWithXMLData), before this object's own parse: whether it
+    // takes `child`, a complete child of the root, parsing it at once as its own parse would
+    // have. A child not taken stays for initWithXMLElement. None is taken by default.
+    virtual bool takeChildWhileParsing(const GDataXMLElementPtr& /*child*/) { return false; }
+    // parseMatchedChildren for one child; whether the child was consumed (a class was found).
+    bool parseMatchedChild(const GDataXMLElementPtr& child, std::string_view name, std::optional<std::string_view> URI,
+                           const GDataClassInfo* cls, GDataObjectPtr& out);
+
     // The bytes of XMLDocument() written without holding the whole tree; nullopt (the default)
     // when the object has no such way and the tree is built and written.
     virtual std::optional<platform::Bytes> streamedXMLData() const { return std::nullopt; }
@@ -588,6 +606,16 @@ private:
     ExtensionSlot* slotFor(const GDataClassInfo& cls);
     const ExtensionSlot* slotFor(const GDataClassInfo& cls) const;
     std::vector<std::string>& ensureAttributeDeclarations();
+    // objectWithXMLData; with `takeChildren` false the whole tree is read first.
+    static GDataObjectPtr objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                            std::optional<std::string> serviceVersion,
+                                            const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
+                                            std::optional<platform::Error>* parseError, bool takeChildren);
+    // The shared declaration caches, made when missing, with this class's declarations in them.
+    void prepareDeclarations();
+    // The settings of a response's root, before any of it is parsed.
+    void prepareRootParse(std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
+                          bool shouldIgnoreUnknowns);
     // Applies the consumption recorded while parsing to the unparsed lists.
     void flushConsumed() const;
 

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -56,11 +57,49 @@ bool hasUnboundPrefixedName(xmlNodePtr root) {
     return false;
 }
 
+// A parse that hands the root's children over as they are read (parseDocument's takeChild).
+struct ChildHandOver {
+    const std::function<bool(xmlNodePtr, xmlNodePtr)>* take;
+    endElementNsSAX2Func end;  // libxml2's own tree-building handler
+    std::vector<xmlNodePtr> taken;
+    std::exception_ptr failure;
+};
+thread_local ChildHandOver* currentHandOver = nullptr;
+
+void endElementHandingOverChildren(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI) {
+    auto context = static_cast<xmlParserCtxtPtr>(ctx);
+    ChildHandOver* handOver = currentHandOver;
+    xmlNodePtr node = context->node;  // the element this end tag closes
+    handOver->end(ctx, localname, prefix, URI);
+    if (!node || node->type != XML_ELEMENT_NODE || handOver->failure) return;
+    xmlNodePtr root = node->parent;
+    if (!root || root->type != XML_ELEMENT_NODE || root->parent != reinterpret_cast<xmlNodePtr>(context->myDoc)) return;
+    // A document type's entities are checked on the whole tree; a refused document gains nothing.
+    if (!context->wellFormed || !context->nsWellFormed || !context->myDoc || context->myDoc->intSubset) return;
+    bool taken = false;
+    try {
+        taken = (*handOver->take)(root, node);
+    } catch (...) {
+        handOver->failure = std::current_exception();
+        xmlStopParser(context);
+        return;
+    }
+    if (!taken) return;
+    // Emptied now and unlinked after the parse: the parser decides whether white space is blank,
+    // and where text goes, by the root's children, so the element itself stays until then.
+    xmlFreeNodeList(node->children);
+    node->children = node->last = nullptr;
+    xmlFreePropList(node->properties);
+    node->properties = nullptr;
+    handOver->taken.push_back(node);
+}
+
 }  // namespace
 
 namespace gdataxml {
 
-xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError) {
+xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError,
+                        const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild) {
     ensureInitialized();
     installEntityLoader();
     if (length > static_cast<size_t>(INT_MAX)) return nullptr;
@@ -73,7 +112,25 @@ xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespace
     // without the document type declaration; external ones are refused by the loader above and
     // make the document fail; nothing is fetched from the network.
     const int options = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOENT;
+    ChildHandOver handOver{takeChild, nullptr, {}, nullptr};
+    ChildHandOver* outerHandOver = currentHandOver;
+    if (takeChild && context->sax) {
+        handOver.end = context->sax->endElementNs;
+        context->sax->endElementNs = endElementHandingOverChildren;
+        currentHandOver = &handOver;
+    }
     xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
+    currentHandOver = outerHandOver;
+    if (doc)
+        for (xmlNodePtr node : handOver.taken) {
+            xmlUnlinkNode(node);
+            xmlFreeNode(node);
+        }
+    if (handOver.failure) {
+        if (doc) xmlFreeDoc(doc);
+        xmlFreeParserCtxt(context);
+        std::rethrow_exception(handOver.failure);
+    }
     // An undeclared prefix leaves a name without its namespace, and writing it back would give
     // XML that a namespace-aware reader refuses.
     // Only a document that declares entities can hold such expanded content: the tree is walked
@@ -367,9 +424,19 @@ GDataXMLDocument::GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXM
 
 GDataXMLDocument::~GDataXMLDocument() = default;
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::parse(const char* bytes, size_t length, platform::Error* error) {
+std::shared_ptr<GDataXMLDocument> GDataXMLDocument::parse(const char* bytes, size_t length, platform::Error* error,
+                                                           const ChildTaker* takeChild) {
     std::string namespaceError;
-    xmlDocPtr doc = parseDocument(bytes, length, &namespaceError);
+    std::function<bool(xmlNodePtr, xmlNodePtr)> take;
+    if (takeChild) {
+        // The parser owns the tree while it reads: these wrappers borrow it for one call.
+        auto borrowed = std::make_shared<GDataXMLTree>(nullptr);
+        take = [takeChild, borrowed](xmlNodePtr root, xmlNodePtr child) {
+            return (*takeChild)(std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(root, borrowed)),
+                                std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(child, borrowed)));
+        };
+    }
+    xmlDocPtr doc = parseDocument(bytes, length, &namespaceError, takeChild ? &take : nullptr);
     if (!doc) {
         if (error) *error = parseError(namespaceError);
         return nullptr;
@@ -391,6 +458,12 @@ std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithData(const platform:
 std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithData(const void* bytes, size_t length, unsigned,
                                                                  platform::Error* error) {
     return parse(static_cast<const char*>(bytes), bytes ? length : 0, error);
+}
+
+std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithDataTakingChildren(const platform::Bytes& data,
+                                                                               const ChildTaker& takeChild,
+                                                                               platform::Error* error) {
+    return parse(reinterpret_cast<const char*>(data.data()), data.size(), error, &takeChild);
 }
 
 std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithRootElement(const std::shared_ptr<GDataXMLElement>& element) {

@@ -36,6 +36,19 @@ public:
                                                           platform::Error* error = nullptr);
     static std::shared_ptr<GDataXMLDocument> initWithData(const void* bytes, size_t length, unsigned options = 0,
                                                           platform::Error* error = nullptr);
+    // As initWithData, but each child element of the root is handed to `takeChild` as soon as
+    // its end tag is read: complete, in place under the root, after the children read before
+    // it. A child it takes (returns true) is freed after the call, so a document with many large
+    // children (a feed's entries) is never held whole; the document returned holds the root
+    // with the children not taken. The wrappers it is given are valid during the call only.
+    // Nothing is handed over from a document with a document type declaration (its entities are
+    // checked on the whole tree), nor once the document is known to be refused. An exception
+    // from `takeChild` ends the parse and is thrown on.
+    using ChildTaker = std::function<bool(const std::shared_ptr<GDataXMLElement>& root,
+                                          const std::shared_ptr<GDataXMLElement>& child)>;
+    static std::shared_ptr<GDataXMLDocument> initWithDataTakingChildren(const platform::Bytes& data,
+                                                                        const ChildTaker& takeChild,
+                                                                        platform::Error* error = nullptr);
     // A new document whose root is a copy of the element.
     static std::shared_ptr<GDataXMLDocument> initWithRootElement(const std::shared_ptr<GDataXMLElement>& element);
     // The same for an element the caller has just built and gives up: when `element` is the
@@ -74,7 +87,8 @@ public:
     }
 
 private:
-    static std::shared_ptr<GDataXMLDocument> parse(const char* bytes, size_t length, platform::Error* error);
+    static std::shared_ptr<GDataXMLDocument> parse(const char* bytes, size_t length, platform::Error* error,
+                                                   const ChildTaker* takeChild = nullptr);
     // Takes the tree from the source, once, if there is one.
     void ensureBuilt() const;
 
@@ -133,7 +147,10 @@ void resolveBracedNames(xmlNodePtr root);
 // Parses the bytes into a document owned by the caller; nullptr on failure. A document that is
 // well-formed but uses a namespace prefix it never declares is refused too, with libxml2's
 // message in *namespaceError (when given).
-xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr);
+// With `takeChild`, each child element of the root is offered to it once complete (see
+// GDataXMLDocument::initWithDataTakingChildren); what it takes is freed.
+xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr,
+                        const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild = nullptr);
 // The error of a failed parse: code -1, with {"error": message} for a namespace error.
 platform::Error parseError(const std::string& namespaceError);
 // Binds the names under `subtree` still written with a literal prefix (see

@@ -531,33 +531,12 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
 GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
     const ParseInput& input, const std::shared_ptr<platform::Operation>& operation) {
     ParseResult result;
-    Error parseError;
-    bool failed = false;
-    std::shared_ptr<GDataXMLDocument> doc;
-    if (input.data && !input.data->empty()) {
-        doc = GDataXMLDocument::initWithData(*input.data, 0, &parseError);
-        failed = !doc;
-    }
+    if (!input.data || input.data->empty()) return result;
     if (operation && operation->isCancelled()) return result;
-
-    if (doc) {
-        if (auto root = doc->rootElement()) {
-            const GDataClassInfo* cls = input.objectClass;
-            if (!cls) cls = GDataObject::objectClassForXMLElement(nullptr, root);
-            if (cls) {
-                auto found = input.surrogates.find(cls);
-                if (found != input.surrogates.end() && found->second) cls = found->second;
-                bool ignoreUnknowns = input.shouldFeedsIgnoreUnknowns && cls->isSubclassOf(GDataFeedBase::staticClassInfo());
-                auto object = std::dynamic_pointer_cast<GDataObject>(cls->allocate ? cls->allocate() : nullptr);
-                if (object && object->initWithXMLElement(root, nullptr, input.serviceVersion, &input.surrogates,
-                                                         ignoreUnknowns)) {
-                    object->clearExtensionDeclarationsCache();
-                    result.object = std::move(object);
-                }
-            }
-        }
-    }
-    if (failed) result.error = std::move(parseError);
+    auto object = GDataObject::objectWithXMLData(*input.data, input.objectClass, input.serviceVersion, &input.surrogates,
+                                                 input.shouldFeedsIgnoreUnknowns, &result.error);
+    if (operation && operation->isCancelled()) return ParseResult();
+    result.object = std::move(object);
     return result;
 }
 

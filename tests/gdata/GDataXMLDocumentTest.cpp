@@ -278,5 +278,44 @@ TEST(GDataXMLDocumentTest, ParsedFeedRoundTripsAfterEdits) {
     EXPECT_EQ(backEntries[2]->elementsForName("gd:email").size(), 1u);
 }
 
+TEST(GDataXMLDocumentTest, ChildrenTakenWhileReadingAreHandedOverWholeAndLeftOut) {
+    std::string xml = std::string("<feed xmlns='") + kAtomNS + "' xmlns:gd='" + kGDNS +
+                      "'><title>T</title>text<entry gd:etag='e1'><id>1</id><gd:email address='a'/></entry>"
+                      "<entry><id>2</id></entry><!--c--><link href='l'/><entry><id>3</id></entry>tail</feed>";
+    std::vector<std::string> seen;
+    auto doc = GDataXMLDocument::initWithDataTakingChildren(
+        platform::Bytes(xml.begin(), xml.end()), [&](const auto& root, const auto& child) {
+            EXPECT_EQ(root->localName(), "feed");
+            seen.push_back(child->XMLString().value_or(""));
+            return child->localName() == "entry";
+        });
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(seen, (std::vector<std::string>{"<title>T</title>", "<entry gd:etag=\"e1\"><id>1</id><gd:email address=\"a\"/></entry>",
+                                              "<entry><id>2</id></entry>", "<link href=\"l\"/>", "<entry><id>3</id></entry>"}));
+    EXPECT_EQ(doc->rootElement()->XMLString(),
+              std::string("<feed xmlns=\"") + kAtomNS + "\" xmlns:gd=\"" + kGDNS +
+                  "\"><title>T</title>text<!--c--><link href=\"l\"/>tail</feed>");
+
+    // Nothing is offered from a document with a document type, nor from one that is refused.
+    for (std::string refused : {std::string("<!DOCTYPE f [<!ENTITY n 'x'>]><f><e>&n;</e></f>"),
+                                std::string("<f><e>1</e><p:e/></f>"), std::string("<f><e>1</e><e>")}) {
+        size_t offered = 0;
+        auto parsed = GDataXMLDocument::initWithDataTakingChildren(
+            platform::Bytes(refused.begin(), refused.end()), [&](const auto&, const auto&) { return ++offered, true; });
+        bool declaresType = refused.find('!') != std::string::npos;
+        EXPECT_EQ(offered, declaresType ? 0u : 1u) << refused;  // the first child, read before the fault
+        EXPECT_EQ(parsed != nullptr, declaresType) << refused;
+    }
+
+    // An exception from the taker ends the parse and reaches the caller; nothing leaks.
+    EXPECT_THROW(GDataXMLDocument::initWithDataTakingChildren(platform::Bytes(xml.begin(), xml.end()),
+                                                              [](const auto&, const auto& child) -> bool {
+                                                                  if (child->localName() == "link")
+                                                                      throw std::runtime_error("stop");
+                                                                  return true;
+                                                              }),
+                 std::runtime_error);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -1,0 +1,96 @@
+// A document parsed while it is read (entries taken and freed one by one) gives the same object
+// as the parse of its whole tree, whatever comes where in the feed.
+
+#include <gtest/gtest.h>
+
+#include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
+#include "gdata/GDataNamespaces.h"
+#include "tests/support/ContactsFeedGenerator.h"
+
+using namespace quorvane;
+
+namespace {
+
+platform::Bytes bytesOf(const std::string& s) { return platform::Bytes(s.begin(), s.end()); }
+
+std::string written(const GDataObjectPtr& object) {
+    auto data = object ? object->XMLDocument()->XMLData() : std::nullopt;
+    return data ? std::string(data->begin(), data->end()) : std::string("(none)");
+}
+
+// The object as the parse of the whole tree gives it.
+GDataObjectPtr parsedWhole(const std::string& xml, const GDataClassInfo* cls, bool ignoreUnknowns) {
+    auto doc = GDataXMLDocument::initWithData(bytesOf(xml));
+    auto root = doc ? doc->rootElement() : nullptr;
+    if (!root) return nullptr;
+    if (!cls) cls = GDataObject::objectClassForXMLElement(nullptr, root);
+    auto object = std::dynamic_pointer_cast<GDataObject>(cls->allocate());
+    if (!object->initWithXMLElement(root, nullptr, std::nullopt, nullptr, ignoreUnknowns)) return nullptr;
+    return object;
+}
+
+const std::string kHead = std::string("<feed xmlns='") + kGDataNamespaceAtom + "' xmlns:gd='" + kGDataNamespaceGData +
+                          "' xmlns:gContact='" + kGDataNamespaceContactURI + "' xmlns:q='urn:q'>";
+const std::string kContactKind = "<category scheme='http://schemas.google.com/g/2005#kind' "
+                                 "term='http://schemas.google.com/contact/2008#contact'/>";
+std::string entry(const std::string& id, const std::string& more = "") {
+    return "<entry><id>" + id + "</id>" + more + "<gd:email address='" + id + "@example.com'/></entry>";
+}
+
+struct Case {
+    const char* name;
+    std::string xml;
+    bool classGiven;  // parsed as a contacts feed; otherwise as the class the root names
+};
+
+TEST(GDataStreamedParseTest, GivesTheObjectOfTheWholeTree) {
+    const Case cases[] = {
+        {"generated contacts", quorvane::testing::generateContactsFeed({40, 3, true}), true},
+        {"generated, class from the root", quorvane::testing::generateContactsFeed({5, 4, true}), false},
+        {"kind named after the entries", kHead + "<id>f</id>" + entry("1") + entry("2") + kContactKind + "</feed>",
+         false},
+        {"text, comments and unknowns between entries",
+         kHead + kContactKind + "lead" + entry("1") + "  mid <!--c--><q:x q:a='1'>u</q:x>" + entry("2") +
+             "<link rel='next' href='n'/>tail</feed>",
+         false},
+        {"entry of another kind and entry namespaces",
+         kHead + kContactKind + entry("1", "<category scheme='http://schemas.google.com/g/2005#kind' term='urn:k'/>") +
+             "<entry xmlns:g2='" + kGDataNamespaceGData + "'><id>2</id><g2:email address='b'/></entry></feed>",
+         true},
+        {"entries in no namespace",
+         std::string("<feed xmlns:a='") + kGDataNamespaceAtom + "'><a:id>f</a:id><entry><id>1</id></entry></feed>",
+         false},
+        {"document type with entities",
+         "<!DOCTYPE feed [<!ENTITY n 'Ann'>]>" + kHead + entry("&n;") + entry("2") + "</feed>", false},
+        {"a single entry", std::string("<entry xmlns='") + kGDataNamespaceAtom + "'><id>1</id></entry>", false},
+        {"no entries", kHead + kContactKind + "<id>f</id></feed>", true},
+    };
+    for (const auto& c : cases) {
+        const GDataClassInfo* cls = c.classGiven ? &GDataFeedContact::staticClassInfo() : nullptr;
+        for (bool ignoreUnknowns : {false, true}) {
+            std::optional<platform::Error> error;
+            auto streamed = GDataObject::objectWithXMLData(bytesOf(c.xml), cls, std::nullopt, nullptr, ignoreUnknowns, &error);
+            auto whole = parsedWhole(c.xml, cls, ignoreUnknowns);
+            ASSERT_TRUE(streamed && whole) << c.name;
+            EXPECT_FALSE(error) << c.name;
+            EXPECT_STREQ(streamed->classInfo().name, whole->classInfo().name) << c.name;
+            EXPECT_EQ(written(streamed), written(whole)) << c.name;
+            EXPECT_TRUE(streamed->isEqual(*whole)) << c.name;
+        }
+    }
+}
+
+TEST(GDataStreamedParseTest, AFaultAfterTakenEntriesFailsTheWholeDocument) {
+    for (std::string xml : {kHead + entry("1") + entry("2") + "<entry>", kHead + entry("1") + "<entry><p:x/></entry></feed>"}) {
+        std::optional<platform::Error> streamedError;
+        platform::Error wholeError;
+        EXPECT_FALSE(GDataObject::objectWithXMLData(bytesOf(xml), nullptr, std::nullopt, nullptr, false, &streamedError));
+        EXPECT_FALSE(GDataXMLDocument::initWithData(bytesOf(xml), 0, &wholeError));
+        ASSERT_TRUE(streamedError) << xml;
+        EXPECT_EQ(*streamedError, wholeError);
+        EXPECT_EQ(streamedError->userInfo.toJSON(), wholeError.userInfo.toJSON());
+    }
+}
+
+}  // namespace
