@@ -3,9 +3,9 @@
 // the middle (a child killed while a chunk is on the wire) that the next process completes,
 // removing the chunk file the first one left.
 //
-// The interrupted upload relies on this test running in a process of its own (as ctest runs
-// each test): the next start reads the persisted background sessions from the user defaults
-// file the child wrote.
+// The interrupted upload runs in a fresh process: its child is forked before any thread starts,
+// and the next start reads the persisted background sessions from the user defaults file the
+// child wrote, which a process reads once.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,6 +19,7 @@
 #include "platform/foundation/Crypto.h"
 #include "tests/fetcher/QNSessionFetcherTestSupport.h"
 #include "tests/support/FakeResumableUploads.h"
+#include "tests/support/FreshProcess.h"
 
 namespace quorvane::test {
 namespace {
@@ -60,6 +61,7 @@ TEST(QNSessionUploadFetcherBackgroundTest, AnUploadIsRebuiltFromItsDescriptionOn
 }
 
 TEST(QNSessionUploadFetcherBackgroundTest, AnUploadCutOffWithItsProcessIsCompletedByTheNextOne) {
+    if (!inFreshProcess()) return;
     const std::string body = patternBody(1000000);
     // The child starts before any thread of this process does (the server's among them), and
     // trusts the test CA made before it (in the usual temporary directory). Both processes
