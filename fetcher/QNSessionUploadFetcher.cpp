@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "fetcher/QNSessionFetcherService.h"
 #include "fetcher/QNSessionFetcherState.h"
@@ -63,6 +65,36 @@ std::optional<Bytes> readRange(platform::FileHandle& handle, int64_t offset, int
     return data;
 }
 
+// The chunk files this process made and has not removed yet. Those left when the process exits
+// normally go with it: no chunk is sent after that (a rebuilt upload queries the server and
+// makes its chunks anew). A process that is killed leaves them; the next start removes those of
+// uploads on background sessions as it rebuilds them.
+struct LiveChunkFiles {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+LiveChunkFiles& liveChunkFiles() {
+    // Never destroyed: the exit handler may run after static objects are gone.
+    static auto* files = new LiveChunkFiles;
+    return *files;
+}
+void removeLiveChunkFilesAtExit() {
+    auto& files = liveChunkFiles();
+    std::lock_guard lock(files.mutex);
+    for (const auto& path : files.paths) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+    files.paths.clear();
+}
+void rememberChunkFile(const std::filesystem::path& path) {
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(removeLiveChunkFilesAtExit); });
+    auto& files = liveChunkFiles();
+    std::lock_guard lock(files.mutex);
+    files.paths.insert(path.string());
+}
+
 // Removes the chunk's body file when it is a chunk file: never the upload's own file, and never
 // a file of another name, even when a session description restored from disk names it.
 void removeChunkFile(QNSessionFetcher& chunk, const std::optional<URL>& uploadFile) {
@@ -72,6 +104,9 @@ void removeChunkFile(QNSessionFetcher& chunk, const std::optional<URL>& uploadFi
     if (!platform::hasPrefix(path.filename().string(), kChunkFilePrefix)) return;
     std::error_code ec;
     std::filesystem::remove(path, ec);
+    auto& files = liveChunkFiles();
+    std::lock_guard lock(files.mutex);
+    files.paths.erase(path.string());
 }
 
 // The live upload fetchers whose chunks go on background sessions.
@@ -584,8 +619,10 @@ void QNSessionUploadFetcher::uploadNextChunkWithOffset(int64_t offset, const Pro
             }
             if (fileURL) {
                 // A file upload sends files (what a background session can carry).
-                auto temp = platform::Paths::temporaryDirectory() / ("QNUpload_temp_" + platform::UUID().uuidString());
+                auto temp = platform::Paths::temporaryDirectory() /
+                            (std::string(kChunkFilePrefix) + platform::UUID().uuidString());
                 if (platform::writeFileAtomically(temp, std::string(data->begin(), data->end()))) {
+                    rememberChunkFile(temp);
                     chunk->setBodyFileURL(URL::fileURLWithPath(temp));
                 } else {
                     chunk->setBodyData(std::move(*data));
