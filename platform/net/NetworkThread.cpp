@@ -67,9 +67,8 @@ void NetworkThread::untrack(URLSessionTransfer* transfer) {
     std::erase_if(tracked_, [transfer](const auto& t) { return t.get() == transfer; });
 }
 
-void* NetworkThread::acquireEasy(bool* fresh) {
-    *fresh = easyPool_.empty();
-    if (*fresh) return curl_easy_init();
+void* NetworkThread::acquireEasy() {
+    if (easyPool_.empty()) return curl_easy_init();
     void* e = easyPool_.back();
     easyPool_.pop_back();
     return e;
@@ -77,11 +76,11 @@ void* NetworkThread::acquireEasy(bool* fresh) {
 
 void NetworkThread::releaseEasy(void* easy) {
     CURL* e = static_cast<CURL*>(easy);
-    // A pooled handle must not keep a session's connections, nor point at its last transfer.
+    // A pooled handle keeps nothing of its last transfer: not the session's connections, not its
+    // options, and not curl's count of retries on dead reused connections, which otherwise grows
+    // across transfers until a single stale keep-alive connection fails a request.
     curl_easy_setopt(e, CURLOPT_SHARE, nullptr);
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(e, CURLOPT_PRIVATE, nullptr);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_reset(e);
     if (easyPool_.size() < 64) easyPool_.push_back(e);
     else curl_easy_cleanup(e);
 }

@@ -30,8 +30,8 @@ public:
     // Watches the transfer's deadlines; the transfer added its easy handle itself.
     void track(const std::shared_ptr<URLSessionTransfer>& transfer);
     void untrack(URLSessionTransfer* transfer);
-    // An easy handle, fresh or reused; give it back with releaseEasy.
-    void* acquireEasy(bool* fresh);
+    // An easy handle in its initial state (new, or reused and reset); give it back with releaseEasy.
+    void* acquireEasy();
     void releaseEasy(void* easy);
     // Runs the block once this pass of the loop is done (so deliveries queued during the pass
     // wake the delegate queue once, not once each).

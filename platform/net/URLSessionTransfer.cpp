@@ -358,8 +358,7 @@ void URLSessionTransfer::releaseSlot() {
 
 void URLSessionTransfer::begin() {
     touch();
-    bool fresh = false;
-    easy_ = NetworkThread::shared().acquireEasy(&fresh);
+    easy_ = NetworkThread::shared().acquireEasy();
     if (!easy_) {
         curlFinished_ = true;
         releaseSlot();
@@ -367,26 +366,23 @@ void URLSessionTransfer::begin() {
         task_->transferDidFinish(self(), makeURLError(kURLErrorUnknown, setup_.url, "curl_easy_init failed"), false);
         return;
     }
-    // Easy handles are reused from transfer to transfer without a reset: the options every
-    // transfer shares are set once, and every option a transfer may change is set each time.
+    // A pooled handle comes back reset, so every option is set for each transfer.
     CURL* e = easy_;
-    if (fresh) {
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &TransferCallbacks::header);
-        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TransferCallbacks::write);
-        curl_easy_setopt(e, CURLOPT_READFUNCTION, &TransferCallbacks::read);
-        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &TransferCallbacks::seek);
-        curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-        // The system's roots come from its hashed certificate folder, read as a chain needs
-        // them; with the bundle file curl would parse every root for each new connection.
-        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(e, CURLOPT_CAPATH, systemCertificateFolder().c_str());
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &TransferCallbacks::sslContext);
-    }
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &TransferCallbacks::header);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TransferCallbacks::write);
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, &TransferCallbacks::read);
+    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &TransferCallbacks::seek);
+    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    // The system's roots come from its hashed certificate folder, read as a chain needs
+    // them; with the bundle file curl would parse every root for each new connection.
+    curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(e, CURLOPT_CAPATH, systemCertificateFolder().c_str());
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &TransferCallbacks::sslContext);
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(session_->shareHandle()));
     curl_easy_setopt(e, CURLOPT_URL, setup_.url.absoluteStringWithoutFragment().c_str());

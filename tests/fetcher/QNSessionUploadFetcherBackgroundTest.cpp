@@ -4,9 +4,9 @@
 // removing the chunk file the first one left; and a child that exits normally, taking its chunk
 // file along.
 //
-// The interrupted uploads rely on each test running in a process of its own (as ctest runs
-// each test): the child is forked before any thread starts, and the next start reads the
-// persisted background sessions from the user defaults file the child wrote.
+// The interrupted uploads run each in a fresh process: the child is forked before any thread
+// starts, and the next start reads the persisted background sessions from the user defaults file
+// the child wrote, which a process reads once.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "platform/foundation/Crypto.h"
 #include "tests/fetcher/QNSessionFetcherTestSupport.h"
 #include "tests/support/FakeResumableUploads.h"
+#include "tests/support/FreshProcess.h"
 
 namespace quorvane::test {
 namespace {
@@ -137,6 +138,7 @@ struct UploadFolder {
 };
 
 TEST(QNSessionUploadFetcherBackgroundTest, AnUploadCutOffWithItsProcessIsCompletedByTheNextOne) {
+    if (!inFreshProcess()) return;
     TestHTTPServer::caCertificatePEM();
     UploadFolder folder;
     FirstProcess first(folder.file, true);
@@ -173,6 +175,7 @@ TEST(QNSessionUploadFetcherBackgroundTest, AnUploadCutOffWithItsProcessIsComplet
 }
 
 TEST(QNSessionUploadFetcherBackgroundTest, AProcessThatExitsInTheMiddleOfAnUploadTakesItsChunkFileAlong) {
+    if (!inFreshProcess()) return;
     TestHTTPServer::caCertificatePEM();
     UploadFolder folder;
     FirstProcess first(folder.file, false);

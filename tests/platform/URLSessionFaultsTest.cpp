@@ -1,9 +1,17 @@
 // URL sessions when things go wrong: untrusted certificates, stalls, connections lost in the
-// middle of a body, refused connections, body streams that fail.
+// middle of a body, refused connections, body streams that fail,
+// kept-alive connections the server drops.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "tests/platform/URLSessionTestDelegate.h"
 #include "tests/support/TestHTTPServer.h"
@@ -186,6 +194,79 @@ TEST_F(URLSessionFaultsTest, FailingBodyStreamEndsTheUpload) {
     ASSERT_TRUE(delegate->waitForCompletions(2));
     EXPECT_EQ(delegate->record(none).error->code, kURLErrorRequestBodyStreamExhausted);
     EXPECT_EQ(server.requestCount("/upload"), 0u);
+}
+
+// A plain HTTP server that answers the first request of each connection, keeping it alive, and
+// drops the connection unanswered when a second request arrives on it.
+class OneAnswerPerConnectionServer {
+public:
+    explicit OneAnswerPerConnectionServer(int connections) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        EXPECT_EQ(::listen(listener_, 8), 0);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, connections] {
+            for (int i = 0; i < connections; ++i) {
+                int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) return;
+                {
+                    std::lock_guard lock(mutex_);
+                    accepted_.push_back(fd);
+                }
+                if (!readRequest(fd)) continue;
+                static const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+                (void)!::write(fd, answer, sizeof answer - 1);
+                if (readRequest(fd)) ::shutdown(fd, SHUT_RDWR);  // the next request goes unanswered
+            }
+        });
+    }
+    // Sockets are closed only once the thread has ended, so none of their numbers is reused
+    // while it may still use them.
+    ~OneAnswerPerConnectionServer() {
+        ::shutdown(listener_, SHUT_RDWR);
+        {
+            std::lock_guard lock(mutex_);
+            for (int fd : accepted_) ::shutdown(fd, SHUT_RDWR);
+        }
+        thread_.join();
+        for (int fd : accepted_) ::close(fd);
+        ::close(listener_);
+    }
+    URL url() const { return *URL::URLWithString("http://127.0.0.1:" + std::to_string(port_) + "/"); }
+
+private:
+    static bool readRequest(int fd) {
+        std::string in;
+        char buffer[4096];
+        while (in.find("\r\n\r\n") == std::string::npos) {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            in.append(buffer, size_t(n));
+        }
+        return true;
+    }
+    int listener_ = -1;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<int> accepted_;
+    std::thread thread_;
+};
+
+// Each request finds its kept-alive connection dropped and is sent again on a new one, however
+// many requests before it were.
+TEST_F(URLSessionFaultsTest, EveryRequestRetriesOnceWhenItsKeptAliveConnectionWasDropped) {
+    constexpr int kRequests = 10;
+    OneAnswerPerConnectionServer dropping(kRequests);
+    for (int i = 0; i < kRequests; ++i) {
+        auto r = run(URLRequest(dropping.url()));
+        EXPECT_FALSE(r.error) << "request " << i << ": " << r.error->userInfo.toJSON();
+        EXPECT_EQ(toString(r.data), "ok");
+    }
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ struct ProviderAccount {
         service->fetchFeedWithURL(*platform::URL::URLWithString(provider.feedURL(FakeProvider::Kind::Contacts)),
                                   [&](const GDataServiceTicketPtr&, const GDataObjectPtr& object,
                                       const std::optional<platform::Error>& error) {
-                                      EXPECT_FALSE(error);
+                                      EXPECT_FALSE(error) << error->userInfo.toJSON();
                                       feed = std::dynamic_pointer_cast<GDataFeedContact>(object);
                                       done = true;
                                   });
