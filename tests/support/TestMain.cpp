@@ -18,8 +18,16 @@ int main(int argc, char** argv) {
     const bool nested = parent && fs::is_directory(parent);
     fs::path base = nested ? fs::path(parent) : fs::temp_directory_path();
     std::string tmpl = (base / "quorvane-test-XXXXXX").string();
+    static std::string rootPath;
     const char* root = ::mkdtemp(tmpl.data());
     if (root) {
+        rootPath = root;
+        // Removed at exit, after the exit handlers that tests registered (those run first): a
+        // handler that still writes (a log buffer flushed at exit) must not make the folder anew.
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(rootPath, ec);
+        });
         fs::path r(root);
         if (!nested) ::setenv("QUORVANE_TEST_ROOT", root, 1);
         for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(r / sub);
@@ -30,10 +38,5 @@ int main(int argc, char** argv) {
         ::setenv("XDG_STATE_HOME", (r / "state").c_str(), 1);
     }
     ::testing::InitGoogleTest(&argc, argv);
-    int rc = RUN_ALL_TESTS();
-    if (root) {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-    return rc;
+    return RUN_ALL_TESTS();
 }
