@@ -114,7 +114,7 @@ xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespace
     const int options = XML_PARSE_NOBLANKS | XML_PARSE_NOCDATA | XML_PARSE_NONET | XML_PARSE_NOENT;
     ChildHandOver handOver{takeChild, nullptr, {}, nullptr};
     ChildHandOver* outerHandOver = currentHandOver;
-    if (takeChild && context->sax) {
+    if (takeChild && context->sax && context->sax->endElementNs) {
         handOver.end = context->sax->endElementNs;
         context->sax->endElementNs = endElementHandingOverChildren;
         currentHandOver = &handOver;
