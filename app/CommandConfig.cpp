@@ -103,7 +103,7 @@ bool isTelemetryKey(const std::string& key) { return key == kTelemetryAppSecretK
 
 std::string telemetryText(const platform::UserDefaults& defaults, const std::string& key) {
     auto value = defaults.stringForKey(key).value_or("");
-    if (key == kTelemetryURLKey && value.empty()) return MSAppCenterIngestion::kDefaultBaseURL;
+    if (key == kTelemetryURLKey && value.empty()) return MSRevAzezarIngestion::kDefaultBaseURL;
     return value;
 }
 

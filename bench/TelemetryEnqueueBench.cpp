@@ -58,7 +58,7 @@ struct Counter : MSChannelDelegate {
 
 void BM_ChannelUnitEnqueue(benchmark::State& state) {
     auto storage = std::make_shared<MSLogDBStorage>(benchFile("enqueue.sqlite"), int64_t(1) << 40);
-    auto ingestion = MSAppCenterIngestion::make("https://127.0.0.1:9", "secret", "install");
+    auto ingestion = MSRevAzezarIngestion::make("https://127.0.0.1:9", "secret", "install");
     auto group = MSChannelGroup::make(ingestion, storage);
     auto counter = std::make_shared<Counter>();
     group->addDelegate(counter);

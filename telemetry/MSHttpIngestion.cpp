@@ -163,27 +163,27 @@ size_t MSHttpIngestion::requestCount() const {
 
 // ---- Rev Azezar ----
 
-std::shared_ptr<MSAppCenterIngestion> MSAppCenterIngestion::make(std::string baseURL, std::string appSecret,
+std::shared_ptr<MSRevAzezarIngestion> MSRevAzezarIngestion::make(std::string baseURL, std::string appSecret,
                                                                  std::string installId, Options options) {
-    std::shared_ptr<MSAppCenterIngestion> ingestion(
-        new MSAppCenterIngestion(std::move(baseURL), "/logs?api-version=1.0.0", std::move(options)));
+    std::shared_ptr<MSRevAzezarIngestion> ingestion(
+        new MSRevAzezarIngestion(std::move(baseURL), "/logs?api-version=1.0.0", std::move(options)));
     ingestion->appSecret_ = std::move(appSecret);
     ingestion->installId_ = std::move(installId);
     ingestion->init();
     return ingestion;
 }
 
-void MSAppCenterIngestion::setAppSecret(std::string secret) {
+void MSRevAzezarIngestion::setAppSecret(std::string secret) {
     std::lock_guard lock(secretMutex_);
     appSecret_ = std::move(secret);
 }
 
-platform::HTTPHeaders MSAppCenterIngestion::headersForContainer(const MSLogContainer&) const {
+platform::HTTPHeaders MSRevAzezarIngestion::headersForContainer(const MSLogContainer&) const {
     std::lock_guard lock(secretMutex_);
     return {{"Content-Type", "application/json"}, {"App-Secret", appSecret_}, {"Install-ID", installId_}};
 }
 
-std::string MSAppCenterIngestion::bodyForContainer(const MSLogContainer& container) const {
+std::string MSRevAzezarIngestion::bodyForContainer(const MSLogContainer& container) const {
     return container.serializeLogWithPrettyPrinting(false);
 }
 

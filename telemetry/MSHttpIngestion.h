@@ -83,11 +83,13 @@ private:
     size_t requests_ = 0;
 };
 
-// The Rev Azezar ingestion: the container's JSON with the app secret and install id headers.
-class MSAppCenterIngestion : public MSHttpIngestion {
+// The facade's own ingestion: the container's JSON with the app secret and install id headers.
+class MSRevAzezarIngestion : public MSHttpIngestion {
 public:
-    static constexpr const char* kDefaultBaseURL = "https://in.revazezar.dedozirav.com";
-    static std::shared_ptr<MSAppCenterIngestion> make(std::string baseURL, std::string appSecret,
+    // Placeholder roots under the reserved .invalid domain: no ingestion service of ours exists, so
+    // a caller names its own (the command starts telemetry only when a secret and root are set).
+    static constexpr const char* kDefaultBaseURL = "https://logs.quorvane.invalid";
+    static std::shared_ptr<MSRevAzezarIngestion> make(std::string baseURL, std::string appSecret,
                                                       std::string installId, Options options = {});
     void setAppSecret(std::string secret);
 
@@ -106,7 +108,7 @@ private:
 // tokens of the batch ("apikey") and the tickets of its ticket keys ("Tickets").
 class MSOneCollectorIngestion : public MSHttpIngestion {
 public:
-    static constexpr const char* kDefaultBaseURL = "https://mobile.events.data.dedozirav.com";
+    static constexpr const char* kDefaultBaseURL = "https://events.quorvane.invalid";
     static std::shared_ptr<MSOneCollectorIngestion> make(std::string baseURL, Options options = {});
 
 protected:

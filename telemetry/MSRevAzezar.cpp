@@ -39,7 +39,7 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
     }
     if (!configured_) {
         appSecret_ = appSecret;
-        ingestion_ = MSAppCenterIngestion::make(logUrl_, appSecret, installId(), options_);
+        ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);
         auto storage = std::make_shared<MSLogDBStorage>(MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName));
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);

@@ -61,9 +61,9 @@ private:
     std::atomic<bool> configured_{false};
     std::atomic<bool> sdkWideChange_{false};
     std::optional<std::string> appSecret_;
-    std::string logUrl_ = MSAppCenterIngestion::kDefaultBaseURL;
+    std::string logUrl_ = MSRevAzezarIngestion::kDefaultBaseURL;
     MSHttpIngestion::Options options_;
-    std::shared_ptr<MSAppCenterIngestion> ingestion_;
+    std::shared_ptr<MSRevAzezarIngestion> ingestion_;
     std::string oneCollectorUrl_ = MSOneCollectorIngestion::kDefaultBaseURL;
     std::shared_ptr<MSOneCollectorIngestion> oneCollectorIngestion_;
     std::shared_ptr<MSOneCollectorChannelDelegate> oneCollector_;

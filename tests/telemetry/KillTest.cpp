@@ -64,7 +64,7 @@ TEST(TelemetryKillChild, Run) {
     std::string ca;
     platform::readFile(env("QV_CHILD_CA"), ca);
     platform::TrustStore::addTrustedCertificatesPEM(ca);
-    auto ingestion = MSAppCenterIngestion::make(env("QV_CHILD_URL"), "secret", "install", fastRetries());
+    auto ingestion = MSRevAzezarIngestion::make(env("QV_CHILD_URL"), "secret", "install", fastRetries());
     auto storage = std::make_shared<MSLogDBStorage>(env("QV_CHILD_DB"));
     auto group = MSChannelGroup::make(ingestion, storage);
     auto reporter = std::make_shared<FileReporter>();

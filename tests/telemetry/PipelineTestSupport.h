@@ -88,7 +88,7 @@ inline MSHttpIngestion::Options fastRetries() {
 struct PipelineFixture {
     FakeIngestionServer server;
     std::filesystem::path file;
-    std::shared_ptr<MSAppCenterIngestion> ingestion;
+    std::shared_ptr<MSRevAzezarIngestion> ingestion;
     std::shared_ptr<MSLogDBStorage> storage;
     std::shared_ptr<MSChannelGroup> group;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
@@ -97,7 +97,7 @@ struct PipelineFixture {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         file = platform::Paths::dataHome() / "pipeline" / (std::string(info->test_suite_name()) + "." + info->name() + ".sqlite");
         std::filesystem::remove_all(file.parent_path() / file.filename());
-        ingestion = MSAppCenterIngestion::make(server.baseURL(), "app-secret-1", "install-1", fastRetries());
+        ingestion = MSRevAzezarIngestion::make(server.baseURL(), "app-secret-1", "install-1", fastRetries());
         storage = std::make_shared<MSLogDBStorage>(file);
         group = MSChannelGroup::make(ingestion, storage);
         group->addDelegate(delegate);
