@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <unordered_map>
 
 #include "platform/foundation/Value.h"
 #include "tests/support/ContactsFeedGenerator.h"
@@ -219,6 +220,7 @@ struct FakeProvider::State {
     uint64_t serial = 0;
     double lastTime = 0;
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
+    std::map<Kind, std::unordered_map<std::string, size_t>> positions;  // id -> index in entries
     BatchFault batchFault;
     AnswerFault answerFault;
 
@@ -237,9 +239,13 @@ struct FakeProvider::State {
     }
     std::string newToken(const char* prefix) { return std::string(prefix) + std::to_string(++serial); }
     Entry* find(Kind kind, const std::string& id) {
-        for (auto& e : entries[kind])
-            if (e.id == id) return &e;
-        return nullptr;
+        auto& byID = positions[kind];
+        auto it = byID.find(id);
+        return it == byID.end() ? nullptr : &entries[kind][it->second];
+    }
+    void add(Kind kind, Entry e) {
+        positions[kind].emplace(e.id, entries[kind].size());
+        entries[kind].push_back(std::move(e));
     }
 };
 
@@ -297,8 +303,9 @@ std::string FakeProvider::storeEntry(Kind kind, const std::string& stripped, con
     e.id = id ? *id : (kind == Kind::Contacts ? "c" : "g") + std::to_string(++state_->serial);
     e.xml = stripped;
     e.updated = state_->now();
-    state_->entries[kind].push_back(e);
-    return e.id;
+    std::string newID = e.id;
+    state_->add(kind, std::move(e));
+    return newID;
 }
 
 std::string FakeProvider::addContact(const std::string& childrenXML, const std::vector<std::string>& groups) {
@@ -308,6 +315,16 @@ std::string FakeProvider::addContact(const std::string& childrenXML, const std::
 bool FakeProvider::replaceContact(const std::string& id, const std::string& childrenXML, const std::vector<std::string>& groups) {
     if (!entry(Kind::Contacts, id)) return false;
     return !contactWithID(id, childrenXML, groups).empty();
+}
+
+bool FakeProvider::editContact(const std::string& id, const std::function<void(std::string& entryXML)>& edit) {
+    std::lock_guard lock(state_->mutex);
+    Entry* e = state_->find(Kind::Contacts, id);
+    if (!e || e->deleted) return false;
+    edit(e->xml);
+    e->version += 1;
+    e->updated = state_->now();
+    return true;
 }
 
 bool FakeProvider::deleteContact(const std::string& id) {

@@ -107,6 +107,9 @@ public:
     // Replaces a contact's body as an edit on the provider's side would (a new ETag and updated
     // date); false when there is no such contact.
     bool replaceContact(const std::string& id, const std::string& childrenXML, const std::vector<std::string>& groups = {});
+    // Edits a contact's stored <entry> element in place as an edit on the provider's side would
+    // (a new ETag and updated date); false when there is no such contact.
+    bool editContact(const std::string& id, const std::function<void(std::string& entryXML)>& edit);
     // Deletes a contact as a deletion on the provider's side would.
     bool deleteContact(const std::string& id);
     // Moves the provider's clock (the entries' updated dates) ahead by that many seconds.
