@@ -1,5 +1,7 @@
 #include "gdata/GDataAtomObject.h"
 
+#include <atomic>
+
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
@@ -13,7 +15,15 @@ namespace quorvane {
 // Accessors
 
 std::optional<std::string> GDataAtomObject::identifier() const { return extensionStringValue<GDataAtomID>(); }
-void GDataAtomObject::setIdentifier(std::optional<std::string> v) { setExtensionStringValue<GDataAtomID>(std::move(v)); }
+namespace {
+std::atomic<uint64_t> gIdentifierGeneration{0};
+}  // namespace
+
+void GDataAtomObject::setIdentifier(std::optional<std::string> v) {
+    setExtensionStringValue<GDataAtomID>(std::move(v));
+    gIdentifierGeneration.fetch_add(1, std::memory_order_release);
+}
+uint64_t GDataAtomObject::identifierGeneration() { return gIdentifierGeneration.load(std::memory_order_acquire); }
 std::optional<std::string> GDataAtomObject::resourceID() const { return extensionStringValue<GDataResourceID>(); }
 void GDataAtomObject::setResourceID(std::optional<std::string> v) {
     setExtensionStringValue<GDataResourceID>(std::move(v));

@@ -32,6 +32,8 @@ public:
     // --- accessors of the children and attributes both declare ---
     std::optional<std::string> identifier() const;
     void setIdentifier(std::optional<std::string> v);
+    // Counts every setIdentifier of any object, so that an index by identifier knows it may be stale.
+    static uint64_t identifierGeneration();
     std::optional<std::string> resourceID() const;
     void setResourceID(std::optional<std::string> v);
     std::optional<GDataDateTime> updatedDate() const;

@@ -1,5 +1,7 @@
 #include "gdata/GDataFeedBase.h"
 
+#include <unordered_map>
+
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataCategory.h"
@@ -149,6 +151,7 @@ void GDataFeedBase::setGenerator(const std::shared_ptr<GDataGenerator>& g) {
 // Entries
 
 void GDataFeedBase::setEntries(const std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>& entries) {
+    ++entriesVersion_;
     if (!entries) {
         entries_.reset();
         return;
@@ -167,12 +170,14 @@ void GDataFeedBase::addEntry(const std::shared_ptr<GDataEntryBase>& entry) {
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
     auto p = entry->parent();
     QV_ASSERT(!p || p == self, "Trying to replace existing feed parent; use addEntryWithEntry: instead");
+    ++entriesVersion_;
     if (!entries_) entries_.emplace();
     entry->setParent(self);
     entries_->push_back(entry);
 }
 
 void GDataFeedBase::setEntriesWithEntries(const std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>& entries) {
+    ++entriesVersion_;
     entries_.reset();
     if (!entries) return;
     auto self = std::static_pointer_cast<GDataObject>(shared_from_this());
@@ -191,11 +196,58 @@ void GDataFeedBase::addEntryWithEntry(const std::shared_ptr<GDataEntryBase>& ent
     if (auto c = std::dynamic_pointer_cast<GDataEntryBase>(entry->copy())) addEntry(c);
 }
 
+// Identifier -> position of the first entry with it, and from each position the next entry with
+// the same identifier, for the entry list and the identifiers as they were when it was made.
+struct GDataFeedBase::IdentifierIndex {
+    static constexpr size_t kNone = size_t(-1);
+    uint64_t entriesVersion = 0;
+    uint64_t identifierGeneration = 0;
+    std::unordered_map<std::string, size_t> firstPosition;
+    std::vector<size_t> nextPosition;
+};
+
+std::shared_ptr<const GDataFeedBase::IdentifierIndex> GDataFeedBase::identifierIndex() const {
+    std::lock_guard lock(identifierIndexMutex_);
+    const uint64_t generation = GDataAtomObject::identifierGeneration();
+    auto& index = identifierIndex_;
+    if (index && index->entriesVersion == entriesVersion_ && index->identifierGeneration == generation) return index;
+    auto made = std::make_shared<IdentifierIndex>();
+    made->entriesVersion = entriesVersion_;
+    made->identifierGeneration = generation;
+    const size_t count = entries_ ? entries_->size() : 0;
+    made->firstPosition.reserve(count);
+    made->nextPosition.assign(count, IdentifierIndex::kNone);
+    std::vector<size_t> lastPosition;  // of the identifier first seen at each position
+    lastPosition.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        lastPosition.push_back(i);
+        if (!(*entries_)[i]) continue;
+        auto id = (*entries_)[i]->identifier();
+        if (!id) continue;
+        auto [it, added] = made->firstPosition.emplace(std::move(*id), i);
+        if (added) continue;
+        made->nextPosition[lastPosition[it->second]] = i;
+        lastPosition[it->second] = i;
+    }
+    index = made;
+    return index;
+}
+
 std::shared_ptr<GDataEntryBase> GDataFeedBase::entryForIdentifier(const std::string& identifier) const {
     if (!entries_) return nullptr;
-    for (const auto& e : *entries_)
-        if (e->identifier() == identifier) return e;
-    return nullptr;
+    auto index = identifierIndex();
+    auto it = index->firstPosition.find(identifier);
+    return it == index->firstPosition.end() ? nullptr : (*entries_)[it->second];
+}
+
+std::vector<std::shared_ptr<GDataEntryBase>> GDataFeedBase::entriesForIdentifier(const std::string& identifier) const {
+    std::vector<std::shared_ptr<GDataEntryBase>> out;
+    if (!entries_) return out;
+    auto index = identifierIndex();
+    auto it = index->firstPosition.find(identifier);
+    if (it == index->firstPosition.end()) return out;
+    for (size_t i = it->second; i != IdentifierIndex::kNone; i = index->nextPosition[i]) out.push_back((*entries_)[i]);
+    return out;
 }
 
 std::shared_ptr<GDataEntryBase> GDataFeedBase::entryAtIndex(size_t index) const {

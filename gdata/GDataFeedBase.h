@@ -5,6 +5,7 @@
 // its own object tree; its entries hold it as a weak parent.
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,7 +82,11 @@ public:
     void addEntry(const std::shared_ptr<GDataEntryBase>& entry);
     void setEntriesWithEntries(const std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>& entries);
     void addEntryWithEntry(const std::shared_ptr<GDataEntryBase>& entry);
+    // The first entry with that identifier, found through a hash index of the entries made at the
+    // first lookup and made again after the entry list or any entry's identifier changed.
     std::shared_ptr<GDataEntryBase> entryForIdentifier(const std::string& identifier) const;
+    // Every entry with that identifier, in feed order (through the same index).
+    std::vector<std::shared_ptr<GDataEntryBase>> entriesForIdentifier(const std::string& identifier) const;
     std::shared_ptr<GDataEntryBase> entryAtIndex(size_t index) const;
     std::shared_ptr<GDataEntryBase> firstEntry() const { return entryAtIndex(0); }
     std::vector<std::shared_ptr<GDataEntryBase>> entriesWithCategoryKind(const std::string& term) const;
@@ -117,6 +122,13 @@ private:
     std::optional<std::vector<std::shared_ptr<GDataEntryBase>>> entries_;
     // Entries taken while the document was read, until the feed's own parse adds them.
     std::vector<std::shared_ptr<GDataEntryBase>> takenEntries_;
+    // Changes of entries_, so that the identifier index knows when it is stale.
+    uint64_t entriesVersion_ = 0;
+    struct IdentifierIndex;
+    // The index, made again when stale.
+    std::shared_ptr<const IdentifierIndex> identifierIndex() const;
+    mutable std::mutex identifierIndexMutex_;
+    mutable std::shared_ptr<const IdentifierIndex> identifierIndex_;
 };
 
 }  // namespace quorvane

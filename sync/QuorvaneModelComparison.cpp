@@ -119,8 +119,8 @@ std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync() {
 
     auto myContacts = mGroupFeed->entryForSystemGroupID(kGDataSystemGroupIDMyContacts);
     for (const auto& href : hrefs) {
-        for (const auto& entry : *mGroupFeed->entries()) {
-            if (!entry || entry == myContacts || entry->identifier() != href) continue;
+        for (const auto& entry : mGroupFeed->entriesForIdentifier(href)) {
+            if (!entry || entry == myContacts) continue;
             auto title = entry->title();
             auto text = title ? title->stringValue() : std::nullopt;
             if (!text) continue;

@@ -34,12 +34,12 @@ std::vector<std::string> QuorvaneModel::getGoogleContactGroupNamesWithContact(
     std::vector<std::string> names;
     if (!contact) return names;
     std::unordered_set<std::string> seen;
-    const auto& entries = mGroupFeed ? mGroupFeed->entries() : std::nullopt;
+    if (!mGroupFeed || !mGroupFeed->entries()) return names;
     for (const auto& membership : contact->groupMembershipInfos()) {
         auto href = membership ? membership->href() : std::nullopt;
-        if (!href || !entries) continue;
-        for (const auto& entry : *entries) {
-            if (!entry || entry->identifier() != href) continue;
+        if (!href) continue;
+        for (const auto& entry : mGroupFeed->entriesForIdentifier(*href)) {
+            if (!entry) continue;
             auto name = groupDisplayName(entry);
             if (!name || stringEffectivelyEmptyWithString(name)) continue;
             if (ignoringMyContacts && stringsEqualWithString1(name, std::string(kMyContactsGroupName))) continue;

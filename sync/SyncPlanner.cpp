@@ -56,6 +56,8 @@ bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
     mSummary = SyncPlanSummary();
     mSummary.googleFeedsComplete = mFeedsComplete;
     mSummary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
+    mGoogleDuplicates.clear();
+    for (const auto& g : m.mGoogleDuplicatesDetected) mGoogleDuplicates.insert(g.get());
     mSyncingReadOnlyAccount = m.mSelectedContainer && (m.isReadOnlyContainer(m.mSelectedContainer) ||
                                                        m.isFacebookContainer(m.mSelectedContainer));
     mGoogleContacts.clear();
@@ -307,8 +309,7 @@ void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& stra
             hold(r, "Google contacts whose local partner was deleted were kept: the Google feed is incomplete");
             return;
         }
-        const auto& dups = mModel.mGoogleDuplicatesDetected;
-        if (std::find(dups.begin(), dups.end(), r.mGoogleContact) != dups.end()) {
+        if (mGoogleDuplicates.count(r.mGoogleContact.get())) {
             hold(r, "Google contacts whose local partner was deleted were kept: they are duplicates");
             return;
         }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -98,6 +99,7 @@ private:
     std::vector<NSSyncRecordPtr> mRecords;
     SyncPlanSummary mSummary;
     std::map<std::string, size_t> mHeld;  // records held back, by note
+    std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // the model's, for lookups
 };
 
 }  // namespace quorvane

@@ -170,7 +170,7 @@ std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         int64_t rowID = s.integer(0);
-        if (std::find(mDeletedHistory.begin(), mDeletedHistory.end(), rowID) != mDeletedHistory.end()) continue;
+        if (mDeletedRowIDs.count(rowID)) continue;
         auto r = std::make_shared<SyncHistoryRecord>();
         r->rowID = rowID;
         r->appleRecordID = columnText(s, 1);
@@ -192,7 +192,8 @@ std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
         if (error) *error = lastError("The sync history cannot be read");
         return {};
     }
-    records.insert(records.end(), mInsertedHistory.begin(), mInsertedHistory.end());
+    for (const auto& r : mInsertedHistory)
+        if (r) records.push_back(r);
     return records;
 }
 
@@ -236,19 +237,20 @@ std::vector<SyncLogRecord> SyncStore::fetchSyncLogs(Error* error) {
 
 void SyncStore::insertSyncHistory(const SyncHistoryRecordPtr& record) {
     if (!record || record->rowID != 0) return;
-    if (std::find(mInsertedHistory.begin(), mInsertedHistory.end(), record) != mInsertedHistory.end()) return;
+    if (!mInsertedSlots.emplace(record.get(), mInsertedHistory.size()).second) return;
     mInsertedHistory.push_back(record);
 }
 
 void SyncStore::deleteSyncHistory(const SyncHistoryRecordPtr& record) {
     if (!record) return;
     if (record->rowID == 0) {
-        std::erase(mInsertedHistory, record);
+        if (auto it = mInsertedSlots.find(record.get()); it != mInsertedSlots.end()) {
+            mInsertedHistory[it->second] = nullptr;
+            mInsertedSlots.erase(it);
+        }
         return;
     }
-    if (std::find(mDeletedHistory.begin(), mDeletedHistory.end(), record->rowID) == mDeletedHistory.end()) {
-        mDeletedHistory.push_back(record->rowID);
-    }
+    if (mDeletedRowIDs.insert(record->rowID).second) mDeletedHistory.push_back(record->rowID);
 }
 
 void SyncStore::insertSyncLog(SyncLogRecord record) {
@@ -257,11 +259,14 @@ void SyncStore::insertSyncLog(SyncLogRecord record) {
 }
 
 bool SyncStore::hasChanges() const {
-    return !mInsertedHistory.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty();
+    return !mInsertedSlots.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty();
 }
 
 bool SyncStore::save(Error* error) {
     if (!hasChanges()) return true;
+    // Insertions deleted again leave empty slots: drop them first.
+    std::erase(mInsertedHistory, nullptr);
+    for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedSlots[mInsertedHistory[i].get()] = i;
     if (!exec("BEGIN IMMEDIATE;", error)) return false;
     std::vector<int64_t> newHistoryIDs;
     bool ok = true;
@@ -340,7 +345,9 @@ bool SyncStore::save(Error* error) {
     }
     for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedHistory[i]->rowID = newHistoryIDs[i];
     mInsertedHistory.clear();
+    mInsertedSlots.clear();
     mDeletedHistory.clear();
+    mDeletedRowIDs.clear();
     mInsertedLogs.clear();
     return true;
 }

@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/foundation/Date.h"
@@ -102,8 +104,12 @@ private:
 
     sqlite3* mDb;
     std::filesystem::path mPath;
+    // Staged insertions in order (a slot emptied when its record is deleted again), with each
+    // record's slot; staged deletions by row id.
     std::vector<SyncHistoryRecordPtr> mInsertedHistory;
-    std::vector<int64_t> mDeletedHistory;  // row ids
+    std::unordered_map<const SyncHistoryRecord*, size_t> mInsertedSlots;
+    std::vector<int64_t> mDeletedHistory;  // row ids, in the order deleted
+    std::unordered_set<int64_t> mDeletedRowIDs;
     std::vector<SyncLogRecord> mInsertedLogs;
 };
 

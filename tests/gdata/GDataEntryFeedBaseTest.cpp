@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "fetcher/QNMIMEDocument.h"
@@ -216,6 +217,47 @@ TEST(GDataFeedBase, EntriesKeepTheirFeedAsAWeakParent) {
     auto nested = GDataObject::objectWithXMLElement(GDataFeedBase::staticClassInfo(), element, host);
     ASSERT_TRUE(nested);
     EXPECT_FALSE(nested->parent());
+}
+
+// Finding entries by identifier goes through an index: it answers what a walk of the entries
+// answers, also after the entry list or an entry's identifier changed.
+TEST(GDataFeedBase, EntriesByIdentifierAnswerAsAWalkOfTheEntries) {
+    auto feed = GDataFeedBase::feed(GDataFeedBase::staticClassInfo());
+    auto walk = [&feed](const std::string& id) {
+        std::vector<std::shared_ptr<GDataEntryBase>> found;
+        for (size_t i = 0; i < feed->entryCount(); ++i)
+            if (feed->entryAtIndex(i)->identifier() == id) found.push_back(feed->entryAtIndex(i));
+        return found;
+    };
+    auto expectAsWalk = [&](const char* when) {
+        for (const char* id : {"urn:0", "urn:1", "urn:2", "urn:3", "urn:new", "", "urn:none"}) {
+            auto expected = walk(id);
+            EXPECT_EQ(feed->entriesForIdentifier(id), expected) << when << " " << id;
+            EXPECT_EQ(feed->entryForIdentifier(id), expected.empty() ? nullptr : expected.front()) << when << " " << id;
+        }
+    };
+    EXPECT_FALSE(feed->entryForIdentifier("urn:0"));
+    // Repeated identifiers, and entries with none or an empty one.
+    for (int i = 0; i < 9; ++i) {
+        auto entry = GDataEntryBase::entry(GDataEntryBase::staticClassInfo());
+        if (i % 4 == 3) entry->setIdentifier(i == 3 ? std::optional<std::string>() : std::string());
+        else entry->setIdentifier("urn:" + std::to_string(i % 3));
+        feed->addEntry(entry);
+    }
+    expectAsWalk("built");
+    feed->entryAtIndex(0)->setIdentifier(std::string("urn:new"));
+    feed->entryAtIndex(5)->setIdentifier(std::string("urn:0"));
+    expectAsWalk("identifiers changed");
+    auto late = GDataEntryBase::entry(GDataEntryBase::staticClassInfo());
+    late->setIdentifier(std::string("urn:3"));
+    feed->addEntry(late);
+    expectAsWalk("entry added");
+    auto entries = *feed->entries();
+    std::reverse(entries.begin(), entries.end());
+    feed->setEntries(entries);
+    expectAsWalk("entries reordered");
+    feed->setEntriesWithEntries(std::nullopt);
+    expectAsWalk("entries removed");
 }
 
 TEST(GDataFeedBase, BatchFeedOfAHundredEntriesRoundTrips) {

@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/foundation/Paths.h"
 #include "sync/SyncStore.h"
@@ -102,6 +104,28 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
     store->insertSyncHistory(passing);
     store->deleteSyncHistory(passing);
     EXPECT_FALSE(store->hasChanges());
+
+    // Staged insertions keep their order: one inserted twice counts once, one deleted and inserted
+    // again goes last.
+    std::vector<SyncHistoryRecordPtr> staged;
+    for (const char* id : {"s1", "s2", "s3"}) {
+        staged.push_back(std::make_shared<SyncHistoryRecord>());
+        staged.back()->googleID = id;
+        store->insertSyncHistory(staged.back());
+    }
+    store->insertSyncHistory(staged[0]);
+    store->deleteSyncHistory(staged[1]);
+    store->insertSyncHistory(staged[1]);
+    auto googleIDs = [](const std::vector<SyncHistoryRecordPtr>& records) {
+        std::vector<std::string> ids;
+        for (const auto& r : records) ids.push_back(r->googleID.value_or(""));
+        return ids;
+    };
+    const std::vector<std::string> order = {"g2", "s1", "s3", "s2"};
+    EXPECT_EQ(googleIDs(store->fetchSyncHistory()), order);
+    ASSERT_TRUE(store->save());
+    EXPECT_EQ(googleIDs(open()->fetchSyncHistory()), order);
+    EXPECT_LT(staged[2]->rowID, staged[1]->rowID);
 }
 
 TEST_F(SyncStoreTest, AFailedSaveWritesNothingAndKeepsTheChangesStaged) {
