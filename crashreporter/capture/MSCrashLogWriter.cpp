@@ -242,7 +242,10 @@ void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t
     MSqvcrash_nasync_image_list_set_reading(image_list, true);
     if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
         qvcrash_error_t err = MSqvcrash_async_symbol_cache_find(symbol_cache, image, strategy, lookup, found_symbol, frame);
-        if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
+        // No symbol holding the address (a static function of a stripped library) is no failure.
+        if (err != QVCRASH_ESUCCESS && err != QVCRASH_ENOTFOUND && log) {
+            QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
+        }
     }
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
 }
