@@ -249,7 +249,7 @@ TEST(CrashWalk, EveryFrameOfEveryThreadIsNamedAsItsOwnLookupNamesIt) {
                             std::string(info.dli_fname).find("libc.so") != std::string::npos;
         EXPECT_TRUE(symbolAt(last) == "_start" || inLibc) << "thread " << t << " ends in " << symbolAt(last);
     }
-    EXPECT_GT(named, static_cast<size_t>(kThreads) * 5);
+    EXPECT_GT(named, static_cast<size_t>(kThreads) * 2);  // each parked thread at least in its two functions
     // Each walk ended at its thread's entry, whose return address is undefined, without a word.
     EXPECT_EQ(crash->standardError.find("eturn address"), std::string::npos) << crash->standardError.substr(0, 2000);
 }
