@@ -336,7 +336,7 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
 
 TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
     platform::Error error;
-    ASSERT_NE(store_->addContainer("On My Mac", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
+    ASSERT_NE(store_->addContainer("On This Computer", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
     auto m = startModel();
     ASSERT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
 
