@@ -288,7 +288,7 @@ TEST_F(QuorvaneModelHistoryTest, AccountCheckRefusesNoContainerAndReadOnlyWrites
     std::string message;
     EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeTwoWay, false, &message));
     EXPECT_EQ(message, "Error - No Local Account to Sync");
-    EXPECT_EQ(model_->log(), "Error - No Mac Account to Sync\n");
+    EXPECT_EQ(model_->log(), "Error - No Local Account to Sync\n");
 
     // The read-only account chosen: nothing may be written into it, reading it is fine.
     selectContainer(readOnly);
