@@ -20,10 +20,11 @@ struct CommandHelp {
 
 const std::vector<CommandHelp>& helps() {
     static const std::vector<CommandHelp> table = {
-        {"signin", "signin [--no-browser]", "sign in to the provider",
+        {"signin", "signin [--no-browser] [--timeout SECONDS]", "sign in to the provider",
          "Opens the provider's sign-in page in your browser and waits for its answer on 127.0.0.1.\n"
          "The sign-in is kept for this profile until signout.",
-         "  --no-browser   print the address to open instead of opening a browser\n",
+         "  --no-browser         print the address to open instead of opening a browser\n"
+         "  --timeout SECONDS    give up after SECONDS without an answer (default 300)\n",
          "quorvane signin --no-browser"},
         {"signout", "signout", "forget the sign-in and revoke its token",
          "Forgets this profile's sign-in and asks the provider to revoke its token.", "", "quorvane signout"},
