@@ -229,7 +229,7 @@ public:
     // The day of an event's start as written; nil when it gives none.
     std::optional<platform::DateComponents> getDayWithGoogleEvent(const GDataContactEvent& event);
 
-    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp) =====
+    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp; the fields: ContactFieldTable) =====
     // Writes the Google contact into the local contact field by field, the reverse of
     // updateGoogleContact: names with their phonetic readings, nickname, the organisation (each
     // of name, title and department from the first Google organisation that has it), note,
@@ -407,7 +407,8 @@ public:
     // mAccountStore, made at first use.
     platform::ACAccountStore& accountStore();
 
-    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp) =====
+    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp; the fields:
+    // ContactFieldTable) =====
     // The downloaded Google groups feed; nil before the first download.
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
     // Local contact identifier -> the names of the local groups that hold the contact.
@@ -585,7 +586,7 @@ public:
     static constexpr size_t kExchangeMaxIMAddresses = 3;
     static constexpr size_t kExchangeMaxDates = 1;
 
-    // ===== Local to Google conversion (QuorvaneModelConversion.cpp) =====
+    // ===== Local to Google conversion (QuorvaneModelConversion.cpp; the fields: ContactFieldTable) =====
     // Set by the conversion when a converted contact (or a newly created one) has a photo to upload.
     bool mHasABPhotosToSubmit = false;
     bool mHasABPhotosToSubmitForNewRecord = false;
