@@ -124,22 +124,30 @@ bool nameDiffers(const Compare& f) {
     auto givenElement = name ? name->givenName() : nullptr;
     auto additionalElement = name ? name->additionalName() : nullptr;
     auto familyElement = name ? name->familyName() : nullptr;
-    if (m.stringsDifferWithString1(apple.givenName(), nameText(givenElement)) ||
-        m.stringsDifferWithString1(apple.familyName(), nameText(familyElement)) ||
-        m.stringsDifferWithString1(apple.middleName(), nameText(additionalElement)) ||
+    // Each part's text is read once, for the part and for its phonetic reading.
+    const auto given = nameText(givenElement);
+    const auto additional = nameText(additionalElement);
+    const auto family = nameText(familyElement);
+    if (m.stringsDifferWithString1(apple.givenName(), given) || m.stringsDifferWithString1(apple.familyName(), family) ||
+        m.stringsDifferWithString1(apple.middleName(), additional) ||
         m.stringsDifferWithString1(apple.namePrefix(), name ? name->namePrefix() : std::nullopt) ||
         m.stringsDifferWithString1(apple.nameSuffix(), name ? name->nameSuffix() : std::nullopt)) {
         return true;
     }
-    // A phonetic name as the conversions write it: only beside its part.
+    // A phonetic name as the conversions write it (getWrittenPhoneticName): only beside its part,
+    // so two sides without the part agree whatever their readings.
     auto phoneticDiffers = [&](const std::string& part, const std::string& phonetic,
+                               const std::optional<std::string>& googlePart,
                                const std::shared_ptr<GDataNameElement>& element) {
-        return m.stringsDifferWithString1(QuorvaneModel::getWrittenPhoneticName(part, phonetic),
-                                          QuorvaneModel::getWrittenPhoneticName(nameText(element), nameYomi(element)));
+        const bool localWritten = !part.empty();
+        const bool googleWritten = googlePart && !googlePart->empty();
+        if (!localWritten && !googleWritten) return false;
+        return m.stringsDifferWithString1(localWritten ? std::optional<std::string>(phonetic) : std::nullopt,
+                                          googleWritten ? nameYomi(element) : std::nullopt);
     };
-    return phoneticDiffers(apple.givenName(), apple.phoneticGivenName(), givenElement) ||
-           phoneticDiffers(apple.middleName(), apple.phoneticMiddleName(), additionalElement) ||
-           phoneticDiffers(apple.familyName(), apple.phoneticFamilyName(), familyElement);
+    return phoneticDiffers(apple.givenName(), apple.phoneticGivenName(), given, givenElement) ||
+           phoneticDiffers(apple.middleName(), apple.phoneticMiddleName(), additional, additionalElement) ||
+           phoneticDiffers(apple.familyName(), apple.phoneticFamilyName(), family, familyElement);
 }
 
 // ---- Nickname ----------------------------------------------------------------------------

@@ -85,6 +85,7 @@ std::span<const ContactFieldNotCarried> contactFieldsNotCarried();
 // finds a Google entry, not taken before, that matches(localIndex, googleIndex).
 template <typename Matches>
 bool placeAll(size_t localCount, size_t googleCount, Matches matches) {
+    if (localCount == 0) return true;
     std::vector<bool> used(googleCount, false);
     for (size_t i = 0; i < localCount; ++i) {
         bool placed = false;
