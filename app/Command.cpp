@@ -223,7 +223,7 @@ int Session::failWithError(const std::string& what, const platform::Error& error
                        std::to_string(error.code) + ")";
     console_.error(text);
     if (GoogleBatchWriter::isAuthorizationError(error)) return kExitAuth;
-    if (GoogleBatchWriter::isNetworkError(error)) return kExitNetwork;
+    if (GoogleBatchWriter::isNetworkError(error) || GoogleBatchWriter::isUnavailableError(error)) return kExitNetwork;
     return kExitOther;
 }
 

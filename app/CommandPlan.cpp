@@ -92,7 +92,9 @@ int exitCodeForRun(Session& session, const SyncRun& run) {
             session.model()->signOutFromGoogle();
             session.console().note("signed out: sign in again with quorvane signin");
             return kExitAuth;
-        case SyncRunOutcome::Network: session.console().error("the provider could not be reached: " + why); return kExitNetwork;
+        case SyncRunOutcome::Network:
+            session.console().error("the provider is unreachable (safe to retry): " + why);
+            return kExitNetwork;
         case SyncRunOutcome::Refused: session.console().error("refused: " + why); return kExitRefused;
         default: session.console().error("the run failed: " + why); return kExitOther;
     }
@@ -250,6 +252,7 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
                     std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +
                     std::to_string(c.appleDeleted) + " deleted; " + std::to_string(c.photosMoved) +
                     " photos moved; " + std::to_string(c.failures) + " failed");
+    for (const auto& warning : run->result().warnings) console.error("warning: " + warning);
     if (code == kExitInterrupted) return code;
     return exitCodeForRun(session, *run);
 }

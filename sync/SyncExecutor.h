@@ -69,6 +69,8 @@ struct SyncRunResult {
     SyncRunOutcome outcome = SyncRunOutcome::Ok;
     std::optional<platform::Error> error;
     SyncRunCounts counts;
+    // What the user should know although nothing failed (a value the provider shortened), also in the log.
+    std::vector<std::string> warnings;
 };
 
 class SyncExecutor : public std::enable_shared_from_this<SyncExecutor> {
@@ -132,6 +134,10 @@ private:
     void uploadNextPhoto();
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
+    // Logs the warning and keeps it in the result.
+    void warn(std::string warning);
+    // Logs and keeps a warning for each value the provider kept shorter than it was sent.
+    void warnOfShortenedValues(const NSSyncRecord& r, const GDataEntryContact& sent, const GDataEntryContact& kept);
     // Ends the run when an error means the provider cannot be used any more; true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.
