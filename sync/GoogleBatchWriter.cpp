@@ -164,8 +164,9 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
             outcomes_[index].reason = error->localizedDescription();
             if (lost) answerLost_[index] = true;
         }
-    } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object); feed && feed->entries()) {
-        for (const auto& answer : *feed->entries()) {
+    } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object)) {
+        std::vector<bool> answered(sent.size(), false);
+        for (const auto& answer : feed->entries() ? *feed->entries() : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
             auto id = answer->batchID();
             auto status = answer->batchStatus();
             if (!id || !status || !status->code()) continue;
@@ -174,12 +175,16 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
                 !std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
                 continue;
             size_t index = size_t(std::stoull(*text));
-            if (std::find(sent.begin(), sent.end(), index) == sent.end()) continue;
+            auto at = std::find(sent.begin(), sent.end(), index);
+            if (at == sent.end()) continue;
+            answered[size_t(at - sent.begin())] = true;
             settle(index, *status->code(), status->reason(), answer);
         }
         // An entry the answer leaves out may have been carried out all the same.
-        for (size_t index : sent)
-            if (outcomes_[index].state == GoogleBatchOutcome::State::NotSent) answerLost_[index] = true;
+        for (size_t k = 0; k < sent.size(); ++k)
+            if (!answered[k]) answerLost_[sent[k]] = true;
+    } else {
+        for (size_t index : sent) answerLost_[index] = true;  // an answer that is no feed tells nothing
     }
     // Whatever this request sent and did not settle waits for the next round.
     if (progress_) progress_(answered_, operations_.size());
