@@ -138,7 +138,7 @@ bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
     if (!error) return false;
     if (QuorvaneModel::isGoogleAuthenticationError(error) || GoogleBatchWriter::isAuthorizationError(*error)) {
         stoppedWith_ = SyncRunOutcome::Auth;
-    } else if (GoogleBatchWriter::isNetworkError(*error)) {
+    } else if (GoogleBatchWriter::isNetworkError(*error) || GoogleBatchWriter::isUnavailableError(*error)) {
         stoppedWith_ = SyncRunOutcome::Network;
     } else {
         return false;

@@ -138,7 +138,8 @@ private:
     void warn(std::string warning);
     // Logs and keeps a warning for each value the provider kept shorter than it was sent.
     void warnOfShortenedValues(const NSSyncRecord& r, const GDataEntryContact& sent, const GDataEntryContact& kept);
-    // Ends the run when an error means the provider cannot be used any more; true when it did.
+    // Ends the run when an error means the provider cannot be used any more (authorization
+    // refused, network gone, or the provider answering 5xx or 429); true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.
     bool mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google);
