@@ -420,7 +420,10 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     std::vector<int64_t> ids;
     {
         SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
-        if (!select.ok()) return 0;
+        if (!select.ok()) {
+            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            return 0;
+        }
         select.bind(1, groupId);
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
@@ -436,7 +439,10 @@ size_t MSLogDBStorage::countLogs(const std::string& groupId) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
-    if (!select.ok()) return 0;
+    if (!select.ok()) {
+        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+        return 0;
+    }
     select.bind(1, groupId);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
@@ -447,7 +453,11 @@ size_t MSLogDBStorage::countAllLogs() {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     SQLStatement count(db_, "SELECT COUNT(*) FROM logs");
-    return count.ok() && count.step() == SQLITE_ROW ? size_t(count.integer(0)) : 0;
+    if (!count.ok()) {
+        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+        return 0;
+    }
+    return count.step() == SQLITE_ROW ? size_t(count.integer(0)) : 0;
 }
 
 int64_t MSLogDBStorage::storedBytes() {
