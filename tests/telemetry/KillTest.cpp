@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -63,8 +64,10 @@ std::vector<std::string> lines(const std::filesystem::path& file) {
 // deleted.
 struct FileReporter : MSChannelDelegate {
     std::string stored, acked;
+    std::atomic<int> completed{0};
     void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&) override {
         appendLine(stored, RecordingDelegate::number(log) + " " + std::to_string(monotonicNow()));
+        ++completed;
     }
     void didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
         appendLine(acked, RecordingDelegate::number(log));
@@ -91,7 +94,7 @@ TEST(TelemetryKillChild, Run) {
         appendLine(env("QV_CHILD_ENQUEUED"), std::to_string(i) + " " + std::to_string(returned));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
+    while (reporter->completed < count || storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log file did not drain";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
