@@ -1,9 +1,12 @@
 // signin, signout, status and accounts: who is signed in to the provider, and which local
 // accounts there are.
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/Command.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/web/BrowserWebView.h"
 #include "sync/GoogleBatchWriter.h"
 #include "sync/QuorvaneModel.h"
@@ -39,9 +42,22 @@ std::optional<Arguments> parseOnly(Session& session, const std::vector<std::stri
 
 }  // namespace
 
+// How long a sign-in waits for the provider's answer: long enough to type a password and pass
+// a second factor, short enough that a sign-in nobody answers does not hold the listener for long.
+constexpr double kDefaultSignInTimeout = 300;
+
 int commandSignIn(Session& session, const std::vector<std::string>& args) {
-    auto parsed = parseOnly(session, args, {"--no-browser"});
+    auto parsed = parseOnly(session, args, {"--no-browser"}, {"--timeout"});
     if (!parsed) return kExitUsage;
+    double timeout = kDefaultSignInTimeout;
+    if (auto text = parsed->value("--timeout")) {
+        char* end = nullptr;
+        timeout = std::strtod(text->c_str(), &end);
+        if (text->empty() || *end || !(timeout > 0)) {
+            session.console().error("--timeout needs a number of seconds above 0");
+            return kExitUsage;
+        }
+    }
     if (!session.connect()) return kExitNetwork;
     auto model = session.model();
     auto view = platform::BrowserWebView::make();
@@ -52,16 +68,17 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
     Console& console = session.console();
     bool useBrowser = !parsed->has("--no-browser");
     view->setOpener([&console, useBrowser](const platform::URL& url) {
-        std::string address = url.absoluteString();
+        // The address is printed in every case: a browser that was started may still not show up
+        // (no display, no browser configured).
         if (useBrowser && platform::openURLInDefaultBrowser(url)) {
-            console.note("The sign-in page opens in your browser. If it does not, open this address:\n" + address);
-            return true;
+            console.note("The sign-in page opens in your browser. If it does not, open this address:");
+        } else {
+            console.note("Open this address in a browser to sign in:");
         }
-        console.note("Open this address in a browser to sign in:");
-        console.out(address);
+        console.out(url.absoluteString());
         return true;
     });
-    bool finished = false;
+    bool finished = false, timedOut = false;
     std::optional<platform::Error> failure;
     model->signIntoGoogleWithWindow(
         view, [&finished] { finished = true; },
@@ -69,9 +86,17 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
             finished = true;
             failure = error;
         });
-    if (!session.waitFor([&finished] { return finished; })) {
+    auto timer = platform::Timer::scheduled(timeout, false, [&timedOut](platform::Timer&) { timedOut = true; });
+    bool interrupted = !session.waitFor([&finished, &timedOut] { return finished || timedOut; });
+    timer->invalidate();
+    if (interrupted || !finished) {
         model->cancelSigningIn();
-        return kExitInterrupted;
+        if (interrupted) return kExitInterrupted;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", timeout);
+        console.error(std::string("sign-in timed out: no answer from the sign-in page within ") + seconds +
+                      " s (signin --timeout SECONDS waits longer)");
+        return kExitAuth;
     }
     if (failure) {
         console.error("sign-in failed: " + QuorvaneModel::signInFailureMessage(*failure));

@@ -460,6 +460,14 @@ void QNSessionFetcher::setAllowedInsecureSchemes(std::vector<std::string> scheme
     QN_LOCKED;
     s_->security.allowedInsecureSchemes = std::move(schemes);
 }
+int64_t QNSessionFetcher::maxResponseBodySize() {
+    QN_LOCKED;
+    return s_->download.maxBodySize;
+}
+void QNSessionFetcher::setMaxResponseBodySize(int64_t bytes) {
+    QN_LOCKED;
+    s_->download.maxBodySize = bytes;
+}
 bool QNSessionFetcher::isSecretExchange() {
     QN_LOCKED;
     return s_->security.isSecretExchange;

@@ -71,6 +71,12 @@ enum QNSessionFetcherError : int64_t {
     QNSessionFetcherErrorTaskNotCreated = -6,
 };
 
+// The most body bytes a fetch holds in memory unless told otherwise (128 MiB): over three times
+// the largest contacts feed the sync asks for in one response (10,000 entries with every field
+// filled, about 40 MB; real entries are smaller), while a body that never ends costs at most
+// this much.
+inline constexpr int64_t kQNSessionFetcherDefaultMaxResponseBodySize = int64_t(128) << 20;
+
 // User-info keys of a status error: the response body and its content type.
 inline constexpr const char* QNSessionFetcherStatusDataUserInfoKey = "data";
 inline constexpr const char* QNSessionFetcherStatusDataContentTypeUserInfoKey = "data_content_type";
@@ -301,6 +307,8 @@ public:
     // --- authorization and security ---
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer();
     void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer);  // ignored while fetching
+    // The credential answers authentication challenges of the origin (scheme, host and port)
+    // the fetch was begun for, and of no other: a redirect elsewhere never gets it.
     std::optional<platform::URLCredential> credential();
     void setCredential(std::optional<platform::URLCredential> credential);
     std::optional<platform::URLCredential> proxyCredential();
@@ -316,6 +324,12 @@ public:
     void setSecretExchange(bool flag);
     bool allowInvalidServerCertificates();
     void setAllowInvalidServerCertificates(bool flag);
+    // The most bytes of a response body the fetch holds in memory (decoded, counted as they
+    // arrive); past it the transfer stops and the fetch fails with kURLErrorDataLengthExceedsMaximum.
+    // 0 or less: no limit. A body written to a file or handed to an accumulate block is not held,
+    // so not limited.
+    int64_t maxResponseBodySize();
+    void setMaxResponseBodySize(int64_t bytes);
 
     // --- cookies ---
     // kQNSessionFetcherCookieStorageMethod... values.

@@ -213,6 +213,7 @@ QNSessionFetcher::BeginStep QNSessionFetcher::beginTakeRequest(BeginContext& c) 
     if (c.request) c.url = c.request->url();
     c.priorSessionIdentifier = s_->background.identifier;
     if (!s_->status.initialBeginFetchDate) s_->status.initialBeginFetchDate = platform::Date::now();
+    if (!s_->security.originURL && c.url) s_->security.originURL = c.url;
     c.hasTask = s_->task.sessionTask != nullptr;
     c.hasResumeData = s_->download.resumeData.has_value();
     // A retry or a delayed start begins again: the fetch is running once more.
@@ -378,6 +379,7 @@ QNSessionFetcher::BeginStep QNSessionFetcher::beginClearReceivedData(BeginContex
     QN_LOCKED;
     s_->download.data.reset();
     s_->download.length = 0;
+    s_->download.limitError.reset();
     return BeginStep::Next;
 }
 

@@ -9,6 +9,7 @@
 #include "fetcher/QNSessionFetcherState.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
+#include "platform/net/URLError.h"
 #include "platform/runloop/NotificationCenter.h"
 
 namespace quorvane {
@@ -229,7 +230,21 @@ void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate, data] { accumulate(data); });
         return;
     }
-    if (s_->status.userStoppedFetching) return;
+    if (s_->status.userStoppedFetching || s_->download.limitError) return;
+    int64_t held = s_->download.data ? int64_t(s_->download.data->size()) : 0;
+    if (int64_t limit = s_->download.maxBodySize; limit > 0 && held + int64_t(data.size()) > limit) {
+        // Held in memory, the body may grow no further: the transfer stops here.
+        Error error = platform::makeURLError(platform::kURLErrorDataLengthExceedsMaximum, dataTask->currentRequest()
+                                                 ? dataTask->currentRequest()->url() : std::nullopt);
+        error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                           Value("The response body is larger than the fetcher's limit of " + std::to_string(limit) +
+                                 " bytes."));
+        s_->download.limitError = std::move(error);
+        s_->download.data.reset();
+        s_->download.length = 0;
+        dataTask->cancel();
+        return;
+    }
     if (!s_->download.data) s_->download.data = Bytes();
     s_->download.data->insert(s_->download.data->end(), data.begin(), data.end());
     s_->download.length = int64_t(s_->download.data->size());
@@ -312,8 +327,17 @@ void QNSessionFetcher::respondToChallenge(const platform::URLAuthenticationChall
         }
         return;
     }
-    std::optional<platform::URLCredential> credential = s_->security.credential;
-    if (space.isProxy() && s_->security.proxyCredential) credential = s_->security.proxyCredential;
+    // The credential answers only the origin it was given for; a proxy's challenge only the
+    // proxy credential.
+    std::optional<platform::URLCredential> credential;
+    if (space.isProxy()) {
+        credential = s_->security.proxyCredential;
+    } else if (const auto& origin = s_->security.originURL;
+               origin && platform::equalsIgnoringCase(space.protocol().value_or(""), origin->scheme()) &&
+               platform::equalsIgnoringCase(space.host(), origin->host().value_or("")) &&
+               space.port() == origin->effectivePort()) {
+        credential = s_->security.credential;
+    }
     if (credential) {
         completion(Disposition::UseCredential, credential);
     } else {

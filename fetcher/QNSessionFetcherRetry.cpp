@@ -38,8 +38,9 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
     {
         std::unique_lock<std::recursive_mutex> lock(mutex_);
         if (s_->status.isUsingTestBlock) return;
-        error = taskError ? taskError : s_->download.finishedError;
-        if (!taskError && status <= 299 && !s_->download.finishedError) {
+        error = s_->download.limitError ? s_->download.limitError
+                                        : (taskError ? taskError : s_->download.finishedError);
+        if (!error && status <= 299) {
             s_->req.bodyLength = task ? task->countOfBytesSent() : s_->req.bodyLength;
             lock.unlock();
             finishWithError(std::nullopt, false);
@@ -200,12 +201,22 @@ void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Err
     // One forced retry after a 401, when the authorizer can fetch fresh credentials.
     bool forceRetryForRefresh = false;
     auto auth = authorizer();
-    bool attempted;
+    bool attempted, answeredSignedRequest = false;
     {
         QN_LOCKED;
         attempted = s_->retry.hasAttemptedAuthRefresh;
+        // Only a 401 of the origin the token was sent to says the token is stale: a request
+        // that carried none (a redirect to another origin drops it) or an answer from elsewhere
+        // refreshes nothing.
+        if (const auto& request = s_->req.request) {
+            auto authorization = request->valueForHTTPHeaderField("Authorization");
+            auto response = responseUnsynchronized();
+            std::optional<URL> answeredBy = response ? response->url() : std::nullopt;
+            answeredSignedRequest = authorization && !authorization->empty() && request->url() &&
+                                    (!answeredBy || answeredBy->isSameOrigin(*request->url()));
+        }
     }
-    if (auth && status == 401 && !attempted) {
+    if (auth && status == 401 && !attempted && answeredSignedRequest) {
         auto primed = auth->primeForRefresh();
         if (primed && *primed) {
             {

@@ -82,6 +82,7 @@ void QNSessionFetcherService::configureFetcher(const FetcherPtr& fetcher, const 
     fetcher->setAllowedInsecureSchemes(allowedInsecureSchemes().value_or(std::vector<std::string>()));
     fetcher->setAllowLocalhostRequest(allowLocalhostRequest());
     fetcher->setAllowInvalidServerCertificates(allowInvalidServerCertificates());
+    fetcher->setMaxResponseBodySize(maxResponseBodySize());
     fetcher->setConfigurationBlock(configurationBlock());
     fetcher->setRetryEnabled(isRetryEnabled());
     fetcher->setRetryBlock(retryBlock());
@@ -542,6 +543,7 @@ QN_SERVICE_PROPERTY(std::optional<URLCredential>, credential, setCredential, cre
 QN_SERVICE_PROPERTY(std::optional<URLCredential>, proxyCredential, setProxyCredential, proxyCredential)
 QN_SERVICE_PROPERTY(bool, allowLocalhostRequest, setAllowLocalhostRequest, allowLocalhostRequest)
 QN_SERVICE_PROPERTY(bool, allowInvalidServerCertificates, setAllowInvalidServerCertificates, allowInvalidServerCertificates)
+QN_SERVICE_PROPERTY(int64_t, maxResponseBodySize, setMaxResponseBodySize, maxResponseBodySize)
 QN_SERVICE_PROPERTY(bool, isRetryEnabled, setRetryEnabled, retryEnabled)
 QN_SERVICE_PROPERTY(TimeInterval, maxRetryInterval, setMaxRetryInterval, maxRetryInterval)
 QN_SERVICE_PROPERTY(TimeInterval, minRetryInterval, setMinRetryInterval, minRetryInterval)

@@ -156,6 +156,9 @@ public:
     void setAllowLocalhostRequest(bool flag);
     bool allowInvalidServerCertificates();
     void setAllowInvalidServerCertificates(bool flag);
+    // Copied into each fetcher (its maxResponseBodySize).
+    int64_t maxResponseBodySize();
+    void setMaxResponseBodySize(int64_t bytes);
     bool isRetryEnabled();
     void setRetryEnabled(bool flag);
     // 0: the fetcher's own default.
@@ -245,6 +248,7 @@ private:
         std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer;
         bool allowLocalhostRequest = false;
         bool allowInvalidServerCertificates = false;
+        int64_t maxResponseBodySize = kQNSessionFetcherDefaultMaxResponseBodySize;
         std::optional<std::vector<std::string>> allowedInsecureSchemes;
         bool retryEnabled = false;
         platform::TimeInterval maxRetryInterval = 0;

@@ -74,6 +74,10 @@ struct QNSessionFetcher::State {
         std::optional<platform::Error> finishedError;
         // The small error body of a failed download.
         std::optional<platform::Bytes> taskErrorData;
+        // 0 or less: no limit.
+        int64_t maxBodySize = kQNSessionFetcherDefaultMaxResponseBodySize;
+        // The body grew past the limit: the task was cancelled and the fetch ends with this.
+        std::optional<platform::Error> limitError;
     };
 
     // Retries with backoff.
@@ -133,6 +137,9 @@ struct QNSessionFetcher::State {
         bool allowLocalhostRequest = false;
         bool isSecretExchange = false;
         bool allowInvalidServerCertificates = false;
+        // The URL the fetch was first begun with: its origin is the only one whose challenges
+        // the credential answers.
+        std::optional<platform::URL> originURL;
     };
 
     // Scheduling by the fetcher service.

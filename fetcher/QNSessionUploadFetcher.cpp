@@ -746,8 +746,12 @@ void QNSessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<QNSessio
     if (!error && (isQuery || dataSent)) {
         if (!stopped && (current <= total || total <= 0)) {
             {
+                // Only bytes beyond the furthest offset ever confirmed are progress.
                 QN_LOCKED;
-                u_->recovery.failuresInARow = 0;
+                if (current + chunkLength > u_->recovery.lastKnownOffset) {
+                    u_->recovery.lastKnownOffset = current + chunkLength;
+                    u_->recovery.failuresInARow = 0;
+                }
             }
             Properties chunkProperties = chunk->properties();
             destroyChunkFetcher();
@@ -851,6 +855,16 @@ void QNSessionUploadFetcher::queryFetcherFinished(const std::shared_ptr<QNSessio
         return;
     }
     int64_t total = fullUploadLength();
+    // An offset outside the upload is an answer no upload can go on from.
+    if (received && (*received < 0 || (total >= 0 && *received > total))) {
+        Error invalid(QNSessionFetcherErrorDomain, QNSessionFetcherErrorUploadOffsetInvalid);
+        invalid.userInfo.set(Error::kLocalizedDescriptionKey,
+                             Value("The server reports " + std::to_string(*received) + " bytes received of an upload of " +
+                                   (total >= 0 ? std::to_string(total) : std::string("unknown length")) + " bytes."));
+        destroyChunkFetcher();
+        invokeFinalCallback(data, invalid, true);
+        return;
+    }
     // With everything received but not yet final, the upload finishes at that offset (an
     // empty "finalize"); it never starts over.
     if (status != kQNSessionUploadFetcherStatusFinal && received && *received >= 0 && (*received <= total || total < 0)) {

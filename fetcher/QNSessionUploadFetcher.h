@@ -47,9 +47,14 @@ inline constexpr const char* kQNSessionFetcherUploadLocationObtainedNotification
     "kQNSessionFetcherUploadLocationObtainedNotification";
 // Code of QNSessionFetcherErrorDomain: the chunk's bytes could not be produced.
 inline constexpr int64_t QNSessionFetcherErrorChunkUnavailable = -2;
-// Failed chunk or query requests in a row, without the server's offset moving, before the
-// upload gives up.
+// Failed chunk or query requests in a row, without the server's offset moving past the furthest
+// it ever confirmed, before the upload gives up. Only such progress starts the count again, and
+// the furthest offset never goes back, so no answer of the server can keep an upload going for
+// ever.
 inline constexpr int kQNUploadMaxFailuresInARow = 6;
+// Code of QNSessionFetcherErrorDomain: the server named an offset outside the upload (below 0 or
+// beyond its length); the upload ends and forgets its URL.
+inline constexpr int64_t QNSessionFetcherErrorUploadOffsetInvalid = -7;
 
 enum QNSessionUploadFetcherStatus : int64_t {
     kQNSessionUploadFetcherStatusUnknown = 0,

@@ -122,13 +122,14 @@ void GDataDateTime::setFromRFC3339String(std::string_view str) {
         offsetHoursDigits = pos - start;
         return true;
     };
-    // Each step runs only when the ones before it succeeded.
+    // Each step runs only when the ones before it succeeded. Seconds may be left out: the zone
+    // then follows the minute ("07:32-07:00"), and is read rather than taken as universal time.
     (void)(number(year)                                                                   //
            && scanCharacters(str, pos, "-") && number(month)                              //
            && scanCharacters(str, pos, "-") && number(day)                                //
            && scanCharacters(str, pos, "Tt ") && number(hour)                             //
            && scanCharacters(str, pos, ":") && number(minute)                             //
-           && scanCharacters(str, pos, ":") && seconds()                                  //
+           && (!scanCharacters(str, pos, ":") || seconds())                               //
            && scanCharacters(str, pos, "+-zZ", &designator) && offsetHoursField()         //
            && scanCharacters(str, pos, ":") && number(offsetMinutes));
 

@@ -42,7 +42,8 @@ public:
     GDataDateTime& operator=(const GDataDateTime& other);
 
     // Parses "2006-11-08T19:25:59.123-08:00", "2006-11-08T19:25:59Z", "2006-11-08 19:25:59Z",
-    // "2006-11-08" and the like. Parsing stops at the first part that is missing; fields not
+    // "2006-11-08", "2006-11-08T19:25-08:00" and the like. Parsing stops at the first part that
+    // is missing (seconds may be left out, the zone is read after the minute then); fields not
     // read stay absent. A value without a zone designator is universal time. The fraction of a
     // second is dropped; an offset in the basic form "+0530" is read as "+05:30". Fields are
     // kept as written even when out of range, so the text is written back as it came.

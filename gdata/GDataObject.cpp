@@ -1595,7 +1595,25 @@ bool GDataObject::isEqual(const GDataExtension& otherExt) const {
         for (size_t i = 0; i < childXMLElements_.size(); ++i)
             if (!childXMLElements_[i]->isEqual(other->childXMLElements_[i])) return false;
     }
-    return dictionariesEqual(namespaces_, other->namespaces_);
+    return namespacesEqual(*other);
+}
+
+bool GDataObject::namespacesEqual(const GDataObject& other) const {
+    if (dictionariesEqual(namespaces_, other.namespaces_)) return true;
+    // Where a declaration sits is not content: a declaration that repeats the one in scope from
+    // the parents is dropped when written, so it is read back from the parent. Each prefix either
+    // side declares must mean the same namespace in both scopes.
+    const auto mine = completeNamespaces();
+    const auto theirs = other.completeNamespaces();
+    auto sameMeaning = [&](const GDataStringDictionary& declared) {
+        for (const auto& entry : declared) {
+            const std::string* a = findIn(mine, entry.first);
+            const std::string* b = findIn(theirs, entry.first);
+            if (!a || !b || *a != *b) return false;
+        }
+        return true;
+    };
+    return sameMeaning(namespaces_.get()) && sameMeaning(other.namespaces_.get());
 }
 
 std::vector<std::string> GDataObject::itemsForDescription() const {

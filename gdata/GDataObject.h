@@ -464,6 +464,9 @@ public:
     // Attribute names left out of equality (nullopt: compare the whole attribute dictionaries).
     virtual std::optional<std::vector<std::string>> attributesIgnoredForEquality() const { return std::nullopt; }
     bool hasAttributesEqualToAttributesOf(const GDataObject& other) const;
+    // Equal declarations, or each prefix either declares bound to the same namespace in both
+    // scopes (a declaration repeating its parents' is the same document, written without it).
+    bool namespacesEqual(const GDataObject& other) const;
     std::string description() const override;
     virtual std::vector<std::string> itemsForDescription() const;
     void addDescriptionRecords(const std::vector<GDataDescriptionRecord>& records,

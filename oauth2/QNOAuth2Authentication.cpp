@@ -76,19 +76,20 @@ QV_LOCKED_PROPERTY(std::optional<std::string>, codeVerifier, setCodeVerifier, co
 
 #undef QV_LOCKED_PROPERTY
 
-std::vector<std::string> QNOAuth2Authentication::authorizedHosts() const {
+std::vector<std::string> QNOAuth2Authentication::authorizedOrigins() const {
     std::lock_guard lock(mutex_);
-    std::vector<std::string> hosts = authorizedHosts_;
-    if (tokenURL_ && tokenURL_->host() && !tokenURL_->host()->empty()) hosts.insert(hosts.begin(), *tokenURL_->host());
-    return hosts;
+    std::vector<std::string> origins = authorizedOrigins_;
+    if (tokenURL_ && tokenURL_->host() && !tokenURL_->host()->empty()) origins.insert(origins.begin(), tokenURL_->originString());
+    return origins;
 }
 
-void QNOAuth2Authentication::addAuthorizedHost(const std::string& host) {
-    if (host.empty()) return;
+void QNOAuth2Authentication::addAuthorizedOrigin(const URL& url) {
+    if (!url.host() || url.host()->empty()) return;
+    std::string origin = url.originString();
     std::lock_guard lock(mutex_);
-    for (const auto& known : authorizedHosts_)
-        if (platform::asciiEqualsIgnoringCase(known, host)) return;
-    authorizedHosts_.push_back(host);
+    for (const auto& known : authorizedOrigins_)
+        if (known == origin) return;
+    authorizedOrigins_.push_back(origin);
 }
 
 std::shared_ptr<QNSessionFetcherServiceProtocol> QNOAuth2Authentication::fetcherService() const {
@@ -287,23 +288,31 @@ bool QNOAuth2Authentication::authorizeRequestImmediateArgs(const std::shared_ptr
     std::optional<URL> url = request ? request->url() : std::nullopt;
     bool maySign = !url || url->isFileURL();
     if (!maySign && (platform::asciiEqualsIgnoringCase(url->scheme(), "https") || shouldAuthorizeAllRequests())) {
-        const std::string host = url->host().value_or("");
-        for (const auto& known : authorizedHosts())
-            if (platform::asciiEqualsIgnoringCase(known, host)) maySign = true;
+        const std::string origin = url->originString();
+        for (const auto& known : authorizedOrigins())
+            if (known == origin) maySign = true;
     }
     std::optional<int64_t> failure;
+    std::optional<std::string> why;
     if (!maySign) {
         failure = kQNOAuth2ErrorUnauthorizableRequest;
     } else {
         auto token = authorizationToken();
-        if (nonEmpty(token)) {
+        if (nonEmpty(token) && !platform::HTTPHeaders::isValidValue(*token)) {
+            // A token that would split the header is no token: nothing is signed with it.
+            failure = kQNOAuth2ErrorAuthorizationFailed;
+            why = "The access token holds a line break or NUL; the request was not signed.";
+        } else if (nonEmpty(token)) {
             if (request) request->setValue("Bearer " + *token, "Authorization");
             args->error.reset();
         } else {
             failure = kQNOAuth2ErrorAuthorizationFailed;
         }
     }
-    if (failure && !args->error) args->error = makeError(*failure, request);
+    if (failure && !args->error) {
+        args->error = makeError(*failure, request);
+        if (why) args->error->userInfo.set(platform::Error::kLocalizedDescriptionKey, Value(*why));
+    }
     bool ok = !args->error;
     if (!args->delegate && !args->completionHandler) return ok;
     if (std::this_thread::get_id() == args->thread) {

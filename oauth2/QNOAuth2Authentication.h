@@ -183,14 +183,16 @@ public:
     void setAdditionalTokenRequestParameters(platform::Value dict);
     platform::Value additionalGrantTypeRequestParameters() const;
     void setAdditionalGrantTypeRequestParameters(platform::Value dict);
-    // Also plain http requests (to the hosts below).
+    // Also plain http requests (to the origins below).
     bool shouldAuthorizeAllRequests() const;
     void setShouldAuthorizeAllRequests(bool v);
-    // The hosts whose requests are signed: the token endpoint's and those added (the service
-    // the authentication is for adds its own). A request to any other host is refused (-1004),
-    // so the token never reaches a host it was not made for.
-    std::vector<std::string> authorizedHosts() const;
-    void addAuthorizedHost(const std::string& host);
+    // The origins (scheme, host and port) whose requests are signed: the token endpoint's and
+    // those added (the service the authentication is for adds its own). A request to any other
+    // origin, another port or scheme of the same host included, is refused (-1004), so the
+    // token never reaches a server it was not made for.
+    std::vector<std::string> authorizedOrigins() const;
+    // Adds the URL's origin ("scheme://host:port", URL::originString()).
+    void addAuthorizedOrigin(const platform::URL& url);
     // PKCE: the verifier of the code challenge the authorization page was given; sent with the
     // exchange of the code (and forgotten after it).
     std::optional<std::string> codeVerifier() const;
@@ -240,7 +242,7 @@ private:
     platform::Value properties_;
     std::shared_ptr<void> userData_;
     bool shouldAuthorizeAllRequests_ = false;
-    std::vector<std::string> authorizedHosts_;
+    std::vector<std::string> authorizedOrigins_;
     std::optional<std::string> codeVerifier_;
     std::weak_ptr<QNSessionFetcherServiceProtocol> fetcherService_;
 

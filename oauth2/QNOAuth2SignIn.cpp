@@ -143,7 +143,7 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2SignIn::userInfoFetcherWithAuth(const 
     if (auto service = auth->fetcherService()) fetcher = service->fetcherWithRequest(request);
     if (!fetcher) fetcher = QNSessionFetcher::fetcherWithRequest(request);
     // The user-info endpoint is one of the provider's: the authentication may sign for it.
-    if (auto host = googleUserInfoURL().host()) auth->addAuthorizedHost(*host);
+    auth->addAuthorizedOrigin(googleUserInfoURL());
     fetcher->setAuthorizer(auth);
     fetcher->setRetryEnabled(true);
     fetcher->setMaxRetryInterval(15.0);

@@ -136,7 +136,7 @@ struct system_info_context {
 size_t write_system_info(qvcrash_async_file_t* file, const void* context) {
     const auto* ctx = static_cast<const system_info_context*>(context);
     const qvcrash_log_writer_t* writer = ctx->writer;
-    size_t rv = pack_enum(file, kSystemOS, kOperatingSystemUnknown);
+    size_t rv = pack_enum(file, kSystemOS, kOperatingSystemLinux);
     // The version is required: a version that could not be read is written empty.
     rv += pack_string(file, kSystemOSVersion, writer->system_info.version ? writer->system_info.version : "");
     if (writer->system_info.build != nullptr) rv += pack_string(file, kSystemOSBuild, writer->system_info.build);
@@ -234,15 +234,18 @@ void found_symbol(uint64_t address, const char* name, void* context) {
 // The frame at pc, with its symbol when the strategy asks for one. A return address is looked up
 // one byte earlier, inside the call: a call that ends a function is followed by the next one.
 void make_frame(frame_context* frame, uint64_t pc, bool return_address, uint32_t strategy,
-                qvcrash_async_objc_cache_t* objc_cache, qvcrash_async_image_list_t* image_list, bool log) {
+                qvcrash_async_symbol_cache_t* symbol_cache, qvcrash_async_image_list_t* image_list, bool log) {
     frame->pc = pc;
     frame->has_symbol = false;
     if (strategy == 0 || image_list == nullptr) return;
     const uint64_t lookup = return_address && pc > 0 ? pc - 1 : pc;
     MSqvcrash_nasync_image_list_set_reading(image_list, true);
     if (qvcrash_async_macho_t* image = MSqvcrash_nasync_image_list_find_image_for_address(image_list, lookup)) {
-        qvcrash_error_t err = MSqvcrash_async_find_symbol(image, strategy, objc_cache, lookup, found_symbol, frame);
-        if (err != QVCRASH_ESUCCESS && log) QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
+        qvcrash_error_t err = MSqvcrash_async_symbol_cache_find(symbol_cache, image, strategy, lookup, found_symbol, frame);
+        // No symbol holding the address (a static function of a stripped library) is no failure.
+        if (err != QVCRASH_ESUCCESS && err != QVCRASH_ENOTFOUND && log) {
+            QVCRASH_DEBUG("Symbol lookup for 0x%llx failed: %d", (unsigned long long)pc, (int)err);
+        }
     }
     MSqvcrash_nasync_image_list_set_reading(image_list, false);
 }
@@ -274,7 +277,7 @@ struct thread_context {
     uint32_t max_frames;
     // When set, a sizing pass records here how the message grows with its frames.
     struct thread_measure* measure;
-    qvcrash_async_objc_cache_t* objc_cache;  // the report's symbol-lookup context
+    qvcrash_async_symbol_cache_t* symbol_cache;  // the report's symbol-lookup context
 };
 
 // How a thread's message grows with its frames, learnt in a sizing pass: the bytes of the
@@ -343,7 +346,7 @@ size_t write_thread(qvcrash_async_file_t* file, const void* context) {
             break;
         }
         frame_context frame;
-        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->objc_cache, t->image_list,
+        make_frame(&frame, pc, cursor.frame.ip_is_return_address, t->symbolication_strategy, t->symbol_cache, t->image_list,
                    file != nullptr);
         rv += pack_embedded(file, kThreadFrames, write_thread_frame, &frame);
         ++frame_count;
@@ -424,7 +427,7 @@ size_t write_binary_image(qvcrash_async_file_t* file, const void* context) {
 struct exception_context {
     const qvcrash_log_writer_t* writer;
     qvcrash_async_image_list_t* image_list;
-    qvcrash_async_objc_cache_t* objc_cache;
+    qvcrash_async_symbol_cache_t* symbol_cache;
 };
 
 size_t write_exception(qvcrash_async_file_t* file, const void* context) {
@@ -436,7 +439,7 @@ size_t write_exception(qvcrash_async_file_t* file, const void* context) {
     for (size_t i = 0; i < count; ++i) {
         frame_context frame;
         const auto* ec = static_cast<const exception_context*>(context);
-        make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy, ec->objc_cache, ec->image_list,
+        make_frame(&frame, e.callstack[i], true, writer->symbolication_strategy, ec->symbol_cache, ec->image_list,
                    file != nullptr);
         rv += pack_embedded(file, kExceptionFrames, write_thread_frame, &frame);
     }
@@ -481,7 +484,7 @@ struct thread_set {
     const qvcrash_async_thread_state_t* current_state;
     qvcrash_async_image_list_t* image_list;
     uint32_t strategy;
-    qvcrash_async_objc_cache_t* objc_cache;
+    qvcrash_async_symbol_cache_t* symbol_cache;
 };
 
 struct frame_caps {
@@ -508,7 +511,7 @@ bool thread_at(const thread_set& set, size_t i, uint32_t number, const frame_cap
             set.strategy,
             crashed ? caps.crashed : caps.other,
             measure,
-            set.objc_cache};
+            set.symbol_cache};
     return true;
 }
 
@@ -842,10 +845,10 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
         if (threads[i] != self && !suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
     }
     // One symbol-lookup context for every frame of the report, sizing pass included.
-    qvcrash_async_objc_cache_t objc_cache;
-    MSqvcrash_async_objc_cache_init(&objc_cache);
+    qvcrash_async_symbol_cache_t symbol_cache;
+    MSqvcrash_async_symbol_cache_init(&symbol_cache);
     thread_set set = {threads, suspended, thread_count, self, crashed_thread, current_state, image_list,
-                      writer->symbolication_strategy, &objc_cache};
+                      writer->symbolication_strategy, &symbol_cache};
 
     system_info_context system = {writer, 0};
     struct timespec now {};
@@ -854,7 +857,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     } else {
         QVCRASH_DEBUG("Failed to fetch timestamp: %s", qvcrash_async_errno_text(errno));
     }
-    exception_context exception = {writer, image_list, &objc_cache};
+    exception_context exception = {writer, image_list, &symbol_cache};
 
     // A report that would pass the file's limit sheds frames first.
     frame_caps caps = {kQVCrashReportMaxFrames, kQVCrashReportMaxFrames, false};
@@ -894,7 +897,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     write_images(file, image_list);
     if (writer->uncaught_exception.has_exception) pack_embedded(file, kReportException, write_exception, &exception);
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
-    MSqvcrash_async_objc_cache_free(&objc_cache);
+    MSqvcrash_async_symbol_cache_free(&symbol_cache);
 
     for (size_t i = 0; i < thread_count; ++i) {
         if (suspended[i] && crash::resumeThread(threads[i]) != crash::kKernSuccess) {

@@ -9,8 +9,7 @@
 //
 // On Linux the report holds:
 //   system     the kernel release as "major.minor.patch", the kernel's build string
-//              (/proc/sys/kernel/version), operating system OS_UNKNOWN (the format has no code for
-//              Linux), architecture X86_64
+//              (/proc/sys/kernel/version), operating system LINUX, architecture X86_64
 //   machine    the firmware's product name when there is one, the build's processor as the CPU
 //              type and subtype the format numbers (x86-64: 16777223 / 3), core and logical
 //              processor counts

@@ -532,7 +532,7 @@ qvcrash_error_t MSqvcrash_async_cfe_entry_apply(qvcrash_task_t task, uint64_t fu
 
 // ---- the frame reader ----
 
-qvframe_error_t MSqvframe_cursor_read_compact_unwind(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+qvframe_error_t MSqvframe_cursor_read_compact_unwind(qvcrash_async_page_cache_t* memory, qvcrash_async_image_list_t* image_list,
                                                      const qvcrash_async_thread_state_t* current_frame,
                                                      const qvcrash_async_thread_state_t*,
                                                      qvcrash_async_thread_state_t* next_frame) {
@@ -578,7 +578,7 @@ qvframe_error_t MSqvframe_cursor_read_compact_unwind(qvcrash_task_t task, qvcras
             QVCRASH_DEBUG("The provided function base (0x%llx) plus header address (0x%llx) will overflow qv_vm_address_t",
                           (unsigned long long)functionOffset, (unsigned long long)image->header_addr);
             result = QVFRAME_EINVAL;
-        } else if ((err = MSqvcrash_async_cfe_entry_apply(task, image->header_addr + functionOffset, current_frame,
+        } else if ((err = MSqvcrash_async_cfe_entry_apply(memory->task, image->header_addr + functionOffset, current_frame,
                                                           &entry, next_frame)) != QVCRASH_ESUCCESS) {
             // DWARF entries end here too: the DWARF reader is next in the cursor's list.
             QVCRASH_DEBUG("Failed to apply CFE encoding 0x%x for PC 0x%llx: %d", encoding, (unsigned long long)pc,

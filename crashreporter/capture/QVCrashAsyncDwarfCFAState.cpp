@@ -61,6 +61,13 @@ bool dwarf_cfa_state<P, S>::get_register_rule(uint64_t regnum, qvcrash_dwarf_cfa
 }
 
 template <typename P, typename S>
+bool dwarf_cfa_state<P, S>::is_undefined(uint64_t regnum) const {
+    qvcrash_dwarf_cfa_reg_rule_t rule;
+    P value;
+    return get_register_rule(regnum, &rule, &value) && rule == QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED;
+}
+
+template <typename P, typename S>
 void dwarf_cfa_state<P, S>::remove_register(uint64_t regnum) {
     if (regnum > DWARF_CFA_STATE_REGNUM_MAX) return;
     uint8_t* link = &_table_stack[_table_depth][regnum % kBuckets];
@@ -328,8 +335,7 @@ qvcrash_error_t dwarf_cfa_state<P, S>::eval_program(const qvcrash_async_mobject_
                 if ((err = read_reg(&reg)) || (err = restore(reg))) return err;
                 break;
             case 0x07:  // DW_CFA_undefined
-                if ((err = read_reg(&reg))) return err;
-                remove_register(reg);
+                if ((err = read_reg(&reg)) || (err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED, 0))) return err;
                 break;
             case 0x08:  // DW_CFA_same_value
                 if ((err = read_reg(&reg)) || (err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_SAME_VALUE, 0))) return err;
@@ -403,6 +409,14 @@ qvcrash_error_t dwarf_cfa_state<P, S>::eval_program(const qvcrash_async_mobject_
                 if ((err = read_reg(&reg)) || (err = read_s(&s))) return err;
                 if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET, static_cast<P>(factored(s))))) return err;
                 break;
+            case 0x2E:  // DW_CFA_GNU_args_size: the bytes of arguments pushed at this point, which
+                        // matter only to code that lands in a handler; a walk reads past it.
+                if ((err = read_u(&u))) return err;
+                break;
+            case 0x2F:  // DW_CFA_GNU_negative_offset_extended
+                if ((err = read_reg(&reg)) || (err = read_u(&u))) return err;
+                if ((err = set_rule(reg, QVCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<P>(0 - u * static_cast<uint64_t>(daf))))) return err;
+                break;
             default:
                 QVCRASH_DEBUG("Unsupported opcode 0x%hhx", opcode);
                 return QVCRASH_ENOTSUP;
@@ -440,11 +454,18 @@ qvcrash_error_t evalExpression(qvcrash_task_t task, const qvcrash_async_mobject_
     return err;
 }
 
+// Target memory through the walk's page cache when there is one, else straight from the task.
+qvcrash_error_t readTarget(qvcrash_task_t task, qvcrash_async_page_cache_t* memory, uint64_t address, void* dest,
+                           size_t length) {
+    return memory != nullptr ? MSqvcrash_async_page_cache_read(memory, address, 0, dest, length)
+                             : MSqvcrash_async_task_memcpy(task, address, 0, dest, length);
+}
+
 template <typename P>
-qvcrash_error_t readWord(qvcrash_task_t task, const MSqvcrash_async_byteorder_t* byteorder, uint64_t address,
-                         uint64_t* value) {
+qvcrash_error_t readWord(qvcrash_task_t task, qvcrash_async_page_cache_t* memory,
+                         const MSqvcrash_async_byteorder_t* byteorder, uint64_t address, uint64_t* value) {
     P word;
-    qvcrash_error_t err = MSqvcrash_async_task_memcpy(task, address, 0, &word, sizeof(word));
+    qvcrash_error_t err = readTarget(task, memory, address, &word, sizeof(word));
     if (err != QVCRASH_ESUCCESS) return err;
     *value = sizeof(P) == 8 ? byteorder->swap64(static_cast<uint64_t>(word))
                             : byteorder->swap32(static_cast<uint32_t>(word));
@@ -459,7 +480,8 @@ struct SaveWindow {
     uint64_t length = 0;  // 0 = no copy: read each slot from the task
 
     template <typename P, typename S>
-    void prepare(const dwarf_cfa_state<P, S>* state, qvcrash_task_t task, P cfa, uint64_t word) {
+    void prepare(const dwarf_cfa_state<P, S>* state, qvcrash_task_t task, qvcrash_async_page_cache_t* memory, P cfa,
+                 uint64_t word) {
         uint64_t low = UINT64_MAX, high = 0;
         dwarf_cfa_state_iterator<P, S> it(state);
         uint32_t regnum;
@@ -472,7 +494,7 @@ struct SaveWindow {
             if (slot > high) high = slot;
         }
         if (low > high || high - low > kMaxSpan - word || high > UINT64_MAX - word) return;
-        if (MSqvcrash_async_task_memcpy(task, low, 0, bytes, high - low + word) != QVCRASH_ESUCCESS) return;
+        if (readTarget(task, memory, low, bytes, high - low + word) != QVCRASH_ESUCCESS) return;
         start = low;
         length = high - low + word;
     }
@@ -499,7 +521,8 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
                                                    const qvcrash_async_thread_state_t* thread_state,
                                                    const MSqvcrash_async_byteorder_t* byteorder,
                                                    qvcrash_async_thread_state_t* new_state,
-                                                   const qvcrash_async_mobject_t* section) {
+                                                   const qvcrash_async_mobject_t* section,
+                                                   qvcrash_async_page_cache_t* memory) {
     MSqvcrash_async_thread_state_copy(new_state, thread_state);
     MSqvcrash_async_thread_state_clear_volatile_regs(new_state);
     MSqvcrash_async_thread_state_clear_reg(new_state, QVCRASH_REG_IP);
@@ -541,7 +564,7 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
     // The save slots of a frame lie close together around the CFA: read them in one piece when
     // they do, so a frame costs one read of the task's memory rather than one per register.
     SaveWindow window;
-    window.prepare<P, S>(this, task, cfa, greg_size);
+    window.prepare<P, S>(this, task, memory, cfa, greg_size);
 
     dwarf_cfa_state_iterator<P, S> it(this);
     uint32_t dwarf_reg;
@@ -549,6 +572,13 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
     P value;
     while (it.next(&dwarf_reg, &rule, &value)) {
         qvcrash_regnum_t target;
+        if (rule == QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED) {
+            // Not recoverable in the caller; an undefined return address leaves the caller no IP.
+            if (MSqvcrash_async_thread_state_map_dwarf_to_reg(thread_state, dwarf_reg, &target)) {
+                MSqvcrash_async_thread_state_clear_reg(new_state, target);
+            }
+            continue;
+        }
         if (!MSqvcrash_async_thread_state_map_dwarf_to_reg(thread_state, dwarf_reg, &target)) {
             if (dwarf_reg != cie->return_address_register) {
                 QVCRASH_DEBUG("Register rule references an unsupported DWARF register: 0x%llx",
@@ -563,8 +593,8 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
                 if (window.read(static_cast<P>(cfa + value), greg_size, byteorder, &result)) {
                     err = QVCRASH_ESUCCESS;
                 } else {
-                    err = greg_size == 4 ? readWord<uint32_t>(task, byteorder, static_cast<P>(cfa + value), &result)
-                                         : readWord<uint64_t>(task, byteorder, static_cast<P>(cfa + value), &result);
+                    err = greg_size == 4 ? readWord<uint32_t>(task, memory, byteorder, static_cast<P>(cfa + value), &result)
+                                         : readWord<uint64_t>(task, memory, byteorder, static_cast<P>(cfa + value), &result);
                 }
                 if (err != QVCRASH_ESUCCESS) {
                     QVCRASH_DEBUG("Failed to read offset(N) register value: %d", static_cast<int>(err));
@@ -612,8 +642,8 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
                 if (rule == QVCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION) {
                     result = expression_result;
                 } else {
-                    err = greg_size == 4 ? readWord<uint32_t>(task, byteorder, expression_result, &result)
-                                         : readWord<uint64_t>(task, byteorder, expression_result, &result);
+                    err = greg_size == 4 ? readWord<uint32_t>(task, memory, byteorder, expression_result, &result)
+                                         : readWord<uint64_t>(task, memory, byteorder, expression_result, &result);
                     if (err != QVCRASH_ESUCCESS) {
                         QVCRASH_DEBUG("Failed to read register value from expression result: %d", static_cast<int>(err));
                         return err;
@@ -621,6 +651,7 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
                 }
                 break;
             }
+            case QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED: break;  // handled above
             case QVCRASH_DWARF_CFA_REG_RULE_SAME_VALUE:
                 if (!MSqvcrash_async_thread_state_has_reg(thread_state, target)) {
                     QVCRASH_DEBUG("Same-value rule references a register that is not available from the current thread state");
@@ -636,6 +667,7 @@ qvcrash_error_t dwarf_cfa_state<P, S>::apply_state(qvcrash_task_t task, const qv
     }
 
     if (MSqvcrash_async_thread_state_has_reg(new_state, QVCRASH_REG_IP)) return QVCRASH_ESUCCESS;
+    if (is_undefined(cie->return_address_register)) return QVCRASH_ESUCCESS;  // the outermost frame
     qvcrash_regnum_t ra;
     if (!MSqvcrash_async_thread_state_map_dwarf_to_reg(thread_state, cie->return_address_register, &ra)) {
         QVCRASH_DEBUG("Return address register value references an unsupported DWARF register: 0x%llx",

@@ -19,6 +19,7 @@ enum qvcrash_dwarf_cfa_reg_rule_t : uint32_t {
     QVCRASH_DWARF_CFA_REG_RULE_EXPRESSION = 3,      // saved at the address an expression yields
     QVCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION = 4,  // value an expression yields
     QVCRASH_DWARF_CFA_REG_RULE_SAME_VALUE = 5,
+    QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED = 6,       // not recoverable; for the return address: no caller
 };
 
 inline constexpr uint64_t DWARF_CFA_STATE_REGNUM_MAX = UINT32_MAX;
@@ -56,6 +57,8 @@ public:
     bool get_register_rule(uint64_t regnum, qvcrash_dwarf_cfa_reg_rule_t* rule, machine_ptr* value) const;
     void remove_register(uint64_t regnum);
     uint8_t get_register_count() const { return _register_count[_table_depth]; }
+    // True when the current row marks the register undefined (DW_CFA_undefined).
+    bool is_undefined(uint64_t regnum) const;
 
     void set_cfa_register(uint32_t regnum, machine_ptr offset);
     void set_cfa_register_signed(uint32_t regnum, machine_ptr_s offset);
@@ -77,11 +80,15 @@ public:
                                  uint64_t length);
 
     // Derives the caller's registers (new_state) from thread_state with the current rules.
-    // Expressions are read from section when they lie in it, else from the task.
+    // Expressions are read from section when they lie in it, else from the task; other target
+    // memory through memory when given (the walk's page cache), else straight from the task.
+    // A register whose rule is undefined has no value in new_state; when that is the return
+    // address, new_state has no IP and the result is 0: the frame is the outermost.
     qvcrash_error_t apply_state(qvcrash_task_t task, const qvcrash_async_dwarf_cie_info_t* cie,
                                 const qvcrash_async_thread_state_t* thread_state,
                                 const MSqvcrash_async_byteorder_t* byteorder, qvcrash_async_thread_state_t* new_state,
-                                const qvcrash_async_mobject_t* section = nullptr);
+                                const qvcrash_async_mobject_t* section = nullptr,
+                                qvcrash_async_page_cache_t* memory = nullptr);
 
     // Entries on the free list (for checks that nothing leaks).
     uint8_t free_entry_count() const;

@@ -167,8 +167,11 @@ qvcrash_error_t qvcrash_async_dwarf_cie_info_init(qvcrash_async_dwarf_cie_info_t
                     return err;
                 }
                 cursor += 1;
+                // Read without following an indirect encoding: a walk never calls the routine,
+                // and following it would read the target's memory for every frame.
                 machine_ptr personality;
-                if ((err = reader->read(mobj, address, static_cast<int64_t>(cursor), encoding, &personality, &size))) {
+                if ((err = reader->read(mobj, address, static_cast<int64_t>(cursor),
+                                        static_cast<uint8_t>(encoding & ~DW_EH_PE_indirect), &personality, &size))) {
                     QVCRASH_DEBUG("Failed to read the personality routine pointer value");
                     return err;
                 }

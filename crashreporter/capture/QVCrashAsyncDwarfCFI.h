@@ -28,7 +28,7 @@ struct qvcrash_async_dwarf_cie_info_t {
         bool has_lsda_encoding;
         uint8_t lsda_encoding;
         bool has_personality_address;
-        uint64_t personality_address;
+        uint64_t personality_address;  // for an indirect encoding, the address of the pointer to it
         bool has_pointer_encoding;
         uint8_t pointer_encoding;
         bool signal_frame;

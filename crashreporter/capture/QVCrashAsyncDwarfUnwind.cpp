@@ -104,7 +104,7 @@ qvcrash_error_t acquireCfi(qvcrash_async_macho_t* image, CfiView* view, qvcrash_
 }
 
 template <typename P, typename S>
-qvframe_error_t unwind(qvcrash_task_t task, const qvcrash_async_macho_t* image, const CfiView& cfi, uint64_t pc,
+qvframe_error_t unwind(qvcrash_async_page_cache_t* memory, const qvcrash_async_macho_t* image, const CfiView& cfi, uint64_t pc,
                        const qvcrash_async_thread_state_t* current, qvcrash_async_thread_state_t* next) {
     const MSqvcrash_async_byteorder_t* byteorder = image->byteorder;
     const qvcrash_async_mobject_t* section = cfi.section;
@@ -144,7 +144,13 @@ qvframe_error_t unwind(qvcrash_task_t task, const qvcrash_async_macho_t* image, 
                       static_cast<unsigned long long>(fde.instructions_offset), static_cast<int>(err));
         return QVFRAME_ENOTSUP;
     }
-    if ((err = state.apply_state(task, &cie, current, byteorder, next, section))) {
+    // An undefined return address marks the outermost frame: the walk ends here, quietly.
+    if (state.is_undefined(cie.return_address_register)) {
+        MSqvcrash_async_thread_state_copy(next, current);
+        MSqvcrash_async_thread_state_clear_all_regs(next);
+        return QVFRAME_ESUCCESS;
+    }
+    if ((err = state.apply_state(memory->task, &cie, current, byteorder, next, section, memory))) {
         QVCRASH_DEBUG("Failed to apply CFA state for PC 0x%llx: %d", static_cast<unsigned long long>(pc),
                       static_cast<int>(err));
         return QVFRAME_ENOFRAME;
@@ -156,7 +162,7 @@ qvframe_error_t unwind(qvcrash_task_t task, const qvcrash_async_macho_t* image, 
 
 }  // namespace
 
-qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_async_page_cache_t* memory, qvcrash_async_image_list_t* image_list,
                                                    const qvcrash_async_thread_state_t* current_frame,
                                                    const qvcrash_async_thread_state_t*,
                                                    qvcrash_async_thread_state_t* next_frame) {
@@ -179,8 +185,8 @@ qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_
     if (acquireCfi(image, &cfi, scratch, &owned) != QVCRASH_ESUCCESS) {
         result = QVFRAME_ENOFRAME;
     } else {
-        result = image->m64 ? unwind<uint64_t, int64_t>(task, image, cfi, pc, current_frame, next_frame)
-                            : unwind<uint32_t, int32_t>(task, image, cfi, pc, current_frame, next_frame);
+        result = image->m64 ? unwind<uint64_t, int64_t>(memory, image, cfi, pc, current_frame, next_frame)
+                            : unwind<uint32_t, int32_t>(memory, image, cfi, pc, current_frame, next_frame);
     }
     if (owned) {
         MSqvcrash_async_mobject_free(&scratch[0]);

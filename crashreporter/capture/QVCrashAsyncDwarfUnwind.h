@@ -9,7 +9,7 @@
 
 namespace quorvane {
 
-qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+qvframe_error_t MSqvframe_cursor_read_dwarf_unwind(qvcrash_async_page_cache_t* memory, qvcrash_async_image_list_t* image_list,
                                                    const qvcrash_async_thread_state_t* current_frame,
                                                    const qvcrash_async_thread_state_t* previous_frame,
                                                    qvcrash_async_thread_state_t* next_frame);

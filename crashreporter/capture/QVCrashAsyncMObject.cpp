@@ -141,6 +141,57 @@ qvcrash_error_t MSqvcrash_async_mobject_read_uint64(const qvcrash_async_mobject_
     return err;
 }
 
+// ---- the page cache ----
+
+void MSqvcrash_async_page_cache_init(qvcrash_async_page_cache_t* cache, qvcrash_task_t task) {
+    cache->task = task;
+    for (uint32_t i = 0; i < qvcrash_async_page_cache_t::kBlocks; ++i) {
+        cache->block_used[i] = false;
+        cache->block_address[i] = 0;
+        cache->block_status[i] = QVCRASH_ESUCCESS;
+    }
+    cache->last = 0;
+}
+
+namespace {
+// The slot holding the block at block_address, filled now when no slot holds it (the slot read
+// least recently is reused).
+uint32_t cachedBlock(qvcrash_async_page_cache_t* cache, uint64_t block_address) {
+    constexpr uint32_t n = qvcrash_async_page_cache_t::kBlocks;
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint32_t i = (cache->last + k) % n;  // the last one first: walks read on in the same block
+        if (cache->block_used[i] && cache->block_address[i] == block_address) return cache->last = i;
+    }
+    const uint32_t i = (cache->last + 1) % n;
+    cache->block_used[i] = true;
+    cache->block_address[i] = block_address;
+    cache->block_status[i] = MSqvcrash_async_task_memcpy(cache->task, block_address, 0, cache->bytes[i],
+                                                          qvcrash_async_page_cache_t::kBlockSize);
+    return cache->last = i;
+}
+}  // namespace
+
+qvcrash_error_t MSqvcrash_async_page_cache_read(qvcrash_async_page_cache_t* cache, uint64_t address, int64_t offset,
+                                                void* dest, size_t len) {
+    constexpr uint64_t block = qvcrash_async_page_cache_t::kBlockSize;
+    uint64_t target;
+    if (!MSqvcrash_async_address_apply_offset(address, offset, &target)) return QVCRASH_ENOMEM;
+    if (len > 0 && UINT64_MAX - target < len - 1) return QVCRASH_ENOMEM;
+    auto* out = static_cast<uint8_t*>(dest);
+    while (len > 0) {
+        const uint64_t start = target & ~(block - 1);
+        const uint32_t i = cachedBlock(cache, start);
+        if (cache->block_status[i] != QVCRASH_ESUCCESS) return cache->block_status[i];
+        const uint64_t within = target - start;
+        const size_t n = len < block - within ? len : static_cast<size_t>(block - within);
+        qvcrash_async_memcpy(out, cache->bytes[i] + within, n);
+        out += n;
+        len -= n;
+        target += n;
+    }
+    return QVCRASH_ESUCCESS;
+}
+
 // ---- lazily mapped strings ----
 
 qvcrash_error_t qvcrash_async_macho_string_init(qvcrash_async_macho_string_t* string,

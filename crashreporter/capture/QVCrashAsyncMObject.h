@@ -56,6 +56,29 @@ qvcrash_error_t MSqvcrash_async_mobject_read_uint64(const qvcrash_async_mobject_
                                                     const MSqvcrash_async_byteorder_t* byteorder,
                                                     uint64_t task_address, int64_t offset, uint64_t* result);
 
+// Reads of a task's memory through a few cached 4 KiB blocks, for a walk that reads many small
+// values close together (the frames of one stack): one system call per block instead of one per
+// value. Every block is filled by a checked read of the task, so an unreadable block gives that
+// read's code (kept for the cache's life), never a fault. The cache holds copies: it serves
+// memory that does not change while the cache lives, such as a stopped thread's stack during one
+// walk. Async-signal-safe; it allocates nothing (the blocks are part of the record).
+struct qvcrash_async_page_cache_t {
+    static constexpr uint64_t kBlockSize = 4096;  // inside one page on every page size
+    static constexpr uint32_t kBlocks = 2;
+    qvcrash_task_t task;
+    uint64_t block_address[kBlocks];
+    qvcrash_error_t block_status[kBlocks];  // the fill's code
+    bool block_used[kBlocks];
+    uint32_t last;                          // the block read most recently
+    uint8_t bytes[kBlocks][kBlockSize];
+};
+
+void MSqvcrash_async_page_cache_init(qvcrash_async_page_cache_t* cache, qvcrash_task_t task);
+// As MSqvcrash_async_task_memcpy: ENOTFOUND for an unmapped address, EACCESS for an unreadable
+// one, ENOMEM when address + offset overflows.
+qvcrash_error_t MSqvcrash_async_page_cache_read(qvcrash_async_page_cache_t* cache, uint64_t address, int64_t offset,
+                                                void* dest, size_t len);
+
 struct qvcrash_async_macho_t;
 
 // A NUL-terminated string in target memory, copied on first use: one page first, then one

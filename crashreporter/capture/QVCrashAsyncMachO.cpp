@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "crashreporter/capture/QVCrashAsyncMachOFile.h"
+#include "platform/crash/TaskMapping.h"
 #include "platform/crash/TaskMemory.h"
 
 namespace quorvane {
@@ -50,7 +51,10 @@ void convertShdr(const qvcrash_async_macho_t* image, const Elf64_Shdr& in, Elf64
 void mapImageFile(qvcrash_async_macho_t* image) {
     image->file_map = nullptr;
     image->file_size = 0;
-    if (image->name == nullptr || image->name[0] != '/') return;
+    // A path, absolute or relative to the working directory the image was loaded from (this
+    // runs when the image is listed, right after it was loaded); a bare name such as the vDSO's
+    // is no file.
+    if (image->name == nullptr || std::strchr(image->name, '/') == nullptr) return;
     int fd = ::open(image->name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     struct stat st;
@@ -467,6 +471,8 @@ void freeTable(qvcrash_async_macho_symtab_t* table) {
     if (!table->present) return;
     MSqvcrash_async_mobject_free(&table->symbols_mobj);
     MSqvcrash_async_mobject_free(&table->strings_mobj);
+    if (table->sorted != nullptr) quorvane::platform::crash::releasePages(table->sorted, table->sorted_bytes);
+    table->sorted = nullptr;
     table->present = false;
 }
 
@@ -640,17 +646,15 @@ qvcrash_error_t MSqvcrash_async_macho_symtab_reader_init(qvcrash_async_macho_sym
     reader->dynamic_symbols = {};
     reader->full_symbols = {};
     if (MSqvcrash_async_macho_is_macho(image)) return QVCRASH_ENOTFOUND;  // see the LC_SYMTAB reader
-    qvcrash_error_t err = initDynamicTable(image, &reader->dynamic_symbols);
-    if (err == QVCRASH_ESUCCESS) err = initFullTable(image, &reader->full_symbols);
-    if (err != QVCRASH_ESUCCESS) {
-        MSqvcrash_async_macho_symtab_reader_free(reader);
-        return err;
-    }
-    if (!reader->dynamic_symbols.present && !reader->full_symbols.present) {
-        QVCRASH_DEBUG("could not find a symbol table in %s", nameOf(image));
-        return QVCRASH_ENOTFOUND;
-    }
-    return QVCRASH_ESUCCESS;
+    // Each table on its own: a damaged one is left out and the other still names the frames.
+    const qvcrash_error_t dynamic_err = initDynamicTable(image, &reader->dynamic_symbols);
+    const qvcrash_error_t full_err = initFullTable(image, &reader->full_symbols);
+    if (reader->dynamic_symbols.present || reader->full_symbols.present) return QVCRASH_ESUCCESS;
+    MSqvcrash_async_macho_symtab_reader_free(reader);
+    if (dynamic_err != QVCRASH_ESUCCESS) return dynamic_err;
+    if (full_err != QVCRASH_ESUCCESS) return full_err;
+    QVCRASH_DEBUG("could not find a symbol table in %s", nameOf(image));
+    return QVCRASH_ENOTFOUND;
 }
 
 qvcrash_async_macho_symtab_entry_t MSqvcrash_async_macho_symtab_reader_read(
@@ -704,27 +708,129 @@ bool isCandidate(const qvcrash_async_macho_symtab_entry_t& e) {
     }
 }
 
-struct Best {
-    bool found = false;
-    const qvcrash_async_macho_symtab_t* table = nullptr;
-    qvcrash_async_macho_symtab_entry_t entry{};
-};
+// Whether entry a is a better name for an address than entry b at the same start: one that
+// states its size first, then a function.
+bool preferAtSameAddress(const qvcrash_async_macho_symtab_entry_t& a, const qvcrash_async_macho_symtab_entry_t& b) {
+    if ((a.n_size != 0) != (b.n_size != 0)) return a.n_size != 0;
+    return ELF64_ST_TYPE(a.n_type) == STT_FUNC && ELF64_ST_TYPE(b.n_type) != STT_FUNC;
+}
 
-void searchTable(const qvcrash_async_macho_symtab_reader_t* reader, const qvcrash_async_macho_symtab_t* table,
-                 uint64_t relative, Best* best) {
-    if (!table->present) return;
-    for (uint64_t i = 0; i < table->nsyms; ++i) {
-        qvcrash_async_macho_symtab_entry_t e = MSqvcrash_async_macho_symtab_reader_read(reader, table, i);
-        if (!isCandidate(e) || e.n_value > relative) continue;
-        if (!best->found || e.n_value > best->entry.n_value) {
-            best->found = true;
-            best->table = table;
-            best->entry = e;
+// The entry of the table that holds the image-relative address: 0 and its index, or 8.
+qvcrash_error_t searchTable(const qvcrash_async_macho_symtab_reader_t* reader, const qvcrash_async_macho_symtab_t* table,
+                            uint64_t relative, qvcrash_async_macho_symtab_entry_t* found) {
+    if (!table->present) return QVCRASH_ENOTFOUND;
+    bool have = false;
+    qvcrash_async_macho_symtab_entry_t best{};
+    if (table->sorted != nullptr) {
+        // The last entry at or below the address, then the best of those at its start.
+        const uint64_t text = reader->image->text_vmaddr;
+        if (relative < text || relative - text > UINT32_MAX) return QVCRASH_ENOTFOUND;
+        const uint64_t key = relative - text;
+        uint64_t low = 0, high = table->sorted_count;  // entries below low start at or below key
+        while (low < high) {
+            const uint64_t mid = low + (high - low) / 2;
+            if ((table->sorted[mid] >> 32) <= key) low = mid + 1;
+            else high = mid;
         }
+        if (low == 0) return QVCRASH_ENOTFOUND;
+        const uint64_t start = table->sorted[low - 1] >> 32;
+        for (uint64_t i = low; i > 0 && (table->sorted[i - 1] >> 32) == start; --i) {
+            qvcrash_async_macho_symtab_entry_t e =
+                MSqvcrash_async_macho_symtab_reader_read(reader, table, table->sorted[i - 1] & UINT32_MAX);
+            if (!have || preferAtSameAddress(e, best)) best = e;
+            have = true;
+        }
+    } else {
+        for (uint64_t i = 0; i < table->nsyms; ++i) {
+            qvcrash_async_macho_symtab_entry_t e = MSqvcrash_async_macho_symtab_reader_read(reader, table, i);
+            if (!isCandidate(e) || e.n_value > relative) continue;
+            if (!have || e.n_value > best.n_value || (e.n_value == best.n_value && preferAtSameAddress(e, best))) {
+                best = e;
+                have = true;
+            }
+        }
+    }
+    // A sized symbol ends where its size says: what lies past it is no part of it.
+    if (!have || (best.n_size != 0 && relative - best.n_value >= best.n_size)) return QVCRASH_ENOTFOUND;
+    *found = best;
+    return QVCRASH_ESUCCESS;
+}
+
+// Sorts n keys ascending by their upper 32 bits, keeping the order of equal ones: two passes of
+// a 16-bit counting sort through scratch (n keys) and counts (65536 entries).
+void sortByAddress(uint64_t* keys, uint64_t* scratch, uint32_t* counts, uint64_t n) {
+    for (int shift = 32; shift < 64; shift += 16) {
+        qvcrash_async_memset(counts, 0, 65536 * sizeof(uint32_t));
+        for (uint64_t i = 0; i < n; ++i) counts[(keys[i] >> shift) & 0xFFFF]++;
+        uint32_t total = 0;
+        for (uint32_t d = 0; d < 65536; ++d) {
+            const uint32_t c = counts[d];
+            counts[d] = total;
+            total += c;
+        }
+        for (uint64_t i = 0; i < n; ++i) scratch[counts[(keys[i] >> shift) & 0xFFFF]++] = keys[i];
+        qvcrash_async_memcpy(keys, scratch, n * sizeof(uint64_t));
     }
 }
 
+void sortTable(const qvcrash_async_macho_symtab_reader_t* reader, qvcrash_async_macho_symtab_t* table) {
+    namespace pc = quorvane::platform::crash;
+    if (!table->present || table->sorted != nullptr || table->nsyms == 0 || table->nsyms > UINT32_MAX) return;
+    const uint64_t text = reader->image->text_vmaddr;
+    const uint64_t page = pc::pageSize();
+    const uint64_t keyBytes = (table->nsyms * sizeof(uint64_t) + page - 1) & ~(page - 1);
+    const uint64_t countBytes = 65536 * sizeof(uint32_t);
+    auto* keys = static_cast<uint64_t*>(pc::reservePages(keyBytes));
+    if (keys == nullptr) return;
+    auto* scratch = static_cast<uint8_t*>(pc::reservePages(keyBytes + countBytes));
+    if (scratch == nullptr) {
+        pc::releasePages(keys, keyBytes);
+        return;
+    }
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < table->nsyms; ++i) {
+        qvcrash_async_macho_symtab_entry_t e = MSqvcrash_async_macho_symtab_reader_read(reader, table, i);
+        // Only what lies in the image can hold one of its addresses.
+        if (!isCandidate(e) || e.n_value < text || e.n_value - text > UINT32_MAX) continue;
+        keys[n++] = (e.n_value - text) << 32 | i;
+    }
+    sortByAddress(keys, reinterpret_cast<uint64_t*>(scratch), reinterpret_cast<uint32_t*>(scratch + keyBytes), n);
+    pc::releasePages(scratch, keyBytes + countBytes);
+    table->sorted = keys;
+    table->sorted_count = n;
+    table->sorted_bytes = keyBytes;
+}
+
 }  // namespace
+
+void MSqvcrash_async_macho_symtab_reader_sort(qvcrash_async_macho_symtab_reader_t* reader) {
+    sortTable(reader, &reader->full_symbols);
+    sortTable(reader, &reader->dynamic_symbols);
+}
+
+qvcrash_error_t MSqvcrash_async_macho_symtab_reader_find_by_pc(const qvcrash_async_macho_symtab_reader_t* reader,
+                                                               uint64_t pc,
+                                                               qvcrash_async_macho_found_symbol_cb callback,
+                                                               void* context) {
+    const qvcrash_async_macho_t* image = reader->image;
+    const uint64_t relative = pc - image->vmaddr_slide;
+    // The full table holds every symbol the dynamic one does and the file's own besides.
+    const qvcrash_async_macho_symtab_t* table = &reader->full_symbols;
+    qvcrash_async_macho_symtab_entry_t entry;
+    qvcrash_error_t err = searchTable(reader, table, relative, &entry);
+    if (err != QVCRASH_ESUCCESS) {
+        table = &reader->dynamic_symbols;
+        err = searchTable(reader, table, relative, &entry);
+    }
+    if (err != QVCRASH_ESUCCESS) return err;
+    const char* name = MSqvcrash_async_macho_symtab_reader_symbol_name(reader, table, entry.n_strx);
+    if (name == nullptr) {
+        QVCRASH_DEBUG("Failed to read symbol name\n");
+        return QVCRASH_EINVAL;
+    }
+    callback(entry.normalized_value + image->vmaddr_slide, name, context);
+    return QVCRASH_ESUCCESS;
+}
 
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* image, uint64_t pc,
                                                         qvcrash_async_macho_found_symbol_cb callback, void* context) {
@@ -732,25 +838,7 @@ qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* i
     qvcrash_async_macho_symtab_reader_t reader;
     qvcrash_error_t err = MSqvcrash_async_macho_symtab_reader_init(&reader, image);
     if (err != QVCRASH_ESUCCESS) return err;
-
-    const uint64_t relative = pc - image->vmaddr_slide;
-    Best best;
-    // The exported symbols first, then the full table carrying the best so far.
-    searchTable(&reader, &reader.dynamic_symbols, relative, &best);
-    searchTable(&reader, &reader.full_symbols, relative, &best);
-
-    if (!best.found) {
-        err = QVCRASH_ENOTFOUND;
-    } else {
-        const char* name = MSqvcrash_async_macho_symtab_reader_symbol_name(&reader, best.table, best.entry.n_strx);
-        if (name == nullptr) {
-            QVCRASH_DEBUG("Failed to read symbol name\n");
-            err = QVCRASH_EINVAL;
-        } else {
-            callback(best.entry.normalized_value + image->vmaddr_slide, name, context);
-            err = QVCRASH_ESUCCESS;
-        }
-    }
+    err = MSqvcrash_async_macho_symtab_reader_find_by_pc(&reader, pc, callback, context);
     MSqvcrash_async_macho_symtab_reader_free(&reader);
     return err;
 }

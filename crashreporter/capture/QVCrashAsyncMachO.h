@@ -85,10 +85,16 @@ struct qvcrash_async_macho_symtab_t {
     uint64_t nsyms;
     const char* strings;  // local pointer to the string table
     uint64_t strings_size;
+    // The entries that name places in the image, sorted by address (built on request for a
+    // reader that serves many lookups), in private pages; null when not built.
+    uint64_t* sorted;  // (address - image text vmaddr) << 32 | entry index
+    uint64_t sorted_count;
+    uint64_t sorted_bytes;
 };
 
 // The symbol tables of an image: the dynamic symbols (.dynsym/.dynstr, found through
 // PT_DYNAMIC in the loaded image) and, when the file mapping has one, the full .symtab/.strtab.
+// A damaged table is left out; the reader fails only when it has none.
 struct qvcrash_async_macho_symtab_reader_t {
     qvcrash_async_macho_t* image;
     qvcrash_async_macho_symtab_t dynamic_symbols;
@@ -176,13 +182,26 @@ const char* MSqvcrash_async_macho_symtab_reader_symbol_name(const qvcrash_async_
                                                             const qvcrash_async_macho_symtab_t* table,
                                                             uint32_t string_index);
 void MSqvcrash_async_macho_symtab_reader_free(qvcrash_async_macho_symtab_reader_t* reader);
+// Sorts each table's entries by address in private pages, so that later lookups through the
+// reader are binary searches: worth it for a reader that serves a whole report. A table that
+// cannot be sorted (no pages) is searched entry by entry.
+void MSqvcrash_async_macho_symtab_reader_sort(qvcrash_async_macho_symtab_reader_t* reader);
 
 using qvcrash_async_macho_found_symbol_cb = void (*)(uint64_t address, const char* name, void* context);
 
-// Calls callback once with the address and name of the nearest symbol at or below pc: 0, 8 when
-// no symbol precedes it, 5 when the name cannot be read, or the reader's code.
+// Calls callback once with the address and name of the symbol that holds pc: the nearest at or
+// below it, of .symtab when the image has one, else (or when .symtab names nothing there) of
+// .dynsym. A symbol with a size holds only the addresses it spans: past its end the table has no
+// symbol for pc (a static function after an exported one is not named after it). Among symbols
+// of one address a sized one is taken. 0, 8 when no symbol holds pc, 5 when the name cannot be
+// read, or the reader's code.
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_pc(qvcrash_async_macho_t* image, uint64_t pc,
                                                         qvcrash_async_macho_found_symbol_cb callback, void* context);
+// The same through a reader made once (and sorted) for many lookups.
+qvcrash_error_t MSqvcrash_async_macho_symtab_reader_find_by_pc(const qvcrash_async_macho_symtab_reader_t* reader,
+                                                               uint64_t pc,
+                                                               qvcrash_async_macho_found_symbol_cb callback,
+                                                               void* context);
 // The address of the first defined symbol of that name: 0, or 8.
 qvcrash_error_t MSqvcrash_async_macho_find_symbol_by_name(qvcrash_async_macho_t* image, const char* symbol,
                                                           uint64_t* address);

@@ -101,4 +101,64 @@ qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32
     return MSqvcrash_async_find_symbol(image, strategy, nullptr, pc, callback, context);
 }
 
+void MSqvcrash_async_symbol_cache_init(qvcrash_async_symbol_cache_t* cache) {
+    MSqvcrash_async_objc_cache_init(&cache->objc);
+    cache->count = 0;
+    cache->uses = 0;
+}
+
+void MSqvcrash_async_symbol_cache_free(qvcrash_async_symbol_cache_t* cache) {
+    for (uint32_t i = 0; i < cache->count; ++i) {
+        if (cache->images[i].status == QVCRASH_ESUCCESS) MSqvcrash_async_macho_symtab_reader_free(&cache->images[i].reader);
+    }
+    cache->count = 0;
+    MSqvcrash_async_objc_cache_free(&cache->objc);
+}
+
+namespace {
+// The image's entry, its reader made now when the image has none yet.
+qvcrash_async_symbol_cache_t::entry* cachedReader(qvcrash_async_symbol_cache_t* cache, qvcrash_async_macho_t* image) {
+    using entry = qvcrash_async_symbol_cache_t::entry;
+    entry* slot = nullptr;
+    for (uint32_t i = 0; i < cache->count; ++i) {
+        if (cache->images[i].image == image) {
+            cache->images[i].last_use = ++cache->uses;
+            return &cache->images[i];
+        }
+    }
+    if (cache->count < qvcrash_async_symbol_cache_t::kImages) {
+        slot = &cache->images[cache->count++];
+    } else {
+        slot = &cache->images[0];
+        for (uint32_t i = 1; i < cache->count; ++i) {
+            if (cache->images[i].last_use < slot->last_use) slot = &cache->images[i];
+        }
+        if (slot->status == QVCRASH_ESUCCESS) MSqvcrash_async_macho_symtab_reader_free(&slot->reader);
+    }
+    slot->image = image;
+    slot->last_use = ++cache->uses;
+    slot->status = MSqvcrash_async_macho_symtab_reader_init(&slot->reader, image);
+    if (slot->status == QVCRASH_ESUCCESS) MSqvcrash_async_macho_symtab_reader_sort(&slot->reader);
+    return slot;
+}
+}  // namespace
+
+qvcrash_error_t MSqvcrash_async_symbol_cache_find(qvcrash_async_symbol_cache_t* cache, qvcrash_async_macho_t* image,
+                                                  uint32_t strategy, uint64_t pc,
+                                                  qvcrash_async_found_symbol_cb callback, void* context) {
+    // Mach-O images have readers and metadata of their own.
+    if (MSqvcrash_async_macho_is_macho(image)) {
+        return MSqvcrash_async_find_symbol(image, strategy, &cache->objc, pc, callback, context);
+    }
+    if (!(strategy & QVCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE)) return QVCRASH_ENOTFOUND;
+    const qvcrash_async_symbol_cache_t::entry* e = cachedReader(cache, image);
+    if (e->status != QVCRASH_ESUCCESS) return e->status;
+    LookupState state;
+    state.found = false;
+    qvcrash_error_t err = MSqvcrash_async_macho_symtab_reader_find_by_pc(&e->reader, pc, symbolTableCallback, &state);
+    if (err != QVCRASH_ESUCCESS) return err;
+    callback(state.address, state.name, context);
+    return QVCRASH_ESUCCESS;
+}
+
 }  // namespace quorvane

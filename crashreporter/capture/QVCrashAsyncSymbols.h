@@ -33,4 +33,30 @@ qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32
 qvcrash_error_t MSqvcrash_async_find_symbol(qvcrash_async_macho_t* image, uint32_t strategy, uint64_t pc,
                                             qvcrash_async_found_symbol_cb callback, void* context);
 
+// What the lookups of one report share: the Objective-C parser cache and, for the ELF images
+// frames land in, each image's symbol table reader, made (and sorted) at its first lookup and
+// kept to the end of the report, so a frame costs a binary search instead of copying the tables.
+// Past kImages images the reader used least recently makes room. Async-signal-safe; the readers
+// live in private pages, released by free.
+struct qvcrash_async_symbol_cache_t {
+    static constexpr uint32_t kImages = 16;
+    struct entry {
+        const qvcrash_async_macho_t* image;
+        qvcrash_error_t status;  // of making the reader; the reader is held only on success
+        uint64_t last_use;
+        qvcrash_async_macho_symtab_reader_t reader;
+    };
+    qvcrash_async_objc_cache_t objc;
+    uint32_t count;
+    uint64_t uses;
+    entry images[kImages];
+};
+
+void MSqvcrash_async_symbol_cache_init(qvcrash_async_symbol_cache_t* cache);
+void MSqvcrash_async_symbol_cache_free(qvcrash_async_symbol_cache_t* cache);
+// MSqvcrash_async_find_symbol through the report's cache.
+qvcrash_error_t MSqvcrash_async_symbol_cache_find(qvcrash_async_symbol_cache_t* cache, qvcrash_async_macho_t* image,
+                                                  uint32_t strategy, uint64_t pc,
+                                                  qvcrash_async_found_symbol_cb callback, void* context);
+
 }  // namespace quorvane

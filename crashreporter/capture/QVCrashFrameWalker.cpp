@@ -24,6 +24,7 @@ qvframe_error_t MSqvframe_cursor_init(qvframe_cursor_t* cursor, qvcrash_task_t t
     cursor->task = task;
     cursor->image_list = image_list;
     cursor->depth = 0;
+    MSqvcrash_async_page_cache_init(&cursor->memory, task);
     qvcrash_async_memset(&cursor->prev_frame, 0, sizeof(cursor->prev_frame));
     MSqvcrash_async_thread_state_copy(&cursor->frame, thread_state);
     return QVFRAME_ESUCCESS;
@@ -50,15 +51,13 @@ qvframe_error_t MSqvframe_cursor_next_with_readers(qvframe_cursor_t* cursor, con
     qvcrash_async_thread_state_t next;
     qvframe_error_t ferr = QVFRAME_EUNKNOWN;
     for (size_t i = 0; i < reader_count; ++i) {
-        ferr = readers[i](cursor->task, cursor->image_list, &cursor->frame, previous, &next);
+        ferr = readers[i](&cursor->memory, cursor->image_list, &cursor->frame, previous, &next);
         if (ferr == QVFRAME_ESUCCESS) break;
     }
     if (ferr != QVFRAME_ESUCCESS) return ferr;
 
-    if (!MSqvcrash_async_thread_state_has_reg(&next, QVCRASH_REG_IP)) {
-        QVCRASH_DEBUG("Missing expected IP value in successfully read frame");
-        return QVFRAME_ENOFRAME;
-    }
+    // No return address: the current frame is the outermost (a thread's or the program's entry).
+    if (!MSqvcrash_async_thread_state_has_reg(&next, QVCRASH_REG_IP)) return QVFRAME_ENOFRAME;
     // A return address in the zero page ends the walk.
     if (MSqvcrash_async_thread_state_get_reg(&next, QVCRASH_REG_IP) <= 0x1000) return QVFRAME_ENOFRAME;
 
@@ -105,7 +104,7 @@ const char* MSqvframe_strerror(qvframe_error_t error) {
     return "Unhandled error code";
 }
 
-qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_async_page_cache_t* memory, qvcrash_async_image_list_t* image_list,
                                                 const qvcrash_async_thread_state_t* current_frame,
                                                 const qvcrash_async_thread_state_t* previous_frame,
                                                 qvcrash_async_thread_state_t* next_frame) {
@@ -131,7 +130,7 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_asy
     uint64_t caller_ip;
     if (word_size == 4) {
         uint32_t words[2];
-        qvcrash_error_t err = MSqvcrash_async_task_memcpy(task, fp, 0, words, sizeof(words));
+        qvcrash_error_t err = MSqvcrash_async_page_cache_read(memory, fp, 0, words, sizeof(words));
         if (err != QVCRASH_ESUCCESS) {
             QVCRASH_DEBUG("Failed to read frame: %d", static_cast<int>(err));
             return QVFRAME_EBADFRAME;
@@ -140,7 +139,7 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_asy
         caller_ip = words[1];
     } else {
         uint64_t words[2];
-        qvcrash_error_t err = MSqvcrash_async_task_memcpy(task, fp, 0, words, sizeof(words));
+        qvcrash_error_t err = MSqvcrash_async_page_cache_read(memory, fp, 0, words, sizeof(words));
         if (err != QVCRASH_ESUCCESS) {
             QVCRASH_DEBUG("Failed to read frame: %d", static_cast<int>(err));
             return QVFRAME_EBADFRAME;

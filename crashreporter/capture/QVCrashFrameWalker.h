@@ -2,7 +2,8 @@
 // The frame cursor: walks one thread's stack frame by frame at crash time. Frame 0 is the thread
 // state the cursor starts from; every further frame is derived from the current one by the
 // first frame reader of an ordered list that succeeds. Async-signal-safe: no allocation, no
-// locks, target memory read only through the engine's safe task reads.
+// locks, target memory read only through the engine's safe task reads, and the stack through the
+// cursor's page cache: a walk reads each 4 KiB block of the stack once.
 //
 // The reader list used by MSqvframe_cursor_next holds, in order, the compact unwind reader, the
 // DWARF call-frame reader and the frame-pointer reader.
@@ -37,11 +38,16 @@ struct qvframe_cursor_t {
     // Valid from depth 2 on.
     qvcrash_async_thread_state_t prev_frame;
     qvcrash_async_thread_state_t frame;
+    // The task's memory as this walk reads it (the stack does not change while it is walked).
+    qvcrash_async_page_cache_t memory;
 };
 
 // Derives the caller's frame (next_frame) from current_frame; previous_frame is null for frame 0.
-// On 0 next_frame is complete; on any other code it is not used.
-using qvframe_cursor_frame_reader_t = qvframe_error_t (*)(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+// Target memory is read through memory (its task is the walk's). On 0 next_frame is complete,
+// or has no IP when current_frame is the outermost (its return address is undefined): the walk
+// ends there. On any other code next_frame is not used and the next reader is tried.
+using qvframe_cursor_frame_reader_t = qvframe_error_t (*)(qvcrash_async_page_cache_t* memory,
+                                                          qvcrash_async_image_list_t* image_list,
                                                           const qvcrash_async_thread_state_t* current_frame,
                                                           const qvcrash_async_thread_state_t* previous_frame,
                                                           qvcrash_async_thread_state_t* next_frame);
@@ -70,7 +76,7 @@ const char* MSqvframe_strerror(qvframe_error_t error);
 
 // The frame-pointer reader: the caller's frame pointer and return address are the two words at
 // the current frame pointer.
-qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_task_t task, qvcrash_async_image_list_t* image_list,
+qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_async_page_cache_t* memory, qvcrash_async_image_list_t* image_list,
                                                 const qvcrash_async_thread_state_t* current_frame,
                                                 const qvcrash_async_thread_state_t* previous_frame,
                                                 qvcrash_async_thread_state_t* next_frame);

@@ -151,7 +151,8 @@ enum : uint32_t {
 };
 
 // Enumeration values the writer stores.
-inline constexpr uint32_t kOperatingSystemUnknown = 3;  // SystemInfo.OperatingSystem: no code for Linux
+inline constexpr uint32_t kOperatingSystemUnknown = 3;  // SystemInfo.OperatingSystem
+inline constexpr uint32_t kOperatingSystemLinux = 5;
 inline constexpr uint32_t kArchitectureX86_64 = 1;      // qvcrash.Architecture
 inline constexpr uint32_t kArchitectureUnknown = 6;
 inline constexpr uint32_t kTypeEncodingUnknown = 0;  // Processor.TypeEncoding

@@ -10,14 +10,15 @@
 
 namespace quorvane {
 
-// The report format's operating-system numbering, kept as stored (the engine writes Unknown on
-// Linux). A stored value outside this list is kept as it is.
+// The report format's operating-system numbering, kept as stored (the engine writes Linux; reports
+// of earlier versions say Unknown). A stored value outside this list is kept as it is.
 enum MSCrashReportOperatingSystem : int32_t {
     MSCrashReportOperatingSystemMacOSX = 0,
     MSCrashReportOperatingSystemiPhoneOS = 1,
     MSCrashReportOperatingSystemiPhoneSimulator = 2,
     MSCrashReportOperatingSystemUnknown = 3,
     MSCrashReportOperatingSystemAppleTVOS = 4,
+    MSCrashReportOperatingSystemLinux = 5,
 };
 
 // The report format's architecture numbering, kept as stored.

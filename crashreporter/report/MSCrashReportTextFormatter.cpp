@@ -4,6 +4,8 @@
 #include <bit>
 #include <cinttypes>
 #include <cmath>
+#include <cstdlib>
+#include <cxxabi.h>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -97,6 +99,7 @@ std::string operatingSystemName(int32_t code) {
         case MSCrashReportOperatingSystemiPhoneSimulator: return "Mac OS X";
         case MSCrashReportOperatingSystemiPhoneOS: return "iPhone OS";
         case MSCrashReportOperatingSystemAppleTVOS: return "Apple tvOS";
+        case MSCrashReportOperatingSystemLinux: return "Linux";
         default: {
             std::string out;
             appendFormat(out, "Unknown (%d)", code);
@@ -140,9 +143,21 @@ std::string padded(const std::string& text, size_t width) {
     return length >= width ? text : text + std::string(width - length, ' ');
 }
 
-// The symbol's name for display: platforms of the known families prefix C names with "_".
+// A C++ symbol's name as the source spells it; any other name as it is.
+std::string demangled(const std::string& name) {
+    if (name.rfind("_Z", 0) != 0) return name;
+    int status = 0;
+    char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string out = status == 0 && text != nullptr ? text : name;
+    std::free(text);
+    return out;
+}
+
+// The symbol's name for display: platforms of the known families prefix C names with "_"; C++
+// names are shown demangled.
 std::string displaySymbolName(const std::string& name, int32_t operatingSystem) {
     switch (operatingSystem) {
+        case MSCrashReportOperatingSystemLinux: return demangled(name);
         case MSCrashReportOperatingSystemMacOSX:
         case MSCrashReportOperatingSystemiPhoneOS:
         case MSCrashReportOperatingSystemiPhoneSimulator:

@@ -227,8 +227,9 @@ public:
         return fetchPublicFeedWithBatchFeed(batchFeed, feedURL, GDataServiceDelegate(), handler);
     }
 
-    // Gives the fetcher a credential of the user name and password when both are set.
-    void addAuthenticationToFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) const;
+    // Gives the fetcher a credential of the user name and password when both are set; the
+    // fetcher answers with it only the challenges of its own request's origin.
+    virtual void addAuthenticationToFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) const;
 
     // Runs the current thread's run loop until the ticket called back or the time-out passed.
     // True exactly when the call ended without error; a time-out gives the error -101.

@@ -330,7 +330,7 @@ GDataServiceTicketPtr GDataServiceGoogle::deleteACLEntry(const std::shared_ptr<G
 void GDataServiceGoogle::setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) {
     if (auto oauth = std::dynamic_pointer_cast<QNOAuth2Authentication>(authorizer)) {
         if (auto root = serviceRootURLString())
-            if (auto url = platform::URL::URLWithString(*root); url && url->host()) oauth->addAuthorizedHost(*url->host());
+            if (auto url = platform::URL::URLWithString(*root)) oauth->addAuthorizedOrigin(*url);
     }
     GDataServiceBase::setAuthorizer(std::move(authorizer));
 }

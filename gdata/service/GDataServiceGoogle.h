@@ -93,6 +93,9 @@ public:
 
     // Also lets an OAuth2 authorizer sign requests to the service root's host.
     void setAuthorizer(std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer) override;
+    // Nothing: the account's password goes to the account sign-in endpoint only (its own
+    // fetcher carries it); the service's requests carry the token the sign-in gave.
+    void addAuthenticationToFetcher(const std::shared_ptr<QNSessionFetcher>&) const override {}
 
     // --- settings ---
     const std::optional<std::string>& captchaToken() const { return captchaToken_; }

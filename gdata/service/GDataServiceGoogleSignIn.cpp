@@ -116,7 +116,12 @@ GDataServiceTicketPtr GDataServiceGoogle::repeatAfterRefusedToken(const GDataSer
 
 void GDataServiceGoogle::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
                                                const std::optional<Bytes>& data, const std::optional<Error>& error) {
-    if (error && (error->code == 401 || error->code == 403)) {
+    // Only a refusal of the request that carried the token says the token is stale: one that
+    // lost it on a redirect to another origin was refused by a server the token never reached.
+    auto request = fetcher ? fetcher->request() : std::nullopt;
+    bool carriedToken = request && request->valueForHTTPHeaderField("Authorization");
+    if (error && error->domain == QNSessionFetcherStatusDomain && (error->code == 401 || error->code == 403) &&
+        carriedToken) {
         // Taken out of the context first: repeating the call gives the ticket a new one.
         if (auto call = GDataFetcherCallForFetcher(fetcher); call && call.context->retryInvocation) {
             GDataServiceRetryInvocation repeat = std::move(call.context->retryInvocation);

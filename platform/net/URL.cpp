@@ -252,6 +252,12 @@ bool URL::isSameOrigin(const URL& other) const {
            asciiEqualsIgnoringCase(host_.value_or(""), other.host_.value_or("")) && effectivePort() == other.effectivePort();
 }
 
+std::string URL::originString() const {
+    std::string host = asciiLower(host_.value_or(""));
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return asciiLower(scheme_) + "://" + host + ":" + std::to_string(effectivePort());
+}
+
 std::string URL::path() const { return percentDecode(path_); }
 
 std::string URL::resourceSpecifier() const { return text_.substr(scheme_.size() + 1); }

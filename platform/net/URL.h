@@ -29,6 +29,8 @@ public:
     int effectivePort() const;
     // Same scheme and host (both ignoring case) and the same effective port.
     bool isSameOrigin(const URL& other) const;
+    // "scheme://host:port" in lower case with the effective port: equal for URLs of one origin.
+    std::string originString() const;
     const std::optional<std::string>& user() const { return user_; }
     const std::optional<std::string>& password() const { return password_; }
     // The path with percent escapes decoded; percentEncodedPath() keeps them.

@@ -1,8 +1,28 @@
 #include "platform/net/URLRequest.h"
 
+#include <cctype>
+
 #include "platform/foundation/Strings.h"
 
 namespace quorvane::platform {
+
+namespace {
+// A name as it may appear in an error text: control bytes shown as escapes.
+std::string printableForError(std::string_view text) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text.substr(0, 64)) {
+        if (c >= 0x20 && c < 0x7f) {
+            out.push_back(char(c));
+        } else {
+            out += "\\x";
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+}  // namespace
 
 HTTPHeaders::HTTPHeaders(std::initializer_list<Field> fields) {
     for (const auto& [name, value] : fields) addValue(value, name);
@@ -68,6 +88,28 @@ Value HTTPHeaders::toValue() const {
     return v;
 }
 
+bool HTTPHeaders::isValidName(std::string_view name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name) {
+        bool token = std::isalnum(c) || std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos;
+        if (!token || c >= 0x80) return false;
+    }
+    return true;
+}
+
+bool HTTPHeaders::isValidValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::optional<std::string> HTTPHeaders::firstInvalidField() const {
+    for (const auto& [name, value] : fields_) {
+        if (!isValidName(name)) return "the header field name \"" + printableForError(name) + "\" is not a token";
+        if (!isValidValue(value))
+            return "the value of the header field \"" + name + "\" holds a line break or NUL";
+    }
+    return std::nullopt;
+}
+
 bool HTTPHeaders::operator==(const HTTPHeaders& o) const {
     if (fields_.size() != o.fields_.size()) return false;
     for (const auto& [name, value] : fields_) {
@@ -87,8 +129,8 @@ void URLRequest::setHTTPBody(std::optional<Bytes> body) {
 }
 
 void URLRequest::removeCredentialsAndBody() {
-    for (const char* h : {"Authorization", "Proxy-Authorization", "Content-Type", "Content-Length", "Content-Encoding",
-                          "Transfer-Encoding", "X-HTTP-Method-Override"})
+    for (const char* h : {"Authorization", "Proxy-Authorization", "Cookie", "Cookie2", "Content-Type", "Content-Length",
+                          "Content-Encoding", "Transfer-Encoding", "X-HTTP-Method-Override"})
         headers_.setValue(std::nullopt, h);
     body_.reset();
     bodyStream_.reset();

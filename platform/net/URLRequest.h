@@ -43,6 +43,14 @@ public:
     // As a dictionary value (name to string), in order.
     Value toValue() const;
 
+    // What may go on the wire: a name is an HTTP token (no blank, colon, control or line
+    // break); a value holds no CR, LF or NUL. A session refuses a request with anything else
+    // before a byte of it is written.
+    static bool isValidName(std::string_view name);
+    static bool isValidValue(std::string_view value);
+    // The first field that may not go on the wire, described for an error; nullopt when all may.
+    std::optional<std::string> firstInvalidField() const;
+
     bool operator==(const HTTPHeaders& o) const;
 
 private:
@@ -90,8 +98,9 @@ public:
     const std::shared_ptr<InputStream>& HTTPBodyStream() const { return bodyStream_; }
     void setHTTPBodyStream(std::shared_ptr<InputStream> stream);
     // What a request may not carry to another origin: the credentials ("Authorization",
-    // "Proxy-Authorization") and the body with the headers describing it; the method becomes
-    // GET (HEAD stays).
+    // "Proxy-Authorization"), the caller's own cookies ("Cookie": the session adds the cookies
+    // its storage holds for the new origin) and the body with the headers describing it; the
+    // method becomes GET (HEAD stays).
     void removeCredentialsAndBody();
 
     // Longest time without any progress before the load fails with a time-out (seconds).

@@ -422,6 +422,18 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
     setup.tlsMinimum = config.TLSMinimumSupportedProtocolVersion();
     setup.maxPerHost = config.HTTPMaximumConnectionsPerHost();
 
+    // Nothing that could split into another header or request reaches the wire: the request is
+    // refused whole, before a connection is made.
+    std::optional<std::string> invalid = setup.headers.firstInvalidField();
+    if (!invalid && !HTTPHeaders::isValidName(setup.method)) invalid = "the method is not a token";
+    if (!invalid && !HTTPHeaders::isValidValue(setup.resumeValidator)) invalid = "the resume data's validator holds a line break";
+    if (invalid) {
+        Error error = makeURLError(kURLErrorBadURL, setup.url, *invalid);
+        error.userInfo.set(Error::kLocalizedDescriptionKey, Value("The request was not sent: " + *invalid + "."));
+        complete(std::move(error));
+        return;
+    }
+
     auto transfer = std::make_shared<URLSessionTransfer>(shared_from_this(), session, std::move(setup));
     if (!setTransfer(transfer)) return;
     NetworkThread::shared().post([transfer] { transfer->start(); });

@@ -3,10 +3,12 @@
 //
 // Each item is one file in the keychain folder (mode 0700), named by a digest of its service and
 // account, holding both names and the password data; the file has mode 0600. An item is written
-// to a temporary file first and then linked into place, so an add either makes the whole item or
-// nothing, and two adds of the same item cannot both succeed; a set renames the new item over the
-// old one. Every change syncs the folder. The default keychain is the folder
-// "Keychain" in the application's data folder under $XDG_DATA_HOME.
+// to an unnamed file first and then linked into place, so an add either makes the whole item or
+// nothing, and two adds of the same item cannot both succeed; a set gives the new item a
+// temporary name and renames it over the old one. Writers and deleters take the folder's lock,
+// and whoever holds it removes the temporaries a killed writer left, so no copy of a secret
+// outlives its save for longer than the next access. Every change syncs the folder. The default
+// keychain is the folder "Keychain" in the application's data folder under $XDG_DATA_HOME.
 //
 // Status codes keep the values callers of a classic keychain know.
 

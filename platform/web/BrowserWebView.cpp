@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <vector>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/UUID.h"
@@ -18,8 +21,16 @@ namespace quorvane::platform {
 namespace {
 
 constexpr const char* kCallbackPath = "/oauth2callback";
-constexpr int kReadTimeoutMs = 5000;
+// A connection that has not sent its request head within this time is closed. It holds up
+// nobody meanwhile: every connection is served on its own.
+constexpr double kConnectionIdleSeconds = 60;
+// Connections open at once; the oldest goes when another comes.
+constexpr size_t kMaxConnections = 32;
 constexpr size_t kMaxRequestBytes = 16 * 1024;
+
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 std::string randomState() {
     uint8_t bytes[16];
@@ -147,40 +158,69 @@ void BrowserWebView::loadRequest(const URLRequest& request) {
 }
 
 void BrowserWebView::listen() {
+    struct Client {
+        int fd;
+        double deadline;
+        std::string request;
+    };
+    std::vector<Client> clients;
+    auto drop = [&clients](size_t i) {
+        ::close(clients[i].fd);
+        clients.erase(clients.begin() + long(i));
+    };
     while (!stopped_) {
-        pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        int n = ::poll(fds, 2, -1);
+        std::vector<pollfd> fds = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        double now = steadySeconds(), next = INFINITY;
+        for (const auto& c : clients) {
+            fds.push_back({c.fd, POLLIN, 0});
+            next = std::min(next, c.deadline);
+        }
+        int timeout = std::isinf(next) ? -1 : int(std::max(0.0, std::ceil((next - now) * 1000)));
+        int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[1].revents || stopped_) break;
+        // Reads first (from the back, so that dropping one keeps the indexes of the rest).
+        for (size_t i = clients.size(); i-- > 0;) {
+            if (!fds[i + 2].revents) continue;
+            char buffer[2048];
+            ssize_t got = ::recv(clients[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (got <= 0) {
+                drop(i);
+                continue;
+            }
+            clients[i].request.append(buffer, size_t(got));
+            bool whole = clients[i].request.find("\r\n\r\n") != std::string::npos;
+            if (whole || clients[i].request.size() >= kMaxRequestBytes) {
+                int fd = clients[i].fd;
+                std::string request = std::move(clients[i].request);
+                clients.erase(clients.begin() + long(i));
+                serve(fd, request);
+            }
+        }
+        now = steadySeconds();
+        for (size_t i = clients.size(); i-- > 0;)
+            if (clients[i].deadline <= now) drop(i);
         if (fds[0].revents & POLLIN) {
             int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client >= 0) serve(client);
+            if (client >= 0) {
+                if (clients.size() >= kMaxConnections) drop(0);
+                clients.push_back({client, now + kConnectionIdleSeconds, {}});
+            }
         }
     }
+    for (auto& c : clients) ::close(c.fd);
     ::close(listener_);
     listener_ = -1;
 }
 
-void BrowserWebView::serve(int client) {
-    std::string request;
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxRequestBytes) {
-        pollfd fds[2] = {{client, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        int n = ::poll(fds, 2, kReadTimeoutMs);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || fds[1].revents) {
-            ::close(client);
-            return;
-        }
-        char buffer[2048];
-        ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            ::close(client);
-            return;
-        }
-        request.append(buffer, size_t(got));
+void BrowserWebView::serve(int client, const std::string& request) {
+    if (request.find("\r\n\r\n") == std::string::npos) {
+        reply(client, 400, "Bad Request", "Bad request.");
+        return;
     }
     size_t lineEnd = request.find("\r\n");
     std::string line = request.substr(0, lineEnd);

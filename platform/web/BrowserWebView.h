@@ -11,6 +11,8 @@
 //   request is answered 400 (or 404 for another path) and not reported. When the delegate takes
 //   the redirect (answers nullopt) the browser gets a page saying that the sign-in may go on in
 //   the application.
+// - Every connection is served on its own: one that is idle or slow holds up nobody; it is
+//   closed after a minute without a whole request head, and at most 32 stay open at once.
 // - stopLoading() closes the listener for good.
 // - loadHTMLString() keeps the document (and its title) without showing it anywhere: there is no
 //   window of ours to show it in.
@@ -50,7 +52,8 @@ public:
 private:
     BrowserWebView() = default;
     void listen();
-    void serve(int client);
+    // A whole request head (or as much as is allowed) of one connection.
+    void serve(int client, const std::string& request);
     void answer(int client, const std::string& target);
 
     int listener_ = -1;

@@ -224,6 +224,20 @@ TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
 }
 
+TEST_F(QuorvaneCommandTest, ASignInNobodyAnswersEndsAfterItsTimeoutAndABrowserlessOnePrintsTheAddress) {
+    FakeProviderProcess provider;
+    // No browser can be opened (nothing on the search path): the address is printed all the same.
+    std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (std::filesystem::path(std::getenv("HOME")) / "no-programs").c_str(), 1);
+    ChildProcess child({QUORVANE_BINARY, "signin", "--timeout", "0.5"});
+    ::setenv("PATH", savedPath.c_str(), 1);
+    EXPECT_EQ(child.readLine().rfind("https://127.0.0.1:", 0), 0u) << child.err();
+    EXPECT_EQ(child.wait(), 3) << child.err();
+    EXPECT_NE(child.err().find("sign-in timed out"), std::string::npos) << child.err();
+    EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
+    EXPECT_EQ(quorvane({"signin", "--timeout", "0"}).code, 2);
+}
+
 TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
     EXPECT_EQ(quorvane({"config", "set", "syncDeletions", "off"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).out, "false\n");

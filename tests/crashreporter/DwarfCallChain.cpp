@@ -57,4 +57,11 @@ extern "C" {
     return n + byte + qvdwarf_sink;
 }
 
+[[gnu::noinline]] int qvdwarf_many(int a, int b, int c, int d, int e, int f, int g, int h, int i, int j) {
+    if (a == 42) *reinterpret_cast<volatile int*>(static_cast<unsigned long>(0x10)) = b;
+    return a + b + c + d + e + f + g + h + i + j + qvdwarf_sink;
+}
+
+[[gnu::noinline]] void qvdwarf_sink_text(const char* text) { qvdwarf_sink = text[0]; }
+
 }  // extern "C"

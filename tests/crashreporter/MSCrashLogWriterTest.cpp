@@ -238,7 +238,7 @@ TEST(MSCrashLogWriter, CrashWritesACompleteReportOfEveryThread) {
     // System.
     ASSERT_NE(r->system_info, nullptr);
     EXPECT_TRUE(r->system_info->has_operating_system);
-    EXPECT_EQ(r->system_info->operating_system, QVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN);
+    EXPECT_EQ(r->system_info->operating_system, QVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__LINUX);
     EXPECT_EQ(r->system_info->architecture, QVCRASH__ARCHITECTURE__X86_64);
     EXPECT_GE(r->system_info->timestamp, before);
     EXPECT_LE(r->system_info->timestamp, after);

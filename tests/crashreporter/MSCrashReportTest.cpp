@@ -164,9 +164,9 @@ TEST(MSCrashReport, RealCrashDecodesIntoEveryRecord) {
     EXPECT_EQ(std::memcmp(report->uuidRef()->bytes().data(), raw->report_info->uuid.data, 16), 0);
     qvcrash__crash_report__free_unpacked(raw, nullptr);
 
-    // System: kept as written on Linux (operating system unknown, x86-64), with the crash time.
+    // System: kept as written on Linux (operating system Linux, x86-64), with the crash time.
     const auto& system = report->systemInfo();
-    EXPECT_EQ(system.operatingSystem(), MSCrashReportOperatingSystemUnknown);
+    EXPECT_EQ(system.operatingSystem(), MSCrashReportOperatingSystemLinux);
     EXPECT_EQ(system.architecture(), MSCrashReportArchitectureX86_64);
     EXPECT_FALSE(system.operatingSystemVersion().empty());
     EXPECT_TRUE(system.operatingSystemBuild().has_value());

@@ -178,6 +178,16 @@ TEST(MSCrashReportTextFormatter, RulesThatVaryTheText) {
         {"os 3", os(3), {"OS Version:      Unknown (3) ", " _start + 0\n"}},
         {"os 4", os(4), {"OS Version:      Apple tvOS ", " start + 0\n"}},
         {"os 9", os(9), {"OS Version:      Unknown (9) ", " _start + 0\n"}},
+        {"os 5", os(5), {"OS Version:      Linux ", " _start + 0\n"}},
+        // On Linux a C++ name reads as the source spells it; one that is no valid mangling stays.
+        {"demangled",
+         [](BuiltReport& b) {
+             b.system.has_operating_system = 1;
+             b.system.operating_system = QVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__LINUX;
+             b.thread(0, true, {b.frame(0x401004, "_ZN8quorvane7MSCrash4walkEPKci", 0x401000), b.frame(0x401008, "_Zbroken", 0x401000)});
+             b.image(0x400000, 0x2000, "/bin/tool");
+         },
+         {" quorvane::MSCrash::walk(char const*, int) + 4\n", " _Zbroken + 8\n"}},
         // Code types: names, architectures and address widths.
         {"x86", image(7, 3), {"Code Type:       X86\n", " 0x00401000 ", narrow + "i386  <", "with X86 Thread State:\n"}},
         {"armv7", image(12, 9), {"Code Type:       ARM\n", narrow + "armv7  <"}},
@@ -303,7 +313,7 @@ std::vector<std::string> expectCrashLogLayout(const std::string& text, const std
           R"(CrashReporter Key:   TODO)", R"(Hardware Model:      .+)", R"(Process:         \S+ \[\d+\])",
           R"(Path:            /\S+/quorvane_crashreporter_tests)", R"(Identifier:      text\.app)",
           R"(Version:         1\.2 \(42\))", "Code Type:       " + codeType, R"(Parent Process:  \S+ \[)" + pid + R"(\])",
-          "", R"(Date/Time:       \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000)", R"(OS Version:      Unknown \(3\) \d+\.\d+\.\d+ \(.+\))",
+          "", R"(Date/Time:       \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000)", R"(OS Version:      Linux \d+\.\d+\.\d+ \(.+\))",
           R"(Report Version:  104)", "", R"(Exception Type:  SIGSEGV)", R"(Exception Codes: SEGV_MAPERR at 0x10)"}) {
         expectLine(pattern);
     }

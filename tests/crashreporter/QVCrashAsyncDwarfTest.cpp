@@ -254,10 +254,12 @@ TEST(QVCrashAsyncDwarf, ProgramRowsHoldTheRulesOfTheirAddress) {
     ASSERT_TRUE(big.get_register_rule(3, &rule, &value));
     EXPECT_EQ(value, static_cast<uint64_t>(INT64_MAX) * static_cast<uint64_t>(-8));
 
-    // DW_CFA_GNU_args_size before the row fails the frame; after it, it is never read.
+    // DW_CFA_GNU_args_size is read past and changes no rule; DW_CFA_undefined keeps a rule of its own.
     State64 g;
-    EXPECT_EQ(runProgram(g, {0x2E, 0x10, 0x41}, 0x1000), QVCRASH_ENOTSUP);
-    EXPECT_EQ(runProgram(g, {0x41, 0x2E, 0x10}, 0x1000), QVCRASH_ESUCCESS);
+    EXPECT_EQ(runProgram(g, {0x0C, 0x07, 0x08, 0x2E, 0x10, 0x07, 0x10, 0x41}, 0x1000), QVCRASH_ESUCCESS);
+    EXPECT_EQ(g.get_cfa_rule().offset, 8u);
+    EXPECT_TRUE(g.is_undefined(16));
+    EXPECT_FALSE(g.is_undefined(6));
 }
 
 TEST(QVCrashAsyncDwarf, RememberedStatesAreBoundedAndGivenBack) {
@@ -323,6 +325,12 @@ TEST(QVCrashAsyncDwarf, ApplyingRulesGivesTheCallersRegisters) {
     EXPECT_EQ(missing.apply_state(kSelf, &info, &current, kHost, &next), QVCRASH_ENOTFOUND);
     State64 undefined;
     EXPECT_EQ(undefined.apply_state(kSelf, &info, &current, kHost, &next), QVCRASH_EINVAL);
+    // An undefined return address is the outermost frame: the caller has no IP, and that is no error.
+    State64 outermost;
+    outermost.set_cfa_register(7, 8);
+    outermost.set_register(16, QVCRASH_DWARF_CFA_REG_RULE_UNDEFINED, 0);
+    ASSERT_EQ(outermost.apply_state(kSelf, &info, &current, kHost, &next), QVCRASH_ESUCCESS);
+    EXPECT_FALSE(MSqvcrash_async_thread_state_has_reg(&next, QVCRASH_X86_64_RIP));
 }
 
 // ---- expressions ----

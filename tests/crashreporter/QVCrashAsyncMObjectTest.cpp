@@ -135,3 +135,31 @@ TEST(QVCrashAsyncMObject, StringsAreReadAcrossPagesAndStopAtUnmappedMemory) {
     EXPECT_EQ(qvcrash_async_macho_string_get_pointer(&s, &p), QVCRASH_EINVAL);
     qvcrash_async_macho_string_free(&s);
 }
+
+// The page cache reads whole blocks once, across block edges, and an unreadable block is a code,
+// kept, never a fault; what it holds is the copy made when the block was first read.
+TEST(QVCrashAsyncMObject, PageCacheReadsBlocksOnceAndGivesCodesForUnreadableOnes) {
+    TwoPages pages;
+    static qvcrash_async_page_cache_t cache;
+    MSqvcrash_async_page_cache_init(&cache, kSelf);
+    const size_t page = pages.page();
+    char buf[16] = {};
+    ASSERT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(0), 3, buf, 4), QVCRASH_ESUCCESS);
+    EXPECT_EQ(std::memcmp(buf, pages.base() + 3, 4), 0);
+    // Across the two pages.
+    ASSERT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(page - 6), 0, buf, 12), QVCRASH_ESUCCESS);
+    EXPECT_EQ(std::memcmp(buf, pages.base() + page - 6, 12), 0);
+    // A cached block is a copy.
+    pages.base()[3] = '#';
+    ASSERT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(3), 0, buf, 1), QVCRASH_ESUCCESS);
+    EXPECT_NE(buf[0], '#');
+
+    // The second page made unreadable: a fresh cache reads the first, fails on the second.
+    pages.dropSecondPage();
+    MSqvcrash_async_page_cache_init(&cache, kSelf);
+    EXPECT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(page - 4), 0, buf, 8), QVCRASH_EACCESS);
+    EXPECT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(page + 8), 0, buf, 8), QVCRASH_EACCESS);
+    EXPECT_EQ(MSqvcrash_async_page_cache_read(&cache, pages.at(0), 0, buf, 8), QVCRASH_ESUCCESS);
+    EXPECT_EQ(MSqvcrash_async_page_cache_read(&cache, 0x10, 0, buf, 8), QVCRASH_ENOTFOUND);
+    EXPECT_EQ(MSqvcrash_async_page_cache_read(&cache, UINT64_MAX - 2, 0, buf, 8), QVCRASH_ENOMEM);
+}

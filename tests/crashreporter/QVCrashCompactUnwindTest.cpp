@@ -435,7 +435,9 @@ TEST(QVCrashCompactUnwind, HandsDwarfEntriesToTheDwarfReader) {
 
     // The compact reader alone declines.
     qvcrash_async_thread_state_t next;
-    EXPECT_EQ(MSqvframe_cursor_read_compact_unwind(kSelf, &images.list, &start, nullptr, &next), QVFRAME_ENOFRAME);
+    static qvcrash_async_page_cache_t memory;
+    MSqvcrash_async_page_cache_init(&memory, kSelf);
+    EXPECT_EQ(MSqvframe_cursor_read_compact_unwind(&memory, &images.list, &start, nullptr, &next), QVFRAME_ENOFRAME);
     // The cursor's list unwinds it through DWARF.
     qvframe_cursor_t cursor;
     MSqvframe_cursor_init(&cursor, kSelf, &start, &images.list);
@@ -446,6 +448,6 @@ TEST(QVCrashCompactUnwind, HandsDwarfEntriesToTheDwarfReader) {
     EXPECT_EQ(reg(cursor.frame, QVCRASH_X86_64_RBX), 0xBBBBu);
     // A pc in the part without information: the compact reader says there is no frame.
     start = state64({{QVCRASH_REG_IP, fn + slide + 0x20}, {QVCRASH_REG_SP, addr(stack.data())}});
-    EXPECT_EQ(MSqvframe_cursor_read_compact_unwind(kSelf, &images.list, &start, nullptr, &next), QVFRAME_ENOFRAME);
+    EXPECT_EQ(MSqvframe_cursor_read_compact_unwind(&memory, &images.list, &start, nullptr, &next), QVFRAME_ENOFRAME);
     MSqvframe_cursor_free(&cursor);
 }

@@ -192,8 +192,12 @@ TEST(QVFrameCursor, FramePointerChainGivesOnlyFrameAndInstructionPointers) {
 
     // Frame 1's saved frame pointer is frame 1 itself: the chain would repeat it, so it ends.
     EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_EBADFRAME);
+    // Mended, a new walk (a walk reads the stack as it was at its first read) goes on to frame 2.
     stack.link(1, stack.frame(2), 0x2000);
-    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);  // now on to frame 2
+    MSqvframe_cursor_init(&cursor, crash::taskSelf(), &state, nullptr);
+    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
+    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
+    ASSERT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ESUCCESS);
     EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_IP), 0x2000u);
     EXPECT_EQ(MSqvframe_cursor_next(&cursor), QVFRAME_ENOFRAME);  // its return address is 0x1000
     EXPECT_EQ(MSqvcrash_async_thread_state_get_reg(&cursor.frame, QVCRASH_REG_FP), stack.frame(2));

@@ -107,6 +107,7 @@ TEST(QVCrashReportFormat, EnumerationValuesMatchTheSchema) {
     };
     const Case cases[] = {
         {&qvcrash__crash_report__system_info__operating_system__descriptor, "OS_UNKNOWN", kOperatingSystemUnknown},
+        {&qvcrash__crash_report__system_info__operating_system__descriptor, "LINUX", kOperatingSystemLinux},
         {&qvcrash__architecture__descriptor, "X86_64", kArchitectureX86_64},
         {&qvcrash__architecture__descriptor, "ARCHITECTURE_UNKNOWN", kArchitectureUnknown},
         {&qvcrash__crash_report__processor__type_encoding__descriptor, "TYPE_ENCODING_UNKNOWN", kTypeEncodingUnknown},

@@ -173,6 +173,50 @@ TEST_F(QNSessionUploadFetcherTest, WithoutRetryOrAfterTooManyFailuresTheUploadEn
     }
 }
 
+TEST_F(QNSessionUploadFetcherTest, AHostileServersOffsetsEndTheUploadWithinABound) {
+    // A server of our own making: it answers the start, refuses chunks beyond what it "holds"
+    // and answers queries with the offsets of the case.
+    const std::string body = patternBody(1000000);
+    const int64_t total = int64_t(body.size());
+    struct Case {
+        std::string name;
+        int64_t received;  // what every query answers
+        int64_t accepted;  // chunks at this offset are taken ("active"); others get 400
+        std::optional<int64_t> code;
+    };
+    for (const Case& c : {Case{"more than the upload holds", total + 1000, -1, QNSessionFetcherErrorUploadOffsetInvalid},
+                          Case{"a negative offset", -5, -1, QNSessionFetcherErrorUploadOffsetInvalid},
+                          Case{"back to the start after each chunk", 0, 0, 400}}) {
+        SCOPED_TRACE(c.name);
+        auto requests = std::make_shared<std::atomic<int>>(0);
+        server.on("POST", "/hostile/start", [&, requests](const TestRequest&, TestResponse& res) {
+            requests->fetch_add(1);
+            res.setHeader("X-Goog-Upload-Status", "active");
+            res.setHeader("X-Goog-Upload-URL", server.baseURL() + "/hostile/session");
+        });
+        server.on("PUT", "/hostile/session", [c, requests](const TestRequest& req, TestResponse& res) {
+            requests->fetch_add(1);
+            res.setHeader("X-Goog-Upload-Status", "active");
+            if (req.header("X-Goog-Upload-Command") == "query") {
+                res.setHeader("X-Goog-Upload-Size-Received", std::to_string(c.received));
+            } else if (req.header("X-Goog-Upload-Offset") != std::to_string(c.accepted)) {
+                res.status = 400;
+            }
+        });
+        URLRequest request(server.url("/hostile/start"));
+        auto fetcher = QNSessionUploadFetcher::uploadFetcherWithRequest(request, "image/jpeg", 600000, nullptr);
+        fetcher->setRetryEnabled(true);
+        fetcher->setMinRetryInterval(0.01);
+        fetcher->setMaxRetryInterval(0.05);
+        fetcher->setUploadData(Bytes(body.begin(), body.end()));
+        auto outcome = fetchToEnd(fetcher);
+        ASSERT_TRUE(outcome->error);
+        EXPECT_EQ(outcome->error->code, *c.code);
+        // A start, and per failure without progress a query and two chunks at most.
+        EXPECT_LE(requests->load(), 1 + 3 * (kQNUploadMaxFailuresInARow + 1)) << requests->load();
+    }
+}
+
 TEST_F(QNSessionUploadFetcherTest, PausingStopsTheChunkAndResumingQueriesTheOffset) {
     const std::string body = patternBody(1000000);
     uploads.stallChunksFrom(600000);

@@ -62,8 +62,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"  2006-11-08T19:25:59Z", "2006-11-08T19:25:59Z", true, true, 0},
         ParseCase{"2006-11-08T19:25:59+05", "2006-11-08T19:25:59+05:00", true, false, 18000},
         ParseCase{"2006-11-08T19:25:59-09:30", "2006-11-08T19:25:59-09:30", true, false, -34200},
-        // A time without seconds is written with zero seconds.
+        // A time without seconds is written with zero seconds, and keeps its zone.
         ParseCase{"2006-11-08T19:25", "2006-11-08T19:25:00Z", true, true, 0},
+        ParseCase{"2006-11-08T19:25Z", "2006-11-08T19:25:00Z", true, true, 0},
+        ParseCase{"1979-05-27T07:32-07:00", "1979-05-27T07:32:00-07:00", true, false, -25200},
+        ParseCase{"1979-05-27T07:32+05:30", "1979-05-27T07:32:00+05:30", true, false, 19800},
+        ParseCase{"1979-05-27T07:32-00:00", "1979-05-27T07:32:00-00:00", true, false, kAbsent},
         // Hours of the offset are written modulo 24.
         ParseCase{"2006-11-08T19:25:59+25:00", "2006-11-08T19:25:59+01:00", true, false, 90000},
         // Offsets too large to compute are left unspecified rather than overflowing.
@@ -125,6 +129,7 @@ TEST(GDataDateTime, ConvertsToInstants) {
              Case{"2006-11-09T08:55:59+05:30", 1163042759},
              Case{"2006-11-08", 1162987200},  // noon universal time of that day
              Case{"2006-11-08T19:25:59.9-08:00", 1163042759},
+             Case{"1979-05-27T07:32-07:00", 296663520},
              // Proleptic Gregorian, as RFC 3339 counts, also before 1582.
              Case{"1500-03-01T00:00:00Z", -14826672000},
              Case{"0001-01-01T00:00:00Z", -62135596800},

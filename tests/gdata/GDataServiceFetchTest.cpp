@@ -74,7 +74,7 @@ protected:
         service = GDataServiceGoogleContact::contactService();
         auth = std::make_shared<QNOAuth2Authentication>();
         auth->setAccessToken(std::string("token-1"));
-        auth->addAuthorizedHost("127.0.0.1");  // the loopback server stands in for the service
+        auth->addAuthorizedOrigin(server.url("/"));  // the loopback server stands in for the service
         service->setAuthorizer(auth);
     }
     void TearDown() override {

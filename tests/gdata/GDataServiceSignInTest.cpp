@@ -8,6 +8,7 @@
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "tests/gdata/GDataServiceTestSupport.h"
 #include "tests/support/FakeProvider.h"
+#include "tests/support/TestHTTPServer.h"
 
 namespace quorvane {
 namespace {
@@ -165,6 +166,26 @@ TEST(GDataServiceSignInRequestTest, ALocalhostDomainSignsInOverHttpAndAnyOtherOv
     EXPECT_FALSE(GDataServiceGoogle::authTokenFetcherWithUsername(std::string("u"), std::nullopt, std::nullopt,
                                                                   std::nullopt, std::nullopt, std::nullopt, {},
                                                                   std::nullopt));
+}
+
+TEST_F(GDataServiceSignInTest, TheAccountPasswordAnswersNoChallengeOfTheServicesRequests) {
+    test::TestHTTPServer elsewhere;
+    elsewhere.on("*", "/feed", [](const test::TestRequest& req, test::TestResponse& res) {
+        res.status = 401;
+        res.setHeader("WWW-Authenticate", "Basic realm=\"elsewhere\"");
+    });
+    provider.server().on("*", "/moved", [&](const test::TestRequest&, test::TestResponse& res) {
+        res.status = 302;
+        res.setHeader("Location", elsewhere.baseURL() + "/feed");
+    });
+    auto record = std::make_shared<servicetest::CallRecord>();
+    service->fetchFeedWithURL(provider.server().url("/moved"), servicetest::recordInto(record));
+    servicetest::waitForReport(record);
+    ASSERT_TRUE(record->error);
+    ASSERT_GE(elsewhere.requestCount("/feed"), 1u);
+    for (const auto& seen : elsewhere.requests("/feed")) EXPECT_FALSE(seen.header("Authorization"));
+    // The sign-in itself is the only request that carries the password.
+    EXPECT_EQ(provider.passwordSignIns(), 1u);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::shared_ptr<QNOAuth2Authentication> signedIn(std::optional<std::string> refr
     auth->setAccessToken("access-1");
     auth->setRefreshToken(refresh);
     auth->setExpiresIn(expiresIn);
-    auth->addAuthorizedHost("example.com");
+    auth->addAuthorizedOrigin(*URL::URLWithString("https://example.com/"));
     return auth;
 }
 
@@ -171,6 +171,7 @@ TEST(QNOAuth2Authentication, SignsHttpsFileAndURLLessRequestsButNotPlainHttp) {
     EXPECT_TRUE(auth->authorizeRequest(none));
 
     auto http = requestFor("http://example.com/feed");
+    auth->addAuthorizedOrigin(*URL::URLWithString("http://example.com/"));
     EXPECT_FALSE(auth->authorizeRequest(http));
     EXPECT_FALSE(auth->isAuthorizedRequest(*http));
     auth->setShouldAuthorizeAllRequests(true);
@@ -191,23 +192,39 @@ TEST(QNOAuth2Authentication, SignsHttpsFileAndURLLessRequestsButNotPlainHttp) {
     EXPECT_EQ(seen->userInfo["request"].asString(), "http://example.com/x");
 }
 
-TEST(QNOAuth2Authentication, SignsOnlyTheHostsItWasMadeFor) {
+TEST(QNOAuth2Authentication, SignsOnlyTheOriginsItWasMadeFor) {
+    for (bool allRequests : {false, true}) {
+        auto auth = signedIn();
+        auth->setShouldAuthorizeAllRequests(allRequests);
+        for (const char* url : {"https://127.0.0.1:1/feed", "https://EXAMPLE.com/x", "https://example.com:443/y"}) {
+            auto r = requestFor(url);
+            EXPECT_TRUE(auth->authorizeRequest(r)) << url;
+        }
+        // Another port or scheme of an allowed host is another server.
+        for (const char* url : {"https://127.0.0.1:2/feed", "https://example.com:8443/x", "http://example.com/x",
+                                "http://127.0.0.1:1/x", "https://elsewhere.example/feed",
+                                "https://example.com.evil.example/x"}) {
+            auto r = requestFor(url);
+            EXPECT_FALSE(auth->authorizeRequest(r)) << url;
+            EXPECT_FALSE(r->valueForHTTPHeaderField("Authorization")) << url;
+        }
+        EXPECT_EQ(auth->authorizedOrigins(),
+                  (std::vector<std::string>{"https://127.0.0.1:1", "https://example.com:443"}));
+    }
+    // A token that would split the header signs nothing.
     auto auth = signedIn();
-    for (const char* url : {"https://127.0.0.1:2/feed", "https://EXAMPLE.com/x"}) {
-        auto r = requestFor(url);
-        EXPECT_TRUE(auth->authorizeRequest(r)) << url;
-    }
-    for (const char* url : {"https://elsewhere.example/feed", "https://example.com.evil.example/x", "http://127.0.0.1:1/x"}) {
-        auto r = requestFor(url);
-        EXPECT_FALSE(auth->authorizeRequest(r)) << url;
-        EXPECT_FALSE(r->valueForHTTPHeaderField("Authorization")) << url;
-    }
-    EXPECT_EQ(auth->authorizedHosts(), (std::vector<std::string>{"127.0.0.1", "example.com"}));
+    auth->setAccessToken("access\r\nX-Injected: 1");
+    auto r = requestFor("https://example.com/x");
+    std::optional<platform::Error> seen;
+    auth->authorizeRequest(r, [&](const std::shared_ptr<URLRequest>&, const std::optional<platform::Error>& e) { seen = e; });
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->code, kQNOAuth2ErrorAuthorizationFailed);
+    EXPECT_FALSE(r->valueForHTTPHeaderField("Authorization"));
 }
 
 TEST(QNOAuth2Authentication, NoTokenAndNothingToRefreshWithFailsAtOnce) {
     auto auth = std::make_shared<QNOAuth2Authentication>();
-    auth->addAuthorizedHost("example.com");
+    auth->addAuthorizedOrigin(*URL::URLWithString("https://example.com/"));
     EXPECT_FALSE(auth->canAuthorize());
     std::optional<platform::Error> seen;
     auth->authorizeRequest(requestFor("https://example.com/"),

@@ -225,5 +225,47 @@ TEST_F(QNOAuth2RefreshTest, AFetcherIsSignedAfterARefreshAndRetriesOnceWithAFres
     EXPECT_EQ(auth->accessToken(), "fresh-1");
 }
 
+// The token belongs to its origin: a redirect to another port of the same host, a retry there
+// or a 401 from there neither carries it nor refreshes it.
+TEST_F(QNOAuth2RefreshTest, TheTokenStaysWithItsOriginThroughRedirectsRetriesAndRefusals) {
+    test::TestHTTPServer other;
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.contentType = "application/json; charset=utf-8";
+        res.body = R"({"access_token":"new-access","expires_in":3600,"token_type":"Bearer"})";
+    });
+    for (int status : {401, 503}) {
+        SCOPED_TRACE(status);
+        server.clearLog();
+        other.clearLog();
+        other.respond("/landing", status, "no");
+        server.on("*", "/moved", [&](const test::TestRequest&, test::TestResponse& res) {
+            res.status = 307;
+            res.setHeader("Location", other.baseURL() + "/landing");
+        });
+        auto auth = staleAuthentication();
+        auth->setExpiresIn(3600);
+        auth->addAuthorizedOrigin(server.url("/"));
+        auto fetcher = QNSessionFetcher::fetcherWithURL(server.url("/moved"));
+        fetcher->setAuthorizer(auth);
+        fetcher->setRetryEnabled(true);
+        fetcher->setMinRetryInterval(0.01);
+        fetcher->setMaxRetryInterval(0.05);
+        std::optional<Error> error;
+        bool done = false;
+        fetcher->beginFetchWithCompletionHandler([&](const std::optional<platform::Bytes>&, const std::optional<Error>& e) {
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(server.requests("/moved").at(0).header("Authorization"), "Bearer old-access");
+        ASSERT_GE(other.requestCount("/landing"), 1u);
+        for (const auto& seen : other.requests("/landing")) EXPECT_FALSE(seen.header("Authorization"));
+        // The other server's refusal says nothing about the token: it is not refreshed.
+        EXPECT_EQ(server.requestCount("/token"), 0u);
+        EXPECT_EQ(auth->accessToken(), "old-access");
+    }
+}
+
 }  // namespace
 }  // namespace quorvane

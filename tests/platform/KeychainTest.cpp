@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
 #include <filesystem>
+#include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UUID.h"
 #include "platform/store/Keychain.h"
@@ -116,6 +120,45 @@ TEST_F(KeychainTest, SetReplacesInOneStepAndAFailedWriteKeepsTheOldItem) {
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(folder)) files += entry.is_regular_file();
     EXPECT_EQ(files, 1u);  // no temporary left behind
+}
+
+TEST_F(KeychainTest, AWriterKilledInTheMiddleOfASaveLeavesNoCopyOfTheSecretAfterTheNextAccess) {
+    const std::string secret = "refresh_token=kill-me-" + UUID().uuidString();
+    const std::string encoded = base64Encode(secret);
+    std::mt19937 random(1234);
+    for (int round = 0; round < 40; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            Keychain writer(folder);
+            for (int i = 0;; ++i) {
+                // One byte per save begun: the parent kills somewhere inside a save.
+                if (::write(ready[1], "x", 1) != 1) ::_exit(1);
+                bool add = i % 2 == 0;
+                if (add) writer.deleteGenericPassword("Quorvane", "OAuth");
+                if (add) writer.addGenericPassword("Quorvane", "OAuth", bytes(secret));
+                else writer.setGenericPassword("Quorvane", "OAuth", bytes(secret));
+            }
+        }
+        ::close(ready[1]);
+        char c;
+        for (int saves = 1 + int(random() % 4); saves > 0; --saves) ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(ready[0]);
+    }
+    // The next access (here a sign-out) leaves no file that holds the secret.
+    Keychain keychain(folder);
+    keychain.deleteGenericPassword("Quorvane", "OAuth");
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::string text;
+        ASSERT_TRUE(readFile(entry.path(), text));
+        EXPECT_EQ(text.find(encoded), std::string::npos) << entry.path();
+    }
 }
 
 TEST_F(KeychainTest, UnreadableItemIsReportedAndCanBeDeleted) {

@@ -136,7 +136,7 @@ TEST(BrowserWebViewTest, OpensThePageWithStateAndTakesOnlyTheMatchingAnswer) {
 
     auto get = [&](const std::string& target) {
         auto answer = std::async(std::launch::async, browserGet, view->port(), target);
-        RunLoop::main()->runUntil([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10);
+        RunLoop::main()->runUntil([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 60);
         return answer.get();
     };
     EXPECT_EQ(get("/favicon.ico"), "HTTP/1.1 404 Not Found");
@@ -149,12 +149,33 @@ TEST(BrowserWebViewTest, OpensThePageWithStateAndTakesOnlyTheMatchingAnswer) {
     EXPECT_EQ(delegate->requests[1],
               "http://127.0.0.1:" + std::to_string(view->port()) + "/oauth2callback?code=4%2Fgood&state=" + view->state());
 
+    // A connection that sends nothing, and one that sends half a request, hold up nobody: the
+    // browser's answer is taken while both are still open.
+    auto connectIdle = [&] {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(uint16_t(view->port()));
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return fd;
+    };
+    int idle = connectIdle(), slow = connectIdle();
+    (void)!::send(slow, "GET /oauth2callback?code=", 25, MSG_NOSIGNAL);
+    EXPECT_EQ(get("/oauth2callback?code=again&state=" + view->state()), "HTTP/1.1 200 OK");
+    EXPECT_EQ(delegate->requests.size(), 3u);
+    for (int fd : {idle, slow}) {
+        char c;
+        EXPECT_EQ(::recv(fd, &c, 1, MSG_DONTWAIT), -1) << "closed before the answer was taken";
+        ::close(fd);
+    }
+
     // The listener closes on its own thread: a late browser finds no listener, or one that hangs
     // up without an answer; the answer never reaches the delegate.
     view->stopLoading();
     const std::string late = get("/oauth2callback?code=late&state=" + view->state());
     EXPECT_TRUE(late == "no connection" || late.empty()) << late;
-    EXPECT_EQ(delegate->requests.size(), 2u);
+    EXPECT_EQ(delegate->requests.size(), 3u);
 }
 
 }  // namespace
