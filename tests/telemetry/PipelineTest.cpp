@@ -170,7 +170,9 @@ TEST(Pipeline, AStoreFileThatIsNotADatabaseIsMovedAsideAndANewStoreTakesTheLogs)
         }
         auto group = MSChannelGroup::make(f.ingestion, storage);
         group->addDelegate(f.delegate);
-        auto unit = group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("D", 1, 3600, 1, 3));
+        // A group id of each start's own: the last start's unit may still be winding down on the file.
+        auto unit = group->addChannelUnitWithConfiguration(
+            MSChannelUnitConfiguration::initWithGroupId("D" + std::to_string(start), 1, 3600, 1, 3));
         unit->enqueueItem(numberedLog(start));
         ASSERT_TRUE(f.delegate->waitFor("didSucceed", start + 1, 60));
     }
