@@ -674,8 +674,10 @@ public:
     // The runs recorded so far, oldest first.
     void fetchSyncLogRecords();
     const std::vector<SyncLogRecord>& syncLogRecords() const { return mSyncLogRecords; }
-    // Records a run (keeping the newest SyncStore::kLogsKept); false (and *error) when it cannot be saved.
-    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr);
+    // Records a run (keeping the newest SyncStore::kLogsKept), its number in *rowID; false (and
+    // *error) when it cannot be saved.
+    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr,
+                           int64_t* rowID = nullptr);
     // A run's log record as far as the model knows it: started then, ended now, the run's mode and
     // automatic flag, both account names, the outcome and error given, and the log text so far.
     SyncLogRecord newSyncLogRecord(platform::Date startDate, std::string result, std::optional<std::string> error);

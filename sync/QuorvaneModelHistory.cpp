@@ -406,12 +406,15 @@ SyncLogRecord QuorvaneModel::newSyncLogRecord(platform::Date startDate, std::str
     return record;
 }
 
-bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error) {
+bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error, int64_t* rowID) {
     SyncStore* store = syncStore(error);
     if (!store) return false;
     store->insertSyncLog(std::move(record));
     Error saveError;
-    if (store->save(&saveError)) return true;
+    if (store->save(&saveError)) {
+        if (rowID) *rowID = store->lastSavedLogID();
+        return true;
+    }
     setError(error, saveError);
     return false;
 }

@@ -132,6 +132,11 @@ void SyncExecutor::changeState(State next) {
     });
 }
 
+void SyncExecutor::recordFailure(const NSSyncRecordPtr& record, const char* side, std::string reason) {
+    ++result_.counts.failures;
+    result_.failed.push_back({record ? record->mDescription.value_or("") : "", side, std::move(reason)});
+}
+
 bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
     if (!error) return false;
     if (QuorvaneModel::isGoogleAuthenticationError(error) || GoogleBatchWriter::isAuthorizationError(*error)) {
@@ -155,7 +160,7 @@ void SyncExecutor::applyLocal() {
     auto counted = [this] {
         for (const auto& r : model_->mSyncRecords) {
             if (!r || !writesLocal(*r)) continue;
-            if (r->mAppleUpdateFailed) ++result_.counts.failures;
+            if (r->mAppleUpdateFailed) recordFailure(r, "local", "The local contact could not be written");
             else if (r->mSyncAction == SyncActionDeleteContact) ++result_.counts.appleDeleted;
             else if (r->mCreatedNewContact) ++result_.counts.appleCreated;
             else ++result_.counts.appleUpdated;
@@ -200,7 +205,7 @@ void SyncExecutor::downloadNextPhoto() {
                        const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
-                ++self->result_.counts.failures;
+                self->recordFailure(record, "local", "Photo download failed: " + error->localizedDescription());
                 self->model_->appendStringToLog("Photo download failed: " + error->localizedDescription());
                 return self->downloadNextPhoto();
             }
@@ -223,7 +228,7 @@ void SyncExecutor::downloadNextPhoto() {
                         return self->downloadNextPhoto();
                     }
                 }
-                ++self->result_.counts.failures;
+                self->recordFailure(record, "local", "Photo could not be saved: " + saveError.localizedDescription());
                 self->model_->appendStringToLog("Photo could not be saved: " + saveError.localizedDescription());
             } else {
                 record->mSyncPhotoSuccessful = true;
@@ -399,12 +404,13 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
             case GoogleBatchOutcome::State::Conflict:
                 // Changed on Google since it was read: the next run reads it afresh.
                 r->mDisableGmailResubmit = true;
-                ++result_.counts.failures;
+                recordFailure(r, "google", "Changed on Google during the sync, left for the next run");
                 model_->appendStringToLog("Changed on Google during the sync, left for the next run: " +
                                           r->mDescription.value_or(""));
                 break;
             case GoogleBatchOutcome::State::Failed:
-                ++result_.counts.failures;
+                recordFailure(r, "google",
+                              "Google refused it (" + std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
                 model_->appendStringToLog("Google refused " + r->mDescription.value_or("a contact") + " (" +
                                           std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
                 break;
@@ -450,7 +456,7 @@ void SyncExecutor::mergeBackLocal() {
         if (error) self->model_->appendStringToLog("Merged values could not be written locally: " + error->localizedDescription());
         for (const auto& [r, m] : back) {
             if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
-                ++self->result_.counts.failures;
+                self->recordFailure(r, "local", "The merged values could not be written locally");
                 continue;
             }
             r->mMutableAppleContact = m->mMutableAppleContact;
@@ -487,7 +493,7 @@ void SyncExecutor::uploadNextPhoto() {
         [self, record](const std::optional<std::string>& etag, const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
-                ++self->result_.counts.failures;
+                self->recordFailure(record, "google", "Photo upload failed: " + error->localizedDescription());
                 self->model_->appendStringToLog("Photo upload failed: " + error->localizedDescription());
                 return self->uploadNextPhoto();
             }
@@ -548,7 +554,7 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     log.photosMoved = c.photosMoved;
     log.failures = c.failures;
     std::optional<Error> logError;
-    if (!model_->saveSyncLogRecord(log, &logError) && logError)
+    if (!model_->saveSyncLogRecord(log, &logError, &result_.runID) && logError)
         platform::Log::error("sync", "the run log could not be saved: " + logError->localizedDescription());
 
     changeState(State::Finished);

@@ -65,10 +65,19 @@ struct SyncRunCounts {
     int32_t failures = 0;
 };
 
+// A record the run could not write, and why (counted in SyncRunCounts::failures).
+struct SyncRunFailure {
+    std::string name;    // the contact's description
+    std::string side;    // "google" or "local": where the write failed
+    std::string reason;
+};
+
 struct SyncRunResult {
     SyncRunOutcome outcome = SyncRunOutcome::Ok;
     std::optional<platform::Error> error;
     SyncRunCounts counts;
+    std::vector<SyncRunFailure> failed;
+    int64_t runID = 0;  // the run's number in the run log (0: not recorded)
 };
 
 class SyncExecutor : public std::enable_shared_from_this<SyncExecutor> {
@@ -132,6 +141,8 @@ private:
     void uploadNextPhoto();
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
+    // Counts a record that could not be written, and keeps why.
+    void recordFailure(const NSSyncRecordPtr& record, const char* side, std::string reason);
     // Ends the run when an error means the provider cannot be used any more; true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.

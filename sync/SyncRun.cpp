@@ -15,8 +15,9 @@ namespace {
 // Contacts handled between two looks at the clock: small enough to keep a slice short.
 constexpr size_t kContactsPerCheck = 50;
 
-// "4,200".
-std::string grouped(size_t n) {
+}  // namespace
+
+std::string SyncRun::grouped(size_t n) {
     std::string digits = std::to_string(n), out;
     for (size_t i = 0; i < digits.size(); ++i) {
         if (i && (digits.size() - i) % 3 == 0) out += ',';
@@ -24,8 +25,6 @@ std::string grouped(size_t n) {
     }
     return out;
 }
-
-}  // namespace
 
 SyncRun::SyncRun(QuorvaneModel& model, Options options)
     : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.mAliveMarker) {}
@@ -124,7 +123,7 @@ void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> erro
         else if (!mMessage.empty()) why = mMessage;
         SyncLogRecord log = mModel.newSyncLogRecord(mStartDate, syncRunOutcomeName(outcome), why);
         std::optional<platform::Error> logError;
-        if (!mModel.saveSyncLogRecord(log, &logError) && logError) {
+        if (!mModel.saveSyncLogRecord(log, &logError, &mResult.runID) && logError) {
             mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
         }
     }
@@ -230,6 +229,7 @@ void SyncRun::runPlan() {
     mModel.setProgressBarValue(float(mPlanner.plannedSoFar()) / float(total));
     if (!done) return queueStep();
 
+    mPlanned = true;
     const auto& plan = mPlanner.plan();
     for (const auto& note : plan.notes) mModel.appendStringToLog(note);
     mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +

@@ -264,6 +264,7 @@ bool SyncStore::save(Error* error) {
     if (!hasChanges()) return true;
     if (!exec("BEGIN IMMEDIATE;", error)) return false;
     std::vector<int64_t> newHistoryIDs;
+    int64_t savedLogID = 0;
     bool ok = true;
     auto fail = [&](const std::string& what) {
         if (error) *error = lastError(what);
@@ -325,6 +326,7 @@ bool SyncStore::save(Error* error) {
             for (int c = 0; c < 8; ++c) ins.bind(9 + c, int64_t(counts[c]));
             ins.bind(17, std::string_view(l.logText));
             if (ins.step() != SQLITE_DONE) fail("A sync log record cannot be written");
+            else savedLogID = sqlite3_last_insert_rowid(mDb);
             ins.reset();
         }
     }
@@ -341,6 +343,7 @@ bool SyncStore::save(Error* error) {
     for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedHistory[i]->rowID = newHistoryIDs[i];
     mInsertedHistory.clear();
     mDeletedHistory.clear();
+    if (!mInsertedLogs.empty()) mLastSavedLogID = savedLogID;
     mInsertedLogs.clear();
     return true;
 }

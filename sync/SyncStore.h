@@ -93,6 +93,8 @@ public:
     // Writes every staged change in one transaction and keeps the newest kLogsKept runs. On
     // failure nothing is written, the changes stay staged, and *error says why.
     bool save(platform::Error* error = nullptr);
+    // The row id of the last run log record save() wrote (0 before any).
+    int64_t lastSavedLogID() const { return mLastSavedLogID; }
 
 private:
     SyncStore(sqlite3* db, std::filesystem::path path) : mDb(db), mPath(std::move(path)) {}
@@ -105,6 +107,7 @@ private:
     std::vector<SyncHistoryRecordPtr> mInsertedHistory;
     std::vector<int64_t> mDeletedHistory;  // row ids
     std::vector<SyncLogRecord> mInsertedLogs;
+    int64_t mLastSavedLogID = 0;
 };
 
 }  // namespace quorvane

@@ -109,25 +109,9 @@ int main(int argc, char** argv) {
     }
 
     // The CA beside the info file, then the info file itself, each replaced whole.
-    std::error_code ec;
-    std::filesystem::create_directories(info.parent_path(), ec);
-    std::filesystem::path caFile = info.parent_path() / "ca.pem";
-    const std::string& ca = test::TestHTTPServer::caCertificatePEM();
-    test::FakeProvider::OAuthSettings oauth;
     std::string base = provider.server().baseURL() + "/";
-    platform::Value record = platform::Value::dictionary();
-    record.set("root", base);
-    record.set("contactsRoot", provider.feedsRoot());
-    record.set("authorizationURL", provider.authorizationURL());
-    record.set("tokenURL", provider.tokenURL());
-    record.set("revocationURL", provider.revokeURL());
-    record.set("userInfoURL", provider.userInfoURL());
-    record.set("clientID", oauth.clientID);
-    record.set("clientSecret", oauth.clientSecret);
-    record.set("caFile", caFile.string());
-    record.set("pid", int64_t(::getpid()));
-    std::string json = record.toJSON();
-    if (!platform::writeFileAtomically(caFile, ca, 0644) || !platform::writeFileAtomically(info, json, 0644)) {
+    std::string json = provider.writeInfoFile(info, int64_t(::getpid()));
+    if (json.empty()) {
         std::fprintf(stderr, "quorvane-fake-provider: cannot write %s\n", info.c_str());
         return 1;
     }
@@ -146,8 +130,9 @@ int main(int argc, char** argv) {
     // Another provider may have taken the file over meanwhile: remove it only while it is ours.
     std::string text;
     if (platform::readFile(info, text) && text == json) {
+        std::error_code ec;
         std::filesystem::remove(info, ec);
-        std::filesystem::remove(caFile, ec);
+        std::filesystem::remove(info.parent_path() / "ca.pem", ec);
     }
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <set>
 
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Value.h"
 #include "tests/support/ContactsFeedGenerator.h"
 
@@ -797,6 +798,29 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
 void FakeProvider::setBatchFault(BatchFault fault) {
     std::lock_guard lock(state_->mutex);
     state_->batchFault = std::move(fault);
+}
+
+std::string FakeProvider::writeInfoFile(const std::filesystem::path& info, int64_t pid) const {
+    std::error_code ec;
+    std::filesystem::create_directories(info.parent_path(), ec);
+    std::filesystem::path caFile = info.parent_path() / "ca.pem";
+    OAuthSettings oauth;
+    platform::Value record = platform::Value::dictionary();
+    record.set("root", server_->baseURL() + "/");
+    record.set("contactsRoot", feedsRoot());
+    record.set("authorizationURL", authorizationURL());
+    record.set("tokenURL", tokenURL());
+    record.set("revocationURL", revokeURL());
+    record.set("userInfoURL", userInfoURL());
+    record.set("clientID", oauth.clientID);
+    record.set("clientSecret", oauth.clientSecret);
+    record.set("caFile", caFile.string());
+    record.set("pid", pid);
+    std::string json = record.toJSON();
+    if (!platform::writeFileAtomically(caFile, TestHTTPServer::caCertificatePEM(), 0644) ||
+        !platform::writeFileAtomically(info, json, 0644))
+        return "";
+    return json;
 }
 
 void FakeProvider::setAnswerFault(AnswerFault fault) {

@@ -176,11 +176,11 @@ TEST_F(GoogleBatchWriterTest, CancelLetsTheRequestInFlightFinishAndSendsNothingM
     auto writer = makeWriter({.batchSize = 1, .maxInFlight = 1});
     auto run = std::make_shared<Run>();
     start(writer, {insert("A"), insert("B"), insert("C")}, run);
-    ASSERT_TRUE(provider.server().waitForHeld(batchPath(), 1, 30));
+    ASSERT_TRUE(provider.server().waitForHeld(batchPath(), 1, 60));
     writer->cancel();
     EXPECT_FALSE(run->done);  // the request in flight has not answered yet
     provider.server().release(batchPath());
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return run->done; }, 30));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return run->done; }, 60));
     EXPECT_FALSE(run->stoppedBy);
     EXPECT_EQ(run->outcomes[0].state, State::Confirmed);
     EXPECT_EQ(run->outcomes[1].state, State::NotSent);

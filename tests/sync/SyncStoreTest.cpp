@@ -129,7 +129,7 @@ TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
         run.result = "partial";
         run.error = "one failed";
         run.googleAccount = "ann@example.com";
-        run.appleAccount = "On My Mac";
+        run.appleAccount = "On This Computer";
         run.googleCreated = i, run.googleUpdated = 2, run.googleDeleted = 3;
         run.appleCreated = 4, run.appleUpdated = 5, run.appleDeleted = 6, run.photosMoved = 7, run.failures = 8;
         run.logText = "run " + std::to_string(i) + "\n";
@@ -147,7 +147,7 @@ TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
     EXPECT_EQ(last.result, "partial");
     EXPECT_EQ(last.error, std::optional<std::string>("one failed"));
     EXPECT_EQ(last.googleAccount, std::optional<std::string>("ann@example.com"));
-    EXPECT_EQ(last.appleAccount, std::optional<std::string>("On My Mac"));
+    EXPECT_EQ(last.appleAccount, std::optional<std::string>("On This Computer"));
     EXPECT_EQ(last.photosMoved, 7);
     EXPECT_EQ(last.failures, 8);
     EXPECT_EQ(last.logText, "run 506\n");

@@ -84,7 +84,7 @@ TEST(Facade, StartsServicesByPriorityAndSendsTheStartServiceLog) {
     EXPECT_TRUE(sdk.channelGroup()->channelUnitForGroupId("TestAnalytics/one"));
 
     sdk.channelUnit()->flushQueue();
-    ASSERT_TRUE(server.waitForAcceptedLogCount(1, 30));
+    ASSERT_TRUE(server.waitForAcceptedLogCount(1, 60));
     auto batch = server.batches().at(0);
     EXPECT_EQ(batch.logs[0]["type"].asString(), "startService");
     EXPECT_EQ(batch.logs[0]["services"], platform::Value(platform::Value::Array{"TestCrashes", "TestAnalytics"}));

@@ -97,7 +97,7 @@ TEST(Pipeline, RecoverableFailuresKeepTheBatchAndRetryUntilAccepted) {
         f.server.script(std::vector<Answer>(1000, c.answer));
         auto unit = f.unit(3);
         for (int i = 0; i < 3; ++i) unit->enqueueItem(numberedLog(i));
-        ASSERT_TRUE(f.server.waitForBatchCount(3, 30));  // failed, retried, failed again
+        ASSERT_TRUE(f.server.waitForBatchCount(3, 60));  // failed, retried, failed again
         EXPECT_EQ(f.storage->countAllLogs(), 3u);
         EXPECT_EQ(f.delegate->count("didSucceed") + f.delegate->count("didFail"), 0);
         for (const auto& b : f.server.batches()) EXPECT_EQ(b.logs.size(), 3u);
@@ -261,7 +261,7 @@ TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
     f.ingestion->setBaseURL("https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort()));
     auto unit = f.unit(1);
     unit->enqueueItem(numberedLog(1));
-    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return f.ingestion->requestCount() >= 3; }, 30));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return f.ingestion->requestCount() >= 3; }, 60));
     EXPECT_EQ(f.storage->countAllLogs(), 1u);
     EXPECT_EQ(f.delegate->count("didFail"), 0);
     f.ingestion->setBaseURL(f.server.baseURL());
@@ -336,7 +336,7 @@ TEST(Pipeline, AtMostThePendingBatchesLimitIsInFlight) {
     auto unit = f.unit(2, "Test", 1);
     for (int i = 0; i < 6; ++i) unit->enqueueItem(numberedLog(i));
     ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 6));
-    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 30));
+    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
     for (int i = 0; i < 3; ++i) f.group->logsQueue()->sync([] {});  // whatever the unit was to do is done
     EXPECT_EQ(f.ingestion->requestCount(), 1u);
     f.server.server().release("/logs");
@@ -403,7 +403,7 @@ TEST(Pipeline, LogsWithTargetTokensGoToTheOneCollectorOnly) {
     unit->enqueueItem(numberedLog(2));
     ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 4));  // the two logs and two Common Schema logs
     f.group->channelUnitForGroupId("Analytics/one")->flushQueue();
-    ASSERT_TRUE(f.server.waitForAcceptedLogCount(3, 30));
+    ASSERT_TRUE(f.server.waitForAcceptedLogCount(3, 60));
     std::vector<FakeIngestionServer::Batch> one, core;
     for (const auto& b : f.server.batches()) (b.path == "/logs" ? core : one).push_back(b);
     ASSERT_EQ(core.size(), 1u);
