@@ -8,22 +8,21 @@
 #include <vector>
 
 #include "telemetry/MSDevice.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
 inline constexpr const char* kMSSDKName = "revazezar.linux";
 inline constexpr const char* kMSSDKVersion = "0.1.0";
 
-class MSDeviceHistoryInfo : public MSSerializableObject {
+class MSDeviceHistoryInfo : public MSFieldRecord<MSDeviceHistoryInfo, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<platform::Date> timestamp;
     std::shared_ptr<MSDevice> device;
 
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // "timestamp" (the date value itself in the JSON) and "device".
+    static const MSFieldTable<MSDeviceHistoryInfo>& fields();
 };
 
 class MSDeviceTracker {
