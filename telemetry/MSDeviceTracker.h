@@ -46,6 +46,8 @@ public:
     // Records a description as current from the given time (kept in time order) and stores it.
     void recordDevice(std::shared_ptr<MSDevice> device, platform::Date at);
     std::vector<std::shared_ptr<MSDeviceHistoryInfo>> history() const;
+    // When the stored history was read: the entries older than this came from earlier runs.
+    platform::Date historyLoadedAt() const { return loadedAt_; }
 
     // A description of this machine: OS name and version from os-release, kernel release,
     // hardware model, locale, time-zone offset and the application's bundle info.
@@ -56,6 +58,7 @@ public:
 private:
     void storeLocked() const;
 
+    const platform::Date loadedAt_ = platform::Date::now();
     mutable std::mutex mutex_;
     std::shared_ptr<MSDevice> device_;
     std::vector<std::shared_ptr<MSDeviceHistoryInfo>> history_;
