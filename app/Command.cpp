@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "app/Failures.h"
+#include "app/Help.h"
 #include "app/Telemetry.h"
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Log.h"
@@ -27,40 +29,6 @@ std::atomic<int> gFetchersRunning{0};
 
 constexpr double kLongWait = 24 * 3600.0;
 constexpr double kDrainSeconds = 5.0;
-
-constexpr const char* kUsage =
-    "usage: quorvane [--profile NAME] [-q] [-v] COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  signin [--no-browser] [--timeout SECONDS]\n"
-    "                               sign in to the provider (--no-browser: print the address to open);\n"
-    "                               gives up after SECONDS without an answer (default 300)\n"
-    "  signout                      forget the sign-in and revoke its token\n"
-    "  status                       the profile, the provider, who is signed in, the local account\n"
-    "  accounts                     the local accounts: identifier, kind, contacts, read-only\n"
-    "  config get [KEY]             show one setting, or all of them\n"
-    "  config set KEY VALUE         change a setting (an empty value puts a provider key's default back)\n"
-    "                               telemetry-app-secret turns telemetry on; telemetry-url is where it\n"
-    "                               sends (default: the telemetry service)\n"
-    "  delete-all --google [--yes]  delete every contact and user group of the signed-in account\n"
-    "  delete-all --local --container ID [--yes]\n"
-    "                               delete every contact and group of one local account\n"
-    "  plan [--mode M] [--json]     what a sync would do, one line per contact: + create, > to Google,\n"
-    "                               < to the local account, - delete; -v says why; M: two-way (default),\n"
-    "                               google-to-local, local-to-google\n"
-    "  sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]\n"
-    "                               carry the plan out; deletions need --yes (or a \"y\" at the terminal);\n"
-    "                               more than N deletions refuse the run; --dry-run only plans\n"
-    "  log [--last N] [--show RUN]  the last runs (default 10), or the whole log of one run\n"
-    "\n"
-    "options:\n"
-    "  --profile NAME   the provider profile (default \"fake\": the fake provider on this machine;\n"
-    "                   \"google\": the real provider)\n"
-    "  -q               no progress and no notes\n"
-    "  -v               notes of detail\n"
-    "\n"
-    "exit codes: 0 done, 1 some records failed, 2 usage, 3 not signed in or authorization refused,\n"
-    "4 provider unreachable (safe to retry), 5 refused for safety, 6 other failure, 130 interrupted\n";
 
 }  // namespace
 
@@ -167,20 +135,22 @@ std::shared_ptr<QuorvaneModel> Session::model() {
         store->addContainer(kLocalAccountName, platform::CNContainerType::Local, std::nullopt, &error);
     env.contactStore = std::move(store);
     model_ = std::make_shared<QuorvaneModel>(std::move(env));
-    // Progress lines and sub-progress go to the progress line; the log's own text only with -v.
-    Console& console = console_;
-    model_->setRunLogSink([&console](const RunLog& log, const RunLog::Event& event) {
+    // The step and the detail within it go to the progress line; the log's own text only with -v.
+    model_->setRunLogSink([this](const RunLog&, const RunLog::Event& event) {
         switch (event.change) {
             case RunLog::Change::Progress:
-                console.progress(event.text);
+                step_ = event.text;
+                subStep_.clear();
+                showProgress(true);
                 break;
             case RunLog::Change::SubProgress:
-                if (!event.text.empty()) console.progress(log.progressText() + ": " + event.text);
+                subStep_ = event.text;
+                if (!event.text.empty()) showProgress(false);
                 break;
             case RunLog::Change::Log: {
                 std::string line = event.text;
                 while (!line.empty() && line.back() == '\n') line.pop_back();
-                if (!line.empty()) console.detail(line);
+                if (!line.empty()) console_.detail(line);
                 break;
             }
             case RunLog::Change::ProgressBar:
@@ -188,6 +158,14 @@ std::shared_ptr<QuorvaneModel> Session::model() {
         }
     });
     return model_;
+}
+
+void Session::showProgress(bool newStep) {
+    std::string text = step_;
+    if (!subStep_.empty()) text += ": " + subStep_;
+    std::string counts = progressCounts_ ? progressCounts_() : "";
+    if (!counts.empty()) text += " (" + counts + ")";
+    console_.progress(text, newStep);
 }
 
 bool Session::waitFor(const std::function<bool()>& done) {
@@ -220,35 +198,66 @@ void Session::close() {
     pass->done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return pass->passed; });
 }
 
-int Session::failWithError(const std::string& what, const platform::Error& error) {
-    std::string text = what + ": " + error.localizedDescription() + " (" + error.domain + " " +
-                       std::to_string(error.code) + ")";
+int Session::fail(const platform::Error& error, const std::string& what) {
+    FailureText failure = describeFailure(error);
+    std::string text = failure.sentence;
+    if (!what.empty()) text = what + ": " + text;
+    if (!failure.next.empty()) text += " " + failure.next;
     console_.error(text);
-    if (GoogleBatchWriter::isAuthorizationError(error)) return kExitAuth;
-    if (GoogleBatchWriter::isNetworkError(error)) return kExitNetwork;
-    return kExitOther;
+    console_.detail("(" + rawError(error) + ")");
+    return failure.exitCode;
+}
+
+int Session::fail(CommandError code, const std::string& detail, int64_t runID) {
+    FailureText failure = describeFailure(platform::Error(kCommandErrorDomain, code));
+    std::string text = failure.sentence;
+    if (!detail.empty()) text += " (" + detail + ")";
+    if (size_t at = failure.next.find("RUN"); at != std::string::npos && runID > 0)
+        failure.next.replace(at, 3, std::to_string(runID));
+    if (!failure.next.empty()) text += " " + failure.next;
+    console_.error(text);
+    return failure.exitCode;
 }
 
 // --- the program ---
 
 int runQuorvane(int argc, char** argv) {
     std::string profileName = Profile::kDefaultName;
-    bool quiet = false, verbose = false;
+    bool quiet = false, verbose = false, help = false;
     std::vector<std::string> rest;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--") {
+            rest.insert(rest.end(), argv + i, argv + argc);
+            break;
+        }
         if (a == "-q" || a == "--quiet") quiet = true;
         else if (a == "-v" || a == "--verbose") verbose = true;
         else if (a == "--profile" && i + 1 < argc) profileName = argv[++i];
         else if (a.rfind("--profile=", 0) == 0) profileName = a.substr(10);
-        else if (a == "-h" || a == "--help" || a == "help") {
-            std::fputs(kUsage, stdout);
-            return kExitOK;
-        } else rest.push_back(a);
+        else if (a == "-h" || a == "--help") help = true;
+        else rest.push_back(a);
     }
     Console console(quiet, verbose);
+    // "help [COMMAND]", "COMMAND --help", or "--help" alone.
+    if (!help && !rest.empty() && rest[0] == "help") {
+        help = true;
+        rest.erase(rest.begin());
+    }
+    if (help) {
+        if (rest.empty()) {
+            std::fputs(overallHelp().c_str(), stdout);
+            return kExitOK;
+        }
+        if (auto text = commandHelp(rest[0])) {
+            std::fputs(text->c_str(), stdout);
+            return kExitOK;
+        }
+        console.error("unknown command \"" + rest[0] + "\" (quorvane --help lists them)");
+        return kExitUsage;
+    }
     if (rest.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(overallHelp().c_str(), stderr);
         return kExitUsage;
     }
     std::string why;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/Console.h"
+#include "app/Failures.h"
 #include "app/Profile.h"
 #include "platform/foundation/Error.h"
 
@@ -66,6 +67,10 @@ public:
     // local contact store without any account gets the machine's local one first.
     std::shared_ptr<QuorvaneModel> model();
 
+    // While set, the progress line ends with what this answers (a run's counts: "fetched 10,000,
+    // planned 57, written 12"); an empty function for none.
+    void setProgressCounts(std::function<std::string()> counts) { progressCounts_ = std::move(counts); }
+
     // Runs the main loop until the predicate holds or the user interrupts; false on interrupt.
     bool waitFor(const std::function<bool()>& done);
     // Lets requests in flight (a revocation, say) finish before the program ends, for at most
@@ -74,18 +79,26 @@ public:
     // Lets the model go and waits until the network has closed its connections.
     void close();
 
-    // The exit code for an error that ended a command, after saying what it was.
-    int failWithError(const std::string& what, const platform::Error& error);
+    // Says what went wrong and what to do about it (app/Failures: the raw error only with -v),
+    // after `what` was tried; answers the exit code.
+    int fail(const platform::Error& error, const std::string& what = "");
+    // The same for a failure of the command's own, with a detail in words; "RUN" in what to do
+    // becomes the run's number when there is one.
+    int fail(CommandError code, const std::string& detail = "", int64_t runID = 0);
 
 private:
     Profile profile_;
     Console& console_;
     std::shared_ptr<QuorvaneModel> model_;
     std::optional<ProviderConfiguration> provider_;  // applied to this process
+    std::function<std::string()> progressCounts_;
+    std::string step_, subStep_;  // the progress line's step and the detail within it
+
+    void showProgress(bool newStep);
 };
 
 // The name the local store gives the machine's own account when it has none.
-inline constexpr const char* kLocalAccountName = "On My Computer";
+inline constexpr const char* kLocalAccountName = "On This Computer";
 
 // Whether SIGINT or SIGTERM arrived (set on the main thread).
 bool interrupted();

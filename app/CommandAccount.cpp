@@ -99,7 +99,8 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
         return kExitAuth;
     }
     if (failure) {
-        console.error("sign-in failed: " + QuorvaneModel::signInFailureMessage(*failure));
+        session.fail(*failure, "The sign-in failed");
+        console.detail("(the provider said: " + QuorvaneModel::signInFailureMessage(*failure) + ")");
         return GoogleBatchWriter::isNetworkError(*failure) ? kExitNetwork : kExitAuth;
     }
     std::string user = model->getUsername();
@@ -157,7 +158,7 @@ int commandAccounts(Session& session, const std::vector<std::string>& args) {
     auto model = session.model();
     std::optional<platform::Error> error;
     auto containers = model->getAppleContainersWithError(&error);
-    if (error) return session.failWithError("cannot read the local accounts", *error);
+    if (error) return session.fail(*error, "The local accounts cannot be read");
     model->updateSelectedContainerWithError(nullptr);
     for (const auto& container : containers) {
         auto info = model->getContainerInfoWithContainer(container);

@@ -55,7 +55,7 @@ int deleteLocal(Session& session, const Arguments& args) {
     });
     // Once started the deletion is not cut short: a half-emptied account is worse than waiting.
     platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
-    if (failure) return session.failWithError("the deletion failed", *failure);
+    if (failure) return session.fail(*failure, "The deletion stopped");
     session.console().out("deleted " + std::to_string(info->mNumContacts) + " contacts");
     return kExitOK;
 }
@@ -63,10 +63,7 @@ int deleteLocal(Session& session, const Arguments& args) {
 int deleteGoogle(Session& session, const Arguments& args) {
     if (!session.connect()) return kExitNetwork;
     auto model = session.model();
-    if (!model->mAuth) {
-        session.console().error("not signed in (quorvane signin)");
-        return kExitAuth;
-    }
+    if (!model->mAuth) return session.fail(kCommandErrorNotSignedIn);
     std::string user = model->getUsername();
     if (!confirmed(session, args, "delete every contact and user group of " + (user.empty() ? "the account" : user) +
                                       " at the provider"))
@@ -86,11 +83,11 @@ int deleteGoogle(Session& session, const Arguments& args) {
         platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
     }
     if (failure && failure->domain == kQuorvaneModelErrorDomain && failure->code == kQuorvaneModelErrorEntriesRemain) {
-        session.console().error(failure->localizedDescription());
-        return interruptedRun ? kExitInterrupted : kExitPartial;
+        int code = session.fail(*failure, failure->localizedDescription());
+        return interruptedRun ? kExitInterrupted : code;
     }
     if (failure) {
-        int code = session.failWithError("the deletion failed", *failure);
+        int code = session.fail(*failure, "The deletion stopped");
         if (code == kExitAuth) {
             // The provider no longer takes this sign-in: it is of no use any more.
             model->signOutFromGoogle();

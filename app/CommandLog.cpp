@@ -51,7 +51,7 @@ int commandLog(Session& session, const std::vector<std::string>& args) {
     }
     auto model = session.model();
     std::optional<platform::Error> error;
-    if (!model->syncStore(&error)) return session.failWithError("cannot read the runs", error.value_or(platform::Error()));
+    if (!model->syncStore(&error)) return session.fail(error.value_or(platform::Error()), "The record of runs cannot be read");
     model->fetchSyncLogRecords();
     const auto& runs = model->syncLogRecords();
     if (show) {

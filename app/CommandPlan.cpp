@@ -5,7 +5,8 @@
 //   - Name (on Google)   a contact deleted at the provider
 //   - Name (locally)     a contact deleted in the local account
 //
-// With -v each line also says why.
+// With -v each line also says why. sync [...] carries the plan out. Both print the same JSON with
+// --json (printJSON below), and show a run's progress with its counts (fetched, planned, written).
 
 #include <unistd.h>
 
@@ -50,8 +51,27 @@ std::optional<int32_t> parseSyncMode(const std::string& text) {
     return std::nullopt;
 }
 
-// Runs a sync (or only its plan) to its end; the run, or nullptr after a message when it could
-// not start. An interrupt cancels the run after the work in flight.
+const char* outcomeText(SyncRunOutcome outcome) { return syncRunOutcomeName(outcome); }
+
+// The counts the progress line ends with: what was fetched, planned and written so far.
+std::string countsText(const SyncRun& run, const QuorvaneModel& model) {
+    using State = SyncRun::State;
+    std::string out;
+    auto add = [&out](const std::string& part) { out += (out.empty() ? "" : ", ") + part; };
+    if (run.state() > State::fetchContacts && model.mContactFeed)
+        add("fetched " + SyncRun::grouped(model.mContactFeed->entryCount()));
+    if (run.planned()) add("planned " + SyncRun::grouped(run.plan().changes()));
+    if (run.state() >= State::execute) {
+        const SyncRunCounts& c = run.counts();
+        size_t written = size_t(c.googleCreated + c.googleUpdated + c.googleDeleted + c.appleCreated + c.appleUpdated +
+                                c.appleDeleted);
+        add("written " + SyncRun::grouped(written));
+    }
+    return out;
+}
+
+// Runs a sync (or only its plan) to its end; the run, or nullptr after saying why it could not
+// start. An interrupt cancels the run after the work in flight.
 std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* code) {
     *code = kExitOK;
     if (!session.connect()) {
@@ -60,15 +80,17 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
     }
     auto model = session.model();
     if (!model->mAuth) {
-        session.console().error("not signed in (quorvane signin)");
-        *code = kExitAuth;
+        *code = session.fail(kCommandErrorNotSignedIn);
         return nullptr;
     }
     bool finished = false;
+    const SyncRun* current = nullptr;
+    session.setProgressCounts([&current, model] { return current ? countsText(*current, *model) : std::string(); });
     auto run = model->startSyncRun(options, [&finished](SyncRun&) { finished = true; });
+    current = run.get();
     if (!run) {
-        session.console().error("a run is in progress");
-        *code = kExitOther;
+        session.setProgressCounts(nullptr);
+        *code = session.fail(kCommandErrorRunInProgress);
         return nullptr;
     }
     if (!session.waitFor([&finished] { return finished; })) {
@@ -76,34 +98,50 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
         *code = kExitInterrupted;
     }
+    session.setProgressCounts(nullptr);
     return run;
 }
 
-int exitCodeForRun(Session& session, const SyncRun& run) {
-    std::string why = run.message();
-    if (why.empty() && run.error()) why = run.error()->localizedDescription();
+// Why a run refused its plan, when the command's own confirmation did.
+struct Refusal {
+    CommandError code;
+    std::string detail;
+};
+
+// Says how the run ended when it did not end well; answers the exit code.
+int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>& refusal, bool planOnly) {
+    const int64_t runID = run.result().runID;
     switch (run.outcome()) {
         case SyncRunOutcome::Ok: return kExitOK;
         case SyncRunOutcome::Partial:
-            session.console().error("some records failed (quorvane log --show lists them)" + (why.empty() ? "" : ": " + why));
+            session.fail(kCommandErrorRecordsFailed, std::to_string(run.counts().failures) + " failed", runID);
             return kExitPartial;
-        case SyncRunOutcome::Auth:
-            session.console().error("the provider refused the sign-in: " + why);
-            session.model()->signOutFromGoogle();
-            session.console().note("signed out: sign in again with quorvane signin");
-            return kExitAuth;
-        case SyncRunOutcome::Network: session.console().error("the provider could not be reached: " + why); return kExitNetwork;
-        case SyncRunOutcome::Refused: session.console().error("refused: " + why); return kExitRefused;
-        default: session.console().error("the run failed: " + why); return kExitOther;
+        case SyncRunOutcome::Refused:
+            if (refusal) session.fail(refusal->code, refusal->detail, runID);
+            else if (run.error()) session.fail(*run.error(), planOnly ? "The plan was refused" : "The sync was refused");
+            else session.fail(kCommandErrorRunRefused, run.message(), runID);
+            return kExitRefused;
+        default: break;
     }
+    int code = run.outcome() == SyncRunOutcome::Auth      ? kExitAuth
+               : run.outcome() == SyncRunOutcome::Network ? kExitNetwork
+                                                          : kExitOther;
+    if (run.error()) session.fail(*run.error(), planOnly ? "The plan could not be made" : "The sync stopped");
+    else if (run.outcome() == SyncRunOutcome::Auth) session.fail(kCommandErrorNotSignedIn);
+    else session.fail(kCommandErrorRunFailed, run.message(), runID);
+    if (run.outcome() == SyncRunOutcome::Auth) {
+        // The provider no longer takes this sign-in: it is of no use any more.
+        session.model()->signOutFromGoogle();
+        session.console().note("Signed out.");
+    }
+    return code;
 }
 
-void printPlan(Session& session, const SyncRun& run, bool json) {
-    auto model = session.model();
+// The planned records: one line each, or JSON objects.
+platform::Value printRecords(Session& session, bool json) {
     const bool verbose = session.console().verbose();
-    const SyncPlanSummary& plan = run.plan();
     platform::Value records = platform::Value::array();
-    for (const auto& record : model->mSyncRecords) {
+    for (const auto& record : session.model()->mSyncRecords) {
         if (!record) continue;
         auto line = lineFor(*record);
         if (!line) continue;
@@ -124,25 +162,80 @@ void printPlan(Session& session, const SyncRun& run, bool json) {
         if (verbose && !reason.empty()) text += "\t" + reason;
         session.console().out(text);
     }
-    if (json) {
-        platform::Value out = platform::Value::dictionary();
-        out.set("records", std::move(records));
-        platform::Value summary = platform::Value::dictionary();
-        summary.set("createGoogle", int64_t(plan.createGoogle));
-        summary.set("updateGoogle", int64_t(plan.updateGoogle));
-        summary.set("deleteGoogle", int64_t(plan.deleteGoogle));
-        summary.set("createLocal", int64_t(plan.createLocal));
-        summary.set("updateLocal", int64_t(plan.updateLocal));
-        summary.set("deleteLocal", int64_t(plan.deleteLocal));
-        summary.set("unchanged", int64_t(plan.unchanged));
-        summary.set("feedsComplete", plan.googleFeedsComplete);
-        platform::Value notes = platform::Value::array();
-        for (const auto& n : plan.notes) notes.append(platform::Value(n));
-        summary.set("notes", std::move(notes));
-        out.set("summary", std::move(summary));
-        session.console().out(out.toJSON(true));
-        return;
+    return records;
+}
+
+platform::Value sideCounts(size_t createGoogle, size_t updateGoogle, size_t deleteGoogle, size_t createLocal,
+                           size_t updateLocal, size_t deleteLocal) {
+    platform::Value counts = platform::Value::dictionary();
+    counts.set("createGoogle", int64_t(createGoogle));
+    counts.set("updateGoogle", int64_t(updateGoogle));
+    counts.set("deleteGoogle", int64_t(deleteGoogle));
+    counts.set("createLocal", int64_t(createLocal));
+    counts.set("updateLocal", int64_t(updateLocal));
+    counts.set("deleteLocal", int64_t(deleteLocal));
+    return counts;
+}
+
+platform::Value planSummary(const SyncPlanSummary& plan) {
+    platform::Value summary = sideCounts(plan.createGoogle, plan.updateGoogle, plan.deleteGoogle, plan.createLocal,
+                                         plan.updateLocal, plan.deleteLocal);
+    summary.set("unchanged", int64_t(plan.unchanged));
+    summary.set("feedsComplete", plan.googleFeedsComplete);
+    platform::Value notes = platform::Value::array();
+    for (const auto& n : plan.notes) notes.append(platform::Value(n));
+    summary.set("notes", std::move(notes));
+    return summary;
+}
+
+// What plan --json and sync --json print, also when the run failed or never started:
+//   command, outcome, exitCode, runId (null for a plan), error {message, domain, code} when it
+//   failed, records (the plan's lines), summary (plan: the planned counts; sync: the counts
+//   written, with photosMoved and failed), planned (sync: the plan's summary), failures (sync:
+//   name, side and reason of each record that failed).
+void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, const platform::Value& records) {
+    platform::Value out = platform::Value::dictionary();
+    out.set("command", planOnly ? "plan" : "sync");
+    const bool ran = run && run->state() == SyncRun::State::finished;
+    out.set("outcome", code == kExitInterrupted ? "interrupted" : ran ? outcomeText(run->outcome()) : "not started");
+    out.set("exitCode", int64_t(code));
+    out.set("runId", ran && run->result().runID ? platform::Value(run->result().runID) : platform::Value());
+    if (code != kExitOK) {
+        platform::Value error = platform::Value::dictionary();
+        error.set("message", session.console().lastError());
+        if (run && run->error()) {
+            error.set("domain", run->error()->domain);
+            error.set("code", run->error()->code);
+        }
+        out.set("error", std::move(error));
     }
+    out.set("records", records);
+    const bool planned = run && run->planned();
+    if (planOnly) {
+        if (planned) out.set("summary", planSummary(run->plan()));
+    } else {
+        const SyncRunCounts& c = run ? run->counts() : SyncRunCounts();
+        platform::Value summary = sideCounts(size_t(c.googleCreated), size_t(c.googleUpdated), size_t(c.googleDeleted),
+                                             size_t(c.appleCreated), size_t(c.appleUpdated), size_t(c.appleDeleted));
+        summary.set("photosMoved", int64_t(c.photosMoved));
+        summary.set("failed", int64_t(c.failures));
+        out.set("summary", std::move(summary));
+        if (planned) out.set("planned", planSummary(run->plan()));
+        platform::Value failures = platform::Value::array();
+        if (run)
+            for (const auto& f : run->result().failed) {
+                platform::Value item = platform::Value::dictionary();
+                item.set("name", f.name);
+                item.set("side", f.side);
+                item.set("reason", f.reason);
+                failures.append(std::move(item));
+            }
+        out.set("failures", std::move(failures));
+    }
+    session.console().out(out.toJSON(true));
+}
+
+void printPlanSummary(Session& session, const SyncPlanSummary& plan) {
     for (const auto& note : plan.notes) session.console().note(note);
     session.console().out("Google: " + std::to_string(plan.createGoogle) + " to create, " +
                           std::to_string(plan.updateGoogle) + " to update, " + std::to_string(plan.deleteGoogle) +
@@ -167,12 +260,14 @@ int commandPlan(Session& session, const std::vector<std::string>& args) {
     SyncRunOptions options;
     options.syncMode = *mode;
     options.planOnly = true;
+    const bool json = parsed->has("--json");
     int code = kExitOK;
     auto run = runSync(session, options, &code);
-    if (!run || code != kExitOK) return code;
-    if (run->outcome() != SyncRunOutcome::Ok) return exitCodeForRun(session, *run);
-    printPlan(session, *run, parsed->has("--json"));
-    return kExitOK;
+    if (run && code == kExitOK) code = reportRun(session, *run, std::nullopt, true);
+    platform::Value records = code == kExitOK ? printRecords(session, json) : platform::Value::array();
+    if (json) printJSON(session, run.get(), true, code, records);
+    else if (code == kExitOK) printPlanSummary(session, run->plan());
+    return code;
 }
 
 // sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]
@@ -218,19 +313,20 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
     SyncRunOptions options;
     options.syncMode = *mode;
     options.planOnly = false;
-    const bool yes = parsed->has("--yes");
+    const bool yes = parsed->has("--yes"), json = parsed->has("--json");
     Console& console = session.console();
-    options.confirm = [&console, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {
+    std::optional<Refusal> refusal;
+    options.confirm = [&console, &refusal, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {
         const SyncPlanSummary& plan = run.plan();
         size_t deletions = plan.deletions();
         if (maxDelete && deletions > size_t(*maxDelete)) {
-            console.error(std::to_string(deletions) + " deletions planned, more than --max-delete " +
-                          std::to_string(*maxDelete) + ": nothing was written");
+            refusal = Refusal{kCommandErrorTooManyDeletions, std::to_string(deletions) + " planned, --max-delete " +
+                                                                 std::to_string(*maxDelete)};
             return answer(false);
         }
         if (deletions == 0 || yes) return answer(true);
         if (::isatty(0) != 1) {
-            console.error(std::to_string(deletions) + " deletions planned: confirm them with --yes");
+            refusal = Refusal{kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned"};
             return answer(false);
         }
         console.endProgress();
@@ -238,20 +334,31 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
                      plan.deleteLocal);
         std::string reply;
         std::getline(std::cin, reply);
-        answer(reply == "y" || reply == "Y" || reply == "yes");
+        bool agreed = reply == "y" || reply == "Y" || reply == "yes";
+        if (!agreed) refusal = Refusal{kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned"};
+        answer(agreed);
     };
     int code = kExitOK;
     auto run = runSync(session, options, &code);
-    if (!run) return code;
-    const SyncRunCounts& c = run->result().counts;
-    if (run->state() == SyncRun::State::finished && run->outcome() != SyncRunOutcome::Refused)
+    if (run && code == kExitOK) code = reportRun(session, *run, refusal, false);
+    platform::Value records = run && run->planned() && json ? printRecords(session, true) : platform::Value::array();
+    if (json) {
+        printJSON(session, run.get(), false, code, records);
+        return code;
+    }
+    const SyncRunCounts& c = run ? run->counts() : SyncRunCounts();
+    // What was written, when the run got to writing.
+    const SyncRunOutcome outcome = run ? run->outcome() : SyncRunOutcome::Other;
+    if (run && (outcome == SyncRunOutcome::Ok || outcome == SyncRunOutcome::Partial ||
+                outcome == SyncRunOutcome::MissingGroups || code == kExitInterrupted))
         console.out("Google: " + std::to_string(c.googleCreated) + " created, " + std::to_string(c.googleUpdated) +
                     " updated, " + std::to_string(c.googleDeleted) + " deleted; local: " +
                     std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +
                     std::to_string(c.appleDeleted) + " deleted; " + std::to_string(c.photosMoved) +
                     " photos moved; " + std::to_string(c.failures) + " failed");
-    if (code == kExitInterrupted) return code;
-    return exitCodeForRun(session, *run);
+    if (run)
+        for (const auto& warning : run->result().warnings) console.error("warning: " + warning);
+    return code;
 }
 
 }  // namespace quorvane::app

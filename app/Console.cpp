@@ -27,7 +27,7 @@ void Console::out(const std::string& line) {
     std::fflush(out_);
 }
 
-void Console::progress(const std::string& text) {
+void Console::progress(const std::string& text, bool newStep) {
     if (quiet_) return;
     if (terminal_) {
         std::fprintf(err_, "\r\033[K%s", text.c_str());
@@ -36,7 +36,7 @@ void Console::progress(const std::string& text) {
         return;
     }
     double now = monotonicSeconds();
-    if (now - lastPlainLine_ < kPlainLineInterval) {
+    if (!newStep && now - lastPlainLine_ < kPlainLineInterval) {
         pending_ = text;
         return;
     }
@@ -73,6 +73,7 @@ void Console::detail(const std::string& line) {
 
 void Console::error(const std::string& message) {
     endProgress();
+    lastError_ = message;
     std::fprintf(err_, "quorvane: %s\n", message.c_str());
     std::fflush(err_);
 }

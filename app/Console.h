@@ -1,8 +1,9 @@
 #pragma once
 // What the `quorvane` command says, and where: results on standard output; progress, notes and
 // errors on standard error. Progress is one line that updates itself on a terminal, and plain
-// lines no more often than every few seconds otherwise (the last one always shows); -q silences
-// progress and notes, never errors. -v lets notes of detail through.
+// lines otherwise: one for each new step, and within a step no more often than every few seconds
+// (the last one always shows); -q silences progress and notes, never errors. -v lets notes of
+// detail through.
 
 #include <cstdio>
 #include <string>
@@ -19,8 +20,9 @@ public:
 
     // A result line on standard output.
     void out(const std::string& line);
-    // A progress text; replaces the last one.
-    void progress(const std::string& text);
+    // A progress text; replaces the last one. Off a terminal a new step (`newStep`) always
+    // gets its line; texts within a step only every few seconds.
+    void progress(const std::string& text, bool newStep = false);
     // Ends the progress line, if one shows, so that other text starts on a line of its own.
     void endProgress();
     // A note on standard error (not with -q); detail notes only with -v.
@@ -28,6 +30,8 @@ public:
     void detail(const std::string& line);
     // "quorvane: <message>" on standard error, always.
     void error(const std::string& message);
+    // The last message error() printed ("" when none).
+    const std::string& lastError() const { return lastError_; }
 
 private:
     bool quiet_, verbose_;
@@ -37,6 +41,7 @@ private:
     bool lineShowing_ = false;
     double lastPlainLine_ = -1e9;
     std::string pending_;  // the latest progress text not printed yet (plain mode)
+    std::string lastError_;
 };
 
 }  // namespace quorvane::app

@@ -128,6 +128,8 @@ public:
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
     std::optional<std::string> truncateString(const std::optional<std::string>& s, int32_t maxLength);
+    // The (original, kept) lengths of the values truncateString cut since it was last emptied.
+    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
     std::optional<std::string> truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s);
     static constexpr int32_t kDefaultMaxGoogleLength = 1024;
     // Trimmed at both ends of whitespace, newline and control characters; nil for nil.
@@ -675,8 +677,10 @@ public:
     // The runs recorded so far, oldest first.
     void fetchSyncLogRecords();
     const std::vector<SyncLogRecord>& syncLogRecords() const { return mSyncLogRecords; }
-    // Records a run (keeping the newest SyncStore::kLogsKept); false (and *error) when it cannot be saved.
-    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr);
+    // Records a run (keeping the newest SyncStore::kLogsKept), its number in *rowID; false (and
+    // *error) when it cannot be saved.
+    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr,
+                           int64_t* rowID = nullptr);
     // A run's log record as far as the model knows it: started then, ended now, the run's mode and
     // automatic flag, both account names, the outcome and error given, and the log text so far.
     SyncLogRecord newSyncLogRecord(platform::Date startDate, std::string result, std::optional<std::string> error);
@@ -776,6 +780,15 @@ public:
     std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
     std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
     std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
+    // contact (localRecordOfGoogleContact).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
+    // Every Google contact this engine makes carries the identifier of the local contact it was
+    // made from, in an extended property of this name, so that an entry whose creation was never
+    // confirmed (its answer lost, the run stopped) is found and paired instead of made again.
+    static constexpr const char* kLocalRecordPropertyName = "quorvane-local-record";
+    static void tagWithLocalRecord(GDataEntryContact& entry, const std::string& localID);
+    static std::optional<std::string> localRecordOfGoogleContact(const GDataEntryContact& entry);
     // Identifiers of the Google groups that pass the group filter.
     std::unordered_set<std::string> mSelectedGroupURLDict;
     // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query

@@ -161,7 +161,7 @@ std::string accountTypeName(int32_t type) {
         case ContainerAccountTypeLinkedIn: return Utils::localized("Global_LinkedIn", "LinkedIn");
         case ContainerAccountTypeOtherCardDAV: return Utils::localized("Global_CardDAV", "CardDAV");
         case ContainerAccountTypeExchange: return Utils::localized("Global_Exchange", "Exchange");
-        case ContainerAccountTypeLocal: return Utils::localized("Global_OnMyMac", "On My Mac");
+        case ContainerAccountTypeLocal: return Utils::localized("Global_OnThisComputer", "On This Computer");
         default: return Utils::localized("Global_Unknown", "Unknown");
     }
 }

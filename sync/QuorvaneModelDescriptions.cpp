@@ -139,7 +139,7 @@ std::optional<std::string> QuorvaneModel::getOrganizationStringWithOrganizations
     return organizations.front()->orgName();
 }
 
-std::string QuorvaneModel::getAppleAccountName() { return Utils::localized("Global_Mac", "Mac"); }
+std::string QuorvaneModel::getAppleAccountName() { return Utils::localized("Global_ThisComputer", "This Computer"); }
 
 std::string QuorvaneModel::getGoogleAccountName() { return Utils::localized("Global_Google", "Google"); }
 

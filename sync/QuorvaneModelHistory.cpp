@@ -7,6 +7,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
+#include "sync/ContentDigest.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/Utils.h"
 
@@ -172,6 +173,8 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
         in.googlePhotoETag = googlePhotoETag(google);
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
+        in.appleContentDigest = [apple] { return localContentDigest(*apple); };
+        in.googleContentDigest = [google] { return googleContentDigest(*google); };
     }
     return computeSyncStrategy(in);
 }
@@ -305,6 +308,9 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
             r->googleETag = s->mPreviousGoogleETag;
         }
         r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
+        // What each side holds now: the values written to it, or read from it when it was not written.
+        r->appleContentDigest = localContentDigest(*apple);
+        r->googleContentDigest = googleContentDigest(*google);
         store->insertSyncHistory(r);
     }
 
@@ -406,12 +412,15 @@ SyncLogRecord QuorvaneModel::newSyncLogRecord(platform::Date startDate, std::str
     return record;
 }
 
-bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error) {
+bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error, int64_t* rowID) {
     SyncStore* store = syncStore(error);
     if (!store) return false;
     store->insertSyncLog(std::move(record));
     Error saveError;
-    if (store->save(&saveError)) return true;
+    if (store->save(&saveError)) {
+        if (rowID) *rowID = store->lastSavedLogID();
+        return true;
+    }
     setError(error, saveError);
     return false;
 }

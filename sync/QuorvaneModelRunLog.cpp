@@ -110,11 +110,11 @@ bool QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syn
     }
     // Automatic selection that finds nothing to sync is no selection of every account.
     if (contactSourceMode() == ContactSourceModeAutoSelect && !mSelectedContainer) {
-        return refuse(Utils::localized("QuorvaneAC_NoAccountToSync", "Error - No Mac Account to Sync"));
+        return refuse(Utils::localized("QuorvaneAC_NoAccountToSync", "Error - No Local Account to Sync"));
     }
     // Nothing is written into an account that only grants reading.
     if (mSelectedContainer && syncMode != SyncModeMacToGoogle && isReadOnlyContainer(mSelectedContainer)) {
-        return refuse(Utils::localized("QuorvaneAC_ReadOnlyAccount", "Error - The Mac Account Is Read-Only"));
+        return refuse(Utils::localized("QuorvaneAC_ReadOnlyAccount", "Error - The Local Account Is Read-Only"));
     }
     return true;
 }

@@ -15,8 +15,9 @@ namespace {
 // Contacts handled between two looks at the clock: small enough to keep a slice short.
 constexpr size_t kContactsPerCheck = 50;
 
-// "4,200".
-std::string grouped(size_t n) {
+}  // namespace
+
+std::string SyncRun::grouped(size_t n) {
     std::string digits = std::to_string(n), out;
     for (size_t i = 0; i < digits.size(); ++i) {
         if (i && (digits.size() - i) % 3 == 0) out += ',';
@@ -24,8 +25,6 @@ std::string grouped(size_t n) {
     }
     return out;
 }
-
-}  // namespace
 
 SyncRun::SyncRun(QuorvaneModel& model, Options options)
     : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.mAliveMarker) {}
@@ -50,7 +49,9 @@ SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
     if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") {
         return SyncRunOutcome::Auth;
     }
-    if (GoogleBatchWriter::isNetworkError(error)) return SyncRunOutcome::Network;
+    if (GoogleBatchWriter::isNetworkError(error) || GoogleBatchWriter::isUnavailableError(error)) {
+        return SyncRunOutcome::Network;
+    }
     return SyncRunOutcome::Other;
 }
 
@@ -124,7 +125,7 @@ void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> erro
         else if (!mMessage.empty()) why = mMessage;
         SyncLogRecord log = mModel.newSyncLogRecord(mStartDate, syncRunOutcomeName(outcome), why);
         std::optional<platform::Error> logError;
-        if (!mModel.saveSyncLogRecord(log, &logError) && logError) {
+        if (!mModel.saveSyncLogRecord(log, &logError, &mResult.runID) && logError) {
             mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
         }
     }
@@ -187,9 +188,13 @@ void SyncRun::runFetchContacts() {
         model.appendStringToLog("Downloaded " + grouped(model.mContactFeed->entryCount()) + " Google contacts and " +
                                 grouped(model.mGroupFeed->entryCount()) + " groups" +
                                 (model.mContactFeedIncremental ? " (changes merged into the last download)" : ""));
+        // A run that did not see the whole list cannot tell a contact it missed from one deleted,
+        // nor write a pair it did not see: it stops before writing anything, and the next whole
+        // download repairs everything.
         if (!model.googleFeedsComplete()) {
-            model.appendStringToLog("The Google feed is incomplete (" + model.mFeedIncompleteReason +
-                                    "): no deletion will be planned");
+            return run->finish(SyncRunOutcome::Refused, std::nullopt,
+                               "The Google contact list arrived incomplete (" + model.mFeedIncompleteReason +
+                                   "): nothing was written, run the sync again");
         }
         run->setState(run->nextStateAfter(run->mState));
     });
@@ -230,6 +235,7 @@ void SyncRun::runPlan() {
     mModel.setProgressBarValue(float(mPlanner.plannedSoFar()) / float(total));
     if (!done) return queueStep();
 
+    mPlanned = true;
     const auto& plan = mPlanner.plan();
     for (const auto& note : plan.notes) mModel.appendStringToLog(note);
     mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +

@@ -65,13 +65,18 @@ public:
     // Why the run ended when it did not end well; "" otherwise.
     const std::string& message() const { return mMessage; }
     const Options& options() const { return mOptions; }
-    // The plan (valid once the plan state is done).
+    // The plan (valid once the plan state is done: planned()).
     const SyncPlanSummary& plan() const { return mPlanner.plan(); }
+    bool planned() const { return mPlanned; }
+    // What has been written so far (the final counts once finished).
+    const SyncRunCounts& counts() const { return mExecutor ? mExecutor->counts() : mResult.counts; }
 
     static const char* nameOfState(State state);
+    // A count as progress shows it: "4,200".
+    static std::string grouped(size_t n);
     // The outcome an error of a fetch stands for: Auth for a refused authorization, Network for a
-    // connection that timed out, was lost or is offline (or a host that cannot be reached), Other
-    // otherwise.
+    // connection that timed out, was lost or is offline (or a host that cannot be reached) and for
+    // a provider that answered 5xx or 429, Other otherwise.
     static SyncRunOutcome outcomeForError(const platform::Error& error);
 
 private:
@@ -104,6 +109,7 @@ private:
     Finished mFinished;
     bool mCancelled = false;
     bool mLocalPassDone = false;
+    bool mPlanned = false;
     // The model's life, so that a queued step of a model that is gone does nothing.
     std::weak_ptr<int> mModelAlive;
 };

@@ -122,12 +122,12 @@ TEST(AnalyticsService, NothingIsTrackedBeforeStartOrWhileDisabledAndDisablingDel
     MSAnalytics::trackEvent("stored critical", Value(), MSFlagsCritical);
     auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
     auto stored = [&] { return storage->countLogs("Analytics") + storage->countLogs("Analytics_critical"); };
-    platform::RunLoop::main()->runUntil([&] { return stored() >= 2; }, 30);
+    platform::RunLoop::main()->runUntil([&] { return stored() >= 2; }, 60);
     ASSERT_GE(stored(), 2u);
 
     MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, false);
     EXPECT_FALSE(MSServiceAbstract::isEnabledForSharedInstance(*f.analytics));
-    platform::RunLoop::main()->runUntil([&] { return stored() == 0; }, 30);
+    platform::RunLoop::main()->runUntil([&] { return stored() == 0; }, 60);
     EXPECT_EQ(stored(), 0u);
     EXPECT_FALSE(MSSessionContext::sharedInstance().sessionId());
     EXPECT_TRUE(MSSessionContext::sharedInstance().sessionHistory().empty());
@@ -178,12 +178,12 @@ TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
     f.server.script({{400}});
     MSAnalytics::trackEvent("refused");
     f.flush();
-    ASSERT_TRUE(f.server.waitForBatchCount(3, 30));
+    ASSERT_TRUE(f.server.waitForBatchCount(3, 60));
     MSAnalytics::trackEvent("e");
     MSAnalytics::trackPage("p");
     f.flush();
     ASSERT_TRUE(f.waitForNamed("p"));
-    platform::RunLoop::main()->runUntil([&] { return delegate->snapshot().size() >= 6; }, 30);
+    platform::RunLoop::main()->runUntil([&] { return delegate->snapshot().size() >= 6; }, 60);
     auto calls = delegate->snapshot();  // the two batches travel side by side
     std::sort(calls.begin(), calls.end());
     EXPECT_EQ(calls, (std::vector<std::string>{"failed event refused 400", "sent event e", "sent page p",

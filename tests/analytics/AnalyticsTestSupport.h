@@ -54,7 +54,7 @@ struct AnalyticsFixture {
         return out;
     }
     // Waits until the accepted logs satisfy the predicate.
-    bool waitForAccepted(const std::function<bool(const std::vector<platform::Value>&)>& done, double timeout = 30) const {
+    bool waitForAccepted(const std::function<bool(const std::vector<platform::Value>&)>& done, double timeout = 60) const {
         for (;;) {
             auto logs = server.acceptedLogs();
             if (done(logs)) return true;
@@ -73,7 +73,7 @@ struct AnalyticsFixture {
     bool flushAll(size_t expectedAccepted) const {
         MSRevAzezar::sharedInstance().channelUnit()->flushQueue();
         flush();
-        return server.waitForAcceptedLogCount(expectedAccepted, 30);
+        return server.waitForAcceptedLogCount(expectedAccepted, 60);
     }
 };
 

@@ -63,7 +63,7 @@ void show(platform::Window& window, const std::vector<std::shared_ptr<ViewContro
 void drainMainQueue() {
     bool reached = false;
     platform::RunLoop::main()->post([&] { reached = true; });
-    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return reached; }, 30));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return reached; }, 60));
 }
 
 // The page names that arrived up to and including a page tracked now as a marker.

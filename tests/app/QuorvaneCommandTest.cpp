@@ -10,6 +10,7 @@
 #include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
 #include "tests/app/CommandTestSupport.h"
+#include "tests/support/FakeProvider.h"
 
 namespace quorvane::test {
 namespace {
@@ -51,6 +52,12 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
+// A fake provider in the test's own process (so that its answers can be scripted), found by the
+// command where it finds the provider program.
+struct ScriptedProvider : FakeProvider {
+    ScriptedProvider() { writeInfoFile(app::Profile::fakeProviderInfoPath(), int64_t(::getpid())); }
+};
+
 TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -83,6 +90,69 @@ TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
         EXPECT_EQ(r.code, 2) << line << r.err;
         EXPECT_TRUE(r.out.empty()) << line;
     }
+}
+
+TEST_F(QuorvaneCommandTest, EveryCommandHasItsOwnHelp) {
+    auto all = quorvane({"--help"});
+    EXPECT_EQ(all.code, 0);
+    for (std::string name : {"signin", "signout", "status", "accounts", "config", "plan", "sync", "delete-all", "log",
+                             "help"}) {
+        auto r = quorvane({name, "--help"});
+        EXPECT_EQ(r.code, 0) << name;
+        EXPECT_EQ(r.out.rfind("usage: quorvane " + name, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\nexample:\n  quorvane "), std::string::npos) << r.out;
+        EXPECT_NE(all.out.find("\n  " + name + " "), std::string::npos) << name;
+    }
+    auto sync = quorvane({"help", "sync"});
+    EXPECT_EQ(sync.out, quorvane({"sync", "-h"}).out);
+    EXPECT_NE(sync.out.find("  --max-delete N "), std::string::npos);
+    EXPECT_EQ(quorvane({"help", "frobnicate"}).code, 2);
+}
+
+// Each failure the command documents, as a person meets it: the exit code, a sentence that says
+// what happened and what to do, and the raw code only with -v.
+TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
+    ScriptedProvider provider;
+    std::string gone = provider.addContact("<title>Gone Soon</title><gd:name><gd:givenName>Gone</gd:givenName></gd:name>",
+                                          {"6contacts"});
+    const std::string closed = "https://127.0.0.1:1/m8/feeds/";
+    struct Case {
+        const char* what;
+        std::function<void()> before;
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"not signed in", [] {}, {"plan"}, 3, "You are not signed in to the provider. Sign in first with: quorvane signin"},
+        {"signed in", [] { ASSERT_EQ(signIn().code, 0); }, {"-q", "sync"}, 0, ""},
+        {"deletions not confirmed", [&] { provider.deleteContact(gone); }, {"sync"}, 5, "nobody confirmed that"},
+        {"over the limit", [] {}, {"sync", "--yes", "--max-delete", "0"}, 5, "more contacts than --max-delete allows"},
+        {"provider busy", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; }); },
+         {"delete-all", "--google", "--yes"}, 4, "a problem of its own right now. Nothing was lost: try again"},
+        {"nothing there", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 404; }); },
+         {"plan"}, 6, "Check the provider address: quorvane config get contacts-root"},
+        {"nothing answers", [&] { ASSERT_EQ(quorvane({"config", "set", "contacts-root", closed}).code, 0); },
+         {"plan"}, 4, "Nothing answers at the provider's address"},
+        {"sign-in refused",
+         [&] {
+             ASSERT_EQ(quorvane({"config", "set", "contacts-root", ""}).code, 0);
+             provider.revokeAllTokens();
+             provider.expireAccessTokens();
+         },
+         {"plan"}, 3, "The provider no longer accepts this sign-in. Sign in again with: quorvane signin"},
+    };
+    for (const auto& c : cases) {
+        provider.setAnswerFault(nullptr);
+        c.before();
+        auto r = quorvane(c.args);
+        EXPECT_EQ(r.code, c.code) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err.find("com.quorvane."), std::string::npos) << c.what << ": " << r.err;
+    }
+    ASSERT_EQ(signIn().code, 0);
+    provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
+    EXPECT_NE(quorvane({"-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
 }
 
 TEST_F(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
@@ -185,8 +255,13 @@ TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndW
         auto first = quorvane({"sync"});
         EXPECT_EQ(first.code, 0) << first.err;
         EXPECT_NE(first.out.find("local: 5 created"), std::string::npos) << first.out;
-        auto second = quorvane({"sync"});
+        // Off a terminal, progress is a plain line for each step, with the counts so far.
+        EXPECT_NE(first.err.find("\nPlanning the changes (fetched 5)\n"), std::string::npos) << first.err;
+        EXPECT_NE(first.err.find("\nSaving sync history (fetched 5, planned 5, written 5)\n"), std::string::npos)
+            << first.err;
+        auto second = quorvane({"-q", "sync"});
         EXPECT_EQ(second.code, 0) << second.err;
+        EXPECT_EQ(second.err, "");
         EXPECT_NE(second.out.find("Google: 0 created, 0 updated, 0 deleted; local: 0 created, 0 updated, 0 deleted"),
                   std::string::npos)
             << second.out;
@@ -213,6 +288,87 @@ TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndW
     EXPECT_EQ(log.code, 0);
     EXPECT_NE(log.out.find("\trefused\t"), std::string::npos) << log.out;
     EXPECT_NE(log.out.find("\tok\tGoogle +0 ~0 -1\t"), std::string::npos) << log.out;
+}
+
+TEST_F(QuorvaneCommandTest, AProviderThatAnswers503IsUnreachableAndSafeToRetry) {
+    FakeProviderProcess provider({"--contacts", "3", "--contacts-status", "503"});
+    ASSERT_EQ(signIn().code, 0);
+    auto run = quorvane({"sync"});
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find("a problem of its own"), std::string::npos) << run.err;
+}
+
+// Interrupted while its batches go out, a sync ends after the ones in flight, every time, and
+// the runs after it send the rest without sending anything twice.
+TEST_F(QuorvaneCommandTest, AnInterruptedSyncExits130AndTheNextRunCompletesIt) {
+    constexpr int kContacts = 700;  // seven batches
+    FakeProviderProcess provider({"--contacts", "0"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
+    platform::CNContactStore store;
+    auto containers = store.containersMatchingPredicate(nullptr);
+    ASSERT_TRUE(containers && !containers->empty());
+    platform::CNSaveRequest request;
+    for (int i = 0; i < kContacts; ++i) {
+        auto c = std::make_shared<platform::CNMutableContact>();
+        c->setGivenName("Ida");
+        c->setFamilyName("Number " + std::to_string(i));
+        request.addContact(c, (*containers)[0]->identifier());
+    }
+    ASSERT_TRUE(store.executeSaveRequest(request));
+    for (int i = 0; i < 4; ++i) {
+        ChildProcess child({QUORVANE_BINARY, "-v", "sync"});
+        ASSERT_TRUE(child.waitForError("-> execute")) << child.err();
+        child.signal(SIGINT);
+        const int code = child.wait();
+        if (code == 0) break;  // all sent before the interrupt was taken
+        ASSERT_EQ(code, 130) << child.err();
+    }
+    auto last = quorvane({"sync"});
+    EXPECT_EQ(last.code, 0) << last.err;
+    auto plan = quorvane({"plan"});
+    EXPECT_NE(plan.out.find(std::to_string(kContacts) + " unchanged"), std::string::npos) << plan.out;
+    EXPECT_EQ(store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey})->size(), size_t(kContacts));
+}
+
+TEST_F(QuorvaneCommandTest, SyncJSONGivesTheCountsPerSideTheFailuresTheRunAndTheExitCode) {
+    ScriptedProvider provider;
+    provider.addContact("<title>Ann Lee</title><gd:name><gd:givenName>Ann</gd:givenName></gd:name>", {"6contacts"});
+    auto early = platform::Value::fromJSON(quorvane({"sync", "--json"}).out);
+    ASSERT_TRUE(early);
+    EXPECT_EQ((*early)["exitCode"].asInt(), 3);
+    EXPECT_EQ((*early)["outcome"].asString(), "not started");
+    EXPECT_NE((*early)["error"]["message"].asString().find("not signed in"), std::string::npos);
+
+    ASSERT_EQ(signIn().code, 0);
+    auto local = std::make_shared<platform::CNMutableContact>();
+    local->setGivenName("Zed");
+    platform::CNSaveRequest request;
+    request.addContact(local, std::nullopt);
+    ASSERT_TRUE(platform::CNContactStore().executeSaveRequest(request));
+    provider.setBatchFault([](const std::string&, const std::string& type) -> std::optional<int> {
+        return type == "insert" ? std::optional<int>(400) : std::nullopt;
+    });
+    auto r = quorvane({"sync", "--json"});
+    EXPECT_EQ(r.code, 1) << r.err;
+    auto json = platform::Value::fromJSON(r.out);
+    ASSERT_TRUE(json) << r.out;
+    EXPECT_EQ((*json)["command"].asString(), "sync");
+    EXPECT_EQ((*json)["exitCode"].asInt(), 1);
+    EXPECT_EQ((*json)["outcome"].asString(), "partial");
+    EXPECT_EQ((*json)["summary"]["createLocal"].asInt(), 1);
+    EXPECT_EQ((*json)["summary"]["createGoogle"].asInt(), 0);
+    EXPECT_EQ((*json)["summary"]["failed"].asInt(), 1);
+    EXPECT_EQ((*json)["planned"]["createGoogle"].asInt(), 1);
+    EXPECT_EQ((*json)["records"].size(), 2u);
+    ASSERT_EQ((*json)["failures"].size(), 1u);
+    EXPECT_EQ((*json)["failures"][size_t(0)]["name"].asString(), "Zed");
+    EXPECT_EQ((*json)["failures"][size_t(0)]["side"].asString(), "google");
+    EXPECT_NE((*json)["failures"][size_t(0)]["reason"].asString().find("400"), std::string::npos);
+    const int64_t run = (*json)["runId"].asInt();
+    EXPECT_GT(run, 0);
+    EXPECT_NE(r.err.find("quorvane log --show " + std::to_string(run) + " says which"), std::string::npos) << r.err;
+    EXPECT_NE(quorvane({"log", "--show", std::to_string(run)}).out.find("Google refused Zed"), std::string::npos);
 }
 
 TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
@@ -260,7 +416,7 @@ TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
 TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
     auto r = quorvane({"accounts"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\tOn This Computer\t(synced)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(synced)"), std::string::npos) << r.out;
     std::string id = r.out.substr(0, r.out.find('\t'));
     // Off a terminal only --yes confirms.

@@ -46,7 +46,7 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
             if (log["name"].asString() == app::kLaunchEventName) launches.push_back(log);
         return launches.size();
     };
-    ASSERT_TRUE(server.waitForAcceptedLogCount(2, 30));  // the launch event, then the start logs
+    ASSERT_TRUE(server.waitForAcceptedLogCount(2, 60));  // the launch event, then the start logs
     EXPECT_EQ(collect(), 1u);
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0]["type"].asString(), "event");

@@ -42,7 +42,7 @@ inline ChildResult runInChild(const std::function<int()>& body) {
     if (pid == 0) {
         struct rlimit noCore = {0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
-        ::alarm(30);
+        ::alarm(120);  // a hung child ends; a ceiling, generous for a loaded machine
         int rc = body();
         ::_exit(rc);
     }

@@ -78,7 +78,7 @@ TEST(QNReadMonitorInputStream, ReportsAReadOnAnotherThreadLaterOnTheCreatingThre
     reader.join();
     // Posted, not run: the creating thread has not run its loop yet.
     EXPECT_TRUE(reports.empty());
-    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return reports.size() == 2; }, 5));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return reports.size() == 2; }, 60));
     EXPECT_EQ(reports[0].bytes, "0123");
     EXPECT_EQ(reports[1].bytes, "4567");
     EXPECT_NE(reports[0].pointer, readerBuffer);
@@ -99,7 +99,7 @@ TEST(QNReadMonitorInputStream, ReportsNothingWithoutALiveDelegateASelectorOrByte
     // Blocks run in the order posted: once this one has run, so has the report.
     bool drained = false;
     platform::RunLoop::main()->post([&] { drained = true; });
-    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return drained; }, 5));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return drained; }, 60));
     EXPECT_TRUE(reports.empty());
     // No delegate at all.
     EXPECT_EQ(monitor->read(buf, 2), 2);

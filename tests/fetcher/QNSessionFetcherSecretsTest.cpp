@@ -279,7 +279,7 @@ TEST_F(QNSessionFetcherSecretsTest, AFetcherWithASessionIdentifierLeavesTheShare
         outcome = beginFetch(plain);
         begun = true;
     });
-    ASSERT_TRUE(pumpUntil([&] { return begun && outcome->calls > 0; }, 10));
+    ASSERT_TRUE(pumpUntil([&] { return begun && outcome->calls > 0; }, 60));
     EXPECT_FALSE(outcome->error);
     EXPECT_EQ(stringOf(outcome->data), "a");
 }

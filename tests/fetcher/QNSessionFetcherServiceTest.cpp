@@ -32,7 +32,7 @@ public:
                 cv_.notify_all();
             });
     }
-    bool waitFor(size_t n, double seconds = 10) {
+    bool waitFor(size_t n, double seconds = 60) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return values_.size() >= n; });
     }
@@ -54,7 +54,7 @@ protected:
     void TearDown() override {
         for (const auto& path : held) server.release(path);
         service->stopAllFetchers();
-        EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+        EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(60));
     }
     std::shared_ptr<QNSessionFetcher> fetcher(std::string_view path, int64_t priority = 0) {
         auto f = service->fetcherWithURL(server.url(path));
@@ -85,8 +85,8 @@ TEST_F(QNSessionFetcherServiceTest, AtMostTheLimitRunPerHostAndTheRestStartLowes
 
     auto run1 = fetcher("/run1"), run2 = fetcher("/run2");
     auto o1 = beginFetch(run1), o2 = beginFetch(run2);
-    ASSERT_TRUE(server.waitForHeld("/run1", 1, 10));
-    ASSERT_TRUE(server.waitForHeld("/run2", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/run1", 1, 60));
+    ASSERT_TRUE(server.waitForHeld("/run2", 1, 60));
 
     auto low = fetcher("/low", 5), high = fetcher("/high", -3), highLater = fetcher("/high-later", -3);
     auto oLow = beginFetch(low), oHigh = beginFetch(high), oHighLater = beginFetch(highLater);
@@ -147,7 +147,7 @@ TEST_F(QNSessionFetcherServiceTest, TheDefaultLimitDelaysTheEleventhAndZeroMeans
     EXPECT_EQ(service->numberOfRunningFetchers(), 10u);
     EXPECT_EQ(service->numberOfDelayedFetchers(), 1u);
     EXPECT_TRUE(service->isDelayingFetcher(fetchers[10]));
-    ASSERT_TRUE(server.waitForHeld("/slow", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/slow", 1, 60));
 
     auto unlimited = QNSessionFetcherService::make();
     unlimited->setMaxRunningFetchersPerHost(0);
@@ -178,7 +178,7 @@ TEST_F(QNSessionFetcherServiceTest, BackgroundSessionFetchersAreRecordedButTakeN
     auto background = fetcher("/bg?background");
     background->setUseBackgroundSession(true);
     auto oBackground = beginFetch(background);
-    ASSERT_TRUE(server.waitForHeld("/bg", 2, 10));  // both went out
+    ASSERT_TRUE(server.waitForHeld("/bg", 2, 60));  // both went out
     EXPECT_TRUE(background->isUsingBackgroundSession());
     EXPECT_NE(background->session(), service->session());  // never the shared one
     EXPECT_EQ(service->numberOfRunningFetchers(), 2u);
@@ -262,7 +262,7 @@ TEST_F(QNSessionFetcherServiceTest, FetchersShareOneSessionThatIsDroppedWhenIdle
     EXPECT_NE(dispatcher->description().find("<no tasks>"), std::string::npos);
 
     // Idle past the timeout: the dispatcher and its session are dropped.
-    ASSERT_TRUE(pumpUntil([&] { return service->session() == nullptr; }, 10));
+    ASSERT_TRUE(pumpUntil([&] { return service->session() == nullptr; }, 60));
     EXPECT_NE(service->sessionDelegate(), dispatcher);
     EXPECT_TRUE(service->reuseSession());
 
@@ -291,7 +291,7 @@ TEST_F(QNSessionFetcherServiceTest, WithoutReuseEveryFetcherMakesItsOwnSession) 
     EXPECT_EQ(service->sessionForFetcherCreation(), nullptr);  // no wait
     auto f1 = fetcher("/own?1"), f2 = fetcher("/own?2");
     auto o1 = beginFetch(f1), o2 = beginFetch(f2);
-    ASSERT_TRUE(server.waitForHeld("/own", 2, 10));
+    ASSERT_TRUE(server.waitForHeld("/own", 2, 60));
     ASSERT_TRUE(f1->session() && f2->session());
     EXPECT_NE(f1->session(), f2->session());
     EXPECT_EQ(f1->session()->delegate(), f1);
@@ -312,7 +312,7 @@ TEST_F(QNSessionFetcherServiceTest, AResetLetsRunningFetchesFinishOnTheOldSessio
     hold("/long");
     auto f = fetcher("/long");
     auto o = beginFetch(f);
-    ASSERT_TRUE(server.waitForHeld("/long", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/long", 1, 60));
     auto old = service->session();
     ASSERT_TRUE(old);
     InvalidationWatchForService watch(service.get());
@@ -342,7 +342,7 @@ TEST_F(QNSessionFetcherServiceTest, TurningReuseOffWhileTheSharedSessionIsBeingM
         beginFetch(fetcher("/r?shared"));
         *outcome = true;
     });
-    bool started = pumpUntil([&] { return outcome->load(); }, 10);
+    bool started = pumpUntil([&] { return outcome->load(); }, 60);
     EXPECT_TRUE(started);
     if (started) {
         starter.join();
@@ -350,7 +350,7 @@ TEST_F(QNSessionFetcherServiceTest, TurningReuseOffWhileTheSharedSessionIsBeingM
         starter.detach();
         return;
     }
-    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(60));
     EXPECT_TRUE(service->session());
 }
 
@@ -359,7 +359,7 @@ TEST_F(QNSessionFetcherServiceTest, EachTaskIsMappedToItsFetcherWhileItRuns) {
     hold("/mapped");
     auto f = fetcher("/mapped");
     auto o = beginFetch(f);
-    ASSERT_TRUE(server.waitForHeld("/mapped", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/mapped", 1, 60));
     auto dispatcher = std::dynamic_pointer_cast<Dispatcher>(service->sessionDelegate());
     ASSERT_TRUE(dispatcher);
     auto task = f->sessionTask();
@@ -382,7 +382,7 @@ TEST_F(QNSessionFetcherServiceTest, StopAllStopsDelayedAndRunningFetchersWithout
         fetchers.push_back(fetcher("/stall?n=" + std::to_string(i)));
         outcomes.push_back(beginFetch(fetchers.back()));
     }
-    ASSERT_TRUE(server.waitForHeld("/stall", 2, 10));
+    ASSERT_TRUE(server.waitForHeld("/stall", 2, 60));
     EXPECT_EQ(service->numberOfDelayedFetchers(), 3u);
     EXPECT_FALSE(service->stoppedAllFetchersDate());
 
@@ -399,7 +399,7 @@ TEST_F(QNSessionFetcherServiceTest, StopAllStopsDelayedAndRunningFetchersWithout
         EXPECT_FALSE(f->serviceHost());
     }
     server.release("/stall");
-    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(60));
     RunLoop::main()->runUntil([] { return false; }, 0.1);
     for (auto& o : outcomes) EXPECT_EQ(o->calls, 0);
     EXPECT_EQ(server.requestCount("/stall"), 2u);  // the delayed ones never went out
@@ -410,7 +410,7 @@ TEST_F(QNSessionFetcherServiceTest, WaitForAllAnswersTrueWhenAllFinishAndFalseOn
     server.respond("/late", 200, "l");
     std::vector<std::shared_ptr<FetchOutcome>> outcomes;
     for (int i = 0; i < 3; ++i) outcomes.push_back(beginFetch(fetcher("/quick?n=" + std::to_string(i))));
-    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(60));
     // The completions go to the main queue, which the wait runs; it gives each stopped fetcher's
     // completion 10 ms, so on a busy machine one may still be queued when it returns.
     EXPECT_TRUE(pumpUntil([&] { return std::all_of(outcomes.begin(), outcomes.end(), [](auto& o) { return o->calls > 0; }); }));
@@ -419,11 +419,11 @@ TEST_F(QNSessionFetcherServiceTest, WaitForAllAnswersTrueWhenAllFinishAndFalseOn
 
     hold("/late");
     auto late = beginFetch(fetcher("/late"));
-    ASSERT_TRUE(server.waitForHeld("/late", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/late", 1, 60));
     EXPECT_FALSE(service->waitForCompletionOfAllFetchersWithTimeout(0.2));
     EXPECT_EQ(late->calls, 0);
     server.release("/late");
-    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(10));
+    EXPECT_TRUE(service->waitForCompletionOfAllFetchersWithTimeout(60));
     EXPECT_TRUE(pumpUntil([&] { return late->calls > 0; }));
     EXPECT_EQ(late->calls, 1);
 
@@ -431,7 +431,7 @@ TEST_F(QNSessionFetcherServiceTest, WaitForAllAnswersTrueWhenAllFinishAndFalseOn
     // completion then waits for the main loop.
     auto offMain = beginFetch(fetcher("/quick?off-main"));
     std::atomic<int> answer{-1};
-    std::thread waiter([&] { answer = service->waitForCompletionOfAllFetchersWithTimeout(10) ? 1 : 0; });
+    std::thread waiter([&] { answer = service->waitForCompletionOfAllFetchersWithTimeout(60) ? 1 : 0; });
     ASSERT_TRUE(pumpUntil([&] { return answer.load() >= 0 && offMain->calls > 0; }));
     waiter.join();
     EXPECT_EQ(answer.load(), 1);

@@ -38,7 +38,7 @@ public:
         std::lock_guard lock(mutex);
         return rec;
     }
-    bool waitForCompletions(int n, double seconds = 10) {
+    bool waitForCompletions(int n, double seconds = 60) {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return rec.completions >= n; });
     }
@@ -122,7 +122,7 @@ public:
                 cv_.notify_all();
             });
     }
-    bool waitFor(size_t n, double seconds = 10) {
+    bool waitFor(size_t n, double seconds = 60) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return notes_.size() >= n; });
     }

@@ -61,7 +61,7 @@ TEST_F(QNSessionFetcherTest, GetDeliversTheBodyOnceOnTheMainQueueAndPostsStartAn
     // Its own session is invalidated at the end and lets go of the fetcher.
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
     fetcher.reset();
-    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 5));
+    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 60));
 }
 
 TEST_F(QNSessionFetcherTest, PostBodiesFromDataFileAndStreamArriveByteExact) {

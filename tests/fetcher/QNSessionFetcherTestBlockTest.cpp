@@ -57,7 +57,7 @@ TEST(QNSessionFetcherTestBlockTest, AnAnswerOfTenBytesArrivesWithOneProgressCall
     auto info = notes.lastUserInfo(kQNSessionFetcherCompletionInvokedNotification);
     EXPECT_EQ(info[kQNSessionFetcherCompletionDataKey].asBytes(), bytesOf("0123456789"));
     fetcher.reset();
-    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 5));
+    EXPECT_TRUE(pumpUntil([&] { return weakFetcher.expired(); }, 60));
 }
 
 TEST(QNSessionFetcherTestBlockTest, BodiesAreCutIntoTheAskedChunksAndSendProgressComesInThirds) {
@@ -312,7 +312,7 @@ TEST(QNSessionFetcherBackgroundTest, ARestoredSessionWithoutItsTaskFailsAsLostAn
     EXPECT_NE(restored->description().find("<from bg session>"), std::string::npos);
     EXPECT_TRUE(restored->isFetching());
 
-    ASSERT_TRUE(pumpUntil([&] { return !restored->isFetching(); }, 5));
+    ASSERT_TRUE(pumpUntil([&] { return !restored->isFetching(); }, 60));
     EXPECT_FALSE(contains(persistedList(), lost));
 
     // The same with a completion handler: one call, code -4, no user info.
@@ -331,7 +331,7 @@ TEST(QNSessionFetcherBackgroundTest, ARestoredSessionWithoutItsTaskFailsAsLostAn
     EXPECT_FALSE(again->session());
     std::weak_ptr<QNSessionFetcher> weakAgain = again;
     again.reset();
-    EXPECT_TRUE(pumpUntil([&] { return weakAgain.expired(); }, 5));
+    EXPECT_TRUE(pumpUntil([&] { return weakAgain.expired(); }, 60));
 
     EXPECT_FALSE(QNSessionFetcher::fetcherWithSessionIdentifier("com.example.other_123"));
 }

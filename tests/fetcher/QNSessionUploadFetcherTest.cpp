@@ -223,13 +223,13 @@ TEST_F(QNSessionUploadFetcherTest, PausingStopsTheChunkAndResumingQueriesTheOffs
     auto fetcher = newUpload();
     fetcher->setUploadData(Bytes(body.begin(), body.end()));
     auto outcome = beginFetch(fetcher);
-    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 30)) << ::testing::PrintToString(uploads.commands());
+    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 60)) << ::testing::PrintToString(uploads.commands());
     fetcher->pauseFetching();
     EXPECT_TRUE(fetcher->isPaused());
     EXPECT_FALSE(fetcher->chunkFetcher());
     uploads.stallChunksFrom(std::nullopt);
     fetcher->resumeFetching();
-    ASSERT_TRUE(pumpUntil([&] { return outcome->calls > 0; }, 30));
+    ASSERT_TRUE(pumpUntil([&] { return outcome->calls > 0; }, 60));
     ASSERT_FALSE(outcome->error);
     EXPECT_EQ(uploads.commands(), (std::vector<std::string>{"upload 0 600000", "upload, finalize 600000 400000", "query",
                                                             "upload, finalize 600000 400000"}));
@@ -354,7 +354,7 @@ TEST_F(QNSessionUploadFetcherTest, StoppingAfterTheURLSendsACancelWhoseResultGoe
         seen.push_back(f && !error ? *f->responseHeaders()->valueForHTTPHeaderField("X-Goog-Upload-Status") : "?");
     });
     auto outcome = beginFetch(fetcher);
-    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 30));
+    ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 60));
     fetcher->stopFetching();
     ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
     EXPECT_EQ(seen, std::vector<std::string>{"cancelled"});
@@ -420,7 +420,7 @@ struct AsksTheFetcherWhenDropped {
             f->uploadLocationURL();
             asked->set_value();
         }).detach();
-        ++*(answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready ? answered : stuck);
+        ++*(answer.wait_for(std::chrono::seconds(60)) == std::future_status::ready ? answered : stuck);
     }
 };
 

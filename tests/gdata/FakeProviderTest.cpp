@@ -54,7 +54,7 @@ protected:
             answer.error = e;
             done = true;
         });
-        EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 10));
+        EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
         answer.status = fetcher->statusCode();
         return answer;
     }

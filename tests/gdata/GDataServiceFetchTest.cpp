@@ -79,7 +79,7 @@ protected:
     }
     void TearDown() override {
         // Every fetcher ends before the server goes away.
-        EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(10));
+        EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(60));
     }
 
     std::string href(const std::string& path) const { return server.url(path).absoluteString(); }
@@ -93,7 +93,7 @@ protected:
 
     // Waits until the fetcher service has no fetcher left and the main queue ran what they left.
     void settle() {
-        EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(10));
+        EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(60));
         platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
     }
 
@@ -404,7 +404,7 @@ TEST_F(GDataServiceFetchTest, ChunkedMediaGoesThroughTheResumableUploadWhichTheT
                                               std::nullopt, std::string("POST"), delegateInto(record), nullptr, nullptr,
                                               nullptr);
     ASSERT_TRUE(ticket);
-    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 20));
+    ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 60));
     ticket->pauseUpload();
     EXPECT_TRUE(ticket->isUploadPaused());
     uploads.stallChunksFrom(std::nullopt);
@@ -611,7 +611,7 @@ TEST_F(GDataServiceFetchTest, ACancelledTicketReportsNothing) {
     auto record = std::make_shared<CallRecord>();
     auto ticket = service->fetchFeedWithURL(server.url("/slow"), delegateInto(record));
     ASSERT_TRUE(ticket);
-    ASSERT_TRUE(server.waitForHeld("/slow", 1, 10));
+    ASSERT_TRUE(server.waitForHeld("/slow", 1, 60));
     auto fetcher = ticket->objectFetcher();
     ticket->cancelTicket();
     EXPECT_FALSE(ticket->service());
@@ -632,7 +632,7 @@ TEST_F(GDataServiceFetchTest, CancellingWhileTheParseIsQueuedReportsNothing) {
     bool open = false;
     queue->addOperation([&] {
         std::unique_lock<std::mutex> lock(mutex);
-        cv.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
+        cv.wait_for(lock, std::chrono::seconds(60), [&] { return open; });
     });
 
     server.respond("/feed", 200, contactFeedXML({contactEntryXML("urn:1", "One")}), kAtomType);

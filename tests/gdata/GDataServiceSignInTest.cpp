@@ -24,7 +24,7 @@ protected:
         service->setSignInDomain("127.0.0.1:" + std::to_string(provider.server().port()));
         service->setUserCredentialsWithUsername(std::string("owner@example.com"), std::string("quorvane-test-password"));
     }
-    void TearDown() override { EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(10)); }
+    void TearDown() override { EXPECT_TRUE(service->fetcherService()->waitForCompletionOfAllFetchersWithTimeout(60)); }
 
     URL feed(int maxResults) const {
         return *URL::URLWithString(provider.feedURL(FakeProvider::Kind::Contacts) + "?max-results=" + std::to_string(maxResults));
@@ -45,7 +45,7 @@ TEST_F(GDataServiceSignInTest, CallsMadeBeforeTheTokenShareOneSignInAndRunInOrde
     }
     ASSERT_TRUE(service->pendingAuthFetcher());
     ASSERT_TRUE(platform::RunLoop::main()->runUntil(
-        [&] { return provider.server().waitForHeld("/accounts/ClientLogin", 1, 0); }, 10));
+        [&] { return provider.server().waitForHeld("/accounts/ClientLogin", 1, 0); }, 60));
     provider.server().release("/accounts/ClientLogin");
     for (const auto& record : records) {
         servicetest::waitForReport(record);
@@ -85,7 +85,7 @@ TEST_F(GDataServiceSignInTest, ARefusedTokenLeadsToExactlyOneNewSignIn) {
     auto third = std::make_shared<servicetest::CallRecord>();
     service->fetchFeedWithURL(feed(3), servicetest::recordInto(third));
     ASSERT_TRUE(platform::RunLoop::main()->runUntil(
-        [&] { return provider.server().waitForHeld("/m8/feeds/contacts/default/full", 1, 0); }, 10));
+        [&] { return provider.server().waitForHeld("/m8/feeds/contacts/default/full", 1, 0); }, 60));
     service->setUserCredentialsWithUsername(std::string("owner@example.com"), std::string("another password"));
     EXPECT_FALSE(service->authToken());
     provider.server().release("/m8/feeds/contacts/default/full");

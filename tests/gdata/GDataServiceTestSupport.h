@@ -91,13 +91,13 @@ inline GDataServiceDelegate delegateInto(const std::shared_ptr<CallRecord>& reco
     return GDataServiceDelegate(recordInto(record, "delegate"), "ticket:finishedWithObject:error:");
 }
 
-inline bool pumpUntil(const std::function<bool()>& predicate, double timeout = 10) {
+inline bool pumpUntil(const std::function<bool()>& predicate, double timeout = 60) {
     return platform::RunLoop::main()->runUntil(predicate, timeout);
 }
 
 // Runs the main loop until the call reported, then a little longer so that a second report,
 // wrongly made, would show.
-inline void waitForReport(const std::shared_ptr<CallRecord>& record, double timeout = 10) {
+inline void waitForReport(const std::shared_ptr<CallRecord>& record, double timeout = 60) {
     EXPECT_TRUE(pumpUntil([&] { return record->calls > 0; }, timeout));
     platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
 }

@@ -46,11 +46,11 @@ protected:
     // The fetcher's session calls back on the main queue (cookies are read there before the
     // request goes out), so waiting pumps the main run loop.
     bool waitForHeldToken() {
-        return RunLoop::main()->runUntil([&] { return server.waitForHeld("/token", 1, 0); }, 10);
+        return RunLoop::main()->runUntil([&] { return server.waitForHeld("/token", 1, 0); }, 60);
     }
 
     bool waitForOutcomes(size_t n) {
-        return RunLoop::main()->runUntil([&] { return outcomes.size() >= n; }, 10);
+        return RunLoop::main()->runUntil([&] { return outcomes.size() >= n; }, 60);
     }
 
     test::TestHTTPServer server;
@@ -147,7 +147,7 @@ TEST_F(QNOAuth2RefreshTest, AFormEncodedAnswerIsMergedAndACodeIsExchanged) {
             finishedError = e;
         });
     ASSERT_TRUE(fetcher);
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return finished; }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return finished; }, 60));
     EXPECT_FALSE(finishedError);
     EXPECT_EQ(auth->accessToken(), "form-access");
     EXPECT_EQ(auth->refreshToken(), "refresh-2");
@@ -167,7 +167,7 @@ TEST_F(QNOAuth2RefreshTest, AFormEncodedAnswerIsMergedAndACodeIsExchanged) {
     ASSERT_TRUE(viaService);
     EXPECT_EQ(viaService->service(), service);
     EXPECT_FALSE(viaService->authorizer());
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return refreshed; }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return refreshed; }, 60));
 
     // Nothing left to exchange without a refresh token, code or assertion.
     auto empty = std::make_shared<QNOAuth2Authentication>();
@@ -214,7 +214,7 @@ TEST_F(QNOAuth2RefreshTest, AFetcherIsSignedAfterARefreshAndRetriesOnceWithAFres
         error = e;
         done = true;
     });
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 20));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
     ASSERT_FALSE(error) << error->code;
     ASSERT_TRUE(data);
     EXPECT_EQ(std::string(data->begin(), data->end()), "feed for Bearer fresh-1");

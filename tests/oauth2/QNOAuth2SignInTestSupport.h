@@ -46,7 +46,7 @@ protected:
         return QNOAuth2SignIn::standardGoogleAuthenticationForScope(std::move(scope), kTestClientID, kTestClientSecret);
     }
 
-    static bool pumpUntil(const std::function<bool()>& predicate, double seconds = 15) {
+    static bool pumpUntil(const std::function<bool()>& predicate, double seconds = 60) {
         return platform::RunLoop::main()->runUntil(predicate, seconds);
     }
 

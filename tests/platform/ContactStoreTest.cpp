@@ -70,7 +70,7 @@ class ContactStoreTest : public ContactStoreTestBase {};
 TEST_F(ContactStoreTest, EveryFieldSurvivesSaveAndReopening) {
     auto clock = std::make_shared<ManualClock>(Date(700000000));
     Clock::setCurrent(clock);
-    auto local = addContainer("On My Mac");
+    auto local = addContainer("On This Computer");
     auto original = fullContact();
     CNSaveRequest add;
     add.addContact(original, std::nullopt);
@@ -237,7 +237,7 @@ TEST_F(ContactStoreTest, UpdatingAPartlyFetchedContactKeepsWhatItDidNotRead) {
 TEST_F(ContactStoreTest, ContainersByTypeAndPredicate) {
     auto exchange = addContainer("Work", CNContainerType::Exchange);
     auto carddav = addContainer("Cloud", CNContainerType::CardDAV, std::string("ACCOUNT-1:ABAccount"));
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     EXPECT_EQ(carddav->identifier(), "ACCOUNT-1:ABAccount");
     EXPECT_NE(exchange->identifier().find(":ABAccount"), std::string::npos);
 

@@ -20,7 +20,7 @@ TEST(RunLoop, PostedBlocksRunInOrderOnTheMainThread) {
     std::vector<int> order;
     for (int i = 0; i < 5; ++i) mainLoop().post([&, i] { order.push_back(i); });
     std::thread([&] { mainLoop().post([&] { order.push_back(99); }); }).join();
-    EXPECT_TRUE(mainLoop().runUntil([&] { return order.size() == 6; }, 5));
+    EXPECT_TRUE(mainLoop().runUntil([&] { return order.size() == 6; }, 60));
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 99}));
 }
 
@@ -33,10 +33,10 @@ TEST(RunLoop, NestedRunUntilFromABlockRunsLaterBlocks) {
     mainLoop().post([&] {
         mainLoop().post([&] { innerDone = true; });
         // The inner run must process the block posted after this one.
-        EXPECT_TRUE(mainLoop().runUntil([&] { return innerDone; }, 5));
+        EXPECT_TRUE(mainLoop().runUntil([&] { return innerDone; }, 60));
         outerDone = true;
     });
-    EXPECT_TRUE(mainLoop().runUntil([&] { return outerDone; }, 5));
+    EXPECT_TRUE(mainLoop().runUntil([&] { return outerDone; }, 60));
     EXPECT_TRUE(innerDone);
 }
 
@@ -46,7 +46,7 @@ TEST(Timer, OneShotAndRepeatingTimersFireOnTheLoop) {
     auto t2 = Timer::scheduled(0.005, true, [&](Timer& t) {
         if (++repeated == 3) t.invalidate();
     }, RunLoop::main());
-    EXPECT_TRUE(mainLoop().runUntil([&] { return once == 1 && repeated == 3; }, 5));
+    EXPECT_TRUE(mainLoop().runUntil([&] { return once == 1 && repeated == 3; }, 60));
     EXPECT_FALSE(t1->isValid());
     EXPECT_FALSE(t2->isValid());
     mainLoop().runUntil([] { return false; }, 0.03);
@@ -76,7 +76,7 @@ TEST(Timer, InvalidatedFromAnotherThreadNeverFires) {
         t->invalidate();
         invalidated = true;
     });
-    mainLoop().runUntil([&] { return invalidated.load(); }, 5);
+    mainLoop().runUntil([&] { return invalidated.load(); }, 60);
     other.join();
     mainLoop().runUntil([] { return false; }, 0.02);
     EXPECT_EQ(firedAfter.load(), 0);
@@ -133,7 +133,7 @@ TEST(DispatchQueue, MainQueueBlocksRunOnTheMainRunLoop) {
             ran = true;
         });
     }).join();
-    EXPECT_TRUE(mainLoop().runUntil([&] { return ran.load(); }, 5));
+    EXPECT_TRUE(mainLoop().runUntil([&] { return ran.load(); }, 60));
 }
 
 TEST(DispatchQueue, SyncFromAnotherQueueWaitsForTheBlock) {
@@ -257,5 +257,5 @@ TEST(NotificationCenter, DeliversByNameAndObjectAndStopsAfterRemoval) {
         onMain = RunLoop::isMainThread();
     });
     std::thread([&] { center.post("M"); }).join();
-    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return onMain; }, 5));
+    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return onMain; }, 60));
 }

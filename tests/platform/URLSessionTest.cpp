@@ -318,7 +318,7 @@ TEST_F(URLSessionTest, CancelGivesExactlyOneCancelledCompletion) {
     auto s = makeSession();
     auto running = s->dataTaskWithURL(server.url("/slow"));
     running->resume();
-    ASSERT_TRUE(server.waitForHeld("/slow", 1, 20));
+    ASSERT_TRUE(server.waitForHeld("/slow", 1, 60));
     running->cancel();
     running->cancel();
     auto suspended = s->dataTaskWithURL(server.url("/never"));
@@ -410,7 +410,7 @@ TEST_F(URLSessionTest, FinishTasksAndInvalidateLetsTasksEndThenReportsInvalidLas
     server.respond("/slow", 200, "done");
     auto s = makeSession();
     for (int i = 0; i < 3; ++i) s->dataTaskWithURL(server.url("/slow"))->resume();
-    ASSERT_TRUE(server.waitForHeld("/slow", 3, 20));
+    ASSERT_TRUE(server.waitForHeld("/slow", 3, 60));
     s->finishTasksAndInvalidate();
     EXPECT_EQ(s->dataTaskWithURL(server.url("/slow")), nullptr);
     server.release("/slow");
@@ -429,7 +429,7 @@ TEST_F(URLSessionTest, InvalidateAndCancelCancelsEveryTaskThenReportsInvalid) {
     auto b = s->downloadTaskWithRequest(URLRequest(server.url("/slow")));
     a->resume();
     b->resume();
-    ASSERT_TRUE(server.waitForHeld("/slow", 2, 20));
+    ASSERT_TRUE(server.waitForHeld("/slow", 2, 60));
     s->invalidateAndCancel();
     ASSERT_TRUE(delegate->waitForInvalid());
     server.release("/slow");
@@ -676,7 +676,7 @@ TEST_F(URLSessionTest, ConnectionsPerHostAreLimitedAndTheRestWait) {
     config.setHTTPMaximumConnectionsPerHost(2);
     auto s = makeSession(config);
     for (int i = 0; i < 5; ++i) s->dataTaskWithURL(server.url("/slow"))->resume();
-    ASSERT_TRUE(server.waitForHeld("/slow", 2, 20));
+    ASSERT_TRUE(server.waitForHeld("/slow", 2, 60));
     server.release("/slow");
     ASSERT_TRUE(delegate->waitForCompletions(5));
     // Five requests over two kept-alive connections: never more than two at once.
@@ -729,7 +729,7 @@ TEST_F(URLSessionTest, BackgroundSessionsAreInProcessSessionsTaggedWithTheirIden
             l->cv.notify_all();
         });
         std::unique_lock lock(l->m);
-        EXPECT_TRUE(l->cv.wait_for(lock, std::chrono::seconds(20), [&] { return l->done; }));
+        EXPECT_TRUE(l->cv.wait_for(lock, std::chrono::seconds(60), [&] { return l->done; }));
         return std::make_tuple(l->data, l->upload, l->download, l->onQueue);
     };
     // As after a restart: a session of that identifier has no tasks to give back.
@@ -737,7 +737,7 @@ TEST_F(URLSessionTest, BackgroundSessionsAreInProcessSessionsTaggedWithTheirIden
     auto running = s->dataTaskWithURL(server.url("/slow"));
     auto suspended = s->downloadTaskWithRequest(URLRequest(server.url("/slow")));
     running->resume();
-    ASSERT_TRUE(server.waitForHeld("/slow", 1, 20));
+    ASSERT_TRUE(server.waitForHeld("/slow", 1, 60));
     EXPECT_EQ(list(queue), std::make_tuple(size_t(1), size_t(0), size_t(1), true));
     server.release("/slow");
     ASSERT_TRUE(delegate->waitForCompletions(1));

@@ -65,15 +65,15 @@ public:
         std::lock_guard lock(mutex_);
         return sessionEvents_;
     }
-    bool waitForCompletions(int n, double timeout = 20) {
+    bool waitForCompletions(int n, double timeout = 60) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return completions_ >= n; });
     }
-    bool waitForInvalid(double timeout = 20) {
+    bool waitForInvalid(double timeout = 60) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return invalid_; });
     }
-    bool waitFor(const std::function<bool()>& predicate, double timeout = 20) {
+    bool waitFor(const std::function<bool()>& predicate, double timeout = 60) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
             lock.unlock();

@@ -65,7 +65,7 @@ TEST(LoadingWebViewTest, HandsEachRedirectToTheDelegateAndStopsWhereItSays) {
     view->setDelegate(delegate);
     delegate->stopAtPath = "/callback";
     view->loadRequest(URLRequest(server.url("/start")));
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return delegate->requests.size() >= 3 && !view->isLoading(); }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return delegate->requests.size() >= 3 && !view->isLoading(); }, 60));
     EXPECT_EQ(delegate->requests,
               (std::vector<std::string>{server.baseURL() + "/start", server.baseURL() + "/middle",
                                         server.baseURL() + "/callback?code=abc"}));
@@ -76,7 +76,7 @@ TEST(LoadingWebViewTest, HandsEachRedirectToTheDelegateAndStopsWhereItSays) {
 
     // A page that loads gives its title at the end.
     view->loadRequest(URLRequest(server.url("/page")));
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !delegate->titles.empty(); }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !delegate->titles.empty(); }, 60));
     EXPECT_EQ(delegate->titles.back(), "Done code=xyz");
     EXPECT_EQ(view->mainFrameTitle(), "Done code=xyz");
     EXPECT_GE(delegate->responses, 1);
@@ -84,12 +84,12 @@ TEST(LoadingWebViewTest, HandsEachRedirectToTheDelegateAndStopsWhereItSays) {
     // A failed load names the URL that failed.
     auto dead = URL::URLWithString("https://127.0.0.1:" + std::to_string(test::TestHTTPServer::unusedPort()) + "/o/auth");
     view->loadRequest(URLRequest(dead));
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !delegate->failures.empty(); }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !delegate->failures.empty(); }, 60));
     EXPECT_EQ(delegate->failures.back().userInfo[kWebViewErrorFailingURLKey].asString(), dead->absoluteString());
 
     // An HTML string finishes too.
     view->loadHTMLString("<html><title>Loading</title></html>", std::nullopt);
-    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return delegate->titles.size() >= 2; }, 10));
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return delegate->titles.size() >= 2; }, 60));
     EXPECT_EQ(delegate->titles.back(), "Loading");
 }
 

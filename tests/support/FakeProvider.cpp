@@ -13,6 +13,7 @@
 #include <ctime>
 #include <set>
 
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Value.h"
 #include "tests/support/ContactsFeedGenerator.h"
 
@@ -139,8 +140,30 @@ struct Doc {
     xmlNodePtr root() const { return doc ? xmlDocGetRootElement(doc) : nullptr; }
 };
 
+// The provider keeps at most this many characters of a value it stores in a gd element.
+constexpr size_t kValueLimit = 1024;
+
+// Cuts the text of every gd element below `node` to kValueLimit characters.
+void cutLongValues(xmlNodePtr node) {
+    for (xmlNodePtr c = node->children; c; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE) {
+            cutLongValues(c);
+        } else if (c->type == XML_TEXT_NODE && c->content && node->ns &&
+                   std::strcmp(reinterpret_cast<const char*>(node->ns->href), kGDataNS) == 0) {
+            const std::string text = reinterpret_cast<const char*>(c->content);
+            size_t at = 0, characters = 0;
+            while (at < text.size() && characters < kValueLimit) {
+                ++at;
+                while (at < text.size() && (uint8_t(text[at]) & 0xC0) == 0x80) ++at;
+                ++characters;
+            }
+            if (at < text.size()) xmlNodeSetContentLen(c, BAD_CAST text.c_str(), int(at));
+        }
+    }
+}
+
 // The stored form of an entry: the element without what the provider sets (id, updated, edited,
-// its own links, the ETag and batch elements).
+// its own links, the ETag and batch elements), its long values cut.
 std::optional<std::string> strippedEntry(xmlNodePtr entry) {
     if (!isElement(entry, kAtomNS, "entry")) return std::nullopt;
     xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
@@ -164,6 +187,7 @@ std::optional<std::string> strippedEntry(xmlNodePtr entry) {
         }
         c = next;
     }
+    cutLongValues(copy);
     if (xmlAttrPtr etag = xmlHasNsProp(copy, BAD_CAST "etag", BAD_CAST kGDataNS)) xmlRemoveProp(etag);
     // The provider writes its ETag as "gd:etag": make sure the prefix is bound here.
     if (!xmlSearchNs(doc, copy, BAD_CAST "gd")) xmlNewNs(copy, BAD_CAST kGDataNS, BAD_CAST "gd");
@@ -797,6 +821,29 @@ void FakeProvider::serveEntry(Kind kind, const std::string& id, const std::strin
 void FakeProvider::setBatchFault(BatchFault fault) {
     std::lock_guard lock(state_->mutex);
     state_->batchFault = std::move(fault);
+}
+
+std::string FakeProvider::writeInfoFile(const std::filesystem::path& info, int64_t pid) const {
+    std::error_code ec;
+    std::filesystem::create_directories(info.parent_path(), ec);
+    std::filesystem::path caFile = info.parent_path() / "ca.pem";
+    OAuthSettings oauth;
+    platform::Value record = platform::Value::dictionary();
+    record.set("root", server_->baseURL() + "/");
+    record.set("contactsRoot", feedsRoot());
+    record.set("authorizationURL", authorizationURL());
+    record.set("tokenURL", tokenURL());
+    record.set("revocationURL", revokeURL());
+    record.set("userInfoURL", userInfoURL());
+    record.set("clientID", oauth.clientID);
+    record.set("clientSecret", oauth.clientSecret);
+    record.set("caFile", caFile.string());
+    record.set("pid", pid);
+    std::string json = record.toJSON();
+    if (!platform::writeFileAtomically(caFile, TestHTTPServer::caCertificatePEM(), 0644) ||
+        !platform::writeFileAtomically(info, json, 0644))
+        return "";
+    return json;
 }
 
 void FakeProvider::setAnswerFault(AnswerFault fault) {

@@ -15,10 +15,11 @@
 //   /upload/...                                        resumable uploads (FakeResumableUploads)
 //
 // A POST with "X-HTTP-Method-Override" counts as the overriding method. Feed requests need the
-// current bearer token. Entries keep every element a client sent; the provider sets id, updated,
-// ETag and links. Tests script faults on top with server().on(...) (later scripts win).
+// current bearer token. Entries keep every element a client sent, the text of gd elements cut to
+// 1,024 characters; the provider sets id, updated, ETag and links. Tests script faults on top with server().on(...) (later scripts win).
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -64,6 +65,11 @@ public:
     ~FakeProvider();
 
     TestHTTPServer& server() { return *server_; }
+    // Writes where this provider is, as the `fake` profile of `quorvane` reads it: the CA as
+    // "ca.pem" beside `info`, then `info` itself (JSON: root, contactsRoot, the OAuth2 addresses,
+    // client id and secret, caFile, pid), each replaced whole. Answers the JSON ("" when a file
+    // could not be written).
+    std::string writeInfoFile(const std::filesystem::path& info, int64_t pid) const;
     // The resumable upload endpoints (under /upload).
     FakeResumableUploads& uploads() { return *uploads_; }
     // "https://127.0.0.1:<port>/m8/feeds/" and the OAuth2 endpoints.

@@ -22,7 +22,7 @@ protected:
             error = e;
             done = true;
         });
-        ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return done; }, 30));
+        ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return done; }, 60));
         ASSERT_FALSE(error) << error->localizedDescription();
     }
     std::vector<std::string> familyNames() {

@@ -26,7 +26,7 @@ Downloaded download(test::ProviderAccount& account, const std::shared_ptr<GDataE
     GooglePhotoTransfer::download(account.service, contact, [&](auto photo, auto etag, auto error) {
         d = {true, photo, etag, error};
     });
-    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return d.done; }, 30));
+    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return d.done; }, 60));
     return d;
 }
 
@@ -39,7 +39,7 @@ std::optional<std::string> upload(test::ProviderAccount& account, const std::sha
         etag = e;
         done = true;
     });
-    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 30));
+    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
     return etag;
 }
 
@@ -82,7 +82,7 @@ TEST(GooglePhotoTransferTest, AContactWithoutLinksIsAnErrorNotACrash) {
         EXPECT_TRUE(error);
         done = true;
     });
-    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 10));
+    EXPECT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
 }
 
 }  // namespace

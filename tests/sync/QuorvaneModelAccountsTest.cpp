@@ -58,7 +58,7 @@ protected:
 
     // One contact in each kind of account.
     void populate() {
-        local_ = addContainer("On My Mac", CNContainerType::Local);
+        local_ = addContainer("On This Computer", CNContainerType::Local);
         exchange_ = addContainer("Work", CNContainerType::Exchange);
         icloud_ = addCardDAV("iCloud", "p42-contacts.icloud.com");
         google_ = addCardDAV("Google", "google.com");
@@ -185,7 +185,7 @@ TEST_F(QuorvaneModelAccountsTest, AnUnreadableStoreLeavesEveryDictionaryEmpty) {
 }
 
 TEST_F(QuorvaneModelAccountsTest, NewContactsLandInExchangeOnlyThroughAnExchangeSourceOrDefault) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto exchange = addContainer("Work", CNContainerType::Exchange);
 
     select(ContactSourceModeCustomContainer, exchange);
@@ -207,7 +207,7 @@ TEST_F(QuorvaneModelAccountsTest, NewContactsLandInExchangeOnlyThroughAnExchange
 }
 
 TEST_F(QuorvaneModelAccountsTest, GroupFilterOffersEachNameOnceInItsFirstFormSorted) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto exchange = addContainer("Work", CNContainerType::Exchange);
     addGroup("WORK", local);
     addGroup("book club", local);

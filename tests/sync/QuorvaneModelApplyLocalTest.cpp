@@ -22,7 +22,7 @@ protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
         model_->mGroupFeed = standardGroupFeed();
-        container_ = addContainer("On My Mac", CNContainerType::Local);
+        container_ = addContainer("On This Computer", CNContainerType::Local);
         model_->mSelectedContainer = container_;
         model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;

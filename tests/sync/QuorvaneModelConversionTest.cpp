@@ -28,7 +28,7 @@ protected:
         ASSERT_TRUE(model_->mGroupFeed);
         model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
-        container_ = store_->addContainer("On My Mac", platform::CNContainerType::Local);
+        container_ = store_->addContainer("On This Computer", platform::CNContainerType::Local);
         ASSERT_TRUE(container_);
     }
 

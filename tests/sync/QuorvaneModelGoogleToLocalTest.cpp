@@ -51,7 +51,7 @@ protected:
         model_->mGroupFeed = standardGroupFeed();
         model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
-        container_ = store_->addContainer("On My Mac", CNContainerType::Local);
+        container_ = store_->addContainer("On This Computer", CNContainerType::Local);
         ASSERT_TRUE(container_);
     }
 

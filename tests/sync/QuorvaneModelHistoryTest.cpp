@@ -287,20 +287,20 @@ TEST_F(QuorvaneModelHistoryTest, AccountCheckRefusesNoContainerAndReadOnlyWrites
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
     std::string message;
     EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeTwoWay, false, &message));
-    EXPECT_EQ(message, "Error - No Mac Account to Sync");
-    EXPECT_EQ(model_->log(), "Error - No Mac Account to Sync\n");
+    EXPECT_EQ(message, "Error - No Local Account to Sync");
+    EXPECT_EQ(model_->log(), "Error - No Local Account to Sync\n");
 
     // The read-only account chosen: nothing may be written into it, reading it is fine.
     selectContainer(readOnly);
     EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeGoogleToMac, false, &message));
-    EXPECT_EQ(message, "Error - The Mac Account Is Read-Only");
+    EXPECT_EQ(message, "Error - The Local Account Is Read-Only");
     EXPECT_TRUE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeMacToGoogle, false, &message));
 
     model_->setCustomContainerID(std::string("gone:ABAccount"));
     EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeMacToGoogle, false, &message));
     EXPECT_EQ(message, "Error - Attempting to Sync Invalid Account");
 
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
     EXPECT_TRUE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeTwoWay, false, &message));
 }

@@ -398,7 +398,7 @@ TEST_F(QuorvaneModelMergeTest, AppleReplaceLeavesOnlyTheNewValuesInEveryField) {
 TEST_F(QuorvaneModelMergeTest, AppleMergeOnAStoredContactKeepsItsValuesThroughASave) {
     auto stored = std::dynamic_pointer_cast<platform::CNMutableContact>(
         makeAppleContact({.given = "Ann", .emails = {"a@example.com", "b@example.com"}}));
-    ASSERT_TRUE(store_->addContainer("On My Mac", platform::CNContainerType::Local));
+    ASSERT_TRUE(store_->addContainer("On This Computer", platform::CNContainerType::Local));
     platform::CNSaveRequest add;
     add.addContact(stored, std::nullopt);
     ASSERT_TRUE(store_->executeSaveRequest(add));

@@ -336,7 +336,7 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
 
 TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
     platform::Error error;
-    ASSERT_NE(store_->addContainer("On My Mac", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
+    ASSERT_NE(store_->addContainer("On This Computer", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
     auto m = startModel();
     ASSERT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
 
@@ -352,7 +352,7 @@ TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
     std::thread saver([&] { saveLocalContact("Bob"); });
     saver.join();
     EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
-    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return m->mLastAddressBookChangeDate.has_value(); }, 10));
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return m->mLastAddressBookChangeDate.has_value(); }, 60));
 
     // A model that has gone is not told, neither at once nor later.
     std::weak_ptr<QuorvaneModel> gone = m;
@@ -364,7 +364,7 @@ TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
     late.join();
     std::atomic<bool> drained{false};
     platform::DispatchQueue::main()->async([&] { drained = true; });
-    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return drained.load(); }, 10));
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return drained.load(); }, 60));
 }
 
 TEST_F(QuorvaneModelStartupTest, ContactsServiceIsMadeOnceAndCarriesTheCurrentAuthorization) {

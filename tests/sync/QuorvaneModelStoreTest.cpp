@@ -61,7 +61,7 @@ protected:
 };
 
 TEST_F(QuorvaneModelStoreTest, ClassifiesContainersByTheirAccounts) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto exchange = addContainer("Work", CNContainerType::Exchange);
     auto icloud = addICloud();
     auto google = addGoogle("Google", std::string("ann@example.com"));
@@ -173,7 +173,7 @@ TEST_F(QuorvaneModelStoreTest, AutomaticChoicePrefersICloudThenLocalThenOtherCar
 }
 
 TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto exchange = addContainer("Work", CNContainerType::Exchange);
     auto facebook = addFacebook();
     auto google = addGoogle("Google");
@@ -225,7 +225,7 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
 TEST_F(QuorvaneModelStoreTest, PromptsForTheDeviceAccountOnlyWhenTheChoiceIsUnclear) {
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
     EXPECT_TRUE(model_->shouldPromptToSelectDeviceAccount());  // nothing to choose
-    addContainer("On My Mac", CNContainerType::Local);
+    addContainer("On This Computer", CNContainerType::Local);
     addGoogle("Google");
     EXPECT_FALSE(model_->shouldPromptToSelectDeviceAccount());
     addContainer("Work", CNContainerType::Exchange);
@@ -327,7 +327,7 @@ TEST_F(QuorvaneModelStoreTest, KeySetsNameTheKeysOfEachFetch) {
 }
 
 TEST_F(QuorvaneModelStoreTest, FetchesContactsWithTheKeysOfTheSet) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto other = addContainer("Other", CNContainerType::Local);
     auto ann = saveContact({.given = "Ann", .family = "Lee", .emails = {"ann@example.com"}}, local);
     saveContact({.given = "Bob"}, other);
@@ -359,7 +359,7 @@ TEST_F(QuorvaneModelStoreTest, FetchesContactsWithTheKeysOfTheSet) {
 }
 
 TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto ann = saveContact({.given = "Ann"}, local);
     clock_->advance(10);
     auto bob = saveContact({.given = "Bob"}, local);
@@ -395,7 +395,7 @@ TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
 }
 
 TEST_F(QuorvaneModelStoreTest, CachedCopyToleratesATenthOfASecond) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto ann = saveContact({.given = "Ann"}, local);
     auto partial = model_->getAppleContactsInContainer(local, 1, nullptr);
     ASSERT_EQ(partial.size(), 1u);
@@ -421,7 +421,7 @@ TEST_F(QuorvaneModelStoreTest, CachedCopyToleratesATenthOfASecond) {
 }
 
 TEST_F(QuorvaneModelStoreTest, CachedFetchCrossesTheIdentifierLimit) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     platform::CNSaveRequest request;
     const size_t count = QuorvaneModel::kMaxIdentifiersPerFetch + 3;
     for (size_t i = 0; i < count; ++i) {
@@ -440,7 +440,7 @@ TEST_F(QuorvaneModelStoreTest, CachedFetchCrossesTheIdentifierLimit) {
 }
 
 TEST_F(QuorvaneModelStoreTest, GroupsOfAContainer) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto exchange = addContainer("Work", CNContainerType::Exchange);
     auto friends = std::make_shared<platform::CNMutableGroup>();
     friends->setName("Friends");
@@ -485,7 +485,7 @@ TEST_F(QuorvaneModelStoreTest, GroupsOfAContainer) {
 }
 
 TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
-    auto local = addContainer("On My Mac", CNContainerType::Local);
+    auto local = addContainer("On This Computer", CNContainerType::Local);
     auto ann = std::dynamic_pointer_cast<platform::CNMutableContact>(makeAppleContact({.given = "Ann"}));
     ann->setImageData(platform::Bytes{1, 2, 3});
     platform::CNSaveRequest request;

@@ -148,7 +148,7 @@ TEST_F(SyncExecutorTest, MakesMissingGoogleGroupsFirstAndSendsPhotosAfterTheCont
                 model_->mGroupFeed = std::dynamic_pointer_cast<GDataFeedContactGroup>(o);
                 done = true;
             });
-        ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 30));
+        ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
     }
 
     SyncRunResult result = run();

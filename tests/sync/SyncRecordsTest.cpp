@@ -234,13 +234,13 @@ TEST(SyncRecordTest, ReasonsOfUpdates) {
 TEST(SyncRecordTest, ActionDescriptionsNameTheDirection) {
     auto model = QuorvaneModel::sharedQuorvaneModel();
     EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionNoUpdate), "Don't Update");
-    EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionGoogleToMac), "Google -> Mac");
-    EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionMacToGoogle), "Mac -> Google");
+    EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionGoogleToMac), "Google -> This Computer");
+    EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionMacToGoogle), "This Computer -> Google");
     EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(SyncActionDeleteContact), "Delete Contact");
     EXPECT_EQ(model->getSyncActionDescriptionForSyncAction(-2), "Delete Contact");
     NSSyncRecord r;
     r.mSyncAction = SyncActionMacToGoogle;
-    EXPECT_EQ(r.getSyncActionDescription(), "Mac -> Google");
+    EXPECT_EQ(r.getSyncActionDescription(), "This Computer -> Google");
 }
 
 class DisplayDateTest : public ::testing::Test {

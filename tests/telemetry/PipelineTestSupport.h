@@ -38,7 +38,7 @@ struct RecordingDelegate : MSChannelDelegate {
         auto it = counts.find(what);
         return it == counts.end() ? 0 : it->second;
     }
-    bool waitFor(const std::string& what, int n, double timeout = 30) const {
+    bool waitFor(const std::string& what, int n, double timeout = 60) const {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
             auto it = counts.find(what);

@@ -110,7 +110,7 @@ TEST(TelemetryContext, TicketsAndMainThreadBlocks) {
     bool ran = false;
     MSDispatcherUtil::performBlockOnMainThread([&] { ran = true; });
     EXPECT_FALSE(ran);  // queued, also when called on the main thread
-    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return ran; }, 10));
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return ran; }, 60));
 }
 
 TEST(TelemetryContext, EncrypterRoundTripsRefusesTamperingAndKeepsItsKey) {

@@ -1,0 +1,138 @@
+#include "app/Failures.h"
+
+#include <optional>
+
+#include "fetcher/QNSessionFetcher.h"
+#include "oauth2/QNOAuth2SignIn.h"
+#include "sync/GoogleBatchWriter.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane::app {
+
+namespace {
+
+using platform::Error;
+
+constexpr const char* kHTTP = QNSessionFetcherStatusDomain;
+constexpr const char* kURL = platform::kURLErrorDomain;
+constexpr const char* kOAuth2 = kQNOAuth2ErrorDomain;
+constexpr const char* kModel = kQuorvaneModelErrorDomain;
+constexpr const char* kCommand = kCommandErrorDomain;
+
+constexpr const char* kSignInAgain = "Sign in again with: quorvane signin";
+constexpr const char* kCheckAddress = "Check the provider address (quorvane config get contacts-root) and the network.";
+constexpr const char* kRetryLater = "Nothing was lost: try again in a few minutes.";
+
+bool isRefusedGrant(const Error& error) { return GoogleBatchWriter::isAuthorizationError(error); }
+
+// The error this one wraps ({domain, code, userInfo} under the underlying-error key), if any.
+std::optional<Error> underlying(const Error& error) {
+    const platform::Value* under = error.userInfo.find(Error::kUnderlyingErrorKey);
+    if (!under || !under->isDictionary()) return std::nullopt;
+    auto domain = (*under)["domain"].stringValue();
+    if (!domain) return std::nullopt;
+    Error out(*domain, (*under)["code"].asInt());
+    if ((*under)["userInfo"].isDictionary()) out.userInfo = (*under)["userInfo"];
+    return out;
+}
+
+}  // namespace
+
+const std::vector<KnownFailure>& knownFailures() {
+    static const std::vector<KnownFailure> table = {
+        // The command's own.
+        {kCommand, kCommandErrorNotSignedIn, kCommandErrorNotSignedIn, nullptr, 3,
+         "You are not signed in to the provider.", "Sign in first with: quorvane signin"},
+        {kCommand, kCommandErrorRunInProgress, kCommandErrorRunInProgress, nullptr, 6,
+         "Another sync of this profile is running.", "Wait for it to end, then try again."},
+        {kCommand, kCommandErrorPlanNotConfirmed, kCommandErrorPlanNotConfirmed, nullptr, 5,
+         "The sync would delete contacts, and nobody confirmed that: nothing was written.",
+         "See them with: quorvane plan; then run quorvane sync --yes to go ahead."},
+        {kCommand, kCommandErrorTooManyDeletions, kCommandErrorTooManyDeletions, nullptr, 5,
+         "The sync would delete more contacts than --max-delete allows: nothing was written.",
+         "See them with: quorvane plan; raise --max-delete if they are meant to go."},
+        {kCommand, kCommandErrorRecordsFailed, kCommandErrorRecordsFailed, nullptr, 1,
+         "Some contacts could not be written; the rest of the sync was done.",
+         "quorvane log --show RUN says which and why; the next sync tries them again."},
+        {kCommand, kCommandErrorRunRefused, kCommandErrorRunRefused, nullptr, 5,
+         "The sync refused to run, to keep your contacts safe: nothing was written.",
+         "quorvane log --show RUN says why."},
+        {kCommand, kCommandErrorRunFailed, kCommandErrorRunFailed, nullptr, 6, "The sync could not finish.",
+         "quorvane log --show RUN says how far it got; run it again with -v for details."},
+
+        // The provider's answers.
+        {kHTTP, 400, 403, isRefusedGrant, 3, "The provider no longer accepts this sign-in.", kSignInAgain},
+        {kHTTP, 404, 404, nullptr, 6, "The provider has nothing at the address asked for.",
+         "Check the provider address: quorvane config get contacts-root"},
+        {kHTTP, 408, 408, nullptr, 4, "The provider took too long to answer.", kRetryLater},
+        {kHTTP, 429, 429, nullptr, 4, "The provider is busy and asked for fewer requests.", kRetryLater},
+        {kHTTP, 500, 599, nullptr, 4, "The provider has a problem of its own right now.", kRetryLater},
+        {kHTTP, 400, 499, nullptr, 6, "The provider turned the request down.",
+         "Run the command again with -v to see the provider's answer."},
+
+        // The way to the provider.
+        {kURL, platform::kURLErrorTimedOut, platform::kURLErrorTimedOut, nullptr, 4,
+         "The provider did not answer in time.", "Check the network; nothing was lost, so try again later."},
+        {kURL, platform::kURLErrorCannotFindHost, platform::kURLErrorCannotFindHost, nullptr, 4,
+         "The provider's host name is not known.", kCheckAddress},
+        {kURL, platform::kURLErrorDNSLookupFailed, platform::kURLErrorDNSLookupFailed, nullptr, 4,
+         "The provider's host name is not known.", kCheckAddress},
+        {kURL, platform::kURLErrorCannotConnectToHost, platform::kURLErrorCannotConnectToHost, nullptr, 4,
+         "Nothing answers at the provider's address.",
+         "Check that the provider is running and its address is right (quorvane config get contacts-root)."},
+        {kURL, platform::kURLErrorNetworkConnectionLost, platform::kURLErrorNetworkConnectionLost, nullptr, 4,
+         "The connection to the provider broke off.", kRetryLater},
+        {kURL, platform::kURLErrorNotConnectedToInternet, platform::kURLErrorNotConnectedToInternet, nullptr, 4,
+         "This computer is not connected to a network.", "Connect, then try again."},
+        {kURL, platform::kURLErrorServerCertificateHasUnknownRoot, platform::kURLErrorSecureConnectionFailed, nullptr,
+         6, "The provider's identity could not be verified, so nothing was sent to it.",
+         "Check the provider address and its certificate (quorvane config get contacts-root, ca-file)."},
+        {kURL, platform::kURLErrorUnsupportedURL, platform::kURLErrorUnsupportedURL, nullptr, 6,
+         "The provider address is not one the command can use.", kCheckAddress},
+        {kURL, platform::kURLErrorBadURL, platform::kURLErrorBadURL, nullptr, 6,
+         "The provider address is not one the command can use.", kCheckAddress},
+
+        // Signing in.
+        {kOAuth2, kQNOAuth2ErrorWindowClosed, kQNOAuth2ErrorWindowClosed, nullptr, 3, "The sign-in was cancelled.",
+         "Run quorvane signin again when you are ready."},
+        {kOAuth2, kQNOAuth2ErrorAuthorizationFailed, kQNOAuth2ErrorAuthorizationFailed, nullptr, 3,
+         "The provider did not grant access.", "Run quorvane signin again and allow access on the provider's page."},
+        {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 3,
+         "The request could not carry the sign-in (the provider address must start with https).", kCheckAddress},
+        {kOAuth2, kQNOAuth2ErrorSignInTimedOut, kQNOAuth2ErrorSignInTimedOut, nullptr, 3,
+         "The sign-in was not finished in time.", "Run quorvane signin again and finish it in the browser."},
+        {kOAuth2, kQNOAuth2ErrorSignInPageUnavailable, kQNOAuth2ErrorSignInPageUnavailable, nullptr, 6,
+         "The sign-in page could not be offered (no listener on 127.0.0.1).",
+         "Check that this computer allows programs to listen on 127.0.0.1, then try again."},
+
+        // The local side.
+        {kModel, kQuorvaneModelErrorEntriesRemain, kQuorvaneModelErrorEntriesRemain, nullptr, 1,
+         "Not everything could be deleted.", "Run the same delete-all again to delete the rest."},
+        {kModel, kQuorvaneModelErrorNoLocalWrite, kQuorvaneModelErrorNoLocalWrite, nullptr, 6,
+         "No local contact could be written.", "Check that the local contact store can be written, then sync again."},
+        {kModel, kQuorvaneModelErrorNoContainer, kQuorvaneModelErrorNoContainer, nullptr, 5,
+         "There is no local account to use.", "quorvane accounts lists them."},
+    };
+    return table;
+}
+
+FailureText describeFailure(const Error& error) {
+    for (std::optional<Error> e = error; e; e = underlying(*e)) {
+        for (const auto& row : knownFailures()) {
+            if (e->domain != row.domain || e->code < row.low || e->code > row.high) continue;
+            if (row.matches && !row.matches(*e)) continue;
+            return {row.exitCode, row.sentence, row.next, &row};
+        }
+    }
+    std::string text = error.localizedDescription();
+    if (!text.empty() && text.back() != '.') text += '.';
+    return {6, text, "Run the command again with -v for details.", nullptr};
+}
+
+std::string rawError(const Error& error) {
+    std::string out = error.domain + " " + std::to_string(error.code) + ": " + error.localizedDescription();
+    if (auto under = underlying(error)) out += " (" + rawError(*under) + ")";
+    return out;
+}
+
+}  // namespace quorvane::app

@@ -1,0 +1,53 @@
+#pragma once
+// What the command says when something fails. Every failure it knows is one row of one table:
+// how to recognise the error (domain and code, and a closer look where the code alone is not
+// enough), a sentence a person understands, what to do next, and the exit code. The raw error
+// (domain, code and its own description) shows only with -v. A failure that is not in the table
+// says its own description and exits 6.
+//
+// Failures of the command's own (not signed in, a refused plan, ...) are errors of
+// kCommandErrorDomain, so that they go through the same table.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+
+namespace quorvane::app {
+
+inline constexpr const char* kCommandErrorDomain = "com.quorvane.command";
+enum CommandError : int64_t {
+    kCommandErrorNotSignedIn = 1,
+    kCommandErrorRunInProgress = 2,
+    kCommandErrorPlanNotConfirmed = 3,     // deletions planned, no --yes
+    kCommandErrorTooManyDeletions = 4,     // more than --max-delete
+    kCommandErrorRecordsFailed = 5,        // some records of a run failed
+    kCommandErrorRunRefused = 6,           // the run refused to start or to write, for safety
+    kCommandErrorRunFailed = 7,            // the run ended for a reason it gave in words only
+};
+
+struct KnownFailure {
+    const char* domain;
+    int64_t low, high;                        // the codes it covers
+    bool (*matches)(const platform::Error&);  // nullptr: every error of those codes
+    int exitCode;
+    const char* sentence;  // what happened
+    const char* next;      // what to do about it ("" when nothing can be done)
+};
+
+// The table, first match wins.
+const std::vector<KnownFailure>& knownFailures();
+
+struct FailureText {
+    int exitCode;
+    std::string sentence;
+    std::string next;
+    const KnownFailure* row;  // nullptr for an error the table does not know
+};
+// The row for the error (or, when it has none, for the error it wraps).
+FailureText describeFailure(const platform::Error& error);
+// "domain code: description" (and the wrapped error's), for -v.
+std::string rawError(const platform::Error& error);
+
+}  // namespace quorvane::app

@@ -1,0 +1,14 @@
+#pragma once
+// The `quorvane` command's help texts.
+
+#include <optional>
+#include <string>
+
+namespace quorvane::app {
+
+// The list of commands, the global options and the exit codes.
+std::string overallHelp();
+// One command's usage, what it does, its options and an example; nullopt for no such command.
+std::optional<std::string> commandHelp(const std::string& name);
+
+}  // namespace quorvane::app
