@@ -14,29 +14,12 @@ const platform::ClassInfo MSEventLog::kClassInfo{"MSEventLog", &MSLogWithNameAnd
 
 // ---- name ----
 
-platform::Value MSLogWithNameAndProperties::serializeToDictionary() const {
-    auto dict = MSLogWithProperties::serializeToDictionary();
-    if (name) dict.set("name", *name);
-    return dict;
+const MSFieldTable<MSLogWithNameAndProperties>& MSLogWithNameAndProperties::fields() {
+    static const auto& table = *new MSFieldTable<MSLogWithNameAndProperties>{{"name", &MSLogWithNameAndProperties::name}};
+    return table;
 }
 
 bool MSLogWithNameAndProperties::isValid() const { return MSLogWithProperties::isValid() && name; }
-
-bool MSLogWithNameAndProperties::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSLogWithNameAndProperties*>(&other);
-    return o && MSLogWithProperties::isEqual(other) && name == o->name;
-}
-
-void MSLogWithNameAndProperties::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    MSLogWithProperties::encodeWithCoder(coder);
-    coder.encodeString(name, "name");
-}
-
-bool MSLogWithNameAndProperties::initWithCoder(platform::KeyedUnarchiver& coder) {
-    MSLogWithProperties::initWithCoder(coder);
-    name = coder.decodeString("name");
-    return !coder.failed();
-}
 
 // ---- event ----
 
@@ -45,32 +28,15 @@ const std::map<std::string, int>& MSEventLog::metadataTypeIdMapping() {
     return mapping;
 }
 
-platform::Value MSEventLog::serializeToDictionary() const {
-    auto dict = MSLogWithNameAndProperties::serializeToDictionary();
-    if (eventId) dict.set("id", *eventId);
-    if (typedProperties) dict.set("typedProperties", typedProperties->serializeToArray());
-    return dict;
+const MSFieldTable<MSEventLog>& MSEventLog::fields() {
+    static const auto& table = *new MSFieldTable<MSEventLog>{
+        {"id", &MSEventLog::eventId},
+        {"typedProperties", &MSEventLog::typedProperties, {.compared = false}},
+    };
+    return table;
 }
 
 bool MSEventLog::isValid() const { return MSLogWithNameAndProperties::isValid() && eventId; }
-
-bool MSEventLog::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSEventLog*>(&other);
-    return o && MSLogWithNameAndProperties::isEqual(other) && eventId == o->eventId;
-}
-
-void MSEventLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    MSLogWithNameAndProperties::encodeWithCoder(coder);
-    coder.encodeString(eventId, "id");
-    coder.encodeObject(typedProperties.get(), "typedProperties");
-}
-
-bool MSEventLog::initWithCoder(platform::KeyedUnarchiver& coder) {
-    MSLogWithNameAndProperties::initWithCoder(coder);
-    eventId = coder.decodeString("id");
-    typedProperties = coder.decodeObject<MSEventProperties>("typedProperties");
-    return !coder.failed();
-}
 
 // ---- Common Schema ----
 

@@ -10,21 +10,18 @@
 
 namespace quorvane {
 
-class MSLogWithNameAndProperties : public MSLogWithProperties {
+class MSLogWithNameAndProperties : public MSFieldRecord<MSLogWithNameAndProperties, MSLogWithProperties> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> name;
 
     // The base keys, then "name" when present.
-    platform::Value serializeToDictionary() const override;
+    static const MSFieldTable<MSLogWithNameAndProperties>& fields();
     // A valid log with a name.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
-class MSEventLog : public MSLogWithNameAndProperties {
+class MSEventLog : public MSFieldRecord<MSEventLog, MSLogWithNameAndProperties> {
     MS_CODING_CLASS()
 public:
     MSEventLog() { type = "event"; }
@@ -36,13 +33,10 @@ public:
     static const std::map<std::string, int>& metadataTypeIdMapping();
 
     // The base keys, then "id" and "typedProperties" (one dictionary per property) when present.
-    platform::Value serializeToDictionary() const override;
+    // Typed properties are not compared.
+    static const MSFieldTable<MSEventLog>& fields();
     // A valid named log with an event id.
     bool isValid() const override;
-    // Typed properties are not compared.
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 
     // The base conversion with the event's name, its typed properties as the data properties
     // (a tree split at ".") and their type codes as the metadata extension. The event's own

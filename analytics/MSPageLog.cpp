@@ -4,8 +4,9 @@ namespace quorvane {
 
 const platform::ClassInfo MSPageLog::kClassInfo{"MSPageLog", &MSLogWithNameAndProperties::kClassInfo};
 
-bool MSPageLog::isEqual(const MSSerializableObject& other) const {
-    return dynamic_cast<const MSPageLog*>(&other) && MSLogWithNameAndProperties::isEqual(other);
+const MSFieldTable<MSPageLog>& MSPageLog::fields() {
+    static const auto& table = *new MSFieldTable<MSPageLog>{};
+    return table;
 }
 
 }  // namespace quorvane

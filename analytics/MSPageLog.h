@@ -5,11 +5,12 @@
 
 namespace quorvane {
 
-class MSPageLog : public MSLogWithNameAndProperties {
+class MSPageLog : public MSFieldRecord<MSPageLog, MSLogWithNameAndProperties> {
     MS_CODING_CLASS()
 public:
     MSPageLog() { type = "page"; }
-    bool isEqual(const MSSerializableObject& other) const override;
+    // No fields of its own: equal to logs of its class with equal base fields.
+    static const MSFieldTable<MSPageLog>& fields();
 };
 
 }  // namespace quorvane

@@ -4,8 +4,9 @@ namespace quorvane {
 
 const platform::ClassInfo MSStartSessionLog::kClassInfo{"MSStartSessionLog", &MSAbstractLog::kClassInfo};
 
-bool MSStartSessionLog::isEqual(const MSSerializableObject& other) const {
-    return dynamic_cast<const MSStartSessionLog*>(&other) && MSAbstractLog::isEqual(other);
+const MSFieldTable<MSStartSessionLog>& MSStartSessionLog::fields() {
+    static const auto& table = *new MSFieldTable<MSStartSessionLog>{};
+    return table;
 }
 
 }  // namespace quorvane

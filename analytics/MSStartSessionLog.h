@@ -5,11 +5,12 @@
 
 namespace quorvane {
 
-class MSStartSessionLog : public MSAbstractLog, public MSNoAutoAssignSessionIdLog {
+class MSStartSessionLog : public MSFieldRecord<MSStartSessionLog, MSAbstractLog>, public MSNoAutoAssignSessionIdLog {
     MS_CODING_CLASS()
 public:
     MSStartSessionLog() { type = "startSession"; }
-    bool isEqual(const MSSerializableObject& other) const override;
+    // No fields of its own: equal to logs of its class with equal base fields.
+    static const MSFieldTable<MSStartSessionLog>& fields();
 };
 
 }  // namespace quorvane

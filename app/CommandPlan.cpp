@@ -356,6 +356,8 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
                     std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +
                     std::to_string(c.appleDeleted) + " deleted; " + std::to_string(c.photosMoved) +
                     " photos moved; " + std::to_string(c.failures) + " failed");
+    if (run)
+        for (const auto& warning : run->result().warnings) console.error("warning: " + warning);
     return code;
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "platform/crash/TaskMemory.h"
 
 using namespace quorvane;

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "telemetry/MSChannelGroup.h"
@@ -109,7 +110,57 @@ void BM_PlainBatchedInsert(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kLogs);
 }
 
+// Resident memory of the process now, in bytes.
+double residentBytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A burst of 100,000 enqueues while nothing is stored (the logs queue is held): the logs waiting
+// stay within the store's default bound (10 MiB of stored text), the oldest giving way. Reports
+// the growth of resident memory over the burst and how many logs were dropped.
+void BM_EnqueueBurstMemory(benchmark::State& state) {
+    constexpr int kBurst = 100000;
+    auto storage = std::make_shared<MSLogDBStorage>(benchFile("burst.sqlite"));
+    auto ingestion = MSRevAzezarIngestion::make("https://127.0.0.1:9", "secret", "install");
+    auto group = MSChannelGroup::make(ingestion, storage);
+    auto counter = std::make_shared<Counter>();
+    group->addDelegate(counter);
+    auto unit = group->addChannelUnitWithConfiguration(
+        MSChannelUnitConfiguration::initWithGroupId("Burst", 1, 1e9, size_t(1) << 40, 1));
+    unit->pauseWithIdentifyingObject(&state);
+    double growth = 0;
+    int total = 0;
+    for (auto _ : state) {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+        group->logsQueue()->async([&] {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return open; });
+        });
+        const double before = residentBytes();
+        for (int i = 0; i < kBurst; ++i) unit->enqueueItem(makeLog(i));
+        growth = std::max(growth, residentBytes() - before);
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        cv.notify_all();
+        total += kBurst;
+        counter->waitFor(total);
+        state.PauseTiming();
+        storage->deleteLogsWithGroupId("Burst");
+        state.ResumeTiming();
+    }
+    state.counters["rss_growth_MB"] = growth / 1e6;
+    state.counters["dropped"] = double(unit->droppedLogCount()) / double(state.iterations());
+}
+
 BENCHMARK(BM_ChannelUnitEnqueue)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EnqueueBurstMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_PlainBatchedInsert)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 namespace quorvane {
 
-using crashes_detail::encodeList;
-using crashes_detail::listsEqual;
-using crashes_detail::serializeList;
 using platform::Value;
 
 const platform::ClassInfo MSStackFrame::kClassInfo{"MSStackFrame", &MSKeyedRecord::kClassInfo};
@@ -22,78 +19,33 @@ const std::vector<MSKeyedRecord::Field>& MSStackFrame::fieldList() const {
 
 // ---- MSException ----
 
-Value MSException::serializeToDictionary() const {
-    auto dict = Value::dictionary();
-    if (type) dict.set("type", *type);
-    if (message) dict.set("message", *message);
-    if (stackTrace) dict.set("stackTrace", *stackTrace);
-    if (wrapperSdkName) dict.set("wrapperSdkName", *wrapperSdkName);
-    if (frames) dict.set("frames", serializeList(*frames));
-    if (innerExceptions) dict.set("innerExceptions", serializeList(*innerExceptions));
-    return dict;
+const MSFieldTable<MSException>& MSException::fields() {
+    static const auto& table = *new MSFieldTable<MSException>{
+        {"type", &MSException::type},
+        {"message", &MSException::message},
+        {"stackTrace", &MSException::stackTrace},
+        {"frames", &MSException::frames},
+        {"innerExceptions", &MSException::innerExceptions},
+        {"wrapperSdkName", &MSException::wrapperSdkName, {.jsonBefore = "frames"}},
+    };
+    return table;
 }
 
 bool MSException::isValid() const { return type && frames && !frames->empty(); }
 
-bool MSException::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSException*>(&other);
-    return o && type == o->type && wrapperSdkName == o->wrapperSdkName && message == o->message &&
-           listsEqual(frames, o->frames) && listsEqual(innerExceptions, o->innerExceptions) &&
-           stackTrace == o->stackTrace;
-}
-
-void MSException::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeString(type, "type");
-    coder.encodeString(message, "message");
-    coder.encodeString(stackTrace, "stackTrace");
-    encodeList(coder, frames, "frames");
-    encodeList(coder, innerExceptions, "innerExceptions");
-    coder.encodeString(wrapperSdkName, "wrapperSdkName");
-}
-
-bool MSException::initWithCoder(platform::KeyedUnarchiver& coder) {
-    type = coder.decodeString("type");
-    message = coder.decodeString("message");
-    stackTrace = coder.decodeString("stackTrace");
-    frames = coder.decodeObjects<MSStackFrame>("frames");
-    innerExceptions = coder.decodeObjects<MSException>("innerExceptions");
-    wrapperSdkName = coder.decodeString("wrapperSdkName");
-    return !coder.failed();
-}
-
 // ---- MSThread ----
 
-Value MSThread::serializeToDictionary() const {
-    auto dict = Value::dictionary();
-    if (threadId) dict.set("id", *threadId);
-    if (name) dict.set("name", *name);
-    if (frames) dict.set("frames", serializeList(*frames));
-    if (exception) dict.set("exception", exception->serializeToDictionary());
-    return dict;
+const MSFieldTable<MSThread>& MSThread::fields() {
+    static const auto& table = *new MSFieldTable<MSThread>{
+        {"id", &MSThread::threadId},
+        {"name", &MSThread::name},
+        {"frames", &MSThread::frames},
+        {"exception", &MSThread::exception},
+    };
+    return table;
 }
 
 bool MSThread::isValid() const { return threadId && frames && !frames->empty(); }
-
-bool MSThread::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSThread*>(&other);
-    return o && threadId == o->threadId && name == o->name && listsEqual(frames, o->frames) &&
-           msObjectsEqual(exception, o->exception);
-}
-
-void MSThread::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeInt64(threadId, "id");
-    coder.encodeString(name, "name");
-    encodeList(coder, frames, "frames");
-    coder.encodeObject(exception.get(), "exception");
-}
-
-bool MSThread::initWithCoder(platform::KeyedUnarchiver& coder) {
-    threadId = coder.decodeInt64("id");
-    name = coder.decodeString("name");
-    frames = coder.decodeObjects<MSStackFrame>("frames");
-    exception = coder.decodeObject<MSException>("exception");
-    return !coder.failed();
-}
 
 // ---- MSBinary ----
 

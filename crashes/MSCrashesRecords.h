@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "telemetry/MSSerializableObject.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
@@ -28,7 +28,7 @@ protected:
 };
 
 // An exception with its type, message, frames and the exceptions that caused it.
-class MSException : public MSSerializableObject {
+class MSException : public MSFieldRecord<MSException, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> type;
@@ -38,17 +38,15 @@ public:
     std::optional<std::vector<std::shared_ptr<MSException>>> innerExceptions;
     std::optional<std::string> wrapperSdkName;
 
-    // "type", "message", "stackTrace", "wrapperSdkName", "frames", "innerExceptions".
-    platform::Value serializeToDictionary() const override;
+    // JSON: "type", "message", "stackTrace", "wrapperSdkName", "frames", "innerExceptions"; the
+    // archive keeps "wrapperSdkName" last.
+    static const MSFieldTable<MSException>& fields();
     // A type and at least one frame.
     bool isValid() const;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // One thread of a crashed process; the crashed thread may carry the exception that ended it.
-class MSThread : public MSSerializableObject {
+class MSThread : public MSFieldRecord<MSThread, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<int64_t> threadId;
@@ -58,12 +56,9 @@ public:
     std::shared_ptr<MSException> exception;
 
     // "id", "name", "frames", "exception".
-    platform::Value serializeToDictionary() const override;
+    static const MSFieldTable<MSThread>& fields();
     // An id and at least one frame.
     bool isValid() const;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // One binary image loaded in the crashed process.
@@ -97,37 +92,5 @@ private:
         setField(key, v ? platform::Value(static_cast<int64_t>(*v)) : platform::Value());
     }
 };
-
-// Helpers shared by the records and logs of crash reporting.
-namespace crashes_detail {
-
-template <class T>
-bool listsEqual(const std::optional<std::vector<std::shared_ptr<T>>>& a,
-                const std::optional<std::vector<std::shared_ptr<T>>>& b) {
-    if (!a || !b) return !a && !b;
-    if (a->size() != b->size()) return false;
-    for (size_t i = 0; i < a->size(); ++i)
-        if (!msObjectsEqual((*a)[i], (*b)[i])) return false;
-    return true;
-}
-
-template <class T>
-platform::Value serializeList(const std::vector<std::shared_ptr<T>>& list) {
-    auto out = platform::Value::array();
-    for (const auto& e : list) out.append(e ? e->serializeToDictionary() : platform::Value::dictionary());
-    return out;
-}
-
-template <class T>
-void encodeList(platform::KeyedArchiver& coder, const std::optional<std::vector<std::shared_ptr<T>>>& list,
-                std::string_view key) {
-    if (!list) return;
-    std::vector<std::shared_ptr<const platform::Coding>> objects;
-    for (const auto& e : *list)
-        if (e) objects.push_back(e);
-    coder.encodeObjects(objects, key);
-}
-
-}  // namespace crashes_detail
 
 }  // namespace quorvane

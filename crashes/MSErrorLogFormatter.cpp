@@ -11,6 +11,8 @@
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSRevAzezar.h"
+#include "telemetry/MSSessionContext.h"
+#include "telemetry/MSUserIdContext.h"
 
 namespace quorvane {
 
@@ -388,9 +390,16 @@ std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReport(co
     log->appLaunchTimestamp = getAppLaunchTimeFromReport(report);
 
     // A whole number of seconds means the clock gave no fraction: the crash came within that second.
+    // Its end is capped just before this run read its histories (session, user id, device): what
+    // this run recorded, when it started within the crash's second, is not the crashed run's.
     platform::Date crashTime = getCrashTimeFromReport(report);
     const double since1970 = crashTime.timeIntervalSince1970();
-    if (std::isfinite(since1970) && std::trunc(since1970) == since1970) crashTime = crashTime.addingTimeInterval(0.999);
+    if (std::isfinite(since1970) && std::trunc(since1970) == since1970) {
+        const platform::Date thisRun = std::min({MSSessionContext::sharedInstance().historyLoadedAt(),
+                                                 MSUserIdContext::sharedInstance().historyLoadedAt(),
+                                                 MSDeviceTracker::sharedInstance().historyLoadedAt()});
+        crashTime = std::max(crashTime, std::min(crashTime.addingTimeInterval(0.999), thisRun.addingTimeInterval(-0.001)));
+    }
     log->timestamp = crashTime;
 
     for (const auto& image : report.images()) {

@@ -16,7 +16,7 @@
 namespace quorvane {
 
 // The identity of an error and of the process and thread it struck. Sets no log type.
-class MSAbstractErrorLog : public MSLogWithProperties {
+class MSAbstractErrorLog : public MSFieldRecord<MSAbstractErrorLog, MSLogWithProperties> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> errorId;
@@ -35,16 +35,13 @@ public:
     // The base keys, then "id", "processId", "processName", "parentProcessId",
     // "parentProcessName", "errorThreadId", "errorThreadName" when present, "fatal" always,
     // "appLaunchTimestamp" and "architecture" when present.
-    platform::Value serializeToDictionary() const override;
+    static const MSFieldTable<MSAbstractErrorLog>& fields();
     // A valid base log with an error id, a process id and a process name.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // The log of one crash.
-class MSAppleErrorLog : public MSAbstractErrorLog, public MSNoAutoAssignSessionIdLog {
+class MSAppleErrorLog : public MSFieldRecord<MSAppleErrorLog, MSAbstractErrorLog>, public MSNoAutoAssignSessionIdLog {
     MS_CODING_CLASS()
 public:
     MSAppleErrorLog() { type = "appleError"; }
@@ -63,17 +60,15 @@ public:
     std::optional<std::map<std::string, std::string>> registers;
     std::shared_ptr<MSException> exception;
 
-    platform::Value serializeToDictionary() const override;
+    // The base keys, then the fields above in order, each when present.
+    static const MSFieldTable<MSAppleErrorLog>& fields();
     // A valid error log with the primary architecture, the application path and the three
     // operating-system exception texts; threads, binaries, registers and exception are not looked at.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // An error the application caught and reports without crashing.
-class MSHandledErrorLog : public MSLogWithProperties {
+class MSHandledErrorLog : public MSFieldRecord<MSHandledErrorLog, MSLogWithProperties> {
     MS_CODING_CLASS()
 public:
     MSHandledErrorLog() { type = "handledError"; }
@@ -82,16 +77,13 @@ public:
     std::shared_ptr<MSException> exception;
 
     // The base keys, then "id" and "exception".
-    platform::Value serializeToDictionary() const override;
+    static const MSFieldTable<MSHandledErrorLog>& fields();
     // A valid base log with an error id and an exception (whatever the exception holds).
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // A text or binary attachment of one error report, sent as a log of its own.
-class MSErrorAttachmentLog : public MSAbstractLog {
+class MSErrorAttachmentLog : public MSFieldRecord<MSErrorAttachmentLog, MSAbstractLog> {
     MS_CODING_CLASS()
 public:
     // A new attachment id (upper-case UUID text).
@@ -114,12 +106,9 @@ public:
     std::optional<platform::Bytes> data;
 
     // The base keys, then "id", "errorId", "contentType", "fileName" and "data" (Base64, one line).
-    platform::Value serializeToDictionary() const override;
+    static const MSFieldTable<MSErrorAttachmentLog>& fields();
     // A valid base log with an error id, an attachment id, data and a content type.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 // The summary of one error handed to the application's callbacks. Never serialised or compared.

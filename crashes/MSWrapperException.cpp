@@ -13,31 +13,13 @@ namespace quorvane {
 
 const platform::ClassInfo MSWrapperException::kClassInfo{"MSWrapperException", &MSSerializableObject::kClassInfo};
 
-platform::Value MSWrapperException::serializeToDictionary() const {
-    auto dict = platform::Value::dictionary();
-    if (modelException) dict.set("modelException", modelException->serializeToDictionary());
-    if (processId) dict.set("processId", *processId);
-    if (exceptionData) dict.set("exceptionData", platform::Value(*exceptionData));
-    return dict;
-}
-
-bool MSWrapperException::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSWrapperException*>(&other);
-    return o && msObjectsEqual(modelException, o->modelException) && exceptionData == o->exceptionData &&
-           processId == o->processId;
-}
-
-void MSWrapperException::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeObject(modelException.get(), "modelException");
-    coder.encodeBytes(exceptionData, "exceptionData");
-    coder.encodeInt64(processId, "processId");
-}
-
-bool MSWrapperException::initWithCoder(platform::KeyedUnarchiver& coder) {
-    modelException = coder.decodeObject<MSException>("modelException");
-    exceptionData = coder.decodeBytes("exceptionData");
-    processId = coder.decodeInt64("processId");
-    return !coder.failed();
+const MSFieldTable<MSWrapperException>& MSWrapperException::fields() {
+    static const auto& table = *new MSFieldTable<MSWrapperException>{
+        {"modelException", &MSWrapperException::modelException},
+        {"exceptionData", &MSWrapperException::exceptionData},
+        {"processId", &MSWrapperException::processId, {.jsonBefore = "exceptionData"}},
+    };
+    return table;
 }
 
 namespace {

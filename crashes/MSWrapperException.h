@@ -17,18 +17,16 @@
 
 namespace quorvane {
 
-class MSWrapperException : public MSSerializableObject {
+class MSWrapperException : public MSFieldRecord<MSWrapperException, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::shared_ptr<MSException> modelException;  // the wrapper's exception
     std::optional<platform::Bytes> exceptionData;  // opaque to crash reporting
     std::optional<int64_t> processId;
 
-    // "modelException", "processId", "exceptionData", each when present.
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // JSON: "modelException", "processId", "exceptionData", each when present; the archive keeps
+    // "processId" last.
+    static const MSFieldTable<MSWrapperException>& fields();
 };
 
 // Storage of wrapper exceptions in "crasheswrapperexceptions" under the storage folder, one file

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzChildTarget.h"
 

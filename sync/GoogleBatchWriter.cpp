@@ -68,9 +68,15 @@ bool GoogleBatchWriter::isNetworkError(const Error& error) {
     }
 }
 
+bool GoogleBatchWriter::isUnavailableError(const Error& error) {
+    if (error.domain != QNSessionFetcherStatusDomain && error.domain != kGDataServiceErrorDomain) return false;
+    return error.code == 429 || (error.code >= 500 && error.code <= 599);
+}
+
 void GoogleBatchWriter::start(std::vector<GoogleBatchOperation> operations, Progress progress, Finished finished) {
     operations_ = std::move(operations);
     outcomes_.assign(operations_.size(), GoogleBatchOutcome());
+    answerLost_.assign(operations_.size(), false);
     progress_ = std::move(progress);
     finishedCallback_ = std::move(finished);
     for (size_t i = 0; i < operations_.size(); ++i) {
@@ -90,7 +96,11 @@ void GoogleBatchWriter::cancel() {
     stopping_ = true;
     if (pauseTimer_) pauseTimer_->invalidate();
     pauseTimer_.reset();
-    finishIfDone();
+    // On a turn of its own: the finished callback never runs inside the caller's cancel().
+    std::weak_ptr<GoogleBatchWriter> weak = weak_from_this();
+    platform::RunLoop::main()->post([weak] {
+        if (auto self = weak.lock()) self->finishIfDone();
+    });
 }
 
 void GoogleBatchWriter::pump() {
@@ -148,12 +158,15 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
             if (!stoppedBy_) stoppedBy_ = error;
             stopping_ = true;
         }
+        const bool lost = mayHaveBeenCarriedOut(*error);
         for (size_t index : sent) {
             outcomes_[index].status = 0;
             outcomes_[index].reason = error->localizedDescription();
+            if (lost) answerLost_[index] = true;
         }
-    } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object); feed && feed->entries()) {
-        for (const auto& answer : *feed->entries()) {
+    } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object)) {
+        std::vector<bool> answered(sent.size(), false);
+        for (const auto& answer : feed->entries() ? *feed->entries() : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
             auto id = answer->batchID();
             auto status = answer->batchStatus();
             if (!id || !status || !status->code()) continue;
@@ -162,9 +175,16 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
                 !std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
                 continue;
             size_t index = size_t(std::stoull(*text));
-            if (std::find(sent.begin(), sent.end(), index) == sent.end()) continue;
+            auto at = std::find(sent.begin(), sent.end(), index);
+            if (at == sent.end()) continue;
+            answered[size_t(at - sent.begin())] = true;
             settle(index, *status->code(), status->reason(), answer);
         }
+        // An entry the answer leaves out may have been carried out all the same.
+        for (size_t k = 0; k < sent.size(); ++k)
+            if (!answered[k]) answerLost_[sent[k]] = true;
+    } else {
+        for (size_t index : sent) answerLost_[index] = true;  // an answer that is no feed tells nothing
     }
     // Whatever this request sent and did not settle waits for the next round.
     if (progress_) progress_(answered_, operations_.size());
@@ -188,11 +208,64 @@ void GoogleBatchWriter::settle(size_t index, int32_t status, std::optional<std::
     }
 }
 
+bool GoogleBatchWriter::mayHaveBeenCarriedOut(const Error& error) {
+    if (error.domain == QNSessionFetcherStatusDomain || error.domain == kGDataServiceErrorDomain) {
+        return error.code == 408 || error.code == 429 || (error.code >= 500 && error.code <= 599);
+    }
+    // A request that never left (no connection) was not carried out; any other failure may
+    // have come after the provider read it.
+    return !(error.domain == platform::kURLErrorDomain &&
+             (error.code == platform::kURLErrorCannotFindHost || error.code == platform::kURLErrorCannotConnectToHost ||
+              error.code == platform::kURLErrorDNSLookupFailed || error.code == platform::kURLErrorNotConnectedToInternet));
+}
+
+bool GoogleBatchWriter::findLostInsertions() {
+    std::vector<size_t> lost;
+    for (size_t i = 0; i < outcomes_.size(); ++i) {
+        if (answerLost_[i] && outcomes_[i].state == GoogleBatchOutcome::State::NotSent &&
+            operations_[i].kind == GoogleBatchKind::Insert)
+            lost.push_back(i);
+    }
+    if (lost.empty()) return false;
+    auto giveUp = [this](const std::vector<size_t>& indexes) {
+        for (size_t i : indexes) {
+            outcomes_[i].state = GoogleBatchOutcome::State::Failed;
+            outcomes_[i].reason = "its answer was lost and what the provider holds could not be found: not sent again";
+            ++answered_;
+        }
+    };
+    if (stopping_ || !options_.findInserted) {
+        giveUp(lost);
+        return false;
+    }
+    std::vector<std::shared_ptr<GDataEntryBase>> entries;
+    for (size_t i : lost) entries.push_back(operations_[i].entry);
+    finding_ = true;
+    std::weak_ptr<GoogleBatchWriter> weak = weak_from_this();
+    options_.findInserted(entries, [weak, lost, giveUp](Options::Found found) {
+        auto self = weak.lock();
+        if (!self || !self->finding_) return;
+        self->finding_ = false;
+        if (!found || found->size() != lost.size()) {
+            giveUp(lost);
+        } else {
+            for (size_t k = 0; k < lost.size(); ++k) {
+                if ((*found)[k]) self->settle(lost[k], 201, std::string("found at the provider"), (*found)[k]);
+                else self->answerLost_[lost[k]] = false;  // not there: safe to send again
+            }
+        }
+        self->finishIfDone();
+    });
+    return true;
+}
+
 bool GoogleBatchWriter::startNextRound() {
     if (stopping_ || round_ >= options_.maxRounds) return false;
     std::vector<size_t> again;
     for (size_t i = 0; i < outcomes_.size(); ++i)
-        if (outcomes_[i].state == GoogleBatchOutcome::State::NotSent && outcomes_[i].rounds > 0) again.push_back(i);
+        if (outcomes_[i].state == GoogleBatchOutcome::State::NotSent && outcomes_[i].rounds > 0 &&
+            !(answerLost_[i] && operations_[i].kind == GoogleBatchKind::Insert))
+            again.push_back(i);
     if (again.empty()) return false;
     queue_ = std::move(again);
     queueHead_ = 0;
@@ -201,8 +274,9 @@ bool GoogleBatchWriter::startNextRound() {
 }
 
 void GoogleBatchWriter::finishIfDone() {
-    if (finished_ || inFlight_ > 0) return;
+    if (finished_ || inFlight_ > 0 || finding_) return;
     if (!stopping_ && queueHead_ < queue_.size()) return;
+    if (findLostInsertions()) return;  // comes back here once answered
     if (startNextRound()) {
         pump();
         return;
@@ -217,7 +291,11 @@ void GoogleBatchWriter::finishIfDone() {
     auto finished = std::move(finishedCallback_);
     finishedCallback_ = nullptr;
     progress_ = nullptr;
-    if (finished) finished(outcomes_, stoppedBy_);
+    // The callback may let go of the last reference to this writer: it gets copies.
+    auto keep = shared_from_this();
+    const auto outcomes = outcomes_;
+    const auto stoppedBy = stoppedBy_;
+    if (finished) finished(outcomes, stoppedBy);
 }
 
 }  // namespace quorvane

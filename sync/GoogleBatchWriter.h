@@ -11,6 +11,11 @@
 //     once: sending the same ETag again cannot succeed, and the next run reads the entry afresh;
 //   - anything else, an entry the answer leaves out, and every entry of a request that failed as
 //     a whole, is sent again in the next round, for at most `maxRounds` rounds.
+// An insertion is never sent again blindly when the provider may have carried it out: when the
+// answer that would tell was lost (the request failed with a 5xx, 408 or 429 status or on the
+// network, or the answer left the entry out), `findInserted` is asked first what the provider
+// holds. What it finds is the insertion's confirmation; only what it finds missing is sent again.
+// Without that hook, or when it cannot tell, such an insertion ends Failed and is not repeated.
 // A failure that no resending can mend (authorization refused, the network gone: timed out,
 // connection lost, offline, host unreachable) stops the writer: nothing more is sent, the
 // requests in flight finish, and the finished callback gets that error. cancel() stops the same
@@ -61,6 +66,12 @@ public:
         size_t maxInFlight = 2;
         double pauseSeconds = 0;
         int32_t maxRounds = 10;
+        // Given the entries of insertions whose answers were lost, answers for each the entry the
+        // provider holds for it, or nullptr when it holds none; nullopt when it cannot tell.
+        using Found = std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>;
+        std::function<void(const std::vector<std::shared_ptr<GDataEntryBase>>& entries,
+                           std::function<void(Found found)> answer)>
+            findInserted;
     };
     enum class FeedKind { Contacts, Groups };
 
@@ -82,6 +93,9 @@ public:
     // (401, 403, or 400 "invalid_grant" from the token endpoint) or the network gone.
     static bool isAuthorizationError(const platform::Error& error);
     static bool isNetworkError(const platform::Error& error);
+    // Whether the provider answered that it cannot serve now (a 5xx status, or 429 too many
+    // requests): like the network gone, safe to try again later.
+    static bool isUnavailableError(const platform::Error& error);
 
     size_t requestsSent() const { return requestsSent_; }
 
@@ -96,6 +110,10 @@ private:
     void settle(size_t index, int32_t status, std::optional<std::string> reason,
                 std::shared_ptr<GDataEntryBase> answer);
     bool startNextRound();
+    // Asks findInserted about the insertions whose answers were lost; true while it is asked.
+    bool findLostInsertions();
+    // Whether a request that failed as a whole may have been carried out.
+    static bool mayHaveBeenCarriedOut(const platform::Error& error);
     void finishIfDone();
 
     std::shared_ptr<GDataServiceGoogleContact> service_;
@@ -112,6 +130,8 @@ private:
     int32_t round_ = 0;
     double lastSend_ = -1e300;    // monotonic seconds
     size_t requestsSent_ = 0;
+    std::vector<bool> answerLost_;  // per operation: sent, and its outcome unknown
+    bool finding_ = false;          // findInserted is being asked
     bool stopping_ = false;
     bool finished_ = false;
     std::optional<platform::Error> stoppedBy_;

@@ -128,6 +128,8 @@ public:
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
     std::optional<std::string> truncateString(const std::optional<std::string>& s, int32_t maxLength);
+    // The (original, kept) lengths of the values truncateString cut since it was last emptied.
+    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
     std::optional<std::string> truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s);
     static constexpr int32_t kDefaultMaxGoogleLength = 1024;
     // Trimmed at both ends of whitespace, newline and control characters; nil for nil.
@@ -229,7 +231,7 @@ public:
     // The day of an event's start as written; nil when it gives none.
     std::optional<platform::DateComponents> getDayWithGoogleEvent(const GDataContactEvent& event);
 
-    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp) =====
+    // ===== Google to local conversion (QuorvaneModelGoogleToLocal.cpp; the fields: ContactFieldTable) =====
     // Writes the Google contact into the local contact field by field, the reverse of
     // updateGoogleContact: names with their phonetic readings, nickname, the organisation (each
     // of name, title and department from the first Google organisation that has it), note,
@@ -407,7 +409,8 @@ public:
     // mAccountStore, made at first use.
     platform::ACAccountStore& accountStore();
 
-    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp) =====
+    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp; the fields:
+    // ContactFieldTable) =====
     // The downloaded Google groups feed; nil before the first download.
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
     // Local contact identifier -> the names of the local groups that hold the contact.
@@ -585,7 +588,7 @@ public:
     static constexpr size_t kExchangeMaxIMAddresses = 3;
     static constexpr size_t kExchangeMaxDates = 1;
 
-    // ===== Local to Google conversion (QuorvaneModelConversion.cpp) =====
+    // ===== Local to Google conversion (QuorvaneModelConversion.cpp; the fields: ContactFieldTable) =====
     // Set by the conversion when a converted contact (or a newly created one) has a photo to upload.
     bool mHasABPhotosToSubmit = false;
     bool mHasABPhotosToSubmitForNewRecord = false;
@@ -777,6 +780,15 @@ public:
     std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
     std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
     std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
+    // contact (localRecordOfGoogleContact).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
+    // Every Google contact this engine makes carries the identifier of the local contact it was
+    // made from, in an extended property of this name, so that an entry whose creation was never
+    // confirmed (its answer lost, the run stopped) is found and paired instead of made again.
+    static constexpr const char* kLocalRecordPropertyName = "quorvane-local-record";
+    static void tagWithLocalRecord(GDataEntryContact& entry, const std::string& localID);
+    static std::optional<std::string> localRecordOfGoogleContact(const GDataEntryContact& entry);
     // Identifiers of the Google groups that pass the group filter.
     std::unordered_set<std::string> mSelectedGroupURLDict;
     // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query

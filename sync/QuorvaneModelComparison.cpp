@@ -1,5 +1,7 @@
-// Field-by-field comparison of a paired local and Google contact, the has-a-name tests of the
-// empty-contact filter and the group names a run must create before it writes contacts.
+// Field-by-field comparison of a paired local and Google contact (the fields are the rows of
+// ContactFieldTable; the group memberships are compared here), the three list comparisons, the
+// has-a-name tests of the empty-contact filter and the group names a run must create before it
+// writes contacts.
 //
 // Every list comparison checks the counts first and then places each local entry on a Google
 // entry not yet taken; the first local entry without a partner makes the lists differ. Each
@@ -10,6 +12,7 @@
 #include "gdata/GDataEntryContent.h"
 #include "gdata/GDataTextConstruct.h"
 #include "platform/foundation/Log.h"
+#include "sync/ContactFieldTable.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/QuorvaneModel.h"
 
@@ -19,24 +22,6 @@ namespace {
 
 constexpr const char* kSystemGroupPrefix = "System Group: ";
 constexpr const char* kMyContactsGroupName = "My Contacts";
-
-// One-to-one placement of localCount entries on googleCount entries: true when every local entry
-// finds a Google entry, not taken before, that matches(localIndex, googleIndex).
-template <typename Matches>
-bool placeAll(size_t localCount, size_t googleCount, Matches matches) {
-    std::vector<bool> used(googleCount, false);
-    for (size_t i = 0; i < localCount; ++i) {
-        bool placed = false;
-        for (size_t j = 0; j < googleCount; ++j) {
-            if (used[j] || !matches(i, j)) continue;
-            used[j] = true;
-            placed = true;
-            break;
-        }
-        if (!placed) return false;
-    }
-    return true;
-}
 
 template <class T>
 std::optional<std::string> nameText(const std::shared_ptr<T>& element) {
@@ -227,178 +212,10 @@ bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr&
         return true;
     };
 
-    // Name parts, their phonetic readings and the nickname.
-    auto name = google->name();
-    auto givenElement = name ? name->givenName() : nullptr;
-    auto additionalElement = name ? name->additionalName() : nullptr;
-    auto familyElement = name ? name->familyName() : nullptr;
-    if (stringsDifferWithString1(apple->givenName(), nameText(givenElement)) ||
-        stringsDifferWithString1(apple->familyName(), nameText(familyElement)) ||
-        stringsDifferWithString1(apple->middleName(), nameText(additionalElement)) ||
-        stringsDifferWithString1(apple->namePrefix(), name ? name->namePrefix() : std::nullopt) ||
-        stringsDifferWithString1(apple->nameSuffix(), name ? name->nameSuffix() : std::nullopt)) {
-        return differ(ContactDifferenceName);
-    }
-    auto phoneticDiffers = [&](const std::string& part, const std::string& phonetic,
-                               const std::shared_ptr<GDataNameElement>& element) {
-        return stringsDifferWithString1(getWrittenPhoneticName(part, phonetic),
-                                        getWrittenPhoneticName(nameText(element), nameYomi(element)));
-    };
-    if (phoneticDiffers(apple->givenName(), apple->phoneticGivenName(), givenElement) ||
-        phoneticDiffers(apple->middleName(), apple->phoneticMiddleName(), additionalElement) ||
-        phoneticDiffers(apple->familyName(), apple->phoneticFamilyName(), familyElement)) {
-        return differ(ContactDifferenceName);
-    }
-    if (stringsDifferWithString1(apple->nickname(), google->nickname())) return differ(ContactDifferenceName);
-
-    // E-mail addresses.
-    {
-        const auto local = getWrittenAppleEmails(*apple);
-        const auto remote = getWrittenGoogleEmails(*google);
-        if (local.size() != remote.size()) return differ(ContactDifferenceEmail);
-        std::vector<GmailLabelInfo> labels;
-        for (const auto& labeled : local) labels.push_back(convertToGoogleEmailLabelWithAppleLabel(labeled.label()));
-        if (!placeAll(local.size(), remote.size(), [&](size_t i, size_t j) {
-                const auto& g = remote[j];
-                return g && stringsEqualWithString1(g->rel(), labels[i].rel) &&
-                       stringsEqualWithString1(g->label(), labels[i].label) &&
-                       stringsEqualWithString1(g->address(), local[i].value());
-            })) {
-            return differ(ContactDifferenceEmail);
-        }
-    }
-
-    // Phone numbers.
-    {
-        const auto local = getWrittenApplePhones(*apple);
-        const auto remote = getWrittenGooglePhones(*google);
-        if (local.size() != remote.size()) return differ(ContactDifferencePhone);
-        std::vector<GmailLabelInfo> labels;
-        for (const auto& labeled : local) labels.push_back(convertToGooglePhoneLabelWithAppleLabel(labeled.label()));
-        if (!placeAll(local.size(), remote.size(), [&](size_t i, size_t j) {
-                const auto& g = remote[j];
-                return g && stringsEqualWithString1(g->rel(), labels[i].rel) &&
-                       stringsEqualWithString1(g->label(), labels[i].label) &&
-                       phoneNumbersEqualWithString1(g->stringValue(), local[i].value().stringValue);
-            })) {
-            return differ(ContactDifferencePhone);
-        }
-    }
-
-    if (contactPostalAddressesDifferWithAppleContact(apple, google)) return differ(ContactDifferencePostalAddress);
-
-    // Birthday: the day only; a year-less birthday matches one stored with the no-year year.
-    if (datesDifferIgnoringTimeWithDateComponentsA(getWrittenAppleBirthday(*apple), getDayWithGoogleBirthday(*google))) {
-        return differ(ContactDifferenceBirthday);
-    }
-
-    // Web addresses.
-    {
-        const auto local = getWrittenAppleURLs(*apple);
-        const auto remote = getWrittenGoogleURLs(*google);
-        if (local.size() != remote.size()) return differ(ContactDifferenceURL);
-        std::vector<GmailLabelInfo> labels;
-        for (const auto& labeled : local) labels.push_back(convertToGoogleURLLabelWithAppleLabel(labeled.label()));
-        if (!placeAll(local.size(), remote.size(), [&](size_t i, size_t j) {
-                const auto& g = remote[j];
-                return g && stringsEqualWithString1(g->rel(), labels[i].rel) &&
-                       stringsEqualWithString1(g->label(), labels[i].label) &&
-                       stringsEqualWithString1(g->href(), local[i].value());
-            })) {
-            return differ(ContactDifferenceURL);
-        }
-    }
-
-    // Relations.
-    {
-        const auto& local = apple->contactRelations();
-        const auto remote = google->relations();
-        if (local.size() != remote.size()) return differ(ContactDifferenceRelation);
-        std::vector<GmailLabelInfo> labels;
-        for (const auto& labeled : local) labels.push_back(convertToGoogleRelationLabelWithAppleLabel(labeled.label()));
-        if (!placeAll(local.size(), remote.size(), [&](size_t i, size_t j) {
-                const auto& g = remote[j];
-                return g && stringsEqualWithString1(g->rel(), labels[i].rel) &&
-                       stringsEqualWithString1(g->label(), labels[i].label) &&
-                       stringsEqualWithString1(g->stringValue(), local[i].value().name);
-            })) {
-            return differ(ContactDifferenceRelation);
-        }
-    }
-
-    if (contactIMAddressesDifferWithAppleContact(apple, google)) return differ(ContactDifferenceIM);
-
-    // Events (dates other than the birthday).
-    {
-        const auto local = getWrittenAppleDates(*apple);
-        const auto remote = getWrittenGoogleEvents(*google);
-        if (local.size() != remote.size()) return differ(ContactDifferenceEvent);
-        std::vector<GmailLabelInfo> labels;
-        for (const auto& labeled : local) labels.push_back(convertToGoogleEventLabelWithAppleLabel(labeled.label()));
-        if (!placeAll(local.size(), remote.size(), [&](size_t i, size_t j) {
-                const auto& g = remote[j];
-                if (!g || !stringsEqualWithString1(g->rel(), labels[i].rel) ||
-                    !stringsEqualWithString1(g->label(), labels[i].label)) {
-                    return false;
-                }
-                return !datesDifferIgnoringTimeWithDateComponentsA(getDayWithGoogleEvent(*g), local[i].value());
-            })) {
-            return differ(ContactDifferenceEvent);
-        }
-    }
-
-    if (contactSocialProfilesDifferWithAppleContact(apple, actualApple, google)) {
-        return differ(ContactDifferenceSocialProfile);
-    }
-
-    // Note: line breaks do not count.
-    {
-        std::optional<std::string> localNote = apple->note();
-        auto content = google->content();
-        std::optional<std::string> remoteNote = content ? content->stringValue() : std::nullopt;
-        if (stringsDifferWithString1(localNote, remoteNote)) {
-            if (!remoteNote) return differ(ContactDifferenceNote);
-            auto withoutBreaks = [](std::string s) {
-                std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
-                return s;
-            };
-            if (stringsDifferWithString1(withoutBreaks(*localNote), withoutBreaks(*remoteNote))) {
-                return differ(ContactDifferenceNote);
-            }
-        }
-    }
-
-    // Organisation: every Google organisation field needs a local counterpart, and every local
-    // field an equal value in some Google organisation.
-    {
-        const std::string& orgName = apple->organizationName();
-        const std::string& jobTitle = apple->jobTitle();
-        const std::string& department = apple->departmentName();
-        const bool hasOrg = !stringEffectivelyEmptyWithString(orgName);
-        const bool hasTitle = !stringEffectivelyEmptyWithString(jobTitle);
-        const bool hasDept = !stringEffectivelyEmptyWithString(department);
-        const auto organizations = google->organizations();
-        if ((hasOrg || hasTitle || hasDept) && organizations.empty()) return differ(ContactDifferenceOrganization);
-        bool foundOrg = false, foundTitle = false, foundDept = false;
-        // One field of a Google organisation against its local counterpart; false means differ.
-        auto visit = [&](const std::optional<std::string>& remote, bool has, const std::string& local, bool& found) {
-            if (found || stringEffectivelyEmptyWithString(remote)) return true;
-            if (!has) return false;
-            found = stringsEqualWithString1(remote, local);
-            return true;
-        };
-        for (const auto& organization : organizations) {
-            if (!organization) continue;
-            if (!visit(organization->orgName(), hasOrg, orgName, foundOrg) ||
-                !visit(organization->orgTitle(), hasTitle, jobTitle, foundTitle) ||
-                !visit(organization->orgDepartment(), hasDept, department, foundDept)) {
-                return differ(ContactDifferenceOrganization);
-            }
-            if (foundOrg && foundTitle && foundDept) break;
-        }
-        if ((hasOrg && !foundOrg) || (hasTitle && !foundTitle) || (hasDept && !foundDept)) {
-            return differ(ContactDifferenceOrganization);
-        }
+    // The fields, in the table's order: the first that differs decides the code.
+    const ContactFieldCompare fields{*this, apple, actualApple, google};
+    for (const auto& row : contactFieldTable()) {
+        if (row.differs && row.differs(fields)) return differ(row.difference);
     }
 
     // Group membership counts only where the local account keeps groups.

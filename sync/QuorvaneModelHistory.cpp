@@ -7,6 +7,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
+#include "sync/ContentDigest.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/Utils.h"
 
@@ -172,6 +173,8 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
         in.googlePhotoETag = googlePhotoETag(google);
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
+        in.appleContentDigest = [apple] { return localContentDigest(*apple); };
+        in.googleContentDigest = [google] { return googleContentDigest(*google); };
     }
     return computeSyncStrategy(in);
 }
@@ -305,6 +308,9 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
             r->googleETag = s->mPreviousGoogleETag;
         }
         r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
+        // What each side holds now: the values written to it, or read from it when it was not written.
+        r->appleContentDigest = localContentDigest(*apple);
+        r->googleContentDigest = googleContentDigest(*google);
         store->insertSyncHistory(r);
     }
 

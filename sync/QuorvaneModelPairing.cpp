@@ -95,7 +95,20 @@ PairingIndex& QuorvaneModel::pairingIndex() {
     return *mPairingIndex;
 }
 
+void QuorvaneModel::tagWithLocalRecord(GDataEntryContact& entry, const std::string& localID) {
+    if (auto old = entry.extendedPropertyForName(kLocalRecordPropertyName)) entry.removeExtendedProperty(old);
+    entry.addExtendedProperty(GDataExtendedProperty::propertyWithName(kLocalRecordPropertyName, localID));
+}
+
+std::optional<std::string> QuorvaneModel::localRecordOfGoogleContact(const GDataEntryContact& entry) {
+    auto property = entry.extendedPropertyForName(kLocalRecordPropertyName);
+    auto value = property ? property->value() : std::nullopt;
+    if (!value || value->empty()) return std::nullopt;
+    return value;
+}
+
 void QuorvaneModel::preparePairingDicts() {
+    mGoogleContactsByLocalRecord.clear();
     mGoogleContactDict.clear();
     mExistingAppleContactDict.clear();
     mGoogleContactRecordIDsByHashName.clear();
@@ -115,6 +128,7 @@ void QuorvaneModel::preparePairingDicts() {
             auto id = g ? g->identifier() : std::nullopt;
             if (!id || id->empty()) continue;
             mGoogleContactDict[*id] = g;
+            if (auto local = localRecordOfGoogleContact(*g)) mGoogleContactsByLocalRecord.emplace(*local, g);
             auto hash = hashNameOfFacts(index.googleFacts(*g));
             if (hash.empty()) continue;
             auto& holders = googleByHash[hash];
@@ -161,6 +175,11 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
     auto candidate = [this](const GoogleContactPtr& g, const CNContactPtr& a) {
         return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g);
     };
+    // 1b. The Google contact made from this one, whose creation a run did not see confirmed.
+    if (auto made = mGoogleContactsByLocalRecord.find(apple->identifier());
+        made != mGoogleContactsByLocalRecord.end() && candidate(made->second, apple)) {
+        return made->second;
+    }
     // 2. The one Google contact of the same hash name.
     const auto facts = PairingIndex::factsOfAppleContact(*apple);
     if (auto hash = hashNameOfFacts(facts); !hash.empty()) {
@@ -187,6 +206,13 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
     auto candidate = [this](const CNContactPtr& a, const GoogleContactPtr& g) {
         return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a);
     };
+    // The local contact it was made from.
+    if (auto local = localRecordOfGoogleContact(*google)) {
+        if (auto found = mExistingAppleContactDict.find(*local); found != mExistingAppleContactDict.end() && found->second &&
+                                                                 candidate(found->second, google)) {
+            return found->second;
+        }
+    }
     const PairingIndex& index = pairingIndex();
     if (auto hash = hashNameOfFacts(index.googleFacts(*google)); !hash.empty()) {
         if (auto id = mAppleContactRecordIDsByHashName.find(hash);

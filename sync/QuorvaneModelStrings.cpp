@@ -9,7 +9,9 @@ std::optional<std::string> QuorvaneModel::truncateString(const std::optional<std
     const size_t limit = maxLength > 0 ? static_cast<size_t>(maxLength) : 0;
     if (platform::utf16Length(*s) <= limit) return s;
     // A cut inside a surrogate pair would leave half a character: keep the pair out instead.
-    return platform::utf16Prefix(*s, limit);
+    std::string kept = platform::utf16Prefix(*s, limit);
+    mTruncatedValues.emplace_back(platform::utf16Length(*s), platform::utf16Length(kept));
+    return kept;
 }
 
 std::optional<std::string> QuorvaneModel::truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s) {

@@ -8,6 +8,8 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Log.h"
 #include "platform/runloop/RunLoop.h"
+#include "sync/ContentDigest.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/GooglePhotoTransfer.h"
 #include "sync/QuorvaneModel.h"
 
@@ -141,7 +143,7 @@ bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
     if (!error) return false;
     if (QuorvaneModel::isGoogleAuthenticationError(error) || GoogleBatchWriter::isAuthorizationError(*error)) {
         stoppedWith_ = SyncRunOutcome::Auth;
-    } else if (GoogleBatchWriter::isNetworkError(*error)) {
+    } else if (GoogleBatchWriter::isNetworkError(*error) || GoogleBatchWriter::isUnavailableError(*error)) {
         stoppedWith_ = SyncRunOutcome::Network;
     } else {
         return false;
@@ -251,8 +253,11 @@ void SyncExecutor::createGoogleGroups() {
     if (!url && input_.groupsFeedURL) url = platform::URL::URLWithString(input_.groupsFeedURL->absoluteString() + "/batch");
     if (!url) return finish(SyncRunOutcome::MissingGroups, Error(kGDataServiceErrorDomain, -1));
     model_->appendStringToLog("Creating " + std::to_string(ops.size()) + " Google groups");
+    // A group whose answer was lost is not made again here: the next run's download shows it.
+    auto options = writerOptions();
+    options.findInserted = nullptr;
     writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Groups,
-                                      writerOptions());
+                                      options);
     auto self = shared_from_this();
     writer_->start(ops, nullptr, [self](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
         self->writer_.reset();
@@ -299,6 +304,35 @@ GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
     options.maxInFlight = 2;
     options.pauseSeconds = model_->mPauseBetweenGmailRequests;
     options.maxRounds = 10;
+    // A creation whose answer was lost is looked for among the provider's contacts by the local
+    // identifier it carries, in a whole download of the list, before it may be sent again.
+    std::weak_ptr<QuorvaneModel> weakModel = model_;
+    options.findInserted = [weakModel](const std::vector<std::shared_ptr<GDataEntryBase>>& entries,
+                                       std::function<void(GoogleBatchWriter::Options::Found)> answer) {
+        auto model = weakModel.lock();
+        auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+        if (!model || !url) return answer(std::nullopt);
+        model->appendStringToLog(std::to_string(entries.size()) +
+                                 " Google contacts were sent without an answer: looking for them before sending again");
+        GoogleFeedFetch::fetchContactFeed(
+            model->getGoogleContactService(), *url, nullptr,
+            [entries, answer](FetchedContactFeed fetched, std::optional<Error> error) {
+                if (error || !fetched.complete || !fetched.feed) return answer(std::nullopt);
+                std::map<std::string, std::shared_ptr<GDataEntryBase>> byLocal;
+                if (fetched.feed->entries())
+                    for (const auto& e : *fetched.feed->entries())
+                        if (auto c = std::dynamic_pointer_cast<GDataEntryContact>(e))
+                            if (auto local = QuorvaneModel::localRecordOfGoogleContact(*c)) byLocal.emplace(*local, c);
+                std::vector<std::shared_ptr<GDataEntryBase>> found;
+                for (const auto& e : entries) {
+                    auto c = std::dynamic_pointer_cast<GDataEntryContact>(e);
+                    auto local = c ? QuorvaneModel::localRecordOfGoogleContact(*c) : std::nullopt;
+                    auto it = local ? byLocal.find(*local) : byLocal.end();
+                    found.push_back(it == byLocal.end() ? nullptr : it->second);
+                }
+                answer(std::move(found));
+            });
+    };
     return options;
 }
 
@@ -343,6 +377,7 @@ void SyncExecutor::applyGoogle() {
             auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference
                                                         : model_->getAppleReferenceContactWithAppleContact(apple);
             auto groups = model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
+            model_->mTruncatedValues.clear();
             if (r->mGoogleContact) {
                 auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
                 if (!entry) continue;
@@ -352,9 +387,14 @@ void SyncExecutor::applyGoogle() {
             } else {
                 auto entry = model_->createGoogleContactWithAppleContact(reference, apple, r, groups);
                 if (!entry) continue;
+                QuorvaneModel::tagWithLocalRecord(*entry, apple->identifier());
                 r->mNewGoogleContact = entry;
                 ops.push_back({GoogleBatchKind::Insert, entry});
             }
+            for (const auto& [whole, kept] : model_->mTruncatedValues)
+                warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
+                     std::to_string(whole) + " characters of " + r->mDescription.value_or("a contact") +
+                     " goes to Google cut short, and the local contact keeps the whole value");
         }
         r->mSubmittedGmailUpdate = true;
         records.push_back(r);
@@ -395,6 +435,7 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                 if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
                     r->mGoogleContact = answer;
                     if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = answer;
+                    if (auto sent = std::dynamic_pointer_cast<GDataEntryContact>(ops[i].entry)) warnOfShortenedValues(*r, *sent, *answer);
                 }
                 bool created = ops[i].kind == GoogleBatchKind::Insert;
                 ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
@@ -417,6 +458,19 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
             case GoogleBatchOutcome::State::NotSent:
                 break;
         }
+    }
+}
+
+void SyncExecutor::warn(std::string warning) {
+    model_->appendStringToLog(warning);
+    result_.warnings.push_back(std::move(warning));
+}
+
+void SyncExecutor::warnOfShortenedValues(const NSSyncRecord& r, const GDataEntryContact& sent, const GDataEntryContact& kept) {
+    for (const auto& v : valuesShortenedByProvider(sent, kept)) {
+        warn("Google kept only " + std::to_string(v.keptLength) + " of the " + std::to_string(v.sentLength) +
+             " characters of the " + v.element + " of " + r.mDescription.value_or("a contact") +
+             ": the local contact keeps the whole value, and the two now differ");
     }
 }
 

@@ -76,6 +76,8 @@ struct SyncRunResult {
     SyncRunOutcome outcome = SyncRunOutcome::Ok;
     std::optional<platform::Error> error;
     SyncRunCounts counts;
+    // What the user should know although nothing failed (a value the provider shortened), also in the log.
+    std::vector<std::string> warnings;
     std::vector<SyncRunFailure> failed;
     int64_t runID = 0;  // the run's number in the run log (0: not recorded)
 };
@@ -141,9 +143,14 @@ private:
     void uploadNextPhoto();
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
+    // Logs the warning and keeps it in the result.
+    void warn(std::string warning);
+    // Logs and keeps a warning for each value the provider kept shorter than it was sent.
+    void warnOfShortenedValues(const NSSyncRecord& r, const GDataEntryContact& sent, const GDataEntryContact& kept);
     // Counts a record that could not be written, and keeps why.
     void recordFailure(const NSSyncRecordPtr& record, const char* side, std::string reason);
-    // Ends the run when an error means the provider cannot be used any more; true when it did.
+    // Ends the run when an error means the provider cannot be used any more (authorization
+    // refused, network gone, or the provider answering 5xx or 429); true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.
     bool mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google);

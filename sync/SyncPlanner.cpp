@@ -177,7 +177,9 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     const SyncStrategyInfo strategy = mModel.getSyncStrategyWithAppleContact(r.mAppleContact, r.mGoogleContact);
     r.mHasSyncHistory = strategy.historyFound;
     r.mPreviouslyMerged = strategy.previouslyMerged;
-    r.mTimeStampsChanged = strategy.eitherContactChanged;
+    // A pair found equal is written to the history again when a side changed, and when the
+    // history lacks the content digests, so that the next run decides by content.
+    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests;
     r.mLastSyncDate = strategy.lastSyncDate;
     r.mPreviousApplePhotoSize = strategy.previousApplePhotoSize;
     r.mPreviousGoogleETag = strategy.previousGoogleETag;

@@ -49,7 +49,9 @@ SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
     if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") {
         return SyncRunOutcome::Auth;
     }
-    if (GoogleBatchWriter::isNetworkError(error)) return SyncRunOutcome::Network;
+    if (GoogleBatchWriter::isNetworkError(error) || GoogleBatchWriter::isUnavailableError(error)) {
+        return SyncRunOutcome::Network;
+    }
     return SyncRunOutcome::Other;
 }
 
@@ -186,9 +188,13 @@ void SyncRun::runFetchContacts() {
         model.appendStringToLog("Downloaded " + grouped(model.mContactFeed->entryCount()) + " Google contacts and " +
                                 grouped(model.mGroupFeed->entryCount()) + " groups" +
                                 (model.mContactFeedIncremental ? " (changes merged into the last download)" : ""));
+        // A run that did not see the whole list cannot tell a contact it missed from one deleted,
+        // nor write a pair it did not see: it stops before writing anything, and the next whole
+        // download repairs everything.
         if (!model.googleFeedsComplete()) {
-            model.appendStringToLog("The Google feed is incomplete (" + model.mFeedIncompleteReason +
-                                    "): no deletion will be planned");
+            return run->finish(SyncRunOutcome::Refused, std::nullopt,
+                               "The Google contact list arrived incomplete (" + model.mFeedIncompleteReason +
+                                   "): nothing was written, run the sync again");
         }
         run->setState(run->nextStateAfter(run->mState));
     });

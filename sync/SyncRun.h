@@ -75,8 +75,8 @@ public:
     // A count as progress shows it: "4,200".
     static std::string grouped(size_t n);
     // The outcome an error of a fetch stands for: Auth for a refused authorization, Network for a
-    // connection that timed out, was lost or is offline (or a host that cannot be reached), Other
-    // otherwise.
+    // connection that timed out, was lost or is offline (or a host that cannot be reached) and for
+    // a provider that answered 5xx or 429, Other otherwise.
     static SyncRunOutcome outcomeForError(const platform::Error& error);
 
 private:

@@ -31,7 +31,9 @@ CREATE TABLE sync_history (
     google_etag_pending_assignment INTEGER NOT NULL DEFAULT 0,
     previously_merged INTEGER NOT NULL DEFAULT 0,
     apple_pending_add_to_my_contacts INTEGER NOT NULL DEFAULT 0,
-    synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0);
+    synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0,
+    apple_content_digest INTEGER,
+    google_content_digest INTEGER);
 CREATE INDEX sync_history_by_apple_record ON sync_history(apple_record_id);
 CREATE INDEX sync_history_by_google_id ON sync_history(google_id);
 CREATE TABLE sync_log (
@@ -55,11 +57,21 @@ CREATE TABLE sync_log (
     log_text TEXT NOT NULL DEFAULT '');
 )SQL";
 
+// What each schema version adds to the one before, from version 1 on.
+const char* const kMigrations[] = {
+    nullptr,
+    nullptr,
+    // 2: the content digests of both sides.
+    "ALTER TABLE sync_history ADD COLUMN apple_content_digest INTEGER;"
+    "ALTER TABLE sync_history ADD COLUMN google_content_digest INTEGER;",
+};
+static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == SyncStore::kSchemaVersion + 1);
+
 constexpr const char* kHistoryColumns =
     "id, apple_record_id, google_id, apple_source_id, apple_update_date, google_update_date, "
     "apple_group_names_hash, google_group_names_hash, apple_image_size, google_etag, "
     "google_etag_pending_assignment, previously_merged, apple_pending_add_to_my_contacts, "
-    "synced_my_contacts_at_least_once";
+    "synced_my_contacts_at_least_once, apple_content_digest, google_content_digest";
 
 constexpr const char* kLogColumns =
     "id, start_date, end_date, sync_mode, automatic, result, error, google_account, apple_account, "
@@ -89,6 +101,16 @@ std::optional<Date> columnDate(const SQLStatement& s, int col) {
 // The 64-bit hashes are kept bit for bit in SQLite's signed integers.
 int64_t storedHash(uint64_t hash) { return static_cast<int64_t>(hash); }
 uint64_t loadedHash(int64_t stored) { return static_cast<uint64_t>(stored); }
+
+void bindDigest(SQLStatement& s, int index, const std::optional<uint64_t>& digest) {
+    if (digest) s.bind(index, storedHash(*digest));
+    else s.bindNull(index);
+}
+
+std::optional<uint64_t> columnDigest(const SQLStatement& s, int col) {
+    if (s.isNull(col)) return std::nullopt;
+    return loadedHash(s.integer(col));
+}
 
 }  // namespace
 
@@ -151,8 +173,14 @@ bool SyncStore::prepareSchema(Error* error) {
         }
         return false;
     }
-    std::string script = std::string("BEGIN IMMEDIATE;") + kSchema + "PRAGMA user_version = " +
-                         std::to_string(kSchemaVersion) + "; COMMIT;";
+    // A new file gets the whole schema; an older one each step since its version, all or nothing.
+    std::string script = "BEGIN IMMEDIATE;";
+    if (version == 0) {
+        script += kSchema;
+    } else {
+        for (int64_t v = version + 1; v <= kSchemaVersion; ++v) script += kMigrations[v];
+    }
+    script += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
     if (!exec(script.c_str(), error)) {
         exec("ROLLBACK;", nullptr);
         return false;
@@ -186,6 +214,8 @@ std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
         r->previouslyMerged = s.integer(11) != 0;
         r->applePendingAddToMyContacts = s.integer(12) != 0;
         r->syncedMyContactsAtLeastOnce = s.integer(13) != 0;
+        r->appleContentDigest = columnDigest(s, 14);
+        r->googleContentDigest = columnDigest(s, 15);
         records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) {
@@ -289,8 +319,9 @@ bool SyncStore::save(Error* error) {
                          "INSERT INTO sync_history (apple_record_id, google_id, apple_source_id, apple_update_date, "
                          "google_update_date, apple_group_names_hash, google_group_names_hash, apple_image_size, "
                          "google_etag, google_etag_pending_assignment, previously_merged, "
-                         "apple_pending_add_to_my_contacts, synced_my_contacts_at_least_once) "
-                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                         "apple_pending_add_to_my_contacts, synced_my_contacts_at_least_once, "
+                         "apple_content_digest, google_content_digest) "
+                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (!ins.ok()) fail("The sync history cannot be written");
         for (size_t i = 0; ok && i < mInsertedHistory.size(); ++i) {
             const SyncHistoryRecord& r = *mInsertedHistory[i];
@@ -307,6 +338,8 @@ bool SyncStore::save(Error* error) {
             ins.bind(11, int64_t(r.previouslyMerged));
             ins.bind(12, int64_t(r.applePendingAddToMyContacts));
             ins.bind(13, int64_t(r.syncedMyContactsAtLeastOnce));
+            bindDigest(ins, 14, r.appleContentDigest);
+            bindDigest(ins, 15, r.googleContentDigest);
             if (ins.step() != SQLITE_DONE) fail("A sync history record cannot be written");
             else newHistoryIDs.push_back(sqlite3_last_insert_rowid(mDb));
             ins.reset();

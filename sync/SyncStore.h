@@ -1,6 +1,6 @@
 #pragma once
 // SyncStore: the sync engine's persistent records, one SQLite file per provider profile (WAL,
-// schema version in PRAGMA user_version):
+// schema version in PRAGMA user_version, older files migrated in place when opened):
 // - sync_history: what the engine remembers of every pair it synced (indexed by local record id
 //   and by Google id);
 // - sync_log: one row per run, the newest kLogsKept kept.
@@ -41,6 +41,10 @@ struct SyncHistoryRecord {
     bool previouslyMerged = false;
     bool applePendingAddToMyContacts = false;
     bool syncedMyContactsAtLeastOnce = false;
+    // Digests of the contents each side held when the pair was last synced (ContentDigest.h); nil
+    // in records written before the store kept them.
+    std::optional<uint64_t> appleContentDigest;
+    std::optional<uint64_t> googleContentDigest;
 };
 using SyncHistoryRecordPtr = std::shared_ptr<SyncHistoryRecord>;
 
@@ -64,7 +68,8 @@ struct SyncLogRecord {
 
 class SyncStore {
 public:
-    static constexpr int kSchemaVersion = 1;
+    // 2 added the content digests to sync_history; a file of schema 1 is brought up to date when opened.
+    static constexpr int kSchemaVersion = 2;
     static constexpr int kLogsKept = 500;
     static constexpr const char* kFileName = "SyncData.sqlite";
 

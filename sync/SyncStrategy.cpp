@@ -73,8 +73,19 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
         return info;
     }
 
-    info.googleContactChanged = moved(difference(r.googleUpdateDate, in.googleUpdateDate));
-    info.appleContactChanged = moved(difference(r.appleUpdateDate, in.appleModificationDate));
+    // By content where the history keeps a digest: any edit counts, however soon after the run,
+    // and dates that moved over the same content do not.
+    if (r.googleContentDigest && in.googleContentDigest) {
+        info.googleContactChanged = in.googleContentDigest() != *r.googleContentDigest;
+    } else {
+        info.googleContactChanged = moved(difference(r.googleUpdateDate, in.googleUpdateDate));
+    }
+    if (r.appleContentDigest && in.appleContentDigest) {
+        info.appleContactChanged = in.appleContentDigest() != *r.appleContentDigest;
+    } else {
+        info.appleContactChanged = moved(difference(r.appleUpdateDate, in.appleModificationDate));
+    }
+    info.historyLacksDigests = !r.googleContentDigest || !r.appleContentDigest;
     info.eitherContactChanged = info.googleContactChanged || info.appleContactChanged;
     info.appleGroupsChanged = in.appleGroupNamesHash != r.appleGroupNamesHash;
     info.googleGroupsChanged = in.googleGroupNamesHash != r.googleGroupNamesHash;

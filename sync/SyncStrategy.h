@@ -25,8 +25,11 @@ struct SyncStrategyInfo {
     bool previouslyMerged = false;
     bool counterpartDeleted = false;  // the contact's partner is gone and deletions go this way
     bool eitherContactChanged = false;
-    bool googleContactChanged = false;  // updated date moved by more than kChangeTolerance
+    // Its content differs from the digest the history keeps of it; without a digest (a record of
+    // an older run), its date moved by more than kChangeTolerance.
+    bool googleContactChanged = false;
     bool appleContactChanged = false;
+    bool historyLacksDigests = false;  // the record keeps no digest of one side or both
     bool mergeContacts = false;
     bool appleGroupsChanged = false;
     bool googleGroupsChanged = false;
@@ -64,9 +67,12 @@ struct SyncStrategyInputs {
     std::optional<std::string> googlePhotoETag;  // of the Google photo link; a photo when non-empty
     // The byte length of the local photo (0 for none); asked at most once, and only when needed.
     std::function<int32_t()> applePhotoSize;
+    // The content digests of the contacts now (ContentDigest.h); asked only when the record keeps one.
+    std::function<uint64_t()> appleContentDigest;
+    std::function<uint64_t()> googleContentDigest;
 };
 
-// Timestamps that moved by at most this many seconds either way did not change.
+// Without a content digest, timestamps that moved by at most this many seconds either way did not change.
 inline constexpr float kChangeTolerance = 5.0f;
 
 SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in);

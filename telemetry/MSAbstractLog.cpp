@@ -20,43 +20,20 @@ void MSAbstractLog::addTransmissionTargetToken(const std::string& token) {
     tokens_->insert(token);
 }
 
-platform::Value MSAbstractLog::serializeToDictionary() const {
-    auto dict = platform::Value::dictionary();
-    if (type) dict.set("type", *type);
-    if (timestamp) dict.set("timestamp", MSUtility::dateToISO8601(*timestamp));
-    if (sid) dict.set("sid", *sid);
-    if (distributionGroupId) dict.set("distributionGroupId", *distributionGroupId);
-    if (userId) dict.set("userId", *userId);
-    if (device) dict.set("device", device->serializeToDictionary());
-    return dict;
+const MSFieldTable<MSAbstractLog>& MSAbstractLog::fields() {
+    static const auto& table = *new MSFieldTable<MSAbstractLog>{
+        {"type", &MSAbstractLog::type},
+        {"timestamp", &MSAbstractLog::timestamp},
+        {"sid", &MSAbstractLog::sid},
+        {"distributionGroupId", &MSAbstractLog::distributionGroupId},
+        {"userId", &MSAbstractLog::userId},
+        {"device", &MSAbstractLog::device},
+        {"tag", &MSAbstractLog::tag, {.archived = false, .serialized = false}},
+    };
+    return table;
 }
 
 bool MSAbstractLog::isValid() const { return type && timestamp && device && device->isValid(); }
-
-bool MSAbstractLog::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSAbstractLog*>(&other);
-    return o && tag == o->tag && type == o->type && timestamp == o->timestamp && sid == o->sid &&
-           distributionGroupId == o->distributionGroupId && userId == o->userId && msObjectsEqual(device, o->device);
-}
-
-void MSAbstractLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeString(type, "type");
-    coder.encodeDate(timestamp, "timestamp");
-    coder.encodeString(sid, "sid");
-    coder.encodeString(distributionGroupId, "distributionGroupId");
-    coder.encodeString(userId, "userId");
-    coder.encodeObject(device.get(), "device");
-}
-
-bool MSAbstractLog::initWithCoder(platform::KeyedUnarchiver& coder) {
-    type = coder.decodeString("type");
-    timestamp = coder.decodeDate("timestamp");
-    sid = coder.decodeString("sid");
-    distributionGroupId = coder.decodeString("distributionGroupId");
-    userId = coder.decodeString("userId");
-    device = coder.decodeObject<MSDevice>("device");
-    return !coder.failed();
-}
 
 std::vector<std::shared_ptr<MSCommonSchemaLog>> MSAbstractLog::toCommonSchemaLogsWithFlags(uint32_t flags) const {
     std::vector<std::shared_ptr<MSCommonSchemaLog>> logs;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "telemetry/MSDevice.h"
-#include "telemetry/MSSerializableObject.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
@@ -32,7 +32,7 @@ public:
     virtual ~MSNoAutoAssignSessionIdLog() = default;
 };
 
-class MSAbstractLog : public MSSerializableObject {
+class MSAbstractLog : public MSFieldRecord<MSAbstractLog, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> type;  // set by each log class
@@ -48,13 +48,11 @@ public:
     std::optional<std::set<std::string>> transmissionTargetTokens() const;
     void addTransmissionTargetToken(const std::string& token);
 
-    // "type", "timestamp", "sid", "distributionGroupId", "userId" and "device", when present.
-    platform::Value serializeToDictionary() const override;
+    // "type", "timestamp", "sid", "distributionGroupId", "userId" and "device", when present;
+    // the tag is compared only.
+    static const MSFieldTable<MSAbstractLog>& fields();
     // A type, a timestamp and a valid device.
     virtual bool isValid() const;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 
     // A channel delegate that changes a log while deciding whether to filter it (cutting a name
     // that is too long, say) notes it, so that the unit stores the log as changed.

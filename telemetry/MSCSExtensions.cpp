@@ -45,53 +45,39 @@ platform::Value MSMetadataExtension::serializeToDictionary() const {
 
 const platform::ClassInfo MSCSExtensions::kClassInfo{"MSCSExtensions", &MSSerializableObject::kClassInfo};
 
-namespace {
-// Calls f(key, member) for every extension in serialisation order.
-template <class Self, class F>
-void forEachExtension(Self& s, F&& f) {
-    f("metadata", s.metadataExt);
-    f("protocol", s.protocolExt);
-    f("user", s.userExt);
-    f("device", s.deviceExt);
-    f("os", s.osExt);
-    f("app", s.appExt);
-    f("net", s.netExt);
-    f("sdk", s.sdkExt);
-    f("loc", s.locExt);
-}
-}  // namespace
-
-platform::Value MSCSExtensions::serializeToDictionary() const {
-    auto dict = platform::Value::dictionary();
-    forEachExtension(*this, [&](const char* key, const auto& ext) {
-        if (ext) dict.set(key, ext->serializeToDictionary());
-    });
-    return dict;
-}
-
-bool MSCSExtensions::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSCSExtensions*>(&other);
-    if (!o) return false;
-    return msObjectsEqual(metadataExt, o->metadataExt) && msObjectsEqual(protocolExt, o->protocolExt) &&
-           msObjectsEqual(userExt, o->userExt) && msObjectsEqual(deviceExt, o->deviceExt) &&
-           msObjectsEqual(osExt, o->osExt) && msObjectsEqual(appExt, o->appExt) && msObjectsEqual(netExt, o->netExt) &&
-           msObjectsEqual(sdkExt, o->sdkExt) && msObjectsEqual(locExt, o->locExt);
-}
-
-void MSCSExtensions::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    forEachExtension(*this, [&](const char* key, const auto& ext) { coder.encodeObject(ext.get(), key); });
-}
-
-bool MSCSExtensions::initWithCoder(platform::KeyedUnarchiver& coder) {
-    forEachExtension(*this, [&](const char* key, auto& ext) {
-        ext = coder.decodeObject<typename std::decay_t<decltype(ext)>::element_type>(key);
-    });
-    return !coder.failed();
+const MSFieldTable<MSCSExtensions>& MSCSExtensions::fields() {
+    static const auto& table = *new MSFieldTable<MSCSExtensions>{
+        {"metadata", &MSCSExtensions::metadataExt}, {"protocol", &MSCSExtensions::protocolExt},
+        {"user", &MSCSExtensions::userExt},         {"device", &MSCSExtensions::deviceExt},
+        {"os", &MSCSExtensions::osExt},             {"app", &MSCSExtensions::appExt},
+        {"net", &MSCSExtensions::netExt},           {"sdk", &MSCSExtensions::sdkExt},
+        {"loc", &MSCSExtensions::locExt},
+    };
+    return table;
 }
 
 // ---- MSCSData ----
 
 const platform::ClassInfo MSCSData::kClassInfo{"MSCSData", &MSSerializableObject::kClassInfo};
+
+const MSFieldTable<MSCSData>& MSCSData::fields() {
+    using Row = MSField<MSCSData>;
+    static const auto& table = *new MSFieldTable<MSCSData>{
+        {"properties",
+         Row::Functions{
+             .encode = [](const MSCSData& d, platform::KeyedArchiver& coder,
+                          const char* key) { coder.encodeValue(d.properties, key); },
+             .decode =
+                 [](MSCSData& d, platform::KeyedUnarchiver& coder, const char* key) {
+                     auto p = coder.decodeValue(key);
+                     if (p && !p->isDictionary()) coder.fail("the properties of MSCSData are not a dictionary");
+                     if (p) d.properties = std::move(*p);
+                 },
+             .equal = [](const MSCSData& a, const MSCSData& b) { return a.properties == b.properties; },
+         }},
+    };
+    return table;
+}
 
 platform::Value MSCSData::serializeToDictionary() const {
     auto dict = platform::Value::dictionary();
@@ -101,20 +87,6 @@ platform::Value MSCSData::serializeToDictionary() const {
         for (const auto& [k, v] : properties.asDictionary())
             if (k != "baseType" && k != "baseData") dict.set(k, v);
     return dict;
-}
-
-bool MSCSData::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSCSData*>(&other);
-    return o && properties == o->properties;
-}
-
-void MSCSData::encodeWithCoder(platform::KeyedArchiver& coder) const { coder.encodeValue(properties, "properties"); }
-
-bool MSCSData::initWithCoder(platform::KeyedUnarchiver& coder) {
-    auto p = coder.decodeValue("properties");
-    if (p && !p->isDictionary()) coder.fail("the properties of MSCSData are not a dictionary");
-    if (p) properties = std::move(*p);
-    return !coder.failed();
 }
 
 }  // namespace quorvane

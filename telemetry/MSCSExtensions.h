@@ -1,7 +1,7 @@
 #pragma once
 // The parts of a Common Schema log: its extensions and its data.
 
-#include "telemetry/MSSerializableObject.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
@@ -93,7 +93,7 @@ protected:
     const std::vector<Field>& fieldList() const override;
 };
 
-class MSCSExtensions : public MSSerializableObject {
+class MSCSExtensions : public MSFieldRecord<MSCSExtensions, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::shared_ptr<MSMetadataExtension> metadataExt;
@@ -106,22 +106,19 @@ public:
     std::shared_ptr<MSSDKExtension> sdkExt;
     std::shared_ptr<MSLocExtension> locExt;
 
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // "metadata", "protocol", "user", "device", "os", "app", "net", "sdk", "loc", when present.
+    static const MSFieldTable<MSCSExtensions>& fields();
 };
 
 // The data part: properties serialised with "baseType" and "baseData" first.
-class MSCSData : public MSSerializableObject {
+class MSCSData : public MSFieldRecord<MSCSData, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     platform::Value properties = platform::Value::dictionary();
 
+    // Archived under "properties"; the JSON is the properties themselves.
+    static const MSFieldTable<MSCSData>& fields();
     platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 }  // namespace quorvane

@@ -47,22 +47,62 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
     notify([&](MSChannelDelegate& d) { d.didPrepareLog(*this, log, internalId, flags); });
 
     std::string storedText = MSLogDBStorage::storedTextForLog(*log);
+    const size_t bound = size_t(std::max<int64_t>(storage_->maxStorageSize(), 0));
     bool schedule;
+    std::vector<PendingStore> dropped;
     {
         std::lock_guard lock(pendingMutex_);
+        pendingBytes_ += storedText.size();
         pendingStores_.push_back({log, internalId, flags, std::move(storedText)});
+        // Within the store's bound: what would not fit there would only push out older logs.
+        while (pendingBytes_ > bound && pendingStores_.size() > 1) {
+            auto victim = std::find_if(pendingStores_.begin(), pendingStores_.end() - 1, [](const PendingStore& p) {
+                return (p.flags & MSFlagsPersistenceMask) <= MSFlagsNormal;
+            });
+            if (victim == pendingStores_.end() - 1) victim = pendingStores_.begin();
+            pendingBytes_ -= victim->storedText.size();
+            dropped.push_back(std::move(*victim));
+            pendingStores_.erase(victim);
+        }
+        dropped_ += dropped.size();
+        droppedUnreported_ += dropped.size();
         schedule = !std::exchange(drainScheduled_, true);
     }
+    if (!dropped.empty())
+        logsQueue_->async([self = shared_from_this(), dropped = std::move(dropped)] {
+            for (const auto& item : dropped)
+                self->notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*self, item.log, item.internalId); });
+        });
     if (schedule) logsQueue_->async([self = shared_from_this()] { self->drainPendingStores(); });
+}
+
+size_t MSChannelUnit::droppedLogCount() const {
+    std::lock_guard lock(pendingMutex_);
+    return dropped_;
+}
+
+size_t MSChannelUnit::pendingBytes() const {
+    std::lock_guard lock(pendingMutex_);
+    return pendingBytes_;
+}
+
+bool MSChannelUnit::isSplittableStatus(int statusCode) {
+    return statusCode == 400 || statusCode == 413 || statusCode == 422;
 }
 
 void MSChannelUnit::drainPendingStores() {
     std::vector<PendingStore> items;
+    size_t dropped;
     {
         std::lock_guard lock(pendingMutex_);
         items.swap(pendingStores_);
+        pendingBytes_ = 0;
+        dropped = std::exchange(droppedUnreported_, 0);
         drainScheduled_ = false;
     }
+    if (dropped)
+        MSLogWarning(kMSLogTag, "The logs of group " + configuration_.groupId + " came faster than they could be stored: dropped the " +
+                                    std::to_string(dropped) + " oldest waiting.");
     std::vector<MSLogDBStorage::Item> toStore;
     toStore.reserve(items.size());
     const bool enabled = isEnabled();
@@ -218,14 +258,17 @@ void MSChannelUnit::flushOnQueue() {
             more = itemsCount_ >= configuration_.batchSizeLimit;
         }
         for (const auto& log : batch->logs) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
-        MSLogContainer container{batch->batchId, batch->logs};
-        ingestion_->sendAsync(container, [weak = weak_from_this(), logs = batch->logs](const std::string& id, int status) {
-            if (auto self = weak.lock())
-                self->logsQueue_->async([self, id, logs, status] { self->batchDidFinish(id, logs, status); });
-        });
+        sendBatch(batch->batchId, batch->logs);
         if (!more) break;
     }
     checkPendingLogsOnQueue();
+}
+
+void MSChannelUnit::sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs) {
+    MSLogContainer container{batchId, logs};
+    ingestion_->sendAsync(container, [weak = weak_from_this(), logs](const std::string& id, int status) {
+        if (auto self = weak.lock()) self->logsQueue_->async([self, id, logs, status] { self->batchDidFinish(id, logs, status); });
+    });
 }
 
 void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
@@ -234,15 +277,34 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
         std::lock_guard lock(mutex_);
         if (!pendingBatchIds_.erase(batchId)) return;  // the unit was disabled with its data deleted
     }
+    // Refused for what it holds: each half goes again, so only a log refused alone is dropped.
+    if (isSplittableStatus(statusCode) && logs.size() > 1) {
+        const size_t half = logs.size() / 2;
+        if (auto ids = storage_->splitBatch(batchId, half)) {
+            MSLogWarning(kMSLogTag, "The ingestion refused batch " + batchId + " of group " + configuration_.groupId +
+                                        " (status " + std::to_string(statusCode) + "); sending its " +
+                                        std::to_string(logs.size()) + " logs again in two halves.");
+            {
+                std::lock_guard lock(mutex_);
+                pendingBatchIds_.insert(ids->first);
+                pendingBatchIds_.insert(ids->second);
+            }
+            sendBatch(ids->first, {logs.begin(), logs.begin() + ptrdiff_t(half)});
+            sendBatch(ids->second, {logs.begin() + ptrdiff_t(half), logs.end()});
+            return;
+        }
+    }
     storage_->deleteLogsWithBatchId(batchId);
     if (statusCode >= 200 && statusCode < 300) {
         for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didSucceedSendingLog(*this, log); });
     } else {
         MSLogError(kMSLogTag, "The ingestion refused batch " + batchId + " of group " + configuration_.groupId +
-                                  " (status " + std::to_string(statusCode) + "); its logs are dropped.");
+                                  " (status " + std::to_string(statusCode) + "); its " + std::to_string(logs.size()) +
+                                  (logs.size() == 1 ? " log is" : " logs are") + " dropped.");
         platform::Error error(kMSIngestionErrorDomain, statusCode);
         error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
-                           "The server refused the logs (HTTP status " + std::to_string(statusCode) + ").");
+                           statusCode == 413 ? "The server refused the log as too large (HTTP status 413)."
+                                             : "The server refused the logs (HTTP status " + std::to_string(statusCode) + ").");
         for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didFailSendingLog(*this, log, error); });
     }
     checkPendingLogsOnQueue();

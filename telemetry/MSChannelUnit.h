@@ -5,7 +5,12 @@
 // the log on the group's logs queue. Batches leave when batchSizeLimit logs are waiting or when
 // the flush interval has passed since the first of them, at most pendingBatchesLimit at a time,
 // and not while the unit is disabled or paused. A sent batch is deleted from storage only after
-// the ingestion accepted it (or refused it for good).
+// the ingestion accepted it (or refused it for good). A batch refused for its content (413 too
+// large, 400, 422) is split in halves that are sent again, so only a log refused alone is dropped.
+//
+// The logs waiting to be stored are held in memory within the store's size bound (their stored
+// text): past it the oldest of normal priority give way first, then the oldest of any, as the
+// store itself does when full; the drops are counted and logged.
 
 #include <memory>
 #include <mutex>
@@ -54,6 +59,13 @@ public:
     // Sends what is stored now, whatever the batch size (on the logs queue).
     void flushQueue();
 
+    // Logs dropped because the queue waiting to be stored was full, since the unit was made.
+    size_t droppedLogCount() const;
+    // The stored text of the logs waiting to be stored.
+    size_t pendingBytes() const;
+
+    static bool isSplittableStatus(int statusCode);
+
 private:
     MSDelegateList delegates() const;
     template <class F>
@@ -65,6 +77,7 @@ private:
     void checkPendingLogsOnQueue(bool recount = true);
     void scheduleTimerLocked();
     void flushOnQueue();
+    void sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs);
     void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
                         int statusCode);
     bool canSendLocked() const;
@@ -93,8 +106,11 @@ private:
     bool timerScheduled_ = false;
     // Logs handed over by enqueueItem and not yet stored; one drain at a time stores all that
     // arrived meanwhile in one transaction.
-    std::mutex pendingMutex_;
+    mutable std::mutex pendingMutex_;
     std::vector<PendingStore> pendingStores_;
+    size_t pendingBytes_ = 0;
+    size_t dropped_ = 0;           // since the unit was made
+    size_t droppedUnreported_ = 0;  // logged by the next drain
     bool drainScheduled_ = false;
 };
 

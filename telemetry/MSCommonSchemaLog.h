@@ -8,7 +8,7 @@ namespace quorvane {
 
 inline constexpr const char* kMSCSVerValue = "3.0";
 
-class MSCommonSchemaLog : public MSAbstractLog {
+class MSCommonSchemaLog : public MSFieldRecord<MSCommonSchemaLog, MSAbstractLog> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> ver;
@@ -20,13 +20,12 @@ public:
     std::shared_ptr<MSCSExtensions> ext;
     std::shared_ptr<MSCSData> data;
 
-    // "ver", "name", "time", "popSample", "iKey", "flags", "cV", "ext", "data", when present.
+    // The base's fields are archived and compared; the JSON holds only "ver", "name", "time",
+    // "popSample", "iKey", "flags", "cV", "ext" and "data", when present.
+    static const MSFieldTable<MSCommonSchemaLog>& fields();
     platform::Value serializeToDictionary() const override;
     // A version, a name and a time.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 }  // namespace quorvane

@@ -66,27 +66,12 @@ int64_t timeZoneOffsetMinutes() {
 
 const platform::ClassInfo MSDeviceHistoryInfo::kClassInfo{"MSDeviceHistoryInfo", &MSSerializableObject::kClassInfo};
 
-platform::Value MSDeviceHistoryInfo::serializeToDictionary() const {
-    auto dict = platform::Value::dictionary();
-    if (timestamp) dict.set("timestamp", *timestamp);
-    if (device) dict.set("device", device->serializeToDictionary());
-    return dict;
-}
-
-bool MSDeviceHistoryInfo::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSDeviceHistoryInfo*>(&other);
-    return o && timestamp == o->timestamp && msObjectsEqual(device, o->device);
-}
-
-void MSDeviceHistoryInfo::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeDate(timestamp, "timestamp");
-    coder.encodeObject(device.get(), "device");
-}
-
-bool MSDeviceHistoryInfo::initWithCoder(platform::KeyedUnarchiver& coder) {
-    timestamp = coder.decodeDate("timestamp");
-    device = coder.decodeObject<MSDevice>("device");
-    return !coder.failed();
+const MSFieldTable<MSDeviceHistoryInfo>& MSDeviceHistoryInfo::fields() {
+    static const auto& table = *new MSFieldTable<MSDeviceHistoryInfo>{
+        {"timestamp", &MSDeviceHistoryInfo::timestamp, {.isoDateInJSON = false}},
+        {"device", &MSDeviceHistoryInfo::device},
+    };
+    return table;
 }
 
 MSDeviceTracker& MSDeviceTracker::sharedInstance() { return MSSharedInstance<MSDeviceTracker>::slot().get(); }

@@ -8,22 +8,21 @@
 #include <vector>
 
 #include "telemetry/MSDevice.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
 inline constexpr const char* kMSSDKName = "revazezar.linux";
 inline constexpr const char* kMSSDKVersion = "0.1.0";
 
-class MSDeviceHistoryInfo : public MSSerializableObject {
+class MSDeviceHistoryInfo : public MSFieldRecord<MSDeviceHistoryInfo, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<platform::Date> timestamp;
     std::shared_ptr<MSDevice> device;
 
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // "timestamp" (the date value itself in the JSON) and "device".
+    static const MSFieldTable<MSDeviceHistoryInfo>& fields();
 };
 
 class MSDeviceTracker {
@@ -47,6 +46,8 @@ public:
     // Records a description as current from the given time (kept in time order) and stores it.
     void recordDevice(std::shared_ptr<MSDevice> device, platform::Date at);
     std::vector<std::shared_ptr<MSDeviceHistoryInfo>> history() const;
+    // When the stored history was read: the entries older than this came from earlier runs.
+    platform::Date historyLoadedAt() const { return loadedAt_; }
 
     // A description of this machine: OS name and version from os-release, kernel release,
     // hardware model, locale, time-zone offset and the application's bundle info.
@@ -57,6 +58,7 @@ public:
 private:
     void storeLocked() const;
 
+    const platform::Date loadedAt_ = platform::Date::now();
     mutable std::mutex mutex_;
     std::shared_ptr<MSDevice> device_;
     std::vector<std::shared_ptr<MSDeviceHistoryInfo>> history_;

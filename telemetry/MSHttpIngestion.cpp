@@ -1,9 +1,11 @@
 #include "telemetry/MSHttpIngestion.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/foundation/Gzip.h"
 #include "platform/foundation/Strings.h"
+#include "platform/net/HTTPCookie.h"
 #include "platform/net/URLResponse.h"
 #include "platform/net/URLSession.h"
 #include "platform/runloop/DispatchQueue.h"
@@ -64,6 +66,21 @@ bool MSHttpIngestion::isRecoverableStatus(int statusCode) {
     return statusCode >= 500 || statusCode == 408 || statusCode == 429;
 }
 
+std::optional<double> MSHttpIngestion::retryAfterDelay(std::string_view value, platform::Date now) {
+    const std::string text = platform::trimWhitespace(value);
+    value = text;
+    if (value.empty()) return std::nullopt;
+    double delay;
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        delay = value.size() > 9 ? kMaxRetryAfter : double(std::stoll(std::string(value)));
+    } else if (auto date = platform::parseHTTPDate(value)) {
+        delay = date->timeIntervalSince1970() - now.timeIntervalSince1970();
+    } else {
+        return std::nullopt;
+    }
+    return std::clamp(delay, 0.0, kMaxRetryAfter);
+}
+
 void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion completion) {
     platform::URLRequest request;
     request.setHTTPMethod("POST");
@@ -114,7 +131,10 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
         if (recoverable) {
             Call& call = it->second;
             const auto& intervals = options_.retryIntervals;
-            const double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
+            double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
+            if (status == 429 || status == 503)
+                if (auto retryAfter = response->valueForHTTPHeaderField("Retry-After"))
+                    delay = retryAfterDelay(*retryAfter, platform::Date::now()).value_or(delay);
             call.task.reset();
             call.generation = ++generation_;
             MSLogWarning(kMSLogTag, "Sending batch " + batchId + " failed (" +

@@ -3,7 +3,8 @@
 //
 // One call per batch. A 2xx accepts the batch; 408, 429, any 5xx and every network error (no
 // route, refused, dropped, timed out) are retried after growing delays (the last delay repeats),
-// so an offline machine waits instead of spinning; any other status refuses the batch. Each call
+// so an offline machine waits instead of spinning; a Retry-After of a 429 or 503 (seconds or an
+// HTTP date, at most a day) sets the next delay instead; any other status refuses the batch. Each call
 // ends with exactly one completion, on the session's delegate queue, unless it is cancelled.
 
 #include <functional>
@@ -50,6 +51,9 @@ public:
     size_t requestCount() const;
 
     static bool isRecoverableStatus(int statusCode);
+    // The delay a Retry-After value asks for, within [0, kMaxRetryAfter]; nullopt when unreadable.
+    static std::optional<double> retryAfterDelay(std::string_view value, platform::Date now);
+    static constexpr double kMaxRetryAfter = 24 * 3600;
 
 protected:
     MSHttpIngestion(std::string baseURL, std::string apiPath, Options options);

@@ -65,12 +65,15 @@ public:
     // Empties the history, adds back the current entry when asked, and stores it.
     void clear(bool keepCurrent);
     std::vector<Entry> entries() const;
+    // When the stored history was read: the entries older than this came from earlier runs.
+    platform::Date loadedAt() const { return loadedAt_; }
 
 private:
     void storeLocked() const;
 
     const std::string key_;
     const platform::ClassInfo& recordClass_;
+    const platform::Date loadedAt_ = platform::Date::now();
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
     std::optional<Entry> current_;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UUID.h"
@@ -12,20 +13,9 @@
 
 namespace quorvane {
 
+using platform::SQLStatement;
+
 namespace {
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
-
-struct Statement {
-    sqlite3_stmt* stmt = nullptr;
-    Statement(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt); }
-    explicit operator bool() const { return stmt != nullptr; }
-};
-
 // A stored log: its keyed archive, or (as written before) the Base64 text of that archive. An
 // archive begins with "{", which Base64 never holds.
 std::shared_ptr<MSAbstractLog> archivedLog(std::string_view stored, std::string& error) {
@@ -44,40 +34,42 @@ std::optional<std::string> targetTokenOf(const MSAbstractLog& log) {
     if (!tokens || tokens->empty()) return std::nullopt;
     return *tokens->begin();
 }
+
+std::string_view columnBytes(const SQLStatement& statement, int column) {
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(statement.get(), column));
+    return data ? std::string_view(data, size_t(sqlite3_column_bytes(statement.get(), column))) : std::string_view();
+}
+
+// Errors after which the connection is not to be trusted: it is closed and opened again.
+bool leavesConnectionUnusable(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_PROTOCOL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 }  // namespace
 
 MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSize)
     : path_(std::move(file)), maxSize_(maxStorageSize) {
     registerTelemetryClasses();
-    platform::Paths::ensureDirectory(path_.parent_path());
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        MSLogError(kMSLogTag, "Couldn't open the log database at " + path_.string() + ": " + sqlite3_errmsg(db_));
-        sqlite3_close(db_);
-        db_ = nullptr;
-        return;
-    }
-    sqlite3_busy_timeout(db_, 5000);
     std::lock_guard lock(mutex_);
-    const bool ok = execLocked("PRAGMA journal_mode=WAL") && execLocked("PRAGMA synchronous=NORMAL") &&
-                    execLocked("CREATE TABLE IF NOT EXISTS logs (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                               "groupId TEXT NOT NULL, log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, "
-                               "priority INTEGER NOT NULL)") &&
-                    execLocked("CREATE INDEX IF NOT EXISTS logs_by_group ON logs (groupId, priority DESC, id)") &&
-                    execLocked("PRAGMA user_version=1");
-    if (ok)
-        sqlite3_prepare_v2(db_, "INSERT INTO logs (groupId, log, targetKey, targetToken, priority) VALUES (?, ?, ?, ?, ?)", -1,
-                           &insert_, nullptr);
-    Statement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
-    if (!ok || !insert_ || !sum || sqlite3_step(sum.stmt) != SQLITE_ROW) {
-        MSLogError(kMSLogTag, "Couldn't prepare the log database at " + path_.string() + ": " + sqlite3_errmsg(db_));
-        sqlite3_finalize(insert_);
-        insert_ = nullptr;
-        sqlite3_close(db_);
-        db_ = nullptr;
-        return;
-    }
-    bytes_ = sqlite3_column_int64(sum.stmt, 0);
+    openLocked();
+}
+
+MSLogDBStorage::~MSLogDBStorage() {
+    std::lock_guard lock(mutex_);
+    if (db_ && !undeleted_.empty()) retryUndeletedLocked();
+    closeLocked();
 }
 
 MSEncrypter& MSLogDBStorage::encrypterLocked() {
@@ -85,74 +77,216 @@ MSEncrypter& MSLogDBStorage::encrypterLocked() {
     return *encrypter_;
 }
 
-MSLogDBStorage::~MSLogDBStorage() {
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
+std::filesystem::path MSLogDBStorage::damagedPath() const {
+    auto damaged = path_;
+    return damaged += ".damaged";
 }
 
-bool MSLogDBStorage::execLocked(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
-    MSLogError(kMSLogTag, std::string("Log database statement failed (") + sql + "): " + (error ? error : ""));
-    sqlite3_free(error);
+bool MSLogDBStorage::isOpen() {
+    std::lock_guard lock(mutex_);
+    return readyLocked();
+}
+
+bool MSLogDBStorage::openLocked() {
+    if (db_) return true;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (damaged_ && !moveDamagedFileAsideLocked("it is damaged")) break;
+        std::string message;
+        db_ = platform::openSQLiteFile(path_, &message);
+        const int rc = db_ ? prepareLocked() : SQLITE_CANTOPEN;
+        if (rc == SQLITE_OK) {
+            openFailureLogged_ = false;
+            return true;
+        }
+        if (db_) message = sqlite3_errmsg(db_);
+        closeLocked();
+        if (!meansDamagedFile(rc) || attempt > 0) {
+            if (!std::exchange(openFailureLogged_, true))
+                MSLogError(kMSLogTag, "Couldn't open the log database at " + path_.string() + ": " + message +
+                                          "; logs are not stored until it opens.");
+            return false;
+        }
+        damaged_ = true;
+    }
     return false;
 }
 
-std::string MSLogDBStorage::inFlightListLocked() const {
-    std::string list;
-    for (int64_t id : inFlight_) list += (list.empty() ? "" : ",") + std::to_string(id);
-    return list;
+int MSLogDBStorage::prepareLocked() {
+    auto exec = [&](const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); };
+    int rc = exec("PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) rc = exec("PRAGMA synchronous=NORMAL");
+    if (rc == SQLITE_OK)
+        rc = exec("CREATE TABLE IF NOT EXISTS logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
+                  "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL)");
+    if (rc == SQLITE_OK) rc = exec("CREATE INDEX IF NOT EXISTS logs_by_group ON logs (groupId, priority DESC, id)");
+    if (rc == SQLITE_OK) {  // written only when it differs: opening writes nothing else
+        int64_t version = -1;
+        {
+            SQLStatement read(db_, "PRAGMA user_version");
+            if (!read.ok()) return sqlite3_errcode(db_);
+            if ((rc = read.step()) == SQLITE_ROW) version = read.integer(0), rc = SQLITE_OK;
+        }
+        if (rc == SQLITE_OK && version != 1) rc = exec("PRAGMA user_version=1");
+    }
+    if (rc != SQLITE_OK) return rc;
+    insert_ = std::make_unique<SQLStatement>(
+        db_, "INSERT INTO logs (groupId, log, targetKey, targetToken, priority) VALUES (?, ?, ?, ?, ?)");
+    if (!insert_->ok()) return sqlite3_errcode(db_);
+    SQLStatement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
+    if (!sum.ok()) return sqlite3_errcode(db_);
+    rc = sum.step();
+    if (rc != SQLITE_ROW) return rc;
+    bytes_ = sum.integer(0);
+    return SQLITE_OK;
+}
+
+void MSLogDBStorage::closeLocked() {
+    insert_.reset();
+    // A statement of the failing operation may still be alive: the connection goes when it does.
+    if (db_) sqlite3_close_v2(db_);
+    db_ = nullptr;
+}
+
+bool MSLogDBStorage::moveDamagedFileAsideLocked(const std::string& reason) {
+    damaged_ = false;
+    closeLocked();
+    std::error_code ec;
+    const auto damaged = damagedPath();
+    std::filesystem::rename(path_, damaged, ec);
+    if (ec && std::filesystem::exists(path_)) {
+        MSLogError(kMSLogTag, "Couldn't move the damaged log database " + path_.string() + " aside: " + ec.message());
+        return false;
+    }
+    // Its journal belongs to it: kept beside it, or gone with it.
+    for (const char* suffix : {"-wal", "-shm"}) {
+        auto from = path_, to = damaged;
+        from += suffix;
+        to += suffix;
+        std::error_code ignored;
+        std::filesystem::remove(to, ignored);
+        if (std::filesystem::exists(from, ignored)) std::filesystem::rename(from, to, ignored);
+    }
+    // Rows of the old file are gone: nothing of them is in flight any more.
+    batches_.clear();
+    held_.clear();
+    undeleted_.clear();
+    bytes_ = 0;
+    MSLogError(kMSLogTag, "The log database " + path_.string() + " could not be read (" + reason + "); moved it to " +
+                              damaged.string() + " and started a new one. The logs it held are lost.");
+    return true;
+}
+
+bool MSLogDBStorage::failedLocked(int rc, const std::string& what) {
+    MSLogError(kMSLogTag, what + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)));
+    if (meansDamagedFile(rc)) damaged_ = true;
+    if (leavesConnectionUnusable(rc)) {
+        closeLocked();
+        MSLogWarning(kMSLogTag, "Closed the log database after that error; it is opened again when next used.");
+    }
+    return false;
+}
+
+bool MSLogDBStorage::readyLocked() {
+    if (!db_ && !openLocked()) return false;
+    if (!undeleted_.empty()) retryUndeletedLocked();
+    return db_ != nullptr;
+}
+
+bool MSLogDBStorage::execLocked(const char* sql) {
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK || failedLocked(rc, std::string("Log database statement failed (") + sql + ")");
+}
+
+void MSLogDBStorage::recountLocked() {
+    SQLStatement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
+    if (sum.ok() && sum.step() == SQLITE_ROW) bytes_ = sum.integer(0);
+}
+
+bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids) {
+    if (ids.empty()) return true;
+    // Inside the caller's transaction (making room while storing) or in one of its own.
+    const bool own = sqlite3_get_autocommit(db_) != 0;
+    if (own && !execLocked("BEGIN IMMEDIATE")) return false;
+    auto rollback = [&] {
+        if (own && db_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    };
+    SQLStatement size(db_, "SELECT LENGTH(log) FROM logs WHERE id = ?");
+    SQLStatement remove(db_, "DELETE FROM logs WHERE id = ?");
+    if (!size.ok() || !remove.ok()) {
+        const int rc = sqlite3_errcode(db_);
+        rollback();
+        return failedLocked(rc, "Couldn't prepare a log database statement");
+    }
+    int64_t freed = 0;
+    for (int64_t id : ids) {
+        size.reset();
+        size.bind(1, id);
+        if (size.step() == SQLITE_ROW) freed += size.integer(0);
+        remove.reset();
+        remove.bind(1, id);
+        if (const int rc = remove.step(); rc != SQLITE_DONE) {
+            rollback();
+            return failedLocked(rc, "Couldn't delete stored logs");
+        }
+    }
+    if (const int rc = own ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_OK; rc != SQLITE_OK) {
+        rollback();
+        return failedLocked(rc, "Couldn't delete stored logs");
+    }
+    bytes_ -= freed;
+    return true;
+}
+
+void MSLogDBStorage::retryUndeletedLocked() {
+    if (!deleteRowsLocked(undeleted_)) return;
+    MSLogInfo(kMSLogTag, "Deleted the " + std::to_string(undeleted_.size()) + " sent logs whose delete had failed.");
+    for (int64_t id : undeleted_) held_.erase(id);
+    undeleted_.clear();
 }
 
 bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
     if (bytes > maxSize_) return false;
-    const std::string notInFlight = inFlight_.empty() ? "" : " AND id NOT IN (" + inFlightListLocked() + ")";
-    for (const char* which : {"priority <= 1", "1"}) {
-        while (bytes_ + bytes > maxSize_) {
-            Statement oldest(db_, std::string("SELECT id, LENGTH(log) FROM logs WHERE ") + which + notInFlight +
-                                      " ORDER BY id LIMIT 64");
-            std::vector<std::pair<int64_t, int64_t>> victims;
-            while (oldest && sqlite3_step(oldest.stmt) == SQLITE_ROW && bytes_ + bytes > maxSize_) {
-                victims.emplace_back(sqlite3_column_int64(oldest.stmt, 0), sqlite3_column_int64(oldest.stmt, 1));
-                bytes_ -= victims.back().second;
+    for (const char* sql : {"SELECT id, LENGTH(log) FROM logs WHERE priority <= 1 ORDER BY id",
+                            "SELECT id, LENGTH(log) FROM logs ORDER BY id"}) {
+        if (bytes_ + bytes <= maxSize_) break;
+        std::vector<int64_t> victims;
+        int64_t freed = 0;
+        {
+            SQLStatement oldest(db_, sql);
+            if (!oldest.ok()) return failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            while (bytes_ - freed + bytes > maxSize_ && oldest.step() == SQLITE_ROW) {
+                if (held_.count(oldest.integer(0))) continue;
+                victims.push_back(oldest.integer(0));
+                freed += oldest.integer(1);
             }
-            if (victims.empty()) break;
-            std::string ids;
-            for (auto& v : victims) ids += (ids.empty() ? "" : ",") + std::to_string(v.first);
-            execLocked(("DELETE FROM logs WHERE id IN (" + ids + ")").c_str());
-            MSLogWarning(kMSLogTag, "Storage is full: dropped the " + std::to_string(victims.size()) + " oldest logs.");
         }
+        if (victims.empty()) continue;
+        if (!deleteRowsLocked(victims)) return false;
+        MSLogWarning(kMSLogTag, "Storage is full: dropped the " + std::to_string(victims.size()) + " oldest logs.");
     }
     return bytes_ + bytes <= maxSize_;
 }
 
 bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
     if (!makeRoomLocked(int64_t(text.size()))) {
-        MSLogError(kMSLogTag, "Couldn't store a log of " + std::to_string(text.size()) + " bytes: storage is full.");
+        if (db_)
+            MSLogError(kMSLogTag, "Couldn't store a log of " + std::to_string(text.size()) + " bytes: storage is full.");
         return false;
     }
     const auto token = targetTokenOf(*item.log);
     const auto key = token ? MSUtility::targetKeyFromTargetToken(*token) : std::nullopt;
     const auto sealedToken = token ? encrypterLocked().encryptString(*token) : std::nullopt;
-    sqlite3_reset(insert_);
-    sqlite3_bind_text(insert_, 1, item.groupId.c_str(), -1, SQLITE_TRANSIENT);
+    auto& insert = *insert_;
+    insert.reset();
+    insert.bind(1, item.groupId);
     // Bound as bytes, so that LENGTH(log) counts bytes also where the text is not ASCII.
-    sqlite3_bind_blob(insert_, 2, text.data(), int(text.size()), SQLITE_STATIC);
-    if (key)
-        sqlite3_bind_text(insert_, 3, key->c_str(), -1, SQLITE_TRANSIENT);
-    else
-        sqlite3_bind_null(insert_, 3);
-    if (sealedToken)
-        sqlite3_bind_text(insert_, 4, sealedToken->c_str(), -1, SQLITE_TRANSIENT);
-    else
-        sqlite3_bind_null(insert_, 4);
-    sqlite3_bind_int(insert_, 5, int(item.flags & MSFlagsPersistenceMask));
-    const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
-    sqlite3_reset(insert_);
-    if (!ok) {
-        MSLogError(kMSLogTag, std::string("Couldn't store a log: ") + sqlite3_errmsg(db_));
-        return false;
-    }
+    insert.bindBlob(2, text.data(), text.size());
+    key ? insert.bind(3, *key) : insert.bindNull(3);
+    sealedToken ? insert.bind(4, *sealedToken) : insert.bindNull(4);
+    insert.bind(5, int64_t(item.flags & MSFlagsPersistenceMask));
+    const int rc = insert.step();
+    insert.reset();
+    if (rc != SQLITE_DONE) return failedLocked(rc, "Couldn't store a log");
     bytes_ += int64_t(text.size());
     return true;
 }
@@ -171,14 +305,23 @@ std::vector<bool> MSLogDBStorage::saveLogs(std::vector<Item> items) {
     for (auto& item : items) texts.push_back(item.storedText.empty() ? storedTextForLog(*item.log) : std::move(item.storedText));
     std::vector<bool> saved(items.size(), false);
     std::lock_guard lock(mutex_);
-    if (!db_) return saved;
+    if (!readyLocked()) {
+        if (!items.empty())
+            MSLogError(kMSLogTag, "Couldn't store " + std::to_string(items.size()) + " logs: the log database is not open.");
+        return saved;
+    }
     const bool transaction = items.size() > 1 && execLocked("BEGIN IMMEDIATE");
-    for (size_t i = 0; i < items.size(); ++i) saved[i] = insertLocked(texts[i], items[i]);
-    if (transaction && !execLocked("COMMIT")) {
-        execLocked("ROLLBACK");
-        std::fill(saved.begin(), saved.end(), false);
-        Statement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
-        if (sum && sqlite3_step(sum.stmt) == SQLITE_ROW) bytes_ = sqlite3_column_int64(sum.stmt, 0);
+    for (size_t i = 0; i < items.size() && db_; ++i) saved[i] = insertLocked(texts[i], items[i]);
+    if (transaction) {
+        const int rc = db_ ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_ABORT;
+        if (rc != SQLITE_OK) {
+            if (db_) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
+            }
+            std::fill(saved.begin(), saved.end(), false);
+            if (db_) recountLocked();
+        }
     }
     return saved;
 }
@@ -186,39 +329,60 @@ std::vector<bool> MSLogDBStorage::saveLogs(std::vector<Item> items) {
 std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const std::string& groupId, size_t limit,
                                                                           const std::set<std::string>& excluded) {
     std::lock_guard lock(mutex_);
-    if (!db_ || limit == 0) return std::nullopt;
-    std::string sql = "SELECT id, log, targetToken FROM logs WHERE groupId = " + quoted(groupId);
-    if (!inFlight_.empty()) sql += " AND id NOT IN (" + inFlightListLocked() + ")";
-    if (!excluded.empty()) {
-        std::string keys;
-        for (const auto& k : excluded) keys += (keys.empty() ? "" : ",") + quoted(k);
-        sql += " AND (targetKey IS NULL OR targetKey NOT IN (" + keys + "))";
+    if (limit == 0 || !readyLocked()) return std::nullopt;
+    // Rows are picked by their id and target key; only the chosen ones are read whole.
+    std::vector<int64_t> candidates;
+    {
+        SQLStatement select(db_, "SELECT id, targetKey FROM logs WHERE groupId = ? ORDER BY priority DESC, id");
+        if (!select.ok()) {
+            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            return std::nullopt;
+        }
+        select.bind(1, groupId);
+        int rc = SQLITE_DONE;
+        while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
+            if (held_.count(select.integer(0))) continue;
+            if (!select.isNull(1) && excluded.count(select.text(1))) continue;
+            candidates.push_back(select.integer(0));
+        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            failedLocked(rc, "Couldn't load stored logs");
+            return std::nullopt;
+        }
     }
-    sql += " ORDER BY priority DESC, id LIMIT " + std::to_string(limit);
-    Statement select(db_, sql);
     Batch batch;
     std::vector<int64_t> ids, damaged;
-    while (select && sqlite3_step(select.stmt) == SQLITE_ROW) {
-        const int64_t id = sqlite3_column_int64(select.stmt, 0);
-        const auto* data = static_cast<const char*>(sqlite3_column_blob(select.stmt, 1));
-        std::string error;
-        auto log = archivedLog(std::string_view(data ? data : "", size_t(sqlite3_column_bytes(select.stmt, 1))), error);
-        if (!log) {
-            MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + error);
-            damaged.push_back(id);
-            bytes_ -= int64_t(sqlite3_column_bytes(select.stmt, 1));
-            continue;
+    {
+        SQLStatement row(db_, "SELECT log, targetToken FROM logs WHERE id = ?");
+        if (!row.ok()) {
+            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            return std::nullopt;
         }
-        if (const auto* sealed = reinterpret_cast<const char*>(sqlite3_column_text(select.stmt, 2))) {
-            if (auto token = encrypterLocked().decryptString(sealed)) log->addTransmissionTargetToken(*token);
+        for (int64_t id : candidates) {
+            row.reset();
+            row.bind(1, id);
+            if (const int rc = row.step(); rc != SQLITE_ROW) {
+                if (rc == SQLITE_DONE) continue;
+                failedLocked(rc, "Couldn't load stored logs");
+                return std::nullopt;
+            }
+            std::string error;
+            auto log = archivedLog(columnBytes(row, 0), error);
+            if (!log) {
+                MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + error);
+                damaged.push_back(id);
+                continue;
+            }
+            if (!row.isNull(1))
+                if (auto token = encrypterLocked().decryptString(row.text(1))) log->addTransmissionTargetToken(*token);
+            ids.push_back(id);
+            batch.logs.push_back(std::move(log));
         }
-        ids.push_back(id);
-        batch.logs.push_back(std::move(log));
     }
-    for (int64_t id : damaged) execLocked(("DELETE FROM logs WHERE id = " + std::to_string(id)).c_str());
+    deleteRowsLocked(damaged);
     if (ids.empty()) return std::nullopt;
     batch.batchId = platform::UUID().uuidString();
-    inFlight_.insert(ids.begin(), ids.end());
+    held_.insert(ids.begin(), ids.end());
     batches_[batch.batchId] = std::move(ids);
     return batch;
 }
@@ -226,42 +390,74 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
 void MSLogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
     std::lock_guard lock(mutex_);
     auto it = batches_.find(batchId);
-    if (it == batches_.end() || !db_) return;
-    std::string ids;
-    for (int64_t id : it->second) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    Statement size(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs WHERE id IN (" + ids + ")");
-    if (size && sqlite3_step(size.stmt) == SQLITE_ROW) bytes_ -= sqlite3_column_int64(size.stmt, 0);
-    execLocked(("DELETE FROM logs WHERE id IN (" + ids + ")").c_str());
-    for (int64_t id : it->second) inFlight_.erase(id);
+    if (it == batches_.end()) return;
+    // Its logs stay held back until the delete succeeds: they were sent, or refused for good.
+    undeleted_.insert(undeleted_.end(), it->second.begin(), it->second.end());
     batches_.erase(it);
+    if (readyLocked() || undeleted_.empty()) return;
+    MSLogWarning(kMSLogTag, "Couldn't delete " + std::to_string(undeleted_.size()) +
+                                " sent logs; they are not sent again, and the delete is tried again before the next "
+                                "use of the log database.");
+}
+
+std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(const std::string& batchId,
+                                                                              size_t firstCount) {
+    std::lock_guard lock(mutex_);
+    auto it = batches_.find(batchId);
+    if (it == batches_.end() || firstCount == 0 || firstCount >= it->second.size()) return std::nullopt;
+    std::vector<int64_t> first(it->second.begin(), it->second.begin() + ptrdiff_t(firstCount));
+    std::vector<int64_t> rest(it->second.begin() + ptrdiff_t(firstCount), it->second.end());
+    batches_.erase(it);
+    std::pair<std::string, std::string> ids{platform::UUID().uuidString(), platform::UUID().uuidString()};
+    batches_[ids.first] = std::move(first);
+    batches_[ids.second] = std::move(rest);
+    return ids;
 }
 
 size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     std::lock_guard lock(mutex_);
-    if (!db_) return 0;
-    Statement ids(db_, "SELECT id, LENGTH(log) FROM logs WHERE groupId = " + quoted(groupId));
-    while (ids && sqlite3_step(ids.stmt) == SQLITE_ROW) {
-        inFlight_.erase(sqlite3_column_int64(ids.stmt, 0));
-        bytes_ -= sqlite3_column_int64(ids.stmt, 1);
+    if (!readyLocked()) return 0;
+    std::vector<int64_t> ids;
+    {
+        SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
+        if (!select.ok()) {
+            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            return 0;
+        }
+        select.bind(1, groupId);
+        while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
-    execLocked(("DELETE FROM logs WHERE groupId = " + quoted(groupId)).c_str());
-    return size_t(sqlite3_changes(db_));
+    if (!deleteRowsLocked(ids)) return 0;
+    for (int64_t id : ids) held_.erase(id);
+    std::erase_if(undeleted_, [&](int64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); });
+    for (auto& [batch, batchIds] : batches_)
+        std::erase_if(batchIds, [&](int64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); });
+    return ids.size();
 }
 
 size_t MSLogDBStorage::countLogs(const std::string& groupId) {
     std::lock_guard lock(mutex_);
-    if (!db_) return 0;
-    std::string sql = "SELECT COUNT(*) FROM logs WHERE groupId = " + quoted(groupId);
-    if (!inFlight_.empty()) sql += " AND id NOT IN (" + inFlightListLocked() + ")";
-    Statement count(db_, sql);
-    return count && sqlite3_step(count.stmt) == SQLITE_ROW ? size_t(sqlite3_column_int64(count.stmt, 0)) : 0;
+    if (!readyLocked()) return 0;
+    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
+    if (!select.ok()) {
+        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+        return 0;
+    }
+    select.bind(1, groupId);
+    size_t count = 0;
+    while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
+    return count;
 }
 
 size_t MSLogDBStorage::countAllLogs() {
     std::lock_guard lock(mutex_);
-    if (!db_) return 0;
-    Statement count(db_, "SELECT COUNT(*) FROM logs");
-    return count && sqlite3_step(count.stmt) == SQLITE_ROW ? size_t(sqlite3_column_int64(count.stmt, 0)) : 0;
+    if (!readyLocked()) return 0;
+    SQLStatement count(db_, "SELECT COUNT(*) FROM logs");
+    if (!count.ok()) {
+        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+        return 0;
+    }
+    return count.step() == SQLITE_ROW ? size_t(count.integer(0)) : 0;
 }
 
 int64_t MSLogDBStorage::storedBytes() {
@@ -272,6 +468,11 @@ int64_t MSLogDBStorage::storedBytes() {
 void MSLogDBStorage::setMaxStorageSize(int64_t bytes) {
     std::lock_guard lock(mutex_);
     maxSize_ = bytes;
+}
+
+size_t MSLogDBStorage::undeletedCount() {
+    std::lock_guard lock(mutex_);
+    return undeleted_.size();
 }
 
 }  // namespace quorvane

@@ -9,10 +9,18 @@
 //
 // Logs load by priority, then age. The logs of a batch handed out stay stored and are held back
 // from later batches until the batch is deleted (sent) or the process ends, so a crash before an
-// acknowledgement sends them again and nothing after one does. The file is kept under a size
-// bound: when a new log does not fit, the oldest logs of normal priority not in flight go first,
-// then the oldest of any priority. Thread-safe.
+// acknowledgement sends them again and nothing after one does. A batch whose delete fails (a
+// write error, a full disk) stays held back while the delete is tried again before each later
+// operation, so an acknowledged log is never sent twice by this process. The file is kept under a
+// size bound: when a new log does not fit, the oldest logs of normal priority not in flight go
+// first, then the oldest of any priority.
+//
+// Failures: after an I/O error the connection is closed and the next operation opens the file
+// again; a file that is not a database (or is damaged) is moved aside to "<name>.damaged" (one
+// copy kept, the last) and a new store started in its place, with an error in the log. Every SQL
+// statement binds its values. Thread-safe.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -26,7 +34,10 @@
 #include "telemetry/MSAbstractLog.h"
 
 struct sqlite3;
-struct sqlite3_stmt;
+
+namespace quorvane::platform {
+class SQLStatement;
+}
 
 namespace quorvane {
 
@@ -43,7 +54,8 @@ public:
     MSLogDBStorage(const MSLogDBStorage&) = delete;
     MSLogDBStorage& operator=(const MSLogDBStorage&) = delete;
 
-    bool isOpen() const { return db_ != nullptr; }
+    // Whether the file is open now; operations open it again when it is not.
+    bool isOpen();
     const std::filesystem::path& path() const { return path_; }
 
     struct Item {
@@ -69,6 +81,9 @@ public:
                                              const std::set<std::string>& excludedTargetKeys = {});
     // Deletes the logs of a batch (after the ingestion accepted or refused them).
     void deleteLogsWithBatchId(const std::string& batchId);
+    // Splits a batch in flight in two: its first `firstCount` logs and the rest, each under a new
+    // batch id (returned); nullopt for an unknown batch or a count that leaves a part empty.
+    std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, size_t firstCount);
     // Deletes every log of the group, in flight or not; returns how many.
     size_t deleteLogsWithGroupId(const std::string& groupId);
     // Logs of the group not in flight.
@@ -76,23 +91,42 @@ public:
     size_t countAllLogs();
     int64_t storedBytes();
     void setMaxStorageSize(int64_t bytes);
+    int64_t maxStorageSize() const { return maxSize_.load(); }
+    // Logs of finished batches whose delete has not succeeded yet.
+    size_t undeletedCount();
+    // Where a damaged file is moved.
+    std::filesystem::path damagedPath() const;
 
 private:
+    // Opens the file when it is closed and retries pending deletes; false when it cannot be used.
+    bool readyLocked();
+    bool openLocked();
+    int prepareLocked();  // schema and statements; an SQLite result code
+    void closeLocked();
+    bool moveDamagedFileAsideLocked(const std::string& reason);
+    // Logs a failed statement; after an error that leaves the connection unusable it is closed
+    // (and a damaged file set aside at the next open). Returns false.
+    bool failedLocked(int rc, const std::string& what);
     bool execLocked(const char* sql);
+    bool deleteRowsLocked(const std::vector<int64_t>& ids);
+    void retryUndeletedLocked();
     bool makeRoomLocked(int64_t bytes);
     bool insertLocked(const std::string& text, const Item& item);
-    std::string inFlightListLocked() const;
+    void recountLocked();
     MSEncrypter& encrypterLocked();
 
     const std::filesystem::path path_;
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
+    std::unique_ptr<platform::SQLStatement> insert_;
     std::unique_ptr<MSEncrypter> encrypter_;  // made when the first token is stored or read
-    int64_t maxSize_;
+    std::atomic<int64_t> maxSize_;  // read without the lock by the channel units
     int64_t bytes_ = 0;  // sum of the stored log texts
-    std::map<std::string, std::vector<int64_t>> batches_;
-    std::set<int64_t> inFlight_;
+    bool damaged_ = false;       // the file answered that it is damaged or not a database
+    bool openFailureLogged_ = false;
+    std::map<std::string, std::vector<int64_t>> batches_;  // in flight
+    std::set<int64_t> held_;              // in flight, or finished and not deleted yet
+    std::vector<int64_t> undeleted_;      // finished, delete still to do
 };
 
 }  // namespace quorvane

@@ -7,16 +7,13 @@
 
 namespace quorvane {
 
-class MSLogWithProperties : public MSAbstractLog {
+class MSLogWithProperties : public MSFieldRecord<MSLogWithProperties, MSAbstractLog> {
     MS_CODING_CLASS()
 public:
     std::optional<std::map<std::string, std::string>> properties;
 
-    // The base keys, then "properties" when present and not empty.
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // The base keys, then "properties" (in the JSON only when not empty).
+    static const MSFieldTable<MSLogWithProperties>& fields();
 };
 
 }  // namespace quorvane

@@ -1,6 +1,7 @@
 #include "telemetry/MSRevAzezar.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "platform/foundation/UUID.h"
@@ -27,16 +28,36 @@ void MSRevAzezar::resetSharedInstance() {
     cachedInstallId.reset();
 }
 
-bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services) {
+std::optional<std::string> MSRevAzezar::appSecretProblem(std::string_view secret) {
+    if (secret.empty()) return "AppSecret is invalid.";
+    if (secret.size() > kMaxAppSecretLength)
+        return "AppSecret is invalid: it is " + std::to_string(secret.size()) + " bytes long, more than the " +
+               std::to_string(kMaxAppSecretLength) + " allowed.";
+    for (size_t i = 0; i < secret.size(); ++i) {
+        const auto c = uint8_t(secret[i]);
+        if (c < 0x20 || c > 0x7e) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", c);
+            return std::string("AppSecret is invalid: it holds ") + (c > 0x7f ? "a non-ASCII byte" : "a control character") +
+                   " (" + code + ") at position " + std::to_string(i + 1) + "; a secret must be printable ASCII.";
+        }
+    }
+    return std::nullopt;
+}
+
+bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services,
+                        std::optional<platform::Error>* error) {
     std::lock_guard lock(mutex_);
-    if (appSecret.empty()) {
-        MSLogError(kMSLogTag, "AppSecret is invalid.");
+    auto refuse = [&](int code, const std::string& message) {
+        MSLogError(kMSLogTag, message);
+        if (error) {
+            *error = platform::Error(kMSErrorDomain, code);
+            (*error)->userInfo.set(platform::Error::kLocalizedDescriptionKey, message);
+        }
         return false;
-    }
-    if (configured_ && appSecret_ != appSecret) {
-        MSLogError(kMSLogTag, "SDK has already been configured.");
-        return false;
-    }
+    };
+    if (auto problem = appSecretProblem(appSecret)) return refuse(kAppSecretInvalid, *problem);
+    if (configured_ && appSecret_ != appSecret) return refuse(kAlreadyConfigured, "SDK has already been configured.");
     if (!configured_) {
         appSecret_ = appSecret;
         ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);

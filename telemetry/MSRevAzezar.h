@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Error.h"
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSHttpIngestion.h"
 #include "telemetry/MSLogger.h"
@@ -28,10 +29,19 @@ public:
     // Drops the shared instance (its group stops sending); tests start afresh after it.
     static void resetSharedInstance();
 
+    static constexpr const char* kMSErrorDomain = "com.Dedozirav.RevAzezar.ErrorDomain";
+    static constexpr size_t kMaxAppSecretLength = 1024;
+    enum ErrorCode { kAppSecretInvalid = 1, kAlreadyConfigured = 2 };
+
     // Starts the services in descending initialisation priority over a new channel group (once;
-    // later calls with the same secret only start services not yet started). false for an empty
-    // secret or when already configured with another one.
-    bool start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services);
+    // later calls with the same secret only start services not yet started). false, with *error
+    // set and the reason logged, for a secret that cannot go into a request header (empty, with
+    // a control or non-ASCII character, longer than kMaxAppSecretLength) or when already
+    // configured with another one.
+    bool start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services,
+               std::optional<platform::Error>* error = nullptr);
+    // Why a secret is refused (never quoting it), or nullopt when it is fine.
+    static std::optional<std::string> appSecretProblem(std::string_view appSecret);
     bool isSdkConfigured() const;
     bool isConfigured() const { return isSdkConfigured(); }
 

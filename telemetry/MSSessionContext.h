@@ -20,6 +20,7 @@ public:
     std::optional<std::string> sessionIdAt(platform::Date date) const { return history_.identifierAt(date); }
     void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) { history_.clear(keepCurrentSession); }
     std::vector<MSIdHistory::Entry> sessionHistory() const { return history_.entries(); }
+    platform::Date historyLoadedAt() const { return history_.loadedAt(); }
 
     MSSessionContext() : history_("SessionIdHistory", MSSessionHistoryInfo::kClassInfo) {}
 

@@ -5,18 +5,16 @@
 
 namespace quorvane {
 
-class MSStartServiceLog : public MSAbstractLog {
+class MSStartServiceLog : public MSFieldRecord<MSStartServiceLog, MSAbstractLog> {
     MS_CODING_CLASS()
 public:
     MSStartServiceLog() { type = "startService"; }
     std::optional<std::vector<std::string>> services;
 
-    platform::Value serializeToDictionary() const override;
+    // The base keys, then "services".
+    static const MSFieldTable<MSStartServiceLog>& fields();
     // A valid log with at least one service.
     bool isValid() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
 };
 
 }  // namespace quorvane

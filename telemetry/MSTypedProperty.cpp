@@ -12,37 +12,44 @@ const platform::ClassInfo MSDoubleTypedProperty::kClassInfo{"MSDoubleTypedProper
 const platform::ClassInfo MSDateTimeTypedProperty::kClassInfo{"MSDateTimeTypedProperty",
                                                               &MSTypedProperty::kClassInfo};
 
-platform::Value MSTypedProperty::serializeToDictionary() const {
-    auto dict = platform::Value::dictionary();
-    dict.set("type", type_);
-    if (name) dict.set("name", *name);
-    if (value_.isDate())
-        dict.set("value", MSUtility::dateToISO8601(value_.asDate()));
-    else if (!value_.isNull())
-        dict.set("value", value_);
-    return dict;
-}
-
-bool MSTypedProperty::isEqual(const MSSerializableObject& other) const {
-    auto* o = dynamic_cast<const MSTypedProperty*>(&other);
-    return o && &classInfo() == &o->classInfo() && name == o->name && value_ == o->value_;
-}
-
-void MSTypedProperty::encodeWithCoder(platform::KeyedArchiver& coder) const {
-    coder.encodeString(type_, "type");
-    coder.encodeString(name, "name");
-    coder.encodeValue(value_, "value");
-}
-
-bool MSTypedProperty::initWithCoder(platform::KeyedUnarchiver& coder) {
-    auto type = coder.decodeString("type");
-    if (type && *type != type_) coder.fail("a typed property of kind " + type_ + " is archived as " + *type);
-    name = coder.decodeString("name");
-    if (auto v = coder.decodeValue("value")) {
-        if (v->type() != valueType_) coder.fail("the value of a typed property of kind " + type_ + " has another type");
-        value_ = std::move(*v);
-    }
-    return !coder.failed();
+const MSFieldTable<MSTypedProperty>& MSTypedProperty::fields() {
+    using Row = MSField<MSTypedProperty>;
+    static const auto& table = *new MSFieldTable<MSTypedProperty>{
+        {"type",
+         Row::Functions{
+             .encode = [](const MSTypedProperty& p, platform::KeyedArchiver& coder,
+                          const char* key) { coder.encodeString(p.type_, key); },
+             .decode =
+                 [](MSTypedProperty& p, platform::KeyedUnarchiver& coder, const char* key) {
+                     auto type = coder.decodeString(key);
+                     if (type && *type != p.type_)
+                         coder.fail("a typed property of kind " + p.type_ + " is archived as " + *type);
+                 },
+             .json = [](const MSTypedProperty& p) -> std::optional<platform::Value> { return platform::Value(p.type_); },
+             .equal = [](const MSTypedProperty& a, const MSTypedProperty& b) { return &a.classInfo() == &b.classInfo(); },
+         }},
+        {"name", &MSTypedProperty::name},
+        {"value",
+         Row::Functions{
+             .encode = [](const MSTypedProperty& p, platform::KeyedArchiver& coder,
+                          const char* key) { coder.encodeValue(p.value_, key); },
+             .decode =
+                 [](MSTypedProperty& p, platform::KeyedUnarchiver& coder, const char* key) {
+                     auto v = coder.decodeValue(key);
+                     if (!v) return;
+                     if (v->type() != p.valueType_)
+                         coder.fail("the value of a typed property of kind " + p.type_ + " has another type");
+                     p.value_ = std::move(*v);
+                 },
+             .json = [](const MSTypedProperty& p) -> std::optional<platform::Value> {
+                 if (p.value_.isDate()) return platform::Value(MSUtility::dateToISO8601(p.value_.asDate()));
+                 if (p.value_.isNull()) return std::nullopt;
+                 return p.value_;
+             },
+             .equal = [](const MSTypedProperty& a, const MSTypedProperty& b) { return a.value_ == b.value_; },
+         }},
+    };
+    return table;
 }
 
 }  // namespace quorvane

@@ -2,22 +2,20 @@
 // Typed event properties: a name, a kind ("string", "boolean", "long", "double", "dateTime")
 // and a value of that kind.
 
-#include "telemetry/MSSerializableObject.h"
+#include "telemetry/MSFieldRecord.h"
 
 namespace quorvane {
 
-class MSTypedProperty : public MSSerializableObject {
+class MSTypedProperty : public MSFieldRecord<MSTypedProperty, MSSerializableObject> {
     MS_CODING_CLASS()
 public:
     std::optional<std::string> name;
     const std::string& type() const { return type_; }
     const platform::Value& value() const { return value_; }
 
-    // "type", "name" and "value" (dates as ISO 8601 text).
-    platform::Value serializeToDictionary() const override;
-    bool isEqual(const MSSerializableObject& other) const override;
-    void encodeWithCoder(platform::KeyedArchiver& coder) const override;
-    bool initWithCoder(platform::KeyedUnarchiver& coder) override;
+    // "type" (always; equal only between properties of one kind), "name" and "value" (dates as
+    // ISO 8601 text in the JSON).
+    static const MSFieldTable<MSTypedProperty>& fields();
 
 protected:
     MSTypedProperty(std::string type, platform::Value::Type valueType) : type_(std::move(type)), valueType_(valueType) {}

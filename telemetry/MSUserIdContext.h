@@ -17,6 +17,7 @@ public:
     std::optional<std::string> userIdAt(platform::Date date) const { return history_.identifierAt(date); }
     void clearUserIdHistory() { history_.clear(true); }
     std::vector<MSIdHistory::Entry> userIdHistory() const { return history_.entries(); }
+    platform::Date historyLoadedAt() const { return history_.loadedAt(); }
 
     // Absent ids and ids without ":" pass; otherwise only the prefix "c:" with a non-empty id.
     static bool isUserIdValidForOneCollector(const std::optional<std::string>& userId);

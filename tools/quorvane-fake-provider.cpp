@@ -2,6 +2,7 @@
 // an account at the real provider.
 //
 //   quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--info FILE]
+//                          [--contacts-status N]
 //
 // Serves HTTPS on 127.0.0.1 (port N, or one the system chooses) with N generated contacts (in
 // "My Contacts") and N user groups beside the four system groups, until SIGINT or SIGTERM. Its
@@ -9,7 +10,8 @@
 // that CA go to a small JSON file (by default provider.json in the "fake-provider" folder of the
 // application's state folder under $XDG_STATE_HOME), where the `fake` profile of `quorvane`
 // finds them; the file is removed again at exit. The root URL is also the one line written to
-// standard output once the provider is ready.
+// standard output once the provider is ready. --contacts-status makes every download of the
+// contacts feed answer that HTTP status instead (a provider that is down, for trying failures).
 //
 // Exit codes: 0 after a signal, 1 when the port cannot be bound or the file cannot be written,
 // 2 for a usage error.
@@ -39,7 +41,8 @@ volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
 constexpr const char* kUsage =
-    "usage: quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--info FILE]\n";
+    "usage: quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--info FILE]\n"
+    "                              [--contacts-status N]\n";
 
 bool parseCount(const char* text, long max, long* out) {
     if (!text || !*text) return false;
@@ -58,7 +61,7 @@ std::filesystem::path defaultInfoPath() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long port = 0, contacts = 60, groups = 4, pageCap = 0;
+    long port = 0, contacts = 60, groups = 4, pageCap = 0, contactsStatus = 0;
     std::filesystem::path info = defaultInfoPath();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -68,6 +71,7 @@ int main(int argc, char** argv) {
         else if (arg == "--contacts") ok = parseCount(value, 1000000, &contacts);
         else if (arg == "--groups") ok = parseCount(value, 10000, &groups);
         else if (arg == "--page-cap") ok = parseCount(value, 1000000, &pageCap);
+        else if (arg == "--contacts-status") ok = parseCount(value, 599, &contactsStatus) && contactsStatus >= 100;
         else if (arg == "--info" && value && *value) info = value;
         else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
@@ -96,6 +100,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     provider.setPageCap(size_t(pageCap));
+    if (contactsStatus) {
+        provider.setAnswerFault([contactsStatus](const test::TestRequest& req, test::TestResponse& res) {
+            if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full") return;
+            res.status = int(contactsStatus);
+            res.body = "<errors><error><code>" + std::to_string(contactsStatus) + "</code></error></errors>";
+            res.contentType = "application/xml";
+        });
+    }
     for (long g = 1; g <= groups; ++g) provider.addGroup("Group " + std::to_string(g));
     if (contacts > 0) {
         // The generated contacts belong to a group of another account: make them members of

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "crashreporter/capture/QVCrashAsyncList.h"
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 
 namespace quorvane {
 

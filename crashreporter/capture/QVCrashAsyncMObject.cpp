@@ -1,6 +1,6 @@
 #include "crashreporter/capture/QVCrashAsyncMObject.h"
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "platform/crash/TaskMapping.h"
 
 namespace quorvane {

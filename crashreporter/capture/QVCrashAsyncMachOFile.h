@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "crashreporter/capture/QVCrashMachOFormat.h"
 
 namespace quorvane {
@@ -95,7 +95,7 @@ const char* MSqvcrash_async_macho_symtab_reader_symbol_name(const qvcrash_async_
                                                             uint32_t string_index);
 void MSqvcrash_async_macho_symtab_reader_free(qvcrash_async_macho_lc_symtab_reader_t* reader);
 
-// ---- used by the shared operations of QVCrashAsyncMachO.cpp for a Mach-O record ----
+// ---- used by the shared operations of QVCrashAsyncImage.cpp for a Mach-O record ----
 
 // Fills the record from the Mach-O header at image->header_addr (task, name and header address
 // already set; the caller frees the name on failure): 0, 6 when the header cannot be read, 5 for

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "crashreporter/capture/QVCrashAsyncObjC.h"
 
 namespace quorvane {

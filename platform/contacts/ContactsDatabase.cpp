@@ -149,7 +149,7 @@ bool ContactsDatabase::prepareSchema(Error* error) {
 
 SQLStatement::SQLStatement(sqlite3* db, std::string_view sql) {
     if (sqlite3_prepare_v2(db, sql.data(), int(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
-        Log::error("contacts", std::string("SQLite cannot prepare: ") + sqlite3_errmsg(db));
+        Log::error("sqlite", std::string("SQLite cannot prepare: ") + sqlite3_errmsg(db));
         stmt_ = nullptr;
     }
 }

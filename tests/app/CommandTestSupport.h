@@ -63,6 +63,15 @@ public:
             if (left.count() <= 0 || !pump(int(left.count()))) return "";
         }
     }
+    // Waits until standard error holds the text; false when the deadline passed or the child closed it first.
+    bool waitForError(const std::string& text, double seconds = 120) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (stderr_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !pump(int(left.count()))) return false;
+        }
+        return true;
+    }
     void signal(int sig) {
         if (pid_ > 0) ::kill(pid_, sig);
     }

@@ -290,6 +290,47 @@ TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndW
     EXPECT_NE(log.out.find("\tok\tGoogle +0 ~0 -1\t"), std::string::npos) << log.out;
 }
 
+TEST_F(QuorvaneCommandTest, AProviderThatAnswers503IsUnreachableAndSafeToRetry) {
+    FakeProviderProcess provider({"--contacts", "3", "--contacts-status", "503"});
+    ASSERT_EQ(signIn().code, 0);
+    auto run = quorvane({"sync"});
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find("a problem of its own"), std::string::npos) << run.err;
+}
+
+// Interrupted while its batches go out, a sync ends after the ones in flight, every time, and
+// the runs after it send the rest without sending anything twice.
+TEST_F(QuorvaneCommandTest, AnInterruptedSyncExits130AndTheNextRunCompletesIt) {
+    constexpr int kContacts = 700;  // seven batches
+    FakeProviderProcess provider({"--contacts", "0"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
+    platform::CNContactStore store;
+    auto containers = store.containersMatchingPredicate(nullptr);
+    ASSERT_TRUE(containers && !containers->empty());
+    platform::CNSaveRequest request;
+    for (int i = 0; i < kContacts; ++i) {
+        auto c = std::make_shared<platform::CNMutableContact>();
+        c->setGivenName("Ida");
+        c->setFamilyName("Number " + std::to_string(i));
+        request.addContact(c, (*containers)[0]->identifier());
+    }
+    ASSERT_TRUE(store.executeSaveRequest(request));
+    for (int i = 0; i < 4; ++i) {
+        ChildProcess child({QUORVANE_BINARY, "-v", "sync"});
+        ASSERT_TRUE(child.waitForError("-> execute")) << child.err();
+        child.signal(SIGINT);
+        const int code = child.wait();
+        if (code == 0) break;  // all sent before the interrupt was taken
+        ASSERT_EQ(code, 130) << child.err();
+    }
+    auto last = quorvane({"sync"});
+    EXPECT_EQ(last.code, 0) << last.err;
+    auto plan = quorvane({"plan"});
+    EXPECT_NE(plan.out.find(std::to_string(kContacts) + " unchanged"), std::string::npos) << plan.out;
+    EXPECT_EQ(store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey})->size(), size_t(kContacts));
+}
+
 TEST_F(QuorvaneCommandTest, SyncJSONGivesTheCountsPerSideTheFailuresTheRunAndTheExitCode) {
     ScriptedProvider provider;
     provider.addContact("<title>Ann Lee</title><gd:name><gd:givenName>Ann</gd:givenName></gd:name>", {"6contacts"});

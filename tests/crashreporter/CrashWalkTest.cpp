@@ -23,7 +23,7 @@
 
 #include "crashreporter/capture/MSCrashReporter.h"
 #include "crashreporter/capture/QVCrashAsyncDwarfCFAState.h"
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "crashreporter/report/QVCrashReport.pb-c.h"
 #include "tests/crashreporter/CrashChild.h"
 #include "tests/crashreporter/DwarfCallChain.h"

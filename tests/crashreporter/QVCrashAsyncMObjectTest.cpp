@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "crashreporter/capture/QVCrashAsyncMObject.h"
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "platform/crash/TaskMemory.h"
 
 using namespace quorvane;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "crashreporter/capture/QVCrashAsyncImageList.h"
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 
 namespace quorvane::test {
 

@@ -58,6 +58,38 @@ TEST(Base64, RoundTripsAndRejectsBadInput) {
     EXPECT_FALSE(base64Decode("Zm8=Zm8="));
     uint8_t raw[] = {0xfb, 0xff};
     EXPECT_EQ(base64URLEncode(raw, 2), "-_8");
+
+    // What the decoders accept and refuse besides plain padded text.
+    struct Case {
+        const char* text;
+        bool url;
+        std::optional<std::string> decoded;
+    };
+    for (const auto& c : {
+             Case{"Zm 9v\r\nYm\tFy", false, "foobar"},  // white space anywhere
+             Case{"Zm8", false, "fo"},                   // padding left out
+             Case{"Zm8=\n", false, "fo"},
+             Case{"Zm8===", false, "fo"},
+             Case{"Zm9=", false, "fo"},  // stray low bits are dropped
+             Case{"Zm8=Z", false, std::nullopt},
+             Case{"-_8", false, std::nullopt},
+             Case{"+/8", false, "\xfb\xff"},
+             Case{"-_8", true, "\xfb\xff"},
+             Case{"-_8=", true, "\xfb\xff"},
+             Case{"+/8", true, std::nullopt},
+             Case{"Zm9vY", true, std::nullopt},
+         }) {
+        auto dec = c.url ? base64URLDecode(c.text) : base64Decode(c.text);
+        ASSERT_EQ(dec.has_value(), c.decoded.has_value()) << c.text;
+        if (dec) EXPECT_EQ(std::string(dec->begin(), dec->end()), *c.decoded) << c.text;
+    }
+    // Longer than one block of the library's.
+    std::vector<uint8_t> big(5'000'003);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7 + i / 251);
+    auto bigText = base64Encode(big);
+    EXPECT_EQ(bigText.size(), (big.size() + 2) / 3 * 4);
+    EXPECT_EQ(base64Decode(bigText), big);
+    EXPECT_EQ(base64URLDecode(base64URLEncode(big.data(), big.size())), big);
 }
 
 TEST(UUID, RandomVersionFourInUpperCase) {

@@ -39,7 +39,15 @@ void FakeIngestionServer::handle(const TestRequest& request, TestResponse& respo
             if (auto json = platform::Value::fromJSON(line)) batch.logs.push_back(*json);
     }
     Answer answer;
+    std::function<std::optional<Answer>(const Batch&)> rule;
     {
+        std::lock_guard lock(mutex_);
+        rule = rule_;
+    }
+    auto ruled = rule ? rule(batch) : std::nullopt;
+    if (ruled) {
+        answer = *ruled;
+    } else {
         std::lock_guard lock(mutex_);
         if (!script_.empty()) {
             answer = script_.front();
@@ -47,6 +55,7 @@ void FakeIngestionServer::handle(const TestRequest& request, TestResponse& respo
         }
     }
     response.status = answer.status;
+    response.headers = answer.headers;
     response.delay = answer.delay;
     response.contentType = "application/json";
     response.body = R"({"status":"Success"})";
@@ -56,6 +65,11 @@ void FakeIngestionServer::handle(const TestRequest& request, TestResponse& respo
     if (batch.status >= 200 && batch.status < 300) acceptedLogs_ += batch.logs.size();
     batches_.push_back(std::move(batch));
     cv_.notify_all();
+}
+
+void FakeIngestionServer::setRule(std::function<std::optional<Answer>(const Batch&)> rule) {
+    std::lock_guard lock(mutex_);
+    rule_ = std::move(rule);
 }
 
 std::vector<FakeIngestionServer::Batch> FakeIngestionServer::batches() const {
@@ -90,6 +104,7 @@ void FakeIngestionServer::clear() {
     std::lock_guard lock(mutex_);
     batches_.clear();
     script_.clear();
+    rule_ = nullptr;
     acceptedLogs_ = 0;
 }
 

@@ -2,11 +2,12 @@
 // The fake telemetry ingestion: the loopback HTTPS test server answering the Rev Azezar
 // ingestion ("/logs") and the One Collector ("/OneCollector/1.0/"). It records every batch it
 // receives (gzip bodies decoded) with the status it answered, and follows a script of answers:
-// a status, a delay, or a connection dropped in the middle of the answer. Unscripted requests
-// get 200.
+// a status with headers, a delay, or a connection dropped in the middle of the answer. A rule
+// may answer by what a batch holds; unscripted requests get 200.
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,9 +21,13 @@ namespace quorvane::test {
 class FakeIngestionServer {
 public:
     struct Answer {
-        int status = 200;
-        double delay = 0;
-        bool dropConnection = false;
+        Answer(int status = 200, double delay = 0, bool dropConnection = false,
+               std::vector<std::pair<std::string, std::string>> headers = {})
+            : status(status), delay(delay), dropConnection(dropConnection), headers(std::move(headers)) {}
+        int status;
+        double delay;
+        bool dropConnection;
+        std::vector<std::pair<std::string, std::string>> headers;
     };
     struct Batch {
         std::string path;
@@ -41,6 +46,8 @@ public:
 
     // Answers for the next requests, in order.
     void script(std::vector<Answer> answers);
+    // Asked first for every batch; its answer, when it gives one, replaces the script's.
+    void setRule(std::function<std::optional<Answer>(const Batch&)> rule);
     std::vector<Batch> batches() const;
     // The logs of the batches answered with a 2xx, in order.
     std::vector<platform::Value> acceptedLogs() const;
@@ -61,6 +68,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::deque<Answer> script_;
+    std::function<std::optional<Answer>(const Batch&)> rule_;
     std::vector<Batch> batches_;
     size_t acceptedLogs_ = 0;
 };

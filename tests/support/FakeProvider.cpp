@@ -141,8 +141,30 @@ struct Doc {
     xmlNodePtr root() const { return doc ? xmlDocGetRootElement(doc) : nullptr; }
 };
 
+// The provider keeps at most this many characters of a value it stores in a gd element.
+constexpr size_t kValueLimit = 1024;
+
+// Cuts the text of every gd element below `node` to kValueLimit characters.
+void cutLongValues(xmlNodePtr node) {
+    for (xmlNodePtr c = node->children; c; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE) {
+            cutLongValues(c);
+        } else if (c->type == XML_TEXT_NODE && c->content && node->ns &&
+                   std::strcmp(reinterpret_cast<const char*>(node->ns->href), kGDataNS) == 0) {
+            const std::string text = reinterpret_cast<const char*>(c->content);
+            size_t at = 0, characters = 0;
+            while (at < text.size() && characters < kValueLimit) {
+                ++at;
+                while (at < text.size() && (uint8_t(text[at]) & 0xC0) == 0x80) ++at;
+                ++characters;
+            }
+            if (at < text.size()) xmlNodeSetContentLen(c, BAD_CAST text.c_str(), int(at));
+        }
+    }
+}
+
 // The stored form of an entry: the element without what the provider sets (id, updated, edited,
-// its own links, the ETag and batch elements).
+// its own links, the ETag and batch elements), its long values cut.
 std::optional<std::string> strippedEntry(xmlNodePtr entry) {
     if (!isElement(entry, kAtomNS, "entry")) return std::nullopt;
     xmlDocPtr doc = xmlNewDoc(BAD_CAST "1.0");
@@ -166,6 +188,7 @@ std::optional<std::string> strippedEntry(xmlNodePtr entry) {
         }
         c = next;
     }
+    cutLongValues(copy);
     if (xmlAttrPtr etag = xmlHasNsProp(copy, BAD_CAST "etag", BAD_CAST kGDataNS)) xmlRemoveProp(etag);
     // The provider writes its ETag as "gd:etag": make sure the prefix is bound here.
     if (!xmlSearchNs(doc, copy, BAD_CAST "gd")) xmlNewNs(copy, BAD_CAST kGDataNS, BAD_CAST "gd");

@@ -15,8 +15,8 @@
 //   /upload/...                                        resumable uploads (FakeResumableUploads)
 //
 // A POST with "X-HTTP-Method-Override" counts as the overriding method. Feed requests need the
-// current bearer token. Entries keep every element a client sent; the provider sets id, updated,
-// ETag and links. Tests script faults on top with server().on(...) (later scripts win).
+// current bearer token. Entries keep every element a client sent, the text of gd elements cut to
+// 1,024 characters; the provider sets id, updated, ETag and links. Tests script faults on top with server().on(...) (later scripts win).
 
 #include <cstdint>
 #include <filesystem>

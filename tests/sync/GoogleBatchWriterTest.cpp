@@ -188,6 +188,27 @@ TEST_F(GoogleBatchWriterTest, CancelLetsTheRequestInFlightFinishAndSendsNothingM
     EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 1u);
 }
 
+// Cancelled while it waits between two requests (as an interrupted command cancels it), the writer
+// finishes on a turn of its own, and its finished callback may let go of the last reference to it.
+TEST_F(GoogleBatchWriterTest, CancelledBetweenTwoRequestsItFinishesLaterAndItsCallbackMayLetItGo) {
+    auto writer = makeWriter({.batchSize = 1, .maxInFlight = 1, .pauseSeconds = 600});
+    size_t answered = 0;
+    bool done = false;
+    std::vector<State> states;
+    writer->start(
+        {insert("A"), insert("B")}, [&](size_t n, size_t) { answered = n; },
+        [&](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<platform::Error>&) {
+            writer.reset();
+            for (const auto& o : outcomes) states.push_back(o.state);
+            done = true;
+        });
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return answered == 1; }, 60));
+    writer->cancel();
+    EXPECT_FALSE(done);
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));
+    EXPECT_EQ(states, (std::vector<State>{State::Confirmed, State::NotSent}));
+}
+
 TEST_F(GoogleBatchWriterTest, AnEmptyListFinishesAtOnce) {
     auto run = write({});
     EXPECT_TRUE(run->outcomes.empty());

@@ -274,33 +274,22 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     EXPECT_NE(model_->log().find("Planned: 199 to create locally"), std::string::npos) << model_->log();
 }
 
-TEST_F(SyncRunPlanTest, ACutFeedPlansNoDeletionAndSaysSo) {
+TEST_F(SyncRunPlanTest, ACutFeedEndsTheRunRefusedBeforeAnythingIsPlannedOrWritten) {
     provider.setPageCap(10);  // 30 pages: the service stops after 27
-    auto run = runPlan();
-    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
-    const auto& plan = run->plan();
-    EXPECT_FALSE(plan.googleFeedsComplete);
-    EXPECT_EQ(plan.deletions(), 0u);
-    EXPECT_EQ(plan.createGoogle, 0u);  // Person 270..349 may be among the contacts not fetched
-    EXPECT_EQ(plan.createLocal, 199u);
-    EXPECT_EQ(plan.updateGoogle, 10u);
-    ASSERT_FALSE(plan.notes.empty());
-    EXPECT_NE(plan.notes[0].find("The Google feed is incomplete"), std::string::npos) << plan.notes[0];
-    EXPECT_NE(plan.notes[0].find("no deletion is planned"), std::string::npos);
-    EXPECT_NE(model_->log().find("The Google feed is incomplete"), std::string::npos);
-    for (const auto& r : model_->mSyncRecords) EXPECT_NE(r->mSyncAction, SyncActionDeleteContact) << *r->mDescription;
-
-    // Applied, the cut run deletes nothing on Google and keeps the history of the pairs it could
-    // not see: the contacts it did not fetch are not gone.
-    auto applied = runPlan(SyncRunOptions{.planOnly = false});
-    EXPECT_EQ(applied->outcome(), SyncRunOutcome::Ok) << applied->message();
-    EXPECT_EQ(applied->result().counts.googleDeleted, 0);
+    model_->doFetchSyncHistory();
+    const size_t remembered = model_->syncHistory().records().size();
+    for (bool planOnly : {true, false}) {
+        auto run = runPlan(SyncRunOptions{.planOnly = planOnly});
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Refused) << run->message();
+        EXPECT_NE(run->message().find("incomplete"), std::string::npos) << run->message();
+        EXPECT_TRUE(model_->mSyncRecords.empty());
+    }
     EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
     model_->doFetchSyncHistory();
-    std::set<std::string> remembered;
-    for (const auto& r : model_->syncHistory().records()) remembered.insert(r->appleRecordID.value_or(""));
-    EXPECT_TRUE(remembered.count("old-local"));
-    EXPECT_TRUE(remembered.count("deleted-local"));
+    EXPECT_EQ(model_->syncHistory().records().size(), remembered);
+    model_->fetchSyncLogRecords();
+    ASSERT_EQ(model_->syncLogRecords().size(), 1u);
+    EXPECT_EQ(model_->syncLogRecords()[0].result, "refused");
 }
 
 TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
@@ -319,7 +308,9 @@ TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
 
     platform::Error offline(platform::kURLErrorDomain, platform::kURLErrorNotConnectedToInternet);
     EXPECT_EQ(SyncRun::outcomeForError(offline), SyncRunOutcome::Network);
-    EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", 500)), SyncRunOutcome::Other);
+    // A provider that cannot serve now is unreachable too: safe to retry.
+    for (int status : {500, 503, 429}) EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", status)), SyncRunOutcome::Network);
+    EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", 404)), SyncRunOutcome::Other);
 }
 
 TEST_F(SyncRunPlanTest, AnUnconfirmedPlanWritesNothing) {

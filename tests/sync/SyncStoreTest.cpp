@@ -55,6 +55,8 @@ SyncHistoryRecordPtr fullRecord() {
     r->previouslyMerged = true;
     r->applePendingAddToMyContacts = true;
     r->syncedMyContactsAtLeastOnce = true;
+    r->appleContentDigest = 0xFEDCBA9876543210ull;
+    r->googleContentDigest = 7;
     return r;
 }
 
@@ -87,7 +89,10 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
     EXPECT_EQ(r.googleETag, written->googleETag);
     EXPECT_TRUE(r.googleETagPendingAssignment && r.previouslyMerged && r.applePendingAddToMyContacts &&
                 r.syncedMyContactsAtLeastOnce);
+    EXPECT_EQ(r.appleContentDigest, written->appleContentDigest);
+    EXPECT_EQ(r.googleContentDigest, written->googleContentDigest);
     EXPECT_EQ(records[1]->appleRecordID, std::nullopt);
+    EXPECT_EQ(records[1]->googleContentDigest, std::nullopt);
     EXPECT_EQ(records[1]->appleUpdateDate, std::nullopt);
     EXPECT_EQ(records[1]->appleGroupNamesHash, 0u);
 
@@ -184,7 +189,7 @@ TEST_F(SyncStoreTest, AFileOfANewerSchemaIsRefused) {
     EXPECT_EQ(SyncStore::open(path_, &error), nullptr);
     EXPECT_NE(error.localizedDescription().find("newer"), std::string::npos);
     // The journal is WAL (kept in the file once set).
-    rawSQL("PRAGMA user_version = 1;");
+    rawSQL(("PRAGMA user_version = " + std::to_string(SyncStore::kSchemaVersion) + ";").c_str());
     ASSERT_TRUE(open());
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
@@ -194,6 +199,40 @@ TEST_F(SyncStoreTest, AFileOfANewerSchemaIsRefused) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "wal");
     sqlite3_finalize(s);
     sqlite3_close(db);
+}
+
+TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
+    std::filesystem::create_directories(path_.parent_path());
+    rawSQL("CREATE TABLE sync_history (id INTEGER PRIMARY KEY, apple_record_id TEXT, google_id TEXT, "
+           "apple_source_id TEXT, apple_update_date REAL, google_update_date REAL, "
+           "apple_group_names_hash INTEGER NOT NULL DEFAULT 0, google_group_names_hash INTEGER NOT NULL DEFAULT 0, "
+           "apple_image_size INTEGER NOT NULL DEFAULT 0, google_etag TEXT, "
+           "google_etag_pending_assignment INTEGER NOT NULL DEFAULT 0, previously_merged INTEGER NOT NULL DEFAULT 0, "
+           "apple_pending_add_to_my_contacts INTEGER NOT NULL DEFAULT 0, "
+           "synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0);"
+           "CREATE TABLE sync_log (id INTEGER PRIMARY KEY, start_date REAL NOT NULL, end_date REAL, "
+           "sync_mode INTEGER NOT NULL DEFAULT 0, automatic INTEGER NOT NULL DEFAULT 0, result TEXT NOT NULL DEFAULT '', "
+           "error TEXT, google_account TEXT, apple_account TEXT, google_created INTEGER NOT NULL DEFAULT 0, "
+           "google_updated INTEGER NOT NULL DEFAULT 0, google_deleted INTEGER NOT NULL DEFAULT 0, "
+           "apple_created INTEGER NOT NULL DEFAULT 0, apple_updated INTEGER NOT NULL DEFAULT 0, "
+           "apple_deleted INTEGER NOT NULL DEFAULT 0, photos_moved INTEGER NOT NULL DEFAULT 0, "
+           "failures INTEGER NOT NULL DEFAULT 0, log_text TEXT NOT NULL DEFAULT '');"
+           "INSERT INTO sync_history (apple_record_id, google_id, apple_image_size) VALUES ('A1', 'g1', 12);"
+           "PRAGMA user_version = 1;");
+    {
+        auto store = open();
+        ASSERT_TRUE(store);
+        auto records = store->fetchSyncHistory();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0]->appleRecordID, std::optional<std::string>("A1"));
+        EXPECT_EQ(records[0]->appleImageSize, 12);
+        EXPECT_EQ(records[0]->appleContentDigest, std::nullopt);
+        store->insertSyncHistory(fullRecord());
+        ASSERT_TRUE(store->save());
+    }
+    auto records = open()->fetchSyncHistory();  // opened again: nothing left to migrate
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1]->appleContentDigest, fullRecord()->appleContentDigest);
 }
 
 }  // namespace

@@ -86,6 +86,18 @@ TEST(SyncStrategyTest, ChangesAndMergeByModeAndSettings) {
     in.googleGroupNamesHash = 23;
     SyncStrategyInfo s = computeSyncStrategy(in);
     EXPECT_TRUE(s.googleGroupsChanged && !s.appleGroupsChanged && !s.eitherContactChanged);
+
+    // With the digests kept, content decides whatever the dates say.
+    r.googleContentDigest = 1;
+    r.appleContentDigest = 2;
+    in = pairInputs(&r, SyncModeTwoWay, 1.0, 60);
+    in.googleContentDigest = [] { return uint64_t(9); };  // edited a second after the run
+    in.appleContentDigest = [] { return uint64_t(2); };   // touched, same content
+    s = computeSyncStrategy(in);
+    EXPECT_TRUE(s.googleContactChanged && !s.appleContactChanged && !s.historyLacksDigests);
+    EXPECT_TRUE(computeSyncStrategy(pairInputs(&r, SyncModeTwoWay, 60, 0)).googleContactChanged);  // no digest now: dates
+    r.appleContentDigest.reset();
+    EXPECT_TRUE(computeSyncStrategy(in).historyLacksDigests);
 }
 
 TEST(SyncStrategyTest, WithoutHistory) {

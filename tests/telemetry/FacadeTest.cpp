@@ -60,7 +60,23 @@ TEST(Facade, StartsServicesByPriorityAndSendsTheStartServiceLog) {
     auto& sdk = MSRevAzezar::sharedInstance();
     sdk.setLogUrl(server.baseURL());
     sdk.setIngestionOptions(fastRetries());
-    EXPECT_FALSE(sdk.start("", {analytics}));
+    // A secret that cannot go into a request header as it is: refused at start, saying why.
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {"", "AppSecret is invalid."},
+        {"app-secret\r\nX-Injected: 1", "a control character (0x0D) at position 11"},
+        {std::string("app\0secret", 10), "a control character (0x00) at position 4"},
+        {"app-secrét", "a non-ASCII byte (0xC3) at position 9"},
+        {std::string(1 << 20, 'a'), "1048576 bytes long, more than the 1024 allowed"}};
+    for (const auto& [secret, why] : refused) {
+        SDKLogCapture log(MSLogLevel::Error);
+        std::optional<platform::Error> error;
+        EXPECT_FALSE(sdk.start(secret, {analytics}, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain, MSRevAzezar::kMSErrorDomain);
+        EXPECT_NE(error->localizedDescription().find(why), std::string::npos) << error->localizedDescription();
+        EXPECT_EQ(log.texts(), std::vector<std::string>{error->localizedDescription()});
+        EXPECT_FALSE(sdk.isSdkConfigured());
+    }
     ASSERT_TRUE(sdk.start("app-secret", {analytics, crashes}));
     EXPECT_EQ(starts, (std::vector<std::string>{"TestCrashes", "TestAnalytics"}));
     EXPECT_TRUE(analytics->canBeUsed());

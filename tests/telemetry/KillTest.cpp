@@ -1,7 +1,9 @@
 // Nothing lost and nothing sent twice after an acknowledgement when the sending process is
 // killed with SIGKILL at random points: a child process (this test program again, running only
 // TelemetryKillChild.Run) enqueues and sends; the parent kills it and starts the next one on
-// the same log file.
+// the same log file. Every log whose enqueue call returned counts: the store is asynchronous, so
+// a kill may take the logs still waiting to be stored, the newest of its run, and no other. The
+// window (the longest time between an enqueue's return and its log being stored) is measured.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <tuple>
 #include <random>
 #include <set>
 #include <thread>
@@ -40,6 +47,12 @@ void appendLine(const std::string& file, const std::string& line) {
     }
 }
 
+double monotonicNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);  // one clock for every process of the machine
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
 std::vector<std::string> lines(const std::filesystem::path& file) {
     std::vector<std::string> out;
     std::ifstream in(file);
@@ -47,12 +60,14 @@ std::vector<std::string> lines(const std::filesystem::path& file) {
     return out;
 }
 
-// Writes "stored <n>" once a log is in the file and "acked <n>" once its batch was accepted
-// and deleted.
+// Writes "<n> <time>" once a log is in the file and "<n>" once its batch was accepted and
+// deleted.
 struct FileReporter : MSChannelDelegate {
     std::string stored, acked;
+    std::atomic<int> completed{0};
     void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&) override {
-        appendLine(stored, RecordingDelegate::number(log));
+        appendLine(stored, RecordingDelegate::number(log) + " " + std::to_string(monotonicNow()));
+        ++completed;
     }
     void didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
         appendLine(acked, RecordingDelegate::number(log));
@@ -73,9 +88,13 @@ TEST(TelemetryKillChild, Run) {
     group->addDelegate(reporter);
     auto unit = group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("Kill", 1, 0.01, 5, 2));
     const int first = std::atoi(env("QV_CHILD_FIRST")), count = std::atoi(env("QV_CHILD_COUNT"));
-    for (int i = first; i < first + count; ++i) unit->enqueueItem(numberedLog(i));
+    for (int i = first; i < first + count; ++i) {
+        unit->enqueueItem(numberedLog(i));
+        const double returned = monotonicNow();
+        appendLine(env("QV_CHILD_ENQUEUED"), std::to_string(i) + " " + std::to_string(returned));
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
+    while (reporter->completed < count || storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log file did not drain";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -92,6 +111,7 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
     std::vector<size_t> boundaries;  // server batch count after each run
     int killed = 0;
     std::set<std::string> stored;
+    std::vector<double> killedAt(kRuns + 1, 0);
 
     auto runChild = [&](int run, int count, bool kill) {
         std::vector<std::string> vars;
@@ -100,6 +120,7 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
         for (std::string v : {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + server.baseURL(),
                               "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
                               "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + acked,
+                              "QV_CHILD_ENQUEUED=" + (dir / ("enqueued-" + std::to_string(run))).string(),
                               "QV_CHILD_FIRST=" + std::to_string(run * kPerRun), "QV_CHILD_COUNT=" + std::to_string(count),
                               "TMPDIR=" + (dir / "tmp").string()})
             vars.push_back(v);
@@ -125,16 +146,19 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
         bool reaped = false;
         if (kill) {
             const size_t storedNow = lines(dir / "stored").size(), batchesNow = server.batchCount();
-            const size_t target = random() % 3;
-            const size_t storedTarget = storedNow + 1 + random() % count;
+            const size_t target = random() % 4;
+            const size_t storedTarget = storedNow + 1 + random() % count, enqueuedTarget = 1 + random() % count;
+            const auto enqueuedFile = dir / ("enqueued-" + std::to_string(run));
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            // Kill once the child has stored some logs, or once it has sent a batch or two.
+            // Kill once the child has enqueued or stored some logs, or once it has sent a batch or two.
             while (!reaped && std::chrono::steady_clock::now() < deadline) {
                 reaped = ::waitpid(pid, &status, WNOHANG) == pid;
-                const bool due = target == 0 ? lines(dir / "stored").size() >= storedTarget
-                                             : server.batchCount() >= batchesNow + target;
+                const bool due = target == 0   ? lines(dir / "stored").size() >= storedTarget
+                                 : target == 3 ? lines(enqueuedFile).size() >= enqueuedTarget
+                                               : server.batchCount() >= batchesNow + target;
                 if (!reaped && due) {
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+                    killedAt[run] = monotonicNow();
                     ::kill(pid, SIGKILL);
                     break;
                 }
@@ -154,13 +178,51 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
     runChild(kRuns, 0, false);
     server.script({});
 
-    for (const auto& n : lines(dir / "stored")) stored.insert(n);
+    std::map<std::string, double> storedAt;
+    for (const auto& line : lines(dir / "stored")) {
+        const auto space = line.find(' ');
+        stored.insert(line.substr(0, space));
+        storedAt.emplace(line.substr(0, space), std::stod(line.substr(space + 1)));
+    }
     const auto batches = server.batches();
     std::multiset<std::string> arrived;
     for (const auto& b : batches)
         if (b.status == 200)
             for (const auto& log : b.logs) arrived.insert(log["properties"]["n"].asString());
     for (const auto& n : stored) EXPECT_GE(arrived.count(n), 1u) << "log " << n << " was stored but never arrived";
+
+    // The window: the longest time from an enqueue's return to its log being stored.
+    std::vector<std::tuple<int, std::string, double>> enqueued;  // run, log, time its enqueue returned
+    double window = 0;
+    for (int run = 0; run < kRuns; ++run)
+        for (const auto& line : lines(dir / ("enqueued-" + std::to_string(run)))) {
+            const auto space = line.find(' ');
+            enqueued.emplace_back(run, line.substr(0, space), std::stod(line.substr(space + 1)));
+            if (auto it = storedAt.find(line.substr(0, space)); it != storedAt.end())
+                window = std::max(window, it->second - std::get<2>(enqueued.back()));
+        }
+    // What a kill takes is the newest logs of its run only, those still waiting to be stored: no
+    // log is lost that was enqueued before one of its run that arrived.
+    size_t lost = 0;
+    double lostAge = 0;  // the longest a lost log had waited when its process was killed
+    std::vector<double> newestArrived(kRuns, -1);
+    for (const auto& [run, n, at] : enqueued)
+        if (arrived.count(n)) newestArrived[run] = std::max(newestArrived[run], at);
+    for (const auto& [run, n, at] : enqueued) {
+        if (arrived.count(n)) continue;
+        ++lost;
+        ASSERT_GT(killedAt[run], 0.0) << "log " << n << " of a run that was not killed never arrived";
+        EXPECT_GT(at, newestArrived[run]) << "log " << n << " was lost, though a log enqueued after it arrived";
+        lostAge = std::max(lostAge, killedAt[run] - at);
+    }
+    // A lost log had waited at least this long: the window is the longer of the two.
+    window = std::max(window, lostAge);
+    ::testing::Test::RecordProperty("enqueued", int(enqueued.size()));
+    ::testing::Test::RecordProperty("lost", int(lost));
+    ::testing::Test::RecordProperty("windowMicroseconds", int(window * 1e6));
+    std::printf("kill -9 window: %.1f ms (longest time from an enqueue's return to its log stored, or to a kill that "
+                "took it); %zu of %zu enqueued logs lost, the oldest enqueued %.1f ms before its kill\n",
+                window * 1e3, lost, enqueued.size(), lostAge * 1e3);
     for (int run = 0; run <= kRuns; ++run)
         for (const auto& n : lines(dir / ("acked-" + std::to_string(run))))
             for (size_t i = boundaries[run]; i < batches.size(); ++i)

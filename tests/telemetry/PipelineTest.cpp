@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 #include <set>
 #include <thread>
@@ -19,6 +21,45 @@ using namespace quorvane::test;
 using Answer = FakeIngestionServer::Answer;
 
 namespace {
+
+// Writes to regular files fail while it lives, as on a full disk: the process's limit on a file's
+// size is 0 (and the signal that would end it for trying is ignored).
+class DiskFull {
+public:
+    DiskFull() {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit none = saved_;
+        none.rlim_cur = 0;
+        signal_ = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~DiskFull() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, signal_);
+    }
+
+private:
+    rlimit saved_{};
+    sighandler_t signal_;
+};
+
+// Lets nothing run on a queue until opened.
+struct QueueGate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    explicit QueueGate(platform::DispatchQueue& queue) {
+        queue.async([this] {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return open; });
+        });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        cv.notify_all();
+    }
+};
 
 TEST(Pipeline, AcceptedBatchIsDeletedAndDelegatesHearEachStepInOrder) {
     PipelineFixture f;
@@ -70,18 +111,149 @@ TEST(Pipeline, RecoverableFailuresKeepTheBatchAndRetryUntilAccepted) {
 
 TEST(Pipeline, RefusedBatchIsDroppedAndDelegatesHearTheFailure) {
     PipelineFixture f;
-    f.server.script({{400}});
+    f.server.script({{403}});  // about the request, not the logs: no use sending them again
     auto unit = f.unit(2);
     unit->enqueueItem(numberedLog(1));
     unit->enqueueItem(numberedLog(2));
     ASSERT_TRUE(f.delegate->waitFor("didFail", 2));
     EXPECT_EQ(f.storage->countAllLogs(), 0u);
-    EXPECT_EQ(f.delegate->errors.at(0).code, 400);
+    EXPECT_EQ(f.delegate->errors.at(0).code, 403);
     unit->enqueueItem(numberedLog(3));
     unit->enqueueItem(numberedLog(4));
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
     EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"3", "4"}));  // 1 and 2 were not sent again
     EXPECT_EQ(f.server.batchCount(), 2u);
+}
+
+TEST(Pipeline, AnAcceptedBatchIsNotSentAgainWhenItsDeleteFailsAndTheStoreComesBack) {
+    PipelineFixture f;
+    auto unit = f.unit(2);
+    f.server.server().hold("/logs");
+    unit->enqueueItem(numberedLog(1));
+    unit->enqueueItem(numberedLog(2));
+    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
+    {
+        DiskFull full;
+        f.server.server().release("/logs");
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2, 60));  // accepted; the delete failed
+        EXPECT_EQ(f.storage->undeletedCount(), 2u);
+        unit->flushQueue();
+        f.group->logsQueue()->sync([] {});
+    }
+    // The disk has room again: the store opens again, deletes the sent logs, takes new ones.
+    unit->enqueueItem(numberedLog(3));
+    unit->enqueueItem(numberedLog(4));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 4, 60));
+    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"1", "2", "3", "4"}));
+    EXPECT_EQ(f.storage->undeletedCount(), 0u);
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+}
+
+TEST(Pipeline, AStoreFileThatIsNotADatabaseIsMovedAsideAndANewStoreTakesTheLogs) {
+    PipelineFixture f;
+    const auto file = f.file.parent_path() / "damaged" / "Logs.sqlite";
+    std::filesystem::remove_all(file.parent_path());
+    std::filesystem::create_directories(file.parent_path());
+    const std::string garbage(5000, 'g');
+    ASSERT_TRUE(platform::writeFileAtomically(file, garbage));
+    for (int start = 0; start < 2; ++start) {  // the first start recovers; a later one finds the new store
+        SDKLogCapture log(MSLogLevel::Error);
+        auto storage = std::make_shared<MSLogDBStorage>(file);
+        ASSERT_TRUE(storage->isOpen());
+        std::string aside;
+        ASSERT_TRUE(platform::readFile(storage->damagedPath(), aside));
+        EXPECT_EQ(aside, garbage);
+        const auto errors = log.texts();
+        ASSERT_EQ(errors.size(), start == 0 ? 1u : 0u);
+        if (start == 0) {
+            EXPECT_NE(errors[0].find("moved it to " + storage->damagedPath().string()), std::string::npos);
+        }
+        auto group = MSChannelGroup::make(f.ingestion, storage);
+        group->addDelegate(f.delegate);
+        // A group id of each start's own: the last start's unit may still be winding down on the file.
+        auto unit = group->addChannelUnitWithConfiguration(
+            MSChannelUnitConfiguration::initWithGroupId("D" + std::to_string(start), 1, 3600, 1, 3));
+        unit->enqueueItem(numberedLog(start));
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", start + 1, 60));
+    }
+    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"0", "1"}));
+}
+
+TEST(Pipeline, ABatchRefusedForWhatItHoldsIsSplitUntilOnlyTheRefusedLogIsDropped) {
+    for (int status : {413, 400}) {
+        SCOPED_TRACE(status);
+        PipelineFixture f;
+        f.server.setRule([status](const FakeIngestionServer::Batch& b) -> std::optional<Answer> {
+            for (const auto& log : b.logs)
+                if (log["properties"]["n"].asString() == "5") return Answer{status};
+            return std::nullopt;
+        });
+        auto unit = f.unit(8);
+        for (int i = 0; i < 8; ++i) unit->enqueueItem(numberedLog(i));
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 7, 60));
+        ASSERT_TRUE(f.delegate->waitFor("didFail", 1, 60));
+        auto accepted = f.acceptedNumbers();
+        std::sort(accepted.begin(), accepted.end());
+        EXPECT_EQ(accepted, (std::vector<std::string>{"0", "1", "2", "3", "4", "6", "7"}));
+        std::lock_guard lock(f.delegate->mutex);
+        EXPECT_EQ(std::count(f.delegate->events.begin(), f.delegate->events.end(), "didFail 5"), 1);
+        EXPECT_EQ(f.delegate->counts["didFail"], 1);
+        EXPECT_EQ(f.delegate->errors.at(0).code, status);
+        EXPECT_EQ(f.server.batchCount(), 7u);  // 8, 4 + 4, 2 + 2 of the refused half, 1 + 1
+    }
+}
+
+TEST(Pipeline, RetryAfterOfA429Or503SetsTheNextDelay) {
+    const std::vector<std::pair<int, std::string>> cases{
+        {503, "0"}, {429, " 0 "}, {503, "Thu, 01 Jan 1970 00:00:00 GMT"}};
+    for (const auto& [status, retryAfter] : cases) {
+        SCOPED_TRACE(retryAfter);
+        PipelineFixture f;
+        MSHttpIngestion::Options slow;
+        slow.retryIntervals = {3600};  // without Retry-After the test would wait an hour
+        auto ingestion = MSRevAzezarIngestion::make(f.server.baseURL(), "s", "i", slow);
+        auto group = MSChannelGroup::make(ingestion, f.storage);
+        group->addDelegate(f.delegate);
+        f.server.script({{status, 0, false, {{"Retry-After", retryAfter}}}});
+        auto unit = group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("R", 1, 3600, 1, 3));
+        unit->enqueueItem(numberedLog(1));
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1, 60));
+        EXPECT_EQ(f.server.batchCount(), 2u);
+    }
+    const auto now = platform::Date::fromUnix(1'000'000);
+    EXPECT_EQ(MSHttpIngestion::retryAfterDelay("120", now), 120.0);
+    EXPECT_EQ(MSHttpIngestion::retryAfterDelay("Mon, 12 Jan 1970 13:47:10 GMT", now), 30.0);
+    EXPECT_EQ(MSHttpIngestion::retryAfterDelay("99999999999", now), MSHttpIngestion::kMaxRetryAfter);
+    EXPECT_EQ(MSHttpIngestion::retryAfterDelay("soon", now), std::nullopt);
+    EXPECT_EQ(MSHttpIngestion::retryAfterDelay("-5", now), std::nullopt);
+}
+
+TEST(Pipeline, LogsWaitingToBeStoredStayWithinTheStoresBoundOldestNormalFirst) {
+    PipelineFixture f;
+    auto unit = f.unit(1000);
+    auto sample = numberedLog(10);
+    sample->timestamp = platform::Date::now();
+    const size_t one = MSLogDBStorage::storedTextForLog(*sample).size();
+    f.storage->setMaxStorageSize(int64_t(one * 10 + one / 2));  // ten logs fit
+    SDKLogCapture log(MSLogLevel::Warning);
+    QueueGate gate(*f.group->logsQueue());  // nothing is stored meanwhile
+    unit->enqueueItem(numberedLog(10), MSFlagsCritical);
+    for (int i = 11; i < 40; ++i) {
+        unit->enqueueItem(numberedLog(i));
+        ASSERT_LE(unit->pendingBytes(), size_t(f.storage->maxStorageSize()));
+    }
+    EXPECT_EQ(unit->droppedLogCount(), 20u);
+    gate.release();
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 30, 60));  // dropped ones too
+    auto batch = f.storage->loadLogsWithGroupId("Test", 100);
+    ASSERT_TRUE(batch);
+    std::vector<std::string> kept;
+    for (const auto& l : batch->logs) kept.push_back(RecordingDelegate::number(l));
+    EXPECT_EQ(kept, (std::vector<std::string>{"10", "31", "32", "33", "34", "35", "36", "37", "38", "39"}));
+    const auto texts = log.texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.find("dropped the 20 oldest waiting") != std::string::npos;
+    }));
 }
 
 TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {

@@ -1,4 +1,4 @@
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

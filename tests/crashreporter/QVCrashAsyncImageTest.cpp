@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "crashreporter/capture/QVCrashAsyncMachO.h"
+#include "crashreporter/capture/QVCrashAsyncImage.h"
 #include "platform/crash/TaskMemory.h"
 
 using namespace quorvane;
@@ -103,7 +103,7 @@ void* libcHandle() { return ::dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD); }
 
 }  // namespace
 
-TEST(QVCrashAsyncMachO, ReadsTheTestProgramsOwnImage) {
+TEST(QVCrashAsyncImage, ReadsTheTestProgramsOwnImage) {
     ImageOf own(reinterpret_cast<const void*>(&qvtest_image_reader_known_function));
     ASSERT_EQ(own.err, QVCRASH_ESUCCESS);
     qvcrash_async_macho_t* image = &own.image;
@@ -172,7 +172,7 @@ TEST(QVCrashAsyncMachO, ReadsTheTestProgramsOwnImage) {
     EXPECT_FALSE(MSqvcrash_async_macho_contains_address(image, own.header + image->text_size));
 }
 
-TEST(QVCrashAsyncMachO, MapsSegmentsAndSections) {
+TEST(QVCrashAsyncImage, MapsSegmentsAndSections) {
     ImageOf own(reinterpret_cast<const void*>(&qvtest_image_reader_known_function));
     ASSERT_EQ(own.err, QVCRASH_ESUCCESS);
     const uint64_t fn = addressOf((void*)&qvtest_image_reader_known_function);
@@ -207,7 +207,7 @@ TEST(QVCrashAsyncMachO, MapsSegmentsAndSections) {
     EXPECT_EQ(MSqvcrash_async_macho_map_section(&own.image, ".tex", &text), QVCRASH_ENOTFOUND);
 }
 
-TEST(QVCrashAsyncMachO, FindsSymbolsByAddressAndByName) {
+TEST(QVCrashAsyncImage, FindsSymbolsByAddressAndByName) {
     // From the full symbol table of the file.
     ImageOf own(reinterpret_cast<const void*>(&qvtest_image_reader_known_function));
     ASSERT_EQ(own.err, QVCRASH_ESUCCESS);
@@ -274,7 +274,7 @@ struct FakeImage {
 
 }  // namespace
 
-TEST(QVCrashAsyncMachO, RefusesDamagedImagesWithCodes) {
+TEST(QVCrashAsyncImage, RefusesDamagedImagesWithCodes) {
     qvcrash_async_macho_t image{};
     // Unreadable header.
     EXPECT_EQ(MSqvcrash_nasync_macho_init(&image, kSelf, "nowhere", 16), QVCRASH_EINTERNAL);
@@ -310,7 +310,7 @@ TEST(QVCrashAsyncMachO, RefusesDamagedImagesWithCodes) {
     }
 }
 
-TEST(QVCrashAsyncMachO, ReadsNothingBeyondWhatADamagedImageReallyHolds) {
+TEST(QVCrashAsyncImage, ReadsNothingBeyondWhatADamagedImageReallyHolds) {
     // Claims of a damaged image, each of which once made the reader copy whatever memory lay
     // there: an extent past the sane limit or past the address space is refused at once; a note
     // segment that leaves the image or is larger than any real one is not read.
@@ -346,7 +346,7 @@ TEST(QVCrashAsyncMachO, ReadsNothingBeyondWhatADamagedImageReallyHolds) {
     }
 }
 
-TEST(QVCrashAsyncMachO, AHandMadeImageGetsItsSlideAndExtent) {
+TEST(QVCrashAsyncImage, AHandMadeImageGetsItsSlideAndExtent) {
     FakeImage fake;
     qvcrash_async_macho_t image{};
     // Linked at 0: the slide is the header address.
@@ -383,7 +383,7 @@ TEST(QVCrashAsyncMachO, AHandMadeImageGetsItsSlideAndExtent) {
     MSqvcrash_nasync_macho_free(&image);
 }
 
-TEST(QVCrashAsyncMachO, ReadsABigEndianImageThroughTheSwappingTable) {
+TEST(QVCrashAsyncImage, ReadsABigEndianImageThroughTheSwappingTable) {
     FakeImage fake;
     auto* h = fake.header();
     h->e_ident[EI_DATA] = ELFDATA2MSB;

@@ -1,6 +1,7 @@
 #pragma once
-// The image reader: describes one image loaded in a task without trusting it. The engine keeps
-// the reader's historical name, but on Linux the images are ELF: the record copies the ELF
+// The image reader: describes one image loaded in a task without trusting it. Its record and
+// functions keep the engine's historical names (qvcrash_async_macho_t, MSqvcrash_async_macho_*),
+// but on Linux the images are ELF, and this file is their reader: the record copies the ELF
 // header, maps the program headers (the image's "load commands"), learns the load bias (the
 // slide) and extent from the loadable segments, and on request maps segments, sections, the
 // build id and the symbol tables. Every access to image memory goes through memory objects, so

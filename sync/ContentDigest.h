@@ -1,0 +1,35 @@
+#pragma once
+// Digests of what a contact holds, one per side, kept in the sync history so that a run tells a
+// change by content: an edit made a second after the run that wrote the contact is seen, and a
+// contact whose dates moved while its content stayed is not written again.
+//
+// Each digest is 64-bit FNV-1a over a canonical form of the contact, fixed forever (the history
+// compares it with values stored by earlier runs), and read from the contact itself rather than
+// from the field conversions of the sync, which may change:
+// - a local contact: every stored field but its identifier, dates and photo, the labeled values
+//   in order with their labels (not their identifiers);
+// - a Google entry: its XML element tree by namespace URI and local name, attributes sorted, text
+//   as it is, without what the provider sets on every write or what is kept apart in the history
+//   (id, updated, edited, published, ETag, links, group memberships, batch elements).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gdata/GDataEntryContact.h"
+#include "platform/contacts/CNContact.h"
+
+namespace quorvane {
+
+uint64_t localContentDigest(const platform::CNContact& contact);
+uint64_t googleContentDigest(const GDataEntryContact& entry);
+
+// The values the provider kept shorter than they were sent: each text of `sent` missing from
+// `kept` where `kept` holds a beginning of it in an element of the same name. Lengths in characters.
+struct ShortenedValue {
+    std::string element;  // the local name of the element that held it ("familyName")
+    size_t sentLength = 0, keptLength = 0;
+};
+std::vector<ShortenedValue> valuesShortenedByProvider(const GDataEntryContact& sent, const GDataEntryContact& kept);
+
+}  // namespace quorvane
