@@ -4,9 +4,9 @@
 //
 //     platform::Result<Contact> r = store.contactWithIdentifier(id);
 //     if (!r) return r.error();
-//     use(r.value());
+//     use(r.value());      // or *r, r->member
 //
-// Reading value() of a failure, or error() of a success, is a broken contract: it is reported to
+// Reading the value of a failure, or error() of a success, is a broken contract: it is reported to
 // the assertion handler (value() then throws std::bad_variant_access; error() gives an empty Error).
 
 #include <optional>
@@ -47,6 +47,11 @@ public:
     T& value() & { return checkedValue(*this); }
     const T& value() const& { return checkedValue(*this); }
     T&& value() && { return std::move(checkedValue(*this)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T&& operator*() && { return std::move(*this).value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
 
     // The value on success, the fallback on failure.
     template <class U>

@@ -25,11 +25,13 @@ TEST(ResultTest, CarriesTheValueOrTheError) {
     auto good = named(false);
     ASSERT_TRUE(good);
     EXPECT_EQ(good.value(), "seven");
+    EXPECT_EQ(good->size(), 5u);
     EXPECT_EQ(good.valueOr("none"), "seven");
 
     auto bad = named(true);
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error(), Error("test", 7));
+    EXPECT_EQ(Result<int>(Error::withDescription("test", 9, "Nine.")).error().localizedDescription(), "Nine.");
     EXPECT_EQ(bad.valueOr("none"), "none");
 
     Result<std::unique_ptr<int>> owned = std::make_unique<int>(3);
