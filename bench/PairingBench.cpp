@@ -86,7 +86,7 @@ struct Fixture {
         fs::remove_all(dir);
         fs::create_directories(dir);
         store = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
-        auto container = store->addContainer("Local", platform::CNContainerType::Local);
+        auto container = store->addContainer("Local", platform::CNContainerType::Local).valueOr(nullptr);
         platform::CNSaveRequest request;
         for (const auto& c : p.local) request.addContact(c, container->identifier());
         store->executeSaveRequest(request);

@@ -61,8 +61,8 @@ protected:
         auto contact = std::make_shared<platform::CNMutableContact>();
         contact->setGivenName(given);
         request.addContact(contact, std::nullopt);
-        platform::Error error;
-        ASSERT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        ASSERT_TRUE(saved) << saved.error().localizedDescription();
     }
 };
 
@@ -335,8 +335,7 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
 }
 
 TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
-    platform::Error error;
-    ASSERT_NE(store_->addContainer("On This Computer", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
+    ASSERT_TRUE(store_->addContainer("On This Computer", platform::CNContainerType::Local));
     auto m = startModel();
     ASSERT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
 
