@@ -243,6 +243,8 @@ TEST(Pipeline, LogsWaitingToBeStoredStayWithinTheStoresBoundOldestNormalFirst) {
         ASSERT_LE(unit->pendingBytes(), size_t(f.storage->maxStorageSize()));
     }
     EXPECT_EQ(unit->droppedLogCount(), 20u);
+    // Done with at once, while nothing is stored: a queue that does not drain holds none of them.
+    EXPECT_EQ(f.delegate->count("didCompleteEnqueueing"), 20);
     gate.release();
     ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 30, 60));  // dropped ones too
     auto batch = f.storage->loadLogsWithGroupId("Test", 100);
