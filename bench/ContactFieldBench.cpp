@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gdata/GDataEntryContact.h"
-#include "gdata/GDataFeedContactGroup.h"
-#include "platform/contacts/CNContactStore.h"
+#include "bench/BenchModel.h"
 #include "platform/foundation/Calendar.h"
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSSyncRecord.h"
@@ -26,7 +24,6 @@ using platform::CNLabeledValue;
 namespace {
 
 constexpr size_t kPairs = 1000;
-const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
 
 platform::DateComponents ymd(int y, int m, int d) {
     platform::DateComponents c;
@@ -70,14 +67,6 @@ platform::CNMutableContactPtr fullContact(size_t i) {
     return c;
 }
 
-std::shared_ptr<GDataFeedContactGroup> groupFeed() {
-    std::string xml =
-        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gContact='http://schemas.google.com/contact/2008'>"
-        "<entry><id>" + kGroupBase + "6</id><title>System Group: My Contacts</title>"
-        "<gContact:systemGroup id='Contacts'/></entry></feed>";
-    return GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
-}
-
 NSSyncRecordPtr replaceRecord() {
     auto r = std::make_shared<NSSyncRecord>();
     r->mMergeContacts = false;
@@ -93,17 +82,8 @@ struct Fixture {
     std::vector<std::shared_ptr<GDataEntryContact>> google;
 
     Fixture(const std::string& name, platform::CNMutableContactPtr (*make)(size_t)) {
-        registerContactClasses();
-        dir = fs::temp_directory_path() / "quorvane-contact-field-bench" / name;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        QuorvaneModel::Environment env;
-        env.userDefaults = std::make_shared<platform::UserDefaults>(dir / "defaults.json");
-        env.contactStore = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
-        env.timeZone = platform::TimeZone::universal();
-        env.dataFolder = dir / "profile";
-        model = std::make_shared<QuorvaneModel>(std::move(env));
-        model->mGroupFeed = groupFeed();
+        dir = bench::freshFolder("contact-field", name);
+        model = bench::makeModel(dir);
         model->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         model->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
         for (size_t i = 0; i < kPairs; ++i) {
