@@ -1275,17 +1275,26 @@ void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
     // Read through passing views: a parsed leaf's attributes never get wrappers of their own. The
     // declared ones are gathered first, so that the block takes them in one allocation.
+    // The visitor captures one reference, so that it fits the function wrapper's own storage and
+    // no allocation is made per element.
     struct Found {
         const std::string* name;
         std::string_view value;
     };
-    platform::SmallVector<Found, 8> found;
-    std::vector<std::string> readWhole;  // values that are more than one plain text
-    size_t textBytes = 0;
-    element->forEachAttribute([&](const GDataXMLNode& attr) {
+    struct Gathered {
+        GDataObject* self;
+        const GDataXMLElement* element;
+        platform::SmallVector<Found, 8> found;
+        std::vector<std::string> readWhole;  // values that are more than one plain text
+        size_t textBytes = 0;
+    } g{this, element.get(), {}, {}, 0};
+    element->forEachAttribute([&g](const GDataXMLNode& attr) {
+        auto& found = g.found;
+        auto& readWhole = g.readWhole;
+        const auto& element = g.element;
         if (attr.storedName().empty()) return;
         const std::string* declared = nullptr;
-        for (const auto& d : *attributeDeclarations_) {
+        for (const auto& d : *g.self->attributeDeclarations_) {
             if (attr.hasQualifiedName(d)) {
                 declared = &d;
                 break;
@@ -1303,14 +1312,14 @@ void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
         }
         if (value) {
             found.push_back({declared, *value});
-            textBytes += declared->size() + value->size();
+            g.textBytes += declared->size() + value->size();
         }
-        markConsumed(&attr, true);
+        g.self->markConsumed(&attr, true);
     });
-    if (found.empty()) return;
+    if (g.found.empty()) return;
     const bool fresh = attributes_.empty();
-    attributes_.reserveFor(found.size(), textBytes);
-    for (const auto& f : found) {
+    attributes_.reserveFor(g.found.size(), g.textBytes);
+    for (const auto& f : g.found) {
         if (fresh) attributes_.append(*f.name, f.value);
         else attributes_.set(*f.name, f.value);
     }
