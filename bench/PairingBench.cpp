@@ -97,9 +97,10 @@ struct Fixture {
         env.dataFolder = dir / "profile";
         model = std::make_shared<QuorvaneModel>(std::move(env));
         model->updateSelectedContainerWithError(nullptr);
-        model->mGroupFeed = groupFeed();
-        model->mContactFeed = p.google;
-        model->mGroupFeedComplete = model->mContactFeedComplete = true;
+        GoogleFeeds feeds;
+        feeds.groups = {groupFeed(), true};
+        feeds.contacts = {p.google, true};
+        model->setGoogleFeeds(feeds);
     }
 };
 
@@ -120,7 +121,7 @@ void BM_Pairing(benchmark::State& state) {
                 ++pairs;
             }
         }
-        for (const auto& e : *m.mContactFeed->entries()) {
+        for (const auto& e : *m.googleFeeds().contacts.feed->entries()) {
             auto g = std::dynamic_pointer_cast<GDataEntryContact>(e);
             if (m.isGoogleContactAlreadyMatched(g)) continue;
             if (auto a = m.getBestAppleContactMatchWithGoogleContact(g)) {
@@ -139,17 +140,17 @@ void BM_Planning(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     auto population = makePopulation(n);
     Fixture f(population, "planning" + std::to_string(n));
-    SyncPlanSummary summary;
+    SyncPlan plan;
     for (auto _ : state) {
         SyncPlanner planner(*f.model, SyncModeTwoWay);
-        if (!planner.prepare(nullptr)) state.SkipWithError("the local contacts cannot be read");
+        if (!planner.prepare(f.model->googleFeeds(), nullptr)) state.SkipWithError("the local contacts cannot be read");
         while (!planner.pairLocalContacts(1000)) {}
         while (!planner.pairGoogleContacts(1000)) {}
         while (!planner.planPairs(1000)) {}
-        summary = planner.plan();
+        plan = planner.takePlan();
     }
-    state.counters["records"] = double(f.model->mSyncRecords.size());
-    state.counters["changes"] = double(summary.changes());
+    state.counters["records"] = double(plan.records.size());
+    state.counters["changes"] = double(plan.summary.changes());
     state.SetItemsProcessed(state.iterations() * int64_t(2 * n));
 }
 BENCHMARK(BM_Planning)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
@@ -47,6 +48,7 @@
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/GoogleBatchWriter.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/RunLog.h"
 #include "sync/SyncHistory.h"
 #include "sync/SyncSettings.h"
@@ -103,8 +105,12 @@ public:
     std::shared_ptr<platform::ABAddressBook> mAddressBookRef;
     const platform::Calendar mGregorianCalendar;
 
+    platform::CNContactStore& contactStore() const { return *mContactStore; }
+
     // ===== Run state =====
-    SyncMode mSyncMode = SyncModeTwoWay;  // the mode of the current run
+    // The mode of the current run (the history and the texts read it).
+    SyncMode syncMode() const { return mSyncMode; }
+    void setSyncMode(SyncMode mode) { mSyncMode = mode; }
 
     // ===== Tolerant equality (QuorvaneModelEquality.cpp) =====
     // Nil, empty and blank strings are equal; otherwise equal when of the same UTF-16 length and
@@ -128,8 +134,8 @@ public:
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
     std::optional<std::string> truncateString(const std::optional<std::string>& s, int32_t maxLength);
-    // The (original, kept) lengths of the values truncateString cut since it was last emptied.
-    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
+    // The (original, kept) lengths of the values truncateString cut since the last call; empties them.
+    std::vector<std::pair<size_t, size_t>> takeTruncatedValues() { return std::exchange(mTruncatedValues, {}); }
     std::optional<std::string> truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s);
     static constexpr int32_t kDefaultMaxGoogleLength = 1024;
     // Trimmed at both ends of whitespace, newline and control characters; nil for nil.
@@ -260,7 +266,7 @@ public:
         const std::optional<std::vector<std::string>>& currentAppleGroupNames);
 
     // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
-    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // Writes the local side of every planned record given: records going Google to
     // local are written with updateAppleContact (existing contacts, read again in full) or
     // createAppleContactWithGoogleContact (into the synced account, or the default one when all
     // accounts are synced), with their group memberships where the account keeps groups; records
@@ -274,7 +280,8 @@ public:
     // error only when records were to be written and none could be.
     using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
     using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
-    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    void performSynchronization_Step1(const std::vector<NSSyncRecordPtr>& records, LocalApplyProgress progress,
+                                      LocalApplyFinished finished);
     static constexpr size_t kMaxLocalSaveOperations = 500;
     static constexpr size_t kLocalRecordsPerSlice = 100;
     struct LocalApplyState;
@@ -415,15 +422,13 @@ public:
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
     // Local contact identifier -> the names of the local groups that hold the contact.
     std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
-    // The records of the planned run, in plan order.
-    std::vector<NSSyncRecordPtr> mSyncRecords;
     // Whether the contact has any name part, nickname, organisation, job title, department or e-mail.
     bool appleContactHasName(const platform::CNContactPtr& contact);
     bool googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact);
-    // The group names the run must find or create on Google (for records going local to Google)
+    // The group names the planned records need on Google (for records going local to Google)
     // and locally (for records going Google to local), each name once ignoring case.
-    std::vector<std::string> getRequiredGoogleGroupNamesForSync();
-    std::vector<std::string> getRequiredAppleGroupNamesForSync();
+    std::vector<std::string> getRequiredGoogleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records);
+    std::vector<std::string> getRequiredAppleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records);
     // The contact's structured postal addresses that hold any street, city, region, post code or
     // country name, or a country code isValidCountryCode accepts: the ones the conversions write.
     std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
@@ -610,6 +615,10 @@ public:
     // cannot be read are skipped; *error receives the store's error.
     std::map<std::string, std::vector<std::string>> getGroupMembershipByPersonWithError(
         std::optional<platform::Error>* error);
+    // Reads the memberships again (getGroupMembershipByPersonWithError) as the ones the run uses.
+    void updateGroupMembershipByPersonWithError(std::optional<platform::Error>* error) {
+        mGroupMembershipByPerson = getGroupMembershipByPersonWithError(error);
+    }
     // A new Google group for a local group name; nullptr for a blank name, the name of a system
     // group, or a name the groups feed already holds (ignoring case).
     std::shared_ptr<GDataEntryContactGroup> createGoogleGroupWithABGroupName(const std::optional<std::string>& name);
@@ -656,10 +665,11 @@ public:
     bool shouldSyncPhotosWithAppleContact(const platform::CNContactPtr& apple,
                                           const std::shared_ptr<GDataEntryContact>& google, int32_t syncAction,
                                           bool photoVerifiedNotChanged_Apple, bool photoVerifiedNotChanged_Google);
-    // Writes the history of mSyncRecords after a run and sweeps records of contacts gone from
-    // both sides (not when the store's contacts or containers cannot be read), then saves. false
-    // (and *error) when the save failed: the run must report it.
-    bool serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<platform::Error>* error = nullptr);
+    // Writes the history of a run's records (what the executor did to each) and sweeps records of
+    // contacts gone from both sides (not when the store's contacts or containers cannot be read),
+    // then saves. false (and *error) when the save failed: the run must report it.
+    bool serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
+                           std::optional<platform::Error>* error = nullptr);
     bool shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
     // Deletes (staged) the records of both contacts of the record.
     void removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
@@ -756,12 +766,20 @@ public:
 
     using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
     // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
-    // changes when the last whole download was of the same user); each calls back once.
+    // changes when the last whole download was of the same user); each calls back once. The groups
+    // begin a download of both: their fetch forgets why the last download was not whole.
     void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
     void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
     // Both, groups first; then `finished`, or `failed` with the first error.
     void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
                                                        std::function<void(const platform::Error&)> failed);
+    // The current feeds as the download stage hands them on (the last download, or the ones set).
+    GoogleFeeds googleFeeds() const;
+    // Takes the feeds as the current ones, as if downloaded (tests and benchmarks plan over given
+    // feeds).
+    void setGoogleFeeds(GoogleFeeds feeds);
+    // The groups feed as read again after the run made groups: the conversions name those.
+    void setGroupFeed(std::shared_ptr<GDataFeedContactGroup> feed) { mGroupFeed = std::move(feed); }
     // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
     bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
     // A contacts feed was downloaded and is not whole: the history must not be swept after it.
@@ -862,6 +880,7 @@ public:
     // Run state made at start-up.
     platform::CNMutableContactPtr mDummyContact;
     float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
+    float pauseBetweenGmailRequests() const { return mPauseBetweenGmailRequests; }
     DateFormatter mDateFormatter;
     // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
     std::optional<platform::Date> mLastAddressBookChangeDate;
@@ -1091,6 +1110,8 @@ private:
     // The run log and the state of the current run.
     RunLog mRunLog;
     std::unique_ptr<platform::CNSaveRequest> mPendingSaveRequest;
+    SyncMode mSyncMode = SyncModeTwoWay;
+    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
     std::vector<platform::Error> mSyncErrors;
     std::set<std::string> mGoogleRecordsAlreadyMatched;
     std::set<std::string> mAppleRecordsAlreadyMatched;

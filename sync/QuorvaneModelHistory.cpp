@@ -234,7 +234,8 @@ void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyn
     }
 }
 
-bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<Error>* error) {
+bool QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
+                                      std::optional<Error>* error) {
     std::optional<Error> readError;
     SyncStore* store = syncStore(&readError);
     if (!store) {
@@ -252,7 +253,7 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
         if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
     }
 
-    for (const auto& s : mSyncRecords) {
+    for (const auto& s : records) {
         if (!s) continue;
         // Writes that were not confirmed keep the pair's old history: the next run sees the same
         // differences again.

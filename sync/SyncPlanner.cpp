@@ -17,13 +17,11 @@ namespace {
 // Every field of a local contact: the comparison reads them all.
 constexpr ContactKeySet kPlanningKeySet = 6;
 
-bool isTwoWay(int32_t mode) { return mode == SyncModeTwoWay || mode == SyncModeManual; }
-
 }  // namespace
 
 SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model), mSyncMode(syncMode) {}
 
-bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
+bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error) {
     auto& m = mModel;
     std::optional<platform::Error> fetchError;
     m.mExistingAppleContacts = m.getAppleContactsInSelectedContainerWithKeySet(kPlanningKeySet, &fetchError);
@@ -50,19 +48,19 @@ bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
             auto found = m.mExistingAppleContactDict.find(id);
             return found == m.mExistingAppleContactDict.end() ? nullptr : found->second;
         });
-    m.mSyncRecords.clear();
 
-    mFeedsComplete = m.googleFeedsComplete();
-    mSummary = SyncPlanSummary();
-    mSummary.googleFeedsComplete = mFeedsComplete;
-    mSummary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
+    mFeedsComplete = feeds.complete();
+    mFeedIncompleteReason = feeds.incompleteReason;
+    mPlan = SyncPlan();
+    mPlan.summary.googleFeedsComplete = mFeedsComplete;
+    mPlan.summary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
     mGoogleDuplicates.clear();
     for (const auto& g : m.mGoogleDuplicatesDetected) mGoogleDuplicates.insert(g.get());
     mSyncingReadOnlyAccount = m.mSelectedContainer && (m.isReadOnlyContainer(m.mSelectedContainer) ||
                                                        m.isFacebookContainer(m.mSelectedContainer));
     mGoogleContacts.clear();
-    if (m.mContactFeed && m.mContactFeed->entries()) {
-        for (const auto& e : *m.mContactFeed->entries()) {
+    if (feeds.contacts.feed && feeds.contacts.feed->entries()) {
+        for (const auto& e : *feeds.contacts.feed->entries()) {
             if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e)) mGoogleContacts.push_back(g);
         }
     }
@@ -71,7 +69,6 @@ bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
     mGoogleTotal = mGoogleContacts.size();
     mPairs.clear();
     mUnpairedLocal.clear();
-    mRecords.clear();
     mHeld.clear();
     return true;
 }
@@ -142,18 +139,17 @@ bool SyncPlanner::planPairs(size_t count) {
             decide(record);
         }
         tally(*record);
-        mRecords.push_back(record);
+        mPlan.records.push_back(record);
     }
     if (mPlanNext < mPairs.size()) return false;
-    std::stable_sort(mRecords.begin(), mRecords.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
+    std::stable_sort(mPlan.records.begin(), mPlan.records.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
         return a->mSortString.value_or("") < b->mSortString.value_or("");
     });
-    mModel.mSyncRecords = mRecords;
-    for (const auto& [note, n] : mHeld) mSummary.notes.push_back(std::to_string(n) + " " + note);
+    auto& notes = mPlan.summary.notes;
+    for (const auto& [note, n] : mHeld) notes.push_back(std::to_string(n) + " " + note);
     if (!mFeedsComplete) {
-        mSummary.notes.insert(mSummary.notes.begin(),
-                              "The Google feed is incomplete (" + mModel.mFeedIncompleteReason +
-                                  "): no deletion is planned on either side");
+        notes.insert(notes.begin(),
+                     "The Google feed is incomplete (" + mFeedIncompleteReason + "): no deletion is planned on either side");
     }
     return true;
 }
@@ -164,11 +160,12 @@ void SyncPlanner::hold(NSSyncRecord& record, const std::string& note) {
 }
 
 void SyncPlanner::tally(const NSSyncRecord& r) {
+    auto& summary = mPlan.summary;
     switch (r.mSyncAction) {
-        case SyncActionGoogleToMac: ++(r.mAppleContact ? mSummary.updateLocal : mSummary.createLocal); break;
-        case SyncActionMacToGoogle: ++(r.mGoogleContact ? mSummary.updateGoogle : mSummary.createGoogle); break;
-        case SyncActionDeleteContact: ++(r.mAppleContact ? mSummary.deleteLocal : mSummary.deleteGoogle); break;
-        default: ++mSummary.unchanged; break;
+        case SyncActionGoogleToMac: ++(r.mAppleContact ? summary.updateLocal : summary.createLocal); break;
+        case SyncActionMacToGoogle: ++(r.mGoogleContact ? summary.updateGoogle : summary.createGoogle); break;
+        case SyncActionDeleteContact: ++(r.mAppleContact ? summary.deleteLocal : summary.deleteGoogle); break;
+        default: ++summary.unchanged; break;
     }
 }
 

@@ -417,14 +417,14 @@ TEST_F(QuorvaneModelComparisonTest, RequiredGroupNames) {
     auto toMac2 = std::make_shared<NSSyncRecord>();
     toMac2->mSyncAction = SyncActionGoogleToMac;
     toMac2->mGoogleContact = googleContact(membership("work") + membership("friends1"));
-    model_->mSyncRecords = {toGoogle, nullptr, toMac, toMac2};
+    const std::vector<NSSyncRecordPtr> records = {toGoogle, nullptr, toMac, toMac2};
 
-    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Synced", "Work"}));
-    EXPECT_EQ(model_->getRequiredAppleGroupNamesForSync(),
+    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(records), (std::vector<std::string>{"Synced", "Work"}));
+    EXPECT_EQ(model_->getRequiredAppleGroupNamesForSync(records),
               (std::vector<std::string>{"Synced", "Family", "Friends", "Work"}));
 
     model_->setAutoAddContactsToGroup(false);
-    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Work", "synced"}));
+    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(records), (std::vector<std::string>{"Work", "synced"}));
 }
 
 TEST_F(QuorvaneModelComparisonTest, CountryCodes) {

@@ -163,7 +163,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     auto home = addContainer("Home", CNContainerType::Local);
     selectContainer(home);
     model_->mGroupFeed = standardGroupFeed();
-    model_->mSyncMode = SyncModeTwoWay;
+    model_->setSyncMode(SyncModeTwoWay);
 
     std::vector<platform::CNContactPtr> locals;
     std::vector<std::shared_ptr<GDataEntryContact>> googles;
@@ -189,7 +189,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
         r->mMergeContacts = true;
         return r;
     };
-    model_->mSyncRecords = {
+    std::vector<NSSyncRecordPtr> records = {
         record(0, SyncActionMacToGoogle),   // the Google request failed: kept
         record(1, SyncActionGoogleToMac),   // the local write failed: kept
         record(2, SyncActionDeleteContact), // deleted: no history left
@@ -199,15 +199,15 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
         record(6, SyncActionNoUpdate),      // confirmed equal, no history: written
         nullptr,
     };
-    model_->mSyncRecords[0]->mSubmittedGmailUpdate = true;
-    model_->mSyncRecords[1]->mAppleUpdateFailed = true;
-    model_->mSyncRecords[3]->mSubmittedGmailUpdate = model_->mSyncRecords[3]->mGmailUpdateSucceeded = true;
-    model_->mSyncRecords[5]->mContactsConfirmedEquivalentBeforeSync = true;
-    model_->mSyncRecords[5]->mTimeStampsChanged = true;
-    model_->mSyncRecords[6]->mContactsConfirmedEquivalentBeforeSync = true;
+    records[0]->mSubmittedGmailUpdate = true;
+    records[1]->mAppleUpdateFailed = true;
+    records[3]->mSubmittedGmailUpdate = records[3]->mGmailUpdateSucceeded = true;
+    records[5]->mContactsConfirmedEquivalentBeforeSync = true;
+    records[5]->mTimeStampsChanged = true;
+    records[6]->mContactsConfirmedEquivalentBeforeSync = true;
 
     std::optional<platform::Error> error;
-    ASSERT_TRUE(model_->serializeSyncData(lookup(googles), &error)) << error->localizedDescription();
+    ASSERT_TRUE(model_->serializeSyncData(records, lookup(googles), &error)) << error->localizedDescription();
 
     std::map<std::string, SyncHistoryRecordPtr> byGoogle;
     for (const auto& r : reopenedHistory()) byGoogle[r->googleID.value_or("")] = r;
@@ -239,9 +239,8 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(dir_ / "profile").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "DROP TABLE sync_history", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    model_->mSyncRecords = {record(3, SyncActionMacToGoogle)};
     error.reset();
-    EXPECT_FALSE(model_->serializeSyncData(lookup(googles), &error));
+    EXPECT_FALSE(model_->serializeSyncData({record(3, SyncActionMacToGoogle)}, lookup(googles), &error));
     EXPECT_TRUE(error.has_value());
 }
 
@@ -392,7 +391,7 @@ TEST_F(QuorvaneModelHistoryTest, AShortCachedFetchReportsTheStoresFirstError) {
 
 TEST_F(QuorvaneModelHistoryTest, RecordsOfAModelNeverMakeTheSharedOne) {
     QuorvaneModel::shutdown();
-    model_->mSyncMode = SyncModeManual;
+    model_->setSyncMode(SyncModeManual);
     auto home = addContainer("Home", CNContainerType::Local);
     auto r = model_->newSyncRecord();
     r->mAppleContact = saveLocal("Ann", home);

@@ -39,12 +39,12 @@ protected:
         return g;
     }
     void useFeed(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts, bool complete = true) {
-        model_->mGroupFeed = standardGroupFeed();
-        model_->mContactFeed = GDataFeedContact::contactFeed();
-        for (const auto& c : contacts) model_->mContactFeed->addEntry(c);
-        model_->mGroupFeedComplete = true;
-        model_->mContactFeedComplete = complete;
-        model_->mFeedIncompleteReason = complete ? "" : "cut in a test";
+        GoogleFeeds feeds;
+        feeds.groups = {standardGroupFeed(), true};
+        feeds.contacts = {GDataFeedContact::contactFeed(), complete};
+        for (const auto& c : contacts) feeds.contacts.feed->addEntry(c);
+        feeds.incompleteReason = complete ? "" : "cut in a test";
+        model_->setGoogleFeeds(feeds);
     }
     SyncHistoryRecordPtr pairRecord(const std::string& appleID, const std::string& googleID) {
         auto r = std::make_shared<SyncHistoryRecord>();
@@ -57,14 +57,15 @@ protected:
         model_->syncHistoryForUpdate().load(records, model_->mSelectedContainer->identifier());
     }
     std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
-        model_->mSyncMode = static_cast<SyncMode>(mode);
+        model_->setSyncMode(static_cast<SyncMode>(mode));
         SyncPlanner planner(*model_, mode);
-        EXPECT_TRUE(planner.prepare(nullptr));
+        EXPECT_TRUE(planner.prepare(model_->googleFeeds(), nullptr));
         while (!planner.pairLocalContacts(7)) {}
         while (!planner.pairGoogleContacts(7)) {}
         while (!planner.planPairs(7)) {}
-        if (summary) *summary = planner.plan();
-        return model_->mSyncRecords;
+        SyncPlan plan = planner.takePlan();
+        if (summary) *summary = plan.summary;
+        return plan.records;
     }
 };
 
@@ -236,9 +237,9 @@ protected:
         EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 120));
         return run;
     }
-    std::map<std::string, int32_t> actionsByName() {
+    std::map<std::string, int32_t> actionsByName(const SyncRun& run) {
         std::map<std::string, int32_t> actions;
-        for (const auto& r : model_->mSyncRecords) actions[r->mDescription.value_or("")] = r->mSyncAction;
+        for (const auto& r : run.records()) actions[r->mDescription.value_or("")] = r->mSyncAction;
         return actions;
     }
 
@@ -258,9 +259,9 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     EXPECT_EQ(plan.updateGoogle, 10u);  // Person 200..209
     EXPECT_EQ(plan.updateLocal, 0u);
     EXPECT_EQ(plan.unchanged, 90u);
-    EXPECT_EQ(model_->mSyncRecords.size(), 350u);
+    EXPECT_EQ(run->records().size(), 350u);
 
-    auto actions = actionsByName();
+    auto actions = actionsByName(*run);
     EXPECT_EQ(actions["Person 5"], SyncActionDeleteContact);
     EXPECT_EQ(actions["Person 340"], SyncActionDeleteContact);
     EXPECT_EQ(actions["Person 0"], SyncActionGoogleToMac);
@@ -268,7 +269,7 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     EXPECT_EQ(actions["Person 250"], SyncActionNoUpdate);
     EXPECT_EQ(actions["Person 345"], SyncActionMacToGoogle);
     // Sorted by family name, given name.
-    EXPECT_EQ(model_->mSyncRecords.front()->mDescription, "Person 0");
+    EXPECT_EQ(run->records().front()->mDescription, "Person 0");
     // The run logged its states and the plan.
     EXPECT_NE(model_->log().find("Run state: loadHistory -> pair"), std::string::npos);
     EXPECT_NE(model_->log().find("Planned: 199 to create locally"), std::string::npos) << model_->log();
@@ -282,7 +283,7 @@ TEST_F(SyncRunPlanTest, ACutFeedEndsTheRunRefusedBeforeAnythingIsPlannedOrWritte
         auto run = runPlan(SyncRunOptions{.planOnly = planOnly});
         EXPECT_EQ(run->outcome(), SyncRunOutcome::Refused) << run->message();
         EXPECT_NE(run->message().find("incomplete"), std::string::npos) << run->message();
-        EXPECT_TRUE(model_->mSyncRecords.empty());
+        EXPECT_TRUE(run->records().empty());
     }
     EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
     model_->doFetchSyncHistory();
@@ -297,7 +298,7 @@ TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
     provider.expireAccessTokens();
     auto run = runPlan();
     EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
-    EXPECT_TRUE(model_->mSyncRecords.empty());
+    EXPECT_TRUE(run->records().empty());
     // A plan-only run records nothing; a run meant to write records how it ended.
     model_->fetchSyncLogRecords();
     EXPECT_TRUE(model_->syncLogRecords().empty());
