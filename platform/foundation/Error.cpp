@@ -4,6 +4,12 @@
 
 namespace quorvane::platform {
 
+Error Error::withDescription(std::string domain, int64_t code, const std::string& description) {
+    Error e(std::move(domain), code);
+    e.userInfo.set(kLocalizedDescriptionKey, description);
+    return e;
+}
+
 std::string Error::localizedDescription() const {
     if (auto d = userInfo[kLocalizedDescriptionKey].stringValue()) return *d;
     return "The operation couldn't be completed. (" + domain + " error " + std::to_string(code) + ".)";

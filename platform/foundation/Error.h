@@ -18,6 +18,9 @@ struct Error {
     Error(std::string d, int64_t c) : domain(std::move(d)), code(c) {}
     Error(std::string d, int64_t c, Value info) : domain(std::move(d)), code(c), userInfo(std::move(info)) {}
 
+    // An error whose user info holds the description the user sees.
+    static Error withDescription(std::string domain, int64_t code, const std::string& description);
+
     // Common user-info keys.
     static constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
     static constexpr const char* kLocalizedFailureReasonKey = "NSLocalizedFailureReason";
@@ -64,8 +67,15 @@ enum URLErrorCode : int64_t {
     kURLErrorCannotWriteToFile = -3003,
 };
 
+// JSON text that Value::fromJSON refuses.
+inline constexpr const char* kJSONErrorDomain = "com.quorvane.JSON";
+enum JSONErrorCode : int64_t { kJSONErrorMalformed = 1, kJSONErrorNestedTooDeeply = 2 };
+
 // POSIX errors, for file operations.
 inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 Error posixError(int err, const std::string& what = {});
 
 }  // namespace quorvane::platform
+
+// Every operation that can fail returns a Result (value or Error).
+#include "platform/foundation/Result.h"
