@@ -79,7 +79,7 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         return nullptr;
     }
     auto model = session.model();
-    if (!model->mAuth) {
+    if (!model->auth()) {
         *code = session.fail(kCommandErrorNotSignedIn);
         return nullptr;
     }

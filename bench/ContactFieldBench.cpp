@@ -16,6 +16,7 @@
 #include "platform/contacts/CNContactStore.h"
 #include "platform/foundation/Calendar.h"
 #include "sync/NSContactSourceRecord_QV.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/QuorvaneModel.h"
 
@@ -103,9 +104,10 @@ struct Fixture {
         env.timeZone = platform::TimeZone::universal();
         env.dataFolder = dir / "profile";
         model = std::make_shared<QuorvaneModel>(std::move(env));
-        model->mGroupFeed = groupFeed();
-        model->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        model->setGroupFeed(groupFeed());
+        auto local = std::make_shared<NSContactSourceRecord_QV>();
+        local->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model).mCurrentSourceRecord = local;
         for (size_t i = 0; i < kPairs; ++i) {
             local.push_back(make(i));
             google.push_back(model->createGoogleContactWithAppleContact(local.back(), local.back(), replaceRecord(),

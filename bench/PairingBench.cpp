@@ -98,8 +98,8 @@ struct Fixture {
         model = std::make_shared<QuorvaneModel>(std::move(env));
         model->updateSelectedContainerWithError(nullptr);
         GoogleFeeds feeds;
-        feeds.groups = {groupFeed(), true};
-        feeds.contacts = {p.google, true};
+        feeds.groups = {.feed = groupFeed(), .complete = true};
+        feeds.contacts = {.feed = p.google, .complete = true};
         model->setGoogleFeeds(feeds);
     }
 };
@@ -108,13 +108,13 @@ void BM_Pairing(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     auto population = makePopulation(n);
     Fixture f(population, "pairing" + std::to_string(n));
-    f.model->mExistingAppleContacts = f.model->getAppleContactsInSelectedContainerWithKeySet(6, nullptr);
+    f.model->loadExistingAppleContactsWithKeySet(6, nullptr);
     size_t pairs = 0;
     for (auto _ : state) {
         auto& m = *f.model;
         m.preparePairingDicts();
         pairs = 0;
-        for (const auto& a : m.mExistingAppleContacts) {
+        for (const auto& a : m.existingAppleContacts()) {
             if (auto g = m.getBestGoogleContactMatchWithAppleContact(a)) {
                 m.setGoogleContactAlreadyMatched(*g->identifier());
                 m.setAppleContactAlreadyMatched(a->identifier());

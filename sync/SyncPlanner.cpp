@@ -23,41 +23,27 @@ SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model)
 
 bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error) {
     auto& m = mModel;
-    std::optional<platform::Error> fetchError;
-    m.mExistingAppleContacts = m.getAppleContactsInSelectedContainerWithKeySet(kPlanningKeySet, &fetchError);
-    if (fetchError) {
-        if (error) *error = fetchError;
-        m.mExistingAppleContacts.clear();
-        return false;
-    }
+    if (!m.loadExistingAppleContactsWithKeySet(kPlanningKeySet, error)) return false;
     std::optional<platform::Error> groupError;
-    m.mGroupMembershipByPerson = m.getGroupMembershipByPersonWithError(&groupError);
+    m.updateGroupMembershipByPersonWithError(&groupError);
     if (groupError) m.appendStringToLog("Could not read every local group: " + groupError->localizedDescription());
-    m.mSelectedGroupURLDict = m.getSelectedGroupURLDict();
+    m.updateSelectedGroupURLDict();
     m.updateExchangeContactDict();
     m.updateGoogleCardDAVContactDict();
     m.updateFacebookContactDict();
     m.updateReadOnlyContactDict();
     m.preparePairingDicts();
-    m.updatePairedContactsDict(
-        [&m](const std::string& id) {
-            auto found = m.mGoogleContactDict.find(id);
-            return found == m.mGoogleContactDict.end() ? nullptr : found->second;
-        },
-        [&m](const std::string& id) {
-            auto found = m.mExistingAppleContactDict.find(id);
-            return found == m.mExistingAppleContactDict.end() ? nullptr : found->second;
-        });
+    m.updatePairedContactsDict();
 
     mFeedsComplete = feeds.complete();
     mFeedIncompleteReason = feeds.incompleteReason;
     mPlan = SyncPlan();
     mPlan.summary.googleFeedsComplete = mFeedsComplete;
-    mPlan.summary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
+    mPlan.summary.googleDuplicates = m.googleDuplicatesDetected().size();
     mGoogleDuplicates.clear();
-    for (const auto& g : m.mGoogleDuplicatesDetected) mGoogleDuplicates.insert(g.get());
-    mSyncingReadOnlyAccount = m.mSelectedContainer && (m.isReadOnlyContainer(m.mSelectedContainer) ||
-                                                       m.isFacebookContainer(m.mSelectedContainer));
+    for (const auto& g : m.googleDuplicatesDetected()) mGoogleDuplicates.insert(g.get());
+    const auto& selected = m.selectedContainer();
+    mSyncingReadOnlyAccount = selected && (m.isReadOnlyContainer(selected) || m.isFacebookContainer(selected));
     mGoogleContacts.clear();
     if (feeds.contacts.feed && feeds.contacts.feed->entries()) {
         for (const auto& e : *feeds.contacts.feed->entries()) {
@@ -65,7 +51,7 @@ bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Erro
         }
     }
     mLocalNext = mGoogleNext = mPlanNext = 0;
-    mLocalTotal = m.mExistingAppleContacts.size();
+    mLocalTotal = m.existingAppleContacts().size();
     mGoogleTotal = mGoogleContacts.size();
     mPairs.clear();
     mUnpairedLocal.clear();
@@ -91,7 +77,7 @@ bool SyncPlanner::googleContactFiltered(const GoogleContactPtr& contact) {
 
 bool SyncPlanner::pairLocalContacts(size_t count) {
     for (; mLocalNext < mLocalTotal && count > 0; ++mLocalNext, --count) {
-        const auto& apple = mModel.mExistingAppleContacts[mLocalNext];
+        const auto& apple = mModel.existingAppleContacts()[mLocalNext];
         if (!apple || appleContactFiltered(apple)) continue;
         auto google = mModel.getBestGoogleContactMatchWithAppleContact(apple);
         if (!google) {
@@ -217,9 +203,17 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     const auto& apple = r.mAppleContact;
     const auto& google = r.mGoogleContact;
     int32_t difference = ContactDifferenceNone;
-    bool differs = mModel.contactsDifferWithAppleContact(
-        r.mAppleContact_Reference, apple, google, mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
-        &difference);
+    // Both sides still hold what the last sync recorded of them (content digests and group
+    // names): in a two-way run such a pair gets no action whatever a comparison would find, so
+    // it is not compared field by field.
+    const bool twoWay = mSyncMode != SyncModeGoogleToMac && mSyncMode != SyncModeMacToGoogle;
+    const bool unchangedSinceLastSync = twoWay && strategy.historyFound && !strategy.historyLacksDigests &&
+                                        !strategy.appleContactChanged && !strategy.googleContactChanged &&
+                                        !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
+    bool differs = !unchangedSinceLastSync &&
+                   mModel.contactsDifferWithAppleContact(
+                       r.mAppleContact_Reference, apple, google,
+                       mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
     int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
     if (!differs && mSyncMode != SyncModeGoogleToMac && !mModel.belongsToMyContacts(google)) {
         differs = true;

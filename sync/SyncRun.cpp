@@ -27,7 +27,7 @@ std::string SyncRun::grouped(size_t n) {
 }
 
 SyncRun::SyncRun(QuorvaneModel& model, Options options)
-    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.mAliveMarker) {}
+    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.aliveMarker()) {}
 
 const char* SyncRun::nameOfState(State state) {
     switch (state) {
@@ -98,7 +98,7 @@ void SyncRun::setState(State state) {
     }
     if (state == State::finished) {
         // The provider refused the authorization: the account has to sign in again.
-        if (mResult.outcome == SyncRunOutcome::Auth && mModel.mAuth) {
+        if (mResult.outcome == SyncRunOutcome::Auth && mModel.auth()) {
             mModel.appendStringToLog("Signed out: the provider refused the authorization");
             mModel.forgetGoogleAuthorization();
         }
@@ -163,7 +163,7 @@ void SyncRun::runCheckAccounts() {
     if (!mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic, &why)) {
         return finish(SyncRunOutcome::Refused, std::nullopt, why);
     }
-    if (!mModel.mAuth) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
+    if (!mModel.auth()) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
     setState(nextStateAfter(mState));
 }
 

@@ -10,6 +10,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/ProviderSyncTestBase.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -21,11 +22,11 @@ class QuorvaneModelApplyLocalTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = standardGroupFeed();
+        internals(model_).mGroupFeed = standardGroupFeed();
         container_ = addContainer("On This Computer", CNContainerType::Local);
-        model_->mSelectedContainer = container_;
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mSelectedContainer = container_;
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
     }
 
     CNMutableContactPtr addLocal(const string& given, const std::vector<CNGroupPtr>& groups = {}) {
@@ -82,7 +83,7 @@ protected:
     }
 
     std::vector<string> groupNamesOf(const string& id) {
-        model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+        internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
         return model_->getAppleContactGroupNamesWithAppleContactID(id).value_or(std::vector<string>{});
     }
 
@@ -96,8 +97,8 @@ TEST_F(QuorvaneModelApplyLocalTest, WritesUpdatesNewContactsDeletionsAndGroupsBu
     auto bob = addLocal("Bob");
     auto locked = addLocal("Locked");
     auto idle = addLocal("Idle");
-    model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
-    model_->mReadOnlyContactDict[locked->identifier()] = true;
+    internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+    internals(model_).mReadOnlyContactDict[locked->identifier()] = true;
 
     auto update = plan(SyncActionGoogleToMac, ann, "<gd:name><gd:givenName>Anna</gd:givenName></gd:name>"
                                                    "<gd:email rel='http://schemas.google.com/g/2005#work' address='anna@new.org'/>" +

@@ -7,6 +7,7 @@
 #include "SyncTestSupport.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "platform/contacts/CNSaveRequest.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -24,7 +25,7 @@ protected:
             std::string(QuorvaneModel::kOAuth2ClientID), std::string(QuorvaneModel::kOAuth2ClientSecret));
         auth->setRefreshToken("refresh");
         auth->setUserEmail(email);
-        model_->mAuth = auth;
+        internals(model_).mAuth = auth;
     }
     void selectContainer(const platform::CNContainerPtr& container) {
         model_->setContactSourceMode(container ? ContactSourceModeCustomContainer : ContactSourceModeAllAccounts);
@@ -98,7 +99,7 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         if (step.user) signIn(*step.user);
-        else model_->mAuth = nullptr;
+        else internals(model_).mAuth = nullptr;
         selectContainer(step.container);
         EXPECT_EQ(model_->shouldClearSyncHistory(), step.answer);
     }
@@ -162,7 +163,7 @@ TEST_F(QuorvaneModelHistoryTest, RememberedPairsSkipIdentifiersReusedByNewerCont
 TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletions) {
     auto home = addContainer("Home", CNContainerType::Local);
     selectContainer(home);
-    model_->mGroupFeed = standardGroupFeed();
+    internals(model_).mGroupFeed = standardGroupFeed();
     model_->setSyncMode(SyncModeTwoWay);
 
     std::vector<platform::CNContactPtr> locals;
@@ -315,7 +316,7 @@ TEST_F(QuorvaneModelHistoryTest, PendingSaveRequestRunsOnceAndReportsFailure) {
     EXPECT_TRUE(model_->executeSaveRequest());
     EXPECT_EQ(model_->pendingSaveRequestCount(), 0u);
     EXPECT_TRUE(model_->getAppleContactsInContainer(home, 0, nullptr).empty());
-    ASSERT_TRUE(model_->mLastAddressBookChangeDate.has_value());
+    ASSERT_TRUE(internals(model_).mLastAddressBookChangeDate.has_value());
 
     // Deleting it again fails: logged, kept among the run's errors, and the request dropped.
     model_->saveDeletedAppleContactByAddingToSaveRequest(ann->mutableCopy());

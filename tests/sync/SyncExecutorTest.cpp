@@ -11,6 +11,7 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "tests/sync/ProviderAccountTestSupport.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -25,7 +26,7 @@ protected:
         container_ = addContainer("Local", platform::CNContainerType::Local);
         model_->setContactSourceMode(ContactSourceModeCustomContainer);
         model_->setCustomContainerID(container_->identifier());
-        model_->mAuth = account_.auth;
+        internals(model_).mAuth = account_.auth;
         model_->setSyncMode(SyncModeTwoWay);
         std::optional<platform::Error> error;
         model_->updateSelectedContainerWithError(&error);
@@ -77,8 +78,8 @@ protected:
         input.records = records_;
         input.syncMode = SyncModeTwoWay;
         auto groups = model_->googleFeeds().groups.feed;
-        input.feeds.groups = {groups ? groups : GDataFeedContactGroup::contactGroupFeed(), true};
-        input.feeds.contacts = {account_.contactsFeed(), feedComplete};
+        input.feeds.groups = {.feed = groups ? groups : GDataFeedContactGroup::contactGroupFeed(), .complete = true};
+        input.feeds.contacts = {.feed = account_.contactsFeed(), .complete = feedComplete};
         input.contactsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Contacts));
         input.groupsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Groups));
         input.startDate = platform::Date::now();

@@ -2,9 +2,11 @@
 // against the fake provider: the expected records from a whole feed, no deletion from a cut one.
 
 #include "platform/contacts/CNSaveRequest.h"
+#include "sync/ContentDigest.h"
 #include "sync/SyncPlanner.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/ProviderSyncTestBase.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -40,8 +42,8 @@ protected:
     }
     void useFeed(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts, bool complete = true) {
         GoogleFeeds feeds;
-        feeds.groups = {standardGroupFeed(), true};
-        feeds.contacts = {GDataFeedContact::contactFeed(), complete};
+        feeds.groups = {.feed = standardGroupFeed(), .complete = true};
+        feeds.contacts = {.feed = GDataFeedContact::contactFeed(), .complete = complete};
         for (const auto& c : contacts) feeds.contacts.feed->addEntry(c);
         feeds.incompleteReason = complete ? "" : "cut in a test";
         model_->setGoogleFeeds(feeds);
@@ -50,11 +52,11 @@ protected:
         auto r = std::make_shared<SyncHistoryRecord>();
         r->appleRecordID = appleID;
         r->googleID = googleID;
-        r->appleSourceID = model_->mSelectedContainer->identifier();
+        r->appleSourceID = internals(model_).mSelectedContainer->identifier();
         return r;
     }
     void useHistory(const std::vector<SyncHistoryRecordPtr>& records) {
-        model_->syncHistoryForUpdate().load(records, model_->mSelectedContainer->identifier());
+        model_->syncHistoryForUpdate().load(records, internals(model_).mSelectedContainer->identifier());
     }
     std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
         model_->setSyncMode(static_cast<SyncMode>(mode));
@@ -80,6 +82,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         int32_t expected;
         bool force = false;
         std::string group = "6";  // "": in no group, so not in My Contacts
+        bool digests = false;     // the history keeps the digests of both sides as they are now
     };
     const Row rows[] = {
         {"equal: nothing to do", SyncModeTwoWay, false, true, true, true, true, SyncActionNoUpdate},
@@ -96,6 +99,9 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         {"manual mode decides as two-way", SyncModeManual, true, true, false, true, false, SyncActionGoogleToMac},
         {"missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, ""},
         {"My Contacts is not asked in Google to local mode", SyncModeGoogleToMac, false, true, false, false, true, SyncActionNoUpdate, false, ""},
+        {"both sides as the last sync left them: not compared", SyncModeTwoWay, true, true, false, false, true, SyncActionNoUpdate, false, "6", true},
+        {"the same in a one-way mode: compared and written", SyncModeGoogleToMac, true, true, false, false, false, SyncActionGoogleToMac, false, "6", true},
+        {"the same, but missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, "", true},
     };
     int n = 0;
     for (const auto& row : rows) {
@@ -112,6 +118,10 @@ TEST_F(SyncPlannerTest, ThePairRule) {
             r->googleUpdateDate = googleDate.addingTimeInterval(row.googleChanged ? -60 : 0);
             r->appleGroupNamesHash = model_->getGroupHashWithGroups(std::nullopt);
             r->googleGroupNamesHash = model_->getGroupHashWithGroups(model_->getGoogleContactGroupNamesWithContact(g, false));
+            if (row.digests) {
+                r->appleContentDigest = localContentDigest(*apple);
+                r->googleContentDigest = googleContentDigest(*g);
+            }
             useHistory({r});
         } else {
             useHistory({});
@@ -125,7 +135,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         EXPECT_EQ(records[0]->mInitialSyncAction, row.expected);
         EXPECT_EQ(records[0]->mHasSyncHistory, row.history);
         EXPECT_EQ(records[0]->mContactsConfirmedEquivalentBeforeSync,
-                  row.expected == SyncActionNoUpdate && !row.differs && !row.force);
+                  row.expected == SyncActionNoUpdate && (!row.differs || row.digests) && !row.force);
     }
 }
 
@@ -208,7 +218,7 @@ protected:
         auto contacts = useContainer("Home", locals);
         ASSERT_EQ(contacts.size(), 150u);
         model_->setPreviousGmailUsername(test::FakeProvider::OAuthSettings().userEmail);
-        model_->setPreviousContainerID(model_->mSelectedContainer->identifier());
+        model_->setPreviousContainerID(internals(model_).mSelectedContainer->identifier());
         SyncStore* syncStore = model_->syncStore();
         ASSERT_TRUE(syncStore);
         CNContactPtr person340;
