@@ -79,10 +79,12 @@ void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional
     auto self = shared_from_this();
     bool secret = s_->security.isSecretExchange;
     invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, secret, data = std::move(data),
-                                                                error = std::move(error)] {
+                                                                error = std::move(error)]() mutable {
         handler(data, error);
         Value info = Value::dictionary();
-        if (data && !secret) info.set(kQNSessionFetcherCompletionDataKey, *data);
+        // The handler is done with the bytes: the notification takes them over (a feed's answer
+        // can be tens of megabytes).
+        if (data && !secret) info.set(kQNSessionFetcherCompletionDataKey, std::move(*data));
         if (error) info.set(kQNSessionFetcherCompletionErrorKey, secret ? errorAsValue(Error(error->domain, error->code))
                                                                         : errorAsValue(*error));
         self->postNotificationOnMainThreadWithName(kQNSessionFetcherCompletionInvokedNotification,

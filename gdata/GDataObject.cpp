@@ -199,9 +199,33 @@ QV_GDATA_DEFINE_CLASS(GDataObject, GDataExtension, nullptr, nullptr, nullptr)
 GDataObject::~GDataObject() = default;
 
 void GDataObject::init() {
-    extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
-    attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
+    // Declaration caches of its own, none until something is declared in them.
+    ownsDeclarationCaches_ = true;
+    if (rare_) {
+        rare_->extensionDeclarationsCache.reset();
+        rare_->attributeDeclarationsCache.reset();
+    }
+    attributeDeclarations_ = classAttributeDeclarations();
+}
+
+const std::vector<std::string>* GDataObject::classAttributeDeclarations() {
+    const auto& cls = classInfo();
+    if (auto made = cls.attributeDeclarations.load(std::memory_order_acquire)) return made;
+    // The first object of the class collects them in a list of its own, which then serves the
+    // class (a class's declarations depend on nothing but the class).
+    std::unique_ptr<std::vector<std::string>> saved;
+    if (rare_) saved = std::move(rare_->attributeDeclarations);
+    attributeDeclarations_ = nullptr;
     addParseDeclarations();
+    auto* made = new std::vector<std::string>();
+    if (rare_ && rare_->attributeDeclarations) *made = std::move(*rare_->attributeDeclarations);
+    if (rare_) rare_->attributeDeclarations = std::move(saved);
+    const std::vector<std::string>* expected = nullptr;
+    if (!cls.attributeDeclarations.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        delete made;  // another thread made them first
+        return expected;
+    }
+    return made;
 }
 
 void GDataObject::initWithServiceVersion(std::optional<std::string> serviceVersion) {
@@ -212,7 +236,7 @@ void GDataObject::initWithServiceVersion(std::optional<std::string> serviceVersi
 void GDataObject::prepareRootParse(std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
                                    bool shouldIgnoreUnknowns) {
     setServiceVersion(std::move(serviceVersion));
-    if (surrogates) extras().surrogates = *surrogates;
+    if (surrogates) rare().surrogates = *surrogates;
     shouldIgnoreUnknowns_ = shouldIgnoreUnknowns;
 }
 
@@ -233,8 +257,12 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     if (parent) {
         serviceVersion_ = parent->serviceVersion_;
         shouldIgnoreUnknowns_ = parent->shouldIgnoreUnknowns_;
-        extensionDeclarationsCache_ = parent->extensionDeclarationsCache();
-        attributeDeclarationsCache_ = parent->attributeDeclarationsCache();
+        // The declaration caches are the parent's, found through it.
+        ownsDeclarationCaches_ = false;
+        if (rare_) {
+            rare_->extensionDeclarationsCache.reset();
+            rare_->attributeDeclarationsCache.reset();
+        }
     }
     prepareDeclarations();
 
@@ -259,33 +287,22 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     const std::string& className = qualifiedNameForExtensionClass(classInfo());
     if (!className.empty() && element->hasQualifiedName(className)) {
         classElementName_ = &className;
-        elementName_.clear();
+        setOwnElementName(std::string());
     } else {
         classElementName_ = nullptr;
-        elementName_ = element->qualifiedName().value_or("");
-    }
-
-    if (parent) {
-        extensionDeclarationsCache_.reset();
-        attributeDeclarationsCache_.reset();
+        setOwnElementName(element->qualifiedName().value_or(""));
     }
     return true;
 }
 
 void GDataObject::prepareDeclarations() {
-    if (!extensionDeclarationsCache_) extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
-    if (!attributeDeclarationsCache_) attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
-    const auto& cls = classInfo();
-    if (extensionDeclarationsCache_->find(&cls) == extensionDeclarationsCache_->end()) addExtensionDeclarations();
-    auto attrIt = attributeDeclarationsCache_->find(&cls);
-    if (attrIt != attributeDeclarationsCache_->end()) {
-        attributeDeclarations_ = attrIt->second;
-    } else {
-        addParseDeclarations();
-        // A class that declares nothing still gets its (empty) entry, so the next object of the
-        // class does not run its declarations again.
-        ensureAttributeDeclarations();
+    auto cache = extensionDeclarationsCache();
+    if (!cache) {
+        cache = std::make_shared<GDataExtensionDeclarationCache>();
+        rare().extensionDeclarationsCache = cache;
     }
+    if (cache->find(&classInfo()) == cache->end()) addExtensionDeclarations();
+    attributeDeclarations_ = classAttributeDeclarations();
 }
 
 GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
@@ -433,8 +450,8 @@ void GDataObject::addExtensionDeclarationForParentClass(const GDataClassInfo& pa
                                                         bool isAttribute) {
     auto cache = extensionDeclarationsCache();
     if (!cache) {
-        extensionDeclarationsCache_ = std::make_shared<GDataExtensionDeclarationCache>();
-        cache = extensionDeclarationsCache_;
+        cache = std::make_shared<GDataExtensionDeclarationCache>();
+        rare().extensionDeclarationsCache = cache;
     }
     (*cache)[&classInfo()][&parent].emplace_back(&parent, &child, isAttribute);
 }
@@ -472,17 +489,14 @@ const std::vector<GDataExtensionDeclaration>* GDataObject::extensionDeclarations
 }
 
 std::vector<std::string>& GDataObject::ensureAttributeDeclarations() {
-    if (!attributeDeclarations_) {
-        auto cache = attributeDeclarationsCache();
-        if (!cache) {
-            attributeDeclarationsCache_ = std::make_shared<GDataAttributeDeclarationCache>();
-            cache = attributeDeclarationsCache_;
-        }
-        auto& entry = (*cache)[&classInfo()];
-        if (!entry) entry = std::make_shared<std::vector<std::string>>();
-        attributeDeclarations_ = entry;
+    auto& r = rare();
+    if (!r.attributeDeclarations || attributeDeclarations_ != r.attributeDeclarations.get()) {
+        // A list of its own, from the shared one: the class's list never changes once made.
+        r.attributeDeclarations = attributeDeclarations_ ? std::make_unique<std::vector<std::string>>(*attributeDeclarations_)
+                                                          : std::make_unique<std::vector<std::string>>();
+        attributeDeclarations_ = r.attributeDeclarations.get();
     }
-    return *attributeDeclarations_;
+    return *r.attributeDeclarations;
 }
 
 void GDataObject::addLocalAttributeDeclarations(std::initializer_list<std::string_view> names) {
@@ -511,29 +525,41 @@ bool GDataObject::hasDeclaredChildXMLElements() const {
 }
 
 std::shared_ptr<GDataExtensionDeclarationCache> GDataObject::extensionDeclarationsCache() const {
-    if (extensionDeclarationsCache_) return extensionDeclarationsCache_;
+    if (rare_ && rare_->extensionDeclarationsCache) return rare_->extensionDeclarationsCache;
+    if (ownsDeclarationCaches_) return nullptr;
     if (auto p = parent()) return p->extensionDeclarationsCache();
     return nullptr;
 }
 
 std::shared_ptr<GDataAttributeDeclarationCache> GDataObject::attributeDeclarationsCache() const {
-    if (attributeDeclarationsCache_) return attributeDeclarationsCache_;
+    if (rare_ && rare_->attributeDeclarationsCache) return rare_->attributeDeclarationsCache;
+    if (ownsDeclarationCaches_) return nullptr;
     if (auto p = parent()) return p->attributeDeclarationsCache();
     return nullptr;
 }
 
 void GDataObject::setExtensionDeclarationsCache(std::shared_ptr<GDataExtensionDeclarationCache> cache) {
-    extensionDeclarationsCache_ = cache ? std::make_shared<GDataExtensionDeclarationCache>(*cache) : nullptr;
+    if (cache) rare().extensionDeclarationsCache = std::make_shared<GDataExtensionDeclarationCache>(*cache);
+    else if (rare_) rare_->extensionDeclarationsCache.reset();
 }
 
 void GDataObject::setAttributeDeclarationsCache(std::shared_ptr<GDataAttributeDeclarationCache> cache) {
-    attributeDeclarationsCache_ = cache ? std::make_shared<GDataAttributeDeclarationCache>(*cache) : nullptr;
+    if (cache) rare().attributeDeclarationsCache = std::make_shared<GDataAttributeDeclarationCache>(*cache);
+    else if (rare_) rare_->attributeDeclarationsCache.reset();
 }
 
-void GDataObject::clearExtensionDeclarationsCache() { extensionDeclarationsCache_.reset(); }
+void GDataObject::clearExtensionDeclarationsCache() {
+    if (rare_) rare_->extensionDeclarationsCache.reset();
+}
 
 void GDataObject::setAttributeDeclarations(std::optional<std::vector<std::string>> decls) {
-    attributeDeclarations_ = decls ? std::make_shared<std::vector<std::string>>(std::move(*decls)) : nullptr;
+    if (decls) {
+        rare().attributeDeclarations = std::make_unique<std::vector<std::string>>(std::move(*decls));
+        attributeDeclarations_ = rare_->attributeDeclarations.get();
+        return;
+    }
+    attributeDeclarations_ = nullptr;
+    if (rare_) rare_->attributeDeclarations.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -547,36 +573,46 @@ void GDataObject::addNamespaces(const GDataStringDictionary& ns) {
 
 void GDataObject::setProperty(const std::string& key, std::any value) {
     if (!value.has_value()) {
-        if (extras_) extras_->userProperties.erase(key);
+        if (rare_) rare_->userProperties.erase(key);
     } else {
-        extras().userProperties[key] = std::move(value);
+        rare().userProperties[key] = std::move(value);
     }
 }
 
-GDataObject::Extras& GDataObject::extras() {
-    if (!extras_) extras_ = std::make_unique<Extras>();
-    return *extras_;
+GDataObject::Rare& GDataObject::rare() {
+    if (!rare_) rare_ = std::make_unique<Rare>();
+    return *rare_;
+}
+
+const std::string& GDataObject::ownElementName() const {
+    static const std::string& none = *new std::string();  // never destroyed: read by any thread until exit
+    return rare_ ? rare_->elementName : none;
+}
+
+void GDataObject::setOwnElementName(std::string name) {
+    if (!name.empty()) rare().elementName = std::move(name);
+    else if (rare_) rare_->elementName.clear();
 }
 
 const GDataSurrogates& GDataObject::surrogates() const {
     static const GDataSurrogates none;
-    return extras_ ? extras_->surrogates : none;
+    return rare_ ? rare_->surrogates : none;
 }
 
 const std::any& GDataObject::userData() const {
     static const std::any none;
-    return extras_ ? extras_->userData : none;
+    return rare_ ? rare_->userData : none;
 }
 
 const std::map<std::string, std::any>& GDataObject::properties() const {
     static const std::map<std::string, std::any> none;
-    return extras_ ? extras_->userProperties : none;
+    return rare_ ? rare_->userProperties : none;
 }
 
 std::any GDataObject::propertyForKey(const std::string& key) const {
-    if (!extras_) return std::any();
-    auto it = extras_->userProperties.find(key);
-    return it == extras_->userProperties.end() ? std::any() : it->second;
+    if (!rare_) return std::any();
+    auto it = rare_->userProperties.find(key);
+    return it == rare_->userProperties.end() ? std::any() : it->second;
 }
 
 GDataStringDictionary GDataObject::completeNamespaces() const {
@@ -601,8 +637,7 @@ void GDataObject::pruneInheritedNamespaces() {
 // Extensions
 
 GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) {
-    if (!extensions_) return nullptr;
-    for (auto& s : *extensions_)
+    for (auto& s : extensions_)
         if (s.cls == &cls) return &s;
     return nullptr;
 }
@@ -631,17 +666,17 @@ void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPt
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
     if (!object) {
-        if (extensions_) std::erase_if(*extensions_, [&](const ExtensionSlot& s) { return s.cls == &cls; });
+        std::erase_if(extensions_, [&](const ExtensionSlot& s) { return s.cls == &cls; });
         return;
     }
     ensureObjectHasXMLNameForExtensionClass(object, cls);
-    if (!extensions_) extensions_.emplace();
+    hasExtensions_ = true;
     if (auto s = slotFor(cls)) {
         s->isList = false;
         s->objects = {object};
         return;
     }
-    extensions_->push_back(ExtensionSlot{&cls, false, {object}});
+    extensions_.push_back(ExtensionSlot{&cls, false, {object}});
 }
 
 void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>& objects, const GDataClassInfo& cls) {
@@ -650,13 +685,13 @@ void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>
         return;
     }
     for (const auto& o : *objects) ensureObjectHasXMLNameForExtensionClass(o, cls);
-    if (!extensions_) extensions_.emplace();
+    hasExtensions_ = true;
     if (auto s = slotFor(cls)) {
         s->isList = true;
         s->objects.assign(objects->begin(), objects->end());
         return;
     }
-    extensions_->push_back(ExtensionSlot{&cls, true, ExtensionObjects(objects->begin(), objects->end())});
+    extensions_.push_back(ExtensionSlot{&cls, true, ExtensionObjects(objects->begin(), objects->end())});
 }
 
 void GDataObject::addObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
@@ -806,7 +841,10 @@ std::optional<std::string> GDataObject::serviceVersion() const {
 
 void GDataObject::setServiceVersion(std::optional<std::string> v) {
     bool same = v ? serviceVersion_ && *serviceVersion_ == *v : !serviceVersion_;
-    if (!same) coreProtocolVersion_.reset();
+    if (!same && rare_) {
+        rare_->hasCoreProtocolVersion = false;
+        rare_->coreProtocolVersion.reset();
+    }
     serviceVersion_ = v ? std::make_shared<const std::string>(std::move(*v)) : nullptr;
 }
 
@@ -821,8 +859,15 @@ bool GDataObject::isServiceVersionAtMost(std::string_view version) const {
 }
 
 std::optional<std::string> GDataObject::coreProtocolVersion() const {
-    if (!coreProtocolVersion_) coreProtocolVersion_ = coreProtocolVersionForServiceVersion(serviceVersion());
-    return coreProtocolVersion_;
+    if (rare_ && rare_->hasCoreProtocolVersion) return rare_->coreProtocolVersion;
+    return coreProtocolVersionForServiceVersion(serviceVersion());
+}
+
+void GDataObject::setCoreProtocolVersion(std::optional<std::string> v) {
+    if (!v && !rare_) return;
+    auto& r = rare();
+    r.hasCoreProtocolVersion = v.has_value();
+    r.coreProtocolVersion = std::move(v);
 }
 
 bool GDataObject::isCoreProtocolVersion1() const {
@@ -853,9 +898,9 @@ void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsu
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
     for (const GDataObject* o = this; o;) {
-        if (o->extras_) {
-            auto it = o->extras_->surrogates.find(&cls);
-            if (it != o->extras_->surrogates.end() && it->second) return *it->second;
+        if (o->rare_) {
+            auto it = o->rare_->surrogates.find(&cls);
+            if (it != o->rare_->surrogates.end() && it->second) return *it->second;
         }
         auto p = o->parent_.lock();
         o = p.get();
@@ -1186,9 +1231,9 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     });
     if (candidates == 0) return;
     // Made for the parse; left unmade again when nothing was stored, as if never reserved.
-    bool hadExtensions = extensions_.has_value();
-    if (!hadExtensions) extensions_.emplace();
-    extensions_->reserve(extensions_->size() + candidates);
+    bool hadExtensions = hasExtensions_;
+    hasExtensions_ = true;
+    extensions_.reserve(extensions_.size() + candidates);
 
     forEachDeclarationList([&](const std::vector<GDataExtensionDeclaration>& decls) {
         // By index: parsing children may add declarations to the cache (the list itself stays
@@ -1219,13 +1264,16 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
             storeParsedObjects(objects, x);
         }
     });
-    if (!hadExtensions && extensions_ && extensions_->empty()) extensions_.reset();
+    if (!hadExtensions && extensions_.empty()) {
+        hasExtensions_ = false;
+        std::vector<ExtensionSlot>().swap(extensions_);
+    }
 }
 
 void GDataObject::storeParsedObjects(ParsedObjects& objects, const GDataClassInfo& cls) {
     if (objects.empty()) return;
     for (const auto& o : objects) ensureObjectHasXMLNameForExtensionClass(o, cls);
-    if (!extensions_) extensions_.emplace();
+    hasExtensions_ = true;
     ExtensionObjects stored;
     stored.reserve(objects.size());
     for (auto& o : objects) stored.push_back(std::move(o));
@@ -1235,7 +1283,7 @@ void GDataObject::storeParsedObjects(ParsedObjects& objects, const GDataClassInf
         s->objects = std::move(stored);
         return;
     }
-    extensions_->push_back(ExtensionSlot{&cls, isList, std::move(stored)});
+    extensions_.push_back(ExtensionSlot{&cls, isList, std::move(stored)});
 }
 
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
@@ -1368,8 +1416,7 @@ void GDataObject::addChildXMLElementsToElement(const GDataXMLElementPtr& element
 }
 
 void GDataObject::addExtensionsToElement(const GDataXMLElementPtr& element) const {
-    if (!extensions_) return;
-    for (const auto& slot : *extensions_)
+    for (const auto& slot : extensions_)
         for (const auto& o : slot.objects) addToElementXMLElementForObject(element, o);
 }
 
@@ -1384,7 +1431,7 @@ void GDataObject::addUnknownChildNodesToElement(const GDataXMLElementPtr& elemen
 
 GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
     const std::optional<std::string>& defaultName) const {
-    std::string name = elementName_;
+    std::string name = ownElementName();
     if (name.empty()) {
         if (defaultName) name = *defaultName;
         else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
@@ -1407,7 +1454,7 @@ GDataXMLElementPtr GDataObject::XMLElement() const { return XMLElementWithExtens
 // element's attributes (its own, then attribute extensions, then unparsed ones) before its
 // children (content, kept XML, element extensions, unparsed nodes).
 void GDataObject::writeXMLStart(GDataXMLWriter& writer, std::optional<std::string_view> defaultName) const {
-    std::string_view name = elementName_;
+    std::string_view name = ownElementName();
     if (name.empty()) {
         if (defaultName) name = *defaultName;
         else if (classInfo().isExtension()) name = qualifiedNameForExtensionClass(classInfo());
@@ -1418,19 +1465,18 @@ void GDataObject::writeXMLStart(GDataXMLWriter& writer, std::optional<std::strin
     std::string scratch;
     for (const auto& [attributeName, value] : attributes_)
         writer.addAttribute(attributeName, filteredForWriting(value, scratch));
-    if (extensions_)
-        for (const auto& slot : *extensions_)
-            for (const auto& o : slot.objects) {
-                if (!o || !o->classInfo().isSubclassOf(GDataAttribute::staticClassInfo())) continue;
-                const auto& cls = o->classInfo();
-                const auto& value = static_cast<const GDataAttribute&>(*o).stringValue();
-                if (!value) continue;
-                if (cls.extensionURI)
-                    writer.addAttribute(qualifiedNameForExtensionClass(cls), cls.extensionURI,
-                                        filteredForWriting(*value, scratch));
-                else
-                    writer.addAttribute(qualifiedNameForExtensionClass(cls), filteredForWriting(*value, scratch));
-            }
+    for (const auto& slot : extensions_)
+        for (const auto& o : slot.objects) {
+            if (!o || !o->classInfo().isSubclassOf(GDataAttribute::staticClassInfo())) continue;
+            const auto& cls = o->classInfo();
+            const auto& value = static_cast<const GDataAttribute&>(*o).stringValue();
+            if (!value) continue;
+            if (cls.extensionURI)
+                writer.addAttribute(qualifiedNameForExtensionClass(cls), cls.extensionURI,
+                                    filteredForWriting(*value, scratch));
+            else
+                writer.addAttribute(qualifiedNameForExtensionClass(cls), filteredForWriting(*value, scratch));
+        }
     if (shouldIgnoreUnknowns_) return;
     flushConsumed();
     for (const auto& attr : unknownAttributes_)
@@ -1445,11 +1491,10 @@ void GDataObject::writeXMLChildren(GDataXMLWriter& writer) const {
     if (hasDeclaredChildXMLElements())
         for (const auto& child : childXMLElements_)
             if (child) writer.addKeptNode(*child);
-    if (extensions_)
-        for (const auto& slot : *extensions_)
-            for (const auto& o : slot.objects)
-                if (o && o->classInfo().isSubclassOf(GDataObject::staticClassInfo()))
-                    static_cast<const GDataObject&>(*o).writeXML(writer);
+    for (const auto& slot : extensions_)
+        for (const auto& o : slot.objects)
+            if (o && o->classInfo().isSubclassOf(GDataObject::staticClassInfo()))
+                static_cast<const GDataObject&>(*o).writeXML(writer);
     if (shouldIgnoreUnknowns_) return;
     for (const auto& child : unknownChildren_)
         if (child) writer.addKeptNode(*child);
@@ -1523,26 +1568,28 @@ GDataExtensionPtr GDataObject::copy() const {
 
 void GDataObject::copyStateTo(GDataObject& t) const {
     flushConsumed();
-    t.elementName_ = elementName_;
+    t.setOwnElementName(ownElementName());
     t.serviceVersion_ = serviceVersion_;
     t.namespaces_ = namespaces_;
-    if (extensions_) {
-        t.extensions_.emplace();
-        t.extensions_->reserve(extensions_->size());
-        for (const auto& slot : *extensions_) {
+    t.hasExtensions_ = hasExtensions_;
+    t.extensions_.clear();
+    if (hasExtensions_) {
+        t.extensions_.reserve(extensions_.size());
+        for (const auto& slot : extensions_) {
             ExtensionSlot copySlot{slot.cls, slot.isList, {}};
             copySlot.objects.reserve(slot.objects.size());
             for (const auto& o : slot.objects)
                 if (o)
                     if (auto c = o->copy()) copySlot.objects.push_back(std::move(c));
-            t.extensions_->push_back(std::move(copySlot));
+            t.extensions_.push_back(std::move(copySlot));
         }
-    } else {
-        t.extensions_.reset();
     }
     t.attributes_ = attributes_;
-    t.attributeDeclarations_ =
-        attributeDeclarations_ ? std::make_shared<std::vector<std::string>>(*attributeDeclarations_) : nullptr;
+    // The class's list is shared; a list of this object's own is copied.
+    if (rare_ && rare_->attributeDeclarations && attributeDeclarations_ == rare_->attributeDeclarations.get())
+        t.setAttributeDeclarations(*attributeDeclarations_);
+    else
+        t.attributeDeclarations_ = attributeDeclarations_;
     if (hasDeclaredContentValue()) t.contentValue_ = contentValue_;
     if (hasDeclaredChildXMLElements()) {
         t.childXMLElements_.clear();
@@ -1578,10 +1625,10 @@ bool GDataObject::isEqual(const GDataExtension& otherExt) const {
     if (!other || !other->classInfo().isSubclassOf(classInfo())) return false;
 
     // Extensions: a missing dictionary equals only a missing one.
-    if (extensions_.has_value() != other->extensions_.has_value()) return false;
-    if (extensions_) {
-        if (extensions_->size() != other->extensions_->size()) return false;
-        for (const auto& slot : *extensions_) {
+    if (hasExtensions_ != other->hasExtensions_) return false;
+    if (hasExtensions_) {
+        if (extensions_.size() != other->extensions_.size()) return false;
+        for (const auto& slot : extensions_) {
             auto os = other->slotFor(*slot.cls);
             if (!os || os->objects.size() != slot.objects.size()) return false;
             for (size_t i = 0; i < slot.objects.size(); ++i)

@@ -67,6 +67,9 @@ struct GDataClassInfo : platform::ClassInfo {
     const char* extensionLocalName;  // nullptr when the class is not an extension
     // The qualified name, computed once (see GDataObject::qualifiedNameForExtensionClass).
     mutable std::atomic<const std::string*> qualifiedName{nullptr};
+    // The local attribute declarations of the class, made once by its first object (see
+    // GDataObject::attributeDeclarations); kept for the life of the process.
+    mutable std::atomic<const std::vector<std::string>*> attributeDeclarations{nullptr};
 
     const GDataClassInfo* superInfo() const { return static_cast<const GDataClassInfo*>(superclass); }
     bool isExtension() const { return extensionLocalName != nullptr; }
@@ -279,14 +282,14 @@ public:
     void setExtensionDeclarationsCache(std::shared_ptr<GDataExtensionDeclarationCache> cache);
     void setAttributeDeclarationsCache(std::shared_ptr<GDataAttributeDeclarationCache> cache);
     void clearExtensionDeclarationsCache();
-    const std::vector<std::string>* attributeDeclarations() const { return attributeDeclarations_.get(); }
+    const std::vector<std::string>* attributeDeclarations() const { return attributeDeclarations_; }
     void setAttributeDeclarations(std::optional<std::vector<std::string>> decls);
 
     // --- plain accessors ---
-    const std::string& elementName() const { return classElementName_ ? *classElementName_ : elementName_; }
+    const std::string& elementName() const { return classElementName_ ? *classElementName_ : ownElementName(); }
     void setElementName(std::string name) {
         classElementName_ = nullptr;
-        elementName_ = std::move(name);
+        setOwnElementName(std::move(name));
     }
     GDataObjectPtr parent() const { return parent_.lock(); }
     void setParent(const GDataObjectPtr& parent) { parent_ = parent; }
@@ -315,11 +318,11 @@ public:
     bool shouldIgnoreUnknowns() const { return shouldIgnoreUnknowns_; }
     void setShouldIgnoreUnknowns(bool flag) { shouldIgnoreUnknowns_ = flag; }
     const GDataSurrogates& surrogates() const;
-    void setSurrogates(GDataSurrogates s) { extras().surrogates = std::move(s); }
+    void setSurrogates(GDataSurrogates s) { rare().surrogates = std::move(s); }
     const std::any& userData() const;
-    void setUserData(std::any data) { extras().userData = std::move(data); }
+    void setUserData(std::any data) { rare().userData = std::move(data); }
     const std::map<std::string, std::any>& properties() const;
-    void setProperties(std::map<std::string, std::any> p) { extras().userProperties = std::move(p); }
+    void setProperties(std::map<std::string, std::any> p) { rare().userProperties = std::move(p); }
     // An empty std::any removes the key.
     void setProperty(const std::string& key, std::any value);
     std::any propertyForKey(const std::string& key) const;
@@ -341,7 +344,7 @@ public:
     static const std::string& qualifiedNameForExtensionClass(const GDataClassInfo& cls);
     static void ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPtr& object, const GDataClassInfo& cls);
     // Whether any extension dictionary exists (even an empty one).
-    bool hasExtensions() const { return extensions_.has_value(); }
+    bool hasExtensions() const { return hasExtensions_; }
 
     // Typed helpers over the extension accessors.
     template <class T>
@@ -439,7 +442,7 @@ public:
         return v;
     }
     std::optional<std::string> coreProtocolVersion() const;
-    void setCoreProtocolVersion(std::optional<std::string> v) { coreProtocolVersion_ = std::move(v); }
+    void setCoreProtocolVersion(std::optional<std::string> v);
     bool isCoreProtocolVersion1() const;
 
     // --- generation ---
@@ -589,7 +592,7 @@ protected:
         bool isList;
         ExtensionObjects objects;
     };
-    const std::vector<ExtensionSlot>* extensionSlots() const { return extensions_ ? &*extensions_ : nullptr; }
+    const std::vector<ExtensionSlot>* extensionSlots() const { return hasExtensions_ ? &extensions_ : nullptr; }
 
 private:
     void parseExtensionsForElement(const GDataXMLElementPtr& element);
@@ -623,32 +626,45 @@ private:
     void flushConsumed() const;
 
     // The element name: the class's own qualified name, shared by every object of the class that
-    // uses it, or a name of its own.
+    // uses it, or a name of its own (kept with the rare state).
     const std::string* classElementName_ = nullptr;
-    std::string elementName_;
+    const std::string& ownElementName() const;
+    void setOwnElementName(std::string name);
     std::weak_ptr<GDataObject> parent_;
     GDataRareList<GDataStringDictionary> namespaces_;
-    std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache_;
-    std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache_;
-    std::shared_ptr<std::vector<std::string>> attributeDeclarations_;
-    std::optional<std::vector<ExtensionSlot>> extensions_;
+    // The local attribute names and markers: the class's list, made once per class and shared by
+    // every object of it, or a list of this object's own (kept with the rare state).
+    const std::vector<std::string>* attributeDeclarations_ = nullptr;
+    std::vector<ExtensionSlot> extensions_;
     GDataStringDictionary attributes_;
     std::optional<std::string> contentValue_;
     GDataRareList<GDataXMLElementList> childXMLElements_;
     mutable GDataRareList<GDataXMLNodeList> unknownChildren_;
     mutable GDataRareList<GDataXMLNodeList> unknownAttributes_;
     bool shouldIgnoreUnknowns_ = false;
+    bool hasExtensions_ = false;  // whether the extension list exists (even empty)
+    // Whether the declaration caches are this object's own (none until made) rather than found
+    // through its parents: an object made on its own starts with empty ones.
+    bool ownsDeclarationCaches_ = false;
     // Shared by the objects of a parsed tree (nullptr: none).
     std::shared_ptr<const std::string> serviceVersion_;
-    mutable std::optional<std::string> coreProtocolVersion_;
-    // What few objects ever carry, made on first use: a feed holds thousands of objects.
-    struct Extras {
+    // What few objects ever carry, made on first use: a feed holds thousands of objects, so each
+    // keeps only a pointer for all of it.
+    struct Rare {
+        std::string elementName;
+        std::optional<std::string> coreProtocolVersion;
+        bool hasCoreProtocolVersion = false;  // set explicitly, until the service version changes
+        std::shared_ptr<GDataExtensionDeclarationCache> extensionDeclarationsCache;
+        std::shared_ptr<GDataAttributeDeclarationCache> attributeDeclarationsCache;
+        std::unique_ptr<std::vector<std::string>> attributeDeclarations;
         GDataSurrogates surrogates;
         std::any userData;
         std::map<std::string, std::any> userProperties;
     };
-    Extras& extras();
-    std::unique_ptr<Extras> extras_;
+    Rare& rare();
+    std::unique_ptr<Rare> rare_;
+    // The declarations shared by every object of the class (made from this object the first time).
+    const std::vector<std::string>* classAttributeDeclarations();
     // The element being parsed, until the unparsed lists are made from it. Parsing marks each
     // node it consumes with a mark of this parse's own (libxml2's per-node application pointer), and
     // the lists are made once, from the nodes not so marked: removing nodes one at a time would

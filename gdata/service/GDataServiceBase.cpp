@@ -504,7 +504,8 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
 
     auto self = shared_from_this();
     if (!operationQueue_) {
-        handleParsedObjectForFetcher(fetcher, input.data, parseObjectFromDataOfFetcher(input, nullptr));
+        const bool emptyAnswer = !input.data || input.data->empty();
+        handleParsedObjectForFetcher(fetcher, emptyAnswer, parseObjectFromDataOfFetcher(input, nullptr));
         return;
     }
     // The operation holds the service and the fetcher weakly: a queue may destroy a finished
@@ -512,15 +513,19 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
     auto opHolder = std::make_shared<std::weak_ptr<platform::Operation>>();
     std::weak_ptr<GDataServiceBase> weakSelf = self;
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
-    auto op = platform::Operation::withBlock([weakSelf, weakFetcher, input = std::move(input), opHolder, poster]() {
+    auto op = platform::Operation::withBlock([weakSelf, weakFetcher, input = std::move(input), opHolder, poster]() mutable {
         auto operation = opHolder->lock();
         auto service = weakSelf.lock();
         auto f = weakFetcher.lock();
         if (!service || !f) return;  // the call was cancelled and let go of
         ParseResult parsed = parseObjectFromDataOfFetcher(input, operation);
         if (operation && operation->isCancelled()) return;
-        poster([service, f, data = input.data, parsed = std::move(parsed)]() mutable {
-            service->handleParsedObjectForFetcher(f, data, std::move(parsed));
+        // The report needs only whether there was an answer: the bytes go now, not with the
+        // operation.
+        const bool emptyAnswer = !input.data || input.data->empty();
+        input.data.reset();
+        poster([service, f, emptyAnswer, parsed = std::move(parsed)]() mutable {
+            service->handleParsedObjectForFetcher(f, emptyAnswer, std::move(parsed));
         });
     });
     *opHolder = op;
@@ -540,8 +545,8 @@ GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
     return result;
 }
 
-void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                                    const std::optional<Bytes>& data, ParseResult parsed) {
+void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher, bool emptyAnswer,
+                                                    ParseResult parsed) {
     // A ticket cancelled after its answer was parsed has let go of the fetcher and its context.
     auto call = GDataFetcherCallForFetcher(fetcher);
     if (!call) return;
@@ -559,7 +564,6 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
 
     platform::NotificationCenter::defaultCenter().post(kGDataServiceTicketParsingStoppedNotification, ticket.get());
 
-    bool emptyAnswer = !data || data->empty();
     if (object || emptyAnswer) {
         auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object);
         // The next link of the last page when it was not followed (the page limit was reached or

@@ -293,8 +293,9 @@ private:
     };
     static ParseResult parseObjectFromDataOfFetcher(const ParseInput& input,
                                                     const std::shared_ptr<platform::Operation>& operation);
-    void handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                      const std::optional<platform::Bytes>& data, ParseResult parsed);
+    // `emptyAnswer`: the response had no body.
+    void handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher, bool emptyAnswer,
+                                      ParseResult parsed);
     static GDataServiceCallbackPoster currentCallbackPoster();
     // Ends the fetch after its report: the fetcher, the ticket and the context let go of each other.
     static void endFetch(const GDataServiceTicketPtr& ticket, const std::shared_ptr<QNSessionFetcher>& fetcher);

@@ -10,16 +10,7 @@
 namespace quorvane::platform {
 
 const std::vector<std::string>& CNContactAllKeys() {
-    static const std::vector<std::string> keys = {
-        CNContactIdentifierKey, CNContactNamePrefixKey, CNContactGivenNameKey, CNContactMiddleNameKey,
-        CNContactFamilyNameKey, CNContactPreviousFamilyNameKey, CNContactNameSuffixKey, CNContactNicknameKey,
-        CNContactPhoneticGivenNameKey, CNContactPhoneticMiddleNameKey, CNContactPhoneticFamilyNameKey,
-        CNContactOrganizationNameKey, CNContactDepartmentNameKey, CNContactJobTitleKey, CNContactNoteKey,
-        CNContactBirthdayKey, CNContactNonGregorianBirthdayKey, CNContactDatesKey, CNContactPhoneNumbersKey,
-        CNContactEmailAddressesKey, CNContactPostalAddressesKey, CNContactUrlAddressesKey, CNContactRelationsKey,
-        CNContactInstantMessageAddressesKey, CNContactSocialProfilesKey, CNContactImageDataKey,
-        CNContactThumbnailImageDataKey, CNContactImageDataAvailableKey, CNContactCreationDateKey,
-        CNContactModificationDateKey};
+    static const std::vector<std::string> keys(std::begin(kCNContactKeyOrder), std::end(kCNContactKeyOrder));
     return keys;
 }
 
@@ -35,21 +26,34 @@ std::string CNNewRecordIdentifier(const char* suffix) { return UUID().uuidString
 CNContact::CNContact(CNContactFields fields, std::set<std::string> availableKeys) : f_(std::move(fields)) {
     availableKeys.insert(CNContactIdentifierKey);
     available_ = std::make_shared<const std::set<std::string>>(std::move(availableKeys));
+    computeAvailableMask();
 }
 
 CNContact::CNContact(CNContactFields fields, KeySet availableKeys) : f_(std::move(fields)), available_(std::move(availableKeys)) {
     if (!available_) available_ = std::make_shared<const std::set<std::string>>();
+    computeAvailableMask();
     if (!available_->count(CNContactIdentifierKey)) makeAvailable(CNContactIdentifierKey);
 }
 
+void CNContact::computeAvailableMask() {
+    availableMask_ = 0;
+    for (const auto& key : *available_)
+        if (int index = CNContactKeyIndex(key); index >= 0) availableMask_ |= 1u << index;
+}
+
 void CNContact::makeAvailable(const char* key) {
-    if (available_->count(key)) return;
+    const int index = CNContactKeyIndex(key);
+    if (index >= 0 ? (availableMask_ & (1u << index)) != 0 : available_->count(key) != 0) return;
     auto copy = std::make_shared<std::set<std::string>>(*available_);
     copy->insert(key);
     available_ = std::move(copy);
+    if (index >= 0) availableMask_ |= 1u << index;
 }
 
-bool CNContact::isKeyAvailable(const std::string& key) const { return available_->count(key) != 0; }
+bool CNContact::isKeyAvailable(std::string_view key) const {
+    if (int index = CNContactKeyIndex(key); index >= 0) return (availableMask_ & (1u << index)) != 0;
+    return available_->count(std::string(key)) != 0;  // a key the store does not know
+}
 
 bool CNContact::areKeysAvailable(const std::vector<CNKeyDescriptor>& keys) const {
     for (const auto& d : keys)

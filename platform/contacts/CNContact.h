@@ -5,10 +5,12 @@
 // available and mark it changed, and an update writes only the changed properties, so a
 // partly fetched contact never clears what it did not read.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/contacts/CNContactKeys.h"
@@ -46,6 +48,16 @@ struct CNContactFields {
     std::optional<Date> modificationDate;
 };
 
+// A known key, its position found when the program is compiled, so that reading a property
+// costs one bit test.
+struct CNContactKnownKey {
+    consteval CNContactKnownKey(const char* key) : name(key), index(CNContactKeyIndex(key)) {
+        if (index < 0) throw "not a contact key";
+    }
+    const char* name;
+    int index;
+};
+
 class CNContact {
 public:
     // A contact with the given fields, of which the given keys are available (the identifier always is).
@@ -57,7 +69,7 @@ public:
 
     const std::string& identifier() const { return f_.identifier; }
 
-    bool isKeyAvailable(const std::string& key) const;
+    bool isKeyAvailable(std::string_view key) const;
     bool areKeysAvailable(const std::vector<CNKeyDescriptor>& keys) const;
     const std::set<std::string>& availableKeys() const { return *available_; }
 
@@ -123,9 +135,9 @@ public:
 
 protected:
     template <typename T>
-    const T& need(const char* key, const T& value) const {
-        if (available_->count(key)) return value;
-        reportUnfetched(key);
+    const T& need(CNContactKnownKey key, const T& value) const {
+        if (availableMask_ & (1u << key.index)) return value;
+        reportUnfetched(key.name);
         static const T empty{};
         return empty;
     }
@@ -135,6 +147,10 @@ protected:
 
     CNContactFields f_;
     KeySet available_;  // always holds the identifier key
+    uint32_t availableMask_ = 0;  // the known keys of available_, one bit per position in kCNContactKeyOrder
+
+private:
+    void computeAvailableMask();
 };
 
 class CNMutableContact : public CNContact {

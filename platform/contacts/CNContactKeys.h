@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane::platform {
@@ -46,6 +47,26 @@ inline constexpr const char* CNContactCreationDateKey = "creationDate";
 inline constexpr const char* CNContactModificationDateKey = "modificationDate";
 
 // Every contact key the store knows, in a fixed order.
+inline constexpr const char* kCNContactKeyOrder[] = {
+    CNContactIdentifierKey, CNContactNamePrefixKey, CNContactGivenNameKey, CNContactMiddleNameKey,
+    CNContactFamilyNameKey, CNContactPreviousFamilyNameKey, CNContactNameSuffixKey, CNContactNicknameKey,
+    CNContactPhoneticGivenNameKey, CNContactPhoneticMiddleNameKey, CNContactPhoneticFamilyNameKey,
+    CNContactOrganizationNameKey, CNContactDepartmentNameKey, CNContactJobTitleKey, CNContactNoteKey,
+    CNContactBirthdayKey, CNContactNonGregorianBirthdayKey, CNContactDatesKey, CNContactPhoneNumbersKey,
+    CNContactEmailAddressesKey, CNContactPostalAddressesKey, CNContactUrlAddressesKey, CNContactRelationsKey,
+    CNContactInstantMessageAddressesKey, CNContactSocialProfilesKey, CNContactImageDataKey,
+    CNContactThumbnailImageDataKey, CNContactImageDataAvailableKey, CNContactCreationDateKey,
+    CNContactModificationDateKey};
+inline constexpr int kCNContactKeyCount = int(sizeof(kCNContactKeyOrder) / sizeof(kCNContactKeyOrder[0]));
+static_assert(kCNContactKeyCount <= 32, "the available keys of a contact are one 32-bit mask");
+
+// The position of a known key in that order; -1 for any other key.
+constexpr int CNContactKeyIndex(std::string_view key) {
+    for (int i = 0; i < kCNContactKeyCount; ++i)
+        if (std::string_view(kCNContactKeyOrder[i]) == key) return i;
+    return -1;
+}
+
 const std::vector<std::string>& CNContactAllKeys();
 bool CNContactIsKnownKey(const std::string& key);
 

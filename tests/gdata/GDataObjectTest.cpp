@@ -340,6 +340,29 @@ TEST(GDataObjectCopy, CopyEqualsSourceAndIsARootWithParentlessExtensions) {
     EXPECT_NE(xmlOf(*copy).find("keep me"), std::string::npos);
 }
 
+TEST(GDataObjectDeclarations, OneListServesTheClassAndAnObjectsOwnStaysItsOwn) {
+    auto parsed = parseThing();
+    auto made = TestThing::object();
+    auto copy = std::dynamic_pointer_cast<TestThing>(parsed->copy());
+    ASSERT_TRUE(parsed->attributeDeclarations() && copy);
+    EXPECT_EQ(*parsed->attributeDeclarations(), (std::vector<std::string>{"id", "count", "xml:lang"}));
+    EXPECT_EQ(made->attributeDeclarations(), parsed->attributeDeclarations());
+    EXPECT_EQ(copy->attributeDeclarations(), parsed->attributeDeclarations());
+
+    // Declaring more on one object changes neither the class's list nor the next object of the class.
+    made->addLocalAttributeDeclarations({"extra"});
+    EXPECT_EQ(made->attributeDeclarations()->back(), "extra");
+    EXPECT_EQ(parsed->attributeDeclarations()->size(), 3u);
+    EXPECT_EQ(TestThing::object()->attributeDeclarations()->size(), 3u);
+    auto madeCopy = std::dynamic_pointer_cast<TestThing>(made->copy());
+    EXPECT_EQ(madeCopy->attributeDeclarations()->back(), "extra");
+    EXPECT_NE(madeCopy->attributeDeclarations(), made->attributeDeclarations());
+
+    // An element name of its own survives a copy.
+    made->setElementName("t:other");
+    EXPECT_EQ(std::dynamic_pointer_cast<TestThing>(made->copy())->elementName(), "t:other");
+}
+
 TEST(GDataObjectEquality, OneSidedBetweenClassAndSubclassAndMissingDiffersFromEmpty) {
     auto a = TestThing::object();
     auto b = GDataObject::object();
@@ -428,6 +451,17 @@ TEST(GDataObjectVersions, ServiceVersionAndDescriptionLabels) {
     EXPECT_FALSE(o->labelAdjustedForVersion("version>=3.0:shown"));
     EXPECT_EQ(o->labelAdjustedForVersion("plain"), "plain");
     EXPECT_TRUE(o->isCoreProtocolVersion1() == false);  // "2.0" maps to itself in the base
+
+    // A core version set by hand holds until the service version changes.
+    o->setCoreProtocolVersion(std::string("1.0"));
+    EXPECT_TRUE(o->isCoreProtocolVersion1());
+    o->setServiceVersion(std::string("2.0"));
+    EXPECT_EQ(o->coreProtocolVersion(), std::string("1.0"));
+    o->setServiceVersion(std::string("3.0"));
+    EXPECT_EQ(o->coreProtocolVersion(), std::string("3.0"));
+    o->setCoreProtocolVersion(std::string("1.0"));
+    o->setCoreProtocolVersion(std::nullopt);
+    EXPECT_EQ(o->coreProtocolVersion(), std::string("3.0"));
 }
 
 TEST(GDataKindRegistry, LookupOrderAndConflicts) {

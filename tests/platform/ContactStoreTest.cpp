@@ -205,6 +205,12 @@ TEST_F(ContactStoreTest, UpdatingAPartlyFetchedContactKeepsWhatItDidNotRead) {
     auto edit = partial[0]->mutableCopy();
     edit->setGivenName("Augusta Ada");
     edit->setPhoneNumbers({});  // set without having been fetched: written too
+    // What was set becomes readable on the copy alone; what was neither fetched nor set stays out.
+    EXPECT_TRUE(edit->isKeyAvailable(CNContactPhoneNumbersKey));
+    EXPECT_FALSE(partial[0]->isKeyAvailable(CNContactPhoneNumbersKey));
+    EXPECT_FALSE(edit->copy()->isKeyAvailable(CNContactFamilyNameKey));
+    EXPECT_TRUE(edit->copy()->phoneNumbers().empty());
+    EXPECT_EQ(AssertionHandler::count(), 0u);
     clock->advance(60);
     CNSaveRequest update;
     update.updateContact(edit);
