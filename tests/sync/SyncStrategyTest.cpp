@@ -104,12 +104,11 @@ TEST(SyncStrategyTest, ChangesAndMergeByModeAndSettings) {
     // A Google entry still carrying the recorded update date was not written since: its digest
     // is not even read. A thousandth of a second later it is.
     for (double moved : {0.0, 0.001}) {
-        in = pairInputs(&r, SyncModeTwoWay, moved, 0);
+        auto probe = pairInputs(&r, SyncModeTwoWay, moved, 0);
         bool read = false;
-        in.googleContentDigest = [&read] { return read = true, uint64_t(9); };
-        in.appleContentDigest = [] { return uint64_t(2); };
-        s = computeSyncStrategy(in);
-        EXPECT_EQ(s.googleContactChanged, moved != 0.0);
+        probe.googleContentDigest = [&read] { return read = true, uint64_t(9); };
+        probe.appleContentDigest = [] { return uint64_t(2); };
+        EXPECT_EQ(computeSyncStrategy(probe).googleContactChanged, moved != 0.0);
         EXPECT_EQ(read, moved != 0.0);
     }
     EXPECT_TRUE(computeSyncStrategy(pairInputs(&r, SyncModeTwoWay, 60, 0)).googleContactChanged);  // no digest now: dates
