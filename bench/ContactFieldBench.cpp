@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gdata/GDataEntryContact.h"
-#include "gdata/GDataFeedContactGroup.h"
-#include "platform/contacts/CNContactStore.h"
+#include "bench/BenchModel.h"
 #include "platform/foundation/Calendar.h"
 #include "sync/NSContactSourceRecord_QV.h"
 #include "tests/sync/QuorvaneModelInternals.h"
@@ -27,7 +25,6 @@ using platform::CNLabeledValue;
 namespace {
 
 constexpr size_t kPairs = 1000;
-const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
 
 platform::DateComponents ymd(int y, int m, int d) {
     platform::DateComponents c;
@@ -71,14 +68,6 @@ platform::CNMutableContactPtr fullContact(size_t i) {
     return c;
 }
 
-std::shared_ptr<GDataFeedContactGroup> groupFeed() {
-    std::string xml =
-        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gContact='http://schemas.google.com/contact/2008'>"
-        "<entry><id>" + kGroupBase + "6</id><title>System Group: My Contacts</title>"
-        "<gContact:systemGroup id='Contacts'/></entry></feed>";
-    return GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
-}
-
 NSSyncRecordPtr replaceRecord() {
     auto r = std::make_shared<NSSyncRecord>();
     r->mMergeContacts = false;
@@ -94,17 +83,8 @@ struct Fixture {
     std::vector<std::shared_ptr<GDataEntryContact>> google;
 
     Fixture(const std::string& name, platform::CNMutableContactPtr (*make)(size_t)) {
-        registerContactClasses();
-        dir = fs::temp_directory_path() / "quorvane-contact-field-bench" / name;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        QuorvaneModel::Environment env;
-        env.userDefaults = std::make_shared<platform::UserDefaults>(dir / "defaults.json");
-        env.contactStore = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
-        env.timeZone = platform::TimeZone::universal();
-        env.dataFolder = dir / "profile";
-        model = std::make_shared<QuorvaneModel>(std::move(env));
-        model->setGroupFeed(groupFeed());
+        dir = bench::freshFolder("contact-field", name);
+        model = bench::makeModel(dir);
         auto local = std::make_shared<NSContactSourceRecord_QV>();
         local->mContainerAccountType = ContainerAccountTypeLocal;
         internals(model).mCurrentSourceRecord = local;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchModel.h"
 #include "gdata/GDataContactConstants.h"
 #include "gdata/GDataEntryContact.h"
 #include "gdata/GDataFeedContact.h"
@@ -26,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
+using bench::kGroupBase;
 
 struct Population {
     std::vector<platform::CNMutableContactPtr> local;
@@ -66,14 +67,6 @@ Population makePopulation(size_t n) {
     return p;
 }
 
-std::shared_ptr<GDataFeedContactGroup> groupFeed() {
-    std::string xml =
-        "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gContact='http://schemas.google.com/contact/2008'>"
-        "<entry><id>" + kGroupBase + "6</id><title>System Group: My Contacts</title>"
-        "<gContact:systemGroup id='Contacts'/></entry></feed>";
-    return GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
-}
-
 // A model on its own store in a fresh folder, with the population's local contacts saved.
 struct Fixture {
     fs::path dir;
@@ -81,24 +74,16 @@ struct Fixture {
     std::shared_ptr<QuorvaneModel> model;
 
     explicit Fixture(const Population& p, const std::string& name) {
-        registerContactClasses();
-        dir = fs::temp_directory_path() / "quorvane-pairing-bench" / name;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir = bench::freshFolder("pairing", name);
         store = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
         auto container = store->addContainer("Local", platform::CNContainerType::Local);
         platform::CNSaveRequest request;
         for (const auto& c : p.local) request.addContact(c, container->identifier());
         store->executeSaveRequest(request);
-        QuorvaneModel::Environment env;
-        env.userDefaults = std::make_shared<platform::UserDefaults>(dir / "defaults.json");
-        env.contactStore = store;
-        env.timeZone = platform::TimeZone::universal();
-        env.dataFolder = dir / "profile";
-        model = std::make_shared<QuorvaneModel>(std::move(env));
+        model = bench::makeModel(dir, store);
         model->updateSelectedContainerWithError(nullptr);
         GoogleFeeds feeds;
-        feeds.groups = {.feed = groupFeed(), .complete = true};
+        feeds.groups = {.feed = bench::groupFeed(), .complete = true};
         feeds.contacts = {.feed = p.google, .complete = true};
         model->setGoogleFeeds(feeds);
     }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/runloop/DispatchQueue.h"
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSHttpIngestion.h"

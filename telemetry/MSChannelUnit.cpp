@@ -68,11 +68,9 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
         droppedUnreported_ += dropped.size();
         schedule = !std::exchange(drainScheduled_, true);
     }
-    if (!dropped.empty())
-        logsQueue_->async([self = shared_from_this(), dropped = std::move(dropped)] {
-            for (const auto& item : dropped)
-                self->notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*self, item.log, item.internalId); });
-        });
+    // Told here, not on the logs queue: a queue that is not draining must not keep what gave way.
+    for (const auto& item : dropped)
+        notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*this, item.log, item.internalId); });
     if (schedule) logsQueue_->async([self = shared_from_this()] { self->drainPendingStores(); });
 }
 

@@ -10,7 +10,8 @@
 //
 // The logs waiting to be stored are held in memory within the store's size bound (their stored
 // text): past it the oldest of normal priority give way first, then the oldest of any, as the
-// store itself does when full; the drops are counted and logged.
+// store itself does when full; the drops are counted and logged. The delegates hear a dropped log
+// complete at once, on the enqueuing thread, so that nothing of it stays in memory.
 
 #include <memory>
 #include <mutex>

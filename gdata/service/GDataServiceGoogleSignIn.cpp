@@ -105,7 +105,9 @@ GDataServiceTicketPtr GDataServiceGoogle::fetchAuthenticatedObjectWithURL(
 
 GDataServiceTicketPtr GDataServiceGoogle::repeatAfterRefusedToken(const GDataServiceInvocationPtr& invocation) {
     auto ticket = googleTicket(invocation->ticket);
-    if (!ticket) return nullptr;
+    // Nothing to sign in again with (requests signed by an authorizer, or no password): the
+    // refusal stands, and the call ends with it.
+    if (!ticket || isEmpty(username()) || isEmpty(password())) return nullptr;
     ticket->setAuthToken(std::nullopt);
     invocation->mayRepeat = false;
     // Credentials changed since the call began: the refusal stands.

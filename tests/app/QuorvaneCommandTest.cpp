@@ -126,6 +126,9 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
     const Case cases[] = {
         {"not signed in", [] {}, {"plan"}, 3, "You are not signed in to the provider. Sign in first with: quorvane signin"},
         {"signed in", [] { ASSERT_EQ(signIn().code, 0); }, {"-q", "sync"}, 0, ""},
+        {"feeds refuse the sign-in", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 401; }); },
+         {"sync"}, 3, "The provider no longer accepts this sign-in. Sign in again with: quorvane signin"},
+        {"signed in again", [] { ASSERT_EQ(signIn().code, 0); }, {"-q", "sync"}, 0, ""},
         {"deletions not confirmed", [&] { provider.deleteContact(gone); }, {"sync"}, 5, "nobody confirmed that"},
         {"over the limit", [] {}, {"sync", "--yes", "--max-delete", "0"}, 5, "more contacts than --max-delete allows"},
         {"provider busy", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; }); },

@@ -1,7 +1,8 @@
 #pragma once
 // Runs a piece of a test in a forked child, so that signal handlers, process-wide flags and
 // deliberate crashes stay out of the test process. The child ends with _exit(body's result);
-// a child that hangs is ended by SIGALRM after 30 s, which the caller sees as that signal.
+// a child that hangs is ended by SIGALRM after 120 s, which the caller sees as that signal.
+// Also: reading back what a crashed child left (a file, the report it wrote).
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -11,10 +12,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <string>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "crashreporter/report/QVCrashReport.pb-c.h"
 
 namespace quorvane::test {
 
@@ -94,6 +99,40 @@ public:
 
 private:
     char path_[512];
+};
+
+// The whole of a file; empty when it cannot be read.
+inline std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A stored report (the 8-byte frame, then the message) and its message unpacked, freed with it.
+struct UnpackedReport {
+    std::string bytes;
+    Qvcrash__CrashReport* message = nullptr;
+
+    UnpackedReport() = default;
+    UnpackedReport(const UnpackedReport&) = delete;
+    UnpackedReport& operator=(const UnpackedReport&) = delete;
+    ~UnpackedReport() {
+        if (message != nullptr) qvcrash__crash_report__free_unpacked(message, nullptr);
+    }
+    // Keeps the bytes and unpacks the message after the frame; false when there is none.
+    bool unpack(std::string framed) {
+        bytes = std::move(framed);
+        if (bytes.size() <= 8) return false;
+        message = qvcrash__crash_report__unpack(nullptr, bytes.size() - 8, reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
+        return message != nullptr;
+    }
+    const Qvcrash__CrashReport__Thread* crashedThread() const {
+        for (size_t i = 0; message != nullptr && i < message->n_threads; ++i) {
+            if (message->threads[i]->crashed) return message->threads[i];
+        }
+        return nullptr;
+    }
 };
 
 }  // namespace quorvane::test

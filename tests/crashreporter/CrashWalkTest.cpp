@@ -31,6 +31,7 @@
 
 using namespace quorvane;
 using namespace quorvane::qvcrash::MS::async;
+using quorvane::test::readAll;
 using quorvane::test::runInChild;
 using quorvane::test::symbolAt;
 namespace fs = std::filesystem;
@@ -39,27 +40,11 @@ extern "C" void qvtest_thread_parked_caller(std::atomic<int>* ready, std::atomic
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The report of a crash in a child that enabled a reporter with the given symbol strategy, and
 // what the child wrote to standard error.
 struct ChildCrash {
-    Qvcrash__CrashReport* report = nullptr;
+    test::UnpackedReport report;
     std::string standardError;
-    ~ChildCrash() {
-        if (report != nullptr) qvcrash__crash_report__free_unpacked(report, nullptr);
-    }
-    const Qvcrash__CrashReport__Thread* crashedThread() const {
-        for (size_t i = 0; report != nullptr && i < report->n_threads; ++i) {
-            if (report->threads[i]->crashed) return report->threads[i];
-        }
-        return nullptr;
-    }
 };
 
 std::unique_ptr<ChildCrash> crashInChild(const std::string& identifier, uint64_t strategy, int signal,
@@ -81,8 +66,7 @@ std::unique_ptr<ChildCrash> crashInChild(const std::string& identifier, uint64_t
     auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt, config);
     auto data = reporter->loadPendingCrashReportData();
     reporter->purgePendingCrashReport();
-    if (data && data->size() > 8) result->report = qvcrash__crash_report__unpack(nullptr, data->size() - 8, data->data() + 8);
-    EXPECT_NE(result->report, nullptr) << "no report";
+    EXPECT_TRUE(data && result->report.unpack(std::string(data->begin(), data->end()))) << "no report";
     return result;
 }
 
@@ -119,7 +103,7 @@ bool inOrder(const std::vector<std::string>& names, const std::vector<std::strin
 TEST(CrashWalk, CleanupFramesAreWalkedToTheProgramsEntryQuietly) {
     auto crash = crashInChild("walk.cleanups", MSCrashReporterSymbolicationStrategyNone, SIGSEGV,
                               [] { qvwalk_outer1(42 - 0); });
-    const auto names = frameNames(crash->crashedThread());
+    const auto names = frameNames(crash->report.crashedThread());
     EXPECT_TRUE(inOrder(names, {"qvdwarf_many", "qvwalk_outer2", "qvwalk_outer1", "main"})) << joined(names);
     ASSERT_FALSE(names.empty());
     EXPECT_EQ(names.back(), "_start") << joined(names);
@@ -132,7 +116,7 @@ TEST(CrashWalk, CleanupFramesAreWalkedToTheProgramsEntryQuietly) {
 TEST(CrashWalk, AbortFramesAreNamedOnlyBySymbolsThatHoldThem) {
     auto crash = crashInChild("walk.abort", MSCrashReporterSymbolicationStrategySymbolTable, SIGABRT,
                               [] { qvdwarf_abort_level1(1); });
-    const auto* thread = crash->crashedThread();
+    const auto* thread = crash->report.crashedThread();
     ASSERT_NE(thread, nullptr);
     bool namedAbort = false;
     for (size_t f = 0; f < thread->n_frames; ++f) {
@@ -194,7 +178,7 @@ TEST(CrashWalk, LibraryStaticFunctionsAreNamedByTheirOwnSymbols) {
             if (crashInside != nullptr) crashInside(1);
         });
         fs::remove_all(dir);
-        const auto* thread = crash->crashedThread();
+        const auto* thread = crash->report.crashedThread();
         ASSERT_NE(thread, nullptr);
         ASSERT_GE(thread->n_frames, 2u);
         const auto* inner = thread->frames[0]->symbol;
@@ -224,16 +208,16 @@ TEST(CrashWalk, EveryFrameOfEveryThreadIsNamedAsItsOwnLookupNamesIt) {
         }
         qvwalk_outer1(42);
     });
-    ASSERT_NE(crash->report, nullptr);
-    EXPECT_EQ(crash->report->n_threads, static_cast<size_t>(kThreads + 1));
+    ASSERT_NE(crash->report.message, nullptr);
+    EXPECT_EQ(crash->report.message->n_threads, static_cast<size_t>(kThreads + 1));
     size_t named = 0;
     std::map<uint64_t, std::string> own;  // the threads share their frames
     auto ownName = [&](uint64_t pc) {
         auto it = own.find(pc);
         return it != own.end() ? it->second : own[pc] = symbolAt(pc);
     };
-    for (size_t t = 0; t < crash->report->n_threads; ++t) {
-        const auto* thread = crash->report->threads[t];
+    for (size_t t = 0; t < crash->report.message->n_threads; ++t) {
+        const auto* thread = crash->report.message->threads[t];
         for (size_t f = 0; f < thread->n_frames; ++f) {
             const auto* frame = thread->frames[f];
             EXPECT_EQ(frame->symbol != nullptr ? std::string(frame->symbol->name) : std::string(),

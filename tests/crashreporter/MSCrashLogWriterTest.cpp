@@ -36,6 +36,7 @@
 using namespace quorvane;
 using quorvane::test::mainImage;
 using quorvane::test::MainImage;
+using quorvane::test::readAll;
 using quorvane::test::runInChild;
 using quorvane::test::symbolAt;
 namespace fs = std::filesystem;
@@ -70,30 +71,15 @@ namespace {
 
 // ---- reading reports back ----
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Report {
-    std::string bytes;
-    Qvcrash__CrashReport* message = nullptr;
-    ~Report() {
-        if (message) qvcrash__crash_report__free_unpacked(message, nullptr);
-    }
-};
+using Report = test::UnpackedReport;
 
 // Checks the framing and unpacks the message with the generated code.
 void loadReport(const std::string& path, Report& report) {
-    report.bytes = readAll(path);
+    const bool unpacked = report.unpack(readAll(path));
     ASSERT_GT(report.bytes.size(), 8u) << path;
     ASSERT_EQ(report.bytes.substr(0, 7), "qvcrash");
     ASSERT_EQ(report.bytes[7], '\x01');
-    report.message = qvcrash__crash_report__unpack(nullptr, report.bytes.size() - 8,
-                                                   reinterpret_cast<const uint8_t*>(report.bytes.data()) + 8);
-    ASSERT_NE(report.message, nullptr) << "the report does not unpack";
+    ASSERT_TRUE(unpacked) << "the report does not unpack";
 }
 
 // The fields of one encoded message in the order they appear; length-delimited values keep
@@ -156,13 +142,6 @@ std::string trimmedFile(const char* path) {
     std::string s = readAll(path);
     while (!s.empty() && s.back() == '\n') s.pop_back();
     return s;
-}
-
-const Qvcrash__CrashReport__Thread* crashedThread(const Qvcrash__CrashReport* report) {
-    for (size_t i = 0; i < report->n_threads; ++i) {
-        if (report->threads[i]->crashed) return report->threads[i];
-    }
-    return nullptr;
 }
 
 // The names of the first frames (symbol lookups are slow in a large test program).
@@ -296,7 +275,7 @@ TEST(MSCrashLogWriter, CrashWritesACompleteReportOfEveryThread) {
     }
     EXPECT_EQ(crashedCount, 1u);
 
-    const Qvcrash__CrashReport__Thread* crashed = crashedThread(r);
+    const Qvcrash__CrashReport__Thread* crashed = report.crashedThread();
     ASSERT_NE(crashed, nullptr);
     // The crashing thread is the child's main thread, listed first.
     EXPECT_EQ(crashed->thread_number, 0u);
@@ -675,21 +654,21 @@ TEST(MSCrashLogWriter, UnnamedSignalAndCodeAreWrittenByNumberAndTheCallingThread
         },
         &direct);
     ASSERT_EQ(err, QVCRASH_ESUCCESS);
-    std::string bytes = mem.contents();
-    ASSERT_EQ(bytes.substr(0, 8), std::string("qvcrash\x01", 8));
-    auto* r = qvcrash__crash_report__unpack(nullptr, bytes.size() - 8, reinterpret_cast<const uint8_t*>(bytes.data()) + 8);
-    ASSERT_NE(r, nullptr);
+    Report report;
+    const bool unpacked = report.unpack(mem.contents());
+    ASSERT_EQ(report.bytes.substr(0, 8), std::string("qvcrash\x01", 8));
+    ASSERT_TRUE(unpacked);
+    const Qvcrash__CrashReport* r = report.message;
     EXPECT_STREQ(r->signal->name, "#77");
     EXPECT_STREQ(r->signal->code, "#-999");
     EXPECT_EQ(r->signal->address, 0xdeadu);
     EXPECT_TRUE(r->report_info->user_requested);
     EXPECT_EQ(r->application_info->marketing_version, nullptr);
     // Every thread of this process is there; the calling one is the crashed one.
-    const Qvcrash__CrashReport__Thread* crashed = crashedThread(r);
+    const Qvcrash__CrashReport__Thread* crashed = report.crashedThread();
     ASSERT_NE(crashed, nullptr);
     ASSERT_GE(crashed->n_frames, 1u);
     EXPECT_EQ(crashed->n_registers, 21u);
-    qvcrash__crash_report__free_unpacked(r, nullptr);
     MSqvcrash_log_writer_free(&writer);
 
     // The calling thread with no state of its own cannot be the crashed thread.
@@ -735,10 +714,8 @@ TEST(MSCrashLogWriter, ReportLargerThanTheLimitShedsTheDeepestFramesOfOtherThrea
     auto [fullResult, full] = writeWithLimit(0);
     ASSERT_EQ(fullResult, QVCRASH_ESUCCESS);
     Report whole;
-    whole.bytes = full;
-    whole.message = qvcrash__crash_report__unpack(nullptr, full.size() - 8, reinterpret_cast<const uint8_t*>(full.data()) + 8);
-    ASSERT_NE(whole.message, nullptr);
-    const size_t crashedFrames = crashedThread(whole.message)->n_frames;
+    ASSERT_TRUE(whole.unpack(full));
+    const size_t crashedFrames = whole.crashedThread()->n_frames;
 
     // Limits that the report can be cut to fit, and one that not even the crashed thread, the
     // images and the signal fit: that one is reported as an output error, never as written.

@@ -97,7 +97,10 @@ bool FakeIngestionServer::waitForBatchCount(size_t n, double timeoutSeconds) con
 
 bool FakeIngestionServer::waitForAcceptedLogCount(size_t n, double timeoutSeconds) const {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return acceptedLogs_ >= n; });
+    for (size_t seen = acceptedLogs_; acceptedLogs_ < n; seen = acceptedLogs_)
+        if (!cv_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return acceptedLogs_ != seen; }))
+            return false;
+    return true;
 }
 
 void FakeIngestionServer::clear() {

@@ -53,6 +53,8 @@ public:
     std::vector<platform::Value> acceptedLogs() const;
     size_t batchCount() const;
     bool waitForBatchCount(size_t n, double timeoutSeconds) const;
+    // Gives up only when no further log was accepted for timeoutSeconds: a long stream of batches
+    // on a loaded machine is slow, not stuck.
     bool waitForAcceptedLogCount(size_t n, double timeoutSeconds) const;
     void clear();
 

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -20,23 +23,27 @@ int main(int argc, char** argv) {
     std::string tmpl = (base / "quorvane-test-XXXXXX").string();
     static std::string rootPath;
     const char* root = ::mkdtemp(tmpl.data());
-    if (root) {
-        rootPath = root;
-        // Removed at exit, after the exit handlers that tests registered (those run first): a
-        // handler that still writes (a log buffer flushed at exit) must not make the folder anew.
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(rootPath, ec);
-        });
-        fs::path r(root);
-        if (!nested) ::setenv("QUORVANE_TEST_ROOT", root, 1);
-        for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(r / sub);
-        ::setenv("HOME", (r / "home").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (r / "config").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (r / "data").c_str(), 1);
-        ::setenv("XDG_CACHE_HOME", (r / "cache").c_str(), 1);
-        ::setenv("XDG_STATE_HOME", (r / "state").c_str(), 1);
+    if (!root) {
+        // Never fall back to the real folders: a test would write into the user's home.
+        std::fprintf(stderr, "Couldn't make a temporary folder for the tests at %s: %s\n", tmpl.c_str(),
+                     std::strerror(errno));
+        return 2;
     }
+    rootPath = root;
+    // Removed at exit, after the exit handlers that tests registered (those run first): a
+    // handler that still writes (a log buffer flushed at exit) must not make the folder anew.
+    std::atexit([] {
+        std::error_code ec;
+        fs::remove_all(rootPath, ec);
+    });
+    fs::path r(root);
+    if (!nested) ::setenv("QUORVANE_TEST_ROOT", root, 1);
+    for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(r / sub);
+    ::setenv("HOME", (r / "home").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (r / "config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (r / "data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (r / "cache").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (r / "state").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
