@@ -85,9 +85,9 @@ struct Fixture {
     Fixture(const std::string& name, platform::CNMutableContactPtr (*make)(size_t)) {
         dir = bench::freshFolder("contact-field", name);
         model = bench::makeModel(dir);
-        auto local = std::make_shared<NSContactSourceRecord_QV>();
-        local->mContainerAccountType = ContainerAccountTypeLocal;
-        internals(model).mCurrentSourceRecord = local;
+        auto source = std::make_shared<NSContactSourceRecord_QV>();
+        source->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model).mCurrentSourceRecord = source;
         for (size_t i = 0; i < kPairs; ++i) {
             local.push_back(make(i));
             google.push_back(model->createGoogleContactWithAppleContact(local.back(), local.back(), replaceRecord(),
