@@ -40,16 +40,6 @@ void setIn(GDataStringDictionary& d, std::string_view key, std::string value) {
     d.emplace_back(std::string(key), std::move(value));
 }
 
-bool removeFrom(GDataStringDictionary& d, std::string_view key) {
-    for (auto it = d.begin(); it != d.end(); ++it) {
-        if (it->first == key) {
-            d.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
 bool dictionariesEqual(const GDataStringDictionary& a, const GDataStringDictionary& b) {
     if (a.size() != b.size()) return false;
     for (const auto& [k, v] : a) {
@@ -60,9 +50,9 @@ bool dictionariesEqual(const GDataStringDictionary& a, const GDataStringDictiona
 }
 
 // The text as written: the filter's output, without a copy when it leaves the text as it is.
-const std::string& filteredForWriting(const std::string& text, std::string& scratch) {
+std::string_view filteredForWriting(std::string_view text, std::string& scratch) {
     if (!GDataUtilities::stringHasControlsToFilter(text)) return text;
-    scratch = GDataUtilities::stringWithControlsFilteredForString(text);
+    scratch = GDataUtilities::stringWithControlsFilteredForString(std::string(text));
     return scratch;
 }
 
@@ -749,14 +739,14 @@ const std::string& GDataObject::qualifiedNameForExtensionClass(const GDataClassI
 // Local attributes
 
 std::optional<std::string> GDataObject::stringValueForAttribute(std::string_view name) const {
-    auto v = findIn(attributes_, name);
+    auto v = attributes_.find(name);
     if (!v) return std::nullopt;
-    return *v;
+    return std::string(*v);
 }
 
 void GDataObject::setStringValue(std::optional<std::string> value, std::string_view attributeName) {
-    if (!value) removeFrom(attributes_, attributeName);
-    else setIn(attributes_, attributeName, std::move(*value));
+    if (!value) attributes_.remove(attributeName);
+    else attributes_.set(attributeName, *value);
 }
 
 std::optional<int32_t> GDataObject::intNumberForAttribute(std::string_view name) const {
@@ -1288,9 +1278,16 @@ void GDataObject::storeParsedObjects(ParsedObjects& objects, const GDataClassInf
 
 void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
     if (!attributeDeclarations_ || attributeDeclarations_->empty()) return;
-    attributes_.reserve(attributes_.size() + element->attributeCount());
-    // Read through passing views: a parsed leaf's attributes never get wrappers of their own.
-    element->forEachAttribute([this](const GDataXMLNode& attr) {
+    // Read through passing views: a parsed leaf's attributes never get wrappers of their own. The
+    // declared ones are gathered first, so that the block takes them in one allocation.
+    struct Found {
+        const std::string* name;
+        std::string_view value;
+    };
+    platform::SmallVector<Found, 8> found;
+    std::vector<std::string> readWhole;  // values that are more than one plain text
+    size_t textBytes = 0;
+    element->forEachAttribute([&](const GDataXMLNode& attr) {
         if (attr.storedName().empty()) return;
         const std::string* declared = nullptr;
         for (const auto& d : *attributeDeclarations_) {
@@ -1300,10 +1297,28 @@ void GDataObject::parseAttributesForElement(const GDataXMLElementPtr& element) {
             }
         }
         if (!declared) return;
-        if (auto quick = attr.simpleContent()) setIn(attributes_, *declared, std::string(*quick));
-        else if (auto v = attr.stringValue()) setIn(attributes_, *declared, *v);
+        std::optional<std::string_view> value = attr.simpleContent();
+        if (!value) {
+            if (auto whole = attr.stringValue()) {
+                // Room for every attribute at the first, so no view taken before moves.
+                if (readWhole.empty()) readWhole.reserve(element->attributeCount());
+                readWhole.push_back(std::move(*whole));
+                value = readWhole.back();
+            }
+        }
+        if (value) {
+            found.push_back({declared, *value});
+            textBytes += declared->size() + value->size();
+        }
         markConsumed(&attr, true);
     });
+    if (found.empty()) return;
+    const bool fresh = attributes_.empty();
+    attributes_.reserveFor(found.size(), textBytes);
+    for (const auto& f : found) {
+        if (fresh) attributes_.append(*f.name, f.value);
+        else attributes_.set(*f.name, f.value);
+    }
 }
 
 void GDataObject::parseContentValueForElement(const GDataXMLElementPtr& element) {
@@ -1388,7 +1403,7 @@ void GDataObject::addToElementXMLElementForObject(const GDataXMLElementPtr& elem
         std::string scratch;
         if (attr->stringValue())
             element->addAttributeWithName(qualifiedNameForExtensionClass(cls), uri,
-                                          filteredForWriting(*attr->stringValue(), scratch));
+                                          std::string(filteredForWriting(*attr->stringValue(), scratch)));
         return;
     }
     if (cls.isSubclassOf(GDataObject::staticClassInfo()))
@@ -1403,7 +1418,7 @@ void GDataObject::addNamespacesToElement(const GDataXMLElementPtr& element) cons
 void GDataObject::addAttributesToElement(const GDataXMLElementPtr& element) const {
     std::string scratch;
     for (const auto& [name, value] : attributes_)
-        element->addAttributeWithName(name, std::nullopt, filteredForWriting(value, scratch));
+        element->addAttributeWithName(std::string(name), std::nullopt, std::string(filteredForWriting(value, scratch)));
 }
 
 void GDataObject::addContentValueToElement(const GDataXMLElementPtr& element) const {
@@ -1609,7 +1624,7 @@ void GDataObject::copyStateTo(GDataObject& t) const {
 
 bool GDataObject::hasAttributesEqualToAttributesOf(const GDataObject& other) const {
     auto ignored = attributesIgnoredForEquality();
-    if (!ignored) return dictionariesEqual(attributes_, other.attributes_);
+    if (!ignored) return attributes_.sameAttributesAs(other.attributes_);
     if (!attributeDeclarations_) return true;
     for (const auto& name : *attributeDeclarations_) {
         if (name == kContentMarker || name == kChildXMLMarker) continue;

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "gdata/GDataAttributeBlock.h"
 #include "gdata/GDataDateTime.h"
 #include "gdata/GDataXMLDocument.h"
 #include "gdata/GDataXMLElement.h"
@@ -297,8 +298,9 @@ public:
     void setNamespaces(GDataStringDictionary ns) { namespaces_ = std::move(ns); }
     // Merges; the given entries win.
     void addNamespaces(const GDataStringDictionary& ns);
-    const GDataStringDictionary& attributes() const { return attributes_; }
-    void setAttributes(GDataStringDictionary a) { attributes_ = std::move(a); }
+    // The local attributes, in the order they were set.
+    GDataStringDictionary attributes() const { return attributes_.toDictionary(); }
+    void setAttributes(const GDataStringDictionary& a) { attributes_.assign(a); }
     const GDataXMLNodeList& unknownChildren() const {
         flushConsumed();
         return unknownChildren_;
@@ -636,7 +638,7 @@ private:
     // every object of it, or a list of this object's own (kept with the rare state).
     const std::vector<std::string>* attributeDeclarations_ = nullptr;
     std::vector<ExtensionSlot> extensions_;
-    GDataStringDictionary attributes_;
+    GDataAttributeBlock attributes_;
     std::optional<std::string> contentValue_;
     GDataRareList<GDataXMLElementList> childXMLElements_;
     mutable GDataRareList<GDataXMLNodeList> unknownChildren_;

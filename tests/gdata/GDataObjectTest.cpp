@@ -412,6 +412,29 @@ TEST(GDataObjectExtensions, SingleListAndRemoval) {
     EXPECT_EQ(xmlOf(*obj).find("etag"), std::string::npos);
 }
 
+TEST(GDataObjectAttributes, AChangedValueKeepsItsPlaceAndEqualityIgnoresOrder) {
+    auto a = TestThing::object();
+    a->setStringValue(std::string("1"), "id");
+    a->setStringValue(std::string("2"), "count");
+    a->setStringValue(std::string(200, 'x'), "id");  // longer than the first value, same place
+    a->setStringValue(std::string("", 0), "xml:lang");
+    a->setStringValue(std::string("nul\0inside", 11), "other");
+    using Dictionary = GDataStringDictionary;
+    EXPECT_EQ(a->attributes(), (Dictionary{{"id", std::string(200, 'x')}, {"count", "2"}, {"xml:lang", ""},
+                                           {"other", std::string("nul\0inside", 11)}}));
+    a->setStringValue(std::nullopt, "count");
+    a->setStringValue(std::nullopt, "missing");
+    EXPECT_EQ(a->attributes().size(), 3u);
+    EXPECT_EQ(a->stringValueForAttribute("other"), std::string("nul\0inside", 11));
+
+    auto b = TestThing::object();
+    b->setAttributes({{"other", std::string("nul\0inside", 11)}, {"xml:lang", ""}, {"id", std::string(200, 'x')}});
+    EXPECT_TRUE(a->isEqual(*b));
+    b->setStringValue(std::string("3"), "count");
+    EXPECT_FALSE(a->isEqual(*b));
+    EXPECT_FALSE(b->isEqual(*a));
+}
+
 TEST(GDataObjectAttributes, TypedAccessorsFollowThePlatformRules) {
     auto o = TestThing::object();
     o->setBoolValue(false, false, "b");
