@@ -34,8 +34,8 @@ constexpr double kDrainSeconds = 5.0;
 
 // --- arguments ---
 
-std::optional<Arguments> Arguments::parse(const std::vector<std::string>& args, const std::set<std::string>& flags,
-                                          const std::set<std::string>& valued, std::string* error) {
+platform::Result<Arguments> Arguments::parse(const std::vector<std::string>& args, const std::set<std::string>& flags,
+                                             const std::set<std::string>& valued) {
     Arguments out;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -55,13 +55,9 @@ std::optional<Arguments> Arguments::parse(const std::vector<std::string>& args, 
         } else if (valued.count(name)) {
             if (eq != std::string::npos) out.values_[name] = a.substr(eq + 1);
             else if (i + 1 < args.size()) out.values_[name] = args[++i];
-            else {
-                if (error) *error = name + " needs a value";
-                return std::nullopt;
-            }
+            else return commandError(kCommandErrorBadArguments, name + " needs a value");
         } else {
-            if (error) *error = "unknown option " + a;
-            return std::nullopt;
+            return commandError(kCommandErrorBadArguments, "unknown option " + a);
         }
     }
     return out;
@@ -103,14 +99,14 @@ void installInterruptHandling() {
 
 std::optional<ProviderConfiguration> Session::connect() {
     if (provider_) return provider_;
-    std::string why;
-    auto provider = profile_.provider(&why);
-    if (!provider || !Profile::apply(*provider, &why)) {
-        console_.error(why);
+    auto provider = profile_.provider();
+    platform::Result<void> applied = provider ? Profile::apply(*provider) : provider.error();
+    if (!applied) {
+        console_.error(applied.error().localizedDescription());
         return std::nullopt;
     }
     console_.detail("provider: " + provider->contactsRoot);
-    provider_ = provider;
+    provider_ = *provider;
     return provider_;
 }
 
@@ -123,16 +119,14 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     // The stored authorization refreshes at the profile's provider, with its registration: the
     // provider is applied first when it can be read. A profile whose provider cannot be read still
     // has its keychain item to show or remove.
-    auto provider = profile_.provider(nullptr);
-    if (provider && !provider_ && Profile::apply(*provider, nullptr)) provider_ = provider;
+    auto provider = profile_.provider();
+    if (provider && !provider_ && Profile::apply(*provider)) provider_ = *provider;
     if (!provider) provider = Profile::defaultProvider();
     env.clientID = provider->clientID;
     env.clientSecret = provider->clientSecret;
     auto store = std::make_shared<platform::CNContactStore>();
-    platform::Error error;
-    auto containers = store->containersMatchingPredicate(nullptr, &error);
-    if (containers && containers->empty())
-        store->addContainer(kLocalAccountName, platform::CNContainerType::Local, std::nullopt, &error);
+    auto containers = store->containersMatchingPredicate(nullptr);
+    if (containers && containers->empty()) (void)store->addContainer(kLocalAccountName, platform::CNContainerType::Local);
     env.contactStore = std::move(store);
     model_ = std::make_shared<QuorvaneModel>(std::move(env));
     // The step and the detail within it go to the progress line; the log's own text only with -v.
@@ -260,10 +254,9 @@ int runQuorvane(int argc, char** argv) {
         std::fputs(overallHelp().c_str(), stderr);
         return kExitUsage;
     }
-    std::string why;
-    auto profile = Profile::named(profileName, &why);
+    auto profile = Profile::named(profileName);
     if (!profile) {
-        console.error(why);
+        console.error(profile.error().localizedDescription());
         return kExitUsage;
     }
     platform::Log::setMinimumLevel(verbose ? platform::LogLevel::Info : platform::LogLevel::Error);

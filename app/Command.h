@@ -41,9 +41,9 @@ enum ExitCode : int {
 class Arguments {
 public:
     // flags: "--yes", ...; valued: "--container", ... (given as "--container ID" or "--container=ID").
-    // nullopt (and *error) for an unknown option or an option without its value.
-    static std::optional<Arguments> parse(const std::vector<std::string>& args, const std::set<std::string>& flags,
-                                          const std::set<std::string>& valued, std::string* error);
+    // A kCommandErrorBadArguments error for an unknown option or an option without its value.
+    static platform::Result<Arguments> parse(const std::vector<std::string>& args, const std::set<std::string>& flags,
+                                             const std::set<std::string>& valued);
     bool has(const std::string& flag) const { return flags_.count(flag) > 0; }
     std::optional<std::string> value(const std::string& option) const;
     const std::vector<std::string>& positional() const { return positional_; }

@@ -32,10 +32,10 @@ const char* accountKind(int32_t type) {
 // Parses arguments that take no positional ones; nullopt after a usage message.
 std::optional<Arguments> parseOnly(Session& session, const std::vector<std::string>& args,
                                    const std::set<std::string>& flags, const std::set<std::string>& valued = {}) {
-    std::string why;
-    auto parsed = Arguments::parse(args, flags, valued, &why);
+    auto parsed = Arguments::parse(args, flags, valued);
+    std::string why = parsed ? std::string() : parsed.error().localizedDescription();
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
-    else if (parsed) return parsed;
+    else if (parsed) return std::move(*parsed);
     session.console().error(why);
     return std::nullopt;
 }
@@ -130,9 +130,8 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     Console& console = session.console();
     const Profile& profile = session.profile();
     console.out("profile: " + profile.name());
-    std::string why;
-    if (auto provider = profile.provider(&why)) console.out("provider: " + provider->contactsRoot);
-    else console.out("provider: unavailable (" + why + ")");
+    if (auto provider = profile.provider()) console.out("provider: " + provider->contactsRoot);
+    else console.out("provider: unavailable (" + provider.error().localizedDescription() + ")");
     auto model = session.model();
     std::string user = model->getUsername();
     console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : user) : std::string("no")));

@@ -126,9 +126,9 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
             return kExitUsage;
         }
         // The provider as the profile sees it; unreadable, its keys show what was set.
-        std::string why;
-        auto provider = profile.provider(&why);
-        if (!provider && (!only || Profile::providerKey(*only))) console.note("provider: " + why);
+        auto provider = profile.provider();
+        if (!provider && (!only || Profile::providerKey(*only)))
+            console.note("provider: " + provider.error().localizedDescription());
         for (const auto& k : Profile::providerKeys()) {
             if (only && *only != k.key) continue;
             std::string value = provider ? providerText(*provider, k) : defaults->stringForKey(k.key).value_or("");
@@ -156,9 +156,8 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
     const std::string& key = args[1];
     const std::string& text = args[2];
     if (const auto* k = Profile::providerKey(key)) {
-        std::string why;
-        if (!text.empty() && !Profile::checkProviderValue(*k, text, &why)) {
-            console.error(why);
+        if (auto checked = text.empty() ? platform::Result<void>() : Profile::checkProviderValue(*k, text); !checked) {
+            console.error(checked.error().localizedDescription());
             return kExitUsage;
         }
         if (text.empty()) defaults->removeObjectForKey(key);

@@ -102,8 +102,8 @@ int deleteGoogle(Session& session, const Arguments& args) {
 }  // namespace
 
 int commandDeleteAll(Session& session, const std::vector<std::string>& args) {
-    std::string why;
-    auto parsed = Arguments::parse(args, {"--google", "--local", "--yes"}, {"--container"}, &why);
+    auto parsed = Arguments::parse(args, {"--google", "--local", "--yes"}, {"--container"});
+    std::string why = parsed ? std::string() : parsed.error().localizedDescription();
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
     else if (parsed && parsed->has("--google") == parsed->has("--local"))
         why = "delete-all needs --google, or --local --container ID";

@@ -37,8 +37,8 @@ std::optional<long> parseNumber(const std::string& text) {
 }  // namespace
 
 int commandLog(Session& session, const std::vector<std::string>& args) {
-    std::string why;
-    auto parsed = Arguments::parse(args, {}, {"--last", "--show"}, &why);
+    auto parsed = Arguments::parse(args, {}, {"--last", "--show"});
+    std::string why = parsed ? std::string() : parsed.error().localizedDescription();
     std::optional<long> last = 10, show;
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
     if (parsed && parsed->value("--last") && !(last = parseNumber(*parsed->value("--last"))))

@@ -247,8 +247,8 @@ void printPlanSummary(Session& session, const SyncPlanSummary& plan) {
 }  // namespace
 
 int commandPlan(Session& session, const std::vector<std::string>& args) {
-    std::string why;
-    auto parsed = Arguments::parse(args, {"--json"}, {"--mode"}, &why);
+    auto parsed = Arguments::parse(args, {"--json"}, {"--mode"});
+    std::string why = parsed ? std::string() : parsed.error().localizedDescription();
     std::optional<int32_t> mode = SyncModeTwoWay;
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";
     if (parsed && parsed->value("--mode") && !(mode = parseSyncMode(*parsed->value("--mode"))))
@@ -272,9 +272,9 @@ int commandPlan(Session& session, const std::vector<std::string>& args) {
 
 // sync [--mode M] [--dry-run] [--yes] [--max-delete N] [--force-update] [--no-photos]
 int commandSync(Session& session, const std::vector<std::string>& args) {
-    std::string why;
     auto parsed = Arguments::parse(args, {"--dry-run", "--yes", "--force-update", "--no-photos", "--json"},
-                                   {"--mode", "--max-delete"}, &why);
+                                   {"--mode", "--max-delete"});
+    std::string why = parsed ? std::string() : parsed.error().localizedDescription();
     std::optional<int32_t> mode = SyncModeTwoWay;
     std::optional<long> maxDelete;
     if (parsed && !parsed->positional().empty()) why = "unexpected argument \"" + parsed->positional()[0] + "\"";

@@ -25,7 +25,14 @@ enum CommandError : int64_t {
     kCommandErrorRecordsFailed = 5,        // some records of a run failed
     kCommandErrorRunRefused = 6,           // the run refused to start or to write, for safety
     kCommandErrorRunFailed = 7,            // the run ended for a reason it gave in words only
+    kCommandErrorBadArguments = 8,         // options, profile names or setting values the command refuses
+    kCommandErrorProviderUnavailable = 9,  // the profile's provider cannot be read or applied
 };
+
+// An error of the command's own with the sentence it shows.
+inline platform::Error commandError(CommandError code, const std::string& why) {
+    return platform::Error::withDescription(kCommandErrorDomain, code, why);
+}
 
 struct KnownFailure {
     const char* domain;

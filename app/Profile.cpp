@@ -28,13 +28,13 @@ bool isHTTPS(const std::string& text) {
 
 }  // namespace
 
-std::optional<Profile> Profile::named(const std::string& name, std::string* error) {
+platform::Result<Profile> Profile::named(const std::string& name) {
     bool ok = !name.empty() && name.size() <= 64;
     for (char c : name)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) ok = false;
     if (!ok) {
-        if (error) *error = "a profile name is 1 to 64 letters, digits, '-' and '_': \"" + name + "\"";
-        return std::nullopt;
+        return commandError(kCommandErrorBadArguments,
+                            "a profile name is 1 to 64 letters, digits, '-' and '_': \"" + name + "\"");
     }
     return Profile(name);
 }
@@ -78,17 +78,13 @@ const Profile::ProviderKey* Profile::providerKey(const std::string& key) {
     return nullptr;
 }
 
-bool Profile::checkProviderValue(const ProviderKey& key, const std::string& value, std::string* error) {
+platform::Result<void> Profile::checkProviderValue(const ProviderKey& key, const std::string& value) {
     std::string text;
-    if ((key.endpoint || key.text == &ProviderConfiguration::contactsRoot) && !isHTTPS(value)) {
-        if (error) *error = std::string(key.key) + " must be an https address: \"" + value + "\"";
-        return false;
-    }
-    if (!key.text && !key.endpoint && !platform::readFile(value, text)) {
-        if (error) *error = "cannot read " + value;
-        return false;
-    }
-    return true;
+    if ((key.endpoint || key.text == &ProviderConfiguration::contactsRoot) && !isHTTPS(value))
+        return commandError(kCommandErrorBadArguments, std::string(key.key) + " must be an https address: \"" + value + "\"");
+    if (!key.text && !key.endpoint && !platform::readFile(value, text))
+        return commandError(kCommandErrorBadArguments, "cannot read " + value);
+    return {};
 }
 
 ProviderConfiguration Profile::defaultProvider() {
@@ -104,12 +100,9 @@ std::filesystem::path Profile::fakeProviderInfoPath() {
     return platform::Paths::stateHome() / platform::BundleInfo::identifier() / "fake-provider" / "provider.json";
 }
 
-std::optional<ProviderConfiguration> Profile::provider(std::string* error) const {
+platform::Result<ProviderConfiguration> Profile::provider() const {
     ProviderConfiguration p = defaultProvider();
-    auto fail = [error](std::string why) {
-        if (error) *error = std::move(why);
-        return std::nullopt;
-    };
+    auto fail = [](const std::string& why) { return commandError(kCommandErrorProviderUnavailable, why); };
     auto set = [&p](const ProviderKey& k, const std::string& value) {
         if (k.text) p.*(k.text) = value;
         else if (k.endpoint) p.endpoints.*(k.endpoint) = value;
@@ -143,7 +136,8 @@ std::optional<ProviderConfiguration> Profile::provider(std::string* error) const
     for (const auto& k : providerKeys()) {
         if (k.endpoint || k.text == &ProviderConfiguration::contactsRoot) {
             const std::string& url = k.endpoint ? p.endpoints.*(k.endpoint) : p.contactsRoot;
-            if (!checkProviderValue(k, url, error)) return std::nullopt;
+            if (auto checked = checkProviderValue(k, url); !checked)
+                return fail(checked.error().localizedDescription());
         }
     }
     if (p.contactsRoot.back() != '/') p.contactsRoot += '/';
@@ -154,17 +148,15 @@ std::optional<ProviderConfiguration> Profile::provider(std::string* error) const
     return p;
 }
 
-bool Profile::apply(const ProviderConfiguration& provider, std::string* error) {
+platform::Result<void> Profile::apply(const ProviderConfiguration& provider) {
     if (provider.caFile) {
         std::string pem;
-        if (!platform::readFile(*provider.caFile, pem) || !platform::TrustStore::addTrustedCertificatesPEM(pem)) {
-            if (error) *error = "cannot read certificates from " + *provider.caFile;
-            return false;
-        }
+        if (!platform::readFile(*provider.caFile, pem) || !platform::TrustStore::addTrustedCertificatesPEM(pem))
+            return commandError(kCommandErrorProviderUnavailable, "cannot read certificates from " + *provider.caFile);
     }
     QNOAuth2SignIn::setEndpoints(provider.endpoints);
     GDataServiceGoogleContact::setContactServiceRootURLString(provider.contactsRoot);
-    return true;
+    return {};
 }
 
 }  // namespace quorvane::app

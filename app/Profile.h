@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "app/Failures.h"
 #include "oauth2/QNOAuth2SignIn.h"
+#include "platform/foundation/Result.h"
 #include "platform/store/UserDefaults.h"
 
 namespace quorvane::app {
@@ -36,8 +38,8 @@ public:
     static constexpr const char* kDefaultName = "fake";
     static constexpr const char* kRealProviderName = "google";
 
-    // A profile name is 1 to 64 letters, digits, '-' and '_'; nullopt (and *error) otherwise.
-    static std::optional<Profile> named(const std::string& name, std::string* error);
+    // A profile name is 1 to 64 letters, digits, '-' and '_'; a kCommandErrorBadArguments error otherwise.
+    static platform::Result<Profile> named(const std::string& name);
 
     const std::string& name() const { return name_; }
     std::filesystem::path configFolder() const;
@@ -56,20 +58,21 @@ public:
     static const std::vector<ProviderKey>& providerKeys();
     static const ProviderKey* providerKey(const std::string& key);
     // Whether a value may be set for the key: addresses are https URLs, the CA file is readable.
-    static bool checkProviderValue(const ProviderKey& key, const std::string& value, std::string* error);
+    // A kCommandErrorBadArguments error says why not.
+    static platform::Result<void> checkProviderValue(const ProviderKey& key, const std::string& value);
     static constexpr const char* kCAFileKey = "ca-file";
 
     // The real provider's configuration.
     static ProviderConfiguration defaultProvider();
-    // The profile's provider; nullopt (and *error) when the fake provider's file is missing or
-    // unreadable, or a configured address is no https URL.
-    std::optional<ProviderConfiguration> provider(std::string* error) const;
+    // The profile's provider; a kCommandErrorProviderUnavailable error when the fake provider's
+    // file is missing or unreadable, or a configured address is no https URL.
+    platform::Result<ProviderConfiguration> provider() const;
     // Where tools/quorvane-fake-provider writes its file (it writes the same path).
     static std::filesystem::path fakeProviderInfoPath();
 
-    // Points this process at the provider: its endpoints, its contacts root and its CA. False
-    // (and *error) when the CA file cannot be read or holds no certificate.
-    static bool apply(const ProviderConfiguration& provider, std::string* error);
+    // Points this process at the provider: its endpoints, its contacts root and its CA. A
+    // kCommandErrorProviderUnavailable error when the CA file cannot be read or holds no certificate.
+    static platform::Result<void> apply(const ProviderConfiguration& provider);
 
 private:
     explicit Profile(std::string name) : name_(std::move(name)) {}

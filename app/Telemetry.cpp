@@ -48,9 +48,8 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     // Crash reporting starts first and sends again the logs a crashed run left in its buffer,
     // analytics logs among them: their classes must be known before it reads them.
     registerAnalyticsClasses();
-    std::optional<platform::Error> error;
-    if (!sdk.start(*secret, telemetryServices(), &error)) {
-        console.error("telemetry: the SDK did not start" + (error ? ": " + error->localizedDescription() : std::string()));
+    if (auto started = sdk.start(*secret, telemetryServices()); !started) {
+        console.error("telemetry: the SDK did not start: " + started.error().localizedDescription());
         return false;
     }
     started_ = true;

@@ -81,7 +81,7 @@ platform::Bytes largeReport(int threadCount, int framesPerThread, int imageCount
 
 void BM_FormatCrashReport(benchmark::State& state) {
     const auto bytes = largeReport(40, 128, 300);
-    auto report = MSCrashReport::initWithData(bytes);
+    auto report = MSCrashReport::initWithData(bytes).valueOr(nullptr);
     if (!report) {
         state.SkipWithError("the built report does not decode");
         return;

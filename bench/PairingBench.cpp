@@ -76,7 +76,7 @@ struct Fixture {
     explicit Fixture(const Population& p, const std::string& name) {
         dir = bench::freshFolder("pairing", name);
         store = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
-        auto container = store->addContainer("Local", platform::CNContainerType::Local);
+        auto container = store->addContainer("Local", platform::CNContainerType::Local).valueOr(nullptr);
         platform::CNSaveRequest request;
         for (const auto& c : p.local) request.addContact(c, container->identifier());
         store->executeSaveRequest(request);

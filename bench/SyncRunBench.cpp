@@ -272,10 +272,9 @@ private:
 
     void fillLocalStore() {
         platform::CNContactStore store;
-        platform::Error error;
-        auto container = store.addContainer("On My Computer", platform::CNContainerType::Local, std::nullopt, &error);
+        auto container = store.addContainer("On My Computer", platform::CNContainerType::Local);
         if (!container) {
-            failure = "the local account cannot be made: " + error.localizedDescription();
+            failure = "the local account cannot be made: " + container.error().localizedDescription();
             return;
         }
         platform::CNSaveRequest request;
@@ -301,10 +300,10 @@ private:
                 std::string photo = photoBytes(i);
                 c->setImageData(platform::Bytes(photo.begin(), photo.end()));
             }
-            request.addContact(c, container->identifier());
+            request.addContact(c, (*container)->identifier());
         }
-        if (!store.executeSaveRequest(request, &error))
-            failure = "the local contacts cannot be saved: " + error.localizedDescription();
+        if (auto saved = store.executeSaveRequest(request); !saved)
+            failure = "the local contacts cannot be saved: " + saved.error().localizedDescription();
     }
 
     void signIn() {

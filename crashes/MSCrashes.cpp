@@ -286,9 +286,8 @@ void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
     }
     const auto before = platform::crash::uncaughtExceptionHandler();
     reporter->setCrashCallbacks(&kCrashCallbacks);
-    platform::Error error;
-    if (!reporter->enableCrashReporter(&error))
-        MSLogError(kTag, "Could not enable crash reporter: " + error.localizedDescription());
+    if (auto enabled = reporter->enableCrashReporter(); !enabled)
+        MSLogError(kTag, "Could not enable crash reporter: " + enabled.error().localizedDescription());
     const auto now = platform::crash::uncaughtExceptionHandler();
     if (now && now != before) {
         setLocked(exceptionHandler_, now);
@@ -357,13 +356,13 @@ void MSCrashes::handleLatestCrashReport() {
         MSLogError(kTag, "Error on loading the crash report, it will be purged.");
     } else {
         createAnalyzerFile();
-        platform::Error error;
-        auto data = reporter->loadPendingCrashReportData(&error);
+        auto data = reporter->loadPendingCrashReportData();
         if (!data) {
-            MSLogError(kTag, "Couldn't load crash report: " + error.localizedDescription());
-        } else if (auto report = MSCrashReport::initWithData(*data, &error); !report) {
-            MSLogWarning(kTag, "Couldn't parse crash report: " + error.localizedDescription());
+            MSLogError(kTag, "Couldn't load crash report: " + data.error().localizedDescription());
+        } else if (auto decoded = MSCrashReport::initWithData(*data); !decoded) {
+            MSLogWarning(kTag, "Couldn't parse crash report: " + decoded.error().localizedDescription());
         } else {
+            const std::unique_ptr<MSCrashReport>& report = *decoded;
             // Only a report that reached the "crashes" folder leaves the engine.
             saved = MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)
                         .has_value();
@@ -442,13 +441,13 @@ void MSCrashes::processCrashReports() {
     for (const auto& file : crashFiles()) {
         std::string bytes;
         if (!platform::readFile(file, bytes) || bytes.empty()) continue;
-        platform::Error error;
-        auto report = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()), &error);
-        if (!report) {
+        auto read = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()));
+        if (!read) {
             MSLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: " +
-                                   error.localizedDescription());
+                                   read.error().localizedDescription());
             continue;
         }
+        std::unique_ptr<MSCrashReport> report = std::move(*read);
         auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report.get());
         decoded.push_back({file, std::move(report), std::move(errorReport)});
     }

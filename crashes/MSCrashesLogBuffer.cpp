@@ -182,7 +182,7 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
         std::string data;
         std::shared_ptr<MSAbstractLog> log;
         if (platform::readFile(file, data) && !data.empty())
-            log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(data);
+            log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(data).valueOr(nullptr);
         if (log && unit) {
             std::string token;
             if (platform::readFile(tokenFile, token)) {

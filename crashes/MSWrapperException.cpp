@@ -59,7 +59,8 @@ std::shared_ptr<MSWrapperException> MSWrapperExceptionManager::loadWrapperExcept
     auto data = MSUtility::loadDataForPathComponent(pathComponent(baseFilename));
     if (!data) return nullptr;
     auto exception = platform::KeyedUnarchiver::unarchivedObject<MSWrapperException>(
-        std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+                         std::string_view(reinterpret_cast<const char*>(data->data()), data->size()))
+                         .valueOr(nullptr);
     if (!exception) {
         MSLogError(kMSCrashesLogTag, "Could not read exception data stored on disk with file name " + baseFilename);
         deleteWrapperExceptionWithBaseFilename(baseFilename);

@@ -32,12 +32,11 @@ std::string failingURLString(const std::shared_ptr<URLRequest>& request) {
     return "(missing URL)";
 }
 
-std::optional<Error> checkReachable(const URL& fileURL) {
-    std::error_code ec;
+platform::Result<void> checkReachable(const URL& fileURL) {
     std::filesystem::path path = fileURL.path();
     if (!fileURL.isFileURL()) return platform::posixError(EINVAL, "not a file URL: " + fileURL.absoluteString());
     if (::access(path.c_str(), R_OK) != 0) return platform::posixError(errno, path.string());
-    return std::nullopt;
+    return {};
 }
 
 void removeItemAtURL(const URL& fileURL) {
@@ -45,19 +44,15 @@ void removeItemAtURL(const URL& fileURL) {
     std::filesystem::remove_all(std::filesystem::path(fileURL.path()), ec);
 }
 
-std::optional<Error> writeDataToFile(const Bytes& data, const URL& fileURL) {
+platform::Result<void> writeDataToFile(const Bytes& data, const URL& fileURL) {
     std::filesystem::path path = fileURL.path();
     std::error_code ec;
     if (path.has_parent_path()) {
         std::filesystem::create_directories(path.parent_path(), ec);
         if (ec) return platform::posixError(ec.value(), path.parent_path().string());
     }
-    std::string message;
-    if (!platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
-                                       0644, &message)) {
-        return platform::posixError(errno ? errno : EIO, message.empty() ? path.string() : message);
-    }
-    return std::nullopt;
+    return platform::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+                                         0644);
 }
 
 const char* logCategory() { return "QNSessionFetcher"; }
@@ -651,6 +646,14 @@ void QNSessionFetcher::addPropertiesFromDictionary(const Properties& dict) {
     }
     for (const auto& [k, v] : dict) (*s_->caller.properties)[k] = v;
 }
+std::shared_ptr<const QNSessionFetcherOwnerRecord> QNSessionFetcher::ownerRecord() {
+    QN_LOCKED;
+    return s_->caller.ownerRecord;
+}
+void QNSessionFetcher::setOwnerRecord(std::shared_ptr<const QNSessionFetcherOwnerRecord> record) {
+    QN_LOCKED;
+    s_->caller.ownerRecord = std::move(record);
+}
 std::any QNSessionFetcher::userData() {
     QN_LOCKED;
     return s_->caller.userData;
@@ -694,9 +697,12 @@ bool QNSessionFetcher::wasCreatedFromBackgroundSession() {
     return s_->background.wasCreatedFromBackgroundSession;
 }
 std::shared_ptr<QNSessionFetcher> QNSessionFetcher::parentUploadFetcher() {
-    std::any value = propertyForKey(kQNUploadFetcherChunkParentKey);
-    if (auto* weak = std::any_cast<std::weak_ptr<QNSessionFetcher>>(&value)) return weak->lock();
-    return nullptr;
+    QN_LOCKED;
+    return s_->req.parentUploadFetcher.lock();
+}
+void QNSessionFetcher::setParentUploadFetcher(const std::shared_ptr<QNSessionFetcher>& parent) {
+    QN_LOCKED;
+    s_->req.parentUploadFetcher = parent;
 }
 bool QNSessionFetcher::useBackgroundSession() {
     QN_LOCKED;

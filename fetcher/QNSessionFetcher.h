@@ -95,10 +95,6 @@ inline constexpr const char* kQNSessionFetcherCompletionInvokedNotification = "k
 inline constexpr const char* kQNSessionFetcherCompletionDataKey = "data";
 inline constexpr const char* kQNSessionFetcherCompletionErrorKey = "error";
 
-// The property of a chunk, query or cancel fetcher that names its upload fetcher (a
-// std::weak_ptr<QNSessionFetcher>).
-inline constexpr const char* kQNUploadFetcherChunkParentKey = "_uploadFetcherChunkParent";
-
 // Prefix of every background session identifier a fetcher makes.
 inline constexpr const char* kQNSessionIdentifierPrefix = "com.quorvane.QNSessionFetcher";
 // User-defaults key of the background sessions in flight.
@@ -121,6 +117,14 @@ inline constexpr int64_t kQNSessionFetcherServicePriorityBypass = std::numeric_l
 
 // "localhost" ignoring case, "::1" or "127.0.0.1".
 bool QNSessionIsLocalhostHost(const std::optional<std::string>& host);
+
+// What the object driving a fetch keeps on its fetcher while the fetch runs (the GData service's
+// call), as one record of that object's own type; the fetcher only holds it. A record is not
+// changed once set: a change sets a new one.
+class QNSessionFetcherOwnerRecord {
+public:
+    virtual ~QNSessionFetcherOwnerRecord() = default;
+};
 
 class QNSessionFetcher : public platform::URLSessionDelegate, public std::enable_shared_from_this<QNSessionFetcher> {
 public:
@@ -394,6 +398,8 @@ public:
     void setProperty(const std::string& key, std::any value);
     std::any propertyForKey(const std::string& key);
     void addPropertiesFromDictionary(const Properties& dict);
+    std::shared_ptr<const QNSessionFetcherOwnerRecord> ownerRecord();
+    void setOwnerRecord(std::shared_ptr<const QNSessionFetcherOwnerRecord> record);
     std::any userData();
     void setUserData(std::any data);
     std::string comment();
@@ -420,6 +426,7 @@ public:
     virtual void setUseBackgroundSession(bool flag);
     // The resumable upload fetcher that made this chunk, query or cancel fetcher; nullptr otherwise.
     std::shared_ptr<QNSessionFetcher> parentUploadFetcher();
+    void setParentUploadFetcher(const std::shared_ptr<QNSessionFetcher>& parent);
     bool isUsingBackgroundSession();
     // The identifiers in the persisted list that have a live fetcher; nothing when none.
     static std::optional<std::vector<std::string>> activePersistedBackgroundSessions();

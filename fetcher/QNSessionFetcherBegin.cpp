@@ -241,11 +241,11 @@ QNSessionFetcher::BeginStep QNSessionFetcher::beginChooseBackgroundSession(Begin
 QNSessionFetcher::BeginStep QNSessionFetcher::beginCheckBodyFile(BeginContext&) {
     auto bodyFile = bodyFileURL();
     if (!bodyFile) return BeginStep::Next;
-    auto fileError = fetcher_detail::checkReachable(*bodyFile);
-    if (!fileError) return BeginStep::Next;
-    platform::Log::error(fetcher_detail::logCategory(),
-                         "Body file is unreachable: " + bodyFile->path() + "\n  " + fileError->localizedDescription());
-    failToBeginFetchWithError(fileError);
+    auto reachable = fetcher_detail::checkReachable(*bodyFile);
+    if (reachable) return BeginStep::Next;
+    platform::Log::error(fetcher_detail::logCategory(), "Body file is unreachable: " + bodyFile->path() + "\n  " +
+                                                            reachable.error().localizedDescription());
+    failToBeginFetchWithError(reachable.error());
     return BeginStep::End;
 }
 
@@ -763,7 +763,7 @@ std::optional<Value> QNSessionFetcher::sessionIdentifierMetadataUnsynchronized()
     s_->background.identifierUUID = id.substr(first + 1, second - first - 1);
     auto metadata = Value::fromJSON(json);
     if (!metadata || !metadata->isDictionary()) return std::nullopt;
-    return metadata;
+    return std::move(*metadata);
 }
 
 std::optional<Value> QNSessionFetcher::sessionIdentifierDefaultMetadata() {

@@ -356,7 +356,8 @@ void QNSessionFetcher::evaluateServerTrust(std::shared_ptr<const platform::Serve
         {
             std::lock_guard<std::mutex> lock(evaluationLock);
             auto result = serverTrust->evaluate();
-            allow = result == platform::TrustResultType::Proceed || result == platform::TrustResultType::Unspecified;
+            allow = result && (*result == platform::TrustResultType::Proceed ||
+                               *result == platform::TrustResultType::Unspecified);
         }
         completion(allow);
     });

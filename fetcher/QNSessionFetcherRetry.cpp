@@ -123,9 +123,9 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
             if (destination && hasBody) {
                 // A data task's body (a data: URL, say) goes to the destination file.
                 fetcher_detail::removeItemAtURL(*destination);
-                if (auto writeError = fetcher_detail::writeDataToFile(*s_->download.data, *destination)) {
-                    s_->download.finishedError = writeError;
-                    error = writeError;
+                if (auto written = fetcher_detail::writeDataToFile(*s_->download.data, *destination); !written) {
+                    s_->download.finishedError = written.error();
+                    error = written.error();
                 } else {
                     s_->download.data.reset();
                 }

@@ -39,6 +39,8 @@ struct QNSessionFetcher::State {
         std::optional<platform::URL> bodyFileURL;
         BodyStreamProvider bodyStreamProvider;
         bool useUploadTask = false;
+        // The resumable upload fetcher this chunk, query or cancel fetcher works for.
+        std::weak_ptr<QNSessionFetcher> parentUploadFetcher;
     };
 
     // The URL session, how it is made, and the task running in it.
@@ -172,6 +174,7 @@ struct QNSessionFetcher::State {
     struct CallerData {
         std::any userData;
         std::optional<Properties> properties;
+        std::shared_ptr<const QNSessionFetcherOwnerRecord> ownerRecord;
         std::string comment, log;
         // Number of chunks a simulated body is cut into.
         uint64_t testBlockAccumulateDataChunkCount = 1;
@@ -196,9 +199,9 @@ platform::TimeInterval randomMinRetryInterval();
 // The request URL's absolute string, or "(missing URL)".
 std::string failingURLString(const std::shared_ptr<platform::URLRequest>& request);
 // Whether a file URL's target can be reached; the file system's error otherwise.
-std::optional<platform::Error> checkReachable(const platform::URL& fileURL);
+platform::Result<void> checkReachable(const platform::URL& fileURL);
 // Writes the bytes to the file (atomically), creating its folder; the error when that fails.
-std::optional<platform::Error> writeDataToFile(const platform::Bytes& data, const platform::URL& fileURL);
+platform::Result<void> writeDataToFile(const platform::Bytes& data, const platform::URL& fileURL);
 void removeItemAtURL(const platform::URL& fileURL);
 const char* logCategory();
 // A copy of the process-wide test block.

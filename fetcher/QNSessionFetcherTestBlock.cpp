@@ -149,8 +149,9 @@ void QNSessionFetcher::simulateDataCallbacksForTestBlockWithBodyData(std::option
                 int64_t length = responseData ? int64_t(responseData->size()) : 0;
                 simulateByteTransferReportWithDataLength(length, downloadProgress);
             }
-            if (auto writeError = fetcher_detail::writeDataToFile(responseData ? *responseData : Bytes(), *destination)) {
-                error = writeError;
+            if (auto written = fetcher_detail::writeDataToFile(responseData ? *responseData : Bytes(), *destination);
+                !written) {
+                error = written.error();
             }
         } else {
             if (responseData && (accumulate || receivedProgress)) {

@@ -501,9 +501,8 @@ std::shared_ptr<QNSessionFetcher> QNSessionUploadFetcher::uploadFetcherWithPrope
     }
     // Its session identifier is made when it begins (beginChunkFetcher), once its body is known.
     if (background) chunk->setUseBackgroundSession(true);
-    Properties chunkProperties = properties;
-    chunkProperties[kQNUploadFetcherChunkParentKey] = std::weak_ptr<QNSessionFetcher>(shared_from_this());
-    chunk->setProperties(std::move(chunkProperties));
+    chunk->setProperties(properties);
+    chunk->setParentUploadFetcher(shared_from_this());
 
     bool retry = isRetryEnabled();
     chunk->setRetryEnabled(retry);
@@ -921,7 +920,7 @@ void QNSessionUploadFetcher::destroyChunkFetcher() {
         QN_LOCKED;
         u_->chunks.recentResponseHeaders = headers;
     }
-    chunk->setProperties({{kQNUploadFetcherChunkParentKey, std::weak_ptr<QNSessionFetcher>(shared_from_this())}});
+    chunk->setProperties({});
     chunk->setRetryBlock(nullptr);
     chunk->setSendProgressBlock(nullptr);
 }

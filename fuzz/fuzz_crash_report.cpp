@@ -17,12 +17,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    platform::Error error;
-    auto report = MSCrashReport::initWithData(platform::Bytes(data, data + size), &error);
-    if (!report) {
-        FUZZ_CHECK(!error.domain.empty(), "a refused file comes with an error");
+    auto decoded = MSCrashReport::initWithData(platform::Bytes(data, data + size));
+    if (!decoded) {
+        FUZZ_CHECK(!decoded.error().domain.empty(), "a refused file comes with an error");
         return 0;
     }
+    const auto& report = *decoded;
     FUZZ_CHECK(!report->threads().empty(), "an accepted report has a thread");
     FUZZ_CHECK(!report->images().empty(), "an accepted report has an image");
     FUZZ_CHECK(report->systemInfo().processorInfo().has_value(), "an accepted report names its processor");

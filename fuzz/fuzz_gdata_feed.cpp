@@ -30,7 +30,7 @@ struct Written {
 // The object of the document's root and the XML it writes; no object when the root is not a
 // class the model knows.
 Written parseAndWrite(const char* bytes, size_t length) {
-    auto document = GDataXMLDocument::initWithData(bytes, length, 0, nullptr);
+    auto document = GDataXMLDocument::initWithData(bytes, length).valueOr(nullptr);
     if (!document || !document->rootElement()) return {};
     auto root = document->rootElement();
     const GDataClassInfo* cls = GDataObject::objectClassForXMLElement(nullptr, root);
@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!first.object) return 0;
     // Read with its entries taken one by one as they are parsed, the document gives the same object.
     auto streamed = GDataObject::objectWithXMLData(platform::Bytes(data, data + size), nullptr, std::nullopt, nullptr,
-                                                   false, nullptr);
+                                                   false)
+                        .valueOr(nullptr);
     FUZZ_CHECK(streamed, "a document read entry by entry gives an object");
     auto streamedData = streamed->XMLDocument()->XMLData();
     FUZZ_CHECK(streamedData && std::string(streamedData->begin(), streamedData->end()) == first.xml,

@@ -26,21 +26,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-    std::string error;
-    if (auto object = KeyedUnarchiver::unarchivedObject<Coding>(bytes, &error)) {
-        FUZZ_CHECK(error.empty(), "a decoded object leaves no error");
+    if (auto decoded = KeyedUnarchiver::unarchivedObject<Coding>(bytes)) {
+        const auto& object = *decoded;
+        FUZZ_CHECK(object != nullptr, "a decoded object is an object");
         const std::string archive = KeyedArchiver::archivedData(*object);
-        std::string againError;
-        auto again = KeyedUnarchiver::unarchivedObject<Coding>(archive, &againError);
+        auto again = KeyedUnarchiver::unarchivedObject<Coding>(archive).valueOr(nullptr);
         FUZZ_CHECK(again != nullptr, "the archive of a decoded object decodes");
         FUZZ_CHECK(&again->classInfo() == &object->classInfo(), "the object decodes to its own class");
         FUZZ_CHECK(KeyedArchiver::archivedData(*again) == archive, "decode, encode, decode gives the same value");
     } else {
-        FUZZ_CHECK(!error.empty(), "a failed decode says why");
+        FUZZ_CHECK(!decoded.error().localizedDescription().empty(), "a failed decode says why");
     }
 
-    error.clear();
-    if (auto list = KeyedUnarchiver::unarchivedObjects<Coding>(bytes, &error)) {
+    if (auto list = KeyedUnarchiver::unarchivedObjects<Coding>(bytes)) {
         std::vector<std::shared_ptr<const Coding>> roots(list->begin(), list->end());
         const std::string archive = KeyedArchiver::archivedData(roots);
         auto again = KeyedUnarchiver::unarchivedObjects<Coding>(archive);
@@ -48,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<std::shared_ptr<const Coding>> againRoots(again->begin(), again->end());
         FUZZ_CHECK(KeyedArchiver::archivedData(againRoots) == archive, "decode, encode, decode gives the same list");
     } else {
-        FUZZ_CHECK(!error.empty(), "a failed list decode says why");
+        FUZZ_CHECK(!list.error().localizedDescription().empty(), "a failed list decode says why");
     }
     return 0;
 }

@@ -22,13 +22,12 @@ std::shared_ptr<GDataFeedBase> GDataFeedBase::feed(const GDataClassInfo& cls) {
     return std::dynamic_pointer_cast<GDataFeedBase>(cls.make());
 }
 
-std::shared_ptr<GDataFeedBase> GDataFeedBase::feedWithXMLData(const GDataClassInfo& cls, const platform::Bytes& data,
-                                                              std::optional<std::string> serviceVersion,
-                                                              bool shouldIgnoreUnknowns, platform::Error* error) {
-    std::optional<platform::Error> parseError;
-    auto object = objectWithXMLData(data, &cls, std::move(serviceVersion), nullptr, shouldIgnoreUnknowns, &parseError);
-    if (error) *error = parseError.value_or(platform::Error());
-    return std::dynamic_pointer_cast<GDataFeedBase>(object);
+platform::Result<std::shared_ptr<GDataFeedBase>> GDataFeedBase::feedWithXMLData(
+    const GDataClassInfo& cls, const platform::Bytes& data, std::optional<std::string> serviceVersion,
+    bool shouldIgnoreUnknowns) {
+    auto object = objectWithXMLData(data, &cls, std::move(serviceVersion), nullptr, shouldIgnoreUnknowns);
+    if (!object) return object.error();
+    return std::dynamic_pointer_cast<GDataFeedBase>(*object);
 }
 
 void GDataFeedBase::init() {

@@ -19,14 +19,15 @@ class GDataGenerator;
 class GDataFeedBase : public GDataAtomObject {
     QV_GDATA_CLASS(GDataFeedBase)
 public:
-    // Parses a feed of the class from XML bytes; nullptr when they are not well-formed XML.
-    static std::shared_ptr<GDataFeedBase> feedWithXMLData(const GDataClassInfo& cls, const platform::Bytes& data,
-                                                          std::optional<std::string> serviceVersion = std::nullopt,
-                                                          bool shouldIgnoreUnknowns = false,
-                                                          platform::Error* error = nullptr);
+    // Parses a feed of the class from XML bytes; the parse error when they are not well-formed
+    // XML, nullptr when they hold no feed of the class.
+    static platform::Result<std::shared_ptr<GDataFeedBase>> feedWithXMLData(
+        const GDataClassInfo& cls, const platform::Bytes& data, std::optional<std::string> serviceVersion = std::nullopt,
+        bool shouldIgnoreUnknowns = false);
+    // The feed, or nullptr for anything else.
     template <class T>
     static std::shared_ptr<T> feedWithXMLData(const platform::Bytes& data) {
-        return std::dynamic_pointer_cast<T>(feedWithXMLData(T::staticClassInfo(), data));
+        return std::dynamic_pointer_cast<T>(feedWithXMLData(T::staticClassInfo(), data).valueOr(nullptr));
     }
     // A new, empty feed of the class.
     static std::shared_ptr<GDataFeedBase> feed(const GDataClassInfo& cls);

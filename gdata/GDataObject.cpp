@@ -295,18 +295,17 @@ void GDataObject::prepareDeclarations() {
     attributeDeclarations_ = classAttributeDeclarations();
 }
 
-GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
-                                              std::optional<std::string> serviceVersion,
-                                              const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
-                                              std::optional<platform::Error>* parseError) {
-    return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, parseError,
-                             true);
+platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                                                std::optional<std::string> serviceVersion,
+                                                                const GDataSurrogates* surrogates,
+                                                                bool shouldFeedsIgnoreUnknowns) {
+    return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, true);
 }
 
-GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
-                                              std::optional<std::string> serviceVersion,
-                                              const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
-                                              std::optional<platform::Error>* parseError, bool takeChildren) {
+platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                                                std::optional<std::string> serviceVersion,
+                                                                const GDataSurrogates* surrogates,
+                                                                bool shouldFeedsIgnoreUnknowns, bool takeChildren) {
     auto classForRoot = [&](const GDataXMLElementPtr& root) -> const GDataClassInfo* {
         const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(nullptr, root);
         if (chosen && surrogates) {
@@ -340,13 +339,10 @@ GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const
         tookChildren = tookChildren || took;
         return took;
     };
-    platform::Error error;
-    auto doc = takeChildren ? GDataXMLDocument::initWithDataTakingChildren(data, takeChild, &error)
-                            : GDataXMLDocument::initWithData(data, 0, &error);
-    if (!doc) {
-        if (parseError) *parseError = std::move(error);
-        return nullptr;
-    }
+    auto parsed = takeChildren ? GDataXMLDocument::initWithDataTakingChildren(data, takeChild)
+                               : GDataXMLDocument::initWithData(data, 0);
+    if (!parsed) return parsed.error();
+    std::shared_ptr<GDataXMLDocument> doc = std::move(*parsed);
     auto root = doc->rootElement();
     if (!root) return nullptr;
     const GDataClassInfo* chosen = classForRoot(root);
@@ -357,8 +353,7 @@ GDataObjectPtr GDataObject::objectWithXMLData(const platform::Bytes& data, const
             // whole document again.
             doc.reset();
             object.reset();
-            return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns,
-                                     parseError, false);
+            return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, false);
         }
         object = make(*chosen);
         if (!object) return nullptr;

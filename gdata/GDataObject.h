@@ -247,12 +247,12 @@ public:
     // or of that class's surrogate, parsed as the root of a response (shouldFeedsIgnoreUnknowns
     // applies to a feed). While the document is read the object takes children of the root whole
     // (a feed its entries) and parses each at once, so their XML is freed before the next is read
-    // and a large document is never held whole. nullptr when the document gives no object;
-    // *parseError is set when it does not parse.
-    static GDataObjectPtr objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
-                                            std::optional<std::string> serviceVersion,
-                                            const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
-                                            std::optional<platform::Error>* parseError);
+    // and a large document is never held whole. nullptr when the document gives no object; the
+    // parse error when it does not parse.
+    static platform::Result<GDataObjectPtr> objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                                              std::optional<std::string> serviceVersion,
+                                                              const GDataSurrogates* surrogates,
+                                                              bool shouldFeedsIgnoreUnknowns);
     // Makes an object of the class (or its surrogate) parsed from the element; nullptr when the
     // parse gives nothing.
     static GDataObjectPtr objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
@@ -615,10 +615,10 @@ private:
     const ExtensionSlot* slotFor(const GDataClassInfo& cls) const;
     std::vector<std::string>& ensureAttributeDeclarations();
     // objectWithXMLData; with `takeChildren` false the whole tree is read first.
-    static GDataObjectPtr objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
-                                            std::optional<std::string> serviceVersion,
-                                            const GDataSurrogates* surrogates, bool shouldFeedsIgnoreUnknowns,
-                                            std::optional<platform::Error>* parseError, bool takeChildren);
+    static platform::Result<GDataObjectPtr> objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
+                                                              std::optional<std::string> serviceVersion,
+                                                              const GDataSurrogates* surrogates,
+                                                              bool shouldFeedsIgnoreUnknowns, bool takeChildren);
     // The shared declaration caches, made when missing, with this class's declarations in them.
     void prepareDeclarations();
     // The settings of a response's root, before any of it is parsed.

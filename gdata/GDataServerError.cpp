@@ -66,9 +66,9 @@ GDataServerErrorPtr GDataServerError::copy() const { return std::make_shared<GDa
 
 std::optional<std::vector<GDataServerErrorPtr>> GDataServerErrorGroup::serverErrorsWithData(
     const platform::Bytes& data) {
-    auto document = GDataXMLDocument::initWithData(data, 0, nullptr);
+    auto document = GDataXMLDocument::initWithData(data, 0);
     if (!document) return std::nullopt;
-    auto root = document->rootElement();
+    auto root = (*document)->rootElement();
     if (!root) return std::nullopt;
     std::vector<GDataServerErrorPtr> errors;
     for (const auto& child : root->children()) {

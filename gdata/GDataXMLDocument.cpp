@@ -98,14 +98,14 @@ void endElementHandingOverChildren(void* ctx, const xmlChar* localname, const xm
 
 namespace gdataxml {
 
-xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError,
-                        const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild) {
+platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
+                                          const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild) {
     ensureInitialized();
     installEntityLoader();
-    if (length > static_cast<size_t>(INT_MAX)) return nullptr;
+    if (length > static_cast<size_t>(INT_MAX)) return parseError({});
     ErrorCapture capture;  // this thread's messages, kept off standard error
     xmlParserCtxtPtr context = xmlNewParserCtxt();
-    if (!context) return nullptr;
+    if (!context) return parseError({});
     context->_private = &kRefuseExternalResources;
     // Blank text nodes dropped and CDATA merged into text. Internal entities are replaced by
     // their text (within libxml2's amplification limits), so what is written back parses again
@@ -145,8 +145,9 @@ xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespace
     }
     xmlFreeParserCtxt(context);
     for (const auto& message : capture.messages()) platform::Log::debug("GDataXML", message);
-    if (namespacesBroken && namespaceError)
-        *namespaceError = capture.messages().empty() ? "undeclared namespace prefix" : capture.messages().front();
+    if (namespacesBroken)
+        return parseError(capture.messages().empty() ? "undeclared namespace prefix" : capture.messages().front());
+    if (!doc) return parseError({});
     return doc;
 }
 
@@ -424,9 +425,7 @@ GDataXMLDocument::GDataXMLDocument(Token, xmlDocPtr doc, std::shared_ptr<GDataXM
 
 GDataXMLDocument::~GDataXMLDocument() = default;
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::parse(const char* bytes, size_t length, platform::Error* error,
-                                                           const ChildTaker* takeChild) {
-    std::string namespaceError;
+GDataXMLDocument::Parsed GDataXMLDocument::parse(const char* bytes, size_t length, const ChildTaker* takeChild) {
     std::function<bool(xmlNodePtr, xmlNodePtr)> take;
     if (takeChild) {
         // The parser owns the tree while it reads: these wrappers borrow it for one call.
@@ -436,34 +435,26 @@ std::shared_ptr<GDataXMLDocument> GDataXMLDocument::parse(const char* bytes, siz
                                 std::static_pointer_cast<GDataXMLElement>(GDataXMLNode::wrap(child, borrowed)));
         };
     }
-    xmlDocPtr doc = parseDocument(bytes, length, &namespaceError, takeChild ? &take : nullptr);
-    if (!doc) {
-        if (error) *error = parseError(namespaceError);
-        return nullptr;
-    }
-    if (error) *error = platform::Error();
-    return std::make_shared<GDataXMLDocument>(Token{}, doc, GDataXMLTree::owningDocument(doc));
+    auto doc = parseDocument(bytes, length, takeChild ? &take : nullptr);
+    if (!doc) return doc.error();
+    return std::make_shared<GDataXMLDocument>(Token{}, *doc, GDataXMLTree::owningDocument(*doc));
 }
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithXMLString(std::string_view xml, unsigned,
-                                                                      platform::Error* error) {
-    return parse(xml.data(), xml.size(), error);
+GDataXMLDocument::Parsed GDataXMLDocument::initWithXMLString(std::string_view xml, unsigned) {
+    return parse(xml.data(), xml.size());
 }
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithData(const platform::Bytes& data, unsigned,
-                                                                 platform::Error* error) {
-    return parse(reinterpret_cast<const char*>(data.data()), data.size(), error);
+GDataXMLDocument::Parsed GDataXMLDocument::initWithData(const platform::Bytes& data, unsigned) {
+    return parse(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithData(const void* bytes, size_t length, unsigned,
-                                                                 platform::Error* error) {
-    return parse(static_cast<const char*>(bytes), bytes ? length : 0, error);
+GDataXMLDocument::Parsed GDataXMLDocument::initWithData(const void* bytes, size_t length, unsigned) {
+    return parse(static_cast<const char*>(bytes), bytes ? length : 0);
 }
 
-std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithDataTakingChildren(const platform::Bytes& data,
-                                                                               const ChildTaker& takeChild,
-                                                                               platform::Error* error) {
-    return parse(reinterpret_cast<const char*>(data.data()), data.size(), error, &takeChild);
+GDataXMLDocument::Parsed GDataXMLDocument::initWithDataTakingChildren(const platform::Bytes& data,
+                                                                      const ChildTaker& takeChild) {
+    return parse(reinterpret_cast<const char*>(data.data()), data.size(), &takeChild);
 }
 
 std::shared_ptr<GDataXMLDocument> GDataXMLDocument::initWithRootElement(const std::shared_ptr<GDataXMLElement>& element) {
@@ -533,22 +524,20 @@ void GDataXMLDocument::setCharacterEncoding(std::optional<std::string_view> enco
     if (doc_) replaceDocumentString(doc_, doc_->encoding, encoding);
 }
 
-std::optional<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view xpath, platform::Error* error) const {
-    return nodesForXPath(xpath, nullptr, error);
+platform::Result<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view xpath) const {
+    return nodesForXPath(xpath, nullptr);
 }
 
-std::optional<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view xpath,
-                                                                const GDataXMLNamespaceDictionary* namespaces,
-                                                                platform::Error* error) const {
+platform::Result<GDataXMLNodeList> GDataXMLDocument::nodesForXPath(std::string_view xpath,
+                                                                   const GDataXMLNamespaceDictionary* namespaces) const {
     ensureBuilt();
     auto documentNode = GDataXMLNode::wrap(reinterpret_cast<xmlNodePtr>(doc_), tree_);
     if (!documentNode) {
         platform::Value info = platform::Value::dictionary();
         info.set(kGDataXMLErrorKey, "invalid node");
-        if (error) *error = platform::Error(kGDataXMLErrorDomain, -1, std::move(info));
-        return std::nullopt;
+        return platform::Error(kGDataXMLErrorDomain, -1, std::move(info));
     }
-    return documentNode->nodesForXPath(xpath, namespaces, error);
+    return documentNode->nodesForXPath(xpath, namespaces);
 }
 
 std::string GDataXMLDocument::description() const {

@@ -28,14 +28,12 @@ public:
 
     // Parsing drops blank text nodes, merges CDATA into text, loads nothing from the network
     // and expands no external entity; libxml2's messages go to the debug log, never to
-    // standard error. `options` is accepted for the callers' sake and not used. On failure:
-    // nullptr and *error (domain kGDataXMLErrorDomain, code -1).
-    static std::shared_ptr<GDataXMLDocument> initWithXMLString(std::string_view xml, unsigned options = 0,
-                                                               platform::Error* error = nullptr);
-    static std::shared_ptr<GDataXMLDocument> initWithData(const platform::Bytes& data, unsigned options = 0,
-                                                          platform::Error* error = nullptr);
-    static std::shared_ptr<GDataXMLDocument> initWithData(const void* bytes, size_t length, unsigned options = 0,
-                                                          platform::Error* error = nullptr);
+    // standard error. `options` is accepted for the callers' sake and not used. On failure an
+    // error of domain kGDataXMLErrorDomain, code -1.
+    using Parsed = platform::Result<std::shared_ptr<GDataXMLDocument>>;
+    static Parsed initWithXMLString(std::string_view xml, unsigned options = 0);
+    static Parsed initWithData(const platform::Bytes& data, unsigned options = 0);
+    static Parsed initWithData(const void* bytes, size_t length, unsigned options = 0);
     // As initWithData, but each child element of the root is handed to `takeChild` as soon as
     // its end tag is read: complete, in place under the root, after the children read before
     // it. A child it takes (returns true) is freed after the call, so a document with many large
@@ -46,9 +44,7 @@ public:
     // from `takeChild` ends the parse and is thrown on.
     using ChildTaker = std::function<bool(const std::shared_ptr<GDataXMLElement>& root,
                                           const std::shared_ptr<GDataXMLElement>& child)>;
-    static std::shared_ptr<GDataXMLDocument> initWithDataTakingChildren(const platform::Bytes& data,
-                                                                        const ChildTaker& takeChild,
-                                                                        platform::Error* error = nullptr);
+    static Parsed initWithDataTakingChildren(const platform::Bytes& data, const ChildTaker& takeChild);
     // A new document whose root is a copy of the element.
     static std::shared_ptr<GDataXMLDocument> initWithRootElement(const std::shared_ptr<GDataXMLElement>& element);
     // The same for an element the caller has just built and gives up: when `element` is the
@@ -75,9 +71,9 @@ public:
     void setVersion(std::optional<std::string_view> version);
     void setCharacterEncoding(std::optional<std::string_view> encoding);
 
-    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, platform::Error* error = nullptr) const;
-    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, const GDataXMLNamespaceDictionary* namespaces,
-                                                  platform::Error* error = nullptr) const;
+    platform::Result<GDataXMLNodeList> nodesForXPath(std::string_view xpath) const;
+    platform::Result<GDataXMLNodeList> nodesForXPath(std::string_view xpath,
+                                                     const GDataXMLNamespaceDictionary* namespaces) const;
 
     std::string description() const;
 
@@ -87,8 +83,7 @@ public:
     }
 
 private:
-    static std::shared_ptr<GDataXMLDocument> parse(const char* bytes, size_t length, platform::Error* error,
-                                                   const ChildTaker* takeChild = nullptr);
+    static Parsed parse(const char* bytes, size_t length, const ChildTaker* takeChild = nullptr);
     // Takes the tree from the source, once, if there is one.
     void ensureBuilt() const;
 
@@ -144,13 +139,13 @@ namespace gdataxml {
 // Gives every element and attribute still named "{URI}:local" a namespace: one in scope when
 // there is one, else a new declaration on its element.
 void resolveBracedNames(xmlNodePtr root);
-// Parses the bytes into a document owned by the caller; nullptr on failure. A document that is
-// well-formed but uses a namespace prefix it never declares is refused too, with libxml2's
-// message in *namespaceError (when given).
+// Parses the bytes into a document owned by the caller (never null); on failure the error of a
+// failed parse: kGDataXMLErrorDomain, code -1. A document that is well-formed but uses a
+// namespace prefix it never declares is refused too, with libxml2's message as {"error": message}.
 // With `takeChild`, each child element of the root is offered to it once complete (see
 // GDataXMLDocument::initWithDataTakingChildren); what it takes is freed.
-xmlDocPtr parseDocument(const char* bytes, size_t length, std::string* namespaceError = nullptr,
-                        const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild = nullptr);
+platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
+                                          const std::function<bool(xmlNodePtr root, xmlNodePtr child)>* takeChild = nullptr);
 // The error of a failed parse: code -1, with {"error": message} for a namespace error.
 platform::Error parseError(const std::string& namespaceError);
 // Binds the names under `subtree` still written with a literal prefix (see

@@ -99,16 +99,13 @@ bool sameExpandedName(xmlAttrPtr a, xmlAttrPtr b) {
 
 // --- parsing ---
 
-std::shared_ptr<GDataXMLElement> GDataXMLElement::initWithXMLString(std::string_view xml, platform::Error* error) {
-    std::string namespaceError;
-    xmlDocPtr doc = parseDocument(xml.data(), xml.size(), &namespaceError);
-    xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
+platform::Result<std::shared_ptr<GDataXMLElement>> GDataXMLElement::initWithXMLString(std::string_view xml) {
+    auto doc = parseDocument(xml.data(), xml.size());
+    if (!doc) return doc.error();
+    xmlNodePtr root = xmlDocGetRootElement(*doc);
     xmlNodePtr copied = root ? copyNode(root, nullptr) : nullptr;
-    if (doc) xmlFreeDoc(doc);
-    if (!copied) {
-        if (error) *error = parseError(namespaceError);
-        return nullptr;
-    }
+    xmlFreeDoc(*doc);
+    if (!copied) return parseError({});
     return std::static_pointer_cast<GDataXMLElement>(wrap(copied, GDataXMLTree::owning(copied)));
 }
 

@@ -22,9 +22,9 @@ public:
     using NamespaceSubstitutionMap = std::map<xmlNsPtr, xmlNsPtr>;
 
     // Parses the string (blank text nodes dropped, CDATA merged into text, no network and no
-    // external entities) and returns an owning wrapper of a copy of its root element; nullptr
-    // with *error set (code -1) when it is not well-formed or has no root element.
-    static std::shared_ptr<GDataXMLElement> initWithXMLString(std::string_view xml, platform::Error* error = nullptr);
+    // external entities) and returns an owning wrapper of a copy of its root element; a
+    // kGDataXMLErrorDomain error (code -1) when it is not well-formed or has no root element.
+    static platform::Result<std::shared_ptr<GDataXMLElement>> initWithXMLString(std::string_view xml);
 
     // --- namespace declarations ---
 

@@ -444,19 +444,17 @@ GDataXMLNodeKind GDataXMLNode::kind() const {
 
 // --- XPath ---
 
-std::optional<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpath, platform::Error* error) const {
-    return nodesForXPath(xpath, nullptr, error);
+platform::Result<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpath) const {
+    return nodesForXPath(xpath, nullptr);
 }
 
-std::optional<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpath,
-                                                            const GDataXMLNamespaceDictionary* namespaces,
-                                                            platform::Error* error) const {
+platform::Result<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpath,
+                                                               const GDataXMLNamespaceDictionary* namespaces) const {
     ensureInitialized();
-    auto fail = [&](int64_t code, platform::Value info) -> std::optional<GDataXMLNodeList> {
-        if (error) *error = platform::Error(kGDataXMLErrorDomain, code, std::move(info));
-        return std::nullopt;
+    auto fail = [](int64_t code, platform::Value info) {
+        return platform::Error(kGDataXMLErrorDomain, code, std::move(info));
     };
-    auto invalidNode = [&] {
+    auto invalidNode = [&]() -> platform::Result<GDataXMLNodeList> {
         platform::Value info = platform::Value::dictionary();
         info.set(kGDataXMLErrorKey, "invalid node");
         return fail(-1, std::move(info));
@@ -525,7 +523,7 @@ std::optional<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpa
 
     std::string expression(xpath);
     xmlXPathObjectPtr result = xmlXPathEval(xstr(expression), context);
-    std::optional<GDataXMLNodeList> nodes;
+    platform::Result<GDataXMLNodeList> nodes = GDataXMLNodeList();
     if (result) {
         GDataXMLNodeList list;
         if (result->type == XPATH_NODESET && result->nodesetval) {
@@ -552,7 +550,7 @@ std::optional<GDataXMLNodeList> GDataXMLNode::nodesForXPath(std::string_view xpa
         std::string message = capture.messages().empty() ? std::string() : capture.messages().back();
         platform::Value info = platform::Value::dictionary();
         if (!message.empty()) info.set(kGDataXMLErrorKey, message);
-        if (error) *error = platform::Error(kGDataXMLErrorDomain, code != 0 ? code : -1, std::move(info));
+        nodes = platform::Error(kGDataXMLErrorDomain, code != 0 ? code : -1, std::move(info));
     }
     xmlXPathFreeContext(context);
     dissolveScratch();

@@ -130,10 +130,10 @@ public:
     std::shared_ptr<GDataXMLNode> childAtIndex(size_t index) const;
     GDataXMLNodeKind kind() const;
 
-    // nullopt on failure (with *error set), else the matching nodes (possibly none).
-    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, platform::Error* error = nullptr) const;
-    std::optional<GDataXMLNodeList> nodesForXPath(std::string_view xpath, const GDataXMLNamespaceDictionary* namespaces,
-                                                  platform::Error* error = nullptr) const;
+    // The matching nodes (possibly none), or a kGDataXMLErrorDomain error.
+    platform::Result<GDataXMLNodeList> nodesForXPath(std::string_view xpath) const;
+    platform::Result<GDataXMLNodeList> nodesForXPath(std::string_view xpath,
+                                                     const GDataXMLNamespaceDictionary* namespaces) const;
 
     // --- views for readers walking many nodes (nothing copied; valid while the node is) ---
 

@@ -648,7 +648,7 @@ std::optional<Value> QNOAuth2Authentication::dictionaryWithResponseData(const By
 std::optional<Value> QNOAuth2Authentication::dictionaryWithJSONData(const Bytes& data) {
     auto value = Value::fromJSON(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     if (!value || !value->isDictionary()) return std::nullopt;
-    return value;
+    return std::move(*value);
 }
 
 std::string QNOAuth2Authentication::scopeWithStrings(const std::vector<std::string>& scopes) {

@@ -121,11 +121,10 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
         if (r->mSyncAction == SyncActionGoogleToMac && r->mAppleContact) identifiers.push_back(r->mAppleContact->identifier());
     }
     if (!identifiers.empty()) {
-        platform::Error error;
         auto fetched = mContactStore->unifiedContactsMatchingPredicate(
-            platform::CNContact::predicateForContactsWithIdentifiers(identifiers), writeKeys(), &error);
-        if (!fetched) appendStringToLog("Failed to read local contacts: " + error.localizedDescription());
-        for (const auto& contact : fetched.value_or(std::vector<platform::CNContactPtr>{})) stored[contact->identifier()] = contact;
+            platform::CNContact::predicateForContactsWithIdentifiers(identifiers), writeKeys());
+        if (!fetched) appendStringToLog("Failed to read local contacts: " + fetched.error().localizedDescription());
+        for (const auto& contact : fetched.valueOr(std::vector<platform::CNContactPtr>{})) stored[contact->identifier()] = contact;
     }
 
     for (; s.next < end; ++s.next) {

@@ -51,7 +51,7 @@ std::optional<platform::Value> accountPropertiesOf(platform::ACAccountStore& sto
     std::string identifier = container.identifier();
     if (platform::hasSuffix(identifier, kAccountSuffix)) identifier.resize(identifier.size() - kAccountSuffix.size());
     if (identifier.empty()) return std::nullopt;
-    auto account = store.accountWithIdentifier(identifier);
+    auto account = store.accountWithIdentifier(identifier).valueOr(std::nullopt);
     if (!account) return std::nullopt;
     return account->properties();
 }

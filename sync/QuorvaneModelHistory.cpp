@@ -281,10 +281,9 @@ bool QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& record
         }
         for (size_t at = 0; at < unread.size(); at += kMaxIdentifiersPerFetch) {
             std::vector<std::string> chunk(unread.begin() + at, unread.begin() + std::min(unread.size(), at + kMaxIdentifiersPerFetch));
-            platform::Error photoError;
             auto stored = mContactStore->unifiedContactsMatchingPredicate(
-                platform::CNContact::predicateForContactsWithIdentifiers(chunk), {platform::CNContactImageDataKey}, &photoError);
-            for (const auto& c : stored.value_or(std::vector<platform::CNContactPtr>{})) {
+                platform::CNContact::predicateForContactsWithIdentifiers(chunk), {platform::CNContactImageDataKey});
+            for (const auto& c : stored.valueOr(std::vector<platform::CNContactPtr>{})) {
                 if (c) storedPhotoSizes[c->identifier()] = getPhotoSizeWithAppleContact(c, -1);
             }
         }

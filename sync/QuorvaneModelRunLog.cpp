@@ -23,8 +23,8 @@ void QuorvaneModel::appendStringToLog(const std::optional<std::string>& text) { 
 bool QuorvaneModel::executeSaveRequest() {
     bool ok = true;
     if (mPendingSaveRequest) {
-        platform::Error error;
-        if (!mContactStore->executeSaveRequest(*mPendingSaveRequest, &error)) {
+        if (auto saved = mContactStore->executeSaveRequest(*mPendingSaveRequest); !saved) {
+            const platform::Error& error = saved.error();
             appendStringToLog("Failed to Execute Save Request with Following Error: " + error.localizedDescription());
             mSyncErrors.push_back(error);
             ok = false;

@@ -23,10 +23,9 @@ void setError(std::optional<platform::Error>* out, const platform::Error& error)
 }  // namespace
 
 std::vector<platform::CNContainerPtr> QuorvaneModel::getAppleContainersWithError(std::optional<platform::Error>* error) {
-    platform::Error storeError;
-    auto containers = mContactStore->containersMatchingPredicate(nullptr, &storeError);
+    auto containers = mContactStore->containersMatchingPredicate(nullptr);
     if (!containers) {
-        setError(error, storeError);
+        setError(error, containers.error());
         return {};
     }
     return std::move(*containers);
@@ -251,8 +250,10 @@ std::vector<platform::CNContactPtr> QuorvaneModel::doGetAppleContactsMatchingPre
     std::vector<platform::CNContactPtr> contacts;
     platform::Error storeError;
     auto fetch = [&]() {
-        return mContactStore->enumerateContactsWithFetchRequest(
-            request, &storeError, [&](const platform::CNContactPtr& contact, bool&) { contacts.push_back(contact); });
+        auto done = mContactStore->enumerateContactsWithFetchRequest(
+            request, [&](const platform::CNContactPtr& contact, bool&) { contacts.push_back(contact); });
+        if (!done) storeError = done.error();
+        return done.ok();
     };
     if (!fetch()) {
         // One more try from scratch; its outcome is the answer. An error the caller already holds
@@ -344,12 +345,11 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInSelectedCon
 
 std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInContainer(const platform::CNContainerPtr& container,
                                                                            std::optional<platform::Error>* error) {
-    platform::Error storeError;
     const bool hasIdentifier = container && !container->identifier().empty();
     if (hasIdentifier && mHasExchangeAccount) {
-        auto groups = mContactStore->groupsMatchingPredicate(nullptr, &storeError);
+        auto groups = mContactStore->groupsMatchingPredicate(nullptr);
         if (!groups) {
-            setError(error, storeError);
+            setError(error, groups.error());
             return {};
         }
         std::vector<platform::CNGroupPtr> kept;
@@ -373,9 +373,9 @@ std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInContainer(const
 
     platform::CNPredicatePtr predicate;
     if (hasIdentifier) predicate = platform::CNGroup::predicateForGroupsInContainerWithIdentifier(container->identifier());
-    auto groups = mContactStore->groupsMatchingPredicate(predicate, &storeError);
+    auto groups = mContactStore->groupsMatchingPredicate(predicate);
     if (!groups) {
-        setError(error, storeError);
+        setError(error, groups.error());
         return {};
     }
     return std::move(*groups);

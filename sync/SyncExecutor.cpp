@@ -217,18 +217,21 @@ void SyncExecutor::downloadNextPhoto() {
                 platform::Error saveError;
                 auto stored = self->model_->contactStore().unifiedContactsMatchingPredicate(
                     platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
-                    {platform::CNContactImageDataKey}, &saveError);
+                    {platform::CNContactImageDataKey});
+                if (!stored) saveError = stored.error();
                 if (stored && stored->size() == 1) {
                     auto image = (*stored)[0]->mutableCopy();
                     image->setImageData(*photo);
                     platform::CNSaveRequest request;
                     request.updateContact(image);
-                    if (self->model_->contactStore().executeSaveRequest(request, &saveError)) {
+                    auto saved = self->model_->contactStore().executeSaveRequest(request);
+                    if (saved) {
                         record->mMutableAppleContact_Image = image;
                         record->mSyncPhotoSuccessful = true;
                         ++self->result_.counts.photosMoved;
                         return self->downloadNextPhoto();
                     }
+                    saveError = saved.error();
                 }
                 self->recordFailure(record, "local", "Photo could not be saved: " + saveError.localizedDescription());
                 self->model_->appendStringToLog("Photo could not be saved: " + saveError.localizedDescription());
@@ -534,10 +537,9 @@ void SyncExecutor::uploadPhotos() {
 void SyncExecutor::uploadNextPhoto() {
     if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
-    platform::Error error;
     auto stored = model_->contactStore().unifiedContactsMatchingPredicate(
         platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
-        {platform::CNContactImageDataKey}, &error);
+        {platform::CNContactImageDataKey});
     std::optional<platform::Bytes> photo;
     if (stored && stored->size() == 1) photo = (*stored)[0]->imageData();
     // No local photo: nothing to send (a Google photo is never removed from here).

@@ -115,16 +115,17 @@ std::optional<uint64_t> columnDigest(const SQLStatement& s, int col) {
 }  // namespace
 
 std::unique_ptr<SyncStore> SyncStore::open(const std::filesystem::path& file, Error* error) {
-    std::string message;
-    sqlite3* db = platform::openSQLiteFile(file, &message);
-    if (!db) {
+    auto opened = platform::openSQLiteFile(file);
+    if (!opened) {
         if (error) {
             *error = Error(kErrorDomain, SQLITE_CANTOPEN);
-            error->userInfo.set(Error::kLocalizedDescriptionKey,
-                                "The sync store " + file.string() + " cannot be opened: " + message);
+            error->userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + file.string() +
+                                                                     " cannot be opened: " +
+                                                                     opened.error().localizedDescription());
         }
         return nullptr;
     }
+    sqlite3* db = *opened;
     std::unique_ptr<SyncStore> store(new SyncStore(db, file));
     if (!store->prepareSchema(error)) return nullptr;
     return store;

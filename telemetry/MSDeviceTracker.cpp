@@ -82,11 +82,10 @@ MSDeviceTracker::MSDeviceTracker() {
     auto stored = MSUserDefaults::shared().objectForKey(kMSPastDevicesKey);
     if (!stored || !stored->isBytes()) return;
     const auto& bytes = stored->asBytes();
-    std::string error;
     auto entries = platform::KeyedUnarchiver::unarchivedObjects<MSDeviceHistoryInfo>(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &error);
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     if (!entries) {
-        MSLogWarning(kMSLogTag, "Couldn't read the device history: " + error);
+        MSLogWarning(kMSLogTag, "Couldn't read the device history: " + entries.error().localizedDescription());
         return;
     }
     for (auto& e : *entries)

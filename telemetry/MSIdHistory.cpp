@@ -27,11 +27,11 @@ MSIdHistory::MSIdHistory(std::string defaultsKey, const platform::ClassInfo& rec
     auto stored = MSUserDefaults::shared().objectForKey(key_);
     if (!stored || !stored->isBytes()) return;
     const auto& bytes = stored->asBytes();
-    std::string error;
     auto records = platform::KeyedUnarchiver::unarchivedObjects<MSHistoryInfo>(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &error);
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     if (!records) {
-        MSLogWarning(kMSLogTag, "Couldn't read the history under " + key_ + ": " + error);
+        MSLogWarning(kMSLogTag,
+                     "Couldn't read the history under " + key_ + ": " + records.error().localizedDescription());
         return;
     }
     for (const auto& r : *records)

@@ -18,15 +18,12 @@ using platform::SQLStatement;
 namespace {
 // A stored log: its keyed archive, or (as written before) the Base64 text of that archive. An
 // archive begins with "{", which Base64 never holds.
-std::shared_ptr<MSAbstractLog> archivedLog(std::string_view stored, std::string& error) {
-    if (stored.starts_with('{')) return platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(stored, &error);
+platform::Result<std::shared_ptr<MSAbstractLog>> archivedLog(std::string_view stored) {
+    if (stored.starts_with('{')) return platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(stored);
     auto bytes = platform::base64Decode(stored);
-    if (!bytes) {
-        error = "the text is neither an archive nor Base64";
-        return nullptr;
-    }
+    if (!bytes) return platform::keyedArchiveError("the text is neither an archive nor Base64");
     return platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(
-        std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), &error);
+        std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }
 
 std::optional<std::string> targetTokenOf(const MSAbstractLog& log) {
@@ -92,7 +89,9 @@ bool MSLogDBStorage::openLocked() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (damaged_ && !moveDamagedFileAsideLocked("it is damaged")) break;
         std::string message;
-        db_ = platform::openSQLiteFile(path_, &message);
+        auto opened = platform::openSQLiteFile(path_);
+        db_ = opened.valueOr(nullptr);
+        if (!opened) message = opened.error().localizedDescription();
         const int rc = db_ ? prepareLocked() : SQLITE_CANTOPEN;
         if (rc == SQLITE_OK) {
             openFailureLogged_ = false;
@@ -366,13 +365,14 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
                 failedLocked(rc, "Couldn't load stored logs");
                 return std::nullopt;
             }
-            std::string error;
-            auto log = archivedLog(columnBytes(row, 0), error);
-            if (!log) {
-                MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + error);
+            auto archived = archivedLog(columnBytes(row, 0));
+            if (!archived) {
+                MSLogWarning(kMSLogTag,
+                             "Deleting a stored log that cannot be read: " + archived.error().localizedDescription());
                 damaged.push_back(id);
                 continue;
             }
+            std::shared_ptr<MSAbstractLog> log = std::move(*archived);
             if (!row.isNull(1))
                 if (auto token = encrypterLocked().decryptString(row.text(1))) log->addTransmissionTargetToken(*token);
             ids.push_back(id);

@@ -45,16 +45,12 @@ std::optional<std::string> MSRevAzezar::appSecretProblem(std::string_view secret
     return std::nullopt;
 }
 
-bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services,
-                        std::optional<platform::Error>* error) {
+platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
+                                          std::vector<std::shared_ptr<MSServiceAbstract>> services) {
     std::lock_guard lock(mutex_);
-    auto refuse = [&](int code, const std::string& message) {
+    auto refuse = [](int code, const std::string& message) {
         MSLogError(kMSLogTag, message);
-        if (error) {
-            *error = platform::Error(kMSErrorDomain, code);
-            (*error)->userInfo.set(platform::Error::kLocalizedDescriptionKey, message);
-        }
-        return false;
+        return platform::Error::withDescription(kMSErrorDomain, code, message);
     };
     if (auto problem = appSecretProblem(appSecret)) return refuse(kAppSecretInvalid, *problem);
     if (configured_ && appSecret_ != appSecret) return refuse(kAlreadyConfigured, "SDK has already been configured.");
@@ -91,7 +87,7 @@ bool MSRevAzezar::start(const std::string& appSecret, std::vector<std::shared_pt
         log->services = started;
         channelUnit_->enqueueItem(log, MSFlagsDefault);
     }
-    return true;
+    return {};
 }
 
 bool MSRevAzezar::isSdkConfigured() const { return configured_; }

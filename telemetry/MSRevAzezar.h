@@ -34,12 +34,11 @@ public:
     enum ErrorCode { kAppSecretInvalid = 1, kAlreadyConfigured = 2 };
 
     // Starts the services in descending initialisation priority over a new channel group (once;
-    // later calls with the same secret only start services not yet started). false, with *error
-    // set and the reason logged, for a secret that cannot go into a request header (empty, with
-    // a control or non-ASCII character, longer than kMaxAppSecretLength) or when already
+    // later calls with the same secret only start services not yet started). A kMSErrorDomain
+    // error, its reason logged, for a secret that cannot go into a request header (empty, with a
+    // control or non-ASCII character, longer than kMaxAppSecretLength) or when already
     // configured with another one.
-    bool start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services,
-               std::optional<platform::Error>* error = nullptr);
+    platform::Result<void> start(const std::string& appSecret, std::vector<std::shared_ptr<MSServiceAbstract>> services);
     // Why a secret is refused (never quoting it), or nullopt when it is fine.
     static std::optional<std::string> appSecretProblem(std::string_view appSecret);
     bool isSdkConfigured() const;

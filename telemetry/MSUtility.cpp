@@ -99,7 +99,9 @@ std::optional<fs::path> MSUtility::createFileAtPathComponent(const std::optional
     std::string error;
     bool ok;
     if (atomically) {
-        ok = platform::writeFileAtomically(path, bytes, 0600, &error);
+        auto written = platform::writeFileAtomically(path, bytes, 0600);
+        ok = written.ok();
+        if (!ok) error = written.error().localizedDescription();
     } else {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         ok = bool(out.write(bytes.data(), std::streamsize(bytes.size())));

@@ -33,11 +33,10 @@ int main(int argc, char** argv) {
     std::string bytes;
     if (!platform::readFile(path, bytes)) return fail(path + ": cannot be read");
 
-    platform::Error error;
-    auto report = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()), &error);
-    if (!report) return fail(path + ": not a crash report: " + error.localizedDescription());
+    auto report = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()));
+    if (!report) return fail(path + ": not a crash report: " + report.error().localizedDescription());
 
-    const std::string text = MSCrashReportTextFormatter::stringValueForCrashReport(*report, MSCrashReportTextFormatiOS);
+    const std::string text = MSCrashReportTextFormatter::stringValueForCrashReport(**report, MSCrashReportTextFormatiOS);
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
         return fail("could not write the crash log");
     }

@@ -79,8 +79,7 @@ int main(int argc, char** argv) {
     });
 
     registerContactClasses();
-    platform::Error error;
-    auto document = GDataXMLDocument::initWithXMLString(text, 0, &error);
+    auto document = GDataXMLDocument::initWithXMLString(text).valueOr(nullptr);
     if (!document || !document->rootElement()) {
         std::string detail = parserMessages.empty() ? "" : " (" + parserMessages.front() + ")";
         return fail(path + ": not well-formed XML" + detail);

@@ -95,7 +95,7 @@ void uncaught_exception_handler(const platform::crash::UncaughtException& except
 }
 
 // mkdir -p with the given mode; created folders get exactly that mode (no umask).
-bool makeDirectories(const std::filesystem::path& dir, mode_t mode, platform::Error* error) {
+platform::Result<void> makeDirectories(const std::filesystem::path& dir, mode_t mode) {
     std::filesystem::path current;
     for (const auto& part : dir) {
         current /= part;
@@ -110,10 +110,9 @@ bool makeDirectories(const std::filesystem::path& dir, mode_t mode, platform::Er
             if (S_ISDIR(st.st_mode)) continue;
             err = ENOTDIR;  // something else stands where the folder should be
         }
-        if (error) *error = platform::posixError(err, "Could not create the folder " + current.string());
-        return false;
+        return platform::posixError(err, "Could not create the folder " + current.string());
     }
-    return true;
+    return {};
 }
 
 bool fileExists(const std::string& path) {
@@ -218,34 +217,29 @@ std::string MSCrashReporter::crashReportPath() const {
     return (std::filesystem::path(crashReportDirectory_) / "live_report.qvcrash").string();
 }
 
-bool MSCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
+platform::Result<void> MSCrashReporter::populateCrashReportDirectory() const {
     constexpr mode_t kMode = 0755;
-    if (!fileExists(crashReportDirectory_) && !makeDirectories(crashReportDirectory_, kMode, error)) return false;
-    std::string queued = queuedCrashReportDirectory();
-    if (!fileExists(queued) && !makeDirectories(queued, kMode, error)) return false;
-    return true;
+    for (const std::string& dir : {crashReportDirectory_, queuedCrashReportDirectory()}) {
+        if (fileExists(dir)) continue;
+        if (auto made = makeDirectories(dir, kMode); !made) return made;
+    }
+    return {};
 }
 
 bool MSCrashReporter::hasPendingCrashReport() const { return fileExists(crashReportPath()); }
 
-std::optional<platform::Bytes> MSCrashReporter::loadPendingCrashReportData(platform::Error* error) const {
+platform::Result<platform::Bytes> MSCrashReporter::loadPendingCrashReportData() const {
     std::string bytes;
     std::string path = crashReportPath();
     errno = 0;
-    if (!platform::readFile(path, bytes)) {
-        if (error) *error = platform::posixError(errno ? errno : EIO, "Could not read " + path);
-        return std::nullopt;
-    }
+    if (!platform::readFile(path, bytes)) return platform::posixError(errno ? errno : EIO, "Could not read " + path);
     return platform::Bytes(bytes.begin(), bytes.end());
 }
 
-bool MSCrashReporter::purgePendingCrashReport(platform::Error* error) const {
+platform::Result<void> MSCrashReporter::purgePendingCrashReport() const {
     std::string path = crashReportPath();
-    if (::unlink(path.c_str()) != 0) {
-        if (error) *error = platform::posixError(errno, "Could not remove " + path);
-        return false;
-    }
-    return true;
+    if (::unlink(path.c_str()) != 0) return platform::posixError(errno, "Could not remove " + path);
+    return {};
 }
 
 void MSCrashReporter::setCrashCallbacks(const QVCrashReporterCallbacks* callbacks) {
@@ -262,20 +256,17 @@ uint32_t MSCrashReporter::mapToAsyncSymbolicationStrategy(MSCrashReporterSymboli
 
 const char* MSCrashReporter::armedCrashReportPath() { return gHandlerContext.path; }
 
-bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
+platform::Result<void> MSCrashReporter::enableCrashReporter() {
     {
         std::lock_guard<std::mutex> guard(gEnableMutex);
         if (gEnabledInProcess) {
-            if (error) {
-                *error = MSCrashReporterMakeError(MSCrashReporterErrorResourceBusy,
-                                                  "A QVCrashReporter instance has already been enabled");
-            }
-            return false;
+            return MSCrashReporterMakeError(MSCrashReporterErrorResourceBusy,
+                                            "A QVCrashReporter instance has already been enabled");
         }
         gEnabledInProcess = true;
     }
 
-    if (!populateCrashReportDirectory(error)) return false;
+    if (auto populated = populateCrashReportDirectory(); !populated) return populated;
 
     // The crash paths walk the image list without locks; bring it up to date with the loader,
     // and keep it so after every dlopen and dlclose.
@@ -297,17 +288,13 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
             // whole fatal list (which starts with SIGABRT).
             auto handler = MSCrashSignalHandler::sharedHandler();
             if (!handler) {
-                if (error) {
-                    *error = MSCrashReporterMakeError(MSCrashReporterErrorOperatingSystem,
-                                                      "Could not initialize alternative signal stack",
-                                                      platform::posixError(ENOMEM));
-                }
-                return false;
+                return MSCrashReporterMakeError(MSCrashReporterErrorOperatingSystem,
+                                                "Could not initialize alternative signal stack",
+                                                platform::posixError(ENOMEM));
             }
             for (int signo : kQVCrashFatalSignals) {
-                if (!handler->registerHandlerForSignal(signo, signal_handler_callback, &gHandlerContext, error)) {
-                    return false;
-                }
+                auto registered = handler->registerHandlerForSignal(signo, signal_handler_callback, &gHandlerContext);
+                if (!registered) return registered;
             }
             // A stack overflow is reported only on a thread with an alternate stack.
             MSCrashSignalHandler::installAlternateStacksOnEveryThread();
@@ -322,7 +309,7 @@ bool MSCrashReporter::enableCrashReporter(platform::Error* error) {
     }
 
     enabled_ = true;
-    return true;
+    return {};
 }
 
 }  // namespace quorvane

@@ -72,16 +72,16 @@ public:
     std::string queuedCrashReportDirectory() const;
     std::string crashReportPath() const;
     // Creates the report and queued folders (0755) when missing.
-    bool populateCrashReportDirectory(platform::Error* error = nullptr) const;
+    platform::Result<void> populateCrashReportDirectory() const;
 
     bool hasPendingCrashReport() const;
-    std::optional<platform::Bytes> loadPendingCrashReportData(platform::Error* error = nullptr) const;
-    bool purgePendingCrashReport(platform::Error* error = nullptr) const;
+    platform::Result<platform::Bytes> loadPendingCrashReportData() const;
+    platform::Result<void> purgePendingCrashReport() const;
 
     // Sets the post-crash callback; a contract failure once this reporter is enabled.
     void setCrashCallbacks(const QVCrashReporterCallbacks* callbacks);
     // Arms the process; only the first enabling in a process can succeed.
-    bool enableCrashReporter(platform::Error* error = nullptr);
+    platform::Result<void> enableCrashReporter();
 
     static uint32_t mapToAsyncSymbolicationStrategy(MSCrashReporterSymbolicationStrategy strategy);
 
@@ -89,12 +89,11 @@ public:
     // crash report (marked user-requested) but without a crash, with `thread` as the crashed
     // thread. The signal is SIGTRAP (TRAP_TRACE) at the caller's return address. Every other
     // thread is listed; the calling thread only when it is `thread`, from its current registers.
-    // Null, with *error set when given, when the report could not be written or read back. Live
-    // reports need no enabling; one is written at a time.
-    std::optional<platform::Bytes> generateLiveReportWithThread(qvcrash_thread_t thread,
-                                                                platform::Error* error = nullptr);
+    // An error when the report could not be written or read back. Live reports need no enabling;
+    // one is written at a time.
+    platform::Result<platform::Bytes> generateLiveReportWithThread(qvcrash_thread_t thread);
     // The same with the calling thread as the crashed thread.
-    std::optional<platform::Bytes> generateLiveReport(platform::Error* error = nullptr);
+    platform::Result<platform::Bytes> generateLiveReport();
 
     // The report file path armed in this process, or null before enabling (diagnostics, tests).
     static const char* armedCrashReportPath();
@@ -107,8 +106,7 @@ public:
                     std::optional<std::string> applicationMarketingVersion, const MSCrashReporterConfig& config);
 
 private:
-    std::optional<platform::Bytes> writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress,
-                                                   platform::Error* error);
+    platform::Result<platform::Bytes> writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress);
 
     MSCrashReporterConfig config_;
     bool enabled_ = false;

@@ -42,17 +42,16 @@ std::mutex gLiveReportMutex;
 
 }  // namespace
 
-[[gnu::noinline]] std::optional<platform::Bytes> MSCrashReporter::generateLiveReportWithThread(
-    qvcrash_thread_t thread, platform::Error* error) {
-    return writeLiveReport(thread, reinterpret_cast<uintptr_t>(__builtin_return_address(0)), error);
+[[gnu::noinline]] platform::Result<platform::Bytes> MSCrashReporter::generateLiveReportWithThread(
+    qvcrash_thread_t thread) {
+    return writeLiveReport(thread, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
-[[gnu::noinline]] std::optional<platform::Bytes> MSCrashReporter::generateLiveReport(platform::Error* error) {
-    return writeLiveReport(MSpl_mach_thread_self(), reinterpret_cast<uintptr_t>(__builtin_return_address(0)), error);
+[[gnu::noinline]] platform::Result<platform::Bytes> MSCrashReporter::generateLiveReport() {
+    return writeLiveReport(MSpl_mach_thread_self(), reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
-std::optional<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress,
-                                                                platform::Error* error) {
+platform::Result<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t thread, uint64_t callerAddress) {
     std::lock_guard<std::mutex> guard(gLiveReportMutex);
 
     const char* tmp = std::getenv("TMPDIR");
@@ -60,11 +59,8 @@ std::optional<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t
                         "live_crash_report.XXXXXX").string();
     const int fd = ::mkstemp(path.data());
     if (fd < 0) {
-        if (error) {
-            *error = MSCrashReporterMakeError(MSCrashReporterErrorOperatingSystem, "Failed to create temporary path",
-                                              platform::posixError(errno));
-        }
-        return std::nullopt;
+        return MSCrashReporterMakeError(MSCrashReporterErrorOperatingSystem, "Failed to create temporary path",
+                                        platform::posixError(errno));
     }
 
     qvcrash_log_writer_t writer;
@@ -90,17 +86,14 @@ std::optional<platform::Bytes> MSCrashReporter::writeLiveReport(qvcrash_thread_t
     const bool closed = MSqvcrash_async_file_close(&file);
     if (err == QVCRASH_ESUCCESS && !(flushed && closed)) err = QVCRASH_EINTERNAL;
 
-    std::optional<platform::Bytes> bytes;
+    platform::Result<platform::Bytes> bytes = platform::Bytes();
     if (err != QVCRASH_ESUCCESS) {
         platform::Log::error(kLogCategory, std::string("Write failed with error ") + qvcrash_async_strerror(err));
-        if (error) *error = MSCrashReporterMakeError(MSCrashReporterErrorUnknown, "Failed to write the crash report to disk");
+        bytes = MSCrashReporterMakeError(MSCrashReporterErrorUnknown, "Failed to write the crash report to disk");
     } else {
         std::string content;
         if (!platform::readFile(path, content)) {
-            if (error) {
-                *error = MSCrashReporterMakeError(MSCrashReporterErrorUnknown,
-                                                  "Unable to open live crash report for reading");
-            }
+            bytes = MSCrashReporterMakeError(MSCrashReporterErrorUnknown, "Unable to open live crash report for reading");
         } else {
             bytes = platform::Bytes(content.begin(), content.end());
         }

@@ -141,8 +141,7 @@ std::shared_ptr<MSCrashSignalHandler> MSCrashSignalHandler::sharedHandler() {
 }
 
 namespace {
-void fail(platform::Error* error, int err, const char* description) {
-    if (!error) return;
+platform::Error failure(int err, const char* description) {
     platform::Error e("QVCrashReporterErrorDomain", 1);
     e.userInfo.set(platform::Error::kLocalizedDescriptionKey, description);
     platform::Error underlying = platform::posixError(err);
@@ -150,17 +149,14 @@ void fail(platform::Error* error, int err, const char* description) {
                    platform::Value::dictionary({{"domain", platform::Value(underlying.domain)},
                                                 {"code", platform::Value(underlying.code)},
                                                 {"userInfo", underlying.userInfo}}));
-    *error = e;
+    return e;
 }
 }  // namespace
 
-bool MSCrashSignalHandler::registerHandlerWithSignal(int signo, platform::Error* error) {
+platform::Result<void> MSCrashSignalHandler::registerHandlerWithSignal(int signo) {
     std::lock_guard<std::mutex> guard(registrationMutex());
 
-    if (::sigaltstack(&_sigstk, nullptr) != 0) {
-        fail(error, errno, "Could not initialize alternative signal stack");
-        return false;
-    }
+    if (::sigaltstack(&_sigstk, nullptr) != 0) return failure(errno, "Could not initialize alternative signal stack");
 
     // A forwarder passes control on first and acts only when everything after it declined,
     // so one more at the end changes nothing in how the chain behaves.
@@ -176,7 +172,7 @@ bool MSCrashSignalHandler::registerHandlerWithSignal(int signo, platform::Error*
         }
     }
     previous.set_reading(false);
-    if (installed) return true;
+    if (installed) return {};
 
     struct sigaction sa {};
     sa.sa_sigaction = qvcrash_signal_handler;
@@ -184,19 +180,17 @@ bool MSCrashSignalHandler::registerHandlerWithSignal(int signo, platform::Error*
     sa.sa_flags = SA_ONSTACK | SA_SIGINFO;
     qvcrash_previous_action entry{};
     entry.signo = signo;
-    if (::sigaction(signo, &sa, &entry.action) != 0) {
-        fail(error, errno, "Failed to register signal handler");
-        return false;
-    }
+    if (::sigaction(signo, &sa, &entry.action) != 0) return failure(errno, "Failed to register signal handler");
     previous.nasync_append(entry);
-    return true;
+    return {};
 }
 
-bool MSCrashSignalHandler::registerHandlerForSignal(int signo, qvcrash_signal_handler_callback_func callback,
-                                                    void* context, platform::Error* error) {
-    if (!registerHandlerWithSignal(signo, error)) return false;
+platform::Result<void> MSCrashSignalHandler::registerHandlerForSignal(int signo,
+                                                                      qvcrash_signal_handler_callback_func callback,
+                                                                      void* context) {
+    if (auto registered = registerHandlerWithSignal(signo); !registered) return registered;
     callbackList().nasync_prepend({callback, context});
-    return true;
+    return {};
 }
 
 // ---- an alternate stack on every thread ----

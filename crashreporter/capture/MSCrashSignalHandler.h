@@ -47,11 +47,11 @@ public:
     static std::shared_ptr<MSCrashSignalHandler> sharedHandler();
 
     // Makes sure the engine's handler is installed for signo and that a forwarder entry
-    // ends the chain; sets the calling thread's alternate stack.
-    bool registerHandlerWithSignal(int signo, platform::Error* error = nullptr);
+    // ends the chain; sets the calling thread's alternate stack. Set-up time, not crash time.
+    platform::Result<void> registerHandlerWithSignal(int signo);
     // The same, then puts {callback, context} at the front of the chain.
-    bool registerHandlerForSignal(int signo, qvcrash_signal_handler_callback_func callback, void* context,
-                                  platform::Error* error = nullptr);
+    platform::Result<void> registerHandlerForSignal(int signo, qvcrash_signal_handler_callback_func callback,
+                                                    void* context);
 
     // Empties the previous-action list and then the callback list. Installed actions stay.
     static void resetHandlers();

@@ -27,17 +27,9 @@ using Message = Qvcrash__CrashReport;
 using StackFrames = std::vector<MSCrashReportStackFrameInfo>;
 
 // Every refusal: code 2 with the message as description. The application ships no translation
-// table for these messages, so they stay in English. Reads as "nothing" for any record.
-struct Refusal {
-    template <typename T>
-    operator std::optional<T>() const { return std::nullopt; }
-    template <typename T>
-    operator std::unique_ptr<T>() const { return nullptr; }
-    operator Message*() const { return nullptr; }
-};
-Refusal fail(platform::Error* error, const std::string& message) {
-    if (error != nullptr) *error = MSCrashReporterMakeError(MSCrashReporterErrorCrashReportInvalid, message);
-    return {};
+// table for these messages, so they stay in English.
+platform::Error refusal(const std::string& message) {
+    return MSCrashReporterMakeError(MSCrashReporterErrorCrashReportInvalid, message);
 }
 
 std::optional<std::string> optionalString(const char* s) {
@@ -60,33 +52,31 @@ int32_t rawEnum(const Enum& field) {
     return value;
 }
 
-// Verifies the framing and unpacks the message; null after setting the error.
-Message* decodeCrashData(const platform::Bytes& data, platform::Error* error) {
-    if (data.size() <= kQVCrashReportHeaderLength) return fail(error, "Could not decode truncated crash log");
+// Verifies the framing and unpacks the message.
+platform::Result<Message*> decodeCrashData(const platform::Bytes& data) {
+    if (data.size() <= kQVCrashReportHeaderLength) return refusal("Could not decode truncated crash log");
     if (std::memcmp(data.data(), kQVCrashReportFileMagic, kQVCrashReportFileMagicLength) != 0) {
-        return fail(error, "Could not decode invalid crash log header");
+        return refusal("Could not decode invalid crash log header");
     }
     const uint8_t version = data[kQVCrashReportFileMagicLength];
     if (version != kQVCrashReportFileVersion) {
-        return fail(error, "Could not decode unsupported crash report version: " + std::to_string(version));
+        return refusal("Could not decode unsupported crash report version: " + std::to_string(version));
     }
     Message* message = qvcrash__crash_report__unpack(nullptr, data.size() - kQVCrashReportHeaderLength,
                                                      data.data() + kQVCrashReportHeaderLength);
-    if (message == nullptr) return fail(error, "An unknown error occured decoding the crash report");
+    if (message == nullptr) return refusal("An unknown error occured decoding the crash report");
     return message;
 }
 
-std::optional<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__CrashReport__Processor* processor,
-                                                                 platform::Error* error) {
-    if (processor == nullptr) return fail(error, "Crash report is missing processor info section");
+platform::Result<MSCrashReportProcessorInfo> extractProcessorInfo(const Qvcrash__CrashReport__Processor* processor) {
+    if (processor == nullptr) return refusal("Crash report is missing processor info section");
     // An absent encoding reads as the schema default, unknown.
     return MSCrashReportProcessorInfo::initWithTypeEncoding(
         static_cast<MSCrashReportProcessorTypeEncoding>(rawEnum(processor->encoding)), processor->type, processor->subtype);
 }
 
 // For reports without a machine section: the processor that the architecture stands for.
-std::optional<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(int32_t architecture,
-                                                                                    platform::Error* error) {
+platform::Result<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitecture(int32_t architecture) {
     uint64_t type = 0, subtype = 0;
     switch (architecture) {
         case QVCRASH__ARCHITECTURE__X86_32: type = 7, subtype = 3; break;
@@ -95,21 +85,21 @@ std::optional<MSCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitectur
         case QVCRASH__ARCHITECTURE__PPC: type = 18, subtype = 0; break;
         case QVCRASH__ARCHITECTURE__PPC64: type = 0x1000012, subtype = 0; break;
         case QVCRASH__ARCHITECTURE__ARMV7: type = 12, subtype = 9; break;
-        default: return fail(error, "Crash report has an unknown architecture");
+        default: return refusal("Crash report has an unknown architecture");
     }
     return MSCrashReportProcessorInfo::initWithTypeEncoding(MSCrashReportProcessorTypeEncodingMach, type, subtype);
 }
 
-std::optional<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashReport__SystemInfo* systemInfo,
-                                                           std::optional<MSCrashReportProcessorInfo> processorInfo,
-                                                           platform::Error* error) {
-    if (systemInfo == nullptr) return fail(error, "Crash report is missing System Information section");
+platform::Result<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashReport__SystemInfo* systemInfo,
+                                                           std::optional<MSCrashReportProcessorInfo> processorInfo) {
+    if (systemInfo == nullptr) return refusal("Crash report is missing System Information section");
     if (systemInfo->os_version == nullptr) {
-        return fail(error, "Crash report is missing System Information OS version field");
+        return refusal("Crash report is missing System Information OS version field");
     }
     if (!processorInfo) {
-        processorInfo = synthesizeProcessorInfoFromArchitecture(rawEnum(systemInfo->architecture), error);
-        if (!processorInfo) return std::nullopt;
+        auto extracted = synthesizeProcessorInfoFromArchitecture(rawEnum(systemInfo->architecture));
+        if (!extracted) return extracted.error();
+        processorInfo = std::move(*extracted);
     }
     std::optional<platform::Date> timestamp;
     if (systemInfo->timestamp != 0) timestamp = dateSince1970(static_cast<double>(systemInfo->timestamp));
@@ -120,35 +110,34 @@ std::optional<MSCrashReportSystemInfo> extractSystemInfo(const Qvcrash__CrashRep
         processorInfo, timestamp);
 }
 
-std::optional<MSCrashReportMachineInfo> extractMachineInfo(const Qvcrash__CrashReport__MachineInfo* machineInfo,
-                                                             platform::Error* error) {
-    if (machineInfo == nullptr) return fail(error, "Crash report is missing Machine Information section");
+platform::Result<MSCrashReportMachineInfo> extractMachineInfo(const Qvcrash__CrashReport__MachineInfo* machineInfo) {
+    if (machineInfo == nullptr) return refusal("Crash report is missing Machine Information section");
     std::optional<MSCrashReportProcessorInfo> processorInfo;
     if (machineInfo->processor != nullptr) {
-        processorInfo = extractProcessorInfo(machineInfo->processor, error);
-        if (!processorInfo) return std::nullopt;
+        auto extracted = extractProcessorInfo(machineInfo->processor);
+        if (!extracted) return extracted.error();
+        processorInfo = std::move(*extracted);
     }
     return MSCrashReportMachineInfo::initWithModelName(optionalString(machineInfo->model), processorInfo,
                                                        machineInfo->processor_count,
                                                        machineInfo->logical_processor_count);
 }
 
-std::optional<MSCrashReportApplicationInfo> extractApplicationInfo(
-    const Qvcrash__CrashReport__ApplicationInfo* applicationInfo, platform::Error* error) {
-    if (applicationInfo == nullptr) return fail(error, "Crash report is missing Application Information section");
+platform::Result<MSCrashReportApplicationInfo> extractApplicationInfo(
+    const Qvcrash__CrashReport__ApplicationInfo* applicationInfo) {
+    if (applicationInfo == nullptr) return refusal("Crash report is missing Application Information section");
     if (applicationInfo->identifier == nullptr) {
-        return fail(error, "Crash report is missing Application Information app identifier field");
+        return refusal("Crash report is missing Application Information app identifier field");
     }
     if (applicationInfo->version == nullptr) {
-        return fail(error, "Crash report is missing Application Information app version field");
+        return refusal("Crash report is missing Application Information app version field");
     }
     return MSCrashReportApplicationInfo::initWithApplicationIdentifier(
         applicationInfo->identifier, applicationInfo->version, optionalString(applicationInfo->marketing_version));
 }
 
-std::optional<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__CrashReport__ProcessInfo* processInfo,
-                                                             platform::Error* error) {
-    if (processInfo == nullptr) return fail(error, "Crash report is missing Process Information section");
+platform::Result<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__CrashReport__ProcessInfo* processInfo) {
+    if (processInfo == nullptr) return refusal("Crash report is missing Process Information section");
     std::optional<platform::Date> startTime;
     if (processInfo->has_start_time) startTime = dateSince1970(static_cast<double>(processInfo->start_time));
     return MSCrashReportProcessInfo::initWithProcessName(
@@ -157,60 +146,58 @@ std::optional<MSCrashReportProcessInfo> extractProcessInfo(const Qvcrash__CrashR
         processInfo->native != 0);
 }
 
-std::optional<MSCrashReportSymbolInfo> extractSymbolInfo(const Qvcrash__CrashReport__Symbol* symbol,
-                                                           platform::Error* error) {
-    if (symbol == nullptr) return fail(error, "Crash report is missing symbol information");
+platform::Result<MSCrashReportSymbolInfo> extractSymbolInfo(const Qvcrash__CrashReport__Symbol* symbol) {
+    if (symbol == nullptr) return refusal("Crash report is missing symbol information");
     return MSCrashReportSymbolInfo::initWithSymbolName(requiredString(symbol->name), symbol->start_address,
                                                        symbol->has_end_address ? symbol->end_address : 0);
 }
 
-std::optional<MSCrashReportStackFrameInfo> extractStackFrameInfo(const Qvcrash__CrashReport__Thread__StackFrame* frame,
-                                                                   platform::Error* error) {
-    if (frame == nullptr) return fail(error, "Crash report is missing stack frame information");
+platform::Result<MSCrashReportStackFrameInfo> extractStackFrameInfo(const Qvcrash__CrashReport__Thread__StackFrame* frame) {
+    if (frame == nullptr) return refusal("Crash report is missing stack frame information");
     std::optional<MSCrashReportSymbolInfo> symbolInfo;
     if (frame->symbol != nullptr) {
-        symbolInfo = extractSymbolInfo(frame->symbol, error);
-        if (!symbolInfo) return std::nullopt;
+        auto extracted = extractSymbolInfo(frame->symbol);
+        if (!extracted) return extracted.error();
+        symbolInfo = std::move(*extracted);
     }
     return MSCrashReportStackFrameInfo::initWithInstructionPointer(frame->pc, std::move(symbolInfo));
 }
 
-// The frames of a thread or an exception, in order; false after setting the error.
-bool extractStackFrames(Qvcrash__CrashReport__Thread__StackFrame* const* frames, size_t count, StackFrames& out,
-                        platform::Error* error) {
+// The frames of a thread or an exception, in order.
+platform::Result<StackFrames> extractStackFrames(Qvcrash__CrashReport__Thread__StackFrame* const* frames, size_t count) {
+    StackFrames out;
     out.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        auto frame = extractStackFrameInfo(frames[i], error);
-        if (!frame) return false;
+        auto frame = extractStackFrameInfo(frames[i]);
+        if (!frame) return frame.error();
         out.push_back(std::move(*frame));
     }
-    return true;
+    return out;
 }
 
-std::optional<MSCrashReportThreadInfo> extractThreadInfo(const Qvcrash__CrashReport__Thread* thread,
-                                                           platform::Error* error) {
-    if (thread == nullptr) return fail(error, "Crash report is missing thread state information");
-    StackFrames frames;
-    if (!extractStackFrames(thread->frames, thread->n_frames, frames, error)) return std::nullopt;
+platform::Result<MSCrashReportThreadInfo> extractThreadInfo(const Qvcrash__CrashReport__Thread* thread) {
+    if (thread == nullptr) return refusal("Crash report is missing thread state information");
+    auto frames = extractStackFrames(thread->frames, thread->n_frames);
+    if (!frames) return frames.error();
     std::vector<MSCrashReportRegisterInfo> registers;
     registers.reserve(thread->n_registers);
     for (size_t i = 0; i < thread->n_registers; ++i) {
         const Qvcrash__CrashReport__Thread__RegisterValue* value = thread->registers[i];
-        if (value == nullptr || value->name == nullptr) return fail(error, "Missing register name in register value");
+        if (value == nullptr || value->name == nullptr) return refusal("Missing register name in register value");
         registers.push_back(MSCrashReportRegisterInfo::initWithRegisterName(value->name, value->value));
     }
-    return MSCrashReportThreadInfo::initWithThreadNumber(thread->thread_number, std::move(frames),
+    return MSCrashReportThreadInfo::initWithThreadNumber(thread->thread_number, std::move(*frames),
                                                          thread->crashed != 0, std::move(registers));
 }
 
-std::optional<MSCrashReportBinaryImageInfo> extractImageInfo(const Qvcrash__CrashReport__BinaryImage* image,
-                                                               platform::Error* error) {
-    if (image == nullptr) return fail(error, "Crash report is missing binary image information");
-    if (image->name == nullptr) return fail(error, "Missing image name in image record");
+platform::Result<MSCrashReportBinaryImageInfo> extractImageInfo(const Qvcrash__CrashReport__BinaryImage* image) {
+    if (image == nullptr) return refusal("Crash report is missing binary image information");
+    if (image->name == nullptr) return refusal("Missing image name in image record");
     std::optional<MSCrashReportProcessorInfo> codeType;
     if (image->code_type != nullptr) {
-        codeType = extractProcessorInfo(image->code_type, error);
-        if (!codeType) return std::nullopt;
+        auto extracted = extractProcessorInfo(image->code_type);
+        if (!extracted) return extracted.error();
+        codeType = std::move(*extracted);
     }
     // An empty identifier is no identifier.
     std::optional<platform::Bytes> uuid;
@@ -219,33 +206,32 @@ std::optional<MSCrashReportBinaryImageInfo> extractImageInfo(const Qvcrash__Cras
                                                           image->name, uuid);
 }
 
-std::optional<MSCrashReportExceptionInfo> extractExceptionInfo(const Qvcrash__CrashReport__Exception* exception,
-                                                                 platform::Error* error) {
-    if (exception == nullptr) return fail(error, "Crash report is missing Exception Information section");
-    if (exception->name == nullptr) return fail(error, "Crash report is missing exception name field");
-    if (exception->reason == nullptr) return fail(error, "Crash report is missing exception reason field");
+platform::Result<MSCrashReportExceptionInfo> extractExceptionInfo(const Qvcrash__CrashReport__Exception* exception) {
+    if (exception == nullptr) return refusal("Crash report is missing Exception Information section");
+    if (exception->name == nullptr) return refusal("Crash report is missing exception name field");
+    if (exception->reason == nullptr) return refusal("Crash report is missing exception reason field");
     // No recorded call stack is no frames at all, not an empty list.
     std::optional<StackFrames> frames;
     if (exception->n_frames > 0) {
-        frames.emplace();
-        if (!extractStackFrames(exception->frames, exception->n_frames, *frames, error)) return std::nullopt;
+        auto extracted = extractStackFrames(exception->frames, exception->n_frames);
+        if (!extracted) return extracted.error();
+        frames = std::move(*extracted);
     }
     return MSCrashReportExceptionInfo::initWithExceptionName(exception->name, exception->reason, std::move(frames));
 }
 
-std::optional<MSCrashReportSignalInfo> extractSignalInfo(const Qvcrash__CrashReport__Signal* signal,
-                                                           platform::Error* error) {
-    if (signal == nullptr) return fail(error, "Crash report is missing Signal Information section");
-    if (signal->name == nullptr) return fail(error, "Crash report is missing signal name field");
-    if (signal->code == nullptr) return fail(error, "Crash report is missing signal code field");
+platform::Result<MSCrashReportSignalInfo> extractSignalInfo(const Qvcrash__CrashReport__Signal* signal) {
+    if (signal == nullptr) return refusal("Crash report is missing Signal Information section");
+    if (signal->name == nullptr) return refusal("Crash report is missing signal name field");
+    if (signal->code == nullptr) return refusal("Crash report is missing signal code field");
     return MSCrashReportSignalInfo::initWithSignalName(signal->name, signal->code, signal->address);
 }
 
-std::optional<MSCrashReportMachExceptionInfo> extractMachExceptionInfo(
-    const Qvcrash__CrashReport__Signal__MachException* machException, platform::Error* error) {
-    if (machException == nullptr) return fail(error, "Crash report is missing Mach Exception Information section");
+platform::Result<MSCrashReportMachExceptionInfo> extractMachExceptionInfo(
+    const Qvcrash__CrashReport__Signal__MachException* machException) {
+    if (machException == nullptr) return refusal("Crash report is missing Mach Exception Information section");
     if (machException->n_codes >= kMaxMachExceptionCodes) {
-        return fail(error, "Crash report includes too many Mach Exception codes");
+        return refusal("Crash report includes too many Mach Exception codes");
     }
     return MSCrashReportMachExceptionInfo::initWithType(
         machException->type, std::vector<uint64_t>(machException->codes, machException->codes + machException->n_codes));
@@ -265,65 +251,70 @@ MSCrashReport::MSCrashReport() : decoder_(std::make_unique<QVCrashReportDecoder>
 
 MSCrashReport::~MSCrashReport() = default;
 
-std::unique_ptr<MSCrashReport> MSCrashReport::initWithData(const platform::Bytes& data, platform::Error* error) {
+platform::Result<std::unique_ptr<MSCrashReport>> MSCrashReport::initWithData(const platform::Bytes& data) {
     std::unique_ptr<MSCrashReport> report(new MSCrashReport());
 
-    report->decoder_->crashReport = decodeCrashData(data, error);
+    auto decoded = decodeCrashData(data);
+    if (!decoded) return decoded.error();
+    report->decoder_->crashReport = *decoded;
     const Message* message = report->decoder_->crashReport;
-    if (message == nullptr) return nullptr;
 
     if (message->report_info != nullptr && message->report_info->has_uuid) {
-        if (message->report_info->uuid.len != 16) return fail(error, "Report UUID value is not a standard 16 bytes");
+        if (message->report_info->uuid.len != 16) return refusal("Report UUID value is not a standard 16 bytes");
         report->uuidRef_ = uuidFromBytes(message->report_info->uuid.data);
     }
 
     if (message->machine_info != nullptr) {
-        report->machineInfo_ = extractMachineInfo(message->machine_info, error);
-        if (!report->machineInfo_) return nullptr;
+        auto machineInfo = extractMachineInfo(message->machine_info);
+        if (!machineInfo) return machineInfo.error();
+        report->machineInfo_ = std::move(*machineInfo);
     }
 
-    auto systemInfo = extractSystemInfo(
-        message->system_info, report->machineInfo_ ? report->machineInfo_->processorInfo() : std::nullopt, error);
-    if (!systemInfo) return nullptr;
+    auto systemInfo = extractSystemInfo(message->system_info,
+                                        report->machineInfo_ ? report->machineInfo_->processorInfo() : std::nullopt);
+    if (!systemInfo) return systemInfo.error();
     report->systemInfo_ = std::move(*systemInfo);
 
-    auto applicationInfo = extractApplicationInfo(message->application_info, error);
-    if (!applicationInfo) return nullptr;
+    auto applicationInfo = extractApplicationInfo(message->application_info);
+    if (!applicationInfo) return applicationInfo.error();
     report->applicationInfo_ = std::move(*applicationInfo);
 
     if (message->process_info != nullptr) {
-        report->processInfo_ = extractProcessInfo(message->process_info, error);
-        if (!report->processInfo_) return nullptr;
+        auto processInfo = extractProcessInfo(message->process_info);
+        if (!processInfo) return processInfo.error();
+        report->processInfo_ = std::move(*processInfo);
     }
 
-    auto signalInfo = extractSignalInfo(message->signal, error);
-    if (!signalInfo) return nullptr;
+    auto signalInfo = extractSignalInfo(message->signal);
+    if (!signalInfo) return signalInfo.error();
     report->signalInfo_ = std::move(*signalInfo);
 
     if (message->signal->mach_exception != nullptr) {
-        report->machExceptionInfo_ = extractMachExceptionInfo(message->signal->mach_exception, error);
-        if (!report->machExceptionInfo_) return nullptr;
+        auto machExceptionInfo = extractMachExceptionInfo(message->signal->mach_exception);
+        if (!machExceptionInfo) return machExceptionInfo.error();
+        report->machExceptionInfo_ = std::move(*machExceptionInfo);
     }
 
-    if (message->n_threads == 0) return fail(error, "Crash report is missing thread state information");
+    if (message->n_threads == 0) return refusal("Crash report is missing thread state information");
     report->threads_.reserve(message->n_threads);
     for (size_t i = 0; i < message->n_threads; ++i) {
-        auto thread = extractThreadInfo(message->threads[i], error);
-        if (!thread) return nullptr;
+        auto thread = extractThreadInfo(message->threads[i]);
+        if (!thread) return thread.error();
         report->threads_.push_back(std::move(*thread));
     }
 
-    if (message->n_binary_images == 0) return fail(error, "Crash report is missing binary image information");
+    if (message->n_binary_images == 0) return refusal("Crash report is missing binary image information");
     report->images_.reserve(message->n_binary_images);
     for (size_t i = 0; i < message->n_binary_images; ++i) {
-        auto image = extractImageInfo(message->binary_images[i], error);
-        if (!image) return nullptr;
+        auto image = extractImageInfo(message->binary_images[i]);
+        if (!image) return image.error();
         report->images_.push_back(std::move(*image));
     }
 
     if (message->exception != nullptr) {
-        report->exceptionInfo_ = extractExceptionInfo(message->exception, error);
-        if (!report->exceptionInfo_) return nullptr;
+        auto exceptionInfo = extractExceptionInfo(message->exception);
+        if (!exceptionInfo) return exceptionInfo.error();
+        report->exceptionInfo_ = std::move(*exceptionInfo);
     }
     return report;
 }

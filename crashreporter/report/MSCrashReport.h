@@ -38,9 +38,9 @@ struct QVCrashReportDecoder;
 
 class MSCrashReport {
 public:
-    // The bytes of one report file. Null, with *error set when given, when they are not a valid
-    // report.
-    static std::unique_ptr<MSCrashReport> initWithData(const platform::Bytes& data, platform::Error* error = nullptr);
+    // The bytes of one report file; a kQVCrashReporterErrorDomain error saying what is wrong when
+    // they are not a valid report.
+    static platform::Result<std::unique_ptr<MSCrashReport>> initWithData(const platform::Bytes& data);
     ~MSCrashReport();
     MSCrashReport(const MSCrashReport&) = delete;
     MSCrashReport& operator=(const MSCrashReport&) = delete;

@@ -12,9 +12,8 @@ namespace quorvane {
 class MSCrashReportFormatter {
 public:
     virtual ~MSCrashReportFormatter() = default;
-    // The report as bytes, or nullopt with *error set (when given) when it cannot be rendered.
-    virtual std::optional<platform::Bytes> formatReport(const MSCrashReport& report,
-                                                        platform::Error* error = nullptr) const = 0;
+    // The report as bytes, or the error saying why it cannot be rendered.
+    virtual platform::Result<platform::Bytes> formatReport(const MSCrashReport& report) const = 0;
 };
 
 }  // namespace quorvane

@@ -242,8 +242,7 @@ platform::Bytes encode(const std::string& text, MSStringEncoding encoding) {
 
 }  // namespace
 
-std::optional<platform::Bytes> MSCrashReportTextFormatter::formatReport(const MSCrashReport& report,
-                                                                        platform::Error*) const {
+platform::Result<platform::Bytes> MSCrashReportTextFormatter::formatReport(const MSCrashReport& report) const {
     return encode(stringValueForCrashReport(report, textFormat_), stringEncoding_);
 }
 

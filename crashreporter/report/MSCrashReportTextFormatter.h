@@ -36,9 +36,8 @@ public:
     MSStringEncoding stringEncoding() const { return stringEncoding_; }
 
     // The report text in the formatter's encoding; characters the encoding cannot hold become
-    // "?". Never fails and never sets the error.
-    std::optional<platform::Bytes> formatReport(const MSCrashReport& report,
-                                                platform::Error* error = nullptr) const override;
+    // "?". Never fails.
+    platform::Result<platform::Bytes> formatReport(const MSCrashReport& report) const override;
 
     // The report text (UTF-8).
     static std::string stringValueForCrashReport(const MSCrashReport& report, MSCrashReportTextFormat textFormat);

@@ -336,7 +336,7 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
 
     // 11. A failure reported while beginning has already ended the call.
     if (ticket->hasCalledCallback()) {
-        fetcher->setProperties({});
+        releaseGDataFetcher(fetcher);
         ticket->setCurrentFetcher(nullptr);
         return nullptr;
     }
@@ -445,17 +445,18 @@ void GDataServiceBase::addAuthenticationToFetcher(const std::shared_ptr<QNSessio
 
 // --- waiting ---
 
-bool GDataServiceBase::waitForTicket(const GDataServiceTicketPtr& ticket, double timeoutSeconds,
-                                     GDataObjectPtr* outFetchedObject, std::optional<Error>* outError) {
-    if (!ticket) return false;
+platform::Result<GDataObjectPtr> GDataServiceBase::waitForTicket(const GDataServiceTicketPtr& ticket,
+                                                                  double timeoutSeconds) {
+    if (!ticket) {
+        return Error::withDescription(kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject,
+                                      "There is no ticket to wait for: the call did not start.");
+    }
     // The loop runs what arrives (the fetch's callbacks among it) until the ticket has called back.
     if (!ticket->hasCalledCallback() && timeoutSeconds > 0)
         platform::RunLoop::current()->runUntil([&] { return ticket->hasCalledCallback(); }, timeoutSeconds);
-    std::optional<Error> error = ticket->fetchError();
-    if (!error && !ticket->hasCalledCallback()) error = Error(kGDataServiceErrorDomain, kGDataServiceErrorWaitTimedOut);
-    if (outFetchedObject) *outFetchedObject = ticket->fetchedObject();
-    if (outError) *outError = error;
-    return !error;
+    if (auto error = ticket->fetchError()) return *error;
+    if (!ticket->hasCalledCallback()) return Error(kGDataServiceErrorDomain, kGDataServiceErrorWaitTimedOut);
+    return ticket->fetchedObject();
 }
 
 // --- completion, parsing, report ---
@@ -535,14 +536,12 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
 
 GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
     const ParseInput& input, const std::shared_ptr<platform::Operation>& operation) {
-    ParseResult result;
-    if (!input.data || input.data->empty()) return result;
-    if (operation && operation->isCancelled()) return result;
-    auto object = GDataObject::objectWithXMLData(*input.data, input.objectClass, input.serviceVersion, &input.surrogates,
-                                                 input.shouldFeedsIgnoreUnknowns, &result.error);
-    if (operation && operation->isCancelled()) return ParseResult();
-    result.object = std::move(object);
-    return result;
+    if (!input.data || input.data->empty()) return nullptr;
+    if (operation && operation->isCancelled()) return nullptr;
+    auto parsed = GDataObject::objectWithXMLData(*input.data, input.objectClass, input.serviceVersion, &input.surrogates,
+                                                 input.shouldFeedsIgnoreUnknowns);
+    if (operation && operation->isCancelled()) return nullptr;
+    return parsed;
 }
 
 void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher, bool emptyAnswer,
@@ -553,8 +552,8 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
     auto ticket = call.ticket;
     ticket->setParseOperation(nullptr);
     call.context->callbackPoster = nullptr;
-    call.context->parsedObject = std::move(parsed.object);
-    call.context->parseError = std::move(parsed.error);
+    call.context->parsedObject = parsed ? std::move(*parsed) : nullptr;
+    call.context->parseError = parsed ? std::nullopt : std::optional<Error>(parsed.error());
 
     // Copies: a next page replaces the context, and a callback may cancel the ticket.
     const GDataServiceDelegate delegate = call.context->delegate;
@@ -575,7 +574,7 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
                 if (auto nextURL = link->URL()) {
                     if (fetchNextFeedWithURL(*nextURL, delegate, completion, ticket)) {
                         // The next page carries on the call; this fetcher is done with it.
-                        fetcher->setProperties({});
+                        releaseGDataFetcher(fetcher);
                         return;
                     }
                 }
@@ -631,7 +630,7 @@ void GDataServiceBase::objectFetcherFailed(const std::shared_ptr<QNSessionFetche
 void GDataServiceBase::endFetch(const GDataServiceTicketPtr& ticket, const std::shared_ptr<QNSessionFetcher>& fetcher) {
     // The fetcher lets go of the ticket, and the ticket of this fetch's context, unless a callback
     // already started another fetch on it.
-    fetcher->setProperties({});
+    releaseGDataFetcher(fetcher);
     if (ticket->fetchContextForFetcher(fetcher)) ticket->setFetchContext(std::nullopt);
     ticket->setHasCalledCallback(true);
     ticket->setCurrentFetcher(nullptr);

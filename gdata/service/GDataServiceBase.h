@@ -60,9 +60,6 @@ inline constexpr const char* kGDataServiceTicketParsingStartedNotification =
 inline constexpr const char* kGDataServiceTicketParsingStoppedNotification =
     "kGDataServiceTicketParsingStoppedNotification";
 
-// The one property the service keeps on each object fetcher: the ticket (GDataServiceTicketPtr;
-// read it with GDataTicket). Everything else of the call travels in the ticket's GDataFetchContext.
-inline constexpr const char* kGDataFetcherTicketKey = "_ticket";
 
 // The library's version: 1.12.0. Fills whichever of the three it is given.
 void GDataFrameworkVersion(int* major, int* minor, int* release);
@@ -232,9 +229,9 @@ public:
     virtual void addAuthenticationToFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) const;
 
     // Runs the current thread's run loop until the ticket called back or the time-out passed.
-    // True exactly when the call ended without error; a time-out gives the error -101.
-    bool waitForTicket(const GDataServiceTicketPtr& ticket, double timeoutSeconds,
-                       GDataObjectPtr* outFetchedObject, std::optional<platform::Error>* outError);
+    // The fetched object (possibly none) when the call ended without error, else its error; a
+    // time-out gives the error -101, and a missing ticket (a call that never started) -100.
+    platform::Result<GDataObjectPtr> waitForTicket(const GDataServiceTicketPtr& ticket, double timeoutSeconds);
 
     // --- fetch completion, parsing and the report ---
     // The finished callback of every object fetcher.
@@ -287,10 +284,8 @@ protected:
 private:
     // What the parse needs, taken on the completion thread, and what it gives.
     struct ParseInput;
-    struct ParseResult {
-        GDataObjectPtr object;
-        std::optional<platform::Error> error;
-    };
+    // The parsed object (none for an empty body or a cancelled parse), or the parse error.
+    using ParseResult = platform::Result<GDataObjectPtr>;
     static ParseResult parseObjectFromDataOfFetcher(const ParseInput& input,
                                                     const std::shared_ptr<platform::Operation>& operation);
     // `emptyAnswer`: the response had no body.

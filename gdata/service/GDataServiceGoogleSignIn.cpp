@@ -21,17 +21,12 @@ using platform::Value;
 
 namespace {
 
-constexpr const char* kInvocationsKey = "_invocations";
-constexpr const char* kTicketKey = "_ticket";
-
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
 using InvocationList = std::vector<GDataServiceInvocationPtr>;
 
 std::shared_ptr<InvocationList> invocationsOf(const std::shared_ptr<QNSessionFetcher>& fetcher) {
-    std::any value = fetcher->propertyForKey(kInvocationsKey);
-    if (auto* list = std::any_cast<std::shared_ptr<InvocationList>>(&value)) return *list;
-    return nullptr;
+    return GDataFetcherRecordOf(fetcher).waitingInvocations;
 }
 
 std::shared_ptr<GDataServiceTicket> googleTicket(const GDataServiceTicketPtr& ticket) {
@@ -195,12 +190,12 @@ std::shared_ptr<QNSessionFetcher> GDataServiceGoogle::authenticationFetcher() {
 
 void GDataServiceGoogle::addDependentInvocation(const GDataServiceInvocationPtr& invocation,
                                                 const std::shared_ptr<QNSessionFetcher>& authFetcher) {
-    auto list = invocationsOf(authFetcher);
-    if (!list) {
-        list = std::make_shared<InvocationList>();
-        authFetcher->setProperty(kInvocationsKey, list);
+    GDataFetcherRecord record = GDataFetcherRecordOf(authFetcher);
+    if (!record.waitingInvocations) {
+        record.waitingInvocations = std::make_shared<InvocationList>();
+        setGDataFetcherRecord(authFetcher, record);
     }
-    list->push_back(invocation);
+    record.waitingInvocations->push_back(invocation);
 }
 
 GDataServiceTicketPtr GDataServiceGoogle::deferUntilAuthenticationForInvocation(const GDataServiceInvocationPtr& invocation) {
@@ -220,7 +215,7 @@ GDataServiceTicketPtr GDataServiceGoogle::authenticateThenInvoke(const GDataServ
         return nullptr;
     }
     addDependentInvocation(invocation, fetcher);
-    fetcher->setProperty(kTicketKey, invocation->ticket);
+    setGDataTicket(fetcher, invocation->ticket);
     auto self = std::static_pointer_cast<GDataServiceGoogle>(shared_from_this());
     std::weak_ptr<GDataServiceGoogle> weak = self;
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
@@ -264,7 +259,7 @@ void GDataServiceGoogle::authFetcherFinished(const std::shared_ptr<QNSessionFetc
         pendingAuthFetcher_.reset();
     }
     auto list = invocationsOf(fetcher);
-    fetcher->setProperties({});
+    releaseGDataFetcher(fetcher);
     if (!list) return;
     for (const auto& invocation : *list) {
         invocation->ticket->setCurrentFetcher(nullptr);
@@ -284,7 +279,7 @@ void GDataServiceGoogle::authFetcherFailed(const std::shared_ptr<QNSessionFetche
     }
     if (error.domain == QNSessionFetcherStatusDomain) error = errorForAuthFetcherStatus(error.code, data);
     auto list = invocationsOf(fetcher);
-    fetcher->setProperties({});
+    releaseGDataFetcher(fetcher);
     if (!list) return;
     for (const auto& invocation : *list) reportToInvocation(invocation, error);
 }
@@ -325,7 +320,9 @@ void GDataServiceGoogle::stopAuthenticationForTicket(const GDataServiceTicketPtr
         if (it != list->end()) list->erase(it);
         if (list->empty()) {
             fetcher->stopFetching();
-            fetcher->setProperty(kInvocationsKey, std::any());
+            GDataFetcherRecord record = GDataFetcherRecordOf(fetcher);
+            record.waitingInvocations.reset();
+            setGDataFetcherRecord(fetcher, std::move(record));
             if (pendingAuthFetcher_ == fetcher) pendingAuthFetcher_.reset();
         }
     }
@@ -341,7 +338,7 @@ GDataServiceTicketPtr GDataServiceGoogle::authenticateWithDelegate(GDataServiceA
     auto ticket = makeTicket();
     auto google = googleTicket(ticket);
     if (google) google->setAuthFetcher(fetcher);
-    fetcher->setProperty(kTicketKey, ticket);
+    setGDataTicket(fetcher, ticket);
     fetcher->setComment("API authentication");
     auto self = std::static_pointer_cast<GDataServiceGoogle>(shared_from_this());
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
@@ -364,7 +361,7 @@ GDataServiceTicketPtr GDataServiceGoogle::authenticateWithDelegate(GDataServiceA
         }
         if (didAuthenticate) didAuthenticate(ticket, failure);
         if (google) google->setAuthFetcher(nullptr);
-        if (auto f = weakFetcher.lock()) f->setProperties({});
+        if (auto f = weakFetcher.lock()) releaseGDataFetcher(f);
     });
     return ticket;
 }

@@ -53,7 +53,7 @@ void GDataServiceTicketBase::cancelTicket() {
         auto fetcher = std::move(objectFetcher_);
         objectFetcher_.reset();
         fetcher->stopFetching();
-        fetcher->setProperties({});
+        releaseGDataFetcher(fetcher);
     }
     fetchContext_.reset();
     currentFetcher_.reset();
@@ -129,15 +129,29 @@ GDataFetchContext* GDataServiceTicketBase::fetchContextForFetcher(const std::sha
     return &*fetchContext_;
 }
 
+GDataFetcherRecord GDataFetcherRecordOf(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    auto record = fetcher ? std::dynamic_pointer_cast<const GDataFetcherRecord>(fetcher->ownerRecord()) : nullptr;
+    return record ? *record : GDataFetcherRecord();
+}
+
+void setGDataFetcherRecord(const std::shared_ptr<QNSessionFetcher>& fetcher, GDataFetcherRecord record) {
+    if (fetcher) fetcher->setOwnerRecord(std::make_shared<const GDataFetcherRecord>(std::move(record)));
+}
+
 GDataServiceTicketPtr GDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher) {
-    if (!fetcher) return nullptr;
-    auto value = fetcher->propertyForKey(kGDataFetcherTicketKey);
-    if (auto p = std::any_cast<GDataServiceTicketPtr>(&value)) return *p;
-    return nullptr;
+    return GDataFetcherRecordOf(fetcher).ticket;
 }
 
 void setGDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher, const GDataServiceTicketPtr& ticket) {
-    if (fetcher) fetcher->setProperty(kGDataFetcherTicketKey, ticket ? std::any(ticket) : std::any());
+    GDataFetcherRecord record = GDataFetcherRecordOf(fetcher);
+    record.ticket = ticket;
+    setGDataFetcherRecord(fetcher, std::move(record));
+}
+
+void releaseGDataFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    if (!fetcher) return;
+    fetcher->setOwnerRecord(nullptr);
+    fetcher->setProperties({});
 }
 
 GDataFetcherCall GDataFetcherCallForFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher) {

@@ -197,10 +197,22 @@ private:
     std::optional<GDataFetchContext> fetchContext_;
 };
 
-// The ticket a fetcher of a GData call carries (its "_ticket" property, the one property the
-// service keeps on a fetcher: it keeps the call alive while the fetch runs); null when none.
+// What the service keeps on a fetcher of a GData call while it runs (the fetcher's owner record):
+// the call's ticket, which keeps the call alive, and on a sign-in fetcher the calls waiting for
+// the sign-in. Everything else of the call travels in the ticket's GDataFetchContext.
+class GDataServiceInvocation;
+struct GDataFetcherRecord : QNSessionFetcherOwnerRecord {
+    GDataServiceTicketPtr ticket;
+    std::shared_ptr<std::vector<std::shared_ptr<GDataServiceInvocation>>> waitingInvocations;
+};
+// The fetcher's record; an empty one when it has none.
+GDataFetcherRecord GDataFetcherRecordOf(const std::shared_ptr<QNSessionFetcher>& fetcher);
+void setGDataFetcherRecord(const std::shared_ptr<QNSessionFetcher>& fetcher, GDataFetcherRecord record);
+// The ticket a fetcher of a GData call carries; null when none.
 GDataServiceTicketPtr GDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher);
 void setGDataTicket(const std::shared_ptr<QNSessionFetcher>& fetcher, const GDataServiceTicketPtr& ticket);
+// The fetcher lets go of its call: its record and the properties the service gave it.
+void releaseGDataFetcher(const std::shared_ptr<QNSessionFetcher>& fetcher);
 // What a fetcher's callback needs of its call: its ticket and that fetch's context, or nulls
 // when the call was cancelled or ended.
 struct GDataFetcherCall {

@@ -11,50 +11,42 @@ ACAccountStore::ACAccountStore() : ACAccountStore(CNContactStore::defaultPath())
 ACAccountStore::ACAccountStore(std::filesystem::path contactStoreFile) : path_(std::move(contactStoreFile)) {}
 ACAccountStore::~ACAccountStore() = default;
 
-ContactsDatabase* ACAccountStore::database(Error* error) {
-    if (!db_) db_ = ContactsDatabase::open(path_, error);
+Result<ContactsDatabase*> ACAccountStore::database() {
+    if (!db_) {
+        auto opened = ContactsDatabase::open(path_);
+        if (!opened) return opened.error();
+        db_ = std::move(*opened);
+    }
     return db_.get();
 }
 
-std::optional<ACAccount> ACAccountStore::accountWithIdentifier(const std::string& identifier, Error* error) {
+Result<std::optional<ACAccount>> ACAccountStore::accountWithIdentifier(const std::string& identifier) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return std::nullopt;
-    SQLStatement st(db->handle(), "SELECT properties FROM accounts WHERE identifier = ?");
-    if (!st.ok()) {
-        if (error) *error = db->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
-        return std::nullopt;
-    }
+    auto db = database();
+    if (!db) return db.error();
+    SQLStatement st((*db)->handle(), "SELECT properties FROM accounts WHERE identifier = ?");
+    if (!st.ok()) return (*db)->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
     st.bind(1, identifier);
     int rc = st.step();
-    if (rc == SQLITE_DONE) return std::nullopt;
-    if (rc != SQLITE_ROW) {
-        if (error) *error = db->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
-        return std::nullopt;
-    }
+    if (rc == SQLITE_DONE) return std::optional<ACAccount>();
+    if (rc != SQLITE_ROW) return (*db)->error(CNErrorCodeCommunicationError, "Accounts cannot be read");
     auto properties = Value::fromJSON(st.text(0));
     if (!properties) Log::error("contacts", "The properties of account " + identifier + " are not readable");
-    return ACAccount(identifier, properties ? std::move(*properties) : Value::dictionary());
+    return std::optional<ACAccount>(ACAccount(identifier, properties ? std::move(*properties) : Value::dictionary()));
 }
 
-bool ACAccountStore::saveAccount(const ACAccount& account, Error* error) {
+Result<void> ACAccountStore::saveAccount(const ACAccount& account) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return false;
-    SQLStatement st(db->handle(),
+    auto db = database();
+    if (!db) return db.error();
+    SQLStatement st((*db)->handle(),
                     "INSERT INTO accounts (identifier, properties) VALUES (?, ?)"
                     " ON CONFLICT(identifier) DO UPDATE SET properties = excluded.properties");
-    if (!st.ok()) {
-        if (error) *error = db->error(CNErrorCodeCommunicationError, "The account cannot be saved");
-        return false;
-    }
+    if (!st.ok()) return (*db)->error(CNErrorCodeCommunicationError, "The account cannot be saved");
     st.bind(1, account.identifier());
     st.bind(2, account.properties().isNull() ? std::string("{}") : account.properties().toJSON());
-    if (st.step() != SQLITE_DONE) {
-        if (error) *error = db->error(CNErrorCodeCommunicationError, "The account cannot be saved");
-        return false;
-    }
-    return true;
+    if (st.step() != SQLITE_DONE) return (*db)->error(CNErrorCodeCommunicationError, "The account cannot be saved");
+    return {};
 }
 
 }  // namespace quorvane::platform

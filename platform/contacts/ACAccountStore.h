@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane::platform {
@@ -41,13 +42,13 @@ public:
     ACAccountStore(const ACAccountStore&) = delete;
     ACAccountStore& operator=(const ACAccountStore&) = delete;
 
-    // Empty when there is no such account or the store cannot be read.
-    std::optional<ACAccount> accountWithIdentifier(const std::string& identifier, Error* error = nullptr);
+    // nullopt when there is no such account; an error when the store cannot be read.
+    Result<std::optional<ACAccount>> accountWithIdentifier(const std::string& identifier);
     // Set-up: stores the account, replacing one with the same identifier.
-    bool saveAccount(const ACAccount& account, Error* error = nullptr);
+    Result<void> saveAccount(const ACAccount& account);
 
 private:
-    ContactsDatabase* database(Error* error);
+    Result<ContactsDatabase*> database();
 
     const std::filesystem::path path_;
     std::mutex mutex_;

@@ -241,10 +241,6 @@ Error makeError(int64_t code, const std::string& description, const std::vector<
     return e;
 }
 
-void setError(Error* out, Error e) {
-    if (out) *out = std::move(e);
-}
-
 // Row id of the record with that identifier in the table, or nullopt.
 std::optional<int64_t> rowID(sqlite3* db, const char* table, const std::string& identifier) {
     SQLStatement st(db, std::string("SELECT id FROM ") + table + " WHERE identifier = ?");
@@ -264,23 +260,27 @@ CNContactStore::~CNContactStore() = default;
 
 std::filesystem::path CNContactStore::defaultPath() { return Paths::applicationSupport() / "Contacts.sqlite"; }
 
-ContactsDatabase* CNContactStore::database(Error* error) {
-    if (!db_) db_ = ContactsDatabase::open(path_, error);
+Result<ContactsDatabase*> CNContactStore::database() {
+    if (!db_) {
+        auto opened = ContactsDatabase::open(path_);
+        if (!opened) return opened.error();
+        db_ = std::move(*opened);
+    }
     return db_.get();
 }
 
-std::optional<std::vector<CNContactPtr>> CNContactStore::unifiedContactsMatchingPredicate(
-    const CNPredicatePtr& predicate, const std::vector<CNKeyDescriptor>& keys, Error* error) {
+Result<std::vector<CNContactPtr>> CNContactStore::unifiedContactsMatchingPredicate(
+    const CNPredicatePtr& predicate, const std::vector<CNKeyDescriptor>& keys) {
     CNContactFetchRequest request(keys);
     request.setPredicate(predicate);
     std::vector<CNContactPtr> out;
-    if (!enumerateContactsWithFetchRequest(request, error, [&](const CNContactPtr& c, bool&) { out.push_back(c); }))
-        return std::nullopt;
+    auto done = enumerateContactsWithFetchRequest(request, [&](const CNContactPtr& c, bool&) { out.push_back(c); });
+    if (!done) return done.error();
     return out;
 }
 
-bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchRequest& request, Error* error,
-                                                       const std::function<void(const CNContactPtr&, bool&)>& block) {
+Result<void> CNContactStore::enumerateContactsWithFetchRequest(
+    const CNContactFetchRequest& request, const std::function<void(const CNContactPtr&, bool&)>& block) {
     // The keys asked for, each once, in a fixed order.
     std::set<std::string> keys;
     for (const auto& d : request.keysToFetch())
@@ -299,8 +299,7 @@ bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchReque
     if (const auto& p = request.predicate()) {
         if (!p->selectsContacts()) {
             QV_ASSERT(false, "A contact fetch was given a predicate for groups or containers");
-            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select contacts."));
-            return false;
+            return makeError(CNErrorCodeCommunicationError, "The predicate does not select contacts.");
         }
         switch (p->kind()) {
             case CNPredicate::Kind::ContactsWithIdentifiers:
@@ -325,12 +324,12 @@ bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchReque
     std::vector<CNContactPtr> contacts;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto db = database(error);
-        if (!db) return false;
+        auto opened = database();
+        if (!opened) return opened.error();
+        ContactsDatabase* db = *opened;
         SQLStatement st(db->handle(), sql);
         if (!st.ok()) {
-            setError(error, db->error(CNErrorCodeCommunicationError, "Contacts cannot be read"));
-            return false;
+            return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
         }
         if (request.predicate()) st.bind(1, argument);
         keys.insert(CNContactIdentifierKey);
@@ -346,8 +345,7 @@ bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchReque
                 contacts.push_back(std::make_shared<CNContact>(std::move(f), shared));
         }
         if (rc != SQLITE_DONE) {
-            setError(error, db->error(CNErrorCodeCommunicationError, "Contacts cannot be read"));
-            return false;
+            return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
         }
     }
     bool stop = false;
@@ -355,17 +353,16 @@ bool CNContactStore::enumerateContactsWithFetchRequest(const CNContactFetchReque
         block(c, stop);
         if (stop) break;
     }
-    return true;
+    return {};
 }
 
-std::optional<std::vector<CNGroupPtr>> CNContactStore::groupsMatchingPredicate(const CNPredicatePtr& predicate, Error* error) {
+Result<std::vector<CNGroupPtr>> CNContactStore::groupsMatchingPredicate(const CNPredicatePtr& predicate) {
     std::string sql = "SELECT g.identifier, g.name FROM contact_groups g";
     std::string argument;
     if (predicate) {
         if (!predicate->selectsGroups()) {
             QV_ASSERT(false, "A group fetch was given a predicate for contacts or containers");
-            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select groups."));
-            return std::nullopt;
+            return makeError(CNErrorCodeCommunicationError, "The predicate does not select groups.");
         }
         if (predicate->kind() == CNPredicate::Kind::GroupsWithIdentifiers) {
             sql += " WHERE g.identifier IN (SELECT value FROM json_each(?1))";
@@ -377,33 +374,30 @@ std::optional<std::vector<CNGroupPtr>> CNContactStore::groupsMatchingPredicate(c
     }
     sql += " ORDER BY g.id";
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return std::nullopt;
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
     SQLStatement st(db->handle(), sql);
     if (!st.ok()) {
-        setError(error, db->error(CNErrorCodeCommunicationError, "Groups cannot be read"));
-        return std::nullopt;
+        return db->error(CNErrorCodeCommunicationError, "Groups cannot be read");
     }
     if (predicate) st.bind(1, argument);
     std::vector<CNGroupPtr> out;
     int rc;
     while ((rc = st.step()) == SQLITE_ROW) out.push_back(std::make_shared<CNGroup>(st.text(0), st.text(1)));
     if (rc != SQLITE_DONE) {
-        setError(error, db->error(CNErrorCodeCommunicationError, "Groups cannot be read"));
-        return std::nullopt;
+        return db->error(CNErrorCodeCommunicationError, "Groups cannot be read");
     }
     return out;
 }
 
-std::optional<std::vector<CNContainerPtr>> CNContactStore::containersMatchingPredicate(const CNPredicatePtr& predicate,
-                                                                                      Error* error) {
+Result<std::vector<CNContainerPtr>> CNContactStore::containersMatchingPredicate(const CNPredicatePtr& predicate) {
     std::string sql = "SELECT k.identifier, k.name, k.type FROM containers k";
     std::string argument;
     if (predicate) {
         if (!predicate->selectsContainers()) {
             QV_ASSERT(false, "A container fetch was given a predicate for contacts or groups");
-            setError(error, makeError(CNErrorCodeCommunicationError, "The predicate does not select containers."));
-            return std::nullopt;
+            return makeError(CNErrorCodeCommunicationError, "The predicate does not select containers.");
         }
         switch (predicate->kind()) {
             case CNPredicate::Kind::ContainersWithIdentifiers:
@@ -422,12 +416,12 @@ std::optional<std::vector<CNContainerPtr>> CNContactStore::containersMatchingPre
     }
     sql += " ORDER BY k.id";
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return std::nullopt;
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
     SQLStatement st(db->handle(), sql);
     if (!st.ok()) {
-        setError(error, db->error(CNErrorCodeCommunicationError, "Containers cannot be read"));
-        return std::nullopt;
+        return db->error(CNErrorCodeCommunicationError, "Containers cannot be read");
     }
     if (predicate) st.bind(1, argument);
     std::vector<CNContainerPtr> out;
@@ -435,8 +429,7 @@ std::optional<std::vector<CNContainerPtr>> CNContactStore::containersMatchingPre
     while ((rc = st.step()) == SQLITE_ROW)
         out.push_back(std::make_shared<CNContainer>(st.text(0), st.text(1), CNContainerType(st.integer(2))));
     if (rc != SQLITE_DONE) {
-        setError(error, db->error(CNErrorCodeCommunicationError, "Containers cannot be read"));
-        return std::nullopt;
+        return db->error(CNErrorCodeCommunicationError, "Containers cannot be read");
     }
     return out;
 }
@@ -459,44 +452,43 @@ std::string defaultContainerLocked(sqlite3* db) {
 
 std::string CNContactStore::defaultContainerIdentifier() {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(nullptr);
-    return db ? defaultContainerLocked(db->handle()) : std::string();
+    auto db = database();
+    return db ? defaultContainerLocked((*db)->handle()) : std::string();
 }
 
-CNContainerPtr CNContactStore::addContainer(std::string name, CNContainerType type, std::optional<std::string> identifier,
-                                            Error* error) {
+Result<CNContainerPtr> CNContactStore::addContainer(std::string name, CNContainerType type,
+                                                    std::optional<std::string> identifier) {
     std::string id = identifier ? *identifier : CNNewRecordIdentifier(":ABAccount");
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return nullptr;
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
     SQLStatement st(db->handle(), "INSERT INTO containers (identifier, name, type) VALUES (?, ?, ?)");
     st.bind(1, id);
     st.bind(2, name);
     st.bind(3, int64_t(type));
     if (!st.ok() || st.step() != SQLITE_DONE) {
         bool taken = sqlite3_extended_errcode(db->handle()) == SQLITE_CONSTRAINT_UNIQUE;
-        setError(error, taken ? makeError(CNErrorCodeInsertedRecordAlreadyExists, "A container with this identifier exists.", {id})
-                              : db->error(CNErrorCodeCommunicationError, "The container cannot be added"));
-        return nullptr;
+        return taken ? makeError(CNErrorCodeInsertedRecordAlreadyExists, "A container with this identifier exists.", {id})
+                     : db->error(CNErrorCodeCommunicationError, "The container cannot be added");
     }
     return std::make_shared<CNContainer>(id, std::move(name), type);
 }
 
-bool CNContactStore::setDefaultContainerIdentifier(const std::string& identifier, Error* error) {
+Result<void> CNContactStore::setDefaultContainerIdentifier(const std::string& identifier) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto db = database(error);
-    if (!db) return false;
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
     if (!rowID(db->handle(), "containers", identifier)) {
-        setError(error, makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {identifier}));
-        return false;
+        return makeError(CNErrorCodeRecordDoesNotExist, "There is no container with this identifier.", {identifier});
     }
     SQLStatement st(db->handle(), "INSERT OR REPLACE INTO store_info (key, value) VALUES ('defaultContainer', ?)");
     st.bind(1, identifier);
     if (!st.ok() || st.step() != SQLITE_DONE) {
-        setError(error, db->error(CNErrorCodeCommunicationError, "The default container cannot be set"));
-        return false;
+        return db->error(CNErrorCodeCommunicationError, "The default container cannot be set");
     }
-    return true;
+    return {};
 }
 
 // --- Saving -------------------------------------------------------------------------------------
@@ -675,12 +667,13 @@ private:
 
 }  // namespace
 
-bool CNContactStore::executeSaveRequest(const CNSaveRequest& request, Error* error) {
+Result<void> CNContactStore::executeSaveRequest(const CNSaveRequest& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto db = database(error);
-        if (!db) return false;
-        if (!db->exec("BEGIN IMMEDIATE", error)) return false;
+        auto opened = database();
+        if (!opened) return opened.error();
+        ContactsDatabase* db = *opened;
+        if (auto begun = db->exec("BEGIN IMMEDIATE"); !begun) return begun;
         std::optional<Error> failure;
         {
             // The run's statements are finalised before the transaction ends.
@@ -693,17 +686,16 @@ bool CNContactStore::executeSaveRequest(const CNSaveRequest& request, Error* err
             }
         }
         if (failure) {
-            db->exec("ROLLBACK", nullptr);
-            setError(error, *failure);
-            return false;
+            (void)db->exec("ROLLBACK");
+            return *failure;
         }
-        if (!db->exec("COMMIT", error)) {
-            db->exec("ROLLBACK", nullptr);
-            return false;
+        if (auto committed = db->exec("COMMIT"); !committed) {
+            (void)db->exec("ROLLBACK");
+            return committed;
         }
     }
     NotificationCenter::defaultCenter().post(CNContactStoreDidChangeNotification, this);
-    return true;
+    return {};
 }
 
 }  // namespace quorvane::platform

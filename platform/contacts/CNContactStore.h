@@ -70,32 +70,30 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
     // Contacts in store order (the order they were added). A null predicate selects all.
-    // nullopt on failure, with *error set.
-    std::optional<std::vector<CNContactPtr>> unifiedContactsMatchingPredicate(const CNPredicatePtr& predicate,
-                                                                             const std::vector<CNKeyDescriptor>& keys,
-                                                                             Error* error = nullptr);
-    // Calls the block for each contact in store order until it sets stop; false (and *error) on failure.
-    bool enumerateContactsWithFetchRequest(const CNContactFetchRequest& request, Error* error,
-                                           const std::function<void(const CNContactPtr& contact, bool& stop)>& block);
+    // Every operation below answers a CNErrorDomain error on failure.
+    Result<std::vector<CNContactPtr>> unifiedContactsMatchingPredicate(const CNPredicatePtr& predicate,
+                                                                       const std::vector<CNKeyDescriptor>& keys);
+    // Calls the block for each contact in store order until it sets stop.
+    Result<void> enumerateContactsWithFetchRequest(
+        const CNContactFetchRequest& request, const std::function<void(const CNContactPtr& contact, bool& stop)>& block);
 
-    std::optional<std::vector<CNGroupPtr>> groupsMatchingPredicate(const CNPredicatePtr& predicate, Error* error = nullptr);
-    std::optional<std::vector<CNContainerPtr>> containersMatchingPredicate(const CNPredicatePtr& predicate,
-                                                                          Error* error = nullptr);
+    Result<std::vector<CNGroupPtr>> groupsMatchingPredicate(const CNPredicatePtr& predicate);
+    Result<std::vector<CNContainerPtr>> containersMatchingPredicate(const CNPredicatePtr& predicate);
     // The container that receives contacts added without one: the one set, else the first
     // local container, else the first container; "" when there is none.
     std::string defaultContainerIdentifier();
 
-    // Applies every change of the request, or none; false (and *error) on failure.
-    bool executeSaveRequest(const CNSaveRequest& request, Error* error = nullptr);
+    // Applies every change of the request, or none.
+    Result<void> executeSaveRequest(const CNSaveRequest& request);
 
     // Set-up: adds a container (a new identifier "<UUID>:ABAccount" when none is given) and
-    // returns it; nullptr (and *error) on failure or when the identifier is taken.
-    CNContainerPtr addContainer(std::string name, CNContainerType type, std::optional<std::string> identifier = std::nullopt,
-                                Error* error = nullptr);
-    bool setDefaultContainerIdentifier(const std::string& identifier, Error* error = nullptr);
+    // returns it; an error also when the identifier is taken.
+    Result<CNContainerPtr> addContainer(std::string name, CNContainerType type,
+                                        std::optional<std::string> identifier = std::nullopt);
+    Result<void> setDefaultContainerIdentifier(const std::string& identifier);
 
 private:
-    ContactsDatabase* database(Error* error);
+    Result<ContactsDatabase*> database();
 
     const std::filesystem::path path_;
     std::mutex mutex_;

@@ -67,35 +67,32 @@ CREATE INDEX members_by_contact ON group_members(contact_id);
 
 }  // namespace
 
-sqlite3* openSQLiteFile(const std::filesystem::path& file, std::string* message) {
+Result<sqlite3*> openSQLiteFile(const std::filesystem::path& file) {
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        if (message) *message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        Error error = Error::withDescription(kSQLiteErrorDomain, rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         if (db) sqlite3_close(db);
-        return nullptr;
+        return error;
     }
     sqlite3_busy_timeout(db, 5000);
     return db;
 }
 
-std::unique_ptr<ContactsDatabase> ContactsDatabase::open(const std::filesystem::path& file, Error* error) {
-    std::string message;
-    sqlite3* db = openSQLiteFile(file, &message);
+Result<std::unique_ptr<ContactsDatabase>> ContactsDatabase::open(const std::filesystem::path& file) {
+    auto db = openSQLiteFile(file);
     if (!db) {
-        if (error) {
-            *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
-            error->userInfo.set(Error::kLocalizedDescriptionKey, "The contact store " + file.string() + " cannot be opened: " + message);
-        }
-        return nullptr;
+        return Error::withDescription(CNErrorDomain, CNErrorCodeCommunicationError,
+                                      "The contact store " + file.string() +
+                                          " cannot be opened: " + db.error().localizedDescription());
     }
-    std::unique_ptr<ContactsDatabase> result(new ContactsDatabase(db));
+    std::unique_ptr<ContactsDatabase> result(new ContactsDatabase(*db));
     // The schema is checked before anything else touches the file: a newer one is left as it is.
-    if (!result->exec("PRAGMA foreign_keys = ON", error) || !result->prepareSchema(error) ||
-        !result->exec("PRAGMA journal_mode = WAL", error))
-        return nullptr;
+    if (auto done = result->exec("PRAGMA foreign_keys = ON"); !done) return done.error();
+    if (auto done = result->prepareSchema(); !done) return done.error();
+    if (auto done = result->exec("PRAGMA journal_mode = WAL"); !done) return done.error();
     return result;
 }
 
@@ -107,44 +104,36 @@ Error ContactsDatabase::error(int64_t code, const std::string& what) const {
     return e;
 }
 
-bool ContactsDatabase::exec(const char* sql, Error* error) {
+Result<void> ContactsDatabase::exec(const char* sql) {
     char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return {};
     std::string text = message ? message : "unknown failure";
     sqlite3_free(message);
     Log::error("contacts", "SQLite: " + text);
-    if (error) {
-        *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
-        error->userInfo.set(Error::kLocalizedDescriptionKey, "The contact store failed: " + text);
-    }
-    return false;
+    return Error::withDescription(CNErrorDomain, CNErrorCodeCommunicationError, "The contact store failed: " + text);
 }
 
-bool ContactsDatabase::prepareSchema(Error* error) {
-    if (!exec("BEGIN IMMEDIATE", error)) return false;
+Result<void> ContactsDatabase::prepareSchema() {
+    if (auto begun = exec("BEGIN IMMEDIATE"); !begun) return begun;
     int64_t version = -1;
     {
         SQLStatement st(db_, "PRAGMA user_version");
         if (st.ok() && st.step() == SQLITE_ROW) version = st.integer(0);
     }
-    bool ok = true;
+    Result<void> made;
     if (version == 0) {
-        ok = exec(kSchema, error) &&
-             exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(), error);
+        made = exec(kSchema);
+        if (made) made = exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     } else if (version != kSchemaVersion) {
-        ok = false;
-        if (error) {
-            *error = Error(CNErrorDomain, CNErrorCodeCommunicationError);
-            error->userInfo.set(Error::kLocalizedDescriptionKey,
-                                "The contact store has schema version " + std::to_string(version) +
-                                    ", which this version cannot read.");
-        }
+        made = Error::withDescription(CNErrorDomain, CNErrorCodeCommunicationError,
+                                      "The contact store has schema version " + std::to_string(version) +
+                                          ", which this version cannot read.");
     }
-    if (!ok) {
-        exec("ROLLBACK", nullptr);
-        return false;
+    if (!made) {
+        (void)exec("ROLLBACK");
+        return made;
     }
-    return exec("COMMIT", error);
+    return exec("COMMIT");
 }
 
 SQLStatement::SQLStatement(sqlite3* db, std::string_view sql) {

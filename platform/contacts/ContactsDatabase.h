@@ -13,32 +13,36 @@
 #include <string_view>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane::platform {
 
+// SQLite failures outside a store's own domain: the code is SQLite's, the description its message.
+inline constexpr const char* kSQLiteErrorDomain = "com.quorvane.SQLite";
+
 // Opens (making it and its folder when missing) a SQLite file for reading and writing, with a
-// busy timeout of 5 s; nullptr and *message on failure.
-sqlite3* openSQLiteFile(const std::filesystem::path& file, std::string* message);
+// busy timeout of 5 s; the caller closes the handle. A kSQLiteErrorDomain error on failure.
+Result<sqlite3*> openSQLiteFile(const std::filesystem::path& file);
 
 class ContactsDatabase {
 public:
     static constexpr int kSchemaVersion = 1;
 
     // Opens (creating the file and its folder when missing) and makes or checks the schema.
-    // nullptr and *error (CNErrorCodeCommunicationError) on failure or a newer schema.
-    static std::unique_ptr<ContactsDatabase> open(const std::filesystem::path& file, Error* error);
+    // A CNErrorCodeCommunicationError on failure or a newer schema.
+    static Result<std::unique_ptr<ContactsDatabase>> open(const std::filesystem::path& file);
     ~ContactsDatabase();
 
     sqlite3* handle() const { return db_; }
     // An error of the store's domain with the connection's last message.
     Error error(int64_t code, const std::string& what) const;
-    // Runs statements without results; false and *error on failure.
-    bool exec(const char* sql, Error* error);
+    // Runs statements without results; a CNErrorCodeCommunicationError on failure.
+    Result<void> exec(const char* sql);
 
 private:
     explicit ContactsDatabase(sqlite3* db) : db_(db) {}
-    bool prepareSchema(Error* error);
+    Result<void> prepareSchema();
     sqlite3* db_;
 };
 

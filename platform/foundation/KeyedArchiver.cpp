@@ -326,18 +326,21 @@ void KeyedArchiver::encodeObjects(const std::vector<std::shared_ptr<const Coding
     node_.out += ']';
 }
 
-std::shared_ptr<Coding> KeyedUnarchiver::unarchivedRoot(std::string_view archive, std::string* error) {
+Error keyedArchiveError(const std::string& why) {
+    return Error::withDescription(kKeyedArchiveErrorDomain, kKeyedArchiveErrorUnreadable, why);
+}
+
+Result<std::shared_ptr<Coding>> KeyedUnarchiver::unarchivedRoot(std::string_view archive) {
     std::string why;
     const Json doc = Json::parse(archive, nullptr, false);
     int version = 0;
     std::shared_ptr<Coding> object;
     if (const Json* root = unwrap(doc, version, why)) object = decodeCodingJson(*root, version, 1, why);
-    if (error) *error = why;
-    return why.empty() ? object : nullptr;
+    if (!why.empty()) return keyedArchiveError(why);
+    return object;
 }
 
-std::optional<std::vector<std::shared_ptr<Coding>>> KeyedUnarchiver::unarchivedRootList(std::string_view archive,
-                                                                                         std::string* error) {
+Result<std::vector<std::shared_ptr<Coding>>> KeyedUnarchiver::unarchivedRootList(std::string_view archive) {
     std::string why;
     const Json doc = Json::parse(archive, nullptr, false);
     int version = 0;
@@ -346,8 +349,7 @@ std::optional<std::vector<std::shared_ptr<Coding>>> KeyedUnarchiver::unarchivedR
         if (!root->is_array()) why = "the archive's root is not a list";
         for (size_t i = 0; why.empty() && i < root->size(); ++i) out.push_back(decodeCodingJson((*root)[i], version, 1, why));
     }
-    if (error) *error = why;
-    if (!why.empty()) return std::nullopt;
+    if (!why.empty()) return keyedArchiveError(why);
     return out;
 }
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/foundation/ClassInfo.h"
+#include "platform/foundation/Result.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane::platform {
@@ -78,29 +79,32 @@ private:
     Node& node_;
 };
 
+// Archives that cannot be read: the description says what is wrong with them.
+inline constexpr const char* kKeyedArchiveErrorDomain = "com.quorvane.KeyedArchive";
+inline constexpr int64_t kKeyedArchiveErrorUnreadable = 1;
+Error keyedArchiveError(const std::string& why);
+
 class KeyedUnarchiver {
 public:
-    // The root object of an archive, when it is of class T (or a subclass). nullptr and a message
-    // in *error for anything else.
+    // The root object of an archive, when it is of class T (or a subclass); never null on
+    // success. A kKeyedArchiveErrorDomain error saying what is wrong for anything else.
     template <class T>
-    static std::shared_ptr<T> unarchivedObject(std::string_view archive, std::string* error = nullptr) {
-        auto object = std::dynamic_pointer_cast<T>(unarchivedRoot(archive, error));
-        if (!object && error && error->empty()) *error = "the archive's root object is of another class";
+    static Result<std::shared_ptr<T>> unarchivedObject(std::string_view archive) {
+        auto root = unarchivedRoot(archive);
+        if (!root) return root.error();
+        auto object = std::dynamic_pointer_cast<T>(std::move(*root));
+        if (!object) return keyedArchiveError("the archive's root object is of another class");
         return object;
     }
-    // The root list of objects, each of class T; nullopt when any of them is not.
+    // The root list of objects, each of class T; an error when any of them is not.
     template <class T>
-    static std::optional<std::vector<std::shared_ptr<T>>> unarchivedObjects(std::string_view archive,
-                                                                            std::string* error = nullptr) {
-        auto objects = unarchivedRootList(archive, error);
-        if (!objects) return std::nullopt;
+    static Result<std::vector<std::shared_ptr<T>>> unarchivedObjects(std::string_view archive) {
+        auto objects = unarchivedRootList(archive);
+        if (!objects) return objects.error();
         std::vector<std::shared_ptr<T>> out;
         for (auto& o : *objects) {
             auto typed = std::dynamic_pointer_cast<T>(o);
-            if (!typed) {
-                if (error) *error = "an object of the archive's list is of another class";
-                return std::nullopt;
-            }
+            if (!typed) return keyedArchiveError("an object of the archive's list is of another class");
             out.push_back(std::move(typed));
         }
         return out;
@@ -150,9 +154,8 @@ public:
         : node_(node), version_(version), depth_(depth), error_(error) {}
 
 private:
-    static std::shared_ptr<Coding> unarchivedRoot(std::string_view archive, std::string* error);
-    static std::optional<std::vector<std::shared_ptr<Coding>>> unarchivedRootList(std::string_view archive,
-                                                                                  std::string* error);
+    static Result<std::shared_ptr<Coding>> unarchivedRoot(std::string_view archive);
+    static Result<std::vector<std::shared_ptr<Coding>>> unarchivedRootList(std::string_view archive);
     std::shared_ptr<Coding> decodeCoding(std::string_view key);
     std::optional<std::vector<std::shared_ptr<Coding>>> decodeCodings(std::string_view key);
 

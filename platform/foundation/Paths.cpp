@@ -54,11 +54,8 @@ bool Paths::ensureDirectory(const fs::path& dir, unsigned mode) {
     return errno == EEXIST && fs::is_directory(dir, ec);
 }
 
-bool writeFileAtomically(const fs::path& target, std::string_view bytes, unsigned mode, std::string* error) {
-    auto fail = [&](const std::string& what) {
-        if (error) *error = what + ": " + std::strerror(errno);
-        return false;
-    };
+Result<void> writeFileAtomically(const fs::path& target, std::string_view bytes, unsigned mode) {
+    auto fail = [](const std::string& what) { return posixError(errno, what); };
     std::string tmpl = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     int fd = ::mkstemp(tmpl.data());
     if (fd < 0) return fail("cannot create a temporary file beside " + target.string());
@@ -82,7 +79,7 @@ bool writeFileAtomically(const fs::path& target, std::string_view bytes, unsigne
         ::unlink(tmpl.c_str());
         return fail("cannot replace " + target.string());
     }
-    return true;
+    return {};
 }
 
 bool readFile(const fs::path& path, std::string& out) {

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/foundation/Result.h"
+
 namespace quorvane::platform {
 
 struct Paths {
@@ -23,8 +25,8 @@ struct Paths {
 
 // Writes the bytes to a temporary file beside the target, syncs it, then renames it over the
 // target, so readers see the old or the new content, never a mix. mode applies to the new file.
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode = 0644,
-                         std::string* error = nullptr);
+// A failure is a POSIX error naming the step that failed.
+Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode = 0644);
 // Reads a whole file; false when it cannot be read.
 bool readFile(const std::filesystem::path& path, std::string& out);
 

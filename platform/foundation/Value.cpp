@@ -222,16 +222,12 @@ std::string Value::toJSON(bool pretty) const {
     return toJson(*this).dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::optional<Value> Value::fromJSON(std::string_view text, std::string* error) {
+Result<Value> Value::fromJSON(std::string_view text) {
     auto j = nlohmann::ordered_json::parse(text.begin(), text.end(), nullptr, false);
-    if (j.is_discarded()) {
-        if (error) *error = "malformed JSON";
-        return std::nullopt;
-    }
+    if (j.is_discarded()) return Error::withDescription(kJSONErrorDomain, kJSONErrorMalformed, "malformed JSON");
     Value value;
     if (!fromJson(j, 0, value)) {
-        if (error) *error = "JSON nested too deeply";
-        return std::nullopt;
+        return Error::withDescription(kJSONErrorDomain, kJSONErrorNestedTooDeeply, "JSON nested too deeply");
     }
     return value;
 }

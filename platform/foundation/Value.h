@@ -18,6 +18,9 @@ namespace quorvane::platform {
 
 using Bytes = std::vector<uint8_t>;
 
+template <class T>
+class Result;
+
 class Value {
 public:
     using Array = std::vector<Value>;
@@ -90,12 +93,15 @@ public:
     std::string toJSON(bool pretty = false) const;
     // Arrays and objects nested deeper than this are refused by fromJSON.
     static constexpr size_t kMaxJSONDepth = 512;
-    // Parses JSON text; nullopt (and a message in *error) when malformed or nested deeper than
+    // Parses JSON text; a kJSONErrorDomain error when malformed or nested deeper than
     // kMaxJSONDepth. Integers beyond the 64-bit range become doubles.
-    static std::optional<Value> fromJSON(std::string_view text, std::string* error = nullptr);
+    static Result<Value> fromJSON(std::string_view text);
 
 private:
     std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, Date, Array, Dictionary> v_;
 };
 
 }  // namespace quorvane::platform
+
+// Errors and results hold values; a value's parse returns a result (see Error.h).
+#include "platform/foundation/Error.h"

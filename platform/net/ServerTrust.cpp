@@ -66,18 +66,13 @@ void TrustStore::addToStore(void* x509Store) {
     ERR_clear_error();
 }
 
-TrustResultType ServerTrust::evaluate(std::optional<Error>* error) const {
-    auto fail = [&](TrustResultType t, const std::string& why) {
-        if (error) {
-            Value info = Value::dictionary();
-            info.set(Error::kLocalizedDescriptionKey, why);
-            *error = Error(kURLErrorDomain, kURLErrorServerCertificateUntrusted, info);
-        }
-        return t;
+Result<TrustResultType> ServerTrust::evaluate() const {
+    auto unreadable = [](const std::string& why) {
+        return Error::withDescription(kURLErrorDomain, kURLErrorSecureConnectionFailed, why);
     };
-    if (chain_.empty()) return fail(TrustResultType::OtherError, "No certificate to evaluate.");
+    if (chain_.empty()) return unreadable("No certificate to evaluate.");
     X509Ptr leaf = parseDER(chain_[0]);
-    if (!leaf) return fail(TrustResultType::OtherError, "The server certificate cannot be read.");
+    if (!leaf) return unreadable("The server certificate cannot be read.");
     STACK_OF(X509)* untrusted = sk_X509_new_null();
     std::vector<X509Ptr> keep;
     for (size_t i = 1; i < chain_.size(); ++i) {
@@ -108,8 +103,10 @@ TrustResultType ServerTrust::evaluate(std::optional<Error>* error) const {
     X509_STORE_free(store);
     sk_X509_free(untrusted);
     ERR_clear_error();
-    if (!ok) return fail(TrustResultType::RecoverableTrustFailure, "The certificate for this server is invalid: " + why);
-    if (error) error->reset();
+    if (!ok) {
+        return Error::withDescription(kURLErrorDomain, kURLErrorServerCertificateUntrusted,
+                                      "The certificate for this server is invalid: " + why);
+    }
     return TrustResultType::Unspecified;
 }
 

@@ -33,9 +33,11 @@ public:
     size_t certificateCount() const { return chain_.size(); }
     const Bytes& certificateAtIndex(size_t i) const { return chain_.at(i); }
 
-    // Verifies the chain and the host name. Unspecified when trusted; RecoverableTrustFailure
-    // (with the reason in *error) when not; OtherError when there is nothing to evaluate.
-    TrustResultType evaluate(std::optional<Error>* error = nullptr) const;
+    // Verifies the chain and the host name: Unspecified when trusted. When not, a URL error saying
+    // why: kURLErrorServerCertificateUntrusted when the chain or the host name fails the check
+    // (a recoverable trust failure), kURLErrorSecureConnectionFailed when there is no readable
+    // certificate to evaluate.
+    Result<TrustResultType> evaluate() const;
 
     // The leaf's public key as a pin: "sha256//" + Base64 of the SHA-256 of its DER key.
     std::optional<std::string> leafPublicKeyPin() const;

@@ -166,19 +166,18 @@ void UserDefaults::loadLocked() const {
             return;
         case ReadResult::Read: break;
     }
-    std::string error;
-    auto parsed = Value::fromJSON(text, &error);
+    auto parsed = Value::fromJSON(text);
     if (!parsed || !parsed->isDictionary()) {
         unreadable_ = true;
         Log::error(kLogCategory, "ignoring " + path_.string() + ": " +
-                                     (parsed ? std::string("not a JSON object") : error) + "; starting empty");
+                                     (parsed ? std::string("not a JSON object") : parsed.error().localizedDescription()) +
+                                     "; starting empty");
         return;
     }
     values_ = decodeEntries(*parsed);
 }
 
 bool UserDefaults::writeLocked() {
-    std::string error;
     if (!Paths::ensureDirectory(path_.parent_path(), 0700)) {
         Log::error(kLogCategory, "cannot create the folder of " + path_.string());
         return false;
@@ -199,8 +198,8 @@ bool UserDefaults::writeLocked() {
         }
         unreadable_ = false;
     }
-    if (!writeFileAtomically(path_, encode(values_).toJSON(true), 0600, &error)) {
-        Log::error(kLogCategory, error);
+    if (auto written = writeFileAtomically(path_, encode(values_).toJSON(true), 0600); !written) {
+        Log::error(kLogCategory, written.error().localizedDescription());
         return false;
     }
     return true;

@@ -45,7 +45,7 @@ TEST(EventProperties, SettersRefuseAbsentOrNonFiniteValuesAndReplaceByName) {
     EXPECT_EQ(p.count(), 5u);
 
     registerAnalyticsClasses();
-    auto back = platform::KeyedUnarchiver::unarchivedObject<MSEventProperties>(platform::KeyedArchiver::archivedData(p));
+    auto back = platform::KeyedUnarchiver::unarchivedObject<MSEventProperties>(platform::KeyedArchiver::archivedData(p)).valueOr(nullptr);
     ASSERT_TRUE(back);
     EXPECT_TRUE(back->isEqual(p));
     EXPECT_FALSE(back->isEqual(other));
@@ -73,7 +73,7 @@ TEST(AnalyticsLogs, SerialiseArchiveAndCompareByTheirOwnFields) {
     for (const std::shared_ptr<MSAbstractLog>& log : std::vector<std::shared_ptr<MSAbstractLog>>{event, page, start}) {
         SCOPED_TRACE(*log->type);
         EXPECT_TRUE(log->isValid());
-        auto back = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(platform::KeyedArchiver::archivedData(*log));
+        auto back = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(platform::KeyedArchiver::archivedData(*log)).valueOr(nullptr);
         ASSERT_TRUE(back);
         EXPECT_TRUE(back->isEqual(*log));
         EXPECT_EQ(back->serializeToDictionary(), log->serializeToDictionary());

@@ -40,7 +40,7 @@ struct AnalyticsFixture {
         MSAnalytics::resetSharedInstance();
         MSRevAzezar::resetSharedInstance();
     }
-    bool start() { return MSRevAzezar::sharedInstance().start("app-secret", {analytics}); }
+    bool start() { return MSRevAzezar::sharedInstance().start("app-secret", {analytics}).ok(); }
     // Sends what the service's units hold now.
     void flush() const {
         for (const auto& unit : {analytics->channelUnit(), analytics->criticalChannelUnit()})

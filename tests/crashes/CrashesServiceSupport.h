@@ -28,7 +28,7 @@ inline std::shared_ptr<MSCrashReporter> applicationEngine() {
 // Arms the engine in this process before any child is forked, so that a child does nothing but
 // crash: a fork of a process with threads may not take locks or allocate.
 inline void armEngineOnce() {
-    static const bool armed = applicationEngine()->enableCrashReporter();
+    static const bool armed = applicationEngine()->enableCrashReporter().ok();
     ASSERT_TRUE(armed || MSCrashReporter::armedCrashReportPath());
 }
 

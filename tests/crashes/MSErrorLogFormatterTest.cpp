@@ -244,7 +244,7 @@ std::unique_ptr<MSCrashReport> crashReportOf(const std::string& identifier, void
     auto data = reporter->loadPendingCrashReportData();
     reporter->purgePendingCrashReport();
     if (!data) return nullptr;
-    return MSCrashReport::initWithData(*data);
+    return MSCrashReport::initWithData(*data).valueOr(nullptr);
 }
 
 void expectCrashLog(const MSAppleErrorLog& log, const MSCrashReport& report) {
@@ -284,7 +284,7 @@ TEST(MSErrorLogFormatter, RealSignalCrashBecomesAValidLog) {
     EXPECT_EQ(log->applicationPath, F::anonymizedPathFromPath(*report->processInfo()->processPath()));
     // The log survives storage unchanged.
     registerCrashesClasses();
-    auto back = platform::KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(platform::KeyedArchiver::archivedData(*log));
+    auto back = platform::KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(platform::KeyedArchiver::archivedData(*log)).valueOr(nullptr);
     ASSERT_TRUE(back);
     EXPECT_TRUE(back->isEqual(*log));
 }

@@ -21,9 +21,9 @@ const std::filesystem::path kFixtures = std::filesystem::path(QUORVANE_TEST_DATA
 
 template <class T>
 std::shared_ptr<T> roundTrip(const T& object) {
-    std::string error;
-    auto back = KeyedUnarchiver::unarchivedObject<T>(KeyedArchiver::archivedData(object), &error);
-    EXPECT_TRUE(back) << error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<T>(KeyedArchiver::archivedData(object));
+    EXPECT_TRUE(decoded) << decoded.error().localizedDescription();
+    auto back = decoded.valueOr(nullptr);
     return back;
 }
 
@@ -45,10 +45,11 @@ TEST(MSErrorLogRecords, EveryLogArchivesAndDecodesToAnEqualLog) {
 TEST(MSErrorLogRecords, StoredArchivesStillReadBack) {
     for (const auto& [name, log] : sampleCrashesLogs()) {
         SCOPED_TRACE(name);
-        std::string text, error;
+        std::string text;
         ASSERT_TRUE(platform::readFile(kFixtures / (name + ".qvarchive"), text));
-        auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(text, &error);
-        ASSERT_TRUE(back) << error;
+        auto decoded = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(text);
+        ASSERT_TRUE(decoded) << decoded.error().localizedDescription();
+        auto back = decoded.valueOr(nullptr);
         EXPECT_TRUE(back->isEqual(*log));
     }
 }
@@ -66,7 +67,7 @@ TEST(MSErrorLogRecords, DecodingFillsMissingKeysWithDefaultsAndRefusesWrongTypes
     std::string archive = KeyedArchiver::archivedData(*log);
     auto without = archive;
     without.replace(without.find("\"fatal\":true"), 12, "\"processName\":\"x\"");
-    auto back = KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(without);
+    auto back = KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(without).valueOr(nullptr);
     ASSERT_TRUE(back);
     EXPECT_FALSE(back->fatal);
     EXPECT_EQ(back->type, "appleError");
@@ -74,9 +75,9 @@ TEST(MSErrorLogRecords, DecodingFillsMissingKeysWithDefaultsAndRefusesWrongTypes
 
     auto wrong = archive;
     wrong.replace(wrong.find("\"fatal\":true"), 12, "\"threads\":\"none\"");
-    std::string error;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(wrong, &error));
-    EXPECT_FALSE(error.empty());
+    auto refused = KeyedUnarchiver::unarchivedObject<MSAppleErrorLog>(wrong);
+    ASSERT_FALSE(refused);
+    EXPECT_FALSE(refused.error().localizedDescription().empty());
 }
 
 TEST(MSErrorLogRecords, DictionariesHoldPresentFieldsInTheirOrder) {

@@ -138,9 +138,9 @@ TEST(RecordClasses, ArchiveAndJSONStayByteForByteAndReadBackEqual) {
     for (const auto& [name, record] : fullRecords()) {
         SCOPED_TRACE(name);
         for (const auto& original : {record, emptyRecord(name)}) {
-            std::string error;
-            auto back = KeyedUnarchiver::unarchivedObject<MSSerializableObject>(KeyedArchiver::archivedData(*original), &error);
-            ASSERT_TRUE(back) << error;
+            auto decoded = KeyedUnarchiver::unarchivedObject<MSSerializableObject>(KeyedArchiver::archivedData(*original));
+            ASSERT_TRUE(decoded) << decoded.error().localizedDescription();
+            auto back = decoded.valueOr(nullptr);
             EXPECT_EQ(&back->classInfo(), &original->classInfo());
             EXPECT_TRUE(back->isEqual(*original));
             EXPECT_TRUE(original->isEqual(*back));

@@ -125,7 +125,9 @@ struct BuiltReport {
         std::memcpy(out.data(), "qvcrash\x01", 8);
         qvcrash__crash_report__pack(&report, out.data() + 8);
         platform::Error error;
-        auto decoded = MSCrashReport::initWithData(out, &error);
+        auto result = MSCrashReport::initWithData(out);
+        if (!result) error = result.error();
+        auto decoded = std::move(result).valueOr(nullptr);
         EXPECT_NE(decoded, nullptr) << error.userInfo[platform::Error::kLocalizedDescriptionKey].asString();
         return decoded;
     }

@@ -50,7 +50,8 @@ std::string describe(const platform::Error& e) {
 // Decoding must fail with code 2 and this message.
 void expectRefused(const platform::Bytes& data, const std::string& message) {
     platform::Error error;
-    EXPECT_EQ(MSCrashReport::initWithData(data, &error), nullptr) << message;
+    error = MSCrashReport::initWithData(data).error();
+    EXPECT_NE(error.domain, "") << message;
     EXPECT_EQ(error.domain, "QVCrashReporterErrorDomain");
     EXPECT_EQ(error.code, MSCrashReporterErrorCrashReportInvalid);
     EXPECT_EQ(describe(error), message);
@@ -140,7 +141,9 @@ struct SampleReport {
 
     std::unique_ptr<MSCrashReport> decode() const {
         platform::Error error;
-        auto decoded = MSCrashReport::initWithData(file(), &error);
+        auto result = MSCrashReport::initWithData(file());
+        if (!result) error = result.error();
+        auto decoded = std::move(result).valueOr(nullptr);
         EXPECT_NE(decoded, nullptr) << describe(error);
         return decoded;
     }
@@ -154,7 +157,9 @@ TEST(MSCrashReport, RealCrashDecodesIntoEveryRecord) {
     const RealCrash& crash = realCrash();
     ASSERT_FALSE(crash.bytes.empty()) << crash.childOutcome;
     platform::Error error;
-    auto report = MSCrashReport::initWithData(crash.bytes, &error);
+    auto reportDecoded = MSCrashReport::initWithData(crash.bytes);
+    if (!reportDecoded) error = reportDecoded.error();
+    auto report = std::move(reportDecoded).valueOr(nullptr);
     ASSERT_NE(report, nullptr) << describe(error);
 
     // The identifier is the report section's 16 bytes.
@@ -271,11 +276,13 @@ TEST(MSCrashReport, RealUncaughtExceptionDecodesWithItsFrames) {
     });
     ASSERT_TRUE(child.signaled) << child.describe();
     auto data = reporter->loadPendingCrashReportData();
-    ASSERT_TRUE(data.has_value());
+    ASSERT_TRUE(data);
     reporter->purgePendingCrashReport();
 
     platform::Error error;
-    auto report = MSCrashReport::initWithData(*data, &error);
+    auto reportDecoded = MSCrashReport::initWithData(*data);
+    if (!reportDecoded) error = reportDecoded.error();
+    auto report = std::move(reportDecoded).valueOr(nullptr);
     ASSERT_NE(report, nullptr) << describe(error);
     ASSERT_TRUE(report->hasExceptionInfo());
     EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::length_error");
@@ -321,7 +328,7 @@ TEST(MSCrashReport, BadFramingIsRefusedWithItsOwnMessage) {
     expectRefused(noApplication.file(), unknown);
 
     // Without an out-error the refusal is just null.
-    EXPECT_EQ(MSCrashReport::initWithData(bytesOf("qvcrash")), nullptr);
+    EXPECT_FALSE(MSCrashReport::initWithData(bytesOf("qvcrash")));
 }
 
 TEST(MSCrashReport, EveryTruncationOfARealReportIsRefused) {
@@ -332,7 +339,8 @@ TEST(MSCrashReport, EveryTruncationOfARealReportIsRefused) {
     for (size_t length = 0; length < size; length += (length < 1024 || length + 1024 >= size) ? 1 : 61) {
         platform::Bytes cut(crash.bytes.begin(), crash.bytes.begin() + static_cast<std::ptrdiff_t>(length));
         platform::Error error;
-        ASSERT_EQ(MSCrashReport::initWithData(cut, &error), nullptr) << "cut at " << length << " of " << size;
+        error = MSCrashReport::initWithData(cut).error();
+    ASSERT_NE(error.domain, "") << "cut at " << length << " of " << size;
         ASSERT_EQ(error.code, MSCrashReporterErrorCrashReportInvalid);
         ASSERT_FALSE(describe(error).empty());
     }
@@ -351,7 +359,9 @@ TEST(MSCrashReport, CorruptedReportsDecodeOrFailButNeverFault) {
             bytes[at] = static_cast<uint8_t>(random());
         }
         platform::Error error;
-        auto report = MSCrashReport::initWithData(bytes, &error);
+        auto reportDecoded = MSCrashReport::initWithData(bytes);
+        if (!reportDecoded) error = reportDecoded.error();
+        auto report = std::move(reportDecoded).valueOr(nullptr);
         if (report) {
             ++decoded;
             EXPECT_FALSE(report->threads().empty());

@@ -292,7 +292,7 @@ platform::Bytes realCrashReport() {
         auto reporter = reporterFor();
         auto data = reporter->loadPendingCrashReportData();
         reporter->purgePendingCrashReport();
-        return data.value_or(platform::Bytes{});
+        return data.valueOr(platform::Bytes{});
     }();
     return bytes;
 }
@@ -383,7 +383,7 @@ std::vector<std::string> expectCrashLogLayout(const std::string& text, const std
 }  // namespace
 
 TEST(MSCrashReportTextFormatter, RealCrashFollowsTheLayoutLineByLine) {
-    auto report = MSCrashReport::initWithData(realCrashReport());
+    auto report = MSCrashReport::initWithData(realCrashReport()).valueOr(nullptr);
     ASSERT_TRUE(report);
     const std::string text = TF::stringValueForCrashReport(*report, MSCrashReportTextFormatiOS);
     const auto frames = expectCrashLogLayout(text, "X86-64");
@@ -431,7 +431,7 @@ TEST(CrashReportTool, PrintsARealReportAndRefusesOtherFiles) {
 
     auto run = runTool(real);
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    auto report = MSCrashReport::initWithData(bytes);
+    auto report = MSCrashReport::initWithData(bytes).valueOr(nullptr);
     ASSERT_TRUE(report);
     EXPECT_EQ(run.output, TF::stringValueForCrashReport(*report, MSCrashReportTextFormatiOS));
     expectCrashLogLayout(run.output, "X86-64");

@@ -94,18 +94,20 @@ struct LiveRun {
 // thread as the crashed one, or the second parked thread.
 [[gnu::noinline]] LiveRun liveReportBesideParkedThreads(bool callerCrashed) {
     LiveRun run;
-    std::optional<platform::Bytes> bytes;
+    platform::Result<platform::Bytes> bytes = platform::Bytes();
     platform::Error error;
     {
         ParkedThreads parked(3);
         run.threadsOfProcess = threadsOfThisProcess();
-        bytes = callerCrashed ? liveReporter()->generateLiveReport(&error)
-                              : liveReporter()->generateLiveReportWithThread(parked.tid(1), &error);
+        bytes = callerCrashed ? liveReporter()->generateLiveReport()
+                              : liveReporter()->generateLiveReportWithThread(parked.tid(1));
     }
-    EXPECT_TRUE(bytes) << error.localizedDescription();
+    EXPECT_TRUE(bytes) << bytes.error().localizedDescription();
     if (!bytes) return run;
     EXPECT_TRUE(userRequested(*bytes));
-    run.report = MSCrashReport::initWithData(*bytes, &error);
+    auto decoded = MSCrashReport::initWithData(*bytes);
+    if (!decoded) error = decoded.error();
+    run.report = std::move(decoded).valueOr(nullptr);
     EXPECT_TRUE(run.report) << error.localizedDescription();
     return run;
 }
@@ -166,8 +168,9 @@ TEST(MSCrashReporterLiveReport, TemporaryFileIsRemovedAndItsFolderMustExist) {
     EXPECT_TRUE(fs::is_empty(dir));
 
     ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
-    platform::Error error;
-    EXPECT_FALSE(liveReporter()->generateLiveReport(&error));
+    auto refused = liveReporter()->generateLiveReport();
+    ASSERT_FALSE(refused);
+    const platform::Error& error = refused.error();
     EXPECT_EQ(error.domain, kQVCrashReporterErrorDomain);
     EXPECT_EQ(error.code, MSCrashReporterErrorOperatingSystem);
     EXPECT_EQ(error.localizedDescription(), "Failed to create temporary path");

@@ -99,21 +99,21 @@ TEST(MSCrashReporter, ReportFolderLivesUnderTheCachesFolder) {
     EXPECT_EQ(reporter->queuedCrashReportDirectory(), (expected / "queued_reports").string());
     EXPECT_EQ(reporter->crashReportPath(), (expected / "live_report.qvcrash").string());
 
-    platform::Error error;
-    ASSERT_TRUE(reporter->populateCrashReportDirectory(&error)) << error.localizedDescription();
+    auto populated = reporter->populateCrashReportDirectory();
+    ASSERT_TRUE(populated) << populated.error().localizedDescription();
     EXPECT_EQ(modeOf(reporter->crashReportDirectory()), 0755u);
     EXPECT_EQ(modeOf(reporter->queuedCrashReportDirectory()), 0755u);
-    EXPECT_TRUE(reporter->populateCrashReportDirectory(&error));  // already there
+    EXPECT_TRUE(reporter->populateCrashReportDirectory());  // already there
 }
 
 TEST(MSCrashReporter, FolderThatCannotBeCreatedGivesThePosixError) {
     auto reporter = reporterFor("blocked.app");
     fs::create_directories(platform::Paths::cacheHome() / "com.quorvane.crashreporter.data");
     std::ofstream(reporter->crashReportDirectory()) << "a file where the folder should be";
-    platform::Error error;
-    EXPECT_FALSE(reporter->populateCrashReportDirectory(&error));
-    EXPECT_EQ(error.domain, platform::kPOSIXErrorDomain);
-    EXPECT_EQ(error.code, ENOTDIR);
+    auto populated = reporter->populateCrashReportDirectory();
+    ASSERT_FALSE(populated);
+    EXPECT_EQ(populated.error().domain, platform::kPOSIXErrorDomain);
+    EXPECT_EQ(populated.error().code, ENOTDIR);
     fs::remove(reporter->crashReportDirectory());
 }
 
@@ -121,21 +121,20 @@ TEST(MSCrashReporter, PendingReportCanBeLoadedAndPurged) {
     auto reporter = reporterFor("pending.app");
     ASSERT_TRUE(reporter->populateCrashReportDirectory());
     EXPECT_FALSE(reporter->hasPendingCrashReport());
-    platform::Error error;
-    EXPECT_FALSE(reporter->loadPendingCrashReportData(&error));
-    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_EQ(reporter->loadPendingCrashReportData().error().code, ENOENT);
 
     std::string bytes("qvcrash\x01\x00\xff", 10);
     std::ofstream(reporter->crashReportPath(), std::ios::binary) << bytes;
     EXPECT_TRUE(reporter->hasPendingCrashReport());
-    auto data = reporter->loadPendingCrashReportData(&error);
+    auto data = reporter->loadPendingCrashReportData();
     ASSERT_TRUE(data);
     EXPECT_EQ(std::string(data->begin(), data->end()), bytes);
 
-    EXPECT_TRUE(reporter->purgePendingCrashReport(&error));
+    EXPECT_TRUE(reporter->purgePendingCrashReport());
     EXPECT_FALSE(reporter->hasPendingCrashReport());
-    EXPECT_FALSE(reporter->purgePendingCrashReport(&error));
-    EXPECT_EQ(error.domain, platform::kPOSIXErrorDomain);
+    auto purged = reporter->purgePendingCrashReport();
+    ASSERT_FALSE(purged);
+    EXPECT_EQ(purged.error().domain, platform::kPOSIXErrorDomain);
 }
 
 TEST(MSCrashReporter, CallbackRecordOfAnotherVersionIsAContractFailure) {
@@ -152,8 +151,7 @@ TEST(MSCrashReporter, CallbackRecordOfAnotherVersionIsAContractFailure) {
 TEST(MSCrashReporter, OnlyTheFirstEnablingInAProcessSucceeds) {
     auto child = runInChild([] {
         auto reporter = reporterFor("enable.app");
-        platform::Error error;
-        if (!reporter->enableCrashReporter(&error)) return 2;
+        if (!reporter->enableCrashReporter()) return 2;
         if (!reporter->isEnabled()) return 3;
         if (!fs::is_directory(reporter->queuedCrashReportDirectory())) return 4;
         const char* armed = MSCrashReporter::armedCrashReportPath();
@@ -171,8 +169,9 @@ TEST(MSCrashReporter, OnlyTheFirstEnablingInAProcessSucceeds) {
 
         // Again, on the same and on another reporter: code 3 and nothing changes.
         for (auto& again : {reporter, reporterFor("other.app")}) {
-            platform::Error second;
-            if (again->enableCrashReporter(&second)) return 8;
+            auto enabled = again->enableCrashReporter();
+            if (enabled) return 8;
+            const platform::Error& second = enabled.error();
             if (second.domain != "QVCrashReporterErrorDomain" || second.code != 3) return 9;
             if (second.localizedDescription() != "A QVCrashReporter instance has already been enabled") return 10;
         }
@@ -193,15 +192,15 @@ TEST(MSCrashReporter, FailedEnablingCannotBeRetried) {
     auto child = runInChild([] {
         ::setenv("XDG_CACHE_HOME", "/proc/no-such-place", 1);
         auto reporter = reporterFor("failing.app");
-        platform::Error error;
-        if (reporter->enableCrashReporter(&error)) return 2;
-        if (error.domain != platform::kPOSIXErrorDomain) return 3;
+        auto enabled = reporter->enableCrashReporter();
+        if (enabled) return 2;
+        if (enabled.error().domain != platform::kPOSIXErrorDomain) return 3;
         struct sigaction sa {};
         sigaction(SIGSEGV, nullptr, &sa);
         struct sigaction abrt {};
         sigaction(SIGABRT, nullptr, &abrt);
         if (abrt.sa_handler != SIG_DFL) return 4;
-        if (reporter->enableCrashReporter(&error) || error.code != 3) return 5;
+        if (auto again = reporter->enableCrashReporter(); again || again.error().code != 3) return 5;
         return 0;
     });
     EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();

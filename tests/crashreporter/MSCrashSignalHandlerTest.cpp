@@ -72,13 +72,12 @@ TEST(MSCrashSignalHandler, RegisteringTwiceKeepsTheFirstPreviousActionAndPassesT
     auto child = runInChild([] {
         install(SIGUSR1, nullptr, previousThreeArgumentHandler);
         auto handler = MSCrashSignalHandler::sharedHandler();
-        quorvane::platform::Error error;
-        if (!handler->registerHandlerForSignal(SIGUSR1, recordingCallback, const_cast<char*>("first;"), &error)) return 2;
+        if (!handler->registerHandlerForSignal(SIGUSR1, recordingCallback, const_cast<char*>("first;"))) return 2;
         struct sigaction engine {};
         sigaction(SIGUSR1, nullptr, &engine);
         if (!(engine.sa_flags & SA_ONSTACK) || !(engine.sa_flags & SA_SIGINFO)) return 3;
         // The second registration must not save the engine's own handler as "previous".
-        if (!handler->registerHandlerWithSignal(SIGUSR1, &error)) return 4;
+        if (!handler->registerHandlerWithSignal(SIGUSR1)) return 4;
         struct sigaction again {};
         sigaction(SIGUSR1, nullptr, &again);
         if (again.sa_sigaction != engine.sa_sigaction) return 5;
@@ -177,11 +176,10 @@ TEST(MSCrashSignalHandler, ResetEmptiesTheListsButLeavesTheActionsInstalled) {
 
 TEST(MSCrashSignalHandler, RegistrationFailureReportsThePosixError) {
     auto child = runInChild([] {
-        quorvane::platform::Error error;
         // SIGKILL's action cannot be changed.
-        if (MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGKILL, recordingCallback, nullptr, &error)) {
-            return 2;
-        }
+        auto registered = MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGKILL, recordingCallback, nullptr);
+        if (registered) return 2;
+        const quorvane::platform::Error& error = registered.error();
         if (error.domain != "QVCrashReporterErrorDomain" || error.code != 1) return 3;
         if (error.localizedDescription() != "Failed to register signal handler") return 4;
         auto underlying = error.userInfo.find(quorvane::platform::Error::kUnderlyingErrorKey);

@@ -224,6 +224,9 @@ TEST_F(QNSessionUploadFetcherTest, PausingStopsTheChunkAndResumingQueriesTheOffs
     fetcher->setUploadData(Bytes(body.begin(), body.end()));
     auto outcome = beginFetch(fetcher);
     ASSERT_TRUE(pumpUntil([&] { return uploads.waitForStalledChunks(1, 0); }, 60)) << ::testing::PrintToString(uploads.commands());
+    auto chunk = fetcher->chunkFetcher();
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->parentUploadFetcher(), fetcher);  // the chunk knows the upload it works for
     fetcher->pauseFetching();
     EXPECT_TRUE(fetcher->isPaused());
     EXPECT_FALSE(fetcher->chunkFetcher());

@@ -116,11 +116,11 @@ TEST(GDataACL, KindRegistrationChoosesTheClassesOutsideTheTypedFeed) {
 
     // The root element's kind names the feed class; inside a plain feed each entry's kind
     // category names its class, and an entry without one stays a plain entry.
-    platform::Error error;
-    auto doc = GDataXMLDocument::initWithData(bytes(kACLFeed), 0, &error);
-    ASSERT_TRUE(doc);
+    auto parsed = GDataXMLDocument::initWithData(bytes(kACLFeed));
+    ASSERT_TRUE(parsed);
+    auto doc = parsed.valueOr(nullptr);
     EXPECT_EQ(GDataObject::objectClassForXMLElement(nullptr, doc->rootElement()), &GDataFeedACL::staticClassInfo());
-    auto plain = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kACLFeed));
+    auto plain = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kACLFeed)).valueOr(nullptr);
     ASSERT_TRUE(plain);
     ASSERT_EQ(plain->entryCount(), 3u);
     auto first = std::dynamic_pointer_cast<GDataEntryACL>(plain->entryAtIndex(0));

@@ -24,9 +24,9 @@ constexpr const char* kNS =
 
 template <class T>
 std::shared_ptr<T> parse(const std::string& xml) {
-    platform::Error error;
-    auto element = GDataXMLElement::initWithXMLString(xml, &error);
-    EXPECT_TRUE(element) << error.code << " " << xml;
+    auto parsed = GDataXMLElement::initWithXMLString(xml);
+    EXPECT_TRUE(parsed) << parsed.error().code << " " << xml;
+    auto element = parsed.valueOr(nullptr);
     if (!element) return nullptr;
     return std::dynamic_pointer_cast<T>(GDataObject::objectWithXMLElement(T::staticClassInfo(), element, nullptr));
 }
@@ -247,7 +247,7 @@ TEST(GDataEntryContentTest, KMLKeepsChildXMLAndDeclarationsStayWithEachContent) 
     EXPECT_NE(xml.find("<name>Here</name>"), std::string::npos) << xml;
     auto again = roundTrip(*holder);
 
-    auto made = GDataEntryContent::contentWithXMLValue(GDataXMLElement::initWithXMLString("<k><p/></k>"),
+    auto made = GDataEntryContent::contentWithXMLValue(GDataXMLElement::initWithXMLString("<k><p/></k>").valueOr(nullptr),
                                                        std::string("application/vnd.google-earth.kml+xml"));
     ASSERT_TRUE(made->XMLValues());
     EXPECT_EQ(xmlOf(*made), "<content type=\"application/vnd.google-earth.kml+xml\"><k><p/></k></content>");
@@ -401,7 +401,7 @@ TEST(GDataAtomServiceDocumentTest, ParsesByRootNameAndRoundTrips) {
         "<atom:category term='a'/><atom:category term='b'/></categories></collection>"
         "<collection href='http://example.com/c2'/></workspace>"
         "<workspace/></service>";
-    auto element = GDataXMLElement::initWithXMLString(xml);
+    auto element = GDataXMLElement::initWithXMLString(xml).valueOr(nullptr);
     ASSERT_TRUE(element);
     auto cls = GDataObject::objectClassForXMLElement(nullptr, element);
     ASSERT_EQ(cls, &GDataAtomServiceDocument::staticClassInfo());

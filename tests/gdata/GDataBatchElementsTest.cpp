@@ -10,7 +10,7 @@ namespace {
 
 template <class T>
 std::shared_ptr<T> parse(const std::string& xml) {
-    auto element = GDataXMLElement::initWithXMLString(xml);
+    auto element = GDataXMLElement::initWithXMLString(xml).valueOr(nullptr);
     EXPECT_TRUE(element) << xml;
     if (!element) return nullptr;
     return std::dynamic_pointer_cast<T>(GDataObject::objectWithXMLElement(T::staticClassInfo(), element, nullptr));

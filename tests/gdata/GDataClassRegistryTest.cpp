@@ -33,7 +33,7 @@ TEST(GDataClassRegistry, ChoosesTheClassOfEachElement) {
         {"<title " + atom + ">t</title>", nullptr},
     };
     for (const auto& c : cases) {
-        auto element = GDataXMLElement::initWithXMLString(c.xml);
+        auto element = GDataXMLElement::initWithXMLString(c.xml).valueOr(nullptr);
         ASSERT_TRUE(element) << c.xml;
         EXPECT_EQ(GDataClassRegistry::classForXMLElement(nullptr, element), c.expected) << c.xml;
     }

@@ -224,7 +224,7 @@ TEST(GDataFeedContact, AFreshProcessParsesAContactsFeedThroughTheBaseClassIntoCo
     const std::string xml = quorvane::testing::generateContactsFeed({3, 2, false});
     EXPECT_EXIT(
         {
-            auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(xml));
+            auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(xml)).valueOr(nullptr);
             bool contacts = feed && feed->entryCount() == 3;
             for (size_t i = 0; contacts && i < feed->entryCount(); ++i)
                 contacts = std::dynamic_pointer_cast<GDataEntryContact>(feed->entryAtIndex(i)) != nullptr;
@@ -274,7 +274,7 @@ TEST(GDataFeedContact, KindsChooseTheContactClassesInFeedsOfAnyClass) {
         "<entry><category scheme='http://schemas.google.com/g/2005#kind' term='http://schemas.google.com/contact/2008#profile'/>"
         "<gContact:occupation>Pilot</gContact:occupation></entry>"
         "</feed>";
-    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(mixed));
+    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(mixed)).valueOr(nullptr);
     ASSERT_TRUE(feed);
     ASSERT_EQ(feed->entryCount(), 3u);
     auto group = std::dynamic_pointer_cast<GDataEntryContactGroup>(feed->entryAtIndex(0));
@@ -288,7 +288,7 @@ TEST(GDataFeedContact, KindsChooseTheContactClassesInFeedsOfAnyClass) {
     EXPECT_EQ(profile->occupation(), "Pilot");
 
     // The root's own kind picks the feed class when none is asked for.
-    auto root = GDataXMLElement::initWithXMLString(quorvane::testing::generateGroupsFeed(1));
+    auto root = GDataXMLElement::initWithXMLString(quorvane::testing::generateGroupsFeed(1)).valueOr(nullptr);
     ASSERT_TRUE(root);
     auto chosen = GDataObject::objectClassForXMLElement(nullptr, root);
     EXPECT_EQ(chosen, &GDataFeedContactGroup::staticClassInfo());
@@ -550,7 +550,7 @@ TEST(GDataEntryContact, FactoriesDeclareTheContactNamespacesAndKinds) {
     // The entry stands alone: generated, it parses again (as its kind) into an equal entry.
     auto xml = generated(*c);
     EXPECT_TRUE(contains(xml, "xmlns:gContact=\"http://schemas.google.com/contact/2008\"")) << xml;
-    auto root = GDataXMLElement::initWithXMLString(xml);
+    auto root = GDataXMLElement::initWithXMLString(xml).valueOr(nullptr);
     ASSERT_TRUE(root);
     auto parsed = GDataObject::objectWithXMLElement(*GDataObject::objectClassForXMLElement(nullptr, root), root, nullptr);
     auto again = std::dynamic_pointer_cast<GDataEntryContact>(parsed);

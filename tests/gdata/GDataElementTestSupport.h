@@ -20,9 +20,9 @@ inline void declareNamespaces(GDataObject& o) {
 }
 
 inline GDataObjectPtr parseAs(const GDataClassInfo& cls, const std::string& xml) {
-    platform::Error error;
-    auto element = GDataXMLElement::initWithXMLString(xml, &error);
-    EXPECT_TRUE(element) << "not well-formed: " << xml;
+    auto parsed = GDataXMLElement::initWithXMLString(xml);
+    EXPECT_TRUE(parsed) << "not well-formed: " << xml;
+    auto element = parsed.valueOr(nullptr);
     if (!element) return nullptr;
     return GDataObject::objectWithXMLElement(cls, element, nullptr);
 }

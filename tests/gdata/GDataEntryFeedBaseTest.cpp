@@ -91,14 +91,14 @@ const std::string kFeed = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 TEST(GDataFeedBase, EntriesOfTwoRegisteredKindsParseIntoBothClasses) {
     registerTestKinds();
-    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kFeed));
+    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kFeed)).valueOr(nullptr);
     ASSERT_TRUE(feed);
     ASSERT_EQ(feed->entryCount(), 3u);
     EXPECT_TRUE(std::dynamic_pointer_cast<TestWidgetEntry>(feed->entryAtIndex(0)));
     EXPECT_TRUE(std::dynamic_pointer_cast<TestGadgetEntry>(feed->entryAtIndex(1)));
     // An unregistered kind in a base feed is a plain entry; in a typed feed, the feed's default.
     EXPECT_EQ(&feed->entryAtIndex(2)->classInfo(), &GDataEntryBase::staticClassInfo());
-    auto typed = GDataFeedBase::feedWithXMLData(TestWidgetFeed::staticClassInfo(), bytes(kFeed));
+    auto typed = GDataFeedBase::feedWithXMLData(TestWidgetFeed::staticClassInfo(), bytes(kFeed)).valueOr(nullptr);
     ASSERT_TRUE(typed);
     EXPECT_TRUE(std::dynamic_pointer_cast<TestWidgetEntry>(typed->entryAtIndex(2)));
 
@@ -133,13 +133,13 @@ TEST(GDataFeedBase, EntriesOfTwoRegisteredKindsParseIntoBothClasses) {
 
 TEST(GDataFeedBase, GenerateParseRoundTripKeepsEverythingAndIsStable) {
     registerTestKinds();
-    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kFeed));
+    auto feed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), bytes(kFeed)).valueOr(nullptr);
     ASSERT_TRUE(feed);
     auto doc = feed->XMLDocument();
     ASSERT_TRUE(doc);
     auto data = doc->XMLData();
     ASSERT_TRUE(data);
-    auto again = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data);
+    auto again = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data).valueOr(nullptr);
     ASSERT_TRUE(again);
     EXPECT_TRUE(again->isEqual(*feed));
     EXPECT_EQ(again->entryCount(), 3u);
@@ -156,7 +156,7 @@ TEST(GDataFeedBase, GDataAttributesAreToldByTheirNamespaceURI) {
     auto feed = GDataFeedBase::feedWithXMLData(
         GDataFeedBase::staticClassInfo(),
         bytes("<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='urn:not-gdata' gd:etag='other'>"
-              "<entry xmlns:g='http://schemas.google.com/g/2005' g:etag='E1'><id>e</id></entry></feed>"));
+              "<entry xmlns:g='http://schemas.google.com/g/2005' g:etag='E1'><id>e</id></entry></feed>")).valueOr(nullptr);
     ASSERT_TRUE(feed);
     EXPECT_FALSE(feed->ETag());
     ASSERT_EQ(feed->entryCount(), 1u);
@@ -165,7 +165,7 @@ TEST(GDataFeedBase, GDataAttributesAreToldByTheirNamespaceURI) {
     ASSERT_TRUE(data);
     std::string text(data->begin(), data->end());
     EXPECT_NE(text.find("gd:etag=\"other\""), std::string::npos) << text;
-    auto again = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data);
+    auto again = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data).valueOr(nullptr);
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->ETag());
     EXPECT_EQ(again->firstEntry()->ETag(), "E1");
@@ -173,18 +173,16 @@ TEST(GDataFeedBase, GDataAttributesAreToldByTheirNamespaceURI) {
 
 TEST(GDataFeedBase, EmptyAndMalformedFeeds) {
     auto empty = GDataFeedBase::feedWithXMLData(
-        GDataFeedBase::staticClassInfo(), bytes("<feed xmlns='http://www.w3.org/2005/Atom'><id>x</id></feed>"));
+        GDataFeedBase::staticClassInfo(), bytes("<feed xmlns='http://www.w3.org/2005/Atom'><id>x</id></feed>")).valueOr(nullptr);
     ASSERT_TRUE(empty);
     EXPECT_FALSE(empty->entries().has_value());
     EXPECT_FALSE(empty->firstEntry());
 
-    platform::Error error;
     auto bad = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(),
-                                              bytes("<feed xmlns='http://www.w3.org/2005/Atom'><entry>"), std::nullopt,
-                                              false, &error);
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(error.domain, kGDataXMLErrorDomain);
-    EXPECT_EQ(error.code, -1);
+                                              bytes("<feed xmlns='http://www.w3.org/2005/Atom'><entry>"));
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().domain, kGDataXMLErrorDomain);
+    EXPECT_EQ(bad.error().code, -1);
 }
 
 TEST(GDataFeedBase, EntriesKeepTheirFeedAsAWeakParent) {
@@ -212,7 +210,7 @@ TEST(GDataFeedBase, EntriesKeepTheirFeedAsAWeakParent) {
     EXPECT_EQ(survivor->identifier(), "urn:e");
 
     // A feed parsed as a child of something else is still a root.
-    auto element = GDataXMLElement::initWithXMLString("<feed xmlns='http://www.w3.org/2005/Atom'/>");
+    auto element = GDataXMLElement::initWithXMLString("<feed xmlns='http://www.w3.org/2005/Atom'/>").valueOr(nullptr);
     auto host = GDataObject::object();
     auto nested = GDataObject::objectWithXMLElement(GDataFeedBase::staticClassInfo(), element, host);
     ASSERT_TRUE(nested);
@@ -275,7 +273,7 @@ TEST(GDataFeedBase, BatchFeedOfAHundredEntriesRoundTrips) {
     }
     auto data = feed->XMLDocument()->XMLData();
     ASSERT_TRUE(data);
-    auto parsed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data);
+    auto parsed = GDataFeedBase::feedWithXMLData(GDataFeedBase::staticClassInfo(), *data).valueOr(nullptr);
     ASSERT_TRUE(parsed);
     ASSERT_EQ(parsed->entryCount(), 100u);
     EXPECT_TRUE(parsed->isEqual(*feed));

@@ -31,9 +31,9 @@ const char* kNS =
     " xmlns:geo='http://www.w3.org/2003/01/geo/wgs84_pos#'";
 
 GDataXMLElementPtr element(const std::string& xml) {
-    platform::Error error;
-    auto e = GDataXMLElement::initWithXMLString(xml, &error);
-    EXPECT_TRUE(e) << error.code << " " << xml;
+    auto parsed = GDataXMLElement::initWithXMLString(xml);
+    EXPECT_TRUE(parsed) << parsed.error().code << " " << xml;
+    auto e = parsed.valueOr(nullptr);
     return e;
 }
 

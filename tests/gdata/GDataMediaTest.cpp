@@ -32,9 +32,9 @@ const char* kGroupXML =
 
 template <class T>
 std::shared_ptr<T> parse(const std::string& xml) {
-    platform::Error error;
-    auto element = GDataXMLElement::initWithXMLString(xml, &error);
-    EXPECT_TRUE(element) << error.code;
+    auto parsed = GDataXMLElement::initWithXMLString(xml);
+    EXPECT_TRUE(parsed) << parsed.error().code;
+    auto element = parsed.valueOr(nullptr);
     return std::dynamic_pointer_cast<T>(GDataObject::objectWithXMLElement(T::staticClassInfo(), element, nullptr));
 }
 

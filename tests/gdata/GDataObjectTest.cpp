@@ -108,9 +108,9 @@ const char* kThingXML =
     "</t:thing>";
 
 std::shared_ptr<TestThing> parseThing(const std::string& xml = kThingXML) {
-    platform::Error error;
-    auto element = GDataXMLElement::initWithXMLString(xml, &error);
-    EXPECT_TRUE(element) << error.code;
+    auto parsed = GDataXMLElement::initWithXMLString(xml);
+    EXPECT_TRUE(parsed) << parsed.error().code;
+    auto element = parsed.valueOr(nullptr);
     auto obj = GDataObject::objectWithXMLElement(TestThing::staticClassInfo(), element, nullptr);
     return std::dynamic_pointer_cast<TestThing>(obj);
 }
@@ -171,7 +171,7 @@ TEST(GDataObjectParse, UndeclaredElementsAttributesAndCommentsComeBack) {
     EXPECT_EQ(xmlOf(*again), xml);
 
     // With the ignore flag nothing unknown is kept or written.
-    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto element = GDataXMLElement::initWithXMLString(kThingXML).valueOr(nullptr);
     auto ignoring = std::make_shared<TestThing>();
     ASSERT_TRUE(ignoring->initWithXMLElement(element, nullptr, std::nullopt, nullptr, true));
     EXPECT_TRUE(ignoring->unknownChildren().empty());
@@ -183,7 +183,7 @@ TEST(GDataObjectParse, UndeclaredElementsAttributesAndCommentsComeBack) {
 }
 
 TEST(GDataObjectParse, UnparsedNodesOutliveTheParsedTreeAndCanStillBeConsumed) {
-    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto element = GDataXMLElement::initWithXMLString(kThingXML).valueOr(nullptr);
     auto thing = std::dynamic_pointer_cast<TestThing>(
         GDataObject::objectWithXMLElement(TestThing::staticClassInfo(), element, nullptr));
     ASSERT_TRUE(thing);
@@ -210,7 +210,7 @@ TEST(GDataObjectParse, EachParseOfTheSameElementKeepsItsOwnUnparsedNodes) {
     // Objects of two classes parsed one after another from one element (each freed before the
     // next, so they may share an address) and side by side: what one class consumed is still
     // unparsed for the other.
-    auto element = GDataXMLElement::initWithXMLString(kThingXML);
+    auto element = GDataXMLElement::initWithXMLString(kThingXML).valueOr(nullptr);
     auto parse = [&](const GDataClassInfo& cls) { return GDataObject::objectWithXMLElement(cls, element, nullptr); };
     auto checkThing = [](const GDataObjectPtr& o) {
         ASSERT_TRUE(o);
@@ -250,7 +250,7 @@ TEST(GDataObjectParse, ChildrenAreMatchedByNamespaceOrByBareName) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
         auto element = GDataXMLElement::initWithXMLString(
-            std::string("<t:holder xmlns:t='http://example.com/test' xmlns:o='urn:o'>") + c.body + "</t:holder>");
+            std::string("<t:holder xmlns:t='http://example.com/test' xmlns:o='urn:o'>") + c.body + "</t:holder>").valueOr(nullptr);
         auto holder = GDataObject::objectWithXMLElement(TestHolder::staticClassInfo(), element, nullptr);
         ASSERT_TRUE(holder);
         std::vector<std::string> notes, plains;
@@ -261,7 +261,7 @@ TEST(GDataObjectParse, ChildrenAreMatchedByNamespaceOrByBareName) {
         EXPECT_EQ(holder->unknownChildren().size(), c.unknown);
     }
     // The class's prefix bound to another namespace in the document still names its children.
-    auto element = GDataXMLElement::initWithXMLString("<t:holder xmlns:t='urn:other'><t:note>z</t:note></t:holder>");
+    auto element = GDataXMLElement::initWithXMLString("<t:holder xmlns:t='urn:other'><t:note>z</t:note></t:holder>").valueOr(nullptr);
     auto holder = GDataObject::objectWithXMLElement(TestHolder::staticClassInfo(), element, nullptr);
     ASSERT_TRUE(holder);
     auto note = holder->objectForExtension<TestNote>();
@@ -271,7 +271,7 @@ TEST(GDataObjectParse, ChildrenAreMatchedByNamespaceOrByBareName) {
 
 TEST(GDataObjectParse, ContentWithACommentKeepsTheCommentAfterTheContent) {
     auto element = GDataXMLElement::initWithXMLString(
-        "<t:blob xmlns:t='http://example.com/test'>text<!--c--><t:kept a='1'/></t:blob>");
+        "<t:blob xmlns:t='http://example.com/test'>text<!--c--><t:kept a='1'/></t:blob>").valueOr(nullptr);
     auto blob = GDataObject::objectWithXMLElement(TestBlob::staticClassInfo(), element, nullptr);
     ASSERT_TRUE(blob);
     EXPECT_EQ(blob->contentStringValue(), "text");
@@ -292,7 +292,7 @@ TEST(GDataObjectParse, RepeatedSingleValuedChildIsAbsentAndReported) {
     auto host = std::make_shared<Host>();
     host->init();
     auto element = GDataXMLElement::initWithXMLString(
-        "<t:thing xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note></t:thing>");
+        "<t:thing xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note></t:thing>").valueOr(nullptr);
     auto before = platform::AssertionHandler::count();
     EXPECT_FALSE(host->pick(element));
     EXPECT_EQ(platform::AssertionHandler::count(), before + 1);
@@ -312,7 +312,7 @@ TEST(GDataObjectParse, ChildWhoseClassCannotBeChosenIsWrittenBack) {
         }
     };
     auto element = GDataXMLElement::initWithXMLString(
-        "<t:host xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note><t:single/></t:host>");
+        "<t:host xmlns:t='http://example.com/test'><t:note>1</t:note><t:note>2</t:note><t:single/></t:host>").valueOr(nullptr);
     auto host = std::make_shared<Host>();
     ASSERT_TRUE(host->initWithXMLElement(element, nullptr));
     EXPECT_EQ(host->parsed, 0u);

@@ -306,7 +306,7 @@ namespace {
 
 // Parses the first extended property of an Atom entry.
 std::shared_ptr<GDataExtendedProperty> propertyInEntry(const std::string& entryXML) {
-    auto entryElement = GDataXMLElement::initWithXMLString(entryXML);
+    auto entryElement = GDataXMLElement::initWithXMLString(entryXML).valueOr(nullptr);
     EXPECT_TRUE(entryElement) << entryXML;
     if (!entryElement) return nullptr;
     auto found = entryElement->elementsForLocalName("extendedProperty", std::string_view(kGDataNamespaceGData));
@@ -323,7 +323,7 @@ GDataXMLElementPtr writtenInEntry(const GDataExtendedProperty& property, std::st
     entry->addNamespace(GDataXMLNode::namespaceWithName("gd", kGDataNamespaceGData));
     entry->addChild(property.XMLElement());
     text = entry->XMLString().value_or("");
-    auto reparsed = GDataXMLElement::initWithXMLString(text);
+    auto reparsed = GDataXMLElement::initWithXMLString(text).valueOr(nullptr);
     EXPECT_TRUE(reparsed) << text;
     if (!reparsed) return nullptr;
     auto found = reparsed->elementsForLocalName("extendedProperty", std::string_view(kGDataNamespaceGData));

@@ -86,7 +86,7 @@ protected:
 
     std::shared_ptr<GDataEntryContact> entryFromServer(const std::string& path, const std::string& etag) {
         auto xml = contactEntryDocument("urn:c1", "Ada Lovelace", href(path), etag);
-        auto doc = GDataXMLDocument::initWithXMLString(xml);
+        auto doc = GDataXMLDocument::initWithXMLString(xml).valueOr(nullptr);
         return std::dynamic_pointer_cast<GDataEntryContact>(
             GDataObject::objectWithXMLElement(GDataEntryContact::staticClassInfo(), doc->rootElement(), nullptr));
     }
@@ -268,7 +268,7 @@ TEST_F(GDataServiceFetchTest, UpdateSendsThePutWithIfMatchAndTheEntryXML) {
     EXPECT_EQ(requests[0].header("Authorization"), "Bearer token-1");
     EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(requests[0].body.size()));
     // The body is the entry's XML: parsed back, it equals the entry sent.
-    auto sentDoc = GDataXMLDocument::initWithXMLString(requests[0].body);
+    auto sentDoc = GDataXMLDocument::initWithXMLString(requests[0].body).valueOr(nullptr);
     ASSERT_TRUE(sentDoc);
     auto sent = GDataObject::objectWithXMLElement(GDataEntryContact::staticClassInfo(), sentDoc->rootElement(), nullptr);
     ASSERT_TRUE(sent);
@@ -717,11 +717,9 @@ TEST_F(GDataServiceFetchTest, SynchronousWaitRunsTheLoopUntilTheTicketCalledBack
     auto ticket = service->fetchEntryWithURL(server.url("/entry"), GDataEntryContact::staticClassInfo(),
                                              GDataServiceDelegate());
     ASSERT_TRUE(ticket);
-    GDataObjectPtr object;
-    std::optional<platform::Error> error;
-    EXPECT_TRUE(service->waitForTicket(ticket, 10, &object, &error));
-    EXPECT_FALSE(error);
-    auto entry = std::dynamic_pointer_cast<GDataEntryContact>(object);
+    auto waited = service->waitForTicket(ticket, 10);
+    ASSERT_TRUE(waited) << waited.error().localizedDescription();
+    auto entry = std::dynamic_pointer_cast<GDataEntryContact>(*waited);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->identifier(), "urn:w");
 }

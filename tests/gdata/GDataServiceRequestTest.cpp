@@ -26,7 +26,7 @@ URL urlOf(const std::string& text) { return *URL::URLWithString(text); }
 
 std::shared_ptr<GDataEntryContact> parseEntry(const std::string& xml) {
     registerContactClasses();
-    auto doc = GDataXMLDocument::initWithXMLString(xml);
+    auto doc = GDataXMLDocument::initWithXMLString(xml).valueOr(nullptr);
     EXPECT_TRUE(doc);
     return std::dynamic_pointer_cast<GDataEntryContact>(
         GDataObject::objectWithXMLElement(GDataEntryContact::staticClassInfo(), doc->rootElement(), nullptr));
@@ -336,7 +336,7 @@ TEST(GDataServiceRequestTest, AccumulatedFeedGathersLaterEntriesInOrder) {
         for (int i = first; i < first + 2; ++i)
             entries.push_back(contactEntryXML("urn:" + std::to_string(i), "N" + std::to_string(i)));
         return GDataFeedBase::feedWithXMLData(GDataFeedContact::staticClassInfo(),
-                                              bytesOf(contactFeedXML(entries, std::string("https://example.com/n"))));
+                                              bytesOf(contactFeedXML(entries, std::string("https://example.com/n")))).valueOr(nullptr);
     };
     auto ticket = GDataServiceGoogleContact::contactService()->makeTicket();
     auto first = page(0), second = page(2);
@@ -356,20 +356,19 @@ TEST(GDataServiceRequestTest, AccumulatedFeedGathersLaterEntriesInOrder) {
 TEST(GDataServiceRequestTest, WaitWithoutTimeReportsTheTimeOut) {
     auto service = GDataServiceGoogleContact::contactService();
     auto ticket = service->makeTicket();
-    GDataObjectPtr object;
-    std::optional<platform::Error> error;
-    EXPECT_FALSE(service->waitForTicket(ticket, 0, &object, &error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, kGDataServiceErrorDomain);
-    EXPECT_EQ(error->code, -101);
+    auto waited = service->waitForTicket(ticket, 0);
+    ASSERT_FALSE(waited);
+    EXPECT_EQ(waited.error().domain, kGDataServiceErrorDomain);
+    EXPECT_EQ(waited.error().code, -101);
+    EXPECT_EQ(service->waitForTicket(nullptr, 0).error().code, -100);  // a call that never started
 
     // A ticket that already called back answers at once with its result.
     ticket->setHasCalledCallback(true);
     auto fetched = GDataEntryContact::contactEntryWithTitle(std::string("x"));
     ticket->setFetchedObject(fetched);
-    EXPECT_TRUE(service->waitForTicket(ticket, 0, &object, &error));
-    EXPECT_FALSE(error);
-    EXPECT_EQ(object, fetched);
+    waited = service->waitForTicket(ticket, 0);
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(*waited, fetched);
 }
 
 TEST(GDataServiceRequestTest, CallsThatCannotStartReturnNoTicket) {

@@ -21,7 +21,7 @@ std::string written(const GDataObjectPtr& object) {
 
 // The object as the parse of the whole tree gives it.
 GDataObjectPtr parsedWhole(const std::string& xml, const GDataClassInfo* cls, bool ignoreUnknowns) {
-    auto doc = GDataXMLDocument::initWithData(bytesOf(xml));
+    auto doc = GDataXMLDocument::initWithData(bytesOf(xml)).valueOr(nullptr);
     auto root = doc ? doc->rootElement() : nullptr;
     if (!root) return nullptr;
     if (!cls) cls = GDataObject::objectClassForXMLElement(nullptr, root);
@@ -69,11 +69,11 @@ TEST(GDataStreamedParseTest, GivesTheObjectOfTheWholeTree) {
     for (const auto& c : cases) {
         const GDataClassInfo* cls = c.classGiven ? &GDataFeedContact::staticClassInfo() : nullptr;
         for (bool ignoreUnknowns : {false, true}) {
-            std::optional<platform::Error> error;
-            auto streamed = GDataObject::objectWithXMLData(bytesOf(c.xml), cls, std::nullopt, nullptr, ignoreUnknowns, &error);
+            auto parsed = GDataObject::objectWithXMLData(bytesOf(c.xml), cls, std::nullopt, nullptr, ignoreUnknowns);
+            ASSERT_TRUE(parsed) << c.name;
+            auto streamed = *parsed;
             auto whole = parsedWhole(c.xml, cls, ignoreUnknowns);
             ASSERT_TRUE(streamed && whole) << c.name;
-            EXPECT_FALSE(error) << c.name;
             EXPECT_STREQ(streamed->classInfo().name, whole->classInfo().name) << c.name;
             EXPECT_EQ(written(streamed), written(whole)) << c.name;
             EXPECT_TRUE(streamed->isEqual(*whole)) << c.name;
@@ -83,13 +83,12 @@ TEST(GDataStreamedParseTest, GivesTheObjectOfTheWholeTree) {
 
 TEST(GDataStreamedParseTest, AFaultAfterTakenEntriesFailsTheWholeDocument) {
     for (std::string xml : {kHead + entry("1") + entry("2") + "<entry>", kHead + entry("1") + "<entry><p:x/></entry></feed>"}) {
-        std::optional<platform::Error> streamedError;
-        platform::Error wholeError;
-        EXPECT_FALSE(GDataObject::objectWithXMLData(bytesOf(xml), nullptr, std::nullopt, nullptr, false, &streamedError));
-        EXPECT_FALSE(GDataXMLDocument::initWithData(bytesOf(xml), 0, &wholeError));
-        ASSERT_TRUE(streamedError) << xml;
-        EXPECT_EQ(*streamedError, wholeError);
-        EXPECT_EQ(streamedError->userInfo.toJSON(), wholeError.userInfo.toJSON());
+        auto streamed = GDataObject::objectWithXMLData(bytesOf(xml), nullptr, std::nullopt, nullptr, false);
+        auto whole = GDataXMLDocument::initWithData(bytesOf(xml));
+        ASSERT_FALSE(streamed) << xml;
+        ASSERT_FALSE(whole) << xml;
+        EXPECT_EQ(streamed.error(), whole.error());
+        EXPECT_EQ(streamed.error().userInfo.toJSON(), whole.error().userInfo.toJSON());
     }
 }
 

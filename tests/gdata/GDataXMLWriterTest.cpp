@@ -27,7 +27,7 @@ std::string text(const std::optional<platform::Bytes>& bytes) {
 }
 
 GDataObjectPtr parsed(const std::string& xml) {
-    auto document = GDataXMLDocument::initWithXMLString(xml);
+    auto document = GDataXMLDocument::initWithXMLString(xml).valueOr(nullptr);
     if (!document || !document->rootElement()) return nullptr;
     const GDataClassInfo* cls = GDataObject::objectClassForXMLElement(nullptr, document->rootElement());
     return cls ? GDataObject::objectWithXMLElement(*cls, document->rootElement(), nullptr) : nullptr;

@@ -81,8 +81,9 @@ TEST_F(ContactStoreSaveRequestTest, AFailingChangeUndoesTheWholeRequest) {
     request.updateContact(stale);
     request.deleteGroup(family->mutableCopy());
 
-    Error error;
-    EXPECT_FALSE(save(request, &error));
+    auto refused = save(request);
+    ASSERT_FALSE(refused);
+    const Error& error = refused.error();
     EXPECT_EQ(error.domain, CNErrorDomain);
     EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
     const Value* affected = error.userInfo.find(CNErrorUserInfoAffectedRecordIdentifiersKey);
@@ -105,26 +106,22 @@ TEST_F(ContactStoreSaveRequestTest, AFailingChangeUndoesTheWholeRequest) {
 }
 
 TEST_F(ContactStoreSaveRequestTest, RefusedChangesReportTheirCause) {
-    Error error;
     // No container to put a contact in.
     CNSaveRequest orphan;
     orphan.addContact(person("Nowhere"), std::nullopt);
-    EXPECT_FALSE(save(orphan, &error));
-    EXPECT_EQ(error.code, CNErrorCodeNoContainer);
+    EXPECT_EQ(save(orphan).error().code, CNErrorCodeNoContainer);
 
     auto local = addContainer("Local");
     CNSaveRequest wrongContainer;
     wrongContainer.addGroup(group("G"), std::string("no-such-container"));
-    EXPECT_FALSE(save(wrongContainer, &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(save(wrongContainer).error().code, CNErrorCodeRecordDoesNotExist);
 
     // The same contact added twice in one request: the second add fails and the first is undone.
     auto twice = person("Twice");
     CNSaveRequest duplicate;
     duplicate.addContact(twice, local->identifier());
     duplicate.addContact(twice, local->identifier());
-    EXPECT_FALSE(save(duplicate, &error));
-    EXPECT_EQ(error.code, CNErrorCodeInsertedRecordAlreadyExists);
+    EXPECT_EQ(save(duplicate).error().code, CNErrorCodeInsertedRecordAlreadyExists);
     EXPECT_TRUE(givenNames().empty());
 
     // Members need both sides; deleting or renaming what is gone fails.
@@ -134,20 +131,16 @@ TEST_F(ContactStoreSaveRequestTest, RefusedChangesReportTheirCause) {
     ASSERT_TRUE(save(setup));
     CNSaveRequest strayMember;
     strayMember.addMember(person("Never saved"), g);
-    EXPECT_FALSE(save(strayMember, &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(save(strayMember).error().code, CNErrorCodeRecordDoesNotExist);
     CNSaveRequest strayDelete;
     strayDelete.deleteGroup(group("Never saved"));
-    EXPECT_FALSE(save(strayDelete, &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(save(strayDelete).error().code, CNErrorCodeRecordDoesNotExist);
     CNSaveRequest strayRename;
     strayRename.updateGroup(group("Never saved"));
-    EXPECT_FALSE(save(strayRename, &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(save(strayRename).error().code, CNErrorCodeRecordDoesNotExist);
     CNSaveRequest strayContactDelete;
     strayContactDelete.deleteContact(person("Never saved"));
-    EXPECT_FALSE(save(strayContactDelete, &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(save(strayContactDelete).error().code, CNErrorCodeRecordDoesNotExist);
     EXPECT_EQ(groupNames(), (V{"G"}));
 
     // An empty request succeeds.
@@ -266,8 +259,7 @@ TEST_F(ContactStoreSaveRequestTest, SavesFromSeveralThreadsAndStoresAllLand) {
         for (int i = 0; i < 15; ++i) {
             CNSaveRequest request;
             request.addContact(person(prefix + std::to_string(i)), std::nullopt);
-            Error error;
-            if (!store->executeSaveRequest(request, &error)) ++failures;
+            if (!store->executeSaveRequest(request)) ++failures;
         }
     };
     std::thread a(writer, store_.get(), "a");

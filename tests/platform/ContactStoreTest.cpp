@@ -121,9 +121,8 @@ TEST_F(ContactStoreTest, EveryFieldSurvivesSaveAndReopening) {
     EXPECT_EQ(AssertionHandler::count(), 0u);
 
     // The contact lives in the default container.
-    Error error;
     auto containers = reopened->containersMatchingPredicate(
-        CNContainer::predicateForContainerOfContactWithIdentifier(original->identifier()), &error);
+        CNContainer::predicateForContainerOfContactWithIdentifier(original->identifier()));
     ASSERT_TRUE(containers);
     ASSERT_EQ(containers->size(), 1u);
     EXPECT_EQ((*containers)[0]->identifier(), local->identifier());
@@ -247,8 +246,7 @@ TEST_F(ContactStoreTest, ContainersByTypeAndPredicate) {
     EXPECT_EQ(carddav->identifier(), "ACCOUNT-1:ABAccount");
     EXPECT_NE(exchange->identifier().find(":ABAccount"), std::string::npos);
 
-    Error error;
-    auto all = store_->containersMatchingPredicate(nullptr, &error);
+    auto all = store_->containersMatchingPredicate(nullptr);
     ASSERT_TRUE(all);
     ASSERT_EQ(all->size(), 3u);
     EXPECT_EQ((*all)[0]->type(), CNContainerType::Exchange);
@@ -271,12 +269,11 @@ TEST_F(ContactStoreTest, ContainersByTypeAndPredicate) {
     EXPECT_EQ(store_->defaultContainerIdentifier(), local->identifier());
     ASSERT_TRUE(store_->setDefaultContainerIdentifier(exchange->identifier()));
     EXPECT_EQ(reopen()->defaultContainerIdentifier(), exchange->identifier());
-    EXPECT_FALSE(store_->setDefaultContainerIdentifier("gone", &error));
-    EXPECT_EQ(error.code, CNErrorCodeRecordDoesNotExist);
+    EXPECT_EQ(store_->setDefaultContainerIdentifier("gone").error().code, CNErrorCodeRecordDoesNotExist);
 
     // An identifier is taken once.
-    EXPECT_FALSE(store_->addContainer("Again", CNContainerType::Local, carddav->identifier(), &error));
-    EXPECT_EQ(error.code, CNErrorCodeInsertedRecordAlreadyExists);
+    EXPECT_EQ(store_->addContainer("Again", CNContainerType::Local, carddav->identifier()).error().code,
+              CNErrorCodeInsertedRecordAlreadyExists);
 }
 
 TEST_F(ContactStoreTest, ContactsByIdentifiersContainerAndGroup) {
@@ -326,15 +323,14 @@ TEST_F(ContactStoreTest, ContactsByIdentifiersContainerAndGroup) {
     request.setMutableObjects(true);
     request.setUnifyResults(false);
     int seen = 0;
-    Error error;
-    ASSERT_TRUE(store_->enumerateContactsWithFetchRequest(request, &error, [&](const CNContactPtr& c, bool& stop) {
+    ASSERT_TRUE(store_->enumerateContactsWithFetchRequest(request, [&](const CNContactPtr& c, bool& stop) {
         EXPECT_TRUE(std::dynamic_pointer_cast<CNMutableContact>(c));
         stop = ++seen == 2;
     }));
     EXPECT_EQ(seen, 2);
 
     // A predicate of the wrong kind is a contract failure and a failed fetch.
-    EXPECT_FALSE(store_->unifiedContactsMatchingPredicate(CNGroup::predicateForGroupsWithIdentifiers({}), {}, &error));
+    EXPECT_FALSE(store_->unifiedContactsMatchingPredicate(CNGroup::predicateForGroupsWithIdentifiers({}), {}));
     EXPECT_EQ(AssertionHandler::count(), 1u);
 }
 
@@ -351,16 +347,16 @@ TEST_F(ContactStoreTest, AccountsKeepTheirPropertiesBesideTheContainers) {
         ASSERT_TRUE(accounts.saveAccount(ACAccount("4F1C-ACCOUNT", properties)));
     }
     ACAccountStore reader(file_);
-    auto account = reader.accountWithIdentifier("4F1C-ACCOUNT");
+    auto account = reader.accountWithIdentifier("4F1C-ACCOUNT").value();
     ASSERT_TRUE(account);
     EXPECT_EQ(account->properties()["servername"].asString(), "carddav.example.com");
     EXPECT_EQ(account->properties()["userName"].asString(), "ada@example.com");
     EXPECT_EQ(account->properties()["HomeInfo"][0]["privileges"][0].asString(), "DAV::read");
-    EXPECT_FALSE(reader.accountWithIdentifier("other"));
+    EXPECT_FALSE(reader.accountWithIdentifier("other").value());
 
     // Saving again replaces the properties.
     ASSERT_TRUE(reader.saveAccount(ACAccount("4F1C-ACCOUNT", Value::dictionary())));
-    EXPECT_FALSE(reader.accountWithIdentifier("4F1C-ACCOUNT")->properties().contains("servername"));
+    EXPECT_FALSE(reader.accountWithIdentifier("4F1C-ACCOUNT").value()->properties().contains("servername"));
     // The container is untouched by its account.
     EXPECT_EQ(reopen()->containersMatchingPredicate(nullptr)->size(), 1u);
 }
@@ -376,25 +372,36 @@ TEST_F(ContactStoreTest, UnreadableOrNewerFilesFailWithAnError) {
     ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    Error error;
-    auto newer = reopen();
-    EXPECT_FALSE(newer->containersMatchingPredicate(nullptr, &error));
-    EXPECT_EQ(error.domain, CNErrorDomain);
-    EXPECT_EQ(error.code, CNErrorCodeCommunicationError);
-    EXPECT_NE(error.localizedDescription().find("99"), std::string::npos);
+    auto junk = dir_ / "junk.sqlite";  // a file that is no database at all
+    ASSERT_TRUE(writeFileAtomically(junk, std::string(4096, 'x')));
     CNSaveRequest add;
     add.addContact(std::make_shared<CNMutableContact>(), std::nullopt);
-    EXPECT_FALSE(newer->executeSaveRequest(add, &error));
-    EXPECT_EQ(newer->defaultContainerIdentifier(), "");
 
-    // A file that is no database at all.
-    auto junk = dir_ / "junk.sqlite";
-    ASSERT_TRUE(writeFileAtomically(junk, std::string(4096, 'x')));
-    CNContactStore broken(junk);
-    error = Error();
-    EXPECT_FALSE(broken.unifiedContactsMatchingPredicate(nullptr, {CNContactGivenNameKey}, &error));
-    EXPECT_EQ(error.code, CNErrorCodeCommunicationError);
-    EXPECT_FALSE(ACAccountStore(junk).accountWithIdentifier("x", &error));
+    // Every operation of the stores reports the failure, with the store's domain and code.
+    for (const auto& file : {file_, junk}) {
+        SCOPED_TRACE(file.filename().string());
+        CNContactStore store(file);
+        ACAccountStore accounts(file);
+        const std::pair<const char*, Error> failures[] = {
+            {"contacts", store.unifiedContactsMatchingPredicate(nullptr, {CNContactGivenNameKey}).error()},
+            {"enumerate", store.enumerateContactsWithFetchRequest(CNContactFetchRequest({CNContactGivenNameKey}),
+                                                                 [](const CNContactPtr&, bool&) {}).error()},
+            {"groups", store.groupsMatchingPredicate(nullptr).error()},
+            {"containers", store.containersMatchingPredicate(nullptr).error()},
+            {"save", store.executeSaveRequest(add).error()},
+            {"add container", store.addContainer("New", CNContainerType::Local).error()},
+            {"default container", store.setDefaultContainerIdentifier("any").error()},
+            {"account", accounts.accountWithIdentifier("x").error()},
+            {"save account", accounts.saveAccount(ACAccount("x", Value::dictionary())).error()},
+        };
+        for (const auto& [what, error] : failures) {
+            EXPECT_EQ(error.domain, CNErrorDomain) << what;
+            EXPECT_EQ(error.code, CNErrorCodeCommunicationError) << what;
+            if (file == file_) EXPECT_NE(error.localizedDescription().find("99"), std::string::npos) << what;
+        }
+        EXPECT_EQ(store.defaultContainerIdentifier(), "");
+    }
+    EXPECT_EQ(AssertionHandler::count(), 0u);  // each call failed: no error was read from a success
 }
 
 TEST_F(ContactStoreTest, AddressBookRecordsGiveTheDatesOfAContact) {

@@ -28,25 +28,18 @@ protected:
 
     CNContainerPtr addContainer(const std::string& name, CNContainerType type = CNContainerType::Local,
                                 std::optional<std::string> identifier = std::nullopt) {
-        Error error;
-        auto c = store_->addContainer(name, type, std::move(identifier), &error);
-        EXPECT_TRUE(c) << error.localizedDescription();
-        return c;
+        auto c = store_->addContainer(name, type, std::move(identifier));
+        EXPECT_TRUE(c) << c.error().localizedDescription();
+        return c.valueOr(nullptr);
     }
 
-    bool save(const CNSaveRequest& request, Error* error = nullptr) {
-        Error e;
-        bool ok = store_->executeSaveRequest(request, &e);
-        if (error) *error = e;
-        return ok;
-    }
+    Result<void> save(const CNSaveRequest& request) { return store_->executeSaveRequest(request); }
 
     std::vector<CNContactPtr> fetch(const CNPredicatePtr& predicate, const std::vector<CNKeyDescriptor>& keys,
                                     CNContactStore* store = nullptr) {
-        Error error;
-        auto result = (store ? store : store_.get())->unifiedContactsMatchingPredicate(predicate, keys, &error);
-        EXPECT_TRUE(result) << error.localizedDescription();
-        return result ? *result : std::vector<CNContactPtr>{};
+        auto result = (store ? store : store_.get())->unifiedContactsMatchingPredicate(predicate, keys);
+        EXPECT_TRUE(result) << result.error().localizedDescription();
+        return result.valueOr(std::vector<CNContactPtr>{});
     }
 
     std::filesystem::path dir_;

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Result.h"
 
 using namespace quorvane::platform;
@@ -56,4 +60,30 @@ TEST(ResultTest, ReadingTheWrongSideIsAReportedContractFailure) {
     EXPECT_THROW((void)named(true).value(), std::bad_variant_access);
     EXPECT_EQ(AssertionHandler::count(), 3u);
     AssertionHandler::set(nullptr);
+}
+
+TEST(ResultTest, FoundationOperationsReportTheirFailures) {
+    const auto missing = std::filesystem::temp_directory_path() / "qv-result-no-such-folder" / "file";
+    struct Case {
+        const char* what;
+        Error error;
+        std::string domain;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"write into a missing folder", writeFileAtomically(missing, "x").error(), kPOSIXErrorDomain, ENOENT},
+        {"malformed JSON", Value::fromJSON("{").error(), kJSONErrorDomain, kJSONErrorMalformed},
+        {"deep JSON", Value::fromJSON(std::string(600, '[') + std::string(600, ']')).error(), kJSONErrorDomain,
+         kJSONErrorNestedTooDeeply},
+        {"no archive", KeyedUnarchiver::unarchivedObject<Coding>("not an archive").error(), kKeyedArchiveErrorDomain,
+         kKeyedArchiveErrorUnreadable},
+        {"no archive list", KeyedUnarchiver::unarchivedObjects<Coding>("[").error(), kKeyedArchiveErrorDomain,
+         kKeyedArchiveErrorUnreadable},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.error.domain, c.domain) << c.what;
+        EXPECT_EQ(c.error.code, c.code) << c.what;
+        EXPECT_FALSE(c.error.localizedDescription().empty()) << c.what;
+    }
+    EXPECT_NE(cases[0].error.localizedDescription().find("cannot create a temporary file"), std::string::npos);
 }

@@ -125,9 +125,9 @@ TEST(Value, JSONBridgeKeepsOrderTypesAndNull) {
 TEST(Value, JSONBridgeRefusesDeepNestingAndKeepsHugeNumbersDefined) {
     for (size_t depth : {Value::kMaxJSONDepth + 1, size_t(50000)}) {
         std::string deep = std::string(depth, '[') + std::string(depth, ']');
-        std::string error;
-        EXPECT_FALSE(Value::fromJSON(deep, &error)) << depth;
-        EXPECT_EQ(error, "JSON nested too deeply");
+        auto refused = Value::fromJSON(deep);
+        ASSERT_FALSE(refused) << depth;
+        EXPECT_EQ(refused.error().localizedDescription(), "JSON nested too deeply");
         EXPECT_FALSE(Value::fromJSON("{\"a\":" + deep + "}"));
     }
     std::string deepest = std::string(Value::kMaxJSONDepth, '[') + std::string(Value::kMaxJSONDepth, ']');

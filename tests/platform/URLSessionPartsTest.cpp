@@ -302,16 +302,24 @@ TEST(ServerTrustTest, EvaluatesChainAndHost) {
     };
     Bytes leaf = pemToDER(server.certificatePEM());
     Bytes ca = pemToDER(TestHTTPServer::caCertificatePEM());
-    EXPECT_EQ(ServerTrust("127.0.0.1", {leaf}).evaluate(), TrustResultType::Unspecified);
-    EXPECT_EQ(ServerTrust("localhost", {leaf, ca}).evaluate(), TrustResultType::Unspecified);
-    EXPECT_EQ(ServerTrust("example.com", {leaf}).evaluate(), TrustResultType::RecoverableTrustFailure);
+    EXPECT_EQ(ServerTrust("127.0.0.1", {leaf}).evaluate().value(), TrustResultType::Unspecified);
+    EXPECT_EQ(ServerTrust("localhost", {leaf, ca}).evaluate().value(), TrustResultType::Unspecified);
     ServerTrust caOnly("127.0.0.1", {ca});
-    std::optional<Error> why;
-    // The CA is no server certificate for 127.0.0.1.
-    EXPECT_EQ(caOnly.evaluate(&why), TrustResultType::RecoverableTrustFailure);
-    EXPECT_TRUE(why);
-    EXPECT_EQ(ServerTrust("127.0.0.1", {}).evaluate(), TrustResultType::OtherError);
-    EXPECT_EQ(ServerTrust("h", {Bytes{1, 2, 3}}).evaluate(), TrustResultType::OtherError);
+    // Untrusted: the wrong host, the CA as a server certificate for 127.0.0.1; unreadable: nothing
+    // or garbage to evaluate.
+    const std::pair<ServerTrust, int64_t> refused[] = {
+        {ServerTrust("example.com", {leaf}), kURLErrorServerCertificateUntrusted},
+        {caOnly, kURLErrorServerCertificateUntrusted},
+        {ServerTrust("127.0.0.1", {}), kURLErrorSecureConnectionFailed},
+        {ServerTrust("h", {Bytes{1, 2, 3}}), kURLErrorSecureConnectionFailed},
+    };
+    for (const auto& [trust, code] : refused) {
+        auto result = trust.evaluate();
+        ASSERT_FALSE(result) << trust.host();
+        EXPECT_EQ(result.error().domain, kURLErrorDomain);
+        EXPECT_EQ(result.error().code, code) << trust.host();
+        EXPECT_FALSE(result.error().localizedDescription().empty());
+    }
     EXPECT_TRUE(caOnly.leafPublicKeyPin().has_value());
     EXPECT_EQ(caOnly.leafPublicKeyPin()->rfind("sha256//", 0), 0u);
 }

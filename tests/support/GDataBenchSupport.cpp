@@ -12,7 +12,7 @@ namespace quorvane::benchsupport {
 
 std::shared_ptr<GDataFeedBase> parseContactsFeed(const platform::Bytes& bytes) {
     registerContactClasses();
-    return GDataFeedBase::feedWithXMLData(GDataFeedContact::staticClassInfo(), bytes);
+    return GDataFeedBase::feedWithXMLData(GDataFeedContact::staticClassInfo(), bytes).valueOr(nullptr);
 }
 
 namespace {

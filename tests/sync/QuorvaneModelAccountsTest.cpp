@@ -30,8 +30,8 @@ protected:
         auto contact = std::dynamic_pointer_cast<platform::CNMutableContact>(makeAppleContact({.given = given}));
         platform::CNSaveRequest request;
         request.addContact(contact, container->identifier());
-        platform::Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         return contact;
     }
 

@@ -29,7 +29,7 @@ protected:
         ASSERT_TRUE(internals(model_).mGroupFeed);
         internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
-        container_ = store_->addContainer("On This Computer", platform::CNContainerType::Local);
+        container_ = store_->addContainer("On This Computer", platform::CNContainerType::Local).valueOr(nullptr);
         ASSERT_TRUE(container_);
     }
 
@@ -37,8 +37,8 @@ protected:
     platform::CNMutableContactPtr save(const platform::CNMutableContactPtr& c) {
         platform::CNSaveRequest request;
         request.addContact(c, container_->identifier());
-        platform::Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         return c;
     }
 
@@ -364,10 +364,10 @@ TEST_F(QuorvaneModelConversionTest, PhotoFlagsAndLog) {
                             platform::CNContactImageDataAvailableKey}) {
         keys.emplace_back(key);
     }
-    platform::Error fetchError;
     auto fetched = store_->unifiedContactsMatchingPredicate(
-        platform::CNContact::predicateForContactsWithIdentifiers({apple->identifier()}), keys, &fetchError);
-    ASSERT_TRUE(fetched && fetched->size() == 1u) << fetchError.localizedDescription();
+        platform::CNContact::predicateForContactsWithIdentifiers({apple->identifier()}), keys);
+    ASSERT_TRUE(fetched) << fetched.error().localizedDescription();
+    ASSERT_EQ(fetched->size(), 1u);
     auto stored = fetched->front();
     EXPECT_FALSE(stored->isKeyAvailable(platform::CNContactPostalAddressesKey));
     auto r = record(true);

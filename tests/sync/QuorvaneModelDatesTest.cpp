@@ -76,7 +76,7 @@ TEST_F(QuorvaneModelDatesTest, DaysDifferIgnoringTimeAndMissingYears) {
 TEST_F(QuorvaneModelDatesTest, ModificationDateComesFromTheContactOrElseFromItsStoreRecord) {
     auto clock = std::make_shared<platform::ManualClock>(Date(750000000));
     platform::Clock::setCurrent(clock);
-    auto container = store_->addContainer("Local", platform::CNContainerType::Local);
+    auto container = store_->addContainer("Local", platform::CNContainerType::Local).valueOr(nullptr);
     ASSERT_TRUE(container);
     auto added = std::make_shared<platform::CNMutableContact>();
     added->setGivenName("Anna");

@@ -34,8 +34,8 @@ protected:
             g->setName(name);
             request.addGroup(g, container->identifier());
         }
-        platform::Error error;
-        ASSERT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        ASSERT_TRUE(saved) << saved.error().localizedDescription();
     }
 
     size_t contactsIn(const platform::CNContainerPtr& container) {

@@ -52,7 +52,7 @@ protected:
         internals(model_).mGroupFeed = standardGroupFeed();
         internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
         internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
-        container_ = store_->addContainer("On This Computer", CNContainerType::Local);
+        container_ = store_->addContainer("On This Computer", CNContainerType::Local).valueOr(nullptr);
         ASSERT_TRUE(container_);
     }
 
@@ -66,8 +66,8 @@ protected:
     CNContactPtr saveAndRead(const CNMutableContactPtr& c) {
         CNSaveRequest request;
         request.addContact(c, container_->identifier());
-        Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         std::vector<CNKeyDescriptor> keys(CNContactAllKeys().begin(), CNContactAllKeys().end());
         auto found = store_->unifiedContactsMatchingPredicate(CNContact::predicateForContactsWithIdentifiers({c->identifier()}), keys);
         EXPECT_TRUE(found && found->size() == 1);
@@ -518,7 +518,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, MergeKeepsLocalValuesReplaceOverwritesThe
 }
 
 TEST_F(QuorvaneModelGoogleToLocalTest, ExchangeLimitsAndNoSocialProfiles) {
-    auto exchange = store_->addContainer("Exchange", CNContainerType::Exchange);
+    auto exchange = store_->addContainer("Exchange", CNContainerType::Exchange).valueOr(nullptr);
     internals(model_).mSelectedContainer = exchange;
     internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     string body;

@@ -62,8 +62,8 @@ protected:
         auto contact = std::make_shared<platform::CNMutableContact>();
         contact->setGivenName(given);
         request.addContact(contact, std::nullopt);
-        platform::Error error;
-        ASSERT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        ASSERT_TRUE(saved) << saved.error().localizedDescription();
     }
 };
 
@@ -336,8 +336,7 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
 }
 
 TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
-    platform::Error error;
-    ASSERT_NE(store_->addContainer("On This Computer", platform::CNContainerType::Local, std::nullopt, &error), nullptr);
+    ASSERT_TRUE(store_->addContainer("On This Computer", platform::CNContainerType::Local));
     auto m = startModel();
     ASSERT_EQ(internals(m).mLastAddressBookChangeDate, std::nullopt);
 

@@ -42,8 +42,8 @@ protected:
         auto contact = std::dynamic_pointer_cast<platform::CNMutableContact>(makeAppleContact(name));
         platform::CNSaveRequest request;
         request.addContact(contact, container ? std::optional<std::string>(container->identifier()) : std::nullopt);
-        platform::Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         return contact;
     }
 

@@ -103,8 +103,8 @@ protected:
         if (photo) contact->setImageData(photo);
         platform::CNSaveRequest request;
         request.addContact(contact, container_->identifier());
-        platform::Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         return contact->identifier();
     }
     void saveLocal(const platform::CNContactPtr& contact, const std::function<void(platform::CNMutableContact&)>& edit,
@@ -118,8 +118,8 @@ protected:
             edit(*copy);
             request.updateContact(copy);
         }
-        platform::Error error;
-        ASSERT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        ASSERT_TRUE(saved) << saved.error().localizedDescription();
     }
     void editLocal(const std::string& name, const std::function<void(platform::CNMutableContact&)>& edit) {
         saveLocal(localByName()[name], edit);

@@ -48,8 +48,8 @@ protected:
             request.addGroup(group, container_->identifier());
             request.addMember(contact, group);
         }
-        platform::Error error;
-        EXPECT_TRUE(store_->executeSaveRequest(request, &error)) << error.localizedDescription();
+        auto saved = store_->executeSaveRequest(request);
+        EXPECT_TRUE(saved) << saved.error().localizedDescription();
         return fetchLocal(contact->identifier());
     }
 

@@ -33,10 +33,9 @@ struct AccountSetup {
 class SyncModelTestBase : public ::testing::Test {
 protected:
     platform::CNContainerPtr addContainer(const std::string& name, platform::CNContainerType type) {
-        platform::Error error;
-        auto container = store_->addContainer(name, type, std::nullopt, &error);
-        EXPECT_TRUE(container) << error.localizedDescription();
-        return container;
+        auto container = store_->addContainer(name, type);
+        EXPECT_TRUE(container) << container.error().localizedDescription();
+        return container.valueOr(nullptr);
     }
 
     // A container whose account (kept in the store's account table) has the given properties.

@@ -69,12 +69,12 @@ TEST(Facade, StartsServicesByPriorityAndSendsTheStartServiceLog) {
         {std::string(1 << 20, 'a'), "1048576 bytes long, more than the 1024 allowed"}};
     for (const auto& [secret, why] : refused) {
         SDKLogCapture log(MSLogLevel::Error);
-        std::optional<platform::Error> error;
-        EXPECT_FALSE(sdk.start(secret, {analytics}, &error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain, MSRevAzezar::kMSErrorDomain);
-        EXPECT_NE(error->localizedDescription().find(why), std::string::npos) << error->localizedDescription();
-        EXPECT_EQ(log.texts(), std::vector<std::string>{error->localizedDescription()});
+        auto started = sdk.start(secret, {analytics});
+        ASSERT_FALSE(started);
+        const platform::Error& error = started.error();
+        EXPECT_EQ(error.domain, MSRevAzezar::kMSErrorDomain);
+        EXPECT_NE(error.localizedDescription().find(why), std::string::npos) << error.localizedDescription();
+        EXPECT_EQ(log.texts(), std::vector<std::string>{error.localizedDescription()});
         EXPECT_FALSE(sdk.isSdkConfigured());
     }
     ASSERT_TRUE(sdk.start("app-secret", {analytics, crashes}));

@@ -26,9 +26,9 @@ std::string readFixture(const std::string& name) {
 TEST(TelemetryModel, EveryLogClassArchivesAndDecodesToAnEqualLog) {
     for (const auto& [name, log] : sampleLogs()) {
         SCOPED_TRACE(name);
-        std::string error;
-        auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(KeyedArchiver::archivedData(*log), &error);
-        ASSERT_TRUE(back) << error;
+        auto decoded = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(KeyedArchiver::archivedData(*log));
+        ASSERT_TRUE(decoded) << decoded.error().localizedDescription();
+        auto back = decoded.valueOr(nullptr);
         EXPECT_EQ(&back->classInfo(), &log->classInfo());
         EXPECT_TRUE(back->isEqual(*log));
         EXPECT_EQ(back->serializeToDictionary(), log->serializeToDictionary());
@@ -39,9 +39,9 @@ TEST(TelemetryModel, ArchivesOfTheFirstFormatVersionStillReadBack) {
     // The fixtures were written by format version 1; stored logs must read back unchanged.
     for (const auto& [name, log] : sampleLogs()) {
         SCOPED_TRACE(name);
-        std::string error;
-        auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(readFixture(name), &error);
-        ASSERT_TRUE(back) << error;
+        auto decoded = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(readFixture(name));
+        ASSERT_TRUE(decoded) << decoded.error().localizedDescription();
+        auto back = decoded.valueOr(nullptr);
         EXPECT_TRUE(back->isEqual(*log));
     }
 }
@@ -80,19 +80,19 @@ TEST(TelemetryModel, DamagedOrForeignArchivesDecodeAsErrors) {
         {"version beyond 64 bits signed", replaced(R"("$version":1)", R"("$version":18446744073709551615)")},
     };
     for (const auto& [what, text] : cases) {
-        std::string error;
-        EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSAbstractLog>(text, &error)) << what;
-        EXPECT_FALSE(error.empty()) << what;
+        auto refused = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(text);
+        ASSERT_FALSE(refused) << what;
+        EXPECT_EQ(refused.error().domain, platform::kKeyedArchiveErrorDomain) << what;
+        EXPECT_FALSE(refused.error().localizedDescription().empty()) << what;
     }
-    std::string error;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSStartServiceLog>(good, &error)) << "another class";
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<MSStartServiceLog>(good)) << "another class";
 }
 
 TEST(TelemetryModel, ANegativeZeroTimeArchivesAsItself) {
     auto log = sampleLogs()[1].second;
     log->timestamp = platform::Date(-0.0);
     const std::string archive = KeyedArchiver::archivedData(*log);
-    auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(archive);
+    auto back = KeyedUnarchiver::unarchivedObject<MSAbstractLog>(archive).valueOr(nullptr);
     ASSERT_TRUE(back);
     EXPECT_TRUE(std::signbit(back->timestamp->timeIntervalSinceReferenceDate()));
     EXPECT_EQ(KeyedArchiver::archivedData(*back), archive);
@@ -101,9 +101,9 @@ TEST(TelemetryModel, ANegativeZeroTimeArchivesAsItself) {
 TEST(TelemetryModel, IllFormedTextArchivesAsReplacementCharacters) {
     auto log = std::static_pointer_cast<MSLogWithProperties>(sampleLogs()[1].second);
     log->properties = std::map<std::string, std::string>{{"k\xff", std::string("a\xc3\0\"\\/", 7)}};
-    std::string error;
-    auto back = KeyedUnarchiver::unarchivedObject<MSLogWithProperties>(KeyedArchiver::archivedData(*log), &error);
-    ASSERT_TRUE(back) << error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<MSLogWithProperties>(KeyedArchiver::archivedData(*log));
+    ASSERT_TRUE(decoded) << decoded.error().localizedDescription();
+    auto back = decoded.valueOr(nullptr);
     EXPECT_EQ(*back->properties, (std::map<std::string, std::string>{{"k\uFFFD", std::string("a\uFFFD\0\"\\/", 9)}}));
 }
 
@@ -204,7 +204,7 @@ TEST(TelemetryModel, TypedPropertiesSerialiseAndArchiveWithTheirKind) {
         EXPECT_EQ(dict.keys(), (std::vector<std::string>{"type", "name", "value"}));
         EXPECT_EQ(dict["value"], wire);
         EXPECT_EQ(dict["value"].type(), wire.type());
-        auto back = KeyedUnarchiver::unarchivedObject<MSTypedProperty>(KeyedArchiver::archivedData(*p));
+        auto back = KeyedUnarchiver::unarchivedObject<MSTypedProperty>(KeyedArchiver::archivedData(*p)).valueOr(nullptr);
         ASSERT_TRUE(back);
         EXPECT_TRUE(back->isEqual(*p));
         EXPECT_EQ(back->value().type(), p->value().type());
