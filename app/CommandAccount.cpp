@@ -111,7 +111,7 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
 int commandSignOut(Session& session, const std::vector<std::string>& args) {
     if (!parseOnly(session, args, {})) return kExitUsage;
     auto model = session.model();
-    if (!model->mAuth) {
+    if (!model->auth()) {
         // A stored item that holds nothing usable goes as well.
         model->signOutFromGoogle();
         session.console().out("not signed in");
@@ -134,12 +134,12 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     else console.out("provider: unavailable (" + provider.error().localizedDescription() + ")");
     auto model = session.model();
     std::string user = model->getUsername();
-    console.out("signed in: " + (model->mAuth ? (user.empty() ? std::string("yes") : user) : std::string("no")));
+    console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : user) : std::string("no")));
     std::optional<platform::Error> error;
     model->updateSelectedContainerWithError(&error);
     std::string account = "none";
-    if (model->mCurrentSourceRecord) account = model->mCurrentSourceRecord->getDescriptionWithVerbose(true, true);
-    if (auto id = model->mSelectedContainer ? std::optional<std::string>(model->mSelectedContainer->identifier())
+    if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
+    if (auto id = model->selectedContainer() ? std::optional<std::string>(model->selectedContainer()->identifier())
                                             : std::nullopt)
         account += " [" + *id + "]";
     console.out("local account: " + account);
@@ -161,7 +161,7 @@ int commandAccounts(Session& session, const std::vector<std::string>& args) {
     model->updateSelectedContainerWithError(nullptr);
     for (const auto& container : containers) {
         auto info = model->getContainerInfoWithContainer(container);
-        bool selected = model->mSelectedContainer && model->mSelectedContainer->identifier() == container->identifier();
+        bool selected = model->selectedContainer() && model->selectedContainer()->identifier() == container->identifier();
         std::string line = container->identifier() + "\t" + accountKind(info->mContainerAccountType) + "\t" +
                            std::to_string(info->mNumContacts) + " contacts\t" +
                            (info->mReadOnlySource ? "read-only" : "read-write") + "\t" +

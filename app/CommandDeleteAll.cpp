@@ -63,7 +63,7 @@ int deleteLocal(Session& session, const Arguments& args) {
 int deleteGoogle(Session& session, const Arguments& args) {
     if (!session.connect()) return kExitNetwork;
     auto model = session.model();
-    if (!model->mAuth) return session.fail(kCommandErrorNotSignedIn);
+    if (!model->auth()) return session.fail(kCommandErrorNotSignedIn);
     std::string user = model->getUsername();
     if (!confirmed(session, args, "delete every contact and user group of " + (user.empty() ? "the account" : user) +
                                       " at the provider"))

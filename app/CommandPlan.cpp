@@ -54,12 +54,12 @@ std::optional<int32_t> parseSyncMode(const std::string& text) {
 const char* outcomeText(SyncRunOutcome outcome) { return syncRunOutcomeName(outcome); }
 
 // The counts the progress line ends with: what was fetched, planned and written so far.
-std::string countsText(const SyncRun& run, const QuorvaneModel& model) {
+std::string countsText(const SyncRun& run) {
     using State = SyncRun::State;
     std::string out;
     auto add = [&out](const std::string& part) { out += (out.empty() ? "" : ", ") + part; };
-    if (run.state() > State::fetchContacts && model.mContactFeed)
-        add("fetched " + SyncRun::grouped(model.mContactFeed->entryCount()));
+    if (run.state() > State::fetchContacts && run.feeds().contacts.feed)
+        add("fetched " + SyncRun::grouped(run.feeds().contacts.feed->entryCount()));
     if (run.planned()) add("planned " + SyncRun::grouped(run.plan().changes()));
     if (run.state() >= State::execute) {
         const SyncRunCounts& c = run.counts();
@@ -79,13 +79,13 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         return nullptr;
     }
     auto model = session.model();
-    if (!model->mAuth) {
+    if (!model->auth()) {
         *code = session.fail(kCommandErrorNotSignedIn);
         return nullptr;
     }
     bool finished = false;
     const SyncRun* current = nullptr;
-    session.setProgressCounts([&current, model] { return current ? countsText(*current, *model) : std::string(); });
+    session.setProgressCounts([&current] { return current ? countsText(*current) : std::string(); });
     auto run = model->startSyncRun(options, [&finished](SyncRun&) { finished = true; });
     current = run.get();
     if (!run) {
@@ -138,10 +138,10 @@ int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>
 }
 
 // The planned records: one line each, or JSON objects.
-platform::Value printRecords(Session& session, bool json) {
+platform::Value printRecords(Session& session, const SyncRun& run, bool json) {
     const bool verbose = session.console().verbose();
     platform::Value records = platform::Value::array();
-    for (const auto& record : session.model()->mSyncRecords) {
+    for (const auto& record : run.records()) {
         if (!record) continue;
         auto line = lineFor(*record);
         if (!line) continue;
@@ -264,7 +264,7 @@ int commandPlan(Session& session, const std::vector<std::string>& args) {
     int code = kExitOK;
     auto run = runSync(session, options, &code);
     if (run && code == kExitOK) code = reportRun(session, *run, std::nullopt, true);
-    platform::Value records = code == kExitOK ? printRecords(session, json) : platform::Value::array();
+    platform::Value records = code == kExitOK && run ? printRecords(session, *run, json) : platform::Value::array();
     if (json) printJSON(session, run.get(), true, code, records);
     else if (code == kExitOK) printPlanSummary(session, run->plan());
     return code;
@@ -341,7 +341,7 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
     int code = kExitOK;
     auto run = runSync(session, options, &code);
     if (run && code == kExitOK) code = reportRun(session, *run, refusal, false);
-    platform::Value records = run && run->planned() && json ? printRecords(session, true) : platform::Value::array();
+    platform::Value records = run && run->planned() && json ? printRecords(session, *run, true) : platform::Value::array();
     if (json) {
         printJSON(session, run.get(), false, code, records);
         return code;

@@ -42,7 +42,7 @@ inline std::shared_ptr<QuorvaneModel> makeModel(const std::filesystem::path& dir
     env.timeZone = platform::TimeZone::universal();
     env.dataFolder = dir / "profile";
     auto model = std::make_shared<QuorvaneModel>(std::move(env));
-    model->mGroupFeed = groupFeed();
+    model->setGroupFeed(groupFeed());
     return model;
 }
 

@@ -14,6 +14,7 @@
 #include "bench/BenchModel.h"
 #include "platform/foundation/Calendar.h"
 #include "sync/NSContactSourceRecord_QV.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/QuorvaneModel.h"
 
@@ -84,8 +85,9 @@ struct Fixture {
     Fixture(const std::string& name, platform::CNMutableContactPtr (*make)(size_t)) {
         dir = bench::freshFolder("contact-field", name);
         model = bench::makeModel(dir);
-        model->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        auto source = std::make_shared<NSContactSourceRecord_QV>();
+        source->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model).mCurrentSourceRecord = source;
         for (size_t i = 0; i < kPairs; ++i) {
             local.push_back(make(i));
             google.push_back(model->createGoogleContactWithAppleContact(local.back(), local.back(), replaceRecord(),

@@ -82,8 +82,10 @@ struct Fixture {
         store->executeSaveRequest(request);
         model = bench::makeModel(dir, store);
         model->updateSelectedContainerWithError(nullptr);
-        model->mContactFeed = p.google;
-        model->mGroupFeedComplete = model->mContactFeedComplete = true;
+        GoogleFeeds feeds;
+        feeds.groups = {.feed = bench::groupFeed(), .complete = true};
+        feeds.contacts = {.feed = p.google, .complete = true};
+        model->setGoogleFeeds(feeds);
     }
 };
 
@@ -91,20 +93,20 @@ void BM_Pairing(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     auto population = makePopulation(n);
     Fixture f(population, "pairing" + std::to_string(n));
-    f.model->mExistingAppleContacts = f.model->getAppleContactsInSelectedContainerWithKeySet(6, nullptr);
+    f.model->loadExistingAppleContactsWithKeySet(6, nullptr);
     size_t pairs = 0;
     for (auto _ : state) {
         auto& m = *f.model;
         m.preparePairingDicts();
         pairs = 0;
-        for (const auto& a : m.mExistingAppleContacts) {
+        for (const auto& a : m.existingAppleContacts()) {
             if (auto g = m.getBestGoogleContactMatchWithAppleContact(a)) {
                 m.setGoogleContactAlreadyMatched(*g->identifier());
                 m.setAppleContactAlreadyMatched(a->identifier());
                 ++pairs;
             }
         }
-        for (const auto& e : *m.mContactFeed->entries()) {
+        for (const auto& e : *m.googleFeeds().contacts.feed->entries()) {
             auto g = std::dynamic_pointer_cast<GDataEntryContact>(e);
             if (m.isGoogleContactAlreadyMatched(g)) continue;
             if (auto a = m.getBestAppleContactMatchWithGoogleContact(g)) {
@@ -123,17 +125,17 @@ void BM_Planning(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     auto population = makePopulation(n);
     Fixture f(population, "planning" + std::to_string(n));
-    SyncPlanSummary summary;
+    SyncPlan plan;
     for (auto _ : state) {
         SyncPlanner planner(*f.model, SyncModeTwoWay);
-        if (!planner.prepare(nullptr)) state.SkipWithError("the local contacts cannot be read");
+        if (!planner.prepare(f.model->googleFeeds(), nullptr)) state.SkipWithError("the local contacts cannot be read");
         while (!planner.pairLocalContacts(1000)) {}
         while (!planner.pairGoogleContacts(1000)) {}
         while (!planner.planPairs(1000)) {}
-        summary = planner.plan();
+        plan = planner.takePlan();
     }
-    state.counters["records"] = double(f.model->mSyncRecords.size());
-    state.counters["changes"] = double(summary.changes());
+    state.counters["records"] = double(plan.records.size());
+    state.counters["changes"] = double(plan.summary.changes());
     state.SetItemsProcessed(state.iterations() * int64_t(2 * n));
 }
 BENCHMARK(BM_Planning)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);

@@ -9,7 +9,8 @@
 // The provider runs in this process (its work is not the command's), on a store of its own under
 // a fresh set of XDG folders; setting up a population and signing in are not timed.
 // The counters "google_writes" and "local_writes" are what the run reported it created, updated
-// and deleted on each side, so a run that did too little or too much shows.
+// and deleted on each side, and "photos" the photos it moved, so a run that did too little or too
+// much shows.
 //
 //   quorvane_bench_SyncRunBench [--benchmark_filter=/1000]
 // Growth is linear when the 10,000 row takes about ten times the 1,000 row.
@@ -93,17 +94,22 @@ ChildUsage runCommand(const fs::path& folder, std::vector<std::string> args) {
     return usage;
 }
 
-// "Google: 0 created, 5 updated, 0 deleted; local: 0 created, 5 updated, 0 deleted": the writes of
-// each side.
-std::pair<int, int> writesOfSummary(const std::string& out) {
-    int g[3] = {-1, -1, -1}, l[3] = {-1, -1, -1};
+struct Writes {
+    int google = -1, local = -1, photos = -1;
+};
+
+// "Google: 0 created, 5 updated, 0 deleted; local: 0 created, 5 updated, 0 deleted; 1 photos
+// moved": the writes of each side and the photos moved.
+Writes writesOfSummary(const std::string& out) {
+    int g[3] = {-1, -1, -1}, l[3] = {-1, -1, -1}, photos = -1;
     auto at = out.find("Google: ");
     if (at == std::string::npos ||
-        std::sscanf(out.c_str() + at, "Google: %d created, %d updated, %d deleted; local: %d created, %d updated, %d deleted",
-                    &g[0], &g[1], &g[2], &l[0], &l[1], &l[2]) != 6) {
-        return {-1, -1};
+        std::sscanf(out.c_str() + at,
+                    "Google: %d created, %d updated, %d deleted; local: %d created, %d updated, %d deleted; %d photos",
+                    &g[0], &g[1], &g[2], &l[0], &l[1], &l[2], &photos) != 7) {
+        return {};
     }
-    return {g[0] + g[1] + g[2], l[0] + l[1] + l[2]};
+    return {g[0] + g[1] + g[2], l[0] + l[1] + l[2], photos};
 }
 
 std::string photoBytes(size_t i) {
@@ -334,7 +340,7 @@ World* freshWorld(size_t n) {
 }
 
 // Runs one measured sync; false (with the state skipped) when it failed.
-bool measuredSync(benchmark::State& state, World& world, double& cpu, double& peak, int& googleWrites, int& localWrites) {
+bool measuredSync(benchmark::State& state, World& world, double& cpu, double& peak, Writes& writes) {
     auto usage = runCommand(world.root(), {"-q", "sync", "--yes"});
     world.lastSyncEnd = std::chrono::steady_clock::now();
     if (usage.code != 0) {
@@ -344,9 +350,7 @@ bool measuredSync(benchmark::State& state, World& world, double& cpu, double& pe
     state.SetIterationTime(usage.wallSeconds);
     cpu += usage.cpuSeconds;
     peak = std::max(peak, usage.peakMB);
-    auto [g, l] = writesOfSummary(usage.out);
-    googleWrites = g;
-    localWrites = l;
+    writes = writesOfSummary(usage.out);
     return true;
 }
 
@@ -375,7 +379,7 @@ enum class Phase { First, TenChanges, NothingChanged };
 void BM_Sync(benchmark::State& state, Phase phase) {
     const size_t n = size_t(state.range(0));
     double cpu = 0, peak = 0;
-    int googleWrites = 0, localWrites = 0;
+    Writes writes;
     for (auto _ : state) {
         World* world = nullptr;
         if (phase == Phase::First) {
@@ -387,14 +391,15 @@ void BM_Sync(benchmark::State& state, Phase phase) {
             if (phase == Phase::TenChanges) world->makeTenChanges();
             if (!world->failure.empty()) return state.SkipWithError(world->failure.c_str());
         }
-        if (!measuredSync(state, *world, cpu, peak, googleWrites, localWrites)) return;
+        if (!measuredSync(state, *world, cpu, peak, writes)) return;
         world->synced = true;
     }
     const double iterations = double(state.iterations());
     state.counters["cpu_s"] = cpu / iterations;
     state.counters["peak_MB"] = peak;
-    state.counters["google_writes"] = googleWrites;
-    state.counters["local_writes"] = localWrites;
+    state.counters["google_writes"] = writes.google;
+    state.counters["local_writes"] = writes.local;
+    state.counters["photos"] = writes.photos;
 }
 
 }  // namespace

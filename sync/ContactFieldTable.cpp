@@ -632,8 +632,7 @@ constexpr const char* kPhotoKeys[] = {CNContactImageDataKey, CNContactThumbnailI
 // Only the flags the photo step reads (never cleared here).
 void photoToGoogle(const ToGoogle& f) {
     if (f.record.mSyncPhoto && f.apple.imageDataAvailable()) {
-        f.model.mHasABPhotosToSubmit = true;
-        if (f.created) f.model.mHasABPhotosToSubmitForNewRecord = true;
+        f.model.notePhotoToSubmit(f.created);
     }
 }
 

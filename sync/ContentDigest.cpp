@@ -1,5 +1,6 @@
 #include "sync/ContentDigest.h"
 
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlmemory.h>
 
@@ -169,10 +170,38 @@ std::vector<ShortenedValue> valuesShortenedByProvider(const GDataEntryContact& s
     return out;
 }
 
-uint64_t googleContentDigest(const GDataEntryContact& entry) {
+uint64_t googleContentDigestOfTree(const GDataEntryContact& entry) {
     Digest d;
     auto element = entry.XMLElement();
     if (element && element->XMLNode()) addElement(d, element->XMLNode(), true);
+    return d.value();
+}
+
+uint64_t googleContentDigest(const GDataEntryContact& entry) {
+    // The entry's bytes are written straight from the model and read back: the same elements,
+    // attributes and texts as the tree it would build, at a fraction of the cost of building it.
+    const auto bytes = entry.writtenXMLData();
+    if (!bytes) return googleContentDigestOfTree(entry);
+    // One parser per thread, reset for each entry: setting a parser up costs as much as reading
+    // a small entry.
+    struct Parser {
+        xmlParserCtxtPtr context = xmlNewParserCtxt();
+        ~Parser() {
+            if (context) xmlFreeParserCtxt(context);
+        }
+    };
+    thread_local Parser parser;
+    if (!parser.context) return googleContentDigestOfTree(entry);
+    xmlDocPtr doc = xmlCtxtReadMemory(parser.context, reinterpret_cast<const char*>(bytes->data()), int(bytes->size()),
+                                      nullptr, nullptr, XML_PARSE_NONET);
+    xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
+    if (!root) {
+        if (doc) xmlFreeDoc(doc);
+        return googleContentDigestOfTree(entry);
+    }
+    Digest d;
+    addElement(d, root, true);
+    xmlFreeDoc(doc);
     return d.value();
 }
 

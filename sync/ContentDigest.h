@@ -23,6 +23,9 @@ namespace quorvane {
 
 uint64_t localContentDigest(const platform::CNContact& contact);
 uint64_t googleContentDigest(const GDataEntryContact& entry);
+// The same digest read from the element tree the entry builds (XMLElement()): the reference form,
+// slower; googleContentDigest gives the same value without the tree.
+uint64_t googleContentDigestOfTree(const GDataEntryContact& entry);
 
 // The values the provider kept shorter than they were sent: each text of `sent` missing from
 // `kept` where `kept` holds a beginning of it in an element of the same name. Lengths in characters.

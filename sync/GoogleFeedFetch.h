@@ -37,6 +37,16 @@ struct FetchedFeed {
 using FetchedContactFeed = FetchedFeed<GDataFeedContact>;
 using FetchedGroupFeed = FetchedFeed<GDataFeedContactGroup>;
 
+// What the download stage of a run hands on: both feeds, each with its completeness, and why
+// either is not whole ("" when both are).
+struct GoogleFeeds {
+    FetchedGroupFeed groups;
+    FetchedContactFeed contacts;
+    std::string incompleteReason;
+    // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
+    bool complete() const { return groups.feed && contacts.feed && groups.complete && contacts.complete; }
+};
+
 class GoogleFeedFetch {
 public:
     // The most entries asked for per request.

@@ -97,7 +97,7 @@ std::string NSSyncRecord::getSyncReasonString(int32_t detailLevel) const {
         // Nothing to say when the user switched the planned change off, or in a manual run.
         if (mInitialSyncAction != SyncActionNoUpdate) return "";
         auto m = model();
-        if (!m || m->mSyncMode == SyncModeManual) return "";
+        if (!m || m->syncMode() == SyncModeManual) return "";
         return Utils::localized("QVR_AlreadySynced", "Already Synced");
     }
     if (mHasSyncHistory) {

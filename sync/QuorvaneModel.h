@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
@@ -47,6 +48,7 @@
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/GoogleBatchWriter.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/RunLog.h"
 #include "sync/SyncHistory.h"
 #include "sync/SyncSettings.h"
@@ -98,13 +100,19 @@ public:
     QuorvaneModel& operator=(const QuorvaneModel&) = delete;
 
     // ===== Platform handles =====
+private:
     std::shared_ptr<platform::UserDefaults> mUserDefaults;
     std::shared_ptr<platform::CNContactStore> mContactStore;
     std::shared_ptr<platform::ABAddressBook> mAddressBookRef;
     const platform::Calendar mGregorianCalendar;
+public:
+
+    platform::CNContactStore& contactStore() const { return *mContactStore; }
 
     // ===== Run state =====
-    SyncMode mSyncMode = SyncModeTwoWay;  // the mode of the current run
+    // The mode of the current run (the history and the texts read it).
+    SyncMode syncMode() const { return mSyncMode; }
+    void setSyncMode(SyncMode mode) { mSyncMode = mode; }
 
     // ===== Tolerant equality (QuorvaneModelEquality.cpp) =====
     // Nil, empty and blank strings are equal; otherwise equal when of the same UTF-16 length and
@@ -121,15 +129,17 @@ public:
     // date2 - date1 in seconds; 0 when either is nil.
     float getDateDifferenceWithDate1(const std::optional<platform::Date>& d1, const std::optional<platform::Date>& d2);
 
+private:
     // Built on first use: "().-" plus blanks and tabs.
     std::optional<platform::CharacterSet> mDecorativePhoneNumberCharacterSet;
+public:
 
     // ===== Strings (QuorvaneModelStrings.cpp) =====
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
     std::optional<std::string> truncateString(const std::optional<std::string>& s, int32_t maxLength);
-    // The (original, kept) lengths of the values truncateString cut since it was last emptied.
-    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
+    // The (original, kept) lengths of the values truncateString cut since the last call; empties them.
+    std::vector<std::pair<size_t, size_t>> takeTruncatedValues() { return std::exchange(mTruncatedValues, {}); }
     std::optional<std::string> truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s);
     static constexpr int32_t kDefaultMaxGoogleLength = 1024;
     // Trimmed at both ends of whitespace, newline and control characters; nil for nil.
@@ -139,9 +149,11 @@ public:
     // Every run of newline characters replaced by one blank; nil for nil.
     std::optional<std::string> removeCarriageReturnsFromString(const std::optional<std::string>& s);
 
+private:
     // Built on first use.
     std::optional<platform::CharacterSet> mWhitespaceCharacterSet;
     std::optional<platform::CharacterSet> mCarriageReturnCharacterSet;
+public:
 
     // ===== Dates (QuorvaneModelDates.cpp) =====
     // The year, month and day of the date in mGregorianCalendar; nil for nil.
@@ -260,7 +272,7 @@ public:
         const std::optional<std::vector<std::string>>& currentAppleGroupNames);
 
     // ===== Writing the local side of a run (QuorvaneModelApplyLocal.cpp) =====
-    // Writes the local side of every planned record of mSyncRecords: records going Google to
+    // Writes the local side of every planned record given: records going Google to
     // local are written with updateAppleContact (existing contacts, read again in full) or
     // createAppleContactWithGoogleContact (into the synced account, or the default one when all
     // accounts are synced), with their group memberships where the account keeps groups; records
@@ -274,7 +286,8 @@ public:
     // error only when records were to be written and none could be.
     using LocalApplyProgress = std::function<void(size_t done, size_t total)>;
     using LocalApplyFinished = std::function<void(const std::optional<platform::Error>& error)>;
-    void performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished);
+    void performSynchronization_Step1(const std::vector<NSSyncRecordPtr>& records, LocalApplyProgress progress,
+                                      LocalApplyFinished finished);
     static constexpr size_t kMaxLocalSaveOperations = 500;
     static constexpr size_t kLocalRecordsPerSlice = 100;
     struct LocalApplyState;
@@ -319,10 +332,18 @@ public:
     // Settings this topic reads: contactSourceMode() (ContactSourceMode) and customContainerID()
     // (the container of mode 1), in the settings block below.
     // The signed-in Google authorization; nullptr when nobody is signed in.
+    const std::shared_ptr<QNOAuth2Authentication>& auth() const { return mAuth; }
+    // The synced container (nullptr when none, or all accounts are synced) and its source record,
+    // as updateSelectedContainerWithError found them.
+    const platform::CNContainerPtr& selectedContainer() const { return mSelectedContainer; }
+    const NSContactSourceRecord_QVPtr& currentSourceRecord() const { return mCurrentSourceRecord; }
+private:
     std::shared_ptr<QNOAuth2Authentication> mAuth;
     // The accounts the containers belong to; made on mContactStore's file at first use.
     std::unique_ptr<platform::ACAccountStore> mAccountStore;
+public:
 
+private:
     // Set by updateSelectedContainerWithError.
     platform::CNContainerPtr mSelectedContainer;       // nullptr when none, or all accounts are synced
     std::optional<std::string> mFacebookContainerID;   // the first Facebook container
@@ -333,10 +354,14 @@ public:
     bool mUsingGoogleCardDAV = false;
     bool mDefaultContainerIsExchange = false;
     bool mHasExchangeAccount = false;
+    // The selected container's identifier and whether its account is read-only or Facebook's, as
+    // read by selectedAppleAccountSupportsGroups for that selection.
+    std::optional<std::pair<std::string, bool>> mSelectedContainerLocked;
     // Group identifier to the identifier of its container (filled while an Exchange account exists).
     std::map<std::string, std::string> mGroupContainerIDDict;
     // Contact identifier to its fully fetched copies, at most one per key set.
     std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
+public:
 
     // Every container of the store, in store order; empty (and *error) on failure.
     std::vector<platform::CNContainerPtr> getAppleContainersWithError(std::optional<platform::Error>* error);
@@ -410,20 +435,20 @@ public:
     platform::ACAccountStore& accountStore();
 
     // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp; the fields:
+private:
     // ContactFieldTable) =====
     // The downloaded Google groups feed; nil before the first download.
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
     // Local contact identifier -> the names of the local groups that hold the contact.
     std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
-    // The records of the planned run, in plan order.
-    std::vector<NSSyncRecordPtr> mSyncRecords;
+public:
     // Whether the contact has any name part, nickname, organisation, job title, department or e-mail.
     bool appleContactHasName(const platform::CNContactPtr& contact);
     bool googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact);
-    // The group names the run must find or create on Google (for records going local to Google)
+    // The group names the planned records need on Google (for records going local to Google)
     // and locally (for records going Google to local), each name once ignoring case.
-    std::vector<std::string> getRequiredGoogleGroupNamesForSync();
-    std::vector<std::string> getRequiredAppleGroupNamesForSync();
+    std::vector<std::string> getRequiredGoogleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records);
+    std::vector<std::string> getRequiredAppleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records);
     // The contact's structured postal addresses that hold any street, city, region, post code or
     // country name, or a country code isValidCountryCode accepts: the ones the conversions write.
     std::vector<std::shared_ptr<GDataStructuredPostalAddress>> getValidPostalAddressesWithGoogleContact(
@@ -471,10 +496,13 @@ public:
     // Whether the text is a two-letter ISO country code (any case); always false while the
     // country-code setting (mSyncCountryCodes) is off.
     bool isValidCountryCode(const std::optional<std::string>& code);
+private:
     // The platform's ISO country codes, lower-cased; built on first use.
     std::optional<std::set<std::string>> mISOCountryCodeDict;
+public:
 
     // ===== Account classification and the group filter (QuorvaneModelAccounts.cpp) =====
+private:
     // Local contact identifier -> true, rebuilt at each planning pass (before pairing) and kept
     // until the next: contacts of Exchange containers, of Google CardDAV containers, of the
     // Facebook container, and of read-only containers together with the Facebook container's.
@@ -482,6 +510,7 @@ public:
     std::map<std::string, bool> mGoogleCardDAVContactDict;
     std::map<std::string, bool> mFacebookContactDict;
     std::map<std::string, bool> mReadOnlyContactDict;
+public:
 
     // Each empties its dictionary, then marks the contacts of the matching containers: the
     // selected container when there is one, else every container. The Exchange and Google
@@ -590,8 +619,15 @@ public:
 
     // ===== Local to Google conversion (QuorvaneModelConversion.cpp; the fields: ContactFieldTable) =====
     // Set by the conversion when a converted contact (or a newly created one) has a photo to upload.
+    bool hasABPhotosToSubmit() const { return mHasABPhotosToSubmit; }
+    void notePhotoToSubmit(bool forNewRecord) {
+        mHasABPhotosToSubmit = true;
+        if (forNewRecord) mHasABPhotosToSubmitForNewRecord = true;
+    }
+private:
     bool mHasABPhotosToSubmit = false;
     bool mHasABPhotosToSubmitForNewRecord = false;
+public:
 
     // Writes the local contact into the Google entry, field by field. `apple` is the contact as
     // fetched for the comparison (every key read here), `actualApple` its stored form (asked only
@@ -610,6 +646,10 @@ public:
     // cannot be read are skipped; *error receives the store's error.
     std::map<std::string, std::vector<std::string>> getGroupMembershipByPersonWithError(
         std::optional<platform::Error>* error);
+    // Reads the memberships again (getGroupMembershipByPersonWithError) as the ones the run uses.
+    void updateGroupMembershipByPersonWithError(std::optional<platform::Error>* error) {
+        mGroupMembershipByPerson = getGroupMembershipByPersonWithError(error);
+    }
     // A new Google group for a local group name; nullptr for a blank name, the name of a system
     // group, or a name the groups feed already holds (ignoring case).
     std::shared_ptr<GDataEntryContactGroup> createGoogleGroupWithABGroupName(const std::optional<std::string>& name);
@@ -644,6 +684,8 @@ public:
     // and local contacts of the synced account by id).
     void updatePairedContactsDict(const GoogleContactLookup& googleContactDict,
                                   const AppleContactLookup& existingAppleContactDict);
+    // The same over the contacts preparePairingDicts indexed.
+    void updatePairedContactsDict();
     bool hasSyncHistoryRecordWithAppleContact(const platform::CNContactPtr& contact);
     bool hasSyncHistoryRecordWithGoogleRecord(const std::shared_ptr<GDataEntryContact>& contact);
     // The strategy of a pair, or of one contact whose partner is not there (either may be nil).
@@ -656,10 +698,11 @@ public:
     bool shouldSyncPhotosWithAppleContact(const platform::CNContactPtr& apple,
                                           const std::shared_ptr<GDataEntryContact>& google, int32_t syncAction,
                                           bool photoVerifiedNotChanged_Apple, bool photoVerifiedNotChanged_Google);
-    // Writes the history of mSyncRecords after a run and sweeps records of contacts gone from
-    // both sides (not when the store's contacts or containers cannot be read), then saves. false
-    // (and *error) when the save failed: the run must report it.
-    bool serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<platform::Error>* error = nullptr);
+    // Writes the history of a run's records (what the executor did to each) and sweeps records of
+    // contacts gone from both sides (not when the store's contacts or containers cannot be read),
+    // then saves. false (and *error) when the save failed: the run must report it.
+    bool serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
+                           std::optional<platform::Error>* error = nullptr);
     bool shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
     // Deletes (staged) the records of both contacts of the record.
     void removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
@@ -742,6 +785,7 @@ public:
                                                           std::string* message = nullptr);
 
     // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
+private:
     // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
     // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
     // next run of the same user fetches only the changes.
@@ -753,21 +797,31 @@ public:
     std::optional<std::string> mContactFeedUsername;
     // The feed fetch in flight, if any.
     GDataServiceTicketPtr mFeedTicket;
+public:
 
     using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
     // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
-    // changes when the last whole download was of the same user); each calls back once.
+    // changes when the last whole download was of the same user); each calls back once. The groups
+    // begin a download of both: their fetch forgets why the last download was not whole.
     void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
     void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
     // Both, groups first; then `finished`, or `failed` with the first error.
     void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
                                                        std::function<void(const platform::Error&)> failed);
+    // The current feeds as the download stage hands them on (the last download, or the ones set).
+    GoogleFeeds googleFeeds() const;
+    // Takes the feeds as the current ones, as if downloaded (tests and benchmarks plan over given
+    // feeds).
+    void setGoogleFeeds(GoogleFeeds feeds);
+    // The groups feed as read again after the run made groups: the conversions name those.
+    void setGroupFeed(std::shared_ptr<GDataFeedContactGroup> feed) { mGroupFeed = std::move(feed); }
     // Both feeds were downloaded whole: only then may a contact missing from Google count as deleted.
     bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
     // A contacts feed was downloaded and is not whole: the history must not be swept after it.
     bool googleContactFeedCutShort() const { return mContactFeed && !mContactFeedComplete; }
 
     // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
+private:
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
     // The Google contacts of mContactFeed by identifier (entries without one left out).
     std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
@@ -783,17 +837,30 @@ public:
     // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
     // contact (localRecordOfGoogleContact).
     std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
+public:
     // Every Google contact this engine makes carries the identifier of the local contact it was
     // made from, in an extended property of this name, so that an entry whose creation was never
     // confirmed (its answer lost, the run stopped) is found and paired instead of made again.
     static constexpr const char* kLocalRecordPropertyName = "quorvane-local-record";
     static void tagWithLocalRecord(GDataEntryContact& entry, const std::string& localID);
     static std::optional<std::string> localRecordOfGoogleContact(const GDataEntryContact& entry);
+private:
     // Identifiers of the Google groups that pass the group filter.
     std::unordered_set<std::string> mSelectedGroupURLDict;
     // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
     // after resetPairingIndex (which preparing a run calls).
     std::unique_ptr<PairingIndex> mPairingIndex;
+public:
+    // The local contacts of the selected account the run pairs: read with the key set (every
+    // field for a run); false (and *error, and none kept) when they cannot be read.
+    bool loadExistingAppleContactsWithKeySet(ContactKeySet keySet, std::optional<platform::Error>* error);
+    const std::vector<platform::CNContactPtr>& existingAppleContacts() const { return mExistingAppleContacts; }
+    // The Google contacts that share their hash name with another (preparePairingDicts).
+    const std::vector<std::shared_ptr<GDataEntryContact>>& googleDuplicatesDetected() const {
+        return mGoogleDuplicatesDetected;
+    }
+    // The group filter's Google groups, as getSelectedGroupURLDict finds them now.
+    void updateSelectedGroupURLDict() { mSelectedGroupURLDict = getSelectedGroupURLDict(); }
     PairingIndex& pairingIndex();
     void resetPairingIndex();
     // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
@@ -830,7 +897,10 @@ public:
 
     // ===== The sync run (SyncRun, SyncPlanner) =====
     // The run in progress or the last one; a new run replaces it (the old one must have ended).
+    const std::shared_ptr<SyncRun>& syncRun() const { return mSyncRun; }
+private:
     std::shared_ptr<SyncRun> mSyncRun;
+public:
     // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
     // still going.
     std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
@@ -842,10 +912,12 @@ public:
     static constexpr const char* kOAuth2ClientSecret = "quorvane-client-secret-0";
     // The keychain item that holds the signed-in authorization.
     static constexpr const char* kKeychainItemName = "Quorvane";
+private:
     // This model's item and registration (from its environment).
     std::string mKeychainItemName;
     std::string mClientID;
     std::string mClientSecret;
+public:
 
     // Lets the shared instance go; the next sharedQuorvaneModel() makes a new one, which reads
     // the settings and the keychain again.
@@ -859,12 +931,17 @@ public:
         std::string stringFromDate(platform::Date date) const;
     };
 
+private:
     // Run state made at start-up.
     platform::CNMutableContactPtr mDummyContact;
     float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
+public:
+    float pauseBetweenGmailRequests() const { return mPauseBetweenGmailRequests; }
+private:
     DateFormatter mDateFormatter;
     // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
     std::optional<platform::Date> mLastAddressBookChangeDate;
+public:
 
     // Settings: one table of key, default and value (SyncSettings), loaded from the user defaults at
     // start-up, each value stored under its key by its setter. The getters read the table.
@@ -999,7 +1076,9 @@ public:
         int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
         DeleteFinished mFinished;
     };
+private:
     std::unique_ptr<DeleteAllState> mDeleteAll;
+public:
 
     // Deletes every contact and every user group of the signed-in Google account: downloads both
     // feeds, forgets the history of every contact, then deletes the contacts and the groups in
@@ -1034,7 +1113,9 @@ public:
         std::shared_ptr<GoogleBatchWriter> mWriter;            // the batch deletion in flight
         bool mCancelled = false;
     };
+private:
     std::unique_ptr<DeleteGmailState> mDeleteGmail;
+public:
     // Runs the step on the main run loop after the delay, unless the model is gone by then.
     void afterDelay(double seconds, std::function<void()> step);
 
@@ -1062,23 +1143,34 @@ public:
     // Removes the keychain item and forgets the authorization without asking the provider to
     // revoke it: for an authorization the provider has already refused.
     void forgetGoogleAuthorization();
+private:
     std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
     SignInSucceeded mSignInSucceeded;
     SignInFailed mSignInFailed;
+public:
 
     // The contacts service, made at the first call with next links followed and fetcher retries
     // off; every call sets mAuth as its authorizer.
     std::shared_ptr<GDataServiceGoogleContact> getGoogleContactService();
+private:
     std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
+public:
 
     // Reads every setting from mUserDefaults (start-up); a key absent or unreadable keeps its default.
     void loadSettings();
+    // Expires when the model goes: what a queued step or a callback checks before it uses the model.
+    std::weak_ptr<int> aliveMarker() const { return mAliveMarker; }
+
+private:
+    // Tests read and set the state behind the operations through this one door
+    // (tests/sync/QuorvaneModelInternals.h).
+    friend struct QuorvaneModelTestAccess;
+
     // The observation of CNContactStoreDidChangeNotification, and what lets a change announced on
     // another thread find out on the main thread whether the model is still there.
     platform::NotificationCenter::TokenPtr mAddressBookObserver;
     std::shared_ptr<int> mAliveMarker;
 
-private:
     // The stored settings; every change goes through a setter, which stores it.
     std::unique_ptr<SyncSettings> mSettings;
 
@@ -1091,6 +1183,8 @@ private:
     // The run log and the state of the current run.
     RunLog mRunLog;
     std::unique_ptr<platform::CNSaveRequest> mPendingSaveRequest;
+    SyncMode mSyncMode = SyncModeTwoWay;
+    std::vector<std::pair<size_t, size_t>> mTruncatedValues;
     std::vector<platform::Error> mSyncErrors;
     std::set<std::string> mGoogleRecordsAlreadyMatched;
     std::set<std::string> mAppleRecordsAlreadyMatched;

@@ -27,8 +27,8 @@ bool marked(const std::map<std::string, bool>& dict, const platform::CNContactPt
 static void fillContactDict(QuorvaneModel& model, std::map<std::string, bool>& dict, bool selectionOnly,
                             const std::function<bool(const platform::CNContainerPtr&)>& accepts) {
     std::vector<platform::CNContainerPtr> containers;
-    if (selectionOnly && model.mSelectedContainer) {
-        containers.push_back(model.mSelectedContainer);
+    if (selectionOnly && model.selectedContainer()) {
+        containers.push_back(model.selectedContainer());
     } else {
         containers = model.getAppleContainersWithError(nullptr);
     }

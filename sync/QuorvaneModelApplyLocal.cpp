@@ -43,6 +43,7 @@ struct QuorvaneModel::LocalApplyState {
     };
     LocalApplyProgress progress;
     LocalApplyFinished finished;
+    std::vector<NSSyncRecordPtr> planned;  // every record given
     std::vector<NSSyncRecordPtr> records;  // the records that write the local side
     size_t next = 0;
     std::optional<std::string> containerID;  // where new contacts and groups go; nil: the default account
@@ -55,11 +56,13 @@ struct QuorvaneModel::LocalApplyState {
     std::optional<platform::Error> firstError;
 };
 
-void QuorvaneModel::performSynchronization_Step1(LocalApplyProgress progress, LocalApplyFinished finished) {
+void QuorvaneModel::performSynchronization_Step1(const std::vector<NSSyncRecordPtr>& records,
+                                                 LocalApplyProgress progress, LocalApplyFinished finished) {
     auto state = std::make_shared<LocalApplyState>();
     state->progress = std::move(progress);
     state->finished = std::move(finished);
-    for (const auto& r : mSyncRecords) {
+    state->planned = records;
+    for (const auto& r : records) {
         if (!r) continue;
         const bool write = r->mSyncAction == SyncActionGoogleToMac && r->mGoogleContact;
         const bool remove = r->mSyncAction == SyncActionDeleteContact && r->mAppleContact && !r->mGoogleContact;
@@ -87,7 +90,7 @@ void QuorvaneModel::performSynchronization_Step1_Groups(const std::shared_ptr<Lo
         }
         std::vector<platform::CNMutableGroupPtr> made;
         mPendingSaveRequest = std::make_unique<platform::CNSaveRequest>();
-        for (const auto& name : getRequiredAppleGroupNamesForSync()) {
+        for (const auto& name : getRequiredAppleGroupNamesForSync(state->planned)) {
             if (stringEffectivelyEmptyWithString(name) || state->groupsByKey.count(groupKey(name))) continue;
             auto group = std::make_shared<platform::CNMutableGroup>();
             group->setName(name);

@@ -63,13 +63,13 @@ bool QuorvaneModel::googleContactHasName(const std::shared_ptr<GDataEntryContact
     return !contact->organizations().empty() || !contact->emailAddresses().empty();
 }
 
-std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync() {
+std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records) {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
     if (auto autoName = autoAddToGroupName(); autoAddContactsToGroup() && autoName && !autoName->empty()) {
         addUnlessSeen(names, seen, *autoName);
     }
-    for (const auto& record : mSyncRecords) {
+    for (const auto& record : records) {
         if (!record || record->mSyncAction != SyncActionMacToGoogle || !record->mAppleContact) continue;
         const auto& identifier = record->mAppleContact->identifier();
         if (identifier.empty()) continue;
@@ -84,7 +84,7 @@ std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync() {
     return names;
 }
 
-std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync() {
+std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records) {
     std::vector<std::string> names;
     std::unordered_set<std::string> seen;
     if (auto autoName = autoAddToGroupName(); autoAddContactsToGroup() && autoName && !autoName->empty()) {
@@ -93,7 +93,7 @@ std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync() {
 
     std::vector<std::string> hrefs;
     std::unordered_set<std::string> seenHrefs;
-    for (const auto& record : mSyncRecords) {
+    for (const auto& record : records) {
         if (!record || record->mSyncAction != SyncActionGoogleToMac || !record->mGoogleContact) continue;
         for (const auto& membership : record->mGoogleContact->groupMembershipInfos()) {
             auto href = membership ? membership->href() : std::nullopt;

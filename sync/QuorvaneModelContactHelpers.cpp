@@ -126,8 +126,15 @@ bool QuorvaneModel::appleContactSupportsGroups(const platform::CNContactPtr&) {
 
 bool QuorvaneModel::selectedAppleAccountSupportsGroups() {
     if (contactSourceMode() == ContactSourceModeAllAccounts) return false;
-    if (mSelectedContainer && (isReadOnlyContainer(mSelectedContainer) || isFacebookContainer(mSelectedContainer))) {
-        return false;
+    if (mSelectedContainer) {
+        // The accounts are read once per selection (each run's account check makes a new one),
+        // not once per contact.
+        const std::string& id = mSelectedContainer->identifier();
+        if (!mSelectedContainerLocked || mSelectedContainerLocked->first != id) {
+            mSelectedContainerLocked.emplace(id, isReadOnlyContainer(mSelectedContainer) ||
+                                                     isFacebookContainer(mSelectedContainer));
+        }
+        if (mSelectedContainerLocked->second) return false;
     }
     if (!mCurrentSourceRecord) return false;
     switch (mCurrentSourceRecord->mContainerAccountType) {

@@ -19,6 +19,8 @@ platform::Error badRootError() {
 void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion) {
     auto url = GDataServiceGoogleContact::groupFeedURLForUserID("default");
     if (!url) return completion(badRootError());
+    // The groups come first in a download of both: a new download, a new verdict.
+    mFeedIncompleteReason.clear();
     std::weak_ptr<int> alive = mAliveMarker;
     mFeedTicket = GoogleFeedFetch::fetchGroupFeed(
         getGoogleContactService(), *url,
@@ -71,9 +73,25 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
         });
 }
 
+GoogleFeeds QuorvaneModel::googleFeeds() const {
+    GoogleFeeds feeds;
+    feeds.groups = FetchedGroupFeed{mGroupFeed, mGroupFeedComplete, "", false};
+    feeds.contacts = FetchedContactFeed{mContactFeed, mContactFeedComplete, "", mContactFeedIncremental};
+    feeds.incompleteReason = mFeedIncompleteReason;
+    return feeds;
+}
+
+void QuorvaneModel::setGoogleFeeds(GoogleFeeds feeds) {
+    mGroupFeed = std::move(feeds.groups.feed);
+    mGroupFeedComplete = feeds.groups.complete;
+    mContactFeed = std::move(feeds.contacts.feed);
+    mContactFeedComplete = feeds.contacts.complete;
+    mContactFeedIncremental = feeds.contacts.incremental;
+    mFeedIncompleteReason = std::move(feeds.incompleteReason);
+}
+
 void QuorvaneModel::fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
                                                                   std::function<void(const platform::Error&)> failed) {
-    mFeedIncompleteReason.clear();
     fetchGroupFeedWithCompletion([this, finished, failed](std::optional<platform::Error> error) {
         if (error) return failed(*error);
         fetchContactFeedWithCompletion([finished, failed](std::optional<platform::Error> error) {

@@ -2,8 +2,10 @@
 // strategy of each pair (computeSyncStrategy), writing it back after a run, the clearing rules,
 // and the record of each run.
 
+#include <algorithm>
 #include <map>
 
+#include "platform/contacts/CNContactKeys.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -122,6 +124,18 @@ void QuorvaneModel::updateSyncHistoryDict() {
     mSyncHistory.load(std::move(records), containerID);
 }
 
+void QuorvaneModel::updatePairedContactsDict() {
+    updatePairedContactsDict(
+        [this](const std::string& id) {
+            auto found = mGoogleContactDict.find(id);
+            return found == mGoogleContactDict.end() ? nullptr : found->second;
+        },
+        [this](const std::string& id) {
+            auto found = mExistingAppleContactDict.find(id);
+            return found == mExistingAppleContactDict.end() ? nullptr : found->second;
+        });
+}
+
 void QuorvaneModel::updatePairedContactsDict(const GoogleContactLookup& googleContactDict,
                                              const AppleContactLookup& existingAppleContactDict) {
     mSyncHistory.updatePairedContacts(
@@ -234,7 +248,8 @@ void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyn
     }
 }
 
-bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDict, std::optional<Error>* error) {
+bool QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
+                                      std::optional<Error>* error) {
     std::optional<Error> readError;
     SyncStore* store = syncStore(&readError);
     if (!store) {
@@ -252,7 +267,34 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
         if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
     }
 
-    for (const auto& s : mSyncRecords) {
+    // A local contact written in this run is held as it was read for the write, without its
+    // photo: the size the history keeps is read from the store, where the photo is.
+    std::map<std::string, int32_t> storedPhotoSizes;
+    {
+        std::vector<std::string> unread;
+        for (const auto& s : records) {
+            if (s && s->mMutableAppleContact && !s->mMutableAppleContact_Image &&
+                !s->mMutableAppleContact->isKeyAvailable(platform::CNContactImageDataKey) &&
+                !s->mMutableAppleContact->identifier().empty()) {
+                unread.push_back(s->mMutableAppleContact->identifier());
+            }
+        }
+        for (size_t at = 0; at < unread.size(); at += kMaxIdentifiersPerFetch) {
+            std::vector<std::string> chunk(unread.begin() + at, unread.begin() + std::min(unread.size(), at + kMaxIdentifiersPerFetch));
+            auto stored = mContactStore->unifiedContactsMatchingPredicate(
+                platform::CNContact::predicateForContactsWithIdentifiers(chunk), {platform::CNContactImageDataKey});
+            for (const auto& c : stored.valueOr(std::vector<platform::CNContactPtr>{})) {
+                if (c) storedPhotoSizes[c->identifier()] = getPhotoSizeWithAppleContact(c, -1);
+            }
+        }
+    }
+    auto photoSize = [&](const platform::CNContactPtr& contact) {
+        auto it = storedPhotoSizes.find(contact->identifier());
+        if (it != storedPhotoSizes.end() && !contact->isKeyAvailable(platform::CNContactImageDataKey)) return it->second;
+        return getPhotoSizeWithAppleContact(contact, -1);
+    };
+
+    for (const auto& s : records) {
         if (!s) continue;
         // Writes that were not confirmed keep the pair's old history: the next run sees the same
         // differences again.
@@ -297,8 +339,8 @@ bool QuorvaneModel::serializeSyncData(const GoogleContactLookup& googleContactDi
         r->appleGroupNamesHash = getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
         r->googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
         if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
-            r->appleImageSize = getPhotoSizeWithAppleContact(
-                s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple, -1);
+            r->appleImageSize =
+                photoSize(s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple);
         } else {
             r->appleImageSize = s->mPreviousApplePhotoSize;
         }

@@ -287,4 +287,13 @@ bool QuorvaneModel::googleContactHasMatchingGroups(const GoogleContactPtr& conta
     return false;
 }
 
+bool QuorvaneModel::loadExistingAppleContactsWithKeySet(ContactKeySet keySet, std::optional<platform::Error>* error) {
+    std::optional<platform::Error> fetchError;
+    mExistingAppleContacts = getAppleContactsInSelectedContainerWithKeySet(keySet, &fetchError);
+    if (!fetchError) return true;
+    if (error) *error = fetchError;
+    mExistingAppleContacts.clear();
+    return false;
+}
+
 }  // namespace quorvane

@@ -41,6 +41,7 @@ platform::CNContainerPtr QuorvaneModel::getContainerWithIdentifier(const std::op
 
 void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Error>* error) {
     mSelectedContainer = nullptr;
+    mSelectedContainerLocked.reset();
     mFacebookContainerID.reset();
     mCurrentSourceRecord = nullptr;
     mNumABGoogleAccounts = 0;

@@ -157,10 +157,10 @@ bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
 
 void SyncExecutor::applyLocal() {
     bool any = false;
-    for (const auto& r : model_->mSyncRecords)
+    for (const auto& r : input_.records)
         if (r && writesLocal(*r)) any = true;
     auto counted = [this] {
-        for (const auto& r : model_->mSyncRecords) {
+        for (const auto& r : input_.records) {
             if (!r || !writesLocal(*r)) continue;
             if (r->mAppleUpdateFailed) recordFailure(r, "local", "The local contact could not be written");
             else if (r->mSyncAction == SyncActionDeleteContact) ++result_.counts.appleDeleted;
@@ -170,13 +170,13 @@ void SyncExecutor::applyLocal() {
     };
     if (!any || cancelled_) return changeState(State::DownloadPhotos);
     if (!localApply_) {
-        for (const auto& r : model_->mSyncRecords)
+        for (const auto& r : input_.records)
             if (r && writesLocal(*r)) r->mAppleUpdateFailed = true;
         counted();
         return changeState(State::DownloadPhotos);
     }
     auto self = shared_from_this();
-    localApply_([self, counted](const std::optional<Error>& error) {
+    localApply_(input_.records, [self, counted](const std::optional<Error>& error) {
         if (error) {
             self->model_->appendStringToLog("Local contacts could not be written: " + error->localizedDescription());
             if (!self->result_.error) self->result_.error = error;
@@ -189,7 +189,7 @@ void SyncExecutor::applyLocal() {
 void SyncExecutor::downloadPhotos() {
     photoQueue_.clear();
     photoNext_ = 0;
-    for (const auto& r : model_->mSyncRecords) {
+    for (const auto& r : input_.records) {
         if (!r || !r->mSyncPhoto || r->mSyncAction != SyncActionGoogleToMac || r->mAppleUpdateFailed) continue;
         if (!r->mGoogleContact || !appleIdentifier(*r)) continue;
         photoQueue_.push_back(r);
@@ -215,7 +215,7 @@ void SyncExecutor::downloadNextPhoto() {
             // write with history evidence removes a local photo).
             if (photo && !photo->empty()) {
                 platform::Error saveError;
-                auto stored = self->model_->mContactStore->unifiedContactsMatchingPredicate(
+                auto stored = self->model_->contactStore().unifiedContactsMatchingPredicate(
                     platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
                     {platform::CNContactImageDataKey});
                 if (!stored) saveError = stored.error();
@@ -224,7 +224,7 @@ void SyncExecutor::downloadNextPhoto() {
                     image->setImageData(*photo);
                     platform::CNSaveRequest request;
                     request.updateContact(image);
-                    auto saved = self->model_->mContactStore->executeSaveRequest(request);
+                    auto saved = self->model_->contactStore().executeSaveRequest(request);
                     if (saved) {
                         record->mMutableAppleContact_Image = image;
                         record->mSyncPhotoSuccessful = true;
@@ -247,12 +247,12 @@ void SyncExecutor::downloadNextPhoto() {
 void SyncExecutor::createGoogleGroups() {
     if (cancelled_) return changeState(State::SaveHistory);
     std::vector<GoogleBatchOperation> ops;
-    for (const std::string& name : model_->getRequiredGoogleGroupNamesForSync())
+    for (const std::string& name : model_->getRequiredGoogleGroupNamesForSync(input_.records))
         if (auto group = model_->createGoogleGroupWithABGroupName(name)) ops.push_back({GoogleBatchKind::Insert, group});
     if (ops.empty()) return changeState(State::ApplyGoogle);
     std::optional<platform::URL> url;
-    if (model_->mGroupFeed)
-        if (auto link = model_->mGroupFeed->batchLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
+    if (const auto& groups = input_.feeds.groups.feed)
+        if (auto link = groups->batchLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
     if (!url && input_.groupsFeedURL) url = platform::URL::URLWithString(input_.groupsFeedURL->absoluteString() + "/batch");
     if (!url) return finish(SyncRunOutcome::MissingGroups, Error(kGDataServiceErrorDomain, -1));
     model_->appendStringToLog("Creating " + std::to_string(ops.size()) + " Google groups");
@@ -279,8 +279,9 @@ void SyncExecutor::createGoogleGroups() {
 
 void SyncExecutor::refetchGroups() {
     std::optional<platform::URL> url = input_.groupsFeedURL;
-    if (!url && model_->mGroupFeed)
-        if (auto link = model_->mGroupFeed->feedLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
+    if (!url && input_.feeds.groups.feed)
+        if (auto link = input_.feeds.groups.feed->feedLink(); link && link->href())
+            url = platform::URL::URLWithString(*link->href());
     if (!url) {
         stoppedWith_ = SyncRunOutcome::MissingGroups;
         return changeState(State::SaveHistory);
@@ -294,7 +295,9 @@ void SyncExecutor::refetchGroups() {
                 if (error && !self->result_.error) self->result_.error = error;
                 return self->changeState(State::SaveHistory);
             }
-            self->model_->mGroupFeed = feed;
+            // The new groups are what the conversions name from now on.
+            self->input_.feeds.groups.feed = feed;
+            self->model_->setGroupFeed(feed);
             self->changeState(State::ApplyGoogle);
         });
 }
@@ -305,7 +308,7 @@ GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
     GoogleBatchWriter::Options options;
     options.batchSize = model_->batchGoogleContacts() ? 100 : 1;
     options.maxInFlight = 2;
-    options.pauseSeconds = model_->mPauseBetweenGmailRequests;
+    options.pauseSeconds = model_->pauseBetweenGmailRequests();
     options.maxRounds = 10;
     // A creation whose answer was lost is looked for among the provider's contacts by the local
     // identifier it carries, in a whole download of the list, before it may be sent again.
@@ -340,8 +343,8 @@ GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
 }
 
 std::optional<platform::URL> SyncExecutor::contactsBatchURL() const {
-    if (input_.contactFeed)
-        if (auto link = input_.contactFeed->batchLink(); link && link->href())
+    if (input_.feeds.contacts.feed)
+        if (auto link = input_.feeds.contacts.feed->batchLink(); link && link->href())
             return platform::URL::URLWithString(*link->href());
     if (input_.contactsFeedURL) return platform::URL::URLWithString(input_.contactsFeedURL->absoluteString() + "/batch");
     return std::nullopt;
@@ -352,11 +355,11 @@ void SyncExecutor::applyGoogle() {
     std::vector<NSSyncRecordPtr> records;
     std::vector<GoogleBatchOperation> ops;
     bool groupsReread = false;
-    for (const auto& r : model_->mSyncRecords) {
-        if (r && mergedIntoLocal(*r, model_->mSyncMode)) {
+    for (const auto& r : input_.records) {
+        if (r && mergedIntoLocal(*r, input_.syncMode)) {
             if (!groupsReread) {  // the local write may have changed memberships
                 std::optional<Error> groupError;
-                model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(&groupError);
+                model_->updateGroupMembershipByPersonWithError(&groupError);
                 groupsReread = true;
             }
             const auto merged = model_->getAppleReferenceContactWithAppleContact(r->mMutableAppleContact);
@@ -373,14 +376,14 @@ void SyncExecutor::applyGoogle() {
         }
         if (!r || !writesGoogle(*r)) continue;
         if (r->mSyncAction == SyncActionDeleteContact) {
-            if (!input_.contactFeedComplete) continue;  // never delete on what may be a partial feed
+            if (!input_.feeds.complete()) continue;  // never delete on what may be a partial feed
             ops.push_back({GoogleBatchKind::Delete, r->mGoogleContact});
         } else {
             const auto& apple = r->mAppleContact;
             auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference
                                                         : model_->getAppleReferenceContactWithAppleContact(apple);
             auto groups = model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
-            model_->mTruncatedValues.clear();
+            model_->takeTruncatedValues();
             if (r->mGoogleContact) {
                 auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
                 if (!entry) continue;
@@ -394,7 +397,7 @@ void SyncExecutor::applyGoogle() {
                 r->mNewGoogleContact = entry;
                 ops.push_back({GoogleBatchKind::Insert, entry});
             }
-            for (const auto& [whole, kept] : model_->mTruncatedValues)
+            for (const auto& [whole, kept] : model_->takeTruncatedValues())
                 warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
                      std::to_string(whole) + " characters of " + r->mDescription.value_or("a contact") +
                      " goes to Google cut short, and the local contact keeps the whole value");
@@ -487,8 +490,8 @@ void SyncExecutor::mergeBackLocal() {
     // Each pair merged into Google gets the merged entry merged into its local contact, through
     // records of their own so that the planned ones keep what they did.
     std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
-    if (!cancelled_ && localApply_ && writesBothSides(model_->mSyncMode)) {
-        for (const auto& r : model_->mSyncRecords) {
+    if (!cancelled_ && localApply_ && writesBothSides(input_.syncMode)) {
+        for (const auto& r : input_.records) {
             if (!r || r->mSyncAction != SyncActionMacToGoogle || !r->mMergeContacts || !r->mGmailUpdateSucceeded ||
                 !r->mAppleContact || !r->mGoogleContact)
                 continue;
@@ -504,12 +507,10 @@ void SyncExecutor::mergeBackLocal() {
         }
     }
     if (back.empty()) return changeState(State::UploadPhotos);
-    auto planned = std::move(model_->mSyncRecords);
-    model_->mSyncRecords.clear();
-    for (const auto& [r, m] : back) model_->mSyncRecords.push_back(m);
+    std::vector<NSSyncRecordPtr> merged;
+    for (const auto& [r, m] : back) merged.push_back(m);
     auto self = shared_from_this();
-    localApply_([self, planned, back](const std::optional<Error>& error) mutable {
-        self->model_->mSyncRecords = std::move(planned);
+    localApply_(merged, [self, back](const std::optional<Error>& error) {
         if (error) self->model_->appendStringToLog("Merged values could not be written locally: " + error->localizedDescription());
         for (const auto& [r, m] : back) {
             if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
@@ -527,7 +528,7 @@ void SyncExecutor::uploadPhotos() {
     photoQueue_.clear();
     photoNext_ = 0;
     if (!cancelled_)
-        for (const auto& r : model_->mSyncRecords)
+        for (const auto& r : input_.records)
             if (r && r->mSyncPhoto && r->mSyncAction == SyncActionMacToGoogle && r->mGmailUpdateSucceeded && r->mAppleContact)
                 photoQueue_.push_back(r);
     uploadNextPhoto();
@@ -536,7 +537,7 @@ void SyncExecutor::uploadPhotos() {
 void SyncExecutor::uploadNextPhoto() {
     if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
-    auto stored = model_->mContactStore->unifiedContactsMatchingPredicate(
+    auto stored = model_->contactStore().unifiedContactsMatchingPredicate(
         platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
         {platform::CNContactImageDataKey});
     std::optional<platform::Bytes> photo;
@@ -567,15 +568,16 @@ void SyncExecutor::uploadNextPhoto() {
 
 std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::string& id) const {
     if (auto it = writtenGoogleContacts_.find(id); it != writtenGoogleContacts_.end()) return it->second;
-    if (input_.contactFeed)
-        return std::dynamic_pointer_cast<GDataEntryContact>(input_.contactFeed->entryForIdentifier(id));
+    if (input_.feeds.contacts.feed)
+        return std::dynamic_pointer_cast<GDataEntryContact>(input_.feeds.contacts.feed->entryForIdentifier(id));
     return nullptr;
 }
 
 void SyncExecutor::saveHistory() {
     std::optional<Error> error;
     auto self = shared_from_this();
-    bool saved = model_->serializeSyncData([self](const std::string& id) { return self->googleContactWithID(id); }, &error);
+    bool saved = model_->serializeSyncData(
+        input_.records, [self](const std::string& id) { return self->googleContactWithID(id); }, &error);
     if (!saved) {
         model_->appendStringToLog("The sync history could not be saved" +
                                   (error ? ": " + error->localizedDescription() : std::string()));

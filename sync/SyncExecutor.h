@@ -38,8 +38,10 @@
 #include "platform/foundation/Error.h"
 #include "platform/net/URL.h"
 #include "sync/GoogleBatchWriter.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/SyncStore.h"
+#include "sync/SyncTypes.h"
 
 namespace quorvane {
 
@@ -100,16 +102,20 @@ public:
     static const char* stateName(State state);
 
     struct Input {
-        std::shared_ptr<GDataFeedContact> contactFeed;  // the run's contacts feed (its batch link)
-        bool contactFeedComplete = false;               // deletions only from a whole feed
+        // The planned records, in plan order; the executor sets each one's flags as its writes end.
+        std::vector<NSSyncRecordPtr> records;
+        int32_t syncMode = SyncModeTwoWay;              // SyncMode of the run
+        // The run's feeds: the contacts feed's batch link, and deletions only when both are whole.
+        GoogleFeeds feeds;
         std::optional<platform::URL> contactsFeedURL;   // where contact batches go without a batch link
         std::optional<platform::URL> groupsFeedURL;     // the groups feed, fetched again after new groups
         platform::Date startDate;                       // when the run began (for the run log)
     };
 
-    // Writes the local side of the planned records (the records' flags say what happened) and
-    // calls done once, with an error only when the local store could not be written at all.
-    using LocalApply = std::function<void(std::function<void(const std::optional<platform::Error>&)> done)>;
+    // Writes the local side of the given records (their flags say what happened) and calls done
+    // once, with an error only when the local store could not be written at all.
+    using LocalApply = std::function<void(const std::vector<NSSyncRecordPtr>& records,
+                                          std::function<void(const std::optional<platform::Error>&)> done)>;
     using Finished = std::function<void(const SyncRunResult& result)>;
 
     static std::shared_ptr<SyncExecutor> make(std::shared_ptr<QuorvaneModel> model, Input input);
@@ -121,6 +127,8 @@ public:
     void cancel();
     State state() const { return state_; }
     const SyncRunCounts& counts() const { return result_.counts; }
+    // The records with what was done to each (valid once finished).
+    const std::vector<NSSyncRecordPtr>& records() const { return input_.records; }
 
 private:
     SyncExecutor(std::shared_ptr<QuorvaneModel> model, Input input);

@@ -17,61 +17,44 @@ namespace {
 // Every field of a local contact: the comparison reads them all.
 constexpr ContactKeySet kPlanningKeySet = 6;
 
-bool isTwoWay(int32_t mode) { return mode == SyncModeTwoWay || mode == SyncModeManual; }
-
 }  // namespace
 
 SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model), mSyncMode(syncMode) {}
 
-bool SyncPlanner::prepare(std::optional<platform::Error>* error) {
+bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error) {
     auto& m = mModel;
-    std::optional<platform::Error> fetchError;
-    m.mExistingAppleContacts = m.getAppleContactsInSelectedContainerWithKeySet(kPlanningKeySet, &fetchError);
-    if (fetchError) {
-        if (error) *error = fetchError;
-        m.mExistingAppleContacts.clear();
-        return false;
-    }
+    if (!m.loadExistingAppleContactsWithKeySet(kPlanningKeySet, error)) return false;
     std::optional<platform::Error> groupError;
-    m.mGroupMembershipByPerson = m.getGroupMembershipByPersonWithError(&groupError);
+    m.updateGroupMembershipByPersonWithError(&groupError);
     if (groupError) m.appendStringToLog("Could not read every local group: " + groupError->localizedDescription());
-    m.mSelectedGroupURLDict = m.getSelectedGroupURLDict();
+    m.updateSelectedGroupURLDict();
     m.updateExchangeContactDict();
     m.updateGoogleCardDAVContactDict();
     m.updateFacebookContactDict();
     m.updateReadOnlyContactDict();
     m.preparePairingDicts();
-    m.updatePairedContactsDict(
-        [&m](const std::string& id) {
-            auto found = m.mGoogleContactDict.find(id);
-            return found == m.mGoogleContactDict.end() ? nullptr : found->second;
-        },
-        [&m](const std::string& id) {
-            auto found = m.mExistingAppleContactDict.find(id);
-            return found == m.mExistingAppleContactDict.end() ? nullptr : found->second;
-        });
-    m.mSyncRecords.clear();
+    m.updatePairedContactsDict();
 
-    mFeedsComplete = m.googleFeedsComplete();
-    mSummary = SyncPlanSummary();
-    mSummary.googleFeedsComplete = mFeedsComplete;
-    mSummary.googleDuplicates = m.mGoogleDuplicatesDetected.size();
+    mFeedsComplete = feeds.complete();
+    mFeedIncompleteReason = feeds.incompleteReason;
+    mPlan = SyncPlan();
+    mPlan.summary.googleFeedsComplete = mFeedsComplete;
+    mPlan.summary.googleDuplicates = m.googleDuplicatesDetected().size();
     mGoogleDuplicates.clear();
-    for (const auto& g : m.mGoogleDuplicatesDetected) mGoogleDuplicates.insert(g.get());
-    mSyncingReadOnlyAccount = m.mSelectedContainer && (m.isReadOnlyContainer(m.mSelectedContainer) ||
-                                                       m.isFacebookContainer(m.mSelectedContainer));
+    for (const auto& g : m.googleDuplicatesDetected()) mGoogleDuplicates.insert(g.get());
+    const auto& selected = m.selectedContainer();
+    mSyncingReadOnlyAccount = selected && (m.isReadOnlyContainer(selected) || m.isFacebookContainer(selected));
     mGoogleContacts.clear();
-    if (m.mContactFeed && m.mContactFeed->entries()) {
-        for (const auto& e : *m.mContactFeed->entries()) {
+    if (feeds.contacts.feed && feeds.contacts.feed->entries()) {
+        for (const auto& e : *feeds.contacts.feed->entries()) {
             if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e)) mGoogleContacts.push_back(g);
         }
     }
     mLocalNext = mGoogleNext = mPlanNext = 0;
-    mLocalTotal = m.mExistingAppleContacts.size();
+    mLocalTotal = m.existingAppleContacts().size();
     mGoogleTotal = mGoogleContacts.size();
     mPairs.clear();
     mUnpairedLocal.clear();
-    mRecords.clear();
     mHeld.clear();
     return true;
 }
@@ -94,7 +77,7 @@ bool SyncPlanner::googleContactFiltered(const GoogleContactPtr& contact) {
 
 bool SyncPlanner::pairLocalContacts(size_t count) {
     for (; mLocalNext < mLocalTotal && count > 0; ++mLocalNext, --count) {
-        const auto& apple = mModel.mExistingAppleContacts[mLocalNext];
+        const auto& apple = mModel.existingAppleContacts()[mLocalNext];
         if (!apple || appleContactFiltered(apple)) continue;
         auto google = mModel.getBestGoogleContactMatchWithAppleContact(apple);
         if (!google) {
@@ -142,18 +125,17 @@ bool SyncPlanner::planPairs(size_t count) {
             decide(record);
         }
         tally(*record);
-        mRecords.push_back(record);
+        mPlan.records.push_back(record);
     }
     if (mPlanNext < mPairs.size()) return false;
-    std::stable_sort(mRecords.begin(), mRecords.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
+    std::stable_sort(mPlan.records.begin(), mPlan.records.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
         return a->mSortString.value_or("") < b->mSortString.value_or("");
     });
-    mModel.mSyncRecords = mRecords;
-    for (const auto& [note, n] : mHeld) mSummary.notes.push_back(std::to_string(n) + " " + note);
+    auto& notes = mPlan.summary.notes;
+    for (const auto& [note, n] : mHeld) notes.push_back(std::to_string(n) + " " + note);
     if (!mFeedsComplete) {
-        mSummary.notes.insert(mSummary.notes.begin(),
-                              "The Google feed is incomplete (" + mModel.mFeedIncompleteReason +
-                                  "): no deletion is planned on either side");
+        notes.insert(notes.begin(),
+                     "The Google feed is incomplete (" + mFeedIncompleteReason + "): no deletion is planned on either side");
     }
     return true;
 }
@@ -164,11 +146,12 @@ void SyncPlanner::hold(NSSyncRecord& record, const std::string& note) {
 }
 
 void SyncPlanner::tally(const NSSyncRecord& r) {
+    auto& summary = mPlan.summary;
     switch (r.mSyncAction) {
-        case SyncActionGoogleToMac: ++(r.mAppleContact ? mSummary.updateLocal : mSummary.createLocal); break;
-        case SyncActionMacToGoogle: ++(r.mGoogleContact ? mSummary.updateGoogle : mSummary.createGoogle); break;
-        case SyncActionDeleteContact: ++(r.mAppleContact ? mSummary.deleteLocal : mSummary.deleteGoogle); break;
-        default: ++mSummary.unchanged; break;
+        case SyncActionGoogleToMac: ++(r.mAppleContact ? summary.updateLocal : summary.createLocal); break;
+        case SyncActionMacToGoogle: ++(r.mGoogleContact ? summary.updateGoogle : summary.createGoogle); break;
+        case SyncActionDeleteContact: ++(r.mAppleContact ? summary.deleteLocal : summary.deleteGoogle); break;
+        default: ++summary.unchanged; break;
     }
 }
 
@@ -220,9 +203,17 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     const auto& apple = r.mAppleContact;
     const auto& google = r.mGoogleContact;
     int32_t difference = ContactDifferenceNone;
-    bool differs = mModel.contactsDifferWithAppleContact(
-        r.mAppleContact_Reference, apple, google, mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
-        &difference);
+    // Both sides still hold what the last sync recorded of them (content digests and group
+    // names): in a two-way run such a pair gets no action whatever a comparison would find, so
+    // it is not compared field by field.
+    const bool twoWay = mSyncMode != SyncModeGoogleToMac && mSyncMode != SyncModeMacToGoogle;
+    const bool unchangedSinceLastSync = twoWay && strategy.historyFound && !strategy.historyLacksDigests &&
+                                        !strategy.appleContactChanged && !strategy.googleContactChanged &&
+                                        !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
+    bool differs = !unchangedSinceLastSync &&
+                   mModel.contactsDifferWithAppleContact(
+                       r.mAppleContact_Reference, apple, google,
+                       mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
     int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
     if (!differs && mSyncMode != SyncModeGoogleToMac && !mModel.belongsToMyContacts(google)) {
         differs = true;

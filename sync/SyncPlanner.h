@@ -5,8 +5,9 @@
 // run can keep the main run loop turning: pairLocalContacts and pairGoogleContacts each do at most
 // a given number of contacts per call; planPairs decides at most a given number of records.
 //
-// The records end in the model's mSyncRecords, sorted by their sort key. A record of action 0
-// that the planner held back for safety carries its reason in plan().notes.
+// It takes the run's downloaded feeds (GoogleFeeds) and gives the plan (SyncPlan): the records,
+// sorted by their sort key, and what they amount to. A record of action 0 that the planner held
+// back for safety carries its reason in the summary's notes.
 
 #include <cstddef>
 #include <map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/SyncStrategy.h"
 
@@ -40,19 +42,26 @@ struct SyncPlanSummary {
     }
 };
 
+// What the plan stage hands on: one record per pair or lone contact, in plan order, and the summary.
+struct SyncPlan {
+    std::vector<NSSyncRecordPtr> records;
+    SyncPlanSummary summary;
+};
+
 class SyncPlanner {
 public:
     // The planner of a run of `syncMode` (SyncMode) on the model.
     SyncPlanner(QuorvaneModel& model, int32_t syncMode);
 
-    // Reads the synced local account (every field) and builds the pairing inputs; false (and
-    // *error) when the local contacts cannot be read.
-    bool prepare(std::optional<platform::Error>* error);
+    // Reads the synced local account (every field) and builds the pairing inputs over the feeds
+    // (the model's current ones: googleFeeds()); false (and *error) when the local contacts cannot
+    // be read.
+    bool prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error);
     // Pair at most `count` more contacts; true once every contact of the pass is done.
     bool pairLocalContacts(size_t count);
     bool pairGoogleContacts(size_t count);
     // Decide at most `count` more records; true once all are decided (the records are then sorted
-    // into mSyncRecords).
+    // into the plan).
     bool planPairs(size_t count);
 
     // Progress of the current pass: done out of total.
@@ -60,7 +69,9 @@ public:
     size_t pairingTotal() const { return mLocalTotal + mGoogleTotal; }
     size_t plannedSoFar() const { return mPlanNext; }
     size_t planTotal() const { return mPairs.size(); }
-    const SyncPlanSummary& plan() const { return mSummary; }
+    const SyncPlanSummary& plan() const { return mPlan.summary; }
+    // The plan, once planPairs returned true; the planner keeps nothing of it.
+    SyncPlan takePlan() { return std::move(mPlan); }
 
     // The action of one pair (either side may be absent), as the planner decides it. Public so
     // that every row of the rule can be tested.
@@ -89,6 +100,7 @@ private:
     QuorvaneModel& mModel;
     int32_t mSyncMode;
     bool mFeedsComplete = false;
+    std::string mFeedIncompleteReason;
     bool mSyncingReadOnlyAccount = false;
     std::vector<std::shared_ptr<GDataEntryContact>> mGoogleContacts;  // feed order
     size_t mLocalNext = 0, mLocalTotal = 0;
@@ -96,8 +108,7 @@ private:
     std::vector<Pair> mPairs;
     std::vector<platform::CNContactPtr> mUnpairedLocal;  // local contacts the first pass found no partner for
     size_t mPlanNext = 0;
-    std::vector<NSSyncRecordPtr> mRecords;
-    SyncPlanSummary mSummary;
+    SyncPlan mPlan;
     std::map<std::string, size_t> mHeld;  // records held back, by note
     std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // the model's, for lookups
 };

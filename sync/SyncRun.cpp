@@ -27,7 +27,7 @@ std::string SyncRun::grouped(size_t n) {
 }
 
 SyncRun::SyncRun(QuorvaneModel& model, Options options)
-    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.mAliveMarker) {}
+    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.aliveMarker()) {}
 
 const char* SyncRun::nameOfState(State state) {
     switch (state) {
@@ -58,7 +58,7 @@ SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
 void SyncRun::start(Finished finished) {
     mFinished = std::move(finished);
     mStartDate = platform::Date::now();
-    mModel.mSyncMode = static_cast<SyncMode>(mOptions.syncMode);
+    mModel.setSyncMode(static_cast<SyncMode>(mOptions.syncMode));
     mModel.setAutomaticSync(mOptions.automatic);
     mModel.clearSyncErrors();
     setState(State::checkAccounts);
@@ -98,7 +98,7 @@ void SyncRun::setState(State state) {
     }
     if (state == State::finished) {
         // The provider refused the authorization: the account has to sign in again.
-        if (mResult.outcome == SyncRunOutcome::Auth && mModel.mAuth) {
+        if (mResult.outcome == SyncRunOutcome::Auth && mModel.auth()) {
             mModel.appendStringToLog("Signed out: the provider refused the authorization");
             mModel.forgetGoogleAuthorization();
         }
@@ -163,13 +163,12 @@ void SyncRun::runCheckAccounts() {
     if (!mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic, &why)) {
         return finish(SyncRunOutcome::Refused, std::nullopt, why);
     }
-    if (!mModel.mAuth) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
+    if (!mModel.auth()) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
     setState(nextStateAfter(mState));
 }
 
 void SyncRun::runFetchGroups() {
     std::weak_ptr<SyncRun> self = weak_from_this();
-    mModel.mFeedIncompleteReason.clear();
     mModel.fetchGroupFeedWithCompletion([self](std::optional<platform::Error> error) {
         auto run = self.lock();
         if (!run || run->mModelAlive.expired()) return;
@@ -185,15 +184,18 @@ void SyncRun::runFetchContacts() {
         if (!run || run->mModelAlive.expired()) return;
         if (error) return run->finish(outcomeForError(*error), error, "Downloading the Google contacts failed: " + error->localizedDescription());
         auto& model = run->mModel;
-        model.appendStringToLog("Downloaded " + grouped(model.mContactFeed->entryCount()) + " Google contacts and " +
-                                grouped(model.mGroupFeed->entryCount()) + " groups" +
-                                (model.mContactFeedIncremental ? " (changes merged into the last download)" : ""));
+        run->mFeeds = model.googleFeeds();
+        const auto& feeds = run->mFeeds;
+        auto count = [](const auto& fetched) { return fetched.feed ? fetched.feed->entryCount() : 0; };
+        model.appendStringToLog("Downloaded " + grouped(count(feeds.contacts)) + " Google contacts and " +
+                                grouped(count(feeds.groups)) + " groups" +
+                                (feeds.contacts.incremental ? " (changes merged into the last download)" : ""));
         // A run that did not see the whole list cannot tell a contact it missed from one deleted,
         // nor write a pair it did not see: it stops before writing anything, and the next whole
         // download repairs everything.
-        if (!model.googleFeedsComplete()) {
+        if (!feeds.complete()) {
             return run->finish(SyncRunOutcome::Refused, std::nullopt,
-                               "The Google contact list arrived incomplete (" + model.mFeedIncompleteReason +
+                               "The Google contact list arrived incomplete (" + feeds.incompleteReason +
                                    "): nothing was written, run the sync again");
         }
         run->setState(run->nextStateAfter(run->mState));
@@ -203,7 +205,7 @@ void SyncRun::runFetchContacts() {
 void SyncRun::runLoadHistory() {
     mModel.fetchSyncHistory();
     std::optional<platform::Error> error;
-    if (!mPlanner.prepare(&error)) {
+    if (!mPlanner.prepare(mFeeds, &error)) {
         return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + (error ? error->localizedDescription() : ""));
     }
     mLocalPassDone = false;
@@ -236,7 +238,8 @@ void SyncRun::runPlan() {
     if (!done) return queueStep();
 
     mPlanned = true;
-    const auto& plan = mPlanner.plan();
+    mPlan = mPlanner.takePlan();
+    const auto& plan = mPlan.summary;
     for (const auto& note : plan.notes) mModel.appendStringToLog(note);
     mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +
                              std::to_string(plan.updateLocal) + " to update locally, " +
@@ -263,19 +266,22 @@ void SyncRun::runConfirm() {
 
 void SyncRun::runExecute() {
     SyncExecutor::Input input;
-    input.contactFeed = mModel.mContactFeed;
+    input.records = mPlan.records;
+    input.syncMode = mOptions.syncMode;
     // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
     // made again.
-    input.contactFeedComplete = mModel.googleFeedsComplete();
+    input.feeds = mFeeds;
     input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
     input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
     input.startDate = mStartDate;
     mExecutor = SyncExecutor::make(mModel.shared_from_this(), input);
     QuorvaneModel* model = &mModel;
     std::weak_ptr<int> alive = mModelAlive;
-    mExecutor->setLocalApply([model, alive](std::function<void(const std::optional<platform::Error>&)> done) {
+    mExecutor->setLocalApply([model, alive](const std::vector<NSSyncRecordPtr>& records,
+                                            std::function<void(const std::optional<platform::Error>&)> done) {
         if (alive.expired()) return;
         model->performSynchronization_Step1(
+            records,
             [model](size_t doneCount, size_t total) {
                 model->setSubProgressWithString("local contacts " + grouped(doneCount) + "/" + grouped(total));
             },

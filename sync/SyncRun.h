@@ -10,10 +10,15 @@
 // starts something asynchronous whose callback moves on, or (pair, plan) works until its slice of
 // time is used and is called again. Any state may end the run with an outcome (finish).
 //
-// A run that only plans (Options::planOnly) ends after plan with the records in the model's
-// mSyncRecords and records nothing. Otherwise the optional confirm hook sees the plan and may
-// refuse it, and execute hands the records to a SyncExecutor (which applies them, writes the
-// history and records the run); a run that ends before execute records its outcome itself.
+// The states hand typed values on: fetchContacts takes the downloaded feeds (GoogleFeeds), the
+// planner turns them with the local contacts and the history into the plan (SyncPlan), execute
+// hands the plan to a SyncExecutor, whose result (SyncRunResult, and the records' flags) is what
+// the history is written from.
+//
+// A run that only plans (Options::planOnly) ends after plan and records nothing. Otherwise the
+// optional confirm hook sees the plan and may refuse it, and execute hands the records to a
+// SyncExecutor (which applies them, writes the history and records the run); a run that ends
+// before execute records its outcome itself.
 
 #include <cstdint>
 #include <functional>
@@ -66,7 +71,11 @@ public:
     const std::string& message() const { return mMessage; }
     const Options& options() const { return mOptions; }
     // The plan (valid once the plan state is done: planned()).
-    const SyncPlanSummary& plan() const { return mPlanner.plan(); }
+    const SyncPlanSummary& plan() const { return mPlan.summary; }
+    // The planned records in plan order; once executed, with what was done to each.
+    const std::vector<NSSyncRecordPtr>& records() const { return mPlan.records; }
+    // The feeds the run downloaded (valid after fetchContacts).
+    const GoogleFeeds& feeds() const { return mFeeds; }
     bool planned() const { return mPlanned; }
     // What has been written so far (the final counts once finished).
     const SyncRunCounts& counts() const { return mExecutor ? mExecutor->counts() : mResult.counts; }
@@ -101,6 +110,8 @@ private:
     QuorvaneModel& mModel;
     Options mOptions;
     SyncPlanner mPlanner;
+    GoogleFeeds mFeeds;
+    SyncPlan mPlan;
     State mState = State::idle;
     SyncRunResult mResult;
     std::string mMessage;

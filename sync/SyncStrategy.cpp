@@ -76,7 +76,10 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     // By content where the history keeps a digest: any edit counts, however soon after the run,
     // and dates that moved over the same content do not.
     if (r.googleContentDigest && in.googleContentDigest) {
-        info.googleContactChanged = in.googleContentDigest() != *r.googleContentDigest;
+        // The provider gives an entry a new update date, to the millisecond, on every write: an
+        // entry that still carries the date recorded with its digest holds what was digested.
+        const bool sameWrite = r.googleUpdateDate && in.googleUpdateDate && *r.googleUpdateDate == *in.googleUpdateDate;
+        info.googleContactChanged = !sameWrite && in.googleContentDigest() != *r.googleContentDigest;
     } else {
         info.googleContactChanged = moved(difference(r.googleUpdateDate, in.googleUpdateDate));
     }

@@ -25,8 +25,10 @@ struct SyncStrategyInfo {
     bool previouslyMerged = false;
     bool counterpartDeleted = false;  // the contact's partner is gone and deletions go this way
     bool eitherContactChanged = false;
-    // Its content differs from the digest the history keeps of it; without a digest (a record of
-    // an older run), its date moved by more than kChangeTolerance.
+    // Its content differs from the digest the history keeps of it (a Google entry whose update
+    // date is exactly the one recorded with the digest has not been written since: its digest is
+    // not read); without a digest (a record of an older run), its date moved by more than
+    // kChangeTolerance.
     bool googleContactChanged = false;
     bool appleContactChanged = false;
     bool historyLacksDigests = false;  // the record keeps no digest of one side or both

@@ -10,6 +10,7 @@
 #include "SyncTestSupport.h"
 #include "platform/contacts/CNContactKeys.h"
 #include "sync/ContactFieldTable.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -56,9 +57,9 @@ protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
         registerContactClasses();
-        model_->mGroupFeed = standardGroupFeed();
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mGroupFeed = standardGroupFeed();
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
     }
 
     // A value in every key a row carries, with a photo.
@@ -129,7 +130,7 @@ TEST_F(ContactFieldRowTest, EachRowCarriesItsKeysBothWaysAndComparesWhatItWrites
     }
     // The photo row: the local photo is announced to the photo step, and Google's missing photo
     // removes the local one.
-    EXPECT_TRUE(model_->mHasABPhotosToSubmit);
+    EXPECT_TRUE(internals(model_).mHasABPhotosToSubmit);
 }
 
 }  // namespace

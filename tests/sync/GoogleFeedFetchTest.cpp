@@ -3,6 +3,7 @@
 
 #include "sync/GoogleFeedFetch.h"
 #include "tests/sync/ProviderSyncTestBase.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -27,7 +28,7 @@ protected:
     }
     std::vector<std::string> familyNames() {
         std::vector<std::string> names;
-        for (const auto& e : *model_->mContactFeed->entries()) {
+        for (const auto& e : *internals(model_).mContactFeed->entries()) {
             auto name = std::dynamic_pointer_cast<GDataEntryContact>(e)->name();
             names.push_back(name->familyName()->stringValue().value_or(""));
         }
@@ -38,24 +39,24 @@ protected:
 TEST_F(GoogleFeedFetchTest, AWholeFeedIsCompleteAndACutOneSaysWhy) {
     addPeople(300);
     ASSERT_FALSE(fetchFeeds());
-    EXPECT_EQ(model_->mContactFeed->entryCount(), 300u);
-    EXPECT_EQ(model_->mGroupFeed->entryCount(), 4u);
+    EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 300u);
+    EXPECT_EQ(internals(model_).mGroupFeed->entryCount(), 4u);
     EXPECT_TRUE(model_->googleFeedsComplete());
-    EXPECT_EQ(model_->mFeedIncompleteReason, "");
+    EXPECT_EQ(internals(model_).mFeedIncompleteReason, "");
     auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_NE(requests[0].query.find("max-results=10000"), std::string::npos);
 
     // Ten per page: the service gives up after 27 pages, and the feed says so.
     provider.setPageCap(10);
-    model_->mContactFeed = nullptr;
+    internals(model_).mContactFeed = nullptr;
     ASSERT_FALSE(fetchFeeds());
-    EXPECT_EQ(model_->mContactFeed->entryCount(), 270u);
-    EXPECT_TRUE(model_->mGroupFeedComplete);
-    EXPECT_FALSE(model_->mContactFeedComplete);
+    EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 270u);
+    EXPECT_TRUE(internals(model_).mGroupFeedComplete);
+    EXPECT_FALSE(internals(model_).mContactFeedComplete);
     EXPECT_FALSE(model_->googleFeedsComplete());
-    EXPECT_NE(model_->mFeedIncompleteReason.find("next link was left unfollowed"), std::string::npos)
-        << model_->mFeedIncompleteReason;
+    EXPECT_NE(internals(model_).mFeedIncompleteReason.find("next link was left unfollowed"), std::string::npos)
+        << internals(model_).mFeedIncompleteReason;
 }
 
 TEST_F(GoogleFeedFetchTest, AFeedWithFewerEntriesThanItsTotalIsNotWhole) {
@@ -71,15 +72,15 @@ TEST_F(GoogleFeedFetchTest, AFeedWithFewerEntriesThanItsTotalIsNotWhole) {
 TEST_F(GoogleFeedFetchTest, TheNextDownloadOfTheSameUserMergesOnlyTheChanges) {
     addPeople(5);
     ASSERT_FALSE(fetchFeeds());
-    ASSERT_TRUE(model_->mContactFeedComplete);
-    EXPECT_FALSE(model_->mContactFeedIncremental);
+    ASSERT_TRUE(internals(model_).mContactFeedComplete);
+    EXPECT_FALSE(internals(model_).mContactFeedIncremental);
 
     // Person 1 renamed, person 3 deleted, a new person added.
     auto service = model_->getGoogleContactService();
-    auto renamed = std::dynamic_pointer_cast<GDataEntryContact>(model_->mContactFeed->entryAtIndex(1)->copy());
+    auto renamed = std::dynamic_pointer_cast<GDataEntryContact>(internals(model_).mContactFeed->entryAtIndex(1)->copy());
     renamed->name()->setFamilyNameWithString("One");
     await([&](auto h) { return service->fetchEntryByUpdatingEntry(renamed, h); });
-    await([&](auto h) { return service->deleteEntry(model_->mContactFeed->entryAtIndex(3), h); });
+    await([&](auto h) { return service->deleteEntry(internals(model_).mContactFeed->entryAtIndex(3), h); });
     addPerson("Person", "New");
 
     provider.server().clearLog();
@@ -88,19 +89,19 @@ TEST_F(GoogleFeedFetchTest, TheNextDownloadOfTheSameUserMergesOnlyTheChanges) {
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_NE(requests[0].query.find("updated-min="), std::string::npos) << requests[0].query;
     EXPECT_NE(requests[0].query.find("showdeleted=true"), std::string::npos) << requests[0].query;
-    EXPECT_TRUE(model_->mContactFeedIncremental);
-    EXPECT_TRUE(model_->mContactFeedComplete);
+    EXPECT_TRUE(internals(model_).mContactFeedIncremental);
+    EXPECT_TRUE(internals(model_).mContactFeedComplete);
     EXPECT_EQ(familyNames(), (std::vector<std::string>{"0", "One", "2", "4", "New"}));
     // The merged feed keeps the links a run needs.
-    EXPECT_TRUE(model_->mContactFeed->batchLink());
+    EXPECT_TRUE(internals(model_).mContactFeed->batchLink());
 
     // Another user's download is never the base of an incremental one.
-    model_->mContactFeedUsername = "someone@example.com";
+    internals(model_).mContactFeedUsername = "someone@example.com";
     provider.server().clearLog();
     ASSERT_FALSE(fetchFeeds());
     EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full")[0].query.find("updated-min"), std::string::npos);
-    EXPECT_FALSE(model_->mContactFeedIncremental);
-    EXPECT_EQ(model_->mContactFeed->entryCount(), 5u);
+    EXPECT_FALSE(internals(model_).mContactFeedIncremental);
+    EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 5u);
 }
 
 }  // namespace

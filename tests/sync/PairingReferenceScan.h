@@ -11,6 +11,7 @@
 #include "platform/foundation/Strings.h"
 #include "sync/PairingIndex.h"
 #include "sync/QuorvaneModel.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 
@@ -51,21 +52,21 @@ inline bool referencePhonesMeet(QuorvaneModel& m, const std::vector<std::string>
 inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platform::CNContactPtr& A) {
     if (!A) return nullptr;
     auto paired = m.syncHistory().pairedGoogleID(A->identifier());
-    if (paired && !paired->empty() && m.mGoogleContactDict.count(*paired) &&
-        !m.isGoogleContactAlreadyMatched(m.mGoogleContactDict[*paired])) {
-        return m.mGoogleContactDict[*paired];
+    if (paired && !paired->empty() && internals(m).mGoogleContactDict.count(*paired) &&
+        !m.isGoogleContactAlreadyMatched(internals(m).mGoogleContactDict[*paired])) {
+        return internals(m).mGoogleContactDict[*paired];
     }
     auto skip = [&](const GoogleContactPtr& G) {
         return m.alreadyPairedWithAnotherAppleContactWithGoogleContact(G, A) || m.isGoogleContactAlreadyMatched(G);
     };
     auto hash = m.getAppleContactHashName(A);
-    if (!hash.empty() && m.mGoogleContactRecordIDsByHashName.count(hash)) {
-        auto id = m.mGoogleContactRecordIDsByHashName[hash];
-        if (!id.empty() && m.mGoogleContactDict.count(id) && !skip(m.mGoogleContactDict[id])) return m.mGoogleContactDict[id];
+    if (!hash.empty() && internals(m).mGoogleContactRecordIDsByHashName.count(hash)) {
+        auto id = internals(m).mGoogleContactRecordIDsByHashName[hash];
+        if (!id.empty() && internals(m).mGoogleContactDict.count(id) && !skip(internals(m).mGoogleContactDict[id])) return internals(m).mGoogleContactDict[id];
     }
     const auto a = PairingIndex::factsOfAppleContact(*A);
     GoogleContactPtr nameMatch, emailMatch, phoneMatch;
-    for (const auto& entry : *m.mContactFeed->entries()) {
+    for (const auto& entry : *internals(m).mContactFeed->entries()) {
         auto G = std::dynamic_pointer_cast<GDataEntryContact>(entry);
         if (!G || skip(G)) continue;
         const auto g = PairingIndex::factsOfGoogleContact(*G);
@@ -94,25 +95,25 @@ inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platf
 inline platform::CNContactPtr referenceBestAppleContact(QuorvaneModel& m, const GoogleContactPtr& G) {
     if (!G) return nullptr;
     auto paired = m.syncHistory().pairedAppleID(G->identifier().value_or(""));
-    if (paired && !paired->empty() && m.mExistingAppleContactDict.count(*paired) &&
-        !m.isAppleContactAlreadyMatched(m.mExistingAppleContactDict[*paired])) {
-        return m.mExistingAppleContactDict[*paired];
+    if (paired && !paired->empty() && internals(m).mExistingAppleContactDict.count(*paired) &&
+        !m.isAppleContactAlreadyMatched(internals(m).mExistingAppleContactDict[*paired])) {
+        return internals(m).mExistingAppleContactDict[*paired];
     }
     auto skip = [&](const platform::CNContactPtr& A) {
         return m.alreadyPairedWithAnotherGoogleContactWithAppleContact(A, G) || m.isAppleContactAlreadyMatched(A);
     };
     auto hash = m.getGoogleContactHashName(G);
-    if (!hash.empty() && m.mAppleContactRecordIDsByHashName.count(hash)) {
-        auto id = m.mAppleContactRecordIDsByHashName[hash];
-        if (!id.empty() && m.mExistingAppleContactDict.count(id) && !skip(m.mExistingAppleContactDict[id]))
-            return m.mExistingAppleContactDict[id];
+    if (!hash.empty() && internals(m).mAppleContactRecordIDsByHashName.count(hash)) {
+        auto id = internals(m).mAppleContactRecordIDsByHashName[hash];
+        if (!id.empty() && internals(m).mExistingAppleContactDict.count(id) && !skip(internals(m).mExistingAppleContactDict[id]))
+            return internals(m).mExistingAppleContactDict[id];
     }
     const auto g = PairingIndex::factsOfGoogleContact(*G);
     platform::CNContactPtr emailMatch, phoneMatch;
-    for (const auto& A : m.mExistingAppleContacts) {
+    for (const auto& A : internals(m).mExistingAppleContacts) {
         if (!A || skip(A)) continue;
         if (m.isFacebookContact(A) && !m.isSyncingFacebook()) continue;
-        if (!m.mSelectedContainer && m.isReadOnlyContactWithContact(A)) continue;
+        if (!internals(m).mSelectedContainer && m.isReadOnlyContactWithContact(A)) continue;
         const auto a = PairingIndex::factsOfAppleContact(*A);
         if (a.hasNameParts() && g.hasNameParts() && referenceNamesEqual(m, g, a)) return A;
         if (g.organization && !g.organization->empty() && !a.hasNameParts() && !g.hasNameParts() &&

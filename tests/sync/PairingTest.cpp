@@ -7,6 +7,7 @@
 #include "sync/PairingIndex.h"
 #include "tests/sync/PairingReferenceScan.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -60,9 +61,9 @@ protected:
         loadBuilt();
     }
     void loadBuilt() {
-        model_->mContactFeed = GDataFeedContact::contactFeed();
-        for (const auto& g : googles) model_->mContactFeed->addEntry(g);
-        model_->mExistingAppleContacts = apples;
+        internals(model_).mContactFeed = GDataFeedContact::contactFeed();
+        for (const auto& g : googles) internals(model_).mContactFeed->addEntry(g);
+        internals(model_).mExistingAppleContacts = apples;
         model_->preparePairingDicts();
         applyHistory();
     }
@@ -77,12 +78,12 @@ protected:
         model_->syncHistoryForUpdate().load(history, std::nullopt);
         model_->updatePairedContactsDict(
             [&](const std::string& id) {
-                auto g = model_->mGoogleContactDict.find(id);
-                return g == model_->mGoogleContactDict.end() ? nullptr : g->second;
+                auto g = internals(model_).mGoogleContactDict.find(id);
+                return g == internals(model_).mGoogleContactDict.end() ? nullptr : g->second;
             },
             [&](const std::string& id) {
-                auto a = model_->mExistingAppleContactDict.find(id);
-                return a == model_->mExistingAppleContactDict.end() ? nullptr : a->second;
+                auto a = internals(model_).mExistingAppleContactDict.find(id);
+                return a == internals(model_).mExistingAppleContactDict.end() ? nullptr : a->second;
             });
     }
     int googleIndex(const std::shared_ptr<GDataEntryContact>& g) {
@@ -166,7 +167,7 @@ TEST_F(PairingTest, GoogleContactFindsTheFirstLocalContactInStoreOrder) {
     EXPECT_EQ(appleIndex(model_->getBestAppleContactMatchWithGoogleContact(googles[1])), 0);
     EXPECT_EQ(appleIndex(model_->getBestAppleContactMatchWithGoogleContact(googles[2])), 3);
 
-    model_->mReadOnlyContactDict[apples[0]->identifier()] = true;
+    internals(model_).mReadOnlyContactDict[apples[0]->identifier()] = true;
     model_->resetPairingIndex();
     EXPECT_EQ(appleIndex(model_->getBestAppleContactMatchWithGoogleContact(googles[1])), 2);
     model_->setAppleContactAlreadyMatched(apples[2]->identifier());
@@ -175,10 +176,10 @@ TEST_F(PairingTest, GoogleContactFindsTheFirstLocalContactInStoreOrder) {
 
 TEST_F(PairingTest, SharedHashNamesAreDuplicatesThatPairOnlyByTheScan) {
     load({{"Ann", "Lee", {}, {}, {}, true}, {"Ann", "Lee"}, {"Bob"}}, {{"Ann", "Lee"}});
-    ASSERT_EQ(model_->mGoogleDuplicatesDetected.size(), 2u);
-    EXPECT_EQ(model_->mGoogleDuplicatesDetected[0], googles[0]);
-    EXPECT_FALSE(model_->mGoogleContactRecordIDsByHashName.count("Ann  Lee   "));
-    EXPECT_EQ(model_->mGoogleContactRecordIDsByHashName.at("Bob     "), "g2");
+    ASSERT_EQ(internals(model_).mGoogleDuplicatesDetected.size(), 2u);
+    EXPECT_EQ(internals(model_).mGoogleDuplicatesDetected[0], googles[0]);
+    EXPECT_FALSE(internals(model_).mGoogleContactRecordIDsByHashName.count("Ann  Lee   "));
+    EXPECT_EQ(internals(model_).mGoogleContactRecordIDsByHashName.at("Bob     "), "g2");
     EXPECT_EQ(model_->getBestGoogleContactMatchWithAppleContact(apples[0]), googles[1]);
 }
 
@@ -201,19 +202,19 @@ TEST_F(PairingTest, IgnoreNewAndGroupFilters) {
     }
     EXPECT_FALSE(model_->shouldIgnoreNewAppleContact(nullptr));
 
-    model_->mGroupFeed = standardGroupFeed();
+    internals(model_).mGroupFeed = standardGroupFeed();
     auto grouped = googleContact(membership("friends1"));
     auto mine = googleContact(membership("6"));
     auto other = googleContact("<title>Other</title>");
     auto apple = buildApple({"Ann"});
-    model_->mGroupMembershipByPerson[apple->identifier()] = {"FRIENDS"};
+    internals(model_).mGroupMembershipByPerson[apple->identifier()] = {"FRIENDS"};
     // On but with no group chosen, everyone passes.
     model_->setFilterByGroups(true);
     EXPECT_TRUE(model_->googleContactHasMatchingGroups(other));
     EXPECT_TRUE(model_->appleContactHasMatchingGroups(buildApple({"Bob"})));
     model_->setSelectedGroupStrings({"friends", "My Contacts"});
-    model_->mSelectedGroupURLDict = model_->getSelectedGroupURLDict();
-    EXPECT_EQ(model_->mSelectedGroupURLDict, (std::unordered_set<std::string>{kGroupBase + "6", kGroupBase + "friends1"}));
+    internals(model_).mSelectedGroupURLDict = model_->getSelectedGroupURLDict();
+    EXPECT_EQ(internals(model_).mSelectedGroupURLDict, (std::unordered_set<std::string>{kGroupBase + "6", kGroupBase + "friends1"}));
     EXPECT_TRUE(model_->googleContactHasMatchingGroups(grouped));
     EXPECT_TRUE(model_->googleContactHasMatchingGroups(mine));
     EXPECT_FALSE(model_->googleContactHasMatchingGroups(other));
@@ -258,8 +259,8 @@ TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
             if (rng() % 3) g->addGroupMembershipInfo(GDataGroupMembershipInfo::groupMembershipInfoWithHref(kGroupBase + "6"));
             googles.push_back(g);
         }
-        model_->mReadOnlyContactDict.clear();
-        model_->mFacebookContactDict.clear();
+        internals(model_).mReadOnlyContactDict.clear();
+        internals(model_).mFacebookContactDict.clear();
         for (size_t i = 0; i < nApple; ++i) {
             auto c = std::make_shared<platform::CNMutableContact>();
             bool named = rng() % 2;
@@ -276,8 +277,8 @@ TEST_F(PairingTest, IndexedSearchChoosesExactlyWhatTheScanChooses) {
             for (size_t k = rng() % 3; k > 0; --k)
                 phones.emplace_back(std::string(platform::CNLabelHome), platform::CNPhoneNumber{pick(rng, kPhones)});
             c->setPhoneNumbers(std::move(phones));
-            if (rng() % 8 == 0) model_->mReadOnlyContactDict[c->identifier()] = true;
-            if (rng() % 10 == 0) model_->mFacebookContactDict[c->identifier()] = true;
+            if (rng() % 8 == 0) internals(model_).mReadOnlyContactDict[c->identifier()] = true;
+            if (rng() % 10 == 0) internals(model_).mFacebookContactDict[c->identifier()] = true;
             apples.push_back(c);
         }
         // History: pairs of present contacts, stale ones (a side that is gone), and contacts

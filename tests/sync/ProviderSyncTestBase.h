@@ -7,6 +7,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "tests/sync/ProviderAccountTestSupport.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 
@@ -15,7 +16,7 @@ protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
         account.auth->setUserEmail(test::FakeProvider::OAuthSettings().userEmail);
-        model_->mAuth = account.auth;
+        internals(model_).mAuth = account.auth;
         GDataServiceGoogleContact::setContactServiceRootURLString(provider.feedsRoot());
     }
 

@@ -8,6 +8,7 @@
 #include "platform/contacts/ACAccountStore.h"
 #include "platform/contacts/CNSaveRequest.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -85,17 +86,17 @@ TEST_F(QuorvaneModelAccountsTest, AllAccountsClassifyEveryContactByItsAccount) {
 
     EXPECT_TRUE(model_->isExchangeContact(exchangeContact_));
     EXPECT_TRUE(model_->isExchangeContact(secondExchangeContact));
-    EXPECT_EQ(model_->mExchangeContactDict.size(), 2u);
+    EXPECT_EQ(internals(model_).mExchangeContactDict.size(), 2u);
 
     EXPECT_TRUE(model_->isGoogleCardDAVContact(googleContact_));
-    EXPECT_EQ(model_->mGoogleCardDAVContactDict.size(), 1u);
+    EXPECT_EQ(internals(model_).mGoogleCardDAVContactDict.size(), 1u);
 
     // The Facebook account's contacts are Facebook contacts and read-only ones.
     EXPECT_TRUE(model_->isFacebookContact(facebookContact_));
-    EXPECT_EQ(model_->mFacebookContactDict.size(), 1u);
+    EXPECT_EQ(internals(model_).mFacebookContactDict.size(), 1u);
     EXPECT_TRUE(model_->isReadOnlyContactWithContact(facebookContact_));
     EXPECT_TRUE(model_->isReadOnlyContactWithContact(sharedContact_));
-    EXPECT_EQ(model_->mReadOnlyContactDict.size(), 2u);
+    EXPECT_EQ(internals(model_).mReadOnlyContactDict.size(), 2u);
 
     for (const auto& plain : {localContact_, icloudContact_}) {
         EXPECT_FALSE(model_->isExchangeContact(plain));
@@ -117,32 +118,32 @@ TEST_F(QuorvaneModelAccountsTest, OneSelectedContainerLimitsAllButTheReadOnlyDic
     // A single iCloud container: no contact is an Exchange, Google or Facebook contact, but the
     // read-only account and the Facebook account still mark theirs read-only.
     select(ContactSourceModeCustomContainer, icloud_);
-    ASSERT_EQ(model_->mSelectedContainer->identifier(), icloud_->identifier());
+    ASSERT_EQ(internals(model_).mSelectedContainer->identifier(), icloud_->identifier());
     rebuild();
-    EXPECT_TRUE(model_->mExchangeContactDict.empty());
-    EXPECT_TRUE(model_->mGoogleCardDAVContactDict.empty());
-    EXPECT_TRUE(model_->mFacebookContactDict.empty());
+    EXPECT_TRUE(internals(model_).mExchangeContactDict.empty());
+    EXPECT_TRUE(internals(model_).mGoogleCardDAVContactDict.empty());
+    EXPECT_TRUE(internals(model_).mFacebookContactDict.empty());
     EXPECT_TRUE(model_->isReadOnlyContactWithContact(sharedContact_));
     EXPECT_TRUE(model_->isReadOnlyContactWithContact(facebookContact_));
-    EXPECT_EQ(model_->mReadOnlyContactDict.size(), 2u);
+    EXPECT_EQ(internals(model_).mReadOnlyContactDict.size(), 2u);
 
     // A selected Exchange container marks its own contacts only, not another Exchange account's.
     select(ContactSourceModeCustomContainer, exchange_);
     rebuild();
     EXPECT_TRUE(model_->isExchangeContact(exchangeContact_));
     EXPECT_FALSE(model_->isExchangeContact(otherExchangeContact));
-    EXPECT_EQ(model_->mExchangeContactDict.size(), 1u);
+    EXPECT_EQ(internals(model_).mExchangeContactDict.size(), 1u);
 
     // The same for a selected Google CardDAV container and the Facebook container.
     select(ContactSourceModeCustomContainer, google_);
     rebuild();
-    EXPECT_TRUE(model_->mExchangeContactDict.empty());  // rebuilt, not kept from the last pass
+    EXPECT_TRUE(internals(model_).mExchangeContactDict.empty());  // rebuilt, not kept from the last pass
     EXPECT_TRUE(model_->isGoogleCardDAVContact(googleContact_));
     select(ContactSourceModeCustomContainer, facebook_);
     rebuild();
-    EXPECT_TRUE(model_->mGoogleCardDAVContactDict.empty());
+    EXPECT_TRUE(internals(model_).mGoogleCardDAVContactDict.empty());
     EXPECT_TRUE(model_->isFacebookContact(facebookContact_));
-    EXPECT_EQ(model_->mFacebookContactDict.size(), 1u);
+    EXPECT_EQ(internals(model_).mFacebookContactDict.size(), 1u);
 }
 
 TEST_F(QuorvaneModelAccountsTest, AContactLeavingItsAccountIsClassifiedAfreshAtTheNextPass) {
@@ -158,7 +159,7 @@ TEST_F(QuorvaneModelAccountsTest, AContactLeavingItsAccountIsClassifiedAfreshAtT
     EXPECT_TRUE(model_->isExchangeContact(exchangeContact_));
     rebuild();
     EXPECT_FALSE(model_->isExchangeContact(exchangeContact_));
-    EXPECT_TRUE(model_->mExchangeContactDict.empty());
+    EXPECT_TRUE(internals(model_).mExchangeContactDict.empty());
 }
 
 TEST_F(QuorvaneModelAccountsTest, AnUnreadableStoreLeavesEveryDictionaryEmpty) {
@@ -169,19 +170,19 @@ TEST_F(QuorvaneModelAccountsTest, AnUnreadableStoreLeavesEveryDictionaryEmpty) {
     env.contactStore = std::make_shared<platform::CNContactStore>(blocked);
     env.timeZone = platform::TimeZone::universal();
     QuorvaneModel model(std::move(env));
-    model.mUsingExchange = true;
-    model.mUsingGoogleCardDAV = true;
-    model.mExchangeContactDict["old"] = true;
-    model.mReadOnlyContactDict["old"] = true;
+    internals(model).mUsingExchange = true;
+    internals(model).mUsingGoogleCardDAV = true;
+    internals(model).mExchangeContactDict["old"] = true;
+    internals(model).mReadOnlyContactDict["old"] = true;
 
     model.updateExchangeContactDict();
     model.updateGoogleCardDAVContactDict();
     model.updateFacebookContactDict();
     model.updateReadOnlyContactDict();
-    EXPECT_TRUE(model.mExchangeContactDict.empty());
-    EXPECT_TRUE(model.mGoogleCardDAVContactDict.empty());
-    EXPECT_TRUE(model.mFacebookContactDict.empty());
-    EXPECT_TRUE(model.mReadOnlyContactDict.empty());
+    EXPECT_TRUE(internals(model).mExchangeContactDict.empty());
+    EXPECT_TRUE(internals(model).mGoogleCardDAVContactDict.empty());
+    EXPECT_TRUE(internals(model).mFacebookContactDict.empty());
+    EXPECT_TRUE(internals(model).mReadOnlyContactDict.empty());
 }
 
 TEST_F(QuorvaneModelAccountsTest, NewContactsLandInExchangeOnlyThroughAnExchangeSourceOrDefault) {
@@ -202,7 +203,7 @@ TEST_F(QuorvaneModelAccountsTest, NewContactsLandInExchangeOnlyThroughAnExchange
 
     // The default container does not matter when one account is synced.
     select(ContactSourceModeAutoSelect);
-    ASSERT_EQ(model_->mSelectedContainer->identifier(), local->identifier());
+    ASSERT_EQ(internals(model_).mSelectedContainer->identifier(), local->identifier());
     EXPECT_FALSE(model_->isExchangeDestinationForNewContacts());
 }
 
@@ -236,19 +237,19 @@ TEST_F(QuorvaneModelAccountsTest, GroupFilterOffersEachNameOnceInItsFirstFormSor
         base +
         "a3</id><title>Zoo Trip</title></entry>"
         "</feed>";
-    model_->mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
-    ASSERT_TRUE(model_->mGroupFeed);
+    internals(model_).mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
+    ASSERT_TRUE(internals(model_).mGroupFeed);
     // The selection is refreshed before the local groups are read.
-    model_->mSelectedContainer = nullptr;
+    internals(model_).mSelectedContainer = nullptr;
 
     EXPECT_EQ(model_->getGroupFilterCandidateList(),
               (std::vector<std::string>{"book club", "friends", "Gone", "My Contacts", "Work", "Zoo Trip"}));
-    ASSERT_TRUE(model_->mSelectedContainer);
-    EXPECT_EQ(model_->mSelectedContainer->identifier(), local->identifier());
+    ASSERT_TRUE(internals(model_).mSelectedContainer);
+    EXPECT_EQ(internals(model_).mSelectedContainer->identifier(), local->identifier());
 
     // Nothing chosen and no Google groups: the local groups alone.
     model_->setSelectedGroupStrings({});
-    model_->mGroupFeed = nullptr;
+    internals(model_).mGroupFeed = nullptr;
     EXPECT_EQ(model_->getGroupFilterCandidateList(), (std::vector<std::string>{"book club", "WORK"}));
 }
 

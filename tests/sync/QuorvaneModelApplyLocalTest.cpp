@@ -10,6 +10,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/ProviderSyncTestBase.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -21,11 +22,11 @@ class QuorvaneModelApplyLocalTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = standardGroupFeed();
+        internals(model_).mGroupFeed = standardGroupFeed();
         container_ = addContainer("On This Computer", CNContainerType::Local);
-        model_->mSelectedContainer = container_;
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mSelectedContainer = container_;
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
     }
 
     CNMutableContactPtr addLocal(const string& given, const std::vector<CNGroupPtr>& groups = {}) {
@@ -53,7 +54,7 @@ protected:
         r->mSyncAction = action;
         r->mAppleContact = apple;
         if (!googleBody.empty() || action == SyncActionGoogleToMac) r->mGoogleContact = googleContact(googleBody);
-        model_->mSyncRecords.push_back(r);
+        records_.push_back(r);
         return r;
     }
 
@@ -64,7 +65,7 @@ protected:
                                                                      [&](const Notification&) { ++saves; });
         bool finished = false;
         size_t lastDone = 0, lastTotal = 1;
-        model_->performSynchronization_Step1([&](size_t done, size_t total) { lastDone = done, lastTotal = total; },
+        model_->performSynchronization_Step1(records_, [&](size_t done, size_t total) { lastDone = done, lastTotal = total; },
                                              [&](const std::optional<Error>& e) {
                                                  finished = true;
                                                  if (error) *error = e;
@@ -82,11 +83,12 @@ protected:
     }
 
     std::vector<string> groupNamesOf(const string& id) {
-        model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+        internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
         return model_->getAppleContactGroupNamesWithAppleContactID(id).value_or(std::vector<string>{});
     }
 
     CNContainerPtr container_;
+    std::vector<NSSyncRecordPtr> records_;  // the records planned so far
 };
 
 TEST_F(QuorvaneModelApplyLocalTest, WritesUpdatesNewContactsDeletionsAndGroupsButNoReadOnlyContact) {
@@ -95,8 +97,8 @@ TEST_F(QuorvaneModelApplyLocalTest, WritesUpdatesNewContactsDeletionsAndGroupsBu
     auto bob = addLocal("Bob");
     auto locked = addLocal("Locked");
     auto idle = addLocal("Idle");
-    model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
-    model_->mReadOnlyContactDict[locked->identifier()] = true;
+    internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+    internals(model_).mReadOnlyContactDict[locked->identifier()] = true;
 
     auto update = plan(SyncActionGoogleToMac, ann, "<gd:name><gd:givenName>Anna</gd:givenName></gd:name>"
                                                    "<gd:email rel='http://schemas.google.com/g/2005#work' address='anna@new.org'/>" +
@@ -134,11 +136,11 @@ TEST_F(QuorvaneModelApplyLocalTest, SavesInBoundedRequestsAndOneFailingChangeFai
     const size_t count = 2 * QuorvaneModel::kMaxLocalSaveOperations + 1;
     for (size_t i = 0; i < count; ++i) plan(SyncActionGoogleToMac, nullptr, "<gd:name><gd:givenName>N" + std::to_string(i) + "</gd:givenName></gd:name>");
     EXPECT_EQ(apply(), 3);
-    for (const auto& r : model_->mSyncRecords) EXPECT_FALSE(r->mAppleUpdateFailed);
+    for (const auto& r : records_) EXPECT_FALSE(r->mAppleUpdateFailed);
 
     // A deletion of a contact that is already gone fails its request; the others are saved alone,
     // and the deletion counts as done.
-    model_->mSyncRecords.clear();
+    records_.clear();
     auto gone = addLocal("Gone");
     auto keep = addLocal("Keep");
     CNSaveRequest request;
@@ -207,8 +209,8 @@ TEST_F(RichRunTest, ContactsWrittenEitherWayCompareEqualOnTheNextRun) {
     EXPECT_EQ(first->result().counts.googleCreated, 1);
     auto second = run(true);
     EXPECT_EQ(second->plan().changes(), 0u);
-    ASSERT_EQ(model_->mSyncRecords.size(), 6u);
-    for (const auto& r : model_->mSyncRecords) EXPECT_EQ(r->mContactDifference, ContactDifferenceNone) << r->mDescription.value_or("");
+    ASSERT_EQ(second->records().size(), 6u);
+    for (const auto& r : second->records()) EXPECT_EQ(r->mContactDifference, ContactDifferenceNone) << r->mDescription.value_or("");
 }
 
 }  // namespace

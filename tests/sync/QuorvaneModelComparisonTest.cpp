@@ -9,6 +9,7 @@
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "platform/contacts/CNContactKeys.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -79,11 +80,11 @@ class QuorvaneModelComparisonTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = standardGroupFeed();
-        ASSERT_TRUE(model_->mGroupFeed);
+        internals(model_).mGroupFeed = standardGroupFeed();
+        ASSERT_TRUE(internals(model_).mGroupFeed);
         // A local account that keeps groups.
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
     }
 
     int32_t compare(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google,
@@ -315,16 +316,16 @@ TEST_F(QuorvaneModelComparisonTest, AccountsWithoutGroupsOrProfiles) {
     EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
     for (int32_t type : {ContainerAccountTypeExchange, ContainerAccountTypeGoogle, ContainerAccountTypeNone}) {
-        model_->mCurrentSourceRecord->mContainerAccountType = type;
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = type;
         EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone) << type;
     }
-    model_->mCurrentSourceRecord = nullptr;
+    internals(model_).mCurrentSourceRecord = nullptr;
     EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
 
     // An Exchange contact keeps no social profiles: they are not compared.
     auto apple = fullApple();
     apple->setSocialProfiles({});
-    model_->mExchangeContactDict[apple->identifier()] = true;
+    internals(model_).mExchangeContactDict[apple->identifier()] = true;
     EXPECT_EQ(compare(apple, google), ContactDifferenceNone);
 }
 
@@ -391,7 +392,7 @@ TEST_F(QuorvaneModelComparisonTest, GroupNamesOfEitherSide) {
               (std::vector<std::string>{"My Contacts", "Family", "Friends"}));
     EXPECT_TRUE(model_->getGoogleContactGroupNamesWithContact(nullptr, false).empty());
 
-    model_->mGroupMembershipByPerson["p1"] = {"Work", "Friends"};
+    internals(model_).mGroupMembershipByPerson["p1"] = {"Work", "Friends"};
     EXPECT_EQ(model_->getAppleContactGroupNamesWithAppleContactID(std::string("p1")),
               (std::vector<std::string>{"Work", "Friends"}));
     EXPECT_FALSE(model_->getAppleContactGroupNamesWithAppleContactID(std::nullopt));
@@ -406,25 +407,25 @@ TEST_F(QuorvaneModelComparisonTest, GroupNamesOfEitherSide) {
 TEST_F(QuorvaneModelComparisonTest, RequiredGroupNames) {
     model_->setAutoAddContactsToGroup(true);
     model_->setAutoAddToGroupName(std::string("Synced"));
-    model_->mGroupMembershipByPerson = {};
+    internals(model_).mGroupMembershipByPerson = {};
     auto toGoogle = std::make_shared<NSSyncRecord>();
     toGoogle->mSyncAction = SyncActionMacToGoogle;
     toGoogle->mAppleContact = std::make_shared<platform::CNMutableContact>();
-    model_->mGroupMembershipByPerson[toGoogle->mAppleContact->identifier()] = {" Work ", "synced", "  ", "work"};
+    internals(model_).mGroupMembershipByPerson[toGoogle->mAppleContact->identifier()] = {" Work ", "synced", "  ", "work"};
     auto toMac = std::make_shared<NSSyncRecord>();
     toMac->mSyncAction = SyncActionGoogleToMac;
     toMac->mGoogleContact = googleContact(membership("6") + membership("family") + membership("friends1"));
     auto toMac2 = std::make_shared<NSSyncRecord>();
     toMac2->mSyncAction = SyncActionGoogleToMac;
     toMac2->mGoogleContact = googleContact(membership("work") + membership("friends1"));
-    model_->mSyncRecords = {toGoogle, nullptr, toMac, toMac2};
+    const std::vector<NSSyncRecordPtr> records = {toGoogle, nullptr, toMac, toMac2};
 
-    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Synced", "Work"}));
-    EXPECT_EQ(model_->getRequiredAppleGroupNamesForSync(),
+    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(records), (std::vector<std::string>{"Synced", "Work"}));
+    EXPECT_EQ(model_->getRequiredAppleGroupNamesForSync(records),
               (std::vector<std::string>{"Synced", "Family", "Friends", "Work"}));
 
     model_->setAutoAddContactsToGroup(false);
-    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(), (std::vector<std::string>{"Work", "synced"}));
+    EXPECT_EQ(model_->getRequiredGoogleGroupNamesForSync(records), (std::vector<std::string>{"Work", "synced"}));
 }
 
 TEST_F(QuorvaneModelComparisonTest, CountryCodes) {

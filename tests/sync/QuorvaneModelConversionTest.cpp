@@ -10,6 +10,7 @@
 #include "gdata/GDataXMLElement.h"
 #include "platform/contacts/CNSaveRequest.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -24,10 +25,10 @@ class QuorvaneModelConversionTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = standardGroupFeed();
-        ASSERT_TRUE(model_->mGroupFeed);
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mGroupFeed = standardGroupFeed();
+        ASSERT_TRUE(internals(model_).mGroupFeed);
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
         container_ = store_->addContainer("On This Computer", platform::CNContainerType::Local).valueOr(nullptr);
         ASSERT_TRUE(container_);
     }
@@ -312,7 +313,7 @@ TEST_F(QuorvaneModelConversionTest, PhoneticNameWithoutItsPartIsNotWritten) {
 TEST_F(QuorvaneModelConversionTest, GroupMembershipsFollowTheLocalGroupsAndTheAutoAddGroup) {
     auto apple = save(std::make_shared<platform::CNMutableContact>());
     // "My Contacts" named explicitly is added once; a user group wins over a system group of the same name.
-    model_->mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(
+    internals(model_).mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(
         groupEntry("6", "System Group: My Contacts", "Contacts") + groupEntry("friends1", "Friends") +
         groupEntry("family", "System Group: Family", "Family") + groupEntry("work", "Work") +
         groupEntry("family-user", "family"))));
@@ -335,13 +336,13 @@ TEST_F(QuorvaneModelConversionTest, GroupMembershipsFollowTheLocalGroupsAndTheAu
 
     // An account without groups keeps the Google groups.
     model_->setAutoAddContactsToGroup(false);
-    model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
+    internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     google = googleContact(membership("friends1"));
     model_->updateGoogleContact(google, apple, apple, record(false), std::vector<std::string>{});
     EXPECT_EQ(hrefs(google), (std::vector<std::string>{"friends1"}));
 
     // Without a My Contacts group in the feed no membership without a group is written.
-    model_->mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(groupEntry("work", "Work"))));
+    internals(model_).mGroupFeed = GDataFeedContactGroup::contactGroupFeedWithXMLData(bytesOf(feedXML(groupEntry("work", "Work"))));
     google = googleContact("");
     model_->updateGoogleContact(google, apple, apple, record(false), std::nullopt);
     EXPECT_TRUE(google->groupMembershipInfos().empty());
@@ -375,11 +376,11 @@ TEST_F(QuorvaneModelConversionTest, PhotoFlagsAndLog) {
     auto google = googleContact("<gd:im protocol='http://schemas.google.com/g/2005#SKYPE' address='kept'/>");
     model_->updateGoogleContact(google, stored, stored, r, std::nullopt);
     EXPECT_EQ(google->IMAddresses().size(), 1u);
-    EXPECT_TRUE(model_->mHasABPhotosToSubmit);
-    EXPECT_FALSE(model_->mHasABPhotosToSubmitForNewRecord);
+    EXPECT_TRUE(internals(model_).mHasABPhotosToSubmit);
+    EXPECT_FALSE(internals(model_).mHasABPhotosToSubmitForNewRecord);
     EXPECT_EQ(model_->log().rfind(model_->getGoogleAccountName() + ": Updated Ann Lee", 0), 0u) << model_->log();
     model_->createGoogleContactWithAppleContact(stored, stored, r, std::nullopt);
-    EXPECT_TRUE(model_->mHasABPhotosToSubmitForNewRecord);
+    EXPECT_TRUE(internals(model_).mHasABPhotosToSubmitForNewRecord);
 }
 
 TEST_F(QuorvaneModelConversionTest, GroupMembershipByPersonAndNewGoogleGroups) {
@@ -398,7 +399,7 @@ TEST_F(QuorvaneModelConversionTest, GroupMembershipByPersonAndNewGoogleGroups) {
     request.addMember(ann, lower);
     request.addMember(ann, system);
     ASSERT_TRUE(store_->executeSaveRequest(request));
-    model_->mSelectedContainer = container_;
+    internals(model_).mSelectedContainer = container_;
     std::optional<platform::Error> error;
     auto byPerson = model_->getGroupMembershipByPersonWithError(&error);
     EXPECT_FALSE(error);

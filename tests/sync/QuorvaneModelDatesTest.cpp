@@ -5,6 +5,7 @@
 
 #include "SyncTestSupport.h"
 #include "platform/contacts/CNSaveRequest.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -33,7 +34,7 @@ TEST_F(QuorvaneModelDatesTest, DateComponentsBecomeNoonOfTheDayWith1604ForNoYear
     auto d = model_->convertAppleDateComponentsToGoogleDate(noYear);
     EXPECT_EQ(noYear, before);  // the caller's components are not touched
     ASSERT_TRUE(d);
-    auto back = model_->mGregorianCalendar.components(*d);
+    auto back = internals(model_).mGregorianCalendar.components(*d);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->year, 1604);
     EXPECT_EQ(back->month, 2);
@@ -44,7 +45,7 @@ TEST_F(QuorvaneModelDatesTest, DateComponentsBecomeNoonOfTheDayWith1604ForNoYear
     withHour.hour = 3;
     auto e = model_->convertAppleDateComponentsToGoogleDate(withHour);
     ASSERT_TRUE(e);
-    EXPECT_EQ(model_->mGregorianCalendar.components(*e)->hour, 3);
+    EXPECT_EQ(internals(model_).mGregorianCalendar.components(*e)->hour, 3);
     // Written to a Google contact, the birthday keeps its day, and the missing year stays missing.
     auto entry = GDataEntryContact::contactEntryWithFullNameString(std::string("A"));
     entry->setBirthdayWithDate(d);

@@ -17,6 +17,7 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "sync/Utils.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -48,9 +49,9 @@ class QuorvaneModelGoogleToLocalTest : public SyncModelTestBase {
 protected:
     void SetUp() override {
         SyncModelTestBase::SetUp();
-        model_->mGroupFeed = standardGroupFeed();
-        model_->mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
-        model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
+        internals(model_).mGroupFeed = standardGroupFeed();
+        internals(model_).mCurrentSourceRecord = std::make_shared<NSContactSourceRecord_QV>();
+        internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeLocal;
         container_ = store_->addContainer("On This Computer", CNContainerType::Local).valueOr(nullptr);
         ASSERT_TRUE(container_);
     }
@@ -518,8 +519,8 @@ TEST_F(QuorvaneModelGoogleToLocalTest, MergeKeepsLocalValuesReplaceOverwritesThe
 
 TEST_F(QuorvaneModelGoogleToLocalTest, ExchangeLimitsAndNoSocialProfiles) {
     auto exchange = store_->addContainer("Exchange", CNContainerType::Exchange).valueOr(nullptr);
-    model_->mSelectedContainer = exchange;
-    model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
+    internals(model_).mSelectedContainer = exchange;
+    internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     string body;
     for (int i = 0; i < 5; ++i) body += "<gd:email rel='" + kGD + "#home' address='a" + std::to_string(i) + "@x.org'/>";
     body += "<gContact:userDefinedField key='Twitter' value='@ann'/>";
@@ -564,7 +565,7 @@ TEST_F(QuorvaneModelGoogleToLocalTest, GroupNamesWithoutMyContacts) {
     model_->setAutoAddToGroupName(" Synced ");
     EXPECT_EQ(model_->getAppleGroupNamesWithGoogleContact(googleContact(membership("6")), record(false), nullopt),
               (std::vector<string>{"Synced"}));
-    model_->mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
+    internals(model_).mCurrentSourceRecord->mContainerAccountType = ContainerAccountTypeExchange;
     EXPECT_EQ(model_->getAppleGroupNamesWithGoogleContact(google, record(false), nullopt), nullopt);
 }
 

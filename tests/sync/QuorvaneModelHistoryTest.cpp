@@ -7,6 +7,7 @@
 #include "SyncTestSupport.h"
 #include "oauth2/QNOAuth2Authentication.h"
 #include "platform/contacts/CNSaveRequest.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -24,7 +25,7 @@ protected:
             std::string(QuorvaneModel::kOAuth2ClientID), std::string(QuorvaneModel::kOAuth2ClientSecret));
         auth->setRefreshToken("refresh");
         auth->setUserEmail(email);
-        model_->mAuth = auth;
+        internals(model_).mAuth = auth;
     }
     void selectContainer(const platform::CNContainerPtr& container) {
         model_->setContactSourceMode(container ? ContactSourceModeCustomContainer : ContactSourceModeAllAccounts);
@@ -98,7 +99,7 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         if (step.user) signIn(*step.user);
-        else model_->mAuth = nullptr;
+        else internals(model_).mAuth = nullptr;
         selectContainer(step.container);
         EXPECT_EQ(model_->shouldClearSyncHistory(), step.answer);
     }
@@ -162,8 +163,8 @@ TEST_F(QuorvaneModelHistoryTest, RememberedPairsSkipIdentifiersReusedByNewerCont
 TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletions) {
     auto home = addContainer("Home", CNContainerType::Local);
     selectContainer(home);
-    model_->mGroupFeed = standardGroupFeed();
-    model_->mSyncMode = SyncModeTwoWay;
+    internals(model_).mGroupFeed = standardGroupFeed();
+    model_->setSyncMode(SyncModeTwoWay);
 
     std::vector<platform::CNContactPtr> locals;
     std::vector<std::shared_ptr<GDataEntryContact>> googles;
@@ -189,7 +190,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
         r->mMergeContacts = true;
         return r;
     };
-    model_->mSyncRecords = {
+    std::vector<NSSyncRecordPtr> records = {
         record(0, SyncActionMacToGoogle),   // the Google request failed: kept
         record(1, SyncActionGoogleToMac),   // the local write failed: kept
         record(2, SyncActionDeleteContact), // deleted: no history left
@@ -199,15 +200,15 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
         record(6, SyncActionNoUpdate),      // confirmed equal, no history: written
         nullptr,
     };
-    model_->mSyncRecords[0]->mSubmittedGmailUpdate = true;
-    model_->mSyncRecords[1]->mAppleUpdateFailed = true;
-    model_->mSyncRecords[3]->mSubmittedGmailUpdate = model_->mSyncRecords[3]->mGmailUpdateSucceeded = true;
-    model_->mSyncRecords[5]->mContactsConfirmedEquivalentBeforeSync = true;
-    model_->mSyncRecords[5]->mTimeStampsChanged = true;
-    model_->mSyncRecords[6]->mContactsConfirmedEquivalentBeforeSync = true;
+    records[0]->mSubmittedGmailUpdate = true;
+    records[1]->mAppleUpdateFailed = true;
+    records[3]->mSubmittedGmailUpdate = records[3]->mGmailUpdateSucceeded = true;
+    records[5]->mContactsConfirmedEquivalentBeforeSync = true;
+    records[5]->mTimeStampsChanged = true;
+    records[6]->mContactsConfirmedEquivalentBeforeSync = true;
 
     std::optional<platform::Error> error;
-    ASSERT_TRUE(model_->serializeSyncData(lookup(googles), &error)) << error->localizedDescription();
+    ASSERT_TRUE(model_->serializeSyncData(records, lookup(googles), &error)) << error->localizedDescription();
 
     std::map<std::string, SyncHistoryRecordPtr> byGoogle;
     for (const auto& r : reopenedHistory()) byGoogle[r->googleID.value_or("")] = r;
@@ -239,9 +240,8 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(dir_ / "profile").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "DROP TABLE sync_history", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    model_->mSyncRecords = {record(3, SyncActionMacToGoogle)};
     error.reset();
-    EXPECT_FALSE(model_->serializeSyncData(lookup(googles), &error));
+    EXPECT_FALSE(model_->serializeSyncData({record(3, SyncActionMacToGoogle)}, lookup(googles), &error));
     EXPECT_TRUE(error.has_value());
 }
 
@@ -316,7 +316,7 @@ TEST_F(QuorvaneModelHistoryTest, PendingSaveRequestRunsOnceAndReportsFailure) {
     EXPECT_TRUE(model_->executeSaveRequest());
     EXPECT_EQ(model_->pendingSaveRequestCount(), 0u);
     EXPECT_TRUE(model_->getAppleContactsInContainer(home, 0, nullptr).empty());
-    ASSERT_TRUE(model_->mLastAddressBookChangeDate.has_value());
+    ASSERT_TRUE(internals(model_).mLastAddressBookChangeDate.has_value());
 
     // Deleting it again fails: logged, kept among the run's errors, and the request dropped.
     model_->saveDeletedAppleContactByAddingToSaveRequest(ann->mutableCopy());
@@ -392,7 +392,7 @@ TEST_F(QuorvaneModelHistoryTest, AShortCachedFetchReportsTheStoresFirstError) {
 
 TEST_F(QuorvaneModelHistoryTest, RecordsOfAModelNeverMakeTheSharedOne) {
     QuorvaneModel::shutdown();
-    model_->mSyncMode = SyncModeManual;
+    model_->setSyncMode(SyncModeManual);
     auto home = addContainer("Home", CNContainerType::Local);
     auto r = model_->newSyncRecord();
     r->mAppleContact = saveLocal("Ann", home);

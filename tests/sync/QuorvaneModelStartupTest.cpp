@@ -14,6 +14,7 @@
 #include "platform/store/Keychain.h"
 #include "platform/store/UserDefaults.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -119,16 +120,16 @@ TEST_F(QuorvaneModelStartupTest, EmptyDefaultsGiveEveryDefaultAndWriteNothing) {
     EXPECT_TRUE(m->selectedGroupSet_Lower().empty());
 
     // Idle, nobody signed in, the handles and the run state made.
-    EXPECT_EQ(m->mAuth, nullptr);
-    EXPECT_EQ(m->mGoogleContactService, nullptr);
-    EXPECT_FLOAT_EQ(m->mPauseBetweenGmailRequests, 0.15f);
+    EXPECT_EQ(internals(m).mAuth, nullptr);
+    EXPECT_EQ(internals(m).mGoogleContactService, nullptr);
+    EXPECT_FLOAT_EQ(internals(m).mPauseBetweenGmailRequests, 0.15f);
     EXPECT_TRUE(m->log().empty());
-    ASSERT_NE(m->mDummyContact, nullptr);
-    EXPECT_EQ(m->mDummyContact->givenName(), "");
-    EXPECT_NE(m->mAccountStore, nullptr);
-    EXPECT_NE(m->mDateFormatter.dateFormat.find("ss"), std::string::npos) << m->mDateFormatter.dateFormat;
-    EXPECT_FALSE(m->mDateFormatter.stringFromDate(Date::fromUnix(5)).empty());
-    EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
+    ASSERT_NE(internals(m).mDummyContact, nullptr);
+    EXPECT_EQ(internals(m).mDummyContact->givenName(), "");
+    EXPECT_NE(internals(m).mAccountStore, nullptr);
+    EXPECT_NE(internals(m).mDateFormatter.dateFormat.find("ss"), std::string::npos) << internals(m).mDateFormatter.dateFormat;
+    EXPECT_FALSE(internals(m).mDateFormatter.stringFromDate(Date::fromUnix(5)).empty());
+    EXPECT_EQ(internals(m).mLastAddressBookChangeDate, std::nullopt);
 
     // Starting reads only; no key was written.
     EXPECT_FALSE(std::filesystem::exists(defaultsPath()));
@@ -290,13 +291,13 @@ TEST_F(QuorvaneModelStartupTest, StoredAuthorizationIsLoadedAtStart) {
     ASSERT_TRUE(QNOAuth2WindowController::saveAuthToKeychainForName(QuorvaneModel::kKeychainItemName,
                                                                     signedInAuth("ann@example.com")));
     auto m = startModel();
-    ASSERT_NE(m->mAuth, nullptr);
-    EXPECT_TRUE(m->mAuth->canAuthorize());
-    EXPECT_EQ(m->mAuth->refreshToken(), std::optional<std::string>("refresh-ann@example.com"));
-    EXPECT_EQ(m->mAuth->userEmail(), std::optional<std::string>("ann@example.com"));
-    EXPECT_EQ(m->mAuth->clientID(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientID));
-    EXPECT_EQ(m->mAuth->clientSecret(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientSecret));
-    EXPECT_EQ(m->mAuth->serviceProvider(), std::optional<std::string>("Google"));
+    ASSERT_NE(internals(m).mAuth, nullptr);
+    EXPECT_TRUE(internals(m).mAuth->canAuthorize());
+    EXPECT_EQ(internals(m).mAuth->refreshToken(), std::optional<std::string>("refresh-ann@example.com"));
+    EXPECT_EQ(internals(m).mAuth->userEmail(), std::optional<std::string>("ann@example.com"));
+    EXPECT_EQ(internals(m).mAuth->clientID(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientID));
+    EXPECT_EQ(internals(m).mAuth->clientSecret(), std::optional<std::string>(QuorvaneModel::kOAuth2ClientSecret));
+    EXPECT_EQ(internals(m).mAuth->serviceProvider(), std::optional<std::string>("Google"));
 
     // An item that holds nothing to sign with is nobody signed in.
     ASSERT_TRUE(QNOAuth2WindowController::removeAuthFromKeychainForName(QuorvaneModel::kKeychainItemName));
@@ -307,7 +308,7 @@ TEST_F(QuorvaneModelStartupTest, StoredAuthorizationIsLoadedAtStart) {
               platform::KeychainStatus::Success);
     UserDefaults::standardUserDefaults()->setObject(
         Value(true), QNOAuth2WindowController::prefsKeyForName(QuorvaneModel::kKeychainItemName));
-    EXPECT_EQ(startModel()->mAuth, nullptr);
+    EXPECT_EQ(internals(startModel()).mAuth, nullptr);
 }
 
 TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAndKeychainAgain) {
@@ -316,12 +317,12 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
     auto first = QuorvaneModel::sharedQuorvaneModel();
     EXPECT_EQ(QuorvaneModel::sharedQuorvaneModel(), first);
     EXPECT_EQ(first->selectedLanguage(), 3);
-    EXPECT_EQ(first->mAuth, nullptr);
+    EXPECT_EQ(internals(first).mAuth, nullptr);
 
     ASSERT_TRUE(QNOAuth2WindowController::saveAuthToKeychainForName(QuorvaneModel::kKeychainItemName,
                                                                     signedInAuth("bob@example.com")));
     defaults->setObject(Value(1), "selectedLanguage_v3");
-    EXPECT_EQ(QuorvaneModel::sharedQuorvaneModel()->mAuth, nullptr);  // the same instance, not read again
+    EXPECT_EQ(internals(QuorvaneModel::sharedQuorvaneModel()).mAuth, nullptr);  // the same instance, not read again
 
     std::weak_ptr<QuorvaneModel> gone = first;
     first.reset();
@@ -329,29 +330,29 @@ TEST_F(QuorvaneModelStartupTest, ShutdownLetsTheNextSharedInstanceReadSettingsAn
     EXPECT_TRUE(gone.expired());
     auto second = QuorvaneModel::sharedQuorvaneModel();
     EXPECT_EQ(second->selectedLanguage(), 1);
-    ASSERT_NE(second->mAuth, nullptr);
-    EXPECT_EQ(second->mAuth->userEmail(), std::optional<std::string>("bob@example.com"));
+    ASSERT_NE(internals(second).mAuth, nullptr);
+    EXPECT_EQ(internals(second).mAuth->userEmail(), std::optional<std::string>("bob@example.com"));
     defaults->removeObjectForKey("selectedLanguage_v3");
 }
 
 TEST_F(QuorvaneModelStartupTest, ContactStoreChangesAreNoted) {
     ASSERT_TRUE(store_->addContainer("On This Computer", platform::CNContainerType::Local));
     auto m = startModel();
-    ASSERT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
+    ASSERT_EQ(internals(m).mLastAddressBookChangeDate, std::nullopt);
 
     // A save on the main thread is noted at once.
     const Date before = Date::now();
     saveLocalContact("Ann");
-    ASSERT_TRUE(m->mLastAddressBookChangeDate.has_value());
-    EXPECT_GE(*m->mLastAddressBookChangeDate, before);
-    EXPECT_LE(*m->mLastAddressBookChangeDate, Date::now());
+    ASSERT_TRUE(internals(m).mLastAddressBookChangeDate.has_value());
+    EXPECT_GE(*internals(m).mLastAddressBookChangeDate, before);
+    EXPECT_LE(*internals(m).mLastAddressBookChangeDate, Date::now());
 
     // A save on another thread is noted on the main thread.
-    m->mLastAddressBookChangeDate.reset();
+    internals(m).mLastAddressBookChangeDate.reset();
     std::thread saver([&] { saveLocalContact("Bob"); });
     saver.join();
-    EXPECT_EQ(m->mLastAddressBookChangeDate, std::nullopt);
-    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return m->mLastAddressBookChangeDate.has_value(); }, 60));
+    EXPECT_EQ(internals(m).mLastAddressBookChangeDate, std::nullopt);
+    EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return internals(m).mLastAddressBookChangeDate.has_value(); }, 60));
 
     // A model that has gone is not told, neither at once nor later.
     std::weak_ptr<QuorvaneModel> gone = m;
@@ -375,13 +376,13 @@ TEST_F(QuorvaneModelStartupTest, ContactsServiceIsMadeOnceAndCarriesTheCurrentAu
     EXPECT_EQ(service->username(), std::nullopt);
     EXPECT_EQ(service->authorizer(), nullptr);
 
-    m->mAuth = signedInAuth("ann@example.com");
+    internals(m).mAuth = signedInAuth("ann@example.com");
     auto again = m->getGoogleContactService();
     EXPECT_EQ(again, service);
-    EXPECT_EQ(again->authorizer().get(), static_cast<QNFetcherAuthorizationProtocol*>(m->mAuth.get()));
+    EXPECT_EQ(again->authorizer().get(), static_cast<QNFetcherAuthorizationProtocol*>(internals(m).mAuth.get()));
 
     // Signed out: the next use leaves requests unsigned.
-    m->mAuth = nullptr;
+    internals(m).mAuth = nullptr;
     EXPECT_EQ(m->getGoogleContactService()->authorizer(), nullptr);
     EXPECT_EQ(m->getGoogleContactService(), service);
 }

@@ -9,6 +9,7 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Date.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane::testing {
 namespace {
@@ -168,7 +169,7 @@ TEST_F(QuorvaneModelStoreTest, AutomaticChoicePrefersICloudThenLocalThenOtherCar
                                         {"dav.example.org", std::nullopt, std::vector<std::string>{"DAV::read"}});
     EXPECT_EQ(model_->getAutoSelectedContainerWithContainers({readOnlyICloud, a}), a);
     EXPECT_EQ(model_->getAutoSelectedContainerWithContainers({readOnlyICloud, readOnly}), nullptr);
-    model_->mFacebookContainerID = icloud->identifier();
+    internals(model_).mFacebookContainerID = icloud->identifier();
     EXPECT_EQ(model_->getAutoSelectedContainerWithContainers({icloud, b}), b);
 }
 
@@ -185,39 +186,39 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
     std::optional<platform::Error> error;
     model_->updateSelectedContainerWithError(&error);
     EXPECT_FALSE(error);
-    ASSERT_TRUE(model_->mSelectedContainer);
-    EXPECT_EQ(model_->mSelectedContainer->identifier(), icloud->identifier());
-    EXPECT_TRUE(model_->mUsingiCloud);
-    EXPECT_FALSE(model_->mUsingExchange);
-    EXPECT_FALSE(model_->mUsingGoogleCardDAV);
-    EXPECT_EQ(model_->mFacebookContainerID, facebook->identifier());
-    EXPECT_EQ(model_->mNumABGoogleAccounts, 2);
-    EXPECT_TRUE(model_->mHasExchangeAccount);
-    EXPECT_TRUE(model_->mDefaultContainerIsExchange);
-    ASSERT_TRUE(model_->mCurrentSourceRecord);
-    EXPECT_EQ(model_->mCurrentSourceRecord->mContainerAccountType, ContainerAccountTypeICloud);
+    ASSERT_TRUE(internals(model_).mSelectedContainer);
+    EXPECT_EQ(internals(model_).mSelectedContainer->identifier(), icloud->identifier());
+    EXPECT_TRUE(internals(model_).mUsingiCloud);
+    EXPECT_FALSE(internals(model_).mUsingExchange);
+    EXPECT_FALSE(internals(model_).mUsingGoogleCardDAV);
+    EXPECT_EQ(internals(model_).mFacebookContainerID, facebook->identifier());
+    EXPECT_EQ(internals(model_).mNumABGoogleAccounts, 2);
+    EXPECT_TRUE(internals(model_).mHasExchangeAccount);
+    EXPECT_TRUE(internals(model_).mDefaultContainerIsExchange);
+    ASSERT_TRUE(internals(model_).mCurrentSourceRecord);
+    EXPECT_EQ(internals(model_).mCurrentSourceRecord->mContainerAccountType, ContainerAccountTypeICloud);
 
     model_->setContactSourceMode(ContactSourceModeCustomContainer);
     model_->setCustomContainerID(google2->identifier());
     model_->updateSelectedContainerWithError(nullptr);
-    EXPECT_EQ(model_->mSelectedContainer->identifier(), google2->identifier());
-    EXPECT_TRUE(model_->mUsingGoogleCardDAV);
-    EXPECT_FALSE(model_->mUsingiCloud);
-    EXPECT_EQ(model_->mCurrentSourceRecord->getContainerID(), google2->identifier());
+    EXPECT_EQ(internals(model_).mSelectedContainer->identifier(), google2->identifier());
+    EXPECT_TRUE(internals(model_).mUsingGoogleCardDAV);
+    EXPECT_FALSE(internals(model_).mUsingiCloud);
+    EXPECT_EQ(internals(model_).mCurrentSourceRecord->getContainerID(), google2->identifier());
 
     model_->setCustomContainerID(std::string("gone:ABAccount"));
     model_->updateSelectedContainerWithError(nullptr);
-    EXPECT_EQ(model_->mSelectedContainer, nullptr);
-    EXPECT_EQ(model_->mCurrentSourceRecord, nullptr);
-    EXPECT_FALSE(model_->mUsingGoogleCardDAV);
+    EXPECT_EQ(internals(model_).mSelectedContainer, nullptr);
+    EXPECT_EQ(internals(model_).mCurrentSourceRecord, nullptr);
+    EXPECT_FALSE(internals(model_).mUsingGoogleCardDAV);
     EXPECT_TRUE(model_->getAppleSourceInfo().selectedContainerMissing);
 
     model_->setContactSourceMode(ContactSourceModeAllAccounts);
     model_->updateSelectedContainerWithError(nullptr);
-    EXPECT_EQ(model_->mSelectedContainer, nullptr);
-    EXPECT_TRUE(model_->mUsingiCloud);
-    EXPECT_TRUE(model_->mUsingGoogleCardDAV);
-    EXPECT_TRUE(model_->mUsingExchange);
+    EXPECT_EQ(internals(model_).mSelectedContainer, nullptr);
+    EXPECT_TRUE(internals(model_).mUsingiCloud);
+    EXPECT_TRUE(internals(model_).mUsingGoogleCardDAV);
+    EXPECT_TRUE(internals(model_).mUsingExchange);
     (void)local;
     (void)google;
 }
@@ -256,7 +257,7 @@ TEST_F(QuorvaneModelStoreTest, AppleSourceInfoSummarisesTheAccounts) {
 
     auto auth = std::make_shared<QNOAuth2Authentication>();
     auth->setUserEmail(std::string("ann.smith@example.com"));
-    model_->mAuth = auth;
+    internals(model_).mAuth = auth;
     EXPECT_TRUE(model_->getAppleSourceInfo().hasSameUserGoogleContainer);
 
     auto facebook = addFacebook();
@@ -349,7 +350,7 @@ TEST_F(QuorvaneModelStoreTest, FetchesContactsWithTheKeysOfTheSet) {
     EXPECT_TRUE(full[0]->isKeyAvailable(platform::CNContactInstantMessageAddressesKey));
 
     EXPECT_EQ(model_->getAppleContactsInContainer(nullptr, 0, &error).size(), 2u);
-    model_->mSelectedContainer = other;
+    internals(model_).mSelectedContainer = other;
     auto selected = model_->getAppleContactsInSelectedContainerWithKeySet(5, &error);
     ASSERT_EQ(selected.size(), 1u);
     EXPECT_EQ(selected[0]->givenName(), "Bob");
@@ -366,7 +367,7 @@ TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
 
     auto first = model_->getAppleContactsInContainer(local, 5, nullptr);
     ASSERT_EQ(first.size(), 2u);
-    ASSERT_EQ(model_->mCachedAppleContactDict.size(), 2u);
+    ASSERT_EQ(internals(model_).mCachedAppleContactDict.size(), 2u);
 
     // Unchanged: the same objects come from the cache.
     auto second = model_->getAppleContactsInContainer(local, 5, nullptr);
@@ -376,7 +377,7 @@ TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
 
     // Another key set is cached beside it, not in its place.
     model_->getAppleContactsInContainer(local, 2, nullptr);
-    EXPECT_EQ(model_->mCachedAppleContactDict[ann->identifier()].size(), 2u);
+    EXPECT_EQ(internals(model_).mCachedAppleContactDict[ann->identifier()].size(), 2u);
 
     // A change after the fetch makes the contact come from the store again; the cached one is listed first.
     clock_->advance(60);
@@ -403,7 +404,7 @@ TEST_F(QuorvaneModelStoreTest, CachedCopyToleratesATenthOfASecond) {
 
     auto full = model_->getAppleContactsInContainer(local, 4, nullptr);
     ASSERT_EQ(full.size(), 1u);
-    auto& entry = model_->mCachedAppleContactDict[ann->identifier()].front();
+    auto& entry = internals(model_).mCachedAppleContactDict[ann->identifier()].front();
 
     entry->mModificationDate = stored.addingTimeInterval(-0.05);
     EXPECT_EQ(model_->getCachedAppleContactWithPartialContact(partial[0], 4), full[0]);
@@ -416,8 +417,8 @@ TEST_F(QuorvaneModelStoreTest, CachedCopyToleratesATenthOfASecond) {
 
     // Storing again replaces the entry of that key set.
     model_->storeCachedAppleContactWithContact(full[0], 4);
-    ASSERT_EQ(model_->mCachedAppleContactDict[ann->identifier()].size(), 1u);
-    EXPECT_EQ(model_->mCachedAppleContactDict[ann->identifier()].front()->mModificationDate, stored);
+    ASSERT_EQ(internals(model_).mCachedAppleContactDict[ann->identifier()].size(), 1u);
+    EXPECT_EQ(internals(model_).mCachedAppleContactDict[ann->identifier()].front()->mModificationDate, stored);
 }
 
 TEST_F(QuorvaneModelStoreTest, CachedFetchCrossesTheIdentifierLimit) {
@@ -436,7 +437,7 @@ TEST_F(QuorvaneModelStoreTest, CachedFetchCrossesTheIdentifierLimit) {
     ASSERT_EQ(contacts.size(), count);
     EXPECT_EQ(contacts.front()->givenName(), "P0");
     EXPECT_EQ(contacts.back()->givenName(), "P" + std::to_string(count - 1));
-    EXPECT_EQ(model_->mCachedAppleContactDict.size(), count);
+    EXPECT_EQ(internals(model_).mCachedAppleContactDict.size(), count);
 }
 
 TEST_F(QuorvaneModelStoreTest, GroupsOfAContainer) {
@@ -465,14 +466,14 @@ TEST_F(QuorvaneModelStoreTest, GroupsOfAContainer) {
     EXPECT_EQ(names(model_->getAppleGroupsInContainer(local, &error)), (std::vector<std::string>{"Friends", "Family"}));
     EXPECT_EQ(names(model_->getAppleGroupsInContainer(nullptr, &error)),
               (std::vector<std::string>{"Friends", "Team", "Family"}));
-    EXPECT_TRUE(model_->mGroupContainerIDDict.empty());
+    EXPECT_TRUE(internals(model_).mGroupContainerIDDict.empty());
 
     // With an Exchange account the groups are sorted by their containers, remembered per group.
-    model_->mHasExchangeAccount = true;
+    internals(model_).mHasExchangeAccount = true;
     EXPECT_EQ(names(model_->getAppleGroupsInContainer(exchange, &error)), (std::vector<std::string>{"Team"}));
-    EXPECT_EQ(model_->mGroupContainerIDDict.size(), 3u);
-    EXPECT_EQ(model_->mGroupContainerIDDict[team->identifier()], exchange->identifier());
-    model_->mSelectedContainer = local;
+    EXPECT_EQ(internals(model_).mGroupContainerIDDict.size(), 3u);
+    EXPECT_EQ(internals(model_).mGroupContainerIDDict[team->identifier()], exchange->identifier());
+    internals(model_).mSelectedContainer = local;
     EXPECT_EQ(names(model_->getAppleGroupsInSelectedContainerWithError(&error)),
               (std::vector<std::string>{"Friends", "Family"}));
     EXPECT_FALSE(error);
@@ -521,14 +522,14 @@ TEST_F(QuorvaneModelStoreTest, AnUnreadableStoreReportsErrorsAndSelectsNothing) 
     QuorvaneModel model(std::move(env));
     model.setContactSourceMode(ContactSourceModeCustomContainer);
     model.setCustomContainerID(std::string("some:ABAccount"));
-    model.mUsingiCloud = true;
+    internals(model).mUsingiCloud = true;
 
     std::optional<platform::Error> error;
     model.updateSelectedContainerWithError(&error);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, platform::CNErrorDomain);
-    EXPECT_EQ(model.mSelectedContainer, nullptr);
-    EXPECT_FALSE(model.mUsingiCloud);
+    EXPECT_EQ(internals(model).mSelectedContainer, nullptr);
+    EXPECT_FALSE(internals(model).mUsingiCloud);
     EXPECT_TRUE(model.getAppleSourceInfo().selectedContainerMissing);
     EXPECT_EQ(model.getAppleSourceInfo().numContainersExcludingFacebook, 0);
 

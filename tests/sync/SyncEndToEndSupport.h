@@ -163,8 +163,8 @@ protected:
     void expectInSync(size_t count) {
         auto run = sync(/*planOnly=*/true);
         EXPECT_EQ(run->plan().changes(), 0u);
-        EXPECT_EQ(model_->mSyncRecords.size(), count);
-        for (const auto& r : model_->mSyncRecords) {
+        EXPECT_EQ(run->records().size(), count);
+        for (const auto& r : run->records()) {
             EXPECT_TRUE(r->mAppleContact && r->mGoogleContact && r->mContactsConfirmedEquivalentBeforeSync)
                 << r->mDescription.value_or("?") << " differs: " << r->mContactDifference;
         }

@@ -20,6 +20,7 @@
 #include "platform/store/Keychain.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/SyncEndToEndSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -196,7 +197,7 @@ TEST_F(SyncEndToEndAuthTest, AnExpiredTokenIsRefreshedOnceAndTheRunGoesOn) {
     EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
     EXPECT_EQ(provider.tokenRequests(), refreshes + 1);
     EXPECT_EQ(googleByName().count("Hal Token"), 1u);
-    EXPECT_TRUE(model_->mAuth);
+    EXPECT_TRUE(internals(model_).mAuth);
 }
 
 TEST_F(SyncEndToEndAuthTest, AnInvalidGrantEndsTheRunSignedOutWithTheAuthorizationResult) {
@@ -205,7 +206,7 @@ TEST_F(SyncEndToEndAuthTest, AnInvalidGrantEndsTheRunSignedOutWithTheAuthorizati
     failTokensAfterTheDownload(true);
     auto run = sync();
     EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
-    EXPECT_FALSE(model_->mAuth);
+    EXPECT_FALSE(internals(model_).mAuth);
     EXPECT_FALSE(QNOAuth2WindowController::authForGoogleFromKeychainForName(QuorvaneModel::kKeychainItemName, "", "")
                      ->canAuthorize());
     model_->fetchSyncLogRecords();
@@ -232,11 +233,17 @@ TEST_F(SyncEndToEndTest, AConnectionLostDuringARunEndsItAsNetworkAndTheRerunMake
 
 TEST_F(SyncEndToEndTest, APhotoIsUploadedOnceAndTheNextRunMovesNoPhoto) {
     model_->setSyncPhotosSetting(true);
+    model_->setMergeContacts_2Way(true);
     const platform::Bytes photo = {0xFF, 0xD8, 0xFF, 0xE0, 'f', 'a', 'c', 'e', 0xFF, 0xD9};
+    // A pair whose Google side holds more: merged, so its local contact is written back as well.
+    addPerson("Ray", "Merged", false, "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0101</gd:phoneNumber>");
+    later();
+    addLocal({.given = "Ray", .family = "Merged"}, photo);
     addLocal({.given = "May", .family = "Photo"}, photo);
     auto run = sync();
     ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
-    EXPECT_EQ(run->result().counts.photosMoved, 1);
+    EXPECT_EQ(run->result().counts.photosMoved, 2);
+    EXPECT_EQ(run->result().counts.appleUpdated, 1);  // the merged pair
     auto stored = provider.entry(FakeProvider::Kind::Contacts, googleID("May Photo"));
     ASSERT_TRUE(stored && stored->photo);
     EXPECT_EQ(*stored->photo, std::string(photo.begin(), photo.end()));
@@ -247,6 +254,15 @@ TEST_F(SyncEndToEndTest, APhotoIsUploadedOnceAndTheNextRunMovesNoPhoto) {
     EXPECT_EQ(next->result().counts.photosMoved, 0);
     EXPECT_EQ(next->plan().changes(), 0u);
     EXPECT_EQ(provider.server().requestCount("/m8/feeds/photos/media/default/" + stored->id), 0u);
+
+    // An edit of either contact sends the edit, not the photo Google already holds.
+    later();
+    for (const char* name : {"Ray Merged", "May Photo"})
+        editLocal(name, [](platform::CNMutableContact& c) { c.setNote("edited"); });
+    auto edited = sync();
+    ASSERT_EQ(edited->outcome(), SyncRunOutcome::Ok) << edited->message();
+    EXPECT_EQ(edited->result().counts.googleUpdated, 2);
+    EXPECT_EQ(edited->result().counts.photosMoved, 0);
 }
 
 
@@ -277,7 +293,7 @@ TEST(SyncEndToEndChild, Run) {
     auth->setRefreshToken(std::string(env("QV_SYNC_CHILD_REFRESH")));
     auth->setExpiresIn(3600);
     auth->setUserEmail(oauth.userEmail);
-    model->mAuth = auth;
+    internals(model).mAuth = auth;
     GDataServiceGoogleContact::setContactServiceRootURLString(std::string(env("QV_SYNC_CHILD_FEEDS")));
     SyncRunOptions options;
     options.planOnly = false;

@@ -11,6 +11,7 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "tests/sync/ProviderAccountTestSupport.h"
 #include "tests/sync/SyncTestSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -25,8 +26,8 @@ protected:
         container_ = addContainer("Local", platform::CNContainerType::Local);
         model_->setContactSourceMode(ContactSourceModeCustomContainer);
         model_->setCustomContainerID(container_->identifier());
-        model_->mAuth = account_.auth;
-        model_->mSyncMode = SyncModeTwoWay;
+        internals(model_).mAuth = account_.auth;
+        model_->setSyncMode(SyncModeTwoWay);
         std::optional<platform::Error> error;
         model_->updateSelectedContainerWithError(&error);
     }
@@ -65,17 +66,20 @@ protected:
         r->mGoogleContact = std::move(google);
         r->mSyncAction = r->mInitialSyncAction = action;
         r->generateDescriptionAndSortString();
-        model_->mSyncRecords.push_back(r);
+        records_.push_back(r);
         return r;
     }
 
     SyncRunResult run(bool feedComplete = true) {
         std::optional<platform::Error> error;
-        model_->mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(&error);
+        model_->updateGroupMembershipByPersonWithError(&error);
         model_->fetchSyncHistory();
         SyncExecutor::Input input;
-        input.contactFeed = account_.contactsFeed();
-        input.contactFeedComplete = feedComplete;
+        input.records = records_;
+        input.syncMode = SyncModeTwoWay;
+        auto groups = model_->googleFeeds().groups.feed;
+        input.feeds.groups = {.feed = groups ? groups : GDataFeedContactGroup::contactGroupFeed(), .complete = true};
+        input.feeds.contacts = {.feed = account_.contactsFeed(), .complete = feedComplete};
         input.contactsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Contacts));
         input.groupsFeedURL = platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Groups));
         input.startDate = platform::Date::now();
@@ -97,6 +101,7 @@ protected:
 
     test::ProviderAccount account_;
     platform::CNContainerPtr container_;
+    std::vector<NSSyncRecordPtr> records_;  // the plan the executor is given
 };
 
 TEST_F(SyncExecutorTest, WritesGoogleAsPlannedAndRemembersWhatWasConfirmed) {
@@ -145,7 +150,7 @@ TEST_F(SyncExecutorTest, MakesMissingGoogleGroupsFirstAndSendsPhotosAfterTheCont
         model_->getGoogleContactService()->fetchFeedWithURL(
             *platform::URL::URLWithString(provider().feedURL(FakeProvider::Kind::Groups)),
             [&](const GDataServiceTicketPtr&, const GDataObjectPtr& o, const std::optional<platform::Error>&) {
-                model_->mGroupFeed = std::dynamic_pointer_cast<GDataFeedContactGroup>(o);
+                model_->setGroupFeed(std::dynamic_pointer_cast<GDataFeedContactGroup>(o));
                 done = true;
             });
         ASSERT_TRUE(RunLoop::main()->runUntil([&] { return done; }, 60));

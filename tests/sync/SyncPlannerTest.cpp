@@ -2,9 +2,11 @@
 // against the fake provider: the expected records from a whole feed, no deletion from a cut one.
 
 #include "platform/contacts/CNSaveRequest.h"
+#include "sync/ContentDigest.h"
 #include "sync/SyncPlanner.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/ProviderSyncTestBase.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -39,32 +41,33 @@ protected:
         return g;
     }
     void useFeed(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts, bool complete = true) {
-        model_->mGroupFeed = standardGroupFeed();
-        model_->mContactFeed = GDataFeedContact::contactFeed();
-        for (const auto& c : contacts) model_->mContactFeed->addEntry(c);
-        model_->mGroupFeedComplete = true;
-        model_->mContactFeedComplete = complete;
-        model_->mFeedIncompleteReason = complete ? "" : "cut in a test";
+        GoogleFeeds feeds;
+        feeds.groups = {.feed = standardGroupFeed(), .complete = true};
+        feeds.contacts = {.feed = GDataFeedContact::contactFeed(), .complete = complete};
+        for (const auto& c : contacts) feeds.contacts.feed->addEntry(c);
+        feeds.incompleteReason = complete ? "" : "cut in a test";
+        model_->setGoogleFeeds(feeds);
     }
     SyncHistoryRecordPtr pairRecord(const std::string& appleID, const std::string& googleID) {
         auto r = std::make_shared<SyncHistoryRecord>();
         r->appleRecordID = appleID;
         r->googleID = googleID;
-        r->appleSourceID = model_->mSelectedContainer->identifier();
+        r->appleSourceID = internals(model_).mSelectedContainer->identifier();
         return r;
     }
     void useHistory(const std::vector<SyncHistoryRecordPtr>& records) {
-        model_->syncHistoryForUpdate().load(records, model_->mSelectedContainer->identifier());
+        model_->syncHistoryForUpdate().load(records, internals(model_).mSelectedContainer->identifier());
     }
     std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
-        model_->mSyncMode = static_cast<SyncMode>(mode);
+        model_->setSyncMode(static_cast<SyncMode>(mode));
         SyncPlanner planner(*model_, mode);
-        EXPECT_TRUE(planner.prepare(nullptr));
+        EXPECT_TRUE(planner.prepare(model_->googleFeeds(), nullptr));
         while (!planner.pairLocalContacts(7)) {}
         while (!planner.pairGoogleContacts(7)) {}
         while (!planner.planPairs(7)) {}
-        if (summary) *summary = planner.plan();
-        return model_->mSyncRecords;
+        SyncPlan plan = planner.takePlan();
+        if (summary) *summary = plan.summary;
+        return plan.records;
     }
 };
 
@@ -79,6 +82,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         int32_t expected;
         bool force = false;
         std::string group = "6";  // "": in no group, so not in My Contacts
+        bool digests = false;     // the history keeps the digests of both sides as they are now
     };
     const Row rows[] = {
         {"equal: nothing to do", SyncModeTwoWay, false, true, true, true, true, SyncActionNoUpdate},
@@ -95,6 +99,9 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         {"manual mode decides as two-way", SyncModeManual, true, true, false, true, false, SyncActionGoogleToMac},
         {"missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, ""},
         {"My Contacts is not asked in Google to local mode", SyncModeGoogleToMac, false, true, false, false, true, SyncActionNoUpdate, false, ""},
+        {"both sides as the last sync left them: not compared", SyncModeTwoWay, true, true, false, false, true, SyncActionNoUpdate, false, "6", true},
+        {"the same in a one-way mode: compared and written", SyncModeGoogleToMac, true, true, false, false, false, SyncActionGoogleToMac, false, "6", true},
+        {"the same, but missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, "", true},
     };
     int n = 0;
     for (const auto& row : rows) {
@@ -111,6 +118,10 @@ TEST_F(SyncPlannerTest, ThePairRule) {
             r->googleUpdateDate = googleDate.addingTimeInterval(row.googleChanged ? -60 : 0);
             r->appleGroupNamesHash = model_->getGroupHashWithGroups(std::nullopt);
             r->googleGroupNamesHash = model_->getGroupHashWithGroups(model_->getGoogleContactGroupNamesWithContact(g, false));
+            if (row.digests) {
+                r->appleContentDigest = localContentDigest(*apple);
+                r->googleContentDigest = googleContentDigest(*g);
+            }
             useHistory({r});
         } else {
             useHistory({});
@@ -124,7 +135,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         EXPECT_EQ(records[0]->mInitialSyncAction, row.expected);
         EXPECT_EQ(records[0]->mHasSyncHistory, row.history);
         EXPECT_EQ(records[0]->mContactsConfirmedEquivalentBeforeSync,
-                  row.expected == SyncActionNoUpdate && !row.differs && !row.force);
+                  row.expected == SyncActionNoUpdate && (!row.differs || row.digests) && !row.force);
     }
 }
 
@@ -207,7 +218,7 @@ protected:
         auto contacts = useContainer("Home", locals);
         ASSERT_EQ(contacts.size(), 150u);
         model_->setPreviousGmailUsername(test::FakeProvider::OAuthSettings().userEmail);
-        model_->setPreviousContainerID(model_->mSelectedContainer->identifier());
+        model_->setPreviousContainerID(internals(model_).mSelectedContainer->identifier());
         SyncStore* syncStore = model_->syncStore();
         ASSERT_TRUE(syncStore);
         CNContactPtr person340;
@@ -236,9 +247,9 @@ protected:
         EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 120));
         return run;
     }
-    std::map<std::string, int32_t> actionsByName() {
+    std::map<std::string, int32_t> actionsByName(const SyncRun& run) {
         std::map<std::string, int32_t> actions;
-        for (const auto& r : model_->mSyncRecords) actions[r->mDescription.value_or("")] = r->mSyncAction;
+        for (const auto& r : run.records()) actions[r->mDescription.value_or("")] = r->mSyncAction;
         return actions;
     }
 
@@ -258,9 +269,9 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     EXPECT_EQ(plan.updateGoogle, 10u);  // Person 200..209
     EXPECT_EQ(plan.updateLocal, 0u);
     EXPECT_EQ(plan.unchanged, 90u);
-    EXPECT_EQ(model_->mSyncRecords.size(), 350u);
+    EXPECT_EQ(run->records().size(), 350u);
 
-    auto actions = actionsByName();
+    auto actions = actionsByName(*run);
     EXPECT_EQ(actions["Person 5"], SyncActionDeleteContact);
     EXPECT_EQ(actions["Person 340"], SyncActionDeleteContact);
     EXPECT_EQ(actions["Person 0"], SyncActionGoogleToMac);
@@ -268,7 +279,7 @@ TEST_F(SyncRunPlanTest, AWholeFeedPlansTheExpectedRecords) {
     EXPECT_EQ(actions["Person 250"], SyncActionNoUpdate);
     EXPECT_EQ(actions["Person 345"], SyncActionMacToGoogle);
     // Sorted by family name, given name.
-    EXPECT_EQ(model_->mSyncRecords.front()->mDescription, "Person 0");
+    EXPECT_EQ(run->records().front()->mDescription, "Person 0");
     // The run logged its states and the plan.
     EXPECT_NE(model_->log().find("Run state: loadHistory -> pair"), std::string::npos);
     EXPECT_NE(model_->log().find("Planned: 199 to create locally"), std::string::npos) << model_->log();
@@ -282,7 +293,7 @@ TEST_F(SyncRunPlanTest, ACutFeedEndsTheRunRefusedBeforeAnythingIsPlannedOrWritte
         auto run = runPlan(SyncRunOptions{.planOnly = planOnly});
         EXPECT_EQ(run->outcome(), SyncRunOutcome::Refused) << run->message();
         EXPECT_NE(run->message().find("incomplete"), std::string::npos) << run->message();
-        EXPECT_TRUE(model_->mSyncRecords.empty());
+        EXPECT_TRUE(run->records().empty());
     }
     EXPECT_EQ(provider.entries(test::FakeProvider::Kind::Contacts).size(), 300u);
     model_->doFetchSyncHistory();
@@ -297,7 +308,7 @@ TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
     provider.expireAccessTokens();
     auto run = runPlan();
     EXPECT_EQ(run->outcome(), SyncRunOutcome::Auth) << run->message();
-    EXPECT_TRUE(model_->mSyncRecords.empty());
+    EXPECT_TRUE(run->records().empty());
     // A plan-only run records nothing; a run meant to write records how it ended.
     model_->fetchSyncLogRecords();
     EXPECT_TRUE(model_->syncLogRecords().empty());

@@ -19,6 +19,7 @@
 #include <set>
 
 #include "tests/sync/SyncEndToEndSupport.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 
 namespace quorvane {
 namespace {
@@ -201,7 +202,7 @@ protected:
                 provider.setAnswerFault([this](const test::TestRequest& req, test::TestResponse&) {
                     if (req.path != "/m8/feeds/contacts/default/full/batch") return;
                     platform::RunLoop::main()->post([this] {
-                        if (model_->mSyncRun) model_->mSyncRun->cancel();
+                        if (internals(model_).mSyncRun) internals(model_).mSyncRun->cancel();
                     });
                 });
             }
@@ -230,8 +231,8 @@ protected:
                 // What the process wrote stays on both sides; what it remembered of it is lost
                 // with its memory.
                 ASSERT_NO_FATAL_FAILURE(copyStore(before.get(), true));
-                model_->mContactFeed = nullptr;
-                model_->mContactFeedComplete = false;
+                internals(model_).mContactFeed = nullptr;
+                internals(model_).mContactFeedComplete = false;
                 continue;
             }
             if (r->outcome() == SyncRunOutcome::Ok && r->plan().changes() == 0) return;

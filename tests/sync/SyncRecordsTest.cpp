@@ -24,10 +24,10 @@ using std::string;
 // Sets the shared model's sync mode for one test.
 class SharedSyncMode {
 public:
-    explicit SharedSyncMode(SyncMode mode) : saved_(QuorvaneModel::sharedQuorvaneModel()->mSyncMode) {
-        QuorvaneModel::sharedQuorvaneModel()->mSyncMode = mode;
+    explicit SharedSyncMode(SyncMode mode) : saved_(QuorvaneModel::sharedQuorvaneModel()->syncMode()) {
+        QuorvaneModel::sharedQuorvaneModel()->setSyncMode(mode);
     }
-    ~SharedSyncMode() { QuorvaneModel::sharedQuorvaneModel()->mSyncMode = saved_; }
+    ~SharedSyncMode() { QuorvaneModel::sharedQuorvaneModel()->setSyncMode(saved_); }
 
 private:
     SyncMode saved_;
