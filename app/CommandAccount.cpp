@@ -135,8 +135,7 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     auto model = session.model();
     std::string user = model->getUsername();
     console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : user) : std::string("no")));
-    std::optional<platform::Error> error;
-    model->updateSelectedContainerWithError(&error);
+    model->updateSelectedContainerWithError();
     std::string account = "none";
     if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
     if (auto id = model->selectedContainer() ? std::optional<std::string>(model->selectedContainer()->identifier())
@@ -155,11 +154,10 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
 int commandAccounts(Session& session, const std::vector<std::string>& args) {
     if (!parseOnly(session, args, {})) return kExitUsage;
     auto model = session.model();
-    std::optional<platform::Error> error;
-    auto containers = model->getAppleContainersWithError(&error);
-    if (error) return session.fail(*error, "The local accounts cannot be read");
-    model->updateSelectedContainerWithError(nullptr);
-    for (const auto& container : containers) {
+    auto containers = model->getAppleContainersWithError();
+    if (!containers) return session.fail(containers.error(), "The local accounts cannot be read");
+    model->updateSelectedContainerWithError();
+    for (const auto& container : *containers) {
         auto info = model->getContainerInfoWithContainer(container);
         bool selected = model->selectedContainer() && model->selectedContainer()->identifier() == container->identifier();
         std::string line = container->identifier() + "\t" + accountKind(info->mContainerAccountType) + "\t" +

@@ -50,8 +50,7 @@ int commandLog(Session& session, const std::vector<std::string>& args) {
         return kExitUsage;
     }
     auto model = session.model();
-    std::optional<platform::Error> error;
-    if (!model->syncStore(&error)) return session.fail(error.value_or(platform::Error()), "The record of runs cannot be read");
+    if (auto store = model->syncStore(); !store) return session.fail(store.error(), "The record of runs cannot be read");
     model->fetchSyncLogRecords();
     const auto& runs = model->syncLogRecords();
     if (show) {

@@ -81,7 +81,7 @@ struct Fixture {
         for (const auto& c : p.local) request.addContact(c, container->identifier());
         store->executeSaveRequest(request);
         model = bench::makeModel(dir, store);
-        model->updateSelectedContainerWithError(nullptr);
+        model->updateSelectedContainerWithError();
         GoogleFeeds feeds;
         feeds.groups = {.feed = bench::groupFeed(), .complete = true};
         feeds.contacts = {.feed = p.google, .complete = true};
@@ -93,7 +93,7 @@ void BM_Pairing(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
     auto population = makePopulation(n);
     Fixture f(population, "pairing" + std::to_string(n));
-    f.model->loadExistingAppleContactsWithKeySet(6, nullptr);
+    f.model->loadExistingAppleContactsWithKeySet(6);
     size_t pairs = 0;
     for (auto _ : state) {
         auto& m = *f.model;
@@ -128,7 +128,7 @@ void BM_Planning(benchmark::State& state) {
     SyncPlan plan;
     for (auto _ : state) {
         SyncPlanner planner(*f.model, SyncModeTwoWay);
-        if (!planner.prepare(f.model->googleFeeds(), nullptr)) state.SkipWithError("the local contacts cannot be read");
+        if (!planner.prepare(f.model->googleFeeds())) state.SkipWithError("the local contacts cannot be read");
         while (!planner.pairLocalContacts(1000)) {}
         while (!planner.pairGoogleContacts(1000)) {}
         while (!planner.planPairs(1000)) {}

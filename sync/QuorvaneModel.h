@@ -64,6 +64,7 @@ inline constexpr int64_t kQuorvaneModelErrorNoContainer = 1;        // no accoun
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync history could not be cleared
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
 inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
+inline constexpr int64_t kQuorvaneModelErrorAccountRefused = 5;    // the local account may not be synced as asked
 
 class QuorvaneModel;
 class PairingIndex;
@@ -328,7 +329,6 @@ public:
     std::string getGoogleAccountName();
 
     // ===== Contact store access (QuorvaneModelStore.cpp, QuorvaneModelContainers.cpp) =====
-    // Error out-parameters may be null; a failure sets them, success leaves them as they were.
     // Settings this topic reads: contactSourceMode() (ContactSourceMode) and customContainerID()
     // (the container of mode 1), in the settings block below.
     // The signed-in Google authorization; nullptr when nobody is signed in.
@@ -363,12 +363,14 @@ private:
     std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
 public:
 
-    // Every container of the store, in store order; empty (and *error) on failure.
-    std::vector<platform::CNContainerPtr> getAppleContainersWithError(std::optional<platform::Error>* error);
+    // Every container of the store, in store order.
+    platform::Result<std::vector<platform::CNContainerPtr>> getAppleContainersWithError();
     // The container with that identifier; nullptr for nil, when there is none, or on failure.
     platform::CNContainerPtr getContainerWithIdentifier(const std::optional<std::string>& identifier);
-    // Recomputes mSelectedContainer, mFacebookContainerID, mCurrentSourceRecord and the account flags.
-    void updateSelectedContainerWithError(std::optional<platform::Error>* error);
+    // Recomputes mSelectedContainer, mFacebookContainerID, mCurrentSourceRecord and the account
+    // flags. When the containers cannot be read it fails, and the selection is the one of no
+    // container at all.
+    platform::Result<void> updateSelectedContainerWithError();
     // The container synced in automatic mode: an iCloud one at once, else the last local, the
     // last non-Google CardDAV, the last of another type, the last Google CardDAV one, in that
     // preference; Facebook and read-only containers are never chosen. nullptr when none fits.
@@ -380,23 +382,24 @@ public:
     // The keys fetched for a key set (0 to 7; any other value is the contact card's descriptor).
     std::vector<platform::CNKeyDescriptor> getContactKeysWithKeySet(ContactKeySet keySet);
     // One fetch of the store, retried once when the enumeration fails.
-    std::vector<platform::CNContactPtr> doGetAppleContactsMatchingPredicate(const platform::CNPredicatePtr& predicate,
-                                                                            ContactKeySet keySet, std::optional<platform::Error>* error);
+    platform::Result<std::vector<platform::CNContactPtr>> doGetAppleContactsMatchingPredicate(
+        const platform::CNPredicatePtr& predicate, ContactKeySet keySet);
     // The fetch through the cache of full contacts (key sets 2 to 5); the plain fetch otherwise.
-    std::vector<platform::CNContactPtr> getAppleContactsMatchingPredicate(const platform::CNPredicatePtr& predicate,
-                                                                          ContactKeySet keySet, std::optional<platform::Error>* error);
+    // Fails with the first error of its fetches, or when a fetch of identifiers keeps giving back
+    // a different number of contacts.
+    platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsMatchingPredicate(
+        const platform::CNPredicatePtr& predicate, ContactKeySet keySet);
     // Contacts of the container; every contact for nullptr or a container without identifier.
-    std::vector<platform::CNContactPtr> getAppleContactsInContainer(const platform::CNContainerPtr& container,
-                                                                    ContactKeySet keySet, std::optional<platform::Error>* error);
-    std::vector<platform::CNContactPtr> getAppleContactsInSelectedContainerWithKeySet(ContactKeySet keySet,
-                                                                                      std::optional<platform::Error>* error);
+    platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsInContainer(
+        const platform::CNContainerPtr& container, ContactKeySet keySet);
+    platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsInSelectedContainerWithKeySet(
+        ContactKeySet keySet);
     // Groups of the container; every group for nullptr or a container without identifier.
-    std::vector<platform::CNGroupPtr> getAppleGroupsInContainer(const platform::CNContainerPtr& container,
-                                                                std::optional<platform::Error>* error);
-    std::vector<platform::CNGroupPtr> getAppleGroupsInSelectedContainerWithError(std::optional<platform::Error>* error);
+    platform::Result<std::vector<platform::CNGroupPtr>> getAppleGroupsInContainer(const platform::CNContainerPtr& container);
+    platform::Result<std::vector<platform::CNGroupPtr>> getAppleGroupsInSelectedContainerWithError();
     // Contacts of the group through the cache; empty for nullptr or a group without identifier.
-    std::vector<platform::CNContactPtr> getAppleContactsInGroup(const platform::CNGroupPtr& group,
-                                                                ContactKeySet keySet, std::optional<platform::Error>* error);
+    platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsInGroup(const platform::CNGroupPtr& group,
+                                                                                  ContactKeySet keySet);
     // The longest identifier list of one fetch.
     static constexpr size_t kMaxIdentifiersPerFetch = 2000;
 
@@ -641,15 +644,13 @@ public:
     std::shared_ptr<GDataEntryContact> createGoogleContactWithAppleContact(
         const platform::CNContactPtr& apple, const platform::CNContactPtr& actualApple, const NSSyncRecordPtr& record,
         const std::optional<std::vector<std::string>>& appleGroupNames);
-    // Local contact identifier -> the names of the local groups of the selected container that
-    // hold it ("System Group: " removed, each name once ignoring case). Groups whose contacts
-    // cannot be read are skipped; *error receives the store's error.
-    std::map<std::string, std::vector<std::string>> getGroupMembershipByPersonWithError(
-        std::optional<platform::Error>* error);
-    // Reads the memberships again (getGroupMembershipByPersonWithError) as the ones the run uses.
-    void updateGroupMembershipByPersonWithError(std::optional<platform::Error>* error) {
-        mGroupMembershipByPerson = getGroupMembershipByPersonWithError(error);
-    }
+    // The memberships of the local groups of the selected container that could be read ("System
+    // Group: " removed, each name once ignoring case). A group whose contacts cannot be read is
+    // skipped and the store's error kept in `unread`: the rest is still worth using.
+    LocalGroupMembership getGroupMembershipByPersonWithError();
+    // Reads the memberships again (getGroupMembershipByPersonWithError) as the ones the run uses;
+    // fails when a group could not be read (the memberships read are used all the same).
+    platform::Result<void> updateGroupMembershipByPersonWithError();
     // A new Google group for a local group name; nullptr for a blank name, the name of a system
     // group, or a name the groups feed already holds (ignoring case).
     std::shared_ptr<GDataEntryContactGroup> createGoogleGroupWithABGroupName(const std::optional<std::string>& name);
@@ -665,8 +666,8 @@ public:
     using GoogleContactLookup = std::function<std::shared_ptr<GDataEntryContact>(const std::string& googleID)>;
     using AppleContactLookup = std::function<platform::CNContactPtr(const std::string& appleID)>;
 
-    // The store; nullptr (and *error) when it cannot be opened.
-    SyncStore* syncStore(std::optional<platform::Error>* error = nullptr);
+    // The store, opened at the first call that can.
+    platform::Result<SyncStore*> syncStore();
     const SyncHistory& syncHistory() const { return mSyncHistory; }
     SyncHistory& syncHistoryForUpdate() { return mSyncHistory; }
 
@@ -700,30 +701,29 @@ public:
                                           bool photoVerifiedNotChanged_Apple, bool photoVerifiedNotChanged_Google);
     // Writes the history of a run's records (what the executor did to each) and sweeps records of
     // contacts gone from both sides (not when the store's contacts or containers cannot be read),
-    // then saves. false (and *error) when the save failed: the run must report it.
-    bool serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
-                           std::optional<platform::Error>* error = nullptr);
+    // then saves. Fails when the store cannot be opened or the save failed: the run must report it.
+    platform::Result<void> serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
+                                             const GoogleContactLookup& googleContactDict);
     bool shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
     // Deletes (staged) the records of both contacts of the record.
     void removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
-    // Delete records and save; false when the save failed. The indexes are not rebuilt.
-    bool clearSyncHistory();
-    bool clearSyncHistoryWithGoogleContacts(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts);
-    bool clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers);
+    // Delete records and save; fails when the store cannot be opened or saved. The indexes are
+    // not rebuilt.
+    platform::Result<void> clearSyncHistory();
+    platform::Result<void> clearSyncHistoryWithGoogleContacts(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts);
+    platform::Result<void> clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers);
     // A record is valid when it names no container or a valid one, and its Google contact is in
     // the run's feed or its local contact is in the store.
     bool isValidSyncHistoryRecord(const SyncHistoryRecord& record, const std::set<std::string>& validAppleContainerIDs,
                                   const std::map<std::string, platform::CNContactPtr>& allAppleContactsDict,
                                   const GoogleContactLookup& googleContactDict);
-    // The identifiers of every container with one; empty and *error when they cannot be read.
-    std::set<std::string> getValidAppleContainerIDDictWithError(std::optional<platform::Error>* error);
+    // The identifiers of every container with one.
+    platform::Result<std::set<std::string>> getValidAppleContainerIDDictWithError();
     // The runs recorded so far, oldest first.
     void fetchSyncLogRecords();
     const std::vector<SyncLogRecord>& syncLogRecords() const { return mSyncLogRecords; }
-    // Records a run (keeping the newest SyncStore::kLogsKept), its number in *rowID; false (and
-    // *error) when it cannot be saved.
-    bool saveSyncLogRecord(SyncLogRecord record, std::optional<platform::Error>* error = nullptr,
-                           int64_t* rowID = nullptr);
+    // Records a run (keeping the newest SyncStore::kLogsKept); its number in the store.
+    platform::Result<int64_t> saveSyncLogRecord(SyncLogRecord record);
     // A run's log record as far as the model knows it: started then, ended now, the run's mode and
     // automatic flag, both account names, the outcome and error given, and the log text so far.
     SyncLogRecord newSyncLogRecord(platform::Date startDate, std::string result, std::optional<std::string> error);
@@ -778,11 +778,11 @@ public:
     void setAutomaticSync(bool automatic) { mAutomaticSync = automatic; }
     // The synced container is the Facebook one.
     bool isSyncingFacebook();
-    // The local account check before a run; false (with the reason logged and in *message) when
-    // the run must not start: the chosen container is gone, automatic mode finds no container to
-    // sync, or the chosen container is read-only.
-    bool checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync,
-                                                          std::string* message = nullptr);
+    // The local account check before a run; fails (with the reason logged) when the run must not
+    // start: the containers cannot be read (the store's error), or, as kQuorvaneModelErrorAccountRefused,
+    // the chosen container is gone, automatic mode finds no container to sync, or the chosen
+    // container is read-only.
+    platform::Result<void> checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync);
 
     // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
 private:
@@ -852,8 +852,8 @@ private:
     std::unique_ptr<PairingIndex> mPairingIndex;
 public:
     // The local contacts of the selected account the run pairs: read with the key set (every
-    // field for a run); false (and *error, and none kept) when they cannot be read.
-    bool loadExistingAppleContactsWithKeySet(ContactKeySet keySet, std::optional<platform::Error>* error);
+    // field for a run); none kept when they cannot be read.
+    platform::Result<void> loadExistingAppleContactsWithKeySet(ContactKeySet keySet);
     const std::vector<platform::CNContactPtr>& existingAppleContacts() const { return mExistingAppleContacts; }
     // The Google contacts that share their hash name with another (preparePairingDicts).
     const std::vector<std::shared_ptr<GDataEntryContact>>& googleDuplicatesDetected() const {

@@ -30,12 +30,13 @@ static void fillContactDict(QuorvaneModel& model, std::map<std::string, bool>& d
     if (selectionOnly && model.selectedContainer()) {
         containers.push_back(model.selectedContainer());
     } else {
-        containers = model.getAppleContainersWithError(nullptr);
+        containers = model.getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{});
     }
     for (const auto& container : containers) {
         if (!container || !accepts(container)) continue;
         // Key set 0, the smallest: only the identifiers are needed.
-        for (const auto& contact : model.getAppleContactsInContainer(container, 0, nullptr)) {
+        for (const auto& contact :
+             model.getAppleContactsInContainer(container, 0).valueOr(std::vector<platform::CNContactPtr>{})) {
             if (contact && !contact->identifier().empty()) dict[contact->identifier()] = true;
         }
     }
@@ -113,8 +114,8 @@ std::vector<std::string> QuorvaneModel::getGroupFilterCandidateList() {
     }
 
     // The local groups of the account as selected now.
-    updateSelectedContainerWithError(nullptr);
-    for (const auto& group : getAppleGroupsInSelectedContainerWithError(nullptr)) {
+    updateSelectedContainerWithError();
+    for (const auto& group : getAppleGroupsInSelectedContainerWithError().valueOr(std::vector<platform::CNGroupPtr>{})) {
         if (group) add(group->name());
     }
 

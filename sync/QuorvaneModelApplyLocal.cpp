@@ -84,8 +84,7 @@ void QuorvaneModel::performSynchronization_Step1(const std::vector<NSSyncRecordP
 
 void QuorvaneModel::performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state) {
     if (state->groups && !state->records.empty()) {
-        std::optional<platform::Error> error;
-        for (const auto& group : getAppleGroupsInSelectedContainerWithError(&error)) {
+        for (const auto& group : getAppleGroupsInSelectedContainerWithError().valueOr(std::vector<platform::CNGroupPtr>{})) {
             if (group) state->groupsByKey.emplace(groupKey(group->name()), group);
         }
         std::vector<platform::CNMutableGroupPtr> made;

@@ -128,7 +128,7 @@ std::string QuorvaneModel::getUsername() {
 
 int32_t QuorvaneModel::getNumAccountsExcludingFacebookAndGoogle() {
     int32_t count = 0;
-    for (const auto& container : getAppleContainersWithError(nullptr)) {
+    for (const auto& container : getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{})) {
         if (!isFacebookContainer(container) && !isGoogleContainer(container)) ++count;
     }
     return count;

@@ -117,16 +117,25 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::createGoogleContactWithAppleCo
     return google;
 }
 
-std::map<std::string, std::vector<std::string>> QuorvaneModel::getGroupMembershipByPersonWithError(
-    std::optional<platform::Error>* error) {
-    std::map<std::string, std::vector<std::string>> byPerson;
-    for (const auto& group : getAppleGroupsInSelectedContainerWithError(error)) {
+LocalGroupMembership QuorvaneModel::getGroupMembershipByPersonWithError() {
+    LocalGroupMembership membership;
+    auto groups = getAppleGroupsInSelectedContainerWithError();
+    if (!groups) {
+        membership.unread = groups.error();
+        return membership;
+    }
+    for (const auto& group : *groups) {
         if (!group) continue;
         auto name = withoutSystemGroupPrefix(group->name());
         if (stringEffectivelyEmptyWithString(name)) continue;
-        for (const auto& contact : getAppleContactsInGroup(group, 0, error)) {
+        auto contacts = getAppleContactsInGroup(group, 0);
+        if (!contacts) {
+            membership.unread = contacts.error();
+            continue;
+        }
+        for (const auto& contact : *contacts) {
             if (!contact || contact->identifier().empty()) continue;
-            auto& names = byPerson[contact->identifier()];
+            auto& names = membership.byPerson[contact->identifier()];
             bool listed = false;
             for (const auto& existing : names) {
                 if (stringsEqualWithString1(existing, name)) {
@@ -137,7 +146,14 @@ std::map<std::string, std::vector<std::string>> QuorvaneModel::getGroupMembershi
             if (!listed) names.push_back(*name);
         }
     }
-    return byPerson;
+    return membership;
+}
+
+platform::Result<void> QuorvaneModel::updateGroupMembershipByPersonWithError() {
+    auto membership = getGroupMembershipByPersonWithError();
+    mGroupMembershipByPerson = std::move(membership.byPerson);
+    if (membership.unread) return *membership.unread;
+    return {};
 }
 
 std::shared_ptr<GDataEntryContactGroup> QuorvaneModel::createGoogleGroupWithABGroupName(

@@ -53,10 +53,22 @@ void QuorvaneModel::deleteContactsFromContainer(const platform::CNContainerPtr& 
 
 void QuorvaneModel::deleteContactsFromContainer_Step1(const platform::CNContainerPtr& container) {
     std::optional<platform::Error> error;
-    auto contacts = getAppleContactsInContainer(container, 0, &error);
+    std::vector<platform::CNContactPtr> contacts;
+    std::vector<platform::CNGroupPtr> groups;
+    if (auto read = getAppleContactsInContainer(container, 0)) {
+        contacts = std::move(*read);
+    } else {
+        error = read.error();
+    }
     std::vector<std::string> identifiers;
     for (const auto& contact : contacts) identifiers.push_back(contact->identifier());
-    auto groups = error ? std::vector<platform::CNGroupPtr>() : getAppleGroupsInContainer(container, &error);
+    if (!error) {
+        if (auto read = getAppleGroupsInContainer(container)) {
+            groups = std::move(*read);
+        } else {
+            error = read.error();
+        }
+    }
     // Deleting what the history still remembers would carry the deletions to Google at the next
     // sync: nothing is deleted unless the history of every contact is gone first.
     if (!error) {

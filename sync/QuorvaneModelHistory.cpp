@@ -21,10 +21,6 @@ using platform::Error;
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
-void setError(std::optional<Error>* out, const Error& error) {
-    if (out) *out = error;
-}
-
 std::string replaceFirst(std::string text, std::string_view placeholder, const std::string& value) {
     if (auto at = text.find(placeholder); at != std::string::npos) text.replace(at, placeholder.size(), value);
     return text;
@@ -48,12 +44,12 @@ std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryConta
 
 }  // namespace
 
-SyncStore* QuorvaneModel::syncStore(std::optional<Error>* error) {
+platform::Result<SyncStore*> QuorvaneModel::syncStore() {
     if (mSyncStore) return mSyncStore.get();
     const std::filesystem::path folder = mDataFolder.empty() ? platform::Paths::applicationSupport() : mDataFolder;
-    Error openError;
-    mSyncStore = SyncStore::open(SyncStore::pathInFolder(folder), &openError);
-    if (!mSyncStore) setError(error, openError);
+    auto opened = SyncStore::open(SyncStore::pathInFolder(folder));
+    if (!opened) return opened.error();
+    mSyncStore = std::move(*opened);
     return mSyncStore.get();
 }
 
@@ -107,11 +103,7 @@ int32_t QuorvaneModel::shouldClearSyncHistory() {
 
 void QuorvaneModel::doFetchSyncHistory() {
     std::vector<SyncHistoryRecordPtr> records;
-    std::optional<Error> error;
-    if (SyncStore* store = syncStore(&error)) {
-        Error fetchError;
-        records = store->fetchSyncHistory(&fetchError);
-    }
+    if (auto store = syncStore()) records = (*store)->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{});
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
     mSyncHistory.load(std::move(records), containerID);
@@ -237,7 +229,7 @@ bool QuorvaneModel::shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const
 
 void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record) {
     if (!record) return;
-    SyncStore* store = syncStore();
+    SyncStore* store = syncStore().valueOr(nullptr);
     if (!store) return;
     if (record->mAppleContact && !record->mAppleContact->identifier().empty()) {
         for (const auto& r : mSyncHistory.recordsForAppleID(record->mAppleContact->identifier())) store->deleteSyncHistory(r);
@@ -248,23 +240,22 @@ void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyn
     }
 }
 
-bool QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records, const GoogleContactLookup& googleContactDict,
-                                      std::optional<Error>* error) {
-    std::optional<Error> readError;
-    SyncStore* store = syncStore(&readError);
-    if (!store) {
-        setError(error, *readError);
-        return false;
-    }
+platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
+                                                        const GoogleContactLookup& googleContactDict) {
+    auto opened = syncStore();
+    if (!opened) return opened.error();
+    SyncStore* store = *opened;
 
-    std::optional<Error> membershipError;
-    mGroupMembershipByPerson = getGroupMembershipByPersonWithError(&membershipError);
+    // The memberships that could be read are the ones the history records.
+    updateGroupMembershipByPersonWithError();
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
-    std::optional<Error> contactsError;
+    auto everyAppleContact = getAppleContactsInContainer(nullptr, 0);
     std::map<std::string, platform::CNContactPtr> allAppleContacts;
-    for (const auto& contact : getAppleContactsInContainer(nullptr, 0, &contactsError)) {
-        if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
+    if (everyAppleContact) {
+        for (const auto& contact : *everyAppleContact) {
+            if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
+        }
     }
 
     // A local contact written in this run is held as it was read for the write, without its
@@ -358,23 +349,18 @@ bool QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& record
 
     // Sweep the records of contacts gone from both sides, only on complete information: not when
     // the run's contacts feed was cut short (a contact it did not fetch is not gone).
-    std::optional<Error> containersError;
-    auto validContainers = getValidAppleContainerIDDictWithError(&containersError);
-    if (!containersError && !contactsError && !googleContactFeedCutShort()) {
+    auto validContainers = getValidAppleContainerIDDictWithError();
+    if (validContainers && everyAppleContact && !googleContactFeedCutShort()) {
         for (const auto& r : mSyncHistory.records()) {
-            if (r && !isValidSyncHistoryRecord(*r, validContainers, allAppleContacts, googleContactDict)) {
+            if (r && !isValidSyncHistoryRecord(*r, *validContainers, allAppleContacts, googleContactDict)) {
                 store->deleteSyncHistory(r);
             }
         }
     }
 
-    Error saveError;
-    if (!store->save(&saveError)) {
-        platform::Log::error("sync", "Save error! " + saveError.localizedDescription());
-        setError(error, saveError);
-        return false;
-    }
-    return true;
+    auto saved = store->save();
+    if (!saved) platform::Log::error("sync", "Save error! " + saved.error().localizedDescription());
+    return saved;
 }
 
 bool QuorvaneModel::isValidSyncHistoryRecord(const SyncHistoryRecord& record,
@@ -386,15 +372,11 @@ bool QuorvaneModel::isValidSyncHistoryRecord(const SyncHistoryRecord& record,
     return record.appleRecordID && allAppleContactsDict.count(*record.appleRecordID);
 }
 
-std::set<std::string> QuorvaneModel::getValidAppleContainerIDDictWithError(std::optional<Error>* error) {
+platform::Result<std::set<std::string>> QuorvaneModel::getValidAppleContainerIDDictWithError() {
     std::set<std::string> ids;
-    std::optional<Error> containersError;
-    auto containers = getAppleContainersWithError(&containersError);
-    if (containersError) {
-        setError(error, *containersError);
-        return {};
-    }
-    for (const auto& container : containers) {
+    auto containers = getAppleContainersWithError();
+    if (!containers) return containers.error();
+    for (const auto& container : *containers) {
         if (container && !container->identifier().empty()) ids.insert(container->identifier());
     }
     return ids;
@@ -402,41 +384,42 @@ std::set<std::string> QuorvaneModel::getValidAppleContainerIDDictWithError(std::
 
 // --- clearing ---
 
-bool QuorvaneModel::clearSyncHistory() {
-    SyncStore* store = syncStore();
-    if (!store) return false;
-    for (const auto& r : mSyncHistory.records()) store->deleteSyncHistory(r);
-    return store->save();
+platform::Result<void> QuorvaneModel::clearSyncHistory() {
+    auto store = syncStore();
+    if (!store) return store.error();
+    for (const auto& r : mSyncHistory.records()) (*store)->deleteSyncHistory(r);
+    return (*store)->save();
 }
 
-bool QuorvaneModel::clearSyncHistoryWithGoogleContacts(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts) {
-    SyncStore* store = syncStore();
-    if (!store) return false;
+platform::Result<void> QuorvaneModel::clearSyncHistoryWithGoogleContacts(
+    const std::vector<std::shared_ptr<GDataEntryContact>>& contacts) {
+    auto store = syncStore();
+    if (!store) return store.error();
     std::set<std::string> ids;
     for (const auto& contact : contacts) {
         if (auto id = googleIdentifier(contact)) ids.insert(*id);
     }
     for (const auto& r : mSyncHistory.records()) {
-        if (r && r->googleID && ids.count(*r->googleID)) store->deleteSyncHistory(r);
+        if (r && r->googleID && ids.count(*r->googleID)) (*store)->deleteSyncHistory(r);
     }
-    return store->save();
+    return (*store)->save();
 }
 
-bool QuorvaneModel::clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers) {
-    SyncStore* store = syncStore();
-    if (!store) return false;
+platform::Result<void> QuorvaneModel::clearSyncHistoryWithAppleContactIDs(const std::vector<std::string>& identifiers) {
+    auto store = syncStore();
+    if (!store) return store.error();
     const std::set<std::string> ids(identifiers.begin(), identifiers.end());
     for (const auto& r : mSyncHistory.records()) {
-        if (r && r->appleRecordID && ids.count(*r->appleRecordID)) store->deleteSyncHistory(r);
+        if (r && r->appleRecordID && ids.count(*r->appleRecordID)) (*store)->deleteSyncHistory(r);
     }
-    return store->save();
+    return (*store)->save();
 }
 
 // --- the record of each run ---
 
 void QuorvaneModel::fetchSyncLogRecords() {
     mSyncLogRecords.clear();
-    if (SyncStore* store = syncStore()) mSyncLogRecords = store->fetchSyncLogs();
+    if (auto store = syncStore()) mSyncLogRecords = (*store)->fetchSyncLogs().valueOr(std::vector<SyncLogRecord>{});
 }
 
 SyncLogRecord QuorvaneModel::newSyncLogRecord(platform::Date startDate, std::string result,
@@ -454,17 +437,12 @@ SyncLogRecord QuorvaneModel::newSyncLogRecord(platform::Date startDate, std::str
     return record;
 }
 
-bool QuorvaneModel::saveSyncLogRecord(SyncLogRecord record, std::optional<Error>* error, int64_t* rowID) {
-    SyncStore* store = syncStore(error);
-    if (!store) return false;
-    store->insertSyncLog(std::move(record));
-    Error saveError;
-    if (store->save(&saveError)) {
-        if (rowID) *rowID = store->lastSavedLogID();
-        return true;
-    }
-    setError(error, saveError);
-    return false;
+platform::Result<int64_t> QuorvaneModel::saveSyncLogRecord(SyncLogRecord record) {
+    auto store = syncStore();
+    if (!store) return store.error();
+    (*store)->insertSyncLog(std::move(record));
+    if (auto saved = (*store)->save(); !saved) return saved.error();
+    return (*store)->lastSavedLogID();
 }
 
 }  // namespace quorvane

@@ -287,13 +287,14 @@ bool QuorvaneModel::googleContactHasMatchingGroups(const GoogleContactPtr& conta
     return false;
 }
 
-bool QuorvaneModel::loadExistingAppleContactsWithKeySet(ContactKeySet keySet, std::optional<platform::Error>* error) {
-    std::optional<platform::Error> fetchError;
-    mExistingAppleContacts = getAppleContactsInSelectedContainerWithKeySet(keySet, &fetchError);
-    if (!fetchError) return true;
-    if (error) *error = fetchError;
-    mExistingAppleContacts.clear();
-    return false;
+platform::Result<void> QuorvaneModel::loadExistingAppleContactsWithKeySet(ContactKeySet keySet) {
+    auto contacts = getAppleContactsInSelectedContainerWithKeySet(keySet);
+    if (!contacts) {
+        mExistingAppleContacts.clear();
+        return contacts.error();
+    }
+    mExistingAppleContacts = std::move(*contacts);
+    return {};
 }
 
 }  // namespace quorvane

@@ -63,11 +63,10 @@ platform::CNContactPtr QuorvaneModel::getAppleReferenceContactWithAppleContact(c
     if (!contact || contact->identifier().empty()) return contact;
     constexpr ContactKeySet kFullKeySet = 5;
     if (auto cached = getCachedAppleContactWithPartialContact(contact, kFullKeySet)) return cached;
-    std::optional<platform::Error> error;
     auto fetched = getAppleContactsMatchingPredicate(
-        platform::CNContact::predicateForContactsWithIdentifiers({contact->identifier()}), kFullKeySet, &error);
-    if (error || fetched.empty() || !fetched.front()) return contact;
-    return fetched.front();
+        platform::CNContact::predicateForContactsWithIdentifiers({contact->identifier()}), kFullKeySet);
+    if (!fetched || fetched->empty() || !fetched->front()) return contact;
+    return fetched->front();
 }
 
 bool QuorvaneModel::isOtherContact(const std::shared_ptr<GDataEntryContact>& contact) {
@@ -95,15 +94,15 @@ bool QuorvaneModel::forceUpdateAllContacts() { return forceUpdateContacts() && !
 
 bool QuorvaneModel::isSyncingFacebook() { return isFacebookContainer(mSelectedContainer); }
 
-bool QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool, std::string* message) {
-    auto refuse = [&](const std::string& text) {
+platform::Result<void> QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool) {
+    auto refuse = [&](const std::string& text) -> platform::Result<void> {
         appendStringToLog(text);
-        if (message) *message = text;
-        return false;
+        return platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorAccountRefused, text);
     };
-    std::optional<platform::Error> error;
-    updateSelectedContainerWithError(&error);
-    if (error) return refuse(error->localizedDescription());
+    if (auto selected = updateSelectedContainerWithError(); !selected) {
+        appendStringToLog(selected.error().localizedDescription());
+        return selected;
+    }
     if (getAppleSourceInfo().selectedContainerMissing) {
         return refuse(Utils::localized("QuorvaneAC_AttemptingToSyncInvalidAccount",
                                        "Error - Attempting to Sync Invalid Account"));
@@ -116,7 +115,7 @@ bool QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syn
     if (mSelectedContainer && syncMode != SyncModeMacToGoogle && isReadOnlyContainer(mSelectedContainer)) {
         return refuse(Utils::localized("QuorvaneAC_ReadOnlyAccount", "Error - The Local Account Is Read-Only"));
     }
-    return true;
+    return {};
 }
 
 }  // namespace quorvane

@@ -16,19 +16,10 @@ namespace {
 // more times.
 constexpr int kMaxChunkRefetches = 5;
 
-void setError(std::optional<platform::Error>* out, const platform::Error& error) {
-    if (out) *out = error;
-}
-
 }  // namespace
 
-std::vector<platform::CNContainerPtr> QuorvaneModel::getAppleContainersWithError(std::optional<platform::Error>* error) {
-    auto containers = mContactStore->containersMatchingPredicate(nullptr);
-    if (!containers) {
-        setError(error, containers.error());
-        return {};
-    }
-    return std::move(*containers);
+platform::Result<std::vector<platform::CNContainerPtr>> QuorvaneModel::getAppleContainersWithError() {
+    return mContactStore->containersMatchingPredicate(nullptr);
 }
 
 platform::CNContainerPtr QuorvaneModel::getContainerWithIdentifier(const std::optional<std::string>& identifier) {
@@ -39,7 +30,7 @@ platform::CNContainerPtr QuorvaneModel::getContainerWithIdentifier(const std::op
     return containers->front();
 }
 
-void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Error>* error) {
+platform::Result<void> QuorvaneModel::updateSelectedContainerWithError() {
     mSelectedContainer = nullptr;
     mSelectedContainerLocked.reset();
     mFacebookContainerID.reset();
@@ -51,7 +42,8 @@ void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Err
     mDefaultContainerIsExchange = false;
     mHasExchangeAccount = false;
 
-    const auto containers = getAppleContainersWithError(error);
+    const auto read = getAppleContainersWithError();
+    const auto containers = read.valueOr(std::vector<platform::CNContainerPtr>{});
     const std::string defaultIdentifier = mContactStore->defaultContainerIdentifier();
 
     for (const auto& container : containers) {
@@ -92,10 +84,12 @@ void QuorvaneModel::updateSelectedContainerWithError(std::optional<platform::Err
     }
 
     mCurrentSourceRecord = getContactSourceRecordWithContainer(mSelectedContainer);
+    if (!read) return read.error();
+    return {};
 }
 
 platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainer() {
-    return getAutoSelectedContainerWithContainers(getAppleContainersWithError(nullptr));
+    return getAutoSelectedContainerWithContainers(getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{}));
 }
 
 platform::CNContainerPtr QuorvaneModel::getAutoSelectedContainerWithContainers(
@@ -133,7 +127,7 @@ bool QuorvaneModel::shouldPromptToSelectDeviceAccount() {
 
 AppleSourceInfo QuorvaneModel::getAppleSourceInfo() {
     AppleSourceInfo info;
-    const auto containers = getAppleContainersWithError(nullptr);
+    const auto containers = getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{});
     platform::CNContainerPtr autoSelected;
     if (contactSourceMode() == ContactSourceModeAutoSelect) autoSelected = getAutoSelectedContainerWithContainers(containers);
 
@@ -240,8 +234,8 @@ std::vector<platform::CNKeyDescriptor> QuorvaneModel::getContactKeysWithKeySet(C
     }
 }
 
-std::vector<platform::CNContactPtr> QuorvaneModel::doGetAppleContactsMatchingPredicate(
-    const platform::CNPredicatePtr& predicate, ContactKeySet keySet, std::optional<platform::Error>* error) {
+platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::doGetAppleContactsMatchingPredicate(
+    const platform::CNPredicatePtr& predicate, ContactKeySet keySet) {
     platform::CNContactFetchRequest request(getContactKeysWithKeySet(keySet));
     request.setUnifyResults(false);
     request.setMutableObjects(false);
@@ -256,17 +250,16 @@ std::vector<platform::CNContactPtr> QuorvaneModel::doGetAppleContactsMatchingPre
         return done.ok();
     };
     if (!fetch()) {
-        // One more try from scratch; its outcome is the answer. An error the caller already holds
-        // (from an earlier fetch of the same run) is never cleared here.
+        // One more try from scratch; its outcome is the answer.
         contacts.clear();
-        if (!fetch()) setError(error, storeError);
+        if (!fetch()) return storeError;
     }
     return contacts;
 }
 
-std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredicate(
-    const platform::CNPredicatePtr& predicate, ContactKeySet keySet, std::optional<platform::Error>* error) {
-    if (keySet < 2 || keySet > 5) return doGetAppleContactsMatchingPredicate(predicate, keySet, error);
+platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleContactsMatchingPredicate(
+    const platform::CNPredicatePtr& predicate, ContactKeySet keySet) {
+    if (keySet < 2 || keySet > 5) return doGetAppleContactsMatchingPredicate(predicate, keySet);
 
     // What the cache keeps of a contact it stored (the contact without its image bytes): the
     // result is the same whether it came from the store or from the cache.
@@ -287,10 +280,9 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredi
     auto keepFirst = [&](const std::optional<platform::Error>& e) {
         if (e && !firstError) firstError = e;
     };
-    std::optional<platform::Error> partialError;
-    auto partials = doGetAppleContactsMatchingPredicate(predicate, 1, &partialError);
-    keepFirst(partialError);
-    for (const auto& partial : partials) {
+    auto partials = doGetAppleContactsMatchingPredicate(predicate, 1);
+    if (!partials) return partials.error();
+    for (const auto& partial : *partials) {
         if (!partial || partial->identifier().empty()) continue;
         if (auto cached = getCachedAppleContactWithPartialContact(partial, keySet)) {
             result.push_back(std::move(cached));
@@ -304,12 +296,14 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredi
         std::vector<std::string> chunk(missing.begin() + ptrdiff_t(start), missing.begin() + ptrdiff_t(end));
         auto chunkPredicate = platform::CNContact::predicateForContactsWithIdentifiers(chunk);
         std::optional<platform::Error> chunkError;
-        auto contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, &chunkError);
-        for (int retry = 0; retry < kMaxChunkRefetches && contacts.size() != chunk.size(); ++retry) {
-            std::optional<platform::Error> retryError;
-            contacts = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet, &retryError);
-            if (retryError) chunkError = retryError;
-        }
+        std::vector<platform::CNContactPtr> contacts;
+        auto fetchChunk = [&] {
+            auto fetched = doGetAppleContactsMatchingPredicate(chunkPredicate, keySet);
+            if (!fetched) chunkError = fetched.error();
+            contacts = std::move(fetched).valueOr(std::vector<platform::CNContactPtr>{});
+        };
+        fetchChunk();
+        for (int retry = 0; retry < kMaxChunkRefetches && contacts.size() != chunk.size(); ++retry) fetchChunk();
         // A chunk that came complete in the end has nothing to report.
         if (contacts.size() != chunk.size()) {
             keepFirst(chunkError);
@@ -324,34 +318,30 @@ std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsMatchingPredi
             result.push_back(cachedCopy(contact));
         }
     }
-    if (firstError) setError(error, *firstError);
+    if (firstError) return *firstError;
     return result;
 }
 
-std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInContainer(const platform::CNContainerPtr& container,
-                                                                               ContactKeySet keySet,
-                                                                               std::optional<platform::Error>* error) {
+platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleContactsInContainer(
+    const platform::CNContainerPtr& container, ContactKeySet keySet) {
     platform::CNPredicatePtr predicate;
     if (container && !container->identifier().empty()) {
         predicate = platform::CNContact::predicateForContactsInContainerWithIdentifier(container->identifier());
     }
-    return getAppleContactsMatchingPredicate(predicate, keySet, error);
+    return getAppleContactsMatchingPredicate(predicate, keySet);
 }
 
-std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInSelectedContainerWithKeySet(
-    ContactKeySet keySet, std::optional<platform::Error>* error) {
-    return getAppleContactsInContainer(mSelectedContainer, keySet, error);
+platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleContactsInSelectedContainerWithKeySet(
+    ContactKeySet keySet) {
+    return getAppleContactsInContainer(mSelectedContainer, keySet);
 }
 
-std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInContainer(const platform::CNContainerPtr& container,
-                                                                           std::optional<platform::Error>* error) {
+platform::Result<std::vector<platform::CNGroupPtr>> QuorvaneModel::getAppleGroupsInContainer(
+    const platform::CNContainerPtr& container) {
     const bool hasIdentifier = container && !container->identifier().empty();
     if (hasIdentifier && mHasExchangeAccount) {
         auto groups = mContactStore->groupsMatchingPredicate(nullptr);
-        if (!groups) {
-            setError(error, groups.error());
-            return {};
-        }
+        if (!groups) return groups.error();
         std::vector<platform::CNGroupPtr> kept;
         for (const auto& group : *groups) {
             if (!group || group->identifier().empty()) continue;
@@ -373,25 +363,18 @@ std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInContainer(const
 
     platform::CNPredicatePtr predicate;
     if (hasIdentifier) predicate = platform::CNGroup::predicateForGroupsInContainerWithIdentifier(container->identifier());
-    auto groups = mContactStore->groupsMatchingPredicate(predicate);
-    if (!groups) {
-        setError(error, groups.error());
-        return {};
-    }
-    return std::move(*groups);
+    return mContactStore->groupsMatchingPredicate(predicate);
 }
 
-std::vector<platform::CNGroupPtr> QuorvaneModel::getAppleGroupsInSelectedContainerWithError(
-    std::optional<platform::Error>* error) {
-    return getAppleGroupsInContainer(mSelectedContainer, error);
+platform::Result<std::vector<platform::CNGroupPtr>> QuorvaneModel::getAppleGroupsInSelectedContainerWithError() {
+    return getAppleGroupsInContainer(mSelectedContainer);
 }
 
-std::vector<platform::CNContactPtr> QuorvaneModel::getAppleContactsInGroup(const platform::CNGroupPtr& group,
-                                                                           ContactKeySet keySet,
-                                                                           std::optional<platform::Error>* error) {
-    if (!group || group->identifier().empty()) return {};
-    return getAppleContactsMatchingPredicate(platform::CNContact::predicateForContactsInGroupWithIdentifier(group->identifier()),
-                                             keySet, error);
+platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleContactsInGroup(
+    const platform::CNGroupPtr& group, ContactKeySet keySet) {
+    if (!group || group->identifier().empty()) return std::vector<platform::CNContactPtr>{};
+    return getAppleContactsMatchingPredicate(
+        platform::CNContact::predicateForContactsInGroupWithIdentifier(group->identifier()), keySet);
 }
 
 }  // namespace quorvane

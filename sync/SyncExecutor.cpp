@@ -358,8 +358,7 @@ void SyncExecutor::applyGoogle() {
     for (const auto& r : input_.records) {
         if (r && mergedIntoLocal(*r, input_.syncMode)) {
             if (!groupsReread) {  // the local write may have changed memberships
-                std::optional<Error> groupError;
-                model_->updateGroupMembershipByPersonWithError(&groupError);
+                model_->updateGroupMembershipByPersonWithError();
                 groupsReread = true;
             }
             const auto merged = model_->getAppleReferenceContactWithAppleContact(r->mMutableAppleContact);
@@ -574,15 +573,13 @@ std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::
 }
 
 void SyncExecutor::saveHistory() {
-    std::optional<Error> error;
     auto self = shared_from_this();
-    bool saved = model_->serializeSyncData(
-        input_.records, [self](const std::string& id) { return self->googleContactWithID(id); }, &error);
+    auto saved = model_->serializeSyncData(input_.records,
+                                           [self](const std::string& id) { return self->googleContactWithID(id); });
     if (!saved) {
-        model_->appendStringToLog("The sync history could not be saved" +
-                                  (error ? ": " + error->localizedDescription() : std::string()));
+        model_->appendStringToLog("The sync history could not be saved: " + saved.error().localizedDescription());
         if (!stoppedWith_) stoppedWith_ = SyncRunOutcome::Other;
-        if (error && !result_.error) result_.error = error;
+        if (!result_.error) result_.error = saved.error();
     }
     changeState(State::SaveLog);
 }
@@ -611,9 +608,10 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     log.appleDeleted = c.appleDeleted;
     log.photosMoved = c.photosMoved;
     log.failures = c.failures;
-    std::optional<Error> logError;
-    if (!model_->saveSyncLogRecord(log, &logError, &result_.runID) && logError)
-        platform::Log::error("sync", "the run log could not be saved: " + logError->localizedDescription());
+    if (auto saved = model_->saveSyncLogRecord(log))
+        result_.runID = *saved;
+    else
+        platform::Log::error("sync", "the run log could not be saved: " + saved.error().localizedDescription());
 
     changeState(State::Finished);
     auto finished = std::move(finished_);

@@ -21,12 +21,11 @@ constexpr ContactKeySet kPlanningKeySet = 6;
 
 SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model), mSyncMode(syncMode) {}
 
-bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error) {
+platform::Result<void> SyncPlanner::prepare(const GoogleFeeds& feeds) {
     auto& m = mModel;
-    if (!m.loadExistingAppleContactsWithKeySet(kPlanningKeySet, error)) return false;
-    std::optional<platform::Error> groupError;
-    m.updateGroupMembershipByPersonWithError(&groupError);
-    if (groupError) m.appendStringToLog("Could not read every local group: " + groupError->localizedDescription());
+    if (auto loaded = m.loadExistingAppleContactsWithKeySet(kPlanningKeySet); !loaded) return loaded;
+    if (auto groups = m.updateGroupMembershipByPersonWithError(); !groups)
+        m.appendStringToLog("Could not read every local group: " + groups.error().localizedDescription());
     m.updateSelectedGroupURLDict();
     m.updateExchangeContactDict();
     m.updateGoogleCardDAVContactDict();
@@ -56,7 +55,7 @@ bool SyncPlanner::prepare(const GoogleFeeds& feeds, std::optional<platform::Erro
     mPairs.clear();
     mUnpairedLocal.clear();
     mHeld.clear();
-    return true;
+    return {};
 }
 
 bool SyncPlanner::appleContactReadOnly(const CNContactPtr& contact) {

@@ -54,9 +54,8 @@ public:
     SyncPlanner(QuorvaneModel& model, int32_t syncMode);
 
     // Reads the synced local account (every field) and builds the pairing inputs over the feeds
-    // (the model's current ones: googleFeeds()); false (and *error) when the local contacts cannot
-    // be read.
-    bool prepare(const GoogleFeeds& feeds, std::optional<platform::Error>* error);
+    // (the model's current ones: googleFeeds()); fails when the local contacts cannot be read.
+    platform::Result<void> prepare(const GoogleFeeds& feeds);
     // Pair at most `count` more contacts; true once every contact of the pass is done.
     bool pairLocalContacts(size_t count);
     bool pairGoogleContacts(size_t count);

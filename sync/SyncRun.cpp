@@ -124,9 +124,10 @@ void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> erro
         if (mResult.error) why = mResult.error->localizedDescription();
         else if (!mMessage.empty()) why = mMessage;
         SyncLogRecord log = mModel.newSyncLogRecord(mStartDate, syncRunOutcomeName(outcome), why);
-        std::optional<platform::Error> logError;
-        if (!mModel.saveSyncLogRecord(log, &logError, &mResult.runID) && logError) {
-            mModel.appendStringToLog("The run could not be recorded: " + logError->localizedDescription());
+        if (auto saved = mModel.saveSyncLogRecord(log)) {
+            mResult.runID = *saved;
+        } else {
+            mModel.appendStringToLog("The run could not be recorded: " + saved.error().localizedDescription());
         }
     }
     setState(State::finished);
@@ -156,12 +157,13 @@ void SyncRun::step() {
 }
 
 void SyncRun::runCheckAccounts() {
-    std::optional<platform::Error> error;
-    mModel.updateSelectedContainerWithError(&error);
-    if (error) return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error->localizedDescription());
-    std::string why;
-    if (!mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic, &why)) {
-        return finish(SyncRunOutcome::Refused, std::nullopt, why);
+    if (auto selected = mModel.updateSelectedContainerWithError(); !selected) {
+        const auto& error = selected.error();
+        return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error.localizedDescription());
+    }
+    if (auto checked = mModel.checkForContactAccountErrorsWithSelectedSyncMode(mOptions.syncMode, mOptions.automatic);
+        !checked) {
+        return finish(SyncRunOutcome::Refused, std::nullopt, checked.error().localizedDescription());
     }
     if (!mModel.auth()) return finish(SyncRunOutcome::Auth, std::nullopt, "Not signed in to Google");
     setState(nextStateAfter(mState));
@@ -204,9 +206,9 @@ void SyncRun::runFetchContacts() {
 
 void SyncRun::runLoadHistory() {
     mModel.fetchSyncHistory();
-    std::optional<platform::Error> error;
-    if (!mPlanner.prepare(mFeeds, &error)) {
-        return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + (error ? error->localizedDescription() : ""));
+    if (auto prepared = mPlanner.prepare(mFeeds); !prepared) {
+        const auto& error = prepared.error();
+        return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + error.localizedDescription());
     }
     mLocalPassDone = false;
     setState(nextStateAfter(mState));

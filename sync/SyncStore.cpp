@@ -114,20 +114,17 @@ std::optional<uint64_t> columnDigest(const SQLStatement& s, int col) {
 
 }  // namespace
 
-std::unique_ptr<SyncStore> SyncStore::open(const std::filesystem::path& file, Error* error) {
+platform::Result<std::unique_ptr<SyncStore>> SyncStore::open(const std::filesystem::path& file) {
     auto opened = platform::openSQLiteFile(file);
     if (!opened) {
-        if (error) {
-            *error = Error(kErrorDomain, SQLITE_CANTOPEN);
-            error->userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + file.string() +
-                                                                     " cannot be opened: " +
-                                                                     opened.error().localizedDescription());
-        }
-        return nullptr;
+        Error error(kErrorDomain, SQLITE_CANTOPEN);
+        error.userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + file.string() + " cannot be opened: " +
+                                                                opened.error().localizedDescription());
+        return error;
     }
     sqlite3* db = *opened;
     std::unique_ptr<SyncStore> store(new SyncStore(db, file));
-    if (!store->prepareSchema(error)) return nullptr;
+    if (auto prepared = store->prepareSchema(); !prepared) return prepared.error();
     return store;
 }
 
@@ -141,38 +138,31 @@ Error SyncStore::lastError(const std::string& what) const {
     return e;
 }
 
-bool SyncStore::exec(const char* sql, Error* error) {
+platform::Result<void> SyncStore::exec(const char* sql) {
     char* message = nullptr;
-    if (sqlite3_exec(mDb, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    if (error) {
-        *error = Error(kErrorDomain, sqlite3_errcode(mDb));
-        error->userInfo.set(Error::kLocalizedDescriptionKey,
-                            "The sync store " + mPath.string() + " failed: " + (message ? message : "unknown error"));
-    }
+    if (sqlite3_exec(mDb, sql, nullptr, nullptr, &message) == SQLITE_OK) return {};
+    Error error(kErrorDomain, sqlite3_errcode(mDb));
+    error.userInfo.set(Error::kLocalizedDescriptionKey,
+                       "The sync store " + mPath.string() + " failed: " + (message ? message : "unknown error"));
     sqlite3_free(message);
-    return false;
+    return error;
 }
 
-bool SyncStore::prepareSchema(Error* error) {
-    if (!exec("PRAGMA journal_mode=WAL;", error)) return false;
+platform::Result<void> SyncStore::prepareSchema() {
+    if (auto wal = exec("PRAGMA journal_mode=WAL;"); !wal) return wal;
     int64_t version = 0;
     {
         SQLStatement s(mDb, "PRAGMA user_version");
-        if (!s.ok() || s.step() != SQLITE_ROW) {
-            if (error) *error = lastError("The sync store " + mPath.string() + " cannot be read");
-            return false;
-        }
+        if (!s.ok() || s.step() != SQLITE_ROW) return lastError("The sync store " + mPath.string() + " cannot be read");
         version = s.integer(0);
     }
-    if (version == kSchemaVersion) return true;
+    if (version == kSchemaVersion) return {};
     if (version > kSchemaVersion) {
-        if (error) {
-            *error = Error(kErrorDomain, SQLITE_MISMATCH);
-            error->userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + mPath.string() +
-                                                                     " was written by a newer version (schema " +
-                                                                     std::to_string(version) + ")");
-        }
-        return false;
+        Error error(kErrorDomain, SQLITE_MISMATCH);
+        error.userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + mPath.string() +
+                                                                " was written by a newer version (schema " +
+                                                                std::to_string(version) + ")");
+        return error;
     }
     // A new file gets the whole schema; an older one each step since its version, all or nothing.
     std::string script = "BEGIN IMMEDIATE;";
@@ -182,20 +172,15 @@ bool SyncStore::prepareSchema(Error* error) {
         for (int64_t v = version + 1; v <= kSchemaVersion; ++v) script += kMigrations[v];
     }
     script += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
-    if (!exec(script.c_str(), error)) {
-        exec("ROLLBACK;", nullptr);
-        return false;
-    }
-    return true;
+    auto migrated = exec(script.c_str());
+    if (!migrated) exec("ROLLBACK;");
+    return migrated;
 }
 
-std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
+platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::fetchSyncHistory() {
     std::vector<SyncHistoryRecordPtr> records;
     SQLStatement s(mDb, std::string("SELECT ") + kHistoryColumns + " FROM sync_history ORDER BY id");
-    if (!s.ok()) {
-        if (error) *error = lastError("The sync history cannot be read");
-        return {};
-    }
+    if (!s.ok()) return lastError("The sync history cannot be read");
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         int64_t rowID = s.integer(0);
@@ -219,22 +204,16 @@ std::vector<SyncHistoryRecordPtr> SyncStore::fetchSyncHistory(Error* error) {
         r->googleContentDigest = columnDigest(s, 15);
         records.push_back(std::move(r));
     }
-    if (rc != SQLITE_DONE) {
-        if (error) *error = lastError("The sync history cannot be read");
-        return {};
-    }
+    if (rc != SQLITE_DONE) return lastError("The sync history cannot be read");
     for (const auto& r : mInsertedHistory)
         if (r) records.push_back(r);
     return records;
 }
 
-std::vector<SyncLogRecord> SyncStore::fetchSyncLogs(Error* error) {
+platform::Result<std::vector<SyncLogRecord>> SyncStore::fetchSyncLogs() {
     std::vector<SyncLogRecord> logs;
     SQLStatement s(mDb, std::string("SELECT ") + kLogColumns + " FROM sync_log ORDER BY id");
-    if (!s.ok()) {
-        if (error) *error = lastError("The sync log cannot be read");
-        return {};
-    }
+    if (!s.ok()) return lastError("The sync log cannot be read");
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         SyncLogRecord l;
@@ -258,10 +237,7 @@ std::vector<SyncLogRecord> SyncStore::fetchSyncLogs(Error* error) {
         l.logText = s.text(17);
         logs.push_back(std::move(l));
     }
-    if (rc != SQLITE_DONE) {
-        if (error) *error = lastError("The sync log cannot be read");
-        return {};
-    }
+    if (rc != SQLITE_DONE) return lastError("The sync log cannot be read");
     logs.insert(logs.end(), mInsertedLogs.begin(), mInsertedLogs.end());
     return logs;
 }
@@ -293,17 +269,18 @@ bool SyncStore::hasChanges() const {
     return !mInsertedSlots.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty();
 }
 
-bool SyncStore::save(Error* error) {
-    if (!hasChanges()) return true;
+platform::Result<void> SyncStore::save() {
+    if (!hasChanges()) return {};
     // Insertions deleted again leave empty slots: drop them first.
     std::erase(mInsertedHistory, nullptr);
     for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedSlots[mInsertedHistory[i].get()] = i;
-    if (!exec("BEGIN IMMEDIATE;", error)) return false;
+    if (auto begun = exec("BEGIN IMMEDIATE;"); !begun) return begun;
     std::vector<int64_t> newHistoryIDs;
     int64_t savedLogID = 0;
+    platform::Result<void> outcome;
     bool ok = true;
     auto fail = [&](const std::string& what) {
-        if (error) *error = lastError(what);
+        outcome = lastError(what);
         ok = false;
     };
     {
@@ -372,12 +349,16 @@ bool SyncStore::save(Error* error) {
     if (ok && !mInsertedLogs.empty()) {
         std::string prune = "DELETE FROM sync_log WHERE id NOT IN (SELECT id FROM sync_log ORDER BY id DESC LIMIT " +
                             std::to_string(kLogsKept) + ");";
-        ok = exec(prune.c_str(), error);
+        outcome = exec(prune.c_str());
+        ok = outcome.ok();
     }
-    if (ok) ok = exec("COMMIT;", error);
+    if (ok) {
+        outcome = exec("COMMIT;");
+        ok = outcome.ok();
+    }
     if (!ok) {
-        exec("ROLLBACK;", nullptr);
-        return false;
+        exec("ROLLBACK;");
+        return outcome;
     }
     for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedHistory[i]->rowID = newHistoryIDs[i];
     mInsertedHistory.clear();
@@ -386,7 +367,7 @@ bool SyncStore::save(Error* error) {
     mDeletedRowIDs.clear();
     if (!mInsertedLogs.empty()) mLastSavedLogID = savedLogID;
     mInsertedLogs.clear();
-    return true;
+    return {};
 }
 
 }  // namespace quorvane

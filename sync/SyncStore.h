@@ -76,19 +76,19 @@ public:
     // The store file of a profile whose data lives in dataFolder.
     static std::filesystem::path pathInFolder(const std::filesystem::path& dataFolder) { return dataFolder / kFileName; }
 
-    // Opens the file (making it, its folder and the schema when missing). nullptr and *error when
-    // it cannot be opened or was written by a newer schema.
-    static std::unique_ptr<SyncStore> open(const std::filesystem::path& file, platform::Error* error = nullptr);
+    // Opens the file (making it, its folder and the schema when missing); fails when it cannot be
+    // opened or was written by a newer schema.
+    static platform::Result<std::unique_ptr<SyncStore>> open(const std::filesystem::path& file);
     ~SyncStore();
     SyncStore(const SyncStore&) = delete;
     SyncStore& operator=(const SyncStore&) = delete;
 
     const std::filesystem::path& path() const { return mPath; }
 
-    // Every history record, in store order, staged changes included; empty and *error on failure.
-    std::vector<SyncHistoryRecordPtr> fetchSyncHistory(platform::Error* error = nullptr);
-    // Every run, oldest first, staged ones included; empty and *error on failure.
-    std::vector<SyncLogRecord> fetchSyncLogs(platform::Error* error = nullptr);
+    // Every history record, in store order, staged changes included.
+    platform::Result<std::vector<SyncHistoryRecordPtr>> fetchSyncHistory();
+    // Every run, oldest first, staged ones included.
+    platform::Result<std::vector<SyncLogRecord>> fetchSyncLogs();
 
     // Staged until save(). Deleting a record that was staged for insertion unstages it; deleting
     // a record twice, or one that is gone, changes nothing.
@@ -98,16 +98,16 @@ public:
     bool hasChanges() const;
 
     // Writes every staged change in one transaction and keeps the newest kLogsKept runs. On
-    // failure nothing is written, the changes stay staged, and *error says why.
-    bool save(platform::Error* error = nullptr);
+    // failure nothing is written and the changes stay staged.
+    platform::Result<void> save();
     // The row id of the last run log record save() wrote (0 before any).
     int64_t lastSavedLogID() const { return mLastSavedLogID; }
 
 private:
     SyncStore(sqlite3* db, std::filesystem::path path) : mDb(db), mPath(std::move(path)) {}
-    bool prepareSchema(platform::Error* error);
+    platform::Result<void> prepareSchema();
     platform::Error lastError(const std::string& what) const;
-    bool exec(const char* sql, platform::Error* error);
+    platform::Result<void> exec(const char* sql);
 
     sqlite3* mDb;
     std::filesystem::path mPath;

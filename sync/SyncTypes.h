@@ -1,11 +1,15 @@
 #pragma once
 // The small value types the sync engine passes around: sync modes and actions, the reason a
 // pair is updated, the key sets of contact fetches, the contact source modes and account kinds,
-// and the rel-or-label pair of a Google multi-valued field.
+// the rel-or-label pair of a Google multi-valued field, and the local group memberships.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
 
 namespace quorvane {
 
@@ -80,6 +84,14 @@ struct GmailLabelInfo {
     static GmailLabelInfo withRel(std::string r) { return GmailLabelInfo{std::move(r), std::nullopt}; }
     static GmailLabelInfo withLabel(std::string l) { return GmailLabelInfo{std::nullopt, std::move(l)}; }
     bool operator==(const GmailLabelInfo&) const = default;
+};
+
+// Local contact identifier -> the names of the local groups that hold the contact, as far as the
+// groups could be read: a group that could not be read is left out and `unread` says why. A read
+// that answers in part on purpose: the memberships read are still the ones to use.
+struct LocalGroupMembership {
+    std::map<std::string, std::vector<std::string>> byPerson;
+    std::optional<platform::Error> unread;
 };
 
 }  // namespace quorvane

@@ -46,7 +46,7 @@ protected:
     void select(int32_t mode, const CNContainerPtr& container = nullptr) {
         model_->setContactSourceMode(mode);
         model_->setCustomContainerID(container ? std::optional<std::string>(container->identifier()) : std::nullopt);
-        model_->updateSelectedContainerWithError(nullptr);
+        model_->updateSelectedContainerWithError();
     }
 
     // The four rebuilds, in the order the planner runs them.

@@ -83,7 +83,7 @@ protected:
     }
 
     std::vector<string> groupNamesOf(const string& id) {
-        internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+        internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError().byPerson;
         return model_->getAppleContactGroupNamesWithAppleContactID(id).value_or(std::vector<string>{});
     }
 
@@ -97,7 +97,7 @@ TEST_F(QuorvaneModelApplyLocalTest, WritesUpdatesNewContactsDeletionsAndGroupsBu
     auto bob = addLocal("Bob");
     auto locked = addLocal("Locked");
     auto idle = addLocal("Idle");
-    internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError(nullptr);
+    internals(model_).mGroupMembershipByPerson = model_->getGroupMembershipByPersonWithError().byPerson;
     internals(model_).mReadOnlyContactDict[locked->identifier()] = true;
 
     auto update = plan(SyncActionGoogleToMac, ann, "<gd:name><gd:givenName>Anna</gd:givenName></gd:name>"

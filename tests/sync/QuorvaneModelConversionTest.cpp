@@ -400,9 +400,9 @@ TEST_F(QuorvaneModelConversionTest, GroupMembershipByPersonAndNewGoogleGroups) {
     request.addMember(ann, system);
     ASSERT_TRUE(store_->executeSaveRequest(request));
     internals(model_).mSelectedContainer = container_;
-    std::optional<platform::Error> error;
-    auto byPerson = model_->getGroupMembershipByPersonWithError(&error);
-    EXPECT_FALSE(error);
+    auto membership = model_->getGroupMembershipByPersonWithError();
+    EXPECT_FALSE(membership.unread);
+    auto& byPerson = membership.byPerson;
     ASSERT_EQ(byPerson.size(), 1u);
     EXPECT_EQ(byPerson[ann->identifier()], (std::vector<std::string>{"A", "Team"}));
 

@@ -15,7 +15,8 @@ std::vector<std::string> storedGoogleIDs(const std::filesystem::path& dir) {
     std::vector<std::string> ids;
     auto reopened = SyncStore::open(SyncStore::pathInFolder(dir / "profile"));
     if (reopened)
-        for (const auto& r : reopened->fetchSyncHistory()) ids.push_back(r->googleID.value_or(""));
+        for (const auto& r : (*reopened)->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{}))
+            ids.push_back(r->googleID.value_or(""));
     return ids;
 }
 
@@ -39,7 +40,7 @@ protected:
     }
 
     size_t contactsIn(const platform::CNContainerPtr& container) {
-        return model_->getAppleContactsInContainer(container, 0, nullptr).size();
+        return model_->getAppleContactsInContainer(container, 0)->size();
     }
 
     // Runs the deletion to its end; answers its error, if any.
@@ -67,11 +68,12 @@ TEST_F(QuorvaneModelDeleteAllTest, TwoThousandFiveHundredContactsSaveEveryThousa
     auto other = addContainer("Other", platform::CNContainerType::CardDAV);
     fill(mine, 2500, {"Friends", "Work"});
     fill(other, 3, {"Club"});
-    auto contacts = model_->getAppleContactsInContainer(mine, 0, nullptr);
-    auto kept = model_->getAppleContactsInContainer(other, 0, nullptr);
+    auto contacts = *model_->getAppleContactsInContainer(mine, 0);
+    auto kept = *model_->getAppleContactsInContainer(other, 0);
     // History of one deleted contact and of one that stays.
-    SyncStore* sync = model_->syncStore();
-    ASSERT_TRUE(sync);
+    auto opened = model_->syncStore();
+    ASSERT_TRUE(opened);
+    SyncStore* sync = *opened;
     for (const auto& [apple, google] : {std::pair{contacts[7]->identifier(), std::string("g7")},
                                         std::pair{kept[0]->identifier(), std::string("g0")}}) {
         auto r = std::make_shared<SyncHistoryRecord>();
@@ -93,8 +95,8 @@ TEST_F(QuorvaneModelDeleteAllTest, TwoThousandFiveHundredContactsSaveEveryThousa
     // The groups first, then 1000, 1000 and the last 500.
     EXPECT_EQ(afterSaves, (std::vector<size_t>{2500, 1500, 500, 0}));
     EXPECT_EQ(contactsIn(other), 3u);
-    EXPECT_TRUE(model_->getAppleGroupsInContainer(mine, nullptr).empty());
-    EXPECT_EQ(model_->getAppleGroupsInContainer(other, nullptr).size(), 1u);
+    EXPECT_TRUE(model_->getAppleGroupsInContainer(mine)->empty());
+    EXPECT_EQ(model_->getAppleGroupsInContainer(other)->size(), 1u);
     // The count goes up at most 15 a step, stops at 1000 and 2000 for the saves, then the end.
     ASSERT_GE(subProgress_.size(), 4u);
     EXPECT_EQ(subProgress_.front(), "Working...");
@@ -121,7 +123,7 @@ TEST_F(QuorvaneModelDeleteAllTest, AnEmptyAccountLosesItsGroupsAndGoesStraightTo
     fill(mine, 0, {"Friends"});
     captureSubProgress();
     EXPECT_FALSE(deleteAll(mine));
-    EXPECT_TRUE(model_->getAppleGroupsInContainer(mine, nullptr).empty());
+    EXPECT_TRUE(model_->getAppleGroupsInContainer(mine)->empty());
     EXPECT_EQ(subProgress_, (std::vector<std::string>{"Working...", "Saving Changes...", "Done"}));
 }
 
@@ -152,7 +154,7 @@ TEST_F(QuorvaneModelDeleteAllTest, NothingIsDeletedWhenTheHistoryCannotBeCleared
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, kQuorvaneModelErrorHistoryNotCleared);
     EXPECT_EQ(contactsIn(mine), 3u);
-    EXPECT_EQ(model_->getAppleGroupsInContainer(mine, nullptr).size(), 1u);
+    EXPECT_EQ(model_->getAppleGroupsInContainer(mine)->size(), 1u);
 }
 
 // --- the Google account ---
@@ -192,8 +194,9 @@ TEST_F(QuorvaneModelDeleteGoogleTest, EveryContactAndUserGroupGoesTheSystemGroup
     for (int i = 0; i < 230; ++i) ids.push_back(addPerson("Given" + std::to_string(i), "Family"));
     provider.addGroup("Friends");
     provider.addGroup("Work");
-    SyncStore* sync = model_->syncStore();
-    ASSERT_TRUE(sync);
+    auto opened = model_->syncStore();
+    ASSERT_TRUE(opened);
+    SyncStore* sync = *opened;
     for (const auto& googleID : {provider.idURL(Kind::Contacts, ids[3]), std::string("https://elsewhere/unrelated")}) {
         auto r = std::make_shared<SyncHistoryRecord>();
         r->appleRecordID = "local-" + googleID;

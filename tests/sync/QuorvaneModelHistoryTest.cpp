@@ -30,7 +30,7 @@ protected:
     void selectContainer(const platform::CNContainerPtr& container) {
         model_->setContactSourceMode(container ? ContactSourceModeCustomContainer : ContactSourceModeAllAccounts);
         model_->setCustomContainerID(container ? std::optional<std::string>(container->identifier()) : std::nullopt);
-        model_->updateSelectedContainerWithError(nullptr);
+        model_->updateSelectedContainerWithError();
     }
     // A saved local contact as a fetch with dates gives it.
     platform::CNContactPtr saveLocal(const std::string& given, const platform::CNContainerPtr& container) {
@@ -38,8 +38,8 @@ protected:
         platform::CNSaveRequest request;
         request.addContact(contact, container->identifier());
         EXPECT_TRUE(store_->executeSaveRequest(request));
-        auto fetched = model_->doGetAppleContactsMatchingPredicate(
-            platform::CNContact::predicateForContactsWithIdentifiers({contact->identifier()}), 1, nullptr);
+        auto fetched = *model_->doGetAppleContactsMatchingPredicate(
+            platform::CNContact::predicateForContactsWithIdentifiers({contact->identifier()}), 1);
         return fetched.empty() ? nullptr : fetched.front();
     }
     std::shared_ptr<GDataEntryContact> google(const std::string& id, const std::string& updated) {
@@ -56,15 +56,17 @@ protected:
         return r;
     }
     void storeHistory(const std::vector<SyncHistoryRecordPtr>& records) {
-        SyncStore* store = model_->syncStore();
-        ASSERT_TRUE(store);
+        auto opened = model_->syncStore();
+        ASSERT_TRUE(opened);
+        SyncStore* store = *opened;
         for (const auto& r : records) store->insertSyncHistory(r);
         ASSERT_TRUE(store->save());
     }
     // What a model opened afresh on the same profile folder reads.
     std::vector<SyncHistoryRecordPtr> reopenedHistory() {
         auto reopened = SyncStore::open(SyncStore::pathInFolder(dir_ / "profile"));
-        return reopened ? reopened->fetchSyncHistory() : std::vector<SyncHistoryRecordPtr>{};
+        if (!reopened) return {};
+        return (*reopened)->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{});
     }
     QuorvaneModel::GoogleContactLookup lookup(const std::vector<std::shared_ptr<GDataEntryContact>>& contacts) {
         return [contacts](const std::string& id) -> std::shared_ptr<GDataEntryContact> {
@@ -207,8 +209,8 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     records[5]->mTimeStampsChanged = true;
     records[6]->mContactsConfirmedEquivalentBeforeSync = true;
 
-    std::optional<platform::Error> error;
-    ASSERT_TRUE(model_->serializeSyncData(records, lookup(googles), &error)) << error->localizedDescription();
+    auto saved = model_->serializeSyncData(records, lookup(googles));
+    ASSERT_TRUE(saved) << saved.error().localizedDescription();
 
     std::map<std::string, SyncHistoryRecordPtr> byGoogle;
     for (const auto& r : reopenedHistory()) byGoogle[r->googleID.value_or("")] = r;
@@ -240,9 +242,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(dir_ / "profile").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "DROP TABLE sync_history", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    error.reset();
-    EXPECT_FALSE(model_->serializeSyncData({record(3, SyncActionMacToGoogle)}, lookup(googles), &error));
-    EXPECT_TRUE(error.has_value());
+    EXPECT_FALSE(model_->serializeSyncData({record(3, SyncActionMacToGoogle)}, lookup(googles)));
 }
 
 TEST_F(QuorvaneModelHistoryTest, RunLogAndProgressReachTheSink) {
@@ -285,24 +285,26 @@ TEST_F(QuorvaneModelHistoryTest, AccountCheckRefusesNoContainerAndReadOnlyWrites
     auto readOnly = addAccountContainer("Shared", CNContainerType::CardDAV,
                                         {.serverName = "dav.example.com", .privileges = std::vector<std::string>{"DAV::read"}});
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
-    std::string message;
-    EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeTwoWay, false, &message));
-    EXPECT_EQ(message, "Error - No Local Account to Sync");
+    auto refusal = [&](int32_t syncMode) {
+        auto checked = model_->checkForContactAccountErrorsWithSelectedSyncMode(syncMode, false);
+        if (checked) return std::string("accepted");
+        EXPECT_EQ(checked.error().code, kQuorvaneModelErrorAccountRefused);
+        return checked.error().localizedDescription();
+    };
+    EXPECT_EQ(refusal(SyncModeTwoWay), "Error - No Local Account to Sync");
     EXPECT_EQ(model_->log(), "Error - No Local Account to Sync\n");
 
     // The read-only account chosen: nothing may be written into it, reading it is fine.
     selectContainer(readOnly);
-    EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeGoogleToMac, false, &message));
-    EXPECT_EQ(message, "Error - The Local Account Is Read-Only");
-    EXPECT_TRUE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeMacToGoogle, false, &message));
+    EXPECT_EQ(refusal(SyncModeGoogleToMac), "Error - The Local Account Is Read-Only");
+    EXPECT_EQ(refusal(SyncModeMacToGoogle), "accepted");
 
     model_->setCustomContainerID(std::string("gone:ABAccount"));
-    EXPECT_FALSE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeMacToGoogle, false, &message));
-    EXPECT_EQ(message, "Error - Attempting to Sync Invalid Account");
+    EXPECT_EQ(refusal(SyncModeMacToGoogle), "Error - Attempting to Sync Invalid Account");
 
     auto local = addContainer("On This Computer", CNContainerType::Local);
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
-    EXPECT_TRUE(model_->checkForContactAccountErrorsWithSelectedSyncMode(SyncModeTwoWay, false, &message));
+    EXPECT_EQ(refusal(SyncModeTwoWay), "accepted");
 }
 
 TEST_F(QuorvaneModelHistoryTest, PendingSaveRequestRunsOnceAndReportsFailure) {
@@ -315,7 +317,7 @@ TEST_F(QuorvaneModelHistoryTest, PendingSaveRequestRunsOnceAndReportsFailure) {
     EXPECT_EQ(model_->pendingSaveRequestCount(), 1u);
     EXPECT_TRUE(model_->executeSaveRequest());
     EXPECT_EQ(model_->pendingSaveRequestCount(), 0u);
-    EXPECT_TRUE(model_->getAppleContactsInContainer(home, 0, nullptr).empty());
+    EXPECT_TRUE(model_->getAppleContactsInContainer(home, 0)->empty());
     ASSERT_TRUE(internals(model_).mLastAddressBookChangeDate.has_value());
 
     // Deleting it again fails: logged, kept among the run's errors, and the request dropped.
@@ -380,14 +382,11 @@ TEST_F(QuorvaneModelHistoryTest, AShortCachedFetchReportsTheStoresFirstError) {
     ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE contacts DROP COLUMN note", nullptr, nullptr, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
-    std::optional<platform::Error> error;
-    auto contacts = model_->getAppleContactsInContainer(home, 5, &error);
-    EXPECT_TRUE(contacts.empty());
-    ASSERT_TRUE(error.has_value()) << "a short result is never a success";
-    EXPECT_NE(error->domain, "Contacts Framework") << "the store's own error comes first";
-    // The partial fetch alone still succeeds and leaves an error the caller holds as it was.
-    EXPECT_EQ(model_->getAppleContactsInContainer(home, 1, &error).size(), 2u);
-    EXPECT_TRUE(error.has_value());
+    auto contacts = model_->getAppleContactsInContainer(home, 5);
+    ASSERT_FALSE(contacts) << "a short result is never a success";
+    EXPECT_NE(contacts.error().domain, "Contacts Framework") << "the store's own error comes first";
+    // The partial fetch alone still succeeds.
+    EXPECT_EQ(model_->getAppleContactsInContainer(home, 1)->size(), 2u);
 }
 
 TEST_F(QuorvaneModelHistoryTest, RecordsOfAModelNeverMakeTheSharedOne) {

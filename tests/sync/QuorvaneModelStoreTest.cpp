@@ -107,7 +107,7 @@ TEST_F(QuorvaneModelStoreTest, ClassifiesContainersByTheirAccounts) {
     // Twelve containers, of which one is Facebook and one Google.
     EXPECT_EQ(model_->getNumAccountsExcludingFacebookAndGoogle(), 10);
 
-    auto containers = model_->getAppleContainersWithError(nullptr);
+    auto containers = *model_->getAppleContainersWithError();
     ASSERT_EQ(containers.size(), 12u);
     EXPECT_EQ(containers[0]->identifier(), local->identifier());
     EXPECT_EQ(containers[11]->identifier(), noAccount->identifier());
@@ -183,9 +183,7 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
     ASSERT_TRUE(store_->setDefaultContainerIdentifier(exchange->identifier()));
 
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
-    std::optional<platform::Error> error;
-    model_->updateSelectedContainerWithError(&error);
-    EXPECT_FALSE(error);
+    EXPECT_TRUE(model_->updateSelectedContainerWithError());
     ASSERT_TRUE(internals(model_).mSelectedContainer);
     EXPECT_EQ(internals(model_).mSelectedContainer->identifier(), icloud->identifier());
     EXPECT_TRUE(internals(model_).mUsingiCloud);
@@ -200,21 +198,21 @@ TEST_F(QuorvaneModelStoreTest, UpdateSelectedContainerFollowsTheSourceMode) {
 
     model_->setContactSourceMode(ContactSourceModeCustomContainer);
     model_->setCustomContainerID(google2->identifier());
-    model_->updateSelectedContainerWithError(nullptr);
+    model_->updateSelectedContainerWithError();
     EXPECT_EQ(internals(model_).mSelectedContainer->identifier(), google2->identifier());
     EXPECT_TRUE(internals(model_).mUsingGoogleCardDAV);
     EXPECT_FALSE(internals(model_).mUsingiCloud);
     EXPECT_EQ(internals(model_).mCurrentSourceRecord->getContainerID(), google2->identifier());
 
     model_->setCustomContainerID(std::string("gone:ABAccount"));
-    model_->updateSelectedContainerWithError(nullptr);
+    model_->updateSelectedContainerWithError();
     EXPECT_EQ(internals(model_).mSelectedContainer, nullptr);
     EXPECT_EQ(internals(model_).mCurrentSourceRecord, nullptr);
     EXPECT_FALSE(internals(model_).mUsingGoogleCardDAV);
     EXPECT_TRUE(model_->getAppleSourceInfo().selectedContainerMissing);
 
     model_->setContactSourceMode(ContactSourceModeAllAccounts);
-    model_->updateSelectedContainerWithError(nullptr);
+    model_->updateSelectedContainerWithError();
     EXPECT_EQ(internals(model_).mSelectedContainer, nullptr);
     EXPECT_TRUE(internals(model_).mUsingiCloud);
     EXPECT_TRUE(internals(model_).mUsingGoogleCardDAV);
@@ -333,29 +331,26 @@ TEST_F(QuorvaneModelStoreTest, FetchesContactsWithTheKeysOfTheSet) {
     auto ann = saveContact({.given = "Ann", .family = "Lee", .emails = {"ann@example.com"}}, local);
     saveContact({.given = "Bob"}, other);
 
-    std::optional<platform::Error> error;
-    auto partial = model_->getAppleContactsInContainer(local, 1, &error);
-    EXPECT_FALSE(error);
+    auto partial = *model_->getAppleContactsInContainer(local, 1);
     ASSERT_EQ(partial.size(), 1u);
     EXPECT_EQ(partial[0]->identifier(), ann->identifier());
     EXPECT_FALSE(partial[0]->isKeyAvailable(platform::CNContactGivenNameKey));
     EXPECT_TRUE(partial[0]->isKeyAvailable(platform::CNContactModificationDateKey));
     EXPECT_TRUE(partial[0]->modificationDate().has_value());
 
-    auto full = model_->getAppleContactsInContainer(local, 6, &error);
+    auto full = *model_->getAppleContactsInContainer(local, 6);
     ASSERT_EQ(full.size(), 1u);
     EXPECT_EQ(full[0]->givenName(), "Ann");
     EXPECT_EQ(full[0]->emailAddresses().size(), 1u);
     EXPECT_TRUE(full[0]->isKeyAvailable(platform::CNContactSocialProfilesKey));
     EXPECT_TRUE(full[0]->isKeyAvailable(platform::CNContactInstantMessageAddressesKey));
 
-    EXPECT_EQ(model_->getAppleContactsInContainer(nullptr, 0, &error).size(), 2u);
+    EXPECT_EQ(model_->getAppleContactsInContainer(nullptr, 0)->size(), 2u);
     internals(model_).mSelectedContainer = other;
-    auto selected = model_->getAppleContactsInSelectedContainerWithKeySet(5, &error);
+    auto selected = *model_->getAppleContactsInSelectedContainerWithKeySet(5);
     ASSERT_EQ(selected.size(), 1u);
     EXPECT_EQ(selected[0]->givenName(), "Bob");
     EXPECT_FALSE(selected[0]->isKeyAvailable(platform::CNContactPostalAddressesKey));
-    EXPECT_FALSE(error);
     EXPECT_EQ(platform::AssertionHandler::count(), 0u);
 }
 
@@ -365,31 +360,31 @@ TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
     clock_->advance(10);
     auto bob = saveContact({.given = "Bob"}, local);
 
-    auto first = model_->getAppleContactsInContainer(local, 5, nullptr);
+    auto first = *model_->getAppleContactsInContainer(local, 5);
     ASSERT_EQ(first.size(), 2u);
     ASSERT_EQ(internals(model_).mCachedAppleContactDict.size(), 2u);
 
     // Unchanged: the same objects come from the cache.
-    auto second = model_->getAppleContactsInContainer(local, 5, nullptr);
+    auto second = *model_->getAppleContactsInContainer(local, 5);
     ASSERT_EQ(second.size(), 2u);
     EXPECT_EQ(second[0], first[0]);
     EXPECT_EQ(second[1], first[1]);
 
     // Another key set is cached beside it, not in its place.
-    model_->getAppleContactsInContainer(local, 2, nullptr);
+    ASSERT_TRUE(model_->getAppleContactsInContainer(local, 2));
     EXPECT_EQ(internals(model_).mCachedAppleContactDict[ann->identifier()].size(), 2u);
 
     // A change after the fetch makes the contact come from the store again; the cached one is listed first.
     clock_->advance(60);
     renameContact(ann->identifier(), "Anne");
-    auto third = model_->getAppleContactsInContainer(local, 5, nullptr);
+    auto third = *model_->getAppleContactsInContainer(local, 5);
     ASSERT_EQ(third.size(), 2u);
     EXPECT_EQ(third[0], first[1]);
     EXPECT_EQ(third[0]->identifier(), bob->identifier());
     EXPECT_EQ(third[1]->givenName(), "Anne");
     EXPECT_NE(third[1], first[0]);
     // Both current again: all from the cache, in store order.
-    auto fourth = model_->getAppleContactsInContainer(local, 5, nullptr);
+    auto fourth = *model_->getAppleContactsInContainer(local, 5);
     ASSERT_EQ(fourth.size(), 2u);
     EXPECT_EQ(fourth[0], third[1]);
     EXPECT_EQ(fourth[1], third[0]);
@@ -398,11 +393,11 @@ TEST_F(QuorvaneModelStoreTest, CacheServesFullContactsUntilTheyChange) {
 TEST_F(QuorvaneModelStoreTest, CachedCopyToleratesATenthOfASecond) {
     auto local = addContainer("On This Computer", CNContainerType::Local);
     auto ann = saveContact({.given = "Ann"}, local);
-    auto partial = model_->getAppleContactsInContainer(local, 1, nullptr);
+    auto partial = *model_->getAppleContactsInContainer(local, 1);
     ASSERT_EQ(partial.size(), 1u);
     const platform::Date stored = *partial[0]->modificationDate();
 
-    auto full = model_->getAppleContactsInContainer(local, 4, nullptr);
+    auto full = *model_->getAppleContactsInContainer(local, 4);
     ASSERT_EQ(full.size(), 1u);
     auto& entry = internals(model_).mCachedAppleContactDict[ann->identifier()].front();
 
@@ -431,12 +426,11 @@ TEST_F(QuorvaneModelStoreTest, CachedFetchCrossesTheIdentifierLimit) {
     }
     ASSERT_TRUE(store_->executeSaveRequest(request));
 
-    std::optional<platform::Error> error;
-    auto contacts = model_->getAppleContactsInContainer(local, 5, &error);
-    EXPECT_FALSE(error);
-    ASSERT_EQ(contacts.size(), count);
-    EXPECT_EQ(contacts.front()->givenName(), "P0");
-    EXPECT_EQ(contacts.back()->givenName(), "P" + std::to_string(count - 1));
+    auto contacts = model_->getAppleContactsInContainer(local, 5);
+    ASSERT_TRUE(contacts);
+    ASSERT_EQ(contacts->size(), count);
+    EXPECT_EQ(contacts->front()->givenName(), "P0");
+    EXPECT_EQ(contacts->back()->givenName(), "P" + std::to_string(count - 1));
     EXPECT_EQ(internals(model_).mCachedAppleContactDict.size(), count);
 }
 
@@ -462,27 +456,24 @@ TEST_F(QuorvaneModelStoreTest, GroupsOfAContainer) {
         for (const auto& g : groups) out.push_back(g->name());
         return out;
     };
-    std::optional<platform::Error> error;
-    EXPECT_EQ(names(model_->getAppleGroupsInContainer(local, &error)), (std::vector<std::string>{"Friends", "Family"}));
-    EXPECT_EQ(names(model_->getAppleGroupsInContainer(nullptr, &error)),
+    EXPECT_EQ(names(*model_->getAppleGroupsInContainer(local)), (std::vector<std::string>{"Friends", "Family"}));
+    EXPECT_EQ(names(*model_->getAppleGroupsInContainer(nullptr)),
               (std::vector<std::string>{"Friends", "Team", "Family"}));
     EXPECT_TRUE(internals(model_).mGroupContainerIDDict.empty());
 
     // With an Exchange account the groups are sorted by their containers, remembered per group.
     internals(model_).mHasExchangeAccount = true;
-    EXPECT_EQ(names(model_->getAppleGroupsInContainer(exchange, &error)), (std::vector<std::string>{"Team"}));
+    EXPECT_EQ(names(*model_->getAppleGroupsInContainer(exchange)), (std::vector<std::string>{"Team"}));
     EXPECT_EQ(internals(model_).mGroupContainerIDDict.size(), 3u);
     EXPECT_EQ(internals(model_).mGroupContainerIDDict[team->identifier()], exchange->identifier());
     internals(model_).mSelectedContainer = local;
-    EXPECT_EQ(names(model_->getAppleGroupsInSelectedContainerWithError(&error)),
-              (std::vector<std::string>{"Friends", "Family"}));
-    EXPECT_FALSE(error);
+    EXPECT_EQ(names(*model_->getAppleGroupsInSelectedContainerWithError()), (std::vector<std::string>{"Friends", "Family"}));
 
-    auto members = model_->getAppleContactsInGroup(friends, 5, &error);
+    auto members = *model_->getAppleContactsInGroup(friends, 5);
     ASSERT_EQ(members.size(), 1u);
     EXPECT_EQ(members[0]->givenName(), "Ann");
-    EXPECT_TRUE(model_->getAppleContactsInGroup(nullptr, 5, &error).empty());
-    EXPECT_TRUE(model_->getAppleContactsInGroup(std::make_shared<platform::CNGroup>("", "x"), 5, &error).empty());
+    EXPECT_TRUE(model_->getAppleContactsInGroup(nullptr, 5)->empty());
+    EXPECT_TRUE(model_->getAppleContactsInGroup(std::make_shared<platform::CNGroup>("", "x"), 5)->empty());
 }
 
 TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
@@ -493,17 +484,17 @@ TEST_F(QuorvaneModelStoreTest, ContactDatesAndImageFollowTheFetchedKeys) {
     request.addContact(ann, local->identifier());
     ASSERT_TRUE(store_->executeSaveRequest(request));
 
-    auto bare = model_->getAppleContactsInContainer(local, 0, nullptr);
+    auto bare = *model_->getAppleContactsInContainer(local, 0);
     ASSERT_EQ(bare.size(), 1u);
     // Dates not fetched come from the address-book record.
     EXPECT_EQ(model_->getCreationDateWithAppleContact(bare[0]), clock_->now());
     EXPECT_EQ(model_->getAppleContactImageData(bare[0]), std::nullopt);
     // The cached fetch keeps no image bytes, only their size; an uncached fetch has the bytes.
-    auto full = model_->getAppleContactsInContainer(local, 5, nullptr);
+    auto full = *model_->getAppleContactsInContainer(local, 5);
     EXPECT_EQ(model_->getAppleContactImageData(full[0]), std::nullopt);
     EXPECT_TRUE(full[0]->imageDataAvailable());
     EXPECT_EQ(model_->getPhotoSizeWithAppleContact(full[0], -1), 3);
-    auto uncached = model_->doGetAppleContactsMatchingPredicate(nullptr, 5, nullptr);
+    auto uncached = *model_->doGetAppleContactsMatchingPredicate(nullptr, 5);
     ASSERT_EQ(uncached.size(), 1u);
     EXPECT_EQ(model_->getAppleContactImageData(uncached[0]), (platform::Bytes{1, 2, 3}));
     EXPECT_EQ(model_->getPhotoSizeWithAppleContact(uncached[0], -1), 3);
@@ -524,23 +515,16 @@ TEST_F(QuorvaneModelStoreTest, AnUnreadableStoreReportsErrorsAndSelectsNothing) 
     model.setCustomContainerID(std::string("some:ABAccount"));
     internals(model).mUsingiCloud = true;
 
-    std::optional<platform::Error> error;
-    model.updateSelectedContainerWithError(&error);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, platform::CNErrorDomain);
+    auto selected = model.updateSelectedContainerWithError();
+    ASSERT_FALSE(selected);
+    EXPECT_EQ(selected.error().domain, platform::CNErrorDomain);
     EXPECT_EQ(internals(model).mSelectedContainer, nullptr);
     EXPECT_FALSE(internals(model).mUsingiCloud);
     EXPECT_TRUE(model.getAppleSourceInfo().selectedContainerMissing);
     EXPECT_EQ(model.getAppleSourceInfo().numContainersExcludingFacebook, 0);
 
-    for (int keySet : {1, 5}) {
-        error.reset();
-        EXPECT_TRUE(model.getAppleContactsInContainer(nullptr, keySet, &error).empty());
-        EXPECT_TRUE(error) << keySet;
-    }
-    error.reset();
-    EXPECT_TRUE(model.getAppleGroupsInContainer(nullptr, &error).empty());
-    EXPECT_TRUE(error);
+    for (int keySet : {1, 5}) EXPECT_FALSE(model.getAppleContactsInContainer(nullptr, keySet)) << keySet;
+    EXPECT_FALSE(model.getAppleGroupsInContainer(nullptr));
     EXPECT_FALSE(model.isGoogleContainer(std::make_shared<platform::CNContainer>("x:ABAccount", "x", CNContainerType::CardDAV)));
 }
 

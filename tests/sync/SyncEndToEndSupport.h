@@ -67,8 +67,7 @@ protected:
         model_->setMergeContacts_2Way(false);
         model_->setSyncDeletedContacts(true);
         model_->setConfirmPendingDeletions(false);
-        std::optional<platform::Error> error;
-        model_->updateSelectedContainerWithError(&error);
+        model_->updateSelectedContainerWithError();
     }
     void TearDown() override {
         ProviderSyncTestBase::TearDown();
@@ -128,7 +127,9 @@ protected:
     // Every local contact of the synced container, by display name (each name once).
     LocalContacts localByName() {
         LocalContacts out;
-        for (const auto& c : model_->getAppleContactsInContainer(container_, 6, nullptr)) {
+        auto contacts = model_->getAppleContactsInContainer(container_, 6);
+        EXPECT_TRUE(contacts);
+        for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{})) {
             auto name = QuorvaneModel::getDescriptionWithAppleContact(c);
             EXPECT_FALSE(out.count(name)) << "two local contacts named " << name;
             out[name] = c;

@@ -28,8 +28,7 @@ protected:
         model_->setCustomContainerID(container_->identifier());
         internals(model_).mAuth = account_.auth;
         model_->setSyncMode(SyncModeTwoWay);
-        std::optional<platform::Error> error;
-        model_->updateSelectedContainerWithError(&error);
+        model_->updateSelectedContainerWithError();
     }
 
     // The model's connections to the provider close before the provider stops.
@@ -54,8 +53,8 @@ protected:
     }
 
     platform::CNContactPtr fetchLocal(const std::string& id) {
-        std::optional<platform::Error> error;
-        for (const auto& c : model_->getAppleContactsInContainer(container_, 5, &error))
+        auto contacts = model_->getAppleContactsInContainer(container_, 5);
+        for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{}))
             if (c->identifier() == id) return c;
         return nullptr;
     }
@@ -71,8 +70,7 @@ protected:
     }
 
     SyncRunResult run(bool feedComplete = true) {
-        std::optional<platform::Error> error;
-        model_->updateGroupMembershipByPersonWithError(&error);
+        model_->updateGroupMembershipByPersonWithError();
         model_->fetchSyncHistory();
         SyncExecutor::Input input;
         input.records = records_;

@@ -28,8 +28,8 @@ protected:
         EXPECT_TRUE(store_->executeSaveRequest(request));
         model_->setContactSourceMode(ContactSourceModeCustomContainer);
         model_->setCustomContainerID(container->identifier());
-        model_->updateSelectedContainerWithError(nullptr);
-        return model_->getAppleContactsInSelectedContainerWithKeySet(6, nullptr);
+        model_->updateSelectedContainerWithError();
+        return *model_->getAppleContactsInSelectedContainerWithKeySet(6);
     }
     // "Ann Lee"; `differs` gives it an e-mail address the local one lacks.
     std::shared_ptr<GDataEntryContact> google(const std::string& id, bool differs, Date updated,
@@ -61,7 +61,7 @@ protected:
     std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
         model_->setSyncMode(static_cast<SyncMode>(mode));
         SyncPlanner planner(*model_, mode);
-        EXPECT_TRUE(planner.prepare(model_->googleFeeds(), nullptr));
+        EXPECT_TRUE(planner.prepare(model_->googleFeeds()));
         while (!planner.pairLocalContacts(7)) {}
         while (!planner.pairGoogleContacts(7)) {}
         while (!planner.planPairs(7)) {}
@@ -219,8 +219,9 @@ protected:
         ASSERT_EQ(contacts.size(), 150u);
         model_->setPreviousGmailUsername(test::FakeProvider::OAuthSettings().userEmail);
         model_->setPreviousContainerID(internals(model_).mSelectedContainer->identifier());
-        SyncStore* syncStore = model_->syncStore();
-        ASSERT_TRUE(syncStore);
+        auto opened = model_->syncStore();
+        ASSERT_TRUE(opened);
+        SyncStore* syncStore = *opened;
         CNContactPtr person340;
         for (const auto& c : contacts) {
             const int i = std::stoi(c->familyName());

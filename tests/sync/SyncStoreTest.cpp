@@ -25,10 +25,9 @@ protected:
         path_ = SyncStore::pathInFolder(dir_ / "profile");
     }
     std::unique_ptr<SyncStore> open() {
-        Error error;
-        auto store = SyncStore::open(path_, &error);
-        EXPECT_TRUE(store) << error.localizedDescription();
-        return store;
+        auto store = SyncStore::open(path_);
+        EXPECT_TRUE(store) << store.error().localizedDescription();
+        return store ? std::move(*store) : nullptr;
     }
     // Runs SQL on the file through a connection of its own.
     void rawSQL(const char* sql) {
@@ -68,13 +67,13 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
         auto store = open();
         store->insertSyncHistory(written);
         store->insertSyncHistory(sparse);
-        EXPECT_EQ(store->fetchSyncHistory().size(), 2u);  // staged records are seen
+        EXPECT_EQ(store->fetchSyncHistory()->size(), 2u);  // staged records are seen
         ASSERT_TRUE(store->save());
         EXPECT_GT(written->rowID, 0);
         EXPECT_FALSE(store->hasChanges());
     }
     auto store = open();
-    auto records = store->fetchSyncHistory();
+    auto records = *store->fetchSyncHistory();
     ASSERT_EQ(records.size(), 2u);
     const SyncHistoryRecord& r = *records[0];
     EXPECT_EQ(r.rowID, written->rowID);
@@ -99,10 +98,10 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
     // Deletions are staged: seen at once, durable at the save.
     store->deleteSyncHistory(records[0]);
     store->deleteSyncHistory(records[0]);
-    EXPECT_EQ(store->fetchSyncHistory().size(), 1u);
-    EXPECT_EQ(open()->fetchSyncHistory().size(), 2u);
+    EXPECT_EQ(store->fetchSyncHistory()->size(), 1u);
+    EXPECT_EQ(open()->fetchSyncHistory()->size(), 2u);
     ASSERT_TRUE(store->save());
-    EXPECT_EQ(open()->fetchSyncHistory().size(), 1u);
+    EXPECT_EQ(open()->fetchSyncHistory()->size(), 1u);
 
     // A record inserted and deleted before the save never reaches the file.
     auto passing = fullRecord();
@@ -127,9 +126,9 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
         return ids;
     };
     const std::vector<std::string> order = {"g2", "s1", "s3", "s2"};
-    EXPECT_EQ(googleIDs(store->fetchSyncHistory()), order);
+    EXPECT_EQ(googleIDs(*store->fetchSyncHistory()), order);
     ASSERT_TRUE(store->save());
-    EXPECT_EQ(googleIDs(open()->fetchSyncHistory()), order);
+    EXPECT_EQ(googleIDs(*open()->fetchSyncHistory()), order);
     EXPECT_LT(staged[2]->rowID, staged[1]->rowID);
 }
 
@@ -140,11 +139,11 @@ TEST_F(SyncStoreTest, AFailedSaveWritesNothingAndKeepsTheChangesStaged) {
     run.startDate = Date::fromUnix(10);
     store->insertSyncLog(run);
     rawSQL("DROP TABLE sync_log;");
-    Error error;
-    EXPECT_FALSE(store->save(&error));
-    EXPECT_NE(error.localizedDescription().find("sync log"), std::string::npos) << error.localizedDescription();
+    auto saved = store->save();
+    ASSERT_FALSE(saved);
+    EXPECT_NE(saved.error().localizedDescription().find("sync log"), std::string::npos) << saved.error().localizedDescription();
     EXPECT_TRUE(store->hasChanges());
-    EXPECT_EQ(open()->fetchSyncHistory().size(), 0u);  // the history insert was rolled back
+    EXPECT_EQ(open()->fetchSyncHistory()->size(), 0u);  // the history insert was rolled back
 }
 
 TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
@@ -166,7 +165,7 @@ TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
         if (i % 100 == 0) ASSERT_TRUE(store->save());
     }
     ASSERT_TRUE(store->save());
-    auto runs = open()->fetchSyncLogs();
+    auto runs = *open()->fetchSyncLogs();
     ASSERT_EQ(runs.size(), size_t(SyncStore::kLogsKept));
     EXPECT_EQ(runs.front().googleCreated, 7);  // the oldest seven are gone
     const SyncLogRecord& last = runs.back();
@@ -185,9 +184,9 @@ TEST_F(SyncStoreTest, RunsAreKeptNewestFiveHundred) {
 TEST_F(SyncStoreTest, AFileOfANewerSchemaIsRefused) {
     open();
     rawSQL("PRAGMA user_version = 99;");
-    Error error;
-    EXPECT_EQ(SyncStore::open(path_, &error), nullptr);
-    EXPECT_NE(error.localizedDescription().find("newer"), std::string::npos);
+    auto refused = SyncStore::open(path_);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().localizedDescription().find("newer"), std::string::npos);
     // The journal is WAL (kept in the file once set).
     rawSQL(("PRAGMA user_version = " + std::to_string(SyncStore::kSchemaVersion) + ";").c_str());
     ASSERT_TRUE(open());
@@ -222,7 +221,7 @@ TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
     {
         auto store = open();
         ASSERT_TRUE(store);
-        auto records = store->fetchSyncHistory();
+        auto records = *store->fetchSyncHistory();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0]->appleRecordID, std::optional<std::string>("A1"));
         EXPECT_EQ(records[0]->appleImageSize, 12);
@@ -230,7 +229,7 @@ TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
         store->insertSyncHistory(fullRecord());
         ASSERT_TRUE(store->save());
     }
-    auto records = open()->fetchSyncHistory();  // opened again: nothing left to migrate
+    auto records = *open()->fetchSyncHistory();  // opened again: nothing left to migrate
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1]->appleContentDigest, fullRecord()->appleContentDigest);
 }
