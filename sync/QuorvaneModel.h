@@ -10,6 +10,9 @@
 // New state belongs in classes of their own that the model composes (history store, strategy, run
 // log, ...); the model keeps its named operations as thin entry points to them.
 //
+// The class declares its operations first, topic by topic (a "=====" heading names each topic and
+// its source file), then, privately, the state behind them under the same topics.
+//
 // Everything runs on the main thread.
 
 #include <cstdint>
@@ -100,17 +103,8 @@ public:
     QuorvaneModel(const QuorvaneModel&) = delete;
     QuorvaneModel& operator=(const QuorvaneModel&) = delete;
 
-    // ===== Platform handles =====
-private:
-    std::shared_ptr<platform::UserDefaults> mUserDefaults;
-    std::shared_ptr<platform::CNContactStore> mContactStore;
-    std::shared_ptr<platform::ABAddressBook> mAddressBookRef;
-    const platform::Calendar mGregorianCalendar;
-public:
-
+    // ===== The contact store and the run's mode =====
     platform::CNContactStore& contactStore() const { return *mContactStore; }
-
-    // ===== Run state =====
     // The mode of the current run (the history and the texts read it).
     SyncMode syncMode() const { return mSyncMode; }
     void setSyncMode(SyncMode mode) { mSyncMode = mode; }
@@ -130,11 +124,6 @@ public:
     // date2 - date1 in seconds; 0 when either is nil.
     float getDateDifferenceWithDate1(const std::optional<platform::Date>& d1, const std::optional<platform::Date>& d2);
 
-private:
-    // Built on first use: "().-" plus blanks and tabs.
-    std::optional<platform::CharacterSet> mDecorativePhoneNumberCharacterSet;
-public:
-
     // ===== Strings (QuorvaneModelStrings.cpp) =====
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
@@ -149,12 +138,6 @@ public:
     std::vector<std::string> trimWhitespaceFromStringArray(const std::vector<std::string>& strings);
     // Every run of newline characters replaced by one blank; nil for nil.
     std::optional<std::string> removeCarriageReturnsFromString(const std::optional<std::string>& s);
-
-private:
-    // Built on first use.
-    std::optional<platform::CharacterSet> mWhitespaceCharacterSet;
-    std::optional<platform::CharacterSet> mCarriageReturnCharacterSet;
-public:
 
     // ===== Dates (QuorvaneModelDates.cpp) =====
     // The year, month and day of the date in mGregorianCalendar; nil for nil.
@@ -337,31 +320,6 @@ public:
     // as updateSelectedContainerWithError found them.
     const platform::CNContainerPtr& selectedContainer() const { return mSelectedContainer; }
     const NSContactSourceRecord_QVPtr& currentSourceRecord() const { return mCurrentSourceRecord; }
-private:
-    std::shared_ptr<QNOAuth2Authentication> mAuth;
-    // The accounts the containers belong to; made on mContactStore's file at first use.
-    std::unique_ptr<platform::ACAccountStore> mAccountStore;
-public:
-
-private:
-    // Set by updateSelectedContainerWithError.
-    platform::CNContainerPtr mSelectedContainer;       // nullptr when none, or all accounts are synced
-    std::optional<std::string> mFacebookContainerID;   // the first Facebook container
-    NSContactSourceRecord_QVPtr mCurrentSourceRecord;  // the record of mSelectedContainer
-    int32_t mNumABGoogleAccounts = 0;
-    bool mUsingiCloud = false;
-    bool mUsingExchange = false;
-    bool mUsingGoogleCardDAV = false;
-    bool mDefaultContainerIsExchange = false;
-    bool mHasExchangeAccount = false;
-    // The selected container's identifier and whether its account is read-only or Facebook's, as
-    // read by selectedAppleAccountSupportsGroups for that selection.
-    std::optional<std::pair<std::string, bool>> mSelectedContainerLocked;
-    // Group identifier to the identifier of its container (filled while an Exchange account exists).
-    std::map<std::string, std::string> mGroupContainerIDDict;
-    // Contact identifier to its fully fetched copies, at most one per key set.
-    std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
-public:
 
     // Every container of the store, in store order.
     platform::Result<std::vector<platform::CNContainerPtr>> getAppleContainersWithError();
@@ -437,14 +395,7 @@ public:
     // mAccountStore, made at first use.
     platform::ACAccountStore& accountStore();
 
-    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp; the fields:
-private:
-    // ContactFieldTable) =====
-    // The downloaded Google groups feed; nil before the first download.
-    std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
-    // Local contact identifier -> the names of the local groups that hold the contact.
-    std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
-public:
+    // ===== Contact comparison (QuorvaneModelComparison.cpp, QuorvaneModelContactHelpers.cpp; the fields: ContactFieldTable) =====
     // Whether the contact has any name part, nickname, organisation, job title, department or e-mail.
     bool appleContactHasName(const platform::CNContactPtr& contact);
     bool googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact);
@@ -499,21 +450,8 @@ public:
     // Whether the text is a two-letter ISO country code (any case); always false while the
     // country-code setting (mSyncCountryCodes) is off.
     bool isValidCountryCode(const std::optional<std::string>& code);
-private:
-    // The platform's ISO country codes, lower-cased; built on first use.
-    std::optional<std::set<std::string>> mISOCountryCodeDict;
-public:
 
     // ===== Account classification and the group filter (QuorvaneModelAccounts.cpp) =====
-private:
-    // Local contact identifier -> true, rebuilt at each planning pass (before pairing) and kept
-    // until the next: contacts of Exchange containers, of Google CardDAV containers, of the
-    // Facebook container, and of read-only containers together with the Facebook container's.
-    std::map<std::string, bool> mExchangeContactDict;
-    std::map<std::string, bool> mGoogleCardDAVContactDict;
-    std::map<std::string, bool> mFacebookContactDict;
-    std::map<std::string, bool> mReadOnlyContactDict;
-public:
 
     // Each empties its dictionary, then marks the contacts of the matching containers: the
     // selected container when there is one, else every container. The Exchange and Google
@@ -627,10 +565,6 @@ public:
         mHasABPhotosToSubmit = true;
         if (forNewRecord) mHasABPhotosToSubmitForNewRecord = true;
     }
-private:
-    bool mHasABPhotosToSubmit = false;
-    bool mHasABPhotosToSubmitForNewRecord = false;
-public:
 
     // Writes the local contact into the Google entry, field by field. `apple` is the contact as
     // fetched for the comparison (every key read here), `actualApple` its stored form (asked only
@@ -785,19 +719,6 @@ public:
     platform::Result<void> checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool autoSync);
 
     // ===== The Google feeds of a run (QuorvaneModelFeeds.cpp, GoogleFeedFetch) =====
-private:
-    // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
-    // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
-    // next run of the same user fetches only the changes.
-    std::shared_ptr<GDataFeedContact> mContactFeed;
-    bool mGroupFeedComplete = false;
-    bool mContactFeedComplete = false;
-    bool mContactFeedIncremental = false;
-    std::string mFeedIncompleteReason;
-    std::optional<std::string> mContactFeedUsername;
-    // The feed fetch in flight, if any.
-    GDataServiceTicketPtr mFeedTicket;
-public:
 
     using FeedFetchCompletion = std::function<void(std::optional<platform::Error> error)>;
     // Download the groups feed into mGroupFeed, or the contacts feed into mContactFeed (only the
@@ -821,36 +742,12 @@ public:
     bool googleContactFeedCutShort() const { return mContactFeed && !mContactFeedComplete; }
 
     // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
-private:
-    // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
-    // The Google contacts of mContactFeed by identifier (entries without one left out).
-    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
-    // The local contacts of the selected account, in fetch order and by identifier.
-    std::vector<platform::CNContactPtr> mExistingAppleContacts;
-    std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
-    // Hash name -> the identifier of the one contact that holds it. A hash name held by several
-    // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
-    // held by several local contacts.
-    std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
-    std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
-    std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
-    // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
-    // contact (localRecordOfGoogleContact).
-    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
-public:
     // Every Google contact this engine makes carries the identifier of the local contact it was
     // made from, in an extended property of this name, so that an entry whose creation was never
     // confirmed (its answer lost, the run stopped) is found and paired instead of made again.
     static constexpr const char* kLocalRecordPropertyName = "quorvane-local-record";
     static void tagWithLocalRecord(GDataEntryContact& entry, const std::string& localID);
     static std::optional<std::string> localRecordOfGoogleContact(const GDataEntryContact& entry);
-private:
-    // Identifiers of the Google groups that pass the group filter.
-    std::unordered_set<std::string> mSelectedGroupURLDict;
-    // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
-    // after resetPairingIndex (which preparing a run calls).
-    std::unique_ptr<PairingIndex> mPairingIndex;
-public:
     // The local contacts of the selected account the run pairs: read with the key set (every
     // field for a run); none kept when they cannot be read.
     platform::Result<void> loadExistingAppleContactsWithKeySet(ContactKeySet keySet);
@@ -898,9 +795,6 @@ public:
     // ===== The sync run (SyncRun, SyncPlanner) =====
     // The run in progress or the last one; a new run replaces it (the old one must have ended).
     const std::shared_ptr<SyncRun>& syncRun() const { return mSyncRun; }
-private:
-    std::shared_ptr<SyncRun> mSyncRun;
-public:
     // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
     // still going.
     std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
@@ -912,12 +806,6 @@ public:
     static constexpr const char* kOAuth2ClientSecret = "quorvane-client-secret-0";
     // The keychain item that holds the signed-in authorization.
     static constexpr const char* kKeychainItemName = "Quorvane";
-private:
-    // This model's item and registration (from its environment).
-    std::string mKeychainItemName;
-    std::string mClientID;
-    std::string mClientSecret;
-public:
 
     // Lets the shared instance go; the next sharedQuorvaneModel() makes a new one, which reads
     // the settings and the keychain again.
@@ -931,17 +819,7 @@ public:
         std::string stringFromDate(platform::Date date) const;
     };
 
-private:
-    // Run state made at start-up.
-    platform::CNMutableContactPtr mDummyContact;
-    float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
-public:
     float pauseBetweenGmailRequests() const { return mPauseBetweenGmailRequests; }
-private:
-    DateFormatter mDateFormatter;
-    // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
-    std::optional<platform::Date> mLastAddressBookChangeDate;
-public:
 
     // Settings: one table of key, default and value (SyncSettings), loaded from the user defaults at
     // start-up, each value stored under its key by its setter. The getters read the table.
@@ -1076,9 +954,6 @@ public:
         int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
         DeleteFinished mFinished;
     };
-private:
-    std::unique_ptr<DeleteAllState> mDeleteAll;
-public:
 
     // Deletes every contact and every user group of the signed-in Google account: downloads both
     // feeds, forgets the history of every contact, then deletes the contacts and the groups in
@@ -1113,9 +988,6 @@ public:
         std::shared_ptr<GoogleBatchWriter> mWriter;            // the batch deletion in flight
         bool mCancelled = false;
     };
-private:
-    std::unique_ptr<DeleteGmailState> mDeleteGmail;
-public:
     // Runs the step on the main run loop after the delay, unless the model is gone by then.
     void afterDelay(double seconds, std::function<void()> step);
 
@@ -1143,18 +1015,10 @@ public:
     // Removes the keychain item and forgets the authorization without asking the provider to
     // revoke it: for an authorization the provider has already refused.
     void forgetGoogleAuthorization();
-private:
-    std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
-    SignInSucceeded mSignInSucceeded;
-    SignInFailed mSignInFailed;
-public:
 
     // The contacts service, made at the first call with next links followed and fetcher retries
     // off; every call sets mAuth as its authorizer.
     std::shared_ptr<GDataServiceGoogleContact> getGoogleContactService();
-private:
-    std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
-public:
 
     // Reads every setting from mUserDefaults (start-up); a key absent or unreadable keeps its default.
     void loadSettings();
@@ -1166,6 +1030,129 @@ private:
     // (tests/sync/QuorvaneModelInternals.h).
     friend struct QuorvaneModelTestAccess;
 
+    // The state behind the operations, in the order of the topics above. Declared before the
+    // lifetime marker below, so it is destroyed after it: a callback that outlives the model
+    // finds it gone before any of this is.
+
+    // --- The contact store and the run's mode ---
+    std::shared_ptr<platform::UserDefaults> mUserDefaults;
+    std::shared_ptr<platform::CNContactStore> mContactStore;
+    std::shared_ptr<platform::ABAddressBook> mAddressBookRef;
+    const platform::Calendar mGregorianCalendar;
+
+    // --- Tolerant equality ---
+    // Built on first use: "().-" plus blanks and tabs.
+    std::optional<platform::CharacterSet> mDecorativePhoneNumberCharacterSet;
+
+    // --- Strings ---
+    // Built on first use.
+    std::optional<platform::CharacterSet> mWhitespaceCharacterSet;
+    std::optional<platform::CharacterSet> mCarriageReturnCharacterSet;
+
+    // --- Contact store access ---
+    std::shared_ptr<QNOAuth2Authentication> mAuth;
+    // The accounts the containers belong to; made on mContactStore's file at first use.
+    std::unique_ptr<platform::ACAccountStore> mAccountStore;
+    // Set by updateSelectedContainerWithError.
+    platform::CNContainerPtr mSelectedContainer;       // nullptr when none, or all accounts are synced
+    std::optional<std::string> mFacebookContainerID;   // the first Facebook container
+    NSContactSourceRecord_QVPtr mCurrentSourceRecord;  // the record of mSelectedContainer
+    int32_t mNumABGoogleAccounts = 0;
+    bool mUsingiCloud = false;
+    bool mUsingExchange = false;
+    bool mUsingGoogleCardDAV = false;
+    bool mDefaultContainerIsExchange = false;
+    bool mHasExchangeAccount = false;
+    // The selected container's identifier and whether its account is read-only or Facebook's, as
+    // read by selectedAppleAccountSupportsGroups for that selection.
+    std::optional<std::pair<std::string, bool>> mSelectedContainerLocked;
+    // Group identifier to the identifier of its container (filled while an Exchange account exists).
+    std::map<std::string, std::string> mGroupContainerIDDict;
+    // Contact identifier to its fully fetched copies, at most one per key set.
+    std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
+
+    // --- Contact comparison ---
+    // The downloaded Google groups feed; nil before the first download.
+    std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
+    // Local contact identifier -> the names of the local groups that hold the contact.
+    std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
+    // The platform's ISO country codes, lower-cased; built on first use.
+    std::optional<std::set<std::string>> mISOCountryCodeDict;
+
+    // --- Account classification and the group filter ---
+    // Local contact identifier -> true, rebuilt at each planning pass (before pairing) and kept
+    // until the next: contacts of Exchange containers, of Google CardDAV containers, of the
+    // Facebook container, and of read-only containers together with the Facebook container's.
+    std::map<std::string, bool> mExchangeContactDict;
+    std::map<std::string, bool> mGoogleCardDAVContactDict;
+    std::map<std::string, bool> mFacebookContactDict;
+    std::map<std::string, bool> mReadOnlyContactDict;
+
+    // --- Local to Google conversion ---
+    bool mHasABPhotosToSubmit = false;
+    bool mHasABPhotosToSubmitForNewRecord = false;
+
+    // --- The Google feeds of a run ---
+    // The last downloaded contacts feed (mGroupFeed holds the groups feed), whether each is whole
+    // (see GoogleFeedFetch) and, when not, why; the user the contacts feed belongs to, so that the
+    // next run of the same user fetches only the changes.
+    std::shared_ptr<GDataFeedContact> mContactFeed;
+    bool mGroupFeedComplete = false;
+    bool mContactFeedComplete = false;
+    bool mContactFeedIncremental = false;
+    std::string mFeedIncompleteReason;
+    std::optional<std::string> mContactFeedUsername;
+    // The feed fetch in flight, if any.
+    GDataServiceTicketPtr mFeedTicket;
+
+    // --- Pairing ---
+    // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.
+    // The Google contacts of mContactFeed by identifier (entries without one left out).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactDict;
+    // The local contacts of the selected account, in fetch order and by identifier.
+    std::vector<platform::CNContactPtr> mExistingAppleContacts;
+    std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
+    // Hash name -> the identifier of the one contact that holds it. A hash name held by several
+    // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
+    // held by several local contacts.
+    std::unordered_map<std::string, std::string> mGoogleContactRecordIDsByHashName;
+    std::unordered_map<std::string, std::string> mAppleContactRecordIDsByHashName;
+    std::vector<std::shared_ptr<GDataEntryContact>> mGoogleDuplicatesDetected;
+    // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
+    // contact (localRecordOfGoogleContact).
+    std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
+    // Identifiers of the Google groups that pass the group filter.
+    std::unordered_set<std::string> mSelectedGroupURLDict;
+    // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query
+    // after resetPairingIndex (which preparing a run calls).
+    std::unique_ptr<PairingIndex> mPairingIndex;
+
+    // --- The sync run ---
+    std::shared_ptr<SyncRun> mSyncRun;
+
+    // --- Start-up and settings ---
+    // This model's item and registration (from its environment).
+    std::string mKeychainItemName;
+    std::string mClientID;
+    std::string mClientSecret;
+    // Run state made at start-up.
+    platform::CNMutableContactPtr mDummyContact;
+    float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
+    DateFormatter mDateFormatter;
+    // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
+    std::optional<platform::Date> mLastAddressBookChangeDate;
+
+    // --- Delete-all tools ---
+    std::unique_ptr<DeleteAllState> mDeleteAll;
+    std::unique_ptr<DeleteGmailState> mDeleteGmail;
+
+    // --- Sign-in ---
+    std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
+    SignInSucceeded mSignInSucceeded;
+    SignInFailed mSignInFailed;
+    std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;
+
+    // --- Lifetime, settings, the history and the current run ---
     // The observation of CNContactStoreDidChangeNotification, and what lets a change announced on
     // another thread find out on the main thread whether the model is still there.
     platform::NotificationCenter::TokenPtr mAddressBookObserver;
