@@ -10,10 +10,13 @@
 // starts something asynchronous whose callback moves on, or (pair, plan) works until its slice of
 // time is used and is called again. Any state may end the run with an outcome (finish).
 //
-// The states hand typed values on: fetchContacts takes the downloaded feeds (GoogleFeeds), the
-// planner turns them with the local contacts and the history into the plan (SyncPlan), execute
-// hands the plan to a SyncExecutor, whose result (SyncRunResult, and the records' flags) is what
-// the history is written from.
+// The states hand typed values on: fetchContacts takes the downloaded feeds (GoogleFeeds);
+// loadHistory reads the local contacts and the history and makes the planner's input
+// (SyncPlanner::Input: the feeds, the local contacts, the settings it reads); pair and plan turn
+// that into the plan (SyncPlan); execute hands the plan to a SyncExecutor, whose result
+// (SyncRunResult, and the records' flags) is what the history is written from. The stages ask the
+// model only through their narrow interfaces, which the run answers from the model
+// (ModelPlanning for the planner).
 //
 // A run that only plans (Options::planOnly) ends after plan and records nothing. Otherwise the
 // optional confirm hook sees the plan and may refuse it, and execute hands the records to a
@@ -88,6 +91,43 @@ public:
     // a provider that answered 5xx or 429, Other otherwise.
     static SyncRunOutcome outcomeForError(const platform::Error& error);
 
+    // The planner's questions answered by the model: its pairing indexes, filters, history and
+    // comparison, as preparePlanning left them.
+    class ModelPlanning final : public SyncPlanner::Context {
+    public:
+        using GoogleContactPtr = SyncPlanner::GoogleContactPtr;
+        explicit ModelPlanning(QuorvaneModel& model) : mModel(model) {}
+        bool appleContactHasName(const platform::CNContactPtr& contact) override;
+        bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact) override;
+        bool appleContactReadOnly(const platform::CNContactPtr& contact) override;
+        bool googleContactHasName(const GoogleContactPtr& contact) override;
+        bool googleContactHasMatchingGroups(const GoogleContactPtr& contact) override;
+        bool googleContactIsOther(const GoogleContactPtr& contact) override;
+        GoogleContactPtr bestGoogleMatch(const platform::CNContactPtr& apple) override;
+        platform::CNContactPtr bestAppleMatch(const GoogleContactPtr& google) override;
+        void setPaired(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        bool isApplePaired(const platform::CNContactPtr& apple) override;
+        bool isGooglePaired(const GoogleContactPtr& google) override;
+        SyncStrategyInfo strategy(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        bool contactsDiffer(const platform::CNContactPtr& reference, const platform::CNContactPtr& apple,
+                            const GoogleContactPtr& google, int32_t* difference) override;
+        bool belongsToMyContacts(const GoogleContactPtr& google) override;
+        std::optional<platform::Date> appleContactDate(const platform::CNContactPtr& apple) override;
+        bool shouldSyncPhoto(const platform::CNContactPtr& apple, const GoogleContactPtr& google, int32_t action,
+                             const SyncStrategyInfo& strategy) override;
+        bool ignoreNewAppleContact(const platform::CNContactPtr& apple) override;
+        bool ignoreNewGoogleContact(const GoogleContactPtr& google) override;
+        NSSyncRecordPtr newSyncRecord() override;
+
+    private:
+        QuorvaneModel& mModel;
+    };
+    // Reads the synced local account (every field) and the group memberships, builds the model's
+    // account dictionaries and pairing indexes over the feeds (the model's current ones:
+    // googleFeeds()) and gives the planner's input; fails when the local contacts cannot be read.
+    static platform::Result<SyncPlanner::Input> preparePlanning(QuorvaneModel& model, int32_t syncMode,
+                                                                const GoogleFeeds& feeds);
+
 private:
     // The one way to change state: logs it, reports progress, and queues the state's work.
     void setState(State state);
@@ -109,7 +149,8 @@ private:
 
     QuorvaneModel& mModel;
     Options mOptions;
-    SyncPlanner mPlanner;
+    ModelPlanning mPlanning;
+    std::unique_ptr<SyncPlanner> mPlanner;  // made in loadHistory
     GoogleFeeds mFeeds;
     SyncPlan mPlan;
     State mState = State::idle;
