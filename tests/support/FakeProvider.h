@@ -118,7 +118,9 @@ public:
     bool editContact(const std::string& id, const std::function<void(std::string& entryXML)>& edit);
     // Deletes a contact as a deletion on the provider's side would.
     bool deleteContact(const std::string& id);
-    // Moves the provider's clock (the entries' updated dates) ahead by that many seconds.
+    // Moves the provider's clock (the entries' updated dates) ahead by that many seconds (back,
+    // when negative: the changes that follow are stamped that much earlier, each still later
+    // than the one before).
     void advanceTime(double seconds);
     // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
     // contact; answers how many.
