@@ -271,16 +271,8 @@ void SyncRun::runConfirm() {
 }
 
 void SyncRun::runExecute() {
-    SyncExecutor::Input input;
-    input.records = mPlan.records;
-    input.syncMode = mOptions.syncMode;
-    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
-    // made again.
-    input.feeds = mFeeds;
-    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
-    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
-    input.startDate = mStartDate;
-    mExecutor = SyncExecutor::make(mModel.shared_from_this(), input);
+    mExecutor = SyncExecutor::make(std::make_shared<ModelExecution>(mModel.shared_from_this()),
+                                   executionInput(mModel, mOptions.syncMode, mPlan.records, mFeeds, mStartDate));
     QuorvaneModel* model = &mModel;
     std::weak_ptr<int> alive = mModelAlive;
     mExecutor->setLocalApply([model, alive](const std::vector<NSSyncRecordPtr>& records,
@@ -300,11 +292,83 @@ void SyncRun::runExecute() {
         // The executor recorded the run itself.
         run->mResult = result;
         run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
-        // The executor holds the model, which holds this run: let it go (its own call keeps it
-        // alive until that returns).
+        // The executor holds the model (through its context), which holds this run: let it go
+        // (its own call keeps it alive until that returns).
         auto executor = std::move(run->mExecutor);
         run->setState(State::finished);
     });
+}
+
+// --- the executor's needs, answered by the model ---
+
+SyncExecutor::Input SyncRun::executionInput(QuorvaneModel& model, int32_t syncMode, std::vector<NSSyncRecordPtr> records,
+                                            const GoogleFeeds& feeds, platform::Date startDate) {
+    SyncExecutor::Input input;
+    input.records = std::move(records);
+    input.syncMode = syncMode;
+    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
+    // made again.
+    input.feeds = feeds;
+    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
+    input.startDate = startDate;
+    input.batchSize = model.batchGoogleContacts() ? 100 : 1;
+    input.pauseSeconds = model.pauseBetweenGmailRequests();
+    return input;
+}
+
+using ModelExecution = SyncRun::ModelExecution;
+
+void ModelExecution::log(const std::string& line) { mModel->appendStringToLog(line); }
+void ModelExecution::progress(const std::string& text) { mModel->setProgressWithString(text); }
+void ModelExecution::subProgress(const std::string& text) { mModel->setSubProgressWithString(text); }
+void ModelExecution::progressBar(float value) { mModel->setProgressBarValue(value); }
+void ModelExecution::logWritten(const NSSyncRecordPtr& record, bool created) {
+    mModel->addToLogWithSyncRecord(record, created, true);
+}
+std::shared_ptr<GDataServiceGoogleContact> ModelExecution::googleService() { return mModel->getGoogleContactService(); }
+platform::CNContactStore& ModelExecution::contactStore() { return mModel->contactStore(); }
+std::vector<std::shared_ptr<GDataEntryBase>> ModelExecution::missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) {
+    std::vector<std::shared_ptr<GDataEntryBase>> groups;
+    for (const std::string& name : mModel->getRequiredGoogleGroupNamesForSync(records))
+        if (auto group = mModel->createGoogleGroupWithABGroupName(name)) groups.push_back(group);
+    return groups;
+}
+void ModelExecution::useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) { mModel->setGroupFeed(feed); }
+void ModelExecution::rereadLocalGroups() { mModel->updateGroupMembershipByPersonWithError(); }
+platform::CNContactPtr ModelExecution::referenceContact(const platform::CNContactPtr& apple) {
+    return mModel->getAppleReferenceContactWithAppleContact(apple);
+}
+ModelExecution::GoogleConversion ModelExecution::toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
+                                                          const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) {
+    auto groups = mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
+    mModel->takeTruncatedValues();
+    if (entry) mModel->updateGoogleContact(entry, reference, apple, record, groups);
+    else entry = mModel->createGoogleContactWithAppleContact(reference, apple, record, groups);
+    return {entry, mModel->takeTruncatedValues()};
+}
+bool ModelExecution::contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) {
+    int32_t difference = ContactDifferenceNone;
+    return mModel->contactsDifferWithAppleContact(
+        apple, apple, google, mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
+}
+NSSyncRecordPtr ModelExecution::newSyncRecord() { return mModel->newSyncRecord(); }
+platform::Result<void> ModelExecution::saveHistory(
+    const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
+    return mModel->serializeSyncData(records, googleContactWithID);
+}
+platform::Result<int64_t> ModelExecution::saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
+                                                     const std::optional<std::string>& error, const SyncRunCounts& c) {
+    SyncLogRecord log = mModel->newSyncLogRecord(startDate, syncRunOutcomeName(outcome), error);
+    log.googleCreated = c.googleCreated;
+    log.googleUpdated = c.googleUpdated;
+    log.googleDeleted = c.googleDeleted;
+    log.appleCreated = c.appleCreated;
+    log.appleUpdated = c.appleUpdated;
+    log.appleDeleted = c.appleDeleted;
+    log.photosMoved = c.photosMoved;
+    log.failures = c.failures;
+    return mModel->saveSyncLogRecord(std::move(log));
 }
 
 // --- the planner's questions, answered by the model ---

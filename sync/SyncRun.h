@@ -16,7 +16,7 @@
 // that into the plan (SyncPlan); execute hands the plan to a SyncExecutor, whose result
 // (SyncRunResult, and the records' flags) is what the history is written from. The stages ask the
 // model only through their narrow interfaces, which the run answers from the model
-// (ModelPlanning for the planner).
+// (ModelPlanning for the planner, ModelExecution for the executor).
 //
 // A run that only plans (Options::planOnly) ends after plan and records nothing. Otherwise the
 // optional confirm hook sees the plan and may refuse it, and execute hands the records to a
@@ -122,6 +122,38 @@ public:
     private:
         QuorvaneModel& mModel;
     };
+    // The executor's needs answered by the model: its run log and progress, its service and
+    // store, its conversions and comparison, its history and run log. Holds the model.
+    class ModelExecution final : public SyncExecutor::Context {
+    public:
+        explicit ModelExecution(std::shared_ptr<QuorvaneModel> model) : mModel(std::move(model)) {}
+        void log(const std::string& line) override;
+        void progress(const std::string& text) override;
+        void subProgress(const std::string& text) override;
+        void progressBar(float value) override;
+        void logWritten(const NSSyncRecordPtr& record, bool created) override;
+        std::shared_ptr<GDataServiceGoogleContact> googleService() override;
+        platform::CNContactStore& contactStore() override;
+        std::vector<std::shared_ptr<GDataEntryBase>> missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) override;
+        void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) override;
+        void rereadLocalGroups() override;
+        platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) override;
+        GoogleConversion toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
+                                  const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;
+        bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        NSSyncRecordPtr newSyncRecord() override;
+        platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+                                           const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
+        platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
+                                             const std::optional<std::string>& error, const SyncRunCounts& counts) override;
+
+    private:
+        std::shared_ptr<QuorvaneModel> mModel;
+    };
+    // The executor's input for the plan, from the run's feeds and the model's settings.
+    static SyncExecutor::Input executionInput(QuorvaneModel& model, int32_t syncMode, std::vector<NSSyncRecordPtr> records,
+                                              const GoogleFeeds& feeds, platform::Date startDate);
+
     // Reads the synced local account (every field) and the group memberships, builds the model's
     // account dictionaries and pairing indexes over the feeds (the model's current ones:
     // googleFeeds()) and gives the planner's input; fails when the local contacts cannot be read.
