@@ -48,7 +48,8 @@ struct Counter : MSChannelDelegate {
     std::mutex mutex;
     std::condition_variable cv;
     int done = 0;
-    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string&) override {
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string&,
+                                  MSEnqueueOutcome) override {
         std::lock_guard lock(mutex);
         if (++done % kLogs == 0) cv.notify_all();
     }
