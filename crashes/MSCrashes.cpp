@@ -727,7 +727,8 @@ void MSCrashes::didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLo
 
 void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
                                          const std::string& internalId, MSEnqueueOutcome outcome) {
-    MSCrashesLogBuffer::shared().freeLog(internalId);
+    // A log the store could not take stays buffered: should this run crash, the next start sends it.
+    if (outcome != MSEnqueueOutcome::NotStored) MSCrashesLogBuffer::shared().freeLog(internalId);
     std::optional<AwaitingStore> done;
     {
         std::lock_guard lock(mutex_);

@@ -172,7 +172,8 @@ public:
     void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
                        uint32_t flags) override;
     // A crash report's file goes once its log is stored, and stays (for the next start) when the
-    // store could not take the log.
+    // store could not take the log. Every other log leaves the crash-time buffer here, unless the
+    // store could not take it.
     void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
                                   const std::string& internalId, MSEnqueueOutcome outcome) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogFormatter.h"
 #include "platform/foundation/Base64.h"
 #include "platform/runloop/MemoryPressureSource.h"
@@ -180,19 +181,27 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     ASSERT_TRUE(held.wait(30));
     ASSERT_TRUE(pumpUntil([&] { return handedOver.load(); }));
     EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted before the log was stored";
+    ASSERT_TRUE(crashes->trackModelException(std::make_shared<MSException>()));
     {
-        // The log store cannot take the log (a full disk): the report stays.
+        // The log store cannot take the logs (a full disk): the report stays.
         DiskFull full;
         release.signal();
         ASSERT_TRUE(pumpUntil([&] { return storeTried.load(); }));
         group->logsQueue()->sync([] {});
     }
     EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted although its log was not stored";
-    // The next start stores its log, lets the file go and sends it.
+    // This run crashes later: the handled error, still not stored, is written at the crash.
+    auto child = runInChild([] {
+        writeLogBufferAtCrash();
+        return 0;
+    });
+    ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+    // The next start stores the logs, lets the file go and sends each once.
     ASSERT_NO_FATAL_FAILURE(restart());
     EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
-    EXPECT_TRUE(server.waitForAcceptedLogCount(1, 60));
+    EXPECT_TRUE(server.waitForAcceptedLogCount(2, 60));
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
+    EXPECT_EQ(acceptedOfType("handledError").size(), 1u);
 }
 
 TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {
