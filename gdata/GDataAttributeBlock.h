@@ -5,11 +5,14 @@
 // pair and one per long value.
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -59,7 +62,7 @@ public:
     bool empty() const { return bytes_.empty(); }
     size_t size() const {
         size_t count = 0;
-        for (const char* at = bytes_.data(); at != bytes_.data() + bytes_.size(); at = next(at)) ++count;
+        for (const char* at = bytes_.data(), *end = at + bytes_.size(); at != end; at = next(at)) ++count;
         return count;
     }
 
@@ -143,7 +146,76 @@ private:
         bytes_.append(reinterpret_cast<const char*>(&value), kLengthSize);
     }
 
-    std::string bytes_;  // per attribute: name length, name, value length, value
+    // A growable byte string held by one pointer (the block holds its size and capacity before the
+    // bytes): most objects have no attributes, and a parsed feed holds thousands of objects.
+    class Bytes {
+    public:
+        Bytes() = default;
+        Bytes(const Bytes& other) { append(other.data(), other.size()); }
+        Bytes(Bytes&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+        Bytes& operator=(const Bytes& other) {
+            if (this != &other) {
+                clear();
+                append(other.data(), other.size());
+            }
+            return *this;
+        }
+        Bytes& operator=(Bytes&& other) noexcept {
+            if (this != &other) {
+                std::free(block_);
+                block_ = other.block_;
+                other.block_ = nullptr;
+            }
+            return *this;
+        }
+        ~Bytes() { std::free(block_); }
+
+        const char* data() const { return block_ ? block_->bytes() : nullptr; }
+        size_t size() const { return block_ ? block_->size : 0; }
+        bool empty() const { return size() == 0; }
+        void clear() {
+            if (block_) block_->size = 0;
+        }
+        void reserve(size_t capacity) {
+            if (capacity <= (block_ ? block_->capacity : 0)) return;
+            auto* grown = static_cast<Block*>(std::realloc(block_, sizeof(Block) + capacity));
+            if (!grown) throw std::bad_alloc();
+            if (!block_) grown->size = 0;
+            grown->capacity = uint32_t(capacity);
+            block_ = grown;
+        }
+        void append(const char* bytes, size_t length) {
+            if (length == 0) return;
+            const size_t used = size();
+            if (used + length > (block_ ? block_->capacity : 0)) reserve(std::max(used + length, used + used / 2));
+            std::memcpy(block_->bytes() + used, bytes, length);
+            block_->size = uint32_t(used + length);
+        }
+        void append(std::string_view text) { append(text.data(), text.size()); }
+        // Replaces `length` bytes at `at` with `with`.
+        void replace(size_t at, size_t length, std::string_view with) {
+            const size_t used = size();
+            if (!block_ && with.empty()) return;
+            const size_t tail = used - at - length;
+            if (with.size() > length) reserve(used + with.size() - length);
+            char* base = block_->bytes();
+            std::memmove(base + at + with.size(), base + at + length, tail);
+            std::memcpy(base + at, with.data(), with.size());
+            block_->size = uint32_t(used - length + with.size());
+        }
+        void erase(size_t at, size_t length) { replace(at, length, {}); }
+
+    private:
+        struct Block {
+            uint32_t size;
+            uint32_t capacity;
+            char* bytes() { return reinterpret_cast<char*>(this + 1); }
+            const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
+        };
+        Block* block_ = nullptr;
+    };
+
+    Bytes bytes_;  // per attribute: name length, name, value length, value
 };
 
 }  // namespace quorvane

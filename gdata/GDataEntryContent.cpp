@@ -51,11 +51,7 @@ void GDataEntryContent::addParseDeclarations() { addLocalAttributeDeclarations({
 
 void GDataEntryContent::declareOwnMarker(bool contentValue) {
     if (contentValue ? hasDeclaredContentValue() : hasDeclaredChildXMLElements()) return;
-    std::vector<std::string> own;
-    if (auto decls = attributeDeclarations()) own = *decls;
-    setAttributeDeclarations(std::move(own));
-    if (contentValue) addContentValueDeclaration();
-    else addChildXMLElementsDeclaration();
+    declareContentMarkerForThisObject(contentValue);
 }
 
 bool GDataEntryContent::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {

@@ -399,15 +399,16 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
 
     if (auto ns = dictionaryForElementNamespaces(element)) namespaces_ = std::move(*ns);
 
-    unknownChildren_.clear();
-    unknownAttributes_.clear();
+    unparsed_.reset();
     if (!shouldIgnoreUnknowns_) {
         parsedElement_ = element;
         // A mark of its own, so that what an earlier parse of the same element left there never
         // counts (not the address: an earlier object may have had this one's), and odd, so that
         // it is never a node's address (kept copies are marked with their source's).
-        static std::atomic<uintptr_t> nextMark{1};
-        parseMark_ = reinterpret_cast<const void*>(nextMark.fetch_add(2, std::memory_order_relaxed));
+        // (32 bits: a mark comes back only after two thousand million parses, and only counts
+        // for a node that an earlier parse of them marked and that is parsed again.)
+        static std::atomic<uint32_t> nextMark{1};
+        parseMark_ = nextMark.fetch_add(2, std::memory_order_relaxed);
     }
 
     if (cache) parseExtensionsForElement(element, parseFrame(cache, up));
@@ -565,17 +566,17 @@ void GDataObject::flushConsumed() const {
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
     element->forEachChild([this](const GDataXMLNode& child) {
-        if (child.mark() != parseMark_)
+        if (child.mark() != parseMarkValue())
             if (auto kept = child.copy()) {
                 kept->setMark(child.identity());  // the copy's source, for a consumption that comes later
-                unknownChildren_.push_back(std::move(kept));
+                editUnparsed(false).push_back(std::move(kept));
             }
     });
     element->forEachAttribute([this](const GDataXMLNode& attr) {
-        if (attr.mark() != parseMark_)
+        if (attr.mark() != parseMarkValue())
             if (auto kept = attr.copy()) {
                 kept->setMark(attr.identity());
-                unknownAttributes_.push_back(std::move(kept));
+                editUnparsed(true).push_back(std::move(kept));
             }
     });
 }
@@ -585,15 +586,32 @@ void GDataObject::markConsumed(const GDataXMLNode* node, bool attribute) {
     const void* id = node->identity();
     if (!id || node->kind() == GDataXMLNodeKind::Namespace) return;
     if (parsedElement_) {
-        node->setMark(parseMark_);
+        node->setMark(parseMarkValue());
         return;
     }
     // After the lists were made: take the node out directly.
-    auto& list = attribute ? unknownAttributes_ : unknownChildren_;
-    if (list.empty()) return;
-    std::erase_if(list.edit(), [&](const GDataXMLNodePtr& n) {
+    if (!unparsed_) return;
+    auto& list = attribute ? unparsed_->attributes : unparsed_->children;
+    std::erase_if(list, [&](const GDataXMLNodePtr& n) {
         return n && n->identity() && (n->identity() == id || n->mark() == id);
     });
+}
+
+const GDataXMLNodeList& GDataObject::unparsed(bool attributes) const {
+    static const GDataXMLNodeList& none = *new GDataXMLNodeList();  // read by any thread until exit
+    if (!unparsed_) return none;
+    return attributes ? unparsed_->attributes : unparsed_->children;
+}
+
+GDataXMLNodeList& GDataObject::editUnparsed(bool attributes) const {
+    if (!unparsed_) unparsed_ = std::make_unique<Unparsed>();
+    return attributes ? unparsed_->attributes : unparsed_->children;
+}
+
+void GDataObject::setUnparsed(bool attributes, GDataXMLNodeList nodes) {
+    if (nodes.empty() && !unparsed_) return;
+    editUnparsed(attributes) = std::move(nodes);
+    if (unparsed_->children.empty() && unparsed_->attributes.empty()) unparsed_.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -665,6 +683,28 @@ void GDataObject::addAttributeDeclarationMarker(std::string_view marker) {
 }
 
 void GDataObject::addContentValueDeclaration() { addAttributeDeclarationMarker(kContentMarker); }
+
+void GDataObject::declareContentMarkerForThisObject(bool contentValue) {
+    const std::string& marker = contentValue ? kContentMarker : kChildXMLMarker;
+    const std::vector<std::string>* current = attributeDeclarations_;
+    if (current && std::find(current->begin(), current->end(), marker) != current->end()) return;
+    // A list of its own is changed in place; any other (the class's, or one shared this way) is
+    // kept for the life of the process, so it can name the shared list made from it.
+    if (rare_ && rare_->attributeDeclarations && current == rare_->attributeDeclarations.get()) {
+        rare_->attributeDeclarations->push_back(marker);
+        return;
+    }
+    static std::mutex mutex;
+    static auto& shared = *new std::map<std::pair<const void*, bool>, std::unique_ptr<const std::vector<std::string>>>();
+    std::lock_guard lock(mutex);
+    auto& list = shared[{current, contentValue}];
+    if (!list) {
+        auto made = current ? std::make_unique<std::vector<std::string>>(*current) : std::make_unique<std::vector<std::string>>();
+        made->push_back(marker);
+        list = std::move(made);
+    }
+    attributeDeclarations_ = list.get();
+}
 void GDataObject::addChildXMLElementsDeclaration() { addAttributeDeclarationMarker(kChildXMLMarker); }
 
 bool GDataObject::hasDeclaredContentValue() const {
@@ -978,16 +1018,28 @@ void GDataObject::setExplicitBoolValue(bool value, std::string_view name) {
 
 std::optional<std::string> GDataObject::contentStringValue() const {
     QV_ASSERT(hasDeclaredContentValue(), std::string(classInfo().name) + " getting undeclared content value");
-    return contentValue_;
+    return contentValue_.value();
 }
 
 void GDataObject::setContentStringValue(std::optional<std::string> value) {
     QV_ASSERT(hasDeclaredContentValue(), std::string(classInfo().name) + " setting undeclared content value");
-    contentValue_ = std::move(value);
+    contentValue_ = value;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Versions
+
+namespace {
+
+// Kept for the life of the process: a program talks to a few service versions.
+const std::string* internedServiceVersion(const std::string& version) {
+    static std::mutex mutex;
+    static auto& versions = *new std::set<std::string>();
+    std::lock_guard lock(mutex);
+    return &*versions.insert(version).first;
+}
+
+}  // namespace
 
 std::optional<std::string> GDataObject::serviceVersion() const {
     if (serviceVersion_) return *serviceVersion_;
@@ -1000,7 +1052,7 @@ void GDataObject::setServiceVersion(std::optional<std::string> v) {
         rare_->hasCoreProtocolVersion = false;
         rare_->coreProtocolVersion.reset();
     }
-    serviceVersion_ = v ? std::make_shared<const std::string>(std::move(*v)) : nullptr;
+    serviceVersion_ = v ? internedServiceVersion(*v) : nullptr;
 }
 
 bool GDataObject::isServiceVersionAtLeast(std::string_view version) const {
@@ -1121,8 +1173,8 @@ GDataObjectPtr GDataObject::objectForChildOfElement(const GDataXMLElementPtr& el
     if (!child) return nullptr;
     const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(this, child);
     if (!chosen) {
-        if (parsedElement_ && child->mark() == parseMark_) child->setMark(nullptr);
-        else if (!parsedElement_ && !shouldIgnoreUnknowns_) unknownChildren_.push_back(child);
+        if (parsedElement_ && child->mark() == parseMarkValue()) child->setMark(nullptr);
+        else if (!parsedElement_ && !shouldIgnoreUnknowns_) editUnparsed(false).push_back(child);
         return nullptr;
     }
     chosen = &classOrSurrogateForClass(*chosen);
@@ -1579,7 +1631,7 @@ void GDataObject::addAttributesToElement(const GDataXMLElementPtr& element) cons
 }
 
 void GDataObject::addContentValueToElement(const GDataXMLElementPtr& element) const {
-    if (hasDeclaredContentValue() && contentValue_ && !contentValue_->empty()) addStringValue(element, *contentValue_);
+    if (hasDeclaredContentValue() && !contentValue_.view().empty()) addStringValue(element, contentValue_.view());
 }
 
 void GDataObject::addChildXMLElementsToElement(const GDataXMLElementPtr& element) const {
@@ -1595,10 +1647,10 @@ void GDataObject::addExtensionsToElement(const GDataXMLElementPtr& element) cons
 void GDataObject::addUnknownChildNodesToElement(const GDataXMLElementPtr& element) const {
     if (shouldIgnoreUnknowns_) return;
     flushConsumed();
-    for (const auto& child : unknownChildren_) element->addChild(child);
+    for (const auto& child : unparsed(false)) element->addChild(child);
     // An attribute the element already has (the same namespace and local name) is not added
     // again; "x:etag" or a plain "etag" beside "gd:etag" are other attributes and are kept.
-    for (const auto& attr : unknownAttributes_) element->addAttribute(attr);
+    for (const auto& attr : unparsed(true)) element->addAttribute(attr);
 }
 
 GDataXMLElementPtr GDataObject::XMLElementWithExtensionsAndDefaultName(
@@ -1651,14 +1703,14 @@ void GDataObject::writeXMLStart(GDataXMLWriter& writer, std::optional<std::strin
         }
     if (shouldIgnoreUnknowns_) return;
     flushConsumed();
-    for (const auto& attr : unknownAttributes_)
+    for (const auto& attr : unparsed(true))
         if (attr) writer.addKeptAttribute(*attr);
 }
 
 void GDataObject::writeXMLChildren(GDataXMLWriter& writer) const {
-    if (hasDeclaredContentValue() && contentValue_ && !contentValue_->empty()) {
+    if (hasDeclaredContentValue() && !contentValue_.view().empty()) {
         std::string scratch;
-        writer.addText(filteredForWriting(*contentValue_, scratch));
+        writer.addText(filteredForWriting(contentValue_.view(), scratch));
     }
     if (hasDeclaredChildXMLElements())
         for (const auto& child : childXMLElements_)
@@ -1668,7 +1720,7 @@ void GDataObject::writeXMLChildren(GDataXMLWriter& writer) const {
             if (o && o->classInfo().isSubclassOf(GDataObject::staticClassInfo()))
                 static_cast<const GDataObject&>(*o).writeXML(writer);
     if (shouldIgnoreUnknowns_) return;
-    for (const auto& child : unknownChildren_)
+    for (const auto& child : unparsed(false))
         if (child) writer.addKeptNode(*child);
 }
 
@@ -1769,13 +1821,12 @@ void GDataObject::copyStateTo(GDataObject& t) const {
             if (auto c = e->copy()) t.childXMLElements_.push_back(c);
     }
     t.shouldIgnoreUnknowns_ = shouldIgnoreUnknowns_;
-    t.unknownChildren_.clear();
-    t.unknownAttributes_.clear();
+    t.unparsed_.reset();
     if (!shouldIgnoreUnknowns_) {
-        for (const auto& n : unknownChildren_)
-            if (auto c = n->copy()) t.unknownChildren_.push_back(c);
-        for (const auto& n : unknownAttributes_)
-            if (auto c = n->copy()) t.unknownAttributes_.push_back(c);
+        for (const auto& n : unparsed(false))
+            if (auto c = n->copy()) t.editUnparsed(false).push_back(c);
+        for (const auto& n : unparsed(true))
+            if (auto c = n->copy()) t.editUnparsed(true).push_back(c);
     }
 }
 
@@ -1843,7 +1894,7 @@ std::vector<std::string> GDataObject::itemsForDescription() const {
             if (auto v = stringValueForAttribute(name)) items.push_back(name + ":" + *v);
         }
     }
-    if (hasDeclaredContentValue() && contentValue_) items.push_back("content:" + *contentValue_);
+    if (hasDeclaredContentValue() && contentValue_) items.push_back("content:" + std::string(contentValue_.view()));
     if (hasDeclaredChildXMLElements() && !childXMLElements_.empty()) {
         std::string xml;
         for (const auto& e : childXMLElements_) xml += e->XMLString().value_or("");
@@ -1911,14 +1962,14 @@ void GDataObject::addDescriptionRecords(const std::vector<GDataDescriptionRecord
 std::string GDataObject::description() const {
     flushConsumed();
     auto items = itemsForDescription();
-    if (!unknownChildren_.empty()) {
+    if (!unparsed(false).empty()) {
         std::set<std::string> names;
-        for (const auto& n : unknownChildren_) names.insert("<" + n->name().value_or("") + ">");
+        for (const auto& n : unparsed(false)) names.insert("<" + n->name().value_or("") + ">");
         items.push_back("unparsed:" + platform::join(std::vector<std::string>(names.begin(), names.end()), ","));
     }
-    if (!unknownAttributes_.empty()) {
+    if (!unparsed(true).empty()) {
         std::vector<std::string> names;
-        for (const auto& n : unknownAttributes_) names.push_back(n->name().value_or(""));
+        for (const auto& n : unparsed(true)) names.push_back(n->name().value_or(""));
         items.push_back("unparsedAttr:" + platform::join(names, ","));
     }
     std::string head = std::string(classInfo().name) + " " + platform::addressText(this);

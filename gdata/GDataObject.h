@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gdata/GDataAttributeBlock.h"
+#include "gdata/GDataCompactText.h"
 #include "gdata/GDataDateTime.h"
 #include "gdata/GDataXMLDocument.h"
 #include "gdata/GDataXMLElement.h"
@@ -301,6 +302,10 @@ public:
     void addLocalAttributeDeclarations(std::initializer_list<std::string_view> names);
     void addAttributeDeclarationMarker(std::string_view marker);
     void addContentValueDeclaration();
+    // Declares the content value (or, false, the kept child XML) for this object alone, as
+    // addContentValueDeclaration would on a list of its own; objects that do so from the same list
+    // share one list with the marker added (a parsed entry content each).
+    void declareContentMarkerForThisObject(bool contentValue);
     bool hasDeclaredContentValue() const;
     void addChildXMLElementsDeclaration();
     bool hasDeclaredChildXMLElements() const;
@@ -330,19 +335,19 @@ public:
     void setAttributes(const GDataStringDictionary& a) { attributes_.assign(a); }
     const GDataXMLNodeList& unknownChildren() const {
         flushConsumed();
-        return unknownChildren_;
+        return unparsed(false);
     }
     void setUnknownChildren(GDataXMLNodeList nodes) {
         flushConsumed();
-        unknownChildren_ = std::move(nodes);
+        setUnparsed(false, std::move(nodes));
     }
     const GDataXMLNodeList& unknownAttributes() const {
         flushConsumed();
-        return unknownAttributes_;
+        return unparsed(true);
     }
     void setUnknownAttributes(GDataXMLNodeList nodes) {
         flushConsumed();
-        unknownAttributes_ = std::move(nodes);
+        setUnparsed(true, std::move(nodes));
     }
     bool shouldIgnoreUnknowns() const { return shouldIgnoreUnknowns_; }
     void setShouldIgnoreUnknowns(bool flag) { shouldIgnoreUnknowns_ = flag; }
@@ -667,17 +672,27 @@ private:
     const std::vector<std::string>* attributeDeclarations_ = nullptr;
     std::vector<ExtensionSlot> extensions_;
     GDataAttributeBlock attributes_;
-    std::optional<std::string> contentValue_;
+    GDataCompactText contentValue_;
     GDataRareList<GDataXMLElementList> childXMLElements_;
-    mutable GDataRareList<GDataXMLNodeList> unknownChildren_;
-    mutable GDataRareList<GDataXMLNodeList> unknownAttributes_;
+    // The unparsed children and attributes: one pointer for both, none until either has a node.
+    struct Unparsed {
+        GDataXMLNodeList children, attributes;
+    };
+    mutable std::unique_ptr<Unparsed> unparsed_;
+    const GDataXMLNodeList& unparsed(bool attributes) const;
+    GDataXMLNodeList& editUnparsed(bool attributes) const;
+    void setUnparsed(bool attributes, GDataXMLNodeList nodes);
     bool shouldIgnoreUnknowns_ = false;
     bool hasExtensions_ = false;  // whether the extension list exists (even empty)
     // Whether the declaration caches are this object's own (none until made) rather than found
     // through its parents: an object made on its own starts with empty ones.
     bool ownsDeclarationCaches_ = false;
-    // Shared by the objects of a parsed tree (nullptr: none).
-    std::shared_ptr<const std::string> serviceVersion_;
+    // The mark this object's parse leaves on what it consumes (see parsedElement_): odd, so that it
+    // is never a node's address (kept copies are marked with their source's); 0 for none.
+    uint32_t parseMark_ = 0;
+    // One string per distinct version for the whole process (nullptr: none), shared by every
+    // object of that version.
+    const std::string* serviceVersion_ = nullptr;
     // What few objects ever carry, made on first use: a feed holds thousands of objects, so each
     // keeps only a pointer for all of it.
     struct Rare {
@@ -701,7 +716,7 @@ private:
     // be quadratic in the number of children of a large feed, and most parsed objects never need
     // the lists at all until they are written.
     mutable GDataXMLElementPtr parsedElement_;
-    const void* parseMark_ = nullptr;  // the mark this object's parse leaves on what it consumes
+    const void* parseMarkValue() const { return reinterpret_cast<const void*>(uintptr_t(parseMark_)); }
     void markConsumed(const GDataXMLNode* node, bool attribute);
     // An object parsing its children, as they see it (on the parsing object's stack): its
     // declaration cache, the chain of its class and its parents', and whether any of them has

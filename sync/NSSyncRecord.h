@@ -26,7 +26,7 @@ public:
     platform::CNMutableContactPtr mMutableAppleContact_Image; // editable copy of the photo download
     platform::CNContactPtr mAppleContact_Reference;           // the model's reference copy for comparisons
     std::shared_ptr<GDataEntryContact> mGoogleContact;         // nil without a Google side
-    std::shared_ptr<GDataEntryContact> mNewGoogleContact;      // the entry sent to Google
+    std::shared_ptr<GDataEntryContact> mNewGoogleContact;      // the entry sent to Google, until settled
     int32_t mSyncAction = SyncActionNoUpdate;                  // the review window may change it
     int32_t mInitialSyncAction = SyncActionNoUpdate;           // what the planner chose
     bool mMergeContacts = false;

@@ -428,6 +428,9 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
     for (size_t i = 0; i < records.size() && i < outcomes.size(); ++i) {
         const NSSyncRecordPtr& r = records[i];
         const GoogleBatchOutcome& o = outcomes[i];
+        // Settled: what was sent is not kept for the rest of the run (an entry each, as large as
+        // the contact; Google's answer, when there is one, stands for the contact from now on).
+        r->mNewGoogleContact.reset();
         switch (o.state) {
             case GoogleBatchOutcome::State::Confirmed: {
                 r->mGmailUpdateSucceeded = true;
