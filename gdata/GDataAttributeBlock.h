@@ -199,8 +199,8 @@ private:
             const size_t tail = used - at - length;
             if (with.size() > length) reserve(used + with.size() - length);
             char* base = block_->bytes();
-            std::memmove(base + at + with.size(), base + at + length, tail);
-            std::memcpy(base + at, with.data(), with.size());
+            if (tail) std::memmove(base + at + with.size(), base + at + length, tail);
+            if (!with.empty()) std::memcpy(base + at, with.data(), with.size());
             block_->size = uint32_t(used - length + with.size());
         }
         void erase(size_t at, size_t length) { replace(at, length, {}); }

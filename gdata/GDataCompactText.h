@@ -66,7 +66,7 @@ public:
     void assign(std::string_view text) {
         release();
         if (text.size() <= kInlineSize) {
-            std::memcpy(bytes_, text.data(), text.size());
+            if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
             bytes_[kInlineSize] = char(uint8_t(text.size()));
             bytes_[kKindAt] = char(kInline);
             return;

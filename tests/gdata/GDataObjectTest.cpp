@@ -546,6 +546,33 @@ TEST(GDataConstructs, ValueConstructReadings) {
                                                         std::nullopt));
 }
 
+TEST(GDataObjectContent, TextOfEveryLengthSurvivesCopyComparisonAndWriting) {
+    // Short text is kept inside the object and longer text outside it: both read, copy, compare
+    // and write alike, and no text differs from empty text.
+    const std::optional<std::string> texts[] = {std::nullopt, std::string(), std::string(14, 'a'), std::string(15, 'b'),
+                                                std::string("nul\0inside", 10) + std::string(300, 'c')};
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text ? std::to_string(text->size()) + " bytes" : "none");
+        auto note = TestNote::object();
+        note->setContentStringValue(text);
+        EXPECT_EQ(note->contentStringValue(), text);
+        auto copy = std::dynamic_pointer_cast<TestNote>(note->copy());
+        ASSERT_TRUE(copy);
+        EXPECT_EQ(copy->contentStringValue(), text);
+        EXPECT_TRUE(note->isEqual(*copy));
+        for (const auto& other : texts) {
+            if (other == text) continue;
+            copy->setContentStringValue(other);
+            EXPECT_FALSE(note->isEqual(*copy));
+        }
+        if (text && !text->empty() && text->find('\0') == std::string::npos) {
+            auto read = GDataObject::objectWithXMLElement(TestNote::staticClassInfo(), note->XMLElement(), nullptr);
+            ASSERT_TRUE(read);
+            EXPECT_EQ(read->contentStringValue(), text);
+        }
+    }
+}
+
 TEST(GDataConstructs, TextConstructTypesAreInterchangeableForPlainText) {
     auto a = GDataTextConstruct::textConstructWithString<TestTitle>(std::string("Hi"));
     auto b = GDataTextConstruct::textConstructWithString<TestTitle>(std::string("Hi"));

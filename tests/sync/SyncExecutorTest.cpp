@@ -120,6 +120,9 @@ TEST_F(SyncExecutorTest, WritesGoogleAsPlannedAndRemembersWhatWasConfirmed) {
     EXPECT_EQ(googleContacts(), 2u);  // the deleted one is gone
     ASSERT_TRUE(provider().entry(FakeProvider::Kind::Contacts, existing));
     EXPECT_NE(provider().entry(FakeProvider::Kind::Contacts, existing)->xml.find("Changed"), std::string::npos);
+    // What was sent is not kept once Google settled it: Google's answer stands for each contact.
+    for (const auto& r : records_) EXPECT_FALSE(r->mNewGoogleContact);
+    EXPECT_TRUE(records_[0]->mGoogleContact && records_[1]->mGoogleContact);
 
     // Each written pair is remembered; the run is in the log.
     model_->fetchSyncHistory();
