@@ -46,8 +46,7 @@ std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryConta
 
 platform::Result<SyncStore*> QuorvaneModel::syncStore() {
     if (mSyncStore) return mSyncStore.get();
-    const std::filesystem::path folder = mDataFolder.empty() ? platform::Paths::applicationSupport() : mDataFolder;
-    auto opened = SyncStore::open(SyncStore::pathInFolder(folder));
+    auto opened = SyncStore::open(SyncStore::pathInFolder(dataFolder()));
     if (!opened) return opened.error();
     mSyncStore = std::move(*opened);
     return mSyncStore.get();
@@ -180,7 +179,7 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googlePhotoETag = googlePhotoETag(google);
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
         in.appleContentDigest = [apple] { return localContentDigest(*apple); };
-        in.googleContentDigest = [google] { return googleContentDigest(*google); };
+        in.googleContentDigest = [this, google] { return googleContentDigestOfContact(*google); };
     }
     return computeSyncStrategy(in);
 }
@@ -343,7 +342,7 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
         // What each side holds now: the values written to it, or read from it when it was not written.
         r->appleContentDigest = localContentDigest(*apple);
-        r->googleContentDigest = googleContentDigest(*google);
+        r->googleContentDigest = googleContentDigestOfContact(*google);
         store->insertSyncHistory(r);
     }
 

@@ -361,6 +361,7 @@ void SyncExecutor::applyGoogle() {
                 model_->updateGroupMembershipByPersonWithError();
                 groupsReread = true;
             }
+            if (model_->isSummaryGoogleContact(r->mGoogleContact)) continue;
             const auto merged = model_->getAppleReferenceContactWithAppleContact(r->mMutableAppleContact);
             if (!merged || !mergedSidesDiffer(merged, r->mGoogleContact)) continue;
             auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
@@ -374,6 +375,11 @@ void SyncExecutor::applyGoogle() {
             continue;
         }
         if (!r || !writesGoogle(*r)) continue;
+        // Never from a summary of the kept list: what is sent must carry every field of the entry.
+        if (model_->isSummaryGoogleContact(r->mGoogleContact)) {
+            recordFailure(r, "google", "Only a summary of the Google contact was at hand, left for the next run");
+            continue;
+        }
         if (r->mSyncAction == SyncActionDeleteContact) {
             if (!input_.feeds.complete()) continue;  // never delete on what may be a partial feed
             ops.push_back({GoogleBatchKind::Delete, r->mGoogleContact});

@@ -94,6 +94,9 @@ private:
     void decideAppleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void decideGoogleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void hold(NSSyncRecord& record, const std::string& note);
+    // Puts the whole Google entry in place of a summary of the kept list (GoogleContactCache);
+    // false (the record held back) when the kept entry cannot be read.
+    bool makeGoogleContactWhole(NSSyncRecord& record);
     void tally(const NSSyncRecord& record);
 
     QuorvaneModel& mModel;

@@ -249,6 +249,8 @@ struct FakeProvider::State {
     AnswerFault answerFault;
 
     double timeOffset = 0;  // advanceTime
+    // Deleted entries updated before this were forgotten (forgetDeletedContacts).
+    std::map<Kind, double> deletionsForgottenBefore;
 
     double now() {
         double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset;
@@ -362,6 +364,16 @@ bool FakeProvider::deleteContact(const std::string& id) {
 void FakeProvider::advanceTime(double seconds) {
     std::lock_guard lock(state_->mutex);
     state_->timeOffset += seconds;
+}
+
+void FakeProvider::forgetDeletedContacts() {
+    std::lock_guard lock(state_->mutex);
+    auto& list = state_->entries[Kind::Contacts];
+    std::erase_if(list, [](const Entry& e) { return e.deleted; });
+    auto& byID = state_->positions[Kind::Contacts];
+    byID.clear();
+    for (size_t i = 0; i < list.size(); ++i) byID.emplace(list[i].id, i);
+    state_->deletionsForgottenBefore[Kind::Contacts] = state_->now();
 }
 
 std::string FakeProvider::contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
@@ -768,6 +780,9 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     bool showDeleted = params["showdeleted"] == "true";
 
     std::lock_guard lock(state_->mutex);
+    if (updatedMin && showDeleted && *updatedMin < state_->deletionsForgottenBefore[kind]) {
+        return plainAnswer(res, 410, "Gone: the deletions since updated-min are no longer kept");
+    }
     if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {
