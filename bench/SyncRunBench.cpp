@@ -150,7 +150,7 @@ public:
     ~World() {
         provider_.reset();
         std::error_code ec;
-        if (!std::getenv("QUORVANE_BENCH_KEEP")) fs::remove_all(root_.parent_path(), ec);
+        fs::remove_all(root_.parent_path(), ec);
     }
 
     const fs::path& root() const { return root_; }
