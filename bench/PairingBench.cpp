@@ -20,6 +20,7 @@
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Calendar.h"
 #include "sync/SyncPlanner.h"
+#include "sync/SyncRun.h"
 #include "sync/QuorvaneModel.h"
 
 using namespace quorvane;
@@ -127,8 +128,13 @@ void BM_Planning(benchmark::State& state) {
     Fixture f(population, "planning" + std::to_string(n));
     SyncPlan plan;
     for (auto _ : state) {
-        SyncPlanner planner(*f.model, SyncModeTwoWay);
-        if (!planner.prepare(f.model->googleFeeds())) state.SkipWithError("the local contacts cannot be read");
+        auto input = SyncRun::preparePlanning(*f.model, SyncModeTwoWay, f.model->googleFeeds());
+        if (!input) {
+            state.SkipWithError("the local contacts cannot be read");
+            break;
+        }
+        SyncRun::ModelPlanning planning(*f.model);
+        SyncPlanner planner(planning, std::move(*input));
         while (!planner.pairLocalContacts(1000)) {}
         while (!planner.pairGoogleContacts(1000)) {}
         while (!planner.planPairs(1000)) {}

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <string>
 
 #include "platform/runloop/DispatchQueue.h"
 #include "telemetry/MSChannelGroup.h"
@@ -48,7 +49,8 @@ struct Counter : MSChannelDelegate {
     std::mutex mutex;
     std::condition_variable cv;
     int done = 0;
-    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string&) override {
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>&, const std::string&,
+                                  MSEnqueueOutcome) override {
         std::lock_guard lock(mutex);
         if (++done % kLogs == 0) cv.notify_all();
     }
@@ -58,25 +60,43 @@ struct Counter : MSChannelDelegate {
     }
 };
 
-void BM_ChannelUnitEnqueue(benchmark::State& state) {
-    auto storage = std::make_shared<MSLogDBStorage>(benchFile("enqueue.sqlite"), int64_t(1) << 40);
-    auto ingestion = MSRevAzezarIngestion::make("https://127.0.0.1:9", "secret", "install");
-    auto group = MSChannelGroup::make(ingestion, storage);
-    auto counter = std::make_shared<Counter>();
-    group->addDelegate(counter);
-    auto unit = group->addChannelUnitWithConfiguration(
-        MSChannelUnitConfiguration::initWithGroupId("Bench", 1, 1e9, size_t(1) << 40, 1));
-    unit->pauseWithIdentifyingObject(&state);
-    std::vector<std::shared_ptr<MSLogWithProperties>> logs;
-    for (int i = 0; i < kLogs; ++i) logs.push_back(makeLog(i));
-    int total = 0;
-    for (auto _ : state) {
-        for (const auto& log : logs) unit->enqueueItem(log);
-        total += kLogs;
+// A group over a store file of its own, with a delegate that counts the logs its unit is done
+// with, and one unit, paused: nothing is sent (the ingestion points nowhere either).
+struct PausedChannel {
+    std::string groupId;
+    std::shared_ptr<MSLogDBStorage> storage;
+    std::shared_ptr<MSChannelGroup> group;
+    std::shared_ptr<Counter> counter = std::make_shared<Counter>();
+    std::shared_ptr<MSChannelUnit> unit;
+    int total = 0;  // logs enqueued
+
+    PausedChannel(std::string id, std::shared_ptr<MSLogDBStorage> store)
+        : groupId(std::move(id)),
+          storage(std::move(store)),
+          group(MSChannelGroup::make(MSRevAzezarIngestion::make("https://127.0.0.1:9", "secret", "install"), storage)) {
+        group->addDelegate(counter);
+        unit = group->addChannelUnitWithConfiguration(
+            MSChannelUnitConfiguration::initWithGroupId(groupId, 1, 1e9, size_t(1) << 40, 1));
+        unit->pauseWithIdentifyingObject(this);
+    }
+    // Ends a round of `count` enqueues: waits until the unit is done with them (timed), then
+    // empties the store (untimed).
+    void finishRound(benchmark::State& state, int count) {
+        total += count;
         counter->waitFor(total);
         state.PauseTiming();
-        storage->deleteLogsWithGroupId("Bench");
+        storage->deleteLogsWithGroupId(groupId);
         state.ResumeTiming();
+    }
+};
+
+void BM_ChannelUnitEnqueue(benchmark::State& state) {
+    PausedChannel channel("Bench", std::make_shared<MSLogDBStorage>(benchFile("enqueue.sqlite"), int64_t(1) << 40));
+    std::vector<std::shared_ptr<MSLogWithProperties>> logs;
+    for (int i = 0; i < kLogs; ++i) logs.push_back(makeLog(i));
+    for (auto _ : state) {
+        for (const auto& log : logs) channel.unit->enqueueItem(log);
+        channel.finishRound(state, kLogs);
     }
     state.SetItemsProcessed(state.iterations() * kLogs);
 }
@@ -124,40 +144,28 @@ double residentBytes() {
 // the growth of resident memory over the burst and how many logs were dropped.
 void BM_EnqueueBurstMemory(benchmark::State& state) {
     constexpr int kBurst = 100000;
-    auto storage = std::make_shared<MSLogDBStorage>(benchFile("burst.sqlite"));
-    auto ingestion = MSRevAzezarIngestion::make("https://127.0.0.1:9", "secret", "install");
-    auto group = MSChannelGroup::make(ingestion, storage);
-    auto counter = std::make_shared<Counter>();
-    group->addDelegate(counter);
-    auto unit = group->addChannelUnitWithConfiguration(
-        MSChannelUnitConfiguration::initWithGroupId("Burst", 1, 1e9, size_t(1) << 40, 1));
-    unit->pauseWithIdentifyingObject(&state);
+    PausedChannel channel("Burst", std::make_shared<MSLogDBStorage>(benchFile("burst.sqlite")));
     double growth = 0;
-    int total = 0;
     for (auto _ : state) {
         std::mutex mutex;
         std::condition_variable cv;
         bool open = false;
-        group->logsQueue()->async([&] {
+        channel.group->logsQueue()->async([&] {
             std::unique_lock lock(mutex);
             cv.wait(lock, [&] { return open; });
         });
         const double before = residentBytes();
-        for (int i = 0; i < kBurst; ++i) unit->enqueueItem(makeLog(i));
+        for (int i = 0; i < kBurst; ++i) channel.unit->enqueueItem(makeLog(i));
         growth = std::max(growth, residentBytes() - before);
         {
             std::lock_guard lock(mutex);
             open = true;
         }
         cv.notify_all();
-        total += kBurst;
-        counter->waitFor(total);
-        state.PauseTiming();
-        storage->deleteLogsWithGroupId("Burst");
-        state.ResumeTiming();
+        channel.finishRound(state, kBurst);
     }
     state.counters["rss_growth_MB"] = growth / 1e6;
-    state.counters["dropped"] = double(unit->droppedLogCount()) / double(state.iterations());
+    state.counters["dropped"] = double(channel.unit->droppedLogCount()) / double(state.iterations());
 }
 
 BENCHMARK(BM_ChannelUnitEnqueue)->Unit(benchmark::kMillisecond)->UseRealTime();

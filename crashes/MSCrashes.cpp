@@ -624,7 +624,8 @@ void MSCrashes::sendPending(const Pending& entry) {
     auto unit = channelUnit();
     {
         // The file goes once the log is in the store (didCompleteEnqueueingLog), so that a crash
-        // in between leaves the report to be sent at the next start.
+        // in between, or a store that cannot take the log, leaves the report to be sent at the
+        // next start.
         std::lock_guard lock(mutex_);
         std::erase(crashFiles_, entry.file);
         if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier()};
@@ -725,7 +726,7 @@ void MSCrashes::didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLo
 }
 
 void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
-                                         const std::string& internalId) {
+                                         const std::string& internalId, MSEnqueueOutcome outcome) {
     MSCrashesLogBuffer::shared().freeLog(internalId);
     std::optional<AwaitingStore> done;
     {
@@ -736,6 +737,11 @@ void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<M
         }
     }
     if (!done) return;
+    if (outcome == MSEnqueueOutcome::NotStored) {
+        MSLogError(kTag, "The log of crash report " + done->file.filename().string() +
+                             " could not be stored; the report is kept to be sent at the next start.");
+        return;
+    }
     deleteCrashReportWithFileURL(done->file);
     deleteWrapperExceptionWithUUIDString(done->incidentIdentifier);
 }

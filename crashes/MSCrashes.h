@@ -171,8 +171,10 @@ public:
     // Every log handed to a channel of the group is kept in the crash-time buffer until stored.
     void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
                        uint32_t flags) override;
+    // A crash report's file goes once its log is stored, and stays (for the next start) when the
+    // store could not take the log.
     void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
-                                  const std::string& internalId) override;
+                                  const std::string& internalId, MSEnqueueOutcome outcome) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
     void didSucceedSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
     void didFailSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,

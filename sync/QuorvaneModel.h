@@ -275,10 +275,6 @@ public:
                                       LocalApplyFinished finished);
     static constexpr size_t kMaxLocalSaveOperations = 500;
     static constexpr size_t kLocalRecordsPerSlice = 100;
-    struct LocalApplyState;
-    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
-    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
-    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // ===== Display texts (QuorvaneModelDescriptions.cpp) =====
     // The display name of a contact from its parts: prefix, given, middle and family names and
@@ -826,13 +822,6 @@ public:
     static void shutdown();
     ~QuorvaneModel();
 
-    // The run log's date format: the current locale's pattern for "MM/dd/yy hh:mm:ssa".
-    struct DateFormatter {
-        std::string dateFormat;
-        // The date in dateFormat, in the process's default time zone.
-        std::string stringFromDate(platform::Date date) const;
-    };
-
     float pauseBetweenGmailRequests() const { return mPauseBetweenGmailRequests; }
 
     // Settings: one table of key, default and value (SyncSettings), loaded from the user defaults at
@@ -961,13 +950,6 @@ public:
     void deleteContactsFromContainer_Step2();
     void deleteContactsFromContainer_Finish_Begin();
     void deleteContactsFromContainer_Finish();
-    // The state of the deletion in progress.
-    struct DeleteAllState {
-        std::vector<platform::CNContactPtr> mContactsToDelete;
-        int32_t mCurrentContactIdx = 0;        // the next contact to delete, and the count so far
-        int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
-        DeleteFinished mFinished;
-    };
 
     // Deletes every contact and every user group of the signed-in Google account: downloads both
     // feeds, forgets the history of every contact, then deletes the contacts and the groups in
@@ -993,15 +975,6 @@ public:
     // mEntriesSuccessfullyDeletedSet; then onFinished, whatever went.
     void deleteEntries(const std::vector<std::shared_ptr<GDataEntryBase>>& entries, std::function<void()> onFinished,
                        float progressBarMin, float progressBarMax, bool deletingGroups);
-    struct DeleteGmailState {
-        std::function<void()> mDeleteGmailDoneSelector;
-        std::function<void(const platform::Error&)> mDeleteGmailFailedSelector;
-        std::set<std::string> mEntriesSuccessfullyDeletedSet;  // identifiers
-        size_t mEntriesDeleted = 0;                            // confirmed by the provider
-        std::optional<platform::Error> mStoppedBy;             // what stopped a batch deletion
-        std::shared_ptr<GoogleBatchWriter> mWriter;            // the batch deletion in flight
-        bool mCancelled = false;
-    };
     // Runs the step on the main run loop after the delay, unless the model is gone by then.
     void afterDelay(double seconds, std::function<void()> step);
 
@@ -1043,6 +1016,12 @@ private:
     // Tests read and set the state behind the operations through this one door
     // (tests/sync/QuorvaneModelInternals.h).
     friend struct QuorvaneModelTestAccess;
+
+    // The steps of performSynchronization_Step1 and the state they share (QuorvaneModelApplyLocal.cpp).
+    struct LocalApplyState;
+    void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
+    void performSynchronization_Step1_Flush(LocalApplyState& state);
 
     // The state behind the operations, in the order of the topics above. Declared before the
     // lifetime marker below, so it is destroyed after it: a callback that outlives the model
@@ -1154,11 +1133,34 @@ private:
     // Run state made at start-up.
     platform::CNMutableContactPtr mDummyContact;
     float mPauseBetweenGmailRequests = 0.15f;  // seconds between Google batch requests
+    // The run log's date format: the current locale's pattern for "MM/dd/yy hh:mm:ssa".
+    struct DateFormatter {
+        std::string dateFormat;
+        // The date in dateFormat, in the process's default time zone.
+        std::string stringFromDate(platform::Date date) const;
+    };
     DateFormatter mDateFormatter;
     // When the contact store last announced a change (onAddressBookChangedExternally); nil before.
     std::optional<platform::Date> mLastAddressBookChangeDate;
 
     // --- Delete-all tools ---
+    // The state of the deletion in progress.
+    struct DeleteAllState {
+        std::vector<platform::CNContactPtr> mContactsToDelete;
+        int32_t mCurrentContactIdx = 0;        // the next contact to delete, and the count so far
+        int32_t mNumDeletionsPendingSave = 0;  // queued since the last save
+        DeleteFinished mFinished;
+    };
+    // The state of the Google deletion in progress.
+    struct DeleteGmailState {
+        std::function<void()> mDeleteGmailDoneSelector;
+        std::function<void(const platform::Error&)> mDeleteGmailFailedSelector;
+        std::set<std::string> mEntriesSuccessfullyDeletedSet;  // identifiers
+        size_t mEntriesDeleted = 0;                            // confirmed by the provider
+        std::optional<platform::Error> mStoppedBy;             // what stopped a batch deletion
+        std::shared_ptr<GoogleBatchWriter> mWriter;            // the batch deletion in flight
+        bool mCancelled = false;
+    };
     std::unique_ptr<DeleteAllState> mDeleteAll;
     std::unique_ptr<DeleteGmailState> mDeleteGmail;
 

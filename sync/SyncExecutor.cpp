@@ -91,12 +91,12 @@ std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {
 
 }  // namespace
 
-std::shared_ptr<SyncExecutor> SyncExecutor::make(std::shared_ptr<QuorvaneModel> model, Input input) {
-    return std::shared_ptr<SyncExecutor>(new SyncExecutor(std::move(model), std::move(input)));
+std::shared_ptr<SyncExecutor> SyncExecutor::make(std::shared_ptr<Context> context, Input input) {
+    return std::shared_ptr<SyncExecutor>(new SyncExecutor(std::move(context), std::move(input)));
 }
 
-SyncExecutor::SyncExecutor(std::shared_ptr<QuorvaneModel> model, Input input)
-    : model_(std::move(model)), input_(std::move(input)) {}
+SyncExecutor::SyncExecutor(std::shared_ptr<Context> context, Input input)
+    : context_(std::move(context)), input_(std::move(input)) {}
 
 void SyncExecutor::start(Finished finished) {
     finished_ = std::move(finished);
@@ -106,7 +106,7 @@ void SyncExecutor::start(Finished finished) {
 void SyncExecutor::cancel() {
     if (cancelled_ || state_ == State::Finished) return;
     cancelled_ = true;
-    model_->appendStringToLog(std::string("Sync cancelled"));
+    context_->log(std::string("Sync cancelled"));
     if (writer_) writer_->cancel();
 }
 
@@ -114,7 +114,7 @@ void SyncExecutor::changeState(State next) {
     platform::Log::debug("sync", std::string("run: ") + stateName(state_) + " -> " + stateName(next));
     state_ = next;
     if (next == State::Finished) return;
-    if (const char* text = progressText(next)) model_->setProgressWithString(text);
+    if (const char* text = progressText(next)) context_->progress(text);
     // Each state starts on a new turn of the main loop, so the program stays responsive.
     auto self = shared_from_this();
     platform::RunLoop::main()->post([self, next] {
@@ -149,7 +149,7 @@ bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
         return false;
     }
     if (!result_.error) result_.error = error;
-    model_->appendStringToLog(std::string("Stopped: ") + error->localizedDescription());
+    context_->log(std::string("Stopped: ") + error->localizedDescription());
     return true;
 }
 
@@ -178,7 +178,7 @@ void SyncExecutor::applyLocal() {
     auto self = shared_from_this();
     localApply_(input_.records, [self, counted](const std::optional<Error>& error) {
         if (error) {
-            self->model_->appendStringToLog("Local contacts could not be written: " + error->localizedDescription());
+            self->context_->log("Local contacts could not be written: " + error->localizedDescription());
             if (!self->result_.error) self->result_.error = error;
         }
         counted();
@@ -202,20 +202,20 @@ void SyncExecutor::downloadNextPhoto() {
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
     auto self = shared_from_this();
     GooglePhotoTransfer::download(
-        model_->getGoogleContactService(), record->mGoogleContact,
+        context_->googleService(), record->mGoogleContact,
         [self, record](const std::optional<platform::Bytes>& photo, const std::optional<std::string>&,
                        const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
                 self->recordFailure(record, "local", "Photo download failed: " + error->localizedDescription());
-                self->model_->appendStringToLog("Photo download failed: " + error->localizedDescription());
+                self->context_->log("Photo download failed: " + error->localizedDescription());
                 return self->downloadNextPhoto();
             }
             // A photo the provider no longer has leaves the local one alone (only a replace-mode
             // write with history evidence removes a local photo).
             if (photo && !photo->empty()) {
                 platform::Error saveError;
-                auto stored = self->model_->contactStore().unifiedContactsMatchingPredicate(
+                auto stored = self->context_->contactStore().unifiedContactsMatchingPredicate(
                     platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
                     {platform::CNContactImageDataKey});
                 if (!stored) saveError = stored.error();
@@ -224,7 +224,7 @@ void SyncExecutor::downloadNextPhoto() {
                     image->setImageData(*photo);
                     platform::CNSaveRequest request;
                     request.updateContact(image);
-                    auto saved = self->model_->contactStore().executeSaveRequest(request);
+                    auto saved = self->context_->contactStore().executeSaveRequest(request);
                     if (saved) {
                         record->mMutableAppleContact_Image = image;
                         record->mSyncPhotoSuccessful = true;
@@ -234,7 +234,7 @@ void SyncExecutor::downloadNextPhoto() {
                     saveError = saved.error();
                 }
                 self->recordFailure(record, "local", "Photo could not be saved: " + saveError.localizedDescription());
-                self->model_->appendStringToLog("Photo could not be saved: " + saveError.localizedDescription());
+                self->context_->log("Photo could not be saved: " + saveError.localizedDescription());
             } else {
                 record->mSyncPhotoSuccessful = true;
             }
@@ -247,19 +247,18 @@ void SyncExecutor::downloadNextPhoto() {
 void SyncExecutor::createGoogleGroups() {
     if (cancelled_) return changeState(State::SaveHistory);
     std::vector<GoogleBatchOperation> ops;
-    for (const std::string& name : model_->getRequiredGoogleGroupNamesForSync(input_.records))
-        if (auto group = model_->createGoogleGroupWithABGroupName(name)) ops.push_back({GoogleBatchKind::Insert, group});
+    for (const auto& group : context_->missingGoogleGroups(input_.records)) ops.push_back({GoogleBatchKind::Insert, group});
     if (ops.empty()) return changeState(State::ApplyGoogle);
     std::optional<platform::URL> url;
     if (const auto& groups = input_.feeds.groups.feed)
         if (auto link = groups->batchLink(); link && link->href()) url = platform::URL::URLWithString(*link->href());
     if (!url && input_.groupsFeedURL) url = platform::URL::URLWithString(input_.groupsFeedURL->absoluteString() + "/batch");
     if (!url) return finish(SyncRunOutcome::MissingGroups, Error(kGDataServiceErrorDomain, -1));
-    model_->appendStringToLog("Creating " + std::to_string(ops.size()) + " Google groups");
+    context_->log("Creating " + std::to_string(ops.size()) + " Google groups");
     // A group whose answer was lost is not made again here: the next run's download shows it.
     auto options = writerOptions();
     options.findInserted = nullptr;
-    writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Groups,
+    writer_ = GoogleBatchWriter::make(context_->googleService(), *url, GoogleBatchWriter::FeedKind::Groups,
                                       options);
     auto self = shared_from_this();
     writer_->start(ops, nullptr, [self](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
@@ -268,7 +267,7 @@ void SyncExecutor::createGoogleGroups() {
         for (const auto& o : outcomes) {
             if (o.state == GoogleBatchOutcome::State::Confirmed) continue;
             // Contacts written now would lose their memberships: write nothing on Google.
-            self->model_->appendStringToLog("Google group could not be created" +
+            self->context_->log("Google group could not be created" +
                                             (o.reason ? ": " + *o.reason : std::string()));
             self->stoppedWith_ = SyncRunOutcome::MissingGroups;
             return self->changeState(State::SaveHistory);
@@ -287,7 +286,7 @@ void SyncExecutor::refetchGroups() {
         return changeState(State::SaveHistory);
     }
     auto self = shared_from_this();
-    model_->getGoogleContactService()->fetchFeedWithURL(
+    context_->googleService()->fetchFeedWithURL(
         *url, [self](const GDataServiceTicketPtr&, const GDataObjectPtr& object, const std::optional<Error>& error) {
             auto feed = std::dynamic_pointer_cast<GDataFeedContactGroup>(object);
             if (error || !feed) {
@@ -297,7 +296,7 @@ void SyncExecutor::refetchGroups() {
             }
             // The new groups are what the conversions name from now on.
             self->input_.feeds.groups.feed = feed;
-            self->model_->setGroupFeed(feed);
+            self->context_->useGroupFeed(feed);
             self->changeState(State::ApplyGoogle);
         });
 }
@@ -306,22 +305,22 @@ void SyncExecutor::refetchGroups() {
 
 GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
     GoogleBatchWriter::Options options;
-    options.batchSize = model_->batchGoogleContacts() ? 100 : 1;
+    options.batchSize = input_.batchSize;
     options.maxInFlight = 2;
-    options.pauseSeconds = model_->pauseBetweenGmailRequests();
+    options.pauseSeconds = input_.pauseSeconds;
     options.maxRounds = 10;
     // A creation whose answer was lost is looked for among the provider's contacts by the local
     // identifier it carries, in a whole download of the list, before it may be sent again.
-    std::weak_ptr<QuorvaneModel> weakModel = model_;
-    options.findInserted = [weakModel](const std::vector<std::shared_ptr<GDataEntryBase>>& entries,
+    std::weak_ptr<Context> weakContext = context_;
+    options.findInserted = [weakContext](const std::vector<std::shared_ptr<GDataEntryBase>>& entries,
                                        std::function<void(GoogleBatchWriter::Options::Found)> answer) {
-        auto model = weakModel.lock();
+        auto context = weakContext.lock();
         auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
-        if (!model || !url) return answer(std::nullopt);
-        model->appendStringToLog(std::to_string(entries.size()) +
+        if (!context || !url) return answer(std::nullopt);
+        context->log(std::to_string(entries.size()) +
                                  " Google contacts were sent without an answer: looking for them before sending again");
         GoogleFeedFetch::fetchContactFeed(
-            model->getGoogleContactService(), *url, nullptr,
+            context->googleService(), *url, nullptr,
             [entries, answer](FetchedContactFeed fetched, std::optional<Error> error) {
                 if (error || !fetched.complete || !fetched.feed) return answer(std::nullopt);
                 std::map<std::string, std::shared_ptr<GDataEntryBase>> byLocal;
@@ -358,16 +357,15 @@ void SyncExecutor::applyGoogle() {
     for (const auto& r : input_.records) {
         if (r && mergedIntoLocal(*r, input_.syncMode)) {
             if (!groupsReread) {  // the local write may have changed memberships
-                model_->updateGroupMembershipByPersonWithError();
+                context_->rereadLocalGroups();
                 groupsReread = true;
             }
-            if (model_->isSummaryGoogleContact(r->mGoogleContact)) continue;
-            const auto merged = model_->getAppleReferenceContactWithAppleContact(r->mMutableAppleContact);
+            if (context_->isSummary(r->mGoogleContact)) continue;
+            const auto merged = context_->referenceContact(r->mMutableAppleContact);
             if (!merged || !mergedSidesDiffer(merged, r->mGoogleContact)) continue;
             auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
             if (!entry) continue;
-            model_->updateGoogleContact(entry, merged, merged, r,
-                                        model_->getAppleContactGroupNamesWithAppleContactID(merged->identifier()));
+            context_->toGoogle(entry, merged, merged, r);
             r->mNewGoogleContact = entry;
             ops.push_back({GoogleBatchKind::Update, entry});
             r->mSubmittedGmailUpdate = true;
@@ -376,7 +374,7 @@ void SyncExecutor::applyGoogle() {
         }
         if (!r || !writesGoogle(*r)) continue;
         // Never from a summary of the kept list: what is sent must carry every field of the entry.
-        if (model_->isSummaryGoogleContact(r->mGoogleContact)) {
+        if (context_->isSummary(r->mGoogleContact)) {
             recordFailure(r, "google", "Only a summary of the Google contact was at hand, left for the next run");
             continue;
         }
@@ -386,23 +384,23 @@ void SyncExecutor::applyGoogle() {
         } else {
             const auto& apple = r->mAppleContact;
             auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference
-                                                        : model_->getAppleReferenceContactWithAppleContact(apple);
-            auto groups = model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
-            model_->takeTruncatedValues();
+                                                        : context_->referenceContact(apple);
+            Context::GoogleConversion converted;
             if (r->mGoogleContact) {
                 auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
                 if (!entry) continue;
-                model_->updateGoogleContact(entry, reference, apple, r, groups);
+                converted = context_->toGoogle(entry, reference, apple, r);
                 r->mNewGoogleContact = entry;
                 ops.push_back({GoogleBatchKind::Update, entry});
             } else {
-                auto entry = model_->createGoogleContactWithAppleContact(reference, apple, r, groups);
+                converted = context_->toGoogle(nullptr, reference, apple, r);
+                auto entry = converted.entry;
                 if (!entry) continue;
                 QuorvaneModel::tagWithLocalRecord(*entry, apple->identifier());
                 r->mNewGoogleContact = entry;
                 ops.push_back({GoogleBatchKind::Insert, entry});
             }
-            for (const auto& [whole, kept] : model_->takeTruncatedValues())
+            for (const auto& [whole, kept] : converted.truncated)
                 warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
                      std::to_string(whole) + " characters of " + r->mDescription.value_or("a contact") +
                      " goes to Google cut short, and the local contact keeps the whole value");
@@ -413,14 +411,14 @@ void SyncExecutor::applyGoogle() {
     if (ops.empty()) return changeState(State::MergeBackLocal);
     auto url = contactsBatchURL();
     if (!url) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
-    writer_ = GoogleBatchWriter::make(model_->getGoogleContactService(), *url, GoogleBatchWriter::FeedKind::Contacts,
+    writer_ = GoogleBatchWriter::make(context_->googleService(), *url, GoogleBatchWriter::FeedKind::Contacts,
                                       writerOptions());
     auto self = shared_from_this();
     writer_->start(
         ops,
         [self](size_t done, size_t total) {
-            self->model_->setSubProgressWithString("Google " + std::to_string(done) + " of " + std::to_string(total));
-            if (total > 0) self->model_->setProgressBarValue(float(done) / float(total));
+            self->context_->subProgress("Google " + std::to_string(done) + " of " + std::to_string(total));
+            if (total > 0) self->context_->progressBar(float(done) / float(total));
         },
         [self, records, ops](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
             self->writer_.reset();
@@ -450,20 +448,20 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                 }
                 bool created = ops[i].kind == GoogleBatchKind::Insert;
                 ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
-                model_->addToLogWithSyncRecord(r, created, true);
+                context_->logWritten(r, created);
                 break;
             }
             case GoogleBatchOutcome::State::Conflict:
                 // Changed on Google since it was read: the next run reads it afresh.
                 r->mDisableGmailResubmit = true;
                 recordFailure(r, "google", "Changed on Google during the sync, left for the next run");
-                model_->appendStringToLog("Changed on Google during the sync, left for the next run: " +
+                context_->log("Changed on Google during the sync, left for the next run: " +
                                           r->mDescription.value_or(""));
                 break;
             case GoogleBatchOutcome::State::Failed:
                 recordFailure(r, "google",
                               "Google refused it (" + std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
-                model_->appendStringToLog("Google refused " + r->mDescription.value_or("a contact") + " (" +
+                context_->log("Google refused " + r->mDescription.value_or("a contact") + " (" +
                                           std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
                 break;
             case GoogleBatchOutcome::State::NotSent:
@@ -473,7 +471,7 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
 }
 
 void SyncExecutor::warn(std::string warning) {
-    model_->appendStringToLog(warning);
+    context_->log(warning);
     result_.warnings.push_back(std::move(warning));
 }
 
@@ -486,9 +484,7 @@ void SyncExecutor::warnOfShortenedValues(const NSSyncRecord& r, const GDataEntry
 }
 
 bool SyncExecutor::mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google) {
-    int32_t difference = ContactDifferenceNone;
-    return model_->contactsDifferWithAppleContact(
-        apple, apple, google, model_->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
+    return context_->contactsDiffer(apple, google);
 }
 
 void SyncExecutor::mergeBackLocal() {
@@ -502,7 +498,7 @@ void SyncExecutor::mergeBackLocal() {
                 continue;
             auto apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
             if (!mergedSidesDiffer(apple, r->mGoogleContact)) continue;
-            auto m = model_->newSyncRecord();
+            auto m = context_->newSyncRecord();
             m->mAppleContact = m->mAppleContact_Reference = r->mAppleContact;
             m->mGoogleContact = r->mGoogleContact;
             m->mSyncAction = m->mInitialSyncAction = SyncActionGoogleToMac;
@@ -516,7 +512,7 @@ void SyncExecutor::mergeBackLocal() {
     for (const auto& [r, m] : back) merged.push_back(m);
     auto self = shared_from_this();
     localApply_(merged, [self, back](const std::optional<Error>& error) {
-        if (error) self->model_->appendStringToLog("Merged values could not be written locally: " + error->localizedDescription());
+        if (error) self->context_->log("Merged values could not be written locally: " + error->localizedDescription());
         for (const auto& [r, m] : back) {
             if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
                 self->recordFailure(r, "local", "The merged values could not be written locally");
@@ -542,7 +538,7 @@ void SyncExecutor::uploadPhotos() {
 void SyncExecutor::uploadNextPhoto() {
     if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
-    auto stored = model_->contactStore().unifiedContactsMatchingPredicate(
+    auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
         platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
         {platform::CNContactImageDataKey});
     std::optional<platform::Bytes> photo;
@@ -551,12 +547,12 @@ void SyncExecutor::uploadNextPhoto() {
     if (!photo || photo->empty()) return uploadNextPhoto();
     auto self = shared_from_this();
     GooglePhotoTransfer::upload(
-        model_->getGoogleContactService(), record->mGoogleContact, *photo,
+        context_->googleService(), record->mGoogleContact, *photo,
         [self, record](const std::optional<std::string>& etag, const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
                 self->recordFailure(record, "google", "Photo upload failed: " + error->localizedDescription());
-                self->model_->appendStringToLog("Photo upload failed: " + error->localizedDescription());
+                self->context_->log("Photo upload failed: " + error->localizedDescription());
                 return self->uploadNextPhoto();
             }
             record->mSyncPhotoSuccessful = true;
@@ -580,10 +576,10 @@ std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::
 
 void SyncExecutor::saveHistory() {
     auto self = shared_from_this();
-    auto saved = model_->serializeSyncData(input_.records,
+    auto saved = context_->saveHistory(input_.records,
                                            [self](const std::string& id) { return self->googleContactWithID(id); });
     if (!saved) {
-        model_->appendStringToLog("The sync history could not be saved: " + saved.error().localizedDescription());
+        context_->log("The sync history could not be saved: " + saved.error().localizedDescription());
         if (!stoppedWith_) stoppedWith_ = SyncRunOutcome::Other;
         if (!result_.error) result_.error = saved.error();
     }
@@ -601,20 +597,11 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     result_.outcome = outcome;
     if (error && !result_.error) result_.error = error;
 
-    model_->appendStringToLog(std::string("Sync finished: ") + syncRunOutcomeName(outcome));
-    SyncLogRecord log = model_->newSyncLogRecord(
-        input_.startDate, syncRunOutcomeName(outcome),
-        result_.error ? std::optional<std::string>(result_.error->localizedDescription()) : std::nullopt);
-    const SyncRunCounts& c = result_.counts;
-    log.googleCreated = c.googleCreated;
-    log.googleUpdated = c.googleUpdated;
-    log.googleDeleted = c.googleDeleted;
-    log.appleCreated = c.appleCreated;
-    log.appleUpdated = c.appleUpdated;
-    log.appleDeleted = c.appleDeleted;
-    log.photosMoved = c.photosMoved;
-    log.failures = c.failures;
-    if (auto saved = model_->saveSyncLogRecord(log))
+    context_->log(std::string("Sync finished: ") + syncRunOutcomeName(outcome));
+    auto saved = context_->saveRunLog(
+        input_.startDate, outcome,
+        result_.error ? std::optional<std::string>(result_.error->localizedDescription()) : std::nullopt, result_.counts);
+    if (saved)
         result_.runID = *saved;
     else
         platform::Log::error("sync", "the run log could not be saved: " + saved.error().localizedDescription());

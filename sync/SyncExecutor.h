@@ -1,6 +1,13 @@
 #pragma once
 // SyncExecutor: carries out a planned run on both sides, then writes what was done into the sync
-// history and the run log. The model owns it for the length of one run.
+// history and the run log. The run owns it for the length of one run.
+//
+// A stage of typed values: it takes SyncExecutor::Input (the plan's records, the run's feeds and
+// the settings it reads) and gives a SyncRunResult, the records carrying what was done to each.
+// What it needs of the rest of the system goes through SyncExecutor::Context: the run log and the
+// progress line, the provider's service, the local store, the conversion of a local contact to
+// Google and the comparison of a merged pair, and the history and run-log writes. The run answers
+// it from the model (SyncRun::ModelExecution); a test may answer it from tables.
 //
 //   applyLocal -> downloadPhotos -> createGoogleGroups -> refetchGroups -> applyGoogle
 //     -> mergeBackLocal -> uploadPhotos -> saveHistory -> saveLog -> finished
@@ -45,7 +52,10 @@
 
 namespace quorvane {
 
-class QuorvaneModel;
+namespace platform {
+class CNContactStore;
+}
+class GDataServiceGoogleContact;
 
 // How a run ended, as the run log and the command report it.
 enum class SyncRunOutcome {
@@ -110,6 +120,58 @@ public:
         std::optional<platform::URL> contactsFeedURL;   // where contact batches go without a batch link
         std::optional<platform::URL> groupsFeedURL;     // the groups feed, fetched again after new groups
         platform::Date startDate;                       // when the run began (for the run log)
+        // The settings: contacts a Google batch (1 without batching) and seconds between requests.
+        size_t batchSize = 100;
+        double pauseSeconds = 0.15;
+    };
+
+    // What the executor needs of the rest of the system. Called on the main thread.
+    class Context {
+    public:
+        using GoogleContactPtr = std::shared_ptr<GDataEntryContact>;
+        virtual ~Context() = default;
+        // The run log and the progress line.
+        virtual void log(const std::string& line) = 0;
+        virtual void progress(const std::string& text) = 0;
+        virtual void subProgress(const std::string& text) = 0;
+        virtual void progressBar(float value) = 0;
+        // The written record's line in the run log ("Created ..." / "Updated ...").
+        virtual void logWritten(const NSSyncRecordPtr& record, bool created) = 0;
+        // The provider's contacts service, signed in, and the local contact store.
+        virtual std::shared_ptr<GDataServiceGoogleContact> googleService() = 0;
+        virtual platform::CNContactStore& contactStore() = 0;
+        // New entries of the Google groups the records need that the groups feed lacks.
+        virtual std::vector<std::shared_ptr<GDataEntryBase>> missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) = 0;
+        // The groups feed downloaded again after new groups: what the conversions name from now on.
+        virtual void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) = 0;
+        // The local writes may have changed group memberships: read them again.
+        virtual void rereadLocalGroups() = 0;
+        // The local contact as the comparisons and conversions read it (every key).
+        virtual platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) = 0;
+        // The local contact (its reference copy and its stored form, with its local groups)
+        // written into `entry`, a copy of the Google contact, or a new entry when nullptr
+        // (the record then says it creates). Gives the entry written and each value cut to fit
+        // (whole length, kept length).
+        struct GoogleConversion {
+            GoogleContactPtr entry;
+            std::vector<std::pair<size_t, size_t>> truncated;
+        };
+        virtual GoogleConversion toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
+                                          const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) = 0;
+        // Whether the merged local contact and the Google contact still differ.
+        virtual bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
+        // A new, empty record.
+        virtual NSSyncRecordPtr newSyncRecord() = 0;
+        // The entry is only a summary of the kept contact list (GoogleContactCache): nothing may
+        // be sent from it.
+        virtual bool isSummary(const GoogleContactPtr&) { return false; }
+        // The history stage: writes the history of the records (what was done to each), finding
+        // Google contacts by identifier through `googleContactWithID`.
+        virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+                                                   const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) = 0;
+        // Records the run in the run log with its outcome, error and counts; gives its number.
+        virtual platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
+                                                     const std::optional<std::string>& error, const SyncRunCounts& counts) = 0;
     };
 
     // Writes the local side of the given records (their flags say what happened) and calls done
@@ -118,7 +180,8 @@ public:
                                           std::function<void(const std::optional<platform::Error>&)> done)>;
     using Finished = std::function<void(const SyncRunResult& result)>;
 
-    static std::shared_ptr<SyncExecutor> make(std::shared_ptr<QuorvaneModel> model, Input input);
+    // The executor of one run; it holds the context until it finishes.
+    static std::shared_ptr<SyncExecutor> make(std::shared_ptr<Context> context, Input input);
 
     // The local side's writer; without one, records that write the local side count as failures.
     void setLocalApply(LocalApply apply) { localApply_ = std::move(apply); }
@@ -131,7 +194,7 @@ public:
     const std::vector<NSSyncRecordPtr>& records() const { return input_.records; }
 
 private:
-    SyncExecutor(std::shared_ptr<QuorvaneModel> model, Input input);
+    SyncExecutor(std::shared_ptr<Context> context, Input input);
 
     // The one place the state changes: logs it, moves the progress line, runs the state's work.
     void changeState(State next);
@@ -166,7 +229,7 @@ private:
     std::optional<platform::URL> contactsBatchURL() const;
     std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;
 
-    std::shared_ptr<QuorvaneModel> model_;
+    std::shared_ptr<Context> context_;
     Input input_;
     State state_ = State::Idle;
     SyncRunResult result_;

@@ -1,91 +1,56 @@
-// The planner of a run: preparation, the two pairing passes and the action of each pair.
+// The planner of a run: the two pairing passes and the action of each pair.
 
 #include "sync/SyncPlanner.h"
 
 #include <algorithm>
 
-#include "sync/PairingIndex.h"
-#include "sync/QuorvaneModel.h"
+#include "gdata/GDataFeedContact.h"
 
 namespace quorvane {
 
 using platform::CNContactPtr;
 using GoogleContactPtr = std::shared_ptr<GDataEntryContact>;
 
-namespace {
-
-// Every field of a local contact: the comparison reads them all.
-constexpr ContactKeySet kPlanningKeySet = 6;
-
-}  // namespace
-
-SyncPlanner::SyncPlanner(QuorvaneModel& model, int32_t syncMode) : mModel(model), mSyncMode(syncMode) {}
-
-platform::Result<void> SyncPlanner::prepare(const GoogleFeeds& feeds) {
-    auto& m = mModel;
-    if (auto loaded = m.loadExistingAppleContactsWithKeySet(kPlanningKeySet); !loaded) return loaded;
-    if (auto groups = m.updateGroupMembershipByPersonWithError(); !groups)
-        m.appendStringToLog("Could not read every local group: " + groups.error().localizedDescription());
-    m.updateSelectedGroupURLDict();
-    m.updateExchangeContactDict();
-    m.updateGoogleCardDAVContactDict();
-    m.updateFacebookContactDict();
-    m.updateReadOnlyContactDict();
-    m.preparePairingDicts();
-    m.updatePairedContactsDict();
-
+SyncPlanner::SyncPlanner(Context& context, Input input) : mContext(context), mInput(std::move(input)) {
+    const GoogleFeeds& feeds = mInput.feeds;
     mFeedsComplete = feeds.complete();
-    mFeedIncompleteReason = feeds.incompleteReason;
-    mPlan = SyncPlan();
     mPlan.summary.googleFeedsComplete = mFeedsComplete;
-    mPlan.summary.googleDuplicates = m.googleDuplicatesDetected().size();
-    mGoogleDuplicates.clear();
-    for (const auto& g : m.googleDuplicatesDetected()) mGoogleDuplicates.insert(g.get());
-    const auto& selected = m.selectedContainer();
-    mSyncingReadOnlyAccount = selected && (m.isReadOnlyContainer(selected) || m.isFacebookContainer(selected));
-    mGoogleContacts.clear();
+    mPlan.summary.googleDuplicates = mInput.googleDuplicates.size();
+    for (const auto& g : mInput.googleDuplicates) mGoogleDuplicates.insert(g.get());
     if (feeds.contacts.feed && feeds.contacts.feed->entries()) {
         for (const auto& e : *feeds.contacts.feed->entries()) {
             if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e)) mGoogleContacts.push_back(g);
         }
     }
-    mLocalNext = mGoogleNext = mPlanNext = 0;
-    mLocalTotal = m.existingAppleContacts().size();
+    mLocalTotal = mInput.localContacts.size();
     mGoogleTotal = mGoogleContacts.size();
-    mPairs.clear();
-    mUnpairedLocal.clear();
-    mHeld.clear();
-    return {};
 }
 
-bool SyncPlanner::appleContactReadOnly(const CNContactPtr& contact) {
-    return mModel.isReadOnlyContactWithContact(contact) || mModel.isFacebookContact(contact);
-}
+bool SyncPlanner::appleContactReadOnly(const CNContactPtr& contact) { return mContext.appleContactReadOnly(contact); }
 
 bool SyncPlanner::appleContactFiltered(const CNContactPtr& contact) {
-    if (mModel.ignoreEmptyContacts() && !mModel.appleContactHasName(contact)) return true;
-    if (!mModel.appleContactHasMatchingGroups(contact)) return true;
-    return !mSyncingReadOnlyAccount && appleContactReadOnly(contact);
+    if (mInput.ignoreEmptyContacts && !mContext.appleContactHasName(contact)) return true;
+    if (!mContext.appleContactHasMatchingGroups(contact)) return true;
+    return !mInput.syncingReadOnlyAccount && appleContactReadOnly(contact);
 }
 
 bool SyncPlanner::googleContactFiltered(const GoogleContactPtr& contact) {
-    if (mModel.ignoreOtherContacts() && mModel.isOtherContact(contact)) return true;
-    if (!mModel.googleContactHasMatchingGroups(contact)) return true;
-    return mModel.ignoreEmptyContacts() && !mModel.googleContactHasName(contact);
+    if (mInput.ignoreOtherContacts && mContext.googleContactIsOther(contact)) return true;
+    if (!mContext.googleContactHasMatchingGroups(contact)) return true;
+    return mInput.ignoreEmptyContacts && !mContext.googleContactHasName(contact);
 }
 
 bool SyncPlanner::pairLocalContacts(size_t count) {
     for (; mLocalNext < mLocalTotal && count > 0; ++mLocalNext, --count) {
-        const auto& apple = mModel.existingAppleContacts()[mLocalNext];
+        const auto& apple = mInput.localContacts[mLocalNext];
         if (!apple || appleContactFiltered(apple)) continue;
-        auto google = mModel.getBestGoogleContactMatchWithAppleContact(apple);
+        auto google = mContext.bestGoogleMatch(apple);
         if (!google) {
             // Held until the Google pass, which may still find it a partner.
             mUnpairedLocal.push_back(apple);
             continue;
         }
-        mModel.setGoogleContactAlreadyMatched(google->identifier().value_or(""));
-        mModel.setAppleContactAlreadyMatched(apple->identifier());
+        mContext.setPaired(apple, google);
         mPairs.push_back({apple, google});
     }
     return mLocalNext >= mLocalTotal;
@@ -94,17 +59,14 @@ bool SyncPlanner::pairLocalContacts(size_t count) {
 bool SyncPlanner::pairGoogleContacts(size_t count) {
     for (; mGoogleNext < mGoogleTotal && count > 0; ++mGoogleNext, --count) {
         const auto& google = mGoogleContacts[mGoogleNext];
-        if (mModel.isGoogleContactAlreadyMatched(google) || googleContactFiltered(google)) continue;
-        auto apple = mModel.getBestAppleContactMatchWithGoogleContact(google);
-        if (apple) {
-            mModel.setGoogleContactAlreadyMatched(google->identifier().value_or(""));
-            mModel.setAppleContactAlreadyMatched(apple->identifier());
-        }
+        if (mContext.isGooglePaired(google) || googleContactFiltered(google)) continue;
+        auto apple = mContext.bestAppleMatch(google);
+        if (apple) mContext.setPaired(apple, google);
         mPairs.push_back({apple, google, apple && appleContactFiltered(apple)});
     }
     if (mGoogleNext < mGoogleTotal) return false;
     for (const auto& apple : mUnpairedLocal) {
-        if (!mModel.isAppleContactAlreadyMatched(apple)) mPairs.push_back({apple, nullptr});
+        if (!mContext.isApplePaired(apple)) mPairs.push_back({apple, nullptr});
     }
     mUnpairedLocal.clear();
     return true;
@@ -113,7 +75,7 @@ bool SyncPlanner::pairGoogleContacts(size_t count) {
 bool SyncPlanner::planPairs(size_t count) {
     for (; mPlanNext < mPairs.size() && count > 0; ++mPlanNext, --count) {
         const auto& pair = mPairs[mPlanNext];
-        auto record = mModel.newSyncRecord();
+        auto record = mContext.newSyncRecord();
         record->mAppleContact = pair.apple;
         record->mAppleContact_Reference = pair.apple;
         record->mGoogleContact = pair.google;
@@ -134,14 +96,14 @@ bool SyncPlanner::planPairs(size_t count) {
     for (const auto& [note, n] : mHeld) notes.push_back(std::to_string(n) + " " + note);
     if (!mFeedsComplete) {
         notes.insert(notes.begin(),
-                     "The Google feed is incomplete (" + mFeedIncompleteReason + "): no deletion is planned on either side");
+                     "The Google feed is incomplete (" + mInput.feeds.incompleteReason + "): no deletion is planned on either side");
     }
     return true;
 }
 
 bool SyncPlanner::makeGoogleContactWhole(NSSyncRecord& record) {
     if (!record.mGoogleContact) return true;
-    auto whole = mModel.wholeGoogleContact(record.mGoogleContact);
+    auto whole = mContext.wholeGoogleContact(record.mGoogleContact);
     if (!whole) {
         hold(record, "contacts were left as they are: the kept copy of their Google side could not be read (the next "
                      "run downloads the whole list)");
@@ -168,7 +130,7 @@ void SyncPlanner::tally(const NSSyncRecord& r) {
 
 void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     auto& r = *record;
-    const SyncStrategyInfo strategy = mModel.getSyncStrategyWithAppleContact(r.mAppleContact, r.mGoogleContact);
+    const SyncStrategyInfo strategy = mContext.strategy(r.mAppleContact, r.mGoogleContact);
     r.mHasSyncHistory = strategy.historyFound;
     r.mPreviouslyMerged = strategy.previouslyMerged;
     // A pair found equal is written to the history again when a side changed, and when the
@@ -191,9 +153,7 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     if (r.mSyncAction != SyncActionNoUpdate && !makeGoogleContactWhole(r)) r.mSyncAction = SyncActionNoUpdate;
     if (r.mSyncAction == SyncActionGoogleToMac || r.mSyncAction == SyncActionMacToGoogle) {
         r.mMergeContacts = strategy.mergeContacts && r.mAppleContact && r.mGoogleContact;
-        r.mSyncPhoto = mModel.shouldSyncPhotosWithAppleContact(r.mAppleContact, r.mGoogleContact, r.mSyncAction,
-                                                              strategy.applePhotoVerifiedNotChanged,
-                                                              strategy.googlePhotoVerifiedNotChanged);
+        r.mSyncPhoto = mContext.shouldSyncPhoto(r.mAppleContact, r.mGoogleContact, r.mSyncAction, strategy);
     }
     r.mInitialSyncAction = r.mSyncAction;
     r.generateDescriptionAndSortString();
@@ -219,18 +179,15 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     // Both sides still hold what the last sync recorded of them (content digests and group
     // names): in a two-way run such a pair gets no action whatever a comparison would find, so
     // it is not compared field by field.
-    const bool twoWay = mSyncMode != SyncModeGoogleToMac && mSyncMode != SyncModeMacToGoogle;
+    const bool twoWay = mInput.syncMode != SyncModeGoogleToMac && mInput.syncMode != SyncModeMacToGoogle;
     const bool unchangedSinceLastSync = twoWay && strategy.historyFound && !strategy.historyLacksDigests &&
                                         !strategy.appleContactChanged && !strategy.googleContactChanged &&
                                         !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
     // A comparison reads every field: of the whole entry.
     if (!unchangedSinceLastSync && !makeGoogleContactWhole(r)) return;
-    bool differs = !unchangedSinceLastSync &&
-                   mModel.contactsDifferWithAppleContact(
-                       r.mAppleContact_Reference, apple, google,
-                       mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
+    bool differs = !unchangedSinceLastSync && mContext.contactsDiffer(r.mAppleContact_Reference, apple, google, &difference);
     int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
-    if (!differs && mSyncMode != SyncModeGoogleToMac && !mModel.belongsToMyContacts(google)) {
+    if (!differs && mInput.syncMode != SyncModeGoogleToMac && !mContext.belongsToMyContacts(google)) {
         differs = true;
         difference = ContactDifferenceMyContactsMembership;
         only = SyncActionMacToGoogle;
@@ -240,7 +197,7 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
         difference = ContactDifferencePhoto;
         only = strategy.applePhotoChanged ? SyncActionMacToGoogle : SyncActionGoogleToMac;
     }
-    const bool force = mModel.forceUpdateAllContacts();
+    const bool force = mInput.forceUpdate;
     r.mContactDifference = difference;
     if (!differs && !force) {
         r.mContactsConfirmedEquivalentBeforeSync = true;
@@ -248,17 +205,16 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     }
 
     auto newer = [&]() {
-        auto appleDate = mModel.getModificationDateWithAppleContact(apple);
-        if (!appleDate) appleDate = mModel.getCreationDateWithAppleContact(apple);
+        const auto appleDate = mContext.appleContactDate(apple);
         std::optional<platform::Date> googleDate;
         if (auto updated = google->updatedDate()) googleDate = updated->date();
         if (googleDate && (!appleDate || *googleDate > *appleDate)) return SyncActionGoogleToMac;
         return SyncActionMacToGoogle;
     };
     int32_t action = SyncActionNoUpdate;
-    if (mSyncMode == SyncModeGoogleToMac) {
+    if (mInput.syncMode == SyncModeGoogleToMac) {
         action = SyncActionGoogleToMac;
-    } else if (mSyncMode == SyncModeMacToGoogle) {
+    } else if (mInput.syncMode == SyncModeMacToGoogle) {
         action = SyncActionMacToGoogle;
     } else if (only != SyncActionNoUpdate) {
         action = only;
@@ -299,7 +255,7 @@ void SyncPlanner::decideAppleOnly(NSSyncRecord& r, const SyncStrategyInfo& strat
         }
         return;
     }
-    if (mSyncMode == SyncModeGoogleToMac || mModel.shouldIgnoreNewAppleContact(r.mAppleContact)) return;
+    if (mInput.syncMode == SyncModeGoogleToMac || mContext.ignoreNewAppleContact(r.mAppleContact)) return;
     if (!mFeedsComplete) {
         hold(r, "local contacts without a Google partner were not created on Google: the Google feed is incomplete");
         return;
@@ -324,7 +280,7 @@ void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& stra
         r.mSyncAction = SyncActionDeleteContact;
         return;
     }
-    if (mSyncMode == SyncModeMacToGoogle || mModel.shouldIgnoreNewGoogleContact(r.mGoogleContact)) return;
+    if (mInput.syncMode == SyncModeMacToGoogle || mContext.ignoreNewGoogleContact(r.mGoogleContact)) return;
     r.mSyncAction = SyncActionGoogleToMac;
     r.mContactDifference = ContactDifferenceNewContact;
 }

@@ -1,13 +1,16 @@
 #pragma once
-// SyncPlanner: the sync records of a run. It prepares the pairing inputs from the downloaded
-// feeds and the synced local account, pairs every contact (local contacts first, then the Google
-// contacts left over), and decides each pair's action. The work is cut into slices so that the
-// run can keep the main run loop turning: pairLocalContacts and pairGoogleContacts each do at most
-// a given number of contacts per call; planPairs decides at most a given number of records.
+// SyncPlanner: the sync records of a run. It pairs every contact (local contacts first, then the
+// Google contacts left over) and decides each pair's action. The work is cut into slices so that
+// the run can keep the main run loop turning: pairLocalContacts and pairGoogleContacts each do at
+// most a given number of contacts per call; planPairs decides at most a given number of records.
 //
-// It takes the run's downloaded feeds (GoogleFeeds) and gives the plan (SyncPlan): the records,
-// sorted by their sort key, and what they amount to. A record of action 0 that the planner held
-// back for safety carries its reason in the summary's notes.
+// A stage of typed values: it takes SyncPlanner::Input (the run's downloaded feeds, the local
+// contacts read for the run, the Google duplicates and the settings it reads) and gives the plan
+// (SyncPlan): the records, sorted by their sort key, and what they amount to. A record of action 0
+// that the planner held back for safety carries its reason in the summary's notes. What it asks
+// about single contacts and pairs (filters, pairing, the history's strategy, the comparison) goes
+// through SyncPlanner::Context; the run answers it from the model (SyncRun::ModelPlanning), a
+// test from tables.
 
 #include <cstddef>
 #include <map>
@@ -17,14 +20,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/contacts/CNContact.h"
+#include "platform/foundation/Date.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/SyncStrategy.h"
+#include "sync/SyncTypes.h"
 
 namespace quorvane {
-
-class QuorvaneModel;
 
 // What a plan amounts to, for the summary line and the run's result.
 struct SyncPlanSummary {
@@ -50,12 +53,69 @@ struct SyncPlan {
 
 class SyncPlanner {
 public:
-    // The planner of a run of `syncMode` (SyncMode) on the model.
-    SyncPlanner(QuorvaneModel& model, int32_t syncMode);
+    using GoogleContactPtr = std::shared_ptr<GDataEntryContact>;
 
-    // Reads the synced local account (every field) and builds the pairing inputs over the feeds
-    // (the model's current ones: googleFeeds()); fails when the local contacts cannot be read.
-    platform::Result<void> prepare(const GoogleFeeds& feeds);
+    // What the planner reads, as values.
+    struct Input {
+        int32_t syncMode = SyncModeTwoWay;  // SyncMode
+        // The run's downloaded feeds: the Google contacts in feed order, and whether both are whole.
+        GoogleFeeds feeds;
+        // The local contacts of the synced account, read with every field, in store order.
+        std::vector<platform::CNContactPtr> localContacts;
+        // The Google contacts that share their hash name with another: never deleted.
+        std::vector<GoogleContactPtr> googleDuplicates;
+        // The synced account itself is read-only or a social network's: its contacts are not
+        // filtered out for being read-only.
+        bool syncingReadOnlyAccount = false;
+        // The settings.
+        bool ignoreEmptyContacts = false;
+        bool ignoreOtherContacts = false;
+        bool forceUpdate = false;  // force-update on and the run not automatic
+    };
+
+    // What the planner asks about single contacts and pairs. Called on the main thread only,
+    // during the calls of the planner.
+    class Context {
+    public:
+        virtual ~Context() = default;
+        // The filters: a contact with a name (or organisation, e-mail...), in the group filter,
+        // whose destination may be written (not read-only nor a social network's); a Google
+        // contact in no group ("Other contacts").
+        virtual bool appleContactHasName(const platform::CNContactPtr& contact) = 0;
+        virtual bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact) = 0;
+        virtual bool appleContactReadOnly(const platform::CNContactPtr& contact) = 0;
+        virtual bool googleContactHasName(const GoogleContactPtr& contact) = 0;
+        virtual bool googleContactHasMatchingGroups(const GoogleContactPtr& contact) = 0;
+        virtual bool googleContactIsOther(const GoogleContactPtr& contact) = 0;
+        // The pairing: the best partner not yet paired (nullptr for none), and the pairs made.
+        virtual GoogleContactPtr bestGoogleMatch(const platform::CNContactPtr& apple) = 0;
+        virtual platform::CNContactPtr bestAppleMatch(const GoogleContactPtr& google) = 0;
+        virtual void setPaired(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
+        virtual bool isApplePaired(const platform::CNContactPtr& apple) = 0;
+        virtual bool isGooglePaired(const GoogleContactPtr& google) = 0;
+        // The decision: the pair's strategy from the history (either side may be absent); whether
+        // the pair differs and the difference found (ContactDifference); My Contacts membership;
+        // the local contact's modification date, else its creation date; whether the photo moves;
+        // the ignore-new setting for a contact without partner.
+        virtual SyncStrategyInfo strategy(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
+        virtual bool contactsDiffer(const platform::CNContactPtr& reference, const platform::CNContactPtr& apple,
+                                    const GoogleContactPtr& google, int32_t* difference) = 0;
+        virtual bool belongsToMyContacts(const GoogleContactPtr& google) = 0;
+        virtual std::optional<platform::Date> appleContactDate(const platform::CNContactPtr& apple) = 0;
+        virtual bool shouldSyncPhoto(const platform::CNContactPtr& apple, const GoogleContactPtr& google,
+                                     int32_t action, const SyncStrategyInfo& strategy) = 0;
+        virtual bool ignoreNewAppleContact(const platform::CNContactPtr& apple) = 0;
+        virtual bool ignoreNewGoogleContact(const GoogleContactPtr& google) = 0;
+        // A new, empty record (the model's records ask it for their texts).
+        virtual NSSyncRecordPtr newSyncRecord() = 0;
+        // The whole entry of a Google contact that may be a summary of the kept list (the
+        // contact itself when it is whole); nullptr when it cannot be read. Whatever is compared
+        // field by field or given an action is made whole first.
+        virtual GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) { return google; }
+    };
+
+    // The planner of one run; the context must outlive it.
+    SyncPlanner(Context& context, Input input);
     // Pair at most `count` more contacts; true once every contact of the pass is done.
     bool pairLocalContacts(size_t count);
     bool pairGoogleContacts(size_t count);
@@ -99,11 +159,9 @@ private:
     bool makeGoogleContactWhole(NSSyncRecord& record);
     void tally(const NSSyncRecord& record);
 
-    QuorvaneModel& mModel;
-    int32_t mSyncMode;
+    Context& mContext;
+    Input mInput;
     bool mFeedsComplete = false;
-    std::string mFeedIncompleteReason;
-    bool mSyncingReadOnlyAccount = false;
     std::vector<std::shared_ptr<GDataEntryContact>> mGoogleContacts;  // feed order
     size_t mLocalNext = 0, mLocalTotal = 0;
     size_t mGoogleNext = 0, mGoogleTotal = 0;
@@ -112,7 +170,7 @@ private:
     size_t mPlanNext = 0;
     SyncPlan mPlan;
     std::map<std::string, size_t> mHeld;  // records held back, by note
-    std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // the model's, for lookups
+    std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // of the input, for lookups
 };
 
 }  // namespace quorvane

@@ -14,6 +14,8 @@ namespace {
 
 // Contacts handled between two looks at the clock: small enough to keep a slice short.
 constexpr size_t kContactsPerCheck = 50;
+// Every field of a local contact: the comparison reads them all.
+constexpr ContactKeySet kPlanningKeySet = 6;
 
 }  // namespace
 
@@ -27,7 +29,7 @@ std::string SyncRun::grouped(size_t n) {
 }
 
 SyncRun::SyncRun(QuorvaneModel& model, Options options)
-    : mModel(model), mOptions(options), mPlanner(model, options.syncMode), mModelAlive(model.aliveMarker()) {}
+    : mModel(model), mOptions(options), mPlanning(model), mModelAlive(model.aliveMarker()) {}
 
 const char* SyncRun::nameOfState(State state) {
     switch (state) {
@@ -206,10 +208,12 @@ void SyncRun::runFetchContacts() {
 
 void SyncRun::runLoadHistory() {
     mModel.fetchSyncHistory();
-    if (auto prepared = mPlanner.prepare(mFeeds); !prepared) {
-        const auto& error = prepared.error();
+    auto input = preparePlanning(mModel, mOptions.syncMode, mFeeds);
+    if (!input) {
+        const auto& error = input.error();
         return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + error.localizedDescription());
     }
+    mPlanner = std::make_unique<SyncPlanner>(mPlanning, std::move(*input));
     mLocalPassDone = false;
     setState(nextStateAfter(mState));
 }
@@ -218,12 +222,12 @@ void SyncRun::runPair() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(mOptions.sliceSeconds);
     bool done = false;
     do {
-        if (!mLocalPassDone) mLocalPassDone = mPlanner.pairLocalContacts(kContactsPerCheck);
-        else done = mPlanner.pairGoogleContacts(kContactsPerCheck);
+        if (!mLocalPassDone) mLocalPassDone = mPlanner->pairLocalContacts(kContactsPerCheck);
+        else done = mPlanner->pairGoogleContacts(kContactsPerCheck);
     } while (!done && std::chrono::steady_clock::now() < deadline);
-    const size_t total = std::max<size_t>(mPlanner.pairingTotal(), 1);
-    mModel.setSubProgressWithString("pairing " + grouped(mPlanner.pairedSoFar()) + "/" + grouped(mPlanner.pairingTotal()));
-    mModel.setProgressBarValue(float(mPlanner.pairedSoFar()) / float(total));
+    const size_t total = std::max<size_t>(mPlanner->pairingTotal(), 1);
+    mModel.setSubProgressWithString("pairing " + grouped(mPlanner->pairedSoFar()) + "/" + grouped(mPlanner->pairingTotal()));
+    mModel.setProgressBarValue(float(mPlanner->pairedSoFar()) / float(total));
     if (!done) return queueStep();
     setState(nextStateAfter(mState));
 }
@@ -232,15 +236,15 @@ void SyncRun::runPlan() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(mOptions.sliceSeconds);
     bool done = false;
     do {
-        done = mPlanner.planPairs(kContactsPerCheck);
+        done = mPlanner->planPairs(kContactsPerCheck);
     } while (!done && std::chrono::steady_clock::now() < deadline);
-    const size_t total = std::max<size_t>(mPlanner.planTotal(), 1);
-    mModel.setSubProgressWithString("planning " + grouped(mPlanner.plannedSoFar()) + "/" + grouped(mPlanner.planTotal()));
-    mModel.setProgressBarValue(float(mPlanner.plannedSoFar()) / float(total));
+    const size_t total = std::max<size_t>(mPlanner->planTotal(), 1);
+    mModel.setSubProgressWithString("planning " + grouped(mPlanner->plannedSoFar()) + "/" + grouped(mPlanner->planTotal()));
+    mModel.setProgressBarValue(float(mPlanner->plannedSoFar()) / float(total));
     if (!done) return queueStep();
 
     mPlanned = true;
-    mPlan = mPlanner.takePlan();
+    mPlan = mPlanner->takePlan();
     const auto& plan = mPlan.summary;
     for (const auto& note : plan.notes) mModel.appendStringToLog(note);
     mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +
@@ -267,16 +271,8 @@ void SyncRun::runConfirm() {
 }
 
 void SyncRun::runExecute() {
-    SyncExecutor::Input input;
-    input.records = mPlan.records;
-    input.syncMode = mOptions.syncMode;
-    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
-    // made again.
-    input.feeds = mFeeds;
-    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
-    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
-    input.startDate = mStartDate;
-    mExecutor = SyncExecutor::make(mModel.shared_from_this(), input);
+    mExecutor = SyncExecutor::make(std::make_shared<ModelExecution>(mModel.shared_from_this()),
+                                   executionInput(mModel, mOptions.syncMode, mPlan.records, mFeeds, mStartDate));
     QuorvaneModel* model = &mModel;
     std::weak_ptr<int> alive = mModelAlive;
     mExecutor->setLocalApply([model, alive](const std::vector<NSSyncRecordPtr>& records,
@@ -296,11 +292,169 @@ void SyncRun::runExecute() {
         // The executor recorded the run itself.
         run->mResult = result;
         run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
-        // The executor holds the model, which holds this run: let it go (its own call keeps it
-        // alive until that returns).
+        // The executor holds the model (through its context), which holds this run: let it go
+        // (its own call keeps it alive until that returns).
         auto executor = std::move(run->mExecutor);
         run->setState(State::finished);
     });
+}
+
+// --- the executor's needs, answered by the model ---
+
+SyncExecutor::Input SyncRun::executionInput(QuorvaneModel& model, int32_t syncMode, std::vector<NSSyncRecordPtr> records,
+                                            const GoogleFeeds& feeds, platform::Date startDate) {
+    SyncExecutor::Input input;
+    input.records = std::move(records);
+    input.syncMode = syncMode;
+    // Deletions need both feeds whole, the groups too: a group missing from a cut feed would be
+    // made again.
+    input.feeds = feeds;
+    input.contactsFeedURL = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    input.groupsFeedURL = GDataServiceGoogleContact::groupFeedURLForUserID("default");
+    input.startDate = startDate;
+    input.batchSize = model.batchGoogleContacts() ? 100 : 1;
+    input.pauseSeconds = model.pauseBetweenGmailRequests();
+    return input;
+}
+
+using ModelExecution = SyncRun::ModelExecution;
+
+void ModelExecution::log(const std::string& line) { mModel->appendStringToLog(line); }
+void ModelExecution::progress(const std::string& text) { mModel->setProgressWithString(text); }
+void ModelExecution::subProgress(const std::string& text) { mModel->setSubProgressWithString(text); }
+void ModelExecution::progressBar(float value) { mModel->setProgressBarValue(value); }
+void ModelExecution::logWritten(const NSSyncRecordPtr& record, bool created) {
+    mModel->addToLogWithSyncRecord(record, created, true);
+}
+std::shared_ptr<GDataServiceGoogleContact> ModelExecution::googleService() { return mModel->getGoogleContactService(); }
+platform::CNContactStore& ModelExecution::contactStore() { return mModel->contactStore(); }
+std::vector<std::shared_ptr<GDataEntryBase>> ModelExecution::missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) {
+    std::vector<std::shared_ptr<GDataEntryBase>> groups;
+    for (const std::string& name : mModel->getRequiredGoogleGroupNamesForSync(records))
+        if (auto group = mModel->createGoogleGroupWithABGroupName(name)) groups.push_back(group);
+    return groups;
+}
+void ModelExecution::useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) { mModel->setGroupFeed(feed); }
+void ModelExecution::rereadLocalGroups() { mModel->updateGroupMembershipByPersonWithError(); }
+platform::CNContactPtr ModelExecution::referenceContact(const platform::CNContactPtr& apple) {
+    return mModel->getAppleReferenceContactWithAppleContact(apple);
+}
+ModelExecution::GoogleConversion ModelExecution::toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
+                                                          const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) {
+    auto groups = mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier());
+    mModel->takeTruncatedValues();
+    if (entry) mModel->updateGoogleContact(entry, reference, apple, record, groups);
+    else entry = mModel->createGoogleContactWithAppleContact(reference, apple, record, groups);
+    return {entry, mModel->takeTruncatedValues()};
+}
+bool ModelExecution::contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) {
+    int32_t difference = ContactDifferenceNone;
+    return mModel->contactsDifferWithAppleContact(
+        apple, apple, google, mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
+}
+NSSyncRecordPtr ModelExecution::newSyncRecord() { return mModel->newSyncRecord(); }
+bool ModelExecution::isSummary(const GoogleContactPtr& google) { return mModel->isSummaryGoogleContact(google); }
+platform::Result<void> ModelExecution::saveHistory(
+    const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
+    return mModel->serializeSyncData(records, googleContactWithID);
+}
+platform::Result<int64_t> ModelExecution::saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
+                                                     const std::optional<std::string>& error, const SyncRunCounts& c) {
+    SyncLogRecord log = mModel->newSyncLogRecord(startDate, syncRunOutcomeName(outcome), error);
+    log.googleCreated = c.googleCreated;
+    log.googleUpdated = c.googleUpdated;
+    log.googleDeleted = c.googleDeleted;
+    log.appleCreated = c.appleCreated;
+    log.appleUpdated = c.appleUpdated;
+    log.appleDeleted = c.appleDeleted;
+    log.photosMoved = c.photosMoved;
+    log.failures = c.failures;
+    return mModel->saveSyncLogRecord(std::move(log));
+}
+
+// --- the planner's questions, answered by the model ---
+
+platform::Result<SyncPlanner::Input> SyncRun::preparePlanning(QuorvaneModel& m, int32_t syncMode,
+                                                              const GoogleFeeds& feeds) {
+    if (auto loaded = m.loadExistingAppleContactsWithKeySet(kPlanningKeySet); !loaded) return loaded.error();
+    if (auto groups = m.updateGroupMembershipByPersonWithError(); !groups)
+        m.appendStringToLog("Could not read every local group: " + groups.error().localizedDescription());
+    m.updateSelectedGroupURLDict();
+    m.updateExchangeContactDict();
+    m.updateGoogleCardDAVContactDict();
+    m.updateFacebookContactDict();
+    m.updateReadOnlyContactDict();
+    m.preparePairingDicts();
+    m.updatePairedContactsDict();
+
+    SyncPlanner::Input input;
+    input.syncMode = syncMode;
+    input.feeds = feeds;
+    input.localContacts = m.existingAppleContacts();
+    input.googleDuplicates = m.googleDuplicatesDetected();
+    const auto& selected = m.selectedContainer();
+    input.syncingReadOnlyAccount = selected && (m.isReadOnlyContainer(selected) || m.isFacebookContainer(selected));
+    input.ignoreEmptyContacts = m.ignoreEmptyContacts();
+    input.ignoreOtherContacts = m.ignoreOtherContacts();
+    input.forceUpdate = m.forceUpdateAllContacts();
+    return input;
+}
+
+using ModelPlanning = SyncRun::ModelPlanning;
+using GoogleContactPtr = SyncPlanner::GoogleContactPtr;
+
+bool ModelPlanning::appleContactHasName(const platform::CNContactPtr& c) { return mModel.appleContactHasName(c); }
+bool ModelPlanning::appleContactHasMatchingGroups(const platform::CNContactPtr& c) {
+    return mModel.appleContactHasMatchingGroups(c);
+}
+bool ModelPlanning::appleContactReadOnly(const platform::CNContactPtr& c) {
+    return mModel.isReadOnlyContactWithContact(c) || mModel.isFacebookContact(c);
+}
+bool ModelPlanning::googleContactHasName(const GoogleContactPtr& c) { return mModel.googleContactHasName(c); }
+bool ModelPlanning::googleContactHasMatchingGroups(const GoogleContactPtr& c) {
+    return mModel.googleContactHasMatchingGroups(c);
+}
+bool ModelPlanning::googleContactIsOther(const GoogleContactPtr& c) { return mModel.isOtherContact(c); }
+GoogleContactPtr ModelPlanning::bestGoogleMatch(const platform::CNContactPtr& apple) {
+    return mModel.getBestGoogleContactMatchWithAppleContact(apple);
+}
+platform::CNContactPtr ModelPlanning::bestAppleMatch(const GoogleContactPtr& google) {
+    return mModel.getBestAppleContactMatchWithGoogleContact(google);
+}
+void ModelPlanning::setPaired(const platform::CNContactPtr& apple, const GoogleContactPtr& google) {
+    mModel.setGoogleContactAlreadyMatched(google->identifier().value_or(""));
+    mModel.setAppleContactAlreadyMatched(apple->identifier());
+}
+bool ModelPlanning::isApplePaired(const platform::CNContactPtr& apple) { return mModel.isAppleContactAlreadyMatched(apple); }
+bool ModelPlanning::isGooglePaired(const GoogleContactPtr& google) { return mModel.isGoogleContactAlreadyMatched(google); }
+SyncStrategyInfo ModelPlanning::strategy(const platform::CNContactPtr& apple, const GoogleContactPtr& google) {
+    return mModel.getSyncStrategyWithAppleContact(apple, google);
+}
+bool ModelPlanning::contactsDiffer(const platform::CNContactPtr& reference, const platform::CNContactPtr& apple,
+                                   const GoogleContactPtr& google, int32_t* difference) {
+    return mModel.contactsDifferWithAppleContact(
+        reference, apple, google, mModel.getAppleContactGroupNamesWithAppleContactID(apple->identifier()), difference);
+}
+bool ModelPlanning::belongsToMyContacts(const GoogleContactPtr& google) { return mModel.belongsToMyContacts(google); }
+std::optional<platform::Date> ModelPlanning::appleContactDate(const platform::CNContactPtr& apple) {
+    auto date = mModel.getModificationDateWithAppleContact(apple);
+    if (!date) date = mModel.getCreationDateWithAppleContact(apple);
+    return date;
+}
+bool ModelPlanning::shouldSyncPhoto(const platform::CNContactPtr& apple, const GoogleContactPtr& google, int32_t action,
+                                    const SyncStrategyInfo& strategy) {
+    return mModel.shouldSyncPhotosWithAppleContact(apple, google, action, strategy.applePhotoVerifiedNotChanged,
+                                                   strategy.googlePhotoVerifiedNotChanged);
+}
+bool ModelPlanning::ignoreNewAppleContact(const platform::CNContactPtr& apple) {
+    return mModel.shouldIgnoreNewAppleContact(apple);
+}
+bool ModelPlanning::ignoreNewGoogleContact(const GoogleContactPtr& google) {
+    return mModel.shouldIgnoreNewGoogleContact(google);
+}
+NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); }
+ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {
+    return mModel.wholeGoogleContact(google);
 }
 
 std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& options,

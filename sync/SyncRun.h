@@ -10,10 +10,13 @@
 // starts something asynchronous whose callback moves on, or (pair, plan) works until its slice of
 // time is used and is called again. Any state may end the run with an outcome (finish).
 //
-// The states hand typed values on: fetchContacts takes the downloaded feeds (GoogleFeeds), the
-// planner turns them with the local contacts and the history into the plan (SyncPlan), execute
-// hands the plan to a SyncExecutor, whose result (SyncRunResult, and the records' flags) is what
-// the history is written from.
+// The states hand typed values on: fetchContacts takes the downloaded feeds (GoogleFeeds);
+// loadHistory reads the local contacts and the history and makes the planner's input
+// (SyncPlanner::Input: the feeds, the local contacts, the settings it reads); pair and plan turn
+// that into the plan (SyncPlan); execute hands the plan to a SyncExecutor, whose result
+// (SyncRunResult, and the records' flags) is what the history is written from. The stages ask the
+// model only through their narrow interfaces, which the run answers from the model
+// (ModelPlanning for the planner, ModelExecution for the executor).
 //
 // A run that only plans (Options::planOnly) ends after plan and records nothing. Otherwise the
 // optional confirm hook sees the plan and may refuse it, and execute hands the records to a
@@ -88,6 +91,77 @@ public:
     // a provider that answered 5xx or 429, Other otherwise.
     static SyncRunOutcome outcomeForError(const platform::Error& error);
 
+    // The planner's questions answered by the model: its pairing indexes, filters, history and
+    // comparison, as preparePlanning left them.
+    class ModelPlanning final : public SyncPlanner::Context {
+    public:
+        using GoogleContactPtr = SyncPlanner::GoogleContactPtr;
+        explicit ModelPlanning(QuorvaneModel& model) : mModel(model) {}
+        bool appleContactHasName(const platform::CNContactPtr& contact) override;
+        bool appleContactHasMatchingGroups(const platform::CNContactPtr& contact) override;
+        bool appleContactReadOnly(const platform::CNContactPtr& contact) override;
+        bool googleContactHasName(const GoogleContactPtr& contact) override;
+        bool googleContactHasMatchingGroups(const GoogleContactPtr& contact) override;
+        bool googleContactIsOther(const GoogleContactPtr& contact) override;
+        GoogleContactPtr bestGoogleMatch(const platform::CNContactPtr& apple) override;
+        platform::CNContactPtr bestAppleMatch(const GoogleContactPtr& google) override;
+        void setPaired(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        bool isApplePaired(const platform::CNContactPtr& apple) override;
+        bool isGooglePaired(const GoogleContactPtr& google) override;
+        SyncStrategyInfo strategy(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        bool contactsDiffer(const platform::CNContactPtr& reference, const platform::CNContactPtr& apple,
+                            const GoogleContactPtr& google, int32_t* difference) override;
+        bool belongsToMyContacts(const GoogleContactPtr& google) override;
+        std::optional<platform::Date> appleContactDate(const platform::CNContactPtr& apple) override;
+        bool shouldSyncPhoto(const platform::CNContactPtr& apple, const GoogleContactPtr& google, int32_t action,
+                             const SyncStrategyInfo& strategy) override;
+        bool ignoreNewAppleContact(const platform::CNContactPtr& apple) override;
+        bool ignoreNewGoogleContact(const GoogleContactPtr& google) override;
+        NSSyncRecordPtr newSyncRecord() override;
+        GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
+
+    private:
+        QuorvaneModel& mModel;
+    };
+    // The executor's needs answered by the model: its run log and progress, its service and
+    // store, its conversions and comparison, its history and run log. Holds the model.
+    class ModelExecution final : public SyncExecutor::Context {
+    public:
+        explicit ModelExecution(std::shared_ptr<QuorvaneModel> model) : mModel(std::move(model)) {}
+        void log(const std::string& line) override;
+        void progress(const std::string& text) override;
+        void subProgress(const std::string& text) override;
+        void progressBar(float value) override;
+        void logWritten(const NSSyncRecordPtr& record, bool created) override;
+        std::shared_ptr<GDataServiceGoogleContact> googleService() override;
+        platform::CNContactStore& contactStore() override;
+        std::vector<std::shared_ptr<GDataEntryBase>> missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) override;
+        void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) override;
+        void rereadLocalGroups() override;
+        platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) override;
+        GoogleConversion toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
+                                  const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;
+        bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
+        NSSyncRecordPtr newSyncRecord() override;
+        bool isSummary(const GoogleContactPtr& google) override;
+        platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+                                           const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
+        platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
+                                             const std::optional<std::string>& error, const SyncRunCounts& counts) override;
+
+    private:
+        std::shared_ptr<QuorvaneModel> mModel;
+    };
+    // The executor's input for the plan, from the run's feeds and the model's settings.
+    static SyncExecutor::Input executionInput(QuorvaneModel& model, int32_t syncMode, std::vector<NSSyncRecordPtr> records,
+                                              const GoogleFeeds& feeds, platform::Date startDate);
+
+    // Reads the synced local account (every field) and the group memberships, builds the model's
+    // account dictionaries and pairing indexes over the feeds (the model's current ones:
+    // googleFeeds()) and gives the planner's input; fails when the local contacts cannot be read.
+    static platform::Result<SyncPlanner::Input> preparePlanning(QuorvaneModel& model, int32_t syncMode,
+                                                                const GoogleFeeds& feeds);
+
 private:
     // The one way to change state: logs it, reports progress, and queues the state's work.
     void setState(State state);
@@ -109,7 +183,8 @@ private:
 
     QuorvaneModel& mModel;
     Options mOptions;
-    SyncPlanner mPlanner;
+    ModelPlanning mPlanning;
+    std::unique_ptr<SyncPlanner> mPlanner;  // made in loadHistory
     GoogleFeeds mFeeds;
     SyncPlan mPlan;
     State mState = State::idle;

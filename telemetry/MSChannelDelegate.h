@@ -16,6 +16,14 @@ namespace quorvane {
 class MSChannelUnit;
 class MSChannelGroup;
 
+// What became of a log handed to a unit, as its delegates hear when the unit is done with it.
+enum class MSEnqueueOutcome {
+    Stored,     // in the log store: it is sent, or still stored at the next start
+    Discarded,  // left out on purpose: a delegate filtered it, or the unit is disabled
+    NotStored,  // lost: the store could not take it (a write error, a full disk, no room), or it
+                // gave way to newer logs while waiting to be stored
+};
+
 class MSChannelDelegate {
 public:
     virtual ~MSChannelDelegate() = default;
@@ -23,7 +31,7 @@ public:
     virtual void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
                                const std::string& internalId, uint32_t flags) {}
     virtual void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
-                                          const std::string& internalId) {}
+                                          const std::string& internalId, MSEnqueueOutcome outcome) {}
     // YES from any delegate drops the log.
     virtual bool shouldFilterLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) { return false; }
     virtual void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) {}

@@ -78,8 +78,8 @@ void MSChannelGroup::didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MS
     notify([&](MSChannelDelegate& d) { d.didPrepareLog(unit, log, internalId, flags); });
 }
 void MSChannelGroup::didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
-                                              const std::string& internalId) {
-    notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(unit, log, internalId); });
+                                              const std::string& internalId, MSEnqueueOutcome outcome) {
+    notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(unit, log, internalId, outcome); });
 }
 bool MSChannelGroup::shouldFilterLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) {
     bool filter = false;

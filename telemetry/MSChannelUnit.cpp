@@ -70,7 +70,9 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
     }
     // Told here, not on the logs queue: a queue that is not draining must not keep what gave way.
     for (const auto& item : dropped)
-        notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*this, item.log, item.internalId); });
+        notify([&](MSChannelDelegate& d) {
+            d.didCompleteEnqueueingLog(*this, item.log, item.internalId, MSEnqueueOutcome::NotStored);
+        });
     if (schedule) logsQueue_->async([self = shared_from_this()] { self->drainPendingStores(); });
 }
 
@@ -103,24 +105,33 @@ void MSChannelUnit::drainPendingStores() {
                                     std::to_string(dropped) + " oldest waiting.");
     std::vector<MSLogDBStorage::Item> toStore;
     toStore.reserve(items.size());
+    // Each item's outcome; the stored ones are known once the store answers, in order.
+    std::vector<MSEnqueueOutcome> outcomes(items.size(), MSEnqueueOutcome::Discarded);
     const bool enabled = isEnabled();
-    for (auto& item : items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        auto& item = items[i];
         bool filtered = false;
         notify([&](MSChannelDelegate& d) { filtered = d.shouldFilterLog(*this, item.log) || filtered; });
-        if (filtered)
+        if (filtered) {
             MSLogDebug(kMSLogTag, "Log of type '" + item.log->type.value_or("") + "' was filtered out by a delegate.");
-        else if (enabled)
+        } else if (enabled) {
             // A log a delegate changed while filtering is archived again (an empty text) as it is now.
             toStore.push_back({item.log, configuration_.groupId, item.flags,
                                item.log->changedWhileFiltering() ? std::string() : std::move(item.storedText)});
+            outcomes[i] = MSEnqueueOutcome::NotStored;
+        }
     }
     const auto saved = storage_->saveLogs(std::move(toStore));
+    for (size_t i = 0, k = 0; i < items.size(); ++i)
+        if (outcomes[i] == MSEnqueueOutcome::NotStored && saved.at(k++)) outcomes[i] = MSEnqueueOutcome::Stored;
     {
         std::lock_guard lock(mutex_);
         itemsCount_ += size_t(std::count(saved.begin(), saved.end(), true));
     }
-    for (const auto& item : items)
-        notify([&](MSChannelDelegate& d) { d.didCompleteEnqueueingLog(*this, item.log, item.internalId); });
+    for (size_t i = 0; i < items.size(); ++i)
+        notify([&](MSChannelDelegate& d) {
+            d.didCompleteEnqueueingLog(*this, items[i].log, items[i].internalId, outcomes[i]);
+        });
     checkPendingLogsOnQueue(false);
 }
 

@@ -185,6 +185,10 @@ bool MSLogDBStorage::failedLocked(int rc, const std::string& what) {
     return false;
 }
 
+bool MSLogDBStorage::preparedLocked(const SQLStatement& statement) {
+    return statement.ok() || failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+}
+
 bool MSLogDBStorage::readyLocked() {
     if (!db_ && !openLocked()) return false;
     if (!undeleted_.empty()) retryUndeletedLocked();
@@ -252,7 +256,7 @@ bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
         int64_t freed = 0;
         {
             SQLStatement oldest(db_, sql);
-            if (!oldest.ok()) return failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
+            if (!preparedLocked(oldest)) return false;
             while (bytes_ - freed + bytes > maxSize_ && oldest.step() == SQLITE_ROW) {
                 if (held_.count(oldest.integer(0))) continue;
                 victims.push_back(oldest.integer(0));
@@ -333,10 +337,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     std::vector<int64_t> candidates;
     {
         SQLStatement select(db_, "SELECT id, targetKey FROM logs WHERE groupId = ? ORDER BY priority DESC, id");
-        if (!select.ok()) {
-            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
-            return std::nullopt;
-        }
+        if (!preparedLocked(select)) return std::nullopt;
         select.bind(1, groupId);
         int rc = SQLITE_DONE;
         while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
@@ -353,10 +354,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     std::vector<int64_t> ids, damaged;
     {
         SQLStatement row(db_, "SELECT log, targetToken FROM logs WHERE id = ?");
-        if (!row.ok()) {
-            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
-            return std::nullopt;
-        }
+        if (!preparedLocked(row)) return std::nullopt;
         for (int64_t id : candidates) {
             row.reset();
             row.bind(1, id);
@@ -420,10 +418,7 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     std::vector<int64_t> ids;
     {
         SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
-        if (!select.ok()) {
-            failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
-            return 0;
-        }
+        if (!preparedLocked(select)) return 0;
         select.bind(1, groupId);
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
@@ -439,10 +434,7 @@ size_t MSLogDBStorage::countLogs(const std::string& groupId) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
-    if (!select.ok()) {
-        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
-        return 0;
-    }
+    if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
@@ -453,10 +445,7 @@ size_t MSLogDBStorage::countAllLogs() {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     SQLStatement count(db_, "SELECT COUNT(*) FROM logs");
-    if (!count.ok()) {
-        failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
-        return 0;
-    }
+    if (!preparedLocked(count)) return 0;
     return count.step() == SQLITE_ROW ? size_t(count.integer(0)) : 0;
 }
 

@@ -107,6 +107,8 @@ private:
     // Logs a failed statement; after an error that leaves the connection unusable it is closed
     // (and a damaged file set aside at the next open). Returns false.
     bool failedLocked(int rc, const std::string& what);
+    // Whether a statement was prepared; failedLocked when not.
+    bool preparedLocked(const platform::SQLStatement& statement);
     bool execLocked(const char* sql);
     bool deleteRowsLocked(const std::vector<int64_t>& ids);
     void retryUndeletedLocked();

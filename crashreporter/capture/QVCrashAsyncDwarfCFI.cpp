@@ -36,6 +36,19 @@ bool entryOverrunsSection(const qvcrash_async_mobject_t* mobj, uint64_t address,
     return false;
 }
 
+// The length of an entry's instructions: what its declared length leaves after the `at` bytes
+// read from its start (header included). False when it declared less than that.
+bool instructionsLength(const char* kind, const EntryHeader& header, uint64_t at, uint64_t* length) {
+    const uint64_t consumed = at - header.header_size;
+    if (header.length < consumed) {
+        QVCRASH_DEBUG("%s length of 0x%llx declared to be less than the actual read length of 0x%llx", kind,
+                      static_cast<unsigned long long>(header.length), static_cast<unsigned long long>(consumed));
+        return false;
+    }
+    *length = header.length - consumed;
+    return true;
+}
+
 // A NUL-terminated string at address: its length without the NUL, false when it runs out.
 bool stringLength(const qvcrash_async_mobject_t* mobj, uint64_t address, uint64_t* length) {
     for (uint64_t i = 0;; ++i) {
@@ -197,13 +210,7 @@ qvcrash_error_t qvcrash_async_dwarf_cie_info_init(qvcrash_async_dwarf_cie_info_t
     }
 
     info->initial_instructions_offset = info->cie_offset - header.header_size + at;
-    const uint64_t consumed = at - header.header_size;
-    if (header.length < consumed) {
-        QVCRASH_DEBUG("CIE length of 0x%llu declared to be less than the actual read length of 0x%llu",
-                      static_cast<unsigned long long>(header.length), static_cast<unsigned long long>(consumed));
-        return QVCRASH_EINVAL;
-    }
-    info->initial_instructions_length = header.length - consumed;
+    if (!instructionsLength("CIE", header, at, &info->initial_instructions_length)) return QVCRASH_EINVAL;
     return QVCRASH_ESUCCESS;
 }
 
@@ -290,13 +297,7 @@ qvcrash_error_t qvcrash_async_dwarf_fde_info_init(qvcrash_async_dwarf_fde_info_t
     }
 
     info->instructions_offset = info->fde_offset - header.header_size + at;
-    const uint64_t consumed = at - header.header_size;
-    if (header.length < consumed) {
-        QVCRASH_DEBUG("FDE length of 0x%lludeclared to be less than the actual read length of 0x%llu",
-                      static_cast<unsigned long long>(header.length), static_cast<unsigned long long>(consumed));
-        return QVCRASH_EINVAL;
-    }
-    info->instructions_length = header.length - consumed;
+    if (!instructionsLength("FDE", header, at, &info->instructions_length)) return QVCRASH_EINVAL;
     return QVCRASH_ESUCCESS;
 }
 

@@ -16,6 +16,19 @@ const qvframe_cursor_frame_reader_t kFrameReaders[] = {
 };
 constexpr size_t kFrameReaderCount = sizeof(kFrameReaders) / sizeof(kFrameReaders[0]);
 
+// The frame record at fp, two words of the thread's size: the caller's frame pointer, then the
+// return address.
+template <typename Word>
+qvcrash_error_t read_frame_record(qvcrash_async_page_cache_t* memory, uint64_t fp, uint64_t* caller_fp,
+                                  uint64_t* caller_ip) {
+    Word words[2];
+    const qvcrash_error_t err = MSqvcrash_async_page_cache_read(memory, fp, 0, words, sizeof(words));
+    if (err != QVCRASH_ESUCCESS) return err;
+    *caller_fp = words[0];
+    *caller_ip = words[1];
+    return QVCRASH_ESUCCESS;
+}
+
 }  // namespace
 
 qvframe_error_t MSqvframe_cursor_init(qvframe_cursor_t* cursor, qvcrash_task_t task,
@@ -126,26 +139,13 @@ qvframe_error_t MSqvframe_cursor_read_frame_ptr(qvcrash_async_page_cache_t* memo
         }
     }
 
-    uint64_t caller_fp;
-    uint64_t caller_ip;
-    if (word_size == 4) {
-        uint32_t words[2];
-        qvcrash_error_t err = MSqvcrash_async_page_cache_read(memory, fp, 0, words, sizeof(words));
-        if (err != QVCRASH_ESUCCESS) {
-            QVCRASH_DEBUG("Failed to read frame: %d", static_cast<int>(err));
-            return QVFRAME_EBADFRAME;
-        }
-        caller_fp = words[0];
-        caller_ip = words[1];
-    } else {
-        uint64_t words[2];
-        qvcrash_error_t err = MSqvcrash_async_page_cache_read(memory, fp, 0, words, sizeof(words));
-        if (err != QVCRASH_ESUCCESS) {
-            QVCRASH_DEBUG("Failed to read frame: %d", static_cast<int>(err));
-            return QVFRAME_EBADFRAME;
-        }
-        caller_fp = words[0];
-        caller_ip = words[1];
+    uint64_t caller_fp = 0;
+    uint64_t caller_ip = 0;
+    const qvcrash_error_t err = word_size == 4 ? read_frame_record<uint32_t>(memory, fp, &caller_fp, &caller_ip)
+                                               : read_frame_record<uint64_t>(memory, fp, &caller_fp, &caller_ip);
+    if (err != QVCRASH_ESUCCESS) {
+        QVCRASH_DEBUG("Failed to read frame: %d", static_cast<int>(err));
+        return QVFRAME_EBADFRAME;
     }
 
     // A chain must make progress: a saved frame pointer that does not move up the stack would

@@ -89,7 +89,8 @@ struct StoreWatch : MSChannelDelegate {
         std::lock_guard lock(mutex);
         handedOver.insert(id);
     }
-    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string& id) override {
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string& id,
+                                  MSEnqueueOutcome) override {
         std::lock_guard lock(mutex);
         handedOver.erase(id);
         storedTypes.insert(log->type.value_or(""));

@@ -149,19 +149,27 @@ TEST_F(CrashesServiceTest, CrashOfTheLastRunIsSentOnceWithItsAttachmentAndTheIds
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
 }
 
-TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStore) {
+TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrALaterOne) {
     ASSERT_NO_FATAL_FAILURE(crashInChild());
     // Hold the logs queue, so that the hand-over and the store are apart.
     platform::DispatchSemaphore held, release;
-    std::atomic<bool> handedOver{false};
+    std::atomic<bool> handedOver{false}, storeTried{false};
     struct Watch : MSChannelDelegate {
-        std::atomic<bool>* handedOver;
+        std::atomic<bool>*handedOver, *storeTried;
         void prepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
             if (log->type == "appleError") *handedOver = true;
+        }
+        void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
+                                      MSEnqueueOutcome outcome) override {
+            if (log->type == "appleError") {
+                EXPECT_EQ(outcome, MSEnqueueOutcome::NotStored);
+                *storeTried = true;
+            }
         }
     };
     auto watch = std::make_shared<Watch>();
     watch->handedOver = &handedOver;
+    watch->storeTried = &storeTried;
     ASSERT_NO_FATAL_FAILURE(start());
     auto group = MSRevAzezar::sharedInstance().channelGroup();
     group->addDelegate(watch);
@@ -172,9 +180,19 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStore) {
     ASSERT_TRUE(held.wait(30));
     ASSERT_TRUE(pumpUntil([&] { return handedOver.load(); }));
     EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted before the log was stored";
-    release.signal();
+    {
+        // The log store cannot take the log (a full disk): the report stays.
+        DiskFull full;
+        release.signal();
+        ASSERT_TRUE(pumpUntil([&] { return storeTried.load(); }));
+        group->logsQueue()->sync([] {});
+    }
+    EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted although its log was not stored";
+    // The next start stores its log, lets the file go and sends it.
+    ASSERT_NO_FATAL_FAILURE(restart());
     EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
     EXPECT_TRUE(server.waitForAcceptedLogCount(1, 60));
+    EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
 }
 
 TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {

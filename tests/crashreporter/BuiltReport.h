@@ -1,7 +1,8 @@
 #pragma once
 // A crash report built from the generated message types and decoded, for tests that need a
 // report with exactly chosen values: one with the required sections; tests add threads, frames
-// and images and set further sections before decode().
+// and images and set further sections before decode() (or bytes(), the file, which the formatter
+// benchmark builds its report with too).
 
 #include <gtest/gtest.h>
 
@@ -112,7 +113,8 @@ struct BuiltReport {
             i.code_type = &p;
         }
     }
-    std::unique_ptr<MSCrashReport> decode() {
+    // The report file: the threads and images added so far, packed after the file header.
+    platform::Bytes bytes() {
         std::vector<Qvcrash__CrashReport__Thread*> ts;
         for (auto& t : threads) ts.push_back(&t);
         std::vector<Qvcrash__CrashReport__BinaryImage*> is;
@@ -124,8 +126,11 @@ struct BuiltReport {
         platform::Bytes out(8 + qvcrash__crash_report__get_packed_size(&report));
         std::memcpy(out.data(), "qvcrash\x01", 8);
         qvcrash__crash_report__pack(&report, out.data() + 8);
+        return out;
+    }
+    std::unique_ptr<MSCrashReport> decode() {
         platform::Error error;
-        auto result = MSCrashReport::initWithData(out);
+        auto result = MSCrashReport::initWithData(bytes());
         if (!result) error = result.error();
         auto decoded = std::move(result).valueOr(nullptr);
         EXPECT_NE(decoded, nullptr) << error.userInfo[platform::Error::kLocalizedDescriptionKey].asString();

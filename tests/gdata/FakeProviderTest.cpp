@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "fetcher/QNSessionFetcher.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataContactConstants.h"
@@ -108,7 +110,21 @@ TEST_F(FakeProviderTest, FeedsPageAndShowDeletionsOnlyWhenAsked) {
 
 TEST_F(FakeProviderTest, AGeneratedFeedSeedsContactsThatKeepEveryElement) {
     std::string generated = testing::generateContactsFeed({.entries = 7, .seed = 3, .unknownParts = true});
+    // Seeded an hour ago, after the system groups were stamped now: the contacts bear that hour's
+    // stamps, each later than the one before, and a change after the clock is set again is now.
+    const double start = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    provider.advanceTime(-3600);
     EXPECT_EQ(provider.addContactsFromFeed(generated), 7u);
+    provider.advanceTime(3600);
+    provider.addContact("<title>Now</title>");
+    auto stamped = provider.entries(FakeProvider::Kind::Contacts);
+    ASSERT_EQ(stamped.size(), 8u);
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_LT(stamped[i].updated, start - 3500) << i;
+        if (i > 0) EXPECT_GT(stamped[i].updated, stamped[i - 1].updated) << i;
+    }
+    EXPECT_GE(stamped[7].updated, start);
+    provider.deleteContact(stamped[7].id);
     auto served = feed(provider.feedURL(FakeProvider::Kind::Contacts) + "?max-results=100");
     ASSERT_TRUE(served && served->entries());
     ASSERT_EQ(served->entries()->size(), 7u);

@@ -242,7 +242,7 @@ struct FakeProvider::State {
     size_t verifiedExchanges = 0;
     size_t pageCap = 0;  // 0: none
     uint64_t serial = 0;
-    double lastTime = 0;
+    double lastTime = 0;  // the last stamp given: each change gets a later one
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
     std::map<Kind, std::unordered_map<std::string, size_t>> positions;  // id -> index in entries
     BatchFault batchFault;
@@ -364,6 +364,9 @@ bool FakeProvider::deleteContact(const std::string& id) {
 void FakeProvider::advanceTime(double seconds) {
     std::lock_guard lock(state_->mutex);
     state_->timeOffset += seconds;
+    // The last stamp moves with the clock, so that a clock set back stamps its changes with the
+    // earlier time (still each later than the one before), not just after the last stamp.
+    state_->lastTime += seconds;
 }
 
 void FakeProvider::forgetDeletedContacts() {

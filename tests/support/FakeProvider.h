@@ -119,7 +119,9 @@ public:
     bool editContact(const std::string& id, const std::function<void(std::string& entryXML)>& edit);
     // Deletes a contact as a deletion on the provider's side would.
     bool deleteContact(const std::string& id);
-    // Moves the provider's clock (the entries' updated dates) ahead by that many seconds.
+    // Moves the provider's clock (the entries' updated dates) ahead by that many seconds (back,
+    // when negative: the changes that follow are stamped that much earlier, each still later
+    // than the one before).
     void advanceTime(double seconds);
     // Forgets the deleted contacts, as the provider does after a while: a later request for the
     // changes since a date before now (updated-min with showdeleted) is answered 410 Gone.

@@ -64,31 +64,7 @@ protected:
 
     // A value in every key a row carries, with a photo.
     static CNMutableContactPtr fullContact() {
-        auto c = std::make_shared<CNMutableContact>();
-        c->setGivenName("Ann");
-        c->setMiddleName("May");
-        c->setFamilyName("Lee");
-        c->setNamePrefix("Dr");
-        c->setNameSuffix("Jr");
-        c->setPhoneticGivenName("ann");
-        c->setPhoneticMiddleName("may");
-        c->setPhoneticFamilyName("lee");
-        c->setNickname("Annie");
-        c->setEmailAddresses({lv<std::string>(std::string(CNLabelHome), "ann@example.com")});
-        c->setPhoneNumbers({lv(std::string(CNLabelPhoneNumberMobile), CNPhoneNumber{"+1 555 0100"})});
-        c->setPostalAddresses(
-            {lv(std::string(CNLabelWork), CNPostalAddress{"1 Main St", "Springfield", "IL", "62701", "United States", ""})});
-        c->setBirthday(ymd(1980, 5, 17));
-        c->setUrlAddresses({lv<std::string>(std::string(CNLabelURLAddressHomePage), "http://ann.example")});
-        c->setContactRelations({lv(std::string(CNLabelContactRelationFather), CNContactRelation{"Bob Lee"})});
-        c->setInstantMessageAddresses(
-            {lv(std::string(CNLabelHome), CNInstantMessageAddress{"ann.skype", CNInstantMessageServiceSkype})});
-        c->setDates({lv(std::string(CNLabelDateAnniversary), ymd(2005, 6, 1))});
-        c->setSocialProfiles({lv<CNSocialProfile>(std::nullopt, CNSocialProfile{"@ann", CNSocialProfileServiceTwitter})});
-        c->setNote("Met at the fair.");
-        c->setOrganizationName("Acme");
-        c->setJobTitle("Engineer");
-        c->setDepartmentName("R&D");
+        auto c = fullLocalContact();
         CNContactFields fields = c->fields();
         fields.imageData = Bytes{1, 2, 3};
         fields.imageDataAvailable = true;

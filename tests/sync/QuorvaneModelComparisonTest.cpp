@@ -18,7 +18,7 @@ using platform::CNLabeledValue;
 
 const std::string kGD = "http://schemas.google.com/g/2005";
 
-// Every field of the comparison, the same on both sides.
+// Every field of the comparison, as fullLocalContact() holds them.
 const std::string kFullGoogleBody =
     "<content type='text'>Met at the fair.\nLikes tea.</content>"
     "<gd:name><gd:givenName yomi='ann'>Ann</gd:givenName><gd:additionalName yomi='may'>May</gd:additionalName>"
@@ -40,41 +40,6 @@ const std::string kFullGoogleBody =
     "<gd:organization rel='" + kGD + "#work'><gd:orgName>Acme</gd:orgName><gd:orgTitle>Engineer</gd:orgTitle>"
     "<gd:orgDepartment>R&amp;D</gd:orgDepartment></gd:organization>" +
     membership("6") + membership("friends1");
-
-platform::CNMutableContactPtr fullApple() {
-    auto c = std::make_shared<platform::CNMutableContact>();
-    c->setGivenName("Ann");
-    c->setMiddleName("May");
-    c->setFamilyName("Lee");
-    c->setNamePrefix("Dr");
-    c->setNameSuffix("Jr");
-    c->setPhoneticGivenName("ann");
-    c->setPhoneticMiddleName("may");
-    c->setPhoneticFamilyName("lee");
-    c->setNickname("Annie");
-    c->setEmailAddresses({CNLabeledValue<std::string>(std::string(platform::CNLabelEmailiCloud), "ann@icloud.example"),
-                          CNLabeledValue<std::string>(std::string(platform::CNLabelHome), "ann@example.com")});
-    c->setPhoneNumbers({CNLabeledValue<platform::CNPhoneNumber>(std::string(platform::CNLabelPhoneNumberMobile),
-                                                                platform::CNPhoneNumber{"+1 (555) 123-4567"})});
-    c->setPostalAddresses({CNLabeledValue<platform::CNPostalAddress>(
-        std::string(platform::CNLabelHome),
-        platform::CNPostalAddress{"1 Main St", "Springfield", "IL", "62701", "United States", "us"})});
-    c->setBirthday(ymd(1980, 5, 17));
-    c->setUrlAddresses({CNLabeledValue<std::string>(std::string(platform::CNLabelURLAddressHomePage), "http://ann.example")});
-    c->setContactRelations({CNLabeledValue<platform::CNContactRelation>(
-        std::string(platform::CNLabelContactRelationFather), platform::CNContactRelation{"Bob Lee"})});
-    c->setInstantMessageAddresses({CNLabeledValue<platform::CNInstantMessageAddress>(
-        std::string(platform::CNLabelHome),
-        platform::CNInstantMessageAddress{"ann.skype", platform::CNInstantMessageServiceSkype})});
-    c->setDates({CNLabeledValue<platform::DateComponents>(std::string(platform::CNLabelDateAnniversary), ymd(2005, 6, 1))});
-    c->setSocialProfiles({CNLabeledValue<platform::CNSocialProfile>(
-        std::nullopt, platform::CNSocialProfile{"@ann", platform::CNSocialProfileServiceTwitter})});
-    c->setNote("Met at the fair.\nLikes tea.");
-    c->setOrganizationName("Acme");
-    c->setJobTitle("Engineer");
-    c->setDepartmentName("R&D");
-    return c;
-}
 
 class QuorvaneModelComparisonTest : public SyncModelTestBase {
 protected:
@@ -99,7 +64,7 @@ protected:
 TEST_F(QuorvaneModelComparisonTest, EqualContactsGiveNoDifference) {
     auto google = googleContact(kFullGoogleBody);
     ASSERT_TRUE(google);
-    EXPECT_EQ(compare(fullApple(), google), ContactDifferenceNone);
+    EXPECT_EQ(compare(fullLocalContact(), google), ContactDifferenceNone);
 
     // Two empty contacts, no difference pointer.
     EXPECT_FALSE(model_->contactsDifferWithAppleContact(std::make_shared<platform::CNMutableContact>(), nullptr,
@@ -178,13 +143,13 @@ TEST_F(QuorvaneModelComparisonTest, EachFieldGivesItsOwnCode) {
         {"department", [](auto& c) { c.setDepartmentName("Sales"); }, ContactDifferenceOrganization},
     };
     for (const auto& test : cases) {
-        auto apple = fullApple();
+        auto apple = fullLocalContact();
         test.change(*apple);
         EXPECT_EQ(compare(apple, google), test.code) << test.what;
     }
     // Groups: one more local group.
-    EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Friends", "Work"}), ContactDifferenceGroups);
-    EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceGroups);
+    EXPECT_EQ(compare(fullLocalContact(), google, std::vector<std::string>{"Friends", "Work"}), ContactDifferenceGroups);
+    EXPECT_EQ(compare(fullLocalContact(), google, std::vector<std::string>{"Work"}), ContactDifferenceGroups);
 }
 
 TEST_F(QuorvaneModelComparisonTest, TolerantRulesAreNoDifference) {
@@ -247,7 +212,7 @@ TEST_F(QuorvaneModelComparisonTest, BirthdaysCompareByTheirDayInEveryZone) {
 
 TEST_F(QuorvaneModelComparisonTest, APairWithoutOneSideIsAContractFailure) {
     int32_t difference = 0;
-    EXPECT_FALSE(model_->contactsDifferWithAppleContact(fullApple(), nullptr, nullptr, std::nullopt, &difference));
+    EXPECT_FALSE(model_->contactsDifferWithAppleContact(fullLocalContact(), nullptr, nullptr, std::nullopt, &difference));
     EXPECT_EQ(difference, ContactDifferenceNone);
     EXPECT_EQ(platform::AssertionHandler::count(), 1);
 }
@@ -295,7 +260,7 @@ TEST_F(QuorvaneModelComparisonTest, NoteAndOrganisationRules) {
 
 TEST_F(QuorvaneModelComparisonTest, FirstDifferingFieldDecides) {
     auto google = googleContact(kFullGoogleBody);
-    auto apple = fullApple();
+    auto apple = fullLocalContact();
     apple->setNote("Something else");
     apple->setEmailAddresses({});
     apple->setOrganizationName("Other");
@@ -303,7 +268,7 @@ TEST_F(QuorvaneModelComparisonTest, FirstDifferingFieldDecides) {
     apple->setNickname("Nan");
     EXPECT_EQ(compare(apple, google), ContactDifferenceName);
 
-    auto second = fullApple();
+    auto second = fullLocalContact();
     second->setBirthday(std::nullopt);
     second->setPostalAddresses({});
     EXPECT_EQ(compare(second, google), ContactDifferencePostalAddress);
@@ -313,17 +278,17 @@ TEST_F(QuorvaneModelComparisonTest, AccountsWithoutGroupsOrProfiles) {
     auto google = googleContact(kFullGoogleBody);
     // All accounts synced: group membership is not compared.
     model_->setContactSourceMode(ContactSourceModeAllAccounts);
-    EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
+    EXPECT_EQ(compare(fullLocalContact(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
     model_->setContactSourceMode(ContactSourceModeAutoSelect);
     for (int32_t type : {ContainerAccountTypeExchange, ContainerAccountTypeGoogle, ContainerAccountTypeNone}) {
         internals(model_).mCurrentSourceRecord->mContainerAccountType = type;
-        EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone) << type;
+        EXPECT_EQ(compare(fullLocalContact(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone) << type;
     }
     internals(model_).mCurrentSourceRecord = nullptr;
-    EXPECT_EQ(compare(fullApple(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
+    EXPECT_EQ(compare(fullLocalContact(), google, std::vector<std::string>{"Work"}), ContactDifferenceNone);
 
     // An Exchange contact keeps no social profiles: they are not compared.
-    auto apple = fullApple();
+    auto apple = fullLocalContact();
     apple->setSocialProfiles({});
     internals(model_).mExchangeContactDict[apple->identifier()] = true;
     EXPECT_EQ(compare(apple, google), ContactDifferenceNone);
@@ -331,8 +296,8 @@ TEST_F(QuorvaneModelComparisonTest, AccountsWithoutGroupsOrProfiles) {
 
 TEST_F(QuorvaneModelComparisonTest, ListsFetchedWithoutTheirKeysAreNotCompared) {
     auto google = googleContact(kFullGoogleBody);
-    platform::CNContactFields fields = fullApple()->fields();
-    auto keys = fullApple()->availableKeys();
+    platform::CNContactFields fields = fullLocalContact()->fields();
+    auto keys = fullLocalContact()->availableKeys();
     keys.erase(platform::CNContactPostalAddressesKey);
     keys.erase(platform::CNContactInstantMessageAddressesKey);
     keys.erase(platform::CNContactSocialProfilesKey);

@@ -3,6 +3,7 @@
 // that loses the provider ends.
 
 #include "sync/SyncExecutor.h"
+#include "sync/SyncRun.h"
 
 #include <gtest/gtest.h>
 
@@ -83,7 +84,7 @@ protected:
         input.startDate = platform::Date::now();
         bool done = false;
         SyncRunResult result;
-        auto executor = SyncExecutor::make(model_, input);
+        auto executor = SyncExecutor::make(std::make_shared<SyncRun::ModelExecution>(model_), input);
         executor->start([&](const SyncRunResult& r) {
             EXPECT_FALSE(done);
             result = r;
@@ -189,6 +190,131 @@ TEST_F(SyncExecutorTest, ALostProviderEndsTheRunAsANetworkFailureAndKeepsTheOldH
     model_->fetchSyncLogRecords();
     ASSERT_EQ(model_->syncLogRecords().size(), 1u);
     EXPECT_EQ(model_->syncLogRecords()[0].result, "network");
+}
+
+// --- the executor alone: its input built directly, its needs answered by a table, the provider real ---
+
+// Writes a local contact to Google as its given name for a title; remembers what the run handed
+// to the history and the run log.
+class TableExecution final : public SyncExecutor::Context {
+public:
+    explicit TableExecution(std::shared_ptr<GDataServiceGoogleContact> service) : service_(std::move(service)) {}
+
+    void log(const std::string& line) override { lines += line + "\n"; }
+    void progress(const std::string&) override {}
+    void subProgress(const std::string&) override {}
+    void progressBar(float) override {}
+    void logWritten(const NSSyncRecordPtr& r, bool created) override { lines += (created ? "created " : "updated ") + r->mAppleContact->givenName() + "\n"; }
+    std::shared_ptr<GDataServiceGoogleContact> googleService() override { return service_; }
+    platform::CNContactStore& contactStore() override {  // photos only, which no row moves
+        if (!store_) {
+            const auto dir = platform::Paths::dataHome() / "sync-tests" / "SyncExecutorAloneTest";
+            std::filesystem::create_directories(dir);
+            store_ = std::make_shared<platform::CNContactStore>(dir / "Contacts.sqlite");
+        }
+        return *store_;
+    }
+    std::vector<std::shared_ptr<GDataEntryBase>> missingGoogleGroups(const std::vector<NSSyncRecordPtr>&) override { return {}; }
+    void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>&) override {}
+    void rereadLocalGroups() override {}
+    platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) override { return apple; }
+    GoogleConversion toGoogle(GoogleContactPtr entry, const platform::CNContactPtr&, const platform::CNContactPtr& apple,
+                              const NSSyncRecordPtr& record) override {
+        if (!entry) {
+            entry = GDataEntryContact::contactEntryWithTitle(apple->givenName());
+            record->mCreatedNewContact = true;
+        }
+        entry->setTitleWithString(apple->givenName());
+        GoogleConversion converted{entry, {}};
+        if (apple->givenName() == "Long") converted.truncated.push_back({2000, 1000});
+        return converted;
+    }
+    bool contactsDiffer(const platform::CNContactPtr&, const GoogleContactPtr&) override { return false; }
+    NSSyncRecordPtr newSyncRecord() override {
+        auto r = std::make_shared<NSSyncRecord>();
+        r->setModel({});
+        return r;
+    }
+    platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+                                       const std::function<GoogleContactPtr(const std::string&)>&) override {
+        historySaved = records;
+        if (historyFails) return platform::Error("com.quorvane.test", 1);
+        return {};
+    }
+    platform::Result<int64_t> saveRunLog(platform::Date, SyncRunOutcome outcome, const std::optional<std::string>&,
+                                         const SyncRunCounts&) override {
+        loggedOutcome = syncRunOutcomeName(outcome);
+        return 7;
+    }
+
+    std::string lines;
+    std::vector<NSSyncRecordPtr> historySaved;
+    bool historyFails = false;
+    std::string loggedOutcome;
+
+private:
+    std::shared_ptr<GDataServiceGoogleContact> service_;
+    std::shared_ptr<platform::CNContactStore> store_;
+};
+
+TEST(SyncExecutorAloneTest, WhatEachPlannedActionSendsAndHowTheRunEnds) {
+    struct Row {
+        const char* what;
+        int32_t action;
+        bool local, google;  // which sides the record has ("Ann")
+        bool feedsWhole = true, historyFails = false;
+        int32_t created = 0, updated = 0, deleted = 0, failures = 0;
+        size_t googleAfter = 1;  // contacts on the provider afterwards
+        const char* outcome = "ok";
+        bool warned = false;
+    };
+    const Row rows[] = {
+        {.what = "create on Google", .action = SyncActionMacToGoogle, .local = true, .google = false, .created = 1, .googleAfter = 2},
+        {.what = "update Google", .action = SyncActionMacToGoogle, .local = true, .google = true, .updated = 1},
+        {.what = "delete on Google", .action = SyncActionDeleteContact, .local = false, .google = true, .deleted = 1, .googleAfter = 0},
+        {.what = "no deletion from a cut feed", .action = SyncActionDeleteContact, .local = false, .google = true, .feedsWhole = false},
+        {.what = "a local write without a local writer fails", .action = SyncActionGoogleToMac, .local = true, .google = true, .failures = 1, .outcome = "partial"},
+        {.what = "nothing to do", .action = SyncActionNoUpdate, .local = true, .google = true},
+        {.what = "a history that cannot be saved", .action = SyncActionMacToGoogle, .local = true, .google = true, .historyFails = true, .updated = 1, .outcome = "other"},
+        {.what = "a value cut to fit is a warning", .action = SyncActionMacToGoogle, .local = true, .google = false, .created = 1, .googleAfter = 2, .warned = true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::ProviderAccount account;
+        const std::string id = account.provider.addContact("<title>Ann</title>");
+        auto context = std::make_shared<TableExecution>(account.service);
+        context->historyFails = row.historyFails;
+
+        SyncExecutor::Input input;
+        auto r = context->newSyncRecord();
+        if (row.local) r->mAppleContact = testing::makeAppleContact({.given = row.warned ? "Long" : "Ann"});
+        if (row.google) r->mGoogleContact = account.contact(id);
+        r->mSyncAction = r->mInitialSyncAction = row.action;
+        r->generateDescriptionAndSortString();
+        input.records = {r};
+        input.feeds.groups = {.feed = GDataFeedContactGroup::contactGroupFeed(), .complete = true, .incompleteReason = ""};
+        input.feeds.contacts = {.feed = account.contactsFeed(), .complete = row.feedsWhole, .incompleteReason = ""};
+        input.contactsFeedURL = platform::URL::URLWithString(account.provider.feedURL(FakeProvider::Kind::Contacts));
+        input.pauseSeconds = 0;
+
+        std::optional<SyncRunResult> result;
+        auto executor = SyncExecutor::make(context, input);
+        executor->start([&](const SyncRunResult& done) { result = done; });
+        ASSERT_TRUE(RunLoop::main()->runUntil([&] { return result.has_value(); }, 60));
+
+        EXPECT_EQ(context->loggedOutcome, row.outcome) << context->lines;
+        EXPECT_EQ(result->runID, 7);
+        EXPECT_EQ(result->counts.googleCreated, row.created);
+        EXPECT_EQ(result->counts.googleUpdated, row.updated);
+        EXPECT_EQ(result->counts.googleDeleted, row.deleted);
+        EXPECT_EQ(result->counts.failures, row.failures);
+        EXPECT_EQ(account.provider.entries(FakeProvider::Kind::Contacts).size(), row.googleAfter);
+        EXPECT_EQ(result->warnings.size(), row.warned ? 1u : 0u);
+        // The history stage is handed every planned record, with what was done to it.
+        ASSERT_EQ(context->historySaved.size(), 1u);
+        EXPECT_EQ(context->historySaved[0]->mGmailUpdateSucceeded, row.created + row.updated + row.deleted > 0);
+        if (row.created) EXPECT_NE(account.provider.entries(FakeProvider::Kind::Contacts).back().xml.find("quorvane-local-record"), std::string::npos);
+    }
 }
 
 }  // namespace

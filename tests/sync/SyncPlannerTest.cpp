@@ -14,6 +14,7 @@ namespace {
 using namespace quorvane::testing;
 using platform::CNContactPtr;
 using platform::Date;
+using GoogleContactPtr = SyncPlanner::GoogleContactPtr;
 
 class SyncPlannerTest : public ProviderSyncTestBase {
 protected:
@@ -60,8 +61,10 @@ protected:
     }
     std::vector<NSSyncRecordPtr> plan(int32_t mode, SyncPlanSummary* summary = nullptr) {
         model_->setSyncMode(static_cast<SyncMode>(mode));
-        SyncPlanner planner(*model_, mode);
-        EXPECT_TRUE(planner.prepare(model_->googleFeeds()));
+        auto input = SyncRun::preparePlanning(*model_, mode, model_->googleFeeds());
+        EXPECT_TRUE(input);
+        SyncRun::ModelPlanning planning(*model_);
+        SyncPlanner planner(planning, std::move(*input));
         while (!planner.pairLocalContacts(7)) {}
         while (!planner.pairGoogleContacts(7)) {}
         while (!planner.planPairs(7)) {}
@@ -195,6 +198,191 @@ TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCre
         if (row.expected == SyncActionGoogleToMac || row.expected == SyncActionMacToGoogle) {
             EXPECT_EQ(mine->mContactDifference, ContactDifferenceNewContact);
         }
+    }
+}
+
+// --- the planner alone: its input built directly, its questions answered from tables ---
+
+// A local contact is named by its given name, a Google contact by its identifier; the two of the
+// same name pair. Everything else the planner asks is what the test's tables say.
+class TablePlanning final : public SyncPlanner::Context {
+public:
+    static std::string nameOf(const CNContactPtr& c) { return c ? c->givenName() : ""; }
+    static std::string nameOf(const GoogleContactPtr& g) { return g ? g->identifier().value_or("") : ""; }
+
+    std::set<std::string> unnamed, outsideFilter, readOnly, other, differ, notInMyContacts, ignoredNew;
+    std::map<std::string, SyncStrategyInfo> strategies;
+    std::set<std::string> googleNewer;
+    int comparisons = 0;
+
+    void use(const SyncPlanner::Input& input) {
+        locals = input.localContacts;
+        for (const auto& e : *input.feeds.contacts.feed->entries())
+            googles[nameOf(std::dynamic_pointer_cast<GDataEntryContact>(e))] = std::dynamic_pointer_cast<GDataEntryContact>(e);
+    }
+    bool appleContactHasName(const CNContactPtr& c) override { return !unnamed.count(nameOf(c)); }
+    bool appleContactHasMatchingGroups(const CNContactPtr& c) override { return !outsideFilter.count(nameOf(c)); }
+    bool appleContactReadOnly(const CNContactPtr& c) override { return readOnly.count(nameOf(c)) > 0; }
+    bool googleContactHasName(const GoogleContactPtr& g) override { return !unnamed.count(nameOf(g)); }
+    bool googleContactHasMatchingGroups(const GoogleContactPtr& g) override { return !outsideFilter.count(nameOf(g)); }
+    bool googleContactIsOther(const GoogleContactPtr& g) override { return other.count(nameOf(g)) > 0; }
+    GoogleContactPtr bestGoogleMatch(const CNContactPtr& apple) override {
+        auto it = googles.find(nameOf(apple));
+        return it == googles.end() || paired.count(nameOf(apple)) ? nullptr : it->second;
+    }
+    CNContactPtr bestAppleMatch(const GoogleContactPtr& google) override {
+        for (const auto& c : locals)
+            if (nameOf(c) == nameOf(google) && !paired.count(nameOf(c))) return c;
+        return nullptr;
+    }
+    void setPaired(const CNContactPtr& apple, const GoogleContactPtr&) override { paired.insert(nameOf(apple)); }
+    bool isApplePaired(const CNContactPtr& apple) override { return paired.count(nameOf(apple)) > 0; }
+    bool isGooglePaired(const GoogleContactPtr& google) override { return paired.count(nameOf(google)) > 0; }
+    SyncStrategyInfo strategy(const CNContactPtr& apple, const GoogleContactPtr& google) override {
+        return strategies[apple ? nameOf(apple) : nameOf(google)];
+    }
+    bool contactsDiffer(const CNContactPtr&, const CNContactPtr& apple, const GoogleContactPtr&, int32_t* difference) override {
+        ++comparisons;
+        const bool d = differ.count(nameOf(apple)) > 0;
+        *difference = d ? ContactDifferenceName : ContactDifferenceNone;
+        return d;
+    }
+    bool belongsToMyContacts(const GoogleContactPtr& g) override { return !notInMyContacts.count(nameOf(g)); }
+    std::optional<Date> appleContactDate(const CNContactPtr& apple) override {
+        return Date::fromUnix(googleNewer.count(nameOf(apple)) ? 1000 : 3000);
+    }
+    bool shouldSyncPhoto(const CNContactPtr&, const GoogleContactPtr&, int32_t, const SyncStrategyInfo& s) override {
+        return s.applePhotoChanged || s.googlePhotoChanged;
+    }
+    bool ignoreNewAppleContact(const CNContactPtr& c) override { return ignoredNew.count(nameOf(c)) > 0; }
+    bool ignoreNewGoogleContact(const GoogleContactPtr& g) override { return ignoredNew.count(nameOf(g)) > 0; }
+    NSSyncRecordPtr newSyncRecord() override {
+        auto r = std::make_shared<NSSyncRecord>();
+        r->setModel({});  // texts from the record alone
+        return r;
+    }
+
+private:
+    std::vector<CNContactPtr> locals;
+    std::map<std::string, GoogleContactPtr> googles;
+    std::set<std::string> paired;
+};
+
+// The planner's input: local contacts by given name, Google contacts (updated at 2000) by identifier.
+SyncPlanner::Input planInput(int32_t mode, const std::vector<std::string>& locals, const std::vector<std::string>& googles,
+                             bool complete = true) {
+    SyncPlanner::Input in;
+    in.syncMode = mode;
+    for (const auto& name : locals) in.localContacts.push_back(makeAppleContact({.given = name}));
+    in.feeds.groups = {.feed = standardGroupFeed(), .complete = true, .incompleteReason = ""};
+    in.feeds.contacts = {.feed = GDataFeedContact::contactFeed(), .complete = complete, .incompleteReason = ""};
+    in.feeds.incompleteReason = complete ? "" : "cut in a test";
+    for (const auto& id : googles) {
+        auto g = googleContact("<id>" + id + "</id><gd:name><gd:givenName>" + id + "</gd:givenName></gd:name>");
+        g->setUpdatedDate(GDataDateTime(Date::fromUnix(2000), platform::TimeZone::universal()));
+        in.feeds.contacts.feed->addEntry(g);
+    }
+    return in;
+}
+
+SyncPlan planAlone(TablePlanning& facts, SyncPlanner::Input in) {
+    facts.use(in);
+    SyncPlanner planner(facts, std::move(in));
+    while (!planner.pairLocalContacts(1)) {}
+    while (!planner.pairGoogleContacts(1)) {}
+    while (!planner.planPairs(1)) {}
+    return planner.takePlan();
+}
+
+TEST(SyncPlannerAloneTest, TheActionOfEachSituationFromItsFacts) {
+    const SyncStrategyInfo history{.historyFound = true, .historyLacksDigests = true};  // a record without digests
+    SyncStrategyInfo appleChanged = history, bothChanged = history, unchanged = history, gone, googlePhoto = history;
+    unchanged.historyLacksDigests = false;  // and nothing changed since
+    appleChanged.appleContactChanged = true;
+    bothChanged.appleContactChanged = bothChanged.googleContactChanged = true;
+    gone.counterpartDeleted = true;
+    googlePhoto.googlePhotoChanged = true;
+    using Table = std::set<std::string> TablePlanning::*;
+    struct Row {
+        const char* what;
+        bool local = true, google = true;  // which sides "Ann" has
+        SyncStrategyInfo strategy = {};
+        std::vector<Table> in = {};  // the tables "Ann" is in
+        int32_t expected = SyncActionNoUpdate;
+        const char* held = "";  // the note of a record held back
+        int32_t mode = SyncModeTwoWay;
+        bool complete = true, force = false, duplicate = false;
+        int comparisons = 0;  // of the pair's fields
+        bool readOnlyAccount = false;  // the synced account is read-only: its contacts are not filtered out
+    };
+    const Row rows[] = {
+        {.what = "the local side changed", .strategy = appleChanged, .in = {&TablePlanning::differ}, .expected = SyncActionMacToGoogle, .comparisons = 1},
+        {.what = "both changed: the newer", .strategy = bothChanged, .in = {&TablePlanning::differ, &TablePlanning::googleNewer}, .expected = SyncActionGoogleToMac, .comparisons = 1},
+        {.what = "differs, neither changed", .strategy = history, .in = {&TablePlanning::differ}, .held = "neither side changed", .comparisons = 1},
+        {.what = "both as last synced: not compared", .strategy = unchanged, .in = {&TablePlanning::differ}},
+        {.what = "Google to local onto a read-only contact", .strategy = history, .in = {&TablePlanning::differ, &TablePlanning::readOnly}, .held = "read-only", .mode = SyncModeGoogleToMac, .comparisons = 1, .readOnlyAccount = true},
+        {.what = "not in My Contacts: to Google", .strategy = history, .in = {&TablePlanning::notInMyContacts}, .expected = SyncActionMacToGoogle, .comparisons = 1},
+        {.what = "only the Google photo changed", .strategy = googlePhoto, .expected = SyncActionGoogleToMac, .comparisons = 1},
+        {.what = "equal but forced: the newer", .strategy = history, .expected = SyncActionMacToGoogle, .force = true, .comparisons = 1},
+        {.what = "local, partner deleted", .google = false, .strategy = gone, .expected = SyncActionDeleteContact},
+        {.what = "local, partner deleted, feed cut", .google = false, .strategy = gone, .held = "feed is incomplete", .complete = false},
+        {.what = "local, partner deleted, read-only", .google = false, .strategy = gone, .in = {&TablePlanning::readOnly}, .held = "read-only", .readOnlyAccount = true},
+        {.what = "local and new, ignored", .google = false, .in = {&TablePlanning::ignoredNew}},
+        {.what = "local and new, feed cut", .google = false, .held = "not created on Google", .complete = false},
+        {.what = "Google, partner deleted, a duplicate", .local = false, .strategy = gone, .held = "duplicates", .duplicate = true},
+        {.what = "Google and new, feed cut: created", .local = false, .expected = SyncActionGoogleToMac, .complete = false},
+        {.what = "Google and new, local to Google mode", .local = false, .mode = SyncModeMacToGoogle},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TablePlanning facts;
+        facts.strategies["Ann"] = row.strategy;
+        for (Table table : row.in) (facts.*table).insert("Ann");
+        auto in = planInput(row.mode, row.local ? std::vector<std::string>{"Ann"} : std::vector<std::string>{},
+                            row.google ? std::vector<std::string>{"Ann"} : std::vector<std::string>{}, row.complete);
+        in.forceUpdate = row.force;
+        in.syncingReadOnlyAccount = row.readOnlyAccount;
+        if (row.duplicate) in.googleDuplicates.push_back(std::dynamic_pointer_cast<GDataEntryContact>(in.feeds.contacts.feed->entries()->at(0)));
+        auto plan = planAlone(facts, std::move(in));
+        ASSERT_EQ(plan.records.size(), 1u);
+        const auto& r = *plan.records[0];
+        EXPECT_EQ(r.mSyncAction, row.expected);
+        EXPECT_EQ(r.mInitialSyncAction, row.expected);
+        EXPECT_EQ(facts.comparisons, row.comparisons);
+        const std::string notes = ::testing::PrintToString(plan.summary.notes);
+        if (*row.held) EXPECT_NE(notes.find(row.held), std::string::npos) << notes;
+        EXPECT_EQ(plan.summary.changes(), row.expected == SyncActionNoUpdate ? 0u : 1u);
+        EXPECT_EQ(r.mSyncPhoto, row.expected != SyncActionNoUpdate && row.expected != SyncActionDeleteContact &&
+                                    (row.strategy.googlePhotoChanged || row.strategy.applePhotoChanged));
+    }
+}
+
+TEST(SyncPlannerAloneTest, PairingLeavesFilteredContactsAloneAndKeepsLoneOnes) {
+    // Ann pairs; Bob has no name and Dee is outside the group filter (both ignored); Cid is
+    // read-only, so filtered, but its Google partner finds it: held as it is; Eve is an Other
+    // contact (ignored); Fay and Gus are alone on their sides.
+    TablePlanning facts;
+    facts.unnamed = {"Bob"};
+    facts.outsideFilter = {"Dee"};
+    facts.readOnly = {"Cid"};
+    facts.other = {"Eve"};
+    for (bool readOnlyAccount : {false, true}) {
+        SCOPED_TRACE(readOnlyAccount);
+        TablePlanning t = facts;
+        auto in = planInput(SyncModeTwoWay, {"Gus", "Dee", "Cid", "Bob", "Ann"}, {"Fay", "Eve", "Cid", "Bob", "Ann"});
+        in.ignoreEmptyContacts = in.ignoreOtherContacts = true;
+        in.syncingReadOnlyAccount = readOnlyAccount;
+        auto plan = planAlone(t, std::move(in));
+        std::vector<std::string> got;
+        for (const auto& r : plan.records)
+            got.push_back(TablePlanning::nameOf(r->mAppleContact) + "/" + TablePlanning::nameOf(r->mGoogleContact) + " " +
+                          std::to_string(r->mSyncAction));
+        // In plan order (by sort string): new on either side goes across; a pair equal by the tables stays.
+        EXPECT_EQ(got, (std::vector<std::string>{"Ann/Ann 0", "Cid/Cid 0", "/Fay 1", "Gus/ 2"}));
+        EXPECT_EQ(t.comparisons, readOnlyAccount ? 2 : 1);  // a held pair is not compared
+        EXPECT_EQ(plan.summary.createGoogle + plan.summary.createLocal + plan.summary.unchanged, 4u);
+        const std::string notes = ::testing::PrintToString(plan.summary.notes);
+        EXPECT_EQ(notes.find("filters leave alone") != std::string::npos, !readOnlyAccount) << notes;
     }
 }
 

@@ -122,6 +122,39 @@ platform::CNLabeledValue<T> lv(std::optional<std::string> label, T value) {
     return platform::CNLabeledValue<T>(std::move(label), std::move(value));
 }
 
+// Dr Ann May Lee Jr with a value in every field a sync carries but the photo, each in the form the
+// comparison finds equal to its Google side.
+inline platform::CNMutableContactPtr fullLocalContact() {
+    using namespace platform;
+    auto c = std::make_shared<CNMutableContact>();
+    c->setGivenName("Ann");
+    c->setMiddleName("May");
+    c->setFamilyName("Lee");
+    c->setNamePrefix("Dr");
+    c->setNameSuffix("Jr");
+    c->setPhoneticGivenName("ann");
+    c->setPhoneticMiddleName("may");
+    c->setPhoneticFamilyName("lee");
+    c->setNickname("Annie");
+    c->setEmailAddresses({lv<std::string>(std::string(CNLabelEmailiCloud), "ann@icloud.example"),
+                          lv<std::string>(std::string(CNLabelHome), "ann@example.com")});
+    c->setPhoneNumbers({lv(std::string(CNLabelPhoneNumberMobile), CNPhoneNumber{"+1 (555) 123-4567"})});
+    c->setPostalAddresses(
+        {lv(std::string(CNLabelHome), CNPostalAddress{"1 Main St", "Springfield", "IL", "62701", "United States", "us"})});
+    c->setBirthday(ymd(1980, 5, 17));
+    c->setUrlAddresses({lv<std::string>(std::string(CNLabelURLAddressHomePage), "http://ann.example")});
+    c->setContactRelations({lv(std::string(CNLabelContactRelationFather), CNContactRelation{"Bob Lee"})});
+    c->setInstantMessageAddresses(
+        {lv(std::string(CNLabelHome), CNInstantMessageAddress{"ann.skype", CNInstantMessageServiceSkype})});
+    c->setDates({lv(std::string(CNLabelDateAnniversary), ymd(2005, 6, 1))});
+    c->setSocialProfiles({lv<CNSocialProfile>(std::nullopt, CNSocialProfile{"@ann", CNSocialProfileServiceTwitter})});
+    c->setNote("Met at the fair.\nLikes tea.");
+    c->setOrganizationName("Acme");
+    c->setJobTitle("Engineer");
+    c->setDepartmentName("R&D");
+    return c;
+}
+
 // Google contacts and groups from literal XML.
 inline const std::string kGroupBase = "http://www.google.com/m8/feeds/groups/me%40example.com/base/";
 

@@ -65,7 +65,8 @@ std::vector<std::string> lines(const std::filesystem::path& file) {
 struct FileReporter : MSChannelDelegate {
     std::string stored, acked;
     std::atomic<int> completed{0};
-    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&) override {
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
+                                  MSEnqueueOutcome) override {
         appendLine(stored, RecordingDelegate::number(log) + " " + std::to_string(monotonicNow()));
         ++completed;
     }

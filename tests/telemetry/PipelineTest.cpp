@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
 
 #include <set>
 #include <thread>
@@ -21,27 +19,6 @@ using namespace quorvane::test;
 using Answer = FakeIngestionServer::Answer;
 
 namespace {
-
-// Writes to regular files fail while it lives, as on a full disk: the process's limit on a file's
-// size is 0 (and the signal that would end it for trying is ignored).
-class DiskFull {
-public:
-    DiskFull() {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit none = saved_;
-        none.rlim_cur = 0;
-        signal_ = ::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &none);
-    }
-    ~DiskFull() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        ::signal(SIGXFSZ, signal_);
-    }
-
-private:
-    rlimit saved_{};
-    sighandler_t signal_;
-};
 
 // Lets nothing run on a queue until opened.
 struct QueueGate {
@@ -139,6 +116,10 @@ TEST(Pipeline, AnAcceptedBatchIsNotSentAgainWhenItsDeleteFailsAndTheStoreComesBa
         EXPECT_EQ(f.storage->undeletedCount(), 2u);
         unit->flushQueue();
         f.group->logsQueue()->sync([] {});
+        // A log the full disk cannot take: the delegates hear that it was not stored.
+        unit->enqueueItem(numberedLog(9));
+        ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 3, 60));
+        EXPECT_EQ(f.delegate->outcome("9"), MSEnqueueOutcome::NotStored);
     }
     // The disk has room again: the store opens again, deletes the sent logs, takes new ones.
     unit->enqueueItem(numberedLog(3));
@@ -252,6 +233,8 @@ TEST(Pipeline, LogsWaitingToBeStoredStayWithinTheStoresBoundOldestNormalFirst) {
     std::vector<std::string> kept;
     for (const auto& l : batch->logs) kept.push_back(RecordingDelegate::number(l));
     EXPECT_EQ(kept, (std::vector<std::string>{"10", "31", "32", "33", "34", "35", "36", "37", "38", "39"}));
+    EXPECT_EQ(f.delegate->outcome("11"), MSEnqueueOutcome::NotStored);
+    EXPECT_EQ(f.delegate->outcome("31"), MSEnqueueOutcome::Stored);
     const auto texts = log.texts();
     EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
         return t.find("dropped the 20 oldest waiting") != std::string::npos;
@@ -330,6 +313,11 @@ TEST(Pipeline, InvalidFilteredAndDisabledLogsAreNotStored) {
     unit->enqueueItem(numberedLog(4));
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
     EXPECT_EQ(f.acceptedNumbers().back(), "4");
+    // The delegates heard which were left out on purpose.
+    for (const auto& [n, outcome] : std::vector<std::pair<std::string, MSEnqueueOutcome>>{
+             {"1", MSEnqueueOutcome::Discarded}, {"2", MSEnqueueOutcome::Stored}, {"5", MSEnqueueOutcome::Stored},
+             {"3", MSEnqueueOutcome::Discarded}, {"4", MSEnqueueOutcome::Stored}})
+        EXPECT_EQ(f.delegate->outcome(n), outcome) << n;
 }
 
 TEST(Pipeline, AtMostThePendingBatchesLimitIsInFlight) {

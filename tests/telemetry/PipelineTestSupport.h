@@ -21,6 +21,7 @@ struct RecordingDelegate : MSChannelDelegate {
     std::vector<std::string> events;  // "<callback> <log number>"
     std::map<std::string, int> counts;
     std::vector<platform::Error> errors;
+    std::map<std::string, MSEnqueueOutcome> outcomes;  // by log number
     std::function<bool(const std::shared_ptr<MSAbstractLog>&)> filter;
 
     static std::string number(const std::shared_ptr<MSAbstractLog>& log) {
@@ -50,8 +51,18 @@ struct RecordingDelegate : MSChannelDelegate {
     void didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&, uint32_t) override {
         record("didPrepare", log);
     }
-    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&) override {
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
+                                  MSEnqueueOutcome outcome) override {
+        {
+            std::lock_guard lock(mutex);
+            outcomes[number(log)] = outcome;
+        }
         record("didCompleteEnqueueing", log);
+    }
+    std::optional<MSEnqueueOutcome> outcome(const std::string& number) const {
+        std::lock_guard lock(mutex);
+        auto it = outcomes.find(number);
+        return it == outcomes.end() ? std::nullopt : std::optional(it->second);
     }
     bool shouldFilterLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
         record("shouldFilter", log);

@@ -1,6 +1,9 @@
 #pragma once
-// Shared pieces of the telemetry tests: sample logs of every class, a captured SDK log, and a
-// fresh user-defaults file per test.
+// Shared pieces of the telemetry tests: sample logs of every class, a captured SDK log, a
+// fresh user-defaults file per test, and a full disk.
+
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <memory>
@@ -119,6 +122,27 @@ struct FreshDefaults {
         MSDeviceTracker::resetSharedInstance();
     }
     ~FreshDefaults() { MSUserDefaults::resetSharedWithDefaults(nullptr); }
+};
+
+// Writes to regular files fail while it lives, as on a full disk: the process's limit on a file's
+// size is 0 (and the signal that would end it for trying is ignored).
+class DiskFull {
+public:
+    DiskFull() {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit none = saved_;
+        none.rlim_cur = 0;
+        signal_ = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~DiskFull() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, signal_);
+    }
+
+private:
+    rlimit saved_{};
+    sighandler_t signal_;
 };
 
 }  // namespace quorvane::test
