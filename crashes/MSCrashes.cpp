@@ -625,22 +625,21 @@ void MSCrashes::sendPending(const Pending& entry) {
     {
         // The file goes once the log is in the store (didCompleteEnqueueingLog), so that a crash
         // in between, or a store that cannot take the log, leaves the report to be sent at the
-        // next start.
+        // next start. The attachments wait with it: that start asks for them again.
         std::lock_guard lock(mutex_);
         std::erase(crashFiles_, entry.file);
-        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier()};
+        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier(), attachments};
     }
     if (unit) {
         unit->enqueueItem(log, MSFlagsCritical);
-        if (!log->isValid()) {
-            // Refused by the channel: the report can never be sent.
-            {
-                std::lock_guard lock(mutex_);
-                awaitingStore_.erase(log.get());
-            }
-            deleteCrashReportWithFileURL(entry.file);
-            deleteWrapperExceptionWithUUIDString(entry.report->incidentIdentifier());
+        if (log->isValid()) return;
+        // Refused by the channel: the report can never be sent.
+        {
+            std::lock_guard lock(mutex_);
+            awaitingStore_.erase(log.get());
         }
+        deleteCrashReportWithFileURL(entry.file);
+        deleteWrapperExceptionWithUUIDString(entry.report->incidentIdentifier());
     }
     sendErrorAttachments(attachments, entry.report->incidentIdentifier());
 }
@@ -727,7 +726,8 @@ void MSCrashes::didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLo
 
 void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
                                          const std::string& internalId, MSEnqueueOutcome outcome) {
-    MSCrashesLogBuffer::shared().freeLog(internalId);
+    // A log the store could not take stays buffered: should this run crash, the next start sends it.
+    if (outcome != MSEnqueueOutcome::NotStored) MSCrashesLogBuffer::shared().freeLog(internalId);
     std::optional<AwaitingStore> done;
     {
         std::lock_guard lock(mutex_);
@@ -739,11 +739,13 @@ void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<M
     if (!done) return;
     if (outcome == MSEnqueueOutcome::NotStored) {
         MSLogError(kTag, "The log of crash report " + done->file.filename().string() +
-                             " could not be stored; the report is kept to be sent at the next start.");
+                             " could not be stored; the report and its attachments are kept to be sent at the "
+                             "next start.");
         return;
     }
     deleteCrashReportWithFileURL(done->file);
     deleteWrapperExceptionWithUUIDString(done->incidentIdentifier);
+    sendErrorAttachments(done->attachments, done->incidentIdentifier);
 }
 
 template <class Member, class... Args>

@@ -171,8 +171,9 @@ public:
     // Every log handed to a channel of the group is kept in the crash-time buffer until stored.
     void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
                        uint32_t flags) override;
-    // A crash report's file goes once its log is stored, and stays (for the next start) when the
-    // store could not take the log.
+    // A crash report's file goes once its log is stored, and its attachments are enqueued then;
+    // both stay (for the next start) when the store could not take the log. Every other log
+    // leaves the crash-time buffer here, unless the store could not take it.
     void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
                                   const std::string& internalId, MSEnqueueOutcome outcome) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
@@ -195,10 +196,11 @@ private:
         std::shared_ptr<MSErrorReport> report;
         std::filesystem::path file;
     };
-    // A report file waiting for its log to reach the store.
+    // A report file waiting for its log to reach the store, with the attachments to send then.
     struct AwaitingStore {
         std::filesystem::path file;
         std::optional<std::string> incidentIdentifier;
+        std::vector<std::shared_ptr<MSErrorAttachmentLog>> attachments;
     };
 
     template <class T>

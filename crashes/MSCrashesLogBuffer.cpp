@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cstdio>
 
@@ -169,21 +170,62 @@ void writeBufferSlotFile(const char* data, size_t length, const char* path) {
     ::close(fd);
 }
 
+class MSCrashesLogBuffer::ReplayWatch : public MSChannelDelegate {
+public:
+    void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
+                                  MSEnqueueOutcome outcome) override {
+        auto& buffer = MSCrashesLogBuffer::shared();
+        std::filesystem::path file;
+        {
+            std::lock_guard lock(buffer.replayMutex_);
+            auto it = buffer.replaying_.find(log.get());
+            if (it == buffer.replaying_.end()) return;
+            file = std::move(it->second);
+            buffer.replaying_.erase(it);
+        }
+        if (outcome == MSEnqueueOutcome::NotStored) {
+            MSLogWarning(kMSCrashesLogTag, "A log buffered at a crash could not be stored; " + file.filename().string() +
+                                               " is kept to be enqueued again at the next start.");
+            return;
+        }
+        // After a crash-time write of this run the file holds this run's slot, which must stay.
+        if (!buffer.writtenAtCrash_.load()) consumeBufferFile(file);
+    }
+
+    // The file and its token are done with.
+    static void consumeBufferFile(const std::filesystem::path& file) {
+        std::error_code ignored;
+        std::filesystem::remove(targetTokenPathFor(file.string()), ignored);
+        writeBufferSlotFile("", 0, file.c_str());
+    }
+};
+
 std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MSChannelGroup& group,
                                                                               MSEncrypter& encrypter,
                                                                               const std::string& component) {
     auto unit = group.addChannelUnitWithConfiguration(
         MSChannelUnitConfiguration::initWithGroupId(kMSCrashesBufferGroupId, 2, 1, 50, 1));
     auto files = MSUtility::contentsOfDirectory(component);
-    if (!files || files->empty()) return unit;
+    if (!unit || !files || files->empty()) return unit;
+    auto& self = shared();
+    {
+        std::lock_guard lock(self.replayMutex_);
+        if (!self.replayWatch_) self.replayWatch_ = std::make_shared<ReplayWatch>();
+        unit->addDelegate(self.replayWatch_);
+    }
+    auto onItsWay = [&self](const std::filesystem::path& file) {
+        std::lock_guard lock(self.replayMutex_);
+        return std::any_of(self.replaying_.begin(), self.replaying_.end(),
+                           [&](const auto& entry) { return entry.second == file; });
+    };
     for (const auto& file : *files) {
-        if (!hasExtension(file, kMSCrashesLogBufferFileExtension)) continue;
+        if (!hasExtension(file, kMSCrashesLogBufferFileExtension) || onItsWay(file)) continue;
         const std::filesystem::path tokenFile = targetTokenPathFor(file.string());
         std::string data;
         std::shared_ptr<MSAbstractLog> log;
         if (platform::readFile(file, data) && !data.empty())
             log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(data).valueOr(nullptr);
-        if (log && unit) {
+        if (log) {
             std::string token;
             if (platform::readFile(tokenFile, token)) {
                 if (auto decrypted = encrypter.decryptString(token)) {
@@ -193,17 +235,26 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
                 }
             }
             MSLogDebug(kMSCrashesLogTag, "Re-enqueueing buffered log, type: " + log->type.value_or("(null)") + ".");
+            {
+                std::lock_guard lock(self.replayMutex_);
+                self.replaying_[log.get()] = file;
+            }
             unit->enqueueItem(log, MSFlagsNormal);
+            // The file goes when the store has the log (ReplayWatch), unless the channel refused it.
+            if (log->isValid()) continue;
+            std::lock_guard lock(self.replayMutex_);
+            self.replaying_.erase(log.get());
         }
-        // Whatever the file held, it is consumed now; so is its token.
-        std::error_code ignored;
-        std::filesystem::remove(tokenFile, ignored);
-        writeBufferSlotFile("", 0, file.c_str());
+        // A file without a sendable log is done with now.
+        ReplayWatch::consumeBufferFile(file);
     }
-    // Token files without a buffer file belong to no log.
+    // Token files beside no log belong to none.
     for (const auto& file : *files) {
-        std::error_code ignored;
-        if (hasExtension(file, kMSCrashesTargetTokenFileExtension)) std::filesystem::remove(file, ignored);
+        if (!hasExtension(file, kMSCrashesTargetTokenFileExtension)) continue;
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(std::filesystem::path(file).replace_extension(
+                                                          kMSCrashesLogBufferFileExtension), ec);
+        if (ec || size == 0) std::filesystem::remove(file, ec);
     }
     return unit;
 }

@@ -2,7 +2,9 @@
 // The crash-time log buffer. A log handed to a channel is stored in the log file only later, on
 // the channel group's queue; a crash in between would lose it. The buffer keeps a copy of the
 // last 60 logs handed over in a fixed table, which the crash path writes to one file per slot
-// with nothing but open, write, close and unlink, and which the next start enqueues again.
+// with nothing but open, write, close and unlink, and which the next start enqueues again. A
+// log stays in its slot, and a file enqueued again stays, until the log store has the log (or
+// it was left out on purpose), so that a log the store could not take is tried at a later start.
 //
 // Each slot holds an immutable record published with one atomic store: a crash-time writer sees
 // either the old record or the new one, never one being changed. A replaced record is freed only
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,7 +64,10 @@ public:
     bool writtenAtCrash() const { return writtenAtCrash_.load(); }
 
     // Enqueues the logs the last crash left in the files on a new "CrashesBuffer" unit of the
-    // group (returned) and empties the files; token files left behind are removed.
+    // group (returned). A file is emptied once its log is stored or left out on purpose, and kept
+    // when the store could not take it, for a later start; a file whose log is still on its way
+    // to the store is not enqueued again. Unreadable files are emptied at once, and token files
+    // beside no log removed.
     static std::shared_ptr<MSChannelUnit> processLogBufferAfterCrash(MSChannelGroup& group, MSEncrypter& encrypter,
                                                                      const std::string& component);
     // Truncates every non-empty buffer file.
@@ -71,6 +77,8 @@ public:
     void writeAtCrash();
 
 private:
+    class ReplayWatch;  // hears how each log enqueued again from a file ended
+
     MSCrashesLogBuffer() = default;
     // The table takes the record over; the one it replaces is freed unless a crash-time writer
     // may still read it.
@@ -80,6 +88,10 @@ private:
     std::atomic<const MSCrashesLogBufferSlot*> slots_[kMSCrashesLogBufferSize] = {};
     std::atomic<int> crashReaders_{0};
     std::atomic<bool> writtenAtCrash_{false};
+
+    std::mutex replayMutex_;  // the two below
+    std::map<const MSAbstractLog*, std::filesystem::path> replaying_;  // a file, by its log on its way
+    std::shared_ptr<ReplayWatch> replayWatch_;
 };
 
 // Writes every slot to its files. Async-signal-safe: no allocation, no lock.

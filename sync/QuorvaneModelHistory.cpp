@@ -26,22 +26,6 @@ std::string replaceFirst(std::string text, std::string_view placeholder, const s
     return text;
 }
 
-std::optional<std::string> googleIdentifier(const std::shared_ptr<GDataEntryContact>& contact) {
-    return contact ? contact->identifier() : std::nullopt;
-}
-
-std::optional<platform::Date> googleUpdatedDate(const std::shared_ptr<GDataEntryContact>& contact) {
-    if (!contact) return std::nullopt;
-    auto updated = contact->updatedDate();
-    return updated ? updated->date() : std::nullopt;
-}
-
-std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryContact>& contact) {
-    if (!contact) return std::nullopt;
-    auto link = contact->photoLink();
-    return link ? link->ETag() : std::nullopt;
-}
-
 }  // namespace
 
 platform::Result<SyncStore*> QuorvaneModel::syncStore() {
@@ -218,12 +202,7 @@ bool QuorvaneModel::shouldSyncPhotosWithAppleContact(const platform::CNContactPt
 // --- writing ---
 
 bool QuorvaneModel::shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record) {
-    if (!record) return false;
-    if (record->mSyncAction == SyncActionDeleteContact) return true;
-    if (mSyncMode != SyncModeGoogleToMac && mSyncMode != SyncModeMacToGoogle) return false;
-    // A deletion the user switched off: the contact stays on one side only, unpaired.
-    if (record->mInitialSyncAction != SyncActionDeleteContact || record->mSyncAction != SyncActionNoUpdate) return false;
-    return mSyncMode == SyncModeGoogleToMac ? !record->mGoogleContact : !record->mAppleContact;
+    return record && historyForgetsPairsOfRecord(*record, mSyncMode);
 }
 
 void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record) {
@@ -284,67 +263,24 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return getPhotoSizeWithAppleContact(contact, -1);
     };
 
-    for (const auto& s : records) {
-        if (!s) continue;
-        // Writes that were not confirmed keep the pair's old history: the next run sees the same
-        // differences again.
-        if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded) continue;
-        if (s->mAppleUpdateFailed &&
-            (s->mSyncAction == SyncActionGoogleToMac || s->mSyncAction == SyncActionDeleteContact)) {
-            continue;
-        }
-        if (shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(s)) {
-            removeSyncHistoryRecordsAssociatedWithSyncRecord(s);
-            continue;
-        }
-        if (s->mSyncAction == SyncActionNoUpdate &&
-            !(s->mContactsConfirmedEquivalentBeforeSync &&
-              (!s->mHasSyncHistory || s->mPreviouslyMerged || s->mTimeStampsChanged ||
-               s->mGoogleETagPreviouslyPendingAssignment))) {
-            continue;
-        }
-
-        platform::CNContactPtr apple = s->mMutableAppleContact ? s->mMutableAppleContact : s->mAppleContact;
-        const auto& google = s->mGoogleContact;
-        const auto googleID = googleIdentifier(google);
-        if (apple && !apple->identifier().empty()) {
-            for (const auto& r : mSyncHistory.recordsForAppleID(apple->identifier())) store->deleteSyncHistory(r);
-        }
-        if (!isEmpty(googleID)) {
-            for (const auto& r : mSyncHistory.recordsForGoogleID(googleID)) store->deleteSyncHistory(r);
-        }
-        if (!apple || apple->identifier().empty() || !google || isEmpty(googleID) ||
-            s->mSyncAction == SyncActionDeleteContact) {
-            continue;
-        }
-
-        auto r = std::make_shared<SyncHistoryRecord>();
-        r->appleRecordID = apple->identifier();
-        r->googleID = googleID;
-        r->appleSourceID = containerID;
-        r->appleUpdateDate = getModificationDateWithAppleContact(apple);
-        if (!r->appleUpdateDate) r->appleUpdateDate = getCreationDateWithAppleContact(apple);
-        r->googleUpdateDate = googleUpdatedDate(google);
-        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
-        r->appleGroupNamesHash = getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
-        r->googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
-        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
-            r->appleImageSize =
-                photoSize(s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple);
-        } else {
-            r->appleImageSize = s->mPreviousApplePhotoSize;
-        }
-        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
-            r->googleETag = googlePhotoETag(google);
-        } else {
-            r->googleETag = s->mPreviousGoogleETag;
-        }
-        r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
-        // What each side holds now: the values written to it, or read from it when it was not written.
-        r->appleContentDigest = localContentDigest(*apple);
-        r->googleContentDigest = googleContentDigestOfContact(*google);
-        store->insertSyncHistory(r);
-    }
+    SyncHistoryWriteInputs inputs;
+    inputs.syncMode = mSyncMode;
+    inputs.containerID = containerID;
+    inputs.appleDate = [this](const platform::CNContactPtr& apple) {
+        auto date = getModificationDateWithAppleContact(apple);
+        return date ? date : getCreationDateWithAppleContact(apple);
+    };
+    inputs.appleGroupHash = [this](const platform::CNContactPtr& apple) {
+        return getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
+    };
+    inputs.googleGroupHash = [this](const std::shared_ptr<GDataEntryContact>& google) {
+        return getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
+    };
+    inputs.applePhotoSize = photoSize;
+    inputs.googleDigest = [this](const GDataEntryContact& google) { return googleContentDigestOfContact(google); };
+    const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
+    for (const auto& r : changes.deleted) store->deleteSyncHistory(r);
+    for (const auto& r : changes.inserted) store->insertSyncHistory(r);
 
     // Sweep the records of contacts gone from both sides, only on complete information: not when
     // the run's contacts feed was cut short (a contact it did not fetch is not gone).

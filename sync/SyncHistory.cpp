@@ -1,6 +1,11 @@
 #include "sync/SyncHistory.h"
 
+#include <unordered_set>
+
+#include "gdata/GDataLink.h"
 #include "platform/foundation/Strings.h"
+#include "sync/ContentDigest.h"
+#include "sync/SyncTypes.h"
 
 namespace quorvane {
 
@@ -101,6 +106,99 @@ std::optional<std::string> SyncHistory::pairedAppleID(const std::string& googleI
     auto it = mPairedByGoogle.find(googleID);
     if (it == mPairedByGoogle.end()) return std::nullopt;
     return it->second;
+}
+
+// --- the history stage of a run ---
+
+std::optional<std::string> googleIdentifier(const std::shared_ptr<GDataEntryContact>& contact) {
+    return contact ? contact->identifier() : std::nullopt;
+}
+
+std::optional<platform::Date> googleUpdatedDate(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return std::nullopt;
+    auto updated = contact->updatedDate();
+    return updated ? updated->date() : std::nullopt;
+}
+
+std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact) return std::nullopt;
+    auto link = contact->photoLink();
+    return link ? link->ETag() : std::nullopt;
+}
+
+bool historyForgetsPairsOfRecord(const NSSyncRecord& record, int32_t syncMode) {
+    if (record.mSyncAction == SyncActionDeleteContact) return true;
+    if (syncMode != SyncModeGoogleToMac && syncMode != SyncModeMacToGoogle) return false;
+    if (record.mInitialSyncAction != SyncActionDeleteContact || record.mSyncAction != SyncActionNoUpdate) return false;
+    return syncMode == SyncModeGoogleToMac ? !record.mGoogleContact : !record.mAppleContact;
+}
+
+SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& records, const SyncHistory& history,
+                                       const SyncHistoryWriteInputs& in) {
+    SyncHistoryChanges changes;
+    std::unordered_set<const SyncHistoryRecord*> deleted;
+    auto forget = [&](const platform::CNContactPtr& apple, const std::optional<std::string>& googleID) {
+        auto drop = [&](const std::vector<SyncHistoryRecordPtr>& records) {
+            for (const auto& r : records)
+                if (deleted.insert(r.get()).second) changes.deleted.push_back(r);
+        };
+        if (apple && !apple->identifier().empty()) drop(history.recordsForAppleID(apple->identifier()));
+        if (googleID && !googleID->empty()) drop(history.recordsForGoogleID(googleID));
+    };
+    for (const auto& s : records) {
+        if (!s) continue;
+        if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded) continue;
+        if (s->mAppleUpdateFailed &&
+            (s->mSyncAction == SyncActionGoogleToMac || s->mSyncAction == SyncActionDeleteContact)) {
+            continue;
+        }
+        if (historyForgetsPairsOfRecord(*s, in.syncMode)) {
+            forget(s->mAppleContact, googleIdentifier(s->mGoogleContact));
+            continue;
+        }
+        if (s->mSyncAction == SyncActionNoUpdate &&
+            !(s->mContactsConfirmedEquivalentBeforeSync &&
+              (!s->mHasSyncHistory || s->mPreviouslyMerged || s->mTimeStampsChanged ||
+               s->mGoogleETagPreviouslyPendingAssignment))) {
+            continue;
+        }
+
+        platform::CNContactPtr apple = s->mMutableAppleContact ? s->mMutableAppleContact : s->mAppleContact;
+        const auto& google = s->mGoogleContact;
+        const auto googleID = googleIdentifier(google);
+        forget(apple, googleID);
+        if (!apple || apple->identifier().empty() || !google || !googleID || googleID->empty() ||
+            s->mSyncAction == SyncActionDeleteContact) {
+            continue;
+        }
+
+        auto r = std::make_shared<SyncHistoryRecord>();
+        r->appleRecordID = apple->identifier();
+        r->googleID = googleID;
+        r->appleSourceID = in.containerID;
+        r->appleUpdateDate = in.appleDate(apple);
+        r->googleUpdateDate = googleUpdatedDate(google);
+        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
+        r->appleGroupNamesHash = in.appleGroupHash(apple);
+        r->googleGroupNamesHash = in.googleGroupHash(google);
+        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
+            r->appleImageSize =
+                in.applePhotoSize(s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple);
+        } else {
+            r->appleImageSize = s->mPreviousApplePhotoSize;
+        }
+        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
+            r->googleETag = googlePhotoETag(google);
+        } else {
+            r->googleETag = s->mPreviousGoogleETag;
+        }
+        r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
+        // What each side holds now: the values written to it, or read from it when it was not written.
+        r->appleContentDigest = localContentDigest(*apple);
+        r->googleContentDigest = in.googleDigest ? in.googleDigest(*google) : googleContentDigest(*google);
+        changes.inserted.push_back(r);
+    }
+    return changes;
 }
 
 }  // namespace quorvane

@@ -9,6 +9,10 @@
 //
 // Deleting records goes through the store (staged until its save); the indexes keep what was
 // loaded until the next load().
+//
+// The history stage of a run (historyChangesOfRun) is a function of typed values: the run's
+// records, the history loaded before the run and what it reads of the contacts give the records
+// to delete and the ones to insert; the model applies them to the store.
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/contacts/CNContact.h"
 #include "platform/foundation/Date.h"
+#include "sync/NSSyncRecord.h"
 #include "sync/SyncStore.h"
 
 namespace quorvane {
@@ -72,5 +78,47 @@ private:
     std::map<std::string, std::string> mPairedByApple;
     std::map<std::string, std::string> mPairedByGoogle;
 };
+
+// The Google contact's identifier, its update date and its photo's ETag; nil without contact.
+std::optional<std::string> googleIdentifier(const std::shared_ptr<GDataEntryContact>& contact);
+std::optional<platform::Date> googleUpdatedDate(const std::shared_ptr<GDataEntryContact>& contact);
+std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryContact>& contact);
+
+// Whether the history forgets every pair of the record instead of writing one: a deletion, and in
+// a one-way run a deletion the user switched off (the contact stays on one side only, unpaired).
+bool historyForgetsPairsOfRecord(const NSSyncRecord& record, int32_t syncMode);
+
+// What the history stage reads besides the records and the loaded history.
+struct SyncHistoryWriteInputs {
+    int32_t syncMode = 0;                    // SyncMode of the run
+    std::optional<std::string> containerID;  // the synced container, kept in each new record
+    // The local contact's modification date, else its creation date.
+    std::function<std::optional<platform::Date>(const platform::CNContactPtr&)> appleDate;
+    // The group hashes (groupNamesHash) of the local contact's groups and the Google contact's.
+    std::function<uint64_t(const platform::CNContactPtr&)> appleGroupHash;
+    std::function<uint64_t(const std::shared_ptr<GDataEntryContact>&)> googleGroupHash;
+    // The byte length of the local contact's photo (0 for none).
+    std::function<int32_t(const platform::CNContactPtr&)> applePhotoSize;
+    // The Google entry's content digest (ContentDigest.h); read from the entry when not given.
+    std::function<uint64_t(const GDataEntryContact&)> googleDigest;
+};
+
+// What a run changes in the history, in the order found.
+struct SyncHistoryChanges {
+    std::vector<SyncHistoryRecordPtr> deleted;   // loaded records of the run's contacts, each once
+    std::vector<SyncHistoryRecordPtr> inserted;  // one new record per pair now in step
+};
+
+// The history stage: for each record, in order,
+//   - a write that was not confirmed (sent to Google without success, or a local write that
+//     failed) keeps the pair's old history: the next run sees the same differences again;
+//   - a record whose pairs are forgotten (historyForgetsPairsOfRecord) deletes them;
+//   - a record left alone adds nothing unless its pair was found equal and its history is missing,
+//     merged, out of date or waits for a photo's ETag;
+//   - otherwise the old records of both contacts go and, for a pair with both identifiers (not a
+//     deletion), a new record keeps the dates, group hashes, photo size and ETag (the old ones when
+//     the photo did not move) and the content digests of what each side holds now.
+SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& records, const SyncHistory& history,
+                                       const SyncHistoryWriteInputs& inputs);
 
 }  // namespace quorvane

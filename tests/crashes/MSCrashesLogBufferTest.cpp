@@ -110,21 +110,50 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     EXPECT_FALSE(fs::exists(file(1, kMSCrashesTargetTokenFileExtension)));
     for (int i = 2; i < kMSCrashesLogBufferSize; ++i) EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
 
-    // The next start: a damaged file is consumed without a log.
+    // The next start: a damaged file is consumed without a log. The store cannot take the two
+    // logs (a full disk): their files stay, and a second call while they are on their way to the
+    // store does not hand them over again.
     ASSERT_TRUE(platform::writeFileAtomically(file(5), "not an archive"));
     ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesTargetTokenFileExtension), "orphan"));
     PipelineFixture pipeline;
-    auto unit = MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
-    ASSERT_TRUE(unit);
-    EXPECT_EQ(unit->configuration().groupId, kMSCrashesBufferGroupId);
-    ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 2));
-    std::vector<std::string> events;
-    {
+    auto prepared = [&](const char* n) {
         std::lock_guard lock(pipeline.delegate->mutex);
-        events = pipeline.delegate->events;
+        const auto& events = pipeline.delegate->events;
+        return std::count(events.begin(), events.end(), std::string("didPrepare ") + n);
+    };
+    {
+        DiskFull full;
+        platform::DispatchSemaphore held, release;
+        pipeline.group->logsQueue()->async([&] {
+            held.signal();
+            release.wait();
+        });
+        ASSERT_TRUE(held.wait(30));
+        auto unit = MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+        ASSERT_TRUE(unit);
+        EXPECT_EQ(unit->configuration().groupId, kMSCrashesBufferGroupId);
+        MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+        release.signal();
+        ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 2));
+        pipeline.group->logsQueue()->sync([] {});
     }
-    EXPECT_EQ(std::count(events.begin(), events.end(), "didPrepare 1"), 1);
-    EXPECT_EQ(std::count(events.begin(), events.end(), "didPrepare 2"), 1);
+    EXPECT_EQ(prepared("1"), 1);
+    EXPECT_EQ(prepared("2"), 1);
+    EXPECT_EQ(pipeline.delegate->outcome("1"), MSEnqueueOutcome::NotStored);
+    EXPECT_FALSE(contents(file(0)).empty());
+    EXPECT_FALSE(contents(file(1)).empty());
+    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension)));
+    EXPECT_EQ(fs::file_size(file(5)), 0u);
+    EXPECT_FALSE(fs::exists(file(5, kMSCrashesTargetTokenFileExtension)));
+
+    // A later start with room again stores them once and empties the files; after it, nothing is
+    // enqueued again.
+    MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 4));
+    pipeline.group->logsQueue()->sync([] {});
+    MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    EXPECT_EQ(prepared("1"), 2);
+    EXPECT_EQ(prepared("2"), 2);
     EXPECT_EQ(pipeline.storage->countAllLogs(), 2u);
     for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
         EXPECT_EQ(fs::file_size(file(i)), 0u) << i;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogFormatter.h"
 #include "platform/foundation/Base64.h"
 #include "platform/runloop/MemoryPressureSource.h"
@@ -154,10 +155,13 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     // Hold the logs queue, so that the hand-over and the store are apart.
     platform::DispatchSemaphore held, release;
     std::atomic<bool> handedOver{false}, storeTried{false};
+    std::atomic<int> attachmentsHandedOver{0};
     struct Watch : MSChannelDelegate {
         std::atomic<bool>*handedOver, *storeTried;
+        std::atomic<int>* attachments;
         void prepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
             if (log->type == "appleError") *handedOver = true;
+            if (log->type == "errorAttachment") ++*attachments;
         }
         void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
                                       MSEnqueueOutcome outcome) override {
@@ -170,7 +174,13 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     auto watch = std::make_shared<Watch>();
     watch->handedOver = &handedOver;
     watch->storeTried = &storeTried;
-    ASSERT_NO_FATAL_FAILURE(start());
+    watch->attachments = &attachmentsHandedOver;
+    auto delegate = std::make_shared<MSCrashesDelegate>();
+    delegate->attachments = [](MSCrashes&, const MSCrashesDelegate::Report&) {
+        return std::vector{MSErrorAttachmentLog::attachmentWithText("sync log", std::string("sync.log"))};
+    };
+    auto withDelegate = [&] { MSCrashes::setDelegate(delegate); };
+    ASSERT_NO_FATAL_FAILURE(start(withDelegate));
     auto group = MSRevAzezar::sharedInstance().channelGroup();
     group->addDelegate(watch);
     group->logsQueue()->async([&] {
@@ -180,19 +190,29 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     ASSERT_TRUE(held.wait(30));
     ASSERT_TRUE(pumpUntil([&] { return handedOver.load(); }));
     EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted before the log was stored";
+    ASSERT_TRUE(crashes->trackModelException(std::make_shared<MSException>()));
     {
-        // The log store cannot take the log (a full disk): the report stays.
+        // The log store cannot take the logs (a full disk): the report stays, with its attachment.
         DiskFull full;
         release.signal();
         ASSERT_TRUE(pumpUntil([&] { return storeTried.load(); }));
         group->logsQueue()->sync([] {});
     }
     EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted although its log was not stored";
-    // The next start stores its log, lets the file go and sends it.
-    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_EQ(attachmentsHandedOver, 0) << "the attachment went without its crash";
+    // This run crashes later: the handled error, still not stored, is written at the crash.
+    auto child = runInChild([] {
+        writeLogBufferAtCrash();
+        return 0;
+    });
+    ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+    // The next start stores the logs, lets the file go and sends each once.
+    ASSERT_NO_FATAL_FAILURE(restart(withDelegate));
     EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
-    EXPECT_TRUE(server.waitForAcceptedLogCount(1, 60));
+    EXPECT_TRUE(server.waitForAcceptedLogCount(3, 60));
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
+    EXPECT_EQ(acceptedOfType("errorAttachment").size(), 1u);
+    EXPECT_EQ(acceptedOfType("handledError").size(), 1u);
 }
 
 TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {

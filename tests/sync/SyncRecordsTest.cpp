@@ -13,6 +13,8 @@
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSContainerInfo.h"
 #include "sync/NSSyncRecord.h"
+#include "sync/ContentDigest.h"
+#include "sync/SyncHistory.h"
 
 namespace quorvane::testing {
 namespace {
@@ -162,6 +164,83 @@ TEST(SyncRecordTest, NewRecordIsEmpty) {
     EXPECT_EQ(r.getLastSyncTime(), "");
     EXPECT_EQ(r.getAppleContactLastUpdateString(), "");
     EXPECT_EQ(r.getGoogleContactLastUpdateString(), "");
+}
+
+// The history stage alone: a run's records and the history loaded before it give the records to
+// delete and to insert, without a model.
+TEST(SyncHistoryStageTest, WhatEachRecordOfARunChangesInTheHistory) {
+    struct Row {
+        const char* what;
+        int32_t action;
+        size_t deleted, inserted;
+        int32_t mode = SyncModeTwoWay;
+        bool submitted = false, confirmed = false, localFailed = false;
+        bool equalBefore = false, history = true, photoMoved = false;
+        int32_t initialAction = -1;  // the planned action when the user changed it
+        bool google = true;
+    };
+    const Row rows[] = {
+        {.what = "a confirmed Google write", .action = SyncActionMacToGoogle, .deleted = 1, .inserted = 1, .submitted = true, .confirmed = true},
+        {.what = "an unconfirmed Google write keeps the old record", .action = SyncActionMacToGoogle, .deleted = 0, .inserted = 0, .submitted = true},
+        {.what = "a failed local write keeps the old record", .action = SyncActionGoogleToMac, .deleted = 0, .inserted = 0, .localFailed = true},
+        {.what = "a deletion forgets the pair", .action = SyncActionDeleteContact, .deleted = 1, .inserted = 0},
+        {.what = "left alone: nothing", .action = SyncActionNoUpdate, .deleted = 0, .inserted = 0},
+        {.what = "found equal without history: remembered", .action = SyncActionNoUpdate, .deleted = 1, .inserted = 1, .equalBefore = true, .history = false},
+        {.what = "a one-way deletion switched off forgets the pair", .action = SyncActionNoUpdate, .deleted = 1, .inserted = 0, .mode = SyncModeGoogleToMac, .initialAction = SyncActionDeleteContact, .google = false},
+        {.what = "the photo moved: its size is read", .action = SyncActionGoogleToMac, .deleted = 1, .inserted = 1, .photoMoved = true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto apple = makeAppleContact({.given = "Ann", .family = "Lee"});
+        auto google = googleContact("<id>urn:g1</id><gd:name><gd:givenName>Ann</gd:givenName></gd:name>");
+        auto old = std::make_shared<SyncHistoryRecord>();
+        old->appleRecordID = apple->identifier();
+        old->googleID = "urn:g1";
+        SyncHistory history;
+        history.load({old}, std::nullopt);
+
+        auto r = std::make_shared<NSSyncRecord>();
+        r->setModel({});
+        r->mAppleContact = apple;
+        if (row.google) r->mGoogleContact = google;
+        r->mSyncAction = row.action;
+        r->mInitialSyncAction = row.initialAction >= 0 ? row.initialAction : row.action;
+        r->mSubmittedGmailUpdate = row.submitted;
+        r->mGmailUpdateSucceeded = row.confirmed;
+        r->mAppleUpdateFailed = row.localFailed;
+        r->mContactsConfirmedEquivalentBeforeSync = row.equalBefore;
+        r->mHasSyncHistory = row.history;
+        r->mSyncPhotoSuccessful = row.photoMoved;
+        r->mPreviousApplePhotoSize = 42;
+        r->mPreviousGoogleETag = "old-etag";
+
+        SyncHistoryWriteInputs in;
+        in.syncMode = row.mode;
+        in.containerID = "box";
+        in.appleDate = [](const CNContactPtr&) { return platform::Date::fromUnix(100); };
+        in.appleGroupHash = [](const CNContactPtr&) { return uint64_t(11); };
+        in.googleGroupHash = [](const std::shared_ptr<GDataEntryContact>&) { return uint64_t(22); };
+        in.applePhotoSize = [](const CNContactPtr&) { return 7; };
+        const auto changes = historyChangesOfRun({r}, history, in);
+
+        ASSERT_EQ(changes.deleted.size(), row.deleted);
+        if (row.deleted) EXPECT_EQ(changes.deleted[0], old);
+        ASSERT_EQ(changes.inserted.size(), row.inserted);
+        if (!row.inserted) continue;
+        const auto& n = *changes.inserted[0];
+        EXPECT_EQ(n.appleRecordID, apple->identifier());
+        EXPECT_EQ(n.googleID, "urn:g1");
+        EXPECT_EQ(n.appleSourceID, "box");
+        EXPECT_EQ(n.appleUpdateDate, platform::Date::fromUnix(100));
+        EXPECT_EQ(n.appleGroupNamesHash, 11u);
+        EXPECT_EQ(n.googleGroupNamesHash, 22u);
+        // A photo that did not move keeps what the last record said of it.
+        const bool photoRead = row.photoMoved || !row.history;
+        EXPECT_EQ(n.appleImageSize, photoRead ? 7 : 42);
+        EXPECT_EQ(n.googleETag, photoRead ? std::nullopt : std::optional<std::string>("old-etag"));
+        EXPECT_EQ(n.appleContentDigest, localContentDigest(*apple));
+        EXPECT_EQ(n.googleContentDigest, googleContentDigest(*google));
+    }
 }
 
 TEST(SyncRecordTest, ReasonsOfDeleteAndNoUpdate) {
