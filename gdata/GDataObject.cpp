@@ -182,6 +182,144 @@ std::string GDataAttribute::description() const {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The declaration cache
+
+namespace {
+
+// One of 64 buckets per local name (by length and first and last letters): most declared classes
+// are ruled out of an element's children without comparing names, and the others are compared
+// with the children of their bucket only.
+unsigned nameBucket(std::string_view n) {
+    return n.empty() ? 0 : unsigned((n.size() * 7 + uint8_t(n.front()) * 3 + uint8_t(n.back())) % 64);
+}
+
+// An attribute in a namespace is told by its URI, whatever prefix the document binds to it: a
+// "gd:" bound to another URI is not ours.
+bool attributeByURI(const GDataClassInfo& x) {
+    return x.extensionURI && x.extensionLocalName && *x.extensionURI &&
+           std::string_view(x.extensionURI) != kGDataNamespaceAtom;
+}
+
+}  // namespace
+
+// A class with the chain of its parents' classes, made once per cache.
+struct GDataExtensionDeclarationCache::Chain {
+    const GDataClassInfo* cls;
+    const Chain* up;
+    mutable const Gathered* gathered = nullptr;
+};
+
+// The declarations an object of a chain's class reads: those its own class and each class above
+// it made for its class, in that order, with what matching them against children needs.
+struct GDataExtensionDeclarationCache::Gathered {
+    struct Declaration {
+        const GDataClassInfo* cls;
+        bool isAttribute;
+        bool attributeByURI;
+        std::string_view localName;  // empty when the class names no element
+        unsigned nameBucket;
+        const std::string* qualifiedName;
+    };
+    uint64_t version;
+    std::vector<Declaration> declarations;
+};
+
+struct GDataExtensionDeclarationCache::Chains {
+    // Open addressing by class and chain above (one lookup per parsed object): a power-of-two
+    // table of pointers into `made`, at most half full.
+    std::vector<Chain*> table = std::vector<Chain*>(64, nullptr);
+    std::vector<std::unique_ptr<Chain>> made;
+    static size_t hash(const GDataClassInfo* cls, const Chain* up) {
+        uint64_t h = (reinterpret_cast<uintptr_t>(cls) ^ (reinterpret_cast<uintptr_t>(up) * 0x9E3779B97F4A7C15ull));
+        return size_t((h * 0xff51afd7ed558ccdull) >> 32);
+    }
+    Chain* find(const GDataClassInfo* cls, const Chain* up) {
+        for (size_t i = hash(cls, up) & (table.size() - 1);; i = (i + 1) & (table.size() - 1)) {
+            Chain* c = table[i];
+            if (!c || (c->cls == cls && c->up == up)) return c;
+        }
+    }
+    void insert(Chain* chain) {
+        if ((made.size() + 1) * 2 > table.size()) {
+            std::vector<Chain*> bigger(table.size() * 2, nullptr);
+            table.swap(bigger);
+            for (Chain* c : bigger)
+                if (c) place(c);
+        }
+        place(chain);
+    }
+    void place(Chain* chain) {
+        size_t i = hash(chain->cls, chain->up) & (table.size() - 1);
+        while (table[i]) i = (i + 1) & (table.size() - 1);
+        table[i] = chain;
+    }
+    // Every list gathered, kept while the cache lives: a parse may still be reading an earlier
+    // one when a declaration added since makes it gather again.
+    std::vector<std::unique_ptr<Gathered>> gathered;
+};
+
+GDataExtensionDeclarationCache::GDataExtensionDeclarationCache() = default;
+GDataExtensionDeclarationCache::GDataExtensionDeclarationCache(const GDataExtensionDeclarationCache& other)
+    : byClass_(other.byClass_) {}
+GDataExtensionDeclarationCache::~GDataExtensionDeclarationCache() = default;
+
+const GDataExtensionDeclarationCache::Declarations* GDataExtensionDeclarationCache::declarations(
+    const GDataClassInfo& declaringClass, const GDataClassInfo& parentClass) const {
+    auto it = byClass_.find(&declaringClass);
+    if (it == byClass_.end()) return nullptr;
+    auto pit = it->second.find(&parentClass);
+    return pit == it->second.end() ? nullptr : &pit->second;
+}
+
+void GDataExtensionDeclarationCache::add(const GDataClassInfo& declaringClass,
+                                         const GDataExtensionDeclaration& declaration) {
+    byClass_[&declaringClass][declaration.parentClass()].push_back(declaration);
+    ++version_;
+}
+
+void GDataExtensionDeclarationCache::remove(const GDataClassInfo& declaringClass,
+                                            const GDataExtensionDeclaration& declaration) {
+    auto it = byClass_.find(&declaringClass);
+    if (it == byClass_.end()) return;
+    auto pit = it->second.find(declaration.parentClass());
+    if (pit == it->second.end()) return;
+    std::erase(pit->second, declaration);
+    ++version_;
+}
+
+const GDataExtensionDeclarationCache::Chain* GDataExtensionDeclarationCache::chain(const GDataClassInfo& cls,
+                                                                                   const Chain* up) {
+    if (!chains_) chains_ = std::make_unique<Chains>();
+    if (Chain* found = chains_->find(&cls, up)) return found;
+    auto made = std::make_unique<Chain>(Chain{&cls, up});
+    Chain* chain = made.get();
+    chains_->insert(chain);
+    chains_->made.push_back(std::move(made));
+    return chain;
+}
+
+const GDataExtensionDeclarationCache::Gathered& GDataExtensionDeclarationCache::gathered(const Chain& chain) {
+    if (chain.gathered && chain.gathered->version == version_) return *chain.gathered;
+    auto made = std::make_unique<Gathered>();
+    made->version = version_;
+    for (const Chain* c = &chain; c; c = c->up) {
+        const Declarations* decls = declarations(*c->cls, *chain.cls);
+        if (!decls) continue;
+        for (const auto& decl : *decls) {
+            const GDataClassInfo* x = decl.childClass();
+            if (!x) continue;
+            std::string_view local = x->extensionLocalName ? std::string_view(x->extensionLocalName) : std::string_view();
+            made->declarations.push_back({x, decl.isAttribute(), attributeByURI(*x), local, nameBucket(local),
+                                          &GDataObject::qualifiedNameForExtensionClass(*x)});
+        }
+    }
+    if (!chains_) chains_ = std::make_unique<Chains>();
+    chain.gathered = made.get();
+    chains_->gathered.push_back(std::move(made));
+    return *chain.gathered;
+}
+
+// ---------------------------------------------------------------------------------------------
 // GDataObject: creation
 
 QV_GDATA_DEFINE_CLASS(GDataObject, GDataExtension, nullptr, nullptr, nullptr)
@@ -244,6 +382,9 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
 bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GDataObjectPtr& parent) {
     if (!element) return false;
     parent_ = parent;
+    // The parent's frame when the parent is parsing its children now (the usual way here).
+    const ParseFrame* up = currentParseFrame();
+    if (up && (!parent || up->object != parent.get())) up = nullptr;
     if (parent) {
         serviceVersion_ = parent->serviceVersion_;
         shouldIgnoreUnknowns_ = parent->shouldIgnoreUnknowns_;
@@ -254,7 +395,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
             rare_->attributeDeclarationsCache.reset();
         }
     }
-    prepareDeclarations();
+    GDataExtensionDeclarationCache* cache = prepareDeclarations(up);
 
     if (auto ns = dictionaryForElementNamespaces(element)) namespaces_ = std::move(*ns);
 
@@ -269,7 +410,7 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
         parseMark_ = reinterpret_cast<const void*>(nextMark.fetch_add(2, std::memory_order_relaxed));
     }
 
-    parseExtensionsForElement(element);
+    if (cache) parseExtensionsForElement(element, parseFrame(cache, up));
     parseAttributesForElement(element);
     parseContentValueForElement(element);
     keepChildXMLElementsForElement(element);
@@ -285,14 +426,57 @@ bool GDataObject::initWithXMLElement(const GDataXMLElementPtr& element, const GD
     return true;
 }
 
-void GDataObject::prepareDeclarations() {
-    auto cache = extensionDeclarationsCache();
-    if (!cache) {
-        cache = std::make_shared<GDataExtensionDeclarationCache>();
-        rare().extensionDeclarationsCache = cache;
+GDataExtensionDeclarationCache* GDataObject::prepareDeclarations(const ParseFrame* up) {
+    // A parsed child has no cache of its own: it uses its parent's, which the parent's frame holds.
+    GDataExtensionDeclarationCache* cache = nullptr;
+    if (up && up->cache && !ownsDeclarationCaches_ && !(rare_ && rare_->extensionDeclarationsCache)) {
+        cache = up->cache;
+    } else {
+        auto shared = extensionDeclarationsCache();
+        if (!shared) {
+            shared = std::make_shared<GDataExtensionDeclarationCache>();
+            rare().extensionDeclarationsCache = shared;
+        }
+        cache = shared.get();
     }
-    if (cache->find(&classInfo()) == cache->end()) addExtensionDeclarations();
+    if (!cache->hasDeclarationsOf(classInfo())) addExtensionDeclarations();
     attributeDeclarations_ = classAttributeDeclarations();
+    return cache;
+}
+
+const GDataObject::ParseFrame*& GDataObject::currentParseFrame() {
+    static thread_local const ParseFrame* frame = nullptr;
+    return frame;
+}
+
+const GDataExtensionDeclarationCache::Chain* GDataObject::chainForParse(GDataExtensionDeclarationCache& cache) const {
+    auto p = parent_.lock();
+    return cache.chain(classInfo(), p ? p->chainForParse(cache) : nullptr);
+}
+
+bool GDataObject::hasSurrogatesInChain() const {
+    for (const GDataObject* o = this; o;) {
+        if (o->rare_ && !o->rare_->surrogates.empty()) return true;
+        auto p = o->parent_.lock();
+        o = p.get();
+        if (!p) break;
+    }
+    return false;
+}
+
+GDataObject::ParseFrame GDataObject::parseFrame(GDataExtensionDeclarationCache* cache, const ParseFrame* up) const {
+    ParseFrame frame;
+    frame.object = this;
+    frame.cache = cache;
+    const bool ownSurrogates = rare_ && !rare_->surrogates.empty();
+    if (up && up->cache == cache) {
+        frame.chain = cache->chain(classInfo(), up->chain);
+        frame.surrogates = ownSurrogates || up->surrogates;
+    } else {
+        frame.chain = chainForParse(*cache);
+        frame.surrogates = hasSurrogatesInChain();
+    }
+    return frame;
 }
 
 platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,
@@ -366,8 +550,9 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
 
 GDataObjectPtr GDataObject::objectWithXMLElement(const GDataClassInfo& cls, const GDataXMLElementPtr& element,
                                                  const GDataObjectPtr& parent) {
-    auto obj = std::dynamic_pointer_cast<GDataObject>(cls.allocate ? cls.allocate() : nullptr);
-    if (!obj) return nullptr;
+    auto made = cls.allocate ? cls.allocate() : nullptr;
+    if (!made || !made->classInfo().isSubclassOf(GDataObject::staticClassInfo())) return nullptr;
+    auto obj = std::static_pointer_cast<GDataObject>(std::move(made));
     if (!obj->initWithXMLElement(element, parent)) return nullptr;
     obj->flushConsumed();
     return obj;
@@ -438,39 +623,24 @@ void GDataObject::addExtensionDeclarationForParentClass(const GDataClassInfo& pa
         cache = std::make_shared<GDataExtensionDeclarationCache>();
         rare().extensionDeclarationsCache = cache;
     }
-    (*cache)[&classInfo()][&parent].emplace_back(&parent, &child, isAttribute);
+    cache->add(classInfo(), GDataExtensionDeclaration(&parent, &child, isAttribute));
 }
 
 void GDataObject::removeExtensionDeclarationForParentClass(const GDataClassInfo& parent, const GDataClassInfo& child) {
-    auto cache = extensionDeclarationsCache();
-    if (!cache) return;
-    auto it = cache->find(&classInfo());
-    if (it == cache->end()) return;
-    auto pit = it->second.find(&parent);
-    if (pit == it->second.end()) return;
-    std::erase(pit->second, GDataExtensionDeclaration(&parent, &child, false));
+    if (auto cache = extensionDeclarationsCache())
+        cache->remove(classInfo(), GDataExtensionDeclaration(&parent, &child, false));
 }
 
 void GDataObject::removeAttributeExtensionDeclarationForParentClass(const GDataClassInfo& parent,
                                                                     const GDataClassInfo& child) {
-    auto cache = extensionDeclarationsCache();
-    if (!cache) return;
-    auto it = cache->find(&classInfo());
-    if (it == cache->end()) return;
-    auto pit = it->second.find(&parent);
-    if (pit == it->second.end()) return;
-    std::erase(pit->second, GDataExtensionDeclaration(&parent, &child, true));
+    if (auto cache = extensionDeclarationsCache())
+        cache->remove(classInfo(), GDataExtensionDeclaration(&parent, &child, true));
 }
 
 const std::vector<GDataExtensionDeclaration>* GDataObject::extensionDeclarationsForParentClass(
     const GDataClassInfo& parent) const {
     auto cache = extensionDeclarationsCache();
-    if (!cache) return nullptr;
-    auto it = cache->find(&classInfo());
-    if (it == cache->end()) return nullptr;
-    auto pit = it->second.find(&parent);
-    if (pit == it->second.end()) return nullptr;
-    return &pit->second;
+    return cache ? cache->declarations(classInfo(), parent) : nullptr;
 }
 
 std::vector<std::string>& GDataObject::ensureAttributeDeclarations() {
@@ -882,6 +1052,8 @@ void GDataObject::handleParsedElements(const GDataXMLElementList& nodes) {
 void GDataObject::handleParsedAttribute(const GDataXMLNodePtr& node) { markConsumed(node.get(), true); }
 
 const GDataClassInfo& GDataObject::classOrSurrogateForClass(const GDataClassInfo& cls) const {
+    // While this object parses its children its frame says whether there are any to look for.
+    if (const ParseFrame* frame = currentParseFrame(); frame && frame->object == this && !frame->surrogates) return cls;
     for (const GDataObject* o = this; o;) {
         if (o->rare_) {
             auto it = o->rare_->surrogates.find(&cls);
@@ -1103,7 +1275,10 @@ std::optional<int32_t> GDataObject::intNumberForAttributeName(std::string_view n
     return gdataLeadingInt32(*s);
 }
 
-void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
+void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element, const ParseFrame& frame) {
+    // The declarations this object reads, gathered once for its chain of classes.
+    const auto& gathered = frame.cache->gathered(*frame.chain);
+    if (gathered.declarations.empty()) return;
     // The element children, read once through passing views: local name and namespace URI as
     // libxml2 holds them. Declared classes absent from the element are skipped without a search,
     // and present ones are matched against this list instead of searching the children again
@@ -1114,21 +1289,16 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         std::string_view local;
         std::optional<std::string_view> href;
         bool unprefixed;  // written without a prefix: the qualified name is the local name
+        unsigned bucket;
+        int32_t next;  // the next child of the same name bucket, -1 after the last
         const void* identity;
-    };
-    // One bit per local name (by length and first and last letters): most declared classes are
-    // ruled out without comparing names.
-    auto nameBit = [](std::string_view n) -> uint64_t {
-        return n.empty() ? 1 : uint64_t(1) << ((n.size() * 7 + uint8_t(n.front()) * 3 + uint8_t(n.back())) % 64);
     };
     struct Children {
         platform::SmallVector<ChildInfo, 16> list;
-        uint64_t nameBits = 0;
     } children;
     auto& childInfo = children.list;
-    uint64_t& nameBits = children.nameBits;
     // The visitor holds one reference, so that it is passed on without an allocation.
-    element->forEachChild([&children, nameBit](const GDataXMLNode& child) {
+    element->forEachChild([&children](const GDataXMLNode& child) {
         if (child.kind() != GDataXMLNodeKind::Element) return;
         std::string_view name = child.storedName();
         if (name.empty()) return;
@@ -1138,14 +1308,20 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
             auto colon = name.rfind(':');
             if (colon != std::string_view::npos && colon + 1 < name.size()) name = name.substr(colon + 1);
         }
-        children.list.push_back({name, href, unprefixed, child.identity()});
-        children.nameBits |= nameBit(name);
+        children.list.push_back({name, href, unprefixed, nameBucket(name), -1, child.identity()});
     });
-    auto isCandidate = [&](std::string_view ln) {
-        if (ln == "*") return true;
-        if (!(nameBits & nameBit(ln))) return false;
-        for (const auto& c : childInfo)
-            if (c.local == ln) return true;
+    // The children of each bucket, in document order.
+    int32_t bucketFirst[64];
+    std::fill(std::begin(bucketFirst), std::end(bucketFirst), -1);
+    for (size_t i = childInfo.size(); i-- > 0;) {
+        childInfo[i].next = bucketFirst[childInfo[i].bucket];
+        bucketFirst[childInfo[i].bucket] = int32_t(i);
+    }
+    using Declaration = GDataExtensionDeclarationCache::Gathered::Declaration;
+    auto isCandidate = [&](const Declaration& d) {
+        if (d.localName == "*") return true;
+        for (int32_t i = bucketFirst[d.nameBucket]; i >= 0; i = childInfo[i].next)
+            if (childInfo[i].local == d.localName) return true;
         return false;
     };
     using MatchedChildren = platform::SmallVector<GDataXMLElementPtr, 2>;
@@ -1153,16 +1329,20 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
     // (unresolved names, or none found in the namespace), in which case the general search runs.
     // A class of no namespace matches the children written with its bare name, whatever their
     // namespace, as the search by qualified name does.
-    auto quickMatch = [&](std::string_view ln, const char* uri, MatchedChildren& out) {
+    auto quickMatch = [&](const Declaration& d, const char* uri, MatchedChildren& out) {
+        const std::string_view ln = d.localName;
         if (ln == "*" || ln.find(':') != std::string_view::npos) return false;
         if (!uri) {
-            for (const auto& c : childInfo)
+            for (int32_t i = bucketFirst[d.nameBucket]; i >= 0; i = childInfo[i].next) {
+                const auto& c = childInfo[i];
                 if (c.unprefixed && c.local == ln)
                     if (auto child = element->childElementWithIdentity(c.identity)) out.push_back(std::move(child));
+            }
             return true;
         }
         const std::string_view uriView(uri);
-        for (const auto& c : childInfo) {
+        for (int32_t i = bucketFirst[d.nameBucket]; i >= 0; i = childInfo[i].next) {
+            const auto& c = childInfo[i];
             if (c.local != ln) continue;
             if (!c.href) {  // an unresolved name: let the general search decide
                 out.clear();
@@ -1173,82 +1353,55 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element) {
         }
         return !out.empty();
     };
-    // An attribute in a namespace is told by its URI, whatever prefix the document binds to it:
-    // a "gd:" bound to another URI is not ours.
-    auto attributeByURI = [](const GDataClassInfo& x) {
-        return x.extensionURI && x.extensionLocalName && *x.extensionURI &&
-               std::string_view(x.extensionURI) != kGDataNamespaceAtom;
-    };
-    auto hasAttribute = [&](const GDataClassInfo& x) {
+    auto hasAttribute = [&](const Declaration& d) {
         auto none = [](const GDataXMLNode&) {};
-        return attributeByURI(x) ? element->visitAttributeForLocalName(x.extensionLocalName, x.extensionURI, none)
-                                 : element->visitAttributeForName(qualifiedNameForExtensionClass(x), none);
+        return d.attributeByURI ? element->visitAttributeForLocalName(d.cls->extensionLocalName, d.cls->extensionURI, none)
+                                : element->visitAttributeForName(*d.qualifiedName, none);
     };
 
-    auto cache = extensionDeclarationsCache();
-    if (!cache) return;
-    const auto& cls = classInfo();
-    // The declarations for this class, made by its own class and by those of its ancestors.
-    auto forEachDeclarationList = [&](const auto& visit) {
-        GDataObjectPtr holder;  // keeps the ancestor being read alive
-        for (const GDataObject* o = this; o;) {
-            auto declIt = cache->find(&o->classInfo());
-            if (declIt != cache->end()) {
-                auto pit = declIt->second.find(&cls);
-                if (pit != declIt->second.end()) visit(pit->second);
-            }
-            holder = o->parent_.lock();
-            o = holder.get();
-        }
-    };
-    auto present = [&](const GDataExtensionDeclaration& decl) {
-        const GDataClassInfo* x = decl.childClass();
-        if (!x || slotFor(*x)) return false;
-        if (decl.isAttribute()) return true;
-        return x->extensionLocalName && isCandidate(x->extensionLocalName);
-    };
-
-    // The slot list is sized once, for the classes the element may hold.
-    size_t candidates = 0;
-    forEachDeclarationList([&](const std::vector<GDataExtensionDeclaration>& decls) {
-        for (const auto& decl : decls)
-            if (present(decl) && (!decl.isAttribute() || hasAttribute(*decl.childClass()))) ++candidates;
-    });
-    if (candidates == 0) return;
+    // The declarations the element may hold, in order; the slot list is sized once for them.
+    platform::SmallVector<const Declaration*, 32> present;
+    for (const auto& d : gathered.declarations) {
+        if (d.isAttribute ? hasAttribute(d) : (!d.localName.empty() && isCandidate(d))) present.push_back(&d);
+    }
+    if (present.empty()) return;
     // Made for the parse; left unmade again when nothing was stored, as if never reserved.
     bool hadExtensions = hasExtensions_;
     hasExtensions_ = true;
-    extensions_.reserve(extensions_.size() + candidates);
+    extensions_.reserve(extensions_.size() + present.size());
 
-    forEachDeclarationList([&](const std::vector<GDataExtensionDeclaration>& decls) {
-        // By index: parsing children may add declarations to the cache (the list itself stays
-        // where it is, in its map node).
-        for (size_t di = 0; di < decls.size(); ++di) {
-            const GDataExtensionDeclaration decl = decls[di];
-            if (!present(decl)) continue;
-            const GDataClassInfo& x = *decl.childClass();
-            const std::string& q = qualifiedNameForExtensionClass(x);
-            if (decl.isAttribute()) {
-                auto value = attributeByURI(x) ? stringForAttributeLocalName(x.extensionLocalName, x.extensionURI, element)
-                                               : stringForAttributeName(q, element);
-                if (value)
-                    if (auto attr = std::dynamic_pointer_cast<GDataAttribute>(x.make())) {
-                        attr->setStringValue(std::move(*value));
-                        setObject(attr, x);
-                    }
-                continue;
-            }
-            std::optional<std::string_view> uri;
-            if (x.extensionURI) uri = x.extensionURI;
-            ParsedObjects objects;
-            MatchedChildren matched;
-            if (quickMatch(x.extensionLocalName, x.extensionURI, matched))
-                parseMatchedChildren(matched, q, uri, &x, objects);
-            else
-                objectOrArrayForChildren(element, q, uri, &x, objects);
-            storeParsedObjects(objects, x);
+    // The children parsed now see this object's frame.
+    struct FrameScope {
+        const ParseFrame* saved;
+        explicit FrameScope(const ParseFrame* frame) : saved(currentParseFrame()) { currentParseFrame() = frame; }
+        ~FrameScope() { currentParseFrame() = saved; }
+    } scope(&frame);
+    for (const Declaration* d : present) {
+        const GDataClassInfo& x = *d->cls;
+        // A class declared twice (by the class and by one above it) is parsed once.
+        if (slotFor(x)) continue;
+        const std::string& q = *d->qualifiedName;
+        if (d->isAttribute) {
+            auto value = d->attributeByURI ? stringForAttributeLocalName(x.extensionLocalName, x.extensionURI, element)
+                                           : stringForAttributeName(q, element);
+            if (value)
+                if (auto made = x.make(); made && made->classInfo().isSubclassOf(GDataAttribute::staticClassInfo())) {
+                    auto attr = std::static_pointer_cast<GDataAttribute>(std::move(made));
+                    attr->setStringValue(std::move(*value));
+                    setObject(attr, x);
+                }
+            continue;
         }
-    });
+        std::optional<std::string_view> uri;
+        if (x.extensionURI) uri = x.extensionURI;
+        ParsedObjects objects;
+        MatchedChildren matched;
+        if (quickMatch(*d, x.extensionURI, matched))
+            parseMatchedChildren(matched, q, uri, &x, objects);
+        else
+            objectOrArrayForChildren(element, q, uri, &x, objects);
+        storeParsedObjects(objects, x);
+    }
     if (!hadExtensions && extensions_.empty()) {
         hasExtensions_ = false;
         std::vector<ExtensionSlot>().swap(extensions_);

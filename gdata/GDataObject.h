@@ -153,9 +153,36 @@ private:
 using GDataStringDictionary = std::vector<std::pair<std::string, std::string>>;
 using GDataHeaderList = GDataStringDictionary;
 
-// Shared per parsed tree: declaring class -> (parent class -> declarations, in order).
-using GDataExtensionDeclarationCache =
-    std::map<const GDataClassInfo*, std::map<const GDataClassInfo*, std::vector<GDataExtensionDeclaration>>>;
+// Shared per parsed tree: declaring class -> (parent class -> declarations, in order), and, for
+// the parse, the declarations an object reads, gathered once per chain of classes (the object's
+// and its parents') instead of once per object.
+class GDataExtensionDeclarationCache {
+public:
+    using Declarations = std::vector<GDataExtensionDeclaration>;
+    GDataExtensionDeclarationCache();
+    // A copy has the declarations; what the parse gathered is made again.
+    GDataExtensionDeclarationCache(const GDataExtensionDeclarationCache& other);
+    GDataExtensionDeclarationCache& operator=(const GDataExtensionDeclarationCache&) = delete;
+    ~GDataExtensionDeclarationCache();
+
+    bool hasDeclarationsOf(const GDataClassInfo& declaringClass) const { return byClass_.count(&declaringClass) != 0; }
+    // The declarations `declaringClass` made for objects of `parentClass`; nullptr when none.
+    const Declarations* declarations(const GDataClassInfo& declaringClass, const GDataClassInfo& parentClass) const;
+    void add(const GDataClassInfo& declaringClass, const GDataExtensionDeclaration& declaration);
+    void remove(const GDataClassInfo& declaringClass, const GDataExtensionDeclaration& declaration);
+
+    // What the parse reads (see GDataObject.cpp).
+    struct Chain;
+    const Chain* chain(const GDataClassInfo& cls, const Chain* up);
+    struct Gathered;
+    const Gathered& gathered(const Chain& chain);
+
+private:
+    std::map<const GDataClassInfo*, std::map<const GDataClassInfo*, Declarations>> byClass_;
+    uint64_t version_ = 0;  // changed by every add and remove: what was gathered before is read again
+    struct Chains;
+    std::unique_ptr<Chains> chains_;
+};
 // Shared per parsed tree: class -> its local attribute names and markers.
 using GDataAttributeDeclarationCache = std::map<const GDataClassInfo*, std::shared_ptr<std::vector<std::string>>>;
 using GDataSurrogates = std::map<const GDataClassInfo*, const GDataClassInfo*>;
@@ -597,7 +624,6 @@ protected:
     const std::vector<ExtensionSlot>* extensionSlots() const { return hasExtensions_ ? &extensions_ : nullptr; }
 
 private:
-    void parseExtensionsForElement(const GDataXMLElementPtr& element);
     void parseAttributesForElement(const GDataXMLElementPtr& element);
     void parseContentValueForElement(const GDataXMLElementPtr& element);
     void keepChildXMLElementsForElement(const GDataXMLElementPtr& element);
@@ -619,8 +645,10 @@ private:
                                                               std::optional<std::string> serviceVersion,
                                                               const GDataSurrogates* surrogates,
                                                               bool shouldFeedsIgnoreUnknowns, bool takeChildren);
-    // The shared declaration caches, made when missing, with this class's declarations in them.
-    void prepareDeclarations();
+    struct ParseFrame;
+    // The shared declaration caches, made when missing, with this class's declarations in them;
+    // answers the extension declaration cache.
+    GDataExtensionDeclarationCache* prepareDeclarations(const ParseFrame* up = nullptr);
     // The settings of a response's root, before any of it is parsed.
     void prepareRootParse(std::optional<std::string> serviceVersion, const GDataSurrogates* surrogates,
                           bool shouldIgnoreUnknowns);
@@ -675,6 +703,22 @@ private:
     mutable GDataXMLElementPtr parsedElement_;
     const void* parseMark_ = nullptr;  // the mark this object's parse leaves on what it consumes
     void markConsumed(const GDataXMLNode* node, bool attribute);
+    // An object parsing its children, as they see it (on the parsing object's stack): its
+    // declaration cache, the chain of its class and its parents', and whether any of them has
+    // surrogates, so a child reads them without walking its parents.
+    struct ParseFrame {
+        const GDataObject* object = nullptr;
+        GDataExtensionDeclarationCache* cache = nullptr;
+        const GDataExtensionDeclarationCache::Chain* chain = nullptr;
+        bool surrogates = false;
+    };
+    // The frame of the object parsing its children on this thread (nullptr: none).
+    static const ParseFrame*& currentParseFrame();
+    // This object's frame; `up` is its parent's, or nullptr when that must be found by walking.
+    ParseFrame parseFrame(GDataExtensionDeclarationCache* cache, const ParseFrame* up) const;
+    const GDataExtensionDeclarationCache::Chain* chainForParse(GDataExtensionDeclarationCache& cache) const;
+    bool hasSurrogatesInChain() const;
+    void parseExtensionsForElement(const GDataXMLElementPtr& element, const ParseFrame& frame);
 };
 
 }  // namespace quorvane
