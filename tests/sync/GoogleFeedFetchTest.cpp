@@ -312,5 +312,75 @@ TEST_F(GoogleFeedFetchTest, AListThatArrivedIncompleteIsNeverKept) {
     EXPECT_EQ(now, whole);
 }
 
+// The download stage alone, on a signed-in service and no model: a whole download, then each
+// following one asks only for the changes since and merges them into the one before; a provider
+// that forgot the changes gets a request for the whole list.
+TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLastOne) {
+    test::ProviderAccount account;
+    auto& provider = account.provider;
+    auto person = [&](const std::string& family) {
+        return provider.addContact("<gd:name><gd:familyName>" + family + "</gd:familyName></gd:name>", {"6contacts"});
+    };
+    int settled = 0;
+    auto settle = [&] {
+        provider.advanceTime(5);
+        provider.addGroup("Later " + std::to_string(++settled));
+    };
+    const auto url = *platform::URL::URLWithString(provider.feedURL(test::FakeProvider::Kind::Contacts));
+    auto fetch = [&](const FetchedContactFeed* cached) {
+        provider.server().clearLog();
+        std::optional<FetchedContactFeed> out;
+        GoogleFeedFetch::fetchContactFeed(account.service, url, cached,
+                                          [&](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+                                              EXPECT_FALSE(error) << error->localizedDescription();
+                                              out = std::move(fetched);
+                                          });
+        EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return out.has_value(); }, 60));
+        return out.value_or(FetchedContactFeed{});
+    };
+    auto families = [](const FetchedContactFeed& fetched) {
+        std::vector<std::string> names;
+        if (fetched.feed) {
+            for (const auto& e : *fetched.feed->entries())
+                names.push_back(std::dynamic_pointer_cast<GDataEntryContact>(e)->name()->familyName()->stringValue().value_or(""));
+        }
+        return names;
+    };
+    auto asked = [&] {
+        auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
+        return requests.size() == 1 ? requests[0].query : "<" + std::to_string(requests.size()) + " requests>";
+    };
+
+    person("A");
+    const std::string b = person("B"), c = person("C");
+    settle();
+    FetchedContactFeed last = fetch(nullptr);
+    EXPECT_TRUE(last.complete && !last.incremental);
+    EXPECT_EQ(asked().find("updated-min"), std::string::npos);
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B", "C"}));
+
+    settle();
+    last = fetch(&last);
+    EXPECT_TRUE(last.complete && last.incremental && last.unchanged);
+    EXPECT_NE(asked().find("showdeleted=true"), std::string::npos) << asked();
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B", "C"}));
+
+    ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B2</gd:familyName></gd:name>", {"6contacts"}));
+    ASSERT_TRUE(provider.deleteContact(c));
+    person("D");
+    settle();
+    last = fetch(&last);
+    EXPECT_TRUE(last.complete && last.incremental && !last.unchanged);
+    EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
+
+    provider.forgetDeletedContacts();
+    settle();
+    last = fetch(&last);
+    EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full").size(), 2u);
+    EXPECT_TRUE(last.complete && !last.incremental);
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
+}
+
 }  // namespace
 }  // namespace quorvane
