@@ -177,11 +177,7 @@ uint64_t googleContentDigestOfTree(const GDataEntryContact& entry) {
     return d.value();
 }
 
-uint64_t googleContentDigest(const GDataEntryContact& entry) {
-    // The entry's bytes are written straight from the model and read back: the same elements,
-    // attributes and texts as the tree it would build, at a fraction of the cost of building it.
-    const auto bytes = entry.writtenXMLData();
-    if (!bytes) return googleContentDigestOfTree(entry);
+std::optional<uint64_t> googleContentDigestOfXML(const platform::Bytes& bytes) {
     // One parser per thread, reset for each entry: setting a parser up costs as much as reading
     // a small entry.
     struct Parser {
@@ -191,18 +187,27 @@ uint64_t googleContentDigest(const GDataEntryContact& entry) {
         }
     };
     thread_local Parser parser;
-    if (!parser.context) return googleContentDigestOfTree(entry);
-    xmlDocPtr doc = xmlCtxtReadMemory(parser.context, reinterpret_cast<const char*>(bytes->data()), int(bytes->size()),
+    if (!parser.context) return std::nullopt;
+    xmlDocPtr doc = xmlCtxtReadMemory(parser.context, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()),
                                       nullptr, nullptr, XML_PARSE_NONET);
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc) : nullptr;
     if (!root) {
         if (doc) xmlFreeDoc(doc);
-        return googleContentDigestOfTree(entry);
+        return std::nullopt;
     }
     Digest d;
     addElement(d, root, true);
     xmlFreeDoc(doc);
     return d.value();
+}
+
+uint64_t googleContentDigest(const GDataEntryContact& entry) {
+    // The entry's bytes are written straight from the model and read back: the same elements,
+    // attributes and texts as the tree it would build, at a fraction of the cost of building it.
+    const auto bytes = entry.writtenXMLData();
+    if (!bytes) return googleContentDigestOfTree(entry);
+    if (auto digest = googleContentDigestOfXML(*bytes)) return *digest;
+    return googleContentDigestOfTree(entry);
 }
 
 }  // namespace quorvane

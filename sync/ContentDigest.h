@@ -13,6 +13,7 @@
 //   (id, updated, edited, published, ETag, links, group memberships, batch elements).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ namespace quorvane {
 
 uint64_t localContentDigest(const platform::CNContact& contact);
 uint64_t googleContentDigest(const GDataEntryContact& entry);
+// The digest of an entry from the bytes it writes (writtenXMLData); nullopt when they do not parse.
+std::optional<uint64_t> googleContentDigestOfXML(const platform::Bytes& bytes);
 // The same digest read from the element tree the entry builds (XMLElement()): the reference form,
 // slower; googleContentDigest gives the same value without the tree.
 uint64_t googleContentDigestOfTree(const GDataEntryContact& entry);

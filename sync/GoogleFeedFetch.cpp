@@ -4,6 +4,7 @@
 
 #include <unordered_map>
 
+#include "fetcher/QNSessionFetcher.h"
 #include "gdata/service/GDataQueryContact.h"
 
 namespace quorvane {
@@ -65,12 +66,25 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         query.setUpdatedMinDateTime(base->updatedDate());
         query.setShouldShowDeleted(true);
     }
-    return fetchFeed<GDataFeedContact>(service, query, callback, [callback, base](auto feed) {
+    auto answered = callback;
+    if (base) {
+        // Changes too old for the provider to keep: the whole list, as if nothing were cached.
+        answered = [service, feedURL, callback](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+            if (error && isChangesGoneError(*error)) {
+                fetchContactFeed(service, feedURL, nullptr, callback);
+                return;
+            }
+            callback(std::move(fetched), std::move(error));
+        };
+    }
+    return fetchFeed<GDataFeedContact>(service, query, answered, [callback, base](auto feed) {
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
         // The changes must be whole too: a change missed could be a deletion missed.
         std::string changesReason = incompleteReasonForFeed(*feed);
-        auto fetched = verdict(mergeChanges(base, feed));
+        bool unchanged = false;
+        auto fetched = verdict(mergeChanges(base, feed, &unchanged));
         fetched.incremental = true;
+        fetched.unchanged = unchanged && changesReason.empty();
         if (!changesReason.empty()) {
             fetched.complete = false;
             fetched.incompleteReason = "the changes since the last download: " + changesReason;
@@ -79,8 +93,14 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     });
 }
 
+bool GoogleFeedFetch::isChangesGoneError(const platform::Error& error) {
+    return (error.domain == kGDataServiceErrorDomain || error.domain == QNSessionFetcherStatusDomain) && error.code == 410;
+}
+
 std::shared_ptr<GDataFeedContact> GoogleFeedFetch::mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,
-                                                                const std::shared_ptr<GDataFeedContact>& changes) {
+                                                                const std::shared_ptr<GDataFeedContact>& changes,
+                                                                bool* unchanged) {
+    bool same = true;
     std::vector<std::shared_ptr<GDataEntryBase>> merged;
     if (cached->entries()) merged = *cached->entries();
     std::unordered_map<std::string, size_t> position;
@@ -93,16 +113,21 @@ std::shared_ptr<GDataFeedContact> GoogleFeedFetch::mergeChanges(const std::share
             auto id = entry->identifier();
             auto found = id ? position.find(*id) : position.end();
             if (entry->isDeleted()) {
-                if (found != position.end()) removed[found->second] = true;
+                if (found != position.end() && !removed[found->second]) {
+                    removed[found->second] = true;
+                    same = false;
+                }
                 continue;
             }
             if (found != position.end()) {
+                if (removed[found->second] || !entry->ETag() || merged[found->second]->ETag() != entry->ETag()) same = false;
                 merged[found->second] = entry;
                 removed[found->second] = false;
             } else {
                 if (id) position.emplace(*id, merged.size());
                 merged.push_back(entry);
                 removed.push_back(false);
+                same = false;
             }
         }
     }
@@ -117,6 +142,7 @@ std::shared_ptr<GDataFeedContact> GoogleFeedFetch::mergeChanges(const std::share
     changes->setEntries(kept);
     // The totals of the changes page count only the changes.
     changes->setTotalResults(static_cast<int32_t>(kept.size()));
+    if (unchanged) *unchanged = same;
     return changes;
 }
 

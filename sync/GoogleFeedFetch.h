@@ -32,6 +32,9 @@ struct FetchedFeed {
     // Why the feed is not whole ("" when it is), for the run log.
     std::string incompleteReason;
     bool incremental = false;  // merged into the previous download
+    // An incremental download found the list as it was (no entry added, removed or given another
+    // ETag): a kept copy of it need not be written again.
+    bool unchanged = false;
 };
 
 using FetchedContactFeed = FetchedFeed<GDataFeedContact>;
@@ -65,16 +68,21 @@ public:
 
     // Fetches the contacts feed at the URL. With a whole previous download (`cached`), only the
     // entries updated since its date are fetched, deleted ones included, and merged into a copy
-    // of it; the result is whole only when both are.
+    // of it; the result is whole only when both are. A provider that no longer keeps the changes
+    // since that date (410 Gone) gets a request for the whole list instead.
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
                                                   Callback<GDataFeedContact> callback);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
     // applied: deleted entries removed, changed ones replaced where they stood, new ones appended.
-    // The cached feed gives its entries up and is not to be used afterwards.
+    // The cached feed gives its entries up and is not to be used afterwards. `unchanged` (when
+    // given) says whether the list came out as it was: no entry removed, added or of another ETag.
     static std::shared_ptr<GDataFeedContact> mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,
-                                                          const std::shared_ptr<GDataFeedContact>& changes);
+                                                          const std::shared_ptr<GDataFeedContact>& changes,
+                                                          bool* unchanged = nullptr);
+    // The provider no longer keeps the changes asked for: only the whole list can be had.
+    static bool isChangesGoneError(const platform::Error& error);
 };
 
 }  // namespace quorvane

@@ -46,6 +46,7 @@
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/web/WebView.h"
 #include "sync/AppleSourceInfo.h"
+#include "sync/GoogleContactCache.h"
 #include "sync/NSCachedAppleContact.h"
 #include "sync/NSContactSourceRecord_QV.h"
 #include "sync/NSContainerInfo.h"
@@ -736,6 +737,19 @@ public:
     bool googleFeedsComplete() const { return mGroupFeed && mContactFeed && mGroupFeedComplete && mContactFeedComplete; }
     // A contacts feed was downloaded and is not whole: the history must not be swept after it.
     bool googleContactFeedCutShort() const { return mContactFeed && !mContactFeedComplete; }
+    // The last whole contact list is kept beside the sync store (GoogleContactCache): a download
+    // asks only for the changes since, and the contacts it did not get are summaries of the kept
+    // list. A summary is for pairing and planning only: whatever is compared field by field,
+    // written locally or sent to Google is the whole entry, which this gives (the entry itself
+    // when it is whole; nullptr when the kept bytes are damaged, and the kept list is then
+    // dropped, so that the next run downloads the whole list).
+    std::shared_ptr<GDataEntryContact> wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
+    bool isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const;
+    // The content digest of the entry: the kept one of a summary or of an entry whose ETag the
+    // kept list holds, else read from the entry (ContentDigest.h).
+    uint64_t googleContentDigestOfContact(const GDataEntryContact& contact) const;
+    // Where the profile's sync store and kept list live.
+    std::filesystem::path dataFolder() const;
 
     // ===== Pairing (QuorvaneModelPairing.cpp, PairingIndex) =====
     // Every Google contact this engine makes carries the identifier of the local contact it was
@@ -1083,6 +1097,8 @@ private:
     std::optional<std::string> mContactFeedUsername;
     // The feed fetch in flight, if any.
     GDataServiceTicketPtr mFeedTicket;
+    // The kept contact list of the signed-in account (nullptr until a download needs it).
+    std::shared_ptr<GoogleContactCache> mGoogleContactCache;
 
     // --- Pairing ---
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.

@@ -132,6 +132,12 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
         if (r->mSyncAction == SyncActionDeleteContact) {
             auto doomed = r->mAppleContact->mutableCopy();
             p.add = [doomed](platform::CNSaveRequest& request) { request.deleteContact(doomed); };
+        } else if (isSummaryGoogleContact(r->mGoogleContact)) {
+            // Never from a summary of the kept list: the local contact takes every field of the entry.
+            r->mAppleUpdateFailed = true;
+            ++s.failed;
+            appendStringToLog("Not written, only a summary of the Google contact was at hand: " + r->mDescription.value_or(""));
+            continue;
         } else {
             platform::CNMutableContactPtr contact;
             const bool created = !r->mAppleContact;

@@ -1,5 +1,7 @@
 // The download of the Google groups and contacts feeds at the start of a run.
 
+#include "platform/foundation/Paths.h"
+#include "sync/ContentDigest.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/QuorvaneModel.h"
 
@@ -43,10 +45,29 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
     if (!url) return completion(badRootError());
     // The last download serves as the base of an incremental one only when it was whole and of
-    // the same user.
+    // the same user: the one in memory, else the list kept on disk for this account and provider.
     std::optional<FetchedContactFeed> cached;
     const std::string user = getUsername();
-    if (mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty()) {
+    const GoogleContactCache::Owner owner{user, url->absoluteString()};
+    if (!user.empty() && (!mGoogleContactCache || mGoogleContactCache->owner().account != owner.account ||
+                          mGoogleContactCache->owner().feedURL != owner.feedURL)) {
+        mGoogleContactCache = nullptr;
+        auto loaded = GoogleContactCache::load(GoogleContactCache::pathInFolder(dataFolder()), owner);
+        if (loaded) {
+            mGoogleContactCache = *loaded;
+        } else {
+            // Not an error of the run: the whole list is downloaded instead.
+            appendStringToLog(loaded.error().localizedDescription() + ": downloading the whole list");
+            mGoogleContactCache = GoogleContactCache::empty(owner);
+        }
+        if (loaded && !(mContactFeed && mContactFeedComplete && mContactFeedUsername == user)) {
+            if (auto feed = mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion());
+                feed && feed->updatedDate()) {
+                cached = FetchedContactFeed{feed, true, "", false};
+            }
+        }
+    }
+    if (!cached && mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty()) {
         cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
     }
     std::weak_ptr<int> alive = mAliveMarker;
@@ -68,9 +89,42 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                     if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
                     mFeedIncompleteReason += "Google contacts: " + fetched.incompleteReason;
                 }
+                // Only a whole list is kept, and only when it changed.
+                if (fetched.complete && mGoogleContactCache && !(fetched.incremental && fetched.unchanged)) {
+                    const auto path = GoogleContactCache::pathInFolder(dataFolder());
+                    if (auto written = mGoogleContactCache->write(path, *fetched.feed); !written) {
+                        appendStringToLog(written.error().localizedDescription() + ": the kept list stays as it was");
+                    }
+                }
             }
             completion(error);
         });
+}
+
+std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) {
+    if (!contact || !mGoogleContactCache || !mGoogleContactCache->isSummary(contact.get())) return contact;
+    auto whole = mGoogleContactCache->wholeEntry(contact);
+    if (!whole) {
+        // The kept bytes are damaged: the next run downloads the whole list.
+        appendStringToLog("A kept Google contact could not be read: the next run downloads the whole list");
+        std::error_code ec;
+        std::filesystem::remove(GoogleContactCache::pathInFolder(dataFolder()), ec);
+    }
+    return whole;
+}
+
+bool QuorvaneModel::isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const {
+    return contact && mGoogleContactCache && mGoogleContactCache->isSummary(contact.get());
+}
+
+uint64_t QuorvaneModel::googleContentDigestOfContact(const GDataEntryContact& contact) const {
+    if (mGoogleContactCache)
+        if (auto digest = mGoogleContactCache->knownDigest(&contact)) return *digest;
+    return googleContentDigest(contact);
+}
+
+std::filesystem::path QuorvaneModel::dataFolder() const {
+    return mDataFolder.empty() ? platform::Paths::applicationSupport() : mDataFolder;
 }
 
 GoogleFeeds QuorvaneModel::googleFeeds() const {

@@ -30,8 +30,7 @@ std::string replaceFirst(std::string text, std::string_view placeholder, const s
 
 platform::Result<SyncStore*> QuorvaneModel::syncStore() {
     if (mSyncStore) return mSyncStore.get();
-    const std::filesystem::path folder = mDataFolder.empty() ? platform::Paths::applicationSupport() : mDataFolder;
-    auto opened = SyncStore::open(SyncStore::pathInFolder(folder));
+    auto opened = SyncStore::open(SyncStore::pathInFolder(dataFolder()));
     if (!opened) return opened.error();
     mSyncStore = std::move(*opened);
     return mSyncStore.get();
@@ -164,7 +163,7 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googlePhotoETag = googlePhotoETag(google);
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
         in.appleContentDigest = [apple] { return localContentDigest(*apple); };
-        in.googleContentDigest = [google] { return googleContentDigest(*google); };
+        in.googleContentDigest = [this, google] { return googleContentDigestOfContact(*google); };
     }
     return computeSyncStrategy(in);
 }
@@ -278,6 +277,7 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
     };
     inputs.applePhotoSize = photoSize;
+    inputs.googleDigest = [this](const GDataEntryContact& google) { return googleContentDigestOfContact(google); };
     const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
     for (const auto& r : changes.deleted) store->deleteSyncHistory(r);
     for (const auto& r : changes.inserted) store->insertSyncHistory(r);

@@ -360,6 +360,7 @@ void SyncExecutor::applyGoogle() {
                 context_->rereadLocalGroups();
                 groupsReread = true;
             }
+            if (context_->isSummary(r->mGoogleContact)) continue;
             const auto merged = context_->referenceContact(r->mMutableAppleContact);
             if (!merged || !mergedSidesDiffer(merged, r->mGoogleContact)) continue;
             auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
@@ -372,6 +373,11 @@ void SyncExecutor::applyGoogle() {
             continue;
         }
         if (!r || !writesGoogle(*r)) continue;
+        // Never from a summary of the kept list: what is sent must carry every field of the entry.
+        if (context_->isSummary(r->mGoogleContact)) {
+            recordFailure(r, "google", "Only a summary of the Google contact was at hand, left for the next run");
+            continue;
+        }
         if (r->mSyncAction == SyncActionDeleteContact) {
             if (!input_.feeds.complete()) continue;  // never delete on what may be a partial feed
             ops.push_back({GoogleBatchKind::Delete, r->mGoogleContact});

@@ -162,6 +162,9 @@ public:
         virtual bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
         // A new, empty record.
         virtual NSSyncRecordPtr newSyncRecord() = 0;
+        // The entry is only a summary of the kept contact list (GoogleContactCache): nothing may
+        // be sent from it.
+        virtual bool isSummary(const GoogleContactPtr&) { return false; }
         // The history stage: writes the history of the records (what was done to each), finding
         // Google contacts by identifier through `googleContactWithID`.
         virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,

@@ -195,7 +195,7 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         r->googleETagPendingAssignment = s->mGoogleETagPendingAssignment;
         // What each side holds now: the values written to it, or read from it when it was not written.
         r->appleContentDigest = localContentDigest(*apple);
-        r->googleContentDigest = googleContentDigest(*google);
+        r->googleContentDigest = in.googleDigest ? in.googleDigest(*google) : googleContentDigest(*google);
         changes.inserted.push_back(r);
     }
     return changes;

@@ -99,6 +99,8 @@ struct SyncHistoryWriteInputs {
     std::function<uint64_t(const std::shared_ptr<GDataEntryContact>&)> googleGroupHash;
     // The byte length of the local contact's photo (0 for none).
     std::function<int32_t(const platform::CNContactPtr&)> applePhotoSize;
+    // The Google entry's content digest (ContentDigest.h); read from the entry when not given.
+    std::function<uint64_t(const GDataEntryContact&)> googleDigest;
 };
 
 // What a run changes in the history, in the order found.

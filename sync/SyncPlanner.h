@@ -108,6 +108,10 @@ public:
         virtual bool ignoreNewGoogleContact(const GoogleContactPtr& google) = 0;
         // A new, empty record (the model's records ask it for their texts).
         virtual NSSyncRecordPtr newSyncRecord() = 0;
+        // The whole entry of a Google contact that may be a summary of the kept list (the
+        // contact itself when it is whole); nullptr when it cannot be read. Whatever is compared
+        // field by field or given an action is made whole first.
+        virtual GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) { return google; }
     };
 
     // The planner of one run; the context must outlive it.
@@ -150,6 +154,9 @@ private:
     void decideAppleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void decideGoogleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void hold(NSSyncRecord& record, const std::string& note);
+    // Puts the whole Google entry in place of a summary of the kept list (GoogleContactCache);
+    // false (the record held back) when the kept entry cannot be read.
+    bool makeGoogleContactWhole(NSSyncRecord& record);
     void tally(const NSSyncRecord& record);
 
     Context& mContext;

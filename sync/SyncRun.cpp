@@ -353,6 +353,7 @@ bool ModelExecution::contactsDiffer(const platform::CNContactPtr& apple, const G
         apple, apple, google, mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
 }
 NSSyncRecordPtr ModelExecution::newSyncRecord() { return mModel->newSyncRecord(); }
+bool ModelExecution::isSummary(const GoogleContactPtr& google) { return mModel->isSummaryGoogleContact(google); }
 platform::Result<void> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
     return mModel->serializeSyncData(records, googleContactWithID);
@@ -452,6 +453,9 @@ bool ModelPlanning::ignoreNewGoogleContact(const GoogleContactPtr& google) {
     return mModel.shouldIgnoreNewGoogleContact(google);
 }
 NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); }
+ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {
+    return mModel.wholeGoogleContact(google);
+}
 
 std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& options,
                                                      std::function<void(SyncRun&)> finished) {

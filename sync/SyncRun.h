@@ -118,6 +118,7 @@ public:
         bool ignoreNewAppleContact(const platform::CNContactPtr& apple) override;
         bool ignoreNewGoogleContact(const GoogleContactPtr& google) override;
         NSSyncRecordPtr newSyncRecord() override;
+        GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
 
     private:
         QuorvaneModel& mModel;
@@ -142,6 +143,7 @@ public:
                                   const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;
         bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
         NSSyncRecordPtr newSyncRecord() override;
+        bool isSummary(const GoogleContactPtr& google) override;
         platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
                                            const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
         platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,

@@ -268,6 +268,13 @@ TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndW
         EXPECT_NE(second.out.find("Google: 0 created, 0 updated, 0 deleted; local: 0 created, 0 updated, 0 deleted"),
                   std::string::npos)
             << second.out;
+        // The whole list is kept beside the sync store, and a run with nothing changed leaves it be.
+        const auto kept = app::Profile::named("fake")->dataFolder() / GoogleContactCache::kFileName;
+        const auto keptAt = std::filesystem::last_write_time(kept);
+        auto third = quorvane({"-q", "sync"});
+        EXPECT_EQ(third.code, 0) << third.err;
+        EXPECT_EQ(third.out, second.out);
+        EXPECT_EQ(std::filesystem::last_write_time(kept), keptAt);
         EXPECT_NE(quorvane({"plan"}).out.find("5 unchanged"), std::string::npos);
 
         // A contact deleted locally since: its Google partner is to be deleted.

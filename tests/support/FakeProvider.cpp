@@ -249,6 +249,8 @@ struct FakeProvider::State {
     AnswerFault answerFault;
 
     double timeOffset = 0;  // advanceTime
+    // Deleted entries updated before this were forgotten (forgetDeletedContacts).
+    std::map<Kind, double> deletionsForgottenBefore;
 
     double now() {
         double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset;
@@ -365,6 +367,16 @@ void FakeProvider::advanceTime(double seconds) {
     // The last stamp moves with the clock, so that a clock set back stamps its changes with the
     // earlier time (still each later than the one before), not just after the last stamp.
     state_->lastTime += seconds;
+}
+
+void FakeProvider::forgetDeletedContacts() {
+    std::lock_guard lock(state_->mutex);
+    auto& list = state_->entries[Kind::Contacts];
+    std::erase_if(list, [](const Entry& e) { return e.deleted; });
+    auto& byID = state_->positions[Kind::Contacts];
+    byID.clear();
+    for (size_t i = 0; i < list.size(); ++i) byID.emplace(list[i].id, i);
+    state_->deletionsForgottenBefore[Kind::Contacts] = state_->now();
 }
 
 std::string FakeProvider::contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
@@ -771,6 +783,9 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     bool showDeleted = params["showdeleted"] == "true";
 
     std::lock_guard lock(state_->mutex);
+    if (updatedMin && showDeleted && *updatedMin < state_->deletionsForgottenBefore[kind]) {
+        return plainAnswer(res, 410, "Gone: the deletions since updated-min are no longer kept");
+    }
     if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {

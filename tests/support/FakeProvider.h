@@ -4,7 +4,8 @@
 // provider's protocol:
 //
 //   /m8/feeds/{contacts|groups}/default/full           GET feed (start-index, max-results,
-//                                                      updated-min, showdeleted), POST insert
+//                                                      updated-min, showdeleted: 410 when the
+//                                                      deletions since were forgotten), POST insert
 //   /m8/feeds/{contacts|groups}/default/full/{id}      GET, PUT (If-Match), DELETE (If-Match)
 //   /m8/feeds/{contacts|groups}/default/full/batch     POST batch feed (insert, update, delete, query)
 //   /m8/feeds/photos/media/default/{id}                GET, PUT, DELETE a contact's photo
@@ -122,6 +123,9 @@ public:
     // when negative: the changes that follow are stamped that much earlier, each still later
     // than the one before).
     void advanceTime(double seconds);
+    // Forgets the deleted contacts, as the provider does after a while: a later request for the
+    // changes since a date before now (updated-min with showdeleted) is answered 410 Gone.
+    void forgetDeletedContacts();
     // Stores every entry of a contacts feed (such as generateContactsFeed makes) as a new
     // contact; answers how many.
     size_t addContactsFromFeed(const std::string& feedXML);

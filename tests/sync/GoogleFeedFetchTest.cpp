@@ -1,7 +1,14 @@
-// The run's download of the Google feeds: whole feeds, feeds cut short, and the incremental
-// download of what changed since the last one.
+// The run's download of the Google feeds: whole feeds, feeds cut short, the incremental
+// download of what changed since the last one, and the whole list kept on disk between runs.
 
+#include <sys/stat.h>
+
+#include "gdata/GDataExtendedProperty.h"
+#include "platform/foundation/Paths.h"
+#include "sync/ContentDigest.h"
+#include "sync/GoogleContactCache.h"
 #include "sync/GoogleFeedFetch.h"
+#include "sync/PairingIndex.h"
 #include "tests/sync/ProviderSyncTestBase.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -25,6 +32,51 @@ protected:
         });
         ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return done; }, 60));
         ASSERT_FALSE(error) << error->localizedDescription();
+    }
+    // The provider's list is dated later than its last contact change (its dates name whole
+    // seconds: the changes of the second a list is dated are asked for again).
+    void settle() {
+        provider.advanceTime(5);
+        provider.addGroup("Later " + std::to_string(++settled_));
+    }
+    int settled_ = 0;
+    // As a new process would start: nothing in memory, the kept list on disk.
+    void forgetDownloads() {
+        internals(model_).mContactFeed = nullptr;
+        internals(model_).mGoogleContactCache = nullptr;
+    }
+    std::filesystem::path keptList() const { return GoogleContactCache::pathInFolder(dir_ / "profile"); }
+    // The query of the single contacts feed request since the log was cleared ("" when none or more).
+    std::string contactsQuery() {
+        auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
+        return requests.size() == 1 ? requests[0].query : "<" + std::to_string(requests.size()) + " requests>";
+    }
+    std::shared_ptr<GDataEntryContact> contactAt(size_t i) {
+        return std::dynamic_pointer_cast<GDataEntryContact>(internals(model_).mContactFeed->entryAtIndex(i));
+    }
+    // Everything pairing, planning and the history read of a Google contact.
+    std::string readByTheRun(const std::shared_ptr<GDataEntryContact>& c) {
+        auto f = PairingIndex::factsOfGoogleContact(*c);
+        std::string out;
+        auto add = [&](const std::optional<std::string>& v) { out += (v ? "'" + *v + "'" : "-") + "|"; };
+        for (const auto* v : {&f.given, &f.middle, &f.family, &f.prefix, &f.suffix, &f.organization}) add(*v);
+        for (const auto& v : f.emails) add(v);
+        for (const auto& v : f.phones) add(v);
+        add(QuorvaneModel::getDescriptionWithGoogleContact(c, false));
+        add(QuorvaneModel::getSortStringWithGoogleContact(c, "x"));
+        add(model_->getGoogleContactHashName(c));
+        add(std::to_string(model_->googleContactHasName(c)) + std::to_string(model_->isOtherContact(c)) +
+            std::to_string(model_->belongsToMyContacts(c)) + std::to_string(model_->shouldIgnoreNewGoogleContact(c)));
+        for (const auto& g : model_->getGoogleContactGroupNamesWithContact(c, false)) add(g);
+        add(c->identifier());
+        add(c->ETag());
+        add(c->updatedDate() ? c->updatedDate()->RFC3339String() : "-");
+        add(c->editLink() ? c->editLink()->href() : std::nullopt);
+        add(c->photoLink() ? c->photoLink()->href() : std::nullopt);
+        add(c->photoLink() ? c->photoLink()->ETag() : std::nullopt);
+        add(QuorvaneModel::localRecordOfGoogleContact(*c));
+        add(std::to_string(model_->googleContentDigestOfContact(*c)));
+        return out;
     }
     std::vector<std::string> familyNames() {
         std::vector<std::string> names;
@@ -102,6 +154,232 @@ TEST_F(GoogleFeedFetchTest, TheNextDownloadOfTheSameUserMergesOnlyTheChanges) {
     EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full")[0].query.find("updated-min"), std::string::npos);
     EXPECT_FALSE(internals(model_).mContactFeedIncremental);
     EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 5u);
+}
+
+TEST_F(GoogleFeedFetchTest, TheKeptListGivesSummariesThatReadAsTheWholeEntriesAndOnlyTheChangesAreAskedFor) {
+    // Contacts as varied as what pairing and planning read: parts, prefixes, blanks, an
+    // organisation, a nickname, phones, an Other contact, a photo, the engine's own tag, and an
+    // element no class models.
+    const std::string unknown = "<x:kept xmlns:x='urn:example:kept' level='2'>keep me</x:kept>";
+    addPerson("Ann", "Parts", false, "<gd:email rel='http://schemas.google.com/g/2005#home' address='ann@example.com'/>" + unknown);
+    provider.addContact("<title>Only A Title</title><gContact:nickname xmlns:gContact='http://schemas.google.com/contact/2008'>Nick</gContact:nickname>"
+                        "<gd:organization rel='http://schemas.google.com/g/2005#work'><gd:orgName>Works</gd:orgName></gd:organization>"
+                        "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555 0100</gd:phoneNumber>",
+                        {});
+    const std::string pictured = provider.addContact(
+        "<gd:name><gd:namePrefix>Dr</gd:namePrefix><gd:givenName>Pia</gd:givenName><gd:familyName>Photo</gd:familyName>"
+        "<gd:nameSuffix>Jr</gd:nameSuffix></gd:name>");
+    provider.setPhoto(pictured, std::string("\xff\xd8photo"));
+    const std::string tagged = addPerson(" ", "Tagged", false, "<gd:extendedProperty name='quorvane-local-record' value='local-7'/>");
+    settle();
+    ASSERT_FALSE(fetchFeeds());
+    ASSERT_TRUE(std::filesystem::exists(keptList()));
+    std::vector<std::string> whole;
+    for (size_t i = 0; i < 4; ++i) whole.push_back(readByTheRun(contactAt(i)));
+
+    forgetDownloads();
+    provider.server().clearLog();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_NE(contactsQuery().find("updated-min="), std::string::npos) << contactsQuery();
+    EXPECT_NE(contactsQuery().find("showdeleted=true"), std::string::npos);
+    EXPECT_TRUE(internals(model_).mContactFeedIncremental && internals(model_).mContactFeedComplete);
+    for (size_t i = 0; i < 4; ++i) {
+        auto summary = contactAt(i);
+        EXPECT_TRUE(model_->isSummaryGoogleContact(summary)) << i;
+        EXPECT_EQ(readByTheRun(summary), whole[i]);
+        // Made whole from the kept bytes: the same again, with every element.
+        auto made = model_->wholeGoogleContact(summary);
+        ASSERT_TRUE(made);
+        EXPECT_FALSE(model_->isSummaryGoogleContact(made));
+        EXPECT_EQ(readByTheRun(made), whole[i]);
+        EXPECT_EQ(googleContentDigest(*made), model_->googleContentDigestOfContact(*summary));
+    }
+    auto bytes = model_->wholeGoogleContact(contactAt(0))->writtenXMLData();
+    ASSERT_TRUE(bytes);
+    EXPECT_NE(std::string(bytes->begin(), bytes->end()).find("keep me"), std::string::npos);
+
+    // Nothing changed: the kept list is not written again.
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(keptList().c_str(), &before), 0);
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    ASSERT_EQ(::stat(keptList().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // An edit and a deletion on the provider arrive, whole, and change the kept list.
+    ASSERT_TRUE(provider.replaceContact(pictured, "<gd:name><gd:givenName>Pia</gd:givenName><gd:familyName>Renamed</gd:familyName></gd:name>"));
+    ASSERT_TRUE(provider.deleteContact(tagged));
+    settle();
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 3u);
+    EXPECT_FALSE(model_->isSummaryGoogleContact(contactAt(2)));
+    EXPECT_EQ(contactAt(2)->name()->familyName()->stringValue(), "Renamed");
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_EQ(internals(model_).mContactFeed->entryCount(), 3u);
+    EXPECT_TRUE(model_->isSummaryGoogleContact(contactAt(2)));
+    EXPECT_EQ(contactAt(2)->name()->familyName()->stringValue(), "Renamed");
+}
+
+TEST_F(GoogleFeedFetchTest, AKeptListThatCannotBeUsedGivesAWholeDownloadAndSoDoesAProviderThatForgotTheChanges) {
+    addPeople(3);
+    settle();
+    ASSERT_FALSE(fetchFeeds());
+    std::string good;
+    ASSERT_TRUE(platform::readFile(keptList(), good));
+    auto flip = [](std::string bytes, size_t at) {
+        bytes[at] = char(bytes[at] ^ 0x20);
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+    };
+    const Case cases[] = {
+        {"missing", [&] { std::filesystem::remove(keptList()); }},
+        {"cut short", [&] { platform::writeFileAtomically(keptList(), good.substr(0, good.size() - 7)); }},
+        {"damaged summary", [&] { platform::writeFileAtomically(keptList(), flip(good, good.size() - 20)); }},
+        {"older format", [&] { platform::writeFileAtomically(keptList(), flip(good, 4)); }},
+        {"not a kept list", [&] { platform::writeFileAtomically(keptList(), "<feed/>"); }},
+        {"another account", [&] { internals(model_).mAuth->setUserEmail("someone@example.com"); }},
+        {"changes forgotten", [&] { provider.forgetDeletedContacts(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(platform::writeFileAtomically(keptList(), good));
+        c.spoil();
+        forgetDownloads();
+        provider.server().clearLog();
+        ASSERT_FALSE(fetchFeeds());
+        auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests.back().query.find("updated-min"), std::string::npos) << requests.back().query;
+        EXPECT_TRUE(model_->googleFeedsComplete());
+        EXPECT_FALSE(internals(model_).mContactFeedIncremental);
+        ASSERT_EQ(internals(model_).mContactFeed->entryCount(), 3u);
+        EXPECT_FALSE(model_->isSummaryGoogleContact(contactAt(0)));
+        // The whole download is kept in its place.
+        const std::string user = model_->getUsername();
+        EXPECT_TRUE(GoogleContactCache::load(
+            keptList(), {user, GDataServiceGoogleContact::contactFeedURLForUserID("default")->absoluteString()}));
+        internals(model_).mAuth->setUserEmail(test::FakeProvider::OAuthSettings().userEmail);
+    }
+
+    // The bytes of one kept entry damaged: its summary still serves, but it is never made whole.
+    std::filesystem::remove(keptList());
+    settle();
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    std::string kept;
+    ASSERT_TRUE(platform::readFile(keptList(), kept));
+    const size_t at = kept.find("familyName>1<");
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_TRUE(platform::writeFileAtomically(keptList(), flip(kept, at + 11)));
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(model_->isSummaryGoogleContact(contactAt(i)));
+        EXPECT_EQ(model_->wholeGoogleContact(contactAt(i)) == nullptr, i == 1) << i;
+    }
+    // ... and the next run downloads the whole list.
+    forgetDownloads();
+    provider.server().clearLog();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_EQ(contactsQuery().find("updated-min"), std::string::npos);
+}
+
+TEST_F(GoogleFeedFetchTest, AListThatArrivedIncompleteIsNeverKept) {
+    addPeople(30);
+    provider.setPageCap(1);
+    ASSERT_FALSE(fetchFeeds());
+    ASSERT_FALSE(model_->googleFeedsComplete());
+    EXPECT_FALSE(std::filesystem::exists(keptList()));
+
+    // The changes since a kept list cut short the same way: the old list stays as it was.
+    provider.setPageCap(0);
+    ASSERT_FALSE(fetchFeeds());
+    ASSERT_TRUE(model_->googleFeedsComplete());
+    std::string whole;
+    ASSERT_TRUE(platform::readFile(keptList(), whole));
+    for (int i = 0; i < 30; ++i) addPerson("Later", std::to_string(i));
+    provider.setPageCap(1);
+    forgetDownloads();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_FALSE(model_->googleFeedsComplete());
+    std::string now;
+    ASSERT_TRUE(platform::readFile(keptList(), now));
+    EXPECT_EQ(now, whole);
+}
+
+// The download stage alone, on a signed-in service and no model: a whole download, then each
+// following one asks only for the changes since and merges them into the one before; a provider
+// that forgot the changes gets a request for the whole list.
+TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLastOne) {
+    test::ProviderAccount account;
+    auto& provider = account.provider;
+    auto person = [&](const std::string& family) {
+        return provider.addContact("<gd:name><gd:familyName>" + family + "</gd:familyName></gd:name>", {"6contacts"});
+    };
+    int settled = 0;
+    auto settle = [&] {
+        provider.advanceTime(5);
+        provider.addGroup("Later " + std::to_string(++settled));
+    };
+    const auto url = *platform::URL::URLWithString(provider.feedURL(test::FakeProvider::Kind::Contacts));
+    auto fetch = [&](const FetchedContactFeed* cached) {
+        provider.server().clearLog();
+        std::optional<FetchedContactFeed> out;
+        GoogleFeedFetch::fetchContactFeed(account.service, url, cached,
+                                          [&](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+                                              EXPECT_FALSE(error) << error->localizedDescription();
+                                              out = std::move(fetched);
+                                          });
+        EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return out.has_value(); }, 60));
+        return out.value_or(FetchedContactFeed{});
+    };
+    auto families = [](const FetchedContactFeed& fetched) {
+        std::vector<std::string> names;
+        if (fetched.feed) {
+            for (const auto& e : *fetched.feed->entries())
+                names.push_back(std::dynamic_pointer_cast<GDataEntryContact>(e)->name()->familyName()->stringValue().value_or(""));
+        }
+        return names;
+    };
+    auto asked = [&] {
+        auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
+        return requests.size() == 1 ? requests[0].query : "<" + std::to_string(requests.size()) + " requests>";
+    };
+
+    person("A");
+    const std::string b = person("B"), c = person("C");
+    settle();
+    FetchedContactFeed last = fetch(nullptr);
+    EXPECT_TRUE(last.complete && !last.incremental);
+    EXPECT_EQ(asked().find("updated-min"), std::string::npos);
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B", "C"}));
+
+    settle();
+    last = fetch(&last);
+    EXPECT_TRUE(last.complete && last.incremental && last.unchanged);
+    EXPECT_NE(asked().find("showdeleted=true"), std::string::npos) << asked();
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B", "C"}));
+
+    ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B2</gd:familyName></gd:name>", {"6contacts"}));
+    ASSERT_TRUE(provider.deleteContact(c));
+    person("D");
+    settle();
+    last = fetch(&last);
+    EXPECT_TRUE(last.complete && last.incremental && !last.unchanged);
+    EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
+
+    provider.forgetDeletedContacts();
+    settle();
+    last = fetch(&last);
+    EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full").size(), 2u);
+    EXPECT_TRUE(last.complete && !last.incremental);
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct QuorvaneModelTestAccess {
     decltype(QuorvaneModel::mFacebookContainerID)& mFacebookContainerID = model.mFacebookContainerID;
     decltype(QuorvaneModel::mFeedIncompleteReason)& mFeedIncompleteReason = model.mFeedIncompleteReason;
     decltype(QuorvaneModel::mGoogleCardDAVContactDict)& mGoogleCardDAVContactDict = model.mGoogleCardDAVContactDict;
+    decltype(QuorvaneModel::mGoogleContactCache)& mGoogleContactCache = model.mGoogleContactCache;
     decltype(QuorvaneModel::mGoogleContactDict)& mGoogleContactDict = model.mGoogleContactDict;
     decltype(QuorvaneModel::mGoogleContactRecordIDsByHashName)& mGoogleContactRecordIDsByHashName = model.mGoogleContactRecordIDsByHashName;
     decltype(QuorvaneModel::mGoogleContactService)& mGoogleContactService = model.mGoogleContactService;

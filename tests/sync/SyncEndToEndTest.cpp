@@ -142,6 +142,54 @@ TEST_F(SyncEndToEndTest, AContactDeletedOnGoogleIsDeletedLocallyOnlyWhenDeletion
     }
 }
 
+TEST_F(SyncEndToEndTest, ARunOnTheKeptListSendsWholeEntriesAndTakesInTheProvidersEditsAndDeletions) {
+    // As a new process would start each run: nothing in memory, the list kept on disk.
+    auto fromDisk = [&] {
+        internals(model_).mContactFeed = nullptr;
+        internals(model_).mGoogleContactCache = nullptr;
+    };
+    const std::string kim = addPerson("Kim", "Kept", false, "<x:kept xmlns:x='urn:example:kept' level='2'>keep me</x:kept>");
+    const std::string del = addPerson("Del", "Gone");
+    const std::string ed = addPerson("Ed", "Changed");
+    later();
+    provider.addGroup("Unrelated");  // the list is dated after the contacts' last change
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    ASSERT_EQ(localByName().size(), 3u);
+
+    later();
+    fromDisk();
+    editLocal("Kim Kept", [](platform::CNMutableContact& c) { c.setNote("edited locally"); });
+    ASSERT_TRUE(provider.deleteContact(del));
+    ASSERT_TRUE(provider.replaceContact(ed, personXML("Ed", "Changed") + "<content>edited on Google</content>", {"6contacts"}));
+    provider.server().clearLog();
+    auto run = sync();
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    EXPECT_TRUE(run->feeds().contacts.incremental);
+    auto feedRequests = provider.server().requests("/m8/feeds/contacts/default/full");
+    ASSERT_EQ(feedRequests.size(), 1u);
+    EXPECT_NE(feedRequests[0].query.find("updated-min="), std::string::npos);
+    // The update of a contact known only from the kept list carried its whole entry.
+    const std::string kept = provider.entry(FakeProvider::Kind::Contacts, kim)->xml;
+    EXPECT_NE(kept.find("keep me"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("edited locally"), std::string::npos) << kept;
+    auto local = localByName();
+    EXPECT_EQ(local.count("Del Gone"), 0u);
+    EXPECT_EQ(local["Ed Changed"]->note(), "edited on Google");
+    EXPECT_EQ(run->result().counts.appleDeleted, 1);
+
+    // The contact the provider deleted stays deleted on both sides in the next runs.
+    for (int i = 0; i < 2; ++i) {
+        later();
+        fromDisk();
+        auto again = sync();
+        ASSERT_EQ(again->outcome(), SyncRunOutcome::Ok);
+        EXPECT_EQ(again->result().counts.appleCreated + again->result().counts.googleCreated, 0);
+    }
+    EXPECT_TRUE(provider.entry(FakeProvider::Kind::Contacts, del)->deleted);
+    fromDisk();
+    expectInSync(2);
+}
+
 TEST_F(SyncEndToEndTest, AnEntryAnswered503IsSentAgainAConflictIsNotAndTheNextRunRepairsIt) {
     for (const char* family : {"Adams", "Brown", "Clark"}) addLocal({.given = "Gus", .family = family});
     ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);

@@ -1,0 +1,492 @@
+// The kept Google contact list: its file, its summary entries and the whole entries made from it.
+
+#include "sync/GoogleContactCache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "gdata/GDataContactConstants.h"
+#include "gdata/GDataEmail.h"
+#include "gdata/GDataExtendedProperty.h"
+#include "gdata/GDataGroupMembershipInfo.h"
+#include "gdata/GDataLink.h"
+#include "gdata/GDataName.h"
+#include "gdata/GDataOrganization.h"
+#include "gdata/GDataPhoneNumber.h"
+#include "gdata/GDataTextConstruct.h"
+#include "platform/foundation/Paths.h"
+#include "sync/ContentDigest.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr char kMagic[4] = {'Q', 'V', 'G', 'C'};
+constexpr size_t kHeaderSize = 4 + 4 + 8 + 8 + 8;  // magic, version, summary length and checksum, XML length
+
+uint64_t checksum(std::string_view bytes) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+platform::Error unusable(const std::string& why) {
+    platform::Value info = platform::Value::dictionary();
+    info.set("NSLocalizedDescription", "The kept Google contact list cannot be used: " + why);
+    return platform::Error("com.quorvane.GoogleContactCache", 1, info);
+}
+
+class Writer {
+public:
+    std::string out;
+    void u8(uint8_t v) { out.push_back(char(v)); }
+    void u32(uint32_t v) { out.append(reinterpret_cast<const char*>(&v), sizeof v); }
+    void u64(uint64_t v) { out.append(reinterpret_cast<const char*>(&v), sizeof v); }
+    void str(std::string_view s) {
+        u32(uint32_t(s.size()));
+        out.append(s);
+    }
+    void opt(const std::optional<std::string>& s) {
+        u8(s ? 1 : 0);
+        if (s) str(*s);
+    }
+};
+
+// Reads what Writer wrote; once a read runs past the end every later read fails too.
+class Reader {
+public:
+    Reader(std::string_view bytes, size_t at, size_t end) : bytes_(bytes), at_(at), end_(std::min(end, bytes.size())) {}
+    bool ok() const { return ok_; }
+    size_t at() const { return at_; }
+    bool take(void* to, size_t n) {
+        if (!ok_ || end_ - at_ < n) return ok_ = false;
+        std::memcpy(to, bytes_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    uint8_t u8() {
+        uint8_t v = 0;
+        take(&v, 1);
+        return v;
+    }
+    uint32_t u32() {
+        uint32_t v = 0;
+        take(&v, sizeof v);
+        return v;
+    }
+    uint64_t u64() {
+        uint64_t v = 0;
+        take(&v, sizeof v);
+        return v;
+    }
+    std::string_view view() {
+        const uint32_t n = u32();
+        if (!ok_ || end_ - at_ < n) {
+            ok_ = false;
+            return {};
+        }
+        std::string_view s = bytes_.substr(at_, n);
+        at_ += n;
+        return s;
+    }
+    std::string str() { return std::string(view()); }
+    std::optional<std::string> opt() {
+        if (!u8()) return std::nullopt;
+        return str();
+    }
+    // A count of items of at least `minimum` bytes each that the rest can hold.
+    uint32_t count(size_t minimum) {
+        const uint32_t n = u32();
+        if (ok_ && size_t(n) * minimum > end_ - at_) ok_ = false;
+        return ok_ ? n : 0;
+    }
+
+private:
+    std::string_view bytes_;
+    size_t at_ = 0, end_ = 0;
+    bool ok_ = true;
+};
+
+std::optional<std::string> textOf(const std::shared_ptr<GDataNameElement>& e) {
+    return e ? e->stringValue() : std::nullopt;
+}
+
+// The values a summary keeps, read from the whole entry (the same accessors pairing and planning use).
+void writeSummary(Writer& w, const GDataEntryContact& e) {
+    auto title = e.title();
+    w.opt(title ? title->stringValue() : std::nullopt);
+    auto name = e.name();
+    w.u8(name ? 1 : 0);
+    if (name) {
+        for (const auto& part : {textOf(name->givenName()), textOf(name->additionalName()), textOf(name->familyName()),
+                                 textOf(name->fullName()), name->namePrefix(), name->nameSuffix()}) {
+            w.opt(part);
+        }
+    }
+    w.opt(e.nickname());
+    const auto links = e.links();
+    w.u32(uint32_t(links.size()));
+    for (const auto& l : links) {
+        w.str(l->rel());
+        w.opt(l->type());
+        w.opt(l->href());
+        w.opt(l->ETag());
+    }
+    const auto organizations = e.organizations();
+    w.u32(uint32_t(organizations.size()));
+    for (const auto& o : organizations) w.opt(o ? o->orgName() : std::nullopt);
+    const auto emails = e.emailAddresses();
+    w.u32(uint32_t(emails.size()));
+    for (const auto& m : emails) w.opt(m ? m->address() : std::nullopt);
+    const auto phones = e.phoneNumbers();
+    w.u32(uint32_t(phones.size()));
+    for (const auto& p : phones) w.opt(p ? p->stringValue() : std::nullopt);
+    const auto groups = e.groupMembershipInfos();
+    w.u32(uint32_t(groups.size()));
+    for (const auto& g : groups) {
+        w.opt(g ? g->href() : std::nullopt);
+        w.u8(g && g->isDeleted() ? 1 : 0);
+    }
+    const auto properties = e.extendedProperties();
+    w.u32(uint32_t(properties.size()));
+    for (const auto& p : properties) {
+        w.opt(p ? p->name() : std::nullopt);
+        w.opt(p ? p->value() : std::nullopt);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {
+    auto cache = std::shared_ptr<GoogleContactCache>(new GoogleContactCache());
+    cache->owner_ = std::move(owner);
+    return cache;
+}
+
+GoogleContactCache::File::~File() {
+    if (fd >= 0) ::close(fd);
+}
+
+namespace {
+
+bool readAt(int fd, void* to, size_t n, uint64_t offset) {
+    auto* out = static_cast<char*>(to);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, out, n, off_t(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        out += got;
+        n -= size_t(got);
+        offset += uint64_t(got);
+    }
+    return true;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+platform::Result<std::shared_ptr<GoogleContactCache>> GoogleContactCache::load(const std::filesystem::path& path,
+                                                                               const Owner& owner) {
+    auto file = std::make_shared<File>();
+    file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file->fd < 0) return unusable(errno == ENOENT ? "there is none" : "it cannot be read");
+    struct stat st {};
+    if (::fstat(file->fd, &st) != 0) return unusable("it cannot be read");
+    file->size = uint64_t(st.st_size);
+    auto cache = empty(owner);
+    if (auto adopted = cache->adopt(std::move(file), &owner); !adopted) return adopted.error();
+    return cache;
+}
+
+platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, const Owner* expected) {
+    char header[kHeaderSize];
+    if (file->size < kHeaderSize || !readAt(file->fd, header, kHeaderSize, 0) || std::memcmp(header, kMagic, 4) != 0)
+        return unusable("it is not a kept list");
+    Reader h(std::string_view(header, kHeaderSize), 4, kHeaderSize);
+    const uint32_t version = h.u32();
+    const uint64_t summaryLength = h.u64(), summaryChecksum = h.u64(), xmlLength = h.u64();
+    if (version != kFormatVersion) return unusable("it is of format " + std::to_string(version));
+    if (summaryLength > file->size - kHeaderSize || xmlLength != file->size - kHeaderSize - summaryLength)
+        return unusable("it was cut short");
+    const uint64_t xmlStart = kHeaderSize;
+    std::string summary(summaryLength, '\0');
+    if (!readAt(file->fd, summary.data(), summary.size(), xmlStart + xmlLength)) return unusable("it cannot be read");
+    if (checksum(summary) != summaryChecksum) return unusable("it is damaged");
+    Reader r(summary, 0, summary.size());
+    Owner owner;
+    owner.account = r.str();
+    owner.feedURL = r.str();
+    std::string watermark = r.str();
+    if (!r.ok()) return unusable("it is damaged");
+    if (expected && (owner.account != expected->account || owner.feedURL != expected->feedURL))
+        return unusable("it is of another account");
+    std::vector<Record> records(r.count(40));
+    std::unordered_map<std::string, size_t> byIdentifier;
+    byIdentifier.reserve(records.size());
+    for (size_t i = 0; i < records.size() && r.ok(); ++i) {
+        Record& rec = records[i];
+        rec.identifier = r.str();
+        rec.etag = r.str();
+        rec.updated = r.str();
+        rec.digest = r.u64();
+        rec.xmlBegin = r.u64();
+        rec.xmlLength = r.u32();
+        rec.xmlChecksum = r.u64();
+        const uint32_t summaryBytes = r.u32();
+        rec.summaryBegin = r.at();
+        rec.summaryEnd = rec.summaryBegin + summaryBytes;
+        if (!r.ok() || rec.summaryEnd > summary.size() || rec.xmlBegin > xmlLength || rec.xmlLength > xmlLength - rec.xmlBegin)
+            return unusable("it is damaged");
+        rec.xmlBegin += xmlStart;
+        r = Reader(summary, rec.summaryEnd, summary.size());
+        if (!byIdentifier.emplace(rec.identifier, i).second) return unusable("it names a contact twice");
+    }
+    if (!r.ok() || r.at() != summary.size()) return unusable("it is damaged");
+    owner_ = std::move(owner);
+    watermark_ = std::move(watermark);
+    file_ = std::move(file);
+    summary_ = std::move(summary);
+    records_ = std::move(records);
+    byIdentifier_ = std::move(byIdentifier);
+    return {};
+}
+
+std::optional<std::string> GoogleContactCache::xmlOf(const Record& rec) const {
+    if (!file_) return std::nullopt;
+    std::string xml(rec.xmlLength, '\0');
+    if (!readAt(file_->fd, xml.data(), xml.size(), rec.xmlBegin) || checksum(xml) != rec.xmlChecksum) return std::nullopt;
+    return xml;
+}
+
+std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Record& rec) const {
+    Reader r(summary_, rec.summaryBegin, rec.summaryEnd);
+    auto e = GDataEntryContact::object();
+    e->setNamespaces(GDataContactConstants::contactNamespaces());
+    if (serviceVersion_) e->setServiceVersion(serviceVersion_);
+    e->setIdentifier(rec.identifier);
+    if (!rec.etag.empty()) e->setETag(rec.etag);
+    if (!rec.updated.empty()) e->setUpdatedDate(GDataDateTime::dateTimeWithRFC3339String(rec.updated));
+    if (auto title = r.opt()) e->setTitleWithString(std::move(title));
+    if (r.u8()) {
+        auto name = GDataName::name();
+        if (auto v = r.opt()) name->setGivenNameWithString(v);
+        if (auto v = r.opt()) name->setAdditionalNameWithString(v);
+        if (auto v = r.opt()) name->setFamilyNameWithString(v);
+        if (auto v = r.opt()) name->setFullNameWithString(v);
+        if (auto v = r.opt()) name->setNamePrefix(v);
+        if (auto v = r.opt()) name->setNameSuffix(v);
+        e->setName(name);
+    }
+    if (auto nickname = r.opt()) e->setNickname(std::move(nickname));
+    for (uint32_t n = r.count(7); n > 0; --n) {
+        std::string rel = r.str();
+        auto type = r.opt();
+        auto href = r.opt();
+        auto link = GDataLink::linkWithRel(std::move(rel), std::move(type), std::move(href));
+        if (auto etag = r.opt()) link->setETag(std::move(etag));
+        e->addLink(link);
+    }
+    for (uint32_t n = r.count(1); n > 0; --n) e->addOrganization(GDataOrganization::organizationWithName(r.opt()));
+    for (uint32_t n = r.count(1); n > 0; --n) e->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, r.opt()));
+    for (uint32_t n = r.count(1); n > 0; --n) e->addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(r.opt()));
+    for (uint32_t n = r.count(2); n > 0; --n) {
+        auto group = GDataGroupMembershipInfo::groupMembershipInfoWithHref(r.opt());
+        if (r.u8()) group->setIsDeleted(true);
+        e->addGroupMembershipInfo(group);
+    }
+    for (uint32_t n = r.count(2); n > 0; --n) {
+        auto name = r.opt();
+        e->addExtendedProperty(GDataExtendedProperty::propertyWithName(std::move(name), r.opt()));
+    }
+    return r.ok() ? e : nullptr;
+}
+
+void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest,
+                                  std::optional<std::string> summaryOf) {
+    known_[entry.get()] = Known{entry, digest, std::move(summaryOf)};
+}
+
+std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::optional<std::string>& serviceVersion) {
+    serviceVersion_ = serviceVersion;
+    // Entries that are gone leave their slots.
+    std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
+    std::vector<std::shared_ptr<GDataEntryBase>> entries;
+    entries.reserve(records_.size());
+    for (const Record& rec : records_) {
+        auto summary = summaryOfRecord(rec);
+        if (!summary) return nullptr;  // only a damaged file gets here, and its checksum stopped it
+        remember(summary, rec.digest, rec.identifier);
+        entries.push_back(std::move(summary));
+    }
+    auto feed = GDataFeedContact::contactFeed();
+    if (serviceVersion) feed->setServiceVersion(serviceVersion);
+    if (!watermark_.empty()) feed->setUpdatedDate(GDataDateTime::dateTimeWithRFC3339String(watermark_));
+    feed->setEntries(entries);
+    feed->setTotalResults(int32_t(entries.size()));
+    return feed;
+}
+
+bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const {
+    auto it = entry ? known_.find(entry) : known_.end();
+    return it != known_.end() && it->second.summaryOf && it->second.entry.lock().get() == entry;
+}
+
+std::optional<uint64_t> GoogleContactCache::knownDigest(const GDataEntryContact* entry) const {
+    auto it = entry ? known_.find(entry) : known_.end();
+    if (it == known_.end() || it->second.entry.lock().get() != entry) return std::nullopt;
+    return it->second.digest;
+}
+
+std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::shared_ptr<GDataEntryContact>& entry) {
+    if (!isSummary(entry.get())) return entry;
+    auto found = byIdentifier_.find(*known_[entry.get()].summaryOf);
+    if (found == byIdentifier_.end()) return nullptr;
+    const Record& rec = records_[found->second];
+    const auto xml = xmlOf(rec);
+    if (!xml) return nullptr;
+    const platform::Bytes data(xml->begin(), xml->end());
+    auto parsed = GDataObject::objectWithXMLData(data, &GDataEntryContact::staticClassInfo(), serviceVersion_, nullptr, false);
+    auto whole = parsed ? std::dynamic_pointer_cast<GDataEntryContact>(*parsed) : nullptr;
+    // The bytes must be the entry the summary stands for.
+    if (!whole || whole->identifier() != rec.identifier || whole->ETag().value_or("") != rec.etag) return nullptr;
+    remember(whole, rec.digest, std::nullopt);
+    return whole;
+}
+
+platform::Result<void> GoogleContactCache::write(const std::filesystem::path& path, const GDataFeedContact& feed) {
+    // Written beside and renamed over the old file: a reader sees the old list or the new one. The
+    // bytes go straight to the file (the entries' bytes are most of it), the header last.
+    std::string name = path.filename().string();
+    name.insert(0, 1, '.');
+    name.append(".XXXXXX");
+    std::string temporary = (path.parent_path() / name).string();
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    auto file = std::make_shared<File>();
+    file->fd = ::mkstemp(temporary.data());
+    if (file->fd < 0) return unusable("a new list cannot be written beside " + path.string());
+    bool removeTemporary = true;
+    struct Cleanup {
+        std::string& name;
+        bool& active;
+        ~Cleanup() {
+            if (active) ::unlink(name.c_str());
+        }
+    } cleanup{temporary, removeTemporary};
+
+    Writer summary;
+    summary.str(owner_.account);
+    summary.str(owner_.feedURL);
+    auto updated = feed.updatedDate();
+    summary.str(updated ? updated->RFC3339String() : "");
+    const auto entries = feed.entries() ? *feed.entries() : std::vector<std::shared_ptr<GDataEntryBase>>{};
+    summary.u32(uint32_t(entries.size()));
+    std::vector<std::pair<std::shared_ptr<GDataEntryContact>, uint64_t>> written;  // whole entries and their digests
+    // The entries' bytes go first, as each entry comes; the header (written last) says where the
+    // summaries begin.
+    if (::lseek(file->fd, off_t(kHeaderSize), SEEK_SET) < 0) return unusable("it cannot be written");
+    // Kept entries lie one after the other in the old file: each run of them is copied at once.
+    uint64_t runBegin = 0, runEnd = 0;
+    auto copyRun = [&]() {
+        std::string buffer;
+        while (runBegin < runEnd) {
+            loff_t from = loff_t(runBegin);
+            const ssize_t n = ::copy_file_range(file_->fd, &from, file->fd, nullptr, size_t(runEnd - runBegin), 0);
+            if (n > 0) {
+                runBegin += uint64_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            // Where the kernel cannot copy between the two, through memory.
+            buffer.resize(size_t(std::min<uint64_t>(runEnd - runBegin, 1 << 20)));
+            if (!readAt(file_->fd, buffer.data(), buffer.size(), runBegin) || !writeAll(file->fd, buffer)) return false;
+            runBegin += buffer.size();
+        }
+        return true;
+    };
+    uint64_t xmlLength = 0;
+    for (const auto& base : entries) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(base);
+        if (!entry || !entry->identifier()) return unusable("an entry without identifier cannot be kept");
+        const std::string id = *entry->identifier();
+        const std::string etag = entry->ETag().value_or("");
+        // Kept as it is: the same contact at the same ETag.
+        auto kept = byIdentifier_.find(id);
+        if (kept != byIdentifier_.end() && !etag.empty() && records_[kept->second].etag == etag) {
+            const Record& rec = records_[kept->second];
+            summary.str(rec.identifier);
+            summary.str(rec.etag);
+            summary.str(rec.updated);
+            summary.u64(rec.digest);
+            summary.u64(xmlLength);
+            summary.u32(uint32_t(rec.xmlLength));
+            summary.u64(rec.xmlChecksum);
+            summary.str(std::string_view(summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+            if (rec.xmlBegin != runEnd) {
+                if (!copyRun()) return unusable("the old list cannot be copied");
+                runBegin = runEnd = rec.xmlBegin;
+            }
+            runEnd += rec.xmlLength;
+            xmlLength += rec.xmlLength;
+            continue;
+        }
+        if (isSummary(entry.get())) return unusable("a summary of a contact it does not keep");
+        const auto bytes = entry->writtenXMLData();
+        if (!bytes) return unusable("an entry could not be written");
+        std::string text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+        auto digest = knownDigest(entry.get());
+        if (!digest) digest = googleContentDigestOfXML(*bytes);
+        if (!digest) return unusable("an entry's bytes do not read back");
+        auto date = entry->updatedDate();
+        summary.str(id);
+        summary.str(etag);
+        summary.str(date ? date->RFC3339String() : "");
+        summary.u64(*digest);
+        summary.u64(xmlLength);
+        summary.u32(uint32_t(text.size()));
+        summary.u64(checksum(text));
+        Writer body;
+        writeSummary(body, *entry);
+        summary.str(body.out);
+        if (!copyRun() || !writeAll(file->fd, text)) return unusable("it cannot be written");
+        xmlLength += text.size();
+        written.emplace_back(entry, *digest);
+    }
+    Writer header;
+    header.out.append(kMagic, 4);
+    header.u32(kFormatVersion);
+    header.u64(summary.out.size());
+    header.u64(checksum(summary.out));
+    header.u64(xmlLength);
+    if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
+        return unusable("it cannot be written");
+    file->size = header.out.size() + summary.out.size() + xmlLength;
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return unusable("it cannot replace " + path.string());
+    removeTemporary = false;
+
+    // This cache now holds the list written; summaries it made stay summaries of their records.
+    if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();
+    for (const auto& [entry, digest] : written) remember(entry, digest, std::nullopt);
+    std::erase_if(known_, [this](const auto& item) {
+        return item.second.entry.expired() || (item.second.summaryOf && !byIdentifier_.count(*item.second.summaryOf));
+    });
+    return {};
+}
+
+}  // namespace quorvane

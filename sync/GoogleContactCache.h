@@ -1,0 +1,115 @@
+#pragma once
+// GoogleContactCache: the last whole Google contact list of a profile, kept on disk beside the
+// sync store, so that a run asks the provider only for what changed since (GoogleFeedFetch) and
+// loads the rest without parsing any XML.
+//
+// Per contact it keeps what pairing and planning read (identifier, ETag, update date, links,
+// name parts, nickname, organisations, e-mail addresses, phone numbers, group memberships,
+// extended properties), the content digest of the entry (ContentDigest.h), and the entry's XML
+// bytes as the model writes them, with a checksum of their own. A loaded contact is a summary
+// entry: a GDataEntryContact holding only those values. Nothing may be compared field by field,
+// written into a local contact or sent to Google from a summary: wholeEntry() first parses the
+// kept bytes into the whole entry, unknown elements and all. Bytes that fail their checksum or do
+// not parse give no entry, and the caller leaves that contact alone.
+//
+// The file: a header (magic, format version, the length and checksum of the summary part, the
+// length of the entries' bytes), the entries' bytes, then the summaries with the owner (account
+// and feed URL) and the date the list is current at. Only the summary part is read into memory; an entry's bytes are read from the
+// file when it is made whole. A file that is missing, cut short, damaged, of another format or of
+// another owner is not used (the run then downloads the whole list). It is replaced whole (written
+// beside and renamed), and only when the list changed.
+//
+// Main thread only.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "gdata/GDataEntryContact.h"
+#include "gdata/GDataFeedContact.h"
+#include "platform/foundation/Error.h"
+
+namespace quorvane {
+
+class GoogleContactCache {
+public:
+    // 1: the first.
+    static constexpr uint32_t kFormatVersion = 1;
+    static constexpr const char* kFileName = "GoogleContacts.cache";
+    static std::filesystem::path pathInFolder(const std::filesystem::path& dataFolder) { return dataFolder / kFileName; }
+
+    // Whose list it is: a list of another account or another provider is never used.
+    struct Owner {
+        std::string account;
+        std::string feedURL;
+    };
+
+    // The list kept at `path`, or why it cannot be used.
+    static platform::Result<std::shared_ptr<GoogleContactCache>> load(const std::filesystem::path& path, const Owner& owner);
+    // An empty cache (nothing kept yet), to write the first list through.
+    static std::shared_ptr<GoogleContactCache> empty(Owner owner);
+
+    const Owner& owner() const { return owner_; }
+    size_t count() const { return records_.size(); }
+    // The feed of summary entries, in the kept order, dated when the list was current (the base of
+    // the next incremental download). Each call makes new entries.
+    std::shared_ptr<GDataFeedContact> summaryFeed(const std::optional<std::string>& serviceVersion);
+
+    // Whether the entry is a summary made by this cache.
+    bool isSummary(const GDataEntryContact* entry) const;
+    // The whole entry of a summary, parsed from its kept bytes (the entry itself when it is not a
+    // summary); nullptr when the bytes fail their checksum or do not parse.
+    std::shared_ptr<GDataEntryContact> wholeEntry(const std::shared_ptr<GDataEntryContact>& entry);
+    // The content digest of a summary, of a whole entry made from one, or of an entry this cache
+    // wrote; nullopt for any other entry.
+    std::optional<uint64_t> knownDigest(const GDataEntryContact* entry) const;
+
+    // Writes the feed's entries as the kept list at `path`, dated as the feed is, replacing the
+    // file whole; this cache then holds that list (its summaries stay summaries). An entry kept
+    // here with the same identifier and ETag is copied as it is kept; any other is written from
+    // the entry, which must be whole.
+    platform::Result<void> write(const std::filesystem::path& path, const GDataFeedContact& feed);
+
+private:
+    struct Record {
+        std::string identifier, etag, updated;
+        uint64_t digest = 0;
+        size_t summaryBegin = 0, summaryEnd = 0;  // its summary in summary_
+        uint64_t xmlBegin = 0, xmlLength = 0;     // its XML in the file
+        uint64_t xmlChecksum = 0;
+    };
+    // The open file the records' XML is read from.
+    struct File {
+        int fd = -1;
+        uint64_t size = 0;
+        ~File();
+    };
+    struct Known {
+        std::weak_ptr<GDataEntryContact> entry;
+        uint64_t digest = 0;
+        std::optional<std::string> summaryOf;  // the identifier of the record it summarises
+    };
+
+    GoogleContactCache() = default;
+    // Reads the summary part of the open file into records; why not when it cannot be used.
+    platform::Result<void> adopt(std::shared_ptr<File> file, const Owner* expected);
+    // The XML bytes of a record, checked against its checksum; nullopt when they cannot be read.
+    std::optional<std::string> xmlOf(const Record& record) const;
+    std::shared_ptr<GDataEntryContact> summaryOfRecord(const Record& record) const;
+    void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf);
+
+    Owner owner_;
+    std::string watermark_;  // RFC 3339, "" when unknown
+    std::shared_ptr<File> file_;
+    std::string summary_;  // the summary part of the file
+    std::vector<Record> records_;
+    std::unordered_map<std::string, size_t> byIdentifier_;
+    std::unordered_map<const GDataEntryContact*, Known> known_;
+    std::optional<std::string> serviceVersion_;
+};
+
+}  // namespace quorvane
