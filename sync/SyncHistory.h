@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,17 +67,18 @@ public:
     // The Google id the local contact was last synced with, and back; nil when not remembered.
     std::optional<std::string> pairedGoogleID(const std::string& appleID) const;
     std::optional<std::string> pairedAppleID(const std::string& googleID) const;
-    const std::map<std::string, std::string>& pairedContactsByApple() const { return mPairedByApple; }
-    const std::map<std::string, std::string>& pairedContactsByGoogle() const { return mPairedByGoogle; }
+    const std::unordered_map<std::string, std::string>& pairedContactsByApple() const { return mPairedByApple; }
+    const std::unordered_map<std::string, std::string>& pairedContactsByGoogle() const { return mPairedByGoogle; }
 
 private:
     std::vector<SyncHistoryRecordPtr> mRecords;
     std::optional<std::string> mSelectedContainerID;
-    std::map<std::string, std::vector<SyncHistoryRecordPtr>> mByApple;
-    std::map<std::string, std::vector<SyncHistoryRecordPtr>> mByGoogle;
+    // Hashed: a run asks them once or more per contact.
+    std::unordered_map<std::string, std::vector<SyncHistoryRecordPtr>> mByApple;
+    std::unordered_map<std::string, std::vector<SyncHistoryRecordPtr>> mByGoogle;
     int32_t mRelevantCount = 0;
-    std::map<std::string, std::string> mPairedByApple;
-    std::map<std::string, std::string> mPairedByGoogle;
+    std::unordered_map<std::string, std::string> mPairedByApple;
+    std::unordered_map<std::string, std::string> mPairedByGoogle;
 };
 
 // The Google contact's identifier, its update date and its photo's ETag; nil without contact.
