@@ -114,7 +114,9 @@ std::map<std::string, std::string> MSAnalytics::removeInvalidProperties(const pl
     std::map<std::string, std::string> valid;
     if (!properties.isDictionary()) return valid;
     // Keys of a dictionary are always strings here; an entry without value is one holding null.
-    for (const auto& [key, value] : properties.asDictionary()) {
+    for (const auto& entry : properties.asDictionary()) {
+        const std::string& key = entry.first;
+        const platform::Value& value = entry.second;
         if (value.isNull()) {
             MSLogWarning(kMSAnalyticsLogTag,
                          "Event property contains an invalid value for key " + key + ", dropping the property.");

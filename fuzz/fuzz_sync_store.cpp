@@ -147,7 +147,7 @@ void removeStore(const fs::path& file) {
 // A store file with the schema in place and the input's rows in its tables.
 void writeRows(const fs::path& file, Reader& in) {
     removeStore(file);
-    FUZZ_CHECK(SyncStore::open(file) != nullptr, "a new store file opens");
+    FUZZ_CHECK(SyncStore::open(file).ok(), "a new store file opens");
     sqlite3* db = nullptr;
     FUZZ_CHECK(sqlite3_open(file.c_str(), &db) == SQLITE_OK, "the store file opens for writing rows");
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -217,30 +217,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fs::path second = folder() / "second.sqlite";
     writeRows(first, in);
 
-    auto store = SyncStore::open(first);
-    FUZZ_CHECK(store != nullptr, "a store file with any rows opens");
-    platform::Error error;
-    auto records = store->fetchSyncHistory(&error);
-    auto logs = store->fetchSyncLogs(&error);
+    auto opened = SyncStore::open(first);
+    FUZZ_CHECK(opened.ok(), "a store file with any rows opens");
+    auto store = std::move(*opened);
+    auto fetchedRecords = store->fetchSyncHistory();
+    auto fetchedLogs = store->fetchSyncLogs();
+    FUZZ_CHECK(fetchedRecords.ok() && fetchedLogs.ok(), "a store file with any rows reads");
+    auto records = std::move(*fetchedRecords);
+    auto logs = std::move(*fetchedLogs);
     store.reset();
     checkHistoryIndexes(records, container);
 
     removeStore(second);
-    auto copy = SyncStore::open(second);
-    FUZZ_CHECK(copy != nullptr, "a new store file opens");
+    auto openedCopy = SyncStore::open(second);
+    FUZZ_CHECK(openedCopy.ok(), "a new store file opens");
+    auto copy = std::move(*openedCopy);
     for (const auto& r : records) {
         auto fresh = std::make_shared<SyncHistoryRecord>(*r);
         fresh->rowID = 0;
         copy->insertSyncHistory(fresh);
     }
     for (const auto& l : logs) copy->insertSyncLog(l);
-    FUZZ_CHECK(copy->save(&error), "loaded records store again");
+    FUZZ_CHECK(copy->save().ok(), "loaded records store again");
     copy.reset();
 
     auto reopened = SyncStore::open(second);
-    FUZZ_CHECK(reopened != nullptr, "the copy opens");
-    auto recordsAgain = reopened->fetchSyncHistory();
-    auto logsAgain = reopened->fetchSyncLogs();
+    FUZZ_CHECK(reopened.ok(), "the copy opens");
+    auto recordsAgain = (*reopened)->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{});
+    auto logsAgain = (*reopened)->fetchSyncLogs().valueOr(std::vector<SyncLogRecord>{});
     FUZZ_CHECK(recordsAgain.size() == records.size(), "every history record comes back");
     for (size_t i = 0; i < records.size(); ++i)
         FUZZ_CHECK(sameRecord(*records[i], *recordsAgain[i]), "load, store, load gives the same history record");
