@@ -239,6 +239,17 @@ std::shared_ptr<GDataEntryBase> GDataFeedBase::entryForIdentifier(const std::str
     return it == index->firstPosition.end() ? nullptr : (*entries_)[it->second];
 }
 
+bool GDataFeedBase::replaceEntryWithSameIdentifier(const std::shared_ptr<GDataEntryBase>& entry) {
+    const auto id = entry ? entry->identifier() : std::nullopt;
+    if (!entries_ || !id) return false;
+    auto index = identifierIndex();
+    auto it = index->firstPosition.find(*id);
+    if (it == index->firstPosition.end()) return false;
+    // The same identifier at the same place: the index stays true.
+    (*entries_)[it->second] = entry;
+    return true;
+}
+
 std::vector<std::shared_ptr<GDataEntryBase>> GDataFeedBase::entriesForIdentifier(const std::string& identifier) const {
     std::vector<std::shared_ptr<GDataEntryBase>> out;
     if (!entries_) return out;

@@ -86,6 +86,9 @@ public:
     // The first entry with that identifier, found through a hash index of the entries made at the
     // first lookup and made again after the entry list or any entry's identifier changed.
     std::shared_ptr<GDataEntryBase> entryForIdentifier(const std::string& identifier) const;
+    // Puts the entry in place of the first entry with its identifier (the entry keeps its own
+    // parent, if any); false when there is none.
+    bool replaceEntryWithSameIdentifier(const std::shared_ptr<GDataEntryBase>& entry);
     // Every entry with that identifier, in feed order (through the same index).
     std::vector<std::shared_ptr<GDataEntryBase>> entriesForIdentifier(const std::string& identifier) const;
     std::shared_ptr<GDataEntryBase> entryAtIndex(size_t index) const;

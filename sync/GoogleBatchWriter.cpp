@@ -42,6 +42,7 @@ GoogleBatchWriter::GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> 
     options_.maxInFlight = std::max<size_t>(options_.maxInFlight, 1);
     options_.maxRounds = std::max<int32_t>(options_.maxRounds, 1);
     options_.pauseSeconds = std::max(options_.pauseSeconds, 0.0);
+    lastSend_ = options_.previousSend;
 }
 
 bool GoogleBatchWriter::isAuthorizationError(const Error& error) {

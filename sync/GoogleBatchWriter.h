@@ -66,6 +66,9 @@ public:
         size_t maxInFlight = 2;
         double pauseSeconds = 0;
         int32_t maxRounds = 10;
+        // When an earlier writer sent its last request (lastSendTime()), so that the pause
+        // between requests holds across writers of one run.
+        double previousSend = -1e300;
         // Given the entries of insertions whose answers were lost, answers for each the entry the
         // provider holds for it, or nullptr when it holds none; nullopt when it cannot tell.
         using Found = std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>;
@@ -98,6 +101,8 @@ public:
     static bool isUnavailableError(const platform::Error& error);
 
     size_t requestsSent() const { return requestsSent_; }
+    // When the last request went out (monotonic seconds).
+    double lastSendTime() const { return lastSend_; }
 
 private:
     GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> service, platform::URL batchURL,

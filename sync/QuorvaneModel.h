@@ -745,6 +745,9 @@ public:
     // dropped, so that the next run downloads the whole list).
     std::shared_ptr<GDataEntryContact> wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     bool isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const;
+    // Google's answer to a write takes the place of the contact it answers in the downloaded
+    // list, so that the run holds one entry per contact; gives the answer.
+    std::shared_ptr<GDataEntryContact> takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer);
     // The content digest of the entry: the kept one of a summary or of an entry whose ETag the
     // kept list holds, else read from the entry (ContentDigest.h).
     uint64_t googleContentDigestOfContact(const GDataEntryContact& contact) const;
@@ -770,6 +773,9 @@ public:
     void updateSelectedGroupURLDict() { mSelectedGroupURLDict = getSelectedGroupURLDict(); }
     PairingIndex& pairingIndex();
     void resetPairingIndex();
+    // Lets go of what only pairing reads (the dictionaries and the index over both sides) once a
+    // run is planned: the records hold what the rest of the run needs.
+    void releasePairingState();
     // From mContactFeed and mExistingAppleContacts: the contact dictionaries, the hash names and
     // the duplicates; empties the already-matched sets and drops the index. The remembered pairs
     // come from the sync history (updatePairedContactsDict).

@@ -129,21 +129,23 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
     for (; s.next < end; ++s.next) {
         const auto r = s.records[s.next];
         LocalApplyState::Pending p{r, nullptr, 1, std::nullopt};
+        std::shared_ptr<GDataEntryContact> google;
         if (r->mSyncAction == SyncActionDeleteContact) {
             auto doomed = r->mAppleContact->mutableCopy();
             p.add = [doomed](platform::CNSaveRequest& request) { request.deleteContact(doomed); };
-        } else if (isSummaryGoogleContact(r->mGoogleContact)) {
-            // Never from a summary of the kept list: the local contact takes every field of the entry.
+        } else if (!(google = wholeGoogleContact(r->mGoogleContact))) {
+            // The local contact takes every field of the entry: never from a summary of the kept
+            // list, and the whole entry is held only while it is written.
             r->mAppleUpdateFailed = true;
             ++s.failed;
-            appendStringToLog("Not written, only a summary of the Google contact was at hand: " + r->mDescription.value_or(""));
+            appendStringToLog("Not written, the kept copy of the Google contact could not be read: " + r->mDescription.value_or(""));
             continue;
         } else {
             platform::CNMutableContactPtr contact;
             const bool created = !r->mAppleContact;
             std::optional<std::vector<std::string>> current;
             if (created) {
-                contact = createAppleContactWithGoogleContact(r->mGoogleContact, r);
+                contact = createAppleContactWithGoogleContact(google, r);
             } else {
                 auto it = stored.find(r->mAppleContact->identifier());
                 if (it == stored.end()) {
@@ -154,7 +156,7 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
                 }
                 contact = it->second->mutableCopy();
                 const bool googleHadPhoto = r->mHasSyncHistory && r->mPreviousGoogleETag && !r->mPreviousGoogleETag->empty();
-                updateAppleContact(contact, r->mGoogleContact, r, googleHadPhoto);
+                updateAppleContact(contact, google, r, googleHadPhoto);
                 current = getAppleContactGroupNamesWithAppleContactID(contact->identifier());
             }
             r->mMutableAppleContact = contact;
@@ -162,7 +164,7 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
             // Group memberships to add and to remove, for groups the account holds.
             std::vector<std::pair<platform::CNGroupPtr, bool>> memberships;
             if (s.groups) {
-                if (auto wanted = getAppleGroupNamesWithGoogleContact(r->mGoogleContact, r, current)) {
+                if (auto wanted = getAppleGroupNamesWithGoogleContact(google, r, current)) {
                     std::set<std::string> wantedKeys, currentKeys;
                     for (const auto& name : *wanted) wantedKeys.insert(groupKey(name));
                     for (const auto& name : current.value_or(std::vector<std::string>{})) currentKeys.insert(groupKey(name));

@@ -113,6 +113,11 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
     return whole;
 }
 
+std::shared_ptr<GDataEntryContact> QuorvaneModel::takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
+    if (mContactFeed && answer) mContactFeed->replaceEntryWithSameIdentifier(answer);
+    return answer;
+}
+
 bool QuorvaneModel::isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const {
     return contact && mGoogleContactCache && mGoogleContactCache->isSummary(contact.get());
 }

@@ -76,6 +76,15 @@ bool QuorvaneModel::alreadyPairedWithAnotherGoogleContactWithAppleContact(const 
 
 void QuorvaneModel::resetPairingIndex() { mPairingIndex.reset(); }
 
+void QuorvaneModel::releasePairingState() {
+    resetPairingIndex();
+    mGoogleContactDict = {};
+    mGoogleContactsByLocalRecord = {};
+    mGoogleDuplicatesDetected = {};
+    mGoogleContactRecordIDsByHashName = {};
+    mAppleContactRecordIDsByHashName = {};
+}
+
 PairingIndex& QuorvaneModel::pairingIndex() {
     if (mPairingIndex) return *mPairingIndex;
     std::vector<GoogleContactPtr> google;

@@ -305,6 +305,7 @@ void SyncExecutor::refetchGroups() {
 
 GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
     GoogleBatchWriter::Options options;
+    options.previousSend = lastGoogleSend_;
     options.batchSize = input_.batchSize;
     options.maxInFlight = 2;
     options.pauseSeconds = input_.pauseSeconds;
@@ -351,80 +352,107 @@ std::optional<platform::URL> SyncExecutor::contactsBatchURL() const {
 
 void SyncExecutor::applyGoogle() {
     if (cancelled_) return changeState(State::SaveHistory);
+    googleQueue_.clear();
+    googleNext_ = 0;
+    groupsReread_ = false;
+    for (const auto& r : input_.records)
+        if (r && (mergedIntoLocal(*r, input_.syncMode) || writesGoogle(*r))) googleQueue_.push_back(r);
+    if (googleQueue_.empty()) return changeState(State::MergeBackLocal);
+    if (!contactsBatchURL()) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
+    sendGoogleChunk();
+}
+
+std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRecordPtr& r) {
+    if (mergedIntoLocal(*r, input_.syncMode)) {
+        if (!groupsReread_) {  // the local write may have changed memberships
+            context_->rereadLocalGroups();
+            groupsReread_ = true;
+        }
+        const auto merged = context_->referenceContact(r->mMutableAppleContact);
+        if (!merged) return std::nullopt;
+        const auto whole = context_->wholeGoogleContact(r->mGoogleContact);
+        if (!whole) {
+            recordFailure(r, "google", "The kept copy of the Google contact could not be read, left for the next run");
+            return std::nullopt;
+        }
+        if (!mergedSidesDiffer(merged, whole)) return std::nullopt;
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(whole->copy());
+        if (!entry) return std::nullopt;
+        context_->toGoogle(entry, merged, merged, r);
+        r->mSubmittedGmailUpdate = true;
+        r->mNewGoogleContact = entry;
+        return GoogleBatchOperation{GoogleBatchKind::Update, entry};
+    }
+    // What is sent carries every field of the entry: the whole entry, never a summary.
+    std::shared_ptr<GDataEntryContact> whole;
+    if (r->mGoogleContact && !(whole = context_->wholeGoogleContact(r->mGoogleContact))) {
+        recordFailure(r, "google", "The kept copy of the Google contact could not be read, left for the next run");
+        return std::nullopt;
+    }
+    if (r->mSyncAction == SyncActionDeleteContact) {
+        if (!input_.feeds.complete()) return std::nullopt;  // never delete on what may be a partial feed
+        r->mSubmittedGmailUpdate = true;
+        return GoogleBatchOperation{GoogleBatchKind::Delete, whole};
+    }
+    const auto& apple = r->mAppleContact;
+    auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference : context_->referenceContact(apple);
+    Context::GoogleConversion converted;
+    GoogleBatchOperation op;
+    if (whole) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(whole->copy());
+        if (!entry) return std::nullopt;
+        converted = context_->toGoogle(entry, reference, apple, r);
+        op = {GoogleBatchKind::Update, entry};
+    } else {
+        converted = context_->toGoogle(nullptr, reference, apple, r);
+        if (!converted.entry) return std::nullopt;
+        QuorvaneModel::tagWithLocalRecord(*converted.entry, apple->identifier());
+        op = {GoogleBatchKind::Insert, converted.entry};
+    }
+    for (const auto& [wholeLength, kept] : converted.truncated)
+        warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
+             std::to_string(wholeLength) + " characters of " + r->mDescription.value_or("a contact") +
+             " goes to Google cut short, and the local contact keeps the whole value");
+    r->mSubmittedGmailUpdate = true;
+    r->mNewGoogleContact = std::dynamic_pointer_cast<GDataEntryContact>(op.entry);
+    return op;
+}
+
+// The writes go out a few batches at a time: each entry is made whole, converted and sent, and
+// Google's answer kept as a summary, before the next ones are made, so that the run never holds
+// every written contact three times over (the entry, what was sent, the answer).
+void SyncExecutor::sendGoogleChunk() {
+    const auto options = writerOptions();
+    const size_t chunk = std::max<size_t>(1, options.batchSize * options.maxInFlight * 3);
     std::vector<NSSyncRecordPtr> records;
     std::vector<GoogleBatchOperation> ops;
-    bool groupsReread = false;
-    for (const auto& r : input_.records) {
-        if (r && mergedIntoLocal(*r, input_.syncMode)) {
-            if (!groupsReread) {  // the local write may have changed memberships
-                context_->rereadLocalGroups();
-                groupsReread = true;
-            }
-            if (context_->isSummary(r->mGoogleContact)) continue;
-            const auto merged = context_->referenceContact(r->mMutableAppleContact);
-            if (!merged || !mergedSidesDiffer(merged, r->mGoogleContact)) continue;
-            auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
-            if (!entry) continue;
-            context_->toGoogle(entry, merged, merged, r);
-            r->mNewGoogleContact = entry;
-            ops.push_back({GoogleBatchKind::Update, entry});
-            r->mSubmittedGmailUpdate = true;
+    const size_t start = googleNext_;
+    while (googleNext_ < googleQueue_.size() && ops.size() < chunk) {
+        const auto& r = googleQueue_[googleNext_++];
+        if (auto op = googleOperation(r)) {
+            ops.push_back(std::move(*op));
             records.push_back(r);
-            continue;
         }
-        if (!r || !writesGoogle(*r)) continue;
-        // Never from a summary of the kept list: what is sent must carry every field of the entry.
-        if (context_->isSummary(r->mGoogleContact)) {
-            recordFailure(r, "google", "Only a summary of the Google contact was at hand, left for the next run");
-            continue;
-        }
-        if (r->mSyncAction == SyncActionDeleteContact) {
-            if (!input_.feeds.complete()) continue;  // never delete on what may be a partial feed
-            ops.push_back({GoogleBatchKind::Delete, r->mGoogleContact});
-        } else {
-            const auto& apple = r->mAppleContact;
-            auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference
-                                                        : context_->referenceContact(apple);
-            Context::GoogleConversion converted;
-            if (r->mGoogleContact) {
-                auto entry = std::dynamic_pointer_cast<GDataEntryContact>(r->mGoogleContact->copy());
-                if (!entry) continue;
-                converted = context_->toGoogle(entry, reference, apple, r);
-                r->mNewGoogleContact = entry;
-                ops.push_back({GoogleBatchKind::Update, entry});
-            } else {
-                converted = context_->toGoogle(nullptr, reference, apple, r);
-                auto entry = converted.entry;
-                if (!entry) continue;
-                QuorvaneModel::tagWithLocalRecord(*entry, apple->identifier());
-                r->mNewGoogleContact = entry;
-                ops.push_back({GoogleBatchKind::Insert, entry});
-            }
-            for (const auto& [whole, kept] : converted.truncated)
-                warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
-                     std::to_string(whole) + " characters of " + r->mDescription.value_or("a contact") +
-                     " goes to Google cut short, and the local contact keeps the whole value");
-        }
-        r->mSubmittedGmailUpdate = true;
-        records.push_back(r);
     }
     if (ops.empty()) return changeState(State::MergeBackLocal);
-    auto url = contactsBatchURL();
-    if (!url) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
-    writer_ = GoogleBatchWriter::make(context_->googleService(), *url, GoogleBatchWriter::FeedKind::Contacts,
-                                      writerOptions());
+    writer_ = GoogleBatchWriter::make(context_->googleService(), *contactsBatchURL(), GoogleBatchWriter::FeedKind::Contacts,
+                                      options);
     auto self = shared_from_this();
     writer_->start(
         ops,
-        [self](size_t done, size_t total) {
-            self->context_->subProgress("Google " + std::to_string(done) + " of " + std::to_string(total));
-            if (total > 0) self->context_->progressBar(float(done) / float(total));
+        [self, start](size_t done, size_t) {
+            const size_t total = self->googleQueue_.size();
+            self->context_->subProgress("Google " + std::to_string(start + done) + " of " + std::to_string(total));
+            if (total > 0) self->context_->progressBar(float(start + done) / float(total));
         },
         [self, records, ops](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
+            self->lastGoogleSend_ = self->writer_->lastSendTime();
             self->writer_.reset();
             self->takeGoogleOutcomes(records, ops, outcomes);
             if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
-            self->changeState(State::MergeBackLocal);
+            if (self->cancelled_ || self->googleNext_ >= self->googleQueue_.size())
+                return self->changeState(State::MergeBackLocal);
+            self->sendGoogleChunk();
         });
 }
 
@@ -435,8 +463,9 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
         const NSSyncRecordPtr& r = records[i];
         const GoogleBatchOutcome& o = outcomes[i];
         // Settled: what was sent is not kept for the rest of the run (an entry each, as large as
-        // the contact; Google's answer, when there is one, stands for the contact from now on).
+        // the contact; Google's answer, kept as a summary, stands for the contact from now on).
         r->mNewGoogleContact.reset();
+        const auto sent = std::dynamic_pointer_cast<GDataEntryContact>(ops[i].entry);
         switch (o.state) {
             case GoogleBatchOutcome::State::Confirmed: {
                 r->mGmailUpdateSucceeded = true;
@@ -445,9 +474,15 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                     break;
                 }
                 if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
-                    r->mGoogleContact = answer;
-                    if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = answer;
-                    if (auto sent = std::dynamic_pointer_cast<GDataEntryContact>(ops[i].entry)) warnOfShortenedValues(*r, *sent, *answer);
+                    if (sent) warnOfShortenedValues(*r, *sent, *answer);
+                    // Whether the merged values come back to the local contact is read now, while
+                    // the answer is whole (it is kept as a summary from here on).
+                    if (mergesBack(*r)) {
+                        const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
+                        if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());
+                    }
+                    r->mGoogleContact = context_->keptGoogleContact(answer);
+                    if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = r->mGoogleContact;
                 }
                 bool created = ops[i].kind == GoogleBatchKind::Insert;
                 ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
@@ -487,7 +522,13 @@ void SyncExecutor::warnOfShortenedValues(const NSSyncRecord& r, const GDataEntry
 }
 
 bool SyncExecutor::mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google) {
-    return context_->contactsDiffer(apple, google);
+    const auto whole = context_->wholeGoogleContact(google);
+    return whole && context_->contactsDiffer(apple, whole);
+}
+
+bool SyncExecutor::mergesBack(const NSSyncRecord& r) const {
+    return !cancelled_ && localApply_ && writesBothSides(input_.syncMode) && r.mSyncAction == SyncActionMacToGoogle &&
+           r.mMergeContacts && r.mAppleContact;
 }
 
 void SyncExecutor::mergeBackLocal() {
@@ -496,11 +537,7 @@ void SyncExecutor::mergeBackLocal() {
     std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
     if (!cancelled_ && localApply_ && writesBothSides(input_.syncMode)) {
         for (const auto& r : input_.records) {
-            if (!r || r->mSyncAction != SyncActionMacToGoogle || !r->mMergeContacts || !r->mGmailUpdateSucceeded ||
-                !r->mAppleContact || !r->mGoogleContact)
-                continue;
-            auto apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
-            if (!mergedSidesDiffer(apple, r->mGoogleContact)) continue;
+            if (!r || !r->mGmailUpdateSucceeded || !r->mGoogleContact || !mergeBackDue_.count(r.get())) continue;
             auto m = context_->newSyncRecord();
             m->mAppleContact = m->mAppleContact_Reference = r->mAppleContact;
             m->mGoogleContact = r->mGoogleContact;

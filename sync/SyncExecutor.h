@@ -37,6 +37,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
@@ -162,9 +163,13 @@ public:
         virtual bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
         // A new, empty record.
         virtual NSSyncRecordPtr newSyncRecord() = 0;
-        // The entry is only a summary of the kept contact list (GoogleContactCache): nothing may
-        // be sent from it.
-        virtual bool isSummary(const GoogleContactPtr&) { return false; }
+        // A Google contact may be a summary of the kept list (GoogleContactCache): whatever is
+        // sent, compared or written locally is the whole entry, which this gives for the moment
+        // it is needed (the contact itself when whole; nullptr when its kept bytes cannot be read).
+        virtual GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) { return google; }
+        // What the run keeps of Google's answer to a write (a summary holding its bytes), so that
+        // the answers of a large run are not all held parsed.
+        virtual GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) { return answer; }
         // The history stage: writes the history of the records (what was done to each), finding
         // Google contacts by identifier through `googleContactWithID`.
         virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
@@ -211,6 +216,11 @@ private:
     void saveLog();
 
     void downloadNextPhoto();
+    // Builds, sends and settles the next few batches of Google writes.
+    void sendGoogleChunk();
+    // The operation that writes the record to Google (the entry made whole and converted), or
+    // nullopt when there is nothing to send.
+    std::optional<GoogleBatchOperation> googleOperation(const NSSyncRecordPtr& record);
     void uploadNextPhoto();
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
@@ -225,6 +235,8 @@ private:
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.
     bool mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google);
+    // The record's merged values go back to its local contact once Google confirmed them.
+    bool mergesBack(const NSSyncRecord& record) const;
     GoogleBatchWriter::Options writerOptions() const;
     std::optional<platform::URL> contactsBatchURL() const;
     std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;
@@ -241,6 +253,11 @@ private:
     std::vector<NSSyncRecordPtr> photoQueue_;
     size_t photoNext_ = 0;
     std::map<std::string, std::shared_ptr<GDataEntryContact>> writtenGoogleContacts_;  // by identifier
+    std::vector<NSSyncRecordPtr> googleQueue_;  // the records that write Google, in plan order
+    size_t googleNext_ = 0;
+    bool groupsReread_ = false;
+    double lastGoogleSend_ = -1e300;  // when the last Google write request went out
+    std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
 };
 
 }  // namespace quorvane

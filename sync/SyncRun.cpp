@@ -245,6 +245,10 @@ void SyncRun::runPlan() {
 
     mPlanned = true;
     mPlan = mPlanner->takePlan();
+    // What pairing and planning read is let go of: a Google entry the run replaces by Google's
+    // answer is then held nowhere.
+    mPlanner.reset();
+    mModel.releasePairingState();
     const auto& plan = mPlan.summary;
     for (const auto& note : plan.notes) mModel.appendStringToLog(note);
     mModel.appendStringToLog("Planned: " + std::to_string(plan.createLocal) + " to create locally, " +
@@ -353,7 +357,13 @@ bool ModelExecution::contactsDiffer(const platform::CNContactPtr& apple, const G
         apple, apple, google, mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
 }
 NSSyncRecordPtr ModelExecution::newSyncRecord() { return mModel->newSyncRecord(); }
-bool ModelExecution::isSummary(const GoogleContactPtr& google) { return mModel->isSummaryGoogleContact(google); }
+ModelExecution::GoogleContactPtr ModelExecution::wholeGoogleContact(const GoogleContactPtr& google) {
+    return mModel->wholeGoogleContact(google);
+}
+ModelExecution::GoogleContactPtr ModelExecution::keptGoogleContact(const GoogleContactPtr& answer) {
+    return mModel->takeGoogleAnswer(answer);
+}
+
 platform::Result<void> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
     return mModel->serializeSyncData(records, googleContactWithID);

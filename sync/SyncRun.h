@@ -143,7 +143,8 @@ public:
                                   const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;
         bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
         NSSyncRecordPtr newSyncRecord() override;
-        bool isSummary(const GoogleContactPtr& google) override;
+        GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
+        GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) override;
         platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
                                            const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
         platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,

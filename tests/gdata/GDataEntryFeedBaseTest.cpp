@@ -250,6 +250,15 @@ TEST(GDataFeedBase, EntriesByIdentifierAnswerAsAWalkOfTheEntries) {
     late->setIdentifier(std::string("urn:3"));
     feed->addEntry(late);
     expectAsWalk("entry added");
+    auto answer = GDataEntryBase::entry(GDataEntryBase::staticClassInfo());
+    answer->setIdentifier(std::string("urn:1"));
+    const auto first = walk("urn:1").front();
+    EXPECT_TRUE(feed->replaceEntryWithSameIdentifier(answer));
+    EXPECT_EQ(std::count(feed->entries()->begin(), feed->entries()->end(), first), 0);
+    expectAsWalk("entry replaced");
+    answer = GDataEntryBase::entry(GDataEntryBase::staticClassInfo());
+    answer->setIdentifier(std::string("urn:none"));
+    EXPECT_FALSE(feed->replaceEntryWithSameIdentifier(answer));
     auto entries = *feed->entries();
     std::reverse(entries.begin(), entries.end());
     feed->setEntries(entries);

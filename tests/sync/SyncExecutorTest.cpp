@@ -205,7 +205,7 @@ public:
 
     void log(const std::string& line) override { lines += line + "\n"; }
     void progress(const std::string&) override {}
-    void subProgress(const std::string&) override {}
+    void subProgress(const std::string& text) override { lastSubProgress = text; }
     void progressBar(float) override {}
     void logWritten(const NSSyncRecordPtr& r, bool created) override { lines += (created ? "created " : "updated ") + r->mAppleContact->givenName() + "\n"; }
     std::shared_ptr<GDataServiceGoogleContact> googleService() override { return service_; }
@@ -250,7 +250,13 @@ public:
         return 7;
     }
 
-    std::string lines;
+    GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) override {
+        ++answersKept;
+        return answer;
+    }
+
+    std::string lines, lastSubProgress;
+    size_t answersKept = 0;
     std::vector<NSSyncRecordPtr> historySaved;
     bool historyFails = false;
     std::string loggedOutcome;
@@ -318,6 +324,36 @@ TEST(SyncExecutorAloneTest, WhatEachPlannedActionSendsAndHowTheRunEnds) {
         EXPECT_EQ(context->historySaved[0]->mGmailUpdateSucceeded, row.created + row.updated + row.deleted > 0);
         if (row.created) EXPECT_NE(account.provider.entries(FakeProvider::Kind::Contacts).back().xml.find("quorvane-local-record"), std::string::npos);
     }
+}
+
+// Writes go out a few batches at a time, each entry made and its answer taken before the next
+// ones are made: all of them still arrive, each record keeping Google's answer.
+TEST(SyncExecutorAloneTest, ManyWritesGoOutAFewBatchesAtATime) {
+    test::ProviderAccount account;
+    auto context = std::make_shared<TableExecution>(account.service);
+    SyncExecutor::Input input;
+    const size_t count = 25;  // more than one round of batches of 2, two at once
+    for (size_t i = 0; i < count; ++i) {
+        auto r = context->newSyncRecord();
+        r->mAppleContact = testing::makeAppleContact({.given = "P" + std::to_string(i)});
+        r->mSyncAction = r->mInitialSyncAction = SyncActionMacToGoogle;
+        r->generateDescriptionAndSortString();
+        input.records.push_back(r);
+    }
+    input.feeds.groups = {.feed = GDataFeedContactGroup::contactGroupFeed(), .complete = true, .incompleteReason = ""};
+    input.feeds.contacts = {.feed = account.contactsFeed(), .complete = true, .incompleteReason = ""};
+    input.contactsFeedURL = platform::URL::URLWithString(account.provider.feedURL(FakeProvider::Kind::Contacts));
+    input.batchSize = 2;
+    input.pauseSeconds = 0;
+    std::optional<SyncRunResult> result;
+    auto executor = SyncExecutor::make(context, input);
+    executor->start([&](const SyncRunResult& done) { result = done; });
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return result.has_value(); }, 60));
+    EXPECT_EQ(result->counts.googleCreated, int32_t(count)) << context->lines;
+    EXPECT_EQ(account.provider.entries(FakeProvider::Kind::Contacts).size(), count);
+    EXPECT_EQ(context->answersKept, count);
+    EXPECT_EQ(context->lastSubProgress, "Google 25 of 25");
+    for (const auto& r : input.records) EXPECT_TRUE(r->mGmailUpdateSucceeded && r->mGoogleContact && !r->mNewGoogleContact);
 }
 
 }  // namespace
