@@ -363,31 +363,25 @@ void SyncExecutor::applyGoogle() {
 }
 
 std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRecordPtr& r) {
+    // What is sent carries every field of the entry: the whole entry, never a summary.
+    std::shared_ptr<GDataEntryContact> whole;
+    if (r->mGoogleContact && !(whole = context_->wholeGoogleContact(r->mGoogleContact))) {
+        recordFailure(r, "google", "The kept copy of the Google contact could not be read, left for the next run");
+        return std::nullopt;
+    }
     if (mergedIntoLocal(*r, input_.syncMode)) {
         if (!groupsReread_) {  // the local write may have changed memberships
             context_->rereadLocalGroups();
             groupsReread_ = true;
         }
         const auto merged = context_->referenceContact(r->mMutableAppleContact);
-        if (!merged) return std::nullopt;
-        const auto whole = context_->wholeGoogleContact(r->mGoogleContact);
-        if (!whole) {
-            recordFailure(r, "google", "The kept copy of the Google contact could not be read, left for the next run");
-            return std::nullopt;
-        }
-        if (!mergedSidesDiffer(merged, whole)) return std::nullopt;
+        if (!merged || !mergedSidesDiffer(merged, whole)) return std::nullopt;
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(whole->copy());
         if (!entry) return std::nullopt;
         context_->toGoogle(entry, merged, merged, r);
         r->mSubmittedGmailUpdate = true;
         r->mNewGoogleContact = entry;
         return GoogleBatchOperation{GoogleBatchKind::Update, entry};
-    }
-    // What is sent carries every field of the entry: the whole entry, never a summary.
-    std::shared_ptr<GDataEntryContact> whole;
-    if (r->mGoogleContact && !(whole = context_->wholeGoogleContact(r->mGoogleContact))) {
-        recordFailure(r, "google", "The kept copy of the Google contact could not be read, left for the next run");
-        return std::nullopt;
     }
     if (r->mSyncAction == SyncActionDeleteContact) {
         if (!input_.feeds.complete()) return std::nullopt;  // never delete on what may be a partial feed
@@ -419,7 +413,7 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
 }
 
 // The writes go out a few batches at a time: each entry is made whole, converted and sent, and
-// Google's answer kept as a summary, before the next ones are made, so that the run never holds
+// Google's answer put in its place, before the next ones are made, so that the run never holds
 // every written contact three times over (the entry, what was sent, the answer).
 void SyncExecutor::sendGoogleChunk() {
     const auto options = writerOptions();
@@ -463,7 +457,7 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
         const NSSyncRecordPtr& r = records[i];
         const GoogleBatchOutcome& o = outcomes[i];
         // Settled: what was sent is not kept for the rest of the run (an entry each, as large as
-        // the contact; Google's answer, kept as a summary, stands for the contact from now on).
+        // the contact; Google's answer stands for the contact from now on).
         r->mNewGoogleContact.reset();
         const auto sent = std::dynamic_pointer_cast<GDataEntryContact>(ops[i].entry);
         switch (o.state) {
@@ -476,7 +470,7 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                 if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
                     if (sent) warnOfShortenedValues(*r, *sent, *answer);
                     // Whether the merged values come back to the local contact is read now, while
-                    // the answer is whole (it is kept as a summary from here on).
+                    // the answer is at hand.
                     if (mergesBack(*r)) {
                         const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
                         if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());

@@ -167,8 +167,8 @@ public:
         // sent, compared or written locally is the whole entry, which this gives for the moment
         // it is needed (the contact itself when whole; nullptr when its kept bytes cannot be read).
         virtual GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) { return google; }
-        // What the run keeps of Google's answer to a write (a summary holding its bytes), so that
-        // the answers of a large run are not all held parsed.
+        // What the run keeps of Google's answer to a write, which stands for the contact from
+        // then on (the model puts it in place of the entry it answers).
         virtual GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) { return answer; }
         // The history stage: writes the history of the records (what was done to each), finding
         // Google contacts by identifier through `googleContactWithID`.
