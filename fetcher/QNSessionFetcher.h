@@ -268,6 +268,8 @@ public:
     void setDestinationFileURL(std::optional<URL> url);
     std::optional<Bytes> downloadResumeData();
     void setDownloadResumeData(std::optional<Bytes> data);
+    // The body received so far; a successful fetch hands it to its completion handler, after
+    // which the fetcher holds none of it (downloadedLength still says how long it was).
     std::optional<Bytes> downloadedData();
     void setDownloadedData(std::optional<Bytes> data);
     int64_t downloadedLength();

@@ -130,7 +130,10 @@ void QNSessionFetcher::finishWithError(std::optional<Error> error, bool shouldRe
                     s_->download.data.reset();
                 }
             }
-            callbackData = s_->download.data;
+            // The body goes to the completion handler rather than being copied for it: a feed's
+            // answer can be tens of megabytes, and nothing reads the fetcher's own after this.
+            callbackData = std::move(s_->download.data);
+            s_->download.data.reset();
         }
     }
     sendStopNotificationIfNeeded();

@@ -3,7 +3,9 @@
 
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -56,6 +58,20 @@ bool hasUnboundPrefixedName(xmlNodePtr root) {
     }
     return false;
 }
+
+// The bytes of a parse, handed to libxml2 as it asks for them.
+struct MemoryReader {
+    const char* at;
+    size_t left;
+    static int read(void* context, char* buffer, int length) {
+        auto reader = static_cast<MemoryReader*>(context);
+        const size_t n = std::min(reader->left, length > 0 ? static_cast<size_t>(length) : size_t(0));
+        if (n) std::memcpy(buffer, reader->at, n);
+        reader->at += n;
+        reader->left -= n;
+        return static_cast<int>(n);
+    }
+};
 
 // A parse that hands the root's children over as they are read (parseDocument's takeChild).
 struct ChildHandOver {
@@ -119,7 +135,11 @@ platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
         context->sax->endElementNs = endElementHandingOverChildren;
         currentHandOver = &handOver;
     }
-    xmlDocPtr doc = xmlCtxtReadMemory(context, length ? bytes : "", static_cast<int>(length), nullptr, nullptr, options);
+    // Read through a callback a piece at a time: given the whole buffer, libxml2 would first copy
+    // all of it (a feed's answer can be tens of megabytes), while pieces it has read are dropped
+    // as the parse moves on.
+    MemoryReader reader{bytes, length};
+    xmlDocPtr doc = xmlCtxtReadIO(context, MemoryReader::read, nullptr, &reader, nullptr, nullptr, options);
     currentHandOver = outerHandOver;
     if (doc)
         for (xmlNodePtr node : handOver.taken) {
