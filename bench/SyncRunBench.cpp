@@ -7,7 +7,8 @@
 // The last two start from the steady state: after the first sync, one more sync (untimed) takes
 // in what the first one wrote to Google.
 // Each iteration runs `quorvane -q sync` as a child process; the time is its wall time, and the
-// counters are its CPU time (user + system) and its peak resident size, as wait4 reports them.
+// counters are its CPU time (user + system) and its peak resident size, as wait4 reports them to
+// the small program that starts it (bench/tools/MeasureCommand.cpp).
 // The provider runs in this process (its work is not the command's), on a store of its own under
 // a fresh set of XDG folders; setting up a population and signing in are not timed.
 // The counters "google_writes" and "local_writes" are what the run reported it created, updated
@@ -66,9 +67,13 @@ std::string commandPath() {
     return other && *other ? other : QUORVANE_BINARY;
 }
 
-// Runs `quorvane ARGS` to its end with its output in files, and measures it.
+// Runs `quorvane ARGS` to its end with its output in files, and measures it (through the
+// measuring program: its peak is then the command's own, not this program's).
 ChildUsage runCommand(const fs::path& folder, std::vector<std::string> args) {
-    args.insert(args.begin(), commandPath());
+    const fs::path resultFile = folder / "command.usage";
+    std::error_code ec;
+    fs::remove(resultFile, ec);
+    args.insert(args.begin(), {QUORVANE_MEASURE_BINARY, resultFile.string(), commandPath()});
     const fs::path outFile = folder / "command.out", errFile = folder / "command.err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -88,8 +93,13 @@ ChildUsage runCommand(const fs::path& folder, std::vector<std::string> args) {
     while (::wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) {
     }
     usage.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    usage.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    usage.peakMB = double(ru.ru_maxrss) / 1024.0;
+    std::string measured;
+    platform::readFile(resultFile, measured);
+    long long peakKB = 0, userMicros = 0, systemMicros = 0;
+    if (std::sscanf(measured.c_str(), "%lld %lld %lld", &peakKB, &userMicros, &systemMicros) == 3) {
+        usage.cpuSeconds = double(userMicros + systemMicros) / 1e6;
+        usage.peakMB = double(peakKB) / 1024.0;
+    }
     usage.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     platform::readFile(outFile, usage.out);
     platform::readFile(errFile, usage.err);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "gdata/GDataAtomElements.h"
 #include "gdata/GDataContactConstants.h"
 #include "gdata/GDataEmail.h"
 #include "gdata/GDataExtendedProperty.h"
@@ -318,8 +319,43 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Rec
 }
 
 void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest,
-                                  std::optional<std::string> summaryOf) {
-    known_[entry.get()] = Known{entry, digest, std::move(summaryOf)};
+                                  std::optional<std::string> summaryOf, bool lean) {
+    known_[entry.get()] = Known{entry, digest, std::move(summaryOf), lean};
+}
+
+const GoogleContactCache::Known* GoogleContactCache::knownEntry(const GDataEntryContact* entry) const {
+    auto it = entry ? known_.find(entry) : known_.end();
+    // A slot outlived by its entry may name a new one at the same address.
+    return it != known_.end() && it->second.entry.lock().get() == entry ? &it->second : nullptr;
+}
+
+std::shared_ptr<GDataEntryContact> GoogleContactCache::leanCopy(const std::shared_ptr<GDataEntryContact>& whole) {
+    if (!whole || isSummary(whole.get()) || isLean(whole.get())) return nullptr;
+    auto id = whole->objectForExtension<GDataAtomID>();
+    if (!id) return nullptr;
+    auto digest = knownDigest(whole.get());
+    if (!digest) digest = googleContentDigest(*whole);
+    auto lean = GDataEntryContact::object();
+    // The identifier object is copied rather than set: setting one tells every feed to index its
+    // entries again, and the lean copy takes the whole entry's place under the same identifier.
+    lean->setObject(id->copy(), GDataAtomID::staticClassInfo());
+    lean->setETag(whole->ETag());
+    if (auto updated = whole->objectForExtension<GDataAtomUpdatedDate>())
+        lean->setObject(updated->copy(), GDataAtomUpdatedDate::staticClassInfo());
+    for (const char* rel : {kGDataContactPhotoRel, kGDataContactEditPhotoRel}) {
+        if (auto link = whole->linkWithRelAttributeValue(std::string(rel)))
+            lean->addLink(std::static_pointer_cast<GDataLink>(link->copy()));
+    }
+    for (const auto& group : whole->groupMembershipInfos()) {
+        if (group) lean->addGroupMembershipInfo(std::static_pointer_cast<GDataGroupMembershipInfo>(group->copy()));
+    }
+    remember(lean, *digest, std::nullopt, true);
+    return lean;
+}
+
+bool GoogleContactCache::isLean(const GDataEntryContact* entry) const {
+    const Known* known = knownEntry(entry);
+    return known && known->lean;
 }
 
 std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::optional<std::string>& serviceVersion) {
@@ -343,17 +379,17 @@ std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::opt
 }
 
 bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const {
-    auto it = entry ? known_.find(entry) : known_.end();
-    return it != known_.end() && it->second.summaryOf && it->second.entry.lock().get() == entry;
+    const Known* known = knownEntry(entry);
+    return known && known->summaryOf;
 }
 
 std::optional<uint64_t> GoogleContactCache::knownDigest(const GDataEntryContact* entry) const {
-    auto it = entry ? known_.find(entry) : known_.end();
-    if (it == known_.end() || it->second.entry.lock().get() != entry) return std::nullopt;
-    return it->second.digest;
+    const Known* known = knownEntry(entry);
+    return known ? std::optional<uint64_t>(known->digest) : std::nullopt;
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::shared_ptr<GDataEntryContact>& entry) {
+    if (isLean(entry.get())) return nullptr;
     if (!isSummary(entry.get())) return entry;
     auto found = byIdentifier_.find(*known_[entry.get()].summaryOf);
     if (found == byIdentifier_.end()) return nullptr;
@@ -447,6 +483,7 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
             continue;
         }
         if (isSummary(entry.get())) return unusable("a summary of a contact it does not keep");
+        if (isLean(entry.get())) return unusable("a lean copy of a contact");
         const auto bytes = entry->writtenXMLData();
         if (!bytes) return unusable("an entry could not be written");
         std::string text(reinterpret_cast<const char*>(bytes->data()), bytes->size());

@@ -64,9 +64,16 @@ public:
     // The whole entry of a summary, parsed from its kept bytes (the entry itself when it is not a
     // summary); nullptr when the bytes fail their checksum or do not parse.
     std::shared_ptr<GDataEntryContact> wholeEntry(const std::shared_ptr<GDataEntryContact>& entry);
-    // The content digest of a summary, of a whole entry made from one, or of an entry this cache
-    // wrote; nullopt for any other entry.
+    // The content digest of a summary, of a whole entry made from one, of a lean copy or of an
+    // entry this cache wrote; nullopt for any other entry.
     std::optional<uint64_t> knownDigest(const GDataEntryContact* entry) const;
+
+    // A copy of a whole entry holding only what a run still reads of a contact it will no longer
+    // send, compare or write locally: identifier, ETag, update date, photo links and group
+    // memberships, with the whole entry's content digest. It is never made whole (wholeEntry
+    // gives nullptr) nor written to the kept list. nullptr when `whole` is a summary or lean.
+    std::shared_ptr<GDataEntryContact> leanCopy(const std::shared_ptr<GDataEntryContact>& whole);
+    bool isLean(const GDataEntryContact* entry) const;
 
     // Writes the feed's entries as the kept list at `path`, dated as the feed is, replacing the
     // file whole; this cache then holds that list (its summaries stay summaries). An entry kept
@@ -92,6 +99,7 @@ private:
         std::weak_ptr<GDataEntryContact> entry;
         uint64_t digest = 0;
         std::optional<std::string> summaryOf;  // the identifier of the record it summarises
+        bool lean = false;                     // made by leanCopy
     };
 
     GoogleContactCache() = default;
@@ -100,7 +108,9 @@ private:
     // The XML bytes of a record, checked against its checksum; nullopt when they cannot be read.
     std::optional<std::string> xmlOf(const Record& record) const;
     std::shared_ptr<GDataEntryContact> summaryOfRecord(const Record& record) const;
-    void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf);
+    void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf,
+                  bool lean = false);
+    const Known* knownEntry(const GDataEntryContact* entry) const;
 
     Owner owner_;
     std::string watermark_;  // RFC 3339, "" when unknown

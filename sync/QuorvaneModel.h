@@ -742,12 +742,19 @@ public:
     // list. A summary is for pairing and planning only: whatever is compared field by field,
     // written locally or sent to Google is the whole entry, which this gives (the entry itself
     // when it is whole; nullptr when the kept bytes are damaged, and the kept list is then
-    // dropped, so that the next run downloads the whole list).
+    // dropped, so that the next run downloads the whole list). A lean copy is never made whole:
+    // nullptr, and the caller leaves the contact alone.
     std::shared_ptr<GDataEntryContact> wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     bool isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const;
     // Google's answer to a write takes the place of the contact it answers in the downloaded
     // list, so that the run holds one entry per contact; gives the answer.
     std::shared_ptr<GDataEntryContact> takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer);
+    // Once a run will no longer send, compare or write locally a whole Google contact, a lean
+    // copy (GoogleContactCache::leanCopy) takes its place in the downloaded list and is given
+    // back: what the photo transfers and the history read, no more. The contact itself when it is
+    // a summary or lean already, or when there is no kept list to know its digest. A list that
+    // holds lean copies is no base for the next download: that one starts from the kept list.
+    std::shared_ptr<GDataEntryContact> leanGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     // The content digest of the entry: the kept one of a summary or of an entry whose ETag the
     // kept list holds, else read from the entry (ContentDigest.h).
     uint64_t googleContentDigestOfContact(const GDataEntryContact& contact) const;
@@ -1101,6 +1108,7 @@ private:
     bool mContactFeedIncremental = false;
     std::string mFeedIncompleteReason;
     std::optional<std::string> mContactFeedUsername;
+    bool mContactFeedHoldsLeanCopies = false;
     // The feed fetch in flight, if any.
     GDataServiceTicketPtr mFeedTicket;
     // The kept contact list of the signed-in account (nullptr until a download needs it).

@@ -60,7 +60,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
             appendStringToLog(loaded.error().localizedDescription() + ": downloading the whole list");
             mGoogleContactCache = GoogleContactCache::empty(owner);
         }
-        if (loaded && !(mContactFeed && mContactFeedComplete && mContactFeedUsername == user)) {
+        if (loaded && !(mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !mContactFeedHoldsLeanCopies)) {
             if (auto feed = mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion());
                 feed && feed->updatedDate()) {
                 cached = FetchedContactFeed{feed, true, "", false};
@@ -68,7 +68,14 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
         }
     }
     if (!cached && mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty()) {
-        cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
+        if (!mContactFeedHoldsLeanCopies) {
+            cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
+        } else if (auto feed = mGoogleContactCache ? mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion())
+                                                   : nullptr;
+                   feed && feed->updatedDate()) {
+            // The last run left lean copies in its list: the kept list stands in for it.
+            cached = FetchedContactFeed{feed, true, "", false};
+        }
     }
     std::weak_ptr<int> alive = mAliveMarker;
     mFeedTicket = GoogleFeedFetch::fetchContactFeed(
@@ -82,6 +89,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                 mContactFeedComplete = false;
             } else {
                 mContactFeed = fetched.feed;
+                mContactFeedHoldsLeanCopies = false;
                 mContactFeedComplete = fetched.complete;
                 mContactFeedIncremental = fetched.incremental;
                 mContactFeedUsername = user;
@@ -102,7 +110,12 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
 }
 
 std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) {
-    if (!contact || !mGoogleContactCache || !mGoogleContactCache->isSummary(contact.get())) return contact;
+    if (!contact || !mGoogleContactCache) return contact;
+    if (mGoogleContactCache->isLean(contact.get())) {
+        platform::Log::error("sync", "a lean copy of a Google contact was asked for whole");
+        return nullptr;
+    }
+    if (!mGoogleContactCache->isSummary(contact.get())) return contact;
     auto whole = mGoogleContactCache->wholeEntry(contact);
     if (!whole) {
         // The kept bytes are damaged: the next run downloads the whole list.
@@ -116,6 +129,13 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
 std::shared_ptr<GDataEntryContact> QuorvaneModel::takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
     if (mContactFeed && answer) mContactFeed->replaceEntryWithSameIdentifier(answer);
     return answer;
+}
+
+std::shared_ptr<GDataEntryContact> QuorvaneModel::leanGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) {
+    auto lean = mGoogleContactCache ? mGoogleContactCache->leanCopy(contact) : nullptr;
+    if (!lean) return contact;
+    if (mContactFeed && mContactFeed->replaceEntryWithSameIdentifier(lean)) mContactFeedHoldsLeanCopies = true;
+    return lean;
 }
 
 bool QuorvaneModel::isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const {
@@ -144,6 +164,7 @@ void QuorvaneModel::setGoogleFeeds(GoogleFeeds feeds) {
     mGroupFeed = std::move(feeds.groups.feed);
     mGroupFeedComplete = feeds.groups.complete;
     mContactFeed = std::move(feeds.contacts.feed);
+    mContactFeedHoldsLeanCopies = false;
     mContactFeedComplete = feeds.contacts.complete;
     mContactFeedIncremental = feeds.contacts.incremental;
     mFeedIncompleteReason = std::move(feeds.incompleteReason);

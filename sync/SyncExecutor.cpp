@@ -187,6 +187,12 @@ void SyncExecutor::applyLocal() {
 }
 
 void SyncExecutor::downloadPhotos() {
+    // The local side is written: a Google contact that is not sent is only read from here on,
+    // by the photo download and the history.
+    for (const auto& r : input_.records) {
+        if (r && r->mGoogleContact && !mergedIntoLocal(*r, input_.syncMode) && !writesGoogle(*r))
+            r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
+    }
     photoQueue_.clear();
     photoNext_ = 0;
     for (const auto& r : input_.records) {
@@ -475,7 +481,9 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
                         const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
                         if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());
                     }
-                    r->mGoogleContact = context_->keptGoogleContact(answer);
+                    // Only an answer merged back into its local contact is read whole again.
+                    r->mGoogleContact = mergeBackDue_.count(r.get()) ? context_->keptGoogleContact(answer)
+                                                                     : context_->leanGoogleContact(answer);
                     if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = r->mGoogleContact;
                 }
                 bool created = ops[i].kind == GoogleBatchKind::Insert;
@@ -548,6 +556,8 @@ void SyncExecutor::mergeBackLocal() {
     localApply_(merged, [self, back](const std::optional<Error>& error) {
         if (error) self->context_->log("Merged values could not be written locally: " + error->localizedDescription());
         for (const auto& [r, m] : back) {
+            r->mGoogleContact = m->mGoogleContact = self->context_->leanGoogleContact(r->mGoogleContact);
+            if (auto id = r->mGoogleContact->identifier()) self->writtenGoogleContacts_[*id] = r->mGoogleContact;
             if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
                 self->recordFailure(r, "local", "The merged values could not be written locally");
                 continue;

@@ -170,6 +170,10 @@ public:
         // What the run keeps of Google's answer to a write, which stands for the contact from
         // then on (the model puts it in place of the entry it answers).
         virtual GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) { return answer; }
+        // What the run keeps of a Google contact it will no longer send, compare or write
+        // locally: only what the photo transfers and the history read (the model puts it in
+        // place of the entry in the downloaded list).
+        virtual GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) { return google; }
         // The history stage: writes the history of the records (what was done to each), finding
         // Google contacts by identifier through `googleContactWithID`.
         virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,

@@ -363,6 +363,9 @@ ModelExecution::GoogleContactPtr ModelExecution::wholeGoogleContact(const Google
 ModelExecution::GoogleContactPtr ModelExecution::keptGoogleContact(const GoogleContactPtr& answer) {
     return mModel->takeGoogleAnswer(answer);
 }
+ModelExecution::GoogleContactPtr ModelExecution::leanGoogleContact(const GoogleContactPtr& google) {
+    return mModel->leanGoogleContact(google);
+}
 
 platform::Result<void> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {

@@ -222,6 +222,41 @@ TEST_F(GoogleFeedFetchTest, TheKeptListGivesSummariesThatReadAsTheWholeEntriesAn
     EXPECT_EQ(contactAt(2)->name()->familyName()->stringValue(), "Renamed");
 }
 
+TEST_F(GoogleFeedFetchTest, ALeanCopyReadsAsTheHistoryReadsTheEntryIsNeverMadeWholeAndIsNoBaseForTheNextDownload) {
+    const std::string pictured = addPerson("Pia", "Photo");
+    provider.setPhoto(pictured, std::string("\xff\xd8photo"));
+    addPerson("Bo", "Other", true, "<gd:email rel='http://schemas.google.com/g/2005#home' address='bo@example.com'/>");
+    settle();
+    ASSERT_FALSE(fetchFeeds());
+    // What the photo transfers and the history read of a Google contact.
+    auto historyRead = [&](const std::shared_ptr<GDataEntryContact>& c) {
+        std::string out = c->identifier().value_or("-") + "|" + c->ETag().value_or("-") + "|" +
+                          (c->updatedDate() ? c->updatedDate()->RFC3339String() : "-") + "|" +
+                          std::to_string(model_->googleContentDigestOfContact(*c));
+        for (const char* rel : {kGDataContactPhotoRel, kGDataContactEditPhotoRel})
+            if (auto link = c->linkWithRelAttributeValue(rel)) out += "|" + link->href().value_or("") + " " + link->ETag().value_or("");
+        for (const auto& g : model_->getGoogleContactGroupNamesWithContact(c, false)) out += "|" + g;
+        return out;
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        auto whole = contactAt(i);
+        auto lean = model_->leanGoogleContact(whole);
+        ASSERT_TRUE(lean && lean != whole) << i;
+        EXPECT_EQ(contactAt(i), lean);  // in the entry's place in the list
+        EXPECT_EQ(historyRead(lean), historyRead(whole));
+        EXPECT_FALSE(model_->wholeGoogleContact(lean));
+        EXPECT_EQ(model_->leanGoogleContact(lean), lean);
+    }
+    // The next download of the same process starts from the kept list: only the changes are asked
+    // for, and the rest are summaries again.
+    provider.server().clearLog();
+    ASSERT_FALSE(fetchFeeds());
+    EXPECT_NE(contactsQuery().find("updated-min="), std::string::npos) << contactsQuery();
+    ASSERT_EQ(internals(model_).mContactFeed->entryCount(), 2u);
+    EXPECT_TRUE(model_->isSummaryGoogleContact(contactAt(0)));
+    EXPECT_TRUE(model_->wholeGoogleContact(contactAt(0)));
+}
+
 TEST_F(GoogleFeedFetchTest, AKeptListThatCannotBeUsedGivesAWholeDownloadAndSoDoesAProviderThatForgotTheChanges) {
     addPeople(3);
     settle();
