@@ -80,6 +80,26 @@ TEST(GDataXMLDocumentTest, ParsingDropsBlankTextAndMergesCDATA) {
     EXPECT_EQ(doc->rootElement(), feed);  // one wrapper for the root
 }
 
+// The parser reads its input a piece at a time: characters of several bytes and a declared
+// encoding come through whole wherever the pieces are cut, and a document far larger than a
+// piece reads to its end.
+TEST(GDataXMLDocumentTest, LargeDocumentsAndEncodingsReadWholeWhereverThePiecesAreCut) {
+    const std::string text = "\xc3\xa9t\xc3\xa9 \xe4\xb8\xad\xe6\x96\x87 \xf0\x9f\x99\x82";  // été 中文 🙂
+    for (size_t pad = 0; pad < 4; ++pad) {
+        std::string xml = "<feed>";
+        for (int i = 0; i < 20000; ++i) xml += "<e>" + std::string(pad, 'x') + text + "</e>";
+        xml += "<last>" + text + "</last></feed>";
+        auto doc = GDataXMLDocument::initWithXMLString(xml).valueOr(nullptr);
+        ASSERT_TRUE(doc) << pad;
+        ASSERT_EQ(doc->rootElement()->childCount(), 20001u);
+        EXPECT_EQ(doc->rootElement()->childAtIndex(12345)->stringValue(), std::string(pad, 'x') + text);
+        EXPECT_EQ(doc->rootElement()->childAtIndex(20000)->stringValue(), text);
+    }
+    auto latin1 = GDataXMLDocument::initWithXMLString("<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xe9</a>").valueOr(nullptr);
+    ASSERT_TRUE(latin1);
+    EXPECT_EQ(latin1->rootElement()->stringValue(), "caf\xc3\xa9");
+}
+
 TEST(GDataXMLDocumentTest, MalformedInputFailsQuietly) {
     LogCapture log;
     testing::internal::CaptureStderr();
