@@ -49,31 +49,27 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     std::optional<FetchedContactFeed> cached;
     const std::string user = getUsername();
     const GoogleContactCache::Owner owner{user, url->absoluteString()};
+    bool keptListLoaded = false;
     if (!user.empty() && (!mGoogleContactCache || mGoogleContactCache->owner().account != owner.account ||
                           mGoogleContactCache->owner().feedURL != owner.feedURL)) {
         mGoogleContactCache = nullptr;
         auto loaded = GoogleContactCache::load(GoogleContactCache::pathInFolder(dataFolder()), owner);
         if (loaded) {
             mGoogleContactCache = *loaded;
+            keptListLoaded = true;
         } else {
             // Not an error of the run: the whole list is downloaded instead.
             appendStringToLog(loaded.error().localizedDescription() + ": downloading the whole list");
             mGoogleContactCache = GoogleContactCache::empty(owner);
         }
-        if (loaded && !(mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !mContactFeedHoldsLeanCopies)) {
-            if (auto feed = mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion());
-                feed && feed->updatedDate()) {
-                cached = FetchedContactFeed{feed, true, "", false};
-            }
-        }
     }
-    if (!cached && mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty()) {
-        if (!mContactFeedHoldsLeanCopies) {
-            cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
-        } else if (auto feed = mGoogleContactCache ? mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion())
-                                                   : nullptr;
-                   feed && feed->updatedDate()) {
-            // The last run left lean copies in its list: the kept list stands in for it.
+    const bool lastDownloadIsBase = mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty();
+    if (lastDownloadIsBase && !mContactFeedHoldsLeanCopies) {
+        cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
+    } else if ((keptListLoaded || lastDownloadIsBase) && mGoogleContactCache) {
+        // The kept list, just loaded, or standing in for a last download that holds lean copies.
+        if (auto feed = mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion());
+            feed && feed->updatedDate()) {
             cached = FetchedContactFeed{feed, true, "", false};
         }
     }

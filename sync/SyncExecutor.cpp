@@ -549,7 +549,8 @@ void SyncExecutor::mergeBackLocal() {
     std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
     if (!cancelled_ && localApply_ && writesBothSides(input_.syncMode)) {
         for (const auto& r : input_.records) {
-            if (!r || !r->mGmailUpdateSucceeded || !r->mGoogleContact || !mergeBackDue_.count(r.get())) continue;
+            // Due only for a confirmed write whose answer is the record's Google contact.
+            if (!r || !mergeBackDue_.count(r.get())) continue;
             auto m = context_->newSyncRecord();
             m->mAppleContact = m->mAppleContact_Reference = r->mAppleContact;
             m->mGoogleContact = r->mGoogleContact;
