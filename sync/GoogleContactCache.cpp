@@ -19,6 +19,7 @@
 #include "gdata/GDataOrganization.h"
 #include "gdata/GDataPhoneNumber.h"
 #include "gdata/GDataTextConstruct.h"
+#include "platform/foundation/Memory.h"
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
 
@@ -378,6 +379,44 @@ std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::opt
     return feed;
 }
 
+bool GoogleContactCache::summarize(GDataFeedContact& feed) {
+    if (!feed.entries()) return true;
+    if (auto version = feed.serviceVersion()) serviceVersion_ = version;
+    // Every whole entry goes before any summary is made, so that the list is never held whole
+    // and as summaries at once.
+    std::vector<std::shared_ptr<GDataEntryBase>> entries = *feed.entries();
+    feed.setEntries(std::nullopt);
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> from(entries.size(), kNone);  // the record each replaced entry was kept as
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
+        if (!entry || !entry->identifier() || isSummary(entry.get()) || isLean(entry.get())) continue;
+        auto kept = byIdentifier_.find(*entry->identifier());
+        if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
+        from[i] = kept->second;
+        entries[i].reset();
+    }
+    std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
+    // The entries were parsed on another thread, whose malloc arena the summaries are not made
+    // from: what they held goes back to the system first.
+    platform::returnFreedMemory();
+    bool readBack = true;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (from[i] == kNone) continue;
+        const Record& rec = records_[from[i]];
+        if (auto summary = summaryOfRecord(rec)) {
+            remember(summary, rec.digest, rec.identifier);
+            entries[i] = std::move(summary);
+        } else {
+            entries[i] = wholeOfRecord(rec);
+            readBack = readBack && entries[i];
+        }
+    }
+    std::erase(entries, nullptr);
+    feed.setEntries(entries);
+    return readBack;
+}
+
 bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const {
     const Known* known = knownEntry(entry);
     return known && known->summaryOf;
@@ -392,8 +431,10 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::sha
     if (isLean(entry.get())) return nullptr;
     if (!isSummary(entry.get())) return entry;
     auto found = byIdentifier_.find(*known_[entry.get()].summaryOf);
-    if (found == byIdentifier_.end()) return nullptr;
-    const Record& rec = records_[found->second];
+    return found == byIdentifier_.end() ? nullptr : wholeOfRecord(records_[found->second]);
+}
+
+std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeOfRecord(const Record& rec) {
     const auto xml = xmlOf(rec);
     if (!xml) return nullptr;
     const platform::Bytes data(xml->begin(), xml->end());

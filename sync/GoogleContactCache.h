@@ -71,7 +71,8 @@ public:
     // A copy of a whole entry holding only what a run still reads of a contact it will no longer
     // send, compare or write locally: identifier, ETag, update date, photo links and group
     // memberships, with the whole entry's content digest. It is never made whole (wholeEntry
-    // gives nullptr) nor written to the kept list. nullptr when `whole` is a summary or lean.
+    // gives nullptr) nor written to the kept list. nullptr when `whole` is a summary (already
+    // small, and made whole only from the kept list) or lean.
     std::shared_ptr<GDataEntryContact> leanCopy(const std::shared_ptr<GDataEntryContact>& whole);
     bool isLean(const GDataEntryContact* entry) const;
 
@@ -80,6 +81,11 @@ public:
     // here with the same identifier and ETag is copied as it is kept; any other is written from
     // the entry, which must be whole.
     platform::Result<void> write(const std::filesystem::path& path, const GDataFeedContact& feed);
+    // Puts, in the place of each whole entry of a feed just written, the summary of what was
+    // kept of it, so that a run holds the list as summaries and makes an entry whole only for
+    // the moment it compares, writes or sends it. false when a kept entry could not be read back
+    // (it is then missing from the feed, which is no longer the whole list).
+    bool summarize(GDataFeedContact& feed);
 
 private:
     struct Record {
@@ -108,6 +114,8 @@ private:
     // The XML bytes of a record, checked against its checksum; nullopt when they cannot be read.
     std::optional<std::string> xmlOf(const Record& record) const;
     std::shared_ptr<GDataEntryContact> summaryOfRecord(const Record& record) const;
+    // The whole entry parsed from the record's kept bytes; nullptr when they cannot be read.
+    std::shared_ptr<GDataEntryContact> wholeOfRecord(const Record& record);
     void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf,
                   bool lean = false);
     const Known* knownEntry(const GDataEntryContact* entry) const;

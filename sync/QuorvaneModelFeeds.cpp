@@ -98,6 +98,15 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                     const auto path = GoogleContactCache::pathInFolder(dataFolder());
                     if (auto written = mGoogleContactCache->write(path, *fetched.feed); !written) {
                         appendStringToLog(written.error().localizedDescription() + ": the kept list stays as it was");
+                    } else if (!mGoogleContactCache->summarize(*fetched.feed)) {
+                        // The run holds the list as what was kept of it; a contact that cannot be
+                        // read back leaves a list that is not whole (so nothing is deleted), and
+                        // the next run downloads the whole list.
+                        mContactFeedComplete = false;
+                        if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
+                        mFeedIncompleteReason += "Google contacts: a kept contact could not be read back";
+                        std::error_code ec;
+                        std::filesystem::remove(path, ec);
                     }
                 }
             }

@@ -1,7 +1,5 @@
 #include "sync/SyncExecutor.h"
 
-#include <malloc.h>
-
 #include "gdata/GDataEntryContactGroup.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "gdata/GDataLink.h"
@@ -9,6 +7,7 @@
 #include "platform/contacts/CNContactStore.h"
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Memory.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/ContentDigest.h"
 #include "sync/GoogleFeedFetch.h"
@@ -65,12 +64,6 @@ const char* progressText(SyncExecutor::State state) {
         default: return nullptr;
     }
 }
-
-// Gives back to the system the memory the run let go of. The downloaded list and Google's answers
-// are parsed on a worker thread, whose malloc arena the main thread does not allocate from: what
-// was freed there would otherwise stay with the process while the main thread's arena grows, and
-// a large run would end holding both arenas' high-water marks.
-void returnFreedMemory() { malloc_trim(0); }
 
 bool writesLocal(const NSSyncRecord& r) {
     if (r.mSyncAction == SyncActionGoogleToMac) return r.mGoogleContact != nullptr;
@@ -201,7 +194,7 @@ void SyncExecutor::downloadPhotos() {
         if (r && r->mGoogleContact && !mergedIntoLocal(*r, input_.syncMode) && !writesGoogle(*r))
             r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
     }
-    returnFreedMemory();
+    platform::returnFreedMemory();
     photoQueue_.clear();
     photoNext_ = 0;
     for (const auto& r : input_.records) {
@@ -458,11 +451,15 @@ void SyncExecutor::sendGoogleChunk() {
             self->lastGoogleSend_ = self->writer_->lastSendTime();
             self->writer_.reset();
             self->takeGoogleOutcomes(records, ops, outcomes);
-            returnFreedMemory();
             if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
-            if (self->cancelled_ || self->googleNext_ >= self->googleQueue_.size())
-                return self->changeState(State::MergeBackLocal);
-            self->sendGoogleChunk();
+            // The merged answers go back to their local contacts before the next chunk is sent,
+            // so that the run holds the whole answers of one chunk at a time.
+            self->mergeBack(records, [self] {
+                platform::returnFreedMemory();
+                if (self->cancelled_ || self->googleNext_ >= self->googleQueue_.size())
+                    return self->changeState(State::MergeBackLocal);
+                self->sendGoogleChunk();
+            });
         });
 }
 
@@ -544,13 +541,18 @@ bool SyncExecutor::mergesBack(const NSSyncRecord& r) const {
 }
 
 void SyncExecutor::mergeBackLocal() {
+    auto self = shared_from_this();
+    mergeBack(input_.records, [self] { self->changeState(State::UploadPhotos); });
+}
+
+void SyncExecutor::mergeBack(const std::vector<NSSyncRecordPtr>& records, std::function<void()> next) {
     // Each pair merged into Google gets the merged entry merged into its local contact, through
     // records of their own so that the planned ones keep what they did.
     std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
     if (!cancelled_ && localApply_ && writesBothSides(input_.syncMode)) {
-        for (const auto& r : input_.records) {
+        for (const auto& r : records) {
             // Due only for a confirmed write whose answer is the record's Google contact.
-            if (!r || !mergeBackDue_.count(r.get())) continue;
+            if (!r || !mergeBackDue_.erase(r.get())) continue;
             auto m = context_->newSyncRecord();
             m->mAppleContact = m->mAppleContact_Reference = r->mAppleContact;
             m->mGoogleContact = r->mGoogleContact;
@@ -560,11 +562,13 @@ void SyncExecutor::mergeBackLocal() {
             back.emplace_back(r, m);
         }
     }
-    if (back.empty()) return changeState(State::UploadPhotos);
+    if (back.empty()) return next();
+    // What is sent after this may read local groups the merge-back made.
+    groupsReread_ = false;
     std::vector<NSSyncRecordPtr> merged;
     for (const auto& [r, m] : back) merged.push_back(m);
     auto self = shared_from_this();
-    localApply_(merged, [self, back](const std::optional<Error>& error) {
+    localApply_(merged, [self, back, next](const std::optional<Error>& error) {
         if (error) self->context_->log("Merged values could not be written locally: " + error->localizedDescription());
         for (const auto& [r, m] : back) {
             r->mGoogleContact = m->mGoogleContact = self->context_->leanGoogleContact(r->mGoogleContact);
@@ -576,7 +580,7 @@ void SyncExecutor::mergeBackLocal() {
             r->mMutableAppleContact = m->mMutableAppleContact;
             ++self->result_.counts.appleUpdated;
         }
-        self->changeState(State::UploadPhotos);
+        next();
     });
 }
 
@@ -630,7 +634,7 @@ std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::
 }
 
 void SyncExecutor::saveHistory() {
-    returnFreedMemory();
+    platform::returnFreedMemory();
     auto self = shared_from_this();
     auto saved = context_->saveHistory(input_.records,
                                            [self](const std::string& id) { return self->googleContactWithID(id); });

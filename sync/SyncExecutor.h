@@ -14,7 +14,8 @@
 //
 // A merged write of a two-way run leaves both sides with the merged values: a pair merged into the local contact
 // also sends the merged contact to Google (in applyGoogle), and a pair merged into the Google
-// contact writes the merged entry back into the local contact (mergeBackLocal). Otherwise the
+// contact writes the merged entry back into the local contact (after the chunk of Google writes
+// that carried it, and in mergeBackLocal for any left). Otherwise the
 // side written from would keep lacking the other side's values, and as neither side changes
 // afterwards no later run would mend it.
 // Every change of state goes through changeState(), which logs it and moves the progress line;
@@ -215,6 +216,8 @@ private:
     void refetchGroups();
     void applyGoogle();
     void mergeBackLocal();
+    // Merges back those of `records` that are due (and no longer due after), then calls `next`.
+    void mergeBack(const std::vector<NSSyncRecordPtr>& records, std::function<void()> next);
     void uploadPhotos();
     void saveHistory();
     void saveLog();

@@ -101,16 +101,13 @@ bool SyncPlanner::planPairs(size_t count) {
     return true;
 }
 
-bool SyncPlanner::makeGoogleContactWhole(NSSyncRecord& record) {
-    if (!record.mGoogleContact) return true;
+SyncPlanner::GoogleContactPtr SyncPlanner::wholeGoogleContact(NSSyncRecord& record) {
     auto whole = mContext.wholeGoogleContact(record.mGoogleContact);
     if (!whole) {
         hold(record, "contacts were left as they are: the kept copy of their Google side could not be read (the next "
                      "run downloads the whole list)");
-        return false;
     }
-    record.mGoogleContact = whole;
-    return true;
+    return whole;
 }
 
 void SyncPlanner::hold(NSSyncRecord& record, const std::string& note) {
@@ -149,8 +146,6 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     } else if (r.mGoogleContact) {
         decideGoogleOnly(r, strategy);
     }
-    // Whatever will be written (or deleted) goes from the whole Google entry, never a summary.
-    if (r.mSyncAction != SyncActionNoUpdate && !makeGoogleContactWhole(r)) r.mSyncAction = SyncActionNoUpdate;
     if (r.mSyncAction == SyncActionGoogleToMac || r.mSyncAction == SyncActionMacToGoogle) {
         r.mMergeContacts = strategy.mergeContacts && r.mAppleContact && r.mGoogleContact;
         r.mSyncPhoto = mContext.shouldSyncPhoto(r.mAppleContact, r.mGoogleContact, r.mSyncAction, strategy);
@@ -184,8 +179,9 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
                                         !strategy.appleContactChanged && !strategy.googleContactChanged &&
                                         !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
     // A comparison reads every field: of the whole entry.
-    if (!unchangedSinceLastSync && !makeGoogleContactWhole(r)) return;
-    bool differs = !unchangedSinceLastSync && mContext.contactsDiffer(r.mAppleContact_Reference, apple, google, &difference);
+    GoogleContactPtr whole;
+    if (!unchangedSinceLastSync && !(whole = wholeGoogleContact(r))) return;
+    bool differs = !unchangedSinceLastSync && mContext.contactsDiffer(r.mAppleContact_Reference, apple, whole, &difference);
     int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
     if (!differs && mInput.syncMode != SyncModeGoogleToMac && !mContext.belongsToMyContacts(google)) {
         differs = true;

@@ -154,9 +154,11 @@ private:
     void decideAppleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void decideGoogleOnly(NSSyncRecord& record, const SyncStrategyInfo& strategy);
     void hold(NSSyncRecord& record, const std::string& note);
-    // Puts the whole Google entry in place of a summary of the kept list (GoogleContactCache);
-    // false (the record held back) when the kept entry cannot be read.
-    bool makeGoogleContactWhole(NSSyncRecord& record);
+    // The whole Google entry of the record, for a comparison; nullptr (the record held back)
+    // when the kept entry cannot be read. The record keeps what it holds, often a summary of the
+    // kept list (GoogleContactCache): the executor makes an entry whole again only for the moment
+    // it writes or sends it, so a large plan does not hold every entry whole.
+    GoogleContactPtr wholeGoogleContact(NSSyncRecord& record);
     void tally(const NSSyncRecord& record);
 
     Context& mContext;
