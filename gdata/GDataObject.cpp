@@ -484,7 +484,11 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
                                                                 std::optional<std::string> serviceVersion,
                                                                 const GDataSurrogates* surrogates,
                                                                 bool shouldFeedsIgnoreUnknowns) {
-    return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, true);
+    // Only a feed takes children while its document is read: for a single entry, offering each
+    // child as it ends would only cost time.
+    static const GDataClassInfo* feedClass = GDataClassRegistry::classNamed("GDataFeedBase");
+    const bool takeChildren = !cls || !feedClass || cls->isSubclassOf(*feedClass);
+    return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, takeChildren);
 }
 
 platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::Bytes& data, const GDataClassInfo* cls,

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -398,8 +399,10 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
     }
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     // The entries were parsed on another thread, whose malloc arena the summaries are not made
-    // from: what they held goes back to the system first.
-    platform::returnFreedMemory();
+    // from: what a large list held goes back to the system first (a few changes free too little
+    // to be worth the walk through the heap).
+    size_t replaced = std::count_if(from.begin(), from.end(), [](size_t f) { return f != kNone; });
+    if (replaced >= 1000) platform::returnFreedMemory();
     bool readBack = true;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (from[i] == kNone) continue;
