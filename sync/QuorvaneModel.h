@@ -1113,6 +1113,9 @@ private:
     GDataServiceTicketPtr mFeedTicket;
     // The kept contact list of the signed-in account (nullptr until a download needs it).
     std::shared_ptr<GoogleContactCache> mGoogleContactCache;
+    // A kept contact could not be read: the next download is of the whole list, even in this
+    // process (the list in memory reads from the same damaged bytes).
+    bool mKeptListUnreadable = false;
 
     // --- Pairing ---
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.

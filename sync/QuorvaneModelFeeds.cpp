@@ -47,6 +47,11 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     // The last download serves as the base of an incremental one only when it was whole and of
     // the same user: the one in memory, else the list kept on disk for this account and provider.
     std::optional<FetchedContactFeed> cached;
+    if (mKeptListUnreadable) {
+        mKeptListUnreadable = false;
+        mGoogleContactCache = nullptr;
+        mContactFeed = nullptr;
+    }
     const std::string user = getUsername();
     const GoogleContactCache::Owner owner{user, url->absoluteString()};
     bool keptListLoaded = false;
@@ -107,6 +112,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                         mFeedIncompleteReason += "Google contacts: a kept contact could not be read back";
                         std::error_code ec;
                         std::filesystem::remove(path, ec);
+                        mKeptListUnreadable = true;
                     }
                 }
             }
@@ -127,6 +133,7 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
         appendStringToLog("A kept Google contact could not be read: the next run downloads the whole list");
         std::error_code ec;
         std::filesystem::remove(GoogleContactCache::pathInFolder(dataFolder()), ec);
+        mKeptListUnreadable = true;
     }
     return whole;
 }

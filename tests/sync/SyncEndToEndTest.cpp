@@ -18,6 +18,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/net/ServerTrust.h"
 #include "platform/store/Keychain.h"
+#include "sync/GoogleContactCache.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
@@ -201,6 +202,41 @@ TEST_F(SyncEndToEndTest, ARunOnTheKeptListSendsWholeEntriesAndTakesInTheProvider
     EXPECT_TRUE(provider.entry(FakeProvider::Kind::Contacts, del)->deleted);
     fromDisk();
     expectInSync(2);
+}
+
+TEST_F(SyncEndToEndTest, AKeptEntryThatCannotBeReadIsNeverSentInPartAndTheNextRunSendsItWhole) {
+    const std::string kim = addPerson("Kim", "Kept", false, "<x:kept xmlns:x='urn:example:kept' level='2'>keep me</x:kept>");
+    later();
+    provider.addGroup("Unrelated");  // the list is dated after the contacts' last change
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+
+    // Kim's kept bytes damaged, then an edit on the local side: the run has only Kim's summary.
+    const auto keptList = GoogleContactCache::pathInFolder(dir_ / "profile");
+    std::string bytes;
+    ASSERT_TRUE(platform::readFile(keptList, bytes));
+    const size_t at = bytes.find("keep me");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 'K';
+    ASSERT_TRUE(platform::writeFileAtomically(keptList, bytes));
+    internals(model_).mContactFeed = nullptr;
+    internals(model_).mGoogleContactCache = nullptr;
+    later();
+    editLocal("Kim Kept", [](platform::CNMutableContact& c) { c.setNote("edited locally"); });
+    auto run = sync();
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    EXPECT_EQ(run->plan().changes(), 0u);
+    ASSERT_EQ(run->plan().notes.size(), 1u);
+    EXPECT_NE(run->plan().notes[0].find("could not be read"), std::string::npos) << run->plan().notes[0];
+    std::string onGoogle = provider.entry(FakeProvider::Kind::Contacts, kim)->xml;
+    EXPECT_NE(onGoogle.find("keep me"), std::string::npos) << onGoogle;
+    EXPECT_EQ(onGoogle.find("edited locally"), std::string::npos) << onGoogle;
+
+    // The next run downloads the whole list and sends the whole entry with the edit.
+    later();
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    onGoogle = provider.entry(FakeProvider::Kind::Contacts, kim)->xml;
+    EXPECT_NE(onGoogle.find("keep me"), std::string::npos) << onGoogle;
+    EXPECT_NE(onGoogle.find("edited locally"), std::string::npos) << onGoogle;
 }
 
 TEST_F(SyncEndToEndTest, AnEntryAnswered503IsSentAgainAConflictIsNotAndTheNextRunRepairsIt) {
