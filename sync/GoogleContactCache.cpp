@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -389,6 +388,7 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
     feed.setEntries(std::nullopt);
     constexpr size_t kNone = SIZE_MAX;
     std::vector<size_t> from(entries.size(), kNone);  // the record each replaced entry was kept as
+    size_t replaced = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
         if (!entry || !entry->identifier() || isSummary(entry.get()) || isLean(entry.get())) continue;
@@ -396,12 +396,12 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
         if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
         from[i] = kept->second;
         entries[i].reset();
+        ++replaced;
     }
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     // The entries were parsed on another thread, whose malloc arena the summaries are not made
     // from: what a large list held goes back to the system first (a few changes free too little
     // to be worth the walk through the heap).
-    size_t replaced = std::count_if(from.begin(), from.end(), [](size_t f) { return f != kNone; });
     if (replaced >= 1000) platform::returnFreedMemory();
     bool readBack = true;
     for (size_t i = 0; i < entries.size(); ++i) {

@@ -1116,6 +1116,9 @@ private:
     // A kept contact could not be read: the next download is of the whole list, even in this
     // process (the list in memory reads from the same damaged bytes).
     bool mKeptListUnreadable = false;
+    // Drops the kept list after a kept contact could not be read (the file now, the list in
+    // memory at the next download), so that the next run downloads the whole list.
+    void dropUnreadableKeptList();
 
     // --- Pairing ---
     // Prepared before pairing (preSynchronize_Step2_Begin) and read by it; identifiers of either side.

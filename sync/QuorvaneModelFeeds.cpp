@@ -110,9 +110,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                         mContactFeedComplete = false;
                         if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
                         mFeedIncompleteReason += "Google contacts: a kept contact could not be read back";
-                        std::error_code ec;
-                        std::filesystem::remove(path, ec);
-                        mKeptListUnreadable = true;
+                        dropUnreadableKeptList();
                     }
                 }
             }
@@ -131,11 +129,15 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
     if (!whole) {
         // The kept bytes are damaged: the next run downloads the whole list.
         appendStringToLog("A kept Google contact could not be read: the next run downloads the whole list");
-        std::error_code ec;
-        std::filesystem::remove(GoogleContactCache::pathInFolder(dataFolder()), ec);
-        mKeptListUnreadable = true;
+        dropUnreadableKeptList();
     }
     return whole;
+}
+
+void QuorvaneModel::dropUnreadableKeptList() {
+    std::error_code ec;
+    std::filesystem::remove(GoogleContactCache::pathInFolder(dataFolder()), ec);
+    mKeptListUnreadable = true;
 }
 
 std::shared_ptr<GDataEntryContact> QuorvaneModel::takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
