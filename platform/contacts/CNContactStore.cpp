@@ -3,12 +3,15 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
 #include "platform/runloop/NotificationCenter.h"
 
 namespace quorvane::platform {
@@ -77,10 +80,180 @@ std::string encodeList(const std::vector<CNLabeledValue<T>>& list, Encode encode
     return a.dump();
 }
 
-template <typename T, typename Decode>
-std::vector<CNLabeledValue<T>> decodeList(const std::string& text, Decode decode) {
+// --- Reading the store's own text without a document --------------------------------------------
+// A fetch of every contact reads each list and date column, so they are read straight into their
+// values when they have the shape this store writes: arrays of objects whose keys are all known
+// and whose values have the expected types. Anything else (an unknown key, a value of another
+// type, a \u escape, a number that is not a small integer, text that is not JSON) gives up, and
+// the general parser reads the text, so both read any text alike.
+class QuickReader {
+public:
+    explicit QuickReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    bool take(char c) {
+        space();
+        if (p_ == end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+    bool atEnd() {
+        space();
+        return p_ == end_;
+    }
+    bool null() {
+        space();
+        if (end_ - p_ < 4 || std::memcmp(p_, "null", 4) != 0) return false;
+        p_ += 4;
+        return true;
+    }
+    bool string(std::string& out) {
+        if (!take('"')) return false;
+        out.clear();
+        bool ascii = true;
+        while (p_ != end_) {
+            const char* run = p_;
+            unsigned char high = 0;
+            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20)
+                high |= static_cast<unsigned char>(*p_++);
+            ascii = ascii && high < 0x80;
+            out.append(run, p_);
+            if (p_ == end_) return false;
+            const char c = *p_++;
+            if (c == '"') return ascii || isValidUTF8(out);
+            if (c != '\\' || p_ == end_) return false;  // a raw control character
+            switch (*p_++) {
+                case '"': out += '"'; break;
+                case '\\': out += '\\'; break;
+                case '/': out += '/'; break;
+                case 'b': out += '\b'; break;
+                case 'f': out += '\f'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case 't': out += '\t'; break;
+                default: return false;
+            }
+        }
+        return false;
+    }
+    bool integer(int64_t& out) {
+        space();
+        const bool negative = p_ != end_ && *p_ == '-';
+        if (negative) ++p_;
+        const char* digits = p_;
+        int64_t v = 0;
+        while (p_ != end_ && *p_ >= '0' && *p_ <= '9' && p_ - digits < 18) v = v * 10 + (*p_++ - '0');
+        if (p_ == digits || (p_ - digits > 1 && *digits == '0')) return false;
+        if (p_ != end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '.' || *p_ == 'e' || *p_ == 'E')) return false;
+        out = negative ? -v : v;
+        return true;
+    }
+
+private:
+    void space() {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+    const char* p_;
+    const char* end_;
+};
+
+// An object each of whose keys READ takes (reading its value); false when one is not taken.
+template <typename Read>
+bool quickObject(QuickReader& r, Read read) {
+    if (!r.take('{')) return false;
+    if (r.take('}')) return true;
+    std::string key;
+    do {
+        if (!r.string(key) || !r.take(':') || !read(key)) return false;
+    } while (r.take(','));
+    return r.take('}');
+}
+
+// String fields of an object by name.
+bool quickStrings(QuickReader& r, std::initializer_list<std::pair<const char*, std::string*>> fields) {
+    return quickObject(r, [&](const std::string& key) {
+        for (const auto& [name, field] : fields)
+            if (key == name) return r.string(*field);
+        return false;
+    });
+}
+
+bool quickValue(QuickReader& r, std::string& v) { return r.string(v); }
+bool quickValue(QuickReader& r, CNPhoneNumber& v) { return r.string(v.stringValue); }
+bool quickValue(QuickReader& r, CNContactRelation& v) { return r.string(v.name); }
+bool quickValue(QuickReader& r, CNPostalAddress& a) {
+    return quickStrings(r, {{"street", &a.street}, {"city", &a.city}, {"state", &a.state},
+                            {"postalCode", &a.postalCode}, {"country", &a.country}, {"ISOCountryCode", &a.ISOCountryCode}});
+}
+bool quickValue(QuickReader& r, CNInstantMessageAddress& a) {
+    return quickStrings(r, {{"username", &a.username}, {"service", &a.service}});
+}
+bool quickValue(QuickReader& r, CNSocialProfile& p) {
+    return quickStrings(r, {{"username", &p.username}, {"service", &p.service}});
+}
+bool quickValue(QuickReader& r, DateComponents& c) {
+    const std::pair<const char*, int64_t*> fields[] = {{"year", &c.year}, {"month", &c.month},   {"day", &c.day},
+                                                       {"hour", &c.hour}, {"minute", &c.minute}, {"second", &c.second}};
+    return quickObject(r, [&](const std::string& key) {
+        for (const auto& [name, field] : fields)
+            if (key == name) return r.integer(*field);
+        return false;
+    });
+}
+
+template <typename T>
+std::optional<std::vector<CNLabeledValue<T>>> quickList(std::string_view text) {
+    QuickReader r(text);
     std::vector<CNLabeledValue<T>> out;
-    json a = parse(text);
+    if (!r.take('[')) return std::nullopt;
+    if (!r.take(']')) {
+        do {
+            std::string identifier;
+            std::optional<std::string> label;
+            T value{};
+            const bool read = quickObject(r, [&](const std::string& key) {
+                if (key == "identifier") return r.string(identifier);
+                if (key == "label") {
+                    label.reset();
+                    return r.null() || r.string(label.emplace());
+                }
+                if (key == "value") return quickValue(r, value = T{});
+                return false;
+            });
+            if (!read) return std::nullopt;
+            out.emplace_back(std::move(identifier), std::move(label), std::move(value));
+        } while (r.take(','));
+        if (!r.take(']')) return std::nullopt;
+    }
+    if (!r.atEnd()) return std::nullopt;
+    return out;
+}
+
+DateComponents readComponents(std::string_view text) {
+    QuickReader r(text);
+    DateComponents c;
+    if (quickValue(r, c) && r.atEnd()) return c;
+    return componentsFromJSON(parse(std::string(text)));
+}
+
+CNNonGregorianDate readNonGregorian(std::string_view text) {
+    QuickReader r(text);
+    CNNonGregorianDate d;
+    const bool read = quickObject(r, [&](const std::string& key) {
+        if (key == "calendar") return r.string(d.calendarIdentifier);
+        if (key == "components") return quickValue(r, d.components = DateComponents{});
+        return false;
+    });
+    if (read && r.atEnd()) return d;
+    json j = parse(std::string(text));
+    return CNNonGregorianDate{str(j, "calendar"),
+                              componentsFromJSON(j.is_object() && j.contains("components") ? j["components"] : json())};
+}
+
+template <typename T, typename Decode>
+std::vector<CNLabeledValue<T>> decodeList(std::string_view text, Decode decode) {
+    if (auto quick = quickList<T>(text)) return std::move(*quick);
+    std::vector<CNLabeledValue<T>> out;
+    json a = parse(std::string(text));
     if (!a.is_array()) return out;
     for (const auto& e : a) {
         if (!e.is_object()) continue;
@@ -130,7 +303,7 @@ struct Field {
 #define QV_LIST_FIELD(KEY, COL, MEMBER, TYPE, ENC, DEC)                                                   \
     Field {                                                                                               \
         KEY, COL, COL,                                                                                    \
-            [](const SQLStatement& s, int c, CNContactFields& f) { f.MEMBER = decodeList<TYPE>(s.text(c), DEC); }, \
+            [](const SQLStatement& s, int c, CNContactFields& f) { f.MEMBER = decodeList<TYPE>(s.textView(c), DEC); }, \
             [](SQLStatement& s, int i, const CNContactFields& f) { s.bind(i, encodeList(f.MEMBER, ENC)); } \
     }
 
@@ -153,7 +326,7 @@ const std::vector<Field>& fields() {
         Field{CNContactBirthdayKey, "birthday", "birthday",
               [](const SQLStatement& s, int c, CNContactFields& f) {
                   f.birthday.reset();
-                  if (!s.isNull(c)) f.birthday = componentsFromJSON(parse(s.text(c)));
+                  if (!s.isNull(c)) f.birthday = readComponents(s.textView(c));
               },
               [](SQLStatement& s, int i, const CNContactFields& f) {
                   f.birthday ? s.bind(i, componentsToJSON(*f.birthday).dump()) : s.bindNull(i);
@@ -161,12 +334,7 @@ const std::vector<Field>& fields() {
         Field{CNContactNonGregorianBirthdayKey, "non_gregorian_birthday", "non_gregorian_birthday",
               [](const SQLStatement& s, int c, CNContactFields& f) {
                   f.nonGregorianBirthday.reset();
-                  if (s.isNull(c)) return;
-                  json j = parse(s.text(c));
-                  f.nonGregorianBirthday = CNNonGregorianDate{str(j, "calendar"),
-                                                              componentsFromJSON(j.is_object() && j.contains("components")
-                                                                                     ? j["components"]
-                                                                                     : json())};
+                  if (!s.isNull(c)) f.nonGregorianBirthday = readNonGregorian(s.textView(c));
               },
               [](SQLStatement& s, int i, const CNContactFields& f) {
                   if (!f.nonGregorianBirthday) return s.bindNull(i);

@@ -161,6 +161,12 @@ std::string SQLStatement::text(int col) const {
     return p ? std::string(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, col))) : std::string();
 }
 
+std::string_view SQLStatement::textView(int col) const {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    return p ? std::string_view(reinterpret_cast<const char*>(p), size_t(sqlite3_column_bytes(stmt_, col)))
+             : std::string_view();
+}
+
 Bytes SQLStatement::blob(int col) const {
     const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
     int n = sqlite3_column_bytes(stmt_, col);

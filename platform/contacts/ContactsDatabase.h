@@ -69,6 +69,8 @@ public:
 
     bool isNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
     std::string text(int col) const;
+    // The text in place, valid until the next step.
+    std::string_view textView(int col) const;
     int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
     double real(int col) const { return sqlite3_column_double(stmt_, col); }
     Bytes blob(int col) const;

@@ -50,7 +50,7 @@ CNMutableContactPtr fullContact() {
     c->setDates({CNLabeledValue<DateComponents>(std::string(CNLabelDateAnniversary), ymd(1835, 7, 8)),
                  CNLabeledValue<DateComponents>(std::nullopt, ymd(1843, 9, 1))});
     c->setPhoneNumbers({CNLabeledValue<CNPhoneNumber>(std::string(CNLabelPhoneNumberMobile), {"+44 (20) 7946-0000"}),
-                        CNLabeledValue<CNPhoneNumber>(std::string("boat"), {"555 0100"})});
+                        CNLabeledValue<CNPhoneNumber>(std::string("boat \"B\"/"), {"555 0100 \\ ext\t9\x01"})});
     c->setEmailAddresses({CNLabeledValue<std::string>(std::string(CNLabelHome), "ada@example.org"),
                           CNLabeledValue<std::string>(std::string(""), "a.byron@example.com")});
     c->setPostalAddresses({CNLabeledValue<CNPostalAddress>(
@@ -359,6 +359,68 @@ TEST_F(ContactStoreTest, AccountsKeepTheirPropertiesBesideTheContainers) {
     EXPECT_FALSE(reader.accountWithIdentifier("4F1C-ACCOUNT").value()->properties().contains("servername"));
     // The container is untouched by its account.
     EXPECT_EQ(reopen()->containersMatchingPredicate(nullptr)->size(), 1u);
+}
+
+TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
+    // Values as another writer may have left them: other spacing and key order, \u escapes,
+    // unknown keys, values of other types, text that is no JSON. Each reads as a JSON reader
+    // would take it; what cannot be read is empty.
+    addContainer("Local");
+    auto contact = std::make_shared<CNMutableContact>();
+    CNSaveRequest add;
+    add.addContact(contact, std::nullopt);
+    ASSERT_TRUE(save(add));
+    using Phones = std::vector<CNLabeledValue<CNPhoneNumber>>;
+    auto phone = [](std::string id, std::optional<std::string> label, std::string value) {
+        return CNLabeledValue<CNPhoneNumber>(std::move(id), std::move(label), CNPhoneNumber{std::move(value)});
+    };
+    DateComponents partial;
+    partial.year = -44;
+    partial.day = 15;
+    const struct {
+        const char* column;
+        const char* text;
+        Phones phones;
+        CNPostalAddress address;
+        std::optional<DateComponents> birthday;
+    } cases[] = {
+        {"phone_numbers", R"( [ { "value" : "1\u00e9\ud83d\ude00" , "label" : null, "identifier":"p1" } ] )",
+         {phone("p1", std::nullopt, "1\xC3\xA9\xF0\x9F\x98\x80")}},
+        {"phone_numbers", R"([{"identifier":"p1","label":"a\"b","value":"x\\y\/z\n"}])", {phone("p1", "a\"b", "x\\y/z\n")}},
+        {"phone_numbers", R"([{"identifier":"p1","value":5,"extra":true},"junk",{"value":"2","label":7}])",
+         {phone("p1", std::nullopt, ""), phone("", std::nullopt, "2")}},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xFF\"}]", {}},
+        {"phone_numbers", R"([{"identifier":"p1","value":"1"}] and more)", {}},
+        {"phone_numbers", "not json", {}},
+        {"postal_addresses", R"([{"value":{"city":"Rome","planet":"Earth"},"value":{"street":"Via Appia"}}])", {},
+         CNPostalAddress{"Via Appia", "", "", "", "", ""}},
+        {"birthday", R"({"year":-44,"month":3.0,"day":15,"hour":123456789012345678901})", {}, {}, partial},
+        {"birthday", R"({"day":015})", {}, {}, DateComponents{}},
+    };
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.column) + " " + c.text);
+        const std::string sql = std::string("UPDATE contacts SET phone_numbers = '[]', postal_addresses = '[]',"
+                                            " birthday = NULL, ") + c.column + " = ?";
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+        sqlite3_bind_text(st, 1, c.text, -1, SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+        auto found = fetch(nullptr, {CNContactPhoneNumbersKey, CNContactPostalAddressesKey, CNContactBirthdayKey});
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0]->phoneNumbers(), c.phones);
+        const auto& addresses = found[0]->postalAddresses();
+        if (c.address == CNPostalAddress{}) {
+            EXPECT_TRUE(addresses.empty());
+        } else {
+            ASSERT_EQ(addresses.size(), 1u);
+            EXPECT_EQ(addresses[0].value(), c.address);
+        }
+        EXPECT_EQ(found[0]->birthday(), c.birthday);
+    }
+    sqlite3_close(db);
 }
 
 TEST_F(ContactStoreTest, UnreadableOrNewerFilesFailWithAnError) {
