@@ -14,6 +14,7 @@
 #include "app/Telemetry.h"
 #include "fetcher/QNSessionFetcher.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Memory.h"
 #include "platform/net/NetworkThread.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -174,7 +175,7 @@ void Session::drainRequests() {
 void Session::close() {
     // The model's sessions hand their connections to the network thread to close; they must be
     // closed before the program's exit tears the TLS library down under them.
-    model_.reset();
+    platform::releaseInBulk([this] { model_.reset(); });
     platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
     // Shared with the posted block, which may still run after a timed-out wait has returned.
     struct Pass {
