@@ -123,7 +123,7 @@ void PairingIndex::addApple(AppleBuckets& buckets, const std::string& key, size_
 PairingIndex::PairingIndex(const std::vector<GoogleContactPtr>& googleContacts,
                            const std::vector<CNContactPtr>& appleContacts,
                            const std::function<bool(const CNContactPtr&)>& appleScanned)
-    : googleContacts_(googleContacts), appleContacts_(appleContacts) {
+    : googleContacts_(googleContacts), appleContacts_(appleContacts), appleScanned_(appleScanned) {
     googleFacts_.resize(googleContacts_.size());
     googlePositions_.reserve(googleContacts_.size());
     for (size_t i = 0; i < googleContacts_.size(); ++i) {
@@ -131,6 +131,15 @@ PairingIndex::PairingIndex(const std::vector<GoogleContactPtr>& googleContacts,
         if (!g) continue;
         googleFacts_[i] = factsOfGoogleContact(*g);
         googlePositions_.emplace(g.get(), i);
+    }
+}
+
+void PairingIndex::buildGoogleBuckets() const {
+    if (googleBuilt_) return;
+    googleBuilt_ = true;
+    for (size_t i = 0; i < googleContacts_.size(); ++i) {
+        const auto& g = googleContacts_[i];
+        if (!g) continue;
         const ContactFacts& f = googleFacts_[i];
         const bool other = isOtherContact(*g);
         if (f.hasNameParts()) {
@@ -145,9 +154,14 @@ PairingIndex::PairingIndex(const std::vector<GoogleContactPtr>& googleContacts,
             if (auto key = emailKey(e)) addGoogle(googleEmails_, *key, i, other);
         }
     }
+}
+
+void PairingIndex::buildAppleBuckets() const {
+    if (appleBuilt_) return;
+    appleBuilt_ = true;
     for (size_t i = 0; i < appleContacts_.size(); ++i) {
         const auto& a = appleContacts_[i];
-        if (!a || (appleScanned && !appleScanned(a))) continue;
+        if (!a || (appleScanned_ && !appleScanned_(a))) continue;
         const ContactFacts f = factsOfAppleContact(*a);
         if (f.hasNameParts()) {
             addApple(appleNames_, nameKey(f), i);
@@ -242,6 +256,7 @@ PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(co
                                                                               const ContactFacts& f,
                                                                               const GoogleCandidateTest& candidate) const {
     if (!apple) return nullptr;
+    buildGoogleBuckets();
     // Names (or, without any, the organisation): a grouped contact at once, else the last Other one.
     if (f.hasNameParts()) {
         if (auto g = chooseGoogle(googleNames_, {nameKey(f)}, true, apple, candidate)) return g;
@@ -265,6 +280,7 @@ PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(co
 CNContactPtr PairingIndex::bestAppleContactForGoogleContact(const GoogleContactPtr& google,
                                                             const AppleCandidateTest& candidate) const {
     if (!google) return nullptr;
+    buildAppleBuckets();
     ContactFacts computed;
     const ContactFacts* indexed = indexedGoogleFacts(google.get());
     if (!indexed) computed = factsOfGoogleContact(*google);

@@ -19,6 +19,10 @@
 // Which contacts may still be chosen (paired by history with another contact, already matched in
 // this run) changes while the run pairs, so it is asked at query time through the caller's
 // predicate, exactly as the scan asks it; the index itself never changes after it is built.
+//
+// The Google contacts' facts are read when the index is made (the pairing reads their hash names
+// from them); the buckets of each side are made at the first search that needs them, so a run
+// whose contacts all pair by their history never makes them.
 
 #include <functional>
 #include <memory>
@@ -93,6 +97,9 @@ private:
     static void addApple(AppleBuckets& buckets, const std::string& key, size_t position);
     // The first eligible grouped contact of the buckets' lists under the keys, else (for
     // `lastOther`) the last or (otherwise) the first eligible Other contact.
+    // The buckets of each side, made at first use.
+    void buildGoogleBuckets() const;
+    void buildAppleBuckets() const;
     GoogleContactPtr chooseGoogle(const GoogleBuckets& buckets, const std::vector<std::string>& keys, bool lastOther,
                                   const platform::CNContactPtr& apple, const GoogleCandidateTest& candidate) const;
     // The first eligible local contact in store order under any of the keys.
@@ -103,10 +110,12 @@ private:
     std::vector<ContactFacts> googleFacts_;  // by position
     std::unordered_map<const GDataEntryContact*, size_t> googlePositions_;
     std::vector<platform::CNContactPtr> appleContacts_;
+    std::function<bool(const platform::CNContactPtr&)> appleScanned_;
     // Google contacts with name parts by name; without name parts by organisation and by phone;
     // all by e-mail address.
-    GoogleBuckets googleNames_, googleOrganizations_, googleEmails_, googlePhones_;
-    AppleBuckets appleNames_, appleOrganizations_, appleEmails_, applePhones_;
+    mutable bool googleBuilt_ = false, appleBuilt_ = false;
+    mutable GoogleBuckets googleNames_, googleOrganizations_, googleEmails_, googlePhones_;
+    mutable AppleBuckets appleNames_, appleOrganizations_, appleEmails_, applePhones_;
 };
 
 }  // namespace quorvane

@@ -96,7 +96,8 @@ PairingIndex& QuorvaneModel::pairingIndex() {
     // is the one synced) and, when all accounts are synced, read-only ones.
     const bool syncingFacebook = isSyncingFacebook();
     const bool allAccounts = !mSelectedContainer;
-    mPairingIndex = std::make_unique<PairingIndex>(google, mExistingAppleContacts, [&](const CNContactPtr& a) {
+    // Asked when the local side's buckets are made, at the first search for a local partner.
+    mPairingIndex = std::make_unique<PairingIndex>(google, mExistingAppleContacts, [=, this](const CNContactPtr& a) {
         if (!syncingFacebook && isFacebookContact(a)) return false;
         if (allAccounts && isReadOnlyContactWithContact(a)) return false;
         return true;
