@@ -390,6 +390,7 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
         {"phone_numbers", R"([{"identifier":"p1","value":5,"extra":true},"junk",{"value":"2","label":7}])",
          {phone("p1", std::nullopt, ""), phone("", std::nullopt, "2")}},
         {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xFF\"}]", {}},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xED\xA0\x80\"}]", {}},  // a surrogate
         {"phone_numbers", R"([{"identifier":"p1","value":"1"}] and more)", {}},
         {"phone_numbers", "not json", {}},
         {"postal_addresses", R"([{"value":{"city":"Rome","planet":"Earth"},"value":{"street":"Via Appia"}}])", {},
