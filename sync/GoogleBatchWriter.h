@@ -61,6 +61,9 @@ struct GoogleBatchOutcome {
 
 class GoogleBatchWriter : public std::enable_shared_from_this<GoogleBatchWriter> {
 public:
+    // A send time long before any other: no request has gone out yet.
+    static constexpr double kNeverSent = -1e300;
+
     struct Options {
         size_t batchSize = 100;
         size_t maxInFlight = 2;
@@ -68,7 +71,7 @@ public:
         int32_t maxRounds = 10;
         // When an earlier writer sent its last request (lastSendTime()), so that the pause
         // between requests holds across writers of one run.
-        double previousSend = -1e300;
+        double previousSend = kNeverSent;
         // Given the entries of insertions whose answers were lost, answers for each the entry the
         // provider holds for it, or nullptr when it holds none; nullopt when it cannot tell.
         using Found = std::optional<std::vector<std::shared_ptr<GDataEntryBase>>>;
@@ -133,7 +136,7 @@ private:
     size_t inFlight_ = 0;
     size_t answered_ = 0;         // operations settled for good
     int32_t round_ = 0;
-    double lastSend_ = -1e300;    // monotonic seconds
+    double lastSend_ = kNeverSent;  // monotonic seconds
     size_t requestsSent_ = 0;
     std::vector<bool> answerLost_;  // per operation: sent, and its outcome unknown
     bool finding_ = false;          // findInserted is being asked

@@ -263,7 +263,7 @@ private:
     std::vector<NSSyncRecordPtr> googleQueue_;  // the records that write Google, in plan order
     size_t googleNext_ = 0;
     bool groupsReread_ = false;
-    double lastGoogleSend_ = -1e300;  // when the last Google write request went out
+    double lastGoogleSend_ = GoogleBatchWriter::kNeverSent;  // when the last Google write request went out
     std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
 };
 
