@@ -65,7 +65,16 @@ CNMutableContactPtr fullContact() {
     return c;
 }
 
-class ContactStoreTest : public ContactStoreTestBase {};
+class ContactStoreTest : public ContactStoreTestBase {
+protected:
+    // A contact with no values, in a new container.
+    void addBlankContact() {
+        addContainer("Local");
+        CNSaveRequest add;
+        add.addContact(std::make_shared<CNMutableContact>(), std::nullopt);
+        ASSERT_TRUE(save(add));
+    }
+};
 
 TEST_F(ContactStoreTest, EveryFieldSurvivesSaveAndReopening) {
     auto clock = std::make_shared<ManualClock>(Date(700000000));
@@ -129,11 +138,7 @@ TEST_F(ContactStoreTest, EveryFieldSurvivesSaveAndReopening) {
 }
 
 TEST_F(ContactStoreTest, NewContactWithoutValuesReadsEmpty) {
-    addContainer("Local");
-    auto blank = std::make_shared<CNMutableContact>();
-    CNSaveRequest add;
-    add.addContact(blank, std::nullopt);
-    ASSERT_TRUE(save(add));
+    addBlankContact();
     auto found = fetch(nullptr, allKeys());
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0]->givenName(), "");
@@ -365,11 +370,7 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
     // Values as another writer may have left them: other spacing and key order, \u escapes,
     // unknown keys, values of other types, text that is no JSON. Each reads as a JSON reader
     // would take it; what cannot be read is empty.
-    addContainer("Local");
-    auto contact = std::make_shared<CNMutableContact>();
-    CNSaveRequest add;
-    add.addContact(contact, std::nullopt);
-    ASSERT_TRUE(save(add));
+    addBlankContact();
     using Phones = std::vector<CNLabeledValue<CNPhoneNumber>>;
     auto phone = [](std::string id, std::optional<std::string> label, std::string value) {
         return CNLabeledValue<CNPhoneNumber>(std::move(id), std::move(label), CNPhoneNumber{std::move(value)});
