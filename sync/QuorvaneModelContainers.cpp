@@ -185,10 +185,9 @@ NSContainerInfoPtr QuorvaneModel::getContainerInfoWithContainer(const platform::
                              : typeName + ": " + name;
 
     if (!container->identifier().empty()) {
-        auto contacts = mContactStore->unifiedContactsMatchingPredicate(
-            platform::CNContact::predicateForContactsInContainerWithIdentifier(container->identifier()),
-            {platform::CNContactIdentifierKey});
-        info->mNumContacts = contacts ? int32_t(contacts->size()) : 0;
+        auto count = mContactStore->countOfContactsMatchingPredicate(
+            platform::CNContact::predicateForContactsInContainerWithIdentifier(container->identifier()));
+        info->mNumContacts = count ? int32_t(*count) : 0;
     }
     return info;
 }

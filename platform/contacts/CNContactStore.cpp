@@ -447,6 +447,47 @@ Result<std::vector<CNContactPtr>> CNContactStore::unifiedContactsMatchingPredica
     return out;
 }
 
+namespace {
+
+// The WHERE clause (on contacts as c) of the contacts a predicate selects, and its argument.
+Result<std::pair<std::string, std::string>> contactSelection(const CNPredicatePtr& p) {
+    if (!p) return std::pair<std::string, std::string>();
+    if (!p->selectsContacts()) {
+        QV_ASSERT(false, "A contact fetch was given a predicate for groups or containers");
+        return makeError(CNErrorCodeCommunicationError, "The predicate does not select contacts.");
+    }
+    const std::string first = p->identifiers().empty() ? std::string() : p->identifiers()[0];
+    switch (p->kind()) {
+        case CNPredicate::Kind::ContactsWithIdentifiers:
+            return std::pair{std::string(" WHERE c.identifier IN (SELECT value FROM json_each(?1))"),
+                             identifiersJSON(p->identifiers())};
+        case CNPredicate::Kind::ContactsInContainer:
+            return std::pair{std::string(" WHERE c.container_id = (SELECT id FROM containers WHERE identifier = ?1)"),
+                             first};
+        default:  // ContactsInGroup
+            return std::pair{std::string(" WHERE c.id IN (SELECT m.contact_id FROM group_members m"
+                                         " JOIN contact_groups g ON g.id = m.group_id WHERE g.identifier = ?1)"),
+                             first};
+    }
+}
+
+}  // namespace
+
+Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicatePtr& predicate) {
+    auto selection = contactSelection(predicate);
+    if (!selection) return selection.error();
+    const auto& [where, argument] = *selection;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
+    SQLStatement st(db->handle(), "SELECT count(*) FROM contacts c" + where);
+    if (!st.ok()) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be counted");
+    if (predicate) st.bind(1, argument);
+    if (st.step() != SQLITE_ROW) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be counted");
+    return size_t(st.integer(0));
+}
+
 Result<void> CNContactStore::enumerateContactsWithFetchRequest(
     const CNContactFetchRequest& request, const std::function<void(const CNContactPtr&, bool&)>& block) {
     // The keys asked for, each once, in a fixed order.
@@ -463,29 +504,10 @@ Result<void> CNContactStore::enumerateContactsWithFetchRequest(
         sql += std::string(", ") + f.select;
     }
     sql += " FROM contacts c";
-    std::string argument;
-    if (const auto& p = request.predicate()) {
-        if (!p->selectsContacts()) {
-            QV_ASSERT(false, "A contact fetch was given a predicate for groups or containers");
-            return makeError(CNErrorCodeCommunicationError, "The predicate does not select contacts.");
-        }
-        switch (p->kind()) {
-            case CNPredicate::Kind::ContactsWithIdentifiers:
-                sql += " WHERE c.identifier IN (SELECT value FROM json_each(?1))";
-                argument = identifiersJSON(p->identifiers());
-                break;
-            case CNPredicate::Kind::ContactsInContainer:
-                sql += " WHERE c.container_id = (SELECT id FROM containers WHERE identifier = ?1)";
-                argument = p->identifiers().empty() ? std::string() : p->identifiers()[0];
-                break;
-            default:  // ContactsInGroup
-                sql += " WHERE c.id IN (SELECT m.contact_id FROM group_members m JOIN contact_groups g ON g.id = m.group_id"
-                       " WHERE g.identifier = ?1)";
-                argument = p->identifiers().empty() ? std::string() : p->identifiers()[0];
-                break;
-        }
-    }
-    sql += " ORDER BY c.id";
+    auto selection = contactSelection(request.predicate());
+    if (!selection) return selection.error();
+    const auto& [where, argument] = *selection;
+    sql += where + " ORDER BY c.id";
 
     // Read everything under the lock, then hand the contacts out without it, so the block may
     // use the store.

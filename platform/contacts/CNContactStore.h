@@ -73,6 +73,8 @@ public:
     // Every operation below answers a CNErrorDomain error on failure.
     Result<std::vector<CNContactPtr>> unifiedContactsMatchingPredicate(const CNPredicatePtr& predicate,
                                                                        const std::vector<CNKeyDescriptor>& keys);
+    // How many contacts the predicate selects, without reading them.
+    Result<size_t> countOfContactsMatchingPredicate(const CNPredicatePtr& predicate);
     // Calls the block for each contact in store order until it sets stop.
     Result<void> enumerateContactsWithFetchRequest(
         const CNContactFetchRequest& request, const std::function<void(const CNContactPtr& contact, bool& stop)>& block);

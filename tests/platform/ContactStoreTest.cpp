@@ -316,6 +316,18 @@ TEST_F(ContactStoreTest, ContactsByIdentifiersContainerAndGroup) {
               (V{"P0", "P2"}));
     EXPECT_EQ(names(fetch(nullptr, {CNContactGivenNameKey})), (V{"P0", "P1", "P2", "P3", "P4"}));
     EXPECT_TRUE(fetch(CNContact::predicateForContactsInContainerWithIdentifier("gone"), {}).empty());
+    // Counting selects what fetching does.
+    for (const auto& [predicate, count] :
+         std::vector<std::pair<CNPredicatePtr, size_t>>{
+             {CNContact::predicateForContactsWithIdentifiers({people[4]->identifier(), "nobody", people[1]->identifier()}), 2},
+             {CNContact::predicateForContactsInContainerWithIdentifier(b->identifier()), 2},
+             {CNContact::predicateForContactsInGroupWithIdentifier(friends->identifier()), 2},
+             {CNContact::predicateForContactsInContainerWithIdentifier("gone"), 0},
+             {nullptr, 5}}) {
+        auto counted = store_->countOfContactsMatchingPredicate(predicate);
+        ASSERT_TRUE(counted);
+        EXPECT_EQ(*counted, count);
+    }
 
     // Many identifiers at once.
     std::vector<std::string> ids;
@@ -448,6 +460,7 @@ TEST_F(ContactStoreTest, UnreadableOrNewerFilesFailWithAnError) {
         ACAccountStore accounts(file);
         const std::pair<const char*, Error> failures[] = {
             {"contacts", store.unifiedContactsMatchingPredicate(nullptr, {CNContactGivenNameKey}).error()},
+            {"count", store.countOfContactsMatchingPredicate(nullptr).error()},
             {"enumerate", store.enumerateContactsWithFetchRequest(CNContactFetchRequest({CNContactGivenNameKey}),
                                                                  [](const CNContactPtr&, bool&) {}).error()},
             {"groups", store.groupsMatchingPredicate(nullptr).error()},
