@@ -20,6 +20,12 @@ using platform::ClassInfo;
 
 namespace {
 
+// The base class of the feeds, found by name: the feed classes build on this one.
+const GDataClassInfo* feedBaseClass() {
+    static const GDataClassInfo* feed = GDataClassRegistry::classNamed("GDataFeedBase");
+    return feed;
+}
+
 const std::string kContentMarker = " __content";
 const std::string kChildXMLMarker = " __childXML";
 
@@ -486,7 +492,7 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
                                                                 bool shouldFeedsIgnoreUnknowns) {
     // Only a feed takes children while its document is read: for a single entry, offering each
     // child as it ends would only cost time.
-    static const GDataClassInfo* feedClass = GDataClassRegistry::classNamed("GDataFeedBase");
+    const GDataClassInfo* feedClass = feedBaseClass();
     const bool takeChildren = !cls || !feedClass || cls->isSubclassOf(*feedClass);
     return objectWithXMLData(data, cls, std::move(serviceVersion), surrogates, shouldFeedsIgnoreUnknowns, takeChildren);
 }
@@ -506,7 +512,7 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
     auto make = [&](const GDataClassInfo& chosen) -> GDataObjectPtr {
         auto object = std::dynamic_pointer_cast<GDataObject>(chosen.allocate ? chosen.allocate() : nullptr);
         if (!object) return nullptr;
-        static const GDataClassInfo* feedClass = GDataClassRegistry::classNamed("GDataFeedBase");
+        const GDataClassInfo* feedClass = feedBaseClass();
         bool ignoreUnknowns = shouldFeedsIgnoreUnknowns && feedClass && chosen.isSubclassOf(*feedClass);
         object->prepareRootParse(serviceVersion, surrogates, ignoreUnknowns);
         return object;

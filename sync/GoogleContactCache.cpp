@@ -391,8 +391,9 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
     size_t replaced = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
-        if (!entry || !entry->identifier() || isSummary(entry.get()) || isLean(entry.get())) continue;
-        auto kept = byIdentifier_.find(*entry->identifier());
+        const auto id = entry ? entry->identifier() : std::nullopt;
+        if (!id || isSummary(entry.get()) || isLean(entry.get())) continue;
+        auto kept = byIdentifier_.find(*id);
         if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
         from[i] = kept->second;
         entries[i].reset();

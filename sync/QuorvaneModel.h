@@ -1107,6 +1107,8 @@ private:
     bool mContactFeedComplete = false;
     bool mContactFeedIncremental = false;
     std::string mFeedIncompleteReason;
+    // Adds why a download is not the whole list to mFeedIncompleteReason.
+    void noteFeedIncomplete(const std::string& reason);
     std::optional<std::string> mContactFeedUsername;
     bool mContactFeedHoldsLeanCopies = false;
     // The feed fetch in flight, if any.

@@ -33,8 +33,7 @@ void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion)
                 mGroupFeed = fetched.feed;
                 mGroupFeedComplete = fetched.complete;
                 if (!fetched.complete) {
-                    if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
-                    mFeedIncompleteReason += "Google groups: " + fetched.incompleteReason;
+                    noteFeedIncomplete("Google groups: " + fetched.incompleteReason);
                 }
             }
             completion(error);
@@ -95,8 +94,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                 mContactFeedIncremental = fetched.incremental;
                 mContactFeedUsername = user;
                 if (!fetched.complete) {
-                    if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
-                    mFeedIncompleteReason += "Google contacts: " + fetched.incompleteReason;
+                    noteFeedIncomplete("Google contacts: " + fetched.incompleteReason);
                 }
                 // Only a whole list is kept, and only when it changed.
                 if (fetched.complete && mGoogleContactCache && !(fetched.incremental && fetched.unchanged)) {
@@ -108,8 +106,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                         // read back leaves a list that is not whole (so nothing is deleted), and
                         // the next run downloads the whole list.
                         mContactFeedComplete = false;
-                        if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
-                        mFeedIncompleteReason += "Google contacts: a kept contact could not be read back";
+                        noteFeedIncomplete("Google contacts: a kept contact could not be read back");
                         dropUnreadableKeptList();
                     }
                 }
@@ -132,6 +129,11 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
         dropUnreadableKeptList();
     }
     return whole;
+}
+
+void QuorvaneModel::noteFeedIncomplete(const std::string& reason) {
+    if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
+    mFeedIncompleteReason += reason;
 }
 
 void QuorvaneModel::dropUnreadableKeptList() {
