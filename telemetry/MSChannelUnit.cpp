@@ -213,9 +213,11 @@ bool MSChannelUnit::canSendLocked() const {
 
 void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
     const size_t waiting = recount ? storage_->countLogs(configuration_.groupId) : 0;
+    const bool elsewhere = recount && waiting == 0 && storage_->countLogsClaimedElsewhere(configuration_.groupId) > 0;
     {
         std::lock_guard lock(mutex_);
         if (recount) itemsCount_ = waiting;
+        if (itemsCount_ == 0 && elsewhere && canSendLocked()) scheduleTimerLocked();
         if (itemsCount_ == 0 || !canSendLocked()) return;
         if (itemsCount_ < configuration_.batchSizeLimit) {
             scheduleTimerLocked();
@@ -255,8 +257,11 @@ void MSChannelUnit::flushOnQueue() {
         }
         auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded);
         if (!batch) {
+            // Logs another process has in flight come back to the store if it ends first: look again.
+            const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId) > 0;
             std::lock_guard lock(mutex_);
             itemsCount_ = 0;
+            if (elsewhere) scheduleTimerLocked();
             return;
         }
         bool more;

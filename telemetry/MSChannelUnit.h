@@ -5,7 +5,9 @@
 // the log on the group's logs queue. Batches leave when batchSizeLimit logs are waiting or when
 // the flush interval has passed since the first of them, at most pendingBatchesLimit at a time,
 // and not while the unit is disabled or paused. A sent batch is deleted from storage only after
-// the ingestion accepted it (or refused it for good). A batch refused for its content (413 too
+// the ingestion accepted it (or refused it for good). While another process sharing the store has
+// logs of the group in flight, the unit looks again every flush interval, so that what that
+// process held is sent here if it ends before sending it. A batch refused for its content (413 too
 // large, 400, 422) is split in halves that are sent again, so only a log refused alone is dropped.
 //
 // The logs waiting to be stored are held in memory within the store's size bound (their stored

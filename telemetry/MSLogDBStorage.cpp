@@ -1,6 +1,13 @@
 #include "telemetry/MSLogDBStorage.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <fstream>
 
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
@@ -54,10 +61,103 @@ bool leavesConnectionUnusable(int rc) {
 }
 
 bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
+
+// A process's start time (clock ticks after boot, from /proc): with its id it names one process
+// run, as an id alone does not once ids are reused. Empty when it cannot be read.
+std::string processStartTime(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return {};
+    const auto close = stat.rfind(')');  // the command name may hold spaces and parentheses
+    if (close == std::string::npos) return {};
+    size_t at = close + 2;
+    for (int field = 3; field < 22 && at != std::string::npos; ++field) {
+        at = stat.find(' ', at);
+        if (at != std::string::npos) ++at;
+    }
+    if (at == std::string::npos) return {};
+    return stat.substr(at, stat.find(' ', at) - at);
+}
+
+// The owner tokens of the stores alive in this process: a store gone while its process runs
+// leaves claims that no one else would free.
+std::mutex liveOwnersMutex;
+std::set<std::string> liveOwners;
+
+std::string makeOwner() {
+    const std::string owner = std::to_string(::getpid()) + "-" + processStartTime(::getpid()) + "-" +
+                              platform::UUID().uuidString().substr(0, 8);
+    std::lock_guard lock(liveOwnersMutex);
+    liveOwners.insert(owner);
+    return owner;
+}
+
+// An acknowledged record's name: a random part, then the ids as ranges ("7.12-61,70"). The
+// name is the record, so making the (empty) file writes it whole or not at all.
+constexpr size_t kRecordNameLimit = 200;
+constexpr int64_t kRecordRangeLimit = 100000;  // more than any batch: a longer range is not ours
+
+std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
+    std::vector<std::string> names;
+    std::string name;
+    for (size_t i = 0; i < sortedIds.size();) {
+        size_t j = i;
+        while (j + 1 < sortedIds.size() && sortedIds[j + 1] == sortedIds[j] + 1) ++j;
+        std::string range = std::to_string(sortedIds[i]);
+        if (j > i) range += "-" + std::to_string(sortedIds[j]);
+        if (!name.empty() && name.size() + range.size() + 1 > kRecordNameLimit) names.push_back(std::exchange(name, {}));
+        if (name.empty()) name = platform::UUID().uuidString().substr(0, 8) + ".";
+        else name += ",";
+        name += range;
+        i = j + 1;
+    }
+    if (!name.empty()) names.push_back(name);
+    return names;
+}
+
+std::optional<std::vector<int64_t>> recordIds(std::string_view name) {
+    const auto dot = name.find('.');
+    if (dot == std::string_view::npos || dot + 1 == name.size()) return std::nullopt;
+    std::vector<int64_t> ids;
+    auto number = [](std::string_view text) -> std::optional<int64_t> {
+        int64_t value = 0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || value <= 0) return std::nullopt;
+        return value;
+    };
+    for (std::string_view rest = name.substr(dot + 1); !rest.empty();) {
+        const auto comma = rest.find(',');
+        const std::string_view range = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const auto dash = range.find('-');
+        const auto first = number(range.substr(0, dash));
+        const auto last = dash == std::string_view::npos ? first : number(range.substr(dash + 1));
+        if (!first || !last || *last < *first || *last - *first >= kRecordRangeLimit) return std::nullopt;
+        for (int64_t id = *first; id <= *last; ++id) ids.push_back(id);
+    }
+    return ids;
+}
 }  // namespace
 
+bool MSLogDBStorage::isOwnerAlive(const std::string& owner) {
+    const auto dash = owner.find('-');
+    const auto second = dash == std::string::npos ? dash : owner.find('-', dash + 1);
+    if (second == std::string::npos) return false;  // not a claim of ours: nobody holds it
+    pid_t pid = 0;
+    if (std::from_chars(owner.data(), owner.data() + dash, pid).ptr != owner.data() + dash || pid <= 0) return false;
+    const std::string start = owner.substr(dash + 1, second - dash - 1);
+    if (pid == ::getpid() && start == processStartTime(pid)) {
+        std::lock_guard lock(liveOwnersMutex);
+        return liveOwners.count(owner) > 0;
+    }
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    const std::string now = processStartTime(pid);
+    // The id is in use: by the same run, unless its start time says otherwise.
+    return now.empty() || start.empty() || now == start;
+}
+
 MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSize)
-    : path_(std::move(file)), maxSize_(maxStorageSize) {
+    : path_(std::move(file)), maxSize_(maxStorageSize), owner_(makeOwner()) {
     registerTelemetryClasses();
     std::lock_guard lock(mutex_);
     openLocked();
@@ -66,7 +166,18 @@ MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSiz
 MSLogDBStorage::~MSLogDBStorage() {
     std::lock_guard lock(mutex_);
     if (db_ && !undeleted_.empty()) retryUndeletedLocked();
+    // What is in flight here goes to the next store; acknowledged logs not deleted stay claimed
+    // (and recorded) until this process ends.
+    if (db_ && undeleted_.empty()) {
+        SQLStatement release(db_, "UPDATE logs SET claim = NULL WHERE claim = ?");
+        if (release.ok()) {
+            release.bind(1, owner_);
+            release.step();
+        }
+    }
     closeLocked();
+    std::lock_guard owners(liveOwnersMutex);
+    liveOwners.erase(owner_);
 }
 
 MSEncrypter& MSLogDBStorage::encrypterLocked() {
@@ -77,6 +188,11 @@ MSEncrypter& MSLogDBStorage::encrypterLocked() {
 std::filesystem::path MSLogDBStorage::damagedPath() const {
     auto damaged = path_;
     return damaged += ".damaged";
+}
+
+std::filesystem::path MSLogDBStorage::acknowledgedPath() const {
+    auto folder = path_;
+    return folder += ".acknowledged";
 }
 
 bool MSLogDBStorage::isOpen() {
@@ -95,6 +211,9 @@ bool MSLogDBStorage::openLocked() {
         const int rc = db_ ? prepareLocked() : SQLITE_CANTOPEN;
         if (rc == SQLITE_OK) {
             openFailureLogged_ = false;
+            // Records about a file that holds no logs (made anew since) are about nothing in it.
+            SQLStatement any(db_, "SELECT EXISTS (SELECT 1 FROM logs)");
+            if (any.ok() && any.step() == SQLITE_ROW && any.integer(0) == 0) forgetAcknowledgedRecordsLocked();
             return true;
         }
         if (db_) message = sqlite3_errmsg(db_);
@@ -116,8 +235,14 @@ int MSLogDBStorage::prepareLocked() {
     if (rc == SQLITE_OK) rc = exec("PRAGMA synchronous=NORMAL");
     if (rc == SQLITE_OK)
         rc = exec("CREATE TABLE IF NOT EXISTS logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
-                  "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL)");
+                  "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL, claim TEXT)");
+    if (rc == SQLITE_OK) {  // a file of the version before claims gets the column
+        SQLStatement column(db_, "SELECT COUNT(*) FROM pragma_table_info('logs') WHERE name = 'claim'");
+        if (!column.ok()) return sqlite3_errcode(db_);
+        if ((rc = column.step()) == SQLITE_ROW) rc = column.integer(0) ? SQLITE_OK : exec("ALTER TABLE logs ADD COLUMN claim TEXT");
+    }
     if (rc == SQLITE_OK) rc = exec("CREATE INDEX IF NOT EXISTS logs_by_group ON logs (groupId, priority DESC, id)");
+    if (rc == SQLITE_OK) rc = exec("CREATE INDEX IF NOT EXISTS logs_by_claim ON logs (claim) WHERE claim IS NOT NULL");
     if (rc == SQLITE_OK) {  // written only when it differs: opening writes nothing else
         int64_t version = -1;
         {
@@ -125,7 +250,7 @@ int MSLogDBStorage::prepareLocked() {
             if (!read.ok()) return sqlite3_errcode(db_);
             if ((rc = read.step()) == SQLITE_ROW) version = read.integer(0), rc = SQLITE_OK;
         }
-        if (rc == SQLITE_OK && version != 1) rc = exec("PRAGMA user_version=1");
+        if (rc == SQLITE_OK && version != 2) rc = exec("PRAGMA user_version=2");
     }
     if (rc != SQLITE_OK) return rc;
     insert_ = std::make_unique<SQLStatement>(
@@ -169,6 +294,7 @@ bool MSLogDBStorage::moveDamagedFileAsideLocked(const std::string& reason) {
     batches_.clear();
     held_.clear();
     undeleted_.clear();
+    forgetAcknowledgedRecordsLocked();
     bytes_ = 0;
     MSLogError(kMSLogTag, "The log database " + path_.string() + " could not be read (" + reason + "); moved it to " +
                               damaged.string() + " and started a new one. The logs it held are lost.");
@@ -191,8 +317,54 @@ bool MSLogDBStorage::preparedLocked(const SQLStatement& statement) {
 
 bool MSLogDBStorage::readyLocked() {
     if (!db_ && !openLocked()) return false;
+    readAcknowledgedLocked();
     if (!undeleted_.empty()) retryUndeletedLocked();
     return db_ != nullptr;
+}
+
+void MSLogDBStorage::readAcknowledgedLocked() {
+    const auto folder = acknowledgedPath();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return;
+    for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (records_.count(name)) continue;
+        auto ids = recordIds(name);
+        if (!ids) {
+            MSLogWarning(kMSLogTag, "Ignoring " + it->path().string() + ": not a record of acknowledged logs.");
+            records_.insert(name);  // looked at once
+            continue;
+        }
+        records_.insert(name);
+        undeleted_.insert(ids->begin(), ids->end());
+        held_.insert(ids->begin(), ids->end());
+    }
+}
+
+bool MSLogDBStorage::recordAcknowledgedLocked(const std::vector<int64_t>& ids) {
+    std::vector<int64_t> sorted(ids);
+    std::sort(sorted.begin(), sorted.end());
+    const auto folder = acknowledgedPath();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    for (const auto& name : recordNames(sorted)) {
+        const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            MSLogError(kMSLogTag, "Couldn't record acknowledged logs in " + folder.string() + ": " +
+                                      std::generic_category().message(errno));
+            return false;
+        }
+        ::close(fd);
+        records_.insert(name);
+    }
+    return true;
+}
+
+void MSLogDBStorage::forgetAcknowledgedRecordsLocked() {
+    std::error_code ec;
+    std::filesystem::remove_all(acknowledgedPath(), ec);
+    records_.clear();
 }
 
 bool MSLogDBStorage::execLocked(const char* sql) {
@@ -205,7 +377,8 @@ void MSLogDBStorage::recountLocked() {
     if (sum.ok() && sum.step() == SQLITE_ROW) bytes_ = sum.integer(0);
 }
 
-bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids) {
+bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed) {
+    if (removed) *removed = 0;
     if (ids.empty()) return true;
     // Inside the caller's transaction (making room while storing) or in one of its own.
     const bool own = sqlite3_get_autocommit(db_) != 0;
@@ -221,10 +394,11 @@ bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids) {
         return failedLocked(rc, "Couldn't prepare a log database statement");
     }
     int64_t freed = 0;
+    size_t found = 0;
     for (int64_t id : ids) {
         size.reset();
         size.bind(1, id);
-        if (size.step() == SQLITE_ROW) freed += size.integer(0);
+        if (size.step() == SQLITE_ROW) freed += size.integer(0), ++found;
         remove.reset();
         remove.bind(1, id);
         if (const int rc = remove.step(); rc != SQLITE_DONE) {
@@ -237,14 +411,48 @@ bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids) {
         return failedLocked(rc, "Couldn't delete stored logs");
     }
     bytes_ -= freed;
+    if (removed) *removed = found;
     return true;
 }
 
 void MSLogDBStorage::retryUndeletedLocked() {
-    if (!deleteRowsLocked(undeleted_)) return;
-    MSLogInfo(kMSLogTag, "Deleted the " + std::to_string(undeleted_.size()) + " sent logs whose delete had failed.");
+    size_t removed = 0;
+    if (!deleteRowsLocked({undeleted_.begin(), undeleted_.end()}, &removed)) return;
+    // Only those still there count: another store may have deleted some already.
+    if (removed)
+        MSLogInfo(kMSLogTag, "Deleted the " + std::to_string(removed) + " sent logs whose delete had failed.");
     for (int64_t id : undeleted_) held_.erase(id);
     undeleted_.clear();
+    // The records read or written so far are done with; another store's later ones are not.
+    const auto folder = acknowledgedPath();
+    for (const auto& name : records_) {
+        std::error_code ec;
+        std::filesystem::remove(folder / name, ec);
+    }
+    records_.clear();
+}
+
+bool MSLogDBStorage::releaseDeadClaimsLocked() {
+    std::vector<std::string> dead;
+    {
+        SQLStatement owners(db_, "SELECT DISTINCT claim FROM logs WHERE claim IS NOT NULL");
+        if (!preparedLocked(owners)) return false;
+        int rc;
+        while ((rc = owners.step()) == SQLITE_ROW)
+            if (auto owner = owners.text(0); owner != owner_ && !isOwnerAlive(owner)) dead.push_back(std::move(owner));
+        if (rc != SQLITE_DONE) return failedLocked(rc, "Couldn't read the claims on stored logs");
+    }
+    if (dead.empty()) return true;
+    SQLStatement release(db_, "UPDATE logs SET claim = NULL WHERE claim = ?");
+    if (!preparedLocked(release)) return false;
+    for (const auto& owner : dead) {
+        release.reset();
+        release.bind(1, owner);
+        if (const int rc = release.step(); rc != SQLITE_DONE) return failedLocked(rc, "Couldn't release stored logs");
+    }
+    MSLogInfo(kMSLogTag, "Released the logs in flight of " + std::to_string(dead.size()) +
+                             " ended process(es); they are sent again.");
+    return true;
 }
 
 bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
@@ -333,11 +541,23 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
                                                                           const std::set<std::string>& excluded) {
     std::lock_guard lock(mutex_);
     if (limit == 0 || !readyLocked()) return std::nullopt;
+    // Picked and claimed in one write transaction: no other process picks the same rows.
+    if (!execLocked("BEGIN IMMEDIATE")) return std::nullopt;
+    auto fail = [&](int rc, const std::string& what) -> std::optional<Batch> {
+        if (rc != SQLITE_OK) failedLocked(rc, what);  // may close the connection, which rolls back
+        if (db_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            recountLocked();  // damaged rows deleted in it are back
+        }
+        return std::nullopt;
+    };
+    if (!releaseDeadClaimsLocked()) return fail(SQLITE_OK, {});
     // Rows are picked by their id and target key; only the chosen ones are read whole.
     std::vector<int64_t> candidates;
     {
-        SQLStatement select(db_, "SELECT id, targetKey FROM logs WHERE groupId = ? ORDER BY priority DESC, id");
-        if (!preparedLocked(select)) return std::nullopt;
+        SQLStatement select(
+            db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL ORDER BY priority DESC, id");
+        if (!preparedLocked(select)) return fail(SQLITE_OK, {});
         select.bind(1, groupId);
         int rc = SQLITE_DONE;
         while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
@@ -345,23 +565,19 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
             if (!select.isNull(1) && excluded.count(select.text(1))) continue;
             candidates.push_back(select.integer(0));
         }
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            failedLocked(rc, "Couldn't load stored logs");
-            return std::nullopt;
-        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc, "Couldn't load stored logs");
     }
     Batch batch;
     std::vector<int64_t> ids, damaged;
     {
         SQLStatement row(db_, "SELECT log, targetToken FROM logs WHERE id = ?");
-        if (!preparedLocked(row)) return std::nullopt;
+        if (!preparedLocked(row)) return fail(SQLITE_OK, {});
         for (int64_t id : candidates) {
             row.reset();
             row.bind(1, id);
             if (const int rc = row.step(); rc != SQLITE_ROW) {
                 if (rc == SQLITE_DONE) continue;
-                failedLocked(rc, "Couldn't load stored logs");
-                return std::nullopt;
+                return fail(rc, "Couldn't load stored logs");
             }
             auto archived = archivedLog(columnBytes(row, 0));
             if (!archived) {
@@ -377,7 +593,19 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
             batch.logs.push_back(std::move(log));
         }
     }
-    deleteRowsLocked(damaged);
+    if (!deleteRowsLocked(damaged)) return fail(SQLITE_OK, {});
+    {
+        SQLStatement claim(db_, "UPDATE logs SET claim = ? WHERE id = ?");
+        if (!preparedLocked(claim)) return fail(SQLITE_OK, {});
+        for (int64_t id : ids) {
+            claim.reset();
+            claim.bind(1, owner_);
+            claim.bind(2, id);
+            if (const int rc = claim.step(); rc != SQLITE_DONE) return fail(rc, "Couldn't claim stored logs for sending");
+        }
+    }
+    if (const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        return fail(rc, "Couldn't claim stored logs for sending");
     if (ids.empty()) return std::nullopt;
     batch.batchId = platform::UUID().uuidString();
     held_.insert(ids.begin(), ids.end());
@@ -389,13 +617,20 @@ void MSLogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
     std::lock_guard lock(mutex_);
     auto it = batches_.find(batchId);
     if (it == batches_.end()) return;
-    // Its logs stay held back until the delete succeeds: they were sent, or refused for good.
-    undeleted_.insert(undeleted_.end(), it->second.begin(), it->second.end());
+    const std::vector<int64_t> ids = std::move(it->second);
     batches_.erase(it);
-    if (readyLocked() || undeleted_.empty()) return;
-    MSLogWarning(kMSLogTag, "Couldn't delete " + std::to_string(undeleted_.size()) +
+    if (readyLocked() && deleteRowsLocked(ids)) {
+        for (int64_t id : ids) held_.erase(id);
+        return;
+    }
+    // They were sent, or refused for good: held back here, and recorded for every other store
+    // and the next run, until a delete succeeds.
+    undeleted_.insert(ids.begin(), ids.end());
+    const bool recorded = recordAcknowledgedLocked(ids);
+    MSLogWarning(kMSLogTag, "Couldn't delete " + std::to_string(ids.size()) +
                                 " sent logs; they are not sent again, and the delete is tried again before the next "
-                                "use of the log database.");
+                                "use of the log database" +
+                                (recorded ? "." : " (by this process only: a restart may send them again)."));
 }
 
 std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(const std::string& batchId,
@@ -423,8 +658,7 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
     if (!deleteRowsLocked(ids)) return 0;
-    for (int64_t id : ids) held_.erase(id);
-    std::erase_if(undeleted_, [&](int64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); });
+    for (int64_t id : ids) held_.erase(id), undeleted_.erase(id);
     for (auto& [batch, batchIds] : batches_)
         std::erase_if(batchIds, [&](int64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); });
     return ids.size();
@@ -433,9 +667,23 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
 size_t MSLogDBStorage::countLogs(const std::string& groupId) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
-    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
+    releaseDeadClaimsLocked();
+    if (!db_) return 0;
+    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NULL");
     if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);
+    size_t count = 0;
+    while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
+    return count;
+}
+
+size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId) {
+    std::lock_guard lock(mutex_);
+    if (!readyLocked()) return 0;
+    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NOT NULL AND claim != ?");
+    if (!preparedLocked(select)) return 0;
+    select.bind(1, groupId);
+    select.bind(2, owner_);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;

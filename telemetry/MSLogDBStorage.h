@@ -7,11 +7,20 @@
 // target token, which its archive leaves out, is kept beside it encrypted (MSEncrypter) and given
 // back to the log when it loads.
 //
-// Logs load by priority, then age. The logs of a batch handed out stay stored and are held back
-// from later batches until the batch is deleted (sent) or the process ends, so a crash before an
-// acknowledgement sends them again and nothing after one does. A batch whose delete fails (a
-// write error, a full disk) stays held back while the delete is tried again before each later
-// operation, so an acknowledged log is never sent twice by this process. The file is kept under a
+// Logs load by priority, then age. Several processes may share the file: a batch handed out is
+// claimed in the file itself ("claim": the claiming store's owner token, made of its process id,
+// that process's start time and a random part), in the same transaction that picks it, so no
+// other process takes it. Its logs stay stored and claimed until the batch is deleted (sent); a
+// claim whose process has ended (killed, crashed) is released by the next store that looks, so
+// a crash before an acknowledgement sends them again and nothing after one does. A store that
+// cannot write its claim sends nothing.
+//
+// A batch whose delete fails (a write error, a full disk, a read-only file) stays held back while
+// the delete is tried again before each later operation; its ids are also recorded beside the
+// file, in the folder "<name>.acknowledged", as the names of empty files (made without writing a
+// byte of data, so also where the file system takes no data), which every store on the file
+// reads: an acknowledged log is not sent again by this process, by another one, or after a
+// restart, and the first store that can write deletes them. The file is kept under a
 // size bound: when a new log does not fit, the oldest logs of normal priority not in flight go
 // first, then the oldest of any priority.
 //
@@ -86,8 +95,10 @@ public:
     std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, size_t firstCount);
     // Deletes every log of the group, in flight or not; returns how many.
     size_t deleteLogsWithGroupId(const std::string& groupId);
-    // Logs of the group not in flight.
+    // Logs of the group not in flight, after releasing the claims of processes that have ended.
     size_t countLogs(const std::string& groupId);
+    // Logs of the group in flight in another store (another process) now.
+    size_t countLogsClaimedElsewhere(const std::string& groupId);
     size_t countAllLogs();
     int64_t storedBytes();
     void setMaxStorageSize(int64_t bytes);
@@ -96,6 +107,12 @@ public:
     size_t undeletedCount();
     // Where a damaged file is moved.
     std::filesystem::path damagedPath() const;
+    // The folder that records acknowledged logs whose delete failed.
+    std::filesystem::path acknowledgedPath() const;
+    // This store's claim on the logs it hands out.
+    const std::string& owner() const { return owner_; }
+    // Whether the store that made an owner token still runs.
+    static bool isOwnerAlive(const std::string& owner);
 
 private:
     // Opens the file when it is closed and retries pending deletes; false when it cannot be used.
@@ -110,8 +127,14 @@ private:
     // Whether a statement was prepared; failedLocked when not.
     bool preparedLocked(const platform::SQLStatement& statement);
     bool execLocked(const char* sql);
-    bool deleteRowsLocked(const std::vector<int64_t>& ids);
+    // removed: how many of the rows were there.
+    bool deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed = nullptr);
     void retryUndeletedLocked();
+    bool releaseDeadClaimsLocked();
+    // The acknowledged ids other stores (or an earlier run) recorded; removes stale records.
+    void readAcknowledgedLocked();
+    bool recordAcknowledgedLocked(const std::vector<int64_t>& ids);
+    void forgetAcknowledgedRecordsLocked();
     bool makeRoomLocked(int64_t bytes);
     bool insertLocked(const std::string& text, const Item& item);
     void recountLocked();
@@ -126,9 +149,11 @@ private:
     int64_t bytes_ = 0;  // sum of the stored log texts
     bool damaged_ = false;       // the file answered that it is damaged or not a database
     bool openFailureLogged_ = false;
+    const std::string owner_;
     std::map<std::string, std::vector<int64_t>> batches_;  // in flight
     std::set<int64_t> held_;              // in flight, or finished and not deleted yet
-    std::vector<int64_t> undeleted_;      // finished, delete still to do
+    std::set<int64_t> undeleted_;         // finished (here or in a record), delete still to do
+    std::set<std::string> records_;       // the acknowledged records read or written, by name
 };
 
 }  // namespace quorvane
