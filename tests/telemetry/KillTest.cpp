@@ -94,11 +94,45 @@ TEST(TelemetryKillChild, Run) {
         const double returned = monotonicNow();
         appendLine(env("QV_CHILD_ENQUEUED"), std::to_string(i) + " " + std::to_string(returned));
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
     while (reporter->completed < count || storage->countAllLogs() > 0 || ingestion->pendingCallCount() > 0) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the log file did not drain";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+// Starts this program as TelemetryKillChild.Run on dir/logs.sqlite: it enqueues count logs
+// numbered from first and sends until the file is empty. Files of the run are named by `run`.
+pid_t spawnChild(const std::filesystem::path& dir, const std::string& url, const std::string& run, int first, int count) {
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) vars.emplace_back(*e);
+    for (std::string v : {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + url,
+                          "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
+                          "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + (dir / ("acked-" + run)).string(),
+                          "QV_CHILD_ENQUEUED=" + (dir / ("enqueued-" + run)).string(),
+                          "QV_CHILD_FIRST=" + std::to_string(first), "QV_CHILD_COUNT=" + std::to_string(count),
+                          "TMPDIR=" + (dir / "tmp").string()})
+        vars.push_back(v);
+    std::vector<char*> envp;
+    for (auto& v : vars) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=TelemetryKillChild.Run";
+    char* argv[] = {exe.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t output;
+    posix_spawn_file_actions_init(&output);
+    const std::string log = (dir / ("child-" + run + ".log")).string();
+    posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&output, 1, 2);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&output);
+    return spawned == 0 ? pid : -1;
+}
+
+std::multiset<std::string> arrivedNumbers(const FakeIngestionServer& server) {
+    std::multiset<std::string> arrived;
+    for (const auto& log : server.acceptedLogs()) arrived.insert(log["properties"]["n"].asString());
+    return arrived;
 }
 
 TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
@@ -115,34 +149,13 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
     std::vector<double> killedAt(kRuns + 1, 0);
 
     auto runChild = [&](int run, int count, bool kill) {
-        std::vector<std::string> vars;
-        for (char** e = environ; *e; ++e) vars.emplace_back(*e);
-        const std::string acked = (dir / ("acked-" + std::to_string(run))).string();
-        for (std::string v : {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + server.baseURL(),
-                              "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
-                              "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + acked,
-                              "QV_CHILD_ENQUEUED=" + (dir / ("enqueued-" + std::to_string(run))).string(),
-                              "QV_CHILD_FIRST=" + std::to_string(run * kPerRun), "QV_CHILD_COUNT=" + std::to_string(count),
-                              "TMPDIR=" + (dir / "tmp").string()})
-            vars.push_back(v);
-        std::vector<char*> envp;
-        for (auto& v : vars) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::string exe = fs::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=TelemetryKillChild.Run";
-        char* argv[] = {exe.data(), filter.data(), nullptr};
         // Some answers are slow or fail, so that kills land between the server's receipt and the ack.
         std::vector<FakeIngestionServer::Answer> answers;
         for (int i = 0; i < 20; ++i) answers.push_back({random() % 4 == 0 ? 503 : 200, double(random() % 3) * 0.01});
         server.script(answers);
-        posix_spawn_file_actions_t output;
-        posix_spawn_file_actions_init(&output);
+        const pid_t pid = spawnChild(dir, server.baseURL(), std::to_string(run), run * kPerRun, count);
+        ASSERT_GT(pid, 0);
         const std::string log = (dir / ("child-" + std::to_string(run) + ".log")).string();
-        posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&output, 1, 2);
-        pid_t pid = 0;
-        const int spawned = ::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&output);
-        ASSERT_EQ(spawned, 0);
         int status = 0;
         bool reaped = false;
         if (kill) {
@@ -234,6 +247,51 @@ TEST(TelemetryKill, EveryLogArrivesAndNoneTwiceAfterAcknowledgement) {
     for (const auto& n : stored) resent += arrived.count(n) > 1;
     ::testing::Test::RecordProperty("killed", killed);
     ::testing::Test::RecordProperty("resent", int(resent));
+}
+
+// Two processes of one app on one log file, 1,000 logs each, the ingestion accepting all: each
+// log goes once. When one is killed mid-way, the other sends what it had stored and in flight;
+// only its batches in flight at the kill (at most 2 of 5 logs) may go twice.
+TEST(TelemetryKill, TwoProcessesOnOneStoreSendEachLogOnceAndTheSurvivorSendsWhatTheKilledOneHeld) {
+    namespace fs = std::filesystem;
+    constexpr int kEach = 1000;
+    for (const bool kill : {false, true}) {
+        SCOPED_TRACE(kill ? "one killed" : "both run");
+        FakeIngestionServer server;
+        const fs::path dir = platform::Paths::dataHome() / (kill ? "two-killed" : "two");
+        fs::remove_all(dir);
+        fs::create_directories(dir / "tmp");
+        const pid_t first = spawnChild(dir, server.baseURL(), "a", 0, kEach);
+        const pid_t second = spawnChild(dir, server.baseURL(), "b", kEach, kEach);
+        ASSERT_GT(first, 0);
+        ASSERT_GT(second, 0);
+        if (kill) {
+            EXPECT_TRUE(server.waitForAcceptedLogCount(kEach / 2, 120));
+            ::kill(first, SIGKILL);
+        }
+        int firstStatus = 0, secondStatus = 0;
+        ASSERT_EQ(::waitpid(first, &firstStatus, 0), first);
+        ASSERT_EQ(::waitpid(second, &secondStatus, 0), second);
+        std::string output;
+        platform::readFile(dir / "child-b.log", output);
+        ASSERT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << output;
+        if (!kill) ASSERT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0);
+
+        const auto arrived = arrivedNumbers(server);
+        std::set<std::string> stored;
+        for (const auto& line : lines(dir / "stored")) stored.insert(line.substr(0, line.find(' ')));
+        if (!kill) EXPECT_EQ(stored.size(), size_t(2 * kEach));
+        size_t lost = 0, twice = 0;
+        for (const auto& n : stored) lost += arrived.count(n) == 0;
+        for (const auto& n : std::set<std::string>(arrived.begin(), arrived.end())) twice += arrived.count(n) > 1;
+        EXPECT_EQ(lost, 0u);
+        EXPECT_LE(twice, kill ? 10u : 0u);
+        size_t resentAfterAck = 0;
+        for (const auto& n : lines(dir / "acked-a")) resentAfterAck += arrived.count(n) > 1;
+        EXPECT_EQ(resentAfterAck, 0u);
+        std::printf("two processes%s: %zu logs stored, %zu arrived, %zu lost, %zu sent twice\n",
+                    kill ? " (one killed)" : "", stored.size(), arrived.size(), lost, twice);
+    }
 }
 
 }  // namespace

@@ -102,32 +102,59 @@ TEST(Pipeline, RefusedBatchIsDroppedAndDelegatesHearTheFailure) {
     EXPECT_EQ(f.server.batchCount(), 2u);
 }
 
+// The store comes back in the same process, or only after a restart: either way the accepted
+// logs are deleted first and none is sent again.
 TEST(Pipeline, AnAcceptedBatchIsNotSentAgainWhenItsDeleteFailsAndTheStoreComesBack) {
-    PipelineFixture f;
-    auto unit = f.unit(2);
-    f.server.server().hold("/logs");
-    unit->enqueueItem(numberedLog(1));
-    unit->enqueueItem(numberedLog(2));
-    ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
-    {
-        DiskFull full;
-        f.server.server().release("/logs");
-        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2, 60));  // accepted; the delete failed
-        EXPECT_EQ(f.storage->undeletedCount(), 2u);
-        unit->flushQueue();
-        f.group->logsQueue()->sync([] {});
-        // A log the full disk cannot take: the delegates hear that it was not stored.
-        unit->enqueueItem(numberedLog(9));
-        ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 3, 60));
-        EXPECT_EQ(f.delegate->outcome("9"), MSEnqueueOutcome::NotStored);
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "restart" : "same process");
+        SDKLogCapture log(MSLogLevel::Info);
+        PipelineFixture f;
+        auto unit = f.unit(50);
+        f.server.server().hold("/logs");
+        std::vector<std::string> expected;
+        for (int i = 1; i <= 50; ++i) unit->enqueueItem(numberedLog(i)), expected.push_back(std::to_string(i));
+        ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
+        {
+            DiskFull full;
+            f.server.server().release("/logs");
+            ASSERT_TRUE(f.delegate->waitFor("didSucceed", 50, 60));  // accepted; the delete failed
+            EXPECT_EQ(f.storage->undeletedCount(), 50u);
+            unit->flushQueue();
+            f.group->logsQueue()->sync([] {});
+            // A log the full disk cannot take: the delegates hear that it was not stored.
+            unit->enqueueItem(numberedLog(99));
+            ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 51, 60));
+            EXPECT_EQ(f.delegate->outcome("99"), MSEnqueueOutcome::NotStored);
+            if (restart) {  // the process ends while nothing can be written
+                f.group->logsQueue()->sync([] {});
+                unit.reset();
+                f.group.reset();
+                f.storage.reset();
+            }
+        }
+        if (restart) {
+            f.storage = std::make_shared<MSLogDBStorage>(f.file);
+            f.group = MSChannelGroup::make(f.ingestion, f.storage);
+            f.group->addDelegate(f.delegate);
+            unit = f.unit(50);  // its group's stored logs are the 50 sent ones
+        }
+        // The disk has room again: the store deletes the sent logs and takes new ones.
+        auto after = f.unit(2, "After");
+        after->enqueueItem(numberedLog(3));
+        after->enqueueItem(numberedLog(4));
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 52, 60));
+        f.group->logsQueue()->sync([] {});  // whatever the units took from the store is on its way
+        for (int i = 0; i < 6000 && f.ingestion->pendingCallCount() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        expected.insert(expected.end(), {"3", "4"});
+        EXPECT_EQ(f.acceptedNumbers(), expected);
+        EXPECT_EQ(f.storage->undeletedCount(), 0u);
+        EXPECT_EQ(f.storage->countAllLogs(), 0u);
+        std::vector<std::string> retried;  // said once, with the number, and not for an ordinary delete
+        for (const auto& text : log.texts())
+            if (text.find("whose delete had failed") != std::string::npos) retried.push_back(text);
+        EXPECT_EQ(retried, std::vector<std::string>{"Deleted the 50 sent logs whose delete had failed."});
     }
-    // The disk has room again: the store opens again, deletes the sent logs, takes new ones.
-    unit->enqueueItem(numberedLog(3));
-    unit->enqueueItem(numberedLog(4));
-    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 4, 60));
-    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"1", "2", "3", "4"}));
-    EXPECT_EQ(f.storage->undeletedCount(), 0u);
-    EXPECT_EQ(f.storage->countAllLogs(), 0u);
 }
 
 TEST(Pipeline, AStoreFileThatIsNotADatabaseIsMovedAsideAndANewStoreTakesTheLogs) {
@@ -459,6 +486,37 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     f.storage->setMaxStorageSize(size / 2);  // a log larger than the bound is refused, nothing dropped
     EXPECT_FALSE(f.storage->saveLog(numberedLog(14), "G", MSFlagsNormal));
     EXPECT_EQ(f.storage->countAllLogs(), 3u);
+}
+
+// A file of the version before claims opens and sends; a batch claimed by one store is not
+// handed out by another on the same file until the first is gone.
+TEST(Pipeline, StoresOnOneFileHandOutEachBatchOnceAndAFileOfThePreviousVersionOpens) {
+    PipelineFixture f;
+    const auto file = f.file.parent_path() / "previous" / "Logs.sqlite";
+    std::filesystem::remove_all(file.parent_path());
+    std::filesystem::create_directories(file.parent_path());
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    const std::string previous =
+        "PRAGMA journal_mode=WAL; CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
+        "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL); PRAGMA user_version=1; "
+        "INSERT INTO logs (groupId, log, priority) VALUES ('G', '" +
+        platform::KeyedArchiver::archivedData(*numberedLog(1)) + "', 1)";
+    ASSERT_EQ(sqlite3_exec(raw, previous.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    auto one = std::make_shared<MSLogDBStorage>(file), other = std::make_shared<MSLogDBStorage>(file);
+    other->saveLog(numberedLog(2), "G", MSFlagsNormal);
+    auto first = one->loadLogsWithGroupId("G", 1), second = other->loadLogsWithGroupId("G", 10);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(RecordingDelegate::number(first->logs.at(0)), "1");
+    ASSERT_EQ(second->logs.size(), 1u);
+    EXPECT_EQ(RecordingDelegate::number(second->logs.at(0)), "2");
+    EXPECT_FALSE(other->loadLogsWithGroupId("G", 10));
+    EXPECT_EQ(other->countLogsClaimedElsewhere("G"), 1u);
+    one.reset();  // what it had in flight is free again
+    auto again = other->loadLogsWithGroupId("G", 10);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(RecordingDelegate::number(again->logs.at(0)), "1");
 }
 
 }  // namespace
