@@ -63,14 +63,16 @@ bool leavesConnectionUnusable(int rc) {
 bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
 // A process's start time (clock ticks after boot, from /proc): with its id it names one process
-// run, as an id alone does not once ids are reused. Empty when it cannot be read.
-std::string processStartTime(pid_t pid) {
+// run, as an id alone does not once ids are reused. Empty when it cannot be read. ended: whether
+// the process has ended and waits only to be reaped.
+std::string processStartTime(pid_t pid, bool* ended = nullptr) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat;
     if (!std::getline(in, stat)) return {};
     const auto close = stat.rfind(')');  // the command name may hold spaces and parentheses
     if (close == std::string::npos) return {};
     size_t at = close + 2;
+    if (ended && at < stat.size()) *ended = stat[at] == 'Z' || stat[at] == 'X';
     for (int field = 3; field < 22 && at != std::string::npos; ++field) {
         at = stat.find(' ', at);
         if (at != std::string::npos) ++at;
@@ -151,9 +153,10 @@ bool MSLogDBStorage::isOwnerAlive(const std::string& owner) {
         return liveOwners.count(owner) > 0;
     }
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
-    const std::string now = processStartTime(pid);
+    bool ended = false;
+    const std::string now = processStartTime(pid, &ended);
     // The id is in use: by the same run, unless its start time says otherwise.
-    return now.empty() || start.empty() || now == start;
+    return !ended && (now.empty() || start.empty() || now == start);
 }
 
 MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSize)

@@ -269,9 +269,10 @@ TEST(TelemetryKill, TwoProcessesOnOneStoreSendEachLogOnceAndTheSurvivorSendsWhat
             EXPECT_TRUE(server.waitForAcceptedLogCount(kEach / 2, 120));
             ::kill(first, SIGKILL);
         }
+        // The killed one is reaped last: an ended process not yet reaped holds nothing either.
         int firstStatus = 0, secondStatus = 0;
-        ASSERT_EQ(::waitpid(first, &firstStatus, 0), first);
         ASSERT_EQ(::waitpid(second, &secondStatus, 0), second);
+        ASSERT_EQ(::waitpid(first, &firstStatus, 0), first);
         std::string output;
         platform::readFile(dir / "child-b.log", output);
         ASSERT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << output;
