@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Memory.h"
 #include "platform/net/NetworkThread.h"
+#include "platform/net/URLSessionConfiguration.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/GoogleBatchWriter.h"
@@ -30,6 +33,13 @@ std::atomic<int> gFetchersRunning{0};
 
 constexpr double kLongWait = 24 * 3600.0;
 constexpr double kDrainSeconds = 5.0;
+// After SIGINT or SIGTERM: requests still in flight are cancelled after the first, and the
+// program ends after the second, whatever it is doing.
+constexpr double kInterruptCancelSeconds = 3.0;
+constexpr double kInterruptExitSeconds = 9.0;
+// The longest a request of the command may take from its start to its end (the URL session's
+// own default is a week).
+constexpr double kRequestDeadlineSeconds = 10 * 60.0;
 
 }  // namespace
 
@@ -81,12 +91,32 @@ void installInterruptHandling() {
     sigaddset(&set, SIGTERM);
     // Blocked here and in every thread made later; only the waiting thread takes them.
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // The first signal asks the command to end after the step in flight. Whatever is in flight,
+    // the end comes soon: requests still running a moment later are cancelled (so the run
+    // ends with what completed saved), and a program still running after that ends anyway.
     std::thread([set] {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&set, &signal) != 0) continue;
-            platform::RunLoop::main()->post([] { gInterrupted = true; });
+        int signal = 0;
+        while (sigwait(&set, &signal) != 0) {
         }
+        platform::RunLoop::main()->post([] { gInterrupted = true; });
+        auto waitUntil = [&set](std::chrono::steady_clock::time_point until) {
+            for (;;) {
+                auto left = until - std::chrono::steady_clock::now();
+                if (left <= std::chrono::steady_clock::duration::zero()) return;
+                auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+                timespec span{time_t(ns / 1000000000), long(ns % 1000000000)};
+                (void)sigtimedwait(&set, nullptr, &span);  // later signals change nothing
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        waitUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(kInterruptCancelSeconds)));
+        platform::NetworkThread::shared().cancelEverything();
+        waitUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(kInterruptExitSeconds)));
+        static const char line[] = "quorvane: interrupted; ended without waiting any longer\n";
+        (void)!::write(2, line, sizeof line - 1);
+        ::_exit(kExitInterrupted);
     }).detach();
     // Count the requests in flight, so that the program can let them finish before it ends.
     auto& center = platform::NotificationCenter::defaultCenter();
@@ -262,6 +292,7 @@ int runQuorvane(int argc, char** argv) {
     }
     platform::Log::setMinimumLevel(verbose ? platform::LogLevel::Info : platform::LogLevel::Error);
     installInterruptHandling();
+    platform::URLSessionConfiguration::setDefaultTimeoutIntervalForResource(kRequestDeadlineSeconds);
 
     using Handler = int (*)(Session&, const std::vector<std::string>&);
     const std::map<std::string, Handler> commands = {

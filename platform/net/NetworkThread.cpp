@@ -63,6 +63,14 @@ void NetworkThread::track(const std::shared_ptr<URLSessionTransfer>& transfer) {
     nextDeadlineCheck_ = std::min(nextDeadlineCheck_, transfer->deadline());
 }
 
+void NetworkThread::cancelEverything() {
+    cancelEverything_.store(true);
+    post([this] {
+        auto snapshot = tracked_;  // each untracks itself
+        for (auto& t : snapshot) t->cancelInFlight();
+    });
+}
+
 void NetworkThread::untrack(URLSessionTransfer* transfer) {
     std::erase_if(tracked_, [transfer](const auto& t) { return t.get() == transfer; });
 }

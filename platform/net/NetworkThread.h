@@ -3,6 +3,7 @@
 // transfer of every URL session. Other threads hand it work with post(); the thread itself
 // runs only the session's own code, never a delegate or any other caller code.
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -37,6 +38,11 @@ public:
     // wake the delegate queue once, not once each).
     void atEndOfPass(std::function<void()> block);
 
+    // Ends every transfer in flight with kURLErrorCancelled, and every one that begins from now
+    // on: for a program that is ending and will not wait for its requests. Any thread.
+    void cancelEverything();
+    bool cancellingEverything() const { return cancelEverything_.load(); }
+
     // Stops the thread between two passes for the rest of the process: it touches no transfer or
     // connection again (open connections are left to the kernel). Called at exit before the
     // libraries' own exit code runs, which tears the TLS library down; true once stopped, false
@@ -56,6 +62,7 @@ private:
     bool wakePending_ = false;
     bool parkRequested_ = false;
     bool parked_ = false;
+    std::atomic<bool> cancelEverything_{false};
     std::condition_variable parkedChanged_;
     std::vector<std::shared_ptr<URLSessionTransfer>> tracked_;  // network thread only
     std::vector<void*> easyPool_;                              // network thread only

@@ -1,6 +1,16 @@
 #include "platform/net/URLSessionConfiguration.h"
 
+#include <atomic>
+
 namespace quorvane::platform {
+
+namespace {
+std::atomic<TimeInterval> gDefaultResourceTimeout{7 * 24 * 3600};
+}  // namespace
+
+TimeInterval URLSessionConfiguration::defaultTimeoutIntervalForResource() { return gDefaultResourceTimeout.load(); }
+
+void URLSessionConfiguration::setDefaultTimeoutIntervalForResource(TimeInterval t) { gDefaultResourceTimeout.store(t); }
 
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
     URLSessionConfiguration c;

@@ -52,6 +52,19 @@ public:
     // Longest time a task may take from its start to its end, redirects and retries included.
     TimeInterval timeoutIntervalForResource() const { return resourceTimeout_; }
     void setTimeoutIntervalForResource(TimeInterval t) { resourceTimeout_ = t; }
+    // The resource time-out new configurations start with (7 days unless the program set another).
+    static TimeInterval defaultTimeoutIntervalForResource();
+    static void setDefaultTimeoutIntervalForResource(TimeInterval t);
+    // The floor under a response's pace: once its first byte has come, a response that moves
+    // fewer than `bytes` bytes over the wire (headers and body as sent) in `interval` seconds
+    // ends timed out, however often a byte arrives. Time spent waiting on the delegate does not
+    // count. 0 bytes or interval: no floor.
+    int64_t minimumTransferBytes() const { return floorBytes_; }
+    TimeInterval minimumTransferInterval() const { return floorInterval_; }
+    void setMinimumTransferRate(int64_t bytes, TimeInterval interval) {
+        floorBytes_ = bytes;
+        floorInterval_ = interval;
+    }
 
     // Transfers running at once to one host and port; more wait their turn.
     int HTTPMaximumConnectionsPerHost() const { return maxConnectionsPerHost_; }
@@ -66,7 +79,9 @@ private:
     bool shouldSetCookies_ = true;
     HTTPHeaders additionalHeaders_;
     TimeInterval requestTimeout_ = 60;
-    TimeInterval resourceTimeout_ = 7 * 24 * 3600;
+    TimeInterval resourceTimeout_ = defaultTimeoutIntervalForResource();
+    int64_t floorBytes_ = 1024;
+    TimeInterval floorInterval_ = 30;
     int maxConnectionsPerHost_ = 6;
 };
 

@@ -407,6 +407,8 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
     setup.bodyStream = std::move(stream);
     double own = request.timeoutInterval(), configured = config.timeoutIntervalForRequest();
     setup.idleTimeout = own > 0 && configured > 0 ? std::min(own, configured) : (own > 0 ? own : configured);
+    setup.floorBytes = config.minimumTransferBytes();
+    setup.floorInterval = config.minimumTransferInterval();
     {
         std::lock_guard lock(mutex_);
         setup.resourceDeadline = resourceDeadline_;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -358,6 +359,14 @@ void URLSessionTransfer::releaseSlot() {
 
 void URLSessionTransfer::begin() {
     touch();
+    if (NetworkThread::shared().cancellingEverything()) {
+        // The slot is given back once this call is over: the caller may be walking the line.
+        curlFinished_ = true;
+        reported_ = true;
+        NetworkThread::shared().post([t = self()] { t->releaseSlot(); });
+        task_->transferDidFinish(self(), makeURLError(kURLErrorCancelled, setup_.url), false);
+        return;
+    }
     easy_ = NetworkThread::shared().acquireEasy();
     if (!easy_) {
         curlFinished_ = true;
@@ -393,6 +402,9 @@ void URLSessionTransfer::begin() {
     curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(setup_.url.host().value_or("")) ? "*" : nullptr);
+    // Through a proxy's tunnel, the proxy's own answer to CONNECT ("200 Connection established"
+    // and its blank line) is not the server's: only the server's response reaches onHeader.
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 
     // TLS: at least the configured version; certificates verified against the system roots and
     // the process's trusted certificates, unless the task accepted this server's trust, in
@@ -495,6 +507,7 @@ void URLSessionTransfer::removeEasy() {
 
 size_t URLSessionTransfer::onHeader(const char* data, size_t length) {
     touch();
+    if (floorWindowStart_ == 0) restartFloorWindow();
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     if (hasPrefix(line, "HTTP/")) {
@@ -636,6 +649,7 @@ void URLSessionTransfer::allow() {
         finish();
         return;
     }
+    if (floorWindowStart_ > 0) restartFloorWindow();  // the time the task took to decide does not count
     if (pausedRecv_) resumeReceiving();
 }
 
@@ -698,6 +712,7 @@ void URLSessionTransfer::resumeReceiving() {
     if (phase_ != Phase::Allowed && pending_.size() >= kReceiveHighWater) return;
     pausedRecv_ = false;
     touch();
+    if (floorWindowStart_ > 0) restartFloorWindow();
     pauseMaskChanged();
 }
 
@@ -814,6 +829,9 @@ void URLSessionTransfer::finish() {
         error = writeError_;
     } else if (curlCode_ != CURLE_OK) {
         int64_t code = URLErrorCodeForCurlResult(curlCode_, osErrno_);
+        // Before the response was whole, running out of room means a header line or block over
+        // the transfer library's limit: the server's answer could not be read.
+        if (phase_ == Phase::NoResponse && curlCode_ == CURLE_OUT_OF_MEMORY) code = kURLErrorBadServerResponse;
         std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
         if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey) {
             std::lock_guard lock(trust_->mutex);
@@ -878,16 +896,55 @@ double URLSessionTransfer::deadline() const {
     if (setup_.resourceDeadline > 0) d = setup_.resourceDeadline;
     bool waitingOnDelegate = phase_ == Phase::Deciding || pausedRecv_;
     if (setup_.idleTimeout > 0 && !waitingOnDelegate) d = std::min(d, lastActivity_ + setup_.idleTimeout);
+    if (floorWindowStart_ > 0 && setup_.floorBytes > 0 && setup_.floorInterval > 0 && !waitingOnDelegate)
+        d = std::min(d, floorWindowStart_ + setup_.floorInterval);
     return d;
+}
+
+int64_t URLSessionTransfer::bytesOnTheWire() const {
+    // The body as it came over the wire (before any content decoding) and the header bytes.
+    curl_off_t body = 0;
+    long headers = 0;
+    if (easy_) {
+        curl_easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &body);
+        curl_easy_getinfo(easy_, CURLINFO_HEADER_SIZE, &headers);
+    }
+    return int64_t(body) + int64_t(headers);
+}
+
+void URLSessionTransfer::restartFloorWindow() {
+    floorWindowStart_ = steadyNow();
+    floorWindowBytes_ = bytesOnTheWire();
 }
 
 void URLSessionTransfer::checkDeadline(double now) {
     if (abandoned_ || reported_ || curlFinished_) return;
+    bool waitingOnDelegate = phase_ == Phase::Deciding || pausedRecv_;
+    if (floorWindowStart_ > 0 && setup_.floorBytes > 0 && setup_.floorInterval > 0 && !waitingOnDelegate &&
+        now >= floorWindowStart_ + setup_.floorInterval) {
+        if (bytesOnTheWire() - floorWindowBytes_ < setup_.floorBytes) {
+            char why[96];
+            std::snprintf(why, sizeof why, "the response moved fewer than %lld bytes in %g seconds",
+                          static_cast<long long>(setup_.floorBytes), setup_.floorInterval);
+            endNow(makeURLError(kURLErrorTimedOut, setup_.url, why));
+            return;
+        }
+        restartFloorWindow();
+    }
     if (now < deadline()) return;
+    endNow(makeURLError(kURLErrorTimedOut, setup_.url));
+}
+
+void URLSessionTransfer::cancelInFlight() {
+    if (abandoned_ || reported_ || curlFinished_) return;
+    endNow(makeURLError(kURLErrorCancelled, setup_.url));
+}
+
+void URLSessionTransfer::endNow(Error error) {
     removeEasy();
     reported_ = true;
     closeDownloadFile(true);
-    task_->transferDidFinish(self(), makeURLError(kURLErrorTimedOut, setup_.url), false);
+    task_->transferDidFinish(self(), std::move(error), false);
 }
 
 std::filesystem::path URLSessionTransfer::takeDownloadFile() {

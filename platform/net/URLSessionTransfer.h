@@ -48,6 +48,8 @@ public:
         std::shared_ptr<InputStream> bodyStream;
         double idleTimeout = 60;       // seconds; 0 or less: none
         double resourceDeadline = 0;   // steady seconds; 0: none
+        int64_t floorBytes = 0;        // the response's least pace: bytes per floorInterval; 0: none
+        double floorInterval = 0;
         bool download = false;
         // A download continuing a partial file.
         std::optional<std::filesystem::path> resumePath;
@@ -75,6 +77,8 @@ public:
     void curlDone(int curlCode);
     double deadline() const;
     void checkDeadline(double now);
+    // Ends the transfer at once with kURLErrorCancelled, as if its task had been cancelled.
+    void cancelInFlight();
 
     // Any thread (hold a shared_ptr).
     const Setup& setup() const { return setup_; }
@@ -99,6 +103,9 @@ private:
     void releaseSlot();
     void finish();
     void touch() { lastActivity_ = steadyNow(); }
+    int64_t bytesOnTheWire() const;
+    void restartFloorWindow();
+    void endNow(Error error);
     void pauseMaskChanged();
     void resumeReceiving();
     void bodyReady();
@@ -139,6 +146,8 @@ private:
     // Flow control.
     bool pausedRecv_ = false, pausedSend_ = false;
     double lastActivity_ = 0;
+    double floorWindowStart_ = 0;   // 0: the response has not begun
+    int64_t floorWindowBytes_ = 0;  // bytesOnTheWire() when the window began
     struct DataMailbox;
     struct ProgressMailbox;
     std::shared_ptr<DataMailbox> data_;

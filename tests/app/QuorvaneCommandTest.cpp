@@ -6,11 +6,13 @@
 #include <filesystem>
 
 #include "app/Profile.h"
+#include "platform/foundation/Paths.h"
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
 #include "tests/app/CommandTestSupport.h"
 #include "tests/support/FakeProvider.h"
+#include "tests/support/TestConnectProxy.h"
 
 namespace quorvane::test {
 namespace {
@@ -306,6 +308,75 @@ TEST_F(QuorvaneCommandTest, AProviderThatAnswers503IsUnreachableAndSafeToRetry) 
     auto run = quorvane({"sync"});
     EXPECT_EQ(run.code, 4) << run.err;
     EXPECT_NE(run.err.find("a problem of its own"), std::string::npos) << run.err;
+}
+
+// Behind a tunnelling proxy the command acts on the provider's own answers: a healthy provider
+// plans and the sign-in stays, a 503 is unreachable, a refused refresh is a refusal.
+TEST_F(QuorvaneCommandTest, BehindAProxyTheCommandActsOnTheProvidersOwnAnswers) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    // The provider by a name that is not a loopback one, so that every request takes the proxy.
+    const std::string loopback = provider.server().baseURL();
+    std::string info = provider.writeInfoFile(app::Profile::fakeProviderInfoPath(), int64_t(::getpid()));
+    for (size_t at = info.find(loopback); at != std::string::npos; at = info.find(loopback, at))
+        info.replace(at, loopback.size(), "https://" + std::string(TestHTTPServer::kProxiedHostName) + ":" +
+                                              std::to_string(provider.server().port()));
+    ASSERT_TRUE(platform::writeFileAtomically(app::Profile::fakeProviderInfoPath(), info, 0644));
+    TestConnectProxy proxy;
+    struct ProxyVariable {
+        explicit ProxyVariable(const std::string& address) { ::setenv("https_proxy", address.c_str(), 1); }
+        ~ProxyVariable() { ::unsetenv("https_proxy"); }
+    } variable(proxy.address());
+    provider.expireAccessTokens();  // the plan refreshes the token first
+    auto plan = quorvane({"plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+    EXPECT_FALSE(proxy.targets().empty());
+
+    provider.setAnswerFault([](const TestRequest& req, TestResponse& res) {
+        if (req.method == "GET" && req.path == "/m8/feeds/contacts/default/full") res.status = 503;
+    });
+    auto unavailable = quorvane({"plan"});
+    EXPECT_EQ(unavailable.code, 4) << unavailable.err;
+
+    provider.server().on("POST", "/oauth2/v4/token", [](const TestRequest&, TestResponse& res) {
+        res.status = 401;
+        res.contentType = "application/json";
+        res.body = R"({"error":"invalid_grant"})";
+    });
+    provider.expireAccessTokens();
+    auto refused = quorvane({"plan"});
+    EXPECT_EQ(refused.code, 3) << refused.err;
+}
+
+// Ctrl-C or SIGTERM ends a command whose provider trickles its answer within 10 seconds, with
+// exit code 130; the sync's run is in the log.
+TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTenSeconds) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    const std::string feed = "/m8/feeds/contacts/default/full";
+    provider.setAnswerFault([feed](const TestRequest& req, TestResponse& res) {
+        if (req.method != "GET" || req.path != feed) return;
+        res.contentType = "application/octet-stream";  // sent as it is, never compressed
+        res.trickleEvery = 2;
+    });
+    for (auto [command, signal] : {std::pair{"plan", SIGINT}, std::pair{"sync", SIGTERM}}) {
+        SCOPED_TRACE(command);
+        const size_t asked = provider.server().requestCount(feed);
+        ChildProcess child({QUORVANE_BINARY, command});
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (provider.server().requestCount(feed) == asked && std::chrono::steady_clock::now() < bound)
+            provider.server().waitForRequestCount(provider.server().requestCount() + 1, 0.1);
+        ASSERT_GT(provider.server().requestCount(feed), asked) << child.err();
+        const auto signalled = std::chrono::steady_clock::now();
+        child.signal(signal);
+        const int code = child.wait();
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(), 10.0);
+        EXPECT_EQ(code, 130) << child.err();
+    }
+    auto log = quorvane({"log"});
+    EXPECT_EQ(log.code, 0);
+    EXPECT_FALSE(log.out.empty()) << log.err;
 }
 
 // Interrupted while its batches go out, a sync ends after the ones in flight, every time, and

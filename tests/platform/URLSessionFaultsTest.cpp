@@ -1,6 +1,6 @@
-// URL sessions when things go wrong: untrusted certificates, stalls, connections lost in the
-// middle of a body, refused connections, body streams that fail,
-// kept-alive connections the server drops.
+// URL sessions when things go wrong: untrusted certificates, stalls and trickles, connections
+// lost in the middle of a body, refused connections, body streams that fail, kept-alive
+// connections the server drops, answers the transfer library cannot read, proxies.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/platform/URLSessionTestDelegate.h"
+#include "tests/support/TestConnectProxy.h"
 #include "tests/support/TestHTTPServer.h"
 
 namespace quorvane::test {
@@ -133,6 +134,26 @@ TEST_F(URLSessionFaultsTest, StallTimesOut) {
     }
 }
 
+// A response that keeps a byte coming, each well within the idle time-out, but moves less than
+// the session's floor ends timed out.
+TEST_F(URLSessionFaultsTest, ATrickleBelowTheFloorTimesOut) {
+    server.on("GET", "/trickle", [](const TestRequest&, TestResponse& res) {
+        res.body = randomBody(100000);
+        res.trickleEvery = 0.1;
+    });
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.setMinimumTransferRate(1024, 1);
+    auto slow = URLSession::sessionWithConfiguration(configuration, delegate, queue);
+    auto task = slow->dataTaskWithRequest(URLRequest(server.url("/trickle")));
+    task->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(1));
+    auto r = delegate->record(task);
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, kURLErrorTimedOut);
+    EXPECT_LT(r.data.size(), 1024u);
+    slow->invalidateAndCancel();
+}
+
 TEST_F(URLSessionFaultsTest, ConnectionClosedMidBodyIsConnectionLost) {
     std::string body = randomBody(100000);
     server.on("GET", "/cut", [&](const TestRequest&, TestResponse& res) {
@@ -148,6 +169,71 @@ TEST_F(URLSessionFaultsTest, ConnectionClosedMidBodyIsConnectionLost) {
     size_t firstDiff = 0;
     while (firstDiff < r.data.size() && char(r.data[firstDiff]) == body[firstDiff]) ++firstDiff;
     EXPECT_EQ(firstDiff, r.data.size()) << "of " << r.data.size();
+}
+
+// Answers the transfer library cannot read say so: the server's answer was bad.
+TEST_F(URLSessionFaultsTest, AnAnswerThatCannotBeReadIsABadServerResponse) {
+    server.on("GET", "/long-header", [](const TestRequest&, TestResponse& res) {
+        res.setHeader("X-Long", std::string(300 * 1024, 'a'));
+        res.body = "never read";
+    });
+    auto r = run(URLRequest(server.url("/long-header")));
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, kURLErrorBadServerResponse);
+    EXPECT_TRUE(r.responses.empty());
+}
+
+// Sets an environment variable for the scope, then removes it.
+struct ScopedEnvironment {
+    std::string name;
+    ScopedEnvironment(std::string n, const std::string& value) : name(std::move(n)) { ::setenv(name.c_str(), value.c_str(), 1); }
+    ~ScopedEnvironment() { ::unsetenv(name.c_str()); }
+};
+
+// Through a proxy's tunnel every answer is the server's own (status, headers, body) and its
+// redirects are followed; a proxy that refuses the tunnel is an error, never an answer.
+TEST_F(URLSessionFaultsTest, ThroughAProxysTunnelEveryAnswerIsTheServersOwn) {
+    const std::string origin = std::string(TestHTTPServer::kProxiedHostName) + ":" + std::to_string(server.port());
+    auto at = [&](const std::string& path) { return *URL::URLWithString("https://" + origin + path); };
+    server.on("GET", "/moved", [&](const TestRequest&, TestResponse& res) {
+        res.status = 302;
+        res.setHeader("Location", at("/landing").absoluteString());
+    });
+    struct Case {
+        const char* path;
+        int status;
+        const char* body;
+    } cases[] = {{"/ok", 200, "fine"}, {"/missing", 404, "gone"}, {"/busy", 503, "later"},
+                 {"/who", 401, "sign in"}, {"/landing", 200, "landed"}, {"/moved", 200, "landed"}};
+    for (const auto& c : cases)
+        if (std::string(c.path) != "/moved") server.respond(c.path, c.status, c.body);
+    {
+        TestConnectProxy proxy;
+        ScopedEnvironment variable("https_proxy", proxy.address());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.path);
+            auto r = run(URLRequest(at(c.path)));
+            ASSERT_FALSE(r.error) << r.error->userInfo.toJSON();
+            auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(r.responses.back());
+            ASSERT_TRUE(response);
+            EXPECT_EQ(response->statusCode(), c.status);
+            EXPECT_FALSE(response->valueForHTTPHeaderField("Proxy-Agent"));
+            EXPECT_EQ(toString(r.data), c.body);
+        }
+        ASSERT_FALSE(proxy.targets().empty());
+        EXPECT_EQ(proxy.targets().front(), origin);
+    }
+    const size_t served = server.requestCount();
+    for (int refusal : {403, 407}) {
+        SCOPED_TRACE(refusal);
+        TestConnectProxy proxy(refusal);
+        ScopedEnvironment variable("https_proxy", proxy.address());
+        auto r = run(URLRequest(at("/ok")));
+        ASSERT_TRUE(r.error);
+        EXPECT_NE(r.error->code, kURLErrorUnknown);
+        EXPECT_TRUE(r.responses.empty());
+    }
+    EXPECT_EQ(server.requestCount(), served);
 }
 
 TEST_F(URLSessionFaultsTest, RefusedConnectionCannotConnect) {

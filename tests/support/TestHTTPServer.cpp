@@ -68,7 +68,8 @@ KeyAndCert makeCertificate(const char* commonName, bool isCA, const KeyAndCert* 
         addExtension(out.cert, issuerCert, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(out.cert, issuerCert, NID_key_usage, "critical,digitalSignature,keyEncipherment");
         addExtension(out.cert, issuerCert, NID_ext_key_usage, "serverAuth");
-        addExtension(out.cert, issuerCert, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+        static const std::string names = std::string("IP:127.0.0.1,DNS:localhost,DNS:") + TestHTTPServer::kProxiedHostName;
+        addExtension(out.cert, issuerCert, NID_subject_alt_name, names.c_str());
         addExtension(out.cert, issuerCert, NID_subject_key_identifier, "hash");
         if (issuer) addExtension(out.cert, issuerCert, NID_authority_key_identifier, "keyid:always");
     }
@@ -255,6 +256,11 @@ void TestHTTPServer::waitWhileStopping(double seconds) {
     cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping_; });
 }
 
+bool TestHTTPServer::isStopping() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
 void TestHTTPServer::dispatch(const httplib::Request& req, httplib::Response& res) {
     TestRequest r;
     r.method = req.method;
@@ -295,6 +301,18 @@ void TestHTTPServer::dispatch(const httplib::Request& req, httplib::Response& re
     if (out.encoding != TestResponse::Encoding::Identity) {
         body = encodeBody(body, out.encoding);
         res.set_header("Content-Encoding", out.encoding == TestResponse::Encoding::Gzip ? "gzip" : "deflate");
+    }
+    if (out.trickleEvery) {
+        auto shared = std::make_shared<std::string>(std::move(body));
+        double every = *out.trickleEvery;
+        res.set_content_provider(shared->size(), out.contentType,
+                                 [this, shared, every](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset > 0) waitWhileStopping(every);
+                                     if (isStopping()) return false;
+                                     sink.write(shared->data() + offset, 1);
+                                     return true;
+                                 });
+        return;
     }
     if (out.stallAfter || out.closeAfter) {
         size_t limit = std::min(body.size(), out.stallAfter ? *out.stallAfter : *out.closeAfter);

@@ -57,6 +57,7 @@ struct TestResponse {
     double delay = 0;                    // seconds before anything is sent
     std::optional<size_t> stallAfter;    // send this many body bytes, then nothing until the server stops
     std::optional<size_t> closeAfter;    // send this many body bytes of the announced length, then close
+    std::optional<double> trickleEvery;  // send the body one byte at a time, this many seconds apart
 
     void setHeader(std::string name, std::string value) { headers.emplace_back(std::move(name), std::move(value)); }
 };
@@ -109,6 +110,10 @@ public:
     // Lets the server keep connections open for many requests (the default).
     void setKeepAliveMaxCount(size_t n);
 
+    // A name the certificate holds besides 127.0.0.1 and localhost, for reaching the server
+    // through a proxy (which must take it to 127.0.0.1): loopback names bypass proxies.
+    static constexpr const char* kProxiedHostName = "origin.quorvane.test";
+
     // This server's certificate (PEM); empty for plain HTTP.
     const std::string& certificatePEM() const { return certificatePEM_; }
     // The test CA (PEM) and a file holding it.
@@ -121,6 +126,7 @@ private:
     void dispatch(const httplib::Request& req, httplib::Response& res);
     Handler findHandler(const std::string& method, const std::string& path) const;
     void waitWhileStopping(double seconds);
+    bool isStopping() const;
 
     Security security_;
     std::unique_ptr<httplib::Server> server_;
