@@ -435,27 +435,83 @@ void MSLogDBStorage::retryUndeletedLocked() {
     records_.clear();
 }
 
-bool MSLogDBStorage::releaseDeadClaimsLocked() {
+int MSLogDBStorage::releaseDeadClaimsLocked() {
     std::vector<std::string> dead;
     {
         SQLStatement owners(db_, "SELECT DISTINCT claim FROM logs WHERE claim IS NOT NULL");
-        if (!preparedLocked(owners)) return false;
+        if (!owners.ok()) return sqlite3_errcode(db_);
         int rc;
         while ((rc = owners.step()) == SQLITE_ROW)
             if (auto owner = owners.text(0); owner != owner_ && !isOwnerAlive(owner)) dead.push_back(std::move(owner));
-        if (rc != SQLITE_DONE) return failedLocked(rc, "Couldn't read the claims on stored logs");
+        if (rc != SQLITE_DONE) return rc;
     }
-    if (dead.empty()) return true;
+    if (dead.empty()) return SQLITE_OK;
     SQLStatement release(db_, "UPDATE logs SET claim = NULL WHERE claim = ?");
-    if (!preparedLocked(release)) return false;
+    if (!release.ok()) return sqlite3_errcode(db_);
     for (const auto& owner : dead) {
         release.reset();
         release.bind(1, owner);
-        if (const int rc = release.step(); rc != SQLITE_DONE) return failedLocked(rc, "Couldn't release stored logs");
+        if (const int rc = release.step(); rc != SQLITE_DONE) return rc;
     }
     MSLogInfo(kMSLogTag, "Released the logs in flight of " + std::to_string(dead.size()) +
                              " ended process(es); they are sent again.");
-    return true;
+    return SQLITE_OK;
+}
+
+int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
+                               Batch& batch, std::vector<int64_t>& ids, std::vector<int64_t>& damaged) {
+    batch = {};
+    ids.clear();
+    damaged.clear();
+    // Rows are picked by their id and target key; only the chosen ones are read whole.
+    std::vector<int64_t> candidates;
+    {
+        SQLStatement select(
+            db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL ORDER BY priority DESC, id");
+        if (!select.ok()) return sqlite3_errcode(db_);
+        select.bind(1, groupId);
+        int rc = SQLITE_DONE;
+        while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
+            if (held_.count(select.integer(0))) continue;
+            if (!select.isNull(1) && excluded.count(select.text(1))) continue;
+            candidates.push_back(select.integer(0));
+        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return rc;
+    }
+    SQLStatement row(db_, "SELECT log, targetToken FROM logs WHERE id = ?");
+    if (!row.ok()) return sqlite3_errcode(db_);
+    for (int64_t id : candidates) {
+        row.reset();
+        row.bind(1, id);
+        if (const int rc = row.step(); rc != SQLITE_ROW) {
+            if (rc == SQLITE_DONE) continue;
+            return rc;
+        }
+        auto archived = archivedLog(columnBytes(row, 0));
+        if (!archived) {
+            MSLogWarning(kMSLogTag, "Deleting a stored log that cannot be read: " + archived.error().localizedDescription());
+            damaged.push_back(id);
+            continue;
+        }
+        std::shared_ptr<MSAbstractLog> log = std::move(*archived);
+        if (!row.isNull(1))
+            if (auto token = encrypterLocked().decryptString(row.text(1))) log->addTransmissionTargetToken(*token);
+        ids.push_back(id);
+        batch.logs.push_back(std::move(log));
+    }
+    return SQLITE_OK;
+}
+
+int MSLogDBStorage::claimLocked(const std::vector<int64_t>& ids) {
+    SQLStatement claim(db_, "UPDATE logs SET claim = ? WHERE id = ?");
+    if (!claim.ok()) return sqlite3_errcode(db_);
+    for (int64_t id : ids) {
+        claim.reset();
+        claim.bind(1, owner_);
+        claim.bind(2, id);
+        if (const int rc = claim.step(); rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_OK;
 }
 
 bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
@@ -544,71 +600,33 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
                                                                           const std::set<std::string>& excluded) {
     std::lock_guard lock(mutex_);
     if (limit == 0 || !readyLocked()) return std::nullopt;
-    // Picked and claimed in one write transaction: no other process picks the same rows.
-    if (!execLocked("BEGIN IMMEDIATE")) return std::nullopt;
-    auto fail = [&](int rc, const std::string& what) -> std::optional<Batch> {
-        if (rc != SQLITE_OK) failedLocked(rc, what);  // may close the connection, which rolls back
-        if (db_) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            recountLocked();  // damaged rows deleted in it are back
-        }
-        return std::nullopt;
-    };
-    if (!releaseDeadClaimsLocked()) return fail(SQLITE_OK, {});
-    // Rows are picked by their id and target key; only the chosen ones are read whole.
-    std::vector<int64_t> candidates;
-    {
-        SQLStatement select(
-            db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL ORDER BY priority DESC, id");
-        if (!preparedLocked(select)) return fail(SQLITE_OK, {});
-        select.bind(1, groupId);
-        int rc = SQLITE_DONE;
-        while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
-            if (held_.count(select.integer(0))) continue;
-            if (!select.isNull(1) && excluded.count(select.text(1))) continue;
-            candidates.push_back(select.integer(0));
-        }
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc, "Couldn't load stored logs");
-    }
     Batch batch;
     std::vector<int64_t> ids, damaged;
-    {
-        SQLStatement row(db_, "SELECT log, targetToken FROM logs WHERE id = ?");
-        if (!preparedLocked(row)) return fail(SQLITE_OK, {});
-        for (int64_t id : candidates) {
-            row.reset();
-            row.bind(1, id);
-            if (const int rc = row.step(); rc != SQLITE_ROW) {
-                if (rc == SQLITE_DONE) continue;
-                return fail(rc, "Couldn't load stored logs");
-            }
-            auto archived = archivedLog(columnBytes(row, 0));
-            if (!archived) {
-                MSLogWarning(kMSLogTag,
-                             "Deleting a stored log that cannot be read: " + archived.error().localizedDescription());
-                damaged.push_back(id);
-                continue;
-            }
-            std::shared_ptr<MSAbstractLog> log = std::move(*archived);
-            if (!row.isNull(1))
-                if (auto token = encrypterLocked().decryptString(row.text(1))) log->addTransmissionTargetToken(*token);
-            ids.push_back(id);
-            batch.logs.push_back(std::move(log));
+    // Picked and claimed in one write transaction: no other process picks the same rows.
+    bool writing = true;  // whether a failure is one of writing
+    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = releaseDeadClaimsLocked();
+    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, batch, ids, damaged);
+    if (rc == SQLITE_OK) writing = true, rc = claimLocked(ids);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        const int code = rc & 0xff;
+        // The file takes no writes (read-only, a full disk): the transaction is rolled back and the
+        // connection kept, as it still reads (opened again, it might not).
+        const bool unwritable = writing && (code == SQLITE_READONLY || code == SQLITE_FULL || code == SQLITE_IOERR);
+        if (!unwritable) failedLocked(rc, "Couldn't load stored logs");
+        else MSLogError(kMSLogTag, std::string("Couldn't claim stored logs for sending: ") + sqlite3_errmsg(db_));
+        if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (!unwritable || !db_) return std::nullopt;
+        // As before claims: they go held back by this process only, and nothing stops another
+        // process sharing the file from sending them too.
+        MSLogWarning(kMSLogTag, "Sending stored logs of group " + groupId + " without a claim on them.");
+        if (rc = pickLocked(groupId, limit, excluded, batch, ids, damaged); rc != SQLITE_OK) {
+            failedLocked(rc, "Couldn't load stored logs");
+            return std::nullopt;
         }
     }
-    if (!deleteRowsLocked(damaged)) return fail(SQLITE_OK, {});
-    {
-        SQLStatement claim(db_, "UPDATE logs SET claim = ? WHERE id = ?");
-        if (!preparedLocked(claim)) return fail(SQLITE_OK, {});
-        for (int64_t id : ids) {
-            claim.reset();
-            claim.bind(1, owner_);
-            claim.bind(2, id);
-            if (const int rc = claim.step(); rc != SQLITE_DONE) return fail(rc, "Couldn't claim stored logs for sending");
-        }
-    }
-    if (const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK)
-        return fail(rc, "Couldn't claim stored logs for sending");
+    if (!damaged.empty()) deleteRowsLocked(damaged);
     if (ids.empty()) return std::nullopt;
     batch.batchId = platform::UUID().uuidString();
     held_.insert(ids.begin(), ids.end());
@@ -670,8 +688,7 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
 size_t MSLogDBStorage::countLogs(const std::string& groupId) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
-    releaseDeadClaimsLocked();
-    if (!db_) return 0;
+    releaseDeadClaimsLocked();  // not for this count to fail on
     SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NULL");
     if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);

@@ -12,8 +12,8 @@
 // that process's start time and a random part), in the same transaction that picks it, so no
 // other process takes it. Its logs stay stored and claimed until the batch is deleted (sent); a
 // claim whose process has ended (killed, crashed) is released by the next store that looks, so
-// a crash before an acknowledgement sends them again and nothing after one does. A store that
-// cannot write its claim sends nothing.
+// a crash before an acknowledgement sends them again and nothing after one does. Where the file
+// takes no writes (read-only, a full disk) a batch goes unclaimed, held back by this store only.
 //
 // A batch whose delete fails (a write error, a full disk, a read-only file) stays held back while
 // the delete is tried again before each later operation; its ids are also recorded beside the
@@ -130,7 +130,13 @@ private:
     // removed: how many of the rows were there.
     bool deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed = nullptr);
     void retryUndeletedLocked();
-    bool releaseDeadClaimsLocked();
+    // These return an SQLite result code and log nothing.
+    int releaseDeadClaimsLocked();
+    // Reads up to limit logs free to send (not claimed, not held, not of an excluded key); rows
+    // that cannot be read go to damaged.
+    int pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded, Batch& batch,
+                   std::vector<int64_t>& ids, std::vector<int64_t>& damaged);
+    int claimLocked(const std::vector<int64_t>& ids);
     // The acknowledged ids other stores (or an earlier run) recorded; removes stale records.
     void readAcknowledgedLocked();
     bool recordAcknowledgedLocked(const std::vector<int64_t>& ids);

@@ -102,21 +102,24 @@ TEST(Pipeline, RefusedBatchIsDroppedAndDelegatesHearTheFailure) {
     EXPECT_EQ(f.server.batchCount(), 2u);
 }
 
-// The store comes back in the same process, or only after a restart: either way the accepted
+// The disk fills while the batch is in flight, or before it is loaded (then it goes unclaimed);
+// the store comes back in the same process, or only after a restart: either way the accepted
 // logs are deleted first and none is sent again.
 TEST(Pipeline, AnAcceptedBatchIsNotSentAgainWhenItsDeleteFailsAndTheStoreComesBack) {
+    for (const bool fullBeforeLoading : {false, true})
     for (const bool restart : {false, true}) {
-        SCOPED_TRACE(restart ? "restart" : "same process");
+        SCOPED_TRACE(std::string(restart ? "restart" : "same process") + (fullBeforeLoading ? ", full before loading" : ""));
         SDKLogCapture log(MSLogLevel::Info);
         PipelineFixture f;
         auto unit = f.unit(50);
-        f.server.server().hold("/logs");
+        fullBeforeLoading ? unit->pauseWithIdentifyingObject(&f) : f.server.server().hold("/logs");
         std::vector<std::string> expected;
         for (int i = 1; i <= 50; ++i) unit->enqueueItem(numberedLog(i)), expected.push_back(std::to_string(i));
-        ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
+        if (fullBeforeLoading) ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 50));
+        else ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
         {
             DiskFull full;
-            f.server.server().release("/logs");
+            fullBeforeLoading ? unit->resumeWithIdentifyingObject(&f) : f.server.server().release("/logs");
             ASSERT_TRUE(f.delegate->waitFor("didSucceed", 50, 60));  // accepted; the delete failed
             EXPECT_EQ(f.storage->undeletedCount(), 50u);
             unit->flushQueue();
