@@ -809,7 +809,8 @@ void MSqvcrash_log_writer_set_exception(qvcrash_log_writer_t* writer, const std:
 qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash_thread_t crashed_thread,
                                            qvcrash_async_image_list_t* image_list, qvcrash_async_file_t* file,
                                            qvcrash_log_signal_info_t* siginfo,
-                                           const qvcrash_async_thread_state_t* current_state) {
+                                           const qvcrash_async_thread_state_t* current_state,
+                                           qvcrash_other_threads_t others) {
     const qvcrash_thread_t self = MSpl_mach_thread_self();
     if (self == crashed_thread && current_state == nullptr) {
         QVCRASH_DEBUG("Assertion failed: MSpl_mach_thread_self() != crashed_thread || current_state != ((void*)0)");
@@ -899,7 +900,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     pack_embedded(file, kReportSignal, write_signal, siginfo->bsd_info);
     MSqvcrash_async_symbol_cache_free(&symbol_cache);
 
-    for (size_t i = 0; i < thread_count; ++i) {
+    for (size_t i = 0; others == qvcrash_other_threads_t::resume && i < thread_count; ++i) {
         if (suspended[i] && crash::resumeThread(threads[i]) != crash::kKernSuccess) {
             QVCRASH_DEBUG("Could not resume thread %d", static_cast<int>(threads[i]));
         }
@@ -938,7 +939,7 @@ void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer) {
 
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo) {
-    int fd = ::open(context->path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(context->partial_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         QVCRASH_DEBUG("Could not open the crashlog output file: %s", qvcrash_async_errno_text(errno));
         return QVCRASH_EINTERNAL;
@@ -962,8 +963,10 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
         MSqvcrash_async_thread_state_mcontext_init(&state, &current_state->uc_mcontext);
         statep = &state;
     }
+    // The other threads stay stopped: resumed, one of them could end the process (return from
+    // main, call exit) before the last bytes reach the file, and the crash would be lost.
     qvcrash_error_t err = MSqvcrash_log_writer_write(&context->writer, crashed_thread, MSqvcrash_shared_image_list(),
-                                                     &file, siginfo, statep);
+                                                     &file, siginfo, statep, qvcrash_other_threads_t::keep_stopped);
     MSqvcrash_log_writer_close(&context->writer);
 
     if (!MSqvcrash_async_file_flush(&file)) {
@@ -973,6 +976,11 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
     }
     if (!MSqvcrash_async_file_close(&file)) {
         QVCRASH_DEBUG("Failed to close output file");
+        return QVCRASH_EINTERNAL;
+    }
+    // Only a closed report takes the name the next start looks for.
+    if (::rename(context->partial_path, context->path) != 0) {
+        QVCRASH_DEBUG("Could not move the report into place: %s", qvcrash_async_errno_text(errno));
         return QVCRASH_EINTERNAL;
     }
     return err;

@@ -96,7 +96,8 @@ struct qvcrash_log_signal_info_t {
 // The process-wide state the crash paths use, written only while enabling.
 struct qvcrash_handler_context_t {
     qvcrash_log_writer_t writer;
-    char* path;  // the report file
+    char* path;          // the report file
+    char* partial_path;  // where it is written before it takes the report file's name
 };
 
 // Frames written per thread and per exception.
@@ -114,8 +115,14 @@ qvcrash_error_t MSqvcrash_log_writer_init(qvcrash_log_writer_t* writer, const ch
 void MSqvcrash_log_writer_set_exception(qvcrash_log_writer_t* writer, const std::string& name,
                                         const std::string& reason, const std::vector<uint64_t>& returnAddresses);
 
+// What happens to the other threads once the report is written.
+enum class qvcrash_other_threads_t {
+    resume,        // they run again (a report taken while the process lives on)
+    keep_stopped,  // they stay stopped until the process ends (a crash)
+};
+
 // Writes the whole report into file: header, then the message. The other threads of the process
-// are suspended while it runs. current_state is the calling thread's state, or null when the
+// are suspended while it runs, and afterwards as `others` says. current_state is the calling thread's state, or null when the
 // calling thread is not to be written (it must then not be the crashed thread). When the file
 // has a size limit, the sizing pass shrinks the report to fit it: other threads lose their
 // deepest frames first; the crashed thread, the images and the signal are kept. 0 when the
@@ -124,7 +131,8 @@ void MSqvcrash_log_writer_set_exception(qvcrash_log_writer_t* writer, const std:
 qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash_thread_t crashed_thread,
                                            qvcrash_async_image_list_t* image_list, qvcrash_async_file_t* file,
                                            qvcrash_log_signal_info_t* siginfo,
-                                           const qvcrash_async_thread_state_t* current_state);
+                                           const qvcrash_async_thread_state_t* current_state,
+                                           qvcrash_other_threads_t others = qvcrash_other_threads_t::resume);
 
 // Nothing to do; always succeeds.
 qvcrash_error_t MSqvcrash_log_writer_close(qvcrash_log_writer_t* writer);
@@ -132,10 +140,13 @@ qvcrash_error_t MSqvcrash_log_writer_close(qvcrash_log_writer_t* writer);
 // Releases every string and the exception's addresses.
 void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer);
 
-// Writes the report of a crash into the context's file (created 0644 and truncated), limited to
-// kQVCrashReportMaxSize bytes. current_state is the crashed thread's signal context. 0 when the
-// report was written whole; 6 when the file could not be opened, flushed or closed; otherwise the
-// writer's result. Async-signal-safe.
+// Writes the report of a crash, limited to kQVCrashReportMaxSize bytes, into the context's partial
+// file (created 0644 and truncated), flushes and closes it, then renames it to the report file:
+// the report file is whole or absent, whoever looks at it and whenever. current_state is the
+// crashed thread's signal context. The other threads stay stopped on return, so that none of
+// them can end the process before the crash does. 0 when the report was written whole; 6 when
+// the file could not be opened, flushed, closed or renamed; otherwise the writer's result.
+// Async-signal-safe.
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo);
 

@@ -3,6 +3,7 @@
 #include "crashreporter/capture/QVCrashAsyncImageList.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,12 +77,41 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     qvcrash_log_signal_info_t siginfo = {&bsd};
     qvcrash_error_t err = qvcrash_write_report(static_cast<qvcrash_handler_context_t*>(context),
                                                MSpl_mach_thread_self(), uap, &siginfo);
+    // The report is closed and in place; the other threads are still stopped (a thread the
+    // writer could not stop waits at the end of exit, see below) and stay so: the process ends
+    // with this signal, raised again once the chain returns, now with its default action.
     if (err == QVCRASH_ESUCCESS && gCrashCallback != nullptr) gCrashCallback(info, uap, gCrashCallbackContext);
-    // The signal is raised again once the chain returns; it must then take its default action.
-    // Only now: a thread that crashes during the write or the callback (the other threads run
-    // again by then) must still reach the wait above instead of ending the process early.
     resetFatalSignals();
     return false;
+}
+
+// Registered with atexit and at_quick_exit: a thread that ends the process while another one
+// reports its crash (returns from main, calls exit) waits here for the crash to end the process
+// with its signal, instead of cutting the report short with an ordinary exit status.
+void waitForCrashInProgress() {
+    const qvcrash_thread_t owner = gCrashingThread.load(std::memory_order_acquire);
+    if (owner == 0 || owner == MSpl_mach_thread_self()) return;
+    for (;;) ::pause();
+}
+
+// Partial reports left by processes that ended while writing one (killed in the middle of a
+// crash) are never completed: let them go. A live process's partial report is its own.
+void removeAbandonedPartialReports(const std::string& directory, const std::string& reportName) {
+    std::error_code ec;
+    const std::string prefix = reportName + ".";
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename().string();
+        constexpr std::string_view kSuffix = ".partial";
+        if (name.size() <= prefix.size() + kSuffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            !name.ends_with(kSuffix)) {
+            continue;
+        }
+        const std::string pid = name.substr(prefix.size(), name.size() - prefix.size() - kSuffix.size());
+        char* end = nullptr;
+        const long value = std::strtol(pid.c_str(), &end, 10);
+        if (end == pid.c_str() || *end != '\0' || value <= 0) continue;
+        if (::kill(static_cast<pid_t>(value), 0) != 0 && errno == ESRCH) std::filesystem::remove(entry.path(), ec);
+    }
 }
 
 // The uncaught-exception path: the first caller records the exception and aborts into the
@@ -274,6 +304,10 @@ platform::Result<void> MSCrashReporter::enableCrashReporter() {
     platform::crash::setImageChangeHook([] { MSqvcrash_nasync_shared_image_list_update(); });
 
     gHandlerContext.path = ::strdup(crashReportPath().c_str());
+    // Named after this process: two processes of one application crashing at once write apart.
+    gHandlerContext.partial_path =
+        ::strdup((crashReportPath() + "." + std::to_string(::getpid()) + ".partial").c_str());
+    removeAbandonedPartialReports(crashReportDirectory_, std::filesystem::path(crashReportPath()).filename().string());
 
     QV_ASSERT(!applicationIdentifier_.empty(), "An application identifier is required");
     MSqvcrash_log_writer_init(&gHandlerContext.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
@@ -307,6 +341,10 @@ platform::Result<void> MSCrashReporter::enableCrashReporter() {
     if (config_.shouldRegisterUncaughtExceptionHandler()) {
         platform::crash::setUncaughtExceptionHandler(uncaught_exception_handler);
     }
+
+    // Registered last: runs before the exit work registered while enabling.
+    std::atexit(waitForCrashInProgress);
+    std::at_quick_exit(waitForCrashInProgress);
 
     enabled_ = true;
     return {};

@@ -67,6 +67,13 @@ void crash(const std::string& kind) {
     if (kind == "abort") std::abort();
     if (kind == "cxx-main") throwUncaught();
     if (kind == "cxx-thread") std::thread(throwUncaught).join();
+    if (kind == "worker") {
+        // A detached worker crashes while the main thread sleeps; woken, that one ends the
+        // process at once.
+        std::thread([] { *reinterpret_cast<volatile int*>(uintptr_t(0x10)) = 1; }).detach();
+        ::sleep(100);
+        std::_Exit(0);
+    }
 }
 
 // A start that begins at a given time, on a clock that runs a thousand times slower than the
@@ -344,6 +351,22 @@ TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessio
         EXPECT_LT(stamped, std::floor(t0) + 0.95);
     }
     EXPECT_TRUE(sameSecond) << "no crash of three stayed within its second";
+}
+
+TEST_F(CrashesAcrossStarts, AWorkersCrashIsSentWhenTheMainThreadEndsTheProcessMeanwhile) {
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        install("worker-" + std::to_string(run));
+        server.clear();
+        auto first = start({{"SESSION", "session-worker"}, {"CRASH", "worker"}});
+        ASSERT_TRUE(first.crashedWith(SIGSEGV)) << first;
+        auto second = start({});
+        ASSERT_TRUE(second.exitedCleanly()) << second;
+        auto logs = accepted("appleError");
+        ASSERT_EQ(logs.size(), 1u) << second;
+        EXPECT_EQ(logs[0]["sid"].asString(), "session-worker");
+        EXPECT_EQ(logs[0]["osExceptionType"].asString(), "SIGSEGV");
+    }
 }
 
 TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionThatWasDown) {
