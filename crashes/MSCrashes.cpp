@@ -385,8 +385,11 @@ std::vector<fs::path> MSCrashes::persistedCrashReports() {
     for (const auto& url : *entries) {
         std::error_code ec;
         if (!fs::is_regular_file(fs::symlink_status(url, ec))) continue;
-        const auto size = fs::file_size(url, ec);
-        if (ec || static_cast<int32_t>(size) <= 0 || hasIgnoredSuffix(url.filename().string())) continue;
+        // A hidden name is a report still being written (by this process or another one of the
+        // application), which takes its own name only once whole. An empty file is listed: it is
+        // no report and goes at the next processing.
+        const std::string name = url.filename().string();
+        if (name.starts_with('.') || hasIgnoredSuffix(name)) continue;
         out.push_back(url);
     }
     return out;
@@ -440,11 +443,13 @@ void MSCrashes::processCrashReports() {
     std::vector<Decoded> decoded;
     for (const auto& file : crashFiles()) {
         std::string bytes;
-        if (!platform::readFile(file, bytes) || bytes.empty()) continue;
+        if (!platform::readFile(file, bytes)) continue;  // gone meanwhile, or not ours to open
         auto read = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()));
         if (!read) {
+            // It could never be sent: let it go now rather than meet it at every start.
             MSLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: " +
-                                   read.error().localizedDescription());
+                                   file.filename().string() + ": " + read.error().localizedDescription());
+            removeCrashFile(file);
             continue;
         }
         std::unique_ptr<MSCrashReport> report = std::move(*read);

@@ -247,13 +247,52 @@ TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreLi
     MSUtility::createFileAtPathComponent(std::string("crashes/786297602"), platform::Bytes{}, false, true);
     MSUtility::createDirectoryForPathComponent("crashes/786297603");
     auto files = crashes->persistedCrashReports();
-    ASSERT_EQ(files.size(), 1u);
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), 2u);  // the empty one is listed, to be let go
     EXPECT_EQ(files[0].filename(), "786297600");
+    EXPECT_EQ(files[1].filename(), "786297602");
 
     MSUtility::deleteItemForPathComponent("crashes");
     SDKLogCapture log(MSLogLevel::Error);
     EXPECT_TRUE(crashes->persistedCrashReports().empty());
     EXPECT_EQ(log.texts(), std::vector<std::string>{"No persisted crashes found."});
+}
+
+TEST_F(CrashesServiceTest, UnreadableReportsGoAtTheStartThatFindsThemAndOneBeingWrittenStays) {
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    auto whole = applicationEngine()->loadPendingCrashReportData();
+    ASSERT_TRUE(whole);
+    applicationEngine()->purgePendingCrashReport();
+    const platform::Bytes cut(whole->begin(), whole->begin() + whole->size() / 2);
+    const std::string junk = "not a crash report at all";
+    const std::vector<std::pair<std::string, platform::Bytes>> files = {
+        {"786297610", cut},
+        {"786297611", {}},
+        {"786297612", platform::Bytes(junk.begin(), junk.end())},
+        {"786297613", *whole},
+        {".786297614.Ab12Cd", cut},  // another process's take-over, not yet renamed into place
+    };
+    for (const auto& [name, bytes] : files)
+        ASSERT_TRUE(MSUtility::createFileAtPathComponent("crashes/" + name, bytes, false, true));
+
+    SDKLogCapture log(MSLogLevel::Warning);
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 1; }));
+    EXPECT_EQ(namesIn("crashes"), std::vector<std::string>{".786297614.Ab12Cd"});
+    ASSERT_TRUE(server.waitForAcceptedLogCount(1, 60));
+    EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
+    auto discardLines = [&] {
+        const auto texts = log.texts();
+        return std::count_if(texts.begin(), texts.end(),
+                             [](const std::string& t) { return t.find("couldn't parse") != std::string::npos; });
+    };
+    EXPECT_EQ(discardLines(), 3) << ::testing::PrintToString(log.texts());
+
+    // The next start neither counts nor mentions them.
+    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    crashes->unprocessedCrashReports();
+    EXPECT_EQ(discardLines(), 3);
 }
 
 TEST_F(CrashesServiceTest, UserConfirmationDecidesAndAlwaysIsRemembered) {
