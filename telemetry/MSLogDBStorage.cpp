@@ -97,7 +97,7 @@ std::string makeOwner() {
 // An acknowledged record's name: a random part, then the ids as ranges ("7.12-61,70"). The
 // name is the record, so making the (empty) file writes it whole or not at all.
 constexpr size_t kRecordNameLimit = 200;
-constexpr int64_t kRecordRangeLimit = 100000;  // more than any batch: a longer range is not ours
+constexpr int64_t kRecordRangeLimit = 100000;  // ids in one record: more than any batch holds
 
 std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
     std::vector<std::string> names;
@@ -134,7 +134,8 @@ std::optional<std::vector<int64_t>> recordIds(std::string_view name) {
         const auto dash = range.find('-');
         const auto first = number(range.substr(0, dash));
         const auto last = dash == std::string_view::npos ? first : number(range.substr(dash + 1));
-        if (!first || !last || *last < *first || *last - *first >= kRecordRangeLimit) return std::nullopt;
+        if (!first || !last || *last < *first || *last - *first >= kRecordRangeLimit - int64_t(ids.size()))
+            return std::nullopt;
         for (int64_t id = *first; id <= *last; ++id) ids.push_back(id);
     }
     return ids;
