@@ -76,6 +76,9 @@ enum QNSessionFetcherError : int64_t {
 // filled, about 40 MB; real entries are smaller), while a body that never ends costs at most
 // this much.
 inline constexpr int64_t kQNSessionFetcherDefaultMaxResponseBodySize = int64_t(128) << 20;
+// The limit for answers that are small by nature (a token, the user's identity), and what is kept
+// of an error answer's body (its status is what the fetch ends with).
+inline constexpr int64_t kQNSessionFetcherSmallResponseBodySize = int64_t(1) << 20;
 
 // User-info keys of a status error: the response body and its content type.
 inline constexpr const char* QNSessionFetcherStatusDataUserInfoKey = "data";

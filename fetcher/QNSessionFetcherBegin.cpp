@@ -380,6 +380,7 @@ QNSessionFetcher::BeginStep QNSessionFetcher::beginClearReceivedData(BeginContex
     s_->download.data.reset();
     s_->download.length = 0;
     s_->download.limitError.reset();
+    s_->download.errorBodyCut = false;
     return BeginStep::Next;
 }
 

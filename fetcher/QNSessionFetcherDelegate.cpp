@@ -88,7 +88,7 @@ void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional
         if (error) info.set(kQNSessionFetcherCompletionErrorKey, secret ? errorAsValue(Error(error->domain, error->code))
                                                                         : errorAsValue(*error));
         self->postNotificationOnMainThreadWithName(kQNSessionFetcherCompletionInvokedNotification,
-                                                   info.size() > 0 ? info : Value(), false);
+                                                   info.size() > 0 ? std::move(info) : Value(), false);
     });
 }
 
@@ -222,6 +222,35 @@ void QNSessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSes
     reset(platform::URLSessionResponseDisposition::Allow);
 }
 
+namespace {
+
+// Makes room in a body held in memory for `more` bytes, so that it costs about what it holds
+// and is never copied whole: the first time, room for the announced length (when there is one,
+// up to the limit: a body that keeps to it is never copied); else doubling from 64 KiB, and past
+// 1 MiB the limit at once. Room not yet written is address space only, not memory: pages count
+// once bytes land in them, and the old buffer (at most 1 MiB) is all a growth copies.
+void reserveBodyRoom(Bytes& body, size_t more, int64_t limit, int64_t expected) {
+    constexpr size_t kFirstRoom = 64 * 1024, kLastDoubling = 1024 * 1024;
+    const size_t needed = body.size() + more;
+    if (needed <= body.capacity()) return;
+    const size_t cap = limit > 0 ? size_t(limit) : SIZE_MAX;
+    size_t room;
+    if (body.capacity() == 0 && expected > 0) room = std::min(size_t(expected), cap);
+    else if (body.capacity() < kLastDoubling || cap == SIZE_MAX) room = std::max(body.capacity() * 2, kFirstRoom);
+    else room = cap;
+    body.reserve(std::max(room, needed));
+}
+
+// The body's length as the response announces it, when that is the length it will have once
+// decoded; -1 otherwise.
+int64_t announcedBodyLength(const std::shared_ptr<const platform::URLResponse>& response) {
+    auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(response);
+    if (!http || http->valueForHTTPHeaderField("Content-Encoding")) return -1;
+    return http->expectedContentLength();
+}
+
+}  // namespace
+
 void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>& session,
                                       const std::shared_ptr<platform::URLSessionDataTask>& dataTask, const Bytes& data) {
     if (!recordSessionTask(dataTask)) return;
@@ -232,8 +261,18 @@ void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession
         invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [accumulate, data] { accumulate(data); });
         return;
     }
-    if (s_->status.userStoppedFetching || s_->download.limitError) return;
+    if (s_->status.userStoppedFetching || s_->download.limitError || s_->download.errorBodyCut) return;
     int64_t held = s_->download.data ? int64_t(s_->download.data->size()) : 0;
+    if (statusCodeUnsynchronized() >= 300 && held + int64_t(data.size()) > kQNSessionFetcherSmallResponseBodySize) {
+        // An error answer's body is read for its words: the first part is plenty.
+        if (!s_->download.data) s_->download.data = Bytes();
+        size_t keep = size_t(kQNSessionFetcherSmallResponseBodySize - held);
+        s_->download.data->insert(s_->download.data->end(), data.begin(), data.begin() + long(keep));
+        s_->download.length = int64_t(s_->download.data->size());
+        s_->download.errorBodyCut = true;
+        dataTask->cancel();
+        return;
+    }
     if (int64_t limit = s_->download.maxBodySize; limit > 0 && held + int64_t(data.size()) > limit) {
         // Held in memory, the body may grow no further: the transfer stops here.
         Error error = platform::makeURLError(platform::kURLErrorDataLengthExceedsMaximum, dataTask->currentRequest()
@@ -248,6 +287,7 @@ void QNSessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession
         return;
     }
     if (!s_->download.data) s_->download.data = Bytes();
+    reserveBodyRoom(*s_->download.data, data.size(), s_->download.maxBodySize, announcedBodyLength(dataTask->response()));
     s_->download.data->insert(s_->download.data->end(), data.begin(), data.end());
     s_->download.length = int64_t(s_->download.data->size());
     if (auto progress = s_->callbacks.receivedProgressBlock) {

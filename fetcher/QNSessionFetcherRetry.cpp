@@ -38,8 +38,10 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
     {
         std::unique_lock<std::recursive_mutex> lock(mutex_);
         if (s_->status.isUsingTestBlock) return;
+        // The cancel that cut an error answer's body short is no error of the fetch: its status is.
+        const bool cut = s_->download.errorBodyCut;
         error = s_->download.limitError ? s_->download.limitError
-                                        : (taskError ? taskError : s_->download.finishedError);
+                                        : (taskError && !cut ? taskError : s_->download.finishedError);
         if (!error && status <= 299) {
             s_->req.bodyLength = task ? task->countOfBytesSent() : s_->req.bodyLength;
             lock.unlock();

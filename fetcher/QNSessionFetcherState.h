@@ -80,6 +80,9 @@ struct QNSessionFetcher::State {
         int64_t maxBodySize = kQNSessionFetcherDefaultMaxResponseBodySize;
         // The body grew past the limit: the task was cancelled and the fetch ends with this.
         std::optional<platform::Error> limitError;
+        // An error answer's body reached kQNSessionFetcherSmallResponseBodySize: the task was
+        // cancelled and the fetch ends with the status and what was kept of the body.
+        bool errorBodyCut = false;
     };
 
     // Retries with backoff.

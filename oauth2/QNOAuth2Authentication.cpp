@@ -452,6 +452,7 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
     fetcher->setMaxRetryInterval(15.0);
     fetcher->setServicePriority(kQNSessionFetcherServicePriorityBypass);
     fetcher->setSecretExchange(true);
+    fetcher->setMaxResponseBodySize(kQNSessionFetcherSmallResponseBodySize);
 
     std::weak_ptr<QNSessionFetcher> weakFetcher = fetcher;
     fetcher->beginFetchWithCompletionHandler(

@@ -147,6 +147,7 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2SignIn::userInfoFetcherWithAuth(const 
     fetcher->setAuthorizer(auth);
     fetcher->setRetryEnabled(true);
     fetcher->setMaxRetryInterval(15.0);
+    fetcher->setMaxResponseBodySize(kQNSessionFetcherSmallResponseBodySize);
     return fetcher;
 }
 
@@ -165,6 +166,7 @@ void QNOAuth2SignIn::revokeTokenForGoogleAuthentication(const std::shared_ptr<QN
         if (!fetcher) fetcher = QNSessionFetcher::fetcherWithRequest(request);
         fetcher->setBodyData(Bytes(body.begin(), body.end()));
         fetcher->setSecretExchange(true);
+        fetcher->setMaxResponseBodySize(kQNSessionFetcherSmallResponseBodySize);
         fetcher->setComment("QNOAuth2 revoke token for " + auth->userEmail().value_or(""));
         // The answer is neither awaited nor read.
         fetcher->beginFetchWithCompletionHandler([](const std::optional<Bytes>&, const std::optional<Error>&) {});

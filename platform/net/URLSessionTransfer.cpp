@@ -485,6 +485,7 @@ void URLSessionTransfer::begin() {
 void URLSessionTransfer::removeEasy() {
     if (easy_) {
         curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno_);
+        curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &proxyStatus_);
         curl_multi_remove_handle(NetworkThread::shared().multi(), easy_);
         NetworkThread::shared().releaseEasy(easy_);
         easy_ = nullptr;
@@ -832,6 +833,9 @@ void URLSessionTransfer::finish() {
         // Before the response was whole, running out of room means a header line or block over
         // the transfer library's limit: the server's answer could not be read.
         if (phase_ == Phase::NoResponse && curlCode_ == CURLE_OUT_OF_MEMORY) code = kURLErrorBadServerResponse;
+        // A proxy that would not open the tunnel (the detail gives its status): the server cannot
+        // be reached through it.
+        if (phase_ == Phase::NoResponse && proxyStatus_ >= 300) code = kURLErrorCannotConnectToHost;
         std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
         if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey) {
             std::lock_guard lock(trust_->mutex);
@@ -964,6 +968,8 @@ Error URLSessionTransfer::trustError() const {
         std::lock_guard lock(trust_->mutex);
         why = trust_->failure;
     }
+    // A chain that verified but names another host: the transfer library says so.
+    if (why.empty()) why = errorBuffer_;
     return makeURLError(kURLErrorServerCertificateUntrusted, setup_.url, why);
 }
 

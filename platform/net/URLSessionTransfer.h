@@ -134,6 +134,7 @@ private:
     bool queued_ = false, holdsSlot_ = false, curlFinished_ = false, abandoned_ = false, reported_ = false;
     int curlCode_ = 0;
     long osErrno_ = 0;
+    long proxyStatus_ = 0;  // the proxy's answer to CONNECT, when one was asked
 
     // Response.
     Phase phase_ = Phase::NoResponse;

@@ -230,6 +230,14 @@ TEST_F(QNSessionFetcherSecretsTest, ABodyHeldInMemoryStopsAtTheLimitCountedInDec
         EXPECT_FALSE(outcome->data);
         EXPECT_LE(fetcher->downloadedLength(), c.limit ? c.limit : kQNSessionFetcherDefaultMaxResponseBodySize);
     }
+    // An error answer is read for its words: the fetch ends with its status and the first part.
+    first.respond("/failed", 500, patternBody(3 << 20));
+    auto failed = fetchToEnd(QNSessionFetcher::fetcherWithURL(first.url("/failed")), 120);
+    ASSERT_TRUE(failed->error);
+    EXPECT_EQ(failed->error->domain, QNSessionFetcherStatusDomain);
+    EXPECT_EQ(failed->error->code, 500);
+    EXPECT_EQ(failed->error->userInfo[QNSessionFetcherStatusDataUserInfoKey].asBytes().size(),
+              size_t(kQNSessionFetcherSmallResponseBodySize));
     // A body written to a file is not held: the limit leaves it alone.
     ScopedTemporaryDirectory tmp;
     auto download = QNSessionFetcher::fetcherWithURL(first.url("/plain"));

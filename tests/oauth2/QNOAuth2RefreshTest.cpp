@@ -7,6 +7,7 @@
 #include "fetcher/QNSessionFetcher.h"
 #include "fetcher/QNSessionFetcherService.h"
 #include "oauth2/QNOAuth2Authentication.h"
+#include "platform/net/URLError.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
 #include "tests/support/TestHTTPServer.h"
@@ -123,6 +124,22 @@ TEST_F(QNOAuth2RefreshTest, ARefusedRefreshFailsEveryWaitingCallWithTheProviders
     EXPECT_EQ(failureInfo["error"].asString(), "invalid_grant");
     EXPECT_EQ(failureInfo[kQNOAuth2ErrorObjectKey]["code"].asInt(), 400);
     EXPECT_EQ(auth->refreshToken(), "refresh-1");  // kept: the next authorization tries again
+}
+
+// A token answer is small by nature: one over the small limit ends the refresh there, without
+// holding it whole, and the sign-in stays.
+TEST_F(QNOAuth2RefreshTest, AnOversizedTokenAnswerFailsTheRefreshAtTheSmallLimit) {
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.body = R"({"access_token":")" + std::string(size_t(kQNSessionFetcherSmallResponseBodySize), 'a') + R"("})";
+    });
+    auto auth = staleAuthentication();
+    auth->setAccessToken(std::nullopt);  // nothing to sign with but what the refresh brings
+    authorize(auth, "a");
+    ASSERT_TRUE(waitForOutcomes(1));
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_EQ(outcomes[0].error->code, platform::kURLErrorDataLengthExceedsMaximum);
+    EXPECT_FALSE(outcomes[0].request->valueForHTTPHeaderField("Authorization"));
+    EXPECT_EQ(auth->refreshToken(), "refresh-1");
 }
 
 TEST_F(QNOAuth2RefreshTest, AFormEncodedAnswerIsMergedAndACodeIsExchanged) {

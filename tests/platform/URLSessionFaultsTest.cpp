@@ -230,7 +230,8 @@ TEST_F(URLSessionFaultsTest, ThroughAProxysTunnelEveryAnswerIsTheServersOwn) {
         ScopedEnvironment variable("https_proxy", proxy.address());
         auto r = run(URLRequest(at("/ok")));
         ASSERT_TRUE(r.error);
-        EXPECT_NE(r.error->code, kURLErrorUnknown);
+        EXPECT_EQ(r.error->code, kURLErrorCannotConnectToHost);
+        EXPECT_NE(r.error->userInfo["NSDebugDescription"].asString().find(std::to_string(refusal)), std::string::npos);
         EXPECT_TRUE(r.responses.empty());
     }
     EXPECT_EQ(server.requestCount(), served);
