@@ -378,12 +378,6 @@ int qvcrash_async_strncmp(const char* s1, const char* s2, size_t n) {
     return 0;
 }
 
-// memcpy and memset are async-signal-safe (POSIX.1-2016); the compiler inlines the small copies
-// the stack walk makes for every frame.
-void* qvcrash_async_memcpy(void* dest, const void* source, size_t n) { return __builtin_memcpy(dest, source, n); }
-
-void* qvcrash_async_memset(void* dest, uint8_t value, size_t n) { return __builtin_memset(dest, value, n); }
-
 size_t qvcrash_async_strlen(const char* s) {
     size_t n = 0;
     while (s[n]) ++n;

@@ -95,8 +95,10 @@ qvcrash_error_t MSqvcrash_async_task_read_uint64(qvcrash_task_t task, const MSqv
 // Byte-wise helpers.
 int qvcrash_async_strcmp(const char* s1, const char* s2);
 int qvcrash_async_strncmp(const char* s1, const char* s2, size_t n);
-void* qvcrash_async_memcpy(void* dest, const void* source, size_t n);
-void* qvcrash_async_memset(void* dest, uint8_t value, size_t n);
+// memcpy and memset are async-signal-safe (POSIX.1-2016). Inline, so that the small fixed-size
+// copies the stack walk makes for every frame become plain loads and stores, with no call.
+inline void* qvcrash_async_memcpy(void* dest, const void* source, size_t n) { return __builtin_memcpy(dest, source, n); }
+inline void* qvcrash_async_memset(void* dest, uint8_t value, size_t n) { return __builtin_memset(dest, value, n); }
 size_t qvcrash_async_strlen(const char* s);
 
 // The calling thread (nothing to release).

@@ -218,7 +218,7 @@ template <typename machine_ptr>
 qvcrash_error_t qvcrash_async_dwarf_fde_info_init(qvcrash_async_dwarf_fde_info_t* info,
                                                   const qvcrash_async_mobject_t* mobj,
                                                   const MSqvcrash_async_byteorder_t* byteorder, uint64_t address,
-                                                  bool debug_frame) {
+                                                  bool debug_frame, qvcrash_async_dwarf_cie_info_t* cie_out) {
     qvcrash_async_memset(info, 0, sizeof(*info));
     const uint64_t base = MSqvcrash_async_mobject_base_address(mobj);
     EntryHeader header;
@@ -260,7 +260,8 @@ qvcrash_error_t qvcrash_async_dwarf_fde_info_init(qvcrash_async_dwarf_fde_info_t
     at += header.m64 ? 8 : 4;
 
     gnu_ehptr_reader<machine_ptr> reader(byteorder);
-    qvcrash_async_dwarf_cie_info_t cie;
+    qvcrash_async_dwarf_cie_info_t own_cie;
+    qvcrash_async_dwarf_cie_info_t& cie = cie_out != nullptr ? *cie_out : own_cie;
     if ((err = qvcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mobj, byteorder, &reader, cie_address))) {
         QVCRASH_DEBUG("Failed to parse CFE for FDE");
         return err;
@@ -311,10 +312,12 @@ template qvcrash_error_t qvcrash_async_dwarf_cie_info_init<uint64_t>(qvcrash_asy
                                                                      const gnu_ehptr_reader<uint64_t>*, uint64_t);
 template qvcrash_error_t qvcrash_async_dwarf_fde_info_init<uint32_t>(qvcrash_async_dwarf_fde_info_t*,
                                                                      const qvcrash_async_mobject_t*,
-                                                                     const MSqvcrash_async_byteorder_t*, uint64_t, bool);
+                                                                     const MSqvcrash_async_byteorder_t*, uint64_t, bool,
+                                                                     qvcrash_async_dwarf_cie_info_t*);
 template qvcrash_error_t qvcrash_async_dwarf_fde_info_init<uint64_t>(qvcrash_async_dwarf_fde_info_t*,
                                                                      const qvcrash_async_mobject_t*,
-                                                                     const MSqvcrash_async_byteorder_t*, uint64_t, bool);
+                                                                     const MSqvcrash_async_byteorder_t*, uint64_t, bool,
+                                                                     qvcrash_async_dwarf_cie_info_t*);
 
 qvcrash_error_t dwarf_cfi_reader::init(const qvcrash_async_mobject_t* mobj, const MSqvcrash_async_byteorder_t* byteorder,
                                        bool m64, bool debug_frame) {
@@ -325,7 +328,8 @@ qvcrash_error_t dwarf_cfi_reader::init(const qvcrash_async_mobject_t* mobj, cons
     return QVCRASH_ESUCCESS;
 }
 
-qvcrash_error_t dwarf_cfi_reader::find_fde(uint64_t offset, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde) const {
+qvcrash_error_t dwarf_cfi_reader::find_fde(uint64_t offset, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde,
+                                           qvcrash_async_dwarf_cie_info_t* cie) const {
     const uint64_t base = MSqvcrash_async_mobject_base_address(_mobj);
     const uint64_t end = base + MSqvcrash_async_mobject_length(_mobj);
     uint64_t entry;
@@ -360,8 +364,9 @@ qvcrash_error_t dwarf_cfi_reader::find_fde(uint64_t offset, uint64_t pc, qvcrash
         }
         const bool is_cie = _debug_frame ? id == (header.m64 ? UINT64_MAX : UINT32_MAX) : id == 0;
         if (!is_cie) {
-            qvcrash_error_t err = _m64 ? qvcrash_async_dwarf_fde_info_init<uint64_t>(fde, _mobj, _byteorder, entry, _debug_frame)
-                                       : qvcrash_async_dwarf_fde_info_init<uint32_t>(fde, _mobj, _byteorder, entry, _debug_frame);
+            qvcrash_error_t err =
+                _m64 ? qvcrash_async_dwarf_fde_info_init<uint64_t>(fde, _mobj, _byteorder, entry, _debug_frame, cie)
+                     : qvcrash_async_dwarf_fde_info_init<uint32_t>(fde, _mobj, _byteorder, entry, _debug_frame, cie);
             if (err != QVCRASH_ESUCCESS) return err;
             if (fde->pc_start <= pc && pc < fde->pc_end) return QVCRASH_ESUCCESS;
         }
@@ -370,9 +375,11 @@ qvcrash_error_t dwarf_cfi_reader::find_fde(uint64_t offset, uint64_t pc, qvcrash
     return QVCRASH_ENOTFOUND;
 }
 
-qvcrash_error_t dwarf_cfi_reader::fde_at(uint64_t address, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde) const {
-    qvcrash_error_t err = _m64 ? qvcrash_async_dwarf_fde_info_init<uint64_t>(fde, _mobj, _byteorder, address, _debug_frame)
-                               : qvcrash_async_dwarf_fde_info_init<uint32_t>(fde, _mobj, _byteorder, address, _debug_frame);
+qvcrash_error_t dwarf_cfi_reader::fde_at(uint64_t address, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde,
+                                         qvcrash_async_dwarf_cie_info_t* cie) const {
+    qvcrash_error_t err =
+        _m64 ? qvcrash_async_dwarf_fde_info_init<uint64_t>(fde, _mobj, _byteorder, address, _debug_frame, cie)
+             : qvcrash_async_dwarf_fde_info_init<uint32_t>(fde, _mobj, _byteorder, address, _debug_frame, cie);
     if (err != QVCRASH_ESUCCESS) return err;
     return fde->pc_start <= pc && pc < fde->pc_end ? QVCRASH_ESUCCESS : QVCRASH_ENOTFOUND;
 }
@@ -445,6 +452,31 @@ qvcrash_error_t hdrSearch(const qvcrash_async_mobject_t* hdr, const MSqvcrash_as
     if (t.table - base > length || t.count > (length - (t.table - base)) / pair) {
         QVCRASH_DEBUG(".eh_frame_hdr table of %llu entries runs past its segment", static_cast<unsigned long long>(t.count));
         return QVCRASH_EINVAL;
+    }
+    // The table every linker writes: pairs of signed 4-byte offsets from the header. Searched
+    // in place, in the header's copy, after one bounds check for the whole table.
+    if (t.encoding == (DW_EH_PE_datarel | DW_EH_PE_sdata4)) {
+        const auto* table = static_cast<const uint8_t*>(
+            qvcrash_async_mobject_remap_address(hdr, t.table, 0, static_cast<size_t>(t.count * pair)));
+        if (table == nullptr) return QVCRASH_EINVAL;
+        auto value = [&](uint64_t index, uint64_t field) {
+            uint32_t raw;
+            __builtin_memcpy(&raw, table + index * pair + field * 4, 4);
+            return static_cast<machine_ptr>(base + static_cast<uint64_t>(static_cast<int64_t>(
+                                                       static_cast<int32_t>(byteorder->swap32(raw)))));
+        };
+        uint64_t low = 0, high = t.count;
+        while (low < high) {
+            const uint64_t mid = low + (high - low) / 2;
+            if (value(mid, 0) <= pc) {
+                low = mid + 1;
+            } else {
+                high = mid;
+            }
+        }
+        if (low == 0) return QVCRASH_ENOTFOUND;
+        *fde_address = value(low - 1, 1);
+        return QVCRASH_ESUCCESS;
     }
     gnu_ehptr_reader<machine_ptr> reader(byteorder);
     reader.set_data_base(static_cast<machine_ptr>(base));

@@ -69,12 +69,13 @@ qvcrash_error_t qvcrash_async_dwarf_cie_info_init(qvcrash_async_dwarf_cie_info_t
                                                   const qvcrash_async_mobject_t* mobj,
                                                   const MSqvcrash_async_byteorder_t* byteorder,
                                                   const gnu_ehptr_reader<machine_ptr>* reader, uint64_t address);
-// Decodes the FDE whose length field is at address, and the CIE it points to.
+// Decodes the FDE whose length field is at address, and the CIE it points to (into cie when
+// given, so that the caller need not decode it again).
 template <typename machine_ptr>
 qvcrash_error_t qvcrash_async_dwarf_fde_info_init(qvcrash_async_dwarf_fde_info_t* info,
                                                   const qvcrash_async_mobject_t* mobj,
                                                   const MSqvcrash_async_byteorder_t* byteorder, uint64_t address,
-                                                  bool debug_frame);
+                                                  bool debug_frame, qvcrash_async_dwarf_cie_info_t* cie = nullptr);
 
 // One CFI section of one image.
 class dwarf_cfi_reader {
@@ -85,9 +86,12 @@ public:
                          bool debug_frame);
     // Walks the entries from offset for the FDE with pc_start <= pc < pc_end: 0, ENOTFOUND, or
     // the code of a damaged entry.
-    qvcrash_error_t find_fde(uint64_t offset, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde) const;
+    // cie, when given, receives the FDE's CIE.
+    qvcrash_error_t find_fde(uint64_t offset, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde,
+                             qvcrash_async_dwarf_cie_info_t* cie = nullptr) const;
     // Decodes the FDE whose length field is at address and checks that it covers pc.
-    qvcrash_error_t fde_at(uint64_t address, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde) const;
+    qvcrash_error_t fde_at(uint64_t address, uint64_t pc, qvcrash_async_dwarf_fde_info_t* fde,
+                           qvcrash_async_dwarf_cie_info_t* cie = nullptr) const;
 
 private:
     const qvcrash_async_mobject_t* _mobj = nullptr;

@@ -114,23 +114,19 @@ qvframe_error_t unwind(qvcrash_async_page_cache_t* memory, const qvcrash_async_m
 
     dwarf_cfi_reader reader;
     reader.init(section, byteorder, sizeof(P) == 8, cfi.debug_frame);
+    // The FDE, and its CIE decoded on the way.
     qvcrash_async_dwarf_fde_info_t fde;
+    qvcrash_async_dwarf_cie_info_t cie;
     qvcrash_error_t err = QVCRASH_ENOTSUP;
     if (cfi.hdr != nullptr) {
         uint64_t fde_address;
         err = qvcrash_async_dwarf_eh_frame_hdr_search(cfi.hdr, byteorder, sizeof(P) == 8, search_pc, &fde_address);
-        if (err == QVCRASH_ESUCCESS) err = reader.fde_at(fde_address, search_pc, &fde);
+        if (err == QVCRASH_ESUCCESS) err = reader.fde_at(fde_address, search_pc, &fde, &cie);
     }
-    if (err != QVCRASH_ESUCCESS && err != QVCRASH_ENOTFOUND) err = reader.find_fde(0, search_pc, &fde);
+    if (err != QVCRASH_ESUCCESS && err != QVCRASH_ENOTFOUND) err = reader.find_fde(0, search_pc, &fde, &cie);
     if (err != QVCRASH_ESUCCESS) return QVFRAME_ENOTSUP;
 
     gnu_ehptr_reader<P> ptr_reader(byteorder);
-    qvcrash_async_dwarf_cie_info_t cie;
-    if ((err = qvcrash_async_dwarf_cie_info_init<P>(&cie, section, byteorder, &ptr_reader, base + fde.cie_offset))) {
-        QVCRASH_DEBUG("Failed to parse CIE at offset of 0x%llx: %d", static_cast<unsigned long long>(fde.cie_offset),
-                      static_cast<int>(err));
-        return QVFRAME_ENOTSUP;
-    }
     dwarf_cfa_state<P, S> state;
     if ((err = state.eval_program(section, search_pc, static_cast<P>(fde.pc_start), &cie, &ptr_reader, byteorder, base,
                                   cie.initial_instructions_offset, cie.initial_instructions_length))) {

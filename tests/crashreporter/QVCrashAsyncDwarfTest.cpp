@@ -487,8 +487,11 @@ TEST(QVCrashAsyncDwarf, ThirtyTwoBitFixtureDecodesAsReadelfPrintsIt) {
                 ASSERT_EQ(qvcrash_async_dwarf_eh_frame_hdr_search(&table, kHost, false, pc, &found), QVCRASH_ESUCCESS);
                 EXPECT_EQ(found, at) << line;
                 qvcrash_async_dwarf_fde_info_t walked;
-                ASSERT_EQ(reader.find_fde(0, pc, &walked), QVCRASH_ESUCCESS);
+                qvcrash_async_dwarf_cie_info_t itsCie{};  // decoded on the way, as the unwinder takes it
+                ASSERT_EQ(reader.find_fde(0, pc, &walked, &itsCie), QVCRASH_ESUCCESS);
                 EXPECT_EQ(walked.fde_offset, fde.fde_offset);
+                EXPECT_EQ(itsCie.cie_length, cie.cie_length) << line;
+                EXPECT_EQ(itsCie.return_address_register, cie.return_address_register) << line;
             }
             ++fdes;
         } else if (std::regex_search(line, m, cieField)) {
