@@ -1782,8 +1782,12 @@ std::shared_ptr<GDataXMLDocument> GDataObject::XMLDocument() const {
     auto self = std::static_pointer_cast<const GDataObject>(weak_from_this().lock());
     if (!self) return builtXMLDocument();
     GDataXMLDocument::Source source;
-    source.write = [self] {
-        if (auto written = self->writtenXMLData()) return written;
+    source.write = [self]() -> std::optional<platform::Bytes> {
+        GDataXMLWriter writer;
+        self->writeXML(writer);
+        if (auto written = writer.finish()) return written;
+        // A text XML cannot hold: no other way of writing it does better (empty: none).
+        if (writer.refused()) return platform::Bytes();
         return self->streamedXMLData();
     };
     source.build = [self] { return self->builtXMLDocument(); };

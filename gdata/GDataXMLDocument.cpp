@@ -1,4 +1,5 @@
 #include "gdata/GDataXMLDocument.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Strings.h"
 
 #include <libxml/parser.h>
@@ -516,11 +517,26 @@ std::shared_ptr<GDataXMLElement> GDataXMLDocument::rootElement() const {
 }
 
 std::optional<platform::Bytes> GDataXMLDocument::XMLData() const {
+    // Whichever way the bytes are made, what XML cannot hold is never given out as a document:
+    // a text that is not UTF-8 or holds a character XML forbids makes no document at all.
+    auto checked = [](std::optional<platform::Bytes> bytes) -> std::optional<platform::Bytes> {
+        if (!bytes || bytes->empty()) return std::nullopt;
+        if (auto problem = xmlDocumentProblem(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))) {
+            platform::Log::error("GDataXML", "A document was not written: " + *problem);
+            return std::nullopt;
+        }
+        return bytes;
+    };
     if (source_ && source_->write)
-        if (auto written = source_->write()) return written;
+        if (auto written = source_->write()) return checked(std::move(written));
     ensureBuilt();
     if (!doc_) return std::nullopt;
     resolveBracedNames(xmlDocGetRootElement(doc_));
+    // The serialiser drops or replaces what XML cannot hold rather than failing: look first.
+    if (auto problem = xmlTreeTextProblem(xmlDocGetRootElement(doc_))) {
+        platform::Log::error("GDataXML", "A document was not written: " + *problem);
+        return std::nullopt;
+    }
     ErrorCapture capture;
     xmlChar* memory = nullptr;
     int size = 0;
@@ -530,7 +546,7 @@ std::optional<platform::Bytes> GDataXMLDocument::XMLData() const {
     std::optional<platform::Bytes> result;
     if (size > 0) result = platform::Bytes(memory, memory + size);
     xmlFree(memory);
-    return result;
+    return checked(std::move(result));
 }
 
 

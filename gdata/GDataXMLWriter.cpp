@@ -1,5 +1,7 @@
 #include "gdata/GDataXMLWriter.h"
 
+#include <cstdio>
+
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
@@ -163,6 +165,7 @@ int GDataXMLWriter::ownPrefixedDeclarationOf(std::string_view uri) const {
 }
 
 void GDataXMLWriter::startElement(std::string_view name) {
+    check(name);
     if (gaveUp_) return;
     if (ended_) return giveUp();  // a second root
     if (starting_) finishStartTag();
@@ -188,6 +191,8 @@ void GDataXMLWriter::declareNamespace(std::string_view prefix, std::string_view 
 }
 
 void GDataXMLWriter::addAttribute(std::string_view name, std::string_view value) {
+    check(name);
+    check(value);
     if (gaveUp_) return;
     if (!starting_ || hasNul(value)) return giveUp();
     Attr a{AttrKind::Literal, storeTagText(name), static_cast<uint32_t>(name.size()), 0, 0, -1, false, 0, 0};
@@ -198,6 +203,8 @@ void GDataXMLWriter::addAttribute(std::string_view name, std::string_view value)
 }
 
 void GDataXMLWriter::addAttribute(std::string_view name, std::string_view uri, std::string_view value) {
+    check(name);
+    check(value);
     if (gaveUp_) return;
     if (!starting_ || hasNul(value) || hasNul(uri) || uri.empty() || uri.find('}') != std::string_view::npos)
         return giveUp();
@@ -218,8 +225,9 @@ void GDataXMLWriter::addAttribute(std::string_view name, std::string_view uri, s
 }
 
 void GDataXMLWriter::addKeptAttribute(const GDataXMLNode& attribute) {
-    if (gaveUp_) return;
     xmlNodePtr node = attribute.XMLNode();
+    if (!refused_ && node) refused_ = xmlTreeTextProblem(node->children);
+    if (gaveUp_) return;
     if (!starting_ || !node || node->type != XML_ATTRIBUTE_NODE) return giveUp();
     auto attr = reinterpret_cast<xmlAttrPtr>(node);
     std::string value;
@@ -332,6 +340,7 @@ void GDataXMLWriter::markChild() {
 }
 
 void GDataXMLWriter::addText(std::string_view text) {
+    check(text);
     if (gaveUp_) return;
     if (open_.empty() || hasNul(text)) return giveUp();
     if (starting_) finishStartTag();
@@ -342,6 +351,14 @@ void GDataXMLWriter::addText(std::string_view text) {
 }
 
 void GDataXMLWriter::addKeptNode(const GDataXMLNode& node) {
+    if (!refused_ && node.XMLNode()) {
+        xmlNodePtr n = node.XMLNode();
+        // This node and what is below it, not its siblings.
+        if (!(refused_ = xmlTextProblem(view(n->name))))
+            refused_ = n->type == XML_ELEMENT_NODE ? xmlTreeTextProblem(n->children) : xmlTextProblem(view(n->content));
+        if (!refused_ && n->type == XML_ELEMENT_NODE)
+            for (xmlAttrPtr a = n->properties; a && !refused_; a = a->next) refused_ = xmlTreeTextProblem(a->children);
+    }
     if (gaveUp_) return;
     if (open_.empty() || !node.XMLNode()) return giveUp();
     if (starting_) finishStartTag();
@@ -470,9 +487,111 @@ void GDataXMLWriter::endElement() {
 }
 
 std::optional<platform::Bytes> GDataXMLWriter::finish() {
-    if (gaveUp_ || !ended_) return std::nullopt;
+    if (gaveUp_ || !ended_ || refused_) return std::nullopt;
+    // Every string was copied as it is: one pass over the whole document checks them all.
+    refused_ = xmlDocumentProblem(std::string_view(reinterpret_cast<const char*>(out_.data()), out_.size()));
+    if (refused_) return std::nullopt;
     out_.push_back('\n');
     return std::move(out_);
 }
+
+namespace {
+
+bool xmlAllows(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+std::string hex(uint32_t c, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%0*X", digits, c);
+    return buf;
+}
+
+std::string forbidden(uint32_t c, size_t at) {
+    return "U+" + hex(c, 4) + " at " + std::to_string(at) + " is a character XML cannot hold";
+}
+
+// The character a reference ("&#65;", "&#x41;") at `at` names, and where it ends; nullopt when
+// it is not a character reference.
+std::optional<std::pair<uint32_t, size_t>> characterReference(std::string_view s, size_t at) {
+    if (at + 2 >= s.size() || s[at + 1] != '#') return std::nullopt;
+    size_t i = at + 2;
+    const bool isHex = s[i] == 'x';
+    if (isHex) ++i;
+    uint64_t value = 0;
+    const size_t digits = i;
+    for (; i < s.size() && s[i] != ';'; ++i) {
+        const char c = s[i];
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (isHex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (isHex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return std::nullopt;
+        value = std::min<uint64_t>(value * (isHex ? 16 : 10) + uint64_t(d), 0x110000);
+    }
+    if (i >= s.size() || i == digits) return std::nullopt;
+    return std::pair{uint32_t(value), i};
+}
+
+}  // namespace
+
+namespace {
+
+std::optional<std::string> charactersProblem(std::string_view s, bool references) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return forbidden(b, i);
+            if (b == '&' && references)
+                if (auto ref = characterReference(s, i)) {
+                    if (!xmlAllows(ref->first)) return forbidden(ref->first, i);
+                    i = ref->second + 1;
+                    continue;
+                }
+            ++i;
+            continue;
+        }
+        // The length the lead byte announces, and the smallest code point of that length.
+        size_t len = 0;
+        uint32_t c = 0, least = 0;
+        if (b >= 0xC2 && b <= 0xDF) len = 2, c = b & 0x1F, least = 0x80;
+        else if (b >= 0xE0 && b <= 0xEF) len = 3, c = b & 0x0F, least = 0x800;
+        else if (b >= 0xF0 && b <= 0xF4) len = 4, c = b & 0x07, least = 0x10000;
+        bool ok = len != 0 && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) {
+            ok = (p[i + k] & 0xC0) == 0x80;
+            c = (c << 6) | (p[i + k] & 0x3F);
+        }
+        if (!ok || c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return "byte 0x" + hex(b, 2) + " at " + std::to_string(i) + " is not UTF-8";
+        if (!xmlAllows(c)) return forbidden(c, i);
+        i += len;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> xmlTextProblem(std::string_view text) { return charactersProblem(text, false); }
+
+std::optional<std::string> xmlTreeTextProblem(const ::_xmlNode* first) {
+    for (auto node = const_cast<xmlNodePtr>(first); node; node = node->next) {
+        if (auto p = xmlTextProblem(view(node->name))) return p;
+        if (node->type == XML_ELEMENT_NODE) {
+            for (xmlAttrPtr a = node->properties; a; a = a->next) {
+                if (auto p = xmlTextProblem(view(a->name))) return p;
+                if (auto p = xmlTreeTextProblem(a->children)) return p;
+            }
+            if (auto p = xmlTreeTextProblem(node->children)) return p;
+        } else if (auto p = xmlTextProblem(view(node->content))) {
+            return p;
+        }
+    }
+    return std::nullopt;
+}
+std::optional<std::string> xmlDocumentProblem(std::string_view bytes) { return charactersProblem(bytes, true); }
 
 }  // namespace quorvane

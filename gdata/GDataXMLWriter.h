@@ -23,9 +23,21 @@
 
 #include "platform/foundation/Value.h"
 
+struct _xmlNode;
+
 namespace quorvane {
 
 class GDataXMLNode;
+
+// Why a text cannot be held by XML 1.0 ("byte 0xFF at 12 is not UTF-8", "U+0001 at 3 is a
+// character XML cannot hold"); nullopt when every character is one XML allows: tab, line feed,
+// carriage return, U+0020-U+D7FF, U+E000-U+FFFD and U+10000-U+10FFFF, as well-formed UTF-8.
+std::optional<std::string> xmlTextProblem(std::string_view text);
+// The same of a written document, whose character references ("&#1;") must name such characters too.
+std::optional<std::string> xmlDocumentProblem(std::string_view bytes);
+// The first name, text or attribute value of a libxml2 node, its following siblings and
+// everything below them, that XML cannot hold.
+std::optional<std::string> xmlTreeTextProblem(const ::_xmlNode* node);
 
 class GDataXMLWriter {
 public:
@@ -57,8 +69,10 @@ public:
     size_t size() const { return out_.size(); }
     void giveUp() { gaveUp_ = true; }
     bool gaveUp() const { return gaveUp_; }
-    // The document; nullopt when the writer gave up or the root element is not ended.
+    // The document; nullopt when the writer gave up, the root element is not ended, or a text,
+    // name or value holds what XML cannot (refused(): no other way of writing it can do better).
     std::optional<platform::Bytes> finish();
+    const std::optional<std::string>& refused() const { return refused_; }
 
 private:
     struct Decl {
@@ -104,6 +118,11 @@ private:
     void writeKeptElement(const void* node);
 
     void put(std::string_view s) { out_.insert(out_.end(), s.begin(), s.end()); }
+    // Every string is checked as it comes, even after the writer gave up: no other way of
+    // writing it can hold what XML cannot.
+    void check(std::string_view s) {
+        if (!refused_) refused_ = xmlTextProblem(s);
+    }
     void putDeclarations(size_t from);
 
     platform::Bytes out_;
@@ -118,6 +137,7 @@ private:
     std::vector<Resolved> resolved_;
     bool gaveUp_ = false;
     bool ended_ = false;  // the root element is ended
+    std::optional<std::string> refused_;
 };
 
 }  // namespace quorvane

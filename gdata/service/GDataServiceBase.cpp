@@ -252,6 +252,15 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
             Bytes xml;
             if (auto doc = objectToPost->XMLDocument())
                 if (auto data = doc->XMLData()) xml = std::move(*data);
+            if (xml.empty()) {
+                // Never a body that is not the object: the call fails without sending anything.
+                Error error(kGDataServiceErrorDomain, kGDataServiceErrorObjectNotWritable);
+                error.userInfo.set(Error::kLocalizedDescriptionKey,
+                                   std::string("It holds text that cannot be sent as XML (not UTF-8, or a "
+                                               "character XML does not allow)"));
+                reportFailureLater(ticket, delegate, completionHandler, std::move(error));
+                return ticket;
+            }
             length = xml.size();
             bodyData = std::make_shared<const Bytes>(std::move(xml));
             if (entryToPost && !isEmpty(entryToPost->uploadSlug())) headers.emplace_back("Slug", *entryToPost->uploadSlug());

@@ -47,6 +47,9 @@ enum GDataServiceError : int64_t {
     kGDataServiceErrorCouldNotConstructObject = -100,
     // A synchronous wait ran out before the call ended.
     kGDataServiceErrorWaitTimedOut = -101,
+    // The object to send holds text XML cannot carry (not UTF-8, or a character XML forbids):
+    // nothing was sent.
+    kGDataServiceErrorObjectNotWritable = -102,
 };
 
 // User-info keys of a failed call: the provider's error document and its summary.

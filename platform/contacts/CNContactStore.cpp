@@ -396,7 +396,11 @@ const Field* fieldForKey(const std::string& key) {
     return nullptr;
 }
 
-std::string identifiersJSON(const std::vector<std::string>& ids) { return json(ids).dump(); }
+// An identifier that is not UTF-8 (read from another program's file) is looked for with its bad
+// bytes replaced, never thrown on: it then names no record.
+std::string identifiersJSON(const std::vector<std::string>& ids) {
+    return json(ids).dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 Error makeError(int64_t code, const std::string& description, const std::vector<std::string>& identifiers = {}) {
     Error e(CNErrorDomain, code);
@@ -748,6 +752,18 @@ private:
         return row;
     }
 
+    // A value the store keeps as JSON must be UTF-8 (the writer throws on anything else): such a
+    // contact is refused with an error naming the field, and nothing of the request is saved.
+    bool bindChecked(SQLStatement& st, int index, const Field& f, const CNMutableContact& c) {
+        try {
+            f.bind(st, index, c.fields());
+            return true;
+        } catch (const json::exception&) {
+            return fail(makeError(CNErrorCodeTextNotUTF8,
+                                  std::string("The contact's ") + f.key + " holds text that is not UTF-8.", {c.identifier()}));
+        }
+    }
+
     bool constraintFailed() const { return sqlite3_extended_errcode(h_) == SQLITE_CONSTRAINT_UNIQUE; }
 
     bool addContact(const CNMutableContact& c, const std::optional<std::string>& containerID) {
@@ -770,7 +786,7 @@ private:
         st->bind(4, now_);
         int i = 5;
         for (const auto& f : fields())
-            if (f.column) f.bind(*st, i++, c.fields());
+            if (f.column && !bindChecked(*st, i++, f, c)) return false;
         if (st->step() == SQLITE_DONE) return true;
         if (constraintFailed())
             return fail(makeError(CNErrorCodeInsertedRecordAlreadyExists, "The contact is already in the store.", {c.identifier()}));
@@ -792,7 +808,8 @@ private:
         SQLStatement* st = statement("UPDATE contacts SET " + sets + "modification_date = ? WHERE id = ?");
         if (!st) return failSQL("The contact cannot be updated");
         int i = 1;
-        for (const Field* f : written) f->bind(*st, i++, c.fields());
+        for (const Field* f : written)
+            if (!bindChecked(*st, i++, *f, c)) return false;
         st->bind(i++, now_);
         st->bind(i, *row);
         return st->step() == SQLITE_DONE || failSQL("The contact cannot be updated");

@@ -204,3 +204,49 @@ TEST(GDataXMLWriter, GivesUpOnWhatTheTreeWouldWriteOtherwise) {
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
               "<a xmlns:p=\"urn:p\"><p:b p:v=\"&lt;&quot;&amp;&#10;&gt;\"/><c></c></a>\n");
 }
+
+// Nothing that is not XML is written. The model drops from what it writes the characters XML
+// forbids (controls, U+FFFE, halves of surrogate pairs); any other text that is not UTF-8 makes no
+// document by any way of writing it, where a written reference must name an allowed character.
+TEST(GDataXMLWriter, RefusesTextXMLCannotHold) {
+    struct Case {
+        std::string text;
+        const char* problem;  // nullptr: fine
+        bool droppedByTheModel;
+    } const cases[] = {
+        {"tab\t, lines\n\r, \xC3\xA9, \xE2\x82\xAC, \xF0\x9F\x98\x80, \xEF\xBF\xBD, &amp; &#9; &#x10FFFF;", nullptr, false},
+        {"\xFF", "byte 0xFF at 0 is not UTF-8", false},
+        {"ab\xC3", "byte 0xC3 at 2 is not UTF-8", false},              // cut short
+        {"\xC0\x80", "byte 0xC0 at 0 is not UTF-8", false},            // overlong
+        {"\xF4\x90\x80\x80", "byte 0xF4 at 0 is not UTF-8", false},    // past U+10FFFF
+        {"\xED\xA0\x80", "byte 0xED at 0 is not UTF-8", true},         // a surrogate
+        {"a\x01", "U+0001 at 1 is a character XML cannot hold", true},
+        {"\x1B[0m", "U+001B at 0 is a character XML cannot hold", true},
+        {"\xEF\xBF\xBE", "U+FFFE at 0 is a character XML cannot hold", true},
+        {"x&#1;", "U+0001 at 1 is a character XML cannot hold", false},
+        {"&#x0;", "U+0000 at 0 is a character XML cannot hold", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(xmlDocumentProblem(c.text), c.problem ? std::optional<std::string>(c.problem) : std::nullopt);
+        if (c.text.find('&') != std::string::npos) {
+            EXPECT_FALSE(xmlTextProblem(c.text));  // in a text it is no reference: it is written escaped
+            continue;
+        }
+        GDataXMLWriter writer;
+        writer.startElement("a");
+        writer.addAttribute("v", c.text);
+        writer.endElement();
+        EXPECT_EQ(writer.finish().has_value(), !c.problem);
+        EXPECT_EQ(writer.refused().has_value(), bool(c.problem));
+        // An entry holding it gives no document, nor does a feed holding that entry.
+        const bool written = !c.problem || c.droppedByTheModel;
+        auto entry = GDataEntryContact::contactEntryWithFullNameString("Ann " + c.text);
+        auto bytes = entry->XMLDocument()->XMLData();
+        EXPECT_EQ(bytes.has_value(), written);
+        if (bytes) EXPECT_FALSE(xmlDocumentProblem(text(bytes)));
+        auto feed = GDataFeedContact::contactFeed();
+        feed->addEntry(entry);
+        EXPECT_EQ(feed->XMLDocument()->XMLData().has_value(), written);
+    }
+}

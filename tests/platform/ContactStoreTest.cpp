@@ -150,6 +150,34 @@ TEST_F(ContactStoreTest, NewContactWithoutValuesReadsEmpty) {
     EXPECT_FALSE(found[0]->imageDataAvailable());
 }
 
+TEST_F(ContactStoreTest, AValueThatIsNotUTF8IsRefusedWithAnErrorAndNothingOfTheRequestIsSaved) {
+    auto container = addContainer("Local");
+    // Values the store keeps as JSON, added and updated; and a lookup by such an identifier.
+    auto good = std::make_shared<CNMutableContact>();
+    good->setGivenName("Good");
+    auto bad = std::make_shared<CNMutableContact>();
+    bad->setEmailAddresses({CNLabeledValue<std::string>(std::string(CNLabelHome), "b\xFFd@example.org")});
+    CNSaveRequest add;
+    add.addContact(good, container->identifier());
+    add.addContact(bad, container->identifier());
+    auto added = save(add);
+    ASSERT_FALSE(added);
+    EXPECT_EQ(added.error().code, CNErrorCodeTextNotUTF8);
+    EXPECT_NE(added.error().localizedDescription().find("emailAddresses"), std::string::npos);
+    EXPECT_TRUE(fetch(nullptr, {CNContactGivenNameKey}).empty());
+
+    CNSaveRequest addGood;
+    addGood.addContact(good, container->identifier());
+    ASSERT_TRUE(save(addGood));
+    auto edited = fetch(nullptr, allKeys())[0]->mutableCopy();
+    edited->setPostalAddresses({CNLabeledValue<CNPostalAddress>(std::string(CNLabelHome), CNPostalAddress{"Via \x80", "", "", "", "", ""})});
+    CNSaveRequest update;
+    update.updateContact(edited);
+    EXPECT_EQ(save(update).error().code, CNErrorCodeTextNotUTF8);
+    EXPECT_TRUE(fetch(nullptr, allKeys())[0]->postalAddresses().empty());
+    EXPECT_TRUE(fetch(CNContact::predicateForContactsWithIdentifiers({"\xFF"}), {CNContactGivenNameKey}).empty());
+}
+
 TEST_F(ContactStoreTest, KeyLimitedFetchAnswersOnlyTheFetchedKeys) {
     addContainer("Local");
     auto original = fullContact();
