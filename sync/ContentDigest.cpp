@@ -153,6 +153,13 @@ uint64_t localContentDigest(const platform::CNContact& contact) {
     return d.value();
 }
 
+uint64_t photoDigest(const std::optional<platform::Bytes>& photo) {
+    if (!photo || photo->empty()) return 0;
+    uint64_t hash = kOffsetBasis;
+    for (uint8_t b : *photo) hash = (hash ^ b) * kPrime;
+    return hash;
+}
+
 std::vector<ShortenedValue> valuesShortenedByProvider(const GDataEntryContact& sent, const GDataEntryContact& kept) {
     std::vector<std::pair<std::string, std::string>> sentTexts, keptTexts;
     if (auto e = sent.XMLElement(); e && e->XMLNode()) collectTexts(e->XMLNode(), sentTexts);

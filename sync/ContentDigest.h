@@ -23,6 +23,8 @@
 namespace quorvane {
 
 uint64_t localContentDigest(const platform::CNContact& contact);
+// The digest of a local photo's bytes (FNV-1a); 0 for no photo.
+uint64_t photoDigest(const std::optional<platform::Bytes>& photo);
 uint64_t googleContentDigest(const GDataEntryContact& entry);
 // The digest of an entry from the bytes it writes (writtenXMLData); nullopt when they do not parse.
 std::optional<uint64_t> googleContentDigestOfXML(const platform::Bytes& bytes);

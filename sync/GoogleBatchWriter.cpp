@@ -154,7 +154,16 @@ void GoogleBatchWriter::sendNext() {
 void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataObjectPtr& object,
                                    const std::optional<Error>& error) {
     --inFlight_;
-    if (error) {
+    if (error && error->domain == kGDataServiceErrorDomain && error->code == kGDataServiceErrorObjectNotWritable) {
+        // Nothing was sent: the entries that cannot be written fail alone, the others go again.
+        for (size_t index : sent) {
+            auto doc = operations_[index].entry->XMLDocument();
+            if (doc && doc->XMLData()) continue;
+            outcomes_[index].state = GoogleBatchOutcome::State::Failed;
+            outcomes_[index].reason = error->localizedDescription();
+            ++answered_;
+        }
+    } else if (error) {
         if (isAuthorizationError(*error) || isNetworkError(*error)) {
             if (!stoppedBy_) stoppedBy_ = error;
             stopping_ = true;

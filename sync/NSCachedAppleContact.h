@@ -20,6 +20,7 @@ public:
     // The contact is kept without its image bytes; this is the byte length of its photo when it
     // was fetched with them (0 for none), nil when it was fetched without.
     std::optional<int32_t> mImageSize;
+    std::optional<uint64_t> mImageDigest;  // photoDigest of those bytes, the same way
 };
 
 using NSCachedAppleContactPtr = std::shared_ptr<NSCachedAppleContact>;

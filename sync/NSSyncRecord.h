@@ -42,6 +42,7 @@ public:
     std::optional<std::string> mSortString;
     std::optional<platform::Date> mLastSyncDate;
     int32_t mPreviousApplePhotoSize = 0;
+    std::optional<uint64_t> mPreviousApplePhotoDigest;
     std::optional<std::string> mPreviousGoogleETag;
     bool mSyncPhotoSuccessful = false;
     bool mGoogleETagPendingAssignment = false;

@@ -3,6 +3,7 @@
 // fetched contacts.
 
 #include "platform/foundation/Strings.h"
+#include "sync/ContentDigest.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/Utils.h"
 
@@ -274,6 +275,7 @@ void QuorvaneModel::storeCachedAppleContactWithContact(const platform::CNContact
         contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey)) {
         auto image = getAppleContactImageData(contact);
         entry->mImageSize = image ? int32_t(image->size()) : 0;
+        entry->mImageDigest = photoDigest(image);
         entry->mAppleContact = contact->copyWithoutImageData();
     } else {
         entry->mAppleContact = contact;

@@ -21,6 +21,24 @@ using platform::Error;
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
+// The photoDigest of a local contact's photo: from its bytes when it was read with them, else
+// from the contact cache, which kept it when it dropped them; nullopt when neither knows it.
+template <class Cache>
+std::optional<uint64_t> knownPhotoDigest(QuorvaneModel& model, const Cache& cache, const platform::CNContactPtr& contact) {
+    if (!contact) return uint64_t(0);
+    if (contact->isKeyAvailable(platform::CNContactImageDataKey) ||
+        contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey)) {
+        return photoDigest(model.getAppleContactImageData(contact));
+    }
+    if (auto it = cache.find(contact->identifier()); it != cache.end()) {
+        for (const auto& cached : it->second)
+            if (cached && cached->mAppleContact == contact && cached->mImageDigest) return cached->mImageDigest;
+        for (const auto& cached : it->second)
+            if (cached && cached->mImageDigest) return cached->mImageDigest;
+    }
+    return std::nullopt;
+}
+
 std::string replaceFirst(std::string text, std::string_view placeholder, const std::string& value) {
     if (auto at = text.find(placeholder); at != std::string::npos) text.replace(at, placeholder.size(), value);
     return text;
@@ -162,6 +180,7 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
         in.googlePhotoETag = googlePhotoETag(google);
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
+        in.applePhotoDigest = [this, apple] { return knownPhotoDigest(*this, mCachedAppleContactDict, apple); };
         in.appleContentDigest = [apple] { return localContentDigest(*apple); };
         in.googleContentDigest = [this, google] { return googleContentDigestOfContact(*google); };
     }
@@ -239,6 +258,7 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     // A local contact written in this run is held as it was read for the write, without its
     // photo: the size the history keeps is read from the store, where the photo is.
     std::map<std::string, int32_t> storedPhotoSizes;
+    std::map<std::string, uint64_t> storedPhotoDigests;
     {
         std::vector<std::string> unread;
         for (const auto& s : records) {
@@ -253,7 +273,9 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
             auto stored = mContactStore->unifiedContactsMatchingPredicate(
                 platform::CNContact::predicateForContactsWithIdentifiers(chunk), {platform::CNContactImageDataKey});
             for (const auto& c : stored.valueOr(std::vector<platform::CNContactPtr>{})) {
-                if (c) storedPhotoSizes[c->identifier()] = getPhotoSizeWithAppleContact(c, -1);
+                if (!c) continue;
+                storedPhotoSizes[c->identifier()] = getPhotoSizeWithAppleContact(c, -1);
+                storedPhotoDigests[c->identifier()] = photoDigest(getAppleContactImageData(c));
             }
         }
     }
@@ -277,6 +299,11 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
     };
     inputs.applePhotoSize = photoSize;
+    inputs.applePhotoDigest = [&](const platform::CNContactPtr& contact) -> std::optional<uint64_t> {
+        auto it = storedPhotoDigests.find(contact->identifier());
+        if (it != storedPhotoDigests.end() && !contact->isKeyAvailable(platform::CNContactImageDataKey)) return it->second;
+        return knownPhotoDigest(*this, mCachedAppleContactDict, contact);
+    };
     inputs.googleDigest = [this](const GDataEntryContact& google) { return googleContentDigestOfContact(google); };
     const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
     for (const auto& r : changes.deleted) store->deleteSyncHistory(r);

@@ -11,7 +11,9 @@
 #include "platform/runloop/RunLoop.h"
 #include "sync/ContentDigest.h"
 #include "sync/GoogleFeedFetch.h"
+#include "sync/ContactText.h"
 #include "sync/GooglePhotoTransfer.h"
+#include "sync/SyncHistory.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane {
@@ -219,17 +221,29 @@ void SyncExecutor::downloadNextPhoto() {
                 self->context_->log("Photo download failed: " + error->localizedDescription());
                 return self->downloadNextPhoto();
             }
-            // A photo the provider no longer has leaves the local one alone (only a replace-mode
-            // write with history evidence removes a local photo).
-            if (photo && !photo->empty()) {
+            // A photo the provider no longer has is removed locally only on the history's
+            // evidence that it had one when the pair was last synced (its ETag then).
+            const bool removed = (!photo || photo->empty()) && record->mHasSyncHistory &&
+                                 record->mPreviousGoogleETag && !record->mPreviousGoogleETag->empty() &&
+                                 !record->mGoogleETagPreviouslyPendingAssignment;
+            if ((photo && !photo->empty()) || removed) {
                 platform::Error saveError;
                 auto stored = self->context_->contactStore().unifiedContactsMatchingPredicate(
                     platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
                     {platform::CNContactImageDataKey});
                 if (!stored) saveError = stored.error();
+                if (stored && stored->size() == 1 && removed && !(*stored)[0]->imageData()) {
+                    // Gone on both sides already: the local write of a replace took it away.
+                    record->mSyncPhotoSuccessful = true;
+                    const auto& before = record->mAppleContact;
+                    if (before && before->isKeyAvailable(platform::CNContactImageDataAvailableKey) &&
+                        before->imageDataAvailable())
+                        ++self->result_.counts.photosMoved;
+                    return self->downloadNextPhoto();
+                }
                 if (stored && stored->size() == 1) {
                     auto image = (*stored)[0]->mutableCopy();
-                    image->setImageData(*photo);
+                    image->setImageData(removed ? std::nullopt : photo);
                     platform::CNSaveRequest request;
                     request.updateContact(image);
                     auto saved = self->context_->contactStore().executeSaveRequest(request);
@@ -384,6 +398,7 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
         }
         const auto merged = context_->referenceContact(r->mMutableAppleContact);
         if (!merged || !mergedSidesDiffer(merged, whole)) return std::nullopt;
+        if (refusedForItsText(r, *merged)) return std::nullopt;
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(whole->copy());
         if (!entry) return std::nullopt;
         context_->toGoogle(entry, merged, merged, r);
@@ -397,6 +412,7 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
         return GoogleBatchOperation{GoogleBatchKind::Delete, whole};
     }
     const auto& apple = r->mAppleContact;
+    if (apple && refusedForItsText(r, *apple)) return std::nullopt;
     auto reference = r->mAppleContact_Reference ? r->mAppleContact_Reference : context_->referenceContact(apple);
     Context::GoogleConversion converted;
     GoogleBatchOperation op;
@@ -418,6 +434,16 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
     r->mSubmittedGmailUpdate = true;
     r->mNewGoogleContact = std::dynamic_pointer_cast<GDataEntryContact>(op.entry);
     return op;
+}
+
+bool SyncExecutor::refusedForItsText(const NSSyncRecordPtr& r, const platform::CNContact& apple) {
+    auto problem = unsendableContactText(apple);
+    if (!problem) return false;
+    // Not sent and not confirmed: the pair keeps its old history, and the next run tries again.
+    r->mSubmittedGmailUpdate = true;
+    recordFailure(r, "google", "Not sent: " + *problem);
+    context_->log("Not sent, " + *problem + ": " + r->mDescription.value_or("a contact"));
+    return true;
 }
 
 // The writes go out a few batches at a time: each entry is made whole, converted and sent, and
@@ -600,14 +626,18 @@ void SyncExecutor::uploadNextPhoto() {
     auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
         platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
         {platform::CNContactImageDataKey});
-    std::optional<platform::Bytes> photo;
-    if (stored && stored->size() == 1) photo = (*stored)[0]->imageData();
-    // No local photo: nothing to send (a Google photo is never removed from here).
-    if (!photo || photo->empty()) return uploadNextPhoto();
+    if (!stored || stored->size() != 1) return uploadNextPhoto();
+    const std::optional<platform::Bytes> photo = (*stored)[0]->imageData();
+    // No local photo: the Google one is removed only on the history's evidence that the local
+    // contact had one when the pair was last synced; otherwise there is nothing to send.
+    const bool removing = !photo || photo->empty();
+    const auto googlePhoto = googlePhotoETag(record->mGoogleContact);
+    if (removing && !(record->mHasSyncHistory && record->mPreviousApplePhotoSize > 0 && googlePhoto && !googlePhoto->empty()))
+        return uploadNextPhoto();
     auto self = shared_from_this();
     GooglePhotoTransfer::upload(
-        context_->googleService(), record->mGoogleContact, *photo,
-        [self, record](const std::optional<std::string>& etag, const std::optional<Error>& error) {
+        context_->googleService(), record->mGoogleContact, removing ? platform::Bytes() : *photo,
+        [self, record, removing](const std::optional<std::string>& etag, const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
                 self->recordFailure(record, "google", "Photo upload failed: " + error->localizedDescription());
@@ -616,10 +646,15 @@ void SyncExecutor::uploadNextPhoto() {
             }
             record->mSyncPhotoSuccessful = true;
             ++self->result_.counts.photosMoved;
-            // The history keeps the photo's ETag: the new one when the provider said it, else the
-            // next run takes it from the feed.
-            if (etag && record->mGoogleContact->photoLink()) record->mGoogleContact->photoLink()->setETag(*etag);
-            else record->mGoogleETagPendingAssignment = true;
+            // The history keeps the photo's ETag: none once removed; the new one when the provider
+            // said it, else the next run takes it from the feed.
+            if (removing) {
+                if (auto link = record->mGoogleContact->photoLink()) link->setETag(std::nullopt);
+            } else if (etag && record->mGoogleContact->photoLink()) {
+                record->mGoogleContact->photoLink()->setETag(*etag);
+            } else {
+                record->mGoogleETagPendingAssignment = true;
+            }
             self->uploadNextPhoto();
         });
 }

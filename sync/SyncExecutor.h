@@ -237,6 +237,9 @@ private:
     void warnOfShortenedValues(const NSSyncRecord& r, const GDataEntryContact& sent, const GDataEntryContact& kept);
     // Counts a record that could not be written, and keeps why.
     void recordFailure(const NSSyncRecordPtr& record, const char* side, std::string reason);
+    // A contact holding text the provider cannot be sent (unsendableContactText) fails alone,
+    // unsent; true when it did.
+    bool refusedForItsText(const NSSyncRecordPtr& record, const platform::CNContact& apple);
     // Ends the run when an error means the provider cannot be used any more (authorization
     // refused, network gone, or the provider answering 5xx or 429); true when it did.
     bool stopOnFatal(const std::optional<platform::Error>& error);

@@ -181,11 +181,19 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
         r->appleGroupNamesHash = in.appleGroupHash(apple);
         r->googleGroupNamesHash = in.googleGroupHash(google);
+        const platform::CNContactPtr pictured =
+            s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple;
         if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
-            r->appleImageSize =
-                in.applePhotoSize(s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple);
+            r->appleImageSize = in.applePhotoSize(pictured);
         } else {
             r->appleImageSize = s->mPreviousApplePhotoSize;
+        }
+        // A photo that did not move keeps the digest it had, so that the next run sees its change
+        // again; a record of an older run without one takes the photo as it is now.
+        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest) {
+            r->applePhotoDigest = in.applePhotoDigest ? in.applePhotoDigest(pictured) : std::nullopt;
+        } else {
+            r->applePhotoDigest = s->mPreviousApplePhotoDigest;
         }
         if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
             r->googleETag = googlePhotoETag(google);

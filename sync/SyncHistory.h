@@ -99,8 +99,10 @@ struct SyncHistoryWriteInputs {
     // The group hashes (groupNamesHash) of the local contact's groups and the Google contact's.
     std::function<uint64_t(const platform::CNContactPtr&)> appleGroupHash;
     std::function<uint64_t(const std::shared_ptr<GDataEntryContact>&)> googleGroupHash;
-    // The byte length of the local contact's photo (0 for none).
+    // The byte length of the local contact's photo (0 for none), and its photoDigest (nullopt
+    // when not known: the record then keeps none, and the next run takes the photo as it finds it).
     std::function<int32_t(const platform::CNContactPtr&)> applePhotoSize;
+    std::function<std::optional<uint64_t>(const platform::CNContactPtr&)> applePhotoDigest;
     // The Google entry's content digest (ContentDigest.h); read from the entry when not given.
     std::function<uint64_t(const GDataEntryContact&)> googleDigest;
 };

@@ -132,9 +132,10 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     r.mPreviouslyMerged = strategy.previouslyMerged;
     // A pair found equal is written to the history again when a side changed, and when the
     // history lacks the content digests, so that the next run decides by content.
-    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests;
+    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests || strategy.historyLacksPhotoDigest;
     r.mLastSyncDate = strategy.lastSyncDate;
     r.mPreviousApplePhotoSize = strategy.previousApplePhotoSize;
+    r.mPreviousApplePhotoDigest = strategy.previousApplePhotoDigest;
     r.mPreviousGoogleETag = strategy.previousGoogleETag;
     r.mGoogleETagPreviouslyPendingAssignment = strategy.googleETagPendingAssignment;
     r.mGoogleETagPendingAssignment = strategy.googleETagPendingAssignment;
@@ -217,8 +218,9 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     } else if (!strategy.historyFound) {
         action = newer();
     } else {
-        const bool appleChanged = strategy.appleContactChanged || strategy.appleGroupsChanged;
-        const bool googleChanged = strategy.googleContactChanged || strategy.googleGroupsChanged;
+        const bool appleChanged = strategy.appleContactChanged || strategy.appleGroupsChanged || strategy.applePhotoChanged;
+        const bool googleChanged =
+            strategy.googleContactChanged || strategy.googleGroupsChanged || strategy.googlePhotoChanged;
         if (appleChanged && googleChanged) action = newer();
         else if (appleChanged) action = SyncActionMacToGoogle;
         else if (googleChanged) action = SyncActionGoogleToMac;

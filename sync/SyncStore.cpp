@@ -33,7 +33,8 @@ CREATE TABLE sync_history (
     apple_pending_add_to_my_contacts INTEGER NOT NULL DEFAULT 0,
     synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0,
     apple_content_digest INTEGER,
-    google_content_digest INTEGER);
+    google_content_digest INTEGER,
+    apple_photo_digest INTEGER);
 CREATE INDEX sync_history_by_apple_record ON sync_history(apple_record_id);
 CREATE INDEX sync_history_by_google_id ON sync_history(google_id);
 CREATE TABLE sync_log (
@@ -64,6 +65,8 @@ const char* const kMigrations[] = {
     // 2: the content digests of both sides.
     "ALTER TABLE sync_history ADD COLUMN apple_content_digest INTEGER;"
     "ALTER TABLE sync_history ADD COLUMN google_content_digest INTEGER;",
+    // 3: the digest of the local photo.
+    "ALTER TABLE sync_history ADD COLUMN apple_photo_digest INTEGER;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == SyncStore::kSchemaVersion + 1);
 
@@ -71,7 +74,7 @@ constexpr const char* kHistoryColumns =
     "id, apple_record_id, google_id, apple_source_id, apple_update_date, google_update_date, "
     "apple_group_names_hash, google_group_names_hash, apple_image_size, google_etag, "
     "google_etag_pending_assignment, previously_merged, apple_pending_add_to_my_contacts, "
-    "synced_my_contacts_at_least_once, apple_content_digest, google_content_digest";
+    "synced_my_contacts_at_least_once, apple_content_digest, google_content_digest, apple_photo_digest";
 
 constexpr const char* kLogColumns =
     "id, start_date, end_date, sync_mode, automatic, result, error, google_account, apple_account, "
@@ -202,6 +205,7 @@ platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::fetchSyncHistory(
         r->syncedMyContactsAtLeastOnce = s.integer(13) != 0;
         r->appleContentDigest = columnDigest(s, 14);
         r->googleContentDigest = columnDigest(s, 15);
+        r->applePhotoDigest = columnDigest(s, 16);
         records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) return lastError("The sync history cannot be read");
@@ -298,8 +302,8 @@ platform::Result<void> SyncStore::save() {
                          "google_update_date, apple_group_names_hash, google_group_names_hash, apple_image_size, "
                          "google_etag, google_etag_pending_assignment, previously_merged, "
                          "apple_pending_add_to_my_contacts, synced_my_contacts_at_least_once, "
-                         "apple_content_digest, google_content_digest) "
-                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                         "apple_content_digest, google_content_digest, apple_photo_digest) "
+                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (!ins.ok()) fail("The sync history cannot be written");
         for (size_t i = 0; ok && i < mInsertedHistory.size(); ++i) {
             const SyncHistoryRecord& r = *mInsertedHistory[i];
@@ -318,6 +322,7 @@ platform::Result<void> SyncStore::save() {
             ins.bind(13, int64_t(r.syncedMyContactsAtLeastOnce));
             bindDigest(ins, 14, r.appleContentDigest);
             bindDigest(ins, 15, r.googleContentDigest);
+            bindDigest(ins, 16, r.applePhotoDigest);
             if (ins.step() != SQLITE_DONE) fail("A sync history record cannot be written");
             else newHistoryIDs.push_back(sqlite3_last_insert_rowid(mDb));
             ins.reset();

@@ -45,6 +45,9 @@ struct SyncHistoryRecord {
     // in records written before the store kept them.
     std::optional<uint64_t> appleContentDigest;
     std::optional<uint64_t> googleContentDigest;
+    // photoDigest of the local photo when the pair was last synced (0: none); nil in records
+    // written before the store kept it.
+    std::optional<uint64_t> applePhotoDigest;
 };
 using SyncHistoryRecordPtr = std::shared_ptr<SyncHistoryRecord>;
 
@@ -68,8 +71,9 @@ struct SyncLogRecord {
 
 class SyncStore {
 public:
-    // 2 added the content digests to sync_history; a file of schema 1 is brought up to date when opened.
-    static constexpr int kSchemaVersion = 2;
+    // 2 added the content digests to sync_history, 3 the local photo's digest; an older file is
+    // brought up to date when opened.
+    static constexpr int kSchemaVersion = 3;
     static constexpr int kLogsKept = 500;
     static constexpr const char* kFileName = "SyncData.sqlite";
 

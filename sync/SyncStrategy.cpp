@@ -76,10 +76,9 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     // By content where the history keeps a digest: any edit counts, however soon after the run,
     // and dates that moved over the same content do not.
     if (r.googleContentDigest && in.googleContentDigest) {
-        // The provider gives an entry a new update date, to the millisecond, on every write: an
-        // entry that still carries the date recorded with its digest holds what was digested.
-        const bool sameWrite = r.googleUpdateDate && in.googleUpdateDate && *r.googleUpdateDate == *in.googleUpdateDate;
-        info.googleContactChanged = !sameWrite && in.googleContentDigest() != *r.googleContentDigest;
+        // Always read: update dates have whole seconds, so two writes within one second carry the
+        // same date (an unchanged entry's digest is the kept list's, read without parsing).
+        info.googleContactChanged = in.googleContentDigest() != *r.googleContentDigest;
     } else {
         info.googleContactChanged = moved(difference(r.googleUpdateDate, in.googleUpdateDate));
     }
@@ -93,37 +92,27 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     info.appleGroupsChanged = in.appleGroupNamesHash != r.appleGroupNamesHash;
     info.googleGroupsChanged = in.googleGroupNamesHash != r.googleGroupNamesHash;
 
+    // A photo is content of its own: added, changed or removed on a side since the last sync is
+    // a change of that side, whatever else changed. The provider shows it in the photo link's
+    // ETag (an ETag still pending after an upload tells nothing); the local side by the photo's
+    // size and digest. A record of an older run keeps no photo digest: its size is the baseline.
+    info.historyLacksPhotoDigest = !r.applePhotoDigest;
+    info.previousApplePhotoDigest = r.applePhotoDigest;
     if (in.syncPhotos) {
-        const bool hasGooglePhoto = in.googlePhotoETag && !in.googlePhotoETag->empty();
-        const bool pending = r.googleETagPendingAssignment;
-        std::optional<int32_t> size;
-        auto photoSize = [&] {
-            if (!size) size = in.applePhotoSize ? in.applePhotoSize() : 0;
-            return *size;
-        };
-        const bool googleSide = info.googleContactChanged || info.googleGroupsChanged;
-        if ((mode == SyncModeTwoWay || mode == SyncModeGoogleToMac) &&
-            (googleSide || (mode == SyncModeTwoWay && r.previouslyMerged))) {
-            const int32_t s = photoSize();
-            if (hasGooglePhoto && !pending && textsDiffer(r.googleETag, in.googlePhotoETag)) {
-                info.googlePhotoChanged = googleSide;
-            } else if (s <= 0 && hasGooglePhoto) {
-                info.googlePhotoChanged = googleSide;
-            } else if (!pending) {
-                info.googlePhotoVerifiedNotChanged = true;
-            }
+        if ((mode == SyncModeTwoWay || mode == SyncModeGoogleToMac) && !r.googleETagPendingAssignment) {
+            const bool changed = textsDiffer(r.googleETag, in.googlePhotoETag);
+            info.googlePhotoChanged = changed;
+            info.googlePhotoVerifiedNotChanged = !changed;
         }
-        const bool appleSide = info.appleContactChanged || info.appleGroupsChanged;
-        if ((mode == SyncModeTwoWay || mode == SyncModeMacToGoogle) &&
-            (appleSide || (mode == SyncModeTwoWay && r.previouslyMerged))) {
-            const int32_t s = photoSize();
-            if (s > 0 && s != r.appleImageSize) {
-                info.applePhotoChanged = appleSide;
-            } else if (s > 0 && !hasGooglePhoto) {
-                info.applePhotoChanged = appleSide;
-            } else {
-                info.applePhotoVerifiedNotChanged = true;
+        if (mode == SyncModeTwoWay || mode == SyncModeMacToGoogle) {
+            const int32_t s = in.applePhotoSize ? in.applePhotoSize() : 0;
+            bool changed = s != r.appleImageSize;
+            if (!changed && s > 0 && r.applePhotoDigest && in.applePhotoDigest) {
+                const auto digest = in.applePhotoDigest();
+                changed = digest && *digest != *r.applePhotoDigest;
             }
+            info.applePhotoChanged = changed;
+            info.applePhotoVerifiedNotChanged = !changed;
         }
     }
 

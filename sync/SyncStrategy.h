@@ -25,13 +25,12 @@ struct SyncStrategyInfo {
     bool previouslyMerged = false;
     bool counterpartDeleted = false;  // the contact's partner is gone and deletions go this way
     bool eitherContactChanged = false;
-    // Its content differs from the digest the history keeps of it (a Google entry whose update
-    // date is exactly the one recorded with the digest has not been written since: its digest is
-    // not read); without a digest (a record of an older run), its date moved by more than
-    // kChangeTolerance.
+    // Its content differs from the digest the history keeps of it, whatever the dates say;
+    // without a digest (a record of an older run), its date moved by more than kChangeTolerance.
     bool googleContactChanged = false;
     bool appleContactChanged = false;
     bool historyLacksDigests = false;  // the record keeps no digest of one side or both
+    bool historyLacksPhotoDigest = false;  // the record keeps no digest of the local photo
     bool mergeContacts = false;
     bool appleGroupsChanged = false;
     bool googleGroupsChanged = false;
@@ -41,6 +40,7 @@ struct SyncStrategyInfo {
     bool applePhotoVerifiedNotChanged = false;
     bool googlePhotoVerifiedNotChanged = false;
     int32_t previousApplePhotoSize = 0;
+    std::optional<uint64_t> previousApplePhotoDigest;
     std::optional<std::string> previousGoogleETag;
     bool googleETagPendingAssignment = false;
     bool isOtherContact = false;  // the Google contact belongs to no group
@@ -69,6 +69,8 @@ struct SyncStrategyInputs {
     std::optional<std::string> googlePhotoETag;  // of the Google photo link; a photo when non-empty
     // The byte length of the local photo (0 for none); asked at most once, and only when needed.
     std::function<int32_t()> applePhotoSize;
+    // The local photo's photoDigest; nullopt when it is not known. Asked only when the sizes agree.
+    std::function<std::optional<uint64_t>()> applePhotoDigest;
     // The content digests of the contacts now (ContentDigest.h); asked only when the record keeps one.
     std::function<uint64_t()> appleContentDigest;
     std::function<uint64_t()> googleContentDigest;

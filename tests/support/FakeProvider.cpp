@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -252,9 +253,13 @@ struct FakeProvider::State {
     // Deleted entries updated before this were forgotten (forgetDeletedContacts).
     std::map<Kind, double> deletionsForgottenBefore;
 
+    bool clockHeld = false;  // holdClock
+    // Whole seconds, as the provider stamps its updates: writes within one second share a date
+    // (each still gets a new ETag).
     double now() {
-        double t = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset;
-        lastTime = std::max(t, lastTime + 0.001);
+        double t = std::floor(
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() + timeOffset);
+        if (!clockHeld) lastTime = std::max(t, lastTime);
         return lastTime;
     }
     void markDeleted(Entry& e) {
@@ -369,6 +374,11 @@ void FakeProvider::advanceTime(double seconds) {
     state_->lastTime += seconds;
 }
 
+void FakeProvider::holdClock(bool held) {
+    std::lock_guard lock(state_->mutex);
+    state_->clockHeld = held;
+}
+
 void FakeProvider::forgetDeletedContacts() {
     std::lock_guard lock(state_->mutex);
     auto& list = state_->entries[Kind::Contacts];
@@ -376,7 +386,8 @@ void FakeProvider::forgetDeletedContacts() {
     auto& byID = state_->positions[Kind::Contacts];
     byID.clear();
     for (size_t i = 0; i < list.size(); ++i) byID.emplace(list[i].id, i);
-    state_->deletionsForgottenBefore[Kind::Contacts] = state_->now();
+    // Every deletion up to now, this second included (stamps have whole seconds).
+    state_->deletionsForgottenBefore[Kind::Contacts] = state_->now() + 1;
 }
 
 std::string FakeProvider::contactWithID(const std::optional<std::string>& id, const std::string& childrenXML,
@@ -436,6 +447,8 @@ void FakeProvider::setPhoto(const std::string& contactID, std::optional<std::str
     if (Entry* e = state_->find(Kind::Contacts, contactID)) {
         e->photo = std::move(bytes);
         e->photoVersion += 1;
+        e->version += 1;
+        e->updated = state_->now();
     }
 }
 
@@ -650,6 +663,11 @@ void FakeProvider::install() {
                 res.contentType = "text/plain";
                 res.body = "Precondition Failed";
                 return;
+            }
+            // A photo written is a write of its contact: a new ETag and update date.
+            if (method == "PUT" || method == "DELETE") {
+                e->version += 1;
+                e->updated = st.now();
             }
             if (method == "PUT") {
                 e->photo = req.body;

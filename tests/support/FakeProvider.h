@@ -123,6 +123,9 @@ public:
     // when negative: the changes that follow are stamped that much earlier, each still later
     // than the one before).
     void advanceTime(double seconds);
+    // While held, every change is stamped with the last stamp given, as changes within one
+    // second are (update dates have whole seconds).
+    void holdClock(bool held);
     // Forgets the deleted contacts, as the provider does after a while: a later request for the
     // changes since a date before now (updated-min with showdeleted) is answered 410 Gone.
     void forgetDeletedContacts();
@@ -133,6 +136,8 @@ public:
     // "Family", "Coworkers"; their ids are the lower-case names with a "6" prefix ("6contacts"...).
     std::optional<Entry> entry(Kind kind, const std::string& id) const;
     std::vector<Entry> entries(Kind kind, bool includeDeleted = false) const;
+    // Sets or (nullopt) removes a contact's photo as a change on the provider's side would: the
+    // photo link gets a new ETag, the contact a new ETag and update date.
     void setPhoto(const std::string& contactID, std::optional<std::string> bytes);
     // Scripts per-entry batch answers: for each batch entry (its batch id and operation type) the
     // function may answer a status, which the entry gets instead of being carried out. It runs

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gdata/GDataXMLWriter.h"
 #include "platform/runloop/RunLoop.h"
 #include "tests/sync/ProviderAccountTestSupport.h"
 
@@ -154,6 +155,20 @@ void expectStoppedAfterOneRequest(const std::shared_ptr<GoogleBatchWriterTest::R
     ASSERT_EQ(run->outcomes.size(), 4u);
     EXPECT_EQ(run->outcomes[0].state, State::Failed);
     for (size_t i = 1; i < run->outcomes.size(); ++i) EXPECT_EQ(run->outcomes[i].state, State::NotSent);
+}
+
+TEST_F(GoogleBatchWriterTest, AnEntryThatIsNotXMLFailsAloneAndNothingMalformedIsSent) {
+    auto run = write({insert("Ann Good"), insert("Bad \xFF Byte"), insert("Cut \xC3"), insert("Cy Good")});
+    ASSERT_EQ(run->outcomes.size(), 4u);
+    EXPECT_EQ(run->outcomes[0].state, State::Confirmed);
+    EXPECT_EQ(run->outcomes[3].state, State::Confirmed);
+    for (size_t bad : {1, 2}) {
+        EXPECT_EQ(run->outcomes[bad].state, State::Failed);
+        EXPECT_NE(run->outcomes[bad].reason.value_or("").find("cannot be sent as XML"), std::string::npos);
+    }
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 2u);
+    for (const auto& request : provider.server().requests(batchPath()))
+        EXPECT_FALSE(xmlDocumentProblem(request.body)) << request.body;
 }
 
 TEST_F(GoogleBatchWriterTest, ALostConnectionStopsTheWriter) {

@@ -13,6 +13,9 @@
 #include <cstdlib>
 #include <map>
 
+#include <sqlite3.h>
+
+#include "gdata/GDataXMLWriter.h"
 #include "oauth2/QNOAuth2WindowController.h"
 #include "platform/contacts/CNSaveRequest.h"
 #include "platform/foundation/Paths.h"
@@ -98,6 +101,13 @@ TEST_F(SyncEndToEndTest, AnEditOnOneSideReachesTheOtherAndGoogleUpdatesCarryTheE
     auto local = localByName();
     ASSERT_EQ(local["Dee Edit"]->emailAddresses().size(), 1u);
     EXPECT_EQ(local["Dee Edit"]->emailAddresses()[0].value(), "dee@new.example");
+
+    // An edit within the second of the write the last run read: the same update date, another ETag.
+    provider.holdClock(true);
+    ASSERT_TRUE(provider.replaceContact(id, personXML("Dee", "Edit") + "<gd:email rel='http://schemas.google.com/g/2005#home' address='dee@same.second'/>", {"6contacts"}));
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    EXPECT_EQ(localByName()["Dee Edit"]->emailAddresses().at(0).value(), "dee@same.second");
+    provider.holdClock(false);
     expectInSync(1);
 }
 
@@ -360,6 +370,75 @@ TEST_F(SyncEndToEndTest, APhotoIsUploadedOnceAndTheNextRunMovesNoPhoto) {
     ASSERT_EQ(edited->outcome(), SyncRunOutcome::Ok) << edited->message();
     EXPECT_EQ(edited->result().counts.googleUpdated, 2);
     EXPECT_EQ(edited->result().counts.photosMoved, 0);
+}
+
+TEST_F(SyncEndToEndTest, ALocalContactWhoseTextIsNotUTF8FailsAloneAndTheRestOfItsBatchIsSent) {
+    for (int i = 0; i < 5; ++i) addLocal({.given = "Good", .family = std::to_string(i)});
+    const std::string bad = addLocal({.given = "Bad", .family = "Byte"});
+    // A name another program wrote into the store's file: it holds the byte 0xFF.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE contacts SET given_name = 'B' || x'FF' || 'd' WHERE identifier = ?", -1, &st, nullptr), SQLITE_OK);
+    sqlite3_bind_text(st, 1, bad.c_str(), -1, SQLITE_TRANSIENT);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+
+    for (int round = 0; round < 2; ++round) {  // the same on every run, with no duplicate
+        SCOPED_TRACE(round);
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial) << run->message();
+        EXPECT_EQ(run->result().counts.googleCreated, round == 0 ? 5 : 0);
+        ASSERT_EQ(run->result().failed.size(), 1u);
+        EXPECT_NE(run->result().failed[0].reason.find("given name"), std::string::npos) << run->result().failed[0].reason;
+        EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 5u);
+        later();
+    }
+    for (const auto& request : provider.server().requests(kBatchPath))
+        EXPECT_FALSE(xmlDocumentProblem(request.body)) << request.body;
+}
+
+TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheOther) {
+    model_->setSyncPhotosSetting(true);
+    addLocal({.given = "Pia", .family = "Pic"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    const std::string id = googleID("Pia Pic");
+    auto localPhoto = [&] { return localByName()["Pia Pic"]->imageData(); };
+    auto googlePhoto = [&] { return provider.entry(FakeProvider::Kind::Contacts, id)->photo; };
+    auto bytes = [](const std::string& s) { return platform::Bytes(s.begin(), s.end()); };
+    auto setLocal = [&](std::optional<platform::Bytes> photo) {
+        editLocal("Pia Pic", [&](platform::CNMutableContact& c) { c.setImageData(photo); });
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::optional<std::string> expected;  // on both sides after the run
+    };
+    const Step steps[] = {
+        {"added locally", [&] { setLocal(bytes("\xFF\xD8one")); }, "\xFF\xD8one"},
+        {"changed locally, same size", [&] { setLocal(bytes("\xFF\xD8two")); }, "\xFF\xD8two"},
+        {"changed on Google", [&] { provider.setPhoto(id, "\xFF\xD8three"); }, "\xFF\xD8three"},
+        {"removed on Google", [&] { provider.setPhoto(id, std::nullopt); }, std::nullopt},
+        {"added on Google", [&] { provider.setPhoto(id, "\xFF\xD8four"); }, "\xFF\xD8four"},
+        {"removed locally", [&] { setLocal(std::nullopt); }, std::nullopt},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        later();
+        step.change();
+        auto run = sync();
+        ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        EXPECT_EQ(run->result().counts.photosMoved, 1);
+        EXPECT_EQ(googlePhoto(), step.expected);
+        const auto local = localPhoto();
+        EXPECT_EQ(local ? std::optional<std::string>(std::string(local->begin(), local->end())) : std::nullopt, step.expected);
+        // The next run finds nothing to move.
+        later();
+        auto again = sync();
+        EXPECT_EQ(again->plan().changes(), 0u);
+        EXPECT_EQ(again->result().counts.photosMoved, 0);
+    }
 }
 
 

@@ -101,16 +101,11 @@ TEST(SyncStrategyTest, ChangesAndMergeByModeAndSettings) {
     s = computeSyncStrategy(in);
     EXPECT_TRUE(s.googleContactChanged && !s.appleContactChanged && !s.historyLacksDigests);
 
-    // A Google entry still carrying the recorded update date was not written since: its digest
-    // is not even read. A thousandth of a second later it is.
-    for (double moved : {0.0, 0.001}) {
-        auto probe = pairInputs(&r, SyncModeTwoWay, moved, 0);
-        bool read = false;
-        probe.googleContentDigest = [&read] { return read = true, uint64_t(9); };
-        probe.appleContentDigest = [] { return uint64_t(2); };
-        EXPECT_EQ(computeSyncStrategy(probe).googleContactChanged, moved != 0.0);
-        EXPECT_EQ(read, moved != 0.0);
-    }
+    // Two writes within a second carry the same update date: the digest decides even then.
+    auto sameDate = pairInputs(&r, SyncModeTwoWay, 0, 0);
+    sameDate.googleContentDigest = [] { return uint64_t(9); };
+    sameDate.appleContentDigest = [] { return uint64_t(2); };
+    EXPECT_TRUE(computeSyncStrategy(sameDate).googleContactChanged);
     EXPECT_TRUE(computeSyncStrategy(pairInputs(&r, SyncModeTwoWay, 60, 0)).googleContactChanged);  // no digest now: dates
     r.appleContentDigest.reset();
     EXPECT_TRUE(computeSyncStrategy(in).historyLacksDigests);
@@ -168,55 +163,64 @@ TEST(SyncStrategyTest, CounterpartDeletedByModeSideAndSetting) {
     }
 }
 
-TEST(SyncStrategyTest, PhotosByChangeETagAndPending) {
+TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSide) {
+    constexpr int64_t kNone = -1;
     struct Case {
         const char* what;
         int32_t mode;
-        double googleMoved, appleMoved;
-        bool previouslyMerged, pending;
+        bool pending;
         const char* etagNow;  // nullptr: no Google photo
         int32_t sizeNow;
+        int64_t storedDigest, digestNow;  // kNone: an older record without one; not known now
         bool googleChanged, googleVerified, appleChanged, appleVerified;
-        bool mergeExpected;
     };
     const Case cases[] = {
-        {"new Google ETag downloads", SyncModeGoogleToMac, 60, 0, false, false, "e2", 500, true, false, false, false, true},
-        {"pending ETag: neither changed nor verified", SyncModeGoogleToMac, 60, 0, false, true, "e2", 500, false, false, false, false, true},
-        {"same ETag: verified", SyncModeGoogleToMac, 60, 0, false, false, "e1", 500, false, true, false, false, true},
-        {"no local photo, Google has one", SyncModeGoogleToMac, 60, 0, false, false, "e1", 0, true, false, false, false, true},
-        {"Google side unchanged: not looked at", SyncModeGoogleToMac, 0, 60, false, false, "e2", 500, false, false, false, false, true},
-        {"local size changed uploads", SyncModeMacToGoogle, 0, 60, false, false, "e1", 700, false, false, true, false, true},
-        {"local photo, none on Google", SyncModeMacToGoogle, 0, 60, false, false, nullptr, 500, false, false, true, false, true},
-        {"same size and a Google photo: verified", SyncModeMacToGoogle, 0, 60, false, false, "e1", 500, false, false, false, true, true},
-        {"two-way merged before, nothing moved", SyncModeTwoWay, 0, 0, true, false, "e2", 700, false, false, false, false, false},
-        {"two-way, photo change alone makes a side", SyncModeTwoWay, 0, 60, true, false, "e1", 700, false, true, true, false, true},
+        {"new Google ETag", SyncModeGoogleToMac, false, "e2", 500, 7, 7, true, false, false, false},
+        {"Google photo removed", SyncModeGoogleToMac, false, nullptr, 500, 7, 7, true, false, false, false},
+        {"pending ETag tells nothing", SyncModeGoogleToMac, true, "e2", 500, 7, 7, false, false, false, false},
+        {"same ETag", SyncModeGoogleToMac, false, "e1", 0, 7, 7, false, true, false, false},
+        {"local photo resized", SyncModeMacToGoogle, false, "e1", 700, 7, 7, false, false, true, false},
+        {"local photo removed", SyncModeMacToGoogle, false, "e1", 0, 7, 7, false, false, true, false},
+        {"same size, other bytes", SyncModeMacToGoogle, false, "e1", 500, 7, 8, false, false, true, false},
+        {"same size, same bytes", SyncModeMacToGoogle, false, nullptr, 500, 7, 7, false, false, false, true},
+        {"older record: the size decides", SyncModeMacToGoogle, false, "e1", 500, kNone, 8, false, false, false, true},
+        {"bytes not known: the size decides", SyncModeMacToGoogle, false, "e1", 500, 7, kNone, false, false, false, true},
+        {"two-way: both sides", SyncModeTwoWay, false, "e2", 700, 7, 7, true, false, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SyncHistoryRecord r = storedRecord(c.previouslyMerged);
+        SyncHistoryRecord r = storedRecord(false);
         r.googleETagPendingAssignment = c.pending;
-        auto in = pairInputs(&r, c.mode, c.googleMoved, c.appleMoved);
+        if (c.storedDigest != kNone) r.applePhotoDigest = uint64_t(c.storedDigest);
+        // Nothing else moved: the photo alone makes the change.
+        auto in = pairInputs(&r, c.mode, 0, 0);
         in.syncPhotos = true;
         if (c.etagNow) in.googlePhotoETag = std::string(c.etagNow);
-        int asked = 0;
-        in.applePhotoSize = [&] { ++asked; return c.sizeNow; };
+        in.applePhotoSize = [&] { return c.sizeNow; };
+        in.applePhotoDigest = [&]() -> std::optional<uint64_t> {
+            return c.digestNow == kNone ? std::nullopt : std::optional<uint64_t>(uint64_t(c.digestNow));
+        };
         auto s = computeSyncStrategy(in);
         EXPECT_EQ(s.googlePhotoChanged, c.googleChanged);
         EXPECT_EQ(s.googlePhotoVerifiedNotChanged, c.googleVerified);
         EXPECT_EQ(s.applePhotoChanged, c.appleChanged);
         EXPECT_EQ(s.applePhotoVerifiedNotChanged, c.appleVerified);
-        EXPECT_EQ(s.mergeContacts, c.mergeExpected);
-        EXPECT_LE(asked, 1);
-        EXPECT_TRUE(s.googleETagPendingAssignment == c.pending);
+        EXPECT_EQ(s.historyLacksPhotoDigest, c.storedDigest == kNone);
+        EXPECT_FALSE(s.googleContactChanged || s.appleContactChanged);
 
-        // With photo sync off no photo field is ever set, and the size is never asked.
+        // With photo sync off no photo field is ever set.
         in.syncPhotos = false;
-        asked = 0;
         auto off = computeSyncStrategy(in);
         EXPECT_FALSE(off.googlePhotoChanged || off.googlePhotoVerifiedNotChanged || off.applePhotoChanged ||
                      off.applePhotoVerifiedNotChanged);
-        EXPECT_EQ(asked, 0);
     }
+    // A photo change alone counts as a side changed for the merge rule.
+    SyncHistoryRecord merged = storedRecord(true);
+    auto in = pairInputs(&merged, SyncModeTwoWay, 0, 0);
+    in.syncPhotos = true;
+    in.googlePhotoETag = std::string("e1");
+    in.applePhotoSize = [] { return 700; };
+    EXPECT_TRUE(computeSyncStrategy(in).mergeContacts);
 }
 
 TEST(SyncStrategyTest, GroupHashHasFixedValues) {

@@ -1,0 +1,67 @@
+#include "sync/ContactText.h"
+
+#include <string_view>
+
+#include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLWriter.h"
+
+namespace quorvane {
+
+namespace {
+
+struct Check {
+    std::optional<std::string> problem;
+    void operator()(const char* field, std::string_view text) {
+        if (problem) return;
+        // What XML forbids but UTF-8 carries (controls, U+FFFE) the entry drops when written.
+        if (GDataUtilities::stringHasControlsToFilter(text)) {
+            const std::string kept = GDataUtilities::stringWithControlsFilteredForString(std::string(text));
+            return (*this)(field, kept);
+        }
+        if (auto why = xmlTextProblem(text)) problem = std::string("the ") + field + " holds text that cannot be sent (" + *why + ")";
+    }
+    template <class T, class Each>
+    void labeled(const char* field, const std::vector<platform::CNLabeledValue<T>>& values, Each each) {
+        for (const auto& v : values) {
+            if (v.label()) (*this)(field, *v.label());
+            each(v.value());
+        }
+    }
+};
+
+}  // namespace
+
+std::optional<std::string> unsendableContactText(const platform::CNContact& contact) {
+    const platform::CNContactFields& f = contact.fields();
+    Check check;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"name prefix", &f.namePrefix},       {"given name", &f.givenName},
+        {"middle name", &f.middleName},       {"family name", &f.familyName},
+        {"previous family name", &f.previousFamilyName}, {"name suffix", &f.nameSuffix},
+        {"nickname", &f.nickname},            {"phonetic given name", &f.phoneticGivenName},
+        {"phonetic middle name", &f.phoneticMiddleName}, {"phonetic family name", &f.phoneticFamilyName},
+        {"organisation", &f.organizationName}, {"department", &f.departmentName},
+        {"job title", &f.jobTitle},           {"note", &f.note}};
+    for (const auto& [field, text] : texts) check(field, *text);
+    if (f.nonGregorianBirthday) check("birthday's calendar", f.nonGregorianBirthday->calendarIdentifier);
+    check.labeled("dates", f.dates, [](const platform::DateComponents&) {});
+    check.labeled("phone numbers", f.phoneNumbers, [&](const platform::CNPhoneNumber& p) { check("phone numbers", p.stringValue); });
+    check.labeled("e-mail addresses", f.emailAddresses, [&](const std::string& s) { check("e-mail addresses", s); });
+    check.labeled("postal addresses", f.postalAddresses, [&](const platform::CNPostalAddress& a) {
+        for (const std::string* s : {&a.street, &a.city, &a.state, &a.postalCode, &a.country, &a.ISOCountryCode})
+            check("postal addresses", *s);
+    });
+    check.labeled("web addresses", f.urlAddresses, [&](const std::string& s) { check("web addresses", s); });
+    check.labeled("relations", f.contactRelations, [&](const platform::CNContactRelation& r) { check("relations", r.name); });
+    check.labeled("instant messaging", f.instantMessageAddresses, [&](const platform::CNInstantMessageAddress& a) {
+        check("instant messaging", a.username);
+        check("instant messaging", a.service);
+    });
+    check.labeled("social profiles", f.socialProfiles, [&](const platform::CNSocialProfile& p) {
+        check("social profiles", p.username);
+        check("social profiles", p.service);
+    });
+    return check.problem;
+}
+
+}  // namespace quorvane
