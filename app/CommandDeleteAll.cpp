@@ -20,7 +20,7 @@ bool confirmed(Session& session, const Arguments& args, const std::string& quest
         session.console().error(question + ": refused without --yes");
         return false;
     }
-    std::fprintf(stderr, "%s? [y/N] ", question.c_str());
+    std::fprintf(stderr, "%s? [y/N] ", Console::printable(question).c_str());
     std::string answer;
     std::getline(std::cin, answer);
     return answer == "y" || answer == "Y" || answer == "yes";
@@ -88,7 +88,7 @@ int deleteGoogle(Session& session, const Arguments& args) {
     }
     if (failure) {
         int code = session.fail(*failure, "The deletion stopped");
-        if (code == kExitAuth) {
+        if (providerRefusedSignIn(*failure)) {
             // The provider no longer takes this sign-in: it is of no use any more.
             model->signOutFromGoogle();
             session.console().note("signed out: sign in again with quorvane signin");

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace quorvane::app {
 
@@ -32,6 +33,13 @@ public:
     void error(const std::string& message);
     // The last message error() printed ("" when none).
     const std::string& lastError() const { return lastError_; }
+
+    // The text as it may reach a terminal: every control character (C0 but line feed and tab,
+    // DEL, C1) written as "\u00NN" and every byte that is not UTF-8 as U+FFFD, so that nothing the
+    // network sent (a user name, an error text, a contact's name) can move the cursor, retitle or
+    // clear the terminal; JSON text stays JSON. Every line this class prints goes through it; with
+    // keepLineBreaks off a line feed and a tab are escaped too (one value on one line).
+    static std::string printable(std::string_view text, bool keepLineBreaks = true);
 
 private:
     bool quiet_, verbose_;

@@ -97,8 +97,9 @@ const std::vector<KnownFailure>& knownFailures() {
          "Run quorvane signin again when you are ready."},
         {kOAuth2, kQNOAuth2ErrorAuthorizationFailed, kQNOAuth2ErrorAuthorizationFailed, nullptr, 3,
          "The provider did not grant access.", "Run quorvane signin again and allow access on the provider's page."},
-        {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 3,
-         "The request could not carry the sign-in (the provider address must start with https).", kCheckAddress},
+        {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 6,
+         "A request was not given the sign-in: it was not for the provider's own https address. The sign-in is kept.",
+         kCheckAddress},
         {kOAuth2, kQNOAuth2ErrorSignInTimedOut, kQNOAuth2ErrorSignInTimedOut, nullptr, 3,
          "The sign-in was not finished in time.", "Run quorvane signin again and finish it in the browser."},
         {kOAuth2, kQNOAuth2ErrorSignInPageUnavailable, kQNOAuth2ErrorSignInPageUnavailable, nullptr, 6,
@@ -129,8 +130,16 @@ FailureText describeFailure(const Error& error) {
     return {6, text, "Run the command again with -v for details.", nullptr};
 }
 
+bool providerRefusedSignIn(const Error& error) {
+    for (std::optional<Error> e = error; e; e = underlying(*e))
+        if (isRefusedGrant(*e)) return true;
+    return false;
+}
+
 std::string rawError(const Error& error) {
     std::string out = error.domain + " " + std::to_string(error.code) + ": " + error.localizedDescription();
+    // What the layer below said of it (a certificate's verify error, the transfer library's text).
+    if (auto debug = error.userInfo["NSDebugDescription"].stringValue(); debug && !debug->empty()) out += " [" + *debug + "]";
     if (auto under = underlying(error)) out += " (" + rawError(*under) + ")";
     return out;
 }

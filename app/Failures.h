@@ -56,5 +56,8 @@ struct FailureText {
 FailureText describeFailure(const platform::Error& error);
 // "domain code: description" (and the wrapped error's), for -v.
 std::string rawError(const platform::Error& error);
+// Whether the provider itself refused the sign-in (the error or one it wraps): only then is the
+// sign-in of no use any more and forgotten.
+bool providerRefusedSignIn(const platform::Error& error);
 
 }  // namespace quorvane::app

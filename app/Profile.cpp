@@ -1,5 +1,11 @@
 #include "app/Profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -79,12 +85,43 @@ const Profile::ProviderKey* Profile::providerKey(const std::string& key) {
 }
 
 platform::Result<void> Profile::checkProviderValue(const ProviderKey& key, const std::string& value) {
-    std::string text;
     if ((key.endpoint || key.text == &ProviderConfiguration::contactsRoot) && !isHTTPS(value))
         return commandError(kCommandErrorBadArguments, std::string(key.key) + " must be an https address: \"" + value + "\"");
-    if (!key.text && !key.endpoint && !platform::readFile(value, text))
-        return commandError(kCommandErrorBadArguments, "cannot read " + value);
+    if (!key.text && !key.endpoint) {
+        if (auto read = readCertificateFile(value); !read) return read.error();
+    }
     return {};
+}
+
+platform::Result<std::string> Profile::readCertificateFile(const std::string& path) {
+    auto refuse = [&path](const std::string& why) {
+        return commandError(kCommandErrorBadArguments, "cannot use " + path + " as a certificate file: " + why);
+    };
+    // Not blocking: opening a FIFO for reading would wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return refuse(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("it is not a regular file");
+    constexpr size_t limit = kCertificateFileLimit;
+    if (st.st_size < 0 || size_t(st.st_size) > limit) return refuse("it is larger than 1 MB");
+    // A file that grew past the limit since is refused all the same.
+    std::string text;
+    text.reserve(size_t(st.st_size));
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return refuse(std::strerror(errno));
+        if (n == 0) break;
+        if (text.size() + size_t(n) > limit) return refuse("it is larger than 1 MB");
+        text.append(buffer, size_t(n));
+    }
+    return text;
 }
 
 ProviderConfiguration Profile::defaultProvider() {
@@ -150,8 +187,9 @@ platform::Result<ProviderConfiguration> Profile::provider() const {
 
 platform::Result<void> Profile::apply(const ProviderConfiguration& provider) {
     if (provider.caFile) {
-        std::string pem;
-        if (!platform::readFile(*provider.caFile, pem) || !platform::TrustStore::addTrustedCertificatesPEM(pem))
+        auto pem = readCertificateFile(*provider.caFile);
+        if (!pem) return commandError(kCommandErrorProviderUnavailable, pem.error().localizedDescription());
+        if (!platform::TrustStore::addTrustedCertificatesPEM(*pem))
             return commandError(kCommandErrorProviderUnavailable, "cannot read certificates from " + *provider.caFile);
     }
     QNOAuth2SignIn::setEndpoints(provider.endpoints);

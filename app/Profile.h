@@ -57,10 +57,15 @@ public:
     };
     static const std::vector<ProviderKey>& providerKeys();
     static const ProviderKey* providerKey(const std::string& key);
-    // Whether a value may be set for the key: addresses are https URLs, the CA file is readable.
-    // A kCommandErrorBadArguments error says why not.
+    // Whether a value may be set for the key: addresses are https URLs, the CA file is a
+    // certificate file (readCertificateFile). A kCommandErrorBadArguments error says why not.
     static platform::Result<void> checkProviderValue(const ProviderKey& key, const std::string& value);
     static constexpr const char* kCAFileKey = "ca-file";
+    // The text of a certificate file: a regular file of at most kCertificateFileLimit bytes,
+    // read without waiting on it (a FIFO, a device or a folder is refused, never read). A
+    // kCommandErrorBadArguments error says why not.
+    static platform::Result<std::string> readCertificateFile(const std::string& path);
+    static constexpr size_t kCertificateFileLimit = 1024 * 1024;
 
     // The real provider's configuration.
     static ProviderConfiguration defaultProvider();

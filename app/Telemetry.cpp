@@ -42,8 +42,7 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     if (auto url = defaults->stringForKey(kTelemetryURLKey); url && !url->empty()) sdk.setLogUrl(*url);
     // The profile's certificates are trusted for the ingestion as for the provider.
     if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {
-        std::string pem;
-        if (platform::readFile(*ca, pem)) platform::TrustStore::addTrustedCertificatesPEM(pem);
+        if (auto pem = Profile::readCertificateFile(*ca)) platform::TrustStore::addTrustedCertificatesPEM(*pem);
     }
     // Crash reporting starts first and sends again the logs a crashed run left in its buffer,
     // analytics logs among them: their classes must be known before it reads them.

@@ -353,11 +353,13 @@ void QNSessionFetcher::respondToChallenge(const platform::URLAuthenticationChall
             completion(Disposition::PerformDefaultHandling, std::nullopt);
             return;
         }
+        // A refused trust takes the session's default handling, which ends the task with the
+        // certificate's own failure (why it was refused), not as a cancelled task.
         auto verdict = [trust, completion](bool allow) {
             if (allow) {
                 completion(Disposition::UseCredential, platform::URLCredential::credentialForTrust(trust));
             } else {
-                completion(Disposition::CancelAuthenticationChallenge, std::nullopt);
+                completion(Disposition::PerformDefaultHandling, std::nullopt);
             }
         };
         if (s_->security.allowInvalidServerCertificates) {

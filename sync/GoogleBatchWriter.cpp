@@ -46,6 +46,10 @@ GoogleBatchWriter::GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> 
 }
 
 bool GoogleBatchWriter::isAuthorizationError(const Error& error) {
+    // Only the provider's own answer: an error the client raised itself (an authorizer that
+    // would not sign a request, a certificate refused, a token answer that could not be read)
+    // says nothing of the sign-in.
+    if (error.domain != QNSessionFetcherStatusDomain) return false;
     if (error.code == 401 || error.code == 403) return true;
     if (error.code != 400) return false;
     const platform::Value* json = error.userInfo.find("json");

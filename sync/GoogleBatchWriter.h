@@ -95,8 +95,9 @@ public:
     // Sends nothing more; finishes when the requests in flight have answered.
     void cancel();
 
-    // Whether an error ends the whole run rather than one request: authorization refused
-    // (401, 403, or 400 "invalid_grant" from the token endpoint) or the network gone.
+    // Whether an error ends the whole run rather than one request: authorization refused by the
+    // provider (an HTTP 401 or 403, or 400 "invalid_grant" from the token endpoint; never an
+    // error the client raised itself) or the network gone.
     static bool isAuthorizationError(const platform::Error& error);
     static bool isNetworkError(const platform::Error& error);
     // Whether the provider answered that it cannot serve now (a 5xx status, or 429 too many

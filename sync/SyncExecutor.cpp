@@ -144,7 +144,7 @@ void SyncExecutor::recordFailure(const NSSyncRecordPtr& record, const char* side
 
 bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
     if (!error) return false;
-    if (QuorvaneModel::isGoogleAuthenticationError(error) || GoogleBatchWriter::isAuthorizationError(*error)) {
+    if (GoogleBatchWriter::isAuthorizationError(*error)) {
         stoppedWith_ = SyncRunOutcome::Auth;
     } else if (GoogleBatchWriter::isNetworkError(*error) || GoogleBatchWriter::isUnavailableError(*error)) {
         stoppedWith_ = SyncRunOutcome::Network;

@@ -48,9 +48,9 @@ const char* SyncRun::nameOfState(State state) {
 }
 
 SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
-    if (GoogleBatchWriter::isAuthorizationError(error) || error.domain == "com.quorvane.QNOAuth2") {
-        return SyncRunOutcome::Auth;
-    }
+    // Only the provider's refusal is one of the sign-in; the sign-in layer's own errors (a
+    // request it would not sign, a token answer it could not use) leave the sign-in as it is.
+    if (GoogleBatchWriter::isAuthorizationError(error)) return SyncRunOutcome::Auth;
     if (GoogleBatchWriter::isNetworkError(error) || GoogleBatchWriter::isUnavailableError(error)) {
         return SyncRunOutcome::Network;
     }

@@ -3,10 +3,12 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/foundation/Base64.h"
@@ -33,6 +35,22 @@ using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 X509Ptr parseDER(const Bytes& der) {
     const unsigned char* p = der.data();
     return X509Ptr(d2i_X509(nullptr, &p, long(der.size())));
+}
+
+// The security level a TLS connection of this process verifies peers at: the library's default
+// as its configuration sets it, and never below 2 (RSA, DSA and DH keys of 2048 bits, EC keys of
+// 224, no SHA-1 or MD5 signatures but on a trust anchor itself).
+int connectionSecurityLevel() {
+    static const int level = [] {
+        int l = 2;
+        if (SSL_CTX* ctx = SSL_CTX_new(TLS_client_method())) {
+            l = std::max(l, SSL_CTX_get_security_level(ctx));
+            SSL_CTX_free(ctx);
+        }
+        ERR_clear_error();
+        return l;
+    }();
+    return level;
 }
 
 }  // namespace
@@ -88,9 +106,17 @@ Result<TrustResultType> ServerTrust::evaluate() const {
     bool ok = X509_STORE_CTX_init(ctx, store, leaf.get(), untrusted) == 1;
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx);
     X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
-    // The host name or address must be named by the certificate.
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, host_.c_str()) != 1) {
-        X509_VERIFY_PARAM_set1_host(param, host_.c_str(), host_.size());
+    // No weaker than the handshake's own check: its security level for every key and signature
+    // of the chain, and its host-name rules (a wildcard is a whole leftmost label, "a*.x.y"
+    // matches nothing).
+    X509_VERIFY_PARAM_set_auth_level(param, connectionSecurityLevel());
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // The host name or address must be named by the certificate; an empty name never is.
+    if (host_.empty()) {
+        ok = false;
+    } else if (X509_VERIFY_PARAM_set1_ip_asc(param, host_.c_str()) != 1 &&
+               X509_VERIFY_PARAM_set1_host(param, host_.c_str(), host_.size()) != 1) {
+        ok = false;
     }
     std::string why;
     if (ok) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
+#include "app/Console.h"
 #include "app/Profile.h"
 #include "platform/foundation/Paths.h"
 #include "platform/contacts/CNContactKeys.h"
@@ -57,7 +61,9 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
 // A fake provider in the test's own process (so that its answers can be scripted), found by the
 // command where it finds the provider program.
 struct ScriptedProvider : FakeProvider {
-    ScriptedProvider() { writeInfoFile(app::Profile::fakeProviderInfoPath(), int64_t(::getpid())); }
+    explicit ScriptedProvider(OAuthSettings settings = {}) : FakeProvider(std::move(settings)) {
+        writeInfoFile(app::Profile::fakeProviderInfoPath(), int64_t(::getpid()));
+    }
 };
 
 TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
@@ -509,6 +515,124 @@ TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnly
     EXPECT_EQ(done.out, "deleted 0 contacts\n");
     EXPECT_EQ(done.err, "");
     EXPECT_EQ(quorvane({"log"}).err, "no runs yet\n");
+}
+
+// Only the provider's own refusal signs the user out. What the client refuses itself (a next link
+// to another origin it will not sign, a certificate it cannot verify, a provider that does not
+// answer, a token answer it cannot read) ends the command with its reason and keeps the sign-in;
+// a refused certificate gets no request at all.
+TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFailureSaysWhy) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    using S = TestHTTPServer::Security;
+    const char* identity = "The provider's identity could not be verified, so nothing was sent to it.";
+    const std::string elsewhere = "https://localhost:" + std::to_string(provider.server().port());
+    struct Case {
+        const char* what;
+        std::optional<S> server;  // the contacts root is a server with such a certificate
+        std::function<void()> before;
+        int code;
+        const char* says;
+        const char* why;  // under -v
+    };
+    const Case cases[] = {
+        {"a next link to another origin", std::nullopt,
+         [&] {
+             provider.setAnswerFault([elsewhere](const TestRequest& req, TestResponse& res) {
+                 if (req.path.find("/groups/") == std::string::npos || res.status != 200) return;
+                 res.body.insert(res.body.rfind("</feed>"), "<link rel='next' type='application/atom+xml' href='" +
+                                                                elsewhere + "/m8/feeds/groups/default/full?start-index=9'/>");
+             });
+         },
+         6, "not for the provider's own https address", "com.quorvane.QNOAuth2 -1004"},
+        {"a certificate for another host", S::WrongHostHTTPS, nullptr, 6, identity, "subject name"},
+        {"an expired certificate", S::ExpiredHTTPS, nullptr, 6, identity, "certificate has expired"},
+        {"an unknown CA", S::OtherCAHTTPS, nullptr, 6, identity, "unable to get local issuer certificate"},
+        {"a self-signed certificate", S::SelfSignedHTTPS, nullptr, 6, identity, "self-signed certificate"},
+        {"nothing answers", std::nullopt,
+         [] { ASSERT_EQ(quorvane({"config", "set", "contacts-root", "https://127.0.0.1:1/m8/feeds/"}).code, 0); }, 4,
+         "Nothing answers at the provider's address", ""},
+        {"an unreadable token answer", std::nullopt,
+         [&] {
+             provider.expireAccessTokens();
+             provider.server().on("POST", "/oauth2/v4/token", [](const TestRequest&, TestResponse& res) { res.body = "{\"token_type\":"; });
+         },
+         6, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.setAnswerFault(nullptr);
+        std::optional<TestHTTPServer> bad;
+        if (c.server) {
+            bad.emplace(*c.server);
+            ASSERT_EQ(quorvane({"config", "set", "contacts-root", bad->baseURL() + "/m8/feeds/"}).code, 0);
+        }
+        if (c.before) c.before();
+        auto r = quorvane({"-v", "plan"});
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("cancelled"), std::string::npos) << r.err;
+        if (bad) EXPECT_EQ(bad->requestCount(), 0u);
+        ASSERT_EQ(quorvane({"config", "set", "contacts-root", ""}).code, 0);
+        EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+    }
+}
+
+// What the network sent reaches the terminal without control characters: a user name with
+// escape sequences, a contact name with a C1 control; JSON stays JSON.
+TEST_F(QuorvaneCommandTest, NetworkTextReachesTheTerminalWithoutControlCharacters) {
+    const std::pair<std::string, std::string> printable[] = {
+        {"plain \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80", "plain \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"},
+        {"\x1B]0;owned\x07", "\\u001B]0;owned\\u0007"},
+        {"a\rb\x7F" "c\xC2\x9B" "2J", "a\\u000Db\\u007Fc\\u009B2J"},
+        {"bad \xFF\xC0\xAF\xED\xA0\x80 bytes", "bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD bytes"},
+        {"two\nlines\tand tab", "two\nlines\tand tab"},
+    };
+    for (const auto& [in, out] : printable) EXPECT_EQ(app::Console::printable(in), out);
+    EXPECT_EQ(app::Console::printable("two\nlines", false), "two\\u000Alines");
+
+    FakeProvider::OAuthSettings hostile;
+    hostile.userEmail = "owner\x1B]0;owned\x07\x1B[2J@example.com";
+    ScriptedProvider provider(hostile);
+    provider.addContact("<title>Ann \xC2\x9B" "2J Lee</title><gd:name><gd:givenName>Ann \xC2\x9B" "2J</gd:givenName></gd:name>",
+                        {"6contacts"});
+    auto in = signIn({"-v"});
+    EXPECT_NE(in.out.find("signed in as owner\\u001B]0;owned\\u0007\\u001B[2J@example.com"), std::string::npos) << in.out;
+    for (const auto& r : {in, quorvane({"status"}), quorvane({"-v", "plan"}), quorvane({"plan", "--json"})}) {
+        for (const std::string& text : {r.out, r.err}) {
+            EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
+            EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+            EXPECT_EQ(text.find("\xC2\x9B"), std::string::npos) << text;
+        }
+    }
+    auto json = platform::Value::fromJSON(quorvane({"plan", "--json"}).out);
+    ASSERT_TRUE(json);
+}
+
+// The certificate file is a regular file of at most 1 MB: anything else is refused at once when it
+// is set, and when it has become something else since, the command says so instead of hanging.
+TEST_F(QuorvaneCommandTest, ACertificateFileIsARegularFileOfBoundedSize) {
+    const std::filesystem::path folder = std::getenv("XDG_STATE_HOME");
+    const std::filesystem::path fifo = folder / "ca.fifo", big = folder / "big.pem", good = folder / "ca.pem";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::resize_file((std::ofstream(big), big), 1024 * 1024 + 1);
+    std::filesystem::copy_file(TestHTTPServer::caCertificatePath(), good);
+    for (const std::string path : {std::string("/dev/zero"), fifo.string(), big.string(), folder.string(), (folder / "none").string()}) {
+        auto r = quorvane({"config", "set", "ca-file", path});
+        EXPECT_EQ(r.code, 2) << path;
+        EXPECT_NE(r.err.find("cannot use " + path + " as a certificate file: "), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(quorvane({"config", "get", "ca-file"}).out.find("fifo"), std::string::npos);
+
+    ScriptedProvider provider;
+    ASSERT_EQ(quorvane({"config", "set", "ca-file", good.string()}).code, 0);
+    ASSERT_EQ(signIn().code, 0);
+    std::filesystem::remove(good);
+    ASSERT_EQ(::mkfifo(good.c_str(), 0600), 0);
+    auto r = quorvane({"plan"});
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find("it is not a regular file"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -378,12 +378,37 @@ TEST_F(QNSessionFetcherTest, AuthorizerSignsBeforeSendingAndItsErrorEndsTheFetch
 }
 
 TEST_F(QNSessionFetcherTest, ServerTrustIsEvaluatedUnlessInvalidCertificatesAreAllowed) {
+    // Every certificate the connection's own check refuses stays refused, before any request:
+    // the fetcher's evaluation lets nothing through that the handshake would not have, and the
+    // failure says why rather than that the fetch was cancelled.
+    using S = TestHTTPServer::Security;
+    const std::pair<S, const char*> refused[] = {
+        {S::SelfSignedHTTPS, "127.0.0.1"},  {S::WeakKeyHTTPS, "127.0.0.1"},
+        {S::SHA1SignedHTTPS, "127.0.0.1"},  {S::PartialWildcardHTTPS, "ab.test.localhost"},
+        {S::WrongHostHTTPS, "127.0.0.1"},   {S::ExpiredHTTPS, "127.0.0.1"},
+        {S::OtherCAHTTPS, "127.0.0.1"},
+    };
+    for (const auto& [security, host] : refused) {
+        TestHTTPServer bad(security);
+        bad.respond("/trust", 200, "secrets welcome");
+        auto url = platform::URL::URLWithString("https://" + std::string(host) + ":" + std::to_string(bad.port()) + "/trust");
+        auto fetcher = QNSessionFetcher::fetcherWithURL(*url);
+        auto outcome = fetchToEnd(fetcher);
+        SCOPED_TRACE(int(security));
+        EXPECT_EQ(bad.requestCount(), 0u);
+        if (!outcome->error) {
+            ADD_FAILURE() << "accepted";
+            continue;
+        }
+        EXPECT_EQ(outcome->error->domain, platform::kURLErrorDomain);
+        EXPECT_EQ(outcome->error->code, platform::kURLErrorServerCertificateUntrusted);
+        EXPECT_FALSE(outcome->error->userInfo["NSDebugDescription"].asString().empty());
+    }
+    server.respond("/trust", 200, "trusted");
+    EXPECT_EQ(stringOf(fetchToEnd(fetcherFor("/trust"))->data), "trusted");
+
     TestHTTPServer selfSigned(TestHTTPServer::Security::SelfSignedHTTPS);
     selfSigned.respond("/trust", 200, "trusted anyway");
-    auto strict = QNSessionFetcher::fetcherWithURL(selfSigned.url("/trust"));
-    auto strictOutcome = fetchToEnd(strict);
-    ASSERT_TRUE(strictOutcome->error);
-    EXPECT_EQ(strictOutcome->error->domain, platform::kURLErrorDomain);
 
     auto lenient = QNSessionFetcher::fetcherWithURL(selfSigned.url("/trust"));
     lenient->setAllowInvalidServerCertificates(true);

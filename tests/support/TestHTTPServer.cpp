@@ -45,15 +45,23 @@ void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     }
 }
 
-KeyAndCert makeCertificate(const char* commonName, bool isCA, const KeyAndCert* issuer) {
+// What a leaf may get wrong; the defaults make a sound one.
+struct LeafFaults {
+    const char* altNames = nullptr;   // nullptr: the server's usual names
+    int rsaBits = 0;                  // 0: an EC P-256 key
+    bool sha1 = false;                // signed with SHA-1 instead of SHA-256
+    long notBefore = -3600, notAfter = 7L * 24 * 3600;  // seconds from now
+};
+
+KeyAndCert makeCertificate(const char* commonName, bool isCA, const KeyAndCert* issuer, const LeafFaults& faults = {}) {
     static std::atomic<long> serial{1000};
     KeyAndCert out;
-    out.key = EVP_EC_gen("P-256");
+    out.key = faults.rsaBits ? EVP_RSA_gen(unsigned(faults.rsaBits)) : EVP_EC_gen("P-256");
     out.cert = X509_new();
     X509_set_version(out.cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(out.cert), serial++);
-    X509_gmtime_adj(X509_getm_notBefore(out.cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(out.cert), 7L * 24 * 3600);
+    X509_gmtime_adj(X509_getm_notBefore(out.cert), faults.notBefore);
+    X509_gmtime_adj(X509_getm_notAfter(out.cert), faults.notAfter);
     X509_set_pubkey(out.cert, out.key);
     X509_NAME* name = X509_get_subject_name(out.cert);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Quorvane Tests"), -1, -1, 0);
@@ -69,11 +77,11 @@ KeyAndCert makeCertificate(const char* commonName, bool isCA, const KeyAndCert* 
         addExtension(out.cert, issuerCert, NID_key_usage, "critical,digitalSignature,keyEncipherment");
         addExtension(out.cert, issuerCert, NID_ext_key_usage, "serverAuth");
         static const std::string names = std::string("IP:127.0.0.1,DNS:localhost,DNS:") + TestHTTPServer::kProxiedHostName;
-        addExtension(out.cert, issuerCert, NID_subject_alt_name, names.c_str());
+        addExtension(out.cert, issuerCert, NID_subject_alt_name, faults.altNames ? faults.altNames : names.c_str());
         addExtension(out.cert, issuerCert, NID_subject_key_identifier, "hash");
         if (issuer) addExtension(out.cert, issuerCert, NID_authority_key_identifier, "keyid:always");
     }
-    X509_sign(out.cert, issuer ? issuer->key : out.key, EVP_sha256());
+    X509_sign(out.cert, issuer ? issuer->key : out.key, faults.sha1 ? EVP_sha1() : EVP_sha256());
     return out;
 }
 
@@ -114,6 +122,40 @@ struct TestCA {
 TestCA& testCA() {
     static TestCA ca;
     return ca;
+}
+
+// A CA nobody trusts.
+const KeyAndCert& otherCA() {
+    static const KeyAndCert ca = makeCertificate("Quorvane Other CA", true, nullptr);
+    return ca;
+}
+
+KeyAndCert makeLeaf(TestHTTPServer::Security security) {
+    using S = TestHTTPServer::Security;
+    const KeyAndCert* ca = &testCA().ca;
+    LeafFaults faults;
+    const char* name = "127.0.0.1";
+    switch (security) {
+        case S::HTTP: return {};
+        case S::HTTPS: break;
+        case S::SelfSignedHTTPS: ca = nullptr; break;
+        case S::WeakKeyHTTPS: faults.rsaBits = 1024; break;
+        case S::SHA1SignedHTTPS: faults.sha1 = true; break;
+        case S::PartialWildcardHTTPS:
+            name = "a*.test.localhost";
+            faults.altNames = "DNS:a*.test.localhost";
+            break;
+        case S::WrongHostHTTPS:
+            name = "elsewhere.test.localhost";
+            faults.altNames = "DNS:elsewhere.test.localhost";
+            break;
+        case S::ExpiredHTTPS:
+            faults.notBefore = -2 * 24 * 3600;
+            faults.notAfter = -24 * 3600;
+            break;
+        case S::OtherCAHTTPS: ca = &otherCA(); break;
+    }
+    return makeCertificate(name, false, ca, faults);
 }
 
 std::string encodeBody(const std::string& body, TestResponse::Encoding encoding) {
@@ -161,15 +203,17 @@ int TestHTTPServer::unusedPort() {
 }
 
 TestHTTPServer::TestHTTPServer(Security security, int port) : security_(security) {
-    KeyAndCert leaf;
-    if (security == Security::HTTPS) {
-        leaf = makeCertificate("127.0.0.1", false, &testCA().ca);
-    } else if (security == Security::SelfSignedHTTPS) {
-        leaf = makeCertificate("127.0.0.1", false, nullptr);
-    }
+    KeyAndCert leaf = makeLeaf(security);
     if (leaf.cert) {
         certificatePEM_ = toPEM(leaf.cert);
-        server_ = std::make_unique<httplib::SSLServer>(leaf.cert, leaf.key);  // the server takes its own references
+        // As the library sets a server up, but at security level 0: the weak certificates are the
+        // client's to refuse. The context takes its own references.
+        server_ = std::make_unique<httplib::SSLServer>([&leaf](SSL_CTX& ctx) {
+            SSL_CTX_set_security_level(&ctx, 0);
+            SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+            SSL_CTX_set_min_proto_version(&ctx, TLS1_1_VERSION);
+            return SSL_CTX_use_certificate(&ctx, leaf.cert) == 1 && SSL_CTX_use_PrivateKey(&ctx, leaf.key) == 1;
+        });
         X509_free(leaf.cert);
         EVP_PKEY_free(leaf.key);
     } else {

@@ -69,6 +69,14 @@ public:
         HTTPS,            // certificate signed by the test CA, which the process trusts
         SelfSignedHTTPS,  // a self-signed certificate nobody trusts
         HTTP,             // plain HTTP
+        // Certificates a client must refuse, each for 127.0.0.1 and signed by the test CA but for
+        // the one fault its name says.
+        WeakKeyHTTPS,          // a 1024-bit RSA key
+        SHA1SignedHTTPS,       // signed with SHA-1
+        PartialWildcardHTTPS,  // names only "a*.test.localhost" (and no address)
+        WrongHostHTTPS,        // names only "elsewhere.test.localhost"
+        ExpiredHTTPS,          // expired yesterday
+        OtherCAHTTPS,          // signed by a CA nobody trusts
     };
 
     // port 0: one the system chooses. A port that cannot be bound leaves port() at -1.
