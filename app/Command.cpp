@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -30,6 +32,9 @@ namespace {
 
 bool gInterrupted = false;          // main thread only
 std::atomic<int> gFetchersRunning{0};
+// Counts every request started or ended and every step of progress: a wait sees whether anything
+// moved.
+std::atomic<uint64_t> gMoves{0};
 
 constexpr double kLongWait = 24 * 3600.0;
 constexpr double kDrainSeconds = 5.0;
@@ -40,6 +45,38 @@ constexpr double kInterruptExitSeconds = 9.0;
 // The longest a request of the command may take from its start to its end (the URL session's
 // own default is a week).
 constexpr double kRequestDeadlineSeconds = 10 * 60.0;
+constexpr double kDefaultProviderWait = 300;
+constexpr double kDefaultLockWait = 60;
+// How often a wait looks whether anything moved, and a lock wait tries the lock again.
+constexpr double kWaitTick = 0.1;
+
+// A number of seconds above 0 from the environment, or the default.
+double secondsFromEnvironment(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    return *end || !(v >= 0) ? fallback : v;
+}
+
+// What to do, without the clause that points at a run's log, for a run whose log could not be
+// saved: "quorvane log --show RUN says why; the next sync tries again." -> "The next sync tries
+// again."
+std::string withoutRunHint(const std::string& next) {
+    std::string out;
+    size_t from = 0;
+    while (from <= next.size()) {
+        size_t end = next.find("; ", from);
+        std::string clause = next.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (clause.find("RUN") == std::string::npos) out += (out.empty() ? "" : "; ") + clause;
+        if (end == std::string::npos) break;
+        from = end + 2;
+    }
+    while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
+    if (out.empty()) return out;
+    out[0] = char(std::toupper(static_cast<unsigned char>(out[0])));
+    return out + ".";
+}
 
 }  // namespace
 
@@ -121,9 +158,15 @@ void installInterruptHandling() {
     // Count the requests in flight, so that the program can let them finish before it ends.
     auto& center = platform::NotificationCenter::defaultCenter();
     center.addObserver(kQNSessionFetcherStartedNotification, nullptr, nullptr,
-                       [](const platform::Notification&) { ++gFetchersRunning; });
+                       [](const platform::Notification&) {
+                           ++gFetchersRunning;
+                           ++gMoves;
+                       });
     center.addObserver(kQNSessionFetcherStoppedNotification, nullptr, nullptr,
-                       [](const platform::Notification&) { --gFetchersRunning; });
+                       [](const platform::Notification&) {
+                           --gFetchersRunning;
+                           ++gMoves;
+                       });
 }
 
 // --- the session ---
@@ -162,6 +205,7 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     model_ = std::make_shared<QuorvaneModel>(std::move(env));
     // The step and the detail within it go to the progress line; the log's own text only with -v.
     model_->setRunLogSink([this](const RunLog&, const RunLog::Event& event) {
+        ++gMoves;
         switch (event.change) {
             case RunLog::Change::Progress:
                 step_ = event.text;
@@ -193,9 +237,48 @@ void Session::showProgress(bool newStep) {
     console_.progress(text, newStep);
 }
 
-bool Session::waitFor(const std::function<bool()>& done) {
-    platform::RunLoop::main()->runUntil([&] { return done() || gInterrupted; }, kLongWait);
-    return !gInterrupted;
+bool Session::waitFor(const std::function<bool()>& done, double quietSeconds, bool interruptible) {
+    using Clock = std::chrono::steady_clock;
+    const double quiet = quietSeconds > 0 ? quietSeconds : kLongWait;
+    uint64_t seen = gMoves.load();
+    auto movedAt = Clock::now();
+    for (;;) {
+        if (platform::RunLoop::main()->runUntil([&] { return done() || (interruptible && gInterrupted); }, kWaitTick))
+            return done();
+        if (const uint64_t moves = gMoves.load(); moves != seen) {
+            seen = moves;
+            movedAt = Clock::now();
+        } else if (std::chrono::duration<double>(Clock::now() - movedAt).count() >= quiet) {
+            return false;
+        }
+    }
+}
+
+double Session::providerWait() { return secondsFromEnvironment("QUORVANE_PROVIDER_WAIT", kDefaultProviderWait); }
+double Session::lockWait() { return secondsFromEnvironment("QUORVANE_LOCK_WAIT", kDefaultLockWait); }
+
+int Session::lockSyncData() {
+    auto model = this->model();
+    const double wait = lockWait();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+    for (bool said = false;; said = true) {
+        auto locked = model->lockSyncData();
+        if (!locked) return fail(locked.error(), "The profile's data cannot be locked");
+        if (*locked) return kExitOK;
+        if (std::chrono::steady_clock::now() >= until) break;
+        if (!said) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", wait);
+            console_.endProgress();
+            console_.error(std::string("Another quorvane sync of this profile is running; waiting up to ") + seconds +
+                           " s for it to end");
+        }
+        platform::RunLoop::main()->runUntil([] { return gInterrupted; }, kWaitTick);
+        if (gInterrupted) return kExitInterrupted;
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", wait);
+    return fail(kCommandErrorRunInProgress, std::string("waited ") + seconds + " s");
 }
 
 void Session::drainRequests() {
@@ -237,8 +320,10 @@ int Session::fail(CommandError code, const std::string& detail, int64_t runID) {
     FailureText failure = describeFailure(platform::Error(kCommandErrorDomain, code));
     std::string text = failure.sentence;
     if (!detail.empty()) text += " (" + detail + ")";
-    if (size_t at = failure.next.find("RUN"); at != std::string::npos && runID > 0)
-        failure.next.replace(at, 3, std::to_string(runID));
+    if (size_t at = failure.next.find("RUN"); at != std::string::npos) {
+        if (runID > 0) failure.next.replace(at, 3, std::to_string(runID));
+        else failure.next = withoutRunHint(failure.next);
+    }
     if (!failure.next.empty()) text += " " + failure.next;
     console_.error(text);
     return failure.exitCode;

@@ -73,8 +73,19 @@ public:
     // planned 57, written 12"); an empty function for none.
     void setProgressCounts(std::function<std::string()> counts) { progressCounts_ = std::move(counts); }
 
-    // Runs the main loop until the predicate holds or the user interrupts; false on interrupt.
-    bool waitFor(const std::function<bool()>& done);
+    // Runs the main loop until the predicate holds (true), or until the user interrupts or nothing
+    // moved for `quietSeconds` (false either way; interrupted() tells which). Moving is a request
+    // starting or ending or the run's progress; quietSeconds 0 waits without that bound (a day).
+    // A wait for the provider passes providerWait(); an interruptible one stops on interrupt.
+    bool waitFor(const std::function<bool()>& done, double quietSeconds, bool interruptible = true);
+    // How long a command waits on a provider that does nothing (QUORVANE_PROVIDER_WAIT seconds,
+    // default 300), and on another run of the profile (QUORVANE_LOCK_WAIT, default 60).
+    static double providerWait();
+    static double lockWait();
+    // Takes the profile's sync lock for the rest of the command (QuorvaneModel::lockSyncData),
+    // waiting up to lockWait() with a line saying why; 0 once held, else the exit code after
+    // saying why.
+    int lockSyncData();
     // Lets requests in flight (a revocation, say) finish before the program ends, for at most
     // a few seconds.
     void drainRequests();

@@ -87,7 +87,9 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
             failure = error;
         });
     auto timer = platform::Timer::scheduled(timeout, false, [&timedOut](platform::Timer&) { timedOut = true; });
-    bool interrupted = !session.waitFor([&finished, &timedOut] { return finished || timedOut; });
+    // The user's own time in the browser: bounded by the timer, not by the provider wait.
+    session.waitFor([&finished, &timedOut] { return finished || timedOut; }, 0);
+    const bool interrupted = app::interrupted();
     timer->invalidate();
     if (interrupted || !finished) {
         model->cancelSigningIn();

@@ -46,6 +46,7 @@ int deleteLocal(Session& session, const Arguments& args) {
     std::string what = "delete all " + std::to_string(info->mNumContacts) + " contacts and every group of " +
                        info->mDescription.value_or(container->name());
     if (!confirmed(session, args, what)) return kExitRefused;
+    if (int locked = session.lockSyncData(); locked != kExitOK) return locked;
 
     bool finished = false;
     std::optional<platform::Error> failure;
@@ -68,6 +69,7 @@ int deleteGoogle(Session& session, const Arguments& args) {
     if (!confirmed(session, args, "delete every contact and user group of " + (user.empty() ? "the account" : user) +
                                       " at the provider"))
         return kExitRefused;
+    if (int locked = session.lockSyncData(); locked != kExitOK) return locked;
 
     bool finished = false;
     std::optional<platform::Error> failure;
@@ -77,10 +79,13 @@ int deleteGoogle(Session& session, const Arguments& args) {
                                                        failure = error;
                                                    });
     // Ctrl-C ends the deletion after the request in flight; the end says what remains.
-    bool interruptedRun = !session.waitFor([&finished] { return finished; });
-    if (interruptedRun) {
+    // A provider gone silent ends it the same way, and says so.
+    const double wait = Session::providerWait();
+    const bool interruptedRun = !session.waitFor([&finished] { return finished; }, wait) && interrupted();
+    if (!finished) {
         model->cancelDeleteGmailContacts();
-        platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
+        session.waitFor([&finished] { return finished; }, wait, false);
+        if (!interruptedRun) return session.fail(kCommandErrorProviderSilent);
     }
     if (failure && failure->domain == kQuorvaneModelErrorDomain && failure->code == kQuorvaneModelErrorEntriesRemain) {
         int code = session.fail(*failure, failure->localizedDescription());

@@ -83,6 +83,8 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         *code = session.fail(kCommandErrorNotSignedIn);
         return nullptr;
     }
+    // A run that writes holds the profile's lock from here to its end; a plan only reads.
+    if (!options.planOnly && (*code = session.lockSyncData()) != kExitOK) return nullptr;
     bool finished = false;
     const SyncRun* current = nullptr;
     session.setProgressCounts([&current] { return current ? countsText(*current) : std::string(); });
@@ -93,10 +95,14 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         *code = session.fail(kCommandErrorRunInProgress);
         return nullptr;
     }
-    if (!session.waitFor([&finished] { return finished; })) {
+    const double wait = Session::providerWait();
+    if (!session.waitFor([&finished] { return finished; }, wait)) {
+        // Interrupted, or the provider went silent: the run ends after the work in flight.
         run->cancel();
-        platform::RunLoop::main()->runUntil([&finished] { return finished; }, 24 * 3600.0);
-        *code = kExitInterrupted;
+        session.waitFor([&finished] { return finished; }, wait, false);
+        session.setProgressCounts(nullptr);
+        *code = interrupted() ? kExitInterrupted : session.fail(kCommandErrorProviderSilent);
+        return run;
     }
     session.setProgressCounts(nullptr);
     return run;
@@ -347,10 +353,12 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
         return code;
     }
     const SyncRunCounts& c = run ? run->counts() : SyncRunCounts();
-    // What was written, when the run got to writing.
+    // What was written, when the run got to writing (also when it could not finish after).
     const SyncRunOutcome outcome = run ? run->outcome() : SyncRunOutcome::Other;
+    const bool wrote = c.googleCreated || c.googleUpdated || c.googleDeleted || c.appleCreated || c.appleUpdated ||
+                       c.appleDeleted || c.photosMoved || c.failures;
     if (run && (outcome == SyncRunOutcome::Ok || outcome == SyncRunOutcome::Partial ||
-                outcome == SyncRunOutcome::MissingGroups || code == kExitInterrupted))
+                outcome == SyncRunOutcome::MissingGroups || code == kExitInterrupted || wrote))
         console.out("Google: " + std::to_string(c.googleCreated) + " created, " + std::to_string(c.googleUpdated) +
                     " updated, " + std::to_string(c.googleDeleted) + " deleted; local: " +
                     std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +

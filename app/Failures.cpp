@@ -43,8 +43,11 @@ const std::vector<KnownFailure>& knownFailures() {
         // The command's own.
         {kCommand, kCommandErrorNotSignedIn, kCommandErrorNotSignedIn, nullptr, 3,
          "You are not signed in to the provider.", "Sign in first with: quorvane signin"},
-        {kCommand, kCommandErrorRunInProgress, kCommandErrorRunInProgress, nullptr, 6,
-         "Another sync of this profile is running.", "Wait for it to end, then try again."},
+        {kCommand, kCommandErrorRunInProgress, kCommandErrorRunInProgress, nullptr, 5,
+         "Another quorvane sync of this profile is still running, so this one did not start: nothing was written.",
+         "Wait for it to end, then try again."},
+        {kCommand, kCommandErrorProviderSilent, kCommandErrorProviderSilent, nullptr, 4,
+         "The provider stopped answering, so the command gave up waiting.", kRetryLater},
         {kCommand, kCommandErrorPlanNotConfirmed, kCommandErrorPlanNotConfirmed, nullptr, 5,
          "The sync would delete contacts, and nobody confirmed that: nothing was written.",
          "See them with: quorvane plan; then run quorvane sync --yes to go ahead."},
@@ -113,6 +116,9 @@ const std::vector<KnownFailure>& knownFailures() {
          "No local contact could be written.", "Check that the local contact store can be written, then sync again."},
         {kModel, kQuorvaneModelErrorNoContainer, kQuorvaneModelErrorNoContainer, nullptr, 5,
          "There is no local account to use.", "quorvane accounts lists them."},
+        {kModel, kQuorvaneModelErrorHistoryUnreadable, kQuorvaneModelErrorHistoryUnreadable, nullptr, 5, nullptr, ""},
+        {kModel, kQuorvaneModelErrorHistoryNotSaved, kQuorvaneModelErrorHistoryNotSaved, nullptr, 6, nullptr,
+         "Check that the profile's data folder can be written, then sync again."},
     };
     return table;
 }
@@ -122,7 +128,7 @@ FailureText describeFailure(const Error& error) {
         for (const auto& row : knownFailures()) {
             if (e->domain != row.domain || e->code < row.low || e->code > row.high) continue;
             if (row.matches && !row.matches(*e)) continue;
-            return {row.exitCode, row.sentence, row.next, &row};
+            return {row.exitCode, row.sentence ? row.sentence : e->localizedDescription(), row.next, &row};
         }
     }
     std::string text = error.localizedDescription();

@@ -27,6 +27,7 @@ enum CommandError : int64_t {
     kCommandErrorRunFailed = 7,            // the run ended for a reason it gave in words only
     kCommandErrorBadArguments = 8,         // options, profile names or setting values the command refuses
     kCommandErrorProviderUnavailable = 9,  // the profile's provider cannot be read or applied
+    kCommandErrorProviderSilent = 10,      // the provider did nothing for the whole provider wait
 };
 
 // An error of the command's own with the sentence it shows.
@@ -39,7 +40,7 @@ struct KnownFailure {
     int64_t low, high;                        // the codes it covers
     bool (*matches)(const platform::Error&);  // nullptr: every error of those codes
     int exitCode;
-    const char* sentence;  // what happened
+    const char* sentence;  // what happened; nullptr: the error's own description says it
     const char* next;      // what to do about it ("" when nothing can be done)
 };
 

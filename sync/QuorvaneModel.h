@@ -56,6 +56,7 @@
 #include "sync/RunLog.h"
 #include "sync/SyncHistory.h"
 #include "sync/SyncSettings.h"
+#include "sync/SyncLock.h"
 #include "sync/SyncStore.h"
 #include "sync/SyncStrategy.h"
 #include "sync/SyncTypes.h"
@@ -69,6 +70,8 @@ inline constexpr int64_t kQuorvaneModelErrorHistoryNotCleared = 2;  // the sync 
 inline constexpr int64_t kQuorvaneModelErrorEntriesRemain = 3;      // entries the provider did not delete
 inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local contact of a run could be written
 inline constexpr int64_t kQuorvaneModelErrorAccountRefused = 5;    // the local account may not be synced as asked
+inline constexpr int64_t kQuorvaneModelErrorHistoryUnreadable = 6;  // the sync store exists but cannot be read
+inline constexpr int64_t kQuorvaneModelErrorHistoryNotSaved = 7;    // a run's writes were done, its history not saved
 
 class QuorvaneModel;
 class PairingIndex;
@@ -129,7 +132,8 @@ public:
     // The longest prefix of at most maxLength UTF-16 units that keeps surrogate pairs whole; the
     // string itself when it is not longer; nil for nil. A negative maximum counts as 0.
     std::optional<std::string> truncateString(const std::optional<std::string>& s, int32_t maxLength);
-    // The (original, kept) lengths of the values truncateString cut since the last call; empties them.
+    // The (original, kept) lengths in characters (code points) of the values truncateString cut
+    // since the last call; empties them.
     std::vector<std::pair<size_t, size_t>> takeTruncatedValues() { return std::exchange(mTruncatedValues, {}); }
     std::optional<std::string> truncateStringToDefaultMaxGoogleLength(const std::optional<std::string>& s);
     static constexpr int32_t kDefaultMaxGoogleLength = 1024;
@@ -602,15 +606,20 @@ public:
     const SyncHistory& syncHistory() const { return mSyncHistory; }
     SyncHistory& syncHistoryForUpdate() { return mSyncHistory; }
 
+    // Opens the store and reads it whole: a store that exists but cannot be read is never taken
+    // for an empty history. The error (kQuorvaneModelErrorHistoryUnreadable) names the file and
+    // the two ways on; a store that does not exist yet is made, empty.
+    platform::Result<void> checkSyncStore();
     // Clears the history when the Google user or the local selection changed, loads it and logs
-    // the counts.
-    void fetchSyncHistory();
+    // the counts; fails as checkSyncStore when the history cannot be read.
+    platform::Result<void> fetchSyncHistory();
     // 0 keep, 1 the Google user changed, 2 the selection changed between all accounts and one
     // container. Notes the current user and container as the previous ones. An empty user name is
     // no user: it never counts as a change.
     int32_t shouldClearSyncHistory();
-    // Loads every record (none when the store cannot be read) and rebuilds the indexes.
-    void doFetchSyncHistory();
+    // Loads every record and rebuilds the indexes; on a store that cannot be read, loads none and
+    // fails as checkSyncStore.
+    platform::Result<void> doFetchSyncHistory();
     void updateSyncHistoryDict();
     // Rebuilds the remembered pairs of contacts present now (the planner's Google contacts by id
     // and local contacts of the synced account by id).
@@ -819,8 +828,16 @@ public:
     // The run in progress or the last one; a new run replaces it (the old one must have ended).
     const std::shared_ptr<SyncRun>& syncRun() const { return mSyncRun; }
     // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
-    // still going.
+    // still going, or, for a run that writes, when the profile's sync lock cannot be taken: the
+    // run holds it until it ends (taking it here unless lockSyncData already did).
     std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
+    // One writing run per profile at a time, across processes (SyncLock, beside the sync store;
+    // delete-all takes it too). True when this model holds it now, false when another run or
+    // process does; an error when the lock file cannot be made. Held until unlockSyncData, the end
+    // of a writing run, or the model's end.
+    platform::Result<bool> lockSyncData();
+    void unlockSyncData() { mSyncLock.reset(); }
+    bool holdsSyncDataLock() const { return mSyncLock != nullptr; }
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
@@ -1204,6 +1221,7 @@ private:
     // The profile's folder, its store (opened at first use) and the history loaded from it.
     std::filesystem::path mDataFolder;
     std::unique_ptr<SyncStore> mSyncStore;
+    std::unique_ptr<SyncLock> mSyncLock;  // while this model may write the profile's data
     SyncHistory mSyncHistory;
     std::vector<SyncLogRecord> mSyncLogRecords;
 

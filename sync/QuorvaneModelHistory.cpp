@@ -44,6 +44,17 @@ std::string replaceFirst(std::string text, std::string_view placeholder, const s
     return text;
 }
 
+// A store that exists but cannot be read: which file, why, and the two ways on.
+Error unreadableHistory(const std::filesystem::path& file, const Error& cause) {
+    Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryUnreadable);
+    error.userInfo.set(Error::kLocalizedDescriptionKey,
+                       "The sync history " + file.string() + " cannot be read (" + cause.localizedDescription() +
+                           "), so nothing was changed on either side. Restore the file from a backup, or move it "
+                           "aside to start again as a first sync, which cannot know of the contacts deleted on "
+                           "either side since the last sync.");
+    return error;
+}
+
 }  // namespace
 
 platform::Result<SyncStore*> QuorvaneModel::syncStore() {
@@ -52,6 +63,14 @@ platform::Result<SyncStore*> QuorvaneModel::syncStore() {
     if (!opened) return opened.error();
     mSyncStore = std::move(*opened);
     return mSyncStore.get();
+}
+
+platform::Result<void> QuorvaneModel::checkSyncStore() {
+    auto opened = syncStore();
+    platform::Result<std::vector<SyncHistoryRecordPtr>> read =
+        opened ? (*opened)->fetchSyncHistory() : platform::Result<std::vector<SyncHistoryRecordPtr>>(opened.error());
+    if (read) return {};
+    return unreadableHistory(SyncStore::pathInFolder(dataFolder()), read.error());
 }
 
 NSSyncRecordPtr QuorvaneModel::newSyncRecord() {
@@ -63,7 +82,13 @@ NSSyncRecordPtr QuorvaneModel::newSyncRecord() {
 
 // --- loading ---
 
-void QuorvaneModel::fetchSyncHistory() {
+platform::Result<void> QuorvaneModel::fetchSyncHistory() {
+    // A store that cannot be opened is not cleared either: what the last run noted stays as it
+    // was, for the run after the store is mended.
+    if (auto opened = syncStore(); !opened) {
+        mSyncHistory.load({}, std::nullopt);
+        return unreadableHistory(SyncStore::pathInFolder(dataFolder()), opened.error());
+    }
     const int32_t reason = shouldClearSyncHistory();
     if (reason != 0) {
         doFetchSyncHistory();
@@ -73,11 +98,12 @@ void QuorvaneModel::fetchSyncHistory() {
                                       : Utils::localized("QVR_ClearedSyncHistoryNewMacAccount",
                                                          "Cleared sync history since a new Mac account was selected."));
     }
-    doFetchSyncHistory();
+    if (auto fetched = doFetchSyncHistory(); !fetched) return fetched;
     std::string text = Utils::localized("QVR_FetchedSyncRecords_Formatted", "Fetched %d Sync History records (%d relevant)");
     text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.records().size()));
     text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.relevantCount()));
     appendStringToLog(text);
+    return {};
 }
 
 int32_t QuorvaneModel::shouldClearSyncHistory() {
@@ -102,12 +128,16 @@ int32_t QuorvaneModel::shouldClearSyncHistory() {
     return answer;
 }
 
-void QuorvaneModel::doFetchSyncHistory() {
+platform::Result<void> QuorvaneModel::doFetchSyncHistory() {
     std::vector<SyncHistoryRecordPtr> records;
-    if (auto store = syncStore()) records = (*store)->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{});
+    auto store = syncStore();
+    auto read = store ? (*store)->fetchSyncHistory() : platform::Result<std::vector<SyncHistoryRecordPtr>>(store.error());
+    if (read) records = std::move(*read);
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
     mSyncHistory.load(std::move(records), containerID);
+    if (!read) return unreadableHistory(SyncStore::pathInFolder(dataFolder()), read.error());
+    return {};
 }
 
 void QuorvaneModel::updateSyncHistoryDict() {

@@ -10,7 +10,8 @@ std::optional<std::string> QuorvaneModel::truncateString(const std::optional<std
     if (platform::utf16Length(*s) <= limit) return s;
     // A cut inside a surrogate pair would leave half a character: keep the pair out instead.
     std::string kept = platform::utf16Prefix(*s, limit);
-    mTruncatedValues.emplace_back(platform::utf16Length(*s), platform::utf16Length(kept));
+    // The warning counts characters as a person does (an emoji is one), not the units of the limit.
+    mTruncatedValues.emplace_back(platform::codePoints(*s).size(), platform::codePoints(kept).size());
     return kept;
 }
 

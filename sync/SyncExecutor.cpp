@@ -428,9 +428,9 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
         op = {GoogleBatchKind::Insert, converted.entry};
     }
     for (const auto& [wholeLength, kept] : converted.truncated)
-        warn("Google holds at most " + std::to_string(kept) + " characters of a value: one of " +
-             std::to_string(wholeLength) + " characters of " + r->mDescription.value_or("a contact") +
-             " goes to Google cut short, and the local contact keeps the whole value");
+        warn("Google holds only the first " + std::to_string(kept) + " of the " + std::to_string(wholeLength) +
+             " characters of a value of " + r->mDescription.value_or("a contact") +
+             ": it goes to Google cut short, and the local contact keeps the whole value");
     r->mSubmittedGmailUpdate = true;
     r->mNewGoogleContact = std::dynamic_pointer_cast<GDataEntryContact>(op.entry);
     return op;

@@ -99,6 +99,8 @@ void SyncRun::setState(State state) {
         default: break;
     }
     if (state == State::finished) {
+        // Everything this run writes is written: the next run of the profile may start.
+        if (!mOptions.planOnly) mModel.unlockSyncData();
         // The provider refused the authorization: the account has to sign in again.
         if (mResult.outcome == SyncRunOutcome::Auth && mModel.auth()) {
             mModel.appendStringToLog("Signed out: the provider refused the authorization");
@@ -159,6 +161,10 @@ void SyncRun::step() {
 }
 
 void SyncRun::runCheckAccounts() {
+    // A history that cannot be read would make every deleted contact look new: stop before
+    // downloading or planning anything.
+    if (auto checked = mModel.checkSyncStore(); !checked)
+        return finish(SyncRunOutcome::Refused, checked.error(), checked.error().localizedDescription());
     if (auto selected = mModel.updateSelectedContainerWithError(); !selected) {
         const auto& error = selected.error();
         return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error.localizedDescription());
@@ -207,7 +213,8 @@ void SyncRun::runFetchContacts() {
 }
 
 void SyncRun::runLoadHistory() {
-    mModel.fetchSyncHistory();
+    if (auto fetched = mModel.fetchSyncHistory(); !fetched)
+        return finish(SyncRunOutcome::Refused, fetched.error(), fetched.error().localizedDescription());
     auto input = preparePlanning(mModel, mOptions.syncMode, mFeeds);
     if (!input) {
         const auto& error = input.error();
@@ -369,7 +376,13 @@ ModelExecution::GoogleContactPtr ModelExecution::leanGoogleContact(const GoogleC
 
 platform::Result<void> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
-    return mModel->serializeSyncData(records, googleContactWithID);
+    auto saved = mModel->serializeSyncData(records, googleContactWithID);
+    if (saved) return saved;
+    platform::Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryNotSaved);
+    error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                       "The sync wrote its changes, but its history could not be saved (" +
+                           saved.error().localizedDescription() + ").");
+    return error;
 }
 platform::Result<int64_t> ModelExecution::saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
                                                      const std::optional<std::string>& error, const SyncRunCounts& c) {
@@ -475,9 +488,21 @@ std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& optio
     if (mSyncRun && mSyncRun->state() != SyncRun::State::idle && mSyncRun->state() != SyncRun::State::finished) {
         return nullptr;
     }
+    if (!options.planOnly && !mSyncLock) {
+        auto locked = lockSyncData();
+        if (!locked || !*locked) return nullptr;
+    }
     mSyncRun = std::make_shared<SyncRun>(*this, options);
     mSyncRun->start(std::move(finished));
     return mSyncRun;
+}
+
+platform::Result<bool> QuorvaneModel::lockSyncData() {
+    if (mSyncLock) return true;
+    auto taken = SyncLock::tryAcquire(SyncLock::pathInFolder(dataFolder()));
+    if (!taken) return taken.error();
+    mSyncLock = std::move(*taken);
+    return mSyncLock != nullptr;
 }
 
 }  // namespace quorvane

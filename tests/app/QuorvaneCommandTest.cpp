@@ -4,9 +4,14 @@
 
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 
 #include "app/Console.h"
 #include "app/Profile.h"
@@ -14,6 +19,7 @@
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
+#include "sync/SyncLock.h"
 #include "tests/app/CommandTestSupport.h"
 #include "tests/support/FakeProvider.h"
 #include "tests/support/TestConnectProxy.h"
@@ -633,6 +639,239 @@ TEST_F(QuorvaneCommandTest, ACertificateFileIsARegularFileOfBoundedSize) {
     auto r = quorvane({"plan"});
     EXPECT_NE(r.code, 0);
     EXPECT_NE(r.err.find("it is not a regular file"), std::string::npos) << r.err;
+}
+
+
+// --- one run per profile, a history that cannot be read, what a run says when it cannot record itself ---
+
+// Sets an environment variable the programs inherit, for the scope.
+struct ScopedEnvironment {
+    std::string name;
+    ScopedEnvironment(std::string n, const std::string& value) : name(std::move(n)) { ::setenv(name.c_str(), value.c_str(), 1); }
+    ~ScopedEnvironment() { ::unsetenv(name.c_str()); }
+};
+
+std::string personXML(const std::string& given, const std::string& family) {
+    return "<title>" + given + " " + family + "</title><gd:name><gd:givenName>" + given + "</gd:givenName><gd:familyName>" +
+           family + "</gd:familyName></gd:name>";
+}
+
+// "Given Family" of every contact on each side, a name as often as it is there.
+std::multiset<std::string> localNames() {
+    std::multiset<std::string> names;
+    auto contacts = platform::CNContactStore().unifiedContactsMatchingPredicate(
+        nullptr, {platform::CNContactGivenNameKey, platform::CNContactFamilyNameKey});
+    for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{})) names.insert(c->givenName() + " " + c->familyName());
+    return names;
+}
+std::multiset<std::string> providerNames(const FakeProvider& provider) {
+    auto text = [](const std::string& xml, const std::string& element) {
+        size_t at = xml.find(element + ">");
+        if (at == std::string::npos) return std::string();
+        at += element.size() + 1;
+        return xml.substr(at, xml.find('<', at) - at);
+    };
+    std::multiset<std::string> names;
+    for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+        names.insert(text(e.xml, "givenName") + " " + text(e.xml, "familyName"));
+    return names;
+}
+void addLocalContacts(const std::string& given, int count) {
+    platform::CNSaveRequest request;
+    for (int i = 0; i < count; ++i) {
+        auto c = std::make_shared<platform::CNMutableContact>();
+        c->setGivenName(given);
+        c->setFamilyName("No " + std::to_string(i));
+        request.addContact(c, std::nullopt);
+    }
+    ASSERT_TRUE(platform::CNContactStore().executeSaveRequest(request));
+}
+void expectEachOnce(const std::multiset<std::string>& names, size_t count, const char* side) {
+    EXPECT_EQ(names.size(), count) << side;
+    for (const auto& name : names) EXPECT_EQ(names.count(name), 1u) << name << " " << side;
+}
+
+TEST_F(QuorvaneCommandTest, TwoSyncsOfOneProfileStartedTogetherLeaveEveryContactOnceOnEachSide) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
+    ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
+    size_t expected = 0;
+    for (int round = 0; round < 3; ++round) {
+        const std::string local = "Lin" + std::to_string(round), remote = "Rae" + std::to_string(round);
+        ASSERT_NO_FATAL_FAILURE(addLocalContacts(local, 20));
+        for (int i = 0; i < 20; ++i) provider.addContact(personXML(remote, "No " + std::to_string(i)), {"6contacts"});
+        expected += 40;
+        ChildProcess first({QUORVANE_BINARY, "-q", "sync"}), second({QUORVANE_BINARY, "-q", "sync"});
+        EXPECT_EQ(first.wait(), 0) << first.err();
+        EXPECT_EQ(second.wait(), 0) << second.err();
+        expectEachOnce(localNames(), expected, "locally");
+        expectEachOnce(providerNames(provider), expected, "on the provider");
+        if (HasFailure()) return;
+    }
+}
+
+TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHolderBlocksNothing) {
+    ScriptedProvider provider;
+    provider.addContact(personXML("Ann", "Lee"), {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    {
+        auto held = SyncLock::tryAcquire(SyncLock::pathInFolder(app::Profile::named("fake")->dataFolder()));
+        ASSERT_TRUE(held && *held);
+        {
+            ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
+            for (const std::vector<std::string>& args : {std::vector<std::string>{"sync"}, {"delete-all", "--google", "--yes"}}) {
+                auto r = quorvane(args);
+                EXPECT_EQ(r.code, 5) << args[0] << ": " << r.err;
+                EXPECT_NE(r.err.find("Another quorvane sync of this profile is still running"), std::string::npos) << r.err;
+            }
+            EXPECT_EQ(quorvane({"plan"}).code, 0);  // a plan only reads
+            EXPECT_EQ(providerNames(provider).size(), 1u);
+            EXPECT_EQ(localNames().size(), 0u);
+        }
+        ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
+        ChildProcess waiting({QUORVANE_BINARY, "sync"});
+        ASSERT_TRUE(waiting.waitForError("is running; waiting up to 600 s")) << waiting.err();
+        held->reset();
+        EXPECT_EQ(waiting.wait(), 0) << waiting.err();
+        EXPECT_EQ(localNames().size(), 1u);
+    }
+    ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
+    {
+        ChildProcess killed({QUORVANE_BINARY, "-v", "sync"});
+        ASSERT_TRUE(killed.waitForError("-> fetchGroups")) << killed.err();
+        killed.signal(SIGKILL);
+        killed.wait();
+    }
+    auto next = quorvane({"sync"});
+    EXPECT_EQ(next.code, 0) << next.err;
+}
+
+// A history that cannot be read is not an empty one: plan and sync stop before planning, say which
+// file and what to do, and write nothing; the file restored, the deletions are carried.
+TEST_F(QuorvaneCommandTest, AHistoryThatCannotBeReadStopsPlanAndSyncAndNothingDeletedComesBack) {
+    ScriptedProvider provider;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 4; ++i) ids.push_back(provider.addContact(personXML("Gus", "No " + std::to_string(i)), {"6contacts"}));
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    provider.deleteContact(ids[0]);
+    platform::CNContactStore store;
+    auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactFamilyNameKey});
+    ASSERT_TRUE(contacts);
+    for (const auto& c : *contacts)
+        if (c->familyName() == "No 3") {
+            platform::CNSaveRequest request;
+            request.deleteContact(c->mutableCopy());
+            ASSERT_TRUE(store.executeSaveRequest(request));
+        }
+    const auto folder = app::Profile::named("fake")->dataFolder();
+    const auto file = SyncStore::pathInFolder(folder), saved = folder / "kept.sqlite";
+    std::filesystem::copy_file(file, saved);
+    auto clear = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove_all(file.string() + suffix);
+    };
+    const std::pair<const char*, std::function<void()>> damages[] = {
+        {"junk", [&] { std::ofstream(file) << std::string(5000, 'j'); }},
+        {"a folder", [&] { std::filesystem::create_directory(file); }},
+        {"no history table", [&] {
+             std::filesystem::copy_file(saved, file);
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(db, "DROP TABLE sync_history", nullptr, nullptr, nullptr), SQLITE_OK);
+             sqlite3_close(db);
+         }},
+    };
+    for (const auto& [what, damage] : damages) {
+        clear();
+        damage();
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"plan"}, {"sync", "--yes"}}) {
+            auto r = quorvane(args);
+            EXPECT_EQ(r.code, 5) << what << ", " << args[0] << ": " << r.err;
+            EXPECT_NE(r.err.find("The sync history " + file.string() + " cannot be read"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("Restore the file from a backup, or move it aside to start again as a first sync"),
+                      std::string::npos)
+                << r.err;
+        }
+        EXPECT_EQ(localNames().size(), 3u) << what;
+        EXPECT_EQ(providerNames(provider).size(), 3u) << what;
+    }
+    clear();
+    std::filesystem::copy_file(saved, file);
+    auto restored = quorvane({"sync", "--yes"});
+    EXPECT_EQ(restored.code, 0) << restored.err;
+    EXPECT_EQ(localNames(), (std::multiset<std::string>{"Gus No 1", "Gus No 2"}));
+    EXPECT_EQ(providerNames(provider), (std::multiset<std::string>{"Gus No 1", "Gus No 2"}));
+}
+
+// A run whose history or log cannot be saved still says what it wrote, and points at no run.
+TEST_F(QuorvaneCommandTest, ARunThatCannotRecordItselfSaysWhatItWroteAndPointsAtNoRun) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);
+    const auto file = SyncStore::pathInFolder(app::Profile::named("fake")->dataFolder());
+    const struct {
+        const char* table;
+        bool refuseInserts;
+        int code;
+        const char* says;
+        const char* out;
+    } cases[] = {
+        {"sync_log", true, 1, "the rest of the sync was done. (1 failed) The next sync tries them again.", "1 failed"},
+        {"sync_history", false, 6, "The sync wrote its changes, but its history could not be saved", "Google: 2 created"},
+    };
+    int serial = 0;
+    for (const auto& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(addLocalContacts("Sal" + std::to_string(++serial), 1));
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        const std::string trigger = std::string("DROP TRIGGER IF EXISTS refuse; CREATE TRIGGER refuse BEFORE INSERT ON ") +
+                                    c.table + " BEGIN SELECT RAISE(ABORT, 'refused'); END;";
+        EXPECT_EQ(sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        provider.setBatchFault([refuse = c.refuseInserts](const std::string&, const std::string& type) -> std::optional<int> {
+            return refuse && type == "insert" ? std::optional<int>(400) : std::nullopt;
+        });
+        auto r = quorvane({"sync"});
+        EXPECT_EQ(r.code, c.code) << c.table << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.table << ": " << r.err;
+        EXPECT_EQ(r.err.find("RUN"), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    }
+}
+
+// A provider that takes requests and never answers them holds no command for long.
+TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswering) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        ~Gate() {
+            std::lock_guard lock(mutex);
+            open = true;
+            opened.notify_all();
+        }
+    };
+    auto gate = std::make_shared<Gate>();
+    provider.setAnswerFault([gate](const TestRequest&, TestResponse&) {
+        std::unique_lock lock(gate->mutex);
+        gate->opened.wait(lock, [&] { return gate->open; });
+    });
+    ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", "1");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"plan"}, {"sync"}, {"delete-all", "--google", "--yes"}}) {
+        auto r = quorvane(args);
+        EXPECT_EQ(r.code, 4) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("The provider stopped answering, so the command gave up waiting."), std::string::npos) << r.err;
+    }
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->open = true;
+        gate->opened.notify_all();
+    }
+    provider.setAnswerFault(nullptr);
 }
 
 }  // namespace

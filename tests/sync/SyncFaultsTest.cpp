@@ -122,17 +122,27 @@ TEST_F(SyncFaultsTest, ARunOverACutListIsRefusedWritesNothingAndTheNextWholeRunR
 }
 
 TEST_F(SyncFaultsTest, AValueTheProviderShortensIsReportedAndThePairIsNotWrittenBackAndForth) {
-    addLocal({.given = "Max", .family = std::string(3000, 'x')});
-    auto run = sync();
-    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
-    ASSERT_EQ(run->result().warnings.size(), 1u);
-    EXPECT_NE(run->result().warnings[0].find("at most 1024 characters of a value: one of 3000 characters"), std::string::npos)
-        << run->result().warnings[0];
-    EXPECT_NE(model_->log().find(run->result().warnings[0]), std::string::npos);
-    later();
-    auto again = sync();
-    EXPECT_EQ(again->plan().changes(), 0u);
-    EXPECT_TRUE(again->result().warnings.empty());
+    // The warning counts characters, not the UTF-16 units of the provider's limit: an emoji is one.
+    std::string emoji;
+    for (int i = 0; i < 700; ++i) emoji += "\U0001F600";
+    const struct {
+        std::string given, family, says;
+    } cases[] = {
+        {"Max", std::string(3000, 'x'), "only the first 1024 of the 3000 characters of a value"},
+        {"Moe", emoji, "only the first 512 of the 700 characters of a value"},
+    };
+    for (const auto& c : cases) {
+        addLocal({.given = c.given, .family = c.family});
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        ASSERT_EQ(run->result().warnings.size(), 1u) << c.given;
+        EXPECT_NE(run->result().warnings[0].find(c.says), std::string::npos) << run->result().warnings[0];
+        EXPECT_NE(model_->log().find(run->result().warnings[0]), std::string::npos);
+        later();
+        auto again = sync();
+        EXPECT_EQ(again->plan().changes(), 0u) << c.given;
+        EXPECT_TRUE(again->result().warnings.empty());
+    }
 }
 
 }  // namespace

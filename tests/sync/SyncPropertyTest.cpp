@@ -2,7 +2,7 @@
 // provider, the network and the process: batch entries refused or conflicting, answers lost after
 // the provider acted (a 500, a dropped connection), lists cut short (a next link removed, a page
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
-// what it wrote. Each round is followed by runs until nothing is planned, and then every contact
+// what it wrote, two more runs of the profile started at once with one. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
 // deletion on one side only. Right after a round's first run, the contact it wrote last may be
 // edited on the provider within the same second, keeping its update date.
@@ -212,7 +212,28 @@ protected:
         return false;
     }
 
+    // A run with two more started at once on the same profile: one from this model, one from a
+    // second model on the same data (as a second process would be). Each is refused while the
+    // first runs, so nothing is written twice.
+    std::shared_ptr<SyncRun> syncWithTwoMoreStartedAtOnce() {
+        QuorvaneModel::Environment env;
+        env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "second-defaults.json");
+        env.contactStore = store_;
+        env.timeZone = platform::TimeZone::universal();
+        env.dataFolder = dir_ / "profile";
+        auto second = std::make_shared<QuorvaneModel>(std::move(env));
+        bool finished = false;
+        auto run = startRun([&](SyncRun&) { finished = true; });
+        SyncRunOptions writing;
+        writing.planOnly = false;
+        EXPECT_FALSE(model_->startSyncRun(writing, nullptr)) << "a second run of the same model";
+        EXPECT_FALSE(second->startSyncRun(writing, nullptr)) << "a run of a second model on the same data";
+        EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
+        return run;
+    }
+
     void syncUntilNothingIsPlanned() {
+        const bool twoAtOnce = pick(4) == 0;
         const bool killed = injectFaults();
         const bool sameSecondEdit = pick(3) == 0;
         for (int run = 0;; ++run) {
@@ -225,7 +246,7 @@ protected:
                 before.reset(memory);
                 ASSERT_NO_FATAL_FAILURE(copyStore(memory, false));
             }
-            auto r = sync();
+            auto r = run == 0 && twoAtOnce ? syncWithTwoMoreStartedAtOnce() : sync();
             planned_ += r->plan().changes();
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
