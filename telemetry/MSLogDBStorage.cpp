@@ -82,15 +82,23 @@ std::string processStartTime(pid_t pid, bool* ended = nullptr) {
 }
 
 // The owner tokens of the stores alive in this process: a store gone while its process runs
-// leaves claims that no one else would free.
-std::mutex liveOwnersMutex;
-std::set<std::string> liveOwners;
+// leaves claims that no one else would free. Kept for the whole process: a worker may let go of
+// its store while the process exits.
+struct LiveOwners {
+    std::mutex mutex;
+    std::set<std::string> owners;
+};
+LiveOwners& liveOwners() {
+    static auto* live = new LiveOwners;
+    return *live;
+}
 
 std::string makeOwner() {
     const std::string owner = std::to_string(::getpid()) + "-" + processStartTime(::getpid()) + "-" +
                               platform::UUID().uuidString().substr(0, 8);
-    std::lock_guard lock(liveOwnersMutex);
-    liveOwners.insert(owner);
+    auto& live = liveOwners();
+    std::lock_guard lock(live.mutex);
+    live.owners.insert(owner);
     return owner;
 }
 
@@ -150,8 +158,9 @@ bool MSLogDBStorage::isOwnerAlive(const std::string& owner) {
     if (std::from_chars(owner.data(), owner.data() + dash, pid).ptr != owner.data() + dash || pid <= 0) return false;
     const std::string start = owner.substr(dash + 1, second - dash - 1);
     if (pid == ::getpid() && start == processStartTime(pid)) {
-        std::lock_guard lock(liveOwnersMutex);
-        return liveOwners.count(owner) > 0;
+        auto& live = liveOwners();
+        std::lock_guard lock(live.mutex);
+        return live.owners.count(owner) > 0;
     }
     if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
     bool ended = false;
@@ -180,8 +189,9 @@ MSLogDBStorage::~MSLogDBStorage() {
         }
     }
     closeLocked();
-    std::lock_guard owners(liveOwnersMutex);
-    liveOwners.erase(owner_);
+    auto& live = liveOwners();
+    std::lock_guard owners(live.mutex);
+    live.owners.erase(owner_);
 }
 
 MSEncrypter& MSLogDBStorage::encrypterLocked() {
