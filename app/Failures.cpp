@@ -24,6 +24,8 @@ constexpr const char* kCheckAddress = "Check the provider address (quorvane conf
 constexpr const char* kRetryLater = "Nothing was lost: try again in a few minutes.";
 
 bool isRefusedGrant(const Error& error) { return GoogleBatchWriter::isAuthorizationError(error); }
+// The authorizer's own failure to sign a request (it names the request), not the sign-in's.
+bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request") != nullptr; }
 
 // The error this one wraps ({domain, code, userInfo} under the underlying-error key), if any.
 std::optional<Error> underlying(const Error& error) {
@@ -98,6 +100,9 @@ const std::vector<KnownFailure>& knownFailures() {
         // Signing in.
         {kOAuth2, kQNOAuth2ErrorWindowClosed, kQNOAuth2ErrorWindowClosed, nullptr, 3, "The sign-in was cancelled.",
          "Run quorvane signin again when you are ready."},
+        {kOAuth2, kQNOAuth2ErrorAuthorizationFailed, kQNOAuth2ErrorAuthorizationFailed, isUnsignedRequest, 6,
+         "The provider's token answer could not be used, so the request was not sent. The sign-in is kept.",
+         kRetryLater},
         {kOAuth2, kQNOAuth2ErrorAuthorizationFailed, kQNOAuth2ErrorAuthorizationFailed, nullptr, 3,
          "The provider did not grant access.", "Run quorvane signin again and allow access on the provider's page."},
         {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 6,

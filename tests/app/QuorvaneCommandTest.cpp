@@ -563,7 +563,7 @@ TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFai
              provider.expireAccessTokens();
              provider.server().on("POST", "/oauth2/v4/token", [](const TestRequest&, TestResponse& res) { res.body = "{\"token_type\":"; });
          },
-         6, "", ""},
+         6, "The provider's token answer could not be used", "com.quorvane.QNOAuth2 -1001"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
