@@ -197,6 +197,8 @@ void URLSessionTask::deliverCompletion(std::optional<Error> error, bool gated) {
 
 void URLSessionTask::finishCompletion(const std::shared_ptr<URLSession>& session, std::optional<Error> error) {
     completionDelivered_ = true;
+    // Body held for the delegate's answer never runs now, and each held block holds this task.
+    heldDeliveries_.clear();
     auto self = shared_from_this();
     {
         std::lock_guard lock(mutex_);

@@ -393,11 +393,31 @@ TEST_F(URLSessionTest, DelegateMayAnswerTheResponseAfterTheBodyHasArrived) {
     // cancel() does not wait for an answer that never comes.
     auto ignored = s->dataTaskWithURL(server.url("/body"));
     ignored->resume();
-    ASSERT_TRUE(delegate->waitFor([&] { return ignored->countOfBytesReceived() == int64_t(body.size()); }));
+    ASSERT_TRUE(delegate->waitFor([&] {
+        return delegate->heldResponseCount() == 1 && ignored->countOfBytesReceived() == int64_t(body.size());
+    }));
     ignored->cancel();
     ASSERT_TRUE(delegate->waitForCompletions(3));
     EXPECT_EQ(delegate->record(ignored).error->code, kURLErrorCancelled);
     delegate->answerHeldResponse(ignored, URLSessionResponseDisposition::Allow);  // too late: changes nothing
+
+    // Nor is a task cancelled mid-body, with body held for that answer, kept alive once ended.
+    server.on("GET", "/stalled", [&](const TestRequest&, TestResponse& res) {
+        res.body = body;
+        res.stallAfter = 100000;  // several deliveries: the first is held before the count gets there
+    });
+    auto stalled = s->dataTaskWithURL(server.url("/stalled"));
+    std::weak_ptr<URLSessionTask> stalledAlive = stalled;
+    stalled->resume();
+    ASSERT_TRUE(delegate->waitFor([&] {
+        return delegate->heldResponseCount() == 1 && stalled->countOfBytesReceived() >= 100000;
+    }));
+    stalled->cancel();
+    ASSERT_TRUE(delegate->waitForCompletions(4));
+    EXPECT_EQ(delegate->record(stalled).error->code, kURLErrorCancelled);
+    delegate->answerHeldResponse(stalled, URLSessionResponseDisposition::Allow);
+    stalled.reset();
+    EXPECT_TRUE(delegate->waitFor([&] { return stalledAlive.expired(); }));
     s->finishTasksAndInvalidate();
     ASSERT_TRUE(delegate->waitForInvalid());
     EXPECT_EQ(delegate->record(ignored).completions, 1);

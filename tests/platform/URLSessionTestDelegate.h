@@ -3,6 +3,7 @@
 // session's delegate queue), answers redirects, challenges, responses and body streams as the
 // test scripts, and lets the test wait for completions with a deadline.
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -73,14 +74,17 @@ public:
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return invalid_; });
     }
+    // Waits until the predicate holds. It runs without the lock (it may read records), so a delegate
+    // call can slip in between it and the wait, and it may read what no delegate call announces (a
+    // task's byte counts): it is asked again every few milliseconds, not only when woken.
     bool waitFor(const std::function<bool()>& predicate, double timeout = 60) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::duration<double>(timeout), [&] {
-            lock.unlock();
-            bool ok = predicate();
-            lock.lock();
-            return ok;
-        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+        while (!predicate()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::unique_lock lock(mutex_);
+            cv_.wait_for(lock, std::chrono::milliseconds(5));
+        }
+        return true;
     }
     void poke() { cv_.notify_all(); }
     size_t heldResponseCount() {
