@@ -53,7 +53,9 @@ const std::vector<CommandHelp>& helps() {
          "carry the plan out",
          "Plans as `plan` does, then writes the changes on both sides and records the run (see log).\n"
          "Deletions need --yes, or a \"y\" at the terminal; more than --max-delete of them refuse the\n"
-         "whole run. Ctrl-C stops after the request in flight and keeps what was done.",
+         "whole run. Ctrl-C (or SIGTERM) stops after the request in flight and keeps what was done;\n"
+         "a request still running 3 s later is cancelled, and the command ends within 10 s (exit 130).\n"
+         "One sync of a profile runs at a time: another waits up to 60 s, then refuses (exit 5).",
          "  --mode M         two-way (default), google-to-local or local-to-google\n"
          "  --dry-run        only plan (as quorvane plan)\n"
          "  --yes            allow the planned deletions\n"
