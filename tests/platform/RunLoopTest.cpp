@@ -96,7 +96,7 @@ TEST(DispatchQueue, SerialQueueRunsBlocksOneAtATimeInOrder) {
             inside.fetch_sub(1);
         });
     }
-    ASSERT_TRUE(group->wait(10));
+    ASSERT_TRUE(group->wait(60));
     EXPECT_FALSE(overlap.load());
     ASSERT_EQ(order.size(), 500u);
     for (int i = 0; i < 500; ++i) EXPECT_EQ(order[size_t(i)], i);
@@ -111,8 +111,11 @@ TEST(DispatchQueue, AsyncAfterRunsInDeadlineOrderThenSubmissionOrder) {
     auto add = [&](double delay, std::string tag) {
         group->enter();
         q->asyncAfter(delay, [&, tag] {
-            std::lock_guard l(m);
-            order.push_back(tag);
+            {
+                std::lock_guard l(m);
+                order.push_back(tag);
+            }
+            // Leave only once done with m: the last leave lets the test return and m go.
             group->leave();
         });
     };
@@ -120,7 +123,7 @@ TEST(DispatchQueue, AsyncAfterRunsInDeadlineOrderThenSubmissionOrder) {
     add(0.02, "early-1");
     add(0.02, "early-2");
     add(0.0, "now");
-    ASSERT_TRUE(group->wait(5));
+    ASSERT_TRUE(group->wait(60));
     EXPECT_EQ(order, (std::vector<std::string>{"now", "early-1", "early-2", "late"}));
 }
 
@@ -175,11 +178,12 @@ TEST(DispatchGroup, WaitTimesOutWhileWorkIsOutstandingAndNotifyRunsAfter) {
     group->leave();
     EXPECT_TRUE(group->wait(1));
     DispatchSemaphore sem;
-    std::thread([&] {
+    std::thread signaller([&] {
         while (!notified.load()) std::this_thread::yield();
         sem.signal();
-    }).detach();
-    EXPECT_TRUE(sem.wait(5));
+    });
+    EXPECT_TRUE(sem.wait(60));
+    signaller.join();  // it uses notified and sem until it ends
     // An extra leave is ignored rather than making the count negative.
     group->leave();
     EXPECT_TRUE(group->wait(0));
@@ -196,7 +200,7 @@ TEST(OperationQueue, SerialQueueOrderAndCancellationBeforeStart) {
     auto q = OperationQueue::make("test.ops", 1);
     std::vector<int> order;
     DispatchSemaphore gate(0);
-    q->addOperation([&] { gate.wait(5); order.push_back(0); });
+    q->addOperation([&] { gate.wait(60); order.push_back(0); });
     auto skipped = Operation::withBlock([&] { order.push_back(1); });
     bool completionRan = false;
     skipped->setCompletionBlock([&] { completionRan = true; });
@@ -204,7 +208,7 @@ TEST(OperationQueue, SerialQueueOrderAndCancellationBeforeStart) {
     q->addOperation([&] { order.push_back(2); });
     skipped->cancel();
     gate.signal();
-    ASSERT_TRUE(q->waitUntilAllOperationsAreFinished(5));
+    ASSERT_TRUE(q->waitUntilAllOperationsAreFinished(60));
     EXPECT_EQ(order, (std::vector<int>{0, 2}));
     EXPECT_TRUE(skipped->isFinished());
     EXPECT_TRUE(completionRan);
@@ -222,7 +226,7 @@ TEST(OperationQueue, ConcurrentQueueRunsAtMostItsLimit) {
             --running;
         });
     }
-    ASSERT_TRUE(q->waitUntilAllOperationsAreFinished(10));
+    ASSERT_TRUE(q->waitUntilAllOperationsAreFinished(60));
     EXPECT_LE(peak.load(), 3);
     EXPECT_GE(peak.load(), 1);
 }
