@@ -24,8 +24,9 @@ using qvcrash::MS::async::async_list;
 
 namespace {
 
-// Process-wide lists, never destroyed before exit (a late signal may still read them);
-// their nodes are freed at exit by the holder below.
+// Process-wide lists, never destroyed nor emptied at exit: a crash during exit (in a static
+// destructor, in exit work of any age, with other threads still running) is reported like any
+// other, so the signal path must find them whole until the process is gone.
 async_list<qvcrash_signal_callback>& callbackList() {
     static auto* list = new async_list<qvcrash_signal_callback>();
     return *list;
@@ -34,13 +35,6 @@ async_list<qvcrash_previous_action>& previousActionList() {
     static auto* list = new async_list<qvcrash_previous_action>();
     return *list;
 }
-
-struct ListsAtExit {
-    ~ListsAtExit() {
-        previousActionList().free_all();
-        callbackList().free_all();
-    }
-};
 
 std::mutex& registrationMutex() {
     static std::mutex m;
@@ -125,7 +119,6 @@ MSCrashSignalHandler::MSCrashSignalHandler(Token) {}
 
 std::shared_ptr<MSCrashSignalHandler> MSCrashSignalHandler::sharedHandler() {
     static std::shared_ptr<MSCrashSignalHandler> shared = [] {
-        static ListsAtExit freeAtExit;
         auto handler = std::make_shared<MSCrashSignalHandler>(Token{});
         // Allocated once, never released: a signal may arrive at any time until exit.
         void* stack = std::malloc(kAlternateStackSize);

@@ -37,7 +37,7 @@ namespace {
 
 enum class Kind {
     Segv, Bus, Ill, Fpe, Abort, Trap, CxxException, OverflowMain, OverflowThread, OverflowEarlyThread, TwoAtOnce, LateLibrary,
-    WorkerWhileMainEnds
+    WorkerWhileMainEnds, StaticDestructor, ExitWorkOlderThanEnabling
 };
 
 std::atomic<int> gStart{0};
@@ -65,6 +65,21 @@ extern "C" [[gnu::noinline]] void qvtest_kind_fault(Kind kind) {
     }
     asm volatile("");
 }
+
+namespace {
+
+// Made before enabling, so they run at exit after everything enabling registered.
+std::atomic<Kind> gCrashAtExit{Kind::Segv};
+struct CrashesWhenDestroyed {
+    ~CrashesWhenDestroyed() {
+        if (gCrashAtExit.load() == Kind::StaticDestructor) qvtest_kind_fault(Kind::Segv);
+    }
+};
+void crashInExitWork() {
+    if (gCrashAtExit.load() == Kind::ExitWorkOlderThanEnabling) qvtest_kind_fault(Kind::Segv);
+}
+
+}  // namespace
 
 extern "C" [[gnu::noinline]] int qvtest_kind_recurse(int depth) {
     if (depth < 0) return 0;  // never: the recursion ends in the overflow
@@ -110,6 +125,8 @@ const Row kRows[] = {
     {"ThreeHundredThreads", Kind::Segv, SIGSEGV, 300, 301, "qvtest_kind_fault"},
     {"LibraryLoadedAfterEnabling", Kind::LateLibrary, SIGSEGV, 2, 3, "qvtest_kind_late"},
     {"DetachedWorkerWhileMainEnds", Kind::WorkerWhileMainEnds, SIGSEGV, 0, 2, "qvtest_kind_fault"},
+    {"StaticDestructorWhileThreadsRun", Kind::StaticDestructor, SIGSEGV, 2, 3, "qvtest_kind_fault"},
+    {"ExitWorkOlderThanEnablingWhileThreadsRun", Kind::ExitWorkOlderThanEnabling, SIGSEGV, 2, 3, "qvtest_kind_fault"},
 };
 
 const Marker* gMarker = nullptr;
@@ -127,6 +144,10 @@ int crashChild(const Row& row, const std::string& identifier) {
             qvtest_kind_recurse(0);
         });
     }
+    // (A static the test program made before main would be destroyed only after the program's
+    // test folder is removed at exit.)
+    static CrashesWhenDestroyed crashesWhenDestroyed;
+    std::atexit(crashInExitWork);
     auto reporter = MSCrashReporter::initWithApplicationIdentifier(identifier, "1", std::nullopt);
     QVCrashReporterCallbacks callbacks = {0, nullptr, postCrash};
     reporter->setCrashCallbacks(&callbacks);
@@ -164,6 +185,10 @@ int crashChild(const Row& row, const std::string& identifier) {
             std::thread([] { qvtest_kind_fault(Kind::Segv); }).detach();
             ::sleep(100);
             return 3;
+        case Kind::StaticDestructor:
+        case Kind::ExitWorkOlderThanEnabling:
+            gCrashAtExit.store(row.kind);
+            std::exit(3);  // the parked threads still run
         default: qvtest_kind_fault(row.kind); break;
     }
     for (auto& t : threads) t.join();
