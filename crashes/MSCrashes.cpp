@@ -351,28 +351,62 @@ fs::path MSCrashes::newCrashFileComponent() const {
 void MSCrashes::handleLatestCrashReport() {
     auto reporter = qvCrashReporter();
     if (!reporter) return;
-    bool saved = true;
+    auto pending = reporter->pendingCrashReports();
     if (MSUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
+        // A start ended while taking a report over: the report it was reading may be what ended
+        // it, so that one goes unread. Reports nobody had read yet are taken over as usual.
         MSLogError(kTag, "Error on loading the crash report, it will be purged.");
-    } else {
-        createAnalyzerFile();
-        auto data = reporter->loadPendingCrashReportData();
-        if (!data) {
-            MSLogError(kTag, "Couldn't load crash report: " + data.error().localizedDescription());
-        } else if (auto decoded = MSCrashReport::initWithData(*data); !decoded) {
-            MSLogWarning(kTag, "Couldn't parse crash report: " + decoded.error().localizedDescription());
-        } else {
-            const std::unique_ptr<MSCrashReport>& report = *decoded;
-            // Only a report that reached the "crashes" folder leaves the engine.
-            saved = MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)
-                        .has_value();
-            auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report.get());
-            setLocked(lastSessionCrashReport_, errorReport);
-            correlateLastSavedWrapperExceptionToReports({errorReport});
+        for (const auto& report : pending) {
+            if (!report.abandoned) continue;
+            if (auto taken = reporter->takeOverPendingCrashReport(report)) reporter->purgeTakenCrashReport(*taken);
         }
+        std::erase_if(pending, [](const auto& report) { return report.abandoned; });
+        removeAnalyzerFile();
     }
-    removeAnalyzerFile();
-    if (saved) reporter->purgePendingCrashReport();
+    std::vector<std::shared_ptr<MSErrorReport>> errorReports;
+    for (const auto& report : pending) {
+        createAnalyzerFile();
+        if (auto errorReport = takeOverCrashReport(*reporter, report)) errorReports.push_back(std::move(errorReport));
+        removeAnalyzerFile();
+    }
+    if (errorReports.empty()) return;
+    // The latest crash is the last session's (the reports are taken over oldest first).
+    setLocked(lastSessionCrashReport_, errorReports.back());
+    correlateLastSavedWrapperExceptionToReports(errorReports);
+}
+
+std::shared_ptr<MSErrorReport> MSCrashes::takeOverCrashReport(const MSCrashReporter& reporter,
+                                                              const MSCrashReporter::PendingReport& report) {
+    auto taken = reporter.takeOverPendingCrashReport(report);
+    if (!taken) {
+        // Gone: another start of the application took it over first.
+        if (taken.error().code != ENOENT)
+            MSLogError(kTag, "Couldn't load crash report: " + taken.error().localizedDescription());
+        return nullptr;
+    }
+    auto data = MSCrashReporter::readCrashReportFile(*taken);
+    if (!data) {
+        // Not read whole is not a damaged report: a later start may read it.
+        MSLogWarning(kTag, "Couldn't load crash report, it is kept for a later start: " +
+                               data.error().localizedDescription());
+        reporter.returnTakenCrashReport(*taken);
+        return nullptr;
+    }
+    auto decoded = MSCrashReport::initWithData(*data);
+    // A report of a later format goes into the "crashes" folder too, where the version that
+    // reads it finds it.
+    if (!decoded && !MSCrashReport::isOfNewerFormat(*data)) {
+        MSLogWarning(kTag, "Couldn't parse crash report: " + decoded.error().localizedDescription());
+        reporter.purgeTakenCrashReport(*taken);
+        return nullptr;
+    }
+    // Only a report that reached the "crashes" folder leaves the engine.
+    if (!MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)) {
+        reporter.returnTakenCrashReport(*taken);
+        return nullptr;
+    }
+    reporter.purgeTakenCrashReport(*taken);
+    return decoded ? MSErrorLogFormatter::errorReportFromCrashReport(decoded->get()) : nullptr;
 }
 
 std::vector<fs::path> MSCrashes::persistedCrashReports() {
@@ -442,9 +476,20 @@ void MSCrashes::processCrashReports() {
     };
     std::vector<Decoded> decoded;
     for (const auto& file : crashFiles()) {
-        std::string bytes;
-        if (!platform::readFile(file, bytes)) continue;  // gone meanwhile, or not ours to open
-        auto read = MSCrashReport::initWithData(platform::Bytes(bytes.begin(), bytes.end()));
+        auto bytes = MSCrashReporter::readCrashReportFile(file);
+        if (!bytes) {
+            // Gone meanwhile, or not read whole: kept for a later start, never taken for a cut file.
+            if (bytes.error().code != ENOENT)
+                MSLogWarning(kTag, "Crash report found but couldn't read it, it is kept for a later start: " +
+                                       file.filename().string() + ": " + bytes.error().localizedDescription());
+            continue;
+        }
+        auto read = MSCrashReport::initWithData(*bytes);
+        if (!read && MSCrashReport::isOfNewerFormat(*bytes)) {
+            MSLogWarning(kTag, "Crash report found of a later format than this version reads, it is kept: " +
+                                   file.filename().string());
+            continue;
+        }
         if (!read) {
             // It could never be sent: let it go now rather than meet it at every start.
             MSLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: " +

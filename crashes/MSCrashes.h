@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "crashes/MSErrorLogs.h"
+#include "crashreporter/capture/MSCrashReporter.h"
 #include "platform/crash/UncaughtException.h"
 #include "platform/foundation/Error.h"
 #include "platform/runloop/DispatchQueue.h"
@@ -32,7 +33,6 @@
 
 namespace quorvane {
 
-class MSCrashReporter;
 class MSCrashReport;
 class MSCrashes;
 namespace platform {
@@ -211,6 +211,9 @@ private:
     void enable();
     void disable();
     std::filesystem::path newCrashFileComponent() const;
+    // Takes one pending report over into the "crashes" folder; its error report when it decodes.
+    std::shared_ptr<MSErrorReport> takeOverCrashReport(const MSCrashReporter& reporter,
+                                                       const MSCrashReporter::PendingReport& report);
     void removeCrashFile(const std::filesystem::path& file);
     void discardPending(const Pending& entry);
     void sendPending(const Pending& entry);

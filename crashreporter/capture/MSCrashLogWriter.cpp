@@ -2,6 +2,8 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -937,8 +939,57 @@ void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer) {
     writer->uncaught_exception = {};
 }
 
+namespace {
+
+// A child forked (without exec) from the process that enabled the reporter crashes: the writer
+// was filled for the parent. The report is this process's: its id, its parent, an id of its own
+// (siblings crashing too would otherwise share one), and images read in this process.
+void adopt_forked_process(qvcrash_log_writer_t* writer, uint32_t pid) {
+    auto& p = writer->process_info;
+    if (p.process_id == pid) return;
+    const uint32_t parent = static_cast<uint32_t>(::syscall(SYS_getppid));
+    // The enabling process runs this program too; any other parent is not known here. (This
+    // writer is never freed: the process ends with this crash.)
+    p.parent_process_name = parent == p.process_id ? p.process_name : nullptr;
+    p.parent_process_id = parent;
+    p.process_id = pid;
+    uint8_t fresh[sizeof(writer->uuid)] = {};
+    if (::syscall(SYS_getrandom, fresh, sizeof(fresh), GRND_NONBLOCK) != static_cast<long>(sizeof(fresh))) {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        qvcrash_async_memcpy(fresh, writer->uuid, sizeof(fresh));
+        for (size_t i = 0; i < 4; ++i) fresh[i] ^= static_cast<uint8_t>(pid >> (8 * i));
+        for (size_t i = 0; i < 8; ++i) fresh[4 + i] ^= static_cast<uint8_t>(static_cast<uint64_t>(now.tv_nsec) >> (8 * i));
+    }
+    fresh[6] = static_cast<uint8_t>((fresh[6] & 0x0F) | 0x40);  // version 4
+    fresh[8] = static_cast<uint8_t>((fresh[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    qvcrash_async_memcpy(writer->uuid, fresh, sizeof(fresh));
+    MSqvcrash_async_image_list_adopt_task(MSqvcrash_shared_image_list(), static_cast<qvcrash_task_t>(pid));
+}
+
+}  // namespace
+
+int qvcrash_place_report(const char* from, const char* path, int pid, char* buffer, size_t capacity) {
+    int err = qvcrash_async_rename_noreplace(from, path);
+    // A name is tried only while it fits: a cut one could be another report's.
+    for (unsigned n = 1; err == EEXIST && n <= 10000; ++n) {
+        if (qvcrash_async_format(buffer, capacity, "%s.%d.%u", path, pid, n) + 1 >= capacity) return ENAMETOOLONG;
+        err = qvcrash_async_rename_noreplace(from, buffer);
+    }
+    return err;
+}
+
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo) {
+    // This process's id now, not the enabling process's: raw, as a forked child's cached one may
+    // not be the truth.
+    const int pid = static_cast<int>(::syscall(SYS_getpid));
+    adopt_forked_process(&context->writer, static_cast<uint32_t>(pid));
+    if (qvcrash_async_format(context->partial_path, context->path_capacity, "%s.%d.partial", context->path, pid) + 1 >=
+        context->path_capacity) {
+        QVCRASH_DEBUG("The report's file name is too long");
+        return QVCRASH_EINTERNAL;
+    }
     int fd = ::open(context->partial_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         QVCRASH_DEBUG("Could not open the crashlog output file: %s", qvcrash_async_errno_text(errno));
@@ -978,9 +1029,11 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
         QVCRASH_DEBUG("Failed to close output file");
         return QVCRASH_EINTERNAL;
     }
-    // Only a closed report takes the name the next start looks for.
-    if (::rename(context->partial_path, context->path) != 0) {
-        QVCRASH_DEBUG("Could not move the report into place: %s", qvcrash_async_errno_text(errno));
+    // Only a closed report takes a name the next start looks for, and never another's.
+    if (const int placed = qvcrash_place_report(context->partial_path, context->path, pid, context->placed_path,
+                                                context->path_capacity);
+        placed != 0) {
+        QVCRASH_DEBUG("Could not move the report into place: %s", qvcrash_async_errno_text(placed));
         return QVCRASH_EINTERNAL;
     }
     return err;

@@ -96,8 +96,13 @@ struct qvcrash_log_signal_info_t {
 // The process-wide state the crash paths use, written only while enabling.
 struct qvcrash_handler_context_t {
     qvcrash_log_writer_t writer;
-    char* path;          // the report file
-    char* partial_path;  // where it is written before it takes the report file's name
+    char* path;  // the report file's name, when no other report has it
+    // Room for the names made at crash time, path_capacity bytes each: the partial file the
+    // report is written into ("<path>.<pid>.partial", the crashing process's id) and the name
+    // the whole report takes.
+    char* partial_path;
+    char* placed_path;
+    size_t path_capacity;
 };
 
 // Frames written per thread and per exception.
@@ -140,15 +145,22 @@ qvcrash_error_t MSqvcrash_log_writer_close(qvcrash_log_writer_t* writer);
 // Releases every string and the exception's addresses.
 void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer);
 
-// Writes the report of a crash, limited to kQVCrashReportMaxSize bytes, into the context's partial
-// file (created 0644 and truncated), flushes and closes it, then renames it to the report file:
-// the report file is whole or absent, whoever looks at it and whenever. current_state is the
-// crashed thread's signal context. The other threads stay stopped on return, so that none of
-// them can end the process before the crash does. 0 when the report was written whole; 6 when
-// the file could not be opened, flushed, closed or renamed; otherwise the writer's result.
-// Async-signal-safe.
+// Writes the report of a crash, limited to kQVCrashReportMaxSize bytes, into a partial file of the
+// crashing process (named after its id, taken now: a child forked without exec writes a file of
+// its own; created 0644 and truncated), flushes and closes it, then gives it a name no other
+// report has (qvcrash_place_report): the report file is whole or absent, whoever looks at it and
+// whenever, and a report already in place is never replaced. In a forked child the report tells
+// that child's id and gets an id of its own. current_state is the crashed thread's signal
+// context. The other threads stay stopped on return, so that none of them can end the process
+// before the crash does. 0 when the report was written whole; 6 when the file could not be
+// opened, flushed, closed or put into place; otherwise the writer's result. Async-signal-safe.
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo);
+
+// Gives the whole report at `from` a name no other report has: `path` while it is free, else
+// "<path>.<pid>.<n>" with the first free n from 1, made in `buffer` (capacity bytes). 0, or the
+// errno value of the rename that failed. Async-signal-safe.
+int qvcrash_place_report(const char* from, const char* path, int pid, char* buffer, size_t capacity);
 
 // ---- the encoder ----
 

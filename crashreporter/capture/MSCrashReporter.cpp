@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
+#include <string_view>
 
 #include "crashreporter/capture/MSCrashLogWriter.h"
 #include "crashreporter/capture/MSCrashSignalHandler.h"
@@ -94,25 +97,72 @@ void waitForCrashInProgress() {
     for (;;) ::pause();
 }
 
+// The engine's files in the report folder, by name, with <base> = "live_report.qvcrash":
+//   <base>                   a crash's report, waiting for a start to take it over
+//   <base>.<pid>.<n>         the same, when <base> was taken already (qvcrash_place_report)
+//   <base>.<pid>.partial     the report process <pid> is writing at its crash
+//   <base>.<pid>.<n>.taking  a report start <pid> took over and is reading
+enum class ReportFileKind { Other, Pending, Partial, Taking };
+struct ReportFileName {
+    ReportFileKind kind = ReportFileKind::Other;
+    long pid = 0;
+};
+
+bool isNumber(std::string_view s) {
+    return !s.empty() && s.size() <= 18 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+ReportFileName classifyReportFile(std::string_view name, std::string_view base) {
+    if (name == base) return {ReportFileKind::Pending, 0};
+    if (name.size() <= base.size() + 1 || name.substr(0, base.size()) != base || name[base.size()] != '.') return {};
+    const std::string_view rest = name.substr(base.size() + 1);
+    const size_t dot = rest.find('.');
+    if (dot == std::string_view::npos || !isNumber(rest.substr(0, dot))) return {};
+    const long pid = std::stol(std::string(rest.substr(0, dot)));
+    const std::string_view tail = rest.substr(dot + 1);
+    if (pid <= 0) return {};
+    if (tail == "partial") return {ReportFileKind::Partial, pid};
+    const size_t next = tail.find('.');
+    if (!isNumber(tail.substr(0, next))) return {};
+    if (next == std::string_view::npos) return {ReportFileKind::Pending, pid};
+    if (tail.substr(next + 1) == "taking") return {ReportFileKind::Taking, pid};
+    return {};
+}
+
+// Gone, or (being this process's own id) an earlier process's of the same id.
+bool processIsGone(long pid) {
+    if (pid == static_cast<long>(::getpid())) return true;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
 // Partial reports left by processes that ended while writing one (killed in the middle of a
 // crash) are never completed: let them go. A live process's partial report is its own.
 void removeAbandonedPartialReports(const std::string& directory, const std::string& reportName) {
     std::error_code ec;
-    const std::string prefix = reportName + ".";
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
-        const std::string name = entry.path().filename().string();
-        constexpr std::string_view kSuffix = ".partial";
-        if (name.size() <= prefix.size() + kSuffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-            !name.ends_with(kSuffix)) {
-            continue;
-        }
-        const std::string pid = name.substr(prefix.size(), name.size() - prefix.size() - kSuffix.size());
-        char* end = nullptr;
-        const long value = std::strtol(pid.c_str(), &end, 10);
-        if (end == pid.c_str() || *end != '\0' || value <= 0) continue;
-        if (::kill(static_cast<pid_t>(value), 0) != 0 && errno == ESRCH) std::filesystem::remove(entry.path(), ec);
+        const ReportFileName file = classifyReportFile(entry.path().filename().string(), reportName);
+        if (file.kind == ReportFileKind::Partial && processIsGone(file.pid)) std::filesystem::remove(entry.path(), ec);
     }
 }
+
+// The reports this process has taken over and not yet let go or given back.
+struct Takings {
+    std::mutex mutex;
+    std::set<std::string> held;
+    unsigned next = 0;
+};
+Takings& takings() {
+    static auto* t = new Takings;  // never destroyed: a worker may take a report over during exit
+    return *t;
+}
+void releaseTaken(const std::string& taken) {
+    std::lock_guard<std::mutex> lock(takings().mutex);
+    takings().held.erase(taken);
+}
+
+std::atomic<MSCrashReporter::ReadFunction> gReportRead{[](int fd, void* buffer, size_t count) {
+    return ::read(fd, buffer, count);
+}};
 
 // The uncaught-exception path: the first caller records the exception and aborts into the
 // signal path; any later caller returns at once.
@@ -256,20 +306,136 @@ platform::Result<void> MSCrashReporter::populateCrashReportDirectory() const {
     return {};
 }
 
-bool MSCrashReporter::hasPendingCrashReport() const { return fileExists(crashReportPath()); }
+std::vector<MSCrashReporter::PendingReport> MSCrashReporter::pendingCrashReports() const {
+    const std::string base = std::filesystem::path(crashReportPath()).filename().string();
+    struct Found {
+        PendingReport report;
+        struct timespec written;
+    };
+    std::vector<Found> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(crashReportDirectory_, ec)) {
+        const ReportFileName file = classifyReportFile(entry.path().filename().string(), base);
+        if (file.kind != ReportFileKind::Pending && file.kind != ReportFileKind::Taking) continue;
+        const std::string path = entry.path().string();
+        // A report is a regular file: anything else at its name (a FIFO, a link) is left alone.
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        bool abandoned = false;
+        if (file.kind == ReportFileKind::Taking) {
+            {
+                std::lock_guard<std::mutex> lock(takings().mutex);
+                if (takings().held.count(path) != 0) continue;
+            }
+            if (!processIsGone(file.pid)) continue;  // another start is at work on it
+            abandoned = true;
+        }
+        found.push_back({{path, abandoned}, st.st_mtim});
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        if (a.written.tv_sec != b.written.tv_sec) return a.written.tv_sec < b.written.tv_sec;
+        if (a.written.tv_nsec != b.written.tv_nsec) return a.written.tv_nsec < b.written.tv_nsec;
+        return a.report.path < b.report.path;
+    });
+    std::vector<PendingReport> out;
+    for (auto& f : found) out.push_back(std::move(f.report));
+    return out;
+}
+
+bool MSCrashReporter::hasPendingCrashReport() const { return !pendingCrashReports().empty(); }
 
 platform::Result<platform::Bytes> MSCrashReporter::loadPendingCrashReportData() const {
-    std::string bytes;
-    std::string path = crashReportPath();
-    errno = 0;
-    if (!platform::readFile(path, bytes)) return platform::posixError(errno ? errno : EIO, "Could not read " + path);
-    return platform::Bytes(bytes.begin(), bytes.end());
+    const auto pending = pendingCrashReports();
+    if (pending.empty()) return platform::posixError(ENOENT, "Could not read " + crashReportPath());
+    return readCrashReportFile(pending.front().path);
 }
 
 platform::Result<void> MSCrashReporter::purgePendingCrashReport() const {
-    std::string path = crashReportPath();
-    if (::unlink(path.c_str()) != 0) return platform::posixError(errno, "Could not remove " + path);
+    const auto pending = pendingCrashReports();
+    if (pending.empty()) return platform::posixError(ENOENT, "Could not remove " + crashReportPath());
+    for (const auto& report : pending) {
+        if (::unlink(report.path.c_str()) != 0 && errno != ENOENT) {
+            return platform::posixError(errno, "Could not remove " + report.path);
+        }
+    }
     return {};
+}
+
+platform::Result<std::string> MSCrashReporter::takeOverPendingCrashReport(const PendingReport& report) const {
+    // Renamed, not read in place: a crash's report put into place meanwhile keeps its own name,
+    // and no other start reads this one too.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::string taken;
+        {
+            std::lock_guard<std::mutex> lock(takings().mutex);
+            taken = crashReportPath() + "." + std::to_string(::getpid()) + "." + std::to_string(++takings().next) +
+                    ".taking";
+            takings().held.insert(taken);
+        }
+        const int err = qvcrash_async_rename_noreplace(report.path.c_str(), taken.c_str());
+        if (err == 0) return taken;
+        releaseTaken(taken);
+        // Taken: an earlier process of this id left one of that name.
+        if (err != EEXIST) return platform::posixError(err, "Could not take over " + report.path);
+    }
+    return platform::posixError(EEXIST, "Could not take over " + report.path);
+}
+
+platform::Result<void> MSCrashReporter::returnTakenCrashReport(const std::string& taken) const {
+    const std::string path = crashReportPath();
+    std::string buffer(path.size() + 64, '\0');
+    const int err = qvcrash_place_report(taken.c_str(), path.c_str(), ::getpid(), buffer.data(), buffer.size());
+    // One that could not be given back stays under its name: once this process is gone it is
+    // pending again.
+    releaseTaken(taken);
+    if (err != 0) return platform::posixError(err, "Could not give back " + taken);
+    return {};
+}
+
+platform::Result<void> MSCrashReporter::purgeTakenCrashReport(const std::string& taken) const {
+    const int err = ::unlink(taken.c_str()) == 0 ? 0 : errno;
+    releaseTaken(taken);
+    if (err != 0) return platform::posixError(err, "Could not remove " + taken);
+    return {};
+}
+
+platform::Result<platform::Bytes> MSCrashReporter::readCrashReportFile(const std::string& path) {
+    // Without blocking: opening a FIFO for reading would wait for a writer that never comes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        return platform::posixError(err, (err == ELOOP ? "Not a regular file: " : "Could not open ") + path);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return platform::posixError(err, "Could not read " + path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return platform::posixError(EINVAL, "Not a regular file: " + path);
+    }
+    const ReadFunction read = gReportRead.load();
+    platform::Bytes bytes;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR) continue;
+            ::close(fd);
+            return platform::posixError(err, "Could not read " + path);
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+MSCrashReporter::ReadFunction MSCrashReporter::setCrashReportReadFunction(ReadFunction read) {
+    return gReportRead.exchange(read);
 }
 
 void MSCrashReporter::setCrashCallbacks(const QVCrashReporterCallbacks* callbacks) {
@@ -303,11 +469,15 @@ platform::Result<void> MSCrashReporter::enableCrashReporter() {
     MSqvcrash_nasync_shared_image_list_update();
     platform::crash::setImageChangeHook([] { MSqvcrash_nasync_shared_image_list_update(); });
 
-    gHandlerContext.path = ::strdup(crashReportPath().c_str());
-    // Named after this process: two processes of one application crashing at once write apart.
-    gHandlerContext.partial_path =
-        ::strdup((crashReportPath() + "." + std::to_string(::getpid()) + ".partial").c_str());
-    removeAbandonedPartialReports(crashReportDirectory_, std::filesystem::path(crashReportPath()).filename().string());
+    // The crash path names its files after the crashing process (a child forked without exec
+    // included), so that processes of one application crashing at once write apart; here it
+    // gets the room for those names.
+    const std::string path = crashReportPath();
+    gHandlerContext.path = ::strdup(path.c_str());
+    gHandlerContext.path_capacity = path.size() + 64;
+    gHandlerContext.partial_path = static_cast<char*>(std::calloc(gHandlerContext.path_capacity, 1));
+    gHandlerContext.placed_path = static_cast<char*>(std::calloc(gHandlerContext.path_capacity, 1));
+    removeAbandonedPartialReports(crashReportDirectory_, std::filesystem::path(path).filename().string());
 
     QV_ASSERT(!applicationIdentifier_.empty(), "An application identifier is required");
     MSqvcrash_log_writer_init(&gHandlerContext.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),

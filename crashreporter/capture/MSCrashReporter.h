@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crashreporter/capture/MSCrashReporterConfig.h"
 #include "crashreporter/capture/QVCrashAsync.h"
@@ -74,9 +75,42 @@ public:
     // Creates the report and queued folders (0755) when missing.
     platform::Result<void> populateCrashReportDirectory() const;
 
+    // A crash's report waiting in the report folder for a start to take it over. Each crash's
+    // report has a name of its own: crashReportPath() when it was free at the crash, else one
+    // made from it and the crashing process's id.
+    struct PendingReport {
+        std::string path;
+        // A start took it over and ended before it had finished with it (reading it may have
+        // been what ended that start).
+        bool abandoned = false;
+    };
+    // Every pending report, the oldest first; only regular files (a FIFO or a link at a report's
+    // name is left alone). A report another live start has taken over is not pending.
+    std::vector<PendingReport> pendingCrashReports() const;
     bool hasPendingCrashReport() const;
+    // The oldest pending report's bytes (ENOENT when there is none).
     platform::Result<platform::Bytes> loadPendingCrashReportData() const;
+    // Removes every pending report; ENOENT when there was none.
     platform::Result<void> purgePendingCrashReport() const;
+
+    // Takes a pending report over: renames it to a name of this process's own, so that no other
+    // start takes it too and a crash's report put into place meanwhile is not touched. The path
+    // it now has; ENOENT when another start took it first. Each report taken over is then
+    // either purged or given back.
+    platform::Result<std::string> takeOverPendingCrashReport(const PendingReport& report) const;
+    // Gives a report taken over back, pending again under a name of its own, for a later start.
+    platform::Result<void> returnTakenCrashReport(const std::string& taken) const;
+    platform::Result<void> purgeTakenCrashReport(const std::string& taken) const;
+
+    // The bytes of a report file, read whole. Only a regular file is read, and opening never
+    // blocks (a FIFO or device is refused, EINVAL). A file that could not be read is an error
+    // with the system's errno (ENOENT when it is gone), never a shorter report.
+    static platform::Result<platform::Bytes> readCrashReportFile(const std::string& path);
+    // The read(2) that readCrashReportFile uses. Replaceable, so that a test can make reading
+    // fail as a failing disk or a network file system that times out does; returns the one it
+    // replaces.
+    using ReadFunction = ssize_t (*)(int fd, void* buffer, size_t count);
+    static ReadFunction setCrashReportReadFunction(ReadFunction read);
 
     // Sets the post-crash callback; a contract failure once this reporter is enabled.
     void setCrashCallbacks(const QVCrashReporterCallbacks* callbacks);

@@ -1,5 +1,9 @@
 #include "crashreporter/capture/QVCrashAsync.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -205,6 +209,24 @@ void qvcrash_async_debug_log(const char* function, int line, const char* format,
     qvcrash_async_writen(STDERR_FILENO, piece, n);
     qvcrash_async_writen(STDERR_FILENO, "\n", 1);
     errno = saved;
+}
+
+int qvcrash_async_rename_noreplace(const char* from, const char* to) {
+    constexpr unsigned kRenameNoReplace = 1;  // RENAME_NOREPLACE
+    if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, kRenameNoReplace) == 0) return 0;
+    int err = errno;
+    if (err != EINVAL && err != ENOSYS) return err;
+    // A file system that cannot refuse to replace: a hard link is never made over a name.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return 0;
+    }
+    err = errno;
+    if (err == EEXIST) return err;
+    // Nor hard links: look first. Only two crashes of one process id could meet in between.
+    struct stat st;
+    if (::lstat(to, &st) == 0) return EEXIST;
+    return ::rename(from, to) == 0 ? 0 : errno;
 }
 
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len) {

@@ -53,6 +53,11 @@ void qvcrash_async_debug_log(const char* function, int line, const char* format,
 // Writes all len bytes, retrying after interruptions; len on success, -1 on an error.
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len);
 
+// Renames from to `to` unless something already has that name (EEXIST then): atomically where
+// the file system can refuse to replace, else through a hard link, else after a look. 0 or an
+// errno value.
+int qvcrash_async_rename_noreplace(const char* from, const char* to);
+
 // Buffered output file with an optional limit on the total size.
 struct qvcrash_async_file_t {
     int fd;

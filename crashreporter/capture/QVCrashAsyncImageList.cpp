@@ -205,6 +205,14 @@ qvcrash_async_image_list_t* MSqvcrash_shared_image_list() {
     return shared;
 }
 
+void MSqvcrash_async_image_list_adopt_task(qvcrash_async_image_list_t* list, qvcrash_task_t task) {
+    if (list->task == task) return;
+    list->list.set_reading(true);
+    for (node_t* n = list->list.next(nullptr); n != nullptr; n = list->list.next(n)) n->value()->task = task;
+    list->list.set_reading(false);
+    list->task = task;
+}
+
 qvcrash_error_t MSqvcrash_nasync_shared_image_list_update() {
     qvcrash_async_image_list_t* list = MSqvcrash_shared_image_list();
     const qvcrash_task_t self = quorvane::platform::crash::taskSelf();

@@ -54,5 +54,9 @@ qvcrash_async_image_list_t* MSqvcrash_shared_image_list();
 // had made the list inherits it with records that read the parent's memory: it takes the list
 // over first and makes every record again for itself. Not at crash time.
 qvcrash_error_t MSqvcrash_nasync_shared_image_list_update();
+// At crash time in such a forked process: points the inherited records at this process, whose
+// memory holds the same images at the same addresses (the parent may be gone, or may refuse to
+// be read). Async-signal-safe; only with no writer running.
+void MSqvcrash_async_image_list_adopt_task(qvcrash_async_image_list_t* list, qvcrash_task_t task);
 
 }  // namespace quorvane

@@ -251,6 +251,12 @@ MSCrashReport::MSCrashReport() : decoder_(std::make_unique<QVCrashReportDecoder>
 
 MSCrashReport::~MSCrashReport() = default;
 
+bool MSCrashReport::isOfNewerFormat(const platform::Bytes& data) {
+    return data.size() >= kQVCrashReportHeaderLength &&
+           std::memcmp(data.data(), kQVCrashReportFileMagic, kQVCrashReportFileMagicLength) == 0 &&
+           data[kQVCrashReportFileMagicLength] > kQVCrashReportFileVersion;
+}
+
 platform::Result<std::unique_ptr<MSCrashReport>> MSCrashReport::initWithData(const platform::Bytes& data) {
     std::unique_ptr<MSCrashReport> report(new MSCrashReport());
 

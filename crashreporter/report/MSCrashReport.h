@@ -41,6 +41,9 @@ public:
     // The bytes of one report file; a kQVCrashReporterErrorDomain error saying what is wrong when
     // they are not a valid report.
     static platform::Result<std::unique_ptr<MSCrashReport>> initWithData(const platform::Bytes& data);
+    // True when the bytes are framed as a report of a later format version than this build
+    // reads: a later version of the application sharing the folders can read it.
+    static bool isOfNewerFormat(const platform::Bytes& data);
     ~MSCrashReport();
     MSCrashReport(const MSCrashReport&) = delete;
     MSCrashReport& operator=(const MSCrashReport&) = delete;

@@ -3,11 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <set>
 
 #include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogFormatter.h"
+#include "crashreporter/report/MSCrashReport.h"
 #include "platform/foundation/Base64.h"
 #include "platform/runloop/MemoryPressureSource.h"
 #include "tests/crashes/CrashesServiceSupport.h"
@@ -231,6 +236,12 @@ TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {
 
 TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreListed) {
     ASSERT_NO_FATAL_FAILURE(start());
+    // A start, gone now, took a report over and left its marker: reading that report may be
+    // what ended it, so it goes unread. A report nobody had read yet is taken over.
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    const std::string broken =
+        applicationEngine()->crashReportPath() + "." + std::to_string(deadProcessId()) + ".1.taking";
+    fs::rename(applicationEngine()->pendingCrashReports().at(0).path, broken);
     ASSERT_NO_FATAL_FAILURE(crashInChild());
     crashes->createAnalyzerFile();
     {
@@ -239,8 +250,11 @@ TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreLi
         EXPECT_EQ(log.texts(), std::vector<std::string>{"Error on loading the crash report, it will be purged."});
     }
     EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
-    EXPECT_FALSE(crashes->getLastSessionCrashReport());
+    EXPECT_FALSE(fs::exists(broken));
+    EXPECT_TRUE(crashes->getLastSessionCrashReport());
+    EXPECT_EQ(namesIn("crashes").size(), 1u);
     EXPECT_FALSE(MSUtility::fileExistsForPathComponent(crashes->analyzerInProgressFilePathComponent()));
+    MSUtility::deleteItemForPathComponent("crashes");
 
     for (const char* name : {"786297600", "786297601.plist", "a.DS_Store", "b.data", "c.meta", "d.desc", "e.analyzer"})
         MSUtility::createFileAtPathComponent(std::string("crashes/") + name, platform::Bytes{1, 2}, false, true);
@@ -293,6 +307,91 @@ TEST_F(CrashesServiceTest, UnreadableReportsGoAtTheStartThatFindsThemAndOneBeing
     EXPECT_TRUE(crashes->crashFiles().empty());
     crashes->unprocessedCrashReports();
     EXPECT_EQ(discardLines(), 3);
+}
+
+TEST_F(CrashesServiceTest, ReportsNotReadWholeOrOfALaterFormatAreKeptAndAFifoHoldsNoStart) {
+    // A FIFO where the report would go: the crash's report takes a name of its own.
+    const std::string fifo = applicationEngine()->crashReportPath();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    auto stored = applicationEngine()->loadPendingCrashReportData();
+    ASSERT_TRUE(stored);
+    applicationEngine()->purgePendingCrashReport();
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    platform::Bytes later = *stored;
+    later[7] = 2;  // the format version
+    ASSERT_TRUE(MSUtility::createFileAtPathComponent("crashes/786297630", *stored, false, true));
+    ASSERT_TRUE(MSUtility::createFileAtPathComponent("crashes/786297631", later, false, true));
+    std::ofstream(fifo + ".1.1", std::ios::binary).write(reinterpret_cast<const char*>(later.data()), later.size());
+
+    // Every read fails, as on a disk or network file system in trouble: nothing is lost.
+    auto previous = MSCrashReporter::setCrashReportReadFunction([](int, void*, size_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    });
+    {
+        SDKLogCapture log(MSLogLevel::Warning);
+        ASSERT_NO_FATAL_FAILURE(start());
+        crashes->unprocessedCrashReports();
+        const auto texts = log.texts();
+        EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                                [](const std::string& t) { return t.find("kept for a later start") != std::string::npos; }),
+                  4)
+            << ::testing::PrintToString(texts);
+    }
+    MSCrashReporter::setCrashReportReadFunction(previous);
+    EXPECT_EQ(applicationEngine()->pendingCrashReports().size(), 2u);
+    EXPECT_EQ(namesIn("crashes"), (std::vector<std::string>{"786297630", "786297631"}));
+
+    // Read whole at the next start, both crashes are sent; the later format waits for its version.
+    ASSERT_NO_FATAL_FAILURE(restart());
+    ASSERT_TRUE(server.waitForAcceptedLogCount(2, 60));
+    EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 2; }));
+    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+    crashes->unprocessedCrashReports();
+    for (const auto& name : namesIn("crashes")) {
+        const auto bytes = MSCrashReporter::readCrashReportFile(MSUtility::fullURLForPathComponent("crashes/" + name));
+        EXPECT_TRUE(bytes && MSCrashReport::isOfNewerFormat(*bytes)) << name;
+    }
+    EXPECT_EQ(acceptedOfType("appleError").size(), 2u);
+    struct stat st {};
+    EXPECT_TRUE(::lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    ::unlink(fifo.c_str());
+}
+
+TEST_F(CrashesServiceTest, CrashesAtOnceKeepReportsOfTheirOwnAndOneStartSendsThemAll) {
+    std::multiset<int64_t> crashed;
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        const auto pids = crashTogether(3);
+        ASSERT_EQ(pids.size(), 3u);
+        crashed.insert(pids.begin(), pids.end());
+        ASSERT_NO_FATAL_FAILURE(restart());
+        ASSERT_TRUE(server.waitForAcceptedLogCount(crashed.size(), 60));
+    }
+
+    // A crash's report put into place while a start reads another is left for the next start.
+    static std::atomic<bool> land{true};
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    fs::rename(applicationEngine()->pendingCrashReports().at(0).path, applicationEngine()->crashReportPath() + ".landing");
+    ASSERT_NO_FATAL_FAILURE(crashInChild());
+    auto previous = MSCrashReporter::setCrashReportReadFunction([](int fd, void* buffer, size_t count) {
+        if (land.exchange(false))
+            fs::rename(applicationEngine()->crashReportPath() + ".landing", applicationEngine()->crashReportPath());
+        return ::read(fd, buffer, count);
+    });
+    ASSERT_NO_FATAL_FAILURE(restart());
+    MSCrashReporter::setCrashReportReadFunction(previous);
+    EXPECT_FALSE(land);
+    EXPECT_EQ(applicationEngine()->pendingCrashReports().size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_TRUE(server.waitForAcceptedLogCount(crashed.size() + 2, 60));
+    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+
+    std::multiset<int64_t> sent;
+    for (const auto& log : acceptedOfType("appleError")) sent.insert(log["processId"].asInt());
+    EXPECT_EQ(sent.size(), crashed.size() + 2);
+    for (int64_t pid : crashed) EXPECT_EQ(sent.count(pid), 1u) << pid;
 }
 
 TEST_F(CrashesServiceTest, UserConfirmationDecidesAndAlwaysIsRemembered) {

@@ -5,6 +5,8 @@
 // Also: reading back what a crashed child left (a file, the report it wrote).
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +17,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "crashreporter/report/QVCrashReport.pb-c.h"
 
@@ -64,6 +68,49 @@ inline ChildResult runInChild(const std::function<int()>& body) {
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+// The id of a process that has ended.
+inline pid_t deadProcessId() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    int status = 0;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid;
+}
+
+// Forks `count` children (no exec) that crash with SIGSEGV at one moment, and waits for them.
+// Their process ids; empty when one did not end by that signal.
+inline std::vector<pid_t> crashTogether(size_t count) {
+    void* page = ::mmap(nullptr, sizeof(std::atomic<size_t>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return {};
+    auto* ready = new (page) std::atomic<size_t>(0);
+    std::vector<pid_t> pids;
+    std::fflush(nullptr);
+    for (size_t i = 0; i < count; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            struct rlimit noCore = {0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            ::alarm(120);
+            ready->fetch_add(1);
+            while (ready->load() < count) {
+            }
+            *reinterpret_cast<volatile int*>(uintptr_t(0x10)) = 1;
+            ::_exit(0);
+        }
+        if (pid > 0) pids.push_back(pid);
+    }
+    bool crashed = pids.size() == count;
+    for (pid_t pid : pids) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        crashed = crashed && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV;
+    }
+    ::munmap(page, sizeof(std::atomic<size_t>));
+    return crashed ? pids : std::vector<pid_t>{};
 }
 
 // A file a crashing child appends to with open/write/close only (async-signal-safe).

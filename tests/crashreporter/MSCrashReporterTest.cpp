@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "crashreporter/capture/MSCrashReporter.h"
@@ -374,4 +375,53 @@ TEST(MSCrashReporter, OnlyTheFirstUncaughtExceptionIsTakenAndAbortsTheProcess) {
     ASSERT_TRUE(child.signaled) << child.describe();
     EXPECT_EQ(child.signal, SIGABRT);
     EXPECT_EQ(marker.read(), "second-returned;");
+}
+
+TEST(MSCrashReporter, ForkedChildrenCrashingTogetherEachLeaveAReportOfTheirOwn) {
+    auto reporter = reporterFor("forking.app");
+    const std::string base = reporter->crashReportPath();
+    // What the children were, written by the process that forks them.
+    void* page = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    auto* shared = static_cast<pid_t*>(page);
+    constexpr size_t kChildren = 3;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE(run);
+        // Partial files: one of this (live) test process stays, one of a process that is gone goes.
+        ASSERT_TRUE(reporter->populateCrashReportDirectory());
+        const pid_t gone = test::deadProcessId();
+        for (pid_t pid : {::getpid(), gone}) std::ofstream(base + "." + std::to_string(pid) + ".partial") << "cut";
+        auto child = runInChild([&] {
+            if (!reporterFor("forking.app")->enableCrashReporter()) return 2;
+            shared[0] = ::getpid();
+            const auto pids = test::crashTogether(kChildren);
+            std::copy(pids.begin(), pids.end(), shared + 1);
+            return pids.size() == kChildren ? 0 : 3;
+        });
+        ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+        EXPECT_TRUE(fs::exists(base + "." + std::to_string(::getpid()) + ".partial"));
+        EXPECT_FALSE(fs::exists(base + "." + std::to_string(gone) + ".partial"));
+        fs::remove(base + "." + std::to_string(::getpid()) + ".partial");
+
+        // Each child's report is whole, in a file of its own, and tells that child and its parent.
+        const auto pending = reporter->pendingCrashReports();
+        std::set<pid_t> children(shared + 1, shared + 1 + kChildren), reported;
+        std::set<std::string> ids;
+        for (const auto& report : pending) {
+            test::UnpackedReport unpacked;
+            ASSERT_TRUE(unpacked.unpack(test::readAll(report.path))) << report.path;
+            const auto* process = unpacked.message->process_info;
+            ASSERT_NE(process, nullptr);
+            reported.insert(static_cast<pid_t>(process->process_id));
+            EXPECT_EQ(process->parent_process_id, static_cast<uint32_t>(shared[0]));
+            EXPECT_STREQ(process->parent_process_name, process->process_name);
+            ids.emplace(reinterpret_cast<const char*>(unpacked.message->report_info->uuid.data), 16);
+            ASSERT_NE(unpacked.crashedThread(), nullptr);
+            EXPECT_GT(unpacked.crashedThread()->n_frames, 0u);
+        }
+        EXPECT_EQ(reported, children);
+        EXPECT_EQ(ids.size(), kChildren) << "children share a report id";
+        ASSERT_TRUE(reporter->purgePendingCrashReport());
+    }
+    ::munmap(page, 4096);
 }
