@@ -104,6 +104,7 @@ void MSChannelUnit::drainPendingStores() {
         MSLogWarning(kMSLogTag, "The logs of group " + configuration_.groupId + " came faster than they could be stored: dropped the " +
                                     std::to_string(dropped) + " oldest waiting.");
     std::vector<MSLogDBStorage::Item> toStore;
+    std::vector<size_t> stored;  // the item of each in toStore
     toStore.reserve(items.size());
     // Each item's outcome; the stored ones are known once the store answers, in order.
     std::vector<MSEnqueueOutcome> outcomes(items.size(), MSEnqueueOutcome::Discarded);
@@ -111,28 +112,67 @@ void MSChannelUnit::drainPendingStores() {
     for (size_t i = 0; i < items.size(); ++i) {
         auto& item = items[i];
         bool filtered = false;
-        notify([&](MSChannelDelegate& d) { filtered = d.shouldFilterLog(*this, item.log) || filtered; });
+        // Logs that waited for a busy store were asked about already.
+        if (!item.filterAsked)
+            notify([&](MSChannelDelegate& d) { filtered = d.shouldFilterLog(*this, item.log) || filtered; });
+        item.filterAsked = true;
         if (filtered) {
             MSLogDebug(kMSLogTag, "Log of type '" + item.log->type.value_or("") + "' was filtered out by a delegate.");
         } else if (enabled) {
-            // A log a delegate changed while filtering is archived again (an empty text) as it is now.
-            toStore.push_back({item.log, configuration_.groupId, item.flags,
-                               item.log->changedWhileFiltering() ? std::string() : std::move(item.storedText)});
+            // A log a delegate changed while filtering is archived again as it is now.
+            if (item.log->changedWhileFiltering()) item.storedText = MSLogDBStorage::storedTextForLog(*item.log);
+            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText)});
+            stored.push_back(i);
             outcomes[i] = MSEnqueueOutcome::NotStored;
         }
     }
-    const auto saved = storage_->saveLogs(std::move(toStore));
-    for (size_t i = 0, k = 0; i < items.size(); ++i)
-        if (outcomes[i] == MSEnqueueOutcome::NotStored && saved.at(k++)) outcomes[i] = MSEnqueueOutcome::Stored;
+    bool busy = false;
+    const auto saved = storage_->saveLogs(toStore, &busy);
+    if (busy) {
+        // Held by another connection: the logs wait, ahead of those that came since, within the
+        // same bound, and are stored when it frees.
+        std::vector<PendingStore> waiting;
+        for (size_t k = 0; k < stored.size(); ++k) {
+            items[stored[k]].storedText = std::move(toStore[k].storedText);
+            waiting.push_back(std::move(items[stored[k]]));
+        }
+        {
+            std::lock_guard lock(pendingMutex_);
+            for (const auto& item : waiting) pendingBytes_ += item.storedText.size();
+            pendingStores_.insert(pendingStores_.begin(), std::make_move_iterator(waiting.begin()),
+                                  std::make_move_iterator(waiting.end()));
+        }
+        retryWhenStoreFrees();
+    }
+    for (size_t k = 0; k < stored.size() && !busy; ++k)
+        if (saved.at(k)) outcomes[stored[k]] = MSEnqueueOutcome::Stored;
     {
         std::lock_guard lock(mutex_);
         itemsCount_ += size_t(std::count(saved.begin(), saved.end(), true));
     }
     for (size_t i = 0; i < items.size(); ++i)
-        notify([&](MSChannelDelegate& d) {
-            d.didCompleteEnqueueingLog(*this, items[i].log, items[i].internalId, outcomes[i]);
-        });
+        if (!busy || outcomes[i] != MSEnqueueOutcome::NotStored)
+            notify([&](MSChannelDelegate& d) {
+                d.didCompleteEnqueueingLog(*this, items[i].log, items[i].internalId, outcomes[i]);
+            });
     checkPendingLogsOnQueue(false);
+}
+
+void MSChannelUnit::retryWhenStoreFrees() {
+    {
+        std::lock_guard lock(mutex_);
+        if (std::exchange(storeRetryScheduled_, true)) return;
+    }
+    logsQueue_->asyncAfter(kStoreRetryInterval, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->storeRetryScheduled_ = false;
+        }
+        self->drainPendingStores();
+        self->checkPendingLogsOnQueue();
+    });
 }
 
 bool MSChannelUnit::isEnabled() const {
@@ -256,6 +296,10 @@ void MSChannelUnit::flushOnQueue() {
             ++timerGeneration_;  // this flush replaces a scheduled one
         }
         auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded);
+        if (!batch && storage_->isBusy()) {
+            retryWhenStoreFrees();  // the logs stay counted: they go once it frees
+            return;
+        }
         if (!batch) {
             // Logs another process has in flight come back to the store if it ends first: look again.
             const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId) > 0;

@@ -13,7 +13,10 @@
 // The logs waiting to be stored are held in memory within the store's size bound (their stored
 // text): past it the oldest of normal priority give way first, then the oldest of any, as the
 // store itself does when full; the drops are counted and logged. The delegates hear a dropped log
-// complete at once, on the enqueuing thread, so that nothing of it stays in memory.
+// complete at once, on the enqueuing thread, so that nothing of it stays in memory. While the store
+// is held by another connection (a process stopped inside its write) the logs keep waiting there,
+// within the same bound, and their delegates hear of them once they are stored; the unit tries
+// the store again every kStoreRetryInterval, for the logs waiting and for sending.
 
 #include <memory>
 #include <mutex>
@@ -68,6 +71,7 @@ public:
     size_t pendingBytes() const;
 
     static bool isSplittableStatus(int statusCode);
+    static constexpr double kStoreRetryInterval = 1;  // seconds
 
 private:
     MSDelegateList delegates() const;
@@ -90,8 +94,10 @@ private:
         std::string internalId;
         uint32_t flags;
         std::string storedText;  // made on the enqueuing thread, so that callers share the work
+        bool filterAsked = false;  // it waited for a busy store after the delegates were asked
     };
     void drainPendingStores();
+    void retryWhenStoreFrees();
 
     const MSChannelUnitConfiguration configuration_;
     const std::shared_ptr<MSHttpIngestion> ingestion_;
@@ -107,6 +113,7 @@ private:
     size_t itemsCount_ = 0;        // stored logs not yet in a batch (logs queue)
     uint64_t timerGeneration_ = 0;  // a scheduled flush runs only while this is unchanged
     bool timerScheduled_ = false;
+    bool storeRetryScheduled_ = false;
     // Logs handed over by enqueueItem and not yet stored; one drain at a time stores all that
     // arrived meanwhile in one transaction.
     mutable std::mutex pendingMutex_;

@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "platform/contacts/ContactsDatabase.h"
@@ -44,13 +49,29 @@ std::string_view columnBytes(const SQLStatement& statement, int column) {
     return data ? std::string_view(data, size_t(sqlite3_column_bytes(statement.get(), column))) : std::string_view();
 }
 
+// The file takes no writes (read-only, a full disk), though it still reads: SQLite has rolled the
+// write back and the connection is kept (opened again, the file might not open at all).
+bool meansUnwritable(int rc) {
+    switch (rc) {  // extended result codes
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+    case SQLITE_IOERR_WRITE:
+    case SQLITE_IOERR_FSYNC:
+    case SQLITE_IOERR_DIR_FSYNC:
+    case SQLITE_IOERR_TRUNCATE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Errors after which the connection is not to be trusted: it is closed and opened again.
 bool leavesConnectionUnusable(int rc) {
+    if (meansUnwritable(rc)) return false;
     switch (rc & 0xff) {
     case SQLITE_IOERR:
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-    case SQLITE_FULL:
     case SQLITE_CANTOPEN:
     case SQLITE_READONLY:
     case SQLITE_PROTOCOL:
@@ -61,6 +82,16 @@ bool leavesConnectionUnusable(int rc) {
 }
 
 bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
+
+bool meansBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY; }
+
+// How long a write waits for another connection's transaction to end; while the file has been
+// found held (a process stopped inside its write) only briefly, so that nothing waits on it.
+constexpr int kBusyTimeoutMs = 1000;
+constexpr int kHeldBusyTimeoutMs = 50;
+// A claim whose process cannot be confirmed alive (its start time unknown) counts this long: as
+// long as the longest wait the ingestion honours.
+constexpr int64_t kUnconfirmedClaimSeconds = 24 * 3600;
 
 // A process's start time (clock ticks after boot, from /proc): with its id it names one process
 // run, as an id alone does not once ids are reused. Empty when it cannot be read. ended: whether
@@ -150,23 +181,27 @@ std::optional<std::vector<int64_t>> recordIds(std::string_view name) {
 }
 }  // namespace
 
-bool MSLogDBStorage::isOwnerAlive(const std::string& owner) {
+MSLogDBStorage::OwnerState MSLogDBStorage::ownerState(const std::string& owner) {
     const auto dash = owner.find('-');
     const auto second = dash == std::string::npos ? dash : owner.find('-', dash + 1);
-    if (second == std::string::npos) return false;  // not a claim of ours: nobody holds it
+    if (second == std::string::npos) return OwnerState::Ended;  // not a claim of ours: nobody holds it
     pid_t pid = 0;
-    if (std::from_chars(owner.data(), owner.data() + dash, pid).ptr != owner.data() + dash || pid <= 0) return false;
+    if (std::from_chars(owner.data(), owner.data() + dash, pid).ptr != owner.data() + dash || pid <= 0)
+        return OwnerState::Ended;
     const std::string start = owner.substr(dash + 1, second - dash - 1);
     if (pid == ::getpid() && start == processStartTime(pid)) {
         auto& live = liveOwners();
         std::lock_guard lock(live.mutex);
-        return live.owners.count(owner) > 0;
+        return live.owners.count(owner) ? OwnerState::Alive : OwnerState::Ended;
     }
-    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return OwnerState::Ended;
     bool ended = false;
     const std::string now = processStartTime(pid, &ended);
-    // The id is in use: by the same run, unless its start time says otherwise.
-    return !ended && (now.empty() || start.empty() || now == start);
+    if (ended) return OwnerState::Ended;
+    // The id is in use: by the same run when the start times agree. Without both of them it may
+    // be anyone's now, so the claim counts only for a while.
+    if (now.empty() || start.empty()) return OwnerState::Unconfirmed;
+    return now == start ? OwnerState::Alive : OwnerState::Ended;
 }
 
 MSLogDBStorage::MSLogDBStorage(std::filesystem::path file, int64_t maxStorageSize)
@@ -217,21 +252,33 @@ bool MSLogDBStorage::isOpen() {
 bool MSLogDBStorage::openLocked() {
     if (db_) return true;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (damaged_ && !moveDamagedFileAsideLocked("it is damaged")) break;
+        if (damaged_ && !moveDamagedFileAsideLocked()) break;
         std::string message;
         auto opened = platform::openSQLiteFile(path_);
         db_ = opened.valueOr(nullptr);
         if (!opened) message = opened.error().localizedDescription();
-        const int rc = db_ ? prepareLocked() : SQLITE_CANTOPEN;
+        if (db_) {
+            sqlite3_extended_result_codes(db_, 1);
+            sqlite3_busy_timeout(db_, busy_ ? kHeldBusyTimeoutMs : kBusyTimeoutMs);
+        }
+        std::string storeId;
+        const int rc = db_ ? prepareLocked(storeId) : SQLITE_CANTOPEN;
         if (rc == SQLITE_OK) {
             openFailureLogged_ = false;
-            // Records about a file that holds no logs (made anew since) are about nothing in it.
-            SQLStatement any(db_, "SELECT EXISTS (SELECT 1 FROM logs)");
-            if (any.ok() && any.step() == SQLITE_ROW && any.integer(0) == 0) forgetAcknowledgedRecordsLocked();
+            struct stat st{};
+            if (::stat(path_.c_str(), &st) == 0) file_ = {st.st_dev, st.st_ino};
+            // What is held or acknowledged belongs to the file it was read from: another file at
+            // the path (the first removed, or set aside as damaged) has other logs under its ids.
+            if (storeId.empty() || storeId != storeId_) forgetFileStateLocked();
+            storeId_ = std::move(storeId);
             return true;
         }
         if (db_) message = sqlite3_errmsg(db_);
         closeLocked();
+        if (meansBusy(rc)) {
+            noteBusyLocked();
+            return false;
+        }
         if (!meansDamagedFile(rc) || attempt > 0) {
             if (!std::exchange(openFailureLogged_, true))
                 MSLogError(kMSLogTag, "Couldn't open the log database at " + path_.string() + ": " + message +
@@ -239,21 +286,95 @@ bool MSLogDBStorage::openLocked() {
             return false;
         }
         damaged_ = true;
+        if (damagedReason_.empty()) damagedReason_ = "it is damaged";
     }
     return false;
 }
 
-int MSLogDBStorage::prepareLocked() {
+void MSLogDBStorage::forgetFileStateLocked() {
+    batches_.clear();
+    held_.clear();
+    undeleted_.clear();
+    records_.clear();
+}
+
+bool MSLogDBStorage::sameFileLocked() const {
+    struct stat st{};
+    if (::stat(path_.c_str(), &st) != 0) return errno != ENOENT;
+    return std::pair(st.st_dev, st.st_ino) == file_;
+}
+
+int MSLogDBStorage::checkLayoutLocked() {
+    for (const char* table : {"logs", "storeInfo"}) {
+        SQLStatement type(db_, "SELECT type FROM sqlite_master WHERE name = ?");
+        if (!type.ok()) return sqlite3_errcode(db_);
+        type.bind(1, std::string_view(table));
+        int rc = type.step();
+        if (rc == SQLITE_DONE) continue;  // made below
+        if (rc != SQLITE_ROW) return rc;
+        std::string missing = type.text(0) == "table" ? "" : "it is not a table";
+        std::set<std::string> columns;
+        bool rowid = false;
+        SQLStatement info(db_, "SELECT name, type, pk FROM pragma_table_info(?)");
+        if (!info.ok()) return sqlite3_errcode(db_);
+        info.bind(1, std::string_view(table));
+        while ((rc = info.step()) == SQLITE_ROW) {
+            columns.insert(info.text(0));
+            if (info.text(0) == "id") rowid = info.integer(2) == 1 && strcasecmp(info.text(1).c_str(), "INTEGER") == 0;
+        }
+        if (rc != SQLITE_DONE) return rc;
+        const bool logs = table == std::string_view("logs");
+        if (logs && !rowid && missing.empty()) missing = "no integer key \"id\"";
+        for (const char* column : logs ? std::vector<const char*>{"groupId", "log", "targetKey", "targetToken", "priority"}
+                                       : std::vector<const char*>{"key", "value"})
+            if (missing.empty() && !columns.count(column)) missing = std::string("no column \"") + column + "\"";
+        if (!missing.empty()) {
+            damagedReason_ = std::string("its table \"") + table + "\" has another layout: " + missing;
+            return SQLITE_NOTADB;
+        }
+    }
+    return SQLITE_OK;
+}
+
+int MSLogDBStorage::prepareLocked(std::string& storeId) {
     auto exec = [&](const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); };
-    int rc = exec("PRAGMA journal_mode=WAL");
+    // Before anything is written: a file of another layout is set aside as it is.
+    int rc = checkLayoutLocked();
+    if (rc == SQLITE_OK) rc = exec("PRAGMA journal_mode=WAL");
     if (rc == SQLITE_OK) rc = exec("PRAGMA synchronous=NORMAL");
     if (rc == SQLITE_OK)
         rc = exec("CREATE TABLE IF NOT EXISTS logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
-                  "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL, claim TEXT)");
-    if (rc == SQLITE_OK) {  // a file of the version before claims gets the column
-        SQLStatement column(db_, "SELECT COUNT(*) FROM pragma_table_info('logs') WHERE name = 'claim'");
-        if (!column.ok()) return sqlite3_errcode(db_);
-        if ((rc = column.step()) == SQLITE_ROW) rc = column.integer(0) ? SQLITE_OK : exec("ALTER TABLE logs ADD COLUMN claim TEXT");
+                  "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL, claim TEXT, "
+                  "claimedAt INTEGER)");
+    // Files of earlier versions get the columns of claims.
+    for (const char* column : {"claim TEXT", "claimedAt INTEGER"}) {
+        if (rc != SQLITE_OK) break;
+        const std::string name(column, std::strchr(column, ' '));
+        SQLStatement present(db_, "SELECT COUNT(*) FROM pragma_table_info('logs') WHERE name = ?");
+        if (!present.ok()) return sqlite3_errcode(db_);
+        present.bind(1, name);
+        if ((rc = present.step()) == SQLITE_ROW)
+            rc = present.integer(0) ? SQLITE_OK : exec(("ALTER TABLE logs ADD COLUMN " + std::string(column)).c_str());
+    }
+    // The file's identity, made with it: what is recorded about its rows names it.
+    if (rc == SQLITE_OK) rc = exec("CREATE TABLE IF NOT EXISTS storeInfo (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+    if (rc == SQLITE_OK) {
+        SQLStatement insert(db_, "INSERT OR IGNORE INTO storeInfo (key, value) VALUES ('storeId', ?)");
+        SQLStatement read(db_, "SELECT value FROM storeInfo WHERE key = 'storeId'");
+        if (!insert.ok() || !read.ok()) return sqlite3_errcode(db_);
+        if ((rc = read.step()) == SQLITE_DONE) {
+            std::string id = platform::UUID().uuidString();
+            std::erase(id, '-');
+            insert.bind(1, id);
+            // A file that takes no writes is used without one.
+            if (rc = insert.step(); rc != SQLITE_DONE && !meansUnwritable(rc)) return rc;
+            read.reset();
+            rc = read.step();
+        }
+        if (rc == SQLITE_ROW) storeId = read.text(0);
+        rc = rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+    } else if (meansUnwritable(rc)) {
+        rc = SQLITE_OK;
     }
     if (rc == SQLITE_OK) rc = exec("CREATE INDEX IF NOT EXISTS logs_by_group ON logs (groupId, priority DESC, id)");
     if (rc == SQLITE_OK) rc = exec("CREATE INDEX IF NOT EXISTS logs_by_claim ON logs (claim) WHERE claim IS NOT NULL");
@@ -264,7 +385,7 @@ int MSLogDBStorage::prepareLocked() {
             if (!read.ok()) return sqlite3_errcode(db_);
             if ((rc = read.step()) == SQLITE_ROW) version = read.integer(0), rc = SQLITE_OK;
         }
-        if (rc == SQLITE_OK && version != 2) rc = exec("PRAGMA user_version=2");
+        if (rc == SQLITE_OK && version != 3) rc = exec("PRAGMA user_version=3");
     }
     if (rc != SQLITE_OK) return rc;
     insert_ = std::make_unique<SQLStatement>(
@@ -285,8 +406,10 @@ void MSLogDBStorage::closeLocked() {
     db_ = nullptr;
 }
 
-bool MSLogDBStorage::moveDamagedFileAsideLocked(const std::string& reason) {
+bool MSLogDBStorage::moveDamagedFileAsideLocked() {
     damaged_ = false;
+    std::string reason = std::exchange(damagedReason_, {});
+    if (reason.empty()) reason = "it is damaged";
     closeLocked();
     std::error_code ec;
     const auto damaged = damagedPath();
@@ -305,9 +428,7 @@ bool MSLogDBStorage::moveDamagedFileAsideLocked(const std::string& reason) {
         if (std::filesystem::exists(from, ignored)) std::filesystem::rename(from, to, ignored);
     }
     // Rows of the old file are gone: nothing of them is in flight any more.
-    batches_.clear();
-    held_.clear();
-    undeleted_.clear();
+    forgetFileStateLocked();
     forgetAcknowledgedRecordsLocked();
     bytes_ = 0;
     MSLogError(kMSLogTag, "The log database " + path_.string() + " could not be read (" + reason + "); moved it to " +
@@ -316,8 +437,12 @@ bool MSLogDBStorage::moveDamagedFileAsideLocked(const std::string& reason) {
 }
 
 bool MSLogDBStorage::failedLocked(int rc, const std::string& what) {
+    if (meansBusy(rc)) {
+        noteBusyLocked();
+        return false;
+    }
     MSLogError(kMSLogTag, what + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)));
-    if (meansDamagedFile(rc)) damaged_ = true;
+    if (meansDamagedFile(rc) && !damaged_) damaged_ = true, damagedReason_ = "it is damaged";
     if (leavesConnectionUnusable(rc)) {
         closeLocked();
         MSLogWarning(kMSLogTag, "Closed the log database after that error; it is opened again when next used.");
@@ -329,7 +454,30 @@ bool MSLogDBStorage::preparedLocked(const SQLStatement& statement) {
     return statement.ok() || failedLocked(sqlite3_errcode(db_), "Couldn't prepare a log database statement");
 }
 
+void MSLogDBStorage::noteBusyLocked() {
+    if (std::exchange(busy_, true)) return;
+    if (db_) sqlite3_busy_timeout(db_, kHeldBusyTimeoutMs);
+    MSLogWarning(kMSLogTag, "The log database " + path_.string() +
+                                " is held by another connection (a process stopped while writing to it?); logs wait "
+                                "in memory and are stored when it is free.");
+}
+
+void MSLogDBStorage::noteWrittenLocked() {
+    if (!std::exchange(busy_, false)) return;
+    if (db_) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    MSLogInfo(kMSLogTag, "The log database is free again.");
+}
+
+bool MSLogDBStorage::isBusy() {
+    std::lock_guard lock(mutex_);
+    return busy_;
+}
+
 bool MSLogDBStorage::readyLocked() {
+    if (db_ && !sameFileLocked()) {
+        MSLogWarning(kMSLogTag, "The log database " + path_.string() + " was removed or replaced; opening it again.");
+        closeLocked();
+    }
     if (!db_ && !openLocked()) return false;
     readAcknowledgedLocked();
     if (!undeleted_.empty()) retryUndeletedLocked();
@@ -339,12 +487,19 @@ bool MSLogDBStorage::readyLocked() {
 void MSLogDBStorage::readAcknowledgedLocked() {
     const auto folder = acknowledgedPath();
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec)) return;
+    if (storeId_.empty() || !std::filesystem::is_directory(folder, ec)) return;
     for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator();
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (records_.count(name)) continue;
-        auto ids = recordIds(name);
+        // A record names the file it is about: one of another file (since removed or set aside)
+        // is about rows that are not in this one.
+        if (!name.starts_with(storeId_ + ".")) {
+            std::error_code ignored;
+            std::filesystem::remove(it->path(), ignored);
+            continue;
+        }
+        auto ids = recordIds(std::string_view(name).substr(storeId_.size() + 1));
         if (!ids) {
             MSLogWarning(kMSLogTag, "Ignoring " + it->path().string() + ": not a record of acknowledged logs.");
             records_.insert(name);  // looked at once
@@ -357,12 +512,14 @@ void MSLogDBStorage::readAcknowledgedLocked() {
 }
 
 bool MSLogDBStorage::recordAcknowledgedLocked(const std::vector<int64_t>& ids) {
+    if (storeId_.empty()) return false;  // a file without an identity: no record could be tied to it
     std::vector<int64_t> sorted(ids);
     std::sort(sorted.begin(), sorted.end());
     const auto folder = acknowledgedPath();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    for (const auto& name : recordNames(sorted)) {
+    for (auto name : recordNames(sorted)) {
+        name = storeId_ + "." + name;
         const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             MSLogError(kMSLogTag, "Couldn't record acknowledged logs in " + folder.string() + ": " +
@@ -381,57 +538,58 @@ void MSLogDBStorage::forgetAcknowledgedRecordsLocked() {
     records_.clear();
 }
 
-bool MSLogDBStorage::execLocked(const char* sql) {
-    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-    return rc == SQLITE_OK || failedLocked(rc, std::string("Log database statement failed (") + sql + ")");
-}
-
 void MSLogDBStorage::recountLocked() {
     SQLStatement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
     if (sum.ok() && sum.step() == SQLITE_ROW) bytes_ = sum.integer(0);
 }
 
-bool MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed) {
+int MSLogDBStorage::deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed) {
     if (removed) *removed = 0;
-    if (ids.empty()) return true;
+    if (ids.empty()) return SQLITE_OK;
     // Inside the caller's transaction (making room while storing) or in one of its own.
     const bool own = sqlite3_get_autocommit(db_) != 0;
-    if (own && !execLocked("BEGIN IMMEDIATE")) return false;
-    auto rollback = [&] {
-        if (own && db_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    };
-    SQLStatement size(db_, "SELECT LENGTH(log) FROM logs WHERE id = ?");
-    SQLStatement remove(db_, "DELETE FROM logs WHERE id = ?");
-    if (!size.ok() || !remove.ok()) {
-        const int rc = sqlite3_errcode(db_);
-        rollback();
-        return failedLocked(rc, "Couldn't prepare a log database statement");
-    }
+    int rc = own ? sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) : SQLITE_OK;
+    if (rc != SQLITE_OK) return rc;
     int64_t freed = 0;
     size_t found = 0;
-    for (int64_t id : ids) {
-        size.reset();
-        size.bind(1, id);
-        if (size.step() == SQLITE_ROW) freed += size.integer(0), ++found;
-        remove.reset();
-        remove.bind(1, id);
-        if (const int rc = remove.step(); rc != SQLITE_DONE) {
-            rollback();
-            return failedLocked(rc, "Couldn't delete stored logs");
+    {
+        SQLStatement size(db_, "SELECT LENGTH(log) FROM logs WHERE id = ?");
+        SQLStatement remove(db_, "DELETE FROM logs WHERE id = ?");
+        if (!size.ok() || !remove.ok()) rc = sqlite3_errcode(db_);
+        for (size_t i = 0; rc == SQLITE_OK && i < ids.size(); ++i) {
+            size.reset();
+            size.bind(1, ids[i]);
+            if (size.step() == SQLITE_ROW) freed += size.integer(0), ++found;
+            remove.reset();
+            remove.bind(1, ids[i]);
+            if (const int step = remove.step(); step != SQLITE_DONE) rc = step;
         }
     }
-    if (const int rc = own ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_OK; rc != SQLITE_OK) {
-        rollback();
-        return failedLocked(rc, "Couldn't delete stored logs");
+    if (rc == SQLITE_OK && own) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        if (own && db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return rc;
     }
+    if (own) noteWrittenLocked();
     bytes_ -= freed;
     if (removed) *removed = found;
-    return true;
+    return SQLITE_OK;
+}
+
+bool MSLogDBStorage::deleteRowsOrFailLocked(const std::vector<int64_t>& ids) {
+    const int rc = deleteRowsLocked(ids);
+    return rc == SQLITE_OK || failedLocked(rc, "Couldn't delete stored logs");
 }
 
 void MSLogDBStorage::retryUndeletedLocked() {
     size_t removed = 0;
-    if (!deleteRowsLocked({undeleted_.begin(), undeleted_.end()}, &removed)) return;
+    // Tried before every use: a file still taking no writes (a full disk) or held by another
+    // connection keeps its connection and is used as it is; the logs stay held back.
+    if (const int rc = deleteRowsLocked({undeleted_.begin(), undeleted_.end()}, &removed); rc != SQLITE_OK) {
+        if (meansBusy(rc)) noteBusyLocked();
+        else if (!meansUnwritable(rc)) failedLocked(rc, "Couldn't delete stored logs");
+        return;
+    }
     // Only those still there count: another store may have deleted some already.
     if (removed)
         MSLogInfo(kMSLogTag, "Deleted the " + std::to_string(removed) + " sent logs whose delete had failed.");
@@ -447,25 +605,32 @@ void MSLogDBStorage::retryUndeletedLocked() {
 }
 
 int MSLogDBStorage::releaseDeadClaimsLocked() {
-    std::vector<std::string> dead;
+    const int64_t cutoff = int64_t(::time(nullptr)) - kUnconfirmedClaimSeconds;
+    std::vector<std::pair<std::string, int64_t>> release;  // a claim, and the time before which it is let go
     {
-        SQLStatement owners(db_, "SELECT DISTINCT claim FROM logs WHERE claim IS NOT NULL");
+        SQLStatement owners(db_, "SELECT claim, MIN(COALESCE(claimedAt, 0)) FROM logs WHERE claim IS NOT NULL GROUP BY claim");
         if (!owners.ok()) return sqlite3_errcode(db_);
         int rc;
-        while ((rc = owners.step()) == SQLITE_ROW)
-            if (auto owner = owners.text(0); owner != owner_ && !isOwnerAlive(owner)) dead.push_back(std::move(owner));
+        while ((rc = owners.step()) == SQLITE_ROW) {
+            auto owner = owners.text(0);
+            if (owner == owner_) continue;
+            const auto state = ownerState(owner);
+            if (state == OwnerState::Ended) release.emplace_back(std::move(owner), INT64_MAX);
+            else if (state == OwnerState::Unconfirmed && owners.integer(1) < cutoff) release.emplace_back(std::move(owner), cutoff);
+        }
         if (rc != SQLITE_DONE) return rc;
     }
-    if (dead.empty()) return SQLITE_OK;
-    SQLStatement release(db_, "UPDATE logs SET claim = NULL WHERE claim = ?");
-    if (!release.ok()) return sqlite3_errcode(db_);
-    for (const auto& owner : dead) {
-        release.reset();
-        release.bind(1, owner);
-        if (const int rc = release.step(); rc != SQLITE_DONE) return rc;
+    if (release.empty()) return SQLITE_OK;
+    SQLStatement update(db_, "UPDATE logs SET claim = NULL, claimedAt = NULL WHERE claim = ? AND COALESCE(claimedAt, 0) < ?");
+    if (!update.ok()) return sqlite3_errcode(db_);
+    for (const auto& [owner, before] : release) {
+        update.reset();
+        update.bind(1, owner);
+        update.bind(2, before);
+        if (const int rc = update.step(); rc != SQLITE_DONE) return rc;
     }
-    MSLogInfo(kMSLogTag, "Released the logs in flight of " + std::to_string(dead.size()) +
-                             " ended process(es); they are sent again.");
+    MSLogInfo(kMSLogTag, "Released the logs in flight of " + std::to_string(release.size()) +
+                             " process(es) that ended or could not be confirmed alive for a day; they are sent again.");
     return SQLITE_OK;
 }
 
@@ -514,12 +679,13 @@ int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const s
 }
 
 int MSLogDBStorage::claimLocked(const std::vector<int64_t>& ids) {
-    SQLStatement claim(db_, "UPDATE logs SET claim = ? WHERE id = ?");
+    SQLStatement claim(db_, "UPDATE logs SET claim = ?, claimedAt = ? WHERE id = ?");
     if (!claim.ok()) return sqlite3_errcode(db_);
     for (int64_t id : ids) {
         claim.reset();
         claim.bind(1, owner_);
-        claim.bind(2, id);
+        claim.bind(2, int64_t(::time(nullptr)));
+        claim.bind(3, id);
         if (const int rc = claim.step(); rc != SQLITE_DONE) return rc;
     }
     return SQLITE_OK;
@@ -542,7 +708,7 @@ bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
             }
         }
         if (victims.empty()) continue;
-        if (!deleteRowsLocked(victims)) return false;
+        if (!deleteRowsOrFailLocked(victims)) return false;
         MSLogWarning(kMSLogTag, "Storage is full: dropped the " + std::to_string(victims.size()) + " oldest logs.");
     }
     return bytes_ + bytes <= maxSize_;
@@ -580,31 +746,42 @@ bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const st
     return saveLogs({{log, groupId, flags, {}}}).front();
 }
 
-std::vector<bool> MSLogDBStorage::saveLogs(std::vector<Item> items) {
-    std::vector<std::string> texts;
-    texts.reserve(items.size());
-    for (auto& item : items) texts.push_back(item.storedText.empty() ? storedTextForLog(*item.log) : std::move(item.storedText));
+std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool* busy) {
+    if (busy) *busy = false;
+    std::vector<std::string> made(items.size());  // the texts the caller did not make
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i].storedText.empty()) made[i] = storedTextForLog(*items[i].log);
     std::vector<bool> saved(items.size(), false);
+    if (items.empty()) return saved;
     std::lock_guard lock(mutex_);
+    // Held by another connection: nothing is stored, and the caller keeps the logs for later.
+    auto held = [&] {
+        if (busy) *busy = true;
+        return saved;
+    };
     if (!readyLocked()) {
-        if (!items.empty())
-            MSLogError(kMSLogTag, "Couldn't store " + std::to_string(items.size()) + " logs: the log database is not open.");
+        if (busy_) return held();
+        MSLogError(kMSLogTag, "Couldn't store " + std::to_string(items.size()) + " logs: the log database is not open.");
         return saved;
     }
-    const bool transaction = items.size() > 1 && execLocked("BEGIN IMMEDIATE");
-    for (size_t i = 0; i < items.size() && db_; ++i) saved[i] = insertLocked(texts[i], items[i]);
-    if (transaction) {
-        const int rc = db_ ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_ABORT;
-        if (rc != SQLITE_OK) {
-            if (db_) {
-                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-                failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
-            }
-            std::fill(saved.begin(), saved.end(), false);
-            if (db_) recountLocked();
-        }
+    if (const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+        failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
+        return meansBusy(rc) ? held() : saved;
     }
-    return saved;
+    for (size_t i = 0; i < items.size() && db_; ++i)
+        saved[i] = insertLocked(items[i].storedText.empty() ? made[i] : items[i].storedText, items[i]);
+    const int rc = db_ ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_ABORT;
+    if (rc == SQLITE_OK) {
+        noteWrittenLocked();
+        return saved;
+    }
+    if (db_) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
+    }
+    std::fill(saved.begin(), saved.end(), false);
+    if (db_) recountLocked();
+    return meansBusy(rc) ? held() : saved;
 }
 
 std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const std::string& groupId, size_t limit,
@@ -620,11 +797,12 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, batch, ids, damaged);
     if (rc == SQLITE_OK) writing = true, rc = claimLocked(ids);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) noteWrittenLocked();
     if (rc != SQLITE_OK) {
-        const int code = rc & 0xff;
         // The file takes no writes (read-only, a full disk): the transaction is rolled back and the
-        // connection kept, as it still reads (opened again, it might not).
-        const bool unwritable = writing && (code == SQLITE_READONLY || code == SQLITE_FULL || code == SQLITE_IOERR);
+        // connection kept, as it still reads (opened again, it might not). One held by another
+        // connection is not read past its claims: the batch waits until it is free.
+        const bool unwritable = writing && meansUnwritable(rc);
         if (!unwritable) failedLocked(rc, "Couldn't load stored logs");
         else MSLogError(kMSLogTag, std::string("Couldn't claim stored logs for sending: ") + sqlite3_errmsg(db_));
         if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -651,7 +829,7 @@ void MSLogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
     if (it == batches_.end()) return;
     const std::vector<int64_t> ids = std::move(it->second);
     batches_.erase(it);
-    if (readyLocked() && deleteRowsLocked(ids)) {
+    if (readyLocked() && deleteRowsOrFailLocked(ids)) {
         for (int64_t id : ids) held_.erase(id);
         return;
     }
@@ -689,7 +867,7 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
         select.bind(1, groupId);
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
-    if (!deleteRowsLocked(ids)) return 0;
+    if (!deleteRowsOrFailLocked(ids)) return 0;
     for (int64_t id : ids) held_.erase(id), undeleted_.erase(id);
     for (auto& [batch, batchIds] : batches_)
         std::erase_if(batchIds, [&](int64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); });

@@ -9,25 +9,40 @@
 //
 // Logs load by priority, then age. Several processes may share the file: a batch handed out is
 // claimed in the file itself ("claim": the claiming store's owner token, made of its process id,
-// that process's start time and a random part), in the same transaction that picks it, so no
-// other process takes it. Its logs stay stored and claimed until the batch is deleted (sent); a
-// claim whose process has ended (killed, crashed) is released by the next store that looks, so
-// a crash before an acknowledgement sends them again and nothing after one does. Where the file
-// takes no writes (read-only, a full disk) a batch goes unclaimed, held back by this store only.
+// that process's start time and a random part; "claimedAt": when), in the same transaction that
+// picks it, so no other process takes it. Its logs stay stored and claimed until the batch is
+// deleted (sent); a claim whose process has ended (killed, crashed) is released by the next store
+// that looks, so a crash before an acknowledgement sends them again and nothing after one does.
+// A claim made or looked at without the process's start time (/proc unreadable) cannot tell its
+// process from a later one with the same id: it is released a day after it was made. Where the
+// file takes no writes (read-only, a full disk) a batch goes unclaimed, held back by this store
+// only.
+//
+// Each file has an identity of its own (a random id in its table "storeInfo"), and what a store
+// holds about rows (batches in flight, acknowledged ids) belongs to the file it read them from:
+// when the file at the path is removed or replaced (set aside as damaged by another process) the
+// store opens the new one and forgets them, so ids of the old file never touch the new one's rows.
 //
 // A batch whose delete fails (a write error, a full disk, a read-only file) stays held back while
-// the delete is tried again before each later operation; its ids are also recorded beside the
-// file, in the folder "<name>.acknowledged", as the names of empty files (made without writing a
-// byte of data, so also where the file system takes no data), which every store on the file
-// reads: an acknowledged log is not sent again by this process, by another one, or after a
-// restart, and the first store that can write deletes them. The file is kept under a
-// size bound: when a new log does not fit, the oldest logs of normal priority not in flight go
-// first, then the oldest of any priority.
+// the delete is tried again before each later operation (its failing there keeps the connection,
+// so the file is still read and its other logs sent); its ids are also recorded beside the file,
+// in the folder "<name>.acknowledged", as the names of empty files (made without writing a byte
+// of data, so also where the file system takes no data) headed by the file's identity, which
+// every store on that file reads: an acknowledged log is not sent again by this process, by
+// another one, or after a restart, and the first store that can write deletes them. Records of
+// another identity are about a file gone and are removed. The file is kept under a size bound:
+// when a new log does not fit, the oldest logs of normal priority not in flight go first, then
+// the oldest of any priority.
+//
+// Another connection holding a write transaction for long (a process stopped inside its write)
+// makes the store "busy": saveLogs stores nothing and says so, for the caller to keep the logs
+// and try again; loading hands out nothing. One warning is logged; while busy, writes wait only
+// briefly for the file, so nothing blocks on it, until a write succeeds again.
 //
 // Failures: after an I/O error the connection is closed and the next operation opens the file
-// again; a file that is not a database (or is damaged) is moved aside to "<name>.damaged" (one
-// copy kept, the last) and a new store started in its place, with an error in the log. Every SQL
-// statement binds its values. Thread-safe.
+// again; a file that is not a database (or is damaged), or whose tables have another layout, is
+// moved aside to "<name>.damaged" (one copy kept, the last) and a new store started in its place,
+// with an error in the log. Every SQL statement binds its values. Thread-safe.
 
 #include <atomic>
 #include <cstdint>
@@ -38,7 +53,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "telemetry/MSAbstractLog.h"
 
@@ -77,8 +95,11 @@ public:
     // The text a log is stored as: its keyed archive.
     static std::string storedTextForLog(const MSAbstractLog& log);
     bool saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags);
-    // Saves the items in one transaction; one result per item.
-    std::vector<bool> saveLogs(std::vector<Item> items);
+    // Saves the items in one transaction; one result per item. busy: set when the file is held by
+    // another connection and nothing was saved.
+    std::vector<bool> saveLogs(const std::vector<Item>& items, bool* busy = nullptr);
+    // Whether the file was found held by another connection and no write has succeeded since.
+    bool isBusy();
 
     struct Batch {
         std::string batchId;
@@ -111,24 +132,36 @@ public:
     std::filesystem::path acknowledgedPath() const;
     // This store's claim on the logs it hands out.
     const std::string& owner() const { return owner_; }
-    // Whether the store that made an owner token still runs.
-    static bool isOwnerAlive(const std::string& owner);
 
 private:
+    // Whether the store that made an owner token still runs; Unconfirmed: its process id is in use
+    // but the start times that would tell whether by the same run are not both known.
+    enum class OwnerState { Alive, Ended, Unconfirmed };
+    static OwnerState ownerState(const std::string& owner);
     // Opens the file when it is closed and retries pending deletes; false when it cannot be used.
     bool readyLocked();
     bool openLocked();
-    int prepareLocked();  // schema and statements; an SQLite result code
+    // Schema and statements, and the file's identity (empty when it has none and takes no writes);
+    // an SQLite result code.
+    int prepareLocked(std::string& storeId);
+    // SQLITE_NOTADB, with damagedReason_, when the tables are not of our layout.
+    int checkLayoutLocked();
     void closeLocked();
-    bool moveDamagedFileAsideLocked(const std::string& reason);
+    // Whether the path still names the file the connection has open.
+    bool sameFileLocked() const;
+    // Drops what is held about the rows of the file last opened.
+    void forgetFileStateLocked();
+    void noteBusyLocked();     // a write found the file held by another connection
+    void noteWrittenLocked();  // a write succeeded
+    bool moveDamagedFileAsideLocked();
     // Logs a failed statement; after an error that leaves the connection unusable it is closed
     // (and a damaged file set aside at the next open). Returns false.
     bool failedLocked(int rc, const std::string& what);
     // Whether a statement was prepared; failedLocked when not.
     bool preparedLocked(const platform::SQLStatement& statement);
-    bool execLocked(const char* sql);
-    // removed: how many of the rows were there.
-    bool deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed = nullptr);
+    // removed: how many of the rows were there. An SQLite result code; logs nothing.
+    int deleteRowsLocked(const std::vector<int64_t>& ids, size_t* removed = nullptr);
+    bool deleteRowsOrFailLocked(const std::vector<int64_t>& ids);
     void retryUndeletedLocked();
     // These return an SQLite result code and log nothing.
     int releaseDeadClaimsLocked();
@@ -154,7 +187,11 @@ private:
     std::atomic<int64_t> maxSize_;  // read without the lock by the channel units
     int64_t bytes_ = 0;  // sum of the stored log texts
     bool damaged_ = false;       // the file answered that it is damaged or not a database
+    std::string damagedReason_;  // why, for the message when it is set aside
     bool openFailureLogged_ = false;
+    bool busy_ = false;
+    std::string storeId_;                       // the identity of the file last opened
+    std::pair<dev_t, ino_t> file_{};           // and the file itself
     const std::string owner_;
     std::map<std::string, std::vector<int64_t>> batches_;  // in flight
     std::set<int64_t> held_;              // in flight, or finished and not deleted yet

@@ -23,6 +23,8 @@
 #include <set>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "PipelineTestSupport.h"
 #include "platform/net/ServerTrust.h"
 
@@ -101,32 +103,65 @@ TEST(TelemetryKillChild, Run) {
     }
 }
 
-// Starts this program as TelemetryKillChild.Run on dir/logs.sqlite: it enqueues count logs
-// numbered from first and sends until the file is empty. Files of the run are named by `run`.
-pid_t spawnChild(const std::filesystem::path& dir, const std::string& url, const std::string& run, int first, int count) {
+// Starts this program running only the test `filter`, with the extra environment, its output in
+// log.
+pid_t spawnSelf(const std::string& filter, const std::vector<std::string>& extra, const std::string& log) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) vars.emplace_back(*e);
-    for (std::string v : {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + url,
-                          "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
-                          "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + (dir / ("acked-" + run)).string(),
-                          "QV_CHILD_ENQUEUED=" + (dir / ("enqueued-" + run)).string(),
-                          "QV_CHILD_FIRST=" + std::to_string(first), "QV_CHILD_COUNT=" + std::to_string(count),
-                          "TMPDIR=" + (dir / "tmp").string()})
-        vars.push_back(v);
+    vars.insert(vars.end(), extra.begin(), extra.end());
     std::vector<char*> envp;
     for (auto& v : vars) envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string(), filter = "--gtest_filter=TelemetryKillChild.Run";
-    char* argv[] = {exe.data(), filter.data(), nullptr};
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string(), only = "--gtest_filter=" + filter;
+    char* argv[] = {exe.data(), only.data(), nullptr};
     posix_spawn_file_actions_t output;
     posix_spawn_file_actions_init(&output);
-    const std::string log = (dir / ("child-" + run + ".log")).string();
     posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&output, 1, 2);
     pid_t pid = 0;
     const int spawned = ::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&output);
     return spawned == 0 ? pid : -1;
+}
+
+// Starts this program as TelemetryKillChild.Run on dir/logs.sqlite: it enqueues count logs
+// numbered from first and sends until the file is empty. Files of the run are named by `run`.
+pid_t spawnChild(const std::filesystem::path& dir, const std::string& url, const std::string& run, int first, int count) {
+    return spawnSelf("TelemetryKillChild.Run",
+                     {"QV_CHILD_DB=" + (dir / "logs.sqlite").string(), "QV_CHILD_URL=" + url,
+                      "QV_CHILD_CA=" + TestHTTPServer::caCertificatePath().string(),
+                      "QV_CHILD_STORED=" + (dir / "stored").string(), "QV_CHILD_ACKED=" + (dir / ("acked-" + run)).string(),
+                      "QV_CHILD_ENQUEUED=" + (dir / ("enqueued-" + run)).string(),
+                      "QV_CHILD_FIRST=" + std::to_string(first), "QV_CHILD_COUNT=" + std::to_string(count),
+                      "TMPDIR=" + (dir / "tmp").string()},
+                     (dir / ("child-" + run + ".log")).string());
+}
+
+// Another process on a log file: "hold" takes the write lock inside a transaction and stops
+// itself there; "save" stores QV_STORE_COUNT logs of group "B" numbered from 100.
+TEST(TelemetryStoreChild, Run) {
+    const std::string action = env("QV_STORE_ACTION");
+    if (action.empty()) GTEST_SKIP() << "runs only as the child of a store test";
+    if (action == "save") {
+        MSLogDBStorage storage(env("QV_STORE_DB"));
+        for (int i = 0; i < std::atoi(env("QV_STORE_COUNT")); ++i)
+            ASSERT_TRUE(storage.saveLog(numberedLog(100 + i), "B", MSFlagsNormal));
+        return;
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(env("QV_STORE_DB"), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE; INSERT INTO logs (groupId, log, priority) VALUES ('Held', '{}', 1)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ::raise(SIGSTOP);
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+pid_t spawnStoreChild(const std::filesystem::path& file, const std::string& action, int count = 0) {
+    return spawnSelf("TelemetryStoreChild.Run",
+                     {"QV_STORE_ACTION=" + action, "QV_STORE_DB=" + file.string(), "QV_STORE_COUNT=" + std::to_string(count)},
+                     file.string() + "." + action + ".log");
 }
 
 std::multiset<std::string> arrivedNumbers(const FakeIngestionServer& server) {
@@ -293,6 +328,67 @@ TEST(TelemetryKill, TwoProcessesOnOneStoreSendEachLogOnceAndTheSurvivorSendsWhat
         std::printf("two processes%s: %zu logs stored, %zu arrived, %zu lost, %zu sent twice\n",
                     kill ? " (one killed)" : "", stored.size(), arrived.size(), lost, twice);
     }
+}
+
+// Process A's delete after a send fails (a full disk) and it keeps the acknowledged ids; the file
+// is removed, or replaced as damaged; process B stores new logs under the same ids. A's next call
+// finds another file at the path and leaves its logs alone.
+TEST(TelemetryKill, AcknowledgedIdsOfARemovedOrReplacedStoreFileLeaveTheNewFilesLogsAlone) {
+    namespace fs = std::filesystem;
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "replaced as damaged" : "removed");
+        const fs::path dir = platform::Paths::dataHome() / "replaced", file = dir / "logs.sqlite";
+        fs::remove_all(dir);
+        auto a = std::make_shared<MSLogDBStorage>(file);
+        for (int i = 0; i < 3; ++i) a->saveLog(numberedLog(i), "A", MSFlagsNormal);
+        auto batch = a->loadLogsWithGroupId("A", 10);
+        ASSERT_TRUE(batch);
+        {
+            DiskFull full;
+            a->deleteLogsWithBatchId(batch->batchId);
+        }
+        ASSERT_EQ(a->undeletedCount(), 3u);
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix);
+        if (damaged) ASSERT_TRUE(platform::writeFileAtomically(file, std::string(5000, 'g')));
+        const pid_t b = spawnStoreChild(file, "save", 5);
+        int status = 0;
+        ASSERT_EQ(::waitpid(b, &status, 0), b);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(a->countAllLogs(), 5u);
+        EXPECT_EQ(a->undeletedCount(), 0u);
+        auto later = MSLogDBStorage(file).loadLogsWithGroupId("B", 10);  // a later start reads no stale record
+        ASSERT_TRUE(later);
+        EXPECT_EQ(later->logs.size(), 5u);
+    }
+}
+
+// A process stopped inside its write holds the file: the logs enqueued meanwhile wait in memory
+// (one warning), nothing is dropped, and they are stored and sent once it is gone.
+TEST(TelemetryKill, AStoreHeldByAStoppedWriterKeepsTheLogsAndSendsThemWhenItFrees) {
+    SDKLogCapture log(MSLogLevel::Warning);
+    PipelineFixture f;
+    auto unit = f.unit(1);
+    unit->enqueueItem(numberedLog(0));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
+    const pid_t holder = spawnStoreChild(f.file, "hold");
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    for (int i = 1; i <= 5; ++i) unit->enqueueItem(numberedLog(i));
+    auto warnings = [&] {
+        int n = 0;
+        for (const auto& text : log.texts()) n += text.find("held by another connection") != std::string::npos;
+        return n;
+    };
+    for (int i = 0; i < 6000 && warnings() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(warnings(), 1);
+    EXPECT_FALSE(f.storage->loadLogsWithGroupId("Test", 10));
+    ::kill(holder, SIGKILL);
+    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 6, 120));
+    for (int i = 1; i <= 5; ++i) EXPECT_EQ(f.delegate->outcome(std::to_string(i)), MSEnqueueOutcome::Stored) << i;
+    EXPECT_EQ(f.delegate->count("didCompleteEnqueueing"), 6);
+    EXPECT_EQ(warnings(), 1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "PipelineTestSupport.h"
+#include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/runloop/DispatchQueue.h"
@@ -160,34 +161,71 @@ TEST(Pipeline, AnAcceptedBatchIsNotSentAgainWhenItsDeleteFailsAndTheStoreComesBa
     }
 }
 
+// After one failed delete the full disk still lets the file be read: its other logs go out.
+TEST(Pipeline, LogsGoOutWhileTheDiskIsFullAfterADeleteFailed) {
+    PipelineFixture f;
+    auto unit = f.unit(10, "Test", 1);
+    unit->pauseWithIdentifyingObject(&f);
+    for (int i = 0; i < 40; ++i) unit->enqueueItem(numberedLog(i));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 40));
+    {
+        DiskFull full;
+        unit->resumeWithIdentifyingObject(&f);
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 40, 60));
+        EXPECT_EQ(f.storage->undeletedCount(), 40u);
+    }
+    const auto accepted = f.acceptedNumbers();
+    EXPECT_EQ(std::set<std::string>(accepted.begin(), accepted.end()).size(), 40u);
+    EXPECT_EQ(f.storage->countAllLogs(), 0u);  // deleted once the disk has room
+}
+
+// A file that is not a database, or whose table has another layout, is set aside as it was and
+// a new store takes the logs of that start and the next.
 TEST(Pipeline, AStoreFileThatIsNotADatabaseIsMovedAsideAndANewStoreTakesTheLogs) {
     PipelineFixture f;
-    const auto file = f.file.parent_path() / "damaged" / "Logs.sqlite";
-    std::filesystem::remove_all(file.parent_path());
-    std::filesystem::create_directories(file.parent_path());
-    const std::string garbage(5000, 'g');
-    ASSERT_TRUE(platform::writeFileAtomically(file, garbage));
-    for (int start = 0; start < 2; ++start) {  // the first start recovers; a later one finds the new store
-        SDKLogCapture log(MSLogLevel::Error);
-        auto storage = std::make_shared<MSLogDBStorage>(file);
-        ASSERT_TRUE(storage->isOpen());
-        std::string aside;
-        ASSERT_TRUE(platform::readFile(storage->damagedPath(), aside));
-        EXPECT_EQ(aside, garbage);
-        const auto errors = log.texts();
-        ASSERT_EQ(errors.size(), start == 0 ? 1u : 0u);
-        if (start == 0) {
-            EXPECT_NE(errors[0].find("moved it to " + storage->damagedPath().string()), std::string::npos);
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"not a database", ""},
+        {"another layout", "CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT, targetKey TEXT, "
+                           "targetToken TEXT); INSERT INTO logs (groupId, log) VALUES ('G', 'kept')"}};
+    int n = 0;
+    for (const auto& [name, sql] : cases) {
+        SCOPED_TRACE(name);
+        // A folder of each case's own: a store of the last one may still be winding down on its file.
+        const auto file = f.file.parent_path() / ("damaged-" + std::to_string(n)) / "Logs.sqlite";
+        std::filesystem::remove_all(file.parent_path());
+        std::filesystem::create_directories(file.parent_path());
+        if (sql.empty()) {
+            ASSERT_TRUE(platform::writeFileAtomically(file, std::string(5000, 'g')));
+        } else {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(raw);
         }
-        auto group = MSChannelGroup::make(f.ingestion, storage);
-        group->addDelegate(f.delegate);
-        // A group id of each start's own: the last start's unit may still be winding down on the file.
-        auto unit = group->addChannelUnitWithConfiguration(
-            MSChannelUnitConfiguration::initWithGroupId("D" + std::to_string(start), 1, 3600, 1, 3));
-        unit->enqueueItem(numberedLog(start));
-        ASSERT_TRUE(f.delegate->waitFor("didSucceed", start + 1, 60));
+        std::string original;
+        ASSERT_TRUE(platform::readFile(file, original));
+        for (int start = 0; start < 2; ++start, ++n) {  // the first start recovers; a later one finds the new store
+            SDKLogCapture log(MSLogLevel::Error);
+            auto storage = std::make_shared<MSLogDBStorage>(file);
+            ASSERT_TRUE(storage->isOpen());
+            std::string aside;
+            ASSERT_TRUE(platform::readFile(storage->damagedPath(), aside));
+            EXPECT_EQ(aside, original);
+            const auto errors = log.texts();
+            ASSERT_EQ(errors.size(), start == 0 ? 1u : 0u);
+            if (start == 0) {
+                EXPECT_NE(errors[0].find("moved it to " + storage->damagedPath().string()), std::string::npos);
+            }
+            auto group = MSChannelGroup::make(f.ingestion, storage);
+            group->addDelegate(f.delegate);
+            // A group id of each start's own: the last start's unit may still be winding down on the file.
+            auto unit = group->addChannelUnitWithConfiguration(
+                MSChannelUnitConfiguration::initWithGroupId("D" + std::to_string(n), 1, 3600, 1, 3));
+            unit->enqueueItem(numberedLog(n));
+            ASSERT_TRUE(f.delegate->waitFor("didSucceed", n + 1, 60));
+        }
     }
-    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"0", "1"}));
+    EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"0", "1", "2", "3"}));
 }
 
 TEST(Pipeline, ABatchRefusedForWhatItHoldsIsSplitUntilOnlyTheRefusedLogIsDropped) {
@@ -520,6 +558,19 @@ TEST(Pipeline, StoresOnOneFileHandOutEachBatchOnceAndAFileOfThePreviousVersionOp
     auto again = other->loadLogsWithGroupId("G", 10);
     ASSERT_TRUE(again);
     EXPECT_EQ(RecordingDelegate::number(again->logs.at(0)), "1");
+    // Claims made without the process's start time, by a process id in use: one older than a day
+    // is released, a fresh one is not.
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    const auto archive = platform::KeyedArchiver::archivedData(*numberedLog(3));
+    for (const int64_t age : {2 * 86400, 0}) {
+        platform::SQLStatement claimed(raw, "INSERT INTO logs (groupId, log, priority, claim, claimedAt) VALUES ('U', ?, 1, ?, ?)");
+        claimed.bind(1, archive);
+        claimed.bind(2, std::to_string(::getppid()) + "--" + std::to_string(age));
+        claimed.bind(3, int64_t(::time(nullptr)) - age);
+        ASSERT_EQ(claimed.step(), SQLITE_DONE);
+    }
+    sqlite3_close(raw);
+    EXPECT_EQ(other->countLogs("U"), 1u);
 }
 
 }  // namespace
