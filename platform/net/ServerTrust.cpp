@@ -110,7 +110,11 @@ Result<TrustResultType> ServerTrust::evaluate() const {
     // of the chain, and its host-name rules (a wildcard is a whole leftmost label, "a*.x.y"
     // matches nothing).
     X509_VERIFY_PARAM_set_auth_level(param, connectionSecurityLevel());
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // The subject's common name counts only on a certificate without subject alternative names
+    // of any kind: one that lists only addresses names no host by its common name.
+    unsigned int hostFlags = X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+    if (X509_get_ext_by_NID(leaf.get(), NID_subject_alt_name, -1) >= 0) hostFlags |= X509_CHECK_FLAG_NEVER_CHECK_SUBJECT;
+    X509_VERIFY_PARAM_set_hostflags(param, hostFlags);
     // The host name or address must be named by the certificate; an empty name never is.
     if (host_.empty()) {
         ok = false;

@@ -386,7 +386,7 @@ TEST_F(QNSessionFetcherTest, ServerTrustIsEvaluatedUnlessInvalidCertificatesAreA
         {S::SelfSignedHTTPS, "127.0.0.1"},  {S::WeakKeyHTTPS, "127.0.0.1"},
         {S::SHA1SignedHTTPS, "127.0.0.1"},  {S::PartialWildcardHTTPS, "ab.test.localhost"},
         {S::WrongHostHTTPS, "127.0.0.1"},   {S::ExpiredHTTPS, "127.0.0.1"},
-        {S::OtherCAHTTPS, "127.0.0.1"},
+        {S::OtherCAHTTPS, "127.0.0.1"},     {S::AddressOnlyHTTPS, "localhost"},
     };
     for (const auto& [security, host] : refused) {
         TestHTTPServer bad(security);

@@ -149,6 +149,10 @@ KeyAndCert makeLeaf(TestHTTPServer::Security security) {
             name = "elsewhere.test.localhost";
             faults.altNames = "DNS:elsewhere.test.localhost";
             break;
+        case S::AddressOnlyHTTPS:
+            name = "localhost";
+            faults.altNames = "IP:127.0.0.1";
+            break;
         case S::ExpiredHTTPS:
             faults.notBefore = -2 * 24 * 3600;
             faults.notAfter = -24 * 3600;

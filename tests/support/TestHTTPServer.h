@@ -75,6 +75,7 @@ public:
         SHA1SignedHTTPS,       // signed with SHA-1
         PartialWildcardHTTPS,  // names only "a*.test.localhost" (and no address)
         WrongHostHTTPS,        // names only "elsewhere.test.localhost"
+        AddressOnlyHTTPS,      // lists only 127.0.0.1, with "localhost" as its common name
         ExpiredHTTPS,          // expired yesterday
         OtherCAHTTPS,          // signed by a CA nobody trusts
     };
