@@ -1,5 +1,6 @@
 #include "app/Command.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -31,6 +33,12 @@ namespace quorvane::app {
 namespace {
 
 bool gInterrupted = false;          // main thread only
+// Shared with the signal thread: whether a signal came, whether the main thread waits at a
+// question, and what to record before the forced exit.
+std::mutex gSignalMutex;
+bool gSignalled = false;
+bool gAtQuestion = false;
+std::function<void()> gForcedExitRecord;
 std::atomic<int> gFetchersRunning{0};
 // Counts every request started or ended and every step of progress: a wait sees whether anything
 // moved.
@@ -121,6 +129,37 @@ std::optional<std::string> Arguments::value(const std::string& option) const {
 
 bool interrupted() { return gInterrupted; }
 
+namespace {
+
+// Ends the program at a question: nothing has been written, so there is nothing to wait for.
+[[noreturn]] void endAtQuestion() {
+    static const char line[] = "\nquorvane: interrupted; nothing was written\n";
+    (void)!::write(2, line, sizeof line - 1);
+    ::_exit(kExitInterrupted);
+}
+
+}  // namespace
+
+bool askYesNo(const std::string& question) {
+    {
+        std::lock_guard lock(gSignalMutex);
+        if (gSignalled) endAtQuestion();
+        gAtQuestion = true;
+    }
+    std::fprintf(stderr, "%s? [y/N] ", Console::printable(question, false).c_str());
+    std::fflush(stderr);
+    std::string answer;
+    std::getline(std::cin, answer);
+    std::lock_guard lock(gSignalMutex);
+    gAtQuestion = false;
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+void setForcedExitRecord(std::function<void()> record) {
+    std::lock_guard lock(gSignalMutex);
+    gForcedExitRecord = std::move(record);
+}
+
 void installInterruptHandling() {
     sigset_t set;
     sigemptyset(&set);
@@ -134,6 +173,11 @@ void installInterruptHandling() {
     std::thread([set] {
         int signal = 0;
         while (sigwait(&set, &signal) != 0) {
+        }
+        {
+            std::lock_guard lock(gSignalMutex);
+            gSignalled = true;
+            if (gAtQuestion) endAtQuestion();
         }
         platform::RunLoop::main()->post([] { gInterrupted = true; });
         auto waitUntil = [&set](std::chrono::steady_clock::time_point until) {
@@ -151,6 +195,24 @@ void installInterruptHandling() {
         platform::NetworkThread::shared().cancelEverything();
         waitUntil(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(kInterruptExitSeconds)));
+        std::function<void()> record;
+        {
+            std::lock_guard lock(gSignalMutex);
+            record = gForcedExitRecord;
+        }
+        // Recorded on a thread of its own, waited for a moment only: a store another connection
+        // holds locked must not hold the end up.
+        if (record) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            std::thread([record, done] {
+                record();
+                *done = true;
+            }).detach();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+            while (!*done && std::chrono::steady_clock::now() < until) ::usleep(5000);
+        }
+        // A standard error nobody reads (a full pipe) must not hold the end up.
+        ::fcntl(2, F_SETFL, ::fcntl(2, F_GETFL) | O_NONBLOCK);
         static const char line[] = "quorvane: interrupted; ended without waiting any longer\n";
         (void)!::write(2, line, sizeof line - 1);
         ::_exit(kExitInterrupted);
@@ -240,13 +302,15 @@ void Session::showProgress(bool newStep) {
 bool Session::waitFor(const std::function<bool()>& done, double quietSeconds, bool interruptible) {
     using Clock = std::chrono::steady_clock;
     const double quiet = quietSeconds > 0 ? quietSeconds : kLongWait;
-    uint64_t seen = gMoves.load();
+    // A request starting or ending, the run's progress, or a byte of an answer.
+    auto moves = [] { return gMoves.load() + platform::NetworkThread::shared().bytesReceived(); };
+    uint64_t seen = moves();
     auto movedAt = Clock::now();
     for (;;) {
         if (platform::RunLoop::main()->runUntil([&] { return done() || (interruptible && gInterrupted); }, kWaitTick))
             return done();
-        if (const uint64_t moves = gMoves.load(); moves != seen) {
-            seen = moves;
+        if (const uint64_t now = moves(); now != seen) {
+            seen = now;
             movedAt = Clock::now();
         } else if (std::chrono::duration<double>(Clock::now() - movedAt).count() >= quiet) {
             return false;

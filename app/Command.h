@@ -75,7 +75,8 @@ public:
 
     // Runs the main loop until the predicate holds (true), or until the user interrupts or nothing
     // moved for `quietSeconds` (false either way; interrupted() tells which). Moving is a request
-    // starting or ending or the run's progress; quietSeconds 0 waits without that bound (a day).
+    // starting or ending, a byte of an answer or the run's progress; quietSeconds 0 waits without
+    // that bound (a day).
     // A wait for the provider passes providerWait(); an interruptible one stops on interrupt.
     bool waitFor(const std::function<bool()>& done, double quietSeconds, bool interruptible = true);
     // How long a command waits on a provider that does nothing (QUORVANE_PROVIDER_WAIT seconds,
@@ -115,6 +116,14 @@ inline constexpr const char* kLocalAccountName = "On This Computer";
 
 // Whether SIGINT or SIGTERM arrived (set on the main thread).
 bool interrupted();
+// Asks "<question>? [y/N] " on standard error and reads the answer from standard input: true
+// for "y", "Y" or "yes". Nothing may have been written yet when it is asked: SIGINT or SIGTERM
+// during the question (or just before it) ends the program at once with exit code 130.
+bool askYesNo(const std::string& question);
+// What the signal thread does before it ends the program for good (9 seconds after the signal):
+// record the run in flight as interrupted. Runs on that thread, so it may touch nothing of the
+// main thread's; an empty function for none.
+void setForcedExitRecord(std::function<void()> record);
 // Starts the signal thread; call before any other thread exists.
 void installInterruptHandling();
 

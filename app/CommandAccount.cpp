@@ -162,10 +162,10 @@ int commandAccounts(Session& session, const std::vector<std::string>& args) {
     for (const auto& container : *containers) {
         auto info = model->getContainerInfoWithContainer(container);
         bool selected = model->selectedContainer() && model->selectedContainer()->identifier() == container->identifier();
-        std::string line = container->identifier() + "\t" + accountKind(info->mContainerAccountType) + "\t" +
+        std::string line = Console::field(container->identifier()) + "\t" + accountKind(info->mContainerAccountType) + "\t" +
                            std::to_string(info->mNumContacts) + " contacts\t" +
                            (info->mReadOnlySource ? "read-only" : "read-write") + "\t" +
-                           info->mDescription.value_or(container->name()) + (selected ? "\t(synced)" : "");
+                           Console::field(info->mDescription.value_or(container->name())) + (selected ? "\t(synced)" : "");
         session.console().out(line);
     }
     return kExitOK;

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <iostream>
-
 #include "app/Command.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/QuorvaneModel.h"
@@ -20,10 +18,7 @@ bool confirmed(Session& session, const Arguments& args, const std::string& quest
         session.console().error(question + ": refused without --yes");
         return false;
     }
-    std::fprintf(stderr, "%s? [y/N] ", Console::printable(question).c_str());
-    std::string answer;
-    std::getline(std::cin, answer);
-    return answer == "y" || answer == "Y" || answer == "yes";
+    return askYesNo(question);
 }
 
 int deleteLocal(Session& session, const Arguments& args) {

@@ -58,7 +58,7 @@ int commandLog(Session& session, const std::vector<std::string>& args) {
             if (run.rowID != *show) continue;
             std::string text = run.logText;
             while (!text.empty() && text.back() == '\n') text.pop_back();
-            session.console().out(text);
+            session.console().outText(text);
             return kExitOK;
         }
         session.console().error("no run " + std::to_string(*show));
@@ -68,12 +68,12 @@ int commandLog(Session& session, const std::vector<std::string>& args) {
     for (size_t i = from; i < runs.size(); ++i) {
         const auto& r = runs[i];
         std::string line = std::to_string(r.rowID) + "\t" + localTime(r.startDate) + "\t" + modeName(r.syncMode) +
-                           (r.automatic ? " (automatic)" : "") + "\t" + r.result + "\tGoogle +" +
+                           (r.automatic ? " (automatic)" : "") + "\t" + Console::field(r.result) + "\tGoogle +" +
                            std::to_string(r.googleCreated) + " ~" + std::to_string(r.googleUpdated) + " -" +
                            std::to_string(r.googleDeleted) + "\tlocal +" + std::to_string(r.appleCreated) + " ~" +
                            std::to_string(r.appleUpdated) + " -" + std::to_string(r.appleDeleted) + "\tphotos " +
                            std::to_string(r.photosMoved) + "\tfailures " + std::to_string(r.failures);
-        if (r.error) line += "\t" + *r.error;
+        if (r.error) line += "\t" + Console::field(*r.error);
         session.console().out(line);
     }
     if (runs.empty()) session.console().note("no runs yet");

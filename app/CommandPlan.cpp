@@ -10,13 +10,12 @@
 
 #include <unistd.h>
 
-#include <iostream>
-
 #include "app/Command.h"
 #include "platform/foundation/Value.h"
 #include "sync/QuorvaneModel.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncRun.h"
+#include "sync/SyncStore.h"
 
 namespace quorvane::app {
 
@@ -70,6 +69,33 @@ std::string countsText(const SyncRun& run) {
     return out;
 }
 
+// Records the run as interrupted, when the program ends for good before the run could record itself
+// (SyncStore of its own: the main thread's is busy, or stuck). Runs on the signal thread.
+std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOptions& options) {
+    SyncLogRecord record;
+    record.startDate = platform::Date::now();
+    record.syncMode = options.syncMode;
+    record.automatic = options.automatic;
+    record.result = "interrupted";
+    record.error = "ended without waiting any longer, 9 s after the signal";
+    record.googleAccount = model.getGoogleAccountName();
+    record.appleAccount = model.getAppleAccountName();
+    record.logText = "Interrupted: the run was still going 9 s after the signal and was ended there\n";
+    const auto path = SyncStore::pathInFolder(model.dataFolder());
+    return [record, path] {
+        auto store = SyncStore::open(path);
+        if (!store) return;
+        // Nothing to add when the run recorded itself after all (each is recorded once it began).
+        if (auto logs = (*store)->fetchSyncLogs())
+            for (const auto& log : *logs)
+                if (!(log.startDate < record.startDate)) return;
+        SyncLogRecord ended = record;
+        ended.endDate = platform::Date::now();
+        (*store)->insertSyncLog(std::move(ended));
+        (void)(*store)->save();
+    };
+}
+
 // Runs a sync (or only its plan) to its end; the run, or nullptr after saying why it could not
 // start. An interrupt cancels the run after the work in flight.
 std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* code) {
@@ -88,9 +114,15 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
     bool finished = false;
     const SyncRun* current = nullptr;
     session.setProgressCounts([&current] { return current ? countsText(*current) : std::string(); });
-    auto run = model->startSyncRun(options, [&finished](SyncRun&) { finished = true; });
+    // A sync is recorded in the log even when the program has to end before the run ends.
+    if (!options.planOnly) setForcedExitRecord(interruptedRunRecord(*model, options));
+    auto run = model->startSyncRun(options, [&finished](SyncRun&) {
+        finished = true;
+        setForcedExitRecord(nullptr);
+    });
     current = run.get();
     if (!run) {
+        setForcedExitRecord(nullptr);
         session.setProgressCounts(nullptr);
         *code = session.fail(kCommandErrorRunInProgress);
         return nullptr;
@@ -162,10 +194,10 @@ platform::Value printRecords(Session& session, const SyncRun& run, bool json) {
             records.append(std::move(r));
             continue;
         }
-        std::string text = std::string(line->symbol) + " " + name;
+        std::string text = std::string(line->symbol) + " " + Console::field(name);
         if (*line->symbol == '+' || *line->symbol == '-')
             text += std::string(" (") + (std::string(line->side) == "google" ? "on Google" : "locally") + ")";
-        if (verbose && !reason.empty()) text += "\t" + reason;
+        if (verbose && !reason.empty()) text += "\t" + Console::field(reason);
         session.console().out(text);
     }
     return records;
@@ -238,7 +270,7 @@ void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, co
             }
         out.set("failures", std::move(failures));
     }
-    session.console().out(out.toJSON(true));
+    session.console().outText(out.toJSON(true));
 }
 
 void printPlanSummary(Session& session, const SyncPlanSummary& plan) {
@@ -336,11 +368,8 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
             return answer(false);
         }
         console.endProgress();
-        std::fprintf(stderr, "Delete %zu contacts (%zu on Google, %zu locally)? [y/N] ", deletions, plan.deleteGoogle,
-                     plan.deleteLocal);
-        std::string reply;
-        std::getline(std::cin, reply);
-        bool agreed = reply == "y" || reply == "Y" || reply == "yes";
+        bool agreed = askYesNo("Delete " + std::to_string(deletions) + " contacts (" + std::to_string(plan.deleteGoogle) +
+                               " on Google, " + std::to_string(plan.deleteLocal) + " locally)");
         if (!agreed) refusal = Refusal{kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned"};
         answer(agreed);
     };

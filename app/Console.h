@@ -19,8 +19,11 @@ public:
     bool quiet() const { return quiet_; }
     bool verbose() const { return verbose_; }
 
-    // A result line on standard output.
+    // A result line on standard output: one line, whose tabs part its columns (a value inside
+    // it goes through field()).
     void out(const std::string& line);
+    // A block of result lines (JSON, a run's log), its line feeds and tabs kept.
+    void outText(const std::string& text);
     // A progress text; replaces the last one. Off a terminal a new step (`newStep`) always
     // gets its line; texts within a step only every few seconds.
     void progress(const std::string& text, bool newStep = false);
@@ -34,12 +37,15 @@ public:
     // The last message error() printed ("" when none).
     const std::string& lastError() const { return lastError_; }
 
-    // The text as it may reach a terminal: every control character (C0 but line feed and tab,
-    // DEL, C1) written as "\u00NN" and every byte that is not UTF-8 as U+FFFD, so that nothing the
+    // The text as it may reach a terminal (platform::printableText): no control character, no
+    // invisible or direction-changing format character, nothing but UTF-8, so that nothing the
     // network sent (a user name, an error text, a contact's name) can move the cursor, retitle or
-    // clear the terminal; JSON text stays JSON. Every line this class prints goes through it; with
-    // keepLineBreaks off a line feed and a tab are escaped too (one value on one line).
+    // clear the terminal, or start a line of its own; JSON text stays JSON. Every line this class
+    // prints goes through it: progress, notes and errors are one line each (their line feeds and
+    // tabs escaped too), a result line keeps its tabs, and only outText keeps line feeds.
     static std::string printable(std::string_view text, bool keepLineBreaks = true);
+    // A value as it goes inside a line: its line feeds and tabs escaped too.
+    static std::string field(std::string_view value);
 
 private:
     bool quiet_, verbose_;

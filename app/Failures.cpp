@@ -3,6 +3,11 @@
 #include <optional>
 
 #include "fetcher/QNSessionFetcher.h"
+#include "gdata/service/GDataFeedBounds.h"
+#include "gdata/service/GDataServiceBase.h"
+#include "platform/foundation/PrintableText.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/URLError.h"
 #include "oauth2/QNOAuth2SignIn.h"
 #include "sync/GoogleBatchWriter.h"
 #include "sync/QuorvaneModel.h"
@@ -22,10 +27,36 @@ constexpr const char* kCommand = kCommandErrorDomain;
 constexpr const char* kSignInAgain = "Sign in again with: quorvane signin";
 constexpr const char* kCheckAddress = "Check the provider address (quorvane config get contacts-root) and the network.";
 constexpr const char* kRetryLater = "Nothing was lost: try again in a few minutes.";
+constexpr const char* kCheckProxy = "Check the proxy settings (https_proxy, HTTPS_PROXY, no_proxy) and the network.";
+// The most of the provider's own answer -v shows.
+constexpr size_t kAnswerShown = 500;
 
 bool isRefusedGrant(const Error& error) { return GoogleBatchWriter::isAuthorizationError(error); }
 // The authorizer's own failure to sign a request (it names the request), not the sign-in's.
 bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request") != nullptr; }
+bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
+bool isRequestDeadline(const Error& error) { return error.userInfo[platform::kURLErrorDeadlineKey].asBool(); }
+
+// What the provider said with a refusal, as far as -v shows it: the reason it gave (the summary
+// of its error document) or the start of its answer as text.
+std::optional<std::string> providerAnswer(const Error& error) {
+    std::string text;
+    if (auto summary = error.userInfo[kGDataErrorSummaryKey].stringValue()) {
+        text = *summary;
+    } else if (const platform::Value* data = error.userInfo.find(QNSessionFetcherStatusDataUserInfoKey);
+               data && data->isBytes()) {
+        const platform::Bytes& bytes = data->asBytes();
+        text.assign(bytes.begin(), bytes.begin() + long(std::min(bytes.size(), kAnswerShown + 1)));
+    }
+    text = platform::trimWhitespace(text);
+    if (text.empty()) return std::nullopt;
+    if (text.size() > kAnswerShown) {
+        size_t cut = kAnswerShown;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+        text = text.substr(0, cut) + "...";
+    }
+    return platform::printableText(text);
+}
 
 // The error this one wraps ({domain, code, userInfo} under the underlying-error key), if any.
 std::optional<Error> underlying(const Error& error) {
@@ -75,7 +106,17 @@ const std::vector<KnownFailure>& knownFailures() {
         {kHTTP, 400, 499, nullptr, 6, "The provider turned the request down.",
          "Run the command again with -v to see the provider's answer."},
 
-        // The way to the provider.
+        // The way to the provider, through a proxy or not.
+        {kURL, platform::kURLErrorCannotFindHost, platform::kURLErrorCannotFindHost, isProxyFailure, 4,
+         "The proxy's host name is not known.", kCheckProxy},
+        {kURL, platform::kURLErrorCannotConnectToHost, platform::kURLErrorCannotConnectToHost, isProxyFailure, 6,
+         "The proxy would not open a connection to the provider, so nothing was sent.", kCheckProxy},
+        {kURL, platform::kURLErrorServerCertificateHasUnknownRoot, platform::kURLErrorSecureConnectionFailed,
+         isProxyFailure, 6, "The proxy's identity could not be verified, so nothing was sent through it.", kCheckProxy},
+        {kURL, platform::kURLErrorTimedOut, platform::kURLErrorTimedOut, isRequestDeadline, 4,
+         "The provider's answer took longer than the 10 minutes a request may take.", kRetryLater},
+        {kURL, platform::kURLErrorDataLengthExceedsMaximum, platform::kURLErrorDataLengthExceedsMaximum, nullptr, 6,
+         "The provider's answer was too large to be read.", kCheckAddress},
         {kURL, platform::kURLErrorTimedOut, platform::kURLErrorTimedOut, nullptr, 4,
          "The provider did not answer in time.", "Check the network; nothing was lost, so try again later."},
         {kURL, platform::kURLErrorCannotFindHost, platform::kURLErrorCannotFindHost, nullptr, 4,
@@ -114,6 +155,10 @@ const std::vector<KnownFailure>& knownFailures() {
          "The sign-in page could not be offered (no listener on 127.0.0.1).",
          "Check that this computer allows programs to listen on 127.0.0.1, then try again."},
 
+        // A feed past the bound of a download (its own sentence names the bound).
+        {kGDataServiceErrorDomain, kGDataServiceErrorFeedTooLarge, kGDataServiceErrorFeedTooLarge, nullptr, 6, nullptr,
+         "Nothing was written. Check the provider address: quorvane config get contacts-root"},
+
         // The local side.
         {kModel, kQuorvaneModelErrorEntriesRemain, kQuorvaneModelErrorEntriesRemain, nullptr, 1,
          "Not everything could be deleted.", "Run the same delete-all again to delete the rest."},
@@ -151,6 +196,7 @@ std::string rawError(const Error& error) {
     std::string out = error.domain + " " + std::to_string(error.code) + ": " + error.localizedDescription();
     // What the layer below said of it (a certificate's verify error, the transfer library's text).
     if (auto debug = error.userInfo["NSDebugDescription"].stringValue(); debug && !debug->empty()) out += " [" + *debug + "]";
+    if (auto answer = providerAnswer(error)) out += " provider's answer: " + *answer;
     if (auto under = underlying(error)) out += " (" + rawError(*under) + ")";
     return out;
 }

@@ -1,21 +1,33 @@
 #include "sync/RunLog.h"
 
+#include "platform/foundation/PrintableText.h"
+
 namespace quorvane {
 
 void RunLog::tell(Change change, std::string text, float value) {
     if (mSink) mSink(*this, Event{change, std::move(text), value});
 }
 
+// Every text is one line of the log: what could break or hide a line in it (a contact's name with
+// a line feed, a server's text with control characters) is escaped before it is kept or handed
+// on, as platform::printableText does; appendRaw keeps only its own closing line feed.
+
 void RunLog::appendString(const std::optional<std::string>& text) {
     if (!text) return;
-    mText += *text;
+    std::string line = platform::printableText(*text);
+    mText += line;
     mText += '\n';
-    tell(Change::Log, *text);
+    tell(Change::Log, std::move(line));
 }
 
 void RunLog::appendRaw(const std::string& text) {
-    mText += text;
-    tell(Change::Log, text);
+    std::string_view body = text;
+    const bool ended = !body.empty() && body.back() == '\n';
+    if (ended) body.remove_suffix(1);
+    std::string line = platform::printableText(body);
+    if (ended) line += '\n';
+    mText += line;
+    tell(Change::Log, std::move(line));
 }
 
 void RunLog::clear() {
@@ -25,16 +37,16 @@ void RunLog::clear() {
 
 void RunLog::setProgress(const std::string& text) {
     // On a line of its own, so that the log reads as lines.
-    mText += text;
+    mProgressText = platform::printableText(text);
+    mText += mProgressText;
     mText += '\n';
-    mProgressText = text;
     mSubProgressText.clear();
-    tell(Change::Progress, text);
+    tell(Change::Progress, mProgressText);
 }
 
 void RunLog::setSubProgress(const std::string& text) {
-    mSubProgressText = text;
-    tell(Change::SubProgress, text);
+    mSubProgressText = platform::printableText(text);
+    tell(Change::SubProgress, mSubProgressText);
 }
 
 void RunLog::setProgressBarValue(float value) {

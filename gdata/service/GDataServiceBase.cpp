@@ -3,11 +3,14 @@
 #include "fetcher/QNSessionUploadFetcher.h"
 
 #include <limits>
+#include <mutex>
+#include <vector>
 
 #include "gdata/GDataEntryBase.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataXMLDocument.h"
+#include "gdata/service/GDataFeedBounds.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 #include "platform/runloop/DispatchQueue.h"
@@ -46,6 +49,30 @@ constexpr const char* kXMLContentType = "application/xml; charset=utf-8";
 
 bool isEmpty(const std::optional<std::string>& s) { return !s || s->empty(); }
 
+std::mutex gFeedBoundsMutex;
+GDataFeedBounds gFeedBounds;
+// The bytes of the pages of each call that follows next links, until the call reports.
+std::vector<std::pair<std::weak_ptr<GDataServiceTicketBase>, uint64_t>> gFeedBytes;
+
+uint64_t addFeedBytes(const GDataServiceTicketPtr& ticket, uint64_t bytes) {
+    std::lock_guard lock(gFeedBoundsMutex);
+    std::erase_if(gFeedBytes, [](const auto& kept) { return kept.first.expired(); });
+    for (auto& [kept, total] : gFeedBytes)
+        if (kept.lock() == ticket) return total += bytes;
+    gFeedBytes.emplace_back(ticket, bytes);
+    return bytes;
+}
+
+void forgetFeedBytes(const GDataServiceTicketPtr& ticket) {
+    std::lock_guard lock(gFeedBoundsMutex);
+    std::erase_if(gFeedBytes, [&](const auto& kept) { return kept.first.expired() || kept.first.lock() == ticket; });
+}
+
+Error feedTooLarge(const std::string& bound) {
+    return Error::withDescription(kGDataServiceErrorDomain, kGDataServiceErrorFeedTooLarge,
+                                  "The provider's list is larger than a download may be (more than " + bound + ").");
+}
+
 std::optional<std::string> ETagOfObject(const GDataObjectPtr& object) {
     if (auto entry = std::dynamic_pointer_cast<GDataEntryBase>(object)) return entry->ETag();
     if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object)) return feed->ETag();
@@ -53,6 +80,16 @@ std::optional<std::string> ETagOfObject(const GDataObjectPtr& object) {
 }
 
 }  // namespace
+
+GDataFeedBounds gdataFeedBounds() {
+    std::lock_guard lock(gFeedBoundsMutex);
+    return gFeedBounds;
+}
+
+void setGDataFeedBounds(GDataFeedBounds bounds) {
+    std::lock_guard lock(gFeedBoundsMutex);
+    gFeedBounds = bounds;
+}
 
 void GDataFrameworkVersion(int* major, int* minor, int* release) {
     if (major) *major = kMajorVersion;
@@ -498,6 +535,14 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
     auto call = GDataFetcherCallForFetcher(fetcher);
     if (!call) return;  // the call was cancelled
     auto ticket = call.ticket;
+    if (ticket->shouldFollowNextLinks() && data) {
+        const uint64_t limit = gdataFeedBounds().maxBytes;
+        if (addFeedBytes(ticket, data->size()) > limit && limit > 0) {
+            ticket->setAccumulatedFeed(nullptr);
+            objectFetcherFailed(fetcher, std::nullopt, feedTooLarge(std::to_string(limit >> 20) + " MiB"));
+            return;
+        }
+    }
 
     auto poster = currentCallbackPoster();
     call.context->callbackPoster = poster;
@@ -579,6 +624,16 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
         std::shared_ptr<GDataLink> unfollowed;
         if (ticket->shouldFollowNextLinks() && feed) {
             ticket->accumulateFeed(feed);
+            if (const uint64_t limit = gdataFeedBounds().maxEntries;
+                limit > 0 && ticket->accumulatedFeed()->entryCount() > limit) {
+                // What was gathered goes at once: it is of no use, and it is the memory the bound is for.
+                ticket->setAccumulatedFeed(nullptr);
+                feed.reset();
+                object.reset();
+                call.context->parsedObject.reset();
+                objectFetcherFailed(fetcher, std::nullopt, feedTooLarge(std::to_string(limit) + " entries"));
+                return;
+            }
             if (auto link = feed->nextLink()) {
                 if (auto nextURL = link->URL()) {
                     if (fetchNextFeedWithURL(*nextURL, delegate, completion, ticket)) {
@@ -599,6 +654,7 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
                 if (auto link = std::dynamic_pointer_cast<GDataLink>(unfollowed->copy())) accumulated->addLink(link);
             }
         }
+        forgetFeedBytes(ticket);
         ticket->setFetchedObject(object);
         invokeCallback(delegate, ticket, object, std::nullopt);
         if (completion) completion(ticket, object, std::nullopt);
@@ -616,6 +672,7 @@ void GDataServiceBase::objectFetcherFailed(const std::shared_ptr<QNSessionFetche
     auto call = GDataFetcherCallForFetcher(fetcher);
     if (!call) return;  // the call was cancelled
     auto ticket = call.ticket;
+    forgetFeedBytes(ticket);
     const GDataServiceDelegate delegate = call.context->delegate;
     const GDataServiceCompletionHandler completion = call.context->completionHandler;
 
@@ -713,6 +770,10 @@ bool GDataServiceBase::fetchNextFeedWithURL(const URL& nextFeedURL, const GDataS
                                             const GDataServiceCompletionHandler& completionHandler,
                                             const GDataServiceTicketPtr& ticket) {
     if (ticket->nextLinksFollowedCounter() > kMaxNextLinksFollowed) return false;
+    // Pages come over the network only (plain http where the fetcher's own rule allows it): a
+    // next link to a data: or file: URL, or any other scheme, is left unfollowed.
+    const std::string scheme = platform::asciiLower(nextFeedURL.scheme());
+    if (scheme != "https" && scheme != "http") return false;
     ticket->setNextLinksFollowedCounter(ticket->nextLinksFollowedCounter() + 1);
     const GDataClassInfo* feedClass = ticket->accumulatedFeed() ? &ticket->accumulatedFeed()->classInfo() : nullptr;
     auto started = fetchObjectWithURL(nextFeedURL, feedClass, nullptr, std::nullopt, std::nullopt, delegate,

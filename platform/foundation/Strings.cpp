@@ -1,4 +1,5 @@
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/PrintableText.h"
 
 #include <cstdio>
 
@@ -285,6 +286,44 @@ std::string addressText(const void* p) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%p", p);
     return buf;
+}
+
+namespace {
+
+// A character as "\\uNNNN": readable, and within a JSON string the same character again.
+void appendEscaped(std::string& out, uint32_t code) {
+    static const char hex[] = "0123456789ABCDEF";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += hex[(code >> shift) & 15];
+}
+
+bool isHiddenFormatCharacter(UChar32 c) {
+    return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF;
+}
+
+}  // namespace
+
+std::string printableText(std::string_view text, TextBreaks keep) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const int32_t n = int32_t(text.size());
+    for (int32_t i = 0; i < n;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(p, i, n, c);
+        if (c < 0) {
+            out += "\xEF\xBF\xBD";  // bytes that are no UTF-8: the replacement character
+        } else if (c == '\n' ? keep != TextBreaks::Keep
+                   : c == '\t' ? keep == TextBreaks::Escape
+                               : c < 0x20 || (c >= 0x7F && c < 0xA0) || isHiddenFormatCharacter(c)) {
+            appendEscaped(out, uint32_t(c));
+        } else {
+            out.append(text.substr(size_t(start), size_t(i - start)));
+        }
+    }
+    return out;
 }
 
 }  // namespace quorvane::platform

@@ -43,6 +43,11 @@ public:
     void cancelEverything();
     bool cancellingEverything() const { return cancelEverything_.load(); }
 
+    // Every byte of every answer received so far (headers and body, as transfers take them):
+    // whether a server still answers, however slowly. Any thread.
+    uint64_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
+    void noteReceived(size_t bytes) { bytesReceived_.fetch_add(bytes, std::memory_order_relaxed); }
+
     // Stops the thread between two passes for the rest of the process: it touches no transfer or
     // connection again (open connections are left to the kernel). Called at exit before the
     // libraries' own exit code runs, which tears the TLS library down; true once stopped, false
@@ -63,6 +68,7 @@ private:
     bool parkRequested_ = false;
     bool parked_ = false;
     std::atomic<bool> cancelEverything_{false};
+    std::atomic<uint64_t> bytesReceived_{0};
     std::condition_variable parkedChanged_;
     std::vector<std::shared_ptr<URLSessionTransfer>> tracked_;  // network thread only
     std::vector<void*> easyPool_;                              // network thread only

@@ -13,6 +13,12 @@ namespace quorvane::platform {
 // An error of kURLErrorDomain with the platform's description of the code, the failing URL
 // under Error::kURLErrorFailingURLStringKey and, when given, detail under "NSDebugDescription".
 Error makeURLError(int64_t code, const std::optional<URL>& url, const std::string& detail = {});
+// True on an error that was the proxy's rather than the server's: the proxy's host name not
+// known, its certificate refused, or its refusal to open the tunnel to the server.
+inline constexpr const char* kURLErrorProxyFailureKey = "QVProxyFailure";
+// True on a time-out of the request's whole deadline (the resource time-out), not of a server
+// that went quiet or slow.
+inline constexpr const char* kURLErrorDeadlineKey = "QVRequestDeadline";
 std::string URLErrorDescription(int64_t code);
 // The URL error code of a curl result (a CURLcode) and the system error behind it.
 int64_t URLErrorCodeForCurlResult(int curlCode, long osErrno);

@@ -38,6 +38,9 @@ constexpr size_t kReceiveHighWater = 4 * 1024 * 1024;
 constexpr size_t kStreamHighWater = 1024 * 1024;
 constexpr size_t kStreamLowWater = 256 * 1024;
 constexpr size_t kStreamChunk = 64 * 1024;
+// The most header bytes an answer may have (its status line and every header of every interim
+// answer included): far above any real server's, and the point where an endless block stops.
+constexpr size_t kMaxHeaderBytes = 256 * 1024;
 
 bool isLoopbackHost(const std::string& host) {
     return asciiEqualsIgnoringCase(host, "localhost") || host == "::1" || hasPrefix(host, "127.");
@@ -486,6 +489,7 @@ void URLSessionTransfer::removeEasy() {
     if (easy_) {
         curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno_);
         curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &proxyStatus_);
+        curl_easy_getinfo(easy_, CURLINFO_PROXY_SSL_VERIFYRESULT, &proxyVerify_);
         curl_multi_remove_handle(NetworkThread::shared().multi(), easy_);
         NetworkThread::shared().releaseEasy(easy_);
         easy_ = nullptr;
@@ -508,6 +512,13 @@ void URLSessionTransfer::removeEasy() {
 
 size_t URLSessionTransfer::onHeader(const char* data, size_t length) {
     touch();
+    NetworkThread::shared().noteReceived(length);
+    // An answer whose header block has no end in sight is refused as too large, not kept.
+    headerBytes_ += length;
+    if (headerBytes_ > kMaxHeaderBytes) {
+        headersTooLarge_ = true;
+        return 0;
+    }
     if (floorWindowStart_ == 0) restartFloorWindow();
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
@@ -555,6 +566,7 @@ void URLSessionTransfer::headersComplete() {
 size_t URLSessionTransfer::onData(const char* data, size_t length) {
     if (abandoned_) return length;
     touch();
+    NetworkThread::shared().noteReceived(length);
     if (phase_ != Phase::Allowed) {
         if (pending_.size() >= kReceiveHighWater) {
             pausedRecv_ = true;
@@ -828,6 +840,9 @@ void URLSessionTransfer::finish() {
         error = e;
     } else if (writeError_) {
         error = writeError_;
+    } else if (headersTooLarge_) {
+        error = makeURLError(kURLErrorDataLengthExceedsMaximum, setup_.url,
+                             "the response headers are larger than " + std::to_string(kMaxHeaderBytes / 1024) + " KiB");
     } else if (curlCode_ != CURLE_OK) {
         int64_t code = URLErrorCodeForCurlResult(curlCode_, osErrno_);
         // Before the response was whole, running out of room means a header line or block over
@@ -836,12 +851,18 @@ void URLSessionTransfer::finish() {
         // A proxy that would not open the tunnel (the detail gives its status): the server cannot
         // be reached through it.
         if (phase_ == Phase::NoResponse && proxyStatus_ >= 300) code = kURLErrorCannotConnectToHost;
+        // What went wrong was the proxy's own (its name, its certificate, its refusal): not a
+        // challenge of the server's trust, and said as the proxy's.
+        const bool proxyFailure = phase_ == Phase::NoResponse && (proxyStatus_ >= 300 || proxyVerify_ != 0 ||
+                                                                  curlCode_ == CURLE_COULDNT_RESOLVE_PROXY);
         std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
-        if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey) {
+        if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey &&
+            !proxyFailure) {
             std::lock_guard lock(trust_->mutex);
             trustFailure = !trust_->chain.empty();
         }
         error = makeURLError(code, setup_.url, detail);
+        if (proxyFailure) error->userInfo.set(kURLErrorProxyFailureKey, true);
     } else if (phase_ == Phase::NoResponse) {
         error = makeURLError(kURLErrorBadServerResponse, setup_.url, "no response");
     }
@@ -936,6 +957,12 @@ void URLSessionTransfer::checkDeadline(double now) {
         restartFloorWindow();
     }
     if (now < deadline()) return;
+    if (setup_.resourceDeadline > 0 && now >= setup_.resourceDeadline) {
+        Error error = makeURLError(kURLErrorTimedOut, setup_.url, "the request took longer than it may take");
+        error.userInfo.set(kURLErrorDeadlineKey, true);
+        endNow(std::move(error));
+        return;
+    }
     endNow(makeURLError(kURLErrorTimedOut, setup_.url));
 }
 

@@ -135,6 +135,9 @@ private:
     int curlCode_ = 0;
     long osErrno_ = 0;
     long proxyStatus_ = 0;  // the proxy's answer to CONNECT, when one was asked
+    long proxyVerify_ = 0;  // the verify result of an https proxy's certificate (0: fine or none)
+    size_t headerBytes_ = 0;
+    bool headersTooLarge_ = false;
 
     // Response.
     Phase phase_ = Phase::NoResponse;

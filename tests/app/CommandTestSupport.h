@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,11 +24,15 @@ namespace quorvane::test {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(std::vector<std::string> argv) {
+    // terminalInput: standard input is a terminal of the test's (nothing is typed on it).
+    explicit ChildProcess(std::vector<std::string> argv, bool terminalInput = false) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (terminalInput && (terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0 &&
+            ::grantpt(terminal_) == 0 && ::unlockpt(terminal_) == 0)
+            posix_spawn_file_actions_addopen(&actions, 0, ::ptsname(terminal_), O_RDWR | O_NOCTTY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         std::vector<char*> args;
@@ -46,6 +52,7 @@ public:
         }
         ::close(out_);
         ::close(err_);
+        if (terminal_ >= 0) ::close(terminal_);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -86,6 +93,25 @@ public:
         exited_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    // Bytes the child wrote to standard error that the test has not read yet.
+    size_t unreadErrorBytes() const {
+        int n = 0;
+        return ::ioctl(err_, FIONREAD, &n) == 0 ? size_t(n) : 0;
+    }
+    // Waits for the end without reading what the child writes (a child blocked on a full pipe
+    // stays blocked), then reads it all; -1 when the child did not end within the deadline.
+    int waitUnread(double seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return -1;
+            ::poll(nullptr, 0, 20);
+        }
+        exited_ = true;
+        while (pump(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 
@@ -110,7 +136,7 @@ private:
     }
 
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
+    int out_ = -1, err_ = -1, terminal_ = -1;
     bool outClosed_ = false, errClosed_ = false, exited_ = false;
     std::string stdout_, stderr_;
 };

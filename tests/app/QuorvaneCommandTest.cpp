@@ -16,6 +16,7 @@
 #include "app/Console.h"
 #include "app/Profile.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
@@ -170,6 +171,56 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
     ASSERT_EQ(signIn().code, 0);
     provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
     EXPECT_NE(quorvane({"-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
+}
+
+// Where a refusal promises the provider's answer under -v, -v shows its reason, bounded and
+// escaped; an answer too large to read says so instead of blaming the connection.
+TEST_F(QuorvaneCommandTest, VerboseShowsTheProvidersReasonAndAnOversizedAnswerSaysSo) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    const std::string feed = "/m8/feeds/contacts/default/full";
+    struct Case {
+        const char* what;
+        std::function<void(TestResponse&)> answer;
+        int code;
+        const char* says;
+        const char* detail;  // under -v
+    };
+    const Case cases[] = {
+        {"a 400 in plain text",
+         [](TestResponse& res) {
+             res.status = 400;
+             res.contentType = "text/plain";
+             res.body = "Invalid updated-min \x1B[2J\n- Alice (on Google)" + std::string(2000, 'x');
+         },
+         6, "Run the command again with -v to see the provider's answer",
+         "provider's answer: Invalid updated-min \\u001B[2J\\u000A- Alice (on Google)xxx"},
+        {"a 409 error document",
+         [](TestResponse& res) {
+             res.status = 409;
+             res.contentType = "application/vnd.google.gdata.error+xml";
+             res.body = "<errors xmlns='http://schemas.google.com/g/2005'><error><domain>GData</domain>"
+                        "<code>conflict</code><internalReason>Version conflict</internalReason></error></errors>";
+         },
+         6, "Run the command again with -v to see the provider's answer", "provider's answer: GData error conflict"},
+        {"100,000 headers",
+         [](TestResponse& res) {
+             for (int i = 0; i < 100000; ++i) res.setHeader("X-Padding-" + std::to_string(i), "x");
+         },
+         6, "The provider's answer was too large to be read.", "headers are larger than"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.setAnswerFault([&c, feed](const TestRequest& req, TestResponse& res) {
+            if (req.path == feed) c.answer(res);
+        });
+        auto r = quorvane({"-v", "plan"});
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.detail), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(std::string(500, 'x')), std::string::npos);  // bounded
+        EXPECT_EQ(r.err.find('\x1B'), std::string::npos);
+    }
 }
 
 TEST_F(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
@@ -351,6 +402,31 @@ TEST_F(QuorvaneCommandTest, BehindAProxyTheCommandActsOnTheProvidersOwnAnswers) 
     auto unavailable = quorvane({"plan"});
     EXPECT_EQ(unavailable.code, 4) << unavailable.err;
 
+    provider.setAnswerFault(nullptr);
+
+    // What the proxy itself refuses (the tunnel, its name, its certificate) is said as the
+    // proxy's, never the provider's, and keeps the sign-in.
+    TestHTTPServer selfSigned(TestHTTPServer::Security::SelfSignedHTTPS);
+    TestConnectProxy refusing407(407), refusing403(403), refusing302(302);
+    const std::pair<std::string, const char*> proxies[] = {
+        {refusing407.address(), "The proxy would not open a connection to the provider"},
+        {refusing403.address(), "The proxy would not open a connection to the provider"},
+        {refusing302.address(), "The proxy would not open a connection to the provider"},
+        {"http://no-such-proxy.invalid:3128", "The proxy's host name is not known."},
+        {"https://127.0.0.1:" + std::to_string(selfSigned.port()), "The proxy's identity could not be verified"},
+    };
+    for (const auto& [address, says] : proxies) {
+        SCOPED_TRACE(address);
+        ::setenv("https_proxy", address.c_str(), 1);
+        auto r = quorvane({"plan"});
+        EXPECT_TRUE(r.code == 4 || r.code == 6) << r.code;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("The provider"), std::string::npos) << r.err;
+        EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+    }
+    EXPECT_EQ(selfSigned.requestCount(), 0u);
+    ::setenv("https_proxy", proxy.address().c_str(), 1);
+
     provider.server().on("POST", "/oauth2/v4/token", [](const TestRequest&, TestResponse& res) {
         res.status = 401;
         res.contentType = "application/json";
@@ -389,6 +465,22 @@ TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTen
     auto log = quorvane({"log"});
     EXPECT_EQ(log.code, 0);
     EXPECT_FALSE(log.out.empty()) << log.err;
+}
+
+// A sync still going when the program ends for good (9 s after the signal: here its standard error
+// is a full pipe nobody reads) is in the log as interrupted.
+TEST_F(QuorvaneCommandTest, ASyncEndedByTheForcedExitIsRecordedAsInterrupted) {
+    FakeProviderProcess provider({"--contacts", "2500"});
+    ASSERT_EQ(signIn().code, 0);
+    ChildProcess child({QUORVANE_BINARY, "-v", "sync", "--mode", "google-to-local", "--yes"});
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+    while (child.unreadErrorBytes() < 65000 && std::chrono::steady_clock::now() < bound) ::poll(nullptr, 0, 20);
+    ASSERT_GE(child.unreadErrorBytes(), 65000u);
+    child.signal(SIGINT);
+    EXPECT_EQ(child.waitUnread(120), 130);  // the closing line has no room in the full pipe
+    auto log = quorvane({"log"});
+    EXPECT_NE(log.out.find("\tinterrupted\t"), std::string::npos) << log.out << log.err;
+    EXPECT_NE(quorvane({"log", "--show", "1"}).out.find("9 s after the signal"), std::string::npos);
 }
 
 // Interrupted while its batches go out, a sync ends after the ones in flight, every time, and
@@ -521,6 +613,15 @@ TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnly
     EXPECT_EQ(done.out, "deleted 0 contacts\n");
     EXPECT_EQ(done.err, "");
     EXPECT_EQ(quorvane({"log"}).err, "no runs yet\n");
+
+    // At the question nothing has been written yet: Ctrl-C or SIGTERM ends the command at once.
+    for (int signal : {SIGINT, SIGTERM}) {
+        ChildProcess asked({QUORVANE_BINARY, "delete-all", "--local", "--container", id}, true);
+        ASSERT_TRUE(asked.waitForError("? [y/N] ")) << asked.err();
+        asked.signal(signal);
+        EXPECT_EQ(asked.wait(), 130);
+        EXPECT_NE(asked.err().find("interrupted; nothing was written"), std::string::npos) << asked.err();
+    }
 }
 
 // Only the provider's own refusal signs the user out. What the client refuses itself (a next link
@@ -552,6 +653,7 @@ TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFai
          },
          6, "not for the provider's own https address", "com.quorvane.QNOAuth2 -1004"},
         {"a certificate for another host", S::WrongHostHTTPS, nullptr, 6, identity, "subject name"},
+        {"a certificate naming the host only by its common name", S::AddressOnlyHTTPS, nullptr, 6, identity, "subject name"},
         {"an expired certificate", S::ExpiredHTTPS, nullptr, 6, identity, "certificate has expired"},
         {"an unknown CA", S::OtherCAHTTPS, nullptr, 6, identity, "unable to get local issuer certificate"},
         {"a self-signed certificate", S::SelfSignedHTTPS, nullptr, 6, identity, "self-signed certificate"},
@@ -571,7 +673,9 @@ TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFai
         std::optional<TestHTTPServer> bad;
         if (c.server) {
             bad.emplace(*c.server);
-            ASSERT_EQ(quorvane({"config", "set", "contacts-root", bad->baseURL() + "/m8/feeds/"}).code, 0);
+            const std::string root = *c.server == S::AddressOnlyHTTPS ? "https://localhost:" + std::to_string(bad->port())
+                                                                       : bad->baseURL();
+            ASSERT_EQ(quorvane({"config", "set", "contacts-root", root + "/m8/feeds/"}).code, 0);
         }
         if (c.before) c.before();
         auto r = quorvane({"-v", "plan"});
@@ -594,9 +698,11 @@ TEST_F(QuorvaneCommandTest, NetworkTextReachesTheTerminalWithoutControlCharacter
         {"a\rb\x7F" "c\xC2\x9B" "2J", "a\\u000Db\\u007Fc\\u009B2J"},
         {"bad \xFF\xC0\xAF\xED\xA0\x80 bytes", "bad \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD bytes"},
         {"two\nlines\tand tab", "two\nlines\tand tab"},
+        {"bidi \xE2\x80\xAEtxt.exe \xE2\x81\xA6x\xE2\x81\xA9 zero\xE2\x80\x8Bwidth \xEF\xBB\xBF", "bidi \\u202Etxt.exe \\u2066x\\u2069 zero\\u200Bwidth \\uFEFF"},
     };
     for (const auto& [in, out] : printable) EXPECT_EQ(app::Console::printable(in), out);
     EXPECT_EQ(app::Console::printable("two\nlines", false), "two\\u000Alines");
+    EXPECT_EQ(app::Console::field("a\tb\nc"), "a\\u0009b\\u000Ac");
 
     FakeProvider::OAuthSettings hostile;
     hostile.userEmail = "owner\x1B]0;owned\x07\x1B[2J@example.com";
@@ -614,6 +720,35 @@ TEST_F(QuorvaneCommandTest, NetworkTextReachesTheTerminalWithoutControlCharacter
     }
     auto json = platform::Value::fromJSON(quorvane({"plan", "--json"}).out);
     ASSERT_TRUE(json);
+}
+
+// A value with line breaks, tabs or direction marks stays inside its line: no contact's name can
+// print a line of its own (a fake deletion, a fake summary) in a plan, a sync or a run's log.
+TEST_F(QuorvaneCommandTest, AValueWithLineBreaksStaysInsideItsLine) {
+    ScriptedProvider provider;
+    const std::string forged = "Bob\n- Alice Smith (on Google)\nGoogle: 0 to create\t\xE2\x80\xAE" "evil";
+    provider.addContact("<title>" + forged + "</title><gd:name><gd:givenName>" + forged + "</gd:givenName></gd:name>",
+                        {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    auto lines = [](const std::string& text) { return platform::split(text, "\n"); };
+    const std::vector<std::vector<std::string>> commands = {
+        {"plan"}, {"-v", "plan"}, {"sync", "--dry-run"}, {"-v", "sync", "--mode", "google-to-local", "--yes"}, {"log", "--show", "1"}};
+    for (const auto& args : commands) {
+        auto r = quorvane(args);
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(r.code, 0) << r.err;
+        for (const std::string& text : {r.out, r.err})
+            for (const auto& line : lines(text)) {
+                EXPECT_FALSE(platform::hasPrefix(line, "- Alice") || platform::hasPrefix(line, "Google: 0 to create\t"))
+                    << line;
+                EXPECT_EQ(line.find("\xE2\x80\xAE"), std::string::npos) << line;
+            }
+        if (args[0] == "plan") EXPECT_NE(r.out.find("Bob\\u000A- Alice"), std::string::npos) << r.out;
+    }
+    auto json = platform::Value::fromJSON(quorvane({"plan", "--json", "--mode", "local-to-google"}).out);
+    ASSERT_TRUE(json);
+    auto log = quorvane({"log"});
+    EXPECT_EQ(lines(log.out).size(), 2u) << log.out;  // one run, and the last line feed
 }
 
 // The certificate file is a regular file of at most 1 MB: anything else is refused at once when it
@@ -871,6 +1006,14 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
         gate->open = true;
         gate->opened.notify_all();
     }
+    // A provider that answers slowly has not stopped answering.
+    provider.setAnswerFault([](const TestRequest& req, TestResponse& res) {
+        if (req.path.find("/groups/") == std::string::npos) return;
+        res.contentType = "application/octet-stream";  // sent as it is, never compressed
+        res.trickleEvery = 0.002;
+    });
+    auto slow = quorvane({"plan"});
+    EXPECT_EQ(slow.code, 0) << slow.err;
     provider.setAnswerFault(nullptr);
 }
 

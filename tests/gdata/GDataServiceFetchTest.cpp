@@ -17,6 +17,7 @@
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataXMLDocument.h"
+#include "gdata/service/GDataFeedBounds.h"
 #include "gdata/service/GDataQueryContact.h"
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "oauth2/QNOAuth2Authentication.h"
@@ -201,6 +202,38 @@ TEST_F(GDataServiceFetchTest, NextLinksAreFollowedForAtMostTwentySixMorePagesAnd
     ASSERT_TRUE(page->nextLink());
     EXPECT_EQ(page->nextLink()->href(), href("/pages/4"));
     EXPECT_EQ(server.requestCount(), 1u);
+
+    // A next link that does not lead over the network is left unfollowed: the feed is cut there.
+    service->setServiceShouldFollowNextLinks(true);
+    server.on("GET", "/to-data", [this](const TestRequest&, TestResponse& res) {
+        res.body = contactFeedXML({contactEntryXML("urn:d", "D")}, "data:application/atom+xml;base64,PGZlZWQvPg==");
+        res.contentType = kAtomType;
+    });
+    auto toData = std::make_shared<CallRecord>();
+    service->fetchFeedWithURL(server.url("/to-data"), recordInto(toData));
+    waitForReport(toData);
+    auto cut = std::dynamic_pointer_cast<GDataFeedBase>(toData->object);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->entryCount(), 1u);
+    EXPECT_TRUE(cut->nextLink());
+
+    // The whole feed is bounded in entries and in bytes across its pages: past either the call
+    // fails, and says so.
+    for (bool byBytes : {false, true}) {
+        SCOPED_TRACE(byBytes);
+        server.clearLog();
+        setGDataFeedBounds({byBytes ? 0 : 9u, byBytes ? 3000u : 0});
+        auto bounded = std::make_shared<CallRecord>();
+        auto boundedTicket = service->fetchFeedWithURL(server.url("/pages/0"), recordInto(bounded));
+        waitForReport(bounded);
+        ASSERT_TRUE(bounded->error);
+        EXPECT_EQ(bounded->error->code, kGDataServiceErrorFeedTooLarge);
+        EXPECT_NE(bounded->error->localizedDescription().find(byBytes ? "MiB" : "9 entries"), std::string::npos);
+        EXPECT_FALSE(bounded->object);
+        EXPECT_FALSE(boundedTicket->accumulatedFeed());
+        EXPECT_LT(server.requestCount(), 6u);
+    }
+    setGDataFeedBounds({});
 }
 
 TEST_F(GDataServiceFetchTest, AFailingPageEndsTheWholeCallWithItsError) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/net/URLError.h"
 #include "tests/platform/URLSessionTestDelegate.h"
 #include "tests/support/TestConnectProxy.h"
 #include "tests/support/TestHTTPServer.h"
@@ -150,8 +151,22 @@ TEST_F(URLSessionFaultsTest, ATrickleBelowTheFloorTimesOut) {
     auto r = delegate->record(task);
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code, kURLErrorTimedOut);
+    EXPECT_FALSE(r.error->userInfo[kURLErrorDeadlineKey].asBool());
     EXPECT_LT(r.data.size(), 1024u);
     slow->invalidateAndCancel();
+
+    // Above the floor, the request's whole deadline ends it: a time-out of its own kind.
+    configuration.setMinimumTransferRate(0, 0);
+    configuration.setTimeoutIntervalForResource(0.5);
+    auto limited = URLSession::sessionWithConfiguration(configuration, delegate, queue);
+    auto late = limited->dataTaskWithRequest(URLRequest(server.url("/trickle")));
+    late->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(2));
+    auto deadline = delegate->record(late);
+    ASSERT_TRUE(deadline.error);
+    EXPECT_EQ(deadline.error->code, kURLErrorTimedOut);
+    EXPECT_TRUE(deadline.error->userInfo[kURLErrorDeadlineKey].asBool());
+    limited->invalidateAndCancel();
 }
 
 TEST_F(URLSessionFaultsTest, ConnectionClosedMidBodyIsConnectionLost) {
@@ -181,6 +196,14 @@ TEST_F(URLSessionFaultsTest, AnAnswerThatCannotBeReadIsABadServerResponse) {
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code, kURLErrorBadServerResponse);
     EXPECT_TRUE(r.responses.empty());
+    // A header block without end in sight is too large, not a connection that broke off.
+    server.on("GET", "/many-headers", [](const TestRequest&, TestResponse& res) {
+        for (int i = 0; i < 100000; ++i) res.setHeader("X-" + std::to_string(i), "x");
+    });
+    auto many = run(URLRequest(server.url("/many-headers")));
+    ASSERT_TRUE(many.error);
+    EXPECT_EQ(many.error->code, kURLErrorDataLengthExceedsMaximum);
+    EXPECT_TRUE(many.responses.empty());
 }
 
 // Sets an environment variable for the scope, then removes it.
@@ -231,6 +254,7 @@ TEST_F(URLSessionFaultsTest, ThroughAProxysTunnelEveryAnswerIsTheServersOwn) {
         auto r = run(URLRequest(at("/ok")));
         ASSERT_TRUE(r.error);
         EXPECT_EQ(r.error->code, kURLErrorCannotConnectToHost);
+        EXPECT_TRUE(r.error->userInfo[kURLErrorProxyFailureKey].asBool());
         EXPECT_NE(r.error->userInfo["NSDebugDescription"].asString().find(std::to_string(refusal)), std::string::npos);
         EXPECT_TRUE(r.responses.empty());
     }

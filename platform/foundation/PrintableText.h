@@ -1,0 +1,19 @@
+#pragma once
+// Text as it may reach a terminal or a line of a log.
+
+#include <string>
+#include <string_view>
+
+namespace quorvane::platform {
+
+// What printableText keeps of the line breaks: nothing (a value inside a line, or a line of its
+// own), tabs (a line of columns), or line feeds and tabs (a block of lines).
+enum class TextBreaks { Escape, KeepTabs, Keep };
+// The text with every control character (C0, DEL, C1) written as "\u00NN", every format
+// character that is invisible or changes the direction of what follows (U+061C, U+200B-200F,
+// U+2028-202E, U+2060-206F, U+FEFF) as "\uNNNN", and every byte that is not UTF-8 as U+FFFD:
+// nothing a server sent can move the cursor, retitle or clear a terminal, start a line of its own
+// or reorder a line. Inside a JSON string the escapes read as the same characters again.
+std::string printableText(std::string_view text, TextBreaks keep = TextBreaks::Escape);
+
+}  // namespace quorvane::platform
