@@ -70,7 +70,13 @@ void MSAnalytics::resetSharedInstance() {
         retired = std::move(s.instance);
         if (retired) s.retired.push_back(retired);
     }
-    if (retired) retired->sessionTracker_->stop();
+    if (!retired) return;
+    retired->sessionTracker_->stop();
+    // A retired instance hears nothing more of the channel layer: the next instance does.
+    if (auto group = retired->channelGroup()) {
+        group->removeDelegate(retired->sessionTracker_);
+        group->removeDelegate(std::static_pointer_cast<MSChannelDelegate>(retired));
+    }
 }
 
 // ---- class-level operations ----
@@ -169,6 +175,7 @@ std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetFo
         }
     }
     auto target = service->createTransmissionTargetForToken(token);
+    if (!target) return nullptr;
     std::lock_guard fieldsLock(service->mutex_);
     service->transmissionTargets_[token] = target;
     return target;
@@ -176,6 +183,7 @@ std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetFo
 
 std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::createTransmissionTargetForToken(const std::string& token) {
     auto target = MSAnalyticsTransmissionTarget::initWithTransmissionTargetToken(token, nullptr, channelGroup());
+    if (!target) return nullptr;
     MSLogDebug(kMSAnalyticsLogTag, "Created transmission target with target key " +
                                        MSUtility::targetKeyFromTargetToken(token).value_or("") + ".");
     return target;
@@ -209,6 +217,11 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& c
         std::lock_guard lock(mutex_);
         criticalChannelUnit_ = critical;
     }
+    // Started disabled: what an earlier run stored is not sent either.
+    if (!isEnabled()) {
+        if (auto unit = channelUnit()) unit->setEnabled(false, true);
+        setOtherUnitsEnabled(false);
+    }
     MSLogVerbose(kMSAnalyticsLogTag, "Started Analytics service.");
 }
 
@@ -232,9 +245,15 @@ void MSAnalytics::setEnabled(bool enabled) {
     for (const auto& target : targets) target->setEnabled(enabled);
 }
 
+void MSAnalytics::setOtherUnitsEnabled(bool enabled) {
+    // The companions hold the events of the transmission targets: disabling stops them too.
+    for (const auto& unit : {criticalChannelUnit(), oneCollectorChannelUnit(), oneCollectorCriticalChannelUnit()})
+        if (unit) unit->setEnabled(enabled, true);
+}
+
 void MSAnalytics::applyEnabledState(bool enabled) {
     MSServiceAbstract::applyEnabledState(enabled);
-    if (auto critical = criticalChannelUnit()) critical->setEnabled(enabled, true);
+    setOtherUnitsEnabled(enabled);
     auto self = std::static_pointer_cast<MSAnalytics>(shared_from_this());
     auto group = channelGroup();
     if (enabled) {
@@ -260,10 +279,9 @@ void MSAnalytics::applyEnabledState(bool enabled) {
         MSLogInfo(kMSAnalyticsLogTag, "Analytics service has been enabled.");
     } else {
         if (startedFromApplication()) {
-            if (group) {
-                group->removeDelegate(sessionTracker_);
-                group->removeDelegate(std::static_pointer_cast<MSChannelDelegate>(self));
-            }
+            // The service itself stays a delegate: the logs it accepted before still end, each
+            // with its one callback (sent, refused, or deleted by this disabling).
+            if (group) group->removeDelegate(sessionTracker_);
             sessionTracker_->stop();
             MSSessionContext::sharedInstance().clearSessionHistoryAndKeepCurrentSession(false);
         }
@@ -334,13 +352,18 @@ void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_
             MSLogError(kMSAnalyticsLogTag, "This transmission target is disabled.");
             return;
         }
+        // Checked here, as the filter does for the other events: these leave as Common Schema logs
+        // before any filter sees them.
+        auto acceptedName = validateEventName(name, "event");
+        if (!acceptedName) return;
+        log->name = std::move(*acceptedName);
         log->addTransmissionTargetToken(target->transmissionTargetToken());
         log->tag = target;
         if (target == defaultTransmissionTarget()) log->userId = MSUserIdContext::sharedInstance().userId();
     } else {
         properties = validateRevAzezarEventProperties(*properties);
+        log->name = name;
     }
-    log->name = name;
     log->eventId = platform::UUID().uuidString();
     if (!properties->isEmpty()) log->typedProperties = std::move(properties);
     sendLog(log, persistence);
@@ -399,6 +422,20 @@ void MSAnalytics::didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSA
     if (!d) return;
     if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) d->didSucceedSendingEventLog(*this, event);
     else if (auto page = std::dynamic_pointer_cast<MSPageLog>(log)) d->didSucceedSendingPageLog(*this, page);
+}
+
+void MSAnalytics::didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
+                                           const std::string&, MSEnqueueOutcome outcome) {
+    // An event or page that never reached the store hears so once, as a failure. A target's event
+    // leaves this unit on purpose, for its companion.
+    if (outcome == MSEnqueueOutcome::Stored) return;
+    if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) return;
+    platform::Error error(kMSAnalyticsLogTag, int(outcome));
+    error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                       outcome == MSEnqueueOutcome::Discarded
+                           ? "The log was not stored: it was refused, or the service was disabled."
+                           : "The log was not stored: the log store could not take it.");
+    didFailSendingLog(unit, log, error);
 }
 
 void MSAnalytics::didFailSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,

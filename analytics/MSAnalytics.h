@@ -77,7 +77,8 @@ public:
     static void resumeTransmissionTargetForToken(const std::string& token);
     static void setDelegate(std::shared_ptr<MSAnalyticsDelegate> delegate);
     // The top-level target of the token, made on the first request (disabled when made before
-    // the service starts).
+    // the service starts); none, with the reason logged, for a malformed token
+    // (MSUtility::targetTokenProblem).
     static std::shared_ptr<MSAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
 
     // ---- the service ----
@@ -95,7 +96,7 @@ public:
     // Also changes every target handed out and the default target.
     void setEnabled(bool enabled) override;
 
-    // A new top-level target, not kept by the service.
+    // A new top-level target, not kept by the service; none for a malformed token.
     std::shared_ptr<MSAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
     // The target of the token given at start, if any.
     std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget() const;
@@ -132,6 +133,10 @@ public:
 
     // ---- MSChannelDelegate ----
     bool shouldFilterLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
+    // Each event or page log ends with one call to the delegate: sent, or failed (refused, deleted
+    // by disabling, or never stored).
+    void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
+                                  const std::string& internalId, MSEnqueueOutcome outcome) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
     void didSucceedSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
     void didFailSendingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
@@ -149,6 +154,8 @@ private:
     // Tracks the page view that automatic page tracking missed, if any.
     static void replayMissedPageView();
     void pauseOrResume(bool pause);
+    // The critical unit and the companions of both units.
+    void setOtherUnitsEnabled(bool enabled);
     void pauseOrResumeToken(const std::string& token, bool pause);
     std::shared_ptr<MSChannelUnit> companion(std::shared_ptr<MSChannelUnit>& found, const std::string& groupId);
 

@@ -50,8 +50,7 @@ void MSAnalyticsAuthenticationProvider::setClock(std::shared_ptr<const platform:
     clock_ = std::move(clock);
 }
 
-platform::Date MSAnalyticsAuthenticationProvider::now() const {
-    std::lock_guard lock(mutex_);
+platform::Date MSAnalyticsAuthenticationProvider::nowLocked() const {
     return clock_ ? clock_->now() : platform::Date::now();
 }
 
@@ -67,40 +66,50 @@ void MSAnalyticsAuthenticationProvider::acquireTokenAsync() {
         std::lock_guard lock(mutex_);
         if (completionHandler_) return;
         std::weak_ptr<MSAnalyticsAuthenticationProvider> weakSelf = shared_from_this();
+        // Each completion knows its own request: it is heard only while that request is in flight.
+        const uint64_t requestId = ++lastRequestId_;
         completion = std::make_shared<const MSAcquireTokenCompletionBlock>(
-            [weakSelf](std::optional<std::string> token, std::optional<platform::Date> expiryDate) {
-                auto self = weakSelf.lock();
-                if (!self) return;
-                self->handleTokenUpdateWithToken(token, expiryDate, self->storedCompletion());
+            [weakSelf, requestId](std::optional<std::string> token, std::optional<platform::Date> expiryDate) {
+                if (auto self = weakSelf.lock()) self->handleTokenUpdateWithToken(token, expiryDate, requestId);
             });
         completionHandler_ = completion;
+        requestInFlight_ = requestId;
     }
     // The delegate may answer at once, on this thread: no lock is held while it runs.
     delegate->acquireTokenWithCompletionHandler(*this, *completion);
 }
 
 void MSAnalyticsAuthenticationProvider::handleTokenUpdateWithToken(
-    const std::optional<std::string>& token, const std::optional<platform::Date>& expiryDate,
-    const std::shared_ptr<const MSAcquireTokenCompletionBlock>& handler) {
+    const std::optional<std::string>& token, const std::optional<platform::Date>& expiryDate, uint64_t requestId) {
     std::lock_guard lock(mutex_);
-    if (handler != completionHandler_) return;
+    if (requestId == 0 || requestId != requestInFlight_) {
+        MSLogWarning(kMSAnalyticsLogTag, "Ignored the answer of a token request that is no longer in flight.");
+        return;
+    }
     completionHandler_.reset();
+    requestInFlight_ = 0;
     MSLogDebug(kMSAnalyticsLogTag, "Got result back from MSAcquireTokenCompletionBlock.");
     if (!token) {
         MSLogError(kMSAnalyticsLogTag, "Token must not be null");
         return;
     }
+    if (expiryDate && *expiryDate <= nowLocked()) {
+        // Not used; its expiry makes the next check ask again.
+        MSLogError(kMSAnalyticsLogTag, "The token had already expired when it was handed over; it is not used.");
+        expiryDate_ = expiryDate;
+        return;
+    }
     // A token without an expiry is kept as it is and never refreshed.
-    if (ticketKeyHash_) MSTicketCache::sharedInstance().setTicket(ticketPrefix(type_) + ":" + *token, *ticketKeyHash_);
+    if (ticketKeyHash_)
+        MSTicketCache::sharedInstance().setTicket(ticketPrefix(type_) + ":" + *token, *ticketKeyHash_, expiryDate);
     expiryDate_ = expiryDate;
 }
 
 void MSAnalyticsAuthenticationProvider::checkTokenExpiry() {
-    const auto current = now();
     {
         std::lock_guard lock(mutex_);
         if (!expiryDate_) return;
-        if (wholeSecondsSince1970(current) + kMSRefreshThreshold < wholeSecondsSince1970(*expiryDate_)) return;
+        if (wholeSecondsSince1970(nowLocked()) + kMSRefreshThreshold < wholeSecondsSince1970(*expiryDate_)) return;
     }
     acquireTokenAsync();
 }

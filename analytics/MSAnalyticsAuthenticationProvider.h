@@ -5,8 +5,10 @@
 // installs it on the targets (MSAnalyticsTransmissionTarget::addAuthenticationProvider). The
 // provider asks its delegate for a token, keeps the ticket ("p:<token>" or "d:<token>") in the
 // shared MSTicketCache under the SHA-256 of its ticket key, and asks again once the token is
-// within 600 s of its expiry. At most one request is in flight at a time. A token given without
-// an expiry is kept and never refreshed.
+// within 600 s of its expiry. At most one request is in flight at a time, and only its answer is
+// taken, once: a late or repeated answer of an earlier request is ignored. A token that has expired
+// by the time it is handed over is not used (the next check asks again), and the ticket cache
+// hands out no ticket past its expiry. A token given without an expiry is kept and never refreshed.
 
 #include <cstdint>
 #include <functional>
@@ -60,11 +62,10 @@ public:
 
     // Starts a token request unless one is in flight.
     void acquireTokenAsync();
-    // Takes the answer of the request whose completion is `handler` (ignored when another
-    // request's completion is current by now).
+    // Takes the answer of request `requestId` when that request is the one in flight (ignored
+    // otherwise: answered already, or an earlier one).
     void handleTokenUpdateWithToken(const std::optional<std::string>& token,
-                                    const std::optional<platform::Date>& expiryDate,
-                                    const std::shared_ptr<const MSAcquireTokenCompletionBlock>& handler);
+                                    const std::optional<platform::Date>& expiryDate, uint64_t requestId);
     // Starts a request when the token expires within kMSRefreshThreshold seconds.
     void checkTokenExpiry();
 
@@ -74,7 +75,7 @@ public:
 private:
     MSAnalyticsAuthenticationProvider() = default;
     std::shared_ptr<const MSAcquireTokenCompletionBlock> storedCompletion() const;
-    platform::Date now() const;
+    platform::Date nowLocked() const;
 
     MSAnalyticsAuthenticationType type_ = MSAnalyticsAuthenticationType::MsaCompact;
     std::optional<std::string> ticketKey_;
@@ -84,6 +85,8 @@ private:
     mutable std::mutex mutex_;
     std::optional<platform::Date> expiryDate_;
     std::shared_ptr<const MSAcquireTokenCompletionBlock> completionHandler_;
+    uint64_t requestInFlight_ = 0;  // the id of the request in flight, 0 for none
+    uint64_t lastRequestId_ = 0;
     std::shared_ptr<const platform::Clock> clock_;
 };
 

@@ -4,6 +4,7 @@
 #include "telemetry/MSCommonSchemaLog.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSUserDefaults.h"
+#include "telemetry/MSUtility.h"
 
 namespace quorvane {
 
@@ -38,6 +39,11 @@ MSAnalyticsTransmissionTarget::MSAnalyticsTransmissionTarget(std::string token,
 std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalyticsTransmissionTarget::initWithTransmissionTargetToken(
     const std::string& token, const std::shared_ptr<MSAnalyticsTransmissionTarget>& parentTarget,
     const std::shared_ptr<MSChannelGroup>& channelGroup) {
+    // A token that could never be sent would hold its logs, and the batches they share, for good.
+    if (auto problem = MSUtility::targetTokenProblem(token)) {
+        MSLogError(kMSAnalyticsLogTag, "Transmission target token is not valid: " + *problem + ". No target is made.");
+        return nullptr;
+    }
     std::shared_ptr<MSAnalyticsTransmissionTarget> target(
         new MSAnalyticsTransmissionTarget(token, parentTarget, channelGroup));
     target->propertyConfigurator_ = std::make_shared<MSPropertyConfigurator>(target);
@@ -57,8 +63,9 @@ std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalyticsTransmissionTarget::tr
     // The service's lock first, as everywhere: making the child reads its parent's state.
     std::lock_guard serviceLocked(serviceLock());
     std::lock_guard lock(childrenMutex_);
-    auto& child = childTransmissionTargets_[token];
-    if (!child) child = initWithTransmissionTargetToken(token, shared_from_this(), channelGroup_);
+    if (auto found = childTransmissionTargets_.find(token); found != childTransmissionTargets_.end()) return found->second;
+    auto child = initWithTransmissionTargetToken(token, shared_from_this(), channelGroup_);
+    if (child) childTransmissionTargets_[token] = child;
     return child;
 }
 

@@ -30,7 +30,7 @@ class MSAnalyticsTransmissionTarget : public MSChannelDelegate,
                                       public std::enable_shared_from_this<MSAnalyticsTransmissionTarget> {
 public:
     // A target for the token under the parent (none: a top-level target), joining the group's
-    // delegates when a group is given.
+    // delegates when a group is given; none, with the reason logged, for a malformed token.
     static std::shared_ptr<MSAnalyticsTransmissionTarget> initWithTransmissionTargetToken(
         const std::string& token, const std::shared_ptr<MSAnalyticsTransmissionTarget>& parentTarget,
         const std::shared_ptr<MSChannelGroup>& channelGroup);
@@ -41,7 +41,7 @@ public:
     const std::shared_ptr<MSChannelGroup>& channelGroup() const { return channelGroup_; }
     const std::shared_ptr<MSPropertyConfigurator>& propertyConfigurator() const { return propertyConfigurator_; }
 
-    // The child of the token, made on the first request.
+    // The child of the token, made on the first request; none for a malformed token.
     std::shared_ptr<MSAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
     std::map<std::string, std::shared_ptr<MSAnalyticsTransmissionTarget>> childTransmissionTargets() const;
 

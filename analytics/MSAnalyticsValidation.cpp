@@ -60,7 +60,16 @@ std::shared_ptr<MSEventProperties> MSAnalytics::validateRevAzezarEventProperties
                                                  " items. Skipping other properties.");
             break;
         }
-        if (auto checked = validateRevAzezarTypedProperty(*property)) valid->setProperty(checked);
+        auto checked = validateRevAzezarTypedProperty(*property);
+        if (!checked) continue;
+        // Two long names cut to the same one: the first keeps it, the other is left out, not lost unseen.
+        if (valid->properties().count(*checked->name)) {
+            MSLogWarning(kMSAnalyticsLogTag, "Typed property '" + name + "': its name cut to " +
+                                                 std::to_string(kMSMaxTypedPropertyKeyLength) +
+                                                 " characters is that of another property. Property will be skipped.");
+            continue;
+        }
+        valid->setProperty(checked);
     }
     return valid;
 }
@@ -84,8 +93,10 @@ std::shared_ptr<MSTypedProperty> MSAnalytics::validateRevAzezarTypedProperty(con
         p->setValue(d->doubleValue());
         copy = p;
     } else if (auto* t = dynamic_cast<const MSDateTimeTypedProperty*>(&property)) {
+        auto date = t->dateValue();
+        if (!date || !MSEventProperties::isSendableDate(*date)) return nullptr;
         auto p = std::make_shared<MSDateTimeTypedProperty>();
-        if (auto date = t->dateValue()) p->setValue(*date);
+        p->setValue(*date);
         copy = p;
     } else {
         return nullptr;

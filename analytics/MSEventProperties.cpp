@@ -22,15 +22,23 @@ std::shared_ptr<MSTypedProperty> makeProperty(const std::string& name, V value) 
 }  // namespace
 
 MSEventProperties::MSEventProperties(const std::map<std::string, std::string>& strings) {
-    for (const auto& [key, value] : strings) properties_[key] = makeProperty<MSStringTypedProperty>(key, value);
+    for (const auto& [key, value] : strings)
+        if (validateKey(key)) properties_[key] = makeProperty<MSStringTypedProperty>(key, value);
 }
 
 MSEventProperties::MSEventProperties(const MSEventProperties& other) : properties_(other.properties()) {}
 
 bool MSEventProperties::validateKey(const std::optional<std::string>& key) {
-    if (key) return true;
-    MSLogError(kMSAnalyticsLogTag, "Key cannot be null. Property will not be added.");
+    if (key && !key->empty()) return true;
+    MSLogError(kMSAnalyticsLogTag, "Key cannot be null or empty. Property will not be added.");
     return false;
+}
+
+bool MSEventProperties::isSendableDate(platform::Date date) {
+    // 0001-01-01T00:00:00Z to the last millisecond of 9999-12-31, in seconds since 1970.
+    constexpr double kFirst = -62135596800.0, kEnd = 253402300800.0;
+    const double t = date.timeIntervalSince1970();
+    return std::isfinite(t) && t >= kFirst && t < kEnd;
 }
 
 bool MSEventProperties::validateValue(bool present) {
@@ -69,8 +77,13 @@ MSEventProperties& MSEventProperties::setBool(bool value, const std::optional<st
 
 MSEventProperties& MSEventProperties::setDate(const std::optional<platform::Date>& value,
                                               const std::optional<std::string>& key) {
-    if (validateKey(key) && validateValue(value.has_value()))
-        setProperty(makeProperty<MSDateTimeTypedProperty>(*key, *value));
+    if (!validateKey(key) || !validateValue(value.has_value())) return *this;
+    if (!isSendableDate(*value)) {
+        MSLogError(kMSAnalyticsLogTag, "Date value for property '" + *key +
+                                           "' must be finite and within the years 1 to 9999. Property will not be added.");
+        return *this;
+    }
+    setProperty(makeProperty<MSDateTimeTypedProperty>(*key, *value));
     return *this;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The typed properties of an event: at most one property (string, double, 64-bit integer,
-// boolean or date) per name. Setters refuse absent names and values, and doubles that are not
-// finite, with an error message; they return the set so that calls chain.
+// boolean or date) per name. Setters refuse absent or empty names, absent values, doubles that are
+// not finite and dates that are not finite or outside the years 1 to 9999 (which no timestamp
+// text can carry), with an error message; they return the set so that calls chain.
 
 #include <map>
 #include <memory>
@@ -20,7 +21,7 @@ public:
     using PropertyMap = std::map<std::string, std::shared_ptr<MSTypedProperty>>;
 
     MSEventProperties() = default;
-    // One string property per entry, unchecked (callers clean the dictionary first).
+    // One string property per entry; an entry with an empty name is left out with an error.
     explicit MSEventProperties(const std::map<std::string, std::string>& strings);
     MSEventProperties(const MSEventProperties& other);
     MSEventProperties& operator=(const MSEventProperties&) = delete;
@@ -31,9 +32,11 @@ public:
     MSEventProperties& setBool(bool value, const std::optional<std::string>& key);
     MSEventProperties& setDate(const std::optional<platform::Date>& value, const std::optional<std::string>& key);
 
-    // A present key or value; an absent one is logged at error level.
+    // A present, non-empty key or a present value; any other is logged at error level.
     static bool validateKey(const std::optional<std::string>& key);
     static bool validateValue(bool present);
+    // A date that can be sent: finite and within the years 1 to 9999.
+    static bool isSendableDate(platform::Date date);
 
     // A snapshot of the properties, by name.
     PropertyMap properties() const;

@@ -79,7 +79,12 @@ void MSSessionTracker::start() {
         if (started_) return;
         started_ = true;
     }
-    if (int(MSUtility::applicationState()) < int(MSApplicationState::Background)) renewSessionId();
+    // Off the main thread the state reads as unknown; the application's own hidden flag still
+    // tells, so an SDK started from a worker thread begins its session too.
+    auto state = MSUtility::applicationState();
+    if (state == MSApplicationState::Unknown && !MSUtility::isAppExtension())
+        state = platform::Application::shared().isHidden() ? MSApplicationState::Background : MSApplicationState::Active;
+    if (int(state) < int(MSApplicationState::Background)) renewSessionId();
     // Observers hold the tracker weakly: they never keep it alive, and die with it.
     std::weak_ptr<MSSessionTracker> weak = weak_from_this();
     auto& center = platform::NotificationCenter::defaultCenter();

@@ -87,7 +87,7 @@ size_t MSChannelUnit::pendingBytes() const {
 }
 
 bool MSChannelUnit::isSplittableStatus(int statusCode) {
-    return statusCode == 400 || statusCode == 413 || statusCode == 422;
+    return statusCode == 400 || statusCode == 413 || statusCode == 422 || statusCode == MSHttpIngestion::kRequestNotSendable;
 }
 
 void MSChannelUnit::drainPendingStores() {
@@ -182,22 +182,43 @@ bool MSChannelUnit::isEnabled() const {
 
 void MSChannelUnit::setEnabled(bool enabled, bool deleteDataOnDisabled) {
     logsQueue_->async([self = shared_from_this(), enabled, deleteDataOnDisabled] {
-        std::set<std::string> cancelled;
+        std::map<std::string, Logs> cancelled;
         {
             std::lock_guard lock(self->mutex_);
             self->enabled_ = enabled;
             if (!enabled && deleteDataOnDisabled) {
-                cancelled.swap(self->pendingBatchIds_);
+                cancelled.swap(self->pendingBatches_);
                 self->itemsCount_ = 0;
                 ++self->timerGeneration_;
             }
         }
-        if (!enabled && deleteDataOnDisabled) {
-            for (const auto& id : cancelled) self->ingestion_->cancelBatch(id);
-            self->storage_->deleteLogsWithGroupId(self->configuration_.groupId);
-        }
+        if (!enabled && deleteDataOnDisabled) self->deleteAllLogs(std::move(cancelled));
         if (enabled) self->checkPendingLogsOnQueue();
     });
+}
+
+void MSChannelUnit::deleteAllLogs(std::map<std::string, Logs> inFlight) {
+    Logs deleted;
+    for (auto& [id, logs] : inFlight) {
+        ingestion_->cancelBatch(id);
+        storage_->deleteLogsWithBatchId(id);
+        deleted.insert(deleted.end(), logs.begin(), logs.end());
+    }
+    // Read before they go, so that each is accounted for; what another process holds goes unread.
+    while (auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit)) {
+        storage_->deleteLogsWithBatchId(batch->batchId);
+        deleted.insert(deleted.end(), batch->logs.begin(), batch->logs.end());
+    }
+    storage_->deleteLogsWithGroupId(configuration_.groupId);
+    if (deleted.empty()) return;
+    platform::Error error(kMSIngestionErrorDomain, 0);
+    error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                       "The log was deleted unsent: sending was disabled with its data deleted.");
+    notifyFailed(deleted, error);
+}
+
+void MSChannelUnit::notifyFailed(const Logs& logs, const platform::Error& error) {
+    for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didFailSendingLog(*this, log, error); });
 }
 
 void MSChannelUnit::pauseWithIdentifyingObject(const void* object) {
@@ -248,7 +269,7 @@ void MSChannelUnit::flushQueue() {
 }
 
 bool MSChannelUnit::canSendLocked() const {
-    return enabled_ && pausingObjects_.empty() && pendingBatchIds_.size() < configuration_.pendingBatchesLimit;
+    return enabled_ && pausingObjects_.empty() && pendingBatches_.size() < configuration_.pendingBatchesLimit;
 }
 
 void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
@@ -311,15 +332,63 @@ void MSChannelUnit::flushOnQueue() {
         bool more;
         {
             std::lock_guard lock(mutex_);
-            pendingBatchIds_.insert(batch->batchId);
+            pendingBatches_[batch->batchId] = batch->logs;
             itemsCount_ -= std::min(itemsCount_, batch->logs.size());
             more = itemsCount_ >= configuration_.batchSizeLimit;
         }
-        for (const auto& log : batch->logs) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
-        sendBatch(batch->batchId, batch->logs);
+        sendSendable(std::move(batch->batchId), std::move(batch->logs));
         if (!more) break;
     }
     checkPendingLogsOnQueue();
+}
+
+void MSChannelUnit::sendSendable(std::string batchId, Logs logs) {
+    // Ends with the batch (or what is left of it) in flight, or gone when nothing of it can go.
+    auto replace = [this](const std::string& old, std::initializer_list<std::pair<std::string, Logs>> parts) {
+        std::lock_guard lock(mutex_);
+        if (!pendingBatches_.erase(old)) return false;  // disabled with its data deleted meanwhile
+        for (const auto& [id, part] : parts) pendingBatches_[id] = part;
+        return true;
+    };
+    for (;;) {
+        std::optional<std::string> problem;
+        size_t bad = 0;
+        for (; bad < logs.size() && !(problem = ingestion_->problemWithLog(*logs[bad])); ++bad) {}
+        if (!problem) {
+            for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
+            sendBatch(batchId, logs);
+            return;
+        }
+        // Cut the batch before the log, or after it when it leads; a log alone is dropped.
+        const size_t cut = bad > 0 ? bad : 1;
+        std::optional<std::pair<std::string, std::string>> ids;
+        if (logs.size() > 1 && !(ids = storage_->splitBatch(batchId, cut))) {
+            // The store could not split it: no log of the batch can go now. It is sent again, all
+            // but what cannot be sent, at the next start.
+            MSLogError(kMSLogTag, "Batch " + batchId + " of group " + configuration_.groupId +
+                                      " holds a log that cannot be sent and could not be split; it is held back.");
+            replace(batchId, {});
+            return;
+        }
+        Logs head(logs.begin(), logs.begin() + ptrdiff_t(cut)), tail(logs.begin() + ptrdiff_t(cut), logs.end());
+        if (ids && !replace(batchId, {{ids->first, head}, {ids->second, tail}})) return;
+        if (bad > 0) {
+            for (const auto& log : head) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
+            sendBatch(ids->first, head);
+        } else {
+            const std::string dropId = ids ? ids->first : batchId;
+            MSLogError(kMSLogTag, "A log of group " + configuration_.groupId + " cannot be sent and is dropped: " +
+                                      *problem + ".");
+            if (!replace(dropId, {})) return;
+            storage_->deleteLogsWithBatchId(dropId);
+            platform::Error error(kMSIngestionErrorDomain, MSHttpIngestion::kRequestNotSendable);
+            error.userInfo.set(platform::Error::kLocalizedDescriptionKey, "The log cannot be sent: " + *problem + ".");
+            notifyFailed(head, error);
+        }
+        if (!ids) return;
+        batchId = ids->second;
+        logs = std::move(tail);
+    }
 }
 
 void MSChannelUnit::sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs) {
@@ -333,7 +402,7 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
                                    int statusCode) {
     {
         std::lock_guard lock(mutex_);
-        if (!pendingBatchIds_.erase(batchId)) return;  // the unit was disabled with its data deleted
+        if (!pendingBatches_.erase(batchId)) return;  // the unit was disabled with its data deleted
     }
     // Refused for what it holds: each half goes again, so only a log refused alone is dropped.
     if (isSplittableStatus(statusCode) && logs.size() > 1) {
@@ -344,8 +413,8 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
                                         std::to_string(logs.size()) + " logs again in two halves.");
             {
                 std::lock_guard lock(mutex_);
-                pendingBatchIds_.insert(ids->first);
-                pendingBatchIds_.insert(ids->second);
+                pendingBatches_[ids->first] = {logs.begin(), logs.begin() + ptrdiff_t(half)};
+                pendingBatches_[ids->second] = {logs.begin() + ptrdiff_t(half), logs.end()};
             }
             sendBatch(ids->first, {logs.begin(), logs.begin() + ptrdiff_t(half)});
             sendBatch(ids->second, {logs.begin() + ptrdiff_t(half), logs.end()});
@@ -361,9 +430,11 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
                                   (logs.size() == 1 ? " log is" : " logs are") + " dropped.");
         platform::Error error(kMSIngestionErrorDomain, statusCode);
         error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
-                           statusCode == 413 ? "The server refused the log as too large (HTTP status 413)."
-                                             : "The server refused the logs (HTTP status " + std::to_string(statusCode) + ").");
-        for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didFailSendingLog(*this, log, error); });
+                           statusCode == 413   ? "The server refused the log as too large (HTTP status 413)."
+                           : statusCode == MSHttpIngestion::kRequestNotSendable
+                               ? std::string("The log cannot be sent: its request would carry invalid headers.")
+                               : "The server refused the logs (HTTP status " + std::to_string(statusCode) + ").");
+        notifyFailed(logs, error);
     }
     checkPendingLogsOnQueue();
 }

@@ -9,6 +9,9 @@
 // logs of the group in flight, the unit looks again every flush interval, so that what that
 // process held is sent here if it ends before sending it. A batch refused for its content (413 too
 // large, 400, 422) is split in halves that are sent again, so only a log refused alone is dropped.
+// A log the ingestion could never send (MSHttpIngestion::problemWithLog) is taken out of its batch
+// and dropped alone, with the reason, before the rest is sent. Disabling with deletion tells the
+// delegates that each deleted log (in flight or stored) failed to be sent.
 //
 // The logs waiting to be stored are held in memory within the store's size bound (their stored
 // text): past it the oldest of normal priority give way first, then the oldest of any, as the
@@ -18,6 +21,7 @@
 // within the same bound, and their delegates hear of them once they are stored; the unit tries
 // the store again every kStoreRetryInterval, for the logs waiting and for sending.
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -84,7 +88,14 @@ private:
     void checkPendingLogsOnQueue(bool recount = true);
     void scheduleTimerLocked();
     void flushOnQueue();
+    using Logs = std::vector<std::shared_ptr<MSAbstractLog>>;
+    // Sends a batch just taken from storage (its id in pendingBatches_), after taking out and
+    // dropping the logs the ingestion could never send.
+    void sendSendable(std::string batchId, Logs logs);
     void sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs);
+    void notifyFailed(const Logs& logs, const platform::Error& error);
+    // Deletes the group's logs, in flight and stored, telling the delegates of each.
+    void deleteAllLogs(std::map<std::string, Logs> inFlight);
     void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
                         int statusCode);
     bool canSendLocked() const;
@@ -109,7 +120,7 @@ private:
     bool enabled_ = true;
     std::set<const void*> pausingObjects_;
     std::set<std::string> pausedTargetKeys_;
-    std::set<std::string> pendingBatchIds_;
+    std::map<std::string, Logs> pendingBatches_;  // in flight, by batch id
     size_t itemsCount_ = 0;        // stored logs not yet in a batch (logs queue)
     uint64_t timerGeneration_ = 0;  // a scheduled flush runs only while this is unchanged
     bool timerScheduled_ = false;

@@ -84,7 +84,6 @@ std::optional<double> MSHttpIngestion::retryAfterDelay(std::string_view value, p
 void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion completion) {
     platform::URLRequest request;
     request.setHTTPMethod("POST");
-    request.setAllHTTPHeaderFields(headersForContainer(container));
     request.setHTTPShouldHandleCookies(false);
     const std::string body = bodyForContainer(container);
     if (body.size() > options_.gzipThreshold) {
@@ -94,21 +93,44 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion comp
         }
     }
     if (!request.HTTPBody()) request.setHTTPBody(std::optional<platform::Bytes>(platform::Bytes(body.begin(), body.end())));
-    std::lock_guard lock(mutex_);
-    auto& call = calls_[container.batchId];
-    call.request = std::move(request);
-    call.completion = std::move(completion);
-    startLocked(container.batchId, call);
+    Completion notSendable;
+    {
+        std::lock_guard lock(mutex_);
+        auto& call = calls_[container.batchId];
+        call.container = container;
+        call.request = std::move(request);
+        call.completion = std::move(completion);
+        if (startLocked(container.batchId, call, &notSendable)) return;
+    }
+    completeNotSendable(container.batchId, std::move(notSendable));
 }
 
-void MSHttpIngestion::startLocked(const std::string& batchId, Call& call) {
+bool MSHttpIngestion::startLocked(const std::string& batchId, Call& call, Completion* notSendable) {
+    // Made for this attempt: a retry carries the tickets of now, not those of the first attempt.
+    auto headers = headersForContainer(call.container);
+    if (call.request.valueForHTTPHeaderField("Content-Encoding")) headers.setValue("gzip", "Content-Encoding");
+    if (auto invalid = headers.firstInvalidField()) {
+        MSLogError(kMSLogTag, "Batch " + batchId + " cannot be sent: " + *invalid + ".");
+        *notSendable = std::move(call.completion);
+        calls_.erase(batchId);
+        return false;
+    }
+    call.request.setAllHTTPHeaderFields(std::move(headers));
     call.request.setURL(platform::URL::URLWithString(baseURL_ + apiPath_));
     ++call.attempts;
     ++requests_;
     call.task = session_->dataTaskWithRequest(call.request);
-    if (!call.task) return;  // the session is gone: the ingestion is being destroyed
+    if (!call.task) return true;  // the session is gone: the ingestion is being destroyed
     batchOfTask_[call.task->taskIdentifier()] = batchId;
     call.task->resume();
+    return true;
+}
+
+void MSHttpIngestion::completeNotSendable(const std::string& batchId, Completion completion) {
+    if (!completion) return;
+    // Never on the caller's thread, which may hold the channel's locks.
+    platform::DispatchQueue::global()->async(
+        [batchId, completion = std::move(completion)] { completion(batchId, kRequestNotSendable); });
 }
 
 void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task,
@@ -154,9 +176,14 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
 }
 
 void MSHttpIngestion::retry(const std::string& batchId, uint64_t generation) {
-    std::lock_guard lock(mutex_);
-    auto it = calls_.find(batchId);
-    if (it != calls_.end() && it->second.generation == generation && !it->second.task) startLocked(batchId, it->second);
+    Completion notSendable;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = calls_.find(batchId);
+        if (it == calls_.end() || it->second.generation != generation || it->second.task) return;
+        if (startLocked(batchId, it->second, &notSendable)) return;
+    }
+    completeNotSendable(batchId, std::move(notSendable));
 }
 
 void MSHttpIngestion::cancelBatch(const std::string& batchId) {
@@ -235,6 +262,14 @@ platform::HTTPHeaders MSOneCollectorIngestion::headersForContainer(const MSLogCo
     };
     if (tickets.size()) headers.setValue(tickets.toJSON(), "Tickets");
     return headers;
+}
+
+std::optional<std::string> MSOneCollectorIngestion::problemWithLog(const MSAbstractLog& log) const {
+    auto tokens = log.transmissionTargetTokens();
+    if (!tokens || tokens->empty()) return "it has no target token (a stored token that could not be read back)";
+    for (const auto& token : *tokens)
+        if (auto problem = MSUtility::targetTokenProblem(token)) return "its target token is not valid: " + *problem;
+    return std::nullopt;
 }
 
 std::string MSOneCollectorIngestion::bodyForContainer(const MSLogContainer& container) const {

@@ -5,7 +5,10 @@
 // route, refused, dropped, timed out) are retried after growing delays (the last delay repeats),
 // so an offline machine waits instead of spinning; a Retry-After of a 429 or 503 (seconds or an
 // HTTP date, at most a day) sets the next delay instead; any other status refuses the batch. Each call
-// ends with exactly one completion, on the session's delegate queue, unless it is cancelled.
+// ends with exactly one completion, on the session's delegate queue, unless it is cancelled. The
+// headers are made again for each attempt, so a retry carries what holds then (a renewed ticket);
+// a request whose headers could never be sent ends at once with kRequestNotSendable instead of
+// being retried.
 
 #include <functional>
 #include <map>
@@ -50,6 +53,13 @@ public:
     // Requests started since the ingestion was made, retries included.
     size_t requestCount() const;
 
+    // The status a call ends with when its request cannot be sent at all (its headers hold what
+    // no request may carry): sending it again would fail the same way.
+    static constexpr int kRequestNotSendable = -1;
+    // Why this ingestion could never send the log, or none: the channel drops such a log alone
+    // rather than hold back the batch it is in.
+    virtual std::optional<std::string> problemWithLog(const MSAbstractLog&) const { return std::nullopt; }
+
     static bool isRecoverableStatus(int statusCode);
     // The delay a Retry-After value asks for, within [0, kMaxRetryAfter]; nullopt when unreadable.
     static std::optional<double> retryAfterDelay(std::string_view value, platform::Date now);
@@ -65,14 +75,18 @@ protected:
 private:
     class Delegate;
     struct Call {
-        platform::URLRequest request;
+        MSLogContainer container;    // the headers are made from it at each attempt
+        platform::URLRequest request;  // method and body
         Completion completion;
         size_t attempts = 0;
         std::shared_ptr<platform::URLSessionTask> task;
         uint64_t generation = 0;
     };
 
-    void startLocked(const std::string& batchId, Call& call);
+    // Makes the request's headers and starts it; false when they cannot be sent (the call is
+    // then removed and its completion returned in notSendable).
+    bool startLocked(const std::string& batchId, Call& call, Completion* notSendable);
+    void completeNotSendable(const std::string& batchId, Completion completion);
     void taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task, const std::optional<platform::Error>& error);
     void retry(const std::string& batchId, uint64_t generation);
 
@@ -119,6 +133,11 @@ protected:
     using MSHttpIngestion::MSHttpIngestion;
     platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const override;
     std::string bodyForContainer(const MSLogContainer& container) const override;
+
+public:
+    // A log goes only under its own well-formed target tokens: one without a token (a stored token
+    // that could not be read back) or with a malformed one is never sent.
+    std::optional<std::string> problemWithLog(const MSAbstractLog& log) const override;
 };
 
 }  // namespace quorvane

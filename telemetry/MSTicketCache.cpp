@@ -7,15 +7,16 @@ MSTicketCache& MSTicketCache::sharedInstance() {
     return cache;
 }
 
-void MSTicketCache::setTicket(std::string ticket, const std::string& key) {
+void MSTicketCache::setTicket(std::string ticket, const std::string& key, std::optional<platform::Date> expiry) {
     std::lock_guard lock(mutex_);
-    tickets_[key] = std::move(ticket);
+    tickets_[key] = {std::move(ticket), expiry};
 }
 
-std::optional<std::string> MSTicketCache::ticketFor(const std::string& key) const {
+std::optional<std::string> MSTicketCache::ticketFor(const std::string& key, platform::Date now) const {
     std::lock_guard lock(mutex_);
     auto it = tickets_.find(key);
-    return it == tickets_.end() ? std::nullopt : std::optional(it->second);
+    if (it == tickets_.end() || (it->second.expiry && *it->second.expiry <= now)) return std::nullopt;
+    return it->second.text;
 }
 
 void MSTicketCache::clearCache() {

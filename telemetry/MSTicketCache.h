@@ -1,23 +1,31 @@
 #pragma once
-// Authentication tickets by ticket key, read by the One Collector ingestion when it sends.
+// Authentication tickets by ticket key, read by the One Collector ingestion when it sends. A
+// ticket given with its expiry is no longer handed out from then on.
 
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/foundation/Date.h"
+
 namespace quorvane {
 
 class MSTicketCache {
 public:
     static MSTicketCache& sharedInstance();
-    void setTicket(std::string ticket, const std::string& key);
-    std::optional<std::string> ticketFor(const std::string& key) const;
+    void setTicket(std::string ticket, const std::string& key, std::optional<platform::Date> expiry = std::nullopt);
+    // None when there is no ticket for the key or it has expired by `now`.
+    std::optional<std::string> ticketFor(const std::string& key, platform::Date now = platform::Date::now()) const;
     void clearCache();
 
 private:
     mutable std::mutex mutex_;
-    std::map<std::string, std::string> tickets_;
+    struct Ticket {
+        std::string text;
+        std::optional<platform::Date> expiry;
+    };
+    std::map<std::string, Ticket> tickets_;
 };
 
 }  // namespace quorvane

@@ -174,6 +174,21 @@ std::optional<std::string> MSUtility::targetKeyFromTargetToken(std::string_view 
     return key;
 }
 
+std::optional<std::string> MSUtility::targetTokenProblem(std::string_view token) {
+    if (token.empty()) return "it is empty";
+    for (size_t i = 0; i < token.size(); ++i) {
+        const auto c = uint8_t(token[i]);
+        const char* what = c >= 0x80              ? "a non-ASCII byte"
+                           : c < 0x20 || c == 0x7f ? "a control character"
+                           : c == ' '              ? "a space"
+                           : c == ',' ? "a comma"
+                                      : nullptr;
+        if (what) return std::string("it holds ") + what + " at position " + std::to_string(i + 1);
+    }
+    if (!targetKeyFromTargetToken(token)) return "it has no target key before its first \"-\"";
+    return std::nullopt;
+}
+
 std::string MSUtility::sha256(std::string_view text) { return platform::sha256Hex(text); }
 
 std::map<std::string, std::string> MSUtility::validateProperties(const platform::Value& properties,
@@ -200,6 +215,12 @@ std::map<std::string, std::string> MSUtility::validateProperties(const platform:
                                         std::to_string(kMSMaxPropertyKeyLength) +
                                         " characters. Property key will be truncated.");
             key = platform::utf16Prefix(key, kMSMaxPropertyKeyLength);
+            if (valid.count(key)) {
+                MSLogWarning(kMSLogTag, type + " '" + name + "' : property " + rawKey +
+                                            " : its key cut to " + std::to_string(kMSMaxPropertyKeyLength) +
+                                            " characters is that of another property. Property will be skipped.");
+                continue;
+            }
         }
         std::string value = rawValue.asString();
         if (platform::utf16Length(value) > size_t(kMSMaxPropertyValueLength)) {

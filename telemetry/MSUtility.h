@@ -55,9 +55,14 @@ public:
     // --- text ---
     // The part of a target token before the first "-"; nullopt when that part is empty.
     static std::optional<std::string> targetKeyFromTargetToken(std::string_view token);
+    // Why a transmission target token cannot be used, or none when it can: a token starts with its
+    // target key and is printable ASCII without spaces or commas (it travels in a comma-separated
+    // header).
+    static std::optional<std::string> targetTokenProblem(std::string_view token);
     static std::string sha256(std::string_view text);
     // At most 20 string properties, keys and values cut to 125 UTF-16 units (never inside a
-    // surrogate pair); what is skipped or cut is logged at warning level.
+    // surrogate pair; a key whose cut is another's is skipped); what is skipped or cut is logged
+    // at warning level.
     static std::map<std::string, std::string> validateProperties(const platform::Value& properties,
                                                                  std::string_view logName, std::string_view logType);
 };

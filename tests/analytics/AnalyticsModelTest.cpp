@@ -30,7 +30,7 @@ TEST(EventProperties, SettersRefuseAbsentOrNonFiniteValuesAndReplaceByName) {
         .setBool(true, "b");
     EXPECT_EQ(log.texts(), (std::vector<std::string>{
                                "Value cannot be null. Property will not be added.",
-                               "Key cannot be null. Property will not be added.",
+                               "Key cannot be null or empty. Property will not be added.",
                                "Double value for property 'inf' must be finite (cannot be INFINITY or NAN).",
                                "Double value for property 'nan' must be finite (cannot be INFINITY or NAN).",
                                "Value cannot be null. Property will not be added."}));

@@ -118,12 +118,17 @@ TEST(AnalyticsService, NothingIsTrackedBeforeStartOrWhileDisabledAndDisablingDel
     }
     ASSERT_TRUE(f.start());
     MSAnalytics::pause();
+    auto target = MSAnalytics::transmissionTargetForToken("tenant-7");
+    f.analytics->oneCollectorChannelUnit()->pauseWithIdentifyingObject(&f);
     MSAnalytics::trackEvent("stored");
     MSAnalytics::trackEvent("stored critical", Value(), MSFlagsCritical);
+    target->trackEvent("stored target");
     auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
-    auto stored = [&] { return storage->countLogs("Analytics") + storage->countLogs("Analytics_critical"); };
-    platform::RunLoop::main()->runUntil([&] { return stored() >= 2; }, 60);
-    ASSERT_GE(stored(), 2u);
+    auto stored = [&] {
+        return storage->countLogs("Analytics") + storage->countLogs("Analytics_critical") + storage->countLogs("Analytics/one");
+    };
+    platform::RunLoop::main()->runUntil([&] { return stored() >= 3; }, 60);
+    ASSERT_GE(stored(), 3u);
 
     MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, false);
     EXPECT_FALSE(MSServiceAbstract::isEnabledForSharedInstance(*f.analytics));
@@ -135,13 +140,14 @@ TEST(AnalyticsService, NothingIsTrackedBeforeStartOrWhileDisabledAndDisablingDel
 
     MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, true);
     MSAnalytics::resume();
+    f.analytics->oneCollectorChannelUnit()->resumeWithIdentifyingObject(&f);
     MSAnalytics::trackEvent("after");
+    target->trackEvent("target after");
     f.flush();
-    ASSERT_TRUE(f.waitForNamed("after"));
-    for (const auto& l : f.server.acceptedLogs()) {
-        EXPECT_NE(l["name"].asString(), "while disabled");
-        EXPECT_NE(l["name"].asString(), "stored");
-    }
+    f.analytics->oneCollectorChannelUnit()->flushQueue();
+    ASSERT_TRUE(f.waitForNamed("after") && f.waitForNamed("target after"));
+    for (const auto& l : f.server.acceptedLogs())
+        for (const char* gone : {"while disabled", "stored", "stored target"}) EXPECT_NE(l["name"].asString(), gone);
 }
 
 struct RecordingAnalyticsDelegate : MSAnalyticsDelegate {
@@ -184,10 +190,32 @@ TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
     f.flush();
     ASSERT_TRUE(f.waitForNamed("p"));
     platform::RunLoop::main()->runUntil([&] { return delegate->snapshot().size() >= 6; }, 60);
-    auto calls = delegate->snapshot();  // the two batches travel side by side
+
+    // Each accepted event ends with one call: one that disabling deleted before it was sent too,
+    // and after a reset and a new start only the new instance tells.
+    f.analytics->channelUnit()->pauseWithIdentifyingObject(&f);
+    MSAnalytics::trackEvent("deleted");
+    auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
+    platform::RunLoop::main()->runUntil([&] { return storage->countLogs("Analytics") >= 1; }, 60);
+    MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, false);
+    MSServiceAbstract::setEnabledForSharedInstance(*f.analytics, true);
+    f.analytics->channelUnit()->resumeWithIdentifyingObject(&f);
+    MSAnalytics::trackEvent("kept");
+    MSAnalytics::resetSharedInstance();
+    f.analytics = MSAnalytics::sharedInstance();
+    MSAnalytics::setDelegate(delegate);
+    ASSERT_TRUE(f.start());
+    MSAnalytics::trackEvent("after reset");
+    f.flush();
+    ASSERT_TRUE(f.waitForNamed("after reset"));
+    const std::vector<std::string> expected{
+        "failed event deleted 0", "failed event refused 400", "sent event after reset", "sent event e",
+        "sent event kept",        "sent page p",              "will event after reset", "will event e",
+        "will event kept",        "will event refused",       "will page p"};
+    platform::RunLoop::main()->runUntil([&] { return delegate->snapshot().size() >= expected.size(); }, 60);
+    auto calls = delegate->snapshot();  // batches travel side by side
     std::sort(calls.begin(), calls.end());
-    EXPECT_EQ(calls, (std::vector<std::string>{"failed event refused 400", "sent event e", "sent page p",
-                                               "will event e", "will event refused", "will page p"}));
+    EXPECT_EQ(calls, expected);
 }
 
 }  // namespace

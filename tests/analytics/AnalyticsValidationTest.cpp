@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "AnalyticsTestSupport.h"
 
 using namespace quorvane;
@@ -53,11 +55,15 @@ TEST(AnalyticsValidation, BadNamesAndPropertiesAreCutOrDroppedAndTheRestArrives)
         {"name of 256", [&] { MSAnalytics::trackPage(name256); }, name256, "type", "\"page\"", {}},
         {"25 page properties", [] { MSAnalytics::trackPage("p25", manyStrings(25)); }, "p25", "properties", "20",
          {"page 'p25' : properties cannot contain more than 20 items. Skipping other properties."}},
-        {"long page key and value and an empty key",
-         [&] { MSAnalytics::trackPage("pk", Value::dictionary({{longKey, repeat("v", 200)}, {"", "x"}, {"ok", "y"}})); },
+        {"long page keys that cut alike, a long value and an empty key",
+         [&] {
+             MSAnalytics::trackPage("pk", Value::dictionary({{longKey, repeat("v", 200)}, {longKey + "x", "lost"}, {"", "x"}, {"ok", "y"}}));
+         },
          "pk", "properties", "{\"" + key125 + "\":\"" + repeat("v", 125) + "\",\"ok\":\"y\"}",
          {"page 'pk' : a property key cannot be null or empty. Property will be skipped.",
           "page 'pk' : property " + longKey + " : property key length cannot be longer than 125 characters. Property key will be truncated.",
+          "page 'pk' : property " + longKey + "x : property key length cannot be longer than 125 characters. Property key will be truncated.",
+          "page 'pk' : property " + longKey + "x : its key cut to 125 characters is that of another property. Property will be skipped.",
           "page 'pk' : property '" + key125 + "' : property value cannot be longer than 125 characters. Property value will be truncated."}},
         {"string properties of other kinds",
          [] { MSAnalytics::trackEvent("mixed", Value::dictionary({{"n", 1}, {"null", nullptr}, {"s", "t"}})); },
@@ -72,10 +78,32 @@ TEST(AnalyticsValidation, BadNamesAndPropertiesAreCutOrDroppedAndTheRestArrives)
              MSAnalytics::trackEvent("typed long", p);
          },
          "typed long", "typedProperties",
-         // The cut name meets the double's name: the later one in name order replaces it.
-         R"([{"type":"string","name":")" + key125 + R"(","value":")" + repeat("v", 125) + R"("}])",
+         // The cut name meets the double's name: the double keeps it, the other is left out with a warning.
+         R"([{"type":"double","name":")" + key125 + R"(","value":1.5}])",
          {"Typed property '" + longKey + "': key length cannot exceed 125 characters. Property value will be truncated.",
-          "Typed property value length cannot exceed 125 characters. Property value will be truncated."}},
+          "Typed property value length cannot exceed 125 characters. Property value will be truncated.",
+          "Typed property '" + longKey + "': its name cut to 125 characters is that of another property. Property will be skipped."}},
+        {"empty property names, of an event and of a target's event",
+         [] {
+             MSAnalytics::trackEvent("empty key", Value::dictionary({{"", "x"}, {"ok", "y"}}));
+             MSAnalytics::transmissionTargetForToken("tenant-v")->trackEvent("target empty key", Value::dictionary({{"", "x"}}));
+         },
+         "empty key", "typedProperties", R"([{"type":"string","name":"ok","value":"y"}])",
+         {"Key cannot be null or empty. Property will not be added.", "Key cannot be null or empty. Property will not be added."}},
+        {"dates no timestamp can carry",
+         [] {
+             auto p = std::make_shared<MSEventProperties>();
+             p->setDate(platform::Date(NAN), "nan").setDate(platform::Date::fromUnix(1e300), "far").setDate(platform::Date(1), "ok");
+             MSAnalytics::trackEvent("dates", p);
+         },
+         "dates", "typedProperties", R"([{"type":"dateTime","name":"ok","value":"2001-01-01T00:00:01.000Z"}])",
+         {"Date value for property 'nan' must be finite and within the years 1 to 9999. Property will not be added.",
+          "Date value for property 'far' must be finite and within the years 1 to 9999. Property will not be added."}},
+        {"empty target event name", [] { MSAnalytics::transmissionTargetForToken("tenant-v")->trackEvent(""); }, "", "", "",
+         {"event name cannot be null or empty"}},
+        {"target event name of 300", [&] { MSAnalytics::transmissionTargetForToken("tenant-v")->trackEvent(repeat("t", 300)); },
+         repeat("t", 256), "iKey", "\"o:tenant\"",
+         {"event '" + repeat("t", 300) + "' : name length cannot be longer than 256 characters. Name will be truncated."}},
         {"cuts keep whole characters",
          [&] {
              auto p = std::make_shared<MSEventProperties>();
@@ -102,7 +130,9 @@ TEST(AnalyticsValidation, BadNamesAndPropertiesAreCutOrDroppedAndTheRestArrives)
         const std::string markerName = "marker " + std::to_string(++marker);
         MSAnalytics::trackEvent(markerName);
         f.flush();
+        f.analytics->oneCollectorChannelUnit()->flushQueue();
         ASSERT_TRUE(f.waitForNamed(markerName));
+        if (!c.arrives.empty()) ASSERT_TRUE(f.waitForNamed(c.arrives));
         auto messages = log.texts();
         std::sort(messages.begin(), messages.end());
         auto expected = c.messages;

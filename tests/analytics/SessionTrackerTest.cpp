@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "AnalyticsTestSupport.h"
 #include "analytics/MSStartSessionLog.h"
 #include "platform/runloop/Application.h"
@@ -80,17 +82,24 @@ TEST(SessionTracker, ANewSessionOnlyAfterTheTimeOutInTheBackgroundAndEveryLogSta
                                               "startSession  S1", "startSession  S2"}));
 }
 
-TEST(SessionTracker, AHiddenApplicationBeginsNoSessionUntilItBecomesActive) {
-    AnalyticsFixture f;
-    ApplicationReset reset;
-    auto& app = platform::Application::shared();
-    app.hide();
-    ASSERT_TRUE(f.start());
-    auto& context = MSSessionContext::sharedInstance();
-    EXPECT_FALSE(context.sessionId());
-    app.unhide();
-    EXPECT_TRUE(context.sessionId());
-    EXPECT_EQ(context.sessionHistory().size(), 1u);
+TEST(SessionTracker, AHiddenApplicationBeginsNoSessionUntilItBecomesActiveWhateverThreadStartsIt) {
+    for (const bool fromWorker : {false, true})
+        for (const bool hidden : {true, false}) {
+            SCOPED_TRACE(std::string(fromWorker ? "worker" : "main") + (hidden ? ", hidden" : ", shown"));
+            AnalyticsFixture f;
+            ApplicationReset reset;
+            auto& app = platform::Application::shared();
+            if (hidden) app.hide();
+            bool started = false;
+            if (fromWorker) std::thread([&] { started = f.start(); }).join();
+            else started = f.start();
+            ASSERT_TRUE(started);
+            auto& context = MSSessionContext::sharedInstance();
+            EXPECT_EQ(context.sessionId().has_value(), !hidden);
+            app.unhide();
+            EXPECT_TRUE(context.sessionId());
+            EXPECT_EQ(context.sessionHistory().size(), 1u);
+        }
 }
 
 TEST(SessionTracker, AStoppedTrackerStampsNothingAndTheTimeOutRuleFollowsItsTimes) {

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
 #include "platform/foundation/UUID.h"
+#include "platform/runloop/RunLoop.h"
+#include "telemetry/MSEncrypter.h"
 #include "telemetry/MSTicketCache.h"
 #include "telemetry/MSUserDefaults.h"
 #include "telemetry/MSUserIdContext.h"
@@ -59,13 +63,14 @@ struct TargetFixture : AnalyticsFixture {
             if (b.path != "/logs") out.push_back(b);
         return out;
     }
-    // Sends what the One Collector units hold and waits for the named Common Schema log.
+    // Sends what the One Collector units hold and waits for the named Common Schema log; the
+    // batch that brought it.
     FakeIngestionServer::Batch sendAndWaitFor(const std::string& name) const {
         flushTargets();
         EXPECT_TRUE(waitForNamed(name)) << name;
         for (const auto& b : oneCollectorBatches())
             for (const auto& log : b.logs)
-                if (log["name"].asString() == name) return b;
+                if (log["name"].asString() == name && b.status / 100 == 2) return b;
         return {};
     }
     Value oneCollectorLog(const std::string& name) const {
@@ -219,6 +224,62 @@ TEST(TransmissionTarget, TheDefaultTargetTakesEventsWithoutATargetWithTheUserIdA
     f.sendAndWaitFor("held");
 }
 
+TEST(TransmissionTarget, MalformedTokensAreRefusedAndAStoredLogThatCannotBeSentHoldsNoOtherBack) {
+    TargetFixture f;
+    ASSERT_TRUE(f.start());
+    const std::string crlf = "tenantX-abc\r\nX-Evil: 1";
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {crlf, "it holds a control character at position 12"},
+        {std::string("tenantX-a\0b", 11), "it holds a control character at position 10"},
+        {"", "it is empty"},
+        {"-abc", "it has no target key before its first \"-\""},
+        {"tenantY-a,tenantZ-b", "it holds a comma at position 10"},
+        {"tenant-\xC3\xA9t\xC3\xA9", "it holds a non-ASCII byte at position 8"},
+        {"tenant-a b", "it holds a space at position 9"},
+    };
+    auto parent = MSAnalytics::transmissionTargetForToken("tenant-1");
+    for (const auto& [token, reason] : refused) {
+        SDKLogCapture log(MSLogLevel::Error);
+        EXPECT_FALSE(MSAnalytics::transmissionTargetForToken(token));
+        EXPECT_FALSE(parent->transmissionTargetForToken(token));
+        EXPECT_EQ(log.texts(), std::vector<std::string>(2, "Transmission target token is not valid: " + reason +
+                                                              ". No target is made."));
+    }
+    EXPECT_TRUE(parent->childTransmissionTargets().empty());
+
+    // Logs stored under a token that cannot be sent (an earlier version took it) or whose token
+    // cannot be read back (garbled, or its key gone) are dropped alone; the others of their batch go.
+    auto oneCollector = f.analytics->oneCollectorChannelUnit();
+    oneCollector->pauseWithIdentifyingObject(&f);
+    for (const char* name : {"good 1", "crlf", "garbled", "good 2"}) parent->trackEvent(name);
+    auto storage = MSRevAzezar::sharedInstance().channelGroup()->storage();
+    platform::RunLoop::main()->runUntil([&] { return storage->countLogs("Analytics/one") == 4; }, 60);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(storage->path().c_str(), &db), SQLITE_OK);
+    const std::string sealed = *MSEncrypter().encryptString(crlf);
+    for (const auto& [name, token] : std::vector<std::pair<std::string, std::string>>{{"crlf", sealed}, {"garbled", "bm9wZQ=="}}) {
+        const std::string sql = "UPDATE logs SET targetToken = '" + token + "' WHERE CAST(log AS TEXT) LIKE '%\"" + name + "\"%'";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_changes(db), 1) << name;
+    }
+    sqlite3_close(db);
+    SDKLogCapture log(MSLogLevel::Error);
+    oneCollector->resumeWithIdentifyingObject(&f);
+    f.flushTargets();
+    ASSERT_TRUE(f.waitForNamed("good 1") && f.waitForNamed("good 2"));
+    platform::RunLoop::main()->runUntil([&] { return storage->countAllLogs() == 0; }, 60);
+    EXPECT_EQ(storage->countAllLogs(), 0u);
+    for (const auto& b : f.oneCollectorBatches()) {
+        EXPECT_EQ(b.header("apikey"), "tenant-1");
+        for (const auto& l : b.logs) EXPECT_TRUE(l["name"].asString().starts_with("good")) << l.toJSON();
+    }
+    auto texts = log.texts();
+    const std::string dropped = "A log of group Analytics/one cannot be sent and is dropped: ";
+    for (const char* reason : {"its target token is not valid: it holds a control character at position 12.",
+                               "it has no target token (a stored token that could not be read back)."})
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), dropped + reason), 1) << reason;
+}
+
 TEST(TransmissionTarget, UserIdsAreKeptInPrefixedFormAndRefusedOnesKeepTheEarlier) {
     MSPropertyConfigurator configurator(nullptr);
     const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases{
@@ -234,7 +295,8 @@ TEST(TransmissionTarget, UserIdsAreKeptInPrefixedFormAndRefusedOnesKeepTheEarlie
 
 struct ProviderFixture {
     std::shared_ptr<TokenDelegate> tokens = std::make_shared<TokenDelegate>();
-    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(Date(800000000));
+    // Near the real time: the ingestion hands out no ticket past its expiry by the real clock.
+    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(Date::now());
     std::shared_ptr<MSAnalyticsAuthenticationProvider> provider;
     explicit ProviderFixture(MSAnalyticsAuthenticationType type = MSAnalyticsAuthenticationType::MsaCompact) {
         MSTicketCache::sharedInstance().clearCache();
@@ -248,13 +310,14 @@ TEST(AuthenticationProvider, RefreshesOnceWhenTheTokenExpiresWithin600Seconds) {
     struct Case {
         double expiresIn;
         size_t requests;
+        std::optional<std::string> ticket;  // a token expired when handed over is not used
     };
-    for (const auto& c : std::vector<Case>{{601, 1}, {600, 2}, {0, 2}, {-60, 2}}) {
+    for (const auto& c : std::vector<Case>{{601, 1, "p:t1"}, {600, 2, "p:t1"}, {0, 2, std::nullopt}, {-60, 2, std::nullopt}}) {
         SCOPED_TRACE(c.expiresIn);
         ProviderFixture f;
         f.provider->acquireTokenAsync();
         f.tokens->last()("t1", f.clock->now().addingTimeInterval(c.expiresIn));
-        EXPECT_EQ(f.ticket(), "p:t1");
+        EXPECT_EQ(f.ticket(), c.ticket);
         for (int i = 0; i < 3; ++i) f.provider->checkTokenExpiry();
         EXPECT_EQ(f.tokens->count(), c.requests);
     }
@@ -288,8 +351,16 @@ TEST(AuthenticationProvider, AnswersWithoutTokenOrExpiryAndRepeatedOrLateAnswers
     f.clock->advance(86400 * 365);
     f.provider->checkTokenExpiry();
     EXPECT_EQ(f.tokens->count(), 2u);
-    // The same completion called again is taken like the first.
-    answer("t3", f.clock->now().addingTimeInterval(3600));
+    // An answer is taken once, and only from the request in flight: the same completion called
+    // again, before or while a later request is in flight, changes nothing.
+    answer("again", f.clock->now().addingTimeInterval(3600));
+    f.provider->acquireTokenAsync();
+    answer("late", f.clock->now().addingTimeInterval(3600));
+    EXPECT_EQ(f.ticket(), "d:t2");
+    EXPECT_EQ(f.provider->expiryDate(), std::nullopt);
+    EXPECT_TRUE(f.provider->isAcquiringToken());
+    f.tokens->last()("t3", f.clock->now().addingTimeInterval(3600));
+    f.tokens->last()("t4", f.clock->now().addingTimeInterval(7200));
     EXPECT_EQ(f.ticket(), "d:t3");
     EXPECT_EQ(f.provider->expiryDate(), f.clock->now().addingTimeInterval(3600));
 
@@ -320,11 +391,35 @@ TEST(AuthenticationProvider, TheTicketSentIsRefreshedBeforeItExpiresAndOnlyOnce)
     auto batch = f.sendAndWaitFor("while asking");
     EXPECT_EQ(batch.header("Tickets"), "{\"" + kTicketKeyHash + "\":\"d:old\"}");
 
+    // A batch retried after the ticket was renewed carries the new one.
+    const std::string oldTicket = "{\"" + kTicketKeyHash + "\":\"d:old\"}";
+    f.server.setRule([oldTicket](const FakeIngestionServer::Batch& b) -> std::optional<FakeIngestionServer::Answer> {
+        if (b.header("Tickets") == oldTicket) return FakeIngestionServer::Answer(503);
+        return std::nullopt;
+    });
+    auto refusedRetried = [&] {
+        for (const auto& b : f.oneCollectorBatches())
+            if (b.status == 503 && b.logs.at(0)["name"].asString() == "retried") return true;
+        return false;
+    };
+    target->trackEvent("retried");
+    f.flushTargets();
+    for (size_t n = f.server.batchCount(); !refusedRetried(); ++n) ASSERT_TRUE(f.server.waitForBatchCount(n + 1, 60));
     p.tokens->last()("new", p.clock->now().addingTimeInterval(3600));
+    batch = f.sendAndWaitFor("retried");
+    EXPECT_EQ(batch.header("Tickets"), "{\"" + kTicketKeyHash + "\":\"d:new\"}");
     target->trackEvent("renewed");
     batch = f.sendAndWaitFor("renewed");
     EXPECT_EQ(batch.header("Tickets"), "{\"" + kTicketKeyHash + "\":\"d:new\"}");
     EXPECT_EQ(p.tokens->count(), 2u);
+
+    // A ticket is never sent past its expiry, even one the provider's own clock still takes.
+    p.clock->set(Date::now().addingTimeInterval(-7200));
+    p.provider->acquireTokenAsync();
+    p.tokens->last()("stale", p.clock->now().addingTimeInterval(3600));
+    target->trackEvent("past expiry");
+    batch = f.sendAndWaitFor("past expiry");
+    EXPECT_FALSE(batch.header("Tickets"));
 }
 
 // The facade changes the services' states under its lock; tracking must not need that lock.
