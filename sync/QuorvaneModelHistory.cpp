@@ -44,14 +44,44 @@ std::string replaceFirst(std::string text, std::string_view placeholder, const s
     return text;
 }
 
-// A store that exists but cannot be read: which file, why, and the two ways on.
+// A store that exists but cannot be used: which file, the real cause, and what to do about it.
+// Only a file whose content is damaged is worth setting aside; any other cause leaves the history
+// in it whole for the run after the cause is mended.
 Error unreadableHistory(const std::filesystem::path& file, const Error& cause) {
+    const std::string history = "The sync history " + file.string();
+    const std::string why = " (" + cause.localizedDescription() + "), so nothing was changed on either side. ";
+    const std::string kept = "; the history in it is kept.";
+    std::string text;
+    switch (cause.domain == kSyncStoreErrorDomain ? cause.code : kSyncStoreErrorDamaged) {
+        case kSyncStoreErrorNewer:
+            text = history + " was written by a newer version of quorvane" + why + "Use that version" + kept;
+            break;
+        case kSyncStoreErrorPermission:
+            text = history + " cannot be opened: permission denied" + why +
+                   "Let this user read and write the file and its folder, then run again" + kept;
+            break;
+        case kSyncStoreErrorReadOnly:
+            text = history + " cannot be written: the file or its folder is read-only" + why +
+                   "Make them writable, then run again" + kept;
+            break;
+        case kSyncStoreErrorBusy:
+            text = history + " is busy: another process is writing or upgrading it" + why +
+                   "Run again once it has finished" + kept;
+            break;
+        case kSyncStoreErrorDiskFull:
+            text = history + " cannot be written: the disk is full" + why + "Free some space, then run again" + kept;
+            break;
+        case kSyncStoreErrorOther:
+            text = history + " cannot be opened" + why + "Check the disk, then run again" + kept;
+            break;
+        default:
+            text = history + " cannot be read" + why +
+                   "Restore the file from a backup, or move it aside to start again as a first sync, which cannot "
+                   "know of the contacts deleted on either side since the last sync.";
+            break;
+    }
     Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryUnreadable);
-    error.userInfo.set(Error::kLocalizedDescriptionKey,
-                       "The sync history " + file.string() + " cannot be read (" + cause.localizedDescription() +
-                           "), so nothing was changed on either side. Restore the file from a backup, or move it "
-                           "aside to start again as a first sync, which cannot know of the contacts deleted on "
-                           "either side since the last sync.");
+    error.userInfo.set(Error::kLocalizedDescriptionKey, text);
     return error;
 }
 

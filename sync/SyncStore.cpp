@@ -2,7 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/contacts/ContactsDatabase.h"
 
@@ -14,7 +20,45 @@ using platform::Date;
 using platform::Error;
 using platform::SQLStatement;
 
-constexpr const char* kErrorDomain = "QuorvaneSyncStoreErrorDomain";
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
+// What the failure says about the file (SyncStoreErrorCode), from SQLite's code and the system's
+// error number, and the state of the file and its folder.
+int64_t failureKind(const std::filesystem::path& file, int code, int systemErrno) {
+    switch (code & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return kSyncStoreErrorBusy;
+        case SQLITE_READONLY: return kSyncStoreErrorReadOnly;
+        case SQLITE_PERM:
+        case SQLITE_AUTH: return kSyncStoreErrorPermission;
+        case SQLITE_FULL: return kSyncStoreErrorDiskFull;
+        case SQLITE_MISMATCH: return kSyncStoreErrorNewer;
+        case SQLITE_CANTOPEN:
+        case SQLITE_IOERR: break;
+        default: return kSyncStoreErrorDamaged;  // not a database, corrupt, a table missing
+    }
+    switch (systemErrno) {
+        case EACCES:
+        case EPERM: {
+            // A folder this user may not write is read-only to it.
+            const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+            const bool fileOK = ::access(file.c_str(), F_OK) != 0 || ::access(file.c_str(), R_OK | W_OK) == 0;
+            return fileOK && ::access(folder.c_str(), W_OK) != 0 ? kSyncStoreErrorReadOnly : kSyncStoreErrorPermission;
+        }
+        case EROFS: return kSyncStoreErrorReadOnly;
+        case ENOSPC:
+        case EDQUOT: return kSyncStoreErrorDiskFull;
+        case EISDIR:
+        case ENOTDIR: return kSyncStoreErrorDamaged;  // something that is not a file stands in its place
+        default: return kSyncStoreErrorOther;
+    }
+}
+
+Error storeError(const std::filesystem::path& file, int code, int systemErrno, const std::string& description) {
+    Error error(kSyncStoreErrorDomain, failureKind(file, code, systemErrno));
+    error.userInfo.set(Error::kLocalizedDescriptionKey, description);
+    return error;
+}
 
 const char* const kSchema = R"SQL(
 CREATE TABLE sync_history (
@@ -118,17 +162,55 @@ std::optional<uint64_t> columnDigest(const SQLStatement& s, int col) {
 }  // namespace
 
 platform::Result<std::unique_ptr<SyncStore>> SyncStore::open(const std::filesystem::path& file) {
-    auto opened = platform::openSQLiteFile(file);
-    if (!opened) {
-        Error error(kErrorDomain, SQLITE_CANTOPEN);
-        error.userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + file.string() + " cannot be opened: " +
-                                                                opened.error().localizedDescription());
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        if (errno != ENOENT) return storeError(file, SQLITE_CANTOPEN, errno, std::strerror(errno));
+        if (auto made = create(file); !made) return made.error();
+    } else if (S_ISREG(st.st_mode) && st.st_size == 0) {
+        return storeError(file, SQLITE_NOTADB, 0, "it is empty");
+    }
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const int systemErrno = db ? sqlite3_system_errno(db) : 0;
+        Error error = storeError(file, rc, systemErrno, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        if (db) sqlite3_close(db);
         return error;
     }
-    sqlite3* db = *opened;
+    sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
     std::unique_ptr<SyncStore> store(new SyncStore(db, file));
     if (auto prepared = store->prepareSchema(); !prepared) return prepared.error();
     return store;
+}
+
+platform::Result<void> SyncStore::create(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    static std::atomic<uint64_t> counter{0};
+    const std::filesystem::path making =
+        file.string() + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    auto cleanUp = [&] {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((making.string() + suffix).c_str());
+    };
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(making.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const int systemErrno = db ? sqlite3_system_errno(db) : 0;
+        Error error = storeError(file, rc, systemErrno, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        if (db) sqlite3_close(db);
+        cleanUp();
+        return error;
+    }
+    platform::Result<void> made;
+    {
+        SyncStore store(db, file);
+        made = store.prepareSchema();
+        // Closed here: the journal is folded into the file before it is linked into place.
+    }
+    if (made && ::link(making.c_str(), file.c_str()) != 0 && errno != EEXIST)
+        made = storeError(file, SQLITE_CANTOPEN, errno, std::strerror(errno));
+    cleanUp();
+    return made;
 }
 
 SyncStore::~SyncStore() {
@@ -136,46 +218,53 @@ SyncStore::~SyncStore() {
 }
 
 Error SyncStore::lastError(const std::string& what) const {
-    Error e(kErrorDomain, sqlite3_errcode(mDb));
-    e.userInfo.set(Error::kLocalizedDescriptionKey, what + ": " + sqlite3_errmsg(mDb));
-    return e;
+    return storeError(mPath, sqlite3_extended_errcode(mDb), sqlite3_system_errno(mDb), what + ": " + sqlite3_errmsg(mDb));
 }
 
 platform::Result<void> SyncStore::exec(const char* sql) {
     char* message = nullptr;
     if (sqlite3_exec(mDb, sql, nullptr, nullptr, &message) == SQLITE_OK) return {};
-    Error error(kErrorDomain, sqlite3_errcode(mDb));
-    error.userInfo.set(Error::kLocalizedDescriptionKey,
-                       "The sync store " + mPath.string() + " failed: " + (message ? message : "unknown error"));
+    Error error = storeError(mPath, sqlite3_extended_errcode(mDb), sqlite3_system_errno(mDb),
+                             std::string("The sync store ") + mPath.string() + " failed: " +
+                                 (message ? message : "unknown error"));
     sqlite3_free(message);
     return error;
 }
 
 platform::Result<void> SyncStore::prepareSchema() {
     if (auto wal = exec("PRAGMA journal_mode=WAL;"); !wal) return wal;
-    int64_t version = 0;
-    {
+    auto readVersion = [this]() -> platform::Result<int64_t> {
         SQLStatement s(mDb, "PRAGMA user_version");
         if (!s.ok() || s.step() != SQLITE_ROW) return lastError("The sync store " + mPath.string() + " cannot be read");
-        version = s.integer(0);
-    }
-    if (version == kSchemaVersion) return {};
-    if (version > kSchemaVersion) {
-        Error error(kErrorDomain, SQLITE_MISMATCH);
-        error.userInfo.set(Error::kLocalizedDescriptionKey, "The sync store " + mPath.string() +
-                                                                " was written by a newer version (schema " +
-                                                                std::to_string(version) + ")");
-        return error;
-    }
-    // A new file gets the whole schema; an older one each step since its version, all or nothing.
-    std::string script = "BEGIN IMMEDIATE;";
-    if (version == 0) {
-        script += kSchema;
-    } else {
-        for (int64_t v = version + 1; v <= kSchemaVersion; ++v) script += kMigrations[v];
-    }
-    script += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
-    auto migrated = exec(script.c_str());
+        return s.integer(0);
+    };
+    auto version = readVersion();
+    if (!version) return version.error();
+    if (*version == kSchemaVersion) return {};
+    // Brought up to date in one write transaction, whose version is read again inside it: another
+    // process may have upgraded the file since.
+    if (auto begun = exec("BEGIN IMMEDIATE;"); !begun) return begun;
+    auto migrate = [&]() -> platform::Result<void> {
+        version = readVersion();
+        if (!version) return version.error();
+        if (*version == kSchemaVersion) return {};
+        if (*version > kSchemaVersion) {
+            return storeError(mPath, SQLITE_MISMATCH, 0,
+                              "The sync store " + mPath.string() + " was written by a newer version (schema " +
+                                  std::to_string(*version) + ")");
+        }
+        // A new file gets the whole schema; an older one each step since its version.
+        std::string script;
+        if (*version == 0) {
+            script += kSchema;
+        } else {
+            for (int64_t v = *version + 1; v <= kSchemaVersion; ++v) script += kMigrations[v];
+        }
+        script += "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+        return exec(script.c_str());
+    };
+    auto migrated = migrate();
+    if (migrated) migrated = exec("COMMIT;");
     if (!migrated) exec("ROLLBACK;");
     return migrated;
 }

@@ -69,6 +69,19 @@ struct SyncLogRecord {
     std::string logText;
 };
 
+// What an error of the store (domain kSyncStoreErrorDomain) says about the file, by what the user
+// can do about it: only a damaged content is a reason to set the file aside.
+inline constexpr const char* kSyncStoreErrorDomain = "QuorvaneSyncStoreErrorDomain";
+enum SyncStoreErrorCode : int64_t {
+    kSyncStoreErrorDamaged = 1,     // not a sync store: empty, junk, cut, a table missing, not a file
+    kSyncStoreErrorNewer = 2,       // written by a newer schema
+    kSyncStoreErrorPermission = 3,  // this user may not read or write the file or its folder
+    kSyncStoreErrorReadOnly = 4,    // the file, its folder or its file system is read-only
+    kSyncStoreErrorBusy = 5,        // another process holds it (writing or upgrading it)
+    kSyncStoreErrorDiskFull = 6,
+    kSyncStoreErrorOther = 7,       // an input/output failure of another kind
+};
+
 class SyncStore {
 public:
     // 2 added the content digests to sync_history, 3 the local photo's digest; an older file is
@@ -81,7 +94,10 @@ public:
     static std::filesystem::path pathInFolder(const std::filesystem::path& dataFolder) { return dataFolder / kFileName; }
 
     // Opens the file (making it, its folder and the schema when missing); fails when it cannot be
-    // opened or was written by a newer schema.
+    // opened or was written by a newer schema, with a SyncStoreErrorCode. A missing file is made
+    // whole under another name and linked into place, so a file of no bytes is never a store
+    // being made but a damaged one. An older schema is brought up to date in one write
+    // transaction that reads the version again, so that processes opening it at once all succeed.
     static platform::Result<std::unique_ptr<SyncStore>> open(const std::filesystem::path& file);
     ~SyncStore();
     SyncStore(const SyncStore&) = delete;
@@ -111,6 +127,8 @@ private:
     SyncStore(sqlite3* db, std::filesystem::path path) : mDb(db), mPath(std::move(path)) {}
     platform::Result<void> prepareSchema();
     platform::Error lastError(const std::string& what) const;
+    // Makes a new store at `file` (not there yet) whole, then links it into place.
+    static platform::Result<void> create(const std::filesystem::path& file);
     platform::Result<void> exec(const char* sql);
 
     sqlite3* mDb;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -232,6 +235,35 @@ TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
     auto records = *open()->fetchSyncHistory();  // opened again: nothing left to migrate
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1]->appleContentDigest, fullRecord()->appleContentDigest);
+}
+
+// Stores opened at once on a file of an older schema (as by processes started together) all open:
+// the upgrade is done by one, inside a write transaction that reads the version again. A file of
+// no bytes is a damaged store, never a new one, and is left as it is.
+TEST_F(SyncStoreTest, StoresOpenedAtOnceOnAnOlderFileAllOpenAndAnEmptyFileIsRefused) {
+    for (int round = 0; round < 10; ++round) {
+        std::filesystem::remove_all(dir_);
+        open();
+        rawSQL("ALTER TABLE sync_history DROP COLUMN apple_photo_digest; PRAGMA user_version = 2;");
+        std::vector<std::thread> threads;
+        std::atomic<int> opened{0};
+        std::vector<std::string> failures(6);
+        for (size_t i = 0; i < failures.size(); ++i)
+            threads.emplace_back([&, i] {
+                auto store = SyncStore::open(path_);
+                if (store) ++opened;
+                else failures[i] = store.error().localizedDescription();
+            });
+        for (auto& t : threads) t.join();
+        ASSERT_EQ(opened, 6) << "round " << round << ": " << failures[0] << failures[1] << failures[2] << failures[3];
+    }
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(path_.parent_path());
+    std::ofstream{path_};
+    auto refused = SyncStore::open(path_);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, kSyncStoreErrorDamaged);
+    EXPECT_EQ(std::filesystem::file_size(path_), 0u);
 }
 
 }  // namespace
