@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <chrono>
 #include <condition_variable>
@@ -58,13 +59,19 @@ constexpr double kDefaultLockWait = 60;
 // How often a wait looks whether anything moved, and a lock wait tries the lock again.
 constexpr double kWaitTick = 0.1;
 
-// A number of seconds above 0 from the environment, or the default.
-double secondsFromEnvironment(const char* name, double fallback) {
+// The longest wait the environment may ask for (about three years).
+constexpr double kLongestEnvironmentWait = 1e8;
+
+// A number of seconds, 0 or more, from the environment; the default when it is unset or empty;
+// nullopt when it holds anything else ("abc", "-1", "nan", "inf").
+std::optional<double> secondsFromEnvironment(const char* name, double fallback) {
     const char* text = std::getenv(name);
     if (!text || !*text) return fallback;
     char* end = nullptr;
-    double v = std::strtod(text, &end);
-    return *end || !(v >= 0) ? fallback : v;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (*end || errno == ERANGE || !(v >= 0) || !(v <= kLongestEnvironmentWait)) return std::nullopt;
+    return v;
 }
 
 // What to do, without the clause that points at a run's log, for a run whose log could not be
@@ -318,8 +325,18 @@ bool Session::waitFor(const std::function<bool()>& done, double quietSeconds, bo
     }
 }
 
-double Session::providerWait() { return secondsFromEnvironment("QUORVANE_PROVIDER_WAIT", kDefaultProviderWait); }
-double Session::lockWait() { return secondsFromEnvironment("QUORVANE_LOCK_WAIT", kDefaultLockWait); }
+double Session::providerWait() {
+    return secondsFromEnvironment("QUORVANE_PROVIDER_WAIT", kDefaultProviderWait).value_or(kDefaultProviderWait);
+}
+double Session::lockWait() { return secondsFromEnvironment("QUORVANE_LOCK_WAIT", kDefaultLockWait).value_or(kDefaultLockWait); }
+
+std::optional<std::string> Session::waitSettingProblem() {
+    for (const char* name : {"QUORVANE_LOCK_WAIT", "QUORVANE_PROVIDER_WAIT"}) {
+        if (!secondsFromEnvironment(name, 0))
+            return std::string(name) + " must be a number of seconds, 0 or more, not \"" + std::getenv(name) + "\"";
+    }
+    return std::nullopt;
+}
 
 int Session::lockSyncData() {
     auto model = this->model();
@@ -453,6 +470,14 @@ int runQuorvane(int argc, char** argv) {
     if (it == commands.end()) {
         console.error("unknown command \"" + rest[0] + "\" (quorvane --help lists them)");
         return kExitUsage;
+    }
+    // The waits of the commands that run against the provider and the profile's lock: a setting
+    // that is not a number of seconds is refused, never taken for the default.
+    if (rest[0] == "plan" || rest[0] == "sync" || rest[0] == "delete-all") {
+        if (auto problem = Session::waitSettingProblem()) {
+            console.error(*problem);
+            return kExitUsage;
+        }
     }
     Session session(std::move(*profile), console);
     Telemetry telemetry;

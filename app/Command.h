@@ -83,6 +83,8 @@ public:
     // default 300), and on another run of the profile (QUORVANE_LOCK_WAIT, default 60).
     static double providerWait();
     static double lockWait();
+    // Why QUORVANE_LOCK_WAIT or QUORVANE_PROVIDER_WAIT is not a number of seconds, 0 or more; nullopt when both are.
+    static std::optional<std::string> waitSettingProblem();
     // Takes the profile's sync lock for the rest of the command (QuorvaneModel::lockSyncData),
     // waiting up to lockWait() with a line saying why; 0 once held, else the exit code after
     // saying why.

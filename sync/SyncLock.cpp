@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,21 +24,65 @@ platform::Error lockError(const std::filesystem::path& file, int code, const std
 platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file) {
     std::error_code made;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), made);
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return lockError(file, errno, std::strerror(errno));
+    // The folder itself is locked too: a lock file removed while a run holds it would otherwise
+    // let the next run lock a new file and start beside it.
+    const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) return lockError(file, errno, std::strerror(errno));
+    auto lockedFile = lockFile(file);
+    if (!lockedFile || *lockedFile < 0) {
+        ::close(folderFd);
+        if (!lockedFile) return lockedFile.error();
+        return std::unique_ptr<SyncLock>();
+    }
     int locked;
     do {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        locked = ::flock(folderFd, LOCK_EX | LOCK_NB);
     } while (locked != 0 && errno == EINTR);
-    if (locked == 0) return std::unique_ptr<SyncLock>(new SyncLock(fd));
-    const int code = errno;
-    ::close(fd);
-    if (code == EWOULDBLOCK) return std::unique_ptr<SyncLock>();
-    return lockError(file, code, std::strerror(code));
+    if (locked != 0) {
+        const int code = errno;
+        ::close(folderFd);
+        ::close(*lockedFile);
+        if (code == EWOULDBLOCK) return std::unique_ptr<SyncLock>();
+        return lockError(file, code, std::strerror(code));
+    }
+    return std::unique_ptr<SyncLock>(new SyncLock(*lockedFile, folderFd));
+}
+
+// The lock on the file: its descriptor, -1 when another holds it.
+platform::Result<int> SyncLock::lockFile(const std::filesystem::path& file) {
+    // A lock taken on a file that was removed (or replaced) after it was opened excludes nothing:
+    // once the lock is held, the path must still name the file locked; if not, the lock is taken
+    // again on the file that is there.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return lockError(file, errno, std::strerror(errno));
+        int locked;
+        do {
+            locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0) {
+            const int code = errno;
+            ::close(fd);
+            if (code == EWOULDBLOCK) return -1;
+            return lockError(file, code, std::strerror(code));
+        }
+        struct stat held {}, named {};
+        if (::fstat(fd, &held) != 0) {
+            const int code = errno;
+            ::close(fd);
+            return lockError(file, code, std::strerror(code));
+        }
+        const bool same = ::stat(file.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+        if (same) return fd;
+        ::close(fd);
+    }
+    return lockError(file, EAGAIN, "the lock file keeps being replaced");
 }
 
 SyncLock::~SyncLock() {
     if (mFd >= 0) ::close(mFd);
+    if (mFolderFd >= 0) ::close(mFolderFd);
 }
 
 }  // namespace quorvane

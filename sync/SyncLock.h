@@ -1,6 +1,7 @@
 #pragma once
 // SyncLock: one writing run per profile at a time, across processes. The lock is an advisory
-// whole-file lock (flock) on a file beside the sync store. It belongs to the open file, so a
+// whole-file lock (flock) on a file beside the sync store, and on the folder that holds both (so
+// that removing the lock file lets no second run in). It belongs to the open file, so a
 // second open of the same file excludes a second run in the same process too, and the kernel lets
 // go of it when the process ends, however it ends: a killed run never blocks the next.
 
@@ -27,8 +28,10 @@ public:
     SyncLock& operator=(const SyncLock&) = delete;
 
 private:
-    explicit SyncLock(int fd) : mFd(fd) {}
+    SyncLock(int fd, int folderFd) : mFd(fd), mFolderFd(folderFd) {}
+    static platform::Result<int> lockFile(const std::filesystem::path& file);
     int mFd;
+    int mFolderFd;
 };
 
 }  // namespace quorvane

@@ -864,6 +864,22 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
             EXPECT_EQ(providerNames(provider).size(), 1u);
             EXPECT_EQ(localNames().size(), 0u);
         }
+        // The lock file removed while held lets no second run in.
+        std::filesystem::remove(SyncLock::pathInFolder(app::Profile::named("fake")->dataFolder()));
+        {
+            ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
+            EXPECT_EQ(quorvane({"sync"}).code, 5);
+            EXPECT_EQ(localNames().size(), 0u);
+        }
+        // A wait that is not a number of seconds is refused, never taken for the default.
+        for (const char* junk : {"abc", "-1", "nan", "inf"}) {
+            ScopedEnvironment wait("QUORVANE_LOCK_WAIT", junk);
+            auto r = quorvane({"sync"});
+            EXPECT_EQ(r.code, 2) << junk;
+            EXPECT_NE(r.err.find(std::string("QUORVANE_LOCK_WAIT must be a number of seconds, 0 or more, not \"") + junk),
+                      std::string::npos)
+                << r.err;
+        }
         ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
         ChildProcess waiting({QUORVANE_BINARY, "sync"});
         ASSERT_TRUE(waiting.waitForError("is running; waiting up to 600 s")) << waiting.err();
@@ -907,6 +923,7 @@ TEST_F(QuorvaneCommandTest, AHistoryThatCannotBeReadStopsPlanAndSyncAndNothingDe
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove_all(file.string() + suffix);
     };
     const std::pair<const char*, std::function<void()>> damages[] = {
+        {"empty", [&] { std::ofstream{file}; }},
         {"junk", [&] { std::ofstream(file) << std::string(5000, 'j'); }},
         {"a folder", [&] { std::filesystem::create_directory(file); }},
         {"no history table", [&] {
@@ -930,6 +947,29 @@ TEST_F(QuorvaneCommandTest, AHistoryThatCannotBeReadStopsPlanAndSyncAndNothingDe
         }
         EXPECT_EQ(localNames().size(), 3u) << what;
         EXPECT_EQ(providerNames(provider).size(), 3u) << what;
+        if (std::string(what) == "empty") EXPECT_EQ(std::filesystem::file_size(file), 0u);  // nothing written into it
+    }
+    // A store that is whole but cannot be used now names the cause and advises no setting aside:
+    // held by another process while it needs upgrading, or written by a newer version.
+    const std::pair<const char*, std::function<void(sqlite3*)>> causes[] = {
+        {"is busy: another process", [](sqlite3* db) {
+             EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2; BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+         }},
+        {"was written by a newer version of quorvane", [](sqlite3* db) {
+             EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99;", nullptr, nullptr, nullptr), SQLITE_OK);
+         }},
+    };
+    for (const auto& [says, hold] : causes) {
+        clear();
+        std::filesystem::copy_file(saved, file);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        hold(db);
+        auto r = quorvane({"plan"});
+        sqlite3_close(db);
+        EXPECT_EQ(r.code, 5) << r.err;
+        EXPECT_NE(r.err.find("The sync history " + file.string() + " " + says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("move it aside"), std::string::npos) << r.err;
     }
     clear();
     std::filesystem::copy_file(saved, file);
