@@ -1,5 +1,7 @@
 #include "sync/ContactText.h"
 
+#include <unicode/utf8.h>
+
 #include <string_view>
 
 #include "gdata/GDataUtilities.h"
@@ -9,10 +11,41 @@ namespace quorvane {
 
 namespace {
 
+// The position of the first byte that does not start a well-formed UTF-8 character (a surrogate,
+// an overlong form, a cut sequence...); nullopt when the text is UTF-8.
+std::optional<size_t> firstIllFormedByte(std::string_view text) {
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const int32_t n = int32_t(text.size());
+    for (int32_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const int32_t at = i;
+        UChar32 c;
+        U8_NEXT(p, i, n, c);
+        if (c < 0 || U_IS_SURROGATE(c)) return size_t(at);
+    }
+    return std::nullopt;
+}
+
+std::string hexByte(char byte) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto b = static_cast<unsigned char>(byte);
+    return {digits[b >> 4], digits[b & 0xF]};
+}
+
 struct Check {
     std::optional<std::string> problem;
     void operator()(const char* field, std::string_view text) {
         if (problem) return;
+        // Text that is not UTF-8 is refused before anything is dropped from it: the entry's filter
+        // takes a surrogate encoded on its own for a character to drop, which would send the rest.
+        if (auto bad = firstIllFormedByte(text)) {
+            problem = std::string("the ") + field + " holds text that cannot be sent (byte 0x" + hexByte(text[*bad]) +
+                      " at " + std::to_string(*bad) + " is not UTF-8)";
+            return;
+        }
         // What XML forbids but UTF-8 carries (controls, U+FFFE) the entry drops when written.
         if (GDataUtilities::stringHasControlsToFilter(text)) {
             const std::string kept = GDataUtilities::stringWithControlsFilteredForString(std::string(text));
@@ -62,6 +95,23 @@ std::optional<std::string> unsendableContactText(const platform::CNContact& cont
         check("social profiles", p.service);
     });
     return check.problem;
+}
+
+std::optional<std::string> unusableLocalContact(const platform::CNContact& contact) {
+    using namespace platform;
+    static const std::pair<const char*, const char*> names[] = {
+        {CNContactPhoneNumbersKey, "phone numbers"},         {CNContactEmailAddressesKey, "e-mail addresses"},
+        {CNContactPostalAddressesKey, "postal addresses"},   {CNContactUrlAddressesKey, "web addresses"},
+        {CNContactRelationsKey, "relations"},                {CNContactInstantMessageAddressesKey, "instant messaging"},
+        {CNContactSocialProfilesKey, "social profiles"},     {CNContactDatesKey, "dates"},
+        {CNContactBirthdayKey, "birthday"},                  {CNContactNonGregorianBirthdayKey, "other-calendar birthday"}};
+    for (const auto& key : contact.unreadableKeys()) {
+        std::string field = key;
+        for (const auto& [known, name] : names)
+            if (key == known) field = name;
+        return "the stored " + field + " cannot be read (not UTF-8 or not whole)";
+    }
+    return unsendableContactText(contact);
 }
 
 }  // namespace quorvane

@@ -17,4 +17,9 @@ namespace quorvane {
 // field that holds such text; nullopt when every text can be sent.
 std::optional<std::string> unsendableContactText(const platform::CNContact& contact);
 
+// Why a local contact may be neither sent nor written over: a stored value of it could not be read
+// ("the stored phone numbers cannot be read", read as empty they would wipe that list on both
+// sides), or it holds text that is not UTF-8 (unsendableContactText). nullopt when neither.
+std::optional<std::string> unusableLocalContact(const platform::CNContact& contact);
+
 }  // namespace quorvane

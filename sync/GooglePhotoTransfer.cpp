@@ -78,11 +78,16 @@ void GooglePhotoTransfer::upload(const std::shared_ptr<GDataServiceGoogleContact
         return;
     }
     platform::URLRequest request(*url);
-    // Whatever photo the provider holds is replaced: the caller decided from the stored ETag.
-    request.setValue("*", "If-Match");
     if (photo.empty()) {
+        // A removal names the photo it removes, as other writes do: one changed on the provider
+        // since it was read is not removed (412). Without an ETag there is no photo to name.
+        std::optional<std::string> etag;
+        if (auto shown = contact->photoLink()) etag = shown->ETag();
+        request.setValue(etag ? *etag : link->ETag().value_or("*"), "If-Match");
         request.setHTTPMethod("DELETE");
     } else {
+        // Whatever photo the provider holds is replaced: the caller decided from the stored ETag.
+        request.setValue("*", "If-Match");
         request.setHTTPMethod("PUT");
         request.setValue("image/*", "Content-Type");
         request.setHTTPBody(photo);

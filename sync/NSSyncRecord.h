@@ -31,6 +31,9 @@ public:
     int32_t mInitialSyncAction = SyncActionNoUpdate;           // what the planner chose
     bool mMergeContacts = false;
     bool mSyncPhoto = false;
+    // The way the photo moves when it is not mSyncAction's (a photo moves on its own: one side's
+    // text and the other side's photo may both have changed); NoUpdate: it follows mSyncAction.
+    int32_t mPhotoAction = SyncActionNoUpdate;
     bool mPreviouslyMerged = false;
     bool mHasSyncHistory = false;
     bool mTimeStampsChanged = false;
@@ -45,11 +48,24 @@ public:
     std::optional<uint64_t> mPreviousApplePhotoDigest;
     std::optional<std::string> mPreviousGoogleETag;
     bool mSyncPhotoSuccessful = false;
+    // The local photo is compared with the provider's once and sent if they differ
+    // (SyncStrategyInfo::applePhotoUnverified); verified once compared equal or sent.
+    bool mVerifyApplePhoto = false;
+    bool mApplePhotoVerified = false;
     bool mGoogleETagPendingAssignment = false;
     bool mGoogleETagPreviouslyPendingAssignment = false;
     int32_t mContactDifference = ContactDifferenceNotCompared;
     bool mCreatedNewContact = false;
     bool mAppleUpdateFailed = false;
+    // Why the planner left the pair as it is and the run counts it failed (a local value that
+    // cannot be read); nothing of it is written to either side.
+    std::optional<std::string> mRefusedBecause;
+
+    // The way the photo moves: none when the record is not carried out.
+    int32_t photoAction() const {
+        if (mSyncAction == SyncActionNoUpdate) return SyncActionNoUpdate;
+        return mPhotoAction != SyncActionNoUpdate ? mPhotoAction : mSyncAction;
+    }
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.

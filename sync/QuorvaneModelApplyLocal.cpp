@@ -155,7 +155,9 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
                     continue;
                 }
                 contact = it->second->mutableCopy();
-                const bool googleHadPhoto = r->mHasSyncHistory && r->mPreviousGoogleETag && !r->mPreviousGoogleETag->empty();
+                // The text's update removes a photo Google no longer has only when the photo goes this way too.
+                const bool googleHadPhoto = r->photoAction() == SyncActionGoogleToMac && r->mHasSyncHistory &&
+                                            r->mPreviousGoogleETag && !r->mPreviousGoogleETag->empty();
                 updateAppleContact(contact, google, r, googleHadPhoto);
                 current = getAppleContactGroupNamesWithAppleContactID(contact->identifier());
             }

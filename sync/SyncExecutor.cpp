@@ -103,6 +103,11 @@ SyncExecutor::SyncExecutor(std::shared_ptr<Context> context, Input input)
 
 void SyncExecutor::start(Finished finished) {
     finished_ = std::move(finished);
+    for (const auto& r : input_.records) {
+        if (!r || !r->mRefusedBecause) continue;
+        recordFailure(r, "local", "Left as it is on both sides: " + *r->mRefusedBecause);
+        context_->log("Left as it is on both sides, " + *r->mRefusedBecause + ": " + r->mDescription.value_or("a contact"));
+    }
     changeState(State::ApplyLocal);
 }
 
@@ -200,7 +205,7 @@ void SyncExecutor::downloadPhotos() {
     photoQueue_.clear();
     photoNext_ = 0;
     for (const auto& r : input_.records) {
-        if (!r || !r->mSyncPhoto || r->mSyncAction != SyncActionGoogleToMac || r->mAppleUpdateFailed) continue;
+        if (!r || !r->mSyncPhoto || r->photoAction() != SyncActionGoogleToMac || r->mAppleUpdateFailed) continue;
         if (!r->mGoogleContact || !appleIdentifier(*r)) continue;
         photoQueue_.push_back(r);
     }
@@ -615,7 +620,9 @@ void SyncExecutor::uploadPhotos() {
     photoNext_ = 0;
     if (!cancelled_)
         for (const auto& r : input_.records)
-            if (r && r->mSyncPhoto && r->mSyncAction == SyncActionMacToGoogle && r->mGmailUpdateSucceeded && r->mAppleContact)
+            if (r && (r->mVerifyApplePhoto || (r->mSyncPhoto && r->photoAction() == SyncActionMacToGoogle)) &&
+                r->mAppleContact && r->mGoogleContact &&
+                (r->mSyncAction == SyncActionMacToGoogle ? r->mGmailUpdateSucceeded : !r->mAppleUpdateFailed))
                 photoQueue_.push_back(r);
     uploadNextPhoto();
 }
@@ -634,9 +641,35 @@ void SyncExecutor::uploadNextPhoto() {
     const auto googlePhoto = googlePhotoETag(record->mGoogleContact);
     if (removing && !(record->mHasSyncHistory && record->mPreviousApplePhotoSize > 0 && googlePhoto && !googlePhoto->empty()))
         return uploadNextPhoto();
+    if (record->mVerifyApplePhoto && !(record->mSyncPhoto && record->photoAction() == SyncActionMacToGoogle)) {
+        // Whether the local photo changed is not known: it is sent only when it differs from the
+        // provider's; a failed comparison leaves it for the next run to compare.
+        if (removing) return uploadNextPhoto();
+        auto self = shared_from_this();
+        GooglePhotoTransfer::download(context_->googleService(), record->mGoogleContact,
+                                      [self, record, photo](const std::optional<platform::Bytes>& google,
+                                                            const std::optional<std::string>&, const std::optional<Error>& error) {
+                                          if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
+                                          if (error) {
+                                              self->context_->log("Photo comparison failed: " + error->localizedDescription());
+                                              return self->uploadNextPhoto();
+                                          }
+                                          if (google == photo) {
+                                              record->mApplePhotoVerified = true;
+                                              return self->uploadNextPhoto();
+                                          }
+                                          self->sendPhoto(record, *photo);
+                                      });
+        return;
+    }
+    sendPhoto(record, removing ? platform::Bytes() : *photo);
+}
+
+void SyncExecutor::sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo) {
+    const bool removing = photo.empty();
     auto self = shared_from_this();
     GooglePhotoTransfer::upload(
-        context_->googleService(), record->mGoogleContact, removing ? platform::Bytes() : *photo,
+        context_->googleService(), record->mGoogleContact, photo,
         [self, record, removing](const std::optional<std::string>& etag, const std::optional<Error>& error) {
             if (self->stopOnFatal(error)) return self->changeState(State::SaveHistory);
             if (error) {
@@ -645,6 +678,7 @@ void SyncExecutor::uploadNextPhoto() {
                 return self->uploadNextPhoto();
             }
             record->mSyncPhotoSuccessful = true;
+            record->mApplePhotoVerified = true;
             ++self->result_.counts.photosMoved;
             // The history keeps the photo's ETag: none once removed; the new one when the provider
             // said it, else the next run takes it from the feed.

@@ -229,6 +229,8 @@ private:
     // nullopt when there is nothing to send.
     std::optional<GoogleBatchOperation> googleOperation(const NSSyncRecordPtr& record);
     void uploadNextPhoto();
+    // Sends the local photo of the record (empty: removes the Google one), then the next.
+    void sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo);
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
     // Logs the warning and keeps it in the result.

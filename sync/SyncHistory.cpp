@@ -190,7 +190,9 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         }
         // A photo that did not move keeps the digest it had, so that the next run sees its change
         // again; a record of an older run without one takes the photo as it is now.
-        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest) {
+        if (s->mVerifyApplePhoto && !s->mApplePhotoVerified && !s->mSyncPhotoSuccessful) {
+            r->applePhotoDigest = std::nullopt;  // not compared yet: the next run compares it
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest) {
             r->applePhotoDigest = in.applePhotoDigest ? in.applePhotoDigest(pictured) : std::nullopt;
         } else {
             r->applePhotoDigest = s->mPreviousApplePhotoDigest;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "gdata/GDataFeedContact.h"
+#include "sync/ContactText.h"
 
 namespace quorvane {
 
@@ -82,6 +83,12 @@ bool SyncPlanner::planPairs(size_t count) {
         if (pair.appleFiltered) {
             hold(*record, "local contacts the filters leave alone were found by Google contacts and left as they are");
             record->generateDescriptionAndSortString();
+        } else if (auto problem = pair.apple ? unusableLocalContact(*pair.apple) : std::nullopt) {
+            // Nothing of it is read as empty nor sent: it fails alone, on every run, until mended.
+            hold(*record, "local contacts were left as they are on both sides: a stored value of theirs cannot be read "
+                          "or sent (the run lists each)");
+            record->mRefusedBecause = std::move(problem);
+            record->generateDescriptionAndSortString();
         } else {
             decide(record);
         }
@@ -149,8 +156,10 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     }
     if (r.mSyncAction == SyncActionGoogleToMac || r.mSyncAction == SyncActionMacToGoogle) {
         r.mMergeContacts = strategy.mergeContacts && r.mAppleContact && r.mGoogleContact;
-        r.mSyncPhoto = mContext.shouldSyncPhoto(r.mAppleContact, r.mGoogleContact, r.mSyncAction, strategy);
+        r.mSyncPhoto = mContext.shouldSyncPhoto(r.mAppleContact, r.mGoogleContact, r.photoAction(), strategy);
     }
+    r.mVerifyApplePhoto = strategy.applePhotoUnverified && r.mAppleContact && r.mGoogleContact &&
+                          r.mSyncAction != SyncActionDeleteContact && r.photoAction() != SyncActionGoogleToMac;
     r.mInitialSyncAction = r.mSyncAction;
     r.generateDescriptionAndSortString();
 }
@@ -167,6 +176,8 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
 //   - merged (instead of replaced) as the strategy says (the merge settings);
 //   - a missing "My Contacts" membership alone always goes to Google, a photo change alone the
 //     way the photo changed;
+//   - a photo moves the way it changed (both changed: the newer side's) even when the text goes
+//     the other way: a photo change never counts as a change of its side's text;
 //   - a local destination that is read-only or a social-network contact is never written.
 void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
     const auto& apple = r.mAppleContact;
@@ -189,10 +200,23 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
         difference = ContactDifferenceMyContactsMembership;
         only = SyncActionMacToGoogle;
     }
-    if (!differs && (strategy.applePhotoChanged || strategy.googlePhotoChanged)) {
+    auto newer = [&]() {
+        const auto appleDate = mContext.appleContactDate(apple);
+        std::optional<platform::Date> googleDate;
+        if (auto updated = google->updatedDate()) googleDate = updated->date();
+        if (googleDate && (!appleDate || *googleDate > *appleDate)) return SyncActionGoogleToMac;
+        return SyncActionMacToGoogle;
+    };
+    // A photo moves on its own, the way it changed (both changed: the newer side's), whichever
+    // way the text goes: a side whose photo alone changed never makes its text win.
+    int32_t photo = SyncActionNoUpdate;
+    if (strategy.applePhotoChanged && strategy.googlePhotoChanged) photo = newer();
+    else if (strategy.applePhotoChanged) photo = SyncActionMacToGoogle;
+    else if (strategy.googlePhotoChanged) photo = SyncActionGoogleToMac;
+    if (!differs && photo != SyncActionNoUpdate) {
         differs = true;
         difference = ContactDifferencePhoto;
-        only = strategy.applePhotoChanged ? SyncActionMacToGoogle : SyncActionGoogleToMac;
+        only = photo;
     }
     const bool force = mInput.forceUpdate;
     r.mContactDifference = difference;
@@ -201,13 +225,6 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
         return;
     }
 
-    auto newer = [&]() {
-        const auto appleDate = mContext.appleContactDate(apple);
-        std::optional<platform::Date> googleDate;
-        if (auto updated = google->updatedDate()) googleDate = updated->date();
-        if (googleDate && (!appleDate || *googleDate > *appleDate)) return SyncActionGoogleToMac;
-        return SyncActionMacToGoogle;
-    };
     int32_t action = SyncActionNoUpdate;
     if (mInput.syncMode == SyncModeGoogleToMac) {
         action = SyncActionGoogleToMac;
@@ -218,13 +235,14 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     } else if (!strategy.historyFound) {
         action = newer();
     } else {
-        const bool appleChanged = strategy.appleContactChanged || strategy.appleGroupsChanged || strategy.applePhotoChanged;
-        const bool googleChanged =
-            strategy.googleContactChanged || strategy.googleGroupsChanged || strategy.googlePhotoChanged;
+        const bool appleChanged = strategy.appleContactChanged || strategy.appleGroupsChanged;
+        const bool googleChanged = strategy.googleContactChanged || strategy.googleGroupsChanged;
         if (appleChanged && googleChanged) action = newer();
         else if (appleChanged) action = SyncActionMacToGoogle;
         else if (googleChanged) action = SyncActionGoogleToMac;
+        else if (photo != SyncActionNoUpdate) action = photo;  // the text is the same: the photo's side writes it
         else if (force) action = newer();
+        if (photo != SyncActionNoUpdate && photo != action) r.mPhotoAction = photo;
     }
     if (action == SyncActionGoogleToMac && appleContactReadOnly(apple)) {
         hold(r, "pairs were left as they are: their local contact is read-only");

@@ -113,11 +113,14 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
             }
             info.applePhotoChanged = changed;
             info.applePhotoVerifiedNotChanged = !changed;
+            info.applePhotoUnverified = !changed && s > 0 && !r.applePhotoDigest && !info.googlePhotoChanged &&
+                                        !r.googleETagPendingAssignment && in.googlePhotoETag && !in.googlePhotoETag->empty();
         }
     }
 
-    const bool googleSide = info.googleContactChanged || info.googleGroupsChanged || info.googlePhotoChanged;
-    const bool appleSide = info.appleContactChanged || info.appleGroupsChanged || info.applePhotoChanged;
+    // Merging is of the texts: a photo, which moves on its own, makes no merge.
+    const bool googleSide = info.googleContactChanged || info.googleGroupsChanged;
+    const bool appleSide = info.appleContactChanged || info.appleGroupsChanged;
     switch (mode) {
         case SyncModeTwoWay:
             info.mergeContacts = in.mergeContacts_2Way &&

@@ -38,6 +38,9 @@ struct SyncStrategyInfo {
     bool googlePhotoChanged = false;             // download the Google photo
     bool applePhotoChanged = false;              // upload the local photo
     bool applePhotoVerifiedNotChanged = false;
+    // The record, of a run before the history kept photo digests, cannot tell whether the local
+    // photo (of the size it recorded) changed, and the Google photo did not: they are compared once.
+    bool applePhotoUnverified = false;
     bool googlePhotoVerifiedNotChanged = false;
     int32_t previousApplePhotoSize = 0;
     std::optional<uint64_t> previousApplePhotoDigest;

@@ -46,6 +46,9 @@ struct CNContactFields {
     bool imageDataAvailable = false;
     std::optional<Date> creationDate;
     std::optional<Date> modificationDate;
+    // The keys whose stored value could not be read (not JSON, a byte that is not UTF-8): each
+    // reads as empty, which it is not. A contact with any is not to be written from or over.
+    std::vector<std::string> unreadableKeys;
 };
 
 // A known key, its position found when the program is compiled, so that reading a property
@@ -125,6 +128,9 @@ public:
     // A copy without the image and thumbnail bytes (their keys no longer available), for keeping
     // many contacts in memory; imageDataAvailable stays.
     std::shared_ptr<CNContact> copyWithoutImageData() const;
+
+    // The keys whose stored value could not be read (CNContactFields::unreadableKeys).
+    const std::vector<std::string>& unreadableKeys() const { return f_.unreadableKeys; }
 
     // Everything, whether available or not (for the store).
     const CNContactFields& fields() const { return f_; }

@@ -58,12 +58,11 @@ DateComponents componentsFromJSON(const json& j) {
     return c;
 }
 
-json parse(const std::string& text) {
+// The JSON of a stored value; nullopt when it is not JSON (a byte that is not UTF-8, a cut text):
+// such a value cannot be read, and is never taken for an empty one.
+std::optional<json> parse(std::string_view text) {
     json j = json::parse(text, nullptr, false);
-    if (j.is_discarded()) {
-        Log::error("contacts", "A stored contact value is not readable and is taken as empty");
-        return json();
-    }
+    if (j.is_discarded()) return std::nullopt;
     return j;
 }
 
@@ -228,14 +227,16 @@ std::optional<std::vector<CNLabeledValue<T>>> quickList(std::string_view text) {
     return out;
 }
 
-DateComponents readComponents(std::string_view text) {
+DateComponents readComponents(std::string_view text, bool& readable) {
     QuickReader r(text);
     DateComponents c;
     if (quickValue(r, c) && r.atEnd()) return c;
-    return componentsFromJSON(parse(std::string(text)));
+    auto j = parse(text);
+    readable = j && j->is_object();
+    return readable ? componentsFromJSON(*j) : DateComponents{};
 }
 
-CNNonGregorianDate readNonGregorian(std::string_view text) {
+CNNonGregorianDate readNonGregorian(std::string_view text, bool& readable) {
     QuickReader r(text);
     CNNonGregorianDate d;
     const bool read = quickObject(r, [&](const std::string& key) {
@@ -244,22 +245,33 @@ CNNonGregorianDate readNonGregorian(std::string_view text) {
         return false;
     });
     if (read && r.atEnd()) return d;
-    json j = parse(std::string(text));
-    return CNNonGregorianDate{str(j, "calendar"),
-                              componentsFromJSON(j.is_object() && j.contains("components") ? j["components"] : json())};
+    auto j = parse(text);
+    readable = j && j->is_object();
+    if (!readable) return {};
+    return CNNonGregorianDate{str(*j, "calendar"),
+                              componentsFromJSON(j->contains("components") ? (*j)["components"] : json())};
 }
 
+// The list a column holds, as a JSON reader would take it; readable is cleared when the text is
+// not a list of labeled values (what of it could not be read is left out).
 template <typename T, typename Decode>
-std::vector<CNLabeledValue<T>> decodeList(std::string_view text, Decode decode) {
+std::vector<CNLabeledValue<T>> decodeList(std::string_view text, Decode decode, bool& readable) {
     if (auto quick = quickList<T>(text)) return std::move(*quick);
     std::vector<CNLabeledValue<T>> out;
-    json a = parse(std::string(text));
-    if (!a.is_array()) return out;
-    for (const auto& e : a) {
-        if (!e.is_object()) continue;
+    auto a = parse(text);
+    if (!a || !a->is_array()) {
+        readable = false;
+        return out;
+    }
+    for (const auto& e : *a) {
+        if (!e.is_object()) {
+            readable = false;
+            continue;
+        }
         std::optional<std::string> label;
         auto l = e.find("label");
         if (l != e.end() && l->is_string()) label = l->get<std::string>();
+        else if (l != e.end() && !l->is_null()) readable = false;
         auto v = e.find("value");
         out.emplace_back(str(e, "identifier"), std::move(label), decode(v != e.end() ? *v : json()));
     }
@@ -287,6 +299,12 @@ CNSocialProfile decodeSocial(const json& j) { return CNSocialProfile{str(j, "use
 
 // --- The contact columns ------------------------------------------------------------------------
 
+// Notes that the stored value of a key could not be read (it reads as empty, and says so).
+void unreadable(CNContactFields& f, const char* key) {
+    Log::error("contacts", std::string("The stored ") + key + " of contact " + f.identifier + " cannot be read");
+    f.unreadableKeys.emplace_back(key);
+}
+
 struct Field {
     const char* key;
     const char* select;  // the expression a fetch reads
@@ -303,7 +321,11 @@ struct Field {
 #define QV_LIST_FIELD(KEY, COL, MEMBER, TYPE, ENC, DEC)                                                   \
     Field {                                                                                               \
         KEY, COL, COL,                                                                                    \
-            [](const SQLStatement& s, int c, CNContactFields& f) { f.MEMBER = decodeList<TYPE>(s.textView(c), DEC); }, \
+            [](const SQLStatement& s, int c, CNContactFields& f) {                                       \
+                bool readable = true;                                                                     \
+                f.MEMBER = decodeList<TYPE>(s.textView(c), DEC, readable);                                \
+                if (!readable) unreadable(f, KEY);                                                        \
+            },                                                                                            \
             [](SQLStatement& s, int i, const CNContactFields& f) { s.bind(i, encodeList(f.MEMBER, ENC)); } \
     }
 
@@ -326,7 +348,9 @@ const std::vector<Field>& fields() {
         Field{CNContactBirthdayKey, "birthday", "birthday",
               [](const SQLStatement& s, int c, CNContactFields& f) {
                   f.birthday.reset();
-                  if (!s.isNull(c)) f.birthday = readComponents(s.textView(c));
+                  bool readable = true;
+                  if (!s.isNull(c)) f.birthday = readComponents(s.textView(c), readable);
+                  if (!readable) unreadable(f, CNContactBirthdayKey);
               },
               [](SQLStatement& s, int i, const CNContactFields& f) {
                   f.birthday ? s.bind(i, componentsToJSON(*f.birthday).dump()) : s.bindNull(i);
@@ -334,7 +358,9 @@ const std::vector<Field>& fields() {
         Field{CNContactNonGregorianBirthdayKey, "non_gregorian_birthday", "non_gregorian_birthday",
               [](const SQLStatement& s, int c, CNContactFields& f) {
                   f.nonGregorianBirthday.reset();
-                  if (!s.isNull(c)) f.nonGregorianBirthday = readNonGregorian(s.textView(c));
+                  bool readable = true;
+                  if (!s.isNull(c)) f.nonGregorianBirthday = readNonGregorian(s.textView(c), readable);
+                  if (!readable) unreadable(f, CNContactNonGregorianBirthdayKey);
               },
               [](SQLStatement& s, int i, const CNContactFields& f) {
                   if (!f.nonGregorianBirthday) return s.bindNull(i);

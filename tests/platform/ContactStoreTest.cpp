@@ -409,7 +409,7 @@ TEST_F(ContactStoreTest, AccountsKeepTheirPropertiesBesideTheContainers) {
 TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
     // Values as another writer may have left them: other spacing and key order, \u escapes,
     // unknown keys, values of other types, text that is no JSON. Each reads as a JSON reader
-    // would take it; what cannot be read is empty.
+    // would take it; what cannot be read is left out, and its key is listed as unreadable.
     addBlankContact();
     using Phones = std::vector<CNLabeledValue<CNPhoneNumber>>;
     auto phone = [](std::string id, std::optional<std::string> label, std::string value) {
@@ -424,20 +424,21 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
         Phones phones;
         CNPostalAddress address;
         std::optional<DateComponents> birthday;
+        bool unreadable = false;
     } cases[] = {
         {"phone_numbers", R"( [ { "value" : "1\u00e9\ud83d\ude00" , "label" : null, "identifier":"p1" } ] )",
          {phone("p1", std::nullopt, "1\xC3\xA9\xF0\x9F\x98\x80")}},
         {"phone_numbers", R"([{"identifier":"p1","label":"a\"b","value":"x\\y\/z\n"}])", {phone("p1", "a\"b", "x\\y/z\n")}},
         {"phone_numbers", R"([{"identifier":"p1","value":5,"extra":true},"junk",{"value":"2","label":7}])",
-         {phone("p1", std::nullopt, ""), phone("", std::nullopt, "2")}},
-        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xFF\"}]", {}},
-        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xED\xA0\x80\"}]", {}},  // a surrogate
-        {"phone_numbers", R"([{"identifier":"p1","value":"1"}] and more)", {}},
-        {"phone_numbers", "not json", {}},
+         {phone("p1", std::nullopt, ""), phone("", std::nullopt, "2")}, {}, {}, true},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xFF\"}]", {}, {}, {}, true},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xED\xA0\x80\"}]", {}, {}, {}, true},  // a surrogate
+        {"phone_numbers", R"([{"identifier":"p1","value":"1"}] and more)", {}, {}, {}, true},
+        {"phone_numbers", "not json", {}, {}, {}, true},
         {"postal_addresses", R"([{"value":{"city":"Rome","planet":"Earth"},"value":{"street":"Via Appia"}}])", {},
          CNPostalAddress{"Via Appia", "", "", "", "", ""}},
         {"birthday", R"({"year":-44,"month":3.0,"day":15,"hour":123456789012345678901})", {}, {}, partial},
-        {"birthday", R"({"day":015})", {}, {}, DateComponents{}},
+        {"birthday", R"({"day":015})", {}, {}, DateComponents{}, true},
     };
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
@@ -461,6 +462,7 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
             EXPECT_EQ(addresses[0].value(), c.address);
         }
         EXPECT_EQ(found[0]->birthday(), c.birthday);
+        EXPECT_EQ(found[0]->unreadableKeys().size(), c.unreadable ? 1u : 0u);
     }
     sqlite3_close(db);
 }

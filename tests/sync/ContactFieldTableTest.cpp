@@ -36,8 +36,9 @@ constexpr size_t memberCount() {
 }
 
 TEST(ContactFieldTable, EveryLocalContactKeyIsCarriedByOneRowOrSaysWhyNot) {
-    // The key list is the record's field list: a field added to the record without a key fails here.
-    EXPECT_EQ(memberCount<CNContactFields>(), CNContactAllKeys().size());
+    // The key list is the record's field list (besides the list of keys that could not be read): a
+    // field added to the record without a key fails here.
+    EXPECT_EQ(memberCount<CNContactFields>(), CNContactAllKeys().size() + 1);
 
     std::multiset<std::string> named;
     for (const auto& row : contactFieldTable()) {

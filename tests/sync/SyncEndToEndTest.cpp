@@ -399,6 +399,77 @@ TEST_F(SyncEndToEndTest, ALocalContactWhoseTextIsNotUTF8FailsAloneAndTheRestOfIt
         EXPECT_FALSE(xmlDocumentProblem(request.body)) << request.body;
 }
 
+// A stored local value that cannot be read (another program wrote it) is not an empty one, and
+// text that is not UTF-8 is not cut: the contact fails alone, naming the field, on every run, and
+// nothing of it is written on either side, while a provider edit of another contact is carried.
+TEST_F(SyncEndToEndTest, AStoredLocalValueThatCannotBeReadFailsItsContactAloneAndIsWrittenNowhere) {
+    struct Case {
+        const char* family;
+        const char* column;
+        std::string value;  // SQL
+        const char* field;
+    };
+    const Case cases[] = {
+        {"Phone", "phone_numbers", "'[{\"identifier\":\"p\",\"label\":\"mo' || x'FF' || '\",\"value\":\"555 0100\"}]'", "phone numbers"},
+        {"Mail", "email_addresses", "'[{\"identifier\":\"m\",\"label\":\"ho' || x'FF' || '\",\"value\":\"a@example.com\"}]'",
+         "e-mail addresses"},
+        {"Lone", "given_name", "'Annette' || x'EDA080'", "given name"},  // a surrogate encoded on its own
+    };
+    const std::string body = "<gd:email rel='http://schemas.google.com/g/2005#home' address='a@example.com'/>"
+                             "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0100</gd:phoneNumber>";
+    std::map<std::string, std::string> ids;
+    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) {
+        ids[family] = addLocal({.given = "Ann", .family = family, .emails = {"a@example.com"}});
+        editLocal(std::string("Ann ") + family, [](platform::CNMutableContact& c) {
+            c.setPhoneNumbers({{std::string(platform::CNLabelPhoneNumberMobile), platform::CNPhoneNumber{"555 0100"}}});
+        });
+    }
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    std::map<std::string, std::string> googleIDs;
+    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) googleIDs[family] = googleID(std::string("Ann ") + family);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
+    auto column = [&](const Case& c, const std::string* set) {
+        const std::string sql = std::string(set ? "UPDATE contacts SET " : "SELECT ") + c.column +
+                                (set ? " = " + *set : std::string()) + (set ? "" : " FROM contacts") + " WHERE identifier = ?";
+        sqlite3_stmt* st = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
+        sqlite3_bind_text(st, 1, ids[c.family].c_str(), -1, SQLITE_TRANSIENT);
+        std::string out;
+        if (sqlite3_step(st) == SQLITE_ROW) out.assign(reinterpret_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
+        sqlite3_finalize(st);
+        return out;
+    };
+    later();
+    std::map<std::string, std::string> stored, googleXML;
+    for (const Case& c : cases) {
+        column(c, &c.value);
+        stored[c.family] = column(c, nullptr);
+    }
+    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) {
+        ASSERT_TRUE(provider.replaceContact(googleIDs[family], personXML("Ann", family) + "<content>edited</content>" + body,
+                                            {"6contacts"}));
+        googleXML[family] = provider.entry(FakeProvider::Kind::Contacts, googleIDs[family])->xml;
+    }
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        later();
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial) << run->message();
+        EXPECT_EQ(run->result().counts.appleUpdated, round == 0 ? 1 : 0);  // the good one
+        ASSERT_EQ(run->result().failed.size(), 3u);
+        for (const Case& c : cases) {
+            EXPECT_EQ(column(c, nullptr), stored[c.family]) << c.family;
+            EXPECT_EQ(provider.entry(FakeProvider::Kind::Contacts, googleIDs[c.family])->xml, googleXML[c.family]) << c.family;
+            bool named = false;
+            for (const auto& f : run->result().failed) named = named || f.reason.find(c.field) != std::string::npos;
+            EXPECT_TRUE(named) << c.field;
+        }
+        EXPECT_EQ(localByName()["Ann Good"]->note(), "edited");
+    }
+    sqlite3_close(db);
+}
+
 TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheOther) {
     model_->setSyncPhotosSetting(true);
     addLocal({.given = "Pia", .family = "Pic"});
@@ -410,10 +481,22 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
     auto setLocal = [&](std::optional<platform::Bytes> photo) {
         editLocal("Pia Pic", [&](platform::CNMutableContact& c) { c.setImageData(photo); });
     };
+    // A text edit on one side, then (later, so that side is the newer) a photo change on the other.
+    auto googleNoteThen = [&](const std::function<void()>& photo) {
+        ASSERT_TRUE(provider.replaceContact(id, personXML("Pia", "Pic") + "<content>from Google</content>", {"6contacts"}));
+        later();
+        photo();
+    };
+    auto localNoteThen = [&](const std::function<void()>& photo) {
+        editLocal("Pia Pic", [](platform::CNMutableContact& c) { c.setNote("from here"); });
+        later();
+        photo();
+    };
     struct Step {
         const char* what;
         std::function<void()> change;
         std::optional<std::string> expected;  // on both sides after the run
+        const char* note = nullptr;           // the note on both sides after the run, when checked
     };
     const Step steps[] = {
         {"added locally", [&] { setLocal(bytes("\xFF\xD8one")); }, "\xFF\xD8one"},
@@ -421,11 +504,27 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
         {"changed on Google", [&] { provider.setPhoto(id, "\xFF\xD8three"); }, "\xFF\xD8three"},
         {"removed on Google", [&] { provider.setPhoto(id, std::nullopt); }, std::nullopt},
         {"added on Google", [&] { provider.setPhoto(id, "\xFF\xD8four"); }, "\xFF\xD8four"},
+        // A photo moves on its own: it never carries its side's older text over the other's edit.
+        {"Google note, then a local photo", [&] { googleNoteThen([&] { setLocal(bytes("\xFF\xD8five")); }); },
+         "\xFF\xD8five", "from Google"},
+        {"local note, then a Google photo", [&] { localNoteThen([&] { provider.setPhoto(id, "\xFF\xD8six"); }); },
+         "\xFF\xD8six", "from here"},
+        {"both photos, Google's newer", [&] { setLocal(bytes("\xFF\xD8seven")); later(); provider.setPhoto(id, "\xFF\xD8eight"); },
+         "\xFF\xD8eight"},
+        // A history of a version that kept no photo digests: the photo is compared with Google's once.
+        {"changed locally, same size, before the history kept photo digests", [&] {
+             setLocal(bytes("\xFF\xD8nine!"));
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(dir_ / "profile").c_str(), &db), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(db, "UPDATE sync_history SET apple_photo_digest = NULL", nullptr, nullptr, nullptr), SQLITE_OK);
+             sqlite3_close(db);
+         }, "\xFF\xD8nine!"},
         {"removed locally", [&] { setLocal(std::nullopt); }, std::nullopt},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         later();
+        const std::string etagBefore = provider.entry(FakeProvider::Kind::Contacts, id)->photoETag();
         step.change();
         auto run = sync();
         ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
@@ -433,6 +532,13 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
         EXPECT_EQ(googlePhoto(), step.expected);
         const auto local = localPhoto();
         EXPECT_EQ(local ? std::optional<std::string>(std::string(local->begin(), local->end())) : std::nullopt, step.expected);
+        if (step.note) {
+            EXPECT_EQ(localByName()["Pia Pic"]->note(), step.note);
+            EXPECT_EQ(googleNote(googleByName()["Pia Pic"]), step.note);
+        }
+        // A removal names the photo it removes.
+        for (const auto& request : provider.server().requests("/m8/feeds/photos/media/default/" + id))
+            if (request.method == "DELETE") EXPECT_EQ(request.header("If-Match"), etagBefore);
         // The next run finds nothing to move.
         later();
         auto again = sync();

@@ -4,7 +4,8 @@
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
 // what it wrote, two more runs of the profile started at once with one. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
-// deletion on one side only. Right after a round's first run, the contact it wrote last may be
+// deletion on one side only. A stored local value may be made unreadable for a run, which fails
+// that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
 // edited on the provider within the same second, keeping its update date.
 // The seeds run as cases of their own (in parallel under ctest): QUORVANE_SYNC_SEEDS=N runs N
 // seeds from QUORVANE_SYNC_FIRST_SEED=S (default 1..200). A failure names its seed; run it alone with
@@ -232,7 +233,54 @@ protected:
         return run;
     }
 
+    // A stored local value of a synced person that cannot be read (another program wrote a byte
+    // that is not UTF-8 into a label), then an edit of that person on Google: the run fails the
+    // person alone and writes it nowhere; once the value is mended, the edit arrives.
+    void runWithAnUnreadableLocalValue() {
+        auto local = localByName();
+        auto google = googleByName();
+        for (auto& [family, v] : expected_) {
+            const std::string name = "Pat " + family;
+            if (!local.count(name) || !google.count(name) || pick(3)) continue;
+            const bool phones = pick(2);
+            const std::string column = phones ? "phone_numbers" : "email_addresses", id = local[name]->identifier();
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
+            auto sql = [&](const std::string& text, const std::string* value = nullptr) {
+                sqlite3_stmt* st = nullptr;
+                EXPECT_EQ(sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr), SQLITE_OK) << text;
+                sqlite3_bind_text(st, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+                if (value) sqlite3_bind_blob(st, 2, value->data(), int(value->size()), SQLITE_TRANSIENT);
+                std::string out;
+                if (sqlite3_step(st) == SQLITE_ROW)
+                    out.assign(static_cast<const char*>(sqlite3_column_blob(st, 0)), sqlite3_column_bytes(st, 0));
+                sqlite3_finalize(st);
+                return out;
+            };
+            const std::string read = "SELECT CAST(" + column + " AS BLOB) FROM contacts WHERE identifier = ?1";
+            const std::string kept = sql(read), bad = "[{\"identifier\":\"x\",\"label\":\"\xFF\",\"value\":\"1\"}]";
+            const std::string write = "UPDATE contacts SET " + column + " = CAST(?2 AS TEXT) WHERE identifier = ?1";
+            sql(write, &bad);
+            later();
+            v = newVersion();
+            ASSERT_TRUE(provider.replaceContact(googleID(name), googleBody(family, v), {"6contacts"}));
+            const std::string sent = provider.entry(FakeProvider::Kind::Contacts, googleID(name))->xml;
+            auto r = sync();
+            planned_ += r->plan().changes();
+            EXPECT_EQ(r->outcome(), SyncRunOutcome::Partial) << r->message();
+            EXPECT_EQ(provider.entry(FakeProvider::Kind::Contacts, googleID(name))->xml, sent);
+            EXPECT_EQ(sql(read), bad);
+            bool named = false;
+            for (const auto& f : r->result().failed) named = named || f.reason.find(phones ? "phone numbers" : "e-mail addresses") != std::string::npos;
+            EXPECT_TRUE(named) << r->message();
+            sql(write, &kept);
+            sqlite3_close(db);
+            return;
+        }
+    }
+
     void syncUntilNothingIsPlanned() {
+        ASSERT_NO_FATAL_FAILURE(runWithAnUnreadableLocalValue());
         const bool twoAtOnce = pick(4) == 0;
         const bool killed = injectFaults();
         const bool sameSecondEdit = pick(3) == 0;

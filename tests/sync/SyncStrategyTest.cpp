@@ -214,13 +214,13 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
         EXPECT_FALSE(off.googlePhotoChanged || off.googlePhotoVerifiedNotChanged || off.applePhotoChanged ||
                      off.applePhotoVerifiedNotChanged);
     }
-    // A photo change alone counts as a side changed for the merge rule.
+    // A photo moves on its own: a photo change alone makes no merge of the texts.
     SyncHistoryRecord merged = storedRecord(true);
     auto in = pairInputs(&merged, SyncModeTwoWay, 0, 0);
     in.syncPhotos = true;
     in.googlePhotoETag = std::string("e1");
     in.applePhotoSize = [] { return 700; };
-    EXPECT_TRUE(computeSyncStrategy(in).mergeContacts);
+    EXPECT_FALSE(computeSyncStrategy(in).mergeContacts);
 }
 
 TEST(SyncStrategyTest, GroupHashHasFixedValues) {
