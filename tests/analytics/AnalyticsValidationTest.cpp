@@ -134,6 +134,8 @@ TEST(AnalyticsValidation, BadNamesAndPropertiesAreCutOrDroppedAndTheRestArrives)
         ASSERT_TRUE(f.waitForNamed(markerName));
         if (!c.arrives.empty()) ASSERT_TRUE(f.waitForNamed(c.arrives));
         auto messages = log.texts();
+        // The store of an earlier test of this process may notice that this one replaced its file.
+        std::erase_if(messages, [](const std::string& m) { return m.starts_with("The log database "); });
         std::sort(messages.begin(), messages.end());
         auto expected = c.messages;
         std::sort(expected.begin(), expected.end());
