@@ -371,7 +371,8 @@ TEST_F(CrashesServiceTest, CrashesAtOnceKeepReportsOfTheirOwnAndOneStartSendsThe
     }
 
     // A crash's report put into place while a start reads another is left for the next start.
-    static std::atomic<bool> land{true};
+    static std::atomic<bool> land;
+    land = true;
     ASSERT_NO_FATAL_FAILURE(crashInChild());
     fs::rename(applicationEngine()->pendingCrashReports().at(0).path, applicationEngine()->crashReportPath() + ".landing");
     ASSERT_NO_FATAL_FAILURE(crashInChild());
