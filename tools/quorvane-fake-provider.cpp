@@ -115,9 +115,15 @@ int main(int argc, char** argv) {
         std::string feed = testing::generateContactsFeed({size_t(contacts), 7, false});
         const std::string foreign = "http://www.google.com/m8/feeds/groups/owner%40example.com/base/6'";
         const std::string mine = provider.idURL(test::FakeProvider::Kind::Groups, "6contacts") + "'";
-        for (size_t at = feed.find(foreign); at != std::string::npos; at = feed.find(foreign, at + mine.size()))
-            feed.replace(at, foreign.size(), mine);
-        provider.addContactsFromFeed(feed);
+        std::string owned;  // in one pass: replacing in place moves the rest of the feed each time
+        owned.reserve(feed.size() + feed.size() / 8);
+        size_t from = 0;
+        for (size_t at = feed.find(foreign); at != std::string::npos; at = feed.find(foreign, from)) {
+            owned.append(feed, from, at - from).append(mine);
+            from = at + foreign.size();
+        }
+        owned.append(feed, from, std::string::npos);
+        provider.addContactsFromFeed(owned);
     }
 
     // The CA beside the info file, then the info file itself, each replaced whole.
