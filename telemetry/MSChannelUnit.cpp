@@ -87,7 +87,9 @@ size_t MSChannelUnit::pendingBytes() const {
 }
 
 bool MSChannelUnit::isSplittableStatus(int statusCode) {
-    return statusCode == 400 || statusCode == 413 || statusCode == 422 || statusCode == MSHttpIngestion::kRequestNotSendable;
+    // 431: the headers made from the logs (their target tokens, tickets) are too large for the server.
+    return statusCode == 400 || statusCode == 413 || statusCode == 422 || statusCode == 431 ||
+           statusCode == MSHttpIngestion::kRequestNotSendable;
 }
 
 void MSChannelUnit::drainPendingStores() {

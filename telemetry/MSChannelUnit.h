@@ -8,7 +8,8 @@
 // the ingestion accepted it (or refused it for good). While another process sharing the store has
 // logs of the group in flight, the unit looks again every flush interval, so that what that
 // process held is sent here if it ends before sending it. A batch refused for its content (413 too
-// large, 400, 422) is split in halves that are sent again, so only a log refused alone is dropped.
+// large, 400, 422, 431 headers too large) is split in halves that are sent again, so only a log
+// refused alone is dropped.
 // A log the ingestion could never send (MSHttpIngestion::problemWithLog) is taken out of its batch
 // and dropped alone, with the reason, before the rest is sent. Disabling with deletion tells the
 // delegates that each deleted log (in flight or stored) failed to be sent.

@@ -228,8 +228,9 @@ TEST(Pipeline, AStoreFileThatIsNotADatabaseIsMovedAsideAndANewStoreTakesTheLogs)
     EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"0", "1", "2", "3"}));
 }
 
+// 431: a log whose target token makes the headers too long.
 TEST(Pipeline, ABatchRefusedForWhatItHoldsIsSplitUntilOnlyTheRefusedLogIsDropped) {
-    for (int status : {413, 400}) {
+    for (int status : {413, 400, 431}) {
         SCOPED_TRACE(status);
         PipelineFixture f;
         f.server.setRule([status](const FakeIngestionServer::Batch& b) -> std::optional<Answer> {
