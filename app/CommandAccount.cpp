@@ -1,11 +1,14 @@
 // signin, signout, status and accounts: who is signed in to the provider, and which local
 // accounts there are.
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "app/Command.h"
+#include "fetcher/QNSessionFetcher.h"
 #include "platform/runloop/RunLoop.h"
 #include "platform/web/BrowserWebView.h"
 #include "sync/GoogleBatchWriter.h"
@@ -39,6 +42,38 @@ std::optional<Arguments> parseOnly(Session& session, const std::vector<std::stri
     session.console().error(why);
     return std::nullopt;
 }
+
+// How long a command waits for the provider to confirm a revocation, at most.
+constexpr double kRevocationWait = 30;
+
+// Waits (bounded) for the provider to confirm the revocation; nullopt once it did, else what went
+// wrong in words and the exit code, ready for "the token could not be revoked: ...".
+struct RevocationFailure {
+    std::string why;
+    int exitCode;
+};
+std::optional<RevocationFailure> awaitRevocation(Session& session, const std::shared_ptr<QuorvaneModel::GoogleRevocation>& r) {
+    if (!r) return std::nullopt;
+    const double bound = std::min(kRevocationWait, Session::providerWait());
+    if (!session.waitFor([&r] { return r->ended; }, bound)) {
+        if (r->fetcher) r->fetcher->stopFetching();
+        if (interrupted()) return RevocationFailure{"the command was interrupted before the provider answered", kExitInterrupted};
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", bound);
+        return RevocationFailure{std::string("the provider did not answer within ") + seconds + " s", kExitNetwork};
+    }
+    if (!r->error) return std::nullopt;
+    FailureText failure = describeFailure(*r->error);
+    std::string why = failure.sentence;
+    if (!why.empty()) why[0] = char(std::tolower(static_cast<unsigned char>(why[0])));
+    while (!why.empty() && why.back() == '.') why.pop_back();
+    session.console().detail("(" + rawError(*r->error) + ")");
+    return RevocationFailure{why, failure.exitCode == kExitNetwork ? kExitNetwork : kExitOther};
+}
+
+constexpr const char* kStillValid =
+    "It stays valid at the provider until it expires or you remove this application's access in the account's "
+    "settings.";
 
 }  // namespace
 
@@ -103,10 +138,15 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
     if (failure) {
         session.fail(*failure, "The sign-in failed");
         console.detail("(the provider said: " + QuorvaneModel::signInFailureMessage(*failure) + ")");
-        return GoogleBatchWriter::isNetworkError(*failure) ? kExitNetwork : kExitAuth;
+        const bool retry = GoogleBatchWriter::isNetworkError(*failure) || GoogleBatchWriter::isUnavailableError(*failure);
+        return retry ? kExitNetwork : kExitAuth;
     }
     std::string user = model->getUsername();
     console.out("signed in" + (user.empty() ? std::string() : " as " + user));
+    // The sign-in before is replaced: its token is revoked now that the new one is stored.
+    if (auto failed = awaitRevocation(session, model->lastRevocation()))
+        console.note("the token of the sign-in before could not be revoked at the provider: " + failed->why + ". " +
+                     kStillValid);
     return kExitOK;
 }
 
@@ -115,16 +155,28 @@ int commandSignOut(Session& session, const std::vector<std::string>& args) {
     auto model = session.model();
     if (!model->auth()) {
         // A stored item that holds nothing usable goes as well.
-        model->signOutFromGoogle();
+        model->forgetGoogleAuthorization();
         session.console().out("not signed in");
         return kExitOK;
     }
     std::string user = model->getUsername();
-    // Without the provider the token cannot be revoked; the sign-in is forgotten all the same.
-    if (!session.connect()) session.console().note("the refresh token could not be revoked at the provider");
-    model->signOutFromGoogle();
-    session.console().out("signed out" + (user.empty() ? std::string() : " " + user));
-    return kExitOK;
+    const std::string who = user.empty() ? std::string() : " " + user;
+    // The sign-in is forgotten here in every case; the provider is asked to revoke its token,
+    // and the command waits for its answer.
+    std::optional<RevocationFailure> failed;
+    if (!session.connect()) {
+        model->forgetGoogleAuthorization();
+        failed = RevocationFailure{"the provider's settings cannot be read", kExitNetwork};
+    } else {
+        failed = awaitRevocation(session, model->signOutFromGoogle());
+    }
+    if (!failed) {
+        session.console().out("signed out" + who);
+        return kExitOK;
+    }
+    session.console().error("signed out" + who + " here, but its token could not be revoked at the provider: " +
+                            failed->why + ". " + kStillValid);
+    return failed->exitCode;
 }
 
 int commandStatus(Session& session, const std::vector<std::string>& args) {

@@ -90,8 +90,10 @@ int deleteGoogle(Session& session, const Arguments& args) {
         int code = session.fail(*failure, "The deletion stopped");
         if (providerRefusedSignIn(*failure)) {
             // The provider no longer takes this sign-in: it is of no use any more.
-            model->signOutFromGoogle();
-            session.console().note("signed out: sign in again with quorvane signin");
+            if (model->forgetRefusedGoogleAuthorization())
+                session.console().note("signed out: sign in again with quorvane signin");
+            else
+                session.console().note(kNewerSignInKept);
         }
         return interruptedRun ? kExitInterrupted : code;
     }

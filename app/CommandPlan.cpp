@@ -169,8 +169,8 @@ int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>
     else session.fail(kCommandErrorRunFailed, run.message(), runID);
     if (run.outcome() == SyncRunOutcome::Auth) {
         // The provider no longer takes this sign-in: it is of no use any more.
-        session.model()->signOutFromGoogle();
-        session.console().note("Signed out.");
+        if (session.model()->forgetRefusedGoogleAuthorization()) session.console().note("Signed out.");
+        else session.console().note(kNewerSignInKept);
     }
     return code;
 }

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "app/Console.h"
 #include "fetcher/QNSessionFetcher.h"
 #include "gdata/service/GDataFeedBounds.h"
 #include "gdata/service/GDataServiceBase.h"
@@ -32,6 +33,7 @@ constexpr const char* kCheckProxy = "Check the proxy settings (https_proxy, HTTP
 constexpr size_t kAnswerShown = 500;
 
 bool isRefusedGrant(const Error& error) { return GoogleBatchWriter::isAuthorizationError(error); }
+bool isQuota(const Error& error) { return GoogleBatchWriter::isQuotaError(error); }
 // The authorizer's own failure to sign a request (it names the request), not the sign-in's.
 bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request") != nullptr; }
 bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
@@ -98,6 +100,10 @@ const std::vector<KnownFailure>& knownFailures() {
 
         // The provider's answers.
         {kHTTP, 400, 403, isRefusedGrant, 3, "The provider no longer accepts this sign-in.", kSignInAgain},
+        {kHTTP, 403, 403, isQuota, 4, "The provider asked to wait: a quota or rate limit of the account is used up.",
+         "Nothing was lost: try again later.", true},
+        {kHTTP, 401, 403, nullptr, 6, "The provider turned the request down. The sign-in is kept.",
+         "Run the command again with -v to see the provider's answer."},
         {kHTTP, 404, 404, nullptr, 6, "The provider has nothing at the address asked for.",
          "Check the provider address: quorvane config get contacts-root"},
         {kHTTP, 408, 408, nullptr, 4, "The provider took too long to answer.", kRetryLater},
@@ -167,6 +173,9 @@ const std::vector<KnownFailure>& knownFailures() {
         {kModel, kQuorvaneModelErrorNoContainer, kQuorvaneModelErrorNoContainer, nullptr, 5,
          "There is no local account to use.", "quorvane accounts lists them."},
         {kModel, kQuorvaneModelErrorHistoryUnreadable, kQuorvaneModelErrorHistoryUnreadable, nullptr, 5, nullptr, ""},
+        {kModel, kQuorvaneModelErrorSignInNotSaved, kQuorvaneModelErrorSignInNotSaved, nullptr, 6,
+         "The new sign-in could not be stored, so the one before is kept.",
+         "Check that the profile's data folder can be written, then sign in again."},
         {kModel, kQuorvaneModelErrorHistoryNotSaved, kQuorvaneModelErrorHistoryNotSaved, nullptr, 6, nullptr,
          "Check that the profile's data folder can be written, then sync again."},
     };
@@ -178,7 +187,11 @@ FailureText describeFailure(const Error& error) {
         for (const auto& row : knownFailures()) {
             if (e->domain != row.domain || e->code < row.low || e->code > row.high) continue;
             if (row.matches && !row.matches(*e)) continue;
-            return {row.exitCode, row.sentence ? row.sentence : e->localizedDescription(), row.next, &row};
+            std::string sentence = row.sentence ? row.sentence : e->localizedDescription();
+            std::string reason = row.withReason ? Console::printable(GoogleBatchWriter::providerReason(*e), false) : "";
+            while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
+            if (!reason.empty()) sentence += " The provider said: " + reason + ".";
+            return {row.exitCode, sentence, row.next, &row};
         }
     }
     std::string text = error.localizedDescription();

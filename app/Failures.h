@@ -42,6 +42,7 @@ struct KnownFailure {
     int exitCode;
     const char* sentence;  // what happened; nullptr: the error's own description says it
     const char* next;      // what to do about it ("" when nothing can be done)
+    bool withReason = false;  // the provider's reason, from its answer, follows the sentence
 };
 
 // The table, first match wins.
@@ -60,5 +61,8 @@ std::string rawError(const platform::Error& error);
 // Whether the provider itself refused the sign-in (the error or one it wraps): only then is the
 // sign-in of no use any more and forgotten.
 bool providerRefusedSignIn(const platform::Error& error);
+// Said instead of "signed out" when the refused sign-in was already replaced by a newer one.
+inline constexpr const char* kNewerSignInKept =
+    "Another quorvane command has stored a newer sign-in meanwhile: it is kept.";
 
 }  // namespace quorvane::app

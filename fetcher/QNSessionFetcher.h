@@ -83,6 +83,10 @@ inline constexpr int64_t kQNSessionFetcherSmallResponseBodySize = int64_t(1) << 
 // User-info keys of a status error: the response body and its content type.
 inline constexpr const char* QNSessionFetcherStatusDataUserInfoKey = "data";
 inline constexpr const char* QNSessionFetcherStatusDataContentTypeUserInfoKey = "data_content_type";
+// True in a status error answered by the origin of a request that carried an "Authorization"
+// header (not by another origin a redirect led to, which is sent none): only such an answer
+// speaks of the credentials.
+inline constexpr const char* kQNSessionFetcherAnsweredSignedRequestKey = "answeredSignedRequest";
 // User-info keys added to the final error of a fetch that was retried.
 inline constexpr const char* kQNSessionFetcherElapsedIntervalWithRetriesKey = "kQNSessionFetcherElapsedIntervalWithRetriesKey";
 inline constexpr const char* kQNSessionFetcherNumberOfRetriesDoneKey = "kQNSessionFetcherNumberOfRetriesDoneKey";
@@ -527,6 +531,9 @@ protected:
     void retryFetch();
     void logNowWithError(const std::optional<Error>& error) {}
     Error statusErrorWithData(int64_t status, const std::optional<Bytes>& data);
+    // Whether the response came from the origin of the request and the request carried an
+    // "Authorization" header. The fetcher's lock is held.
+    bool answeredSignedRequestUnsynchronized();
 
     void setStopNotificationNeeded(bool flag);
     void sendStopNotificationIfNeeded();

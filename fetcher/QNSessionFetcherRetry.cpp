@@ -72,9 +72,19 @@ void QNSessionFetcher::didCompleteWithError(const std::shared_ptr<platform::URLS
 
 // --- finishing ---
 
+bool QNSessionFetcher::answeredSignedRequestUnsynchronized() {
+    const auto& request = s_->req.request;
+    if (!request || !request->url()) return false;
+    auto authorization = request->valueForHTTPHeaderField("Authorization");
+    auto response = responseUnsynchronized();
+    std::optional<URL> answeredBy = response ? response->url() : std::nullopt;
+    return authorization && !authorization->empty() && (!answeredBy || answeredBy->isSameOrigin(*request->url()));
+}
+
 Error QNSessionFetcher::statusErrorWithData(int64_t status, const std::optional<Bytes>& data) {
     QN_LOCKED;
     Value info = Value::dictionary();
+    if (answeredSignedRequestUnsynchronized()) info.set(kQNSessionFetcherAnsweredSignedRequestKey, true);
     if (data && !data->empty()) {
         info.set(QNSessionFetcherStatusDataUserInfoKey, *data);
         if (auto headers = responseHeadersUnsynchronized()) {
@@ -213,13 +223,7 @@ void QNSessionFetcher::shouldRetryNowForStatus(int64_t status, std::optional<Err
         // Only a 401 of the origin the token was sent to says the token is stale: a request
         // that carried none (a redirect to another origin drops it) or an answer from elsewhere
         // refreshes nothing.
-        if (const auto& request = s_->req.request) {
-            auto authorization = request->valueForHTTPHeaderField("Authorization");
-            auto response = responseUnsynchronized();
-            std::optional<URL> answeredBy = response ? response->url() : std::nullopt;
-            answeredSignedRequest = authorization && !authorization->empty() && request->url() &&
-                                    (!answeredBy || answeredBy->isSameOrigin(*request->url()));
-        }
+        answeredSignedRequest = answeredSignedRequestUnsynchronized();
     }
     if (auth && status == 401 && !attempted && answeredSignedRequest) {
         auto primed = auth->primeForRefresh();

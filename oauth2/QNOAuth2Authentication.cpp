@@ -269,14 +269,9 @@ bool QNOAuth2Authentication::authorizeRequestArgs(const std::shared_ptr<QNOAuth2
         if (refreshFetcher_) {
             authorizationQueue_.push_back(args);
         } else {
-            std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
-            auto fetcher = beginTokenFetchWithDelegate(
-                [weak](const std::shared_ptr<QNOAuth2Authentication>&, const std::shared_ptr<QNSessionFetcher>& f,
-                       const std::optional<Error>& error) {
-                    if (auto self = weak.lock()) self->finishedRefresh(f, error);
-                });
-            refreshFetcher_ = fetcher;
-            if (fetcher) authorizationQueue_.push_back(args);
+            storedTokenRetries_ = 0;
+            refreshFetcher_ = beginRefreshFetch();
+            if (refreshFetcher_) authorizationQueue_.push_back(args);
         }
         if (refreshFetcher_) return true;
     }
@@ -331,9 +326,54 @@ void QNOAuth2Authentication::deliver(const std::shared_ptr<QNOAuth2Authorization
     if (args->completionHandler) args->completionHandler(args->error);
 }
 
+void QNOAuth2Authentication::unlockRefresh() {
+    if (auto unlock = std::move(refreshUnlock_)) unlock();
+    refreshUnlock_ = nullptr;
+}
+
+void QNOAuth2Authentication::setRefreshLock(RefreshLock lock) {
+    std::lock_guard guard(queueMutex_);
+    refreshLock_ = std::move(lock);
+}
+
+std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
+    if (!refreshUnlock_ && refreshLock_ && nonEmpty(refreshToken())) refreshUnlock_ = refreshLock_();
+    std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
+    auto fetcher = beginTokenFetchWithDelegate([weak](const std::shared_ptr<QNOAuth2Authentication>&,
+                                              const std::shared_ptr<QNSessionFetcher>& f, const std::optional<Error>& error) {
+        if (auto self = weak.lock()) self->finishedRefresh(f, error);
+    });
+    if (!fetcher) unlockRefresh();
+    return fetcher;
+}
+
+void QNOAuth2Authentication::setRefreshTokenSource(RefreshTokenSource source) {
+    std::lock_guard lock(queueMutex_);
+    refreshTokenSource_ = std::move(source);
+}
+
+bool QNOAuth2Authentication::retryRefreshWithStoredToken(const std::optional<Error>& error) {
+    // Another process sharing the stored sign-in may have refreshed with the same refresh token
+    // first, and the provider, rotating it, refuses it now: the one it stored is the sign-in.
+    constexpr int kMaxStoredTokenRetries = 3;
+    if (!error || !refreshTokenSource_ || storedTokenRetries_ >= kMaxStoredTokenRetries) return false;
+    const Value& word = error->userInfo["json"]["error"];
+    if (!word.isString() || word.asString() != "invalid_grant") return false;
+    auto stored = refreshTokenSource_();
+    if (!nonEmpty(stored) || stored == refreshToken()) return false;
+    ++storedTokenRetries_;
+    setRefreshToken(stored);
+    setAccessToken(std::nullopt);
+    setExpiresIn(std::nullopt);
+    refreshFetcher_ = beginRefreshFetch();
+    return refreshFetcher_ != nullptr;
+}
+
 void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetcher>&, const std::optional<Error>& error) {
     std::lock_guard lock(queueMutex_);
     refreshFetcher_.reset();
+    if (retryRefreshWithStoredToken(error)) return;
+    unlockRefresh();
     auto waiting = std::move(authorizationQueue_);
     authorizationQueue_.clear();
 
@@ -366,6 +406,7 @@ void QNOAuth2Authentication::stopAuthorization() {
         authorizationQueue_.clear();
         fetcher = std::move(refreshFetcher_);
         refreshFetcher_.reset();
+        unlockRefresh();
     }
     stopTokenFetcher(fetcher);
 }

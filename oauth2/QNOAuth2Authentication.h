@@ -198,6 +198,18 @@ public:
     std::optional<std::string> codeVerifier() const;
     void setCodeVerifier(std::optional<std::string> verifier);
     std::shared_ptr<QNSessionFetcher> refreshFetcher() const;
+    // Where the refresh token is kept for other processes too (the stored sign-in), which may
+    // renew it there: when the provider refuses the refresh token ("invalid_grant") and the
+    // source answers another one, a refresh with that one is tried before the refusal reaches
+    // the waiting calls (a few times at most).
+    using RefreshTokenSource = std::function<std::optional<std::string>()>;
+    void setRefreshTokenSource(RefreshTokenSource source);
+    // Taken before a refresh is sent and let go once its answer has been merged (and so stored,
+    // by whoever stores it on kQNOAuth2RefreshTokenChanged): a lock shared with the other
+    // processes, so that they refresh one at a time, each with the token the one before stored.
+    // It answers what lets it go (nullptr when it could not be taken: the refresh goes ahead).
+    using RefreshLock = std::function<std::function<void()>()>;
+    void setRefreshLock(RefreshLock lock);
     std::shared_ptr<void> userData() const;
     void setUserData(std::shared_ptr<void> v);
     void setProperty(platform::Value value, const std::string& key);  // null removes
@@ -225,7 +237,14 @@ private:
     std::optional<std::string> parameterString(const std::string& key) const;
     void updateExpirationDate();
     bool authorizeRequestImmediateArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
+    // Lets go of the refresh lock, if held; the queue's lock is held.
+    void unlockRefresh();
+    // Starts the token fetch of a refresh, whose end is finishedRefresh(); the queue's lock is held.
+    std::shared_ptr<QNSessionFetcher> beginRefreshFetch();
     void finishedRefresh(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Error>& error);
+    // After a refresh refused with "invalid_grant": begins one with the source's refresh token
+    // when it has another; the queue's lock is held.
+    bool retryRefreshWithStoredToken(const std::optional<platform::Error>& error);
     void tokenFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, const platform::Bytes& data,
                               std::optional<platform::Error> error, const TokenFetchCallback& finished);
     void deliver(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
@@ -250,6 +269,10 @@ private:
     mutable std::recursive_mutex queueMutex_;
     std::deque<std::shared_ptr<QNOAuth2AuthorizationArgs>> authorizationQueue_;
     std::shared_ptr<QNSessionFetcher> refreshFetcher_;
+    RefreshTokenSource refreshTokenSource_;
+    RefreshLock refreshLock_;
+    std::function<void()> refreshUnlock_;  // while a refresh holds the lock
+    int storedTokenRetries_ = 0;  // of the refresh now running
 };
 
 }  // namespace quorvane

@@ -152,7 +152,13 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2SignIn::userInfoFetcherWithAuth(const 
 }
 
 void QNOAuth2SignIn::revokeTokenForGoogleAuthentication(const std::shared_ptr<QNOAuth2Authentication>& auth) {
-    if (!auth) return;
+    (void)revokeTokenForGoogleAuthentication(auth, [](const std::optional<Error>&) {});
+}
+
+std::shared_ptr<QNSessionFetcher> QNOAuth2SignIn::revokeTokenForGoogleAuthentication(
+    const std::shared_ptr<QNOAuth2Authentication>& auth, RevocationFinished finished) {
+    if (!auth) return nullptr;
+    std::shared_ptr<QNSessionFetcher> fetcher;
     auto refresh = auth->refreshToken();
     if (nonEmpty(refresh) && auth->canAuthorize() && auth->serviceProvider() == std::string(kQNOAuth2ServiceProviderGoogle)) {
         URLRequest request(googleRevocationURL());
@@ -161,17 +167,19 @@ void QNOAuth2SignIn::revokeTokenForGoogleAuthentication(const std::shared_ptr<QN
         request.setValue(auth->userAgent(), "User-Agent");
         std::string body = "token=" + QNOAuth2Authentication::encodedOAuthValueForString(*refresh);
 
-        std::shared_ptr<QNSessionFetcher> fetcher;
         if (auto service = auth->fetcherService()) fetcher = service->fetcherWithRequest(request);
         if (!fetcher) fetcher = QNSessionFetcher::fetcherWithRequest(request);
         fetcher->setBodyData(Bytes(body.begin(), body.end()));
         fetcher->setSecretExchange(true);
         fetcher->setMaxResponseBodySize(kQNSessionFetcherSmallResponseBodySize);
         fetcher->setComment("QNOAuth2 revoke token for " + auth->userEmail().value_or(""));
-        // The answer is neither awaited nor read.
-        fetcher->beginFetchWithCompletionHandler([](const std::optional<Bytes>&, const std::optional<Error>&) {});
+        fetcher->beginFetchWithCompletionHandler(
+            [finished = std::move(finished)](const std::optional<Bytes>&, const std::optional<Error>& error) {
+                if (finished) finished(error);
+            });
     }
     auth->reset();
+    return fetcher;
 }
 
 std::optional<Bytes> QNOAuth2SignIn::decodeWebSafeBase64(std::string_view text) {

@@ -98,6 +98,13 @@ public:
     static std::shared_ptr<QNSessionFetcher> userInfoFetcherWithAuth(const std::shared_ptr<QNOAuth2Authentication>& auth);
     // Revokes the refresh token at the provider (not awaited) and resets the authentication.
     static void revokeTokenForGoogleAuthentication(const std::shared_ptr<QNOAuth2Authentication>& auth);
+    // The same, telling `finished` how the provider answered: no error once it confirmed the
+    // revocation, else the fetch's error (a status error for an answer other than 2xx). Answers
+    // the begun fetch, to stop it (then `finished` is not called); nullptr when there was no
+    // refresh token of the provider to revoke (`finished` is not called either).
+    using RevocationFinished = std::function<void(const std::optional<platform::Error>& error)>;
+    static std::shared_ptr<QNSessionFetcher> revokeTokenForGoogleAuthentication(
+        const std::shared_ptr<QNOAuth2Authentication>& auth, RevocationFinished finished);
     // base64url (RFC 4648) with or without "=" padding; nullopt for text that is not ASCII.
     static std::optional<platform::Bytes> decodeWebSafeBase64(std::string_view text);
 

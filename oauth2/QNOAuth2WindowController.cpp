@@ -104,6 +104,18 @@ bool QNOAuth2WindowController::removeAuthFromKeychainForName(const std::string& 
     return deleted == KeychainStatus::Success;
 }
 
+bool QNOAuth2WindowController::removeAuthFromKeychainForName(const std::string& name, const std::string& refreshToken) {
+    KeychainStatus deleted = platform::Keychain::defaultKeychain()->deleteGenericPassword(
+        name, kQNOAuth2KeychainAccountName, [&refreshToken](const Bytes& data) {
+            auto stored = QNOAuth2Authentication::dictionaryWithResponseString(std::string(data.begin(), data.end()));
+            const Value* token = stored ? stored->find("refresh_token") : nullptr;
+            return token && token->isString() && token->asString() == refreshToken;
+        });
+    if (deleted != KeychainStatus::Success) return false;
+    platform::UserDefaults::standardUserDefaults()->removeObjectForKey(prefsKeyForName(name));
+    return true;
+}
+
 bool QNOAuth2WindowController::authorizeFromKeychainForName(const std::string& name,
                                                             const std::shared_ptr<QNOAuth2Authentication>& auth) {
     if (!auth) return false;

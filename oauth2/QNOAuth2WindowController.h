@@ -70,6 +70,9 @@ public:
     static std::string prefsKeyForName(const std::string& name);
     static bool saveAuthToKeychainForName(const std::string& name, const std::shared_ptr<QNOAuth2Authentication>& auth);
     static bool removeAuthFromKeychainForName(const std::string& name);
+    // Removes the record only while it holds this refresh token (no other writer comes between
+    // the look and the removal); false when it holds another one, which stays.
+    static bool removeAuthFromKeychainForName(const std::string& name, const std::string& refreshToken);
     static bool authorizeFromKeychainForName(const std::string& name, const std::shared_ptr<QNOAuth2Authentication>& auth);
     // A "Google" authentication for the client with what the record holds (empty when nothing).
     static std::shared_ptr<QNOAuth2Authentication> authForGoogleFromKeychainForName(

@@ -7,6 +7,7 @@
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Strings.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace quorvane {
@@ -46,16 +47,79 @@ GoogleBatchWriter::GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> 
 }
 
 bool GoogleBatchWriter::isAuthorizationError(const Error& error) {
-    // Only the provider's own answer: an error the client raised itself (an authorizer that
-    // would not sign a request, a certificate refused, a token answer that could not be read)
-    // says nothing of the sign-in.
-    if (error.domain != QNSessionFetcherStatusDomain) return false;
-    if (error.code == 401 || error.code == 403) return true;
-    if (error.code != 400) return false;
-    const platform::Value* json = error.userInfo.find("json");
-    if (!json || !json->isDictionary()) return false;
-    const platform::Value* word = json->find("error");
-    return word && word->isString() && word->asString() == "invalid_grant";
+    // Only the provider's own refusal of the sign-in: the grant refused at the token endpoint
+    // ("invalid_grant"), or a 401 or 403 answered by the provider to a request that carried the
+    // token (the fetcher has refreshed it after a first 401). An error the client raised itself
+    // (an authorizer that would not sign a request, a certificate refused, a token answer that
+    // could not be read), an answer of another origin to a request sent without the token, a
+    // token endpoint refusing the client, and a quota answer say nothing of the sign-in.
+    if (error.domain != QNSessionFetcherStatusDomain || error.code < 400 || error.code > 499) return false;
+    const platform::Value& word = error.userInfo["json"]["error"];
+    if (word.isString() && word.asString() == "invalid_grant") return true;
+    if (error.code != 401 && error.code != 403) return false;
+    const platform::Value* signed_ = error.userInfo.find(kQNSessionFetcherAnsweredSignedRequestKey);
+    return signed_ && signed_->isBool() && signed_->asBool() && !isQuotaError(error);
+}
+
+namespace {
+
+// Whether a word the provider gave for a refusal names a quota or a rate limit.
+bool namesLimit(std::string word) {
+    word = platform::asciiLower(word);
+    for (const char* part : {"quota", "ratelimit", "rate limit", "limitexceeded", "resource_exhausted"})
+        if (word.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// The provider's reasons in a refusal: the GData error codes and reasons, the JSON error's
+// reasons, status and message, or the text of the answer.
+std::vector<std::string> providerReasons(const Error& error) {
+    std::vector<std::string> out;
+    auto add = [&out](const platform::Value& v) {
+        if (v.isString() && !v.asString().empty()) out.push_back(v.asString());
+    };
+    if (const platform::Value* list = error.userInfo.find(kGDataServerErrorsKey); list && list->isArray())
+        for (const auto& item : list->asArray()) {
+            add(item["code"]);
+            add(item["internalReason"]);
+        }
+    if (const platform::Value* data = error.userInfo.find(QNSessionFetcherStatusDataUserInfoKey); data && data->isBytes()) {
+        const auto& bytes = data->asBytes();
+        std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (auto json = platform::Value::fromJSON(text); json && json->isDictionary()) {
+            const platform::Value& e = (*json)["error"];
+            if (e["errors"].isArray())
+                for (const auto& item : e["errors"].asArray()) add(item["reason"]);
+            add(e["status"]);
+            add(e["message"]);
+            add(e);
+        }
+    }
+    if (out.empty()) add(error.userInfo[kGDataErrorSummaryKey]);
+    return out;
+}
+
+}  // namespace
+
+bool GoogleBatchWriter::isQuotaError(const Error& error) {
+    if (error.domain != QNSessionFetcherStatusDomain || error.code != 403) return false;
+    for (const auto& reason : providerReasons(error))
+        if (namesLimit(reason)) return true;
+    return false;
+}
+
+std::string GoogleBatchWriter::providerReason(const Error& error, size_t maxLength) {
+    std::string out;
+    for (const auto& reason : providerReasons(error)) {
+        if (out.find(reason) != std::string::npos) continue;
+        out += (out.empty() ? "" : ": ") + reason;
+    }
+    if (out.size() > maxLength) {
+        size_t cut = maxLength;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+        out = out.substr(0, cut) + "...";
+    }
+    return out;
 }
 
 bool GoogleBatchWriter::isNetworkError(const Error& error) {
@@ -75,7 +139,7 @@ bool GoogleBatchWriter::isNetworkError(const Error& error) {
 
 bool GoogleBatchWriter::isUnavailableError(const Error& error) {
     if (error.domain != QNSessionFetcherStatusDomain && error.domain != kGDataServiceErrorDomain) return false;
-    return error.code == 429 || (error.code >= 500 && error.code <= 599);
+    return error.code == 429 || (error.code >= 500 && error.code <= 599) || isQuotaError(error);
 }
 
 void GoogleBatchWriter::start(std::vector<GoogleBatchOperation> operations, Progress progress, Finished finished) {

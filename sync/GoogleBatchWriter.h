@@ -96,13 +96,19 @@ public:
     void cancel();
 
     // Whether an error ends the whole run rather than one request: authorization refused by the
-    // provider (an HTTP 401 or 403, or 400 "invalid_grant" from the token endpoint; never an
-    // error the client raised itself) or the network gone.
+    // provider ("invalid_grant" from the token endpoint, or an HTTP 401 or 403 the provider's
+    // origin answered to a request that carried the token, a quota answer aside; never an error
+    // the client raised itself) or the network gone.
     static bool isAuthorizationError(const platform::Error& error);
     static bool isNetworkError(const platform::Error& error);
-    // Whether the provider answered that it cannot serve now (a 5xx status, or 429 too many
-    // requests): like the network gone, safe to try again later.
+    // Whether the provider answered that it cannot serve now (a 5xx status, 429 too many
+    // requests, or a 403 whose reason is a quota or rate limit): like the network gone, safe to
+    // try again later.
     static bool isUnavailableError(const platform::Error& error);
+    static bool isQuotaError(const platform::Error& error);
+    // The reasons the provider gave in a refused request's answer (its error codes, reasons and
+    // message), at most maxLength bytes; "" when it gave none.
+    static std::string providerReason(const platform::Error& error, size_t maxLength = 200);
 
     size_t requestsSent() const { return requestsSent_; }
     // When the last request went out (monotonic seconds).

@@ -53,7 +53,7 @@ QuorvaneModel::QuorvaneModel(Environment environment) : mGregorianCalendar(envir
     mClientID = environment.clientID.empty() ? kOAuth2ClientID : environment.clientID;
     mClientSecret = environment.clientSecret.empty() ? kOAuth2ClientSecret : environment.clientSecret;
     auto auth = QNOAuth2WindowController::authForGoogleFromKeychainForName(mKeychainItemName, mClientID, mClientSecret);
-    mAuth = auth && auth->canAuthorize() ? std::move(auth) : nullptr;
+    setGoogleAuthorization(auth && auth->canAuthorize() ? std::move(auth) : nullptr);
 
     mDateFormatter.dateFormat = DisplayDateFormatter::patternForTemplate("MM/dd/yy hh:mm:ssa");
     mAccountStore = std::make_unique<platform::ACAccountStore>(mContactStore->path());

@@ -72,6 +72,7 @@ inline constexpr int64_t kQuorvaneModelErrorNoLocalWrite = 4;      // no local c
 inline constexpr int64_t kQuorvaneModelErrorAccountRefused = 5;    // the local account may not be synced as asked
 inline constexpr int64_t kQuorvaneModelErrorHistoryUnreadable = 6;  // the sync store exists but cannot be read
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotSaved = 7;    // a run's writes were done, its history not saved
+inline constexpr int64_t kQuorvaneModelErrorSignInNotSaved = 8;    // a new sign-in could not be stored (the old one stays)
 
 class QuorvaneModel;
 class PairingIndex;
@@ -1013,25 +1014,40 @@ public:
     static constexpr const char* kGoogleContactsScope = "https://www.googleapis.com/auth/contacts";
     using SignInSucceeded = std::function<void()>;
     using SignInFailed = std::function<void(const platform::Error& error)>;
-    // Signs out, then shows the provider's sign-in page in the page view (nullptr: the user's
-    // browser, answering on a loopback listener). The end calls windowController(), and then one
-    // of the two callbacks; a cancelled sign-in calls neither.
+    // Shows the provider's sign-in page in the page view (nullptr: the user's browser, answering
+    // on a loopback listener). The end calls windowController(), and then one of the two
+    // callbacks; a cancelled sign-in calls neither. The sign-in in place stays, stored and valid,
+    // until the new one is stored: only then is its token revoked (lastRevocation()).
     void signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
                                   SignInFailed failureSelector);
     void cancelSigningIn();
     // The end of the sign-in: success keeps the authorization (stored in the keychain item by the
-    // controller) as mAuth; failure says why in the run log and forgets the authorization.
+    // controller) as mAuth once the item holds it, and revokes the one before; failure says why in
+    // the run log and leaves the sign-in before as it was.
     void windowController(const std::shared_ptr<QNOAuth2WindowController>& controller,
                           const std::shared_ptr<QNOAuth2Authentication>& auth,
                           const std::optional<platform::Error>& error);
     // What a failed sign-in says: the error's "data" as UTF-8 text, else its "error", else its
     // description.
     static std::string signInFailureMessage(const platform::Error& error);
-    // Revokes the stored authorization's refresh token, removes the keychain item and forgets it.
-    void signOutFromGoogle();
+    // A revocation asked of the provider and how it ended.
+    struct GoogleRevocation {
+        std::shared_ptr<QNSessionFetcher> fetcher;  // stopping it ends the wait (no end is told)
+        bool ended = false;
+        std::optional<platform::Error> error;  // how it failed, once ended
+    };
+    // Asks the provider to revoke the stored authorization's refresh token, removes the keychain
+    // item and forgets it. Answers the revocation (nullptr when there was nothing to revoke).
+    std::shared_ptr<GoogleRevocation> signOutFromGoogle();
     // Removes the keychain item and forgets the authorization without asking the provider to
-    // revoke it: for an authorization the provider has already refused.
+    // revoke it.
     void forgetGoogleAuthorization();
+    // After the provider refused the sign-in: revokes it and forgets it, removing the keychain
+    // item only while it holds the refused refresh token. False when another process has stored
+    // a newer sign-in meanwhile, which stays.
+    bool forgetRefusedGoogleAuthorization();
+    // The revocation of the sign-in a new one replaced (nullptr when none was).
+    const std::shared_ptr<GoogleRevocation>& lastRevocation() const { return mLastRevocation; }
 
     // The contacts service, made at the first call with next links followed and fetcher retries
     // off; every call sets mAuth as its authorizer.
@@ -1205,6 +1221,14 @@ private:
 
     // --- Sign-in ---
     std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
+    std::shared_ptr<GoogleRevocation> mLastRevocation;
+    // Stores mAuth again each time a refresh brings a new refresh token.
+    platform::NotificationCenter::TokenPtr mRefreshTokenObserver;
+    // Makes the authorization the signed-in one (nullptr: nobody), kept stored as it changes.
+    void setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth);
+    std::shared_ptr<GoogleRevocation> revokeGoogleAuthorization(const std::shared_ptr<QNOAuth2Authentication>& auth);
+    // The refresh token the keychain item holds now.
+    std::optional<std::string> storedRefreshToken() const;
     SignInSucceeded mSignInSucceeded;
     SignInFailed mSignInFailed;
     std::shared_ptr<GDataServiceGoogleContact> mGoogleContactService;

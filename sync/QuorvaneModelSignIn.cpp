@@ -1,20 +1,28 @@
 // Signing in to the provider and out again: the sign-in controller shows the provider's page in
 // the page view it is given (the user's browser with a loopback listener by default), stores the
-// authorization under the model's keychain item, and hands it back here.
+// authorization under the model's keychain item, and hands it back here. The stored item follows
+// the signed-in authorization: a refresh that brings a new refresh token (a provider rotating
+// them) stores it before the waiting requests go on, and processes sharing the item pick up the
+// one another stored when the provider refuses theirs.
 
+#include <chrono>
+#include <thread>
+
+#include "oauth2/QNOAuth2SignIn.h"
 #include "oauth2/QNOAuth2WindowController.h"
 #include "sync/QuorvaneModel.h"
+#include "sync/SyncLock.h"
 #include "sync/Utils.h"
 
 namespace quorvane {
 
 namespace {
+constexpr const char* kSignInLockFileName = "SignIn.lock";
 constexpr const char* kLoadingHTML = "<html><body><div align=center>Loading sign-in page...</div></body></html>";
 }  // namespace
 
 void QuorvaneModel::signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
                                              SignInFailed failureSelector) {
-    signOutFromGoogle();
     auto controller = QNOAuth2WindowController::controllerWithScope(std::string(kGoogleContactsScope), mClientID,
                                                                     mClientSecret, mKeychainItemName);
     controller->signIn()->setAdditionalAuthorizationParameters(platform::Value::dictionary({{"hl", "en"}}));
@@ -49,18 +57,62 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
     auto failed = std::move(mSignInFailed);
     mSignInSucceeded = nullptr;
     mSignInFailed = nullptr;
-    if (!error && auth && auth->canAuthorize()) {
-        mAuth = auth;
+    std::optional<platform::Error> failure = error;
+    if (!failure && !(auth && auth->canAuthorize()))
+        failure = platform::Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorAuthorizationFailed);
+    if (!failure && storedRefreshToken() != auth->refreshToken())
+        failure = platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSignInNotSaved,
+                                                   "The new sign-in could not be stored; the one before is kept.");
+    if (!failure) {
+        // Stored: only now does the sign-in before go, revoked at the provider.
+        auto previous = std::move(mAuth);
+        setGoogleAuthorization(auth);
+        mLastRevocation = previous && previous->refreshToken() != auth->refreshToken() ? revokeGoogleAuthorization(previous)
+                                                                                        : nullptr;
         setProgressWithString(Utils::localized("SyncProgressWC_LoginSucceeded", "Login Succeeded!"));
         if (succeeded) succeeded();
         return;
     }
-    platform::Error failure = error.value_or(platform::Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorAuthorizationFailed));
     setProgressWithString(Utils::localized("SyncProgressWC_LoginFailed", "Login Failed"));
     appendStringToLog(Utils::localized("SyncProgressWC_LoginToGoogleFailed", "Login to Google failed") + ": " +
-                      signInFailureMessage(failure));
-    mAuth = nullptr;
-    if (failed) failed(failure);
+                      signInFailureMessage(*failure));
+    if (failed) failed(*failure);
+}
+
+std::optional<std::string> QuorvaneModel::storedRefreshToken() const {
+    return QNOAuth2WindowController::authForGoogleFromKeychainForName(mKeychainItemName, mClientID, mClientSecret)
+        ->refreshToken();
+}
+
+void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth) {
+    mRefreshTokenObserver.reset();
+    mAuth = std::move(auth);
+    if (!mAuth) return;
+    // Delivered on the thread that merged the token answer, before the refresh's waiting calls
+    // go on; the model itself may be gone by then, so the block holds only what it needs.
+    std::weak_ptr<QNOAuth2Authentication> weak = mAuth;
+    mRefreshTokenObserver = platform::NotificationCenter::defaultCenter().addObserver(
+        kQNOAuth2RefreshTokenChanged, mAuth.get(), nullptr, [weak, name = mKeychainItemName](const platform::Notification&) {
+            if (auto auth = weak.lock(); auth && auth->canAuthorize())
+                QNOAuth2WindowController::saveAuthToKeychainForName(name, auth);
+        });
+    mAuth->setRefreshTokenSource([name = mKeychainItemName, id = mClientID, secret = mClientSecret] {
+        return QNOAuth2WindowController::authForGoogleFromKeychainForName(name, id, secret)->refreshToken();
+    });
+    if (mDataFolder.empty()) return;
+    // The commands of a profile refresh one at a time (a refresh is quick; one that is not holds
+    // the next for a bounded time, after which it goes ahead).
+    mAuth->setRefreshLock([file = mDataFolder / kSignInLockFileName]() -> std::function<void()> {
+        constexpr double kLockWaitSeconds = 10;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kLockWaitSeconds);
+        for (;;) {
+            auto lock = SyncLock::tryAcquire(file);
+            if (!lock) return nullptr;
+            if (*lock) return [held = std::shared_ptr<SyncLock>(std::move(*lock))] {};
+            if (std::chrono::steady_clock::now() >= until) return nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
 }
 
 std::string QuorvaneModel::signInFailureMessage(const platform::Error& error) {
@@ -74,14 +126,41 @@ std::string QuorvaneModel::signInFailureMessage(const platform::Error& error) {
     return error.localizedDescription();
 }
 
-void QuorvaneModel::signOutFromGoogle() {
-    if (mAuth) QNOAuth2WindowController::revokeTokenForGoogleAuthentication(mAuth);
+std::shared_ptr<QuorvaneModel::GoogleRevocation> QuorvaneModel::revokeGoogleAuthorization(
+    const std::shared_ptr<QNOAuth2Authentication>& auth) {
+    auto revocation = std::make_shared<GoogleRevocation>();
+    std::weak_ptr<GoogleRevocation> weak = revocation;
+    revocation->fetcher = QNOAuth2SignIn::revokeTokenForGoogleAuthentication(
+        auth, [weak](const std::optional<platform::Error>& error) {
+            if (auto r = weak.lock()) {
+                r->ended = true;
+                r->error = error;
+            }
+        });
+    return revocation->fetcher ? revocation : nullptr;
+}
+
+std::shared_ptr<QuorvaneModel::GoogleRevocation> QuorvaneModel::signOutFromGoogle() {
+    auto auth = mAuth;
     forgetGoogleAuthorization();
+    return auth ? revokeGoogleAuthorization(auth) : nullptr;
 }
 
 void QuorvaneModel::forgetGoogleAuthorization() {
     QNOAuth2WindowController::removeAuthFromKeychainForName(mKeychainItemName);
-    mAuth = nullptr;
+    setGoogleAuthorization(nullptr);
+}
+
+bool QuorvaneModel::forgetRefusedGoogleAuthorization() {
+    auto auth = mAuth;
+    std::optional<std::string> refused = auth ? auth->refreshToken() : std::nullopt;
+    bool forgotten = !refused || refused->empty() ||
+                     QNOAuth2WindowController::removeAuthFromKeychainForName(mKeychainItemName, *refused) ||
+                     storedRefreshToken() == std::nullopt;
+    setGoogleAuthorization(nullptr);
+    // A newer sign-in another process stored is of the same grant: revoking would end it too.
+    if (auth && forgotten) (void)revokeGoogleAuthorization(auth);
+    return forgotten;
 }
 
 }  // namespace quorvane

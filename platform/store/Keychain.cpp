@@ -237,14 +237,21 @@ KeychainStatus Keychain::findGenericPassword(std::string_view service, std::stri
 }
 
 KeychainStatus Keychain::deleteGenericPassword(std::string_view service, std::string_view account) {
+    return deleteGenericPassword(service, account, nullptr);
+}
+
+KeychainStatus Keychain::deleteGenericPassword(std::string_view service, std::string_view account,
+                                               const std::function<bool(const Bytes& password)>& onlyIf) {
     if (service.empty() || account.empty()) return KeychainStatus::Param;
     std::error_code ec;
     if (!fs::is_directory(folder_, ec)) return KeychainStatus::ItemNotFound;
     FolderLock lock(folder_, true);
     if (!lock.held()) return KeychainStatus::IO;
     removeStaleTemporaries(folder_);
-    KeychainStatus found = findGenericPassword(service, account);
+    Bytes data;
+    KeychainStatus found = findGenericPassword(service, account, onlyIf ? &data : nullptr);
     if (found != KeychainStatus::Success && found != KeychainStatus::Decode) return found;
+    if (onlyIf && (found != KeychainStatus::Success || !onlyIf(data))) return KeychainStatus::ItemNotFound;
     fs::path file = itemPath(service, account);
     if (::unlink(file.c_str()) != 0) return errno == ENOENT ? KeychainStatus::ItemNotFound : KeychainStatus::IO;
     syncFolder(folder_);

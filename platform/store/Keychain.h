@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,10 @@ public:
                                        Bytes* password = nullptr) const;
     // Deletes the item; ItemNotFound when there is none.
     KeychainStatus deleteGenericPassword(std::string_view service, std::string_view account);
+    // Deletes the item only when its data passes the test, read under the folder's lock so that
+    // no writer comes between; ItemNotFound when there is none or its data fails the test.
+    KeychainStatus deleteGenericPassword(std::string_view service, std::string_view account,
+                                         const std::function<bool(const Bytes& password)>& onlyIf);
 
 private:
     std::filesystem::path itemPath(std::string_view service, std::string_view account) const;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -181,8 +182,9 @@ private:
 
 // Does what a browser does with the sign-in address the command printed: opens the provider's
 // page (which answers at once with a redirect to the command's loopback listener) and follows
-// that redirect. Answers the listener's status.
-inline int completeSignInInBrowser(const std::string& address, const std::string& caFile) {
+// that redirect, first changed by `edit` when given (a forged answer). Answers the listener's status.
+inline int completeSignInInBrowser(const std::string& address, const std::string& caFile,
+                                   const std::function<std::string(std::string)>& edit = nullptr) {
     auto split = [](const std::string& url, std::string* base, std::string* rest) {
         size_t slash = url.find('/', url.find("://") + 3);
         *base = url.substr(0, slash);
@@ -194,7 +196,8 @@ inline int completeSignInInBrowser(const std::string& address, const std::string
     provider.set_ca_cert_path(caFile.c_str());
     auto page = provider.Get(path);
     if (!page || page->status != 302) return page ? page->status : -1;
-    split(page->get_header_value("Location"), &base, &path);
+    std::string location = page->get_header_value("Location");
+    split(edit ? edit(location) : location, &base, &path);
     httplib::Client listener(base);
     auto answer = listener.Get(path);
     return answer ? answer->status : -1;

@@ -65,6 +65,13 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
+// Sets an environment variable the programs inherit, for the scope.
+struct ScopedEnvironment {
+    std::string name;
+    ScopedEnvironment(std::string n, const std::string& value) : name(std::move(n)) { ::setenv(name.c_str(), value.c_str(), 1); }
+    ~ScopedEnvironment() { ::unsetenv(name.c_str()); }
+};
+
 // A fake provider in the test's own process (so that its answers can be scripted), found by the
 // command where it finds the provider program.
 struct ScriptedProvider : FakeProvider {
@@ -437,6 +444,37 @@ TEST_F(QuorvaneCommandTest, BehindAProxyTheCommandActsOnTheProvidersOwnAnswers) 
     EXPECT_EQ(refused.code, 3) << refused.err;
 }
 
+// A provider that rotates refresh tokens (and refuses used ones): each command stores the new one
+// before it goes on, also one interrupted while the provider held the refresh's answer, and
+// commands refreshing at once leave the newest stored. Nothing is revoked on the way.
+TEST_F(QuorvaneCommandTest, ARotatedRefreshTokenIsStoredByEveryCommand) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    provider.setRotateRefreshTokens(true);
+    for (int run = 0; run < 3; ++run) {
+        auto r = quorvane({"-q", "plan"});
+        ASSERT_EQ(r.code, 0) << run << ": " << r.err;
+    }
+    const std::string token = "/oauth2/v4/token";
+    provider.server().hold(token);
+    {
+        ChildProcess child({QUORVANE_BINARY, "-q", "plan"});
+        ASSERT_TRUE(provider.server().waitForHeld(token, 1, 120)) << child.err();
+        child.signal(SIGINT);
+        provider.server().release(token);
+        EXPECT_EQ(child.wait(), 130) << child.err();
+    }
+    {
+        std::vector<std::unique_ptr<ChildProcess>> together;
+        for (const char* command : {"plan", "status", "plan", "plan"})
+            together.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_BINARY, "-q", command}));
+        for (auto& child : together) EXPECT_EQ(child->wait(), 0) << child->err();
+    }
+    auto last = quorvane({"-q", "plan"});
+    EXPECT_EQ(last.code, 0) << last.err;
+    EXPECT_EQ(provider.server().requestCount("/o/oauth2/revoke"), 0u);
+}
+
 // Ctrl-C or SIGTERM ends a command whose provider trickles its answer within 10 seconds, with
 // exit code 130; the sync's run is in the log.
 TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTenSeconds) {
@@ -579,6 +617,91 @@ TEST_F(QuorvaneCommandTest, ASignInNobodyAnswersEndsAfterItsTimeoutAndABrowserle
     EXPECT_EQ(quorvane({"signin", "--timeout", "0"}).code, 2);
 }
 
+// A new sign-in replaces the one before only once it is stored, and only then revokes it: one
+// interrupted, timed out, refused or failing at the code exchange, or an answer that is not the
+// sign-in's own, leaves the one before stored and valid. A sign-out forgets the sign-in in any case
+// and says plainly, with a non-zero exit, when the provider did not revoke its token.
+TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWhatWasNotRevoked) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    const std::string revoke = "/o/oauth2/revoke";
+    // Runs a sign-in that the browser step answers (nullptr: nobody answers, then the signal).
+    auto failedSignIn = [](std::vector<std::string> args, std::function<int(const std::string&)> browser, int signal) {
+        args.insert(args.begin(), {QUORVANE_BINARY, "signin", "--no-browser"});
+        ChildProcess child(args);
+        const std::string address = child.readLine();
+        if (browser) EXPECT_EQ(browser(address), signal ? 400 : 200);
+        if (signal) child.signal(signal);
+        return child.wait();
+    };
+    auto answer = [](std::function<std::string(std::string)> edit) {
+        return [edit](const std::string& address) { return completeSignInInBrowser(address, fakeCAFile(), edit); };
+    };
+    auto replace = [](const std::string& from, const std::string& to) {
+        return [from, to](std::string url) { return url.replace(url.find(from), from.size(), to); };
+    };
+    struct Case {
+        const char* what;
+        std::function<int()> signIn;
+        int code;
+    };
+    const Case cases[] = {
+        {"Ctrl-C", [&] { return failedSignIn({}, nullptr, SIGINT); }, 130},
+        {"no answer in time", [&] { return failedSignIn({"--timeout", "0.5"}, nullptr, 0); }, 3},
+        {"a wrong state", [&] { return failedSignIn({}, answer(replace("state=", "state=forged")), SIGINT); }, 130},
+        {"access denied", [&] { return failedSignIn({}, answer(replace("code=", "error=access_denied&x=")), 0); }, 3},
+        {"the code exchange fails",
+         [&] {
+             provider.setOAuthFault([](const TestRequest& req, TestResponse& res) {
+                 if (req.body.find("grant_type=authorization_code") != std::string::npos) res.status = 500;
+             });
+             int code = failedSignIn({}, answer(nullptr), 0);
+             provider.setOAuthFault(nullptr);
+             return code;
+         },
+         4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.signIn(), c.code);
+        EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+        EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
+        EXPECT_EQ(provider.server().requestCount(revoke), 0u);
+    }
+    auto again = signIn();
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(provider.server().requestCount(revoke), 1u);
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
+
+    ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", "1");
+    struct Out {
+        const char* what;
+        int status;  // 0: the answer is held
+        int code;
+        const char* says;
+    };
+    const Out outs[] = {
+        {"500", 500, 4, "could not be revoked at the provider: the provider has a problem of its own right now."},
+        {"400", 400, 6, "could not be revoked at the provider: the provider turned the request down"},
+        {"no answer", 0, 4, "could not be revoked at the provider: the provider did not answer within 1 s."},
+    };
+    for (const auto& c : outs) {
+        SCOPED_TRACE(c.what);
+        provider.setOAuthFault(nullptr);
+        ASSERT_EQ(signIn().code, 0);
+        if (c.status) provider.setOAuthFault([&c](const TestRequest&, TestResponse& res) { res.status = c.status; });
+        else provider.server().hold(revoke);
+        auto r = quorvane({"signout"});
+        provider.server().release(revoke);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find("signed out owner@example.com here, but its token " + std::string(c.says)), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
+    }
+    provider.setOAuthFault(nullptr);
+}
+
 TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
     EXPECT_EQ(quorvane({"config", "set", "syncDeletions", "off"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).out, "false\n");
@@ -626,8 +749,10 @@ TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnly
 
 // Only the provider's own refusal signs the user out. What the client refuses itself (a next link
 // to another origin it will not sign, a certificate it cannot verify, a provider that does not
-// answer, a token answer it cannot read) ends the command with its reason and keeps the sign-in;
-// a refused certificate gets no request at all.
+// answer, a token answer it cannot read) and answers that are not that refusal (a quota, another
+// origin's 401 to a request sent without the token, the token endpoint refusing the client) end
+// the command with their reason and keep the sign-in, unrevoked, also for delete-all; a refused
+// certificate gets no request at all.
 TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFailureSaysWhy) {
     ScriptedProvider provider;
     ASSERT_EQ(signIn().code, 0);
@@ -663,9 +788,55 @@ TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFai
         {"an unreadable token answer", std::nullopt,
          [&] {
              provider.expireAccessTokens();
-             provider.server().on("POST", "/oauth2/v4/token", [](const TestRequest&, TestResponse& res) { res.body = "{\"token_type\":"; });
+             provider.setOAuthFault([](const TestRequest&, TestResponse& res) { res.body = "{\"token_type\":"; });
          },
          6, "The provider's token answer could not be used", "com.quorvane.QNOAuth2 -1001"},
+        // Answers that are not the provider's refusal of the sign-in.
+        {"a quota answer", std::nullopt,
+         [&] {
+             provider.setAnswerFault([](const TestRequest&, TestResponse& res) {
+                 res.status = 403;
+                 res.contentType = "application/vnd.google.gdata.error+xml";
+                 res.body = "<errors xmlns='http://schemas.google.com/g/2005'><error><domain>GData</domain>"
+                            "<code>rateLimitExceeded</code><internalReason>Too many\nrequests</internalReason></error></errors>";
+             });
+         },
+         4, "The provider asked to wait: a quota or rate limit of the account is used up. The provider said: "
+            "rateLimitExceeded: Too many\\u000Arequests.", "HTTPStatus 403"},
+        {"a JSON rate-limit answer", std::nullopt,
+         [&] {
+             provider.setAnswerFault([](const TestRequest&, TestResponse& res) {
+                 res.status = 403;
+                 res.contentType = "application/json";
+                 res.body = R"({"error":{"code":403,"message":"Quota exceeded","status":"RESOURCE_EXHAUSTED"}})";
+             });
+         },
+         4, "The provider said: RESOURCE_EXHAUSTED: Quota exceeded.", "HTTPStatus 403"},
+        {"a redirect to another origin that answers 401", std::nullopt,
+         [&] {
+             provider.server().on("GET", "/moved/*", [](const TestRequest&, TestResponse& res) { res.status = 401; });
+             provider.setAnswerFault([elsewhere](const TestRequest& req, TestResponse& res) {
+                 res.status = 302;
+                 res.setHeader("Location", elsewhere + "/moved" + req.path);
+             });
+         },
+         6, "The provider turned the request down. The sign-in is kept.", "HTTPStatus 401"},
+        {"a token endpoint refusing the client", std::nullopt,
+         [&] {
+             provider.setOAuthFault([](const TestRequest&, TestResponse& res) {
+                 res.status = 401;
+                 res.body = R"({"error":"invalid_client"})";
+             });
+         },
+         6, "The provider turned the request down. The sign-in is kept.", "HTTPStatus 401"},
+        {"a token endpoint answering 403", std::nullopt,
+         [&] {
+             provider.setOAuthFault([](const TestRequest&, TestResponse& res) {
+                 res.status = 403;
+                 res.body = R"({"error":"access_denied"})";
+             });
+         },
+         6, "The sign-in is kept.", "HTTPStatus 403"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -684,9 +855,15 @@ TEST_F(QuorvaneCommandTest, TheClientsOwnRefusalsKeepTheSignInAndACertificateFai
         EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("cancelled"), std::string::npos) << r.err;
         if (bad) EXPECT_EQ(bad->requestCount(), 0u);
+        // Nor does a deletion at the provider sign out or revoke anything on such answers.
+        EXPECT_NE(quorvane({"delete-all", "--google", "--yes"}).code, 0);
+        provider.setAnswerFault(nullptr);
+        provider.setOAuthFault(nullptr);
         ASSERT_EQ(quorvane({"config", "set", "contacts-root", ""}).code, 0);
         EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+        EXPECT_EQ(provider.server().requestCount("/o/oauth2/revoke"), 0u);
     }
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
 }
 
 // What the network sent reaches the terminal without control characters: a user name with
@@ -778,13 +955,6 @@ TEST_F(QuorvaneCommandTest, ACertificateFileIsARegularFileOfBoundedSize) {
 
 
 // --- one run per profile, a history that cannot be read, what a run says when it cannot record itself ---
-
-// Sets an environment variable the programs inherit, for the scope.
-struct ScopedEnvironment {
-    std::string name;
-    ScopedEnvironment(std::string n, const std::string& value) : name(std::move(n)) { ::setenv(name.c_str(), value.c_str(), 1); }
-    ~ScopedEnvironment() { ::unsetenv(name.c_str()); }
-};
 
 std::string personXML(const std::string& given, const std::string& family) {
     return "<title>" + given + " " + family + "</title><gd:name><gd:givenName>" + given + "</gd:givenName><gd:familyName>" +

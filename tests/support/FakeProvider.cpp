@@ -238,6 +238,7 @@ struct FakeProvider::State {
     size_t signIns = 0;
     bool captchaRequired = false;
     size_t tokenRequests = 0;
+    bool rotateRefreshTokens = false;
     // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
     std::map<std::string, std::string> challenges;
     size_t verifiedExchanges = 0;
@@ -247,7 +248,7 @@ struct FakeProvider::State {
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
     std::map<Kind, std::unordered_map<std::string, size_t>> positions;  // id -> index in entries
     BatchFault batchFault;
-    AnswerFault answerFault;
+    AnswerFault answerFault, oauthFault;
 
     double timeOffset = 0;  // advanceTime
     // Deleted entries updated before this were forgotten (forgetDeletedContacts).
@@ -489,6 +490,16 @@ void FakeProvider::revokeAllTokens() {
     state_->refreshTokens.clear();
 }
 
+void FakeProvider::setRotateRefreshTokens(bool rotate) {
+    std::lock_guard lock(state_->mutex);
+    state_->rotateRefreshTokens = rotate;
+}
+
+bool FakeProvider::refreshTokenValid(const std::string& token) const {
+    std::lock_guard lock(state_->mutex);
+    return state_->refreshTokens.count(token) > 0;
+}
+
 size_t FakeProvider::verifiedCodeChallenges() const {
     std::lock_guard lock(state_->mutex);
     return state_->verifiedExchanges;
@@ -513,7 +524,19 @@ void FakeProvider::install() {
     };
 
     // --- OAuth2 ---
-    server_->on("POST", "/oauth2/v4/token", [this, &st, json](const TestRequest& req, TestResponse& res) {
+    // The token and revocation answers go through the scripted OAuth2 fault.
+    auto withFault = [&st](TestHTTPServer::Handler handler) {
+        return [&st, handler](const TestRequest& req, TestResponse& res) {
+            handler(req, res);
+            AnswerFault fault;
+            {
+                std::lock_guard lock(st.mutex);
+                fault = st.oauthFault;
+            }
+            if (fault) fault(req, res);
+        };
+    };
+    server_->on("POST", "/oauth2/v4/token", withFault([this, &st, json](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.body);
         std::lock_guard lock(st.mutex);
         ++st.tokenRequests;
@@ -534,6 +557,10 @@ void FakeProvider::install() {
             }
         } else if (grant == "refresh_token") {
             ok = st.refreshTokens.count(form["refresh_token"]) > 0;
+            if (ok && st.rotateRefreshTokens) {
+                st.refreshTokens.erase(form["refresh_token"]);
+                withRefresh = true;
+            }
         }
         if (!ok) {
             json(res, 400, platform::Value::dictionary({{"error", "invalid_grant"}, {"error_description", "Bad Request"}}));
@@ -552,7 +579,7 @@ void FakeProvider::install() {
             answer.set("refresh_token", refresh);
         }
         json(res, 200, answer);
-    });
+    }));
     // A bearer token, or the token of an account sign-in ("GoogleLogin auth=").
     auto bearerOK = [&st](const TestRequest& req) {
         auto header = req.header("Authorization");
@@ -593,13 +620,13 @@ void FakeProvider::install() {
         json(res, 200, platform::Value::dictionary({{"sub", st.oauth.userID}, {"email", st.oauth.userEmail},
                                                     {"email_verified", true}}));
     });
-    server_->on("*", "/o/oauth2/revoke", [&st, json](const TestRequest& req, TestResponse& res) {
+    server_->on("*", "/o/oauth2/revoke", withFault([&st, json](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.query.empty() ? req.body : req.query);
         std::lock_guard lock(st.mutex);
         bool known = st.accessTokens.erase(form["token"]) + st.refreshTokens.erase(form["token"]) > 0;
         json(res, known ? 200 : 400, known ? platform::Value::dictionary()
                                            : platform::Value::dictionary({{"error", "invalid_token"}}));
-    });
+    }));
     server_->on("GET", "/o/oauth2/v2/auth", [this](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.query);
         if (form.count("code_challenge") && form["code_challenge_method"] != "S256") {
@@ -902,6 +929,11 @@ std::string FakeProvider::writeInfoFile(const std::filesystem::path& info, int64
 void FakeProvider::setAnswerFault(AnswerFault fault) {
     std::lock_guard lock(state_->mutex);
     state_->answerFault = std::move(fault);
+}
+
+void FakeProvider::setOAuthFault(AnswerFault fault) {
+    std::lock_guard lock(state_->mutex);
+    state_->oauthFault = std::move(fault);
 }
 
 void FakeProvider::serveBatch(Kind kind, const TestRequest& req, TestResponse& res) {

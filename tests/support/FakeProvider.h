@@ -10,7 +10,8 @@
 //   /m8/feeds/{contacts|groups}/default/full/batch     POST batch feed (insert, update, delete, query)
 //   /m8/feeds/photos/media/default/{id}                GET, PUT, DELETE a contact's photo
 //   /o/oauth2/v2/auth                                  the page: redirects with a code (PKCE S256 kept)
-//   /oauth2/v4/token                                   authorization-code (verifier checked) and refresh-token grants
+//   /oauth2/v4/token                                   authorization-code (verifier checked) and refresh-token
+//                                                      grants (rotating refresh tokens when asked)
 //   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation
 //   /accounts/ClientLogin                              account sign-in by user name and password
 //   /upload/...                                        resumable uploads (FakeResumableUploads)
@@ -98,6 +99,10 @@ public:
     size_t passwordSignIns() const;
     // Refresh tokens stop working too (answered with 400 "invalid_grant").
     void revokeAllTokens();
+    // While on, each refresh answers a new refresh token and the one it used stops working.
+    void setRotateRefreshTokens(bool rotate);
+    // Whether the refresh token still works (not revoked, not rotated away).
+    bool refreshTokenValid(const std::string& token) const;
     size_t tokenRequests() const;
     // Code exchanges whose "code_verifier" matched the S256 "code_challenge" of the page
     // request (a code issued with a challenge is exchanged only with its verifier).
@@ -148,6 +153,9 @@ public:
     // closeAfter, a stall): called with each feed request and its answer, with nothing locked.
     using AnswerFault = std::function<void(const TestRequest& request, TestResponse& answer)>;
     void setAnswerFault(AnswerFault fault);
+    // The same for the answers of the token and revocation endpoints, once the provider has
+    // carried the request out (a code exchanged, a token rotated or revoked).
+    void setOAuthFault(AnswerFault fault);
     // The id URL of an entry ("https://127.0.0.1:<port>/m8/feeds/contacts/owner%40example.com/base/<id>").
     std::string idURL(Kind kind, const std::string& id) const;
     std::string editURL(Kind kind, const std::string& id) const;

@@ -511,6 +511,29 @@ TEST_F(SyncRunPlanTest, AFailedDownloadEndsTheRunWithItsKindOfResult) {
     // A provider that cannot serve now is unreachable too: safe to retry.
     for (int status : {500, 503, 429}) EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", status)), SyncRunOutcome::Network);
     EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", 404)), SyncRunOutcome::Other);
+    // Only the provider's refusal of the sign-in is one of the sign-in: a 401 or 403 to a request
+    // that carried the token, or the grant refused; a quota answer is a wait.
+    using V = platform::Value;
+    const std::string limit = R"({"error":{"errors":[{"reason":"userRateLimitExceeded"}],"message":"slow down"}})";
+    const struct {
+        int status;
+        V info;
+        SyncRunOutcome outcome;
+    } answers[] = {
+        {401, V::dictionary({{"answeredSignedRequest", true}}), SyncRunOutcome::Auth},
+        {403, V::dictionary({{"answeredSignedRequest", true}}), SyncRunOutcome::Auth},
+        {401, V::dictionary({{"json", V::dictionary({{"error", "invalid_grant"}})}}), SyncRunOutcome::Auth},
+        {400, V::dictionary({{"json", V::dictionary({{"error", "invalid_grant"}})}}), SyncRunOutcome::Auth},
+        {401, V::dictionary(), SyncRunOutcome::Other},
+        {403, V::dictionary({{"json", V::dictionary({{"error", "invalid_client"}})}}), SyncRunOutcome::Other},
+        {403, V::dictionary({{"answeredSignedRequest", true}, {"data", V(platform::Bytes(limit.begin(), limit.end()))}}),
+         SyncRunOutcome::Network},
+    };
+    for (const auto& a : answers)
+        EXPECT_EQ(SyncRun::outcomeForError(platform::Error("com.quorvane.HTTPStatus", a.status, a.info)), a.outcome)
+            << a.status << " " << a.info.toJSON();
+    EXPECT_EQ(GoogleBatchWriter::providerReason(platform::Error("com.quorvane.HTTPStatus", 403, answers[6].info)),
+              "userRateLimitExceeded: slow down");
 }
 
 TEST_F(SyncRunPlanTest, AnUnconfirmedPlanWritesNothing) {
