@@ -990,7 +990,10 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
         QVCRASH_DEBUG("The report's file name is too long");
         return QVCRASH_EINTERNAL;
     }
-    int fd = ::open(context->partial_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A file of its own, made now: whatever stood at the name (a partial file of an earlier process
+    // of this id, a link, a FIFO) is taken away rather than written through or waited on.
+    ::unlink(context->partial_path);
+    int fd = ::open(context->partial_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         QVCRASH_DEBUG("Could not open the crashlog output file: %s", qvcrash_async_errno_text(errno));
         return QVCRASH_EINTERNAL;

@@ -147,7 +147,7 @@ void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer);
 
 // Writes the report of a crash, limited to kQVCrashReportMaxSize bytes, into a partial file of the
 // crashing process (named after its id, taken now: a child forked without exec writes a file of
-// its own; created 0644 and truncated), flushes and closes it, then gives it a name no other
+// its own; made anew, 0644, whatever stood at that name removed first), flushes and closes it, then gives it a name no other
 // report has (qvcrash_place_report): the report file is whole or absent, whoever looks at it and
 // whenever, and a report already in place is never replaced. In a forked child the report tells
 // that child's id and gets an id of its own. current_state is the crashed thread's signal

@@ -346,6 +346,39 @@ TEST(MSCrashReporter, ReportThatCannotBeWrittenSkipsThePostCrashCallback) {
     EXPECT_EQ(marker.read(), "chain;declined;default;");
 }
 
+// Something already at the crashing process's partial name (left there, or put there on purpose):
+// the report is written into a file of its own, never through it, and the crash still ends.
+TEST(MSCrashReporter, WhatStandsAtThePartialNameIsNotWrittenThrough) {
+    const std::string victim = (fs::temp_directory_path() / ("qv-partial-victim-" + std::to_string(::getpid()))).string();
+    for (const char* kind : {"fifo", "link", "link to fifo"}) {
+        SCOPED_TRACE(kind);
+        std::ofstream(victim) << "untouched";
+        auto child = runInChild([&] {
+            auto reporter = reporterFor("partial-name.app");
+            if (!reporter->enableCrashReporter()) return 2;
+            const std::string partial = reporter->crashReportPath() + "." + std::to_string(::getpid()) + ".partial";
+            const std::string fifo = victim + ".fifo";
+            const std::string_view k = kind;
+            if (k != "link" && ::mkfifo(k == "fifo" ? partial.c_str() : fifo.c_str(), 0600) != 0) return 3;
+            if (k != "fifo" && ::symlink(k == "link" ? victim.c_str() : fifo.c_str(), partial.c_str()) != 0) return 3;
+            crashWith(SIGSEGV);
+            return 0;
+        });
+        ASSERT_TRUE(child.signaled) << child.describe();
+        EXPECT_EQ(child.signal, SIGSEGV);
+        std::string text;
+        std::getline(std::ifstream(victim), text);
+        EXPECT_EQ(text, "untouched");
+        auto reporter = reporterFor("partial-name.app");
+        test::UnpackedReport unpacked;
+        auto data = reporter->loadPendingCrashReportData();
+        EXPECT_TRUE(data && unpacked.unpack(std::string(data->begin(), data->end())));
+        reporter->purgePendingCrashReport();
+        fs::remove(victim + ".fifo");
+    }
+    fs::remove(victim);
+}
+
 INSTANTIATE_TEST_SUITE_P(FatalSignals, MSCrashReporterCrash,
                          ::testing::Values(SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
