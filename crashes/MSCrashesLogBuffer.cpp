@@ -9,6 +9,7 @@
 
 #include "crashes/MSErrorLogFormatter.h"
 #include "crashes/MSErrorLogs.h"
+#include "crashreporter/capture/MSCrashReporter.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
 #include "telemetry/MSChannelGroup.h"
@@ -163,7 +164,10 @@ void MSCrashesLogBuffer::writeAtCrash() {
 void writeLogBufferAtCrash() { MSCrashesLogBuffer::shared().writeAtCrash(); }
 
 void writeBufferSlotFile(const char* data, size_t length, const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Made anew: whatever stood at the name (a link, a FIFO) is taken away rather than written
+    // through or waited on, at a crash above all.
+    ::unlink(path);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return;
     ssize_t written = ::write(fd, data, length);
     (void)written;
@@ -218,17 +222,33 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
         return std::any_of(self.replaying_.begin(), self.replaying_.end(),
                            [&](const auto& entry) { return entry.second == file; });
     };
+    size_t unread = 0;
+    std::string firstUnread;
     for (const auto& file : *files) {
         if (!hasExtension(file, kMSCrashesLogBufferFileExtension) || onItsWay(file)) continue;
         const std::filesystem::path tokenFile = targetTokenPathFor(file.string());
-        std::string data;
+        // Read without blocking, regular files only: a FIFO at a buffer file's name holds no start.
+        auto read = [](const std::filesystem::path& path) -> platform::Result<std::string> {
+            auto bytes = MSCrashReporter::readCrashReportFile(path.string());
+            if (!bytes) return bytes.error();
+            return std::string(bytes->begin(), bytes->end());
+        };
+        // Not read (a read error, or not a regular file): the file stays, never taken for an empty slot.
+        auto data = read(file);
+        if (!data) {
+            if (data.error().code != ENOENT && !unread++) firstUnread = data.error().localizedDescription();
+            continue;
+        }
         std::shared_ptr<MSAbstractLog> log;
-        if (platform::readFile(file, data) && !data.empty())
-            log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(data).valueOr(nullptr);
+        if (!data->empty()) log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(*data).valueOr(nullptr);
         if (log) {
-            std::string token;
-            if (platform::readFile(tokenFile, token)) {
-                if (auto decrypted = encrypter.decryptString(token)) {
+            auto token = read(tokenFile);
+            if (!token && token.error().code != ENOENT) {
+                if (!unread++) firstUnread = token.error().localizedDescription();
+                continue;
+            }
+            if (token) {
+                if (auto decrypted = encrypter.decryptString(*token)) {
                     log->addTransmissionTargetToken(*decrypted);
                 } else {
                     MSLogError(kMSLogTag, "Failed to decrypt the target token.");
@@ -248,6 +268,9 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
         // A file without a sendable log is done with now.
         ReplayWatch::consumeBufferFile(file);
     }
+    if (unread)
+        MSLogWarning(kMSCrashesLogTag, "Couldn't read " + std::to_string(unread) +
+                                           " crash-time log buffer files; they stay until they can be read: " + firstUnread);
     // Token files beside no log belong to none.
     for (const auto& file : *files) {
         if (!hasExtension(file, kMSCrashesTargetTokenFileExtension)) continue;

@@ -3,6 +3,7 @@
 // children, since they mark the process as crashed for good.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #if defined(__SANITIZE_ADDRESS__)
@@ -12,6 +13,7 @@
 
 #include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogs.h"
+#include "crashreporter/capture/MSCrashReporter.h"
 #include "telemetry/MSEncrypter.h"
 #include "telemetry/MSUtility.h"
 #include "tests/crashreporter/CrashChild.h"
@@ -95,8 +97,14 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     add(2, "two");
     add(3, "three");
     buffer.freeLog("three");
-    // A token file a crash of an earlier process left beside slot 1: not this log's token.
+    // A token file a crash of an earlier process left beside slot 1: not this log's token. A FIFO
+    // and a link where the crash writes: neither waited on nor written through.
     ASSERT_TRUE(platform::writeFileAtomically(file(1, kMSCrashesTargetTokenFileExtension), "stale"));
+    ASSERT_EQ(::mkfifo(file(0, kMSCrashesTargetTokenFileExtension).c_str(), 0600), 0);
+    const fs::path victim = file(0).string() + ".victim";
+    ASSERT_TRUE(platform::writeFileAtomically(victim, "untouched"));
+    fs::remove(file(1));
+    fs::create_symlink(victim, file(1));
 
     auto result = runInChild([] {
         writeLogBufferAtCrash();
@@ -108,6 +116,8 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     EXPECT_FALSE(contents(file(1)).empty());
     EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension)));
     EXPECT_FALSE(fs::exists(file(1, kMSCrashesTargetTokenFileExtension)));
+    EXPECT_EQ(contents(victim), "untouched");
+    fs::remove(victim);
     for (int i = 2; i < kMSCrashesLogBufferSize; ++i) EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
 
     // The next start: a damaged file is consumed without a log. The store cannot take the two
@@ -159,6 +169,18 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
         EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
         EXPECT_FALSE(fs::exists(file(i, kMSCrashesTargetTokenFileExtension))) << i;
     }
+    // A buffer file that could not be read (an I/O error) is kept; a FIFO named like one holds no start.
+    ASSERT_TRUE(platform::writeFileAtomically(file(5), "unread"));
+    fs::remove(file(6));
+    ASSERT_EQ(::mkfifo(file(6).c_str(), 0600), 0);
+    auto previous = MSCrashReporter::setCrashReportReadFunction([](int, void*, size_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    });
+    MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    MSCrashReporter::setCrashReportReadFunction(previous);
+    EXPECT_EQ(contents(file(5)), "unread");
+    fs::remove(file(6));
 }
 
 TEST_F(MSCrashesLogBufferTest, TheTokenTravelsWithItsLog) {
