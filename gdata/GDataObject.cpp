@@ -842,7 +842,8 @@ void GDataObject::pruneInheritedNamespaces() {
 // Extensions
 
 GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) {
-    for (auto& s : extensions_)
+    if (extensions_.empty()) return nullptr;
+    for (auto& s : extensions_.edit())
         if (s.cls == &cls) return &s;
     return nullptr;
 }
@@ -871,7 +872,7 @@ void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPt
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
     if (!object) {
-        std::erase_if(extensions_, [&](const ExtensionSlot& s) { return s.cls == &cls; });
+        if (!extensions_.empty()) std::erase_if(extensions_.edit(), [&](const ExtensionSlot& s) { return s.cls == &cls; });
         return;
     }
     ensureObjectHasXMLNameForExtensionClass(object, cls);
@@ -1430,7 +1431,7 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element, c
     // Made for the parse; left unmade again when nothing was stored, as if never reserved.
     bool hadExtensions = hasExtensions_;
     hasExtensions_ = true;
-    extensions_.reserve(extensions_.size() + present.size());
+    extensions_.edit().reserve(extensions_.size() + present.size());
 
     // The children parsed now see this object's frame.
     struct FrameScope {
@@ -1466,7 +1467,7 @@ void GDataObject::parseExtensionsForElement(const GDataXMLElementPtr& element, c
     }
     if (!hadExtensions && extensions_.empty()) {
         hasExtensions_ = false;
-        std::vector<ExtensionSlot>().swap(extensions_);
+        extensions_.clear();
     }
 }
 
@@ -1811,8 +1812,8 @@ void GDataObject::copyStateTo(GDataObject& t) const {
     t.namespaces_ = namespaces_;
     t.hasExtensions_ = hasExtensions_;
     t.extensions_.clear();
-    if (hasExtensions_) {
-        t.extensions_.reserve(extensions_.size());
+    if (!extensions_.empty()) {
+        t.extensions_.edit().reserve(extensions_.size());
         for (const auto& slot : extensions_) {
             ExtensionSlot copySlot{slot.cls, slot.isList, {}};
             copySlot.objects.reserve(slot.objects.size());

@@ -626,7 +626,7 @@ protected:
         bool isList;
         ExtensionObjects objects;
     };
-    const std::vector<ExtensionSlot>* extensionSlots() const { return hasExtensions_ ? &extensions_ : nullptr; }
+    const std::vector<ExtensionSlot>* extensionSlots() const { return hasExtensions_ ? &extensions_.get() : nullptr; }
 
 private:
     void parseAttributesForElement(const GDataXMLElementPtr& element);
@@ -670,7 +670,8 @@ private:
     // The local attribute names and markers: the class's list, made once per class and shared by
     // every object of it, or a list of this object's own (kept with the rare state).
     const std::vector<std::string>* attributeDeclarations_ = nullptr;
-    std::vector<ExtensionSlot> extensions_;
+    // One pointer: most objects of a feed (its leaves) hold no extension at all.
+    GDataRareList<std::vector<ExtensionSlot>> extensions_;
     GDataAttributeBlock attributes_;
     GDataCompactText contentValue_;
     GDataRareList<GDataXMLElementList> childXMLElements_;
