@@ -12,6 +12,7 @@
 
 #include "app/Command.h"
 #include "platform/foundation/Value.h"
+#include "platform/net/NetworkThread.h"
 #include "sync/QuorvaneModel.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncRun.h"
@@ -129,8 +130,11 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
     }
     const double wait = Session::providerWait();
     if (!session.waitFor([&finished] { return finished; }, wait)) {
-        // Interrupted, or the provider went silent: the run ends after the work in flight.
+        // Interrupted, or the provider went silent: the run ends after the work in flight. What a
+        // silent provider holds will not be answered: it is cancelled now, so that the run ends
+        // and saves the history of what was confirmed (an interrupt does the same a moment later).
         run->cancel();
+        if (!interrupted()) platform::NetworkThread::shared().cancelEverything();
         session.waitFor([&finished] { return finished; }, wait, false);
         session.setProgressCounts(nullptr);
         *code = interrupted() ? kExitInterrupted : session.fail(kCommandErrorProviderSilent);
@@ -393,8 +397,17 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
                     std::to_string(c.appleCreated) + " created, " + std::to_string(c.appleUpdated) + " updated, " +
                     std::to_string(c.appleDeleted) + " deleted; " + std::to_string(c.photosMoved) +
                     " photos moved; " + std::to_string(c.failures) + " failed");
-    if (run)
+    if (run) {
         for (const auto& warning : run->result().warnings) console.error("warning: " + warning);
+        // Which contacts (or groups) failed and why; the run's log keeps every one.
+        constexpr size_t kFailuresShown = 20;
+        const auto& failed = run->result().failed;
+        for (size_t i = 0; i < failed.size() && i < kFailuresShown; ++i)
+            console.note("failed: " + failed[i].name + " (" + (failed[i].side == "google" ? "on Google" : "locally") +
+                         "): " + failed[i].reason);
+        if (failed.size() > kFailuresShown)
+            console.note("and " + std::to_string(failed.size() - kFailuresShown) + " more failed");
+    }
     return code;
 }
 

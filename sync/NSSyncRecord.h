@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "gdata/GDataEntryContact.h"
 #include "platform/contacts/CNContact.h"
@@ -66,6 +67,16 @@ public:
         if (mSyncAction == SyncActionNoUpdate) return SyncActionNoUpdate;
         return mPhotoAction != SyncActionNoUpdate ? mPhotoAction : mSyncAction;
     }
+    bool mAppleChangedDuringSync = false;  // not written: edited locally since the run read it
+    // The writes the run still owes the record: set by the executor when it takes the plan, and
+    // cleared as each is confirmed (or found not needed). A record that still owes a write when
+    // the run ends (stopped, refused, cancelled) keeps its old history, so the next run plans it
+    // again.
+    bool mLocalWriteOwed = false;
+    bool mGoogleWriteOwed = false;
+    // Local groups of the contact whose memberships did not reach Google (a group that could not
+    // be made there): the history records only the memberships carried, so they stay pending.
+    std::vector<std::string> mGroupsNotCarried;
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.

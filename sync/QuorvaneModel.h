@@ -786,6 +786,11 @@ public:
     const std::vector<std::shared_ptr<GDataEntryContact>>& googleDuplicatesDetected() const {
         return mGoogleDuplicatesDetected;
     }
+    // When a creation is carried out by the provider after the run that sent it gave up, and the
+    // next run made the contact again, two Google contacts carry one local record. Of such
+    // copies one is kept: the one paired in this run, else the first in the feed. Answers the
+    // kept copy for another copy; nullptr for a contact that has none or is the kept one.
+    std::shared_ptr<GDataEntryContact> keptCopyOfGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     // The group filter's Google groups, as getSelectedGroupURLDict finds them now.
     void updateSelectedGroupURLDict() { mSelectedGroupURLDict = getSelectedGroupURLDict(); }
     PairingIndex& pairingIndex();
@@ -1171,6 +1176,8 @@ private:
     // Local identifier -> the first Google contact of mContactFeed tagged as made from that local
     // contact (localRecordOfGoogleContact).
     std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> mGoogleContactsByLocalRecord;
+    // Local identifier -> every Google contact tagged with it, in feed order, when more than one is.
+    std::unordered_map<std::string, std::vector<std::shared_ptr<GDataEntryContact>>> mGoogleCopiesByLocalRecord;
     // Identifiers of the Google groups that pass the group filter.
     std::unordered_set<std::string> mSelectedGroupURLDict;
     // The scan's index over mContactFeed and mExistingAppleContacts; built at the first query

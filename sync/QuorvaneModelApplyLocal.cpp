@@ -6,6 +6,7 @@
 #include <set>
 
 #include "platform/contacts/CNSaveRequest.h"
+#include "sync/ContentDigest.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane {
@@ -117,7 +118,7 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
     std::vector<std::string> identifiers;
     for (size_t i = s.next; i < end; ++i) {
         const auto& r = s.records[i];
-        if (r->mSyncAction == SyncActionGoogleToMac && r->mAppleContact) identifiers.push_back(r->mAppleContact->identifier());
+        if (r->mAppleContact) identifiers.push_back(r->mAppleContact->identifier());
     }
     if (!identifiers.empty()) {
         auto fetched = mContactStore->unifiedContactsMatchingPredicate(
@@ -130,6 +131,16 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
         const auto r = s.records[s.next];
         LocalApplyState::Pending p{r, nullptr, 1, std::nullopt};
         std::shared_ptr<GDataEntryContact> google;
+        // A contact edited since the run read it (while the run waited for its plan to be
+        // confirmed, say) is not written over: it waits for the next run, which sees the edit.
+        if (r->mAppleContact) {
+            auto it = stored.find(r->mAppleContact->identifier());
+            if (it != stored.end() && localContentDigest(*it->second) != localContentDigest(*r->mAppleContact)) {
+                r->mAppleUpdateFailed = r->mAppleChangedDuringSync = true;
+                appendStringToLog("Changed locally during the sync, left for the next run: " + r->mDescription.value_or(""));
+                continue;
+            }
+        }
         if (r->mSyncAction == SyncActionDeleteContact) {
             auto doomed = r->mAppleContact->mutableCopy();
             p.add = [doomed](platform::CNSaveRequest& request) { request.deleteContact(doomed); };
@@ -235,6 +246,7 @@ void QuorvaneModel::performSynchronization_Step1_Flush(LocalApplyState& s) {
     };
     auto succeeded = [&](LocalApplyState::Pending& p) {
         ++s.written;
+        p.record->mLocalWriteOwed = false;
         if (p.record->mSyncAction == SyncActionDeleteContact) {
             mGroupMembershipByPerson.erase(p.record->mAppleContact->identifier());
         } else if (p.groupNames) {

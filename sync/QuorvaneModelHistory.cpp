@@ -355,6 +355,15 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     inputs.appleGroupHash = [this](const platform::CNContactPtr& apple) {
         return getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
     };
+    inputs.appleGroupHashWithout = [this](const platform::CNContactPtr& apple, const std::vector<std::string>& left) {
+        auto names = getAppleContactGroupNamesWithAppleContactID(apple->identifier());
+        if (names)
+            std::erase_if(*names, [&](const std::string& name) {
+                const auto trimmed = trimWhitespaceFromString(name);
+                return std::any_of(left.begin(), left.end(), [&](const std::string& l) { return stringsEqualWithString1(trimmed, l); });
+            });
+        return getGroupHashWithGroups(names && names->empty() ? std::nullopt : names);
+    };
     inputs.googleGroupHash = [this](const std::shared_ptr<GDataEntryContact>& google) {
         return getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
     };

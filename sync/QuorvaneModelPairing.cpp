@@ -80,6 +80,7 @@ void QuorvaneModel::releasePairingState() {
     resetPairingIndex();
     mGoogleContactDict = {};
     mGoogleContactsByLocalRecord = {};
+    mGoogleCopiesByLocalRecord = {};
     mGoogleDuplicatesDetected = {};
     mGoogleContactRecordIDsByHashName = {};
     mAppleContactRecordIDsByHashName = {};
@@ -119,6 +120,7 @@ std::optional<std::string> QuorvaneModel::localRecordOfGoogleContact(const GData
 
 void QuorvaneModel::preparePairingDicts() {
     mGoogleContactsByLocalRecord.clear();
+    mGoogleCopiesByLocalRecord.clear();
     mGoogleContactDict.clear();
     mExistingAppleContactDict.clear();
     mGoogleContactRecordIDsByHashName.clear();
@@ -138,7 +140,14 @@ void QuorvaneModel::preparePairingDicts() {
             auto id = g ? g->identifier() : std::nullopt;
             if (!id || id->empty()) continue;
             mGoogleContactDict[*id] = g;
-            if (auto local = localRecordOfGoogleContact(*g)) mGoogleContactsByLocalRecord.emplace(*local, g);
+            if (auto local = localRecordOfGoogleContact(*g)) {
+                auto [first, added] = mGoogleContactsByLocalRecord.emplace(*local, g);
+                if (!added) {
+                    auto& copies = mGoogleCopiesByLocalRecord[*local];
+                    if (copies.empty()) copies.push_back(first->second);
+                    copies.push_back(g);
+                }
+            }
             auto hash = hashNameOfFacts(index.googleFacts(*g));
             if (hash.empty()) continue;
             auto& holders = googleByHash[hash];
@@ -170,6 +179,20 @@ void QuorvaneModel::preparePairingDicts() {
             mAppleContactRecordIDsByHashName.erase(hash);
         }
     }
+}
+
+GoogleContactPtr QuorvaneModel::keptCopyOfGoogleContact(const GoogleContactPtr& contact) {
+    if (!contact || mGoogleCopiesByLocalRecord.empty()) return nullptr;
+    auto local = localRecordOfGoogleContact(*contact);
+    auto copies = local ? mGoogleCopiesByLocalRecord.find(*local) : mGoogleCopiesByLocalRecord.end();
+    if (copies == mGoogleCopiesByLocalRecord.end()) return nullptr;
+    GoogleContactPtr kept = copies->second.front();
+    for (const auto& g : copies->second)
+        if (isGoogleContactAlreadyMatched(g)) {
+            kept = g;
+            break;
+        }
+    return kept == contact ? nullptr : kept;
 }
 
 GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const CNContactPtr& apple) {

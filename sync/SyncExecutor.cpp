@@ -1,12 +1,17 @@
 #include "sync/SyncExecutor.h"
 
+#include <cstdio>
+
 #include "gdata/GDataEntryContactGroup.h"
 #include "gdata/GDataFeedContactGroup.h"
 #include "gdata/GDataLink.h"
 #include "platform/contacts/CNContactKeys.h"
 #include "platform/contacts/CNContactStore.h"
 #include "platform/contacts/CNSaveRequest.h"
+#include "gdata/GDataTextConstruct.h"
+#include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 #include "platform/foundation/Memory.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/ContentDigest.h"
@@ -77,6 +82,27 @@ bool writesGoogle(const NSSyncRecord& r) {
     return r.mSyncAction == SyncActionDeleteContact && r.mGoogleContact && !r.mAppleContact;
 }
 
+// The text with each byte that is not part of UTF-8 shown as "\xFF", for messages.
+std::string readableText(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        if (n && i + n <= text.size() && platform::isValidUTF8(text.substr(i, n))) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", lead);
+        out += hex;
+        ++i;
+    }
+    return out;
+}
+
+constexpr const char* kChangedLocally = "Changed locally during the sync, left for the next run";
+
 // Only a run that writes both sides carries merged values back to the side written from.
 bool writesBothSides(int32_t mode) { return mode == SyncModeTwoWay || mode == SyncModeManual; }
 
@@ -103,8 +129,16 @@ SyncExecutor::SyncExecutor(std::shared_ptr<Context> context, Input input)
 
 void SyncExecutor::start(Finished finished) {
     finished_ = std::move(finished);
+    // Every planned write is owed until confirmed: a run that stops before one is confirmed
+    // leaves that pair's history as it was, for the next run to plan it again. A pair merged into
+    // its local contact may owe Google the merged values too (found once the local side is
+    // written).
     for (const auto& r : input_.records) {
-        if (!r || !r->mRefusedBecause) continue;
+        if (!r) continue;
+        r->mLocalWriteOwed = writesLocal(*r);
+        r->mGoogleWriteOwed = writesGoogle(*r) || (writesBothSides(input_.syncMode) && r->mSyncAction == SyncActionGoogleToMac &&
+                                                   r->mMergeContacts && r->mAppleContact && r->mGoogleContact);
+        if (!r->mRefusedBecause) continue;
         recordFailure(r, "local", "Left as it is on both sides: " + *r->mRefusedBecause);
         context_->log("Left as it is on both sides, " + *r->mRefusedBecause + ": " + r->mDescription.value_or("a contact"));
     }
@@ -170,7 +204,8 @@ void SyncExecutor::applyLocal() {
     auto counted = [this] {
         for (const auto& r : input_.records) {
             if (!r || !writesLocal(*r)) continue;
-            if (r->mAppleUpdateFailed) recordFailure(r, "local", "The local contact could not be written");
+            if (r->mAppleChangedDuringSync) recordFailure(r, "local", kChangedLocally);
+            else if (r->mAppleUpdateFailed) recordFailure(r, "local", "The local contact could not be written");
             else if (r->mSyncAction == SyncActionDeleteContact) ++result_.counts.appleDeleted;
             else if (r->mCreatedNewContact) ++result_.counts.appleCreated;
             else ++result_.counts.appleUpdated;
@@ -274,7 +309,23 @@ void SyncExecutor::downloadNextPhoto() {
 void SyncExecutor::createGoogleGroups() {
     if (cancelled_) return changeState(State::SaveHistory);
     std::vector<GoogleBatchOperation> ops;
-    for (const auto& group : context_->missingGoogleGroups(input_.records)) ops.push_back({GoogleBatchKind::Insert, group});
+    for (const auto& group : context_->missingGoogleGroups(input_.records)) {
+        // A group whose name cannot be sent fails alone: the contacts go without that
+        // membership, which stays pending in their history until the group is renamed.
+        const auto title = group && group->title() ? group->title()->stringValue().value_or("") : "";
+        if (auto problem = xmlTextProblem(title)) {
+            unsentGroups_.push_back(title);
+            const std::string name = readableText(title);
+            ++result_.counts.failures;
+            result_.failed.push_back({"group " + name, "google",
+                                      "The group was not made on Google: its name holds text that cannot be sent (" +
+                                          *problem + "); its members are synced without it until it is renamed"});
+            context_->log("Google group not made, its name holds text that cannot be sent: " + name);
+            continue;
+        }
+        ops.push_back({GoogleBatchKind::Insert, group});
+    }
+    markGroupsNotCarried();
     if (ops.empty()) return changeState(State::ApplyGoogle);
     std::optional<platform::URL> url;
     if (const auto& groups = input_.feeds.groups.feed)
@@ -326,6 +377,16 @@ void SyncExecutor::refetchGroups() {
             self->context_->useGroupFeed(feed);
             self->changeState(State::ApplyGoogle);
         });
+}
+
+void SyncExecutor::markGroupsNotCarried() {
+    if (unsentGroups_.empty()) return;
+    for (const auto& r : input_.records) {
+        if (!r || !writesGoogle(*r) || r->mSyncAction != SyncActionMacToGoogle) continue;
+        for (const auto& name : context_->localGroupNames(r->mAppleContact))
+            if (std::find(unsentGroups_.begin(), unsentGroups_.end(), name) != unsentGroups_.end())
+                r->mGroupsNotCarried.push_back(name);
+    }
 }
 
 // --- Google contacts ---
@@ -402,7 +463,11 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
             groupsReread_ = true;
         }
         const auto merged = context_->referenceContact(r->mMutableAppleContact);
-        if (!merged || !mergedSidesDiffer(merged, whole)) return std::nullopt;
+        if (!merged) return std::nullopt;
+        if (!mergedSidesDiffer(merged, whole)) {
+            r->mGoogleWriteOwed = false;  // Google holds the merged values already
+            return std::nullopt;
+        }
         if (refusedForItsText(r, *merged)) return std::nullopt;
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(whole->copy());
         if (!entry) return std::nullopt;
@@ -507,6 +572,7 @@ void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& record
         switch (o.state) {
             case GoogleBatchOutcome::State::Confirmed: {
                 r->mGmailUpdateSucceeded = true;
+                r->mGoogleWriteOwed = false;
                 if (ops[i].kind == GoogleBatchKind::Delete) {
                     ++result_.counts.googleDeleted;
                     break;
@@ -605,7 +671,8 @@ void SyncExecutor::mergeBack(const std::vector<NSSyncRecordPtr>& records, std::f
             r->mGoogleContact = m->mGoogleContact = self->context_->leanGoogleContact(r->mGoogleContact);
             if (auto id = r->mGoogleContact->identifier()) self->writtenGoogleContacts_[*id] = r->mGoogleContact;
             if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
-                self->recordFailure(r, "local", "The merged values could not be written locally");
+                self->recordFailure(r, "local", m->mAppleChangedDuringSync ? kChangedLocally
+                                                                           : "The merged values could not be written locally");
                 continue;
             }
             r->mMutableAppleContact = m->mMutableAppleContact;

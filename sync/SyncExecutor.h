@@ -148,6 +148,9 @@ public:
         virtual void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) = 0;
         // The local writes may have changed group memberships: read them again.
         virtual void rereadLocalGroups() = 0;
+        // The names of the local groups the contact belongs to, trimmed as the groups made on
+        // Google are named.
+        virtual std::vector<std::string> localGroupNames(const platform::CNContactPtr&) { return {}; }
         // The local contact as the comparisons and conversions read it (every key).
         virtual platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) = 0;
         // The local contact (its reference copy and its stored form, with its local groups)
@@ -233,6 +236,8 @@ private:
     void sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo);
     void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
                             const std::vector<GoogleBatchOutcome>& outcomes);
+    // Notes, on each record that writes Google, the local groups among unsentGroups_ it belongs to.
+    void markGroupsNotCarried();
     // Logs the warning and keeps it in the result.
     void warn(std::string warning);
     // Logs and keeps a warning for each value the provider kept shorter than it was sent.
@@ -270,6 +275,7 @@ private:
     bool groupsReread_ = false;
     double lastGoogleSend_ = GoogleBatchWriter::kNeverSent;  // when the last Google write request went out
     std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
+    std::vector<std::string> unsentGroups_;  // local groups that could not be made on Google
 };
 
 }  // namespace quorvane

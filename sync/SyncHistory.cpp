@@ -147,6 +147,8 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
     };
     for (const auto& s : records) {
         if (!s) continue;
+        // A write that was planned and never confirmed (the run stopped first, or it failed).
+        if (s->mLocalWriteOwed || s->mGoogleWriteOwed) continue;
         if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded) continue;
         if (s->mAppleUpdateFailed &&
             (s->mSyncAction == SyncActionGoogleToMac || s->mSyncAction == SyncActionDeleteContact)) {
@@ -179,7 +181,9 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         r->appleUpdateDate = in.appleDate(apple);
         r->googleUpdateDate = googleUpdatedDate(google);
         r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
-        r->appleGroupNamesHash = in.appleGroupHash(apple);
+        r->appleGroupNamesHash = s->mGroupsNotCarried.empty() || !in.appleGroupHashWithout
+                                     ? in.appleGroupHash(apple)
+                                     : in.appleGroupHashWithout(apple, s->mGroupsNotCarried);
         r->googleGroupNamesHash = in.googleGroupHash(google);
         const platform::CNContactPtr pictured =
             s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple;

@@ -99,6 +99,8 @@ struct SyncHistoryWriteInputs {
     // The group hashes (groupNamesHash) of the local contact's groups and the Google contact's.
     std::function<uint64_t(const platform::CNContactPtr&)> appleGroupHash;
     std::function<uint64_t(const std::shared_ptr<GDataEntryContact>&)> googleGroupHash;
+    // The local group hash without the named groups (memberships that were not carried).
+    std::function<uint64_t(const platform::CNContactPtr&, const std::vector<std::string>&)> appleGroupHashWithout;
     // The byte length of the local contact's photo (0 for none), and its photoDigest (nullopt
     // when not known: the record then keeps none, and the next run takes the photo as it finds it).
     std::function<int32_t(const platform::CNContactPtr&)> applePhotoSize;
@@ -114,13 +116,15 @@ struct SyncHistoryChanges {
 };
 
 // The history stage: for each record, in order,
-//   - a write that was not confirmed (sent to Google without success, or a local write that
-//     failed) keeps the pair's old history: the next run sees the same differences again;
+//   - a write that was not confirmed (still owed when the run ended, sent to Google without
+//     success, or a local write that failed) keeps the pair's old history: the next run sees the
+//     same differences again;
 //   - a record whose pairs are forgotten (historyForgetsPairsOfRecord) deletes them;
 //   - a record left alone adds nothing unless its pair was found equal and its history is missing,
 //     merged, out of date or waits for a photo's ETag;
 //   - otherwise the old records of both contacts go and, for a pair with both identifiers (not a
-//     deletion), a new record keeps the dates, group hashes, photo size and ETag (the old ones when
+//     deletion), a new record keeps the dates, group hashes (the local one without the groups
+//     whose memberships were not carried), photo size and ETag (the old ones when
 //     the photo did not move) and the content digests of what each side holds now.
 SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& records, const SyncHistory& history,
                                        const SyncHistoryWriteInputs& inputs);

@@ -61,6 +61,11 @@ bool SyncPlanner::pairGoogleContacts(size_t count) {
     for (; mGoogleNext < mGoogleTotal && count > 0; ++mGoogleNext, --count) {
         const auto& google = mGoogleContacts[mGoogleNext];
         if (mContext.isGooglePaired(google) || googleContactFiltered(google)) continue;
+        // A second copy of one local contact's Google contact pairs with nothing (decided alone).
+        if (mContext.keptCopyOf(google)) {
+            mPairs.push_back({nullptr, google});
+            continue;
+        }
         auto apple = mContext.bestAppleMatch(google);
         if (apple) mContext.setPaired(apple, google);
         mPairs.push_back({apple, google, apple && appleContactFiltered(apple)});
@@ -127,7 +132,10 @@ void SyncPlanner::tally(const NSSyncRecord& r) {
     switch (r.mSyncAction) {
         case SyncActionGoogleToMac: ++(r.mAppleContact ? summary.updateLocal : summary.createLocal); break;
         case SyncActionMacToGoogle: ++(r.mGoogleContact ? summary.updateGoogle : summary.createGoogle); break;
-        case SyncActionDeleteContact: ++(r.mAppleContact ? summary.deleteLocal : summary.deleteGoogle); break;
+        case SyncActionDeleteContact:
+            ++(r.mAppleContact ? summary.deleteLocal : summary.deleteGoogle);
+            if (mCopiesRemoved.count(&r)) ++summary.copiesRemoved;
+            break;
         default: ++summary.unchanged; break;
     }
 }
@@ -294,6 +302,23 @@ void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& stra
             return;
         }
         r.mSyncAction = SyncActionDeleteContact;
+        return;
+    }
+    // A copy made by a creation the provider carried out late: never copied locally (the local
+    // contact has its partner); removed when it holds what the kept copy holds, else left for
+    // the user to choose.
+    if (auto kept = mContext.keptCopyOf(r.mGoogleContact)) {
+        if (!mFeedsComplete || mInput.syncMode == SyncModeGoogleToMac) {
+            hold(r, "Google contacts made twice from one local contact were left as they are");
+        } else if (!mContext.sameGoogleContent(r.mGoogleContact, kept)) {
+            hold(r, "Google contacts made twice from one local contact hold different values and were left on Google: "
+                    "delete the copy you do not want there");
+        } else {
+            r.mSyncAction = SyncActionDeleteContact;
+            mCopiesRemoved.insert(&r);
+            ++mHeld["Google contacts made twice from one local contact are removed from Google (the other copy, which "
+                    "holds the same, stays)"];
+        }
         return;
     }
     if (mInput.syncMode == SyncModeMacToGoogle || mContext.ignoreNewGoogleContact(r.mGoogleContact)) return;

@@ -35,11 +35,14 @@ struct SyncPlanSummary {
     size_t createGoogle = 0, updateGoogle = 0, deleteGoogle = 0;
     size_t unchanged = 0;
     size_t googleDuplicates = 0;
+    // Google copies of a contact that has another with the same content, deleted on Google
+    // (counted in deleteGoogle, never in deletions(): nothing of the user's goes).
+    size_t copiesRemoved = 0;
     // The Google feeds were whole: deletions could be planned.
     bool googleFeedsComplete = false;
     // Why some changes were held back (the feed was not whole, ...), one line each.
     std::vector<std::string> notes;
-    size_t deletions() const { return deleteLocal + deleteGoogle; }
+    size_t deletions() const { return deleteLocal + deleteGoogle - copiesRemoved; }
     size_t changes() const {
         return createLocal + updateLocal + deleteLocal + createGoogle + updateGoogle + deleteGoogle;
     }
@@ -106,6 +109,11 @@ public:
                                      int32_t action, const SyncStrategyInfo& strategy) = 0;
         virtual bool ignoreNewAppleContact(const platform::CNContactPtr& apple) = 0;
         virtual bool ignoreNewGoogleContact(const GoogleContactPtr& google) = 0;
+        // Of Google contacts made twice from one local contact (a creation the provider carried
+        // out after the run that sent it gave up), the copy kept for another copy; nullptr for a
+        // contact without copies or the kept one. Whether two Google contacts hold the same content.
+        virtual GoogleContactPtr keptCopyOf(const GoogleContactPtr&) { return nullptr; }
+        virtual bool sameGoogleContent(const GoogleContactPtr&, const GoogleContactPtr&) { return false; }
         // A new, empty record (the model's records ask it for their texts).
         virtual NSSyncRecordPtr newSyncRecord() = 0;
         // The whole entry of a Google contact that may be a summary of the kept list (the
@@ -171,8 +179,9 @@ private:
     std::vector<platform::CNContactPtr> mUnpairedLocal;  // local contacts the first pass found no partner for
     size_t mPlanNext = 0;
     SyncPlan mPlan;
-    std::map<std::string, size_t> mHeld;  // records held back, by note
+    std::map<std::string, size_t> mHeld;  // records held back (or removed as copies), by note
     std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // of the input, for lookups
+    std::unordered_set<const NSSyncRecord*> mCopiesRemoved;  // records that delete a Google copy
 };
 
 }  // namespace quorvane

@@ -347,6 +347,11 @@ std::vector<std::shared_ptr<GDataEntryBase>> ModelExecution::missingGoogleGroups
 }
 void ModelExecution::useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) { mModel->setGroupFeed(feed); }
 void ModelExecution::rereadLocalGroups() { mModel->updateGroupMembershipByPersonWithError(); }
+std::vector<std::string> ModelExecution::localGroupNames(const platform::CNContactPtr& apple) {
+    if (!apple) return {};
+    return mModel->trimWhitespaceFromStringArray(
+        mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()).value_or(std::vector<std::string>{}));
+}
 platform::CNContactPtr ModelExecution::referenceContact(const platform::CNContactPtr& apple) {
     return mModel->getAppleReferenceContactWithAppleContact(apple);
 }
@@ -477,6 +482,10 @@ bool ModelPlanning::ignoreNewAppleContact(const platform::CNContactPtr& apple) {
 }
 bool ModelPlanning::ignoreNewGoogleContact(const GoogleContactPtr& google) {
     return mModel.shouldIgnoreNewGoogleContact(google);
+}
+GoogleContactPtr ModelPlanning::keptCopyOf(const GoogleContactPtr& google) { return mModel.keptCopyOfGoogleContact(google); }
+bool ModelPlanning::sameGoogleContent(const GoogleContactPtr& a, const GoogleContactPtr& b) {
+    return a && b && mModel.googleContentDigestOfContact(*a) == mModel.googleContentDigestOfContact(*b);
 }
 NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); }
 ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {

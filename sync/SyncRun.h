@@ -117,6 +117,8 @@ public:
                              const SyncStrategyInfo& strategy) override;
         bool ignoreNewAppleContact(const platform::CNContactPtr& apple) override;
         bool ignoreNewGoogleContact(const GoogleContactPtr& google) override;
+        GoogleContactPtr keptCopyOf(const GoogleContactPtr& google) override;
+        bool sameGoogleContent(const GoogleContactPtr& a, const GoogleContactPtr& b) override;
         NSSyncRecordPtr newSyncRecord() override;
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
 
@@ -138,6 +140,7 @@ public:
         std::vector<std::shared_ptr<GDataEntryBase>> missingGoogleGroups(const std::vector<NSSyncRecordPtr>& records) override;
         void useGroupFeed(const std::shared_ptr<GDataFeedContactGroup>& feed) override;
         void rereadLocalGroups() override;
+        std::vector<std::string> localGroupNames(const platform::CNContactPtr& apple) override;
         platform::CNContactPtr referenceContact(const platform::CNContactPtr& apple) override;
         GoogleConversion toGoogle(GoogleContactPtr entry, const platform::CNContactPtr& reference,
                                   const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;

@@ -14,6 +14,9 @@
 #include <map>
 
 #include <sqlite3.h>
+#include <httplib.h>
+
+#include <mutex>
 
 #include "gdata/GDataXMLWriter.h"
 #include "oauth2/QNOAuth2WindowController.h"
@@ -336,6 +339,80 @@ TEST_F(SyncEndToEndTest, AConnectionLostDuringARunEndsItAsNetworkAndTheRerunMake
     EXPECT_EQ(names(googleByName()), (std::vector<std::string>{"Jo Offline", "Kim Offline", "Lou Offline"}));
     EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 3u);
     expectInSync(3);
+}
+
+// A local contact edited while the run waits for its plan to be confirmed is not written over:
+// the run says it was left for the next run, which carries the edit.
+TEST_F(SyncEndToEndTest, ALocalEditMadeWhileTheRunWaitsIsNotOverwrittenAndTheNextRunCarriesIt) {
+    addLocal({.given = "Eve", .family = "Waits"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    later();
+    ASSERT_TRUE(provider.replaceContact(googleID("Eve Waits"), personXML("Eve", "Waits") + "<content>from Google</content>",
+                                        {"6contacts"}));
+    later();
+    SyncRunOptions options;
+    options.planOnly = false;
+    options.confirm = [this](SyncRun&, std::function<void(bool)> answer) {
+        editLocal("Eve Waits", [](platform::CNMutableContact& c) { c.setNote("added while waiting"); });
+        answer(true);
+    };
+    bool finished = false;
+    auto run = model_->startSyncRun(options, [&](SyncRun&) { finished = true; });
+    ASSERT_TRUE(run && platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial);
+    ASSERT_EQ(run->result().failed.size(), 1u);
+    EXPECT_EQ(run->result().failed[0].reason, "Changed locally during the sync, left for the next run");
+    EXPECT_EQ(localByName()["Eve Waits"]->note(), "added while waiting");
+    later();
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    EXPECT_EQ(googleNote(googleByName()["Eve Waits"]), "added while waiting");
+    expectInSync(1);
+}
+
+// A creation the provider carries out after the run that sent it gave up, and after the next run
+// made the contact again, leaves two Google contacts of one local contact. The run after removes
+// the copy that holds the same and leaves one that differs, saying so; neither is copied locally.
+TEST_F(SyncEndToEndTest, ACreationTheProviderCarriesOutLateLeavesNoDuplicateAfterTheNextRun) {
+    for (const bool editedBetween : {false, true}) {
+        const std::string family = editedBetween ? "Differs" : "Same";
+        SCOPED_TRACE(family);
+        addLocal({.given = "Lia", .family = family});
+        auto mutex = std::make_shared<std::mutex>();
+        auto sent = std::make_shared<std::pair<std::string, std::string>>();  // the request body, its authorization
+        provider.setBatchFault([](const std::string&, const std::string& type) -> std::optional<int> {
+            return type == "insert" ? std::optional<int>(503) : std::nullopt;  // held back for now
+        });
+        provider.setAnswerFault([mutex, sent](const test::TestRequest& req, test::TestResponse& res) {
+            if (req.path != kBatchPath) return;
+            std::lock_guard lock(*mutex);
+            *sent = {req.body, req.header("Authorization").value_or("")};
+            res.closeAfter = 10;
+        });
+        EXPECT_EQ(sync()->outcome(), SyncRunOutcome::Network);
+        provider.setBatchFault(nullptr);
+        provider.setAnswerFault(nullptr);
+        later();
+        if (editedBetween) editLocal("Lia " + family, [](platform::CNMutableContact& c) { c.setNote("newer"); });
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        // The provider carries out the first run's request now.
+        httplib::Client late(provider.server().baseURL());
+        late.set_ca_cert_path(test::TestHTTPServer::caCertificatePath().c_str());
+        std::lock_guard lock(*mutex);
+        auto answer = late.Post(kBatchPath, {{"Authorization", sent->second}}, sent->first, "application/atom+xml");
+        ASSERT_TRUE(answer && answer->status == 200);
+        later();
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        const auto notes = run->plan().notes;
+        EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                                [](const std::string& n) { return n.find("1 Google contacts made twice") == 0; }),
+                  1);
+        size_t copies = 0;
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) copies += e.xml.find(family) != std::string::npos;
+        EXPECT_EQ(copies, editedBetween ? 2u : 1u);
+        EXPECT_EQ(localByName().count("Lia " + family), 1u);
+        EXPECT_EQ(sync()->plan().changes(), 0u);
+    }
 }
 
 TEST_F(SyncEndToEndTest, APhotoIsUploadedOnceAndTheNextRunMovesNoPhoto) {

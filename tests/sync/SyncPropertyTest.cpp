@@ -158,7 +158,7 @@ protected:
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(11);
+        const int kind = pick(13);
         const unsigned salt = unsigned(random_());
         if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
@@ -196,6 +196,18 @@ protected:
                     res.status = 503;
                     res.body = "down";
                 }
+            });
+        } else if (kind >= 11) {
+            // Stopped partway, one contact a request: cancelled (or its connection lost) at a
+            // random answer. The history keeps only what was confirmed.
+            model_->setBatchGoogleContacts(false);
+            auto answers = std::make_shared<std::atomic<int>>(0);
+            provider.setAnswerFault([this, answers, kind, at = 1 + pick(4)](const test::TestRequest& req, test::TestResponse& res) {
+                if (req.path != "/m8/feeds/contacts/default/full/batch" || ++*answers != at) return;
+                if (kind == 12) return void(res.closeAfter = 20);
+                platform::RunLoop::main()->post([this] {
+                    if (internals(model_).mSyncRun) internals(model_).mSyncRun->cancel();
+                });
             });
         } else if (kind >= 9) {
             // Killed between two batches (the run cancelled as the first answer comes) or after
@@ -298,6 +310,7 @@ protected:
             planned_ += r->plan().changes();
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
+            model_->setBatchGoogleContacts(true);
             if (before) {
                 // What the process wrote stays on both sides; what it remembered of it is lost
                 // with its memory.
@@ -337,6 +350,17 @@ protected:
     void expectTheLatestVersions() {
         auto local = localByName();
         auto google = googleByName();
+        // Every field of each pair, compared as a run compares it (a plan skips pairs unchanged
+        // since the last run).
+        model_->updateGroupMembershipByPersonWithError();
+        for (const auto& [name, contact] : local) {
+            int32_t difference = ContactDifferenceNone;
+            if (google.count(name))
+                EXPECT_FALSE(model_->contactsDifferWithAppleContact(
+                    contact, contact, google[name], model_->getAppleContactGroupNamesWithAppleContactID(contact->identifier()),
+                    &difference))
+                    << name << " differs, first in field " << difference;
+        }
         for (const auto& [family, v] : expected_) {
             const std::string name = "Pat " + family;
             ASSERT_TRUE(local.count(name) && google.count(name)) << name << " was lost";
