@@ -198,9 +198,15 @@ protected:
                 }
             });
         } else if (kind >= 11) {
-            // Stopped partway, one contact a request: cancelled (or its connection lost) at a
-            // random answer. The history keeps only what was confirmed.
+            // Stopped partway, one contact a request: cancelled as its Google writes begin, or
+            // cancelled (or its connection lost) at a random answer. The history keeps only what
+            // was confirmed.
             model_->setBatchGoogleContacts(false);
+            if (pick(2))
+                model_->setRunLogSink([this](const RunLog&, const RunLog::Event& e) {
+                    if (e.change == RunLog::Change::Progress && e.text == "Updating Google contacts")
+                        internals(model_).mSyncRun->cancel();
+                });
             auto answers = std::make_shared<std::atomic<int>>(0);
             provider.setAnswerFault([this, answers, kind, at = 1 + pick(4)](const test::TestRequest& req, test::TestResponse& res) {
                 if (req.path != "/m8/feeds/contacts/default/full/batch" || ++*answers != at) return;
@@ -311,6 +317,7 @@ protected:
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
             model_->setBatchGoogleContacts(true);
+            model_->setRunLogSink(nullptr);
             if (before) {
                 // What the process wrote stays on both sides; what it remembered of it is lost
                 // with its memory.
