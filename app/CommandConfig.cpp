@@ -187,6 +187,10 @@ int commandConfig(Session& session, const std::vector<std::string>& args) {
                                          : "\"" + text + "\" is no value for " + key);
         return kExitUsage;
     }
+    if (auto expected = value->isNull() ? std::nullopt : SyncSettings::checkValue(*setting, *value)) {
+        console.error("\"" + text + "\" is no value for " + key + ": it takes " + *expected);
+        return kExitUsage;
+    }
     if (value->isNull()) defaults->removeObjectForKey(key);
     else defaults->setObject(*value, key);
     return defaults->synchronize() ? kExitOK : kExitOther;

@@ -339,23 +339,31 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
         return commandPlan(session, planArgs);
     }
 
-    // The two switches hold for this run only: the stored settings come back afterwards.
+    // The two switches hold for this run only: the stored settings come back afterwards. The
+    // settings file is written only when a switch was given (it may be one the run refuses).
     auto model = session.model();
     struct Restore {
         std::shared_ptr<QuorvaneModel> model;
-        bool force, photos;
+        std::optional<bool> force, photos;
         ~Restore() {
-            model->setForceUpdateContacts(force);
-            model->setSyncPhotosSetting(photos);
+            if (force) model->setForceUpdateContacts(*force);
+            if (photos) model->setSyncPhotosSetting(*photos);
         }
-    } restore{model, model->forceUpdateContacts(), model->syncPhotosSetting()};
-    if (parsed->has("--force-update")) model->setForceUpdateContacts(true);
-    if (parsed->has("--no-photos")) model->setSyncPhotosSetting(false);
+    } restore{model, std::nullopt, std::nullopt};
+    if (parsed->has("--force-update")) {
+        restore.force = model->forceUpdateContacts();
+        model->setForceUpdateContacts(true);
+    }
+    if (parsed->has("--no-photos")) {
+        restore.photos = model->syncPhotosSetting();
+        model->setSyncPhotosSetting(false);
+    }
 
     SyncRunOptions options;
     options.syncMode = *mode;
     options.planOnly = false;
     const bool yes = parsed->has("--yes"), json = parsed->has("--json");
+    options.historyClearConfirmed = yes;
     Console& console = session.console();
     std::optional<Refusal> refusal;
     options.confirm = [&console, &refusal, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {

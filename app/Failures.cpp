@@ -178,6 +178,10 @@ const std::vector<KnownFailure>& knownFailures() {
          "Check that the profile's data folder can be written, then sign in again."},
         {kModel, kQuorvaneModelErrorHistoryNotSaved, kQuorvaneModelErrorHistoryNotSaved, nullptr, 6, nullptr,
          "Check that the profile's data folder can be written, then sync again."},
+        {kModel, kQuorvaneModelErrorSettingsUnusable, kQuorvaneModelErrorSettingsUnusable, nullptr, 5, nullptr,
+         "quorvane config set KEY VALUE sets a value."},
+        {kModel, kQuorvaneModelErrorHistoryClearNotConfirmed, kQuorvaneModelErrorHistoryClearNotConfirmed, nullptr, 5,
+         nullptr, "Run quorvane sync --yes to clear it anyway, or set contactSourceMode back."},
     };
     return table;
 }

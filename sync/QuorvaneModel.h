@@ -73,6 +73,9 @@ inline constexpr int64_t kQuorvaneModelErrorAccountRefused = 5;    // the local 
 inline constexpr int64_t kQuorvaneModelErrorHistoryUnreadable = 6;  // the sync store exists but cannot be read
 inline constexpr int64_t kQuorvaneModelErrorHistoryNotSaved = 7;    // a run's writes were done, its history not saved
 inline constexpr int64_t kQuorvaneModelErrorSignInNotSaved = 8;    // a new sign-in could not be stored (the old one stays)
+inline constexpr int64_t kQuorvaneModelErrorSettingsUnusable = 9;   // the settings file cannot be read, holds a
+                                                                     // value no setting takes, or is gone
+inline constexpr int64_t kQuorvaneModelErrorHistoryClearNotConfirmed = 10;  // a clear would lose deletions not yet carried
 
 class QuorvaneModel;
 class PairingIndex;
@@ -614,10 +617,31 @@ public:
     // Clears the history when the Google user or the local selection changed, loads it and logs
     // the counts; fails as checkSyncStore when the history cannot be read.
     platform::Result<void> fetchSyncHistory();
+    // The history load of a run: fetchSyncHistory, where a clear that is due is saved before
+    // anything is loaded (and the run stops, kQuorvaneModelErrorHistoryNotCleared, when it cannot
+    // be), and only then are the current user and container noted as the previous ones. With
+    // writeNothing (a plan) the clear is made in memory alone and nothing is noted. A clear for a
+    // changed local selection that would forget deletions not yet carried (a pair one of whose
+    // contacts is gone) is refused (kQuorvaneModelErrorHistoryClearNotConfirmed) unless confirmed;
+    // a plan says so in `note` instead.
+    struct HistoryLoad {
+        std::optional<std::string> note;
+    };
+    platform::Result<HistoryLoad> loadSyncHistoryForRun(bool writeNothing, bool clearConfirmed);
     // 0 keep, 1 the Google user changed, 2 the selection changed between all accounts and one
-    // container. Notes the current user and container as the previous ones. An empty user name is
-    // no user: it never counts as a change.
+    // container. Only a change from a known previous one counts: an empty user name is no user,
+    // and a user or selection never noted is no change. Writes nothing (notePreviousAccounts does).
     int32_t shouldClearSyncHistory();
+    // Notes the current user (when someone is signed in) and the selected container (all
+    // accounts: "") as the previous ones; false when the settings file could not be written.
+    bool notePreviousAccounts();
+    // The pairs of the previous selection's history one of whose contacts is gone (deletions the
+    // next run would carry); 0 when deletions are not synced or the local contacts cannot be read.
+    size_t deletionsNotYetCarried();
+    // The settings file can be used for a run: it can be read, each value is one its setting
+    // takes, and it is there when the profile has synced before (its history is not empty).
+    // Otherwise kQuorvaneModelErrorSettingsUnusable, naming the file and the key.
+    platform::Result<void> checkSettings();
     // Loads every record and rebuilds the indexes; on a store that cannot be read, loads none and
     // fails as checkSyncStore.
     platform::Result<void> doFetchSyncHistory();

@@ -113,49 +113,124 @@ NSSyncRecordPtr QuorvaneModel::newSyncRecord() {
 // --- loading ---
 
 platform::Result<void> QuorvaneModel::fetchSyncHistory() {
+    auto loaded = loadSyncHistoryForRun(false, true);
+    if (!loaded) return loaded.error();
+    return {};
+}
+
+platform::Result<QuorvaneModel::HistoryLoad> QuorvaneModel::loadSyncHistoryForRun(bool writeNothing, bool clearConfirmed) {
     // A store that cannot be opened is not cleared either: what the last run noted stays as it
     // was, for the run after the store is mended.
     if (auto opened = syncStore(); !opened) {
         mSyncHistory.load({}, std::nullopt);
         return unreadableHistory(SyncStore::pathInFolder(dataFolder()), opened.error());
     }
+    HistoryLoad result;
     const int32_t reason = shouldClearSyncHistory();
     if (reason != 0) {
-        doFetchSyncHistory();
-        clearSyncHistory();
-        appendStringToLog(reason == 1 ? Utils::localized("QVR_ClearedSyncHistoryNewGmailAccount",
-                                                         "Cleared sync history since a new Google account was selected.")
-                                      : Utils::localized("QVR_ClearedSyncHistoryNewMacAccount",
-                                                         "Cleared sync history since a new Mac account was selected."));
+        if (auto fetched = doFetchSyncHistory(); !fetched) return fetched.error();
+        const std::string why = reason == 1 ? Utils::localized("QVR_ClearedSyncHistoryNewGmailAccount",
+                                                               "Cleared sync history since a new Google account was selected.")
+                                            : Utils::localized("QVR_ClearedSyncHistoryNewMacAccount",
+                                                               "Cleared sync history since a new Mac account was selected.");
+        if (reason == 2) {
+            if (const size_t pending = deletionsNotYetCarried(); pending > 0 && !clearConfirmed) {
+                const std::string text =
+                    "The local account selection changed since the last sync, which clears the sync history; it still "
+                    "holds " + std::to_string(pending) + " deletion" + (pending == 1 ? "" : "s") +
+                    " not yet carried (contacts deleted on one side since the last sync), and without it they would "
+                    "come back.";
+                if (!writeNothing) {
+                    appendStringToLog(text);
+                    return platform::Error::withDescription(kQuorvaneModelErrorDomain,
+                                                            kQuorvaneModelErrorHistoryClearNotConfirmed,
+                                                            text + " Nothing was changed on either side.");
+                }
+                result.note = text + " A sync asks for confirmation.";
+            }
+        }
+        if (writeNothing) {
+            // What the sync would plan, without touching the store or the settings.
+            mSyncHistory.load({}, mSelectedContainer ? std::optional<std::string>(mSelectedContainer->identifier())
+                                                     : std::nullopt);
+            appendStringToLog(why + " (not saved: a plan writes nothing)");
+            if (!result.note) result.note = why.substr(0, why.size() - 1) + ": the plan starts from no history.";
+            return result;
+        }
+        // The clear is saved before anything is planned, and the accounts are noted only once it
+        // is: a clear that did not happen is tried again by the next run.
+        if (auto cleared = clearSyncHistory(); !cleared) {
+            Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryNotCleared);
+            error.userInfo.set(Error::kLocalizedDescriptionKey,
+                               "The sync history has to be cleared, " + why.substr(why.find("since")) +
+                                   " It could not be (" + cleared.error().localizedDescription() +
+                                   "), so nothing was changed on either side. Run the sync again.");
+            return error;
+        }
+        appendStringToLog(why);
     }
-    if (auto fetched = doFetchSyncHistory(); !fetched) return fetched;
+    if (!writeNothing && !notePreviousAccounts()) {
+        Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSettingsUnusable);
+        error.userInfo.set(Error::kLocalizedDescriptionKey,
+                           "The settings file " + mUserDefaults->path().string() +
+                               " cannot be written, so the accounts of this sync cannot be noted: nothing was changed "
+                               "on either side. Check that the file and its folder can be written.");
+        return error;
+    }
+    if (auto fetched = doFetchSyncHistory(); !fetched) return fetched.error();
     std::string text = Utils::localized("QVR_FetchedSyncRecords_Formatted", "Fetched %d Sync History records (%d relevant)");
     text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.records().size()));
     text = replaceFirst(std::move(text), "%d", std::to_string(mSyncHistory.relevantCount()));
     appendStringToLog(text);
-    return {};
+    return result;
+}
+
+size_t QuorvaneModel::deletionsNotYetCarried() {
+    if (!syncDeletedContacts()) return 0;
+    // The records of the previous selection: every one after all accounts, else its container's.
+    const auto previous = previousContainerID();
+    std::set<std::string> googleIDs, appleIDs;
+    if (mContactFeed && mContactFeed->entries())
+        for (const auto& e : *mContactFeed->entries())
+            if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e))
+                if (auto id = g->identifier()) googleIDs.insert(*id);
+    auto every = getAppleContactsInContainer(nullptr, 0);
+    if (!every) return 0;
+    for (const auto& c : *every)
+        if (c) appleIDs.insert(c->identifier());
+    size_t pending = 0;
+    for (const auto& r : mSyncHistory.records()) {
+        if (!r || (!isEmpty(previous) && r->appleSourceID.value_or("") != *previous)) continue;
+        const bool google = r->googleID && googleIDs.count(*r->googleID);
+        const bool apple = r->appleRecordID && appleIDs.count(*r->appleRecordID);
+        if (google != apple) ++pending;
+    }
+    return pending;
 }
 
 int32_t QuorvaneModel::shouldClearSyncHistory() {
     int32_t answer = 0;
-    // An empty user name is nobody signed in, not another account: forgetting every pair for it
-    // would make the next run treat every contact as new.
+    // An empty user name is nobody signed in, not another account, and a user never noted (a new
+    // profile) is no change: forgetting every pair for either would make the run treat every
+    // contact as new.
     const std::string username = getUsername();
-    if (!username.empty() && stringsDifferWithString1(username, previousGmailUsername())) {
-        setPreviousGmailUsername(username);
-        mUserDefaults->synchronize();
+    if (!username.empty() && !isEmpty(previousGmailUsername()) && stringsDifferWithString1(username, previousGmailUsername()))
         answer = 1;
-    }
+    // Between one container and another the history stays: each record names its container. All
+    // accounts are noted as "", so a selection never noted is told from all accounts.
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
     const auto previous = previousContainerID();
-    if (stringsDifferWithString1(containerID, previous)) {
-        setPreviousContainerID(containerID);
-        mUserDefaults->synchronize();
-        // Between one container and another the history stays: each record names its container.
-        if (isEmpty(containerID) != isEmpty(previous)) answer = 2;
-    }
+    if (previous && isEmpty(containerID) != isEmpty(previous)) answer = 2;
     return answer;
+}
+
+bool QuorvaneModel::notePreviousAccounts() {
+    const std::string username = getUsername();
+    if (!username.empty() && stringsDifferWithString1(username, previousGmailUsername())) setPreviousGmailUsername(username);
+    const std::string containerID = mSelectedContainer ? mSelectedContainer->identifier() : std::string();
+    if (previousContainerID() != containerID) setPreviousContainerID(containerID);
+    return mUserDefaults->synchronize();
 }
 
 platform::Result<void> QuorvaneModel::doFetchSyncHistory() {
@@ -374,6 +449,13 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return knownPhotoDigest(*this, mCachedAppleContactDict, contact);
     };
     inputs.googleDigest = [this](const GDataEntryContact& google) { return googleContentDigestOfContact(google); };
+    inputs.sidesDiffer = [this](const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google) {
+        const auto whole = wholeGoogleContact(google);
+        int32_t difference = ContactDifferenceNone;
+        return !whole || contactsDifferWithAppleContact(apple, apple, whole,
+                                                        getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
+                                                        &difference);
+    };
     const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
     for (const auto& r : changes.deleted) store->deleteSyncHistory(r);
     for (const auto& r : changes.inserted) store->insertSyncHistory(r);

@@ -111,6 +111,23 @@ platform::Result<void> QuorvaneModel::checkForContactAccountErrorsWithSelectedSy
     if (contactSourceMode() == ContactSourceModeAutoSelect && !mSelectedContainer) {
         return refuse(Utils::localized("QuorvaneAC_NoAccountToSync", "Error - No Local Account to Sync"));
     }
+    // Nor does it pick one of several accounts on its own: a new account would take the sync over
+    // unasked (every contact copied into it, the old one no longer synced). The user chooses.
+    if (contactSourceMode() == ContactSourceModeAutoSelect) {
+        std::string names;
+        int32_t candidates = 0;
+        for (const auto& c : getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{})) {
+            if (!c || isFacebookContainer(c) || isGoogleContainer(c) || isReadOnlyContainer(c)) continue;
+            ++candidates;
+            names += std::string(names.empty() ? "" : ", ") + "\"" + c->name() + "\" (" + c->identifier() + ")";
+        }
+        if (candidates > 1) {
+            return refuse("The local account to sync is chosen automatically, and there are " +
+                          std::to_string(candidates) + ": " + names +
+                          ". Nothing was changed on either side. Choose the one to sync: set customContainerID to its "
+                          "identifier and contactSourceMode to 1 (or contactSourceMode to 2 to sync every account).");
+        }
+    }
     // Nothing is written into an account that only grants reading.
     if (mSelectedContainer && syncMode != SyncModeMacToGoogle && isReadOnlyContainer(mSelectedContainer)) {
         return refuse(Utils::localized("QuorvaneAC_ReadOnlyAccount", "Error - The Local Account Is Read-Only"));

@@ -16,6 +16,42 @@ using platform::Date;
 
 void QuorvaneModel::loadSettings() { mSettings->load(); }
 
+platform::Result<void> QuorvaneModel::checkSettings() {
+    const std::string file = mUserDefaults->path().string();
+    auto unusable = [](const std::string& text) {
+        return platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSettingsUnusable, text);
+    };
+    // What the file says of the accounts decides whether the history is kept: a file that cannot
+    // be read is not taken for one without them.
+    std::string why;
+    switch (mUserDefaults->fileState(&why)) {
+        case platform::UserDefaults::FileState::Unreadable:
+            return unusable("The settings file " + file + " cannot be read (" + why +
+                            "), so nothing was changed on either side: without it the sync cannot tell which accounts "
+                            "its history belongs to. Restore the file from a backup, or set the settings again (the "
+                            "file is then started anew and the one that cannot be read kept beside it as .corrupt).");
+        case platform::UserDefaults::FileState::Absent: {
+            auto store = syncStore();
+            auto history = store ? (*store)->fetchSyncHistory() : platform::Result<std::vector<SyncHistoryRecordPtr>>(store.error());
+            if (history && history->empty()) break;
+            return unusable("The settings file " + file +
+                            " is missing, though this profile has synced before, so nothing was changed on either "
+                            "side: without it the sync cannot tell which accounts its history belongs to. Restore the "
+                            "file from a backup, or set the settings again (the sync history is then kept as it is).");
+        }
+        case platform::UserDefaults::FileState::Read: break;
+    }
+    // A value no setting takes is never read as its default (a junk syncDeletions is no "off").
+    mSettings->load();
+    if (const auto& problems = mSettings->problems(); !problems.empty()) {
+        const auto& p = problems.front();
+        return unusable("The settings file " + file + " holds " + p.stored + " for \"" + p.key + "\", which takes " +
+                        p.expected + ", so nothing was changed on either side. Set \"" + p.key +
+                        "\" again, or remove it from the file to use its default.");
+    }
+    return {};
+}
+
 // --- setters: each stores its value under its key (SyncSettings) ---
 
 void QuorvaneModel::setSelectedManualSyncMode(int32_t v) { mSettings->setInt(Setting::SelectedManualSyncMode, v); }

@@ -180,7 +180,12 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         r->appleSourceID = in.containerID;
         r->appleUpdateDate = in.appleDate(apple);
         r->googleUpdateDate = googleUpdatedDate(google);
-        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts;
+        // Kept only while the sides differ after a merge: a pair merged into step carries every
+        // later one-sided change as made, and a one-way merge that left values on its
+        // destination alone is looked at again by the next two-way run.
+        const bool oneWay = in.syncMode == SyncModeGoogleToMac || in.syncMode == SyncModeMacToGoogle;
+        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts && oneWay &&
+                              (!in.sidesDiffer || in.sidesDiffer(apple, google));
         r->appleGroupNamesHash = s->mGroupsNotCarried.empty() || !in.appleGroupHashWithout
                                      ? in.appleGroupHash(apple)
                                      : in.appleGroupHashWithout(apple, s->mGroupsNotCarried);

@@ -107,6 +107,9 @@ struct SyncHistoryWriteInputs {
     std::function<std::optional<uint64_t>(const platform::CNContactPtr&)> applePhotoDigest;
     // The Google entry's content digest (ContentDigest.h); read from the entry when not given.
     std::function<uint64_t(const GDataEntryContact&)> googleDigest;
+    // Whether the two sides of a pair hold different values (the planner's comparison); asked
+    // only for a pair a one-way run merged, which may keep values on its destination alone.
+    std::function<bool(const platform::CNContactPtr&, const std::shared_ptr<GDataEntryContact>&)> sidesDiffer;
 };
 
 // What a run changes in the history, in the order found.

@@ -179,7 +179,10 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
 //   - two-way (and manual) with history: the side that changed since the last sync wins; both
 //     changed: the newer update date wins (a tie updates Google); neither changed although the
 //     pair differs (a field one side cannot hold exactly): no action unless force-update, so that
-//     such a pair is not written back and forth on every run;
+//     such a pair is not written back and forth on every run; but a pair that a one-way merge
+//     left holding values on one side alone is taken as at its first pairing;
+//   - one-way with history: a pair neither side of which changed since the last sync gets no
+//     action (it is not written again on every run);
 //   - two-way without history: the newer side wins;
 //   - merged (instead of replaced) as the strategy says (the merge settings);
 //   - a missing "My Contacts" membership alone always goes to Google, a photo change alone the
@@ -192,12 +195,15 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     const auto& google = r.mGoogleContact;
     int32_t difference = ContactDifferenceNone;
     // Both sides still hold what the last sync recorded of them (content digests and group
-    // names): in a two-way run such a pair gets no action whatever a comparison would find, so
-    // it is not compared field by field.
+    // names): such a pair gets no action whatever a comparison would find, so it is not compared
+    // field by field; a one-way run does not write it again either. Only a two-way run looks again
+    // at a pair that a one-way merge left holding values on one side alone (previouslyMerged), so
+    // that they reach the other side; one-way runs leave it, and its record, as they are.
     const bool twoWay = mInput.syncMode != SyncModeGoogleToMac && mInput.syncMode != SyncModeMacToGoogle;
-    const bool unchangedSinceLastSync = twoWay && strategy.historyFound && !strategy.historyLacksDigests &&
-                                        !strategy.appleContactChanged && !strategy.googleContactChanged &&
-                                        !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
+    const bool inStep = strategy.historyFound && !strategy.historyLacksDigests && !strategy.appleContactChanged &&
+                        !strategy.googleContactChanged && !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
+    const bool leftApart = inStep && strategy.previouslyMerged;
+    const bool unchangedSinceLastSync = inStep && !(twoWay && leftApart);
     // A comparison reads every field: of the whole entry.
     GoogleContactPtr whole;
     if (!unchangedSinceLastSync && !(whole = wholeGoogleContact(r))) return;
@@ -229,7 +235,7 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
     const bool force = mInput.forceUpdate;
     r.mContactDifference = difference;
     if (!differs && !force) {
-        r.mContactsConfirmedEquivalentBeforeSync = true;
+        r.mContactsConfirmedEquivalentBeforeSync = !leftApart || twoWay;
         return;
     }
 
@@ -249,7 +255,7 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
         else if (appleChanged) action = SyncActionMacToGoogle;
         else if (googleChanged) action = SyncActionGoogleToMac;
         else if (photo != SyncActionNoUpdate) action = photo;  // the text is the same: the photo's side writes it
-        else if (force) action = newer();
+        else if (force || leftApart) action = newer();
         if (photo != SyncActionNoUpdate && photo != action) r.mPhotoAction = photo;
     }
     if (action == SyncActionGoogleToMac && appleContactReadOnly(apple)) {

@@ -2,6 +2,7 @@
 
 #include "sync/SyncRun.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/runloop/RunLoop.h"
@@ -165,6 +166,9 @@ void SyncRun::runCheckAccounts() {
     // downloading or planning anything.
     if (auto checked = mModel.checkSyncStore(); !checked)
         return finish(SyncRunOutcome::Refused, checked.error(), checked.error().localizedDescription());
+    // So would settings that cannot be read, or a value read as a default it does not hold.
+    if (auto checked = mModel.checkSettings(); !checked)
+        return finish(SyncRunOutcome::Refused, checked.error(), checked.error().localizedDescription());
     if (auto selected = mModel.updateSelectedContainerWithError(); !selected) {
         const auto& error = selected.error();
         return finish(SyncRunOutcome::Refused, error, "The local account cannot be read: " + error.localizedDescription());
@@ -213,12 +217,33 @@ void SyncRun::runFetchContacts() {
 }
 
 void SyncRun::runLoadHistory() {
-    if (auto fetched = mModel.fetchSyncHistory(); !fetched)
-        return finish(SyncRunOutcome::Refused, fetched.error(), fetched.error().localizedDescription());
+    auto fetched = mModel.loadSyncHistoryForRun(mOptions.planOnly, mOptions.historyClearConfirmed);
+    if (!fetched) return finish(SyncRunOutcome::Refused, fetched.error(), fetched.error().localizedDescription());
+    mNotes.clear();
+    if (fetched->note) mNotes.push_back(*fetched->note);
     auto input = preparePlanning(mModel, mOptions.syncMode, mFeeds);
     if (!input) {
         const auto& error = input.error();
         return finish(SyncRunOutcome::Other, error, "The local contacts cannot be read: " + error.localizedDescription());
+    }
+    // A group filter that no contact on either side matches leaves everything alone: say so
+    // rather than report a run with nothing to do.
+    if (mModel.isGroupFilterActive()) {
+        bool matched = std::any_of(input->localContacts.begin(), input->localContacts.end(),
+                                   [this](const auto& c) { return c && mModel.appleContactHasMatchingGroups(c); });
+        if (!matched && mFeeds.contacts.feed && mFeeds.contacts.feed->entries())
+            for (const auto& e : *mFeeds.contacts.feed->entries())
+                if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e); g && mModel.googleContactHasMatchingGroups(g)) {
+                    matched = true;
+                    break;
+                }
+        if (!matched) {
+            std::string names;
+            for (const auto& name : mModel.selectedGroupSet()) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+            mNotes.push_back("Nothing matches the group filter (" + names +
+                             "): no contact on either side is in a group of that name, so the run leaves every "
+                             "contact alone");
+        }
     }
     mPlanner = std::make_unique<SyncPlanner>(mPlanning, std::move(*input));
     mLocalPassDone = false;
@@ -252,6 +277,7 @@ void SyncRun::runPlan() {
 
     mPlanned = true;
     mPlan = mPlanner->takePlan();
+    mPlan.summary.notes.insert(mPlan.summary.notes.begin(), mNotes.begin(), mNotes.end());
     // What pairing and planning read is let go of: a Google entry the run replaces by Google's
     // answer is then held nowhere.
     mPlanner.reset();

@@ -46,6 +46,9 @@ struct SyncRunOptions {
     bool planOnly = true;
     // Asked with the plan before anything is written; answering false ends the run refused.
     std::function<void(SyncRun& run, std::function<void(bool proceed)> answer)> confirm;
+    // The user agreed beforehand to a clear of the history that forgets deletions not yet carried
+    // (QuorvaneModel::loadSyncHistoryForRun); without it such a run is refused before planning.
+    bool historyClearConfirmed = false;
     // The longest piece of work between two turns of the run loop, in seconds.
     double sliceSeconds = 0.03;
 };
@@ -192,6 +195,7 @@ private:
     std::unique_ptr<SyncPlanner> mPlanner;  // made in loadHistory
     GoogleFeeds mFeeds;
     SyncPlan mPlan;
+    std::vector<std::string> mNotes;  // what the history load and the filter have to say in the plan
     State mState = State::idle;
     SyncRunResult mResult;
     std::string mMessage;

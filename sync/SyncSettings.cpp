@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "platform/foundation/Strings.h"
@@ -21,6 +22,8 @@ struct RowDefinition {
     const char* key;
     Kind kind;
     Value defaultValue;
+    // The values an int row takes, where they are a list of choices.
+    std::optional<std::pair<int32_t, int32_t>> range = std::nullopt;
 };
 
 // The date of the tip and prompt settings that were never set.
@@ -29,7 +32,7 @@ constexpr Date kNeverDate = Date::fromUnix(0);
 // The table, in the order of Setting. AutoAddToGroupName's default comes from the constructor.
 const std::vector<RowDefinition>& definitions() {
     static const std::vector<RowDefinition> table = {
-        {Setting::SelectedManualSyncMode, "selectedManualSyncMode", Kind::Int, Value(0)},
+        {Setting::SelectedManualSyncMode, "selectedManualSyncMode", Kind::Int, Value(0), std::pair(0, 3)},
         {Setting::SelectedAutoSyncMode, "selectedAutoSyncMode", Kind::Int, Value(0)},
         {Setting::SyncPhotosSetting, "syncPhotosSetting", Kind::Bool, Value(true)},
         {Setting::MergeContacts_2Way, "mergeContacts_2Way", Kind::Bool, Value(true)},
@@ -45,7 +48,8 @@ const std::vector<RowDefinition>& definitions() {
         {Setting::ShowLeaveAReviewPrompt, "showLeaveReviewPrompt_v13", Kind::Bool, Value(true)},
         {Setting::TellAFriendMessageShown, "tellAFriendMessageShown", Kind::Bool, Value(false)},
         {Setting::LikeUsOnFacebookMessageShown, "likeUsOnFacebookMessageShown", Kind::Bool, Value(false)},
-        {Setting::ContactSourceMode, "contactSourceMode", Kind::Int, Value(int(ContactSourceModeAutoSelect))},
+        {Setting::ContactSourceMode, "contactSourceMode", Kind::Int, Value(int(ContactSourceModeAutoSelect)),
+         std::pair(int32_t(ContactSourceModeAutoSelect), int32_t(ContactSourceModeAllAccounts))},
         {Setting::CustomContainerID, "customContainerID", Kind::Text, Value()},
         {Setting::PreviousContainerID, "previousContainerID", Kind::Text, Value()},
         {Setting::PreviousGmailUsername, "previousGmailUsername", Kind::Text, Value()},
@@ -60,7 +64,7 @@ const std::vector<RowDefinition>& definitions() {
         {Setting::OriginalAppVersion, "originalAppVersion", Kind::Text, Value()},
         {Setting::ShowEditSyncActionsAlert, "showEditSyncActionsAlert", Kind::Bool, Value(true)},
         {Setting::FilterByGroups, "filterByGroups_v1", Kind::Bool, Value(false)},
-        {Setting::IgnoreNewContactsSetting, "ignoreNewContactsSettings", Kind::Int, Value(0)},
+        {Setting::IgnoreNewContactsSetting, "ignoreNewContactsSettings", Kind::Int, Value(0), std::pair(0, 4)},
         {Setting::IgnoreEmptyContacts, "ignoreEmptyContacts", Kind::Bool, Value(true)},
         {Setting::AutoAddContactsToGroup, "autoAddContactsToGroup", Kind::Bool, Value(false)},
         {Setting::AutoAddToGroupName, "autoAddToGroupName", Kind::Text, Value()},
@@ -125,7 +129,48 @@ Value readTextList(const UserDefaults& defaults, const char* key, const Value& f
     return Value(std::move(texts));
 }
 
+// The number a value stands for: a number, or a text that is one; nullopt for anything else.
+std::optional<double> numberOf(const Value& v) {
+    if (v.isInt() || v.isDouble()) return std::isfinite(v.asDouble()) ? std::optional<double>(v.asDouble()) : std::nullopt;
+    if (!v.isString()) return std::nullopt;
+    const std::string& text = v.asString();
+    char* end = nullptr;
+    const double d = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end || !std::isfinite(d)) return std::nullopt;
+    return d;
+}
+
 }  // namespace
+
+std::optional<std::string> SyncSettings::checkValue(Setting setting, const Value& v) {
+    const RowDefinition& row = definition(setting);
+    switch (row.kind) {
+        case Kind::Bool: {
+            if (v.isBool() || numberOf(v)) return std::nullopt;
+            if (v.isString()) {
+                const std::string text = platform::lowercase(v.asString());
+                for (const char* word : {"true", "false", "yes", "no"})
+                    if (text == word) return std::nullopt;
+            }
+            return "true or false";
+        }
+        case Kind::Int: {
+            // A number converts as its integer part, as when it is read.
+            const auto n = numberOf(v);
+            if (row.range) {
+                if (n && std::trunc(*n) >= row.range->first && std::trunc(*n) <= row.range->second) return std::nullopt;
+                return "a whole number from " + std::to_string(row.range->first) + " to " +
+                       std::to_string(row.range->second);
+            }
+            return n ? std::nullopt : std::optional<std::string>("a number");
+        }
+        case Kind::Float: return numberOf(v) ? std::nullopt : std::optional<std::string>("a number");
+        case Kind::Text: return v.isString() || v.isInt() || v.isDouble() ? std::nullopt : std::optional<std::string>("a text");
+        case Kind::Date: return v.isDate() ? std::nullopt : std::optional<std::string>("a date");
+        case Kind::TextList: return v.isArray() ? std::nullopt : std::optional<std::string>("a list of texts");
+    }
+    return std::nullopt;
+}
 
 SyncSettings::SyncSettings(std::shared_ptr<UserDefaults> defaults, std::string defaultAutoAddToGroupName)
     : mDefaults(std::move(defaults)) {
@@ -143,8 +188,16 @@ SyncSettings::Kind SyncSettings::kindOf(Setting setting) { return definition(set
 
 void SyncSettings::load() {
     const UserDefaults& d = *mDefaults;
+    mProblems.clear();
     for (const auto& s : definitions()) {
         Row& r = mRows[static_cast<size_t>(s.setting)];
+        if (auto stored = d.objectForKey(s.key)) {
+            if (auto expected = checkValue(s.setting, *stored)) {
+                mProblems.push_back({s.key, stored->toJSON(false), *expected});
+                r.value = r.defaultValue;
+                continue;
+            }
+        }
         switch (s.kind) {
             case Kind::Bool: r.value = readBool(d, s.key, r.defaultValue); break;
             case Kind::Int: r.value = readInt(d, s.key, r.defaultValue); break;

@@ -79,8 +79,22 @@ public:
     // The table on these user defaults; the values are the defaults until load().
     SyncSettings(std::shared_ptr<platform::UserDefaults> defaults, std::string defaultAutoAddToGroupName);
 
-    // Reads every row from the user defaults.
+    // Reads every row from the user defaults. A stored value the row cannot take (of another
+    // kind, or out of the row's range) leaves the row at its default and is noted in problems().
     void load();
+
+    // A stored value that load() could not take, by key, with what the key takes.
+    struct Problem {
+        std::string key;
+        std::string stored;    // the value as the file holds it (JSON)
+        std::string expected;  // "true or false", "a whole number from 0 to 2", ...
+    };
+    const std::vector<Problem>& problems() const { return mProblems; }
+
+    // Whether the row takes the value as stored (of its kind, within its range); nullopt when it
+    // does, else what it takes. What converts as a number does is taken: booleans stored as
+    // numbers or as the texts true/false/yes/no, numbers as their decimal text, a text as a number.
+    static std::optional<std::string> checkValue(Setting setting, const platform::Value& value);
 
     // The row's user-defaults key and kind.
     static const char* keyOf(Setting setting);
@@ -119,6 +133,7 @@ private:
 
     std::shared_ptr<platform::UserDefaults> mDefaults;
     std::vector<Row> mRows;
+    std::vector<Problem> mProblems;
     std::set<std::string> mSelectedGroupSet;
     std::set<std::string> mSelectedGroupSet_Lower;
 };

@@ -38,6 +38,7 @@ struct SyncHistoryRecord {
     int32_t appleImageSize = 0;         // byte length of the local photo; 0 for none
     std::optional<std::string> googleETag;  // ETag of the Google photo link
     bool googleETagPendingAssignment = false;  // the stored ETag is not yet the uploaded photo's
+    // A one-way run merged the pair and left values on its destination alone: the sides differ.
     bool previouslyMerged = false;
     bool applePendingAddToMyContacts = false;
     bool syncedMyContactsAtLeastOnce = false;

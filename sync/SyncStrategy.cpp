@@ -121,13 +121,15 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     // Merging is of the texts: a photo, which moves on its own, makes no merge.
     const bool googleSide = info.googleContactChanged || info.googleGroupsChanged;
     const bool appleSide = info.appleContactChanged || info.appleGroupsChanged;
+    // A pair in step carries a change made on one side as it was made, removals included: it
+    // merges only where what it merges may still be wanted, that is where both sides changed, or
+    // the destination of a one-way run changed, or the last run left the two sides holding
+    // different values (previouslyMerged: a one-way merge kept values only the destination has).
     switch (mode) {
-        case SyncModeTwoWay:
-            info.mergeContacts = in.mergeContacts_2Way &&
-                                 ((googleSide && appleSide) || (r.previouslyMerged && (googleSide || appleSide)));
-            break;
-        case SyncModeManual: break;
-        default: info.mergeContacts = in.mergeContacts_1Way; break;
+        case SyncModeTwoWay: info.mergeContacts = in.mergeContacts_2Way && ((googleSide && appleSide) || r.previouslyMerged); break;
+        case SyncModeGoogleToMac: info.mergeContacts = in.mergeContacts_1Way && (appleSide || r.previouslyMerged); break;
+        case SyncModeMacToGoogle: info.mergeContacts = in.mergeContacts_1Way && (googleSide || r.previouslyMerged); break;
+        default: break;
     }
     return info;
 }

@@ -147,6 +147,16 @@ std::optional<int64_t> parseInteger(std::string_view s) {
 
 UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) {}
 
+UserDefaults::FileState UserDefaults::fileState(std::string* why) const {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (unreadable_) {
+        if (why) *why = unreadableWhy_;
+        return FileState::Unreadable;
+    }
+    return absent_ ? FileState::Absent : FileState::Read;
+}
+
 fs::path UserDefaults::standardPath() { return Paths::configHome() / (BundleInfo::identifier() + ".json"); }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
@@ -159,9 +169,10 @@ void UserDefaults::loadLocked() const {
     loaded_ = true;
     std::string text, why;
     switch (readWhole(path_, text, why)) {
-        case ReadResult::Missing: return;
+        case ReadResult::Missing: absent_ = true; return;
         case ReadResult::Failed:
             unreadable_ = true;
+            unreadableWhy_ = why;
             Log::error(kLogCategory, "cannot read " + path_.string() + " (" + why + "); starting empty");
             return;
         case ReadResult::Read: break;
@@ -169,6 +180,7 @@ void UserDefaults::loadLocked() const {
     auto parsed = Value::fromJSON(text);
     if (!parsed || !parsed->isDictionary()) {
         unreadable_ = true;
+        unreadableWhy_ = parsed ? std::string("not a JSON object") : parsed.error().localizedDescription();
         Log::error(kLogCategory, "ignoring " + path_.string() + ": " +
                                      (parsed ? std::string("not a JSON object") : parsed.error().localizedDescription()) +
                                      "; starting empty");
@@ -202,6 +214,7 @@ bool UserDefaults::writeLocked() {
         Log::error(kLogCategory, written.error().localizedDescription());
         return false;
     }
+    absent_ = false;
     return true;
 }
 

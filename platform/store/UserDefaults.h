@@ -62,6 +62,11 @@ public:
     // Every key and value, in the order they were first stored.
     Value dictionaryRepresentation() const;
 
+    // How the file was found when it was first read: absent, read, or there but not readable or
+    // not a JSON object (`why` then says what was wrong). A file written since is Read.
+    enum class FileState { Absent, Read, Unreadable };
+    FileState fileState(std::string* why = nullptr) const;
+
 private:
     void loadLocked() const;
     bool writeLocked();
@@ -71,6 +76,8 @@ private:
     mutable std::mutex mutex_;
     mutable bool loaded_ = false;
     mutable bool unreadable_ = false;  // the file on disk could not be read or parsed
+    mutable bool absent_ = false;      // there was no file when it was first read
+    mutable std::string unreadableWhy_;
     bool pending_ = false;              // changes not yet on disk
     mutable Value values_ = Value::dictionary();
 };

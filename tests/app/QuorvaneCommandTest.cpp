@@ -1317,5 +1317,231 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
     provider.setAnswerFault(nullptr);
 }
 
+// --- settings that never undo the user's deletions or edits ---
+
+// The phone numbers and e-mail addresses of every contact on each side, sorted.
+std::vector<std::string> localValues() {
+    std::vector<std::string> out;
+    auto contacts = platform::CNContactStore().unifiedContactsMatchingPredicate(
+        nullptr, {platform::CNContactPhoneNumbersKey, platform::CNContactEmailAddressesKey});
+    for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{})) {
+        for (const auto& p : c->phoneNumbers()) out.push_back(p.value().stringValue);
+        for (const auto& e : c->emailAddresses()) out.push_back(e.value());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+std::vector<std::string> providerValues(const FakeProvider& provider) {
+    std::vector<std::string> out;
+    for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) {
+        for (size_t at = e.xml.find("phoneNumber"); at != std::string::npos; at = e.xml.find("phoneNumber", at + 1)) {
+            size_t open = e.xml.find('>', at), close = e.xml.find('<', open);
+            if (e.xml[e.xml.rfind('<', at) + 1] != '/') out.push_back(e.xml.substr(open + 1, close - open - 1));
+        }
+        for (size_t at = e.xml.find("address="); at != std::string::npos; at = e.xml.find("address=", at + 1)) {
+            const char quote = e.xml[at + 8];
+            out.push_back(e.xml.substr(at + 9, e.xml.find(quote, at + 9) - at - 9));
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+// Changes the only local contact.
+void editLocal(const std::function<void(platform::CNMutableContact&)>& edit) {
+    platform::CNContactStore store;
+    auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey, platform::CNContactPhoneNumbersKey,
+                                                                     platform::CNContactEmailAddressesKey});
+    ASSERT_TRUE(contacts && contacts->size() == 1);
+    auto copy = (*contacts)[0]->mutableCopy();
+    edit(*copy);
+    platform::CNSaveRequest request;
+    request.updateContact(copy);
+    ASSERT_TRUE(store.executeSaveRequest(request));
+}
+platform::CNLabeledValue<platform::CNPhoneNumber> phone(const std::string& number) {
+    return {platform::CNLabelPhoneNumberMobile, platform::CNPhoneNumber::phoneNumberWithStringValue(number)};
+}
+std::string countsLine(const std::string& out) { return out.substr(out.rfind("Google: ")); }
+
+// A pair merged once carries each later one-sided change as made, removals included, and the
+// plan says what the run does; a one-way merge that kept a value on its destination alone is not
+// written again by the next one-way run, and the next two-way run carries that value.
+TEST_F(QuorvaneCommandTest, AMergedPairCarriesLaterChangesAsMadeAndAOneWayMergeSettles) {
+    ScriptedProvider provider;
+    const std::string id = provider.addContact(
+        personXML("Ann", "Lee") + "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>111</gd:phoneNumber>",
+        {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
+    auto ann = std::make_shared<platform::CNMutableContact>();
+    ann->setGivenName("Ann");
+    ann->setFamilyName("Lee");
+    ann->setPhoneNumbers({phone("222")});
+    platform::CNSaveRequest add;
+    add.addContact(ann, std::nullopt);
+    ASSERT_TRUE(platform::CNContactStore().executeSaveRequest(add));
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    const std::vector<std::string> merged = {"111", "222"};
+    ASSERT_EQ(localValues(), merged);
+    ASSERT_EQ(providerValues(provider), merged);
+
+    // One side changes each time; the other side ends as it, and the plan's counts are the run's.
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"a phone removed locally", [&] { editLocal([&](auto& c) { c.setPhoneNumbers({phone("222")}); }); }},
+        {"a phone changed on the provider", [&] {
+             provider.editContact(id, [](std::string& xml) { xml.replace(xml.find(">222<"), 5, ">333<"); });
+         }},
+    };
+    const std::vector<std::string> expected[] = {{"222"}, {"333"}};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(changes[i].first);
+        changes[i].second();
+        auto plan = quorvane({"plan"});
+        auto sync = quorvane({"sync"});
+        ASSERT_EQ(sync.code, 0) << sync.err;
+        EXPECT_EQ(localValues(), expected[i]);
+        EXPECT_EQ(providerValues(provider), expected[i]);
+        const bool toLocal = i == 1;
+        EXPECT_NE(countsLine(plan.out).find(toLocal ? "Google: 0 to create, 0 to update, 0 to delete; local: 0 to create, 1 to update"
+                                                    : "Google: 0 to create, 1 to update, 0 to delete; local: 0 to create, 0 to update"),
+                  std::string::npos)
+            << plan.out;
+        EXPECT_NE(sync.out.find(toLocal ? "Google: 0 created, 0 updated, 0 deleted; local: 0 created, 1 updated"
+                                        : "Google: 0 created, 1 updated, 0 deleted; local: 0 created, 0 updated"),
+                  std::string::npos)
+            << sync.out;
+    }
+
+    // A value added on the destination of a one-way merge stays there, once.
+    editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
+    ASSERT_EQ(quorvane({"-q", "sync", "--mode", "google-to-local"}).code, 0);
+    auto again = quorvane({"sync", "--mode", "google-to-local"});
+    EXPECT_NE(again.out.find("Google: 0 created, 0 updated, 0 deleted; local: 0 created, 0 updated"), std::string::npos) << again.out;
+    EXPECT_EQ(providerValues(provider), std::vector<std::string>{"333"});
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    const std::vector<std::string> both = {"333", "ann@example.com"};
+    EXPECT_EQ(localValues(), both);
+    EXPECT_EQ(providerValues(provider), both);
+    EXPECT_NE(quorvane({"plan"}).out.find("Google: 0 to create, 0 to update, 0 to delete; local: 0 to create, 0 to update"),
+              std::string::npos);
+}
+
+// Settings that cannot be taken stop plan and sync with a sentence naming the file and the key,
+// before anything is written: values out of range at `config set`, junk in the file, a file that
+// cannot be read or is gone. The history stays, so once the file is mended the deletion is carried.
+TEST_F(QuorvaneCommandTest, SettingsThatCannotBeTakenStopTheRunAndTheHistoryStays) {
+    ScriptedProvider provider;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 2; ++i) ids.push_back(provider.addContact(personXML("Gus", "No " + std::to_string(i)), {"6contacts"}));
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"contactSourceMode", "9"}, {"contactSourceMode", "-1"}, {"ignoreNewContactsSettings", "5"}, {"syncDeletions", "maybe"}}) {
+        auto r = quorvane({"config", "set", key, value});
+        EXPECT_EQ(r.code, 2) << key << " " << value;
+        EXPECT_NE(r.err.find("is no value for " + key), std::string::npos) << r.err;
+    }
+    provider.deleteContact(ids[0]);
+    const auto file = app::Profile::named("fake")->configFolder() / "settings.json";
+    std::string saved;
+    {
+        std::ifstream in(file);
+        saved.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    auto withValue = [&](const char* key, const char* json) {
+        auto settings = platform::Value::fromJSON(saved);
+        ASSERT_TRUE(settings);
+        settings->set(key, *platform::Value::fromJSON(json));
+        std::ofstream(file) << settings->toJSON(true);
+    };
+    const std::tuple<const char*, std::function<void()>, std::string> damages[] = {
+        {"maybe", [&] { withValue("syncDeletions", "\"maybe\""); }, "holds \"maybe\" for \"syncDeletions\""},
+        {"null", [&] { withValue("syncDeletions", "null"); }, "holds null for \"syncDeletions\""},
+        {"a list", [&] { withValue("syncDeletions", "[]"); }, "holds [] for \"syncDeletions\""},
+        {"out of range", [&] { withValue("contactSourceMode", "9"); }, "for \"contactSourceMode\", which takes a whole number from 0 to 2"},
+        {"not JSON", [&] { std::ofstream(file) << "{\"syncDeletions\": tru"; }, "cannot be read"},
+        {"removed", [&] { std::filesystem::remove(file); }, "is missing, though this profile has synced before"},
+    };
+    for (const auto& [what, damage, sentence] : damages) {
+        damage();
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"plan"}, {"sync", "--yes"}}) {
+            auto r = quorvane(args);
+            EXPECT_EQ(r.code, 5) << what << ", " << args[0] << ": " << r.err;
+            EXPECT_NE(r.err.find("The settings file " + file.string()), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(sentence), std::string::npos) << what << ": " << r.err;
+        }
+        EXPECT_EQ(localNames().size(), 2u) << what;
+        EXPECT_EQ(providerNames(provider).size(), 1u) << what;
+    }
+    std::ofstream(file) << saved;
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    EXPECT_EQ(localNames(), std::multiset<std::string>{"Gus No 1"});
+    EXPECT_EQ(providerNames(provider), std::multiset<std::string>{"Gus No 1"});
+}
+
+// Choosing the local account: automatic choice meeting a second account refuses and copies into
+// neither; a selection change that would forget deletions not yet carried asks for --yes; a clear
+// that cannot be saved stops the run and is made by the next one; a filter matching nothing says so.
+TEST_F(QuorvaneCommandTest, AccountChoicesAndFiltersNeverUndoADeletionUnasked) {
+    ScriptedProvider provider;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; ++i) ids.push_back(provider.addContact(personXML("Una", "No " + std::to_string(i)), {"6contacts"}));
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    platform::CNContactStore store;
+    auto work = store.addContainer("Work", platform::CNContainerType::Local);
+    ASSERT_TRUE(work);
+    auto refused = quorvane({"sync", "--yes"});
+    EXPECT_EQ(refused.code, 5) << refused.err;
+    EXPECT_NE(refused.err.find("\"Work\" (" + (*work)->identifier() + ")"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("contactSourceMode to 1"), std::string::npos) << refused.err;
+    std::string home;
+    for (const auto& c : store.containersMatchingPredicate(nullptr).valueOr(std::vector<platform::CNContainerPtr>{}))
+        if (c->identifier() != (*work)->identifier()) home = c->identifier();
+    ASSERT_EQ(quorvane({"config", "set", "customContainerID", home}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "1"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    expectEachOnce(localNames(), 3, "locally");
+
+    // To all accounts, which clears the history while a deletion is still to be carried.
+    provider.deleteContact(ids[0]);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "2"}).code, 0);
+    auto plan = quorvane({"plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    EXPECT_NE(plan.err.find("still holds 1 deletion not yet carried"), std::string::npos) << plan.err;
+    auto asked = quorvane({"sync"});
+    EXPECT_EQ(asked.code, 5);
+    EXPECT_NE(asked.err.find("Run quorvane sync --yes to clear it anyway"), std::string::npos) << asked.err;
+    EXPECT_EQ(localNames().size(), 3u);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "1"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    EXPECT_EQ(localNames(), (std::multiset<std::string>{"Una No 1", "Una No 2"}));
+
+    // Another Google account than the one noted: the clear waits for a store that takes it.
+    ASSERT_EQ(quorvane({"config", "set", "previousGmailUsername", "someone.else@example.com"}).code, 0);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(app::Profile::named("fake")->dataFolder()).c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        auto busy = quorvane({"sync", "--yes"});
+        EXPECT_EQ(busy.code, 5) << busy.err;
+        EXPECT_NE(busy.err.find("It could not be"), std::string::npos) << busy.err;
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    EXPECT_EQ(quorvane({"config", "get", "previousGmailUsername"}).out, "someone.else@example.com\n");
+    auto cleared = quorvane({"-v", "sync", "--yes"});
+    EXPECT_EQ(cleared.code, 0) << cleared.err;
+    EXPECT_NE(cleared.err.find("Cleared sync history since a new Google account was selected."), std::string::npos);
+    EXPECT_NE(quorvane({"config", "get", "previousGmailUsername"}).out, "someone.else@example.com\n");
+    expectEachOnce(localNames(), 2, "locally");
+    expectEachOnce(providerNames(provider), 2, "on the provider");
+
+    // A group filter naming a group neither side has.
+    ASSERT_EQ(quorvane({"config", "set", "filterByGroups_v1", "true"}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "selectedGroupStrings_v1", "Nobody"}).code, 0);
+    EXPECT_NE(quorvane({"plan"}).err.find("Nothing matches the group filter (\"Nobody\")"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quorvane::test

@@ -88,7 +88,7 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
         int32_t answer;
     };
     const Step steps[] = {
-        {"first run: a new user and a container after none", "ann@example.com", home, 2},
+        {"first run: a user and a container never noted are no change", "ann@example.com", home, 0},
         {"the same again", "ann@example.com", home, 0},
         {"another container keeps the history", "ann@example.com", work, 0},
         {"signed out: an empty name is no new account", std::nullopt, work, 0},
@@ -104,9 +104,11 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
         else internals(model_).mAuth = nullptr;
         selectContainer(step.container);
         EXPECT_EQ(model_->shouldClearSyncHistory(), step.answer);
+        EXPECT_EQ(model_->shouldClearSyncHistory(), step.answer) << "asking writes nothing";
+        EXPECT_TRUE(model_->notePreviousAccounts());
     }
     EXPECT_EQ(model_->previousGmailUsername(), std::optional<std::string>("ann@example.com"));
-    EXPECT_EQ(model_->previousContainerID(), std::nullopt);
+    EXPECT_EQ(model_->previousContainerID(), std::optional<std::string>(""));  // all accounts, noted
 
     // fetchSyncHistory clears, logs why, and loads the rest; relevant records are the container's.
     storeHistory({history("A1", "G1", home->identifier()), history("A2", "G2", work->identifier())});
@@ -223,7 +225,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     EXPECT_EQ(written->appleSourceID, home->identifier());
     EXPECT_EQ(written->googleUpdateDate, googles[3]->updatedDate()->date());
     EXPECT_EQ(written->appleUpdateDate, model_->getModificationDateWithAppleContact(locals[3]));
-    EXPECT_TRUE(written->previouslyMerged);
+    EXPECT_FALSE(written->previouslyMerged);  // a two-way merge leaves the sides in step
     EXPECT_EQ(written->googleGroupNamesHash, groupNamesHash(std::vector<std::string>{"Friends"}));
     EXPECT_EQ(written->appleGroupNamesHash, 0u);  // no local groups: nil names
     EXPECT_FALSE(byGoogle[*googles[5]->identifier()]->previouslyMerged);  // no update: never merged
@@ -232,7 +234,7 @@ TEST_F(QuorvaneModelHistoryTest, SerializeKeepsUnconfirmedWritesAndDropsDeletion
     // The next run finds the pair it wrote unchanged, and the deleted pair's contacts alone.
     model_->doFetchSyncHistory();
     auto again = model_->getSyncStrategyWithAppleContact(locals[3], googles[3]);
-    EXPECT_TRUE(again.historyFound && again.previouslyMerged);
+    EXPECT_TRUE(again.historyFound && !again.previouslyMerged);
     EXPECT_FALSE(again.eitherContactChanged || again.appleGroupsChanged || again.googleGroupsChanged);
     EXPECT_FALSE(model_->getSyncStrategyWithAppleContact(locals[2], nullptr).historyFound);
     EXPECT_TRUE(model_->hasSyncHistoryRecordWithGoogleRecord(googles[0]));

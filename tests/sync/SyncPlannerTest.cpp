@@ -86,6 +86,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         bool force = false;
         std::string group = "6";  // "": in no group, so not in My Contacts
         bool digests = false;     // the history keeps the digests of both sides as they are now
+        bool leftApart = false;   // the last run, one-way, merged and left the sides different
     };
     const Row rows[] = {
         {"equal: nothing to do", SyncModeTwoWay, false, true, true, true, true, SyncActionNoUpdate},
@@ -103,7 +104,9 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         {"missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, ""},
         {"My Contacts is not asked in Google to local mode", SyncModeGoogleToMac, false, true, false, false, true, SyncActionNoUpdate, false, ""},
         {"both sides as the last sync left them: not compared", SyncModeTwoWay, true, true, false, false, true, SyncActionNoUpdate, false, "6", true},
-        {"the same in a one-way mode: compared and written", SyncModeGoogleToMac, true, true, false, false, false, SyncActionGoogleToMac, false, "6", true},
+        {"the same in a one-way mode: not written again", SyncModeGoogleToMac, true, true, false, false, false, SyncActionNoUpdate, false, "6", true},
+        {"left apart by a one-way merge: compared, the newer wins", SyncModeTwoWay, true, true, false, false, true, SyncActionGoogleToMac, false, "6", true, true},
+        {"left apart, a one-way run: left as it is", SyncModeMacToGoogle, true, true, false, false, true, SyncActionNoUpdate, false, "6", true, true},
         {"the same, but missing from My Contacts: to Google", SyncModeTwoWay, false, true, false, false, true, SyncActionMacToGoogle, false, "", true},
     };
     int n = 0;
@@ -121,6 +124,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
             r->googleUpdateDate = googleDate.addingTimeInterval(row.googleChanged ? -60 : 0);
             r->appleGroupNamesHash = model_->getGroupHashWithGroups(std::nullopt);
             r->googleGroupNamesHash = model_->getGroupHashWithGroups(model_->getGoogleContactGroupNamesWithContact(g, false));
+            r->previouslyMerged = row.leftApart;
             if (row.digests) {
                 r->appleContentDigest = localContentDigest(*apple);
                 r->googleContentDigest = googleContentDigest(*g);
@@ -138,7 +142,7 @@ TEST_F(SyncPlannerTest, ThePairRule) {
         EXPECT_EQ(records[0]->mInitialSyncAction, row.expected);
         EXPECT_EQ(records[0]->mHasSyncHistory, row.history);
         EXPECT_EQ(records[0]->mContactsConfirmedEquivalentBeforeSync,
-                  row.expected == SyncActionNoUpdate && (!row.differs || row.digests) && !row.force);
+                  row.expected == SyncActionNoUpdate && (!row.differs || row.digests) && !row.force && !row.leftApart);
     }
 }
 
