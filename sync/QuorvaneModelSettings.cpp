@@ -22,7 +22,9 @@ platform::Result<void> QuorvaneModel::checkSettings() {
         return platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSettingsUnusable, text);
     };
     // What the file says of the accounts decides whether the history is kept: a file that cannot
-    // be read is not taken for one without them.
+    // be read is not taken for one without them. It is read as it is now, with the run's lock
+    // held: another process's run may have written it while this one waited.
+    mUserDefaults->reload();
     std::string why;
     switch (mUserDefaults->fileState(&why)) {
         case platform::UserDefaults::FileState::Unreadable:

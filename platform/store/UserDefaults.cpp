@@ -147,6 +147,14 @@ std::optional<int64_t> parseInteger(std::string_view s) {
 
 UserDefaults::UserDefaults(fs::path file) : path_(std::move(file)) {}
 
+void UserDefaults::reload() {
+    std::lock_guard lock(mutex_);
+    if (pending_) return;
+    loaded_ = unreadable_ = absent_ = false;
+    unreadableWhy_.clear();
+    values_ = Value::dictionary();
+}
+
 UserDefaults::FileState UserDefaults::fileState(std::string* why) const {
     std::lock_guard lock(mutex_);
     loadLocked();

@@ -66,6 +66,9 @@ public:
     // not a JSON object (`why` then says what was wrong). A file written since is Read.
     enum class FileState { Absent, Read, Unreadable };
     FileState fileState(std::string* why = nullptr) const;
+    // Reads the file again at the next use, as another process may have written it since; not
+    // while changes of this instance wait to be written.
+    void reload();
 
 private:
     void loadLocked() const;

@@ -217,7 +217,7 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
                      off.applePhotoVerifiedNotChanged);
     }
     // A photo moves on its own: a photo change alone makes no merge of the texts.
-    SyncHistoryRecord merged = storedRecord(true);
+    SyncHistoryRecord merged = storedRecord(false);
     auto in = pairInputs(&merged, SyncModeTwoWay, 0, 0);
     in.syncPhotos = true;
     in.googlePhotoETag = std::string("e1");
