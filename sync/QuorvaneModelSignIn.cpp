@@ -101,12 +101,13 @@ void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authenticatio
     });
     if (mDataFolder.empty()) return;
     // The commands of a profile refresh one at a time (a refresh is quick; one that is not holds
-    // the next for a bounded time, after which it goes ahead).
+    // the next for a bounded time, after which it goes ahead). The lock is the file's alone: a
+    // sync refreshing its token holds the profile's sync lock on the folder already.
     mAuth->setRefreshLock([file = mDataFolder / kSignInLockFileName]() -> std::function<void()> {
         constexpr double kLockWaitSeconds = 10;
         const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kLockWaitSeconds);
         for (;;) {
-            auto lock = SyncLock::tryAcquire(file);
+            auto lock = SyncLock::tryAcquire(file, SyncLock::Scope::FileOnly);
             if (!lock) return nullptr;
             if (*lock) return [held = std::shared_ptr<SyncLock>(std::move(*lock))] {};
             if (std::chrono::steady_clock::now() >= until) return nullptr;

@@ -21,9 +21,15 @@ platform::Error lockError(const std::filesystem::path& file, int code, const std
 
 }  // namespace
 
-platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file) {
+platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file, Scope scope) {
     std::error_code made;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), made);
+    if (scope == Scope::FileOnly) {
+        auto lockedFile = lockFile(file);
+        if (!lockedFile) return lockedFile.error();
+        if (*lockedFile < 0) return std::unique_ptr<SyncLock>();
+        return std::unique_ptr<SyncLock>(new SyncLock(*lockedFile, -1));
+    }
     // The folder itself is locked too: a lock file removed while a run holds it would otherwise
     // let the next run lock a new file and start beside it.
     const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");

@@ -1113,6 +1113,12 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
     {
         auto held = SyncLock::tryAcquire(SyncLock::pathInFolder(app::Profile::named("fake")->dataFolder()));
         ASSERT_TRUE(held && *held);
+        // The lock a token refresh takes is its file's alone: a run holding the sync lock takes it.
+        EXPECT_TRUE([] {
+            auto refresh = SyncLock::tryAcquire(app::Profile::named("fake")->dataFolder() / "SignIn.lock",
+                                                SyncLock::Scope::FileOnly);
+            return refresh && *refresh;
+        }());
         {
             ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
             for (const std::vector<std::string>& args : {std::vector<std::string>{"sync"}, {"delete-all", "--google", "--yes"}}) {
