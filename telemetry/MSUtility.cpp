@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Calendar.h"
@@ -214,9 +215,9 @@ std::map<std::string, std::string> MSUtility::validateProperties(const platform:
                                         " : property key length cannot be longer than " +
                                         std::to_string(kMSMaxPropertyKeyLength) +
                                         " characters. Property key will be truncated.");
-            key = platform::utf16Prefix(key, kMSMaxPropertyKeyLength);
+            const std::string uncut = std::exchange(key, platform::utf16Prefix(key, kMSMaxPropertyKeyLength));
             if (valid.count(key)) {
-                MSLogWarning(kMSLogTag, type + " '" + name + "' : property " + rawKey +
+                MSLogWarning(kMSLogTag, type + " '" + name + "' : property " + uncut +
                                             " : its key cut to " + std::to_string(kMSMaxPropertyKeyLength) +
                                             " characters is that of another property. Property will be skipped.");
                 continue;
