@@ -28,7 +28,7 @@ public:
 
     // Appends the text and a line feed; nil is ignored.
     void appendString(const std::optional<std::string>& text);
-    // Appends the text as it is (a line that already ends with its line feed).
+    // Appends a line that already ends with its line feed, made printable like appendString.
     void appendRaw(const std::string& text);
     void clear();
     // Appends the text (and a line feed) to the log, makes it the progress line and empties the sub-progress line.

@@ -19,6 +19,14 @@ platform::Error lockError(const std::filesystem::path& file, int code, const std
     return error;
 }
 
+// An exclusive lock without waiting: 0, or the errno of the failure (EWOULDBLOCK when another holds it).
+int lockNow(int fd) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
 }  // namespace
 
 platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file, Scope scope) {
@@ -41,12 +49,7 @@ platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::file
         if (!lockedFile) return lockedFile.error();
         return std::unique_ptr<SyncLock>();
     }
-    int locked;
-    do {
-        locked = ::flock(folderFd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        const int code = errno;
+    if (const int code = lockNow(folderFd); code != 0) {
         ::close(folderFd);
         ::close(*lockedFile);
         if (code == EWOULDBLOCK) return std::unique_ptr<SyncLock>();
@@ -63,12 +66,7 @@ platform::Result<int> SyncLock::lockFile(const std::filesystem::path& file) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) return lockError(file, errno, std::strerror(errno));
-        int locked;
-        do {
-            locked = ::flock(fd, LOCK_EX | LOCK_NB);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            const int code = errno;
+        if (const int code = lockNow(fd); code != 0) {
             ::close(fd);
             if (code == EWOULDBLOCK) return -1;
             return lockError(file, code, std::strerror(code));
