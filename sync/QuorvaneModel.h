@@ -654,6 +654,10 @@ public:
     void updatePairedContactsDict();
     bool hasSyncHistoryRecordWithAppleContact(const platform::CNContactPtr& contact);
     bool hasSyncHistoryRecordWithGoogleRecord(const std::shared_ptr<GDataEntryContact>& contact);
+    // Whether the local store holds a contact of that identifier, in whichever account: the run's
+    // contacts first, then, read once per run for every local contact the history names, the
+    // store (a store that cannot be read then holds them all: nothing is taken for deleted).
+    bool appleContactExistsInStore(const std::string& identifier);
     // The strategy of a pair, or of one contact whose partner is not there (either may be nil).
     SyncStrategyInfo getSyncStrategyWithAppleContact(const platform::CNContactPtr& apple,
                                                      const std::shared_ptr<GDataEntryContact>& google);
@@ -812,8 +816,9 @@ public:
     }
     // When a creation is carried out by the provider after the run that sent it gave up, and the
     // next run made the contact again, two Google contacts carry one local record. Of such
-    // copies one is kept: the one paired in this run, else the first in the feed. Answers the
-    // kept copy for another copy; nullptr for a contact that has none or is the kept one.
+    // copies one is kept: the one paired in this run, else the one the history keeps a pair of,
+    // else the first in the feed. Answers the kept copy for another copy; nullptr for a contact
+    // that has none or is the kept one.
     std::shared_ptr<GDataEntryContact> keptCopyOfGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     // The group filter's Google groups, as getSelectedGroupURLDict finds them now.
     void updateSelectedGroupURLDict() { mSelectedGroupURLDict = getSelectedGroupURLDict(); }
@@ -1191,6 +1196,9 @@ private:
     // The local contacts of the selected account, in fetch order and by identifier.
     std::vector<platform::CNContactPtr> mExistingAppleContacts;
     std::unordered_map<std::string, platform::CNContactPtr> mExistingAppleContactDict;
+    // Of the local contacts the history names outside the selected account, those the store
+    // holds (appleContactExistsInStore); read at the first question of a run.
+    std::optional<std::unordered_set<std::string>> mHistoryContactsOutsideSelection;
     // Hash name -> the identifier of the one contact that holds it. A hash name held by several
     // Google contacts is left out (those contacts are in mGoogleDuplicatesDetected); so is one
     // held by several local contacts.

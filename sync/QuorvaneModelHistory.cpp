@@ -286,6 +286,35 @@ bool QuorvaneModel::hasSyncHistoryRecordWithGoogleRecord(const std::shared_ptr<G
 
 // --- strategy ---
 
+bool QuorvaneModel::appleContactExistsInStore(const std::string& identifier) {
+    if (identifier.empty()) return false;
+    if (mExistingAppleContactDict.count(identifier)) return true;
+    if (!mSelectedContainer) return false;  // the run read every account
+    if (!mHistoryContactsOutsideSelection) {
+        std::vector<std::string> named;
+        for (const auto& r : mSyncHistory.records()) {
+            if (r && r->appleRecordID && !r->appleRecordID->empty() && mSyncHistory.isRelevant(*r) &&
+                !mExistingAppleContactDict.count(*r->appleRecordID))
+                named.push_back(*r->appleRecordID);
+        }
+        std::sort(named.begin(), named.end());
+        named.erase(std::unique(named.begin(), named.end()), named.end());
+        std::unordered_set<std::string> held;
+        for (size_t at = 0; at < named.size(); at += kMaxIdentifiersPerFetch) {
+            std::vector<std::string> part(named.begin() + at, named.begin() + std::min(named.size(), at + kMaxIdentifiersPerFetch));
+            auto found = getAppleContactsMatchingPredicate(platform::CNContact::predicateForContactsWithIdentifiers(part), 0);
+            if (!found) {
+                held.insert(named.begin(), named.end());
+                break;
+            }
+            for (const auto& c : *found)
+                if (c) held.insert(c->identifier());
+        }
+        mHistoryContactsOutsideSelection = std::move(held);
+    }
+    return mHistoryContactsOutsideSelection->count(identifier) > 0;
+}
+
 SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::CNContactPtr& apple,
                                                                 const std::shared_ptr<GDataEntryContact>& google) {
     SyncStrategyInputs in;
@@ -304,8 +333,19 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         record = mSyncHistory.recordForPair(apple->identifier(), googleID.value_or(""));
     } else if (apple) {
         record = mSyncHistory.firstRecordForAppleID(apple->identifier());
+        in.partnerExists = [this, id = apple->identifier()] {
+            for (const auto& r : mSyncHistory.recordsForAppleID(id))
+                if (r && r->googleID && mGoogleContactDict.count(*r->googleID)) return true;
+            return false;
+        };
     } else if (google) {
-        record = mSyncHistory.firstRecordForGoogleID(googleIdentifier(google).value_or(""));
+        const std::string id = googleIdentifier(google).value_or("");
+        record = mSyncHistory.firstRecordForGoogleID(id);
+        in.partnerExists = [this, id] {
+            for (const auto& r : mSyncHistory.recordsForGoogleID(id))
+                if (r && r->appleRecordID && appleContactExistsInStore(*r->appleRecordID)) return true;
+            return false;
+        };
     }
     in.record = record.get();
     if (record && apple && google) {

@@ -84,6 +84,7 @@ void QuorvaneModel::releasePairingState() {
     mGoogleDuplicatesDetected = {};
     mGoogleContactRecordIDsByHashName = {};
     mAppleContactRecordIDsByHashName = {};
+    mHistoryContactsOutsideSelection.reset();
 }
 
 PairingIndex& QuorvaneModel::pairingIndex() {
@@ -123,6 +124,7 @@ void QuorvaneModel::preparePairingDicts() {
     mGoogleCopiesByLocalRecord.clear();
     mGoogleContactDict.clear();
     mExistingAppleContactDict.clear();
+    mHistoryContactsOutsideSelection.reset();
     mGoogleContactRecordIDsByHashName.clear();
     mAppleContactRecordIDsByHashName.clear();
     mGoogleDuplicatesDetected.clear();
@@ -186,12 +188,17 @@ GoogleContactPtr QuorvaneModel::keptCopyOfGoogleContact(const GoogleContactPtr& 
     auto local = localRecordOfGoogleContact(*contact);
     auto copies = local ? mGoogleCopiesByLocalRecord.find(*local) : mGoogleCopiesByLocalRecord.end();
     if (copies == mGoogleCopiesByLocalRecord.end()) return nullptr;
-    GoogleContactPtr kept = copies->second.front();
-    for (const auto& g : copies->second)
+    // The one paired in this run; before its pairing (its local contact left out by a filter, or
+    // later in the feed), the one the history pairs: a copy the provider made late may come first.
+    GoogleContactPtr kept, recorded;
+    for (const auto& g : copies->second) {
         if (isGoogleContactAlreadyMatched(g)) {
             kept = g;
             break;
         }
+        if (!recorded && hasSyncHistoryRecordWithGoogleRecord(g)) recorded = g;
+    }
+    if (!kept) kept = recorded ? recorded : copies->second.front();
     return kept == contact ? nullptr : kept;
 }
 

@@ -273,8 +273,13 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
 // A local contact without partner: deleted only when the history shows its Google partner was
 // deleted (and deletions go this way) and the Google feed is whole; never created on Google from
 // an incomplete feed either (its partner may be among the contacts not fetched), nor in Google to
-// local mode, nor when the ignore-new setting leaves it out.
+// local mode, nor when the ignore-new setting leaves it out. One whose Google partner is still
+// there is neither deleted nor made a second time.
 void SyncPlanner::decideAppleOnly(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    if (strategy.counterpartElsewhere) {
+        hold(r, "local contacts whose Google partner still exists but is not paired with them in this run were left as they are");
+        return;
+    }
     if (strategy.counterpartDeleted) {
         if (!mFeedsComplete) {
             hold(r, "local contacts whose Google partner is missing were kept: the Google feed is incomplete");
@@ -296,8 +301,14 @@ void SyncPlanner::decideAppleOnly(NSSyncRecord& r, const SyncStrategyInfo& strat
 
 // A Google contact without partner: deleted only with the history's evidence and a whole feed,
 // and never when it shares its name with another Google contact (a duplicate); otherwise created
-// locally unless in local to Google mode or left out by the ignore-new setting.
+// locally unless in local to Google mode or left out by the ignore-new setting. One whose local
+// partner is still in the store (in an account not synced, or paired with another contact) is
+// neither deleted nor copied locally.
 void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    if (strategy.counterpartElsewhere) {
+        hold(r, "Google contacts whose local partner still exists but is not paired with them in this run were left as they are");
+        return;
+    }
     if (strategy.counterpartDeleted) {
         if (!mFeedsComplete) {
             hold(r, "Google contacts whose local partner was deleted were kept: the Google feed is incomplete");

@@ -64,7 +64,12 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     else info.lastSyncDate = r.googleUpdateDate ? r.googleUpdateDate : r.appleUpdateDate;
 
     if (!exactPair) {
-        // The contact had a partner that is gone.
+        // The contact had a partner. Only one gone from its side was deleted: one still there is
+        // left out of this run or paired with another contact.
+        if (in.partnerExists && in.partnerExists()) {
+            info.counterpartElsewhere = true;
+            return info;
+        }
         if (in.syncDeletedContacts &&
             (mode == SyncModeTwoWay || (in.hasGoogleContact && mode == SyncModeMacToGoogle) ||
              (in.hasAppleContact && mode == SyncModeGoogleToMac))) {

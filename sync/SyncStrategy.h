@@ -23,7 +23,10 @@ uint64_t groupNamesHash(const std::optional<std::vector<std::string>>& names);
 struct SyncStrategyInfo {
     bool historyFound = false;
     bool previouslyMerged = false;
-    bool counterpartDeleted = false;  // the contact's partner is gone and deletions go this way
+    bool counterpartDeleted = false;  // the contact's partner is gone from its side and deletions go this way
+    // The history names a partner that is still there on its side (left out of this run, or
+    // paired with another contact): nothing was deleted.
+    bool counterpartElsewhere = false;
     bool eitherContactChanged = false;
     // Its content differs from the digest the history keeps of it, whatever the dates say;
     // without a digest (a record of an older run), its date moved by more than kChangeTolerance.
@@ -74,6 +77,10 @@ struct SyncStrategyInputs {
     std::function<int32_t()> applePhotoSize;
     // The local photo's photoDigest; nullopt when it is not known. Asked only when the sizes agree.
     std::function<std::optional<uint64_t>()> applePhotoDigest;
+    // For one contact alone: whether a partner the history names for it still exists on its side
+    // (for a local partner, anywhere in the local store; for a Google one, in the whole feed).
+    // Asked only when a record applies; nullptr for none.
+    std::function<bool()> partnerExists;
     // The content digests of the contacts now (ContentDigest.h); asked only when the record keeps one.
     std::function<uint64_t()> appleContentDigest;
     std::function<uint64_t()> googleContentDigest;

@@ -1549,5 +1549,53 @@ TEST_F(QuorvaneCommandTest, AccountChoicesAndFiltersNeverUndoADeletionUnasked) {
     EXPECT_NE(quorvane({"plan"}).err.find("Nothing matches the group filter (\"Nobody\")"), std::string::npos);
 }
 
+// A copy the provider made late of a local contact's Google contact comes before the one the
+// history pairs it with; with that local contact left out by the group filter, neither Google
+// contact is taken for one whose local partner was deleted: nothing is deleted on Google (even
+// after the paired one was edited there), nothing copied locally, and the plan says what it keeps.
+TEST_F(QuorvaneCommandTest, AGoogleContactWhoseLocalPartnerIsLeftOutIsNeitherDeletedNorCopied) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    platform::CNContactStore store;
+    platform::CNSaveRequest request;
+    auto group = std::make_shared<platform::CNMutableGroup>();
+    group->setName("Friends");
+    request.addGroup(group, std::nullopt);
+    auto ann = std::make_shared<platform::CNMutableContact>();
+    ann->setGivenName("Ann");
+    ann->setFamilyName("Lee");
+    request.addContact(ann, std::nullopt);
+    request.addMember(ann, group);
+    ASSERT_TRUE(store.executeSaveRequest(request));
+    ASSERT_EQ(quorvane({"config", "set", "filterByGroups_v1", "true"}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "selectedGroupStrings_v1", "Friends"}).code, 0);
+    auto tagged = [&](const std::string& family) {
+        return personXML("Ann", family) + "<gd:extendedProperty name='quorvane-local-record' value='" + ann->identifier() + "'/>";
+    };
+    std::atomic<bool> late{false};  // an earlier run's creation, carried out once this run has read the list
+    provider.setAnswerFault([&](const TestRequest& req, TestResponse&) {
+        if (req.method == "GET" && req.path == "/m8/feeds/contacts/default/full" && !late.exchange(true))
+            provider.addContact(tagged("Lee"), {"6contacts", "6friends"});
+    });
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    provider.setAnswerFault(nullptr);
+    ASSERT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 2u);
+    platform::CNSaveRequest leave;
+    leave.removeMember(ann, group);
+    ASSERT_TRUE(store.executeSaveRequest(leave));
+    for (const bool editedOnGoogle : {false, true}) {
+        SCOPED_TRACE(editedOnGoogle ? "the paired one edited on Google" : "two of one name");
+        if (editedOnGoogle) ASSERT_TRUE(provider.replaceContact(provider.entries(FakeProvider::Kind::Contacts)[1].id, tagged("Leigh"), {"6contacts", "6friends"}));
+        auto plan = quorvane({"plan"});
+        EXPECT_EQ(plan.code, 0) << plan.err;
+        EXPECT_NE(plan.out.find("0 to create, 0 to update, 0 to delete; local: 0 to create"), std::string::npos) << plan.out;
+        EXPECT_EQ(plan.err.find("was deleted"), std::string::npos) << plan.err;
+        EXPECT_NE(plan.err.find("1 local contacts the filters leave alone were found by Google contacts"), std::string::npos) << plan.err;
+    }
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    EXPECT_EQ(providerNames(provider), (std::multiset<std::string>{"Ann Lee", "Ann Leigh"}));
+    EXPECT_EQ(localNames(), std::multiset<std::string>{"Ann Lee"});
+}
+
 }  // namespace
 }  // namespace quorvane::test

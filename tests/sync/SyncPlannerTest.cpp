@@ -156,6 +156,9 @@ TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCre
         int32_t expected;
         bool duplicate = false;
         int32_t ignoreNew = 0;
+        // The partner the history names is still there: a local contact in an account not synced,
+        // or a Google contact another local contact keeps (both remember it): nothing was deleted.
+        bool elsewhere = false;
     };
     const Row rows[] = {
         {"local, partner deleted on Google", SyncModeTwoWay, true, true, true, SyncActionDeleteContact},
@@ -171,20 +174,32 @@ TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCre
         {"Google and new", SyncModeTwoWay, false, false, true, SyncActionGoogleToMac},
         {"Google and new, feed cut: still created", SyncModeTwoWay, false, false, false, SyncActionGoogleToMac},
         {"Google and new, local to Google mode", SyncModeMacToGoogle, false, false, true, SyncActionNoUpdate},
+        {"Google, partner in an account not synced", SyncModeTwoWay, false, true, true, SyncActionNoUpdate, false, 0, true},
+        {"the same, local to Google mode", SyncModeMacToGoogle, false, true, true, SyncActionNoUpdate, false, 0, true},
+        {"the same, Google to local mode: not copied", SyncModeGoogleToMac, false, true, true, SyncActionNoUpdate, false, 0, true},
+        {"local, partner kept by another local contact", SyncModeTwoWay, true, true, true, SyncActionNoUpdate, false, 0, true},
     };
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         model_->setIgnoreNewContactsSetting(row.ignoreNew);
-        auto locals = useContainer("Row " + std::to_string(n++), row.local ? std::vector<AppleName>{{.given = "Ann", .family = "Lee"}}
-                                                                        : std::vector<AppleName>{});
+        const auto away = row.elsewhere && !row.local ? useContainer("Away " + std::to_string(n), {{.given = "Ann", .family = "Lee"}})
+                                                      : std::vector<CNContactPtr>{};
+        std::vector<AppleName> names;
+        if (row.local) names.push_back({.given = "Ann", .family = "Lee"});
+        if (row.local && row.elsewhere) names.push_back({.given = "Bea", .family = "Cole"});
+        auto locals = useContainer("Row " + std::to_string(n++), names);
         std::vector<std::shared_ptr<GDataEntryContact>> feed;
-        if (!row.local) {
+        if (!row.local || row.elsewhere) {
             feed.push_back(google("urn:g" + std::to_string(n), false, Date::now()));
             if (row.duplicate) feed.push_back(google("urn:d" + std::to_string(n), false, Date::now(), ""));
         }
         useFeed(feed, row.complete);
-        if (row.partnerGone) {
+        if (row.elsewhere) {
+            useHistory(row.local ? std::vector{pairRecord(locals.at(0)->identifier(), *feed[0]->identifier()),
+                                               pairRecord(locals.at(1)->identifier(), *feed[0]->identifier())}
+                                 : std::vector{pairRecord(away.at(0)->identifier(), *feed[0]->identifier())});
+        } else if (row.partnerGone) {
             useHistory({row.local ? pairRecord(locals.at(0)->identifier(), "urn:gone") : pairRecord("gone", *feed[0]->identifier())});
         } else {
             useHistory({});
@@ -192,8 +207,19 @@ TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCre
         SyncPlanSummary summary;
         auto records = plan(row.mode, &summary);
         ASSERT_GE(records.size(), 1u);
-        auto mine = row.local ? records[0] : *std::find_if(records.begin(), records.end(), [&](auto& r) { return r->mGoogleContact == feed[0]; });
+        auto found = std::find_if(records.begin(), records.end(), [&](auto& r) {
+            return row.local ? r->mAppleContact && r->mAppleContact->identifier() == locals.back()->identifier()
+                             : r->mGoogleContact == feed[0];
+        });
+        ASSERT_NE(found, records.end());
+        const auto& mine = *found;
         EXPECT_EQ(mine->mSyncAction, row.expected);
+        if (row.elsewhere) {
+            EXPECT_EQ(summary.notes, std::vector<std::string>{std::string("1 ") + (row.local ? "local" : "Google") +
+                                                              " contacts whose " + (row.local ? "Google" : "local") +
+                                                              " partner still exists but is not paired with them in "
+                                                              "this run were left as they are"});
+        }
         EXPECT_EQ(summary.googleFeedsComplete, row.complete);
         if (!row.complete) {
             ASSERT_FALSE(summary.notes.empty());

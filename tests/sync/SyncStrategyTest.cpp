@@ -159,9 +159,14 @@ TEST(SyncStrategyTest, CounterpartDeletedByModeSideAndSetting) {
         auto s = computeSyncStrategy(in);
         EXPECT_TRUE(s.historyFound);
         EXPECT_EQ(s.counterpartDeleted, c.deleted) << c.mode << " apple alone " << c.appleAlone;
+        EXPECT_FALSE(s.counterpartElsewhere);
         EXPECT_FALSE(s.mergeContacts);
         EXPECT_EQ(s.previousGoogleETag, std::optional<std::string>("e1"));
         EXPECT_EQ(s.previousApplePhotoSize, 500);
+        // A partner still there on its side was not deleted, whatever the mode.
+        in.partnerExists = [] { return true; };
+        s = computeSyncStrategy(in);
+        EXPECT_TRUE(s.historyFound && s.counterpartElsewhere && !s.counterpartDeleted) << c.mode;
     }
 }
 
