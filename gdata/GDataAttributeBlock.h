@@ -85,6 +85,9 @@ public:
     }
     // Appends without looking for the name (the caller knows it is not there).
     void append(std::string_view name, std::string_view value) {
+        // Grown once for the whole attribute, to its exact size: four growths per attribute were
+        // most of the cost of setting one.
+        bytes_.reserve(bytes_.size() + kLengthSize * 2 + name.size() + value.size());
         appendLength(name.size());
         bytes_.append(name);
         appendLength(value.size());

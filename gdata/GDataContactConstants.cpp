@@ -19,17 +19,21 @@ std::string GDataContactConstants::coreProtocolVersionForServiceVersion(
 }
 
 GDataStringDictionary GDataContactConstants::contactNamespaces() {
-    GDataStringDictionary namespaces{{kGDataNamespaceContactPrefix, kGDataNamespaceContactURI}};
-    for (const auto& entry : GDataEntryBase::baseGDataNamespaces()) {
-        bool replaced = false;
-        for (auto& existing : namespaces)
-            if (existing.first == entry.first) {
-                existing.second = entry.second;
-                replaced = true;
-            }
-        if (!replaced) namespaces.push_back(entry);
-    }
-    return namespaces;
+    // Made once: every contact entry made or parsed asks for them.
+    static const GDataStringDictionary made = [] {
+        GDataStringDictionary namespaces{{kGDataNamespaceContactPrefix, kGDataNamespaceContactURI}};
+        for (const auto& entry : GDataEntryBase::baseGDataNamespaces()) {
+            bool replaced = false;
+            for (auto& existing : namespaces)
+                if (existing.first == entry.first) {
+                    existing.second = entry.second;
+                    replaced = true;
+                }
+            if (!replaced) namespaces.push_back(entry);
+        }
+        return namespaces;
+    }();
+    return made;
 }
 
 void registerContactClasses() {

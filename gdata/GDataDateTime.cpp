@@ -187,30 +187,56 @@ void GDataDateTime::setFromDate(platform::Date date, TimeZonePtr timeZone) {
     timeZone_ = std::move(timeZone);
 }
 
+namespace {
+
+// Appends the number as "%0*lld" writes it (every entry's dates are written, so without printf
+// for the usual values).
+void appendPadded(std::string& out, long long value, int width) {
+    long long limit = 1;
+    for (int i = 0; i < width; ++i) limit *= 10;
+    if (value < 0 || value >= limit) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%0*lld", width, value);
+        out += buf;
+        return;
+    }
+    char digits[8];
+    for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = char('0' + value % 10);
+    out.append(digits, size_t(width));
+}
+
+}  // namespace
+
 std::string GDataDateTime::RFC3339String() const {
-    char buf[160];
-    std::string timePart;
+    std::string out;
+    out.reserve(32);
+    appendPadded(out, printable(components_.year), 4);
+    out += '-';
+    appendPadded(out, printable(components_.month), 2);
+    out += '-';
+    appendPadded(out, printable(components_.day), 2);
     if (hasTime()) {
-        std::string zonePart;
+        // A time read without seconds is written with zero seconds.
+        out += 'T';
+        appendPadded(out, printable(components_.hour), 2);
+        out += ':';
+        appendPadded(out, printable(components_.minute), 2);
+        out += ':';
+        appendPadded(out, printable(components_.second), 2);
         if (isUniversalTime_) {
-            zonePart = "Z";
+            out += 'Z';
         } else if (!isSet(offsetSeconds_)) {
-            zonePart = "-00:00";
+            out += "-00:00";
         } else {
             // Magnitude in unsigned arithmetic: the smallest offset has no positive counterpart.
             uint64_t magnitude = offsetSeconds_ < 0 ? 0 - uint64_t(offsetSeconds_) : uint64_t(offsetSeconds_);
-            std::snprintf(buf, sizeof buf, "%s%02llu:%02llu", offsetSeconds_ < 0 ? "-" : "+",
-                          (unsigned long long)((magnitude / 3600) % 24), (unsigned long long)((magnitude / 60) % 60));
-            zonePart = buf;
+            out += offsetSeconds_ < 0 ? '-' : '+';
+            appendPadded(out, (long long)((magnitude / 3600) % 24), 2);
+            out += ':';
+            appendPadded(out, (long long)((magnitude / 60) % 60), 2);
         }
-        // A time read without seconds is written with zero seconds.
-        std::snprintf(buf, sizeof buf, "T%02lld:%02lld:%02lld%s", printable(components_.hour),
-                      printable(components_.minute), printable(components_.second), zonePart.c_str());
-        timePart = buf;
     }
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld%s", printable(components_.year), printable(components_.month),
-                  printable(components_.day), timePart.c_str());
-    return buf;
+    return out;
 }
 
 std::optional<platform::Date> GDataDateTime::date() const {

@@ -542,6 +542,9 @@ std::optional<std::string> charactersProblem(std::string_view s, bool references
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const size_t n = s.size();
     for (size_t i = 0; i < n;) {
+        // Printable ASCII other than '&' (most of any document) needs no look: skip it in a run.
+        while (i < n && p[i] >= 0x20 && p[i] < 0x80 && p[i] != '&') ++i;
+        if (i == n) break;
         const unsigned char b = p[i];
         if (b < 0x80) {
             if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return forbidden(b, i);

@@ -101,8 +101,10 @@ bool SyncPlanner::planPairs(size_t count) {
         mPlan.records.push_back(record);
     }
     if (mPlanNext < mPairs.size()) return false;
+    // Compared in place: a copy of both strings at every comparison cost more than the sort.
     std::stable_sort(mPlan.records.begin(), mPlan.records.end(), [](const NSSyncRecordPtr& a, const NSSyncRecordPtr& b) {
-        return a->mSortString.value_or("") < b->mSortString.value_or("");
+        static const std::string none;
+        return (a->mSortString ? *a->mSortString : none) < (b->mSortString ? *b->mSortString : none);
     });
     auto& notes = mPlan.summary.notes;
     for (const auto& [note, n] : mHeld) notes.push_back(std::to_string(n) + " " + note);

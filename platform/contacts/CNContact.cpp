@@ -36,9 +36,23 @@ CNContact::CNContact(CNContactFields fields, KeySet availableKeys) : f_(std::mov
 }
 
 void CNContact::computeAvailableMask() {
+    // The contacts of one fetch share their key set: its mask is worked out once, for the first.
+    struct Last {
+        std::weak_ptr<const std::set<std::string>> keys;
+        const std::set<std::string>* raw = nullptr;
+        uint32_t mask = 0;
+    };
+    thread_local Last last;
+    // The same owner as the set held here (the weak pointer keeps its owner's record from being
+    // reused) and the same set.
+    if (last.raw == available_.get() && !last.keys.owner_before(available_) && !available_.owner_before(last.keys)) {
+        availableMask_ = last.mask;
+        return;
+    }
     availableMask_ = 0;
     for (const auto& key : *available_)
         if (int index = CNContactKeyIndex(key); index >= 0) availableMask_ |= 1u << index;
+    last = {available_, available_.get(), availableMask_};
 }
 
 void CNContact::makeAvailable(const char* key) {

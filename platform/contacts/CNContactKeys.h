@@ -60,10 +60,20 @@ inline constexpr const char* kCNContactKeyOrder[] = {
 inline constexpr int kCNContactKeyCount = int(sizeof(kCNContactKeyOrder) / sizeof(kCNContactKeyOrder[0]));
 static_assert(kCNContactKeyCount <= 32, "the available keys of a contact are one 32-bit mask");
 
+// The same keys as views, their lengths known when the program is compiled (a key looked up at
+// run time is then compared by length first, with no strlen of every known key).
+inline constexpr auto kCNContactKeyViews = [] {
+    struct Views {
+        std::string_view key[kCNContactKeyCount];
+    } views{};
+    for (int i = 0; i < kCNContactKeyCount; ++i) views.key[i] = kCNContactKeyOrder[i];
+    return views;
+}();
+
 // The position of a known key in that order; -1 for any other key.
 constexpr int CNContactKeyIndex(std::string_view key) {
     for (int i = 0; i < kCNContactKeyCount; ++i)
-        if (std::string_view(kCNContactKeyOrder[i]) == key) return i;
+        if (kCNContactKeyViews.key[i] == key) return i;
     return -1;
 }
 
