@@ -532,10 +532,10 @@ void SyncExecutor::sendGoogleChunk() {
             records.push_back(r);
         }
     }
-    if (ops.empty()) return changeState(State::MergeBackLocal);
+    auto self = shared_from_this();
+    if (ops.empty()) return whenMergedBack([self] { self->changeState(State::MergeBackLocal); });
     writer_ = GoogleBatchWriter::make(context_->googleService(), *contactsBatchURL(), GoogleBatchWriter::FeedKind::Contacts,
                                       options);
-    auto self = shared_from_this();
     writer_->start(
         ops,
         [self, start](size_t done, size_t) {
@@ -547,16 +547,32 @@ void SyncExecutor::sendGoogleChunk() {
             self->lastGoogleSend_ = self->writer_->lastSendTime();
             self->writer_.reset();
             self->takeGoogleOutcomes(records, ops, outcomes);
-            if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
-            // The merged answers go back to their local contacts before the next chunk is sent,
-            // so that the run holds the whole answers of one chunk at a time.
-            self->mergeBack(records, [self] {
-                platform::returnFreedMemory();
-                if (self->cancelled_ || self->googleNext_ >= self->googleQueue_.size())
-                    return self->changeState(State::MergeBackLocal);
-                self->sendGoogleChunk();
+            // The merged answers of the chunk before go back to their local contacts before this
+            // one's do, so that the run holds the whole answers of at most two chunks.
+            self->whenMergedBack([self, records, e] {
+                if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
+                const bool more = !self->cancelled_ && self->googleNext_ < self->googleQueue_.size();
+                self->mergingBack_ = true;
+                // The next chunk goes out while this one's answers are written locally: its
+                // requests wait on the pause between requests and on Google, not on the local store.
+                if (more) self->sendGoogleChunk();
+                self->mergeBack(records, [self, more] {
+                    self->mergingBack_ = false;
+                    platform::returnFreedMemory();
+                    if (auto next = std::move(self->afterMergeBack_)) {
+                        self->afterMergeBack_ = nullptr;
+                        next();
+                    } else if (!more) {
+                        self->changeState(State::MergeBackLocal);
+                    }
+                });
             });
         });
+}
+
+void SyncExecutor::whenMergedBack(std::function<void()> next) {
+    if (!mergingBack_) return next();
+    afterMergeBack_ = std::move(next);
 }
 
 void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records,

@@ -255,6 +255,8 @@ private:
     // The record's merged values go back to its local contact once Google confirmed them.
     bool mergesBack(const NSSyncRecord& record) const;
     GoogleBatchWriter::Options writerOptions() const;
+    // Runs `next` now, or once the chunk being merged back is done.
+    void whenMergedBack(std::function<void()> next);
     std::optional<platform::URL> contactsBatchURL() const;
     std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;
 
@@ -275,6 +277,9 @@ private:
     bool groupsReread_ = false;
     double lastGoogleSend_ = GoogleBatchWriter::kNeverSent;  // when the last Google write request went out
     std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
+    // A chunk's merge-back runs while the next chunk is sent: what waits for it to end.
+    bool mergingBack_ = false;
+    std::function<void()> afterMergeBack_;
     std::vector<std::string> unsentGroups_;  // local groups that could not be made on Google
 };
 
