@@ -143,10 +143,12 @@ public:
     using HTTPURLResponse = platform::HTTPURLResponse;
 
     // The final callback: the body (nothing on most failures) and the error (nothing on success).
-    using CompletionHandler = std::function<void(const std::optional<Bytes>& data, const std::optional<Error>& error)>;
+    // A callback that takes the body by rvalue may keep it without a copy (a feed's answer can be
+    // tens of megabytes); one that takes it by const reference leaves it to the completion notice.
+    using CompletionHandler = std::function<void(std::optional<Bytes>&& data, const std::optional<Error>& error)>;
     // The "delegate + selector" form of the final callback: (fetcher, data, error).
     using FinishedCallback = std::function<void(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                                const std::optional<Bytes>& data, const std::optional<Error>& error)>;
+                                                std::optional<Bytes>&& data, const std::optional<Error>& error)>;
     using ConfigurationBlock = std::function<void(const std::shared_ptr<QNSessionFetcher>& fetcher,
                                                   platform::URLSessionConfiguration& configuration)>;
     // Gets a completion to call once with a fresh stream of the body.

@@ -115,8 +115,8 @@ void QNSessionFetcher::beginFetchWithDelegate(FinishedCallback didFinish) {
 
 QNSessionFetcher::CompletionHandler QNSessionFetcher::completionHandlerWithTarget(FinishedCallback didFinish) {
     auto self = shared_from_this();
-    return [self, didFinish](const std::optional<Bytes>& data, const std::optional<Error>& error) {
-        if (didFinish) didFinish(self, data, error);
+    return [self, didFinish](std::optional<Bytes>&& data, const std::optional<Error>& error) {
+        if (didFinish) didFinish(self, std::move(data), error);
     };
 }
 

@@ -80,10 +80,10 @@ void QNSessionFetcher::invokeFetchCallbacksOnCallbackQueueWithData(std::optional
     bool secret = s_->security.isSecretExchange;
     invokeOnCallbackUnsynchronizedQueueAfterUserStopped(false, [self, handler, secret, data = std::move(data),
                                                                 error = std::move(error)]() mutable {
-        handler(data, error);
+        handler(std::move(data), error);
         Value info = Value::dictionary();
         // The handler is done with the bytes: the notification takes them over (a feed's answer
-        // can be tens of megabytes).
+        // can be tens of megabytes), unless the handler kept them.
         if (data && !secret) info.set(kQNSessionFetcherCompletionDataKey, std::move(*data));
         if (error) info.set(kQNSessionFetcherCompletionErrorKey, secret ? errorAsValue(Error(error->domain, error->code))
                                                                         : errorAsValue(*error));

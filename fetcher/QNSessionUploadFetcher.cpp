@@ -948,7 +948,9 @@ void QNSessionUploadFetcher::invokeFinalCallback(std::optional<Bytes> data, std:
         handler = u_->caller.completionHandler;
     }
     if (queue && handler) {
-        invokeOnCallbackQueue(queue, false, [handler, data = std::move(data), error = std::move(error)] { handler(data, error); });
+        invokeOnCallbackQueue(queue, false, [handler, data = std::move(data), error = std::move(error)]() mutable {
+            handler(std::move(data), error);
+        });
     }
     releaseUploadCallbacks(userStoppedFetching());
 }

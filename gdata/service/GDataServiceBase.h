@@ -239,8 +239,7 @@ public:
     // --- fetch completion, parsing and the report ---
     // The finished callback of every object fetcher.
     virtual void objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                       const std::optional<platform::Bytes>& data,
-                                       const std::optional<platform::Error>& error);
+                                       std::optional<platform::Bytes> data, const std::optional<platform::Error>& error);
     void objectFetcherFailed(const std::shared_ptr<QNSessionFetcher>& fetcher,
                              const std::optional<platform::Bytes>& data, const platform::Error& error);
     // The user info of a failed fetch: the previous one plus the provider's error document under

@@ -159,8 +159,7 @@ public:
     platform::Error errorForAuthFetcherStatus(int64_t status, const std::optional<platform::Bytes>& data) const;
     static platform::Error cannotCreateAuthFetcherError();
     // Repeats the call behind a new sign-in after a 401 or 403.
-    void objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                               const std::optional<platform::Bytes>& data,
+    void objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, std::optional<platform::Bytes> data,
                                const std::optional<platform::Error>& error) override;
 
     // The base request, then the method override and the account token's "Authorization".

@@ -111,8 +111,8 @@ GDataServiceTicketPtr GDataServiceGoogle::repeatAfterRefusedToken(const GDataSer
     return invocation->ticket;
 }
 
-void GDataServiceGoogle::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                               const std::optional<Bytes>& data, const std::optional<Error>& error) {
+void GDataServiceGoogle::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, std::optional<Bytes> data,
+                                               const std::optional<Error>& error) {
     // Only a refusal of the request that carried the token says the token is stale: one that
     // lost it on a redirect to another origin was refused by a server the token never reached.
     auto request = fetcher ? fetcher->request() : std::nullopt;
@@ -126,7 +126,7 @@ void GDataServiceGoogle::objectFetcherFinished(const std::shared_ptr<QNSessionFe
             if (repeat()) return;
         }
     }
-    GDataServiceBase::objectFetcherFinished(fetcher, data, error);
+    GDataServiceBase::objectFetcherFinished(fetcher, std::move(data), error);
 }
 
 // --- the sign-in fetch ---
