@@ -3,16 +3,26 @@
 // "bytes" is the growth of the heap in use (mallinfo2) while the result is alive; "per_entry"
 // divides it by the entries. Compare the two rows of one size: the goal is the model at most
 // 1.5 times libxml2's tree.
+//
+// BM_KeptPagesMemory is a run's download of 10k, 50k and 100k of the provider's contacts in pages
+// of 10,000: with keep:1 each page is kept on disk and its entries put in the place of their
+// summaries as it comes (GoogleContactCache), with keep:0 the pages' entries are all held, as
+// they are without a kept list. "peak" is the most the heap grew while a page was parsed beside
+// what the pages before it left, "bytes" what the whole list holds at the end.
 
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <malloc.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
+#include <unistd.h>
 
 #include "gdata/GDataFeedBase.h"
+#include "gdata/GDataFeedContact.h"
+#include "sync/GoogleContactCache.h"
 #include "tests/support/ContactsFeedGenerator.h"
 #include "tests/support/GDataBenchSupport.h"
 
@@ -28,6 +38,41 @@ const platform::Bytes& feedBytes(size_t n) {
         bytes.assign(text.begin(), text.end());
     }
     return bytes;
+}
+
+// A page of contacts as the provider sends them (the fields a run reads and a few more), `count`
+// of them from the `first`.
+platform::Bytes contactsPage(size_t first, size_t count) {
+    const std::string base = "https://www.google.com/m8/feeds/contacts/owner%40example.com/";
+    std::string out =
+        "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom' "
+        "xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/' xmlns:gContact='http://schemas.google.com/contact/2008' "
+        "xmlns:gd='http://schemas.google.com/g/2005'><id>owner@example.com</id><updated>2026-11-30T10:20:30.000Z</updated>"
+        "<title>Contacts</title><openSearch:totalResults>" + std::to_string(first + count) + "</openSearch:totalResults>";
+    for (size_t i = first; i < first + count; ++i) {
+        const std::string n = std::to_string(i), id = "c" + n;
+        out += "<entry xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:gd='http://schemas.google.com/g/2005'"
+               " gd:etag='&quot;E" + n + ".&quot;'><id>" + base + "base/" + id + "</id>"
+               "<updated>2026-11-30T10:20:30.000Z</updated><title>Given" + n + " Family" + n + "</title>"
+               "<content type='text'>Note " + n + "</content>"
+               "<link rel='http://schemas.google.com/contacts/2008/rel#photo' type='image/*' href='" + base + "photos/" + id + "'/>"
+               "<link rel='self' type='application/atom+xml' href='" + base + "full/" + id + "'/>"
+               "<link rel='edit' type='application/atom+xml' href='" + base + "full/" + id + "'/>"
+               "<gd:name><gd:givenName>Given" + n + "</gd:givenName><gd:familyName>Family" + n + "</gd:familyName>"
+               "<gd:fullName>Given" + n + " Family" + n + "</gd:fullName></gd:name>"
+               "<gd:email rel='http://schemas.google.com/g/2005#work' address='c" + n + "@example.com' primary='true'/>"
+               "<gd:email rel='http://schemas.google.com/g/2005#home' address='h" + n + "@example.net'/>"
+               "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555 0" + n + "</gd:phoneNumber>"
+               "<gd:organization rel='http://schemas.google.com/g/2005#work'><gd:orgName>Works " + n + "</gd:orgName>"
+               "<gd:orgTitle>Engineer</gd:orgTitle></gd:organization>"
+               "<gd:structuredPostalAddress rel='http://schemas.google.com/g/2005#home'><gd:street>" + n + " Main St</gd:street>"
+               "<gd:city>Springfield</gd:city></gd:structuredPostalAddress>"
+               "<gContact:birthday when='1980-01-02'/>"
+               "<gContact:groupMembershipInfo deleted='false' href='http://www.google.com/m8/feeds/groups/owner%40example.com/base/6'/>"
+               "</entry>";
+    }
+    out += "</feed>";
+    return platform::Bytes(out.begin(), out.end());
 }
 
 size_t heapInUse() {
@@ -65,10 +110,52 @@ void BM_ModelFeedMemory(benchmark::State& state) {
     measure(state, [](const platform::Bytes& bytes) { return benchsupport::parseContactsFeed(bytes); });
 }
 
+void BM_KeptPagesMemory(benchmark::State& state) {
+    constexpr size_t kPage = 10000;
+    const size_t n = size_t(state.range(0));
+    const bool keep = state.range(1) != 0;
+    const size_t pages = (n + kPage - 1) / kPage;
+    std::vector<platform::Bytes> pageBytes;
+    for (size_t p = 0; p < pages; ++p) pageBytes.push_back(contactsPage(p * kPage, std::min(kPage, n - p * kPage)));
+    const auto folder = std::filesystem::temp_directory_path() / ("quorvane-bench-pages-" + std::to_string(::getpid()));
+    double peak = 0, held = 0;
+    for (auto _ : state) {
+        const size_t before = heapInUse();
+        auto cache = GoogleContactCache::empty({"owner@example.com", "https://example.com/feed"});
+        if (!cache->beginList(folder)) return state.SkipWithError("the pages cannot be kept");
+        std::vector<std::shared_ptr<GDataEntryBase>> list;
+        for (size_t p = 0; p < pages; ++p) {
+            // As the service parses a page: of the version it asks for, unknown elements kept.
+            auto parsed = GDataObject::objectWithXMLData(pageBytes[p], &GDataFeedContact::staticClassInfo(),
+                                                         std::nullopt, nullptr, false);
+            auto page = parsed ? std::dynamic_pointer_cast<GDataFeedContact>(*parsed) : nullptr;
+            if (!page) return state.SkipWithError("a page does not parse");
+            peak = std::max(peak, double(heapInUse()) - double(before));
+            if (keep && !cache->keepPage(*page)) return state.SkipWithError("a page cannot be kept");
+            if (page->entries()) list.insert(list.end(), page->entries()->begin(), page->entries()->end());
+        }
+        if (keep && cache->count() != n) return state.SkipWithError("not every entry was kept");
+        held = double(heapInUse()) - double(before);
+        peak = std::max(peak, held);
+        benchmark::DoNotOptimize(list);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    state.counters["peak"] = peak;
+    state.counters["bytes"] = held;
+    state.counters["per_entry"] = held / double(n);
+}
+
 }  // namespace
 
 #define SIZES ->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(1)
 BENCHMARK(BM_LibXml2TreeMemory) SIZES;
 BENCHMARK(BM_ModelFeedMemory) SIZES;
+// keep:0 holds the pages' entries as a download without the kept list does; keep:1 keeps each page.
+BENCHMARK(BM_KeptPagesMemory)
+    ->ArgsProduct({{10000, 50000, 100000}, {0, 1}})
+    ->ArgNames({"entries", "keep"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 BENCHMARK_MAIN();

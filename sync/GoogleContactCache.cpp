@@ -30,8 +30,7 @@ namespace {
 constexpr char kMagic[4] = {'Q', 'V', 'G', 'C'};
 constexpr size_t kHeaderSize = 4 + 4 + 8 + 8 + 8;  // magic, version, summary length and checksum, XML length
 
-uint64_t checksum(std::string_view bytes) {
-    uint64_t h = 0xcbf29ce484222325ULL;
+uint64_t checksum(std::string_view bytes, uint64_t h = 0xcbf29ce484222325ULL) {
     for (unsigned char c : bytes) {
         h ^= c;
         h *= 0x100000001b3ULL;
@@ -263,6 +262,7 @@ platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, con
     owner_ = std::move(owner);
     watermark_ = std::move(watermark);
     file_ = std::move(file);
+    pagesUnnamed_ = false;
     summary_ = std::move(summary);
     records_ = std::move(records);
     byIdentifier_ = std::move(byIdentifier);
@@ -321,7 +321,7 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Rec
 
 void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest,
                                   std::optional<std::string> summaryOf, bool lean) {
-    known_[entry.get()] = Known{entry, digest, std::move(summaryOf), lean};
+    known_[entry.get()] = Known{entry, digest, std::move(summaryOf), lean, list_};
 }
 
 const GoogleContactCache::Known* GoogleContactCache::knownEntry(const GDataEntryContact* entry) const {
@@ -434,7 +434,9 @@ std::optional<uint64_t> GoogleContactCache::knownDigest(const GDataEntryContact*
 std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::shared_ptr<GDataEntryContact>& entry) {
     if (isLean(entry.get())) return nullptr;
     if (!isSummary(entry.get())) return entry;
-    auto found = byIdentifier_.find(*known_[entry.get()].summaryOf);
+    const Known& known = known_[entry.get()];
+    if (known.list != list_) return nullptr;  // a summary of a list let go
+    auto found = byIdentifier_.find(*known.summaryOf);
     return found == byIdentifier_.end() ? nullptr : wholeOfRecord(records_[found->second]);
 }
 
@@ -450,7 +452,198 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeOfRecord(const Recor
     return whole;
 }
 
+platform::Result<void> GoogleContactCache::beginList(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    // A file without a name until the list is whole (write() then gives it the kept list's);
+    // where the system cannot make one, a named one let go of at once, copied by write().
+    auto file = std::make_shared<File>();
+    bool named = false;
+#ifdef O_TMPFILE
+    file->fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (file->fd < 0) {
+        std::string name = (folder / ".GoogleContacts.pages.XXXXXX").string();
+        file->fd = ::mkstemp(name.data());
+        if (file->fd >= 0) ::unlink(name.c_str());
+        named = true;
+    }
+    if (file->fd < 0) return unusable("the download cannot be kept in " + folder.string());
+    // Room for the header: the entries' bytes lie where the kept list's file holds them.
+    file->size = kHeaderSize;
+    if (::lseek(file->fd, off_t(kHeaderSize), SEEK_SET) < 0) return unusable("the download cannot be kept");
+    file_ = std::move(file);
+    pagesUnnamed_ = !named;
+    summary_.clear();
+    records_.clear();
+    byIdentifier_.clear();
+    watermark_.clear();
+    ++list_;
+    std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
+    return {};
+}
+
+bool GoogleContactCache::keepPage(GDataFeedContact& page) {
+    if (!page.entries() || !file_) return true;
+    if (auto version = page.serviceVersion()) serviceVersion_ = version;
+    std::vector<std::shared_ptr<GDataEntryBase>> entries = *page.entries();
+    page.setEntries(std::nullopt);
+    // The page's bytes go to the file in a few large writes.
+    std::string pending;
+    uint64_t pendingAt = file_->size;
+    auto flush = [&]() {
+        if (!writeAll(file_->fd, pending)) return false;
+        pendingAt += pending.size();
+        pending.clear();
+        return true;
+    };
+    bool written = true;
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> keptAs(entries.size(), kNone);  // the record each kept entry was written as
+    for (size_t i = 0; i < entries.size() && written; ++i) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
+        const auto id = entry ? entry->identifier() : std::nullopt;
+        const std::string etag = entry ? entry->ETag().value_or("") : "";
+        if (!id || etag.empty() || isSummary(entry.get()) || isLean(entry.get()) || byIdentifier_.count(*id)) continue;
+        const auto bytes = entry->writtenXMLData();
+        if (!bytes) continue;
+        std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+        auto digest = knownDigest(entry.get());
+        if (!digest) digest = googleContentDigestOfXML(*bytes);
+        if (!digest) continue;
+        Record rec;
+        rec.identifier = *id;
+        rec.etag = etag;
+        auto date = entry->updatedDate();
+        rec.updated = date ? date->RFC3339String() : "";
+        rec.digest = *digest;
+        rec.xmlBegin = pendingAt + pending.size();
+        rec.xmlLength = text.size();
+        rec.xmlChecksum = checksum(text);
+        Writer body;
+        writeSummary(body, *entry);
+        rec.summaryBegin = summary_.size();
+        summary_ += body.out;
+        rec.summaryEnd = summary_.size();
+        pending += text;
+        keptAs[i] = records_.size();
+        byIdentifier_.emplace(rec.identifier, records_.size());
+        records_.push_back(std::move(rec));
+        if (pending.size() >= (size_t(1) << 20)) written = flush();
+    }
+    if (written) written = flush();
+    // What did not reach the file stays whole.
+    while (!records_.empty() && records_.back().xmlBegin + records_.back().xmlLength > pendingAt) {
+        byIdentifier_.erase(records_.back().identifier);
+        summary_.resize(records_.back().summaryBegin);
+        records_.pop_back();
+    }
+    file_->size = pendingAt;
+    // Every kept entry goes before any summary is made; the page was parsed on another thread,
+    // whose malloc arena the summaries are not made from: what it held goes back to the system.
+    size_t replaced = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (keptAs[i] >= records_.size()) continue;
+        entries[i].reset();
+        ++replaced;
+    }
+    if (replaced >= 1000) platform::returnFreedMemory();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (keptAs[i] >= records_.size()) continue;
+        const Record& rec = records_[keptAs[i]];
+        if (auto summary = summaryOfRecord(rec)) {
+            remember(summary, rec.digest, rec.identifier);
+            entries[i] = std::move(summary);
+        } else {
+            entries[i] = wholeOfRecord(rec);
+        }
+    }
+    std::erase(entries, nullptr);
+    page.setEntries(entries);
+    return written;
+}
+
+bool GoogleContactCache::holdsOnlyKeptPages(const GDataFeedContact& feed) const {
+    if (!pagesUnnamed_ || !file_) return false;
+    const auto& entries = feed.entries();
+    if (!entries || entries->size() != records_.size()) return false;
+    for (size_t i = 0; i < records_.size(); ++i) {
+        const Known* known = knownEntry(dynamic_cast<const GDataEntryContact*>((*entries)[i].get()));
+        if (!known || !known->summaryOf || known->list != list_ || *known->summaryOf != records_[i].identifier) return false;
+    }
+    return true;
+}
+
+platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem::path& path, const GDataFeedContact& feed) {
+    // The summary part goes after the entries' bytes, in pieces, then the header at the start.
+    auto updated = feed.updatedDate();
+    std::string watermark = updated ? updated->RFC3339String() : "";
+    const uint64_t xmlLength = file_->size - kHeaderSize;
+    Writer part;
+    uint64_t partLength = 0, partChecksum = checksum("");
+    auto flush = [&]() {
+        partChecksum = checksum(part.out, partChecksum);
+        partLength += part.out.size();
+        const bool written = writeAll(file_->fd, part.out);
+        part.out.clear();
+        return written;
+    };
+    if (::lseek(file_->fd, off_t(file_->size), SEEK_SET) < 0) return unusable("it cannot be written");
+    part.str(owner_.account);
+    part.str(owner_.feedURL);
+    part.str(watermark);
+    part.u32(uint32_t(records_.size()));
+    for (const Record& rec : records_) {
+        part.str(rec.identifier);
+        part.str(rec.etag);
+        part.str(rec.updated);
+        part.u64(rec.digest);
+        part.u64(rec.xmlBegin - kHeaderSize);
+        part.u32(uint32_t(rec.xmlLength));
+        part.u64(rec.xmlChecksum);
+        part.str(std::string_view(summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+        if (part.out.size() >= (size_t(1) << 20) && !flush()) return unusable("it cannot be written");
+    }
+    if (!flush()) return unusable("it cannot be written");
+    Writer header;
+    header.out.append(kMagic, 4);
+    header.u32(kFormatVersion);
+    header.u64(partLength);
+    header.u64(partChecksum);
+    header.u64(xmlLength);
+    if (::pwrite(file_->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
+        return unusable("it cannot be written");
+    // Named beside the kept list, then put in its place: a reader sees the old list or the new one.
+    std::string name = path.filename().string();
+    name.insert(0, 1, '.');
+    name.append(".XXXXXX");
+    std::string temporary = (path.parent_path() / name).string();
+    const std::string self = "/proc/self/fd/" + std::to_string(file_->fd);
+    for (int attempt = 0;; ++attempt) {
+        std::string candidate = temporary;
+        const int fd = ::mkstemp(candidate.data());  // a free name, taken over by the link
+        if (fd < 0) return unusable("a new list cannot be written beside " + path.string());
+        ::close(fd);
+        ::unlink(candidate.c_str());
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporary = std::move(candidate);
+            break;
+        }
+        if (errno != EEXIST || attempt >= 3) return unusable("a new list cannot be written beside " + path.string());
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return unusable("it cannot replace " + path.string());
+    }
+    file_->size += partLength;
+    watermark_ = std::move(watermark);
+    pagesUnnamed_ = false;
+    return {};
+}
+
 platform::Result<void> GoogleContactCache::write(const std::filesystem::path& path, const GDataFeedContact& feed) {
+    // A list kept page by page as it came is written where it lies.
+    if (holdsOnlyKeptPages(feed)) return finishKeptPages(path, feed);
     // Written beside and renamed over the old file: a reader sees the old list or the new one. The
     // bytes go straight to the file (the entries' bytes are most of it), the header last.
     std::string name = path.filename().string();

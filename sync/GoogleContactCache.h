@@ -87,6 +87,16 @@ public:
     // (it is then missing from the feed, which is no longer the whole list).
     bool summarize(GDataFeedContact& feed);
 
+    // A download of the whole list, kept page by page as it comes: beginList() lets go of the
+    // list this cache holds (summaries made of it are then made whole no more) and opens a file
+    // of its own in `folder`, gone with the process; keepPage() writes each whole entry of a page
+    // to it and puts the entry's summary in its place, so that at most one page is held whole.
+    // Entries it cannot keep (no identifier or ETag, an identifier kept already, bytes that do
+    // not read back) stay whole. write() then writes the list from what was kept. false from
+    // keepPage: the file could not be written (what is not kept yet stays whole).
+    platform::Result<void> beginList(const std::filesystem::path& folder);
+    bool keepPage(GDataFeedContact& page);
+
 private:
     struct Record {
         std::string identifier, etag, updated;
@@ -106,6 +116,7 @@ private:
         uint64_t digest = 0;
         std::optional<std::string> summaryOf;  // the identifier of the record it summarises
         bool lean = false;                     // made by leanCopy
+        uint64_t list = 0;                     // the list it was made of (see beginList)
     };
 
     GoogleContactCache() = default;
@@ -128,6 +139,12 @@ private:
     std::unordered_map<std::string, size_t> byIdentifier_;
     std::unordered_map<const GDataEntryContact*, Known> known_;
     std::optional<std::string> serviceVersion_;
+    uint64_t list_ = 0;  // counts the lists begun by beginList
+    // file_ is the file of a list begun by beginList that has no name yet: write() names it.
+    bool pagesUnnamed_ = false;
+    // Whether the feed holds exactly the summaries of that list, in its order.
+    bool holdsOnlyKeptPages(const GDataFeedContact& feed) const;
+    platform::Result<void> finishKeptPages(const std::filesystem::path& path, const GDataFeedContact& feed);
 };
 
 }  // namespace quorvane

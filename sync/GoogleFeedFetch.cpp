@@ -57,7 +57,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchGroupFeed(const std::shared_ptr<GDat
 
 GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                         const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                        Callback<GDataFeedContact> callback) {
+                                                        Callback<GDataFeedContact> callback, PageHandler onPage) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(kMaxResults);
     std::shared_ptr<GDataFeedContact> base;
@@ -69,15 +69,15 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     auto answered = callback;
     if (base) {
         // Changes too old for the provider to keep: the whole list, as if nothing were cached.
-        answered = [service, feedURL, callback](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+        answered = [service, feedURL, callback, onPage](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (error && isChangesGoneError(*error)) {
-                fetchContactFeed(service, feedURL, nullptr, callback);
+                fetchContactFeed(service, feedURL, nullptr, callback, onPage);
                 return;
             }
             callback(std::move(fetched), std::move(error));
         };
     }
-    return fetchFeed<GDataFeedContact>(service, query, answered, [callback, base](auto feed) {
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base](auto feed) {
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
         // The changes must be whole too: a change missed could be a deletion missed.
         std::string changesReason = incompleteReasonForFeed(*feed);
@@ -91,6 +91,13 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         }
         callback(std::move(fetched), std::nullopt);
     });
+    // Set before any page can come: the pages are reported on this thread, after this returns.
+    if (ticket && onPage && !base) {
+        ticket->setFeedPageHandler([onPage](const std::shared_ptr<GDataFeedBase>& page) {
+            if (auto contacts = std::dynamic_pointer_cast<GDataFeedContact>(page)) onPage(*contacts);
+        });
+    }
+    return ticket;
 }
 
 bool GoogleFeedFetch::isChangesGoneError(const platform::Error& error) {

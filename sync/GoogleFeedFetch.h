@@ -70,9 +70,14 @@ public:
     // entries updated since its date are fetched, deleted ones included, and merged into a copy
     // of it; the result is whole only when both are. A provider that no longer keeps the changes
     // since that date (410 Gone) gets a request for the whole list instead.
+    //
+    // `onPage` (when given) sees each page of a download of the whole list as it is parsed, and
+    // may put smaller stand-ins in the place of its entries, so that the list is never held whole
+    // at once; it does not see the pages of changes merged into a previous download.
+    using PageHandler = std::function<void(GDataFeedContact& page)>;
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                  Callback<GDataFeedContact> callback);
+                                                  Callback<GDataFeedContact> callback, PageHandler onPage = nullptr);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
     // applied: deleted entries removed, changed ones replaced where they stood, new ones appended.

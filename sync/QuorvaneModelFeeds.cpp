@@ -78,6 +78,24 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
         }
     }
     std::weak_ptr<int> alive = mAliveMarker;
+    // A download of the whole list is kept page by page as it comes, each page's entries put in
+    // the place of their summaries, so that the list is never held whole in memory.
+    GoogleFeedFetch::PageHandler onPage;
+    if (mGoogleContactCache) {
+        auto keeping = std::make_shared<std::optional<bool>>();  // unset until the first page
+        onPage = [this, alive, cache = mGoogleContactCache, keeping](GDataFeedContact& page) {
+            if (alive.expired()) return;
+            if (!*keeping) {
+                auto begun = cache->beginList(dataFolder());
+                if (!begun) appendStringToLog(begun.error().localizedDescription() + ": the list is held whole");
+                *keeping = bool(begun);
+            }
+            if (**keeping && !cache->keepPage(page)) {
+                appendStringToLog("The downloaded list cannot be kept on disk: the rest of it is held whole");
+                *keeping = false;
+            }
+        };
+    }
     mFeedTicket = GoogleFeedFetch::fetchContactFeed(
         getGoogleContactService(), *url, cached ? &*cached : nullptr,
         [this, alive, user, completion](FetchedContactFeed fetched, std::optional<platform::Error> error) {
@@ -112,7 +130,8 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                 }
             }
             completion(error);
-        });
+        },
+        onPage);
 }
 
 std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) {

@@ -375,9 +375,9 @@ GDataServiceTicketPtr GDataServiceBase::fetchObjectWithURL(
     // runs, so the fetcher holds the service weakly: the service is never let go of on whatever
     // thread the fetcher happens to drop its callbacks.
     std::weak_ptr<GDataServiceBase> weakSelf = self;
-    fetcher->beginFetchWithDelegate([weakSelf](const std::shared_ptr<QNSessionFetcher>& f,
-                                               const std::optional<Bytes>& data, const std::optional<Error>& error) {
-        if (auto service = weakSelf.lock()) service->objectFetcherFinished(f, data, error);
+    fetcher->beginFetchWithDelegate([weakSelf](const std::shared_ptr<QNSessionFetcher>& f, std::optional<Bytes>&& data,
+                                               const std::optional<Error>& error) {
+        if (auto service = weakSelf.lock()) service->objectFetcherFinished(f, std::move(data), error);
     });
 
     // 11. A failure reported while beginning has already ended the call.
@@ -526,8 +526,8 @@ GDataServiceCallbackPoster GDataServiceBase::currentCallbackPoster() {
     return [loop](std::function<void()> block) { loop->post(std::move(block)); };
 }
 
-void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher,
-                                             const std::optional<Bytes>& data, const std::optional<Error>& error) {
+void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetcher>& fetcher, std::optional<Bytes> data,
+                                             const std::optional<Error>& error) {
     if (error) {
         objectFetcherFailed(fetcher, data, *error);
         return;
@@ -555,7 +555,8 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
     input.surrogates = ticket->surrogates();
     input.shouldFeedsIgnoreUnknowns = ticket->shouldFeedsIgnoreUnknowns();
     if (auto headers = fetcher->responseHeaders()) input.serviceVersion = headers->valueForHTTPHeaderField("Gdata-Version");
-    input.data = data;
+    // The body is the parse's now: a feed page is parsed from the fetcher's own bytes, not a copy.
+    input.data = std::move(data);
 
     auto self = shared_from_this();
     if (!operationQueue_) {
@@ -622,6 +623,11 @@ void GDataServiceBase::handleParsedObjectForFetcher(const std::shared_ptr<QNSess
         // The next link of the last page when it was not followed (the page limit was reached or
         // its fetch could not start): the feed goes on beyond what is reported.
         std::shared_ptr<GDataLink> unfollowed;
+        if (feed && ticket->feedPageHandler()) {
+            const GDataServiceFeedPageHandler onPage = ticket->feedPageHandler();
+            onPage(feed);
+            if (!GDataFetcherCallForFetcher(fetcher)) return;  // the handler cancelled the call
+        }
         if (ticket->shouldFollowNextLinks() && feed) {
             ticket->accumulateFeed(feed);
             if (const uint64_t limit = gdataFeedBounds().maxEntries;

@@ -44,6 +44,9 @@ using GDataServiceRetryInvocation = std::function<GDataServiceTicketPtr()>;
 using GDataServiceProperties = std::map<std::string, std::any>;
 // Runs a block on the thread (or serial queue) that received a fetch completion.
 using GDataServiceCallbackPoster = std::function<void(std::function<void()>)>;
+// Called with each page of a feed as it is parsed, before its entries join the pages before it;
+// it may put smaller entries in the place of the page's own.
+using GDataServiceFeedPageHandler = std::function<void(const std::shared_ptr<GDataFeedBase>& page)>;
 
 // The "delegate and finished selector" form of a call's callback. A call may be given one of
 // these, a completion handler, or both; the delegate is called first. The constructor is
@@ -165,6 +168,10 @@ public:
     // The first feed becomes the accumulated feed; the entries of each later one move into it,
     // in order (the later feeds' own elements are dropped).
     void accumulateFeed(const std::shared_ptr<GDataFeedBase>& feed);
+    // Sees each page of the feed as it comes (the only page of a feed without next links too), so
+    // that a caller can keep what it needs of a page's entries and let the page go before the next.
+    const GDataServiceFeedPageHandler& feedPageHandler() const { return feedPageHandler_; }
+    void setFeedPageHandler(GDataServiceFeedPageHandler handler) { feedPageHandler_ = std::move(handler); }
     uint64_t nextLinksFollowedCounter() const { return nextLinksFollowedCounter_; }
     void setNextLinksFollowedCounter(uint64_t n) { nextLinksFollowedCounter_ = n; }
 
@@ -192,6 +199,7 @@ private:
     std::optional<platform::Error> fetchError_;
     bool hasCalledCallback_ = false;
     uint64_t nextLinksFollowedCounter_ = 0;
+    GDataServiceFeedPageHandler feedPageHandler_;
     std::shared_ptr<platform::Operation> parseOperation_;
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer_;
     std::optional<GDataFetchContext> fetchContext_;

@@ -181,6 +181,7 @@ TEST_F(GoogleFeedFetchTest, TheKeptListGivesSummariesThatReadAsTheWholeEntriesAn
     provider.setPhoto(pictured, std::string("\xff\xd8photo"));
     const std::string tagged = addPerson(" ", "Tagged", false, "<gd:extendedProperty name='quorvane-local-record' value='local-7'/>");
     settle();
+    provider.setPageCap(3);  // the whole download comes in two pages, each kept as it comes
     // A whole download is kept, and held as the summaries of what was kept.
     ASSERT_FALSE(fetchFeeds());
     ASSERT_TRUE(std::filesystem::exists(keptList()));
@@ -340,6 +341,48 @@ TEST_F(GoogleFeedFetchTest, AKeptListThatCannotBeUsedGivesAWholeDownloadAndSoDoe
     provider.server().clearLog();
     ASSERT_FALSE(fetchFeeds());
     EXPECT_EQ(contactsQuery().find("updated-min"), std::string::npos);
+}
+
+TEST_F(GoogleFeedFetchTest, AWholeDownloadWhoseLaterPageFailsKeepsNothingAndLeavesTheKeptListAsItWas) {
+    addPeople(7);
+    settle();
+    provider.setPageCap(3);
+    const auto failLaterPages = [](const test::TestRequest& req, test::TestResponse& res) {
+        if (req.path == "/m8/feeds/contacts/default/full" && req.query.find("start-index=") != std::string::npos &&
+            req.query.find("start-index=1&") == std::string::npos)
+            res.status = 503;
+    };
+    provider.setAnswerFault(failLaterPages);
+    EXPECT_TRUE(fetchFeeds());
+    EXPECT_FALSE(internals(model_).mContactFeed);
+    EXPECT_FALSE(model_->googleFeedsComplete());
+    EXPECT_FALSE(std::filesystem::exists(keptList()));
+
+    // Downloaded again by the same process: what the first pages left behind plays no part.
+    provider.setAnswerFault(nullptr);
+    ASSERT_FALSE(fetchFeeds());
+    ASSERT_TRUE(model_->googleFeedsComplete());
+    auto whole = downloadedWhole();
+    ASSERT_TRUE(whole && whole->entryCount() == 7u);
+    ASSERT_EQ(internals(model_).mContactFeed->entryCount(), 7u);
+    for (size_t i = 0; i < 7; ++i) {
+        const std::string expected = readByTheRun(std::dynamic_pointer_cast<GDataEntryContact>(whole->entryAtIndex(i)));
+        EXPECT_TRUE(model_->isSummaryGoogleContact(contactAt(i))) << i;
+        EXPECT_EQ(readByTheRun(contactAt(i)), expected) << i;
+        EXPECT_EQ(readByTheRun(model_->wholeGoogleContact(contactAt(i))), expected) << i;
+    }
+    std::string kept;
+    ASSERT_TRUE(platform::readFile(keptList(), kept));
+
+    // A whole download in place of the changes the provider forgot, cut the same way: the kept
+    // list stays as it was.
+    provider.forgetDeletedContacts();
+    provider.setAnswerFault(failLaterPages);
+    EXPECT_TRUE(fetchFeeds());
+    EXPECT_FALSE(model_->googleFeedsComplete());
+    std::string now;
+    ASSERT_TRUE(platform::readFile(keptList(), now));
+    EXPECT_EQ(now, kept);
 }
 
 TEST_F(GoogleFeedFetchTest, AListThatArrivedIncompleteIsNeverKept) {
