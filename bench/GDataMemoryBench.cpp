@@ -4,8 +4,8 @@
 // divides it by the entries. Compare the two rows of one size: the goal is the model at most
 // 1.5 times libxml2's tree.
 //
-// BM_KeptPagesMemory is a run's download of 10k, 50k and 100k of the provider's contacts in pages
-// of 10,000: with keep:1 each page is kept on disk and its entries put in the place of their
+// BM_KeptPagesMemory is a run's download of 10k, 50k and 100k generated contacts in pages of
+// 10,000: with keep:1 each page is kept on disk and its entries put in the place of their
 // summaries as it comes (GoogleContactCache), with keep:0 the pages' entries are all held, as
 // they are without a kept list. "peak" is the most the heap grew while a page was parsed beside
 // what the pages before it left, "bytes" what the whole list holds at the end.
@@ -40,38 +40,21 @@ const platform::Bytes& feedBytes(size_t n) {
     return bytes;
 }
 
-// A page of contacts as the provider sends them (the fields a run reads and a few more), `count`
-// of them from the `first`.
-platform::Bytes contactsPage(size_t first, size_t count) {
-    const std::string base = "https://www.google.com/m8/feeds/contacts/owner%40example.com/";
-    std::string out =
-        "<?xml version='1.0' encoding='UTF-8'?><feed xmlns='http://www.w3.org/2005/Atom' "
-        "xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/' xmlns:gContact='http://schemas.google.com/contact/2008' "
-        "xmlns:gd='http://schemas.google.com/g/2005'><id>owner@example.com</id><updated>2026-11-30T10:20:30.000Z</updated>"
-        "<title>Contacts</title><openSearch:totalResults>" + std::to_string(first + count) + "</openSearch:totalResults>";
-    for (size_t i = first; i < first + count; ++i) {
-        const std::string n = std::to_string(i), id = "c" + n;
-        out += "<entry xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:gd='http://schemas.google.com/g/2005'"
-               " gd:etag='&quot;E" + n + ".&quot;'><id>" + base + "base/" + id + "</id>"
-               "<updated>2026-11-30T10:20:30.000Z</updated><title>Given" + n + " Family" + n + "</title>"
-               "<content type='text'>Note " + n + "</content>"
-               "<link rel='http://schemas.google.com/contacts/2008/rel#photo' type='image/*' href='" + base + "photos/" + id + "'/>"
-               "<link rel='self' type='application/atom+xml' href='" + base + "full/" + id + "'/>"
-               "<link rel='edit' type='application/atom+xml' href='" + base + "full/" + id + "'/>"
-               "<gd:name><gd:givenName>Given" + n + "</gd:givenName><gd:familyName>Family" + n + "</gd:familyName>"
-               "<gd:fullName>Given" + n + " Family" + n + "</gd:fullName></gd:name>"
-               "<gd:email rel='http://schemas.google.com/g/2005#work' address='c" + n + "@example.com' primary='true'/>"
-               "<gd:email rel='http://schemas.google.com/g/2005#home' address='h" + n + "@example.net'/>"
-               "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555 0" + n + "</gd:phoneNumber>"
-               "<gd:organization rel='http://schemas.google.com/g/2005#work'><gd:orgName>Works " + n + "</gd:orgName>"
-               "<gd:orgTitle>Engineer</gd:orgTitle></gd:organization>"
-               "<gd:structuredPostalAddress rel='http://schemas.google.com/g/2005#home'><gd:street>" + n + " Main St</gd:street>"
-               "<gd:city>Springfield</gd:city></gd:structuredPostalAddress>"
-               "<gContact:birthday when='1980-01-02'/>"
-               "<gContact:groupMembershipInfo deleted='false' href='http://www.google.com/m8/feeds/groups/owner%40example.com/base/6'/>"
-               "</entry>";
+// A page of `count` generated contacts (every element a contact entry declares), each entry
+// declaring its namespaces as the provider's entries do, so that it can be written on its own.
+platform::Bytes contactsPage(uint32_t seed, size_t count) {
+    std::string text = testing::generateContactsFeed({count, seed, false});
+    const std::string declared =
+        "<entry xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:gd='http://schemas.google.com/g/2005' ";
+    std::string out;
+    out.reserve(text.size() + count * declared.size());
+    size_t at = 0;
+    for (size_t e = text.find("<entry "); e != std::string::npos; e = text.find("<entry ", at)) {
+        out.append(text, at, e - at);
+        out += declared;
+        at = e + 7;
     }
-    out += "</feed>";
+    out.append(text, at, std::string::npos);
     return platform::Bytes(out.begin(), out.end());
 }
 
@@ -116,7 +99,7 @@ void BM_KeptPagesMemory(benchmark::State& state) {
     const bool keep = state.range(1) != 0;
     const size_t pages = (n + kPage - 1) / kPage;
     std::vector<platform::Bytes> pageBytes;
-    for (size_t p = 0; p < pages; ++p) pageBytes.push_back(contactsPage(p * kPage, std::min(kPage, n - p * kPage)));
+    for (size_t p = 0; p < pages; ++p) pageBytes.push_back(contactsPage(uint32_t(p + 1), std::min(kPage, n - p * kPage)));
     const auto folder = std::filesystem::temp_directory_path() / ("quorvane-bench-pages-" + std::to_string(::getpid()));
     double peak = 0, held = 0;
     for (auto _ : state) {
