@@ -1743,6 +1743,10 @@ void GDataObject::writeXML(GDataXMLWriter& writer) const {
 
 std::optional<platform::Bytes> GDataObject::writtenXMLData() const {
     GDataXMLWriter writer;
+    // Written apart from its document, the object keeps the bindings its ancestors made for it:
+    // a feed declares the prefixes its entries use.
+    if (auto p = parent())
+        for (const auto& [prefix, uri] : p->completeNamespaces()) writer.inheritNamespace(prefix, uri);
     writeXML(writer);
     return writer.finish();
 }

@@ -142,7 +142,7 @@ std::optional<std::string_view> GDataXMLWriter::prefixedDeclarationOf(std::strin
 
 bool GDataXMLWriter::declaredSince(std::string_view prefix, size_t start) const {
     for (size_t i = start; i < decls_.size(); ++i)
-        if (declPrefix(decls_[i]) == prefix) return true;
+        if (!decls_[i].dropped && declPrefix(decls_[i]) == prefix) return true;
     return false;
 }
 
@@ -160,7 +160,7 @@ void GDataXMLWriter::putDeclarations(size_t from) {
 
 int GDataXMLWriter::ownPrefixedDeclarationOf(std::string_view uri) const {
     for (size_t i = open_.back().declStart; i < decls_.size(); ++i)
-        if (decls_[i].prefixLen > 0 && declURI(decls_[i]) == uri) return int(i);
+        if (!decls_[i].dropped && decls_[i].prefixLen > 0 && declURI(decls_[i]) == uri) return int(i);
     return -1;
 }
 
@@ -174,6 +174,11 @@ void GDataXMLWriter::startElement(std::string_view name) {
     open_.push_back(Open{static_cast<uint32_t>(decls_.size()), static_cast<uint32_t>(declText_.size()),
                          static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()), false});
     names_.append(name);
+    if (open_.size() == 1)
+        for (const auto& [prefix, uri] : inherited_) {
+            pushDecl(prefix, uri);
+            decls_.back().inherited = true;
+        }
     starting_ = true;
     tagText_.clear();
     attrs_.clear();
@@ -186,8 +191,20 @@ void GDataXMLWriter::declareNamespace(std::string_view prefix, std::string_view 
     if (prefix == kXMLPrefix) return;
     if ((!prefix.empty() && uri.empty()) || hasNul(prefix) || hasNul(uri) || uri.find('"') != std::string_view::npos)
         return giveUp();
-    if (declaredSince(prefix, open_.back().declStart)) return;  // declared here already
+    for (size_t i = open_.back().declStart; i < decls_.size(); ++i) {
+        Decl& d = decls_[i];
+        if (d.dropped || declPrefix(d) != prefix) continue;
+        if (!d.inherited) return;  // declared here already
+        d.dropped = true;          // the root's own binding of an inherited prefix
+    }
     pushDecl(prefix, uri);
+}
+
+void GDataXMLWriter::inheritNamespace(std::string_view prefix, std::string_view uri) {
+    if (prefix == kXMLPrefix || (!prefix.empty() && uri.empty()) || hasNul(prefix) || hasNul(uri) ||
+        uri.find('"') != std::string_view::npos)
+        return;  // nothing a declaration can carry
+    inherited_.emplace_back(prefix, uri);
 }
 
 void GDataXMLWriter::addAttribute(std::string_view name, std::string_view value) {

@@ -50,6 +50,9 @@ public:
     // A declaration on the element being started ("" prefix: the default namespace). A prefix the
     // element declares already is not declared again; the "xml" prefix is never declared.
     void declareNamespace(std::string_view prefix, std::string_view uri);
+    // A binding the text's enclosing document made (an entry written apart from its feed): the
+    // root declares it too unless it declares the prefix otherwise. Called before the root starts.
+    void inheritNamespace(std::string_view prefix, std::string_view uri);
     // An attribute named as given ("rel", "gd:etag"), its value written as it is.
     void addAttribute(std::string_view name, std::string_view value);
     // An attribute in the namespace `uri`, named by the local part of `name` under a prefix
@@ -78,6 +81,7 @@ private:
     struct Decl {
         uint32_t prefixAt, prefixLen, uriAt, uriLen;
         bool dropped;  // repeats the declaration in scope above: not written
+        bool inherited = false;  // the enclosing document's, on the root: the root's own replaces it
     };
     // An element started or open: where its declarations begin and the name its end tag writes.
     struct Open {
@@ -128,6 +132,7 @@ private:
     platform::Bytes out_;
     std::string declText_;
     std::vector<Decl> decls_;
+    std::vector<std::pair<std::string, std::string>> inherited_;
     std::vector<Open> open_;
     std::string names_;
     // The start tag being made: its attributes and their strings.

@@ -117,10 +117,16 @@ TEST(GDataXMLWriter, ObjectsMadeInCodeNeedTheirDeclarationsInScope) {
         ASSERT_TRUE(direct);
         EXPECT_EQ(text(direct), text(tree));
     }
-    // Declared nowhere: the tree declares them on the root, the writer gives up.
+    // Declared on the feed only: written apart from it, the entry declares the feed's bindings.
     contact->setNamespaces({});
-    EXPECT_FALSE(contact->writtenXMLData());
-    auto [direct, tree] = bothWays(*contact);
+    auto apart = contact->writtenXMLData();
+    ASSERT_TRUE(apart);
+    EXPECT_NE(text(apart).find(" xmlns:gd=\"http://schemas.google.com/g/2005\" "), std::string::npos) << text(apart);
+    // Declared nowhere: the tree declares them on the root, the writer gives up.
+    auto orphan = std::dynamic_pointer_cast<GDataObject>(contact->copy());
+    ASSERT_TRUE(orphan && !orphan->parent());
+    EXPECT_FALSE(orphan->writtenXMLData());
+    auto [direct, tree] = bothWays(*orphan);
     EXPECT_NE(text(tree).find("=\"http://schemas.google.com/g/2005\""), std::string::npos) << text(tree);
 }
 
