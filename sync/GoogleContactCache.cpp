@@ -379,23 +379,13 @@ std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::opt
     return feed;
 }
 
-bool GoogleContactCache::summarize(GDataFeedContact& feed) {
-    if (!feed.entries()) return true;
-    if (auto version = feed.serviceVersion()) serviceVersion_ = version;
-    // Every whole entry goes before any summary is made, so that the list is never held whole
-    // and as summaries at once.
-    std::vector<std::shared_ptr<GDataEntryBase>> entries = *feed.entries();
-    feed.setEntries(std::nullopt);
-    constexpr size_t kNone = SIZE_MAX;
-    std::vector<size_t> from(entries.size(), kNone);  // the record each replaced entry was kept as
+bool GoogleContactCache::putSummaries(std::vector<std::shared_ptr<GDataEntryBase>>& entries,
+                                      const std::vector<size_t>& recordOf) {
+    // Every kept entry goes before any summary is made, so that the list is never held whole and
+    // as summaries at once.
     size_t replaced = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
-        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
-        const auto id = entry ? entry->identifier() : std::nullopt;
-        if (!id || isSummary(entry.get()) || isLean(entry.get())) continue;
-        auto kept = byIdentifier_.find(*id);
-        if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
-        from[i] = kept->second;
+        if (recordOf[i] >= records_.size()) continue;
         entries[i].reset();
         ++replaced;
     }
@@ -406,8 +396,8 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
     if (replaced >= 1000) platform::returnFreedMemory();
     bool readBack = true;
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (from[i] == kNone) continue;
-        const Record& rec = records_[from[i]];
+        if (recordOf[i] >= records_.size()) continue;
+        const Record& rec = records_[recordOf[i]];
         if (auto summary = summaryOfRecord(rec)) {
             remember(summary, rec.digest, rec.identifier);
             entries[i] = std::move(summary);
@@ -417,6 +407,25 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
         }
     }
     std::erase(entries, nullptr);
+    return readBack;
+}
+
+bool GoogleContactCache::summarize(GDataFeedContact& feed) {
+    if (!feed.entries()) return true;
+    if (auto version = feed.serviceVersion()) serviceVersion_ = version;
+    std::vector<std::shared_ptr<GDataEntryBase>> entries = *feed.entries();
+    feed.setEntries(std::nullopt);
+    constexpr size_t kNone = SIZE_MAX;
+    std::vector<size_t> from(entries.size(), kNone);  // the record each replaced entry was kept as
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
+        const auto id = entry ? entry->identifier() : std::nullopt;
+        if (!id || isSummary(entry.get()) || isLean(entry.get())) continue;
+        auto kept = byIdentifier_.find(*id);
+        if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
+        from[i] = kept->second;
+    }
+    const bool readBack = putSummaries(entries, from);
     feed.setEntries(entries);
     return readBack;
 }
@@ -539,26 +548,7 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
         records_.pop_back();
     }
     file_->size = pendingAt;
-    // Every kept entry goes before any summary is made; the page was parsed on another thread,
-    // whose malloc arena the summaries are not made from: what it held goes back to the system.
-    size_t replaced = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (keptAs[i] >= records_.size()) continue;
-        entries[i].reset();
-        ++replaced;
-    }
-    if (replaced >= 1000) platform::returnFreedMemory();
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (keptAs[i] >= records_.size()) continue;
-        const Record& rec = records_[keptAs[i]];
-        if (auto summary = summaryOfRecord(rec)) {
-            remember(summary, rec.digest, rec.identifier);
-            entries[i] = std::move(summary);
-        } else {
-            entries[i] = wholeOfRecord(rec);
-        }
-    }
-    std::erase(entries, nullptr);
+    putSummaries(entries, keptAs);
     page.setEntries(entries);
     return written;
 }

@@ -127,6 +127,9 @@ private:
     std::shared_ptr<GDataEntryContact> summaryOfRecord(const Record& record) const;
     // The whole entry parsed from the record's kept bytes; nullptr when they cannot be read.
     std::shared_ptr<GDataEntryContact> wholeOfRecord(const Record& record);
+    // In place of each entry kept as a record (recordOf[i] names it), that record's summary, or its
+    // whole entry read back; false when one did not read back.
+    bool putSummaries(std::vector<std::shared_ptr<GDataEntryBase>>& entries, const std::vector<size_t>& recordOf);
     void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf,
                   bool lean = false);
     const Known* knownEntry(const GDataEntryContact* entry) const;
