@@ -447,7 +447,8 @@ void SyncExecutor::applyGoogle() {
         if (r && (mergedIntoLocal(*r, input_.syncMode) || writesGoogle(*r))) googleQueue_.push_back(r);
     if (googleQueue_.empty()) return changeState(State::MergeBackLocal);
     if (!contactsBatchURL()) return finish(SyncRunOutcome::Other, Error(kGDataServiceErrorDomain, -1));
-    sendGoogleChunk();
+    preparing_ = GoogleChunk{};
+    if (!sendGoogleChunk()) changeState(State::MergeBackLocal);
 }
 
 std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRecordPtr& r) {
@@ -516,117 +517,176 @@ bool SyncExecutor::refusedForItsText(const NSSyncRecordPtr& r, const platform::C
     return true;
 }
 
-// The writes go out a few batches at a time: each entry is made whole, converted and sent, and
-// Google's answer put in its place, before the next ones are made, so that the run never holds
-// every written contact three times over (the entry, what was sent, the answer).
-void SyncExecutor::sendGoogleChunk() {
-    const auto options = writerOptions();
-    const size_t chunk = std::max<size_t>(1, options.batchSize * options.maxInFlight * 3);
-    std::vector<NSSyncRecordPtr> records;
-    std::vector<GoogleBatchOperation> ops;
-    const size_t start = googleNext_;
-    while (googleNext_ < googleQueue_.size() && ops.size() < chunk) {
+namespace {
+
+// How many records a turn of the main loop prepares for Google, or whose outcomes it takes: the
+// turns stay short, so that a request due after its pause goes out on time.
+constexpr size_t kPreparedPerTurn = 20;
+constexpr size_t kOutcomesPerTurn = 50;
+
+}  // namespace
+
+// The writes go out a chunk of a few batches at a time: each entry is made whole, converted and
+// sent, and Google's answer put in its place, before more are made, so that the run never holds
+// every written contact three times over (the entry, what was sent, the answer). The requests
+// wait on the pause between them and on Google, not on this work: the next chunk is prepared a
+// few records per turn while one is sent, goes out as soon as that one's writer finishes, and
+// the finished chunk settles (outcomes taken, merged answers written back locally) while the
+// next one is sent.
+bool SyncExecutor::prepareGoogleChunk(size_t limit) {
+    const size_t chunk = std::max<size_t>(1, std::max<size_t>(input_.batchSize, 1) * 2 * 3);
+    for (size_t n = 0; n < limit && googleNext_ < googleQueue_.size() && preparing_.ops.size() < chunk; ++n) {
         const auto& r = googleQueue_[googleNext_++];
         if (auto op = googleOperation(r)) {
-            ops.push_back(std::move(*op));
-            records.push_back(r);
+            preparing_.ops.push_back(std::move(*op));
+            preparing_.records.push_back(r);
         }
     }
+    return googleNext_ < googleQueue_.size() && preparing_.ops.size() < chunk;
+}
+
+void SyncExecutor::schedulePreparing() {
+    if (preparingPosted_) return;
+    preparingPosted_ = true;
     auto self = shared_from_this();
-    if (ops.empty()) return whenMergedBack([self] { self->changeState(State::MergeBackLocal); });
+    platform::RunLoop::main()->post([self] {
+        self->preparingPosted_ = false;
+        self->preparingTurn();
+    });
+}
+
+void SyncExecutor::preparingTurn() {
+    // Only while a chunk is out and none settles: the merged answers written back locally may
+    // change the local groups the next conversions read.
+    if (cancelled_ || settling_ || !writer_ || state_ != State::ApplyGoogle) return;
+    if (prepareGoogleChunk(kPreparedPerTurn)) schedulePreparing();
+}
+
+bool SyncExecutor::sendGoogleChunk() {
+    while (prepareGoogleChunk(SIZE_MAX)) {
+    }
+    auto chunk = std::make_shared<GoogleChunk>(std::move(preparing_));
+    preparing_ = GoogleChunk{};
+    preparing_.start = googleNext_;
+    if (chunk->ops.empty()) return false;
     writer_ = GoogleBatchWriter::make(context_->googleService(), *contactsBatchURL(), GoogleBatchWriter::FeedKind::Contacts,
-                                      options);
+                                      writerOptions());
+    auto self = shared_from_this();
+    const size_t start = chunk->start;
     writer_->start(
-        ops,
+        chunk->ops,
         [self, start](size_t done, size_t) {
             const size_t total = self->googleQueue_.size();
             self->context_->subProgress("Google " + std::to_string(start + done) + " of " + std::to_string(total));
             if (total > 0) self->context_->progressBar(float(start + done) / float(total));
         },
-        [self, records, ops](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
+        [self, chunk](const std::vector<GoogleBatchOutcome>& outcomes, const std::optional<Error>& e) {
             self->lastGoogleSend_ = self->writer_->lastSendTime();
             self->writer_.reset();
-            self->takeGoogleOutcomes(records, ops, outcomes);
-            // The merged answers of the chunk before go back to their local contacts before this
-            // one's do, so that the run holds the whole answers of at most two chunks.
-            self->whenMergedBack([self, records, e] {
-                if (self->stopOnFatal(e)) return self->changeState(State::SaveHistory);
-                const bool more = !self->cancelled_ && self->googleNext_ < self->googleQueue_.size();
-                self->mergingBack_ = true;
-                // The next chunk goes out while this one's answers are written locally: its
-                // requests wait on the pause between requests and on Google, not on the local store.
-                if (more) self->sendGoogleChunk();
-                self->mergeBack(records, [self, more] {
-                    self->mergingBack_ = false;
-                    platform::returnFreedMemory();
-                    if (auto next = std::move(self->afterMergeBack_)) {
-                        self->afterMergeBack_ = nullptr;
-                        next();
-                    } else if (!more) {
-                        self->changeState(State::MergeBackLocal);
-                    }
-                });
-            });
+            self->googleChunkFinished(chunk, outcomes, e);
         });
+    schedulePreparing();
+    return true;
 }
 
-void SyncExecutor::whenMergedBack(std::function<void()> next) {
-    if (!mergingBack_) return next();
-    afterMergeBack_ = std::move(next);
+void SyncExecutor::googleChunkFinished(std::shared_ptr<GoogleChunk> chunk, std::vector<GoogleBatchOutcome> outcomes,
+                                       std::optional<Error> error) {
+    auto self = shared_from_this();
+    if (settling_) {
+        // The chunk before settles first, so that the run holds the whole answers of at most two
+        // chunks and the next one is prepared only once that one's answers are written back.
+        afterSettled_ = [self, chunk, outcomes = std::move(outcomes), error]() mutable {
+            self->googleChunkFinished(std::move(chunk), std::move(outcomes), std::move(error));
+        };
+        return;
+    }
+    settling_ = true;
+    const bool fatal = error && (GoogleBatchWriter::isAuthorizationError(*error) || GoogleBatchWriter::isNetworkError(*error) ||
+                                 GoogleBatchWriter::isUnavailableError(*error));
+    if (!fatal && !cancelled_) sendGoogleChunk();
+    settleGoogleChunk(std::move(chunk), std::move(outcomes), std::move(error));
 }
 
-void SyncExecutor::takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records,
-                                      const std::vector<GoogleBatchOperation>& ops,
-                                      const std::vector<GoogleBatchOutcome>& outcomes) {
-    for (size_t i = 0; i < records.size() && i < outcomes.size(); ++i) {
-        const NSSyncRecordPtr& r = records[i];
-        const GoogleBatchOutcome& o = outcomes[i];
-        // Settled: what was sent is not kept for the rest of the run (an entry each, as large as
-        // the contact; Google's answer stands for the contact from now on).
-        r->mNewGoogleContact.reset();
-        const auto sent = std::dynamic_pointer_cast<GDataEntryContact>(ops[i].entry);
-        switch (o.state) {
-            case GoogleBatchOutcome::State::Confirmed: {
-                r->mGmailUpdateSucceeded = true;
-                r->mGoogleWriteOwed = false;
-                if (ops[i].kind == GoogleBatchKind::Delete) {
-                    ++result_.counts.googleDeleted;
-                    break;
-                }
-                if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
-                    if (sent) warnOfShortenedValues(*r, *sent, *answer);
-                    // Whether the merged values come back to the local contact is read now, while
-                    // the answer is at hand.
-                    if (mergesBack(*r)) {
-                        const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
-                        if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());
-                    }
-                    // Only an answer merged back into its local contact is read whole again.
-                    r->mGoogleContact = mergeBackDue_.count(r.get()) ? context_->keptGoogleContact(answer)
-                                                                     : context_->leanGoogleContact(answer);
-                    if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = r->mGoogleContact;
-                }
-                bool created = ops[i].kind == GoogleBatchKind::Insert;
-                ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
-                context_->logWritten(r, created);
+void SyncExecutor::settleGoogleChunk(std::shared_ptr<GoogleChunk> chunk, std::vector<GoogleBatchOutcome> outcomes,
+                                     std::optional<Error> error) {
+    auto self = shared_from_this();
+    auto taken = std::make_shared<std::vector<GoogleBatchOutcome>>(std::move(outcomes));
+    takeGoogleOutcomes(chunk, taken, 0, [self, chunk, error] {
+        if (self->stopOnFatal(error)) {
+            self->settling_ = false;
+            return self->changeState(State::SaveHistory);
+        }
+        self->mergeBack(chunk->records, [self] {
+            self->settling_ = false;
+            platform::returnFreedMemory();
+            if (auto next = std::move(self->afterSettled_)) {
+                self->afterSettled_ = nullptr;
+                return next();
+            }
+            if (self->writer_) return self->schedulePreparing();
+            self->changeState(State::MergeBackLocal);
+        });
+    });
+}
+
+void SyncExecutor::takeGoogleOutcomes(std::shared_ptr<GoogleChunk> chunk,
+                                      std::shared_ptr<std::vector<GoogleBatchOutcome>> outcomes, size_t from,
+                                      std::function<void()> next) {
+    const size_t count = std::min(chunk->records.size(), outcomes->size());
+    const size_t end = std::min(count, from + kOutcomesPerTurn);
+    for (size_t i = from; i < end; ++i) takeGoogleOutcome(chunk->records[i], chunk->ops[i], (*outcomes)[i]);
+    if (end >= count) return next();
+    auto self = shared_from_this();
+    platform::RunLoop::main()->post([self, chunk, outcomes, end, next = std::move(next)]() mutable {
+        self->takeGoogleOutcomes(std::move(chunk), std::move(outcomes), end, std::move(next));
+    });
+}
+
+void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatchOperation& op, const GoogleBatchOutcome& o) {
+    // Settled: what was sent is not kept for the rest of the run (an entry each, as large as
+    // the contact; Google's answer stands for the contact from now on).
+    r->mNewGoogleContact.reset();
+    const auto sent = std::dynamic_pointer_cast<GDataEntryContact>(op.entry);
+    switch (o.state) {
+        case GoogleBatchOutcome::State::Confirmed: {
+            r->mGmailUpdateSucceeded = true;
+            r->mGoogleWriteOwed = false;
+            if (op.kind == GoogleBatchKind::Delete) {
+                ++result_.counts.googleDeleted;
                 break;
             }
-            case GoogleBatchOutcome::State::Conflict:
-                // Changed on Google since it was read: the next run reads it afresh.
-                r->mDisableGmailResubmit = true;
-                recordFailure(r, "google", "Changed on Google during the sync, left for the next run");
-                context_->log("Changed on Google during the sync, left for the next run: " +
-                                          r->mDescription.value_or(""));
-                break;
-            case GoogleBatchOutcome::State::Failed:
-                recordFailure(r, "google",
-                              "Google refused it (" + std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
-                context_->log("Google refused " + r->mDescription.value_or("a contact") + " (" +
-                                          std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
-                break;
-            case GoogleBatchOutcome::State::NotSent:
-                break;
+            if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
+                if (sent) warnOfShortenedValues(*r, *sent, *answer);
+                // Whether the merged values come back to the local contact is read now, while
+                // the answer is at hand.
+                if (mergesBack(*r)) {
+                    const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
+                    if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());
+                }
+                // Only an answer merged back into its local contact is read whole again.
+                r->mGoogleContact = mergeBackDue_.count(r.get()) ? context_->keptGoogleContact(answer)
+                                                                 : context_->leanGoogleContact(answer);
+                if (auto id = answer->identifier()) writtenGoogleContacts_[*id] = r->mGoogleContact;
+            }
+            bool created = op.kind == GoogleBatchKind::Insert;
+            ++(created ? result_.counts.googleCreated : result_.counts.googleUpdated);
+            context_->logWritten(r, created);
+            break;
         }
+        case GoogleBatchOutcome::State::Conflict:
+            // Changed on Google since it was read: the next run reads it afresh.
+            r->mDisableGmailResubmit = true;
+            recordFailure(r, "google", "Changed on Google during the sync, left for the next run");
+            context_->log("Changed on Google during the sync, left for the next run: " + r->mDescription.value_or(""));
+            break;
+        case GoogleBatchOutcome::State::Failed:
+            recordFailure(r, "google",
+                          "Google refused it (" + std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
+            context_->log("Google refused " + r->mDescription.value_or("a contact") + " (" + std::to_string(o.status) +
+                          (o.reason ? " " + *o.reason : "") + ")");
+            break;
+        case GoogleBatchOutcome::State::NotSent:
+            break;
     }
 }
 
@@ -661,7 +721,7 @@ void SyncExecutor::mergeBackLocal() {
 void SyncExecutor::mergeBack(const std::vector<NSSyncRecordPtr>& records, std::function<void()> next) {
     // Each pair merged into Google gets the merged entry merged into its local contact, through
     // records of their own so that the planned ones keep what they did.
-    std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>> back;  // planned, merge-back
+    auto back = std::make_shared<MergedBack>();  // planned, merge-back
     if (!cancelled_ && localApply_ && writesBothSides(input_.syncMode)) {
         for (const auto& r : records) {
             // Due only for a confirmed write whose answer is the record's Google contact.
@@ -672,35 +732,46 @@ void SyncExecutor::mergeBack(const std::vector<NSSyncRecordPtr>& records, std::f
             m->mSyncAction = m->mInitialSyncAction = SyncActionGoogleToMac;
             m->mMergeContacts = true;
             m->mDescription = r->mDescription;
-            back.emplace_back(r, m);
+            back->emplace_back(r, m);
         }
     }
-    if (back.empty()) return next();
+    if (back->empty()) return next();
     // What is sent after this may read local groups the merge-back made.
     groupsReread_ = false;
     std::vector<NSSyncRecordPtr> merged;
-    for (const auto& [r, m] : back) merged.push_back(m);
+    for (const auto& [r, m] : *back) merged.push_back(m);
     auto self = shared_from_this();
     localApply_(merged, [self, back, next](const std::optional<Error>& error) {
         if (error) self->context_->log("Merged values could not be written locally: " + error->localizedDescription());
-        for (const auto& [r, m] : back) {
-            r->mGoogleContact = m->mGoogleContact = self->context_->leanGoogleContact(r->mGoogleContact);
-            if (auto id = r->mGoogleContact->identifier()) self->writtenGoogleContacts_[*id] = r->mGoogleContact;
-            if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
-                self->recordFailure(r, "local", m->mAppleChangedDuringSync ? kChangedLocally
-                                                                           : "The merged values could not be written locally");
-                continue;
-            }
-            r->mMutableAppleContact = m->mMutableAppleContact;
-            ++self->result_.counts.appleUpdated;
+        self->takeMergedBack(back, 0, next);
+    });
+}
+
+void SyncExecutor::takeMergedBack(std::shared_ptr<const MergedBack> back, size_t from, std::function<void()> next) {
+    const size_t end = std::min(back->size(), from + kOutcomesPerTurn);
+    for (size_t i = from; i < end; ++i) {
+        const auto& [r, m] = (*back)[i];
+        r->mGoogleContact = m->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
+        if (auto id = r->mGoogleContact->identifier()) writtenGoogleContacts_[*id] = r->mGoogleContact;
+        if (m->mAppleUpdateFailed || !m->mMutableAppleContact) {
+            recordFailure(r, "local", m->mAppleChangedDuringSync ? kChangedLocally : "The merged values could not be written locally");
+            continue;
         }
-        next();
+        r->mMutableAppleContact = m->mMutableAppleContact;
+        ++result_.counts.appleUpdated;
+    }
+    if (end >= back->size()) return next();
+    auto self = shared_from_this();
+    platform::RunLoop::main()->post([self, back, end, next = std::move(next)]() mutable {
+        self->takeMergedBack(std::move(back), end, std::move(next));
     });
 }
 
 void SyncExecutor::uploadPhotos() {
     photoQueue_.clear();
     photoNext_ = 0;
+    photosRead_.clear();
+    photosReadUntil_ = 0;
     if (!cancelled_)
         for (const auto& r : input_.records)
             if (r && (r->mVerifyApplePhoto || (r->mSyncPhoto && r->photoAction() == SyncActionMacToGoogle)) &&
@@ -713,11 +784,10 @@ void SyncExecutor::uploadPhotos() {
 void SyncExecutor::uploadNextPhoto() {
     if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
-    auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
-        platform::CNContact::predicateForContactsWithIdentifiers({record->mAppleContact->identifier()}),
-        {platform::CNContactImageDataKey});
-    if (!stored || stored->size() != 1) return uploadNextPhoto();
-    const std::optional<platform::Bytes> photo = (*stored)[0]->imageData();
+    if (photoNext_ > photosReadUntil_) readPhotosAhead();
+    auto stored = photosRead_.find(record->mAppleContact->identifier());
+    if (stored == photosRead_.end()) return uploadNextPhoto();
+    const std::optional<platform::Bytes> photo = stored->second;
     // No local photo: the Google one is removed only on the history's evidence that the local
     // contact had one when the pair was last synced; otherwise there is nothing to send.
     const bool removing = !photo || photo->empty();
@@ -746,6 +816,24 @@ void SyncExecutor::uploadNextPhoto() {
         return;
     }
     sendPhoto(record, removing ? platform::Bytes() : *photo);
+}
+
+void SyncExecutor::readPhotosAhead() {
+    // A few at a time: one read of the store for several photos, and no more than a few held.
+    constexpr size_t kPhotosPerRead = 10;
+    photosRead_.clear();
+    const size_t from = photoNext_ - 1;
+    photosReadUntil_ = std::min(photoQueue_.size(), from + kPhotosPerRead);
+    std::vector<std::string> identifiers;
+    for (size_t i = from; i < photosReadUntil_; ++i) identifiers.push_back(photoQueue_[i]->mAppleContact->identifier());
+    auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
+        platform::CNContact::predicateForContactsWithIdentifiers(identifiers), {platform::CNContactImageDataKey});
+    if (!stored) return;
+    std::map<std::string, size_t> found;
+    for (const auto& contact : *stored)
+        if (contact) ++found[contact->identifier()];
+    for (const auto& contact : *stored)
+        if (contact && found[contact->identifier()] == 1) photosRead_.emplace(contact->identifier(), contact->imageData());
 }
 
 void SyncExecutor::sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo) {

@@ -221,21 +221,51 @@ private:
     void mergeBackLocal();
     // Merges back those of `records` that are due (and no longer due after), then calls `next`.
     void mergeBack(const std::vector<NSSyncRecordPtr>& records, std::function<void()> next);
+    // Planned records and the records that wrote their merged answers back locally.
+    using MergedBack = std::vector<std::pair<NSSyncRecordPtr, NSSyncRecordPtr>>;
+    // Takes what the merge-back did to the records from `from` on, a few per turn, then calls `next`.
+    void takeMergedBack(std::shared_ptr<const MergedBack> back, size_t from, std::function<void()> next);
     void uploadPhotos();
     void saveHistory();
     void saveLog();
 
     void downloadNextPhoto();
-    // Builds, sends and settles the next few batches of Google writes.
-    void sendGoogleChunk();
+    // The Google writes go out a chunk (a few batches) at a time, the next chunk prepared while
+    // the one before is sent. A chunk: its first record's place in the queue, and the records
+    // that write Google with their operations.
+    struct GoogleChunk {
+        size_t start = 0;
+        std::vector<NSSyncRecordPtr> records;
+        std::vector<GoogleBatchOperation> ops;
+    };
+    // Adds at most `limit` more operations to the chunk being prepared; false once it is full
+    // or the queue is done.
+    bool prepareGoogleChunk(size_t limit);
+    // Prepares the next chunk a few operations per turn of the main loop, while a chunk is
+    // being sent and none is settling.
+    void preparingTurn();
+    void schedulePreparing();
+    // Sends the prepared chunk (prepared whole first); false when it holds nothing to send.
+    bool sendGoogleChunk();
+    // A chunk's writer finished: the prepared chunk goes out, then this one is settled (its
+    // outcomes taken and its merged answers written back), unless the one before is still settling.
+    void googleChunkFinished(std::shared_ptr<GoogleChunk> chunk, std::vector<GoogleBatchOutcome> outcomes,
+                             std::optional<platform::Error> error);
+    void settleGoogleChunk(std::shared_ptr<GoogleChunk> chunk, std::vector<GoogleBatchOutcome> outcomes,
+                           std::optional<platform::Error> error);
     // The operation that writes the record to Google (the entry made whole and converted), or
     // nullopt when there is nothing to send.
     std::optional<GoogleBatchOperation> googleOperation(const NSSyncRecordPtr& record);
     void uploadNextPhoto();
+    // Reads the local photos of the next few queued uploads from the store (photosRead_).
+    void readPhotosAhead();
     // Sends the local photo of the record (empty: removes the Google one), then the next.
     void sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo);
-    void takeGoogleOutcomes(const std::vector<NSSyncRecordPtr>& records, const std::vector<GoogleBatchOperation>& ops,
-                            const std::vector<GoogleBatchOutcome>& outcomes);
+    // Takes the outcomes of the chunk's records from `from` on, a few per turn of the main loop,
+    // then calls `next`.
+    void takeGoogleOutcomes(std::shared_ptr<GoogleChunk> chunk, std::shared_ptr<std::vector<GoogleBatchOutcome>> outcomes,
+                            size_t from, std::function<void()> next);
+    void takeGoogleOutcome(const NSSyncRecordPtr& record, const GoogleBatchOperation& op, const GoogleBatchOutcome& outcome);
     // Notes, on each record that writes Google, the local groups among unsentGroups_ it belongs to.
     void markGroupsNotCarried();
     // Logs the warning and keeps it in the result.
@@ -255,8 +285,6 @@ private:
     // The record's merged values go back to its local contact once Google confirmed them.
     bool mergesBack(const NSSyncRecord& record) const;
     GoogleBatchWriter::Options writerOptions() const;
-    // Runs `next` now, or once the chunk being merged back is done.
-    void whenMergedBack(std::function<void()> next);
     std::optional<platform::URL> contactsBatchURL() const;
     std::shared_ptr<GDataEntryContact> googleContactWithID(const std::string& id) const;
 
@@ -271,15 +299,20 @@ private:
     std::shared_ptr<GoogleBatchWriter> writer_;
     std::vector<NSSyncRecordPtr> photoQueue_;
     size_t photoNext_ = 0;
+    // The local photos of the uploads before photosReadUntil_ in the queue, by contact identifier.
+    std::map<std::string, std::optional<platform::Bytes>> photosRead_;
+    size_t photosReadUntil_ = 0;
     std::map<std::string, std::shared_ptr<GDataEntryContact>> writtenGoogleContacts_;  // by identifier
     std::vector<NSSyncRecordPtr> googleQueue_;  // the records that write Google, in plan order
     size_t googleNext_ = 0;
     bool groupsReread_ = false;
     double lastGoogleSend_ = GoogleBatchWriter::kNeverSent;  // when the last Google write request went out
     std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
-    // A chunk's merge-back runs while the next chunk is sent: what waits for it to end.
-    bool mergingBack_ = false;
-    std::function<void()> afterMergeBack_;
+    // A chunk settles while the next one is sent: what waits for it to end.
+    bool settling_ = false;
+    std::function<void()> afterSettled_;
+    GoogleChunk preparing_;          // the next chunk, prepared while the one before is sent
+    bool preparingPosted_ = false;   // a turn of preparing is queued
     std::vector<std::string> unsentGroups_;  // local groups that could not be made on Google
 };
 
