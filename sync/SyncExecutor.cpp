@@ -239,6 +239,8 @@ void SyncExecutor::downloadPhotos() {
     platform::returnFreedMemory();
     photoQueue_.clear();
     photoNext_ = 0;
+    photosRead_.clear();
+    photosReadUntil_ = 0;
     for (const auto& r : input_.records) {
         if (!r || !r->mSyncPhoto || r->photoAction() != SyncActionGoogleToMac || r->mAppleUpdateFailed) continue;
         if (!r->mGoogleContact || !appleIdentifier(*r)) continue;
@@ -268,11 +270,9 @@ void SyncExecutor::downloadNextPhoto() {
                                  !record->mGoogleETagPreviouslyPendingAssignment;
             if ((photo && !photo->empty()) || removed) {
                 platform::Error saveError;
-                auto stored = self->context_->contactStore().unifiedContactsMatchingPredicate(
-                    platform::CNContact::predicateForContactsWithIdentifiers({*appleIdentifier(*record)}),
-                    {platform::CNContactImageDataKey});
-                if (!stored) saveError = stored.error();
-                if (stored && stored->size() == 1 && removed && !(*stored)[0]->imageData()) {
+                const auto stored = self->storedPhotoContact(*appleIdentifier(*record));
+                if (self->photosReadError_) saveError = *self->photosReadError_;
+                if (stored && removed && !(*stored)->imageData()) {
                     // Gone on both sides already: the local write of a replace took it away.
                     record->mSyncPhotoSuccessful = true;
                     const auto& before = record->mAppleContact;
@@ -281,8 +281,8 @@ void SyncExecutor::downloadNextPhoto() {
                         ++self->result_.counts.photosMoved;
                     return self->downloadNextPhoto();
                 }
-                if (stored && stored->size() == 1) {
-                    auto image = (*stored)[0]->mutableCopy();
+                if (stored) {
+                    auto image = (*stored)->mutableCopy();
                     image->setImageData(removed ? std::nullopt : photo);
                     platform::CNSaveRequest request;
                     request.updateContact(image);
@@ -534,7 +534,9 @@ constexpr size_t kOutcomesPerTurn = 50;
 // the finished chunk settles (outcomes taken, merged answers written back locally) while the
 // next one is sent.
 bool SyncExecutor::prepareGoogleChunk(size_t limit) {
-    const size_t chunk = std::max<size_t>(1, std::max<size_t>(input_.batchSize, 1) * 2 * 3);
+    // Two requests' worth first, so that the first request goes out soon; three times that after.
+    const size_t batch = std::max<size_t>(input_.batchSize, 1) * 2;
+    const size_t chunk = preparing_.start == 0 ? batch : batch * 3;
     for (size_t n = 0; n < limit && googleNext_ < googleQueue_.size() && preparing_.ops.size() < chunk; ++n) {
         const auto& r = googleQueue_[googleNext_++];
         if (auto op = googleOperation(r)) {
@@ -784,10 +786,9 @@ void SyncExecutor::uploadPhotos() {
 void SyncExecutor::uploadNextPhoto() {
     if (cancelled_ || photoNext_ >= photoQueue_.size()) return changeState(State::SaveHistory);
     NSSyncRecordPtr record = photoQueue_[photoNext_++];
-    if (photoNext_ > photosReadUntil_) readPhotosAhead();
-    auto stored = photosRead_.find(record->mAppleContact->identifier());
-    if (stored == photosRead_.end()) return uploadNextPhoto();
-    const std::optional<platform::Bytes> photo = stored->second;
+    const auto stored = storedPhotoContact(record->mAppleContact->identifier());
+    if (!stored) return uploadNextPhoto();
+    const std::optional<platform::Bytes> photo = (*stored)->imageData();
     // No local photo: the Google one is removed only on the history's evidence that the local
     // contact had one when the pair was last synced; otherwise there is nothing to send.
     const bool removing = !photo || photo->empty();
@@ -818,22 +819,37 @@ void SyncExecutor::uploadNextPhoto() {
     sendPhoto(record, removing ? platform::Bytes() : *photo);
 }
 
-void SyncExecutor::readPhotosAhead() {
-    // A few at a time: one read of the store for several photos, and no more than a few held.
-    constexpr size_t kPhotosPerRead = 10;
-    photosRead_.clear();
-    const size_t from = photoNext_ - 1;
-    photosReadUntil_ = std::min(photoQueue_.size(), from + kPhotosPerRead);
-    std::vector<std::string> identifiers;
-    for (size_t i = from; i < photosReadUntil_; ++i) identifiers.push_back(photoQueue_[i]->mAppleContact->identifier());
-    auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
-        platform::CNContact::predicateForContactsWithIdentifiers(identifiers), {platform::CNContactImageDataKey});
-    if (!stored) return;
-    std::map<std::string, size_t> found;
-    for (const auto& contact : *stored)
-        if (contact) ++found[contact->identifier()];
-    for (const auto& contact : *stored)
-        if (contact && found[contact->identifier()] == 1) photosRead_.emplace(contact->identifier(), contact->imageData());
+std::optional<platform::CNContactPtr> SyncExecutor::storedPhotoContact(const std::string& identifier) {
+    if (photoNext_ > photosReadUntil_) {
+        // A few at a time: one read of the store for several photos, and no more than a few held.
+        constexpr size_t kPhotosPerRead = 10;
+        photosRead_.clear();
+        photosReadError_.reset();
+        const size_t from = photoNext_ - 1;
+        photosReadUntil_ = std::min(photoQueue_.size(), from + kPhotosPerRead);
+        std::vector<std::string> identifiers;
+        for (size_t i = from; i < photosReadUntil_; ++i) {
+            // An upload sends the photo of the contact the plan read; a download lands in the one written.
+            const auto& r = *photoQueue_[i];
+            if (auto id = state_ == State::UploadPhotos ? r.mAppleContact->identifier() : appleIdentifier(r))
+                identifiers.push_back(*id);
+        }
+        auto stored = context_->contactStore().unifiedContactsMatchingPredicate(
+            platform::CNContact::predicateForContactsWithIdentifiers(identifiers), {platform::CNContactImageDataKey});
+        if (!stored) {
+            photosReadError_ = stored.error();
+        } else {
+            std::map<std::string, size_t> found;
+            for (const auto& contact : *stored)
+                if (contact) ++found[contact->identifier()];
+            // A contact the store holds once: one that answers to its identifier more than once is not read.
+            for (const auto& contact : *stored)
+                if (contact && found[contact->identifier()] == 1) photosRead_.emplace(contact->identifier(), contact);
+        }
+    }
+    auto it = photosRead_.find(identifier);
+    if (it == photosRead_.end()) return std::nullopt;
+    return it->second;
 }
 
 void SyncExecutor::sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo) {

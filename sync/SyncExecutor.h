@@ -257,8 +257,10 @@ private:
     // nullopt when there is nothing to send.
     std::optional<GoogleBatchOperation> googleOperation(const NSSyncRecordPtr& record);
     void uploadNextPhoto();
-    // Reads the local photos of the next few queued uploads from the store (photosRead_).
-    void readPhotosAhead();
+    // The stored local contact (with its photo) of the photo transfer last taken from the queue,
+    // read with those of the next few queued transfers; nullopt when the store does not hold it
+    // once (photosReadError_: the read failed).
+    std::optional<platform::CNContactPtr> storedPhotoContact(const std::string& identifier);
     // Sends the local photo of the record (empty: removes the Google one), then the next.
     void sendPhoto(const NSSyncRecordPtr& record, const platform::Bytes& photo);
     // Takes the outcomes of the chunk's records from `from` on, a few per turn of the main loop,
@@ -299,8 +301,9 @@ private:
     std::shared_ptr<GoogleBatchWriter> writer_;
     std::vector<NSSyncRecordPtr> photoQueue_;
     size_t photoNext_ = 0;
-    // The local photos of the uploads before photosReadUntil_ in the queue, by contact identifier.
-    std::map<std::string, std::optional<platform::Bytes>> photosRead_;
+    // The stored local contacts of the photo transfers before photosReadUntil_ in the queue, by identifier.
+    std::map<std::string, platform::CNContactPtr> photosRead_;
+    std::optional<platform::Error> photosReadError_;
     size_t photosReadUntil_ = 0;
     std::map<std::string, std::shared_ptr<GDataEntryContact>> writtenGoogleContacts_;  // by identifier
     std::vector<NSSyncRecordPtr> googleQueue_;  // the records that write Google, in plan order
