@@ -4,6 +4,7 @@
 // up as a difference between the two sides.
 
 #include "gdata/GDataContactEvent.h"
+#include "platform/foundation/Strings.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane {
@@ -146,7 +147,47 @@ std::optional<platform::DateComponents> QuorvaneModel::getDayWithDateComponents(
     return day;
 }
 
+namespace {
+
+// The day of a birthday in one of the two forms the provider and this program write, "1985-06-14"
+// and "--06-14" (no year: read in 1604), of a Gregorian year and a day that year has; nullopt
+// for any other text, which the entry's own lenient reading takes.
+std::optional<platform::DateComponents> plainBirthday(std::string_view text) {
+    auto number = [&](size_t at, size_t length) -> int64_t {
+        int64_t n = 0;
+        for (size_t i = at; i < at + length; ++i) {
+            if (text[i] < '0' || text[i] > '9') return -1;
+            n = n * 10 + (text[i] - '0');
+        }
+        return n;
+    };
+    platform::DateComponents day;
+    size_t at = 0;
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+        day.year = number(0, 4);
+        at = 5;
+    } else if (text.size() == 7 && text[0] == '-' && text[1] == '-' && text[4] == '-') {
+        day.year = QuorvaneModel::kNoYear;
+        at = 2;
+    } else {
+        return std::nullopt;
+    }
+    day.month = number(at, 2);
+    day.day = number(at + 3, 2);
+    // Before 1583 the calendar that reads the text is not the Gregorian one.
+    if (day.year < 1583 || day.month < 1 || day.month > 12 || day.day < 1) return std::nullopt;
+    const bool leap = (day.year % 4 == 0 && day.year % 100 != 0) || day.year % 400 == 0;
+    static constexpr int64_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (day.day > kDays[day.month - 1] + (day.month == 2 && leap ? 1 : 0)) return std::nullopt;
+    return day;
+}
+
+}  // namespace
+
 std::optional<platform::DateComponents> QuorvaneModel::getDayWithGoogleBirthday(const GDataEntryContact& contact) {
+    // The usual forms are read as they stand: the same day as the entry's reading, without its cost.
+    if (auto text = contact.birthday())
+        if (auto day = plainBirthday(platform::trimWhitespace(*text))) return getDayWithDateComponents(*day);
     // The entry reads the stored day as noon UTC of that day; in UTC it is that day in every zone.
     auto date = contact.birthdayDate();
     if (!date) return std::nullopt;

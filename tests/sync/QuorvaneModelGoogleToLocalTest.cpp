@@ -423,6 +423,22 @@ TEST_F(QuorvaneModelGoogleToLocalTest, BirthdaysAndEventsKeepTheirDayInFarZones)
     }
 }
 
+TEST_F(QuorvaneModelGoogleToLocalTest, ABirthdayReadsAsTheEntrysOwnReadingGivesIt) {
+    // The usual forms are read without the entry's parser; every text gives the day that parser's
+    // reading gives (noon UTC of the day, 1604 for no year), or none when it gives none.
+    static const Calendar utc(TimeZone::universal());
+    for (const char* text : {"1990-05-17", " 1990-05-17\n", "--02-29", "--12-31", "1604-03-01", "2000-02-29", "1900-02-29",
+                             "2023-02-29", "2023-04-31", "2023-13-01", "2023-00-10", "2023-01-00", "1583-01-01",
+                             "1582-10-20", "1500-02-29", "0999-01-01", "--13-01", "--02-30", "1990-5-17", "1990-05-17x",
+                             "19900517", "05/17/1990", "1990-05-17T10:00:00", "abcd-ef-gh", "", "--0a-01"}) {
+        auto google = GDataEntryContact::object();
+        google->setBirthday(string(text));
+        optional<DateComponents> expected;
+        if (auto date = google->birthdayDate()) expected = model_->getDayWithDateComponents(utc.components(*date));
+        EXPECT_EQ(model_->getDayWithGoogleBirthday(*google), expected) << "\"" << text << "\"";
+    }
+}
+
 TEST_F(QuorvaneModelGoogleToLocalTest, ValuesNoConversionWritesAreNoDifference) {
     const string base = "<gd:name><gd:givenName>Ann</gd:givenName></gd:name>"
                         "<gd:email rel='" + kGD + "#home' address='ann@x.org'/>"
