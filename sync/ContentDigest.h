@@ -28,6 +28,11 @@ uint64_t photoDigest(const std::optional<platform::Bytes>& photo);
 uint64_t googleContentDigest(const GDataEntryContact& entry);
 // The digest of an entry from the bytes it writes (writtenXMLData); nullopt when they do not parse.
 std::optional<uint64_t> googleContentDigestOfXML(const platform::Bytes& bytes);
+// The same read by the XML parser into a tree: the reference form, slower; googleContentDigestOfXML
+// gives the same value.
+std::optional<uint64_t> googleContentDigestOfParsedXML(const platform::Bytes& bytes);
+// The same read without the parser from the plain XML the model writes; nullopt for anything else.
+std::optional<uint64_t> googleContentDigestOfPlainXML(const platform::Bytes& bytes);
 // The same digest read from the element tree the entry builds (XMLElement()): the reference form,
 // slower; googleContentDigest gives the same value without the tree.
 uint64_t googleContentDigestOfTree(const GDataEntryContact& entry);

@@ -245,12 +245,22 @@ TEST(SyncStrategyTest, GroupHashHasFixedValues) {
 // values set by the model after the parse).
 TEST(ContentDigest, TheGoogleDigestEqualsItsTreeFormForEveryEntry) {
     std::vector<std::shared_ptr<GDataEntryContact>> entries;
+    size_t written = 0;
     for (uint32_t seed : {1u, 2u, 3u}) {
         const std::string xml = testing::generateContactsFeed({60, seed, seed != 2});
         auto feed = GDataFeedContact::contactFeedWithXMLData(platform::Bytes(xml.begin(), xml.end()));
         ASSERT_TRUE(feed && feed->entries());
-        for (const auto& e : *feed->entries()) entries.push_back(std::dynamic_pointer_cast<GDataEntryContact>(e));
+        for (const auto& e : *feed->entries()) {
+            entries.push_back(std::dynamic_pointer_cast<GDataEntryContact>(e));
+            // Written beside their feed, as the kept list writes them, the bytes are read without
+            // the parser, to the parser's value.
+            if (const auto bytes = e->writtenXMLData()) {
+                EXPECT_EQ(googleContentDigestOfPlainXML(*bytes), googleContentDigestOfParsedXML(*bytes));
+                ++written;
+            }
+        }
     }
+    EXPECT_EQ(written, entries.size());
     auto edited = std::dynamic_pointer_cast<GDataEntryContact>(entries[0]->copy());
     edited->setTitleWithString("");
     edited->setContent(nullptr);
@@ -261,9 +271,50 @@ TEST(ContentDigest, TheGoogleDigestEqualsItsTreeFormForEveryEntry) {
         ASSERT_TRUE(entry);
         const uint64_t digest = googleContentDigest(*entry);
         EXPECT_EQ(digest, googleContentDigestOfTree(*entry)) << entry->identifier().value_or("(new)");
+        if (const auto bytes = entry->writtenXMLData()) EXPECT_EQ(googleContentDigestOfPlainXML(*bytes), digest);
         seen.insert(digest);
     }
     EXPECT_GT(seen.size(), entries.size() - 5);  // the generator repeats a few contacts
+}
+
+// Bytes read without the parser give the parser's digest, or none, and those the parser refuses give none.
+TEST(ContentDigest, BytesReadWithoutTheParserGiveTheParsersDigest) {
+    const std::string ns = R"( xmlns="http://www.w3.org/2005/Atom" xmlns:gd="http://schemas.google.com/g/2005")"
+                           R"( xmlns:gContact="http://schemas.google.com/contact/2008" gd:etag="&quot;e1&quot;")";
+    struct Case {
+        std::string xml;
+        bool plain;  // read without the parser
+    };
+    const std::vector<Case> cases = {
+        {"<entry" + ns + "><id>x</id><gd:name><gd:givenName>A &amp; B &lt;&gt; &#233;&#x10348;</gd:givenName></gd:name></entry>", true},
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<entry" + ns + "><content type='text'>line\r\nnext\rlast</content></entry>\n", true},
+        {"<entry" + ns + "><gd:email address=\"a\tb\r\nc&#10;d&#9;\" rel='x' primary=\"true\"/>  <title>  </title></entry>", true},
+        {"<entry" + ns + "><updated>1</updated><link rel='x' href='y'/><gContact:groupMembershipInfo href='g'/>"
+         "<app:edited xmlns:app='http://www.w3.org/2007/app'>2</app:edited><published>3</published>text<x:y xmlns:x='urn:o'"
+         " x:a='1' b='2'><z xmlns='urn:d'>é</z></x:y></entry>", true},
+        {"<entry" + ns + "><batch:id xmlns:batch='http://schemas.google.com/gdata/batch'>7</batch:id><p:q xmlns:p='urn:p'/>"
+         "<gd:e xmlns:gd='urn:other'/><w xmlns=''/></entry>", true},
+        {"<entry" + ns + " etag='1' other='2'><title type = \"text\" >T</title ></entry>", true},
+        {"<entry" + ns + "><!-- note --><title>a<![CDATA[b]]>c</title></entry>", false},
+        {"<entry" + ns + "><title xml:lang='en'>x</title></entry>", false},
+        {"<entry" + ns + "><title>&nbsp;</title></entry>", false},
+        {"<entry" + ns + "><u:title>x</u:title></entry>", false},
+        {"<entry" + ns + "><title a='1' a='2'/></entry>", false},
+        {"<entry" + ns + "><title>\x01</title></entry>", false},
+        {"<entry" + ns + "><title>\xff</title></entry>", false},
+        {"<entry" + ns + "><title>&#0;</title></entry>", false},
+        {"<entry" + ns + "><title>x</titel></entry>", false},
+        {"<entry" + ns + "><title>]]></title></entry>", false},
+        {"<entry" + ns + "><titlé>x</titlé></entry>", false},
+        {"<entry" + ns + "/><more/>", false},
+    };
+    for (const auto& c : cases) {
+        const platform::Bytes bytes(c.xml.begin(), c.xml.end());
+        const auto plain = googleContentDigestOfPlainXML(bytes);
+        EXPECT_EQ(plain.has_value(), c.plain) << c.xml;
+        if (plain) EXPECT_EQ(plain, googleContentDigestOfParsedXML(bytes)) << c.xml;
+        EXPECT_EQ(googleContentDigestOfXML(bytes), googleContentDigestOfParsedXML(bytes)) << c.xml;
+    }
 }
 
 }  // namespace
