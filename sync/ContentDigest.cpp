@@ -181,6 +181,20 @@ private:
         local = in_.substr(colon + 1, at_ - colon - 1);
         return true;
     }
+    // Appends the run of plain printable ASCII at at_ up to `stop` (no markup, entity, "]" or
+    // line end, which character() reads); false when there is none.
+    bool plainRun(std::string& out, char stop) {
+        size_t end = at_;
+        while (end < in_.size()) {
+            const auto c = static_cast<unsigned char>(in_[end]);
+            if (c < 0x20 || c >= 0x80 || c == '<' || c == '&' || c == ']' || c == uint8_t(stop)) break;
+            ++end;
+        }
+        if (end == at_) return false;
+        out.append(in_.data() + at_, end - at_);
+        at_ = end;
+        return true;
+    }
     // One character of text at at_ (an entity, a character reference or a UTF-8 sequence of a
     // character XML allows), appended to out with line ends as the parser gives them; false when
     // the parser would refuse it or this reader does not know it.
@@ -306,6 +320,7 @@ private:
             while (true) {
                 if (at_ >= in_.size()) return false;
                 if (in_[at_] == quote) break;
+                if (plainRun(a.value, quote)) continue;
                 if (!character(a.value, true)) return false;
             }
             ++at_;
@@ -378,6 +393,7 @@ private:
                 if (!element(false, child)) return false;
                 continue;
             }
+            if (plainRun(text, '<')) continue;
             if (in_[at_] == ']' && in_.substr(at_, 3) == "]]>") return false;
             if (!character(text, false)) return false;
         }
