@@ -129,6 +129,76 @@ void BM_KeptPagesMemory(benchmark::State& state) {
     state.counters["per_entry"] = held / double(n);
 }
 
+// Entries of the kind the provider sends: a name, two e-mail addresses, two phone numbers, the
+// links and one group membership.
+platform::Bytes providerPage(size_t first, size_t count) {
+    std::string out =
+        "<?xml version='1.0' encoding='UTF-8'?>\n<feed xmlns='http://www.w3.org/2005/Atom' "
+        "xmlns:openSearch='http://a9.com/-/spec/opensearch/1.1/' xmlns:gContact='http://schemas.google.com/contact/2008' "
+        "xmlns:gd='http://schemas.google.com/g/2005'><id>owner@example.com</id><updated>2026-11-30T10:20:30.000Z</updated>"
+        "<title>Contacts</title><openSearch:totalResults>" + std::to_string(count) + "</openSearch:totalResults>\n";
+    for (size_t i = first; i < first + count; ++i) {
+        const std::string n = std::to_string(i);
+        const std::string base = "https://example.com/m8/feeds/contacts/owner%40example.com/full/c" + n;
+        out += "<entry xmlns:gContact='http://schemas.google.com/contact/2008' xmlns:gd='http://schemas.google.com/g/2005' "
+               "gd:etag='&quot;E" + n + ".&quot;'><id>http://example.com/m8/feeds/contacts/owner%40example.com/base/c" + n +
+               "</id><updated>2026-11-21T08:15:30.123Z</updated><category scheme='http://schemas.google.com/g/2005#kind' "
+               "term='http://schemas.google.com/contact/2008#contact'/><title>Given" + n + " Family</title>"
+               "<link rel='http://schemas.google.com/contacts/2008/rel#photo' type='image/*' href='" + base + "/photo'/>"
+               "<link rel='self' type='application/atom+xml' href='" + base + "'/><link rel='edit' "
+               "type='application/atom+xml' href='" + base + "'/><gd:name><gd:fullName>Given" + n +
+               " Family</gd:fullName><gd:givenName>Given" + n + "</gd:givenName><gd:familyName>Family</gd:familyName>"
+               "</gd:name><gd:email rel='http://schemas.google.com/g/2005#home' address='c" + n +
+               "@example.com' primary='true'/><gd:email rel='http://schemas.google.com/g/2005#work' address='w" + n +
+               "@example.org'/><gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555 0" + n +
+               "</gd:phoneNumber><gd:phoneNumber rel='http://schemas.google.com/g/2005#home'>+1 555 1" + n +
+               "</gd:phoneNumber><gContact:groupMembershipInfo deleted='false' "
+               "href='http://example.com/m8/feeds/groups/owner%40example.com/base/6'/></entry>\n";
+    }
+    out += "</feed>\n";
+    return platform::Bytes(out.begin(), out.end());
+}
+
+// The summaries a run holds of a kept list of 10k and 100k entries (all seven kinds of the
+// generated contacts, or those of the provider's kind): "bytes" is what loading the list and making
+// its summaries left the heap holding.
+void BM_KeptListMemory(benchmark::State& state) {
+    const size_t n = size_t(state.range(0));
+    const bool plain = state.range(1) != 0;
+    const auto folder = std::filesystem::temp_directory_path() / ("quorvane-bench-list-" + std::to_string(::getpid()));
+    const auto path = folder / "list";
+    {
+        auto cache = GoogleContactCache::empty({"owner@example.com", "https://example.com/feed"});
+        if (!cache->beginList(folder)) return state.SkipWithError("the list cannot be kept");
+        std::shared_ptr<GDataFeedContact> last;
+        for (size_t at = 0; at < n; at += 10000) {
+            const size_t count = std::min<size_t>(10000, n - at);
+            auto parsed = GDataObject::objectWithXMLData(plain ? providerPage(at, count) : contactsPage(uint32_t(at / 10000 + 1), count),
+                                                         &GDataFeedContact::staticClassInfo(), std::nullopt, nullptr, false);
+            last = parsed ? std::dynamic_pointer_cast<GDataFeedContact>(*parsed) : nullptr;
+            if (!last || !cache->keepPage(*last)) return state.SkipWithError("a page cannot be kept");
+        }
+        // The file is written from what was kept: a feed of the list's summaries.
+        auto feed = cache->summaryFeed(std::nullopt);
+        feed->setUpdatedDate(last->updatedDate());
+        if (!feed || !cache->write(path, *feed)) return state.SkipWithError("the list cannot be written");
+    }
+    double held = 0;
+    for (auto _ : state) {
+        const size_t before = heapInUse();
+        auto loaded = GoogleContactCache::load(path, {"owner@example.com", "https://example.com/feed"});
+        if (!loaded) return state.SkipWithError("the list cannot be loaded");
+        auto feed = (*loaded)->summaryFeed(std::nullopt);
+        if (!feed || feed->entries()->size() != n) return state.SkipWithError("not every entry was loaded");
+        held = double(heapInUse()) - double(before);
+        benchmark::DoNotOptimize(feed);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    state.counters["bytes"] = held;
+    state.counters["per_entry"] = held / double(n);
+}
+
 }  // namespace
 
 #define SIZES ->Arg(1000)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(1)
@@ -138,6 +208,12 @@ BENCHMARK(BM_ModelFeedMemory) SIZES;
 BENCHMARK(BM_KeptPagesMemory)
     ->ArgsProduct({{10000, 50000, 100000}, {0, 1}})
     ->ArgNames({"entries", "keep"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+BENCHMARK(BM_KeptListMemory)
+    ->ArgsProduct({{10000, 100000}, {0, 1}})
+    ->ArgNames({"entries", "plain"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

@@ -849,6 +849,7 @@ GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) {
 }
 
 const GDataObject::ExtensionSlot* GDataObject::slotFor(const GDataClassInfo& cls) const {
+    willReadExtensions(&cls);
     return const_cast<GDataObject*>(this)->slotFor(cls);
 }
 
@@ -871,6 +872,7 @@ void GDataObject::ensureObjectHasXMLNameForExtensionClass(const GDataExtensionPt
 }
 
 void GDataObject::setObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    willChangeExtensions(&cls);
     if (!object) {
         if (!extensions_.empty()) std::erase_if(extensions_.edit(), [&](const ExtensionSlot& s) { return s.cls == &cls; });
         return;
@@ -890,6 +892,7 @@ void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>
         setObject(nullptr, cls);
         return;
     }
+    willChangeExtensions(&cls);
     for (const auto& o : *objects) ensureObjectHasXMLNameForExtensionClass(o, cls);
     hasExtensions_ = true;
     if (auto s = slotFor(cls)) {
@@ -902,6 +905,7 @@ void GDataObject::setObjects(const std::optional<std::vector<GDataExtensionPtr>>
 
 void GDataObject::addObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
     if (!object) return;
+    willChangeExtensions(&cls);
     auto s = slotFor(cls);
     if (!s) {
         setObject(object, cls);
@@ -913,6 +917,7 @@ void GDataObject::addObject(const GDataExtensionPtr& object, const GDataClassInf
 }
 
 void GDataObject::removeObject(const GDataExtensionPtr& object, const GDataClassInfo& cls) {
+    willChangeExtensions(&cls);
     auto s = slotFor(cls);
     if (!s || !object) return;
     if (s->isList) {
@@ -1651,6 +1656,7 @@ void GDataObject::addChildXMLElementsToElement(const GDataXMLElementPtr& element
 }
 
 void GDataObject::addExtensionsToElement(const GDataXMLElementPtr& element) const {
+    willReadExtensions(nullptr);
     for (const auto& slot : extensions_)
         for (const auto& o : slot.objects) addToElementXMLElementForObject(element, o);
 }
@@ -1700,6 +1706,7 @@ void GDataObject::writeXMLStart(GDataXMLWriter& writer, std::optional<std::strin
     std::string scratch;
     for (const auto& [attributeName, value] : attributes_)
         writer.addAttribute(attributeName, filteredForWriting(value, scratch));
+    willReadExtensions(nullptr);
     for (const auto& slot : extensions_)
         for (const auto& o : slot.objects) {
             if (!o || !o->classInfo().isSubclassOf(GDataAttribute::staticClassInfo())) continue;
@@ -1726,6 +1733,7 @@ void GDataObject::writeXMLChildren(GDataXMLWriter& writer) const {
     if (hasDeclaredChildXMLElements())
         for (const auto& child : childXMLElements_)
             if (child) writer.addKeptNode(*child);
+    willReadExtensions(nullptr);
     for (const auto& slot : extensions_)
         for (const auto& o : slot.objects)
             if (o && o->classInfo().isSubclassOf(GDataObject::staticClassInfo()))
@@ -1811,6 +1819,7 @@ GDataExtensionPtr GDataObject::copy() const {
 
 void GDataObject::copyStateTo(GDataObject& t) const {
     flushConsumed();
+    willReadExtensions(nullptr);
     t.setOwnElementName(ownElementName());
     t.serviceVersion_ = serviceVersion_;
     t.namespaces_ = namespaces_;
@@ -1867,6 +1876,8 @@ bool GDataObject::isEqual(const GDataExtension& otherExt) const {
     if (!other || !other->classInfo().isSubclassOf(classInfo())) return false;
 
     // Extensions: a missing dictionary equals only a missing one.
+    willReadExtensions(nullptr);
+    other->willReadExtensions(nullptr);
     if (hasExtensions_ != other->hasExtensions_) return false;
     if (hasExtensions_) {
         if (extensions_.size() != other->extensions_.size()) return false;

@@ -626,7 +626,26 @@ protected:
         bool isList;
         ExtensionObjects objects;
     };
-    const std::vector<ExtensionSlot>* extensionSlots() const { return hasExtensions_ ? &extensions_.get() : nullptr; }
+    const std::vector<ExtensionSlot>* extensionSlots() const {
+        willReadExtensions(nullptr);
+        return hasExtensions_ ? &extensions_.get() : nullptr;
+    }
+
+    // An object whose extensions are made only when read (a stand-in holding them in a compact
+    // form elsewhere) turns this on: every read of the extensions of a class (nullptr: of any, as
+    // copy, equality and generation read them all) first calls makeExtensions, and every change
+    // calls it with `change`, after which what is stored must stay. makeExtensions stores what
+    // it makes with this turned off, through the usual setters, and may later remove what it
+    // made (setObject(nullptr, cls)) to give the memory back.
+    void setMakesExtensionsWhenRead(bool on) const { makesExtensions_ = on; }
+    bool makesExtensionsWhenRead() const { return makesExtensions_; }
+    virtual void makeExtensions(const GDataClassInfo* /*cls*/, bool /*change*/) const {}
+    void willReadExtensions(const GDataClassInfo* cls) const {
+        if (makesExtensions_) makeExtensions(cls, false);
+    }
+    void willChangeExtensions(const GDataClassInfo* cls) const {
+        if (makesExtensions_) makeExtensions(cls, true);
+    }
 
 private:
     void parseAttributesForElement(const GDataXMLElementPtr& element);
@@ -685,6 +704,7 @@ private:
     void setUnparsed(bool attributes, GDataXMLNodeList nodes);
     bool shouldIgnoreUnknowns_ = false;
     bool hasExtensions_ = false;  // whether the extension list exists (even empty)
+    mutable bool makesExtensions_ = false;  // see setMakesExtensionsWhenRead
     // Whether the declaration caches are this object's own (none until made) rather than found
     // through its parents: an object made on its own starts with empty ones.
     bool ownsDeclarationCaches_ = false;

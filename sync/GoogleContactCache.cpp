@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "gdata/GDataAtomElements.h"
+#include "gdata/GDataCategory.h"
+#include "gdata/GDataContactElements.h"
 #include "gdata/GDataContactConstants.h"
 #include "gdata/GDataEmail.h"
 #include "gdata/GDataExtendedProperty.h"
@@ -102,6 +105,9 @@ public:
         if (!u8()) return std::nullopt;
         return str();
     }
+    void skipOpt() {
+        if (u8()) view();
+    }
     // A count of items of at least `minimum` bytes each that the rest can hold.
     uint32_t count(size_t minimum) {
         const uint32_t n = u32();
@@ -163,11 +169,210 @@ void writeSummary(Writer& w, const GDataEntryContact& e) {
     }
 }
 
+// The parts of a summary's values, in the order writeSummary writes them, and the kind category
+// every contact entry has (not written: a summary makes it as a new entry does).
+enum Section : uint32_t { kTitle, kName, kNickname, kLinks, kOrganizations, kEmails, kPhones, kGroups, kProperties, kKind, kSections };
+constexpr uint32_t kAllSections = (1u << kSections) - 1;
+
+const GDataClassInfo& classOfSection(uint32_t section) {
+    static const GDataClassInfo* const classes[kSections] = {
+        &GDataAtomTitle::staticClassInfo(),   &GDataName::staticClassInfo(),
+        &GDataContactNickname::staticClassInfo(), &GDataLink::staticClassInfo(),
+        &GDataOrganization::staticClassInfo(), &GDataEmail::staticClassInfo(),
+        &GDataPhoneNumber::staticClassInfo(), &GDataGroupMembershipInfo::staticClassInfo(),
+        &GDataExtendedProperty::staticClassInfo(), &GDataCategory::staticClassInfo()};
+    return *classes[section];
+}
+
+// The section holding the values of an extension class; kSections for a class no summary holds
+// apart from its identifier, ETag and update date.
+uint32_t sectionOfClass(const GDataClassInfo& cls) {
+    for (uint32_t section = 0; section < kSections; ++section)
+        if (&classOfSection(section) == &cls) return section;
+    return kSections;
+}
+
+// Reads the values writeSummary wrote, storing into `into` those of the sections in `wanted` (a
+// mask) and passing over the others; nothing is stored when `into` is nullptr. false when the
+// bytes do not read.
+bool readSummary(std::string_view bytes, GDataEntryContact* into, uint32_t wanted) {
+    Reader r(bytes, 0, bytes.size());
+    auto want = [&](Section section) { return into && (wanted & (1u << section)); };
+    if (want(kTitle)) {
+        // Stored as it was read: an empty title too, which the contact setter would leave out.
+        if (auto title = r.opt())
+            into->setObject(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(std::move(title)),
+                            GDataAtomTitle::staticClassInfo());
+    } else {
+        r.skipOpt();
+    }
+    if (r.u8()) {
+        if (want(kName)) {
+            auto name = GDataName::name();
+            if (auto v = r.opt()) name->setGivenNameWithString(v);
+            if (auto v = r.opt()) name->setAdditionalNameWithString(v);
+            if (auto v = r.opt()) name->setFamilyNameWithString(v);
+            if (auto v = r.opt()) name->setFullNameWithString(v);
+            if (auto v = r.opt()) name->setNamePrefix(v);
+            if (auto v = r.opt()) name->setNameSuffix(v);
+            into->setName(name);
+        } else {
+            for (int part = 0; part < 6; ++part) r.skipOpt();
+        }
+    }
+    if (want(kNickname)) {
+        if (auto nickname = r.opt()) into->setNickname(std::move(nickname));
+    } else {
+        r.skipOpt();
+    }
+    for (uint32_t n = r.count(7); n > 0; --n) {
+        if (!want(kLinks)) {
+            r.view();
+            for (int part = 0; part < 3; ++part) r.skipOpt();
+            continue;
+        }
+        std::string rel = r.str();
+        auto type = r.opt();
+        auto href = r.opt();
+        auto link = GDataLink::linkWithRel(std::move(rel), std::move(type), std::move(href));
+        if (auto etag = r.opt()) link->setETag(std::move(etag));
+        into->addLink(link);
+    }
+    for (uint32_t n = r.count(1); n > 0; --n) {
+        if (want(kOrganizations)) into->addOrganization(GDataOrganization::organizationWithName(r.opt()));
+        else r.skipOpt();
+    }
+    for (uint32_t n = r.count(1); n > 0; --n) {
+        if (want(kEmails)) into->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, r.opt()));
+        else r.skipOpt();
+    }
+    for (uint32_t n = r.count(1); n > 0; --n) {
+        if (want(kPhones)) into->addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(r.opt()));
+        else r.skipOpt();
+    }
+    for (uint32_t n = r.count(2); n > 0; --n) {
+        if (!want(kGroups)) {
+            r.skipOpt();
+            r.u8();
+            continue;
+        }
+        auto group = GDataGroupMembershipInfo::groupMembershipInfoWithHref(r.opt());
+        if (r.u8()) group->setIsDeleted(true);
+        into->addGroupMembershipInfo(group);
+    }
+    for (uint32_t n = r.count(2); n > 0; --n) {
+        if (!want(kProperties)) {
+            r.skipOpt();
+            r.skipOpt();
+            continue;
+        }
+        auto name = r.opt();
+        into->addExtendedProperty(GDataExtendedProperty::propertyWithName(std::move(name), r.opt()));
+    }
+    if (want(kKind)) into->addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme),
+                                                                        *into->standardEntryKind()));
+    return r.ok() && r.at() == bytes.size();
+}
+
+// Summaries holding values made from their bytes, the least recently read first: past the
+// bound, the oldest lets its made values go (main thread only, as the cache).
+constexpr size_t kSummariesHoldingValues = 256;
+struct HoldingValues {
+    const GoogleContactCache::Summary* oldest = nullptr;
+    const GoogleContactCache::Summary* newest = nullptr;
+    size_t count = 0;
+};
+HoldingValues& holdingValues() {
+    static HoldingValues list;
+    return list;
+}
+
+std::atomic<uint64_t> nextCacheSerial{1};
+
 }  // namespace
+
+// A summary entry: its identifier, ETag and update date as a whole entry holds them, its other
+// values made from the kept list's summary part when first read and let go again when many other
+// summaries have been read since, so that a run holds its list in little more than the bytes.
+class GoogleContactCache::Summary final : public GDataEntryContact {
+public:
+    std::shared_ptr<const std::string> bytes;  // the summary part holding its values
+    size_t begin = 0, end = 0;
+    uint64_t digest = 0;
+    uint64_t cache = 0;  // the serial of the cache that made it
+    uint64_t list = 0;   // the list it was made of
+
+    ~Summary() override { unlink(); }
+    // From now on its other values are made when read.
+    void holdValuesAsBytes() const { setMakesExtensionsWhenRead(true); }
+
+    void makeExtensions(const GDataClassInfo* cls, bool change) const override {
+        uint32_t wanted = kAllSections;
+        if (cls && !change) {
+            const uint32_t section = sectionOfClass(*cls);
+            if (section == kSections) return;  // held already, or held by none
+            wanted = 1u << section;
+        }
+        // What is changed stays as changed: everything is made and kept.
+        if (change) pinned_ = true;
+        if (wanted & ~made_) {
+            setMakesExtensionsWhenRead(false);
+            auto* self = const_cast<Summary*>(this);
+            readSummary(std::string_view(*bytes).substr(begin, end - begin), self, wanted & ~made_);
+            made_ |= wanted;
+            setMakesExtensionsWhenRead(!pinned_);
+        }
+        if (pinned_) {
+            setMakesExtensionsWhenRead(false);
+            unlink();
+        } else {
+            touch();
+        }
+    }
+
+private:
+    mutable uint32_t made_ = 0;  // the sections made
+    mutable bool pinned_ = false;
+    mutable bool linked_ = false;
+    mutable const Summary* older_ = nullptr;
+    mutable const Summary* newer_ = nullptr;
+
+    void unlink() const {
+        if (!linked_) return;
+        auto& list = holdingValues();
+        (older_ ? older_->newer_ : list.oldest) = newer_;
+        (newer_ ? newer_->older_ : list.newest) = older_;
+        older_ = newer_ = nullptr;
+        linked_ = false;
+        --list.count;
+    }
+    // Now the most recently read; the oldest past the bound lets its values go.
+    void touch() const {
+        auto& list = holdingValues();
+        if (linked_ && list.newest == this) return;
+        unlink();
+        older_ = list.newest;
+        (list.newest ? list.newest->newer_ : list.oldest) = this;
+        list.newest = this;
+        linked_ = true;
+        ++list.count;
+        while (list.count > kSummariesHoldingValues && list.oldest != this) list.oldest->letValuesGo();
+    }
+    void letValuesGo() const {
+        unlink();
+        setMakesExtensionsWhenRead(false);
+        auto* self = const_cast<Summary*>(this);
+        for (uint32_t section = 0; section < kSections; ++section)
+            if (made_ & (1u << section)) self->setObject(nullptr, classOfSection(section));
+        made_ = 0;
+        setMakesExtensionsWhenRead(true);
+    }
+};
 
 std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {
     auto cache = std::shared_ptr<GoogleContactCache>(new GoogleContactCache());
     cache->owner_ = std::move(owner);
+    cache->serial_ = nextCacheSerial.fetch_add(1);
     return cache;
 }
 
@@ -263,7 +468,7 @@ platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, con
     watermark_ = std::move(watermark);
     file_ = std::move(file);
     pagesUnnamed_ = false;
-    summary_ = std::move(summary);
+    summary_ = std::make_shared<std::string>(std::move(summary));
     records_ = std::move(records);
     byIdentifier_ = std::move(byIdentifier);
     return {};
@@ -277,51 +482,27 @@ std::optional<std::string> GoogleContactCache::xmlOf(const Record& rec) const {
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Record& rec) const {
-    Reader r(summary_, rec.summaryBegin, rec.summaryEnd);
-    auto e = GDataEntryContact::object();
-    e->setNamespaces(GDataContactConstants::contactNamespaces());
+    if (!readSummary(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin), nullptr, 0))
+        return nullptr;
+    auto e = std::make_shared<Summary>();
+    e->init();
+    e->setObject(nullptr, GDataCategory::staticClassInfo());  // made when read, as the other values
     if (serviceVersion_) e->setServiceVersion(serviceVersion_);
     e->setIdentifier(rec.identifier);
     if (!rec.etag.empty()) e->setETag(rec.etag);
     if (!rec.updated.empty()) e->setUpdatedDate(GDataDateTime::dateTimeWithRFC3339String(rec.updated));
-    if (auto title = r.opt()) e->setTitleWithString(std::move(title));
-    if (r.u8()) {
-        auto name = GDataName::name();
-        if (auto v = r.opt()) name->setGivenNameWithString(v);
-        if (auto v = r.opt()) name->setAdditionalNameWithString(v);
-        if (auto v = r.opt()) name->setFamilyNameWithString(v);
-        if (auto v = r.opt()) name->setFullNameWithString(v);
-        if (auto v = r.opt()) name->setNamePrefix(v);
-        if (auto v = r.opt()) name->setNameSuffix(v);
-        e->setName(name);
-    }
-    if (auto nickname = r.opt()) e->setNickname(std::move(nickname));
-    for (uint32_t n = r.count(7); n > 0; --n) {
-        std::string rel = r.str();
-        auto type = r.opt();
-        auto href = r.opt();
-        auto link = GDataLink::linkWithRel(std::move(rel), std::move(type), std::move(href));
-        if (auto etag = r.opt()) link->setETag(std::move(etag));
-        e->addLink(link);
-    }
-    for (uint32_t n = r.count(1); n > 0; --n) e->addOrganization(GDataOrganization::organizationWithName(r.opt()));
-    for (uint32_t n = r.count(1); n > 0; --n) e->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, r.opt()));
-    for (uint32_t n = r.count(1); n > 0; --n) e->addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(r.opt()));
-    for (uint32_t n = r.count(2); n > 0; --n) {
-        auto group = GDataGroupMembershipInfo::groupMembershipInfoWithHref(r.opt());
-        if (r.u8()) group->setIsDeleted(true);
-        e->addGroupMembershipInfo(group);
-    }
-    for (uint32_t n = r.count(2); n > 0; --n) {
-        auto name = r.opt();
-        e->addExtendedProperty(GDataExtendedProperty::propertyWithName(std::move(name), r.opt()));
-    }
-    return r.ok() ? e : nullptr;
+    e->bytes = summary_;
+    e->begin = rec.summaryBegin;
+    e->end = rec.summaryEnd;
+    e->digest = rec.digest;
+    e->cache = serial_;
+    e->list = list_;
+    e->holdValuesAsBytes();
+    return e;
 }
 
-void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest,
-                                  std::optional<std::string> summaryOf, bool lean) {
-    known_[entry.get()] = Known{entry, digest, std::move(summaryOf), lean, list_};
+void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, bool lean) {
+    known_[entry.get()] = Known{entry, digest, lean};
 }
 
 const GoogleContactCache::Known* GoogleContactCache::knownEntry(const GDataEntryContact* entry) const {
@@ -350,7 +531,7 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::leanCopy(const std::share
     for (const auto& group : whole->groupMembershipInfos()) {
         if (group) lean->addGroupMembershipInfo(std::static_pointer_cast<GDataGroupMembershipInfo>(group->copy()));
     }
-    remember(lean, *digest, std::nullopt, true);
+    remember(lean, *digest, true);
     return lean;
 }
 
@@ -368,7 +549,6 @@ std::shared_ptr<GDataFeedContact> GoogleContactCache::summaryFeed(const std::opt
     for (const Record& rec : records_) {
         auto summary = summaryOfRecord(rec);
         if (!summary) return nullptr;  // only a damaged file gets here, and its checksum stopped it
-        remember(summary, rec.digest, rec.identifier);
         entries.push_back(std::move(summary));
     }
     auto feed = GDataFeedContact::contactFeed();
@@ -399,7 +579,6 @@ bool GoogleContactCache::putSummaries(std::vector<std::shared_ptr<GDataEntryBase
         if (recordOf[i] >= records_.size()) continue;
         const Record& rec = records_[recordOf[i]];
         if (auto summary = summaryOfRecord(rec)) {
-            remember(summary, rec.digest, rec.identifier);
             entries[i] = std::move(summary);
         } else {
             entries[i] = wholeOfRecord(rec);
@@ -430,22 +609,26 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
     return readBack;
 }
 
-bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const {
-    const Known* known = knownEntry(entry);
-    return known && known->summaryOf;
+const GoogleContactCache::Summary* GoogleContactCache::summaryOf(const GDataEntryContact* entry) const {
+    auto summary = dynamic_cast<const Summary*>(entry);
+    return summary && summary->cache == serial_ ? summary : nullptr;
 }
 
+bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const { return summaryOf(entry) != nullptr; }
+
 std::optional<uint64_t> GoogleContactCache::knownDigest(const GDataEntryContact* entry) const {
+    if (auto summary = summaryOf(entry)) return summary->digest;
     const Known* known = knownEntry(entry);
     return known ? std::optional<uint64_t>(known->digest) : std::nullopt;
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::shared_ptr<GDataEntryContact>& entry) {
     if (isLean(entry.get())) return nullptr;
-    if (!isSummary(entry.get())) return entry;
-    const Known& known = known_[entry.get()];
-    if (known.list != list_) return nullptr;  // a summary of a list let go
-    auto found = byIdentifier_.find(*known.summaryOf);
+    const Summary* summary = summaryOf(entry.get());
+    if (!summary) return entry;
+    if (summary->list != list_) return nullptr;  // a summary of a list let go
+    const auto identifier = summary->identifier();
+    auto found = identifier ? byIdentifier_.find(*identifier) : byIdentifier_.end();
     return found == byIdentifier_.end() ? nullptr : wholeOfRecord(records_[found->second]);
 }
 
@@ -457,7 +640,7 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeOfRecord(const Recor
     auto whole = parsed ? std::dynamic_pointer_cast<GDataEntryContact>(*parsed) : nullptr;
     // The bytes must be the entry the summary stands for.
     if (!whole || whole->identifier() != rec.identifier || whole->ETag().value_or("") != rec.etag) return nullptr;
-    remember(whole, rec.digest, std::nullopt);
+    remember(whole, rec.digest);
     return whole;
 }
 
@@ -483,7 +666,8 @@ platform::Result<void> GoogleContactCache::beginList(const std::filesystem::path
     if (::lseek(file->fd, off_t(kHeaderSize), SEEK_SET) < 0) return unusable("the download cannot be kept");
     file_ = std::move(file);
     pagesUnnamed_ = !named;
-    summary_.clear();
+    // A buffer of its own: summaries of the list let go still read theirs.
+    summary_ = std::make_shared<std::string>();
     records_.clear();
     byIdentifier_.clear();
     watermark_.clear();
@@ -531,9 +715,9 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
         rec.xmlChecksum = checksum(text);
         Writer body;
         writeSummary(body, *entry);
-        rec.summaryBegin = summary_.size();
-        summary_ += body.out;
-        rec.summaryEnd = summary_.size();
+        rec.summaryBegin = summary_->size();
+        *summary_ += body.out;
+        rec.summaryEnd = summary_->size();
         pending += text;
         keptAs[i] = records_.size();
         byIdentifier_.emplace(rec.identifier, records_.size());
@@ -544,7 +728,7 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
     // What did not reach the file stays whole.
     while (!records_.empty() && records_.back().xmlBegin + records_.back().xmlLength > pendingAt) {
         byIdentifier_.erase(records_.back().identifier);
-        summary_.resize(records_.back().summaryBegin);
+        summary_->resize(records_.back().summaryBegin);
         records_.pop_back();
     }
     file_->size = pendingAt;
@@ -558,8 +742,8 @@ bool GoogleContactCache::holdsOnlyKeptPages(const GDataFeedContact& feed) const 
     const auto& entries = feed.entries();
     if (!entries || entries->size() != records_.size()) return false;
     for (size_t i = 0; i < records_.size(); ++i) {
-        const Known* known = knownEntry(dynamic_cast<const GDataEntryContact*>((*entries)[i].get()));
-        if (!known || !known->summaryOf || known->list != list_ || *known->summaryOf != records_[i].identifier) return false;
+        const Summary* summary = summaryOf(dynamic_cast<const GDataEntryContact*>((*entries)[i].get()));
+        if (!summary || summary->list != list_ || summary->identifier() != records_[i].identifier) return false;
     }
     return true;
 }
@@ -591,7 +775,7 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
         part.u64(rec.xmlBegin - kHeaderSize);
         part.u32(uint32_t(rec.xmlLength));
         part.u64(rec.xmlChecksum);
-        part.str(std::string_view(summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+        part.str(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
         if (part.out.size() >= (size_t(1) << 20) && !flush()) return unusable("it cannot be written");
     }
     if (!flush()) return unusable("it cannot be written");
@@ -701,7 +885,7 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
             summary.u64(xmlLength);
             summary.u32(uint32_t(rec.xmlLength));
             summary.u64(rec.xmlChecksum);
-            summary.str(std::string_view(summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+            summary.str(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
             if (rec.xmlBegin != runEnd) {
                 if (!copyRun()) return unusable("the old list cannot be copied");
                 runBegin = runEnd = rec.xmlBegin;
@@ -747,10 +931,8 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
 
     // This cache now holds the list written; summaries it made stay summaries of their records.
     if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();
-    for (const auto& [entry, digest] : written) remember(entry, digest, std::nullopt);
-    std::erase_if(known_, [this](const auto& item) {
-        return item.second.entry.expired() || (item.second.summaryOf && !byIdentifier_.count(*item.second.summaryOf));
-    });
+    for (const auto& [entry, digest] : written) remember(entry, digest);
+    std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     return {};
 }
 

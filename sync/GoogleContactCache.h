@@ -7,7 +7,10 @@
 // name parts, nickname, organisations, e-mail addresses, phone numbers, group memberships,
 // extended properties), the content digest of the entry (ContentDigest.h), and the entry's XML
 // bytes as the model writes them, with a checksum of their own. A loaded contact is a summary
-// entry: a GDataEntryContact holding only those values. Nothing may be compared field by field,
+// entry (Summary): a GDataEntryContact answering only those values, its identifier, ETag and update
+// date held as objects, the others kept as the summary part's bytes and made into objects when
+// first read (the most recently read few hundred summaries keep them; older ones let them go, to
+// make them again when read again; a summary that is changed keeps everything). Nothing may be compared field by field,
 // written into a local contact or sent to Google from a summary: wholeEntry() first parses the
 // kept bytes into the whole entry, unknown elements and all. Bytes that fail their checksum or do
 // not parse give no entry, and the caller leaves that contact alone.
@@ -37,6 +40,7 @@ namespace quorvane {
 
 class GoogleContactCache {
 public:
+    class Summary;
     // 1: the first.
     static constexpr uint32_t kFormatVersion = 1;
     static constexpr const char* kFileName = "GoogleContacts.cache";
@@ -111,12 +115,11 @@ private:
         uint64_t size = 0;
         ~File();
     };
+    // A whole entry made or written here, or a lean copy.
     struct Known {
         std::weak_ptr<GDataEntryContact> entry;
         uint64_t digest = 0;
-        std::optional<std::string> summaryOf;  // the identifier of the record it summarises
-        bool lean = false;                     // made by leanCopy
-        uint64_t list = 0;                     // the list it was made of (see beginList)
+        bool lean = false;  // made by leanCopy
     };
 
     GoogleContactCache() = default;
@@ -130,19 +133,22 @@ private:
     // In place of each entry kept as a record (recordOf[i] names it), that record's summary, or its
     // whole entry read back; false when one did not read back.
     bool putSummaries(std::vector<std::shared_ptr<GDataEntryBase>>& entries, const std::vector<size_t>& recordOf);
-    void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, std::optional<std::string> summaryOf,
-                  bool lean = false);
+    void remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, bool lean = false);
+    // The entry as a summary made by this cache; nullptr when it is none.
+    const Summary* summaryOf(const GDataEntryContact* entry) const;
     const Known* knownEntry(const GDataEntryContact* entry) const;
 
     Owner owner_;
     std::string watermark_;  // RFC 3339, "" when unknown
     std::shared_ptr<File> file_;
-    std::string summary_;  // the summary part of the file
+    // The summary part of the file; a new one for each list, shared with the summaries made of it.
+    std::shared_ptr<std::string> summary_ = std::make_shared<std::string>();
     std::vector<Record> records_;
     std::unordered_map<std::string, size_t> byIdentifier_;
     std::unordered_map<const GDataEntryContact*, Known> known_;
     std::optional<std::string> serviceVersion_;
     uint64_t list_ = 0;  // counts the lists begun by beginList
+    uint64_t serial_ = 0;  // tells the summaries of this cache from those of another
     // file_ is the file of a list begun by beginList that has no name yet: write() names it.
     bool pagesUnnamed_ = false;
     // Whether the feed holds exactly the summaries of that list, in its order.

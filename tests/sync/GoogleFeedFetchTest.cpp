@@ -3,12 +3,19 @@
 
 #include <sys/stat.h>
 
+#include "gdata/GDataEmail.h"
 #include "gdata/GDataExtendedProperty.h"
+#include "gdata/GDataGroupMembershipInfo.h"
+#include "gdata/GDataName.h"
+#include "gdata/GDataOrganization.h"
+#include "gdata/GDataPhoneNumber.h"
+#include "gdata/GDataTextConstruct.h"
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
 #include "sync/GoogleContactCache.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/PairingIndex.h"
+#include "tests/support/ContactsFeedGenerator.h"
 #include "tests/sync/ProviderSyncTestBase.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -411,6 +418,80 @@ TEST_F(GoogleFeedFetchTest, AListThatArrivedIncompleteIsNeverKept) {
 // The download stage alone, on a signed-in service and no model: a whole download, then each
 // following one asks only for the changes since and merges them into the one before; a provider
 // that forgot the changes gets a request for the whole list.
+// Every value a summary keeps, read through the entry's own accessors.
+std::string keptValues(const GDataEntryContact& c) {
+    std::string out;
+    auto add = [&](const std::optional<std::string>& v) { out += (v ? "'" + *v + "'" : "-") + "|"; };
+    auto text = [](const auto& element) { return element ? element->stringValue() : std::nullopt; };
+    add(c.identifier());
+    add(c.ETag());
+    add(c.updatedDate() ? c.updatedDate()->RFC3339String() : "-");
+    add(text(c.title()));
+    if (auto n = c.name()) {
+        for (const auto& v : {text(n->givenName()), text(n->additionalName()), text(n->familyName()), text(n->fullName()),
+                              n->namePrefix(), n->nameSuffix()})
+            add(v);
+    }
+    add(c.nickname());
+    for (const auto& l : c.links())
+        for (const auto& v : {std::optional<std::string>(l->rel()), l->type(), l->href(), l->ETag()}) add(v);
+    for (const auto& o : c.organizations()) add(o->orgName());
+    for (const auto& m : c.emailAddresses()) add(m->address());
+    for (const auto& p : c.phoneNumbers()) add(p->stringValue());
+    for (const auto& g : c.groupMembershipInfos()) add(g->href().value_or("") + (g->isDeleted() ? " deleted" : ""));
+    for (const auto& p : c.extendedProperties()) add(p->name().value_or("") + "=" + p->value().value_or("-"));
+    return out;
+}
+
+TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWereLetGo) {
+    // Generated contacts (non-ASCII names, parts left out in turn, elements and attributes in
+    // namespaces no class models), then a contact with nothing but its identifier and one with
+    // empty and odd values.
+    std::string xml = testing::generateContactsFeed({300, 3, true});
+    xml.insert(xml.rfind("</feed>"),
+               "<entry gd:etag='\"bare\"'><id>http://example.com/base/bare</id><updated>2026-11-01T00:00:00.000Z</updated></entry>"
+               "<entry gd:etag='\"odd\"'><id>http://example.com/base/odd</id><updated>2026-11-02T00:00:00.000Z</updated>"
+               "<title></title><gd:name><gd:nameSuffix>III</gd:nameSuffix></gd:name>"
+               "<gContact:nickname>\xc3\x89\xe2\x80\x8b\xf0\x9f\x98\x80</gContact:nickname><gd:email address=''/>"
+               "<gd:phoneNumber/><gd:organization><gd:orgTitle>No name</gd:orgTitle></gd:organization>"
+               "<gd:extendedProperty name='blob'><x:v xmlns:x='urn:example:x'>1</x:v></gd:extendedProperty>"
+               "<gContact:groupMembershipInfo deleted='true' href='http://example.com/groups/base/6'/></entry>");
+    auto parsed = GDataObject::objectWithXMLData(platform::Bytes(xml.begin(), xml.end()), &GDataFeedContact::staticClassInfo(),
+                                                 std::nullopt, nullptr, false);
+    ASSERT_TRUE(parsed && *parsed);
+    auto feed = std::dynamic_pointer_cast<GDataFeedContact>(*parsed);
+    ASSERT_EQ(feed->entryCount(), 302u);
+    std::vector<std::string> whole;
+    for (const auto& e : *feed->entries()) whole.push_back(keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(e)));
+
+    const auto folder = std::filesystem::temp_directory_path() / ("quorvane-kept-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const GoogleContactCache::Owner owner{"owner@example.com", "https://example.com/feed"};
+    ASSERT_TRUE(GoogleContactCache::empty(owner)->write(folder / "list", *feed));
+    auto loaded = GoogleContactCache::load(folder / "list", owner);
+    ASSERT_TRUE(loaded);
+    auto summaries = (*loaded)->summaryFeed(std::nullopt);
+    ASSERT_TRUE(summaries && summaries->entryCount() == whole.size());
+    // Read in turn, then again: the first ones have let their values go by then and make them anew.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < whole.size(); ++i) {
+            auto summary = std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i));
+            ASSERT_TRUE((*loaded)->isSummary(summary.get()));
+            EXPECT_EQ(keptValues(*summary), whole[i]) << pass << " " << i;
+        }
+    }
+    // A summary changed keeps the change, and is still no whole entry.
+    auto first = std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(0));
+    first->setNickname(std::string("Changed"));
+    for (size_t i = 1; i < whole.size(); ++i) keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i)));
+    EXPECT_EQ(first->nickname(), "Changed");
+    EXPECT_EQ(first->emailAddresses().size(), 2u);
+    auto made = (*loaded)->wholeEntry(first);
+    ASSERT_TRUE(made && made != first);
+    EXPECT_EQ(keptValues(*made), whole[0]);
+    std::filesystem::remove_all(folder);
+}
+
 TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLastOne) {
     test::ProviderAccount account;
     auto& provider = account.provider;
