@@ -392,6 +392,18 @@ World* syncedWorld(benchmark::State& state, size_t n) {
     return world;
 }
 
+// With $QUORVANE_BENCH_HOLD set to a file name: before a measured steady sync, prints the world's
+// folders (to run the command by hand, e.g. under a profiler, with the same XDG_* settings) and
+// waits, with the provider serving, until that file exists.
+void waitWhileProfiled(const World& world) {
+    const char* hold = std::getenv("QUORVANE_BENCH_HOLD");
+    if (!hold || !*hold) return;
+    std::fprintf(stderr, "world: %s (HOME=home XDG_CONFIG_HOME=config XDG_DATA_HOME=data XDG_CACHE_HOME=cache XDG_STATE_HOME=state); waiting for %s\n",
+                 world.root().c_str(), hold);
+    while (!fs::exists(hold)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    fs::remove(hold);
+}
+
 enum class Phase { First, TenChanges, NothingChanged };
 
 void BM_Sync(benchmark::State& state, Phase phase) {
@@ -408,6 +420,7 @@ void BM_Sync(benchmark::State& state, Phase phase) {
             if (!world) return;
             if (phase == Phase::TenChanges) world->makeTenChanges();
             if (!world->failure.empty()) return state.SkipWithError(world->failure.c_str());
+            waitWhileProfiled(*world);
         }
         if (!measuredSync(state, *world, cpu, peak, writes)) return;
         world->synced = true;

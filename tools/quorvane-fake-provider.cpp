@@ -1,8 +1,8 @@
 // quorvane-fake-provider: the fake contacts provider as a program, for trying `quorvane` without
 // an account at the real provider.
 //
-//   quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--info FILE]
-//                          [--contacts-status N]
+//   quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--page-size N]
+//                          [--plain] [--info FILE] [--contacts-status N]
 //
 // Serves HTTPS on 127.0.0.1 (port N, or one the system chooses) with N generated contacts (in
 // "My Contacts") and N user groups beside the four system groups, until SIGINT or SIGTERM. Its
@@ -10,7 +10,10 @@
 // that CA go to a small JSON file (by default provider.json in the "fake-provider" folder of the
 // application's state folder under $XDG_STATE_HOME), where the `fake` profile of `quorvane`
 // finds them; the file is removed again at exit. The root URL is also the one line written to
-// standard output once the provider is ready. --contacts-status makes every download of the
+// standard output once the provider is ready. --page-size answers pages of N entries whatever
+// the client asks for (a provider that sends more than asked); --plain makes the contacts of the
+// kind most address books hold (a name, two e-mail addresses, two phone numbers) instead of ones
+// with every element a contact may have. --contacts-status makes every download of the
 // contacts feed answer that HTTP status instead (a provider that is down, for trying failures).
 //
 // Exit codes: 0 after a signal, 1 when the port cannot be bound or the file cannot be written,
@@ -41,8 +44,8 @@ volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
 constexpr const char* kUsage =
-    "usage: quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--info FILE]\n"
-    "                              [--contacts-status N]\n";
+    "usage: quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--page-size N]\n"
+    "                              [--plain] [--info FILE] [--contacts-status N]\n";
 
 bool parseCount(const char* text, long max, long* out) {
     if (!text || !*text) return false;
@@ -61,7 +64,8 @@ std::filesystem::path defaultInfoPath() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long port = 0, contacts = 60, groups = 4, pageCap = 0, contactsStatus = 0;
+    long port = 0, contacts = 60, groups = 4, pageCap = 0, pageSize = 0, contactsStatus = 0;
+    bool plain = false;
     std::filesystem::path info = defaultInfoPath();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -71,6 +75,11 @@ int main(int argc, char** argv) {
         else if (arg == "--contacts") ok = parseCount(value, 1000000, &contacts);
         else if (arg == "--groups") ok = parseCount(value, 10000, &groups);
         else if (arg == "--page-cap") ok = parseCount(value, 1000000, &pageCap);
+        else if (arg == "--page-size") ok = parseCount(value, 1000000, &pageSize);
+        else if (arg == "--plain") {
+            plain = true;
+            continue;
+        }
         else if (arg == "--contacts-status") ok = parseCount(value, 599, &contactsStatus) && contactsStatus >= 100;
         else if (arg == "--info" && value && *value) info = value;
         else if (arg == "-h" || arg == "--help") {
@@ -100,6 +109,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     provider.setPageCap(size_t(pageCap));
+    provider.setPageSize(size_t(pageSize));
     if (contactsStatus) {
         provider.setAnswerFault([contactsStatus](const test::TestRequest& req, test::TestResponse& res) {
             if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full") return;
@@ -109,7 +119,16 @@ int main(int argc, char** argv) {
         });
     }
     for (long g = 1; g <= groups; ++g) provider.addGroup("Group " + std::to_string(g));
-    if (contacts > 0) {
+    for (long i = 0; plain && i < contacts; ++i) {
+        const std::string n = std::to_string(i);
+        provider.addContact("<gd:name><gd:givenName>Given" + n + "</gd:givenName><gd:familyName>Family</gd:familyName></gd:name>"
+                            "<gd:email rel='http://schemas.google.com/g/2005#home' address='c" + n + "@a.io' primary='true'/>"
+                            "<gd:email rel='http://schemas.google.com/g/2005#work' address='w" + n + "@b.io'/>"
+                            "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>+1 555 0" + n + "</gd:phoneNumber>"
+                            "<gd:phoneNumber rel='http://schemas.google.com/g/2005#home'>+1 555 1" + n + "</gd:phoneNumber>",
+                            {"6contacts"});
+    }
+    if (contacts > 0 && !plain) {
         // The generated contacts belong to a group of another account: make them members of
         // this account's "My Contacts".
         std::string feed = testing::generateContactsFeed({size_t(contacts), 7, false});

@@ -243,6 +243,7 @@ struct FakeProvider::State {
     std::map<std::string, std::string> challenges;
     size_t verifiedExchanges = 0;
     size_t pageCap = 0;  // 0: none
+    size_t pageSize = 0;  // 0: as asked
     uint64_t serial = 0;
     double lastTime = 0;  // the last stamp given: each change gets a later one
     std::map<Kind, std::vector<Entry>> entries;  // in insertion order
@@ -513,6 +514,11 @@ size_t FakeProvider::tokenRequests() const {
 void FakeProvider::setPageCap(size_t entriesPerPage) {
     std::lock_guard lock(state_->mutex);
     state_->pageCap = entriesPerPage;
+}
+
+void FakeProvider::setPageSize(size_t entriesPerPage) {
+    std::lock_guard lock(state_->mutex);
+    state_->pageSize = entriesPerPage;
 }
 
 void FakeProvider::install() {
@@ -831,6 +837,7 @@ void FakeProvider::serveFeed(Kind kind, const TestRequest& req, TestResponse& re
     if (updatedMin && showDeleted && *updatedMin < state_->deletionsForgottenBefore[kind]) {
         return plainAnswer(res, 410, "Gone: the deletions since updated-min are no longer kept");
     }
+    if (state_->pageSize) perPage = state_->pageSize;
     if (state_->pageCap) perPage = std::min(perPage, state_->pageCap);
     std::vector<const Entry*> matching;
     for (const auto& e : state_->entries[kind]) {

@@ -110,6 +110,9 @@ public:
 
     // At most this many entries on one feed page, whatever max-results asks (0: no cap).
     void setPageCap(size_t entriesPerPage);
+    // Pages of this many entries, whatever max-results asks, more than asked too, as a provider
+    // that ignores it (0: as asked). The cap above still applies.
+    void setPageSize(size_t entriesPerPage);
 
     // --- data ---
     // Adds an entry whose body is the given XML children (title, gd:name, gd:email, ...);
