@@ -107,19 +107,14 @@ public:
     }
     bool string(std::string& out) {
         if (!take('"')) return false;
-        out.clear();
+        // Most values are one run of plain characters: it is taken whole, and only text with an
+        // escape is put together piece by piece.
         bool ascii = true;
-        while (p_ != end_) {
-            const char* run = p_;
-            unsigned char high = 0;
-            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20)
-                high |= static_cast<unsigned char>(*p_++);
-            ascii = ascii && high < 0x80;
-            out.append(run, p_);
-            if (p_ == end_) return false;
-            const char c = *p_++;
-            if (c == '"') return ascii || isValidUTF8(out);
-            if (c != '\\' || p_ == end_) return false;  // a raw control character
+        const char* run = p_;
+        if (!plainRun(ascii)) return false;
+        out.assign(run, p_);
+        while (*p_ != '"') {
+            if (*p_++ != '\\' || p_ == end_) return false;  // a raw control character
             switch (*p_++) {
                 case '"': out += '"'; break;
                 case '\\': out += '\\'; break;
@@ -131,8 +126,23 @@ public:
                 case 't': out += '\t'; break;
                 default: return false;
             }
+            run = p_;
+            if (!plainRun(ascii)) return false;
+            out.append(run, p_);
         }
-        return false;
+        ++p_;
+        return ascii || isValidUTF8(out);
+    }
+    // An object key, in place: a key the store writes is plain text, so one with an escape or a
+    // byte that is not ASCII is none of them (and is refused like any unknown key).
+    bool key(std::string_view& out) {
+        if (!take('"')) return false;
+        bool ascii = true;
+        const char* run = p_;
+        if (!plainRun(ascii) || *p_ != '"' || !ascii) return false;
+        out = std::string_view(run, size_t(p_ - run));
+        ++p_;
+        return true;
     }
     bool integer(int64_t& out) {
         space();
@@ -148,6 +158,37 @@ public:
     }
 
 private:
+    // Moves over plain string characters (anything but a quote, a backslash or a control
+    // character) to the next other one, eight bytes at a time; false at the end of the text.
+    // ASCII is cleared when a byte passed over is not ASCII.
+    bool plainRun(bool& ascii) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+        uint64_t high = 0;
+        while (end_ - p_ >= 8) {
+            uint64_t w;
+            std::memcpy(&w, p_, 8);
+            const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+            // The lowest byte marked in each is exact: a zero byte of the quote and backslash
+            // views, a byte below 0x20 of the text.
+            const uint64_t stop = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                   ((w - kOnes * 0x20) & ~w)) & kHigh;
+            if (stop) {
+                const int bytes = __builtin_ctzll(stop) / 8;
+                if (bytes) high |= w & (~0ull >> (64 - 8 * bytes));
+                p_ += bytes;
+                ascii = ascii && (high & kHigh) == 0;
+                return true;
+            }
+            high |= w;
+            p_ += 8;
+        }
+        ascii = ascii && (high & kHigh) == 0;
+        while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
+            ascii = ascii && static_cast<unsigned char>(*p_) < 0x80;
+            ++p_;
+        }
+        return p_ != end_;
+    }
     void space() {
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
@@ -160,16 +201,16 @@ template <typename Read>
 bool quickObject(QuickReader& r, Read read) {
     if (!r.take('{')) return false;
     if (r.take('}')) return true;
-    std::string key;
+    std::string_view key;
     do {
-        if (!r.string(key) || !r.take(':') || !read(key)) return false;
+        if (!r.key(key) || !r.take(':') || !read(key)) return false;
     } while (r.take(','));
     return r.take('}');
 }
 
 // String fields of an object by name.
 bool quickStrings(QuickReader& r, std::initializer_list<std::pair<const char*, std::string*>> fields) {
-    return quickObject(r, [&](const std::string& key) {
+    return quickObject(r, [&](std::string_view key) {
         for (const auto& [name, field] : fields)
             if (key == name) return r.string(*field);
         return false;
@@ -192,7 +233,7 @@ bool quickValue(QuickReader& r, CNSocialProfile& p) {
 bool quickValue(QuickReader& r, DateComponents& c) {
     const std::pair<const char*, int64_t*> fields[] = {{"year", &c.year}, {"month", &c.month},   {"day", &c.day},
                                                        {"hour", &c.hour}, {"minute", &c.minute}, {"second", &c.second}};
-    return quickObject(r, [&](const std::string& key) {
+    return quickObject(r, [&](std::string_view key) {
         for (const auto& [name, field] : fields)
             if (key == name) return r.integer(*field);
         return false;
@@ -209,7 +250,7 @@ std::optional<std::vector<CNLabeledValue<T>>> quickList(std::string_view text) {
             std::string identifier;
             std::optional<std::string> label;
             T value{};
-            const bool read = quickObject(r, [&](const std::string& key) {
+            const bool read = quickObject(r, [&](std::string_view key) {
                 if (key == "identifier") return r.string(identifier);
                 if (key == "label") {
                     label.reset();
@@ -239,7 +280,7 @@ DateComponents readComponents(std::string_view text, bool& readable) {
 CNNonGregorianDate readNonGregorian(std::string_view text, bool& readable) {
     QuickReader r(text);
     CNNonGregorianDate d;
-    const bool read = quickObject(r, [&](const std::string& key) {
+    const bool read = quickObject(r, [&](std::string_view key) {
         if (key == "calendar") return r.string(d.calendarIdentifier);
         if (key == "components") return quickValue(r, d.components = DateComponents{});
         return false;

@@ -434,6 +434,11 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
         {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xFF\"}]", {}, {}, {}, true},
         {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"\xED\xA0\x80\"}]", {}, {}, {}, true},  // a surrogate
         {"phone_numbers", R"([{"identifier":"p1","value":"1"}] and more)", {}, {}, {}, true},
+        // Long texts, read eight bytes at a time: what stops a run may fall anywhere in a word.
+        {"phone_numbers", "[{\"identifier\":\"a-long-identifier-0123\",\"label\":\"0123456\\\"89\\\\x\",\"value\":\"01234567 \xC3\xA9 tail\"}]",
+         {phone("a-long-identifier-0123", "0123456\"89\\x", "01234567 \xC3\xA9 tail")}},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"0123456789ab\xFF\"}]", {}, {}, {}, true},
+        {"phone_numbers", "[{\"identifier\":\"p1\",\"value\":\"0123456789\tab\"}]", {}, {}, {}, true},
         {"phone_numbers", "not json", {}, {}, {}, true},
         {"postal_addresses", R"([{"value":{"city":"Rome","planet":"Earth"},"value":{"street":"Via Appia"}}])", {},
          CNPostalAddress{"Via Appia", "", "", "", "", ""}},
