@@ -369,7 +369,10 @@ void Session::drainRequests() {
 void Session::close() {
     // The model's sessions hand their connections to the network thread to close; they must be
     // closed before the program's exit tears the TLS library down under them.
-    platform::releaseInBulk([this] { model_.reset(); });
+    platform::releaseInBulk([this] {
+        if (model_) model_->leaveRunDataToProcessExit();
+        model_.reset();
+    });
     platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
     // Shared with the posted block, which may still run after a timed-out wait has returned.
     struct Pass {

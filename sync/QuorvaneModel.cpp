@@ -77,6 +77,39 @@ QuorvaneModel::QuorvaneModel(Environment environment) : mGregorianCalendar(envir
         });
 }
 
+void QuorvaneModel::leaveRunDataToProcessExit() {
+#if !defined(__SANITIZE_ADDRESS__)
+    struct RunData {
+        std::shared_ptr<GDataFeedContact> contactFeed;
+        std::shared_ptr<GDataFeedContactGroup> groupFeed;
+        std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> googleContactDict;
+        std::vector<platform::CNContactPtr> existingAppleContacts;
+        std::unordered_map<std::string, platform::CNContactPtr> existingAppleContactDict;
+        std::map<std::string, std::vector<NSCachedAppleContactPtr>> cachedAppleContactDict;
+        std::unordered_map<std::string, std::string> googleByHashName, appleByHashName;
+        std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> googleContactsByLocalRecord;
+        std::unordered_map<std::string, std::vector<std::shared_ptr<GDataEntryContact>>> googleCopiesByLocalRecord;
+        std::unique_ptr<PairingIndex> pairingIndex;
+        std::map<std::string, std::vector<std::string>> groupMembershipByPerson;
+        std::map<std::string, bool> exchange, googleCardDAV, facebook, readOnly;
+        std::set<std::string> googleMatched, appleMatched;
+        SyncHistory history;
+    };
+    // Held from a static, so the blocks stay reachable until the exit.
+    static auto* left = new std::vector<RunData*>;
+    left->push_back(new RunData{std::move(mContactFeed), std::move(mGroupFeed), std::move(mGoogleContactDict),
+                                std::move(mExistingAppleContacts), std::move(mExistingAppleContactDict),
+                                std::move(mCachedAppleContactDict), std::move(mGoogleContactRecordIDsByHashName),
+                                std::move(mAppleContactRecordIDsByHashName), std::move(mGoogleContactsByLocalRecord),
+                                std::move(mGoogleCopiesByLocalRecord), std::move(mPairingIndex),
+                                std::move(mGroupMembershipByPerson), std::move(mExchangeContactDict),
+                                std::move(mGoogleCardDAVContactDict), std::move(mFacebookContactDict),
+                                std::move(mReadOnlyContactDict), std::move(mGoogleRecordsAlreadyMatched),
+                                std::move(mAppleRecordsAlreadyMatched), std::move(mSyncHistory)});
+    mSyncHistory = SyncHistory();
+#endif
+}
+
 QuorvaneModel::~QuorvaneModel() {
     if (mAddressBookObserver) platform::NotificationCenter::defaultCenter().removeObserver(mAddressBookObserver);
     mAddressBookObserver.reset();

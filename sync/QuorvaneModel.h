@@ -1091,6 +1091,13 @@ public:
     void loadSettings();
     // Expires when the model goes: what a queued step or a callback checks before it uses the model.
     std::weak_ptr<int> aliveMarker() const { return mAliveMarker; }
+    // For the command's end, when the process is about to exit: the contacts of both sides, the
+    // dictionaries over them and the history are handed to the exit, which drops them at once,
+    // rather than freed block by block (a tenth of a steady run's work at 10,000 contacts a side).
+    // Nothing of them holds a file, a connection or an unsaved change; the stores, the lock and
+    // the run log stay with the model and close with it. A sanitizer build frees them as usual,
+    // so that its leak check still sees every block.
+    void leaveRunDataToProcessExit();
 
 private:
     // Tests read and set the state behind the operations through this one door
