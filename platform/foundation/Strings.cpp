@@ -4,12 +4,14 @@
 #include <cstdio>
 
 #include <unicode/coll.h>
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 #include <memory>
+#include <optional>
 #include <mutex>
 
 namespace quorvane::platform {
@@ -106,9 +108,36 @@ std::string utf8(const icu::UnicodeString& u) {
 }
 }  // namespace
 
-std::string lowercase(std::string_view s) { return utf8(uni(s).toLower()); }
+namespace {
+// ASCII text lowers (and folds) letter by letter: only A-Z change, to a-z, except the I of the
+// Turkic languages, which lowers to a dotless i. Nullopt for text this does not cover.
+std::optional<std::string> asciiLowered(std::string_view s, bool byLocale) {
+    std::string out(s);
+    bool capitalI = false;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+        if (c >= 'A' && c <= 'Z') {
+            capitalI = capitalI || c == 'I';
+            c = char(c - 'A' + 'a');
+        }
+    }
+    if (capitalI && byLocale) {
+        const std::string_view language = icu::Locale::getDefault().getLanguage();
+        if (language == "tr" || language == "az") return std::nullopt;
+    }
+    return out;
+}
+}  // namespace
+
+std::string lowercase(std::string_view s) {
+    if (auto ascii = asciiLowered(s, true)) return std::move(*ascii);
+    return utf8(uni(s).toLower());
+}
 std::string uppercase(std::string_view s) { return utf8(uni(s).toUpper()); }
-std::string caseFold(std::string_view s) { return utf8(uni(s).foldCase()); }
+std::string caseFold(std::string_view s) {
+    if (auto ascii = asciiLowered(s, false)) return std::move(*ascii);
+    return utf8(uni(s).foldCase());
+}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a == b) return true;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
 
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Strings.h"
@@ -16,6 +17,18 @@ TEST(Strings, CaseInsensitiveEqualityOnNonASCIIText) {
     EXPECT_EQ(localizedCompareIgnoringCase("Émile", "émile"), 0);
     EXPECT_LT(localizedCompareIgnoringCase("émile", "Fabien"), 0);  // collation, not byte order
     EXPECT_TRUE(hasPrefixIgnoringCase("System Group: Friends", "SYSTEM group: "));
+    // Lowering and folding, ASCII (taken letter by letter) and not, as the default locale says.
+    EXPECT_EQ(lowercase("Ada LOVELACE-1815 \t"), "ada lovelace-1815 \t");
+    EXPECT_EQ(caseFold("Ada LOVELACE"), "ada lovelace");
+    EXPECT_EQ(lowercase("ÉLODIE Ivy"), "élodie ivy");
+    EXPECT_EQ(caseFold("STRAßE"), "strasse");
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Locale saved = icu::Locale::getDefault();
+    icu::Locale::setDefault(icu::Locale("tr_TR"), status);
+    EXPECT_EQ(lowercase("IRMAK"), "\u0131rmak");  // a dotless i
+    EXPECT_EQ(lowercase("EMRE"), "emre");
+    EXPECT_EQ(caseFold("IRMAK"), "irmak");  // folding is not by locale
+    icu::Locale::setDefault(saved, status);
 }
 
 TEST(Strings, UTF16CountingAndSurrogateSafeCuts) {
