@@ -17,12 +17,39 @@ const platform::CharacterSet& blankSet() {
     return set;
 }
 
-std::string trimmed(const std::optional<std::string>& s) { return s ? platform::trim(*s, blankSet()) : std::string(); }
+// Text without the blanks at its ends. Most texts begin and end with a printable ASCII
+// character, which is never blank: those are taken as they are, without a copy.
+std::string_view trimmedView(std::string_view s, std::string& storage) {
+    auto printable = [](char c) { return c > ' ' && c < 0x7f; };
+    if (s.empty() || (printable(s.front()) && printable(s.back()))) return s;
+    storage = platform::trim(s, blankSet());
+    return storage;
+}
+
+std::string trimmed(const std::optional<std::string>& s) {
+    if (!s) return std::string();
+    std::string storage;
+    return std::string(trimmedView(*s, storage));
+}
 
 // A property of a local contact, or "" when the contact was fetched without its key (reading it
 // would be a contract failure of the store).
-std::string appleField(const CNContactPtr& c, const char* key, const std::string& (platform::CNContact::*getter)() const) {
-    return c->isKeyAvailable(key) ? ((*c).*getter)() : std::string();
+const std::string& appleField(const CNContactPtr& c, const char* key,
+                              const std::string& (platform::CNContact::*getter)() const) {
+    static const std::string none;
+    return c->isKeyAvailable(key) ? ((*c).*getter)() : none;
+}
+
+// The parts that are not blank, trimmed, joined by the separator.
+std::string joinTrimmed(std::initializer_list<std::string_view> parts, std::string_view separator) {
+    std::string out, storage;
+    for (const auto p : parts) {
+        const std::string_view text = trimmedView(p, storage);
+        if (text.empty()) continue;
+        if (!out.empty()) out += separator;
+        out += text;
+    }
+    return out;
 }
 
 std::string joinNonEmpty(std::initializer_list<std::string> parts, std::string_view separator) {
@@ -34,6 +61,23 @@ std::string joinNonEmpty(std::initializer_list<std::string> parts, std::string_v
     }
     return out;
 }
+
+// The display name of a contact from its parts: its name, else its nickname, organization or
+// e-mail address.
+std::string describe(std::string_view first, std::string_view middle, std::string_view last, std::string_view prefix,
+                     std::string_view suffix, std::string_view nickName, std::string_view email,
+                     std::string_view organization) {
+    std::string name = joinTrimmed({prefix, first, middle, last, suffix}, " ");
+    if (!name.empty()) return name;
+    std::string storage;
+    for (const auto fallback : {nickName, organization, email}) {
+        const std::string_view text = trimmedView(fallback, storage);
+        if (!text.empty()) return std::string(text);
+    }
+    return "";
+}
+
+std::string_view textOf(const std::optional<std::string>& s) { return s ? std::string_view(*s) : std::string_view(); }
 
 // The Google contact's name part texts.
 std::optional<std::string> partText(const std::shared_ptr<GDataNameElement>& e) {
@@ -50,33 +94,27 @@ std::string QuorvaneModel::getContactDescriptionWithFirstName(
     bool forceFirstNameFirst) {
     // Given name first in either case: the platform has no name-order preference to follow.
     (void)forceFirstNameFirst;
-    std::string name = joinNonEmpty(
-        {trimmed(prefix), trimmed(firstName), trimmed(middleName), trimmed(lastName), trimmed(suffix)}, " ");
-    if (!name.empty()) return name;
-    for (const auto* fallback : {&nickName, &organization, &emailString}) {
-        std::string text = trimmed(*fallback);
-        if (!text.empty()) return text;
-    }
-    return "";
+    return describe(textOf(firstName), textOf(middleName), textOf(lastName), textOf(prefix), textOf(suffix),
+                    textOf(nickName), textOf(emailString), textOf(organization));
 }
 
 std::string QuorvaneModel::getDescriptionWithAppleContact(const CNContactPtr& contact) {
     if (!contact) return "";
     using platform::CNContact;
-    std::optional<std::string> email;
+    std::string_view email;
     if (contact->isKeyAvailable(platform::CNContactEmailAddressesKey)) {
+        std::string storage;
         for (const auto& lv : contact->emailAddresses()) {
-            if (!trimmed(lv.value()).empty()) email = lv.value();
+            if (!trimmedView(lv.value(), storage).empty()) email = lv.value();
         }
     }
-    return getContactDescriptionWithFirstName(
-        appleField(contact, platform::CNContactGivenNameKey, &CNContact::givenName),
-        appleField(contact, platform::CNContactMiddleNameKey, &CNContact::middleName),
-        appleField(contact, platform::CNContactFamilyNameKey, &CNContact::familyName),
-        appleField(contact, platform::CNContactNamePrefixKey, &CNContact::namePrefix),
-        appleField(contact, platform::CNContactNameSuffixKey, &CNContact::nameSuffix),
-        appleField(contact, platform::CNContactNicknameKey, &CNContact::nickname), email,
-        appleField(contact, platform::CNContactOrganizationNameKey, &CNContact::organizationName), false);
+    return describe(appleField(contact, platform::CNContactGivenNameKey, &CNContact::givenName),
+                    appleField(contact, platform::CNContactMiddleNameKey, &CNContact::middleName),
+                    appleField(contact, platform::CNContactFamilyNameKey, &CNContact::familyName),
+                    appleField(contact, platform::CNContactNamePrefixKey, &CNContact::namePrefix),
+                    appleField(contact, platform::CNContactNameSuffixKey, &CNContact::nameSuffix),
+                    appleField(contact, platform::CNContactNicknameKey, &CNContact::nickname), email,
+                    appleField(contact, platform::CNContactOrganizationNameKey, &CNContact::organizationName));
 }
 
 std::string QuorvaneModel::getDescriptionWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
@@ -112,10 +150,10 @@ std::string QuorvaneModel::getSortStringWithAppleContact(const CNContactPtr& con
     std::string key;
     if (contact) {
         using platform::CNContact;
-        key = joinNonEmpty({trimmed(appleField(contact, platform::CNContactFamilyNameKey, &CNContact::familyName)),
-                            trimmed(appleField(contact, platform::CNContactGivenNameKey, &CNContact::givenName)),
-                            trimmed(appleField(contact, platform::CNContactMiddleNameKey, &CNContact::middleName))},
-                           " ");
+        key = joinTrimmed({appleField(contact, platform::CNContactFamilyNameKey, &CNContact::familyName),
+                           appleField(contact, platform::CNContactGivenNameKey, &CNContact::givenName),
+                           appleField(contact, platform::CNContactMiddleNameKey, &CNContact::middleName)},
+                          " ");
     }
     return platform::lowercase(key.empty() ? trimmed(description) : key);
 }
