@@ -97,8 +97,7 @@ platform::Result<SyncStore*> QuorvaneModel::syncStore() {
 
 platform::Result<void> QuorvaneModel::checkSyncStore() {
     auto opened = syncStore();
-    platform::Result<std::vector<SyncHistoryRecordPtr>> read =
-        opened ? (*opened)->fetchSyncHistory() : platform::Result<std::vector<SyncHistoryRecordPtr>>(opened.error());
+    platform::Result<void> read = opened ? (*opened)->checkSyncHistory() : platform::Result<void>(opened.error());
     if (read) return {};
     return unreadableHistory(SyncStore::pathInFolder(dataFolder()), read.error());
 }

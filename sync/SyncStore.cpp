@@ -269,14 +269,41 @@ platform::Result<void> SyncStore::prepareSchema() {
     return migrated;
 }
 
+std::optional<int64_t> SyncStore::dataVersion() const {
+    SQLStatement s(mDb, "PRAGMA data_version");
+    if (!s.ok() || s.step() != SQLITE_ROW) return std::nullopt;
+    return s.integer(0);
+}
+
+platform::Result<void> SyncStore::checkSyncHistory() {
+    mCheckedHistory.reset();
+    const auto version = dataVersion();
+    auto read = readStoredHistory();
+    if (!read) return read.error();
+    if (version && version == dataVersion()) mCheckedHistory = CheckedHistory{std::move(*read), *version};
+    return {};
+}
+
 platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::fetchSyncHistory() {
+    std::optional<CheckedHistory> checked = std::move(mCheckedHistory);
+    mCheckedHistory.reset();
+    platform::Result<std::vector<SyncHistoryRecordPtr>> stored =
+        checked && dataVersion() == checked->dataVersion ? std::move(checked->records) : readStoredHistory();
+    if (!stored) return stored;
+    std::vector<SyncHistoryRecordPtr> records = std::move(*stored);
+    std::erase_if(records, [&](const SyncHistoryRecordPtr& r) { return mDeletedRowIDs.count(r->rowID) > 0; });
+    for (const auto& r : mInsertedHistory)
+        if (r) records.push_back(r);
+    return records;
+}
+
+platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::readStoredHistory() {
     std::vector<SyncHistoryRecordPtr> records;
     SQLStatement s(mDb, std::string("SELECT ") + kHistoryColumns + " FROM sync_history ORDER BY id");
     if (!s.ok()) return lastError("The sync history cannot be read");
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         int64_t rowID = s.integer(0);
-        if (mDeletedRowIDs.count(rowID)) continue;
         auto r = std::make_shared<SyncHistoryRecord>();
         r->rowID = rowID;
         r->appleRecordID = columnText(s, 1);
@@ -298,8 +325,6 @@ platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::fetchSyncHistory(
         records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) return lastError("The sync history cannot be read");
-    for (const auto& r : mInsertedHistory)
-        if (r) records.push_back(r);
     return records;
 }
 
@@ -364,6 +389,7 @@ bool SyncStore::hasChanges() const {
 
 platform::Result<void> SyncStore::save() {
     if (!hasChanges()) return {};
+    mCheckedHistory.reset();  // what it read is about to change
     // Insertions deleted again leave empty slots: drop them first.
     std::erase(mInsertedHistory, nullptr);
     for (size_t i = 0; i < mInsertedHistory.size(); ++i) mInsertedSlots[mInsertedHistory[i].get()] = i;

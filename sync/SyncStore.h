@@ -108,6 +108,10 @@ public:
 
     // Every history record, in store order, staged changes included.
     platform::Result<std::vector<SyncHistoryRecordPtr>> fetchSyncHistory();
+    // Reads the stored history, as fetchSyncHistory does, to see that it can be read; the next
+    // fetchSyncHistory takes what it read instead of reading it again when the file has not
+    // changed in between (no save of this store, no write of another connection).
+    platform::Result<void> checkSyncHistory();
     // Every run, oldest first, staged ones included.
     platform::Result<std::vector<SyncLogRecord>> fetchSyncLogs();
 
@@ -142,6 +146,14 @@ private:
     std::unordered_set<int64_t> mDeletedRowIDs;
     std::vector<SyncLogRecord> mInsertedLogs;
     int64_t mLastSavedLogID = 0;
+    // The stored records as checkSyncHistory read them, with the file's data version then.
+    platform::Result<std::vector<SyncHistoryRecordPtr>> readStoredHistory();
+    std::optional<int64_t> dataVersion() const;
+    struct CheckedHistory {
+        std::vector<SyncHistoryRecordPtr> records;
+        int64_t dataVersion = 0;
+    };
+    std::optional<CheckedHistory> mCheckedHistory;
 };
 
 }  // namespace quorvane

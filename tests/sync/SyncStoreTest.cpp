@@ -135,6 +135,30 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
     EXPECT_LT(staged[2]->rowID, staged[1]->rowID);
 }
 
+TEST_F(SyncStoreTest, AFetchAfterTheCheckSeesEveryChangeMadeSince) {
+    // The check's read stands in for the next fetch only while the file is as it read it: a
+    // staged change, a save of this store or a write of another connection is seen.
+    auto store = open();
+    store->insertSyncHistory(fullRecord());
+    ASSERT_TRUE(store->save());
+    auto count = [&] { return store->fetchSyncHistory().valueOr(std::vector<SyncHistoryRecordPtr>{}).size(); };
+    ASSERT_TRUE(store->checkSyncHistory());
+    EXPECT_EQ(count(), 1u);
+    ASSERT_TRUE(store->checkSyncHistory());
+    rawSQL("INSERT INTO sync_history (google_id) VALUES ('other')");
+    EXPECT_EQ(count(), 2u);
+    ASSERT_TRUE(store->checkSyncHistory());
+    auto records = *store->fetchSyncHistory();
+    store->deleteSyncHistory(records[0]);
+    store->insertSyncHistory(fullRecord());
+    ASSERT_TRUE(store->checkSyncHistory());
+    EXPECT_EQ(count(), 2u);  // one deleted, one inserted, both staged
+    ASSERT_TRUE(store->checkSyncHistory());
+    ASSERT_TRUE(store->save());
+    rawSQL("DELETE FROM sync_history WHERE google_id = 'other'");
+    EXPECT_EQ(count(), 1u);
+}
+
 TEST_F(SyncStoreTest, AFailedSaveWritesNothingAndKeepsTheChangesStaged) {
     auto store = open();
     store->insertSyncHistory(fullRecord());
