@@ -35,6 +35,12 @@ CNContact::CNContact(CNContactFields fields, KeySet availableKeys) : f_(std::mov
     if (!available_->count(CNContactIdentifierKey)) makeAvailable(CNContactIdentifierKey);
 }
 
+CNContact::CNContact(KeySet availableKeys) : available_(std::move(availableKeys)) {
+    if (!available_) available_ = std::make_shared<const std::set<std::string>>();
+    computeAvailableMask();
+    if (!available_->count(CNContactIdentifierKey)) makeAvailable(CNContactIdentifierKey);
+}
+
 void CNContact::computeAvailableMask() {
     // The contacts of one fetch share their key set: its mask is worked out once, for the first.
     struct Last {

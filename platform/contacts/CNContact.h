@@ -68,6 +68,9 @@ public:
     // The same with a key set shared between contacts (as a fetch gives them).
     using KeySet = std::shared_ptr<const std::set<std::string>>;
     CNContact(CNContactFields fields, KeySet availableKeys);
+    // A contact whose fields are all empty, of which the given keys are available: the store
+    // reads a fetched contact's values straight into it.
+    explicit CNContact(KeySet availableKeys);
     virtual ~CNContact() = default;
 
     const std::string& identifier() const { return f_.identifier; }
@@ -140,6 +143,8 @@ public:
     static CNPredicatePtr predicateForContactsInGroupWithIdentifier(std::string groupIdentifier);
 
 protected:
+    friend class CNContactStore;  // fills a fetched contact's fields in place
+
     template <typename T>
     const T& need(CNContactKnownKey key, const T& value) const {
         if (availableMask_ & (1u << key.index)) return value;
@@ -166,6 +171,7 @@ public:
     CNMutableContact(CNContactFields fields, std::set<std::string> availableKeys)
         : CNContact(std::move(fields), std::move(availableKeys)) {}
     CNMutableContact(CNContactFields fields, KeySet availableKeys) : CNContact(std::move(fields), std::move(availableKeys)) {}
+    explicit CNMutableContact(KeySet availableKeys) : CNContact(std::move(availableKeys)) {}
 
     void setNamePrefix(std::string v) { set(CNContactNamePrefixKey, f_.namePrefix, std::move(v)); }
     void setGivenName(std::string v) { set(CNContactGivenNameKey, f_.givenName, std::move(v)); }

@@ -70,11 +70,32 @@ inline constexpr auto kCNContactKeyViews = [] {
     return views;
 }();
 
+// The known keys by a hash of their length and two of their characters, in a table of 64
+// slots (open addressing), so that a key looked up at run time is compared with one known key,
+// seldom two, rather than with each in turn.
+constexpr unsigned CNContactKeyHash(std::string_view key) {
+    return key.empty() ? 0u : (unsigned(key.size()) * 2u + unsigned(key[0]) * 3u + unsigned(key[key.size() - 1]) * 23u) & 63u;
+}
+inline constexpr auto kCNContactKeySlots = [] {
+    struct Slots {
+        signed char index[64];
+    } slots{};
+    for (auto& i : slots.index) i = -1;
+    for (int i = 0; i < kCNContactKeyCount; ++i) {
+        unsigned at = CNContactKeyHash(kCNContactKeyViews.key[i]);
+        while (slots.index[at] >= 0) at = (at + 1) & 63u;
+        slots.index[at] = static_cast<signed char>(i);
+    }
+    return slots;
+}();
+
 // The position of a known key in that order; -1 for any other key.
 constexpr int CNContactKeyIndex(std::string_view key) {
-    for (int i = 0; i < kCNContactKeyCount; ++i)
+    for (unsigned at = CNContactKeyHash(key);; at = (at + 1) & 63u) {
+        const int i = kCNContactKeySlots.index[at];
+        if (i < 0) return -1;
         if (kCNContactKeyViews.key[i] == key) return i;
-    return -1;
+    }
 }
 
 const std::vector<std::string>& CNContactAllKeys();

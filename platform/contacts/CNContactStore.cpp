@@ -597,13 +597,13 @@ Result<void> CNContactStore::enumerateContactsWithFetchRequest(
         auto shared = std::make_shared<const std::set<std::string>>(std::move(keys));
         int rc;
         while ((rc = st.step()) == SQLITE_ROW) {
-            CNContactFields f;
-            f.identifier = st.text(0);
+            // Each value is read into its contact in place.
+            CNContactPtr contact = request.mutableObjects() ? std::make_shared<CNMutableContact>(shared)
+                                                            : std::make_shared<CNContact>(shared);
+            CNContactFields& f = contact->f_;
+            f.identifier = st.textView(0);
             for (size_t i = 0; i < wanted.size(); ++i) wanted[i]->read(st, int(i + 1), f);
-            if (request.mutableObjects())
-                contacts.push_back(std::make_shared<CNMutableContact>(std::move(f), shared));
-            else
-                contacts.push_back(std::make_shared<CNContact>(std::move(f), shared));
+            contacts.push_back(std::move(contact));
         }
         if (rc != SQLITE_DONE) {
             return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
