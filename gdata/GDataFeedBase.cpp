@@ -1,5 +1,7 @@
 #include "gdata/GDataFeedBase.h"
 
+#include <algorithm>
+#include <iterator>
 #include <unordered_map>
 
 #include "gdata/GDataAtomElements.h"
@@ -65,6 +67,7 @@ void GDataFeedBase::setupFromXMLElement(const GDataXMLElementPtr& element) {
     auto objects = objectsForChildrenOfElement(element, "entry", std::string_view(kGDataNamespaceAtom), classForEntries());
     std::vector<std::shared_ptr<GDataEntryBase>> parsed = std::move(takenEntries_);
     takenEntries_.clear();
+    takenEntriesShown_ = 0;
     if (objects.empty() && parsed.empty()) return;
     parsed.reserve(parsed.size() + objects.size());
     for (auto& o : objects)
@@ -73,6 +76,20 @@ void GDataFeedBase::setupFromXMLElement(const GDataXMLElementPtr& element) {
     else if (!parsed.empty()) setEntries(parsed);
 }
 
+namespace {
+GDataFeedBase::TakenEntriesScope*& currentTakenEntriesScope() {
+    static thread_local GDataFeedBase::TakenEntriesScope* scope = nullptr;
+    return scope;
+}
+}  // namespace
+
+GDataFeedBase::TakenEntriesScope::TakenEntriesScope(TakenEntriesHandler h, size_t n)
+    : handler(std::move(h)), every(std::max<size_t>(n, 1)), outer_(currentTakenEntriesScope()) {
+    currentTakenEntriesScope() = this;
+}
+
+GDataFeedBase::TakenEntriesScope::~TakenEntriesScope() { currentTakenEntriesScope() = outer_; }
+
 bool GDataFeedBase::takeChildWhileParsing(const GDataXMLElementPtr& child) {
     // The entries the feed's own parse would take: children named entry in the Atom namespace.
     if (child->localName() != "entry" || child->URI() != kGDataNamespaceAtom) return false;
@@ -80,6 +97,21 @@ bool GDataFeedBase::takeChildWhileParsing(const GDataXMLElementPtr& child) {
     if (!parseMatchedChild(child, "entry", std::string_view(kGDataNamespaceAtom), classForEntries(), object))
         return false;
     if (auto entry = std::dynamic_pointer_cast<GDataEntryBase>(object)) takenEntries_.push_back(std::move(entry));
+    const TakenEntriesScope* scope = currentTakenEntriesScope();
+    if (scope && scope->handler && takenEntries_.size() - takenEntriesShown_ >= scope->every) {
+        // The handler sees the entries it has not seen, and what it leaves takes their place.
+        std::vector<std::shared_ptr<GDataEntryBase>> part(std::make_move_iterator(takenEntries_.begin() + ptrdiff_t(takenEntriesShown_)),
+                                                          std::make_move_iterator(takenEntries_.end()));
+        takenEntries_.resize(takenEntriesShown_);
+        for (auto& e : part) e->setParent(nullptr);
+        scope->handler(*this, part);
+        for (auto& e : part) {
+            if (!e) continue;
+            e->setParent(nullptr);  // the feed's own parse adopts it
+            takenEntries_.push_back(std::move(e));
+        }
+        takenEntriesShown_ = takenEntries_.size();
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 // names), gives the feed's links by relation and finds entries. A feed is always the root of
 // its own object tree; its entries hold it as a weak parent.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,28 @@ namespace quorvane {
 class GDataGenerator;
 
 class GDataFeedBase : public GDataAtomObject {
+public:
+    // While a document is read on this thread (GDataObject::objectWithXMLData), a feed shows the
+    // entries it has taken to this handler each time `every` more were taken, so that they need
+    // not all be held whole until the document ends: the handler may put smaller stand-ins in
+    // their place in the list it is given. The entries come without a parent; the feed (its
+    // namespaces read from the root element, nothing else of it parsed yet) is shown beside them.
+    // Set for the life of the scope, on this thread only.
+    using TakenEntriesHandler =
+        std::function<void(const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries)>;
+    class TakenEntriesScope {
+    public:
+        TakenEntriesScope(TakenEntriesHandler handler, size_t every);
+        ~TakenEntriesScope();
+        TakenEntriesScope(const TakenEntriesScope&) = delete;
+        TakenEntriesScope& operator=(const TakenEntriesScope&) = delete;
+        TakenEntriesHandler handler;
+        size_t every;
+
+    private:
+        TakenEntriesScope* outer_;
+    };
+
     QV_GDATA_CLASS(GDataFeedBase)
 public:
     // Parses a feed of the class from XML bytes; the parse error when they are not well-formed
@@ -126,6 +149,7 @@ private:
     std::optional<std::vector<std::shared_ptr<GDataEntryBase>>> entries_;
     // Entries taken while the document was read, until the feed's own parse adds them.
     std::vector<std::shared_ptr<GDataEntryBase>> takenEntries_;
+    size_t takenEntriesShown_ = 0;  // the first ones the taken-entries handler saw
     // Changes of entries_, so that the identifier index knows when it is stale.
     uint64_t entriesVersion_ = 0;
     struct IdentifierIndex;

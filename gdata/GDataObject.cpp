@@ -529,6 +529,8 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
             if (!object || &object->classInfo() != chosen) object = make(*chosen);
             if (!object) return false;
             object->prepareDeclarations();
+            // The root's bindings, for what is shown of its children before its own parse.
+            if (auto ns = dictionaryForElementNamespaces(root)) object->setNamespaces(std::move(*ns));
         }
         bool took = object->takeChildWhileParsing(child);
         tookChildren = tookChildren || took;

@@ -71,7 +71,8 @@ public:
     // of it; the result is whole only when both are. A provider that no longer keeps the changes
     // since that date (410 Gone) gets a request for the whole list instead.
     //
-    // `onPage` (when given) sees each page of a download of the whole list as it is parsed, and
+    // `onPage` (when given) sees each page of a download of the whole list as it is parsed (a
+    // large page also a part at a time while it is parsed, see GDataServiceFeedPageHandler), and
     // may put smaller stand-ins in the place of its entries, so that the list is never held whole
     // at once; it does not see the pages of changes merged into a previous download.
     using PageHandler = std::function<void(GDataFeedContact& page)>;

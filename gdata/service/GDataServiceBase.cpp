@@ -2,11 +2,14 @@
 
 #include "fetcher/QNSessionUploadFetcher.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <limits>
 #include <mutex>
 #include <vector>
 
 #include "gdata/GDataEntryBase.h"
+#include "gdata/GDataFeedBase.h"
 #include "gdata/GDataLink.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataXMLDocument.h"
@@ -513,7 +516,47 @@ struct GDataServiceBase::ParseInput {
     bool shouldFeedsIgnoreUnknowns = false;
     std::optional<std::string> serviceVersion;
     std::optional<Bytes> data;
+    // The ticket's page handler, run where the ticket's callbacks run (`poster`), and shown the
+    // entries of a feed page a part at a time while the page is parsed.
+    GDataServiceFeedPageHandler pageHandler;
+    GDataServiceCallbackPoster poster;
 };
+
+namespace {
+
+// The entries a page handler is shown at a time while a large page is parsed: the page is then
+// never held whole, only this many of its entries.
+constexpr size_t kEntriesShownWhileParsing = 5000;
+
+// Runs `block` through the poster and waits for it; false when the operation was cancelled first
+// (the block then does nothing when it runs).
+bool runAndWait(const GDataServiceCallbackPoster& poster, const std::shared_ptr<platform::Operation>& operation,
+                std::function<void()> block) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false, abandoned = false;
+    };
+    auto shared = std::make_shared<Shared>();
+    poster([shared, block = std::move(block)] {
+        std::lock_guard lock(shared->mutex);
+        if (shared->abandoned) return;
+        block();
+        shared->done = true;
+        shared->changed.notify_all();
+    });
+    std::unique_lock lock(shared->mutex);
+    while (!shared->done) {
+        if (operation && operation->isCancelled()) {
+            shared->abandoned = true;
+            return false;
+        }
+        shared->changed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+}  // namespace
 
 GDataServiceCallbackPoster GDataServiceBase::currentCallbackPoster() {
     if (platform::RunLoop::isMainThread()) {
@@ -555,8 +598,10 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
     input.surrogates = ticket->surrogates();
     input.shouldFeedsIgnoreUnknowns = ticket->shouldFeedsIgnoreUnknowns();
     if (auto headers = fetcher->responseHeaders()) input.serviceVersion = headers->valueForHTTPHeaderField("Gdata-Version");
+    input.pageHandler = ticket->feedPageHandler();
     // The body is the parse's now: a feed page is parsed from the fetcher's own bytes, not a copy.
     input.data = std::move(data);
+    input.poster = poster;
 
     auto self = shared_from_this();
     if (!operationQueue_) {
@@ -593,6 +638,26 @@ GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
     const ParseInput& input, const std::shared_ptr<platform::Operation>& operation) {
     if (!input.data || input.data->empty()) return nullptr;
     if (operation && operation->isCancelled()) return nullptr;
+    // A page handler sees the page's entries a part at a time as they are parsed, where the
+    // ticket's callbacks run (the parse waits for it), and may put stand-ins in their place.
+    std::optional<GDataFeedBase::TakenEntriesScope> shown;
+    const GDataClassInfo* feedClass = input.objectClass;
+    if (input.pageHandler && feedClass && feedClass->isSubclassOf(GDataFeedBase::staticClassInfo())) {
+        shown.emplace(
+            [&input, &operation, feedClass](const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries) {
+                // A feed of the part, binding the prefixes the page binds for its entries.
+                auto part = std::dynamic_pointer_cast<GDataFeedBase>(feedClass->make());
+                if (!part) return;
+                part->setServiceVersion(input.serviceVersion);
+                part->setNamespaces(feed.namespaces());
+                part->setEntries(entries);
+                auto show = [&input, part] { input.pageHandler(part); };
+                if (!operation || !input.poster) show();
+                else if (!runAndWait(input.poster, operation, show)) return;
+                entries = part->entries() ? *part->entries() : std::vector<std::shared_ptr<GDataEntryBase>>{};
+            },
+            kEntriesShownWhileParsing);
+    }
     auto parsed = GDataObject::objectWithXMLData(*input.data, input.objectClass, input.serviceVersion, &input.surrogates,
                                                  input.shouldFeedsIgnoreUnknowns);
     if (operation && operation->isCancelled()) return nullptr;

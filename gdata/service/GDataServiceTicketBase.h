@@ -45,7 +45,9 @@ using GDataServiceProperties = std::map<std::string, std::any>;
 // Runs a block on the thread (or serial queue) that received a fetch completion.
 using GDataServiceCallbackPoster = std::function<void(std::function<void()>)>;
 // Called with each page of a feed as it is parsed, before its entries join the pages before it;
-// it may put smaller entries in the place of the page's own.
+// it may put smaller entries in the place of the page's own. While a large page is parsed it is
+// also called (where the callbacks run, the parse waiting for it) with feeds of parts of the page,
+// a few thousand entries each, holding only those entries: a page is never held whole.
 using GDataServiceFeedPageHandler = std::function<void(const std::shared_ptr<GDataFeedBase>& page)>;
 
 // The "delegate and finished selector" form of a call's callback. A call may be given one of

@@ -217,6 +217,42 @@ TEST(GDataFeedBase, EntriesKeepTheirFeedAsAWeakParent) {
     EXPECT_FALSE(nested->parent());
 }
 
+// While a large page is read, its entries are shown a part at a time (without a parent, beside the
+// feed's bindings) and what the handler leaves takes their place, in order; the last part stays.
+TEST(GDataFeedBase, EntriesAreShownAPartAtATimeWhileReadAndWhatIsLeftTakesTheirPlace) {
+    std::string xml = "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'>";
+    for (int i = 0; i < 7; ++i)
+        xml += "<entry gd:etag='\"e" + std::to_string(i) + "\"'><id>urn:e" + std::to_string(i) + "</id></entry>";
+    xml += "<title>Seven</title></feed>";
+    std::vector<size_t> shown;
+    std::vector<std::string> boundPrefixes;
+    GDataFeedBase::TakenEntriesScope scope(
+        [&](const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries) {
+            shown.push_back(entries.size());
+            for (const auto& [prefix, uri] : feed.namespaces()) boundPrefixes.push_back(prefix);
+            for (auto& e : entries) {
+                EXPECT_FALSE(e->parent());
+                auto standIn = GDataEntryBase::entry(GDataEntryBase::staticClassInfo());
+                standIn->setIdentifier("stand-in " + e->identifier().value_or(""));
+                e = standIn;
+            }
+            entries.pop_back();  // a handler may leave fewer
+        },
+        3);
+    auto parsed = GDataObject::objectWithXMLData(bytes(xml), &GDataFeedBase::staticClassInfo(), std::nullopt, nullptr, false);
+    ASSERT_TRUE(parsed && *parsed);
+    auto feed = std::dynamic_pointer_cast<GDataFeedBase>(*parsed);
+    EXPECT_EQ(shown, (std::vector<size_t>{3, 3}));
+    EXPECT_NE(std::find(boundPrefixes.begin(), boundPrefixes.end(), "gd"), boundPrefixes.end());
+    std::vector<std::string> ids;
+    for (const auto& e : *feed->entries()) {
+        ids.push_back(e->identifier().value_or(""));
+        EXPECT_EQ(e->parent(), feed);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"stand-in urn:e0", "stand-in urn:e1", "stand-in urn:e3", "stand-in urn:e4", "urn:e6"}));
+    EXPECT_EQ(feed->title()->stringValue(), "Seven");
+}
+
 // Finding entries by identifier goes through an index: it answers what a walk of the entries
 // answers, also after the entry list or an entry's identifier changed.
 TEST(GDataFeedBase, EntriesByIdentifierAnswerAsAWalkOfTheEntries) {
