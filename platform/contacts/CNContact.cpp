@@ -19,9 +19,9 @@ bool CNContactIsKnownKey(const std::string& key) {
     return std::find(all.begin(), all.end(), key) != all.end();
 }
 
-std::string CNLabeledValueNewIdentifier() { return UUID().uuidString(); }
+std::string CNLabeledValueNewIdentifier() { return UUID::pooled().uuidString(); }
 
-std::string CNNewRecordIdentifier(const char* suffix) { return UUID().uuidString() + suffix; }
+std::string CNNewRecordIdentifier(const char* suffix) { return UUID::pooled().uuidString() + suffix; }
 
 CNContact::CNContact(CNContactFields fields, std::set<std::string> availableKeys) : f_(std::move(fields)) {
     availableKeys.insert(CNContactIdentifierKey);

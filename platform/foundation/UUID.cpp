@@ -1,10 +1,13 @@
 #include "platform/foundation/UUID.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "platform/foundation/Crypto.h"
@@ -25,18 +28,59 @@ bool randomBytes(uint8_t* out, size_t length) {
     return true;
 }
 
+namespace {
+
+void markVersion4(std::array<uint8_t, 16>& bytes) {
+    bytes[6] = uint8_t((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = uint8_t((bytes[8] & 0x3F) | 0x80);
+}
+
+// Counts the forks of this process: a pool filled before a fork is not drawn from after it.
+std::atomic<uint64_t> forkGeneration{0};
+
+}  // namespace
+
 UUID::UUID() {
     randomBytes(bytes_.data(), bytes_.size());
-    bytes_[6] = uint8_t((bytes_[6] & 0x0F) | 0x40);
-    bytes_[8] = uint8_t((bytes_[8] & 0x3F) | 0x80);
+    markVersion4(bytes_);
+}
+
+UUID UUID::pooled() {
+    static const bool registered = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+    struct Pool {
+        std::array<uint8_t, 512> bytes{};
+        size_t used = 512;
+        uint64_t generation = 0;
+    };
+    thread_local Pool pool;
+    const uint64_t generation = forkGeneration.load(std::memory_order_relaxed);
+    if (pool.generation != generation || pool.used + 16 > pool.bytes.size()) {
+        if (!randomBytes(pool.bytes.data(), pool.bytes.size())) return UUID();
+        pool.used = 0;
+        pool.generation = generation;
+    }
+    std::array<uint8_t, 16> b;
+    std::memcpy(b.data(), pool.bytes.data() + pool.used, b.size());
+    std::memset(pool.bytes.data() + pool.used, 0, b.size());  // drawn once
+    pool.used += b.size();
+    markVersion4(b);
+    return UUID(b);
 }
 
 std::string UUID::uuidString() const {
-    char buf[37];
-    std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  bytes_[0], bytes_[1], bytes_[2], bytes_[3], bytes_[4], bytes_[5], bytes_[6], bytes_[7],
-                  bytes_[8], bytes_[9], bytes_[10], bytes_[11], bytes_[12], bytes_[13], bytes_[14], bytes_[15]);
-    return buf;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out(36, '-');
+    size_t at = 0;
+    for (size_t i = 0; i < bytes_.size(); ++i) {
+        if (at == 8 || at == 13 || at == 18 || at == 23) ++at;
+        out[at++] = kHex[bytes_[i] >> 4];
+        out[at++] = kHex[bytes_[i] & 0x0F];
+    }
+    return out;
 }
 
 std::optional<UUID> UUID::fromString(std::string_view text) {

@@ -12,6 +12,10 @@ namespace quorvane::platform {
 class UUID {
 public:
     UUID();  // a new random UUID
+    // A new random UUID drawn from random bytes taken from the kernel a few hundred at a time, for
+    // callers that make many (a contact's labeled values). Not for a signal handler. A forked child
+    // draws fresh bytes: it never repeats its parent's.
+    static UUID pooled();
     static std::optional<UUID> fromString(std::string_view text);  // either case
     // This machine's identifier for one application: drawn from the system's machine id
     // (/etc/machine-id, else /var/lib/dbus/machine-id) and the application's identifier, so that

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unicode/locid.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
 
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Strings.h"
@@ -116,6 +121,31 @@ TEST(UUID, RandomVersionFourInUpperCase) {
     ASSERT_TRUE(parsed);
     EXPECT_EQ(*parsed, a);
     EXPECT_FALSE(UUID::fromString("not-a-uuid"));
+    // Those drawn from the pool have the same form, never repeat, and a forked child draws
+    // none its parent draws next.
+    std::set<std::string> drawn;
+    for (int i = 0; i < 100; ++i) {
+        const auto p = UUID::pooled().uuidString();
+        EXPECT_EQ(p[14], '4');
+        EXPECT_TRUE(std::strchr("89AB", p[19])) << p;
+        EXPECT_EQ(UUID::fromString(p)->uuidString(), p);
+        drawn.insert(p);
+    }
+    EXPECT_EQ(drawn.size(), 100u);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const auto p = UUID::pooled().uuidString();
+        ::_exit(::write(pipeFds[1], p.data(), p.size()) == ssize_t(p.size()) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string fromChild(36, '\0');
+    EXPECT_EQ(::read(pipeFds[0], fromChild.data(), fromChild.size()), 36);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_NE(fromChild, UUID::pooled().uuidString());
 }
 
 TEST(Value, JSONBridgeKeepsOrderTypesAndNull) {
