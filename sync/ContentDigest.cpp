@@ -122,7 +122,8 @@ size_t characters(std::string_view s) {
 // references, namespaces, line ends and attribute whitespace as the parser normalises them. It
 // gives up (nullopt) on anything else (a comment, CDATA, a processing instruction or declaration
 // after the XML one, another entity, a name that is not plain ASCII, a prefix bound nowhere, two
-// attributes of one name, a byte that is not XML text), and the parser reads those bytes instead.
+// attributes of one name or a prefix declared twice, a byte that is not XML text), and the parser
+// reads those bytes instead.
 class DigestScanner {
 public:
     explicit DigestScanner(std::string_view in) : in_(in) {}
@@ -317,6 +318,7 @@ private:
             skipSpace();
             if (at_ >= in_.size() || (in_[at_] != '"' && in_[at_] != '\'')) return false;
             const char quote = in_[at_++];
+            const size_t valueBegin = at_;
             while (true) {
                 if (at_ >= in_.size()) return false;
                 if (in_[at_] == quote) break;
@@ -324,6 +326,16 @@ private:
                 if (!character(a.value, true)) return false;
             }
             ++at_;
+            if (a.prefix.empty() ? a.local == "xmlns" : a.prefix == "xmlns") {
+                // The model writes namespace names as they stand: one with a reference or a blank
+                // to normalise is left to the parser, as is a prefix declared twice on one element
+                // (not well-formed).
+                const std::string_view raw = in_.substr(valueBegin, at_ - 1 - valueBegin);
+                if (raw.find_first_of("&\t\n\r") != std::string_view::npos) return false;
+                const std::string_view declared = a.prefix.empty() ? std::string_view() : a.local;
+                for (size_t i = bindingsBefore; i < bindings_.size(); ++i)
+                    if (bindings_[i].prefix == declared) return false;
+            }
             if (a.prefix.empty() && a.local == "xmlns") {
                 bindings_.push_back({"", a.value});
             } else if (a.prefix == "xmlns") {

@@ -300,6 +300,8 @@ TEST(ContentDigest, BytesReadWithoutTheParserGiveTheParsersDigest) {
         {"<entry" + ns + "><title>&nbsp;</title></entry>", false},
         {"<entry" + ns + "><u:title>x</u:title></entry>", false},
         {"<entry" + ns + "><title a='1' a='2'/></entry>", false},
+        {"<entry" + ns + " xmlns:gd='urn:again'/>", false},
+        {"<entry" + ns + "><batch:id xmlns:batch='&amp;'/></entry>", false},
         {"<entry" + ns + "><title>\x01</title></entry>", false},
         {"<entry" + ns + "><title>\xff</title></entry>", false},
         {"<entry" + ns + "><title>&#0;</title></entry>", false},
