@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Strings.h"
+
 namespace quorvane {
 
 namespace {
@@ -258,21 +260,7 @@ private:
             cp = cp * (hex ? 16 : 10) + uint32_t(v);
         }
         if (!allowed(cp)) return false;
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
+        platform::appendUTF8(out, char32_t(cp));
         return true;
     }
     std::optional<std::string_view> uriOf(std::string_view prefix, bool element) const {
