@@ -127,7 +127,11 @@ std::shared_ptr<GDataFeedContact> GoogleFeedFetch::mergeChanges(const std::share
                 continue;
             }
             if (found != position.end()) {
-                if (removed[found->second] || !entry->ETag() || merged[found->second]->ETag() != entry->ETag()) same = false;
+                // The same version again (the changes start at the second of the last download,
+                // so what changed in that second comes back): the entry held, often a summary of
+                // the kept list, stays; the copy downloaded is the same content.
+                if (!removed[found->second] && entry->ETag() && merged[found->second]->ETag() == entry->ETag()) continue;
+                same = false;
                 merged[found->second] = entry;
                 removed[found->second] = false;
             } else {

@@ -81,7 +81,8 @@ public:
                                                   Callback<GDataFeedContact> callback, PageHandler onPage = nullptr);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
-    // applied: deleted entries removed, changed ones replaced where they stood, new ones appended.
+    // applied: deleted entries removed, changed ones replaced where they stood (an entry of the ETag held
+    // is the same version: the one held stays), new ones appended.
     // The cached feed gives its entries up and is not to be used afterwards. `unchanged` (when
     // given) says whether the list came out as it was: no entry removed, added or of another ETag.
     static std::shared_ptr<GDataFeedContact> mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,

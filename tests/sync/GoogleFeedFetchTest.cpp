@@ -551,12 +551,23 @@ TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLast
     EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
     EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
 
+    // A change in the second the list is dated at comes again with the next changes: the entry
+    // held stays (for a kept list, its summary).
+    ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B3</gd:familyName></gd:name>", {"6contacts"}));
+    last = fetch(&last);
+    const auto held = last.feed->entryAtIndex(1);
+    last = fetch(&last);
+    EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
+    EXPECT_TRUE(last.complete && last.incremental && last.unchanged);
+    EXPECT_EQ(last.feed->entryAtIndex(1).get(), held.get());
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B3", "D"}));
+
     provider.forgetDeletedContacts();
     settle();
     last = fetch(&last);
     EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full").size(), 2u);
     EXPECT_TRUE(last.complete && !last.incremental);
-    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B3", "D"}));
 }
 
 }  // namespace
