@@ -160,9 +160,21 @@ public:
     bool datesDifferIgnoringTimeWithDateComponentsA(const std::optional<platform::DateComponents>& a,
                                                     const std::optional<platform::DateComponents>& b);
     static constexpr int64_t kNoYear = 1604;
+    // The address-book records of local contacts, read many at a time, by identifier: the record,
+    // or nil for a contact the store did not hold when it was read.
+    using StoredRecordDates = std::unordered_map<std::string, std::optional<platform::ABRecord>>;
+    // The records the two date getters below read one at a time for these contacts (those fetched
+    // without their dates), read kMaxIdentifiersPerFetch at a time. A part that cannot be read is
+    // left out: its contacts are read one at a time when asked about, as without this read.
+    StoredRecordDates getStoredRecordDatesWithAppleContacts(const std::vector<platform::CNContactPtr>& contacts);
     // The contact's "modificationDate" when it was fetched, else the modification date of its
-    // address-book record; nil when neither is known.
-    std::optional<platform::Date> getModificationDateWithAppleContact(const platform::CNContactPtr& contact);
+    // address-book record (from STORED when it holds the contact); nil when neither is known.
+    std::optional<platform::Date> getModificationDateWithAppleContact(const platform::CNContactPtr& contact,
+                                                                      const StoredRecordDates* stored = nullptr);
+    // The contact's "creationDate" when it was fetched, else its address-book record's (from
+    // STORED when it holds the contact).
+    std::optional<platform::Date> getCreationDateWithAppleContact(const platform::CNContactPtr& contact,
+                                                                  const StoredRecordDates* stored = nullptr);
 
     // ===== Label converters (QuorvaneModelLabels.cpp) =====
     // Mac labels to the Google rel or custom label of the field.
@@ -389,8 +401,6 @@ public:
     NSContactSourceRecord_QVPtr getEmptyContactSourceRecord();
     NSContactSourceRecord_QVPtr getContactSourceRecordWithContactSourceMode(int32_t mode,
                                                                             const std::optional<std::string>& customSourceID);
-    // The contact's "creationDate" when it was fetched, else its address-book record's.
-    std::optional<platform::Date> getCreationDateWithAppleContact(const platform::CNContactPtr& contact);
     // imageData when fetched and set, else thumbnailImageData when fetched, else nil.
     std::optional<platform::Bytes> getAppleContactImageData(const platform::CNContactPtr& contact);
     // The cached full copy of the contact for the key set while its modification date is current.
@@ -1100,6 +1110,9 @@ public:
     void leaveRunDataToProcessExit();
 
 private:
+    // The contact's address-book record: from STORED when it holds the contact, else read now.
+    std::optional<platform::ABRecord> storeRecordOfAppleContact(const platform::CNContactPtr& contact,
+                                                                const StoredRecordDates* stored);
     // Tests read and set the state behind the operations through this one door
     // (tests/sync/QuorvaneModelInternals.h).
     friend struct QuorvaneModelTestAccess;

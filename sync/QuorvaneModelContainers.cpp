@@ -234,15 +234,6 @@ NSContactSourceRecord_QVPtr QuorvaneModel::getContactSourceRecordWithContactSour
     return described(ContactSourceModeAutoSelect, Utils::localized("Global_AutoSelect", "Auto Select"));
 }
 
-std::optional<platform::Date> QuorvaneModel::getCreationDateWithAppleContact(const platform::CNContactPtr& contact) {
-    if (!contact) return std::nullopt;
-    if (contact->isKeyAvailable(platform::CNContactCreationDateKey) && contact->creationDate()) {
-        return contact->creationDate();
-    }
-    if (!mAddressBookRef || contact->identifier().empty()) return std::nullopt;
-    auto record = mAddressBookRef->recordForUniqueId(contact->identifier());
-    return record ? record->creationDate() : std::nullopt;
-}
 
 std::optional<platform::Bytes> QuorvaneModel::getAppleContactImageData(const platform::CNContactPtr& contact) {
     if (!contact) return std::nullopt;

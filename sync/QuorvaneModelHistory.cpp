@@ -459,12 +459,23 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return getPhotoSizeWithAppleContact(contact, -1);
     };
 
+    // The record dates of the local contacts the history may keep, read many at a time (a contact
+    // written in this run is held without them).
+    StoredRecordDates storedDates;
+    {
+        std::vector<platform::CNContactPtr> kept;
+        kept.reserve(records.size());
+        for (const auto& s : records)
+            if (s) kept.push_back(s->mMutableAppleContact ? s->mMutableAppleContact : s->mAppleContact);
+        storedDates = getStoredRecordDatesWithAppleContacts(kept);
+    }
+
     SyncHistoryWriteInputs inputs;
     inputs.syncMode = mSyncMode;
     inputs.containerID = containerID;
-    inputs.appleDate = [this](const platform::CNContactPtr& apple) {
-        auto date = getModificationDateWithAppleContact(apple);
-        return date ? date : getCreationDateWithAppleContact(apple);
+    inputs.appleDate = [this, &storedDates](const platform::CNContactPtr& apple) {
+        auto date = getModificationDateWithAppleContact(apple, &storedDates);
+        return date ? date : getCreationDateWithAppleContact(apple, &storedDates);
     };
     inputs.appleGroupHash = [this](const platform::CNContactPtr& apple) {
         return getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));

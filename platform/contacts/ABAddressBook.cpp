@@ -17,4 +17,16 @@ std::optional<ABRecord> ABAddressBook::recordForUniqueId(const std::string& uniq
     return ABRecord(c->identifier(), c->creationDate(), c->modificationDate());
 }
 
+Result<std::vector<ABRecord>> ABAddressBook::recordsForUniqueIds(const std::vector<std::string>& uniqueIds) {
+    std::vector<ABRecord> records;
+    if (uniqueIds.empty()) return records;
+    auto found = store_.unifiedContactsMatchingPredicate(CNContact::predicateForContactsWithIdentifiers(uniqueIds),
+                                                         {CNContactCreationDateKey, CNContactModificationDateKey});
+    if (!found) return found.error();
+    records.reserve(found->size());
+    for (const auto& c : *found)
+        if (c) records.emplace_back(c->identifier(), c->creationDate(), c->modificationDate());
+    return records;
+}
+
 }  // namespace quorvane::platform

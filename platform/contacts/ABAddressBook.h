@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/contacts/CNContactStore.h"
 #include "platform/foundation/Date.h"
@@ -36,6 +37,9 @@ public:
 
     // The person record with that identifier; empty when there is none or the store cannot be read.
     std::optional<ABRecord> recordForUniqueId(const std::string& uniqueId);
+    // The person records of those identifiers that the store holds, read in one query; an error
+    // when the store cannot be read.
+    Result<std::vector<ABRecord>> recordsForUniqueIds(const std::vector<std::string>& uniqueIds);
 
 private:
     CNContactStore store_;

@@ -105,5 +105,82 @@ TEST_F(QuorvaneModelDatesTest, ModificationDateComesFromTheContactOrElseFromItsS
     EXPECT_EQ(model_->getModificationDateWithAppleContact(nullptr), nullopt);
 }
 
+// Read many at once, the record dates answer as the one-at-a-time reads do: a contact fetched with
+// its dates is not read, and one deleted since it was fetched or never saved has none.
+TEST_F(QuorvaneModelDatesTest, RecordDatesReadManyAtOnceAnswerAsOneAtATime) {
+    auto clock = std::make_shared<platform::ManualClock>(Date(750000000));
+    platform::Clock::setCurrent(clock);
+    auto container = store_->addContainer("Local", platform::CNContainerType::Local).valueOr(nullptr);
+    ASSERT_TRUE(container);
+    std::vector<platform::CNMutableContactPtr> saved;
+    platform::CNSaveRequest add;
+    for (const char* name : {"Anna", "Ben", "Cleo", "Dan"}) {
+        saved.push_back(std::make_shared<platform::CNMutableContact>());
+        saved.back()->setGivenName(name);
+        add.addContact(saved.back(), container->identifier());
+    }
+    ASSERT_TRUE(store_->executeSaveRequest(add));
+    clock->advance(100);
+    auto ben = saved[1]->mutableCopy();
+    ben->setFamilyName("Lee");
+    platform::CNSaveRequest update;
+    update.updateContact(ben);
+    ASSERT_TRUE(store_->executeSaveRequest(update));
+    platform::Clock::setCurrent(nullptr);
+    auto fetch = [&](std::vector<platform::CNKeyDescriptor> keys) {
+        return store_->unifiedContactsMatchingPredicate(nullptr, keys).valueOr(std::vector<platform::CNContactPtr>{});
+    };
+    auto withDates = fetch({platform::CNContactGivenNameKey, platform::CNContactCreationDateKey,
+                            platform::CNContactModificationDateKey});
+    auto bare = fetch({platform::CNContactGivenNameKey});
+    ASSERT_EQ(bare.size(), 4u);
+    auto byName = [](const std::vector<platform::CNContactPtr>& list, const std::string& name) {
+        for (const auto& c : list)
+            if (c->givenName() == name) return c;
+        return platform::CNContactPtr();
+    };
+    platform::CNSaveRequest remove;
+    remove.deleteContact(byName(bare, "Cleo")->mutableCopy());
+    ASSERT_TRUE(store_->executeSaveRequest(remove));
+
+    const Date created(750000000), modified(750000100);
+    const struct {
+        const char* what;
+        platform::CNContactPtr contact;
+        std::optional<Date> modification, creation;
+        bool read;  // by the read of many
+    } rows[] = {
+        {"fetched with its dates", byName(withDates, "Dan"), created, created, false},
+        {"fetched without", byName(bare, "Ben"), modified, created, true},
+        {"never modified", byName(bare, "Anna"), created, created, true},
+        {"deleted since fetched", byName(bare, "Cleo"), nullopt, nullopt, true},
+        {"never saved", std::make_shared<platform::CNMutableContact>(), nullopt, nullopt, true},
+    };
+    std::vector<platform::CNContactPtr> asked = {nullptr, std::make_shared<platform::CNContact>(platform::CNContactFields{}, std::set<std::string>{})};
+    for (const auto& row : rows) asked.push_back(row.contact);
+    asked.push_back(rows[1].contact);  // twice
+    const auto stored = model_->getStoredRecordDatesWithAppleContacts(asked);
+    EXPECT_EQ(stored.size(), 4u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(stored.count(row.contact->identifier()), row.read ? 1u : 0u);
+        EXPECT_EQ(model_->getModificationDateWithAppleContact(row.contact, &stored), row.modification);
+        EXPECT_EQ(model_->getModificationDateWithAppleContact(row.contact), row.modification);
+        EXPECT_EQ(model_->getCreationDateWithAppleContact(row.contact, &stored), row.creation);
+        EXPECT_EQ(model_->getCreationDateWithAppleContact(row.contact), row.creation);
+    }
+
+    // A store that cannot be read leaves every contact to the one-at-a-time read.
+    std::filesystem::create_directories(dir_ / "unreadable");
+    QuorvaneModel::Environment env;
+    env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "defaults2.json");
+    env.contactStore = store_;
+    env.addressBook = std::make_shared<platform::ABAddressBook>(dir_ / "unreadable");
+    env.dataFolder = dir_ / "profile2";
+    QuorvaneModel unreadable(std::move(env));
+    EXPECT_TRUE(unreadable.getStoredRecordDatesWithAppleContacts(asked).empty());
+    EXPECT_EQ(unreadable.getModificationDateWithAppleContact(rows[1].contact), nullopt);
+}
+
 }  // namespace
 }  // namespace quorvane::testing
