@@ -14,20 +14,20 @@ void RunLog::tell(Change change, std::string text, float value) {
 
 void RunLog::appendString(const std::optional<std::string>& text) {
     if (!text) return;
-    std::string line = platform::printableText(*text);
-    mText += line;
+    const size_t at = mText.size();
+    mText += platform::printableText(*text);
     mText += '\n';
-    tell(Change::Log, std::move(line));
+    if (mSink) tell(Change::Log, mText.substr(at, mText.size() - 1 - at));
 }
 
 void RunLog::appendRaw(const std::string& text) {
     std::string_view body = text;
     const bool ended = !body.empty() && body.back() == '\n';
     if (ended) body.remove_suffix(1);
-    std::string line = platform::printableText(body);
-    if (ended) line += '\n';
-    mText += line;
-    tell(Change::Log, std::move(line));
+    const size_t at = mText.size();
+    mText += platform::printableText(body);
+    if (ended) mText += '\n';
+    if (mSink) tell(Change::Log, mText.substr(at));
 }
 
 void RunLog::clear() {

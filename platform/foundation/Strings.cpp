@@ -339,6 +339,14 @@ std::string printableText(std::string_view text, TextBreaks keep) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const int32_t n = int32_t(text.size());
     for (int32_t i = 0; i < n;) {
+        // A run of printable ASCII is kept whole: nothing in it is escaped.
+        int32_t plain = i;
+        while (plain < n && p[plain] >= 0x20 && p[plain] < 0x7F) ++plain;
+        if (plain > i) {
+            out.append(text.substr(size_t(i), size_t(plain - i)));
+            i = plain;
+            continue;
+        }
         const int32_t start = i;
         UChar32 c;
         U8_NEXT(p, i, n, c);

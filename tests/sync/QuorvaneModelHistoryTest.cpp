@@ -263,10 +263,12 @@ TEST_F(QuorvaneModelHistoryTest, RunLogAndProgressReachTheSink) {
     model_->appendStringToLog(std::nullopt);
     model_->appendStringToLog(std::string("Ann: Updated"));
     model_->setProgressWithString("Saving");
+    model_->appendStringToLog(std::string("B\x1b[2J\te\xff \xE2\x80\xAEx\ny"));  // escaped between plain runs
     EXPECT_EQ(model_->runLog().subProgressText(), "");
-    EXPECT_EQ(model_->log(), "Fetching Google contacts\nAnn: Updated\nSaving\n");
+    const std::string escaped = "B\\u001B[2J\\u0009e\xEF\xBF\xBD \\u202Ex\\u000Ay";
+    EXPECT_EQ(model_->log(), "Fetching Google contacts\nAnn: Updated\nSaving\n" + escaped + "\n");
     EXPECT_EQ(seen, (std::vector<std::string>{"progress: Fetching Google contacts", "sub: Deleted 1 of 4", "bar: 25",
-                                              "log: Ann: Updated", "progress: Saving"}));
+                                              "log: Ann: Updated", "progress: Saving", "log: " + escaped}));
     model_->clearLog();
     EXPECT_EQ(seen.back(), "log: ");
     EXPECT_EQ(model_->log(), "");
