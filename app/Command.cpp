@@ -26,6 +26,7 @@
 #include "platform/net/URLSessionConfiguration.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
+#include "sync/DurableReplace.h"
 #include "sync/GoogleBatchWriter.h"
 #include "sync/QuorvaneModel.h"
 
@@ -373,6 +374,8 @@ void Session::close() {
         if (model_) model_->leaveRunDataToProcessExit();
         model_.reset();
     });
+    // A kept Google list written this run takes its place once on the disk.
+    waitForReplacements(30);
     platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
     // Shared with the posted block, which may still run after a timed-out wait has returned.
     struct Pass {

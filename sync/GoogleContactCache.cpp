@@ -22,6 +22,7 @@
 #include "gdata/GDataOrganization.h"
 #include "gdata/GDataPhoneNumber.h"
 #include "gdata/GDataTextConstruct.h"
+#include "sync/DurableReplace.h"
 #include "platform/foundation/Memory.h"
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
@@ -409,6 +410,7 @@ bool writeAll(int fd, std::string_view bytes) {
 
 platform::Result<std::shared_ptr<GoogleContactCache>> GoogleContactCache::load(const std::filesystem::path& path,
                                                                                const Owner& owner) {
+    waitForReplacements(60);  // a list this process wrote is read as written
     auto file = std::make_shared<File>();
     file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file->fd < 0) return unusable(errno == ENOENT ? "there is none" : "it cannot be read");
@@ -787,7 +789,7 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
     header.u64(xmlLength);
     if (::pwrite(file_->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
         return unusable("it cannot be written");
-    // Named beside the kept list, then put in its place: a reader sees the old list or the new one.
+    // Named beside the kept list, then put in its place once on the disk (DurableReplace.h).
     std::string name = path.filename().string();
     name.insert(0, 1, '.');
     name.append(".XXXXXX");
@@ -805,10 +807,12 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
         }
         if (errno != EEXIST || attempt >= 3) return unusable("a new list cannot be written beside " + path.string());
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int durable = ::fcntl(file_->fd, F_DUPFD_CLOEXEC, 0);
+    if (durable < 0) {
         ::unlink(temporary.c_str());
         return unusable("it cannot replace " + path.string());
     }
+    replaceWhenDurable(durable, std::move(temporary), path);
     file_->size += partLength;
     watermark_ = std::move(watermark);
     pagesUnnamed_ = false;
@@ -818,14 +822,16 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
 platform::Result<void> GoogleContactCache::write(const std::filesystem::path& path, const GDataFeedContact& feed) {
     // A list kept page by page as it came is written where it lies.
     if (holdsOnlyKeptPages(feed)) return finishKeptPages(path, feed);
-    // Written beside and renamed over the old file: a reader sees the old list or the new one. The
-    // bytes go straight to the file (the entries' bytes are most of it), the header last.
+    // Written beside and put in place of the old file once on the disk (DurableReplace.h): a reader
+    // sees the old list or the new one. The bytes go straight to the file (the entries' bytes are
+    // most of it), the header last.
     std::string name = path.filename().string();
     name.insert(0, 1, '.');
     name.append(".XXXXXX");
     std::string temporary = (path.parent_path() / name).string();
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
+    removeStaleTemporaries(path, 3600);
     auto file = std::make_shared<File>();
     file->fd = ::mkstemp(temporary.data());
     if (file->fd < 0) return unusable("a new list cannot be written beside " + path.string());
@@ -926,8 +932,10 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
     if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
         return unusable("it cannot be written");
     file->size = header.out.size() + summary.out.size() + xmlLength;
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return unusable("it cannot replace " + path.string());
+    const int durable = ::fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
+    if (durable < 0) return unusable("it cannot replace " + path.string());
     removeTemporary = false;
+    replaceWhenDurable(durable, temporary, path);
 
     // This cache now holds the list written; summaries it made stay summaries of their records.
     if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();

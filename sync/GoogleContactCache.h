@@ -20,7 +20,8 @@
 // and feed URL) and the date the list is current at. Only the summary part is read into memory; an entry's bytes are read from the
 // file when it is made whole. A file that is missing, cut short, damaged, of another format or of
 // another owner is not used (the run then downloads the whole list). It is replaced whole (written
-// beside and renamed), and only when the list changed.
+// beside, made durable and renamed on a thread of its own: DurableReplace.h), and only when the
+// list changed; load() waits for this process's replacements first.
 //
 // Main thread only.
 

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
+#include "sync/DurableReplace.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/QuorvaneModel.h"
 
@@ -156,6 +157,7 @@ void QuorvaneModel::noteFeedIncomplete(const std::string& reason) {
 }
 
 void QuorvaneModel::dropUnreadableKeptList() {
+    waitForReplacements(60);
     std::error_code ec;
     std::filesystem::remove(GoogleContactCache::pathInFolder(dataFolder()), ec);
     mKeptListUnreadable = true;

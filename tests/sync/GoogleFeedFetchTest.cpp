@@ -2,6 +2,9 @@
 // download of what changed since the last one, and the whole list kept on disk between runs.
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "gdata/GDataEmail.h"
 #include "gdata/GDataExtendedProperty.h"
@@ -12,6 +15,7 @@
 #include "gdata/GDataTextConstruct.h"
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
+#include "sync/DurableReplace.h"
 #include "sync/GoogleContactCache.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/PairingIndex.h"
@@ -52,7 +56,11 @@ protected:
         internals(model_).mContactFeed = nullptr;
         internals(model_).mGoogleContactCache = nullptr;
     }
-    std::filesystem::path keptList() const { return GoogleContactCache::pathInFolder(dir_ / "profile"); }
+    // The kept list once this process's writes of it are in place.
+    std::filesystem::path keptList() const {
+        EXPECT_TRUE(waitForReplacements(60));
+        return GoogleContactCache::pathInFolder(dir_ / "profile");
+    }
     // The query of the single contacts feed request since the log was cleared ("" when none or more).
     std::string contactsQuery() {
         auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
@@ -489,6 +497,38 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     auto made = (*loaded)->wholeEntry(first);
     ASSERT_TRUE(made && made != first);
     EXPECT_EQ(keptValues(*made), whole[0]);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(DurableReplaceTest, TheCopyAskedForLastTakesThePlaceAndOnlyOldLeftoversAreRemoved) {
+    const auto folder = platform::Paths::temporaryDirectory() / ("durable-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const auto path = folder / "list";
+    auto contents = [](const std::filesystem::path& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto copy = [&](const std::string& text, const std::filesystem::path& to) {
+        std::string name = (folder / ".list.XXXXXX").string();
+        const int fd = ::mkstemp(name.data());
+        EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
+        replaceWhenDurable(fd, name, to);
+    };
+    std::ofstream(path) << "old";
+    for (int i = 0; i < 4; ++i) copy("new " + std::to_string(i), path);
+    copy("nowhere", folder / "missing" / "list");  // cannot be put in place: removed, nothing else changes
+    ASSERT_TRUE(waitForReplacements(60));
+    EXPECT_EQ(contents(path), "new 3");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
+    const auto hourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const char* name : {".list.AAAAAA", ".list.BBBBBB", ".list.CCCCCCC", ".other.DDDDDD"}) {
+        std::ofstream(folder / name) << "left";
+        if (name[6] != 'B') std::filesystem::last_write_time(folder / name, hourAgo);
+    }
+    removeStaleTemporaries(path, 3600);
+    for (const char* name : {".list.AAAAAA", ".list.BBBBBB", ".list.CCCCCCC", ".other.DDDDDD"})
+        EXPECT_EQ(std::filesystem::exists(folder / name), name[6] != 'A') << name;
     std::filesystem::remove_all(folder);
 }
 

@@ -24,6 +24,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/net/ServerTrust.h"
 #include "platform/store/Keychain.h"
+#include "sync/DurableReplace.h"
 #include "sync/GoogleContactCache.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/SyncEndToEndSupport.h"
@@ -225,6 +226,7 @@ TEST_F(SyncEndToEndTest, AKeptEntryThatCannotBeReadIsNeverSentInPartAndTheNextRu
 
     // Kim's kept bytes damaged, then an edit on the local side: the run has only Kim's summary.
     const auto keptList = GoogleContactCache::pathInFolder(dir_ / "profile");
+    ASSERT_TRUE(waitForReplacements(60));
     std::string bytes;
     ASSERT_TRUE(platform::readFile(keptList, bytes));
     const size_t at = bytes.find("keep me");
