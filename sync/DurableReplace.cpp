@@ -66,7 +66,9 @@ bool waitForReplacements(double seconds) {
 }
 
 void removeStaleTemporaries(const std::filesystem::path& path, double ageSeconds) {
-    const std::string prefix = "." + path.filename().string() + ".";
+    std::string prefix(1, '.');
+    prefix += path.filename().string();
+    prefix += '.';
     std::error_code ec;
     const auto now = std::filesystem::file_time_type::clock::now();
     for (std::filesystem::directory_iterator it(path.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
