@@ -74,6 +74,11 @@ std::shared_ptr<GDataLink> GDataEntryContactBase::photoLink() const {
     return linkWithRelAttributeValue(std::string(kGDataContactPhotoRel));
 }
 
+void GDataEntryContactBase::setPhotoLinkETag(std::optional<std::string> etag) {
+    willChangeExtensions(&GDataLink::staticClassInfo());
+    if (auto link = photoLink()) link->setETag(std::move(etag));
+}
+
 void GDataEntryContactBase::setTitle(const std::shared_ptr<GDataTextConstruct>& title) {
     if (title && !title->stringValue().value_or("").empty()) GDataEntryBase::setTitle(title);
     else GDataEntryBase::setTitle(nullptr);

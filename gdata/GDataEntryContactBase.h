@@ -214,6 +214,9 @@ public:
 
     // The link to the contact's photo; a photo is stored only when the link carries an ETag.
     std::shared_ptr<GDataLink> photoLink() const;
+    // Sets the photo link's ETag (nothing when there is no link) as a change of the entry's links,
+    // which an entry holding its values elsewhere must keep.
+    void setPhotoLinkETag(std::optional<std::string> etag);
 
     // A title whose text is empty (or nil) removes the title.
     void setTitle(const std::shared_ptr<GDataTextConstruct>& title) override;

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <typeinfo>
 
 #include "gdata/GDataAtomElements.h"
 #include "gdata/GDataCategory.h"
@@ -122,58 +124,212 @@ private:
     bool ok_ = true;
 };
 
+using Values = GoogleContactCache::Values;
+
 std::optional<std::string> textOf(const std::shared_ptr<GDataNameElement>& e) {
     return e ? e->stringValue() : std::nullopt;
 }
 
+// The parts of a summary's values, in the order writeSummary writes them (each the bit of its
+// Values::Part), and the kind category every contact entry has (not written: a summary makes it
+// as a new entry does).
+enum Section : uint32_t { kTitle, kName, kNickname, kLinks, kOrganizations, kEmails, kPhones, kGroups, kProperties, kKind, kSections };
+constexpr uint32_t kAllSections = (1u << kSections) - 1;
+static_assert(Values::kProperties == 1u << kProperties);
+
+// The values of the parts `parts` of an entry, read through its accessors.
+Values valuesOfObjects(const GDataEntryContact& e, uint32_t parts) {
+    Values v;
+    if (parts & Values::kTitle) {
+        auto title = e.title();
+        v.title = title ? title->stringValue() : std::nullopt;
+    }
+    if (parts & Values::kName) {
+        if (auto name = e.name())
+            v.name = Values::NameParts{textOf(name->givenName()), textOf(name->additionalName()), textOf(name->familyName()),
+                                       textOf(name->fullName()), name->namePrefix(), name->nameSuffix()};
+    }
+    if (parts & Values::kNickname) v.nickname = e.nickname();
+    auto addLink = [&](const std::shared_ptr<GDataLink>& l) { v.links.push_back(Values::Link{l->rel(), l->type(), l->href(), l->ETag()}); };
+    if (parts & Values::kLinks) {
+        for (const auto& l : e.links())
+            if (l) addLink(l);
+    } else if (parts & Values::kPhotoLink) {
+        if (auto l = e.photoLink()) addLink(l);
+    }
+    if (parts & Values::kOrganizations) {
+        for (const auto& o : e.organizations()) v.organizations.push_back(o ? o->orgName() : std::nullopt);
+    }
+    if (parts & Values::kEmails) {
+        for (const auto& m : e.emailAddresses()) v.emails.push_back(m ? m->address() : std::nullopt);
+    }
+    if (parts & Values::kPhones) {
+        for (const auto& p : e.phoneNumbers()) v.phones.push_back(p ? p->stringValue() : std::nullopt);
+    }
+    if (parts & Values::kGroups) {
+        for (const auto& g : e.groupMembershipInfos())
+            v.groups.push_back(Values::Membership{g ? g->href() : std::nullopt, g && g->isDeleted()});
+    }
+    if (parts & Values::kProperties) {
+        for (const auto& p : e.extendedProperties())
+            v.properties.push_back(Values::Property{p ? p->name() : std::nullopt, p ? p->value() : std::nullopt});
+    }
+    return v;
+}
+
 // The values a summary keeps, read from the whole entry (the same accessors pairing and planning use).
 void writeSummary(Writer& w, const GDataEntryContact& e) {
-    auto title = e.title();
-    w.opt(title ? title->stringValue() : std::nullopt);
-    auto name = e.name();
-    w.u8(name ? 1 : 0);
-    if (name) {
-        for (const auto& part : {textOf(name->givenName()), textOf(name->additionalName()), textOf(name->familyName()),
-                                 textOf(name->fullName()), name->namePrefix(), name->nameSuffix()}) {
-            w.opt(part);
-        }
+    const Values v = valuesOfObjects(e, kAllSections);
+    w.opt(v.title);
+    w.u8(v.name ? 1 : 0);
+    if (v.name) {
+        for (const auto* part : {&v.name->given, &v.name->additional, &v.name->family, &v.name->full, &v.name->prefix,
+                                 &v.name->suffix})
+            w.opt(*part);
     }
-    w.opt(e.nickname());
-    const auto links = e.links();
-    w.u32(uint32_t(links.size()));
-    for (const auto& l : links) {
-        w.str(l->rel());
-        w.opt(l->type());
-        w.opt(l->href());
-        w.opt(l->ETag());
+    w.opt(v.nickname);
+    w.u32(uint32_t(v.links.size()));
+    for (const auto& l : v.links) {
+        w.str(l.rel);
+        w.opt(l.type);
+        w.opt(l.href);
+        w.opt(l.etag);
     }
-    const auto organizations = e.organizations();
-    w.u32(uint32_t(organizations.size()));
-    for (const auto& o : organizations) w.opt(o ? o->orgName() : std::nullopt);
-    const auto emails = e.emailAddresses();
-    w.u32(uint32_t(emails.size()));
-    for (const auto& m : emails) w.opt(m ? m->address() : std::nullopt);
-    const auto phones = e.phoneNumbers();
-    w.u32(uint32_t(phones.size()));
-    for (const auto& p : phones) w.opt(p ? p->stringValue() : std::nullopt);
-    const auto groups = e.groupMembershipInfos();
-    w.u32(uint32_t(groups.size()));
-    for (const auto& g : groups) {
-        w.opt(g ? g->href() : std::nullopt);
-        w.u8(g && g->isDeleted() ? 1 : 0);
+    for (const auto* list : {&v.organizations, &v.emails, &v.phones}) {
+        w.u32(uint32_t(list->size()));
+        for (const auto& value : *list) w.opt(value);
     }
-    const auto properties = e.extendedProperties();
-    w.u32(uint32_t(properties.size()));
-    for (const auto& p : properties) {
-        w.opt(p ? p->name() : std::nullopt);
-        w.opt(p ? p->value() : std::nullopt);
+    w.u32(uint32_t(v.groups.size()));
+    for (const auto& g : v.groups) {
+        w.opt(g.href);
+        w.u8(g.deleted ? 1 : 0);
+    }
+    w.u32(uint32_t(v.properties.size()));
+    for (const auto& p : v.properties) {
+        w.opt(p.name);
+        w.opt(p.value);
     }
 }
 
-// The parts of a summary's values, in the order writeSummary writes them, and the kind category
-// every contact entry has (not written: a summary makes it as a new entry does).
-enum Section : uint32_t { kTitle, kName, kNickname, kLinks, kOrganizations, kEmails, kPhones, kGroups, kProperties, kKind, kSections };
-constexpr uint32_t kAllSections = (1u << kSections) - 1;
+// Reads one section of what writeSummary wrote into `v`, or passes over it when `v` is nullptr;
+// of the links, only the photo link when `photoOnly`.
+void decodeSection(Reader& r, Section section, Values* v, bool photoOnly = false) {
+    auto text = [&](std::optional<std::string>* to) {
+        if (to) *to = r.opt();
+        else r.skipOpt();
+    };
+    auto texts = [&](std::vector<std::optional<std::string>>* to) {
+        for (uint32_t n = r.count(1); n > 0; --n) text(to ? &to->emplace_back() : nullptr);
+    };
+    switch (section) {
+        case kTitle: return text(v ? &v->title : nullptr);
+        case kName:
+            if (r.u8()) {
+                Values::NameParts name;
+                for (auto* part : {&name.given, &name.additional, &name.family, &name.full, &name.prefix, &name.suffix})
+                    text(v ? part : nullptr);
+                if (v) v->name = std::move(name);
+            }
+            return;
+        case kNickname: return text(v ? &v->nickname : nullptr);
+        case kLinks:
+            for (uint32_t n = r.count(7); n > 0; --n) {
+                const std::string_view rel = r.view();
+                const bool wanted = v && (!photoOnly || (rel == kGDataContactPhotoRel && v->links.empty()));
+                auto* link = wanted ? &v->links.emplace_back() : nullptr;
+                if (link) link->rel = rel;
+                for (auto part : {&Values::Link::type, &Values::Link::href, &Values::Link::etag}) text(link ? &(link->*part) : nullptr);
+            }
+            return;
+        case kOrganizations: return texts(v ? &v->organizations : nullptr);
+        case kEmails: return texts(v ? &v->emails : nullptr);
+        case kPhones: return texts(v ? &v->phones : nullptr);
+        case kGroups:
+            for (uint32_t n = r.count(2); n > 0; --n) {
+                auto* group = v ? &v->groups.emplace_back() : nullptr;
+                text(group ? &group->href : nullptr);
+                const bool deleted = r.u8() != 0;
+                if (group) group->deleted = deleted;
+            }
+            return;
+        case kProperties:
+            for (uint32_t n = r.count(2); n > 0; --n) {
+                auto* property = v ? &v->properties.emplace_back() : nullptr;
+                text(property ? &property->name : nullptr);
+                text(property ? &property->value : nullptr);
+            }
+            return;
+        default: return;
+    }
+}
+
+// Whether of the links only the photo link is asked for: the links' section is then read for it.
+bool photoLinkOnly(uint32_t& parts) {
+    if (!(parts & Values::kPhotoLink) || (parts & Values::kLinks)) return false;
+    parts |= Values::kLinks;
+    return true;
+}
+
+// Where each section of a summary's values after the first begins, from the start of its bytes
+// (all 0 when they are too long to be told so: they are then read from the start).
+using SectionStarts = std::array<uint16_t, kProperties>;
+
+// Reads the values writeSummary wrote into `into`, those of the parts in `parts` (a mask; the
+// others are passed over), and where its sections begin into `starts`; either may be nullptr.
+// false when the bytes do not read.
+bool decodeSummary(std::string_view bytes, Values* into, uint32_t parts, SectionStarts* starts = nullptr) {
+    Reader r(bytes, 0, bytes.size());
+    const bool photoOnly = photoLinkOnly(parts);
+    for (uint32_t section = kTitle; section <= kProperties; ++section) {
+        if (starts && section > kTitle) (*starts)[section - 1] = uint16_t(r.at());
+        decodeSection(r, Section(section), into && (parts & (1u << section)) ? into : nullptr, photoOnly);
+    }
+    if (starts && bytes.size() > UINT16_MAX) starts->fill(0);
+    return r.ok() && r.at() == bytes.size();
+}
+
+
+// Makes the objects of the parts `parts` of the values into the entry, as a parsed entry holds them.
+void makeObjects(GDataEntryContact& into, const Values& v, uint32_t parts) {
+    // Stored as it was read: an empty title too, which the contact setter would leave out.
+    if ((parts & Values::kTitle) && v.title)
+        into.setObject(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(v.title), GDataAtomTitle::staticClassInfo());
+    if ((parts & Values::kName) && v.name) {
+        auto name = GDataName::name();
+        if (v.name->given) name->setGivenNameWithString(v.name->given);
+        if (v.name->additional) name->setAdditionalNameWithString(v.name->additional);
+        if (v.name->family) name->setFamilyNameWithString(v.name->family);
+        if (v.name->full) name->setFullNameWithString(v.name->full);
+        if (v.name->prefix) name->setNamePrefix(v.name->prefix);
+        if (v.name->suffix) name->setNameSuffix(v.name->suffix);
+        into.setName(name);
+    }
+    if ((parts & Values::kNickname) && v.nickname) into.setNickname(v.nickname);
+    if (parts & Values::kLinks) {
+        for (const auto& l : v.links) {
+            auto link = GDataLink::linkWithRel(l.rel, l.type, l.href);
+            if (l.etag) link->setETag(l.etag);
+            into.addLink(link);
+        }
+    }
+    if (parts & Values::kOrganizations)
+        for (const auto& o : v.organizations) into.addOrganization(GDataOrganization::organizationWithName(o));
+    if (parts & Values::kEmails)
+        for (const auto& m : v.emails) into.addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, m));
+    if (parts & Values::kPhones)
+        for (const auto& p : v.phones) into.addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(p));
+    if (parts & Values::kGroups) {
+        for (const auto& g : v.groups) {
+            auto group = GDataGroupMembershipInfo::groupMembershipInfoWithHref(g.href);
+            if (g.deleted) group->setIsDeleted(true);
+            into.addGroupMembershipInfo(group);
+        }
+    }
+    if (parts & Values::kProperties)
+        for (const auto& p : v.properties) into.addExtendedProperty(GDataExtendedProperty::propertyWithName(p.name, p.value));
+    if (parts & (1u << kKind))
+        into.addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme), *into.standardEntryKind()));
+}
 
 const GDataClassInfo& classOfSection(uint32_t section) {
     static const GDataClassInfo* const classes[kSections] = {
@@ -188,91 +344,14 @@ const GDataClassInfo& classOfSection(uint32_t section) {
 // The section holding the values of an extension class; kSections for a class no summary holds
 // apart from its identifier, ETag and update date.
 uint32_t sectionOfClass(const GDataClassInfo& cls) {
+    static const auto classes = [] {
+        std::array<const GDataClassInfo*, kSections> all{};
+        for (uint32_t section = 0; section < kSections; ++section) all[section] = &classOfSection(section);
+        return all;
+    }();
     for (uint32_t section = 0; section < kSections; ++section)
-        if (&classOfSection(section) == &cls) return section;
+        if (classes[section] == &cls) return section;
     return kSections;
-}
-
-// Reads the values writeSummary wrote, storing into `into` those of the sections in `wanted` (a
-// mask) and passing over the others; nothing is stored when `into` is nullptr. false when the
-// bytes do not read.
-bool readSummary(std::string_view bytes, GDataEntryContact* into, uint32_t wanted) {
-    Reader r(bytes, 0, bytes.size());
-    auto want = [&](Section section) { return into && (wanted & (1u << section)); };
-    if (want(kTitle)) {
-        // Stored as it was read: an empty title too, which the contact setter would leave out.
-        if (auto title = r.opt())
-            into->setObject(GDataTextConstruct::textConstructWithString<GDataAtomTitle>(std::move(title)),
-                            GDataAtomTitle::staticClassInfo());
-    } else {
-        r.skipOpt();
-    }
-    if (r.u8()) {
-        if (want(kName)) {
-            auto name = GDataName::name();
-            if (auto v = r.opt()) name->setGivenNameWithString(v);
-            if (auto v = r.opt()) name->setAdditionalNameWithString(v);
-            if (auto v = r.opt()) name->setFamilyNameWithString(v);
-            if (auto v = r.opt()) name->setFullNameWithString(v);
-            if (auto v = r.opt()) name->setNamePrefix(v);
-            if (auto v = r.opt()) name->setNameSuffix(v);
-            into->setName(name);
-        } else {
-            for (int part = 0; part < 6; ++part) r.skipOpt();
-        }
-    }
-    if (want(kNickname)) {
-        if (auto nickname = r.opt()) into->setNickname(std::move(nickname));
-    } else {
-        r.skipOpt();
-    }
-    for (uint32_t n = r.count(7); n > 0; --n) {
-        if (!want(kLinks)) {
-            r.view();
-            for (int part = 0; part < 3; ++part) r.skipOpt();
-            continue;
-        }
-        std::string rel = r.str();
-        auto type = r.opt();
-        auto href = r.opt();
-        auto link = GDataLink::linkWithRel(std::move(rel), std::move(type), std::move(href));
-        if (auto etag = r.opt()) link->setETag(std::move(etag));
-        into->addLink(link);
-    }
-    for (uint32_t n = r.count(1); n > 0; --n) {
-        if (want(kOrganizations)) into->addOrganization(GDataOrganization::organizationWithName(r.opt()));
-        else r.skipOpt();
-    }
-    for (uint32_t n = r.count(1); n > 0; --n) {
-        if (want(kEmails)) into->addEmailAddress(GDataEmail::emailWithLabel(std::nullopt, r.opt()));
-        else r.skipOpt();
-    }
-    for (uint32_t n = r.count(1); n > 0; --n) {
-        if (want(kPhones)) into->addPhoneNumber(GDataPhoneNumber::phoneNumberWithString(r.opt()));
-        else r.skipOpt();
-    }
-    for (uint32_t n = r.count(2); n > 0; --n) {
-        if (!want(kGroups)) {
-            r.skipOpt();
-            r.u8();
-            continue;
-        }
-        auto group = GDataGroupMembershipInfo::groupMembershipInfoWithHref(r.opt());
-        if (r.u8()) group->setIsDeleted(true);
-        into->addGroupMembershipInfo(group);
-    }
-    for (uint32_t n = r.count(2); n > 0; --n) {
-        if (!want(kProperties)) {
-            r.skipOpt();
-            r.skipOpt();
-            continue;
-        }
-        auto name = r.opt();
-        into->addExtendedProperty(GDataExtendedProperty::propertyWithName(std::move(name), r.opt()));
-    }
-    if (want(kKind)) into->addCategory(GDataCategory::categoryWithScheme(std::string(kGDataCategoryScheme),
-                                                                        *into->standardEntryKind()));
-    return r.ok() && r.at() == bytes.size();
 }
 
 // Summaries holding values made from their bytes, the least recently read first: past the
@@ -299,11 +378,15 @@ class GoogleContactCache::Summary final : public GDataEntryContact {
 public:
     std::shared_ptr<const std::string> bytes;  // the summary part holding its values
     size_t begin = 0, end = 0;
+    SectionStarts starts{};  // of its bytes' sections
     uint64_t digest = 0;
     uint64_t cache = 0;  // the serial of the cache that made it
     uint64_t list = 0;   // the list it was made of
 
     ~Summary() override { unlink(); }
+    std::string_view view() const { return std::string_view(*bytes).substr(begin, end - begin); }
+    // Whether its bytes still tell its values: true until it is changed.
+    bool valuesInBytes() const { return !pinned_; }
     // From now on its other values are made when read.
     void holdValuesAsBytes() const { setMakesExtensionsWhenRead(true); }
 
@@ -319,7 +402,9 @@ public:
         if (wanted & ~made_) {
             setMakesExtensionsWhenRead(false);
             auto* self = const_cast<Summary*>(this);
-            readSummary(std::string_view(*bytes).substr(begin, end - begin), self, wanted & ~made_);
+            Values values;
+            decodeSummary(view(), &values, wanted & ~made_);
+            makeObjects(*self, values, wanted & ~made_);
             made_ |= wanted;
             setMakesExtensionsWhenRead(!pinned_);
         }
@@ -369,6 +454,43 @@ private:
         setMakesExtensionsWhenRead(true);
     }
 };
+
+const GoogleContactCache::Values::Link* GoogleContactCache::Values::photoLink() const {
+    for (const auto& link : links)
+        if (link.rel == kGDataContactPhotoRel) return &link;
+    return nullptr;
+}
+
+const GoogleContactCache::Values::Property* GoogleContactCache::Values::property(const std::string& name) const {
+    for (const auto& property : properties)
+        if (property.name == name) return &property;
+    return nullptr;
+}
+
+GoogleContactCache::Values GoogleContactCache::readValues(const GDataEntryContact& entry, uint32_t parts) {
+    if (typeid(entry) == typeid(Summary) && static_cast<const Summary&>(entry).valuesInBytes()) {
+        const auto& summary = static_cast<const Summary&>(entry);
+        const std::string_view bytes = summary.view();
+        Values values;
+        bool read = true;
+        if (summary.starts[0] == 0) {  // not told where its sections begin: read from the start
+            read = decodeSummary(bytes, &values, parts);
+        } else {
+            // Only the sections asked for.
+            const bool photoOnly = photoLinkOnly(parts);
+            for (uint32_t section = kTitle; section <= kProperties && read; ++section) {
+                if (!(parts & (1u << section))) continue;
+                const size_t begin = section == kTitle ? 0 : summary.starts[section - 1];
+                const size_t end = section == kProperties ? bytes.size() : summary.starts[section];
+                Reader r(bytes, begin, end);
+                decodeSection(r, Section(section), &values, photoOnly);
+                read = r.ok() && r.at() == end;
+            }
+        }
+        if (read) return values;
+    }
+    return valuesOfObjects(entry, parts);
+}
 
 std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {
     auto cache = std::shared_ptr<GoogleContactCache>(new GoogleContactCache());
@@ -484,9 +606,11 @@ std::optional<std::string> GoogleContactCache::xmlOf(const Record& rec) const {
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Record& rec) const {
-    if (!readSummary(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin), nullptr, 0))
+    SectionStarts starts{};
+    if (!decodeSummary(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin), nullptr, 0, &starts))
         return nullptr;
     auto e = std::make_shared<Summary>();
+    e->starts = starts;
     e->init();
     e->setObject(nullptr, GDataCategory::staticClassInfo());  // made when read, as the other values
     if (serviceVersion_) e->setServiceVersion(serviceVersion_);

@@ -10,7 +10,9 @@
 // entry (Summary): a GDataEntryContact answering only those values, its identifier, ETag and update
 // date held as objects, the others kept as the summary part's bytes and made into objects when
 // first read (the most recently read few hundred summaries keep them; older ones let them go, to
-// make them again when read again; a summary that is changed keeps everything). Nothing may be compared field by field,
+// make them again when read again; a summary that is changed keeps everything). The readers that
+// read every contact in a run use readValues instead, which reads an unchanged summary's values
+// straight from its bytes and makes no objects. Nothing may be compared field by field,
 // written into a local contact or sent to Google from a summary: wholeEntry() first parses the
 // kept bytes into the whole entry, unknown elements and all. Bytes that fail their checksum or do
 // not parse give no entry, and the caller leaves that contact alone.
@@ -63,6 +65,49 @@ public:
     // The feed of summary entries, in the kept order, dated when the list was current (the base of
     // the next incremental download). Each call makes new entries.
     std::shared_ptr<GDataFeedContact> summaryFeed(const std::optional<std::string>& serviceVersion);
+
+    // The values pairing, planning and descriptions read of a Google contact, as the entry's own
+    // accessors answer them (see readValues).
+    struct Values {
+        // The parts to read, as a mask.
+        enum Part : uint32_t {
+            kTitle = 1u << 0, kName = 1u << 1, kNickname = 1u << 2, kLinks = 1u << 3, kOrganizations = 1u << 4,
+            kEmails = 1u << 5, kPhones = 1u << 6, kGroups = 1u << 7, kProperties = 1u << 8,
+            kPhotoLink = 1u << 10,  // of the links, only photoLink()'s (unless kLinks is asked too)
+        };
+        struct NameParts {
+            std::optional<std::string> given, additional, family, full, prefix, suffix;
+        };
+        struct Link {
+            std::string rel;
+            std::optional<std::string> type, href, etag;
+        };
+        struct Membership {
+            std::optional<std::string> href;
+            bool deleted = false;
+        };
+        struct Property {
+            std::optional<std::string> name, value;
+        };
+        std::optional<std::string> title;            // title()->stringValue()
+        std::optional<NameParts> name;               // nullopt: no name element
+        std::optional<std::string> nickname;
+        std::vector<Link> links;                     // rel as GDataLink::rel() gives it
+        std::vector<std::optional<std::string>> organizations;  // orgName() of each
+        std::vector<std::optional<std::string>> emails;         // address() of each
+        std::vector<std::optional<std::string>> phones;         // stringValue() of each
+        std::vector<Membership> groups;
+        std::vector<Property> properties;
+
+        // As photoLink() (the first link of the photo's rel); nullptr when there is none.
+        const Link* photoLink() const;
+        // As extendedPropertyForName(name): the first property of that name; nullptr when there is none.
+        const Property* property(const std::string& name) const;
+    };
+    // The parts `parts` of the values of any contact entry (the others are left empty): read
+    // straight from the kept bytes of an unchanged summary, so that reading it makes no objects;
+    // from the entry's objects otherwise.
+    static Values readValues(const GDataEntryContact& entry, uint32_t parts);
 
     // Whether the entry is a summary made by this cache.
     bool isSummary(const GDataEntryContact* entry) const;

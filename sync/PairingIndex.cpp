@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "platform/foundation/Strings.h"
-#include "sync/QuorvaneModel.h"
+#include "sync/GoogleContactCache.h"
 
 namespace quorvane {
 
@@ -32,10 +32,6 @@ bool isBlank(const std::optional<std::string>& s) { return !s || s->empty() || p
 std::string foldKey(const std::string& s) {
     std::string fold = platform::caseFold(s);
     return std::to_string(platform::utf16Length(s)) + "," + std::to_string(fold.size()) + ":" + fold;
-}
-
-std::optional<std::string> text(const std::shared_ptr<GDataNameElement>& e) {
-    return e ? e->stringValue() : std::nullopt;
 }
 
 bool nonEmpty(const std::optional<std::string>& s) { return s && !s->empty(); }
@@ -67,25 +63,29 @@ PairingIndex::ContactFacts PairingIndex::factsOfAppleContact(const platform::CNC
 }
 
 PairingIndex::ContactFacts PairingIndex::factsOfGoogleContact(const GDataEntryContact& c) {
+    using Values = GoogleContactCache::Values;
+    Values values = GoogleContactCache::readValues(c, Values::kName | Values::kOrganizations | Values::kEmails | Values::kPhones);
     ContactFacts f;
-    if (auto name = c.name()) {
-        f.given = text(name->givenName());
-        f.middle = text(name->additionalName());
-        f.family = text(name->familyName());
-        f.prefix = name->namePrefix();
-        f.suffix = name->nameSuffix();
+    if (auto& name = values.name) {
+        f.given = std::move(name->given);
+        f.middle = std::move(name->additional);
+        f.family = std::move(name->family);
+        f.prefix = std::move(name->prefix);
+        f.suffix = std::move(name->suffix);
     }
-    f.organization = QuorvaneModel::getOrganizationStringWithOrganizations(c.organizations());
-    for (const auto& e : c.emailAddresses()) {
-        if (auto address = e->address()) f.emails.push_back(*address);
+    if (!values.organizations.empty()) f.organization = std::move(values.organizations.front());
+    for (auto& address : values.emails) {
+        if (address) f.emails.push_back(std::move(*address));
     }
-    for (const auto& p : c.phoneNumbers()) {
-        if (auto number = p->stringValue()) f.phones.push_back(*number);
+    for (auto& number : values.phones) {
+        if (number) f.phones.push_back(std::move(*number));
     }
     return f;
 }
 
-bool PairingIndex::isOtherContact(const GDataEntryContact& contact) { return contact.groupMembershipInfos().empty(); }
+bool PairingIndex::isOtherContact(const GDataEntryContact& contact) {
+    return GoogleContactCache::readValues(contact, GoogleContactCache::Values::kGroups).groups.empty();
+}
 
 std::string PairingIndex::textKey(const std::optional<std::string>& s) { return isBlank(s) ? "-" : foldKey(*s); }
 

@@ -24,11 +24,6 @@ constexpr const char* kSystemGroupPrefix = "System Group: ";
 constexpr const char* kMyContactsGroupName = "My Contacts";
 
 template <class T>
-std::optional<std::string> nameText(const std::shared_ptr<T>& element) {
-    return element ? element->stringValue() : std::nullopt;
-}
-
-template <class T>
 std::optional<std::string> nameYomi(const std::shared_ptr<T>& element) {
     return element ? element->yomi() : std::nullopt;
 }
@@ -52,15 +47,17 @@ bool QuorvaneModel::appleContactHasName(const platform::CNContactPtr& contact) {
 bool QuorvaneModel::googleContactHasName(const std::shared_ptr<GDataEntryContact>& contact) {
     if (!contact) return false;
     auto nonEmpty = [](const std::optional<std::string>& s) { return s && !s->empty(); };
-    if (auto name = contact->name()) {
-        if (nonEmpty(nameText(name->givenName())) || nonEmpty(nameText(name->familyName())) ||
-            nonEmpty(name->namePrefix()) || nonEmpty(name->nameSuffix()) ||
-            nonEmpty(nameText(name->additionalName()))) {
+    using Values = GoogleContactCache::Values;
+    const auto values = GoogleContactCache::readValues(
+        *contact, Values::kName | Values::kNickname | Values::kOrganizations | Values::kEmails);
+    if (const auto& name = values.name) {
+        if (nonEmpty(name->given) || nonEmpty(name->family) || nonEmpty(name->prefix) || nonEmpty(name->suffix) ||
+            nonEmpty(name->additional)) {
             return true;
         }
     }
-    if (nonEmpty(contact->nickname())) return true;
-    return !contact->organizations().empty() || !contact->emailAddresses().empty();
+    if (nonEmpty(values.nickname)) return true;
+    return !values.organizations.empty() || !values.emails.empty();
 }
 
 std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync(const std::vector<NSSyncRecordPtr>& records) {
@@ -95,8 +92,8 @@ std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync(const 
     std::unordered_set<std::string> seenHrefs;
     for (const auto& record : records) {
         if (!record || record->mSyncAction != SyncActionGoogleToMac || !record->mGoogleContact) continue;
-        for (const auto& membership : record->mGoogleContact->groupMembershipInfos()) {
-            auto href = membership ? membership->href() : std::nullopt;
+        for (const auto& membership : GoogleContactCache::readValues(*record->mGoogleContact, GoogleContactCache::Values::kGroups).groups) {
+            const auto& href = membership.href;
             if (href && seenHrefs.insert(*href).second) hrefs.push_back(*href);
         }
     }

@@ -35,8 +35,8 @@ std::vector<std::string> QuorvaneModel::getGoogleContactGroupNamesWithContact(
     if (!contact) return names;
     std::unordered_set<std::string> seen;
     if (!mGroupFeed || !mGroupFeed->entries()) return names;
-    for (const auto& membership : contact->groupMembershipInfos()) {
-        auto href = membership ? membership->href() : std::nullopt;
+    for (const auto& membership : GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups) {
+        const auto& href = membership.href;
         if (!href) continue;
         for (const auto& entry : mGroupFeed->entriesForIdentifier(*href)) {
             if (!entry) continue;
@@ -68,8 +68,8 @@ bool QuorvaneModel::belongsToMyContacts(const std::shared_ptr<GDataEntryContact>
     if (!myContacts) return true;
     auto groupID = myContacts->identifier();
     if (!groupID) return true;
-    for (const auto& membership : contact->groupMembershipInfos()) {
-        if (membership && membership->href() == groupID) return true;
+    for (const auto& membership : GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups) {
+        if (membership.href == groupID) return true;
     }
     return false;
 }

@@ -79,11 +79,6 @@ std::string describe(std::string_view first, std::string_view middle, std::strin
 
 std::string_view textOf(const std::optional<std::string>& s) { return s ? std::string_view(*s) : std::string_view(); }
 
-// The Google contact's name part texts.
-std::optional<std::string> partText(const std::shared_ptr<GDataNameElement>& e) {
-    return e ? e->stringValue() : std::nullopt;
-}
-
 }  // namespace
 
 std::string QuorvaneModel::getContactDescriptionWithFirstName(
@@ -120,30 +115,24 @@ std::string QuorvaneModel::getDescriptionWithAppleContact(const CNContactPtr& co
 std::string QuorvaneModel::getDescriptionWithGoogleContact(const std::shared_ptr<GDataEntryContact>& contact,
                                                            bool forceFirstNameFirst) {
     if (!contact) return "";
-    std::optional<std::string> given, additional, family, prefix, suffix, full;
-    if (auto name = contact->name()) {
-        given = partText(name->givenName());
-        additional = partText(name->additionalName());
-        family = partText(name->familyName());
-        prefix = name->namePrefix();
-        suffix = name->nameSuffix();
-        full = partText(name->fullName());
-    }
-    const bool noParts = trimmed(given).empty() && trimmed(additional).empty() && trimmed(family).empty() &&
-                         trimmed(prefix).empty() && trimmed(suffix).empty();
+    using Values = GoogleContactCache::Values;
+    const auto values = GoogleContactCache::readValues(
+        *contact, Values::kTitle | Values::kName | Values::kNickname | Values::kOrganizations | Values::kEmails);
+    const Values::NameParts name = values.name.value_or(Values::NameParts{});
+    const bool noParts = trimmed(name.given).empty() && trimmed(name.additional).empty() && trimmed(name.family).empty() &&
+                         trimmed(name.prefix).empty() && trimmed(name.suffix).empty();
     if (noParts) {
-        auto title = contact->title();
-        for (const std::string& text : {trimmed(full), trimmed(title ? title->stringValue() : std::nullopt)}) {
+        for (const std::string& text : {trimmed(name.full), trimmed(values.title)}) {
             if (!text.empty()) return text;
         }
     }
     std::optional<std::string> email;
-    for (const auto& e : contact->emailAddresses()) {
-        if (!trimmed(e->address()).empty()) email = e->address();
+    for (const auto& address : values.emails) {
+        if (!trimmed(address).empty()) email = address;
     }
-    return getContactDescriptionWithFirstName(given, additional, family, prefix, suffix, contact->nickname(), email,
-                                              getOrganizationStringWithOrganizations(contact->organizations()),
-                                              forceFirstNameFirst);
+    const auto organization = values.organizations.empty() ? std::nullopt : values.organizations.front();
+    return getContactDescriptionWithFirstName(name.given, name.additional, name.family, name.prefix, name.suffix,
+                                              values.nickname, email, organization, forceFirstNameFirst);
 }
 
 std::string QuorvaneModel::getSortStringWithAppleContact(const CNContactPtr& contact, const std::string& description) {
@@ -162,10 +151,8 @@ std::string QuorvaneModel::getSortStringWithGoogleContact(const std::shared_ptr<
                                                           const std::string& description) {
     std::string key;
     if (contact) {
-        if (auto name = contact->name()) {
-            key = joinNonEmpty({trimmed(partText(name->familyName())), trimmed(partText(name->givenName())),
-                                trimmed(partText(name->additionalName()))},
-                               " ");
+        if (const auto name = GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kName).name) {
+            key = joinNonEmpty({trimmed(name->family), trimmed(name->given), trimmed(name->additional)}, " ");
         }
     }
     return platform::lowercase(key.empty() ? trimmed(description) : key);

@@ -113,8 +113,9 @@ void QuorvaneModel::tagWithLocalRecord(GDataEntryContact& entry, const std::stri
 }
 
 std::optional<std::string> QuorvaneModel::localRecordOfGoogleContact(const GDataEntryContact& entry) {
-    auto property = entry.extendedPropertyForName(kLocalRecordPropertyName);
-    auto value = property ? property->value() : std::nullopt;
+    const auto values = GoogleContactCache::readValues(entry, GoogleContactCache::Values::kProperties);
+    const auto* property = values.property(kLocalRecordPropertyName);
+    auto value = property ? property->value : std::nullopt;
     if (!value || value->empty()) return std::nullopt;
     return value;
 }
@@ -321,8 +322,8 @@ bool QuorvaneModel::appleContactHasMatchingGroups(const CNContactPtr& contact) {
 bool QuorvaneModel::googleContactHasMatchingGroups(const GoogleContactPtr& contact) {
     if (!isGroupFilterActive()) return true;
     if (!contact) return false;
-    for (const auto& membership : contact->groupMembershipInfos()) {
-        if (auto href = membership->href(); href && mSelectedGroupURLDict.count(*href)) return true;
+    for (const auto& membership : GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups) {
+        if (const auto& href = membership.href; href && mSelectedGroupURLDict.count(*href)) return true;
     }
     return false;
 }

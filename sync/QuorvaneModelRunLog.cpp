@@ -70,7 +70,7 @@ platform::CNContactPtr QuorvaneModel::getAppleReferenceContactWithAppleContact(c
 }
 
 bool QuorvaneModel::isOtherContact(const std::shared_ptr<GDataEntryContact>& contact) {
-    return contact && contact->groupMembershipInfos().empty();
+    return contact && GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups.empty();
 }
 
 bool QuorvaneModel::isGoogleContactAlreadyMatched(const std::shared_ptr<GDataEntryContact>& contact) {

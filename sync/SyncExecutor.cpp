@@ -870,9 +870,9 @@ void SyncExecutor::sendPhoto(const NSSyncRecordPtr& record, const platform::Byte
             // The history keeps the photo's ETag: none once removed; the new one when the provider
             // said it, else the next run takes it from the feed.
             if (removing) {
-                if (auto link = record->mGoogleContact->photoLink()) link->setETag(std::nullopt);
+                record->mGoogleContact->setPhotoLinkETag(std::nullopt);
             } else if (etag && record->mGoogleContact->photoLink()) {
-                record->mGoogleContact->photoLink()->setETag(*etag);
+                record->mGoogleContact->setPhotoLinkETag(*etag);
             } else {
                 record->mGoogleETagPendingAssignment = true;
             }

@@ -5,6 +5,7 @@
 #include "gdata/GDataLink.h"
 #include "platform/foundation/Strings.h"
 #include "sync/ContentDigest.h"
+#include "sync/GoogleContactCache.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -122,8 +123,9 @@ std::optional<platform::Date> googleUpdatedDate(const std::shared_ptr<GDataEntry
 
 std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryContact>& contact) {
     if (!contact) return std::nullopt;
-    auto link = contact->photoLink();
-    return link ? link->ETag() : std::nullopt;
+    const auto values = GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kPhotoLink);
+    const auto* link = values.photoLink();
+    return link ? link->etag : std::nullopt;
 }
 
 bool historyForgetsPairsOfRecord(const NSSyncRecord& record, int32_t syncMode) {

@@ -448,6 +448,40 @@ std::string keptValues(const GDataEntryContact& c) {
     for (const auto& p : c.phoneNumbers()) add(p->stringValue());
     for (const auto& g : c.groupMembershipInfos()) add(g->href().value_or("") + (g->isDeleted() ? " deleted" : ""));
     for (const auto& p : c.extendedProperties()) add(p->name().value_or("") + "=" + p->value().value_or("-"));
+    auto photo = c.photoLink();
+    add(photo ? photo->ETag().value_or("no ETag") : "no photo");
+    auto blob = c.extendedPropertyForName("blob");
+    add(blob ? blob->value() : std::string("no blob"));
+    return out;
+}
+
+// The same, read through GoogleContactCache::readValues (from a summary's bytes).
+std::string readValues(const GDataEntryContact& c) {
+    using Values = GoogleContactCache::Values;
+    const auto v = GoogleContactCache::readValues(c, Values::kTitle | Values::kName | Values::kNickname | Values::kLinks |
+                                                         Values::kOrganizations | Values::kEmails | Values::kPhones |
+                                                         Values::kGroups | Values::kProperties);
+    std::string out;
+    auto add = [&](const std::optional<std::string>& v) { out += (v ? "'" + *v + "'" : "-") + "|"; };
+    add(c.identifier());
+    add(c.ETag());
+    add(c.updatedDate() ? c.updatedDate()->RFC3339String() : "-");
+    add(v.title);
+    if (v.name)
+        for (const auto* part : {&v.name->given, &v.name->additional, &v.name->family, &v.name->full, &v.name->prefix, &v.name->suffix})
+            add(*part);
+    add(v.nickname);
+    for (const auto& l : v.links)
+        for (const auto& part : {std::optional<std::string>(l.rel), l.type, l.href, l.etag}) add(part);
+    for (const auto* list : {&v.organizations, &v.emails, &v.phones})
+        for (const auto& value : *list) add(value);
+    for (const auto& g : v.groups) add(g.href.value_or("") + (g.deleted ? " deleted" : ""));
+    for (const auto& p : v.properties) add(p.name.value_or("") + "=" + p.value.value_or("-"));
+    const auto photoOnly = GoogleContactCache::readValues(c, Values::kPhotoLink);
+    const auto* photo = photoOnly.photoLink();
+    add(photo ? photo->etag.value_or("no ETag") : "no photo");
+    const auto* blob = v.property("blob");
+    add(blob ? blob->value : std::string("no blob"));
     return out;
 }
 
@@ -470,7 +504,10 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     auto feed = std::dynamic_pointer_cast<GDataFeedContact>(*parsed);
     ASSERT_EQ(feed->entryCount(), 302u);
     std::vector<std::string> whole;
-    for (const auto& e : *feed->entries()) whole.push_back(keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(e)));
+    for (const auto& e : *feed->entries()) {
+        whole.push_back(keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(e)));
+        EXPECT_EQ(readValues(*std::dynamic_pointer_cast<GDataEntryContact>(e)), whole.back());
+    }
 
     const auto folder = std::filesystem::temp_directory_path() / ("quorvane-kept-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
@@ -480,12 +517,13 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     ASSERT_TRUE(loaded);
     auto summaries = (*loaded)->summaryFeed(std::nullopt);
     ASSERT_TRUE(summaries && summaries->entryCount() == whole.size());
-    // Read in turn, then again: the first ones have let their values go by then and make them anew.
-    for (int pass = 0; pass < 2; ++pass) {
+    // Read from the bytes, in turn, then again (the first ones have let their values go by then
+    // and make them anew), then from the bytes again.
+    for (int pass = 0; pass < 3; ++pass) {
         for (size_t i = 0; i < whole.size(); ++i) {
             auto summary = std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i));
             ASSERT_TRUE((*loaded)->isSummary(summary.get()));
-            EXPECT_EQ(keptValues(*summary), whole[i]) << pass << " " << i;
+            EXPECT_EQ(pass == 1 ? keptValues(*summary) : readValues(*summary), whole[i]) << pass << " " << i;
         }
     }
     // A summary changed keeps the change, and is still no whole entry.
@@ -493,7 +531,15 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     first->setNickname(std::string("Changed"));
     for (size_t i = 1; i < whole.size(); ++i) keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i)));
     EXPECT_EQ(first->nickname(), "Changed");
+    EXPECT_EQ(GoogleContactCache::readValues(*first, GoogleContactCache::Values::kNickname).nickname, "Changed");
     EXPECT_EQ(first->emailAddresses().size(), 2u);
+    // So does one whose photo ETag is set (a link changed in place), read either way.
+    auto second = std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(1));
+    ASSERT_TRUE(second->photoLink());
+    second->setPhotoLinkETag(std::string("\"new\""));
+    for (size_t i = 2; i < whole.size(); ++i) keptValues(*std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i)));
+    EXPECT_EQ(second->photoLink()->ETag(), "\"new\"");
+    EXPECT_EQ(GoogleContactCache::readValues(*second, GoogleContactCache::Values::kPhotoLink).photoLink()->etag, "\"new\"");
     auto made = (*loaded)->wholeEntry(first);
     ASSERT_TRUE(made && made != first);
     EXPECT_EQ(keptValues(*made), whole[0]);
