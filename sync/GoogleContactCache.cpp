@@ -567,7 +567,7 @@ platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, con
     if (expected && (owner.account != expected->account || owner.feedURL != expected->feedURL))
         return unusable("it is of another account");
     std::vector<Record> records(r.count(40));
-    std::unordered_map<std::string, size_t> byIdentifier;
+    RecordIndex byIdentifier(&records);
     byIdentifier.reserve(records.size());
     for (size_t i = 0; i < records.size() && r.ok(); ++i) {
         Record& rec = records[i];
@@ -585,7 +585,7 @@ platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, con
             return unusable("it is damaged");
         rec.xmlBegin += xmlStart;
         r = Reader(summary, rec.summaryEnd, summary.size());
-        if (!byIdentifier.emplace(rec.identifier, i).second) return unusable("it names a contact twice");
+        if (!byIdentifier.add(i)) return unusable("it names a contact twice");
     }
     if (!r.ok() || r.at() != summary.size()) return unusable("it is damaged");
     owner_ = std::move(owner);
@@ -594,7 +594,9 @@ platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, con
     pagesUnnamed_ = false;
     summary_ = std::make_shared<std::string>(std::move(summary));
     records_ = std::move(records);
-    byIdentifier_ = std::move(byIdentifier);
+    byIdentifier_ = RecordIndex(&records_);
+    byIdentifier_.reserve(records_.size());
+    for (size_t i = 0; i < records_.size(); ++i) byIdentifier_.add(i);
     return {};
 }
 
@@ -726,9 +728,9 @@ bool GoogleContactCache::summarize(GDataFeedContact& feed) {
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
         const auto id = entry ? entry->identifier() : std::nullopt;
         if (!id || isSummary(entry.get()) || isLean(entry.get())) continue;
-        auto kept = byIdentifier_.find(*id);
-        if (kept == byIdentifier_.end() || records_[kept->second].etag != entry->ETag().value_or("")) continue;
-        from[i] = kept->second;
+        const size_t kept = byIdentifier_.find(*id);
+        if (kept == RecordIndex::kNone || records_[kept].etag != entry->ETag().value_or("")) continue;
+        from[i] = kept;
     }
     const bool readBack = putSummaries(entries, from);
     feed.setEntries(entries);
@@ -754,8 +756,8 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::sha
     if (!summary) return entry;
     if (summary->list != list_) return nullptr;  // a summary of a list let go
     const auto identifier = summary->identifier();
-    auto found = identifier ? byIdentifier_.find(*identifier) : byIdentifier_.end();
-    return found == byIdentifier_.end() ? nullptr : wholeOfRecord(records_[found->second]);
+    const size_t found = identifier ? byIdentifier_.find(*identifier) : RecordIndex::kNone;
+    return found == RecordIndex::kNone ? nullptr : wholeOfRecord(records_[found]);
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeOfRecord(const Record& rec) {
@@ -823,7 +825,7 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
         auto entry = std::dynamic_pointer_cast<GDataEntryContact>(entries[i]);
         const auto id = entry ? entry->identifier() : std::nullopt;
         const std::string etag = entry ? entry->ETag().value_or("") : "";
-        if (!id || etag.empty() || isSummary(entry.get()) || isLean(entry.get()) || byIdentifier_.count(*id)) continue;
+        if (!id || etag.empty() || isSummary(entry.get()) || isLean(entry.get()) || byIdentifier_.find(*id) != RecordIndex::kNone) continue;
         const auto bytes = entry->writtenXMLData();
         if (!bytes) continue;
         std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
@@ -846,14 +848,14 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
         rec.summaryEnd = summary_->size();
         pending += text;
         keptAs[i] = records_.size();
-        byIdentifier_.emplace(rec.identifier, records_.size());
         records_.push_back(std::move(rec));
+        byIdentifier_.add(records_.size() - 1);
         if (pending.size() >= (size_t(1) << 20)) written = flush();
     }
     if (written) written = flush();
     // What did not reach the file stays whole.
     while (!records_.empty() && records_.back().xmlBegin + records_.back().xmlLength > pendingAt) {
-        byIdentifier_.erase(records_.back().identifier);
+        byIdentifier_.remove(records_.size() - 1);
         summary_->resize(records_.back().summaryBegin);
         records_.pop_back();
     }
@@ -1005,9 +1007,9 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
         const std::string id = *entry->identifier();
         const std::string etag = entry->ETag().value_or("");
         // Kept as it is: the same contact at the same ETag.
-        auto kept = byIdentifier_.find(id);
-        if (kept != byIdentifier_.end() && !etag.empty() && records_[kept->second].etag == etag) {
-            const Record& rec = records_[kept->second];
+        const size_t kept = byIdentifier_.find(id);
+        if (kept != RecordIndex::kNone && !etag.empty() && records_[kept].etag == etag) {
+            const Record& rec = records_[kept];
             summary.str(rec.identifier);
             summary.str(rec.etag);
             summary.str(rec.updated);

@@ -32,7 +32,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "gdata/GDataEntryContact.h"
@@ -169,6 +171,8 @@ private:
     };
 
     GoogleContactCache() = default;
+    GoogleContactCache(const GoogleContactCache&) = delete;  // its index refers to its own records
+    GoogleContactCache& operator=(const GoogleContactCache&) = delete;
     // Reads the summary part of the open file into records; why not when it cannot be used.
     platform::Result<void> adopt(std::shared_ptr<File> file, const Owner* expected);
     // The XML bytes of a record, checked against its checksum; nullopt when they cannot be read.
@@ -190,7 +194,40 @@ private:
     // The summary part of the file; a new one for each list, shared with the summaries made of it.
     std::shared_ptr<std::string> summary_ = std::make_shared<std::string>();
     std::vector<Record> records_;
-    std::unordered_map<std::string, size_t> byIdentifier_;
+    // The records by identifier: their positions, hashed through the identifiers the records hold
+    // (not a copy of each).
+    class RecordIndex {
+    public:
+        static constexpr size_t kNone = SIZE_MAX;
+        explicit RecordIndex(const std::vector<Record>* records) : positions_(0, Hash{records}, Equal{records}) {}
+        size_t find(std::string_view identifier) const {
+            auto found = positions_.find(identifier);
+            return found == positions_.end() ? kNone : *found;
+        }
+        // false when a record of the same identifier is indexed already.
+        bool add(size_t position) { return positions_.insert(position).second; }
+        void remove(size_t position) { positions_.erase(position); }
+        void clear() { positions_.clear(); }
+        void reserve(size_t n) { positions_.reserve(n); }
+
+    private:
+        struct Hash {
+            const std::vector<Record>* records;
+            using is_transparent = void;
+            size_t operator()(std::string_view identifier) const { return std::hash<std::string_view>{}(identifier); }
+            size_t operator()(size_t position) const { return (*this)(std::string_view((*records)[position].identifier)); }
+        };
+        struct Equal {
+            const std::vector<Record>* records;
+            using is_transparent = void;
+            std::string_view of(size_t position) const { return (*records)[position].identifier; }
+            std::string_view of(std::string_view identifier) const { return identifier; }
+            template <class A, class B>
+            bool operator()(const A& a, const B& b) const { return of(a) == of(b); }
+        };
+        std::unordered_set<size_t, Hash, Equal> positions_;
+    };
+    RecordIndex byIdentifier_{&records_};
     std::unordered_map<const GDataEntryContact*, Known> known_;
     std::optional<std::string> serviceVersion_;
     uint64_t list_ = 0;  // counts the lists begun by beginList

@@ -543,6 +543,19 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     auto made = (*loaded)->wholeEntry(first);
     ASSERT_TRUE(made && made != first);
     EXPECT_EQ(keptValues(*made), whole[0]);
+
+    // A contact named twice: kept once from a download, and a list naming it twice is not used.
+    const auto& e = *feed->entries();
+    auto twice = GDataFeedContact::contactFeed();
+    twice->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{e[0], e[1], std::dynamic_pointer_cast<GDataEntryBase>(e[0]->copy())});
+    auto pages = GoogleContactCache::empty(owner);
+    ASSERT_TRUE(pages->beginList(folder));
+    ASSERT_TRUE(pages->keepPage(*twice));
+    EXPECT_EQ(pages->count(), 2u);
+    EXPECT_FALSE(pages->isSummary(std::dynamic_pointer_cast<GDataEntryContact>(twice->entryAtIndex(2)).get()));
+    twice->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{e[0], e[1], std::dynamic_pointer_cast<GDataEntryBase>(e[0]->copy())});
+    (void)GoogleContactCache::empty(owner)->write(folder / "twice", *twice);
+    EXPECT_FALSE(GoogleContactCache::load(folder / "twice", owner));
     std::filesystem::remove_all(folder);
 }
 
