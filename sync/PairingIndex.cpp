@@ -124,14 +124,6 @@ PairingIndex::PairingIndex(const std::vector<GoogleContactPtr>& googleContacts,
                            const std::vector<CNContactPtr>& appleContacts,
                            const std::function<bool(const CNContactPtr&)>& appleScanned)
     : googleContacts_(googleContacts), appleContacts_(appleContacts), appleScanned_(appleScanned) {
-    googleFacts_.resize(googleContacts_.size());
-    googlePositions_.reserve(googleContacts_.size());
-    for (size_t i = 0; i < googleContacts_.size(); ++i) {
-        const auto& g = googleContacts_[i];
-        if (!g) continue;
-        googleFacts_[i] = factsOfGoogleContact(*g);
-        googlePositions_.emplace(g.get(), i);
-    }
 }
 
 void PairingIndex::buildGoogleBuckets() const {
@@ -140,7 +132,7 @@ void PairingIndex::buildGoogleBuckets() const {
     for (size_t i = 0; i < googleContacts_.size(); ++i) {
         const auto& g = googleContacts_[i];
         if (!g) continue;
-        const ContactFacts& f = googleFacts_[i];
+        const ContactFacts f = factsOfGoogleContact(*g);
         const bool other = isOtherContact(*g);
         if (f.hasNameParts()) {
             addGoogle(googleNames_, nameKey(f), i, other);
@@ -236,14 +228,8 @@ CNContactPtr PairingIndex::chooseApple(const AppleBuckets& buckets, const std::v
     return best == kNone ? nullptr : appleContacts_[best];
 }
 
-const PairingIndex::ContactFacts* PairingIndex::indexedGoogleFacts(const GDataEntryContact* contact) const {
-    auto found = googlePositions_.find(contact);
-    return found == googlePositions_.end() ? nullptr : &googleFacts_[found->second];
-}
-
 PairingIndex::ContactFacts PairingIndex::googleFacts(const GDataEntryContact& contact) const {
-    const ContactFacts* facts = indexedGoogleFacts(&contact);
-    return facts ? *facts : factsOfGoogleContact(contact);
+    return factsOfGoogleContact(contact);
 }
 
 PairingIndex::GoogleContactPtr PairingIndex::bestGoogleContactForAppleContact(const CNContactPtr& apple,
@@ -281,10 +267,7 @@ CNContactPtr PairingIndex::bestAppleContactForGoogleContact(const GoogleContactP
                                                             const AppleCandidateTest& candidate) const {
     if (!google) return nullptr;
     buildAppleBuckets();
-    ContactFacts computed;
-    const ContactFacts* indexed = indexedGoogleFacts(google.get());
-    if (!indexed) computed = factsOfGoogleContact(*google);
-    const ContactFacts& f = indexed ? *indexed : computed;
+    const ContactFacts f = factsOfGoogleContact(*google);
     if (f.hasNameParts()) {
         if (auto a = chooseApple(appleNames_, {nameKey(f)}, google, candidate)) return a;
     } else if (nonEmpty(f.organization)) {

@@ -20,8 +20,8 @@
 // this run) changes while the run pairs, so it is asked at query time through the caller's
 // predicate, exactly as the scan asks it; the index itself never changes after it is built.
 //
-// The Google contacts' facts are read when the index is made (the pairing reads their hash names
-// from them); the buckets of each side are made at the first search that needs them, so a run
+// The Google contacts' facts are read when needed (a kept contact's from its summary bytes) and
+// not held; the buckets of each side are made at the first search that needs them, so a run
 // whose contacts all pair by their history never makes them.
 
 #include <functional>
@@ -70,11 +70,9 @@ public:
     };
     static ContactFacts factsOfAppleContact(const platform::CNContact& contact);
     static ContactFacts factsOfGoogleContact(const GDataEntryContact& contact);
-    // The facts of an indexed Google contact, read once when the index was built (reading them
-    // from the entry's elements is what a search spends most of its time on); computed afresh for
-    // a contact the index does not hold.
+    // The facts of a Google contact, read when asked (from a summary's bytes, which costs little):
+    // a large list does not hold a copy of every contact's facts for the run.
     ContactFacts googleFacts(const GDataEntryContact& contact) const;
-    const ContactFacts* indexedGoogleFacts(const GDataEntryContact* contact) const;
     // Belongs to no group.
     static bool isOtherContact(const GDataEntryContact& contact);
     // The shortest e-mail address and local phone number the scan considers, in UTF-16 units.
@@ -107,8 +105,6 @@ private:
                                        const GoogleContactPtr& google, const AppleCandidateTest& candidate) const;
 
     std::vector<GoogleContactPtr> googleContacts_;
-    std::vector<ContactFacts> googleFacts_;  // by position
-    std::unordered_map<const GDataEntryContact*, size_t> googlePositions_;
     std::vector<platform::CNContactPtr> appleContacts_;
     std::function<bool(const platform::CNContactPtr&)> appleScanned_;
     // Google contacts with name parts by name; without name parts by organisation and by phone;
