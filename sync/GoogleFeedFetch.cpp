@@ -2,22 +2,46 @@
 
 #include "sync/GoogleFeedFetch.h"
 
+#include <atomic>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "fetcher/QNSessionFetcher.h"
 #include "gdata/service/GDataQueryContact.h"
+#include "platform/runloop/DispatchQueue.h"
 
 namespace quorvane {
 
-std::string GoogleFeedFetch::incompleteReasonForFeed(const GDataFeedBase& feed) {
+std::string GoogleFeedFetch::incompleteReasonForFeed(const GDataFeedBase& feed, size_t entriesLetGo) {
     if (feed.nextLink()) return "the feed was cut short: a next link was left unfollowed";
-    if (auto total = feed.totalResults(); total && *total >= 0 && feed.entryCount() < static_cast<size_t>(*total)) {
-        return "the feed holds " + std::to_string(feed.entryCount()) + " of its " + std::to_string(*total) + " entries";
+    const size_t count = feed.entryCount() + entriesLetGo;
+    if (auto total = feed.totalResults(); total && *total >= 0 && count < static_cast<size_t>(*total)) {
+        return "the feed holds " + std::to_string(count) + " of its " + std::to_string(*total) + " entries";
     }
     return "";
 }
 
 namespace {
+
+// The changes downloaded so far that are the version of an entry the held list has, as
+// mergeChanges would find them: the same identifier and ETag, not deleted, with no other change
+// of that identifier before it.
+struct SameVersions {
+    size_t count = 0;
+    size_t heldWhole = 0;  // the other versions downloaded so far (deletions aside)
+    bool abandoned = false;  // too many: the whole list is downloaded instead
+    std::unordered_set<std::string> changed;  // identifiers with another version or a deletion so far
+
+    bool isHeld(const GDataFeedBase& held, const GDataEntryBase& entry) {
+        auto id = entry.identifier();
+        if (!id) return false;
+        if (!entry.isDeleted() && entry.ETag() && !changed.contains(*id)) {
+            if (auto mine = held.entryForIdentifier(*id); mine && mine->ETag() == entry.ETag()) return true;
+        }
+        changed.insert(std::move(*id));
+        return false;
+    }
+};
 
 template <class Feed>
 FetchedFeed<Feed> verdict(std::shared_ptr<Feed> feed) {
@@ -77,10 +101,12 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
             callback(std::move(fetched), std::move(error));
         };
     }
-    auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base](auto feed) {
+    // Of the changes, the versions held already are let go as their pages come (see below).
+    auto letGo = std::make_shared<SameVersions>();
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base, letGo](auto feed) {
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
         // The changes must be whole too: a change missed could be a deletion missed.
-        std::string changesReason = incompleteReasonForFeed(*feed);
+        std::string changesReason = incompleteReasonForFeed(*feed, letGo->count);
         bool unchanged = false;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
         fetched.incremental = true;
@@ -97,8 +123,46 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
             if (auto contacts = std::dynamic_pointer_cast<GDataFeedContact>(page)) onPage(*contacts);
         });
     }
+    // The changes start at the second the held list is dated at, so whatever changed in that
+    // second comes again, each time: when that is most of a large list (a bulk import), the
+    // copies would double what the run holds. They are let go as each page (or part of one) is
+    // read, by the rule mergeChanges applies, and counted towards the changes' total.
+    // Changes are held whole until they are merged: past mostChangesHeldWhole() of them (most of
+    // a large list changed), the whole list is downloaded instead, kept page by page as it comes.
+    if (ticket && base) {
+        std::weak_ptr<GDataServiceTicketBase> changesTicket = ticket;
+        ticket->setFeedPageHandler([base, letGo, changesTicket, service, feedURL, callback,
+                                    onPage](const std::shared_ptr<GDataFeedBase>& page) {
+            if (page->entryCount() == 0) return;
+            if (letGo->abandoned) return page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
+            std::vector<std::shared_ptr<GDataEntryBase>> kept;
+            kept.reserve(page->entryCount());
+            for (const auto& entry : *page->entries()) {
+                if (letGo->isHeld(*base, *entry)) {
+                    ++letGo->count;
+                } else {
+                    kept.push_back(entry);
+                    if (!entry->isDeleted()) ++letGo->heldWhole;
+                }
+            }
+            if (kept.size() < page->entryCount()) page->setEntries(kept);
+            if (letGo->heldWhole <= mostChangesHeldWhole()) return;
+            letGo->abandoned = true;
+            page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
+            if (auto changes = changesTicket.lock()) changes->cancelTicket();  // no callback of it follows
+            platform::DispatchQueue::main()->async(
+                [service, feedURL, callback, onPage] { fetchContactFeed(service, feedURL, nullptr, callback, onPage); });
+        });
+    }
     return ticket;
 }
+
+namespace {
+std::atomic<size_t> gMostChangesHeldWhole{GoogleFeedFetch::kMaxResults};
+}
+
+size_t GoogleFeedFetch::mostChangesHeldWhole() { return gMostChangesHeldWhole; }
+void GoogleFeedFetch::setMostChangesHeldWhole(size_t most) { gMostChangesHeldWhole = most; }
 
 bool GoogleFeedFetch::isChangesGoneError(const platform::Error& error) {
     return (error.domain == kGDataServiceErrorDomain || error.domain == QNSessionFetcherStatusDomain) && error.code == 410;

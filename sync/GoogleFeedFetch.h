@@ -59,8 +59,8 @@ public:
     using Callback = std::function<void(FetchedFeed<Feed> fetched, std::optional<platform::Error> error)>;
 
     // "" when the feed is whole; otherwise why not: a next link left unfollowed, or fewer
-    // entries than the feed's total.
-    static std::string incompleteReasonForFeed(const GDataFeedBase& feed);
+    // entries than the feed's total (counting `entriesLetGo` let go of it as they came).
+    static std::string incompleteReasonForFeed(const GDataFeedBase& feed, size_t entriesLetGo = 0);
 
     // Fetches the groups feed at the URL. The callback runs once, with the feed or the error.
     static GDataServiceTicketPtr fetchGroupFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
@@ -74,7 +74,9 @@ public:
     // `onPage` (when given) sees each page of a download of the whole list as it is parsed (a
     // large page also a part at a time while it is parsed, see GDataServiceFeedPageHandler), and
     // may put smaller stand-ins in the place of its entries, so that the list is never held whole
-    // at once; it does not see the pages of changes merged into a previous download.
+    // at once; it does not see the pages of changes merged into a previous download. Of those,
+    // the versions the previous download holds are let go as they are read, and past
+    // mostChangesHeldWhole() other versions the whole list is downloaded instead.
     using PageHandler = std::function<void(GDataFeedContact& page)>;
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
@@ -88,6 +90,10 @@ public:
     static std::shared_ptr<GDataFeedContact> mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,
                                                           const std::shared_ptr<GDataFeedContact>& changes,
                                                           bool* unchanged = nullptr);
+    // The most changed entries a download of changes holds whole before they are merged; past
+    // it, the whole list is downloaded instead (kept page by page). One setting for the process.
+    static size_t mostChangesHeldWhole();
+    static void setMostChangesHeldWhole(size_t most);
     // The provider no longer keeps the changes asked for: only the whole list can be had.
     static bool isChangesGoneError(const platform::Error& error);
 };

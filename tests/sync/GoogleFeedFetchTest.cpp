@@ -622,9 +622,9 @@ TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLast
         }
         return names;
     };
-    auto asked = [&] {
+    auto asked = [&] {  // the query of the first request
         auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
-        return requests.size() == 1 ? requests[0].query : "<" + std::to_string(requests.size()) + " requests>";
+        return requests.empty() ? "<no request>" : requests[0].query;
     };
 
     person("A");
@@ -643,30 +643,51 @@ TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLast
 
     ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B2</gd:familyName></gd:name>", {"6contacts"}));
     ASSERT_TRUE(provider.deleteContact(c));
-    person("D");
+    const std::string d = person("D");
     settle();
     last = fetch(&last);
     EXPECT_TRUE(last.complete && last.incremental && !last.unchanged);
     EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
     EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B2", "D"}));
 
-    // A change in the second the list is dated at comes again with the next changes: the entry
-    // held stays (for a kept list, its summary).
+    // A change in the second the list is dated at comes again with the next changes, a page at a
+    // time: the entry held stays (for a kept list, its summary), the copy is let go as it comes,
+    // and the changes still count as whole; a deletion in that second is applied once.
+    provider.setPageCap(1);
     ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B3</gd:familyName></gd:name>", {"6contacts"}));
     last = fetch(&last);
     const auto held = last.feed->entryAtIndex(1);
+    ASSERT_TRUE(provider.deleteContact(d));
+    for (bool deletionSeen : {false, true}) {
+        last = fetch(&last);
+        EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
+        EXPECT_TRUE(last.complete && last.incremental) << last.incompleteReason;
+        EXPECT_EQ(last.unchanged, deletionSeen);
+        EXPECT_EQ(last.feed->entryAtIndex(1).get(), held.get());
+        EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B3"}));
+    }
+    provider.setPageCap(0);
+
+    // Past the most changes held whole, the whole list is downloaded instead.
+    GoogleFeedFetch::setMostChangesHeldWhole(1);
+    ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B4</gd:familyName></gd:name>", {"6contacts"}));
+    person("D");
+    settle();
     last = fetch(&last);
-    EXPECT_NE(asked().find("updated-min="), std::string::npos) << asked();
-    EXPECT_TRUE(last.complete && last.incremental && last.unchanged);
-    EXPECT_EQ(last.feed->entryAtIndex(1).get(), held.get());
-    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B3", "D"}));
+    GoogleFeedFetch::setMostChangesHeldWhole(GoogleFeedFetch::kMaxResults);
+    auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[0].query.find("updated-min="), std::string::npos);
+    EXPECT_EQ(requests[1].query.find("updated-min="), std::string::npos);
+    EXPECT_TRUE(last.complete && !last.incremental);
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B4", "D"}));
 
     provider.forgetDeletedContacts();
     settle();
     last = fetch(&last);
     EXPECT_EQ(provider.server().requests("/m8/feeds/contacts/default/full").size(), 2u);
     EXPECT_TRUE(last.complete && !last.incremental);
-    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B3", "D"}));
+    EXPECT_EQ(families(last), (std::vector<std::string>{"A", "B4", "D"}));
 }
 
 }  // namespace
