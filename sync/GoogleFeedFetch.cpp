@@ -46,6 +46,7 @@ struct SameVersions {
 template <class Feed>
 FetchedFeed<Feed> verdict(std::shared_ptr<Feed> feed) {
     FetchedFeed<Feed> fetched;
+    fetched.entriesRead = feed->entryCount();
     fetched.incompleteReason = GoogleFeedFetch::incompleteReasonForFeed(*feed);
     fetched.complete = fetched.incompleteReason.empty();
     fetched.feed = std::move(feed);
@@ -108,7 +109,9 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         // The changes must be whole too: a change missed could be a deletion missed.
         std::string changesReason = incompleteReasonForFeed(*feed, letGo->count);
         bool unchanged = false;
+        const size_t changesRead = feed->entryCount() + letGo->count;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
+        fetched.entriesRead = changesRead;
         fetched.incremental = true;
         fetched.unchanged = unchanged && changesReason.empty();
         if (!changesReason.empty()) {

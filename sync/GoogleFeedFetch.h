@@ -35,6 +35,8 @@ struct FetchedFeed {
     // An incremental download found the list as it was (no entry added, removed or given another
     // ETag): a kept copy of it need not be written again.
     bool unchanged = false;
+    // The entries read from the provider for it, changes let go of as they came included.
+    size_t entriesRead = 0;
 };
 
 using FetchedContactFeed = FetchedFeed<GDataFeedContact>;
