@@ -669,10 +669,10 @@ TEST(GoogleFeedFetchStageTest, AWholeDownloadThenOnlyTheChangesMergedIntoTheLast
     provider.setPageCap(0);
 
     // Past the most changes held whole, the whole list is downloaded instead.
-    GoogleFeedFetch::setMostChangesHeldWhole(1);
     ASSERT_TRUE(provider.replaceContact(b, "<gd:name><gd:familyName>B4</gd:familyName></gd:name>", {"6contacts"}));
     person("D");
     settle();
+    GoogleFeedFetch::setMostChangesHeldWhole(1);
     last = fetch(&last);
     GoogleFeedFetch::setMostChangesHeldWhole(GoogleFeedFetch::kMaxResults);
     auto requests = provider.server().requests("/m8/feeds/contacts/default/full");
