@@ -638,6 +638,11 @@ protected:
     // it makes with this turned off, through the usual setters, and may later remove what it
     // made (setObject(nullptr, cls)) to give the memory back.
     void setMakesExtensionsWhenRead(bool on) const { makesExtensions_ = on; }
+    // Gives back the room the extension list grew into beyond what it holds (for an object kept
+    // long with few extensions, as a stand-in is).
+    void trimExtensionRoom() {
+        if (!extensions_.empty()) extensions_.edit().shrink_to_fit();
+    }
     bool makesExtensionsWhenRead() const { return makesExtensions_; }
     virtual void makeExtensions(const GDataClassInfo* /*cls*/, bool /*change*/) const {}
     void willReadExtensions(const GDataClassInfo* cls) const {

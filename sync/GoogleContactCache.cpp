@@ -388,7 +388,10 @@ public:
     // Whether its bytes still tell its values: true until it is changed.
     bool valuesInBytes() const { return !pinned_; }
     // From now on its other values are made when read.
-    void holdValuesAsBytes() const { setMakesExtensionsWhenRead(true); }
+    void holdValuesAsBytes() {
+        trimExtensionRoom();
+        setMakesExtensionsWhenRead(true);
+    }
 
     void makeExtensions(const GDataClassInfo* cls, bool change) const override {
         uint32_t wanted = kAllSections;
