@@ -24,10 +24,10 @@
 #include "gdata/GDataOrganization.h"
 #include "gdata/GDataPhoneNumber.h"
 #include "gdata/GDataTextConstruct.h"
-#include "sync/DurableReplace.h"
 #include "platform/foundation/Memory.h"
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
+#include "sync/DurableReplace.h"
 
 namespace quorvane {
 
@@ -287,7 +287,6 @@ bool decodeSummary(std::string_view bytes, Values* into, uint32_t parts, Section
     if (starts && bytes.size() > UINT16_MAX) starts->fill(0);
     return r.ok() && r.at() == bytes.size();
 }
-
 
 // Makes the objects of the parts `parts` of the values into the entry, as a parsed entry holds them.
 void makeObjects(GDataEntryContact& into, const Values& v, uint32_t parts) {

@@ -1,5 +1,5 @@
 // The model's account classification of local contact containers, the container and contact
-// source records built from it, the contact date and image helpers, and the cache of fully
+// source records built from it, the contact image helpers, and the cache of fully
 // fetched contacts.
 
 #include "platform/foundation/Strings.h"
@@ -233,7 +233,6 @@ NSContactSourceRecord_QVPtr QuorvaneModel::getContactSourceRecordWithContactSour
     }
     return described(ContactSourceModeAutoSelect, Utils::localized("Global_AutoSelect", "Auto Select"));
 }
-
 
 std::optional<platform::Bytes> QuorvaneModel::getAppleContactImageData(const platform::CNContactPtr& contact) {
     if (!contact) return std::nullopt;
