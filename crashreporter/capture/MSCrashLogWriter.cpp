@@ -3,6 +3,8 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -847,6 +849,9 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     for (size_t i = 0; i < thread_count; ++i) {
         if (threads[i] != self && !suspended[i]) QVCRASH_DEBUG("Could not suspend thread %d", static_cast<int>(threads[i]));
     }
+    // The threads the report has no room for, and any started since the listing, stop too: none
+    // may end the process (_exit included) while the report is written.
+    if (complete) crash::parkUnlistedThreads(threads, thread_count);
     // One symbol-lookup context for every frame of the report, sizing pass included.
     qvcrash_async_symbol_cache_t symbol_cache;
     MSqvcrash_async_symbol_cache_init(&symbol_cache);
@@ -907,6 +912,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
             QVCRASH_DEBUG("Could not resume thread %d", static_cast<int>(threads[i]));
         }
     }
+    if (others == qvcrash_other_threads_t::resume && complete) crash::releaseParkedThreads();
     if (!complete) return QVCRASH_EINTERNAL;
     if (file->write_failed) {
         QVCRASH_DEBUG("The report is incomplete: some of its bytes could not be written");
@@ -979,6 +985,48 @@ int qvcrash_place_report(const char* from, const char* path, int pid, char* buff
     return err;
 }
 
+namespace {
+
+// The report's size limit: the format's, or the process's file size limit when that is lower
+// (the sizing pass then makes the report fit it).
+uint64_t report_size_limit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < kQVCrashReportMaxSize) {
+        return limit.rlim_cur > 0 ? limit.rlim_cur : 1;
+    }
+    return kQVCrashReportMaxSize;
+}
+
+// The partial file of this crash, made anew: whatever stood at the name (a partial file of an
+// earlier process of this id, a link, a FIFO) is taken away rather than written through or
+// waited on. The folder is made again when it is gone. -1 when it cannot be opened.
+int open_partial_file(qvcrash_handler_context_t* context) {
+    ::unlink(context->partial_path);
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(context->partial_path, flags, 0644);
+    if (fd < 0 && errno == ENOENT &&
+        qvcrash_async_make_parent_folders(context->partial_path, context->placed_path, context->path_capacity)) {
+        fd = ::open(context->partial_path, flags, 0644);
+    }
+    if (fd < 0) return -1;
+    // With standard error closed the file could be descriptor 2, where the engine's diagnostic
+    // lines would end up inside the report: move it above the standard descriptors.
+    if (fd <= 2) {
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (moved >= 0) {
+            ::close(fd);
+            fd = moved;
+        }
+    }
+    // Held while this process lives: a start tells a partial file being written from one left by a
+    // process that is gone by it, whichever process id namespace either lives in.
+    qvcrash_async_lock_file(fd);
+    return fd;
+}
+
+}  // namespace
+
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo) {
     // This process's id now, not the enabling process's: raw, as a forked child's cached one may
@@ -990,26 +1038,21 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
         QVCRASH_DEBUG("The report's file name is too long");
         return QVCRASH_EINTERNAL;
     }
-    // A file of its own, made now: whatever stood at the name (a partial file of an earlier process
-    // of this id, a link, a FIFO) is taken away rather than written through or waited on.
-    ::unlink(context->partial_path);
-    int fd = ::open(context->partial_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = open_partial_file(context);
     if (fd < 0) {
         QVCRASH_DEBUG("Could not open the crashlog output file: %s", qvcrash_async_errno_text(errno));
         return QVCRASH_EINTERNAL;
     }
-    // With standard error closed the file could be descriptor 2, where the engine's diagnostic
-    // lines would end up inside the report: move it above the standard descriptors.
-    if (fd <= 2) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (moved >= 0) {
-            ::close(fd);
-            fd = moved;
-        }
-    }
+    // A write past the file size limit fails instead of ending the process with SIGXFSZ: the
+    // process ends with its own signal.
+    struct sigaction ignore, previous_xfsz;
+    qvcrash_async_memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const bool xfsz_saved = ::sigaction(SIGXFSZ, &ignore, &previous_xfsz) == 0;
 
     qvcrash_async_file_t file;
-    MSqvcrash_async_file_init(&file, fd, kQVCrashReportMaxSize);
+    MSqvcrash_async_file_init(&file, fd, report_size_limit());
 
     qvcrash_async_thread_state_t state;
     const qvcrash_async_thread_state_t* statep = nullptr;
@@ -1023,22 +1066,25 @@ qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash
                                                      &file, siginfo, statep, qvcrash_other_threads_t::keep_stopped);
     MSqvcrash_log_writer_close(&context->writer);
 
-    if (!MSqvcrash_async_file_flush(&file)) {
-        QVCRASH_DEBUG("Failed to flush output file");
-        MSqvcrash_async_file_close(&file);
+    const bool flushed = MSqvcrash_async_file_flush(&file);
+    if (xfsz_saved) ::sigaction(SIGXFSZ, &previous_xfsz, nullptr);
+    // Only a report written whole takes a name the next start looks for: a cut one would be
+    // taken for a damaged report and lost.
+    if (!flushed || file.write_failed) {
+        QVCRASH_DEBUG("%s", flushed ? "The report could not be written whole" : "Failed to flush output file");
+        ::unlink(context->partial_path);
+        ::close(fd);
         return QVCRASH_EINTERNAL;
     }
+    // Put into place while still open (and so locked), never under another's name.
+    const int placed = qvcrash_place_report(context->partial_path, context->path, pid, context->placed_path,
+                                            context->path_capacity);
+    if (placed != 0) QVCRASH_DEBUG("Could not move the report into place: %s", qvcrash_async_errno_text(placed));
     if (!MSqvcrash_async_file_close(&file)) {
         QVCRASH_DEBUG("Failed to close output file");
         return QVCRASH_EINTERNAL;
     }
-    // Only a closed report takes a name the next start looks for, and never another's.
-    if (const int placed = qvcrash_place_report(context->partial_path, context->path, pid, context->placed_path,
-                                                context->path_capacity);
-        placed != 0) {
-        QVCRASH_DEBUG("Could not move the report into place: %s", qvcrash_async_errno_text(placed));
-        return QVCRASH_EINTERNAL;
-    }
+    if (placed != 0) return QVCRASH_EINTERNAL;
     return err;
 }
 

@@ -145,15 +145,19 @@ qvcrash_error_t MSqvcrash_log_writer_close(qvcrash_log_writer_t* writer);
 // Releases every string and the exception's addresses.
 void MSqvcrash_log_writer_free(qvcrash_log_writer_t* writer);
 
-// Writes the report of a crash, limited to kQVCrashReportMaxSize bytes, into a partial file of the
-// crashing process (named after its id, taken now: a child forked without exec writes a file of
-// its own; made anew, 0644, whatever stood at that name removed first), flushes and closes it, then gives it a name no other
-// report has (qvcrash_place_report): the report file is whole or absent, whoever looks at it and
-// whenever, and a report already in place is never replaced. In a forked child the report tells
-// that child's id and gets an id of its own. current_state is the crashed thread's signal
-// context. The other threads stay stopped on return, so that none of them can end the process
-// before the crash does. 0 when the report was written whole; 6 when the file could not be
-// opened, flushed, closed or put into place; otherwise the writer's result. Async-signal-safe.
+// Writes the report of a crash, limited to kQVCrashReportMaxSize bytes (or the process's file
+// size limit when lower, which the sizing pass then fits; SIGXFSZ is ignored meanwhile), into a
+// partial file of the crashing process (named after its id, taken now: a child forked without
+// exec writes a file of its own; made anew, 0644, whatever stood at that name removed first, the
+// report folder made again when it is gone; locked while open, see qvcrash_async_lock_file),
+// flushes it, and only when every byte was written gives it a name no other report has
+// (qvcrash_place_report): the report file is whole or absent, whoever looks at it and whenever,
+// and a report already in place is never replaced; a report not written whole is removed. In a
+// forked child the report tells that child's id and gets an id of its own. current_state is the
+// crashed thread's signal context. The other threads stay stopped on return, so that none of
+// them can end the process before the crash does. 0 when the report was written whole; 6 when
+// the file could not be opened, written whole, flushed, closed or put into place; otherwise the
+// writer's result. Async-signal-safe.
 qvcrash_error_t qvcrash_write_report(qvcrash_handler_context_t* context, qvcrash_thread_t crashed_thread,
                                      const ucontext_t* current_state, qvcrash_log_signal_info_t* siginfo);
 

@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string_view>
 
 #include "crashreporter/capture/MSCrashLogWriter.h"
@@ -46,6 +48,16 @@ std::mutex gEnableMutex;
 // The thread whose crash is being reported, 0 until the first crash claims the process.
 std::atomic<qvcrash_thread_t> gCrashingThread{0};
 
+// The process whose memory the crash state above is: the enabling one, and each child forked
+// from it (fork's child handler sets it there). A vfork child shares its parent's memory while it
+// runs: its crash must leave that state alone, or the parent would find a crash in progress that
+// never ends (and hang at exit, or at its own crash). Such a child has another process id.
+std::atomic<int> gStateOwner{0};
+
+void forkedChild() { gStateOwner.store(static_cast<int>(::syscall(SYS_getpid)), std::memory_order_relaxed); }
+
+bool ownsCrashState() { return static_cast<int>(::syscall(SYS_getpid)) == gStateOwner.load(std::memory_order_relaxed); }
+
 void resetFatalSignals() {
     for (int fatal : kQVCrashFatalSignals) {
         struct sigaction sa;
@@ -60,6 +72,9 @@ void resetFatalSignals() {
 // The signal path: first in the chain for every fatal signal, never passes control on.
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                              qvcrash_signal_handler_callback* next) {
+    // A vfork child (or any other process sharing this memory): not reported, and nothing of the
+    // parent touched; the signal takes its default action in the child alone.
+    if (!ownsCrashState()) return false;
     // One crash is reported per process. A thread that crashes while another writes waits here
     // to be suspended and written like any other thread; the process ends with the first crash.
     const qvcrash_thread_t self = MSpl_mach_thread_self();
@@ -92,6 +107,7 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 // reports its crash (returns from main, calls exit) waits here for the crash to end the process
 // with its signal, instead of cutting the report short with an ordinary exit status.
 void waitForCrashInProgress() {
+    if (!ownsCrashState()) return;
     const qvcrash_thread_t owner = gCrashingThread.load(std::memory_order_acquire);
     if (owner == 0 || owner == MSpl_mach_thread_self()) return;
     for (;;) ::pause();
@@ -135,20 +151,41 @@ bool processIsGone(long pid) {
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+// Opens an engine file to lock it, without following a link or waiting on a FIFO; -1 when it
+// cannot be opened.
+int openToLock(const std::string& path) {
+    return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// True when the file's lock is free: whoever held it (a process writing its crash's report, a start
+// that took a report over) is gone, in whatever process id namespace it ran. A file that cannot be
+// opened counts as held.
+bool lockIsFree(const std::string& path) {
+    const int fd = openToLock(path);
+    if (fd < 0) return false;
+    const bool free = qvcrash_async_lock_file(fd);
+    ::close(fd);
+    return free;
+}
+
 // Partial reports left by processes that ended while writing one (killed in the middle of a
-// crash) are never completed: let them go. A live process's partial report is its own.
+// crash) are never completed: let them go. A live process's partial report is its own: it holds
+// the file's lock while it writes, and no process of that id lives here.
 void removeAbandonedPartialReports(const std::string& directory, const std::string& reportName) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
         const ReportFileName file = classifyReportFile(entry.path().filename().string(), reportName);
-        if (file.kind == ReportFileKind::Partial && processIsGone(file.pid)) std::filesystem::remove(entry.path(), ec);
+        if (file.kind == ReportFileKind::Partial && processIsGone(file.pid) && lockIsFree(entry.path().string())) {
+            std::filesystem::remove(entry.path(), ec);
+        }
     }
 }
 
 // The reports this process has taken over and not yet let go or given back.
+// Each one's file stays open, and locked, until then.
 struct Takings {
     std::mutex mutex;
-    std::set<std::string> held;
+    std::map<std::string, int> held;
     unsigned next = 0;
 };
 Takings& takings() {
@@ -157,7 +194,10 @@ Takings& takings() {
 }
 void releaseTaken(const std::string& taken) {
     std::lock_guard<std::mutex> lock(takings().mutex);
-    takings().held.erase(taken);
+    auto it = takings().held.find(taken);
+    if (it == takings().held.end()) return;
+    if (it->second >= 0) ::close(it->second);
+    takings().held.erase(it);
 }
 
 std::atomic<MSCrashReporter::ReadFunction> gReportRead{[](int fd, void* buffer, size_t count) {
@@ -327,7 +367,7 @@ std::vector<MSCrashReporter::PendingReport> MSCrashReporter::pendingCrashReports
                 std::lock_guard<std::mutex> lock(takings().mutex);
                 if (takings().held.count(path) != 0) continue;
             }
-            if (!processIsGone(file.pid)) continue;  // another start is at work on it
+            if (!lockIsFree(path)) continue;  // another start is at work on it
             abandoned = true;
         }
         found.push_back({{path, abandoned}, st.st_mtim});
@@ -362,22 +402,39 @@ platform::Result<void> MSCrashReporter::purgePendingCrashReport() const {
 }
 
 platform::Result<std::string> MSCrashReporter::takeOverPendingCrashReport(const PendingReport& report) const {
-    // Renamed, not read in place: a crash's report put into place meanwhile keeps its own name,
-    // and no other start reads this one too.
+    // Locked first, then renamed, not read in place: a crash's report put into place meanwhile
+    // keeps its own name, and no other start reads this one too. The lock stays while this start
+    // holds it, so that another start (of any process id namespace) finds it taken, not abandoned.
+    const int fd = openToLock(report.path);
+    if (fd < 0) return platform::posixError(errno, "Could not take over " + report.path);
+    struct stat opened {}, named {};
+    if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(report.path.c_str(), &named) != 0 ||
+        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+        ::close(fd);
+        return platform::posixError(ENOENT, "Taken over by another start: " + report.path);
+    }
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::string taken;
         {
             std::lock_guard<std::mutex> lock(takings().mutex);
             taken = crashReportPath() + "." + std::to_string(::getpid()) + "." + std::to_string(++takings().next) +
                     ".taking";
-            takings().held.insert(taken);
+            takings().held[taken] = -1;  // held from before the rename: not abandoned meanwhile
         }
         const int err = qvcrash_async_rename_noreplace(report.path.c_str(), taken.c_str());
-        if (err == 0) return taken;
+        if (err == 0) {
+            std::lock_guard<std::mutex> lock(takings().mutex);
+            takings().held[taken] = fd;
+            return taken;
+        }
         releaseTaken(taken);
         // Taken: an earlier process of this id left one of that name.
-        if (err != EEXIST) return platform::posixError(err, "Could not take over " + report.path);
+        if (err != EEXIST) {
+            ::close(fd);
+            return platform::posixError(err, "Could not take over " + report.path);
+        }
     }
+    ::close(fd);
     return platform::posixError(EEXIST, "Could not take over " + report.path);
 }
 
@@ -461,6 +518,9 @@ platform::Result<void> MSCrashReporter::enableCrashReporter() {
         }
         gEnabledInProcess = true;
     }
+    gStateOwner.store(static_cast<int>(::syscall(SYS_getpid)));
+    static std::once_flag atfork;
+    std::call_once(atfork, [] { ::pthread_atfork(nullptr, nullptr, forkedChild); });
 
     if (auto populated = populateCrashReportDirectory(); !populated) return populated;
 

@@ -229,6 +229,28 @@ int qvcrash_async_rename_noreplace(const char* from, const char* to) {
     return ::rename(from, to) == 0 ? 0 : errno;
 }
 
+bool qvcrash_async_make_parent_folders(const char* file_path, char* scratch, size_t capacity) {
+    const size_t length = qvcrash_async_strlen(file_path);
+    if (length + 1 > capacity) return false;
+    qvcrash_async_memcpy(scratch, file_path, length + 1);
+    for (size_t i = 1; i < length; ++i) {
+        if (scratch[i] != '/') continue;
+        scratch[i] = '\0';
+        const bool made = ::mkdir(scratch, 0755) == 0 || errno == EEXIST;
+        scratch[i] = '/';
+        if (!made) return false;
+    }
+    return true;
+}
+
+bool qvcrash_async_lock_file(int fd) {
+    struct flock lock;
+    qvcrash_async_memset(&lock, 0, sizeof(lock));
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len) {
     if (len == 0) return 0;
     const char* p = static_cast<const char*>(data);

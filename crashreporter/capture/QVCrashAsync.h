@@ -58,6 +58,17 @@ ssize_t qvcrash_async_writen(int fd, const void* data, size_t len);
 // errno value.
 int qvcrash_async_rename_noreplace(const char* from, const char* to);
 
+// Makes every missing folder on the way to the file at file_path (mode 0755), built up in
+// scratch (capacity bytes, at least the path's length plus one). False when a folder could not
+// be made or the path does not fit.
+bool qvcrash_async_make_parent_folders(const char* file_path, char* scratch, size_t capacity);
+
+// Takes a write lock on the whole file open for writing at fd, held by that open file (not by
+// the process: it stays while the file is open, in any process id namespace, and goes when the
+// last descriptor of it is closed, the owner's death included). False when another open of the
+// file holds one.
+bool qvcrash_async_lock_file(int fd);
+
 // Buffered output file with an optional limit on the total size.
 struct qvcrash_async_file_t {
     int fd;

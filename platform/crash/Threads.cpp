@@ -31,6 +31,12 @@ constexpr size_t kSlotCount = kMaxSuspendedThreads;
 Slot gSlots[kSlotCount];
 std::atomic<bool> gHandlerInstalled{false};
 
+// Parking: while gParking holds a generation (not 0), a thread that takes the signal without a
+// slot waiting for it stops until the generation ends. gParked counts the threads stopped so.
+std::atomic<uint32_t> gParking{0};
+std::atomic<uint32_t> gParkGeneration{0};
+std::atomic<uint32_t> gParked{0};
+
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 uint32_t wordFor(thread_t thread, Phase phase) { return (static_cast<uint32_t>(thread) << 8) | phase; }
@@ -83,7 +89,14 @@ void suspendHandler(int, siginfo_t*, void* uap) {
         // The suspender has set the resuming phase: hand the slot back.
         slot.word.store(0, std::memory_order_release);
         futexWake(&slot.word);
-        break;
+        errno = savedErrno;
+        return;
+    }
+    if (const uint32_t generation = gParking.load(std::memory_order_acquire); generation != 0) {
+        gParked.fetch_add(1, std::memory_order_acq_rel);
+        futexWake(&gParked);
+        waitWhile(&gParking, generation, -1);
+        gParked.fetch_sub(1, std::memory_order_acq_rel);
     }
     errno = savedErrno;
 }
@@ -131,7 +144,11 @@ struct LinuxDirent64 {
 
 int suspendSignal() { return SIGRTMAX - 3; }
 
-KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* count) {
+namespace {
+
+// Calls visit(id, context) for every thread of the task (from /proc/<task>/task), without
+// allocation. False when the folder cannot be read.
+bool forEachThread(task_t task, void (*visit)(thread_t, void*), void* context) {
     char path[48];
     size_t n = 0;
     for (const char* p = "/proc/"; *p; ++p) path[n++] = *p;
@@ -140,15 +157,14 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
     path[n] = '\0';
 
     int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd < 0) return kKernFailure;
-    size_t found = 0;
+    if (fd < 0) return false;
     alignas(8) char buf[2048];
     for (;;) {
         long got = ::syscall(SYS_getdents64, fd, buf, sizeof(buf));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             ::close(fd);
-            return kKernFailure;
+            return false;
         }
         if (got == 0) break;
         for (long offset = 0; offset < got;) {
@@ -158,13 +174,84 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
             const char* c = entry->d_name;
             if (*c < '0' || *c > '9') continue;  // "." and ".."
             for (; *c >= '0' && *c <= '9'; ++c) id = id * 10 + (*c - '0');
-            if (found < capacity) threads[found] = static_cast<thread_t>(id);
-            ++found;
+            visit(static_cast<thread_t>(id), context);
         }
     }
     ::close(fd);
-    if (count) *count = found;
+    return true;
+}
+
+}  // namespace
+
+KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* count) {
+    struct Listing {
+        thread_t* threads;
+        size_t capacity;
+        size_t found;
+    } listing = {threads, capacity, 0};
+    const bool listed = forEachThread(
+        task,
+        [](thread_t id, void* context) {
+            auto* l = static_cast<Listing*>(context);
+            if (l->found < l->capacity) l->threads[l->found] = id;
+            ++l->found;
+        },
+        &listing);
+    if (!listed) return kKernFailure;
+    if (count) *count = listing.found;
     return kKernSuccess;
+}
+
+size_t parkUnlistedThreads(const thread_t* listed, size_t count) {
+    if (!installHandler()) return 0;
+    uint32_t generation = gParkGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (generation == 0) generation = gParkGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
+    gParking.store(generation, std::memory_order_release);
+
+    struct Round {
+        const thread_t* listed;
+        size_t count;
+        thread_t self;
+        task_t task;
+        uint32_t asked;
+    };
+    const int64_t deadline = nowMs() + kSuspendTimeoutMs;
+    for (;;) {
+        // Every thread not held by a slot is asked (again: one already parked has the signal
+        // blocked, so asking it once more only leaves the signal pending until it is let go).
+        Round round = {listed, count, threadSelf(), taskSelf(), 0};
+        const bool seen = forEachThread(
+            round.task,
+            [](thread_t id, void* context) {
+                auto* r = static_cast<Round*>(context);
+                if (id == r->self) return;
+                for (size_t i = 0; i < r->count; ++i) {
+                    if (r->listed[i] == id) return;
+                }
+                if (::syscall(SYS_tgkill, r->task, id, suspendSignal()) == 0) ++r->asked;
+            },
+            &round);
+        if (!seen) break;
+        uint32_t parked = gParked.load(std::memory_order_acquire);
+        // All of them were stopped before this round asked: none was started meanwhile.
+        if (parked >= round.asked) break;
+        while (parked < round.asked) {
+            const int64_t left = deadline - nowMs();
+            if (left <= 0) break;
+            struct timespec ts {};
+            ts.tv_sec = left / 1000;
+            ts.tv_nsec = (left % 1000) * 1000000;
+            futexWait(&gParked, parked, &ts);
+            parked = gParked.load(std::memory_order_acquire);
+        }
+        if (parked < round.asked) break;  // out of time: one blocks the signal, or is ending
+    }
+    return gParked.load(std::memory_order_acquire);
+}
+
+void releaseParkedThreads() {
+    gParking.store(0, std::memory_order_release);
+    futexWake(&gParking);
 }
 
 namespace {

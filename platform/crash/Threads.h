@@ -54,6 +54,15 @@ KernReturn suspendThread(thread_t thread);
 // each of those needs one resumeThread. Returns the number stopped. Threads that block the
 // signal are waited for until kBlockedSuspendTimeoutMs after the start.
 size_t suspendThreads(const thread_t* threads, size_t count, bool* suspended);
+// Stops every other thread of the process that is not among listed[0, count) (the threads
+// suspendThreads holds) until releaseParkedThreads, without keeping their registers: a process
+// may have more threads than can be held suspended, and none of them may end the process while
+// a report is written. Threads started meanwhile are found by listing again; everything is
+// waited for under one deadline of kSuspendTimeoutMs. Returns the number of threads parked.
+size_t parkUnlistedThreads(const thread_t* listed, size_t count);
+// Lets the parked threads run again.
+void releaseParkedThreads();
+
 // Releases one suspension; the thread runs again when the last one is released.
 // kKernFailure when the thread is not suspended.
 KernReturn resumeThread(thread_t thread);

@@ -10,6 +10,7 @@
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,7 +38,7 @@ namespace {
 
 enum class Kind {
     Segv, Bus, Ill, Fpe, Abort, Trap, CxxException, OverflowMain, OverflowThread, OverflowEarlyThread, TwoAtOnce, LateLibrary,
-    WorkerWhileMainEnds, StaticDestructor, ExitWorkOlderThanEnabling
+    WorkerWhileMainEnds, StaticDestructor, ExitWorkOlderThanEnabling, ExitPastTheReport
 };
 
 std::atomic<int> gStart{0};
@@ -123,6 +124,9 @@ const Row kRows[] = {
     {"StackOverflowOnThreadOlderThanEnabling", Kind::OverflowEarlyThread, SIGSEGV, 2, 4, "qvtest_kind_recurse"},
     {"TwoThreadsAtOnce", Kind::TwoAtOnce, SIGSEGV, 2, 5, "qvtest_kind_fault"},
     {"ThreeHundredThreads", Kind::Segv, SIGSEGV, 300, 301, "qvtest_kind_fault"},
+    // More threads than a report lists; one of those left out ends the process with _exit once
+    // the report is being written.
+    {"ThreadPastTheReportCallsExit", Kind::ExitPastTheReport, SIGSEGV, 600, 512, "qvtest_kind_fault"},
     {"LibraryLoadedAfterEnabling", Kind::LateLibrary, SIGSEGV, 2, 3, "qvtest_kind_late"},
     {"DetachedWorkerWhileMainEnds", Kind::WorkerWhileMainEnds, SIGSEGV, 0, 2, "qvtest_kind_fault"},
     {"StaticDestructorWhileThreadsRun", Kind::StaticDestructor, SIGSEGV, 2, 3, "qvtest_kind_fault"},
@@ -132,7 +136,7 @@ const Row kRows[] = {
 const Marker* gMarker = nullptr;
 void postCrash(siginfo_t*, ucontext_t*, void*) { gMarker->append("post-crash;"); }
 
-std::atomic<int> gReady[400];
+std::atomic<int> gReady[600];
 std::atomic<int> gRelease{0};
 
 int crashChild(const Row& row, const std::string& identifier) {
@@ -185,6 +189,22 @@ int crashChild(const Row& row, const std::string& identifier) {
             std::thread([] { qvtest_kind_fault(Kind::Segv); }).detach();
             ::sleep(100);
             return 3;
+        case Kind::ExitPastTheReport: {
+            // Started last, so listed last: past the report's threads.
+            static std::string partial;
+            partial = reporter->crashReportPath() + "." + std::to_string(::getpid()) + ".partial";
+            std::atomic<bool> running{false};
+            threads.emplace_back([&running] {
+                running = true;
+                struct stat st {};
+                while (::stat(partial.c_str(), &st) != 0 || st.st_size == 0) {
+                }
+                ::_exit(0);
+            });
+            while (!running.load()) std::this_thread::yield();
+            qvtest_kind_fault(Kind::Segv);
+            break;
+        }
         case Kind::StaticDestructor:
         case Kind::ExitWorkOlderThanEnabling:
             gCrashAtExit.store(row.kind);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -326,24 +328,96 @@ TEST_P(MSCrashReporterCrash, FatalSignalRunsTheChainAndEndsWithTheSignal) {
     EXPECT_TRUE(reporter->purgePendingCrashReport());
 }
 
-TEST(MSCrashReporter, ReportThatCannotBeWrittenSkipsThePostCrashCallback) {
-    Marker marker("unwritable");
-    gMarker = &marker;
-    auto child = runInChild([] {
-        ::close(2);
+// The report folder (or its parent) removed while the process runs is made again at the crash;
+// only something standing in its way keeps the report from being written, and then the
+// post-crash callback does not run. A file size limit below the report's size: the report is cut
+// to fit it, or, when even that cannot be, left out whole; the process ends with its own signal
+// either way, not SIGXFSZ.
+TEST(MSCrashReporter, ReportIsWrittenWholeWhereverItCanBeAndOnlyThenCallsBack) {
+    struct Case {
+        const char* name;
+        int removeLevels;  // folders removed, from the report folder up
+        bool blocked;      // a file where the report folder should be
+        rlim_t sizeLimit;
+        bool written;
+    };
+    for (const Case c : {Case{"folder removed", 1, false, RLIM_INFINITY, true},
+                         Case{"parent removed", 2, false, RLIM_INFINITY, true},
+                         Case{"a file in its place", 1, true, RLIM_INFINITY, false},
+                         Case{"size limit below the report", 0, false, 24 * 1024, true},
+                         Case{"size limit below any report", 0, false, 64, false}}) {
+        SCOPED_TRACE(c.name);
+        Marker marker("unwritable");
+        gMarker = &marker;
         auto reporter = reporterFor("unwritable.app");
-        QVCrashReporterCallbacks callbacks = {0, const_cast<char*>("post-crash;"), postCrashCallback};
-        reporter->setCrashCallbacks(&callbacks);
-        if (!reporter->enableCrashReporter()) return 2;
-        MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, observingCallback, nullptr);
-        // The report folder is gone by the time of the crash.
-        fs::remove_all(reporter->crashReportDirectory());
-        crashWith(SIGSEGV);
-        return 0;
-    });
-    ASSERT_TRUE(child.signaled) << child.describe();
-    EXPECT_EQ(child.signal, SIGSEGV);
-    EXPECT_EQ(marker.read(), "chain;declined;default;");
+        const fs::path folder = reporter->crashReportDirectory();
+        auto child = runInChild([&] {
+            ::close(2);
+            QVCrashReporterCallbacks callbacks = {0, const_cast<char*>("post-crash;"), postCrashCallback};
+            reporter->setCrashCallbacks(&callbacks);
+            if (!reporter->enableCrashReporter()) return 2;
+            MSCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, observingCallback, nullptr);
+            fs::path removed = folder;
+            for (int i = 1; i < c.removeLevels; ++i) removed = removed.parent_path();
+            if (c.removeLevels > 0) fs::remove_all(removed);
+            if (c.blocked) std::ofstream(folder) << "in the way";
+            struct rlimit limit = {c.sizeLimit, c.sizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+            crashWith(SIGSEGV);
+            return 0;
+        });
+        ASSERT_TRUE(child.signaled) << child.describe();
+        EXPECT_EQ(child.signal, SIGSEGV);
+        EXPECT_EQ(marker.read(), c.written ? "chain;post-crash;declined;default;" : "chain;declined;default;");
+        if (c.blocked) fs::remove(folder);
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << "left: " << entry.path();
+        }
+        test::UnpackedReport unpacked;
+        auto data = reporter->loadPendingCrashReportData();
+        EXPECT_EQ(data && unpacked.unpack(std::string(data->begin(), data->end())), c.written);
+        if (data) EXPECT_LE(data->size(), c.sizeLimit);
+        reporter->purgePendingCrashReport();
+    }
+}
+
+// A vfork child shares this process's memory until it execs or ends: its crash leaves no report
+// and nothing of the parent's crash state behind. The parent then ends through its exit work, or
+// with a crash of its own, reported.
+TEST(MSCrashReporter, AVforkChildsCrashLeavesTheParentAlone) {
+    for (const bool parentCrashes : {false, true}) {
+        SCOPED_TRACE(parentCrashes ? "the parent crashes" : "the parent exits");
+        auto reporter = reporterFor("vfork.app");
+        auto child = runInChild([&] {
+            if (!reporter->enableCrashReporter()) return 2;
+            const pid_t pid = ::vfork();
+            if (pid == 0) {
+                *reinterpret_cast<volatile int*>(uintptr_t(0x10)) = 1;
+                ::_exit(0);
+            }
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) return 3;
+            ::alarm(30);  // ends the parent should it hang
+            if (parentCrashes) crashWith(SIGSEGV);
+            std::quick_exit(0);
+        });
+        if (!parentCrashes) {
+            EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+            EXPECT_FALSE(reporter->hasPendingCrashReport());
+            continue;
+        }
+        ASSERT_TRUE(child.signaled) << child.describe();
+        EXPECT_EQ(child.signal, SIGSEGV);
+        EXPECT_EQ(reporter->pendingCrashReports().size(), 1u);  // the parent's alone
+        test::UnpackedReport unpacked;
+        auto data = reporter->loadPendingCrashReportData();
+        ASSERT_TRUE(data && unpacked.unpack(std::string(data->begin(), data->end())));
+        EXPECT_NE(unpacked.crashedThread(), nullptr);
+        reporter->purgePendingCrashReport();
+    }
 }
 
 // Something already at the crashing process's partial name (left there, or put there on purpose):
