@@ -1,8 +1,13 @@
 #include "crashes/MSCrashes.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +21,7 @@
 #include "crashes/MSWrapperException.h"
 #include "crashreporter/report/MSCrashReport.h"
 #include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/QVCrashAsync.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UUID.h"
 #include "platform/runloop/MemoryPressureSource.h"
@@ -338,14 +344,57 @@ void MSCrashes::createAnalyzerFile() {
 
 void MSCrashes::removeAnalyzerFile() { MSUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_); }
 
-fs::path MSCrashes::newCrashFileComponent() const {
+class MSCrashes::ReportClaim {
+public:
+    // The claim, or null when another start owns the report or it is gone.
+    static std::shared_ptr<ReportClaim> take(const fs::path& file) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        // Locked, and still the file of that name: not one another start sent and deleted while
+        // this one waited to open it.
+        struct stat opened {}, named {};
+        if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(file.c_str(), &named) != 0 ||
+            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+            ::close(fd);
+            return nullptr;
+        }
+        return std::shared_ptr<ReportClaim>(new ReportClaim(fd));
+    }
+    ~ReportClaim() { ::close(fd_); }
+    ReportClaim(const ReportClaim&) = delete;
+    ReportClaim& operator=(const ReportClaim&) = delete;
+
+private:
+    explicit ReportClaim(int fd) : fd_(fd) {}
+    const int fd_;
+};
+
+bool MSCrashes::saveCrashFile(const platform::Bytes& data) const {
+    if (!MSUtility::createDirectoryForPathComponent(crashesPathComponent_)) return false;
+    const fs::path folder = MSUtility::fullURLForPathComponent(crashesPathComponent_);
     char name[64];
     std::snprintf(name, sizeof(name), "%.0f", platform::Date::now().timeIntervalSinceReferenceDate());
-    // A report taken over in the same second as another gets a name of its own.
-    fs::path component = fs::path(crashesPathComponent_) / name;
-    for (int n = 1; MSUtility::fileExistsForPathComponent(component.string()); ++n)
-        component = fs::path(crashesPathComponent_) / (std::string(name) + "-" + std::to_string(n));
-    return component;
+    // Written whole under a hidden name of this process's own (processing passes hidden names by),
+    // then given its name without replacing another start's report of the same second.
+    static std::atomic<unsigned> saved{0};
+    const fs::path hidden = folder / ("." + std::string(name) + "." + std::to_string(::getpid()) + "." +
+                                      std::to_string(++saved) + ".saving");
+    if (auto written = platform::writeFileAtomically(hidden, std::string_view(reinterpret_cast<const char*>(data.data()),
+                                                                                data.size()));
+        !written) {
+        MSLogError(kTag, "Couldn't save the crash report: " + written.error().localizedDescription());
+        return false;
+    }
+    int err = EEXIST;
+    for (int n = 0; err == EEXIST && n < 10000; ++n) {
+        const std::string file = n == 0 ? std::string(name) : std::string(name) + "-" + std::to_string(n);
+        err = qvcrash_async_rename_noreplace(hidden.c_str(), (folder / file).c_str());
+    }
+    if (err == 0) return true;
+    std::error_code ignored;
+    fs::remove(hidden, ignored);
+    MSLogError(kTag, std::string("Couldn't save the crash report: ") + std::strerror(err));
+    return false;
 }
 
 void MSCrashes::handleLatestCrashReport() {
@@ -401,7 +450,7 @@ std::shared_ptr<MSErrorReport> MSCrashes::takeOverCrashReport(const MSCrashRepor
         return nullptr;
     }
     // Only a report that reached the "crashes" folder leaves the engine.
-    if (!MSUtility::createFileAtPathComponent(newCrashFileComponent().string(), *data, true, false)) {
+    if (!saveCrashFile(*data)) {
         reporter.returnTakenCrashReport(*taken);
         return nullptr;
     }
@@ -473,9 +522,18 @@ void MSCrashes::processCrashReports() {
         fs::path file;
         std::unique_ptr<MSCrashReport> report;
         std::shared_ptr<MSErrorReport> errorReport;
+        std::shared_ptr<ReportClaim> claim;
     };
     std::vector<Decoded> decoded;
     for (const auto& file : crashFiles()) {
+        auto claim = ReportClaim::take(file);
+        if (!claim) {
+            // Another start of the application owns it (or has sent it already).
+            MSLogDebug(kTag, "Crash report " + file.filename().string() + " is being processed by another start.");
+            std::lock_guard lock(mutex_);
+            std::erase(crashFiles_, file);
+            continue;
+        }
         auto bytes = MSCrashReporter::readCrashReportFile(file);
         if (!bytes) {
             // Gone meanwhile, or not read whole: kept for a later start, never taken for a cut file.
@@ -499,7 +557,7 @@ void MSCrashes::processCrashReports() {
         }
         std::unique_ptr<MSCrashReport> report = std::move(*read);
         auto errorReport = MSErrorLogFormatter::errorReportFromCrashReport(report.get());
-        decoded.push_back({file, std::move(report), std::move(errorReport)});
+        decoded.push_back({file, std::move(report), std::move(errorReport), std::move(claim)});
     }
     std::vector<std::shared_ptr<MSErrorReport>> reports;
     for (const auto& d : decoded) reports.push_back(d.errorReport);
@@ -522,7 +580,7 @@ void MSCrashes::processCrashReports() {
                                    : "Automatic crash processing is disabled, storing the crash report for later "
                                      "processing: " + description);
         std::lock_guard lock(mutex_);
-        unprocessed_->push_back({log, d.errorReport, d.file});
+        unprocessed_->push_back({log, d.errorReport, d.file, d.claim});
     }
     if (automatic) sendCrashReportsOrAwaitUserConfirmation();
 }
@@ -678,7 +736,7 @@ void MSCrashes::sendPending(const Pending& entry) {
         // next start. The attachments wait with it: that start asks for them again.
         std::lock_guard lock(mutex_);
         std::erase(crashFiles_, entry.file);
-        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier(), attachments};
+        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier(), attachments, entry.claim};
     }
     if (unit) {
         unit->enqueueItem(log, MSFlagsCritical);

@@ -191,16 +191,22 @@ public:
     ~MSCrashes() override;
 
 private:
+    // A stored report this start owns, from processing until it is sent (its file deleted) or
+    // kept for a later start: its file held open under a lock. Every start of the application
+    // processes the same "crashes" folder; a report another start owns is left to it.
+    class ReportClaim;
     struct Pending {
         std::shared_ptr<MSAppleErrorLog> log;
         std::shared_ptr<MSErrorReport> report;
         std::filesystem::path file;
+        std::shared_ptr<ReportClaim> claim;
     };
     // A report file waiting for its log to reach the store, with the attachments to send then.
     struct AwaitingStore {
         std::filesystem::path file;
         std::optional<std::string> incidentIdentifier;
         std::vector<std::shared_ptr<MSErrorAttachmentLog>> attachments;
+        std::shared_ptr<ReportClaim> claim;
     };
 
     template <class T>
@@ -210,7 +216,9 @@ private:
     std::shared_ptr<MSChannelDelegate> asChannelDelegate();
     void enable();
     void disable();
-    std::filesystem::path newCrashFileComponent() const;
+    // Saves a report's bytes into the "crashes" folder under a name no other report has (the
+    // second it is saved, with "-<n>" after it when that is taken), never replacing a file.
+    bool saveCrashFile(const platform::Bytes& data) const;
     // Takes one pending report over into the "crashes" folder; its error report when it decodes.
     std::shared_ptr<MSErrorReport> takeOverCrashReport(const MSCrashReporter& reporter,
                                                        const MSCrashReporter::PendingReport& report);

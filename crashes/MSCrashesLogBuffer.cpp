@@ -1,6 +1,7 @@
 #include "crashes/MSCrashesLogBuffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "crashes/MSErrorLogFormatter.h"
 #include "crashes/MSErrorLogs.h"
 #include "crashreporter/capture/MSCrashReporter.h"
+#include "crashreporter/capture/QVCrashAsync.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
 #include "telemetry/MSChannelGroup.h"
@@ -20,7 +22,12 @@
 
 namespace quorvane {
 
+namespace fs = std::filesystem;
+
 namespace {
+
+constexpr const char* kOwnerLockFile = "owner.lock";
+constexpr const char* kLegacyLockFile = "legacy.lock";
 
 // The token file of a buffer file: every extension name in the path replaced.
 std::string targetTokenPathFor(std::string path) {
@@ -52,12 +59,51 @@ void MSCrashesLogBuffer::publish(int index, std::unique_ptr<const MSCrashesLogBu
     if (crashReaders_.load(std::memory_order_seq_cst) == 0) delete old;
 }
 
+std::string MSCrashesLogBuffer::ownFolderLocked(const std::string& component) {
+    std::error_code ec;
+    if (!ownComponent_.empty() && ownComponent_.starts_with(component + "/") && fs::is_directory(ownPath_, ec)) {
+        return ownComponent_;
+    }
+    if (ownLock_ >= 0) ::close(ownLock_);
+    ownLock_ = -1;
+    ownComponent_.clear();
+    ownPath_.clear();
+    MSUtility::createDirectoryForPathComponent(component);
+    const std::string pid = std::to_string(::getpid());
+    for (int n = 1; n < 100000; ++n) {
+        std::string folder = component + "/" + pid + "." + std::to_string(n);
+        fs::path path = MSUtility::fullURLForPathComponent(folder);
+        if (::mkdir(path.c_str(), 0755) != 0) {
+            if (errno == EEXIST) continue;  // an earlier process's of this id
+            break;
+        }
+        int fd = ::open((path / kOwnerLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 && !qvcrash_async_lock_file(fd)) {
+            ::close(fd);
+            fd = -1;
+        }
+        if (fd < 0) MSLogWarning(kMSCrashesLogTag, "Couldn't lock the crash-time log buffer folder " + path.string());
+        ownLock_ = fd;
+        ownComponent_ = std::move(folder);
+        ownPath_ = std::move(path);
+        return ownComponent_;
+    }
+    MSLogError(kMSCrashesLogTag, "Couldn't make a crash-time log buffer folder in \"" + component + "\"");
+    return component;
+}
+
+fs::path MSCrashesLogBuffer::ownFolder() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ownPath_;
+}
+
 void MSCrashesLogBuffer::setupLogBuffer(const std::string& component,
                                         const std::shared_ptr<platform::DispatchQueue>& queue,
                                         const std::shared_ptr<platform::DispatchGroup>& group) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::string folder = ownFolderLocked(component);
     for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
-        std::string slotComponent = component + "/" + std::to_string(i) + "." + kMSCrashesLogBufferFileExtension;
+        std::string slotComponent = folder + "/" + std::to_string(i) + "." + kMSCrashesLogBufferFileExtension;
         std::string path = MSUtility::fullURLForPathComponent(slotComponent).string();
         group->async(queue, [slotComponent] {
             MSUtility::createFileAtPathComponent(slotComponent, std::nullopt, false, false);
@@ -147,6 +193,12 @@ std::optional<MSCrashesLogBufferSlot> MSCrashesLogBuffer::slotAt(int index) cons
 void MSCrashesLogBuffer::writeAtCrash() {
     writtenAtCrash_.store(true);
     crashReaders_.fetch_add(1, std::memory_order_seq_cst);
+    // The folder is made again when it was removed meanwhile.
+    if (const MSCrashesLogBufferSlot* first = slots_[0].load(std::memory_order_seq_cst);
+        first != nullptr && !first->bufferPath.empty()) {
+        char scratch[4096];
+        qvcrash_async_make_parent_folders(first->bufferPath.c_str(), scratch, sizeof(scratch));
+    }
     for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
         const MSCrashesLogBufferSlot* slot = slots_[i].load(std::memory_order_seq_cst);
         if (slot == nullptr || slot->bufferPath.empty()) continue;
@@ -174,33 +226,80 @@ void writeBufferSlotFile(const char* data, size_t length, const char* path) {
     ::close(fd);
 }
 
+// A folder taken over: its lock file held open and locked until every log enqueued from it is
+// done with. Then a process's folder goes, unless a log could not be stored (kept, for a later
+// start); the lock goes either way.
+struct MSCrashesLogBuffer::Claim {
+    fs::path folder;
+    fs::path lockFile;
+    int fd = -1;
+    bool processFolder = false;
+    std::atomic<bool> keep{false};
+
+    // The claim, or null when the folder's owner lives or another start holds it.
+    static std::shared_ptr<Claim> take(const fs::path& folder, const char* lockName, bool processFolder) {
+        const fs::path lockFile = folder / lockName;
+        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) return nullptr;
+        // Locked, and still the lock file of the folder: not one a start that finished with the
+        // folder removed while this one waited to open it.
+        struct stat opened {}, named {};
+        if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(lockFile.c_str(), &named) != 0 ||
+            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+            ::close(fd);
+            return nullptr;
+        }
+        auto claim = std::make_shared<Claim>();
+        claim->folder = folder;
+        claim->lockFile = lockFile;
+        claim->fd = fd;
+        claim->processFolder = processFolder;
+        return claim;
+    }
+
+    ~Claim() {
+        if (processFolder && !keep.load()) {
+            // The logs first, the lock file last: a start that comes to the folder meanwhile finds
+            // nothing left to send.
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(folder, ec)) {
+                if (entry.path() != lockFile) fs::remove(entry.path(), ec);
+            }
+            fs::remove(lockFile, ec);
+            fs::remove(folder, ec);
+        }
+        ::close(fd);
+    }
+};
+
 class MSCrashesLogBuffer::ReplayWatch : public MSChannelDelegate {
 public:
     void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
                                   MSEnqueueOutcome outcome) override {
         auto& buffer = MSCrashesLogBuffer::shared();
-        std::filesystem::path file;
+        Replaying done;
         {
             std::lock_guard lock(buffer.replayMutex_);
             auto it = buffer.replaying_.find(log.get());
             if (it == buffer.replaying_.end()) return;
-            file = std::move(it->second);
+            done = std::move(it->second);
             buffer.replaying_.erase(it);
         }
         if (outcome == MSEnqueueOutcome::NotStored) {
-            MSLogWarning(kMSCrashesLogTag, "A log buffered at a crash could not be stored; " + file.filename().string() +
+            MSLogWarning(kMSCrashesLogTag, "A log buffered at a crash could not be stored; " +
+                                               done.file.filename().string() +
                                                " is kept to be enqueued again at the next start.");
+            done.claim->keep = true;
             return;
         }
-        // After a crash-time write of this run the file holds this run's slot, which must stay.
-        if (!buffer.writtenAtCrash_.load()) consumeBufferFile(file);
+        consumeBufferFile(done.file);
     }
 
     // The file and its token are done with.
-    static void consumeBufferFile(const std::filesystem::path& file) {
+    static void consumeBufferFile(const fs::path& file) {
         std::error_code ignored;
-        std::filesystem::remove(targetTokenPathFor(file.string()), ignored);
-        writeBufferSlotFile("", 0, file.c_str());
+        fs::remove(targetTokenPathFor(file.string()), ignored);
+        fs::remove(file, ignored);
     }
 };
 
@@ -209,90 +308,113 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
                                                                               const std::string& component) {
     auto unit = group.addChannelUnitWithConfiguration(
         MSChannelUnitConfiguration::initWithGroupId(kMSCrashesBufferGroupId, 2, 1, 50, 1));
-    auto files = MSUtility::contentsOfDirectory(component);
-    if (!unit || !files || files->empty()) return unit;
     auto& self = shared();
+    const fs::path root = MSUtility::fullURLForPathComponent(component);
+    const fs::path own = self.ownFolder();
+    // The folders of processes that are gone, and slot files of an earlier version.
+    std::vector<std::shared_ptr<Claim>> claims;
+    bool legacy = false;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        std::error_code kind;
+        if (fs::is_directory(entry.symlink_status(kind))) {
+            if (entry.path() == own) continue;
+            if (auto claim = Claim::take(entry.path(), kOwnerLockFile, true)) claims.push_back(std::move(claim));
+        } else if (hasExtension(entry.path(), kMSCrashesLogBufferFileExtension)) {
+            legacy = true;
+        }
+    }
+    if (legacy) {
+        if (auto claim = Claim::take(root, kLegacyLockFile, false)) claims.push_back(std::move(claim));
+    }
+    if (!unit || claims.empty()) return unit;
     {
         std::lock_guard lock(self.replayMutex_);
         if (!self.replayWatch_) self.replayWatch_ = std::make_shared<ReplayWatch>();
         unit->addDelegate(self.replayWatch_);
     }
-    auto onItsWay = [&self](const std::filesystem::path& file) {
-        std::lock_guard lock(self.replayMutex_);
-        return std::any_of(self.replaying_.begin(), self.replaying_.end(),
-                           [&](const auto& entry) { return entry.second == file; });
-    };
     size_t unread = 0;
     std::string firstUnread;
-    for (const auto& file : *files) {
-        if (!hasExtension(file, kMSCrashesLogBufferFileExtension) || onItsWay(file)) continue;
-        const std::filesystem::path tokenFile = targetTokenPathFor(file.string());
-        // Read without blocking, regular files only: a FIFO at a buffer file's name holds no start.
-        auto read = [](const std::filesystem::path& path) -> platform::Result<std::string> {
-            auto bytes = MSCrashReporter::readCrashReportFile(path.string());
-            if (!bytes) return bytes.error();
-            return std::string(bytes->begin(), bytes->end());
-        };
-        // Not read (a read error, or not a regular file): the file stays, never taken for an empty slot.
-        auto data = read(file);
-        if (!data) {
-            if (data.error().code != ENOENT && !unread++) firstUnread = data.error().localizedDescription();
-            continue;
-        }
-        std::shared_ptr<MSAbstractLog> log;
-        if (!data->empty()) log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(*data).valueOr(nullptr);
-        if (log) {
-            auto token = read(tokenFile);
-            if (!token && token.error().code != ENOENT) {
-                if (!unread++) firstUnread = token.error().localizedDescription();
+    for (const auto& claim : claims) {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(claim->folder, ec)) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        for (const auto& file : files) {
+            if (!hasExtension(file, kMSCrashesLogBufferFileExtension)) continue;
+            const fs::path tokenFile = targetTokenPathFor(file.string());
+            // Read without blocking, regular files only: a FIFO at a buffer file's name holds no start.
+            auto read = [](const fs::path& path) -> platform::Result<std::string> {
+                auto bytes = MSCrashReporter::readCrashReportFile(path.string());
+                if (!bytes) return bytes.error();
+                return std::string(bytes->begin(), bytes->end());
+            };
+            // Not read (a read error, or not a regular file): the file stays, never taken for an empty slot.
+            auto data = read(file);
+            if (!data) {
+                if (data.error().code != ENOENT) {
+                    claim->keep = true;
+                    if (!unread++) firstUnread = data.error().localizedDescription();
+                }
                 continue;
             }
-            if (token) {
-                if (auto decrypted = encrypter.decryptString(*token)) {
-                    log->addTransmissionTargetToken(*decrypted);
-                } else {
-                    MSLogError(kMSLogTag, "Failed to decrypt the target token.");
+            std::shared_ptr<MSAbstractLog> log;
+            if (!data->empty()) log = platform::KeyedUnarchiver::unarchivedObject<MSAbstractLog>(*data).valueOr(nullptr);
+            if (log) {
+                auto token = read(tokenFile);
+                if (!token && token.error().code != ENOENT) {
+                    claim->keep = true;
+                    if (!unread++) firstUnread = token.error().localizedDescription();
+                    continue;
                 }
-            }
-            MSLogDebug(kMSCrashesLogTag, "Re-enqueueing buffered log, type: " + log->type.value_or("(null)") + ".");
-            {
+                if (token) {
+                    if (auto decrypted = encrypter.decryptString(*token)) {
+                        log->addTransmissionTargetToken(*decrypted);
+                    } else {
+                        MSLogError(kMSLogTag, "Failed to decrypt the target token.");
+                    }
+                }
+                MSLogDebug(kMSCrashesLogTag, "Re-enqueueing buffered log, type: " + log->type.value_or("(null)") + ".");
+                {
+                    std::lock_guard lock(self.replayMutex_);
+                    self.replaying_[log.get()] = {file, claim};
+                }
+                unit->enqueueItem(log, MSFlagsNormal);
+                // The file goes when the store has the log (ReplayWatch), unless the channel refused it.
+                if (log->isValid()) continue;
                 std::lock_guard lock(self.replayMutex_);
-                self.replaying_[log.get()] = file;
+                self.replaying_.erase(log.get());
             }
-            unit->enqueueItem(log, MSFlagsNormal);
-            // The file goes when the store has the log (ReplayWatch), unless the channel refused it.
-            if (log->isValid()) continue;
-            std::lock_guard lock(self.replayMutex_);
-            self.replaying_.erase(log.get());
+            // A file without a sendable log is done with now.
+            ReplayWatch::consumeBufferFile(file);
         }
-        // A file without a sendable log is done with now.
-        ReplayWatch::consumeBufferFile(file);
+        // Token files beside no log belong to none.
+        for (const auto& file : files) {
+            if (!hasExtension(file, kMSCrashesTargetTokenFileExtension)) continue;
+            std::error_code missing;
+            const auto size = fs::file_size(fs::path(file).replace_extension(kMSCrashesLogBufferFileExtension), missing);
+            if (missing || size == 0) fs::remove(file, missing);
+        }
     }
     if (unread)
         MSLogWarning(kMSCrashesLogTag, "Couldn't read " + std::to_string(unread) +
                                            " crash-time log buffer files; they stay until they can be read: " + firstUnread);
-    // Token files beside no log belong to none.
-    for (const auto& file : *files) {
-        if (!hasExtension(file, kMSCrashesTargetTokenFileExtension)) continue;
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(std::filesystem::path(file).replace_extension(
-                                                          kMSCrashesLogBufferFileExtension), ec);
-        if (ec || size == 0) std::filesystem::remove(file, ec);
-    }
     return unit;
 }
 
 void MSCrashesLogBuffer::emptyLogBufferFiles(const std::string& component) {
-    auto files = MSUtility::contentsOfDirectory(component);
-    if (!files) {
+    if (!MSUtility::contentsOfDirectory(component)) {
         MSLogError(kMSCrashesLogTag, "Couldn't get files in the directory \"" + component + "\"");
         return;
     }
-    for (const auto& file : *files) {
-        std::error_code ec;
-        if (!hasExtension(file, kMSCrashesLogBufferFileExtension) || std::filesystem::file_size(file, ec) == 0 || ec)
+    const fs::path root = MSUtility::fullURLForPathComponent(component);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        std::error_code size;
+        if (!hasExtension(it->path(), kMSCrashesLogBufferFileExtension) || fs::file_size(it->path(), size) == 0 || size)
             continue;
-        MSUtility::createFileAtPathComponent(component + "/" + file.filename().string(), std::nullopt, false, true);
+        MSUtility::createFileAtPathComponent(component + "/" + fs::relative(it->path(), root, size).string(),
+                                             std::nullopt, false, true);
     }
 }
 

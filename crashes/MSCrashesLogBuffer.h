@@ -9,6 +9,13 @@
 // Each slot holds an immutable record published with one atomic store: a crash-time writer sees
 // either the old record or the new one, never one being changed. A replaced record is freed only
 // when no crash-time writer can be reading it (else it is left for the dying process).
+//
+// Every process of the application has files of its own: a folder "<pid>.<n>" in the buffer
+// folder (the first n free), with the slot files and a lock file, "owner.lock", locked for the
+// process's life. A start takes over the folder of each process that is gone (its lock free, in
+// whatever process id namespace it ran), one start per folder, and removes the folder once its
+// logs are stored. Slot files lying in the buffer folder itself (an earlier version's) are taken
+// over the same way, under the lock file "legacy.lock" there.
 
 #include <atomic>
 #include <cstddef>
@@ -63,23 +70,30 @@ public:
     std::optional<MSCrashesLogBufferSlot> slotAt(int index) const;
     bool writtenAtCrash() const { return writtenAtCrash_.load(); }
 
-    // Enqueues the logs the last crash left in the files on a new "CrashesBuffer" unit of the
-    // group (returned). A file is emptied once its log is stored or left out on purpose, and kept
-    // when the store could not take it, for a later start; a file whose log is still on its way
-    // to the store is not enqueued again. Unreadable files are emptied at once, and token files
-    // beside no log removed.
+    // Enqueues the logs that processes which are gone left in their files on a new "CrashesBuffer"
+    // unit of the group (returned). A file is emptied once its log is stored or left out on
+    // purpose, and kept when the store could not take it, for a later start; a folder this or
+    // another start is at work on is not enqueued again. Undecodable files are emptied at once,
+    // and token files beside no log removed.
     static std::shared_ptr<MSChannelUnit> processLogBufferAfterCrash(MSChannelGroup& group, MSEncrypter& encrypter,
                                                                      const std::string& component);
-    // Truncates every non-empty buffer file.
+    // Truncates every non-empty buffer file, of every process.
     static void emptyLogBufferFiles(const std::string& component);
 
     // The crash-time writer (see writeLogBufferAtCrash).
     void writeAtCrash();
 
+    // This process's folder (empty before set-up).
+    std::filesystem::path ownFolder() const;
+
 private:
     class ReplayWatch;  // hears how each log enqueued again from a file ended
+    struct Claim;       // a folder taken over, held until its logs are done with
 
     MSCrashesLogBuffer() = default;
+    // This process's folder under the storage folder's `component`, made (with its lock) when it
+    // is missing; its component. Under mutex_.
+    std::string ownFolderLocked(const std::string& component);
     // The table takes the record over; the one it replaces is freed unless a crash-time writer
     // may still read it.
     void publish(int index, std::unique_ptr<const MSCrashesLogBufferSlot> record);
@@ -89,8 +103,16 @@ private:
     std::atomic<int> crashReaders_{0};
     std::atomic<bool> writtenAtCrash_{false};
 
+    std::string ownComponent_;  // under mutex_
+    std::filesystem::path ownPath_;
+    int ownLock_ = -1;
+
     std::mutex replayMutex_;  // the two below
-    std::map<const MSAbstractLog*, std::filesystem::path> replaying_;  // a file, by its log on its way
+    struct Replaying {
+        std::filesystem::path file;
+        std::shared_ptr<Claim> claim;
+    };
+    std::map<const MSAbstractLog*, Replaying> replaying_;  // a file, by its log on its way
     std::shared_ptr<ReplayWatch> replayWatch_;
 };
 

@@ -126,6 +126,12 @@ TEST(CrashesAcrossStartsChild, Run) {
     for (auto [var, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
                             {"XDG_CACHE_HOME", "cache"}, {"XDG_STATE_HOME", "state"}})
         ::setenv(var, (root / sub).c_str(), 1);
+    if (env("QV_CHILD_ENGINE_CRASH") == "1") {
+        // A process of the application that crashes with only the engine armed: a pending report.
+        ASSERT_TRUE(MSCrashReporter::initWithConfiguration(MSCrashReporterConfig::defaultConfiguration())
+                        ->enableCrashReporter());
+        crash("segv");
+    }
     std::string ca;
     platform::readFile(env("QV_CHILD_CA"), ca);
     platform::TrustStore::addTrustedCertificatesPEM(ca);
@@ -205,6 +211,22 @@ TEST(CrashesAcrossStartsChild, Run) {
                       << ", not stored " << watch->waiting() << ", in the store "
                       << storage->countAllLogs() << ", in flight " << ingestion->pendingCallCount() << ", heard "
                       << notified << "/" << finished;
+    // Runs side by side with another start: tells it this one is under way, or waits for it.
+    if (const std::string ready = env("QV_CHILD_READY"); !ready.empty()) appendLine(ready, "ready");
+    for (const std::string awaited = env("QV_CHILD_AWAIT"); !awaited.empty() && !fs::exists(awaited);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // bounded by the alarm
+    if (const int buffered = std::atoi(env("QV_CHILD_BUFFERED").c_str()); buffered > 0) {
+        // Handed to the channel but held before the store: only the crash-time buffer keeps them.
+        sdk.channelGroup()->logsQueue()->async([] {
+            for (;;) ::pause();
+        });
+        for (int i = 0; i < buffered; ++i) {
+            auto exception = std::make_shared<MSException>();
+            exception->type = "buffered";
+            exception->message = env("QV_CHILD_TAG") + "-" + std::to_string(i);
+            ASSERT_TRUE(crashes->trackModelException(exception));
+        }
+    }
     if (const std::string kind = env("QV_CHILD_CRASH"); !kind.empty()) {
         if (const std::string file = env("QV_CHILD_CRASH_AT"); !file.empty()) {
             // Early in a second, so that the next start can begin within it.
@@ -245,7 +267,18 @@ protected:
         for (const char* sub : {"config", "data", "cache", "state", "tmp"}) fs::create_directories(root / sub);
     }
 
-    Start start(std::map<std::string, std::string> vars) {
+    Start start(std::map<std::string, std::string> vars) { return startTogether({std::move(vars)}).at(0); }
+
+    // Starts at once, each with its variables; waits for all of them.
+    std::vector<Start> startTogether(std::vector<std::map<std::string, std::string>> all) {
+        std::vector<std::pair<pid_t, std::string>> running;
+        for (auto& vars : all) running.push_back(spawn(std::move(vars)));
+        std::vector<Start> done;
+        for (const auto& spawned : running) done.push_back(finish(spawned));
+        return done;
+    }
+
+    std::pair<pid_t, std::string> spawn(std::map<std::string, std::string> vars) {
         std::vector<std::string> all;
         for (char** e = environ; *e; ++e) all.emplace_back(*e);
         vars.try_emplace("URL", server.baseURL());
@@ -266,12 +299,16 @@ protected:
         posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&output, 1, 2);
         pid_t pid = 0;
-        Start result;
-        if (::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data()) == 0) {
-            while (::waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
-            }
-        }
+        if (::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data()) != 0) pid = -1;
         posix_spawn_file_actions_destroy(&output);
+        return {pid, log};
+    }
+
+    static Start finish(const std::pair<pid_t, std::string>& spawned) {
+        const auto& [pid, log] = spawned;
+        Start result;
+        while (pid > 0 && ::waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
+        }
         platform::readFile(log, result.output);
         return result;
     }
@@ -433,6 +470,50 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
                        "crashed-last", "asked", "will-send " + firstId, "did-send " + firstId,  // always
                        "will-send " + secondId, "did-send " + secondId,                        // back
                        "crashed-last", "will-send " + thirdId, "did-fail 400 " + thirdId}));
+}
+
+// Four starts at once with six crashes' reports pending: each report is taken over by one start,
+// stored under a name of its own, processed by one start and sent once.
+TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        install("together-" + std::to_string(run));
+        server.clear();
+        for (const auto& crashed : startTogether(std::vector<std::map<std::string, std::string>>(6, {{"ENGINE_CRASH", "1"}})))
+            ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
+        for (const auto& s : startTogether(std::vector<std::map<std::string, std::string>>(4, std::map<std::string, std::string>{})))
+            ASSERT_TRUE(s.exitedCleanly()) << s;
+        std::map<std::string, int> sent;
+        for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
+        EXPECT_EQ(sent.size(), 6u);
+        for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
+    }
+}
+
+// Two processes of the application run side by side; the first crashes with five logs in its
+// crash-time buffer, the second later with three. Then two starts at once: each buffered log is
+// sent once, none lost to the other process's crash.
+TEST_F(CrashesAcrossStarts, EachProcessKeepsItsOwnCrashTimeBufferAndOneStartSendsIt) {
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        install("buffers-" + std::to_string(run));
+        server.clear();
+        const std::string ready = (root / "b-ready").string(), firstCrashed = (root / "a-crashed").string();
+        auto b = spawn({{"READY", ready}, {"AWAIT", firstCrashed}, {"BUFFERED", "3"}, {"TAG", "b"}, {"CRASH", "segv"}});
+        auto a = finish(spawn({{"AWAIT", ready}, {"BUFFERED", "5"}, {"TAG", "a"}, {"CRASH", "segv"}}));
+        appendLine(firstCrashed, "crashed");
+        const Start second = finish(b);
+        ASSERT_TRUE(a.crashedWith(SIGSEGV)) << a;
+        ASSERT_TRUE(second.crashedWith(SIGSEGV)) << second;
+        for (const auto& s : startTogether(std::vector<std::map<std::string, std::string>>(2, std::map<std::string, std::string>{})))
+            ASSERT_TRUE(s.exitedCleanly()) << s;
+        std::map<std::string, int> sent;
+        for (const auto& log : accepted("handledError")) ++sent[log["exception"]["message"].asString()];
+        std::map<std::string, int> once;
+        for (const char* id : {"a-0", "a-1", "a-2", "a-3", "a-4", "b-0", "b-1", "b-2"}) once[id] = 1;
+        EXPECT_EQ(sent, once);
+        EXPECT_EQ(accepted("appleError").size(), 2u);
+    }
 }
 
 }  // namespace

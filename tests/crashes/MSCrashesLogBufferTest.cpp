@@ -14,6 +14,7 @@
 #include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogs.h"
 #include "crashreporter/capture/MSCrashReporter.h"
+#include "platform/foundation/KeyedArchiver.h"
 #include "telemetry/MSEncrypter.h"
 #include "telemetry/MSUtility.h"
 #include "tests/crashreporter/CrashChild.h"
@@ -45,8 +46,20 @@ protected:
         buffer.bufferLog(*log, id, encrypter);
     }
     std::string idAt(int i) const { return buffer.slotAt(i)->internalId; }
-    static fs::path file(int i, const char* extension = kMSCrashesLogBufferFileExtension) {
-        return MSUtility::fullURLForPathComponent(std::string(kDir) + "/" + std::to_string(i) + "." + extension);
+    // A slot's file in this process's folder, or in another.
+    fs::path file(int i, const char* extension = kMSCrashesLogBufferFileExtension, fs::path folder = {}) const {
+        return (folder.empty() ? buffer.ownFolder() : folder) / (std::to_string(i) + "." + extension);
+    }
+    // This process's folder becomes that of a process that is gone (this one starts again with
+    // a new folder, letting go of the old one's lock); where it went.
+    fs::path abandonOwnFolder(const std::string& as) {
+        const fs::path gone = MSUtility::fullURLForPathComponent(std::string(kDir) + "/" + as);
+        fs::rename(buffer.ownFolder(), gone);
+        auto group = platform::DispatchGroup::make();
+        buffer.setupLogBuffer(kDir, platform::DispatchQueue::global(), group);
+        EXPECT_TRUE(group->wait(30));
+        EXPECT_NE(buffer.ownFolder(), gone);
+        return gone;
     }
     static std::string contents(const fs::path& path) {
         std::string out;
@@ -101,7 +114,7 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     // and a link where the crash writes: neither waited on nor written through.
     ASSERT_TRUE(platform::writeFileAtomically(file(1, kMSCrashesTargetTokenFileExtension), "stale"));
     ASSERT_EQ(::mkfifo(file(0, kMSCrashesTargetTokenFileExtension).c_str(), 0600), 0);
-    const fs::path victim = file(0).string() + ".victim";
+    const fs::path victim = MSUtility::fullURLForPathComponent(std::string(kDir) + "/victim");
     ASSERT_TRUE(platform::writeFileAtomically(victim, "untouched"));
     fs::remove(file(1));
     fs::create_symlink(victim, file(1));
@@ -112,19 +125,20 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     });
     ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
     EXPECT_FALSE(buffer.writtenAtCrash());
-    EXPECT_FALSE(contents(file(0)).empty());
-    EXPECT_FALSE(contents(file(1)).empty());
-    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension)));
-    EXPECT_FALSE(fs::exists(file(1, kMSCrashesTargetTokenFileExtension)));
+    const fs::path gone = abandonOwnFolder("4242.1");
+    EXPECT_FALSE(contents(file(0, kMSCrashesLogBufferFileExtension, gone)).empty());
+    EXPECT_FALSE(contents(file(1, kMSCrashesLogBufferFileExtension, gone)).empty());
+    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension, gone)));
+    EXPECT_FALSE(fs::exists(file(1, kMSCrashesTargetTokenFileExtension, gone)));
     EXPECT_EQ(contents(victim), "untouched");
-    fs::remove(victim);
-    for (int i = 2; i < kMSCrashesLogBufferSize; ++i) EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
+    for (int i = 2; i < kMSCrashesLogBufferSize; ++i) EXPECT_EQ(fs::file_size(file(i, kMSCrashesLogBufferFileExtension, gone)), 0u) << i;
 
     // The next start: a damaged file is consumed without a log. The store cannot take the two
     // logs (a full disk): their files stay, and a second call while they are on their way to the
-    // store does not hand them over again.
-    ASSERT_TRUE(platform::writeFileAtomically(file(5), "not an archive"));
-    ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesTargetTokenFileExtension), "orphan"));
+    // store does not hand them over again. This process's own folder is never taken.
+    ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesLogBufferFileExtension, gone), "not an archive"));
+    ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesTargetTokenFileExtension, gone), "orphan"));
+    ASSERT_TRUE(platform::writeFileAtomically(file(9), "this process's own"));
     PipelineFixture pipeline;
     auto prepared = [&](const char* n) {
         std::lock_guard lock(pipeline.delegate->mutex);
@@ -150,13 +164,14 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     EXPECT_EQ(prepared("1"), 1);
     EXPECT_EQ(prepared("2"), 1);
     EXPECT_EQ(pipeline.delegate->outcome("1"), MSEnqueueOutcome::NotStored);
-    EXPECT_FALSE(contents(file(0)).empty());
-    EXPECT_FALSE(contents(file(1)).empty());
-    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension)));
-    EXPECT_EQ(fs::file_size(file(5)), 0u);
-    EXPECT_FALSE(fs::exists(file(5, kMSCrashesTargetTokenFileExtension)));
+    EXPECT_FALSE(contents(file(0, kMSCrashesLogBufferFileExtension, gone)).empty());
+    EXPECT_FALSE(contents(file(1, kMSCrashesLogBufferFileExtension, gone)).empty());
+    EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension, gone)));
+    EXPECT_FALSE(fs::exists(file(5, kMSCrashesLogBufferFileExtension, gone)));
+    EXPECT_FALSE(fs::exists(file(5, kMSCrashesTargetTokenFileExtension, gone)));
+    EXPECT_EQ(contents(file(9)), "this process's own");
 
-    // A later start with room again stores them once and empties the files; after it, nothing is
+    // A later start with room again stores them once and removes the folder; after it, nothing is
     // enqueued again.
     MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
     ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 4));
@@ -165,22 +180,29 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
     EXPECT_EQ(prepared("1"), 2);
     EXPECT_EQ(prepared("2"), 2);
     EXPECT_EQ(pipeline.storage->countAllLogs(), 2u);
-    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
-        EXPECT_EQ(fs::file_size(file(i)), 0u) << i;
-        EXPECT_FALSE(fs::exists(file(i, kMSCrashesTargetTokenFileExtension))) << i;
-    }
-    // A buffer file that could not be read (an I/O error) is kept; a FIFO named like one holds no start.
-    ASSERT_TRUE(platform::writeFileAtomically(file(5), "unread"));
-    fs::remove(file(6));
-    ASSERT_EQ(::mkfifo(file(6).c_str(), 0600), 0);
+    EXPECT_FALSE(fs::exists(gone));
+
+    // A buffer file that could not be read (an I/O error) is kept with its folder; a FIFO named
+    // like one holds no start. Slot files of an earlier version, in the buffer folder itself, are
+    // taken over too.
+    const fs::path unread = MSUtility::fullURLForPathComponent(std::string(kDir) + "/4243.1");
+    fs::create_directories(unread);
+    ASSERT_TRUE(platform::writeFileAtomically(file(5, kMSCrashesLogBufferFileExtension, unread), "unread"));
+    ASSERT_EQ(::mkfifo(file(6, kMSCrashesLogBufferFileExtension, unread).c_str(), 0600), 0);
     auto previous = MSCrashReporter::setCrashReportReadFunction([](int, void*, size_t) -> ssize_t {
         errno = EIO;
         return -1;
     });
     MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
     MSCrashReporter::setCrashReportReadFunction(previous);
-    EXPECT_EQ(contents(file(5)), "unread");
-    fs::remove(file(6));
+    EXPECT_EQ(contents(file(5, kMSCrashesLogBufferFileExtension, unread)), "unread");
+    const fs::path root = MSUtility::fullURLForPathComponent(kDir);
+    ASSERT_TRUE(platform::writeFileAtomically(file(3, kMSCrashesLogBufferFileExtension, root),
+                                              platform::KeyedArchiver::archivedData(*numberedLog(3))));
+    MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
+    ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 5));
+    EXPECT_EQ(prepared("3"), 1);
+    EXPECT_FALSE(fs::exists(file(3, kMSCrashesLogBufferFileExtension, root)));
 }
 
 TEST_F(MSCrashesLogBufferTest, TheTokenTravelsWithItsLog) {
@@ -189,6 +211,7 @@ TEST_F(MSCrashesLogBufferTest, TheTokenTravelsWithItsLog) {
                     writeLogBufferAtCrash();
                     return 0;
                 }).exited);
+    abandonOwnFolder("4244.1");
     PipelineFixture pipeline;
     struct TokenProbe : MSChannelDelegate {
         std::mutex mutex;
