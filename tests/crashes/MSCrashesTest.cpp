@@ -211,7 +211,10 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
         return 0;
     });
     ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
-    // The next start stores the logs, lets the file go and sends each once.
+    // The next start stores the logs, lets the file go and sends each once. It is another process:
+    // this one's buffer folder is left as one that is gone leaves it.
+    const fs::path buffer = MSCrashesLogBuffer::shared().ownFolder();
+    fs::rename(buffer, buffer.parent_path() / "gone.1");
     ASSERT_NO_FATAL_FAILURE(restart(withDelegate));
     EXPECT_TRUE(pumpUntil([] { return namesIn("crashes").empty(); }));
     EXPECT_TRUE(server.waitForAcceptedLogCount(3, 60));
