@@ -1,7 +1,5 @@
 #include "crashes/MSCrashes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -348,17 +346,10 @@ class MSCrashes::ReportClaim {
 public:
     // The claim, or null when another start owns the report or it is gone.
     static std::shared_ptr<ReportClaim> take(const fs::path& file) {
-        const int fd = ::open(file.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return nullptr;
         // Locked, and still the file of that name: not one another start sent and deleted while
         // this one waited to open it.
-        struct stat opened {}, named {};
-        if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(file.c_str(), &named) != 0 ||
-            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
-            ::close(fd);
-            return nullptr;
-        }
-        return std::shared_ptr<ReportClaim>(new ReportClaim(fd));
+        const int fd = qvcrash_async_open_locked(file.c_str(), false);
+        return fd < 0 ? nullptr : std::shared_ptr<ReportClaim>(new ReportClaim(fd));
     }
     ~ReportClaim() { ::close(fd_); }
     ReportClaim(const ReportClaim&) = delete;

@@ -239,16 +239,10 @@ struct MSCrashesLogBuffer::Claim {
     // The claim, or null when the folder's owner lives or another start holds it.
     static std::shared_ptr<Claim> take(const fs::path& folder, const char* lockName, bool processFolder) {
         const fs::path lockFile = folder / lockName;
-        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) return nullptr;
         // Locked, and still the lock file of the folder: not one a start that finished with the
         // folder removed while this one waited to open it.
-        struct stat opened {}, named {};
-        if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(lockFile.c_str(), &named) != 0 ||
-            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
-            ::close(fd);
-            return nullptr;
-        }
+        const int fd = qvcrash_async_open_locked(lockFile.c_str(), true);
+        if (fd < 0) return nullptr;
         auto claim = std::make_shared<Claim>();
         claim->folder = folder;
         claim->lockFile = lockFile;

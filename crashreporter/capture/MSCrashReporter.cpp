@@ -151,17 +151,11 @@ bool processIsGone(long pid) {
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-// Opens an engine file to lock it, without following a link or waiting on a FIFO; -1 when it
-// cannot be opened.
-int openToLock(const std::string& path) {
-    return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-}
-
 // True when the file's lock is free: whoever held it (a process writing its crash's report, a start
 // that took a report over) is gone, in whatever process id namespace it ran. A file that cannot be
 // opened counts as held.
 bool lockIsFree(const std::string& path) {
-    const int fd = openToLock(path);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     const bool free = qvcrash_async_lock_file(fd);
     ::close(fd);
@@ -405,14 +399,8 @@ platform::Result<std::string> MSCrashReporter::takeOverPendingCrashReport(const 
     // Locked first, then renamed, not read in place: a crash's report put into place meanwhile
     // keeps its own name, and no other start reads this one too. The lock stays while this start
     // holds it, so that another start (of any process id namespace) finds it taken, not abandoned.
-    const int fd = openToLock(report.path);
-    if (fd < 0) return platform::posixError(errno, "Could not take over " + report.path);
-    struct stat opened {}, named {};
-    if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(report.path.c_str(), &named) != 0 ||
-        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
-        ::close(fd);
-        return platform::posixError(ENOENT, "Taken over by another start: " + report.path);
-    }
+    const int fd = qvcrash_async_open_locked(report.path.c_str(), false);
+    if (fd < 0) return platform::posixError(ENOENT, "Taken over by another start: " + report.path);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::string taken;
         {

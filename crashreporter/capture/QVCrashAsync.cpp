@@ -251,6 +251,18 @@ bool qvcrash_async_lock_file(int fd) {
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
+int qvcrash_async_open_locked(const char* path, bool create) {
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    if (fd < 0) return -1;
+    struct stat opened, named;
+    if (!qvcrash_async_lock_file(fd) || ::fstat(fd, &opened) != 0 || ::lstat(path, &named) != 0 ||
+        opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len) {
     if (len == 0) return 0;
     const char* p = static_cast<const char*>(data);

@@ -69,6 +69,11 @@ bool qvcrash_async_make_parent_folders(const char* file_path, char* scratch, siz
 // file holds one.
 bool qvcrash_async_lock_file(int fd);
 
+// Opens the file at path for reading and writing (no link followed, no FIFO waited on; made,
+// 0644, when create is set), locks it, and checks that it is still the file of that name once
+// locked, not one its last holder removed or replaced meanwhile. The descriptor, or -1.
+int qvcrash_async_open_locked(const char* path, bool create);
+
 // Buffered output file with an optional limit on the total size.
 struct qvcrash_async_file_t {
     int fd;

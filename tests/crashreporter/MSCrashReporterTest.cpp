@@ -377,7 +377,9 @@ TEST(MSCrashReporter, ReportIsWrittenWholeWhereverItCanBeAndOnlyThenCallsBack) {
         test::UnpackedReport unpacked;
         auto data = reporter->loadPendingCrashReportData();
         EXPECT_EQ(data && unpacked.unpack(std::string(data->begin(), data->end())), c.written);
-        if (data) EXPECT_LE(data->size(), c.sizeLimit);
+        if (data) {
+            EXPECT_LE(data->size(), c.sizeLimit);
+        }
         reporter->purgePendingCrashReport();
     }
 }
