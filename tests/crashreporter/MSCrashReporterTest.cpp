@@ -496,10 +496,15 @@ TEST(MSCrashReporter, ForkedChildrenCrashingTogetherEachLeaveAReportOfTheirOwn) 
     constexpr size_t kChildren = 3;
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE(run);
-        // Partial files: one of this (live) test process stays, one of a process that is gone goes.
+        // Partial files: one of this (live) test process stays, one of a process that is gone goes,
+        // and one whose id names no process here but whose writer holds its lock (a process of
+        // another PID namespace) stays.
         ASSERT_TRUE(reporter->populateCrashReportDirectory());
-        const pid_t gone = test::deadProcessId();
-        for (pid_t pid : {::getpid(), gone}) std::ofstream(base + "." + std::to_string(pid) + ".partial") << "cut";
+        const pid_t gone = test::deadProcessId(), elsewhere = test::deadProcessId();
+        for (pid_t pid : {::getpid(), gone, elsewhere}) std::ofstream(base + "." + std::to_string(pid) + ".partial") << "cut";
+        const std::string held = base + "." + std::to_string(elsewhere) + ".partial";
+        const int writer = qvcrash_async_open_locked(held.c_str(), false);
+        ASSERT_GE(writer, 0);
         auto child = runInChild([&] {
             if (!reporterFor("forking.app")->enableCrashReporter()) return 2;
             shared[0] = ::getpid();
@@ -510,7 +515,9 @@ TEST(MSCrashReporter, ForkedChildrenCrashingTogetherEachLeaveAReportOfTheirOwn) 
         ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
         EXPECT_TRUE(fs::exists(base + "." + std::to_string(::getpid()) + ".partial"));
         EXPECT_FALSE(fs::exists(base + "." + std::to_string(gone) + ".partial"));
-        fs::remove(base + "." + std::to_string(::getpid()) + ".partial");
+        EXPECT_TRUE(fs::exists(held));
+        ::close(writer);
+        for (const std::string& left : {base + "." + std::to_string(::getpid()) + ".partial", held}) fs::remove(left);
 
         // Each child's report is whole, in a file of its own, and tells that child and its parent.
         const auto pending = reporter->pendingCrashReports();
