@@ -851,7 +851,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
     }
     // The threads the report has no room for, and any started since the listing, stop too: none
     // may end the process (_exit included) while the report is written.
-    if (complete) crash::parkUnlistedThreads(threads, thread_count);
+    const uint32_t parking = complete ? crash::parkUnlistedThreads(threads, thread_count) : 0;
     // One symbol-lookup context for every frame of the report, sizing pass included.
     qvcrash_async_symbol_cache_t symbol_cache;
     MSqvcrash_async_symbol_cache_init(&symbol_cache);
@@ -912,7 +912,7 @@ qvcrash_error_t MSqvcrash_log_writer_write(qvcrash_log_writer_t* writer, qvcrash
             QVCRASH_DEBUG("Could not resume thread %d", static_cast<int>(threads[i]));
         }
     }
-    if (others == qvcrash_other_threads_t::resume && complete) crash::releaseParkedThreads();
+    if (others == qvcrash_other_threads_t::resume) crash::releaseParkedThreads(parking);
     if (!complete) return QVCRASH_EINTERNAL;
     if (file->write_failed) {
         QVCRASH_DEBUG("The report is incomplete: some of its bytes could not be written");

@@ -92,10 +92,14 @@ void suspendHandler(int, siginfo_t*, void* uap) {
         errno = savedErrno;
         return;
     }
-    if (const uint32_t generation = gParking.load(std::memory_order_acquire); generation != 0) {
+    if (gParking.load(std::memory_order_acquire) != 0) {
         gParked.fetch_add(1, std::memory_order_acq_rel);
         futexWake(&gParked);
-        waitWhile(&gParking, generation, -1);
+        // Until no parking is under way: one that began meanwhile (a crash during a live report)
+        // keeps the thread.
+        for (uint32_t generation; (generation = gParking.load(std::memory_order_acquire)) != 0;) {
+            futexWait(&gParking, generation, nullptr);
+        }
         gParked.fetch_sub(1, std::memory_order_acq_rel);
     }
     errno = savedErrno;
@@ -202,7 +206,7 @@ KernReturn listThreads(task_t task, thread_t* threads, size_t capacity, size_t* 
     return kKernSuccess;
 }
 
-size_t parkUnlistedThreads(const thread_t* listed, size_t count) {
+uint32_t parkUnlistedThreads(const thread_t* listed, size_t count) {
     if (!installHandler()) return 0;
     uint32_t generation = gParkGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
     if (generation == 0) generation = gParkGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
@@ -246,11 +250,12 @@ size_t parkUnlistedThreads(const thread_t* listed, size_t count) {
         }
         if (parked < round.asked) break;  // out of time: one blocks the signal, or is ending
     }
-    return gParked.load(std::memory_order_acquire);
+    return generation;
 }
 
-void releaseParkedThreads() {
-    gParking.store(0, std::memory_order_release);
+void releaseParkedThreads(uint32_t parking) {
+    // Only the parking this caller began: a later one (a crash meanwhile) keeps the threads.
+    if (parking == 0 || !gParking.compare_exchange_strong(parking, 0, std::memory_order_acq_rel)) return;
     futexWake(&gParking);
 }
 

@@ -58,10 +58,11 @@ size_t suspendThreads(const thread_t* threads, size_t count, bool* suspended);
 // suspendThreads holds) until releaseParkedThreads, without keeping their registers: a process
 // may have more threads than can be held suspended, and none of them may end the process while
 // a report is written. Threads started meanwhile are found by listing again; everything is
-// waited for under one deadline of kSuspendTimeoutMs. Returns the number of threads parked.
-size_t parkUnlistedThreads(const thread_t* listed, size_t count);
-// Lets the parked threads run again.
-void releaseParkedThreads();
+// waited for under one deadline of kSuspendTimeoutMs. Returns the parking's handle for
+// releaseParkedThreads (0 when nothing could be parked).
+uint32_t parkUnlistedThreads(const thread_t* listed, size_t count);
+// Lets the threads of that parking run again, unless a later parking has begun meanwhile.
+void releaseParkedThreads(uint32_t parking);
 
 // Releases one suspension; the thread runs again when the last one is released.
 // kKernFailure when the thread is not suspended.
