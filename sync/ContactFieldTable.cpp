@@ -61,6 +61,23 @@ std::optional<Date> googleDayDate(const std::optional<DateComponents>& component
     return utc.date(c);
 }
 
+// With a merge judged against the last run (QuorvaneModel::fieldMergeBase), what a single-valued
+// field gets from the source; Default: as without one.
+SingleFate fateToGoogle(const ToGoogle& f, MergeField field) {
+    if (!f.merge || f.created || !f.model.fieldMergeBase()) return SingleFate::Default;
+    return f.model.singleFieldFate(true, field, f.model.localSingleKey(field, f.apple),
+                                   f.model.googleSingleKey(field, *f.google));
+}
+
+SingleFate fateToLocal(const ToLocal& f, MergeField field) {
+    if (!f.merge || f.created || !f.model.fieldMergeBase()) return SingleFate::Default;
+    return f.model.singleFieldFate(false, field, f.model.googleSingleKey(field, *f.google),
+                                   f.model.localSingleKey(field, *f.apple));
+}
+
+// Whether the field is written: as the fate says, or as without a base.
+bool writes(SingleFate fate, bool byDefault) { return fate == SingleFate::Default ? byDefault : fate != SingleFate::Keep; }
+
 // ---- Name and phonetic name ----------------------------------------------------------------
 
 constexpr const char* kNameKeys[] = {CNContactGivenNameKey,         CNContactMiddleNameKey,
@@ -89,7 +106,7 @@ void nameToGoogle(const ToGoogle& f) {
     // replace Google's name by an empty one for it.
     const bool anyPart =
         !isEmpty(given) || !isEmpty(middle) || !isEmpty(family) || !isEmpty(prefix) || !isEmpty(suffix);
-    if (f.replace || anyPart) f.google->setName(name);
+    if (writes(fateToGoogle(f, MergeField::Name), f.replace || anyPart)) f.google->setName(name);
 }
 
 void nameToLocal(const ToLocal& f) {
@@ -105,7 +122,7 @@ void nameToLocal(const ToLocal& f) {
     const std::string suffix = name ? name->nameSuffix().value_or("") : "";
     const bool anyPart =
         !text(given).empty() || !text(additional).empty() || !text(family).empty() || !prefix.empty() || !suffix.empty();
-    if (f.replace || anyPart) {
+    if (writes(fateToLocal(f, MergeField::Name), f.replace || anyPart)) {
         f.apple->setGivenName(text(given));
         f.apple->setMiddleName(text(additional));
         f.apple->setFamilyName(text(family));
@@ -156,12 +173,12 @@ constexpr const char* kNicknameKeys[] = {CNContactNicknameKey};
 
 void nicknameToGoogle(const ToGoogle& f) {
     auto nickname = f.model.truncateStringToDefaultMaxGoogleLength(f.apple.nickname());
-    if (f.replace || !isEmpty(nickname)) f.google->setNickname(nonEmpty(nickname));
+    if (writes(fateToGoogle(f, MergeField::Nickname), f.replace || !isEmpty(nickname))) f.google->setNickname(nonEmpty(nickname));
 }
 
 void nicknameToLocal(const ToLocal& f) {
     auto nickname = f.google->nickname();
-    if (f.replace || !isEmpty(nickname)) f.apple->setNickname(nickname.value_or(""));
+    if (writes(fateToLocal(f, MergeField::Nickname), f.replace || !isEmpty(nickname))) f.apple->setNickname(nickname.value_or(""));
 }
 
 bool nicknameDiffers(const Compare& f) { return f.model.stringsDifferWithString1(f.apple->nickname(), f.google->nickname()); }
@@ -313,13 +330,13 @@ constexpr const char* kBirthdayKeys[] = {CNContactBirthdayKey};
 
 void birthdayToGoogle(const ToGoogle& f) {
     auto date = googleDayDate(f.model.getWrittenAppleBirthday(f.apple));
-    if (f.replace || date) f.google->setBirthdayWithDate(date);
+    if (writes(fateToGoogle(f, MergeField::Birthday), f.replace || date)) f.google->setBirthdayWithDate(date);
 }
 
 // The day Google stores, without a year for a year-less one.
 void birthdayToLocal(const ToLocal& f) {
     auto day = f.model.getDayWithGoogleBirthday(*f.google);
-    if (f.replace || day) f.apple->setBirthday(day);
+    if (writes(fateToLocal(f, MergeField::Birthday), f.replace || day)) f.apple->setBirthday(day);
 }
 
 // A year-less birthday matches one stored with the no-year year.
@@ -525,7 +542,7 @@ constexpr const char* kNoteKeys[] = {CNContactNoteKey};
 
 void noteToGoogle(const ToGoogle& f) {
     const auto& note = f.apple.note();
-    if (!f.merge || (!note.empty() && !f.model.stringEffectivelyEmptyWithString(note))) {
+    if (writes(fateToGoogle(f, MergeField::Note), !f.merge || (!note.empty() && !f.model.stringEffectivelyEmptyWithString(note)))) {
         f.google->setContentWithString(f.model.truncateString(note, QuorvaneModel::kMaxGoogleNoteLength));
     }
 }
@@ -533,7 +550,9 @@ void noteToGoogle(const ToGoogle& f) {
 void noteToLocal(const ToLocal& f) {
     auto content = f.google->content();
     auto note = content ? content->stringValue() : std::nullopt;
-    if (!f.merge || !f.model.stringEffectivelyEmptyWithString(note)) f.apple->setNote(note.value_or(""));
+    if (writes(fateToLocal(f, MergeField::Note), !f.merge || !f.model.stringEffectivelyEmptyWithString(note))) {
+        f.apple->setNote(note.value_or(""));
+    }
 }
 
 // Line breaks do not count.
@@ -562,7 +581,7 @@ void organizationToGoogle(const ToGoogle& f) {
     auto orgName = m.truncateStringToDefaultMaxGoogleLength(f.apple.organizationName());
     auto title = m.truncateStringToDefaultMaxGoogleLength(f.apple.jobTitle());
     auto department = m.truncateStringToDefaultMaxGoogleLength(f.apple.departmentName());
-    if (f.replace || !isEmpty(orgName) || !isEmpty(title) || !isEmpty(department)) {
+    if (writes(fateToGoogle(f, MergeField::Organization), f.replace || !isEmpty(orgName) || !isEmpty(title) || !isEmpty(department))) {
         f.google->setOrganizations(std::vector<std::shared_ptr<GDataOrganization>>{});
         auto organization = GDataOrganization::organizationWithName(nonEmpty(orgName));
         if (!m.stringEffectivelyEmptyWithString(title)) organization->setOrgTitle(title);
@@ -585,7 +604,7 @@ void organizationToLocal(const ToLocal& f) {
             department = organization->orgDepartment();
         }
     }
-    if (f.replace || orgName || title || department) {
+    if (writes(fateToLocal(f, MergeField::Organization), f.replace || orgName || title || department)) {
         f.apple->setOrganizationName(orgName.value_or(""));
         f.apple->setJobTitle(title.value_or(""));
         f.apple->setDepartmentName(department.value_or(""));

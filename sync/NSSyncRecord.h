@@ -14,6 +14,7 @@
 #include "gdata/GDataEntryContact.h"
 #include "platform/contacts/CNContact.h"
 #include "platform/foundation/Date.h"
+#include "sync/FieldValues.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -77,6 +78,11 @@ public:
     // Local groups of the contact whose memberships did not reach Google (a group that could not
     // be made there): the history records only the memberships carried, so they stay pending.
     std::vector<std::string> mGroupsNotCarried;
+    // What the last run left on each side of the pair (nil without history): a merge of the
+    // record judges against it, and the history keeps what it becomes.
+    std::shared_ptr<const FieldMergeBase> mFieldBase;
+    // What the Google side holds once written (read from the provider's answer); nil when not written.
+    std::optional<FieldValues> mGoogleFieldValuesWritten;
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.

@@ -46,6 +46,7 @@
 #include "platform/runloop/NotificationCenter.h"
 #include "platform/web/WebView.h"
 #include "sync/AppleSourceInfo.h"
+#include "sync/FieldValues.h"
 #include "sync/GoogleContactCache.h"
 #include "sync/NSCachedAppleContact.h"
 #include "sync/NSContactSourceRecord_QV.h"
@@ -564,6 +565,26 @@ public:
     void mergeNewAppleSocialProfilesWithAppleContact(
         const platform::CNMutableContactPtr& contact,
         std::vector<platform::CNLabeledValue<platform::CNSocialProfile>>& newSocialProfiles, bool mergeContacts);
+    // A merge judged against what the last run left on each side (FieldValues.h): while a merge
+    // base is set, the merges above drop a value the other side removed since, add a value only
+    // when it was added since, and leave one the sides held apart where it is; the conversions
+    // ask singleFieldFate for each single-valued field. Set by the conversions for a merged
+    // record that carries a base (NSSyncRecord::mFieldBase), and cleared after.
+    void setFieldMergeBase(const FieldMergeBase* base) { mFieldMergeBase = base; }
+    const FieldMergeBase* fieldMergeBase() const { return mFieldMergeBase; }
+    SingleFate singleFieldFate(bool sourceLocal, MergeField field, std::optional<uint32_t> source,
+                               std::optional<uint32_t> destination) const {
+        return mFieldMergeBase ? mFieldMergeBase->single(sourceLocal, field, source, destination) : SingleFate::Default;
+    }
+    // The digests of what each side holds (QuorvaneModelFieldValues.cpp), and of the values the
+    // merges compare, by the same rules. The local contact carries every key.
+    FieldValues localFieldValues(const platform::CNContact& contact);
+    FieldValues googleFieldValues(const GDataEntryContact& contact);
+    std::optional<uint32_t> localSingleKey(MergeField field, const platform::CNContact& contact);
+    std::optional<uint32_t> googleSingleKey(MergeField field, const GDataEntryContact& contact);
+    std::optional<uint32_t> localPostalKey(const platform::CNPostalAddress& address);
+    std::optional<uint32_t> googlePostalKey(const std::shared_ptr<GDataStructuredPostalAddress>& address);
+    std::optional<uint32_t> googleEventKey(const GDataContactEvent& event);
     // How many values of each field an Exchange account keeps.
     static constexpr size_t kExchangeMaxEmailAddresses = 3;
     static constexpr size_t kExchangeMaxPhoneNumbers = 12;
@@ -1164,6 +1185,7 @@ private:
     // Contact identifier to its fully fetched copies, at most one per key set.
     std::map<std::string, std::vector<NSCachedAppleContactPtr>> mCachedAppleContactDict;
 
+    const FieldMergeBase* mFieldMergeBase = nullptr;  // of the conversion under way
     // --- Contact comparison ---
     // The downloaded Google groups feed; nil before the first download.
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;

@@ -43,7 +43,10 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
 
     // The fields, in the table's order; the photo row sets the photo flags.
     const ContactFieldToGoogle fields{*this, google, *apple, *record, merge, created, replace};
+    // A merge with history is judged against what the last run left on each side.
+    setFieldMergeBase(merge && !created ? record->mFieldBase.get() : nullptr);
     for (const auto& row : contactFieldTable()) row.toGoogle(fields);
+    setFieldMergeBase(nullptr);
 
     // Group memberships.
     {

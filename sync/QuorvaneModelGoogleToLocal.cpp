@@ -22,7 +22,10 @@ void QuorvaneModel::updateAppleContact(const platform::CNMutableContactPtr& appl
                                                                  isExchangeDestinationForNewContacts());
     // The fields, in the table's order; the photo row removes a photo Google no longer has.
     const ContactFieldToLocal fields{*this, apple, google, merge, created, replace, exchange, googleHadPhoto};
+    // A merge with history is judged against what the last run left on each side.
+    setFieldMergeBase(merge && !created ? record->mFieldBase.get() : nullptr);
     for (const auto& row : contactFieldTable()) row.toLocal(fields);
+    setFieldMergeBase(nullptr);
 
     addToLogWithSyncRecord(record, created, false);
 }

@@ -77,7 +77,9 @@ Error unreadableHistory(const std::filesystem::path& file, const Error& cause) {
         default:
             text = history + " cannot be read" + why +
                    "Restore the file from a backup, or move it aside to start again as a first sync, which cannot "
-                   "know of the contacts deleted on either side since the last sync.";
+                   "know of the contacts deleted on either side since the last sync, nor which side changed a "
+                   "contact since: a contact edited on either side since the last sync may have that edit "
+                   "overwritten by the other side's older values, and deleted contacts come back.";
             break;
     }
     Error error(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryUnreadable);
@@ -505,6 +507,12 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
         return !whole || contactsDifferWithAppleContact(apple, apple, whole,
                                                         getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
                                                         &difference);
+    };
+    inputs.appleFieldValues = [this](const platform::CNContactPtr& apple) { return localFieldValues(*apple); };
+    inputs.googleFieldValues = [this](const std::shared_ptr<GDataEntryContact>& google) -> std::optional<FieldValues> {
+        const auto whole = wholeGoogleContact(google);
+        if (!whole) return std::nullopt;
+        return googleFieldValues(*whole);
     };
     const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
     for (const auto& r : changes.deleted) store->deleteSyncHistory(r);

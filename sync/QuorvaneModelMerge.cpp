@@ -15,23 +15,37 @@ namespace {
 // The field as it ends on the Google side: without merge the new values alone; with merge the
 // existing values that no new value equals, in their order, then the new values. With a
 // maximum, new values are appended only while the field holds fewer than that many.
+// With a merge base (FieldValues.h), a value on one side alone goes as its fate says: an
+// existing value the source removed since is dropped, and a new value joins only when the
+// source added it since.
 template <class T>
 std::optional<std::vector<std::shared_ptr<T>>> mergedGoogleList(
     const std::vector<std::shared_ptr<T>>& existing, const std::vector<std::shared_ptr<T>>& newValues,
     bool mergeContacts, const std::function<bool(const std::shared_ptr<T>&, const std::shared_ptr<T>&)>& equal,
-    std::optional<size_t> maxCount = std::nullopt) {
+    std::optional<size_t> maxCount = std::nullopt, const FieldMergeBase* base = nullptr, MergeField field = {},
+    const std::function<std::optional<uint32_t>(const T&)>& key = nullptr) {
+    if (!mergeContacts || !key) base = nullptr;
+    // A value held by one side alone: what becomes of it.
+    auto fate = [&](const T& value, bool local) {
+        auto k = key(value);
+        return k ? base->fate(local, field, *k) : ValueFate::Copy;
+    };
     std::vector<std::shared_ptr<T>> result;
     if (mergeContacts) {
         for (const auto& old : existing) {
             if (!old) continue;
             bool replaced = std::any_of(newValues.begin(), newValues.end(),
                                         [&](const std::shared_ptr<T>& v) { return v && equal(old, v); });
-            if (!replaced) result.push_back(old);
+            if (!replaced && !(base && fate(*old, false) == ValueFate::Drop)) result.push_back(old);
         }
     }
     for (const auto& v : newValues) {
         if (!v) continue;
         if (maxCount && result.size() >= *maxCount) break;
+        if (base && fate(*v, true) != ValueFate::Copy &&
+            !std::any_of(existing.begin(), existing.end(), [&](const std::shared_ptr<T>& old) { return old && equal(old, v); })) {
+            continue;
+        }
         result.push_back(v);
     }
     if (result.empty()) return std::nullopt;
@@ -47,15 +61,37 @@ void mergeAppleList(platform::CNMutableContact& contact, const char* key,
                     void (platform::CNMutableContact::*setter)(std::vector<platform::CNLabeledValue<T>>),
                     std::vector<platform::CNLabeledValue<T>>& newValues, bool mergeContacts,
                     std::optional<size_t> limit, const std::function<bool(const T&)>& skip,
-                    const std::function<bool(const T&, const T&)>& equal) {
+                    const std::function<bool(const T&, const T&)>& equal, const FieldMergeBase* base = nullptr,
+                    MergeField field = {}, const std::function<std::optional<uint32_t>(const T&)>& valueKey = nullptr) {
     if (mergeContacts && contact.isKeyAvailable(key)) {
         const auto existing = (contact.*getter)();
-        for (const auto& old : existing) {
-            if (skip(old.value())) continue;
-            bool covered = std::any_of(newValues.begin(), newValues.end(), [&](const platform::CNLabeledValue<T>& v) {
-                return equal(old.value(), v.value());
+        if (base && valueKey) {
+            // Judged against the last run: a new value the local side lacks joins only when
+            // Google added it since; an existing one Google removed since is dropped.
+            auto fate = [&](const T& value, bool local) {
+                auto k = valueKey(value);
+                return k ? base->fate(local, field, *k) : ValueFate::Copy;
+            };
+            std::erase_if(newValues, [&](const platform::CNLabeledValue<T>& v) {
+                const bool held = std::any_of(existing.begin(), existing.end(), [&](const platform::CNLabeledValue<T>& old) {
+                    return !skip(old.value()) && equal(old.value(), v.value());
+                });
+                return !held && fate(v.value(), false) != ValueFate::Copy;
             });
-            if (!covered) newValues.push_back(old);
+            for (const auto& old : existing) {
+                if (skip(old.value())) continue;
+                bool covered = std::any_of(newValues.begin(), newValues.end(),
+                                           [&](const platform::CNLabeledValue<T>& v) { return equal(old.value(), v.value()); });
+                if (!covered && fate(old.value(), true) != ValueFate::Drop) newValues.push_back(old);
+            }
+        } else {
+            for (const auto& old : existing) {
+                if (skip(old.value())) continue;
+                bool covered = std::any_of(newValues.begin(), newValues.end(), [&](const platform::CNLabeledValue<T>& v) {
+                    return equal(old.value(), v.value());
+                });
+                if (!covered) newValues.push_back(old);
+            }
         }
     }
     if (limit && newValues.size() > *limit) {
@@ -89,7 +125,8 @@ void QuorvaneModel::mergeNewGoogleEmailsWithGoogleContact(const std::shared_ptr<
         contact->emailAddresses(), newEmails, mergeContacts,
         [this](const std::shared_ptr<GDataEmail>& a, const std::shared_ptr<GDataEmail>& b) {
             return stringsEqualWithString1(a->address(), b->address());
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::Emails, std::function<std::optional<uint32_t>(const GDataEmail&)>([this](const GDataEmail& v) { return textKey(v.address()); })));
 }
 
 void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(
@@ -101,7 +138,8 @@ void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(
         [this](const std::shared_ptr<GDataPhoneNumber>& a, const std::shared_ptr<GDataPhoneNumber>& b) {
             return phoneNumbersEqualWithString1(a->stringValue(), b->stringValue());
         },
-        kMaxGooglePhoneNumbers));
+        kMaxGooglePhoneNumbers,
+        mFieldMergeBase, MergeField::Phones, std::function<std::optional<uint32_t>(const GDataPhoneNumber&)>([this](const GDataPhoneNumber& v) { return phoneKey(v.stringValue()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleAddressesWithGoogleContact(
@@ -118,7 +156,8 @@ void QuorvaneModel::mergeNewGoogleAddressesWithGoogleContact(
             }
             return stringsEqualWithString1(getGoogleStreetAddressWithPostalAddress(a),
                                            getGoogleStreetAddressWithPostalAddress(b));
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::Addresses, std::function<std::optional<uint32_t>(const GDataStructuredPostalAddress&)>([this](const GDataStructuredPostalAddress& v) { return googlePostalKey(std::shared_ptr<GDataStructuredPostalAddress>(std::shared_ptr<GDataStructuredPostalAddress>{}, const_cast<GDataStructuredPostalAddress*>(&v))); })));
 }
 
 void QuorvaneModel::mergeNewGoogleURLsWithGoogleContact(
@@ -129,7 +168,8 @@ void QuorvaneModel::mergeNewGoogleURLsWithGoogleContact(
         contact->websiteLinks(), newURLs, mergeContacts,
         [this](const std::shared_ptr<GDataContactWebsiteLink>& a, const std::shared_ptr<GDataContactWebsiteLink>& b) {
             return stringsEqualWithString1(a->href(), b->href());
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::URLs, std::function<std::optional<uint32_t>(const GDataContactWebsiteLink&)>([this](const GDataContactWebsiteLink& v) { return textKey(v.href()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleRelationsWithGoogleContact(
@@ -140,7 +180,8 @@ void QuorvaneModel::mergeNewGoogleRelationsWithGoogleContact(
         contact->relations(), newRelations, mergeContacts,
         [this](const std::shared_ptr<GDataContactRelation>& a, const std::shared_ptr<GDataContactRelation>& b) {
             return stringsEqualWithString1(a->stringValue(), b->stringValue());
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::Relations, std::function<std::optional<uint32_t>(const GDataContactRelation&)>([this](const GDataContactRelation& v) { return textKey(v.stringValue()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleIMAddressesWithGoogleContact(
@@ -152,7 +193,8 @@ void QuorvaneModel::mergeNewGoogleIMAddressesWithGoogleContact(
                                   [this](const std::shared_ptr<GDataIM>& a, const std::shared_ptr<GDataIM>& b) {
                                       return stringsEqualWithString1(a->address(), b->address()) &&
                                              stringsEqualWithString1(a->protocol(), b->protocol());
-                                  }));
+                                  },
+        std::nullopt, mFieldMergeBase, MergeField::IMs, std::function<std::optional<uint32_t>(const GDataIM&)>([this](const GDataIM& v) { return textKey(v.address()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
@@ -163,7 +205,8 @@ void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
         contact->events(), newEvents, mergeContacts,
         [this](const std::shared_ptr<GDataContactEvent>& a, const std::shared_ptr<GDataContactEvent>& b) {
             return !datesDifferIgnoringTimeWithDateComponentsA(eventStartComponents(*a), eventStartComponents(*b));
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::Events, std::function<std::optional<uint32_t>(const GDataContactEvent&)>([this](const GDataContactEvent& v) { return googleEventKey(v); })));
 }
 
 void QuorvaneModel::mergeNewGoogleUserDefinedFieldsWithGoogleContact(
@@ -176,7 +219,8 @@ void QuorvaneModel::mergeNewGoogleUserDefinedFieldsWithGoogleContact(
                const std::shared_ptr<GDataContactUserDefinedField>& b) {
             return stringsEqualWithString1(a->key(), b->key()) &&
                    stringsEqualWithString1(a->stringValue(), b->stringValue());
-        }));
+        },
+        std::nullopt, mFieldMergeBase, MergeField::SocialProfiles, std::function<std::optional<uint32_t>(const GDataContactUserDefinedField&)>([this](const GDataContactUserDefinedField& v) { return textKey(v.stringValue()); })));
 }
 
 // ----- Local side -----
@@ -190,7 +234,8 @@ void QuorvaneModel::mergeNewAppleEmailsWithAppleContact(
         &platform::CNMutableContact::setEmailAddresses, newEmailAddresses, mergeContacts,
         exchangeDestination ? std::optional<size_t>(kExchangeMaxEmailAddresses) : std::nullopt,
         [](const std::string& v) { return v.empty(); },
-        [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); });
+        [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); },
+        mFieldMergeBase, MergeField::Emails, std::function<std::optional<uint32_t>(const std::string&)>([this](const std::string& v) { return textKey(v); }));
 }
 
 void QuorvaneModel::mergeNewApplePhonesWithAppleContact(
@@ -205,7 +250,8 @@ void QuorvaneModel::mergeNewApplePhonesWithAppleContact(
         [](const platform::CNPhoneNumber& v) { return v.stringValue.empty(); },
         [this](const platform::CNPhoneNumber& a, const platform::CNPhoneNumber& b) {
             return phoneNumbersEqualWithString1(a.stringValue, b.stringValue);
-        });
+        },
+        mFieldMergeBase, MergeField::Phones, std::function<std::optional<uint32_t>(const platform::CNPhoneNumber&)>([this](const platform::CNPhoneNumber& v) { return phoneKey(v.stringValue); }));
 }
 
 void QuorvaneModel::mergeNewAppleAddressesWithAppleContact(
@@ -224,7 +270,8 @@ void QuorvaneModel::mergeNewAppleAddressesWithAppleContact(
             }
             return stringsEqualWithString1(getAppleStreetAddressWithPostalAddress(a),
                                            getAppleStreetAddressWithPostalAddress(b));
-        });
+        },
+        mFieldMergeBase, MergeField::Addresses, std::function<std::optional<uint32_t>(const platform::CNPostalAddress&)>([this](const platform::CNPostalAddress& v) { return localPostalKey(v); }));
 }
 
 void QuorvaneModel::mergeNewAppleURLsWithAppleContact(
@@ -236,7 +283,8 @@ void QuorvaneModel::mergeNewAppleURLsWithAppleContact(
         &platform::CNMutableContact::setUrlAddresses, newURLAddresses, mergeContacts,
         exchangeDestination ? std::optional<size_t>(kExchangeMaxURLAddresses) : std::nullopt,
         [](const std::string& v) { return v.empty(); },
-        [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); });
+        [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); },
+        mFieldMergeBase, MergeField::URLs, std::function<std::optional<uint32_t>(const std::string&)>([this](const std::string& v) { return textKey(v); }));
 }
 
 void QuorvaneModel::mergeNewAppleRelationsWithAppleContact(
@@ -251,7 +299,8 @@ void QuorvaneModel::mergeNewAppleRelationsWithAppleContact(
         [](const platform::CNContactRelation& v) { return v.name.empty(); },
         [this](const platform::CNContactRelation& a, const platform::CNContactRelation& b) {
             return stringsEqualWithString1(a.name, b.name);
-        });
+        },
+        mFieldMergeBase, MergeField::Relations, std::function<std::optional<uint32_t>(const platform::CNContactRelation&)>([this](const platform::CNContactRelation& v) { return textKey(v.name); }));
 }
 
 void QuorvaneModel::mergeNewAppleIMAddressesWithAppleContact(
@@ -266,7 +315,8 @@ void QuorvaneModel::mergeNewAppleIMAddressesWithAppleContact(
         [](const platform::CNInstantMessageAddress& v) { return v.username.empty(); },
         [this](const platform::CNInstantMessageAddress& a, const platform::CNInstantMessageAddress& b) {
             return stringsEqualWithString1(a.service, b.service) && stringsEqualWithString1(a.username, b.username);
-        });
+        },
+        mFieldMergeBase, MergeField::IMs, std::function<std::optional<uint32_t>(const platform::CNInstantMessageAddress&)>([this](const platform::CNInstantMessageAddress& v) { return textKey(v.username); }));
 }
 
 void QuorvaneModel::mergeNewAppleEventsWithAppleContact(
@@ -281,7 +331,8 @@ void QuorvaneModel::mergeNewAppleEventsWithAppleContact(
         [](const platform::DateComponents& v) { return dateComponentsAreNil(v); },
         [this](const platform::DateComponents& a, const platform::DateComponents& b) {
             return !datesDifferIgnoringTimeWithDateComponentsA(a, b);
-        });
+        },
+        mFieldMergeBase, MergeField::Events, std::function<std::optional<uint32_t>(const platform::DateComponents&)>([this](const platform::DateComponents& v) { return dayKey(getDayWithDateComponents(v)); }));
 }
 
 void QuorvaneModel::mergeNewAppleSocialProfilesWithAppleContact(
@@ -294,7 +345,8 @@ void QuorvaneModel::mergeNewAppleSocialProfilesWithAppleContact(
         [](const platform::CNSocialProfile& v) { return v.username.empty(); },
         [this](const platform::CNSocialProfile& a, const platform::CNSocialProfile& b) {
             return stringsEqualWithString1(a.service, b.service) && stringsEqualWithString1(a.username, b.username);
-        });
+        },
+        mFieldMergeBase, MergeField::SocialProfiles, std::function<std::optional<uint32_t>(const platform::CNSocialProfile&)>([this](const platform::CNSocialProfile& v) { return textKey(v.username); }));
 }
 
 }  // namespace quorvane

@@ -213,8 +213,12 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
             return found->second;
         }
     }
-    auto candidate = [this](const GoogleContactPtr& g, const CNContactPtr& a) {
-        return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g);
+    // A contact whose recorded partner is gone is that partner's deletion, never a match for
+    // another contact that has a partner of its own.
+    const bool recorded = syncHistory().hasRecordForAppleID(apple->identifier());
+    auto candidate = [this, recorded](const GoogleContactPtr& g, const CNContactPtr& a) {
+        return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g) &&
+               !(recorded && syncHistory().hasRecordForGoogleID(g->identifier()));
     };
     // 1b. The Google contact made from this one, whose creation a run did not see confirmed.
     if (auto made = mGoogleContactsByLocalRecord.find(apple->identifier());
@@ -244,8 +248,10 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
             return found->second;
         }
     }
-    auto candidate = [this](const CNContactPtr& a, const GoogleContactPtr& g) {
-        return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a);
+    const bool recorded = syncHistory().hasRecordForGoogleID(googleID);
+    auto candidate = [this, recorded](const CNContactPtr& a, const GoogleContactPtr& g) {
+        return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a) &&
+               !(recorded && syncHistory().hasRecordForAppleID(a->identifier()));
     };
     // The local contact it was made from.
     if (auto local = localRecordOfGoogleContact(*google)) {

@@ -659,6 +659,7 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
             }
             if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
                 if (sent) warnOfShortenedValues(*r, *sent, *answer);
+                r->mGoogleFieldValuesWritten = context_->googleFieldValues(answer);
                 // Whether the merged values come back to the local contact is read now, while
                 // the answer is at hand.
                 if (mergesBack(*r)) {
@@ -733,6 +734,7 @@ void SyncExecutor::mergeBack(const std::vector<NSSyncRecordPtr>& records, std::f
             m->mGoogleContact = r->mGoogleContact;
             m->mSyncAction = m->mInitialSyncAction = SyncActionGoogleToMac;
             m->mMergeContacts = true;
+            m->mFieldBase = r->mFieldBase;
             m->mDescription = r->mDescription;
             back->emplace_back(r, m);
         }

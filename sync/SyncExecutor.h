@@ -178,6 +178,8 @@ public:
         // locally: only what the photo transfers and the history read (the model puts it in
         // place of the entry in the downloaded list).
         virtual GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) { return google; }
+        // What a Google contact (whole) holds, value by value, for the history; nullopt when not known.
+        virtual std::optional<FieldValues> googleFieldValues(const GoogleContactPtr&) { return std::nullopt; }
         // The history stage: writes the history of the records (what was done to each), finding
         // Google contacts by identifier through `googleContactWithID`.
         virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,

@@ -22,6 +22,30 @@ bool identifiersEqual(const std::optional<std::string>& a, const std::optional<s
     return platform::equalsIgnoringCase(*a, *b);
 }
 
+// What the new record keeps of each side's values: as the old record kept them for a pair neither
+// side of which changed or was written; else what each side holds now, as the next merge is to
+// judge it.
+void keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHistory& history,
+                     const SyncHistoryWriteInputs& in, const platform::CNContactPtr& apple,
+                     const std::shared_ptr<GDataEntryContact>& google) {
+    const FieldMergeBase* base = s.mFieldBase.get();
+    if (base && base->appleUnchanged && base->googleUnchanged && s.mSyncAction == SyncActionNoUpdate) {
+        if (auto old = history.recordForPair(*r.appleRecordID, *r.googleID);
+            old && old->appleFieldValues && old->googleFieldValues) {
+            r.appleFieldValues = old->appleFieldValues;
+            r.googleFieldValues = old->googleFieldValues;
+            return;
+        }
+    }
+    if (!in.appleFieldValues || !in.googleFieldValues) return;
+    std::optional<FieldValues> googleNow = s.mGoogleFieldValuesWritten;
+    if (!googleNow) googleNow = in.googleFieldValues(google);
+    if (!googleNow) return;  // the next run reads the pair as of an older store
+    const FieldValues appleNow = in.appleFieldValues(apple);
+    r.appleFieldValues = FieldMergeBase::nextBase(appleNow, *googleNow, base, true).encode();
+    r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, appleNow, base, false).encode();
+}
+
 }  // namespace
 
 void SyncHistory::load(std::vector<SyncHistoryRecordPtr> records, const std::optional<std::string>& selectedContainerID) {
@@ -217,6 +241,7 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         // What each side holds now: the values written to it, or read from it when it was not written.
         r->appleContentDigest = localContentDigest(*apple);
         r->googleContentDigest = in.googleDigest ? in.googleDigest(*google) : googleContentDigest(*google);
+        keepFieldValues(*r, *s, history, in, apple, google);
         changes.inserted.push_back(r);
     }
     return changes;

@@ -110,6 +110,10 @@ struct SyncHistoryWriteInputs {
     // Whether the two sides of a pair hold different values (the planner's comparison); asked
     // only for a pair a one-way run merged, which may keep values on its destination alone.
     std::function<bool(const platform::CNContactPtr&, const std::shared_ptr<GDataEntryContact>&)> sidesDiffer;
+    // What each side holds, value by value (QuorvaneModel::localFieldValues, googleFieldValues);
+    // nullopt for a Google contact that cannot be read whole. Without them the records keep none.
+    std::function<FieldValues(const platform::CNContactPtr&)> appleFieldValues;
+    std::function<std::optional<FieldValues>(const std::shared_ptr<GDataEntryContact>&)> googleFieldValues;
 };
 
 // What a run changes in the history, in the order found.
@@ -128,7 +132,9 @@ struct SyncHistoryChanges {
 //   - otherwise the old records of both contacts go and, for a pair with both identifiers (not a
 //     deletion), a new record keeps the dates, group hashes (the local one without the groups
 //     whose memberships were not carried), photo size and ETag (the old ones when
-//     the photo did not move) and the content digests of what each side holds now.
+//     the photo did not move), the content digests of what each side holds now, and what each
+//     side holds value by value as the next merge is to judge it (FieldMergeBase::nextBase;
+//     kept as it was for a pair neither side of which changed or was written).
 SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& records, const SyncHistory& history,
                                        const SyncHistoryWriteInputs& inputs);
 

@@ -149,7 +149,9 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     r.mPreviouslyMerged = strategy.previouslyMerged;
     // A pair found equal is written to the history again when a side changed, and when the
     // history lacks the content digests, so that the next run decides by content.
-    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests || strategy.historyLacksPhotoDigest;
+    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests || strategy.historyLacksPhotoDigest ||
+                           strategy.historyLacksFieldValues;
+    r.mFieldBase = strategy.fieldBase;
     r.mLastSyncDate = strategy.lastSyncDate;
     r.mPreviousApplePhotoSize = strategy.previousApplePhotoSize;
     r.mPreviousApplePhotoDigest = strategy.previousApplePhotoDigest;

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "platform/runloop/RunLoop.h"
 #include "sync/GoogleBatchWriter.h"
+#include "sync/GoogleContactCache.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane {
@@ -404,6 +406,10 @@ ModelExecution::GoogleContactPtr ModelExecution::keptGoogleContact(const GoogleC
 ModelExecution::GoogleContactPtr ModelExecution::leanGoogleContact(const GoogleContactPtr& google) {
     return mModel->leanGoogleContact(google);
 }
+std::optional<FieldValues> ModelExecution::googleFieldValues(const GoogleContactPtr& google) {
+    if (!google) return std::nullopt;
+    return mModel->googleFieldValues(*google);
+}
 
 platform::Result<void> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
@@ -510,8 +516,22 @@ bool ModelPlanning::ignoreNewGoogleContact(const GoogleContactPtr& google) {
     return mModel.shouldIgnoreNewGoogleContact(google);
 }
 GoogleContactPtr ModelPlanning::keptCopyOf(const GoogleContactPtr& google) { return mModel.keptCopyOfGoogleContact(google); }
+// Equal in everything a deletion of one would lose: the text, the photo (neither has one: two
+// photos' bytes are not compared) and the group memberships.
 bool ModelPlanning::sameGoogleContent(const GoogleContactPtr& a, const GoogleContactPtr& b) {
-    return a && b && mModel.googleContentDigestOfContact(*a) == mModel.googleContentDigestOfContact(*b);
+    if (!a || !b || mModel.googleContentDigestOfContact(*a) != mModel.googleContentDigestOfContact(*b)) return false;
+    using Values = GoogleContactCache::Values;
+    const auto va = GoogleContactCache::readValues(*a, Values::kGroups | Values::kPhotoLink);
+    const auto vb = GoogleContactCache::readValues(*b, Values::kGroups | Values::kPhotoLink);
+    auto hasPhoto = [](const Values& v) { return v.photoLink() && v.photoLink()->etag && !v.photoLink()->etag->empty(); };
+    if (hasPhoto(va) || hasPhoto(vb)) return false;
+    auto groups = [](const Values& v) {
+        std::set<std::string> hrefs;
+        for (const auto& m : v.groups)
+            if (!m.deleted && m.href) hrefs.insert(*m.href);
+        return hrefs;
+    };
+    return groups(va) == groups(vb);
 }
 NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); }
 ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {

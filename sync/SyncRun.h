@@ -152,6 +152,7 @@ public:
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
         GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) override;
         GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) override;
+        std::optional<FieldValues> googleFieldValues(const GoogleContactPtr& google) override;
         platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
                                            const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
         platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,

@@ -78,7 +78,9 @@ CREATE TABLE sync_history (
     synced_my_contacts_at_least_once INTEGER NOT NULL DEFAULT 0,
     apple_content_digest INTEGER,
     google_content_digest INTEGER,
-    apple_photo_digest INTEGER);
+    apple_photo_digest INTEGER,
+    apple_field_values BLOB,
+    google_field_values BLOB);
 CREATE INDEX sync_history_by_apple_record ON sync_history(apple_record_id);
 CREATE INDEX sync_history_by_google_id ON sync_history(google_id);
 CREATE TABLE sync_log (
@@ -111,6 +113,9 @@ const char* const kMigrations[] = {
     "ALTER TABLE sync_history ADD COLUMN google_content_digest INTEGER;",
     // 3: the digest of the local photo.
     "ALTER TABLE sync_history ADD COLUMN apple_photo_digest INTEGER;",
+    // 4: the values each side held when the pair was last synced.
+    "ALTER TABLE sync_history ADD COLUMN apple_field_values BLOB;"
+    "ALTER TABLE sync_history ADD COLUMN google_field_values BLOB;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == SyncStore::kSchemaVersion + 1);
 
@@ -118,7 +123,8 @@ constexpr const char* kHistoryColumns =
     "id, apple_record_id, google_id, apple_source_id, apple_update_date, google_update_date, "
     "apple_group_names_hash, google_group_names_hash, apple_image_size, google_etag, "
     "google_etag_pending_assignment, previously_merged, apple_pending_add_to_my_contacts, "
-    "synced_my_contacts_at_least_once, apple_content_digest, google_content_digest, apple_photo_digest";
+    "synced_my_contacts_at_least_once, apple_content_digest, google_content_digest, apple_photo_digest, "
+    "apple_field_values, google_field_values";
 
 constexpr const char* kLogColumns =
     "id, start_date, end_date, sync_mode, automatic, result, error, google_account, apple_account, "
@@ -157,6 +163,17 @@ void bindDigest(SQLStatement& s, int index, const std::optional<uint64_t>& diges
 std::optional<uint64_t> columnDigest(const SQLStatement& s, int col) {
     if (s.isNull(col)) return std::nullopt;
     return loadedHash(s.integer(col));
+}
+
+void bindBlob(SQLStatement& s, int index, const std::optional<std::string>& bytes) {
+    if (bytes) s.bindBlob(index, bytes->data(), bytes->size());
+    else s.bindNull(index);
+}
+
+std::optional<std::string> columnBlob(const SQLStatement& s, int col) {
+    if (s.isNull(col)) return std::nullopt;
+    const auto bytes = s.blob(col);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace
@@ -322,6 +339,8 @@ platform::Result<std::vector<SyncHistoryRecordPtr>> SyncStore::readStoredHistory
         r->appleContentDigest = columnDigest(s, 14);
         r->googleContentDigest = columnDigest(s, 15);
         r->applePhotoDigest = columnDigest(s, 16);
+        r->appleFieldValues = columnBlob(s, 17);
+        r->googleFieldValues = columnBlob(s, 18);
         records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) return lastError("The sync history cannot be read");
@@ -417,8 +436,9 @@ platform::Result<void> SyncStore::save() {
                          "google_update_date, apple_group_names_hash, google_group_names_hash, apple_image_size, "
                          "google_etag, google_etag_pending_assignment, previously_merged, "
                          "apple_pending_add_to_my_contacts, synced_my_contacts_at_least_once, "
-                         "apple_content_digest, google_content_digest, apple_photo_digest) "
-                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                         "apple_content_digest, google_content_digest, apple_photo_digest, apple_field_values, "
+                         "google_field_values) "
+                         "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (!ins.ok()) fail("The sync history cannot be written");
         for (size_t i = 0; ok && i < mInsertedHistory.size(); ++i) {
             const SyncHistoryRecord& r = *mInsertedHistory[i];
@@ -438,6 +458,8 @@ platform::Result<void> SyncStore::save() {
             bindDigest(ins, 14, r.appleContentDigest);
             bindDigest(ins, 15, r.googleContentDigest);
             bindDigest(ins, 16, r.applePhotoDigest);
+            bindBlob(ins, 17, r.appleFieldValues);
+            bindBlob(ins, 18, r.googleFieldValues);
             if (ins.step() != SQLITE_DONE) fail("A sync history record cannot be written");
             else newHistoryIDs.push_back(sqlite3_last_insert_rowid(mDb));
             ins.reset();

@@ -49,6 +49,10 @@ struct SyncHistoryRecord {
     // photoDigest of the local photo when the pair was last synced (0: none); nil in records
     // written before the store kept it.
     std::optional<uint64_t> applePhotoDigest;
+    // What the last run left on each side, value by value (FieldValues::encode); nil in records
+    // written before the store kept it.
+    std::optional<std::string> appleFieldValues;
+    std::optional<std::string> googleFieldValues;
 };
 using SyncHistoryRecordPtr = std::shared_ptr<SyncHistoryRecord>;
 
@@ -85,9 +89,9 @@ enum SyncStoreErrorCode : int64_t {
 
 class SyncStore {
 public:
-    // 2 added the content digests to sync_history, 3 the local photo's digest; an older file is
-    // brought up to date when opened.
-    static constexpr int kSchemaVersion = 3;
+    // 2 added the content digests to sync_history, 3 the local photo's digest, 4 the values each
+    // side held; an older file is brought up to date when opened.
+    static constexpr int kSchemaVersion = 4;
     static constexpr int kLogsKept = 500;
     static constexpr const char* kFileName = "SyncData.sqlite";
 

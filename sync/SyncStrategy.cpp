@@ -123,17 +123,33 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
         }
     }
 
+    // What the last run left on each side. A record of an older run keeps none: a side unchanged
+    // since holds it still, and a changed one is judged without it.
+    auto base = std::make_shared<FieldMergeBase>();
+    if (r.appleFieldValues) base->apple = FieldValues::decode(*r.appleFieldValues);
+    if (r.googleFieldValues) base->google = FieldValues::decode(*r.googleFieldValues);
+    base->appleUnchanged = !info.appleContactChanged;
+    base->googleUnchanged = !info.googleContactChanged;
+    info.historyLacksFieldValues = !base->apple || !base->google;
+    // The last run left the sides holding different values (kept apart, or lossy).
+    const bool apart = base->apple && base->google && !(*base->apple == *base->google);
+    info.fieldBase = std::move(base);
+
     // Merging is of the texts: a photo, which moves on its own, makes no merge.
     const bool googleSide = info.googleContactChanged || info.googleGroupsChanged;
     const bool appleSide = info.appleContactChanged || info.appleGroupsChanged;
     // A pair in step carries a change made on one side as it was made, removals included: it
     // merges only where what it merges may still be wanted, that is where both sides changed, or
     // the destination of a one-way run changed, or the last run left the two sides holding
-    // different values (previouslyMerged: a one-way merge kept values only the destination has).
+    // different values (previouslyMerged: a one-way merge kept values only the destination has;
+    // or values kept apart where the history could not tell which side removed them), which a
+    // replace would lose.
     switch (mode) {
-        case SyncModeTwoWay: info.mergeContacts = in.mergeContacts_2Way && ((googleSide && appleSide) || r.previouslyMerged); break;
-        case SyncModeGoogleToMac: info.mergeContacts = in.mergeContacts_1Way && (appleSide || r.previouslyMerged); break;
-        case SyncModeMacToGoogle: info.mergeContacts = in.mergeContacts_1Way && (googleSide || r.previouslyMerged); break;
+        case SyncModeTwoWay:
+            info.mergeContacts = in.mergeContacts_2Way && ((googleSide && appleSide) || r.previouslyMerged || apart);
+            break;
+        case SyncModeGoogleToMac: info.mergeContacts = in.mergeContacts_1Way && (appleSide || r.previouslyMerged || apart); break;
+        case SyncModeMacToGoogle: info.mergeContacts = in.mergeContacts_1Way && (googleSide || r.previouslyMerged || apart); break;
         default: break;
     }
     return info;

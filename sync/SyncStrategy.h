@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/foundation/Date.h"
+#include "sync/FieldValues.h"
 #include "sync/SyncStore.h"
 
 namespace quorvane {
@@ -50,6 +51,9 @@ struct SyncStrategyInfo {
     std::optional<std::string> previousGoogleETag;
     bool googleETagPendingAssignment = false;
     bool isOtherContact = false;  // the Google contact belongs to no group
+    // Of a pair with history: what the last run left on each side, for a merge to judge against.
+    std::shared_ptr<const FieldMergeBase> fieldBase;
+    bool historyLacksFieldValues = false;  // the record keeps no values of one side or both
 };
 
 struct SyncStrategyInputs {

@@ -1,0 +1,93 @@
+#pragma once
+// What one side of a pair holds, field by field, as a small digest per value: enough to tell a
+// value removed since the last run from one that was never there, kept in the sync history for
+// each side of each pair.
+//
+// A value's digest is taken from what the merge takes as equal (an e-mail address or a phone
+// number letter case and punctuation aside, an event by its day), the same on both sides, so a
+// value written one way and read back the other has one digest. Fixed forever: the history
+// compares it with digests stored by earlier runs.
+//
+// FieldMergeBase is what a merge judges against: for each side, the values the last run left
+// there (its base). A merge then
+//   - drops a value one side holds alone when the other side held it at the last run (removed there);
+//   - copies it to the other side when neither side held it then (added since);
+//   - leaves it where it is otherwise (the sides were apart at the last run and stay so);
+// and gives a single-valued field the value of the side that changed it since.
+// A record written before the history kept these values has no base for a side: a side unchanged
+// since the last run (by its content digest) has its base in what it holds now; a changed one has
+// none, and a value only it lacks is never copied back onto it.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/Calendar.h"
+
+namespace quorvane {
+
+enum class MergeField : uint8_t {
+    Name, Nickname, Emails, Phones, Addresses, Birthday, URLs, Relations, IMs, Events, SocialProfiles, Note, Organization,
+};
+inline constexpr size_t kMergeFieldCount = 13;
+
+class FieldValues {
+public:
+    void add(MergeField field, std::optional<uint32_t> key) {
+        if (key) values_[size_t(field)].push_back(*key);
+    }
+    // Sorts each field's digests; done before any lookup.
+    void finish();
+    std::span<const uint32_t> of(MergeField field) const { return values_[size_t(field)]; }
+    bool has(MergeField field, uint32_t key) const;
+    bool operator==(const FieldValues&) const = default;
+
+    // The stored form: per field with values, its number, its count and the digests, little-endian.
+    std::string encode() const;
+    // nullopt for bytes that are not such a form.
+    static std::optional<FieldValues> decode(std::string_view bytes);
+
+private:
+    friend struct FieldMergeBase;
+    std::array<std::vector<uint32_t>, kMergeFieldCount> values_;
+};
+
+// The digest of a value; nullopt for a blank one (which no side holds).
+std::optional<uint32_t> textKey(const std::optional<std::string>& text);
+// Blanks and "().-" aside.
+std::optional<uint32_t> phoneKey(const std::optional<std::string>& number);
+// Several parts as one value; nullopt when every part is blank.
+std::optional<uint32_t> partsKey(std::initializer_list<std::optional<std::string>> parts);
+// A day: year (none for an unset year or the no-year year), month and day.
+std::optional<uint32_t> dayKey(const std::optional<platform::DateComponents>& day);
+
+// What becomes of a value one side holds and the other lacks.
+enum class ValueFate { Keep, Drop, Copy };
+// What a merge writes into a single-valued field of its destination: as without a base
+// (Default), the source's value (Write, also when it is empty: Clear), or nothing (Keep).
+enum class SingleFate { Default, Write, Clear, Keep };
+
+struct FieldMergeBase {
+    std::optional<FieldValues> apple, google;  // nullopt: not recorded
+    bool appleUnchanged = false, googleUnchanged = false;  // since the last run, by content
+
+    // Whether the side held the value at the last run: nullopt when that is not known.
+    std::optional<bool> held(bool local, MergeField field, uint32_t key, bool holdsNow) const;
+    // The value is on the `local` side alone (or on the other side alone).
+    ValueFate fate(bool local, MergeField field, uint32_t key) const;
+    // A single-valued field written from the source side into the other.
+    SingleFate single(bool sourceLocal, MergeField field, std::optional<uint32_t> source,
+                      std::optional<uint32_t> destination) const;
+    // What the history keeps as the base of one side after a run: the values both sides hold,
+    // those this side held alone at the last run and still does (or of a record without base,
+    // every value it holds alone), and the values it removed that the other side still holds.
+    // A value added on one side and not carried to the other is left out, so a later merge
+    // carries it. `base` is nullptr for a pair without history.
+    static FieldValues nextBase(const FieldValues& side, const FieldValues& other, const FieldMergeBase* base, bool local);
+};
+
+}  // namespace quorvane

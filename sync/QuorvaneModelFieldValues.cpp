@@ -1,0 +1,118 @@
+// The digests of what each side of a pair holds, field by field (FieldValues.h): read from the
+// values the conversions write and the comparison compares, each by what the merge takes as equal.
+
+#include "gdata/GDataEntryContent.h"
+#include "sync/QuorvaneModel.h"
+
+namespace quorvane {
+
+namespace {
+
+using namespace platform;
+
+std::optional<std::string> withoutLineBreaks(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    std::string s = *text;
+    std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
+    return s;
+}
+
+std::optional<std::string> namePart(const std::shared_ptr<GDataNameElement>& part) {
+    return part ? part->stringValue() : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<uint32_t> QuorvaneModel::localPostalKey(const CNPostalAddress& address) {
+    return partsKey({getAppleStreetAddressWithPostalAddress(address), address.city, address.postalCode});
+}
+
+std::optional<uint32_t> QuorvaneModel::googlePostalKey(const std::shared_ptr<GDataStructuredPostalAddress>& address) {
+    if (!address) return std::nullopt;
+    return partsKey({getGoogleStreetAddressWithPostalAddress(address), address->city(), address->postCode()});
+}
+
+std::optional<uint32_t> QuorvaneModel::googleEventKey(const GDataContactEvent& event) {
+    return dayKey(getDayWithGoogleEvent(event));
+}
+
+std::optional<uint32_t> QuorvaneModel::localSingleKey(MergeField field, const CNContact& c) {
+    switch (field) {
+        case MergeField::Name:
+            return partsKey({c.givenName(), c.middleName(), c.familyName(), c.namePrefix(), c.nameSuffix()});
+        case MergeField::Nickname: return textKey(c.nickname());
+        case MergeField::Birthday: return dayKey(getDayWithDateComponents(getWrittenAppleBirthday(c)));
+        case MergeField::Note: return textKey(withoutLineBreaks(c.note()));
+        case MergeField::Organization: return partsKey({c.organizationName(), c.jobTitle(), c.departmentName()});
+        default: return std::nullopt;
+    }
+}
+
+std::optional<uint32_t> QuorvaneModel::googleSingleKey(MergeField field, const GDataEntryContact& g) {
+    switch (field) {
+        case MergeField::Name: {
+            auto name = g.name();
+            if (!name) return std::nullopt;
+            return partsKey({namePart(name->givenName()), namePart(name->additionalName()), namePart(name->familyName()),
+                             name->namePrefix(), name->nameSuffix()});
+        }
+        case MergeField::Nickname: return textKey(g.nickname());
+        case MergeField::Birthday: return dayKey(getDayWithGoogleBirthday(g));
+        case MergeField::Note: {
+            auto content = g.content();
+            return textKey(withoutLineBreaks(content ? content->stringValue() : std::nullopt));
+        }
+        case MergeField::Organization: {
+            // Each part from the first organisation that has it, as the local side reads it.
+            std::optional<std::string> orgName, title, department;
+            for (const auto& o : g.organizations()) {
+                if (!o) continue;
+                if (!orgName && !stringEffectivelyEmptyWithString(o->orgName())) orgName = o->orgName();
+                if (!title && !stringEffectivelyEmptyWithString(o->orgTitle())) title = o->orgTitle();
+                if (!department && !stringEffectivelyEmptyWithString(o->orgDepartment())) department = o->orgDepartment();
+            }
+            return partsKey({orgName, title, department});
+        }
+        default: return std::nullopt;
+    }
+}
+
+FieldValues QuorvaneModel::localFieldValues(const CNContact& c) {
+    FieldValues v;
+    for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
+        v.add(field, localSingleKey(field, c));
+    for (const auto& e : getWrittenAppleEmails(c)) v.add(MergeField::Emails, textKey(e.value()));
+    for (const auto& p : getWrittenApplePhones(c)) v.add(MergeField::Phones, phoneKey(p.value().stringValue));
+    if (c.isKeyAvailable(CNContactPostalAddressesKey))
+        for (const auto& a : getWrittenApplePostalAddresses(c)) v.add(MergeField::Addresses, localPostalKey(a.value()));
+    for (const auto& u : getWrittenAppleURLs(c)) v.add(MergeField::URLs, textKey(u.value()));
+    for (const auto& r : c.contactRelations()) v.add(MergeField::Relations, textKey(r.value().name));
+    if (c.isKeyAvailable(CNContactInstantMessageAddressesKey))
+        for (const auto& im : getWrittenAppleIMAddresses(c)) v.add(MergeField::IMs, textKey(im.value().username));
+    for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, dayKey(getDayWithDateComponents(d.value())));
+    if (c.isKeyAvailable(CNContactSocialProfilesKey))
+        for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, textKey(s.value().username));
+    v.finish();
+    return v;
+}
+
+FieldValues QuorvaneModel::googleFieldValues(const GDataEntryContact& g) {
+    FieldValues v;
+    for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
+        v.add(field, googleSingleKey(field, g));
+    for (const auto& e : getWrittenGoogleEmails(g)) v.add(MergeField::Emails, textKey(e->address()));
+    for (const auto& p : getWrittenGooglePhones(g)) v.add(MergeField::Phones, phoneKey(p->stringValue()));
+    // Not owned: only read for the call.
+    const std::shared_ptr<GDataEntryContact> self(std::shared_ptr<GDataEntryContact>{}, const_cast<GDataEntryContact*>(&g));
+    for (const auto& a : getValidPostalAddressesWithGoogleContact(self)) v.add(MergeField::Addresses, googlePostalKey(a));
+    for (const auto& u : getWrittenGoogleURLs(g)) v.add(MergeField::URLs, textKey(u->href()));
+    for (const auto& r : g.relations())
+        if (r) v.add(MergeField::Relations, textKey(r->stringValue()));
+    for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, textKey(im->address()));
+    for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, googleEventKey(*e));
+    for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, textKey(f->stringValue()));
+    v.finish();
+    return v;
+}
+
+}  // namespace quorvane
