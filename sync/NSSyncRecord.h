@@ -81,8 +81,9 @@ public:
     // What the last run left on each side of the pair (nil without history): a merge of the
     // record judges against it, and the history keeps what it becomes.
     std::shared_ptr<const FieldMergeBase> mFieldBase;
-    // What the Google side holds once written (read from the provider's answer); nil when not written.
-    std::optional<FieldValues> mGoogleFieldValuesWritten;
+    // What the Google side holds after the run, read while its entry was whole (the provider's
+    // answer to a write, or the entry before the run let it go); nil when not read.
+    std::optional<FieldValues> mGoogleFieldValues;
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.

@@ -10,6 +10,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "sync/ContentDigest.h"
+#include "sync/ContactFieldTable.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/Utils.h"
 
@@ -508,7 +509,13 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
                                                         getAppleContactGroupNamesWithAppleContactID(apple->identifier()),
                                                         &difference);
     };
-    inputs.appleFieldValues = [this](const platform::CNContactPtr& apple) { return localFieldValues(*apple); };
+    inputs.appleFieldValues = [this](const platform::CNContactPtr& apple) -> std::optional<FieldValues> {
+        for (const auto& row : contactFieldTable())
+            for (const char* key : row.keys)
+                if (row.difference != ContactDifferencePhoto)
+                    if (!apple->isKeyAvailable(key)) return std::nullopt;  // not read whole
+        return localFieldValues(*apple);
+    };
     inputs.googleFieldValues = [this](const std::shared_ptr<GDataEntryContact>& google) -> std::optional<FieldValues> {
         const auto whole = wholeGoogleContact(google);
         if (!whole) return std::nullopt;

@@ -214,11 +214,12 @@ GoogleContactPtr QuorvaneModel::getBestGoogleContactMatchWithAppleContact(const 
         }
     }
     // A contact whose recorded partner is gone is that partner's deletion, never a match for
-    // another contact that has a partner of its own.
+    // another contact that has a partner of its own (two contacts whose records name others).
     const bool recorded = syncHistory().hasRecordForAppleID(apple->identifier());
     auto candidate = [this, recorded](const GoogleContactPtr& g, const CNContactPtr& a) {
         return !alreadyPairedWithAnotherAppleContactWithGoogleContact(g, a) && !isGoogleContactAlreadyMatched(g) &&
-               !(recorded && syncHistory().hasRecordForGoogleID(g->identifier()));
+               !(recorded && syncHistory().hasRecordForGoogleID(g->identifier()) &&
+                 !syncHistory().recordForPair(a->identifier(), g->identifier().value_or("")));
     };
     // 1b. The Google contact made from this one, whose creation a run did not see confirmed.
     if (auto made = mGoogleContactsByLocalRecord.find(apple->identifier());
@@ -251,7 +252,8 @@ CNContactPtr QuorvaneModel::getBestAppleContactMatchWithGoogleContact(const Goog
     const bool recorded = syncHistory().hasRecordForGoogleID(googleID);
     auto candidate = [this, recorded](const CNContactPtr& a, const GoogleContactPtr& g) {
         return !alreadyPairedWithAnotherGoogleContactWithAppleContact(a, g) && !isAppleContactAlreadyMatched(a) &&
-               !(recorded && syncHistory().hasRecordForAppleID(a->identifier()));
+               !(recorded && syncHistory().hasRecordForAppleID(a->identifier()) &&
+                 !syncHistory().recordForPair(a->identifier(), g->identifier().value_or("")));
     };
     // The local contact it was made from.
     if (auto local = localRecordOfGoogleContact(*google)) {

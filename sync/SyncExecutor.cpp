@@ -112,6 +112,15 @@ bool mergedIntoLocal(const NSSyncRecord& r, int32_t mode) {
            r.mGoogleContact && r.mMutableAppleContact && !r.mAppleUpdateFailed;
 }
 
+// The history keeps the pair's values anew (it keeps the old ones for a pair neither side of
+// which changed or was written): it reads what the Google side holds.
+bool historyReadsGoogleValues(const NSSyncRecord& r) {
+    if (!r.mAppleContact || r.mSyncAction == SyncActionDeleteContact) return false;
+    const FieldMergeBase* base = r.mFieldBase.get();
+    return !(base && base->apple && base->google && base->appleUnchanged && base->googleUnchanged &&
+             r.mSyncAction == SyncActionNoUpdate);
+}
+
 std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {
     if (r.mMutableAppleContact) return r.mMutableAppleContact->identifier();
     if (r.mAppleContact) return r.mAppleContact->identifier();
@@ -233,8 +242,11 @@ void SyncExecutor::downloadPhotos() {
     // The local side is written: a Google contact that is not sent is only read from here on,
     // by the photo download and the history.
     for (const auto& r : input_.records) {
-        if (r && r->mGoogleContact && !mergedIntoLocal(*r, input_.syncMode) && !writesGoogle(*r))
-            r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
+        if (!r || !r->mGoogleContact || mergedIntoLocal(*r, input_.syncMode) || writesGoogle(*r)) continue;
+        // What it holds is read first where the history is to keep it anew.
+        if (historyReadsGoogleValues(*r))
+            if (auto whole = context_->wholeGoogleContact(r->mGoogleContact)) r->mGoogleFieldValues = context_->googleFieldValues(whole);
+        r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
     }
     platform::returnFreedMemory();
     photoQueue_.clear();
@@ -659,7 +671,7 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
             }
             if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
                 if (sent) warnOfShortenedValues(*r, *sent, *answer);
-                r->mGoogleFieldValuesWritten = context_->googleFieldValues(answer);
+                r->mGoogleFieldValues = context_->googleFieldValues(answer);
                 // Whether the merged values come back to the local contact is read now, while
                 // the answer is at hand.
                 if (mergesBack(*r)) {

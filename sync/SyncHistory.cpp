@@ -38,12 +38,12 @@ void keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHist
         }
     }
     if (!in.appleFieldValues || !in.googleFieldValues) return;
-    std::optional<FieldValues> googleNow = s.mGoogleFieldValuesWritten;
+    std::optional<FieldValues> googleNow = s.mGoogleFieldValues;
     if (!googleNow) googleNow = in.googleFieldValues(google);
-    if (!googleNow) return;  // the next run reads the pair as of an older store
-    const FieldValues appleNow = in.appleFieldValues(apple);
-    r.appleFieldValues = FieldMergeBase::nextBase(appleNow, *googleNow, base, true).encode();
-    r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, appleNow, base, false).encode();
+    const auto appleNow = googleNow ? in.appleFieldValues(apple) : std::nullopt;
+    if (!appleNow) return;  // the next run reads the pair as of an older store
+    r.appleFieldValues = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true).encode();
+    r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false).encode();
 }
 
 }  // namespace

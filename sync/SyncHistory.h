@@ -112,7 +112,7 @@ struct SyncHistoryWriteInputs {
     std::function<bool(const platform::CNContactPtr&, const std::shared_ptr<GDataEntryContact>&)> sidesDiffer;
     // What each side holds, value by value (QuorvaneModel::localFieldValues, googleFieldValues);
     // nullopt for a Google contact that cannot be read whole. Without them the records keep none.
-    std::function<FieldValues(const platform::CNContactPtr&)> appleFieldValues;
+    std::function<std::optional<FieldValues>(const platform::CNContactPtr&)> appleFieldValues;
     std::function<std::optional<FieldValues>(const std::shared_ptr<GDataEntryContact>&)> googleFieldValues;
 };
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -23,6 +24,7 @@
 #include "platform/contacts/CNContactStore.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/SyncLock.h"
+#include "sync/SyncStore.h"
 #include "tests/app/CommandTestSupport.h"
 #include "tests/support/FakeProvider.h"
 #include "tests/support/TestConnectProxy.h"
@@ -1210,6 +1212,9 @@ TEST_F(QuorvaneCommandTest, AHistoryThatCannotBeReadStopsPlanAndSyncAndNothingDe
             EXPECT_NE(r.err.find("Restore the file from a backup, or move it aside to start again as a first sync"),
                       std::string::npos)
                 << r.err;
+            EXPECT_NE(r.err.find("a contact edited on either side since the last sync may have that edit overwritten"),
+                      std::string::npos)
+                << r.err;
         }
         EXPECT_EQ(localNames().size(), 3u) << what;
         EXPECT_EQ(providerNames(provider).size(), 3u) << what;
@@ -1430,6 +1435,168 @@ TEST_F(QuorvaneCommandTest, AMergedPairCarriesLaterChangesAsMadeAndAOneWayMergeS
     EXPECT_EQ(providerValues(provider), both);
     EXPECT_NE(quorvane({"plan"}).out.find("Google: 0 to create, 0 to update, 0 to delete; local: 0 to create, 0 to update"),
               std::string::npos);
+}
+
+// Edits made since the last run are judged against what that run left on each side: a merge
+// never brings back a value removed on either side, after a one-way merge or over a history of
+// the previous release (which kept no values: a value on one side only stays where it is), nor
+// overwrites a field the other side changed; and two people of one name deleted one on each side
+// are two deletions, never one merged contact.
+TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEdit) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
+    const auto folder = app::Profile::named("fake")->dataFolder();
+    platform::CNContactStore store;
+    std::string id;
+    auto removeOnGoogle = [&](const std::string& value) {
+        provider.editContact(id, [&](std::string& xml) {
+            xml = std::regex_replace(xml, std::regex("<[^<>]*phoneNumber[^<>]*>" + value + "</[^<>]*phoneNumber>"), "");
+        });
+    };
+    auto removeLocally = [&](const std::string& value) {
+        editLocal([&](auto& c) {
+            auto phones = c.phoneNumbers();
+            std::erase_if(phones, [&](const auto& p) { return p.value().stringValue == value; });
+            c.setPhoneNumbers(phones);
+        });
+    };
+    // A history of the previous release: every pair marked merged, no values kept.
+    auto asPreviousRelease = [&] {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(folder).c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "UPDATE sync_history SET previously_merged = 1;"
+                               "ALTER TABLE sync_history DROP COLUMN apple_field_values;"
+                               "ALTER TABLE sync_history DROP COLUMN google_field_values; PRAGMA user_version = 3;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    };
+    auto sync = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-q", "sync"});
+        auto r = quorvane(args);
+        EXPECT_EQ(r.code, 0) << r.err;
+    };
+    using Values = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::function<void()> edits;
+        Values local, google;  // phones and e-mail addresses after two more two-way runs
+    };
+    const Case cases[] = {
+        {"a one-way merge, then a removal on Google", [&] {
+             editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
+             sync({"--mode", "google-to-local"});
+             removeOnGoogle("222");
+         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}},
+        {"a one-way merge, then a local removal", [&] {
+             editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
+             sync({"--mode", "google-to-local"});
+             removeLocally("222");
+         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}},
+        {"a one-way merge the other way, then a local removal", [&] {
+             provider.editContact(id, [](std::string& xml) {
+                 xml.insert(xml.rfind("</entry>"), "<gd:email rel='http://schemas.google.com/g/2005#home' address='ann@example.com'/>");
+             });
+             sync({"--mode", "local-to-google"});
+             removeLocally("111");
+         }, {"222", "ann@example.com"}, {"222", "ann@example.com"}},
+        {"the previous release's history, a local removal", [&] {
+             asPreviousRelease();
+             removeLocally("222");
+         }, {"111"}, {"111", "222"}},
+        {"the previous release's history, a removal on Google", [&] {
+             asPreviousRelease();
+             removeOnGoogle("111");
+         }, {"111", "222"}, {"222"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        id = provider.addContact(personXML("Ann", "Lee") +
+                                     "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>111</gd:phoneNumber>"
+                                     "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>222</gd:phoneNumber>",
+                                 {"6contacts"});
+        sync({});
+        ASSERT_EQ(localValues(), (Values{"111", "222"}));
+        c.edits();
+        for (int run = 0; run < 2; ++run) {
+            sync({});
+            EXPECT_EQ(localValues(), c.local) << "run " << run;
+            EXPECT_EQ(providerValues(provider), c.google) << "run " << run;
+        }
+        // Each case starts afresh.
+        provider.deleteContact(id);
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {});
+        platform::CNSaveRequest remove;
+        for (const auto& contact : contacts.valueOr(std::vector<platform::CNContactPtr>{})) remove.deleteContact(contact->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(remove));
+        for (const char* file : {"SyncData.sqlite", "SyncData.sqlite-wal", "SyncData.sqlite-shm", "GoogleContacts.cache"})
+            std::filesystem::remove(folder / file);
+    }
+
+    // Both sides edit different fields of one contact, the later edit on either side: each keeps
+    // its field, on both sides.
+    for (const bool localLater : {true, false}) {
+        SCOPED_TRACE(localLater ? "the local edit later" : "the provider's edit later");
+        id = provider.addContact(personXML("A", "Lee"), {"6contacts"});
+        sync({});
+        auto editGoogle = [&] { provider.editContact(id, [](std::string& xml) { xml.replace(xml.find(">A<"), 3, ">A-prov<"); }); };
+        auto editNote = [] {
+            platform::CNContactStore s;
+            auto all = s.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
+            auto copy = (*all)[0]->mutableCopy();
+            copy->setNote("L2");
+            platform::CNSaveRequest request;
+            request.updateContact(copy);
+            ASSERT_TRUE(s.executeSaveRequest(request));
+        };
+        // The provider's edit made before the local one, or stamped a minute after it.
+        if (localLater) {
+            editGoogle();
+            editNote();
+        } else {
+            editNote();
+            provider.advanceTime(60);
+            editGoogle();
+        }
+        sync({});
+        EXPECT_EQ(localNames(), (std::multiset<std::string>{"A-prov Lee"}));
+        EXPECT_EQ(providerNames(provider), (std::multiset<std::string>{"A-prov Lee"}));
+        auto local = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
+        EXPECT_EQ((*local)[0]->note(), "L2");
+        EXPECT_NE(provider.entry(FakeProvider::Kind::Contacts, id)->xml.find("L2</"), std::string::npos);
+        provider.deleteContact(id);
+        platform::CNSaveRequest remove;
+        remove.deleteContact((*local)[0]->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(remove));
+        for (const char* file : {"SyncData.sqlite", "SyncData.sqlite-wal", "SyncData.sqlite-shm", "GoogleContacts.cache"})
+            std::filesystem::remove(folder / file);
+    }
+
+    // Two people of one name and organisation, one deleted locally and the other on the provider.
+    const std::string x = provider.addContact(personXML("Sam", "Roe") + "<gd:organization rel='http://schemas.google.com/g/2005#work'><gd:orgName>Acme</gd:orgName></gd:organization>"
+                                              "<gd:email rel='http://schemas.google.com/g/2005#home' address='x@example.com'/>", {"6contacts"});
+    const std::string y = provider.addContact(personXML("Sam", "Roe") + "<gd:organization rel='http://schemas.google.com/g/2005#work'><gd:orgName>Acme</gd:orgName></gd:organization>"
+                                              "<gd:email rel='http://schemas.google.com/g/2005#home' address='y@example.com'/>", {"6contacts"});
+    sync({});
+    ASSERT_EQ(localValues(), (Values{"x@example.com", "y@example.com"}));
+    provider.deleteContact(y);
+    auto people = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactEmailAddressesKey});
+    for (const auto& p : people.valueOr(std::vector<platform::CNContactPtr>{})) {
+        if (p->emailAddresses().empty() || p->emailAddresses()[0].value() != "x@example.com") continue;
+        platform::CNSaveRequest remove;
+        remove.deleteContact(p->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(remove));
+    }
+    auto unasked = quorvane({"sync"});
+    EXPECT_EQ(unasked.code, 5) << unasked.out << unasked.err;  // deletions are asked about
+    auto deleted = quorvane({"sync", "--yes"});
+    EXPECT_EQ(deleted.code, 0) << deleted.err;
+    EXPECT_NE(deleted.out.find("Google: 0 created, 0 updated, 1 deleted; local: 0 created, 0 updated, 1 deleted"), std::string::npos)
+        << deleted.out;
+    EXPECT_EQ(localValues(), Values{});
+    EXPECT_EQ(providerValues(provider), Values{});
 }
 
 // Settings that cannot be taken stop plan and sync with a sentence naming the file and the key,

@@ -2,7 +2,8 @@
 // The pairing search written the slow, obvious way: the history pair, the hash name, then every
 // candidate tested in order. Kept only as the reference the indexed search must agree with.
 // The changes from the first version: a phone number of nothing but punctuation and blanks pairs
-// with nothing, and a remembered partner already paired in this run is not taken a second time.
+// with nothing, a remembered partner already paired in this run is not taken a second time, and
+// two contacts whose histories name other partners never pair.
 
 #include <memory>
 #include <optional>
@@ -49,6 +50,13 @@ inline bool referencePhonesMeet(QuorvaneModel& m, const std::vector<std::string>
     return false;
 }
 
+// Both contacts have history, neither with the other.
+inline bool referenceRecordedApart(QuorvaneModel& m, const platform::CNContactPtr& A, const GoogleContactPtr& G) {
+    const auto& h = m.syncHistory();
+    return h.hasRecordForAppleID(A->identifier()) && h.hasRecordForGoogleID(G->identifier()) &&
+           !h.recordForPair(A->identifier(), G->identifier().value_or(""));
+}
+
 inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platform::CNContactPtr& A) {
     if (!A) return nullptr;
     auto paired = m.syncHistory().pairedGoogleID(A->identifier());
@@ -57,7 +65,8 @@ inline GoogleContactPtr referenceBestGoogleContact(QuorvaneModel& m, const platf
         return internals(m).mGoogleContactDict[*paired];
     }
     auto skip = [&](const GoogleContactPtr& G) {
-        return m.alreadyPairedWithAnotherAppleContactWithGoogleContact(G, A) || m.isGoogleContactAlreadyMatched(G);
+        return m.alreadyPairedWithAnotherAppleContactWithGoogleContact(G, A) || m.isGoogleContactAlreadyMatched(G) ||
+               referenceRecordedApart(m, A, G);
     };
     auto hash = m.getAppleContactHashName(A);
     if (!hash.empty() && internals(m).mGoogleContactRecordIDsByHashName.count(hash)) {
@@ -100,7 +109,8 @@ inline platform::CNContactPtr referenceBestAppleContact(QuorvaneModel& m, const 
         return internals(m).mExistingAppleContactDict[*paired];
     }
     auto skip = [&](const platform::CNContactPtr& A) {
-        return m.alreadyPairedWithAnotherGoogleContactWithAppleContact(A, G) || m.isAppleContactAlreadyMatched(A);
+        return m.alreadyPairedWithAnotherGoogleContactWithAppleContact(A, G) || m.isAppleContactAlreadyMatched(A) ||
+               referenceRecordedApart(m, A, G);
     };
     auto hash = m.getGoogleContactHashName(G);
     if (!hash.empty() && internals(m).mAppleContactRecordIDsByHashName.count(hash)) {

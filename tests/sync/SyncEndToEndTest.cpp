@@ -373,10 +373,11 @@ TEST_F(SyncEndToEndTest, ALocalEditMadeWhileTheRunWaitsIsNotOverwrittenAndTheNex
 
 // A creation the provider carries out after the run that sent it gave up, and after the next run
 // made the contact again, leaves two Google contacts of one local contact. The run after removes
-// the copy that holds the same and leaves one that differs, saying so; neither is copied locally.
+// the copy that holds the same and leaves one that differs (in its text, its photo or its groups),
+// saying so; neither is copied locally.
 TEST_F(SyncEndToEndTest, ACreationTheProviderCarriesOutLateLeavesNoDuplicateAfterTheNextRun) {
-    for (const bool editedBetween : {false, true}) {
-        const std::string family = editedBetween ? "Differs" : "Same";
+    for (const std::string family : {"Same", "Differs", "Grouped", "Pictured"}) {
+        const bool editedBetween = family == "Differs", same = family == "Same";
         SCOPED_TRACE(family);
         addLocal({.given = "Lia", .family = family});
         auto mutex = std::make_shared<std::mutex>();
@@ -402,16 +403,28 @@ TEST_F(SyncEndToEndTest, ACreationTheProviderCarriesOutLateLeavesNoDuplicateAfte
         std::lock_guard lock(*mutex);
         auto answer = late.Post(kBatchPath, {{"Authorization", sent->second}}, sent->first, "application/atom+xml");
         ASSERT_TRUE(answer && answer->status == 200);
+        // The late copy gains what a deletion would lose.
+        std::string copy;
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+            if (e.xml.find(family) != std::string::npos) copy = e.id;
+        if (family == "Grouped") {
+            provider.editContact(copy, [&](std::string& xml) {
+                xml.insert(xml.rfind("</entry>"), "<gContact:groupMembershipInfo deleted='false' href='" +
+                                                      provider.idURL(FakeProvider::Kind::Groups, "6friends") + "'/>");
+            });
+        }
+        if (family == "Pictured") provider.setPhoto(copy, std::string("\xFF\xD8 copy's photo \xFF\xD9"));
         later();
         auto run = sync();
         EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
         const auto notes = run->plan().notes;
         EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
-                                [](const std::string& n) { return n.find("1 Google contacts made twice") == 0; }),
+                                [](const std::string& n) { return n.find(" Google contacts made twice") != std::string::npos; }),
                   1);
         size_t copies = 0;
         for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) copies += e.xml.find(family) != std::string::npos;
-        EXPECT_EQ(copies, editedBetween ? 2u : 1u);
+        EXPECT_EQ(copies, same ? 1u : 2u);
+        if (!same) EXPECT_TRUE(provider.entry(FakeProvider::Kind::Contacts, copy));
         EXPECT_EQ(localByName().count("Lia " + family), 1u);
         EXPECT_EQ(sync()->plan().changes(), 0u);
     }

@@ -268,7 +268,8 @@ TEST_F(SyncStoreTest, StoresOpenedAtOnceOnAnOlderFileAllOpenAndAnEmptyFileIsRefu
     for (int round = 0; round < 10; ++round) {
         std::filesystem::remove_all(dir_);
         open();
-        rawSQL("ALTER TABLE sync_history DROP COLUMN apple_photo_digest; PRAGMA user_version = 2;");
+        rawSQL("ALTER TABLE sync_history DROP COLUMN apple_photo_digest; ALTER TABLE sync_history DROP COLUMN apple_field_values; "
+               "ALTER TABLE sync_history DROP COLUMN google_field_values; PRAGMA user_version = 2;");
         std::vector<std::thread> threads;
         std::atomic<int> opened{0};
         std::vector<std::string> failures(6);
