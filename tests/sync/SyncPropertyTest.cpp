@@ -9,7 +9,9 @@
 // edited on the provider within the same second, keeping its update date. The settings change
 // between rounds: merging on or off (a person made on both sides at once is then merged, and every
 // later one-sided edit, removals included, must still arrive as made), and some rounds are synced
-// one way first, with edits on the source side only.
+// one way first, with edits on the source side only (and a value added on the destination, which
+// the merge keeps there and the next two-way run carries). Some edits remove one value, or edit
+// two fields of one person, one on each side; two people of one name are deleted one on each side.
 // The seeds run as cases of their own (in parallel under ctest): QUORVANE_SYNC_SEEDS=N runs N
 // seeds from QUORVANE_SYNC_FIRST_SEED=S (default 1..200). A failure names its seed; run it alone with
 // QUORVANE_SYNC_FIRST_SEED=<seed> QUORVANE_SYNC_SEEDS=1.
@@ -105,6 +107,7 @@ protected:
         auto local = localByName();
         auto google = googleByName();
         std::set<std::string> deleted, touched;
+        std::map<std::string, std::string> destAdded;  // by family: the e-mail address the one-way destination added
         for (int i = 0; i < edits; ++i) {
             const bool onGoogle = mode_ == SyncModeTwoWay ? pick(2) : mode_ == SyncModeGoogleToMac;
             const int what = expected_.empty() ? 0 : pick(6);  // 0 create, 1 delete, else edit
@@ -139,12 +142,21 @@ protected:
             auto it = std::next(expected_.begin(), pick(int(expected_.size())));
             const std::string family = it->first, name = "Pat " + family;
             if (deleted.count(family) || !local.count(name) || !google.count(name)) continue;
+            if (pick(3) == 0 && what > 1) {
+                // An edit of some values only: one removed, one added on the one-way run's
+                // destination (merged there, carried by the next two-way run), or, merging, two
+                // fields edited one on each side.
+                if (!touched.insert(family).second) continue;
+                ASSERT_NO_FATAL_FAILURE(editSomeValues(family, local[name], google[name], onGoogle, destAdded));
+                continue;
+            }
             // Merging, a person changed on both sides would end with the values of both.
-            if (merge_ && !touched.insert(family).second) continue;
+            if (!touched.insert(family).second && merge_) continue;
             if (what == 1) {
                 if (onGoogle) provider.deleteContact(googleID(name));
                 else saveLocal(local[name], nullptr, /*remove=*/true);
                 expected_.erase(it);
+                destAdded.erase(family);
                 deleted.insert(family);
                 continue;
             }
@@ -153,6 +165,41 @@ protected:
             else saveLocal(local[name], [&](platform::CNMutableContact& c) { setLocal(c, v); });
             it->second = v;
             later();  // a later edit of the same person is the newer one
+        }
+        // A value the destination added stays, whatever the source's edit.
+        for (const auto& [family, email] : destAdded) expected_[family].emails.insert(email);
+    }
+
+    void editSomeValues(const std::string& family, const platform::CNContactPtr& local,
+                        const std::shared_ptr<GDataEntryContact>& google, bool onGoogle,
+                        std::map<std::string, std::string>& destAdded) {
+        Version& v = expected_[family];
+        auto write = [&](bool onProvider, const Version& to) {
+            if (onProvider) ASSERT_TRUE(provider.replaceContact(googleID("Pat " + family), googleBody(family, to), {"6contacts"}));
+            else saveLocal(local, [&](platform::CNMutableContact& c) { setLocal(c, to); });
+            later();
+        };
+        if (mode_ != SyncModeTwoWay) {
+            // Added to what the destination holds (as of the last run).
+            const bool toGoogle = mode_ == SyncModeMacToGoogle;
+            Version to = toGoogle ? googleVersion(google) : localVersion(local);
+            const std::string email = "d" + std::to_string(++serial_) + "@example.com";
+            to.emails.insert(email);
+            write(toGoogle, to);
+            destAdded[family] = email;
+        } else if (merge_ && pick(2)) {
+            Version g = v, l = v;
+            (onGoogle ? g : l).note = "note " + std::to_string(++serial_);
+            (onGoogle ? l : g).phones = newVersion().phones;
+            v.note = (onGoogle ? g : l).note;
+            v.phones = (onGoogle ? l : g).phones;
+            const bool googleFirst = pick(2);
+            write(googleFirst, googleFirst ? g : l);
+            write(!googleFirst, googleFirst ? l : g);
+        } else if (!v.emails.empty() || !v.phones.empty()) {
+            auto& values = v.emails.empty() || (!v.phones.empty() && pick(2)) ? v.phones : v.emails;
+            values.erase(std::next(values.begin(), pick(int(values.size()))));
+            write(onGoogle, v);
         }
     }
     platform::CNContactPtr fetchLocal(const std::string& id) {
@@ -386,6 +433,42 @@ protected:
         }
     }
 
+    // Two people of one name and organisation, synced, then one deleted locally and the other on
+    // Google: both deletions are carried, and neither person takes the other's place.
+    void twinsDeletedApart() {
+        const std::string family = "Twin" + std::to_string(++serial_);
+        for (const char* who : {"x", "y"})
+            provider.addContact(personXML("Pat", family) + "<gd:organization rel='http://schemas.google.com/g/2005#work'>"
+                                "<gd:orgName>Acme</gd:orgName></gd:organization><gd:email rel='http://schemas.google.com/g/2005#home' address='" +
+                                    std::string(who) + family + "@example.com'/>",
+                                {"6contacts"});
+        auto twins = [&] {
+            std::vector<platform::CNContactPtr> out;
+            for (const auto& c : model_->getAppleContactsInContainer(container_, 6).valueOr(std::vector<platform::CNContactPtr>{}))
+                if (c->familyName() == family) out.push_back(c);
+            return out;
+        };
+        auto settle = [&] {
+            for (int run = 0; run < 4; ++run) {
+                later();
+                if (sync()->plan().changes() == 0) return;
+            }
+            ADD_FAILURE() << "still planning changes";
+        };
+        settle();
+        auto both = twins();
+        ASSERT_EQ(both.size(), 2u);
+        const bool xLocal = pick(2);
+        for (const auto& c : both)
+            if ((c->emailAddresses()[0].value()[0] == 'x') == xLocal) saveLocal(c, nullptr, /*remove=*/true);
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+            if (e.xml.find((xLocal ? "y" : "x") + family + "@") != std::string::npos) provider.deleteContact(e.id);
+        settle();
+        EXPECT_TRUE(twins().empty()) << family << " came back locally";
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+            EXPECT_EQ(e.xml.find(family), std::string::npos) << family << " came back on Google";
+    }
+
     void expectTheLatestVersions() {
         auto local = localByName();
         auto google = googleByName();
@@ -425,6 +508,7 @@ TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides)
         ASSERT_NO_FATAL_FAILURE(syncUntilNothingIsPlanned());
         ASSERT_NO_FATAL_FAILURE(expectTheLatestVersions());
         if (HasFailure()) return;
+        if (pick(3) == 0) ASSERT_NO_FATAL_FAILURE(twinsDeletedApart());
     }
     EXPECT_GT(planned_, 0u);  // the seed made the runs write
 }
