@@ -59,6 +59,8 @@ SyncHistoryRecordPtr fullRecord() {
     r->syncedMyContactsAtLeastOnce = true;
     r->appleContentDigest = 0xFEDCBA9876543210ull;
     r->googleContentDigest = 7;
+    r->appleFieldValues = std::string("\x02\x01\x00\xFF\x00\x00\x80", 7);  // bytes as they are, NUL included
+    r->googleFieldValues = "";
     return r;
 }
 
@@ -93,6 +95,9 @@ TEST_F(SyncStoreTest, HistoryRoundTripsThroughTheFileReopened) {
                 r.syncedMyContactsAtLeastOnce);
     EXPECT_EQ(r.appleContentDigest, written->appleContentDigest);
     EXPECT_EQ(r.googleContentDigest, written->googleContentDigest);
+    EXPECT_EQ(r.appleFieldValues, written->appleFieldValues);
+    EXPECT_EQ(r.googleFieldValues, written->googleFieldValues);
+    EXPECT_EQ(records[1]->appleFieldValues, std::nullopt);
     EXPECT_EQ(records[1]->appleRecordID, std::nullopt);
     EXPECT_EQ(records[1]->googleContentDigest, std::nullopt);
     EXPECT_EQ(records[1]->appleUpdateDate, std::nullopt);
@@ -259,6 +264,8 @@ TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
     auto records = *open()->fetchSyncHistory();  // opened again: nothing left to migrate
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1]->appleContentDigest, fullRecord()->appleContentDigest);
+    EXPECT_EQ(records[1]->appleFieldValues, fullRecord()->appleFieldValues);
+    EXPECT_EQ(records[0]->appleFieldValues, std::nullopt);  // a record of the first schema keeps none
 }
 
 // Stores opened at once on a file of an older schema (as by processes started together) all open:

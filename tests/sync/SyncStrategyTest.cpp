@@ -230,6 +230,58 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
     EXPECT_FALSE(computeSyncStrategy(in).mergeContacts);
 }
 
+// What a merge does with a value one side holds alone, and with a single-valued field, judged
+// against what the last run left on each side; and what the history keeps next.
+TEST(SyncStrategyTest, AMergeJudgesEachValueAgainstWhatTheLastRunLeftOnEachSide) {
+    auto values = [](std::initializer_list<const char*> emails) {
+        FieldValues v;
+        for (const char* e : emails) v.add(MergeField::Emails, textKey(std::string(e)));
+        v.finish();
+        return v;
+    };
+    const uint32_t x = *textKey(std::string("X@example.com"));
+    EXPECT_EQ(x, *textKey(std::string(" x@EXAMPLE.com")));
+    EXPECT_EQ(*phoneKey(std::string("(555) 01-00")), *phoneKey(std::string("5550100")));
+    const std::optional<FieldValues> none, withX = values({"x@example.com"}), without = values({});
+    struct Row {
+        const char* what;
+        std::optional<FieldValues> localBase, googleBase;
+        bool localUnchanged, googleUnchanged;
+        ValueFate local;  // of x, held locally alone
+    } rows[] = {
+        {"removed on Google since", withX, withX, false, true, ValueFate::Drop},
+        {"added locally since", without, without, false, true, ValueFate::Copy},
+        {"left apart by the last run", withX, without, true, true, ValueFate::Keep},
+        {"older store, Google unchanged: added locally", none, none, false, true, ValueFate::Copy},
+        {"older store, Google changed: never copied", none, none, true, false, ValueFate::Keep},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const FieldMergeBase base{r.localBase, r.googleBase, r.localUnchanged, r.googleUnchanged};
+        EXPECT_EQ(base.fate(true, MergeField::Emails, x), r.local);
+    }
+    // A single-valued field: the side that changed it wins; the source where both did.
+    FieldValues a, b;
+    a.add(MergeField::Note, textKey(std::string("a")));
+    b.add(MergeField::Note, textKey(std::string("b")));
+    const FieldMergeBase noteWas{a, a, false, false};
+    const auto keyA = textKey(std::string("a")), keyB = textKey(std::string("b")), keyC = textKey(std::string("c"));
+    EXPECT_EQ(noteWas.single(true, MergeField::Note, keyA, keyB), SingleFate::Keep);   // only Google changed it
+    EXPECT_EQ(noteWas.single(true, MergeField::Note, keyB, keyA), SingleFate::Write);  // only local changed it
+    EXPECT_EQ(noteWas.single(true, MergeField::Note, keyB, keyC), SingleFate::Write);  // both: the source's
+    EXPECT_EQ(noteWas.single(true, MergeField::Note, std::nullopt, keyA), SingleFate::Clear);  // removed locally
+    EXPECT_EQ(noteWas.single(false, MergeField::Note, keyA, std::nullopt), SingleFate::Keep);  // not brought back
+    // Kept next: a value added on one side and not carried is left out (the next merge carries
+    // it), one removed there that the other side still holds is kept (the next merge removes it).
+    const FieldMergeBase lastRun{withX, withX, false, true};
+    const FieldValues local = values({"new@example.com"}), google = values({"x@example.com"});
+    const FieldValues next = FieldMergeBase::nextBase(local, google, &lastRun, true);
+    EXPECT_FALSE(next.has(MergeField::Emails, *textKey(std::string("new@example.com"))));
+    EXPECT_TRUE(next.has(MergeField::Emails, x));
+    EXPECT_EQ(FieldValues::decode(next.encode()), next);
+    EXPECT_EQ(FieldValues::decode(std::string("\x02\x05\x00", 3)), std::nullopt);  // cut short
+}
+
 TEST(SyncStrategyTest, GroupHashHasFixedValues) {
     // 64-bit FNV-1a over the case-folded names sorted by code point and joined by ",".
     EXPECT_EQ(groupNamesHash(std::nullopt), 0u);
