@@ -173,6 +173,8 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
                 current = getAppleContactGroupNamesWithAppleContactID(contact->identifier());
             }
             r->mMutableAppleContact = contact;
+            // What the Google side holds, read while its entry is whole, for the history.
+            if (!r->mGoogleFieldValues) r->mGoogleFieldValues = googleFieldValues(*google);
 
             // Group memberships to add and to remove, for groups the account holds.
             std::vector<std::pair<platform::CNGroupPtr, bool>> memberships;

@@ -100,6 +100,18 @@ void mergeAppleList(platform::CNMutableContact& contact, const char* key,
     (contact.*setter)(newValues);
 }
 
+// The digest of a value, as FieldMergeBase judges it.
+template <class T, class F>
+std::function<std::optional<uint32_t>(const T&)> keyOf(F key) {
+    return key;
+}
+
+// An element the caller owns, for an operation that takes a shared pointer and keeps none.
+std::shared_ptr<GDataStructuredPostalAddress> unowned(const GDataStructuredPostalAddress& a) {
+    return std::shared_ptr<GDataStructuredPostalAddress>(std::shared_ptr<GDataStructuredPostalAddress>{},
+                                                         const_cast<GDataStructuredPostalAddress*>(&a));
+}
+
 bool dateComponentsAreNil(const platform::DateComponents& c) {
     return !platform::DateComponents::isSet(c.year) && !platform::DateComponents::isSet(c.month) &&
            !platform::DateComponents::isSet(c.day);
@@ -126,7 +138,8 @@ void QuorvaneModel::mergeNewGoogleEmailsWithGoogleContact(const std::shared_ptr<
         [this](const std::shared_ptr<GDataEmail>& a, const std::shared_ptr<GDataEmail>& b) {
             return stringsEqualWithString1(a->address(), b->address());
         },
-        std::nullopt, mFieldMergeBase, MergeField::Emails, std::function<std::optional<uint32_t>(const GDataEmail&)>([this](const GDataEmail& v) { return textKey(v.address()); })));
+        std::nullopt, mFieldMergeBase, MergeField::Emails,
+        keyOf<GDataEmail>([](const GDataEmail& v) { return textKey(v.address()); })));
 }
 
 void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(
@@ -139,7 +152,8 @@ void QuorvaneModel::mergeNewGooglePhonesWithGoogleContact(
             return phoneNumbersEqualWithString1(a->stringValue(), b->stringValue());
         },
         kMaxGooglePhoneNumbers,
-        mFieldMergeBase, MergeField::Phones, std::function<std::optional<uint32_t>(const GDataPhoneNumber&)>([this](const GDataPhoneNumber& v) { return phoneKey(v.stringValue()); })));
+        mFieldMergeBase, MergeField::Phones,
+        keyOf<GDataPhoneNumber>([](const GDataPhoneNumber& v) { return phoneKey(v.stringValue()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleAddressesWithGoogleContact(
@@ -157,7 +171,8 @@ void QuorvaneModel::mergeNewGoogleAddressesWithGoogleContact(
             return stringsEqualWithString1(getGoogleStreetAddressWithPostalAddress(a),
                                            getGoogleStreetAddressWithPostalAddress(b));
         },
-        std::nullopt, mFieldMergeBase, MergeField::Addresses, std::function<std::optional<uint32_t>(const GDataStructuredPostalAddress&)>([this](const GDataStructuredPostalAddress& v) { return googlePostalKey(std::shared_ptr<GDataStructuredPostalAddress>(std::shared_ptr<GDataStructuredPostalAddress>{}, const_cast<GDataStructuredPostalAddress*>(&v))); })));
+        std::nullopt, mFieldMergeBase, MergeField::Addresses,
+        keyOf<GDataStructuredPostalAddress>([this](const GDataStructuredPostalAddress& v) { return googlePostalKey(unowned(v)); })));
 }
 
 void QuorvaneModel::mergeNewGoogleURLsWithGoogleContact(
@@ -169,7 +184,8 @@ void QuorvaneModel::mergeNewGoogleURLsWithGoogleContact(
         [this](const std::shared_ptr<GDataContactWebsiteLink>& a, const std::shared_ptr<GDataContactWebsiteLink>& b) {
             return stringsEqualWithString1(a->href(), b->href());
         },
-        std::nullopt, mFieldMergeBase, MergeField::URLs, std::function<std::optional<uint32_t>(const GDataContactWebsiteLink&)>([this](const GDataContactWebsiteLink& v) { return textKey(v.href()); })));
+        std::nullopt, mFieldMergeBase, MergeField::URLs,
+        keyOf<GDataContactWebsiteLink>([](const GDataContactWebsiteLink& v) { return textKey(v.href()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleRelationsWithGoogleContact(
@@ -181,7 +197,8 @@ void QuorvaneModel::mergeNewGoogleRelationsWithGoogleContact(
         [this](const std::shared_ptr<GDataContactRelation>& a, const std::shared_ptr<GDataContactRelation>& b) {
             return stringsEqualWithString1(a->stringValue(), b->stringValue());
         },
-        std::nullopt, mFieldMergeBase, MergeField::Relations, std::function<std::optional<uint32_t>(const GDataContactRelation&)>([this](const GDataContactRelation& v) { return textKey(v.stringValue()); })));
+        std::nullopt, mFieldMergeBase, MergeField::Relations,
+        keyOf<GDataContactRelation>([](const GDataContactRelation& v) { return textKey(v.stringValue()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleIMAddressesWithGoogleContact(
@@ -194,7 +211,8 @@ void QuorvaneModel::mergeNewGoogleIMAddressesWithGoogleContact(
                                       return stringsEqualWithString1(a->address(), b->address()) &&
                                              stringsEqualWithString1(a->protocol(), b->protocol());
                                   },
-        std::nullopt, mFieldMergeBase, MergeField::IMs, std::function<std::optional<uint32_t>(const GDataIM&)>([this](const GDataIM& v) { return textKey(v.address()); })));
+        std::nullopt, mFieldMergeBase, MergeField::IMs,
+        keyOf<GDataIM>([](const GDataIM& v) { return textKey(v.address()); })));
 }
 
 void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
@@ -206,7 +224,8 @@ void QuorvaneModel::mergeNewGoogleEventsWithGoogleContact(
         [this](const std::shared_ptr<GDataContactEvent>& a, const std::shared_ptr<GDataContactEvent>& b) {
             return !datesDifferIgnoringTimeWithDateComponentsA(eventStartComponents(*a), eventStartComponents(*b));
         },
-        std::nullopt, mFieldMergeBase, MergeField::Events, std::function<std::optional<uint32_t>(const GDataContactEvent&)>([this](const GDataContactEvent& v) { return googleEventKey(v); })));
+        std::nullopt, mFieldMergeBase, MergeField::Events,
+        keyOf<GDataContactEvent>([this](const GDataContactEvent& v) { return googleEventKey(v); })));
 }
 
 void QuorvaneModel::mergeNewGoogleUserDefinedFieldsWithGoogleContact(
@@ -220,7 +239,8 @@ void QuorvaneModel::mergeNewGoogleUserDefinedFieldsWithGoogleContact(
             return stringsEqualWithString1(a->key(), b->key()) &&
                    stringsEqualWithString1(a->stringValue(), b->stringValue());
         },
-        std::nullopt, mFieldMergeBase, MergeField::SocialProfiles, std::function<std::optional<uint32_t>(const GDataContactUserDefinedField&)>([this](const GDataContactUserDefinedField& v) { return textKey(v.stringValue()); })));
+        std::nullopt, mFieldMergeBase, MergeField::SocialProfiles,
+        keyOf<GDataContactUserDefinedField>([](const GDataContactUserDefinedField& v) { return textKey(v.stringValue()); })));
 }
 
 // ----- Local side -----
@@ -235,7 +255,8 @@ void QuorvaneModel::mergeNewAppleEmailsWithAppleContact(
         exchangeDestination ? std::optional<size_t>(kExchangeMaxEmailAddresses) : std::nullopt,
         [](const std::string& v) { return v.empty(); },
         [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); },
-        mFieldMergeBase, MergeField::Emails, std::function<std::optional<uint32_t>(const std::string&)>([this](const std::string& v) { return textKey(v); }));
+        mFieldMergeBase, MergeField::Emails,
+        keyOf<std::string>([](const std::string& v) { return textKey(v); }));
 }
 
 void QuorvaneModel::mergeNewApplePhonesWithAppleContact(
@@ -251,7 +272,8 @@ void QuorvaneModel::mergeNewApplePhonesWithAppleContact(
         [this](const platform::CNPhoneNumber& a, const platform::CNPhoneNumber& b) {
             return phoneNumbersEqualWithString1(a.stringValue, b.stringValue);
         },
-        mFieldMergeBase, MergeField::Phones, std::function<std::optional<uint32_t>(const platform::CNPhoneNumber&)>([this](const platform::CNPhoneNumber& v) { return phoneKey(v.stringValue); }));
+        mFieldMergeBase, MergeField::Phones,
+        keyOf<platform::CNPhoneNumber>([](const platform::CNPhoneNumber& v) { return phoneKey(v.stringValue); }));
 }
 
 void QuorvaneModel::mergeNewAppleAddressesWithAppleContact(
@@ -271,7 +293,8 @@ void QuorvaneModel::mergeNewAppleAddressesWithAppleContact(
             return stringsEqualWithString1(getAppleStreetAddressWithPostalAddress(a),
                                            getAppleStreetAddressWithPostalAddress(b));
         },
-        mFieldMergeBase, MergeField::Addresses, std::function<std::optional<uint32_t>(const platform::CNPostalAddress&)>([this](const platform::CNPostalAddress& v) { return localPostalKey(v); }));
+        mFieldMergeBase, MergeField::Addresses,
+        keyOf<platform::CNPostalAddress>([this](const platform::CNPostalAddress& v) { return localPostalKey(v); }));
 }
 
 void QuorvaneModel::mergeNewAppleURLsWithAppleContact(
@@ -284,7 +307,8 @@ void QuorvaneModel::mergeNewAppleURLsWithAppleContact(
         exchangeDestination ? std::optional<size_t>(kExchangeMaxURLAddresses) : std::nullopt,
         [](const std::string& v) { return v.empty(); },
         [this](const std::string& a, const std::string& b) { return stringsEqualWithString1(a, b); },
-        mFieldMergeBase, MergeField::URLs, std::function<std::optional<uint32_t>(const std::string&)>([this](const std::string& v) { return textKey(v); }));
+        mFieldMergeBase, MergeField::URLs,
+        keyOf<std::string>([](const std::string& v) { return textKey(v); }));
 }
 
 void QuorvaneModel::mergeNewAppleRelationsWithAppleContact(
@@ -300,7 +324,8 @@ void QuorvaneModel::mergeNewAppleRelationsWithAppleContact(
         [this](const platform::CNContactRelation& a, const platform::CNContactRelation& b) {
             return stringsEqualWithString1(a.name, b.name);
         },
-        mFieldMergeBase, MergeField::Relations, std::function<std::optional<uint32_t>(const platform::CNContactRelation&)>([this](const platform::CNContactRelation& v) { return textKey(v.name); }));
+        mFieldMergeBase, MergeField::Relations,
+        keyOf<platform::CNContactRelation>([](const platform::CNContactRelation& v) { return textKey(v.name); }));
 }
 
 void QuorvaneModel::mergeNewAppleIMAddressesWithAppleContact(
@@ -316,7 +341,8 @@ void QuorvaneModel::mergeNewAppleIMAddressesWithAppleContact(
         [this](const platform::CNInstantMessageAddress& a, const platform::CNInstantMessageAddress& b) {
             return stringsEqualWithString1(a.service, b.service) && stringsEqualWithString1(a.username, b.username);
         },
-        mFieldMergeBase, MergeField::IMs, std::function<std::optional<uint32_t>(const platform::CNInstantMessageAddress&)>([this](const platform::CNInstantMessageAddress& v) { return textKey(v.username); }));
+        mFieldMergeBase, MergeField::IMs,
+        keyOf<platform::CNInstantMessageAddress>([](const platform::CNInstantMessageAddress& v) { return textKey(v.username); }));
 }
 
 void QuorvaneModel::mergeNewAppleEventsWithAppleContact(
@@ -332,7 +358,8 @@ void QuorvaneModel::mergeNewAppleEventsWithAppleContact(
         [this](const platform::DateComponents& a, const platform::DateComponents& b) {
             return !datesDifferIgnoringTimeWithDateComponentsA(a, b);
         },
-        mFieldMergeBase, MergeField::Events, std::function<std::optional<uint32_t>(const platform::DateComponents&)>([this](const platform::DateComponents& v) { return dayKey(getDayWithDateComponents(v)); }));
+        mFieldMergeBase, MergeField::Events,
+        keyOf<platform::DateComponents>([this](const platform::DateComponents& v) { return dayKey(getDayWithDateComponents(v)); }));
 }
 
 void QuorvaneModel::mergeNewAppleSocialProfilesWithAppleContact(
@@ -346,7 +373,8 @@ void QuorvaneModel::mergeNewAppleSocialProfilesWithAppleContact(
         [this](const platform::CNSocialProfile& a, const platform::CNSocialProfile& b) {
             return stringsEqualWithString1(a.service, b.service) && stringsEqualWithString1(a.username, b.username);
         },
-        mFieldMergeBase, MergeField::SocialProfiles, std::function<std::optional<uint32_t>(const platform::CNSocialProfile&)>([this](const platform::CNSocialProfile& v) { return textKey(v.username); }));
+        mFieldMergeBase, MergeField::SocialProfiles,
+        keyOf<platform::CNSocialProfile>([](const platform::CNSocialProfile& v) { return textKey(v.username); }));
 }
 
 }  // namespace quorvane

@@ -115,7 +115,8 @@ bool mergedIntoLocal(const NSSyncRecord& r, int32_t mode) {
 // The history keeps the pair's values anew (it keeps the old ones for a pair neither side of
 // which changed or was written): it reads what the Google side holds.
 bool historyReadsGoogleValues(const NSSyncRecord& r) {
-    if (!r.mAppleContact || r.mSyncAction == SyncActionDeleteContact) return false;
+    if (r.mSyncAction == SyncActionDeleteContact) return false;
+    if (!r.mAppleContact) return r.mSyncAction == SyncActionGoogleToMac;  // created locally
     const FieldMergeBase* base = r.mFieldBase.get();
     return !(base && base->apple && base->google && base->appleUnchanged && base->googleUnchanged &&
              r.mSyncAction == SyncActionNoUpdate);
@@ -244,7 +245,7 @@ void SyncExecutor::downloadPhotos() {
     for (const auto& r : input_.records) {
         if (!r || !r->mGoogleContact || mergedIntoLocal(*r, input_.syncMode) || writesGoogle(*r)) continue;
         // What it holds is read first where the history is to keep it anew.
-        if (historyReadsGoogleValues(*r))
+        if (!r->mGoogleFieldValues && historyReadsGoogleValues(*r))
             if (auto whole = context_->wholeGoogleContact(r->mGoogleContact)) r->mGoogleFieldValues = context_->googleFieldValues(whole);
         r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
     }
