@@ -5,8 +5,10 @@
 #include "app/Console.h"
 #include "fetcher/QNSessionFetcher.h"
 #include "gdata/service/GDataFeedBounds.h"
+#include "gdata/GDataXMLNode.h"
 #include "gdata/service/GDataServiceBase.h"
 #include "platform/foundation/PrintableText.h"
+#include "platform/foundation/Secrets.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLError.h"
 #include "oauth2/QNOAuth2SignIn.h"
@@ -29,6 +31,9 @@ constexpr const char* kSignInAgain = "Sign in again with: quorvane signin";
 constexpr const char* kCheckAddress = "Check the provider address (quorvane config get contacts-root) and the network.";
 constexpr const char* kRetryLater = "Nothing was lost: try again in a few minutes.";
 constexpr const char* kCheckProxy = "Check the proxy settings (https_proxy, HTTPS_PROXY, no_proxy) and the network.";
+constexpr const char* kNotAContactsList =
+    "Check the provider address (quorvane config get contacts-root); if it is right, the provider may be having "
+    "trouble: try again later.";
 // The most of the provider's own answer -v shows.
 constexpr size_t kAnswerShown = 500;
 
@@ -48,9 +53,10 @@ std::optional<std::string> providerAnswer(const Error& error) {
     } else if (const platform::Value* data = error.userInfo.find(QNSessionFetcherStatusDataUserInfoKey);
                data && data->isBytes()) {
         const platform::Bytes& bytes = data->asBytes();
-        text.assign(bytes.begin(), bytes.begin() + long(std::min(bytes.size(), kAnswerShown + 1)));
+        text.assign(bytes.begin(), bytes.end());
     }
-    text = platform::trimWhitespace(text);
+    // Blotted out before the cut, so that no part of a secret the provider echoed is left.
+    text = platform::trimWhitespace(platform::redactSecrets(text));
     if (text.empty()) return std::nullopt;
     if (text.size() > kAnswerShown) {
         size_t cut = kAnswerShown;
@@ -160,6 +166,14 @@ const std::vector<KnownFailure>& knownFailures() {
         {kOAuth2, kQNOAuth2ErrorSignInPageUnavailable, kQNOAuth2ErrorSignInPageUnavailable, nullptr, 6,
          "The sign-in page could not be offered (no listener on 127.0.0.1).",
          "Check that this computer allows programs to listen on 127.0.0.1, then try again."},
+
+        // An answer that is not a readable contacts list: not XML at all, or refused though
+        // well-formed (its own sentence says why).
+        {kGDataXMLErrorDomain, kGDataXMLErrorMalformed, kGDataXMLErrorMalformed, nullptr, 6,
+         "The provider's answer was not a readable contacts list (it is not well-formed XML); nothing was written.",
+         kNotAContactsList},
+        {kGDataXMLErrorDomain, kGDataXMLErrorExternalEntity, kGDataXMLErrorTooManyAttributes, nullptr, 6, nullptr,
+         kNotAContactsList},
 
         // A feed past the bound of a download (its own sentence names the bound).
         {kGDataServiceErrorDomain, kGDataServiceErrorFeedTooLarge, kGDataServiceErrorFeedTooLarge, nullptr, 6, nullptr,

@@ -8,6 +8,7 @@
 #include "fetcher/QNSessionFetcher.h"
 #include "fetcher/QNSessionFetcherServiceProtocol.h"
 #include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/Secrets.h"
 #include "platform/foundation/Strings.h"
 #include "platform/runloop/DispatchQueue.h"
 #include "platform/runloop/NotificationCenter.h"
@@ -60,7 +61,6 @@ std::shared_ptr<QNOAuth2Authentication> QNOAuth2Authentication::authenticationWi
     }
 
 QV_LOCKED_PROPERTY(std::optional<std::string>, clientID, setClientID, clientID_)
-QV_LOCKED_PROPERTY(std::optional<std::string>, clientSecret, setClientSecret, clientSecret_)
 QV_LOCKED_PROPERTY(std::optional<std::string>, redirectURI, setRedirectURI, redirectURI_)
 QV_LOCKED_PROPERTY(std::optional<URL>, tokenURL, setTokenURL, tokenURL_)
 QV_LOCKED_PROPERTY(std::optional<Date>, expirationDate, setExpirationDate, expirationDate_)
@@ -72,9 +72,39 @@ QV_LOCKED_PROPERTY(Value, additionalGrantTypeRequestParameters, setAdditionalGra
 QV_LOCKED_PROPERTY(bool, shouldAuthorizeAllRequests, setShouldAuthorizeAllRequests, shouldAuthorizeAllRequests_)
 QV_LOCKED_PROPERTY(std::shared_ptr<void>, userData, setUserData, userData_)
 
-QV_LOCKED_PROPERTY(std::optional<std::string>, codeVerifier, setCodeVerifier, codeVerifier_)
-
 #undef QV_LOCKED_PROPERTY
+
+// What the client holds in confidence: never printed or logged, whatever a server echoes.
+namespace {
+bool isSecretParameter(const std::string& key) {
+    return key == "access_token" || key == "refresh_token" || key == "code" || key == "assertion";
+}
+void rememberSecretValue(const Value& value) {
+    if (value.isString()) platform::rememberSecret(value.asString());
+}
+}  // namespace
+
+std::optional<std::string> QNOAuth2Authentication::clientSecret() const {
+    std::lock_guard lock(mutex_);
+    return clientSecret_;
+}
+
+void QNOAuth2Authentication::setClientSecret(std::optional<std::string> v) {
+    if (v) platform::rememberSecret(*v);
+    std::lock_guard lock(mutex_);
+    clientSecret_ = std::move(v);
+}
+
+std::optional<std::string> QNOAuth2Authentication::codeVerifier() const {
+    std::lock_guard lock(mutex_);
+    return codeVerifier_;
+}
+
+void QNOAuth2Authentication::setCodeVerifier(std::optional<std::string> v) {
+    if (v) platform::rememberSecret(*v);
+    std::lock_guard lock(mutex_);
+    codeVerifier_ = std::move(v);
+}
 
 std::vector<std::string> QNOAuth2Authentication::authorizedOrigins() const {
     std::lock_guard lock(mutex_);
@@ -142,6 +172,7 @@ std::optional<std::string> QNOAuth2Authentication::parameterString(const std::st
 }
 
 void QNOAuth2Authentication::setParameter(Value value, const std::string& key) {
+    if (isSecretParameter(key)) rememberSecretValue(value);
     std::lock_guard lock(mutex_);
     if (value.isNull()) parameters_.remove(key);
     else parameters_.set(key, std::move(value));
@@ -153,6 +184,8 @@ void QNOAuth2Authentication::setParameter(std::optional<std::string> value, cons
 
 void QNOAuth2Authentication::addParametersFromDictionary(const Value& dict) {
     if (!dict.isDictionary()) return;
+    for (const auto& [k, v] : dict.asDictionary())
+        if (isSecretParameter(k)) rememberSecretValue(v);
     std::lock_guard lock(mutex_);
     for (const auto& [k, v] : dict.asDictionary()) parameters_.set(k, v);
 }
@@ -337,7 +370,15 @@ void QNOAuth2Authentication::setRefreshLock(RefreshLock lock) {
 }
 
 std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
-    if (!refreshUnlock_ && refreshLock_ && nonEmpty(refreshToken())) refreshUnlock_ = refreshLock_();
+    if (!refreshUnlock_ && nonEmpty(refreshToken())) {
+        if (refreshLock_) refreshUnlock_ = refreshLock_();
+        // Whoever held the lock before may have refreshed with the same refresh token and stored
+        // the one the provider gave in its place: the one stored now is the sign-in. Presenting
+        // the replaced one would be refused, and a provider may take it for a stolen token and
+        // end the whole grant. (The stored sign-in holds no access token: the refresh is still
+        // needed.)
+        adoptStoredRefreshToken();
+    }
     std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
     auto fetcher = beginTokenFetchWithDelegate([weak](const std::shared_ptr<QNOAuth2Authentication>&,
                                               const std::shared_ptr<QNSessionFetcher>& f, const std::optional<Error>& error) {
@@ -345,6 +386,16 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
     });
     if (!fetcher) unlockRefresh();
     return fetcher;
+}
+
+bool QNOAuth2Authentication::adoptStoredRefreshToken() {
+    if (!refreshTokenSource_) return false;
+    auto stored = refreshTokenSource_();
+    if (!nonEmpty(stored) || stored == refreshToken()) return false;
+    setRefreshToken(stored);
+    setAccessToken(std::nullopt);
+    setExpiresIn(std::nullopt);
+    return true;
 }
 
 void QNOAuth2Authentication::setRefreshTokenSource(RefreshTokenSource source) {
@@ -359,12 +410,8 @@ bool QNOAuth2Authentication::retryRefreshWithStoredToken(const std::optional<Err
     if (!error || !refreshTokenSource_ || storedTokenRetries_ >= kMaxStoredTokenRetries) return false;
     const Value& word = error->userInfo["json"]["error"];
     if (!word.isString() || word.asString() != "invalid_grant") return false;
-    auto stored = refreshTokenSource_();
-    if (!nonEmpty(stored) || stored == refreshToken()) return false;
+    if (!adoptStoredRefreshToken()) return false;
     ++storedTokenRetries_;
-    setRefreshToken(stored);
-    setAccessToken(std::nullopt);
-    setExpiresIn(std::nullopt);
     refreshFetcher_ = beginRefreshFetch();
     return refreshFetcher_ != nullptr;
 }

@@ -242,6 +242,9 @@ private:
     // Starts the token fetch of a refresh, whose end is finishedRefresh(); the queue's lock is held.
     std::shared_ptr<QNSessionFetcher> beginRefreshFetch();
     void finishedRefresh(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Error>& error);
+    // Takes the source's refresh token when it differs from this one's (the access token goes
+    // with the refresh token it came from); whether it did. The queue's lock is held.
+    bool adoptStoredRefreshToken();
     // After a refresh refused with "invalid_grant": begins one with the source's refresh token
     // when it has another; the queue's lock is held.
     bool retryRefreshWithStoredToken(const std::optional<platform::Error>& error);

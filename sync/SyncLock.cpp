@@ -64,7 +64,10 @@ platform::Result<int> SyncLock::lockFile(const std::filesystem::path& file) {
     // once the lock is held, the path must still name the file locked; if not, the lock is taken
     // again on the file that is there.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Never through a symbolic link: a link put in the lock's place would have the lock file
+        // made wherever it points. It is no lock file of ours, so it goes and the file is made.
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno == ELOOP && ::unlink(file.c_str()) == 0) continue;
         if (fd < 0) return lockError(file, errno, std::strerror(errno));
         if (const int code = lockNow(fd); code != 0) {
             ::close(fd);

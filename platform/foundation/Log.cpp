@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/PrintableText.h"
+
 namespace quorvane::platform {
 
 namespace {
@@ -60,8 +62,10 @@ void Log::write(LogLevel level, std::string_view category, std::string_view mess
         gSink(level, category, message);
         return;
     }
-    std::fprintf(stderr, "[%.*s] %s: %.*s\n", int(category.size()), category.data(), levelName(level),
-                 int(message.size()), message.data());
+    // A message may carry what a server sent: no secret of the process and no control character
+    // reaches the terminal through it.
+    const std::string shown = printableText(message);
+    std::fprintf(stderr, "[%.*s] %s: %s\n", int(category.size()), category.data(), levelName(level), shown.c_str());
 }
 
 void AssertionHandler::set(Handler handler) {

@@ -14,6 +14,8 @@ enum class TextBreaks { Escape, KeepTabs, Keep };
 // U+2028-202E, U+2060-206F, U+FEFF) as "\uNNNN", and every byte that is not UTF-8 as U+FFFD:
 // nothing a server sent can move the cursor, retitle or clear a terminal, start a line of its own
 // or reorder a line. Inside a JSON string the escapes read as the same characters again.
+// Every secret the process holds is blotted out first (redactSecrets, platform/foundation/
+// Secrets.h): this is what every text printed or kept in a log goes through.
 std::string printableText(std::string_view text, TextBreaks keep = TextBreaks::Escape);
 
 }  // namespace quorvane::platform

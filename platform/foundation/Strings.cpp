@@ -1,5 +1,6 @@
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/PrintableText.h"
+#include "platform/foundation/Secrets.h"
 
 #include <cstdio>
 
@@ -333,7 +334,10 @@ bool isHiddenFormatCharacter(UChar32 c) {
 
 }  // namespace
 
-std::string printableText(std::string_view text, TextBreaks keep) {
+std::string printableText(std::string_view original, TextBreaks keep) {
+    // Secrets first: what a server echoed of them is gone before anything is shown.
+    const std::string redacted = redactSecrets(original);
+    const std::string_view text = redacted;
     std::string out;
     out.reserve(text.size());
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());

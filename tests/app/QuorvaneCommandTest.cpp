@@ -479,6 +479,31 @@ TEST_F(QuorvaneCommandTest, ARotatedRefreshTokenIsStoredByEveryCommand) {
     EXPECT_EQ(provider.server().requestCount("/o/oauth2/revoke"), 0u);
 }
 
+// A provider that rotates refresh tokens and ends the whole grant when a replaced one comes back:
+// commands refreshing at once each take the refresh lock, then the token the one before stored,
+// so every one ends well and no replaced token is ever presented. The lock file is never
+// followed through a symbolic link put in its place.
+TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefreshToken) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    provider.setRotateRefreshTokens(true);
+    provider.setRevokeGrantOnReuse(true);
+    const auto lock = app::Profile::named("fake")->dataFolder() / "SignIn.lock";
+    const auto target = lock.parent_path().parent_path() / "made-through-the-link";
+    std::filesystem::create_directories(lock.parent_path());
+    std::filesystem::remove(lock);
+    std::filesystem::create_symlink(target, lock);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::unique_ptr<ChildProcess>> together;
+        for (int i = 0; i < 6; ++i)
+            together.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_BINARY, "-q", "plan"}));
+        for (auto& child : together) EXPECT_EQ(child->wait(), 0) << round << ": " << child->err();
+    }
+    EXPECT_EQ(provider.replacedTokensPresented(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_FALSE(std::filesystem::is_symlink(lock));
+}
+
 // Ctrl-C or SIGTERM ends a command whose provider trickles its answer within 10 seconds, with
 // exit code 130; the sync's run is in the log.
 TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTenSeconds) {
@@ -510,16 +535,18 @@ TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTen
 }
 
 // A sync still going when the program ends for good (9 s after the signal: here its standard error
-// is a full pipe nobody reads) is in the log as interrupted.
+// is a full pipe nobody reads) is in the log as interrupted, and the standard error it shares with
+// its parent is left blocking.
 TEST_F(QuorvaneCommandTest, ASyncEndedByTheForcedExitIsRecordedAsInterrupted) {
     FakeProviderProcess provider({"--contacts", "2500"});
     ASSERT_EQ(signIn().code, 0);
-    ChildProcess child({QUORVANE_BINARY, "-v", "sync", "--mode", "google-to-local", "--yes"});
+    ChildProcess child({QUORVANE_BINARY, "-v", "sync", "--mode", "google-to-local", "--yes"}, false, true);
     const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(300);
     while (child.unreadErrorBytes() < 65000 && std::chrono::steady_clock::now() < bound) ::poll(nullptr, 0, 20);
     ASSERT_GE(child.unreadErrorBytes(), 65000u);
     child.signal(SIGINT);
     EXPECT_EQ(child.waitUnread(120), 130);  // the closing line has no room in the full pipe
+    EXPECT_EQ(::fcntl(child.errorWriteEnd(), F_GETFL) & O_NONBLOCK, 0);
     auto log = quorvane({"log"});
     EXPECT_NE(log.out.find("\tinterrupted\t"), std::string::npos) << log.out << log.err;
     EXPECT_NE(quorvane({"log", "--show", "1"}).out.find("9 s after the signal"), std::string::npos);

@@ -239,6 +239,9 @@ struct FakeProvider::State {
     bool captchaRequired = false;
     size_t tokenRequests = 0;
     bool rotateRefreshTokens = false;
+    bool revokeGrantOnReuse = false;
+    std::set<std::string> replacedRefreshTokens;
+    size_t replacedPresented = 0;
     // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
     std::map<std::string, std::string> challenges;
     size_t verifiedExchanges = 0;
@@ -496,6 +499,16 @@ void FakeProvider::setRotateRefreshTokens(bool rotate) {
     state_->rotateRefreshTokens = rotate;
 }
 
+void FakeProvider::setRevokeGrantOnReuse(bool revoke) {
+    std::lock_guard lock(state_->mutex);
+    state_->revokeGrantOnReuse = revoke;
+}
+
+size_t FakeProvider::replacedTokensPresented() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->replacedPresented;
+}
+
 bool FakeProvider::refreshTokenValid(const std::string& token) const {
     std::lock_guard lock(state_->mutex);
     return state_->refreshTokens.count(token) > 0;
@@ -565,7 +578,15 @@ void FakeProvider::install() {
             ok = st.refreshTokens.count(form["refresh_token"]) > 0;
             if (ok && st.rotateRefreshTokens) {
                 st.refreshTokens.erase(form["refresh_token"]);
+                st.replacedRefreshTokens.insert(form["refresh_token"]);
                 withRefresh = true;
+            }
+            if (st.replacedRefreshTokens.count(form["refresh_token"]) && !ok) {
+                ++st.replacedPresented;
+                if (st.revokeGrantOnReuse) {
+                    st.accessTokens.clear();
+                    st.refreshTokens.clear();
+                }
             }
         }
         if (!ok) {

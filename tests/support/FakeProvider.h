@@ -101,6 +101,11 @@ public:
     void revokeAllTokens();
     // While on, each refresh answers a new refresh token and the one it used stops working.
     void setRotateRefreshTokens(bool rotate);
+    // With rotation: a refresh token it replaced, presented again, ends the whole grant (every
+    // token stops working), as a provider that takes it for a stolen copy does.
+    void setRevokeGrantOnReuse(bool revoke);
+    // Refreshes that presented a refresh token already replaced by rotation.
+    size_t replacedTokensPresented() const;
     // Whether the refresh token still works (not revoked, not rotated away).
     bool refreshTokenValid(const std::string& token) const;
     size_t tokenRequests() const;
