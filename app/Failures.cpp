@@ -170,10 +170,9 @@ const std::vector<KnownFailure>& knownFailures() {
         // An answer that is not a readable contacts list: not XML at all, or refused though
         // well-formed (its own sentence says why).
         {kGDataXMLErrorDomain, kGDataXMLErrorMalformed, kGDataXMLErrorMalformed, nullptr, 6,
-         "The provider's answer was not a readable contacts list (it is not well-formed XML); nothing was written.",
-         kNotAContactsList},
-        {kGDataXMLErrorDomain, kGDataXMLErrorExternalEntity, kGDataXMLErrorTooManyAttributes, nullptr, 6, nullptr,
-         kNotAContactsList},
+         "The provider's answer was not a readable contacts list: it is not well-formed XML.", kNotAContactsList},
+        {kGDataXMLErrorDomain, kGDataXMLErrorExternalEntity, kGDataXMLErrorTooManyAttributes, nullptr, 6,
+         "The provider's answer was not a readable contacts list.", kNotAContactsList, false, true},
 
         // A feed past the bound of a download (its own sentence names the bound).
         {kGDataServiceErrorDomain, kGDataServiceErrorFeedTooLarge, kGDataServiceErrorFeedTooLarge, nullptr, 6, nullptr,
@@ -206,6 +205,7 @@ FailureText describeFailure(const Error& error) {
             if (e->domain != row.domain || e->code < row.low || e->code > row.high) continue;
             if (row.matches && !row.matches(*e)) continue;
             std::string sentence = row.sentence ? row.sentence : e->localizedDescription();
+            if (row.withDescription) sentence += " " + e->localizedDescription();
             std::string reason = row.withReason ? Console::printable(GoogleBatchWriter::providerReason(*e), false) : "";
             while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
             if (!reason.empty()) sentence += " The provider said: " + reason + ".";

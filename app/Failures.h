@@ -43,6 +43,7 @@ struct KnownFailure {
     const char* sentence;  // what happened; nullptr: the error's own description says it
     const char* next;      // what to do about it ("" when nothing can be done)
     bool withReason = false;  // the provider's reason, from its answer, follows the sentence
+    bool withDescription = false;  // the error's own description follows the sentence
 };
 
 // The table, first match wins.

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gdata/GDataXMLTree.h"
@@ -25,14 +28,189 @@ namespace {
 char kRefuseExternalResources;
 xmlExternalEntityLoader previousEntityLoader;
 
+// What made this thread's parse refuse a well-formed document (the parse runs on one thread).
+thread_local std::optional<platform::Error> currentRefusal;
+
+void refuse(int64_t code, const std::string& sentence) {
+    if (!currentRefusal) currentRefusal = platform::Error::withDescription(kGDataXMLErrorDomain, code, sentence);
+}
+
 // Documents come from the network: they never make the parser read a file or fetch a URL (an
-// external entity or DTD). Other parsers in the process keep the loader they had.
+// external entity or DTD), and a document that asks for one is refused rather than read with
+// the entity left out. Other parsers in the process keep the loader they had.
 xmlParserInputPtr refusingEntityLoader(const char* url, const char* id, xmlParserCtxtPtr context) {
     if (context && context->_private == &kRefuseExternalResources) {
         platform::Log::debug("GDataXML", std::string("external resource not loaded: ") + (url ? url : id ? id : ""));
+        refuse(kGDataXMLErrorExternalEntity,
+               "The document was refused: it uses an external entity (a file or an address named in it), which is never read.");
+        xmlStopParser(context);
         return nullptr;
     }
     return previousEntityLoader ? previousEntityLoader(url, id, context) : nullptr;
+}
+
+// Counts the attributes of each start tag in the bytes as they come, before the parser sees them:
+// the parser's own checks of an element's attributes take time that grows much faster than their
+// number, so an element past the bound is refused before it is parsed. A start tag's attributes
+// are its quoted values; comments, CDATA sections, processing instructions and end tags hold none.
+// The literals of a document type declaration are counted as a whole (declared attribute defaults
+// are added to elements too), and the text of each internal entity is counted as it is declared
+// (attributeCountOfEntity below), before any use expands it.
+class AttributeCounter {
+public:
+    // False once a start tag (or the type declaration) holds more than the bound.
+    bool feed(const char* bytes, size_t length) {
+        for (size_t i = 0; i < length && !over_; ++i) step(bytes[i]);
+        return !over_;
+    }
+    bool overInDeclaration() const { return overInDeclaration_; }
+
+private:
+    enum class State {
+        Text, Open, StartTag, Skip, Bang, Comment, CData, Instruction, Doctype, Subset, SubsetOpen, SubsetDecl,
+        SubsetComment, SubsetInstruction
+    };
+    void count(size_t& counter, bool declaration) {
+        if (++counter > kGDataXMLMaxAttributesPerElement) {
+            over_ = true;
+            overInDeclaration_ = declaration;
+        }
+    }
+    // Whether the last characters seen end with `tail` (at most three).
+    bool endsWith(std::string_view tail) const {
+        return std::string_view(recent_ + sizeof recent_ - tail.size(), tail.size()) == tail;
+    }
+    void step(char c) {
+        std::memmove(recent_, recent_ + 1, sizeof recent_ - 1);
+        recent_[sizeof recent_ - 1] = c;
+        switch (state_) {
+            case State::Text:
+                if (c == '<') state_ = State::Open;
+                break;
+            case State::Open:
+                if (c == '!') {
+                    state_ = State::Bang;
+                    bang_.clear();
+                } else if (c == '?') {
+                    state_ = State::Instruction;
+                } else if (c == '/') {
+                    state_ = State::Skip;
+                } else {
+                    state_ = State::StartTag;
+                    attributes_ = 0;
+                    quote_ = 0;
+                }
+                break;
+            case State::StartTag:
+                if (quote_) {
+                    if (c == quote_) quote_ = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote_ = c;
+                    count(attributes_, false);
+                } else if (c == '>') {
+                    state_ = State::Text;
+                }
+                break;
+            case State::Skip:
+                if (c == '>') state_ = State::Text;
+                break;
+            case State::Bang:
+                bang_ += c;
+                if (bang_ == "--") state_ = State::Comment;
+                else if (bang_ == "[CDATA[") state_ = State::CData;
+                else if (std::string_view("--").substr(0, bang_.size()) != bang_ &&
+                         std::string_view("[CDATA[").substr(0, bang_.size()) != bang_) {
+                    state_ = State::Doctype;
+                    quote_ = 0;
+                    literals_ = 0;
+                }
+                break;
+            case State::Comment:
+                if (endsWith("-->")) state_ = State::Text;
+                break;
+            case State::CData:
+                if (endsWith("]]>")) state_ = State::Text;
+                break;
+            case State::Instruction:
+                if (endsWith("?>")) state_ = State::Text;
+                break;
+            case State::Doctype:
+                if (quote_) {
+                    if (c == quote_) quote_ = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote_ = c;
+                } else if (c == '[') {
+                    state_ = State::Subset;
+                } else if (c == '>') {
+                    state_ = State::Text;
+                }
+                break;
+            case State::Subset:
+                if (c == '<') state_ = State::SubsetOpen;
+                else if (c == ']') state_ = State::Doctype;
+                break;
+            case State::SubsetOpen:
+                state_ = c == '?' ? State::SubsetInstruction : State::SubsetDecl;
+                quote_ = 0;
+                break;
+            case State::SubsetDecl:
+                if (quote_) {
+                    if (c == quote_) quote_ = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote_ = c;
+                    count(literals_, true);
+                } else if (c == '-' && endsWith("!--")) {
+                    state_ = State::SubsetComment;
+                } else if (c == '>') {
+                    state_ = State::Subset;
+                }
+                break;
+            case State::SubsetComment:
+                if (endsWith("-->")) state_ = State::Subset;
+                break;
+            case State::SubsetInstruction:
+                if (endsWith("?>")) state_ = State::Subset;
+                break;
+        }
+    }
+
+    State state_ = State::Text;
+    char quote_ = 0;
+    char recent_[3] = {0, 0, 0};
+    std::string bang_;
+    size_t attributes_ = 0, literals_ = 0;
+    bool over_ = false, overInDeclaration_ = false;
+};
+
+void refuseAttributes(bool inDeclaration) {
+    refuse(kGDataXMLErrorTooManyAttributes,
+           inDeclaration ? "The document was refused: its type declaration holds more than " +
+                               std::to_string(kGDataXMLMaxAttributesPerElement) + " values."
+                         : "The document was refused: one of its elements carries more than " +
+                               std::to_string(kGDataXMLMaxAttributesPerElement) + " attributes.");
+}
+
+// libxml2's own handler of entity declarations, which the one below calls first.
+thread_local entityDeclSAXFunc declareEntity = nullptr;
+
+// Called for an entity the document uses but does not declare (one its external type
+// declaration, never read, would declare): left out, it would cut the text it stands in.
+void refusingReference(void* ctx, const xmlChar*) {
+    refuse(kGDataXMLErrorExternalEntity,
+           "The document was refused: it uses an entity declared only outside it (in an external type declaration, "
+           "which is never read).");
+    xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+}
+
+void countingEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar* publicId, const xmlChar* systemId,
+                        xmlChar* content) {
+    if (declareEntity) declareEntity(ctx, name, type, publicId, systemId, content);
+    if (type != XML_INTERNAL_GENERAL_ENTITY || !content) return;
+    AttributeCounter counter;
+    if (!counter.feed(reinterpret_cast<const char*>(content), size_t(xmlStrlen(content)))) {
+        refuseAttributes(false);
+        xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+    }
 }
 
 void installEntityLoader() {
@@ -60,13 +238,19 @@ bool hasUnboundPrefixedName(xmlNodePtr root) {
     return false;
 }
 
-// The bytes of a parse, handed to libxml2 as it asks for them.
+// The bytes of a parse, handed to libxml2 as it asks for them, each start tag's attributes
+// counted on the way.
 struct MemoryReader {
     const char* at;
     size_t left;
+    AttributeCounter counter;
     static int read(void* context, char* buffer, int length) {
         auto reader = static_cast<MemoryReader*>(context);
         const size_t n = std::min(reader->left, length > 0 ? static_cast<size_t>(length) : size_t(0));
+        if (!reader->counter.feed(reader->at, n)) {
+            refuseAttributes(reader->counter.overInDeclaration());
+            return -1;  // the parse ends here
+        }
         if (n) std::memcpy(buffer, reader->at, n);
         reader->at += n;
         reader->left -= n;
@@ -124,6 +308,13 @@ platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
     xmlParserCtxtPtr context = xmlNewParserCtxt();
     if (!context) return parseError({});
     context->_private = &kRefuseExternalResources;
+    currentRefusal.reset();
+    entityDeclSAXFunc outerDeclareEntity = declareEntity;
+    if (context->sax && context->sax->entityDecl) {
+        declareEntity = context->sax->entityDecl;
+        context->sax->entityDecl = countingEntityDecl;
+    }
+    if (context->sax) context->sax->reference = refusingReference;
     // Blank text nodes dropped and CDATA merged into text. Internal entities are replaced by
     // their text (within libxml2's amplification limits), so what is written back parses again
     // without the document type declaration; external ones are refused by the loader above and
@@ -139,9 +330,22 @@ platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
     // Read through a callback a piece at a time: given the whole buffer, libxml2 would first copy
     // all of it (a feed's answer can be tens of megabytes), while pieces it has read are dropped
     // as the parse moves on.
-    MemoryReader reader{bytes, length};
+    MemoryReader reader{bytes, length, {}};
     xmlDocPtr doc = xmlCtxtReadIO(context, MemoryReader::read, nullptr, &reader, nullptr, nullptr, options);
     currentHandOver = outerHandOver;
+    declareEntity = outerDeclareEntity;
+    if (std::optional<platform::Error> refusal = std::exchange(currentRefusal, std::nullopt)) {
+        if (doc) {
+            for (xmlNodePtr node : handOver.taken) {
+                xmlUnlinkNode(node);
+                xmlFreeNode(node);
+            }
+            xmlFreeDoc(doc);
+        }
+        xmlFreeParserCtxt(context);
+        if (handOver.failure) std::rethrow_exception(handOver.failure);
+        return *refusal;
+    }
     if (doc)
         for (xmlNodePtr node : handOver.taken) {
             xmlUnlinkNode(node);
