@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "app/Failures.h"
@@ -63,15 +64,24 @@ constexpr double kWaitTick = 0.1;
 // The longest wait the environment may ask for (about three years).
 constexpr double kLongestEnvironmentWait = 1e8;
 
-// A number of seconds, 0 or more, from the environment; the default when it is unset or empty;
-// nullopt when it holds anything else ("abc", "-1", "nan", "inf").
+// A number of seconds, 0 or more, from the environment: decimal digits with at most one point
+// ("30", "2.5", ".5"), blanks around it allowed; the default when it is unset or blank; nullopt
+// for anything else ("abc", "-1", "1e9", "0x10", "inf") and above the longest wait.
 std::optional<double> secondsFromEnvironment(const char* name, double fallback) {
-    const char* text = std::getenv(name);
-    if (!text || !*text) return fallback;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (*end || errno == ERANGE || !(v >= 0) || !(v <= kLongestEnvironmentWait)) return std::nullopt;
+    const char* raw = std::getenv(name);
+    std::string_view text = raw ? raw : "";
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty()) return fallback;
+    size_t digits = 0, points = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') ++digits;
+        else if (c == '.' && ++points == 1) continue;
+        else return std::nullopt;
+    }
+    if (digits == 0) return std::nullopt;
+    const double v = std::strtod(std::string(text).c_str(), nullptr);
+    if (!(v <= kLongestEnvironmentWait)) return std::nullopt;
     return v;
 }
 
@@ -148,6 +158,22 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// Runs the work on a thread of its own and waits for it up to the bound; what has not ended by
+// then is left behind (the program is about to end).
+void runForAMoment(std::function<void()> work, int milliseconds) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([work = std::move(work), done] {
+        work();
+        *done = true;
+    }).detach();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!*done && std::chrono::steady_clock::now() < until) ::usleep(5000);
+}
+
+}  // namespace
+
 bool askYesNo(const std::string& question) {
     {
         std::lock_guard lock(gSignalMutex);
@@ -210,19 +236,15 @@ void installInterruptHandling() {
         }
         // Recorded on a thread of its own, waited for a moment only: a store another connection
         // holds locked must not hold the end up.
-        if (record) {
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            std::thread([record, done] {
-                record();
-                *done = true;
-            }).detach();
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
-            while (!*done && std::chrono::steady_clock::now() < until) ::usleep(5000);
-        }
-        // A standard error nobody reads (a full pipe) must not hold the end up.
-        ::fcntl(2, F_SETFL, ::fcntl(2, F_GETFL) | O_NONBLOCK);
-        static const char line[] = "quorvane: interrupted; ended without waiting any longer\n";
-        (void)!::write(2, line, sizeof line - 1);
+        if (record) runForAMoment(record, 700);
+        // The same for the last line: a standard error nobody reads (a full pipe) must not hold
+        // the end up, and its description is shared with whoever started the command, so it is
+        // left as it is (made non-blocking, it would fail the parent's own writes later); the
+        // line is given up when it cannot be written in time.
+        runForAMoment([] {
+            static const char line[] = "quorvane: interrupted; ended without waiting any longer\n";
+            (void)!::write(2, line, sizeof line - 1);
+        }, 300);
         ::_exit(kExitInterrupted);
     }).detach();
     // Count the requests in flight, so that the program can let them finish before it ends.
@@ -334,7 +356,8 @@ double Session::lockWait() { return secondsFromEnvironment("QUORVANE_LOCK_WAIT",
 std::optional<std::string> Session::waitSettingProblem() {
     for (const char* name : {"QUORVANE_LOCK_WAIT", "QUORVANE_PROVIDER_WAIT"}) {
         if (!secondsFromEnvironment(name, 0))
-            return std::string(name) + " must be a number of seconds, 0 or more, not \"" + std::getenv(name) + "\"";
+            return std::string(name) + " must be a number of seconds (digits, a decimal point allowed; 0 or more, " +
+                   "at most 100000000), not \"" + std::getenv(name) + "\"";
     }
     return std::nullopt;
 }
@@ -479,11 +502,28 @@ int runQuorvane(int argc, char** argv) {
     }
     // The waits of the commands that run against the provider and the profile's lock: a setting
     // that is not a number of seconds is refused, never taken for the default.
-    if (rest[0] == "plan" || rest[0] == "sync" || rest[0] == "delete-all") {
+    if (rest[0] == "plan" || rest[0] == "sync" || rest[0] == "delete-all" || rest[0] == "signin" ||
+        rest[0] == "signout") {
         if (auto problem = Session::waitSettingProblem()) {
             console.error(*problem);
             return kExitUsage;
         }
+    }
+    // A profile name never used before is a new profile only where one is made (its settings set,
+    // or a sign-in); anywhere else it is most likely a typing error, and refused.
+    if (!profile->exists()) {
+        const bool makes = rest[0] == "signin" || (rest[0] == "config" && rest.size() > 1 && rest[1] == "set");
+        if (!makes) {
+            std::string names;
+            for (const auto& name : Profile::existingNames()) names += (names.empty() ? "" : ", ") + name;
+            console.error("there is no profile \"" + profileName + "\" (there are: " + names + "); quorvane --profile " +
+                          profileName + " config set KEY VALUE, or signin, makes it");
+            return kExitUsage;
+        }
+        console.note("making the new profile \"" + profileName +
+                     "\": it uses the real provider until its provider keys are set (quorvane --profile " + profileName +
+                     " config get lists them)");
+        profile->make();
     }
     Session session(std::move(*profile), console);
     Telemetry telemetry;

@@ -2,6 +2,7 @@
 // accounts there are.
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +44,8 @@ std::optional<Arguments> parseOnly(Session& session, const std::vector<std::stri
     return std::nullopt;
 }
 
-// How long a command waits for the provider to confirm a revocation, at most.
+// How long a command waits for the provider to confirm a revocation, at most, whatever
+// QUORVANE_PROVIDER_WAIT says (a shorter one stops the wait sooner when nothing moves).
 constexpr double kRevocationWait = 30;
 
 // Waits (bounded) for the provider to confirm the revocation; nullopt once it did, else what went
@@ -54,8 +56,11 @@ struct RevocationFailure {
 };
 std::optional<RevocationFailure> awaitRevocation(Session& session, const std::shared_ptr<QuorvaneModel::GoogleRevocation>& r) {
     if (!r) return std::nullopt;
-    const double bound = std::min(kRevocationWait, Session::providerWait());
-    if (!session.waitFor([&r] { return r->ended; }, bound)) {
+    const double quiet = Session::providerWait();
+    const double bound = quiet > 0 ? std::min(kRevocationWait, quiet) : kRevocationWait;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kRevocationWait);
+    session.waitFor([&r, until] { return r->ended || std::chrono::steady_clock::now() >= until; }, bound);
+    if (!r->ended) {
         if (r->fetcher) r->fetcher->stopFetching();
         if (interrupted()) return RevocationFailure{"the command was interrupted before the provider answered", kExitInterrupted};
         char seconds[32];
@@ -142,7 +147,7 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
         return retry ? kExitNetwork : kExitAuth;
     }
     std::string user = model->getUsername();
-    console.out("signed in" + (user.empty() ? std::string() : " as " + user));
+    console.out("signed in" + (user.empty() ? std::string() : " as " + Console::field(user)));
     // The sign-in before is replaced: its token is revoked now that the new one is stored.
     if (auto failed = awaitRevocation(session, model->lastRevocation()))
         console.note("the token of the sign-in before could not be revoked at the provider: " + failed->why + ". " +
@@ -160,7 +165,7 @@ int commandSignOut(Session& session, const std::vector<std::string>& args) {
         return kExitOK;
     }
     std::string user = model->getUsername();
-    const std::string who = user.empty() ? std::string() : " " + user;
+    const std::string who = user.empty() ? std::string() : " " + Console::field(user);
     // The sign-in is forgotten here in every case; the provider is asked to revoke its token,
     // and the command waits for its answer.
     std::optional<RevocationFailure> failed;
@@ -188,7 +193,7 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     else console.out("provider: unavailable (" + provider.error().localizedDescription() + ")");
     auto model = session.model();
     std::string user = model->getUsername();
-    console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : user) : std::string("no")));
+    console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : Console::field(user)) : std::string("no")));
     model->updateSelectedContainerWithError();
     std::string account = "none";
     if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);

@@ -18,6 +18,14 @@ struct CommandHelp {
     const char* example;
 };
 
+// The waits the environment sets, for the commands that read them.
+#define PROVIDER_WAIT_HELP                                                                              \
+    "QUORVANE_PROVIDER_WAIT=SECONDS  give up on a provider that did nothing for that long\n"              \
+    "                                (default 300; 0: no such limit, only the 10-minute request bound)"
+#define LOCK_WAIT_HELP                                                                                  \
+    "QUORVANE_LOCK_WAIT=SECONDS      wait that long for another sync of the profile to end\n"            \
+    "                                (default 60; 0: refuse at once)"
+
 const std::vector<CommandHelp>& helps() {
     static const std::vector<CommandHelp> table = {
         {"signin", "signin [--no-browser] [--timeout SECONDS]", "sign in to the provider",
@@ -27,7 +35,12 @@ const std::vector<CommandHelp>& helps() {
          "  --timeout SECONDS    give up after SECONDS without an answer (default 300)\n",
          "quorvane signin --no-browser"},
         {"signout", "signout", "forget the sign-in and revoke its token",
-         "Forgets this profile's sign-in and asks the provider to revoke its token.", "", "quorvane signout"},
+         "Forgets this profile's sign-in and asks the provider to revoke its token, waiting up to 30 s\n"
+         "for its answer (less when QUORVANE_PROVIDER_WAIT is shorter). The sign-in is forgotten in any\n"
+         "case; when the provider did not confirm the revocation the command says so and exits\n"
+         "non-zero (4 no answer, 6 refused, 130 interrupted): the token stays valid until it expires.\n"
+         "\n" PROVIDER_WAIT_HELP,
+         "", "quorvane signout"},
         {"status", "status", "the profile, the provider, who is signed in, the local account",
          "Says which provider this profile talks to, who is signed in, which local account is\n"
          "synced, where the data is kept and how the last run ended.",
@@ -45,7 +58,10 @@ const std::vector<CommandHelp>& helps() {
         {"plan", "plan [--mode M] [--json]", "what a sync would do, one line per contact",
          "Downloads both sides and prints what a sync would do, one line per contact:\n"
          "  + created   > sent to Google   < written to the local account   - deleted\n"
-         "and a summary. Nothing is written. -v says why each contact changes.",
+         "and a summary. Nothing is written. -v says why each contact changes. It does not wait for\n"
+         "another sync of the profile, but a QUORVANE_LOCK_WAIT that is no number of seconds is\n"
+         "refused all the same.\n"
+         "\n" PROVIDER_WAIT_HELP "\n" LOCK_WAIT_HELP,
          "  --mode M   two-way (default), google-to-local or local-to-google\n"
          "  --json     the plan, its counts and the exit code as JSON on standard output\n",
          "quorvane -v plan --mode google-to-local"},
@@ -55,7 +71,8 @@ const std::vector<CommandHelp>& helps() {
          "Deletions need --yes, or a \"y\" at the terminal; more than --max-delete of them refuse the\n"
          "whole run. Ctrl-C (or SIGTERM) stops after the request in flight and keeps what was done;\n"
          "a request still running 3 s later is cancelled, and the command ends within 10 s (exit 130).\n"
-         "One sync of a profile runs at a time: another waits up to 60 s, then refuses (exit 5).",
+         "One sync of a profile runs at a time: another waits up to 60 s, then refuses (exit 5).\n"
+         "\n" PROVIDER_WAIT_HELP "\n" LOCK_WAIT_HELP,
          "  --mode M         two-way (default), google-to-local or local-to-google\n"
          "  --dry-run        only plan (as quorvane plan)\n"
          "  --yes            allow the planned deletions\n"
@@ -67,7 +84,10 @@ const std::vector<CommandHelp>& helps() {
          "quorvane sync --yes --max-delete 20"},
         {"delete-all", "delete-all --google | --local --container ID [--yes]", "empty one side",
          "Deletes every contact and user group of the signed-in provider account (--google), or\n"
-         "every contact and group of one local account (--local). Asks first unless --yes.",
+         "every contact and group of one local account (--local). At a terminal it asks first unless\n"
+         "--yes is given; without a terminal (a script, a pipe) it needs --yes and otherwise refuses\n"
+         "(exit 5) without deleting anything.\n"
+         "\n" PROVIDER_WAIT_HELP "\n" LOCK_WAIT_HELP,
          "  --google         the provider's side\n"
          "  --local          a local account, given by --container\n"
          "  --container ID   the local account (quorvane accounts lists them)\n"
@@ -85,6 +105,9 @@ const std::vector<CommandHelp>& helps() {
     };
     return table;
 }
+
+#undef PROVIDER_WAIT_HELP
+#undef LOCK_WAIT_HELP
 
 constexpr const char* kGlobalOptions =
     "options (before or after the command):\n"

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "platform/foundation/BundleInfo.h"
@@ -43,6 +44,28 @@ platform::Result<Profile> Profile::named(const std::string& name) {
                             "a profile name is 1 to 64 letters, digits, '-' and '_': \"" + name + "\"");
     }
     return Profile(name);
+}
+
+bool Profile::exists() const {
+    std::error_code error;
+    return name_ == kDefaultName || name_ == kRealProviderName || std::filesystem::exists(configFolder(), error) ||
+           std::filesystem::exists(dataFolder(), error);
+}
+
+void Profile::make() const {
+    std::error_code error;
+    std::filesystem::create_directories(configFolder(), error);
+}
+
+std::vector<std::string> Profile::existingNames() {
+    std::set<std::string> names = {kDefaultName, kRealProviderName};
+    for (const auto& home : {platform::Paths::configHome(), platform::Paths::dataHome()}) {
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(profilesFolder(home), error), end; !error && it != end;
+             it.increment(error))
+            if (named(it->path().filename().string())) names.insert(it->path().filename().string());
+    }
+    return {names.begin(), names.end()};
 }
 
 std::filesystem::path Profile::configFolder() const { return profilesFolder(platform::Paths::configHome()) / name_; }

@@ -41,6 +41,14 @@ public:
     // A profile name is 1 to 64 letters, digits, '-' and '_'; a kCommandErrorBadArguments error otherwise.
     static platform::Result<Profile> named(const std::string& name);
 
+    // Whether the profile exists: a built-in one (`fake`, `google`), or one whose settings or
+    // data were made (by `config set` or `signin`, which make a new one).
+    bool exists() const;
+    // Makes a new profile's settings folder, so that it exists from now on.
+    void make() const;
+    // The names of the profiles that exist, sorted.
+    static std::vector<std::string> existingNames();
+
     const std::string& name() const { return name_; }
     std::filesystem::path configFolder() const;
     std::filesystem::path dataFolder() const;

@@ -26,7 +26,9 @@ namespace quorvane::test {
 class ChildProcess {
 public:
     // terminalInput: standard input is a terminal of the test's (nothing is typed on it).
-    explicit ChildProcess(std::vector<std::string> argv, bool terminalInput = false) {
+    // keepErrorWriteEnd: the test keeps a descriptor of the child's standard error description
+    // (errorWriteEnd()), as a shell keeps its terminal; wait() then never sees it closed.
+    explicit ChildProcess(std::vector<std::string> argv, bool terminalInput = false, bool keepErrorWriteEnd = false) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -42,7 +44,8 @@ public:
         if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
-        ::close(err[1]);
+        if (keepErrorWriteEnd) errWrite_ = err[1];
+        else ::close(err[1]);
         out_ = out[0];
         err_ = err[0];
     }
@@ -53,6 +56,7 @@ public:
         }
         ::close(out_);
         ::close(err_);
+        if (errWrite_ >= 0) ::close(errWrite_);
         if (terminal_ >= 0) ::close(terminal_);
     }
     ChildProcess(const ChildProcess&) = delete;
@@ -113,13 +117,15 @@ public:
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    int errorWriteEnd() const { return errWrite_; }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 
 private:
     // Reads what either pipe has; false when both are closed or the wait timed out.
     bool pump(int timeoutMs) {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        // A pipe already closed is not polled again (it would report its end for ever).
+        pollfd fds[2] = {{outClosed_ ? -1 : out_, POLLIN, 0}, {errClosed_ ? -1 : err_, POLLIN, 0}};
         if (outClosed_ && errClosed_) return false;
         if (::poll(fds, 2, timeoutMs) <= 0) return false;
         char buffer[4096];
@@ -137,7 +143,7 @@ private:
     }
 
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1, terminal_ = -1;
+    int out_ = -1, err_ = -1, terminal_ = -1, errWrite_ = -1;
     bool outClosed_ = false, errClosed_ = false, exited_ = false;
     std::string stdout_, stderr_;
 };

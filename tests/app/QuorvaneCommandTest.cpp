@@ -132,6 +132,14 @@ TEST_F(QuorvaneCommandTest, EveryCommandHasItsOwnHelp) {
     auto sync = quorvane({"help", "sync"});
     EXPECT_EQ(sync.out, quorvane({"sync", "-h"}).out);
     EXPECT_NE(sync.out.find("  --max-delete N "), std::string::npos);
+    const std::pair<const char*, std::vector<const char*>> says[] = {
+        {"signout", {"up to 30 s", "non-zero", "QUORVANE_PROVIDER_WAIT=SECONDS"}},
+        {"delete-all", {"without a terminal", "(exit 5)", "QUORVANE_LOCK_WAIT=SECONDS"}},
+        {"plan", {"QUORVANE_PROVIDER_WAIT=SECONDS", "QUORVANE_LOCK_WAIT=SECONDS", "0: no such limit"}},
+        {"sync", {"QUORVANE_PROVIDER_WAIT=SECONDS", "QUORVANE_LOCK_WAIT=SECONDS", "0: refuse at once"}},
+    };
+    for (const auto& [name, texts] : says)
+        for (const char* text : texts) EXPECT_NE(quorvane({"help", name}).out.find(text), std::string::npos) << name << ": " << text;
     EXPECT_EQ(quorvane({"help", "frobnicate"}).code, 2);
 }
 
@@ -232,6 +240,126 @@ TEST_F(QuorvaneCommandTest, VerboseShowsTheProvidersReasonAndAnOversizedAnswerSa
         EXPECT_EQ(r.err.find(std::string(500, 'x')), std::string::npos);  // bounded
         EXPECT_EQ(r.err.find('\x1B'), std::string::npos);
     }
+}
+
+// A provider that echoes what it was sent (the token request's form, the Authorization header, a
+// code exchange) gets none of the client's secrets printed back, with -v too, in JSON or in the
+// run's log: tokens, the code, the verifier and the client secret show as "[redacted]".
+TEST_F(QuorvaneCommandTest, NoSecretTheProviderEchoesIsPrinted) {
+    ScriptedProvider provider;
+    std::mutex mutex;
+    std::vector<std::string> secrets;
+    auto keep = [&](const TestRequest& req) {
+        std::lock_guard lock(mutex);
+        for (const auto& pair : platform::split(req.body, "&"))
+            for (const char* key : {"refresh_token=", "client_secret=", "code=", "code_verifier="})
+                if (platform::hasPrefix(pair, key)) secrets.push_back(pair.substr(std::strlen(key)));
+        if (auto bearer = req.header("Authorization")) secrets.push_back(bearer->substr(7));
+    };
+    const std::string token = "/oauth2/v4/token", feed = "/m8/feeds/contacts/default/full";
+    auto echo = [&](int status, const char* type, std::function<std::string(const TestRequest&)> body) {
+        return [&, status, type, body](const TestRequest& req, TestResponse& res) {
+            keep(req);
+            res.status = status;
+            res.contentType = type;
+            res.body = body(req);
+        };
+    };
+    auto form = [](const TestRequest& req) { return "you sent: " + req.body; };
+    auto naming = [](const TestRequest& req) {
+        return R"({"error":"invalid_grant","error_description":"token )" + req.body.substr(req.body.find("refresh_token=") + 14) +
+               R"( was revoked"})";
+    };
+    auto header = [](const TestRequest& req) { return "Authorization: " + req.header("Authorization").value_or(""); };
+    struct Case {
+        const char* what;
+        bool atToken;
+        FakeProvider::AnswerFault fault;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {"a code exchange echoed", true, echo(400, "text/plain", form), {}},
+        {"a refresh form echoed", true, echo(400, "text/plain", form), {"-v", "plan"}},
+        {"a refresh form echoed in JSON", true, echo(500, "application/json", [](const TestRequest& req) {
+             return R"({"error":"internal","error_description":")" + req.body + R"("})";
+         }), {"-v", "sync", "--json"}},
+        {"invalid_grant naming the token", true, echo(400, "application/json", naming), {"-v", "plan"}},
+        {"a feed echoing the header", false, echo(400, "text/plain", header), {"-v", "plan"}},
+        {"a feed echoing the header with a 401", false, echo(401, "text/plain", header), {"-v", "sync", "--json"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.setOAuthFault(nullptr);
+        provider.setAnswerFault(nullptr);
+        if (!c.args.empty()) ASSERT_EQ(signIn().code, 0);
+        auto fault = c.fault;
+        (provider.*(c.atToken ? &FakeProvider::setOAuthFault : &FakeProvider::setAnswerFault))(
+            [&, fault](const TestRequest& req, TestResponse& res) {
+                if (req.path == (c.atToken ? token : feed)) fault(req, res);
+            });
+        auto r = c.args.empty() ? signIn({"-v"}) : quorvane(c.args);
+        EXPECT_NE(r.code, 0);
+        auto log = quorvane({"log", "--show", "1"});
+        EXPECT_NE((r.out + r.err).find("[redacted]"), std::string::npos) << r.out << r.err;
+        std::lock_guard lock(mutex);
+        ASSERT_FALSE(secrets.empty());
+        for (const auto& secret : secrets)
+            for (const std::string& text : {r.out, r.err, log.out, log.err})
+                EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
+        secrets.clear();
+    }
+}
+
+std::multiset<std::string> localNames();
+
+// A contacts list that cannot be read as one is said in a sentence with what to do, and so is one
+// refused though well-formed: an element with more attributes than any contact has (in the
+// answer, in an entity or as declared defaults), an external entity (never read) or an entity
+// declared only in an external type declaration. Nothing is planned from what is left.
+TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
+    ScriptedProvider provider;
+    provider.addContact("<title>Ann Lee</title><gd:name><gd:givenName>Ann</gd:givenName></gd:name>", {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    const std::string file = (std::filesystem::path(std::getenv("HOME")) / "secret.txt").string();
+    std::ofstream(file) << "text of a local file";
+    std::string many;
+    for (int i = 0; i < 20000; ++i) many += " a" + std::to_string(i) + "='x'";
+    auto withType = [](const std::string& declaration, const std::string& title) {
+        return [declaration, title](std::string& body) {
+            body.insert(body.find('\n') + 1, declaration + "\n");
+            size_t at = body.find("<title>Ann Lee");
+            body.replace(at, 14, "<title>" + title);
+        };
+    };
+    std::string defaults = "<!DOCTYPE feed [";
+    for (int i = 0; i < 20000; ++i) defaults += "<!ATTLIST entry d" + std::to_string(i) + " CDATA 'x'>";
+    const struct {
+        const char* what;
+        std::function<void(std::string&)> edit;
+        const char* says;
+    } cases[] = {
+        {"cut short", [](std::string& body) { body.resize(body.size() / 2); }, "not well-formed XML"},
+        {"many attributes", [&](std::string& body) { body.insert(body.find("<gd:name") + 8, many); }, "more than 1000 attributes"},
+        {"many in an entity", withType("<!DOCTYPE feed [<!ENTITY e \"<b" + many + "/>\">]>", "&e;"), "more than 1000 attributes"},
+        {"many defaults", withType(defaults + "]>", "Ann Lee"), "declaration holds more than 1000 values"},
+        {"an external entity", withType("<!DOCTYPE feed [<!ENTITY xx SYSTEM 'file://" + file + "'>]>", "&xx;"), "external entity"},
+        {"an entity declared outside", withType("<!DOCTYPE feed SYSTEM 'file://" + file + "'>", "&xx;"), "declared only outside"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.setAnswerFault([&c](const TestRequest& req, TestResponse& res) {
+            if (req.path == "/m8/feeds/contacts/default/full") c.edit(res.body);
+        });
+        for (const auto& args : {std::vector<std::string>{"plan"}, std::vector<std::string>{"sync", "--yes"}}) {
+            auto r = quorvane(args);
+            EXPECT_EQ(r.code, 6) << r.out << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("Check the provider address"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("com.quorvane."), std::string::npos) << r.err;
+            EXPECT_EQ((r.out + r.err).find("local file"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(localNames().size(), 0u);
 }
 
 TEST_F(QuorvaneCommandTest, WithoutTheFakeProviderSigningInIsANetworkFailure) {
@@ -671,20 +799,23 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
     EXPECT_EQ(provider.server().requestCount(revoke), 1u);
     EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
 
-    ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", "1");
     struct Out {
         const char* what;
         int status;  // 0: the answer is held
         int code;
         const char* says;
+        const char* wait = "1";  // QUORVANE_PROVIDER_WAIT
     };
     const Out outs[] = {
         {"500", 500, 4, "could not be revoked at the provider: the provider has a problem of its own right now."},
         {"400", 400, 6, "could not be revoked at the provider: the provider turned the request down"},
         {"no answer", 0, 4, "could not be revoked at the provider: the provider did not answer within 1 s."},
+        {"no answer, no quiet limit", 0, 4, "could not be revoked at the provider: the provider did not answer within 30 s.",
+         "0"},
     };
     for (const auto& c : outs) {
         SCOPED_TRACE(c.what);
+        ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", c.wait);
         provider.setOAuthFault(nullptr);
         ASSERT_EQ(signIn().code, 0);
         if (c.status) provider.setOAuthFault([&c](const TestRequest&, TestResponse& res) { res.status = c.status; });
@@ -703,7 +834,18 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
 TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
     EXPECT_EQ(quorvane({"config", "set", "syncDeletions", "off"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).out, "false\n");
+    // A profile never made is refused, but where one is made: a new one says so.
+    for (const auto& args : {std::vector<std::string>{"--profile", "work", "config", "get", "syncDeletions"},
+                             std::vector<std::string>{"--profile", "work", "status"}}) {
+        auto unknown = quorvane(args);
+        EXPECT_EQ(unknown.code, 2);
+        EXPECT_NE(unknown.err.find("there is no profile \"work\" (there are: fake, google)"), std::string::npos) << unknown.err;
+    }
+    auto made = quorvane({"--profile", "work", "config", "set", "syncDeletions", "on"});
+    EXPECT_EQ(made.code, 0);
+    EXPECT_NE(made.err.find("making the new profile \"work\""), std::string::npos) << made.err;
     EXPECT_EQ(quorvane({"--profile", "work", "config", "get", "syncDeletions"}).out, "true\n");
+    EXPECT_EQ(quorvane({"--profile", "work", "status"}).code, 0);
     EXPECT_EQ(quorvane({"config", "set", "selectedGroupStrings_v1", "Family,Friends"}).code, 0);
     EXPECT_EQ(quorvane({"config", "get", "selectedGroupStrings_v1"}).out, "Family,Friends\n");
 
@@ -880,12 +1022,14 @@ TEST_F(QuorvaneCommandTest, NetworkTextReachesTheTerminalWithoutControlCharacter
     EXPECT_EQ(app::Console::field("a\tb\nc"), "a\\u0009b\\u000Ac");
 
     FakeProvider::OAuthSettings hostile;
-    hostile.userEmail = "owner\x1B]0;owned\x07\x1B[2J@example.com";
+    hostile.userEmail = "owner\x1B]0;owned\x07\x1B[2J\t@example.com";
     ScriptedProvider provider(hostile);
     provider.addContact("<title>Ann \xC2\x9B" "2J Lee</title><gd:name><gd:givenName>Ann \xC2\x9B" "2J</gd:givenName></gd:name>",
                         {"6contacts"});
     auto in = signIn({"-v"});
-    EXPECT_NE(in.out.find("signed in as owner\\u001B]0;owned\\u0007\\u001B[2J@example.com"), std::string::npos) << in.out;
+    const std::string shown = "owner\\u001B]0;owned\\u0007\\u001B[2J\\u0009@example.com";
+    EXPECT_NE(in.out.find("signed in as " + shown), std::string::npos) << in.out;
+    EXPECT_NE(quorvane({"status"}).out.find("signed in: " + shown), std::string::npos);
     for (const auto& r : {in, quorvane({"status"}), quorvane({"-v", "plan"}), quorvane({"plan", "--json"})}) {
         for (const std::string& text : {r.out, r.err}) {
             EXPECT_EQ(text.find('\x1B'), std::string::npos) << text;
@@ -895,6 +1039,7 @@ TEST_F(QuorvaneCommandTest, NetworkTextReachesTheTerminalWithoutControlCharacter
     }
     auto json = platform::Value::fromJSON(quorvane({"plan", "--json"}).out);
     ASSERT_TRUE(json);
+    EXPECT_NE(quorvane({"signout"}).out.find("signed out " + shown), std::string::npos);
 }
 
 // A value with line breaks, tabs or direction marks stays inside its line: no contact's name can
@@ -1167,13 +1312,19 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
             EXPECT_EQ(localNames().size(), 0u);
         }
         // A wait that is not a number of seconds is refused, never taken for the default.
-        for (const char* junk : {"abc", "-1", "nan", "inf"}) {
+        // One reading for every command that reads it: decimal seconds, blanks around allowed.
+        for (const char* junk : {"abc", "-1", "nan", "inf", "1e9", "0x10", "5s"}) {
             ScopedEnvironment wait("QUORVANE_LOCK_WAIT", junk);
-            auto r = quorvane({"sync"});
-            EXPECT_EQ(r.code, 2) << junk;
-            EXPECT_NE(r.err.find(std::string("QUORVANE_LOCK_WAIT must be a number of seconds, 0 or more, not \"") + junk),
-                      std::string::npos)
-                << r.err;
+            for (const char* command : {"sync", "signout", "plan"}) {
+                auto r = quorvane({command});
+                EXPECT_EQ(r.code, 2) << junk << " " << command;
+                EXPECT_NE(r.err.find("QUORVANE_LOCK_WAIT must be a number of seconds"), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find(std::string("not \"") + junk + "\""), std::string::npos) << r.err;
+            }
+        }
+        for (const char* spaced : {" 0", "0 "}) {
+            ScopedEnvironment wait("QUORVANE_LOCK_WAIT", spaced);
+            EXPECT_EQ(quorvane({"sync"}).code, 5) << spaced;
         }
         ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
         ChildProcess waiting({QUORVANE_BINARY, "sync"});
