@@ -7,6 +7,8 @@
 #include <set>
 
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/PrintableText.h"
+#include "platform/foundation/Secrets.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/Value.h"
@@ -182,4 +184,20 @@ TEST(Value, JSONBridgeRefusesDeepNestingAndKeepsHugeNumbersDefined) {
     EXPECT_EQ((*v)["low"].asInt(), INT64_MIN);
     EXPECT_EQ((*v)["big"].asInt(), INT64_MAX);
     EXPECT_FALSE(Value::fromJSON(R"({"expires_in":1e400})"));  // beyond a double: malformed
+}
+
+// A remembered secret leaves no trace in what is shown, in any form a server may echo it in.
+TEST(SecretsTest, ARememberedSecretIsBlottedOutOfEveryShownText) {
+    using namespace quorvane::platform;
+    rememberSecret("1//0gTok+en/xyz");
+    rememberSecret("short");  // too short to be one
+    const std::pair<std::string, std::string> cases[] = {
+        {"token 1//0gTok+en/xyz!", "token [redacted]!"},
+        {"refresh_token=1%2F%2F0gTok%2Ben%2Fxyz&x=1", "refresh_token=[redacted]&x=1"},
+        {"refresh_token=1%2f%2f0gTok%2ben%2fxyz", "refresh_token=[redacted]"},
+        {R"({"t":"1\/\/0gTok+en\/xyz"})", R"({"t":"[redacted]"})"},
+        {"twice 1//0gTok+en/xyz1//0gTok+en/xyz", "twice [redacted][redacted]"},
+        {"a short word", "a short word"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(printableText(in), out) << in;
 }
