@@ -76,6 +76,17 @@ private:
             overInDeclaration_ = declaration;
         }
     }
+    // Whether the character belongs to a quoted value (opens it, is inside it or closes it); a
+    // value just opened leaves quote_ equal to the character.
+    bool quoted(char c) {
+        if (quote_) {
+            if (c == quote_) quote_ = 0;
+            return true;
+        }
+        if (c != '"' && c != '\'') return false;
+        quote_ = c;
+        return true;
+    }
     // Whether the last characters seen end with `tail` (at most three).
     bool endsWith(std::string_view tail) const {
         return std::string_view(recent_ + sizeof recent_ - tail.size(), tail.size()) == tail;
@@ -102,11 +113,8 @@ private:
                 }
                 break;
             case State::StartTag:
-                if (quote_) {
-                    if (c == quote_) quote_ = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote_ = c;
-                    count(attributes_, false);
+                if (quoted(c)) {
+                    if (quote_ == c) count(attributes_, false);
                 } else if (c == '>') {
                     state_ = State::Text;
                 }
@@ -135,15 +143,9 @@ private:
                 if (endsWith("?>")) state_ = State::Text;
                 break;
             case State::Doctype:
-                if (quote_) {
-                    if (c == quote_) quote_ = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote_ = c;
-                } else if (c == '[') {
-                    state_ = State::Subset;
-                } else if (c == '>') {
-                    state_ = State::Text;
-                }
+                if (quoted(c)) break;
+                if (c == '[') state_ = State::Subset;
+                else if (c == '>') state_ = State::Text;
                 break;
             case State::Subset:
                 if (c == '<') state_ = State::SubsetOpen;
@@ -154,11 +156,8 @@ private:
                 quote_ = 0;
                 break;
             case State::SubsetDecl:
-                if (quote_) {
-                    if (c == quote_) quote_ = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote_ = c;
-                    count(literals_, true);
+                if (quoted(c)) {
+                    if (quote_ == c) count(literals_, true);
                 } else if (c == '-' && endsWith("!--")) {
                     state_ = State::SubsetComment;
                 } else if (c == '>') {

@@ -653,21 +653,7 @@ std::string QNOAuth2Authentication::description() const {
 
 // --- form encoding ---
 
-std::string QNOAuth2Authentication::encodedOAuthValueForString(std::string_view s) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(s.size());
-    for (unsigned char c : s) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string QNOAuth2Authentication::encodedOAuthValueForString(std::string_view s) { return platform::percentEncoded(s); }
 
 std::string QNOAuth2Authentication::encodedQueryParametersForDictionary(const Value& dict) {
     if (!dict.isDictionary()) return "";

@@ -5,31 +5,14 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/foundation/Strings.h"
+
 namespace quorvane::platform {
 
 namespace {
 
 std::mutex gMutex;
 std::vector<std::string> gForms;  // longest first, so that a longer form is blotted out whole
-
-bool unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
-
-std::string percentEncoded(std::string_view s, const char* hex) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (unreserved(c)) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
 
 std::string jsonEscaped(std::string_view s) {
     std::string out;
@@ -44,8 +27,7 @@ std::string jsonEscaped(std::string_view s) {
 
 void rememberSecret(std::string_view secret) {
     if (secret.size() < kShortestSecret) return;
-    const std::string forms[] = {std::string(secret), percentEncoded(secret, "0123456789ABCDEF"),
-                                 percentEncoded(secret, "0123456789abcdef"), jsonEscaped(secret)};
+    const std::string forms[] = {std::string(secret), percentEncoded(secret), percentEncoded(secret, true), jsonEscaped(secret)};
     std::lock_guard lock(gMutex);
     for (const auto& form : forms) {
         if (std::find(gForms.begin(), gForms.end(), form) != gForms.end()) continue;

@@ -367,4 +367,22 @@ std::string printableText(std::string_view original, TextBreaks keep) {
     return out;
 }
 
+std::string percentEncoded(std::string_view text, bool lowercaseHex) {
+    const char* hex = lowercaseHex ? "0123456789abcdef" : "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace quorvane::platform

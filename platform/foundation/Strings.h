@@ -75,4 +75,8 @@ bool asciiEqualsIgnoringCase(std::string_view a, std::string_view b);
 // An object's address as descriptions print it ("0x55d0c3a1e2f0").
 std::string addressText(const void* p);
 
+// Every byte but the unreserved ASCII letters, digits and "-._~" as "%XX" (upper-case hex, or
+// lower-case).
+std::string percentEncoded(std::string_view text, bool lowercaseHex = false);
+
 }  // namespace quorvane::platform
