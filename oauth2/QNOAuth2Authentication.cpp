@@ -50,17 +50,36 @@ std::shared_ptr<QNOAuth2Authentication> QNOAuth2Authentication::authenticationWi
     return auth;
 }
 
-#define QV_LOCKED_PROPERTY(Type, getter, setter, field)   \
-    Type QNOAuth2Authentication::getter() const {         \
-        std::lock_guard lock(mutex_);                     \
-        return field;                                     \
-    }                                                     \
-    void QNOAuth2Authentication::setter(Type v) {         \
-        std::lock_guard lock(mutex_);                     \
-        field = std::move(v);                             \
+// What the client holds in confidence (see also the parameters below) is remembered as it is
+// set, so that it is never printed or logged, whatever a server echoes.
+#define QV_LOCKED_PROPERTY_REMEMBERING(Type, getter, setter, field, remember) \
+    Type QNOAuth2Authentication::getter() const {                             \
+        std::lock_guard lock(mutex_);                                         \
+        return field;                                                         \
+    }                                                                         \
+    void QNOAuth2Authentication::setter(Type v) {                             \
+        remember(v);                                                          \
+        std::lock_guard lock(mutex_);                                         \
+        field = std::move(v);                                                 \
     }
+#define QV_LOCKED_PROPERTY(Type, getter, setter, field) QV_LOCKED_PROPERTY_REMEMBERING(Type, getter, setter, field, (void))
+#define QV_SECRET_PROPERTY(getter, setter, field) \
+    QV_LOCKED_PROPERTY_REMEMBERING(std::optional<std::string>, getter, setter, field, rememberSecretText)
+
+namespace {
+bool isSecretParameter(const std::string& key) {
+    return key == "access_token" || key == "refresh_token" || key == "code" || key == "assertion";
+}
+void rememberSecretValue(const Value& value) {
+    if (value.isString()) platform::rememberSecret(value.asString());
+}
+void rememberSecretText(const std::optional<std::string>& text) {
+    if (text) platform::rememberSecret(*text);
+}
+}  // namespace
 
 QV_LOCKED_PROPERTY(std::optional<std::string>, clientID, setClientID, clientID_)
+QV_SECRET_PROPERTY(clientSecret, setClientSecret, clientSecret_)
 QV_LOCKED_PROPERTY(std::optional<std::string>, redirectURI, setRedirectURI, redirectURI_)
 QV_LOCKED_PROPERTY(std::optional<URL>, tokenURL, setTokenURL, tokenURL_)
 QV_LOCKED_PROPERTY(std::optional<Date>, expirationDate, setExpirationDate, expirationDate_)
@@ -71,40 +90,11 @@ QV_LOCKED_PROPERTY(Value, additionalGrantTypeRequestParameters, setAdditionalGra
                    additionalGrantTypeRequestParameters_)
 QV_LOCKED_PROPERTY(bool, shouldAuthorizeAllRequests, setShouldAuthorizeAllRequests, shouldAuthorizeAllRequests_)
 QV_LOCKED_PROPERTY(std::shared_ptr<void>, userData, setUserData, userData_)
+QV_SECRET_PROPERTY(codeVerifier, setCodeVerifier, codeVerifier_)
 
+#undef QV_SECRET_PROPERTY
 #undef QV_LOCKED_PROPERTY
-
-// What the client holds in confidence: never printed or logged, whatever a server echoes.
-namespace {
-bool isSecretParameter(const std::string& key) {
-    return key == "access_token" || key == "refresh_token" || key == "code" || key == "assertion";
-}
-void rememberSecretValue(const Value& value) {
-    if (value.isString()) platform::rememberSecret(value.asString());
-}
-}  // namespace
-
-std::optional<std::string> QNOAuth2Authentication::clientSecret() const {
-    std::lock_guard lock(mutex_);
-    return clientSecret_;
-}
-
-void QNOAuth2Authentication::setClientSecret(std::optional<std::string> v) {
-    if (v) platform::rememberSecret(*v);
-    std::lock_guard lock(mutex_);
-    clientSecret_ = std::move(v);
-}
-
-std::optional<std::string> QNOAuth2Authentication::codeVerifier() const {
-    std::lock_guard lock(mutex_);
-    return codeVerifier_;
-}
-
-void QNOAuth2Authentication::setCodeVerifier(std::optional<std::string> v) {
-    if (v) platform::rememberSecret(*v);
-    std::lock_guard lock(mutex_);
-    codeVerifier_ = std::move(v);
-}
+#undef QV_LOCKED_PROPERTY_REMEMBERING
 
 std::vector<std::string> QNOAuth2Authentication::authorizedOrigins() const {
     std::lock_guard lock(mutex_);
