@@ -768,16 +768,24 @@ std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool*
         failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
         return meansBusy(rc) ? held() : saved;
     }
-    for (size_t i = 0; i < items.size() && db_; ++i)
+    // SQLite may roll the whole transaction back itself (a full disk): what would follow would
+    // be written outside it, and nothing of it is stored.
+    bool rolledBack = false;
+    for (size_t i = 0; i < items.size() && db_ && !rolledBack; ++i) {
         saved[i] = insertLocked(items[i].storedText.empty() ? made[i] : items[i].storedText, items[i]);
-    const int rc = db_ ? sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) : SQLITE_ABORT;
+        rolledBack = db_ && sqlite3_get_autocommit(db_);
+    }
+    const int rc = !db_ ? SQLITE_ABORT : rolledBack ? SQLITE_FULL : sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         noteWrittenLocked();
         return saved;
     }
-    if (db_) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (db_ && !rolledBack) {
+        // The reason is the commit's: a rollback that finds no transaction left would replace it.
         failedLocked(rc, "Couldn't store " + std::to_string(items.size()) + " logs");
+        if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else if (db_) {
+        MSLogError(kMSLogTag, "Couldn't store " + std::to_string(items.size()) + " logs: the write was rolled back.");
     }
     std::fill(saved.begin(), saved.end(), false);
     if (db_) recountLocked();

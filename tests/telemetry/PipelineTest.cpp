@@ -4,6 +4,10 @@
 
 #include <sqlite3.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <set>
 #include <thread>
 
@@ -575,3 +579,47 @@ TEST(Pipeline, StoresOnOneFileHandOutEachBatchOnceAndAFileOfThePreviousVersionOp
 }
 
 }  // namespace
+
+// A write that fails half-way (the file reaches its size limit, as on a full disk) does not leave
+// the store broken: once there is room again, later logs are stored. Run in a child, whose limit
+// touches no other thread of the test.
+TEST(Pipeline, TheStoreTakesLogsAgainOnceAFailedWriteHasRoom) {
+    PipelineFixture f;
+    const auto file = f.file.parent_path() / "limited.sqlite";
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        MSLogDBStorage storage(file);
+        rlimit saved{}, limited{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        limited = saved;
+        limited.rlim_cur = 64 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        size_t failed = 0;
+        for (int i = 0; i < 2000; i += 500) {
+            std::vector<MSLogDBStorage::Item> items;
+            for (int k = i; k < i + 500; ++k) {
+                auto log = numberedLog(k);
+                (*log->properties)["pad"] = std::string(size_t(k % 7) * 300, 'p');
+                items.push_back({log, "G", MSFlagsNormal, {}});
+            }
+            const auto saved = storage.saveLogs(items);
+            failed += size_t(std::count(saved.begin(), saved.end(), false));
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        const size_t before = storage.countAllLogs();
+        std::vector<MSLogDBStorage::Item> later;
+        for (int k = 0; k < 10; ++k) later.push_back({numberedLog(5000 + k), "G", MSFlagsNormal, {}});
+        const auto stored = storage.saveLogs(later);
+        // What was said stored is what the file holds, and the later logs all go in.
+        const bool ok = failed > 0 && before == 2000 - failed && std::count(stored.begin(), stored.end(), true) == 10 &&
+                        storage.countAllLogs() == before + 10;
+        if (!ok) std::fprintf(stderr, "failed %zu, stored %zu of 10\n", failed, size_t(std::count(stored.begin(), stored.end(), true)));
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
