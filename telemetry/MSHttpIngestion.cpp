@@ -27,6 +27,17 @@ public:
                               const std::optional<Error>& error) override {
         if (auto owner = owner_.lock()) owner->taskDidComplete(task, error);
     }
+    // The batch goes to the ingestion it was stored for and nowhere else: a redirect would carry
+    // its secrets to another place (or in clear), or lose the body on the way. The 3xx is the
+    // answer, and the batch is refused with it.
+    void willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>&,
+                                    const std::shared_ptr<platform::URLSessionTask>&,
+                                    const std::shared_ptr<const platform::HTTPURLResponse>& response,
+                                    const platform::URLRequest&, RedirectCompletion completionHandler) override {
+        MSLogWarning(kMSLogTag, "The ingestion answered with a redirect (status " + std::to_string(response->statusCode()) +
+                                    "); it is not followed.");
+        completionHandler(std::nullopt);
+    }
 
 private:
     std::weak_ptr<MSHttpIngestion> owner_;
@@ -148,15 +159,20 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
         if (it == calls_.end() || it->second.task != task) return;  // cancelled or superseded
         auto response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task->response());
         status = error || !response ? 0 : response->statusCode();
+        // A 2xx is the server's acceptance, even when its body then could not be read (cut short,
+        // or not the encoding it claims): sent again, the batch would arrive again.
+        if (error && response && response->statusCode() / 100 == 2 && error->code != platform::kURLErrorCancelled)
+            status = response->statusCode();
         const bool recoverable = status == 0 ? !(error && error->code == platform::kURLErrorCancelled)
                                              : isRecoverableStatus(status);
         if (recoverable) {
             Call& call = it->second;
             const auto& intervals = options_.retryIntervals;
             double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
+            // A Retry-After may ask for a longer wait, never a shorter one than the client's own.
             if (status == 429 || status == 503)
                 if (auto retryAfter = response->valueForHTTPHeaderField("Retry-After"))
-                    delay = retryAfterDelay(*retryAfter, platform::Date::now()).value_or(delay);
+                    delay = std::max(delay, retryAfterDelay(*retryAfter, platform::Date::now()).value_or(delay));
             call.task.reset();
             call.generation = ++generation_;
             MSLogWarning(kMSLogTag, "Sending batch " + batchId + " failed (" +

@@ -1,10 +1,12 @@
 #pragma once
 // Sends batches of logs over HTTPS and keeps trying until the server takes or refuses them.
 //
-// One call per batch. A 2xx accepts the batch; 408, 429, any 5xx and every network error (no
-// route, refused, dropped, timed out) are retried after growing delays (the last delay repeats),
-// so an offline machine waits instead of spinning; a Retry-After of a 429 or 503 (seconds or an
-// HTTP date, at most a day) sets the next delay instead; any other status refuses the batch. Each call
+// One call per batch. A 2xx accepts the batch (also when its body then cannot be read); 408,
+// 429, any 5xx and every network error (no route, refused, dropped, timed out) are retried after
+// growing delays (the last delay repeats), so an offline machine waits instead of spinning; a
+// Retry-After of a 429 or 503 (seconds or an HTTP date, at most a day) may make the next delay
+// longer, never shorter; any other status refuses the batch. Redirects are not followed: a 3xx
+// refuses the batch, so its secrets and body go nowhere but the ingestion. Each call
 // ends with exactly one completion, on the session's delegate queue, unless it is cancelled. The
 // headers are made again for each attempt, so a retry carries what holds then (a renewed ticket);
 // a request whose headers could never be sent ends at once with kRequestNotSendable instead of

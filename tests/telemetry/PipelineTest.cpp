@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <set>
+#include <tuple>
 #include <thread>
 
 #include "PipelineTestSupport.h"
@@ -72,7 +73,7 @@ TEST(Pipeline, RecoverableFailuresKeepTheBatchAndRetryUntilAccepted) {
         Answer answer;
     };
     const std::vector<Case> cases{{"500", {500}}, {"503", {503}}, {"408", {408}}, {"429", {429}},
-                                  {"dropped", {200, 0, true}}};
+                                  {"500 cut short", {500, 0, true}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         PipelineFixture f;
@@ -105,6 +106,44 @@ TEST(Pipeline, RefusedBatchIsDroppedAndDelegatesHearTheFailure) {
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 2));
     EXPECT_EQ(f.acceptedNumbers(), (std::vector<std::string>{"3", "4"}));  // 1 and 2 were not sent again
     EXPECT_EQ(f.server.batchCount(), 2u);
+}
+
+// A 2xx is the server's acceptance, also when its body cannot be read; a redirect is not
+// followed (nothing reaches another origin, or goes in clear): the logs fail with the 3xx.
+TEST(Pipeline, EachLogEndsOnceWithA2xxWhoseBodyIsUnreadableOrARedirect) {
+    FakeIngestionServer elsewhere;
+    const std::string other = elsewhere.baseURL() + "/logs?api-version=1.0.0";
+    std::string clear = other;
+    clear.replace(0, 5, "http");
+    struct Case {
+        const char* name;
+        Answer answer;
+        bool accepted;
+    };
+    const std::vector<Case> cases{
+        {"200 cut short", {200, 0, true}, true},
+        {"200 not the gzip it says", {200, 0, false, {{"Content-Encoding", "gzip"}}}, true},
+        {"302 on the POST", {302, 0, false, {{"Location", "/logs?api-version=1.0.0"}}}, false},
+        {"307 to another origin", {307, 0, false, {{"Location", other}}}, false},
+        {"308 to http", {308, 0, false, {{"Location", clear}}}, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PipelineFixture f;
+        f.server.script({c.answer});
+        auto unit = f.unit(2);
+        unit->enqueueItem(numberedLog(1));
+        unit->enqueueItem(numberedLog(2));
+        ASSERT_TRUE(f.delegate->waitFor(c.accepted ? "didSucceed" : "didFail", 2));
+        f.group->logsQueue()->sync([] {});
+        EXPECT_EQ(f.delegate->count("didSucceed") + f.delegate->count("didFail"), 2);
+        EXPECT_EQ(f.ingestion->requestCount(), 1u);
+        EXPECT_EQ(f.server.batchCount(), 1u);
+        EXPECT_EQ(f.storage->countAllLogs(), 0u);
+        if (!c.accepted) {
+            EXPECT_EQ(f.delegate->errors.at(0).code, c.answer.status);
+        }
+    }
+    EXPECT_EQ(elsewhere.batchCount(), 0u);
 }
 
 // The disk fills while the batch is in flight, or before it is loaded (then it goes unclaimed);
@@ -257,22 +296,30 @@ TEST(Pipeline, ABatchRefusedForWhatItHoldsIsSplitUntilOnlyTheRefusedLogIsDropped
     }
 }
 
-TEST(Pipeline, RetryAfterOfA429Or503SetsTheNextDelay) {
-    const std::vector<std::pair<int, std::string>> cases{
-        {503, "0"}, {429, " 0 "}, {503, "Thu, 01 Jan 1970 00:00:00 GMT"}};
-    for (const auto& [status, retryAfter] : cases) {
+// A Retry-After makes the next wait longer, never shorter than the client's own.
+TEST(Pipeline, RetryAfterOfA429Or503OnlyLengthensTheNextDelay) {
+    const std::vector<std::tuple<int, std::string, std::string>> cases{
+        {503, "0", "3600."}, {429, " 0 ", "3600."}, {503, "Thu, 01 Jan 1970 00:00:00 GMT", "3600."}, {429, "7200", "7200."}};
+    for (const auto& [status, retryAfter, delay] : cases) {
         SCOPED_TRACE(retryAfter);
+        SDKLogCapture log(MSLogLevel::Warning);
         PipelineFixture f;
         MSHttpIngestion::Options slow;
-        slow.retryIntervals = {3600};  // without Retry-After the test would wait an hour
+        slow.retryIntervals = {3600};
         auto ingestion = MSRevAzezarIngestion::make(f.server.baseURL(), "s", "i", slow);
         auto group = MSChannelGroup::make(ingestion, f.storage);
-        group->addDelegate(f.delegate);
         f.server.script({{status, 0, false, {{"Retry-After", retryAfter}}}});
         auto unit = group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("R", 1, 3600, 1, 3));
         unit->enqueueItem(numberedLog(1));
-        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1, 60));
-        EXPECT_EQ(f.server.batchCount(), 2u);
+        auto said = [&] {
+            for (const auto& text : log.texts())
+                if (text.find("retrying in ") != std::string::npos) return text;
+            return std::string();
+        };
+        ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return !said().empty(); }, 60));
+        EXPECT_NE(said().find("retrying in " + delay), std::string::npos) << said();
+        EXPECT_EQ(f.server.batchCount(), 1u);
+        group->setEnabled(false, false);
     }
     const auto now = platform::Date::fromUnix(1'000'000);
     EXPECT_EQ(MSHttpIngestion::retryAfterDelay("120", now), 120.0);
