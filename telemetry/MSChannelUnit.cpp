@@ -407,22 +407,35 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
         if (!pendingBatches_.erase(batchId)) return;  // the unit was disabled with its data deleted
     }
     // Refused for what it holds: each half goes again, so only a log refused alone is dropped.
+    // Refused for a tenant's credentials (a revoked "apikey"): the logs of the batch's other
+    // tenants go again apart, so only the refused tenant's logs fail.
+    std::vector<bool> first;  // the logs of the first part; none: no split
     if (isSplittableStatus(statusCode) && logs.size() > 1) {
-        const size_t half = logs.size() / 2;
-        if (auto ids = storage_->splitBatch(batchId, half)) {
+        first.assign(logs.size(), false);
+        std::fill(first.begin(), first.begin() + ptrdiff_t(logs.size() / 2), true);
+    } else if ((statusCode == 401 || statusCode == 403) && logs.size() > 1) {
+        auto tenant = [](const std::shared_ptr<MSAbstractLog>& log) {
+            return log->transmissionTargetTokens().value_or(std::set<std::string>{});
+        };
+        const auto lead = tenant(logs.front());
+        for (const auto& log : logs) first.push_back(tenant(log) == lead);
+    }
+    if (std::count(first.begin(), first.end(), false) > 0)
+        if (auto ids = storage_->splitBatch(batchId, first)) {
+            Logs head, tail;
+            for (size_t i = 0; i < logs.size(); ++i) (first[i] ? head : tail).push_back(logs[i]);
             MSLogWarning(kMSLogTag, "The ingestion refused batch " + batchId + " of group " + configuration_.groupId +
                                         " (status " + std::to_string(statusCode) + "); sending its " +
-                                        std::to_string(logs.size()) + " logs again in two halves.");
+                                        std::to_string(logs.size()) + " logs again in two parts.");
             {
                 std::lock_guard lock(mutex_);
-                pendingBatches_[ids->first] = {logs.begin(), logs.begin() + ptrdiff_t(half)};
-                pendingBatches_[ids->second] = {logs.begin() + ptrdiff_t(half), logs.end()};
+                pendingBatches_[ids->first] = head;
+                pendingBatches_[ids->second] = tail;
             }
-            sendBatch(ids->first, {logs.begin(), logs.begin() + ptrdiff_t(half)});
-            sendBatch(ids->second, {logs.begin() + ptrdiff_t(half), logs.end()});
+            sendBatch(ids->first, head);
+            sendBatch(ids->second, tail);
             return;
         }
-    }
     storage_->deleteLogsWithBatchId(batchId);
     if (statusCode >= 200 && statusCode < 300) {
         for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.didSucceedSendingLog(*this, log); });

@@ -853,11 +853,24 @@ void MSLogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
 
 std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(const std::string& batchId,
                                                                               size_t firstCount) {
+    std::vector<bool> marked(firstCount, true);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = batches_.find(batchId);
+        if (it == batches_.end() || firstCount >= it->second.size()) return std::nullopt;
+        marked.resize(it->second.size(), false);
+    }
+    return splitBatch(batchId, marked);
+}
+
+std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(const std::string& batchId,
+                                                                              const std::vector<bool>& marked) {
     std::lock_guard lock(mutex_);
     auto it = batches_.find(batchId);
-    if (it == batches_.end() || firstCount == 0 || firstCount >= it->second.size()) return std::nullopt;
-    std::vector<int64_t> first(it->second.begin(), it->second.begin() + ptrdiff_t(firstCount));
-    std::vector<int64_t> rest(it->second.begin() + ptrdiff_t(firstCount), it->second.end());
+    if (it == batches_.end() || marked.size() != it->second.size()) return std::nullopt;
+    std::vector<int64_t> first, rest;
+    for (size_t i = 0; i < marked.size(); ++i) (marked[i] ? first : rest).push_back(it->second[i]);
+    if (first.empty() || rest.empty()) return std::nullopt;
     batches_.erase(it);
     std::pair<std::string, std::string> ids{platform::UUID().uuidString(), platform::UUID().uuidString()};
     batches_[ids.first] = std::move(first);

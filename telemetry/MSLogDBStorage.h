@@ -114,6 +114,8 @@ public:
     // Splits a batch in flight in two: its first `firstCount` logs and the rest, each under a new
     // batch id (returned); nullopt for an unknown batch or a count that leaves a part empty.
     std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, size_t firstCount);
+    // The same by the logs' places: those marked go into the first part, in their order.
+    std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, const std::vector<bool>& first);
     // Deletes every log of the group, in flight or not; returns how many.
     size_t deleteLogsWithGroupId(const std::string& groupId);
     // Logs of the group not in flight, after releasing the claims of processes that have ended.

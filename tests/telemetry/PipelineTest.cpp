@@ -297,6 +297,33 @@ TEST(Pipeline, ABatchRefusedForWhatItHoldsIsSplitUntilOnlyTheRefusedLogIsDropped
 }
 
 // A Retry-After makes the next wait longer, never shorter than the client's own.
+// A batch of several tenants refused for one tenant's credentials: only that tenant's logs fail.
+TEST(Pipeline, ATenantRefusedByItsCredentialsFailsOnlyItsOwnLogs) {
+    for (int status : {401, 403}) {
+        SCOPED_TRACE(status);
+        PipelineFixture f;
+        f.server.setRule([status](const FakeIngestionServer::Batch& b) -> std::optional<Answer> {
+            if (b.header("apikey").value_or("").find("revoked") != std::string::npos) return Answer{status};
+            return std::nullopt;
+        });
+        auto unit = f.group->addChannelUnitWithConfiguration(
+            MSChannelUnitConfiguration::initWithGroupId("T/one", 1, 3600, 40, 3),
+            MSOneCollectorIngestion::make(f.server.baseURL(), fastRetries()));
+        for (int i = 0; i < 40; ++i) {
+            auto log = numberedLog(i);
+            log->addTransmissionTargetToken(i % 2 ? "revoked-key" : (i % 4 ? "good-key" : "other-key"));
+            unit->enqueueItem(log);
+        }
+        ASSERT_TRUE(f.delegate->waitFor("didFail", 20, 60));
+        ASSERT_TRUE(f.delegate->waitFor("didSucceed", 20, 60));
+        std::lock_guard lock(f.delegate->mutex);
+        for (int i = 0; i < 40; ++i)
+            EXPECT_EQ(std::count(f.delegate->events.begin(), f.delegate->events.end(),
+                                 std::string(i % 2 ? "didFail " : "didSucceed ") + std::to_string(i)), 1) << i;
+        EXPECT_EQ(f.delegate->errors.at(0).code, status);
+    }
+}
+
 TEST(Pipeline, RetryAfterOfA429Or503OnlyLengthensTheNextDelay) {
     const std::vector<std::tuple<int, std::string, std::string>> cases{
         {503, "0", "3600."}, {429, " 0 ", "3600."}, {503, "Thu, 01 Jan 1970 00:00:00 GMT", "3600."}, {429, "7200", "7200."}};
