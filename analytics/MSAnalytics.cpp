@@ -357,6 +357,19 @@ void MSAnalytics::trackEventWithProperties(const std::string& name, std::shared_
         auto acceptedName = validateEventName(name, "event");
         if (!acceptedName) return;
         log->name = std::move(*acceptedName);
+        // Names split at "." into a tree: one nested deeper than a stored log can hold would be
+        // stored and then never read back, so it is refused here (on a copy: the caller's stay).
+        std::vector<std::string> tooDeep;
+        for (const auto& [propertyName, property] : properties->properties())
+            if (size_t(std::count(propertyName.begin(), propertyName.end(), '.')) >= kMSMaxPropertyNameParts)
+                tooDeep.push_back(propertyName);
+        if (!tooDeep.empty()) properties = std::make_shared<MSEventProperties>(*properties);
+        for (const auto& propertyName : tooDeep) {
+            MSLogWarning(kMSAnalyticsLogTag, "Event '" + *log->name + "' : property '" + propertyName.substr(0, 64) +
+                                                 "...' has more than " + std::to_string(kMSMaxPropertyNameParts) +
+                                                 " dotted parts, more than a stored log can hold. Property will be skipped.");
+            properties->removeProperty(propertyName);
+        }
         log->addTransmissionTargetToken(target->transmissionTargetToken());
         log->tag = target;
         if (target == defaultTransmissionTarget()) log->userId = MSUserIdContext::sharedInstance().userId();

@@ -18,6 +18,9 @@ inline constexpr const char* kMSStartSessionLogType = "startSession";
 inline constexpr int kMSMaxEventNameLength = 256;
 // Typed properties of events without a transmission target.
 inline constexpr int kMSMaxPropertiesPerTypedLog = 20;
+// The most dotted parts a property name of a target event may have: the Common Schema form nests
+// each part (and again in its type metadata), and a stored log nests only so deep.
+inline constexpr size_t kMSMaxPropertyNameParts = 30;
 inline constexpr int kMSMaxTypedPropertyKeyLength = 125;
 inline constexpr int kMSMaxTypedPropertyStringValueLength = 125;
 

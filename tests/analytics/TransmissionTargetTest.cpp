@@ -218,6 +218,26 @@ TEST(TransmissionTarget, TheDefaultTargetTakesEventsWithoutATargetWithTheUserIdA
     EXPECT_EQ(log["iKey"].asString(), "o:default");
     EXPECT_EQ(log["ext"]["user"]["localId"].asString(), "c:bob");
     EXPECT_EQ(log["data"].size(), 25u);
+    // Names of as many dotted parts as a stored log can hold arrive; deeper ones are refused.
+    SDKLogCapture warnings(MSLogLevel::Warning);
+    auto deep = std::make_shared<MSEventProperties>();
+    for (size_t parts : {kMSMaxPropertyNameParts, kMSMaxPropertyNameParts + 1, size_t(1000)}) {
+        std::string name = "d";
+        for (size_t i = 1; i < parts; ++i) name += ".d";
+        deep->setInt64(int64_t(parts), name).setString("s", name + "s");
+    }
+    target->trackEvent("deep", deep);
+    f.sendAndWaitFor("deep");
+    auto tree = f.oneCollectorLog("deep")["data"];
+    for (size_t i = 1; i < kMSMaxPropertyNameParts; ++i) tree = tree["d"];
+    EXPECT_EQ(tree["d"].asInt(), int64_t(kMSMaxPropertyNameParts));
+    EXPECT_EQ(tree["ds"].asString(), "s");
+    EXPECT_EQ(tree.size(), 2u);
+    EXPECT_EQ(deep->count(), 6u);  // the caller's set is left as it was
+    const auto texts = warnings.texts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const std::string& t) {
+                  return t.find("dotted parts") != std::string::npos;
+              }), 4);
     EXPECT_FALSE(log["ext"]["protocol"].contains("ticketKeys"));  // no authentication provider
     EXPECT_TRUE(f.oneCollectorLog("held").isNull());
     paused->resume();
