@@ -222,14 +222,16 @@ TEST(TransmissionTarget, TheDefaultTargetTakesEventsWithoutATargetWithTheUserIdA
     SDKLogCapture warnings(MSLogLevel::Warning);
     auto deep = std::make_shared<MSEventProperties>();
     for (size_t parts : {kMSMaxPropertyNameParts, kMSMaxPropertyNameParts + 1, size_t(1000)}) {
-        std::string name = "d";
+        std::string name = "p" + std::to_string(parts);
         for (size_t i = 1; i < parts; ++i) name += ".d";
         deep->setInt64(int64_t(parts), name).setString("s", name + "s");
     }
     target->trackEvent("deep", deep);
     f.sendAndWaitFor("deep");
-    auto tree = f.oneCollectorLog("deep")["data"];
-    for (size_t i = 1; i < kMSMaxPropertyNameParts; ++i) tree = tree["d"];
+    auto data = f.oneCollectorLog("deep")["data"];
+    EXPECT_EQ(data.size(), 1u);
+    auto tree = data["p" + std::to_string(kMSMaxPropertyNameParts)];
+    for (size_t i = 2; i < kMSMaxPropertyNameParts; ++i) tree = tree["d"];
     EXPECT_EQ(tree["d"].asInt(), int64_t(kMSMaxPropertyNameParts));
     EXPECT_EQ(tree["ds"].asString(), "s");
     EXPECT_EQ(tree.size(), 2u);
