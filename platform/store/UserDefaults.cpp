@@ -1,9 +1,11 @@
 #include "platform/store/UserDefaults.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -172,7 +174,7 @@ std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
     return shared;
 }
 
-void UserDefaults::loadLocked() const {
+void UserDefaults::loadLocked(bool quiet) const {
     if (loaded_) return;
     loaded_ = true;
     std::string text, why;
@@ -181,7 +183,7 @@ void UserDefaults::loadLocked() const {
         case ReadResult::Failed:
             unreadable_ = true;
             unreadableWhy_ = why;
-            Log::error(kLogCategory, "cannot read " + path_.string() + " (" + why + "); starting empty");
+            if (!quiet) Log::error(kLogCategory, "cannot read " + path_.string() + " (" + why + "); starting empty");
             return;
         case ReadResult::Read: break;
     }
@@ -189,12 +191,20 @@ void UserDefaults::loadLocked() const {
     if (!parsed || !parsed->isDictionary()) {
         unreadable_ = true;
         unreadableWhy_ = parsed ? std::string("not a JSON object") : parsed.error().localizedDescription();
-        Log::error(kLogCategory, "ignoring " + path_.string() + ": " +
-                                     (parsed ? std::string("not a JSON object") : parsed.error().localizedDescription()) +
-                                     "; starting empty");
+        if (!quiet)
+            Log::error(kLogCategory, "ignoring " + path_.string() + ": " +
+                                         (parsed ? std::string("not a JSON object") : parsed.error().localizedDescription()) +
+                                         "; starting empty");
         return;
     }
     values_ = decodeEntries(*parsed);
+}
+
+void UserDefaults::changedLocked(std::string_view key, std::optional<Value> value) {
+    auto it = std::find_if(changes_.begin(), changes_.end(), [&](const auto& change) { return change.first == key; });
+    if (it != changes_.end()) changes_.erase(it);
+    changes_.emplace_back(std::string(key), std::move(value));
+    pending_ = !writeLocked();
 }
 
 bool UserDefaults::writeLocked() {
@@ -202,6 +212,28 @@ bool UserDefaults::writeLocked() {
         Log::error(kLogCategory, "cannot create the folder of " + path_.string());
         return false;
     }
+    // Other processes (and other instances) write the file too: under its lock, the file is read
+    // as it is now and only this instance's own changes go over it, so that no write undoes
+    // another's (a setting turned off elsewhere meanwhile stays off).
+    fs::path lockPath = path_;
+    lockPath += ".lock";
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0) {
+        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {}
+    } else {
+        Log::error(kLogCategory, "cannot lock " + lockPath.string() + " (" + std::strerror(errno) +
+                                     "); writing without the lock");
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0) ::close(fd);
+        }
+    } unlock{lock};
+    loaded_ = unreadable_ = absent_ = false;
+    values_ = Value::dictionary();
+    loadLocked(true);
+    for (const auto& [key, value] : changes_) value ? values_.set(key, *value) : (void)values_.remove(key);
     if (unreadable_) {
         // Keep what could not be read before it is replaced.
         fs::path keep = path_;
@@ -223,10 +255,9 @@ bool UserDefaults::writeLocked() {
         return false;
     }
     absent_ = false;
+    changes_.clear();
     return true;
 }
-
-void UserDefaults::changedLocked() { pending_ = !writeLocked(); }
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
     std::lock_guard lock(mutex_);
@@ -243,14 +274,14 @@ void UserDefaults::setObject(const Value& value, std::string_view key) {
     std::lock_guard lock(mutex_);
     loadLocked();
     values_.set(key, value);
-    changedLocked();
+    changedLocked(key, value);
 }
 
 void UserDefaults::removeObjectForKey(std::string_view key) {
     std::lock_guard lock(mutex_);
     loadLocked();
     if (!values_.remove(key) && !pending_) return;  // nothing changed
-    changedLocked();
+    changedLocked(key, std::nullopt);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {

@@ -12,8 +12,11 @@
 // dictionary whose only key is one of "$date", "$data" or "$dict" is wrapped as {"$dict": ...}
 // so it reads back unchanged.
 //
-// Every operation is thread-safe (one mutex per instance). Two instances on the same file do
-// not merge: each writes its own whole state, so the last writer's keys win.
+// Every operation is thread-safe (one mutex per instance). A change is written under the file's
+// lock ("<file>.lock", held by every instance and process that writes it) over the file as it is
+// then: only the changed key is written, the others keep what other instances and processes
+// wrote, and this instance reads them too from then on. Reads between writes use what was last
+// read (reload() reads again).
 
 #include <cstdint>
 #include <filesystem>
@@ -22,6 +25,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/Value.h"
 
@@ -71,9 +76,10 @@ public:
     void reload();
 
 private:
-    void loadLocked() const;
+    void loadLocked(bool quiet = false) const;
+    // Reads the file again under its lock, applies the changes not yet written, writes it.
     bool writeLocked();
-    void changedLocked();
+    void changedLocked(std::string_view key, std::optional<Value> value);
 
     const std::filesystem::path path_;
     mutable std::mutex mutex_;
@@ -82,6 +88,7 @@ private:
     mutable bool absent_ = false;      // there was no file when it was first read
     mutable std::string unreadableWhy_;
     bool pending_ = false;              // changes not yet on disk
+    std::vector<std::pair<std::string, std::optional<Value>>> changes_;  // those changes: a value, or removed
     mutable Value values_ = Value::dictionary();
 };
 

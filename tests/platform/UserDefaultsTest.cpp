@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -208,6 +210,43 @@ TEST_F(UserDefaultsTest, FailedWriteStaysPendingUntilSynchronize) {
     EXPECT_TRUE(d.synchronize());
     UserDefaults reader(file);
     EXPECT_EQ(reader.stringForKey("a"), "b");
+}
+
+// Another process writes the file while this instance holds what it read earlier: a write here
+// changes only its own key, and undoes nothing of the other's.
+TEST_F(UserDefaultsTest, AWriteChangesOnlyItsOwnKeyOverWhatAnotherProcessWrote) {
+    UserDefaults early(file_);
+    early.setObject(Value(true), "enabled");
+    early.setObject(Value("x"), "gone");
+    auto inChild = [&](const std::function<void()>& work) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            work();
+            ::_exit(0);
+        }
+        return child;
+    };
+    int status = 0;
+    const pid_t first = inChild([&] {
+        UserDefaults other(file_);
+        other.setObject(Value(false), "enabled");
+        other.removeObjectForKey("gone");
+    });
+    ASSERT_EQ(::waitpid(first, &status, 0), first);
+    early.setObject(Value("u1"), "user");
+    EXPECT_FALSE(early.boolForKey("enabled"));  // read with the write
+    // Two processes writing at once lose nothing of each other's either.
+    const pid_t child = inChild([&] {
+        UserDefaults other(file_);
+        for (int i = 0; i < 40; ++i) other.setObject(Value(int64_t(i)), "child-" + std::to_string(i));
+    });
+    for (int i = 0; i < 40; ++i) early.setObject(Value(int64_t(i)), "parent-" + std::to_string(i));
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    UserDefaults reader(file_);
+    EXPECT_FALSE(reader.boolForKey("enabled"));
+    EXPECT_FALSE(reader.objectForKey("gone"));
+    EXPECT_EQ(reader.stringForKey("user"), "u1");
+    EXPECT_EQ(reader.dictionaryRepresentation().size(), 82u);
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
