@@ -54,15 +54,24 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
         std::lock_guard lock(pendingMutex_);
         pendingBytes_ += storedText.size();
         pendingStores_.push_back({log, internalId, flags, std::move(storedText)});
-        // Within the store's bound: what would not fit there would only push out older logs.
+        // Within the store's bound: what would not fit there would only push out older logs. The
+        // oldest normal ones give way first, then the oldest of a priority no higher than the new
+        // log's; when there is none, the new log itself.
+        const uint32_t priority = flags & MSFlagsPersistenceMask;
         while (pendingBytes_ > bound && pendingStores_.size() > 1) {
-            auto victim = std::find_if(pendingStores_.begin(), pendingStores_.end() - 1, [](const PendingStore& p) {
+            const auto last = pendingStores_.end() - 1;
+            auto victim = std::find_if(pendingStores_.begin(), last, [](const PendingStore& p) {
                 return (p.flags & MSFlagsPersistenceMask) <= MSFlagsNormal;
             });
-            if (victim == pendingStores_.end() - 1) victim = pendingStores_.begin();
+            if (victim == last)
+                victim = std::find_if(pendingStores_.begin(), last, [&](const PendingStore& p) {
+                    return (p.flags & MSFlagsPersistenceMask) <= priority;
+                });
+            const bool itself = victim == last;
             pendingBytes_ -= victim->storedText.size();
             dropped.push_back(std::move(*victim));
             pendingStores_.erase(victim);
+            if (itself) break;
         }
         dropped_ += dropped.size();
         droppedUnreported_ += dropped.size();
@@ -129,7 +138,17 @@ void MSChannelUnit::drainPendingStores() {
         }
     }
     bool busy = false;
-    const auto saved = storage_->saveLogs(toStore, &busy);
+    std::vector<MSLogDBStorage::Evicted> evicted;
+    const auto saved = storage_->saveLogs(toStore, &busy, &evicted);
+    if (!evicted.empty()) {
+        // Stored logs (of this group or another) that gave way: they will never be sent.
+        platform::Error error(kMSIngestionErrorDomain, 0);
+        error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                           "The log was deleted unsent: the log store was full and newer logs took its room.");
+        Logs logs;
+        for (auto& e : evicted) logs.push_back(std::move(e.log));
+        notifyFailed(logs, error);
+    }
     if (busy) {
         // Held by another connection: the logs wait, ahead of those that came since, within the
         // same bound, and are stored when it frees.

@@ -691,16 +691,16 @@ int MSLogDBStorage::claimLocked(const std::vector<int64_t>& ids) {
     return SQLITE_OK;
 }
 
-bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
+bool MSLogDBStorage::makeRoomLocked(int64_t bytes, int64_t priority) {
     if (bytes > maxSize_) return false;
-    for (const char* sql : {"SELECT id, LENGTH(log) FROM logs WHERE priority <= 1 ORDER BY id",
-                            "SELECT id, LENGTH(log) FROM logs ORDER BY id"}) {
+    for (const int64_t highest : {std::min<int64_t>(priority, 1), priority}) {
         if (bytes_ + bytes <= maxSize_) break;
         std::vector<int64_t> victims;
         int64_t freed = 0;
         {
-            SQLStatement oldest(db_, sql);
+            SQLStatement oldest(db_, "SELECT id, LENGTH(log) FROM logs WHERE priority <= ? ORDER BY id");
             if (!preparedLocked(oldest)) return false;
+            oldest.bind(1, highest);
             while (bytes_ - freed + bytes > maxSize_ && oldest.step() == SQLITE_ROW) {
                 if (held_.count(oldest.integer(0))) continue;
                 victims.push_back(oldest.integer(0));
@@ -708,14 +708,31 @@ bool MSLogDBStorage::makeRoomLocked(int64_t bytes) {
             }
         }
         if (victims.empty()) continue;
+        // Read before they go, so that whoever waits for them hears that they failed.
+        std::vector<Evicted> evicted;
+        {
+            SQLStatement row(db_, "SELECT groupId, log, targetToken FROM logs WHERE id = ?");
+            if (!preparedLocked(row)) return false;
+            for (int64_t id : victims) {
+                row.reset();
+                row.bind(1, id);
+                if (row.step() != SQLITE_ROW) continue;
+                auto archived = archivedLog(columnBytes(row, 1));
+                if (!archived) continue;
+                if (!row.isNull(2))
+                    if (auto token = encrypterLocked().decryptString(row.text(2))) (*archived)->addTransmissionTargetToken(*token);
+                evicted.push_back({row.text(0), std::move(*archived)});
+            }
+        }
         if (!deleteRowsOrFailLocked(victims)) return false;
+        evicting_.insert(evicting_.end(), std::make_move_iterator(evicted.begin()), std::make_move_iterator(evicted.end()));
         MSLogWarning(kMSLogTag, "Storage is full: dropped the " + std::to_string(victims.size()) + " oldest logs.");
     }
     return bytes_ + bytes <= maxSize_;
 }
 
 bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
-    if (!makeRoomLocked(int64_t(text.size()))) {
+    if (!makeRoomLocked(int64_t(text.size()), int64_t(item.flags & MSFlagsPersistenceMask))) {
         if (db_)
             MSLogError(kMSLogTag, "Couldn't store a log of " + std::to_string(text.size()) + " bytes: storage is full.");
         return false;
@@ -746,14 +763,25 @@ bool MSLogDBStorage::saveLog(const std::shared_ptr<MSAbstractLog>& log, const st
     return saveLogs({{log, groupId, flags, {}}}).front();
 }
 
-std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool* busy) {
+std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool* busy, std::vector<Evicted>* evicted) {
     if (busy) *busy = false;
+    // The logs deleted to make room count once the write is committed: rolled back, they stay.
+    struct Handover {
+        std::vector<Evicted>& evicting;
+        std::vector<Evicted>* evicted;
+        bool committed = false;
+        ~Handover() {
+            if (committed && evicted) evicted->insert(evicted->end(), std::make_move_iterator(evicting.begin()), std::make_move_iterator(evicting.end()));
+            evicting.clear();
+        }
+    };
     std::vector<std::string> made(items.size());  // the texts the caller did not make
     for (size_t i = 0; i < items.size(); ++i)
         if (items[i].storedText.empty()) made[i] = storedTextForLog(*items[i].log);
     std::vector<bool> saved(items.size(), false);
     if (items.empty()) return saved;
     std::lock_guard lock(mutex_);
+    Handover handover{evicting_, evicted};
     // Held by another connection: nothing is stored, and the caller keeps the logs for later.
     auto held = [&] {
         if (busy) *busy = true;
@@ -778,6 +806,7 @@ std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool*
     const int rc = !db_ ? SQLITE_ABORT : rolledBack ? SQLITE_FULL : sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         noteWrittenLocked();
+        handover.committed = true;
         return saved;
     }
     if (db_ && !rolledBack) {

@@ -32,7 +32,8 @@
 // another one, or after a restart, and the first store that can write deletes them. Records of
 // another identity are about a file gone and are removed. The file is kept under a size bound:
 // when a new log does not fit, the oldest logs of normal priority not in flight go first, then
-// the oldest of any priority.
+// the oldest of a priority no higher than the new log's (a log that still does not fit is
+// refused); the caller hears of each log deleted so.
 //
 // Another connection holding a write transaction for long (a process stopped inside its write)
 // makes the store "busy": saveLogs stores nothing and says so, for the caller to keep the logs
@@ -95,9 +96,17 @@ public:
     // The text a log is stored as: its keyed archive.
     static std::string storedTextForLog(const MSAbstractLog& log);
     bool saveLog(const std::shared_ptr<MSAbstractLog>& log, const std::string& groupId, uint32_t flags);
+    // A stored log deleted unsent to make room for a new one.
+    struct Evicted {
+        std::string groupId;
+        std::shared_ptr<MSAbstractLog> log;
+    };
     // Saves the items in one transaction; one result per item. busy: set when the file is held by
-    // another connection and nothing was saved.
-    std::vector<bool> saveLogs(const std::vector<Item>& items, bool* busy = nullptr);
+    // another connection and nothing was saved. evicted: the stored logs (of any group) that gave
+    // way to them, for their delegates to hear; a log gives way only to one of its priority or
+    // higher.
+    std::vector<bool> saveLogs(const std::vector<Item>& items, bool* busy = nullptr,
+                               std::vector<Evicted>* evicted = nullptr);
     // Whether the file was found held by another connection and no write has succeeded since.
     bool isBusy();
 
@@ -176,7 +185,9 @@ private:
     void readAcknowledgedLocked();
     bool recordAcknowledgedLocked(const std::vector<int64_t>& ids);
     void forgetAcknowledgedRecordsLocked();
-    bool makeRoomLocked(int64_t bytes);
+    // Deletes the oldest logs not in flight, normal ones first, none of a higher priority than
+    // the new log's, until it fits; those deleted go to evicting_.
+    bool makeRoomLocked(int64_t bytes, int64_t priority);
     bool insertLocked(const std::string& text, const Item& item);
     void recountLocked();
     MSEncrypter& encrypterLocked();
@@ -199,6 +210,7 @@ private:
     std::set<int64_t> held_;              // in flight, or finished and not deleted yet
     std::set<int64_t> undeleted_;         // finished (here or in a record), delete still to do
     std::set<std::string> records_;       // the acknowledged records read or written, by name
+    std::vector<Evicted> evicting_;       // deleted by the write in progress
 };
 
 }  // namespace quorvane

@@ -388,6 +388,62 @@ TEST(Pipeline, LogsWaitingToBeStoredStayWithinTheStoresBoundOldestNormalFirst) {
     }));
 }
 
+// Logs that give way to newer ones when the store is full are reported failed, in this run or a
+// later one; a normal log never takes the room of a critical one, stored or waiting.
+TEST(Pipeline, LogsGivingWayToNewerOnesAreReportedAndNeverForLowerPriorityOnes) {
+    PipelineFixture f;
+    auto unit = f.unit(1000);
+    unit->pauseWithIdentifyingObject(&f);
+    auto sample = numberedLog(10);
+    sample->timestamp = platform::Date::now();
+    const size_t one = MSLogDBStorage::storedTextForLog(*sample).size();
+    f.storage->setMaxStorageSize(int64_t(one * 10 + one / 2));  // ten logs fit
+    int n = 0;
+    auto enqueue = [&](int count, uint32_t flags) {
+        for (int i = 0; i < count; ++i, ++n) {
+            unit->enqueueItem(numberedLog(n), flags);
+            ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", n + 1));
+        }
+    };
+    enqueue(4, MSFlagsCritical);  // 0-3
+    enqueue(30, MSFlagsNormal);   // 4-33: the first 24 give way
+    // A later run on the same file: its newer logs push out the last run's.
+    f.group->logsQueue()->sync([] {});
+    unit.reset();
+    f.group.reset();
+    f.storage = std::make_shared<MSLogDBStorage>(f.file, int64_t(one * 10 + one / 2));
+    f.group = MSChannelGroup::make(f.ingestion, f.storage);
+    f.group->addDelegate(f.delegate);
+    unit = f.unit(1000);
+    unit->pauseWithIdentifyingObject(&f);
+    enqueue(3, MSFlagsNormal);  // 34-36: 24-26 give way
+    enqueue(7, MSFlagsCritical);  // 37-43: the normal ones give way, then the oldest critical one
+    std::vector<std::string> failed, stored;
+    for (int i = 0; i < n; ++i) {
+        const auto number = std::to_string(i);
+        std::lock_guard lock(f.delegate->mutex);
+        const auto fails = std::count(f.delegate->events.begin(), f.delegate->events.end(), "didFail " + number);
+        if (fails) failed.push_back(number);
+        EXPECT_LE(fails, 1);
+    }
+    auto batch = f.storage->loadLogsWithGroupId("Test", 100);
+    ASSERT_TRUE(batch);
+    for (const auto& log : batch->logs) stored.push_back(RecordingDelegate::number(log));
+    std::sort(stored.begin(), stored.end(), [](auto& a, auto& b) { return std::stoi(a) < std::stoi(b); });
+    EXPECT_EQ(stored, (std::vector<std::string>{"1", "2", "3", "37", "38", "39", "40", "41", "42", "43"}));
+    EXPECT_EQ(failed.size(), 34u);  // 0 and 4-36
+    // Waiting to be stored: a normal log finding only critical ones waiting gives way itself.
+    f.storage->deleteLogsWithBatchId(batch->batchId);
+    QueueGate gate(*f.group->logsQueue());
+    for (int i = 100; i < 110; ++i) unit->enqueueItem(numberedLog(i), MSFlagsCritical);
+    unit->enqueueItem(numberedLog(110), MSFlagsNormal);
+    EXPECT_EQ(f.delegate->outcome("110"), MSEnqueueOutcome::NotStored);
+    EXPECT_FALSE(f.delegate->outcome("100"));
+    gate.release();
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", n + 11));
+    EXPECT_EQ(f.storage->countAllLogs(), 10u);
+}
+
 TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
     PipelineFixture f;
     f.ingestion->setBaseURL("https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort()));
@@ -606,6 +662,12 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     f.storage->setMaxStorageSize(size / 2);  // a log larger than the bound is refused, nothing dropped
     EXPECT_FALSE(f.storage->saveLog(numberedLog(14), "G", MSFlagsNormal));
     EXPECT_EQ(f.storage->countAllLogs(), 3u);
+    // The normal logs are in flight: a new normal one is refused rather than take a critical one's room.
+    f.storage->setMaxStorageSize(size * 10);
+    EXPECT_TRUE(f.storage->saveLog(numberedLog(15), "H", MSFlagsCritical));
+    f.storage->setMaxStorageSize(f.storage->storedBytes() + size / 2);
+    EXPECT_FALSE(f.storage->saveLog(numberedLog(16), "G", MSFlagsNormal));
+    EXPECT_EQ(f.storage->countLogs("H"), 1u);
 }
 
 // A file of the version before claims opens and sends; a batch claimed by one store is not
