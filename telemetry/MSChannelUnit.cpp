@@ -53,7 +53,7 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
     {
         std::lock_guard lock(pendingMutex_);
         pendingBytes_ += storedText.size();
-        pendingStores_.push_back({log, internalId, flags, std::move(storedText)});
+        pendingStores_.push_back({log, internalId, flags, std::move(storedText), ingestion_->destination().key});
         // Within the store's bound: what would not fit there would only push out older logs. The
         // oldest normal ones give way first, then the oldest of a priority no higher than the new
         // log's; when there is none, the new log itself.
@@ -132,7 +132,7 @@ void MSChannelUnit::drainPendingStores() {
         } else if (enabled) {
             // A log a delegate changed while filtering is archived again as it is now.
             if (item.log->changedWhileFiltering()) item.storedText = MSLogDBStorage::storedTextForLog(*item.log);
-            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText)});
+            toStore.push_back({item.log, configuration_.groupId, item.flags, std::move(item.storedText), item.destination});
             stored.push_back(i);
             outcomes[i] = MSEnqueueOutcome::NotStored;
         }
@@ -294,8 +294,10 @@ bool MSChannelUnit::canSendLocked() const {
 }
 
 void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
-    const size_t waiting = recount ? storage_->countLogs(configuration_.groupId) : 0;
-    const bool elsewhere = recount && waiting == 0 && storage_->countLogsClaimedElsewhere(configuration_.groupId) > 0;
+    const auto destination = ingestion_->destination().key;
+    const size_t waiting = recount ? storage_->countLogs(configuration_.groupId, destination) : 0;
+    const bool elsewhere =
+        recount && waiting == 0 && storage_->countLogsClaimedElsewhere(configuration_.groupId, destination) > 0;
     {
         std::lock_guard lock(mutex_);
         if (recount) itemsCount_ = waiting;
@@ -337,14 +339,16 @@ void MSChannelUnit::flushOnQueue() {
             excluded = pausedTargetKeys_;
             ++timerGeneration_;  // this flush replaces a scheduled one
         }
-        auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded);
+        const auto destination = ingestion_->destination();
+        auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded,
+                                                   destination.key);
         if (!batch && storage_->isBusy()) {
             retryWhenStoreFrees();  // the logs stay counted: they go once it frees
             return;
         }
         if (!batch) {
             // Logs another process has in flight come back to the store if it ends first: look again.
-            const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId) > 0;
+            const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId, destination.key) > 0;
             std::lock_guard lock(mutex_);
             itemsCount_ = 0;
             if (elsewhere) scheduleTimerLocked();
@@ -357,13 +361,13 @@ void MSChannelUnit::flushOnQueue() {
             itemsCount_ -= std::min(itemsCount_, batch->logs.size());
             more = itemsCount_ >= configuration_.batchSizeLimit;
         }
-        sendSendable(std::move(batch->batchId), std::move(batch->logs));
+        sendSendable(std::move(batch->batchId), std::move(batch->logs), destination);
         if (!more) break;
     }
     checkPendingLogsOnQueue();
 }
 
-void MSChannelUnit::sendSendable(std::string batchId, Logs logs) {
+void MSChannelUnit::sendSendable(std::string batchId, Logs logs, const Destination& destination) {
     // Ends with the batch (or what is left of it) in flight, or gone when nothing of it can go.
     auto replace = [this](const std::string& old, std::initializer_list<std::pair<std::string, Logs>> parts) {
         std::lock_guard lock(mutex_);
@@ -377,7 +381,7 @@ void MSChannelUnit::sendSendable(std::string batchId, Logs logs) {
         for (; bad < logs.size() && !(problem = ingestion_->problemWithLog(*logs[bad])); ++bad) {}
         if (!problem) {
             for (const auto& log : logs) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
-            sendBatch(batchId, logs);
+            sendBatch(batchId, logs, destination);
             return;
         }
         // Cut the batch before the log, or after it when it leads; a log alone is dropped.
@@ -395,7 +399,7 @@ void MSChannelUnit::sendSendable(std::string batchId, Logs logs) {
         if (ids && !replace(batchId, {{ids->first, head}, {ids->second, tail}})) return;
         if (bad > 0) {
             for (const auto& log : head) notify([&](MSChannelDelegate& d) { d.willSendLog(*this, log); });
-            sendBatch(ids->first, head);
+            sendBatch(ids->first, head, destination);
         } else {
             const std::string dropId = ids ? ids->first : batchId;
             MSLogError(kMSLogTag, "A log of group " + configuration_.groupId + " cannot be sent and is dropped: " +
@@ -412,15 +416,19 @@ void MSChannelUnit::sendSendable(std::string batchId, Logs logs) {
     }
 }
 
-void MSChannelUnit::sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs) {
+void MSChannelUnit::sendBatch(const std::string& batchId, const Logs& logs, const Destination& destination) {
     MSLogContainer container{batchId, logs};
-    ingestion_->sendAsync(container, [weak = weak_from_this(), logs](const std::string& id, int status) {
-        if (auto self = weak.lock()) self->logsQueue_->async([self, id, logs, status] { self->batchDidFinish(id, logs, status); });
-    });
+    ingestion_->sendAsync(container, destination,
+                          [weak = weak_from_this(), logs, destination](const std::string& id, int status) {
+                              if (auto self = weak.lock())
+                                  self->logsQueue_->async([self, id, logs, status, destination] {
+                                      self->batchDidFinish(id, logs, status, destination);
+                                  });
+                          });
 }
 
-void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
-                                   int statusCode) {
+void MSChannelUnit::batchDidFinish(const std::string& batchId, const Logs& logs, int statusCode,
+                                   const Destination& destination) {
     {
         std::lock_guard lock(mutex_);
         if (!pendingBatches_.erase(batchId)) return;  // the unit was disabled with its data deleted
@@ -451,8 +459,8 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const std::vector
                 pendingBatches_[ids->first] = head;
                 pendingBatches_[ids->second] = tail;
             }
-            sendBatch(ids->first, head);
-            sendBatch(ids->second, tail);
+            sendBatch(ids->first, head, destination);
+            sendBatch(ids->second, tail, destination);
             return;
         }
     storage_->deleteLogsWithBatchId(batchId);

@@ -32,6 +32,7 @@
 #include "telemetry/MSAbstractLog.h"
 #include "telemetry/MSChannelDelegate.h"
 #include "telemetry/MSChannelUnitConfiguration.h"
+#include "telemetry/MSHttpIngestion.h"
 
 namespace quorvane::platform {
 class DispatchQueue;
@@ -92,13 +93,14 @@ private:
     using Logs = std::vector<std::shared_ptr<MSAbstractLog>>;
     // Sends a batch just taken from storage (its id in pendingBatches_), after taking out and
     // dropping the logs the ingestion could never send.
-    void sendSendable(std::string batchId, Logs logs);
-    void sendBatch(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs);
+    using Destination = MSHttpIngestion::Destination;
+    void sendSendable(std::string batchId, Logs logs, const Destination& destination);
+    // To the destination the batch's logs were loaded for, however the ingestion changed since.
+    void sendBatch(const std::string& batchId, const Logs& logs, const Destination& destination);
     void notifyFailed(const Logs& logs, const platform::Error& error);
     // Deletes the group's logs, in flight and stored, telling the delegates of each.
     void deleteAllLogs(std::map<std::string, Logs> inFlight);
-    void batchDidFinish(const std::string& batchId, const std::vector<std::shared_ptr<MSAbstractLog>>& logs,
-                        int statusCode);
+    void batchDidFinish(const std::string& batchId, const Logs& logs, int statusCode, const Destination& destination);
     bool canSendLocked() const;
 
     struct PendingStore {
@@ -106,6 +108,7 @@ private:
         std::string internalId;
         uint32_t flags;
         std::string storedText;  // made on the enqueuing thread, so that callers share the work
+        std::string destination;  // the ingestion's when the log was accepted
         bool filterAsked = false;  // it waited for a busy store after the delegates were asked
     };
     void drainPendingStores();

@@ -48,10 +48,17 @@ MSHttpIngestion::Options withRetryIntervals(MSHttpIngestion::Options options) {
     if (options.retryIntervals.empty()) options.retryIntervals = {10};
     return options;
 }
+
+MSHttpIngestion::Destination makeDestination(std::string baseURL, std::string secret) {
+    std::string key = MSUtility::sha256(baseURL + "\n" + secret);
+    return {std::move(baseURL), std::move(secret), std::move(key)};
+}
 }  // namespace
 
 MSHttpIngestion::MSHttpIngestion(std::string baseURL, std::string apiPath, Options options)
-    : apiPath_(std::move(apiPath)), options_(withRetryIntervals(std::move(options))), baseURL_(std::move(baseURL)) {}
+    : apiPath_(std::move(apiPath)),
+      options_(withRetryIntervals(std::move(options))),
+      destination_(makeDestination(std::move(baseURL), {})) {}
 
 void MSHttpIngestion::init() {
     auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
@@ -65,12 +72,22 @@ MSHttpIngestion::~MSHttpIngestion() {
 
 void MSHttpIngestion::setBaseURL(std::string baseURL) {
     std::lock_guard lock(mutex_);
-    baseURL_ = std::move(baseURL);
+    destination_ = makeDestination(std::move(baseURL), std::move(destination_.appSecret));
+}
+
+void MSHttpIngestion::setSecret(std::string secret) {
+    std::lock_guard lock(mutex_);
+    destination_ = makeDestination(std::move(destination_.baseURL), std::move(secret));
 }
 
 std::string MSHttpIngestion::baseURL() const {
     std::lock_guard lock(mutex_);
-    return baseURL_;
+    return destination_.baseURL;
+}
+
+MSHttpIngestion::Destination MSHttpIngestion::destination() const {
+    std::lock_guard lock(mutex_);
+    return destination_;
 }
 
 bool MSHttpIngestion::isRecoverableStatus(int statusCode) {
@@ -93,6 +110,10 @@ std::optional<double> MSHttpIngestion::retryAfterDelay(std::string_view value, p
 }
 
 void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion completion) {
+    sendAsync(container, destination(), std::move(completion));
+}
+
+void MSHttpIngestion::sendAsync(const MSLogContainer& container, Destination destination, Completion completion) {
     platform::URLRequest request;
     request.setHTTPMethod("POST");
     request.setHTTPShouldHandleCookies(false);
@@ -109,6 +130,7 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion comp
         std::lock_guard lock(mutex_);
         auto& call = calls_[container.batchId];
         call.container = container;
+        call.destination = std::move(destination);
         call.request = std::move(request);
         call.completion = std::move(completion);
         if (startLocked(container.batchId, call, &notSendable)) return;
@@ -118,7 +140,7 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion comp
 
 bool MSHttpIngestion::startLocked(const std::string& batchId, Call& call, Completion* notSendable) {
     // Made for this attempt: a retry carries the tickets of now, not those of the first attempt.
-    auto headers = headersForContainer(call.container);
+    auto headers = headersForContainer(call.container, call.destination);
     if (call.request.valueForHTTPHeaderField("Content-Encoding")) headers.setValue("gzip", "Content-Encoding");
     if (auto invalid = headers.firstInvalidField()) {
         MSLogError(kMSLogTag, "Batch " + batchId + " cannot be sent: " + *invalid + ".");
@@ -127,7 +149,7 @@ bool MSHttpIngestion::startLocked(const std::string& batchId, Call& call, Comple
         return false;
     }
     call.request.setAllHTTPHeaderFields(std::move(headers));
-    call.request.setURL(platform::URL::URLWithString(baseURL_ + apiPath_));
+    call.request.setURL(platform::URL::URLWithString(call.destination.baseURL + apiPath_));
     ++call.attempts;
     ++requests_;
     call.task = session_->dataTaskWithRequest(call.request);
@@ -230,20 +252,17 @@ std::shared_ptr<MSRevAzezarIngestion> MSRevAzezarIngestion::make(std::string bas
                                                                  std::string installId, Options options) {
     std::shared_ptr<MSRevAzezarIngestion> ingestion(
         new MSRevAzezarIngestion(std::move(baseURL), "/logs?api-version=1.0.0", std::move(options)));
-    ingestion->appSecret_ = std::move(appSecret);
+    ingestion->setSecret(std::move(appSecret));
     ingestion->installId_ = std::move(installId);
     ingestion->init();
     return ingestion;
 }
 
-void MSRevAzezarIngestion::setAppSecret(std::string secret) {
-    std::lock_guard lock(secretMutex_);
-    appSecret_ = std::move(secret);
-}
+void MSRevAzezarIngestion::setAppSecret(std::string secret) { setSecret(std::move(secret)); }
 
-platform::HTTPHeaders MSRevAzezarIngestion::headersForContainer(const MSLogContainer&) const {
-    std::lock_guard lock(secretMutex_);
-    return {{"Content-Type", "application/json"}, {"App-Secret", appSecret_}, {"Install-ID", installId_}};
+platform::HTTPHeaders MSRevAzezarIngestion::headersForContainer(const MSLogContainer&,
+                                                                const Destination& destination) const {
+    return {{"Content-Type", "application/json"}, {"App-Secret", destination.appSecret}, {"Install-ID", installId_}};
 }
 
 std::string MSRevAzezarIngestion::bodyForContainer(const MSLogContainer& container) const {
@@ -259,7 +278,8 @@ std::shared_ptr<MSOneCollectorIngestion> MSOneCollectorIngestion::make(std::stri
     return ingestion;
 }
 
-platform::HTTPHeaders MSOneCollectorIngestion::headersForContainer(const MSLogContainer& container) const {
+platform::HTTPHeaders MSOneCollectorIngestion::headersForContainer(const MSLogContainer& container,
+                                                                   const Destination&) const {
     std::set<std::string> tokens;
     auto tickets = platform::Value::dictionary();
     for (const auto& log : container.logs) {

@@ -45,8 +45,21 @@ public:
 
     virtual ~MSHttpIngestion();
 
+    // Where a batch goes: the address and the secret it is sent under, as they are when its logs
+    // are accepted, and a key of both, which the log store keeps with each log so that a log is
+    // sent only there (never under another app's or profile's secret, or to its address).
+    struct Destination {
+        std::string baseURL;
+        std::string appSecret;  // empty where none is sent (the One Collector: each log's tokens)
+        std::string key;
+    };
+    Destination destination() const;
+
+    // For the batches of logs accepted from now on.
     void setBaseURL(std::string baseURL);
     std::string baseURL() const;
+    // To the destination given, every attempt (or the current one).
+    void sendAsync(const MSLogContainer& container, Destination destination, Completion completion);
     void sendAsync(const MSLogContainer& container, Completion completion);
     // Forgets the batch's call: a running request is cancelled, no retry follows, no completion.
     void cancelBatch(const std::string& batchId);
@@ -71,13 +84,16 @@ protected:
     MSHttpIngestion(std::string baseURL, std::string apiPath, Options options);
     // Called once after make_shared.
     void init();
-    virtual platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const = 0;
+    void setSecret(std::string secret);
+    virtual platform::HTTPHeaders headersForContainer(const MSLogContainer& container,
+                                                      const Destination& destination) const = 0;
     virtual std::string bodyForContainer(const MSLogContainer& container) const = 0;
 
 private:
     class Delegate;
     struct Call {
         MSLogContainer container;    // the headers are made from it at each attempt
+        Destination destination;
         platform::URLRequest request;  // method and body
         Completion completion;
         size_t attempts = 0;
@@ -95,7 +111,7 @@ private:
     const std::string apiPath_;
     const Options options_;
     mutable std::mutex mutex_;
-    std::string baseURL_;
+    Destination destination_;
     std::shared_ptr<platform::URLSession> session_;
     std::map<std::string, Call> calls_;
     std::map<uint64_t, std::string> batchOfTask_;
@@ -115,12 +131,11 @@ public:
 
 protected:
     using MSHttpIngestion::MSHttpIngestion;
-    platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const override;
+    platform::HTTPHeaders headersForContainer(const MSLogContainer& container,
+                                              const Destination& destination) const override;
     std::string bodyForContainer(const MSLogContainer& container) const override;
 
 private:
-    mutable std::mutex secretMutex_;
-    std::string appSecret_;
     std::string installId_;
 };
 
@@ -133,7 +148,8 @@ public:
 
 protected:
     using MSHttpIngestion::MSHttpIngestion;
-    platform::HTTPHeaders headersForContainer(const MSLogContainer& container) const override;
+    platform::HTTPHeaders headersForContainer(const MSLogContainer& container,
+                                              const Destination& destination) const override;
     std::string bodyForContainer(const MSLogContainer& container) const override;
 
 public:

@@ -85,6 +85,10 @@ bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0x
 
 bool meansBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY; }
 
+// The rows a process sending to one destination may send: its own, and those stored before logs
+// had a destination (each app had its own file then, so they are the app's).
+constexpr const char* kOfDestination = " AND (destination = ? OR destination IS NULL)";
+
 // How long a write waits for another connection's transaction to end; while the file has been
 // found held (a process stopped inside its write) only briefly, so that nothing waits on it.
 constexpr int kBusyTimeoutMs = 1000;
@@ -345,9 +349,9 @@ int MSLogDBStorage::prepareLocked(std::string& storeId) {
     if (rc == SQLITE_OK)
         rc = exec("CREATE TABLE IF NOT EXISTS logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
                   "log TEXT NOT NULL, targetKey TEXT, targetToken TEXT, priority INTEGER NOT NULL, claim TEXT, "
-                  "claimedAt INTEGER)");
-    // Files of earlier versions get the columns of claims.
-    for (const char* column : {"claim TEXT", "claimedAt INTEGER"}) {
+                  "claimedAt INTEGER, destination TEXT)");
+    // Files of earlier versions get the columns of claims and of destinations.
+    for (const char* column : {"claim TEXT", "claimedAt INTEGER", "destination TEXT"}) {
         if (rc != SQLITE_OK) break;
         const std::string name(column, std::strchr(column, ' '));
         SQLStatement present(db_, "SELECT COUNT(*) FROM pragma_table_info('logs') WHERE name = ?");
@@ -385,11 +389,11 @@ int MSLogDBStorage::prepareLocked(std::string& storeId) {
             if (!read.ok()) return sqlite3_errcode(db_);
             if ((rc = read.step()) == SQLITE_ROW) version = read.integer(0), rc = SQLITE_OK;
         }
-        if (rc == SQLITE_OK && version != 3) rc = exec("PRAGMA user_version=3");
+        if (rc == SQLITE_OK && version != 4) rc = exec("PRAGMA user_version=4");
     }
     if (rc != SQLITE_OK) return rc;
     insert_ = std::make_unique<SQLStatement>(
-        db_, "INSERT INTO logs (groupId, log, targetKey, targetToken, priority) VALUES (?, ?, ?, ?, ?)");
+        db_, "INSERT INTO logs (groupId, log, targetKey, targetToken, priority, destination) VALUES (?, ?, ?, ?, ?, ?)");
     if (!insert_->ok()) return sqlite3_errcode(db_);
     SQLStatement sum(db_, "SELECT COALESCE(SUM(LENGTH(log)), 0) FROM logs");
     if (!sum.ok()) return sqlite3_errcode(db_);
@@ -635,17 +639,19 @@ int MSLogDBStorage::releaseDeadClaimsLocked() {
 }
 
 int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
-                               Batch& batch, std::vector<int64_t>& ids, std::vector<int64_t>& damaged) {
+                               const std::optional<std::string>& destination, Batch& batch, std::vector<int64_t>& ids,
+                               std::vector<int64_t>& damaged) {
     batch = {};
     ids.clear();
     damaged.clear();
     // Rows are picked by their id and target key; only the chosen ones are read whole.
     std::vector<int64_t> candidates;
     {
-        SQLStatement select(
-            db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL ORDER BY priority DESC, id");
+        SQLStatement select(db_, std::string("SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL") +
+                                     (destination ? kOfDestination : "") + " ORDER BY priority DESC, id");
         if (!select.ok()) return sqlite3_errcode(db_);
         select.bind(1, groupId);
+        if (destination) select.bind(2, *destination);
         int rc = SQLITE_DONE;
         while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
             if (held_.count(select.integer(0))) continue;
@@ -748,6 +754,7 @@ bool MSLogDBStorage::insertLocked(const std::string& text, const Item& item) {
     key ? insert.bind(3, *key) : insert.bindNull(3);
     sealedToken ? insert.bind(4, *sealedToken) : insert.bindNull(4);
     insert.bind(5, int64_t(item.flags & MSFlagsPersistenceMask));
+    item.destination.empty() ? insert.bindNull(6) : insert.bind(6, item.destination);
     const int rc = insert.step();
     insert.reset();
     if (rc != SQLITE_DONE) return failedLocked(rc, "Couldn't store a log");
@@ -822,7 +829,8 @@ std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool*
 }
 
 std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const std::string& groupId, size_t limit,
-                                                                          const std::set<std::string>& excluded) {
+                                                                          const std::set<std::string>& excluded,
+                                                                          const std::optional<std::string>& destination) {
     std::lock_guard lock(mutex_);
     if (limit == 0 || !readyLocked()) return std::nullopt;
     Batch batch;
@@ -831,7 +839,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     bool writing = true;  // whether a failure is one of writing
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = releaseDeadClaimsLocked();
-    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, batch, ids, damaged);
+    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged);
     if (rc == SQLITE_OK) writing = true, rc = claimLocked(ids);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) noteWrittenLocked();
@@ -847,7 +855,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
         // As before claims: they go held back by this process only, and nothing stops another
         // process sharing the file from sending them too.
         MSLogWarning(kMSLogTag, "Sending stored logs of group " + groupId + " without a claim on them.");
-        if (rc = pickLocked(groupId, limit, excluded, batch, ids, damaged); rc != SQLITE_OK) {
+        if (rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged); rc != SQLITE_OK) {
             failedLocked(rc, "Couldn't load stored logs");
             return std::nullopt;
         }
@@ -924,25 +932,30 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     return ids.size();
 }
 
-size_t MSLogDBStorage::countLogs(const std::string& groupId) {
+size_t MSLogDBStorage::countLogs(const std::string& groupId, const std::optional<std::string>& destination) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     releaseDeadClaimsLocked();  // not for this count to fail on
-    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NULL");
+    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE groupId = ? AND claim IS NULL") +
+                                 (destination ? kOfDestination : ""));
     if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);
+    if (destination) select.bind(2, *destination);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;
 }
 
-size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId) {
+size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId,
+                                                 const std::optional<std::string>& destination) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
-    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NOT NULL AND claim != ?");
+    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE claim != ? AND groupId = ?") +
+                                 (destination ? kOfDestination : ""));
     if (!preparedLocked(select)) return 0;
-    select.bind(1, groupId);
-    select.bind(2, owner_);
+    select.bind(1, owner_);
+    select.bind(2, groupId);
+    if (destination) select.bind(3, *destination);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;

@@ -1,7 +1,10 @@
 #pragma once
 // The stored logs: one SQLite file (WAL), table "logs" with each log's keyed archive in "log" (its
 // UTF-8 text, kept as bytes; rows of earlier versions hold the Base64 of it, and still load), its
-// group id, target key and priority (the low 8 bits of its flags). The archive is text already,
+// group id, target key, priority (the low 8 bits of its flags) and destination: a key of the
+// ingestion address and secret it was accepted for, so that a process sending elsewhere (another
+// app, another profile on the same file) never sends it; rows stored before destinations were
+// kept (each app had a file of its own then) go with whichever process loads them. The archive is text already,
 // with bytes inside it in Base64: Base64 of it again would make an attachment at the allowed
 // maximum (7 MiB) ~13 MB, over the default bound, where the archive is ~9.8 MB. A log's
 // target token, which its archive leaves out, is kept beside it encrypted (MSEncrypter) and given
@@ -92,6 +95,8 @@ public:
         uint32_t flags = MSFlagsDefault;
         // The log's keyed archive when the caller made it already.
         std::string storedText;
+        // The ingestion (and secret) the log was accepted for: it is sent only there. Empty: any.
+        std::string destination;
     };
     // The text a log is stored as: its keyed archive.
     static std::string storedTextForLog(const MSAbstractLog& log);
@@ -114,10 +119,12 @@ public:
         std::string batchId;
         std::vector<std::shared_ptr<MSAbstractLog>> logs;
     };
-    // Up to limit logs of the group not in flight and not of an excluded target key, marked as
-    // in flight under a new batch id; nullopt when there are none.
+    // Up to limit logs of the group not in flight and not of an excluded target key (and, when
+    // given, stored for the destination or for none), marked as in flight under a new batch id;
+    // nullopt when there are none.
     std::optional<Batch> loadLogsWithGroupId(const std::string& groupId, size_t limit,
-                                             const std::set<std::string>& excludedTargetKeys = {});
+                                             const std::set<std::string>& excludedTargetKeys = {},
+                                             const std::optional<std::string>& destination = std::nullopt);
     // Deletes the logs of a batch (after the ingestion accepted or refused them).
     void deleteLogsWithBatchId(const std::string& batchId);
     // Splits a batch in flight in two: its first `firstCount` logs and the rest, each under a new
@@ -128,9 +135,10 @@ public:
     // Deletes every log of the group, in flight or not; returns how many.
     size_t deleteLogsWithGroupId(const std::string& groupId);
     // Logs of the group not in flight, after releasing the claims of processes that have ended.
-    size_t countLogs(const std::string& groupId);
+    size_t countLogs(const std::string& groupId, const std::optional<std::string>& destination = std::nullopt);
     // Logs of the group in flight in another store (another process) now.
-    size_t countLogsClaimedElsewhere(const std::string& groupId);
+    size_t countLogsClaimedElsewhere(const std::string& groupId,
+                                     const std::optional<std::string>& destination = std::nullopt);
     size_t countAllLogs();
     int64_t storedBytes();
     void setMaxStorageSize(int64_t bytes);
@@ -178,8 +186,9 @@ private:
     int releaseDeadClaimsLocked();
     // Reads up to limit logs free to send (not claimed, not held, not of an excluded key); rows
     // that cannot be read go to damaged.
-    int pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded, Batch& batch,
-                   std::vector<int64_t>& ids, std::vector<int64_t>& damaged);
+    int pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
+                   const std::optional<std::string>& destination, Batch& batch, std::vector<int64_t>& ids,
+                   std::vector<int64_t>& damaged);
     int claimLocked(const std::vector<int64_t>& ids);
     // The acknowledged ids other stores (or an earlier run) recorded; removes stale records.
     void readAcknowledgedLocked();

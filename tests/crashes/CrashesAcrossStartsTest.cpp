@@ -441,9 +441,10 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
     // Remembered: not asked again. The ingestion is down, so the crash stays stored ...
     ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
     // (Whether the down start got as far as trying to send is its own business: its events go apart.)
+    server.script(std::vector<FakeIngestionServer::Answer>(10000, {503}));
     auto offline = start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"OFFLINE", "1"},
-                          {"EVENTS", (root / "events-offline").string()},
-                          {"URL", "https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort())}});
+                          {"EVENTS", (root / "events-offline").string()}});
+    server.script({});
     ASSERT_TRUE(offline.exitedCleanly()) << offline;
     EXPECT_EQ(lines(root / "events-offline").at(0), "crashed-last");
     for (const auto& line : lines(root / "events-offline")) EXPECT_NE(line, "asked");

@@ -444,6 +444,8 @@ TEST(Pipeline, LogsGivingWayToNewerOnesAreReportedAndNeverForLowerPriorityOnes) 
     EXPECT_EQ(f.storage->countAllLogs(), 10u);
 }
 
+// Each log goes only to the address it was accepted for: while that is down it waits there, and
+// logs accepted after the address changed go to the new one.
 TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
     PipelineFixture f;
     f.ingestion->setBaseURL("https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort()));
@@ -453,8 +455,60 @@ TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
     EXPECT_EQ(f.storage->countAllLogs(), 1u);
     EXPECT_EQ(f.delegate->count("didFail"), 0);
     f.ingestion->setBaseURL(f.server.baseURL());
+    unit->enqueueItem(numberedLog(2));
     ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
-    EXPECT_EQ(f.storage->countAllLogs(), 0u);
+    EXPECT_EQ(f.acceptedNumbers(), std::vector<std::string>{"2"});
+    EXPECT_EQ(f.storage->countAllLogs(), 1u);
+}
+
+// Apps (or profiles) sharing a log file, with their own secrets and addresses: each sends only
+// the logs it accepted, under its own secret, to its own address. A row of a version that kept no
+// destination goes with whichever loads it, once.
+TEST(Pipeline, ALogIsSentOnlyUnderTheSecretAndToTheAddressItWasAcceptedFor) {
+    PipelineFixture f;
+    FakeIngestionServer other;
+    struct App {
+        std::string url, secret;
+        int first;
+        std::shared_ptr<MSChannelGroup> group;
+        std::shared_ptr<MSChannelUnit> unit;
+    };
+    std::vector<App> apps{{f.server.baseURL(), "secret-a", 0}, {f.server.baseURL(), "secret-b", 100},
+                          {other.baseURL(), "secret-a", 200}};
+    for (auto& app : apps) {
+        app.group = MSChannelGroup::make(MSRevAzezarIngestion::make(app.url, app.secret, "i", fastRetries()),
+                                         std::make_shared<MSLogDBStorage>(f.file));
+        app.group->addDelegate(f.delegate);
+        app.unit = app.group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("S", 1, 3600, 5, 3));
+        app.unit->pauseWithIdentifyingObject(&f);
+    }
+    for (auto& app : apps)
+        for (int i = app.first; i < app.first + 10; ++i) app.unit->enqueueItem(numberedLog(i));
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 30));
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    platform::SQLStatement earlier(raw, "INSERT INTO logs (groupId, log, priority) VALUES ('S', ?, 1)");
+    earlier.bind(1, platform::KeyedArchiver::archivedData(*numberedLog(999)));
+    ASSERT_EQ(earlier.step(), SQLITE_DONE);
+    sqlite3_close(raw);
+    for (auto& app : apps) app.unit->resumeWithIdentifyingObject(&f);
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 30, 60));
+    for (auto& app : apps) app.unit->flushQueue();  // the earlier row waits with one of them
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 31, 60));
+    std::multiset<std::string> all;
+    for (auto* server : {&f.server, &other})
+        for (const auto& batch : server->batches())
+            for (const auto& log : batch.logs) {
+                const int n = std::stoi(log["properties"]["n"].asString());
+                all.insert(std::to_string(n));
+                if (n == 999) continue;
+                const auto& app = apps[size_t(n / 100)];
+                EXPECT_EQ(server->baseURL(), app.url) << n;
+                EXPECT_EQ(batch.header("App-Secret"), app.secret) << n;
+            }
+    EXPECT_EQ(all.size(), 31u);
+    EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 31u);
+    for (auto& app : apps) app.group->setEnabled(false, false);
 }
 
 TEST(Pipeline, PausedObjectsAndTokensHoldLogsBack) {
