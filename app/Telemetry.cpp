@@ -8,6 +8,7 @@
 #include "platform/net/ServerTrust.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncSettings.h"
+#include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSRevAzezar.h"
 
 namespace quorvane::app {
@@ -15,6 +16,10 @@ namespace quorvane::app {
 // Crash reporting first (priority 999): it arms the capture engine before anything else runs.
 std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() {
     return {MSCrashes::sharedInstance(), MSAnalytics::sharedInstance()};
+}
+
+std::filesystem::path telemetryStorageFile(const Profile& profile) {
+    return profile.dataFolder() / "telemetry" / MSLogDBStorage::kDefaultFileName;
 }
 
 // Hears whether the launch event left, and wakes the main loop that waits for it.
@@ -40,6 +45,8 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     if (!secret || secret->empty()) return false;
     auto& sdk = MSRevAzezar::sharedInstance();
     if (auto url = defaults->stringForKey(kTelemetryURLKey); url && !url->empty()) sdk.setLogUrl(*url);
+    // Each profile sends under its own secret to its own address: its logs are kept apart too.
+    sdk.setLogStorageFile(telemetryStorageFile(profile));
     // The profile's certificates are trusted for the ingestion as for the provider.
     if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {
         if (auto pem = Profile::readCertificateFile(*ca)) platform::TrustStore::addTrustedCertificatesPEM(*pem);

@@ -1,10 +1,12 @@
 #pragma once
 // The command's telemetry: when the profile holds an app secret ("telemetry-app-secret"), the
 // telemetry SDK starts with the command's services and sends to the real ingestion, or to the
-// address under "telemetry-url". The first start of an installation sends the launch event once.
-// Without a secret nothing starts and nothing is stored.
+// address under "telemetry-url", keeping its logs in a store of the profile's own. The first start
+// of an installation sends the launch event once. Without a secret nothing starts and nothing is
+// stored.
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ inline constexpr const char* kLaunchEventName = "Initial launch";
 
 // The services the command starts, in any order (the SDK orders them by priority).
 std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices();
+// The profile's own log store, in its data folder.
+std::filesystem::path telemetryStorageFile(const Profile& profile);
 
 class Telemetry {
 public:

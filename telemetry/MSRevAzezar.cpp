@@ -57,7 +57,8 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
     if (!configured_) {
         appSecret_ = appSecret;
         ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);
-        auto storage = std::make_shared<MSLogDBStorage>(MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName));
+        auto storage = std::make_shared<MSLogDBStorage>(
+            storageFile_.empty() ? MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName) : storageFile_);
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
         oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
@@ -107,6 +108,15 @@ void MSRevAzezar::setOneCollectorLogUrl(std::string url) {
 void MSRevAzezar::setIngestionOptions(MSHttpIngestion::Options options) {
     std::lock_guard lock(mutex_);
     options_ = std::move(options);
+}
+
+void MSRevAzezar::setLogStorageFile(std::filesystem::path file) {
+    std::lock_guard lock(mutex_);
+    if (configured_) {
+        MSLogError(kMSLogTag, "The log storage file must be set before the SDK starts.");
+        return;
+    }
+    storageFile_ = std::move(file);
 }
 
 bool MSRevAzezar::isEnabled() const {

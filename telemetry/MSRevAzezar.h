@@ -3,6 +3,7 @@
 // SDK-wide enabled state, the installation id and the log level.
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,10 @@ public:
     // The One Collector ingestion's base URL, before or after start.
     void setOneCollectorLogUrl(std::string url);
     void setIngestionOptions(MSHttpIngestion::Options options);
+    // The log store's file, before start (default: MSLogDBStorage::kDefaultFileName under the
+    // storage root). A process that sends under more than one secret or address keeps a file for
+    // each, as the command does for each profile.
+    void setLogStorageFile(std::filesystem::path file);
 
     bool isEnabled() const;
     void setEnabled(bool enabled);
@@ -72,6 +77,7 @@ private:
     std::optional<std::string> appSecret_;
     std::string logUrl_ = MSRevAzezarIngestion::kDefaultBaseURL;
     MSHttpIngestion::Options options_;
+    std::filesystem::path storageFile_;
     std::shared_ptr<MSRevAzezarIngestion> ingestion_;
     std::string oneCollectorUrl_ = MSOneCollectorIngestion::kDefaultBaseURL;
     std::shared_ptr<MSOneCollectorIngestion> oneCollectorIngestion_;

@@ -57,6 +57,32 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
     auto again = quorvane({"config", "get", "syncDeletions"});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(collect(), 1u);
+
+    // A second profile with its own secret and address, whose ingestion is down for now: its logs
+    // wait in its own store, and no run of the first profile sends them. A redirect of the first
+    // profile's ingestion takes its secret nowhere.
+    FakeIngestionServer second;
+    second.script(std::vector<FakeIngestionServer::Answer>(10000, {503}));
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"ca-file", TestHTTPServer::caCertificatePath().string()}, {"telemetry-url", second.baseURL()},
+             {"telemetry-app-secret", "secret-2"}})
+        EXPECT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0);
+    EXPECT_EQ(quorvane({"--profile", "two", "config", "get", "syncDeletions"}).code, 0);
+    ASSERT_TRUE(second.waitForBatchCount(1, 60));
+    server.script({{307, 0, false, {{"Location", second.baseURL() + "/logs?api-version=1.0.0"}}}});
+    EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).code, 0);
+    EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).code, 0);
+    second.script({});
+    EXPECT_EQ(quorvane({"--profile", "two", "config", "get", "syncDeletions"}).code, 0);
+    ASSERT_TRUE(second.waitForAcceptedLogCount(1, 60));
+    for (const auto& b : server.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-1");
+    for (const auto& b : second.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-2");
+    size_t secondLaunches = 0;
+    for (const auto& log : second.acceptedLogs()) secondLaunches += log["name"].asString() == app::kLaunchEventName;
+    EXPECT_EQ(secondLaunches, 1u);
+    EXPECT_EQ(collect(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(app::telemetryStorageFile(*app::Profile::named("two"))));
+    EXPECT_TRUE(std::filesystem::exists(app::telemetryStorageFile(*app::Profile::named(app::Profile::kDefaultName))));
 }
 
 }  // namespace
