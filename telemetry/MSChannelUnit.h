@@ -9,14 +9,17 @@
 // logs of the group in flight, the unit looks again every flush interval, so that what that
 // process held is sent here if it ends before sending it. A batch refused for its content (413 too
 // large, 400, 422, 431 headers too large) is split in halves that are sent again, so only a log
-// refused alone is dropped.
+// refused alone is dropped; one refused for a tenant's credentials (401, 403) is split by tenant,
+// so only that tenant's logs fail. Each batch goes to the destination its logs were stored for
+// (MSHttpIngestion::Destination). Stored logs the full store deletes to make room are reported
+// failed to the delegates.
 // A log the ingestion could never send (MSHttpIngestion::problemWithLog) is taken out of its batch
 // and dropped alone, with the reason, before the rest is sent. Disabling with deletion tells the
 // delegates that each deleted log (in flight or stored) failed to be sent.
 //
 // The logs waiting to be stored are held in memory within the store's size bound (their stored
-// text): past it the oldest of normal priority give way first, then the oldest of any, as the
-// store itself does when full; the drops are counted and logged. The delegates hear a dropped log
+// text): past it the oldest of normal priority give way first, then the oldest of a priority no
+// higher than the new log's (or else the new log), as the store itself does when full; the drops are counted and logged. The delegates hear a dropped log
 // complete at once, on the enqueuing thread, so that nothing of it stays in memory. While the store
 // is held by another connection (a process stopped inside its write) the logs keep waiting there,
 // within the same bound, and their delegates hear of them once they are stored; the unit tries
