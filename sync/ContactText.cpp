@@ -113,7 +113,7 @@ std::optional<std::string> unusableLocalContact(const platform::CNContact& conta
         std::string field = key;
         for (const auto& [known, name] : names)
             if (key == known) field = name;
-        return "the stored " + field + " cannot be read (not UTF-8 or not whole)";
+        return "the stored " + field + " cannot be read (not UTF-8, not whole or of another shape)";
     }
     return unsendableContactText(contact);
 }

@@ -286,7 +286,9 @@ public:
     // is deleted, and read-only contacts are never written (their records fail). Local groups the
     // records need are created first. Changes are saved in requests of at most
     // kMaxLocalSaveOperations operations; a request that fails is retried record by record, so one
-    // bad contact fails only its own record (mAppleUpdateFailed). Each written record keeps the
+    // bad contact fails only its own record (mAppleUpdateFailed). An existing contact is written
+    // (or deleted) only while it holds what the run read, checked in the transaction that writes
+    // it: one edited since is left for the next run (mAppleChangedDuringSync). Each written record keeps the
     // written contact in mMutableAppleContact. Runs in slices on the main run loop, calls progress
     // after each slice with the records done and the total, and finished exactly once: with an
     // error only when records were to be written and none could be.
@@ -1143,6 +1145,8 @@ private:
     void performSynchronization_Step1_Groups(const std::shared_ptr<LocalApplyState>& state);
     void performSynchronization_Step1_Slice(const std::shared_ptr<LocalApplyState>& state);
     void performSynchronization_Step1_Flush(LocalApplyState& state);
+    // Marks a record not written because its local contact was edited since the run read it.
+    void leftChangedLocally(NSSyncRecord& record);
 
     // The state behind the operations, in the order of the topics above. Declared before the
     // lifetime marker below, so it is destroyed after it: a callback that outlives the model

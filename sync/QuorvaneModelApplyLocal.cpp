@@ -133,17 +133,23 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
         std::shared_ptr<GDataEntryContact> google;
         // A contact edited since the run read it (while the run waited for its plan to be
         // confirmed, say) is not written over: it waits for the next run, which sees the edit.
+        // Seen here, it is not written at all; edited later, the save that would write it finds
+        // the edit in its own transaction (below).
+        platform::CNSaveRequest::Unchanged unchanged;
         if (r->mAppleContact) {
+            const uint64_t read = localContentDigest(*r->mAppleContact);
             auto it = stored.find(r->mAppleContact->identifier());
-            if (it != stored.end() && localContentDigest(*it->second) != localContentDigest(*r->mAppleContact)) {
-                r->mAppleUpdateFailed = r->mAppleChangedDuringSync = true;
-                appendStringToLog("Changed locally during the sync, left for the next run: " + r->mDescription.value_or(""));
+            if (it != stored.end() && localContentDigest(*it->second) != read) {
+                leftChangedLocally(*r);
                 continue;
             }
+            unchanged = [read](const platform::CNContact& now) { return localContentDigest(now) == read; };
         }
         if (r->mSyncAction == SyncActionDeleteContact) {
             auto doomed = r->mAppleContact->mutableCopy();
-            p.add = [doomed](platform::CNSaveRequest& request) { request.deleteContact(doomed); };
+            p.add = [doomed, unchanged](platform::CNSaveRequest& request) {
+                request.deleteContact(doomed, writeKeys(), unchanged);
+            };
         } else if (!(google = wholeGoogleContact(r->mGoogleContact))) {
             // The local contact takes every field of the entry: never from a summary of the kept
             // list, and the whole entry is held only while it is written.
@@ -199,11 +205,11 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
                 }
             }
             p.operations = 1 + memberships.size();
-            p.add = [contact, created, container = s.containerID, memberships](platform::CNSaveRequest& request) {
+            p.add = [contact, created, container = s.containerID, memberships, unchanged](platform::CNSaveRequest& request) {
                 if (created) {
                     request.addContact(contact, container);
                 } else {
-                    request.updateContact(contact);
+                    request.updateContact(contact, writeKeys(), unchanged);
                 }
                 for (const auto& [group, add] : memberships) {
                     if (add) {
@@ -239,6 +245,11 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
     if (finished) finished(error);
 }
 
+void QuorvaneModel::leftChangedLocally(NSSyncRecord& record) {
+    record.mAppleUpdateFailed = record.mAppleChangedDuringSync = true;
+    appendStringToLog("Changed locally during the sync, left for the next run: " + record.mDescription.value_or(""));
+}
+
 void QuorvaneModel::performSynchronization_Step1_Flush(LocalApplyState& s) {
     if (s.pending.empty()) return;
     auto save = [this](const std::vector<LocalApplyState::Pending*>& entries) {
@@ -255,9 +266,25 @@ void QuorvaneModel::performSynchronization_Step1_Flush(LocalApplyState& s) {
             mGroupMembershipByPerson[p.record->mMutableAppleContact->identifier()] = *p.groupNames;
         }
     };
+    // A contact edited since the run read it fails the whole save, naming it: it is left for the
+    // next run and the others are saved again without it.
+    auto changed = [&](const platform::Error& error) -> LocalApplyState::Pending* {
+        if (error.domain != platform::CNErrorDomain || error.code != platform::CNErrorCodeRecordChanged) return nullptr;
+        const std::string& id = error.userInfo[platform::CNErrorUserInfoAffectedRecordIdentifiersKey][0].asString();
+        for (auto& p : s.pending)
+            if (p.record->mAppleContact && p.record->mAppleContact->identifier() == id) return &p;
+        return nullptr;
+    };
     std::vector<LocalApplyState::Pending*> all;
     for (auto& p : s.pending) all.push_back(&p);
-    if (save(all)) {
+    bool saved = false;
+    while (!all.empty() && !(saved = save(all))) {
+        auto* edited = changed(syncErrors().back());
+        if (!edited) break;
+        leftChangedLocally(*edited->record);
+        std::erase(all, edited);
+    }
+    if (saved) {
         for (auto* p : all) succeeded(*p);
     } else {
         // One bad contact must not fail the others: each record again on its own.
@@ -267,6 +294,10 @@ void QuorvaneModel::performSynchronization_Step1_Flush(LocalApplyState& s) {
                 continue;
             }
             const auto& error = syncErrors().back();
+            if (changed(error) == p) {
+                leftChangedLocally(*p->record);
+                continue;
+            }
             // A contact to delete that is already gone is deleted.
             if (p->record->mSyncAction == SyncActionDeleteContact && error.domain == platform::CNErrorDomain &&
                 error.code == platform::CNErrorCodeRecordDoesNotExist) {

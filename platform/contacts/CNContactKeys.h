@@ -178,6 +178,7 @@ enum CNErrorCode : int64_t {
     CNErrorCodeRecordDoesNotExist = 200,    // a request names a contact, group or container that is gone
     CNErrorCodeInsertedRecordAlreadyExists = 201,
     CNErrorCodeNoContainer = 202,           // a contact or group was added with no container to hold it
+    CNErrorCodeRecordChanged = 203,         // a conditional change found the contact changed since it was read
     CNErrorCodeTextNotUTF8 = 300,           // a value the store keeps as JSON is not UTF-8
 };
 // userInfo key: the identifiers of the records a failed request named.

@@ -22,10 +22,18 @@ namespace {
 
 // --- Values <-> JSON text -------------------------------------------------------------------
 
-std::string str(const json& j, const char* key) {
-    if (!j.is_object()) return {};
-    auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+// Each member of an object is one of the text members named, read into its place (a member left
+// out stays empty); false for anything else: not an object, another member, a value not text.
+bool textMembers(const json& j, std::initializer_list<std::pair<const char*, std::string*>> members) {
+    if (!j.is_object()) return false;
+    for (const auto& [key, value] : j.items()) {
+        std::string* into = nullptr;
+        for (const auto& [name, field] : members)
+            if (key == name) into = field;
+        if (!into || !value.is_string()) return false;
+        *into = value.get<std::string>();
+    }
+    return true;
 }
 
 json componentsToJSON(const DateComponents& c) {
@@ -42,19 +50,26 @@ json componentsToJSON(const DateComponents& c) {
     return j;
 }
 
-DateComponents componentsFromJSON(const json& j) {
+// The date parts of an object; readable is cleared when it holds anything but whole numbers
+// under the names of the parts.
+DateComponents componentsFromJSON(const json& j, bool& readable) {
     DateComponents c;
-    if (!j.is_object()) return c;
-    auto get = [&](const char* k, int64_t& field) {
-        auto it = j.find(k);
-        if (it != j.end() && it->is_number_integer()) field = it->get<int64_t>();
-    };
-    get("year", c.year);
-    get("month", c.month);
-    get("day", c.day);
-    get("hour", c.hour);
-    get("minute", c.minute);
-    get("second", c.second);
+    if (!j.is_object()) {
+        readable = false;
+        return c;
+    }
+    const std::pair<const char*, int64_t*> parts[] = {{"year", &c.year}, {"month", &c.month},   {"day", &c.day},
+                                                      {"hour", &c.hour}, {"minute", &c.minute}, {"second", &c.second}};
+    for (const auto& [key, value] : j.items()) {
+        int64_t* into = nullptr;
+        for (const auto& [name, field] : parts)
+            if (key == name) into = field;
+        if (!into || !value.is_number_integer()) {
+            readable = false;
+            continue;
+        }
+        *into = value.get<int64_t>();
+    }
     return c;
 }
 
@@ -273,8 +288,11 @@ DateComponents readComponents(std::string_view text, bool& readable) {
     DateComponents c;
     if (quickValue(r, c) && r.atEnd()) return c;
     auto j = parse(text);
-    readable = j && j->is_object();
-    return readable ? componentsFromJSON(*j) : DateComponents{};
+    if (!j) {
+        readable = false;
+        return {};
+    }
+    return componentsFromJSON(*j, readable);
 }
 
 CNNonGregorianDate readNonGregorian(std::string_view text, bool& readable) {
@@ -287,14 +305,22 @@ CNNonGregorianDate readNonGregorian(std::string_view text, bool& readable) {
     });
     if (read && r.atEnd()) return d;
     auto j = parse(text);
-    readable = j && j->is_object();
-    if (!readable) return {};
-    return CNNonGregorianDate{str(*j, "calendar"),
-                              componentsFromJSON(j->contains("components") ? (*j)["components"] : json())};
+    if (!j || !j->is_object()) {
+        readable = false;
+        return {};
+    }
+    d = CNNonGregorianDate{};
+    for (const auto& [key, value] : j->items()) {
+        if (key == "calendar" && value.is_string()) d.calendarIdentifier = value.get<std::string>();
+        else if (key == "components") d.components = componentsFromJSON(value, readable);
+        else readable = false;
+    }
+    return d;
 }
 
 // The list a column holds, as a JSON reader would take it; readable is cleared when the text is
-// not a list of labeled values (what of it could not be read is left out).
+// not a list of labeled values of the shape this store writes (what of it could not be read is
+// left out or empty).
 template <typename T, typename Decode>
 std::vector<CNLabeledValue<T>> decodeList(std::string_view text, Decode decode, bool& readable) {
     if (auto quick = quickList<T>(text)) return std::move(*quick);
@@ -309,34 +335,53 @@ std::vector<CNLabeledValue<T>> decodeList(std::string_view text, Decode decode, 
             readable = false;
             continue;
         }
+        std::string identifier;
         std::optional<std::string> label;
-        auto l = e.find("label");
-        if (l != e.end() && l->is_string()) label = l->get<std::string>();
-        else if (l != e.end() && !l->is_null()) readable = false;
-        auto v = e.find("value");
-        out.emplace_back(str(e, "identifier"), std::move(label), decode(v != e.end() ? *v : json()));
+        T value{};
+        for (const auto& [key, member] : e.items()) {
+            if (key == "identifier" && member.is_string()) identifier = member.template get<std::string>();
+            else if (key == "label" && member.is_string()) label = member.template get<std::string>();
+            else if (key == "value") value = decode(member, readable);
+            else if (key != "label" || !member.is_null()) readable = false;
+        }
+        out.emplace_back(std::move(identifier), std::move(label), std::move(value));
     }
     return out;
 }
 
 json encodeString(const std::string& s) { return s; }
-std::string decodeString(const json& j) { return j.is_string() ? j.get<std::string>() : std::string(); }
+// Each decoder clears readable for a value of another shape than the one its encoder writes.
+std::string decodeString(const json& j, bool& readable) {
+    if (j.is_string()) return j.get<std::string>();
+    readable = false;
+    return {};
+}
 json encodePhone(const CNPhoneNumber& p) { return p.stringValue; }
-CNPhoneNumber decodePhone(const json& j) { return CNPhoneNumber{decodeString(j)}; }
+CNPhoneNumber decodePhone(const json& j, bool& readable) { return CNPhoneNumber{decodeString(j, readable)}; }
 json encodeRelation(const CNContactRelation& r) { return r.name; }
-CNContactRelation decodeRelation(const json& j) { return CNContactRelation{decodeString(j)}; }
+CNContactRelation decodeRelation(const json& j, bool& readable) { return CNContactRelation{decodeString(j, readable)}; }
 json encodePostal(const CNPostalAddress& a) {
     return json{{"street", a.street}, {"city", a.city}, {"state", a.state}, {"postalCode", a.postalCode},
                 {"country", a.country}, {"ISOCountryCode", a.ISOCountryCode}};
 }
-CNPostalAddress decodePostal(const json& j) {
-    return CNPostalAddress{str(j, "street"), str(j, "city"), str(j, "state"), str(j, "postalCode"), str(j, "country"),
-                           str(j, "ISOCountryCode")};
+CNPostalAddress decodePostal(const json& j, bool& readable) {
+    CNPostalAddress a;
+    readable = textMembers(j, {{"street", &a.street}, {"city", &a.city}, {"state", &a.state}, {"postalCode", &a.postalCode},
+                               {"country", &a.country}, {"ISOCountryCode", &a.ISOCountryCode}}) && readable;
+    return a;
 }
 json encodeIM(const CNInstantMessageAddress& a) { return json{{"username", a.username}, {"service", a.service}}; }
-CNInstantMessageAddress decodeIM(const json& j) { return CNInstantMessageAddress{str(j, "username"), str(j, "service")}; }
+CNInstantMessageAddress decodeIM(const json& j, bool& readable) {
+    CNInstantMessageAddress a;
+    readable = textMembers(j, {{"username", &a.username}, {"service", &a.service}}) && readable;
+    return a;
+}
 json encodeSocial(const CNSocialProfile& p) { return json{{"username", p.username}, {"service", p.service}}; }
-CNSocialProfile decodeSocial(const json& j) { return CNSocialProfile{str(j, "username"), str(j, "service")}; }
+CNSocialProfile decodeSocial(const json& j, bool& readable) {
+    CNSocialProfile p;
+    readable = textMembers(j, {{"username", &p.username}, {"service", &p.service}}) && readable;
+    return p;
+}
 
 // --- The contact columns ------------------------------------------------------------------------
 
@@ -559,26 +604,49 @@ Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicat
     return size_t(st.integer(0));
 }
 
-Result<void> CNContactStore::enumerateContactsWithFetchRequest(
-    const CNContactFetchRequest& request, const std::function<void(const CNContactPtr&, bool&)>& block) {
-    // The keys asked for, each once, in a fixed order.
+// What a fetch with these keys reads: the fields, each once in a fixed order, and the statement's
+// columns (the identifier first, then one per field) from contacts as c.
+struct CNContactStore::ContactColumns {
+    std::vector<const Field*> wanted;  // the field of each column after the identifier
+    std::string select;
+    std::shared_ptr<const std::set<std::string>> keys;  // the keys the contacts hold, the identifier's included
+};
+
+CNContactStore::ContactColumns CNContactStore::contactColumns(const std::vector<CNKeyDescriptor>& descriptors) {
     std::set<std::string> keys;
-    for (const auto& d : request.keysToFetch())
+    for (const auto& d : descriptors)
         for (const auto& k : d.keys()) {
             if (QV_ASSERT(CNContactIsKnownKey(k), "A contact fetch asked for an unknown key: " + k)) keys.insert(k);
         }
-    std::vector<const Field*> wanted;
-    std::string sql = "SELECT c.identifier";
+    ContactColumns out;
+    out.select = "SELECT c.identifier";
     for (const auto& f : fields()) {
         if (!keys.count(f.key)) continue;
-        wanted.push_back(&f);
-        sql += std::string(", ") + f.select;
+        out.wanted.push_back(&f);
+        out.select += std::string(", ") + f.select;
     }
-    sql += " FROM contacts c";
+    out.select += " FROM contacts c";
+    keys.insert(CNContactIdentifierKey);
+    out.keys = std::make_shared<const std::set<std::string>>(std::move(keys));
+    return out;
+}
+
+CNContactPtr CNContactStore::contactFromRow(const SQLStatement& st, const ContactColumns& c, bool mutableObject) {
+    // Each value is read into its contact in place.
+    CNContactPtr contact = mutableObject ? std::make_shared<CNMutableContact>(c.keys) : std::make_shared<CNContact>(c.keys);
+    CNContactFields& f = contact->f_;
+    f.identifier = st.textView(0);
+    for (size_t i = 0; i < c.wanted.size(); ++i) c.wanted[i]->read(st, int(i + 1), f);
+    return contact;
+}
+
+Result<void> CNContactStore::enumerateContactsWithFetchRequest(
+    const CNContactFetchRequest& request, const std::function<void(const CNContactPtr&, bool&)>& block) {
+    const ContactColumns columns = contactColumns(request.keysToFetch());
     auto selection = contactSelection(request.predicate());
     if (!selection) return selection.error();
     const auto& [where, argument] = *selection;
-    sql += where + " ORDER BY c.id";
+    const std::string sql = columns.select + where + " ORDER BY c.id";
 
     // Read everything under the lock, then hand the contacts out without it, so the block may
     // use the store.
@@ -593,18 +661,8 @@ Result<void> CNContactStore::enumerateContactsWithFetchRequest(
             return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
         }
         if (request.predicate()) st.bind(1, argument);
-        keys.insert(CNContactIdentifierKey);
-        auto shared = std::make_shared<const std::set<std::string>>(std::move(keys));
         int rc;
-        while ((rc = st.step()) == SQLITE_ROW) {
-            // Each value is read into its contact in place.
-            CNContactPtr contact = request.mutableObjects() ? std::make_shared<CNMutableContact>(shared)
-                                                            : std::make_shared<CNContact>(shared);
-            CNContactFields& f = contact->f_;
-            f.identifier = st.textView(0);
-            for (size_t i = 0; i < wanted.size(); ++i) wanted[i]->read(st, int(i + 1), f);
-            contacts.push_back(std::move(contact));
-        }
+        while ((rc = st.step()) == SQLITE_ROW) contacts.push_back(contactFromRow(st, columns, request.mutableObjects()));
         if (rc != SQLITE_DONE) {
             return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
         }
@@ -758,14 +816,18 @@ namespace {
 
 class SaveRun {
 public:
-    SaveRun(ContactsDatabase& db, Date now) : db_(db), h_(db.handle()), now_(now.timeIntervalSinceReferenceDate()) {}
+    // Reads one stored contact with the keys, in the run's transaction; nullptr when it is gone.
+    using Reader = std::function<Result<CNContactPtr>(const std::string& identifier, const std::vector<CNKeyDescriptor>& keys)>;
+
+    SaveRun(ContactsDatabase& db, Date now, Reader read)
+        : db_(db), h_(db.handle()), now_(now.timeIntervalSinceReferenceDate()), read_(std::move(read)) {}
 
     bool apply(const CNSaveRequest::Operation& op) {
         using K = CNSaveRequest::Kind;
         switch (op.kind) {
             case K::AddContact: return addContact(*op.contact, op.containerIdentifier);
-            case K::UpdateContact: return updateContact(*op.contact);
-            case K::DeleteContact: return deleteRecord("contacts", op.contact->identifier(), "contact");
+            case K::UpdateContact: return unchanged(op) && updateContact(*op.contact);
+            case K::DeleteContact: return unchanged(op) && deleteRecord("contacts", op.contact->identifier(), "contact");
             case K::AddGroup: return addGroup(*op.group, op.containerIdentifier);
             case K::UpdateGroup: return updateGroup(*op.group);
             case K::DeleteGroup: return deleteRecord("contact_groups", op.group->identifier(), "group");
@@ -832,6 +894,16 @@ private:
     }
 
     bool constraintFailed() const { return sqlite3_extended_errcode(h_) == SQLITE_CONSTRAINT_UNIQUE; }
+
+    // A conditional change goes ahead only while the stored contact passes its test; one that is
+    // gone is left to the change itself to report.
+    bool unchanged(const CNSaveRequest::Operation& op) {
+        if (!op.unchanged) return true;
+        auto stored = read_(op.contact->identifier(), op.checkedKeys);
+        if (!stored) return fail(stored.error());
+        if (!*stored || op.unchanged(**stored)) return true;
+        return fail(makeError(CNErrorCodeRecordChanged, "The contact changed since it was read.", {op.contact->identifier()}));
+    }
 
     bool addContact(const CNMutableContact& c, const std::optional<std::string>& containerID) {
         auto k = container(containerID);
@@ -934,6 +1006,7 @@ private:
     ContactsDatabase& db_;
     sqlite3* h_;
     double now_;
+    Reader read_;
     std::map<std::string, std::unique_ptr<SQLStatement>> statements_;
     std::map<std::string, int64_t> containers_;
     std::optional<std::string> defaultContainer_;
@@ -951,7 +1024,18 @@ Result<void> CNContactStore::executeSaveRequest(const CNSaveRequest& request) {
         std::optional<Error> failure;
         {
             // The run's statements are finalised before the transaction ends.
-            SaveRun run(*db, Clock::current()->now());
+            auto read = [db](const std::string& identifier,
+                              const std::vector<CNKeyDescriptor>& keys) -> Result<CNContactPtr> {
+                const ContactColumns columns = contactColumns(keys);
+                SQLStatement st(db->handle(), columns.select + " WHERE c.identifier = ?");
+                if (!st.ok()) return db->error(CNErrorCodeCommunicationError, "The contact cannot be read");
+                st.bind(1, identifier);
+                const int rc = st.step();
+                if (rc == SQLITE_DONE) return CNContactPtr();
+                if (rc != SQLITE_ROW) return db->error(CNErrorCodeCommunicationError, "The contact cannot be read");
+                return contactFromRow(st, columns, false);
+            };
+            SaveRun run(*db, Clock::current()->now(), read);
             for (const auto& op : request.operations()) {
                 if (!run.apply(op)) {
                     failure = run.error;

@@ -32,6 +32,7 @@
 namespace quorvane::platform {
 
 class ContactsDatabase;
+class SQLStatement;
 
 class CNContactFetchRequest {
 public:
@@ -96,6 +97,10 @@ public:
 
 private:
     Result<ContactsDatabase*> database();
+    // The columns a fetch of these keys reads, and a contact from the current row of such a fetch.
+    struct ContactColumns;
+    static ContactColumns contactColumns(const std::vector<CNKeyDescriptor>& keys);
+    static CNContactPtr contactFromRow(const SQLStatement& st, const ContactColumns& columns, bool mutableObject);
 
     const std::filesystem::path path_;
     std::mutex mutex_;

@@ -19,6 +19,16 @@ void CNSaveRequest::deleteContact(CNMutableContactPtr contact) {
     ops_.push_back({Kind::DeleteContact, std::move(contact), nullptr, {}, {}, std::nullopt});
 }
 
+void CNSaveRequest::updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged) {
+    if (!QV_ASSERT(contact && unchanged, "updateContact needs a contact and its test")) return;
+    ops_.push_back({Kind::UpdateContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged)});
+}
+
+void CNSaveRequest::deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged) {
+    if (!QV_ASSERT(contact && unchanged, "deleteContact needs a contact and its test")) return;
+    ops_.push_back({Kind::DeleteContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged)});
+}
+
 void CNSaveRequest::addGroup(CNMutableGroupPtr group, std::optional<std::string> toContainerWithIdentifier) {
     if (!QV_ASSERT(group, "addGroup needs a group")) return;
     ops_.push_back({Kind::AddGroup, nullptr, std::move(group), {}, {}, std::move(toContainerWithIdentifier)});

@@ -3,6 +3,7 @@
 // added to and removed from groups. The store applies a request in order and in one
 // transaction: every change or none.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,12 +23,23 @@ public:
         std::string groupIdentifier;              // the group of a member change
         std::string contactIdentifier;            // the contact of a member change
         std::optional<std::string> containerIdentifier;  // where an added record goes; nullopt: the default container
+        // A conditional update or deletion: the stored contact, read with these keys in the
+        // transaction that writes it, must pass the test (Unchanged below); empty for none.
+        std::vector<CNKeyDescriptor> checkedKeys;
+        std::function<bool(const CNContact& stored)> unchanged;
     };
+    // Whether the contact as stored now is still the one the caller read.
+    using Unchanged = std::function<bool(const CNContact& stored)>;
 
     // Objects are held, not copied: changes made to them before the request runs are saved.
     void addContact(CNMutableContactPtr contact, std::optional<std::string> toContainerWithIdentifier);
     void updateContact(CNMutableContactPtr contact);
     void deleteContact(CNMutableContactPtr contact);
+    // The same, only when the stored contact, read with `keys` in the transaction that writes it,
+    // passes `unchanged`: otherwise the whole request fails with CNErrorCodeRecordChanged naming
+    // the contact, so that an edit made by anyone since the caller read it is never written over.
+    void updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged);
+    void deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged);
     void addGroup(CNMutableGroupPtr group, std::optional<std::string> toContainerWithIdentifier);
     void updateGroup(CNMutableGroupPtr group);
     void deleteGroup(CNMutableGroupPtr group);

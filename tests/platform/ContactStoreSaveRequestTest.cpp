@@ -105,6 +105,51 @@ TEST_F(ContactStoreSaveRequestTest, AFailingChangeUndoesTheWholeRequest) {
     EXPECT_EQ(givenNames(), (V{"Kept", "Added"}));
 }
 
+// A conditional update or deletion reads the stored contact in its own transaction: edited by
+// another connection since the caller read it, the whole request is refused naming it.
+TEST_F(ContactStoreSaveRequestTest, AConditionalChangeGoesAheadOnlyWhileTheContactIsAsRead) {
+    addContainer("Local");
+    auto ann = person("Ann"), bob = person("Bob");
+    CNSaveRequest setup;
+    setup.addContact(ann, std::nullopt);
+    setup.addContact(bob, std::nullopt);
+    ASSERT_TRUE(save(setup));
+    const std::vector<CNKeyDescriptor> keys = {CNContactGivenNameKey, CNContactNoteKey};
+    auto read = [&] { return fetch(CNContact::predicateForContactsWithIdentifiers({ann->identifier()}), keys)[0]; };
+    auto asRead = [](const CNContactPtr& was) {
+        return [note = was->note()](const CNContact& now) { return now.note() == note; };
+    };
+    const CNContactPtr before = read();
+    auto edit = before->mutableCopy();
+    edit->setNote("edited elsewhere");
+    CNSaveRequest elsewhere;
+    elsewhere.updateContact(edit);
+    ASSERT_TRUE(reopen()->executeSaveRequest(elsewhere));
+    for (const bool remove : {false, true}) {
+        SCOPED_TRACE(remove);
+        auto renamedBob = bob->mutableCopy();
+        renamedBob->setGivenName("Robert");
+        auto stale = before->mutableCopy();
+        stale->setGivenName("Annie");
+        CNSaveRequest request;
+        request.updateContact(renamedBob);
+        remove ? request.deleteContact(stale, keys, asRead(before)) : request.updateContact(stale, keys, asRead(before));
+        auto refused = save(request);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().code, CNErrorCodeRecordChanged);
+        EXPECT_EQ(refused.error().userInfo[CNErrorUserInfoAffectedRecordIdentifiersKey][0].asString(), ann->identifier());
+        EXPECT_EQ(givenNames(), (V{"Ann", "Bob"}));
+        EXPECT_EQ(read()->note(), "edited elsewhere");
+    }
+    // Read again, it goes ahead.
+    auto fresh = read()->mutableCopy();
+    fresh->setGivenName("Annie");
+    CNSaveRequest update;
+    update.updateContact(fresh, keys, asRead(read()));
+    ASSERT_TRUE(save(update));
+    EXPECT_EQ(givenNames(), (V{"Annie", "Bob"}));
+}
+
 TEST_F(ContactStoreSaveRequestTest, RefusedChangesReportTheirCause) {
     // No container to put a contact in.
     CNSaveRequest orphan;

@@ -442,7 +442,9 @@ TEST_F(ContactStoreTest, StoredValuesReadAlikeWhateverJSONTheyAreWrittenIn) {
         {"phone_numbers", "not json", {}, {}, {}, true},
         {"postal_addresses", R"([{"value":{"city":"Rome","planet":"Earth"},"value":{"street":"Via Appia"}}])", {},
          CNPostalAddress{"Via Appia", "", "", "", "", ""}},
-        {"birthday", R"({"year":-44,"month":3.0,"day":15,"hour":123456789012345678901})", {}, {}, partial},
+        {"birthday", R"({"year":-44,"month":3.0,"day":15,"hour":123456789012345678901})", {}, {}, partial, true},
+        // A value of another shape than the store writes is no empty one.
+        {"phone_numbers", R"([{"identifier":"p1","value":{"stringValue":"555 0100"}}])", {phone("p1", std::nullopt, "")}, {}, {}, true},
         {"birthday", R"({"day":015})", {}, {}, DateComponents{}, true},
     };
     sqlite3* db = nullptr;

@@ -506,11 +506,16 @@ TEST_F(SyncEndToEndTest, AStoredLocalValueThatCannotBeReadFailsItsContactAloneAn
         {"Mail", "email_addresses", "'[{\"identifier\":\"m\",\"label\":\"ho' || x'FF' || '\",\"value\":\"a@example.com\"}]'",
          "e-mail addresses"},
         {"Lone", "given_name", "'Annette' || x'EDA080'", "given name"},  // a surrogate encoded on its own
+        // A value of another shape than the store writes (another program's), and dates in words.
+        {"Shape", "phone_numbers", "'[{\"identifier\":\"p\",\"label\":null,\"value\":{\"stringValue\":\"555 0100\"}}]'",
+         "phone numbers"},
+        {"Date", "birthday", "'{\"year\":\"1980\",\"month\":2,\"day\":3}'", "birthday"},
     };
     const std::string body = "<gd:email rel='http://schemas.google.com/g/2005#home' address='a@example.com'/>"
                              "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0100</gd:phoneNumber>";
     std::map<std::string, std::string> ids;
-    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) {
+    const std::vector<const char*> families = {"Phone", "Mail", "Lone", "Shape", "Date", "Good"};
+    for (const char* family : families) {
         ids[family] = addLocal({.given = "Ann", .family = family, .emails = {"a@example.com"}});
         editLocal(std::string("Ann ") + family, [](platform::CNMutableContact& c) {
             c.setPhoneNumbers({{std::string(platform::CNLabelPhoneNumberMobile), platform::CNPhoneNumber{"555 0100"}}});
@@ -518,7 +523,7 @@ TEST_F(SyncEndToEndTest, AStoredLocalValueThatCannotBeReadFailsItsContactAloneAn
     }
     ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
     std::map<std::string, std::string> googleIDs;
-    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) googleIDs[family] = googleID(std::string("Ann ") + family);
+    for (const char* family : families) googleIDs[family] = googleID(std::string("Ann ") + family);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
     auto column = [&](const Case& c, const std::string* set) {
@@ -538,7 +543,7 @@ TEST_F(SyncEndToEndTest, AStoredLocalValueThatCannotBeReadFailsItsContactAloneAn
         column(c, &c.value);
         stored[c.family] = column(c, nullptr);
     }
-    for (const char* family : {"Phone", "Mail", "Lone", "Good"}) {
+    for (const char* family : families) {
         ASSERT_TRUE(provider.replaceContact(googleIDs[family], personXML("Ann", family) + "<content>edited</content>" + body,
                                             {"6contacts"}));
         googleXML[family] = provider.entry(FakeProvider::Kind::Contacts, googleIDs[family])->xml;
@@ -549,7 +554,7 @@ TEST_F(SyncEndToEndTest, AStoredLocalValueThatCannotBeReadFailsItsContactAloneAn
         auto run = sync();
         EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial) << run->message();
         EXPECT_EQ(run->result().counts.appleUpdated, round == 0 ? 1 : 0);  // the good one
-        ASSERT_EQ(run->result().failed.size(), 3u);
+        ASSERT_EQ(run->result().failed.size(), std::size(cases));
         for (const Case& c : cases) {
             EXPECT_EQ(column(c, nullptr), stored[c.family]) << c.family;
             EXPECT_EQ(provider.entry(FakeProvider::Kind::Contacts, googleIDs[c.family])->xml, googleXML[c.family]) << c.family;
