@@ -76,6 +76,19 @@ std::optional<RevocationFailure> awaitRevocation(Session& session, const std::sh
     return RevocationFailure{why, failure.exitCode == kExitNetwork ? kExitNetwork : kExitOther};
 }
 
+constexpr const char* kChooseAccount =
+    "set the one to sync with quorvane config set customContainerID ID, then config set contactSourceMode 1";
+
+// Which local accounts the sync history belongs to, in words.
+std::string historyAccounts(QuorvaneModel& model) {
+    auto owner = model.historyLocalAccounts();
+    if (!owner) return "unknown (" + owner.error().localizedDescription() + ")";
+    if (!*owner) return "none (no sync yet)";
+    std::string text = Console::field((*owner)->name);
+    if (!(*owner)->containerID.empty()) text += " [" + Console::field((*owner)->containerID) + "]";
+    return text;
+}
+
 constexpr const char* kStillValid =
     "It stays valid at the provider until it expires or you remove this application's access in the account's "
     "settings.";
@@ -196,11 +209,16 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     console.out("signed in: " + (model->auth() ? (user.empty() ? std::string("yes") : Console::field(user)) : std::string("no")));
     model->updateSelectedContainerWithError();
     std::string account = "none";
-    if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
-    if (auto id = model->selectedContainer() ? std::optional<std::string>(model->selectedContainer()->identifier())
-                                            : std::nullopt)
-        account += " [" + *id + "]";
+    if (auto refused = model->automaticChoiceRefusal(); !refused.empty()) {
+        account += ": automatic choice is refused, it meets " + std::to_string(refused.size()) + " accounts (";
+        for (size_t i = 0; i < refused.size(); ++i) account += (i ? ", " : "") + Console::field(refused[i]);
+        account += "); " + std::string(kChooseAccount);
+    } else {
+        if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
+        if (model->selectedContainer()) account += " [" + Console::field(model->selectedContainer()->identifier()) + "]";
+    }
     console.out("local account: " + account);
+    console.out("history belongs to: " + historyAccounts(*model));
     console.out("data: " + profile.dataFolder().string());
     model->fetchSyncLogRecords();
     if (!model->syncLogRecords().empty()) {
@@ -216,15 +234,24 @@ int commandAccounts(Session& session, const std::vector<std::string>& args) {
     auto containers = model->getAppleContainersWithError();
     if (!containers) return session.fail(containers.error(), "The local accounts cannot be read");
     model->updateSelectedContainerWithError();
+    // Automatic choice that meets several accounts takes none: the one it would name is not synced.
+    const bool refused = !model->automaticChoiceRefusal().empty();
+    auto owner = model->historyLocalAccounts();
     for (const auto& container : *containers) {
         auto info = model->getContainerInfoWithContainer(container);
-        bool selected = model->selectedContainer() && model->selectedContainer()->identifier() == container->identifier();
+        bool selected = !refused && model->selectedContainer() &&
+                        model->selectedContainer()->identifier() == container->identifier();
+        bool history = owner && *owner && (*owner)->containerID == container->identifier();
         std::string line = Console::field(container->identifier()) + "\t" + accountKind(info->mContainerAccountType) + "\t" +
                            std::to_string(info->mNumContacts) + " contacts\t" +
                            (info->mReadOnlySource ? "read-only" : "read-write") + "\t" +
-                           Console::field(info->mDescription.value_or(container->name())) + (selected ? "\t(synced)" : "");
+                           Console::field(info->mDescription.value_or(container->name())) + (selected ? "\t(synced)" : "") +
+                           (history ? "\t(history)" : "");
         session.console().out(line);
     }
+    if (refused) session.console().note(std::string("Automatic choice of the local account is refused, as it meets several: ") +
+                                        kChooseAccount + ".");
+    if (owner && *owner && (*owner)->containerID.empty()) session.console().note("The sync history belongs to all accounts.");
     return kExitOK;
 }
 

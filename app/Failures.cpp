@@ -194,7 +194,7 @@ const std::vector<KnownFailure>& knownFailures() {
         {kModel, kQuorvaneModelErrorSettingsUnusable, kQuorvaneModelErrorSettingsUnusable, nullptr, 5, nullptr,
          "quorvane config set KEY VALUE sets a value."},
         {kModel, kQuorvaneModelErrorHistoryClearNotConfirmed, kQuorvaneModelErrorHistoryClearNotConfirmed, nullptr, 5,
-         nullptr, "Run quorvane sync --yes to clear it anyway, or set contactSourceMode back."},
+         nullptr, "Run quorvane sync --yes to go ahead anyway, or set contactSourceMode (and customContainerID) back."},
     };
     return table;
 }

@@ -656,7 +656,11 @@ public:
     // writeNothing (a plan) the clear is made in memory alone and nothing is noted. A clear for a
     // changed local selection that would forget deletions not yet carried (a pair one of whose
     // contacts is gone) is refused (kQuorvaneModelErrorHistoryClearNotConfirmed) unless confirmed;
-    // a plan says so in `note` instead.
+    // a plan says so in `note` instead. A change from one container to another keeps the history
+    // (each record names its container), is noted in a plan, and is refused the same way when the
+    // history of the container before holds deletions not yet carried (they would come back in
+    // the new one). The selection is judged against historyLocalAccounts(), and noted with the
+    // store's next save.
     struct HistoryLoad {
         std::optional<std::string> note;
     };
@@ -665,12 +669,32 @@ public:
     // container. Only a change from a known previous one counts: an empty user name is no user,
     // and a user or selection never noted is no change. Writes nothing (notePreviousAccounts does).
     int32_t shouldClearSyncHistory();
+    // The local accounts the sync history belongs to: as the store noted them, else (a store an
+    // earlier release wrote) as its records name them, the current selection when they hold its
+    // own; nullopt for a store without either. The account is named as it is now, else as noted.
+    struct HistoryLocalAccounts {
+        std::string containerID;  // "" for all accounts
+        std::string name;         // "all accounts", or the account's name
+        bool derived = false;     // read from the records
+    };
+    platform::Result<std::optional<HistoryLocalAccounts>> historyLocalAccounts();
+    // The selection the history belongs to ("" for all accounts); the settings' previous one when
+    // the store knows none; nullopt when neither does.
+    std::optional<std::string> previousLocalSelection();
+    // The accounts automatic choice of the local account meets when there are more than one (it
+    // then takes none, and a run is refused), each as "\"name\" (identifier)"; empty otherwise.
+    std::vector<std::string> automaticChoiceRefusal();
+    // How a selection is named in what the user reads: "all accounts" for none, else the quoted name.
+    static std::string describeContainer(const platform::CNContainerPtr& container);
     // Notes the current user (when someone is signed in) and the selected container (all
-    // accounts: "") as the previous ones; false when the settings file could not be written.
+    // accounts: "") as the previous ones, in the settings and (staged for the store's next save)
+    // in the sync store; false when the settings file could not be written.
     bool notePreviousAccounts();
     // The pairs of the previous selection's history one of whose contacts is gone (deletions the
     // next run would carry); 0 when deletions are not synced or the local contacts cannot be read.
-    size_t deletionsNotYetCarried();
+    // localOnly: only those whose local contact is gone (their Google contact would be copied into
+    // another account).
+    size_t deletionsNotYetCarried(bool localOnly = false);
     // The settings file can be used for a run: it can be read, each value is one its setting
     // takes, and it is there when the profile has synced before (its history is not empty).
     // Otherwise kQuorvaneModelErrorSettingsUnusable, naming the file and the key.

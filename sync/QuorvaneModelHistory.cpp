@@ -127,8 +127,35 @@ platform::Result<QuorvaneModel::HistoryLoad> QuorvaneModel::loadSyncHistoryForRu
         mSyncHistory.load({}, std::nullopt);
         return unreadableHistory(SyncStore::pathInFolder(dataFolder()), opened.error());
     }
+    // Which accounts the history belongs to is part of it: one that cannot be read stops the run.
+    auto owner = historyLocalAccounts();
+    if (!owner) return unreadableHistory(SyncStore::pathInFolder(dataFolder()), owner.error());
     HistoryLoad result;
     const int32_t reason = shouldClearSyncHistory();
+    // From one container to another the history stays, each record naming its container; but the
+    // new one has none of its own, so what was deleted in the one before comes back in it.
+    const std::string current = mSelectedContainer ? mSelectedContainer->identifier() : std::string();
+    if (reason == 0 && *owner && !(*owner)->containerID.empty() && !current.empty() && (*owner)->containerID != current) {
+        std::string text = "The local account selection changed since the last sync: the sync history belongs to " +
+                           (*owner)->name + " (" + (*owner)->containerID + "), and " + describeContainer(mSelectedContainer) +
+                           " has none of its own, so its contacts are paired anew";
+        if (auto fetched = doFetchSyncHistory(); !fetched) return fetched.error();
+        const size_t pending = deletionsNotYetCarried(true);
+        if (pending > 0) {
+            text += "; the history still holds " + std::to_string(pending) + " deletion" + (pending == 1 ? "" : "s") +
+                    " not yet carried (contacts deleted on one side since the last sync), and they would come back in it.";
+            if (!writeNothing && !clearConfirmed) {
+                appendStringToLog(text);
+                return platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorHistoryClearNotConfirmed,
+                                                        text + " Nothing was changed on either side.");
+            }
+            if (writeNothing) text += " A sync asks for confirmation.";
+        } else {
+            text += ".";
+        }
+        appendStringToLog(text);
+        if (writeNothing) result.note = text;
+    }
     if (reason != 0) {
         if (auto fetched = doFetchSyncHistory(); !fetched) return fetched.error();
         const std::string why = reason == 1 ? Utils::localized("QVR_ClearedSyncHistoryNewGmailAccount",
@@ -187,10 +214,10 @@ platform::Result<QuorvaneModel::HistoryLoad> QuorvaneModel::loadSyncHistoryForRu
     return result;
 }
 
-size_t QuorvaneModel::deletionsNotYetCarried() {
+size_t QuorvaneModel::deletionsNotYetCarried(bool localOnly) {
     if (!syncDeletedContacts()) return 0;
     // The records of the previous selection: every one after all accounts, else its container's.
-    const auto previous = previousContainerID();
+    const auto previous = previousLocalSelection();
     std::set<std::string> googleIDs, appleIDs;
     if (mContactFeed && mContactFeed->entries())
         for (const auto& e : *mContactFeed->entries())
@@ -205,7 +232,7 @@ size_t QuorvaneModel::deletionsNotYetCarried() {
         if (!r || (!isEmpty(previous) && r->appleSourceID.value_or("") != *previous)) continue;
         const bool google = r->googleID && googleIDs.count(*r->googleID);
         const bool apple = r->appleRecordID && appleIDs.count(*r->appleRecordID);
-        if (google != apple) ++pending;
+        if (google != apple && (google || !localOnly)) ++pending;
     }
     return pending;
 }
@@ -222,9 +249,54 @@ int32_t QuorvaneModel::shouldClearSyncHistory() {
     // accounts are noted as "", so a selection never noted is told from all accounts.
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
-    const auto previous = previousContainerID();
+    const auto previous = previousLocalSelection();
     if (previous && isEmpty(containerID) != isEmpty(previous)) answer = 2;
     return answer;
+}
+
+std::optional<std::string> QuorvaneModel::previousLocalSelection() {
+    // The store's word first: a settings file made anew (or set by hand) does not move the history.
+    if (auto owner = historyLocalAccounts(); owner && *owner) return (*owner)->containerID;
+    return previousContainerID();
+}
+
+platform::Result<std::optional<QuorvaneModel::HistoryLocalAccounts>> QuorvaneModel::historyLocalAccounts() {
+    auto store = syncStore();
+    if (!store) return store.error();
+    auto noted = (*store)->historyAccounts();
+    if (!noted) return noted.error();
+    const std::string current = mSelectedContainer ? mSelectedContainer->identifier() : std::string();
+    auto named = [this](const std::string& id, const std::optional<std::string>& notedName) {
+        if (id.empty()) return std::string("all accounts");
+        if (auto container = getContainerWithIdentifier(id)) return describeContainer(container);
+        return "\"" + notedName.value_or(id) + "\"";
+    };
+    if (*noted) return std::optional<HistoryLocalAccounts>(
+        HistoryLocalAccounts{(*noted)->localSelection, named((*noted)->localSelection, (*noted)->localAccountName), false});
+    // Noted by no run of this version: what the records name. The current selection when they hold
+    // records of its own; else the one the settings noted, when they hold its; else all accounts
+    // when any record was written for them; else the container most records name.
+    auto sources = (*store)->storedRecordsPerLocalSource();
+    if (!sources) return sources.error();
+    std::map<std::string, size_t>& containers = *sources;
+    const bool all = containers.erase("") > 0;
+    if (!all && containers.empty()) return std::optional<HistoryLocalAccounts>();
+    auto holds = [&](const std::string& id) { return id.empty() ? all : containers.count(id) > 0; };
+    std::string selection;
+    if (holds(current)) {
+        selection = current;
+    } else if (auto settings = previousContainerID(); settings && holds(*settings)) {
+        selection = *settings;
+    } else if (!all) {
+        selection = std::max_element(containers.begin(), containers.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+    }
+    return std::optional<HistoryLocalAccounts>(HistoryLocalAccounts{selection, named(selection, std::nullopt), true});
+}
+
+std::string QuorvaneModel::describeContainer(const platform::CNContainerPtr& container) {
+    if (!container) return "all accounts";
+    return "\"" + container->name() + "\"";
 }
 
 bool QuorvaneModel::notePreviousAccounts() {
@@ -232,6 +304,11 @@ bool QuorvaneModel::notePreviousAccounts() {
     if (!username.empty() && stringsDifferWithString1(username, previousGmailUsername())) setPreviousGmailUsername(username);
     const std::string containerID = mSelectedContainer ? mSelectedContainer->identifier() : std::string();
     if (previousContainerID() != containerID) setPreviousContainerID(containerID);
+    if (auto store = syncStore()) {
+        std::optional<std::string> name;
+        if (mSelectedContainer) name = mSelectedContainer->name();
+        (*store)->setHistoryAccounts(HistoryAccounts{containerID, name});
+    }
     return mUserDefaults->synchronize();
 }
 

@@ -94,6 +94,17 @@ bool QuorvaneModel::forceUpdateAllContacts() { return forceUpdateContacts() && !
 
 bool QuorvaneModel::isSyncingFacebook() { return isFacebookContainer(mSelectedContainer); }
 
+std::vector<std::string> QuorvaneModel::automaticChoiceRefusal() {
+    std::vector<std::string> candidates;
+    if (contactSourceMode() != ContactSourceModeAutoSelect) return candidates;
+    for (const auto& c : getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{})) {
+        if (!c || isFacebookContainer(c) || isGoogleContainer(c) || isReadOnlyContainer(c)) continue;
+        candidates.push_back("\"" + c->name() + "\" (" + c->identifier() + ")");
+    }
+    if (candidates.size() <= 1) candidates.clear();
+    return candidates;
+}
+
 platform::Result<void> QuorvaneModel::checkForContactAccountErrorsWithSelectedSyncMode(int32_t syncMode, bool) {
     auto refuse = [&](const std::string& text) -> platform::Result<void> {
         appendStringToLog(text);
@@ -113,20 +124,13 @@ platform::Result<void> QuorvaneModel::checkForContactAccountErrorsWithSelectedSy
     }
     // Nor does it pick one of several accounts on its own: a new account would take the sync over
     // unasked (every contact copied into it, the old one no longer synced). The user chooses.
-    if (contactSourceMode() == ContactSourceModeAutoSelect) {
+    if (auto candidates = automaticChoiceRefusal(); !candidates.empty()) {
         std::string names;
-        int32_t candidates = 0;
-        for (const auto& c : getAppleContainersWithError().valueOr(std::vector<platform::CNContainerPtr>{})) {
-            if (!c || isFacebookContainer(c) || isGoogleContainer(c) || isReadOnlyContainer(c)) continue;
-            ++candidates;
-            names += std::string(names.empty() ? "" : ", ") + "\"" + c->name() + "\" (" + c->identifier() + ")";
-        }
-        if (candidates > 1) {
-            return refuse("The local account to sync is chosen automatically, and there are " +
-                          std::to_string(candidates) + ": " + names +
-                          ". Nothing was changed on either side. Choose the one to sync: set customContainerID to its "
-                          "identifier and contactSourceMode to 1 (or contactSourceMode to 2 to sync every account).");
-        }
+        for (const auto& c : candidates) names += (names.empty() ? "" : ", ") + c;
+        return refuse("The local account to sync is chosen automatically, and there are " + std::to_string(candidates.size()) +
+                      ": " + names +
+                      ". Nothing was changed on either side. Choose the one to sync: set customContainerID to its "
+                      "identifier and contactSourceMode to 1 (or contactSourceMode to 2 to sync every account).");
     }
     // Nothing is written into an account that only grants reading.
     if (mSelectedContainer && syncMode != SyncModeMacToGoogle && isReadOnlyContainer(mSelectedContainer)) {

@@ -50,8 +50,15 @@ int64_t failureKind(const std::filesystem::path& file, int code, int systemErrno
         case EDQUOT: return kSyncStoreErrorDiskFull;
         case EISDIR:
         case ENOTDIR: return kSyncStoreErrorDamaged;  // something that is not a file stands in its place
-        default: return kSyncStoreErrorOther;
+        default: break;
     }
+    // SQLite does not always keep the cause (a journal it could not make): the file and its folder tell.
+    const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    if (::access(folder.c_str(), W_OK) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+        return kSyncStoreErrorReadOnly;
+    if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), R_OK | W_OK) != 0)
+        return errno == EROFS ? kSyncStoreErrorReadOnly : kSyncStoreErrorPermission;
+    return kSyncStoreErrorOther;
 }
 
 Error storeError(const std::filesystem::path& file, int code, int systemErrno, const std::string& description) {
@@ -102,6 +109,10 @@ CREATE TABLE sync_log (
     photos_moved INTEGER NOT NULL DEFAULT 0,
     failures INTEGER NOT NULL DEFAULT 0,
     log_text TEXT NOT NULL DEFAULT '');
+CREATE TABLE history_accounts (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    local_selection TEXT NOT NULL,
+    local_account_name TEXT);
 )SQL";
 
 // What each schema version adds to the one before, from version 1 on.
@@ -116,6 +127,9 @@ const char* const kMigrations[] = {
     // 4: the values each side held when the pair was last synced.
     "ALTER TABLE sync_history ADD COLUMN apple_field_values BLOB;"
     "ALTER TABLE sync_history ADD COLUMN google_field_values BLOB;",
+    // 5: the local accounts the history belongs to.
+    "CREATE TABLE IF NOT EXISTS history_accounts (id INTEGER PRIMARY KEY CHECK (id = 1), local_selection TEXT NOT NULL,"
+    " local_account_name TEXT);",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == SyncStore::kSchemaVersion + 1);
 
@@ -402,8 +416,30 @@ void SyncStore::insertSyncLog(SyncLogRecord record) {
     mInsertedLogs.push_back(std::move(record));
 }
 
+platform::Result<std::optional<HistoryAccounts>> SyncStore::historyAccounts() {
+    if (mStagedAccounts) return mStagedAccounts;
+    SQLStatement s(mDb, "SELECT local_selection, local_account_name FROM history_accounts WHERE id = 1");
+    if (!s.ok()) return lastError("The sync history's accounts cannot be read");
+    const int rc = s.step();
+    if (rc == SQLITE_DONE) return std::optional<HistoryAccounts>();
+    if (rc != SQLITE_ROW) return lastError("The sync history's accounts cannot be read");
+    return std::optional<HistoryAccounts>(HistoryAccounts{s.text(0), columnText(s, 1)});
+}
+
+void SyncStore::setHistoryAccounts(HistoryAccounts accounts) { mStagedAccounts = std::move(accounts); }
+
+platform::Result<std::map<std::string, size_t>> SyncStore::storedRecordsPerLocalSource() {
+    std::map<std::string, size_t> out;
+    SQLStatement s(mDb, "SELECT coalesce(apple_source_id, ''), count(*) FROM sync_history GROUP BY 1");
+    if (!s.ok()) return lastError("The sync history cannot be read");
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) out[s.text(0)] += size_t(s.integer(1));
+    if (rc != SQLITE_DONE) return lastError("The sync history cannot be read");
+    return out;
+}
+
 bool SyncStore::hasChanges() const {
-    return !mInsertedSlots.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty();
+    return !mInsertedSlots.empty() || !mDeletedHistory.empty() || !mInsertedLogs.empty() || mStagedAccounts;
 }
 
 platform::Result<void> SyncStore::save() {
@@ -488,6 +524,13 @@ platform::Result<void> SyncStore::save() {
             ins.reset();
         }
     }
+    if (ok && mStagedAccounts) {
+        SQLStatement ins(mDb, "INSERT OR REPLACE INTO history_accounts (id, local_selection, local_account_name) VALUES (1, ?, ?)");
+        if (!ins.ok()) fail("The sync history's accounts cannot be written");
+        bindText(ins, 1, mStagedAccounts->localSelection);
+        bindText(ins, 2, mStagedAccounts->localAccountName);
+        if (ok && ins.step() != SQLITE_DONE) fail("The sync history's accounts cannot be written");
+    }
     if (ok && !mInsertedLogs.empty()) {
         std::string prune = "DELETE FROM sync_log WHERE id NOT IN (SELECT id FROM sync_log ORDER BY id DESC LIMIT " +
                             std::to_string(kLogsKept) + ");";
@@ -509,6 +552,7 @@ platform::Result<void> SyncStore::save() {
     mDeletedRowIDs.clear();
     if (!mInsertedLogs.empty()) mLastSavedLogID = savedLogID;
     mInsertedLogs.clear();
+    mStagedAccounts.reset();
     return {};
 }
 

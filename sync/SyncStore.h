@@ -3,7 +3,8 @@
 // schema version in PRAGMA user_version, older files migrated in place when opened):
 // - sync_history: what the engine remembers of every pair it synced (indexed by local record id
 //   and by Google id);
-// - sync_log: one row per run, the newest kLogsKept kept.
+// - sync_log: one row per run, the newest kLogsKept kept;
+// - history_accounts: which local accounts the history belongs to (one row, once a run noted it).
 //
 // Inserts and deletes are staged and become durable together, in one transaction, at save(); a
 // failed save keeps them staged. Fetches see the staged changes (as the next save would leave the
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,6 +76,13 @@ struct SyncLogRecord {
     std::string logText;
 };
 
+// The local accounts a history belongs to: the container synced when it was noted ("" for all
+// accounts) and that container's name then.
+struct HistoryAccounts {
+    std::string localSelection;
+    std::optional<std::string> localAccountName;
+};
+
 // What an error of the store (domain kSyncStoreErrorDomain) says about the file, by what the user
 // can do about it: only a damaged content is a reason to set the file aside.
 inline constexpr const char* kSyncStoreErrorDomain = "QuorvaneSyncStoreErrorDomain";
@@ -90,8 +99,8 @@ enum SyncStoreErrorCode : int64_t {
 class SyncStore {
 public:
     // 2 added the content digests to sync_history, 3 the local photo's digest, 4 the values each
-    // side held; an older file is brought up to date when opened.
-    static constexpr int kSchemaVersion = 4;
+    // side held, 5 history_accounts; an older file is brought up to date when opened.
+    static constexpr int kSchemaVersion = 5;
     static constexpr int kLogsKept = 500;
     static constexpr const char* kFileName = "SyncData.sqlite";
 
@@ -124,6 +133,13 @@ public:
     void insertSyncHistory(const SyncHistoryRecordPtr& record);
     void deleteSyncHistory(const SyncHistoryRecordPtr& record);
     void insertSyncLog(SyncLogRecord record);
+    // The accounts noted (staged ones included); nullopt when none were noted yet (a new store, or
+    // one an earlier release wrote).
+    platform::Result<std::optional<HistoryAccounts>> historyAccounts();
+    void setHistoryAccounts(HistoryAccounts accounts);
+    // How many stored history records name each local container ("": none, all accounts), without
+    // reading the records (nor the staged changes).
+    platform::Result<std::map<std::string, size_t>> storedRecordsPerLocalSource();
     bool hasChanges() const;
 
     // Writes every staged change in one transaction and keeps the newest kLogsKept runs. On
@@ -149,6 +165,7 @@ private:
     std::vector<int64_t> mDeletedHistory;  // row ids, in the order deleted
     std::unordered_set<int64_t> mDeletedRowIDs;
     std::vector<SyncLogRecord> mInsertedLogs;
+    std::optional<HistoryAccounts> mStagedAccounts;
     int64_t mLastSavedLogID = 0;
     // The stored records as checkSyncHistory read them, with the file's data version then.
     platform::Result<std::vector<SyncHistoryRecordPtr>> readStoredHistory();

@@ -1862,7 +1862,7 @@ TEST_F(QuorvaneCommandTest, AccountChoicesAndFiltersNeverUndoADeletionUnasked) {
     EXPECT_NE(plan.err.find("still holds 1 deletion not yet carried"), std::string::npos) << plan.err;
     auto asked = quorvane({"sync"});
     EXPECT_EQ(asked.code, 5);
-    EXPECT_NE(asked.err.find("Run quorvane sync --yes to clear it anyway"), std::string::npos) << asked.err;
+    EXPECT_NE(asked.err.find("Run quorvane sync --yes to go ahead anyway"), std::string::npos) << asked.err;
     EXPECT_EQ(localNames().size(), 3u);
     ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "1"}).code, 0);
     ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
