@@ -43,11 +43,25 @@ struct SameVersions {
     }
 };
 
+// A list that names one entry twice is no list to sync from: which of the two is the entry cannot
+// be told, and each would become a contact of its own.
+std::string entryNamedTwice(const GDataFeedBase& feed) {
+    if (!feed.entries()) return "";
+    std::unordered_set<std::string> seen;
+    seen.reserve(feed.entryCount());
+    for (const auto& entry : *feed.entries()) {
+        auto id = entry ? entry->identifier() : std::nullopt;
+        if (id && !seen.insert(*id).second) return "the list names the entry " + *id + " twice";
+    }
+    return "";
+}
+
 template <class Feed>
 FetchedFeed<Feed> verdict(std::shared_ptr<Feed> feed) {
     FetchedFeed<Feed> fetched;
     fetched.entriesRead = feed->entryCount();
     fetched.incompleteReason = GoogleFeedFetch::incompleteReasonForFeed(*feed);
+    if (fetched.incompleteReason.empty()) fetched.incompleteReason = entryNamedTwice(*feed);
     fetched.complete = fetched.incompleteReason.empty();
     fetched.feed = std::move(feed);
     return fetched;
@@ -108,6 +122,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
         // The changes must be whole too: a change missed could be a deletion missed.
         std::string changesReason = incompleteReasonForFeed(*feed, letGo->count);
+        if (changesReason.empty()) changesReason = entryNamedTwice(*feed);
         bool unchanged = false;
         const size_t changesRead = feed->entryCount() + letGo->count;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
