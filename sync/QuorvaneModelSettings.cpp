@@ -31,7 +31,8 @@ platform::Result<void> QuorvaneModel::checkSettings() {
             return unusable("The settings file " + file + " cannot be read (" + why +
                             "), so nothing was changed on either side: without it the sync cannot tell which accounts "
                             "its history belongs to. Restore the file from a backup, or set the settings again (the "
-                            "file is then started anew and the one that cannot be read kept beside it as .corrupt).");
+                            "file is then started anew and the one that cannot be read kept beside it as .corrupt, or .corrupt.2 and "
+                            "so on when one is kept already).");
         case platform::UserDefaults::FileState::Absent: {
             auto store = syncStore();
             auto history = store ? (*store)->fetchSyncHistory() : platform::Result<std::vector<SyncHistoryRecordPtr>>(store.error());

@@ -235,11 +235,16 @@ bool UserDefaults::writeLocked() {
     loadLocked(true);
     for (const auto& [key, value] : changes_) value ? values_.set(key, *value) : (void)values_.remove(key);
     if (unreadable_) {
-        // Keep what could not be read before it is replaced.
+        // Keep what could not be read before it is replaced, beside each copy kept before:
+        // ".corrupt", then ".corrupt.2", ".corrupt.3", ...
+        std::error_code ec;
         fs::path keep = path_;
         keep += ".corrupt";
-        std::error_code ec;
-        if (!fs::copy_file(path_, keep, fs::copy_options::overwrite_existing, ec)) {
+        for (int n = 2; fs::symlink_status(keep, ec).type() != fs::file_type::not_found && n < 10000; ++n) {
+            keep = path_;
+            keep += ".corrupt." + std::to_string(n);
+        }
+        if (!fs::copy_file(path_, keep, fs::copy_options::none, ec)) {
             std::error_code renameError;
             fs::rename(path_, keep, renameError);
             if (renameError && fs::symlink_status(path_, ec).type() != fs::file_type::not_found) {

@@ -172,12 +172,16 @@ TEST_F(UserDefaultsTest, CorruptFileIsTreatedAsEmptyAndKeptUntilTheNextChange) {
     UserDefaults again(file_);
     EXPECT_EQ(again.stringForKey("name"), "Grace");
 
-    // A valid JSON document that is not an object counts as corrupt too.
-    ASSERT_TRUE(writeFileAtomically(file_, "[1, 2]"));
-    UserDefaults array(file_);
-    EXPECT_TRUE(array.dictionaryRepresentation().asDictionary().empty());
-    array.setObject(Value(int64_t(1)), "k");
-    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt"), "[1, 2]");
+    // A valid JSON document that is not an object counts as corrupt too; each is kept.
+    for (const char* kept : {"[1, 2]", "7"}) {
+        ASSERT_TRUE(writeFileAtomically(file_, kept));
+        UserDefaults array(file_);
+        EXPECT_TRUE(array.dictionaryRepresentation().asDictionary().empty());
+        array.setObject(Value(int64_t(1)), "k");
+    }
+    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt"), "{\"name\": \"Ada\", ");
+    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt.2"), "[1, 2]");
+    EXPECT_EQ(contents(dir_ / "com.example.Test.json.corrupt.3"), "7");
 }
 
 TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideOnlyAtTheNextChange) {
