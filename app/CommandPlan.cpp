@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include <mutex>
+
 #include "app/Command.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/NetworkThread.h"
@@ -70,9 +72,17 @@ std::string countsText(const SyncRun& run) {
     return out;
 }
 
-// Records the run as interrupted, when the program ends for good before the run could record itself
-// (SyncStore of its own: the main thread's is busy, or stuck). Runs on the signal thread.
-std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOptions& options) {
+// What a run had written, as the main thread last saw it, for the signal thread to read.
+struct WrittenSoFar {
+    std::mutex mutex;
+    SyncRunCounts counts;
+};
+
+// Records the run as interrupted, with what it had written, when the program ends for good before
+// the run could record itself (SyncStore of its own: the main thread's is busy, or stuck). Runs on
+// the signal thread.
+std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOptions& options,
+                                           std::shared_ptr<WrittenSoFar> written) {
     SyncLogRecord record;
     record.startDate = platform::Date::now();
     record.syncMode = options.syncMode;
@@ -83,7 +93,7 @@ std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOp
     record.appleAccount = model.getAppleAccountName();
     record.logText = "Interrupted: the run was still going 9 s after the signal and was ended there\n";
     const auto path = SyncStore::pathInFolder(model.dataFolder());
-    return [record, path] {
+    return [record, path, written] {
         auto store = SyncStore::open(path);
         if (!store) return;
         // Nothing to add when the run recorded itself after all (each is recorded once it began).
@@ -92,6 +102,13 @@ std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOp
                 if (!(log.startDate < record.startDate)) return;
         SyncLogRecord ended = record;
         ended.endDate = platform::Date::now();
+        {
+            std::lock_guard lock(written->mutex);
+            const SyncRunCounts& c = written->counts;
+            ended.googleCreated = c.googleCreated, ended.googleUpdated = c.googleUpdated, ended.googleDeleted = c.googleDeleted;
+            ended.appleCreated = c.appleCreated, ended.appleUpdated = c.appleUpdated, ended.appleDeleted = c.appleDeleted;
+            ended.photosMoved = c.photosMoved, ended.failures = c.failures;
+        }
         (*store)->insertSyncLog(std::move(ended));
         (void)(*store)->save();
     };
@@ -114,9 +131,17 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
     if (!options.planOnly && (*code = session.lockSyncData()) != kExitOK) return nullptr;
     bool finished = false;
     const SyncRun* current = nullptr;
-    session.setProgressCounts([&current] { return current ? countsText(*current) : std::string(); });
+    auto written = std::make_shared<WrittenSoFar>();
+    session.setProgressCounts([&current, written] {
+        if (!current) return std::string();
+        {
+            std::lock_guard lock(written->mutex);
+            written->counts = current->counts();
+        }
+        return countsText(*current);
+    });
     // A sync is recorded in the log even when the program has to end before the run ends.
-    if (!options.planOnly) setForcedExitRecord(interruptedRunRecord(*model, options));
+    if (!options.planOnly) setForcedExitRecord(interruptedRunRecord(*model, options, written));
     auto run = model->startSyncRun(options, [&finished](SyncRun&) {
         finished = true;
         setForcedExitRecord(nullptr);
@@ -133,7 +158,7 @@ std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* 
         // Interrupted, or the provider went silent: the run ends after the work in flight. What a
         // silent provider holds will not be answered: it is cancelled now, so that the run ends
         // and saves the history of what was confirmed (an interrupt does the same a moment later).
-        run->cancel();
+        run->cancel(interrupted() ? SyncRunOutcome::Interrupted : SyncRunOutcome::Network);
         if (!interrupted()) platform::NetworkThread::shared().cancelEverything();
         session.waitFor([&finished] { return finished; }, wait, false);
         session.setProgressCounts(nullptr);
@@ -393,6 +418,9 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
         printJSON(session, run.get(), false, code, records);
         return code;
     }
+    // What the plan had to say (a group filter matching nothing, say); -v shows it in the log.
+    if (run && run->planned() && !console.verbose())
+        for (const auto& note : run->plan().notes) console.note(note);
     const SyncRunCounts& c = run ? run->counts() : SyncRunCounts();
     // What was written, when the run got to writing (also when it could not finish after).
     const SyncRunOutcome outcome = run ? run->outcome() : SyncRunOutcome::Other;

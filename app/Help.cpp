@@ -58,7 +58,10 @@ const std::vector<CommandHelp>& helps() {
         {"plan", "plan [--mode M] [--json]", "what a sync would do, one line per contact",
          "Downloads both sides and prints what a sync would do, one line per contact:\n"
          "  + created   > sent to Google   < written to the local account   - deleted\n"
-         "and a summary. Nothing is written. -v says why each contact changes. It does not wait for\n"
+         "and a summary. -v says why each contact changes. No contact, history or setting is\n"
+         "written; what a plan keeps is a cache: the downloaded Google list beside the sync store\n"
+         "(the store's file is made, empty, when the profile has none yet), and a refreshed\n"
+         "sign-in with its lock file. It does not wait for\n"
          "another sync of the profile, but a QUORVANE_LOCK_WAIT that is no number of seconds is\n"
          "refused all the same.\n"
          "\n" PROVIDER_WAIT_HELP "\n" LOCK_WAIT_HELP,

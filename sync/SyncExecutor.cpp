@@ -34,6 +34,7 @@ const char* syncRunOutcomeName(SyncRunOutcome outcome) {
         case SyncRunOutcome::Refused: return "refused";
         case SyncRunOutcome::MissingGroups: return "missing groups";
         case SyncRunOutcome::Other: return "other";
+        case SyncRunOutcome::Interrupted: return "interrupted";
     }
     return "other";
 }
@@ -155,9 +156,10 @@ void SyncExecutor::start(Finished finished) {
     changeState(State::ApplyLocal);
 }
 
-void SyncExecutor::cancel() {
+void SyncExecutor::cancel(SyncRunOutcome as) {
     if (cancelled_ || state_ == State::Finished) return;
     cancelled_ = true;
+    cancelledAs_ = as;
     context_->log(std::string("Sync cancelled"));
     if (writer_) writer_->cancel();
 }
@@ -920,6 +922,8 @@ void SyncExecutor::saveHistory() {
 void SyncExecutor::saveLog() {
     SyncRunOutcome outcome = stoppedWith_.value_or(result_.counts.failures > 0 ? SyncRunOutcome::Partial : SyncRunOutcome::Ok);
     if (!stoppedWith_ && result_.error) outcome = SyncRunOutcome::Partial;
+    // A run ended on purpose is named for that, whatever the requests cut short by it answered.
+    if (cancelled_) outcome = cancelledAs_;
     finish(outcome, result_.error);
 }
 

@@ -68,8 +68,9 @@ enum class SyncRunOutcome {
     Refused,        // the run would not start, or stopped before writing, for safety
     MissingGroups,  // Google groups the contacts need could not be made
     Other,          // anything else
+    Interrupted,    // ended at the user's request (Ctrl-C, SIGTERM) after the work in flight
 };
-// "ok", "partial", "auth", "network", "refused", "missing groups", "other".
+// "ok", "partial", "auth", "network", "refused", "missing groups", "other", "interrupted".
 const char* syncRunOutcomeName(SyncRunOutcome outcome);
 
 struct SyncRunCounts {
@@ -202,7 +203,9 @@ public:
     void setLocalApply(LocalApply apply) { localApply_ = std::move(apply); }
 
     void start(Finished finished);
-    void cancel();
+    // Ends the run after the work in flight, saving the history of what completed; the run is
+    // recorded with the outcome given (Interrupted: the user asked).
+    void cancel(SyncRunOutcome as = SyncRunOutcome::Interrupted);
     State state() const { return state_; }
     const SyncRunCounts& counts() const { return result_.counts; }
     // The records with what was done to each (valid once finished).
@@ -298,6 +301,7 @@ private:
     SyncRunResult result_;
     std::optional<SyncRunOutcome> stoppedWith_;  // the first outcome that ends the writes early
     bool cancelled_ = false;
+    SyncRunOutcome cancelledAs_ = SyncRunOutcome::Interrupted;
     LocalApply localApply_;
     Finished finished_;
     std::shared_ptr<GoogleBatchWriter> writer_;

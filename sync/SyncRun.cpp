@@ -69,9 +69,10 @@ void SyncRun::start(Finished finished) {
     setState(State::checkAccounts);
 }
 
-void SyncRun::cancel() {
+void SyncRun::cancel(SyncRunOutcome as) {
     mCancelled = true;
-    if (mExecutor) mExecutor->cancel();
+    mCancelledAs = as;
+    if (mExecutor) mExecutor->cancel(as);
 }
 
 SyncRun::State SyncRun::nextStateAfter(State state) const {
@@ -121,6 +122,12 @@ void SyncRun::setState(State state) {
 }
 
 void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> error, std::string message) {
+    // A run ended on purpose ends as that, whatever the requests it cut short answered.
+    if (mCancelled) {
+        outcome = mCancelledAs;
+        error.reset();
+        message = mCancelledAs == SyncRunOutcome::Interrupted ? "Interrupted before anything was written" : "Cancelled";
+    }
     mResult.outcome = outcome;
     mResult.error = std::move(error);
     mMessage = std::move(message);
@@ -149,7 +156,7 @@ void SyncRun::queueStep() {
 
 void SyncRun::step() {
     if (mModelAlive.expired() || mState == State::finished) return;
-    if (mCancelled) return finish(SyncRunOutcome::Other, std::nullopt, "Cancelled");
+    if (mCancelled) return finish(mCancelledAs);
     switch (mState) {
         case State::checkAccounts: return runCheckAccounts();
         case State::fetchGroups: return runFetchGroups();

@@ -65,8 +65,9 @@ public:
 
     // Begins at checkAccounts; `finished` runs once, on the main run loop, when the run ends.
     void start(Finished finished);
-    // Ends the run after the work in flight (result other, message "Cancelled").
-    void cancel();
+    // Ends the run after the work in flight, with the outcome given (Interrupted: the user asked;
+    // Network: the provider went quiet), saving the history of what completed.
+    void cancel(SyncRunOutcome as = SyncRunOutcome::Interrupted);
 
     State state() const { return mState; }
     // How the run ended (with the executor's counts when it got that far); valid once finished.
@@ -204,6 +205,7 @@ private:
     std::shared_ptr<SyncExecutor> mExecutor;
     Finished mFinished;
     bool mCancelled = false;
+    SyncRunOutcome mCancelledAs = SyncRunOutcome::Interrupted;
     bool mLocalPassDone = false;
     bool mPlanned = false;
     // The model's life, so that a queued step of a model that is gone does nothing.

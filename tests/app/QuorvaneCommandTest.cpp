@@ -659,7 +659,7 @@ TEST_F(QuorvaneCommandTest, AnInterruptEndsACommandOnATricklingProviderWithinTen
     }
     auto log = quorvane({"log"});
     EXPECT_EQ(log.code, 0);
-    EXPECT_FALSE(log.out.empty()) << log.err;
+    EXPECT_NE(log.out.find("\tinterrupted\t"), std::string::npos) << log.out << log.err;
 }
 
 // A sync still going when the program ends for good (9 s after the signal: here its standard error
@@ -1195,6 +1195,11 @@ TEST_F(QuorvaneCommandTest, ASyncStoppedWhileWritingLosesNoEditAndTheNextRunsCom
         released = true;
         provider.setAnswerFault(nullptr);
         EXPECT_TRUE(code == stop.code || (code == 0 && answered < stopAt)) << code << child->err();
+        if (code == 130) {  // recorded as what it was, with what it wrote
+            const std::string last = quorvane({"log", "--last", "1"}).out;
+            EXPECT_NE(last.find("\tinterrupted\tGoogle +"), std::string::npos) << last;
+            EXPECT_EQ(last.find("Google +0 ~0 -0"), std::string::npos) << last;
+        }
         if (code == 3) ASSERT_EQ(signIn().code, 0);
         int plain = 1;
         for (int again = 0; again < 3 && plain != 0; ++again) plain = quorvane({"-q", "sync", "--yes"}).code;
@@ -1206,6 +1211,63 @@ TEST_F(QuorvaneCommandTest, ASyncStoppedWhileWritingLosesNoEditAndTheNextRunsCom
         EXPECT_EQ(carried, round > 0 ? size_t(kContacts) : 0u);
         if (HasFailure()) return;
     }
+}
+
+// Notes edited straight in the contact store (another connection) at random moments while a
+// one-way run writes every local contact: no edit is written over, and none is recorded as in
+// step (the next two-way plan sends each to Google). Repeated.
+TEST_F(QuorvaneCommandTest, LocalEditsMadeAtAnyMomentOfARunAreNeverWrittenOver) {
+    constexpr int kContacts = 3000;
+    ScriptedProvider provider;
+    for (int i = 0; i < kContacts; ++i) provider.addContact(personXML("Noa", "No " + std::to_string(i)), {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    std::vector<std::pair<std::string, std::string>> people;  // identifier, name
+    auto read = platform::CNContactStore().unifiedContactsMatchingPredicate(
+        nullptr, {platform::CNContactGivenNameKey, platform::CNContactFamilyNameKey});
+    ASSERT_TRUE(read);
+    for (const auto& c : *read) people.emplace_back(c->identifier(), c->givenName() + " " + c->familyName());
+    ASSERT_EQ(people.size(), size_t(kContacts));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(platform::CNContactStore::defaultPath().c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 60000);
+    auto note = [db](const std::string& id, const std::string* set) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, set ? "UPDATE contacts SET note = ?1 WHERE identifier = ?2" : "SELECT note FROM contacts WHERE identifier = ?2",
+                           -1, &st, nullptr);
+        if (set) sqlite3_bind_text(st, 1, set->c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, id.c_str(), -1, SQLITE_TRANSIENT);
+        std::string out = sqlite3_step(st) == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(st, 0)) : "";
+        sqlite3_finalize(st);
+        return out;
+    };
+    std::mt19937 random(69);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ChildProcess child({QUORVANE_BINARY, "sync", "--mode", "google-to-local", "--force-update"});
+        ASSERT_TRUE(child.waitForError("Pairing contacts"));  // read: from here on an edit is the user's
+        std::map<std::string, std::string> edits;  // name -> the note it was left with
+        int code;
+        for (int n = 0; (code = child.waitUnread(0)) == -1; ++n) {
+            const auto& [id, name] = people[random() % people.size()];
+            edits[name] = "edit " + std::to_string(round) + "." + std::to_string(n);
+            note(id, &edits[name]);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        }
+        EXPECT_TRUE(code == 0 || code == 1) << code << child.err();
+        ASSERT_GT(edits.size(), 10u);
+        for (const auto& [id, name] : people)
+            if (edits.count(name)) EXPECT_EQ(note(id, nullptr), edits[name]) << name;
+        auto plan = quorvane({"plan", "--json"});
+        auto planned = platform::Value::fromJSON(plan.out);
+        ASSERT_TRUE(planned) << plan.out << plan.err;
+        std::set<std::string> sent;
+        for (const auto& r : (*planned)["records"].asArray())
+            if (r["side"].asString() == "google" && r["action"].asString() == "update") sent.insert(r["name"].asString());
+        for (const auto& [name, edit] : edits) EXPECT_TRUE(sent.count(name)) << name << " recorded as in step";
+        if (HasFailure()) break;
+    }
+    sqlite3_close(db);
 }
 
 // A local group whose name is not UTF-8 fails alone, named in the failures: everything else is
@@ -1420,8 +1482,26 @@ TEST_F(QuorvaneCommandTest, AHistoryThatCannotBeReadStopsPlanAndSyncAndNothingDe
         EXPECT_NE(r.err.find("The sync history " + file.string() + " " + says), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("move it aside"), std::string::npos) << r.err;
     }
+    // A read-only data folder says so (here mounted read-only for the command alone, as root passes
+    // any permission), and leaves the history to use once it is writable.
     clear();
     std::filesystem::copy_file(saved, file);
+    if (::geteuid() != 0 || ChildProcess({"/usr/bin/unshare", "-m", "/bin/true"}).wait() == 0) {
+        std::vector<std::string> args = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                         "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\" \"$0\" && exec \"$1\" plan",
+                                         folder.string(), QUORVANE_BINARY};
+        if (::geteuid() != 0) {
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_write, std::filesystem::perm_options::remove);
+            args = {QUORVANE_BINARY, "plan"};
+        }
+        ChildProcess child(args);
+        const int code = child.wait();
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+        EXPECT_EQ(code, 5) << child.err();
+        EXPECT_NE(child.err().find("The sync history " + file.string() + " cannot be written: the file or its folder is read-only"),
+                  std::string::npos)
+            << child.err();
+    }
     auto restored = quorvane({"sync", "--yes"});
     EXPECT_EQ(restored.code, 0) << restored.err;
     EXPECT_EQ(localNames(), (std::multiset<std::string>{"Gus No 1", "Gus No 2"}));
@@ -1892,6 +1972,92 @@ TEST_F(QuorvaneCommandTest, AccountChoicesAndFiltersNeverUndoADeletionUnasked) {
     ASSERT_EQ(quorvane({"config", "set", "filterByGroups_v1", "true"}).code, 0);
     ASSERT_EQ(quorvane({"config", "set", "selectedGroupStrings_v1", "Nobody"}).code, 0);
     EXPECT_NE(quorvane({"plan"}).err.find("Nothing matches the group filter (\"Nobody\")"), std::string::npos);
+    EXPECT_NE(quorvane({"sync"}).err.find("Nothing matches the group filter (\"Nobody\")"), std::string::npos);
+}
+
+// The history keeps which local accounts it belongs to, whatever the settings say: a settings file
+// made anew, a store of the previous release (judged by what its records name) and a choice of
+// another account all meet the changed selection (noted by plan, refused by sync until --yes) while
+// deletions wait to be carried, and accounts and status name the history's account, not the one
+// automatic choice would take while it is refused.
+TEST_F(QuorvaneCommandTest, TheHistoryKeepsItsAccountsAndAnyChangeOfThemAsksFirst) {
+    ScriptedProvider provider;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 4; ++i) ids.push_back(provider.addContact(personXML("Ola", "No " + std::to_string(i)), {"6contacts"}));
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "2"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    provider.deleteContact(ids[0]);
+    auto deleteLocal = [](const std::string& family) {
+        platform::CNContactStore store;
+        platform::CNSaveRequest request;
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactFamilyNameKey});
+        for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{}))
+            if (c->familyName() == family) request.deleteContact(c->mutableCopy());
+        EXPECT_TRUE(store.executeSaveRequest(request));
+    };
+    deleteLocal("No 1");
+    const auto settings = app::Profile::named("fake")->configFolder() / "settings.json";
+    const auto expectAsked = [&](const char* what, const std::string& says) {
+        SCOPED_TRACE(what);
+        auto plan = quorvane({"plan", "--json"});
+        EXPECT_EQ(plan.code, 0) << plan.err;
+        EXPECT_NE(plan.out.find(says), std::string::npos) << plan.out;
+        EXPECT_NE(plan.out.find("2 deletions not yet carried"), std::string::npos) << plan.out;
+        auto sync = quorvane({"sync"});
+        EXPECT_EQ(sync.code, 5) << sync.err;
+        EXPECT_NE(sync.err.find("Run quorvane sync --yes to"), std::string::npos) << sync.err;
+        EXPECT_EQ(localNames(), (std::multiset<std::string>{"Ola No 0", "Ola No 2", "Ola No 3"}));
+        EXPECT_EQ(providerNames(provider), (std::multiset<std::string>{"Ola No 1", "Ola No 2", "Ola No 3"}));
+    };
+    // Settings lost and made anew (automatic choice): the history still belongs to all accounts.
+    std::filesystem::remove(settings);
+    EXPECT_EQ(quorvane({"plan"}).code, 5);
+    ASSERT_EQ(quorvane({"config", "set", "syncPhotosSetting", "true"}).code, 0);
+    expectAsked("settings made anew", "local account selection changed");
+    // A store of the previous release, which noted the selection nowhere: its records name it.
+    auto previousRelease = [&] {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(app::Profile::named("fake")->dataFolder()).c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "DROP TABLE history_accounts; PRAGMA user_version = 4", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    };
+    previousRelease();
+    expectAsked("the previous release's store", "local account selection changed");
+
+    // One container to another: the history belongs to the one before.
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "2"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "0"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);  // all accounts to the only one
+    platform::CNContactStore store;
+    const std::string home = store.containersMatchingPredicate(nullptr).valueOr(std::vector<platform::CNContainerPtr>{nullptr})[0]->identifier();
+    auto work = store.addContainer("Work", platform::CNContainerType::Local);
+    ASSERT_TRUE(work);
+    ids.push_back(provider.addContact(personXML("Ola", "No 4"), {"6contacts"}));
+    ids.push_back(provider.addContact(personXML("Ola", "No 5"), {"6contacts"}));
+    ASSERT_EQ(quorvane({"-q", "sync", "--yes"}).code, 5);  // automatic choice meets two
+    auto accounts = quorvane({"accounts"});
+    EXPECT_EQ(accounts.out.find("(synced)"), std::string::npos) << accounts.out;
+    EXPECT_NE(accounts.out.find(home + "\t"), accounts.out.find("(history)")) << accounts.out;
+    EXPECT_LT(accounts.out.find(home + "\t"), accounts.out.find("(history)")) << accounts.out;
+    EXPECT_EQ(accounts.out.find("Work\t(history)"), std::string::npos) << accounts.out;
+    EXPECT_NE(accounts.err.find("Automatic choice of the local account is refused"), std::string::npos) << accounts.err;
+    auto status = quorvane({"status"});
+    EXPECT_NE(status.out.find("local account: none: automatic choice is refused"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("history belongs to: \"On This Computer\" [" + home + "]"), std::string::npos) << status.out;
+    ASSERT_EQ(quorvane({"config", "set", "customContainerID", home}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "contactSourceMode", "1"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    deleteLocal("No 4");
+    ASSERT_EQ(quorvane({"config", "set", "customContainerID", (*work)->identifier()}).code, 0);
+    auto plan = quorvane({"plan"});
+    EXPECT_NE(plan.err.find("belongs to \"On This Computer\" (" + home + "), and \"Work\" has none"), std::string::npos)
+        << plan.err;
+    EXPECT_NE(plan.err.find("1 deletion not yet carried"), std::string::npos) << plan.err;
+    EXPECT_EQ(quorvane({"sync"}).code, 5);
+    EXPECT_EQ(store.countOfContactsMatchingPredicate(platform::CNContact::predicateForContactsInContainerWithIdentifier(
+                  (*work)->identifier())).valueOr(9), 0u);
 }
 
 // A copy the provider made late of a local contact's Google contact comes before the one the
