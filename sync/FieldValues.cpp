@@ -45,7 +45,7 @@ std::string FieldValues::encode() const {
         for (int i = 0; i < bytes; ++i) out.push_back(char(uint8_t(n >> (8 * i))));
     };
     for (size_t f = 0; f < kMergeFieldCount; ++f) {
-        if (values_[f].empty()) continue;
+        if (values_[f].empty() && !(MergeField(f) == MergeField::Groups && groupsKnown_)) continue;
         put(uint32_t(f), 1);
         put(uint32_t(values_[f].size()), 2);
         for (uint32_t key : values_[f]) put(key, 4);
@@ -68,6 +68,7 @@ std::optional<FieldValues> FieldValues::decode(std::string_view bytes) {
         if (field >= kMergeFieldCount || !values.values_[field].empty() || bytes.size() - at < size_t(count) * 4)
             return std::nullopt;
         for (uint32_t i = 0; i < count; ++i) values.values_[field].push_back(get(4));
+        if (MergeField(field) == MergeField::Groups) values.groupsKnown_ = true;
     }
     values.finish();
     return values;
@@ -111,8 +112,10 @@ std::optional<uint32_t> dayKey(const std::optional<platform::DateComponents>& da
 
 std::optional<bool> FieldMergeBase::held(bool local, MergeField field, uint32_t key, bool holdsNow) const {
     const auto& base = local ? apple : google;
-    if (base) return base->has(field, key);
-    if (local ? appleUnchanged : googleUnchanged) return holdsNow;
+    if (base && base->known(field)) return base->has(field, key);
+    const bool unchanged = field == MergeField::Groups ? (local ? appleGroupsUnchanged : googleGroupsUnchanged)
+                                                       : (local ? appleUnchanged : googleUnchanged);
+    if (unchanged) return holdsNow;
     return std::nullopt;
 }
 
@@ -139,8 +142,12 @@ FieldValues FieldMergeBase::nextBase(const FieldValues& side, const FieldValues&
                                      bool local) {
     FieldValues next;
     const std::optional<FieldValues>* old = base ? &(local ? base->apple : base->google) : nullptr;
+    // Groups where both sides know them; else none on either side (an account without groups).
+    next.groupsKnown_ = true;
+    const bool groups = side.known(MergeField::Groups) && other.known(MergeField::Groups);
     for (size_t f = 0; f < kMergeFieldCount; ++f) {
         const auto field = MergeField(f);
+        if (field == MergeField::Groups && !groups) continue;
         for (uint32_t key : side.of(field)) {
             if (other.has(field, key)) {
                 next.values_[f].push_back(key);

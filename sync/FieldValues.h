@@ -17,6 +17,11 @@
 // A record written before the history kept these values has no base for a side: a side unchanged
 // since the last run (by its content digest) has its base in what it holds now; a changed one has
 // none, and a value only it lacks is never copied back onto it.
+//
+// Groups holds the names of the contact's groups ("My Contacts" aside, which keeps rules of its
+// own), judged like any value, a side unchanged by its group hash. Its record is newer than the
+// other fields': a record without it (known() false) is judged as above; a local account that
+// keeps no groups records none on either side.
 
 #include <array>
 #include <cstdint>
@@ -32,8 +37,9 @@ namespace quorvane {
 
 enum class MergeField : uint8_t {
     Name, Nickname, Emails, Phones, Addresses, Birthday, URLs, Relations, IMs, Events, SocialProfiles, Note, Organization,
+    Groups,
 };
-inline constexpr size_t kMergeFieldCount = 13;
+inline constexpr size_t kMergeFieldCount = 14;
 
 class FieldValues {
 public:
@@ -44,6 +50,9 @@ public:
     void finish();
     std::span<const uint32_t> of(MergeField field) const { return values_[size_t(field)]; }
     bool has(MergeField field, uint32_t key) const;
+    // Whether the field was recorded: always, but for Groups, recorded once known.
+    bool known(MergeField field) const { return field != MergeField::Groups || groupsKnown_; }
+    void knowGroups() { groupsKnown_ = true; }
     bool operator==(const FieldValues&) const = default;
 
     // The stored form: per field with values, its number, its count and the digests, little-endian.
@@ -54,6 +63,7 @@ public:
 private:
     friend struct FieldMergeBase;
     std::array<std::vector<uint32_t>, kMergeFieldCount> values_;
+    bool groupsKnown_ = false;
 };
 
 // The digest of a value; nullopt for a blank one (which no side holds).
@@ -74,6 +84,13 @@ enum class SingleFate { Default, Write, Clear, Keep };
 struct FieldMergeBase {
     std::optional<FieldValues> apple, google;  // nullopt: not recorded
     bool appleUnchanged = false, googleUnchanged = false;  // since the last run, by content
+    bool appleGroupsUnchanged = false, googleGroupsUnchanged = false;  // by group hash
+
+    // Both sides recorded whole; and so, with neither side changed since.
+    bool recorded() const { return apple && google && apple->known(MergeField::Groups) && google->known(MergeField::Groups); }
+    bool unchangedSince() const {
+        return recorded() && appleUnchanged && googleUnchanged && appleGroupsUnchanged && googleGroupsUnchanged;
+    }
 
     // Whether the side held the value at the last run: nullopt when that is not known.
     std::optional<bool> held(bool local, MergeField field, uint32_t key, bool holdsNow) const;

@@ -587,6 +587,13 @@ public:
     std::optional<uint32_t> localPostalKey(const platform::CNPostalAddress& address);
     std::optional<uint32_t> googlePostalKey(const std::shared_ptr<GDataStructuredPostalAddress>& address);
     std::optional<uint32_t> googleEventKey(const GDataContactEvent& event);
+    // A group name's digest; nullopt for My Contacts, which a merge does not judge.
+    std::optional<uint32_t> groupNameKey(const std::string& name);
+    // The group names a merge writes from the source side's names into the destination's, each
+    // name one side holds alone as FieldMergeBase judges it (names compared ignoring case).
+    std::vector<std::string> mergedGroupNames(const FieldMergeBase& base, bool sourceLocal,
+                                              const std::vector<std::string>& source,
+                                              const std::vector<std::string>& destination);
     // How many values of each field an Exchange account keeps.
     static constexpr size_t kExchangeMaxEmailAddresses = 3;
     static constexpr size_t kExchangeMaxPhoneNumbers = 12;

@@ -61,9 +61,16 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
         };
 
         std::vector<std::string> names = trimWhitespaceFromStringArray(appleGroupNames.value_or(std::vector<std::string>{}));
-        if (merge || !appleContactSupportsGroups(actualApple)) {
+        const bool localGroups = appleContactSupportsGroups(actualApple);
+        if (merge || !localGroups) {
             auto googleNames = getGoogleContactGroupNamesWithContact(google, false);
-            if (!googleNames.empty()) names = combineStringArraysWithArray1(names, googleNames);
+            // A merge with history drops a membership either side left since, and adds one only
+            // where it was added since.
+            if (merge && !created && localGroups && record->mFieldBase) {
+                names = mergedGroupNames(*record->mFieldBase, true, names, googleNames);
+            } else if (!googleNames.empty()) {
+                names = combineStringArraysWithArray1(names, googleNames);
+            }
         }
         if (autoAddContactsToGroup() && !isEmpty(autoAddToGroupName())) {
             auto autoName = trimWhitespaceFromString(autoAddToGroupName());

@@ -1,6 +1,8 @@
 // The digests of what each side of a pair holds, field by field (FieldValues.h): read from the
 // values the conversions write and the comparison compares, each by what the merge takes as equal.
 
+#include <algorithm>
+
 #include "gdata/GDataEntryContent.h"
 #include "sync/QuorvaneModel.h"
 
@@ -9,6 +11,8 @@ namespace quorvane {
 namespace {
 
 using namespace platform;
+
+constexpr const char* kMyContactsGroupName = "My Contacts";
 
 std::optional<std::string> withoutLineBreaks(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
@@ -92,6 +96,11 @@ FieldValues QuorvaneModel::localFieldValues(const CNContact& c) {
     for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, dayKey(getDayWithDateComponents(d.value())));
     if (c.isKeyAvailable(CNContactSocialProfilesKey))
         for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, textKey(s.value().username));
+    if (selectedAppleAccountSupportsGroups()) {
+        v.knowGroups();
+        for (const auto& name : getAppleContactGroupNamesWithAppleContactID(c.identifier()).value_or(std::vector<std::string>{}))
+            v.add(MergeField::Groups, groupNameKey(name));
+    }
     v.finish();
     return v;
 }
@@ -111,8 +120,36 @@ FieldValues QuorvaneModel::googleFieldValues(const GDataEntryContact& g) {
     for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, textKey(im->address()));
     for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, googleEventKey(*e));
     for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, textKey(f->stringValue()));
+    if (mGroupFeed && mGroupFeed->entries()) {
+        v.knowGroups();
+        for (const auto& name : getGoogleContactGroupNamesWithContact(self, true)) v.add(MergeField::Groups, groupNameKey(name));
+    }
     v.finish();
     return v;
+}
+
+std::optional<uint32_t> QuorvaneModel::groupNameKey(const std::string& name) {
+    if (stringsEqualWithString1(name, std::string(kMyContactsGroupName))) return std::nullopt;
+    return textKey(name);
+}
+
+std::vector<std::string> QuorvaneModel::mergedGroupNames(const FieldMergeBase& base, bool sourceLocal,
+                                                         const std::vector<std::string>& source,
+                                                         const std::vector<std::string>& destination) {
+    auto holds = [this](const std::vector<std::string>& names, const std::string& name) {
+        return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return stringsEqualWithString1(n, name); });
+    };
+    // A name on one side alone, as its fate says; My Contacts is not judged.
+    auto fate = [&](const std::string& name, bool local) {
+        const auto key = groupNameKey(name);
+        return key ? base.fate(local, MergeField::Groups, *key) : ValueFate::Keep;
+    };
+    std::vector<std::string> kept, keptThere;
+    for (const auto& name : source)
+        if (holds(destination, name) || fate(name, sourceLocal) == ValueFate::Copy || !groupNameKey(name)) kept.push_back(name);
+    for (const auto& name : destination)
+        if (holds(source, name) || fate(name, !sourceLocal) != ValueFate::Drop) keptThere.push_back(name);
+    return combineStringArraysWithArray1(kept, keptThere);
 }
 
 }  // namespace quorvane

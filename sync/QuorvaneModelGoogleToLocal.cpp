@@ -45,8 +45,13 @@ std::optional<std::vector<std::string>> QuorvaneModel::getAppleGroupNamesWithGoo
     const std::optional<std::vector<std::string>>& currentAppleGroupNames) {
     if (!google || !selectedAppleAccountSupportsGroups()) return std::nullopt;
     auto names = getGoogleContactGroupNamesWithContact(google, true);
-    if (record && record->mMergeContacts && !record->mCreatedNewContact && currentAppleGroupNames) {
-        names = combineStringArraysWithArray1(names, *currentAppleGroupNames);
+    if (record && record->mMergeContacts && !record->mCreatedNewContact) {
+        // With history, judged against the last run (a contact in no group holds none).
+        if (record->mFieldBase) {
+            names = mergedGroupNames(*record->mFieldBase, false, names, currentAppleGroupNames.value_or(std::vector<std::string>{}));
+        } else if (currentAppleGroupNames) {
+            names = combineStringArraysWithArray1(names, *currentAppleGroupNames);
+        }
     }
     if (autoAddContactsToGroup() && !stringEffectivelyEmptyWithString(autoAddToGroupName())) {
         names = combineStringArraysWithArray1(names, {trimWhitespaceFromString(autoAddToGroupName()).value_or("")});

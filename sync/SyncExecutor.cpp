@@ -119,8 +119,7 @@ bool historyReadsGoogleValues(const NSSyncRecord& r) {
     if (r.mSyncAction == SyncActionDeleteContact) return false;
     if (!r.mAppleContact) return r.mSyncAction == SyncActionGoogleToMac;  // created locally
     const FieldMergeBase* base = r.mFieldBase.get();
-    return !(base && base->apple && base->google && base->appleUnchanged && base->googleUnchanged &&
-             r.mSyncAction == SyncActionNoUpdate);
+    return !(base && base->unchangedSince() && r.mSyncAction == SyncActionNoUpdate);
 }
 
 std::optional<std::string> appleIdentifier(const NSSyncRecord& r) {

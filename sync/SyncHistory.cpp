@@ -29,7 +29,7 @@ void keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHist
                      const SyncHistoryWriteInputs& in, const platform::CNContactPtr& apple,
                      const std::shared_ptr<GDataEntryContact>& google) {
     const FieldMergeBase* base = s.mFieldBase.get();
-    if (base && base->appleUnchanged && base->googleUnchanged && s.mSyncAction == SyncActionNoUpdate) {
+    if (base && base->unchangedSince() && s.mSyncAction == SyncActionNoUpdate) {
         if (auto old = history.recordForPair(*r.appleRecordID, *r.googleID);
             old && old->appleFieldValues && old->googleFieldValues) {
             r.appleFieldValues = old->appleFieldValues;

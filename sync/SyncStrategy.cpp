@@ -130,7 +130,9 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     if (r.googleFieldValues) base->google = FieldValues::decode(*r.googleFieldValues);
     base->appleUnchanged = !info.appleContactChanged;
     base->googleUnchanged = !info.googleContactChanged;
-    info.historyLacksFieldValues = !base->apple || !base->google;
+    base->appleGroupsUnchanged = !info.appleGroupsChanged;
+    base->googleGroupsUnchanged = !info.googleGroupsChanged;
+    info.historyLacksFieldValues = !base->recorded();
     // The last run left the sides holding different values (kept apart, or lossy).
     const bool apart = base->apple && base->google && !(*base->apple == *base->google);
     info.fieldBase = std::move(base);

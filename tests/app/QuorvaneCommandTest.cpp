@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -1719,6 +1720,36 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
             c.setPhoneNumbers(phones);
         });
     };
+    // Group memberships: the contact starts in two groups of the provider's (and My Contacts).
+    const std::map<std::string, std::string> groups = {{"Club", provider.addGroup("Club")}, {"Team", provider.addGroup("Team")}};
+    auto membership = [&](const std::string& name) {
+        return std::regex("<[^<>]*groupMembershipInfo[^<>]*" + provider.idURL(FakeProvider::Kind::Groups, groups.at(name)) + "['\"][^<>]*/>");
+    };
+    auto providerGroups = [&] {
+        std::vector<std::string> out;
+        for (const auto& [name, _] : groups)
+            if (std::regex_search(provider.entry(FakeProvider::Kind::Contacts, id)->xml, membership(name))) out.push_back(name);
+        return out;
+    };
+    auto localGroups = [&] {
+        std::vector<std::string> out;
+        for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+            if (!store.unifiedContactsMatchingPredicate(platform::CNContact::predicateForContactsInGroupWithIdentifier(g->identifier()), {})->empty())
+                out.push_back(g->name());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    auto leaveOnGoogle = [&](const std::string& name) {
+        provider.editContact(id, [&](std::string& xml) { xml = std::regex_replace(xml, membership(name), ""); });
+    };
+    auto leaveLocally = [&](const std::string& name) {
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey});
+        ASSERT_TRUE(contacts && contacts->size() == 1);
+        platform::CNSaveRequest leave;
+        for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+            if (g->name() == name) leave.removeMember((*contacts)[0], g);
+        ASSERT_TRUE(store.executeSaveRequest(leave));
+    };
     // A history of the previous release: every pair marked merged, no values kept.
     auto asPreviousRelease = [&] {
         sqlite3* db = nullptr;
@@ -1741,47 +1772,66 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         const char* what;
         std::function<void()> edits;
         Values local, google;  // phones and e-mail addresses after two more two-way runs
+        Values localGroups = {"Club", "Team"}, googleGroups = {"Club", "Team"};  // and memberships
     };
+    const Values club = {"Club"}, both = {"Club", "Team"};
     const Case cases[] = {
         {"a one-way merge, then a removal on Google", [&] {
              editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
              sync({"--mode", "google-to-local"});
              removeOnGoogle("222");
-         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}},
+             leaveOnGoogle("Team");
+         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}, club, club},
         {"a one-way merge, then a local removal", [&] {
              editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
              sync({"--mode", "google-to-local"});
              removeLocally("222");
-         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}},
+             leaveLocally("Team");
+         }, {"111", "ann@example.com"}, {"111", "ann@example.com"}, club, club},
         {"a one-way merge the other way, then a local removal", [&] {
              provider.editContact(id, [](std::string& xml) {
                  xml.insert(xml.rfind("</entry>"), "<gd:email rel='http://schemas.google.com/g/2005#home' address='ann@example.com'/>");
              });
              sync({"--mode", "local-to-google"});
              removeLocally("111");
-         }, {"222", "ann@example.com"}, {"222", "ann@example.com"}},
+             leaveLocally("Team");
+         }, {"222", "ann@example.com"}, {"222", "ann@example.com"}, club, club},
+        {"both sides changed: every membership left locally", [&] {
+             leaveLocally("Team");
+             leaveLocally("Club");
+             removeOnGoogle("111");
+         }, {"222"}, {"222"}, {}, {}},
+        {"both sides changed: a membership left on Google", [&] {
+             leaveOnGoogle("Team");
+             removeLocally("222");
+         }, {"111"}, {"111"}, club, club},
         {"the previous release's history, a local removal", [&] {
              asPreviousRelease();
              removeLocally("222");
-         }, {"111"}, {"111", "222"}},
+             leaveLocally("Team");
+         }, {"111"}, {"111", "222"}, club, both},
         {"the previous release's history, a removal on Google", [&] {
              asPreviousRelease();
              removeOnGoogle("111");
-         }, {"111", "222"}, {"222"}},
+             leaveOnGoogle("Team");
+         }, {"111", "222"}, {"222"}, both, club},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         id = provider.addContact(personXML("Ann", "Lee") +
                                      "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>111</gd:phoneNumber>"
                                      "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>222</gd:phoneNumber>",
-                                 {"6contacts"});
+                                 {"6contacts", groups.at("Club"), groups.at("Team")});
         sync({});
         ASSERT_EQ(localValues(), (Values{"111", "222"}));
+        ASSERT_EQ(localGroups(), both);
         c.edits();
         for (int run = 0; run < 2; ++run) {
             sync({});
             EXPECT_EQ(localValues(), c.local) << "run " << run;
             EXPECT_EQ(providerValues(provider), c.google) << "run " << run;
+            EXPECT_EQ(localGroups(), c.localGroups) << "run " << run;
+            EXPECT_EQ(providerGroups(), c.googleGroups) << "run " << run;
         }
         // Each case starts afresh.
         provider.deleteContact(id);

@@ -280,6 +280,21 @@ TEST(SyncStrategyTest, AMergeJudgesEachValueAgainstWhatTheLastRunLeftOnEachSide)
     EXPECT_TRUE(next.has(MergeField::Emails, x));
     EXPECT_EQ(FieldValues::decode(next.encode()), next);
     EXPECT_EQ(FieldValues::decode(std::string("\x02\x05\x00", 3)), std::nullopt);  // cut short
+    // Memberships: a record kept before them (withX) judges a group by the group hashes; a side
+    // without groups (an account that keeps none) leaves none known on either side.
+    const uint32_t team = *textKey(std::string("Team"));
+    EXPECT_FALSE((FieldMergeBase{withX, withX}.recorded()));
+    EXPECT_EQ((FieldMergeBase{withX, withX, true, true, false, true}).fate(true, MergeField::Groups, team), ValueFate::Copy);
+    EXPECT_EQ((FieldMergeBase{withX, withX, true, true, false, false}).fate(true, MergeField::Groups, team), ValueFate::Keep);
+    FieldValues inTeam;
+    inTeam.knowGroups();
+    inTeam.add(MergeField::Groups, team);
+    const FieldMergeBase wasInTeam{inTeam, inTeam};
+    EXPECT_TRUE(wasInTeam.recorded());
+    EXPECT_EQ(wasInTeam.fate(false, MergeField::Groups, team), ValueFate::Drop);  // left locally
+    const FieldValues nextWithout = FieldMergeBase::nextBase(inTeam, *without, &wasInTeam, false);
+    EXPECT_TRUE(nextWithout.known(MergeField::Groups) && nextWithout.of(MergeField::Groups).empty());
+    EXPECT_EQ(FieldValues::decode(nextWithout.encode()), nextWithout);
 }
 
 TEST(SyncStrategyTest, GroupHashHasFixedValues) {
