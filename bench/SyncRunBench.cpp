@@ -4,7 +4,13 @@
 //   BM_FirstSync           the first sync of the two sides (no history);
 //   BM_SyncAfterTenChanges a sync after 5 paired contacts were edited on each side;
 //   BM_SyncNothingChanged  a sync with nothing changed since the last one.
-// The last two start from the steady state: after the first sync, one more sync (untimed) takes
+//   BM_SyncSequence        on N provider and N local contacts of different people (none pair):
+//                          the first sync, which creates every contact on the other side; then
+//                          5 provider and 5 local edits (the provider's clock moved on) and a
+//                          sync; then a sync with nothing changed. Each run's wall time, CPU time
+//                          and peak resident size are counters of their own (first_, changes_,
+//                          nothing_), and "*_list_requests" the list requests it made.
+// The two before it start from the steady state: after the first sync, one more sync (untimed) takes
 // in what the first one wrote to Google.
 // Each iteration runs `quorvane -q sync` as a child process; the time is its wall time, and the
 // counters are its CPU time (user + system) and its peak resident size, as wait4 reports them to
@@ -142,7 +148,8 @@ std::string between(const std::string& text, const std::string& open, const std:
 // One population of N on each side, its provider and its folders; the command's profile signed in.
 class World {
 public:
-    explicit World(size_t n) : n_(n) {
+    // `pairing`: half of each side pairs by name with the other; otherwise none does.
+    explicit World(size_t n, bool pairing = true) : n_(n), pairing_(pairing) {
         root_ = fs::temp_directory_path() / ("quorvane-sync-bench-" + std::to_string(::getpid())) / std::to_string(n);
         fs::remove_all(root_);
         for (const char* sub : {"config", "data", "cache", "state", "home"}) fs::create_directories(root_ / sub);
@@ -244,7 +251,7 @@ private:
         for (const auto& e : provider_->entries(test::FakeProvider::Kind::Contacts)) googleIDs_.push_back(e.id);
         for (size_t i = 0; i < googleIDs_.size(); i += 10) provider_->setPhoto(googleIDs_[i], photoBytes(i));
         // The first half pairs by name with local contacts: remember their name parts.
-        for (size_t i = 0; i < n_ / 2 && i < googleIDs_.size(); ++i) {
+        for (size_t i = 0; pairing_ && i < n_ / 2 && i < googleIDs_.size(); ++i) {
             const std::string xml = provider_->entry(test::FakeProvider::Kind::Contacts, googleIDs_[i])->xml;
             Name name;
             name.prefix = between(xml, "namePrefix>", "</");
@@ -331,11 +338,23 @@ private:
         std::string prefix, given, middle, family, suffix, email;
     };
     size_t n_;
+    bool pairing_ = true;
     size_t round_ = 0;
     fs::path root_;
     std::string caFile_;
     std::unique_ptr<test::FakeProvider> provider_;
     std::vector<std::string> googleIDs_;
+
+public:
+    // The contacts-list requests the provider has answered so far.
+    size_t listRequests() const {
+        size_t n = 0;
+        for (const auto& request : provider_->server().requests("/m8/feeds/contacts/default/full"))
+            if (request.method == "GET") ++n;
+        return n;
+    }
+
+private:
     std::vector<Name> names_;
 };
 
@@ -433,11 +452,54 @@ void BM_Sync(benchmark::State& state, Phase phase) {
     state.counters["photos"] = writes.photos;
 }
 
+// The first sync of two populations that do not pair, the run after ten edits, the run after that.
+void BM_SyncSequence(benchmark::State& state) {
+    const size_t n = size_t(state.range(0));
+    for (auto _ : state) {
+        worldSlot().reset();
+        worldSlot() = std::make_unique<World>(n, false);
+        World& world = *worldSlot();
+        if (!world.failure.empty()) return state.SkipWithError(world.failure.c_str());
+        double total = 0;
+        for (const char* run : {"first", "changes", "nothing"}) {
+            if (std::string(run) == "changes") world.makeTenChanges();
+            if (!world.failure.empty()) return state.SkipWithError(world.failure.c_str());
+            if (std::string(run) != "first") waitWhileProfiled(world);
+            const size_t requestsBefore = world.listRequests();
+            auto usage = runCommand(world.root(), {"-q", "sync", "--yes"});
+            world.lastSyncEnd = std::chrono::steady_clock::now();
+            if (usage.code != 0) {
+                return state.SkipWithError((std::string("the ") + run + " sync exited " + std::to_string(usage.code) +
+                                            ": " + usage.err.substr(0, 400)).c_str());
+            }
+            total += usage.wallSeconds;
+            if (std::getenv("QUORVANE_BENCH_SHOW_LOG")) {
+                static int runNumber = 0;
+                auto shown = runCommand(world.root(), {"log", "--show", std::to_string(++runNumber)});
+                std::fprintf(stderr, "--- %s run:\n%s%s\n", run, shown.out.c_str(), shown.err.c_str());
+            }
+            const std::string name(run);
+            state.counters[name + "_s"] = usage.wallSeconds;
+            state.counters[name + "_cpu_s"] = usage.cpuSeconds;
+            state.counters[name + "_peak_MB"] = usage.peakMB;
+            state.counters[name + "_list_requests"] = double(world.listRequests() - requestsBefore);
+            const Writes writes = writesOfSummary(usage.out);
+            state.counters[name + "_writes"] = writes.google + writes.local;
+        }
+        state.SetIterationTime(total);
+    }
+    worldSlot().reset();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    for (int64_t n : {1000, 10000}) {
+        benchmark::RegisterBenchmark("BM_SyncSequence", BM_SyncSequence)
+            ->Arg(n)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+    }
     for (int64_t n : {1000, 3000, 10000}) {
         // A first sync needs a fresh population each time: one iteration.
         benchmark::RegisterBenchmark("BM_FirstSync", BM_Sync, Phase::First)

@@ -83,16 +83,43 @@ GDataFeedBase::TakenEntriesScope*& currentTakenEntriesScope() {
 }
 }  // namespace
 
-GDataFeedBase::TakenEntriesScope::TakenEntriesScope(TakenEntriesHandler h, size_t n)
-    : handler(std::move(h)), every(std::max<size_t>(n, 1)), outer_(currentTakenEntriesScope()) {
+GDataFeedBase::TakenEntriesScope::TakenEntriesScope(TakenEntriesHandler h, size_t n, EntrySkip s)
+    : handler(std::move(h)), every(std::max<size_t>(n, 1)), skip(std::move(s)), outer_(currentTakenEntriesScope()) {
     currentTakenEntriesScope() = this;
 }
 
 GDataFeedBase::TakenEntriesScope::~TakenEntriesScope() { currentTakenEntriesScope() = outer_; }
 
+namespace {
+
+// Whether `skip` passes over the entry element, read from its ETag attribute and its id and
+// deleted children alone; an entry without an identifier or an ETag is never passed over.
+bool skipsUnread(const GDataXMLElement& entry, const GDataFeedBase::EntrySkip& skip) {
+    std::optional<std::string> etag, identifier;
+    entry.visitAttributeForLocalName("etag", std::string_view(kGDataNamespaceGData),
+                                     [&](const GDataXMLNode& attribute) { etag = attribute.stringValue(); });
+    if (!etag || etag->empty()) return false;
+    bool deleted = false, twice = false;
+    entry.forEachChild([&](const GDataXMLNode& node) {
+        if (node.kind() != GDataXMLNodeKind::Element) return;
+        const auto name = node.localName();
+        if (name == "id" && node.URI() == kGDataNamespaceAtom) {
+            twice = twice || identifier.has_value();
+            identifier = node.stringValue();
+        } else if (name == "deleted" && node.URI() == kGDataNamespaceGData) {
+            deleted = true;
+        }
+    });
+    return identifier && !twice && skip(*identifier, *etag, deleted);
+}
+
+}  // namespace
+
 bool GDataFeedBase::takeChildWhileParsing(const GDataXMLElementPtr& child) {
     // The entries the feed's own parse would take: children named entry in the Atom namespace.
     if (child->localName() != "entry" || child->URI() != kGDataNamespaceAtom) return false;
+    if (const TakenEntriesScope* scope = currentTakenEntriesScope(); scope && scope->skip && skipsUnread(*child, scope->skip))
+        return true;
     GDataObjectPtr object;
     if (!parseMatchedChild(child, "entry", std::string_view(kGDataNamespaceAtom), classForEntries(), object))
         return false;

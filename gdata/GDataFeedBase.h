@@ -25,16 +25,21 @@ public:
     // their place in the list it is given. The entries come without a parent; the feed (its
     // namespaces read from the root element, nothing else of it parsed yet) is shown beside them.
     // Set for the life of the scope, on this thread only.
+    // An entry the reader already holds may be passed over before any object is made of it:
+    // `skip` (when set) is asked for each entry with an identifier and an ETag, with whether it
+    // is a deleted entry, and an entry it answers true for is dropped unread.
     using TakenEntriesHandler =
         std::function<void(const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries)>;
+    using EntrySkip = std::function<bool(std::string_view identifier, std::string_view etag, bool deleted)>;
     class TakenEntriesScope {
     public:
-        TakenEntriesScope(TakenEntriesHandler handler, size_t every);
+        TakenEntriesScope(TakenEntriesHandler handler, size_t every, EntrySkip skip = nullptr);
         ~TakenEntriesScope();
         TakenEntriesScope(const TakenEntriesScope&) = delete;
         TakenEntriesScope& operator=(const TakenEntriesScope&) = delete;
         TakenEntriesHandler handler;
         size_t every;
+        EntrySkip skip;
 
     private:
         TakenEntriesScope* outer_;

@@ -134,6 +134,18 @@ void nameToLocal(const ToLocal& f) {
     }
 }
 
+}  // namespace
+
+bool namePartsDiffer(QuorvaneModel& m, const platform::CNContact& apple, const GoogleNameParts& google) {
+    return m.stringsDifferWithString1(apple.givenName(), google.given) ||
+           m.stringsDifferWithString1(apple.familyName(), google.family) ||
+           m.stringsDifferWithString1(apple.middleName(), google.additional) ||
+           m.stringsDifferWithString1(apple.namePrefix(), google.prefix) ||
+           m.stringsDifferWithString1(apple.nameSuffix(), google.suffix);
+}
+
+namespace {
+
 bool nameDiffers(const Compare& f) {
     auto& m = f.model;
     const auto& apple = *f.apple;
@@ -145,12 +157,9 @@ bool nameDiffers(const Compare& f) {
     const auto given = nameText(givenElement);
     const auto additional = nameText(additionalElement);
     const auto family = nameText(familyElement);
-    if (m.stringsDifferWithString1(apple.givenName(), given) || m.stringsDifferWithString1(apple.familyName(), family) ||
-        m.stringsDifferWithString1(apple.middleName(), additional) ||
-        m.stringsDifferWithString1(apple.namePrefix(), name ? name->namePrefix() : std::nullopt) ||
-        m.stringsDifferWithString1(apple.nameSuffix(), name ? name->nameSuffix() : std::nullopt)) {
+    if (namePartsDiffer(m, apple, {given, additional, family, name ? name->namePrefix() : std::nullopt,
+                                   name ? name->nameSuffix() : std::nullopt}))
         return true;
-    }
     // A phonetic name as the conversions write it (getWrittenPhoneticName): only beside its part,
     // so two sides without the part agree whatever their readings.
     auto phoneticDiffers = [&](const std::string& part, const std::string& phonetic,

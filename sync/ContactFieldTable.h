@@ -70,6 +70,15 @@ struct ContactFieldRow {
     bool (*differs)(const ContactFieldCompare&);
 };
 
+// The name parts of a Google contact as the comparison reads them (each element's text).
+struct GoogleNameParts {
+    std::optional<std::string> given, additional, family, prefix, suffix;
+};
+// The first test of the name row: whether the local contact's name parts differ from these.
+// When they do, the row (and so the comparison, the name being its first row) finds the name
+// differs, whatever else the entry holds.
+bool namePartsDiffer(QuorvaneModel& model, const platform::CNContact& apple, const GoogleNameParts& google);
+
 // A local contact key that no row carries, and why.
 struct ContactFieldNotCarried {
     const char* key;

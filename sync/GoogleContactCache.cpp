@@ -124,6 +124,96 @@ private:
     bool ok_ = true;
 };
 
+// The file's layout, written and read here alone:
+//   header   magic, format version, summary part length and checksum, entries' bytes length
+//   entries  each kept entry's XML bytes, one after the other
+//   summary  owner account and feed URL, the date the list is current at, the record count, and
+//            per record: identifier, ETag, update date, content digest, where its XML lies among
+//            the entries' bytes (offset, length, checksum) and its summary's values.
+struct Header {
+    uint32_t version = GoogleContactCache::kFormatVersion;
+    uint64_t summaryLength = 0, summaryChecksum = 0, xmlLength = 0;
+};
+
+std::string encodeHeader(const Header& h) {
+    Writer w;
+    w.out.append(kMagic, 4);
+    w.u32(h.version);
+    w.u64(h.summaryLength);
+    w.u64(h.summaryChecksum);
+    w.u64(h.xmlLength);
+    return std::move(w.out);
+}
+
+// nullopt when the bytes do not begin as a kept list does.
+std::optional<Header> decodeHeader(std::string_view bytes) {
+    if (bytes.size() < kHeaderSize || bytes.substr(0, 4) != std::string_view(kMagic, 4)) return std::nullopt;
+    Reader r(bytes, 4, kHeaderSize);
+    Header h;
+    h.version = r.u32();
+    h.summaryLength = r.u64();
+    h.summaryChecksum = r.u64();
+    h.xmlLength = r.u64();
+    return h;
+}
+
+// What the summary part holds before its records.
+struct ListHead {
+    std::string_view account, feedURL, watermark;
+    uint32_t count = 0;
+};
+
+void encodeListHead(Writer& w, const ListHead& head) {
+    w.str(head.account);
+    w.str(head.feedURL);
+    w.str(head.watermark);
+    w.u32(head.count);
+}
+
+// The smallest record: four empty strings, three 64-bit values and a 32-bit one.
+constexpr size_t kSmallestRecord = 4 * 4 + 3 * 8 + 4;
+
+bool decodeListHead(Reader& r, ListHead& head) {
+    head.account = r.view();
+    head.feedURL = r.view();
+    head.watermark = r.view();
+    head.count = r.count(kSmallestRecord);
+    return r.ok();
+}
+
+// One record of the summary part (its strings are views of the bytes read or to be written).
+struct RecordFields {
+    std::string_view identifier, etag, updated;
+    uint64_t digest = 0;
+    uint64_t xmlAt = 0;  // from the start of the entries' bytes
+    uint32_t xmlLength = 0;
+    uint64_t xmlChecksum = 0;
+    std::string_view summary;  // what writeSummary wrote
+};
+
+void encodeRecord(Writer& w, const RecordFields& f) {
+    w.str(f.identifier);
+    w.str(f.etag);
+    w.str(f.updated);
+    w.u64(f.digest);
+    w.u64(f.xmlAt);
+    w.u32(f.xmlLength);
+    w.u64(f.xmlChecksum);
+    w.str(f.summary);
+}
+
+bool decodeRecord(Reader& r, RecordFields& f) {
+    f.identifier = r.view();
+    f.etag = r.view();
+    f.updated = r.view();
+    f.digest = r.u64();
+    f.xmlAt = r.u64();
+    f.xmlLength = r.u32();
+    f.xmlChecksum = r.u64();
+    f.summary = r.view();
+    return r.ok();
+}
+
 using Values = GoogleContactCache::Values;
 
 std::optional<std::string> textOf(const std::shared_ptr<GDataNameElement>& e) {
@@ -494,6 +584,89 @@ GoogleContactCache::Values GoogleContactCache::readValues(const GDataEntryContac
     return valuesOfObjects(entry, parts);
 }
 
+namespace {
+
+// The record fields of a record held in memory, its XML at `xmlAt` among the entries' bytes.
+template <class KeptRecord>
+RecordFields fieldsOf(const KeptRecord& rec, std::string_view summary, uint64_t xmlAt) {
+    return {rec.identifier, rec.etag, rec.updated, rec.digest, xmlAt, uint32_t(rec.xmlLength), rec.xmlChecksum,
+            summary.substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin)};
+}
+
+}  // namespace
+
+std::optional<GoogleContactCache::Fresh> GoogleContactCache::freshOf(const GDataEntryContact& entry) const {
+    auto id = entry.identifier();
+    if (!id) return std::nullopt;
+    const auto bytes = entry.writtenXMLData();
+    if (!bytes) return std::nullopt;
+    auto digest = knownDigest(&entry);
+    if (!digest) digest = googleContentDigestOfXML(*bytes);
+    if (!digest) return std::nullopt;
+    Fresh fresh;
+    fresh.identifier = std::move(*id);
+    fresh.etag = entry.ETag().value_or("");
+    auto date = entry.updatedDate();
+    fresh.updated = date ? date->RFC3339String() : "";
+    fresh.digest = *digest;
+    fresh.xml.assign(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    Writer body;
+    writeSummary(body, entry);
+    fresh.summary = std::move(body.out);
+    return fresh;
+}
+
+void GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
+    if (!answer || isSummary(answer.get()) || isLean(answer.get()) || answer->ETag().value_or("").empty()) return;
+    auto fresh = freshOf(*answer);
+    if (!fresh) return;
+    std::string id = fresh->identifier;
+    answerOrder_.push_back(id);
+    answers_.insert_or_assign(std::move(id), std::move(*fresh));
+}
+
+std::shared_ptr<GDataFeedContact> GoogleContactCache::listWithAnswers() const {
+    if (answers_.empty() || watermark_.empty() || pagesUnnamed_) return nullptr;
+    // The list as kept, each contact answered in its place, the new ones after it, as stand-ins
+    // holding an identifier and an ETag (write() takes each from the kept list or the answers);
+    // the list's date stays: what changed since on the provider, besides these writes, is still
+    // to come.
+    std::vector<std::shared_ptr<GDataEntryBase>> entries;
+    entries.reserve(records_.size() + answers_.size());
+    auto stand = [](const std::string& id, const std::string& etag) {
+        auto entry = GDataEntryContact::object();
+        entry->setIdentifier(id);
+        entry->setETag(etag);
+        return entry;
+    };
+    std::unordered_set<std::string_view> placed;
+    for (const Record& rec : records_) {
+        auto answer = answers_.find(rec.identifier);
+        const bool answered = answer != answers_.end();
+        entries.push_back(stand(rec.identifier, answered ? answer->second.etag : rec.etag));
+        if (answered) placed.insert(answer->first);
+    }
+    for (const std::string& id : answerOrder_) {
+        auto answer = answers_.find(id);
+        if (answer == answers_.end() || !placed.insert(answer->first).second) continue;
+        entries.push_back(stand(answer->first, answer->second.etag));
+    }
+    auto feed = GDataFeedContact::contactFeed();
+    if (serviceVersion_) feed->setServiceVersion(serviceVersion_);
+    feed->setUpdatedDate(GDataDateTime::dateTimeWithRFC3339String(watermark_));
+    feed->setEntries(entries);
+    feed->setTotalResults(int32_t(entries.size()));
+    return feed;
+}
+
+platform::Result<void> GoogleContactCache::writeWithAnswers(const std::filesystem::path& path) {
+    if (answers_.empty()) return {};
+    auto feed = listWithAnswers();
+    auto written = feed ? write(path, *feed) : platform::Result<void>(unusable("the list it holds is not the one kept"));
+    dropAnswers();
+    return written;
+}
+
 std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {
     auto cache = std::shared_ptr<GoogleContactCache>(new GoogleContactCache());
     cache->owner_ = std::move(owner);
@@ -547,51 +720,46 @@ platform::Result<std::shared_ptr<GoogleContactCache>> GoogleContactCache::load(c
 }
 
 platform::Result<void> GoogleContactCache::adopt(std::shared_ptr<File> file, const Owner* expected) {
-    char header[kHeaderSize];
-    if (file->size < kHeaderSize || !readAt(file->fd, header, kHeaderSize, 0) || std::memcmp(header, kMagic, 4) != 0)
-        return unusable("it is not a kept list");
-    Reader h(std::string_view(header, kHeaderSize), 4, kHeaderSize);
-    const uint32_t version = h.u32();
-    const uint64_t summaryLength = h.u64(), summaryChecksum = h.u64(), xmlLength = h.u64();
-    if (version != kFormatVersion) return unusable("it is of format " + std::to_string(version));
+    char headerBytes[kHeaderSize];
+    std::optional<Header> header;
+    if (file->size >= kHeaderSize && readAt(file->fd, headerBytes, kHeaderSize, 0))
+        header = decodeHeader(std::string_view(headerBytes, kHeaderSize));
+    if (!header) return unusable("it is not a kept list");
+    if (header->version != kFormatVersion) return unusable("it is of format " + std::to_string(header->version));
+    const uint64_t summaryLength = header->summaryLength, xmlLength = header->xmlLength;
     if (summaryLength > file->size - kHeaderSize || xmlLength != file->size - kHeaderSize - summaryLength)
         return unusable("it was cut short");
     const uint64_t xmlStart = kHeaderSize;
     std::string summary(summaryLength, '\0');
     if (!readAt(file->fd, summary.data(), summary.size(), xmlStart + xmlLength)) return unusable("it cannot be read");
-    if (checksum(summary) != summaryChecksum) return unusable("it is damaged");
+    if (checksum(summary) != header->summaryChecksum) return unusable("it is damaged");
     Reader r(summary, 0, summary.size());
-    Owner owner;
-    owner.account = r.str();
-    owner.feedURL = r.str();
-    std::string watermark = r.str();
-    if (!r.ok()) return unusable("it is damaged");
+    ListHead head;
+    if (!decodeListHead(r, head)) return unusable("it is damaged");
+    Owner owner{std::string(head.account), std::string(head.feedURL)};
     if (expected && (owner.account != expected->account || owner.feedURL != expected->feedURL))
         return unusable("it is of another account");
-    std::vector<Record> records(r.count(40));
+    std::vector<Record> records(head.count);
     RecordIndex byIdentifier(&records);
     byIdentifier.reserve(records.size());
-    for (size_t i = 0; i < records.size() && r.ok(); ++i) {
+    for (size_t i = 0; i < records.size(); ++i) {
+        RecordFields f;
+        if (!decodeRecord(r, f) || f.xmlAt > xmlLength || f.xmlLength > xmlLength - f.xmlAt) return unusable("it is damaged");
         Record& rec = records[i];
-        rec.identifier = r.str();
-        rec.etag = r.str();
-        rec.updated = r.str();
-        rec.digest = r.u64();
-        rec.xmlBegin = r.u64();
-        rec.xmlLength = r.u32();
-        rec.xmlChecksum = r.u64();
-        const uint32_t summaryBytes = r.u32();
-        rec.summaryBegin = r.at();
-        rec.summaryEnd = rec.summaryBegin + summaryBytes;
-        if (!r.ok() || rec.summaryEnd > summary.size() || rec.xmlBegin > xmlLength || rec.xmlLength > xmlLength - rec.xmlBegin)
-            return unusable("it is damaged");
-        rec.xmlBegin += xmlStart;
-        r = Reader(summary, rec.summaryEnd, summary.size());
+        rec.identifier = f.identifier;
+        rec.etag = f.etag;
+        rec.updated = f.updated;
+        rec.digest = f.digest;
+        rec.xmlBegin = xmlStart + f.xmlAt;
+        rec.xmlLength = f.xmlLength;
+        rec.xmlChecksum = f.xmlChecksum;
+        rec.summaryBegin = size_t(f.summary.data() - summary.data());
+        rec.summaryEnd = rec.summaryBegin + f.summary.size();
         if (!byIdentifier.add(i)) return unusable("it names a contact twice");
     }
-    if (!r.ok() || r.at() != summary.size()) return unusable("it is damaged");
+    if (r.at() != summary.size()) return unusable("it is damaged");
     owner_ = std::move(owner);
-    watermark_ = std::move(watermark);
+    watermark_ = std::string(head.watermark);
     file_ = std::move(file);
     pagesUnnamed_ = false;
     summary_ = std::make_shared<std::string>(std::move(summary));
@@ -748,8 +916,15 @@ bool GoogleContactCache::isSummary(const GDataEntryContact* entry) const { retur
 
 std::optional<uint64_t> GoogleContactCache::knownDigest(const GDataEntryContact* entry) const {
     if (auto summary = summaryOf(entry)) return summary->digest;
-    const Known* known = knownEntry(entry);
-    return known ? std::optional<uint64_t>(known->digest) : std::nullopt;
+    if (const Known* known = knownEntry(entry)) return known->digest;
+    // An answer held for the kept list: its digest was read when it came.
+    if (entry && !answers_.empty()) {
+        auto id = entry->identifier();
+        auto answer = id ? answers_.find(*id) : answers_.end();
+        if (answer != answers_.end() && !answer->second.etag.empty() && entry->ETag() == answer->second.etag)
+            return answer->second.digest;
+    }
+    return std::nullopt;
 }
 
 std::shared_ptr<GDataEntryContact> GoogleContactCache::wholeEntry(const std::shared_ptr<GDataEntryContact>& entry) {
@@ -801,6 +976,7 @@ platform::Result<void> GoogleContactCache::beginList(const std::filesystem::path
     records_.clear();
     byIdentifier_.clear();
     watermark_.clear();
+    dropAnswers();
     ++list_;
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     return {};
@@ -828,27 +1004,20 @@ bool GoogleContactCache::keepPage(GDataFeedContact& page) {
         const auto id = entry ? entry->identifier() : std::nullopt;
         const std::string etag = entry ? entry->ETag().value_or("") : "";
         if (!id || etag.empty() || isSummary(entry.get()) || isLean(entry.get()) || byIdentifier_.find(*id) != RecordIndex::kNone) continue;
-        const auto bytes = entry->writtenXMLData();
-        if (!bytes) continue;
-        std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-        auto digest = knownDigest(entry.get());
-        if (!digest) digest = googleContentDigestOfXML(*bytes);
-        if (!digest) continue;
+        auto fresh = freshOf(*entry);
+        if (!fresh) continue;
         Record rec;
-        rec.identifier = *id;
-        rec.etag = etag;
-        auto date = entry->updatedDate();
-        rec.updated = date ? date->RFC3339String() : "";
-        rec.digest = *digest;
+        rec.identifier = std::move(fresh->identifier);
+        rec.etag = std::move(fresh->etag);
+        rec.updated = std::move(fresh->updated);
+        rec.digest = fresh->digest;
         rec.xmlBegin = pendingAt + pending.size();
-        rec.xmlLength = text.size();
-        rec.xmlChecksum = checksum(text);
-        Writer body;
-        writeSummary(body, *entry);
+        rec.xmlLength = fresh->xml.size();
+        rec.xmlChecksum = checksum(fresh->xml);
         rec.summaryBegin = summary_->size();
-        *summary_ += body.out;
+        *summary_ += fresh->summary;
         rec.summaryEnd = summary_->size();
-        pending += text;
+        pending += fresh->xml;
         keptAs[i] = records_.size();
         records_.push_back(std::move(rec));
         byIdentifier_.add(records_.size() - 1);
@@ -893,29 +1062,14 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
         return written;
     };
     if (::lseek(file_->fd, off_t(file_->size), SEEK_SET) < 0) return unusable("it cannot be written");
-    part.str(owner_.account);
-    part.str(owner_.feedURL);
-    part.str(watermark);
-    part.u32(uint32_t(records_.size()));
+    encodeListHead(part, {owner_.account, owner_.feedURL, watermark, uint32_t(records_.size())});
     for (const Record& rec : records_) {
-        part.str(rec.identifier);
-        part.str(rec.etag);
-        part.str(rec.updated);
-        part.u64(rec.digest);
-        part.u64(rec.xmlBegin - kHeaderSize);
-        part.u32(uint32_t(rec.xmlLength));
-        part.u64(rec.xmlChecksum);
-        part.str(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+        encodeRecord(part, fieldsOf(rec, *summary_, rec.xmlBegin - kHeaderSize));
         if (part.out.size() >= (size_t(1) << 20) && !flush()) return unusable("it cannot be written");
     }
     if (!flush()) return unusable("it cannot be written");
-    Writer header;
-    header.out.append(kMagic, 4);
-    header.u32(kFormatVersion);
-    header.u64(partLength);
-    header.u64(partChecksum);
-    header.u64(xmlLength);
-    if (::pwrite(file_->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
+    const std::string header = encodeHeader({kFormatVersion, partLength, partChecksum, xmlLength});
+    if (::pwrite(file_->fd, header.data(), header.size(), 0) != ssize_t(header.size()))
         return unusable("it cannot be written");
     // Named beside the kept list, then put in its place once on the disk (DurableReplace.h).
     std::string name = path.filename().string();
@@ -973,12 +1127,10 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
     } cleanup{temporary, removeTemporary};
 
     Writer summary;
-    summary.str(owner_.account);
-    summary.str(owner_.feedURL);
     auto updated = feed.updatedDate();
-    summary.str(updated ? updated->RFC3339String() : "");
+    const std::string watermark = updated ? updated->RFC3339String() : "";
     const auto entries = feed.entries() ? *feed.entries() : std::vector<std::shared_ptr<GDataEntryBase>>{};
-    summary.u32(uint32_t(entries.size()));
+    encodeListHead(summary, {owner_.account, owner_.feedURL, watermark, uint32_t(entries.size())});
     std::vector<std::pair<std::shared_ptr<GDataEntryContact>, uint64_t>> written;  // whole entries and their digests
     // The entries' bytes go first, as each entry comes; the header (written last) says where the
     // summaries begin.
@@ -1012,14 +1164,7 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
         const size_t kept = byIdentifier_.find(id);
         if (kept != RecordIndex::kNone && !etag.empty() && records_[kept].etag == etag) {
             const Record& rec = records_[kept];
-            summary.str(rec.identifier);
-            summary.str(rec.etag);
-            summary.str(rec.updated);
-            summary.u64(rec.digest);
-            summary.u64(xmlLength);
-            summary.u32(uint32_t(rec.xmlLength));
-            summary.u64(rec.xmlChecksum);
-            summary.str(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin));
+            encodeRecord(summary, fieldsOf(rec, *summary_, xmlLength));
             if (rec.xmlBegin != runEnd) {
                 if (!copyRun()) return unusable("the old list cannot be copied");
                 runBegin = runEnd = rec.xmlBegin;
@@ -1028,38 +1173,27 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
             xmlLength += rec.xmlLength;
             continue;
         }
-        if (isSummary(entry.get())) return unusable("a summary of a contact it does not keep");
-        if (isLean(entry.get())) return unusable("a lean copy of a contact");
-        const auto bytes = entry->writtenXMLData();
-        if (!bytes) return unusable("an entry could not be written");
-        std::string text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-        auto digest = knownDigest(entry.get());
-        if (!digest) digest = googleContentDigestOfXML(*bytes);
-        if (!digest) return unusable("an entry's bytes do not read back");
-        auto date = entry->updatedDate();
-        summary.str(id);
-        summary.str(etag);
-        summary.str(date ? date->RFC3339String() : "");
-        summary.u64(*digest);
-        summary.u64(xmlLength);
-        summary.u32(uint32_t(text.size()));
-        summary.u64(checksum(text));
-        Writer body;
-        writeSummary(body, *entry);
-        summary.str(body.out);
-        if (!copyRun() || !writeAll(file->fd, text)) return unusable("it cannot be written");
-        xmlLength += text.size();
-        written.emplace_back(entry, *digest);
+        // An answer to a write of this run, kept as it came.
+        std::optional<Fresh> made;
+        const Fresh* fresh = nullptr;
+        if (auto answer = answers_.find(id); answer != answers_.end() && answer->second.etag == etag && !etag.empty()) {
+            fresh = &answer->second;
+        } else {
+            if (isSummary(entry.get())) return unusable("a summary of a contact it does not keep");
+            if (isLean(entry.get())) return unusable("a lean copy of a contact");
+            if (!(made = freshOf(*entry))) return unusable("an entry's bytes do not read back");
+            fresh = &*made;
+            written.emplace_back(entry, made->digest);
+        }
+        encodeRecord(summary, {fresh->identifier, fresh->etag, fresh->updated, fresh->digest, xmlLength,
+                               uint32_t(fresh->xml.size()), checksum(fresh->xml), fresh->summary});
+        if (!copyRun() || !writeAll(file->fd, fresh->xml)) return unusable("it cannot be written");
+        xmlLength += fresh->xml.size();
     }
-    Writer header;
-    header.out.append(kMagic, 4);
-    header.u32(kFormatVersion);
-    header.u64(summary.out.size());
-    header.u64(checksum(summary.out));
-    header.u64(xmlLength);
-    if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.out.data(), header.out.size(), 0) != ssize_t(header.out.size()))
+    const std::string header = encodeHeader({kFormatVersion, summary.out.size(), checksum(summary.out), xmlLength});
+    if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.data(), header.size(), 0) != ssize_t(header.size()))
         return unusable("it cannot be written");
-    file->size = header.out.size() + summary.out.size() + xmlLength;
+    file->size = header.size() + summary.out.size() + xmlLength;
     const int durable = ::fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
     if (durable < 0) return unusable("it cannot replace " + path.string());
     removeTemporary = false;
@@ -1067,6 +1201,7 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
 
     // This cache now holds the list written; summaries it made stay summaries of their records.
     if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();
+    answers_.clear();  // kept as records now, or no longer the provider's
     for (const auto& [entry, digest] : written) remember(entry, digest);
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     return {};

@@ -17,9 +17,10 @@
 // kept bytes into the whole entry, unknown elements and all. Bytes that fail their checksum or do
 // not parse give no entry, and the caller leaves that contact alone.
 //
-// The file: a header (magic, format version, the length and checksum of the summary part, the
-// length of the entries' bytes), the entries' bytes, then the summaries with the owner (account
-// and feed URL) and the date the list is current at. Only the summary part is read into memory; an entry's bytes are read from the
+// The file (its layout is written and read in one place, beside encodeRecord in the source): a
+// header (magic, format version, the length and checksum of the summary part, the length of the
+// entries' bytes), the entries' bytes, then the summaries with the owner (account and feed URL)
+// and the date the list is current at. Only the summary part is read into memory; an entry's bytes are read from the
 // file when it is made whole. A file that is missing, cut short, damaged, of another format or of
 // another owner is not used (the run then downloads the whole list). It is replaced whole (written
 // beside, made durable and renamed on a thread of its own: DurableReplace.h), and only when the
@@ -149,6 +150,25 @@ public:
     platform::Result<void> beginList(const std::filesystem::path& folder);
     bool keepPage(GDataFeedContact& page);
 
+    // The provider's answer to a write of the run (a contact made or changed, at its new ETag),
+    // held until writeWithAnswers() puts it in the kept list; a later answer for the same
+    // contact takes its place. Whole answers only (a summary or a lean copy is not kept).
+    void keepAnswer(const std::shared_ptr<GDataEntryContact>& answer);
+    bool holdsAnswers() const { return !answers_.empty(); }
+    void dropAnswers() {
+        answers_.clear();
+        answerOrder_.clear();
+    }
+    // Writes the kept list with the answers held in it (each in its contact's place, new ones at
+    // the end), still dated as it was: the next download of changes then finds the run's own
+    // writes held, and passes over them unread. Nothing to do without answers; an error when
+    // the list this cache holds is not a whole kept one. The answers are let go either way.
+    platform::Result<void> writeWithAnswers(const std::filesystem::path& path);
+    // That list, as entries holding only an identifier and an ETag, dated as the kept list is:
+    // the base of a download of the changes since, which write() can write (each entry is
+    // kept or answered); nullptr without answers or without a whole kept list.
+    std::shared_ptr<GDataFeedContact> listWithAnswers() const;
+
 private:
     struct Record {
         std::string identifier, etag, updated;
@@ -163,6 +183,15 @@ private:
         uint64_t size = 0;
         ~File();
     };
+    // A contact's bytes as they go into the file, made from a whole entry: its XML as the model
+    // writes it, its content digest and its summary's values.
+    struct Fresh {
+        std::string identifier, etag, updated;
+        uint64_t digest = 0;
+        std::string xml, summary;
+    };
+    // nullopt when the entry has no identifier or its bytes do not read back.
+    std::optional<Fresh> freshOf(const GDataEntryContact& entry) const;
     // A whole entry made or written here, or a lean copy.
     struct Known {
         std::weak_ptr<GDataEntryContact> entry;
@@ -229,6 +258,9 @@ private:
     };
     RecordIndex byIdentifier_{&records_};
     std::unordered_map<const GDataEntryContact*, Known> known_;
+    // Answers to the run's writes (keepAnswer), by identifier, and the order they came in.
+    std::unordered_map<std::string, Fresh> answers_;
+    std::vector<std::string> answerOrder_;
     std::optional<std::string> serviceVersion_;
     uint64_t list_ = 0;  // counts the lists begun by beginList
     uint64_t serial_ = 0;  // tells the summaries of this cache from those of another

@@ -3,6 +3,7 @@
 #include "sync/GoogleFeedFetch.h"
 
 #include <atomic>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -25,21 +26,45 @@ namespace {
 
 // The changes downloaded so far that are the version of an entry the held list has, as
 // mergeChanges would find them: the same identifier and ETag, not deleted, with no other change
-// of that identifier before it.
+// of that identifier before it. Asked on the thread that parses the pages, before any object is
+// made of an entry, and on the main thread for what that let through: it reads a copy of the
+// held list's identifiers and ETags, made when the download begins.
 struct SameVersions {
+    explicit SameVersions(const GDataFeedBase& held) {
+        if (!held.entries()) return;
+        heldETags.reserve(held.entries()->size());
+        for (const auto& entry : *held.entries()) {
+            auto id = entry->identifier();
+            auto etag = entry->ETag();
+            if (id && etag && !etag->empty()) heldETags.emplace(std::move(*id), std::move(*etag));
+        }
+    }
+
+    std::mutex mutex;
+    std::unordered_map<std::string, std::string> heldETags;
     size_t count = 0;
     size_t heldWhole = 0;  // the other versions downloaded so far (deletions aside)
     bool abandoned = false;  // too many: the whole list is downloaded instead
     std::unordered_set<std::string> changed;  // identifiers with another version or a deletion so far
 
-    bool isHeld(const GDataFeedBase& held, const GDataEntryBase& entry) {
+    // Whether the version is held (and then counted); otherwise its identifier is changed from now on.
+    bool isHeld(std::string_view id, std::optional<std::string_view> etag, bool deleted) {
+        std::lock_guard lock(mutex);
+        std::string key(id);
+        if (!deleted && etag && !changed.contains(key)) {
+            if (auto mine = heldETags.find(key); mine != heldETags.end() && mine->second == *etag) {
+                ++count;
+                return true;
+            }
+        }
+        changed.insert(std::move(key));
+        return false;
+    }
+    bool isHeld(const GDataEntryBase& entry) {
         auto id = entry.identifier();
         if (!id) return false;
-        if (!entry.isDeleted() && entry.ETag() && !changed.contains(*id)) {
-            if (auto mine = held.entryForIdentifier(*id); mine && mine->ETag() == entry.ETag()) return true;
-        }
-        changed.insert(std::move(*id));
-        return false;
+        auto etag = entry.ETag();
+        return isHeld(*id, etag ? std::optional<std::string_view>(*etag) : std::nullopt, entry.isDeleted());
     }
 };
 
@@ -96,7 +121,8 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchGroupFeed(const std::shared_ptr<GDat
 
 GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                         const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                        Callback<GDataFeedContact> callback, PageHandler onPage) {
+                                                        Callback<GDataFeedContact> callback, PageHandler onPage,
+                                                        bool wholeListInstead) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(kMaxResults);
     std::shared_ptr<GDataFeedContact> base;
@@ -106,7 +132,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         query.setShouldShowDeleted(true);
     }
     auto answered = callback;
-    if (base) {
+    if (base && wholeListInstead) {
         // Changes too old for the provider to keep: the whole list, as if nothing were cached.
         answered = [service, feedURL, callback, onPage](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (error && isChangesGoneError(*error)) {
@@ -117,14 +143,19 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         };
     }
     // Of the changes, the versions held already are let go as their pages come (see below).
-    auto letGo = std::make_shared<SameVersions>();
+    auto letGo = base ? std::make_shared<SameVersions>(*base) : nullptr;
     auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base, letGo](auto feed) {
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
+        size_t letGoCount = 0;
+        {
+            std::lock_guard lock(letGo->mutex);
+            letGoCount = letGo->count;
+        }
         // The changes must be whole too: a change missed could be a deletion missed.
-        std::string changesReason = incompleteReasonForFeed(*feed, letGo->count);
+        std::string changesReason = incompleteReasonForFeed(*feed, letGoCount);
         if (changesReason.empty()) changesReason = entryNamedTwice(*feed);
         bool unchanged = false;
-        const size_t changesRead = feed->entryCount() + letGo->count;
+        const size_t changesRead = feed->entryCount() + letGoCount;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
         fetched.entriesRead = changesRead;
         fetched.incremental = true;
@@ -142,23 +173,27 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         });
     }
     // The changes start at the second the held list is dated at, so whatever changed in that
-    // second comes again, each time: when that is most of a large list (a bulk import), the
-    // copies would double what the run holds. They are let go as each page (or part of one) is
-    // read, by the rule mergeChanges applies, and counted towards the changes' total.
+    // second comes again, each time, and so do the answers to this program's own writes that the
+    // held list keeps: when that is most of a large list (a bulk import), reading them would cost
+    // more than the rest of the run. They are passed over before any object is made of them (by
+    // their identifier and ETag, the rule mergeChanges applies), and counted towards the changes'
+    // total, never towards the changes held.
     // Changes are held whole until they are merged: past mostChangesHeldWhole() of them (most of
-    // a large list changed), the whole list is downloaded instead, kept page by page as it comes.
+    // a large list changed), the whole list is downloaded instead, kept page by page as it comes
+    // (or, without `wholeListInstead`, the download ends not whole).
     if (ticket && base) {
+        ticket->setFeedEntrySkip([letGo](std::string_view id, std::string_view etag, bool deleted) {
+            return letGo->isHeld(id, etag, deleted);
+        });
         std::weak_ptr<GDataServiceTicketBase> changesTicket = ticket;
-        ticket->setFeedPageHandler([base, letGo, changesTicket, service, feedURL, callback,
-                                    onPage](const std::shared_ptr<GDataFeedBase>& page) {
+        ticket->setFeedPageHandler([letGo, changesTicket, service, feedURL, callback, onPage,
+                                    wholeListInstead](const std::shared_ptr<GDataFeedBase>& page) {
             if (page->entryCount() == 0) return;
             if (letGo->abandoned) return page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
             std::vector<std::shared_ptr<GDataEntryBase>> kept;
             kept.reserve(page->entryCount());
             for (const auto& entry : *page->entries()) {
-                if (letGo->isHeld(*base, *entry)) {
-                    ++letGo->count;
-                } else {
+                if (!letGo->isHeld(*entry)) {
                     kept.push_back(entry);
                     if (!entry->isDeleted()) ++letGo->heldWhole;
                 }
@@ -168,8 +203,12 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
             letGo->abandoned = true;
             page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
             if (auto changes = changesTicket.lock()) changes->cancelTicket();  // no callback of it follows
-            platform::DispatchQueue::main()->async(
-                [service, feedURL, callback, onPage] { fetchContactFeed(service, feedURL, nullptr, callback, onPage); });
+            platform::DispatchQueue::main()->async([service, feedURL, callback, onPage, wholeListInstead] {
+                if (wholeListInstead) return fetchContactFeed(service, feedURL, nullptr, callback, onPage);
+                FetchedContactFeed cut;
+                cut.incompleteReason = "more than " + std::to_string(mostChangesHeldWhole()) + " changes";
+                callback(std::move(cut), std::nullopt);
+            });
         });
     }
     return ticket;

@@ -77,12 +77,18 @@ public:
     // large page also a part at a time while it is parsed, see GDataServiceFeedPageHandler), and
     // may put smaller stand-ins in the place of its entries, so that the list is never held whole
     // at once; it does not see the pages of changes merged into a previous download. Of those,
-    // the versions the previous download holds are let go as they are read, and past
+    // the versions the previous download holds are passed over before any object is made of
+    // them (they count towards the feed's total, never towards the changes held), and past
     // mostChangesHeldWhole() other versions the whole list is downloaded instead.
+    //
+    // Without `wholeListInstead`, a download of changes never turns into one of the whole list:
+    // past the changes held whole it ends with a feed that is not whole (and no feed), and a
+    // provider that no longer keeps the changes ends it with its error.
     using PageHandler = std::function<void(GDataFeedContact& page)>;
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                  Callback<GDataFeedContact> callback, PageHandler onPage = nullptr);
+                                                  Callback<GDataFeedContact> callback, PageHandler onPage = nullptr,
+                                                  bool wholeListInstead = true);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
     // applied: deleted entries removed, changed ones replaced where they stood (an entry of the ETag held

@@ -438,6 +438,10 @@ public:
     // comparison (with every key read here), `actualApple` its stored form (for the account tests),
     // appleGroupNames the names of its local groups. *difference receives the ContactDifference of
     // the first field that differs, or ContactDifferenceNone.
+    // The comparison's code when the Google contact's name parts, read from its values without
+    // making any object (GoogleContactCache::readValues), differ from the local contact's: the
+    // name is the comparison's first row. nullopt when they agree (the rest needs the whole entry).
+    std::optional<int32_t> nameDifferenceSeenInSummary(const platform::CNContactPtr& apple, const GDataEntryContact& google);
     bool contactsDifferWithAppleContact(const platform::CNContactPtr& apple, const platform::CNContactPtr& actualApple,
                                         const std::shared_ptr<GDataEntryContact>& google,
                                         const std::optional<std::vector<std::string>>& appleGroupNames,
@@ -848,6 +852,15 @@ public:
     // nullptr, and the caller leaves the contact alone.
     std::shared_ptr<GDataEntryContact> wholeGoogleContact(const std::shared_ptr<GDataEntryContact>& contact);
     bool isSummaryGoogleContact(const std::shared_ptr<GDataEntryContact>& contact) const;
+    // Google's answer to a confirmed write of the run, kept for the kept list (whole answers only).
+    void keepGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer);
+    // After a run that wrote to Google: the kept list takes the answers to its writes, then the
+    // changes since the second it is dated at are downloaded (the answers, held already, passed
+    // over unread; what others changed meanwhile merged in), so that it is dated after the run's
+    // own writes and the next run downloads only what changed since. Nothing is lost when this
+    // cannot be done: the kept list then stays dated as it was, and the next run downloads the
+    // rest. `done` runs once.
+    void refreshKeptGoogleList(std::function<void()> done);
     // Google's answer to a write takes the place of the contact it answers in the downloaded
     // list, so that the run holds one entry per contact; gives the answer.
     std::shared_ptr<GDataEntryContact> takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer);
@@ -1262,6 +1275,9 @@ private:
     // A kept contact could not be read: the next download is of the whole list, even in this
     // process (the list in memory reads from the same damaged bytes).
     bool mKeptListUnreadable = false;
+    // The kept list holds exactly the last whole download (so the answers to the run's writes
+    // may be kept in it).
+    bool mKeptListHoldsDownload = false;
     // Drops the kept list after a kept contact could not be read (the file now, the list in
     // memory at the next download), so that the next run downloads the whole list.
     void dropUnreadableKeptList();

@@ -195,6 +195,18 @@ bool QuorvaneModel::contactSocialProfilesDifferWithAppleContact(const platform::
     });
 }
 
+std::optional<int32_t> QuorvaneModel::nameDifferenceSeenInSummary(const platform::CNContactPtr& apple,
+                                                                  const GDataEntryContact& google) {
+    if (!apple) return std::nullopt;
+    auto values = GoogleContactCache::readValues(google, GoogleContactCache::Values::kName);
+    GoogleNameParts parts;
+    if (auto& name = values.name)
+        parts = {std::move(name->given), std::move(name->additional), std::move(name->family), std::move(name->prefix),
+                 std::move(name->suffix)};
+    if (namePartsDiffer(*this, *apple, parts)) return ContactDifferenceName;
+    return std::nullopt;
+}
+
 bool QuorvaneModel::contactsDifferWithAppleContact(const platform::CNContactPtr& apple,
                                                    const platform::CNContactPtr& actualApple,
                                                    const std::shared_ptr<GDataEntryContact>& google,

@@ -55,6 +55,8 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     }
     const std::string user = getUsername();
     const GoogleContactCache::Owner owner{user, url->absoluteString()};
+    // Answers of a run that ended before it kept them are of no use against a new download.
+    if (mGoogleContactCache) mGoogleContactCache->dropAnswers();
     bool keptListLoaded = false;
     if (!user.empty() && (!mGoogleContactCache || mGoogleContactCache->owner().account != owner.account ||
                           mGoogleContactCache->owner().feedURL != owner.feedURL)) {
@@ -69,6 +71,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
             mGoogleContactCache = GoogleContactCache::empty(owner);
         }
     }
+    bool keptListBase = false;  // the download starts from the kept list
     const bool lastDownloadIsBase = mContactFeed && mContactFeedComplete && mContactFeedUsername == user && !user.empty();
     if (lastDownloadIsBase && !mContactFeedHoldsLeanCopies) {
         cached = FetchedContactFeed{mContactFeed, true, "", mContactFeedIncremental};
@@ -77,6 +80,7 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
         if (auto feed = mGoogleContactCache->summaryFeed(getGoogleContactService()->serviceVersion());
             feed && feed->updatedDate()) {
             cached = FetchedContactFeed{feed, true, "", false};
+            keptListBase = true;
         }
     }
     std::weak_ptr<int> alive = mAliveMarker;
@@ -100,13 +104,14 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     }
     mFeedTicket = GoogleFeedFetch::fetchContactFeed(
         getGoogleContactService(), *url, cached ? &*cached : nullptr,
-        [this, alive, user, completion](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+        [this, alive, user, completion, keptListBase](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (alive.expired()) return;
             mFeedTicket = nullptr;
             if (error) {
                 // An incremental fetch may have taken the cached entries: never reuse them.
                 mContactFeed = nullptr;
                 mContactFeedComplete = false;
+                mKeptListHoldsDownload = false;
             } else {
                 mContactFeed = fetched.feed;
                 mContactFeedHoldsLeanCopies = false;
@@ -117,11 +122,19 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
                     noteFeedIncomplete("Google contacts: " + fetched.incompleteReason);
                 }
                 // Only a whole list is kept, and only when it changed.
-                if (fetched.complete && mGoogleContactCache && !(fetched.incremental && fetched.unchanged)) {
+                if (!fetched.complete || !mGoogleContactCache) {
+                    mKeptListHoldsDownload = false;
+                } else if (fetched.incremental && fetched.unchanged) {
+                    // The list is the one it was made from: the kept list, when that was loaded.
+                    mKeptListHoldsDownload = mKeptListHoldsDownload || keptListBase;
+                } else {
                     const auto path = GoogleContactCache::pathInFolder(dataFolder());
+                    mKeptListHoldsDownload = false;
                     if (auto written = mGoogleContactCache->write(path, *fetched.feed); !written) {
                         appendStringToLog(written.error().localizedDescription() + ": the kept list stays as it was");
-                    } else if (!mGoogleContactCache->summarize(*fetched.feed)) {
+                    } else if (mGoogleContactCache->summarize(*fetched.feed)) {
+                        mKeptListHoldsDownload = true;
+                    } else {
                         // The run holds the list as what was kept of it; a contact that cannot be
                         // read back leaves a list that is not whole (so nothing is deleted), and
                         // the next run downloads the whole list.
@@ -154,6 +167,64 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
         dropUnreadableKeptList();
     }
     return whole;
+}
+
+void QuorvaneModel::keepGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
+    if (mGoogleContactCache && mKeptListHoldsDownload) mGoogleContactCache->keepAnswer(answer);
+}
+
+void QuorvaneModel::refreshKeptGoogleList(std::function<void()> done) {
+    auto cache = mGoogleContactCache;
+    if (!cache || !cache->holdsAnswers()) return done();
+    const auto path = GoogleContactCache::pathInFolder(dataFolder());
+    auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
+    auto base = mKeptListHoldsDownload ? cache->listWithAnswers() : nullptr;
+    if (!url || !base) {
+        cache->dropAnswers();
+        return done();
+    }
+    // Without the changes since, the kept list takes the answers and keeps its date.
+    auto keepAnswersOnly = [this, cache, path](const std::string& why) {
+        appendStringToLog("The kept Google list stays dated as it was downloaded (" + why + ")");
+        if (auto written = cache->writeWithAnswers(path); !written) {
+            mKeptListHoldsDownload = false;
+            appendStringToLog(written.error().localizedDescription() + ": the kept list stays as it was");
+        }
+    };
+    // The changes since the kept list's date: the run's own writes come back held already (and
+    // are passed over unread); a download that would need the whole list is not made here.
+    const FetchedContactFeed cached{base, true, "", false};
+    std::weak_ptr<int> alive = mAliveMarker;
+    const std::string user = getUsername();
+    mFeedTicket = GoogleFeedFetch::fetchContactFeed(
+        getGoogleContactService(), *url, &cached,
+        [this, alive, cache, path, user, done, keepAnswersOnly](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+            if (alive.expired()) return;
+            mFeedTicket = nullptr;
+            if (cache != mGoogleContactCache) return done();
+            if (error || !fetched.complete || !fetched.feed) {
+                keepAnswersOnly(error ? error->localizedDescription() : fetched.incompleteReason);
+                return done();
+            }
+            if (auto written = cache->write(path, *fetched.feed); !written) {
+                keepAnswersOnly(written.error().localizedDescription());
+                return done();
+            }
+            if (!cache->summarize(*fetched.feed)) {
+                mKeptListHoldsDownload = false;
+                dropUnreadableKeptList();
+                return done();
+            }
+            // The list in memory is the kept one: the base of this process's next download.
+            mContactFeed = fetched.feed;
+            mContactFeedComplete = true;
+            mContactFeedIncremental = true;
+            mContactFeedHoldsLeanCopies = false;
+            mContactFeedUsername = user;
+            if (fetched.entriesRead >= 1000) platform::returnFreedMemory();
+            done();
+        },
+        nullptr, false);
 }
 
 void QuorvaneModel::noteFeedIncomplete(const std::string& reason) {

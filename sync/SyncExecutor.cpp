@@ -672,6 +672,7 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
                 break;
             }
             if (auto answer = std::dynamic_pointer_cast<GDataEntryContact>(o.answer)) {
+                context_->googleAnswerConfirmed(answer);
                 if (sent) warnOfShortenedValues(*r, *sent, *answer);
                 r->mGoogleFieldValues = context_->googleFieldValues(answer);
                 // Whether the merged values come back to the local contact is read now, while

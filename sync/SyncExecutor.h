@@ -175,6 +175,9 @@ public:
         // What the run keeps of Google's answer to a write, which stands for the contact from
         // then on (the model puts it in place of the entry it answers).
         virtual GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) { return answer; }
+        // Google's answer to a confirmed write (a contact made or changed), whole, before the run
+        // keeps what it keeps of it: the model keeps it in its copy of the list.
+        virtual void googleAnswerConfirmed(const GoogleContactPtr&) {}
         // What the run keeps of a Google contact it will no longer send, compare or write
         // locally: only what the photo transfers and the history read (the model puts it in
         // place of the entry in the downloaded list).

@@ -208,10 +208,19 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
                         !strategy.googleContactChanged && !strategy.appleGroupsChanged && !strategy.googleGroupsChanged;
     const bool leftApart = inStep && strategy.previouslyMerged;
     const bool unchangedSinceLastSync = inStep && !(twoWay && leftApart);
-    // A comparison reads every field: of the whole entry.
-    GoogleContactPtr whole;
-    if (!unchangedSinceLastSync && !(whole = wholeGoogleContact(r))) return;
-    bool differs = !unchangedSinceLastSync && mContext.contactsDiffer(r.mAppleContact_Reference, apple, whole, &difference);
+    // A comparison reads every field: of the whole entry, unless what was read of it already
+    // shows where it differs.
+    bool differs = false;
+    if (!unchangedSinceLastSync) {
+        if (auto seen = mContext.differenceSeenInSummary(r.mAppleContact_Reference, google)) {
+            differs = true;
+            difference = *seen;
+        } else {
+            const GoogleContactPtr whole = wholeGoogleContact(r);
+            if (!whole) return;
+            differs = mContext.contactsDiffer(r.mAppleContact_Reference, apple, whole, &difference);
+        }
+    }
     int32_t only = SyncActionNoUpdate;  // a direction forced by what alone differs
     if (!differs && mInput.syncMode != SyncModeGoogleToMac && !mContext.belongsToMyContacts(google)) {
         differs = true;

@@ -120,6 +120,12 @@ public:
         // contact itself when it is whole); nullptr when it cannot be read. Whatever is compared
         // field by field or given an action is made whole first.
         virtual GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) { return google; }
+        // What the comparison would find, when the values already read of a Google contact that
+        // is a summary (not made whole) tell it: the first row's values differ. nullopt when
+        // only the whole entry tells.
+        virtual std::optional<int32_t> differenceSeenInSummary(const platform::CNContactPtr&, const GoogleContactPtr&) {
+            return std::nullopt;
+        }
     };
 
     // The planner of one run; the context must outlive it.
@@ -165,7 +171,9 @@ private:
     // The whole Google entry of the record, for a comparison; nullptr (the record held back)
     // when the kept entry cannot be read. The record keeps what it holds, often a summary of the
     // kept list (GoogleContactCache): the executor makes an entry whole again only for the moment
-    // it writes or sends it, so a large plan does not hold every entry whole.
+    // it writes or sends it, so a large plan does not hold every entry whole. A pair is compared
+    // on its summary first (Context::differenceSeenInSummary), so that one whose difference shows
+    // there is read whole only by the executor's write.
     GoogleContactPtr wholeGoogleContact(NSSyncRecord& record);
     void tally(const NSSyncRecord& record);
 

@@ -45,6 +45,7 @@ const char* SyncRun::nameOfState(State state) {
         case State::plan: return "plan";
         case State::confirm: return "confirm";
         case State::execute: return "execute";
+        case State::keepList: return "keepList";
         case State::finished: return "finished";
     }
     return "?";
@@ -84,6 +85,7 @@ SyncRun::State SyncRun::nextStateAfter(State state) const {
         case State::pair: return State::plan;
         case State::plan: return mOptions.planOnly ? State::finished : mOptions.confirm ? State::confirm : State::execute;
         case State::confirm: return State::execute;
+        case State::execute: return State::keepList;
         default: return State::finished;
     }
 }
@@ -100,6 +102,7 @@ void SyncRun::setState(State state) {
         case State::plan: mModel.setProgressWithString("Planning the changes"); break;
         case State::confirm: mModel.setProgressWithString("Waiting for the plan to be confirmed"); break;
         case State::execute: mModel.setProgressWithString("Applying the changes"); break;
+        case State::keepList: mModel.setProgressWithString("Keeping the Google contacts written"); break;
         default: break;
     }
     if (state == State::finished) {
@@ -156,7 +159,11 @@ void SyncRun::queueStep() {
 
 void SyncRun::step() {
     if (mModelAlive.expired() || mState == State::finished) return;
-    if (mCancelled) return finish(mCancelledAs);
+    if (mCancelled) {
+        // The run is recorded already: only the kept list's update is left out.
+        if (mState == State::keepList) return setState(State::finished);
+        return finish(mCancelledAs);
+    }
     switch (mState) {
         case State::checkAccounts: return runCheckAccounts();
         case State::fetchGroups: return runFetchGroups();
@@ -166,6 +173,7 @@ void SyncRun::step() {
         case State::plan: return runPlan();
         case State::confirm: return runConfirm();
         case State::execute: return runExecute();
+        case State::keepList: return runKeepList();
         default: return;
     }
 }
@@ -341,6 +349,18 @@ void SyncRun::runExecute() {
         // The executor holds the model (through its context), which holds this run: let it go
         // (its own call keeps it alive until that returns).
         auto executor = std::move(run->mExecutor);
+        run->setState(run->nextStateAfter(run->mState));
+    });
+}
+
+void SyncRun::runKeepList() {
+    // Without the provider (signed out, unreachable) the kept list stays as it was downloaded.
+    if (mResult.outcome == SyncRunOutcome::Auth || mResult.outcome == SyncRunOutcome::Network)
+        return setState(State::finished);
+    std::weak_ptr<SyncRun> self = weak_from_this();
+    mModel.refreshKeptGoogleList([self] {
+        auto run = self.lock();
+        if (!run || run->mModelAlive.expired() || run->mState != State::keepList) return;
         run->setState(State::finished);
     });
 }
@@ -410,6 +430,7 @@ ModelExecution::GoogleContactPtr ModelExecution::wholeGoogleContact(const Google
 ModelExecution::GoogleContactPtr ModelExecution::keptGoogleContact(const GoogleContactPtr& answer) {
     return mModel->takeGoogleAnswer(answer);
 }
+void ModelExecution::googleAnswerConfirmed(const GoogleContactPtr& answer) { mModel->keepGoogleAnswer(answer); }
 ModelExecution::GoogleContactPtr ModelExecution::leanGoogleContact(const GoogleContactPtr& google) {
     return mModel->leanGoogleContact(google);
 }
@@ -543,6 +564,11 @@ bool ModelPlanning::sameGoogleContent(const GoogleContactPtr& a, const GoogleCon
 NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); }
 ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {
     return mModel.wholeGoogleContact(google);
+}
+std::optional<int32_t> ModelPlanning::differenceSeenInSummary(const platform::CNContactPtr& reference,
+                                                              const GoogleContactPtr& google) {
+    if (!mModel.isSummaryGoogleContact(google)) return std::nullopt;  // whole already: compared in full
+    return mModel.nameDifferenceSeenInSummary(reference, *google);
 }
 
 std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& options,

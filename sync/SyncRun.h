@@ -3,7 +3,7 @@
 // main run loop so that the program stays responsive and progress can be drawn.
 //
 //   checkAccounts -> fetchGroups -> fetchContacts -> loadHistory -> pair -> plan
-//     -> [confirm] -> execute -> finished
+//     -> [confirm] -> execute -> keepList -> finished
 //
 // Every change of state goes through setState, which logs it and reports progress; each state's
 // work is one function (run<State>). A state either finishes its work in one call and moves on,
@@ -55,7 +55,7 @@ struct SyncRunOptions {
 
 class SyncRun : public std::enable_shared_from_this<SyncRun> {
 public:
-    enum class State { idle, checkAccounts, fetchGroups, fetchContacts, loadHistory, pair, plan, confirm, execute, finished };
+    enum class State { idle, checkAccounts, fetchGroups, fetchContacts, loadHistory, pair, plan, confirm, execute, keepList, finished };
 
     using Options = SyncRunOptions;
     using Finished = std::function<void(SyncRun& run)>;
@@ -125,6 +125,8 @@ public:
         bool sameGoogleContent(const GoogleContactPtr& a, const GoogleContactPtr& b) override;
         NSSyncRecordPtr newSyncRecord() override;
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
+        std::optional<int32_t> differenceSeenInSummary(const platform::CNContactPtr& reference,
+                                                       const GoogleContactPtr& google) override;
 
     private:
         QuorvaneModel& mModel;
@@ -152,6 +154,7 @@ public:
         NSSyncRecordPtr newSyncRecord() override;
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
         GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) override;
+        void googleAnswerConfirmed(const GoogleContactPtr& answer) override;
         GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) override;
         std::optional<FieldValues> googleFieldValues(const GoogleContactPtr& google) override;
         platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
@@ -190,6 +193,7 @@ private:
     void runPlan();
     void runConfirm();
     void runExecute();
+    void runKeepList();
 
     QuorvaneModel& mModel;
     Options mOptions;

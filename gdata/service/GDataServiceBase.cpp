@@ -520,6 +520,8 @@ struct GDataServiceBase::ParseInput {
     // entries of a feed page a part at a time while the page is parsed.
     GDataServiceFeedPageHandler pageHandler;
     GDataServiceCallbackPoster poster;
+    // The ticket's skip of entries held already, asked on the parsing thread.
+    GDataFeedBase::EntrySkip entrySkip;
 };
 
 namespace {
@@ -599,6 +601,7 @@ void GDataServiceBase::objectFetcherFinished(const std::shared_ptr<QNSessionFetc
     input.shouldFeedsIgnoreUnknowns = ticket->shouldFeedsIgnoreUnknowns();
     if (auto headers = fetcher->responseHeaders()) input.serviceVersion = headers->valueForHTTPHeaderField("Gdata-Version");
     input.pageHandler = ticket->feedPageHandler();
+    input.entrySkip = ticket->feedEntrySkip();
     // The body is the parse's now: a feed page is parsed from the fetcher's own bytes, not a copy.
     input.data = std::move(data);
     input.poster = poster;
@@ -642,9 +645,10 @@ GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
     // ticket's callbacks run (the parse waits for it), and may put stand-ins in their place.
     std::optional<GDataFeedBase::TakenEntriesScope> shown;
     const GDataClassInfo* feedClass = input.objectClass;
-    if (input.pageHandler && feedClass && feedClass->isSubclassOf(GDataFeedBase::staticClassInfo())) {
-        shown.emplace(
-            [&input, &operation, feedClass](const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries) {
+    if ((input.pageHandler || input.entrySkip) && feedClass && feedClass->isSubclassOf(GDataFeedBase::staticClassInfo())) {
+        GDataFeedBase::TakenEntriesHandler showPart;
+        if (input.pageHandler)
+            showPart = [&input, &operation, feedClass](const GDataFeedBase& feed, std::vector<std::shared_ptr<GDataEntryBase>>& entries) {
                 // A feed of the part, binding the prefixes the page binds for its entries.
                 auto part = std::dynamic_pointer_cast<GDataFeedBase>(feedClass->make());
                 if (!part) return;
@@ -655,8 +659,8 @@ GDataServiceBase::ParseResult GDataServiceBase::parseObjectFromDataOfFetcher(
                 if (!operation || !input.poster) show();
                 else if (!runAndWait(input.poster, operation, show)) return;
                 entries = part->entries() ? *part->entries() : std::vector<std::shared_ptr<GDataEntryBase>>{};
-            },
-            kEntriesShownWhileParsing);
+            };
+        shown.emplace(std::move(showPart), kEntriesShownWhileParsing, input.entrySkip);
     }
     auto parsed = GDataObject::objectWithXMLData(*input.data, input.objectClass, input.serviceVersion, &input.surrogates,
                                                  input.shouldFeedsIgnoreUnknowns);

@@ -174,6 +174,10 @@ public:
     // that a caller can keep what it needs of a page's entries and let the page go before the next.
     const GDataServiceFeedPageHandler& feedPageHandler() const { return feedPageHandler_; }
     void setFeedPageHandler(GDataServiceFeedPageHandler handler) { feedPageHandler_ = std::move(handler); }
+    // Asked, on the thread that parses the pages, for each entry of a feed page before any object
+    // is made of it: an entry it answers true for is passed over (GDataFeedBase::EntrySkip).
+    const GDataFeedBase::EntrySkip& feedEntrySkip() const { return feedEntrySkip_; }
+    void setFeedEntrySkip(GDataFeedBase::EntrySkip skip) { feedEntrySkip_ = std::move(skip); }
     uint64_t nextLinksFollowedCounter() const { return nextLinksFollowedCounter_; }
     void setNextLinksFollowedCounter(uint64_t n) { nextLinksFollowedCounter_ = n; }
 
@@ -202,6 +206,7 @@ private:
     bool hasCalledCallback_ = false;
     uint64_t nextLinksFollowedCounter_ = 0;
     GDataServiceFeedPageHandler feedPageHandler_;
+    GDataFeedBase::EntrySkip feedEntrySkip_;
     std::shared_ptr<platform::Operation> parseOperation_;
     std::shared_ptr<QNFetcherAuthorizationProtocol> authorizer_;
     std::optional<GDataFetchContext> fetchContext_;

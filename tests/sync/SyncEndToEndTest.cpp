@@ -26,6 +26,7 @@
 #include "platform/store/Keychain.h"
 #include "sync/DurableReplace.h"
 #include "sync/GoogleContactCache.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/SyncRun.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
@@ -193,9 +194,11 @@ TEST_F(SyncEndToEndTest, ARunOnTheKeptListSendsWholeEntriesAndTakesInTheProvider
     auto run = sync();
     ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
     EXPECT_TRUE(run->feeds().contacts.incremental);
+    // The changes since the kept list, and after the run's write to Google the changes since
+    // again (the kept list then takes that write in and is dated after it).
     auto feedRequests = provider.server().requests("/m8/feeds/contacts/default/full");
-    ASSERT_EQ(feedRequests.size(), 1u);
-    EXPECT_NE(feedRequests[0].query.find("updated-min="), std::string::npos);
+    ASSERT_EQ(feedRequests.size(), 2u);
+    for (const auto& request : feedRequests) EXPECT_NE(request.query.find("updated-min="), std::string::npos);
     // The update of a contact known only from the kept list carried its whole entry.
     const std::string kept = provider.entry(FakeProvider::Kind::Contacts, kim)->xml;
     EXPECT_NE(kept.find("keep me"), std::string::npos) << kept;
@@ -216,6 +219,41 @@ TEST_F(SyncEndToEndTest, ARunOnTheKeptListSendsWholeEntriesAndTakesInTheProvider
     EXPECT_TRUE(provider.entry(FakeProvider::Kind::Contacts, del)->deleted);
     fromDisk();
     expectInSync(2);
+}
+
+TEST_F(SyncEndToEndTest, AfterARunThatMadeManyGoogleContactsTheNextDownloadsOnePageOfChangesWithAnEditOfItsDatedSecond) {
+    // More contacts made by one run than a download of changes holds whole.
+    struct Limit {
+        size_t was = GoogleFeedFetch::mostChangesHeldWhole();
+        ~Limit() { GoogleFeedFetch::setMostChangesHeldWhole(was); }
+    } limit;
+    GoogleFeedFetch::setMostChangesHeldWhole(10);
+    for (int i = 0; i < 40; ++i) {
+        addLocal(AppleName{.given = "Many", .family = std::to_string(i)});
+        editLocal("Many " + std::to_string(i), [&](platform::CNMutableContact& c) { c.setNote("note " + std::to_string(i)); });
+    }
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    ASSERT_EQ(googleByName().size(), 40u);
+
+    // As a new process starts; an edit on Google stamped with the second the kept list is dated
+    // at (the provider's clock held at its last stamp: the run's last write).
+    internals(model_).mContactFeed = nullptr;
+    internals(model_).mGoogleContactCache = nullptr;
+    provider.holdClock(true);
+    ASSERT_TRUE(provider.editContact(googleID("Many 7"), [](std::string& xml) {
+        xml.replace(xml.find("note 7"), 6, "edited in the dated second");
+    }));
+    provider.holdClock(false);
+    provider.server().clearLog();
+    auto run = sync();
+    ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    auto lists = provider.server().requests("/m8/feeds/contacts/default/full");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_NE(lists[0].query.find("updated-min="), std::string::npos);
+    EXPECT_TRUE(run->feeds().contacts.incremental && run->feeds().contacts.complete);
+    EXPECT_EQ(localByName()["Many 7"]->note(), "edited in the dated second");
+    EXPECT_EQ(run->result().counts.appleUpdated, 1);
+    EXPECT_EQ(run->plan().changes(), 1u);
 }
 
 TEST_F(SyncEndToEndTest, AKeptEntryThatCannotBeReadIsNeverSentInPartAndTheNextRunSendsItWhole) {
