@@ -616,55 +616,109 @@ std::optional<GoogleContactCache::Fresh> GoogleContactCache::freshOf(const GData
     return fresh;
 }
 
-void GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
+void GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder) {
     if (!answer || isSummary(answer.get()) || isLean(answer.get()) || answer->ETag().value_or("").empty()) return;
     auto fresh = freshOf(*answer);
     if (!fresh) return;
+    // The bytes wait in a file of their own (gone with the process), not in memory: a run that
+    // made a whole list on Google would otherwise hold all of it again until it ends.
+    if (!answerFile_ && !folder.empty()) {
+        auto file = std::make_shared<File>();
+#ifdef O_TMPFILE
+        file->fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+        if (file->fd >= 0) answerFile_ = std::move(file);
+    }
+    if (answerFile_ && ::pwrite(answerFile_->fd, fresh->xml.data(), fresh->xml.size(), off_t(answerFile_->size)) ==
+                           ssize_t(fresh->xml.size())) {
+        fresh->xmlAt = answerFile_->size;
+        fresh->xmlLength = fresh->xml.size();
+        fresh->xmlChecksum = checksum(fresh->xml);
+        answerFile_->size += fresh->xml.size();
+        fresh->xml = std::string();
+        fresh->spilled = true;
+    }
     std::string id = fresh->identifier;
     answerOrder_.push_back(id);
     answers_.insert_or_assign(std::move(id), std::move(*fresh));
 }
 
-std::shared_ptr<GDataFeedContact> GoogleContactCache::listWithAnswers() const {
-    if (answers_.empty() || watermark_.empty() || pagesUnnamed_) return nullptr;
-    // The list as kept, each contact answered in its place, the new ones after it, as stand-ins
-    // holding an identifier and an ETag (write() takes each from the kept list or the answers);
-    // the list's date stays: what changed since on the provider, besides these writes, is still
-    // to come.
-    std::vector<std::shared_ptr<GDataEntryBase>> entries;
-    entries.reserve(records_.size() + answers_.size());
-    auto stand = [](const std::string& id, const std::string& etag) {
-        auto entry = GDataEntryContact::object();
-        entry->setIdentifier(id);
-        entry->setETag(etag);
-        return entry;
-    };
-    std::unordered_set<std::string_view> placed;
-    for (const Record& rec : records_) {
-        auto answer = answers_.find(rec.identifier);
-        const bool answered = answer != answers_.end();
-        entries.push_back(stand(rec.identifier, answered ? answer->second.etag : rec.etag));
-        if (answered) placed.insert(answer->first);
+std::unordered_map<std::string, std::string> GoogleContactCache::heldVersions() const {
+    std::unordered_map<std::string, std::string> held;
+    held.reserve(records_.size() + answers_.size());
+    for (const Record& rec : records_)
+        if (!rec.etag.empty()) held.emplace(rec.identifier, rec.etag);
+    for (const auto& [id, answer] : answers_) held.insert_or_assign(id, answer.etag);
+    return held;
+}
+
+platform::Result<void> GoogleContactCache::writeWithAnswers(const std::filesystem::path& path,
+                                                           const GDataFeedContact* changes) {
+    if (answers_.empty() && !changes) return {};
+    struct Drop {
+        GoogleContactCache& cache;
+        ~Drop() { cache.dropAnswers(); }
+    } drop{*this};
+    if (watermark_.empty() || pagesUnnamed_) return unusable("the list it holds is not the one kept");
+    // The list as kept, each contact answered in its place, the new ones after it.
+    std::vector<Item> items;
+    items.reserve(records_.size() + answers_.size());
+    std::unordered_map<std::string_view, size_t> at;  // identifier -> its item
+    at.reserve(items.capacity());
+    for (size_t i = 0; i < records_.size(); ++i) {
+        auto answer = answers_.find(records_[i].identifier);
+        at.emplace(records_[i].identifier, items.size());
+        items.push_back(answer != answers_.end() ? Item{RecordIndex::kNone, &answer->second, nullptr} : Item{i, nullptr, nullptr});
     }
     for (const std::string& id : answerOrder_) {
         auto answer = answers_.find(id);
-        if (answer == answers_.end() || !placed.insert(answer->first).second) continue;
-        entries.push_back(stand(answer->first, answer->second.etag));
+        if (answer == answers_.end() || !at.emplace(answer->first, items.size()).second) continue;
+        items.push_back(Item{RecordIndex::kNone, &answer->second, nullptr});
     }
-    auto feed = GDataFeedContact::contactFeed();
-    if (serviceVersion_) feed->setServiceVersion(serviceVersion_);
-    feed->setUpdatedDate(GDataDateTime::dateTimeWithRFC3339String(watermark_));
-    feed->setEntries(entries);
-    feed->setTotalResults(int32_t(entries.size()));
-    return feed;
+    // The changes since, as mergeChanges applies them: a deletion removes, another version
+    // takes the place of the one held, a new contact comes last; the version held stays.
+    std::string watermark = watermark_;
+    std::vector<std::string> changedIDs;
+    if (changes) {
+        if (auto updated = changes->updatedDate()) watermark = updated->RFC3339String();
+        const auto& entries = changes->entries();
+        changedIDs.reserve(entries ? entries->size() : 0);  // the keys of `at` for them: never moved
+        std::vector<bool> removed(items.size(), false);
+        for (const auto& base : entries ? *entries : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
+            auto entry = std::dynamic_pointer_cast<GDataEntryContact>(base);
+            auto id = entry ? entry->identifier() : std::nullopt;
+            if (!id) return unusable("an entry without identifier cannot be kept");
+            auto found = at.find(*id);
+            if (entry->isDeleted()) {
+                if (found != at.end()) removed[found->second] = true;
+                continue;
+            }
+            const auto etag = entry->ETag();
+            if (found != at.end()) {
+                const size_t i = found->second;
+                if (!removed[i] && etag && !etag->empty() && *etag == etagOf(items[i])) continue;
+                items[i] = Item{RecordIndex::kNone, nullptr, entry};
+                removed[i] = false;
+            } else {
+                changedIDs.push_back(std::move(*id));
+                at.emplace(changedIDs.back(), items.size());
+                items.push_back(Item{RecordIndex::kNone, nullptr, entry});
+                removed.push_back(false);
+            }
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < items.size(); ++i)
+            if (!removed[i]) items[kept++] = std::move(items[i]);
+        items.resize(kept);
+    }
+    return writeItems(path, watermark, items);
 }
 
-platform::Result<void> GoogleContactCache::writeWithAnswers(const std::filesystem::path& path) {
-    if (answers_.empty()) return {};
-    auto feed = listWithAnswers();
-    auto written = feed ? write(path, *feed) : platform::Result<void>(unusable("the list it holds is not the one kept"));
-    dropAnswers();
-    return written;
+const std::string& GoogleContactCache::etagOf(const Item& item) const {
+    static const std::string none;
+    if (item.answer) return item.answer->etag;
+    if (item.kept != RecordIndex::kNone) return records_[item.kept].etag;
+    return none;
 }
 
 std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {
@@ -1104,6 +1158,36 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
 platform::Result<void> GoogleContactCache::write(const std::filesystem::path& path, const GDataFeedContact& feed) {
     // A list kept page by page as it came is written where it lies.
     if (holdsOnlyKeptPages(feed)) return finishKeptPages(path, feed);
+    std::vector<Item> items;
+    const auto& entries = feed.entries();
+    items.reserve(entries ? entries->size() : 0);
+    for (const auto& base : entries ? *entries : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
+        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(base);
+        if (!entry || !entry->identifier()) return unusable("an entry without identifier cannot be kept");
+        const std::string id = *entry->identifier();
+        const std::string etag = entry->ETag().value_or("");
+        // Kept as it is: the same contact at the same ETag, in the kept list or answered.
+        const size_t kept = byIdentifier_.find(id);
+        if (kept != RecordIndex::kNone && !etag.empty() && records_[kept].etag == etag) {
+            items.push_back(Item{kept, nullptr, nullptr});
+        } else if (auto answer = answers_.find(id); answer != answers_.end() && !etag.empty() && answer->second.etag == etag) {
+            items.push_back(Item{RecordIndex::kNone, &answer->second, nullptr});
+        } else if (isSummary(entry.get())) {
+            return unusable("a summary of a contact it does not keep");
+        } else if (isLean(entry.get())) {
+            return unusable("a lean copy of a contact");
+        } else {
+            items.push_back(Item{RecordIndex::kNone, nullptr, entry});
+        }
+    }
+    auto updated = feed.updatedDate();
+    auto written = writeItems(path, updated ? updated->RFC3339String() : "", items);
+    if (written) dropAnswers();  // kept as records now, or no longer the provider's
+    return written;
+}
+
+platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::path& path, const std::string& watermark,
+                                                     const std::vector<Item>& items) {
     // Written beside and put in place of the old file once on the disk (DurableReplace.h): a reader
     // sees the old list or the new one. The bytes go straight to the file (the entries' bytes are
     // most of it), the header last.
@@ -1127,10 +1211,7 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
     } cleanup{temporary, removeTemporary};
 
     Writer summary;
-    auto updated = feed.updatedDate();
-    const std::string watermark = updated ? updated->RFC3339String() : "";
-    const auto entries = feed.entries() ? *feed.entries() : std::vector<std::shared_ptr<GDataEntryBase>>{};
-    encodeListHead(summary, {owner_.account, owner_.feedURL, watermark, uint32_t(entries.size())});
+    encodeListHead(summary, {owner_.account, owner_.feedURL, watermark, uint32_t(items.size())});
     std::vector<std::pair<std::shared_ptr<GDataEntryContact>, uint64_t>> written;  // whole entries and their digests
     // The entries' bytes go first, as each entry comes; the header (written last) says where the
     // summaries begin.
@@ -1155,15 +1236,9 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
         return true;
     };
     uint64_t xmlLength = 0;
-    for (const auto& base : entries) {
-        auto entry = std::dynamic_pointer_cast<GDataEntryContact>(base);
-        if (!entry || !entry->identifier()) return unusable("an entry without identifier cannot be kept");
-        const std::string id = *entry->identifier();
-        const std::string etag = entry->ETag().value_or("");
-        // Kept as it is: the same contact at the same ETag.
-        const size_t kept = byIdentifier_.find(id);
-        if (kept != RecordIndex::kNone && !etag.empty() && records_[kept].etag == etag) {
-            const Record& rec = records_[kept];
+    for (const Item& item : items) {
+        if (item.kept != RecordIndex::kNone) {
+            const Record& rec = records_[item.kept];
             encodeRecord(summary, fieldsOf(rec, *summary_, xmlLength));
             if (rec.xmlBegin != runEnd) {
                 if (!copyRun()) return unusable("the old list cannot be copied");
@@ -1173,22 +1248,25 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
             xmlLength += rec.xmlLength;
             continue;
         }
-        // An answer to a write of this run, kept as it came.
         std::optional<Fresh> made;
-        const Fresh* fresh = nullptr;
-        if (auto answer = answers_.find(id); answer != answers_.end() && answer->second.etag == etag && !etag.empty()) {
-            fresh = &answer->second;
-        } else {
-            if (isSummary(entry.get())) return unusable("a summary of a contact it does not keep");
-            if (isLean(entry.get())) return unusable("a lean copy of a contact");
-            if (!(made = freshOf(*entry))) return unusable("an entry's bytes do not read back");
+        const Fresh* fresh = item.answer;
+        if (!fresh) {
+            if (!(made = freshOf(*item.whole))) return unusable("an entry's bytes do not read back");
             fresh = &*made;
-            written.emplace_back(entry, made->digest);
+            written.emplace_back(item.whole, made->digest);
         }
+        std::string spilled;
+        if (fresh->spilled) {
+            spilled.resize(size_t(fresh->xmlLength));
+            if (!answerFile_ || !readAt(answerFile_->fd, spilled.data(), spilled.size(), fresh->xmlAt) ||
+                checksum(spilled) != fresh->xmlChecksum)
+                return unusable("an answer kept for it cannot be read back");
+        }
+        const std::string& xml = fresh->spilled ? spilled : fresh->xml;
         encodeRecord(summary, {fresh->identifier, fresh->etag, fresh->updated, fresh->digest, xmlLength,
-                               uint32_t(fresh->xml.size()), checksum(fresh->xml), fresh->summary});
-        if (!copyRun() || !writeAll(file->fd, fresh->xml)) return unusable("it cannot be written");
-        xmlLength += fresh->xml.size();
+                               uint32_t(xml.size()), checksum(xml), fresh->summary});
+        if (!copyRun() || !writeAll(file->fd, xml)) return unusable("it cannot be written");
+        xmlLength += xml.size();
     }
     const std::string header = encodeHeader({kFormatVersion, summary.out.size(), checksum(summary.out), xmlLength});
     if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.data(), header.size(), 0) != ssize_t(header.size()))
@@ -1201,7 +1279,6 @@ platform::Result<void> GoogleContactCache::write(const std::filesystem::path& pa
 
     // This cache now holds the list written; summaries it made stay summaries of their records.
     if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();
-    answers_.clear();  // kept as records now, or no longer the provider's
     for (const auto& [entry, digest] : written) remember(entry, digest);
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     return {};

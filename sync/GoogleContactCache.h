@@ -151,23 +151,27 @@ public:
     bool keepPage(GDataFeedContact& page);
 
     // The provider's answer to a write of the run (a contact made or changed, at its new ETag),
-    // held until writeWithAnswers() puts it in the kept list; a later answer for the same
-    // contact takes its place. Whole answers only (a summary or a lean copy is not kept).
-    void keepAnswer(const std::shared_ptr<GDataEntryContact>& answer);
+    // held until writeWithAnswers() puts it in the kept list (its bytes in a file of its own in
+    // `folder`, gone with the process); a later answer for the same contact takes its place.
+    // Whole answers only (a summary or a lean copy is not kept).
+    void keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder);
     bool holdsAnswers() const { return !answers_.empty(); }
     void dropAnswers() {
         answers_.clear();
         answerOrder_.clear();
+        answerFile_.reset();
     }
     // Writes the kept list with the answers held in it (each in its contact's place, new ones at
-    // the end), still dated as it was: the next download of changes then finds the run's own
-    // writes held, and passes over them unread. Nothing to do without answers; an error when
-    // the list this cache holds is not a whole kept one. The answers are let go either way.
-    platform::Result<void> writeWithAnswers(const std::filesystem::path& path);
-    // That list, as entries holding only an identifier and an ETag, dated as the kept list is:
-    // the base of a download of the changes since, which write() can write (each entry is
-    // kept or answered); nullptr without answers or without a whole kept list.
-    std::shared_ptr<GDataFeedContact> listWithAnswers() const;
+    // the end) and, when given, the changes downloaded since its date merged in as
+    // GoogleFeedFetch::mergeChanges merges them, dated as the changes are (else as it was). So
+    // dated after the run's own writes, the next download of changes finds only what changed
+    // since. An error when the list this cache holds is not a whole kept one. The answers are let
+    // go either way.
+    platform::Result<void> writeWithAnswers(const std::filesystem::path& path, const GDataFeedContact* changes = nullptr);
+    // The versions the kept list and the answers hold: identifier -> ETag.
+    std::unordered_map<std::string, std::string> heldVersions() const;
+    // The date the kept list is current at (RFC 3339), "" when unknown.
+    const std::string& datedAt() const { return watermark_; }
 
 private:
     struct Record {
@@ -189,9 +193,23 @@ private:
         std::string identifier, etag, updated;
         uint64_t digest = 0;
         std::string xml, summary;
+        // The XML put aside in the answers' file instead (xml is then empty).
+        bool spilled = false;
+        uint64_t xmlAt = 0, xmlLength = 0, xmlChecksum = 0;
     };
     // nullopt when the entry has no identifier or its bytes do not read back.
     std::optional<Fresh> freshOf(const GDataEntryContact& entry) const;
+    // One contact of a list to write: a record of the kept list (its index), an answer, or a
+    // whole entry.
+    struct Item {
+        size_t kept = SIZE_MAX;
+        const Fresh* answer = nullptr;
+        std::shared_ptr<GDataEntryContact> whole;
+    };
+    const std::string& etagOf(const Item& item) const;
+    // Writes the items as the kept list dated `watermark`, and holds it.
+    platform::Result<void> writeItems(const std::filesystem::path& path, const std::string& watermark,
+                                      const std::vector<Item>& items);
     // A whole entry made or written here, or a lean copy.
     struct Known {
         std::weak_ptr<GDataEntryContact> entry;
@@ -261,6 +279,7 @@ private:
     // Answers to the run's writes (keepAnswer), by identifier, and the order they came in.
     std::unordered_map<std::string, Fresh> answers_;
     std::vector<std::string> answerOrder_;
+    std::shared_ptr<File> answerFile_;
     std::optional<std::string> serviceVersion_;
     uint64_t list_ = 0;  // counts the lists begun by beginList
     uint64_t serial_ = 0;  // tells the summaries of this cache from those of another

@@ -30,6 +30,7 @@ namespace {
 // made of an entry, and on the main thread for what that let through: it reads a copy of the
 // held list's identifiers and ETags, made when the download begins.
 struct SameVersions {
+    explicit SameVersions(GoogleFeedFetch::HeldVersions held) : heldETags(std::move(held)) {}
     explicit SameVersions(const GDataFeedBase& held) {
         if (!held.entries()) return;
         heldETags.reserve(held.entries()->size());
@@ -107,7 +108,73 @@ GDataServiceTicketPtr fetchFeed(const std::shared_ptr<GDataServiceGoogleContact>
     return service->fetchFeedWithQuery(query, Feed::staticClassInfo(), GDataServiceDelegate(finished, "feedFetched"));
 }
 
+// Sets a download of changes to pass over the versions held before any object is made of them
+// (asked on the parsing thread) and to count the others as their pages come; past
+// mostChangesHeldWhole() of them the download is cancelled and `tooMany` runs instead, on the
+// main thread.
+void installChangesHandlers(const GDataServiceTicketPtr& ticket, std::shared_ptr<SameVersions> letGo,
+                            std::function<void()> tooMany) {
+    ticket->setFeedEntrySkip([letGo](std::string_view id, std::string_view etag, bool deleted) {
+        return letGo->isHeld(id, etag, deleted);
+    });
+    std::weak_ptr<GDataServiceTicketBase> changesTicket = ticket;
+    ticket->setFeedPageHandler([letGo, changesTicket, tooMany](const std::shared_ptr<GDataFeedBase>& page) {
+        if (page->entryCount() == 0) return;
+        if (letGo->abandoned) return page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
+        std::vector<std::shared_ptr<GDataEntryBase>> kept;
+        kept.reserve(page->entryCount());
+        for (const auto& entry : *page->entries()) {
+            if (!letGo->isHeld(*entry)) {
+                kept.push_back(entry);
+                if (!entry->isDeleted()) ++letGo->heldWhole;
+            }
+        }
+        if (kept.size() < page->entryCount()) page->setEntries(kept);
+        if (letGo->heldWhole <= GoogleFeedFetch::mostChangesHeldWhole()) return;
+        letGo->abandoned = true;
+        page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
+        if (auto changes = changesTicket.lock()) changes->cancelTicket();  // no callback of it follows
+        platform::DispatchQueue::main()->async(tooMany);
+    });
+}
+
+// A download of changes given up for holding too many: not whole, and no feed.
+FetchedContactFeed tooManyChanges() {
+    FetchedContactFeed cut;
+    cut.incompleteReason = "more than " + std::to_string(GoogleFeedFetch::mostChangesHeldWhole()) + " changes";
+    return cut;
+}
+
+size_t lettingGo(SameVersions& letGo) {
+    std::lock_guard lock(letGo.mutex);
+    return letGo.count;
+}
+
 }  // namespace
+
+GDataServiceTicketPtr GoogleFeedFetch::fetchChangesSince(const std::shared_ptr<GDataServiceGoogleContact>& service,
+                                                         const platform::URL& feedURL, const GDataDateTime& since,
+                                                         HeldVersions held, int32_t pageSize,
+                                                         Callback<GDataFeedContact> callback) {
+    GDataQueryContact query(feedURL);
+    query.setMaxResults(pageSize);
+    query.setUpdatedMinDateTime(since);
+    query.setShouldShowDeleted(true);
+    auto letGo = std::make_shared<SameVersions>(std::move(held));
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo](auto feed) {
+        const size_t passedOver = lettingGo(*letGo);
+        FetchedContactFeed fetched;
+        fetched.incompleteReason = incompleteReasonForFeed(*feed, passedOver);
+        fetched.complete = fetched.incompleteReason.empty();
+        fetched.entriesRead = feed->entryCount() + passedOver;
+        fetched.incremental = true;
+        fetched.unchanged = fetched.complete && feed->entryCount() == 0;
+        fetched.feed = std::move(feed);
+        callback(std::move(fetched), std::nullopt);
+    });
+    if (ticket) installChangesHandlers(ticket, letGo, [callback] { callback(tooManyChanges(), std::nullopt); });
+    return ticket;
+}
 
 GDataServiceTicketPtr GoogleFeedFetch::fetchGroupFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                       const platform::URL& feedURL,
@@ -121,8 +188,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchGroupFeed(const std::shared_ptr<GDat
 
 GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                         const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                        Callback<GDataFeedContact> callback, PageHandler onPage,
-                                                        bool wholeListInstead) {
+                                                        Callback<GDataFeedContact> callback, PageHandler onPage) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(kMaxResults);
     std::shared_ptr<GDataFeedContact> base;
@@ -132,7 +198,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         query.setShouldShowDeleted(true);
     }
     auto answered = callback;
-    if (base && wholeListInstead) {
+    if (base) {
         // Changes too old for the provider to keep: the whole list, as if nothing were cached.
         answered = [service, feedURL, callback, onPage](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (error && isChangesGoneError(*error)) {
@@ -146,11 +212,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     auto letGo = base ? std::make_shared<SameVersions>(*base) : nullptr;
     auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base, letGo](auto feed) {
         if (!base) return callback(verdict(std::move(feed)), std::nullopt);
-        size_t letGoCount = 0;
-        {
-            std::lock_guard lock(letGo->mutex);
-            letGoCount = letGo->count;
-        }
+        const size_t letGoCount = lettingGo(*letGo);
         // The changes must be whole too: a change missed could be a deletion missed.
         std::string changesReason = incompleteReasonForFeed(*feed, letGoCount);
         if (changesReason.empty()) changesReason = entryNamedTwice(*feed);
@@ -179,36 +241,10 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     // their identifier and ETag, the rule mergeChanges applies), and counted towards the changes'
     // total, never towards the changes held.
     // Changes are held whole until they are merged: past mostChangesHeldWhole() of them (most of
-    // a large list changed), the whole list is downloaded instead, kept page by page as it comes
-    // (or, without `wholeListInstead`, the download ends not whole).
+    // a large list changed), the whole list is downloaded instead, kept page by page as it comes.
     if (ticket && base) {
-        ticket->setFeedEntrySkip([letGo](std::string_view id, std::string_view etag, bool deleted) {
-            return letGo->isHeld(id, etag, deleted);
-        });
-        std::weak_ptr<GDataServiceTicketBase> changesTicket = ticket;
-        ticket->setFeedPageHandler([letGo, changesTicket, service, feedURL, callback, onPage,
-                                    wholeListInstead](const std::shared_ptr<GDataFeedBase>& page) {
-            if (page->entryCount() == 0) return;
-            if (letGo->abandoned) return page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
-            std::vector<std::shared_ptr<GDataEntryBase>> kept;
-            kept.reserve(page->entryCount());
-            for (const auto& entry : *page->entries()) {
-                if (!letGo->isHeld(*entry)) {
-                    kept.push_back(entry);
-                    if (!entry->isDeleted()) ++letGo->heldWhole;
-                }
-            }
-            if (kept.size() < page->entryCount()) page->setEntries(kept);
-            if (letGo->heldWhole <= mostChangesHeldWhole()) return;
-            letGo->abandoned = true;
-            page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
-            if (auto changes = changesTicket.lock()) changes->cancelTicket();  // no callback of it follows
-            platform::DispatchQueue::main()->async([service, feedURL, callback, onPage, wholeListInstead] {
-                if (wholeListInstead) return fetchContactFeed(service, feedURL, nullptr, callback, onPage);
-                FetchedContactFeed cut;
-                cut.incompleteReason = "more than " + std::to_string(mostChangesHeldWhole()) + " changes";
-                callback(std::move(cut), std::nullopt);
-            });
+        installChangesHandlers(ticket, letGo, [service, feedURL, callback, onPage] {
+            fetchContactFeed(service, feedURL, nullptr, callback, onPage);
         });
     }
     return ticket;

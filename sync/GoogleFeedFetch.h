@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
@@ -81,14 +82,19 @@ public:
     // them (they count towards the feed's total, never towards the changes held), and past
     // mostChangesHeldWhole() other versions the whole list is downloaded instead.
     //
-    // Without `wholeListInstead`, a download of changes never turns into one of the whole list:
-    // past the changes held whole it ends with a feed that is not whole (and no feed), and a
-    // provider that no longer keeps the changes ends it with its error.
     using PageHandler = std::function<void(GDataFeedContact& page)>;
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
-                                                  Callback<GDataFeedContact> callback, PageHandler onPage = nullptr,
-                                                  bool wholeListInstead = true);
+                                                  Callback<GDataFeedContact> callback, PageHandler onPage = nullptr);
+
+    // The changes since `since` (deleted entries included) alone, not merged into anything: the
+    // versions `held` names (identifier -> ETag) are passed over unread as in fetchContactFeed,
+    // and past mostChangesHeldWhole() others the download ends not whole (no feed). The feed
+    // holds the other changes in the order they came, dated as the provider dates it.
+    using HeldVersions = std::unordered_map<std::string, std::string>;
+    static GDataServiceTicketPtr fetchChangesSince(const std::shared_ptr<GDataServiceGoogleContact>& service,
+                                                   const platform::URL& feedURL, const GDataDateTime& since,
+                                                   HeldVersions held, int32_t pageSize, Callback<GDataFeedContact> callback);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
     // applied: deleted entries removed, changed ones replaced where they stood (an entry of the ETag held

@@ -11,6 +11,10 @@ namespace quorvane {
 
 namespace {
 
+// The entries asked for per request by the download after a run's writes: most of them are the
+// run's own writes, passed over unread, and a smaller page holds less of them at once.
+constexpr int32_t kKeptListCheckPageSize = 2500;
+
 platform::Error badRootError() {
     platform::Value info = platform::Value::dictionary();
     info.set("NSLocalizedDescription",
@@ -170,7 +174,7 @@ std::shared_ptr<GDataEntryContact> QuorvaneModel::wholeGoogleContact(const std::
 }
 
 void QuorvaneModel::keepGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer) {
-    if (mGoogleContactCache && mKeptListHoldsDownload) mGoogleContactCache->keepAnswer(answer);
+    if (mGoogleContactCache && mKeptListHoldsDownload) mGoogleContactCache->keepAnswer(answer, dataFolder());
 }
 
 void QuorvaneModel::refreshKeptGoogleList(std::function<void()> done) {
@@ -178,53 +182,42 @@ void QuorvaneModel::refreshKeptGoogleList(std::function<void()> done) {
     if (!cache || !cache->holdsAnswers()) return done();
     const auto path = GoogleContactCache::pathInFolder(dataFolder());
     auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
-    auto base = mKeptListHoldsDownload ? cache->listWithAnswers() : nullptr;
-    if (!url || !base) {
+    if (!url || !mKeptListHoldsDownload || cache->datedAt().empty()) {
         cache->dropAnswers();
         return done();
     }
-    // Without the changes since, the kept list takes the answers and keeps its date.
-    auto keepAnswersOnly = [this, cache, path](const std::string& why) {
-        appendStringToLog("The kept Google list stays dated as it was downloaded (" + why + ")");
-        if (auto written = cache->writeWithAnswers(path); !written) {
+    // Writes the kept list with the answers and, when they came whole, the changes since its date.
+    auto keep = [this, cache, path](const GDataFeedContact* changes) {
+        if (auto written = cache->writeWithAnswers(path, changes); !written) {
             mKeptListHoldsDownload = false;
             appendStringToLog(written.error().localizedDescription() + ": the kept list stays as it was");
+            return false;
         }
+        // The kept list is newer than the list in memory, which is no base for this process's
+        // next download: that one starts from the kept list (as after lean copies).
+        mContactFeedHoldsLeanCopies = true;
+        return true;
     };
-    // The changes since the kept list's date: the run's own writes come back held already (and
-    // are passed over unread); a download that would need the whole list is not made here.
-    const FetchedContactFeed cached{base, true, "", false};
+    // The changes since the kept list's date: the run's own writes come back at the ETags held
+    // (passed over unread); what others changed meanwhile comes whole, to be merged in.
     std::weak_ptr<int> alive = mAliveMarker;
-    const std::string user = getUsername();
-    mFeedTicket = GoogleFeedFetch::fetchContactFeed(
-        getGoogleContactService(), *url, &cached,
-        [this, alive, cache, path, user, done, keepAnswersOnly](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+    mFeedTicket = GoogleFeedFetch::fetchChangesSince(
+        getGoogleContactService(), *url, GDataDateTime::dateTimeWithRFC3339String(cache->datedAt()),
+        cache->heldVersions(), kKeptListCheckPageSize,
+        [this, alive, cache, done, keep](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (alive.expired()) return;
             mFeedTicket = nullptr;
             if (cache != mGoogleContactCache) return done();
             if (error || !fetched.complete || !fetched.feed) {
-                keepAnswersOnly(error ? error->localizedDescription() : fetched.incompleteReason);
+                // The list keeps its date: the next run's download takes the rest.
+                appendStringToLog("The kept Google list stays dated as it was downloaded (" +
+                                  (error ? error->localizedDescription() : fetched.incompleteReason) + ")");
+                keep(nullptr);
                 return done();
             }
-            if (auto written = cache->write(path, *fetched.feed); !written) {
-                keepAnswersOnly(written.error().localizedDescription());
-                return done();
-            }
-            if (!cache->summarize(*fetched.feed)) {
-                mKeptListHoldsDownload = false;
-                dropUnreadableKeptList();
-                return done();
-            }
-            // The list in memory is the kept one: the base of this process's next download.
-            mContactFeed = fetched.feed;
-            mContactFeedComplete = true;
-            mContactFeedIncremental = true;
-            mContactFeedHoldsLeanCopies = false;
-            mContactFeedUsername = user;
-            if (fetched.entriesRead >= 1000) platform::returnFreedMemory();
+            keep(fetched.feed.get());
             done();
-        },
-        nullptr, false);
+        });
 }
 
 void QuorvaneModel::noteFeedIncomplete(const std::string& reason) {
