@@ -616,10 +616,10 @@ std::optional<GoogleContactCache::Fresh> GoogleContactCache::freshOf(const GData
     return fresh;
 }
 
-void GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder) {
-    if (!answer || isSummary(answer.get()) || isLean(answer.get()) || answer->ETag().value_or("").empty()) return;
+bool GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder) {
+    if (!answer || isSummary(answer.get()) || isLean(answer.get()) || answer->ETag().value_or("").empty()) return false;
     auto fresh = freshOf(*answer);
-    if (!fresh) return;
+    if (!fresh) return false;
     // The bytes wait in a file of their own (gone with the process), not in memory: a run that
     // made a whole list on Google would otherwise hold all of it again until it ends.
     if (!answerFile_ && !folder.empty()) {
@@ -641,6 +641,7 @@ void GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& an
     std::string id = fresh->identifier;
     answerOrder_.push_back(id);
     answers_.insert_or_assign(std::move(id), std::move(*fresh));
+    return true;
 }
 
 std::unordered_map<std::string, std::string> GoogleContactCache::heldVersions() const {

@@ -154,7 +154,8 @@ public:
     // held until writeWithAnswers() puts it in the kept list (its bytes in a file of its own in
     // `folder`, gone with the process); a later answer for the same contact takes its place.
     // Whole answers only (a summary or a lean copy is not kept).
-    void keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder);
+    // false when it cannot be kept (no ETag, or bytes that do not read back).
+    bool keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder);
     bool holdsAnswers() const { return !answers_.empty(); }
     void dropAnswers() {
         answers_.clear();

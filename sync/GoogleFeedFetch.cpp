@@ -155,14 +155,15 @@ size_t lettingGo(SameVersions& letGo) {
 GDataServiceTicketPtr GoogleFeedFetch::fetchChangesSince(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                          const platform::URL& feedURL, const GDataDateTime& since,
                                                          HeldVersions held, int32_t pageSize,
-                                                         Callback<GDataFeedContact> callback) {
+                                                         Callback<GDataFeedContact> callback, PageHandler onPage) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(pageSize);
     query.setUpdatedMinDateTime(since);
     query.setShouldShowDeleted(true);
     auto letGo = std::make_shared<SameVersions>(std::move(held));
-    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo](auto feed) {
-        const size_t passedOver = lettingGo(*letGo);
+    auto taken = std::make_shared<size_t>(0);  // the changes `onPage` took out of their pages
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo, taken](auto feed) {
+        const size_t passedOver = lettingGo(*letGo) + *taken;
         FetchedContactFeed fetched;
         fetched.incompleteReason = incompleteReasonForFeed(*feed, passedOver);
         fetched.complete = fetched.incompleteReason.empty();
@@ -172,7 +173,20 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchChangesSince(const std::shared_ptr<G
         fetched.feed = std::move(feed);
         callback(std::move(fetched), std::nullopt);
     });
-    if (ticket) installChangesHandlers(ticket, letGo, [callback] { callback(tooManyChanges(), std::nullopt); });
+    if (!ticket) return ticket;
+    installChangesHandlers(ticket, letGo, [callback] { callback(tooManyChanges(), std::nullopt); });
+    if (onPage) {
+        // After the changes' own handler: it sees what was not passed over.
+        auto counting = ticket->feedPageHandler();
+        ticket->setFeedPageHandler([counting, onPage, letGo, taken](const std::shared_ptr<GDataFeedBase>& page) {
+            counting(page);
+            auto contacts = std::dynamic_pointer_cast<GDataFeedContact>(page);
+            if (letGo->abandoned || !contacts) return;
+            const size_t before = contacts->entryCount();
+            onPage(*contacts);
+            *taken += before - std::min(before, contacts->entryCount());
+        });
+    }
     return ticket;
 }
 

@@ -60,6 +60,7 @@ public:
 
     template <class Feed>
     using Callback = std::function<void(FetchedFeed<Feed> fetched, std::optional<platform::Error> error)>;
+    using PageHandler = std::function<void(GDataFeedContact& page)>;
 
     // "" when the feed is whole; otherwise why not: a next link left unfollowed, or fewer
     // entries than the feed's total (counting `entriesLetGo` let go of it as they came).
@@ -82,7 +83,6 @@ public:
     // them (they count towards the feed's total, never towards the changes held), and past
     // mostChangesHeldWhole() other versions the whole list is downloaded instead.
     //
-    using PageHandler = std::function<void(GDataFeedContact& page)>;
     static GDataServiceTicketPtr fetchContactFeed(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                   const platform::URL& feedURL, const FetchedContactFeed* cached,
                                                   Callback<GDataFeedContact> callback, PageHandler onPage = nullptr);
@@ -90,11 +90,14 @@ public:
     // The changes since `since` (deleted entries included) alone, not merged into anything: the
     // versions `held` names (identifier -> ETag) are passed over unread as in fetchContactFeed,
     // and past mostChangesHeldWhole() others the download ends not whole (no feed). The feed
-    // holds the other changes in the order they came, dated as the provider dates it.
+    // holds the other changes in the order they came, dated as the provider dates it. `onPage`
+    // (when given) sees each page's changes as it comes and may take some out, to keep them
+    // itself: they count towards the feed's total.
     using HeldVersions = std::unordered_map<std::string, std::string>;
     static GDataServiceTicketPtr fetchChangesSince(const std::shared_ptr<GDataServiceGoogleContact>& service,
                                                    const platform::URL& feedURL, const GDataDateTime& since,
-                                                   HeldVersions held, int32_t pageSize, Callback<GDataFeedContact> callback);
+                                                   HeldVersions held, int32_t pageSize, Callback<GDataFeedContact> callback,
+                                                   PageHandler onPage = nullptr);
 
     // The changes feed (its links and date) holding the cached feed's entries with the changes
     // applied: deleted entries removed, changed ones replaced where they stood (an entry of the ETag held

@@ -216,7 +216,19 @@ void QuorvaneModel::refreshKeptGoogleList(std::function<void()> done) {
                 return done();
             }
             keep(fetched.feed.get());
+            if (fetched.entriesRead >= 1000) platform::returnFreedMemory();
             done();
+        },
+        // Each changed contact is kept as an answer is (its bytes aside), not held whole until the
+        // end: only deletions and what cannot be kept so stay in the page.
+        [cache, folder = dataFolder()](GDataFeedContact& page) {
+            if (!page.entries()) return;
+            std::vector<std::shared_ptr<GDataEntryBase>> left;
+            for (const auto& entry : *page.entries()) {
+                auto contact = std::dynamic_pointer_cast<GDataEntryContact>(entry);
+                if (!contact || contact->isDeleted() || !cache->keepAnswer(contact, folder)) left.push_back(entry);
+            }
+            if (left.size() < page.entryCount()) page.setEntries(left);
         });
 }
 

@@ -221,8 +221,14 @@ TEST_F(SyncEndToEndTest, ARunOnTheKeptListSendsWholeEntriesAndTakesInTheProvider
     expectInSync(2);
 }
 
-TEST_F(SyncEndToEndTest, AfterARunThatMadeManyGoogleContactsTheNextDownloadsOnePageOfChangesWithAnEditOfItsDatedSecond) {
-    // More contacts made by one run than a download of changes holds whole.
+// A run makes more Google contacts than a download of changes holds whole; the next run, as a
+// new process, must download one page of changes and carry an edit stamped with the second the
+// kept list is dated at. The download that dates the kept list after the run's writes may fail:
+// the list then keeps the answers and its date, and the next run is as good.
+class KeptListAfterWritesTest : public EndToEndTestBase, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KeptListAfterWritesTest, TheRunAfterOneThatMadeManyGoogleContactsDownloadsOnePageOfChangesWithAnEditOfItsDatedSecond) {
+    const bool redatingFails = GetParam();
     struct Limit {
         size_t was = GoogleFeedFetch::mostChangesHeldWhole();
         ~Limit() { GoogleFeedFetch::setMostChangesHeldWhole(was); }
@@ -232,11 +238,21 @@ TEST_F(SyncEndToEndTest, AfterARunThatMadeManyGoogleContactsTheNextDownloadsOneP
         addLocal(AppleName{.given = "Many", .family = std::to_string(i)});
         editLocal("Many " + std::to_string(i), [&](platform::CNMutableContact& c) { c.setNote("note " + std::to_string(i)); });
     }
+    if (redatingFails) {
+        provider.setAnswerFault([](const test::TestRequest& request, test::TestResponse& answer) {
+            if (request.method == "GET" && request.path == "/m8/feeds/contacts/default/full" &&
+                request.query.find("updated-min=") != std::string::npos) {
+                answer.status = 400;
+                answer.body = "Bad Request";
+            }
+        });
+    }
     ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    provider.setAnswerFault(nullptr);
     ASSERT_EQ(googleByName().size(), 40u);
 
-    // As a new process starts; an edit on Google stamped with the second the kept list is dated
-    // at (the provider's clock held at its last stamp: the run's last write).
+    // As a new process starts; an edit on Google stamped with the provider's last stamp (its
+    // clock held): the run's last write, the second the kept list is dated at when it could be.
     internals(model_).mContactFeed = nullptr;
     internals(model_).mGoogleContactCache = nullptr;
     provider.holdClock(true);
@@ -254,7 +270,10 @@ TEST_F(SyncEndToEndTest, AfterARunThatMadeManyGoogleContactsTheNextDownloadsOneP
     EXPECT_EQ(localByName()["Many 7"]->note(), "edited in the dated second");
     EXPECT_EQ(run->result().counts.appleUpdated, 1);
     EXPECT_EQ(run->plan().changes(), 1u);
+    expectInSync(40);
 }
+
+INSTANTIATE_TEST_SUITE_P(Redating, KeptListAfterWritesTest, ::testing::Values(false, true));
 
 TEST_F(SyncEndToEndTest, AKeptEntryThatCannotBeReadIsNeverSentInPartAndTheNextRunSendsItWhole) {
     const std::string kim = addPerson("Kim", "Kept", false, "<x:kept xmlns:x='urn:example:kept' level='2'>keep me</x:kept>");
