@@ -13,7 +13,7 @@ namespace {
 
 // The entries asked for per request by the download after a run's writes: most of them are the
 // run's own writes, passed over unread, and a smaller page holds less of them at once.
-constexpr int32_t kKeptListCheckPageSize = 2500;
+constexpr int32_t kKeptListCheckPageSize = 1000;
 
 platform::Error badRootError() {
     platform::Value info = platform::Value::dictionary();
