@@ -559,6 +559,67 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     std::filesystem::remove_all(folder);
 }
 
+TEST(GoogleContactCacheTest, AnswersAndTheChangesSinceTakeTheirPlacesInTheKeptListAndItsDateMovesOnlyWithTheChanges) {
+    // A feed of the entries named "id:etag" (a deleted one "-id"), dated `date`.
+    auto feedOf = [](std::initializer_list<std::string> entries, const std::string& date) {
+        std::string xml = "<feed xmlns='http://www.w3.org/2005/Atom' xmlns:gd='http://schemas.google.com/g/2005'><updated>" +
+                          date + "</updated><category scheme='http://schemas.google.com/g/2005#kind' "
+                          "term='http://schemas.google.com/contact/2008#contact'/>";
+        for (const std::string& e : entries) {
+            const bool deleted = e[0] == '-';
+            const std::string id = e.substr(deleted, e.find(':') - deleted), etag = deleted ? "gone" : e.substr(e.find(':') + 1);
+            xml += "<entry gd:etag='" + etag + "'><id>http://example.com/base/" + id + "</id><updated>" + date +
+                   "</updated>" + (deleted ? "<gd:deleted/>" : "<title>" + id + " " + etag + "</title>") + "</entry>";
+        }
+        xml += "</feed>";
+        auto parsed = GDataObject::objectWithXMLData(platform::Bytes(xml.begin(), xml.end()), &GDataFeedContact::staticClassInfo(),
+                                                     std::nullopt, nullptr, false);
+        return std::dynamic_pointer_cast<GDataFeedContact>(parsed ? *parsed : nullptr);
+    };
+    auto entry = [](const std::shared_ptr<GDataFeedContact>& feed, size_t i) {
+        return std::dynamic_pointer_cast<GDataEntryContact>(feed->entryAtIndex(i));
+    };
+    const auto folder = std::filesystem::temp_directory_path() / ("quorvane-answers-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const GoogleContactCache::Owner owner{"owner@example.com", "https://example.com/feed"};
+    auto cache = GoogleContactCache::empty(owner);
+    auto first = feedOf({"a:1", "b:1", "c:1", "d:1"}, "2026-11-01T00:00:00Z");
+    ASSERT_TRUE(first && first->entryCount() == 4);
+    ASSERT_TRUE(cache->write(folder / "list", *first));
+    // The run's answers: b changed, n made; then the changes since: a at the ETag held, c
+    // deleted, d changed by someone else, b and n at the ETags answered, m new.
+    auto answers = feedOf({"b:2", "n:1"}, "2026-11-01T00:00:05Z");
+    for (size_t i = 0; i < 2; ++i) ASSERT_TRUE(cache->keepAnswer(entry(answers, i), folder));
+    EXPECT_EQ(cache->heldVersions().at("http://example.com/base/b"), "2");
+    const struct {
+        bool withChanges;
+        std::string listed, date;
+    } cases[] = {
+        {false, "a 1|b 2|c 1|d 1|n 1|", "2026-11-01T00:00:00Z"},
+        {true, "a 1|b 2|d 2|n 1|m 1|", "2026-11-01T00:00:09Z"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.withChanges);
+        if (c.withChanges)
+            for (size_t i = 0; i < 2; ++i) ASSERT_TRUE(cache->keepAnswer(entry(answers, i), folder));
+        auto changes = feedOf({"a:1", "-c", "d:2", "b:2", "n:1", "m:1"}, "2026-11-01T00:00:09Z");
+        ASSERT_TRUE(cache->writeWithAnswers(folder / "list", c.withChanges ? changes.get() : nullptr));
+        EXPECT_FALSE(cache->holdsAnswers());
+        auto loaded = GoogleContactCache::load(folder / "list", owner);
+        ASSERT_TRUE(loaded);
+        auto list = (*loaded)->summaryFeed(std::nullopt);
+        std::string listed;
+        for (size_t i = 0; i < list->entryCount(); ++i) {
+            auto whole = (*loaded)->wholeEntry(entry(list, i));
+            ASSERT_TRUE(whole);
+            listed += whole->title()->stringValue().value_or("?") + "|";
+        }
+        EXPECT_EQ(listed, c.listed);
+        EXPECT_EQ(list->updatedDate()->date(), GDataDateTime::dateTimeWithRFC3339String(c.date).date());
+    }
+    std::filesystem::remove_all(folder);
+}
+
 TEST(DurableReplaceTest, TheCopyAskedForLastTakesThePlaceAndOnlyOldLeftoversAreRemoved) {
     const auto folder = platform::Paths::temporaryDirectory() / ("durable-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
