@@ -201,6 +201,7 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
                                               platform::KeyedArchiver::archivedData(*numberedLog(3))));
     MSCrashesLogBuffer::processLogBufferAfterCrash(*pipeline.group, encrypter, kDir);
     ASSERT_TRUE(pipeline.delegate->waitFor("didCompleteEnqueueing", 5));
+    pipeline.group->logsQueue()->sync([] {});
     EXPECT_EQ(prepared("3"), 1);
     EXPECT_FALSE(fs::exists(file(3, kMSCrashesLogBufferFileExtension, root)));
 }
