@@ -145,7 +145,11 @@ void SyncExecutor::start(Finished finished) {
     // written).
     for (const auto& r : input_.records) {
         if (!r) continue;
-        r->mLocalWriteOwed = writesLocal(*r);
+        // A pair merged into Google owes its local contact the merged values: a run that stops
+        // before they are written keeps the pair's old history, so the next run merges it again
+        // (else the history would take the sides as settled, a value removed on Google kept
+        // locally for good).
+        r->mLocalWriteOwed = writesLocal(*r) || mergesBack(*r);
         r->mGoogleWriteOwed = writesGoogle(*r) || (writesBothSides(input_.syncMode) && r->mSyncAction == SyncActionGoogleToMac &&
                                                    r->mMergeContacts && r->mAppleContact && r->mGoogleContact);
         if (!r->mRefusedBecause) continue;
@@ -676,10 +680,11 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
                 if (sent) warnOfShortenedValues(*r, *sent, *answer);
                 r->mGoogleFieldValues = context_->googleFieldValues(answer);
                 // Whether the merged values come back to the local contact is read now, while
-                // the answer is at hand.
+                // the answer is at hand. Until they do, the local write stays owed (start).
                 if (mergesBack(*r)) {
                     const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
-                    if (mergedSidesDiffer(apple, answer)) mergeBackDue_.insert(r.get());
+                    if (!mergedSidesDiffer(apple, answer)) r->mLocalWriteOwed = false;
+                    else if (!cancelled_) mergeBackDue_.insert(r.get());
                 }
                 // Only an answer merged back into its local contact is read whole again.
                 r->mGoogleContact = mergeBackDue_.count(r.get()) ? context_->keptGoogleContact(answer)
@@ -727,7 +732,7 @@ bool SyncExecutor::mergedSidesDiffer(const platform::CNContactPtr& apple, const 
 }
 
 bool SyncExecutor::mergesBack(const NSSyncRecord& r) const {
-    return !cancelled_ && localApply_ && writesBothSides(input_.syncMode) && r.mSyncAction == SyncActionMacToGoogle &&
+    return localApply_ && writesBothSides(input_.syncMode) && r.mSyncAction == SyncActionMacToGoogle &&
            r.mMergeContacts && r.mAppleContact;
 }
 
@@ -777,6 +782,7 @@ void SyncExecutor::takeMergedBack(std::shared_ptr<const MergedBack> back, size_t
             continue;
         }
         r->mMutableAppleContact = m->mMutableAppleContact;
+        r->mLocalWriteOwed = false;
         ++result_.counts.appleUpdated;
     }
     if (end >= back->size()) return next();
