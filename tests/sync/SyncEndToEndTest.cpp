@@ -28,6 +28,7 @@
 #include "sync/GoogleContactCache.h"
 #include "sync/GoogleFeedFetch.h"
 #include "sync/SyncRun.h"
+#include "tests/sync/QuorvaneModelInternals.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -138,6 +139,38 @@ TEST_F(SyncEndToEndTest, BothSidesEditedTheNewerWinsMergedWhenTheSettingIsOn) {
         EXPECT_EQ(google->phoneNumbers().size(), merge ? 1u : 0u);
     }
     expectInSync(2);
+}
+
+// Merged into Google (the local edit is the newer), a run stopped as Google answers, before the
+// merged values come back locally: the next run still drops the phone removed on Google.
+TEST_F(SyncEndToEndTest, AMergeStoppedBeforeItsValuesComeBackLocallyIsFinishedByTheNextRun) {
+    model_->setMergeContacts_2Way(true);
+    addLocal({.given = "Eve", .family = "Stopped"});
+    editLocal("Eve Stopped", [](platform::CNMutableContact& c) {
+        c.setPhoneNumbers({lv<platform::CNPhoneNumber>(std::string(platform::CNLabelHome), {"555 0199"})});
+    });
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    later();
+    ASSERT_TRUE(provider.replaceContact(googleID("Eve Stopped"), personXML("Eve", "Stopped"), {"6contacts"}));
+    later();  // the local edit is the newer one
+    editLocal("Eve Stopped", [](platform::CNMutableContact& c) { c.setNote("from here"); });
+    provider.setAnswerFault([this](const test::TestRequest& req, test::TestResponse&) {
+        if (req.path != "/m8/feeds/contacts/default/full/batch") return;
+        platform::RunLoop::main()->post([this] {
+            if (internals(model_).mSyncRun) internals(model_).mSyncRun->cancel();
+        });
+    });
+    sync();
+    provider.setAnswerFault(nullptr);
+    later();
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    auto local = localByName()["Eve Stopped"];
+    auto google = googleByName()["Eve Stopped"];
+    EXPECT_EQ(local->note(), "from here");
+    EXPECT_EQ(googleNote(google), "from here");
+    EXPECT_TRUE(local->phoneNumbers().empty());
+    EXPECT_TRUE(google->phoneNumbers().empty());
+    expectInSync(1);
 }
 
 TEST_F(SyncEndToEndTest, AOneWayMergeWritesOnlyItsDestination) {
