@@ -399,7 +399,8 @@ void Session::close() {
     });
     // A kept Google list written this run takes its place once on the disk.
     waitForReplacements(30);
-    platform::RunLoop::main()->runUntil([] { return false; }, 0.05);
+    // What the closing posted to this thread runs now (nothing waits for more to come).
+    platform::RunLoop::main()->runOnce(0);
     // Shared with the posted block, which may still run after a timed-out wait has returned.
     struct Pass {
         std::mutex mutex;

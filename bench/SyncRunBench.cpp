@@ -411,7 +411,8 @@ World* syncedWorld(benchmark::State& state, size_t n) {
     return world;
 }
 
-// With $QUORVANE_BENCH_HOLD set to a file name: before a measured steady sync, prints the world's
+// With $QUORVANE_BENCH_HOLD set to a file name: before a measured steady sync (and before each
+// run of the sequence, the first included), prints the world's
 // folders (to run the command by hand, e.g. under a profiler, with the same XDG_* settings) and
 // waits, with the provider serving, until that file exists.
 void waitWhileProfiled(const World& world) {
@@ -464,7 +465,7 @@ void BM_SyncSequence(benchmark::State& state) {
         for (const char* run : {"first", "changes", "nothing"}) {
             if (std::string(run) == "changes") world.makeTenChanges();
             if (!world.failure.empty()) return state.SkipWithError(world.failure.c_str());
-            if (std::string(run) != "first") waitWhileProfiled(world);
+            waitWhileProfiled(world);
             const size_t requestsBefore = world.listRequests();
             auto usage = runCommand(world.root(), {"-q", "sync", "--yes"});
             world.lastSyncEnd = std::chrono::steady_clock::now();

@@ -214,6 +214,28 @@ bool decodeRecord(Reader& r, RecordFields& f) {
     return r.ok();
 }
 
+// The summary part as it goes to the file at the file's position: in pieces of about a
+// megabyte, its length and checksum counted on the way, so that a long list is never held twice.
+class SummaryPartWriter {
+public:
+    explicit SummaryPartWriter(int fd) : fd_(fd) {}
+    void head(const ListHead& head) { encodeListHead(piece_, head); }
+    bool record(const RecordFields& f) {
+        encodeRecord(piece_, f);
+        return piece_.out.size() < (size_t(1) << 20) || flush();
+    }
+    // Writes what is left; false when the file could not take it.
+    bool finish() { return flush(); }
+    uint64_t length() const { return length_; }
+    uint64_t checksum() const { return checksum_; }
+
+private:
+    bool flush();
+    int fd_;
+    Writer piece_;
+    uint64_t length_ = 0, checksum_ = quorvane::checksum("");
+};
+
 using Values = GoogleContactCache::Values;
 
 std::optional<std::string> textOf(const std::shared_ptr<GDataNameElement>& e) {
@@ -635,7 +657,7 @@ bool GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& an
         fresh->xmlLength = fresh->xml.size();
         fresh->xmlChecksum = checksum(fresh->xml);
         answerFile_->size += fresh->xml.size();
-        fresh->xml = std::string();
+        std::string().swap(fresh->xml);  // (assigning an empty string would keep the buffer)
         fresh->spilled = true;
     }
     std::string id = fresh->identifier;
@@ -756,6 +778,14 @@ bool writeAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(size_t(n));
     }
     return true;
+}
+
+bool SummaryPartWriter::flush() {
+    checksum_ = quorvane::checksum(piece_.out, checksum_);
+    length_ += piece_.out.size();
+    const bool written = writeAll(fd_, piece_.out);
+    piece_.out.clear();
+    return written;
 }
 
 }  // namespace
@@ -1107,23 +1137,14 @@ platform::Result<void> GoogleContactCache::finishKeptPages(const std::filesystem
     auto updated = feed.updatedDate();
     std::string watermark = updated ? updated->RFC3339String() : "";
     const uint64_t xmlLength = file_->size - kHeaderSize;
-    Writer part;
-    uint64_t partLength = 0, partChecksum = checksum("");
-    auto flush = [&]() {
-        partChecksum = checksum(part.out, partChecksum);
-        partLength += part.out.size();
-        const bool written = writeAll(file_->fd, part.out);
-        part.out.clear();
-        return written;
-    };
     if (::lseek(file_->fd, off_t(file_->size), SEEK_SET) < 0) return unusable("it cannot be written");
-    encodeListHead(part, {owner_.account, owner_.feedURL, watermark, uint32_t(records_.size())});
-    for (const Record& rec : records_) {
-        encodeRecord(part, fieldsOf(rec, *summary_, rec.xmlBegin - kHeaderSize));
-        if (part.out.size() >= (size_t(1) << 20) && !flush()) return unusable("it cannot be written");
-    }
-    if (!flush()) return unusable("it cannot be written");
-    const std::string header = encodeHeader({kFormatVersion, partLength, partChecksum, xmlLength});
+    SummaryPartWriter part(file_->fd);
+    part.head({owner_.account, owner_.feedURL, watermark, uint32_t(records_.size())});
+    for (const Record& rec : records_)
+        if (!part.record(fieldsOf(rec, *summary_, rec.xmlBegin - kHeaderSize))) return unusable("it cannot be written");
+    if (!part.finish()) return unusable("it cannot be written");
+    const uint64_t partLength = part.length();
+    const std::string header = encodeHeader({kFormatVersion, partLength, part.checksum(), xmlLength});
     if (::pwrite(file_->fd, header.data(), header.size(), 0) != ssize_t(header.size()))
         return unusable("it cannot be written");
     // Named beside the kept list, then put in its place once on the disk (DurableReplace.h).
@@ -1211,11 +1232,9 @@ platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::pat
         }
     } cleanup{temporary, removeTemporary};
 
-    Writer summary;
-    encodeListHead(summary, {owner_.account, owner_.feedURL, watermark, uint32_t(items.size())});
     std::vector<std::pair<std::shared_ptr<GDataEntryContact>, uint64_t>> written;  // whole entries and their digests
-    // The entries' bytes go first, as each entry comes; the header (written last) says where the
-    // summaries begin.
+    // The entries' bytes go first, as each entry comes, then the summaries (a second pass over
+    // the items); the header (written last) says where the summaries begin.
     if (::lseek(file->fd, off_t(kHeaderSize), SEEK_SET) < 0) return unusable("it cannot be written");
     // Kept entries lie one after the other in the old file: each run of them is copied at once.
     uint64_t runBegin = 0, runEnd = 0;
@@ -1236,11 +1255,19 @@ platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::pat
         }
         return true;
     };
+    // Where each item's bytes went, and what was made of the whole entries (their bytes let go).
+    struct Placed {
+        uint64_t at = 0, checksum = 0;
+        uint32_t length = 0;
+    };
+    std::vector<Placed> placed(items.size());
+    std::vector<Fresh> made;
     uint64_t xmlLength = 0;
-    for (const Item& item : items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
         if (item.kept != RecordIndex::kNone) {
             const Record& rec = records_[item.kept];
-            encodeRecord(summary, fieldsOf(rec, *summary_, xmlLength));
+            placed[i] = {xmlLength, rec.xmlChecksum, uint32_t(rec.xmlLength)};
             if (rec.xmlBegin != runEnd) {
                 if (!copyRun()) return unusable("the old list cannot be copied");
                 runBegin = runEnd = rec.xmlBegin;
@@ -1249,12 +1276,13 @@ platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::pat
             xmlLength += rec.xmlLength;
             continue;
         }
-        std::optional<Fresh> made;
         const Fresh* fresh = item.answer;
         if (!fresh) {
-            if (!(made = freshOf(*item.whole))) return unusable("an entry's bytes do not read back");
-            fresh = &*made;
-            written.emplace_back(item.whole, made->digest);
+            auto whole = freshOf(*item.whole);
+            if (!whole) return unusable("an entry's bytes do not read back");
+            written.emplace_back(item.whole, whole->digest);
+            made.push_back(std::move(*whole));
+            fresh = &made.back();
         }
         std::string spilled;
         if (fresh->spilled) {
@@ -1264,15 +1292,31 @@ platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::pat
                 return unusable("an answer kept for it cannot be read back");
         }
         const std::string& xml = fresh->spilled ? spilled : fresh->xml;
-        encodeRecord(summary, {fresh->identifier, fresh->etag, fresh->updated, fresh->digest, xmlLength,
-                               uint32_t(xml.size()), checksum(xml), fresh->summary});
+        placed[i] = {xmlLength, checksum(xml), uint32_t(xml.size())};
         if (!copyRun() || !writeAll(file->fd, xml)) return unusable("it cannot be written");
         xmlLength += xml.size();
+        if (!item.answer) std::string().swap(made.back().xml);
     }
-    const std::string header = encodeHeader({kFormatVersion, summary.out.size(), checksum(summary.out), xmlLength});
-    if (!copyRun() || !writeAll(file->fd, summary.out) || ::pwrite(file->fd, header.data(), header.size(), 0) != ssize_t(header.size()))
-        return unusable("it cannot be written");
-    file->size = header.size() + summary.out.size() + xmlLength;
+    if (!copyRun()) return unusable("it cannot be written");
+    SummaryPartWriter part(file->fd);
+    part.head({owner_.account, owner_.feedURL, watermark, uint32_t(items.size())});
+    size_t nextMade = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        const Placed& p = placed[i];
+        bool ok = false;
+        if (item.kept != RecordIndex::kNone) {
+            ok = part.record(fieldsOf(records_[item.kept], *summary_, p.at));
+        } else {
+            const Fresh& f = item.answer ? *item.answer : made[nextMade++];
+            ok = part.record({f.identifier, f.etag, f.updated, f.digest, p.at, p.length, p.checksum, f.summary});
+        }
+        if (!ok) return unusable("it cannot be written");
+    }
+    if (!part.finish()) return unusable("it cannot be written");
+    const std::string header = encodeHeader({kFormatVersion, part.length(), part.checksum(), xmlLength});
+    if (::pwrite(file->fd, header.data(), header.size(), 0) != ssize_t(header.size())) return unusable("it cannot be written");
+    file->size = header.size() + part.length() + xmlLength;
     const int durable = ::fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
     if (durable < 0) return unusable("it cannot replace " + path.string());
     removeTemporary = false;

@@ -6,6 +6,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "sync/DisplayDateFormatter.h"
 #include "sync/PairingIndex.h"
+#include "sync/SyncRun.h"
 
 namespace quorvane {
 
@@ -94,6 +95,7 @@ void QuorvaneModel::leaveRunDataToProcessExit() {
         std::map<std::string, bool> exchange, googleCardDAV, facebook, readOnly;
         std::set<std::string> googleMatched, appleMatched;
         SyncHistory history;
+        std::shared_ptr<SyncRun> run;  // its plan's records
     };
     // Held from a static, so the blocks stay reachable until the exit.
     static auto* left = new std::vector<RunData*>;
@@ -105,7 +107,7 @@ void QuorvaneModel::leaveRunDataToProcessExit() {
                                 std::move(mGroupMembershipByPerson), std::move(mExchangeContactDict),
                                 std::move(mGoogleCardDAVContactDict), std::move(mFacebookContactDict),
                                 std::move(mReadOnlyContactDict), std::move(mGoogleRecordsAlreadyMatched),
-                                std::move(mAppleRecordsAlreadyMatched), std::move(mSyncHistory)});
+                                std::move(mAppleRecordsAlreadyMatched), std::move(mSyncHistory), std::move(mSyncRun)});
     mSyncHistory = SyncHistory();
 #endif
 }

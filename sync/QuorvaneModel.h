@@ -752,7 +752,7 @@ public:
     // A record is valid when it names no container or a valid one, and its Google contact is in
     // the run's feed or its local contact is in the store.
     bool isValidSyncHistoryRecord(const SyncHistoryRecord& record, const std::set<std::string>& validAppleContainerIDs,
-                                  const std::map<std::string, platform::CNContactPtr>& allAppleContactsDict,
+                                  const std::unordered_set<std::string>& allAppleContactIDs,
                                   const GoogleContactLookup& googleContactDict);
     // The identifiers of every container with one.
     platform::Result<std::set<std::string>> getValidAppleContainerIDDictWithError();
@@ -1169,7 +1169,7 @@ public:
     // Expires when the model goes: what a queued step or a callback checks before it uses the model.
     std::weak_ptr<int> aliveMarker() const { return mAliveMarker; }
     // For the command's end, when the process is about to exit: the contacts of both sides, the
-    // dictionaries over them and the history are handed to the exit, which drops them at once,
+    // dictionaries over them, the history and the finished run (its plan) are handed to the exit, which drops them at once,
     // rather than freed block by block (a tenth of a steady run's work at 10,000 contacts a side).
     // Nothing of them holds a file, a connection or an unsaved change; the stores, the lock and
     // the run log stay with the model and close with it. A sanitizer build frees them as usual,

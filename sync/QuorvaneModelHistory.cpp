@@ -502,11 +502,13 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
     auto everyAppleContact = getAppleContactsInContainer(nullptr, 0);
-    std::map<std::string, platform::CNContactPtr> allAppleContacts;
+    std::unordered_set<std::string> allAppleContacts;
     if (everyAppleContact) {
+        allAppleContacts.reserve(everyAppleContact->size());
         for (const auto& contact : *everyAppleContact) {
-            if (contact && !contact->identifier().empty()) allAppleContacts[contact->identifier()] = contact;
+            if (contact && !contact->identifier().empty()) allAppleContacts.insert(contact->identifier());
         }
+        everyAppleContact->clear();
     }
 
     // A local contact written in this run is held as it was read for the write, without its
@@ -620,11 +622,11 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
 
 bool QuorvaneModel::isValidSyncHistoryRecord(const SyncHistoryRecord& record,
                                              const std::set<std::string>& validAppleContainerIDs,
-                                             const std::map<std::string, platform::CNContactPtr>& allAppleContactsDict,
+                                             const std::unordered_set<std::string>& allAppleContactIDs,
                                              const GoogleContactLookup& googleContactDict) {
     if (!isEmpty(record.appleSourceID) && !validAppleContainerIDs.count(*record.appleSourceID)) return false;
     if (!isEmpty(record.googleID) && googleContactDict && googleContactDict(*record.googleID)) return true;
-    return record.appleRecordID && allAppleContactsDict.count(*record.appleRecordID);
+    return record.appleRecordID && allAppleContactIDs.count(*record.appleRecordID);
 }
 
 platform::Result<std::set<std::string>> QuorvaneModel::getValidAppleContainerIDDictWithError() {

@@ -134,15 +134,20 @@ void QuorvaneModel::preparePairingDicts() {
     // The index reads every Google contact's facts once; the hash names below take them from it.
     const PairingIndex& index = pairingIndex();
 
-    // Hash name -> the contacts that hold it, in order; only a name held once pairs by hash.
-    std::unordered_map<std::string, std::vector<GoogleContactPtr>> googleByHash;
-    std::vector<std::string> hashOrder;
+    // Hash name -> the one contact that holds it: a name held more than once is marked (an empty
+    // identifier) as it is seen again, and left out at the end.
+    const size_t googleCount = mContactFeed && mContactFeed->entries() ? mContactFeed->entries()->size() : 0;
+    mGoogleContactDict.reserve(googleCount);
+    mGoogleContactRecordIDsByHashName.reserve(googleCount);
+    // Each hashed contact with its name (the map's own key, which stays where it is).
+    std::vector<std::pair<GoogleContactPtr, const std::string*>> hashed;
+    hashed.reserve(googleCount);
+    bool googleShared = false;
     if (mContactFeed && mContactFeed->entries()) {
         for (const auto& e : *mContactFeed->entries()) {
             auto g = std::dynamic_pointer_cast<GDataEntryContact>(e);
             auto id = g ? g->identifier() : std::nullopt;
             if (!id || id->empty()) continue;
-            mGoogleContactDict[*id] = g;
             if (auto local = localRecordOfGoogleContact(*g)) {
                 auto [first, added] = mGoogleContactsByLocalRecord.emplace(*local, g);
                 if (!added) {
@@ -152,23 +157,38 @@ void QuorvaneModel::preparePairingDicts() {
                 }
             }
             auto hash = hashNameOfFacts(index.googleFacts(*g));
-            if (hash.empty()) continue;
-            auto& holders = googleByHash[hash];
-            if (holders.empty()) hashOrder.push_back(hash);
-            holders.push_back(g);
+            if (!hash.empty()) {
+                auto [held, added] = mGoogleContactRecordIDsByHashName.try_emplace(std::move(hash), *id);
+                if (!added) {
+                    held->second.clear();
+                    googleShared = true;
+                }
+                hashed.emplace_back(g, &held->first);
+            }
+            mGoogleContactDict.insert_or_assign(std::move(*id), std::move(g));
         }
     }
-    for (const auto& hash : hashOrder) {
-        const auto& holders = googleByHash[hash];
-        if (holders.size() == 1) {
-            mGoogleContactRecordIDsByHashName[hash] = *holders.front()->identifier();
-        } else {
-            mGoogleDuplicatesDetected.insert(mGoogleDuplicatesDetected.end(), holders.begin(), holders.end());
+    if (googleShared) {
+        // The contacts of each name held more than once, the names in the order first seen.
+        std::unordered_map<const std::string*, std::vector<GoogleContactPtr>> holders;
+        std::vector<const std::string*> order;
+        for (const auto& [g, hash] : hashed) {
+            if (!mGoogleContactRecordIDsByHashName.at(*hash).empty()) continue;
+            auto& list = holders[hash];
+            if (list.empty()) order.push_back(hash);
+            list.push_back(g);
         }
+        for (const std::string* hash : order) {
+            auto& list = holders[hash];
+            mGoogleDuplicatesDetected.insert(mGoogleDuplicatesDetected.end(), list.begin(), list.end());
+        }
+        std::erase_if(mGoogleContactRecordIDsByHashName, [](const auto& item) { return item.second.empty(); });
     }
 
     const bool syncingFacebook = isSyncingFacebook();
-    std::unordered_map<std::string, size_t> appleHolders;
+    mExistingAppleContactDict.reserve(mExistingAppleContacts.size());
+    mAppleContactRecordIDsByHashName.reserve(mExistingAppleContacts.size());
+    bool appleShared = false;
     for (const auto& a : mExistingAppleContacts) {
         if (!a) continue;
         mExistingAppleContactDict[a->identifier()] = a;
@@ -176,12 +196,13 @@ void QuorvaneModel::preparePairingDicts() {
         if (!mSelectedContainer && isReadOnlyContactWithContact(a)) continue;
         auto hash = getAppleContactHashName(a);
         if (hash.empty()) continue;
-        if (++appleHolders[hash] == 1) {
-            mAppleContactRecordIDsByHashName[hash] = a->identifier();
-        } else {
-            mAppleContactRecordIDsByHashName.erase(hash);
+        auto [held, added] = mAppleContactRecordIDsByHashName.try_emplace(std::move(hash), a->identifier());
+        if (!added) {
+            held->second.clear();
+            appleShared = true;
         }
     }
+    if (appleShared) std::erase_if(mAppleContactRecordIDsByHashName, [](const auto& item) { return item.second.empty(); });
 }
 
 GoogleContactPtr QuorvaneModel::keptCopyOfGoogleContact(const GoogleContactPtr& contact) {

@@ -112,9 +112,15 @@ CNPredicatePtr CNContact::predicateForContactsInGroupWithIdentifier(std::string 
 }
 
 namespace {
-std::set<std::string> allKeys() {
-    const auto& all = CNContactAllKeys();
-    return std::set<std::string>(all.begin(), all.end());
+// Every key, the identifier's too: one set shared by every new contact.
+const CNContact::KeySet& allKeys() {
+    static const CNContact::KeySet keys = [] {
+        const auto& all = CNContactAllKeys();
+        auto set = std::make_shared<std::set<std::string>>(all.begin(), all.end());
+        set->insert(CNContactIdentifierKey);
+        return CNContact::KeySet(std::move(set));
+    }();
+    return keys;
 }
 }  // namespace
 
