@@ -106,11 +106,15 @@ std::string localName(std::string_view name) {
     return std::string(colon == std::string_view::npos ? name : name.substr(colon + 1));
 }
 
-// Every text below the element, with the local name of the element that holds it.
-void collectTexts(const xmlNode* element, std::vector<std::pair<std::string, std::string>>& out) {
+// Every text below the element, with the local name of the element that holds it; below an
+// entry, none of what the provider sets itself (identifier, dates, batch elements).
+void collectTexts(const xmlNode* element, std::vector<std::pair<std::string, std::string>>& out, bool root = false) {
     for (const xmlNode* c = element->children; c; c = c->next) {
-        if (c->type == XML_ELEMENT_NODE) collectTexts(c, out);
-        else if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && !text(c->content).empty())
+        if (c->type == XML_ELEMENT_NODE) {
+            if (!(root && skippedChild(c))) collectTexts(c, out);
+            continue;
+        }
+        if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && !text(c->content).empty())
             out.emplace_back(localName(text(element->name)), std::string(text(c->content)));
     }
 }
@@ -488,8 +492,8 @@ uint64_t photoDigest(const std::optional<platform::Bytes>& photo) {
 
 std::vector<ShortenedValue> valuesShortenedByProvider(const GDataEntryContact& sent, const GDataEntryContact& kept) {
     std::vector<std::pair<std::string, std::string>> sentTexts, keptTexts;
-    if (auto e = sent.XMLElement(); e && e->XMLNode()) collectTexts(e->XMLNode(), sentTexts);
-    if (auto e = kept.XMLElement(); e && e->XMLNode()) collectTexts(e->XMLNode(), keptTexts);
+    if (auto e = sent.XMLElement(); e && e->XMLNode()) collectTexts(e->XMLNode(), sentTexts, true);
+    if (auto e = kept.XMLElement(); e && e->XMLNode()) collectTexts(e->XMLNode(), keptTexts, true);
     std::vector<ShortenedValue> out;
     for (const auto& [name, value] : sentTexts) {
         if (std::find(keptTexts.begin(), keptTexts.end(), std::make_pair(name, value)) != keptTexts.end()) continue;

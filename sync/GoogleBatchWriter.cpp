@@ -203,6 +203,9 @@ void GoogleBatchWriter::sendNext() {
         if (!entry) continue;
         entry->setBatchOperation(GDataBatchOperation::batchOperationWithType(operationType(op.kind)));
         entry->setBatchIDWithString(std::to_string(index));
+        // What an earlier answer said of it (an entry kept as Google answered it) is not sent back.
+        entry->setBatchStatus(nullptr);
+        entry->setBatchInterrupted(nullptr);
         feed->addEntry(entry);
         outcomes_[index].rounds += 1;
         sent.push_back(index);
@@ -278,7 +281,14 @@ void GoogleBatchWriter::settle(size_t index, int32_t status, std::optional<std::
     const GoogleBatchKind kind = operations_[index].kind;
     if ((status >= 200 && status < 300) || (kind == GoogleBatchKind::Delete && status == 404)) {
         outcome.state = GoogleBatchOutcome::State::Confirmed;
-        if (kind != GoogleBatchKind::Delete) outcome.answer = std::move(answer);
+        if (kind != GoogleBatchKind::Delete && answer) {
+            // The contact as Google keeps it: the batch elements belong to this answer alone.
+            answer->setBatchOperation(nullptr);
+            answer->setBatchID(nullptr);
+            answer->setBatchStatus(nullptr);
+            answer->setBatchInterrupted(nullptr);
+            outcome.answer = std::move(answer);
+        }
         ++answered_;
     } else if (status == 409 || status == 412) {
         outcome.state = GoogleBatchOutcome::State::Conflict;

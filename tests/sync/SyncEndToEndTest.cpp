@@ -283,6 +283,11 @@ TEST_P(KeptListAfterWritesTest, TheRunAfterOneThatMadeManyGoogleContactsDownload
     ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
     provider.setAnswerFault(nullptr);
     ASSERT_EQ(googleByName().size(), 40u);
+    // The answers are kept as Google keeps the contacts: without the batch elements of the answer.
+    ASSERT_TRUE(waitForReplacements(60));
+    std::string keptList;
+    ASSERT_TRUE(platform::readFile(GoogleContactCache::pathInFolder(dir_ / "profile"), keptList));
+    EXPECT_EQ(keptList.find("<batch:"), std::string::npos);
 
     // As a new process starts; an edit on Google stamped with the provider's last stamp (its
     // clock held): the run's last write, the second the kept list is dated at when it could be.
@@ -304,6 +309,18 @@ TEST_P(KeptListAfterWritesTest, TheRunAfterOneThatMadeManyGoogleContactsDownload
     EXPECT_EQ(run->result().counts.appleUpdated, 1);
     EXPECT_EQ(run->plan().changes(), 1u);
     expectInSync(40);
+
+    // A kept contact sent again carries this request's batch elements alone, and nothing it sends
+    // comes back shortened.
+    later();
+    editLocal("Many 3", [](platform::CNMutableContact& c) { c.setNote("edited locally"); });
+    provider.server().clearLog();
+    run = sync();
+    ASSERT_EQ(run->result().counts.googleUpdated, 1);
+    EXPECT_TRUE(run->result().warnings.empty()) << run->result().warnings.front();
+    auto batches = provider.server().requests("/m8/feeds/contacts/default/full/batch");
+    ASSERT_EQ(batches.size(), 1u);
+    EXPECT_EQ(batches[0].body.find("batch:status"), std::string::npos) << batches[0].body;
 }
 
 INSTANTIATE_TEST_SUITE_P(Redating, KeptListAfterWritesTest, ::testing::Values(false, true));
