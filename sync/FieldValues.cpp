@@ -30,12 +30,17 @@ bool isPhoneDecoration(char32_t c) {
 
 }  // namespace
 
+void FieldValues::push(size_t field, uint32_t key) {
+    keys_.insert(keys_.begin() + ends_[field], key);
+    for (size_t f = field; f < kMergeFieldCount; ++f) ++ends_[f];
+}
+
 void FieldValues::finish() {
-    for (auto& v : values_) std::sort(v.begin(), v.end());
+    for (size_t f = 0; f < kMergeFieldCount; ++f) std::sort(keys_.begin() + begin(f), keys_.begin() + ends_[f]);
 }
 
 bool FieldValues::has(MergeField field, uint32_t key) const {
-    const auto& v = values_[size_t(field)];
+    const auto v = of(field);
     return std::binary_search(v.begin(), v.end(), key);
 }
 
@@ -45,10 +50,10 @@ std::string FieldValues::encode() const {
         for (int i = 0; i < bytes; ++i) out.push_back(char(uint8_t(n >> (8 * i))));
     };
     for (size_t f = 0; f < kMergeFieldCount; ++f) {
-        if (values_[f].empty() && !(MergeField(f) == MergeField::Groups && groupsKnown_)) continue;
+        if (!count(f) && !(MergeField(f) == MergeField::Groups && groupsKnown_)) continue;
         put(uint32_t(f), 1);
-        put(uint32_t(values_[f].size()), 2);
-        for (uint32_t key : values_[f]) put(key, 4);
+        put(uint32_t(count(f)), 2);
+        for (uint32_t key : of(MergeField(f))) put(key, 4);
     }
     return out;
 }
@@ -65,9 +70,10 @@ std::optional<FieldValues> FieldValues::decode(std::string_view bytes) {
     while (at < bytes.size()) {
         if (bytes.size() - at < 3) return std::nullopt;
         const uint32_t field = get(1), count = get(2);
-        if (field >= kMergeFieldCount || !values.values_[field].empty() || bytes.size() - at < size_t(count) * 4)
+        if (field >= kMergeFieldCount || values.count(field) || bytes.size() - at < size_t(count) * 4)
             return std::nullopt;
-        for (uint32_t i = 0; i < count; ++i) values.values_[field].push_back(get(4));
+        values.keys_.reserve(values.keys_.size() + count);
+        for (uint32_t i = 0; i < count; ++i) values.push(field, get(4));
         if (MergeField(field) == MergeField::Groups) values.groupsKnown_ = true;
     }
     values.finish();
@@ -150,17 +156,17 @@ FieldValues FieldMergeBase::nextBase(const FieldValues& side, const FieldValues&
         if (field == MergeField::Groups && !groups) continue;
         for (uint32_t key : side.of(field)) {
             if (other.has(field, key)) {
-                next.values_[f].push_back(key);
+                next.push(f, key);
                 continue;
             }
             // Alone on this side: kept apart when it was so at the last run, or carried later
             // when it was added since.
             const auto wasHeld = base ? base->held(local, field, key, true) : std::optional<bool>(false);
-            if (wasHeld != false) next.values_[f].push_back(key);
+            if (wasHeld != false) next.push(f, key);
         }
         if (old && *old) {
             for (uint32_t key : (**old).of(field))
-                if (!side.has(field, key) && other.has(field, key)) next.values_[f].push_back(key);
+                if (!side.has(field, key) && other.has(field, key)) next.push(f, key);
         }
     }
     next.finish();

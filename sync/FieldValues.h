@@ -44,11 +44,13 @@ inline constexpr size_t kMergeFieldCount = 14;
 class FieldValues {
 public:
     void add(MergeField field, std::optional<uint32_t> key) {
-        if (key) values_[size_t(field)].push_back(*key);
+        if (key) push(size_t(field), *key);
     }
     // Sorts each field's digests; done before any lookup.
     void finish();
-    std::span<const uint32_t> of(MergeField field) const { return values_[size_t(field)]; }
+    std::span<const uint32_t> of(MergeField field) const {
+        return std::span<const uint32_t>(keys_).subspan(begin(size_t(field)), count(size_t(field)));
+    }
     bool has(MergeField field, uint32_t key) const;
     // Whether the field was recorded: always, but for Groups, recorded once known.
     bool known(MergeField field) const { return field != MergeField::Groups || groupsKnown_; }
@@ -62,7 +64,13 @@ public:
 
 private:
     friend struct FieldMergeBase;
-    std::array<std::vector<uint32_t>, kMergeFieldCount> values_;
+    size_t begin(size_t field) const { return field ? ends_[field - 1] : 0; }
+    size_t count(size_t field) const { return ends_[field] - begin(field); }
+    void push(size_t field, uint32_t key);
+    // Every field's digests one after the other (a history holds two of these per pair): field f's
+    // end at ends_[f].
+    std::vector<uint32_t> keys_;
+    std::array<uint32_t, kMergeFieldCount> ends_{};
     bool groupsKnown_ = false;
 };
 

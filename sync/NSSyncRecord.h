@@ -92,6 +92,18 @@ public:
         mHasModel = true;
     }
 
+    // Once the run's writes and its history are recorded: lets go of what only writing read (the
+    // contacts written, the merge's base), keeping what describes the record (its sides, action,
+    // names and reason).
+    void releaseWrittenState() {
+        mMutableAppleContact.reset();
+        mMutableAppleContact_Image.reset();
+        mAppleContact_Reference.reset();
+        mNewGoogleContact.reset();
+        mFieldBase.reset();
+        mGoogleFieldValues.reset();
+    }
+
     // The local contact's modification date (as the shared model finds it) for display; "" without one.
     std::string getAppleContactLastUpdateString() const;
     // The Google contact's updated date for display; "" without one.

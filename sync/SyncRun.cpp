@@ -6,6 +6,7 @@
 #include <chrono>
 #include <set>
 
+#include "platform/foundation/Memory.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/GoogleBatchWriter.h"
 #include "sync/GoogleContactCache.h"
@@ -345,6 +346,16 @@ void SyncRun::runExecute() {
         if (!run || run->mModelAlive.expired()) return;
         // The executor recorded the run itself.
         run->mResult = result;
+        // Before the kept list is written: what the run wrote is held no longer (a first sync's
+        // new contacts would otherwise stay in memory beside the list being written), and many
+        // let go of go back to the system, where the list's writing takes its memory from.
+        size_t written = 0;
+        for (const auto& r : run->mPlan.records) {
+            if (!r || (r->mSyncAction == SyncActionNoUpdate && !r->mMutableAppleContact)) continue;
+            written += r->mMutableAppleContact != nullptr;
+            r->releaseWrittenState();
+        }
+        if (written >= 1000) platform::returnFreedMemory();
         run->mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(result.outcome));
         // The executor holds the model (through its context), which holds this run: let it go
         // (its own call keeps it alive until that returns).
