@@ -370,6 +370,8 @@ public:
     // Contacts of the container; every contact for nullptr or a container without identifier.
     platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsInContainer(
         const platform::CNContainerPtr& container, ContactKeySet keySet);
+    // The identifier of every local contact, of every account, without reading the contacts.
+    platform::Result<std::vector<std::string>> getEveryAppleContactIdentifier();
     platform::Result<std::vector<platform::CNContactPtr>> getAppleContactsInSelectedContainerWithKeySet(
         ContactKeySet keySet);
     // Groups of the container; every group for nullptr or a container without identifier.

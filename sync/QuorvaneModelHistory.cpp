@@ -223,10 +223,9 @@ size_t QuorvaneModel::deletionsNotYetCarried(bool localOnly) {
         for (const auto& e : *mContactFeed->entries())
             if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e))
                 if (auto id = g->identifier()) googleIDs.insert(*id);
-    auto every = getAppleContactsInContainer(nullptr, 0);
+    auto every = getEveryAppleContactIdentifier();
     if (!every) return 0;
-    for (const auto& c : *every)
-        if (c) appleIDs.insert(c->identifier());
+    appleIDs.insert(every->begin(), every->end());
     size_t pending = 0;
     for (const auto& r : mSyncHistory.records()) {
         if (!r || (!isEmpty(previous) && r->appleSourceID.value_or("") != *previous)) continue;
@@ -501,13 +500,12 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     updateGroupMembershipByPersonWithError();
     std::optional<std::string> containerID;
     if (mSelectedContainer) containerID = mSelectedContainer->identifier();
-    auto everyAppleContact = getAppleContactsInContainer(nullptr, 0);
+    auto everyAppleContact = getEveryAppleContactIdentifier();
     std::unordered_set<std::string> allAppleContacts;
     if (everyAppleContact) {
         allAppleContacts.reserve(everyAppleContact->size());
-        for (const auto& contact : *everyAppleContact) {
-            if (contact && !contact->identifier().empty()) allAppleContacts.insert(contact->identifier());
-        }
+        for (auto& identifier : *everyAppleContact)
+            if (!identifier.empty()) allAppleContacts.insert(std::move(identifier));
         everyAppleContact->clear();
     }
 

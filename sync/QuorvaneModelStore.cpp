@@ -331,6 +331,12 @@ platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleCon
     return getAppleContactsMatchingPredicate(predicate, keySet);
 }
 
+platform::Result<std::vector<std::string>> QuorvaneModel::getEveryAppleContactIdentifier() {
+    auto identifiers = mContactStore->identifiersOfContactsMatchingPredicate(nullptr);
+    if (!identifiers) identifiers = mContactStore->identifiersOfContactsMatchingPredicate(nullptr);  // one more try
+    return identifiers;
+}
+
 platform::Result<std::vector<platform::CNContactPtr>> QuorvaneModel::getAppleContactsInSelectedContainerWithKeySet(
     ContactKeySet keySet) {
     return getAppleContactsInContainer(mSelectedContainer, keySet);

@@ -604,6 +604,24 @@ Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicat
     return size_t(st.integer(0));
 }
 
+Result<std::vector<std::string>> CNContactStore::identifiersOfContactsMatchingPredicate(const CNPredicatePtr& predicate) {
+    auto selection = contactSelection(predicate);
+    if (!selection) return selection.error();
+    const auto& [where, argument] = *selection;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto opened = database();
+    if (!opened) return opened.error();
+    ContactsDatabase* db = *opened;
+    SQLStatement st(db->handle(), "SELECT c.identifier FROM contacts c" + where + " ORDER BY c.id");
+    if (!st.ok()) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
+    if (predicate) st.bind(1, argument);
+    std::vector<std::string> identifiers;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) identifiers.push_back(st.text(0));
+    if (rc != SQLITE_DONE) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
+    return identifiers;
+}
+
 // What a fetch with these keys reads: the fields, each once in a fixed order, and the statement's
 // columns (the identifier first, then one per field) from contacts as c.
 struct CNContactStore::ContactColumns {

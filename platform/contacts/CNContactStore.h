@@ -76,6 +76,8 @@ public:
                                                                        const std::vector<CNKeyDescriptor>& keys);
     // How many contacts the predicate selects, without reading them.
     Result<size_t> countOfContactsMatchingPredicate(const CNPredicatePtr& predicate);
+    // The identifiers of the contacts the predicate selects, in store order, without reading them.
+    Result<std::vector<std::string>> identifiersOfContactsMatchingPredicate(const CNPredicatePtr& predicate);
     // Calls the block for each contact in store order until it sets stop.
     Result<void> enumerateContactsWithFetchRequest(
         const CNContactFetchRequest& request, const std::function<void(const CNContactPtr& contact, bool& stop)>& block);
