@@ -13,6 +13,11 @@
 
 namespace quorvane::app {
 
+namespace {
+// How long the end of a command leaves for the batches it flushed.
+constexpr double kFlushedSendSeconds = 0.05;
+}  // namespace
+
 // Crash reporting first (priority 999): it arms the capture engine before anything else runs.
 std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() {
     return {MSCrashes::sharedInstance(), MSAnalytics::sharedInstance()};
@@ -90,6 +95,9 @@ void Telemetry::finish(double seconds) {
     MSCrashes::resetSharedInstance();
     MSRevAzezar::resetSharedInstance();
     started_ = false;
+    // The batches just flushed get a moment to leave (their answers come back to this thread);
+    // what has not left by then stays stored and leaves at the next start.
+    platform::RunLoop::main()->runUntil([] { return false; }, kFlushedSendSeconds);
 }
 
 }  // namespace quorvane::app

@@ -411,8 +411,7 @@ World* syncedWorld(benchmark::State& state, size_t n) {
     return world;
 }
 
-// With $QUORVANE_BENCH_HOLD set to a file name: before a measured steady sync (and before each
-// run of the sequence, the first included), prints the world's
+// With $QUORVANE_BENCH_HOLD set to a file name: before each measured sync, prints the world's
 // folders (to run the command by hand, e.g. under a profiler, with the same XDG_* settings) and
 // waits, with the provider serving, until that file exists.
 void waitWhileProfiled(const World& world) {
@@ -435,6 +434,7 @@ void BM_Sync(benchmark::State& state, Phase phase) {
         if (phase == Phase::First) {
             world = freshWorld(n);
             if (!world->failure.empty()) return state.SkipWithError(world->failure.c_str());
+            waitWhileProfiled(*world);
         } else {
             world = syncedWorld(state, n);
             if (!world) return;

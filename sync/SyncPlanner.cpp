@@ -117,6 +117,9 @@ bool SyncPlanner::planPairs(size_t count) {
 
 SyncPlanner::GoogleContactPtr SyncPlanner::wholeGoogleContact(NSSyncRecord& record) {
     auto whole = mContext.wholeGoogleContact(record.mGoogleContact);
+    // What it holds is read while it is whole: the history, which keeps it for a pair not sent
+    // to Google, need not read it whole again (an answer of Google's takes its place).
+    if (whole && !record.mGoogleFieldValues) record.mGoogleFieldValues = mContext.googleFieldValues(whole);
     if (!whole) {
         hold(record, "contacts were left as they are: the kept copy of their Google side could not be read (the next "
                      "run downloads the whole list)");

@@ -126,6 +126,8 @@ public:
         virtual std::optional<int32_t> differenceSeenInSummary(const platform::CNContactPtr&, const GoogleContactPtr&) {
             return std::nullopt;
         }
+        // What a whole Google contact holds, field by field, for the history (nullopt: not read).
+        virtual std::optional<FieldValues> googleFieldValues(const GoogleContactPtr&) { return std::nullopt; }
     };
 
     // The planner of one run; the context must outlive it.

@@ -576,6 +576,10 @@ NSSyncRecordPtr ModelPlanning::newSyncRecord() { return mModel.newSyncRecord(); 
 ModelPlanning::GoogleContactPtr ModelPlanning::wholeGoogleContact(const GoogleContactPtr& google) {
     return mModel.wholeGoogleContact(google);
 }
+std::optional<FieldValues> ModelPlanning::googleFieldValues(const GoogleContactPtr& google) {
+    if (!google) return std::nullopt;
+    return mModel.googleFieldValues(*google);
+}
 std::optional<int32_t> ModelPlanning::differenceSeenInSummary(const platform::CNContactPtr& reference,
                                                               const GoogleContactPtr& google) {
     if (!mModel.isSummaryGoogleContact(google)) return std::nullopt;  // whole already: compared in full

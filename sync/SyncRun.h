@@ -127,6 +127,7 @@ public:
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
         std::optional<int32_t> differenceSeenInSummary(const platform::CNContactPtr& reference,
                                                        const GoogleContactPtr& google) override;
+        std::optional<FieldValues> googleFieldValues(const GoogleContactPtr& google) override;
 
     private:
         QuorvaneModel& mModel;
