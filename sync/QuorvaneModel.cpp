@@ -91,9 +91,9 @@ void QuorvaneModel::leaveRunDataToProcessExit() {
         std::unordered_map<std::string, std::shared_ptr<GDataEntryContact>> googleContactsByLocalRecord;
         std::unordered_map<std::string, std::vector<std::shared_ptr<GDataEntryContact>>> googleCopiesByLocalRecord;
         std::unique_ptr<PairingIndex> pairingIndex;
-        std::map<std::string, std::vector<std::string>> groupMembershipByPerson;
+        std::unordered_map<std::string, std::vector<std::string>> groupMembershipByPerson;
         std::map<std::string, bool> exchange, googleCardDAV, facebook, readOnly;
-        std::set<std::string> googleMatched, appleMatched;
+        std::unordered_set<std::string> googleMatched, appleMatched;
         SyncHistory history;
         std::shared_ptr<SyncRun> run;  // its plan's records
     };

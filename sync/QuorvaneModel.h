@@ -1240,7 +1240,7 @@ private:
     // The downloaded Google groups feed; nil before the first download.
     std::shared_ptr<GDataFeedContactGroup> mGroupFeed;
     // Local contact identifier -> the names of the local groups that hold the contact.
-    std::map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
+    std::unordered_map<std::string, std::vector<std::string>> mGroupMembershipByPerson;
     // The platform's ISO country codes, lower-cased; built on first use.
     std::optional<std::set<std::string>> mISOCountryCodeDict;
 
@@ -1389,8 +1389,8 @@ private:
     SyncMode mSyncMode = SyncModeTwoWay;
     std::vector<std::pair<size_t, size_t>> mTruncatedValues;
     std::vector<platform::Error> mSyncErrors;
-    std::set<std::string> mGoogleRecordsAlreadyMatched;
-    std::set<std::string> mAppleRecordsAlreadyMatched;
+    std::unordered_set<std::string> mGoogleRecordsAlreadyMatched;
+    std::unordered_set<std::string> mAppleRecordsAlreadyMatched;
     bool mAutomaticSync = false;
 };
 

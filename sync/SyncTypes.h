@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -90,7 +91,7 @@ struct GmailLabelInfo {
 // groups could be read: a group that could not be read is left out and `unread` says why. A read
 // that answers in part on purpose: the memberships read are still the ones to use.
 struct LocalGroupMembership {
-    std::map<std::string, std::vector<std::string>> byPerson;
+    std::unordered_map<std::string, std::vector<std::string>> byPerson;
     std::optional<platform::Error> unread;
 };
 
