@@ -53,6 +53,8 @@ void SyncHistory::load(std::vector<SyncHistoryRecordPtr> records, const std::opt
     mSelectedContainerID = selectedContainerID;
     mByApple.clear();
     mByGoogle.clear();
+    mByApple.reserve(mRecords.size());
+    mByGoogle.reserve(mRecords.size());
     mRelevantCount = 0;
     for (const auto& record : mRecords) {
         if (!record || !isRelevant(*record)) continue;
@@ -104,6 +106,8 @@ SyncHistoryRecordPtr SyncHistory::firstRecordForGoogleID(const std::string& goog
 void SyncHistory::updatePairedContacts(const GoogleExists& googleExists, const AppleCreationDate& appleCreationDate) {
     mPairedByApple.clear();
     mPairedByGoogle.clear();
+    mPairedByApple.reserve(mRelevantCount);
+    mPairedByGoogle.reserve(mRelevantCount);
     for (const auto& record : mRecords) {
         if (!record || !isRelevant(*record) || !record->appleRecordID || !record->googleID) continue;
         const std::string& appleID = *record->appleRecordID;
