@@ -344,7 +344,7 @@ TEST_F(ContactStoreTest, ContactsByIdentifiersContainerAndGroup) {
               (V{"P0", "P2"}));
     EXPECT_EQ(names(fetch(nullptr, {CNContactGivenNameKey})), (V{"P0", "P1", "P2", "P3", "P4"}));
     EXPECT_TRUE(fetch(CNContact::predicateForContactsInContainerWithIdentifier("gone"), {}).empty());
-    // Counting selects what fetching does.
+    // Counting and listing identifiers select what fetching does, in store order.
     for (const auto& [predicate, count] :
          std::vector<std::pair<CNPredicatePtr, size_t>>{
              {CNContact::predicateForContactsWithIdentifiers({people[4]->identifier(), "nobody", people[1]->identifier()}), 2},
@@ -355,6 +355,11 @@ TEST_F(ContactStoreTest, ContactsByIdentifiersContainerAndGroup) {
         auto counted = store_->countOfContactsMatchingPredicate(predicate);
         ASSERT_TRUE(counted);
         EXPECT_EQ(*counted, count);
+        auto identifiers = store_->identifiersOfContactsMatchingPredicate(predicate);
+        ASSERT_TRUE(identifiers);
+        std::vector<std::string> fetched;
+        for (const auto& c : fetch(predicate, {})) fetched.push_back(c->identifier());
+        EXPECT_EQ(*identifiers, fetched);
     }
 
     // Many identifiers at once.
@@ -498,6 +503,7 @@ TEST_F(ContactStoreTest, UnreadableOrNewerFilesFailWithAnError) {
         const std::pair<const char*, Error> failures[] = {
             {"contacts", store.unifiedContactsMatchingPredicate(nullptr, {CNContactGivenNameKey}).error()},
             {"count", store.countOfContactsMatchingPredicate(nullptr).error()},
+            {"identifiers", store.identifiersOfContactsMatchingPredicate(nullptr).error()},
             {"enumerate", store.enumerateContactsWithFetchRequest(CNContactFetchRequest({CNContactGivenNameKey}),
                                                                  [](const CNContactPtr&, bool&) {}).error()},
             {"groups", store.groupsMatchingPredicate(nullptr).error()},

@@ -280,6 +280,20 @@ TEST(SyncStrategyTest, AMergeJudgesEachValueAgainstWhatTheLastRunLeftOnEachSide)
     EXPECT_TRUE(next.has(MergeField::Emails, x));
     EXPECT_EQ(FieldValues::decode(next.encode()), next);
     EXPECT_EQ(FieldValues::decode(std::string("\x02\x05\x00", 3)), std::nullopt);  // cut short
+    // Fields added in any order keep their own values; the stored form stays per field, in field
+    // order (number, count, digests), as stores written before hold it.
+    FieldValues mixed;
+    mixed.add(MergeField::Note, 7);
+    mixed.add(MergeField::Emails, 3);
+    mixed.add(MergeField::Emails, 1);
+    mixed.add(MergeField::Name, 9);
+    mixed.finish();
+    EXPECT_EQ(std::vector<uint32_t>(mixed.of(MergeField::Emails).begin(), mixed.of(MergeField::Emails).end()),
+              (std::vector<uint32_t>{1, 3}));
+    EXPECT_TRUE(mixed.of(MergeField::Phones).empty() && mixed.has(MergeField::Note, 7) && !mixed.has(MergeField::Name, 7));
+    const unsigned char stored[] = {0, 1, 0, 9, 0, 0, 0, 2, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0, 11, 1, 0, 7, 0, 0, 0};
+    EXPECT_EQ(mixed.encode(), std::string(reinterpret_cast<const char*>(stored), sizeof stored));
+    EXPECT_EQ(FieldValues::decode(mixed.encode()), mixed);
     // Memberships: a record kept before them (withX) judges a group by the group hashes; a side
     // without groups (an account that keeps none) leaves none known on either side.
     const uint32_t team = *textKey(std::string("Team"));
