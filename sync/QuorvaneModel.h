@@ -453,6 +453,9 @@ public:
     // names skipped, each name once ignoring case, "My Contacts" left out when asked.
     std::vector<std::string> getGoogleContactGroupNamesWithContact(const std::shared_ptr<GDataEntryContact>& contact,
                                                                    bool ignoringMyContacts);
+    // The same of memberships already read.
+    std::vector<std::string> googleGroupNamesOfMemberships(const std::vector<GoogleContactCache::Values::Membership>& groups,
+                                                           bool ignoringMyContacts);
     // mGroupMembershipByPerson of the identifier; nil for nil or an unknown identifier.
     std::optional<std::vector<std::string>> getAppleContactGroupNamesWithAppleContactID(
         const std::optional<std::string>& identifier);

@@ -31,11 +31,17 @@ std::optional<std::string> groupDisplayName(const std::shared_ptr<GDataEntryBase
 
 std::vector<std::string> QuorvaneModel::getGoogleContactGroupNamesWithContact(
     const std::shared_ptr<GDataEntryContact>& contact, bool ignoringMyContacts) {
+    if (!contact || !mGroupFeed || !mGroupFeed->entries()) return {};
+    return googleGroupNamesOfMemberships(GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups,
+                                         ignoringMyContacts);
+}
+
+std::vector<std::string> QuorvaneModel::googleGroupNamesOfMemberships(
+    const std::vector<GoogleContactCache::Values::Membership>& groups, bool ignoringMyContacts) {
     std::vector<std::string> names;
-    if (!contact) return names;
     std::unordered_set<std::string> seen;
     if (!mGroupFeed || !mGroupFeed->entries()) return names;
-    for (const auto& membership : GoogleContactCache::readValues(*contact, GoogleContactCache::Values::kGroups).groups) {
+    for (const auto& membership : groups) {
         const auto& href = membership.href;
         if (!href) continue;
         for (const auto& entry : mGroupFeed->entriesForIdentifier(*href)) {

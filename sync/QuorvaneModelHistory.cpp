@@ -398,7 +398,10 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
     SyncStrategyInputs in;
     in.hasAppleContact = apple != nullptr;
     in.hasGoogleContact = google != nullptr;
-    in.isOtherContact = isOtherContact(google);
+    // The Google contact's memberships and photo link, read once for all that asks below.
+    using Values = GoogleContactCache::Values;
+    const Values googleValues = google ? GoogleContactCache::readValues(*google, Values::kGroups | Values::kPhotoLink) : Values();
+    in.isOtherContact = google && googleValues.groups.empty();
     in.syncMode = mSyncMode;
     in.syncDeletedContacts = syncDeletedContacts();
     in.syncPhotos = syncPhotosSetting();
@@ -430,8 +433,9 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.googleUpdateDate = googleUpdatedDate(google);
         in.appleModificationDate = getModificationDateWithAppleContact(apple);
         in.appleGroupNamesHash = getGroupHashWithGroups(getAppleContactGroupNamesWithAppleContactID(apple->identifier()));
-        in.googleGroupNamesHash = getGroupHashWithGroups(getGoogleContactGroupNamesWithContact(google, false));
-        in.googlePhotoETag = googlePhotoETag(google);
+        in.googleGroupNamesHash = getGroupHashWithGroups(googleGroupNamesOfMemberships(googleValues.groups, false));
+        const auto* photo = googleValues.photoLink();
+        in.googlePhotoETag = photo ? photo->etag : std::nullopt;
         in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
         in.applePhotoDigest = [this, apple] { return knownPhotoDigest(*this, mCachedAppleContactDict, apple); };
         in.appleContentDigest = [apple] { return localContentDigest(*apple); };
