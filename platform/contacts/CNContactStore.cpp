@@ -589,7 +589,9 @@ Result<std::pair<std::string, std::string>> contactSelection(const CNPredicatePt
 
 }  // namespace
 
-Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicatePtr& predicate) {
+Result<void> CNContactStore::queryContacts(const CNPredicatePtr& predicate, const std::string& select,
+                                           const std::string& tail, const char* failure,
+                                           const std::function<void(const SQLStatement&)>& row) {
     auto selection = contactSelection(predicate);
     if (!selection) return selection.error();
     const auto& [where, argument] = *selection;
@@ -597,28 +599,28 @@ Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicat
     auto opened = database();
     if (!opened) return opened.error();
     ContactsDatabase* db = *opened;
-    SQLStatement st(db->handle(), "SELECT count(*) FROM contacts c" + where);
-    if (!st.ok()) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be counted");
+    SQLStatement st(db->handle(), select + where + tail);
+    if (!st.ok()) return db->error(CNErrorCodeCommunicationError, failure);
     if (predicate) st.bind(1, argument);
-    if (st.step() != SQLITE_ROW) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be counted");
-    return size_t(st.integer(0));
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) row(st);
+    if (rc != SQLITE_DONE) return db->error(CNErrorCodeCommunicationError, failure);
+    return {};
+}
+
+Result<size_t> CNContactStore::countOfContactsMatchingPredicate(const CNPredicatePtr& predicate) {
+    size_t count = 0;
+    auto counted = queryContacts(predicate, "SELECT count(*) FROM contacts c", "", "Contacts cannot be counted",
+                                 [&](const SQLStatement& st) { count = size_t(st.integer(0)); });
+    if (!counted) return counted.error();
+    return count;
 }
 
 Result<std::vector<std::string>> CNContactStore::identifiersOfContactsMatchingPredicate(const CNPredicatePtr& predicate) {
-    auto selection = contactSelection(predicate);
-    if (!selection) return selection.error();
-    const auto& [where, argument] = *selection;
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto opened = database();
-    if (!opened) return opened.error();
-    ContactsDatabase* db = *opened;
-    SQLStatement st(db->handle(), "SELECT c.identifier FROM contacts c" + where + " ORDER BY c.id");
-    if (!st.ok()) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
-    if (predicate) st.bind(1, argument);
     std::vector<std::string> identifiers;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) identifiers.push_back(st.text(0));
-    if (rc != SQLITE_DONE) return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
+    auto read = queryContacts(predicate, "SELECT c.identifier FROM contacts c", " ORDER BY c.id", "Contacts cannot be read",
+                              [&](const SQLStatement& st) { identifiers.push_back(st.text(0)); });
+    if (!read) return read.error();
     return identifiers;
 }
 
@@ -661,30 +663,12 @@ CNContactPtr CNContactStore::contactFromRow(const SQLStatement& st, const Contac
 Result<void> CNContactStore::enumerateContactsWithFetchRequest(
     const CNContactFetchRequest& request, const std::function<void(const CNContactPtr&, bool&)>& block) {
     const ContactColumns columns = contactColumns(request.keysToFetch());
-    auto selection = contactSelection(request.predicate());
-    if (!selection) return selection.error();
-    const auto& [where, argument] = *selection;
-    const std::string sql = columns.select + where + " ORDER BY c.id";
-
     // Read everything under the lock, then hand the contacts out without it, so the block may
     // use the store.
     std::vector<CNContactPtr> contacts;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto opened = database();
-        if (!opened) return opened.error();
-        ContactsDatabase* db = *opened;
-        SQLStatement st(db->handle(), sql);
-        if (!st.ok()) {
-            return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
-        }
-        if (request.predicate()) st.bind(1, argument);
-        int rc;
-        while ((rc = st.step()) == SQLITE_ROW) contacts.push_back(contactFromRow(st, columns, request.mutableObjects()));
-        if (rc != SQLITE_DONE) {
-            return db->error(CNErrorCodeCommunicationError, "Contacts cannot be read");
-        }
-    }
+    auto read = queryContacts(request.predicate(), columns.select, " ORDER BY c.id", "Contacts cannot be read",
+                              [&](const SQLStatement& st) { contacts.push_back(contactFromRow(st, columns, request.mutableObjects())); });
+    if (!read) return read.error();
     bool stop = false;
     for (const auto& c : contacts) {
         block(c, stop);

@@ -103,6 +103,10 @@ private:
     struct ContactColumns;
     static ContactColumns contactColumns(const std::vector<CNKeyDescriptor>& keys);
     static CNContactPtr contactFromRow(const SQLStatement& st, const ContactColumns& columns, bool mutableObject);
+    // Runs `select` over the contacts the predicate selects (then `tail`) under the lock, each row
+    // to `row`; an error that says `failure` when the store cannot answer.
+    Result<void> queryContacts(const CNPredicatePtr& predicate, const std::string& select, const std::string& tail,
+                               const char* failure, const std::function<void(const SQLStatement&)>& row);
 
     const std::filesystem::path path_;
     std::mutex mutex_;
