@@ -4,8 +4,9 @@
 //   BM_FirstSync           the first sync of the two sides (no history);
 //   BM_SyncAfterTenChanges a sync after 5 paired contacts were edited on each side;
 //   BM_SyncNothingChanged  a sync with nothing changed since the last one.
-//   BM_SyncSequence        on N provider and N local contacts of different people (none pair):
-//                          the first sync, which creates every contact on the other side; then
+//   BM_SyncSequence        on N provider and N local contacts: /N/0 of different people (none
+//                          pair), /N/1 half pairing as above, which the first sync merges. The
+//                          first sync creates every other contact on the other side; then
 //                          5 provider and 5 local edits (the provider's clock moved on) and a
 //                          sync; then a sync with nothing changed. Each run's wall time, CPU time
 //                          and peak resident size are counters of their own (first_, changes_,
@@ -453,12 +454,15 @@ void BM_Sync(benchmark::State& state, Phase phase) {
     state.counters["photos"] = writes.photos;
 }
 
-// The first sync of two populations that do not pair, the run after ten edits, the run after that.
+// The first sync of two populations, the run after ten edits, the run after that. The second
+// argument: 0, the populations do not pair; 1, half of each pairs by name with the other, so that
+// the first sync merges those pairs.
 void BM_SyncSequence(benchmark::State& state) {
     const size_t n = size_t(state.range(0));
+    const bool pairing = state.range(1) != 0;
     for (auto _ : state) {
         worldSlot().reset();
-        worldSlot() = std::make_unique<World>(n, false);
+        worldSlot() = std::make_unique<World>(n, pairing);
         World& world = *worldSlot();
         if (!world.failure.empty()) return state.SkipWithError(world.failure.c_str());
         double total = 0;
@@ -499,7 +503,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     for (int64_t n : {1000, 10000}) {
         benchmark::RegisterBenchmark("BM_SyncSequence", BM_SyncSequence)
-            ->Arg(n)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+            ->Args({n, 0})->Args({n, 1})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
     }
     for (int64_t n : {1000, 3000, 10000}) {
         // A first sync needs a fresh population each time: one iteration.

@@ -117,9 +117,6 @@ bool SyncPlanner::planPairs(size_t count) {
 
 SyncPlanner::GoogleContactPtr SyncPlanner::wholeGoogleContact(NSSyncRecord& record) {
     auto whole = mContext.wholeGoogleContact(record.mGoogleContact);
-    // What it holds is read while it is whole: the history, which keeps it for a pair not sent
-    // to Google, need not read it whole again (an answer of Google's takes its place).
-    if (whole && !record.mGoogleFieldValues) record.mGoogleFieldValues = mContext.googleFieldValues(whole);
     if (!whole) {
         hold(record, "contacts were left as they are: the kept copy of their Google side could not be read (the next "
                      "run downloads the whole list)");
@@ -198,6 +195,15 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
 //     the other way: a photo change never counts as a change of its side's text;
 //   - a local destination that is read-only or a social-network contact is never written.
 void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) {
+    GoogleContactPtr whole;
+    decidePairAction(r, strategy, whole);
+    // What the Google side holds, read while it is whole, so that the history need not read it
+    // again; of a pair sent to Google, the answer's values take their place.
+    if (whole && r.mSyncAction != SyncActionMacToGoogle && !r.mGoogleFieldValues)
+        r.mGoogleFieldValues = mContext.googleFieldValues(whole);
+}
+
+void SyncPlanner::decidePairAction(NSSyncRecord& r, const SyncStrategyInfo& strategy, GoogleContactPtr& whole) {
     const auto& apple = r.mAppleContact;
     const auto& google = r.mGoogleContact;
     int32_t difference = ContactDifferenceNone;
@@ -219,7 +225,7 @@ void SyncPlanner::decidePair(NSSyncRecord& r, const SyncStrategyInfo& strategy) 
             differs = true;
             difference = *seen;
         } else {
-            const GoogleContactPtr whole = wholeGoogleContact(r);
+            whole = wholeGoogleContact(r);
             if (!whole) return;
             differs = mContext.contactsDiffer(r.mAppleContact_Reference, apple, whole, &difference);
         }

@@ -177,6 +177,8 @@ private:
     // on its summary first (Context::differenceSeenInSummary), so that one whose difference shows
     // there is read whole only by the executor's write.
     GoogleContactPtr wholeGoogleContact(NSSyncRecord& record);
+    // The action of a pair, with `whole` the entry read for its comparison (nullptr when it was not).
+    void decidePairAction(NSSyncRecord& record, const SyncStrategyInfo& strategy, GoogleContactPtr& whole);
     void tally(const NSSyncRecord& record);
 
     Context& mContext;
