@@ -512,6 +512,7 @@ int runQuorvane(int argc, char** argv) {
     }
     // A profile name never used before is a new profile only where one is made (its settings set,
     // or a sign-in); anywhere else it is most likely a typing error, and refused.
+    bool made = false;
     if (!profile->exists()) {
         const bool makes = rest[0] == "signin" || (rest[0] == "config" && rest.size() > 1 && rest[1] == "set");
         if (!makes) {
@@ -525,6 +526,7 @@ int runQuorvane(int argc, char** argv) {
                      "\": it uses the real provider until its provider keys are set (quorvane --profile " + profileName +
                      " config get lists them)");
         profile->make();
+        made = true;
     }
     Session session(std::move(*profile), console);
     Telemetry telemetry;
@@ -533,6 +535,8 @@ int runQuorvane(int argc, char** argv) {
     session.drainRequests();
     telemetry.finish(kDrainSeconds);
     session.close();
+    // A command refused or failed leaves no new profile behind unless it kept something in it.
+    if (made && code != kExitOK && session.profile().unmakeIfEmpty()) console.note("the new profile \"" + profileName + "\" was not made");
     return code;
 }
 

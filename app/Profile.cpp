@@ -57,6 +57,13 @@ void Profile::make() const {
     std::filesystem::create_directories(configFolder(), error);
 }
 
+bool Profile::unmakeIfEmpty() const {
+    // remove() takes only an empty folder: whatever the command kept there stays.
+    std::error_code error;
+    std::filesystem::remove(dataFolder(), error);
+    return std::filesystem::remove(configFolder(), error) && !exists();
+}
+
 std::vector<std::string> Profile::existingNames() {
     std::set<std::string> names = {kDefaultName, kRealProviderName};
     for (const auto& home : {platform::Paths::configHome(), platform::Paths::dataHome()}) {

@@ -46,6 +46,8 @@ public:
     bool exists() const;
     // Makes a new profile's settings folder, so that it exists from now on.
     void make() const;
+    // Takes back a profile just made, when nothing was kept in it: true when it no longer exists.
+    bool unmakeIfEmpty() const;
     // The names of the profiles that exist, sorted.
     static std::vector<std::string> existingNames();
 

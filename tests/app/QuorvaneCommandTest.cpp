@@ -849,6 +849,14 @@ TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
         EXPECT_EQ(unknown.code, 2);
         EXPECT_NE(unknown.err.find("there is no profile \"work\" (there are: fake, google)"), std::string::npos) << unknown.err;
     }
+    // A refused setting makes no profile.
+    for (const auto& args : {std::vector<std::string>{"--profile", "work", "config", "set", "noSuchSetting", "on"},
+                             std::vector<std::string>{"--profile", "work", "config", "set", "syncDeletions", "maybe"}}) {
+        auto refused = quorvane(args);
+        EXPECT_EQ(refused.code, 2) << refused.err;
+        EXPECT_NE(refused.err.find("the new profile \"work\" was not made"), std::string::npos) << refused.err;
+        EXPECT_NE(quorvane({"--profile", "work", "status"}).err.find("there are: fake, google)"), std::string::npos);
+    }
     auto made = quorvane({"--profile", "work", "config", "set", "syncDeletions", "on"});
     EXPECT_EQ(made.code, 0);
     EXPECT_NE(made.err.find("making the new profile \"work\""), std::string::npos) << made.err;
