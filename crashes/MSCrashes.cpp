@@ -233,6 +233,7 @@ void MSCrashes::enable() {
         MSLogDebug(kTag, "The application crashed in the last session.");
         handleLatestCrashReport();
     }
+    removeAbandonedSaves();
     setCrashFiles(persistedCrashReports());
     if (!crashFiles().empty()) {
         startDelayedCrashProcessing();
@@ -386,6 +387,23 @@ bool MSCrashes::saveCrashFile(const platform::Bytes& data) const {
     fs::remove(hidden, ignored);
     MSLogError(kTag, std::string("Couldn't save the crash report: ") + std::strerror(err));
     return false;
+}
+
+void MSCrashes::removeAbandonedSaves() {
+    auto entries = MSUtility::contentsOfDirectory(crashesPathComponent_);
+    for (const auto& path : entries.value_or(std::vector<fs::path>{})) {
+        // ".<time>.<pid>.<n>.saving" (saveCrashFile): the process that wrote it ended before naming
+        // it. Its report was being taken over when that start ended, which lets it go unread (the
+        // reading may be what ended it): the copy goes too. A writer still running keeps its file.
+        const std::string name = path.filename().string();
+        if (!name.starts_with('.') || !name.ends_with(".saving")) continue;
+        const size_t pidAt = name.find('.', 1);
+        if (pidAt == std::string::npos) continue;
+        const long pid = std::strtol(name.c_str() + pidAt + 1, nullptr, 10);
+        if (pid <= 0 || pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
 }
 
 void MSCrashes::handleLatestCrashReport() {

@@ -219,6 +219,8 @@ private:
     // Saves a report's bytes into the "crashes" folder under a name no other report has (the
     // second it is saved, with "-<n>" after it when that is taken), never replacing a file.
     bool saveCrashFile(const platform::Bytes& data) const;
+    // Removes the hidden files of saves whose process ended before it named them.
+    void removeAbandonedSaves();
     // Takes one pending report over into the "crashes" folder; its error report when it decodes.
     std::shared_ptr<MSErrorReport> takeOverCrashReport(const MSCrashReporter& reporter,
                                                        const MSCrashReporter::PendingReport& report);

@@ -288,14 +288,18 @@ TEST_F(CrashesServiceTest, UnreadableReportsGoAtTheStartThatFindsThemAndOneBeing
         {"786297612", platform::Bytes(junk.begin(), junk.end())},
         {"786297613", *whole},
         {".786297614.Ab12Cd", cut},  // another process's take-over, not yet renamed into place
+        // A save of a start that ended before naming its file goes; one still being written stays.
+        {".786297615." + std::to_string(deadProcessId()) + ".1.saving", *whole},
+        {".786297616." + std::to_string(::getppid()) + ".1.saving", *whole},
     };
     for (const auto& [name, bytes] : files)
         ASSERT_TRUE(MSUtility::createFileAtPathComponent("crashes/" + name, bytes, false, true));
 
     SDKLogCapture log(MSLogLevel::Warning);
     ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 1; }));
-    EXPECT_EQ(namesIn("crashes"), std::vector<std::string>{".786297614.Ab12Cd"});
+    ASSERT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 2; }));
+    EXPECT_EQ(namesIn("crashes"),
+              (std::vector<std::string>{".786297614.Ab12Cd", ".786297616." + std::to_string(::getppid()) + ".1.saving"}));
     ASSERT_TRUE(server.waitForAcceptedLogCount(1, 60));
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
     auto discardLines = [&] {
