@@ -60,7 +60,32 @@ class AttributeCounter {
 public:
     // False once a start tag (or the type declaration) holds more than the bound.
     bool feed(const char* bytes, size_t length) {
-        for (size_t i = 0; i < length && !over_; ++i) step(bytes[i]);
+        const char* at = bytes;
+        const char* const end = bytes + length;
+        while (at < end && !over_) {
+            // The runs of bytes that leave the state as it is are passed over whole: text up to
+            // the next tag, a quoted value up to its closing quote, the rest of a tag up to
+            // what ends it or opens a value.
+            const char* stop = at;
+            switch (state_) {
+                case State::Text: stop = find(at, end, '<'); break;
+                case State::Skip: stop = find(at, end, '>'); break;
+                case State::StartTag:
+                    if (quote_) {
+                        stop = find(at, end, quote_);
+                    } else {
+                        while (stop < end && *stop != '"' && *stop != '\'' && *stop != '>') ++stop;
+                    }
+                    break;
+                default: break;
+            }
+            if (stop != at) {
+                passOver(at, stop);
+                at = stop;
+                if (at == end) break;
+            }
+            step(*at++);
+        }
         return !over_;
     }
     bool overInDeclaration() const { return overInDeclaration_; }
@@ -86,6 +111,16 @@ private:
         if (c != '"' && c != '\'') return false;
         quote_ = c;
         return true;
+    }
+    static const char* find(const char* from, const char* end, char c) {
+        const void* found = std::memchr(from, c, size_t(end - from));
+        return found ? static_cast<const char*>(found) : end;
+    }
+    // Bytes that change no state: only the last characters seen move on.
+    void passOver(const char* from, const char* to) {
+        const size_t n = std::min(size_t(to - from), sizeof recent_);
+        std::memmove(recent_, recent_ + n, sizeof recent_ - n);
+        std::memcpy(recent_ + sizeof recent_ - n, to - n, n);
     }
     // Whether the last characters seen end with `tail` (at most three).
     bool endsWith(std::string_view tail) const {
