@@ -242,8 +242,13 @@ int32_t QuorvaneModel::shouldClearSyncHistory() {
     // profile) is no change: forgetting every pair for either would make the run treat every
     // contact as new.
     const std::string username = getUsername();
-    if (!username.empty() && !isEmpty(previousGmailUsername()) && stringsDifferWithString1(username, previousGmailUsername()))
-        answer = 1;
+    // The settings' word first (it may be set by hand); the store's where the settings lost it,
+    // so that a settings file made anew does not hand one account's history to another.
+    auto previousUser = previousGmailUsername();
+    if (isEmpty(previousUser))
+        if (auto store = syncStore())
+            if (auto owner = (*store)->historyAccounts(); owner && *owner) previousUser = (*owner)->googleUser;
+    if (!username.empty() && !isEmpty(previousUser) && stringsDifferWithString1(username, *previousUser)) answer = 1;
     // Between one container and another the history stays: each record names its container. All
     // accounts are noted as "", so a selection never noted is told from all accounts.
     std::optional<std::string> containerID;
@@ -306,7 +311,11 @@ bool QuorvaneModel::notePreviousAccounts() {
     if (auto store = syncStore()) {
         std::optional<std::string> name;
         if (mSelectedContainer) name = mSelectedContainer->name();
-        (*store)->setHistoryAccounts(HistoryAccounts{containerID, name});
+        // Signed out, the user noted before stays.
+        std::optional<std::string> user;
+        if (!username.empty()) user = username;
+        else if (auto owner = (*store)->historyAccounts(); owner && *owner) user = (*owner)->googleUser;
+        (*store)->setHistoryAccounts(HistoryAccounts{containerID, name, user});
     }
     return mUserDefaults->synchronize();
 }

@@ -112,7 +112,8 @@ CREATE TABLE sync_log (
 CREATE TABLE history_accounts (
     id INTEGER PRIMARY KEY CHECK (id = 1),
     local_selection TEXT NOT NULL,
-    local_account_name TEXT);
+    local_account_name TEXT,
+    google_user TEXT);
 )SQL";
 
 // What each schema version adds to the one before, from version 1 on.
@@ -130,6 +131,8 @@ const char* const kMigrations[] = {
     // 5: the local accounts the history belongs to.
     "CREATE TABLE IF NOT EXISTS history_accounts (id INTEGER PRIMARY KEY CHECK (id = 1), local_selection TEXT NOT NULL,"
     " local_account_name TEXT);",
+    // 6: the Google user the history belongs to.
+    "ALTER TABLE history_accounts ADD COLUMN google_user TEXT;",
 };
 static_assert(sizeof(kMigrations) / sizeof(kMigrations[0]) == SyncStore::kSchemaVersion + 1);
 
@@ -418,12 +421,12 @@ void SyncStore::insertSyncLog(SyncLogRecord record) {
 
 platform::Result<std::optional<HistoryAccounts>> SyncStore::historyAccounts() {
     if (mStagedAccounts) return mStagedAccounts;
-    SQLStatement s(mDb, "SELECT local_selection, local_account_name FROM history_accounts WHERE id = 1");
+    SQLStatement s(mDb, "SELECT local_selection, local_account_name, google_user FROM history_accounts WHERE id = 1");
     if (!s.ok()) return lastError("The sync history's accounts cannot be read");
     const int rc = s.step();
     if (rc == SQLITE_DONE) return std::optional<HistoryAccounts>();
     if (rc != SQLITE_ROW) return lastError("The sync history's accounts cannot be read");
-    return std::optional<HistoryAccounts>(HistoryAccounts{s.text(0), columnText(s, 1)});
+    return std::optional<HistoryAccounts>(HistoryAccounts{s.text(0), columnText(s, 1), columnText(s, 2)});
 }
 
 void SyncStore::setHistoryAccounts(HistoryAccounts accounts) { mStagedAccounts = std::move(accounts); }
@@ -525,10 +528,12 @@ platform::Result<void> SyncStore::save() {
         }
     }
     if (ok && mStagedAccounts) {
-        SQLStatement ins(mDb, "INSERT OR REPLACE INTO history_accounts (id, local_selection, local_account_name) VALUES (1, ?, ?)");
+        SQLStatement ins(mDb, "INSERT OR REPLACE INTO history_accounts (id, local_selection, local_account_name, google_user) "
+                              "VALUES (1, ?, ?, ?)");
         if (!ins.ok()) fail("The sync history's accounts cannot be written");
         bindText(ins, 1, mStagedAccounts->localSelection);
         bindText(ins, 2, mStagedAccounts->localAccountName);
+        bindText(ins, 3, mStagedAccounts->googleUser);
         if (ok && ins.step() != SQLITE_DONE) fail("The sync history's accounts cannot be written");
     }
     if (ok && !mInsertedLogs.empty()) {

@@ -76,11 +76,13 @@ struct SyncLogRecord {
     std::string logText;
 };
 
-// The local accounts a history belongs to: the container synced when it was noted ("" for all
-// accounts) and that container's name then.
+// The accounts a history belongs to: the container synced when it was noted ("" for all
+// accounts), that container's name then, and the Google user (nullopt in a store of a release
+// that did not note it).
 struct HistoryAccounts {
     std::string localSelection;
     std::optional<std::string> localAccountName;
+    std::optional<std::string> googleUser;
 };
 
 // What an error of the store (domain kSyncStoreErrorDomain) says about the file, by what the user
@@ -100,7 +102,7 @@ class SyncStore {
 public:
     // 2 added the content digests to sync_history, 3 the local photo's digest, 4 the values each
     // side held, 5 history_accounts; an older file is brought up to date when opened.
-    static constexpr int kSchemaVersion = 5;
+    static constexpr int kSchemaVersion = 6;
     static constexpr int kLogsKept = 500;
     static constexpr const char* kFileName = "SyncData.sqlite";
 

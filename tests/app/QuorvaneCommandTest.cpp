@@ -1772,7 +1772,8 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         EXPECT_EQ(sqlite3_exec(db,
                                "UPDATE sync_history SET previously_merged = 1;"
                                "ALTER TABLE sync_history DROP COLUMN apple_field_values;"
-                               "ALTER TABLE sync_history DROP COLUMN google_field_values; PRAGMA user_version = 3;",
+                               "ALTER TABLE sync_history DROP COLUMN google_field_values;"
+                               "ALTER TABLE history_accounts DROP COLUMN google_user; PRAGMA user_version = 3;",
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(db);
@@ -2032,6 +2033,19 @@ TEST_F(QuorvaneCommandTest, AccountChoicesAndFiltersNeverUndoADeletionUnasked) {
     EXPECT_NE(quorvane({"config", "get", "previousGmailUsername"}).out, "someone.else@example.com\n");
     expectEachOnce(localNames(), 2, "locally");
     expectEachOnce(providerNames(provider), 2, "on the provider");
+    // The same with a settings file made anew: the user the store noted answers for it.
+    ASSERT_EQ(quorvane({"config", "set", "previousGmailUsername", ""}).code, 0);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(app::Profile::named("fake")->dataFolder()).c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "UPDATE history_accounts SET google_user = 'someone.else@example.com'", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    cleared = quorvane({"-v", "sync", "--yes"});
+    EXPECT_EQ(cleared.code, 0) << cleared.err;
+    EXPECT_NE(cleared.err.find("Cleared sync history since a new Google account was selected."), std::string::npos);
+    expectEachOnce(localNames(), 2, "locally");
 
     // A group filter naming a group neither side has.
     ASSERT_EQ(quorvane({"config", "set", "filterByGroups_v1", "true"}).code, 0);

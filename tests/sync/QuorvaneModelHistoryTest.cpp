@@ -109,6 +109,13 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
     }
     EXPECT_EQ(model_->previousGmailUsername(), std::optional<std::string>("ann@example.com"));
     EXPECT_EQ(model_->previousContainerID(), std::optional<std::string>(""));  // all accounts, noted
+    // A settings file made anew: the user the store noted answers for the one it lost.
+    for (const auto& [user, answer] : {std::pair{"ann@example.com", 0}, {"dave@example.com", 1}}) {
+        model_->setPreviousGmailUsername(std::nullopt);
+        signIn(user);
+        EXPECT_EQ(model_->shouldClearSyncHistory(), answer) << user;
+    }
+    signIn("ann@example.com");
 
     // fetchSyncHistory clears, logs why, and loads the rest; relevant records are the container's.
     storeHistory({history("A1", "G1", home->identifier()), history("A2", "G2", work->identifier())});

@@ -276,7 +276,8 @@ TEST_F(SyncStoreTest, StoresOpenedAtOnceOnAnOlderFileAllOpenAndAnEmptyFileIsRefu
         std::filesystem::remove_all(dir_);
         open();
         rawSQL("ALTER TABLE sync_history DROP COLUMN apple_photo_digest; ALTER TABLE sync_history DROP COLUMN apple_field_values; "
-               "ALTER TABLE sync_history DROP COLUMN google_field_values; PRAGMA user_version = 2;");
+               "ALTER TABLE sync_history DROP COLUMN google_field_values; ALTER TABLE history_accounts DROP COLUMN google_user; "
+               "PRAGMA user_version = 2;");
         std::vector<std::thread> threads;
         std::atomic<int> opened{0};
         std::vector<std::string> failures(6);
