@@ -697,6 +697,8 @@ public:
     // The selection the history belongs to ("" for all accounts); the settings' previous one when
     // the store knows none; nullopt when neither does.
     std::optional<std::string> previousLocalSelection();
+    // The Google user the store noted for the history; nullopt when it noted none.
+    std::optional<std::string> historyGoogleUser();
     // The accounts automatic choice of the local account meets when there are more than one (it
     // then takes none, and a run is refused), each as "\"name\" (identifier)"; empty otherwise.
     std::vector<std::string> automaticChoiceRefusal();

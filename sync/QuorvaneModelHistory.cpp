@@ -245,9 +245,7 @@ int32_t QuorvaneModel::shouldClearSyncHistory() {
     // The settings' word first (it may be set by hand); the store's where the settings lost it,
     // so that a settings file made anew does not hand one account's history to another.
     auto previousUser = previousGmailUsername();
-    if (isEmpty(previousUser))
-        if (auto store = syncStore())
-            if (auto owner = (*store)->historyAccounts(); owner && *owner) previousUser = (*owner)->googleUser;
+    if (isEmpty(previousUser)) previousUser = historyGoogleUser();
     if (!username.empty() && !isEmpty(previousUser) && stringsDifferWithString1(username, *previousUser)) answer = 1;
     // Between one container and another the history stays: each record names its container. All
     // accounts are noted as "", so a selection never noted is told from all accounts.
@@ -262,6 +260,13 @@ std::optional<std::string> QuorvaneModel::previousLocalSelection() {
     // The store's word first: a settings file made anew (or set by hand) does not move the history.
     if (auto owner = historyLocalAccounts(); owner && *owner) return (*owner)->containerID;
     return previousContainerID();
+}
+
+std::optional<std::string> QuorvaneModel::historyGoogleUser() {
+    auto store = syncStore();
+    if (!store) return std::nullopt;
+    auto noted = (*store)->historyAccounts();
+    return noted && *noted ? (*noted)->googleUser : std::nullopt;
 }
 
 platform::Result<std::optional<QuorvaneModel::HistoryLocalAccounts>> QuorvaneModel::historyLocalAccounts() {
@@ -312,10 +317,8 @@ bool QuorvaneModel::notePreviousAccounts() {
         std::optional<std::string> name;
         if (mSelectedContainer) name = mSelectedContainer->name();
         // Signed out, the user noted before stays.
-        std::optional<std::string> user;
-        if (!username.empty()) user = username;
-        else if (auto owner = (*store)->historyAccounts(); owner && *owner) user = (*owner)->googleUser;
-        (*store)->setHistoryAccounts(HistoryAccounts{containerID, name, user});
+        auto user = username.empty() ? historyGoogleUser() : std::optional<std::string>(username);
+        (*store)->setHistoryAccounts(HistoryAccounts{containerID, name, std::move(user)});
     }
     return mUserDefaults->synchronize();
 }
