@@ -178,6 +178,10 @@ TEST(GDataXMLDocumentTest, AnElementWithMoreAttributesThanAnyContactIsRefused) {
         {"<!DOCTYPE f [<!-- \" --><!ENTITY e \"<x" + attributes(1001, false) + "/>\">]><f>&e;</f>", false},
         {"<!DOCTYPE f [<!ENTITY e \"<x" + attributes(1000, false) + "/>\">]><f>&e;</f>", true},
         {defaults + "]><f/>", false},
+        // Long runs of text and values passed over whole, a comment's end found after one.
+        {"<f a='" + std::string(9000, 'v') + "'>" + std::string(9000, 't') + "<!--" + quotes + "-->" + std::string(5000, 't') +
+             "<e" + attributes(1001) + "/></f>", false},
+        {"<f>" + std::string(9000, '-') + "<!--" + std::string(5000, 'x') + "-->" + quotes + "<e" + attributes(1000) + "/></f>", true},
     };
     for (const auto& c : cases) {
         auto parsed = GDataXMLDocument::initWithXMLString(c.xml);

@@ -277,6 +277,7 @@ public:
         *difference = d ? ContactDifferenceName : ContactDifferenceNone;
         return d;
     }
+    std::optional<FieldValues> googleFieldValues(const GoogleContactPtr&) override { return FieldValues(); }
     bool belongsToMyContacts(const GoogleContactPtr& g) override { return !notInMyContacts.count(nameOf(g)); }
     std::optional<Date> appleContactDate(const CNContactPtr& apple) override {
         return Date::fromUnix(googleNewer.count(nameOf(apple)) ? 1000 : 3000);
@@ -379,6 +380,9 @@ TEST(SyncPlannerAloneTest, TheActionOfEachSituationFromItsFacts) {
         EXPECT_EQ(r.mSyncAction, row.expected);
         EXPECT_EQ(r.mInitialSyncAction, row.expected);
         EXPECT_EQ(facts.comparisons, row.comparisons);
+        // What the Google side holds is kept from the comparison's read, but not for a pair sent
+        // to Google (its answer's values take their place).
+        EXPECT_EQ(r.mGoogleFieldValues.has_value(), row.comparisons > 0 && row.expected != SyncActionMacToGoogle);
         const std::string notes = ::testing::PrintToString(plan.summary.notes);
         if (*row.held) EXPECT_NE(notes.find(row.held), std::string::npos) << notes;
         EXPECT_EQ(plan.summary.changes(), row.expected == SyncActionNoUpdate ? 0u : 1u);

@@ -258,9 +258,20 @@ TEST_F(SyncStoreTest, AFileOfTheFirstSchemaIsBroughtUpToDateKeepingItsHistory) {
         EXPECT_EQ(records[0]->appleRecordID, std::optional<std::string>("A1"));
         EXPECT_EQ(records[0]->appleImageSize, 12);
         EXPECT_EQ(records[0]->appleContentDigest, std::nullopt);
+        EXPECT_EQ(*store->historyAccounts(), std::nullopt);
         store->insertSyncHistory(fullRecord());
+        store->setHistoryAccounts({"C1", "Home", "ann@example.com"});
         ASSERT_TRUE(store->save());
     }
+    auto accounts = *open()->historyAccounts();
+    ASSERT_TRUE(accounts);
+    EXPECT_EQ(accounts->googleUser, std::optional<std::string>("ann@example.com"));
+    // Noted by a release that kept no Google user: the accounts stay, the user is not known.
+    rawSQL("ALTER TABLE history_accounts DROP COLUMN google_user; PRAGMA user_version = 5;");
+    accounts = *open()->historyAccounts();
+    ASSERT_TRUE(accounts);
+    EXPECT_EQ(accounts->localSelection, "C1");
+    EXPECT_EQ(accounts->googleUser, std::nullopt);
     auto records = *open()->fetchSyncHistory();  // opened again: nothing left to migrate
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1]->appleContentDigest, fullRecord()->appleContentDigest);
