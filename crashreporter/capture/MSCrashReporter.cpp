@@ -23,6 +23,7 @@
 #include "crashreporter/capture/MSCrashSignalHandler.h"
 #include "crashreporter/capture/QVCrashAsync.h"
 #include "platform/crash/ProcessHooks.h"
+#include "platform/crash/Threads.h"
 #include "platform/crash/UncaughtException.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Log.h"
@@ -87,6 +88,10 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
         }
         for (;;) ::pause();
     }
+    // Before anything else: from here on no other thread can end the process (_exit, exit_group,
+    // exec) while the report is written, however many threads there are to stop and whether or
+    // not they can be stopped. The process ends with this crash's signal.
+    if (!platform::crash::holdProcessExit()) QVCRASH_DEBUG("Could not hold the process's exit: %s", qvcrash_async_errno_text(errno));
 
     // For a signal sent by a process (kill, tkill, sigqueue: code <= 0) the address field holds
     // the sender's process id, not an address.

@@ -51,7 +51,7 @@ ssize_t copyTaskMemoryPrefix(task_t task, uintptr_t address, void* destination, 
         }
         struct iovec local = {out + done, want};
         struct iovec remote = {reinterpret_cast<void*>(address + done), want};
-        ssize_t n = ::process_vm_readv(task, &local, 1, &remote, 1, 0);
+        ssize_t n = readTaskVector(&task, &local, &remote);
         if (n > 0) {
             // Current kernels stop at the first page they cannot reach and report the bytes
             // before it; the next round then fails on that page.

@@ -106,13 +106,22 @@ KernReturn classifyAddress(task_t task, uintptr_t address) {
 
 }  // namespace
 
+ssize_t readTaskVector(task_t* task, const struct iovec* local, const struct iovec* remote) {
+    ssize_t n = ::process_vm_readv(*task, local, 1, remote, 1, 0);
+    if (n < 0 && errno == ESRCH && *task == taskSelf()) {
+        *task = threadSelf();
+        n = ::process_vm_readv(*task, local, 1, remote, 1, 0);
+    }
+    return n;
+}
+
 KernReturn readTaskMemory(task_t task, uintptr_t address, void* destination, size_t len, int* errnoOut) {
     auto* out = static_cast<unsigned char*>(destination);
     size_t done = 0;
     while (done < len) {
         struct iovec local = {out + done, len - done};
         struct iovec remote = {reinterpret_cast<void*>(address + done), len - done};
-        ssize_t n = ::process_vm_readv(task, &local, 1, &remote, 1, 0);
+        ssize_t n = readTaskVector(&task, &local, &remote);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;

@@ -4,6 +4,7 @@
 // result code instead of a fault. Everything here is async-signal-safe.
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,11 @@ enum KernReturn : int {
 task_t taskSelf();
 // The calling thread's kernel thread id.
 thread_t threadSelf();
+
+// process_vm_readv from the task. For the calling process a failure because its first thread has
+// ended (its exit held while a crash is written, see holdProcessExit) is retried through the
+// calling thread, whose id names the same memory; *task then holds that id for what follows.
+ssize_t readTaskVector(task_t* task, const struct iovec* local, const struct iovec* remote);
 
 // Copies len bytes at address in the task's memory into destination. On failure the
 // destination may be partly written. When the system call reports a bad address, the task's

@@ -2,8 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
 #include <linux/futex.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -150,8 +154,62 @@ int suspendSignal() { return SIGRTMAX - 3; }
 
 namespace {
 
+// Reads /proc/<this process>/task/<thread>/status into buf (NUL-terminated, cut at capacity - 1);
+// its length, 0 when it cannot be read.
+size_t readThreadStatus(thread_t thread, char* buf, size_t capacity) {
+    char path[64];
+    size_t n = 0;
+    for (const char* p = "/proc/"; *p; ++p) path[n++] = *p;
+    n = appendNumber(path, n, static_cast<unsigned long>(taskSelf()));
+    for (const char* p = "/task/"; *p; ++p) path[n++] = *p;
+    n = appendNumber(path, n, static_cast<unsigned long>(thread));
+    for (const char* p = "/status"; *p; ++p) path[n++] = *p;
+    path[n] = '\0';
+
+    size_t len = 0;
+    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC));
+    if (fd >= 0) {
+        for (;;) {
+            long got = ::syscall(SYS_read, fd, buf + len, capacity - 1 - len);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            len += static_cast<size_t>(got);
+            if (len == capacity - 1) break;
+        }
+        ::close(fd);
+    }
+    buf[len] = '\0';
+    return len;
+}
+
+// The value of a status line ("\nKey:"), blanks skipped; null when the line is not there.
+const char* statusField(const char* buf, size_t len, const char* key) {
+    size_t keyLength = 0;
+    while (key[keyLength] != '\0') ++keyLength;
+    for (size_t i = 0; i + keyLength <= len; ++i) {
+        size_t k = 0;
+        while (k < keyLength && buf[i + k] == key[k]) ++k;
+        if (k != keyLength) continue;
+        const char* c = buf + i + k;
+        while (*c == ' ' || *c == '\t') ++c;
+        return c;
+    }
+    return nullptr;
+}
+
+// True when the process's first thread has ended while others run on (a zombie until the last
+// one ends): it is still listed, but can be neither stopped nor read.
+bool leaderHasEnded(task_t task) {
+    if (task != taskSelf() || threadSelf() == task) return false;
+    char buf[512];
+    const size_t len = readThreadStatus(task, buf, sizeof buf);
+    const char* state = statusField(buf, len, "\nState:");
+    return state != nullptr && (*state == 'Z' || *state == 'X');
+}
+
 // Calls visit(id, context) for every thread of the task (from /proc/<task>/task), without
-// allocation. False when the folder cannot be read.
+// allocation; a first thread that has ended while others run is left out. False when the folder
+// cannot be read.
 bool forEachThread(task_t task, void (*visit)(thread_t, void*), void* context) {
     char path[48];
     size_t n = 0;
@@ -162,6 +220,7 @@ bool forEachThread(task_t task, void (*visit)(thread_t, void*), void* context) {
 
     int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd < 0) return false;
+    const bool leaderEnded = leaderHasEnded(task);
     alignas(8) char buf[2048];
     for (;;) {
         long got = ::syscall(SYS_getdents64, fd, buf, sizeof(buf));
@@ -178,6 +237,7 @@ bool forEachThread(task_t task, void (*visit)(thread_t, void*), void* context) {
             const char* c = entry->d_name;
             if (*c < '0' || *c > '9') continue;  // "." and ".."
             for (; *c >= '0' && *c <= '9'; ++c) id = id * 10 + (*c - '0');
+            if (leaderEnded && id == task) continue;
             visit(static_cast<thread_t>(id), context);
         }
     }
@@ -326,48 +386,20 @@ bool awaitSuspension(thread_t thread, Slot* slot, int64_t deadlineMs) {
 
 bool threadBlocksSignal(thread_t thread, int signo) {
     if (signo <= 0 || signo > 64) return false;
-    char path[64];
-    size_t n = 0;
-    for (const char* p = "/proc/"; *p; ++p) path[n++] = *p;
-    n = appendNumber(path, n, static_cast<unsigned long>(taskSelf()));
-    for (const char* p = "/task/"; *p; ++p) path[n++] = *p;
-    n = appendNumber(path, n, static_cast<unsigned long>(thread));
-    for (const char* p = "/status"; *p; ++p) path[n++] = *p;
-    path[n] = '\0';
-
-    int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC));
-    if (fd < 0) return false;
     char buf[4096];
-    size_t len = 0;
-    for (;;) {
-        long got = ::syscall(SYS_read, fd, buf + len, sizeof(buf) - 1 - len);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        len += static_cast<size_t>(got);
-        if (len == sizeof(buf) - 1) break;
+    const size_t len = readThreadStatus(thread, buf, sizeof buf);
+    const char* value = statusField(buf, len, "\nSigBlk:");
+    if (value == nullptr) return false;
+    uint64_t mask = 0;
+    for (const char* c = value;; ++c) {
+        int digit;
+        if (*c >= '0' && *c <= '9') digit = *c - '0';
+        else if (*c >= 'a' && *c <= 'f') digit = *c - 'a' + 10;
+        else if (*c >= 'A' && *c <= 'F') digit = *c - 'A' + 10;
+        else break;
+        mask = (mask << 4) | static_cast<uint64_t>(digit);
     }
-    ::close(fd);
-    buf[len] = '\0';
-
-    static constexpr char kKey[] = "\nSigBlk:";
-    for (size_t i = 0; i + sizeof(kKey) - 1 <= len; ++i) {
-        size_t k = 0;
-        while (k < sizeof(kKey) - 1 && buf[i + k] == kKey[k]) ++k;
-        if (k != sizeof(kKey) - 1) continue;
-        const char* c = buf + i + k;
-        while (*c == ' ' || *c == '\t') ++c;
-        uint64_t mask = 0;
-        for (;; ++c) {
-            int digit;
-            if (*c >= '0' && *c <= '9') digit = *c - '0';
-            else if (*c >= 'a' && *c <= 'f') digit = *c - 'a' + 10;
-            else if (*c >= 'A' && *c <= 'F') digit = *c - 'A' + 10;
-            else break;
-            mask = (mask << 4) | static_cast<uint64_t>(digit);
-        }
-        return (mask >> (signo - 1)) & 1;
-    }
-    return false;
+    return (mask >> (signo - 1)) & 1;
 }
 
 KernReturn suspendThread(thread_t thread) {
@@ -442,6 +474,38 @@ KernReturn threadMachineContext(thread_t thread, mcontext_t* context) {
     if (slot) *context = slot->context;
     resumeThread(thread);
     return slot ? kKernSuccess : kKernFailure;
+}
+
+bool holdProcessExit() {
+    // exit_group, execve and execveat fail from now on, for every thread, on both system call
+    // tables of the machine (and the x32 one, told by a bit of the number). Nothing else changes.
+    constexpr uint32_t kX32Bit = 0x40000000;
+    constexpr uint32_t kDenied = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+    const struct sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 8),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~kX32Bit),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 231, 11, 0),  // exit_group
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 59, 10, 0),   // execve
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 322, 9, 0),   // execveat
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 520, 8, 0),   // execve (x32)
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 545, 7, 0),   // execveat (x32)
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 252, 3, 0),  // exit_group
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 11, 2, 0),   // execve
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 358, 1, 0),  // execveat
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, kDenied),
+    };
+    const struct sock_fprog filter = {static_cast<unsigned short>(sizeof program / sizeof program[0]),
+                                      const_cast<struct sock_filter*>(program)};
+    // Without privileges a filter needs this flag (which only keeps later executions from gaining
+    // privileges: there are none once the filter is in place).
+    if (::syscall(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
 }
 
 }  // namespace quorvane::platform::crash

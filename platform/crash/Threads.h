@@ -64,6 +64,16 @@ uint32_t parkUnlistedThreads(const thread_t* listed, size_t count);
 // Lets the threads of that parking run again, unless a later parking has begun meanwhile.
 void releaseParkedThreads(uint32_t parking);
 
+// From now on no thread of the process can end it by exiting or replace it by executing another
+// program: exit_group, execve and execveat fail with EPERM for every thread, those started later
+// included (the C library's _exit then ends its calling thread alone), so the process ends only
+// by a signal. For a crash report: a thread that cannot be stopped in time (thousands to stop,
+// or one that blocks the stopping signal) can no longer end the process before the report is
+// whole; the crashing thread ends it with its signal. Irreversible. Only system calls: safe in a
+// signal handler. False when the kernel refused (no filters, or a thread with a filter of its
+// own): then stopped threads are the only hold.
+bool holdProcessExit();
+
 // Releases one suspension; the thread runs again when the last one is released.
 // kKernFailure when the thread is not suspended.
 KernReturn resumeThread(thread_t thread);
