@@ -228,13 +228,12 @@ int crashChild(const Row& row, const std::string& identifier) {
                     }
                 }
             };
-            // Started last, so listed last: past the report's threads.
             std::thread crasher([] {
                 while (go.load() == 0) std::this_thread::yield();
                 qvtest_kind_fault(Kind::Segv);
             });
             if (row.kind == Kind::MainExits) exitOnceWritten();
-            threads.emplace_back(exitOnceWritten);
+            threads.emplace_back(exitOnceWritten);  // started last, so listed last: past the report's threads
             crasher.join();
             break;
         }
