@@ -160,7 +160,9 @@ int killAtStep(unsigned type, void*, void* p, void*) {
     if (gKillAt == "crash-stored" && type == SQLITE_TRACE_PROFILE) {
         static std::atomic<bool> crashLogInserted{false};
         if (char* sql = sqlite3_expanded_sql(statement)) {
-            if (::strncasecmp(sql, "INSERT", 6) == 0 && std::strstr(sql, "appleError")) crashLogInserted = true;
+            // The log is bound as a blob, written out in hex.
+            if (::strncasecmp(sql, "INSERT", 6) == 0 && std::strstr(sql, "6170706c654572726f72" /* appleError */))
+                crashLogInserted = true;
             sqlite3_free(sql);
         }
         if (crashLogInserted && sqlite3_get_autocommit(sqlite3_db_handle(statement))) ::raise(SIGKILL);
@@ -720,14 +722,20 @@ TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithIt
         server.clear();
         ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
         auto killed = start({{"ATTACH", "1"}, {"KILL_AT", step}});
-        ASSERT_TRUE(killed.crashedWith(SIGKILL) || killed.exitedCleanly()) << killed;
+        // Once the report is gone nothing may be left to store: then the start ends unharmed.
+        ASSERT_TRUE(killed.crashedWith(SIGKILL) || (killed.exitedCleanly() && step == std::string("report-gone")))
+            << killed;
         auto next = start({{"ATTACH", "1"}});
         ASSERT_TRUE(next.exitedCleanly()) << next;
         auto crashLogs = accepted("appleError");
         ASSERT_EQ(crashLogs.size(), 1u);
-        auto attachments = accepted("errorAttachment");
-        ASSERT_EQ(attachments.size(), 1u);
-        EXPECT_EQ(attachments[0]["errorId"].asString(), crashLogs[0]["id"].asString());
+        // An attachment the killed start had sent may come again (it never heard the answer).
+        std::set<std::string> attachments;
+        for (const auto& log : accepted("errorAttachment")) {
+            attachments.insert(log["id"].asString());
+            EXPECT_EQ(log["errorId"].asString(), crashLogs[0]["id"].asString());
+        }
+        EXPECT_EQ(attachments.size(), 1u);
     }
 }
 
