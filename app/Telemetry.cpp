@@ -2,6 +2,7 @@
 
 #include "analytics/MSAnalytics.h"
 #include "crashes/MSCrashes.h"
+#include "crashes/MSCrashesUtil.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -26,6 +27,8 @@ std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices() {
 std::filesystem::path telemetryStorageFile(const Profile& profile) {
     return profile.dataFolder() / "telemetry" / MSLogDBStorage::kDefaultFileName;
 }
+
+std::filesystem::path crashStorageFolder(const Profile& profile) { return profile.dataFolder() / "telemetry"; }
 
 // Hears whether the launch event left, and wakes the main loop that waits for it.
 class Telemetry::LaunchDelegate : public MSAnalyticsDelegate {
@@ -52,6 +55,9 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     if (auto url = defaults->stringForKey(kTelemetryURLKey); url && !url->empty()) sdk.setLogUrl(*url);
     // Each profile sends under its own secret to its own address: its logs are kept apart too.
     sdk.setLogStorageFile(telemetryStorageFile(profile));
+    // Its crashes as well (the engine's reports, the stored reports, the crash-time buffer). The
+    // default profile keeps the folders all profiles shared before, with what an earlier version left.
+    if (profile.name() != Profile::kDefaultName) MSCrashesUtil::setStorageFolder(crashStorageFolder(profile));
     // The profile's certificates are trusted for the ingestion as for the provider.
     if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {
         if (auto pem = Profile::readCertificateFile(*ca)) platform::TrustStore::addTrustedCertificatesPEM(*pem);

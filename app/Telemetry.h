@@ -28,6 +28,8 @@ inline constexpr const char* kLaunchEventName = "Initial launch";
 std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices();
 // The profile's own log store, in its data folder.
 std::filesystem::path telemetryStorageFile(const Profile& profile);
+// Where a profile other than the default one keeps its crash files, beside its log store.
+std::filesystem::path crashStorageFolder(const Profile& profile);
 
 class Telemetry {
 public:

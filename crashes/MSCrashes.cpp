@@ -233,7 +233,7 @@ void MSCrashes::enable() {
         MSLogDebug(kTag, "The application crashed in the last session.");
         handleLatestCrashReport();
     }
-    removeAbandonedSaves();
+    removeAbandonedFiles();
     setCrashFiles(persistedCrashReports());
     if (!crashFiles().empty()) {
         startDelayedCrashProcessing();
@@ -363,47 +363,20 @@ private:
 
 bool MSCrashes::saveCrashFile(const platform::Bytes& data) const {
     if (!MSUtility::createDirectoryForPathComponent(crashesPathComponent_)) return false;
-    const fs::path folder = MSUtility::fullURLForPathComponent(crashesPathComponent_);
     char name[64];
     std::snprintf(name, sizeof(name), "%.0f", platform::Date::now().timeIntervalSinceReferenceDate());
-    // Written whole under a hidden name of this process's own (processing passes hidden names by),
-    // then given its name without replacing another start's report of the same second.
-    static std::atomic<unsigned> saved{0};
-    const fs::path hidden = folder / ("." + std::string(name) + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(++saved) + ".saving");
-    if (auto written = platform::writeFileAtomically(hidden, std::string_view(reinterpret_cast<const char*>(data.data()),
-                                                                                data.size()));
-        !written) {
-        MSLogError(kTag, "Couldn't save the crash report: " + written.error().localizedDescription());
-        return false;
-    }
-    int err = EEXIST;
-    for (int n = 0; err == EEXIST && n < 10000; ++n) {
-        const std::string file = n == 0 ? std::string(name) : std::string(name) + "-" + std::to_string(n);
-        err = qvcrash_async_rename_noreplace(hidden.c_str(), (folder / file).c_str());
-    }
-    if (err == 0) return true;
-    std::error_code ignored;
-    fs::remove(hidden, ignored);
-    MSLogError(kTag, std::string("Couldn't save the crash report: ") + std::strerror(err));
-    return false;
+    // Whole before it is named, and never over another start's report of the same second.
+    auto saved = MSCrashesUtil::saveNewFile(MSUtility::fullURLForPathComponent(crashesPathComponent_), name,
+                                            std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    if (!saved) MSLogError(kTag, "Couldn't save the crash report: " + saved.error().localizedDescription());
+    return saved.ok();
 }
 
-void MSCrashes::removeAbandonedSaves() {
-    auto entries = MSUtility::contentsOfDirectory(crashesPathComponent_);
-    for (const auto& path : entries.value_or(std::vector<fs::path>{})) {
-        // ".<time>.<pid>.<n>.saving" (saveCrashFile): the process that wrote it ended before naming
-        // it. Its report was being taken over when that start ended, which lets it go unread (the
-        // reading may be what ended it): the copy goes too. A writer still running keeps its file.
-        const std::string name = path.filename().string();
-        if (!name.starts_with('.') || !name.ends_with(".saving")) continue;
-        const size_t pidAt = name.find('.', 1);
-        if (pidAt == std::string::npos) continue;
-        const long pid = std::strtol(name.c_str() + pidAt + 1, nullptr, 10);
-        if (pid <= 0 || pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
-        std::error_code ignored;
-        fs::remove(path, ignored);
-    }
+void MSCrashes::removeAbandonedFiles() {
+    // A copy a start was saving, or a report it had handed to the log store, when it ended: the
+    // first was being taken over (the reading may be what ended that start), the second is
+    // stored already.
+    MSCrashesUtil::removeAbandonedTemporaries(MSUtility::fullURLForPathComponent(crashesPathComponent_));
 }
 
 void MSCrashes::handleLatestCrashReport() {
@@ -731,6 +704,8 @@ void MSCrashes::sendPending(const Pending& entry) {
         attachments = d->attachments(*this, entry.report);
     else
         MSLogDebug(kTag, "attachmentsWithCrashes is not implemented");
+    const auto incident = entry.report->incidentIdentifier();
+    attachments = sendableAttachments(attachments, incident);
 
     // The ids in force when the crash happened, not the current ones.
     auto& log = entry.log;
@@ -740,25 +715,82 @@ void MSCrashes::sendPending(const Pending& entry) {
     }
     auto unit = channelUnit();
     {
-        // The file goes once the log is in the store (didCompleteEnqueueingLog), so that a crash
-        // in between, or a store that cannot take the log, leaves the report to be sent at the
-        // next start. The attachments wait with it: that start asks for them again.
         std::lock_guard lock(mutex_);
         std::erase(crashFiles_, entry.file);
-        if (unit) awaitingStore_[log.get()] = {entry.file, entry.report->incidentIdentifier(), attachments, entry.claim};
     }
-    if (unit) {
-        unit->enqueueItem(log, MSFlagsCritical);
-        if (log->isValid()) return;
-        // Refused by the channel: the report can never be sent.
-        {
-            std::lock_guard lock(mutex_);
-            awaitingStore_.erase(log.get());
+    if (!unit) return;  // the report stays for a later start
+    // Marked as handed to the store before it is: a start that ends before the file goes leaves
+    // it under a temporary name, which the next start removes instead of sending the crash again.
+    // The attachments are stored first, and the log only once they all are; the file goes once
+    // the log is stored. A log or attachment the store could not take brings the report back
+    // under its name, for a later start (which asks for the attachments again).
+    auto sending = std::make_shared<Sending>();
+    sending->log = log;
+    sending->file = entry.file;
+    sending->marked = entry.file.parent_path() / MSCrashesUtil::temporaryName(entry.file.filename().string());
+    sending->incidentIdentifier = incident;
+    sending->claim = entry.claim;
+    sending->attachmentsLeft = attachments.size();
+    if (const int err = qvcrash_async_rename_noreplace(entry.file.c_str(), sending->marked.c_str()); err != 0) {
+        MSLogWarning(kTag, "Couldn't mark crash report " + entry.file.filename().string() +
+                               " as sent; it is kept for a later start: " + std::strerror(err));
+        return;
+    }
+    if (attachments.size() > kMaxAttachmentsPerErrorReport)
+        MSLogWarning(kTag, "A limit of " + std::to_string(kMaxAttachmentsPerErrorReport) +
+                               " attachments per error report / exception might be enforced by server.");
+    if (attachments.empty()) return storeCrashLog(sending);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& attachment : attachments) awaitingStore_[attachment.get()] = sending;
+    }
+    for (const auto& attachment : attachments) {
+        unit->enqueueItem(attachment, MSFlagsNormal);
+        if (!attachment->isValid()) sendingSettled(attachment.get(), MSEnqueueOutcome::Discarded);
+    }
+}
+
+void MSCrashes::storeCrashLog(const std::shared_ptr<Sending>& sending) {
+    auto unit = channelUnit();
+    const auto log = sending->log;
+    {
+        std::lock_guard lock(mutex_);
+        awaitingStore_[log.get()] = sending;
+    }
+    if (!unit) return sendingSettled(log.get(), MSEnqueueOutcome::NotStored);
+    unit->enqueueItem(log, MSFlagsCritical);
+    // Refused by the channel: the report can never be sent.
+    if (!log->isValid()) sendingSettled(log.get(), MSEnqueueOutcome::Discarded);
+}
+
+void MSCrashes::sendingSettled(const MSAbstractLog* log, MSEnqueueOutcome outcome) {
+    std::shared_ptr<Sending> sending;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = awaitingStore_.find(log);
+        if (it == awaitingStore_.end()) return;
+        sending = std::move(it->second);
+        awaitingStore_.erase(it);
+        if (log != sending->log.get()) {
+            if (outcome == MSEnqueueOutcome::NotStored) ++sending->attachmentsNotStored;
+            if (--sending->attachmentsLeft > 0) return;
         }
-        deleteCrashReportWithFileURL(entry.file);
-        deleteWrapperExceptionWithUUIDString(entry.report->incidentIdentifier());
     }
-    sendErrorAttachments(attachments, entry.report->incidentIdentifier());
+    const std::string name = sending->file.filename().string();
+    auto keep = [&](const std::string& what) {
+        MSLogError(kTag, what + " of crash report " + name + " could not be stored; the report is kept to be sent at "
+                                                             "the next start.");
+        if (const int err = qvcrash_async_rename_noreplace(sending->marked.c_str(), sending->file.c_str()); err != 0)
+            MSLogError(kTag, "Couldn't keep crash report " + name + ": " + std::strerror(err));
+    };
+    if (log != sending->log.get()) {
+        if (sending->attachmentsNotStored)
+            return keep(std::to_string(sending->attachmentsNotStored) + " attachments");
+        return storeCrashLog(sending);
+    }
+    if (outcome == MSEnqueueOutcome::NotStored) return keep("The log");
+    deleteCrashReportWithFileURL(sending->marked);
+    deleteWrapperExceptionWithUUIDString(sending->incidentIdentifier);
 }
 
 bool MSCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& incidentIds) {
@@ -783,10 +815,10 @@ void MSCrashes::clearUnprocessedReports() {
     if (unprocessed_) unprocessed_->clear();
 }
 
-void MSCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
-                                     const std::optional<std::string>& incidentIdentifier) {
-    auto unit = channelUnit();
-    unsigned enqueued = 0;
+std::vector<std::shared_ptr<MSErrorAttachmentLog>> MSCrashes::sendableAttachments(
+    const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
+    const std::optional<std::string>& incidentIdentifier) {
+    std::vector<std::shared_ptr<MSErrorAttachmentLog>> out;
     for (const auto& attachment : attachments) {
         if (!attachment) continue;
         attachment->errorId = incidentIdentifier;
@@ -796,12 +828,20 @@ void MSCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAt
             MSLogError(kTag, "Discarding attachment with size above " + std::to_string(kMaxAttachmentSize) +
                                  " bytes: size=" + std::to_string(attachment->data->size()) +
                                  ", fileName=" + attachment->filename.value_or("(null)") + ".");
-        } else if (unit) {
-            unit->enqueueItem(attachment, MSFlagsNormal);
-            ++enqueued;
+        } else {
+            out.push_back(attachment);
         }
     }
-    if (enqueued > kMaxAttachmentsPerErrorReport)
+    return out;
+}
+
+void MSCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
+                                     const std::optional<std::string>& incidentIdentifier) {
+    auto unit = channelUnit();
+    const auto sendable = sendableAttachments(attachments, incidentIdentifier);
+    if (!unit) return;
+    for (const auto& attachment : sendable) unit->enqueueItem(attachment, MSFlagsNormal);
+    if (sendable.size() > kMaxAttachmentsPerErrorReport)
         MSLogWarning(kTag, "A limit of " + std::to_string(kMaxAttachmentsPerErrorReport) +
                                " attachments per error report / exception might be enforced by server.");
 }
@@ -835,9 +875,12 @@ std::shared_ptr<MSErrorReport> MSCrashes::buildHandledErrorReportWithErrorID(con
 
 // ---------------------------------------------------------------- channel callbacks
 
-void MSCrashes::didPrepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
-                              uint32_t) {
+void MSCrashes::didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
+                              const std::string& internalId, uint32_t) {
     if (!log || !isEnabled()) return;
+    // A log sent again from another process's buffer is kept by that buffer's file until it is
+    // stored: a copy in this one would come back beside it should this start crash.
+    if (unit.configuration().groupId == kMSCrashesBufferGroupId) return;
     MSCrashesLogBuffer::shared().bufferLog(*log, internalId, targetTokenEncrypter_);
 }
 
@@ -845,24 +888,7 @@ void MSCrashes::didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<M
                                          const std::string& internalId, MSEnqueueOutcome outcome) {
     // A log the store could not take stays buffered: should this run crash, the next start sends it.
     if (outcome != MSEnqueueOutcome::NotStored) MSCrashesLogBuffer::shared().freeLog(internalId);
-    std::optional<AwaitingStore> done;
-    {
-        std::lock_guard lock(mutex_);
-        if (auto it = awaitingStore_.find(log.get()); it != awaitingStore_.end()) {
-            done = std::move(it->second);
-            awaitingStore_.erase(it);
-        }
-    }
-    if (!done) return;
-    if (outcome == MSEnqueueOutcome::NotStored) {
-        MSLogError(kTag, "The log of crash report " + done->file.filename().string() +
-                             " could not be stored; the report and its attachments are kept to be sent at the "
-                             "next start.");
-        return;
-    }
-    deleteCrashReportWithFileURL(done->file);
-    deleteWrapperExceptionWithUUIDString(done->incidentIdentifier);
-    sendErrorAttachments(done->attachments, done->incidentIdentifier);
+    sendingSettled(log.get(), outcome);
 }
 
 template <class Member, class... Args>

@@ -168,12 +168,13 @@ public:
     std::shared_ptr<MSErrorReport> buildHandledErrorReportWithErrorID(const std::string& errorId) const;
 
     // --- channel callbacks ---
-    // Every log handed to a channel of the group is kept in the crash-time buffer until stored.
+    // Every log handed to a channel of the group is kept in the crash-time buffer until stored,
+    // but for those sent again from another process's buffer.
     void didPrepareLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log, const std::string& internalId,
                        uint32_t flags) override;
-    // A crash report's file goes once its log is stored, and its attachments are enqueued then;
-    // both stay (for the next start) when the store could not take the log. Every other log
-    // leaves the crash-time buffer here, unless the store could not take it.
+    // A crash report's file goes once its log and attachments are stored, and comes back (for
+    // the next start) when the store could not take the log. Every other log leaves the
+    // crash-time buffer here, unless the store could not take it.
     void didCompleteEnqueueingLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log,
                                   const std::string& internalId, MSEnqueueOutcome outcome) override;
     void willSendLog(MSChannelUnit& unit, const std::shared_ptr<MSAbstractLog>& log) override;
@@ -201,12 +202,16 @@ private:
         std::filesystem::path file;
         std::shared_ptr<ReportClaim> claim;
     };
-    // A report file waiting for its log to reach the store, with the attachments to send then.
-    struct AwaitingStore {
+    // A report on its way into the log store: its file, marked meanwhile (a temporary name), goes
+    // once its attachments and then its log are stored.
+    struct Sending {
+        std::shared_ptr<MSAppleErrorLog> log;
         std::filesystem::path file;
+        std::filesystem::path marked;
         std::optional<std::string> incidentIdentifier;
-        std::vector<std::shared_ptr<MSErrorAttachmentLog>> attachments;
         std::shared_ptr<ReportClaim> claim;
+        size_t attachmentsLeft = 0;  // not yet settled
+        size_t attachmentsNotStored = 0;
     };
 
     template <class T>
@@ -219,8 +224,16 @@ private:
     // Saves a report's bytes into the "crashes" folder under a name no other report has (the
     // second it is saved, with "-<n>" after it when that is taken), never replacing a file.
     bool saveCrashFile(const platform::Bytes& data) const;
-    // Removes the hidden files of saves whose process ended before it named them.
-    void removeAbandonedSaves();
+    // Removes what starts that are gone left under temporary names in the "crashes" folder.
+    void removeAbandonedFiles();
+    // A sending report's log goes to the store, its attachments being stored.
+    void storeCrashLog(const std::shared_ptr<Sending>& sending);
+    // One of a sending report's logs reached its outcome.
+    void sendingSettled(const MSAbstractLog* log, MSEnqueueOutcome outcome);
+    // The attachments that may be sent, bound to the report (the others said in the log).
+    static std::vector<std::shared_ptr<MSErrorAttachmentLog>> sendableAttachments(
+        const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
+        const std::optional<std::string>& incidentIdentifier);
     // Takes one pending report over into the "crashes" folder; its error report when it decodes.
     std::shared_ptr<MSErrorReport> takeOverCrashReport(const MSCrashReporter& reporter,
                                                        const MSCrashReporter::PendingReport& report);
@@ -264,7 +277,7 @@ private:
     std::shared_ptr<platform::MemoryPressureSource> memoryPressureSource_;
     std::vector<std::filesystem::path> crashFiles_;
     std::optional<std::vector<Pending>> unprocessed_;  // nullopt until processing first ran
-    std::map<const MSAbstractLog*, AwaitingStore> awaitingStore_;
+    std::map<const MSAbstractLog*, std::shared_ptr<Sending>> awaitingStore_;
     bool delayedProcessingScheduled_ = false;
     bool delayedProcessingDone_ = false;
 

@@ -1,6 +1,7 @@
 #include "crashes/MSCrashesLogBuffer.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cfloat>
 #include <cstdio>
 
+#include "crashes/MSCrashesUtil.h"
 #include "crashes/MSErrorLogFormatter.h"
 #include "crashes/MSErrorLogs.h"
 #include "crashreporter/capture/MSCrashReporter.h"
@@ -26,7 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kOwnerLockFile = "owner.lock";
 constexpr const char* kLegacyLockFile = "legacy.lock";
 
 // The token file of a buffer file: every extension name in the path replaced.
@@ -48,7 +49,11 @@ bool hasExtension(const std::filesystem::path& path, const char* extension) {
 
 MSCrashesLogBuffer& MSCrashesLogBuffer::shared() {
     // Never destroyed: the crash path may run while the process exits.
-    static auto* buffer = new MSCrashesLogBuffer;
+    static auto* buffer = [] {
+        auto* made = new MSCrashesLogBuffer;
+        ::pthread_atfork(&prepareFork, &parentAfterFork, &childAfterFork);
+        return made;
+    }();
     return *buffer;
 }
 
@@ -61,35 +66,43 @@ void MSCrashesLogBuffer::publish(int index, std::unique_ptr<const MSCrashesLogBu
 
 std::string MSCrashesLogBuffer::ownFolderLocked(const std::string& component) {
     std::error_code ec;
-    if (!ownComponent_.empty() && ownComponent_.starts_with(component + "/") && fs::is_directory(ownPath_, ec)) {
+    if (ownerPid_ == ::getpid() && !ownComponent_.empty() && ownComponent_.starts_with(component + "/") &&
+        fs::is_directory(ownPath_, ec)) {
         return ownComponent_;
     }
     if (ownLock_ >= 0) ::close(ownLock_);
     ownLock_ = -1;
     ownComponent_.clear();
     ownPath_.clear();
+    ownerPid_ = ::getpid();
     MSUtility::createDirectoryForPathComponent(component);
-    const std::string pid = std::to_string(::getpid());
-    for (int n = 1; n < 100000; ++n) {
-        std::string folder = component + "/" + pid + "." + std::to_string(n);
-        fs::path path = MSUtility::fullURLForPathComponent(folder);
-        if (::mkdir(path.c_str(), 0755) != 0) {
-            if (errno == EEXIST) continue;  // an earlier process's of this id
-            break;
-        }
-        int fd = ::open((path / kOwnerLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0 && !qvcrash_async_lock_file(fd)) {
-            ::close(fd);
-            fd = -1;
-        }
-        if (fd < 0) MSLogWarning(kMSCrashesLogTag, "Couldn't lock the crash-time log buffer folder " + path.string());
-        ownLock_ = fd;
-        ownComponent_ = std::move(folder);
-        ownPath_ = std::move(path);
+    // Locked before it bears its name: a start never takes a live process's folder.
+    if (auto made = MSCrashesUtil::makeLockedFolder(MSUtility::fullURLForPathComponent(component),
+                                                    std::to_string(ownerPid_))) {
+        ownPath_ = std::move(made->first);
+        ownLock_ = made->second;
+        ownComponent_ = component + "/" + ownPath_.filename().string();
         return ownComponent_;
     }
     MSLogError(kMSCrashesLogTag, "Couldn't make a crash-time log buffer folder in \"" + component + "\"");
     return component;
+}
+
+void MSCrashesLogBuffer::pointSlotsLocked(const std::string& folder, const std::shared_ptr<platform::DispatchQueue>& queue,
+                                          const std::shared_ptr<platform::DispatchGroup>& group) {
+    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
+        std::string slotComponent = folder + "/" + std::to_string(i) + "." + kMSCrashesLogBufferFileExtension;
+        std::string path = MSUtility::fullURLForPathComponent(slotComponent).string();
+        if (queue && group) {
+            group->async(queue, [slotComponent] {
+                MSUtility::createFileAtPathComponent(slotComponent, std::nullopt, false, false);
+            });
+        }
+        auto record = std::make_unique<MSCrashesLogBufferSlot>();
+        record->targetTokenPath = targetTokenPathFor(path);
+        record->bufferPath = std::move(path);
+        publish(i, std::move(record));
+    }
 }
 
 fs::path MSCrashesLogBuffer::ownFolder() const {
@@ -101,23 +114,15 @@ void MSCrashesLogBuffer::setupLogBuffer(const std::string& component,
                                         const std::shared_ptr<platform::DispatchQueue>& queue,
                                         const std::shared_ptr<platform::DispatchGroup>& group) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string folder = ownFolderLocked(component);
-    for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
-        std::string slotComponent = folder + "/" + std::to_string(i) + "." + kMSCrashesLogBufferFileExtension;
-        std::string path = MSUtility::fullURLForPathComponent(slotComponent).string();
-        group->async(queue, [slotComponent] {
-            MSUtility::createFileAtPathComponent(slotComponent, std::nullopt, false, false);
-        });
-        auto record = std::make_unique<MSCrashesLogBufferSlot>();
-        record->targetTokenPath = targetTokenPathFor(path);
-        record->bufferPath = std::move(path);
-        publish(i, std::move(record));
-    }
+    component_ = component;
+    pointSlotsLocked(ownFolderLocked(component), queue, group);
 }
 
 void MSCrashesLogBuffer::bufferLog(const MSAbstractLog& log, const std::string& internalId, MSEncrypter& encrypter) {
     if (dynamic_cast<const MSAppleErrorLog*>(&log) || dynamic_cast<const MSErrorAttachmentLog*>(&log)) return;
     std::lock_guard<std::mutex> lock(mutex_);
+    // A process forked from the one that set the buffer up: a buffer of its own first.
+    if (ownerPid_ != ::getpid() && !component_.empty()) pointSlotsLocked(ownFolderLocked(component_), nullptr, nullptr);
     std::string archive = platform::KeyedArchiver::archivedData(log);
     if (archive.empty()) return;
     std::string token;
@@ -239,9 +244,8 @@ struct MSCrashesLogBuffer::Claim {
     // The claim, or null when the folder's owner lives or another start holds it.
     static std::shared_ptr<Claim> take(const fs::path& folder, const char* lockName, bool processFolder) {
         const fs::path lockFile = folder / lockName;
-        // Locked, and still the lock file of the folder: not one a start that finished with the
-        // folder removed while this one waited to open it.
-        const int fd = qvcrash_async_open_locked(lockFile.c_str(), true);
+        const int fd = processFolder ? MSCrashesUtil::takeOwnership(folder)
+                                     : qvcrash_async_open_locked(lockFile.c_str(), true);
         if (fd < 0) return nullptr;
         auto claim = std::make_shared<Claim>();
         claim->folder = folder;
@@ -251,7 +255,15 @@ struct MSCrashesLogBuffer::Claim {
         return claim;
     }
 
+    // In a forked child: the parent's claim, neither held nor cleaned up by this process.
+    void abandonInChild() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        keep = true;
+    }
+
     ~Claim() {
+        if (fd < 0) return;
         if (processFolder && !keep.load()) {
             // The logs first, the lock file last: a start that comes to the folder meanwhile finds
             // nothing left to send.
@@ -265,6 +277,32 @@ struct MSCrashesLogBuffer::Claim {
         ::close(fd);
     }
 };
+
+void MSCrashesLogBuffer::prepareFork() {
+    auto& self = shared();
+    self.mutex_.lock();
+    self.replayMutex_.lock();
+}
+
+void MSCrashesLogBuffer::parentAfterFork() {
+    auto& self = shared();
+    self.replayMutex_.unlock();
+    self.mutex_.unlock();
+}
+
+void MSCrashesLogBuffer::childAfterFork() {
+    // The parent's logs are the parent's: this process keeps none of them and lets go of every
+    // lock it shares with the parent (an open file's lock outlives the parent while a copy of
+    // the descriptor lives), so that neither its crash nor its life touches the parent's files.
+    // A buffer of its own (folder and lock) is made when it first buffers a log.
+    auto& self = shared();
+    for (auto& slot : self.slots_) slot.store(nullptr);  // the records stay: freeing is not for here
+    if (self.ownLock_ >= 0) ::close(self.ownLock_);
+    self.ownLock_ = -1;
+    for (auto& [log, replaying] : self.replaying_) replaying.claim->abandonInChild();
+    self.replayMutex_.unlock();
+    self.mutex_.unlock();
+}
 
 class MSCrashesLogBuffer::ReplayWatch : public MSChannelDelegate {
 public:
@@ -309,11 +347,13 @@ std::shared_ptr<MSChannelUnit> MSCrashesLogBuffer::processLogBufferAfterCrash(MS
     std::vector<std::shared_ptr<Claim>> claims;
     bool legacy = false;
     std::error_code ec;
+    // Folders a process was making when it ended hold no logs yet.
+    MSCrashesUtil::removeAbandonedTemporaries(root);
     for (const auto& entry : fs::directory_iterator(root, ec)) {
         std::error_code kind;
         if (fs::is_directory(entry.symlink_status(kind))) {
-            if (entry.path() == own) continue;
-            if (auto claim = Claim::take(entry.path(), kOwnerLockFile, true)) claims.push_back(std::move(claim));
+            if (entry.path() == own || MSCrashesUtil::isTemporaryName(entry.path().filename().string())) continue;
+            if (auto claim = Claim::take(entry.path(), MSCrashesUtil::kOwnerLockFile, true)) claims.push_back(std::move(claim));
         } else if (hasExtension(entry.path(), kMSCrashesLogBufferFileExtension)) {
             legacy = true;
         }

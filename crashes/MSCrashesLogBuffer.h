@@ -12,7 +12,8 @@
 //
 // Every process of the application has files of its own: a folder "<pid>.<n>" in the buffer
 // folder (the first n free), with the slot files and a lock file, "owner.lock", locked for the
-// process's life. A start takes over the folder of each process that is gone (its lock free, in
+// process's life and before the folder bears its name. A child forked without exec keeps none of
+// its parent's logs or locks, and makes a folder of its own when it buffers a log. A start takes over the folder of each process that is gone (its lock free, in
 // whatever process id namespace it ran), one start per folder, and removes the folder once its
 // logs are stored. Slot files lying in the buffer folder itself (an earlier version's) are taken
 // over the same way, under the lock file "legacy.lock" there.
@@ -25,6 +26,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include <sys/types.h>
 
 #include "platform/runloop/DispatchQueue.h"
 
@@ -92,8 +95,15 @@ private:
 
     MSCrashesLogBuffer() = default;
     // This process's folder under the storage folder's `component`, made (with its lock) when it
-    // is missing; its component. Under mutex_.
+    // is missing or was its parent's; its component. Under mutex_.
     std::string ownFolderLocked(const std::string& component);
+    // Empty slots over the files of `folder`, the files made on the queue when one is given.
+    void pointSlotsLocked(const std::string& folder, const std::shared_ptr<platform::DispatchQueue>& queue,
+                          const std::shared_ptr<platform::DispatchGroup>& group);
+    // Around a fork (pthread_atfork): the child keeps nothing of its parent's buffer.
+    static void prepareFork();
+    static void parentAfterFork();
+    static void childAfterFork();
     // The table takes the record over; the one it replaces is freed unless a crash-time writer
     // may still read it.
     void publish(int index, std::unique_ptr<const MSCrashesLogBufferSlot> record);
@@ -103,9 +113,11 @@ private:
     std::atomic<int> crashReaders_{0};
     std::atomic<bool> writtenAtCrash_{false};
 
-    std::string ownComponent_;  // under mutex_
+    std::string component_;     // under mutex_, as the ones below
+    std::string ownComponent_;
     std::filesystem::path ownPath_;
     int ownLock_ = -1;
+    pid_t ownerPid_ = 0;  // the process the folder is of
 
     std::mutex replayMutex_;  // the two below
     struct Replaying {

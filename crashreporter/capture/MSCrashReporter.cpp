@@ -276,8 +276,27 @@ MSCrashReporter::MSCrashReporter(Token, std::string applicationIdentifier, std::
     for (char& c : component) {
         if (c == '/') c = '_';
     }
+    const std::filesystem::path root = reportFolderRoot();
     crashReportDirectory_ =
-        (platform::Paths::cacheHome() / "com.quorvane.crashreporter.data" / component).string();
+        ((root.empty() ? platform::Paths::cacheHome() / "com.quorvane.crashreporter.data" : root) / component).string();
+}
+
+namespace {
+std::mutex gReportFolderRootMutex;
+std::filesystem::path& reportFolderRootLocked() {
+    static auto* root = new std::filesystem::path;
+    return *root;
+}
+}  // namespace
+
+void MSCrashReporter::setReportFolderRoot(std::filesystem::path root) {
+    std::lock_guard<std::mutex> lock(gReportFolderRootMutex);
+    reportFolderRootLocked() = std::move(root);
+}
+
+std::filesystem::path MSCrashReporter::reportFolderRoot() {
+    std::lock_guard<std::mutex> lock(gReportFolderRootMutex);
+    return reportFolderRootLocked();
 }
 
 std::shared_ptr<MSCrashReporter> MSCrashReporter::create() {

@@ -8,6 +8,7 @@
 #include <ucontext.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,7 +69,12 @@ public:
     const std::optional<std::string>& applicationMarketingVersion() const { return applicationMarketingVersion_; }
     bool isEnabled() const { return enabled_; }
 
-    // <caches>/com.quorvane.crashreporter.data/<identifier with "/" as "_">
+    // Reporters made from now on keep their report folder in `root` (empty: the user's caches),
+    // so that each set of the application's data (a profile) has its crashes apart.
+    static void setReportFolderRoot(std::filesystem::path root);
+    static std::filesystem::path reportFolderRoot();
+    // <root>/<identifier with "/" as "_">, the root being <caches>/com.quorvane.crashreporter.data
+    // unless one was set.
     const std::string& crashReportDirectory() const { return crashReportDirectory_; }
     std::string queuedCrashReportDirectory() const;
     std::string crashReportPath() const;

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <fstream>
@@ -113,6 +117,64 @@ struct StoreWatch : MSChannelDelegate {
     }
 };
 
+// Holds the logs queue, and with it every log handed to a channel before the store, until opened.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    void wait() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return open; });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+void awaitFile(const std::string& file) {
+    while (!fs::exists(file)) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // bounded by the alarm
+}
+
+// A start killed at a chosen step of its storing, seen through the log store's statements:
+// "crash-stored" once the transaction that stored the crash log has committed, "report-gone" as
+// the first statement begins after the crash report left the "crashes" folder.
+std::string gKillAt;
+fs::path gCrashesFolder;
+std::atomic<bool> gReportSeen{false};
+
+bool crashesFolderHoldsAReport() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(gCrashesFolder, ec))
+        if (entry.path().filename() != MSCrashes::kMSAnalyzerFilename) return true;
+    return false;
+}
+
+int killAtStep(unsigned type, void*, void* p, void*) {
+    auto* statement = static_cast<sqlite3_stmt*>(p);
+    if (gKillAt == "report-gone" && type == SQLITE_TRACE_STMT) {
+        if (crashesFolderHoldsAReport()) gReportSeen = true;
+        else if (gReportSeen) ::raise(SIGKILL);
+    }
+    if (gKillAt == "crash-stored" && type == SQLITE_TRACE_PROFILE) {
+        static std::atomic<bool> crashLogInserted{false};
+        if (char* sql = sqlite3_expanded_sql(statement)) {
+            // The log is bound as a blob, written out in hex.
+            if (::strncasecmp(sql, "INSERT", 6) == 0 && std::strstr(sql, "6170706c654572726f72" /* appleError */))
+                crashLogInserted = true;
+            sqlite3_free(sql);
+        }
+        if (crashLogInserted && sqlite3_get_autocommit(sqlite3_db_handle(statement))) ::raise(SIGKILL);
+    }
+    return 0;
+}
+
+int watchConnection(sqlite3* db, const char**, const sqlite3_api_routines*) {
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT | SQLITE_TRACE_PROFILE, killAtStep, nullptr);
+    return SQLITE_OK;
+}
+
 }  // namespace
 
 // One start of the application. QV_CHILD_* tell what it does: its data folders, the ingestion,
@@ -127,6 +189,19 @@ TEST(CrashesAcrossStartsChild, Run) {
     for (auto [var, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
                             {"XDG_CACHE_HOME", "cache"}, {"XDG_STATE_HOME", "state"}})
         ::setenv(var, (root / sub).c_str(), 1);
+    // A profile of its own: the log store and every crash file in its folder.
+    const fs::path profile = env("QV_CHILD_PROFILE");
+    if (!profile.empty()) {
+        MSCrashesUtil::setStorageFolder(profile);
+        MSRevAzezar::sharedInstance().setLogStorageFile(profile / MSLogDBStorage::kDefaultFileName);
+    }
+    const fs::path store = profile.empty() ? MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName)
+                                           : profile / MSLogDBStorage::kDefaultFileName;
+    gKillAt = env("QV_CHILD_KILL_AT");
+    if (!gKillAt.empty()) {
+        gCrashesFolder = MSUtility::fullURLForPathComponent(MSCrashesUtil::crashesDir());
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&watchConnection));
+    }
     if (env("QV_CHILD_ENGINE_CRASH") == "1") {
         // A process of the application that crashes with only the engine armed: a pending report.
         ASSERT_TRUE(MSCrashReporter::initWithConfiguration(MSCrashReporterConfig::defaultConfiguration())
@@ -175,8 +250,16 @@ TEST(CrashesAcrossStartsChild, Run) {
     fast.retryIntervals = {0.05, 0.1, 0.2};
     sdk.setIngestionOptions(fast);
     auto watch = std::make_shared<StoreWatch>();
+    sqlite3* busy = nullptr;
+    if (env("QV_CHILD_STORE_BUSY") == "1") {
+        // Another connection holds the store: nothing this start hands over is stored.
+        ASSERT_EQ(sqlite3_open(store.c_str(), &busy), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(busy, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
     ASSERT_TRUE(sdk.start("app-secret", {crashes}));
     sdk.channelGroup()->addDelegate(watch);
+    // Crashes while the logs it took from another process's buffer wait for the store.
+    if (busy) crash(env("QV_CHILD_CRASH"));
     if (MSCrashes::hasCrashedInLastSession()) appendLine(events, "crashed-last");
     if (const std::string session = env("QV_CHILD_SESSION"); !session.empty()) {
         // A session that began after any earlier crash (unless the start has a clock of its own).
@@ -216,17 +299,42 @@ TEST(CrashesAcrossStartsChild, Run) {
     if (const std::string ready = env("QV_CHILD_READY"); !ready.empty()) appendLine(ready, "ready");
     for (const std::string awaited = env("QV_CHILD_AWAIT"); !awaited.empty() && !fs::exists(awaited);)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));  // bounded by the alarm
+    // A child forked without exec, before the logs below: it lives on after this start crashes,
+    // until told to crash itself.
+    const std::string fork = env("QV_CHILD_FORK");
+    if (fork == "live") {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(120);
+            awaitFile(env("QV_CHILD_RELEASE"));
+            crash("segv");
+            ::_exit(3);
+        }
+        appendLine((root / "forked").string(), std::to_string(child));
+    }
+    auto gate = std::make_shared<Gate>();
     if (const int buffered = std::atoi(env("QV_CHILD_BUFFERED").c_str()); buffered > 0) {
         // Handed to the channel but held before the store: only the crash-time buffer keeps them.
-        sdk.channelGroup()->logsQueue()->async([] {
-            for (;;) ::pause();
-        });
+        sdk.channelGroup()->logsQueue()->async([gate] { gate->wait(); });
         for (int i = 0; i < buffered; ++i) {
             auto exception = std::make_shared<MSException>();
             exception->type = "buffered";
             exception->message = env("QV_CHILD_TAG") + "-" + std::to_string(i);
             ASSERT_TRUE(crashes->trackModelException(exception));
         }
+    }
+    if (fork == "crash") {
+        // A child forked without exec crashes while this start lives on and stores its logs.
+        const pid_t child = ::fork();
+        if (child == 0) crash("segv");
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+        gate->release();
+        ASSERT_TRUE(platform::RunLoop::main()->runUntil(
+            [&] { return watch->waiting() == 0 && storage->countAllLogs() == 0 && ingestion->pendingCallCount() == 0; },
+            60));
     }
     if (const std::string kind = env("QV_CHILD_CRASH"); !kind.empty()) {
         if (const std::string file = env("QV_CHILD_CRASH_AT"); !file.empty()) {
@@ -321,6 +429,17 @@ protected:
         return out;
     }
     std::vector<std::string> events() const { return lines(root / "events"); }
+    // How often each handled error's message arrived, and how many crash logs.
+    std::map<std::string, int> handledMessages(const FakeIngestionServer& ingestion) const {
+        std::map<std::string, int> sent;
+        for (const auto& log : ingestion.acceptedLogs())
+            if (log["type"].asString() == "handledError") ++sent[log["exception"]["message"].asString()];
+        return sent;
+    }
+    static std::map<std::string, int> once(const std::string& tag, int count, std::map<std::string, int> more = {}) {
+        for (int i = 0; i < count; ++i) more[tag + "-" + std::to_string(i)] = 1;
+        return more;
+    }
 
     FakeIngestionServer server;
     fs::path root;
@@ -519,6 +638,104 @@ TEST_F(CrashesAcrossStarts, EachProcessKeepsItsOwnCrashTimeBufferAndOneStartSend
         for (const char* id : {"a-0", "a-1", "a-2", "a-3", "a-4", "b-0", "b-1", "b-2"}) once[id] = 1;
         EXPECT_EQ(sent, once);
         EXPECT_EQ(accepted("appleError").size(), 2u);
+    }
+}
+
+// Two profiles, each with its own ingestion and files: what one profile's run left at its crash
+// (its report and the logs in its crash-time buffer) is sent by a start of that profile only.
+TEST_F(CrashesAcrossStarts, EachProfileSendsOnlyItsOwnCrashesAndBufferedLogs) {
+    install("profiles");
+    FakeIngestionServer beta;
+    const std::string alphaFolder = (root / "alpha").string(), betaFolder = (root / "beta").string();
+    auto crashed = start({{"PROFILE", alphaFolder}, {"BUFFERED", "3"}, {"TAG", "alpha"}, {"CRASH", "segv"}});
+    ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
+    auto other = start({{"PROFILE", betaFolder}, {"URL", beta.baseURL()}});
+    ASSERT_TRUE(other.exitedCleanly()) << other;
+    for (const auto& log : beta.acceptedLogs()) EXPECT_EQ(log["type"].asString(), "startService");
+    EXPECT_TRUE(accepted("appleError").empty());
+    auto own = start({{"PROFILE", alphaFolder}});
+    ASSERT_TRUE(own.exitedCleanly()) << own;
+    EXPECT_EQ(accepted("appleError").size(), 1u);
+    EXPECT_EQ(handledMessages(server), once("alpha", 3));
+    EXPECT_TRUE(handledMessages(beta).empty());
+}
+
+// A child forked without exec has a crash-time buffer of its own: its crash while the parent
+// lives sends nothing of the parent's twice; the parent's crash is sent while the child lives;
+// the child's crash after the parent's loses nothing of the parent's.
+TEST_F(CrashesAcrossStarts, AForkedChildKeepsABufferOfItsOwn) {
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the orphaned children are ours to wait for
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        install("fork-" + std::to_string(run));
+        server.clear();
+        auto parent = start({{"BUFFERED", "3"}, {"TAG", "a"}, {"FORK", "crash"}});
+        ASSERT_TRUE(parent.exitedCleanly()) << parent;
+
+        const std::string release = (root / "release").string();
+        auto crashed = start({{"FORK", "live"}, {"RELEASE", release}, {"BUFFERED", "3"}, {"TAG", "b"}, {"CRASH", "segv"}});
+        ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
+        const pid_t child = std::stoi(lines(root / "forked").at(0));
+        auto next = start({});
+        ASSERT_TRUE(next.exitedCleanly()) << next;
+        EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
+
+        appendLine(release, "crash");
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+        auto last = start({});
+        ASSERT_TRUE(last.exitedCleanly()) << last;
+        EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
+        EXPECT_EQ(accepted("appleError").size(), 3u);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// Starts that crash while the logs they took from a crashed process's buffer wait for a busy
+// store: the logs are sent once, by the start that stores them.
+TEST_F(CrashesAcrossStarts, StartsCrashingWhileReplayingABufferSendItOnce) {
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE(run);
+        install("replay-" + std::to_string(run));
+        server.clear();
+        auto first = start({{"BUFFERED", "5"}, {"TAG", "a"}, {"CRASH", "segv"}});
+        ASSERT_TRUE(first.crashedWith(SIGSEGV)) << first;
+        for (int replaying = 0; replaying < 2; ++replaying) {
+            auto crashed = start({{"STORE_BUSY", "1"}, {"CRASH", "segv"}});
+            ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
+        }
+        auto last = start({});
+        ASSERT_TRUE(last.exitedCleanly()) << last;
+        EXPECT_EQ(handledMessages(server), once("a", 5));
+        EXPECT_EQ(accepted("appleError").size(), 3u);
+    }
+}
+
+// A start killed while storing a crash: right after the crash log's transaction, or as soon as
+// the report file is gone. The next start sends the crash and its attachment once each.
+TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithItsAttachment) {
+    for (const char* step : {"crash-stored", "report-gone"}) {
+        SCOPED_TRACE(step);
+        install(step);
+        server.clear();
+        ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
+        auto killed = start({{"ATTACH", "1"}, {"KILL_AT", step}});
+        // Once the report is gone nothing may be left to store: then the start ends unharmed.
+        ASSERT_TRUE(killed.crashedWith(SIGKILL) || (killed.exitedCleanly() && step == std::string("report-gone")))
+            << killed;
+        auto next = start({{"ATTACH", "1"}});
+        ASSERT_TRUE(next.exitedCleanly()) << next;
+        auto crashLogs = accepted("appleError");
+        ASSERT_EQ(crashLogs.size(), 1u);
+        // An attachment the killed start had sent may come again (it never heard the answer).
+        std::set<std::string> attachments;
+        for (const auto& log : accepted("errorAttachment")) {
+            attachments.insert(log["id"].asString());
+            EXPECT_EQ(log["errorId"].asString(), crashLogs[0]["id"].asString());
+        }
+        EXPECT_EQ(attachments.size(), 1u);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "crashes/MSCrashesLogBuffer.h"
+#include "crashes/MSCrashesUtil.h"
 #include "crashes/MSErrorLogs.h"
 #include "crashreporter/capture/MSCrashReporter.h"
 #include "platform/foundation/KeyedArchiver.h"
@@ -50,16 +51,22 @@ protected:
     fs::path file(int i, const char* extension = kMSCrashesLogBufferFileExtension, fs::path folder = {}) const {
         return (folder.empty() ? buffer.ownFolder() : folder) / (std::to_string(i) + "." + extension);
     }
-    // This process's folder becomes that of a process that is gone (this one starts again with
-    // a new folder, letting go of the old one's lock); where it went.
-    fs::path abandonOwnFolder(const std::string& as) {
-        const fs::path gone = MSUtility::fullURLForPathComponent(std::string(kDir) + "/" + as);
-        fs::rename(buffer.ownFolder(), gone);
-        auto group = platform::DispatchGroup::make();
-        buffer.setupLogBuffer(kDir, platform::DispatchQueue::global(), group);
-        EXPECT_TRUE(group->wait(30));
-        EXPECT_NE(buffer.ownFolder(), gone);
-        return gone;
+    // Another process of the application (a child, with a buffer of its own) buffers logs and
+    // crashes; the folder it leaves.
+    fs::path crashElsewhere(const std::function<void()>& buffering) {
+        const fs::path told = MSUtility::fullURLForPathComponent(std::string(kDir) + "-folder");
+        auto result = runInChild([&] {
+            buffering();
+            writeLogBufferAtCrash();
+            return platform::writeFileAtomically(told, buffer.ownFolder().string()).ok() ? 0 : 1;
+        });
+        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+        EXPECT_FALSE(buffer.writtenAtCrash());
+        std::string folder;
+        platform::readFile(told, folder);
+        fs::remove(told);
+        EXPECT_NE(fs::path(folder), buffer.ownFolder());
+        return folder;
     }
     static std::string contents(const fs::path& path) {
         std::string out;
@@ -106,26 +113,20 @@ TEST_F(MSCrashesLogBufferTest, FreeSlotsFirstThenTheOldestAndCrashLogsNever) {
 }
 
 TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart) {
-    add(1, "one", "target-token-1");
-    add(2, "two");
-    add(3, "three");
-    buffer.freeLog("three");
-    // A token file a crash of an earlier process left beside slot 1: not this log's token. A FIFO
-    // and a link where the crash writes: neither waited on nor written through.
-    ASSERT_TRUE(platform::writeFileAtomically(file(1, kMSCrashesTargetTokenFileExtension), "stale"));
-    ASSERT_EQ(::mkfifo(file(0, kMSCrashesTargetTokenFileExtension).c_str(), 0600), 0);
     const fs::path victim = MSUtility::fullURLForPathComponent(std::string(kDir) + "/victim");
     ASSERT_TRUE(platform::writeFileAtomically(victim, "untouched"));
-    fs::remove(file(1));
-    fs::create_symlink(victim, file(1));
-
-    auto result = runInChild([] {
-        writeLogBufferAtCrash();
-        return 0;
+    const fs::path gone = crashElsewhere([&] {
+        add(1, "one", "target-token-1");
+        add(2, "two");
+        add(3, "three");
+        buffer.freeLog("three");
+        // A token file a crash of an earlier process left beside slot 1: not this log's token. A
+        // FIFO and a link where the crash writes: neither waited on nor written through.
+        (void)platform::writeFileAtomically(file(1, kMSCrashesTargetTokenFileExtension), "stale");
+        ::mkfifo(file(0, kMSCrashesTargetTokenFileExtension).c_str(), 0600);
+        std::error_code ec;
+        fs::create_symlink(victim, file(1), ec);
     });
-    ASSERT_TRUE(result.exited && result.exitCode == 0) << result.describe();
-    EXPECT_FALSE(buffer.writtenAtCrash());
-    const fs::path gone = abandonOwnFolder("4242.1");
     EXPECT_FALSE(contents(file(0, kMSCrashesLogBufferFileExtension, gone)).empty());
     EXPECT_FALSE(contents(file(1, kMSCrashesLogBufferFileExtension, gone)).empty());
     EXPECT_TRUE(fs::exists(file(0, kMSCrashesTargetTokenFileExtension, gone)));
@@ -207,12 +208,7 @@ TEST_F(MSCrashesLogBufferTest, LogsWrittenAtACrashAreEnqueuedAgainAtTheNextStart
 }
 
 TEST_F(MSCrashesLogBufferTest, TheTokenTravelsWithItsLog) {
-    add(1, "one", "target-token-1");
-    ASSERT_TRUE(runInChild([] {
-                    writeLogBufferAtCrash();
-                    return 0;
-                }).exited);
-    abandonOwnFolder("4244.1");
+    crashElsewhere([&] { add(1, "one", "target-token-1"); });
     PipelineFixture pipeline;
     struct TokenProbe : MSChannelDelegate {
         std::mutex mutex;
@@ -286,4 +282,43 @@ TEST_F(MSCrashesLogBufferTest, TheCrashWriterNeverSeesARecordChangeOrGoAway) {
     }
     for (auto& t : churn) t.join();
     EXPECT_TRUE(buffer.writtenAtCrash());
+}
+
+// A folder is locked before it bears its name: a start removing abandoned folders and taking those
+// of processes that are gone, all the while, takes none of the folders being made.
+TEST(MSCrashesFilesTest, AFolderIsLockedBeforeItBearsItsName) {
+    const fs::path root = MSUtility::fullURLForPathComponent("lockedfolders");
+    fs::remove_all(root);
+    fs::create_directories(root);
+    std::atomic<bool> done{false};
+    std::atomic<int> taken{0};
+    std::thread start([&] {
+        for (bool last = false; !last;) {
+            last = done.load();
+            MSCrashesUtil::removeAbandonedTemporaries(root);
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(root, ec)) {
+                if (MSCrashesUtil::isTemporaryName(entry.path().filename().string())) continue;
+                if (const int fd = MSCrashesUtil::takeOwnership(entry.path()); fd >= 0) {
+                    ++taken;
+                    ::close(fd);
+                }
+            }
+        }
+    });
+    std::vector<int> locks;
+    for (int i = 0; i < 300; ++i) {
+        auto made = MSCrashesUtil::makeLockedFolder(root, "4242");
+        EXPECT_TRUE(made);
+        if (!made) break;
+        EXPECT_EQ(made->first.filename(), "4242." + std::to_string(i + 1));
+        locks.push_back(made->second);
+    }
+    done = true;
+    start.join();
+    EXPECT_EQ(taken, 0);
+    std::error_code ec;
+    EXPECT_EQ(std::distance(fs::directory_iterator(root, ec), fs::directory_iterator()), 300);
+    for (int fd : locks) ::close(fd);
+    fs::remove_all(root);
 }

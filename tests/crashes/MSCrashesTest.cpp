@@ -16,6 +16,7 @@
 #include "platform/foundation/Base64.h"
 #include "platform/runloop/MemoryPressureSource.h"
 #include "tests/crashes/CrashesServiceSupport.h"
+#include "tests/support/FreshProcess.h"
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -156,10 +157,12 @@ TEST_F(CrashesServiceTest, CrashOfTheLastRunIsSentOnceWithItsAttachmentAndTheIds
 }
 
 TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrALaterOne) {
+    // This run's crash-time buffer is written in this process below.
+    if (!inFreshProcess()) return;
     ASSERT_NO_FATAL_FAILURE(crashInChild());
     // Hold the logs queue, so that the hand-over and the store are apart.
     platform::DispatchSemaphore held, release;
-    std::atomic<bool> handedOver{false}, storeTried{false};
+    std::atomic<bool> crashHandedOver{false}, storeTried{false};
     std::atomic<int> attachmentsHandedOver{0};
     struct Watch : MSChannelDelegate {
         std::atomic<bool>*handedOver, *storeTried;
@@ -170,14 +173,14 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
         }
         void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
                                       MSEnqueueOutcome outcome) override {
-            if (log->type == "appleError") {
+            if (log->type == "errorAttachment") {
                 EXPECT_EQ(outcome, MSEnqueueOutcome::NotStored);
                 *storeTried = true;
             }
         }
     };
     auto watch = std::make_shared<Watch>();
-    watch->handedOver = &handedOver;
+    watch->handedOver = &crashHandedOver;
     watch->storeTried = &storeTried;
     watch->attachments = &attachmentsHandedOver;
     auto delegate = std::make_shared<MSCrashesDelegate>();
@@ -193,24 +196,25 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
         release.wait();
     });
     ASSERT_TRUE(held.wait(30));
-    ASSERT_TRUE(pumpUntil([&] { return handedOver.load(); }));
-    EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted before the log was stored";
+    // The attachment goes to the store first; the report stays, marked as on its way.
+    ASSERT_TRUE(pumpUntil([&] { return attachmentsHandedOver.load() == 1; }));
+    const auto before = namesIn("crashes");
+    ASSERT_EQ(before.size(), 1u) << "deleted before its logs were stored";
+    EXPECT_TRUE(MSCrashesUtil::isTemporaryName(before[0]));
     ASSERT_TRUE(crashes->trackModelException(std::make_shared<MSException>()));
     {
-        // The log store cannot take the logs (a full disk): the report stays, with its attachment.
+        // The log store cannot take the logs (a full disk): the report stays, under its name.
         DiskFull full;
         release.signal();
         ASSERT_TRUE(pumpUntil([&] { return storeTried.load(); }));
         group->logsQueue()->sync([] {});
     }
-    EXPECT_EQ(namesIn("crashes").size(), 1u) << "deleted although its log was not stored";
-    EXPECT_EQ(attachmentsHandedOver, 0) << "the attachment went without its crash";
+    const auto after = namesIn("crashes");
+    ASSERT_EQ(after.size(), 1u) << "deleted although its attachment was not stored";
+    EXPECT_FALSE(MSCrashesUtil::isTemporaryName(after[0]));
+    EXPECT_FALSE(crashHandedOver) << "the crash went without its attachment";
     // This run crashes later: the handled error, still not stored, is written at the crash.
-    auto child = runInChild([] {
-        writeLogBufferAtCrash();
-        return 0;
-    });
-    ASSERT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+    writeLogBufferAtCrash();
     // The next start stores the logs, lets the file go and sends each once. It is another process:
     // this one's buffer folder is left as one that is gone leaves it.
     const fs::path buffer = MSCrashesLogBuffer::shared().ownFolder();
@@ -287,19 +291,24 @@ TEST_F(CrashesServiceTest, UnreadableReportsGoAtTheStartThatFindsThemAndOneBeing
         {"786297611", {}},
         {"786297612", platform::Bytes(junk.begin(), junk.end())},
         {"786297613", *whole},
-        {".786297614.Ab12Cd", cut},  // another process's take-over, not yet renamed into place
-        // A save of a start that ended before naming its file goes; one still being written stays.
+        // Copies on their way into place (of this version or an earlier one): those whose writer
+        // is gone go, whatever their names; one its writer still holds stays.
+        {".786297614.Ab12Cd", cut},
         {".786297615." + std::to_string(deadProcessId()) + ".1.saving", *whole},
-        {".786297616." + std::to_string(::getppid()) + ".1.saving", *whole},
+        {"..786297615." + std::to_string(deadProcessId()) + ".1.saving.Xy12Ab", *whole},
+        {".786297616." + std::to_string(::getppid()) + ".1", *whole},
     };
     for (const auto& [name, bytes] : files)
         ASSERT_TRUE(MSUtility::createFileAtPathComponent("crashes/" + name, bytes, false, true));
+    const std::string held = ".786297616." + std::to_string(::getppid()) + ".1";
+    const int writer = qvcrash_async_open_locked(MSUtility::fullURLForPathComponent("crashes/" + held).c_str(), false);
+    ASSERT_GE(writer, 0);
 
     SDKLogCapture log(MSLogLevel::Warning);
     ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 2; }));
-    EXPECT_EQ(namesIn("crashes"),
-              (std::vector<std::string>{".786297614.Ab12Cd", ".786297616." + std::to_string(::getppid()) + ".1.saving"}));
+    ASSERT_TRUE(pumpUntil([] { return namesIn("crashes").size() == 1; }));
+    EXPECT_EQ(namesIn("crashes"), std::vector<std::string>{held});
+    ::close(writer);
     ASSERT_TRUE(server.waitForAcceptedLogCount(1, 60));
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
     auto discardLines = [&] {
@@ -503,7 +512,14 @@ TEST_F(CrashesServiceTest, AttachmentsAreCheckedAndCounted) {
         const size_t before = count->attachments;
         SDKLogCapture log(MSLogLevel::Warning);
         crashes->sendErrorAttachments(c.attachments, c.incident);
-        EXPECT_EQ(log.texts(), c.messages);
+        // Crash reporting's own messages: the store of an earlier test's SDK may still speak.
+        std::vector<std::string> said;
+        {
+            std::lock_guard lock(*log.mutex);
+            for (const auto& line : *log.lines)
+                if (line.tag == MSCrashes::kMSLogTag) said.push_back(line.text);
+        }
+        EXPECT_EQ(said, c.messages);
         EXPECT_EQ(count->attachments - before, c.enqueued);
         for (const auto& a : c.attachments) EXPECT_EQ(a->errorId, c.incident);
     }
