@@ -85,9 +85,20 @@ bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0x
 
 bool meansBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY; }
 
-// The rows a process sending to one destination may send: its own, and those stored before logs
-// had a destination (each app had its own file then, so they are the app's).
-constexpr const char* kOfDestination = " AND (destination = ? OR destination IS NULL)";
+// The rows a process sending to some destinations may send (or delete): theirs, and those stored
+// before logs had a destination (each app had its own file then, so they are the app's). Any row
+// when none are given.
+std::string ofDestinations(const MSLogDBStorage::Destinations& destinations) {
+    if (!destinations) return {};
+    std::string clause = " AND (destination IS NULL";
+    for (size_t i = 0; i < destinations->size(); ++i) clause += i ? ", ?" : " OR destination IN (?";
+    return clause + (destinations->empty() ? ")" : "))");
+}
+// Binds them from the index given.
+void bindDestinations(SQLStatement& statement, int index, const MSLogDBStorage::Destinations& destinations) {
+    if (destinations)
+        for (const auto& key : *destinations) statement.bind(index++, key);
+}
 
 // How long a write waits for another connection's transaction to end; while the file has been
 // found held (a process stopped inside its write) only briefly, so that nothing waits on it.
@@ -639,7 +650,7 @@ int MSLogDBStorage::releaseDeadClaimsLocked() {
 }
 
 int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
-                               const std::optional<std::string>& destination, Batch& batch, std::vector<int64_t>& ids,
+                               const Destinations& destinations, Batch& batch, std::vector<int64_t>& ids,
                                std::vector<int64_t>& damaged) {
     batch = {};
     ids.clear();
@@ -647,11 +658,11 @@ int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const s
     // Rows are picked by their id and target key; only the chosen ones are read whole.
     std::vector<int64_t> candidates;
     {
-        SQLStatement select(db_, std::string("SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL") +
-                                     (destination ? kOfDestination : "") + " ORDER BY priority DESC, id");
+        SQLStatement select(db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL" +
+                                     ofDestinations(destinations) + " ORDER BY priority DESC, id");
         if (!select.ok()) return sqlite3_errcode(db_);
         select.bind(1, groupId);
-        if (destination) select.bind(2, *destination);
+        bindDestinations(select, 2, destinations);
         int rc = SQLITE_DONE;
         while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
             if (held_.count(select.integer(0))) continue;
@@ -699,12 +710,16 @@ int MSLogDBStorage::claimLocked(const std::vector<int64_t>& ids) {
 
 bool MSLogDBStorage::makeRoomLocked(int64_t bytes, int64_t priority) {
     if (bytes > maxSize_) return false;
+    // Logs another process has in flight are its to report: they never give way here. Those of a
+    // process that ended are free again first (not for the write to fail on).
+    bool released = false;
     for (const int64_t highest : {std::min<int64_t>(priority, 1), priority}) {
         if (bytes_ + bytes <= maxSize_) break;
+        if (!std::exchange(released, true)) releaseDeadClaimsLocked();
         std::vector<int64_t> victims;
         int64_t freed = 0;
         {
-            SQLStatement oldest(db_, "SELECT id, LENGTH(log) FROM logs WHERE priority <= ? ORDER BY id");
+            SQLStatement oldest(db_, "SELECT id, LENGTH(log) FROM logs WHERE priority <= ? AND claim IS NULL ORDER BY id");
             if (!preparedLocked(oldest)) return false;
             oldest.bind(1, highest);
             while (bytes_ - freed + bytes > maxSize_ && oldest.step() == SQLITE_ROW) {
@@ -830,7 +845,7 @@ std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool*
 
 std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const std::string& groupId, size_t limit,
                                                                           const std::set<std::string>& excluded,
-                                                                          const std::optional<std::string>& destination) {
+                                                                          const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (limit == 0 || !readyLocked()) return std::nullopt;
     Batch batch;
@@ -839,7 +854,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     bool writing = true;  // whether a failure is one of writing
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = releaseDeadClaimsLocked();
-    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged);
+    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, destinations, batch, ids, damaged);
     if (rc == SQLITE_OK) writing = true, rc = claimLocked(ids);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) noteWrittenLocked();
@@ -855,7 +870,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
         // As before claims: they go held back by this process only, and nothing stops another
         // process sharing the file from sending them too.
         MSLogWarning(kMSLogTag, "Sending stored logs of group " + groupId + " without a claim on them.");
-        if (rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged); rc != SQLITE_OK) {
+        if (rc = pickLocked(groupId, limit, excluded, destinations, batch, ids, damaged); rc != SQLITE_OK) {
             failedLocked(rc, "Couldn't load stored logs");
             return std::nullopt;
         }
@@ -915,14 +930,15 @@ std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(co
     return ids;
 }
 
-size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
+size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     std::vector<int64_t> ids;
     {
-        SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
+        SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?" + ofDestinations(destinations));
         if (!preparedLocked(select)) return 0;
         select.bind(1, groupId);
+        bindDestinations(select, 2, destinations);
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
     if (!deleteRowsOrFailLocked(ids)) return 0;
@@ -932,30 +948,27 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     return ids.size();
 }
 
-size_t MSLogDBStorage::countLogs(const std::string& groupId, const std::optional<std::string>& destination) {
+size_t MSLogDBStorage::countLogs(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     releaseDeadClaimsLocked();  // not for this count to fail on
-    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE groupId = ? AND claim IS NULL") +
-                                 (destination ? kOfDestination : ""));
+    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NULL" + ofDestinations(destinations));
     if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);
-    if (destination) select.bind(2, *destination);
+    bindDestinations(select, 2, destinations);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;
 }
 
-size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId,
-                                                 const std::optional<std::string>& destination) {
+size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
-    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE claim != ? AND groupId = ?") +
-                                 (destination ? kOfDestination : ""));
+    SQLStatement select(db_, "SELECT id FROM logs WHERE claim != ? AND groupId = ?" + ofDestinations(destinations));
     if (!preparedLocked(select)) return 0;
     select.bind(1, owner_);
     select.bind(2, groupId);
-    if (destination) select.bind(3, *destination);
+    bindDestinations(select, 3, destinations);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;
