@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <limits>
 
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
@@ -153,7 +154,7 @@ std::string makeOwner() {
 constexpr size_t kRecordNameLimit = 200;
 constexpr int64_t kRecordRangeLimit = 100000;  // ids in one record: more than any batch holds
 
-std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
+std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds, size_t limit = kRecordNameLimit) {
     std::vector<std::string> names;
     std::string name;
     for (size_t i = 0; i < sortedIds.size();) {
@@ -161,7 +162,7 @@ std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
         while (j + 1 < sortedIds.size() && sortedIds[j + 1] == sortedIds[j] + 1) ++j;
         std::string range = std::to_string(sortedIds[i]);
         if (j > i) range += "-" + std::to_string(sortedIds[j]);
-        if (!name.empty() && name.size() + range.size() + 1 > kRecordNameLimit) names.push_back(std::exchange(name, {}));
+        if (!name.empty() && name.size() + range.size() + 1 > limit) names.push_back(std::exchange(name, {}));
         if (name.empty()) name = platform::UUID().uuidString().substr(0, 8) + ".";
         else name += ",";
         name += range;
@@ -995,6 +996,129 @@ void MSLogDBStorage::setMaxStorageSize(int64_t bytes) {
 size_t MSLogDBStorage::undeletedCount() {
     std::lock_guard lock(mutex_);
     return undeleted_.size();
+}
+
+// ---- logs of an earlier file ----
+
+namespace {
+// Rows taken from an earlier file at a time, each lot in one transaction of each file.
+constexpr size_t kAdoptedLot = 500;
+// This store's note of a lot it took and the earlier file may still hold: "<its identity>.<ids>".
+constexpr const char* kAdoptingKey = "adopting";
+}  // namespace
+
+std::optional<std::string> MSLogDBStorage::adoptingLocked() {
+    SQLStatement read(db_, "SELECT value FROM storeInfo WHERE key = ?");
+    if (!read.ok()) return std::nullopt;
+    read.bind(1, std::string_view(kAdoptingKey));
+    return read.step() == SQLITE_ROW ? std::optional(read.text(0)) : std::nullopt;
+}
+
+size_t MSLogDBStorage::adoptLogsFrom(const std::filesystem::path& earlier, const std::vector<std::string>& destinations) {
+    std::error_code ec;
+    if (!std::filesystem::exists(earlier, ec) || std::filesystem::equivalent(earlier, path_, ec)) return 0;
+    MSLogDBStorage source(earlier, std::numeric_limits<int64_t>::max());
+    std::scoped_lock lock(source.mutex_, mutex_);
+    if (!source.readyLocked() || !readyLocked() || source.storeId_.empty() || storeId_.empty()) return 0;
+    auto exec = [](sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); };
+    auto rollback = [&](sqlite3* db) {
+        if (db && !sqlite3_get_autocommit(db)) exec(db, "ROLLBACK");
+    };
+    const MSLogDBStorage::Destinations keys(destinations);
+    size_t moved = 0;
+    bool gone = false;
+    // Each lot: claimed in the earlier file's write transaction, stored here with a note of the ids
+    // in one transaction, then deleted there. A process ending between the two leaves the note,
+    // and the next one deletes what it names before taking more: each log moves once.
+    for (;;) {
+        int rc = exec(source.db_, "BEGIN IMMEDIATE");
+        if (rc == SQLITE_OK) rc = source.releaseDeadClaimsLocked();
+        if (rc == SQLITE_OK)
+            if (const auto note = adoptingLocked(); note && note->starts_with(source.storeId_ + "."))
+                if (const auto done = recordIds(*note)) rc = source.deleteRowsLocked(*done);
+        std::vector<int64_t> ids;
+        struct Row {
+            std::string groupId, log;
+            std::optional<std::string> targetKey, targetToken, destination;
+            int64_t priority;
+        };
+        std::vector<Row> rows;
+        if (rc == SQLITE_OK) {
+            SQLStatement select(source.db_, "SELECT id, groupId, log, targetKey, targetToken, priority, destination "
+                                            "FROM logs WHERE claim IS NULL" + ofDestinations(keys) + " ORDER BY id");
+            if (!select.ok()) rc = sqlite3_errcode(source.db_);
+            else bindDestinations(select, 1, keys);
+            auto text = [&](int column) { return select.isNull(column) ? std::nullopt : std::optional(select.text(column)); };
+            while (rc == SQLITE_OK && rows.size() < kAdoptedLot && (rc = select.step()) == SQLITE_ROW) {
+                rc = SQLITE_OK;
+                if (source.held_.count(select.integer(0))) continue;  // sent already, its delete to come
+                ids.push_back(select.integer(0));
+                rows.push_back({select.text(1), std::string(columnBytes(select, 2)), text(3), text(4), text(6),
+                                select.integer(5)});
+            }
+            if (rc == SQLITE_DONE) rc = SQLITE_OK;
+        }
+        if (rc == SQLITE_OK && rows.empty()) {
+            // Nothing left for this app: the file goes once it holds nothing for anyone, removed
+            // while it is held for writing, so that no write goes into it meanwhile.
+            SQLStatement count(source.db_, "SELECT COUNT(*) FROM logs");
+            if (count.ok() && count.step() == SQLITE_ROW && count.integer(0) == 0 && source.undeleted_.empty()) {
+                for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(earlier.string() + suffix, ec);
+                std::filesystem::remove_all(source.acknowledgedPath(), ec);
+                gone = true;
+            }
+            if (exec(source.db_, "COMMIT") == SQLITE_OK) {
+                if (adoptingLocked()) exec(db_, "DELETE FROM storeInfo WHERE key = 'adopting'");
+            } else {
+                rollback(source.db_);
+            }
+            break;
+        }
+        if (rc == SQLITE_OK) rc = exec(db_, "BEGIN IMMEDIATE");
+        int64_t bytes = 0;
+        for (size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+            const auto& row = rows[i];
+            auto& insert = *insert_;
+            insert.reset();
+            insert.bind(1, row.groupId);
+            insert.bindBlob(2, row.log.data(), row.log.size());
+            row.targetKey ? insert.bind(3, *row.targetKey) : insert.bindNull(3);
+            row.targetToken ? insert.bind(4, *row.targetToken) : insert.bindNull(4);
+            insert.bind(5, row.priority);
+            row.destination ? insert.bind(6, *row.destination) : insert.bindNull(6);
+            rc = insert.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+            insert.reset();
+            bytes += int64_t(row.log.size());
+        }
+        if (rc == SQLITE_OK) {
+            SQLStatement note(db_, "INSERT OR REPLACE INTO storeInfo (key, value) VALUES (?, ?)");
+            const std::string name = recordNames(ids, std::numeric_limits<size_t>::max()).front();
+            note.bind(1, std::string_view(kAdoptingKey));
+            note.bind(2, source.storeId_ + name.substr(name.find('.')));
+            rc = note.ok() && note.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+        }
+        if (rc == SQLITE_OK) rc = exec(db_, "COMMIT");
+        if (rc != SQLITE_OK) {
+            MSLogError(kMSLogTag, "Couldn't move the logs of " + earlier.string() + " to " + path_.string() + ": " +
+                                      sqlite3_errstr(rc) + "; tried again at the next start.");
+            rollback(db_);
+            rollback(source.db_);
+            if (db_) recountLocked();
+            break;
+        }
+        bytes_ += bytes;
+        moved += rows.size();
+        // Deleted there; when that fails the note here deletes them next time.
+        if (source.deleteRowsLocked(ids) == SQLITE_OK && exec(source.db_, "COMMIT") == SQLITE_OK)
+            exec(db_, "DELETE FROM storeInfo WHERE key = 'adopting'");
+        else {
+            rollback(source.db_);
+            break;
+        }
+    }
+    if (moved) MSLogInfo(kMSLogTag, "Moved " + std::to_string(moved) + " logs of " + earlier.string() + " to " + path_.string() + ".");
+    if (gone) MSLogInfo(kMSLogTag, "Removed " + earlier.string() + ": it holds no more logs.");
+    return moved;
 }
 
 }  // namespace quorvane

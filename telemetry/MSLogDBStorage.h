@@ -151,6 +151,12 @@ public:
     int64_t maxStorageSize() const { return maxSize_.load(); }
     // Logs of finished batches whose delete has not succeeded yet.
     size_t undeletedCount();
+    // Moves into this store, to be sent from here, the logs of an earlier file (the one store an
+    // earlier version kept for every app and profile) accepted for one of the destinations or for
+    // none, as they are (group, priority, target, destination), skipping those another process
+    // has in flight or has sent; each moves once, also when a process ends half-way or two move
+    // at once. The earlier file is removed once it holds no log. Returns how many moved.
+    size_t adoptLogsFrom(const std::filesystem::path& earlier, const std::vector<std::string>& destinations);
     // Where a damaged file is moved.
     std::filesystem::path damagedPath() const;
     // The folder that records acknowledged logs whose delete failed.
@@ -204,6 +210,8 @@ private:
     // the new log's, until it fits; those deleted go to evicting_.
     bool makeRoomLocked(int64_t bytes, int64_t priority);
     bool insertLocked(const std::string& text, const Item& item);
+    // This store's note of the earlier file's logs it took, while that file may still hold them.
+    std::optional<std::string> adoptingLocked();
     void recountLocked();
     MSEncrypter& encrypterLocked();
 

@@ -741,6 +741,45 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     EXPECT_EQ(other.countAllLogs(), 4u);
 }
 
+// The logs of an earlier file move into a store once each, with their destinations: those of the
+// destinations given or of none; another app's stay there, as do those another process has in
+// flight; a move that ended half-way (its note left in the store) is finished, not done again.
+// The file goes once it holds nothing.
+TEST(Pipeline, AnEarlierFilesLogsMoveOnceAndTheFileGoesWhenEmpty) {
+    PipelineFixture f;
+    const auto earlier = f.file.parent_path() / "earlier" / "Logs.sqlite";
+    std::filesystem::remove_all(earlier.parent_path());
+    auto numbers = [&](const std::vector<std::string>& destinations) {
+        std::vector<std::string> out;
+        if (auto batch = f.storage->loadLogsWithGroupId("G", 10, {}, destinations))
+            for (const auto& l : batch->logs) out.push_back(RecordingDelegate::number(l));
+        return out;
+    };
+    {
+        MSLogDBStorage old(earlier);
+        for (const auto& [n, destination] : std::vector<std::pair<int, std::string>>{{1, ""}, {2, "mine"}, {3, "theirs"}, {4, ""}})
+            old.saveLogs({{numberedLog(n), "G", MSFlagsNormal, {}, destination}});
+        ASSERT_TRUE(old.loadLogsWithGroupId("G", 1));  // 1, in flight while `old` lives
+        EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 2u);
+        EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 0u);
+    }
+    // Log 1 was moved by a process that ended before deleting it there: the note finishes that.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    const std::string note = "INSERT INTO storeInfo VALUES ('adopting', (SELECT value FROM e.storeInfo WHERE key = "
+                             "'storeId') || '.1')";
+    ASSERT_EQ(sqlite3_exec(raw, ("ATTACH '" + earlier.string() + "' AS e; " + note + "; DETACH e").c_str(), nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 0u);
+    EXPECT_TRUE(std::filesystem::exists(earlier));  // another app's log is still there
+    EXPECT_EQ(numbers({"mine"}), (std::vector<std::string>{"2", "4"}));
+    EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"theirs"}), 1u);
+    EXPECT_FALSE(std::filesystem::exists(earlier));
+    EXPECT_EQ(numbers({"theirs"}), std::vector<std::string>{"3"});
+}
+
 // A file of the version before claims opens and sends; a batch claimed by one store is not
 // handed out by another on the same file until the first is gone.
 TEST(Pipeline, StoresOnOneFileHandOutEachBatchOnceAndAFileOfThePreviousVersionOpens) {
