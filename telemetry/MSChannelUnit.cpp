@@ -226,11 +226,14 @@ void MSChannelUnit::deleteAllLogs(std::map<std::string, Logs> inFlight) {
         deleted.insert(deleted.end(), logs.begin(), logs.end());
     }
     // Read before they go, so that each is accounted for; what another process holds goes unread.
-    while (auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit)) {
+    // Only this app's: another one sharing the file keeps its logs (and sends them).
+    const auto destinations = ingestion_->destination().keys();
+    while (auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, {},
+                                                      destinations)) {
         storage_->deleteLogsWithBatchId(batch->batchId);
         deleted.insert(deleted.end(), batch->logs.begin(), batch->logs.end());
     }
-    storage_->deleteLogsWithGroupId(configuration_.groupId);
+    storage_->deleteLogsWithGroupId(configuration_.groupId, destinations);
     if (deleted.empty()) return;
     platform::Error error(kMSIngestionErrorDomain, 0);
     error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
@@ -294,7 +297,7 @@ bool MSChannelUnit::canSendLocked() const {
 }
 
 void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
-    const auto destination = ingestion_->destination().key;
+    const auto destination = ingestion_->destination().keys();
     const size_t waiting = recount ? storage_->countLogs(configuration_.groupId, destination) : 0;
     const bool elsewhere =
         recount && waiting == 0 && storage_->countLogsClaimedElsewhere(configuration_.groupId, destination) > 0;
@@ -341,14 +344,14 @@ void MSChannelUnit::flushOnQueue() {
         }
         const auto destination = ingestion_->destination();
         auto batch = storage_->loadLogsWithGroupId(configuration_.groupId, configuration_.batchSizeLimit, excluded,
-                                                   destination.key);
+                                                   destination.keys());
         if (!batch && storage_->isBusy()) {
             retryWhenStoreFrees();  // the logs stay counted: they go once it frees
             return;
         }
         if (!batch) {
             // Logs another process has in flight come back to the store if it ends first: look again.
-            const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId, destination.key) > 0;
+            const bool elsewhere = storage_->countLogsClaimedElsewhere(configuration_.groupId, destination.keys()) > 0;
             std::lock_guard lock(mutex_);
             itemsCount_ = 0;
             if (elsewhere) scheduleTimerLocked();

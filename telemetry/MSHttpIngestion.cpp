@@ -50,8 +50,10 @@ MSHttpIngestion::Options withRetryIntervals(MSHttpIngestion::Options options) {
 }
 
 MSHttpIngestion::Destination makeDestination(std::string baseURL, std::string secret) {
-    std::string key = MSUtility::sha256(baseURL + "\n" + secret);
-    return {std::move(baseURL), std::move(secret), std::move(key)};
+    // No address is "secret": the two kinds of key never meet.
+    std::string key = MSUtility::sha256("secret\n" + secret);
+    std::string addressKey = MSUtility::sha256(baseURL + "\n" + secret);
+    return {std::move(baseURL), std::move(secret), std::move(key), std::move(addressKey)};
 }
 }  // namespace
 

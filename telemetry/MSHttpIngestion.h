@@ -46,12 +46,17 @@ public:
     virtual ~MSHttpIngestion();
 
     // Where a batch goes: the address and the secret it is sent under, as they are when its logs
-    // are accepted, and a key of both, which the log store keeps with each log so that a log is
-    // sent only there (never under another app's or profile's secret, or to its address).
+    // are loaded, and a key of the secret, which the log store keeps with each log so that a log
+    // is sent only under the secret it was accepted for (never another app's or profile's), to
+    // the address the app sends to now: a changed address is where its waiting logs go.
     struct Destination {
         std::string baseURL;
         std::string appSecret;  // empty where none is sent (the One Collector: each log's tokens)
         std::string key;
+        // The key logs were stored under before: of the address and the secret together.
+        std::string addressKey;
+        // The keys whose stored logs go here.
+        std::vector<std::string> keys() const { return {key, addressKey}; }
     };
     Destination destination() const;
 

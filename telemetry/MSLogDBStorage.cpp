@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <limits>
 
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
@@ -85,9 +86,20 @@ bool meansDamagedFile(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0x
 
 bool meansBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY; }
 
-// The rows a process sending to one destination may send: its own, and those stored before logs
-// had a destination (each app had its own file then, so they are the app's).
-constexpr const char* kOfDestination = " AND (destination = ? OR destination IS NULL)";
+// The rows a process sending to some destinations may send (or delete): theirs, and those stored
+// before logs had a destination (each app had its own file then, so they are the app's). Any row
+// when none are given.
+std::string ofDestinations(const MSLogDBStorage::Destinations& destinations) {
+    if (!destinations) return {};
+    std::string clause = " AND (destination IS NULL";
+    for (size_t i = 0; i < destinations->size(); ++i) clause += i ? ", ?" : " OR destination IN (?";
+    return clause + (destinations->empty() ? ")" : "))");
+}
+// Binds them from the index given.
+void bindDestinations(SQLStatement& statement, int index, const MSLogDBStorage::Destinations& destinations) {
+    if (destinations)
+        for (const auto& key : *destinations) statement.bind(index++, key);
+}
 
 // How long a write waits for another connection's transaction to end; while the file has been
 // found held (a process stopped inside its write) only briefly, so that nothing waits on it.
@@ -142,7 +154,7 @@ std::string makeOwner() {
 constexpr size_t kRecordNameLimit = 200;
 constexpr int64_t kRecordRangeLimit = 100000;  // ids in one record: more than any batch holds
 
-std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
+std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds, size_t limit = kRecordNameLimit) {
     std::vector<std::string> names;
     std::string name;
     for (size_t i = 0; i < sortedIds.size();) {
@@ -150,7 +162,7 @@ std::vector<std::string> recordNames(const std::vector<int64_t>& sortedIds) {
         while (j + 1 < sortedIds.size() && sortedIds[j + 1] == sortedIds[j] + 1) ++j;
         std::string range = std::to_string(sortedIds[i]);
         if (j > i) range += "-" + std::to_string(sortedIds[j]);
-        if (!name.empty() && name.size() + range.size() + 1 > kRecordNameLimit) names.push_back(std::exchange(name, {}));
+        if (!name.empty() && name.size() + range.size() + 1 > limit) names.push_back(std::exchange(name, {}));
         if (name.empty()) name = platform::UUID().uuidString().substr(0, 8) + ".";
         else name += ",";
         name += range;
@@ -639,7 +651,7 @@ int MSLogDBStorage::releaseDeadClaimsLocked() {
 }
 
 int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
-                               const std::optional<std::string>& destination, Batch& batch, std::vector<int64_t>& ids,
+                               const Destinations& destinations, Batch& batch, std::vector<int64_t>& ids,
                                std::vector<int64_t>& damaged) {
     batch = {};
     ids.clear();
@@ -647,11 +659,11 @@ int MSLogDBStorage::pickLocked(const std::string& groupId, size_t limit, const s
     // Rows are picked by their id and target key; only the chosen ones are read whole.
     std::vector<int64_t> candidates;
     {
-        SQLStatement select(db_, std::string("SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL") +
-                                     (destination ? kOfDestination : "") + " ORDER BY priority DESC, id");
+        SQLStatement select(db_, "SELECT id, targetKey FROM logs WHERE groupId = ? AND claim IS NULL" +
+                                     ofDestinations(destinations) + " ORDER BY priority DESC, id");
         if (!select.ok()) return sqlite3_errcode(db_);
         select.bind(1, groupId);
-        if (destination) select.bind(2, *destination);
+        bindDestinations(select, 2, destinations);
         int rc = SQLITE_DONE;
         while (candidates.size() < limit && (rc = select.step()) == SQLITE_ROW) {
             if (held_.count(select.integer(0))) continue;
@@ -699,12 +711,16 @@ int MSLogDBStorage::claimLocked(const std::vector<int64_t>& ids) {
 
 bool MSLogDBStorage::makeRoomLocked(int64_t bytes, int64_t priority) {
     if (bytes > maxSize_) return false;
+    // Logs another process has in flight are its to report: they never give way here. Those of a
+    // process that ended are free again first (not for the write to fail on).
+    bool released = false;
     for (const int64_t highest : {std::min<int64_t>(priority, 1), priority}) {
         if (bytes_ + bytes <= maxSize_) break;
+        if (!std::exchange(released, true)) releaseDeadClaimsLocked();
         std::vector<int64_t> victims;
         int64_t freed = 0;
         {
-            SQLStatement oldest(db_, "SELECT id, LENGTH(log) FROM logs WHERE priority <= ? ORDER BY id");
+            SQLStatement oldest(db_, "SELECT id, LENGTH(log) FROM logs WHERE priority <= ? AND claim IS NULL ORDER BY id");
             if (!preparedLocked(oldest)) return false;
             oldest.bind(1, highest);
             while (bytes_ - freed + bytes > maxSize_ && oldest.step() == SQLITE_ROW) {
@@ -830,7 +846,7 @@ std::vector<bool> MSLogDBStorage::saveLogs(const std::vector<Item>& items, bool*
 
 std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const std::string& groupId, size_t limit,
                                                                           const std::set<std::string>& excluded,
-                                                                          const std::optional<std::string>& destination) {
+                                                                          const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (limit == 0 || !readyLocked()) return std::nullopt;
     Batch batch;
@@ -839,7 +855,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
     bool writing = true;  // whether a failure is one of writing
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = releaseDeadClaimsLocked();
-    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged);
+    if (rc == SQLITE_OK) writing = false, rc = pickLocked(groupId, limit, excluded, destinations, batch, ids, damaged);
     if (rc == SQLITE_OK) writing = true, rc = claimLocked(ids);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) noteWrittenLocked();
@@ -855,7 +871,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
         // As before claims: they go held back by this process only, and nothing stops another
         // process sharing the file from sending them too.
         MSLogWarning(kMSLogTag, "Sending stored logs of group " + groupId + " without a claim on them.");
-        if (rc = pickLocked(groupId, limit, excluded, destination, batch, ids, damaged); rc != SQLITE_OK) {
+        if (rc = pickLocked(groupId, limit, excluded, destinations, batch, ids, damaged); rc != SQLITE_OK) {
             failedLocked(rc, "Couldn't load stored logs");
             return std::nullopt;
         }
@@ -915,14 +931,15 @@ std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(co
     return ids;
 }
 
-size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
+size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     std::vector<int64_t> ids;
     {
-        SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?");
+        SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ?" + ofDestinations(destinations));
         if (!preparedLocked(select)) return 0;
         select.bind(1, groupId);
+        bindDestinations(select, 2, destinations);
         while (select.step() == SQLITE_ROW) ids.push_back(select.integer(0));
     }
     if (!deleteRowsOrFailLocked(ids)) return 0;
@@ -932,30 +949,27 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
     return ids.size();
 }
 
-size_t MSLogDBStorage::countLogs(const std::string& groupId, const std::optional<std::string>& destination) {
+size_t MSLogDBStorage::countLogs(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
     releaseDeadClaimsLocked();  // not for this count to fail on
-    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE groupId = ? AND claim IS NULL") +
-                                 (destination ? kOfDestination : ""));
+    SQLStatement select(db_, "SELECT id FROM logs WHERE groupId = ? AND claim IS NULL" + ofDestinations(destinations));
     if (!preparedLocked(select)) return 0;
     select.bind(1, groupId);
-    if (destination) select.bind(2, *destination);
+    bindDestinations(select, 2, destinations);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;
 }
 
-size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId,
-                                                 const std::optional<std::string>& destination) {
+size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;
-    SQLStatement select(db_, std::string("SELECT id FROM logs WHERE claim != ? AND groupId = ?") +
-                                 (destination ? kOfDestination : ""));
+    SQLStatement select(db_, "SELECT id FROM logs WHERE claim != ? AND groupId = ?" + ofDestinations(destinations));
     if (!preparedLocked(select)) return 0;
     select.bind(1, owner_);
     select.bind(2, groupId);
-    if (destination) select.bind(3, *destination);
+    bindDestinations(select, 3, destinations);
     size_t count = 0;
     while (select.step() == SQLITE_ROW) count += held_.count(select.integer(0)) == 0;
     return count;
@@ -982,6 +996,129 @@ void MSLogDBStorage::setMaxStorageSize(int64_t bytes) {
 size_t MSLogDBStorage::undeletedCount() {
     std::lock_guard lock(mutex_);
     return undeleted_.size();
+}
+
+// ---- logs of an earlier file ----
+
+namespace {
+// Rows taken from an earlier file at a time, each lot in one transaction of each file.
+constexpr size_t kAdoptedLot = 500;
+// This store's note of a lot it took and the earlier file may still hold: "<its identity>.<ids>".
+constexpr const char* kAdoptingKey = "adopting";
+}  // namespace
+
+std::optional<std::string> MSLogDBStorage::adoptingLocked() {
+    SQLStatement read(db_, "SELECT value FROM storeInfo WHERE key = ?");
+    if (!read.ok()) return std::nullopt;
+    read.bind(1, std::string_view(kAdoptingKey));
+    return read.step() == SQLITE_ROW ? std::optional(read.text(0)) : std::nullopt;
+}
+
+size_t MSLogDBStorage::adoptLogsFrom(const std::filesystem::path& earlier, const std::vector<std::string>& destinations) {
+    std::error_code ec;
+    if (!std::filesystem::exists(earlier, ec) || std::filesystem::equivalent(earlier, path_, ec)) return 0;
+    MSLogDBStorage source(earlier, std::numeric_limits<int64_t>::max());
+    std::scoped_lock lock(source.mutex_, mutex_);
+    if (!source.readyLocked() || !readyLocked() || source.storeId_.empty() || storeId_.empty()) return 0;
+    auto exec = [](sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); };
+    auto rollback = [&](sqlite3* db) {
+        if (db && !sqlite3_get_autocommit(db)) exec(db, "ROLLBACK");
+    };
+    const MSLogDBStorage::Destinations keys(destinations);
+    size_t moved = 0;
+    bool gone = false;
+    // Each lot: claimed in the earlier file's write transaction, stored here with a note of the ids
+    // in one transaction, then deleted there. A process ending between the two leaves the note,
+    // and the next one deletes what it names before taking more: each log moves once.
+    for (;;) {
+        int rc = exec(source.db_, "BEGIN IMMEDIATE");
+        if (rc == SQLITE_OK) rc = source.releaseDeadClaimsLocked();
+        if (rc == SQLITE_OK)
+            if (const auto note = adoptingLocked(); note && note->starts_with(source.storeId_ + "."))
+                if (const auto done = recordIds(*note)) rc = source.deleteRowsLocked(*done);
+        std::vector<int64_t> ids;
+        struct Row {
+            std::string groupId, log;
+            std::optional<std::string> targetKey, targetToken, destination;
+            int64_t priority;
+        };
+        std::vector<Row> rows;
+        if (rc == SQLITE_OK) {
+            SQLStatement select(source.db_, "SELECT id, groupId, log, targetKey, targetToken, priority, destination "
+                                            "FROM logs WHERE claim IS NULL" + ofDestinations(keys) + " ORDER BY id");
+            if (!select.ok()) rc = sqlite3_errcode(source.db_);
+            else bindDestinations(select, 1, keys);
+            auto text = [&](int column) { return select.isNull(column) ? std::nullopt : std::optional(select.text(column)); };
+            while (rc == SQLITE_OK && rows.size() < kAdoptedLot && (rc = select.step()) == SQLITE_ROW) {
+                rc = SQLITE_OK;
+                if (source.held_.count(select.integer(0))) continue;  // sent already, its delete to come
+                ids.push_back(select.integer(0));
+                rows.push_back({select.text(1), std::string(columnBytes(select, 2)), text(3), text(4), text(6),
+                                select.integer(5)});
+            }
+            if (rc == SQLITE_DONE) rc = SQLITE_OK;
+        }
+        if (rc == SQLITE_OK && rows.empty()) {
+            // Nothing left for this app: the file goes once it holds nothing for anyone, removed
+            // while it is held for writing, so that no write goes into it meanwhile.
+            SQLStatement count(source.db_, "SELECT COUNT(*) FROM logs");
+            if (count.ok() && count.step() == SQLITE_ROW && count.integer(0) == 0 && source.undeleted_.empty()) {
+                for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(earlier.string() + suffix, ec);
+                std::filesystem::remove_all(source.acknowledgedPath(), ec);
+                gone = true;
+            }
+            if (exec(source.db_, "COMMIT") == SQLITE_OK) {
+                if (adoptingLocked()) exec(db_, "DELETE FROM storeInfo WHERE key = 'adopting'");
+            } else {
+                rollback(source.db_);
+            }
+            break;
+        }
+        if (rc == SQLITE_OK) rc = exec(db_, "BEGIN IMMEDIATE");
+        int64_t bytes = 0;
+        for (size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+            const auto& row = rows[i];
+            auto& insert = *insert_;
+            insert.reset();
+            insert.bind(1, row.groupId);
+            insert.bindBlob(2, row.log.data(), row.log.size());
+            row.targetKey ? insert.bind(3, *row.targetKey) : insert.bindNull(3);
+            row.targetToken ? insert.bind(4, *row.targetToken) : insert.bindNull(4);
+            insert.bind(5, row.priority);
+            row.destination ? insert.bind(6, *row.destination) : insert.bindNull(6);
+            rc = insert.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+            insert.reset();
+            bytes += int64_t(row.log.size());
+        }
+        if (rc == SQLITE_OK) {
+            SQLStatement note(db_, "INSERT OR REPLACE INTO storeInfo (key, value) VALUES (?, ?)");
+            const std::string name = recordNames(ids, std::numeric_limits<size_t>::max()).front();
+            note.bind(1, std::string_view(kAdoptingKey));
+            note.bind(2, source.storeId_ + name.substr(name.find('.')));
+            rc = note.ok() && note.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+        }
+        if (rc == SQLITE_OK) rc = exec(db_, "COMMIT");
+        if (rc != SQLITE_OK) {
+            MSLogError(kMSLogTag, "Couldn't move the logs of " + earlier.string() + " to " + path_.string() + ": " +
+                                      sqlite3_errstr(rc) + "; tried again at the next start.");
+            rollback(db_);
+            rollback(source.db_);
+            if (db_) recountLocked();
+            break;
+        }
+        bytes_ += bytes;
+        moved += rows.size();
+        // Deleted there; when that fails the note here deletes them next time.
+        if (source.deleteRowsLocked(ids) == SQLITE_OK && exec(source.db_, "COMMIT") == SQLITE_OK)
+            exec(db_, "DELETE FROM storeInfo WHERE key = 'adopting'");
+        else {
+            rollback(source.db_);
+            break;
+        }
+    }
+    if (moved) MSLogInfo(kMSLogTag, "Moved " + std::to_string(moved) + " logs of " + earlier.string() + " to " + path_.string() + ".");
+    if (gone) MSLogInfo(kMSLogTag, "Removed " + earlier.string() + ": it holds no more logs.");
+    return moved;
 }
 
 }  // namespace quorvane

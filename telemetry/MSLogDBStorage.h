@@ -2,8 +2,9 @@
 // The stored logs: one SQLite file (WAL), table "logs" with each log's keyed archive in "log" (its
 // UTF-8 text, kept as bytes; rows of earlier versions hold the Base64 of it, and still load), its
 // group id, target key, priority (the low 8 bits of its flags) and destination: a key of the
-// ingestion address and secret it was accepted for, so that a process sending elsewhere (another
-// app, another profile on the same file) never sends it; rows stored before destinations were
+// secret it was accepted for (MSHttpIngestion::Destination; earlier, of the address and secret),
+// so that a process sending under another secret (another app, another profile on the same file)
+// never sends it, nor deletes it when its own app opts out; rows stored before destinations were
 // kept (each app had a file of its own then) go with whichever process loads them. The archive is text already,
 // with bytes inside it in Base64: Base64 of it again would make an attachment at the allowed
 // maximum (7 MiB) ~13 MB, over the default bound, where the archive is ~9.8 MB. A log's
@@ -34,7 +35,8 @@
 // every store on that file reads: an acknowledged log is not sent again by this process, by
 // another one, or after a restart, and the first store that can write deletes them. Records of
 // another identity are about a file gone and are removed. The file is kept under a size bound:
-// when a new log does not fit, the oldest logs of normal priority not in flight go first, then
+// when a new log does not fit, the oldest logs of normal priority not in flight (here or in another
+// process that still runs) go first, then
 // the oldest of a priority no higher than the new log's (a log that still does not fit is
 // refused); the caller hears of each log deleted so.
 //
@@ -115,16 +117,20 @@ public:
     // Whether the file was found held by another connection and no write has succeeded since.
     bool isBusy();
 
+    // The destinations whose logs a caller sends or deletes (with those stored without one); any
+    // when not given.
+    using Destinations = std::optional<std::vector<std::string>>;
+
     struct Batch {
         std::string batchId;
         std::vector<std::shared_ptr<MSAbstractLog>> logs;
     };
     // Up to limit logs of the group not in flight and not of an excluded target key (and, when
-    // given, stored for the destination or for none), marked as in flight under a new batch id;
-    // nullopt when there are none.
+    // given, stored for one of the destinations or for none), marked as in flight under a new batch
+    // id; nullopt when there are none.
     std::optional<Batch> loadLogsWithGroupId(const std::string& groupId, size_t limit,
                                              const std::set<std::string>& excludedTargetKeys = {},
-                                             const std::optional<std::string>& destination = std::nullopt);
+                                             const Destinations& destinations = std::nullopt);
     // Deletes the logs of a batch (after the ingestion accepted or refused them).
     void deleteLogsWithBatchId(const std::string& batchId);
     // Splits a batch in flight in two: its first `firstCount` logs and the rest, each under a new
@@ -132,19 +138,25 @@ public:
     std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, size_t firstCount);
     // The same by the logs' places: those marked go into the first part, in their order.
     std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, const std::vector<bool>& first);
-    // Deletes every log of the group, in flight or not; returns how many.
-    size_t deleteLogsWithGroupId(const std::string& groupId);
+    // Deletes every log of the group (of the destinations, when given), in flight or not; returns
+    // how many.
+    size_t deleteLogsWithGroupId(const std::string& groupId, const Destinations& destinations = std::nullopt);
     // Logs of the group not in flight, after releasing the claims of processes that have ended.
-    size_t countLogs(const std::string& groupId, const std::optional<std::string>& destination = std::nullopt);
+    size_t countLogs(const std::string& groupId, const Destinations& destinations = std::nullopt);
     // Logs of the group in flight in another store (another process) now.
-    size_t countLogsClaimedElsewhere(const std::string& groupId,
-                                     const std::optional<std::string>& destination = std::nullopt);
+    size_t countLogsClaimedElsewhere(const std::string& groupId, const Destinations& destinations = std::nullopt);
     size_t countAllLogs();
     int64_t storedBytes();
     void setMaxStorageSize(int64_t bytes);
     int64_t maxStorageSize() const { return maxSize_.load(); }
     // Logs of finished batches whose delete has not succeeded yet.
     size_t undeletedCount();
+    // Moves into this store, to be sent from here, the logs of an earlier file (the one store an
+    // earlier version kept for every app and profile) accepted for one of the destinations or for
+    // none, as they are (group, priority, target, destination), skipping those another process
+    // has in flight or has sent; each moves once, also when a process ends half-way or two move
+    // at once. The earlier file is removed once it holds no log. Returns how many moved.
+    size_t adoptLogsFrom(const std::filesystem::path& earlier, const std::vector<std::string>& destinations);
     // Where a damaged file is moved.
     std::filesystem::path damagedPath() const;
     // The folder that records acknowledged logs whose delete failed.
@@ -187,7 +199,7 @@ private:
     // Reads up to limit logs free to send (not claimed, not held, not of an excluded key); rows
     // that cannot be read go to damaged.
     int pickLocked(const std::string& groupId, size_t limit, const std::set<std::string>& excluded,
-                   const std::optional<std::string>& destination, Batch& batch, std::vector<int64_t>& ids,
+                   const Destinations& destinations, Batch& batch, std::vector<int64_t>& ids,
                    std::vector<int64_t>& damaged);
     int claimLocked(const std::vector<int64_t>& ids);
     // The acknowledged ids other stores (or an earlier run) recorded; removes stale records.
@@ -198,6 +210,8 @@ private:
     // the new log's, until it fits; those deleted go to evicting_.
     bool makeRoomLocked(int64_t bytes, int64_t priority);
     bool insertLocked(const std::string& text, const Item& item);
+    // This store's note of the earlier file's logs it took, while that file may still hold them.
+    std::optional<std::string> adoptingLocked();
     void recountLocked();
     MSEncrypter& encrypterLocked();
 

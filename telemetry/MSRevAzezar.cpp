@@ -57,10 +57,17 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
     if (!configured_) {
         appSecret_ = appSecret;
         ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);
-        auto storage = std::make_shared<MSLogDBStorage>(
-            storageFile_.empty() ? MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName) : storageFile_);
-        channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
+        const auto shared = MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName);
+        auto storage = std::make_shared<MSLogDBStorage>(storageFile_.empty() ? shared : storageFile_);
+        // Earlier versions kept one store for every secret there: what it holds for this app is
+        // sent from the app's own store now (before the units look at it), and the file goes once empty.
+        if (!storageFile_.empty()) {
+            auto destinations = ingestion_->destination().keys();
+            for (auto& key : oneCollectorIngestion_->destination().keys()) destinations.push_back(std::move(key));
+            storage->adoptLogsFrom(shared, destinations);
+        }
+        channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
         channelGroup_->addDelegate(oneCollector_);
         channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(

@@ -52,7 +52,8 @@ public:
     void setIngestionOptions(MSHttpIngestion::Options options);
     // The log store's file, before start (default: MSLogDBStorage::kDefaultFileName under the
     // storage root). A process that sends under more than one secret or address keeps a file for
-    // each, as the command does for each profile.
+    // each, as the command does for each profile. At start the logs of this app's secret (or of
+    // none) that the default file holds, as earlier versions kept it for every secret, move into it.
     void setLogStorageFile(std::filesystem::path file);
 
     bool isEnabled() const;

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
 #include "AnalyticsTestSupport.h"
+#include "tests/support/FreshProcess.h"
 #include "platform/foundation/UUID.h"
 #include "platform/runloop/RunLoop.h"
 #include "telemetry/MSDeviceTracker.h"
@@ -219,3 +225,92 @@ TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
 }
 
 }  // namespace
+
+// Events that fail to store because the file reached its size limit (writes failing as on a full
+// disk) are each reported failed, and once the limit is lifted the next events are stored and
+// sent: through the facade, the channel and the store as the app runs them. In a child, whose
+// limit touches no other test; forked before any thread starts.
+TEST(AnalyticsService, EventsAreStoredAgainOnceTheDiskTakesWritesAfterFailedOnes) {
+    if (!test::inFreshProcess()) return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // What the app hears of each event, and each event's end at the store.
+        struct Outcomes : MSAnalyticsDelegate, MSChannelDelegate {
+            std::mutex mutex;
+            std::condition_variable cv;
+            std::map<std::string, int> failed, sent, completed;
+            void didFailSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& l, const platform::Error&) override {
+                add(failed, *l->name);
+            }
+            void didSucceedSendingEventLog(MSAnalytics&, const std::shared_ptr<MSEventLog>& l) override { add(sent, *l->name); }
+            void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& l, const std::string&,
+                                          MSEnqueueOutcome) override {
+                auto event = std::dynamic_pointer_cast<MSEventLog>(l);
+                add(completed, event ? *event->name : l->type.value_or(""));
+            }
+            void add(std::map<std::string, int>& to, const std::string& name) {
+                std::lock_guard lock(mutex);
+                ++to[name.substr(0, name.find(' '))];
+                cv.notify_all();
+            }
+            int count(std::map<std::string, int>& of, const char* name) {
+                std::lock_guard lock(mutex);
+                return of[name];
+            }
+            bool waitFor(std::map<std::string, int>& of, const char* name, int n) {
+                std::unique_lock lock(mutex);
+                return cv.wait_for(lock, std::chrono::seconds(120), [&] { return of[name] >= n; });
+            }
+        };
+        ::signal(SIGXFSZ, SIG_IGN);
+        SDKLogCapture log(MSLogLevel::Error);
+        int code = 0;
+        {
+            AnalyticsFixture f;
+            auto outcomes = std::make_shared<Outcomes>();
+            MSAnalytics::setDelegate(outcomes);
+            if (!f.start()) ::_exit(10);
+            MSAnalytics::pause();
+            auto group = MSRevAzezar::sharedInstance().channelGroup();
+            group->addDelegate(outcomes);
+            auto storage = group->storage();
+            // The facade's start-service log is stored before the limit (or was before the delegate came).
+            if (storage->countLogs(MSRevAzezar::kMSCoreGroupId) == 0 && !outcomes->waitFor(outcomes->completed, "startService", 1))
+                ::_exit(18);
+            rlimit room{};
+            ::getrlimit(RLIMIT_FSIZE, &room);
+            rlimit limited = room;
+            limited.rlim_cur = 64 * 1024;
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+            auto big = platform::Value::dictionary();
+            for (int k = 0; k < 20; ++k) big.set("p" + std::to_string(k), std::string(125, 'x'));
+            for (int i = 0; i < 2000; ++i) MSAnalytics::trackEvent("full " + std::to_string(i), big);
+            if (!outcomes->waitFor(outcomes->completed, "full", 2000)) ::_exit(11);
+            const size_t storedWhileFull = storage->countLogs("Analytics");
+            // The facade's start-service log leaves meanwhile (its unit is not paused): its claim
+            // and its delete fail too.
+            if (!f.server.waitForAcceptedLogCount(1, 60)) code = 17;
+            ::setrlimit(RLIMIT_FSIZE, &room);
+            for (int i = 0; i < 10; ++i) MSAnalytics::trackEvent("room " + std::to_string(i));
+            if (!outcomes->waitFor(outcomes->completed, "room", 10)) ::_exit(15);
+            // Each event that failed to store is reported so; all that came after are stored.
+            if (!code && !outcomes->waitFor(outcomes->failed, "full", 2000 - int(storedWhileFull))) code = 16;
+            if (!code && outcomes->count(outcomes->failed, "room") != 0) code = 12;
+            if (!code && storage->countLogs("Analytics") != storedWhileFull + 10) code = 13;
+            MSAnalytics::resume();
+            f.flush();
+            if (!code && !outcomes->waitFor(outcomes->sent, "room", 10)) code = 14;
+            if (code) {
+                const auto texts = log.texts();
+                for (size_t i = texts.size() > 5 ? texts.size() - 5 : 0; i < texts.size(); ++i)
+                    std::fprintf(stderr, "%s\n", texts[i].c_str());
+            }
+            MSAnalytics::setDelegate(nullptr);
+            group->removeDelegate(outcomes);
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+}

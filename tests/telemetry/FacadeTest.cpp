@@ -58,7 +58,7 @@ TEST(Facade, StartsServicesByPriorityAndSendsTheStartServiceLog) {
                                    "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."});
     }
     auto& sdk = MSRevAzezar::sharedInstance();
-    sdk.setLogUrl(server.baseURL());
+    sdk.setLogUrl("https://127.0.0.1:" + std::to_string(TestHTTPServer::unusedPort()));
     sdk.setIngestionOptions(fastRetries());
     // A secret that cannot go into a request header as it is: refused at start, saying why.
     const std::vector<std::pair<std::string, std::string>> refused{
@@ -78,6 +78,8 @@ TEST(Facade, StartsServicesByPriorityAndSendsTheStartServiceLog) {
         EXPECT_FALSE(sdk.isSdkConfigured());
     }
     ASSERT_TRUE(sdk.start("app-secret", {analytics, crashes}));
+    // The address set after start is where the logs accepted at start go.
+    sdk.setLogUrl(server.baseURL());
     EXPECT_EQ(starts, (std::vector<std::string>{"TestCrashes", "TestAnalytics"}));
     EXPECT_TRUE(analytics->canBeUsed());
     EXPECT_EQ(analytics->isEnabledKey(), "kMSTestAnalyticsIsEnabledKey");

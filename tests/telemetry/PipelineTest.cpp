@@ -455,22 +455,26 @@ TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
 }
 
 // Apps (or profiles) sharing a log file, with their own secrets and addresses: each sends only
-// the logs it accepted, under its own secret, to its own address. A row of a version that kept no
-// destination goes with whichever loads it, once.
-TEST(Pipeline, ALogIsSentOnlyUnderTheSecretAndToTheAddressItWasAcceptedFor) {
+// the logs it accepted, under its own secret, to the address it sends to now: logs accepted before
+// an app's address changed go to the new one. A row of a version that kept no destination goes
+// with whichever loads it, once; one keyed by the address and secret together, as stored before,
+// goes with the app of that secret at that address. An app that opts out deletes its own logs only.
+TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddress) {
     PipelineFixture f;
     FakeIngestionServer other;
     struct App {
-        std::string url, secret;
+        std::string url, secret, later;  // later: the address it sends to once its logs are stored
         int first;
+        std::shared_ptr<MSRevAzezarIngestion> ingestion;
         std::shared_ptr<MSChannelGroup> group;
         std::shared_ptr<MSChannelUnit> unit;
     };
-    std::vector<App> apps{{f.server.baseURL(), "secret-a", 0}, {f.server.baseURL(), "secret-b", 100},
-                          {other.baseURL(), "secret-a", 200}};
+    std::vector<App> apps{{f.server.baseURL(), "secret-a", other.baseURL(), 0},
+                          {f.server.baseURL(), "secret-b", f.server.baseURL(), 100},
+                          {other.baseURL(), "secret-c", other.baseURL(), 200}};
     for (auto& app : apps) {
-        app.group = MSChannelGroup::make(MSRevAzezarIngestion::make(app.url, app.secret, "i", fastRetries()),
-                                         std::make_shared<MSLogDBStorage>(f.file));
+        app.ingestion = MSRevAzezarIngestion::make(app.url, app.secret, "i", fastRetries());
+        app.group = MSChannelGroup::make(app.ingestion, std::make_shared<MSLogDBStorage>(f.file));
         app.group->addDelegate(f.delegate);
         app.unit = app.group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("S", 1, 3600, 5, 3));
         app.unit->pauseWithIdentifyingObject(&f);
@@ -478,18 +482,30 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretAndToTheAddressItWasAcceptedFor) {
     for (auto& app : apps)
         for (int i = app.first; i < app.first + 10; ++i) app.unit->enqueueItem(numberedLog(i));
     ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 30));
+    apps[2].unit->setEnabled(false, true);
+    ASSERT_TRUE(f.delegate->waitFor("didFail", 10));
+    {
+        std::lock_guard lock(f.delegate->mutex);
+        for (const auto& e : f.delegate->events)
+            if (e.starts_with("didFail")) EXPECT_EQ(e.substr(8, 1), "2") << e;
+    }
+    apps.pop_back();
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
-    {
-        platform::SQLStatement earlier(raw, "INSERT INTO logs (groupId, log, priority) VALUES ('S', ?, 1)");
-        earlier.bind(1, platform::KeyedArchiver::archivedData(*numberedLog(999)));
+    for (const auto& [n, destination] : {std::pair{999, std::string()}, {150, apps[1].ingestion->destination().addressKey}}) {
+        platform::SQLStatement earlier(raw, "INSERT INTO logs (groupId, log, priority, destination) VALUES ('S', ?, 1, ?)");
+        earlier.bind(1, platform::KeyedArchiver::archivedData(*numberedLog(n)));
+        destination.empty() ? earlier.bindNull(2) : earlier.bind(2, destination);
         EXPECT_EQ(earlier.step(), SQLITE_DONE);
     }
     sqlite3_close(raw);
-    for (auto& app : apps) app.unit->resumeWithIdentifyingObject(&f);
-    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 30, 60));
-    for (auto& app : apps) app.unit->flushQueue();  // the earlier row waits with one of them
-    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 31, 60));
+    for (auto& app : apps) {
+        app.ingestion->setBaseURL(app.later);
+        app.unit->resumeWithIdentifyingObject(&f);
+    }
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 20, 60));
+    for (auto& app : apps) app.unit->flushQueue();  // the earlier rows wait with one of them
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 22, 60));
     std::multiset<int> all;
     for (auto* server : {&f.server, &other})
         for (const auto& batch : server->batches())
@@ -498,11 +514,12 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretAndToTheAddressItWasAcceptedFor) {
                 all.insert(n);
                 if (n == 999) continue;
                 const auto& app = apps[size_t(n / 100)];
-                EXPECT_EQ(server->baseURL(), app.url) << n;
+                EXPECT_EQ(server->baseURL(), app.later) << n;
                 EXPECT_EQ(batch.header("App-Secret"), app.secret) << n;
             }
-    EXPECT_EQ(all.size(), 31u);
-    EXPECT_EQ(std::set<int>(all.begin(), all.end()).size(), 31u);
+    EXPECT_EQ(all.size(), 22u);
+    EXPECT_EQ(std::set<int>(all.begin(), all.end()).size(), 22u);
+    EXPECT_EQ(f.delegate->count("didFail"), 10);
     for (auto& app : apps) app.group->setEnabled(false, false);
 }
 
@@ -717,6 +734,50 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     f.storage->setMaxStorageSize(f.storage->storedBytes() + size / 2);
     EXPECT_FALSE(f.storage->saveLog(numberedLog(16), "G", MSFlagsNormal));
     EXPECT_EQ(f.storage->countLogs("H"), 1u);
+    // Nor does another store on the file (another process) take the room of what this one has in
+    // flight: that is this one's to send and report.
+    MSLogDBStorage other(f.file, f.storage->storedBytes() + size / 2);
+    EXPECT_FALSE(other.saveLog(numberedLog(17), "G", MSFlagsNormal));
+    EXPECT_EQ(other.countAllLogs(), 4u);
+}
+
+// The logs of an earlier file move into a store once each, with their destinations: those of the
+// destinations given or of none; another app's stay there, as do those another process has in
+// flight; a move that ended half-way (its note left in the store) is finished, not done again.
+// The file goes once it holds nothing.
+TEST(Pipeline, AnEarlierFilesLogsMoveOnceAndTheFileGoesWhenEmpty) {
+    PipelineFixture f;
+    const auto earlier = f.file.parent_path() / "earlier" / "Logs.sqlite";
+    std::filesystem::remove_all(earlier.parent_path());
+    auto numbers = [&](const std::vector<std::string>& destinations) {
+        std::vector<std::string> out;
+        if (auto batch = f.storage->loadLogsWithGroupId("G", 10, {}, destinations))
+            for (const auto& l : batch->logs) out.push_back(RecordingDelegate::number(l));
+        return out;
+    };
+    {
+        MSLogDBStorage old(earlier);
+        for (const auto& [n, destination] : std::vector<std::pair<int, std::string>>{{1, ""}, {2, "mine"}, {3, "theirs"}, {4, ""}})
+            old.saveLogs({{numberedLog(n), "G", MSFlagsNormal, {}, destination}});
+        ASSERT_TRUE(old.loadLogsWithGroupId("G", 1));  // 1, in flight while `old` lives
+        EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 2u);
+        EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 0u);
+    }
+    // Log 1 was moved by a process that ended before deleting it there: the note finishes that.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    const std::string note = "INSERT INTO storeInfo VALUES ('adopting', (SELECT value FROM e.storeInfo WHERE key = "
+                             "'storeId') || '.1')";
+    ASSERT_EQ(sqlite3_exec(raw, ("ATTACH '" + earlier.string() + "' AS e; " + note + "; DETACH e").c_str(), nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"mine"}), 0u);
+    EXPECT_TRUE(std::filesystem::exists(earlier));  // another app's log is still there
+    EXPECT_EQ(numbers({"mine"}), (std::vector<std::string>{"2", "4"}));
+    EXPECT_EQ(f.storage->adoptLogsFrom(earlier, {"theirs"}), 1u);
+    EXPECT_FALSE(std::filesystem::exists(earlier));
+    EXPECT_EQ(numbers({"theirs"}), std::vector<std::string>{"3"});
 }
 
 // A file of the version before claims opens and sends; a batch claimed by one store is not
