@@ -9,14 +9,15 @@
 #include "platform/net/ServerTrust.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncSettings.h"
+#include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSRevAzezar.h"
 
 namespace quorvane::app {
 
 namespace {
-// How long the end of a command leaves for the batches it flushed.
-constexpr double kFlushedSendSeconds = 0.05;
+// How long the end of a command waits for the answers of the batches it sent.
+constexpr double kAnswerWaitSeconds = 2;
 }  // namespace
 
 // Crash reporting first (priority 999): it arms the capture engine before anything else runs.
@@ -72,15 +73,13 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     started_ = true;
     console.detail("telemetry: started");
 
-    const char* sentKey = SyncSettings::keyOf(Setting::HasSentInitalLaunchAnswerEvent);
-    auto sent = defaults->objectForKey(sentKey);
-    if (sent && sent->asBool()) return true;
+    // Marked sent first, over the settings as they are under their lock: of commands starting
+    // together on a new profile only the one that marks it tracks the event, which then leaves in
+    // this run or at the next start. Where the mark cannot be written, a later start tracks it.
+    if (!defaults->setFlagOnce(SyncSettings::keyOf(Setting::HasSentInitalLaunchAnswerEvent))) return true;
     launchDelegate_ = std::make_shared<LaunchDelegate>();
     MSAnalytics::setDelegate(launchDelegate_);
     MSAnalytics::trackEvent(kLaunchEventName, platform::Value::dictionary({{"version", platform::BundleInfo::version()}}));
-    // Stored now: the event leaves in this run or at the next start, never twice.
-    defaults->setObject(true, sentKey);
-    defaults->synchronize();
     return true;
 }
 
@@ -90,20 +89,28 @@ void Telemetry::finish(double seconds) {
     // there was none; the command sets no confirmation handler, so nothing waits for the user).
     auto crashes = MSCrashes::sharedInstance();
     crashes->unprocessedCrashReports();
-    auto analytics = MSAnalytics::sharedInstance();
-    for (const auto& unit : {MSRevAzezar::sharedInstance().channelUnit(), analytics->channelUnit(),
-                             analytics->criticalChannelUnit(), crashes->channelUnit()})
-        if (unit) unit->flushQueue();
-    if (auto launch = launchDelegate_)
-        platform::RunLoop::main()->runUntil([&] { return launch->settled.load(); }, seconds);
+    // Every unit (the One Collector companions too) sends what it holds, and the command waits for
+    // the answers: a batch whose answer has not come when the command ends is sent again by a later
+    // start, and may then arrive twice.
+    auto group = MSRevAzezar::sharedInstance().channelGroup();
+    const auto units = group ? group->channelUnits() : std::vector<std::shared_ptr<MSChannelUnit>>{};
+    auto busy = std::make_shared<std::atomic<size_t>>(units.size());
+    for (const auto& unit : units) {
+        unit->flushQueue();
+        unit->notifyWhenIdle([busy] {
+            if (--*busy == 0) platform::RunLoop::main()->post([] {});
+        });
+    }
+    // A launch event sent this run may take longer (it is sent once).
+    const auto launch = launchDelegate_;
+    platform::RunLoop::main()->runUntil([&] { return *busy == 0 && (!launch || launch->settled.load()); },
+                                        launch ? seconds : std::min(seconds, kAnswerWaitSeconds));
+    for (const auto& unit : units) unit->endSending();
     MSAnalytics::setDelegate(nullptr);
     MSAnalytics::resetSharedInstance();
     MSCrashes::resetSharedInstance();
     MSRevAzezar::resetSharedInstance();
     started_ = false;
-    // The batches just flushed get a moment to leave (their answers come back to this thread);
-    // what has not left by then stays stored and leaves at the next start.
-    platform::RunLoop::main()->runUntil([] { return false; }, kFlushedSendSeconds);
 }
 
 }  // namespace quorvane::app

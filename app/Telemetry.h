@@ -2,7 +2,7 @@
 // The command's telemetry: when the profile holds an app secret ("telemetry-app-secret"), the
 // telemetry SDK starts with the command's services and sends to the real ingestion, or to the
 // address under "telemetry-url", keeping its logs in a store of the profile's own. The first start
-// of an installation sends the launch event once. Without a secret nothing starts and nothing is
+// of a profile sends the launch event once, also when two commands start together. Without a secret nothing starts and nothing is
 // stored.
 
 #include <atomic>
@@ -38,8 +38,9 @@ public:
     // which is said on the console).
     bool start(const Profile& profile, Console& console);
     bool started() const { return started_; }
-    // Sends what waits now and lets a launch event sent this run reach the ingestion, for at
-    // most the given seconds (what does not leave stays stored for the next start); then stops.
+    // Sends what waits now and waits for the answers, for at most 2 s (the given seconds when a
+    // launch event was tracked this run); what has not left stays stored for the next start, and
+    // a batch whose answer has not come is sent again at most once. Then stops.
     void finish(double seconds);
 
 private:

@@ -177,6 +177,7 @@ void MSChannelUnit::drainPendingStores() {
                 d.didCompleteEnqueueingLog(*this, items[i].log, items[i].internalId, outcomes[i]);
             });
     checkPendingLogsOnQueue(false);
+    checkIdle();
 }
 
 void MSChannelUnit::retryWhenStoreFrees() {
@@ -215,6 +216,7 @@ void MSChannelUnit::setEnabled(bool enabled, bool deleteDataOnDisabled) {
         }
         if (!enabled && deleteDataOnDisabled) self->deleteAllLogs(std::move(cancelled));
         if (enabled) self->checkPendingLogsOnQueue();
+        self->checkIdle();
     });
 }
 
@@ -290,6 +292,58 @@ void MSChannelUnit::checkPendingLogs() {
 
 void MSChannelUnit::flushQueue() {
     logsQueue_->async([self = shared_from_this()] { self->flushOnQueue(); });
+}
+
+void MSChannelUnit::notifyWhenIdle(std::function<void()> idle) {
+    logsQueue_->async([self = shared_from_this(), idle = std::move(idle)]() mutable {
+        {
+            std::lock_guard lock(self->mutex_);
+            self->idleWaiters_.push_back(std::move(idle));
+        }
+        self->checkIdle();
+    });
+}
+
+void MSChannelUnit::checkIdle() {
+    {
+        std::lock_guard lock(pendingMutex_);
+        if (!pendingStores_.empty()) return;  // the drain that stores them looks again
+    }
+    std::vector<std::function<void()>> waiters;
+    {
+        std::lock_guard lock(mutex_);
+        if (idleWaiters_.empty()) return;
+        for (const auto& [id, logs] : pendingBatches_)
+            if (ingestion_->isAwaitingAnswer(id)) return;
+        waiters.swap(idleWaiters_);
+    }
+    for (const auto& idle : waiters) idle();
+}
+
+void MSChannelUnit::endSending() {
+    logsQueue_->sync([this] {
+        std::map<std::string, Logs> inFlight;
+        {
+            std::lock_guard lock(mutex_);
+            inFlight = pendingBatches_;
+        }
+        platform::Error error(kMSIngestionErrorDomain, 0);
+        error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
+                           "The log was sent twice and no answer came back; it is not sent a third time.");
+        for (const auto& [id, logs] : inFlight) {
+            // An answer that came meanwhile is handled as any other.
+            if (!ingestion_->cancelUnanswered(id)) continue;
+            {
+                std::lock_guard lock(mutex_);
+                pendingBatches_.erase(id);
+            }
+            const auto deleted = storage_->releaseUnansweredBatch(id);
+            Logs failed;
+            for (size_t i = 0; i < deleted.size() && i < logs.size(); ++i)
+                if (deleted[i]) failed.push_back(logs[i]);
+            notifyFailed(failed, error);
+        }
+    });
 }
 
 bool MSChannelUnit::canSendLocked() const {
@@ -427,6 +481,9 @@ void MSChannelUnit::sendBatch(const std::string& batchId, const Logs& logs, cons
                                   self->logsQueue_->async([self, id, logs, status, destination] {
                                       self->batchDidFinish(id, logs, status, destination);
                                   });
+                          },
+                          [weak = weak_from_this()] {
+                              if (auto self = weak.lock()) self->logsQueue_->async([self] { self->checkIdle(); });
                           });
 }
 
@@ -482,6 +539,7 @@ void MSChannelUnit::batchDidFinish(const std::string& batchId, const Logs& logs,
         notifyFailed(logs, error);
     }
     checkPendingLogsOnQueue();
+    checkIdle();
 }
 
 }  // namespace quorvane

@@ -25,6 +25,7 @@
 // within the same bound, and their delegates hear of them once they are stored; the unit tries
 // the store again every kStoreRetryInterval, for the logs waiting and for sending.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,6 +74,15 @@ public:
     void checkPendingLogs();
     // Sends what is stored now, whatever the batch size (on the logs queue).
     void flushQueue();
+    // Calls idle (on the logs queue) once no log waits to be stored and no batch of the unit
+    // awaits an answer (a batch whose retry waits does not): at once when so. Asked after a
+    // flushQueue, it counts the batches that flush sent.
+    void notifyWhenIdle(std::function<void()> idle);
+    // For the end of the process, after the wait for answers: each batch whose answer has not come
+    // is let go (its request cancelled) and released in the store for a later send, at most one
+    // more (MSLogDBStorage::releaseUnansweredBatch); the logs deleted there, sent twice, are
+    // reported failed. Returns once done.
+    void endSending();
 
     // Logs dropped because the queue waiting to be stored was full, since the unit was made.
     size_t droppedLogCount() const;
@@ -105,6 +115,8 @@ private:
     void deleteAllLogs(std::map<std::string, Logs> inFlight);
     void batchDidFinish(const std::string& batchId, const Logs& logs, int statusCode, const Destination& destination);
     bool canSendLocked() const;
+    // Calls the idle waiters when the unit is idle (on the logs queue).
+    void checkIdle();
 
     struct PendingStore {
         std::shared_ptr<MSAbstractLog> log;
@@ -132,6 +144,7 @@ private:
     uint64_t timerGeneration_ = 0;  // a scheduled flush runs only while this is unchanged
     bool timerScheduled_ = false;
     bool storeRetryScheduled_ = false;
+    std::vector<std::function<void()>> idleWaiters_;
     // Logs handed over by enqueueItem and not yet stored; one drain at a time stores all that
     // arrived meanwhile in one transaction.
     mutable std::mutex pendingMutex_;

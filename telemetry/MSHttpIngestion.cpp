@@ -115,7 +115,8 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Completion comp
     sendAsync(container, destination(), std::move(completion));
 }
 
-void MSHttpIngestion::sendAsync(const MSLogContainer& container, Destination destination, Completion completion) {
+void MSHttpIngestion::sendAsync(const MSLogContainer& container, Destination destination, Completion completion,
+                                std::function<void()> retrying) {
     platform::URLRequest request;
     request.setHTTPMethod("POST");
     request.setHTTPShouldHandleCookies(false);
@@ -135,6 +136,7 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Destination des
         call.destination = std::move(destination);
         call.request = std::move(request);
         call.completion = std::move(completion);
+        call.retrying = std::move(retrying);
         if (startLocked(container.batchId, call, &notSendable)) return;
     }
     completeNotSendable(container.batchId, std::move(notSendable));
@@ -171,6 +173,7 @@ void MSHttpIngestion::completeNotSendable(const std::string& batchId, Completion
 void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task,
                                       const std::optional<Error>& error) {
     Completion completion;
+    std::function<void()> retrying;
     std::string batchId;
     int status = 0;
     {
@@ -206,10 +209,16 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
                 delay, [weak = weak_from_this(), batchId, generation = call.generation] {
                     if (auto self = weak.lock()) self->retry(batchId, generation);
                 });
-            return;
+            // Told outside the lock: the caller may ask about its batches.
+            retrying = call.retrying ? call.retrying : [] {};
+        } else {
+            completion = std::move(it->second.completion);
+            calls_.erase(it);
         }
-        completion = std::move(it->second.completion);
-        calls_.erase(it);
+    }
+    if (retrying) {
+        retrying();
+        return;
     }
     if (status == 0) return;  // cancelled
     completion(batchId, status);
@@ -224,6 +233,25 @@ void MSHttpIngestion::retry(const std::string& batchId, uint64_t generation) {
         if (startLocked(batchId, it->second, &notSendable)) return;
     }
     completeNotSendable(batchId, std::move(notSendable));
+}
+
+bool MSHttpIngestion::isAwaitingAnswer(const std::string& batchId) const {
+    std::lock_guard lock(mutex_);
+    auto it = calls_.find(batchId);
+    return it != calls_.end() && it->second.task;
+}
+
+bool MSHttpIngestion::cancelUnanswered(const std::string& batchId) {
+    std::shared_ptr<platform::URLSessionTask> task;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = calls_.find(batchId);
+        if (it == calls_.end() || !it->second.task) return false;
+        task = it->second.task;
+        calls_.erase(it);
+    }
+    task->cancel();
+    return true;
 }
 
 void MSHttpIngestion::cancelBatch(const std::string& batchId) {

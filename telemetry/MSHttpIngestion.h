@@ -63,11 +63,18 @@ public:
     // For the batches of logs accepted from now on.
     void setBaseURL(std::string baseURL);
     std::string baseURL() const;
-    // To the destination given, every attempt (or the current one).
-    void sendAsync(const MSLogContainer& container, Destination destination, Completion completion);
+    // To the destination given, every attempt (or the current one). retrying: called (on the
+    // session's delegate queue) whenever an attempt failed and the next one is scheduled.
+    void sendAsync(const MSLogContainer& container, Destination destination, Completion completion,
+                   std::function<void()> retrying = nullptr);
     void sendAsync(const MSLogContainer& container, Completion completion);
     // Forgets the batch's call: a running request is cancelled, no retry follows, no completion.
     void cancelBatch(const std::string& batchId);
+    // Whether the batch's request left and its answer has not come yet (not while a retry waits).
+    bool isAwaitingAnswer(const std::string& batchId) const;
+    // Cancels the batch's call when its request awaits an answer (as cancelBatch); false, doing
+    // nothing, when it does not (its answer came, or a retry waits).
+    bool cancelUnanswered(const std::string& batchId);
     // Calls not yet completed.
     size_t pendingCallCount() const;
     // Requests started since the ingestion was made, retries included.
@@ -101,6 +108,7 @@ private:
         Destination destination;
         platform::URLRequest request;  // method and body
         Completion completion;
+        std::function<void()> retrying;
         size_t attempts = 0;
         std::shared_ptr<platform::URLSessionTask> task;
         uint64_t generation = 0;

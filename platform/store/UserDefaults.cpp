@@ -1,7 +1,6 @@
 #include "platform/store/UserDefaults.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
+#include "platform/store/LockFile.h"
 
 namespace quorvane::platform {
 
@@ -204,36 +204,44 @@ void UserDefaults::changedLocked(std::string_view key, std::optional<Value> valu
     auto it = std::find_if(changes_.begin(), changes_.end(), [&](const auto& change) { return change.first == key; });
     if (it != changes_.end()) changes_.erase(it);
     changes_.emplace_back(std::string(key), std::move(value));
-    pending_ = !writeLocked();
+    pending_ = writeLocked() != Write::Written;
 }
 
-bool UserDefaults::writeLocked() {
+UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Value&)>& proceed) {
     if (!Paths::ensureDirectory(path_.parent_path(), 0700)) {
         Log::error(kLogCategory, "cannot create the folder of " + path_.string());
-        return false;
+        return Write::Failed;
     }
     // Other processes (and other instances) write the file too: under its lock, the file is read
     // as it is now and only this instance's own changes go over it, so that no write undoes
     // another's (a setting turned off elsewhere meanwhile stays off).
     fs::path lockPath = path_;
     lockPath += ".lock";
-    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock >= 0) {
-        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {}
-    } else {
-        Log::error(kLogCategory, "cannot lock " + lockPath.string() + " (" + std::strerror(errno) +
-                                     "); writing without the lock");
-    }
-    struct Unlock {
-        int fd;
-        ~Unlock() {
-            if (fd >= 0) ::close(fd);
+    // A lock held past the wait (a process stopped inside its write) keeps this change in memory,
+    // said once; until the lock is taken again, later writes only try it.
+    auto lock = LockFile::acquire(lockPath, lockWaitPassed_ ? 0 : kLockWaitSeconds);
+    if (!lock) Log::error(kLogCategory, lock.error().localizedDescription() + "; writing without the lock");
+    if (lock && !lock->held()) {
+        if (!std::exchange(lockWaitPassed_, true)) {
+            const std::string holder = LockFile::holder(lockPath);
+            Log::error(kLogCategory, "The settings file " + path_.string() + " stayed locked by " +
+                                         (holder.empty() ? std::string("another process") : holder) + " for " +
+                                         std::to_string(int(kLockWaitSeconds)) +
+                                         " s; going on without writing the settings changed since.");
         }
-    } unlock{lock};
+        return Write::Failed;
+    }
+    lockWaitPassed_ = false;
     loaded_ = unreadable_ = absent_ = false;
     values_ = Value::dictionary();
     loadLocked(true);
+    if (proceed && !proceed(values_)) return Write::Declined;
+    const Value before = values_;
     for (const auto& [key, value] : changes_) value ? values_.set(key, *value) : (void)values_.remove(key);
+    if (values_ == before) {  // the file holds every change already
+        changes_.clear();
+        return Write::Written;
+    }
     if (unreadable_) {
         // Keep what could not be read before it is replaced, beside each copy kept before:
         // ".corrupt", then ".corrupt.2", ".corrupt.3", ...
@@ -250,18 +258,18 @@ bool UserDefaults::writeLocked() {
             if (renameError && fs::symlink_status(path_, ec).type() != fs::file_type::not_found) {
                 Log::error(kLogCategory, "cannot keep a copy of " + path_.string() + " (" + renameError.message() +
                                              "); not replacing it");
-                return false;
+                return Write::Failed;
             }
         }
         unreadable_ = false;
     }
     if (auto written = writeFileAtomically(path_, encode(values_).toJSON(true), 0600); !written) {
         Log::error(kLogCategory, written.error().localizedDescription());
-        return false;
+        return Write::Failed;
     }
     absent_ = false;
     changes_.clear();
-    return true;
+    return Write::Written;
 }
 
 std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
@@ -285,8 +293,34 @@ void UserDefaults::setObject(const Value& value, std::string_view key) {
 void UserDefaults::removeObjectForKey(std::string_view key) {
     std::lock_guard lock(mutex_);
     loadLocked();
-    if (!values_.remove(key) && !pending_) return;  // nothing changed
+    // Removed over the file as it is under its lock, as a change is: another instance may have
+    // set the key since this one read the file.
+    values_.remove(key);
     changedLocked(key, std::nullopt);
+}
+
+bool UserDefaults::setFlagOnce(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    if (const Value* v = values_.find(key); v && v->asBool(false)) return false;
+    const auto earlier = changes_;
+    std::erase_if(changes_, [&](const auto& change) { return change.first == key; });
+    changes_.emplace_back(std::string(key), Value(true));
+    const Write write = writeLocked([&](const Value& file) {
+        const Value* v = file.find(key);
+        return !v || !v->asBool(false);
+    });
+    if (write == Write::Written) {
+        pending_ = false;
+        return true;
+    }
+    // Not turned on here: the file as it is now with the changes that waited before, which still wait.
+    changes_ = earlier;
+    loaded_ = unreadable_ = absent_ = false;
+    values_ = Value::dictionary();
+    loadLocked(true);
+    for (const auto& [k, value] : changes_) value ? values_.set(k, *value) : (void)values_.remove(k);
+    return false;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
@@ -347,7 +381,7 @@ double UserDefaults::doubleForKey(std::string_view key) const {
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
     loadLocked();
-    if (pending_) pending_ = !writeLocked();
+    if (pending_) pending_ = writeLocked() != Write::Written;
     return !pending_;
 }
 

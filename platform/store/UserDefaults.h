@@ -12,14 +12,17 @@
 // dictionary whose only key is one of "$date", "$data" or "$dict" is wrapped as {"$dict": ...}
 // so it reads back unchanged.
 //
-// Every operation is thread-safe (one mutex per instance). A change is written under the file's
-// lock ("<file>.lock", held by every instance and process that writes it) over the file as it is
-// then: only the changed key is written, the others keep what other instances and processes
-// wrote, and this instance reads them too from then on. Reads between writes use what was last
-// read (reload() reads again).
+// Every operation is thread-safe (one mutex per instance). A change (a removal too) is written
+// under the file's lock ("<file>.lock", held by every instance and process that writes it) over
+// the file as it is then: only the changed key is written, the others keep what other instances
+// and processes wrote, and this instance reads them too from then on. Reads between writes use
+// what was last read (reload() reads again). A write waits at most kLockWaitSeconds for the lock;
+// past that (a process stopped inside its write) the error names the holder and the change stays
+// in memory, waiting like a failed write, and later writes only try the lock until it is taken.
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +52,12 @@ public:
     // Stores the value and writes the file; a null value removes the key.
     void setObject(const Value& value, std::string_view key);
     void removeObjectForKey(std::string_view key);
+    // Turns the key's boolean on, over the file as it is under its lock, unless it is on there
+    // already: true when this call turned it on and wrote it (so, of processes racing to do
+    // something once, exactly one is told to).
+    bool setFlagOnce(std::string_view key);
+
+    static constexpr double kLockWaitSeconds = 10;
 
     // A string (a stored number reads as its decimal text); nullopt when absent or of another type.
     std::optional<std::string> stringForKey(std::string_view key) const;
@@ -77,8 +86,10 @@ public:
 
 private:
     void loadLocked(bool quiet = false) const;
-    // Reads the file again under its lock, applies the changes not yet written, writes it.
-    bool writeLocked();
+    // Reads the file again under its lock and, unless `proceed` refuses what it holds, applies
+    // the changes not yet written and writes it.
+    enum class Write { Written, Declined, Failed };
+    Write writeLocked(const std::function<bool(const Value& file)>& proceed = nullptr);
     void changedLocked(std::string_view key, std::optional<Value> value);
 
     const std::filesystem::path path_;
@@ -88,6 +99,7 @@ private:
     mutable bool absent_ = false;      // there was no file when it was first read
     mutable std::string unreadableWhy_;
     bool pending_ = false;              // changes not yet on disk
+    bool lockWaitPassed_ = false;       // the last write found the lock held past the wait
     std::vector<std::pair<std::string, std::optional<Value>>> changes_;  // those changes: a value, or removed
     mutable Value values_ = Value::dictionary();
 };

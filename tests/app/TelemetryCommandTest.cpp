@@ -1,5 +1,5 @@
 // The command's telemetry against the fake ingestion server: off without a secret; with one,
-// the launch event arrives once per installation.
+// the launch event arrives once per profile, and the end of a command sends nothing twice over.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <memory>
 
 #include "analytics/MSAnalytics.h"
 #include "analytics/MSEventLog.h"
@@ -15,6 +17,7 @@
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
+#include "platform/store/LockFile.h"
 #include "sync/SyncSettings.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSLogDBStorage.h"
@@ -25,8 +28,8 @@
 namespace quorvane::test {
 namespace {
 
-// Folders of the test's own, inherited by the command.
-void useOwnFolders(const char* name) {
+// Folders of the test's own, inherited by the commands it runs.
+void useFreshFolders(const std::string& name) {
     const auto root = std::filesystem::path(std::getenv("XDG_DATA_HOME")).parent_path() / name;
     std::filesystem::remove_all(root);
     for (const auto& [variable, sub] : {std::pair{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
@@ -36,8 +39,25 @@ void useOwnFolders(const char* name) {
     }
 }
 
+// A profile sending to the server under the secret.
+void sendTelemetryTo(const FakeIngestionServer& server, const std::string& profile, const std::string& secret) {
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"ca-file", TestHTTPServer::caCertificatePath().string()}, {"telemetry-url", server.baseURL()},
+             {"telemetry-app-secret", secret}})
+        EXPECT_EQ(quorvane({"--profile", profile, "config", "set", key, value}).code, 0);
+}
+
+// How often the log that arrived most often arrived.
+size_t mostArrivals(const FakeIngestionServer& server) {
+    std::map<std::string, size_t> arrivals;
+    size_t most = 0;
+    for (const auto& batch : server.batches())
+        for (const auto& log : batch.logs) most = std::max(most, ++arrivals[log.toJSON()]);
+    return most;
+}
+
 TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
-    useOwnFolders("telemetry-command");
+    useFreshFolders("telemetry-command");
     const auto services = app::telemetryServices();
     ASSERT_EQ(services.size(), 2u);
     EXPECT_EQ(services[0]->serviceName(), "Crashes");
@@ -78,10 +98,7 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
     // profile's ingestion takes its secret nowhere.
     FakeIngestionServer second;
     second.script(std::vector<FakeIngestionServer::Answer>(10000, {503}));
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"ca-file", TestHTTPServer::caCertificatePath().string()}, {"telemetry-url", second.baseURL()},
-             {"telemetry-app-secret", "secret-2"}})
-        EXPECT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0);
+    sendTelemetryTo(second, "two", "secret-2");
     EXPECT_EQ(quorvane({"--profile", "two", "config", "get", "syncDeletions"}).code, 0);
     ASSERT_TRUE(second.waitForBatchCount(1, 60));
     server.script({{307, 0, false, {{"Location", second.baseURL() + "/logs?api-version=1.0.0"}}}});
@@ -105,7 +122,7 @@ TEST(TelemetryCommand, TheLaunchEventArrivesOnceAndOnlyWithASecret) {
 // upgrade each of its logs moves once into the profile's own store, to be sent from there, and the
 // old file goes.
 TEST(TelemetryCommand, LogsThePreviousReleaseStoredMoveOnceIntoTheProfilesStoreAfterTheUpgrade) {
-    useOwnFolders("telemetry-upgrade");
+    useFreshFolders("telemetry-upgrade");
     FakeIngestionServer server;
     for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
              {"ca-file", TestHTTPServer::caCertificatePath().string()}, {"telemetry-url", server.baseURL()}})
@@ -171,6 +188,62 @@ TEST(TelemetryCommand, LogsThePreviousReleaseStoredMoveOnceIntoTheProfilesStoreA
     }
     for (const auto& b : server.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-1");
     EXPECT_FALSE(std::filesystem::exists(previous));
+}
+
+// Two commands starting together on a new profile track its launch event once; a command whose
+// settings file another process holds locked goes on within the lock's wait, naming the holder.
+TEST(TelemetryCommand, TheLaunchEventIsTrackedOncePerProfileAndAHeldSettingsLockIsNamed) {
+    useFreshFolders("telemetry-launch");
+    FakeIngestionServer server;
+    const std::vector<std::string> profiles{"p1", "p2", "p3"};
+    for (const auto& profile : profiles) sendTelemetryTo(server, profile, "secret-" + profile);
+    for (const auto& profile : profiles) {
+        std::vector<std::unique_ptr<ChildProcess>> together;
+        for (int i = 0; i < 2; ++i)
+            together.push_back(std::make_unique<ChildProcess>(
+                std::vector<std::string>{QUORVANE_BINARY, "--profile", profile, "config", "get", "syncDeletions"}));
+        for (auto& child : together) EXPECT_EQ(child->wait(), 0) << child->err();
+        // Sends what a slow machine left stored.
+        EXPECT_EQ(quorvane({"--profile", profile, "config", "get", "syncDeletions"}).code, 0);
+    }
+    std::map<std::string, size_t> launches;  // by secret
+    for (const auto& batch : server.batches())
+        for (const auto& log : batch.logs)
+            if (log["name"].asString() == app::kLaunchEventName) ++launches[batch.header("App-Secret").value_or("")];
+    EXPECT_EQ(launches, (std::map<std::string, size_t>{{"secret-p1", 1}, {"secret-p2", 1}, {"secret-p3", 1}}));
+
+    sendTelemetryTo(server, "p4", "secret-p4");
+    auto settings = app::Profile::named("p4")->userDefaults()->path();
+    auto held = platform::LockFile::acquire(settings += ".lock", 0);
+    ASSERT_TRUE(held && held->held());
+    auto r = quorvane({"--profile", "p4", "config", "get", "syncDeletions"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("locked by process " + std::to_string(::getpid()) + " ("), std::string::npos) << r.err;
+    *held = platform::LockFile();
+    for (int run = 0; run < 2; ++run) EXPECT_EQ(quorvane({"--profile", "p4", "config", "get", "syncDeletions"}).code, 0);
+    launches.clear();
+    for (const auto& batch : server.batches())
+        for (const auto& log : batch.logs)
+            if (log["name"].asString() == app::kLaunchEventName) ++launches[batch.header("App-Secret").value_or("")];
+    EXPECT_EQ(launches["secret-p4"], 1u);  // tracked by the first command that could mark it
+}
+
+// A command waits for the answers of what it sent; one that ends before an answer comes leaves
+// the batch to be sent again once, never by every later start.
+TEST(TelemetryCommand, ACommandEndingBeforeTheAnswerSendsNoLogMoreThanTwice) {
+    useFreshFolders("telemetry-unanswered");
+    FakeIngestionServer server;
+    sendTelemetryTo(server, "slow", "secret-slow");
+    for (double delay : {0.3, 3.0}) {  // answered within the command's wait, then after it
+        server.clear();
+        server.setRule([delay](const FakeIngestionServer::Batch&) { return FakeIngestionServer::Answer{200, delay}; });
+        for (int run = 0; run < 4; ++run) {
+            auto r = quorvane({"--profile", "slow", "config", "get", "syncDeletions"});
+            EXPECT_EQ(r.code, 0) << r.err;
+        }
+        EXPECT_GE(server.batchCount(), 1u);
+        EXPECT_LE(mostArrivals(server), 2u) << "answers after " << delay << " s";
+    }
 }
 
 }  // namespace

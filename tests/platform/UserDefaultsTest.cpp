@@ -1,6 +1,7 @@
 #include "platform/store/UserDefaults.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/store/LockFile.h"
 
 using namespace quorvane::platform;
 namespace fs = std::filesystem;
@@ -239,6 +241,11 @@ TEST_F(UserDefaultsTest, AWriteChangesOnlyItsOwnKeyOverWhatAnotherProcessWrote) 
     ASSERT_EQ(::waitpid(first, &status, 0), first);
     early.setObject(Value("u1"), "user");
     EXPECT_FALSE(early.boolForKey("enabled"));  // read with the write
+    // A key another process set after this instance last read the file is removed all the same.
+    const pid_t setter = inChild([&] { UserDefaults(file_).setObject(Value("y"), "late"); });
+    ASSERT_EQ(::waitpid(setter, &status, 0), setter);
+    early.removeObjectForKey("late");
+    EXPECT_FALSE(UserDefaults(file_).objectForKey("late"));
     // Two processes writing at once lose nothing of each other's either.
     const pid_t child = inChild([&] {
         UserDefaults other(file_);
@@ -251,6 +258,72 @@ TEST_F(UserDefaultsTest, AWriteChangesOnlyItsOwnKeyOverWhatAnotherProcessWrote) 
     EXPECT_FALSE(reader.objectForKey("gone"));
     EXPECT_EQ(reader.stringForKey("user"), "u1");
     EXPECT_EQ(reader.dictionaryRepresentation().size(), 82u);
+}
+
+// Processes racing to do something once: exactly one is told to, whatever each read before.
+TEST_F(UserDefaultsTest, AFlagIsSetOnceAcrossProcesses) {
+    UserDefaults early(file_);
+    EXPECT_FALSE(early.objectForKey("done"));
+    early.setObject(Value("kept"), "waiting");
+    std::vector<pid_t> children;
+    for (int i = 0; i < 6; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(UserDefaults(file_).setFlagOnce("done") ? 1 : 0);
+        children.push_back(child);
+    }
+    int setters = 0;
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        setters += WEXITSTATUS(status);
+    }
+    EXPECT_EQ(setters, 1);
+    EXPECT_FALSE(early.setFlagOnce("done"));  // set by a child since this instance read the file
+    EXPECT_TRUE(early.boolForKey("done"));
+    EXPECT_EQ(early.stringForKey("waiting"), "kept");
+    EXPECT_TRUE(early.setFlagOnce("other"));
+    EXPECT_FALSE(early.setFlagOnce("other"));
+}
+
+// The lock file is never reached through a symbolic link, and a lock held past the wait says who
+// holds it.
+TEST_F(UserDefaultsTest, TheLockFileIsNoLinkAndItsHolderIsNamed) {
+    fs::create_directories(dir_);
+    fs::path lock = file_;
+    lock += ".lock";
+    const fs::path target = dir_ / "elsewhere";
+    fs::create_symlink(target, lock);
+    UserDefaults d(file_);
+    d.setObject(Value("b"), "a");
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_FALSE(fs::is_symlink(lock));
+    EXPECT_EQ(UserDefaults(file_).stringForKey("a"), "b");
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        auto held = LockFile::acquire(lock, 0);
+        char c = held && held->held() ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_EQ(LockFile::holder(lock).rfind("process " + std::to_string(holder) + " (", 0), 0u) << LockFile::holder(lock);
+    auto busy = LockFile::acquire(lock, 0);
+    ASSERT_TRUE(busy);
+    EXPECT_FALSE(busy->held());
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(LockFile::holder(lock), "");
+    auto free = LockFile::acquire(lock, 0);
+    ASSERT_TRUE(free);
+    EXPECT_TRUE(free->held());
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
