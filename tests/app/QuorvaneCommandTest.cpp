@@ -1949,6 +1949,14 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              ASSERT_EQ(localValues(), (Values{"111"}));
              editLocal([](auto& c) { c.setPhoneNumbers({phone("111"), phone("222")}); });
          }, {"111", "222"}, {"111", "222"}},
+        {"the previous release's history, then after its first run a removal on Google and an addition locally", [&] {
+             asPreviousRelease();
+             sync({});
+             removeOnGoogle("111");
+             leaveOnGoogle("Team");
+             sync({});
+             editLocal([](auto& c) { c.setPhoneNumbers({phone("222"), phone("333")}); });
+         }, {"222", "333"}, {"222", "333"}, club, club},
         {"the previous release's history with the sides apart, then a removal on each side", [&] {
              editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
              sync({"--mode", "google-to-local"});
