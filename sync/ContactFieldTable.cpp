@@ -705,4 +705,59 @@ std::span<const ContactFieldRow> contactFieldTable() { return kRows; }
 
 std::span<const ContactFieldNotCarried> contactFieldsNotCarried() { return kNotCarried; }
 
+// ---- A value's identity ----------------------------------------------------------------------
+
+std::optional<uint32_t> ValueIdentity::operator()(const std::string& text) const { return textKey(text); }
+std::optional<uint32_t> ValueIdentity::operator()(const GDataEmail& email) const { return textKey(email.address()); }
+std::optional<uint32_t> ValueIdentity::operator()(const GDataContactWebsiteLink& url) const { return textKey(url.href()); }
+
+std::optional<uint32_t> ValueIdentity::operator()(const platform::CNPhoneNumber& phone) const {
+    return phoneKey(phone.stringValue);
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataPhoneNumber& phone) const { return phoneKey(phone.stringValue()); }
+
+std::optional<uint32_t> ValueIdentity::operator()(const platform::CNPostalAddress& address) const {
+    return partsKey({model_.getAppleStreetAddressWithPostalAddress(address), address.city, address.postalCode});
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataStructuredPostalAddress& address) const {
+    // Not owned: only read for the call.
+    const std::shared_ptr<GDataStructuredPostalAddress> self(std::shared_ptr<GDataStructuredPostalAddress>{},
+                                                             const_cast<GDataStructuredPostalAddress*>(&address));
+    return partsKey({model_.getGoogleStreetAddressWithPostalAddress(self), address.city(), address.postCode()});
+}
+
+std::optional<uint32_t> ValueIdentity::operator()(const platform::CNContactRelation& relation) const {
+    return textKey(relation.name);
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataContactRelation& relation) const {
+    return textKey(relation.stringValue());
+}
+
+// A value without user name is none; the service counts in the form the provider holds it, so a
+// service either side cannot name exactly is the same on both.
+std::optional<uint32_t> ValueIdentity::operator()(const platform::CNInstantMessageAddress& im) const {
+    if (!textKey(im.username)) return std::nullopt;
+    return partsKey({model_.convertToGoogleIMProtocolWithAppleProtocol(im.service), im.username});
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataIM& im) const {
+    if (!textKey(im.address())) return std::nullopt;
+    return partsKey({im.protocol(), im.address()});
+}
+
+std::optional<uint32_t> ValueIdentity::operator()(const platform::DateComponents& date) const {
+    return dayKey(model_.getDayWithDateComponents(date));
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataContactEvent& event) const {
+    return dayKey(model_.getDayWithGoogleEvent(event));
+}
+
+std::optional<uint32_t> ValueIdentity::operator()(const platform::CNSocialProfile& profile) const {
+    if (!textKey(profile.username)) return std::nullopt;
+    return partsKey({model_.convertToGoogleSocialProfileLabelWithAppleLabel(profile.service), profile.username});
+}
+std::optional<uint32_t> ValueIdentity::operator()(const GDataContactUserDefinedField& field) const {
+    if (!textKey(field.stringValue())) return std::nullopt;
+    return partsKey({field.key(), field.stringValue()});
+}
+
 }  // namespace quorvane

@@ -12,7 +12,9 @@
 // function pointer, so the comparison of a pair costs what its fields cost.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,6 +26,14 @@ namespace quorvane {
 class QuorvaneModel;
 class GDataEntryContact;
 class NSSyncRecord;
+class GDataEmail;
+class GDataPhoneNumber;
+class GDataStructuredPostalAddress;
+class GDataContactWebsiteLink;
+class GDataContactRelation;
+class GDataIM;
+class GDataContactEvent;
+class GDataContactUserDefinedField;
 
 // A local contact written into a Google entry.
 struct ContactFieldToGoogle {
@@ -78,6 +88,49 @@ struct GoogleNameParts {
 // When they do, the row (and so the comparison, the name being its first row) finds the name
 // differs, whatever else the entry holds.
 bool namePartsDiffer(QuorvaneModel& model, const platform::CNContact& apple, const GoogleNameParts& google);
+
+// Which two values of a multi-valued field are one value: the identity of each kind of value, the
+// same on both sides (a digest, FieldValues.h, of the value in one form), nullopt for a blank value.
+// The merges take two values of one identity for one value (the source's version replaces the
+// destination's), the history records each side's values by identity, and the comparison finds
+// two values equal only when they are one value with the same details (labels, the parts of an
+// address outside its identity). Fixed forever: the history compares identities with those
+// recorded by earlier runs (FieldValues' stored form says which rule recorded a field).
+class ValueIdentity {
+public:
+    explicit ValueIdentity(QuorvaneModel& model) : model_(model) {}
+    // E-mail and web addresses: the text, letter case and surrounding blanks aside.
+    std::optional<uint32_t> operator()(const std::string& text) const;
+    std::optional<uint32_t> operator()(const GDataEmail& email) const;
+    std::optional<uint32_t> operator()(const GDataContactWebsiteLink& url) const;
+    // Phone numbers: the number without its punctuation and blanks.
+    std::optional<uint32_t> operator()(const platform::CNPhoneNumber& phone) const;
+    std::optional<uint32_t> operator()(const GDataPhoneNumber& phone) const;
+    // Postal addresses: street, city and postal code.
+    std::optional<uint32_t> operator()(const platform::CNPostalAddress& address) const;
+    std::optional<uint32_t> operator()(const GDataStructuredPostalAddress& address) const;
+    // Relations: the related name.
+    std::optional<uint32_t> operator()(const platform::CNContactRelation& relation) const;
+    std::optional<uint32_t> operator()(const GDataContactRelation& relation) const;
+    // Instant messaging: the service, in the provider's form, and the user name.
+    std::optional<uint32_t> operator()(const platform::CNInstantMessageAddress& im) const;
+    std::optional<uint32_t> operator()(const GDataIM& im) const;
+    // Events: the day (in the universal zone on the provider's side).
+    std::optional<uint32_t> operator()(const platform::DateComponents& date) const;
+    std::optional<uint32_t> operator()(const GDataContactEvent& event) const;
+    // Social profiles: the service, in the provider's form, and the user name.
+    std::optional<uint32_t> operator()(const platform::CNSocialProfile& profile) const;
+    std::optional<uint32_t> operator()(const GDataContactUserDefinedField& field) const;
+
+    // Two values of one kind are one value.
+    template <class T>
+    bool same(const T& a, const T& b) const {
+        return (*this)(a) == (*this)(b);
+    }
+
+private:
+    QuorvaneModel& model_;
+};
 
 // A local contact key that no row carries, and why.
 struct ContactFieldNotCarried {

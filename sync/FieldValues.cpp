@@ -44,14 +44,36 @@ bool FieldValues::has(MergeField field, uint32_t key) const {
     return std::binary_search(v.begin(), v.end(), key);
 }
 
+namespace {
+
+// The number a field is stored under. IMs and social profiles were first recorded by their user
+// names alone, under their field numbers; by service and user name they are stored under numbers
+// of their own, so that those older records are read as unknown for them (and an older release
+// reading these takes the record for one without values). Without any, both rules record the same.
+constexpr uint32_t kIMsByService = kMergeFieldCount, kSocialProfilesByService = kMergeFieldCount + 1;
+
+uint32_t storedNumber(MergeField field) {
+    if (field == MergeField::IMs) return kIMsByService;
+    if (field == MergeField::SocialProfiles) return kSocialProfilesByService;
+    return uint32_t(field);
+}
+
+}  // namespace
+
+bool FieldValues::whole() const {
+    for (size_t f = 0; f < kMergeFieldCount; ++f)
+        if (!known(MergeField(f))) return false;
+    return true;
+}
+
 std::string FieldValues::encode() const {
     std::string out;
     auto put = [&](uint32_t n, int bytes) {
         for (int i = 0; i < bytes; ++i) out.push_back(char(uint8_t(n >> (8 * i))));
     };
     for (size_t f = 0; f < kMergeFieldCount; ++f) {
-        if (!count(f) && !(MergeField(f) == MergeField::Groups && groupsKnown_)) continue;
-        put(uint32_t(f), 1);
+        if (!count(f) && !(MergeField(f) == MergeField::Groups && known(MergeField::Groups))) continue;
+        put(storedNumber(MergeField(f)), 1);
         put(uint32_t(count(f)), 2);
         for (uint32_t key : of(MergeField(f))) put(key, 4);
     }
@@ -69,12 +91,21 @@ std::optional<FieldValues> FieldValues::decode(std::string_view bytes) {
     };
     while (at < bytes.size()) {
         if (bytes.size() - at < 3) return std::nullopt;
-        const uint32_t field = get(1), count = get(2);
-        if (field >= kMergeFieldCount || values.count(field) || bytes.size() - at < size_t(count) * 4)
+        uint32_t field = get(1);
+        const uint32_t count = get(2);
+        if (bytes.size() - at < size_t(count) * 4) return std::nullopt;
+        if (field == uint32_t(MergeField::IMs) || field == uint32_t(MergeField::SocialProfiles)) {
+            values.know(MergeField(field), false);  // recorded by the older rule
+            at += size_t(count) * 4;
+            continue;
+        }
+        if (field == kIMsByService) field = uint32_t(MergeField::IMs);
+        else if (field == kSocialProfilesByService) field = uint32_t(MergeField::SocialProfiles);
+        if (field >= kMergeFieldCount || values.count(field) || (MergeField(field) == MergeField::Groups && values.known(MergeField::Groups)))
             return std::nullopt;
         values.keys_.reserve(values.keys_.size() + count);
         for (uint32_t i = 0; i < count; ++i) values.push(field, get(4));
-        if (MergeField(field) == MergeField::Groups) values.groupsKnown_ = true;
+        if (MergeField(field) == MergeField::Groups) values.knowGroups();
     }
     values.finish();
     return values;
@@ -148,12 +179,12 @@ FieldValues FieldMergeBase::nextBase(const FieldValues& side, const FieldValues&
                                      bool local) {
     FieldValues next;
     const std::optional<FieldValues>* old = base ? &(local ? base->apple : base->google) : nullptr;
-    // Groups where both sides know them; else none on either side (an account without groups).
-    next.groupsKnown_ = true;
-    const bool groups = side.known(MergeField::Groups) && other.known(MergeField::Groups);
     for (size_t f = 0; f < kMergeFieldCount; ++f) {
         const auto field = MergeField(f);
-        if (field == MergeField::Groups && !groups) continue;
+        if (field == MergeField::Groups) {
+            next.knowGroups();  // where both sides know them; else none on either side (an account without groups)
+            if (!(side.known(field) && other.known(field))) continue;
+        }
         for (uint32_t key : side.of(field)) {
             if (other.has(field, key)) {
                 next.push(f, key);

@@ -19,9 +19,11 @@
 // none, and a value only it lacks is never copied back onto it.
 //
 // Groups holds the names of the contact's groups ("My Contacts" aside, which keeps rules of its
-// own), judged like any value, a side unchanged by its group hash. Its record is newer than the
-// other fields': a record without it (known() false) is judged as above; a local account that
-// keeps no groups records none on either side.
+// own), judged like any value, a side unchanged by its group hash; a local account that keeps no
+// groups records none on either side. Some fields' records are newer than the others': Groups,
+// and IMs and SocialProfiles by the service as well as the user name (ValueIdentity), whose
+// earlier records (by the user name alone) are read as none. A record without such a field
+// (known() false) is judged for it as a record without base.
 
 #include <array>
 #include <cstdint>
@@ -52,9 +54,11 @@ public:
         return std::span<const uint32_t>(keys_).subspan(begin(size_t(field)), count(size_t(field)));
     }
     bool has(MergeField field, uint32_t key) const;
-    // Whether the field was recorded: always, but for Groups, recorded once known.
-    bool known(MergeField field) const { return field != MergeField::Groups || groupsKnown_; }
-    void knowGroups() { groupsKnown_ = true; }
+    // Whether the field was recorded: always, but for the newer fields, once recorded by their rule.
+    bool known(MergeField field) const { return !isNewer(field) || (newerKnown_ >> size_t(field) & 1); }
+    // Every field recorded.
+    bool whole() const;
+    void knowGroups() { know(MergeField::Groups); }
     bool operator==(const FieldValues&) const = default;
 
     // The stored form: per field with values, its number, its count and the digests, little-endian.
@@ -67,11 +71,20 @@ private:
     size_t begin(size_t field) const { return field ? ends_[field - 1] : 0; }
     size_t count(size_t field) const { return ends_[field] - begin(field); }
     void push(size_t field, uint32_t key);
+    static bool isNewer(MergeField field) {
+        return field == MergeField::Groups || field == MergeField::IMs || field == MergeField::SocialProfiles;
+    }
+    void know(MergeField field, bool known = true) {
+        if (known) newerKnown_ |= uint32_t(1) << size_t(field);
+        else newerKnown_ &= ~(uint32_t(1) << size_t(field));
+    }
     // Every field's digests one after the other (a history holds two of these per pair): field f's
     // end at ends_[f].
     std::vector<uint32_t> keys_;
     std::array<uint32_t, kMergeFieldCount> ends_{};
-    bool groupsKnown_ = false;
+    // Bit f: newer field f recorded. Groups once known; IMs and social profiles unless read from a
+    // record by the older rule.
+    uint32_t newerKnown_ = uint32_t(1) << size_t(MergeField::IMs) | uint32_t(1) << size_t(MergeField::SocialProfiles);
 };
 
 // The digest of a value; nullopt for a blank one (which no side holds).
@@ -95,7 +108,7 @@ struct FieldMergeBase {
     bool appleGroupsUnchanged = false, googleGroupsUnchanged = false;  // by group hash
 
     // Both sides recorded whole; and so, with neither side changed since.
-    bool recorded() const { return apple && google && apple->known(MergeField::Groups) && google->known(MergeField::Groups); }
+    bool recorded() const { return apple && google && apple->whole() && google->whole(); }
     bool unchangedSince() const {
         return recorded() && appleUnchanged && googleUnchanged && appleGroupsUnchanged && googleGroupsUnchanged;
     }

@@ -593,9 +593,6 @@ public:
     FieldValues googleFieldValues(const GDataEntryContact& contact);
     std::optional<uint32_t> localSingleKey(MergeField field, const platform::CNContact& contact);
     std::optional<uint32_t> googleSingleKey(MergeField field, const GDataEntryContact& contact);
-    std::optional<uint32_t> localPostalKey(const platform::CNPostalAddress& address);
-    std::optional<uint32_t> googlePostalKey(const std::shared_ptr<GDataStructuredPostalAddress>& address);
-    std::optional<uint32_t> googleEventKey(const GDataContactEvent& event);
     // A group name's digest; nullopt for My Contacts, which a merge does not judge.
     std::optional<uint32_t> groupNameKey(const std::string& name);
     // The group names a merge writes from the source side's names into the destination's, each

@@ -67,7 +67,11 @@ std::vector<std::string> QuorvaneModel::getRequiredGoogleGroupNamesForSync(const
         addUnlessSeen(names, seen, *autoName);
     }
     for (const auto& record : records) {
-        if (!record || record->mSyncAction != SyncActionMacToGoogle || !record->mAppleContact) continue;
+        // Sent to Google: the local contact, or the values merged into it (which go to Google as
+        // well when the caller sends them).
+        if (!record || !record->mAppleContact) continue;
+        if (record->mSyncAction != SyncActionMacToGoogle && !(record->mSyncAction == SyncActionGoogleToMac && record->mMergeContacts))
+            continue;
         const auto& identifier = record->mAppleContact->identifier();
         if (identifier.empty()) continue;
         auto it = mGroupMembershipByPerson.find(identifier);

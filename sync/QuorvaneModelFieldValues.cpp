@@ -1,9 +1,11 @@
 // The digests of what each side of a pair holds, field by field (FieldValues.h): read from the
-// values the conversions write and the comparison compares, each by what the merge takes as equal.
+// values the conversions write and the comparison compares, each value by its identity
+// (ValueIdentity), which is what the merge takes as one value.
 
 #include <algorithm>
 
 #include "gdata/GDataEntryContent.h"
+#include "sync/ContactFieldTable.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane {
@@ -26,19 +28,6 @@ std::optional<std::string> namePart(const std::shared_ptr<GDataNameElement>& par
 }
 
 }  // namespace
-
-std::optional<uint32_t> QuorvaneModel::localPostalKey(const CNPostalAddress& address) {
-    return partsKey({getAppleStreetAddressWithPostalAddress(address), address.city, address.postalCode});
-}
-
-std::optional<uint32_t> QuorvaneModel::googlePostalKey(const std::shared_ptr<GDataStructuredPostalAddress>& address) {
-    if (!address) return std::nullopt;
-    return partsKey({getGoogleStreetAddressWithPostalAddress(address), address->city(), address->postCode()});
-}
-
-std::optional<uint32_t> QuorvaneModel::googleEventKey(const GDataContactEvent& event) {
-    return dayKey(getDayWithGoogleEvent(event));
-}
 
 std::optional<uint32_t> QuorvaneModel::localSingleKey(MergeField field, const CNContact& c) {
     switch (field) {
@@ -85,17 +74,18 @@ FieldValues QuorvaneModel::localFieldValues(const CNContact& c) {
     FieldValues v;
     for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
         v.add(field, localSingleKey(field, c));
-    for (const auto& e : getWrittenAppleEmails(c)) v.add(MergeField::Emails, textKey(e.value()));
-    for (const auto& p : getWrittenApplePhones(c)) v.add(MergeField::Phones, phoneKey(p.value().stringValue));
+    const ValueIdentity id(*this);
+    for (const auto& e : getWrittenAppleEmails(c)) v.add(MergeField::Emails, id(e.value()));
+    for (const auto& p : getWrittenApplePhones(c)) v.add(MergeField::Phones, id(p.value()));
     if (c.isKeyAvailable(CNContactPostalAddressesKey))
-        for (const auto& a : getWrittenApplePostalAddresses(c)) v.add(MergeField::Addresses, localPostalKey(a.value()));
-    for (const auto& u : getWrittenAppleURLs(c)) v.add(MergeField::URLs, textKey(u.value()));
-    for (const auto& r : c.contactRelations()) v.add(MergeField::Relations, textKey(r.value().name));
+        for (const auto& a : getWrittenApplePostalAddresses(c)) v.add(MergeField::Addresses, id(a.value()));
+    for (const auto& u : getWrittenAppleURLs(c)) v.add(MergeField::URLs, id(u.value()));
+    for (const auto& r : c.contactRelations()) v.add(MergeField::Relations, id(r.value()));
     if (c.isKeyAvailable(CNContactInstantMessageAddressesKey))
-        for (const auto& im : getWrittenAppleIMAddresses(c)) v.add(MergeField::IMs, textKey(im.value().username));
-    for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, dayKey(getDayWithDateComponents(d.value())));
+        for (const auto& im : getWrittenAppleIMAddresses(c)) v.add(MergeField::IMs, id(im.value()));
+    for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, id(d.value()));
     if (c.isKeyAvailable(CNContactSocialProfilesKey))
-        for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, textKey(s.value().username));
+        for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, id(s.value()));
     if (selectedAppleAccountSupportsGroups()) {
         v.knowGroups();
         for (const auto& name : getAppleContactGroupNamesWithAppleContactID(c.identifier()).value_or(std::vector<std::string>{}))
@@ -109,17 +99,18 @@ FieldValues QuorvaneModel::googleFieldValues(const GDataEntryContact& g) {
     FieldValues v;
     for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
         v.add(field, googleSingleKey(field, g));
-    for (const auto& e : getWrittenGoogleEmails(g)) v.add(MergeField::Emails, textKey(e->address()));
-    for (const auto& p : getWrittenGooglePhones(g)) v.add(MergeField::Phones, phoneKey(p->stringValue()));
+    const ValueIdentity id(*this);
+    for (const auto& e : getWrittenGoogleEmails(g)) v.add(MergeField::Emails, id(*e));
+    for (const auto& p : getWrittenGooglePhones(g)) v.add(MergeField::Phones, id(*p));
     // Not owned: only read for the call.
     const std::shared_ptr<GDataEntryContact> self(std::shared_ptr<GDataEntryContact>{}, const_cast<GDataEntryContact*>(&g));
-    for (const auto& a : getValidPostalAddressesWithGoogleContact(self)) v.add(MergeField::Addresses, googlePostalKey(a));
-    for (const auto& u : getWrittenGoogleURLs(g)) v.add(MergeField::URLs, textKey(u->href()));
+    for (const auto& a : getValidPostalAddressesWithGoogleContact(self)) v.add(MergeField::Addresses, id(*a));
+    for (const auto& u : getWrittenGoogleURLs(g)) v.add(MergeField::URLs, id(*u));
     for (const auto& r : g.relations())
-        if (r) v.add(MergeField::Relations, textKey(r->stringValue()));
-    for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, textKey(im->address()));
-    for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, googleEventKey(*e));
-    for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, textKey(f->stringValue()));
+        if (r) v.add(MergeField::Relations, id(*r));
+    for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, id(*im));
+    for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, id(*e));
+    for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, id(*f));
     if (mGroupFeed && mGroupFeed->entries()) {
         v.knowGroups();
         for (const auto& name : getGoogleContactGroupNamesWithContact(self, true)) v.add(MergeField::Groups, groupNameKey(name));

@@ -424,6 +424,17 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
     if (apple && google) {
         auto googleID = googleIdentifier(google);
         record = mSyncHistory.recordForPair(apple->identifier(), googleID.value_or(""));
+        // A pair made anew (by name, say) of a contact whose recorded partner was deleted since,
+        // a card deleted and a like one made, is judged against that record: what the deleted
+        // card held is what its side held at the last run, so none of its values come back.
+        if (!record) {
+            for (const auto& r : mSyncHistory.recordsForGoogleID(googleID))
+                if (r && r->appleRecordID && !appleContactExistsInStore(*r->appleRecordID)) record = r;
+        }
+        if (!record && !googleContactFeedCutShort()) {
+            for (const auto& r : mSyncHistory.recordsForAppleID(apple->identifier()))
+                if (r && r->googleID && !mGoogleContactDict.count(*r->googleID)) record = r;
+        }
     } else if (apple) {
         record = mSyncHistory.firstRecordForAppleID(apple->identifier());
         in.partnerExists = [this, id = apple->identifier()] {
@@ -617,6 +628,9 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     const SyncHistoryChanges changes = historyChangesOfRun(records, mSyncHistory, inputs);
     for (const auto& r : changes.deleted) store->deleteSyncHistory(r);
     for (const auto& r : changes.inserted) store->insertSyncHistory(r);
+    for (const auto& name : changes.leftApart)
+        appendStringToLog("Values on one side only were left where they are, as the history of an earlier version cannot "
+                          "tell which side removed them (remove them where they are not wanted): " + name);
 
     // Sweep the records of contacts gone from both sides, only on complete information: not when
     // the run's contacts feed was cut short (a contact it did not fetch is not gone).

@@ -327,7 +327,12 @@ void SyncExecutor::downloadNextPhoto() {
 void SyncExecutor::createGoogleGroups() {
     if (cancelled_) return changeState(State::SaveHistory);
     std::vector<GoogleBatchOperation> ops;
-    for (const auto& group : context_->missingGoogleGroups(input_.records)) {
+    // The groups of what goes to Google: the contacts sent, and those merged locally whose merged
+    // values follow them there.
+    std::vector<NSSyncRecordPtr> sent;
+    for (const auto& r : input_.records)
+        if (r && (writesGoogle(*r) || mergedIntoLocal(*r, input_.syncMode))) sent.push_back(r);
+    for (const auto& group : context_->missingGoogleGroups(sent)) {
         // A group whose name cannot be sent fails alone: the contacts go without that
         // membership, which stays pending in their history until the group is renamed.
         const auto title = group && group->title() ? group->title()->stringValue().value_or("") : "";
@@ -481,8 +486,9 @@ std::optional<GoogleBatchOperation> SyncExecutor::googleOperation(const NSSyncRe
             context_->rereadLocalGroups();
             groupsReread_ = true;
         }
-        const auto merged = context_->referenceContact(r->mMutableAppleContact);
-        if (!merged) return std::nullopt;
+        // The contact as written, with every field the merge wrote (the addresses, IM addresses
+        // and social profiles too): compared and sent whole.
+        const platform::CNContactPtr merged = r->mMutableAppleContact;
         if (!mergedSidesDiffer(merged, whole)) {
             r->mGoogleWriteOwed = false;  // Google holds the merged values already
             return std::nullopt;

@@ -25,7 +25,8 @@ bool identifiersEqual(const std::optional<std::string>& a, const std::optional<s
 // What the new record keeps of each side's values: as the old record kept them for a pair neither
 // side of which changed or was written; else what each side holds now, as the next merge is to
 // judge it.
-void keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHistory& history,
+// Answers whether a record without values was left with the sides apart.
+bool keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHistory& history,
                      const SyncHistoryWriteInputs& in, const platform::CNContactPtr& apple,
                      const std::shared_ptr<GDataEntryContact>& google) {
     const FieldMergeBase* base = s.mFieldBase.get();
@@ -34,16 +35,19 @@ void keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHist
             old && old->appleFieldValues && old->googleFieldValues) {
             r.appleFieldValues = old->appleFieldValues;
             r.googleFieldValues = old->googleFieldValues;
-            return;
+            return false;
         }
     }
-    if (!in.appleFieldValues || !in.googleFieldValues) return;
+    if (!in.appleFieldValues || !in.googleFieldValues) return false;
     std::optional<FieldValues> googleNow = s.mGoogleFieldValues;
     if (!googleNow) googleNow = in.googleFieldValues(google);
     const auto appleNow = googleNow ? in.appleFieldValues(apple) : std::nullopt;
-    if (!appleNow) return;  // the next run reads the pair as of an older store
-    r.appleFieldValues = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true).encode();
-    r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false).encode();
+    if (!appleNow) return false;  // the next run reads the pair as of an older store
+    const auto appleNext = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true);
+    const auto googleNext = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false);
+    r.appleFieldValues = appleNext.encode();
+    r.googleFieldValues = googleNext.encode();
+    return s.mHasSyncHistory && base && !(base->apple && base->google) && !(appleNext == googleNext);
 }
 
 }  // namespace
@@ -156,6 +160,24 @@ std::optional<std::string> googlePhotoETag(const std::shared_ptr<GDataEntryConta
     return link ? link->etag : std::nullopt;
 }
 
+namespace {
+
+// A merged pair written on one side whose write to the other never happened (it failed, or the
+// run stopped first). The side written is recorded as written and the other as the run read it,
+// the pair marked apart (previouslyMerged): the next two-way run merges what did not reach the
+// other side, judged against what each side then held, so a value the user puts back on the
+// written side is an addition there and is never removed again.
+bool writtenOnOneSide(const NSSyncRecord& s) {
+    if (!s.mMergeContacts || !s.mAppleContact || !s.mGoogleContact) return false;
+    if (s.mSyncAction == SyncActionGoogleToMac)  // merged locally, its values owed to Google
+        return s.mGoogleWriteOwed && !s.mLocalWriteOwed && !s.mAppleUpdateFailed && s.mMutableAppleContact;
+    if (s.mSyncAction == SyncActionMacToGoogle)  // merged into Google, its values owed locally
+        return s.mLocalWriteOwed && !s.mGoogleWriteOwed && s.mGmailUpdateSucceeded;
+    return false;
+}
+
+}  // namespace
+
 bool historyForgetsPairsOfRecord(const NSSyncRecord& record, int32_t syncMode) {
     if (record.mSyncAction == SyncActionDeleteContact) return true;
     if (syncMode != SyncModeGoogleToMac && syncMode != SyncModeMacToGoogle) return false;
@@ -178,8 +200,9 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
     for (const auto& s : records) {
         if (!s) continue;
         // A write that was planned and never confirmed (the run stopped first, or it failed).
-        if (s->mLocalWriteOwed || s->mGoogleWriteOwed) continue;
-        if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded) continue;
+        const bool half = writtenOnOneSide(*s);
+        if ((s->mLocalWriteOwed || s->mGoogleWriteOwed) && !half) continue;
+        if (s->mSubmittedGmailUpdate && !s->mGmailUpdateSucceeded && !half) continue;
         if (s->mAppleUpdateFailed &&
             (s->mSyncAction == SyncActionGoogleToMac || s->mSyncAction == SyncActionDeleteContact)) {
             continue;
@@ -214,8 +237,8 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         // later one-sided change as made, and a one-way merge that left values on its
         // destination alone is looked at again by the next two-way run.
         const bool oneWay = in.syncMode == SyncModeGoogleToMac || in.syncMode == SyncModeMacToGoogle;
-        r->previouslyMerged = s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts && oneWay &&
-                              (!in.sidesDiffer || in.sidesDiffer(apple, google));
+        r->previouslyMerged = half || (s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts && oneWay &&
+                                       (!in.sidesDiffer || in.sidesDiffer(apple, google)));
         r->appleGroupNamesHash = s->mGroupsNotCarried.empty() || !in.appleGroupHashWithout
                                      ? in.appleGroupHash(apple)
                                      : in.appleGroupHashWithout(apple, s->mGroupsNotCarried);
@@ -245,7 +268,7 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         // What each side holds now: the values written to it, or read from it when it was not written.
         r->appleContentDigest = localContentDigest(*apple);
         r->googleContentDigest = in.googleDigest ? in.googleDigest(*google) : googleContentDigest(*google);
-        keepFieldValues(*r, *s, history, in, apple, google);
+        if (keepFieldValues(*r, *s, history, in, apple, google)) changes.leftApart.push_back(s->mDescription.value_or(""));
         changes.inserted.push_back(r);
     }
     return changes;

@@ -120,6 +120,9 @@ struct SyncHistoryWriteInputs {
 struct SyncHistoryChanges {
     std::vector<SyncHistoryRecordPtr> deleted;   // loaded records of the run's contacts, each once
     std::vector<SyncHistoryRecordPtr> inserted;  // one new record per pair now in step
+    // The pairs whose record kept no values (an earlier version's) left holding values on one
+    // side only: which side removed them cannot be told, so they stay where they are.
+    std::vector<std::string> leftApart;
 };
 
 // The history stage: for each record, in order,

@@ -1604,28 +1604,52 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
 
 // --- settings that never undo the user's deletions or edits ---
 
-// The phone numbers and e-mail addresses of every contact on each side, sorted.
+// The phone numbers, e-mail addresses, IM addresses ("im SERVICE user"), social profiles ("sp
+// SERVICE user") and postal addresses ("at street/city") of every contact on each side, sorted.
+std::string upper(std::string s) {
+    for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
 std::vector<std::string> localValues() {
     std::vector<std::string> out;
     auto contacts = platform::CNContactStore().unifiedContactsMatchingPredicate(
-        nullptr, {platform::CNContactPhoneNumbersKey, platform::CNContactEmailAddressesKey});
+        nullptr, {platform::CNContactPhoneNumbersKey, platform::CNContactEmailAddressesKey, platform::CNContactInstantMessageAddressesKey,
+                  platform::CNContactSocialProfilesKey, platform::CNContactPostalAddressesKey});
     for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{})) {
         for (const auto& p : c->phoneNumbers()) out.push_back(p.value().stringValue);
         for (const auto& e : c->emailAddresses()) out.push_back(e.value());
+        for (const auto& im : c->instantMessageAddresses()) out.push_back("im " + upper(im.value().service) + " " + im.value().username);
+        for (const auto& sp : c->socialProfiles()) out.push_back("sp " + upper(sp.value().service) + " " + sp.value().username);
+        for (const auto& a : c->postalAddresses()) out.push_back("at " + a.value().street + "/" + a.value().city);
     }
     std::sort(out.begin(), out.end());
     return out;
 }
 std::vector<std::string> providerValues(const FakeProvider& provider) {
     std::vector<std::string> out;
+    auto attribute = [](const std::string& element, const std::string& name) {
+        std::smatch m;
+        return std::regex_search(element, m, std::regex("\\b" + name + "=['\"]([^'\"]*)['\"]")) ? m[1].str() : std::string();
+    };
     for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) {
         for (size_t at = e.xml.find("phoneNumber"); at != std::string::npos; at = e.xml.find("phoneNumber", at + 1)) {
             size_t open = e.xml.find('>', at), close = e.xml.find('<', open);
             if (e.xml[e.xml.rfind('<', at) + 1] != '/') out.push_back(e.xml.substr(open + 1, close - open - 1));
         }
-        for (size_t at = e.xml.find("address="); at != std::string::npos; at = e.xml.find("address=", at + 1)) {
-            const char quote = e.xml[at + 8];
-            out.push_back(e.xml.substr(at + 9, e.xml.find(quote, at + 9) - at - 9));
+        const std::regex element("<(?:\\w+:)?(email|im|userDefinedField)\\b[^>]*>"), postal("<(?:\\w+:)?structuredPostalAddress\\b.*?</(?:\\w+:)?structuredPostalAddress>");
+        for (std::sregex_iterator it(e.xml.begin(), e.xml.end(), element), end; it != end; ++it) {
+            const std::string kind = (*it)[1], text = (*it)[0];
+            if (kind == "email") out.push_back(attribute(text, "address"));
+            if (kind == "im") out.push_back("im " + upper(attribute(text, "protocol").substr(attribute(text, "protocol").find('#') + 1)) + " " + attribute(text, "address"));
+            if (kind == "userDefinedField") out.push_back("sp " + upper(attribute(text, "key")) + " " + attribute(text, "value"));
+        }
+        for (std::sregex_iterator it(e.xml.begin(), e.xml.end(), postal), end; it != end; ++it) {
+            auto part = [&](const std::string& name) {
+                std::smatch m;
+                const std::string text = (*it)[0];
+                return std::regex_search(text, m, std::regex(name + ">([^<]*)<")) ? m[1].str() : std::string();
+            };
+            out.push_back("at " + part("street") + "/" + part("city"));
         }
     }
     std::sort(out.begin(), out.end());
@@ -1634,8 +1658,10 @@ std::vector<std::string> providerValues(const FakeProvider& provider) {
 // Changes the only local contact.
 void editLocal(const std::function<void(platform::CNMutableContact&)>& edit) {
     platform::CNContactStore store;
-    auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey, platform::CNContactPhoneNumbersKey,
-                                                                     platform::CNContactEmailAddressesKey});
+    auto contacts = store.unifiedContactsMatchingPredicate(
+        nullptr, {platform::CNContactGivenNameKey, platform::CNContactPhoneNumbersKey, platform::CNContactEmailAddressesKey,
+                  platform::CNContactInstantMessageAddressesKey, platform::CNContactSocialProfilesKey,
+                  platform::CNContactPostalAddressesKey, platform::CNContactNoteKey});
     ASSERT_TRUE(contacts && contacts->size() == 1);
     auto copy = (*contacts)[0]->mutableCopy();
     edit(*copy);
@@ -1737,13 +1763,20 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
     };
     // Group memberships: the contact starts in two groups of the provider's (and My Contacts).
     const std::map<std::string, std::string> groups = {{"Club", provider.addGroup("Club")}, {"Team", provider.addGroup("Team")}};
-    auto membership = [&](const std::string& name) {
-        return std::regex("<[^<>]*groupMembershipInfo[^<>]*" + provider.idURL(FakeProvider::Kind::Groups, groups.at(name)) + "['\"][^<>]*/>");
+    auto membershipOf = [&](const std::string& groupID) {
+        return std::regex("<[^<>]*groupMembershipInfo[^<>]*" + provider.idURL(FakeProvider::Kind::Groups, groupID) + "['\"][^<>]*/>");
     };
+    auto membership = [&](const std::string& name) { return membershipOf(groups.at(name)); };
+    // The groups of the provider's contact other than My Contacts, by title.
     auto providerGroups = [&] {
         std::vector<std::string> out;
-        for (const auto& [name, _] : groups)
-            if (std::regex_search(provider.entry(FakeProvider::Kind::Contacts, id)->xml, membership(name))) out.push_back(name);
+        for (const auto& g : provider.entries(FakeProvider::Kind::Groups)) {
+            std::smatch title;
+            if (!std::regex_search(g.xml, title, std::regex("<(?:\\w+:)?title[^>]*>([^<]*)<")) || title[1].str().find("System Group") == 0)
+                continue;
+            if (std::regex_search(provider.entry(FakeProvider::Kind::Contacts, id)->xml, membershipOf(g.id))) out.push_back(title[1]);
+        }
+        std::sort(out.begin(), out.end());
         return out;
     };
     auto localGroups = [&] {
@@ -1783,14 +1816,45 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         auto r = quorvane(args);
         EXPECT_EQ(r.code, 0) << r.err;
     };
+    // The provider's note, set a minute after the local edits.
+    auto noteOnGoogle = [&](const std::string& note) {
+        provider.advanceTime(60);
+        provider.editContact(id, [&](std::string& xml) {
+            xml = std::regex_replace(xml, std::regex("<(\\w+:)?content\\b[^>]*>[^<]*</(\\w+:)?content>"), "");
+            xml.insert(xml.rfind("</"), "<content type='text'>" + note + "</content>");
+        });
+    };
+    auto joinLocalGroup = [&](const std::string& name) {
+        auto group = std::make_shared<platform::CNMutableGroup>();
+        group->setName(name);
+        platform::CNSaveRequest make;
+        make.addGroup(group, std::nullopt);
+        ASSERT_TRUE(store.executeSaveRequest(make));
+        auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactGivenNameKey});
+        ASSERT_TRUE(contacts && contacts->size() == 1);
+        platform::CNSaveRequest join;
+        join.addMember((*contacts)[0], group);
+        ASSERT_TRUE(store.executeSaveRequest(join));
+    };
+    using IM = platform::CNInstantMessageAddress;
+    using Profile = platform::CNSocialProfile;
     using Values = std::vector<std::string>;
     struct Case {
         const char* what;
         std::function<void()> edits;
         Values local, google;  // phones and e-mail addresses after two more two-way runs
         Values localGroups = {"Club", "Team"}, googleGroups = {"Club", "Team"};  // and memberships
+        std::string start = "";  // more values of the contact at the start
     };
     const Values club = {"Club"}, both = {"Club", "Team"};
+    const std::string skype = "<gd:im address='kim' protocol='http://schemas.google.com/g/2005#SKYPE' rel='http://schemas.google.com/g/2005#home'/>",
+                      twitter = "<gContact:userDefinedField key='Twitter' value='kim'/>",
+                      mainStreet = "<gd:structuredPostalAddress rel='http://schemas.google.com/g/2005#home'><gd:street>1 Main St</gd:street>"
+                                   "<gd:city>Springfield</gd:city></gd:structuredPostalAddress>";
+    auto jabberAndFacebook = [](auto& c) {
+        c.setInstantMessageAddresses({{platform::CNLabelHome, IM{"kim", platform::CNInstantMessageServiceJabber}}});
+        c.setSocialProfiles({{std::nullopt, Profile{"kim", platform::CNSocialProfileServiceFacebook}}});
+    };
     const Case cases[] = {
         {"a one-way merge, then a removal on Google", [&] {
              editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
@@ -1831,15 +1895,87 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              removeOnGoogle("111");
              leaveOnGoogle("Team");
          }, {"111", "222"}, {"222"}, both, club},
+        {"a service changed locally, then a note edited on Google", [&] {
+             editLocal(jabberAndFacebook);
+             noteOnGoogle("P");
+         }, {"111", "222", "im JABBER kim", "sp FACEBOOK kim"}, {"111", "222", "im JABBER kim", "sp FACEBOOK kim"}, both, both, skype + twitter},
+        {"a service changed on Google, a phone removed locally", [&] {
+             provider.editContact(id, [](std::string& xml) {
+                 xml = std::regex_replace(xml, std::regex("#SKYPE"), "#JABBER");
+                 xml = std::regex_replace(xml, std::regex("key=(['\"])Twitter"), "key=$1Facebook");
+             });
+             removeLocally("222");
+         }, {"111", "im JABBER kim", "sp FACEBOOK kim"}, {"111", "im JABBER kim", "sp FACEBOOK kim"}, both, both, skype + twitter},
+        {"a service changed locally, then a one-way merge of a note edited on Google", [&] {
+             editLocal(jabberAndFacebook);
+             noteOnGoogle("P");
+             sync({"--mode", "google-to-local"});
+         }, {"111", "222", "im JABBER kim", "sp FACEBOOK kim"}, {"111", "222", "im JABBER kim", "sp FACEBOOK kim"}, both, both, skype + twitter},
+        {"an address and an IM address added locally, then a note edited on Google", [&] {
+             editLocal([](auto& c) {
+                 auto addresses = c.postalAddresses();
+                 addresses.push_back({platform::CNLabelWork, platform::CNPostalAddress{.street = "2 Side St", .city = "Springfield"}});
+                 c.setPostalAddresses(addresses);
+                 auto ims = c.instantMessageAddresses();
+                 ims.push_back({platform::CNLabelWork, IM{"bob", platform::CNInstantMessageServiceJabber}});
+                 c.setInstantMessageAddresses(ims);
+             });
+             noteOnGoogle("P");
+         }, {"111", "222", "at 1 Main St/Springfield", "at 2 Side St/Springfield", "im JABBER bob", "im SKYPE kim"},
+         {"111", "222", "at 1 Main St/Springfield", "at 2 Side St/Springfield", "im JABBER bob", "im SKYPE kim"}, both, both, skype + mainStreet},
+        {"a street edited locally, then a note edited on Google", [&] {
+             editLocal([](auto& c) {
+                 auto addresses = c.postalAddresses();
+                 auto address = addresses.at(0).value();
+                 address.street = "1 Main Street";
+                 addresses[0] = {addresses[0].label(), address};
+                 c.setPostalAddresses(addresses);
+             });
+             noteOnGoogle("P");
+         }, {"111", "222", "at 1 Main Street/Springfield"}, {"111", "222", "at 1 Main Street/Springfield"}, both, both, mainStreet},
+        {"a group made locally joined, then a note edited on Google", [&] {
+             joinLocalGroup("Book");
+             noteOnGoogle("P");
+         }, {"111", "222"}, {"111", "222"}, {"Book", "Club", "Team"}, {"Book", "Club", "Team"}},
+        {"every Google update failed while a removal on Google was carried, then the number put back locally", [&] {
+             editLocal([](auto& c) { c.setNote("L"); });
+             provider.advanceTime(60);
+             removeOnGoogle("222");
+             provider.setBatchFault([](const std::string&, const std::string& type) {
+                 return type == "update" ? std::optional<int>(500) : std::nullopt;
+             });
+             EXPECT_EQ(quorvane({"-q", "sync"}).code, 1);
+             provider.setBatchFault(nullptr);
+             ASSERT_EQ(localValues(), (Values{"111"}));
+             editLocal([](auto& c) { c.setPhoneNumbers({phone("111"), phone("222")}); });
+         }, {"111", "222"}, {"111", "222"}},
+        {"the previous release's history, then after its first run a removal on Google and an addition locally", [&] {
+             asPreviousRelease();
+             sync({});
+             removeOnGoogle("111");
+             leaveOnGoogle("Team");
+             sync({});
+             editLocal([](auto& c) { c.setPhoneNumbers({phone("222"), phone("333")}); });
+         }, {"222", "333"}, {"222", "333"}, club, club},
+        {"the previous release's history with the sides apart, then a removal on each side", [&] {
+             editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
+             sync({"--mode", "google-to-local"});
+             asPreviousRelease();
+             sync({});
+             removeOnGoogle("111");
+             leaveOnGoogle("Team");
+             sync({});
+             removeLocally("222");
+         }, {"ann@example.com"}, {}, club, club},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         id = provider.addContact(personXML("Ann", "Lee") +
                                      "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>111</gd:phoneNumber>"
-                                     "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>222</gd:phoneNumber>",
+                                     "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>222</gd:phoneNumber>" + c.start,
                                  {"6contacts", groups.at("Club"), groups.at("Team")});
         sync({});
-        ASSERT_EQ(localValues(), (Values{"111", "222"}));
+        ASSERT_EQ(localValues(), providerValues(provider));
         ASSERT_EQ(localGroups(), both);
         c.edits();
         for (int run = 0; run < 2; ++run) {
@@ -1896,6 +2032,46 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         ASSERT_TRUE(store.executeSaveRequest(remove));
         for (const char* file : {"SyncData.sqlite", "SyncData.sqlite-wal", "SyncData.sqlite-shm", "GoogleContacts.cache"})
             std::filesystem::remove(folder / file);
+    }
+
+    // A card deleted and a like one made before the next run, on either side: the new card takes
+    // the deleted one's place, and none of the deleted card's values come back, asked or not.
+    auto clearBothSides = [&] {
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) provider.deleteContact(e.id);
+        platform::CNSaveRequest remove;
+        for (const auto& c : store.unifiedContactsMatchingPredicate(nullptr, {}).valueOr(std::vector<platform::CNContactPtr>{}))
+            remove.deleteContact(c->mutableCopy());
+        ASSERT_TRUE(store.executeSaveRequest(remove));
+        for (const char* file : {"SyncData.sqlite", "SyncData.sqlite-wal", "SyncData.sqlite-shm", "GoogleContacts.cache"})
+            std::filesystem::remove(folder / file);
+    };
+    for (const bool onGoogle : {false, true}) {
+        SCOPED_TRACE(onGoogle ? "made again on the provider" : "made again locally");
+        const auto kimXML = [](const std::string& number) {
+            return personXML("Kim", "Lee") + "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>" + number + "</gd:phoneNumber>";
+        };
+        id = provider.addContact(kimXML("0001"), {"6contacts"});
+        sync({});
+        ASSERT_EQ(localValues(), Values{"0001"});
+        if (onGoogle) {
+            provider.deleteContact(id);
+            id = provider.addContact(kimXML("0009"), {"6contacts"});
+        } else {
+            auto kim = store.unifiedContactsMatchingPredicate(nullptr, {});
+            platform::CNSaveRequest remake;
+            remake.deleteContact((*kim)[0]->mutableCopy());
+            auto again = std::make_shared<platform::CNMutableContact>();
+            again->setGivenName("Kim");
+            again->setFamilyName("Lee");
+            again->setPhoneNumbers({phone("0009")});
+            remake.addContact(again, std::nullopt);
+            ASSERT_TRUE(store.executeSaveRequest(remake));
+        }
+        quorvane({"sync", "--max-delete", "0"});
+        sync({});
+        EXPECT_EQ(localValues(), Values{"0009"});
+        EXPECT_EQ(providerValues(provider), Values{"0009"});
+        clearBothSides();
     }
 
     // Two people of one name and organisation, one deleted locally and the other on the provider.

@@ -122,24 +122,25 @@ TEST_F(QuorvaneModelMergeTest, GooglePhonesCompareAsNumbersAndStopAtTheCap) {
     ASSERT_EQ(g->phoneNumbers().size(), 1u);
 }
 
-TEST_F(QuorvaneModelMergeTest, GoogleAddressesNeedTheSameStreetAndTheCityOrPostCode) {
+TEST_F(QuorvaneModelMergeTest, GoogleAddressesAreOneValueByStreetCityAndPostCode) {
     auto g = google();
-    auto sameStreetAndCode = address("1 Main St", "Shelbyville", "62701");
+    auto otherCity = address("1 Main St", "Shelbyville", "62701");
     auto sameCityOtherStreet = address("9 Elm St", "Springfield", "62702");
-    g->setStructuredPostalAddresses(std::vector{sameStreetAndCode, sameCityOtherStreet});
+    auto same = address("1 MAIN ST ", "springfield", "62701");
+    g->setStructuredPostalAddresses(std::vector{otherCity, sameCityOtherStreet, same});
     model_->mergeNewGoogleAddressesWithGoogleContact(g, {address("1 main st", "Springfield", "62701")}, true);
     EXPECT_EQ(texts(g->structuredPostalAddresses(), [](const GDataStructuredPostalAddress& a) { return a.street(); }),
-              (std::vector<std::string>{"9 Elm St", "1 main st"}));
+              (std::vector<std::string>{"1 Main St", "9 Elm St", "1 main st"}));
 
     // The street text joins the post box and neighbourhood and ignores line breaks.
-    auto multiLine = address("1 Main St\nFlat 2", "Springfield", std::nullopt);
+    auto multiLine = address("1 Main St\nFlat 2", "Springfield", "62701");
     multiLine->setPOBox("PO 7");
     g->setStructuredPostalAddresses(std::vector{multiLine});
     auto oneLine = address("1 Main St Flat 2", "Springfield", "62701");
     oneLine->setPOBox("po 7");
     model_->mergeNewGoogleAddressesWithGoogleContact(g, {oneLine}, true);
     ASSERT_EQ(g->structuredPostalAddresses().size(), 1u);
-    EXPECT_EQ(g->structuredPostalAddresses()[0]->postCode(), "62701");
+    EXPECT_EQ(g->structuredPostalAddresses()[0]->POBox(), "po 7");
 }
 
 TEST_F(QuorvaneModelMergeTest, GoogleEventsWebsitesRelationsAndIMCompareTheirOwnValuesOnly) {
@@ -319,7 +320,7 @@ TEST_F(QuorvaneModelMergeTest, AppleAddressesRelationsIMAndProfilesUseTheirOwnEq
     c->setPostalAddresses(
         {addr("", "", ""), addr("9 Elm St", "Springfield", "1"), addr("1 Main St\nFlat 2", "X", "62701")});
     std::vector<CNLabeledValue<CNPostalAddress>> newAddresses{addr("", "", ""), addr("1 Main St", "Springfield", "2"),
-                                                              addr("1 main st flat 2", "Y", "62701")};
+                                                              addr("1 main st flat 2", "x", "62701")};
     model_->mergeNewAppleAddressesWithAppleContact(c, newAddresses, true, false);
     EXPECT_EQ(values(c->postalAddresses(), [](const CNPostalAddress& a) { return a.street; }),
               (std::vector<std::string>{"", "1 Main St", "1 main st flat 2", "9 Elm St"}));
@@ -336,17 +337,17 @@ TEST_F(QuorvaneModelMergeTest, AppleAddressesRelationsIMAndProfilesUseTheirOwnEq
     EXPECT_EQ(values(c->contactRelations(), [](const CNContactRelation& r) { return r.name; }),
               (std::vector<std::string>{"BOB LEE", "Cat Lee"}));
 
-    // IM addresses by service and user name.
+    // IM addresses by service and user name: another service is another value.
     using platform::CNInstantMessageAddress;
     auto im = [](std::string user, std::string service) {
         return CNLabeledValue<CNInstantMessageAddress>(std::string(platform::CNLabelHome),
                                                        CNInstantMessageAddress{std::move(user), std::move(service)});
     };
     c->setInstantMessageAddresses({im("ann", "Skype"), im("ann", "AIM"), im("", "ICQ")});
-    std::vector<CNLabeledValue<CNInstantMessageAddress>> ims{im("ANN", "skype")};
+    std::vector<CNLabeledValue<CNInstantMessageAddress>> ims{im("ANN", "Skype"), im("ann", "Jabber")};
     model_->mergeNewAppleIMAddressesWithAppleContact(c, ims, true, false);
-    EXPECT_EQ(values(c->instantMessageAddresses(), [](const CNInstantMessageAddress& a) { return a.service; }),
-              (std::vector<std::string>{"skype", "AIM"}));
+    EXPECT_EQ(values(c->instantMessageAddresses(), [](const CNInstantMessageAddress& a) { return a.service + ":" + a.username; }),
+              (std::vector<std::string>{"Skype:ANN", "Jabber:ann", "AIM:ann"}));
 
     // Social profiles: an empty user name is dropped, no Exchange limit applies.
     using platform::CNSocialProfile;

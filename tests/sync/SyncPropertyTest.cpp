@@ -12,6 +12,9 @@
 // one way first, with edits on the source side only (and a value added on the destination, which
 // the merge keeps there and the next two-way run carries). Some edits remove one value, or edit
 // two fields of one person, one on each side; two people of one name are deleted one on each side.
+// Between rounds a person may be deleted and made again under the same name; and, merging, a value
+// of any kind (or a new group) may be added locally before a later edit on the provider, or a run
+// whose Google updates all fail may be followed by a value put back.
 // The seeds run as cases of their own (in parallel under ctest): QUORVANE_SYNC_SEEDS=N runs N
 // seeds from QUORVANE_SYNC_FIRST_SEED=S (default 1..200). A failure names its seed; run it alone with
 // QUORVANE_SYNC_FIRST_SEED=<seed> QUORVANE_SYNC_SEEDS=1.
@@ -471,6 +474,163 @@ protected:
             EXPECT_EQ(e.xml.find(family), std::string::npos) << family << " came back on Google";
     }
 
+    // Runs until nothing is planned.
+    void settle() {
+        for (int run = 0; run < 5; ++run) {
+            later();
+            auto r = sync();
+            if (r->outcome() == SyncRunOutcome::Ok && r->plan().changes() == 0) return;
+        }
+        ADD_FAILURE() << "still planning changes";
+    }
+    // The local contact and the Google entry of that family name.
+    std::pair<platform::CNContactPtr, std::shared_ptr<GDataEntryContact>> bothOf(const std::string& family) {
+        auto local = localByName();
+        auto google = googleByName();
+        const std::string name = "Pat " + family;
+        return {local.count(name) ? local[name] : nullptr, google.count(name) ? google[name] : nullptr};
+    }
+    void expectAlike(const std::string& family) {
+        auto [local, google] = bothOf(family);
+        ASSERT_TRUE(local && google) << family << " was lost";
+        model_->updateGroupMembershipByPersonWithError();
+        int32_t difference = ContactDifferenceNone;
+        EXPECT_FALSE(model_->contactsDifferWithAppleContact(local, local, google,
+                                                            model_->getAppleContactGroupNamesWithAppleContactID(local->identifier()),
+                                                            &difference))
+            << family << " differs, first in field " << difference;
+    }
+    void removeBothSides(const std::string& family) {
+        auto [local, google] = bothOf(family);
+        if (local) saveLocal(local, nullptr, /*remove=*/true);
+        settle();
+        auto [l, g] = bothOf(family);
+        EXPECT_FALSE(l || g) << family << " came back";
+    }
+
+    // Merging, a value of any kind added locally (or an IM or social profile's service changed,
+    // or a new local group joined), then the provider's later edit of another field: both reach
+    // both sides, the local value on Google once.
+    void localValueAgainstALaterProviderEdit() {
+        const std::string family = "Added" + std::to_string(++serial_);
+        provider.addContact(personXML("Pat", family) +
+                                "<gd:im address='kim' protocol='http://schemas.google.com/g/2005#SKYPE' rel='http://schemas.google.com/g/2005#home'/>"
+                                "<gContact:userDefinedField key='Twitter' value='kim'/>",
+                            {"6contacts"});
+        settle();
+        const int kind = pick(9);
+        const std::string value = "v" + std::to_string(++serial_);
+        auto [local, google] = bothOf(family);
+        ASSERT_TRUE(local && google);
+        if (kind == 8) {
+            auto group = std::make_shared<platform::CNMutableGroup>();
+            group->setName("Group " + value);
+            platform::CNSaveRequest make;
+            make.addGroup(group, container_->identifier());
+            ASSERT_TRUE(store_->executeSaveRequest(make));
+            platform::CNSaveRequest join;
+            join.addMember(local, group);
+            ASSERT_TRUE(store_->executeSaveRequest(join));
+        } else {
+            saveLocal(local, [&](platform::CNMutableContact& c) {
+                using namespace platform;
+                auto add = [](auto list, auto v) {
+                    list.push_back({std::string(CNLabelWork), v});
+                    return list;
+                };
+                switch (kind) {
+                    case 0: c.setPostalAddresses(add(c.postalAddresses(), CNPostalAddress{.street = value + " Main St", .city = "Springfield"})); break;
+                    case 1: c.setInstantMessageAddresses(add(c.instantMessageAddresses(), CNInstantMessageAddress{value, CNInstantMessageServiceJabber})); break;
+                    case 2: c.setUrlAddresses(add(c.urlAddresses(), "https://" + value + ".example.com")); break;
+                    case 3: c.setContactRelations(add(c.contactRelations(), CNContactRelation{value})); break;
+                    case 4: c.setDates(add(c.dates(), DateComponents{.year = 1990, .month = 1 + pick(12), .day = 1 + pick(28)})); break;
+                    case 5: c.setEmailAddresses(add(c.emailAddresses(), value + "@example.com")); break;
+                    case 6: c.setInstantMessageAddresses({{std::string(CNLabelHome), CNInstantMessageAddress{"kim", CNInstantMessageServiceJabber}}}); break;
+                    default: c.setSocialProfiles({{std::nullopt, CNSocialProfile{"kim", CNSocialProfileServiceFacebook}}}); break;
+                }
+            });
+        }
+        const auto added = localFieldValues(family);
+        later();
+        ASSERT_TRUE(provider.editContact(googleID("Pat " + family), [&](std::string& xml) {
+            xml = std::regex_replace(xml, std::regex("<(\\w+:)?content\\b[^>]*>[^<]*</(\\w+:)?content>"), "");
+            xml.insert(xml.rfind("</"), "<content type='text'>note " + value + "</content>");
+        }));
+        settle();
+        expectAlike(family);
+        auto [l, g] = bothOf(family);
+        ASSERT_TRUE(l && g);
+        EXPECT_EQ(l->note(), "note " + value) << family;
+        EXPECT_EQ(localFieldValues(family), added) << family << ": the local change of kind " << kind << " was not kept";
+        removeBothSides(family);
+    }
+    // What the local contact holds, as the history records it, without its note.
+    std::string localFieldValues(const std::string& family) {
+        auto [local, google] = bothOf(family);
+        if (!local) return "";
+        model_->updateGroupMembershipByPersonWithError();
+        auto contact = local->mutableCopy();
+        contact->setNote("");
+        return model_->localFieldValues(*contact).encode();
+    }
+
+    // Merging, a run in which every Google update fails carries a provider's removal locally; the
+    // user puts the value back: the next runs keep it, on both sides.
+    void failedRunThenPutBack() {
+        const std::string family = "Back" + std::to_string(++serial_);
+        const std::string kept = "555 1" + std::to_string(serial_), removed = "555 2" + std::to_string(serial_);
+        auto phoneXML = [](const std::string& p) { return "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>" + p + "</gd:phoneNumber>"; };
+        const std::string id = provider.addContact(personXML("Pat", family) + phoneXML(kept) + phoneXML(removed), {"6contacts"});
+        settle();
+        saveLocal(bothOf(family).first, [](platform::CNMutableContact& c) { c.setNote("local note"); });
+        later();
+        ASSERT_TRUE(provider.editContact(id, [&](std::string& xml) { xml = std::regex_replace(xml, std::regex("<[^<>]*phoneNumber[^<>]*>" + removed + "</[^<>]*phoneNumber>"), ""); }));
+        provider.setBatchFault([](const std::string&, const std::string& type) { return type == "update" ? std::optional<int>(500) : std::nullopt; });
+        later();
+        auto failed = sync();
+        provider.setBatchFault(nullptr);
+        EXPECT_EQ(failed->outcome(), SyncRunOutcome::Partial) << failed->message();
+        saveLocal(bothOf(family).first, [&](platform::CNMutableContact& c) {
+            c.setPhoneNumbers({{std::string(platform::CNLabelPhoneNumberMobile), platform::CNPhoneNumber{kept}},
+                               {std::string(platform::CNLabelPhoneNumberMobile), platform::CNPhoneNumber{removed}}});
+        });
+        settle();
+        expectAlike(family);
+        auto [l, g] = bothOf(family);
+        ASSERT_TRUE(l);
+        EXPECT_EQ(localVersion(l).phones, (std::set<std::string>{kept, removed})) << family << ": the value put back was removed";
+        EXPECT_EQ(l->note(), "local note");
+        removeBothSides(family);
+    }
+
+    // A person deleted and one of the same name made before the next run, on either side: the
+    // new one is on both sides once, with none of the deleted one's values.
+    void cardMadeAgain() {
+        const std::string family = "Again" + std::to_string(++serial_);
+        const std::string before = "555 3" + std::to_string(serial_), after = "555 4" + std::to_string(serial_);
+        auto body = [&](const std::string& p) {
+            return personXML("Pat", family) + "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>" + p + "</gd:phoneNumber>";
+        };
+        provider.addContact(body(before), {"6contacts"});
+        settle();
+        if (pick(2)) {
+            provider.deleteContact(googleID("Pat " + family));
+            provider.addContact(body(after), {"6contacts"});
+        } else {
+            saveLocal(bothOf(family).first, nullptr, /*remove=*/true);
+            std::string id = addLocal({.given = "Pat", .family = family});
+            saveLocal(fetchLocal(id), [&](platform::CNMutableContact& c) {
+                c.setPhoneNumbers({{std::string(platform::CNLabelPhoneNumberMobile), platform::CNPhoneNumber{after}}});
+            });
+        }
+        settle();
+        expectAlike(family);
+        auto [l, g] = bothOf(family);
+        ASSERT_TRUE(l);
+        EXPECT_EQ(localVersion(l).phones, std::set<std::string>{after}) << family << ": the deleted card's values came back";
+        removeBothSides(family);
+    }
+
     void expectTheLatestVersions() {
         auto local = localByName();
         auto google = googleByName();
@@ -511,6 +671,9 @@ TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides)
         ASSERT_NO_FATAL_FAILURE(expectTheLatestVersions());
         if (HasFailure()) return;
         if (pick(3) == 0) ASSERT_NO_FATAL_FAILURE(twinsDeletedApart());
+        if (pick(3) == 0) ASSERT_NO_FATAL_FAILURE(cardMadeAgain());
+        if (merge_ && pick(2) == 0) ASSERT_NO_FATAL_FAILURE(localValueAgainstALaterProviderEdit());
+        if (merge_ && pick(3) == 0) ASSERT_NO_FATAL_FAILURE(failedRunThenPutBack());
     }
     EXPECT_GT(planned_, 0u);  // the seed made the runs write
 }

@@ -294,6 +294,19 @@ TEST(SyncStrategyTest, AMergeJudgesEachValueAgainstWhatTheLastRunLeftOnEachSide)
     const unsigned char stored[] = {0, 1, 0, 9, 0, 0, 0, 2, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0, 11, 1, 0, 7, 0, 0, 0};
     EXPECT_EQ(mixed.encode(), std::string(reinterpret_cast<const char*>(stored), sizeof stored));
     EXPECT_EQ(FieldValues::decode(mixed.encode()), mixed);
+    // IM addresses and social profiles are one value by service and user name; recorded by user
+    // name alone (an older store, under their own field numbers) they read as unknown, never as
+    // values that look removed.
+    const unsigned char olderIMs[] = {8, 1, 0, 5, 0, 0, 0};
+    const auto older = FieldValues::decode(std::string(reinterpret_cast<const char*>(olderIMs), sizeof olderIMs));
+    ASSERT_TRUE(older);
+    EXPECT_TRUE(!older->known(MergeField::IMs) && older->of(MergeField::IMs).empty() && older->known(MergeField::SocialProfiles));
+    FieldValues withIM = mixed;
+    withIM.add(MergeField::IMs, 5);
+    withIM.finish();
+    EXPECT_EQ((FieldMergeBase{*older, withIM, false, true, true, true}.fate(false, MergeField::IMs, 5)), ValueFate::Keep);
+    EXPECT_NE(withIM.encode().find(std::string("\x0e\x01\x00\x05\x00\x00\x00", 7)), std::string::npos);
+    EXPECT_EQ(FieldValues::decode(withIM.encode()), withIM);
     // Memberships: a record kept before them (withX) judges a group by the group hashes; a side
     // without groups (an account that keeps none) leaves none known on either side.
     const uint32_t team = *textKey(std::string("Team"));
