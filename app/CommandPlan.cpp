@@ -299,7 +299,7 @@ void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, co
             }
         out.set("failures", std::move(failures));
     }
-    session.console().outText(out.toJSON(true));
+    session.console().outJSON(out);
 }
 
 void printPlanSummary(Session& session, const SyncPlanSummary& plan) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "platform/foundation/PrintableText.h"
+#include "platform/foundation/Secrets.h"
 
 namespace quorvane::app {
 
@@ -38,6 +39,31 @@ void Console::out(const std::string& line) {
 void Console::outText(const std::string& text) {
     endProgress();
     std::fprintf(out_, "%s\n", printable(text).c_str());
+    std::fflush(out_);
+}
+
+namespace {
+platform::Value redactedStrings(const platform::Value& value) {
+    if (value.isString()) return platform::Value(platform::redactSecrets(value.asString()));
+    if (value.isArray()) {
+        platform::Value out = platform::Value::array();
+        for (const auto& item : value.asArray()) out.append(redactedStrings(item));
+        return out;
+    }
+    if (value.isDictionary()) {
+        platform::Value out = platform::Value::dictionary();
+        for (const auto& [key, item] : value.asDictionary()) out.set(platform::redactSecrets(key), redactedStrings(item));
+        return out;
+    }
+    return value;
+}
+}  // namespace
+
+void Console::outJSON(const platform::Value& document) {
+    endProgress();
+    const std::string text = redactedStrings(document).toJSON(true);
+    std::fprintf(out_, "%s\n",
+                 platform::printableText(text, platform::TextBreaks::Keep, platform::TextSecrets::AlreadyRedacted).c_str());
     std::fflush(out_);
 }
 

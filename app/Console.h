@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/Value.h"
+
 namespace quorvane::app {
 
 class Console {
@@ -22,8 +24,11 @@ public:
     // A result line on standard output: one line, whose tabs part its columns (a value inside
     // it goes through field()).
     void out(const std::string& line);
-    // A block of result lines (JSON, a run's log), its line feeds and tabs kept.
+    // A block of result lines (a run's log), its line feeds and tabs kept.
     void outText(const std::string& text);
+    // A JSON document for programs: the secrets are blotted out of its strings one by one, so
+    // that what it prints always parses, whatever a secret spells.
+    void outJSON(const platform::Value& document);
     // A progress text; replaces the last one. Off a terminal a new step (`newStep`) always
     // gets its line; texts within a step only every few seconds.
     void progress(const std::string& text, bool newStep = false);

@@ -43,6 +43,8 @@ bool isQuota(const Error& error) { return GoogleBatchWriter::isQuotaError(error)
 bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request") != nullptr; }
 bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
 bool isRequestDeadline(const Error& error) { return error.userInfo[platform::kURLErrorDeadlineKey].asBool(); }
+// An error that brings no sentence of its own.
+bool hasNoDescription(const Error& error) { return error.userInfo.find(Error::kLocalizedDescriptionKey) == nullptr; }
 
 // What the provider said with a refusal, as far as -v shows it: the reason it gave (the summary
 // of its error document) or the start of its answer as text.
@@ -161,6 +163,14 @@ const std::vector<KnownFailure>& knownFailures() {
         {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 6,
          "A request was not given the sign-in: it was not for the provider's own https address. The sign-in is kept.",
          kCheckAddress},
+        {kOAuth2, kQNOAuth2ErrorSignInChanged, kQNOAuth2ErrorSignInChanged, nullptr, 3,
+         "The sign-in was changed by another command while this one ran (signed out, or signed in anew), so this "
+         "one stopped without it.",
+         "Run the command again; if you signed out, sign in first with: quorvane signin"},
+        {kOAuth2, kQNOAuth2ErrorRefreshLockBusy, kQNOAuth2ErrorRefreshLockBusy, nullptr, 5,
+         "Another quorvane command of this profile held the sign-in for longer than a refresh may take, so this one "
+         "sent nothing with it.",
+         "Wait for the other command to end, then try again."},
         {kOAuth2, kQNOAuth2ErrorSignInTimedOut, kQNOAuth2ErrorSignInTimedOut, nullptr, 3,
          "The sign-in was not finished in time.", "Run quorvane signin again and finish it in the browser."},
         {kOAuth2, kQNOAuth2ErrorSignInPageUnavailable, kQNOAuth2ErrorSignInPageUnavailable, nullptr, 6,
@@ -169,6 +179,9 @@ const std::vector<KnownFailure>& knownFailures() {
 
         // An answer that is not a readable contacts list: not XML at all, or refused though
         // well-formed (its own sentence says why).
+        {kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject, kGDataServiceErrorCouldNotConstructObject,
+         hasNoDescription, 6, "The provider's answer was not a readable contacts list: it was empty or held no feed.",
+         kNotAContactsList},
         {kGDataXMLErrorDomain, kGDataXMLErrorMalformed, kGDataXMLErrorMalformed, nullptr, 6,
          "The provider's answer was not a readable contacts list: it is not well-formed XML.", kNotAContactsList},
         {kGDataXMLErrorDomain, kGDataXMLErrorExternalEntity, kGDataXMLErrorTooManyAttributes, nullptr, 6,

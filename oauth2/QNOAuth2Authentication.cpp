@@ -1,6 +1,7 @@
 #include "oauth2/QNOAuth2Authentication.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 #include "platform/foundation/Secrets.h"
 #include "platform/foundation/Strings.h"
 #include "platform/runloop/DispatchQueue.h"
+#include "platform/net/URLError.h"
 #include "platform/runloop/NotificationCenter.h"
+#include "platform/runloop/RunLoop.h"
 
 namespace quorvane {
 
@@ -289,14 +292,14 @@ bool QNOAuth2Authentication::authorizeRequest(const std::shared_ptr<URLRequest>&
 bool QNOAuth2Authentication::authorizeRequestArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args) {
     std::lock_guard lock(queueMutex_);
     if (shouldRefreshAccessToken()) {
-        if (refreshFetcher_) {
+        if (refreshFetcher_ || lockWaitTimer_) {
             authorizationQueue_.push_back(args);
-        } else {
-            storedTokenRetries_ = 0;
-            refreshFetcher_ = beginRefreshFetch();
-            if (refreshFetcher_) authorizationQueue_.push_back(args);
+            return true;
         }
-        if (refreshFetcher_) return true;
+        // Queued first: a refresh that cannot begin answers every waiting call, this one too.
+        authorizationQueue_.push_back(args);
+        if (startRefresh()) return !args->error;
+        authorizationQueue_.pop_back();
     }
     return authorizeRequestImmediateArgs(args);
 }
@@ -350,18 +353,64 @@ void QNOAuth2Authentication::deliver(const std::shared_ptr<QNOAuth2Authorization
 }
 
 void QNOAuth2Authentication::unlockRefresh() {
+    if (auto timer = std::move(refreshDeadlineTimer_)) timer->invalidate();
+    refreshDeadlineTimer_.reset();
     if (auto unlock = std::move(refreshUnlock_)) unlock();
     refreshUnlock_ = nullptr;
 }
 
-void QNOAuth2Authentication::setRefreshLock(RefreshLock lock) {
+void QNOAuth2Authentication::setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting) {
     std::lock_guard guard(queueMutex_);
     refreshLock_ = std::move(lock);
+    refreshLockWaiting_ = std::move(waiting);
 }
 
-std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
-    if (!refreshUnlock_ && nonEmpty(refreshToken())) {
-        if (refreshLock_) refreshUnlock_ = refreshLock_();
+void QNOAuth2Authentication::setRefreshStore(RefreshStore store) {
+    std::lock_guard guard(queueMutex_);
+    refreshStore_ = std::move(store);
+}
+
+double QNOAuth2Authentication::refreshDeadline() const {
+    std::lock_guard guard(queueMutex_);
+    return refreshDeadline_;
+}
+
+void QNOAuth2Authentication::setRefreshDeadline(double seconds) {
+    std::lock_guard guard(queueMutex_);
+    refreshDeadline_ = seconds > 0 ? seconds : kQNOAuth2RefreshDeadline;
+}
+
+namespace {
+double steadySeconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+constexpr double kLockPollInterval = 0.02;
+// Refreshes with the stored refresh token after the first one failed, within one refresh.
+constexpr int kMaxStoredTokenRetries = 3;
+}  // namespace
+
+bool QNOAuth2Authentication::startRefresh() {
+    storedTokenRetries_ = 0;
+    if (refreshLock_ && !refreshUnlock_ && nonEmpty(refreshToken())) {
+        RefreshLockTry attempt = refreshLock_();
+        if (attempt.state == RefreshLockTry::State::Busy) {
+            beginLockWait();
+            return true;
+        }
+        if (attempt.state == RefreshLockTry::State::Taken) refreshUnlock_ = std::move(attempt.unlock);
+    }
+    if (beginLockedRefresh()) return true;
+    // Nothing to exchange, or nothing may be: a failure has answered the calls already.
+    return authorizationQueue_.empty();
+}
+
+bool QNOAuth2Authentication::storedSignInGone() const { return refreshTokenSource_ && !nonEmpty(refreshTokenSource_()); }
+
+bool QNOAuth2Authentication::beginLockedRefresh() {
+    if (nonEmpty(refreshToken())) {
+        // Signed out meanwhile: the refresh token is not the user's to present any more.
+        if (storedSignInGone()) {
+            endRefresh(makeError(kQNOAuth2ErrorSignInChanged, nullptr));
+            return false;
+        }
         // Whoever held the lock before may have refreshed with the same refresh token and stored
         // the one the provider gave in its place: the one stored now is the sign-in. Presenting
         // the replaced one would be refused, and a provider may take it for a stolen token and
@@ -369,12 +418,68 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
         // needed.)
         adoptStoredRefreshToken();
     }
+    refreshFetcher_ = beginRefreshFetch();
+    if (!refreshFetcher_) unlockRefresh();
+    return refreshFetcher_ != nullptr;
+}
+
+void QNOAuth2Authentication::beginLockWait() {
+    const double bound = refreshDeadline_ + kQNOAuth2RefreshLockMargin;
+    lockWaitUntil_ = steadySeconds() + bound;
+    std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
+    lockWaitTimer_ = platform::Timer::scheduled(
+        kLockPollInterval, true,
+        [weak](platform::Timer&) {
+            if (auto self = weak.lock()) self->pollRefreshLock();
+        },
+        platform::RunLoop::main());
+    if (refreshLockWaiting_) refreshLockWaiting_(bound);
+}
+
+void QNOAuth2Authentication::pollRefreshLock() {
+    std::lock_guard lock(queueMutex_);
+    if (!lockWaitTimer_) return;
+    RefreshLockTry attempt = refreshLock_ ? refreshLock_() : RefreshLockTry{};
+    if (attempt.state == RefreshLockTry::State::Busy && steadySeconds() < lockWaitUntil_) return;
+    lockWaitTimer_->invalidate();
+    lockWaitTimer_.reset();
+    if (attempt.state == RefreshLockTry::State::Busy) {
+        // Still held past the time any refresh may take: presenting the refresh token now could
+        // present one the holder is having replaced.
+        endRefresh(makeError(kQNOAuth2ErrorRefreshLockBusy, nullptr));
+        return;
+    }
+    if (attempt.state == RefreshLockTry::State::Taken) refreshUnlock_ = std::move(attempt.unlock);
+    if (!beginLockedRefresh() && !authorizationQueue_.empty()) endRefresh(std::nullopt);
+}
+
+void QNOAuth2Authentication::refreshDeadlinePassed(const std::shared_ptr<QNSessionFetcher>& fetcher) {
+    {
+        std::lock_guard lock(queueMutex_);
+        if (!fetcher || fetcher != refreshFetcher_) return;
+    }
+    stopTokenFetcher(fetcher);
+    Error timedOut(platform::kURLErrorDomain, platform::kURLErrorTimedOut);
+    timedOut.userInfo.set(Error::kLocalizedDescriptionKey, Value("The token request took longer than a refresh may take."));
+    finishedRefresh(fetcher, timedOut);
+}
+
+std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
+    refreshPresented_ = refreshToken().value_or("");
     std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
     auto fetcher = beginTokenFetchWithDelegate([weak](const std::shared_ptr<QNOAuth2Authentication>&,
                                               const std::shared_ptr<QNSessionFetcher>& f, const std::optional<Error>& error) {
         if (auto self = weak.lock()) self->finishedRefresh(f, error);
     });
-    if (!fetcher) unlockRefresh();
+    // One deadline for the refresh, its retries with the stored token included.
+    if (fetcher && !refreshDeadlineTimer_) {
+        refreshDeadlineTimer_ = platform::Timer::scheduled(
+            refreshDeadline_, false,
+            [weak](platform::Timer&) {
+                if (auto self = weak.lock()) self->refreshDeadlinePassed(self->refreshFetcher());
+            },
+            platform::RunLoop::main());
+    }
     return fetcher;
 }
 
@@ -396,7 +501,6 @@ void QNOAuth2Authentication::setRefreshTokenSource(RefreshTokenSource source) {
 bool QNOAuth2Authentication::retryRefreshWithStoredToken(const std::optional<Error>& error) {
     // Another process sharing the stored sign-in may have refreshed with the same refresh token
     // first, and the provider, rotating it, refuses it now: the one it stored is the sign-in.
-    constexpr int kMaxStoredTokenRetries = 3;
     if (!error || !refreshTokenSource_ || storedTokenRetries_ >= kMaxStoredTokenRetries) return false;
     const Value& word = error->userInfo["json"]["error"];
     if (!word.isString() || word.asString() != "invalid_grant") return false;
@@ -406,10 +510,30 @@ bool QNOAuth2Authentication::retryRefreshWithStoredToken(const std::optional<Err
     return refreshFetcher_ != nullptr;
 }
 
-void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetcher>&, const std::optional<Error>& error) {
+void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<Error>& error) {
     std::lock_guard lock(queueMutex_);
+    // The answer of a refresh stopped meanwhile (its deadline passed) counts no more.
+    if (fetcher && fetcher != refreshFetcher_) return;
     refreshFetcher_.reset();
     if (retryRefreshWithStoredToken(error)) return;
+    std::optional<Error> failure = error;
+    if (!error && refreshStore_ && !refreshPresented_.empty() && nonEmpty(accessToken()) &&
+        !refreshStore_(shared_from_this(), refreshPresented_)) {
+        // The stored sign-in is no longer the one refreshed: this answer is nobody's.
+        setAccessToken(std::nullopt);
+        setExpiresIn(std::nullopt);
+        setRefreshToken(std::nullopt);
+        if (storedTokenRetries_ < kMaxStoredTokenRetries && adoptStoredRefreshToken()) {
+            ++storedTokenRetries_;
+            refreshFetcher_ = beginRefreshFetch();
+            if (refreshFetcher_) return;
+        }
+        failure = makeError(kQNOAuth2ErrorSignInChanged, nullptr);
+    }
+    endRefresh(failure);
+}
+
+void QNOAuth2Authentication::endRefresh(const std::optional<Error>& error) {
     unlockRefresh();
     auto waiting = std::move(authorizationQueue_);
     authorizationQueue_.clear();
@@ -441,6 +565,8 @@ void QNOAuth2Authentication::stopAuthorization() {
     {
         std::lock_guard lock(queueMutex_);
         authorizationQueue_.clear();
+        if (auto timer = std::move(lockWaitTimer_)) timer->invalidate();
+        lockWaitTimer_.reset();
         fetcher = std::move(refreshFetcher_);
         refreshFetcher_.reset();
         unlockRefresh();
@@ -468,6 +594,11 @@ bool QNOAuth2Authentication::isAuthorizedRequest(const URLRequest& request) cons
 }
 
 bool QNOAuth2Authentication::waitForCompletionWithTimeout(double seconds) {
+    {
+        // A refresh still waiting for the lock has not begun: its wait is bounded on its own.
+        std::lock_guard lock(queueMutex_);
+        if (lockWaitTimer_) return false;
+    }
     auto fetcher = refreshFetcher();
     return !fetcher || fetcher->waitForCompletionWithTimeout(seconds);
 }

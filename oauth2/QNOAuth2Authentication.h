@@ -22,12 +22,25 @@
 #include "platform/net/URLRequest.h"
 
 namespace quorvane {
+namespace platform {
+class Timer;
+}
 
 class QNSessionFetcher;
 
 inline constexpr const char* kQNOAuth2ErrorDomain = "com.quorvane.QNOAuth2";
 inline constexpr int64_t kQNOAuth2ErrorAuthorizationFailed = -1001;
 inline constexpr int64_t kQNOAuth2ErrorUnauthorizableRequest = -1004;
+// The stored sign-in was removed or replaced (signed out, or signed in anew) while a refresh ran
+// or before it began: the refresh's answer was dropped, or nothing was sent.
+inline constexpr int64_t kQNOAuth2ErrorSignInChanged = -1020;
+// Another refresh held the refresh lock for longer than a refresh may take: nothing was sent.
+inline constexpr int64_t kQNOAuth2ErrorRefreshLockBusy = -1021;
+
+// How long a refresh may take, its retries included (its token request is stopped then, with a
+// time-out), and how much longer one waiting for the refresh lock waits for it.
+inline constexpr double kQNOAuth2RefreshDeadline = 120;
+inline constexpr double kQNOAuth2RefreshLockMargin = 5;
 
 inline constexpr const char* kQNOAuth2FetchStarted = "kQNOAuth2FetchStarted";
 inline constexpr const char* kQNOAuth2FetchStopped = "kQNOAuth2FetchStopped";
@@ -204,12 +217,34 @@ public:
     // the waiting calls (a few times at most).
     using RefreshTokenSource = std::function<std::optional<std::string>()>;
     void setRefreshTokenSource(RefreshTokenSource source);
-    // Taken before a refresh is sent and let go once its answer has been merged (and so stored,
-    // by whoever stores it on kQNOAuth2RefreshTokenChanged): a lock shared with the other
-    // processes, so that they refresh one at a time, each with the token the one before stored.
-    // It answers what lets it go (nullptr when it could not be taken: the refresh goes ahead).
-    using RefreshLock = std::function<std::function<void()>()>;
-    void setRefreshLock(RefreshLock lock);
+    // A lock shared with the other processes, taken before a refresh is sent and let go once its
+    // answer has been stored (or dropped), so that they refresh one at a time, each with the
+    // token the one before stored. One call is one try: taken (with what lets it go), held by
+    // another, or not to be had at all (the refresh goes ahead without it). A refresh that finds
+    // it held tries again on the main run loop for as long as another may hold it
+    // (refreshDeadline() and kQNOAuth2RefreshLockMargin), telling `waiting` once with that bound;
+    // past it the refresh sends nothing and its calls fail (kQNOAuth2ErrorRefreshLockBusy). With a
+    // source, a refresh token is never sent once the source holds none (signed out meanwhile:
+    // kQNOAuth2ErrorSignInChanged).
+    struct RefreshLockTry {
+        enum class State { Taken, Busy, Unavailable };
+        State state = State::Unavailable;
+        std::function<void()> unlock;
+    };
+    using RefreshLock = std::function<RefreshLockTry()>;
+    void setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting = nullptr);
+    // Stores a refreshed authentication where the source reads it, but only while what is kept
+    // there still holds the refresh token the refresh presented (compare and replace); answers
+    // whether it is kept. Called, the refresh lock held, after every refresh the provider granted.
+    // An answer kept nowhere (signed out or signed in anew meanwhile) is dropped: the tokens it
+    // brought are forgotten (the store revokes what it must), a refresh with the source's other
+    // refresh token follows when it holds one, and the calls fail otherwise
+    // (kQNOAuth2ErrorSignInChanged).
+    using RefreshStore = std::function<bool(const std::shared_ptr<QNOAuth2Authentication>& auth, const std::string& presented)>;
+    void setRefreshStore(RefreshStore store);
+    // The whole time a refresh may take (kQNOAuth2RefreshDeadline unless set).
+    double refreshDeadline() const;
+    void setRefreshDeadline(double seconds);
     std::shared_ptr<void> userData() const;
     void setUserData(std::shared_ptr<void> v);
     void setProperty(platform::Value value, const std::string& key);  // null removes
@@ -237,11 +272,25 @@ private:
     std::optional<std::string> parameterString(const std::string& key) const;
     void updateExpirationDate();
     bool authorizeRequestImmediateArgs(const std::shared_ptr<QNOAuth2AuthorizationArgs>& args);
-    // Lets go of the refresh lock, if held; the queue's lock is held.
+    // Lets go of the refresh lock, if held, and stops the refresh's deadline; the queue's lock is held.
     void unlockRefresh();
+    // Begins a refresh for the waiting calls: takes the refresh lock (or starts waiting for it)
+    // and sends the request. False when there is nothing to exchange; the queue's lock is held.
+    bool startRefresh();
+    // The lock taken or not to be had: sends the request with the token stored last. The queue's
+    // lock is held; false when there is nothing to exchange (the calls go on at once).
+    bool beginLockedRefresh();
+    void beginLockWait();
+    void pollRefreshLock();
+    void refreshDeadlinePassed(const std::shared_ptr<QNSessionFetcher>& fetcher);
     // Starts the token fetch of a refresh, whose end is finishedRefresh(); the queue's lock is held.
     std::shared_ptr<QNSessionFetcher> beginRefreshFetch();
     void finishedRefresh(const std::shared_ptr<QNSessionFetcher>& fetcher, const std::optional<platform::Error>& error);
+    // Ends the refresh: lets go of the lock and answers the waiting calls (with the error when
+    // there is no access token); the queue's lock is held.
+    void endRefresh(const std::optional<platform::Error>& error);
+    // Whether the source says the sign-in is gone (it holds no refresh token).
+    bool storedSignInGone() const;
     // Takes the source's refresh token when it differs from this one's (the access token goes
     // with the refresh token it came from); whether it did. The queue's lock is held.
     bool adoptStoredRefreshToken();
@@ -274,8 +323,15 @@ private:
     std::shared_ptr<QNSessionFetcher> refreshFetcher_;
     RefreshTokenSource refreshTokenSource_;
     RefreshLock refreshLock_;
+    std::function<void(double)> refreshLockWaiting_;
+    RefreshStore refreshStore_;
     std::function<void()> refreshUnlock_;  // while a refresh holds the lock
     int storedTokenRetries_ = 0;  // of the refresh now running
+    std::string refreshPresented_;  // the refresh token the running refresh sent
+    double refreshDeadline_ = kQNOAuth2RefreshDeadline;
+    std::shared_ptr<platform::Timer> refreshDeadlineTimer_;  // while a refresh runs
+    std::shared_ptr<platform::Timer> lockWaitTimer_;  // while a refresh waits for the lock
+    double lockWaitUntil_ = 0;  // steady seconds
 };
 
 }  // namespace quorvane

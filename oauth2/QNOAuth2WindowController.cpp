@@ -104,15 +104,36 @@ bool QNOAuth2WindowController::removeAuthFromKeychainForName(const std::string& 
     return deleted == KeychainStatus::Success;
 }
 
+namespace {
+// The test of a conditional removal or replacement: the record holds this refresh token.
+std::function<bool(const Bytes&)> holdsRefreshToken(const std::string& refreshToken) {
+    return [&refreshToken](const Bytes& data) {
+        auto stored = QNOAuth2Authentication::dictionaryWithResponseString(std::string(data.begin(), data.end()));
+        const Value* token = stored ? stored->find("refresh_token") : nullptr;
+        return token && token->isString() && token->asString() == refreshToken;
+    };
+}
+}  // namespace
+
 bool QNOAuth2WindowController::removeAuthFromKeychainForName(const std::string& name, const std::string& refreshToken) {
     KeychainStatus deleted = platform::Keychain::defaultKeychain()->deleteGenericPassword(
-        name, kQNOAuth2KeychainAccountName, [&refreshToken](const Bytes& data) {
-            auto stored = QNOAuth2Authentication::dictionaryWithResponseString(std::string(data.begin(), data.end()));
-            const Value* token = stored ? stored->find("refresh_token") : nullptr;
-            return token && token->isString() && token->asString() == refreshToken;
-        });
+        name, kQNOAuth2KeychainAccountName, holdsRefreshToken(refreshToken));
     if (deleted != KeychainStatus::Success) return false;
     platform::UserDefaults::standardUserDefaults()->removeObjectForKey(prefsKeyForName(name));
+    return true;
+}
+
+bool QNOAuth2WindowController::replaceAuthInKeychainForName(const std::string& name,
+                                                            const std::shared_ptr<QNOAuth2Authentication>& auth,
+                                                            const std::string& refreshToken) {
+    if (!auth || !auth->canAuthorize()) return false;
+    std::string text = auth->persistenceResponseString();
+    KeychainStatus status = platform::Keychain::defaultKeychain()->setGenericPassword(
+        name, kQNOAuth2KeychainAccountName, Bytes(text.begin(), text.end()), holdsRefreshToken(refreshToken));
+    if (status == KeychainStatus::ItemNotFound) return false;
+    if (status != KeychainStatus::Success)
+        platform::Log::warning(kLogCategory, "cannot store the authorization \"" + name + "\": status " +
+                                                 std::to_string(int(status)));
     return true;
 }
 

@@ -73,6 +73,11 @@ public:
     // Removes the record only while it holds this refresh token (no other writer comes between
     // the look and the removal); false when it holds another one, which stays.
     static bool removeAuthFromKeychainForName(const std::string& name, const std::string& refreshToken);
+    // Stores the authorization in place of the record only while the record holds this refresh
+    // token (compare and replace: no other writer comes between); false when it holds another one
+    // or none, which stays as it is. Also true when the record could not be written (said in the log).
+    static bool replaceAuthInKeychainForName(const std::string& name, const std::shared_ptr<QNOAuth2Authentication>& auth,
+                                             const std::string& refreshToken);
     static bool authorizeFromKeychainForName(const std::string& name, const std::shared_ptr<QNOAuth2Authentication>& auth);
     // A "Google" authentication for the client with what the record holds (empty when nothing).
     static std::shared_ptr<QNOAuth2Authentication> authForGoogleFromKeychainForName(

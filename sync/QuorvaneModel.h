@@ -1136,9 +1136,9 @@ public:
     void signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
                                   SignInFailed failureSelector);
     void cancelSigningIn();
-    // The end of the sign-in: success keeps the authorization (stored in the keychain item by the
-    // controller) as mAuth once the item holds it, and revokes the one before; failure says why in
-    // the run log and leaves the sign-in before as it was.
+    // The end of the sign-in: success stores the authorization in the keychain item (holding the
+    // profile's sign-in lock), keeps it as mAuth once the item holds it, and revokes the one the
+    // item held before; failure says why in the run log and leaves the sign-in before as it was.
     void windowController(const std::shared_ptr<QNOAuth2WindowController>& controller,
                           const std::shared_ptr<QNOAuth2Authentication>& auth,
                           const std::optional<platform::Error>& error);
@@ -1151,8 +1151,10 @@ public:
         bool ended = false;
         std::optional<platform::Error> error;  // how it failed, once ended
     };
-    // Asks the provider to revoke the stored authorization's refresh token, removes the keychain
-    // item and forgets it. Answers the revocation (nullptr when there was nothing to revoke).
+    // Removes the keychain item (holding the profile's sign-in lock, so that no refresh of
+    // another command stores it again), forgets the authorization and asks the provider to revoke
+    // the refresh token the item held. Answers the revocation (nullptr when there was nothing to
+    // revoke).
     std::shared_ptr<GoogleRevocation> signOutFromGoogle();
     // Removes the keychain item and forgets the authorization without asking the provider to
     // revoke it.
@@ -1358,10 +1360,17 @@ private:
     // --- Sign-in ---
     std::shared_ptr<QNOAuth2WindowController> mSignInController;  // the sign-in in progress
     std::shared_ptr<GoogleRevocation> mLastRevocation;
-    // Stores mAuth again each time a refresh brings a new refresh token.
-    platform::NotificationCenter::TokenPtr mRefreshTokenObserver;
     // Makes the authorization the signed-in one (nullptr: nobody), kept stored as it changes.
     void setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth);
+    // The profile's sign-in lock (SignIn.lock), which refreshes, sign-ins and sign-outs take to
+    // change the stored sign-in one at a time; waits as long as a refresh may hold it, saying so.
+    // Answers what lets it go; nullptr when it could not be had (the caller goes on: the stored
+    // sign-in is only ever replaced while it holds what the writer read).
+    std::shared_ptr<void> waitForSignInLock();
+    // Says in the run's progress that a command waits for the sign-in lock.
+    void sayWaitingForSignInLock(double seconds);
+    // This model, for what the authorization calls back while the model lives.
+    std::shared_ptr<QuorvaneModel*> mSignInSelf;
     std::shared_ptr<GoogleRevocation> revokeGoogleAuthorization(const std::shared_ptr<QNOAuth2Authentication>& auth);
     // The refresh token the keychain item holds now.
     std::optional<std::string> storedRefreshToken() const;

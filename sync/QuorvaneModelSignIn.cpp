@@ -1,11 +1,14 @@
 // Signing in to the provider and out again: the sign-in controller shows the provider's page in
-// the page view it is given (the user's browser with a loopback listener by default), stores the
-// authorization under the model's keychain item, and hands it back here. The stored item follows
-// the signed-in authorization: a refresh that brings a new refresh token (a provider rotating
-// them) stores it before the waiting requests go on, and processes sharing the item pick up the
-// one another stored when the provider refuses theirs.
+// the page view it is given (the user's browser with a loopback listener by default) and hands
+// the authorization back here, where it is stored under the model's keychain item. The stored
+// item follows the signed-in authorization: a refresh that brings a new refresh token (a provider
+// rotating them) stores it before the waiting requests go on, but only over the sign-in it
+// refreshed; processes sharing the item pick up the one another stored. Refreshes, sign-ins and
+// sign-outs of a profile change the item one at a time, under the profile's sign-in lock.
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "oauth2/QNOAuth2SignIn.h"
@@ -19,12 +22,28 @@ namespace quorvane {
 namespace {
 constexpr const char* kSignInLockFileName = "SignIn.lock";
 constexpr const char* kLoadingHTML = "<html><body><div align=center>Loading sign-in page...</div></body></html>";
+
+// What the keychain item holds now (an authentication without tokens when it holds nothing).
+std::shared_ptr<QNOAuth2Authentication> storedAuthorization(const std::string& name, const std::string& clientID,
+                                                            const std::string& clientSecret) {
+    return QNOAuth2WindowController::authForGoogleFromKeychainForName(name, clientID, clientSecret);
+}
+
+// One try at the sign-in lock: what lets it go, nullptr while another holds it, an error when
+// the lock file cannot be opened.
+platform::Result<std::shared_ptr<void>> tryTakeSignInLock(const std::filesystem::path& file) {
+    auto lock = SyncLock::tryAcquire(file, SyncLock::Scope::FileOnly);
+    if (!lock) return lock.error();
+    return std::shared_ptr<void>(std::shared_ptr<SyncLock>(std::move(*lock)));
+}
 }  // namespace
 
 void QuorvaneModel::signIntoGoogleWithWindow(std::shared_ptr<platform::WebView> window, SignInSucceeded successSelector,
                                              SignInFailed failureSelector) {
+    // The controller is given no keychain item: the new sign-in is stored here, under the
+    // profile's sign-in lock, in place of whatever is stored by then.
     auto controller = QNOAuth2WindowController::controllerWithScope(std::string(kGoogleContactsScope), mClientID,
-                                                                    mClientSecret, mKeychainItemName);
+                                                                    mClientSecret, std::nullopt);
     controller->signIn()->setAdditionalAuthorizationParameters(platform::Value::dictionary({{"hl", "en"}}));
     controller->setInitialHTMLString(std::string(kLoadingHTML));
     controller->setShouldPersistUser(true);
@@ -60,15 +79,24 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
     std::optional<platform::Error> failure = error;
     if (!failure && !(auth && auth->canAuthorize()))
         failure = platform::Error(kQNOAuth2ErrorDomain, kQNOAuth2ErrorAuthorizationFailed);
-    if (!failure && storedRefreshToken() != auth->refreshToken())
-        failure = platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSignInNotSaved,
-                                                   "The new sign-in could not be stored; the one before is kept.");
+    std::shared_ptr<QNOAuth2Authentication> previous;
+    if (!failure) {
+        // Stored while no refresh of another command runs: the sign-in it replaces is the one
+        // stored now (a refresh may have replaced the one this command read at its start), and
+        // a refresh running meanwhile stores nothing over it.
+        auto held = waitForSignInLock();
+        previous = storedAuthorization(mKeychainItemName, mClientID, mClientSecret);
+        if (!QNOAuth2WindowController::saveAuthToKeychainForName(mKeychainItemName, auth) ||
+            storedRefreshToken() != auth->refreshToken())
+            failure = platform::Error::withDescription(kQuorvaneModelErrorDomain, kQuorvaneModelErrorSignInNotSaved,
+                                                       "The new sign-in could not be stored; the one before is kept.");
+    }
     if (!failure) {
         // Stored: only now does the sign-in before go, revoked at the provider.
-        auto previous = std::move(mAuth);
         setGoogleAuthorization(auth);
-        mLastRevocation = previous && previous->refreshToken() != auth->refreshToken() ? revokeGoogleAuthorization(previous)
-                                                                                        : nullptr;
+        mLastRevocation = previous->canAuthorize() && previous->refreshToken() != auth->refreshToken()
+                              ? revokeGoogleAuthorization(previous)
+                              : nullptr;
         setProgressWithString(Utils::localized("SyncProgressWC_LoginSucceeded", "Login Succeeded!"));
         if (succeeded) succeeded();
         return;
@@ -80,40 +108,67 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
 }
 
 std::optional<std::string> QuorvaneModel::storedRefreshToken() const {
-    return QNOAuth2WindowController::authForGoogleFromKeychainForName(mKeychainItemName, mClientID, mClientSecret)
-        ->refreshToken();
+    return storedAuthorization(mKeychainItemName, mClientID, mClientSecret)->refreshToken();
+}
+
+void QuorvaneModel::sayWaitingForSignInLock(double seconds) {
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", seconds);
+    setProgressWithString("Another command of this profile is refreshing or changing the sign-in; waiting up to " +
+                          std::string(bound) + " s");
+}
+
+std::shared_ptr<void> QuorvaneModel::waitForSignInLock() {
+    if (mDataFolder.empty()) return nullptr;
+    const auto file = mDataFolder / kSignInLockFileName;
+    const double bound = (mAuth ? mAuth->refreshDeadline() : kQNOAuth2RefreshDeadline) + kQNOAuth2RefreshLockMargin;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
+    for (bool said = false;; said = true) {
+        auto lock = tryTakeSignInLock(file);
+        if (!lock) return nullptr;
+        if (*lock) return std::move(*lock);
+        if (std::chrono::steady_clock::now() >= until) return nullptr;
+        if (!said) sayWaitingForSignInLock(bound);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth) {
-    mRefreshTokenObserver.reset();
     mAuth = std::move(auth);
     if (!mAuth) return;
-    // Delivered on the thread that merged the token answer, before the refresh's waiting calls
-    // go on; the model itself may be gone by then, so the block holds only what it needs.
-    std::weak_ptr<QNOAuth2Authentication> weak = mAuth;
-    mRefreshTokenObserver = platform::NotificationCenter::defaultCenter().addObserver(
-        kQNOAuth2RefreshTokenChanged, mAuth.get(), nullptr, [weak, name = mKeychainItemName](const platform::Notification&) {
-            if (auto auth = weak.lock(); auth && auth->canAuthorize())
-                QNOAuth2WindowController::saveAuthToKeychainForName(name, auth);
-        });
-    mAuth->setRefreshTokenSource([name = mKeychainItemName, id = mClientID, secret = mClientSecret] {
-        return QNOAuth2WindowController::authForGoogleFromKeychainForName(name, id, secret)->refreshToken();
+    if (!mSignInSelf) mSignInSelf = std::make_shared<QuorvaneModel*>(this);
+    const std::string name = mKeychainItemName, id = mClientID, secret = mClientSecret;
+    mAuth->setRefreshTokenSource([name, id, secret] { return storedAuthorization(name, id, secret)->refreshToken(); });
+    // A refresh's answer is stored only over the sign-in it refreshed: a sign-out or a new
+    // sign-in made meanwhile stays, and a refresh token the answer brought is revoked, so that
+    // no grant stays live with nothing referring to it.
+    mAuth->setRefreshStore([name, id, secret](const std::shared_ptr<QNOAuth2Authentication>& refreshed,
+                                              const std::string& presented) {
+        if (refreshed->refreshToken() == presented) return storedAuthorization(name, id, secret)->refreshToken() == presented;
+        if (QNOAuth2WindowController::replaceAuthInKeychainForName(name, refreshed, presented)) return true;
+        auto dropped = QNOAuth2Authentication::authenticationWithServiceProvider(
+            refreshed->serviceProvider(), refreshed->tokenURL(), refreshed->redirectURI(), refreshed->clientID(),
+            refreshed->clientSecret());
+        dropped->setRefreshToken(refreshed->refreshToken());
+        QNOAuth2SignIn::revokeTokenForGoogleAuthentication(dropped);
+        return false;
     });
     if (mDataFolder.empty()) return;
-    // The commands of a profile refresh one at a time (a refresh is quick; one that is not holds
-    // the next for a bounded time, after which it goes ahead). The lock is the file's alone: a
-    // sync refreshing its token holds the profile's sync lock on the folder already.
-    mAuth->setRefreshLock([file = mDataFolder / kSignInLockFileName]() -> std::function<void()> {
-        constexpr double kLockWaitSeconds = 10;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kLockWaitSeconds);
-        for (;;) {
-            auto lock = SyncLock::tryAcquire(file, SyncLock::Scope::FileOnly);
-            if (!lock) return nullptr;
-            if (*lock) return [held = std::shared_ptr<SyncLock>(std::move(*lock))] {};
-            if (std::chrono::steady_clock::now() >= until) return nullptr;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
+    // The commands of a profile refresh one at a time, and not while one signs in or out. The
+    // lock is the file's alone: a sync refreshing its token holds the profile's sync lock on the
+    // folder already.
+    std::weak_ptr<QuorvaneModel*> model = mSignInSelf;
+    mAuth->setRefreshLock(
+        [file = mDataFolder / kSignInLockFileName]() {
+            using Try = QNOAuth2Authentication::RefreshLockTry;
+            auto lock = tryTakeSignInLock(file);
+            if (!lock) return Try{Try::State::Unavailable, nullptr};
+            if (!*lock) return Try{Try::State::Busy, nullptr};
+            return Try{Try::State::Taken, [held = std::move(*lock)] {}};
+        },
+        [model](double seconds) {
+            if (auto self = model.lock()) (*self)->sayWaitingForSignInLock(seconds);
+        });
 }
 
 std::string QuorvaneModel::signInFailureMessage(const platform::Error& error) {
@@ -142,9 +197,16 @@ std::shared_ptr<QuorvaneModel::GoogleRevocation> QuorvaneModel::revokeGoogleAuth
 }
 
 std::shared_ptr<QuorvaneModel::GoogleRevocation> QuorvaneModel::signOutFromGoogle() {
-    auto auth = mAuth;
-    forgetGoogleAuthorization();
-    return auth ? revokeGoogleAuthorization(auth) : nullptr;
+    std::shared_ptr<QNOAuth2Authentication> stored;
+    {
+        // Removed while no refresh of another command runs, so that none stores it again; the
+        // token to revoke is the one stored now (a refresh may have replaced the one this command
+        // read at its start: presenting that one would be presenting a replaced token).
+        auto held = waitForSignInLock();
+        stored = storedAuthorization(mKeychainItemName, mClientID, mClientSecret);
+        forgetGoogleAuthorization();
+    }
+    return stored->canAuthorize() ? revokeGoogleAuthorization(stored) : nullptr;
 }
 
 void QuorvaneModel::forgetGoogleAuthorization() {

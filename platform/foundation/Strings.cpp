@@ -334,9 +334,9 @@ bool isHiddenFormatCharacter(UChar32 c) {
 
 }  // namespace
 
-std::string printableText(std::string_view original, TextBreaks keep) {
+std::string printableText(std::string_view original, TextBreaks keep, TextSecrets secrets) {
     // Secrets first: what a server echoed of them is gone before anything is shown.
-    const std::string redacted = redactSecrets(original);
+    const std::string redacted = secrets == TextSecrets::Redact ? redactSecrets(original) : std::string(original);
     const std::string_view text = redacted;
     std::string out;
     out.reserve(text.size());

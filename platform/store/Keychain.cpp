@@ -132,7 +132,7 @@ bool linkUnnamed(int fd, const fs::path& target) {
 }  // namespace
 
 KeychainStatus Keychain::writeItem(std::string_view service, std::string_view account, const Bytes& password,
-                                   bool replace) {
+                                   bool replace, const std::function<bool(const Bytes& password)>& onlyIf) {
     if (service.empty() || account.empty()) return KeychainStatus::Param;
     if (!Paths::ensureDirectory(folder_, 0700)) {
         Log::error(kLogCategory, "cannot create the keychain folder " + folder_.string());
@@ -144,6 +144,12 @@ KeychainStatus Keychain::writeItem(std::string_view service, std::string_view ac
     removeStaleTemporaries(folder_);
     fs::path target = itemPath(service, account);
     if (!replace && ::access(target.c_str(), F_OK) == 0) return KeychainStatus::DuplicateItem;
+    if (onlyIf) {
+        Bytes data;
+        KeychainStatus found = findGenericPassword(service, account, &data);
+        if (found == KeychainStatus::IO) return found;
+        if (found != KeychainStatus::Success || !onlyIf(data)) return KeychainStatus::ItemNotFound;
+    }
 
     Value item = Value::dictionary({{"class", Value("genp")},
                                     {"service", Value(base64Encode(service))},
@@ -209,6 +215,11 @@ KeychainStatus Keychain::addGenericPassword(std::string_view service, std::strin
 
 KeychainStatus Keychain::setGenericPassword(std::string_view service, std::string_view account, const Bytes& password) {
     return writeItem(service, account, password, true);
+}
+
+KeychainStatus Keychain::setGenericPassword(std::string_view service, std::string_view account, const Bytes& password,
+                                            const std::function<bool(const Bytes& password)>& onlyIf) {
+    return writeItem(service, account, password, true, onlyIf);
 }
 
 KeychainStatus Keychain::findGenericPassword(std::string_view service, std::string_view account, Bytes* password) const {

@@ -50,6 +50,10 @@ public:
     // item is written in full first and then renamed over the old one, so a failed write leaves
     // the old item as it was.
     KeychainStatus setGenericPassword(std::string_view service, std::string_view account, const Bytes& password);
+    // Replaces the item only when its data passes the test, read under the folder's lock so that
+    // no writer or deleter comes between; ItemNotFound when there is none or its data fails it.
+    KeychainStatus setGenericPassword(std::string_view service, std::string_view account, const Bytes& password,
+                                      const std::function<bool(const Bytes& password)>& onlyIf);
     // Finds the item; with a password pointer, also reads its data.
     KeychainStatus findGenericPassword(std::string_view service, std::string_view account,
                                        Bytes* password = nullptr) const;
@@ -62,7 +66,8 @@ public:
 
 private:
     std::filesystem::path itemPath(std::string_view service, std::string_view account) const;
-    KeychainStatus writeItem(std::string_view service, std::string_view account, const Bytes& password, bool replace);
+    KeychainStatus writeItem(std::string_view service, std::string_view account, const Bytes& password, bool replace,
+                             const std::function<bool(const Bytes& password)>& onlyIf = nullptr);
 
     std::filesystem::path folder_;
 };

@@ -309,6 +309,21 @@ TEST_F(QuorvaneCommandTest, NoSecretTheProviderEchoesIsPrinted) {
                 EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
         secrets.clear();
     }
+    // A secret that spells the JSON's own syntax (an access token `"outcome`) is blotted out of
+    // its values only: what --json prints still parses.
+    provider.setAnswerFault(nullptr);
+    provider.setOAuthFault(nullptr);
+    ASSERT_EQ(signIn().code, 0);
+    provider.setOAuthFault([](const TestRequest& req, TestResponse& res) {
+        if (req.body.find("grant_type=refresh_token") != std::string::npos)
+            res.body = R"({"access_token":"\"outcome","expires_in":3600,"token_type":"Bearer"})";
+    });
+    auto r = quorvane({"plan", "--json"});
+    auto json = platform::Value::fromJSON(r.out);
+    ASSERT_TRUE(json) << r.out;
+    EXPECT_EQ((*json)["exitCode"].asInt(), r.code);
+    EXPECT_TRUE(json->contains("outcome")) << r.out;
+    provider.setOAuthFault(nullptr);
 }
 
 std::multiset<std::string> localNames();
@@ -339,6 +354,7 @@ TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
         std::function<void(std::string&)> edit;
         const char* says;
     } cases[] = {
+        {"empty", [](std::string& body) { body.clear(); }, "it was empty or held no feed"},
         {"cut short", [](std::string& body) { body.resize(body.size() / 2); }, "not well-formed XML"},
         {"many attributes", [&](std::string& body) { body.insert(body.find("<gd:name") + 8, many); }, "more than 1000 attributes"},
         {"many in an entity", withType("<!DOCTYPE feed [<!ENTITY e \"<b" + many + "/>\">]>", "&e;"), "more than 1000 attributes"},
@@ -631,6 +647,57 @@ TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefresh
     EXPECT_EQ(provider.replacedTokensPresented(), 0u);
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_FALSE(std::filesystem::is_symlink(lock));
+}
+
+// A provider that rotates refresh tokens, ends the whole grant when a replaced one comes back and
+// answers refreshes slowly: a new sign-in, a second plan or a sign-out made while a plan refreshes
+// waits for it (saying so) instead of acting on the sign-in the plan is having replaced. The new
+// sign-in and the sign-out stay, no replaced token is ever presented, and every command ends 0 or
+// says why.
+TEST_F(QuorvaneCommandTest, ASignInOrSignOutWhileAnotherCommandRefreshesStaysAndNoReplacedTokenIsPresented) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    provider.setRotateRefreshTokens(true);
+    provider.setRevokeGrantOnReuse(true);
+    // Runs the other command while a plan's refresh is carried out but not answered, until it
+    // waits for the plan, then lets the answer go; answers the plan's result.
+    auto whilePlanRefreshes = [&](const std::vector<std::string>& other) {
+        provider.holdRefreshAnswers(true);
+        ChildProcess plan({QUORVANE_BINARY, "plan"});
+        EXPECT_TRUE(provider.waitForHeldRefreshes(1, 120)) << plan.err();
+        std::vector<std::string> args = {QUORVANE_BINARY};
+        args.insert(args.end(), other.begin(), other.end());
+        ChildProcess second(args);
+        // A sign-in's page is answered meanwhile, as the user's browser would.
+        const std::string page = other[0] == "signin" ? second.readLine() : "";
+        std::thread browser([&] {
+            if (!page.empty()) EXPECT_EQ(completeSignInInBrowser(page, fakeCAFile()), 200);
+        });
+        EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+        provider.holdRefreshAnswers(false);
+        browser.join();
+        EXPECT_EQ(second.wait(), 0) << second.err();
+        CommandResult r;
+        r.code = plan.wait();
+        r.err = plan.err();
+        return r;
+    };
+    auto plan = whilePlanRefreshes({"signin", "--no-browser"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);  // the new sign-in holds
+
+    plan = whilePlanRefreshes({"plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+
+    // The sign-out ends the grant the plan works with: the plan ends then, saying why.
+    plan = whilePlanRefreshes({"signout"});
+    if (plan.code) {
+        EXPECT_EQ(plan.code, 3) << plan.err;
+        EXPECT_NE(plan.err.find("The sign-in was changed by another command while this one ran"), std::string::npos) << plan.err;
+    }
+    EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 3);
+    EXPECT_EQ(provider.replacedTokensPresented(), 0u);
 }
 
 // Ctrl-C or SIGTERM ends a command whose provider trickles its answer within 10 seconds, with

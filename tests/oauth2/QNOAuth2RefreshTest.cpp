@@ -284,5 +284,113 @@ TEST_F(QNOAuth2RefreshTest, TheTokenStaysWithItsOriginThroughRedirectsRetriesAnd
     }
 }
 
+// The refresh lock: a refresh that finds it held waits (saying so once) and sends nothing until
+// it is let go; one held past the time any refresh may take fails the calls without sending; a
+// refresh past its deadline is stopped and lets go of the lock. The answer is stored only over
+// the sign-in it refreshed: one stored nowhere is dropped, and a refresh with the sign-in stored
+// meanwhile follows; nothing is sent once the sign-in is gone.
+TEST_F(QNOAuth2RefreshTest, ARefreshTakesTheLockInTimeAndKeepsItsAnswerOnlyOverTheSignInItRefreshed) {
+    server.respond("/token", 200, R"({"access_token":"new-access","refresh_token":"refresh-2","expires_in":3600})",
+                   "application/json");
+    bool busy = true;
+    int taken = 0, letGo = 0;
+    std::vector<double> waits;
+    std::optional<std::string> stored = "refresh-1";
+    std::vector<std::string> storedOver;
+    std::vector<bool> storeAnswers;
+    auto prepared = [&](double deadline) {
+        auto auth = staleAuthentication();
+        auth->primeForRefresh();
+        auth->setRefreshDeadline(deadline);
+        auth->setRefreshTokenSource([&] { return stored; });
+        auth->setRefreshLock(
+            [&] {
+                using Try = QNOAuth2Authentication::RefreshLockTry;
+                if (busy) return Try{Try::State::Busy, nullptr};
+                ++taken;
+                return Try{Try::State::Taken, [&] { ++letGo; }};
+            },
+            [&](double seconds) { waits.push_back(seconds); });
+        auth->setRefreshStore([&](const std::shared_ptr<QNOAuth2Authentication>& a, const std::string& presented) {
+            storedOver.push_back(presented);
+            bool kept = storeAnswers.empty() || storeAnswers.front();
+            if (!storeAnswers.empty()) storeAnswers.erase(storeAnswers.begin());
+            if (kept) stored = a->refreshToken();
+            return kept;
+        });
+        return auth;
+    };
+    auto lastError = [&] { return outcomes.back().error ? outcomes.back().error->code : 0; };
+
+    // Held, then let go: nothing is sent meanwhile, then the token stored last.
+    auto auth = prepared(60);
+    authorize(auth, "waits");
+    ASSERT_TRUE(RunLoop::main()->runUntil([&] { return !waits.empty(); }, 60));
+    EXPECT_EQ(waits, std::vector<double>{60 + kQNOAuth2RefreshLockMargin});
+    RunLoop::main()->runUntil([] { return false; }, 0.1);
+    EXPECT_EQ(server.requestCount("/token"), 0u);
+    stored = "refresh-5";  // what the holder stored
+    busy = false;
+    ASSERT_TRUE(waitForOutcomes(1));
+    EXPECT_FALSE(outcomes.back().error);
+    EXPECT_NE(server.requests("/token").back().body.find("refresh_token=refresh-5"), std::string::npos);
+    EXPECT_EQ(storedOver, std::vector<std::string>{"refresh-5"});
+    EXPECT_EQ(stored, "refresh-2");
+    EXPECT_EQ(taken, 1);
+    EXPECT_EQ(letGo, 1);
+
+    // Held past the time a refresh may take: the call fails, and nothing was sent.
+    busy = true;
+    stored = "refresh-1";
+    auth = prepared(0.1);
+    authorize(auth, "gives-up");
+    ASSERT_TRUE(waitForOutcomes(2));
+    EXPECT_EQ(lastError(), kQNOAuth2ErrorRefreshLockBusy);
+    EXPECT_EQ(server.requestCount("/token"), 1u);
+    busy = false;
+
+    // Past its deadline: stopped, the lock let go.
+    server.hold("/token");
+    auth = prepared(0.3);
+    authorize(auth, "too-slow");
+    ASSERT_TRUE(waitForOutcomes(3));
+    EXPECT_EQ(outcomes.back().error->domain, platform::kURLErrorDomain);
+    EXPECT_EQ(lastError(), platform::kURLErrorTimedOut);
+    EXPECT_EQ(letGo, 2);
+    server.release("/token");
+
+    // Stored nowhere: dropped; the sign-in stored meanwhile is refreshed instead.
+    stored = "refresh-1";
+    storedOver.clear();
+    storeAnswers = {false, true};
+    auth = prepared(60);
+    authorize(auth, "signed-in-anew");
+    // The store that says no has another sign-in stored (what a new sign-in did meanwhile).
+    auth->setRefreshTokenSource([&] { return storedOver.empty() ? stored : std::optional<std::string>("refresh-7"); });
+    ASSERT_TRUE(waitForOutcomes(4));
+    EXPECT_FALSE(outcomes.back().error);
+    EXPECT_EQ(storedOver, (std::vector<std::string>{"refresh-1", "refresh-7"}));
+    EXPECT_EQ(letGo, 3);
+
+    // Stored nowhere and no sign-in left (signed out meanwhile): the call fails, no token is kept.
+    storeAnswers = {false};
+    auth = prepared(60);
+    auth->setRefreshTokenSource([&] { return storeAnswers.empty() ? std::nullopt : stored; });
+    authorize(auth, "signed-out");
+    ASSERT_TRUE(waitForOutcomes(5));
+    EXPECT_EQ(lastError(), kQNOAuth2ErrorSignInChanged);
+    EXPECT_FALSE(auth->accessToken());
+    EXPECT_FALSE(auth->refreshToken());
+    // Signed out before: nothing is sent at all.
+    const size_t sent = server.requestCount("/token");
+    stored = std::nullopt;
+    auth = prepared(60);
+    authorize(auth, "gone-before");
+    ASSERT_TRUE(waitForOutcomes(6));
+    EXPECT_EQ(lastError(), kQNOAuth2ErrorSignInChanged);
+    EXPECT_EQ(server.requestCount("/token"), sent);
+    EXPECT_EQ(taken, letGo);
+}
+
 }  // namespace
 }  // namespace quorvane

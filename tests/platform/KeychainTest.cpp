@@ -104,6 +104,14 @@ TEST_F(KeychainTest, SetReplacesInOneStepAndAFailedWriteKeepsTheOldItem) {
     Bytes out;
     ASSERT_EQ(keychain.findGenericPassword("Quorvane", "OAuth", &out), KeychainStatus::Success);
     EXPECT_EQ(out, bytes("refresh_token=new"));
+    // A conditional set replaces only the item it was meant for, and makes none.
+    auto holds = [](const std::string& text) { return [text](const Bytes& data) { return data == bytes(text); }; };
+    EXPECT_EQ(keychain.setGenericPassword("Quorvane", "OAuth", bytes("refresh_token=x"), holds("refresh_token=old")),
+              KeychainStatus::ItemNotFound);
+    EXPECT_EQ(keychain.setGenericPassword("Quorvane", "None", bytes("refresh_token=x"), holds("")), KeychainStatus::ItemNotFound);
+    EXPECT_EQ(keychain.findGenericPassword("Quorvane", "None"), KeychainStatus::ItemNotFound);
+    EXPECT_EQ(keychain.setGenericPassword("Quorvane", "OAuth", bytes("refresh_token=new"), holds("refresh_token=new")),
+              KeychainStatus::Success);
 
     // A write that cannot complete (the file size limit stops it) leaves the old item whole.
     signal(SIGXFSZ, SIG_IGN);

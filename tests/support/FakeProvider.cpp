@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -242,6 +243,20 @@ struct FakeProvider::State {
     bool revokeGrantOnReuse = false;
     std::set<std::string> replacedRefreshTokens;
     size_t replacedPresented = 0;
+    // The grant each token of a sign-in (and of the refreshes that followed) belongs to.
+    std::map<std::string, uint64_t> grantOf;
+    uint64_t grants = 0;
+    bool holdRefreshes = false;
+    size_t heldRefreshes = 0;
+    std::condition_variable refreshHeld;
+    // Every token of the grant stops working.
+    void endGrant(uint64_t grant) {
+        for (auto* tokens : {&accessTokens, &refreshTokens})
+            for (auto it = tokens->begin(); it != tokens->end();) {
+                auto g = grantOf.find(*it);
+                it = g != grantOf.end() && g->second == grant ? tokens->erase(it) : std::next(it);
+            }
+    }
     // PKCE: the S256 challenge each code was issued with, and the exchanges that proved it.
     std::map<std::string, std::string> challenges;
     size_t verifiedExchanges = 0;
@@ -307,7 +322,10 @@ FakeProvider::FakeProvider(OAuthSettings settings, int port)
 }
 
 // The handlers reach the state and the uploads: no handler may still run when those go.
-FakeProvider::~FakeProvider() { server_->stop(); }
+FakeProvider::~FakeProvider() {
+    holdRefreshAnswers(false);
+    server_->stop();
+}
 
 std::string FakeProvider::feedsRoot() const { return server_->baseURL() + "/m8/feeds/"; }
 std::string FakeProvider::tokenURL() const { return server_->baseURL() + "/oauth2/v4/token"; }
@@ -469,6 +487,7 @@ FakeProvider::Tokens FakeProvider::issueTokens() {
     Tokens t{state_->newToken("access-"), state_->newToken("refresh-")};
     state_->accessTokens.insert(t.accessToken);
     state_->refreshTokens.insert(t.refreshToken);
+    state_->grantOf[t.accessToken] = state_->grantOf[t.refreshToken] = ++state_->grants;
     return t;
 }
 
@@ -502,6 +521,20 @@ void FakeProvider::setRotateRefreshTokens(bool rotate) {
 void FakeProvider::setRevokeGrantOnReuse(bool revoke) {
     std::lock_guard lock(state_->mutex);
     state_->revokeGrantOnReuse = revoke;
+}
+
+void FakeProvider::holdRefreshAnswers(bool hold) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->holdRefreshes = hold;
+    }
+    state_->refreshHeld.notify_all();
+}
+
+bool FakeProvider::waitForHeldRefreshes(size_t n, double timeoutSeconds) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->refreshHeld.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                                        [&] { return state_->heldRefreshes >= n; });
 }
 
 size_t FakeProvider::replacedTokensPresented() const {
@@ -555,7 +588,20 @@ void FakeProvider::install() {
             if (fault) fault(req, res);
         };
     };
-    server_->on("POST", "/oauth2/v4/token", withFault([this, &st, json](const TestRequest& req, TestResponse& res) {
+    // A refresh's answer, once carried out, waits while refresh answers are held.
+    auto holdingRefreshes = [&st](TestHTTPServer::Handler handler) {
+        return [&st, handler](const TestRequest& req, TestResponse& res) {
+            handler(req, res);
+            if (req.body.find("grant_type=refresh_token") == std::string::npos) return;
+            std::unique_lock lock(st.mutex);
+            if (!st.holdRefreshes) return;
+            ++st.heldRefreshes;
+            st.refreshHeld.notify_all();
+            st.refreshHeld.wait(lock, [&st] { return !st.holdRefreshes; });
+            --st.heldRefreshes;
+        };
+    };
+    server_->on("POST", "/oauth2/v4/token", holdingRefreshes(withFault([this, &st, json](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.body);
         std::lock_guard lock(st.mutex);
         ++st.tokenRequests;
@@ -565,9 +611,11 @@ void FakeProvider::install() {
         }
         const std::string& grant = form["grant_type"];
         bool ok = false, withRefresh = false;
+        uint64_t grantID = 0;
         if (grant == "authorization_code") {
             ok = st.codes.erase(form["code"]) > 0;
             withRefresh = true;
+            grantID = ++st.grants;
             if (auto c = st.challenges.find(form["code"]); ok && c != st.challenges.end()) {
                 auto digest = platform::sha256(form["code_verifier"]);
                 ok = platform::base64URLEncode(digest.data(), digest.size()) == c->second;
@@ -576,6 +624,7 @@ void FakeProvider::install() {
             }
         } else if (grant == "refresh_token") {
             ok = st.refreshTokens.count(form["refresh_token"]) > 0;
+            grantID = st.grantOf[form["refresh_token"]];
             if (ok && st.rotateRefreshTokens) {
                 st.refreshTokens.erase(form["refresh_token"]);
                 st.replacedRefreshTokens.insert(form["refresh_token"]);
@@ -596,6 +645,7 @@ void FakeProvider::install() {
         platform::Value answer = platform::Value::dictionary();
         std::string access = st.newToken("access-");
         st.accessTokens.insert(access);
+        st.grantOf[access] = grantID;
         answer.set("access_token", access);
         answer.set("expires_in", st.oauth.expiresIn);
         answer.set("scope", "https://www.google.com/m8/feeds/ email");
@@ -603,10 +653,11 @@ void FakeProvider::install() {
         if (withRefresh) {
             std::string refresh = st.newToken("refresh-");
             st.refreshTokens.insert(refresh);
+            st.grantOf[refresh] = grantID;
             answer.set("refresh_token", refresh);
         }
         json(res, 200, answer);
-    }));
+    })));
     // A bearer token, or the token of an account sign-in ("GoogleLogin auth=").
     auto bearerOK = [&st](const TestRequest& req) {
         auto header = req.header("Authorization");
@@ -650,7 +701,15 @@ void FakeProvider::install() {
     server_->on("*", "/o/oauth2/revoke", withFault([&st, json](const TestRequest& req, TestResponse& res) {
         auto form = parseForm(req.query.empty() ? req.body : req.query);
         std::lock_guard lock(st.mutex);
-        bool known = st.accessTokens.erase(form["token"]) + st.refreshTokens.erase(form["token"]) > 0;
+        const std::string& token = form["token"];
+        bool known = st.accessTokens.count(token) + st.refreshTokens.count(token) > 0;
+        st.replacedPresented += st.replacedRefreshTokens.count(token);
+        if (known) {
+            st.accessTokens.erase(token);
+            st.refreshTokens.erase(token);
+        }
+        if (known || st.replacedRefreshTokens.count(token))
+            if (auto g = st.grantOf.find(token); g != st.grantOf.end() && g->second) st.endGrant(g->second);
         json(res, known ? 200 : 400, known ? platform::Value::dictionary()
                                            : platform::Value::dictionary({{"error", "invalid_token"}}));
     }));

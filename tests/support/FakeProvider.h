@@ -12,7 +12,9 @@
 //   /o/oauth2/v2/auth                                  the page: redirects with a code (PKCE S256 kept)
 //   /oauth2/v4/token                                   authorization-code (verifier checked) and refresh-token
 //                                                      grants (rotating refresh tokens when asked)
-//   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation
+//   /oauth2/v3/userinfo, /o/oauth2/revoke              identity and revocation (of the whole grant the
+//                                                      token belongs to: every token a sign-in and its
+//                                                      refreshes brought)
 //   /accounts/ClientLogin                              account sign-in by user name and password
 //   /upload/...                                        resumable uploads (FakeResumableUploads)
 //
@@ -104,8 +106,13 @@ public:
     // With rotation: a refresh token it replaced, presented again, ends the whole grant (every
     // token stops working), as a provider that takes it for a stolen copy does.
     void setRevokeGrantOnReuse(bool revoke);
-    // Refreshes that presented a refresh token already replaced by rotation.
+    // Refreshes and revocations that presented a refresh token already replaced by rotation.
     size_t replacedTokensPresented() const;
+    // While on, the answers of refreshes wait, the refresh carried out (a token rotated), until it
+    // is turned off, as a slow provider's do; the answers of code exchanges go out as ever.
+    void holdRefreshAnswers(bool hold);
+    // Waits until that many refresh answers are held; false after the time-out.
+    bool waitForHeldRefreshes(size_t n, double timeoutSeconds) const;
     // Whether the refresh token still works (not revoked, not rotated away).
     bool refreshTokenValid(const std::string& token) const;
     size_t tokenRequests() const;
