@@ -306,22 +306,6 @@ void countingInstruction(void* ctx, const xmlChar* target, const xmlChar* data) 
     countNodes(ctx, 1);
 }
 
-// The nodes of the siblings from `first` to `last` and of everything under them.
-size_t nodesUnder(xmlNodePtr first, xmlNodePtr last) {
-    size_t n = 0;
-    std::vector<xmlNodePtr> stack;
-    for (xmlNodePtr node = first; node; node = node == last ? nullptr : node->next) stack.push_back(node);
-    while (!stack.empty()) {
-        xmlNodePtr node = stack.back();
-        stack.pop_back();
-        ++n;
-        if (node->type != XML_ELEMENT_NODE) continue;
-        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) ++n;
-        for (xmlNodePtr child = node->children; child; child = child->next) stack.push_back(child);
-    }
-    return n;
-}
-
 // Every use of an entity after its first copies the nodes the first made, without a call for each:
 // they are counted here, as the parser looks the entity up.
 xmlEntityPtr countingGetEntity(void* ctx, const xmlChar* name) {
@@ -329,7 +313,7 @@ xmlEntityPtr countingGetEntity(void* ctx, const xmlChar* name) {
     if (entity && entity->children && currentCounts) {
         auto [at, added] = currentCounts->entityNodes.try_emplace(entity, 0);
         // (Once used, the entity's nodes may be the document's own, followed by other siblings.)
-        if (added) at->second = nodesUnder(entity->children, entity->last);
+        if (added) at->second = nodesInSubtrees(entity->children, entity->last);
         countNodes(ctx, at->second);
     }
     return entity;
