@@ -63,7 +63,7 @@ inline constexpr int64_t kGDataXMLErrorUnreadableEncoding = -4;
 // A document that holds more nodes (elements, attributes, texts, comments, instructions) than
 // its size allows: kGDataXMLNodesBeforeBound, and one more for every kGDataXMLBytesPerNode bytes.
 // Each node costs a few hundred bytes, in the tree and in what is made of it, so a dense document
-// would take tens of times its size; a contacts feed holds one node for every 30 bytes or more.
+// would take tens of times its size; a contacts feed holds one node for every 20 bytes or more.
 inline constexpr int64_t kGDataXMLErrorTooManyNodes = -5;
 inline constexpr size_t kGDataXMLNodesBeforeBound = 200000;
 inline constexpr size_t kGDataXMLBytesPerNode = 16;
