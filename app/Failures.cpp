@@ -184,7 +184,7 @@ const std::vector<KnownFailure>& knownFailures() {
          kNotAContactsList},
         {kGDataXMLErrorDomain, kGDataXMLErrorMalformed, kGDataXMLErrorMalformed, nullptr, 6,
          "The provider's answer was not a readable contacts list: it is not well-formed XML.", kNotAContactsList},
-        {kGDataXMLErrorDomain, kGDataXMLErrorExternalEntity, kGDataXMLErrorTooManyAttributes, nullptr, 6,
+        {kGDataXMLErrorDomain, kGDataXMLErrorTooManyNodes, kGDataXMLErrorTooManyAttributes, nullptr, 6,
          "The provider's answer was not a readable contacts list.", kNotAContactsList, false, true},
 
         // A feed past the bound of a download (its own sentence names the bound).

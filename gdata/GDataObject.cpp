@@ -4,12 +4,14 @@
 #include <climits>
 #include <cstdio>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "gdata/GDataClassRegistry.h"
 #include "gdata/GDataNamespaces.h"
 #include "gdata/GDataScanner.h"
 #include "gdata/GDataUtilities.h"
+#include "gdata/GDataXMLTree.h"
 #include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
@@ -19,6 +21,34 @@ namespace quorvane {
 using platform::ClassInfo;
 
 namespace {
+
+// What the objects made from one answer may keep of the XML no class reads, counted in nodes: each
+// is kept as a copy of a few hundred bytes, so an answer made of little else (comments, empty
+// unknown elements) would cost tens of times its size. kKeptNodesBeforeBound, and one more for
+// every kAnswerBytesPerKeptNode bytes of the answer; a contacts feed keeps one for a kilobyte or so.
+constexpr size_t kKeptNodesBeforeBound = 100000;
+constexpr size_t kAnswerBytesPerKeptNode = 128;
+
+struct KeptNodesBudget {
+    size_t left = 0, bound = 0;
+    bool exceeded = false;
+};
+thread_local KeptNodesBudget* currentKeptBudget = nullptr;
+
+// Whether the node (and what is under it) may be kept as a copy; once the answer's budget is
+// spent, nothing more is.
+bool mayKeep(const GDataXMLNode& node) {
+    KeptNodesBudget* budget = currentKeptBudget;
+    if (!budget) return true;
+    if (budget->exceeded) return false;
+    const size_t n = gdataxml::nodesInSubtrees(node.XMLNode(), node.XMLNode());
+    if (n > budget->left) {
+        budget->exceeded = true;
+        return false;
+    }
+    budget->left -= n;
+    return true;
+}
 
 // The base class of the feeds, found by name: the feed classes build on this one.
 const GDataClassInfo* feedBaseClass() {
@@ -518,11 +548,28 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
         return object;
     };
 
+    // What the objects keep of unread XML is bounded by the answer's size (refused past it).
+    KeptNodesBudget budget;
+    budget.bound = budget.left = kKeptNodesBeforeBound + data.size() / kAnswerBytesPerKeptNode;
+    struct Installed {
+        KeptNodesBudget* outer;
+        ~Installed() { currentKeptBudget = outer; }
+    } installed{std::exchange(currentKeptBudget, &budget)};
+    auto refusal = [&budget]() {
+        return platform::Error::withDescription(
+            kGDataXMLErrorDomain, kGDataXMLErrorTooManyNodes,
+            "The document was refused: what no class reads in it (kept to be written back) holds more than " +
+                std::to_string(budget.bound) + " elements, attributes, texts and comments, more than a document of its "
+                "size can keep (" + std::to_string(kKeptNodesBeforeBound) + ", and one more for every " +
+                std::to_string(kAnswerBytesPerKeptNode) + " bytes).");
+    };
+
     // The object is made when the first child is offered, of the class the root names so far; it
     // may change while nothing was taken (the root names its kind by a child that comes first).
     GDataObjectPtr object;
     bool tookChildren = false;
     auto takeChild = [&](const GDataXMLElementPtr& root, const GDataXMLElementPtr& child) {
+        if (budget.exceeded) return false;
         if (!tookChildren) {
             const GDataClassInfo* chosen = classForRoot(root);
             if (!chosen) return false;
@@ -555,9 +602,11 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
         object = make(*chosen);
         if (!object) return nullptr;
     }
-    if (!object->initWithXMLElement(root, nullptr)) return nullptr;
+    if (budget.exceeded) return refusal();
+    if (!object->initWithXMLElement(root, nullptr)) return budget.exceeded ? platform::Result<GDataObjectPtr>(refusal()) : nullptr;
     object->flushConsumed();
     object->clearExtensionDeclarationsCache();
+    if (budget.exceeded) return refusal();
     return object;
 }
 
@@ -578,14 +627,14 @@ void GDataObject::flushConsumed() const {
     // The lists hold copies: a node of the parsed document would keep the whole document alive
     // for as long as the object lives, where the object needs only these few nodes.
     element->forEachChild([this](const GDataXMLNode& child) {
-        if (child.mark() != parseMarkValue())
+        if (child.mark() != parseMarkValue() && mayKeep(child))
             if (auto kept = child.copy()) {
                 kept->setMark(child.identity());  // the copy's source, for a consumption that comes later
                 editUnparsed(false).push_back(std::move(kept));
             }
     });
     element->forEachAttribute([this](const GDataXMLNode& attr) {
-        if (attr.mark() != parseMarkValue())
+        if (attr.mark() != parseMarkValue() && mayKeep(attr))
             if (auto kept = attr.copy()) {
                 kept->setMark(attr.identity());
                 editUnparsed(true).push_back(std::move(kept));
@@ -1556,6 +1605,7 @@ void GDataObject::keepChildXMLElementsForElement(const GDataXMLElementPtr& eleme
     if (!hasDeclaredChildXMLElements()) return;
     element->forEachChild([this](const GDataXMLNode& child) {
         if (child.kind() != GDataXMLNodeKind::Element) return;
+        if (!mayKeep(child)) return;
         if (auto c = std::dynamic_pointer_cast<GDataXMLElement>(child.copy())) childXMLElements_.push_back(std::move(c));
         markConsumed(&child, false);
     });

@@ -2,6 +2,7 @@
 #include "gdata/GDataXMLWriter.h"
 #include "platform/foundation/Strings.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -126,6 +128,12 @@ private:
     bool endsWith(std::string_view tail) const {
         return std::string_view(recent_ + sizeof recent_ - tail.size(), tail.size()) == tail;
     }
+    // Enters a state that ends at a closing sequence ("-->", "?>", "]]>"): the characters of the
+    // opening are forgotten, so that the end is looked for after it ("<!-->" opens a comment).
+    void open(State state) {
+        state_ = state;
+        std::memset(recent_, 0, sizeof recent_);
+    }
     void step(char c) {
         std::memmove(recent_, recent_ + 1, sizeof recent_ - 1);
         recent_[sizeof recent_ - 1] = c;
@@ -138,7 +146,7 @@ private:
                     state_ = State::Bang;
                     bang_.clear();
                 } else if (c == '?') {
-                    state_ = State::Instruction;
+                    open(State::Instruction);
                 } else if (c == '/') {
                     state_ = State::Skip;
                 } else {
@@ -159,8 +167,8 @@ private:
                 break;
             case State::Bang:
                 bang_ += c;
-                if (bang_ == "--") state_ = State::Comment;
-                else if (bang_ == "[CDATA[") state_ = State::CData;
+                if (bang_ == "--") open(State::Comment);
+                else if (bang_ == "[CDATA[") open(State::CData);
                 else if (std::string_view("--").substr(0, bang_.size()) != bang_ &&
                          std::string_view("[CDATA[").substr(0, bang_.size()) != bang_) {
                     state_ = State::Doctype;
@@ -187,14 +195,15 @@ private:
                 else if (c == ']') state_ = State::Doctype;
                 break;
             case State::SubsetOpen:
-                state_ = c == '?' ? State::SubsetInstruction : State::SubsetDecl;
+                if (c == '?') open(State::SubsetInstruction);
+                else state_ = State::SubsetDecl;
                 quote_ = 0;
                 break;
             case State::SubsetDecl:
                 if (quoted(c)) {
                     if (quote_ == c) count(literals_, true);
                 } else if (c == '-' && endsWith("!--")) {
-                    state_ = State::SubsetComment;
+                    open(State::SubsetComment);
                 } else if (c == '>') {
                     state_ = State::Subset;
                 }
@@ -247,6 +256,109 @@ void countingEntityDecl(void* ctx, const xmlChar* name, int type, const xmlChar*
     }
 }
 
+// What one parse has declared and made so far, for the bounds that count on the parser's own
+// reading.
+struct ParseCounts {
+    size_t declaredAttributes = 0;
+    size_t nodes = 0, maxNodes = 0;
+    // The nodes one use of an entity copies into the tree, by entity, once it has been expanded.
+    std::unordered_map<xmlEntityPtr, size_t> entityNodes;
+};
+thread_local ParseCounts* currentCounts = nullptr;
+
+// Counts nodes the parse makes; past the answer's bound the parse stops, refused.
+void countNodes(void* ctx, size_t n) {
+    if (!currentCounts) return;
+    currentCounts->nodes += n;
+    if (currentCounts->nodes <= currentCounts->maxNodes) return;
+    refuse(kGDataXMLErrorTooManyNodes,
+           "The document was refused: it holds more than " + std::to_string(currentCounts->maxNodes) +
+               " elements, attributes, texts and comments, more than a document of its size can hold (" +
+               std::to_string(kGDataXMLNodesBeforeBound) + ", and one more for every " +
+               std::to_string(kGDataXMLBytesPerNode) + " bytes).");
+    xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+}
+
+// The nodes of the tree a parse is building, counted as the parser makes them. A node made of
+// what an entity copied in is counted where the entity is used (countingGetEntity).
+void countingStartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI,
+                          int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
+                          const xmlChar** attributes) {
+    xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes, nbDefaulted, attributes);
+    countNodes(ctx, 1 + size_t(std::max(nbAttributes, 0)) + size_t(std::max(nbNamespaces, 0)));
+}
+
+void countingCharacters(void* ctx, const xmlChar* text, int length) {
+    // Text joins the text node it follows; only a new one counts.
+    xmlNodePtr parent = static_cast<xmlParserCtxtPtr>(ctx)->node;
+    bool joins = parent && parent->last && parent->last->type == XML_TEXT_NODE;
+    xmlSAX2Characters(ctx, text, length);
+    if (!joins) countNodes(ctx, 1);
+}
+
+void countingComment(void* ctx, const xmlChar* text) {
+    xmlSAX2Comment(ctx, text);
+    countNodes(ctx, 1);
+}
+
+void countingInstruction(void* ctx, const xmlChar* target, const xmlChar* data) {
+    xmlSAX2ProcessingInstruction(ctx, target, data);
+    countNodes(ctx, 1);
+}
+
+// Every use of an entity after its first copies the nodes the first made, without a call for each:
+// they are counted here, as the parser looks the entity up.
+xmlEntityPtr countingGetEntity(void* ctx, const xmlChar* name) {
+    xmlEntityPtr entity = xmlSAX2GetEntity(ctx, name);
+    if (entity && entity->children && currentCounts) {
+        auto [at, added] = currentCounts->entityNodes.try_emplace(entity, 0);
+        // (Once used, the entity's nodes may be the document's own, followed by other siblings.)
+        if (added) at->second = nodesInSubtrees(entity->children, entity->last);
+        countNodes(ctx, at->second);
+    }
+    return entity;
+}
+
+// Every attribute the type declaration declares, as the parser declares it (in the internal
+// subset or in the text of a parameter entity, however that text was put together): a declared
+// default is added to every element of its name, so the declarations count as one element's.
+void countingAttributeDecl(void* ctx, const xmlChar* elem, const xmlChar* fullname, int type, int def,
+                           const xmlChar* defaultValue, xmlEnumerationPtr tree) {
+    xmlSAX2AttributeDecl(ctx, elem, fullname, type, def, defaultValue, tree);
+    if (currentCounts && ++currentCounts->declaredAttributes > kGDataXMLMaxAttributesPerElement) {
+        refuseAttributes(true);
+        xmlStopParser(static_cast<xmlParserCtxtPtr>(ctx));
+    }
+}
+
+// The names of the encodings whose every byte below 0x80 is that ASCII character and every other
+// byte part of another character: the counter reads their bytes as the parser reads their text.
+bool readsAsItsBytes(const char* encoding) {
+    if (!encoding) return false;
+    for (const char* name : {"UTF-8", "ISO-8859-1", "ASCII", "US-ASCII"})
+        if (xmlStrcasecmp(reinterpret_cast<const xmlChar*>(encoding), reinterpret_cast<const xmlChar*>(name)) == 0)
+            return true;
+    return false;
+}
+
+// Called once the parser knows the document's encoding (from its first bytes and its XML
+// declaration), before it reads any markup: a document it would decode into other characters than
+// its bytes (UTF-16, UCS-4, EBCDIC, a multi-byte legacy encoding) is refused, since the bounds
+// above count on the bytes.
+void startDocumentInItsBytes(void* ctx) {
+    auto context = static_cast<xmlParserCtxtPtr>(ctx);
+    xmlCharEncodingHandlerPtr decoder = context->input && context->input->buf ? context->input->buf->encoder : nullptr;
+    if (decoder && !readsAsItsBytes(decoder->name)) {
+        std::string name = decoder->name ? std::string(decoder->name).substr(0, 40) : std::string();
+        refuse(kGDataXMLErrorUnreadableEncoding,
+               "The document was refused: it is written in " + (name.empty() ? std::string("an encoding") : name) +
+                   ", and only UTF-8 (or ISO-8859-1) is read.");
+        xmlStopParser(context);
+        return;
+    }
+    xmlSAX2StartDocument(ctx);
+}
+
 void installEntityLoader() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -273,13 +385,17 @@ bool hasUnboundPrefixedName(xmlNodePtr root) {
 }
 
 // The bytes of a parse, handed to libxml2 as it asks for them, each start tag's attributes
-// counted on the way.
+// counted on the way. Once the parser has met an error of well-formedness (the document is refused
+// then) or a bound, it is given nothing more: after such an error the parser reads on, but no
+// longer the way the counter does, so it ends with the piece it holds.
 struct MemoryReader {
     const char* at;
     size_t left;
+    xmlParserCtxtPtr parser;
     AttributeCounter counter;
     static int read(void* context, char* buffer, int length) {
         auto reader = static_cast<MemoryReader*>(context);
+        if (currentRefusal || (reader->parser && !reader->parser->wellFormed)) return -1;
         const size_t n = std::min(reader->left, length > 0 ? static_cast<size_t>(length) : size_t(0));
         if (!reader->counter.feed(reader->at, n)) {
             refuseAttributes(reader->counter.overInDeclaration());
@@ -348,7 +464,19 @@ platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
         declareEntity = context->sax->entityDecl;
         context->sax->entityDecl = countingEntityDecl;
     }
-    if (context->sax) context->sax->reference = refusingReference;
+    if (context->sax) {
+        context->sax->reference = refusingReference;
+        context->sax->attributeDecl = countingAttributeDecl;
+        context->sax->startDocument = startDocumentInItsBytes;
+        context->sax->startElementNs = countingStartElement;
+        context->sax->characters = countingCharacters;
+        context->sax->comment = countingComment;
+        context->sax->processingInstruction = countingInstruction;
+        context->sax->getEntity = countingGetEntity;
+    }
+    ParseCounts counts;
+    counts.maxNodes = kGDataXMLNodesBeforeBound + length / kGDataXMLBytesPerNode;
+    ParseCounts* outerCounts = std::exchange(currentCounts, &counts);
     // Blank text nodes dropped and CDATA merged into text. Internal entities are replaced by
     // their text (within libxml2's amplification limits), so what is written back parses again
     // without the document type declaration; external ones are refused by the loader above and
@@ -364,9 +492,10 @@ platform::Result<xmlDocPtr> parseDocument(const char* bytes, size_t length,
     // Read through a callback a piece at a time: given the whole buffer, libxml2 would first copy
     // all of it (a feed's answer can be tens of megabytes), while pieces it has read are dropped
     // as the parse moves on.
-    MemoryReader reader{bytes, length, {}};
+    MemoryReader reader{bytes, length, context, {}};
     xmlDocPtr doc = xmlCtxtReadIO(context, MemoryReader::read, nullptr, &reader, nullptr, nullptr, options);
     currentHandOver = outerHandOver;
+    currentCounts = outerCounts;
     declareEntity = outerDeclareEntity;
     if (std::optional<platform::Error> refusal = std::exchange(currentRefusal, std::nullopt)) {
         if (doc) {

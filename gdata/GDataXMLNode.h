@@ -57,6 +57,16 @@ inline constexpr const char* kGDataXMLErrorKey = "error";
 inline constexpr int64_t kGDataXMLErrorMalformed = -1;
 inline constexpr int64_t kGDataXMLErrorTooManyAttributes = -2;
 inline constexpr int64_t kGDataXMLErrorExternalEntity = -3;
+// A document in an encoding the parser would decode into other characters than its bytes (only
+// UTF-8, ISO-8859-1 and ASCII are read).
+inline constexpr int64_t kGDataXMLErrorUnreadableEncoding = -4;
+// A document that holds more nodes (elements, attributes, texts, comments, instructions) than
+// its size allows: kGDataXMLNodesBeforeBound, and one more for every kGDataXMLBytesPerNode bytes.
+// Each node costs a few hundred bytes, in the tree and in what is made of it, so a dense document
+// would take tens of times its size; a contacts feed holds one node for every 20 bytes or more.
+inline constexpr int64_t kGDataXMLErrorTooManyNodes = -5;
+inline constexpr size_t kGDataXMLNodesBeforeBound = 200000;
+inline constexpr size_t kGDataXMLBytesPerNode = 16;
 // Far above what any contact, entry or feed element carries (a dozen, namespace declarations
 // included); the parser's cost grows much faster than the count.
 inline constexpr size_t kGDataXMLMaxAttributesPerElement = 1000;

@@ -319,5 +319,20 @@ xmlNodePtr copyNode(xmlNodePtr node, std::vector<xmlNsPtr>* extraNamespaces) {
     }
 }
 
+size_t nodesInSubtrees(xmlNodePtr first, xmlNodePtr last) {
+    size_t n = 0;
+    std::vector<xmlNodePtr> stack;
+    for (xmlNodePtr node = first; node; node = node == last ? nullptr : node->next) stack.push_back(node);
+    while (!stack.empty()) {
+        xmlNodePtr node = stack.back();
+        stack.pop_back();
+        ++n;
+        if (node->type != XML_ELEMENT_NODE) continue;
+        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) ++n;
+        for (xmlNodePtr child = node->children; child; child = child->next) stack.push_back(child);
+    }
+    return n;
+}
+
 }  // namespace gdataxml
 }  // namespace quorvane

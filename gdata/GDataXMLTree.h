@@ -141,6 +141,10 @@ xmlNsPtr declareNamespace(xmlNodePtr element, const xmlChar* href, const xmlChar
 // a new one on the node's element.
 void repairNamespaces(xmlNodePtr element);
 
+// The nodes of the siblings from `first` to `last` (or to the end) and of everything under them,
+// attributes included.
+size_t nodesInSubtrees(xmlNodePtr first, xmlNodePtr last);
+
 // Deep copies that own all their strings and point into no document.
 xmlNodePtr copyNode(xmlNodePtr node, std::vector<xmlNsPtr>* extraNamespaces);
 xmlNsPtr copyNamespace(xmlNsPtr ns);

@@ -330,8 +330,9 @@ std::multiset<std::string> localNames();
 
 // A contacts list that cannot be read as one is said in a sentence with what to do, and so is one
 // refused though well-formed: an element with more attributes than any contact has (in the
-// answer, in an entity or as declared defaults), an external entity (never read) or an entity
-// declared only in an external type declaration. Nothing is planned from what is left.
+// answer, in an entity, as declared defaults, or behind a comment opened as "<!-->"), an external
+// entity (never read), an entity declared only in an external type declaration, an encoding other
+// than UTF-8, more nodes than any contacts list of its size. Nothing is planned from what is left.
 TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
     ScriptedProvider provider;
     provider.addContact("<title>Ann Lee</title><gd:name><gd:givenName>Ann</gd:givenName></gd:name>", {"6contacts"});
@@ -361,6 +362,24 @@ TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
         {"many defaults", withType(defaults + "]>", "Ann Lee"), "declaration holds more than 1000 values"},
         {"an external entity", withType("<!DOCTYPE feed [<!ENTITY xx SYSTEM 'file://" + file + "'>]>", "&xx;"), "external entity"},
         {"an entity declared outside", withType("<!DOCTYPE feed SYSTEM 'file://" + file + "'>", "&xx;"), "declared only outside"},
+        {"many behind a comment", [&](std::string& body) {
+             std::string quoted = std::regex_replace(many, std::regex("'"), "\"");
+             body.insert(body.find("<feed"), "<!--> <x ' -->");
+             body.insert(body.find("<gd:name") + 8, quoted);
+         }, "more than 1000 attributes"},
+        {"UTF-16", [](std::string& body) {
+             std::string wide = "\xff\xfe";
+             for (char c : std::regex_replace(body, std::regex("encoding=.UTF-8."), "encoding='UTF-16'")) {
+                 wide += c;
+                 wide += '\0';
+             }
+             body = wide;
+         }, "only UTF-8"},
+        {"dense", [](std::string& body) {
+             std::string comments;
+             for (int i = 0; i < 500000; ++i) comments += "<!--x-->";
+             body.insert(body.find("<entry"), comments);
+         }, "more than a document of its size can hold"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

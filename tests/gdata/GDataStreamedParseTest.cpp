@@ -93,3 +93,44 @@ TEST(GDataStreamedParseTest, AFaultAfterTakenEntriesFailsTheWholeDocument) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the objects keep of XML no class reads is bounded by the answer's size: unknown nodes at a
+// density the parse allows (one for every 20 bytes), in the feed, between its entries or inside
+// one, are refused in a sentence; a feed that ignores unknown XML keeps none of them, and
+// generated feeds read.
+TEST(GDataStreamedParseTest, AnAnswerThatWouldKeepMoreUnknownXMLThanItsSizeAllowsIsRefused) {
+    auto repeated = [](const std::string& unit, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i) out += unit;
+        return out;
+    };
+    const std::string dense = repeated("<q:unknown123/>", 150000);  // 15 bytes a node
+    const struct {
+        const char* what;
+        std::string xml;
+        bool read;
+    } cases[] = {
+        {"in the feed", kHead + kContactKind + dense + entry("1") + "</feed>", false},
+        {"between entries", kHead + kContactKind + entry("1") + repeated("<!--comment 1-->", 150000) + entry("2") + "</feed>", false},
+        {"inside an entry", kHead + kContactKind + entry("1", dense) + "</feed>", false},
+        {"a few", kHead + kContactKind + entry("1", repeated("<q:unknown123/>", 1000)) + "</feed>", true},
+        {"generated contacts", quorvane::testing::generateContactsFeed({500, 5, true}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto parsed = GDataObject::objectWithXMLData(bytesOf(c.xml), &GDataFeedContact::staticClassInfo(), std::nullopt,
+                                                     nullptr, false);
+        EXPECT_EQ(bool(parsed), c.read);
+        if (parsed || c.read) continue;
+        EXPECT_EQ(parsed.error().code, kGDataXMLErrorTooManyNodes);
+        EXPECT_NE(parsed.error().localizedDescription().find("more than a document of its size can keep"), std::string::npos)
+            << parsed.error().localizedDescription();
+    }
+    // A feed that ignores unknown XML keeps none of it.
+    EXPECT_TRUE(GDataObject::objectWithXMLData(bytesOf(cases[0].xml), &GDataFeedContact::staticClassInfo(), std::nullopt,
+                                               nullptr, true));
+}
+
+}  // namespace

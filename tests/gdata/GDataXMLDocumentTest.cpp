@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -158,16 +160,26 @@ TEST(GDataXMLDocumentTest, ExternalEntitiesAndDTDsAreNotRead) {
 }
 
 // An element may carry 1,000 attributes, not one more, however it comes (in the document, in an
-// entity, as declared defaults); quotes in text, comments, CDATA and instructions count for none.
+// entity, as declared defaults, however the declarations are put together); quotes in text,
+// comments, CDATA and instructions count for none, and a comment ends only after its opening.
 TEST(GDataXMLDocumentTest, AnElementWithMoreAttributesThanAnyContactIsRefused) {
     auto attributes = [](int n, bool mixed = true) {
         std::string out;
         for (int i = 0; i < n; ++i) out += " a" + std::to_string(i) + (!mixed ? "='v'" : i % 2 ? "='>\"'" : "=\"'>\"");
         return out;
     };
+    auto doubleQuoted = [](int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += " a" + std::to_string(i) + "=\"v\"";
+        return out;
+    };
     const std::string quotes(3000, '\'');
     std::string defaults = "<!DOCTYPE f [<!-- it's -->";
     for (int i = 0; i < 1001; ++i) defaults += "<!ATTLIST f d" + std::to_string(i) + " CDATA 'x'>";
+    // Declarations written by a parameter entity, each default one literal used 1,001 times.
+    std::string built = "<!DOCTYPE f [<!ENTITY % c \"CDATA 'x'\"><!ENTITY % l \"<!ATTLIST f";
+    for (int i = 0; i < 1001; ++i) built += " d" + std::to_string(i) + " &#37;c;";
+    built += ">\"> %l;]>";
     const struct {
         std::string xml;
         bool read;
@@ -182,11 +194,122 @@ TEST(GDataXMLDocumentTest, AnElementWithMoreAttributesThanAnyContactIsRefused) {
         {"<f a='" + std::string(9000, 'v') + "'>" + std::string(9000, 't') + "<!--" + quotes + "-->" + std::string(5000, 't') +
              "<e" + attributes(1001) + "/></f>", false},
         {"<f>" + std::string(9000, '-') + "<!--" + std::string(5000, 'x') + "-->" + quotes + "<e" + attributes(1000) + "/></f>", true},
+        // A comment opened as "<!-->" or "<!--->" goes on past that '>'.
+        {"<!--> <x ' --><f" + doubleQuoted(1500) + "/>", false},
+        {"<!---> <x ' --><f" + doubleQuoted(1500) + "/>", false},
+        {"<!DOCTYPE f [<!--> <x ' -->]><f" + doubleQuoted(1500) + "/>", false},
+        {"<!DOCTYPE f [<?pi <x ' ?>]><!--> <x ' --><f" + doubleQuoted(1000) + "/>", true},
+        {built + "<f/>", false},
     };
     for (const auto& c : cases) {
         auto parsed = GDataXMLDocument::initWithXMLString(c.xml);
         EXPECT_EQ(bool(parsed), c.read) << c.xml.substr(0, 80);
         if (!c.read) EXPECT_EQ(failureOf(parsed).code, kGDataXMLErrorTooManyAttributes);
+    }
+}
+
+std::string inUTF16(const std::string& ascii, bool bigEndian, bool bom, const std::u16string& extra = {}) {
+    std::string out;
+    auto put = [&](char16_t c) {
+        out += bigEndian ? char(c >> 8) : char(c & 0xff);
+        out += bigEndian ? char(c & 0xff) : char(c >> 8);
+    };
+    if (bom) put(0xfeff);
+    for (char c : ascii) {
+        if (c == '@')
+            for (char16_t e : extra) put(e);
+        else
+            put(char16_t(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+// The parser reads a document's text as the bounds count it: in UTF-8 (or ISO-8859-1 and ASCII,
+// whose every byte is a character), and a document in another encoding is refused in a sentence
+// before anything in it is read.
+TEST(GDataXMLDocumentTest, ADocumentInAnotherEncodingThanItsBytesIsRefused) {
+    // In UTF-16, an attribute name holding U+3E00 and a value holding U+2200 are bytes '>' and '"'.
+    std::string many = "<f";
+    for (int i = 0; i < 1500; ++i) many += " a@" + std::to_string(i) + "='@'";
+    many += "/>";
+    std::string ebcdic = "<?xml version='1.0' encoding='IBM037'?><f a='1'/>";
+    iconv_t toEBCDIC = iconv_open("IBM037", "UTF-8");
+    ASSERT_NE(toEBCDIC, iconv_t(-1));
+    char* in = ebcdic.data();
+    char* out = ebcdic.data();
+    size_t inLeft = ebcdic.size(), outLeft = ebcdic.size();
+    ASSERT_EQ(iconv(toEBCDIC, &in, &inLeft, &out, &outLeft), 0u);
+    iconv_close(toEBCDIC);
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool read;
+    } cases[] = {
+        {"UTF-16LE", inUTF16("<?xml version='1.0' encoding='UTF-16'?><f a='1'/>", false, true), false},
+        {"UTF-16BE", inUTF16("<f a='1'/>", true, true), false},
+        {"UTF-16LE without a mark", inUTF16("<?xml version='1.0' encoding='UTF-16'?><f/>", false, false), false},
+        {"UTF-16 names and values", inUTF16(many, false, true, {0x3e00, 0x2200}), false},
+        {"UCS-4", std::string("\0\0\0<\0\0\0f\0\0\0/\0\0\0>", 16), false},
+        {"EBCDIC", ebcdic, false},
+        {"UTF-8 with a mark", "\xef\xbb\xbf<f a='\xc3\xa9'/>", true},
+        {"ISO-8859-1", "<?xml version='1.0' encoding='iso-8859-1'?><f a='\xe9'/>", true},
+        {"US-ASCII", "<?xml version='1.0' encoding='US-ASCII'?><f a='1'/>", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto parsed = GDataXMLDocument::initWithData(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(bool(parsed), c.read);
+        if (c.read) continue;
+        platform::Error error = failureOf(parsed);
+        EXPECT_EQ(error.code, kGDataXMLErrorUnreadableEncoding);
+        EXPECT_NE(error.localizedDescription().find("only UTF-8"), std::string::npos) << error.localizedDescription();
+    }
+}
+
+// Each node costs hundreds of bytes (in the tree, then in what is made of it): a document may hold
+// kGDataXMLNodesBeforeBound of them and one more for every kGDataXMLBytesPerNode bytes, however
+// they come (elements, comments, texts between them, attributes, the copies an entity makes),
+// and a denser one is refused in a sentence, whole or handing its children over.
+TEST(GDataXMLDocumentTest, ADocumentDenserThanAnyFeedIsRefused) {
+    auto repeated = [](const std::string& unit, size_t n) {
+        std::string out;
+        out.reserve(unit.size() * n);
+        for (size_t i = 0; i < n; ++i) out += unit;
+        return out;
+    };
+    const size_t bound = kGDataXMLNodesBeforeBound;
+    std::string attributes;
+    for (int i = 0; i < 10; ++i) attributes += " b" + std::to_string(i) + "=''";
+    const std::string entity = "<!DOCTYPE f [<!ENTITY e '" + repeated("<a/>", 1000) + "'>]>";
+    const struct {
+        const char* what;
+        std::string xml;
+        bool read;
+    } cases[] = {
+        {"elements", "<f>" + repeated("<a/>", bound) + "</f>", true},
+        {"more elements", "<f>" + repeated("<a/>", 2 * bound) + "</f>", false},
+        {"comments", "<f>" + repeated("<!---->", 2 * bound) + "</f>", false},
+        {"texts between elements", "<f>" + repeated("<a/>x", bound) + "</f>", false},
+        {"attributes", "<f>" + repeated("<a" + attributes + "/>", bound / 5) + "</f>", false},
+        {"an entity's copies", entity + "<f>" + repeated("&e;", 2 * bound / 1000) + "</f>", false},
+        {"an entity's copies within the bound", entity + "<f>" + repeated("&e;", bound / 2000) + "</f>", true},
+        {"a contacts feed", contactsFeed(5000), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool handingOver : {false, true}) {
+            platform::Bytes bytes(c.xml.begin(), c.xml.end());
+            size_t taken = 0;
+            auto parsed = handingOver ? GDataXMLDocument::initWithDataTakingChildren(
+                                            bytes, [&](const auto&, const auto&) { return ++taken > 0; })
+                                      : GDataXMLDocument::initWithData(bytes);
+            EXPECT_EQ(bool(parsed), c.read);
+            if (c.read) continue;
+            platform::Error error = failureOf(parsed);
+            EXPECT_EQ(error.code, kGDataXMLErrorTooManyNodes);
+            EXPECT_NE(error.localizedDescription().find("more than a document of its size can hold"), std::string::npos)
+                << error.localizedDescription();
+        }
     }
 }
 
