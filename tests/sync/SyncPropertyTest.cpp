@@ -2,7 +2,9 @@
 // provider, the network and the process: batch entries refused or conflicting, answers lost after
 // the provider acted (a 500, a dropped connection), lists cut short (a next link removed, a page
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
-// what it wrote, two more runs of the profile started at once with one. Each round is followed by runs until nothing is planned, and then every contact
+// what it wrote, two more runs of the profile started at once with one, the whole list read in pages
+// while the provider deletes a person already read and gains one, the provider's clock stepping
+// back a second or two after the run's writes. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
 // deletion on one side only. A stored local value may be made unreadable for a run, which fails
 // that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
@@ -19,12 +21,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <regex>
 #include <set>
 
+#include "sync/DurableReplace.h"
+#include "sync/GoogleContactCache.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -230,7 +235,7 @@ protected:
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(13);
+        const int kind = pick(15);
         const unsigned salt = unsigned(random_());
         if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
@@ -267,6 +272,51 @@ protected:
                 } else {
                     res.status = 503;
                     res.body = "down";
+                }
+            });
+        } else if (kind == 13) {
+            // The kept list lost: the whole list is read in pages while the provider deletes a
+            // person already read (one neither side changed this round) and gains one.
+            auto local = localByName();
+            auto google = googleByName();
+            std::string gone;
+            for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) {
+                for (const auto& [family, v] : expected_) {
+                    const std::string name = "Pat " + family;
+                    if (!gone.empty() || !google.count(name) || googleID(name) != e.id || !local.count(name) ||
+                        localVersion(local[name]) != v || googleVersion(google[name]) != v)
+                        continue;
+                    gone = e.id;
+                    expected_.erase(family);
+                    break;
+                }
+            }
+            const std::string family = "Person " + std::to_string(++serial_);
+            const Version v = newVersion();
+            expected_[family] = v;
+            internals(model_).mContactFeed = nullptr;
+            internals(model_).mGoogleContactCache = nullptr;
+            EXPECT_TRUE(waitForReplacements(60));
+            std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
+            auto shifted = std::make_shared<std::atomic<bool>>(false);
+            provider.setAnswerFault([this, gone, body = googleBody(family, v), shifted](const test::TestRequest& req, test::TestResponse&) {
+                if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full" ||
+                    req.query.find("updated-min") != std::string::npos || req.query.find("start-index=") != std::string::npos ||
+                    shifted->exchange(true))
+                    return;
+                if (!gone.empty()) provider.deleteContact(gone);
+                provider.addContact(body, {"6contacts"});
+            });
+        } else if (kind == 14) {
+            // The provider's clock steps back a second or two as it answers the download after
+            // the run's writes: what changes next is stamped before the list's date.
+            auto batched = std::make_shared<std::atomic<int>>(0);
+            provider.setAnswerFault([this, batched, step = 1 + pick(2)](const test::TestRequest& req, test::TestResponse&) {
+                if (req.path == "/m8/feeds/contacts/default/full/batch" && *batched == 0) *batched = 1;
+                if (req.method == "GET" && req.path == "/m8/feeds/contacts/default/full" &&
+                    req.query.find("updated-min") != std::string::npos && *batched == 1) {
+                    *batched = 2;
+                    provider.advanceTime(-step);
                 }
             });
         } else if (kind >= 11) {
@@ -436,7 +486,8 @@ protected:
     }
 
     // Two people of one name and organisation, synced, then one deleted locally and the other on
-    // Google: both deletions are carried, and neither person takes the other's place.
+    // Google, or one alone on either side first: each deletion is carried, and neither person
+    // takes the other's place.
     void twinsDeletedApart() {
         const std::string family = "Twin" + std::to_string(++serial_);
         for (const char* who : {"x", "y"})
@@ -461,10 +512,23 @@ protected:
         auto both = twins();
         ASSERT_EQ(both.size(), 2u);
         const bool xLocal = pick(2);
-        for (const auto& c : both)
-            if ((c->emailAddresses()[0].value()[0] == 'x') == xLocal) saveLocal(c, nullptr, /*remove=*/true);
-        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
-            if (e.xml.find((xLocal ? "y" : "x") + family + "@") != std::string::npos) provider.deleteContact(e.id);
+        const auto deleteTwin = [&](const char* who, bool locally) {
+            for (const auto& c : twins())
+                if (locally && c->emailAddresses()[0].value()[0] == who[0]) saveLocal(c, nullptr, /*remove=*/true);
+            for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+                if (!locally && e.xml.find(who + family + "@") != std::string::npos) provider.deleteContact(e.id);
+        };
+        if (pick(2)) {
+            // One alone first, on either side: only it goes, its twin stays on both sides.
+            deleteTwin(xLocal ? "x" : "y", pick(2));
+            settle();
+            ASSERT_EQ(twins().size(), 1u) << family;
+            EXPECT_EQ(twins()[0]->emailAddresses()[0].value()[0], xLocal ? 'y' : 'x');
+            deleteTwin(xLocal ? "y" : "x", pick(2));
+        } else {
+            deleteTwin("x", xLocal);
+            deleteTwin("y", !xLocal);
+        }
         settle();
         EXPECT_TRUE(twins().empty()) << family << " came back locally";
         for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
