@@ -2,9 +2,8 @@
 // provider, the network and the process: batch entries refused or conflicting, answers lost after
 // the provider acted (a 500, a dropped connection), lists cut short (a next link removed, a page
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
-// what it wrote, two more runs of the profile started at once with one, the whole list read in pages
-// while the provider deletes a person already read and gains one, the provider's clock stepping
-// back a second or two after the run's writes. Each round is followed by runs until nothing is planned, and then every contact
+// what it wrote, two more runs of the profile started at once with one, the provider's clock
+// stepping back a second or two after the run's writes. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
 // deletion on one side only. A stored local value may be made unreadable for a run, which fails
 // that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
@@ -28,8 +27,6 @@
 #include <regex>
 #include <set>
 
-#include "sync/DurableReplace.h"
-#include "sync/GoogleContactCache.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -235,7 +232,7 @@ protected:
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(15);
+        const int kind = pick(14);
         const unsigned salt = unsigned(random_());
         if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
@@ -275,39 +272,6 @@ protected:
                 }
             });
         } else if (kind == 13) {
-            // The kept list lost: the whole list is read in pages while the provider deletes a
-            // person already read (one neither side changed this round) and gains one.
-            auto local = localByName();
-            auto google = googleByName();
-            std::string gone;
-            for (const auto& e : provider.entries(FakeProvider::Kind::Contacts)) {
-                for (const auto& [family, v] : expected_) {
-                    const std::string name = "Pat " + family;
-                    if (!gone.empty() || !google.count(name) || googleID(name) != e.id || !local.count(name) ||
-                        localVersion(local[name]) != v || googleVersion(google[name]) != v)
-                        continue;
-                    gone = e.id;
-                    expected_.erase(family);
-                    break;
-                }
-            }
-            const std::string family = "Person " + std::to_string(++serial_);
-            const Version v = newVersion();
-            expected_[family] = v;
-            internals(model_).mContactFeed = nullptr;
-            internals(model_).mGoogleContactCache = nullptr;
-            EXPECT_TRUE(waitForReplacements(60));
-            std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
-            auto shifted = std::make_shared<std::atomic<bool>>(false);
-            provider.setAnswerFault([this, gone, body = googleBody(family, v), shifted](const test::TestRequest& req, test::TestResponse&) {
-                if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full" ||
-                    req.query.find("updated-min") != std::string::npos || req.query.find("start-index=") != std::string::npos ||
-                    shifted->exchange(true))
-                    return;
-                if (!gone.empty()) provider.deleteContact(gone);
-                provider.addContact(body, {"6contacts"});
-            });
-        } else if (kind == 14) {
             // The provider's clock steps back a second or two as it answers the download after
             // the run's writes: what changes next is stamped before the list's date.
             auto batched = std::make_shared<std::atomic<int>>(0);
