@@ -63,7 +63,7 @@ public:
     // Changes are asked for from this long before the date a list is current at: a provider
     // whose clock stepped back dates some changes earlier than a list it gave before. The
     // versions held already come again and are passed over unread.
-    static constexpr double kChangesMarginSeconds = 30;
+    static constexpr double kChangesMarginSeconds = 5;
     static GDataDateTime changesFrom(const GDataDateTime& datedAt);
 
     template <class Feed>
