@@ -531,7 +531,15 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
                                                                 std::optional<std::string> serviceVersion,
                                                                 const GDataSurrogates* surrogates,
                                                                 bool shouldFeedsIgnoreUnknowns, bool takeChildren) {
+    // A feed is asked for: a document whose root is anything but an Atom feed (an HTML page, an
+    // error document, a lone entry) is no feed, however well-formed, and never reads as an empty one.
+    const GDataClassInfo* feedBase = feedBaseClass();
+    const bool feedAskedFor = cls && feedBase && cls->isSubclassOf(*feedBase);
+    auto isAtomFeed = [](const GDataXMLElementPtr& root) {
+        return root && root->storedName() == "feed" && root->namespaceURIView() == std::string_view(kGDataNamespaceAtom);
+    };
     auto classForRoot = [&](const GDataXMLElementPtr& root) -> const GDataClassInfo* {
+        if (feedAskedFor && !isAtomFeed(root)) return nullptr;
         const GDataClassInfo* chosen = cls ? cls : objectClassForXMLElement(nullptr, root);
         if (chosen && surrogates) {
             auto found = surrogates->find(chosen);
@@ -589,6 +597,11 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
     std::shared_ptr<GDataXMLDocument> doc = std::move(*parsed);
     auto root = doc->rootElement();
     if (!root) return nullptr;
+    if (feedAskedFor && !isAtomFeed(root)) {
+        return platform::Error::withDescription(
+            kGDataXMLErrorDomain, -1,
+            "The answer is not an Atom feed: its root element is <" + std::string(root->storedName()) + ">");
+    }
     const GDataClassInfo* chosen = classForRoot(root);
     if (!chosen) return nullptr;
     if (!object || &object->classInfo() != chosen) {

@@ -28,15 +28,13 @@
 #include "platform/foundation/Paths.h"
 #include "sync/ContentDigest.h"
 #include "sync/DurableReplace.h"
+#include "sync/GoogleContactCacheInternal.h"
 
 namespace quorvane {
 
-namespace {
+namespace keptlist {
 
-constexpr char kMagic[4] = {'Q', 'V', 'G', 'C'};
-constexpr size_t kHeaderSize = 4 + 4 + 8 + 8 + 8;  // magic, version, summary length and checksum, XML length
-
-uint64_t checksum(std::string_view bytes, uint64_t h = 0xcbf29ce484222325ULL) {
+uint64_t checksum(std::string_view bytes, uint64_t h) {
     for (unsigned char c : bytes) {
         h ^= c;
         h *= 0x100000001b3ULL;
@@ -49,6 +47,16 @@ platform::Error unusable(const std::string& why) {
     info.set("NSLocalizedDescription", "The kept Google contact list cannot be used: " + why);
     return platform::Error("com.quorvane.GoogleContactCache", 1, info);
 }
+
+}  // namespace keptlist
+
+namespace {
+
+using keptlist::checksum;
+using keptlist::unusable;
+
+constexpr char kMagic[4] = {'Q', 'V', 'G', 'C'};
+constexpr size_t kHeaderSize = 4 + 4 + 8 + 8 + 8;  // magic, version, summary length and checksum, XML length
 
 class Writer {
 public:
@@ -636,112 +644,6 @@ std::optional<GoogleContactCache::Fresh> GoogleContactCache::freshOf(const GData
     writeSummary(body, entry);
     fresh.summary = std::move(body.out);
     return fresh;
-}
-
-bool GoogleContactCache::keepAnswer(const std::shared_ptr<GDataEntryContact>& answer, const std::filesystem::path& folder) {
-    if (!answer || isSummary(answer.get()) || isLean(answer.get()) || answer->ETag().value_or("").empty()) return false;
-    auto fresh = freshOf(*answer);
-    if (!fresh) return false;
-    // The bytes wait in a file of their own (gone with the process), not in memory: a run that
-    // made a whole list on Google would otherwise hold all of it again until it ends.
-    if (!answerFile_ && !folder.empty()) {
-        auto file = std::make_shared<File>();
-#ifdef O_TMPFILE
-        file->fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-        if (file->fd >= 0) answerFile_ = std::move(file);
-    }
-    if (answerFile_ && ::pwrite(answerFile_->fd, fresh->xml.data(), fresh->xml.size(), off_t(answerFile_->size)) ==
-                           ssize_t(fresh->xml.size())) {
-        fresh->xmlAt = answerFile_->size;
-        fresh->xmlLength = fresh->xml.size();
-        fresh->xmlChecksum = checksum(fresh->xml);
-        answerFile_->size += fresh->xml.size();
-        std::string().swap(fresh->xml);  // (assigning an empty string would keep the buffer)
-        fresh->spilled = true;
-    }
-    std::string id = fresh->identifier;
-    answerOrder_.push_back(id);
-    answers_.insert_or_assign(std::move(id), std::move(*fresh));
-    return true;
-}
-
-std::unordered_map<std::string, std::string> GoogleContactCache::heldVersions() const {
-    std::unordered_map<std::string, std::string> held;
-    held.reserve(records_.size() + answers_.size());
-    for (const Record& rec : records_)
-        if (!rec.etag.empty()) held.emplace(rec.identifier, rec.etag);
-    for (const auto& [id, answer] : answers_) held.insert_or_assign(id, answer.etag);
-    return held;
-}
-
-platform::Result<void> GoogleContactCache::writeWithAnswers(const std::filesystem::path& path,
-                                                           const GDataFeedContact* changes) {
-    if (answers_.empty() && !changes) return {};
-    struct Drop {
-        GoogleContactCache& cache;
-        ~Drop() { cache.dropAnswers(); }
-    } drop{*this};
-    if (watermark_.empty() || pagesUnnamed_) return unusable("the list it holds is not the one kept");
-    // The list as kept, each contact answered in its place, the new ones after it.
-    std::vector<Item> items;
-    items.reserve(records_.size() + answers_.size());
-    std::unordered_map<std::string_view, size_t> at;  // identifier -> its item
-    at.reserve(items.capacity());
-    for (size_t i = 0; i < records_.size(); ++i) {
-        auto answer = answers_.find(records_[i].identifier);
-        at.emplace(records_[i].identifier, items.size());
-        items.push_back(answer != answers_.end() ? Item{RecordIndex::kNone, &answer->second, nullptr} : Item{i, nullptr, nullptr});
-    }
-    for (const std::string& id : answerOrder_) {
-        auto answer = answers_.find(id);
-        if (answer == answers_.end() || !at.emplace(answer->first, items.size()).second) continue;
-        items.push_back(Item{RecordIndex::kNone, &answer->second, nullptr});
-    }
-    // The changes since, as mergeChanges applies them: a deletion removes, another version
-    // takes the place of the one held, a new contact comes last; the version held stays.
-    std::string watermark = watermark_;
-    std::vector<std::string> changedIDs;
-    if (changes) {
-        if (auto updated = changes->updatedDate()) watermark = updated->RFC3339String();
-        const auto& entries = changes->entries();
-        changedIDs.reserve(entries ? entries->size() : 0);  // the keys of `at` for them: never moved
-        std::vector<bool> removed(items.size(), false);
-        for (const auto& base : entries ? *entries : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
-            auto entry = std::dynamic_pointer_cast<GDataEntryContact>(base);
-            auto id = entry ? entry->identifier() : std::nullopt;
-            if (!id) return unusable("an entry without identifier cannot be kept");
-            auto found = at.find(*id);
-            if (entry->isDeleted()) {
-                if (found != at.end()) removed[found->second] = true;
-                continue;
-            }
-            const auto etag = entry->ETag();
-            if (found != at.end()) {
-                const size_t i = found->second;
-                if (!removed[i] && etag && !etag->empty() && *etag == etagOf(items[i])) continue;
-                items[i] = Item{RecordIndex::kNone, nullptr, entry};
-                removed[i] = false;
-            } else {
-                changedIDs.push_back(std::move(*id));
-                at.emplace(changedIDs.back(), items.size());
-                items.push_back(Item{RecordIndex::kNone, nullptr, entry});
-                removed.push_back(false);
-            }
-        }
-        size_t kept = 0;
-        for (size_t i = 0; i < items.size(); ++i)
-            if (!removed[i]) items[kept++] = std::move(items[i]);
-        items.resize(kept);
-    }
-    return writeItems(path, watermark, items);
-}
-
-const std::string& GoogleContactCache::etagOf(const Item& item) const {
-    static const std::string none;
-    if (item.answer) return item.answer->etag;
-    if (item.kept != RecordIndex::kNone) return records_[item.kept].etag;
-    return none;
 }
 
 std::shared_ptr<GoogleContactCache> GoogleContactCache::empty(Owner owner) {

@@ -163,8 +163,8 @@ public:
         answerFile_.reset();
     }
     // Writes the kept list with the answers held in it (each in its contact's place, new ones at
-    // the end) and, when given, the changes downloaded since its date merged in as
-    // GoogleFeedFetch::mergeChanges merges them, dated as the changes are (else as it was). So
+    // the end) and, when given, the changes downloaded since its date merged in by the rule every
+    // merge of changes follows (ChangesMerge), dated as the changes are (else as it was). So
     // dated after the run's own writes, the next download of changes finds only what changed
     // since. An error when the list this cache holds is not a whole kept one. The answers are let
     // go either way.

@@ -9,14 +9,19 @@
 
 #include "fetcher/QNSessionFetcher.h"
 #include "gdata/service/GDataQueryContact.h"
+#include "platform/foundation/Calendar.h"
 #include "platform/runloop/DispatchQueue.h"
+#include "sync/ChangesMerge.h"
 
 namespace quorvane {
 
 std::string GoogleFeedFetch::incompleteReasonForFeed(const GDataFeedBase& feed, size_t entriesLetGo) {
     if (feed.nextLink()) return "the feed was cut short: a next link was left unfollowed";
     const size_t count = feed.entryCount() + entriesLetGo;
-    if (auto total = feed.totalResults(); total && *total >= 0 && count < static_cast<size_t>(*total)) {
+    // Without its total a list cannot show it is whole: a page cut short would read as the list.
+    auto total = feed.totalResults();
+    if (!total || *total < 0) return "the feed does not say how many entries it holds";
+    if (count < static_cast<size_t>(*total)) {
         return "the feed holds " + std::to_string(count) + " of its " + std::to_string(*total) + " entries";
     }
     return "";
@@ -25,41 +30,35 @@ std::string GoogleFeedFetch::incompleteReasonForFeed(const GDataFeedBase& feed, 
 namespace {
 
 // The changes downloaded so far that are the version of an entry the held list has, as
-// mergeChanges would find them: the same identifier and ETag, not deleted, with no other change
-// of that identifier before it. Asked on the thread that parses the pages, before any object is
-// made of an entry, and on the main thread for what that let through: it reads a copy of the
-// held list's identifiers and ETags, made when the download begins.
+// mergeChanges would find them (ChangesMerge). Asked on the thread that parses the pages, before
+// any object is made of an entry, and on the main thread for what that let through: it reads a
+// copy of the held list's identifiers and ETags, made when the download begins.
 struct SameVersions {
-    explicit SameVersions(GoogleFeedFetch::HeldVersions held) : heldETags(std::move(held)) {}
+    explicit SameVersions(const GoogleFeedFetch::HeldVersions& held) {
+        merge.reserve(held.size());
+        for (const auto& [id, etag] : held) merge.hold(id, etag);
+    }
     explicit SameVersions(const GDataFeedBase& held) {
         if (!held.entries()) return;
-        heldETags.reserve(held.entries()->size());
+        merge.reserve(held.entries()->size());
         for (const auto& entry : *held.entries()) {
             auto id = entry->identifier();
-            auto etag = entry->ETag();
-            if (id && etag && !etag->empty()) heldETags.emplace(std::move(*id), std::move(*etag));
+            merge.hold(id, entry->ETag().value_or(""));
         }
     }
 
     std::mutex mutex;
-    std::unordered_map<std::string, std::string> heldETags;
+    ChangesMerge merge;
     size_t count = 0;
-    size_t heldWhole = 0;  // the other versions downloaded so far (deletions aside)
+    size_t heldWhole = 0;  // the other changes downloaded so far
     bool abandoned = false;  // too many: the whole list is downloaded instead
-    std::unordered_set<std::string> changed;  // identifiers with another version or a deletion so far
 
-    // Whether the version is held (and then counted); otherwise its identifier is changed from now on.
+    // Whether the version is held (and then counted).
     bool isHeld(std::string_view id, std::optional<std::string_view> etag, bool deleted) {
         std::lock_guard lock(mutex);
-        std::string key(id);
-        if (!deleted && etag && !changed.contains(key)) {
-            if (auto mine = heldETags.find(key); mine != heldETags.end() && mine->second == *etag) {
-                ++count;
-                return true;
-            }
-        }
-        changed.insert(std::move(key));
-        return false;
+        if (merge.apply(id, etag, deleted).step != ChangesMerge::Step::Held) return false;
+        ++count;
+        return true;
     }
     bool isHeld(const GDataEntryBase& entry) {
         auto id = entry.identifier();
@@ -97,13 +96,13 @@ FetchedFeed<Feed> verdict(std::shared_ptr<Feed> feed) {
 template <class Feed>
 GDataServiceTicketPtr fetchFeed(const std::shared_ptr<GDataServiceGoogleContact>& service, const GDataQuery& query,
                                 GoogleFeedFetch::Callback<Feed> callback,
-                                std::function<void(std::shared_ptr<Feed>)> done) {
-    auto finished = [callback, done](const GDataServiceTicketPtr&, const GDataObjectPtr& object,
+                                std::function<void(std::shared_ptr<Feed>, bool paged)> done) {
+    auto finished = [callback, done](const GDataServiceTicketPtr& ticket, const GDataObjectPtr& object,
                                      const std::optional<platform::Error>& error) {
         if (error) return callback({}, error);
         auto feed = std::dynamic_pointer_cast<Feed>(object);
         if (!feed) return callback({}, platform::Error(kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject));
-        done(std::move(feed));
+        done(std::move(feed), ticket && ticket->nextLinksFollowedCounter() > 0);
     };
     return service->fetchFeedWithQuery(query, Feed::staticClassInfo(), GDataServiceDelegate(finished, "feedFetched"));
 }
@@ -126,7 +125,7 @@ void installChangesHandlers(const GDataServiceTicketPtr& ticket, std::shared_ptr
         for (const auto& entry : *page->entries()) {
             if (!letGo->isHeld(*entry)) {
                 kept.push_back(entry);
-                if (!entry->isDeleted()) ++letGo->heldWhole;
+                ++letGo->heldWhole;  // deletions too: a long list of them costs as much to follow
             }
         }
         if (kept.size() < page->entryCount()) page->setEntries(kept);
@@ -158,11 +157,11 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchChangesSince(const std::shared_ptr<G
                                                          Callback<GDataFeedContact> callback, PageHandler onPage) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(pageSize);
-    query.setUpdatedMinDateTime(since);
+    query.setUpdatedMinDateTime(changesFrom(since));
     query.setShouldShowDeleted(true);
-    auto letGo = std::make_shared<SameVersions>(std::move(held));
+    auto letGo = std::make_shared<SameVersions>(held);
     auto taken = std::make_shared<size_t>(0);  // the changes `onPage` took out of their pages
-    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo, taken](auto feed) {
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo, taken](auto feed, bool) {
         const size_t passedOver = lettingGo(*letGo) + *taken;
         FetchedContactFeed fetched;
         fetched.incompleteReason = incompleteReasonForFeed(*feed, passedOver);
@@ -195,7 +194,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchGroupFeed(const std::shared_ptr<GDat
                                                       Callback<GDataFeedContactGroup> callback) {
     GDataQueryContact query(feedURL);
     query.setMaxResults(kMaxResults);
-    return fetchFeed<GDataFeedContactGroup>(service, query, callback, [callback](auto feed) {
+    return fetchFeed<GDataFeedContactGroup>(service, query, callback, [callback](auto feed, bool) {
         callback(verdict(std::move(feed)), std::nullopt);
     });
 }
@@ -208,7 +207,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     std::shared_ptr<GDataFeedContact> base;
     if (cached && cached->complete && cached->feed && cached->feed->updatedDate()) {
         base = cached->feed;
-        query.setUpdatedMinDateTime(base->updatedDate());
+        query.setUpdatedMinDateTime(changesFrom(*base->updatedDate()));
         query.setShouldShowDeleted(true);
     }
     auto answered = callback;
@@ -224,22 +223,28 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     }
     // Of the changes, the versions held already are let go as their pages come (see below).
     auto letGo = base ? std::make_shared<SameVersions>(*base) : nullptr;
-    auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [callback, base, letGo](auto feed) {
-        if (!base) return callback(verdict(std::move(feed)), std::nullopt);
+    auto whole = [service, feedURL, callback, onPage] { fetchContactFeed(service, feedURL, nullptr, callback, onPage); };
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, answered, [service, feedURL, callback, base, letGo, whole](auto feed, bool paged) {
+        if (!base) {
+            // A list of one page is as the provider held it at one moment; one read page by page
+            // may have missed an entry while the list changed under it.
+            auto fetched = verdict(std::move(feed));
+            if (!fetched.complete || !paged) return callback(std::move(fetched), std::nullopt);
+            return checkListHeldStill(service, feedURL, std::move(fetched), callback);
+        }
         const size_t letGoCount = lettingGo(*letGo);
-        // The changes must be whole too: a change missed could be a deletion missed.
+        // The changes must be whole too: a change missed could be a deletion missed. Changes cut
+        // short (more pages than are followed, a page lost) give way to the whole list, which
+        // may well fit where they did not; the list held stays as it is until then.
         std::string changesReason = incompleteReasonForFeed(*feed, letGoCount);
         if (changesReason.empty()) changesReason = entryNamedTwice(*feed);
+        if (!changesReason.empty()) return whole();
         bool unchanged = false;
         const size_t changesRead = feed->entryCount() + letGoCount;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
         fetched.entriesRead = changesRead;
         fetched.incremental = true;
-        fetched.unchanged = unchanged && changesReason.empty();
-        if (!changesReason.empty()) {
-            fetched.complete = false;
-            fetched.incompleteReason = "the changes since the last download: " + changesReason;
-        }
+        fetched.unchanged = unchanged;
         callback(std::move(fetched), std::nullopt);
     });
     // Set before any page can come: the pages are reported on this thread, after this returns.
@@ -256,12 +261,60 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     // total, never towards the changes held.
     // Changes are held whole until they are merged: past mostChangesHeldWhole() of them (most of
     // a large list changed), the whole list is downloaded instead, kept page by page as it comes.
-    if (ticket && base) {
-        installChangesHandlers(ticket, letGo, [service, feedURL, callback, onPage] {
-            fetchContactFeed(service, feedURL, nullptr, callback, onPage);
-        });
-    }
+    if (ticket && base) installChangesHandlers(ticket, letGo, whole);
     return ticket;
+}
+
+GDataDateTime GoogleFeedFetch::changesFrom(const GDataDateTime& datedAt) {
+    auto date = datedAt.date();
+    if (!date) return datedAt;
+    return GDataDateTime(date->addingTimeInterval(-kChangesMarginSeconds), platform::TimeZone::universal());
+}
+
+void GoogleFeedFetch::checkListHeldStill(const std::shared_ptr<GDataServiceGoogleContact>& service,
+                                         const platform::URL& feedURL, FetchedContactFeed fetched,
+                                         Callback<GDataFeedContact> callback) {
+    auto dated = fetched.feed->updatedDate();
+    if (!dated) {
+        fetched.complete = false;
+        fetched.incompleteReason = "the list is not dated, so changes made while it was read cannot be asked for";
+        return callback(std::move(fetched), std::nullopt);
+    }
+    // Whatever changed since the list's date, past the versions it holds: a deletion of an entry
+    // it holds, another version of one, or an entry it lacks. A deletion of an entry it lacks
+    // happened before it was read.
+    auto list = std::make_shared<FetchedContactFeed>(std::move(fetched));
+    HeldVersions held;
+    if (const auto& entries = list->feed->entries()) {
+        held.reserve(entries->size());
+        for (const auto& entry : *entries) {
+            auto id = entry->identifier();
+            if (id) held.emplace(std::move(*id), entry->ETag().value_or(""));
+        }
+    }
+    auto ids = std::make_shared<std::unordered_set<std::string>>();
+    ids->reserve(held.size());
+    for (const auto& [id, etag] : held) ids->insert(id);
+    fetchChangesSince(service, feedURL, *dated, std::move(held), kMaxResults,
+                      [list, ids, callback](FetchedContactFeed changes, std::optional<platform::Error> error) {
+                          std::string why;
+                          if (error) why = "the changes made while it was read could not be asked for (" + error->localizedDescription() + ")";
+                          else if (!changes.complete || !changes.feed) why = "the changes made while it was read: " + changes.incompleteReason;
+                          else if (const auto& entries = changes.feed->entries()) {
+                              for (const auto& entry : *entries) {
+                                  auto id = entry->identifier();
+                                  if (entry->isDeleted() && !(id && ids->contains(*id))) continue;
+                                  why = "the list changed while it was read";
+                                  list->listChanged = true;
+                                  break;
+                              }
+                          }
+                          if (!why.empty()) {
+                              list->complete = false;
+                              list->incompleteReason = why;
+                          }
+                          callback(std::move(*list), std::nullopt);
+                      });
 }
 
 namespace {
@@ -278,45 +331,33 @@ bool GoogleFeedFetch::isChangesGoneError(const platform::Error& error) {
 std::shared_ptr<GDataFeedContact> GoogleFeedFetch::mergeChanges(const std::shared_ptr<GDataFeedContact>& cached,
                                                                 const std::shared_ptr<GDataFeedContact>& changes,
                                                                 bool* unchanged) {
-    bool same = true;
     std::vector<std::shared_ptr<GDataEntryBase>> merged;
     if (cached->entries()) merged = *cached->entries();
-    std::unordered_map<std::string, size_t> position;
-    for (size_t i = 0; i < merged.size(); ++i) {
-        if (auto id = merged[i]->identifier()) position.emplace(*id, i);
-    }
-    std::vector<bool> removed(merged.size(), false);
+    ChangesMerge merge;
+    merge.reserve(merged.size());
+    for (const auto& entry : merged) merge.hold(entry->identifier(), entry->ETag().value_or(""));
+    bool same = true;
     if (changes->entries()) {
         for (const auto& entry : *changes->entries()) {
             auto id = entry->identifier();
-            auto found = id ? position.find(*id) : position.end();
-            if (entry->isDeleted()) {
-                if (found != position.end() && !removed[found->second]) {
-                    removed[found->second] = true;
-                    same = false;
-                }
+            if (!id) {
+                if (entry->isDeleted()) continue;
+                merged.push_back(entry);
+                merge.hold(std::nullopt, "");
+                same = false;
                 continue;
             }
-            if (found != position.end()) {
-                // The same version again (the changes start at the second of the last download,
-                // so what changed in that second comes back): the entry held, often a summary of
-                // the kept list, stays; the copy downloaded is the same content.
-                if (!removed[found->second] && entry->ETag() && merged[found->second]->ETag() == entry->ETag()) continue;
-                same = false;
-                merged[found->second] = entry;
-                removed[found->second] = false;
-            } else {
-                if (id) position.emplace(*id, merged.size());
-                merged.push_back(entry);
-                removed.push_back(false);
-                same = false;
-            }
+            auto etag = entry->ETag();
+            const auto to = merge.apply(*id, etag ? std::optional<std::string_view>(*etag) : std::nullopt, entry->isDeleted());
+            if (to.step == ChangesMerge::Step::Replaced) merged[to.position] = entry;
+            else if (to.step == ChangesMerge::Step::Appended) merged.push_back(entry);
         }
     }
+    same = same && !merge.changedList();
     std::vector<std::shared_ptr<GDataEntryBase>> kept;
     kept.reserve(merged.size());
     for (size_t i = 0; i < merged.size(); ++i) {
-        if (removed[i]) continue;
+        if (merge.removed(i)) continue;
         merged[i]->setParent(nullptr);
         kept.push_back(std::move(merged[i]));
     }

@@ -38,6 +38,9 @@ struct FetchedFeed {
     bool unchanged = false;
     // The entries read from the provider for it, changes let go of as they came included.
     size_t entriesRead = 0;
+    // A whole list that changed on the provider while its pages were read: a page may have
+    // missed an entry that exists. Not whole; downloading it again may give a whole one.
+    bool listChanged = false;
 };
 
 using FetchedContactFeed = FetchedFeed<GDataFeedContact>;
@@ -57,13 +60,18 @@ class GoogleFeedFetch {
 public:
     // The most entries asked for per request.
     static constexpr int32_t kMaxResults = 10000;
+    // Changes are asked for from this long before the date a list is current at: a provider
+    // whose clock stepped back dates some changes earlier than a list it gave before. The
+    // versions held already come again and are passed over unread.
+    static constexpr double kChangesMarginSeconds = 5;
+    static GDataDateTime changesFrom(const GDataDateTime& datedAt);
 
     template <class Feed>
     using Callback = std::function<void(FetchedFeed<Feed> fetched, std::optional<platform::Error> error)>;
     using PageHandler = std::function<void(GDataFeedContact& page)>;
 
-    // "" when the feed is whole; otherwise why not: a next link left unfollowed, or fewer
-    // entries than the feed's total (counting `entriesLetGo` let go of it as they came).
+    // "" when the feed is whole; otherwise why not: a next link left unfollowed, no total, or
+    // fewer entries than the feed's total (counting `entriesLetGo` let go of it as they came).
     static std::string incompleteReasonForFeed(const GDataFeedBase& feed, size_t entriesLetGo = 0);
 
     // Fetches the groups feed at the URL. The callback runs once, with the feed or the error.
@@ -71,9 +79,12 @@ public:
                                                 const platform::URL& feedURL, Callback<GDataFeedContactGroup> callback);
 
     // Fetches the contacts feed at the URL. With a whole previous download (`cached`), only the
-    // entries updated since its date are fetched, deleted ones included, and merged into a copy
-    // of it; the result is whole only when both are. A provider that no longer keeps the changes
-    // since that date (410 Gone) gets a request for the whole list instead.
+    // entries updated since its date (less the margin) are fetched, deleted ones included, and
+    // merged into a copy of it. A provider that no longer keeps the changes since that date (410
+    // Gone), changes cut short and too many changes get a request for the whole list instead.
+    // A whole list read in more than one page is whole only when nothing changed on the
+    // provider while it was read (asked for as the changes since its date): otherwise it is not
+    // whole and says listChanged.
     //
     // `onPage` (when given) sees each page of a download of the whole list as it is parsed (a
     // large page also a part at a time while it is parsed, see GDataServiceFeedPageHandler), and
@@ -113,6 +124,12 @@ public:
     static void setMostChangesHeldWhole(size_t most);
     // The provider no longer keeps the changes asked for: only the whole list can be had.
     static bool isChangesGoneError(const platform::Error& error);
+
+private:
+    // Hands on the whole list `fetched` once the changes since its date show nothing changed
+    // while it was read; otherwise not whole.
+    static void checkListHeldStill(const std::shared_ptr<GDataServiceGoogleContact>& service, const platform::URL& feedURL,
+                                   FetchedContactFeed fetched, Callback<GDataFeedContact> callback);
 };
 
 }  // namespace quorvane

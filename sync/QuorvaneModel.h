@@ -56,6 +56,7 @@
 #include "sync/GoogleFeedFetch.h"
 #include "sync/RunLog.h"
 #include "sync/SyncHistory.h"
+#include "sync/LocalContactAsRead.h"
 #include "sync/SyncSettings.h"
 #include "sync/SyncLock.h"
 #include "sync/SyncStore.h"
@@ -408,6 +409,11 @@ public:
                                                                             const std::optional<std::string>& customSourceID);
     // imageData when fetched and set, else thumbnailImageData when fetched, else nil.
     std::optional<platform::Bytes> getAppleContactImageData(const platform::CNContactPtr& contact);
+    // The photoDigest of the contact's photo as the run read it; nullopt when not known.
+    std::optional<uint64_t> applePhotoDigestAsRead(const platform::CNContactPtr& contact);
+    // What the run read of the record's local contact (or of none, for one it makes), for the
+    // check in the transaction that writes it: its fields, its photo and the synced account.
+    LocalContactAsRead localContactAsRead(const NSSyncRecord& record);
     // The cached full copy of the contact for the key set while its modification date is current.
     platform::CNContactPtr getCachedAppleContactWithPartialContact(const platform::CNContactPtr& contact,
                                                                    ContactKeySet keySet);
@@ -832,7 +838,10 @@ public:
     // changes when the last whole download was of the same user); each calls back once. The groups
     // begin a download of both: their fetch forgets why the last download was not whole.
     void fetchGroupFeedWithCompletion(FeedFetchCompletion completion);
-    void fetchContactFeedWithCompletion(FeedFetchCompletion completion);
+    // A whole list that changed while it was read is downloaded again, up to kWholeListAttempts
+    // times in all (`attempt` counts them).
+    static constexpr int kWholeListAttempts = 3;
+    void fetchContactFeedWithCompletion(FeedFetchCompletion completion, int attempt = 1);
     // Both, groups first; then `finished`, or `failed` with the first error.
     void fetchAllGroupsAndContactsWithFinishedSelector(std::function<void()> finished,
                                                        std::function<void(const platform::Error&)> failed);
@@ -865,6 +874,10 @@ public:
     // cannot be done: the kept list then stays dated as it was, and the next run downloads the
     // rest. `done` runs once.
     void refreshKeptGoogleList(std::function<void()> done);
+    // A write of the run found a contact changed on Google since the list was read (409/412): the
+    // list held may lack that change for good (a provider clock that stepped back dates it
+    // earlier than the list), so it is let go and the next run downloads the whole list.
+    void dropKeptListAfterConflict();
     // Google's answer to a write takes the place of the contact it answers in the downloaded
     // list, so that the run holds one entry per contact; gives the answer.
     std::shared_ptr<GDataEntryContact> takeGoogleAnswer(const std::shared_ptr<GDataEntryContact>& answer);

@@ -135,21 +135,18 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
         // confirmed, say) is not written over: it waits for the next run, which sees the edit.
         // Seen here, it is not written at all; edited later, the save that would write it finds
         // the edit in its own transaction (below).
-        platform::CNSaveRequest::Unchanged unchanged;
+        // The check covers the whole contact: its fields, its photo and the account it is in.
+        const LocalContactAsRead asRead = localContactAsRead(*r);
         if (r->mAppleContact) {
-            const uint64_t read = localContentDigest(*r->mAppleContact);
             auto it = stored.find(r->mAppleContact->identifier());
-            if (it != stored.end() && localContentDigest(*it->second) != read) {
+            if (it != stored.end() && !asRead.fieldsHeldBy(*it->second)) {
                 leftChangedLocally(*r);
                 continue;
             }
-            unchanged = [read](const platform::CNContact& now) { return localContentDigest(now) == read; };
         }
         if (r->mSyncAction == SyncActionDeleteContact) {
             auto doomed = r->mAppleContact->mutableCopy();
-            p.add = [doomed, unchanged](platform::CNSaveRequest& request) {
-                request.deleteContact(doomed, writeKeys(), unchanged);
-            };
+            p.add = [doomed, asRead](platform::CNSaveRequest& request) { asRead.remove(request, doomed, writeKeys()); };
         } else if (!(google = wholeGoogleContact(r->mGoogleContact))) {
             // The local contact takes every field of the entry: never from a summary of the kept
             // list, and the whole entry is held only while it is written.
@@ -205,11 +202,11 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
                 }
             }
             p.operations = 1 + memberships.size();
-            p.add = [contact, created, container = s.containerID, memberships, unchanged](platform::CNSaveRequest& request) {
+            p.add = [contact, created, container = s.containerID, memberships, asRead](platform::CNSaveRequest& request) {
                 if (created) {
                     request.addContact(contact, container);
                 } else {
-                    request.updateContact(contact, writeKeys(), unchanged);
+                    asRead.update(request, contact, writeKeys());
                 }
                 for (const auto& [group, add] : memberships) {
                     if (add) {
@@ -243,6 +240,18 @@ void QuorvaneModel::performSynchronization_Step1_Slice(const std::shared_ptr<Loc
     }
     auto finished = std::move(s.finished);
     if (finished) finished(error);
+}
+
+LocalContactAsRead QuorvaneModel::localContactAsRead(const NSSyncRecord& record) {
+    LocalContactAsRead read;
+    if (record.mAppleContact) {
+        read.fields = localContentDigest(*record.mAppleContact);
+        read.photo = applePhotoDigestAsRead(record.mAppleContact);
+    } else {
+        read.photo = 0;  // made by this run, without a photo
+    }
+    if (contactSourceMode() != ContactSourceModeAllAccounts && mSelectedContainer) read.container = mSelectedContainer->identifier();
+    return read;
 }
 
 void QuorvaneModel::leftChangedLocally(NSSyncRecord& record) {

@@ -236,9 +236,7 @@ NSContactSourceRecord_QVPtr QuorvaneModel::getContactSourceRecordWithContactSour
 
 std::optional<platform::Bytes> QuorvaneModel::getAppleContactImageData(const platform::CNContactPtr& contact) {
     if (!contact) return std::nullopt;
-    if (contact->isKeyAvailable(platform::CNContactImageDataKey) && contact->imageData()) return contact->imageData();
-    if (contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey)) return contact->thumbnailImageData();
-    return std::nullopt;
+    return LocalContactAsRead::localPhotoOf(*contact);
 }
 
 platform::CNContactPtr QuorvaneModel::getCachedAppleContactWithPartialContact(const platform::CNContactPtr& contact,

@@ -46,7 +46,7 @@ void QuorvaneModel::fetchGroupFeedWithCompletion(FeedFetchCompletion completion)
         });
 }
 
-void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completion) {
+void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completion, int attempt) {
     auto url = GDataServiceGoogleContact::contactFeedURLForUserID("default");
     if (!url) return completion(badRootError());
     // The last download serves as the base of an incremental one only when it was whole and of
@@ -108,9 +108,17 @@ void QuorvaneModel::fetchContactFeedWithCompletion(FeedFetchCompletion completio
     }
     mFeedTicket = GoogleFeedFetch::fetchContactFeed(
         getGoogleContactService(), *url, cached ? &*cached : nullptr,
-        [this, alive, user, completion, keptListBase](FetchedContactFeed fetched, std::optional<platform::Error> error) {
+        [this, alive, user, completion, keptListBase, attempt](FetchedContactFeed fetched, std::optional<platform::Error> error) {
             if (alive.expired()) return;
             mFeedTicket = nullptr;
+            if (!error && fetched.listChanged && attempt < kWholeListAttempts) {
+                // A page may have missed an entry that exists: the whole list again, from scratch.
+                appendStringToLog("The Google contact list changed while it was downloaded: downloading it again");
+                mContactFeed = nullptr;
+                mContactFeedComplete = false;
+                mKeptListHoldsDownload = false;
+                return fetchContactFeedWithCompletion(completion, attempt + 1);
+            }
             if (error) {
                 // An incremental fetch may have taken the cached entries: never reuse them.
                 mContactFeed = nullptr;
@@ -235,6 +243,13 @@ void QuorvaneModel::refreshKeptGoogleList(std::function<void()> done) {
 void QuorvaneModel::noteFeedIncomplete(const std::string& reason) {
     if (!mFeedIncompleteReason.empty()) mFeedIncompleteReason += "; ";
     mFeedIncompleteReason += reason;
+}
+
+void QuorvaneModel::dropKeptListAfterConflict() {
+    if (!mGoogleContactCache || mKeptListUnreadable) return;
+    appendStringToLog("A contact changed on Google during the sync: the next run downloads the whole list");
+    mKeptListHoldsDownload = false;
+    dropUnreadableKeptList();
 }
 
 void QuorvaneModel::dropUnreadableKeptList() {

@@ -730,4 +730,8 @@ platform::Result<int64_t> QuorvaneModel::saveSyncLogRecord(SyncLogRecord record)
     return (*store)->lastSavedLogID();
 }
 
+std::optional<uint64_t> QuorvaneModel::applePhotoDigestAsRead(const platform::CNContactPtr& contact) {
+    return knownPhotoDigest(*this, mCachedAppleContactDict, contact);
+}
+
 }  // namespace quorvane

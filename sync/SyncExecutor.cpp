@@ -303,12 +303,27 @@ void SyncExecutor::downloadNextPhoto() {
                     auto image = (*stored)->mutableCopy();
                     image->setImageData(removed ? std::nullopt : photo);
                     platform::CNSaveRequest request;
-                    request.updateContact(image);
+                    // A photo set (or the contact moved to another account) since the run read
+                    // it is not written over: it waits for the next run. The text may be the
+                    // run's own write by now: only the photo and the account are checked.
+                    if (auto asRead = self->context_->localContactAsRead(*record)) {
+                        asRead->fields.reset();
+                        asRead->update(request, image, {platform::CNContactIdentifierKey});
+                    } else {
+                        request.updateContact(image);
+                    }
                     auto saved = self->context_->contactStore().executeSaveRequest(request);
                     if (saved) {
                         record->mMutableAppleContact_Image = image;
                         record->mSyncPhotoSuccessful = true;
                         ++self->result_.counts.photosMoved;
+                        return self->downloadNextPhoto();
+                    }
+                    if (saved.error().domain == platform::CNErrorDomain &&
+                        saved.error().code == platform::CNErrorCodeRecordChanged) {
+                        record->mAppleChangedDuringSync = true;
+                        self->recordFailure(record, "local", kChangedLocally);
+                        self->context_->log(std::string(kChangedLocally) + ": " + record->mDescription.value_or(""));
                         return self->downloadNextPhoto();
                     }
                     saveError = saved.error();
@@ -705,6 +720,7 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
         case GoogleBatchOutcome::State::Conflict:
             // Changed on Google since it was read: the next run reads it afresh.
             r->mDisableGmailResubmit = true;
+            context_->googleContactChangedDuringRun();
             recordFailure(r, "google", "Changed on Google during the sync, left for the next run");
             context_->log("Changed on Google during the sync, left for the next run: " + r->mDescription.value_or(""));
             break;

@@ -48,6 +48,7 @@
 #include "platform/net/URL.h"
 #include "sync/GoogleBatchWriter.h"
 #include "sync/GoogleFeedFetch.h"
+#include "sync/LocalContactAsRead.h"
 #include "sync/NSSyncRecord.h"
 #include "sync/SyncStore.h"
 #include "sync/SyncTypes.h"
@@ -168,6 +169,9 @@ public:
         virtual bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) = 0;
         // A new, empty record.
         virtual NSSyncRecordPtr newSyncRecord() = 0;
+        // What the run read of the record's local contact, which a local write made after the
+        // local apply (a photo) checks it still holds; nullopt: no check.
+        virtual std::optional<LocalContactAsRead> localContactAsRead(const NSSyncRecord&) { return std::nullopt; }
         // A Google contact may be a summary of the kept list (GoogleContactCache): whatever is
         // sent, compared or written locally is the whole entry, which this gives for the moment
         // it is needed (the contact itself when whole; nullptr when its kept bytes cannot be read).
@@ -178,6 +182,9 @@ public:
         // Google's answer to a confirmed write (a contact made or changed), whole, before the run
         // keeps what it keeps of it: the model keeps it in its copy of the list.
         virtual void googleAnswerConfirmed(const GoogleContactPtr&) {}
+        // A write found the contact changed on Google since the list was read (409/412): the next
+        // run must read it afresh.
+        virtual void googleContactChangedDuringRun() {}
         // What the run keeps of a Google contact it will no longer send, compare or write
         // locally: only what the photo transfers and the history read (the model puts it in
         // place of the entry in the downloaded list).

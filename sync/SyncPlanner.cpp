@@ -17,7 +17,6 @@ SyncPlanner::SyncPlanner(Context& context, Input input) : mContext(context), mIn
     mFeedsComplete = feeds.complete();
     mPlan.summary.googleFeedsComplete = mFeedsComplete;
     mPlan.summary.googleDuplicates = mInput.googleDuplicates.size();
-    for (const auto& g : mInput.googleDuplicates) mGoogleDuplicates.insert(g.get());
     if (feeds.contacts.feed && feeds.contacts.feed->entries()) {
         for (const auto& e : *feeds.contacts.feed->entries()) {
             if (auto g = std::dynamic_pointer_cast<GDataEntryContact>(e)) mGoogleContacts.push_back(g);
@@ -321,8 +320,8 @@ void SyncPlanner::decideAppleOnly(NSSyncRecord& r, const SyncStrategyInfo& strat
     r.mContactDifference = ContactDifferenceNewContact;
 }
 
-// A Google contact without partner: deleted only with the history's evidence and a whole feed,
-// and never when it shares its name with another Google contact (a duplicate); otherwise created
+// A Google contact without partner: deleted only with the history's evidence and a whole feed
+// (one that shares its name with another is no less deleted: its partner was); otherwise created
 // locally unless in local to Google mode or left out by the ignore-new setting. One whose local
 // partner is still in the store (in an account not synced, or paired with another contact) is
 // neither deleted nor copied locally.
@@ -334,10 +333,6 @@ void SyncPlanner::decideGoogleOnly(NSSyncRecord& r, const SyncStrategyInfo& stra
     if (strategy.counterpartDeleted) {
         if (!mFeedsComplete) {
             hold(r, "Google contacts whose local partner was deleted were kept: the Google feed is incomplete");
-            return;
-        }
-        if (mGoogleDuplicates.count(r.mGoogleContact.get())) {
-            hold(r, "Google contacts whose local partner was deleted were kept: they are duplicates");
             return;
         }
         r.mSyncAction = SyncActionDeleteContact;

@@ -192,7 +192,6 @@ private:
     size_t mPlanNext = 0;
     SyncPlan mPlan;
     std::map<std::string, size_t> mHeld;  // records held back (or removed as copies), by note
-    std::unordered_set<const GDataEntryContact*> mGoogleDuplicates;  // of the input, for lookups
     std::unordered_set<const NSSyncRecord*> mCopiesRemoved;  // records that delete a Google copy
 };
 

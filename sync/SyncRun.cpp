@@ -435,6 +435,9 @@ bool ModelExecution::contactsDiffer(const platform::CNContactPtr& apple, const G
         apple, apple, google, mModel->getAppleContactGroupNamesWithAppleContactID(apple->identifier()), &difference);
 }
 NSSyncRecordPtr ModelExecution::newSyncRecord() { return mModel->newSyncRecord(); }
+std::optional<LocalContactAsRead> ModelExecution::localContactAsRead(const NSSyncRecord& record) {
+    return mModel->localContactAsRead(record);
+}
 ModelExecution::GoogleContactPtr ModelExecution::wholeGoogleContact(const GoogleContactPtr& google) {
     return mModel->wholeGoogleContact(google);
 }
@@ -442,6 +445,7 @@ ModelExecution::GoogleContactPtr ModelExecution::keptGoogleContact(const GoogleC
     return mModel->takeGoogleAnswer(answer);
 }
 void ModelExecution::googleAnswerConfirmed(const GoogleContactPtr& answer) { mModel->keepGoogleAnswer(answer); }
+void ModelExecution::googleContactChangedDuringRun() { mModel->dropKeptListAfterConflict(); }
 ModelExecution::GoogleContactPtr ModelExecution::leanGoogleContact(const GoogleContactPtr& google) {
     return mModel->leanGoogleContact(google);
 }

@@ -153,9 +153,11 @@ public:
                                   const platform::CNContactPtr& apple, const NSSyncRecordPtr& record) override;
         bool contactsDiffer(const platform::CNContactPtr& apple, const GoogleContactPtr& google) override;
         NSSyncRecordPtr newSyncRecord() override;
+        std::optional<LocalContactAsRead> localContactAsRead(const NSSyncRecord& record) override;
         GoogleContactPtr wholeGoogleContact(const GoogleContactPtr& google) override;
         GoogleContactPtr keptGoogleContact(const GoogleContactPtr& answer) override;
         void googleAnswerConfirmed(const GoogleContactPtr& answer) override;
+        void googleContactChangedDuringRun() override;
         GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) override;
         std::optional<FieldValues> googleFieldValues(const GoogleContactPtr& google) override;
         platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,

@@ -865,6 +865,16 @@ private:
         return st->integer(0);
     }
 
+    // The identifier of the container the contact is in; "" when it cannot be told.
+    std::string containerOf(const std::string& contactIdentifier) {
+        SQLStatement* st = statement(
+            "SELECT k.identifier FROM containers k JOIN contacts c ON c.container_id = k.id WHERE c.identifier = ?");
+        if (!st) return "";
+        st->bind(1, contactIdentifier);
+        if (st->step() != SQLITE_ROW) return "";
+        return st->text(0);
+    }
+
     std::optional<int64_t> container(const std::optional<std::string>& identifier) {
         if (!identifier && !defaultContainer_) defaultContainer_ = defaultContainerLocked(h_);
         const std::string& id = identifier ? *identifier : *defaultContainer_;
@@ -903,7 +913,9 @@ private:
         if (!op.unchanged) return true;
         auto stored = read_(op.contact->identifier(), op.checkedKeys);
         if (!stored) return fail(stored.error());
-        if (!*stored || op.unchanged(**stored)) return true;
+        if (!*stored) return true;
+        if (op.unchanged(**stored) && (!op.checkedContainer || containerOf(op.contact->identifier()) == *op.checkedContainer))
+            return true;
         return fail(makeError(CNErrorCodeRecordChanged, "The contact changed since it was read.", {op.contact->identifier()}));
     }
 

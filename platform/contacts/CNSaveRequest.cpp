@@ -19,14 +19,18 @@ void CNSaveRequest::deleteContact(CNMutableContactPtr contact) {
     ops_.push_back({Kind::DeleteContact, std::move(contact), nullptr, {}, {}, std::nullopt});
 }
 
-void CNSaveRequest::updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged) {
+void CNSaveRequest::updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged,
+                                  std::optional<std::string> inContainer) {
     if (!QV_ASSERT(contact && unchanged, "updateContact needs a contact and its test")) return;
-    ops_.push_back({Kind::UpdateContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged)});
+    ops_.push_back({Kind::UpdateContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged),
+                    std::move(inContainer)});
 }
 
-void CNSaveRequest::deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged) {
+void CNSaveRequest::deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged,
+                                  std::optional<std::string> inContainer) {
     if (!QV_ASSERT(contact && unchanged, "deleteContact needs a contact and its test")) return;
-    ops_.push_back({Kind::DeleteContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged)});
+    ops_.push_back({Kind::DeleteContact, std::move(contact), nullptr, {}, {}, std::nullopt, std::move(keys), std::move(unchanged),
+                    std::move(inContainer)});
 }
 
 void CNSaveRequest::addGroup(CNMutableGroupPtr group, std::optional<std::string> toContainerWithIdentifier) {

@@ -27,6 +27,8 @@ public:
         // transaction that writes it, must pass the test (Unchanged below); empty for none.
         std::vector<CNKeyDescriptor> checkedKeys;
         std::function<bool(const CNContact& stored)> unchanged;
+        // A conditional change also needs the contact still in this container (nullopt: any).
+        std::optional<std::string> checkedContainer;
     };
     // Whether the contact as stored now is still the one the caller read.
     using Unchanged = std::function<bool(const CNContact& stored)>;
@@ -38,8 +40,11 @@ public:
     // The same, only when the stored contact, read with `keys` in the transaction that writes it,
     // passes `unchanged`: otherwise the whole request fails with CNErrorCodeRecordChanged naming
     // the contact, so that an edit made by anyone since the caller read it is never written over.
-    void updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged);
-    void deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged);
+    // With `inContainer`, a contact moved to another container since counts as changed too.
+    void updateContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged,
+                       std::optional<std::string> inContainer = std::nullopt);
+    void deleteContact(CNMutableContactPtr contact, std::vector<CNKeyDescriptor> keys, Unchanged unchanged,
+                       std::optional<std::string> inContainer = std::nullopt);
     void addGroup(CNMutableGroupPtr group, std::optional<std::string> toContainerWithIdentifier);
     void updateGroup(CNMutableGroupPtr group);
     void deleteGroup(CNMutableGroupPtr group);

@@ -44,10 +44,10 @@ protected:
         ASSERT_TRUE(platform::RunLoop::main()->runUntil([&] { return done; }, 60));
         ASSERT_FALSE(error) << error->localizedDescription();
     }
-    // The provider's list is dated later than its last contact change (its dates name whole
-    // seconds: the changes of the second a list is dated are asked for again).
+    // The provider's list is dated later than its last contact change, by more than the margin
+    // the changes are asked for with (the changes of that time are asked for again).
     void settle() {
-        provider.advanceTime(5);
+        provider.advanceTime(GoogleFeedFetch::kChangesMarginSeconds + 5);
         provider.addGroup("Later " + std::to_string(++settled_));
     }
     int settled_ = 0;

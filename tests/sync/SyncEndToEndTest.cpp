@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include <sqlite3.h>
 #include <httplib.h>
@@ -450,32 +451,75 @@ TEST_F(SyncEndToEndTest, AConnectionLostDuringARunEndsItAsNetworkAndTheRerunMake
     expectInSync(3);
 }
 
-// A local contact edited while the run waits for its plan to be confirmed is not written over:
-// the run says it was left for the next run, which carries the edit.
-TEST_F(SyncEndToEndTest, ALocalEditMadeWhileTheRunWaitsIsNotOverwrittenAndTheNextRunCarriesIt) {
-    addLocal({.given = "Eve", .family = "Waits"});
-    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
-    later();
-    ASSERT_TRUE(provider.replaceContact(googleID("Eve Waits"), personXML("Eve", "Waits") + "<content>from Google</content>",
-                                        {"6contacts"}));
-    later();
-    SyncRunOptions options;
-    options.planOnly = false;
-    options.confirm = [this](SyncRun&, std::function<void(bool)> answer) {
-        editLocal("Eve Waits", [](platform::CNMutableContact& c) { c.setNote("added while waiting"); });
-        answer(true);
+// A local contact changed while the run waits for its plan to be confirmed (in any field, its
+// photo or the account it is in) is not written over, deleted or given the provider's photo: the
+// run says it was left for the next run, which sees the change.
+TEST_F(SyncEndToEndTest, ALocalChangeMadeWhileTheRunWaitsIsNotOverwrittenAndTheNextRunCarriesIt) {
+    model_->setSyncPhotosSetting(true);
+    auto other = addContainer("Elsewhere", platform::CNContainerType::Local);
+    const platform::Bytes mine = {0xFF, 0xD8, 'm', 'i', 'n', 'e', 0xFF, 0xD9};
+    const auto moveElsewhere = [&](const std::string& name) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir_ / "Contacts.sqlite").c_str(), &db), SQLITE_OK);
+        const std::string sql = "UPDATE contacts SET container_id = (SELECT id FROM containers WHERE identifier = '" +
+                                other->identifier() + "') WHERE identifier = '" + localByName()[name]->identifier() + "'";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
     };
-    bool finished = false;
-    auto run = model_->startSyncRun(options, [&](SyncRun&) { finished = true; });
-    ASSERT_TRUE(run && platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
-    EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial);
-    ASSERT_EQ(run->result().failed.size(), 1u);
-    EXPECT_EQ(run->result().failed[0].reason, "Changed locally during the sync, left for the next run");
-    EXPECT_EQ(localByName()["Eve Waits"]->note(), "added while waiting");
+    const struct {
+        const char* family;
+        std::function<void(const std::string& id)> onGoogle;  // the provider's change
+        std::function<void(const std::string& name)> locally;  // made while the run waits
+        bool elsewhere = false;                                // the contact ends in the other account
+    } cases[] = {
+        {"Note", [&](const std::string& id) { provider.replaceContact(id, personXML("Eve", "Note") + "<content>g</content>", {"6contacts"}); },
+         [&](const std::string& name) { editLocal(name, [](platform::CNMutableContact& c) { c.setNote("added while waiting"); }); }},
+        {"Deleted", [&](const std::string& id) { provider.deleteContact(id); },
+         [&](const std::string& name) { editLocal(name, [&](platform::CNMutableContact& c) { c.setImageData(mine); }); }},
+        {"Photo", [&](const std::string& id) { provider.setPhoto(id, std::string("\xFF\xD8 theirs \xFF\xD9")); },
+         [&](const std::string& name) { editLocal(name, [&](platform::CNMutableContact& c) { c.setImageData(mine); }); }},
+        {"Moved", [&](const std::string& id) { provider.deleteContact(id); }, moveElsewhere, true},
+        {"MovedEdited", [&](const std::string& id) { provider.replaceContact(id, personXML("Eve", "MovedEdited") + "<content>g</content>", {"6contacts"}); },
+         moveElsewhere, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.family);
+        const std::string name = std::string("Eve ") + c.family;
+        addLocal({.given = "Eve", .family = c.family});
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        later();
+        const std::string localID = localByName()[name]->identifier();
+        c.onGoogle(googleID(name));
+        later();
+        SyncRunOptions options;
+        options.planOnly = false;
+        options.confirm = [&](SyncRun&, std::function<void(bool)> answer) {
+            c.locally(name);
+            answer(true);
+        };
+        bool finished = false;
+        auto run = model_->startSyncRun(options, [&](SyncRun&) { finished = true; });
+        ASSERT_TRUE(run && platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Partial) << run->message();
+        ASSERT_EQ(run->result().failed.size(), 1u);
+        EXPECT_EQ(run->result().failed[0].reason, "Changed locally during the sync, left for the next run");
+        auto kept = store_->unifiedContactsMatchingPredicate(platform::CNContact::predicateForContactsWithIdentifiers({localID}),
+                                                              {platform::CNContactNoteKey, platform::CNContactImageDataKey});
+        ASSERT_TRUE(kept && kept->size() == 1u);
+        const auto& contact = kept->front();
+        if (std::string(c.family) == "Note") EXPECT_EQ(contact->note(), "added while waiting");
+        if (std::string(c.family) == "Deleted" || std::string(c.family) == "Photo") EXPECT_EQ(contact->imageData(), mine);
+        if (c.elsewhere) {
+            auto in = store_->containersMatchingPredicate(platform::CNContainer::predicateForContainerOfContactWithIdentifier(localID));
+            ASSERT_TRUE(in && in->size() == 1u);
+            EXPECT_EQ(in->front()->identifier(), other->identifier());
+            EXPECT_EQ(contact->note(), "");
+        }
+        later();
+        ASSERT_NE(sync()->outcome(), SyncRunOutcome::Refused);
+    }
     later();
-    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
-    EXPECT_EQ(googleNote(googleByName()["Eve Waits"]), "added while waiting");
-    expectInSync(1);
+    EXPECT_EQ(googleNote(googleByName()["Eve Note"]), "added while waiting");
 }
 
 // A creation the provider carries out after the run that sent it gave up, and after the next run
@@ -534,6 +578,51 @@ TEST_F(SyncEndToEndTest, ACreationTheProviderCarriesOutLateLeavesNoDuplicateAfte
         if (!same) EXPECT_TRUE(provider.entry(FakeProvider::Kind::Contacts, copy));
         EXPECT_EQ(localByName().count("Lia " + family), 1u);
         EXPECT_EQ(sync()->plan().changes(), 0u);
+    }
+}
+
+// Two people of one name and organisation, told apart by their e-mail addresses: deleting one
+// on either side deletes its partner, and only it, once.
+TEST_F(SyncEndToEndTest, ADeletedTwinIsDeletedOnTheOtherSideAndItsTwinStays) {
+    const auto localEmails = [this](const std::string& family) {
+        std::multiset<std::string> out;
+        auto all = store_->unifiedContactsMatchingPredicate(nullptr, {platform::CNContactFamilyNameKey, platform::CNContactEmailAddressesKey});
+        for (const auto& c : all.valueOr(std::vector<platform::CNContactPtr>{}))
+            if (c->familyName() == family)
+                for (const auto& e : c->emailAddresses()) out.insert(e.value());
+        return out;
+    };
+    const auto googleWith = [this](const std::string& email) {
+        std::vector<std::string> ids;
+        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+            if (e.xml.find(email) != std::string::npos) ids.push_back(e.id);
+        return ids;
+    };
+    for (const bool onGoogle : {false, true}) {
+        const std::string family = onGoogle ? "GoogleTwin" : "LocalTwin";
+        SCOPED_TRACE(family);
+        const std::string gone = "gone@" + family + ".example", stays = "stays@" + family + ".example";
+        addLocal({.given = "Sam", .family = family, .organization = "Acme", .emails = {gone}});
+        addLocal({.given = "Sam", .family = family, .organization = "Acme", .emails = {stays}});
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        ASSERT_EQ(googleWith(gone).size(), 1u);
+        later();
+        if (onGoogle) {
+            ASSERT_TRUE(provider.deleteContact(googleWith(gone)[0]));
+        } else {
+            auto all = store_->unifiedContactsMatchingPredicate(nullptr, {platform::CNContactEmailAddressesKey});
+            for (const auto& c : all.valueOr(std::vector<platform::CNContactPtr>{}))
+                if (!c->emailAddresses().empty() && c->emailAddresses()[0].value() == gone) saveLocal(c, nullptr, /*remove=*/true);
+        }
+        later();
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        EXPECT_EQ(run->result().counts.googleDeleted + run->result().counts.appleDeleted, 1);
+        EXPECT_EQ(localEmails(family), (std::multiset<std::string>{stays}));
+        EXPECT_TRUE(googleWith(gone).empty());
+        EXPECT_EQ(googleWith(stays).size(), 1u);
+        later();
+        EXPECT_EQ(sync(true)->plan().changes(), 0u);
     }
 }
 

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 
+#include "sync/DurableReplace.h"
+#include "sync/GoogleContactCache.h"
+#include "sync/GoogleFeedFetch.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 
 namespace quorvane {
@@ -82,6 +86,10 @@ TEST_F(SyncFaultsTest, ARunOverACutListIsRefusedWritesNothingAndTheNextWholeRunR
              if (req.query.find("start-index=") == std::string::npos || req.query.find("start-index=1&") != std::string::npos) return;
              res.body = std::regex_replace(res.body, std::regex("<entry[\\s\\S]*?</entry>"), "");
          }},
+        {"total removed",
+         [](const test::TestRequest&, test::TestResponse& res) {
+             res.body = std::regex_replace(res.body, std::regex("<openSearch:totalResults>[0-9]*</openSearch:totalResults>"), "");
+         }},
         {"an entry named twice",
          [](const test::TestRequest&, test::TestResponse& res) {
              res.body = std::regex_replace(res.body, std::regex("<entry[\\s\\S]*?</entry>"), "$&$&",
@@ -124,6 +132,161 @@ TEST_F(SyncFaultsTest, ARunOverACutListIsRefusedWritesNothingAndTheNextWholeRunR
         EXPECT_EQ(googleNote(google["Di " + family]), "new too");
     }
     expectInSync(3 * std::size(cuts));
+}
+
+TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothing) {
+    for (const char* given : {"Al", "Bo", "Cy", "Di", "Ed"}) addLocal({.given = given, .family = "Portal"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    const struct {
+        const char* what;
+        std::string body, contentType;
+    } answers[] = {
+        {"an HTML page", "<!DOCTYPE html><html><head><title>Sign in</title></head><body><p>Wi-Fi</p></body></html>", "text/html"},
+        {"an XHTML page", "<?xml version='1.0'?><html xmlns='http://www.w3.org/1999/xhtml'><body><p>Proxy error</p></body></html>",
+         "application/xhtml+xml"},
+        {"an errors document", "<errors xmlns='http://schemas.google.com/g/2005'><error><domain>GData</domain></error></errors>",
+         "application/atom+xml"},
+        {"a lone entry", "<entry xmlns='http://www.w3.org/2005/Atom'><id>x</id><title>x</title></entry>", "text/html"},
+    };
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.what);
+        // Downloaded whole (the kept list lost) or as changes: neither reads as an empty list.
+        for (const bool whole : {true, false}) {
+            if (whole) {
+                internals(model_).mContactFeed = nullptr;
+                internals(model_).mGoogleContactCache = nullptr;
+                ASSERT_TRUE(waitForReplacements(60));
+                std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
+            }
+            provider.setAnswerFault([&answer](const test::TestRequest& req, test::TestResponse& res) {
+                if (req.method != "GET" || req.path != kContactsPath) return;
+                res.body = answer.body;
+                res.contentType = answer.contentType;
+            });
+            later();
+            for (const bool planOnly : {true, false}) {
+                auto run = sync(planOnly);
+                EXPECT_EQ(run->outcome(), SyncRunOutcome::Other) << run->message();
+                EXPECT_NE(run->message().find("not an Atom feed"), std::string::npos) << run->message();
+                EXPECT_EQ(run->counts().appleDeleted + run->counts().googleDeleted, 0);
+            }
+            EXPECT_EQ(localByName().size(), 5u);
+            EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 5u);
+            provider.setAnswerFault(nullptr);
+            later();
+            ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        }
+    }
+    expectInSync(5);
+}
+
+// The kept list lost, the whole list is read page by page while the provider deletes an entry
+// already read and gains one: an entry that exists lands on no page although the count matches.
+// Nothing that exists is deleted; the run reads the list again and carries only what happened.
+TEST_F(SyncFaultsTest, AWholeListThatShiftsWhileItIsPagedDeletesNothingThatExists) {
+    for (const char* given : {"Al", "Bo", "Cy", "Di", "Ed", "Fy"}) addLocal({.given = given, .family = "Shift"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    for (const int shifts : {1, 5}) {  // once, then on every download: the run gives up, refused
+        SCOPED_TRACE(shifts);
+        later();
+        internals(model_).mContactFeed = nullptr;
+        internals(model_).mGoogleContactCache = nullptr;
+        ASSERT_TRUE(waitForReplacements(60));
+        std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
+        provider.setPageCap(2);
+        auto left = std::make_shared<int>(shifts);
+        provider.setAnswerFault([this, left](const test::TestRequest& req, test::TestResponse&) {
+            if (req.method != "GET" || req.path != kContactsPath || req.query.find("updated-min") != std::string::npos ||
+                req.query.find("start-index=") != std::string::npos || *left <= 0)
+                return;
+            // After the first page was answered: one entry gone, one more at the end.
+            --*left;
+            if (auto first = provider.entries(FakeProvider::Kind::Contacts); !first.empty()) provider.deleteContact(first[0].id);
+            addPerson("New" + std::to_string(*left), "Shift");
+        });
+        auto run = sync();
+        provider.setAnswerFault(nullptr);
+        provider.setPageCap(0);
+        EXPECT_EQ(run->outcome(), shifts == 1 ? SyncRunOutcome::Ok : SyncRunOutcome::Refused) << run->message();
+        // Only what the provider deleted is deleted locally.
+        const auto google = googleByName();
+        for (const auto& [name, contact] : localByName())
+            EXPECT_TRUE(shifts > 1 || google.count(name)) << name << " deleted although it exists";
+        EXPECT_LE(run->counts().appleDeleted, 1);
+    }
+    later();
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    expectInSync(provider.entries(FakeProvider::Kind::Contacts).size());
+}
+
+// The provider's clock steps back while the answer to the download after the run's writes is on
+// its way: other clients' changes then carry earlier stamps than the list's date. A small step is
+// within the margin the changes are asked for with; a larger one shows as a conflict on a write,
+// after which the next run reads the whole list. Either way every change arrives and settles.
+TEST_F(SyncFaultsTest, AProviderClockThatStepsBackLosesNoChange) {
+    model_->setMergeContacts_2Way(true);  // Bob is edited on both sides: both edits are kept
+    for (const int step : {2, 300}) {
+        SCOPED_TRACE(step);
+        const std::string family = "Step" + std::to_string(step);
+        addLocal({.given = "Ann", .family = family});
+        addLocal({.given = "Bob", .family = family});
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        later();
+        editLocal("Ann " + family, [](platform::CNMutableContact& c) { c.setNote("local edit"); });
+        // The download after the run's writes: answered, then the clock steps back.
+        auto batched = std::make_shared<std::atomic<int>>(0);
+        provider.setAnswerFault([this, step, batched](const test::TestRequest& req, test::TestResponse&) {
+            if (req.path == kBatchPath && *batched == 0) *batched = 1;
+            if (req.method == "GET" && req.path == kContactsPath && req.query.find("updated-min") != std::string::npos &&
+                *batched == 1) {
+                *batched = 2;
+                provider.advanceTime(-step);
+            }
+        });
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        provider.setAnswerFault(nullptr);
+        ASSERT_TRUE(provider.replaceContact(googleID("Bob " + family), personXML("Bob", family) + "<content>google edit</content>",
+                                            {"6contacts"}));
+        addPerson("Cy", family);
+        editLocal("Bob " + family, [](platform::CNMutableContact& c) { c.setJobTitle("local title"); });
+        for (int run = 0; run < 3 && sync()->plan().changes() > 0; ++run) later();
+        EXPECT_EQ(localByName()["Bob " + family]->note(), "google edit");
+        EXPECT_EQ(localByName()["Bob " + family]->jobTitle(), "local title");
+        EXPECT_EQ(localByName().count("Cy " + family), 1u);
+        later(step);
+    }
+    expectInSync(6);
+}
+
+// With pages capped, the changes since the kept list (mostly deletions) run past the pages that
+// are followed while the whole list would fit: the whole list is read instead, and the
+// deletions arrive.
+TEST_F(SyncFaultsTest, ChangesLongerThanThePagesFollowedGiveWayToTheWholeList) {
+    for (const char* given : {"Al", "Bo", "Cy", "Di"}) addLocal({.given = given, .family = "Long"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    later();
+    // Ten per page, a few dozen pages followed: 400 deletions cannot be read as changes.
+    for (int i = 0; i < 400; ++i) provider.deleteContact(addPerson("Gone" + std::to_string(i), "Long"));
+    ASSERT_TRUE(provider.deleteContact(googleID("Al Long")));
+    provider.setPageCap(10);
+    later();
+    auto run = sync();
+    provider.setPageCap(0);
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+    EXPECT_EQ(run->counts().appleDeleted, 1);
+    EXPECT_FALSE(localByName().count("Al Long"));
+    expectInSync(3);
+
+    // Deletions count towards the changes held whole: past the most, the whole list is read.
+    GoogleFeedFetch::setMostChangesHeldWhole(50);
+    for (int i = 0; i < 100; ++i) provider.deleteContact(addPerson("Gone" + std::to_string(i), "Again"));
+    later();
+    provider.server().clearLog();
+    EXPECT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    GoogleFeedFetch::setMostChangesHeldWhole(GoogleFeedFetch::kMaxResults);
+    const auto lists = provider.server().requests(kContactsPath);
+    EXPECT_TRUE(std::any_of(lists.begin(), lists.end(),
+                            [](const auto& r) { return r.query.find("updated-min") == std::string::npos; }));
 }
 
 TEST_F(SyncFaultsTest, AValueTheProviderShortensIsReportedAndThePairIsNotWrittenBackAndForth) {

@@ -170,7 +170,7 @@ TEST_F(SyncPlannerTest, ALoneContactIsDeletedOnlyWithHistoryAndAWholeFeedElseCre
         {"local and new, new contacts ignored", SyncModeTwoWay, true, false, true, SyncActionNoUpdate, false, 1},
         {"Google, partner deleted locally", SyncModeTwoWay, false, true, true, SyncActionDeleteContact},
         {"Google, partner gone, feed cut", SyncModeTwoWay, false, true, false, SyncActionNoUpdate},
-        {"Google, partner gone, but a duplicate", SyncModeTwoWay, false, true, true, SyncActionNoUpdate, true},
+        {"Google, partner gone, another of its name: deleted", SyncModeTwoWay, false, true, true, SyncActionDeleteContact, true},
         {"Google and new", SyncModeTwoWay, false, false, true, SyncActionGoogleToMac},
         {"Google and new, feed cut: still created", SyncModeTwoWay, false, false, false, SyncActionGoogleToMac},
         {"Google and new, local to Google mode", SyncModeMacToGoogle, false, false, true, SyncActionNoUpdate},
@@ -360,7 +360,7 @@ TEST(SyncPlannerAloneTest, TheActionOfEachSituationFromItsFacts) {
         {.what = "local, partner deleted, read-only", .google = false, .strategy = gone, .in = {&TablePlanning::readOnly}, .held = "read-only", .readOnlyAccount = true},
         {.what = "local and new, ignored", .google = false, .in = {&TablePlanning::ignoredNew}},
         {.what = "local and new, feed cut", .google = false, .held = "not created on Google", .complete = false},
-        {.what = "Google, partner deleted, a duplicate", .local = false, .strategy = gone, .held = "duplicates", .duplicate = true},
+        {.what = "Google, partner deleted, a name shared", .local = false, .strategy = gone, .expected = SyncActionDeleteContact, .duplicate = true},
         {.what = "Google and new, feed cut: created", .local = false, .expected = SyncActionGoogleToMac, .complete = false},
         {.what = "Google and new, local to Google mode", .local = false, .mode = SyncModeMacToGoogle},
     };

@@ -2,7 +2,8 @@
 // provider, the network and the process: batch entries refused or conflicting, answers lost after
 // the provider acted (a 500, a dropped connection), lists cut short (a next link removed, a page
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
-// what it wrote, two more runs of the profile started at once with one. Each round is followed by runs until nothing is planned, and then every contact
+// what it wrote, two more runs of the profile started at once with one, the provider's clock
+// stepping back a second or two after the run's writes. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
 // deletion on one side only. A stored local value may be made unreadable for a run, which fails
 // that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -233,7 +235,7 @@ protected:
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(13);
+        const int kind = pick(14);
         const unsigned salt = unsigned(random_());
         if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
@@ -270,6 +272,18 @@ protected:
                 } else {
                     res.status = 503;
                     res.body = "down";
+                }
+            });
+        } else if (kind == 13) {
+            // The provider's clock steps back a second or two as it answers the download after
+            // the run's writes: what changes next is stamped before the list's date.
+            auto batched = std::make_shared<std::atomic<int>>(0);
+            provider.setAnswerFault([this, batched, step = 1 + pick(2)](const test::TestRequest& req, test::TestResponse&) {
+                if (req.path == "/m8/feeds/contacts/default/full/batch" && *batched == 0) *batched = 1;
+                if (req.method == "GET" && req.path == "/m8/feeds/contacts/default/full" &&
+                    req.query.find("updated-min") != std::string::npos && *batched == 1) {
+                    *batched = 2;
+                    provider.advanceTime(-step);
                 }
             });
         } else if (kind >= 11) {
@@ -439,7 +453,8 @@ protected:
     }
 
     // Two people of one name and organisation, synced, then one deleted locally and the other on
-    // Google: both deletions are carried, and neither person takes the other's place.
+    // Google, or one alone on either side first: each deletion is carried, and neither person
+    // takes the other's place.
     void twinsDeletedApart() {
         const std::string family = "Twin" + std::to_string(++serial_);
         for (const char* who : {"x", "y"})
@@ -464,10 +479,23 @@ protected:
         auto both = twins();
         ASSERT_EQ(both.size(), 2u);
         const bool xLocal = pick(2);
-        for (const auto& c : both)
-            if ((c->emailAddresses()[0].value()[0] == 'x') == xLocal) saveLocal(c, nullptr, /*remove=*/true);
-        for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
-            if (e.xml.find((xLocal ? "y" : "x") + family + "@") != std::string::npos) provider.deleteContact(e.id);
+        const auto deleteTwin = [&](const char* who, bool locally) {
+            for (const auto& c : twins())
+                if (locally && c->emailAddresses()[0].value()[0] == who[0]) saveLocal(c, nullptr, /*remove=*/true);
+            for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
+                if (!locally && e.xml.find(who + family + "@") != std::string::npos) provider.deleteContact(e.id);
+        };
+        if (pick(2)) {
+            // One alone first, on either side: only it goes, its twin stays on both sides.
+            deleteTwin(xLocal ? "x" : "y", pick(2));
+            settle();
+            ASSERT_EQ(twins().size(), 1u) << family;
+            EXPECT_EQ(twins()[0]->emailAddresses()[0].value()[0], xLocal ? 'y' : 'x');
+            deleteTwin(xLocal ? "y" : "x", pick(2));
+        } else {
+            deleteTwin("x", xLocal);
+            deleteTwin("y", !xLocal);
+        }
         settle();
         EXPECT_TRUE(twins().empty()) << family << " came back locally";
         for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
