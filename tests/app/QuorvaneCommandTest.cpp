@@ -457,8 +457,11 @@ TEST_F(QuorvaneCommandTest, DeleteAllAtTheProviderNeedsASignInAndSaysWhenEntries
     auto capped = quorvane({"delete-all", "--google", "--yes"});
     EXPECT_EQ(capped.code, 1) << capped.err;
     EXPECT_NE(capped.err.find("remain"), std::string::npos) << capped.err;
-    // The rest goes in the next passes.
+    // The rest goes in the next passes (a pass that read the rest page by page checks that the
+    // list held still while it was read; the earlier passes' deletions can fill the pages of that
+    // check, and the pass then says some may remain, as it must).
     auto again = quorvane({"-q", "delete-all", "--google", "--yes"});
+    for (int pass = 0; pass < 3 && again.code == 1; ++pass) again = quorvane({"-q", "delete-all", "--google", "--yes"});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(again.out, "deleted every contact and user group of owner@example.com\n");
 }
