@@ -228,12 +228,22 @@ TEST(AnalyticsService, TheDelegateHearsAboutEventAndPageLogsOnly) {
 
 // Events that fail to store because the file reached its size limit (writes failing as on a full
 // disk) are each reported failed, and once the limit is lifted the next events are stored and
-// sent: through the facade, the channel and the store as the app runs them. In a child, whose
-// limit touches no other test; forked before any thread starts.
+// sent, and so are the logs stored before the limit: through the facade, the channel and the store
+// as the app runs them. Once with the app started under the limit (a new store whose write-ahead
+// log fills up to it: every event fails), once with the limit set after its start logs are stored.
+// In a child each, whose limit touches no other test; forked before any thread starts.
 TEST(AnalyticsService, EventsAreStoredAgainOnceTheDiskTakesWritesAfterFailedOnes) {
     if (!test::inFreshProcess()) return;
-    const pid_t child = ::fork();
-    if (child == 0) {
+    constexpr rlim_t kLimit = 64 * 1024;
+    for (const bool limitBeforeStart : {true, false}) {
+        SCOPED_TRACE(limitBeforeStart ? "started under the limit" : "limit set after the start");
+        const pid_t child = ::fork();
+        if (child != 0) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+            continue;
+        }
         // What the app hears of each event, and each event's end at the store.
         struct Outcomes : MSAnalyticsDelegate, MSChannelDelegate {
             std::mutex mutex;
@@ -269,37 +279,43 @@ TEST(AnalyticsService, EventsAreStoredAgainOnceTheDiskTakesWritesAfterFailedOnes
             AnalyticsFixture f;
             auto outcomes = std::make_shared<Outcomes>();
             MSAnalytics::setDelegate(outcomes);
+            rlimit room{};
+            ::getrlimit(RLIMIT_FSIZE, &room);
+            rlimit limited = room;
+            limited.rlim_cur = kLimit;
+            if (limitBeforeStart) ::setrlimit(RLIMIT_FSIZE, &limited);
             if (!f.start()) ::_exit(10);
             MSAnalytics::pause();
             auto group = MSRevAzezar::sharedInstance().channelGroup();
             group->addDelegate(outcomes);
             auto storage = group->storage();
-            // The facade's start-service log is stored before the limit (or was before the delegate came).
-            if (storage->countLogs(MSRevAzezar::kMSCoreGroupId) == 0 && !outcomes->waitFor(outcomes->completed, "startService", 1))
+            auto wal = storage->path();
+            wal += "-wal";
+            // The start logs are stored before the limit (or were before the delegate came).
+            if (!limitBeforeStart && storage->countLogs("Analytics") == 0 && !outcomes->waitFor(outcomes->completed, "startSession", 1))
                 ::_exit(18);
-            rlimit room{};
-            ::getrlimit(RLIMIT_FSIZE, &room);
-            rlimit limited = room;
-            limited.rlim_cur = 64 * 1024;
-            ::setrlimit(RLIMIT_FSIZE, &limited);
+            const size_t storedBefore = storage->countLogs("Analytics");
+            if (!limitBeforeStart) ::setrlimit(RLIMIT_FSIZE, &limited);
             auto big = platform::Value::dictionary();
             for (int k = 0; k < 20; ++k) big.set("p" + std::to_string(k), std::string(125, 'x'));
             for (int i = 0; i < 2000; ++i) MSAnalytics::trackEvent("full " + std::to_string(i), big);
             if (!outcomes->waitFor(outcomes->completed, "full", 2000)) ::_exit(11);
-            const size_t storedWhileFull = storage->countLogs("Analytics");
-            // The facade's start-service log leaves meanwhile (its unit is not paused): its claim
-            // and its delete fail too.
-            if (!f.server.waitForAcceptedLogCount(1, 60)) code = 17;
+            const size_t storedWhileFull = storage->countLogs("Analytics") - storedBefore;
+            // Started under the limit, the write-ahead log has filled up to it: no event fits.
+            std::error_code ec;
+            if (limitBeforeStart && (storedWhileFull != 0 || std::filesystem::file_size(wal, ec) != kLimit)) code = 19;
             ::setrlimit(RLIMIT_FSIZE, &room);
             for (int i = 0; i < 10; ++i) MSAnalytics::trackEvent("room " + std::to_string(i));
             if (!outcomes->waitFor(outcomes->completed, "room", 10)) ::_exit(15);
-            // Each event that failed to store is reported so; all that came after are stored.
+            // Each event that failed to store is reported so; all that came after are stored, and
+            // what was stored before is still there.
             if (!code && !outcomes->waitFor(outcomes->failed, "full", 2000 - int(storedWhileFull))) code = 16;
             if (!code && outcomes->count(outcomes->failed, "room") != 0) code = 12;
-            if (!code && storage->countLogs("Analytics") != storedWhileFull + 10) code = 13;
+            if (!code && storage->countLogs("Analytics") != storedBefore + storedWhileFull + 10) code = 13;
             MSAnalytics::resume();
             f.flush();
             if (!code && !outcomes->waitFor(outcomes->sent, "room", 10)) code = 14;
+            if (!code && !limitBeforeStart && !f.waitForTypeCount("startSession", 1)) code = 17;
             if (code) {
                 const auto texts = log.texts();
                 for (size_t i = texts.size() > 5 ? texts.size() - 5 : 0; i < texts.size(); ++i)
@@ -310,7 +326,4 @@ TEST(AnalyticsService, EventsAreStoredAgainOnceTheDiskTakesWritesAfterFailedOnes
         }
         ::_exit(code);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
 }
