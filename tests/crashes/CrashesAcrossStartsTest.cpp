@@ -467,7 +467,8 @@ protected:
 };
 
 TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfItsTime) {
-    for (auto [kind, signo] : {std::pair{"segv", SIGSEGV}, {"abort", SIGABRT}, {"cxx-main", SIGABRT}, {"cxx-thread", SIGABRT}}) {
+    for (auto [kind, signo] :
+         {std::pair{"segv", SIGSEGV}, {"abort", SIGABRT}, {"cxx-main", SIGABRT}, {"cxx-thread", SIGABRT}}) {
         SCOPED_TRACE(kind);
         install(kind);
         const std::string session = std::string("session-") + kind;
@@ -501,7 +502,8 @@ TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessio
     for (int attempt = 0; attempt < 3 && !sameSecond; ++attempt) {
         install("restart-" + std::to_string(attempt));
         const std::string crashedAt = (root / "crashed-at").string();
-        ASSERT_TRUE(start({{"SESSION", "session-crashed"}, {"CRASH", "segv"}, {"CRASH_AT", crashedAt}}).crashedWith(SIGSEGV));
+        ASSERT_TRUE(
+            start({{"SESSION", "session-crashed"}, {"CRASH", "segv"}, {"CRASH_AT", crashedAt}}).crashedWith(SIGSEGV));
         const double t0 = std::stod(lines(crashedAt).at(0));
         char clock[32];
         std::snprintf(clock, sizeof clock, "%.3f", std::floor(t0) + 0.95);
@@ -633,7 +635,8 @@ TEST_F(CrashesAcrossStarts, EachProfileSendsOnlyItsOwnCrashesAndBufferedLogs) {
     install("profiles");
     FakeIngestionServer beta;
     const std::string alphaFolder = (root / "alpha").string(), betaFolder = (root / "beta").string();
-    ASSERT_TRUE(start({{"PROFILE", alphaFolder}, {"BUFFERED", "3"}, {"TAG", "alpha"}, {"CRASH", "segv"}}).crashedWith(SIGSEGV));
+    ASSERT_TRUE(
+        start({{"PROFILE", alphaFolder}, {"BUFFERED", "3"}, {"TAG", "alpha"}, {"CRASH", "segv"}}).crashedWith(SIGSEGV));
     ASSERT_TRUE(start({{"PROFILE", betaFolder}, {"URL", beta.baseURL()}}).exitedCleanly());
     for (const auto& log : beta.acceptedLogs()) EXPECT_EQ(log["type"].asString(), "startService");
     EXPECT_TRUE(accepted("appleError").empty());

@@ -55,7 +55,8 @@ struct Recorder {
 // How many lines of the log hold the words.
 long linesWith(const SDKLogCapture& log, const std::string& words) {
     const auto texts = log.texts();
-    return std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(words) != std::string::npos; });
+    return std::count_if(texts.begin(), texts.end(),
+                         [&](const std::string& t) { return t.find(words) != std::string::npos; });
 }
 
 std::vector<std::string> namesIn(const std::string& component) {

@@ -141,7 +141,8 @@ TEST_F(QNOAuth2RefreshTest, ARefusedRefreshFailsEveryWaitingCallWithTheProviders
 // A token answer is small by nature: one over the small limit ends the refresh there, without
 // holding it whole, and the sign-in stays.
 TEST_F(QNOAuth2RefreshTest, AnOversizedTokenAnswerFailsTheRefreshAtTheSmallLimit) {
-    server.respond("/token", 200, R"({"access_token":")" + std::string(size_t(kQNSessionFetcherSmallResponseBodySize), 'a') + R"("})");
+    server.respond("/token", 200,
+                   R"({"access_token":")" + std::string(size_t(kQNSessionFetcherSmallResponseBodySize), 'a') + R"("})");
     auto auth = staleAuthentication();
     auth->setAccessToken(std::nullopt);  // nothing to sign with but what the refresh brings
     authorize(auth, "a");
