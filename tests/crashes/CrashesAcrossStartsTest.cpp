@@ -137,6 +137,32 @@ void awaitFile(const std::string& file) {
     while (!fs::exists(file)) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // bounded by the alarm
 }
 
+// How a start, or a child it forked, ended; with the start's output.
+struct Start {
+    int status = 0;
+    std::string output;
+    ::testing::AssertionResult crashedWith(int signo) const {
+        return WIFSIGNALED(status) && WTERMSIG(status) == signo ? ::testing::AssertionSuccess()
+                                                                : ::testing::AssertionFailure() << *this;
+    }
+    ::testing::AssertionResult exitedCleanly() const {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ::testing::AssertionSuccess()
+                                                             : ::testing::AssertionFailure() << *this;
+    }
+    friend std::ostream& operator<<(std::ostream& out, const Start& s) {
+        if (WIFSIGNALED(s.status)) out << "signal " << WTERMSIG(s.status);
+        if (WIFEXITED(s.status)) out << "exit " << WEXITSTATUS(s.status);
+        return out << "\n" << s.output;
+    }
+};
+
+Start waitFor(pid_t pid) {
+    Start ended;
+    while (pid > 0 && ::waitpid(pid, &ended.status, 0) < 0 && errno == EINTR) {
+    }
+    return ended;
+}
+
 // A start killed at a chosen step of its storing, seen through the log store's statements:
 // "crash-stored" once the transaction that stored the crash log has committed, "report-gone" as
 // the first statement begins after the crash report left the "crashes" folder.
@@ -297,8 +323,7 @@ TEST(CrashesAcrossStartsChild, Run) {
                       << notified << "/" << finished;
     // Runs side by side with another start: tells it this one is under way, or waits for it.
     if (const std::string ready = env("QV_CHILD_READY"); !ready.empty()) appendLine(ready, "ready");
-    for (const std::string awaited = env("QV_CHILD_AWAIT"); !awaited.empty() && !fs::exists(awaited);)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // bounded by the alarm
+    if (const std::string awaited = env("QV_CHILD_AWAIT"); !awaited.empty()) awaitFile(awaited);
     // A child forked without exec, before the logs below: it lives on after this start crashes,
     // until told to crash itself.
     const std::string fork = env("QV_CHILD_FORK");
@@ -327,10 +352,7 @@ TEST(CrashesAcrossStartsChild, Run) {
         // A child forked without exec crashes while this start lives on and stores its logs.
         const pid_t child = ::fork();
         if (child == 0) crash("segv");
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+        ASSERT_TRUE(waitFor(child).crashedWith(SIGSEGV));
         gate->release();
         ASSERT_TRUE(platform::RunLoop::main()->runUntil(
             [&] { return watch->waiting() == 0 && storage->countAllLogs() == 0 && ingestion->pendingCallCount() == 0; },
@@ -353,33 +375,34 @@ TEST(CrashesAcrossStartsChild, Run) {
     }
 }
 
+
 namespace {
+
+using Vars = std::map<std::string, std::string>;
 
 class CrashesAcrossStarts : public ::testing::Test {
 protected:
-    struct Start {
-        int status = 0;
-        std::string output;
-        bool crashedWith(int signo) const { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
-        bool exitedCleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-        friend std::ostream& operator<<(std::ostream& out, const Start& s) {
-            if (WIFSIGNALED(s.status)) out << "signal " << WTERMSIG(s.status);
-            if (WIFEXITED(s.status)) out << "exit " << WEXITSTATUS(s.status);
-            return out << "\n" << s.output;
-        }
-    };
-
-    // A new installation: its own data folders.
+    // A new installation: its own data folders, and nothing received yet.
     void install(const std::string& name) {
         root = platform::Paths::dataHome() / "e2e" / name;
         fs::remove_all(root);
         for (const char* sub : {"config", "data", "cache", "state", "tmp"}) fs::create_directories(root / sub);
+        server.clear();
+    }
+    // A race, run several times: each run in a new installation.
+    template <class Run>
+    void repeat(const std::string& name, int runs, Run&& run) {
+        for (int i = 0; i < runs && !HasFatalFailure(); ++i) {
+            SCOPED_TRACE(i);
+            install(name + "-" + std::to_string(i));
+            run();
+        }
     }
 
-    Start start(std::map<std::string, std::string> vars) { return startTogether({std::move(vars)}).at(0); }
+    Start start(Vars vars) { return startTogether({std::move(vars)}).at(0); }
 
     // Starts at once, each with its variables; waits for all of them.
-    std::vector<Start> startTogether(std::vector<std::map<std::string, std::string>> all) {
+    std::vector<Start> startTogether(std::vector<Vars> all) {
         std::vector<std::pair<pid_t, std::string>> running;
         for (auto& vars : all) running.push_back(spawn(std::move(vars)));
         std::vector<Start> done;
@@ -387,7 +410,7 @@ protected:
         return done;
     }
 
-    std::pair<pid_t, std::string> spawn(std::map<std::string, std::string> vars) {
+    std::pair<pid_t, std::string> spawn(Vars vars) {
         std::vector<std::string> all;
         for (char** e = environ; *e; ++e) all.emplace_back(*e);
         vars.try_emplace("URL", server.baseURL());
@@ -414,11 +437,8 @@ protected:
     }
 
     static Start finish(const std::pair<pid_t, std::string>& spawned) {
-        const auto& [pid, log] = spawned;
-        Start result;
-        while (pid > 0 && ::waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
-        }
-        platform::readFile(log, result.output);
+        Start result = waitFor(spawned.first);
+        platform::readFile(spawned.second, result.output);
         return result;
     }
 
@@ -429,7 +449,7 @@ protected:
         return out;
     }
     std::vector<std::string> events() const { return lines(root / "events"); }
-    // How often each handled error's message arrived, and how many crash logs.
+    // How often each handled error's message arrived.
     std::map<std::string, int> handledMessages(const FakeIngestionServer& ingestion) const {
         std::map<std::string, int> sent;
         for (const auto& log : ingestion.acceptedLogs())
@@ -447,39 +467,30 @@ protected:
 };
 
 TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessionOfItsTime) {
-    struct Case {
-        const char* kind;
-        int signo;
-        const char* signal;
-    };
-    for (auto c : {Case{"segv", SIGSEGV, "SIGSEGV"}, Case{"abort", SIGABRT, "SIGABRT"},
-                   Case{"cxx-main", SIGABRT, "SIGABRT"}, Case{"cxx-thread", SIGABRT, "SIGABRT"}}) {
-        SCOPED_TRACE(c.kind);
-        install(c.kind);
-        const std::string session = std::string("session-") + c.kind;
-        auto first = start({{"SESSION", session}, {"CRASH", c.kind}});
-        ASSERT_TRUE(first.crashedWith(c.signo)) << first;
-
-        auto second = start({{"SESSION", "session-after"}});
-        ASSERT_TRUE(second.exitedCleanly()) << second;
+    for (auto [kind, signo] :
+         {std::pair{"segv", SIGSEGV}, {"abort", SIGABRT}, {"cxx-main", SIGABRT}, {"cxx-thread", SIGABRT}}) {
+        SCOPED_TRACE(kind);
+        install(kind);
+        const std::string session = std::string("session-") + kind;
+        ASSERT_TRUE(start({{"SESSION", session}, {"CRASH", kind}}).crashedWith(signo));
+        ASSERT_TRUE(start({{"SESSION", "session-after"}}).exitedCleanly());
         std::vector<platform::Value> logs;
         for (const auto& log : accepted("appleError"))
             if (log["sid"].asString() == session) logs.push_back(log);
         ASSERT_EQ(logs.size(), 1u);
         const auto& log = logs[0];
-        EXPECT_EQ(log["osExceptionType"].asString(), c.signal);
+        EXPECT_EQ(log["osExceptionType"].asString(), std::string("SIG") + sigabbrev_np(signo));
         EXPECT_TRUE(log["fatal"].asBool());
         const auto& threads = log["threads"].asArray();
         ASSERT_FALSE(threads.empty());
         EXPECT_FALSE(threads[0]["frames"].asArray().empty());
-        if (std::string(c.kind) == "cxx-thread") EXPECT_GE(threads.size(), 2u);
+        if (std::string(kind) == "cxx-thread") EXPECT_GE(threads.size(), 2u);
         EXPECT_FALSE(log["binaries"].asArray().empty());
         EXPECT_EQ(events(), (std::vector<std::string>{"crashed-last", "will-send " + log["id"].asString(),
                                                       "did-send " + log["id"].asString()}));
 
         const size_t crashLogs = accepted("appleError").size();
-        auto third = start({});
-        ASSERT_TRUE(third.exitedCleanly()) << third;
+        ASSERT_TRUE(start({}).exitedCleanly());
         EXPECT_EQ(accepted("appleError").size(), crashLogs);
         EXPECT_EQ(events().size(), 3u);  // no crash, nothing sent
     }
@@ -490,15 +501,13 @@ TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessio
     bool sameSecond = false;
     for (int attempt = 0; attempt < 3 && !sameSecond; ++attempt) {
         install("restart-" + std::to_string(attempt));
-        server.clear();
         const std::string crashedAt = (root / "crashed-at").string();
-        auto first = start({{"SESSION", "session-crashed"}, {"CRASH", "segv"}, {"CRASH_AT", crashedAt}});
-        ASSERT_TRUE(first.crashedWith(SIGSEGV)) << first;
+        ASSERT_TRUE(
+            start({{"SESSION", "session-crashed"}, {"CRASH", "segv"}, {"CRASH_AT", crashedAt}}).crashedWith(SIGSEGV));
         const double t0 = std::stod(lines(crashedAt).at(0));
         char clock[32];
         std::snprintf(clock, sizeof clock, "%.3f", std::floor(t0) + 0.95);
-        auto second = start({{"SESSION", "session-next"}, {"CLOCK", clock}});
-        ASSERT_TRUE(second.exitedCleanly()) << second;
+        ASSERT_TRUE(start({{"SESSION", "session-next"}, {"CLOCK", clock}}).exitedCleanly());
         auto logs = accepted("appleError");
         ASSERT_EQ(logs.size(), 1u);
         const double stamped = unixFromISO8601(logs[0]["timestamp"].asString());
@@ -511,19 +520,15 @@ TEST_F(CrashesAcrossStarts, EachKindOfCrashIsSentOnceAtTheNextStartWithTheSessio
 }
 
 TEST_F(CrashesAcrossStarts, AWorkersCrashIsSentWhenTheMainThreadEndsTheProcessMeanwhile) {
-    for (int run = 0; run < 5; ++run) {
-        SCOPED_TRACE(run);
-        install("worker-" + std::to_string(run));
-        server.clear();
-        auto first = start({{"SESSION", "session-worker"}, {"CRASH", "worker"}});
-        ASSERT_TRUE(first.crashedWith(SIGSEGV)) << first;
+    repeat("worker", 5, [&] {
+        ASSERT_TRUE(start({{"SESSION", "session-worker"}, {"CRASH", "worker"}}).crashedWith(SIGSEGV));
         auto second = start({});
-        ASSERT_TRUE(second.exitedCleanly()) << second;
+        ASSERT_TRUE(second.exitedCleanly());
         auto logs = accepted("appleError");
         ASSERT_EQ(logs.size(), 1u) << second;
         EXPECT_EQ(logs[0]["sid"].asString(), "session-worker");
         EXPECT_EQ(logs[0]["osExceptionType"].asString(), "SIGSEGV");
-    }
+    });
 }
 
 TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionThatWasDown) {
@@ -539,8 +544,7 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
 
     // "Don't send": asked, nothing sent, the report is gone.
     ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
-    auto declined = start({{"CONFIRM", "dontsend"}});
-    ASSERT_TRUE(declined.exitedCleanly()) << declined;
+    ASSERT_TRUE(start({{"CONFIRM", "dontsend"}}).exitedCleanly());
     EXPECT_EQ(events(), (std::vector<std::string>{"crashed-last", "asked"}));
     EXPECT_TRUE(idsOf("appleError").empty());
     std::error_code ec;
@@ -548,8 +552,7 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
 
     // "Always send", with an attachment and a handled error.
     ASSERT_TRUE(start({{"CRASH", "abort"}}).crashedWith(SIGABRT));
-    auto always = start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"HANDLED", "1"}});
-    ASSERT_TRUE(always.exitedCleanly()) << always;
+    ASSERT_TRUE(start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"HANDLED", "1"}}).exitedCleanly());
     ASSERT_EQ(idsOf("appleError").size(), 1u);
     const std::string firstId = idsOf("appleError")[0];
     auto attachments = accepted("errorAttachment");
@@ -565,17 +568,15 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
     ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
     // (Whether the down start got as far as trying to send is its own business: its events go apart.)
     server.script(std::vector<FakeIngestionServer::Answer>(10000, {503}));
-    auto offline = start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"OFFLINE", "1"},
-                          {"EVENTS", (root / "events-offline").string()}});
-    ASSERT_TRUE(offline.exitedCleanly()) << offline;
+    ASSERT_TRUE(start({{"CONFIRM", "always"}, {"ATTACH", "1"}, {"OFFLINE", "1"}, {"EVENTS", (root / "events-offline").string()}})
+                    .exitedCleanly());
     EXPECT_EQ(lines(root / "events-offline").at(0), "crashed-last");
     for (const auto& line : lines(root / "events-offline")) EXPECT_NE(line, "asked");
     // Still down while counted: a request of that start the server reads late is refused too.
     EXPECT_EQ(idsOf("appleError").size(), 1u);
     server.script({});
     // ... and leaves with its attachment when the ingestion is back.
-    auto back = start({});
-    ASSERT_TRUE(back.exitedCleanly()) << back;
+    ASSERT_TRUE(start({}).exitedCleanly());
     auto ids = idsOf("appleError");
     ASSERT_EQ(ids.size(), 2u);
     const std::string secondId = ids[1];
@@ -584,8 +585,7 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
     // A report the ingestion refuses: the delegate hears the failure.
     ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
     server.script(std::vector<FakeIngestionServer::Answer>(10, {400}));
-    auto refused = start({});
-    ASSERT_TRUE(refused.exitedCleanly()) << refused;
+    ASSERT_TRUE(start({}).exitedCleanly());
     server.script({});
     auto all = events();
     ASSERT_FALSE(all.empty());
@@ -600,45 +600,33 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
 // Four starts at once with six crashes' reports pending: each report is taken over by one start,
 // stored under a name of its own, processed by one start and sent once.
 TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
-    for (int run = 0; run < 10; ++run) {
-        SCOPED_TRACE(run);
-        install("together-" + std::to_string(run));
-        server.clear();
-        for (const auto& crashed : startTogether(std::vector<std::map<std::string, std::string>>(6, {{"ENGINE_CRASH", "1"}})))
-            ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
-        for (const auto& s : startTogether(std::vector<std::map<std::string, std::string>>(4, std::map<std::string, std::string>{})))
-            ASSERT_TRUE(s.exitedCleanly()) << s;
+    repeat("together", 10, [&] {
+        for (const auto& crashed : startTogether(std::vector<Vars>(6, {{"ENGINE_CRASH", "1"}})))
+            ASSERT_TRUE(crashed.crashedWith(SIGSEGV));
+        for (const auto& s : startTogether(std::vector<Vars>(4))) ASSERT_TRUE(s.exitedCleanly());
         std::map<std::string, int> sent;
         for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
         EXPECT_EQ(sent.size(), 6u);
         for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
-    }
+    });
 }
 
 // Two processes of the application run side by side; the first crashes with five logs in its
 // crash-time buffer, the second later with three. Then two starts at once: each buffered log is
 // sent once, none lost to the other process's crash.
 TEST_F(CrashesAcrossStarts, EachProcessKeepsItsOwnCrashTimeBufferAndOneStartSendsIt) {
-    for (int run = 0; run < 10; ++run) {
-        SCOPED_TRACE(run);
-        install("buffers-" + std::to_string(run));
-        server.clear();
+    repeat("buffers", 10, [&] {
         const std::string ready = (root / "b-ready").string(), firstCrashed = (root / "a-crashed").string();
         auto b = spawn({{"READY", ready}, {"AWAIT", firstCrashed}, {"BUFFERED", "3"}, {"TAG", "b"}, {"CRASH", "segv"}});
         auto a = finish(spawn({{"AWAIT", ready}, {"BUFFERED", "5"}, {"TAG", "a"}, {"CRASH", "segv"}}));
         appendLine(firstCrashed, "crashed");
         const Start second = finish(b);
-        ASSERT_TRUE(a.crashedWith(SIGSEGV)) << a;
-        ASSERT_TRUE(second.crashedWith(SIGSEGV)) << second;
-        for (const auto& s : startTogether(std::vector<std::map<std::string, std::string>>(2, std::map<std::string, std::string>{})))
-            ASSERT_TRUE(s.exitedCleanly()) << s;
-        std::map<std::string, int> sent;
-        for (const auto& log : accepted("handledError")) ++sent[log["exception"]["message"].asString()];
-        std::map<std::string, int> once;
-        for (const char* id : {"a-0", "a-1", "a-2", "a-3", "a-4", "b-0", "b-1", "b-2"}) once[id] = 1;
-        EXPECT_EQ(sent, once);
+        ASSERT_TRUE(a.crashedWith(SIGSEGV));
+        ASSERT_TRUE(second.crashedWith(SIGSEGV));
+        for (const auto& s : startTogether(std::vector<Vars>(2))) ASSERT_TRUE(s.exitedCleanly());
+        EXPECT_EQ(handledMessages(server), once("a", 5, once("b", 3)));
         EXPECT_EQ(accepted("appleError").size(), 2u);
-    }
+    });
 }
 
 // Two profiles, each with its own ingestion and files: what one profile's run left at its crash
@@ -647,14 +635,12 @@ TEST_F(CrashesAcrossStarts, EachProfileSendsOnlyItsOwnCrashesAndBufferedLogs) {
     install("profiles");
     FakeIngestionServer beta;
     const std::string alphaFolder = (root / "alpha").string(), betaFolder = (root / "beta").string();
-    auto crashed = start({{"PROFILE", alphaFolder}, {"BUFFERED", "3"}, {"TAG", "alpha"}, {"CRASH", "segv"}});
-    ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
-    auto other = start({{"PROFILE", betaFolder}, {"URL", beta.baseURL()}});
-    ASSERT_TRUE(other.exitedCleanly()) << other;
+    ASSERT_TRUE(
+        start({{"PROFILE", alphaFolder}, {"BUFFERED", "3"}, {"TAG", "alpha"}, {"CRASH", "segv"}}).crashedWith(SIGSEGV));
+    ASSERT_TRUE(start({{"PROFILE", betaFolder}, {"URL", beta.baseURL()}}).exitedCleanly());
     for (const auto& log : beta.acceptedLogs()) EXPECT_EQ(log["type"].asString(), "startService");
     EXPECT_TRUE(accepted("appleError").empty());
-    auto own = start({{"PROFILE", alphaFolder}});
-    ASSERT_TRUE(own.exitedCleanly()) << own;
+    ASSERT_TRUE(start({{"PROFILE", alphaFolder}}).exitedCleanly());
     EXPECT_EQ(accepted("appleError").size(), 1u);
     EXPECT_EQ(handledMessages(server), once("alpha", 3));
     EXPECT_TRUE(handledMessages(beta).empty());
@@ -662,71 +648,52 @@ TEST_F(CrashesAcrossStarts, EachProfileSendsOnlyItsOwnCrashesAndBufferedLogs) {
 
 // A child forked without exec has a crash-time buffer of its own: its crash while the parent
 // lives sends nothing of the parent's twice; the parent's crash is sent while the child lives;
-// the child's crash after the parent's loses nothing of the parent's.
+// the child's crash after the parent's loses nothing of the parent's. (What the child keeps is
+// settled at the fork, not by a race: one run tells.)
 TEST_F(CrashesAcrossStarts, AForkedChildKeepsABufferOfItsOwn) {
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the orphaned children are ours to wait for
-    for (int run = 0; run < 10; ++run) {
-        SCOPED_TRACE(run);
-        install("fork-" + std::to_string(run));
-        server.clear();
-        auto parent = start({{"BUFFERED", "3"}, {"TAG", "a"}, {"FORK", "crash"}});
-        ASSERT_TRUE(parent.exitedCleanly()) << parent;
+    install("fork");
+    ASSERT_TRUE(start({{"BUFFERED", "3"}, {"TAG", "a"}, {"FORK", "crash"}}).exitedCleanly());
 
-        const std::string release = (root / "release").string();
-        auto crashed = start({{"FORK", "live"}, {"RELEASE", release}, {"BUFFERED", "3"}, {"TAG", "b"}, {"CRASH", "segv"}});
-        ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
-        const pid_t child = std::stoi(lines(root / "forked").at(0));
-        auto next = start({});
-        ASSERT_TRUE(next.exitedCleanly()) << next;
-        EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
+    const std::string release = (root / "release").string();
+    ASSERT_TRUE(start({{"FORK", "live"}, {"RELEASE", release}, {"BUFFERED", "3"}, {"TAG", "b"}, {"CRASH", "segv"}})
+                    .crashedWith(SIGSEGV));
+    const pid_t child = std::stoi(lines(root / "forked").at(0));
+    ASSERT_TRUE(start({}).exitedCleanly());
+    EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
 
-        appendLine(release, "crash");
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
-        auto last = start({});
-        ASSERT_TRUE(last.exitedCleanly()) << last;
-        EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
-        EXPECT_EQ(accepted("appleError").size(), 3u);
-    }
+    appendLine(release, "crash");
+    ASSERT_TRUE(waitFor(child).crashedWith(SIGSEGV));
+    ASSERT_TRUE(start({}).exitedCleanly());
+    EXPECT_EQ(handledMessages(server), once("a", 3, once("b", 3)));
+    EXPECT_EQ(accepted("appleError").size(), 3u);
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // Starts that crash while the logs they took from a crashed process's buffer wait for a busy
 // store: the logs are sent once, by the start that stores them.
 TEST_F(CrashesAcrossStarts, StartsCrashingWhileReplayingABufferSendItOnce) {
-    for (int run = 0; run < 10; ++run) {
-        SCOPED_TRACE(run);
-        install("replay-" + std::to_string(run));
-        server.clear();
-        auto first = start({{"BUFFERED", "5"}, {"TAG", "a"}, {"CRASH", "segv"}});
-        ASSERT_TRUE(first.crashedWith(SIGSEGV)) << first;
-        for (int replaying = 0; replaying < 2; ++replaying) {
-            auto crashed = start({{"STORE_BUSY", "1"}, {"CRASH", "segv"}});
-            ASSERT_TRUE(crashed.crashedWith(SIGSEGV)) << crashed;
-        }
-        auto last = start({});
-        ASSERT_TRUE(last.exitedCleanly()) << last;
+    repeat("replay", 10, [&] {
+        ASSERT_TRUE(start({{"BUFFERED", "5"}, {"TAG", "a"}, {"CRASH", "segv"}}).crashedWith(SIGSEGV));
+        for (int replaying = 0; replaying < 2; ++replaying)
+            ASSERT_TRUE(start({{"STORE_BUSY", "1"}, {"CRASH", "segv"}}).crashedWith(SIGSEGV));
+        ASSERT_TRUE(start({}).exitedCleanly());
         EXPECT_EQ(handledMessages(server), once("a", 5));
         EXPECT_EQ(accepted("appleError").size(), 3u);
-    }
+    });
 }
 
 // A start killed while storing a crash: right after the crash log's transaction, or as soon as
 // the report file is gone. The next start sends the crash and its attachment once each.
 TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithItsAttachment) {
-    for (const char* step : {"crash-stored", "report-gone"}) {
+    for (const std::string step : {"crash-stored", "report-gone"}) {
         SCOPED_TRACE(step);
         install(step);
-        server.clear();
         ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
         auto killed = start({{"ATTACH", "1"}, {"KILL_AT", step}});
         // Once the report is gone nothing may be left to store: then the start ends unharmed.
-        ASSERT_TRUE(killed.crashedWith(SIGKILL) || (killed.exitedCleanly() && step == std::string("report-gone")))
-            << killed;
-        auto next = start({{"ATTACH", "1"}});
-        ASSERT_TRUE(next.exitedCleanly()) << next;
+        ASSERT_TRUE(killed.crashedWith(SIGKILL) || (step == "report-gone" && killed.exitedCleanly())) << killed;
+        ASSERT_TRUE(start({{"ATTACH", "1"}}).exitedCleanly());
         auto crashLogs = accepted("appleError");
         ASSERT_EQ(crashLogs.size(), 1u);
         // An attachment the killed start had sent may come again (it never heard the answer).

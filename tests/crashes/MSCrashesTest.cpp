@@ -52,6 +52,13 @@ struct Recorder {
     }
 };
 
+// How many lines of the log hold the words.
+long linesWith(const SDKLogCapture& log, const std::string& words) {
+    const auto texts = log.texts();
+    return std::count_if(texts.begin(), texts.end(),
+                         [&](const std::string& t) { return t.find(words) != std::string::npos; });
+}
+
 std::vector<std::string> namesIn(const std::string& component) {
     std::vector<std::string> out;
     for (const auto& p : MSUtility::contentsOfDirectory(component).value_or(std::vector<fs::path>{}))
@@ -162,27 +169,22 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     ASSERT_NO_FATAL_FAILURE(crashInChild());
     // Hold the logs queue, so that the hand-over and the store are apart.
     platform::DispatchSemaphore held, release;
-    std::atomic<bool> crashHandedOver{false}, storeTried{false};
-    std::atomic<int> attachmentsHandedOver{0};
     struct Watch : MSChannelDelegate {
-        std::atomic<bool>*handedOver, *storeTried;
-        std::atomic<int>* attachments;
+        std::atomic<bool> crashHandedOver{false}, storeTried{false};
+        std::atomic<int> attachments{0};
         void prepareLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) override {
-            if (log->type == "appleError") *handedOver = true;
-            if (log->type == "errorAttachment") ++*attachments;
+            if (log->type == "appleError") crashHandedOver = true;
+            if (log->type == "errorAttachment") ++attachments;
         }
         void didCompleteEnqueueingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log, const std::string&,
                                       MSEnqueueOutcome outcome) override {
             if (log->type == "errorAttachment") {
                 EXPECT_EQ(outcome, MSEnqueueOutcome::NotStored);
-                *storeTried = true;
+                storeTried = true;
             }
         }
     };
     auto watch = std::make_shared<Watch>();
-    watch->handedOver = &crashHandedOver;
-    watch->storeTried = &storeTried;
-    watch->attachments = &attachmentsHandedOver;
     auto delegate = std::make_shared<MSCrashesDelegate>();
     delegate->attachments = [](MSCrashes&, const MSCrashesDelegate::Report&) {
         return std::vector{MSErrorAttachmentLog::attachmentWithText("sync log", std::string("sync.log"))};
@@ -197,7 +199,7 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
     });
     ASSERT_TRUE(held.wait(30));
     // The attachment goes to the store first; the report stays, marked as on its way.
-    ASSERT_TRUE(pumpUntil([&] { return attachmentsHandedOver.load() == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return watch->attachments.load() == 1; }));
     const auto before = namesIn("crashes");
     ASSERT_EQ(before.size(), 1u) << "deleted before its logs were stored";
     EXPECT_TRUE(MSCrashesUtil::isTemporaryName(before[0]));
@@ -206,13 +208,13 @@ TEST_F(CrashesServiceTest, ReportFileStaysUntilItsLogIsInTheStoreAtThisStartOrAL
         // The log store cannot take the logs (a full disk): the report stays, under its name.
         DiskFull full;
         release.signal();
-        ASSERT_TRUE(pumpUntil([&] { return storeTried.load(); }));
+        ASSERT_TRUE(pumpUntil([&] { return watch->storeTried.load(); }));
         group->logsQueue()->sync([] {});
     }
     const auto after = namesIn("crashes");
     ASSERT_EQ(after.size(), 1u) << "deleted although its attachment was not stored";
     EXPECT_FALSE(MSCrashesUtil::isTemporaryName(after[0]));
-    EXPECT_FALSE(crashHandedOver) << "the crash went without its attachment";
+    EXPECT_FALSE(watch->crashHandedOver) << "the crash went without its attachment";
     // This run crashes later: the handled error, still not stored, is written at the crash.
     writeLogBufferAtCrash();
     // The next start stores the logs, lets the file go and sends each once. It is another process:
@@ -311,18 +313,13 @@ TEST_F(CrashesServiceTest, UnreadableReportsGoAtTheStartThatFindsThemAndOneBeing
     ::close(writer);
     ASSERT_TRUE(server.waitForAcceptedLogCount(1, 60));
     EXPECT_EQ(acceptedOfType("appleError").size(), 1u);
-    auto discardLines = [&] {
-        const auto texts = log.texts();
-        return std::count_if(texts.begin(), texts.end(),
-                             [](const std::string& t) { return t.find("couldn't parse") != std::string::npos; });
-    };
-    EXPECT_EQ(discardLines(), 3) << ::testing::PrintToString(log.texts());
+    EXPECT_EQ(linesWith(log, "couldn't parse"), 3) << ::testing::PrintToString(log.texts());
 
     // The next start neither counts nor mentions them.
     ASSERT_NO_FATAL_FAILURE(restart());
     EXPECT_TRUE(crashes->crashFiles().empty());
     crashes->unprocessedCrashReports();
-    EXPECT_EQ(discardLines(), 3);
+    EXPECT_EQ(linesWith(log, "couldn't parse"), 3);
 }
 
 TEST_F(CrashesServiceTest, ReportsNotReadWholeOrOfALaterFormatAreKeptAndAFifoHoldsNoStart) {
@@ -349,11 +346,7 @@ TEST_F(CrashesServiceTest, ReportsNotReadWholeOrOfALaterFormatAreKeptAndAFifoHol
         SDKLogCapture log(MSLogLevel::Warning);
         ASSERT_NO_FATAL_FAILURE(start());
         crashes->unprocessedCrashReports();
-        const auto texts = log.texts();
-        EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
-                                [](const std::string& t) { return t.find("kept for a later start") != std::string::npos; }),
-                  4)
-            << ::testing::PrintToString(texts);
+        EXPECT_EQ(linesWith(log, "kept for a later start"), 4) << ::testing::PrintToString(log.texts());
     }
     MSCrashReporter::setCrashReportReadFunction(previous);
     EXPECT_EQ(applicationEngine()->pendingCrashReports().size(), 2u);

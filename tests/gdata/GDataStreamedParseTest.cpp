@@ -92,10 +92,6 @@ TEST(GDataStreamedParseTest, AFaultAfterTakenEntriesFailsTheWholeDocument) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // What the objects keep of XML no class reads is bounded by the answer's size: unknown nodes at a
 // density the parse allows (one for every 20 bytes), in the feed, between its entries or inside
 // one, are refused in a sentence; a feed that ignores unknown XML keeps none of them, and
