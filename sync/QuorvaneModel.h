@@ -749,7 +749,8 @@ public:
     // Writes the history of a run's records (what the executor did to each) and sweeps records of
     // contacts gone from both sides (not when the store's contacts or containers cannot be read),
     // then saves. Fails when the store cannot be opened or the save failed: the run must report it.
-    platform::Result<void> serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
+    // Gives the names of the pairs an earlier version's history left holding values on one side only.
+    platform::Result<std::vector<std::string>> serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
                                              const GoogleContactLookup& googleContactDict);
     bool shouldRemoveSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyncRecordPtr& record);
     // Deletes (staged) the records of both contacts of the record.

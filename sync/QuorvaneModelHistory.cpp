@@ -517,7 +517,7 @@ void QuorvaneModel::removeSyncHistoryRecordsAssociatedWithSyncRecord(const NSSyn
     }
 }
 
-platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
+platform::Result<std::vector<std::string>> QuorvaneModel::serializeSyncData(const std::vector<NSSyncRecordPtr>& records,
                                                         const GoogleContactLookup& googleContactDict) {
     auto opened = syncStore();
     if (!opened) return opened.error();
@@ -644,8 +644,11 @@ platform::Result<void> QuorvaneModel::serializeSyncData(const std::vector<NSSync
     }
 
     auto saved = store->save();
-    if (!saved) platform::Log::error("sync", "Save error! " + saved.error().localizedDescription());
-    return saved;
+    if (!saved) {
+        platform::Log::error("sync", "Save error! " + saved.error().localizedDescription());
+        return saved.error();
+    }
+    return changes.leftApart;
 }
 
 bool QuorvaneModel::isValidSyncHistoryRecord(const SyncHistoryRecord& record,

@@ -943,6 +943,15 @@ void SyncExecutor::saveHistory() {
         context_->log("The sync history could not be saved: " + saved.error().localizedDescription());
         if (!stoppedWith_) stoppedWith_ = SyncRunOutcome::Other;
         if (!result_.error) result_.error = saved.error();
+    } else if (!saved->empty()) {
+        // Said once for the run (the run's log names each pair already).
+        constexpr size_t kNamesShown = 20;
+        std::string names;
+        for (size_t i = 0; i < saved->size() && i < kNamesShown; ++i) names += (i ? ", " : "") + (*saved)[i];
+        if (saved->size() > kNamesShown) names += " and " + std::to_string(saved->size() - kNamesShown) + " more";
+        result_.warnings.push_back(std::to_string(saved->size()) + (saved->size() == 1 ? " pair holds" : " pairs hold") +
+                                   " values on one side only, left where they are as the history of an earlier version "
+                                   "cannot tell which side removed them (remove them where they are not wanted): " + names);
     }
     changeState(State::SaveLog);
 }

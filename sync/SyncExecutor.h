@@ -192,8 +192,9 @@ public:
         // What a Google contact (whole) holds, value by value, for the history; nullopt when not known.
         virtual std::optional<FieldValues> googleFieldValues(const GoogleContactPtr&) { return std::nullopt; }
         // The history stage: writes the history of the records (what was done to each), finding
-        // Google contacts by identifier through `googleContactWithID`.
-        virtual platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+        // Google contacts by identifier through `googleContactWithID`. Gives the names of the
+        // pairs an earlier version's history left holding values on one side only.
+        virtual platform::Result<std::vector<std::string>> saveHistory(const std::vector<NSSyncRecordPtr>& records,
                                                    const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) = 0;
         // Records the run in the run log with its outcome, error and counts; gives its number.
         virtual platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,

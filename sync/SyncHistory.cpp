@@ -23,12 +23,12 @@ bool identifiersEqual(const std::optional<std::string>& a, const std::optional<s
 }
 
 // What the new record keeps of each side's values: as the old record kept them for a pair neither
-// side of which changed or was written; else what each side holds now, as the next merge is to
-// judge it.
+// side of which changed or was written; else what each side holds now (of the sides named), as
+// the next merge is to judge it.
 // Answers whether a record without values was left with the sides apart.
 bool keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHistory& history,
                      const SyncHistoryWriteInputs& in, const platform::CNContactPtr& apple,
-                     const std::shared_ptr<GDataEntryContact>& google) {
+                     const std::shared_ptr<GDataEntryContact>& google, bool appleSide = true, bool googleSide = true) {
     const FieldMergeBase* base = s.mFieldBase.get();
     if (base && base->unchangedSince() && s.mSyncAction == SyncActionNoUpdate) {
         if (auto old = history.recordForPair(*r.appleRecordID, *r.googleID);
@@ -43,11 +43,32 @@ bool keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHist
     if (!googleNow) googleNow = in.googleFieldValues(google);
     const auto appleNow = googleNow ? in.appleFieldValues(apple) : std::nullopt;
     if (!appleNow) return false;  // the next run reads the pair as of an older store
-    const auto appleNext = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true);
-    const auto googleNext = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false);
-    r.appleFieldValues = appleNext.encode();
-    r.googleFieldValues = googleNext.encode();
-    return s.mHasSyncHistory && base && !(base->apple && base->google) && !(appleNext == googleNext);
+    if (appleSide) r.appleFieldValues = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true).encode();
+    if (googleSide) r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false).encode();
+    return s.mHasSyncHistory && base && !(base->apple && base->google) && r.appleFieldValues && r.googleFieldValues &&
+           *r.appleFieldValues != *r.googleFieldValues;
+}
+
+// A pair a run leaves alone keeps its record. One of an earlier version keeps no values, and a
+// side unchanged since (by content and groups) holds exactly what the last run left there: the
+// record gains that side's values, so that every later change of it is judged against them (a
+// side changed since gains its values once a run writes the pair). nullptr when it gains none;
+// else `old` is the record it replaces, and `apart` says whether the sides then hold different values.
+SyncHistoryRecordPtr withValuesOfUnchangedSides(const NSSyncRecord& s, const SyncHistory& history,
+                                                const SyncHistoryWriteInputs& in, SyncHistoryRecordPtr& old, bool& apart) {
+    const FieldMergeBase* base = s.mFieldBase.get();
+    if (!base || base->recorded() || !s.mAppleContact || !s.mGoogleContact) return nullptr;
+    const bool apple = base->appleUnchanged && base->appleGroupsUnchanged && !(base->apple && base->apple->whole());
+    const bool google = base->googleUnchanged && base->googleGroupsUnchanged && !(base->google && base->google->whole());
+    const auto googleID = googleIdentifier(s.mGoogleContact);
+    if ((!apple && !google) || !googleID) return nullptr;
+    old = history.recordForPair(s.mAppleContact->identifier(), *googleID);
+    if (!old) return nullptr;
+    auto r = std::make_shared<SyncHistoryRecord>(*old);
+    r->rowID = 0;
+    apart = keepFieldValues(*r, s, history, in, s.mAppleContact, s.mGoogleContact, apple, google);
+    if (r->appleFieldValues == old->appleFieldValues && r->googleFieldValues == old->googleFieldValues) return nullptr;
+    return r;
 }
 
 }  // namespace
@@ -215,6 +236,13 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
             !(s->mContactsConfirmedEquivalentBeforeSync &&
               (!s->mHasSyncHistory || s->mPreviouslyMerged || s->mTimeStampsChanged ||
                s->mGoogleETagPreviouslyPendingAssignment))) {
+            SyncHistoryRecordPtr old;
+            bool apart = false;
+            if (auto r = withValuesOfUnchangedSides(*s, history, in, old, apart)) {
+                if (deleted.insert(old.get()).second) changes.deleted.push_back(old);
+                changes.inserted.push_back(r);
+                if (apart) changes.leftApart.push_back(s->mDescription.value_or(""));
+            }
             continue;
         }
 

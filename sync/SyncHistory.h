@@ -131,7 +131,8 @@ struct SyncHistoryChanges {
 //     same differences again;
 //   - a record whose pairs are forgotten (historyForgetsPairsOfRecord) deletes them;
 //   - a record left alone adds nothing unless its pair was found equal and its history is missing,
-//     merged, out of date or waits for a photo's ETag;
+//     merged, out of date or waits for a photo's ETag; but one of an earlier version, which keeps
+//     no values, gains those of each side unchanged since, the rest of it as it was;
 //   - otherwise the old records of both contacts go and, for a pair with both identifiers (not a
 //     deletion), a new record keeps the dates, group hashes (the local one without the groups
 //     whose memberships were not carried), photo size and ETag (the old ones when

@@ -454,7 +454,7 @@ std::optional<FieldValues> ModelExecution::googleFieldValues(const GoogleContact
     return mModel->googleFieldValues(*google);
 }
 
-platform::Result<void> ModelExecution::saveHistory(
+platform::Result<std::vector<std::string>> ModelExecution::saveHistory(
     const std::vector<NSSyncRecordPtr>& records, const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) {
     auto saved = mModel->serializeSyncData(records, googleContactWithID);
     if (saved) return saved;

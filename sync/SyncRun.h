@@ -160,7 +160,7 @@ public:
         void googleContactChangedDuringRun() override;
         GoogleContactPtr leanGoogleContact(const GoogleContactPtr& google) override;
         std::optional<FieldValues> googleFieldValues(const GoogleContactPtr& google) override;
-        platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+        platform::Result<std::vector<std::string>> saveHistory(const std::vector<NSSyncRecordPtr>& records,
                                            const std::function<GoogleContactPtr(const std::string&)>& googleContactWithID) override;
         platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
                                              const std::optional<std::string>& error, const SyncRunCounts& counts) override;

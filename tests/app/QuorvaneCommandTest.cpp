@@ -1887,15 +1887,16 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
             if (g->name() == name) leave.removeMember((*contacts)[0], g);
         ASSERT_TRUE(store.executeSaveRequest(leave));
     };
-    // A history of the previous release: every pair marked merged, no values kept.
-    auto asPreviousRelease = [&] {
+    // A history of the previous release, which kept no values nor accounts (`merged`: every pair
+    // marked merged).
+    auto asPreviousRelease = [&](bool merged = true) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(SyncStore::pathInFolder(folder).c_str(), &db), SQLITE_OK);
         EXPECT_EQ(sqlite3_exec(db,
-                               "UPDATE sync_history SET previously_merged = 1;"
-                               "ALTER TABLE sync_history DROP COLUMN apple_field_values;"
-                               "ALTER TABLE sync_history DROP COLUMN google_field_values;"
-                               "ALTER TABLE history_accounts DROP COLUMN google_user; PRAGMA user_version = 3;",
+                               (std::string(merged ? "UPDATE sync_history SET previously_merged = 1;" : "") +
+                                "ALTER TABLE sync_history DROP COLUMN apple_field_values;"
+                                "ALTER TABLE sync_history DROP COLUMN google_field_values;"
+                                "DROP TABLE history_accounts; PRAGMA user_version = 3;").c_str(),
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(db);
@@ -2046,6 +2047,29 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              sync({});
              editLocal([](auto& c) { c.setPhoneNumbers({phone("222"), phone("333")}); });
          }, {"222", "333"}, {"222", "333"}, club, club},
+        // Its first run one way, which leaves the pair as it is: its record gains what each side
+        // holds, and the run names the pair it leaves apart.
+        {"the previous release's history with the sides apart, a first run one way, then a removal on Google", [&] {
+             editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
+             sync({"--mode", "google-to-local"});
+             asPreviousRelease(false);
+             auto first = quorvane({"sync", "--mode", "google-to-local"});
+             EXPECT_NE(first.err.find("1 pair holds values on one side only, left where they are as the history of an earlier "
+                                      "version cannot tell which side removed them (remove them where they are not wanted): Ann Lee"),
+                       std::string::npos) << first.err;
+             removeOnGoogle("111");
+             leaveOnGoogle("Team");
+         }, {"222", "ann@example.com"}, {"222"}, club, club},
+        {"the previous release's history with the sides apart, a first run the other way, then a local removal", [&] {
+             provider.editContact(id, [](std::string& xml) {
+                 xml.insert(xml.rfind("</entry>"), "<gd:email rel='http://schemas.google.com/g/2005#home' address='ann@example.com'/>");
+             });
+             sync({"--mode", "local-to-google"});
+             asPreviousRelease(false);
+             sync({"--mode", "local-to-google"});
+             removeLocally("222");
+             leaveLocally("Team");
+         }, {"111"}, {"111", "ann@example.com"}, club, club},
         {"the previous release's history with the sides apart, then a removal on each side", [&] {
              editLocal([](auto& c) { c.setEmailAddresses({{platform::CNLabelHome, std::string("ann@example.com")}}); });
              sync({"--mode", "google-to-local"});

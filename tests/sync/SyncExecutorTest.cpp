@@ -238,11 +238,11 @@ public:
         r->setModel({});
         return r;
     }
-    platform::Result<void> saveHistory(const std::vector<NSSyncRecordPtr>& records,
-                                       const std::function<GoogleContactPtr(const std::string&)>&) override {
+    platform::Result<std::vector<std::string>> saveHistory(const std::vector<NSSyncRecordPtr>& records,
+                                                           const std::function<GoogleContactPtr(const std::string&)>&) override {
         historySaved = records;
         if (historyFails) return platform::Error("com.quorvane.test", 1);
-        return {};
+        return std::vector<std::string>{};
     }
     platform::Result<int64_t> saveRunLog(platform::Date, SyncRunOutcome outcome, const std::optional<std::string>&,
                                          const SyncRunCounts&) override {
