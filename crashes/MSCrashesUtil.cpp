@@ -89,11 +89,21 @@ void MSCrashesUtil::removeAbandonedTemporaries(const fs::path& dir) {
 
 platform::Result<fs::path> MSCrashesUtil::saveNewFile(const fs::path& dir, const std::string& name,
                                                       std::string_view bytes) {
-    const fs::path hidden = dir / temporaryName(name);
-    // Locked from the moment it is seen: a start cleaning up never takes it for abandoned.
-    const int fd = qvcrash_async_open_locked(hidden.c_str(), true);
-    if (fd < 0) return platform::posixError(errno ? errno : EBUSY, "Could not make " + hidden.string());
-    int err = 0;
+    // Locked before anything is written into it. A start cleaning up may find the new temporary
+    // between its making and its locking, take it for abandoned and remove it: then it is not ours,
+    // and the bytes go under a new temporary name (a lasting failure fails every try alike).
+    fs::path hidden;
+    int fd = -1, err = 0;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        hidden = dir / temporaryName(name);
+        errno = 0;
+        fd = qvcrash_async_open_locked(hidden.c_str(), true);
+        err = errno ? errno : EBUSY;
+        std::error_code ec;
+        if (fd < 0 && !fs::is_directory(dir, ec)) break;  // nowhere to make one
+    }
+    if (fd < 0) return platform::posixError(err, "Could not make " + hidden.string());
+    err = 0;
     if (::ftruncate(fd, 0) != 0 || qvcrash_async_writen(fd, bytes.data(), bytes.size()) < 0 || ::fsync(fd) != 0)
         err = errno ? errno : EIO;
     fs::path placed;

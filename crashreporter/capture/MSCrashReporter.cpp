@@ -158,13 +158,37 @@ bool processIsGone(long pid) {
 
 // True when the file's lock is free: whoever held it (a process writing its crash's report, a start
 // that took a report over) is gone, in whatever process id namespace it ran. A file that cannot be
-// opened counts as held.
+// opened counts as held. Only looked at, never taken: a start that looks must not keep the report
+// from a start, or a writer, that takes the lock meanwhile.
 bool lockIsFree(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
-    const bool free = qvcrash_async_lock_file(fd);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool free = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
     ::close(fd);
     return free;
+}
+
+// The report at `path`, opened and locked; -1 once no report bears that name (another start took it
+// over). A report still at its name is locked by someone else only for a moment: by the crashed
+// process that put it there, until it closes it, or by another start, until it renames it to take
+// it over. So while it keeps its name it is waited for (within bounds), not left to a later start.
+int openLockedReport(const std::string& path) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return -1;
+        const bool locked = qvcrash_async_lock_file(fd);
+        struct stat opened, named;
+        const bool same = ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+                          opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
+        if (locked && same) return fd;
+        ::close(fd);
+        if (!same) return -1;
+        ::usleep(1000);
+    }
+    return -1;
 }
 
 // Partial reports left by processes that ended while writing one (killed in the middle of a
@@ -423,7 +447,7 @@ platform::Result<std::string> MSCrashReporter::takeOverPendingCrashReport(const 
     // Locked first, then renamed, not read in place: a crash's report put into place meanwhile
     // keeps its own name, and no other start reads this one too. The lock stays while this start
     // holds it, so that another start (of any process id namespace) finds it taken, not abandoned.
-    const int fd = qvcrash_async_open_locked(report.path.c_str(), false);
+    const int fd = openLockedReport(report.path);
     if (fd < 0) return platform::posixError(ENOENT, "Taken over by another start: " + report.path);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::string taken;
