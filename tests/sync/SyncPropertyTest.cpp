@@ -7,7 +7,7 @@
 // list lost, or the changes forgotten by the provider) while the provider deletes a person already
 // read and gains one. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
-// deletion on one side only. A stored local value may be made unreadable for a run, which fails
+// deletion on one side only, none deleted and made again. A stored local value may be made unreadable for a run, which fails
 // that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
 // edited on the provider within the same second, keeping its update date. The settings change
 // between rounds: merging on or off (a person made on both sides at once is then merged, and every
