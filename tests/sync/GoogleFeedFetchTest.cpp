@@ -45,7 +45,9 @@ protected:
         ASSERT_FALSE(error) << error->localizedDescription();
     }
     // The provider's list is dated later than its last contact change, by more than the margin
-    // the changes are asked for with (the changes of that time are asked for again).
+    // the changes are asked for with: within it the versions held come again (passed over unread,
+    // but in pages of their own), and a provider that has just forgotten its deletions answers
+    // the changes since a moment before that with 410 Gone (a whole download follows).
     void settle() {
         provider.advanceTime(GoogleFeedFetch::kChangesMarginSeconds + 5);
         provider.addGroup("Later " + std::to_string(++settled_));

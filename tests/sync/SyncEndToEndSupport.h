@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "gdata/GDataEntryContent.h"
 #include "platform/contacts/CNSaveRequest.h"
 #include "sync/SyncRun.h"
@@ -122,6 +124,18 @@ protected:
     }
     void editLocal(const std::string& name, const std::function<void(platform::CNMutableContact&)>& edit) {
         saveLocal(localByName()[name], edit);
+    }
+    // Moves a local contact into another account, as a program that can would (the store's own
+    // requests cannot).
+    void moveLocal(const std::string& id, const platform::CNContainerPtr& to) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(store_->path().c_str(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 60000);
+        const std::string sql = "UPDATE contacts SET container_id = (SELECT id FROM containers WHERE identifier = '" +
+                                to->identifier() + "') WHERE identifier = '" + id + "'";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        EXPECT_EQ(sqlite3_changes(db), 1);
+        sqlite3_close(db);
     }
 
     // Every local contact of the synced container, by display name (each name once).

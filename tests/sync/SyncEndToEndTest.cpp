@@ -458,14 +458,7 @@ TEST_F(SyncEndToEndTest, ALocalChangeMadeWhileTheRunWaitsIsNotOverwrittenAndTheN
     model_->setSyncPhotosSetting(true);
     auto other = addContainer("Elsewhere", platform::CNContainerType::Local);
     const platform::Bytes mine = {0xFF, 0xD8, 'm', 'i', 'n', 'e', 0xFF, 0xD9};
-    const auto moveElsewhere = [&](const std::string& name) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open((dir_ / "Contacts.sqlite").c_str(), &db), SQLITE_OK);
-        const std::string sql = "UPDATE contacts SET container_id = (SELECT id FROM containers WHERE identifier = '" +
-                                other->identifier() + "') WHERE identifier = '" + localByName()[name]->identifier() + "'";
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    };
+    const auto moveElsewhere = [&](const std::string& name) { moveLocal(localByName()[name]->identifier(), other); };
     const struct {
         const char* family;
         std::function<void(const std::string& id)> onGoogle;  // the provider's change

@@ -3,9 +3,11 @@
 // the provider acted (a 500, a dropped connection), lists cut short (a next link removed, a page
 // emptied), the download answered 503, the token expiring, the process killed before it recorded
 // what it wrote, two more runs of the profile started at once with one, the provider's clock
-// stepping back a second or two after the run's writes. Each round is followed by runs until nothing is planned, and then every contact
+// stepping back a second or two after the run's writes, the whole list read in pages (the kept
+// list lost, or the changes forgotten by the provider) while the provider deletes a person already
+// read and gains one. Each round is followed by runs until nothing is planned, and then every contact
 // is on both sides once with its latest version: none lost, none twice, none different, no
-// deletion on one side only. A stored local value may be made unreadable for a run, which fails
+// deletion on one side only, none deleted and made again. A stored local value may be made unreadable for a run, which fails
 // that person alone and writes it nowhere. Right after a round's first run, the contact it wrote last may be
 // edited on the provider within the same second, keeping its update date. The settings change
 // between rounds: merging on or off (a person made on both sides at once is then merged, and every
@@ -15,7 +17,9 @@
 // two fields of one person, one on each side; two people of one name are deleted one on each side.
 // Between rounds a person may be deleted and made again under the same name; and, merging, a value
 // of any kind (or a new group) may be added locally before a later edit on the provider, or a run
-// whose Google updates all fail may be followed by a value put back.
+// whose Google updates all fail may be followed by a value put back. People may also be changed
+// locally while a run works on them, at any of its steps: a photo set, or moved into another,
+// unsynced local account, while the provider sets their photo, edits or deletes them.
 // The seeds run as cases of their own (in parallel under ctest): QUORVANE_SYNC_SEEDS=N runs N
 // seeds from QUORVANE_SYNC_FIRST_SEED=S (default 1..200). A failure names its seed; run it alone with
 // QUORVANE_SYNC_FIRST_SEED=<seed> QUORVANE_SYNC_SEEDS=1.
@@ -30,6 +34,8 @@
 #include <regex>
 #include <set>
 
+#include "sync/DurableReplace.h"
+#include "sync/GoogleContactCache.h"
 #include "tests/sync/SyncEndToEndSupport.h"
 #include "tests/sync/QuorvaneModelInternals.h"
 
@@ -63,6 +69,11 @@ class SyncPropertyTest : public EndToEndTestBase, public ::testing::WithParamInt
 protected:
     std::mt19937 random_{0};
     std::map<std::string, Version> expected_;  // by family name
+    std::map<std::string, Version> synced_;    // what the runs before the round left on both sides
+    std::map<std::string, std::string> identities_;  // by family: the local and Google identifiers the last check found
+    static constexpr size_t kPageCap = 4;      // entries on one page of a list
+    platform::CNContainerPtr elsewhere_;       // a local account not synced
+    bool listShifted_ = false;                 // the provider's list changes during the round's first run
     int serial_ = 0;
     size_t planned_ = 0;  // changes the runs planned
     bool merge_ = false;                  // the two-way merge setting of the round
@@ -109,6 +120,7 @@ protected:
     // Creates, edits or deletes a person on one side; a person is touched once per side a round,
     // and one deleted is touched no more that round.
     void editRound(int edits) {
+        synced_ = expected_;
         auto local = localByName();
         auto google = googleByName();
         std::set<std::string> deleted, touched;
@@ -229,13 +241,59 @@ protected:
         sqlite3_close(file);
     }
 
+    // The changes since the last run cannot be had (the kept list lost, or the provider forgot
+    // them), so the run reads the whole list in pages; as its first page goes out, the provider
+    // deletes a person on it and gains one: the later pages start one entry on, and the count
+    // still matches.
+    void shiftTheListWhileItIsRead() {
+        if (pick(2)) {
+            provider.forgetDeletedContacts();
+        } else {
+            internals(model_).mContactFeed = nullptr;
+            internals(model_).mGoogleContactCache = nullptr;
+            EXPECT_TRUE(waitForReplacements(60));
+            std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
+        }
+        // The person deleted (one the runs before synced, whatever this round did to it, or one
+        // new on Google alone) ends the first page, so that the next starts past the person after it.
+        auto local = localByName();
+        auto google = googleByName();
+        std::string gone;
+        const auto listed = provider.entries(FakeProvider::Kind::Contacts);
+        for (size_t i = 0; i < listed.size() && gone.empty(); ++i) {
+            for (auto it = expected_.begin(); it != expected_.end(); ++it) {
+                const std::string name = "Pat " + it->first;
+                if ((!synced_.count(it->first) && local.count(name)) || !google.count(name) ||
+                    !google[name]->identifier()->ends_with("/" + listed[i].id))
+                    continue;
+                gone = listed[i].id;
+                expected_.erase(it);
+                provider.setPageCap(i + 1);
+                break;
+            }
+        }
+        const std::string family = "Person " + std::to_string(++serial_);
+        const Version v = newVersion();
+        expected_[family] = v;
+        listShifted_ = true;
+        auto shifted = std::make_shared<std::atomic<bool>>(false);
+        provider.setAnswerFault([this, gone, body = googleBody(family, v), shifted](const test::TestRequest& req, test::TestResponse&) {
+            if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full" ||
+                req.query.find("updated-min") != std::string::npos || req.query.find("start-index=") != std::string::npos ||
+                shifted->exchange(true))
+                return;
+            if (!gone.empty()) provider.deleteContact(gone);
+            provider.addContact(body, {"6contacts"});
+        });
+    }
+
     // Faults of the round's first run. Kinds: refused or conflicting entries, a batch answer lost
     // after the provider acted (a 500 or a dropped connection), a token that expires after the
     // download, a list cut short (next link removed, a later page emptied), the download answered
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(14);
+        const int kind = pick(15);
         const unsigned salt = unsigned(random_());
         if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
@@ -274,6 +332,8 @@ protected:
                     res.body = "down";
                 }
             });
+        } else if (kind == 14) {
+            shiftTheListWhileItIsRead();
         } else if (kind == 13) {
             // The provider's clock steps back a second or two as it answers the download after
             // the run's writes: what changes next is stamped before the list's date.
@@ -349,6 +409,9 @@ protected:
         for (auto& [family, v] : expected_) {
             const std::string name = "Pat " + family;
             if (!local.count(name) || !google.count(name) || pick(3)) continue;
+            // Put back on Google as the last run left it, the person would read as unchanged there.
+            const Version to = newVersion();
+            if (synced_.count(family) && to == synced_[family]) continue;
             const bool phones = pick(2);
             const std::string column = phones ? "phone_numbers" : "email_addresses", id = local[name]->identifier();
             sqlite3* db = nullptr;
@@ -369,7 +432,7 @@ protected:
             const std::string write = "UPDATE contacts SET " + column + " = CAST(?2 AS TEXT) WHERE identifier = ?1";
             sql(write, &bad);
             later();
-            v = newVersion();
+            v = to;
             ASSERT_TRUE(provider.replaceContact(googleID(name), googleBody(family, v), {"6contacts"}));
             const std::string sent = provider.entry(FakeProvider::Kind::Contacts, googleID(name))->xml;
             auto r = sync();
@@ -414,6 +477,7 @@ protected:
             planned_ += r->plan().changes();
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
+            provider.setPageCap(kPageCap);
             model_->setBatchGoogleContacts(true);
             model_->setRunLogSink(nullptr);
             if (before) {
@@ -424,6 +488,8 @@ protected:
                 internals(model_).mContactFeedComplete = false;
                 continue;
             }
+            // A list read in one page is as it was before it changed: the next run sees the change.
+            if (run == 0 && std::exchange(listShifted_, false)) continue;
             if (run == 0 && sameSecondEdit) {
                 ASSERT_NO_FATAL_FAILURE(editOnGoogleInTheSecondOfItsLastWrite());
                 continue;
@@ -500,6 +566,107 @@ protected:
         EXPECT_TRUE(twins().empty()) << family << " came back locally";
         for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
             EXPECT_EQ(e.xml.find(family), std::string::npos) << family << " came back on Google";
+    }
+
+    // People the provider changes (a photo set, an edit, a deletion, or nothing) and that, at a
+    // random step of the next run, get a photo locally or move into another, unsynced local
+    // account: the run writes over none of those changes and deletes no contact moved. In the
+    // end the photo set last is on both sides, a person the provider deleted is on neither, and
+    // one moved is in its new account as it was, never again in the synced one (its Google copy
+    // is left while it is there, and goes once it is deleted there).
+    void changedLocallyWhileARunWorks() {
+        model_->setSyncPhotosSetting(true);
+        if (!elsewhere_) elsewhere_ = addContainer("Elsewhere", platform::CNContainerType::Local);
+        struct Person {
+            std::string family, localID;
+            int onGoogle;  // 0 nothing, 1 a photo set, 2 an edit, 3 deleted
+            bool moved;
+            platform::CNContactPtr atMove;  // what it held as it moved; null: the run deleted it before
+            platform::Bytes photo() const {
+                platform::Bytes bytes = {0xFF, 0xD8};
+                bytes.insert(bytes.end(), family.begin(), family.end());
+                bytes.insert(bytes.end(), {0xFF, 0xD9});
+                return bytes;
+            }
+        };
+        std::vector<Person> people;
+        for (int i = 0; i < 3; ++i) {
+            people.push_back({"During" + std::to_string(++serial_), "", pick(4), pick(3) == 0});
+            provider.addContact(personXML("Pat", people.back().family), {"6contacts"});
+        }
+        settle();
+        for (auto& p : people) {
+            auto [local, google] = bothOf(p.family);
+            ASSERT_TRUE(local && google) << p.family;
+            p.localID = local->identifier();
+            const std::string id = googleID("Pat " + p.family);
+            if (p.onGoogle == 1) provider.setPhoto(id, "\xFF\xD8 theirs \xFF\xD9");
+            if (p.onGoogle == 2) ASSERT_TRUE(provider.replaceContact(id, personXML("Pat", p.family) + "<content>edited</content>", {"6contacts"}));
+            if (p.onGoogle == 3) ASSERT_TRUE(provider.deleteContact(id));
+        }
+        later();
+        bool changed = false;
+        auto change = [&] {
+            changed = true;
+            for (auto& p : people) {
+                p.atMove = stored(p.localID);
+                if (!p.atMove) continue;
+                if (p.moved) moveLocal(p.localID, elsewhere_);
+                else saveLocal(p.atMove, [&](platform::CNMutableContact& c) { c.setImageData(p.photo()); });
+            }
+        };
+        static const char* const steps[] = {"Pairing contacts", "Planning the changes", "Updating local contacts",
+                                            "Downloading Google photos", "Updating Google contacts", "Uploading photos",
+                                            "Saving sync history"};
+        const std::string step = steps[pick(7)];
+        model_->setRunLogSink([&](const RunLog&, const RunLog::Event& e) {
+            if (!changed && e.change == RunLog::Change::Progress && e.text == step) change();
+        });
+        sync();
+        model_->setRunLogSink(nullptr);
+        if (!changed) change();  // nothing was planned: the changes come after the run
+        for (const auto& p : people)
+            EXPECT_TRUE(!p.atMove || stored(p.localID)) << p.family << " was deleted although changed during the run, at " << step;
+        settle();
+        for (const auto& p : people) {
+            SCOPED_TRACE(p.family + " changed on Google " + std::to_string(p.onGoogle) + (p.moved ? ", moved" : ", photo") +
+                         " at " + step);
+            auto [local, google] = bothOf(p.family);
+            if (p.moved && p.atMove) {
+                EXPECT_FALSE(local) << "back in the synced account";
+                auto kept = stored(p.localID);
+                ASSERT_TRUE(kept) << "deleted from the account it moved to";
+                EXPECT_EQ(containerOf(p.localID), elsewhere_->identifier());
+                EXPECT_EQ(kept->note(), p.atMove->note()) << "written over in the account it moved to";
+                EXPECT_EQ(kept->imageData(), p.atMove->imageData()) << "written over in the account it moved to";
+                EXPECT_EQ(bool(google), p.onGoogle != 3);
+                saveLocal(kept, nullptr, /*remove=*/true);
+                settle();
+                EXPECT_FALSE(bothOf(p.family).first || bothOf(p.family).second) << "came back";
+            } else if (p.onGoogle == 3) {
+                EXPECT_FALSE(local || google) << "deleted on one side only";
+                EXPECT_FALSE(stored(p.localID)) << "left in another account";
+            } else {
+                ASSERT_NO_FATAL_FAILURE(expectAlike(p.family));
+                EXPECT_EQ(stored(p.localID)->imageData(), p.photo()) << "the local photo was written over";
+                const auto photo = provider.entry(FakeProvider::Kind::Contacts, googleID("Pat " + p.family))->photo;
+                const auto mine = p.photo();
+                EXPECT_EQ(photo, std::string(mine.begin(), mine.end())) << "the photo set last is not on Google";
+                removeBothSides(p.family);
+            }
+        }
+        model_->setSyncPhotosSetting(false);
+    }
+    // The local contact of that identifier, in whichever account, with its note and photo.
+    platform::CNContactPtr stored(const std::string& id) {
+        auto found = store_->unifiedContactsMatchingPredicate(
+            platform::CNContact::predicateForContactsWithIdentifiers({id}),
+            {platform::CNContactGivenNameKey, platform::CNContactFamilyNameKey, platform::CNContactNoteKey, platform::CNContactImageDataKey});
+        return found && found->size() == 1 ? found->front() : nullptr;
+    }
+    std::string containerOf(const std::string& id) {
+        auto in = store_->containersMatchingPredicate(platform::CNContainer::predicateForContainerOfContactWithIdentifier(id));
+        return in && in->size() == 1 ? in->front()->identifier() : "";
     }
 
     // Runs until nothing is planned.
@@ -673,21 +840,26 @@ protected:
                     &difference))
                     << name << " differs, first in field " << difference;
         }
+        std::map<std::string, std::string> identities;
         for (const auto& [family, v] : expected_) {
             const std::string name = "Pat " + family;
             ASSERT_TRUE(local.count(name) && google.count(name)) << name << " was lost";
+            // A person never deleted is the same contact on each side: not deleted and made again.
+            identities[family] = local[name]->identifier() + " " + google[name]->identifier().value_or("");
+            if (identities_.count(family)) EXPECT_EQ(identities[family], identities_[family]) << name << " was made again";
             EXPECT_EQ(localVersion(local[name]), v) << name << " locally: " << describe(localVersion(local[name]))
                                                     << "\nexpected " << describe(v);
             EXPECT_EQ(googleVersion(google[name]), v) << name << " on Google: " << describe(googleVersion(google[name]))
                                                       << "\nexpected " << describe(v);
         }
+        identities_ = std::move(identities);
         expectInSync(expected_.size());
     }
 };
 
 TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides) {
     random_.seed(unsigned(GetParam()));
-    provider.setPageCap(4);  // lists come in pages, which a fault may cut
+    provider.setPageCap(kPageCap);  // lists come in pages, which a fault may cut
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("seed " + std::to_string(GetParam()) + " (replay: QUORVANE_SYNC_FIRST_SEED=" +
                      std::to_string(GetParam()) + " QUORVANE_SYNC_SEEDS=1), round " + std::to_string(round));
@@ -702,6 +874,7 @@ TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides)
         if (pick(3) == 0) ASSERT_NO_FATAL_FAILURE(cardMadeAgain());
         if (merge_ && pick(2) == 0) ASSERT_NO_FATAL_FAILURE(localValueAgainstALaterProviderEdit());
         if (merge_ && pick(3) == 0) ASSERT_NO_FATAL_FAILURE(failedRunThenPutBack());
+        if (pick(2) == 0) ASSERT_NO_FATAL_FAILURE(changedLocallyWhileARunWorks());
     }
     EXPECT_GT(planned_, 0u);  // the seed made the runs write
 }
