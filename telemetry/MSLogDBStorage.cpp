@@ -289,7 +289,7 @@ bool MSLogDBStorage::openLocked() {
             storeId_ = std::move(storeId);
             return true;
         }
-        if (db_) message = sqlite3_errmsg(db_);
+        if (db_) message = platform::sqliteErrorText(db_, rc);
         closeLocked();
         if (meansBusy(rc)) {
             noteBusyLocked();
@@ -457,7 +457,7 @@ bool MSLogDBStorage::failedLocked(int rc, const std::string& what) {
         noteBusyLocked();
         return false;
     }
-    MSLogError(kMSLogTag, what + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)));
+    MSLogError(kMSLogTag, what + ": " + platform::sqliteErrorText(db_, rc));
     if (meansDamagedFile(rc) && !damaged_) damaged_ = true, damagedReason_ = "it is damaged";
     if (leavesConnectionUnusable(rc)) {
         closeLocked();
@@ -865,7 +865,7 @@ std::optional<MSLogDBStorage::Batch> MSLogDBStorage::loadLogsWithGroupId(const s
         // connection is not read past its claims: the batch waits until it is free.
         const bool unwritable = writing && meansUnwritable(rc);
         if (!unwritable) failedLocked(rc, "Couldn't load stored logs");
-        else MSLogError(kMSLogTag, std::string("Couldn't claim stored logs for sending: ") + sqlite3_errmsg(db_));
+        else MSLogError(kMSLogTag, std::string("Couldn't claim stored logs for sending: ") + platform::sqliteErrorText(db_, rc));
         if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         if (!unwritable || !db_) return std::nullopt;
         // As before claims: they go held back by this process only, and nothing stops another

@@ -1,5 +1,9 @@
 #include "platform/contacts/ContactsDatabase.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <string>
 #include <system_error>
 
 #include "platform/contacts/CNContactKeys.h"
@@ -67,13 +71,37 @@ CREATE INDEX members_by_contact ON group_members(contact_id);
 
 }  // namespace
 
+std::string sqliteErrorText(sqlite3* db, int rc) {
+    std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    const int primary = (db ? sqlite3_errcode(db) : rc) & 0xff;
+    rlimit limit{};
+    if (!db || (primary != SQLITE_IOERR && primary != SQLITE_FULL) || ::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        limit.rlim_cur == RLIM_INFINITY)
+        return text;
+    // SQLite keeps no reliable errno of the failed write: a limit is named when the file or its
+    // journal is within one write (a page of at most 64 KiB and its frame header) of it.
+    const char* file = sqlite3_db_filename(db, "main");
+    if (!file || !*file) return text;
+    uintmax_t largest = 0;
+    for (const char* suffix : {"", "-wal", "-journal"}) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(std::string(file) + suffix, ec);
+        if (!ec) largest = std::max<uintmax_t>(largest, size);
+    }
+    constexpr uintmax_t kLargestWrite = 65536 + 24;
+    if (largest + kLargestWrite < limit.rlim_cur) return text;
+    text += " (the file reached this process's file-size limit of " + std::to_string(limit.rlim_cur) + " bytes";
+    if (limit.rlim_max != RLIM_INFINITY) text += "; its hard limit is " + std::to_string(limit.rlim_max) + " bytes";
+    return text + ")";
+}
+
 Result<sqlite3*> openSQLiteFile(const std::filesystem::path& file) {
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        Error error = Error::withDescription(kSQLiteErrorDomain, rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        Error error = Error::withDescription(kSQLiteErrorDomain, rc, sqliteErrorText(db, rc));
         if (db) sqlite3_close(db);
         return error;
     }
@@ -100,7 +128,7 @@ ContactsDatabase::~ContactsDatabase() { sqlite3_close(db_); }
 
 Error ContactsDatabase::error(int64_t code, const std::string& what) const {
     Error e(CNErrorDomain, code);
-    e.userInfo.set(Error::kLocalizedDescriptionKey, what + ": " + sqlite3_errmsg(db_));
+    e.userInfo.set(Error::kLocalizedDescriptionKey, what + ": " + sqliteErrorText(db_, SQLITE_ERROR));
     return e;
 }
 

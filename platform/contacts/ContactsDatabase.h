@@ -25,6 +25,10 @@ inline constexpr const char* kSQLiteErrorDomain = "com.quorvane.SQLite";
 // busy timeout of 5 s; the caller closes the handle. A kSQLiteErrorDomain error on failure.
 Result<sqlite3*> openSQLiteFile(const std::filesystem::path& file);
 
+// SQLite's message for a failure (rc when there is no connection), and, for a write the system
+// refused, why: a "disk I/O error" that is the process's file-size limit says so, with the limit.
+std::string sqliteErrorText(sqlite3* db, int rc);
+
 class ContactsDatabase {
 public:
     static constexpr int kSchemaVersion = 1;
