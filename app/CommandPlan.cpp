@@ -259,7 +259,8 @@ platform::Value planSummary(const SyncPlanSummary& plan) {
 //   command, outcome, exitCode, runId (null for a plan), error {message, domain, code} when it
 //   failed, records (the plan's lines), summary (plan: the planned counts; sync: the counts
 //   written, with photosMoved and failed), planned (sync: the plan's summary), failures (sync:
-//   name, side and reason of each record that failed).
+//   name, side and reason of each record that failed), warnings (sync: what the text mode gives
+//   as "warning:" lines).
 void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, const platform::Value& records) {
     platform::Value out = platform::Value::dictionary();
     out.set("command", planOnly ? "plan" : "sync");
@@ -298,6 +299,10 @@ void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, co
                 failures.append(std::move(item));
             }
         out.set("failures", std::move(failures));
+        platform::Value warnings = platform::Value::array();
+        if (run)
+            for (const auto& warning : run->result().warnings) warnings.append(warning);
+        out.set("warnings", std::move(warnings));
     }
     session.console().outJSON(out);
 }

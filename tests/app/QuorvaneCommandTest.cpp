@@ -2066,7 +2066,9 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              });
              sync({"--mode", "local-to-google"});
              asPreviousRelease(false);
-             sync({"--mode", "local-to-google"});
+             auto first = platform::Value::fromJSON(quorvane({"sync", "--mode", "local-to-google", "--json"}).out);
+             ASSERT_TRUE(first && (*first)["warnings"].size() == 1u);
+             EXPECT_NE((*first)["warnings"][0].asString().find("1 pair holds values on one side only"), std::string::npos);
              removeLocally("222");
              leaveLocally("Team");
          }, {"111"}, {"111", "ann@example.com"}, club, club},
