@@ -95,6 +95,7 @@ MSCrashes::MSCrashes()
 
 MSCrashes::~MSCrashes() {
     if (memoryPressureSource_) memoryPressureSource_->cancel();
+    removeAnalyzerFile();
 }
 
 std::shared_ptr<MSChannelDelegate> MSCrashes::asChannelDelegate() {
@@ -337,11 +338,47 @@ void MSCrashes::handOverUncaughtExceptionAndAbort(const platform::crash::Uncaugh
 // ---------------------------------------------------------------- stored reports
 
 void MSCrashes::createAnalyzerFile() {
-    if (!MSUtility::createFileAtPathComponent(analyzerInProgressFilePathComponent_, std::nullopt, false, false))
+    if (locked(analyzerFd_) >= 0) return;  // this start's stands already
+    const fs::path plain(kMSAnalyzerFilename);
+    const std::string name = plain.stem().string() + "." + platform::UUID().uuidString() + plain.extension().string();
+    const auto folder = MSUtility::createDirectoryForPathComponent(crashesPathComponent_);
+    const int fd = folder ? MSCrashesUtil::makeLockedFile(*folder, name) : -1;
+    if (fd < 0) {
         MSLogError(kTag, "Couldn't create crash analyzer file.");
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    analyzerFd_ = fd;
+    analyzerFile_ = *folder / name;
 }
 
-void MSCrashes::removeAnalyzerFile() { MSUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_); }
+void MSCrashes::removeAnalyzerFile() {
+    fs::path file;
+    int fd = -1;
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(fd, analyzerFd_);
+        std::swap(file, analyzerFile_);
+    }
+    if (fd < 0) return;
+    // Gone before its lock: never seen as the marker of a start that ended.
+    ::unlink(file.c_str());
+    ::close(fd);
+}
+
+std::vector<fs::path> MSCrashes::analyzerFilesOfEndedStarts() const {
+    const fs::path plain(kMSAnalyzerFilename);
+    const std::string prefix = plain.stem().string() + ".", suffix = plain.extension().string();
+    std::vector<fs::path> ended;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(MSUtility::fullURLForPathComponent(crashesPathComponent_), ec)) {
+        const std::string name = entry.path().filename().string();
+        // Its owner holds its lock while it lives; an earlier version's, never locked, is ended.
+        if (name.starts_with(prefix) && name.ends_with(suffix) && qvcrash_async_lock_is_free(entry.path().c_str()))
+            ended.push_back(entry.path());
+    }
+    return ended;
+}
 
 class MSCrashes::ReportClaim {
 public:
@@ -382,24 +419,28 @@ void MSCrashes::removeAbandonedFiles() {
 void MSCrashes::handleLatestCrashReport() {
     auto reporter = qvCrashReporter();
     if (!reporter) return;
+    // The markers before the reports: a start that ends in between has its report listed as
+    // abandoned, so that it goes with its marker.
+    const auto ended = analyzerFilesOfEndedStarts();
     auto pending = reporter->pendingCrashReports();
-    if (MSUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
+    if (!ended.empty()) {
         // A start ended while taking a report over: the report it was reading may be what ended
-        // it, so that one goes unread. Reports nobody had read yet are taken over as usual.
+        // it, so that one goes unread. Reports nobody had read yet are taken over as usual. A
+        // start still at work keeps its marker.
         MSLogError(kTag, "Error on loading the crash report, it will be purged.");
         for (const auto& report : pending) {
             if (!report.abandoned) continue;
             if (auto taken = reporter->takeOverPendingCrashReport(report)) reporter->purgeTakenCrashReport(*taken);
         }
         std::erase_if(pending, [](const auto& report) { return report.abandoned; });
-        removeAnalyzerFile();
+        std::error_code ec;
+        for (const auto& file : ended) fs::remove(file, ec);
     }
     std::vector<std::shared_ptr<MSErrorReport>> errorReports;
-    for (const auto& report : pending) {
-        createAnalyzerFile();
+    if (!pending.empty()) createAnalyzerFile();
+    for (const auto& report : pending)
         if (auto errorReport = takeOverCrashReport(*reporter, report)) errorReports.push_back(std::move(errorReport));
-        removeAnalyzerFile();
-    }
+    removeAnalyzerFile();
     if (errorReports.empty()) return;
     // The latest crash is the last session's (the reports are taken over oldest first).
     setLocked(lastSessionCrashReport_, errorReports.back());

@@ -71,6 +71,9 @@ public:
     static constexpr const char* kMSLogTag = "RevAzezarCrashes";
     static constexpr const char* kMSAppDidReceiveMemoryWarningKey = "MSAppDidReceiveMemoryWarning";
     static constexpr const char* kMSUserConfirmationKey = "MSUserConfirmation";
+    // The marker a start keeps in "crashes" while it takes reports over. Each start's bears an id
+    // of its own between the name's two parts ("MSCrashes.<id>.analyzer") and is held locked by
+    // it; earlier versions made it under this name as it stands.
     static constexpr const char* kMSAnalyzerFilename = "MSCrashes.analyzer";
     static constexpr size_t kMaxAttachmentSize = 7 * 1024 * 1024;
     static constexpr unsigned kMaxAttachmentsPerErrorReport = 2;
@@ -143,6 +146,7 @@ public:
     // Waits until processing has run (or was found unnecessary), then the pending reports.
     std::vector<std::shared_ptr<MSErrorReport>> unprocessedCrashReports();
     void processMemoryWarningInLastSession();
+    // This start's own marker: made once (held until removed), and removed.
     void createAnalyzerFile();
     void removeAnalyzerFile();
     void deleteCrashReportWithFileURL(const std::filesystem::path& url);
@@ -238,6 +242,9 @@ private:
     std::shared_ptr<MSErrorReport> takeOverCrashReport(const MSCrashReporter& reporter,
                                                        const MSCrashReporter::PendingReport& report);
     void removeCrashFile(const std::filesystem::path& file);
+    // The markers in "crashes" of starts that ended while taking reports over (whatever version
+    // made them); the others are live starts' own.
+    std::vector<std::filesystem::path> analyzerFilesOfEndedStarts() const;
     void discardPending(const Pending& entry);
     void sendPending(const Pending& entry);
     template <class Member, class... Args>
@@ -275,6 +282,8 @@ private:
     std::shared_ptr<MSCrashReporter> qvCrashReporter_;
     platform::crash::UncaughtExceptionHandler exceptionHandler_ = nullptr;
     std::shared_ptr<platform::MemoryPressureSource> memoryPressureSource_;
+    std::filesystem::path analyzerFile_;  // this start's marker, held by analyzerFd_ (-1: none)
+    int analyzerFd_ = -1;
     std::vector<std::filesystem::path> crashFiles_;
     std::optional<std::vector<Pending>> unprocessed_;  // nullopt until processing first ran
     std::map<const MSAbstractLog*, std::shared_ptr<Sending>> awaitingStore_;

@@ -87,23 +87,49 @@ void MSCrashesUtil::removeAbandonedTemporaries(const fs::path& dir) {
     }
 }
 
+namespace {
+
+// A new temporary of this process's on its way to `name` in `dir`, made and locked; its descriptor
+// is -1 (err says why) when none could be made. A start cleaning up may find the new temporary
+// between its making and its locking, take it for abandoned and remove it: then it is not ours, and
+// another temporary name is tried (a lasting failure fails every try alike).
+struct Temporary {
+    fs::path path;
+    int fd = -1;
+    int err = 0;
+};
+Temporary makeLockedTemporary(const fs::path& dir, const std::string& name) {
+    Temporary made;
+    for (int attempt = 0; made.fd < 0 && attempt < 100; ++attempt) {
+        made.path = dir / MSCrashesUtil::temporaryName(name);
+        errno = 0;
+        made.fd = qvcrash_async_open_locked(made.path.c_str(), true);
+        made.err = errno ? errno : EBUSY;
+        std::error_code ec;
+        if (made.fd < 0 && !fs::is_directory(dir, ec)) break;  // nowhere to make one
+    }
+    return made;
+}
+
+}  // namespace
+
+int MSCrashesUtil::makeLockedFile(const fs::path& dir, const std::string& name) {
+    const Temporary made = makeLockedTemporary(dir, name);
+    if (made.fd < 0) return -1;
+    if (qvcrash_async_rename_noreplace(made.path.c_str(), (dir / name).c_str()) == 0) return made.fd;
+    ::unlink(made.path.c_str());
+    ::close(made.fd);
+    return -1;
+}
+
 platform::Result<fs::path> MSCrashesUtil::saveNewFile(const fs::path& dir, const std::string& name,
                                                       std::string_view bytes) {
-    // Locked before anything is written into it. A start cleaning up may find the new temporary
-    // between its making and its locking, take it for abandoned and remove it: then it is not ours,
-    // and the bytes go under a new temporary name (a lasting failure fails every try alike).
-    fs::path hidden;
-    int fd = -1, err = 0;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        hidden = dir / temporaryName(name);
-        errno = 0;
-        fd = qvcrash_async_open_locked(hidden.c_str(), true);
-        err = errno ? errno : EBUSY;
-        std::error_code ec;
-        if (fd < 0 && !fs::is_directory(dir, ec)) break;  // nowhere to make one
-    }
-    if (fd < 0) return platform::posixError(err, "Could not make " + hidden.string());
-    err = 0;
+    // Locked before anything is written into it.
+    const Temporary made = makeLockedTemporary(dir, name);
+    const fs::path& hidden = made.path;
+    const int fd = made.fd;
+    if (fd < 0) return platform::posixError(made.err, "Could not make " + hidden.string());
+    int err = 0;
     if (::ftruncate(fd, 0) != 0 || qvcrash_async_writen(fd, bytes.data(), bytes.size()) < 0 || ::fsync(fd) != 0)
         err = errno ? errno : EIO;
     fs::path placed;

@@ -48,6 +48,10 @@ public:
     // replacing a file; the path it got.
     static platform::Result<std::filesystem::path> saveNewFile(const std::filesystem::path& folder,
                                                                const std::string& name, std::string_view bytes);
+    // Makes the empty file `name` in `folder`, locked before it bears that name, never replacing
+    // one; the descriptor holding its lock (its owner lets it go by removing it, then closing
+    // that), or -1.
+    static int makeLockedFile(const std::filesystem::path& folder, const std::string& name);
     // Makes the folder "<name>.<n>" (the first n free) in `parent`, locked before it bears that
     // name; its path and the descriptor holding its lock.
     static std::optional<std::pair<std::filesystem::path, int>> makeLockedFolder(const std::filesystem::path& parent,

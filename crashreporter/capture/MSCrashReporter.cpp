@@ -156,21 +156,6 @@ bool processIsGone(long pid) {
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-// True when the file's lock is free: whoever held it (a process writing its crash's report, a start
-// that took a report over) is gone, in whatever process id namespace it ran. A file that cannot be
-// opened counts as held. Only looked at, never taken: a start that looks must not keep the report
-// from a start, or a writer, that takes the lock meanwhile.
-bool lockIsFree(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    const bool free = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
-    ::close(fd);
-    return free;
-}
-
 // The report at `path`, opened and locked; -1 once no report bears that name (another start took it
 // over). A report still at its name is locked by someone else only for a moment: by the crashed
 // process that put it there, until it closes it, or by another start, until it renames it to take
@@ -198,7 +183,8 @@ void removeAbandonedPartialReports(const std::string& directory, const std::stri
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
         const ReportFileName file = classifyReportFile(entry.path().filename().string(), reportName);
-        if (file.kind == ReportFileKind::Partial && processIsGone(file.pid) && lockIsFree(entry.path().string())) {
+        if (file.kind == ReportFileKind::Partial && processIsGone(file.pid) &&
+            qvcrash_async_lock_is_free(entry.path().c_str())) {
             std::filesystem::remove(entry.path(), ec);
         }
     }
@@ -409,7 +395,7 @@ std::vector<MSCrashReporter::PendingReport> MSCrashReporter::pendingCrashReports
                 std::lock_guard<std::mutex> lock(takings().mutex);
                 if (takings().held.count(path) != 0) continue;
             }
-            if (!lockIsFree(path)) continue;  // another start is at work on it
+            if (!qvcrash_async_lock_is_free(path.c_str())) continue;  // another start is at work on it
             abandoned = true;
         }
         found.push_back({{path, abandoned}, st.st_mtim});

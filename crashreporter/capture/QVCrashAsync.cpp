@@ -263,6 +263,21 @@ int qvcrash_async_open_locked(const char* path, bool create) {
     return fd;
 }
 
+bool qvcrash_async_lock_is_free(const char* path) {
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lock;
+    qvcrash_async_memset(&lock, 0, sizeof(lock));
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    // The name looked at after the lock: a holder lets its file go (removes it) before the lock.
+    struct stat opened, named;
+    const bool free = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK && ::fstat(fd, &opened) == 0 &&
+                      ::lstat(path, &named) == 0 && opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
+    ::close(fd);
+    return free;
+}
+
 ssize_t qvcrash_async_writen(int fd, const void* data, size_t len) {
     if (len == 0) return 0;
     const char* p = static_cast<const char*>(data);

@@ -74,6 +74,13 @@ bool qvcrash_async_lock_file(int fd);
 // locked, not one its last holder removed or replaced meanwhile. The descriptor, or -1.
 int qvcrash_async_open_locked(const char* path, bool create);
 
+// True when nobody holds the lock of the file at path and it is still the file of that name once
+// looked at: whoever held it (a process writing its crash's report, a start at work on a file) is
+// gone, in whatever process id namespace it ran, and did not let the file go first. A file that
+// cannot be opened counts as held. Only looked at, never taken: one who looks must not keep the
+// file from whoever takes the lock meanwhile.
+bool qvcrash_async_lock_is_free(const char* path);
+
 // Buffered output file with an optional limit on the total size.
 struct qvcrash_async_file_t {
     int fd;

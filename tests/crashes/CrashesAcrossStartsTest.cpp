@@ -173,7 +173,7 @@ std::atomic<bool> gReportSeen{false};
 bool crashesFolderHoldsAReport() {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(gCrashesFolder, ec))
-        if (entry.path().filename() != MSCrashes::kMSAnalyzerFilename) return true;
+        if (entry.path().extension() != fs::path(MSCrashes::kMSAnalyzerFilename).extension()) return true;
     return false;
 }
 
@@ -234,6 +234,16 @@ TEST(CrashesAcrossStartsChild, Run) {
                         ->enableCrashReporter());
         crash("segv");
     }
+    if (!env("QV_CHILD_READING").empty()) {
+        // Ends while reading the first report it takes over, as a report that breaks its reader would.
+        MSCrashReporter::setCrashReportReadFunction([](int, void*, size_t) -> ssize_t {
+            appendLine(env("QV_CHILD_READING"), "reading");
+            awaitFile(env("QV_CHILD_RELEASE"));
+            ::raise(SIGKILL);
+            return -1;
+        });
+    }
+    MSLogger::setCurrentLogLevel(MSLogLevel::Error);  // into the start's output
     std::string ca;
     platform::readFile(env("QV_CHILD_CA"), ca);
     platform::TrustStore::addTrustedCertificatesPEM(ca);
@@ -449,6 +459,7 @@ protected:
         return out;
     }
     std::vector<std::string> events() const { return lines(root / "events"); }
+    fs::path crashesFolder() const { return root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes"; }
     // How often each handled error's message arrived.
     std::map<std::string, int> handledMessages(const FakeIngestionServer& ingestion) const {
         std::map<std::string, int> sent;
@@ -548,7 +559,7 @@ TEST_F(CrashesAcrossStarts, ConfirmationAttachmentsHandledErrorsAndAnIngestionTh
     EXPECT_EQ(events(), (std::vector<std::string>{"crashed-last", "asked"}));
     EXPECT_TRUE(idsOf("appleError").empty());
     std::error_code ec;
-    EXPECT_TRUE(fs::is_empty(root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes", ec));
+    EXPECT_TRUE(fs::is_empty(crashesFolder(), ec));
 
     // "Always send", with an attachment and a handled error.
     ASSERT_TRUE(start({{"CRASH", "abort"}}).crashedWith(SIGABRT));
@@ -606,7 +617,7 @@ TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
         // Meanwhile the "crashes" folder is cleaned up again and again, as each start does: a copy
         // on its way there is never taken for abandoned, however soon it is seen.
         std::atomic<bool> finished{false};
-        std::thread cleaner([&, crashes = root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes"] {
+        std::thread cleaner([&, crashes = crashesFolder()] {
             while (!finished) MSCrashesUtil::removeAbandonedTemporaries(crashes);
         });
         const auto ended = startTogether(std::vector<Vars>(4));
@@ -618,6 +629,39 @@ TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
         EXPECT_EQ(sent.size(), 6u);
         for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
     });
+}
+
+// A start ends while reading a report it took over, and another start runs meanwhile: that one
+// leaves the reader's marker alone and says nothing of it; the start after the reader ended
+// purges the report unread, saying so.
+TEST_F(CrashesAcrossStarts, AReportItsReaderEndedOnIsPurgedThoughAnotherStartRanMeanwhile) {
+    install("reader");
+    for (int crash = 0; crash < 2; ++crash) ASSERT_TRUE(start({{"ENGINE_CRASH", "1"}}).crashedWith(SIGSEGV));
+    const std::string reading = (root / "reading").string(), release = (root / "release").string();
+    const auto reader = spawn({{"READING", reading}, {"RELEASE", release}});
+    siginfo_t ended{};
+    while (!fs::exists(reading) && ::waitid(P_PID, reader.first, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(fs::exists(reading)) << finish(reader);
+    auto markers = [&] {
+        std::error_code ec;
+        return std::count_if(fs::directory_iterator(crashesFolder(), ec), fs::directory_iterator(), [](const auto& e) {
+            return e.path().extension() == fs::path(MSCrashes::kMSAnalyzerFilename).extension();
+        });
+    };
+    const std::string purged = "Error on loading the crash report, it will be purged.";
+    const Start beside = start({});  // takes the other report over
+    ASSERT_TRUE(beside.exitedCleanly());
+    EXPECT_EQ(beside.output.find(purged), std::string::npos) << beside;
+    EXPECT_EQ(markers(), 1);
+    appendLine(release, "end");
+    ASSERT_TRUE(finish(reader).crashedWith(SIGKILL));
+    const Start next = start({});
+    ASSERT_TRUE(next.exitedCleanly());
+    EXPECT_NE(next.output.find(purged), std::string::npos) << next;
+    EXPECT_EQ(markers(), 0);
+    EXPECT_EQ(accepted("appleError").size(), 1u);
 }
 
 // Two processes of the application run side by side; the first crashes with five logs in its

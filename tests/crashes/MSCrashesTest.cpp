@@ -12,6 +12,7 @@
 
 #include "crashes/MSCrashesLogBuffer.h"
 #include "crashes/MSErrorLogFormatter.h"
+#include "crashreporter/capture/QVCrashAsync.h"
 #include "crashreporter/report/MSCrashReport.h"
 #include "platform/foundation/Base64.h"
 #include "platform/runloop/MemoryPressureSource.h"
@@ -245,24 +246,34 @@ TEST_F(CrashesServiceTest, ReportsTakenOverInTheSameSecondKeepTheirOwnFiles) {
 
 TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreListed) {
     ASSERT_NO_FATAL_FAILURE(start());
-    // A start, gone now, took a report over and left its marker: reading that report may be
-    // what ended it, so it goes unread. A report nobody had read yet is taken over.
-    ASSERT_NO_FATAL_FAILURE(crashInChild());
-    const std::string broken =
-        applicationEngine()->crashReportPath() + "." + std::to_string(deadProcessId()) + ".1.taking";
-    fs::rename(applicationEngine()->pendingCrashReports().at(0).path, broken);
-    ASSERT_NO_FATAL_FAILURE(crashInChild());
-    crashes->createAnalyzerFile();
-    {
-        SDKLogCapture log(MSLogLevel::Error);
-        crashes->handleLatestCrashReport();
-        EXPECT_EQ(log.texts(), std::vector<std::string>{"Error on loading the crash report, it will be purged."});
+    // A start, gone now, took a report over and left its marker (or an earlier version its plain
+    // one): reading that report may be what ended it, so it goes unread. A report nobody had read
+    // yet is taken over. The marker a live start holds stays.
+    const fs::path folder = MSUtility::fullURLForPathComponent(crashes->crashesPathComponent());
+    const int live = qvcrash_async_open_locked((folder / "MSCrashes.LIVE.analyzer").c_str(), true);
+    ASSERT_GE(live, 0);
+    for (const char* marker : {"MSCrashes.analyzer", "MSCrashes.ENDED.analyzer"}) {
+        SCOPED_TRACE(marker);
+        ASSERT_NO_FATAL_FAILURE(crashInChild());
+        const std::string broken =
+            applicationEngine()->crashReportPath() + "." + std::to_string(deadProcessId()) + ".1.taking";
+        fs::rename(applicationEngine()->pendingCrashReports().at(0).path, broken);
+        ASSERT_NO_FATAL_FAILURE(crashInChild());
+        std::ofstream(folder / marker).flush();
+        {
+            SDKLogCapture log(MSLogLevel::Error);
+            crashes->handleLatestCrashReport();
+            EXPECT_EQ(log.texts(), std::vector<std::string>{"Error on loading the crash report, it will be purged."});
+        }
+        EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
+        EXPECT_FALSE(fs::exists(broken));
+        EXPECT_TRUE(crashes->getLastSessionCrashReport());
+        EXPECT_EQ(crashes->persistedCrashReports().size(), 1u);
+        EXPECT_EQ(namesIn("crashes").size(), 2u);  // the report and the live start's marker
+        EXPECT_TRUE(fs::exists(folder / "MSCrashes.LIVE.analyzer"));
+        for (const auto& report : crashes->persistedCrashReports()) fs::remove(report);
     }
-    EXPECT_FALSE(applicationEngine()->hasPendingCrashReport());
-    EXPECT_FALSE(fs::exists(broken));
-    EXPECT_TRUE(crashes->getLastSessionCrashReport());
-    EXPECT_EQ(namesIn("crashes").size(), 1u);
-    EXPECT_FALSE(MSUtility::fileExistsForPathComponent(crashes->analyzerInProgressFilePathComponent()));
+    ::close(live);
     MSUtility::deleteItemForPathComponent("crashes");
 
     for (const char* name : {"786297600", "786297601.plist", "a.DS_Store", "b.data", "c.meta", "d.desc", "e.analyzer"})
