@@ -12,6 +12,7 @@
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSRevAzezar.h"
+#include "telemetry/MSUserDefaults.h"
 
 namespace quorvane::app {
 
@@ -30,6 +31,8 @@ std::filesystem::path telemetryStorageFile(const Profile& profile) {
 }
 
 std::filesystem::path crashStorageFolder(const Profile& profile) { return profile.dataFolder() / "telemetry"; }
+
+std::filesystem::path telemetrySettingsFile(const Profile& profile) { return crashStorageFolder(profile) / "settings.json"; }
 
 // Hears whether the launch event left, and wakes the main loop that waits for it.
 class Telemetry::LaunchDelegate : public MSAnalyticsDelegate {
@@ -56,9 +59,20 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     if (auto url = defaults->stringForKey(kTelemetryURLKey); url && !url->empty()) sdk.setLogUrl(*url);
     // Each profile sends under its own secret to its own address: its logs are kept apart too.
     sdk.setLogStorageFile(telemetryStorageFile(profile));
-    // Its crashes as well (the engine's reports, the stored reports, the crash-time buffer). The
-    // default profile keeps the folders all profiles shared before, with what an earlier version left.
-    if (profile.name() != Profile::kDefaultName) MSCrashesUtil::setStorageFolder(crashStorageFolder(profile));
+    // Its crashes as well (the engine's reports, the stored reports, the crash-time buffer), and
+    // the SDK's settings: a crash is stamped with the session of its time from the histories
+    // there, which another profile's run must neither clear nor fill with its own sessions. The
+    // installation keeps the id it had. The default profile keeps the folders and settings all
+    // profiles shared before, with what an earlier version left.
+    if (profile.name() != Profile::kDefaultName) {
+        MSCrashesUtil::setStorageFolder(crashStorageFolder(profile));
+        auto own = std::make_shared<platform::UserDefaults>(telemetrySettingsFile(profile));
+        if (!own->objectForKey(MSRevAzezar::kMSInstallIdKey)) {
+            if (auto id = MSUserDefaults::shared().objectForKey(MSRevAzezar::kMSInstallIdKey))
+                own->setObject(*id, MSRevAzezar::kMSInstallIdKey);
+        }
+        MSUserDefaults::resetSharedWithDefaults(std::move(own));
+    }
     // The profile's certificates are trusted for the ingestion as for the provider.
     if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {
         if (auto pem = Profile::readCertificateFile(*ca)) platform::TrustStore::addTrustedCertificatesPEM(*pem);

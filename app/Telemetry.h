@@ -30,6 +30,9 @@ std::vector<std::shared_ptr<MSServiceAbstract>> telemetryServices();
 std::filesystem::path telemetryStorageFile(const Profile& profile);
 // Where a profile other than the default one keeps its crash files, beside its log store.
 std::filesystem::path crashStorageFolder(const Profile& profile);
+// Where a profile other than the default one keeps the SDK's own settings (the session, user id
+// and device histories a crash is stamped from, the last run's memory warning, the install id).
+std::filesystem::path telemetrySettingsFile(const Profile& profile);
 
 class Telemetry {
 public:

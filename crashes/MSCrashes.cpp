@@ -24,8 +24,10 @@
 #include "platform/foundation/UUID.h"
 #include "platform/runloop/MemoryPressureSource.h"
 #include "platform/runloop/RunLoop.h"
+#include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSDispatcherUtil.h"
+#include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSRevAzezar.h"
 #include "telemetry/MSSessionContext.h"
@@ -54,6 +56,9 @@ Slot& slot() {
 
 // Handed to the engine once; it keeps the address.
 const QVCrashReporterCallbacks kCrashCallbacks = {0, nullptr, &MSCrashes::crashReporterCallback};
+
+// What a report's temporary name ends in while it is being handed to the log store.
+constexpr std::string_view kSendingSuffix = ".sending";
 
 bool hasIgnoredSuffix(const std::string& name) {
     for (const char* suffix : {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"}) {
@@ -190,6 +195,7 @@ void MSCrashes::startWithChannelGroup(const std::shared_ptr<MSChannelGroup>& cha
     // A delegate before the unit exists: the unit may start at once to send what an earlier run
     // stored, and the sending notifications must hear that too.
     channelGroup->addDelegate(asChannelDelegate());
+    settleAbandonedSending(channelGroup->storage().get());
     MSServiceAbstract::startWithChannelGroup(channelGroup, std::move(appSecret), std::move(transmissionTargetToken),
                                              fromApplication);
     processLogBufferAfterCrash();
@@ -410,10 +416,41 @@ bool MSCrashes::saveCrashFile(const platform::Bytes& data) const {
 }
 
 void MSCrashes::removeAbandonedFiles() {
-    // A copy a start was saving, or a report it had handed to the log store, when it ended: the
-    // first was being taken over (the reading may be what ended that start), the second is
-    // stored already.
+    // A copy a start was saving when it ended: it was being taken over (the reading may be what
+    // ended that start).
     MSCrashesUtil::removeAbandonedTemporaries(MSUtility::fullURLForPathComponent(crashesPathComponent_));
+}
+
+void MSCrashes::settleAbandonedSending(MSLogDBStorage* storage) {
+    // Asked before this start sends a log: one a start sent and deleted from the store meanwhile
+    // would be taken for one never stored.
+    const fs::path folder = MSUtility::fullURLForPathComponent(crashesPathComponent_);
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = MSCrashesUtil::intendedName(entry.path().filename().string());
+        if (!name.ends_with(kSendingSuffix)) continue;
+        const int fd = MSCrashesUtil::takeOwnership(entry.path());
+        if (fd < 0) continue;  // its start lives
+        std::optional<std::string> id;
+        std::optional<bool> stored;
+        if (auto bytes = MSCrashReporter::readCrashReportFile(entry.path()); bytes && storage) {
+            if (auto report = MSCrashReport::initWithData(*bytes)) {
+                id = MSErrorLogFormatter::errorIdForCrashReport(**report);
+                stored = storage->holdsLogWith(kMSGroupId, "id", *id);
+            }
+        }
+        if (stored.value_or(false)) {
+            deleteCrashReportWithFileURL(entry.path());
+        } else if (auto placed = MSCrashesUtil::placeUnderNewName(entry.path(), folder,
+                                                                  name.substr(0, name.size() - kSendingSuffix.size()));
+                   !placed) {
+            MSLogError(kTag, "Couldn't give an unsent crash report its name back: " + placed.error().localizedDescription());
+        } else if (id && stored) {
+            // Its attachments are asked for again when it is sent: those stored go.
+            storage->deleteUnsentLogsWith(kMSGroupId, "errorId", *id);
+        }
+        ::close(fd);
+    }
 }
 
 void MSCrashes::handleLatestCrashReport() {
@@ -768,7 +805,8 @@ void MSCrashes::sendPending(const Pending& entry) {
     auto sending = std::make_shared<Sending>();
     sending->log = log;
     sending->file = entry.file;
-    sending->marked = entry.file.parent_path() / MSCrashesUtil::temporaryName(entry.file.filename().string());
+    sending->marked =
+        entry.file.parent_path() / MSCrashesUtil::temporaryName(entry.file.filename().string() + std::string(kSendingSuffix));
     sending->incidentIdentifier = incident;
     sending->claim = entry.claim;
     sending->attachmentsLeft = attachments.size();

@@ -35,6 +35,7 @@ namespace quorvane {
 
 class MSCrashReport;
 class MSCrashes;
+class MSLogDBStorage;
 namespace platform {
 class MemoryPressureSource;
 }
@@ -230,6 +231,9 @@ private:
     bool saveCrashFile(const platform::Bytes& data) const;
     // Removes what starts that are gone left under temporary names in the "crashes" folder.
     void removeAbandonedFiles();
+    // Settles the reports starts that are gone were handing to the store: gone when their crash
+    // log is stored, else given their names back. Before this start's unit sends anything.
+    void settleAbandonedSending(MSLogDBStorage* storage);
     // A sending report's log goes to the store, its attachments being stored.
     void storeCrashLog(const std::shared_ptr<Sending>& sending);
     // One of a sending report's logs reached its outcome.

@@ -67,6 +67,21 @@ bool MSCrashesUtil::isTemporaryName(std::string_view name) {
     return name.size() > 1 && name[0] == '.' && name != "..";
 }
 
+std::string MSCrashesUtil::intendedName(std::string_view temporary) {
+    // ".<name>.<pid>.<n>"
+    if (!isTemporaryName(temporary)) return {};
+    auto digitsBefore = [](std::string_view text, size_t end) {
+        size_t at = end;
+        while (at > 0 && text[at - 1] >= '0' && text[at - 1] <= '9') --at;
+        return at < end && at > 0 && text[at - 1] == '.' ? at - 1 : std::string_view::npos;
+    };
+    const size_t counter = digitsBefore(temporary, temporary.size());
+    if (counter == std::string_view::npos) return {};
+    const size_t pid = digitsBefore(temporary, counter);
+    if (pid == std::string_view::npos || pid < 2) return {};
+    return std::string(temporary.substr(1, pid - 1));
+}
+
 int MSCrashesUtil::takeOwnership(const fs::path& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return -1;
@@ -132,18 +147,21 @@ platform::Result<fs::path> MSCrashesUtil::saveNewFile(const fs::path& dir, const
     int err = 0;
     if (::ftruncate(fd, 0) != 0 || qvcrash_async_writen(fd, bytes.data(), bytes.size()) < 0 || ::fsync(fd) != 0)
         err = errno ? errno : EIO;
-    fs::path placed;
-    if (err == 0) {
-        err = EEXIST;
-        for (int n = 0; err == EEXIST && n < 10000; ++n) {
-            placed = dir / (n == 0 ? name : name + "-" + std::to_string(n));
-            err = qvcrash_async_rename_noreplace(hidden.c_str(), placed.c_str());
-        }
-    }
-    if (err != 0) ::unlink(hidden.c_str());
+    platform::Result<fs::path> placed = platform::posixError(err, "Could not save " + (dir / name).string());
+    if (err == 0) placed = placeUnderNewName(hidden, dir, name);
+    if (!placed) ::unlink(hidden.c_str());
     ::close(fd);
-    if (err != 0) return platform::posixError(err, "Could not save " + (dir / name).string());
     return placed;
+}
+
+platform::Result<fs::path> MSCrashesUtil::placeUnderNewName(const fs::path& from, const fs::path& dir,
+                                                            const std::string& name) {
+    int err = EEXIST;
+    for (int n = 0; err == EEXIST && n < 10000; ++n) {
+        const fs::path placed = dir / (n == 0 ? name : name + "-" + std::to_string(n));
+        if ((err = qvcrash_async_rename_noreplace(from.c_str(), placed.c_str())) == 0) return placed;
+    }
+    return platform::posixError(err, "Could not save " + (dir / name).string());
 }
 
 std::optional<std::pair<fs::path, int>> MSCrashesUtil::makeLockedFolder(const fs::path& parent,

@@ -39,6 +39,8 @@ public:
     // A name of this process's own for a file or folder on its way to `name`: hidden, unique.
     static std::string temporaryName(std::string_view name);
     static bool isTemporaryName(std::string_view name);
+    // The name a temporary of that rule is on its way to; empty for any other name.
+    static std::string intendedName(std::string_view temporary);
     // Takes the lock of a file (a folder's: its owner lock file, made when missing). The open
     // descriptor holding it, or -1 when a live owner holds it or the file is gone.
     static int takeOwnership(const std::filesystem::path& path);
@@ -52,6 +54,11 @@ public:
     // one; the descriptor holding its lock (its owner lets it go by removing it, then closing
     // that), or -1.
     static int makeLockedFile(const std::filesystem::path& folder, const std::string& name);
+    // Renames `from` to `name` in `folder`, or "<name>-<n>" when that is taken, never replacing a
+    // file; the path it got.
+    static platform::Result<std::filesystem::path> placeUnderNewName(const std::filesystem::path& from,
+                                                                     const std::filesystem::path& folder,
+                                                                     const std::string& name);
     // Makes the folder "<name>.<n>" (the first n free) in `parent`, locked before it bears that
     // name; its path and the descriptor holding its lock.
     static std::optional<std::pair<std::filesystem::path, int>> makeLockedFolder(const std::filesystem::path& parent,

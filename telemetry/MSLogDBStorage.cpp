@@ -1012,6 +1012,45 @@ size_t MSLogDBStorage::countLogs(const std::string& groupId, const Destinations&
     return count;
 }
 
+namespace {
+// The rows of a group whose log holds a value under a key: ?1 the group, ?2 the key, ?3 the value.
+// A row whose text is no archive has no keys (and must not fail the query).
+constexpr const char* kRowsWithValue = "SELECT id FROM logs WHERE groupId = ?1 AND CASE WHEN json_valid(log) THEN "
+                                       "json_extract(log, '$.\"$root\".' || ?2) END = ?3";
+}  // namespace
+
+std::optional<bool> MSLogDBStorage::holdsLogWith(const std::string& groupId, const std::string& field,
+                                                 const std::string& value) {
+    std::lock_guard lock(mutex_);
+    if (!readyLocked()) return std::nullopt;
+    SQLStatement select(db_, std::string(kRowsWithValue) + " LIMIT 1");
+    if (!preparedLocked(select)) return std::nullopt;
+    select.bind(1, groupId);
+    select.bind(2, field);
+    select.bind(3, value);
+    const int rc = select.step();
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    return std::nullopt;
+}
+
+size_t MSLogDBStorage::deleteUnsentLogsWith(const std::string& groupId, const std::string& field, const std::string& value) {
+    std::lock_guard lock(mutex_);
+    if (!readyLocked()) return 0;
+    releaseDeadClaimsLocked();
+    std::vector<int64_t> ids;
+    {
+        SQLStatement select(db_, std::string(kRowsWithValue) + " AND claim IS NULL");
+        if (!preparedLocked(select)) return 0;
+        select.bind(1, groupId);
+        select.bind(2, field);
+        select.bind(3, value);
+        while (select.step() == SQLITE_ROW)
+            if (!held_.count(select.integer(0))) ids.push_back(select.integer(0));
+    }
+    return deleteRowsOrFailLocked(ids) ? ids.size() : 0;
+}
+
 size_t MSLogDBStorage::countLogsClaimedElsewhere(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;

@@ -154,6 +154,11 @@ public:
     // Logs of the group in flight in another store (another process) now.
     size_t countLogsClaimedElsewhere(const std::string& groupId, const Destinations& destinations = std::nullopt);
     size_t countAllLogs();
+    // Whether a log of the group with `value` under the key `field` is stored (in flight or not);
+    // nullopt when the file cannot be read.
+    std::optional<bool> holdsLogWith(const std::string& groupId, const std::string& field, const std::string& value);
+    // Deletes the logs of the group with `value` under `field` that are not in flight; how many.
+    size_t deleteUnsentLogsWith(const std::string& groupId, const std::string& field, const std::string& value);
     int64_t storedBytes();
     void setMaxStorageSize(int64_t bytes);
     int64_t maxStorageSize() const { return maxSize_.load(); }

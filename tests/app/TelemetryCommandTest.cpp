@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 
 #include "analytics/MSAnalytics.h"
 #include "analytics/MSEventLog.h"
@@ -47,15 +49,22 @@ void sendTelemetryTo(const FakeIngestionServer& server, const std::string& profi
         EXPECT_EQ(quorvane({"--profile", profile, "config", "set", key, value}).code, 0);
 }
 
-// Waits until the server has accepted a launch event: a command that ended before an answer came
-// may have left its request on the way, so the number of logs accepted when it ends tells nothing.
-bool waitForLaunchEvent(const FakeIngestionServer& server) {
+// Waits until the server has accepted a log the predicate takes: a command that ended before an
+// answer came may have left its request on the way, so the number of logs accepted when it ends
+// tells nothing.
+template <class Predicate>
+std::optional<platform::Value> waitForLog(const FakeIngestionServer& server, Predicate&& wanted) {
     for (;;) {
         const auto logs = server.acceptedLogs();
         for (const auto& log : logs)
-            if (log["name"].asString() == app::kLaunchEventName) return true;
-        if (!server.waitForAcceptedLogCount(logs.size() + 1, 60)) return false;
+            if (wanted(log)) return log;
+        if (!server.waitForAcceptedLogCount(logs.size() + 1, 60)) return std::nullopt;
     }
+}
+
+bool waitForLaunchEvent(const FakeIngestionServer& server) {
+    return waitForLog(server, [](const platform::Value& log) { return log["name"].asString() == app::kLaunchEventName; })
+        .has_value();
 }
 
 // How often the log that arrived most often arrived.
@@ -255,6 +264,38 @@ TEST(TelemetryCommand, ACommandEndingBeforeTheAnswerSendsNoLogMoreThanTwice) {
         EXPECT_GE(server.batchCount(), 1u);
         EXPECT_LE(mostArrivals(server), 2u) << "answers after " << delay << " s";
     }
+}
+
+}  // namespace
+}  // namespace quorvane::test
+
+namespace quorvane::test {
+namespace {
+
+// A run of one profile crashes after a run of another profile began and ended: the crash goes to
+// its own profile's ingestion at that profile's next run, stamped with a session of its own
+// profile, never with the other profile's.
+TEST(TelemetryCommand, AProfilesCrashGoesToItsOwnIngestionWithASessionOfItsOwn) {
+    useFreshFolders("telemetry-crash");
+    FakeIngestionServer alpha, beta;
+    sendTelemetryTo(alpha, "alpha", "secret-alpha");
+    sendTelemetryTo(beta, "beta", "secret-beta");
+    ChildProcess crashing({QUORVANE_BINARY, "--profile", "alpha", "signin"});
+    ASSERT_FALSE(crashing.readLine().empty()) << crashing.err();  // waits for the browser
+    EXPECT_EQ(quorvane({"--profile", "beta", "config", "get", "syncDeletions"}).code, 0);
+    crashing.signal(SIGSEGV);
+    ASSERT_EQ(crashing.wait(), 128 + SIGSEGV) << crashing.err();
+    EXPECT_EQ(quorvane({"--profile", "alpha", "config", "get", "syncDeletions"}).code, 0);
+    const auto crash = waitForLog(alpha, [](const platform::Value& log) { return log["type"].asString() == "appleError"; });
+    ASSERT_TRUE(crash);
+    std::set<std::string> alphaSessions, betaSessions;
+    for (const auto& log : alpha.acceptedLogs()) alphaSessions.insert(log["sid"].asString());
+    for (const auto& log : beta.acceptedLogs()) betaSessions.insert(log["sid"].asString());
+    const std::string sid = (*crash)["sid"].asString();
+    EXPECT_FALSE(sid.empty());
+    EXPECT_EQ(betaSessions.count(sid), 0u) << sid;
+    EXPECT_EQ(alphaSessions.count(sid), 1u) << sid;
+    for (const auto& log : beta.acceptedLogs()) EXPECT_NE(log["type"].asString(), "appleError");
 }
 
 }  // namespace

@@ -164,7 +164,8 @@ Start waitFor(pid_t pid) {
 }
 
 // A start killed at a chosen step of its storing, seen through the log store's statements:
-// "crash-stored" once the transaction that stored the crash log has committed, "report-gone" as
+// "crash-stored" ("attachment-stored") once the transaction that stored the crash log (its
+// attachment) has committed, "report-gone" as
 // the first statement begins after the crash report left the "crashes" folder.
 std::string gKillAt;
 fs::path gCrashesFolder;
@@ -183,15 +184,16 @@ int killAtStep(unsigned type, void*, void* p, void*) {
         if (crashesFolderHoldsAReport()) gReportSeen = true;
         else if (gReportSeen) ::raise(SIGKILL);
     }
-    if (gKillAt == "crash-stored" && type == SQLITE_TRACE_PROFILE) {
-        static std::atomic<bool> crashLogInserted{false};
+    if ((gKillAt == "crash-stored" || gKillAt == "attachment-stored") && type == SQLITE_TRACE_PROFILE) {
+        static std::atomic<bool> inserted{false};
         if (char* sql = sqlite3_expanded_sql(statement)) {
             // The log is bound as a blob, written out in hex.
-            if (::strncasecmp(sql, "INSERT", 6) == 0 && std::strstr(sql, "6170706c654572726f72" /* appleError */))
-                crashLogInserted = true;
+            const char* kind = gKillAt == "crash-stored" ? "6170706c654572726f72" /* appleError */
+                                                         : "6572726f724174746163686d656e74" /* errorAttachment */;
+            if (::strncasecmp(sql, "INSERT", 6) == 0 && std::strstr(sql, kind)) inserted = true;
             sqlite3_free(sql);
         }
-        if (crashLogInserted && sqlite3_get_autocommit(sqlite3_db_handle(statement))) ::raise(SIGKILL);
+        if (inserted && sqlite3_get_autocommit(sqlite3_db_handle(statement))) ::raise(SIGKILL);
     }
     return 0;
 }
@@ -736,10 +738,11 @@ TEST_F(CrashesAcrossStarts, StartsCrashingWhileReplayingABufferSendItOnce) {
     });
 }
 
-// A start killed while storing a crash: right after the crash log's transaction, or as soon as
-// the report file is gone. The next start sends the crash and its attachment once each.
+// A start killed while storing a crash: right after its attachment's transaction (the crash log
+// not stored yet), right after the crash log's, or as soon as the report file is gone. The next
+// start sends the crash and its attachment once each.
 TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithItsAttachment) {
-    for (const std::string step : {"crash-stored", "report-gone"}) {
+    for (const std::string step : {"attachment-stored", "crash-stored", "report-gone"}) {
         SCOPED_TRACE(step);
         install(step);
         ASSERT_TRUE(start({{"CRASH", "segv"}}).crashedWith(SIGSEGV));
