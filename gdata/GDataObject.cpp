@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -581,11 +582,14 @@ platform::Result<GDataObjectPtr> GDataObject::objectWithXMLData(const platform::
         if (!tookChildren) {
             const GDataClassInfo* chosen = classForRoot(root);
             if (!chosen) return false;
-            if (!object || &object->classInfo() != chosen) object = make(*chosen);
-            if (!object) return false;
+            if (!object || &object->classInfo() != chosen) {
+                object = make(*chosen);
+                if (!object) return false;
+                // The root's bindings, for what is shown of its children before its own parse
+                // (the root's start tag, read whole, declares them all).
+                if (auto ns = dictionaryForElementNamespaces(root)) object->setNamespaces(std::move(*ns));
+            }
             object->prepareDeclarations();
-            // The root's bindings, for what is shown of its children before its own parse.
-            if (auto ns = dictionaryForElementNamespaces(root)) object->setNamespaces(std::move(*ns));
         }
         bool took = object->takeChildWhileParsing(child);
         tookChildren = tookChildren || took;
@@ -1168,9 +1172,14 @@ bool GDataObject::isCoreProtocolVersion1() const {
 std::optional<GDataStringDictionary> GDataObject::dictionaryForElementNamespaces(const GDataXMLElementPtr& element) {
     if (!element) return std::nullopt;
     std::optional<GDataStringDictionary> out;
+    // Found by an index: an element may declare many (a prefix declared twice keeps its place and
+    // its last URI).
+    std::unordered_map<std::string, size_t> at;
     element->forEachNamespace([&](std::string_view prefix, std::string_view URI) {
         if (!out) out.emplace();
-        setIn(*out, prefix, std::string(URI));
+        auto [found, added] = at.try_emplace(std::string(prefix), out->size());
+        if (added) out->emplace_back(std::string(prefix), std::string(URI));
+        else (*out)[found->second].second = std::string(URI);
     });
     return out;
 }

@@ -286,6 +286,15 @@ void countingStartElement(void* ctx, const xmlChar* localname, const xmlChar* pr
                           const xmlChar** attributes) {
     xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes, nbDefaulted, attributes);
     countNodes(ctx, 1 + size_t(std::max(nbAttributes, 0)) + size_t(std::max(nbNamespaces, 0)));
+    // The parser keeps a prefix and a name for each declaration in force, those of this element
+    // included.
+    auto context = static_cast<xmlParserCtxtPtr>(ctx);
+    if (size_t(std::max(context->nsNr, 0)) / 2 > kGDataXMLMaxNamespacesInScope) {
+        refuse(kGDataXMLErrorTooManyAttributes,
+               "The document was refused: more than " + std::to_string(kGDataXMLMaxNamespacesInScope) +
+                   " namespace declarations are in force at one of its elements.");
+        xmlStopParser(context);
+    }
 }
 
 void countingCharacters(void* ctx, const xmlChar* text, int length) {

@@ -52,7 +52,8 @@ inline constexpr const char* kGDataXMLErrorKey = "error";
 // Codes of kGDataXMLErrorDomain: a document that is not well-formed XML (or an XPath failure), and
 // two that are refused though well-formed: one element carrying more than
 // kGDataXMLMaxAttributesPerElement attributes (or a type declaration with more literal values
-// than that), and one using an external entity, which is never read. The refusals carry a sentence
+// than that, or more than kGDataXMLMaxNamespacesInScope namespace declarations in force at one
+// element), and one using an external entity, which is never read. The refusals carry a sentence
 // as their localized description.
 inline constexpr int64_t kGDataXMLErrorMalformed = -1;
 inline constexpr int64_t kGDataXMLErrorTooManyAttributes = -2;
@@ -70,6 +71,9 @@ inline constexpr size_t kGDataXMLBytesPerNode = 16;
 // Far above what any contact, entry or feed element carries (a dozen, namespace declarations
 // included); the parser's cost grows much faster than the count.
 inline constexpr size_t kGDataXMLMaxAttributesPerElement = 1000;
+// Far above what a feed declares (half a dozen): each prefixed name is looked up through every
+// declaration in force where it is used, so the parser's time grows with their product.
+inline constexpr size_t kGDataXMLMaxNamespacesInScope = 100;
 
 using GDataXMLNodeList = std::vector<std::shared_ptr<GDataXMLNode>>;
 using GDataXMLElementList = std::vector<std::shared_ptr<GDataXMLElement>>;

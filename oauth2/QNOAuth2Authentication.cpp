@@ -649,6 +649,11 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
 
     std::string body = encodedQueryParametersForDictionary(fields);
     URLRequest request(tokenURL());
+    // A provider that rotates refresh tokens has replaced the one presented once it has the
+    // request: its answer is waited for as long as a refresh may take (the refresh's deadline
+    // ends it), never given up sooner for the session's usual time without a byte and asked for
+    // again with the replaced token.
+    request.setTimeoutInterval(refreshDeadline_ + kQNOAuth2RefreshLockMargin);
     request.setValue("application/x-www-form-urlencoded", "Content-Type");
     request.setValue(userAgent(), "User-Agent");
 

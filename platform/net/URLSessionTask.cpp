@@ -407,8 +407,12 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
     setup.bodyData = std::move(data);
     setup.bodyFile = bodyFile_;
     setup.bodyStream = std::move(stream);
+    // The shorter of the session's and the request's, unless the request sets one of its own
+    // (other than the default): that one is kept, longer too.
     double own = request.timeoutInterval(), configured = config.timeoutIntervalForRequest();
-    setup.idleTimeout = own > 0 && configured > 0 ? std::min(own, configured) : (own > 0 ? own : configured);
+    setup.idleTimeout = own > 0 && own != URLRequest::kDefaultTimeoutInterval ? own
+                        : own > 0 && configured > 0                            ? std::min(own, configured)
+                                                                               : (own > 0 ? own : configured);
     setup.floorBytes = config.minimumTransferBytes();
     setup.floorInterval = config.minimumTransferInterval();
     {

@@ -216,6 +216,35 @@ TEST(GDataXMLDocumentTest, AnElementWithMoreAttributesThanAnyContactIsRefused) {
     }
 }
 
+// Each prefixed name is looked up through the declarations in force where it is used: past
+// kGDataXMLMaxNamespacesInScope of them, however they are spread over the elements (or an
+// entity's content), the document is refused in a sentence.
+TEST(GDataXMLDocumentTest, ADocumentDeclaringMoreNamespacesThanAnyFeedIsRefused) {
+    auto declared = [](size_t from, size_t n) {
+        std::string out;
+        for (size_t i = from; i < from + n; ++i) out += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
+        return out;
+    };
+    const size_t bound = kGDataXMLMaxNamespacesInScope;
+    std::string nested, closed;
+    for (size_t i = 0; i <= bound; ++i) nested += "<e" + declared(i, 1) + ">", closed += "</e>";
+    const struct {
+        std::string xml;
+        bool read;
+    } cases[] = {
+        {"<f" + declared(0, bound) + "><e p0:a='1'/><p1:e/></f>", true},
+        {"<f" + declared(0, bound) + "><e p0:a='1'" + declared(bound, 1) + "/></f>", false},
+        {"<f" + declared(0, bound / 2) + "><e" + declared(bound, bound / 2) + "/><e" + declared(bound, bound / 2 + 1) + "/></f>", false},
+        {"<f>" + nested + closed + "</f>", false},
+        {"<!DOCTYPE f [<!ENTITY e \"<x" + declared(bound, 2) + "/>\">]><f" + declared(0, bound - 1) + ">&e;</f>", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xml.substr(0, 80));
+        expectReadOrRefused(GDataXMLDocument::initWithXMLString(c.xml), c.read, kGDataXMLErrorTooManyAttributes,
+                            "namespace declarations are in force");
+    }
+}
+
 std::string inUTF16(const std::string& ascii, bool bigEndian, bool bom, const std::u16string& extra = {}) {
     std::string out;
     auto put = [&](char16_t c) {

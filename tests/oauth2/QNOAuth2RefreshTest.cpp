@@ -388,5 +388,27 @@ TEST_F(QNOAuth2RefreshTest, ARefreshTakesTheLockInTimeAndKeepsItsAnswerOnlyOverT
     EXPECT_EQ(taken, letGo);
 }
 
+// A refresh answered later than the session's usual time without a byte, within the refresh's
+// deadline, is waited for: the token (which a rotating provider has replaced by then) is
+// presented once.
+TEST_F(QNOAuth2RefreshTest, ASlowAnswerWithinTheRefreshDeadlineIsWaitedForAndTheTokenPresentedOnce) {
+    server.on("POST", "/token", [](const test::TestRequest&, test::TestResponse& res) {
+        res.body = kFreshToken;
+        res.contentType = "application/json";
+        res.delay = 1;
+    });
+    auto service = QNSessionFetcherService::make();
+    service->setConfigurationBlock([](const std::shared_ptr<QNSessionFetcher>&, platform::URLSessionConfiguration& c) {
+        c.setTimeoutIntervalForRequest(0.2);
+    });
+    auto auth = staleAuthentication();
+    auth->setFetcherService(service);
+    auth->setRefreshDeadline(30);
+    authorize(auth, "slow");
+    ASSERT_TRUE(waitForOutcomes(1));
+    EXPECT_FALSE(outcomes[0].error);
+    EXPECT_EQ(server.requestCount("/token"), 1u);
+}
+
 }  // namespace
 }  // namespace quorvane
