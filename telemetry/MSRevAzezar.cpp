@@ -57,7 +57,7 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
     if (!configured_) {
         appSecret_ = appSecret;
         ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);
-        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
+        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_, appSecret);
         const auto shared = MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName);
         auto storage = std::make_shared<MSLogDBStorage>(storageFile_.empty() ? shared : storageFile_);
         // Earlier versions kept one store for every secret there: what it holds for this app is
