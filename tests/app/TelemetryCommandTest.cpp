@@ -18,6 +18,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
 #include "platform/store/LockFile.h"
+#include "platform/store/UserDefaults.h"
 #include "sync/SyncSettings.h"
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSLogDBStorage.h"
@@ -223,14 +224,26 @@ TEST(TelemetryCommand, TheLaunchEventIsTrackedOncePerProfileAndAHeldSettingsLock
             if (log["name"].asString() == app::kLaunchEventName) ++launches[batch.header("App-Secret").value_or("")];
     EXPECT_EQ(launches, (std::map<std::string, size_t>{{"secret-p1", 1}, {"secret-p2", 1}, {"secret-p3", 1}}));
 
+    // The profile's settings and the telemetry's both held: each is named, and the command waits
+    // for the first only (a process's waits are bounded in all).
     sendTelemetryTo(server, "p4", "secret-p4");
     auto settings = app::Profile::named("p4")->userDefaults()->path();
     auto held = platform::LockFile::acquire(settings += ".lock", 0);
     ASSERT_TRUE(held && held->held());
+    auto standard = platform::UserDefaults::standardPath();
+    auto heldToo = platform::LockFile::acquire(standard += ".lock", 0);
+    ASSERT_TRUE(heldToo && heldToo->held());
     auto r = quorvane({"--profile", "p4", "config", "get", "syncDeletions"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.err.find("locked by process " + std::to_string(::getpid()) + " ("), std::string::npos) << r.err;
+    auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = r.err.find(text); at != std::string::npos; at = r.err.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("locked by process " + std::to_string(::getpid()) + " ("), 2u) << r.err;
+    EXPECT_EQ(count(" s; going on"), 1u) << r.err;
     *held = platform::LockFile();
+    *heldToo = platform::LockFile();
     for (int run = 0; run < 2; ++run) EXPECT_EQ(quorvane({"--profile", "p4", "config", "get", "syncDeletions"}).code, 0);
     launches.clear();
     for (const auto& batch : server.batches())
