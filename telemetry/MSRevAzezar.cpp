@@ -67,6 +67,10 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
             for (auto& key : oneCollectorIngestion_->destination().keys()) destinations.push_back(std::move(key));
             storage->adoptLogsFrom(shared, destinations);
         }
+        // Logs an earlier version keyed by this app's address and secret together are the app's:
+        // keyed by its secret, they go where it sends after its address changes, as later ones do.
+        const auto destination = ingestion_->destination();
+        storage->rekeyLogs(destination.addressKey, destination.key);
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
         channelGroup_->addDelegate(oneCollector_);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "analytics/MSAnalytics.h"
 #include "analytics/MSEventLog.h"
@@ -21,6 +22,7 @@
 #include "platform/store/UserDefaults.h"
 #include "sync/SyncSettings.h"
 #include "telemetry/MSDeviceTracker.h"
+#include "telemetry/MSHttpIngestion.h"
 #include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSStartServiceLog.h"
 #include "tests/app/CommandTestSupport.h"
@@ -200,6 +202,33 @@ TEST(TelemetryCommand, LogsThePreviousReleaseStoredMoveOnceIntoTheProfilesStoreA
     }
     for (const auto& b : server.batches()) EXPECT_EQ(b.header("App-Secret"), "secret-1");
     EXPECT_FALSE(std::filesystem::exists(previous));
+
+    // The release before kept the profile's own store, keying each log by the address and the
+    // secret together: its logs go to the address the profile sends to after it changes.
+    server.setRule([](const FakeIngestionServer::Batch&) { return FakeIngestionServer::Answer{503}; });
+    {
+        MSLogDBStorage profile(app::telemetryStorageFile(*app::Profile::named(app::Profile::kDefaultName)));
+        const auto key = MSRevAzezarIngestion::make(server.baseURL(), "secret-1", "i")->destination().addressKey;
+        std::vector<MSLogDBStorage::Item> items;
+        for (int i = 0; i < 3; ++i) {
+            auto event = stamped(std::make_shared<MSEventLog>());
+            event->name = "keyed by address";
+            event->eventId = "A" + std::to_string(i);
+            items.push_back({event, "Analytics", MSFlagsDefault, MSLogDBStorage::storedTextForLog(*event), key});
+        }
+        EXPECT_EQ(profile.saveLogs(items), std::vector<bool>(3, true));
+    }
+    FakeIngestionServer moved;
+    EXPECT_EQ(quorvane({"config", "set", "telemetry-url", moved.baseURL()}).code, 0);  // starts at the old one
+    EXPECT_EQ(quorvane({"config", "get", "syncDeletions"}).code, 0);
+    std::set<std::string> arrived;
+    for (;;) {
+        const auto logs = moved.acceptedLogs();
+        for (const auto& log : logs)
+            if (log["name"].asString() == "keyed by address") arrived.insert(log["id"].asString());
+        if (arrived.size() == 3 || !moved.waitForAcceptedLogCount(logs.size() + 1, 60)) break;
+    }
+    EXPECT_EQ(arrived, (std::set<std::string>{"A0", "A1", "A2"}));
 }
 
 // Two commands starting together on a new profile track its launch event once; a command whose
