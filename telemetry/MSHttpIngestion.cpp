@@ -49,18 +49,20 @@ MSHttpIngestion::Options withRetryIntervals(MSHttpIngestion::Options options) {
     return options;
 }
 
-MSHttpIngestion::Destination makeDestination(std::string baseURL, std::string secret) {
+MSHttpIngestion::Destination makeDestination(std::string baseURL, std::string secret, const std::string& owner) {
     // No address is "secret": the two kinds of key never meet.
-    std::string key = MSUtility::sha256("secret\n" + secret);
+    auto keyOf = [](const std::string& appSecret) { return MSUtility::sha256("secret\n" + appSecret); };
+    std::string key = keyOf(owner);
     std::string addressKey = MSUtility::sha256(baseURL + "\n" + secret);
-    return {std::move(baseURL), std::move(secret), std::move(key), std::move(addressKey)};
+    std::string unownedKey = owner == secret ? std::string() : keyOf(secret);
+    return {std::move(baseURL), std::move(secret), std::move(key), std::move(addressKey), std::move(unownedKey)};
 }
 }  // namespace
 
 MSHttpIngestion::MSHttpIngestion(std::string baseURL, std::string apiPath, Options options)
     : apiPath_(std::move(apiPath)),
       options_(withRetryIntervals(std::move(options))),
-      destination_(makeDestination(std::move(baseURL), {})) {}
+      destination_(makeDestination(std::move(baseURL), {}, {})) {}
 
 void MSHttpIngestion::init() {
     auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
@@ -74,12 +76,19 @@ MSHttpIngestion::~MSHttpIngestion() {
 
 void MSHttpIngestion::setBaseURL(std::string baseURL) {
     std::lock_guard lock(mutex_);
-    destination_ = makeDestination(std::move(baseURL), std::move(destination_.appSecret));
+    destination_ = makeDestination(std::move(baseURL), std::move(destination_.appSecret), owner_);
 }
 
 void MSHttpIngestion::setSecret(std::string secret) {
     std::lock_guard lock(mutex_);
-    destination_ = makeDestination(std::move(destination_.baseURL), std::move(secret));
+    owner_ = secret;
+    destination_ = makeDestination(std::move(destination_.baseURL), std::move(secret), owner_);
+}
+
+void MSHttpIngestion::setOwner(std::string appSecret) {
+    std::lock_guard lock(mutex_);
+    owner_ = std::move(appSecret);
+    destination_ = makeDestination(std::move(destination_.baseURL), std::move(destination_.appSecret), owner_);
 }
 
 std::string MSHttpIngestion::baseURL() const {
@@ -194,6 +203,9 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
                                              : isRecoverableStatus(status);
         if (recoverable) {
             Call& call = it->second;
+            // The server may have taken a request it never answered, as much as one still awaiting it.
+            const auto& body = call.request.HTTPBody();
+            call.unanswered = status == 0 && body && task->countOfBytesSent() >= int64_t(body->size());
             const auto& intervals = options_.retryIntervals;
             double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
             // A Retry-After may ask for a longer wait, never a shorter one than the client's own.
@@ -246,11 +258,11 @@ bool MSHttpIngestion::cancelUnanswered(const std::string& batchId) {
     {
         std::lock_guard lock(mutex_);
         auto it = calls_.find(batchId);
-        if (it == calls_.end() || !it->second.task) return false;
-        task = it->second.task;
+        if (it == calls_.end() || !(it->second.task || it->second.unanswered)) return false;
+        task = it->second.task;  // none while its retry waits: that finds no call
         calls_.erase(it);
     }
-    task->cancel();
+    if (task) task->cancel();
     return true;
 }
 
@@ -301,9 +313,10 @@ std::string MSRevAzezarIngestion::bodyForContainer(const MSLogContainer& contain
 
 // ---- One Collector ----
 
-std::shared_ptr<MSOneCollectorIngestion> MSOneCollectorIngestion::make(std::string baseURL, Options options) {
+std::shared_ptr<MSOneCollectorIngestion> MSOneCollectorIngestion::make(std::string baseURL, Options options, std::string appSecret) {
     std::shared_ptr<MSOneCollectorIngestion> ingestion(
         new MSOneCollectorIngestion(std::move(baseURL), "/OneCollector/1.0/", std::move(options)));
+    ingestion->setOwner(std::move(appSecret));
     ingestion->init();
     return ingestion;
 }

@@ -49,14 +49,23 @@ public:
     // are loaded, and a key of the secret, which the log store keeps with each log so that a log
     // is sent only under the secret it was accepted for (never another app's or profile's), to
     // the address the app sends to now: a changed address is where its waiting logs go.
+    // The One Collector sends no secret (each log carries its tokens), but its logs are still the
+    // app's: they are keyed by the app's secret, so that another app sharing the file neither
+    // sends nor deletes them.
     struct Destination {
         std::string baseURL;
         std::string appSecret;  // empty where none is sent (the One Collector: each log's tokens)
-        std::string key;
-        // The key logs were stored under before: of the address and the secret together.
+        std::string key;        // of the secret of the app whose logs these are
+        // The key logs were stored under before: of the address and the secret sent together.
         std::string addressKey;
+        // Where the app's key is not that of the secret sent (the One Collector), the latter's:
+        // its logs were stored under it before they were keyed by app. Empty otherwise.
+        std::string unownedKey;
         // The keys whose stored logs go here.
-        std::vector<std::string> keys() const { return {key, addressKey}; }
+        std::vector<std::string> keys() const {
+            if (unownedKey.empty()) return {key, addressKey};
+            return {key, addressKey, unownedKey};
+        }
     };
     Destination destination() const;
 
@@ -72,8 +81,9 @@ public:
     void cancelBatch(const std::string& batchId);
     // Whether the batch's request left and its answer has not come yet (not while a retry waits).
     bool isAwaitingAnswer(const std::string& batchId) const;
-    // Cancels the batch's call when its request awaits an answer (as cancelBatch); false, doing
-    // nothing, when it does not (its answer came, or a retry waits).
+    // Cancels the batch's call when its request left and no answer came: it awaits one, or its
+    // connection ended (closed, timed out) after the whole request was sent and a retry waits.
+    // False, doing nothing, otherwise (its answer came, or the last attempt never reached the server).
     bool cancelUnanswered(const std::string& batchId);
     // Calls not yet completed.
     size_t pendingCallCount() const;
@@ -97,6 +107,8 @@ protected:
     // Called once after make_shared.
     void init();
     void setSecret(std::string secret);
+    // The app whose logs these are, where it sends no secret of its own.
+    void setOwner(std::string appSecret);
     virtual platform::HTTPHeaders headersForContainer(const MSLogContainer& container,
                                                       const Destination& destination) const = 0;
     virtual std::string bodyForContainer(const MSLogContainer& container) const = 0;
@@ -110,6 +122,8 @@ private:
         Completion completion;
         std::function<void()> retrying;
         size_t attempts = 0;
+        // The last attempt's whole request left and its connection ended without an answer.
+        bool unanswered = false;
         std::shared_ptr<platform::URLSessionTask> task;
         uint64_t generation = 0;
     };
@@ -125,6 +139,7 @@ private:
     const Options options_;
     mutable std::mutex mutex_;
     Destination destination_;
+    std::string owner_;  // the secret of the app whose logs these are
     std::shared_ptr<platform::URLSession> session_;
     std::map<std::string, Call> calls_;
     std::map<uint64_t, std::string> batchOfTask_;
@@ -157,7 +172,8 @@ private:
 class MSOneCollectorIngestion : public MSHttpIngestion {
 public:
     static constexpr const char* kDefaultBaseURL = "https://events.quorvane.invalid";
-    static std::shared_ptr<MSOneCollectorIngestion> make(std::string baseURL, Options options = {});
+    // appSecret: of the app whose logs it sends (none is sent).
+    static std::shared_ptr<MSOneCollectorIngestion> make(std::string baseURL, Options options = {}, std::string appSecret = {});
 
 protected:
     using MSHttpIngestion::MSHttpIngestion;

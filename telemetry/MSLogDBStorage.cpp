@@ -999,6 +999,22 @@ size_t MSLogDBStorage::deleteLogsWithGroupId(const std::string& groupId, const D
     return ids.size();
 }
 
+size_t MSLogDBStorage::rekeyLogs(const std::string& from, const std::string& to) {
+    std::lock_guard lock(mutex_);
+    if (from == to || !readyLocked()) return 0;
+    SQLStatement update(db_, "UPDATE logs SET destination = ? WHERE destination = ?");
+    if (!preparedLocked(update)) return 0;
+    update.bind(1, to);
+    update.bind(2, from);
+    if (const int rc = update.step(); rc != SQLITE_DONE) {
+        if (meansBusy(rc)) noteBusyLocked();
+        else if (!meansUnwritable(rc)) failedLocked(rc, "Couldn't key the stored logs again");
+        return 0;
+    }
+    noteWrittenLocked();
+    return size_t(sqlite3_changes(db_));
+}
+
 size_t MSLogDBStorage::countLogs(const std::string& groupId, const Destinations& destinations) {
     std::lock_guard lock(mutex_);
     if (!readyLocked()) return 0;

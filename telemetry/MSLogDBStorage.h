@@ -170,6 +170,9 @@ public:
     // has in flight or has sent; each moves once, also when a process ends half-way or two move
     // at once. The earlier file is removed once it holds no log. Returns how many moved.
     size_t adoptLogsFrom(const std::filesystem::path& earlier, const std::vector<std::string>& destinations);
+    // Keys again the logs stored under one destination key with another (those another process
+    // has in flight too: they come back under the new key); returns how many.
+    size_t rekeyLogs(const std::string& from, const std::string& to);
     // Where a damaged file is moved.
     std::filesystem::path damagedPath() const;
     // The folder that records acknowledged logs whose delete failed.

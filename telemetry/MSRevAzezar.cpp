@@ -57,7 +57,7 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
     if (!configured_) {
         appSecret_ = appSecret;
         ingestion_ = MSRevAzezarIngestion::make(logUrl_, appSecret, installId(), options_);
-        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_);
+        oneCollectorIngestion_ = MSOneCollectorIngestion::make(oneCollectorUrl_, options_, appSecret);
         const auto shared = MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName);
         auto storage = std::make_shared<MSLogDBStorage>(storageFile_.empty() ? shared : storageFile_);
         // Earlier versions kept one store for every secret there: what it holds for this app is
@@ -67,6 +67,10 @@ platform::Result<void> MSRevAzezar::start(const std::string& appSecret,
             for (auto& key : oneCollectorIngestion_->destination().keys()) destinations.push_back(std::move(key));
             storage->adoptLogsFrom(shared, destinations);
         }
+        // Logs an earlier version keyed by this app's address and secret together are the app's:
+        // keyed by its secret, they go where it sends after its address changes, as later ones do.
+        const auto destination = ingestion_->destination();
+        storage->rekeyLogs(destination.addressKey, destination.key);
         channelGroup_ = MSChannelGroup::make(ingestion_, storage);
         oneCollector_ = std::make_shared<MSOneCollectorChannelDelegate>(oneCollectorIngestion_);
         channelGroup_->addDelegate(oneCollector_);

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 #include "platform/foundation/Base64.h"
@@ -25,6 +27,12 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kLogCategory = "UserDefaults";
+
+// The waits for locks that stayed held, counted for the whole process: however many settings
+// files (a profile's, the telemetry's) are held, it waits UserDefaults::kLockWaitSeconds in all,
+// then only tries.
+std::mutex heldWaitMutex;
+double heldWaitSpent = 0;
 constexpr std::string_view kDateTag = "$date";
 constexpr std::string_view kDataTag = "$data";
 constexpr std::string_view kDictTag = "$dict";
@@ -219,15 +227,24 @@ UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Val
     lockPath += ".lock";
     // A lock held past the wait (a process stopped inside its write) keeps this change in memory,
     // said once; until the lock is taken again, later writes only try it.
-    auto lock = LockFile::acquire(lockPath, lockWaitPassed_ ? 0 : kLockWaitSeconds);
+    double wait = 0;
+    if (!lockWaitPassed_) {
+        std::lock_guard spent(heldWaitMutex);
+        wait = std::max(kLockWaitSeconds - heldWaitSpent, 0.0);
+    }
+    auto lock = LockFile::acquire(lockPath, wait);
     if (!lock) Log::error(kLogCategory, lock.error().localizedDescription() + "; writing without the lock");
     if (lock && !lock->held()) {
         if (!std::exchange(lockWaitPassed_, true)) {
+            {
+                std::lock_guard spent(heldWaitMutex);
+                heldWaitSpent += wait;
+            }
             const std::string holder = LockFile::holder(lockPath);
             Log::error(kLogCategory, "The settings file " + path_.string() + " stayed locked by " +
-                                         (holder.empty() ? std::string("another process") : holder) + " for " +
-                                         std::to_string(int(kLockWaitSeconds)) +
-                                         " s; going on without writing the settings changed since.");
+                                         (holder.empty() ? std::string("another process") : holder) +
+                                         (wait > 0 ? " for " + std::to_string(int(std::lround(wait))) + " s" : std::string()) +
+                                         "; going on without writing the settings changed since.");
         }
         return Write::Failed;
     }

@@ -16,9 +16,10 @@
 // under the file's lock ("<file>.lock", held by every instance and process that writes it) over
 // the file as it is then: only the changed key is written, the others keep what other instances
 // and processes wrote, and this instance reads them too from then on. Reads between writes use
-// what was last read (reload() reads again). A write waits at most kLockWaitSeconds for the lock;
-// past that (a process stopped inside its write) the error names the holder and the change stays
-// in memory, waiting like a failed write, and later writes only try the lock until it is taken.
+// what was last read (reload() reads again). A write waits at most kLockWaitSeconds for the lock
+// (a process no longer than that in all, whatever settings files it finds held); past that (a
+// process stopped inside its write) the error names the holder and the change stays in memory,
+// waiting like a failed write, and later writes only try the lock until it is taken.
 
 #include <cstdint>
 #include <filesystem>

@@ -60,6 +60,7 @@ void FakeIngestionServer::handle(const TestRequest& request, TestResponse& respo
     response.contentType = "application/json";
     response.body = R"({"status":"Success"})";
     if (answer.dropConnection) response.closeAfter = 2;
+    response.hangUp = answer.status == kNoAnswer;
     batch.status = answer.dropConnection ? 0 : answer.status;
     std::lock_guard lock(mutex_);
     if (batch.status >= 200 && batch.status < 300) acceptedLogs_ += batch.logs.size();

@@ -2,7 +2,8 @@
 // The fake telemetry ingestion: the loopback HTTPS test server answering the Rev Azezar
 // ingestion ("/logs") and the One Collector ("/OneCollector/1.0/"). It records every batch it
 // receives (gzip bodies decoded) with the status it answered, and follows a script of answers:
-// a status with headers, a delay, or a connection dropped in the middle of the answer. A rule
+// a status with headers, a delay, a connection dropped in the middle of the answer, or one
+// closed with no answer at all. A rule
 // may answer by what a batch holds; unscripted requests get 200.
 
 #include <condition_variable>
@@ -20,6 +21,8 @@ namespace quorvane::test {
 
 class FakeIngestionServer {
 public:
+    // The status of an answer never given: the connection closes once the request is read.
+    static constexpr int kNoAnswer = 0;
     struct Answer {
         Answer(int status = 200, double delay = 0, bool dropConnection = false,
                std::vector<std::pair<std::string, std::string>> headers = {})

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/foundation/Paths.h"
@@ -309,6 +310,22 @@ bool TestHTTPServer::isStopping() const {
     return stopping_;
 }
 
+// The server's socket of the connection from the client's port, shut down both ways: what the
+// server would write after it goes nowhere.
+void TestHTTPServer::hangUp(int clientPort) const {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in self{}, peer{};
+        socklen_t selfLength = sizeof self, peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfLength) != 0 || self.sin_family != AF_INET ||
+            ntohs(self.sin_port) != port_ || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+            ntohs(peer.sin_port) != clientPort)
+            continue;
+        ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
 void TestHTTPServer::dispatch(const httplib::Request& req, httplib::Response& res) {
     TestRequest r;
     r.method = req.method;
@@ -342,6 +359,7 @@ void TestHTTPServer::dispatch(const httplib::Request& req, httplib::Response& re
         }
     }
     if (out.delay > 0) waitWhileStopping(out.delay);
+    if (out.hangUp) return hangUp(req.remote_port);
 
     res.status = out.status;
     for (const auto& [k, v] : out.headers) res.headers.emplace(k, v);

@@ -58,6 +58,7 @@ struct TestResponse {
     std::optional<size_t> stallAfter;    // send this many body bytes, then nothing until the server stops
     std::optional<size_t> closeAfter;    // send this many body bytes of the announced length, then close
     std::optional<double> trickleEvery;  // send the body one byte at a time, this many seconds apart
+    bool hangUp = false;                 // close the connection once the request is read: no answer at all
 
     void setHeader(std::string name, std::string value) { headers.emplace_back(std::move(name), std::move(value)); }
 };
@@ -133,6 +134,7 @@ public:
 
 private:
     void dispatch(const httplib::Request& req, httplib::Response& res);
+    void hangUp(int clientPort) const;
     Handler findHandler(const std::string& method, const std::string& path) const;
     void waitWhileStopping(double seconds);
     bool isStopping() const;

@@ -458,7 +458,8 @@ TEST(Pipeline, ServerDownKeepsTheLogsAndRetriesWithGrowingDelays) {
 // the logs it accepted, under its own secret, to the address it sends to now: logs accepted before
 // an app's address changed go to the new one. A row of a version that kept no destination goes
 // with whichever loads it, once; one keyed by the address and secret together, as stored before,
-// goes with the app of that secret at that address. An app that opts out deletes its own logs only.
+// goes with the app of that secret at that address. An app that opts out deletes its own logs only,
+// its target events (which go with no secret) too.
 TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddress) {
     PipelineFixture f;
     FakeIngestionServer other;
@@ -467,7 +468,7 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddre
         int first;
         std::shared_ptr<MSRevAzezarIngestion> ingestion;
         std::shared_ptr<MSChannelGroup> group;
-        std::shared_ptr<MSChannelUnit> unit;
+        std::shared_ptr<MSChannelUnit> unit, targets;  // targets: its One Collector unit
     };
     std::vector<App> apps{{f.server.baseURL(), "secret-a", other.baseURL(), 0},
                           {f.server.baseURL(), "secret-b", f.server.baseURL(), 100},
@@ -478,12 +479,21 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddre
         app.group->addDelegate(f.delegate);
         app.unit = app.group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("S", 1, 3600, 5, 3));
         app.unit->pauseWithIdentifyingObject(&f);
+        app.targets = app.group->addChannelUnitWithConfiguration(MSChannelUnitConfiguration::initWithGroupId("S/one", 1, 3600, 5, 3),
+                                                                 MSOneCollectorIngestion::make(other.baseURL(), fastRetries(), app.secret));
+        app.targets->pauseWithIdentifyingObject(&f);
     }
     for (auto& app : apps)
-        for (int i = app.first; i < app.first + 10; ++i) app.unit->enqueueItem(numberedLog(i));
-    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 30));
+        for (int i = app.first; i < app.first + 10; ++i) {
+            app.unit->enqueueItem(numberedLog(i));
+            auto target = numberedLog(i + 60);
+            target->addTransmissionTargetToken("tenant-" + app.secret);
+            app.targets->enqueueItem(target);
+        }
+    ASSERT_TRUE(f.delegate->waitFor("didCompleteEnqueueing", 60));
     apps[2].unit->setEnabled(false, true);
-    ASSERT_TRUE(f.delegate->waitFor("didFail", 10));
+    apps[2].targets->setEnabled(false, true);
+    ASSERT_TRUE(f.delegate->waitFor("didFail", 20));
     {
         std::lock_guard lock(f.delegate->mutex);
         for (const auto& e : f.delegate->events)
@@ -502,24 +512,25 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddre
     for (auto& app : apps) {
         app.ingestion->setBaseURL(app.later);
         app.unit->resumeWithIdentifyingObject(&f);
+        app.targets->resumeWithIdentifyingObject(&f);
     }
-    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 20, 60));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 40, 60));
     for (auto& app : apps) app.unit->flushQueue();  // the earlier rows wait with one of them
-    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 22, 60));
+    ASSERT_TRUE(f.delegate->waitFor("didSucceed", 42, 60));
     std::multiset<int> all;
     for (auto* server : {&f.server, &other})
         for (const auto& batch : server->batches())
             for (const auto& log : batch.logs) {
                 const int n = std::stoi(log["properties"]["n"].asString());
                 all.insert(n);
-                if (n == 999) continue;
                 const auto& app = apps[size_t(n / 100)];
+                if (n == 999 || n % 100 >= 60) continue;  // a target event: no secret
                 EXPECT_EQ(server->baseURL(), app.later) << n;
                 EXPECT_EQ(batch.header("App-Secret"), app.secret) << n;
             }
-    EXPECT_EQ(all.size(), 22u);
-    EXPECT_EQ(std::set<int>(all.begin(), all.end()).size(), 22u);
-    EXPECT_EQ(f.delegate->count("didFail"), 10);
+    EXPECT_EQ(all.size(), 42u);
+    EXPECT_EQ(std::set<int>(all.begin(), all.end()).size(), 42u);
+    EXPECT_EQ(f.delegate->count("didFail"), 20);
     for (auto& app : apps) app.group->setEnabled(false, false);
 }
 
