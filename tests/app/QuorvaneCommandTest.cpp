@@ -1694,7 +1694,11 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
 // --- settings that never undo the user's deletions or edits ---
 
 // The phone numbers, e-mail addresses, IM addresses ("im SERVICE user"), social profiles ("sp
-// SERVICE user") and postal addresses ("at street/city") of every contact on each side, sorted.
+// SERVICE user") and postal addresses ("at street/city", then "/region/country" when it has
+// either) of every contact on each side, sorted.
+std::string regionAndCountry(const std::string& region, const std::string& country) {
+    return region.empty() && country.empty() ? "" : "/" + region + "/" + country;
+}
 std::string upper(std::string s) {
     for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -1709,7 +1713,8 @@ std::vector<std::string> localValues() {
         for (const auto& e : c->emailAddresses()) out.push_back(e.value());
         for (const auto& im : c->instantMessageAddresses()) out.push_back("im " + upper(im.value().service) + " " + im.value().username);
         for (const auto& sp : c->socialProfiles()) out.push_back("sp " + upper(sp.value().service) + " " + sp.value().username);
-        for (const auto& a : c->postalAddresses()) out.push_back("at " + a.value().street + "/" + a.value().city);
+        for (const auto& a : c->postalAddresses())
+            out.push_back("at " + a.value().street + "/" + a.value().city + regionAndCountry(a.value().state, a.value().country));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -1738,7 +1743,7 @@ std::vector<std::string> providerValues(const FakeProvider& provider) {
                 const std::string text = (*it)[0];
                 return std::regex_search(text, m, std::regex(name + ">([^<]*)<")) ? m[1].str() : std::string();
             };
-            out.push_back("at " + part("street") + "/" + part("city"));
+            out.push_back("at " + part("street") + "/" + part("city") + regionAndCountry(part("region"), part("country")));
         }
     }
     std::sort(out.begin(), out.end());
@@ -2023,6 +2028,16 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              });
              noteOnGoogle("P");
          }, {"111", "222", "at 1 Main Street/Springfield"}, {"111", "222", "at 1 Main Street/Springfield"}, both, both, mainStreet},
+        {"a country set locally, then a note edited on Google", [&] {
+             editLocal([](auto& c) {
+                 auto addresses = c.postalAddresses();
+                 auto address = addresses.at(0).value();
+                 address.country = "Canada";
+                 addresses[0] = {addresses[0].label(), address};
+                 c.setPostalAddresses(addresses);
+             });
+             noteOnGoogle("P");
+         }, {"111", "222", "at 1 Main St/Springfield//Canada"}, {"111", "222", "at 1 Main St/Springfield//Canada"}, both, both, mainStreet},
         {"a group made locally joined, then a note edited on Google", [&] {
              joinLocalGroup("Book");
              noteOnGoogle("P");
