@@ -1940,6 +1940,7 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         Values local, google;  // phones and e-mail addresses after two more two-way runs
         Values localGroups = {"Club", "Team"}, googleGroups = {"Club", "Team"};  // and memberships
         std::string start = "";  // more values of the contact at the start
+        Values localGroupsGone = {};  // local groups that must not be there after the runs
     };
     const Values club = {"Club"}, both = {"Club", "Team"};
     const std::string skype = "<gd:im address='kim' protocol='http://schemas.google.com/g/2005#SKYPE' rel='http://schemas.google.com/g/2005#home'/>",
@@ -2038,6 +2039,13 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              });
              noteOnGoogle("P");
          }, {"111", "222", "at 1 Main St/Springfield//Canada"}, {"111", "222", "at 1 Main St/Springfield//Canada"}, both, both, mainStreet},
+        {"a group deleted locally, then a note edited on Google", [&] {
+             platform::CNSaveRequest remove;
+             for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+                 if (g->name() == "Team") remove.deleteGroup(g->mutableCopy());
+             ASSERT_TRUE(store.executeSaveRequest(remove));
+             noteOnGoogle("P");
+         }, {"111", "222"}, {"111", "222"}, club, club, "", {"Team"}},
         {"a group made locally joined, then a note edited on Google", [&] {
              joinLocalGroup("Book");
              noteOnGoogle("P");
@@ -2114,6 +2122,8 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
             EXPECT_EQ(providerValues(provider), c.google) << "run " << run;
             EXPECT_EQ(localGroups(), c.localGroups) << "run " << run;
             EXPECT_EQ(providerGroups(), c.googleGroups) << "run " << run;
+            for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+                EXPECT_EQ(std::count(c.localGroupsGone.begin(), c.localGroupsGone.end(), g->name()), 0) << g->name() << " made again, run " << run;
         }
         // Each case starts afresh.
         provider.deleteContact(id);
