@@ -717,13 +717,15 @@ std::optional<uint32_t> ValueIdentity::operator()(const platform::CNPhoneNumber&
 std::optional<uint32_t> ValueIdentity::operator()(const GDataPhoneNumber& phone) const { return phoneKey(phone.stringValue()); }
 
 std::optional<uint32_t> ValueIdentity::operator()(const platform::CNPostalAddress& address) const {
-    return partsKey({model_.getAppleStreetAddressWithPostalAddress(address), address.city, address.postalCode});
+    return partsKey({model_.getAppleStreetAddressWithPostalAddress(address), address.city, address.state, address.postalCode,
+                     address.country});
 }
 std::optional<uint32_t> ValueIdentity::operator()(const GDataStructuredPostalAddress& address) const {
     // Not owned: only read for the call.
     const std::shared_ptr<GDataStructuredPostalAddress> self(std::shared_ptr<GDataStructuredPostalAddress>{},
                                                              const_cast<GDataStructuredPostalAddress*>(&address));
-    return partsKey({model_.getGoogleStreetAddressWithPostalAddress(self), address.city(), address.postCode()});
+    return partsKey({model_.getGoogleStreetAddressWithPostalAddress(self), address.city(), address.region(),
+                     address.postCode(), address.countryName()});
 }
 
 std::optional<uint32_t> ValueIdentity::operator()(const platform::CNContactRelation& relation) const {

@@ -93,8 +93,9 @@ bool namePartsDiffer(QuorvaneModel& model, const platform::CNContact& apple, con
 // same on both sides (a digest, FieldValues.h, of the value in one form), nullopt for a blank value.
 // The merges take two values of one identity for one value (the source's version replaces the
 // destination's), the history records each side's values by identity, and the comparison finds
-// two values equal only when they are one value with the same details (labels, the parts of an
-// address outside its identity). Fixed forever: the history compares identities with those
+// two values equal only when they are one value with the same details (labels, an address's
+// country code). A detail outside the identity goes with the side that changed the contact later,
+// so every part a user edits as the value itself belongs to the identity. Fixed forever: the history compares identities with those
 // recorded by earlier runs (FieldValues' stored form says which rule recorded a field).
 class ValueIdentity {
 public:
@@ -106,7 +107,8 @@ public:
     // Phone numbers: the number without its punctuation and blanks.
     std::optional<uint32_t> operator()(const platform::CNPhoneNumber& phone) const;
     std::optional<uint32_t> operator()(const GDataPhoneNumber& phone) const;
-    // Postal addresses: street, city and postal code.
+    // Postal addresses: street, city, region, postal code and country (an edit of any of them is
+    // an edit of the address, whichever side changed the contact later).
     std::optional<uint32_t> operator()(const platform::CNPostalAddress& address) const;
     std::optional<uint32_t> operator()(const GDataStructuredPostalAddress& address) const;
     // Relations: the related name.

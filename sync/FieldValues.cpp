@@ -47,14 +47,17 @@ bool FieldValues::has(MergeField field, uint32_t key) const {
 namespace {
 
 // The number a field is stored under. IMs and social profiles were first recorded by their user
-// names alone, under their field numbers; by service and user name they are stored under numbers
-// of their own, so that those older records are read as unknown for them (and an older release
-// reading these takes the record for one without values). Without any, both rules record the same.
-constexpr uint32_t kIMsByService = kMergeFieldCount, kSocialProfilesByService = kMergeFieldCount + 1;
+// names alone, and postal addresses by street, city and postal code alone, under their field
+// numbers; by their whole identity they are stored under numbers of their own, so that those
+// older records are read as unknown for them (and an older release reading these takes the record
+// for one without values). Without any, both rules record the same.
+constexpr uint32_t kIMsByService = kMergeFieldCount, kSocialProfilesByService = kMergeFieldCount + 1,
+                   kAddressesWhole = kMergeFieldCount + 2;
 
 uint32_t storedNumber(MergeField field) {
     if (field == MergeField::IMs) return kIMsByService;
     if (field == MergeField::SocialProfiles) return kSocialProfilesByService;
+    if (field == MergeField::Addresses) return kAddressesWhole;
     return uint32_t(field);
 }
 
@@ -94,13 +97,15 @@ std::optional<FieldValues> FieldValues::decode(std::string_view bytes) {
         uint32_t field = get(1);
         const uint32_t count = get(2);
         if (bytes.size() - at < size_t(count) * 4) return std::nullopt;
-        if (field == uint32_t(MergeField::IMs) || field == uint32_t(MergeField::SocialProfiles)) {
+        if (field == uint32_t(MergeField::IMs) || field == uint32_t(MergeField::SocialProfiles) ||
+            field == uint32_t(MergeField::Addresses)) {
             values.know(MergeField(field), false);  // recorded by the older rule
             at += size_t(count) * 4;
             continue;
         }
         if (field == kIMsByService) field = uint32_t(MergeField::IMs);
         else if (field == kSocialProfilesByService) field = uint32_t(MergeField::SocialProfiles);
+        else if (field == kAddressesWhole) field = uint32_t(MergeField::Addresses);
         if (field >= kMergeFieldCount || values.count(field) || (MergeField(field) == MergeField::Groups && values.known(MergeField::Groups)))
             return std::nullopt;
         values.keys_.reserve(values.keys_.size() + count);

@@ -21,8 +21,9 @@
 // Groups holds the names of the contact's groups ("My Contacts" aside, which keeps rules of its
 // own), judged like any value, a side unchanged by its group hash; a local account that keeps no
 // groups records none on either side. Some fields' records are newer than the others': Groups,
-// and IMs and SocialProfiles by the service as well as the user name (ValueIdentity), whose
-// earlier records (by the user name alone) are read as none. A record without such a field
+// IMs and SocialProfiles by the service as well as the user name, and Addresses by region and
+// country as well (ValueIdentity), whose earlier records (by the user name alone, by street, city
+// and postal code alone) are read as none. A record without such a field
 // (known() false) is judged for it as a record without base.
 
 #include <array>
@@ -72,7 +73,8 @@ private:
     size_t count(size_t field) const { return ends_[field] - begin(field); }
     void push(size_t field, uint32_t key);
     static bool isNewer(MergeField field) {
-        return field == MergeField::Groups || field == MergeField::IMs || field == MergeField::SocialProfiles;
+        return field == MergeField::Groups || field == MergeField::IMs || field == MergeField::SocialProfiles ||
+               field == MergeField::Addresses;
     }
     void know(MergeField field, bool known = true) {
         if (known) newerKnown_ |= uint32_t(1) << size_t(field);
@@ -82,9 +84,10 @@ private:
     // end at ends_[f].
     std::vector<uint32_t> keys_;
     std::array<uint32_t, kMergeFieldCount> ends_{};
-    // Bit f: newer field f recorded. Groups once known; IMs and social profiles unless read from a
-    // record by the older rule.
-    uint32_t newerKnown_ = uint32_t(1) << size_t(MergeField::IMs) | uint32_t(1) << size_t(MergeField::SocialProfiles);
+    // Bit f: newer field f recorded. Groups once known; IMs, social profiles and addresses unless
+    // read from a record by the older rule.
+    uint32_t newerKnown_ = uint32_t(1) << size_t(MergeField::IMs) | uint32_t(1) << size_t(MergeField::SocialProfiles) |
+                           uint32_t(1) << size_t(MergeField::Addresses);
 };
 
 // The digest of a value; nullopt for a blank one (which no side holds).

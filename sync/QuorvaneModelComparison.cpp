@@ -92,27 +92,36 @@ std::vector<std::string> QuorvaneModel::getRequiredAppleGroupNamesForSync(const 
         addUnlessSeen(names, seen, *autoName);
     }
 
-    std::vector<std::string> hrefs;
-    std::unordered_set<std::string> seenHrefs;
-    for (const auto& record : records) {
-        if (!record || record->mSyncAction != SyncActionGoogleToMac || !record->mGoogleContact) continue;
-        for (const auto& membership : GoogleContactCache::readValues(*record->mGoogleContact, GoogleContactCache::Values::kGroups).groups) {
-            const auto& href = membership.href;
-            if (href && seenHrefs.insert(*href).second) hrefs.push_back(*href);
-        }
-    }
     if (!mGroupFeed || !mGroupFeed->entries()) return names;
-
     auto myContacts = mGroupFeed->entryForSystemGroupID(kGDataSystemGroupIDMyContacts);
-    for (const auto& href : hrefs) {
+    // The local name of a Google group (none for My Contacts and groups without a name).
+    auto nameOf = [&](const std::string& href) -> std::optional<std::string> {
         for (const auto& entry : mGroupFeed->entriesForIdentifier(href)) {
             if (!entry || entry == myContacts) continue;
             auto title = entry->title();
             auto text = title ? title->stringValue() : std::nullopt;
             if (!text) continue;
             auto name = platform::replaceAll(*text, kSystemGroupPrefix, "");
-            if (stringEffectivelyEmptyWithString(name)) continue;
-            addUnlessSeen(names, seen, name);
+            if (!stringEffectivelyEmptyWithString(name)) return name;
+        }
+        return std::nullopt;
+    };
+
+    std::unordered_set<std::string> seenHrefs;
+    for (const auto& record : records) {
+        if (!record || record->mSyncAction != SyncActionGoogleToMac || !record->mGoogleContact) continue;
+        // A merge judged against the last run writes only the memberships it keeps: a group
+        // missing locally is made only for a membership added on Google since, never for one
+        // whose group was renamed or deleted locally since.
+        const bool judged = record->mAppleContact && record->mMergeContacts && record->mFieldBase;
+        for (const auto& membership : GoogleContactCache::readValues(*record->mGoogleContact, GoogleContactCache::Values::kGroups).groups) {
+            const auto& href = membership.href;
+            if (!href || seenHrefs.count(*href)) continue;
+            auto name = nameOf(*href);
+            if (!name) continue;
+            if (judged && mergedGroupNames(*record->mFieldBase, false, {*name}, {}).empty()) continue;
+            seenHrefs.insert(*href);
+            addUnlessSeen(names, seen, *name);
         }
     }
     return names;

@@ -1697,7 +1697,11 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
 // --- settings that never undo the user's deletions or edits ---
 
 // The phone numbers, e-mail addresses, IM addresses ("im SERVICE user"), social profiles ("sp
-// SERVICE user") and postal addresses ("at street/city") of every contact on each side, sorted.
+// SERVICE user") and postal addresses ("at street/city", then "/region/country" when it has
+// either) of every contact on each side, sorted.
+std::string regionAndCountry(const std::string& region, const std::string& country) {
+    return region.empty() && country.empty() ? "" : "/" + region + "/" + country;
+}
 std::string upper(std::string s) {
     for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -1712,7 +1716,8 @@ std::vector<std::string> localValues() {
         for (const auto& e : c->emailAddresses()) out.push_back(e.value());
         for (const auto& im : c->instantMessageAddresses()) out.push_back("im " + upper(im.value().service) + " " + im.value().username);
         for (const auto& sp : c->socialProfiles()) out.push_back("sp " + upper(sp.value().service) + " " + sp.value().username);
-        for (const auto& a : c->postalAddresses()) out.push_back("at " + a.value().street + "/" + a.value().city);
+        for (const auto& a : c->postalAddresses())
+            out.push_back("at " + a.value().street + "/" + a.value().city + regionAndCountry(a.value().state, a.value().country));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -1741,7 +1746,7 @@ std::vector<std::string> providerValues(const FakeProvider& provider) {
                 const std::string text = (*it)[0];
                 return std::regex_search(text, m, std::regex(name + ">([^<]*)<")) ? m[1].str() : std::string();
             };
-            out.push_back("at " + part("street") + "/" + part("city"));
+            out.push_back("at " + part("street") + "/" + part("city") + regionAndCountry(part("region"), part("country")));
         }
     }
     std::sort(out.begin(), out.end());
@@ -1938,6 +1943,7 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         Values local, google;  // phones and e-mail addresses after two more two-way runs
         Values localGroups = {"Club", "Team"}, googleGroups = {"Club", "Team"};  // and memberships
         std::string start = "";  // more values of the contact at the start
+        Values localGroupsGone = {};  // local groups that must not be there after the runs
     };
     const Values club = {"Club"}, both = {"Club", "Team"};
     const std::string skype = "<gd:im address='kim' protocol='http://schemas.google.com/g/2005#SKYPE' rel='http://schemas.google.com/g/2005#home'/>",
@@ -2026,6 +2032,23 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              });
              noteOnGoogle("P");
          }, {"111", "222", "at 1 Main Street/Springfield"}, {"111", "222", "at 1 Main Street/Springfield"}, both, both, mainStreet},
+        {"a country set locally, then a note edited on Google", [&] {
+             editLocal([](auto& c) {
+                 auto addresses = c.postalAddresses();
+                 auto address = addresses.at(0).value();
+                 address.country = "Canada";
+                 addresses[0] = {addresses[0].label(), address};
+                 c.setPostalAddresses(addresses);
+             });
+             noteOnGoogle("P");
+         }, {"111", "222", "at 1 Main St/Springfield//Canada"}, {"111", "222", "at 1 Main St/Springfield//Canada"}, both, both, mainStreet},
+        {"a group deleted locally, then a note edited on Google", [&] {
+             platform::CNSaveRequest remove;
+             for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+                 if (g->name() == "Team") remove.deleteGroup(g->mutableCopy());
+             ASSERT_TRUE(store.executeSaveRequest(remove));
+             noteOnGoogle("P");
+         }, {"111", "222"}, {"111", "222"}, club, club, "", {"Team"}},
         {"a group made locally joined, then a note edited on Google", [&] {
              joinLocalGroup("Book");
              noteOnGoogle("P");
@@ -2102,6 +2125,8 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
             EXPECT_EQ(providerValues(provider), c.google) << "run " << run;
             EXPECT_EQ(localGroups(), c.localGroups) << "run " << run;
             EXPECT_EQ(providerGroups(), c.googleGroups) << "run " << run;
+            for (const auto& g : store.groupsMatchingPredicate(nullptr).valueOr(std::vector<platform::CNGroupPtr>{}))
+                EXPECT_EQ(std::count(c.localGroupsGone.begin(), c.localGroupsGone.end(), g->name()), 0) << g->name() << " made again, run " << run;
         }
         // Each case starts afresh.
         provider.deleteContact(id);

@@ -294,13 +294,14 @@ TEST(SyncStrategyTest, AMergeJudgesEachValueAgainstWhatTheLastRunLeftOnEachSide)
     const unsigned char stored[] = {0, 1, 0, 9, 0, 0, 0, 2, 2, 0, 1, 0, 0, 0, 3, 0, 0, 0, 11, 1, 0, 7, 0, 0, 0};
     EXPECT_EQ(mixed.encode(), std::string(reinterpret_cast<const char*>(stored), sizeof stored));
     EXPECT_EQ(FieldValues::decode(mixed.encode()), mixed);
-    // IM addresses and social profiles are one value by service and user name; recorded by user
-    // name alone (an older store, under their own field numbers) they read as unknown, never as
-    // values that look removed.
-    const unsigned char olderIMs[] = {8, 1, 0, 5, 0, 0, 0};
+    // IM addresses and social profiles are one value by service and user name, postal addresses
+    // by region and country too; recorded by the older rules (an older store, under their own
+    // field numbers) they read as unknown, never as values that look removed.
+    const unsigned char olderIMs[] = {4, 1, 0, 6, 0, 0, 0, 8, 1, 0, 5, 0, 0, 0};
     const auto older = FieldValues::decode(std::string(reinterpret_cast<const char*>(olderIMs), sizeof olderIMs));
     ASSERT_TRUE(older);
     EXPECT_TRUE(!older->known(MergeField::IMs) && older->of(MergeField::IMs).empty() && older->known(MergeField::SocialProfiles));
+    EXPECT_TRUE(!older->known(MergeField::Addresses) && older->of(MergeField::Addresses).empty());
     FieldValues withIM = mixed;
     withIM.add(MergeField::IMs, 5);
     withIM.finish();
