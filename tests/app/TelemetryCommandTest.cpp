@@ -264,11 +264,13 @@ TEST(TelemetryCommand, TheLaunchEventIsTrackedOncePerProfileAndAHeldSettingsLock
     // The profile's settings and the telemetry's both held: each is named, and the command waits
     // for the first only (a process's waits are bounded in all).
     sendTelemetryTo(server, "p4", "secret-p4");
-    auto settings = app::Profile::named("p4")->userDefaults()->path();
+    auto p4 = app::Profile::named("p4");
+    auto settings = p4->userDefaults()->path();
     auto held = platform::LockFile::acquire(settings += ".lock", 0);
     ASSERT_TRUE(held && held->held());
-    auto standard = platform::UserDefaults::standardPath();
-    auto heldToo = platform::LockFile::acquire(standard += ".lock", 0);
+    auto telemetrySettings = app::telemetrySettingsFile(*p4);
+    std::filesystem::create_directories(telemetrySettings.parent_path());
+    auto heldToo = platform::LockFile::acquire(telemetrySettings += ".lock", 0);
     ASSERT_TRUE(heldToo && heldToo->held());
     auto r = quorvane({"--profile", "p4", "config", "get", "syncDeletions"});
     EXPECT_EQ(r.code, 0) << r.err;
