@@ -762,4 +762,75 @@ std::optional<uint32_t> ValueIdentity::operator()(const GDataContactUserDefinedF
     return partsKey({field.key(), field.stringValue()});
 }
 
+// ---- A value with its label, and its identity by the older rule ---------------------------------
+
+namespace {
+
+GmailLabelInfo googleLabel(QuorvaneModel& m, MergeField field, const std::optional<std::string>& label) {
+    switch (field) {
+        case MergeField::Emails: return m.convertToGoogleEmailLabelWithAppleLabel(label);
+        case MergeField::Phones: return m.convertToGooglePhoneLabelWithAppleLabel(label);
+        case MergeField::Addresses: return m.convertToGoogleAddressLabelWithAppleLabel(label);
+        case MergeField::URLs: return m.convertToGoogleURLLabelWithAppleLabel(label);
+        case MergeField::Relations: return m.convertToGoogleRelationLabelWithAppleLabel(label);
+        case MergeField::IMs: return m.convertToGoogleIMLabelWithAppleLabel(label);
+        case MergeField::Events: return m.convertToGoogleEventLabelWithAppleLabel(label);
+        default: return {};  // social profiles: the service is their label, and part of the identity
+    }
+}
+
+std::optional<uint32_t> versionKey(std::optional<uint32_t> id, const GmailLabelInfo& label) {
+    if (!id) return std::nullopt;
+    return partsKey({std::to_string(*id), label.rel, label.label});
+}
+
+template <class T>
+std::optional<uint32_t> olderKey(QuorvaneModel&, const T&) {
+    return std::nullopt;
+}
+std::optional<uint32_t> olderKey(QuorvaneModel& m, const CNPostalAddress& a) {
+    return partsKey({m.getAppleStreetAddressWithPostalAddress(a), a.city, a.postalCode});
+}
+std::optional<uint32_t> olderKey(QuorvaneModel& m, const GDataStructuredPostalAddress& a) {
+    const std::shared_ptr<GDataStructuredPostalAddress> self(std::shared_ptr<GDataStructuredPostalAddress>{},
+                                                             const_cast<GDataStructuredPostalAddress*>(&a));
+    return partsKey({m.getGoogleStreetAddressWithPostalAddress(self), a.city(), a.postCode()});
+}
+std::optional<uint32_t> olderKey(QuorvaneModel&, const CNInstantMessageAddress& im) { return textKey(im.username); }
+std::optional<uint32_t> olderKey(QuorvaneModel&, const GDataIM& im) { return textKey(im.address()); }
+std::optional<uint32_t> olderKey(QuorvaneModel&, const CNSocialProfile& p) { return textKey(p.username); }
+std::optional<uint32_t> olderKey(QuorvaneModel&, const GDataContactUserDefinedField& f) { return textKey(f.stringValue()); }
+
+}  // namespace
+
+template <class T>
+ValueKeys ValueIdentity::keys(MergeField field, const platform::CNLabeledValue<T>& value) const {
+    const auto id = (*this)(value.value());
+    return {id, versionKey(id, googleLabel(model_, field, value.label())), id ? olderKey(model_, value.value()) : std::nullopt};
+}
+
+template <class T>
+ValueKeys ValueIdentity::keys(MergeField, const T& element) const {
+    const auto id = (*this)(element);
+    GmailLabelInfo label;
+    if constexpr (requires { element.rel(); }) label = labelInfo(element);
+    return {id, versionKey(id, label), id ? olderKey(model_, element) : std::nullopt};
+}
+
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<std::string>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<CNPhoneNumber>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<CNPostalAddress>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<CNContactRelation>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<CNInstantMessageAddress>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<DateComponents>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const CNLabeledValue<CNSocialProfile>&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataEmail&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataPhoneNumber&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataStructuredPostalAddress&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataContactWebsiteLink&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataContactRelation&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataIM&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataContactEvent&) const;
+template ValueKeys ValueIdentity::keys(MergeField, const GDataContactUserDefinedField&) const;
+
 }  // namespace quorvane

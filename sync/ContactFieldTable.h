@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/contacts/CNContact.h"
+#include "sync/FieldValues.h"
 #include "sync/SyncTypes.h"
 
 namespace quorvane {
@@ -129,6 +130,15 @@ public:
     bool same(const T& a, const T& b) const {
         return (*this)(a) == (*this)(b);
     }
+
+    // A value of the field's list with its version (the identity with its label in the
+    // provider's form, which the comparison compares as well) and, for IM addresses, social
+    // profiles and postal addresses, its identity by the older rule (the user name alone; street,
+    // city and postal code): a local labelled value, or a provider's element.
+    template <class T>
+    ValueKeys keys(MergeField field, const platform::CNLabeledValue<T>& value) const;
+    template <class T>
+    ValueKeys keys(MergeField field, const T& element) const;
 
 private:
     QuorvaneModel& model_;

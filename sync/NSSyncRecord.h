@@ -84,6 +84,9 @@ public:
     // What the Google side holds after the run, read while its entry was whole (the provider's
     // answer to a write, or the entry before the run let it go); nil when not read.
     std::optional<FieldValues> mGoogleFieldValues;
+    // Whether the sides still differ after a one-way merge, read while the Google entry was whole
+    // (its answer, or the entry before the run let it go); nil when not read.
+    std::optional<bool> mSidesDifferAfterMerge;
 
     // The model that planned the record (QuorvaneModel::newSyncRecord), which its texts ask; a
     // record made without one asks the shared model, and one whose model has gone asks none.
@@ -102,6 +105,7 @@ public:
         mNewGoogleContact.reset();
         mFieldBase.reset();
         mGoogleFieldValues.reset();
+        mSidesDifferAfterMerge.reset();
     }
 
     // The local contact's modification date (as the shared model finds it) for display; "" without one.

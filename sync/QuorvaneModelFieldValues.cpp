@@ -75,17 +75,17 @@ FieldValues QuorvaneModel::localFieldValues(const CNContact& c) {
     for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
         v.add(field, localSingleKey(field, c));
     const ValueIdentity id(*this);
-    for (const auto& e : getWrittenAppleEmails(c)) v.add(MergeField::Emails, id(e.value()));
-    for (const auto& p : getWrittenApplePhones(c)) v.add(MergeField::Phones, id(p.value()));
+    for (const auto& e : getWrittenAppleEmails(c)) v.add(MergeField::Emails, id.keys(MergeField::Emails, e));
+    for (const auto& p : getWrittenApplePhones(c)) v.add(MergeField::Phones, id.keys(MergeField::Phones, p));
     if (c.isKeyAvailable(CNContactPostalAddressesKey))
-        for (const auto& a : getWrittenApplePostalAddresses(c)) v.add(MergeField::Addresses, id(a.value()));
-    for (const auto& u : getWrittenAppleURLs(c)) v.add(MergeField::URLs, id(u.value()));
-    for (const auto& r : c.contactRelations()) v.add(MergeField::Relations, id(r.value()));
+        for (const auto& a : getWrittenApplePostalAddresses(c)) v.add(MergeField::Addresses, id.keys(MergeField::Addresses, a));
+    for (const auto& u : getWrittenAppleURLs(c)) v.add(MergeField::URLs, id.keys(MergeField::URLs, u));
+    for (const auto& r : c.contactRelations()) v.add(MergeField::Relations, id.keys(MergeField::Relations, r));
     if (c.isKeyAvailable(CNContactInstantMessageAddressesKey))
-        for (const auto& im : getWrittenAppleIMAddresses(c)) v.add(MergeField::IMs, id(im.value()));
-    for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, id(d.value()));
+        for (const auto& im : getWrittenAppleIMAddresses(c)) v.add(MergeField::IMs, id.keys(MergeField::IMs, im));
+    for (const auto& d : getWrittenAppleDates(c)) v.add(MergeField::Events, id.keys(MergeField::Events, d));
     if (c.isKeyAvailable(CNContactSocialProfilesKey))
-        for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, id(s.value()));
+        for (const auto& s : getWrittenAppleSocialProfiles(c)) v.add(MergeField::SocialProfiles, id.keys(MergeField::SocialProfiles, s));
     if (selectedAppleAccountSupportsGroups()) {
         v.knowGroups();
         for (const auto& name : getAppleContactGroupNamesWithAppleContactID(c.identifier()).value_or(std::vector<std::string>{}))
@@ -100,17 +100,17 @@ FieldValues QuorvaneModel::googleFieldValues(const GDataEntryContact& g) {
     for (auto field : {MergeField::Name, MergeField::Nickname, MergeField::Birthday, MergeField::Note, MergeField::Organization})
         v.add(field, googleSingleKey(field, g));
     const ValueIdentity id(*this);
-    for (const auto& e : getWrittenGoogleEmails(g)) v.add(MergeField::Emails, id(*e));
-    for (const auto& p : getWrittenGooglePhones(g)) v.add(MergeField::Phones, id(*p));
+    for (const auto& e : getWrittenGoogleEmails(g)) v.add(MergeField::Emails, id.keys(MergeField::Emails, *e));
+    for (const auto& p : getWrittenGooglePhones(g)) v.add(MergeField::Phones, id.keys(MergeField::Phones, *p));
     // Not owned: only read for the call.
     const std::shared_ptr<GDataEntryContact> self(std::shared_ptr<GDataEntryContact>{}, const_cast<GDataEntryContact*>(&g));
-    for (const auto& a : getValidPostalAddressesWithGoogleContact(self)) v.add(MergeField::Addresses, id(*a));
-    for (const auto& u : getWrittenGoogleURLs(g)) v.add(MergeField::URLs, id(*u));
+    for (const auto& a : getValidPostalAddressesWithGoogleContact(self)) v.add(MergeField::Addresses, id.keys(MergeField::Addresses, *a));
+    for (const auto& u : getWrittenGoogleURLs(g)) v.add(MergeField::URLs, id.keys(MergeField::URLs, *u));
     for (const auto& r : g.relations())
-        if (r) v.add(MergeField::Relations, id(*r));
-    for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, id(*im));
-    for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, id(*e));
-    for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, id(*f));
+        if (r) v.add(MergeField::Relations, id.keys(MergeField::Relations, *r));
+    for (const auto& im : getWrittenGoogleIMAddresses(g)) v.add(MergeField::IMs, id.keys(MergeField::IMs, *im));
+    for (const auto& e : getWrittenGoogleEvents(g)) v.add(MergeField::Events, id.keys(MergeField::Events, *e));
+    for (const auto& f : getWrittenGoogleUserDefinedFields(g)) v.add(MergeField::SocialProfiles, id.keys(MergeField::SocialProfiles, *f));
     if (mGroupFeed && mGroupFeed->entries()) {
         v.knowGroups();
         for (const auto& name : getGoogleContactGroupNamesWithContact(self, true)) v.add(MergeField::Groups, groupNameKey(name));

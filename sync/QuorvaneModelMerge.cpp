@@ -14,47 +14,119 @@ namespace quorvane {
 
 namespace {
 
-// The field as it ends on the Google side: without merge the new values alone; with merge the
-// existing values that are none of the new values (ValueIdentity), in their order, then the new
-// values. With a maximum, new values are appended only while the field holds fewer than that many.
-// With a merge base (FieldValues.h), a value on one side alone goes as its fate says: an
-// existing value the source removed since is dropped, and a new value joins only when the
-// source added it since.
+// How a list merges, from each value's keys (ValueIdentity::keys): the destination's values
+// (`existing`, those skipped left out) and the source's (`incoming`).
+struct ListMergePlan {
+    std::vector<bool> takeNew;                      // per source value: it goes in
+    std::vector<std::optional<size_t>> existingFor;  // per source value: the destination's form kept in its place
+    std::vector<bool> keepExisting;                 // per destination value: kept besides the source's
+};
+
+// Without a merge base a source value replaces every destination value of its identity, and the
+// destination's other values stay. With one (FieldMergeBase), each source value is paired with
+// one destination value, of its version first, then of its identity; a pair in two versions
+// (a label changed) takes the destination's where the source's is the one the source held at the
+// last run (only the destination changed it), else the source's. A value of either side left
+// unpaired goes as its fate says: by its version where the other side holds its identity in
+// other values (a second value of one identity added, or removed, since), else by its identity.
+// On the local side (`growing`) a destination value is also taken as covered by the values
+// already taken: one of an identity taken before without a base, or of a version taken before with one.
+ListMergePlan planListMerge(const std::vector<ValueKeys>& existing, const std::vector<bool>& skipped,
+                            const std::vector<ValueKeys>& incoming, bool sourceLocal, const FieldMergeBase* base,
+                            MergeField field, bool growing) {
+    const size_t n = incoming.size(), m = existing.size();
+    ListMergePlan plan{std::vector<bool>(n, true), std::vector<std::optional<size_t>>(n), std::vector<bool>(m, false)};
+    std::vector<std::optional<size_t>> pairOfNew(n);
+    std::vector<bool> paired(m, false);
+    if (base) {
+        for (const bool byVersion : {true, false}) {
+            for (size_t i = 0; i < n; ++i) {
+                for (size_t j = 0; j < m && !pairOfNew[i]; ++j) {
+                    if (skipped[j] || paired[j]) continue;
+                    if (byVersion ? existing[j].version != incoming[i].version : existing[j].id != incoming[i].id) continue;
+                    pairOfNew[i] = j;
+                    paired[j] = true;
+                }
+            }
+        }
+    }
+    auto holds = [](const std::vector<ValueKeys>& list, const std::vector<bool>* skip, auto part, const std::optional<uint32_t>& key) {
+        for (size_t j = 0; j < list.size(); ++j)
+            if (!(skip && (*skip)[j]) && list[j].*part == key) return true;
+        return false;
+    };
+    auto olderHeldIn = [&](const std::vector<ValueKeys>& list, const ValueKeys& v) {
+        return v.older && holds(list, nullptr, &ValueKeys::older, v.older);
+    };
+    std::vector<ValueKeys> inResult;
+    for (size_t i = 0; i < n; ++i) {
+        const auto& v = incoming[i];
+        if (!base || !v.id) {
+            plan.takeNew[i] = true;
+        } else if (pairOfNew[i]) {
+            const auto& kept = existing[*pairOfNew[i]];
+            if (kept.version != v.version && v.version && base->heldVersion(sourceLocal, field, *v.version, true) == true)
+                plan.existingFor[i] = *pairOfNew[i];
+        } else if (holds(existing, &skipped, &ValueKeys::id, v.id)) {
+            plan.takeNew[i] = v.version && base->versionFate(sourceLocal, field, *v.version) == ValueFate::Copy;
+        } else {
+            plan.takeNew[i] = base->fate(sourceLocal, field, *v.id, v.older, olderHeldIn(existing, v)) == ValueFate::Copy;
+        }
+        if (plan.takeNew[i]) inResult.push_back(plan.existingFor[i] ? existing[*plan.existingFor[i]] : v);
+    }
+    for (size_t j = 0; j < m; ++j) {
+        const auto& e = existing[j];
+        if (skipped[j] || paired[j]) continue;
+        const bool covered = holds(incoming, nullptr, &ValueKeys::id, e.id);
+        bool keep;
+        if (!base || !e.id) keep = !covered;
+        else if (covered) keep = e.version && base->versionFate(!sourceLocal, field, *e.version) != ValueFate::Drop;
+        else keep = base->fate(!sourceLocal, field, *e.id, e.older, olderHeldIn(incoming, e)) != ValueFate::Drop;
+        if (keep && growing && holds(inResult, nullptr, base ? &ValueKeys::version : &ValueKeys::id, base ? e.version : e.id))
+            keep = false;
+        plan.keepExisting[j] = keep;
+        if (keep) inResult.push_back(e);
+    }
+    return plan;
+}
+
+// The field as it ends on the Google side (the source is local): without merge the new values
+// alone; with merge the existing values kept (planListMerge), in their order, then the new values
+// taken. With a maximum, new values are appended only while the field holds fewer than that many.
 template <class T>
 std::optional<std::vector<std::shared_ptr<T>>> mergedGoogleList(const std::vector<std::shared_ptr<T>>& existing,
                                                                 const std::vector<std::shared_ptr<T>>& newValues,
                                                                 bool mergeContacts, const ValueIdentity& identity,
                                                                 std::optional<size_t> maxCount = std::nullopt,
                                                                 const FieldMergeBase* base = nullptr, MergeField field = {}) {
-    if (!mergeContacts) base = nullptr;
-    // A value held by one side alone: what becomes of it.
-    auto fate = [&](const T& value, bool local) {
-        auto k = identity(value);
-        return k ? base->fate(local, field, *k) : ValueFate::Copy;
-    };
-    auto heldIn = [&](const std::vector<std::shared_ptr<T>>& list, const T& value) {
-        return std::any_of(list.begin(), list.end(), [&](const std::shared_ptr<T>& v) { return v && identity.same(*v, value); });
-    };
+    std::vector<std::shared_ptr<T>> incoming;
+    for (const auto& v : newValues)
+        if (v) incoming.push_back(v);
     std::vector<std::shared_ptr<T>> result;
+    ListMergePlan plan{std::vector<bool>(incoming.size(), true), std::vector<std::optional<size_t>>(incoming.size()), {}};
     if (mergeContacts) {
+        std::vector<ValueKeys> oldKeys, newKeys;
+        std::vector<bool> skipped;
         for (const auto& old : existing) {
-            if (!old) continue;
-            if (!heldIn(newValues, *old) && !(base && fate(*old, false) == ValueFate::Drop)) result.push_back(old);
+            oldKeys.push_back(old ? identity.keys(field, *old) : ValueKeys{});
+            skipped.push_back(!old);
         }
+        for (const auto& v : incoming) newKeys.push_back(identity.keys(field, *v));
+        plan = planListMerge(oldKeys, skipped, newKeys, true, base, field, false);
+        for (size_t j = 0; j < existing.size(); ++j)
+            if (plan.keepExisting[j]) result.push_back(existing[j]);
     }
-    for (const auto& v : newValues) {
-        if (!v) continue;
+    for (size_t i = 0; i < incoming.size(); ++i) {
         if (maxCount && result.size() >= *maxCount) break;
-        if (base && fate(*v, true) != ValueFate::Copy && !heldIn(existing, *v)) continue;
-        result.push_back(v);
+        if (plan.takeNew[i]) result.push_back(plan.existingFor[i] ? existing[*plan.existingFor[i]] : incoming[i]);
     }
     if (result.empty()) return std::nullopt;
     return result;
 }
 
-// The local side's merge: with merge and a property that was read, each existing value that is
-// not skipped and that no value of V (as it grows) is (ValueIdentity) is appended to V; then, with
-// a limit, V loses its first values until it fits; V becomes the property.
+// The local side's merge (the source is Google): with merge and a property that was read, V
+// becomes the new values taken (planListMerge), then the existing values kept that are not
+// skipped; then, with a limit, V loses its first values until it fits; V becomes the property.
 template <class T>
 void mergeAppleList(platform::CNMutableContact& contact, const char* key,
                     const std::vector<platform::CNLabeledValue<T>>& (platform::CNContact::*getter)() const,
@@ -64,26 +136,20 @@ void mergeAppleList(platform::CNMutableContact& contact, const char* key,
                     const ValueIdentity& identity, const FieldMergeBase* base = nullptr, MergeField field = {}) {
     if (mergeContacts && contact.isKeyAvailable(key)) {
         const auto existing = (contact.*getter)();
-        // Judged against the last run: a new value the local side lacks joins only when Google
-        // added it since; an existing one Google removed since is dropped.
-        auto fate = [&](const T& value, bool local) {
-            auto k = identity(value);
-            return k ? base->fate(local, field, *k) : ValueFate::Copy;
-        };
-        if (base) {
-            std::erase_if(newValues, [&](const platform::CNLabeledValue<T>& v) {
-                const bool held = std::any_of(existing.begin(), existing.end(), [&](const platform::CNLabeledValue<T>& old) {
-                    return !skip(old.value()) && identity.same(old.value(), v.value());
-                });
-                return !held && fate(v.value(), false) != ValueFate::Copy;
-            });
-        }
+        std::vector<ValueKeys> oldKeys, newKeys;
+        std::vector<bool> skipped;
         for (const auto& old : existing) {
-            if (skip(old.value())) continue;
-            bool covered = std::any_of(newValues.begin(), newValues.end(),
-                                       [&](const platform::CNLabeledValue<T>& v) { return identity.same(old.value(), v.value()); });
-            if (!covered && !(base && fate(old.value(), true) == ValueFate::Drop)) newValues.push_back(old);
+            skipped.push_back(skip(old.value()));
+            oldKeys.push_back(identity.keys(field, old));
         }
+        for (const auto& v : newValues) newKeys.push_back(identity.keys(field, v));
+        const auto plan = planListMerge(oldKeys, skipped, newKeys, false, base, field, true);
+        std::vector<platform::CNLabeledValue<T>> merged;
+        for (size_t i = 0; i < newValues.size(); ++i)
+            if (plan.takeNew[i]) merged.push_back(plan.existingFor[i] ? existing[*plan.existingFor[i]] : newValues[i]);
+        for (size_t j = 0; j < existing.size(); ++j)
+            if (plan.keepExisting[j]) merged.push_back(existing[j]);
+        newValues = std::move(merged);
     }
     if (limit && newValues.size() > *limit) {
         newValues.erase(newValues.begin(), newValues.begin() + static_cast<std::ptrdiff_t>(newValues.size() - *limit));

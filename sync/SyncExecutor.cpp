@@ -249,9 +249,17 @@ void SyncExecutor::downloadPhotos() {
     // by the photo download and the history.
     for (const auto& r : input_.records) {
         if (!r || !r->mGoogleContact || mergedIntoLocal(*r, input_.syncMode) || writesGoogle(*r)) continue;
-        // What it holds is read first where the history is to keep it anew.
-        if (!r->mGoogleFieldValues && historyReadsGoogleValues(*r))
-            if (auto whole = context_->wholeGoogleContact(r->mGoogleContact)) r->mGoogleFieldValues = context_->googleFieldValues(whole);
+        // What it holds is read first where the history is to keep it anew, and whether a
+        // one-way merge left the sides apart.
+        const bool merged = mergedOneWay(*r);
+        if ((!r->mGoogleFieldValues && historyReadsGoogleValues(*r)) || merged) {
+            if (auto whole = context_->wholeGoogleContact(r->mGoogleContact)) {
+                if (!r->mGoogleFieldValues) r->mGoogleFieldValues = context_->googleFieldValues(whole);
+                if (merged)
+                    r->mSidesDifferAfterMerge =
+                        mergedSidesDiffer(r->mMutableAppleContact ? r->mMutableAppleContact : r->mAppleContact, whole);
+            }
+        }
         r->mGoogleContact = context_->leanGoogleContact(r->mGoogleContact);
     }
     platform::returnFreedMemory();
@@ -702,8 +710,9 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
                 r->mGoogleFieldValues = context_->googleFieldValues(answer);
                 // Whether the merged values come back to the local contact is read now, while
                 // the answer is at hand. Until they do, the local write stays owed (start).
+                const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
+                if (mergedOneWay(*r)) r->mSidesDifferAfterMerge = mergedSidesDiffer(apple, answer);
                 if (mergesBack(*r)) {
-                    const auto& apple = r->mAppleContact_Reference ? r->mAppleContact_Reference : r->mAppleContact;
                     if (!mergedSidesDiffer(apple, answer)) r->mLocalWriteOwed = false;
                     else if (!cancelled_) mergeBackDue_.insert(r.get());
                 }
@@ -751,6 +760,11 @@ void SyncExecutor::warnOfShortenedValues(const NSSyncRecord& r, const GDataEntry
 bool SyncExecutor::mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google) {
     const auto whole = context_->wholeGoogleContact(google);
     return whole && context_->contactsDiffer(apple, whole);
+}
+
+bool SyncExecutor::mergedOneWay(const NSSyncRecord& r) const {
+    return (input_.syncMode == SyncModeGoogleToMac || input_.syncMode == SyncModeMacToGoogle) && r.mMergeContacts &&
+           r.mSyncAction != SyncActionNoUpdate && r.mAppleContact && r.mGoogleContact;
 }
 
 bool SyncExecutor::mergesBack(const NSSyncRecord& r) const {

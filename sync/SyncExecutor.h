@@ -300,6 +300,8 @@ private:
     bool stopOnFatal(const std::optional<platform::Error>& error);
     // Whether a merged pair's written side now holds values the other side lacks.
     bool mergedSidesDiffer(const platform::CNContactPtr& apple, const std::shared_ptr<GDataEntryContact>& google);
+    // A merge of a one-way run: whether it left the sides apart is read while the entry is whole.
+    bool mergedOneWay(const NSSyncRecord& r) const;
     // The record's merged values go back to its local contact once Google confirmed them.
     bool mergesBack(const NSSyncRecord& record) const;
     GoogleBatchWriter::Options writerOptions() const;

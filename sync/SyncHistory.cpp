@@ -25,7 +25,8 @@ bool identifiersEqual(const std::optional<std::string>& a, const std::optional<s
 // What the new record keeps of each side's values: as the old record kept them for a pair neither
 // side of which changed or was written; else what each side holds now (of the sides named), as
 // the next merge is to judge it.
-// Answers whether a record without values was left with the sides apart.
+// Answers whether a record of an earlier version (FieldMergeBase::recorded false) was left with
+// the sides apart.
 bool keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHistory& history,
                      const SyncHistoryWriteInputs& in, const platform::CNContactPtr& apple,
                      const std::shared_ptr<GDataEntryContact>& google, bool appleSide = true, bool googleSide = true) {
@@ -45,7 +46,7 @@ bool keepFieldValues(SyncHistoryRecord& r, const NSSyncRecord& s, const SyncHist
     if (!appleNow) return false;  // the next run reads the pair as of an older store
     if (appleSide) r.appleFieldValues = FieldMergeBase::nextBase(*appleNow, *googleNow, base, true).encode();
     if (googleSide) r.googleFieldValues = FieldMergeBase::nextBase(*googleNow, *appleNow, base, false).encode();
-    return s.mHasSyncHistory && base && !(base->apple && base->google) && r.appleFieldValues && r.googleFieldValues &&
+    return s.mHasSyncHistory && base && !base->recorded() && r.appleFieldValues && r.googleFieldValues &&
            *r.appleFieldValues != *r.googleFieldValues;
 }
 
@@ -266,7 +267,8 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         // destination alone is looked at again by the next two-way run.
         const bool oneWay = in.syncMode == SyncModeGoogleToMac || in.syncMode == SyncModeMacToGoogle;
         r->previouslyMerged = half || (s->mSyncAction != SyncActionNoUpdate && s->mMergeContacts && oneWay &&
-                                       (!in.sidesDiffer || in.sidesDiffer(apple, google)));
+                                       (s->mSidesDifferAfterMerge ? *s->mSidesDifferAfterMerge
+                                                                  : !in.sidesDiffer || in.sidesDiffer(apple, google)));
         r->appleGroupNamesHash = s->mGroupsNotCarried.empty() || !in.appleGroupHashWithout
                                      ? in.appleGroupHash(apple)
                                      : in.appleGroupHashWithout(apple, s->mGroupsNotCarried);

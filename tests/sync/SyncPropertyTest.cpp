@@ -704,16 +704,23 @@ protected:
     }
 
     // Merging, a value of any kind added locally (or an IM or social profile's service changed,
-    // or a new local group joined), then the provider's later edit of another field: both reach
-    // both sides, the local value on Google once.
+    // a label changed, a second value of one identity added with another label, or a new local
+    // group joined), then the provider's later edit of another field: both reach both sides, the
+    // local value on Google once.
     void localValueAgainstALaterProviderEdit() {
         const std::string family = "Added" + std::to_string(++serial_);
         provider.addContact(personXML("Pat", family) +
                                 "<gd:im address='kim' protocol='http://schemas.google.com/g/2005#SKYPE' rel='http://schemas.google.com/g/2005#home'/>"
-                                "<gContact:userDefinedField key='Twitter' value='kim'/>",
+                                "<gContact:userDefinedField key='Twitter' value='kim'/>"
+                                "<gd:phoneNumber rel='http://schemas.google.com/g/2005#mobile'>555 0</gd:phoneNumber>"
+                                "<gd:email rel='http://schemas.google.com/g/2005#home' address='pat@example.com'/>"
+                                "<gContact:event rel='anniversary'><gd:when startTime='1990-05-17'/></gContact:event>"
+                                "<gContact:relation rel='brother'>Bob</gContact:relation>"
+                                "<gd:structuredPostalAddress rel='http://schemas.google.com/g/2005#home'><gd:street>1 Main St</gd:street>"
+                                "<gd:city>Springfield</gd:city></gd:structuredPostalAddress>",
                             {"6contacts"});
         settle();
-        const int kind = pick(9);
+        const int kind = pick(16);
         const std::string value = "v" + std::to_string(++serial_);
         auto [local, google] = bothOf(family);
         ASSERT_TRUE(local && google);
@@ -733,6 +740,10 @@ protected:
                     list.push_back({std::string(CNLabelWork), v});
                     return list;
                 };
+                auto relabel = [](auto list) {
+                    list.at(0) = list.at(0).labeledValueBySettingLabel(std::string(CNLabelWork));
+                    return list;
+                };
                 switch (kind) {
                     case 0: c.setPostalAddresses(add(c.postalAddresses(), CNPostalAddress{.street = value + " Main St", .city = "Springfield"})); break;
                     case 1: c.setInstantMessageAddresses(add(c.instantMessageAddresses(), CNInstantMessageAddress{value, CNInstantMessageServiceJabber})); break;
@@ -741,7 +752,14 @@ protected:
                     case 4: c.setDates(add(c.dates(), DateComponents{.year = 1990, .month = 1 + pick(12), .day = 1 + pick(28)})); break;
                     case 5: c.setEmailAddresses(add(c.emailAddresses(), value + "@example.com")); break;
                     case 6: c.setInstantMessageAddresses({{std::string(CNLabelHome), CNInstantMessageAddress{"kim", CNInstantMessageServiceJabber}}}); break;
-                    default: c.setSocialProfiles({{std::nullopt, CNSocialProfile{"kim", CNSocialProfileServiceFacebook}}}); break;
+                    case 7: c.setSocialProfiles({{std::nullopt, CNSocialProfile{"kim", CNSocialProfileServiceFacebook}}}); break;
+                    case 9: c.setPhoneNumbers(relabel(c.phoneNumbers())); break;
+                    case 10: c.setEmailAddresses(relabel(c.emailAddresses())); break;
+                    case 11: c.setDates(relabel(c.dates())); break;
+                    case 12: c.setContactRelations(relabel(c.contactRelations())); break;
+                    case 13: c.setInstantMessageAddresses(relabel(c.instantMessageAddresses())); break;
+                    case 14: c.setDates(add(c.dates(), c.dates().at(0).value())); break;
+                    default: c.setContactRelations(add(c.contactRelations(), c.contactRelations().at(0).value())); break;
                 }
             });
         }
