@@ -2004,10 +2004,12 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
         }
         sqlite3_close(db);
     };
+    // A run that did its job (one-way runs over changes of the other side among them) says no error.
     auto sync = [](std::vector<std::string> args) {
         args.insert(args.begin(), {"-q", "sync"});
         auto r = quorvane(args);
         EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err.find("error:"), std::string::npos) << r.err;
     };
     // The provider's note, set a minute after the local edits.
     auto noteOnGoogle = [&](const std::string& note) {
