@@ -2228,7 +2228,7 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              });
              noteOnGoogle("P");
          }, {"111", "222"}, {"111", "222"}, both, both, "", {}, {"phone 111 work", "phone 222 mobile"}},
-        {"an event and a relation relabelled on Google, then a note edited locally", [&] {
+        {"an event and a relation relabelled on Google, and a note edited locally", [&] {
              provider.editContact(id, [](std::string& xml) {
                  xml = std::regex_replace(xml, std::regex("rel=(['\"])anniversary"), "rel=$1other");
                  xml = std::regex_replace(xml, std::regex("rel=(['\"])brother"), "rel=$1friend");
@@ -2245,7 +2245,7 @@ TEST_F(QuorvaneCommandTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSi
              noteOnGoogle("P");
          }, {"111", "222"}, {"111", "222"}, both, both, anniversary, {},
          {"event 05-17 anniversary", "event 05-17 other", "phone 111 mobile", "phone 222 mobile"}},
-        {"a second relation of the same name added on Google, then a note edited locally", [&] {
+        {"a second relation of the same name added on Google, and a note edited locally", [&] {
              provider.editContact(id, [&](std::string& xml) {
                  xml.insert(xml.rfind("</entry>"), "<gContact:relation rel='friend'>Bob</gContact:relation>");
              });
