@@ -178,8 +178,24 @@ bool crashesFolderHoldsAReport() {
     return false;
 }
 
+// A start held at a chosen step, until told to go on: "crashes-count" as its crash reporting's
+// unit first counts what the store holds for it.
+std::string gPauseAt;
+
 int killAtStep(unsigned type, void*, void* p, void*) {
     auto* statement = static_cast<sqlite3_stmt*>(p);
+    if (gPauseAt == "crashes-count" && type == SQLITE_TRACE_STMT) {
+        static std::atomic<bool> paused{false};
+        constexpr std::string_view kCount = "SELECT id FROM logs WHERE groupId = 'Crashes' AND claim IS NULL";
+        if (char* sql = sqlite3_expanded_sql(statement)) {
+            const bool count = std::string_view(sql).starts_with(kCount);
+            sqlite3_free(sql);
+            if (count && !paused.exchange(true)) {
+                appendLine(env("QV_CHILD_PAUSED"), "paused");
+                awaitFile(env("QV_CHILD_RESUME"));
+            }
+        }
+    }
     if (gKillAt == "report-gone" && type == SQLITE_TRACE_STMT) {
         if (crashesFolderHoldsAReport()) gReportSeen = true;
         else if (gReportSeen) ::raise(SIGKILL);
@@ -226,7 +242,8 @@ TEST(CrashesAcrossStartsChild, Run) {
     const fs::path store = profile.empty() ? MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName)
                                            : profile / MSLogDBStorage::kDefaultFileName;
     gKillAt = env("QV_CHILD_KILL_AT");
-    if (!gKillAt.empty()) {
+    gPauseAt = env("QV_CHILD_PAUSE_AT");
+    if (!gKillAt.empty() || !gPauseAt.empty()) {
         gCrashesFolder = MSUtility::fullURLForPathComponent(MSCrashesUtil::crashesDir());
         sqlite3_auto_extension(reinterpret_cast<void (*)()>(&watchConnection));
     }
@@ -446,6 +463,15 @@ protected:
         if (::posix_spawn(&pid, exe.c_str(), &output, nullptr, argv, envp.data()) != 0) pid = -1;
         posix_spawn_file_actions_destroy(&output);
         return {pid, log};
+    }
+
+    // Waits until the spawned start writes the file; false when it ended first.
+    static bool awaitFileFrom(const std::pair<pid_t, std::string>& spawned, const std::string& file) {
+        siginfo_t ended{};
+        while (!fs::exists(file) && ::waitid(P_PID, spawned.first, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               ended.si_pid == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return fs::exists(file);
     }
 
     static Start finish(const std::pair<pid_t, std::string>& spawned) {
@@ -760,6 +786,44 @@ TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithIt
         }
         EXPECT_EQ(attachments.size(), 1u);
     }
+}
+
+// A start killed right after it stored a crash log (before its report's marked file went) while
+// another start runs beside it and sends that log: the crash arrives once, and the start after
+// them sends it no more.
+TEST_F(CrashesAcrossStarts, ACrashStoredByAStartKilledBesideAnotherIsSentOnce) {
+    repeat("beside", 10, [&] {
+        const std::string paused = (root / "paused").string(), resume = (root / "resume").string();
+        const auto beside = spawn({{"PAUSE_AT", "crashes-count"}, {"PAUSED", paused}, {"RESUME", resume}});
+        ASSERT_TRUE(awaitFileFrom(beside, paused)) << finish(beside);
+        ASSERT_TRUE(start({{"ENGINE_CRASH", "1"}}).crashedWith(SIGSEGV));
+        ASSERT_TRUE(start({{"KILL_AT", "crash-stored"}}).crashedWith(SIGKILL));
+        appendLine(resume, "go");
+        ASSERT_TRUE(finish(beside).exitedCleanly());
+        ASSERT_EQ(accepted("appleError").size(), 1u);
+        ASSERT_TRUE(start({}).exitedCleanly());
+        EXPECT_EQ(accepted("appleError").size(), 1u);
+    });
+}
+
+// A run sets its session; two starts of the application begin at once beside it (each with no
+// report to send, so each cuts the session history back); then the run crashes: its crash carries
+// its own session, not theirs nor none.
+TEST_F(CrashesAcrossStarts, ACrashCarriesTheSessionOfItsOwnRunWhateverStartsRanBeside) {
+    repeat("sessions", 10, [&] {
+        const std::string ready = (root / "ready").string(), release = (root / "release").string();
+        const auto crashing =
+            spawn({{"SESSION", "session-crashed"}, {"READY", ready}, {"AWAIT", release}, {"CRASH", "segv"}});
+        ASSERT_TRUE(awaitFileFrom(crashing, ready)) << finish(crashing);
+        for (const auto& s : startTogether({{{"SESSION", "session-a"}}, {{"SESSION", "session-b"}}}))
+            ASSERT_TRUE(s.exitedCleanly()) << s;
+        appendLine(release, "crash");
+        ASSERT_TRUE(finish(crashing).crashedWith(SIGSEGV));
+        ASSERT_TRUE(start({}).exitedCleanly());
+        const auto logs = accepted("appleError");
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(logs[0]["sid"].asString(), "session-crashed");
+    });
 }
 
 }  // namespace
