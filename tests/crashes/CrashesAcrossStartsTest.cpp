@@ -487,6 +487,13 @@ protected:
             if (log["type"].asString() == type) out.push_back(log);
         return out;
     }
+    // That many crashes arrived, each once.
+    void expectEachCrashSentOnce(size_t crashes) const {
+        std::map<std::string, int> sent;
+        for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
+        EXPECT_EQ(sent.size(), crashes);
+        for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
+    }
     std::vector<std::string> events() const { return lines(root / "events"); }
     fs::path crashesFolder() const { return root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes"; }
     // How often each handled error's message arrived.
@@ -653,10 +660,7 @@ TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
         finished = true;
         cleaner.join();
         for (const auto& s : ended) ASSERT_TRUE(s.exitedCleanly());
-        std::map<std::string, int> sent;
-        for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
-        EXPECT_EQ(sent.size(), 6u);
-        for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
+        expectEachCrashSentOnce(6);
     });
 }
 
@@ -807,10 +811,7 @@ TEST_F(CrashesAcrossStarts, ACrashStoredByAStartKilledBesideAnotherIsSentOnce) {
         ASSERT_TRUE(finish(beside).exitedCleanly());
     }
     ASSERT_TRUE(start({}).exitedCleanly());
-    std::map<std::string, int> sent;
-    for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
-    EXPECT_EQ(sent.size(), 10u);
-    for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
+    expectEachCrashSentOnce(10);
 }
 
 // A run sets its session; two starts of the application begin at once beside it (each with no
