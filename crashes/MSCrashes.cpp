@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
@@ -235,12 +236,16 @@ void MSCrashes::enable() {
     auto reporter = qvCrashReporter();
     // Re-enabled within a run: a crash that happened while the service was disabled is not reported.
     if (!isEnabled() && reporter) reporter->purgePendingCrashReport();
+    // The markers of starts that ended, at every start (with a report pending or not), and before
+    // the pending reports are listed: a start that ends in between has its report listed as
+    // abandoned, so that it goes with its marker.
+    const auto ended = analyzerFilesOfEndedStarts();
     if (reporter && reporter->hasPendingCrashReport()) {
         setLocked(didCrashInLastSession_, true);
         MSLogDebug(kTag, "The application crashed in the last session.");
-        handleLatestCrashReport();
+        takeOverPendingCrashReports(ended);
     }
-    removeAbandonedFiles();
+    removeAbandonedFiles(ended);
     setCrashFiles(persistedCrashReports());
     if (!crashFiles().empty()) {
         startDelayedCrashProcessing();
@@ -415,10 +420,29 @@ bool MSCrashes::saveCrashFile(const platform::Bytes& data) const {
     return saved.ok();
 }
 
-void MSCrashes::removeAbandonedFiles() {
+void MSCrashes::removeAbandonedFiles(const std::vector<fs::path>& endedStartsMarkers) {
     // A copy a start was saving when it ended: it was being taken over (the reading may be what
     // ended that start).
     MSCrashesUtil::removeAbandonedTemporaries(MSUtility::fullURLForPathComponent(crashesPathComponent_));
+    std::error_code ec;
+    for (const auto& file : endedStartsMarkers) fs::remove(file, ec);
+}
+
+std::string MSCrashes::sendingName(const fs::path& file, const std::optional<std::string>& incidentIdentifier) {
+    // "<name>.<error id>.sending": a report's name has no dot of its own.
+    return file.filename().string() + (incidentIdentifier ? "." + *incidentIdentifier : "") + std::string(kSendingSuffix);
+}
+
+void MSCrashes::settleSentReport(const std::shared_ptr<MSAbstractLog>& log) {
+    auto crash = std::dynamic_pointer_cast<MSAppleErrorLog>(log);
+    if (!crash || !crash->errorId) return;
+    // Whichever start hands it to the ingestion (or drops it), and whichever start marked it: a
+    // crash log that leaves the store never comes back, so neither may its report.
+    const std::string suffix = sendingName("", crash->errorId);
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(MSUtility::fullURLForPathComponent(crashesPathComponent_), ec))
+        if (MSCrashesUtil::intendedName(entry.path().filename().string()).ends_with(suffix))
+            fs::remove(entry.path(), ec);
 }
 
 void MSCrashes::settleAbandonedSending(MSLogDBStorage* storage) {
@@ -441,8 +465,7 @@ void MSCrashes::settleAbandonedSending(MSLogDBStorage* storage) {
         }
         if (stored.value_or(false)) {
             deleteCrashReportWithFileURL(entry.path());
-        } else if (auto placed = MSCrashesUtil::placeUnderNewName(entry.path(), folder,
-                                                                  name.substr(0, name.size() - kSendingSuffix.size()));
+        } else if (auto placed = MSCrashesUtil::placeUnderNewName(entry.path(), folder, name.substr(0, name.find('.')));
                    !placed) {
             MSLogError(kTag, "Couldn't give an unsent crash report its name back: " + placed.error().localizedDescription());
         } else if (id && stored) {
@@ -454,11 +477,14 @@ void MSCrashes::settleAbandonedSending(MSLogDBStorage* storage) {
 }
 
 void MSCrashes::handleLatestCrashReport() {
+    const auto ended = analyzerFilesOfEndedStarts();
+    takeOverPendingCrashReports(ended);
+    removeAbandonedFiles(ended);
+}
+
+void MSCrashes::takeOverPendingCrashReports(const std::vector<fs::path>& ended) {
     auto reporter = qvCrashReporter();
     if (!reporter) return;
-    // The markers before the reports: a start that ends in between has its report listed as
-    // abandoned, so that it goes with its marker.
-    const auto ended = analyzerFilesOfEndedStarts();
     auto pending = reporter->pendingCrashReports();
     if (!ended.empty()) {
         // A start ended while taking a report over: the report it was reading may be what ended
@@ -470,8 +496,6 @@ void MSCrashes::handleLatestCrashReport() {
             if (auto taken = reporter->takeOverPendingCrashReport(report)) reporter->purgeTakenCrashReport(*taken);
         }
         std::erase_if(pending, [](const auto& report) { return report.abandoned; });
-        std::error_code ec;
-        for (const auto& file : ended) fs::remove(file, ec);
     }
     std::vector<std::shared_ptr<MSErrorReport>> errorReports;
     if (!pending.empty()) createAnalyzerFile();
@@ -785,11 +809,14 @@ void MSCrashes::sendPending(const Pending& entry) {
     const auto incident = entry.report->incidentIdentifier();
     attachments = sendableAttachments(attachments, incident);
 
-    // The ids in force when the crash happened, not the current ones.
+    // The ids the crashed process had when it crashed, not the current ones nor another run's.
     auto& log = entry.log;
     if (log->timestamp) {
-        log->sid = MSSessionContext::sharedInstance().sessionIdAt(*log->timestamp);
-        log->userId = MSUserIdContext::sharedInstance().userIdAt(*log->timestamp);
+        const MSIdHistory::Process crashed{
+            log->processId.value_or(0),
+            log->appLaunchTimestamp ? static_cast<int64_t>(std::floor(log->appLaunchTimestamp->timeIntervalSince1970())) : 0};
+        log->sid = MSSessionContext::sharedInstance().sessionIdAt(*log->timestamp, crashed, log->parentProcessId);
+        log->userId = MSUserIdContext::sharedInstance().userIdAt(*log->timestamp, crashed, log->parentProcessId);
     }
     auto unit = channelUnit();
     {
@@ -805,8 +832,7 @@ void MSCrashes::sendPending(const Pending& entry) {
     auto sending = std::make_shared<Sending>();
     sending->log = log;
     sending->file = entry.file;
-    sending->marked =
-        entry.file.parent_path() / MSCrashesUtil::temporaryName(entry.file.filename().string() + std::string(kSendingSuffix));
+    sending->marked = entry.file.parent_path() / MSCrashesUtil::temporaryName(sendingName(entry.file, incident));
     sending->incidentIdentifier = incident;
     sending->claim = entry.claim;
     sending->attachmentsLeft = attachments.size();
@@ -982,6 +1008,7 @@ void MSCrashes::notifyDelegate(Member member, const std::shared_ptr<MSAbstractLo
 }
 
 void MSCrashes::willSendLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log) {
+    settleSentReport(log);
     notifyDelegate(&MSCrashesDelegate::willSendErrorReport, log);
 }
 
@@ -991,6 +1018,7 @@ void MSCrashes::didSucceedSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbs
 
 void MSCrashes::didFailSendingLog(MSChannelUnit&, const std::shared_ptr<MSAbstractLog>& log,
                                   const platform::Error& error) {
+    settleSentReport(log);
     notifyDelegate(&MSCrashesDelegate::didFailSendingErrorReport, log, error);
 }
 

@@ -229,8 +229,18 @@ private:
     // Saves a report's bytes into the "crashes" folder under a name no other report has (the
     // second it is saved, with "-<n>" after it when that is taken), never replacing a file.
     bool saveCrashFile(const platform::Bytes& data) const;
-    // Removes what starts that are gone left under temporary names in the "crashes" folder.
-    void removeAbandonedFiles();
+    // Removes what starts that are gone left in the "crashes" folder: files under temporary names,
+    // and the given markers of starts that ended.
+    void removeAbandonedFiles(const std::vector<std::filesystem::path>& endedStartsMarkers);
+    // Takes the pending reports over, the given markers being those of starts that ended (looked
+    // at before the reports were listed): those starts' abandoned reports go unread.
+    void takeOverPendingCrashReports(const std::vector<std::filesystem::path>& endedStartsMarkers);
+    // A report handed to the store is marked ("<name>.<error id>.sending" under a temporary name)
+    // until its log is stored. Its crash log is sent, or dropped, once only: the file goes when
+    // that log leaves the store (sent or dropped by any start of the application, whichever start
+    // marked it), so a marked report whose log the store does not hold was never stored.
+    static std::string sendingName(const std::filesystem::path& file, const std::optional<std::string>& incidentIdentifier);
+    void settleSentReport(const std::shared_ptr<MSAbstractLog>& log);
     // Settles the reports starts that are gone were handing to the store: gone when their crash
     // log is stored, else given their names back. Before this start's unit sends anything.
     void settleAbandonedSending(MSLogDBStorage* storage);

@@ -18,6 +18,11 @@ public:
     void setSessionId(std::optional<std::string> id) { history_.setCurrent(std::move(id)); }
     // The session that was current at the date; none when it is older than the history.
     std::optional<std::string> sessionIdAt(platform::Date date) const { return history_.identifierAt(date); }
+    // The session the process had at the date (MSIdHistory::identifierAt).
+    std::optional<std::string> sessionIdAt(platform::Date date, const MSIdHistory::Process& process,
+                                           std::optional<int64_t> parentProcessId) const {
+        return history_.identifierAt(date, process, parentProcessId);
+    }
     void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) { history_.clear(keepCurrentSession); }
     std::vector<MSIdHistory::Entry> sessionHistory() const { return history_.entries(); }
     platform::Date historyLoadedAt() const { return history_.loadedAt(); }

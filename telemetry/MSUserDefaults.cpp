@@ -29,5 +29,9 @@ std::optional<platform::Value> MSUserDefaults::objectForKey(std::string_view key
 }
 void MSUserDefaults::setObject(const platform::Value& value, std::string_view key) { defaults()->setObject(value, key); }
 void MSUserDefaults::removeObjectForKey(std::string_view key) { defaults()->removeObjectForKey(key); }
+void MSUserDefaults::updateObject(
+    std::string_view key, const std::function<std::optional<platform::Value>(const platform::Value* stored)>& update) {
+    defaults()->updateObject(key, update);
+}
 
 }  // namespace quorvane

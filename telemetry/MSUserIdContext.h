@@ -15,6 +15,10 @@ public:
     std::optional<std::string> userId() const { return history_.current(); }
     void setUserId(std::optional<std::string> id) { history_.setCurrent(std::move(id)); }
     std::optional<std::string> userIdAt(platform::Date date) const { return history_.identifierAt(date); }
+    std::optional<std::string> userIdAt(platform::Date date, const MSIdHistory::Process& process,
+                                        std::optional<int64_t> parentProcessId) const {
+        return history_.identifierAt(date, process, parentProcessId);
+    }
     void clearUserIdHistory() { history_.clear(true); }
     std::vector<MSIdHistory::Entry> userIdHistory() const { return history_.entries(); }
     platform::Date historyLoadedAt() const { return history_.loadedAt(); }

@@ -26,7 +26,12 @@ struct Paths {
 // Writes the bytes to a temporary file beside the target, syncs it, then renames it over the
 // target, so readers see the old or the new content, never a mix. mode applies to the new file.
 // A failure is a POSIX error naming the step that failed.
+// The temporary (".<target's name>.XXXXXX") is locked by its writer until it is renamed or removed;
+// one whose lock is free was left by a writer that is gone (killed, or an earlier version), and
+// goes at the next write of that target or at removeAbandonedTemporaries.
 Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view bytes, unsigned mode = 0644);
+// Removes the temporaries of writeFileAtomically for that target whose writer is gone.
+void removeAbandonedTemporaries(const std::filesystem::path& target);
 // Reads a whole file; false when it cannot be read.
 bool readFile(const std::filesystem::path& path, std::string& out);
 

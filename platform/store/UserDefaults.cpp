@@ -185,6 +185,8 @@ std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
 void UserDefaults::loadLocked(bool quiet) const {
     if (loaded_) return;
     loaded_ = true;
+    // What writers killed mid-write left beside the file (the next write removes them too).
+    if (!std::exchange(temporariesChecked_, true)) removeAbandonedTemporaries(path_);
     std::string text, why;
     switch (readWhole(path_, text, why)) {
         case ReadResult::Missing: absent_ = true; return;
@@ -314,6 +316,21 @@ void UserDefaults::removeObjectForKey(std::string_view key) {
     // set the key since this one read the file.
     values_.remove(key);
     changedLocked(key, std::nullopt);
+}
+
+void UserDefaults::updateObject(std::string_view key,
+                                const std::function<std::optional<Value>(const Value* stored)>& update) {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    auto change = [&](const Value& from) {
+        std::erase_if(changes_, [&](const auto& c) { return c.first == key; });
+        changes_.emplace_back(std::string(key), update(from.find(key)));
+        return true;
+    };
+    change(values_);  // what stands should the file stay locked
+    const auto& [name, value] = changes_.back();
+    value ? values_.set(name, *value) : (void)values_.remove(name);
+    pending_ = writeLocked(change) != Write::Written;
 }
 
 bool UserDefaults::setFlagOnce(std::string_view key) {

@@ -3,7 +3,8 @@
 // $XDG_CONFIG_HOME/<bundle identifier>.json for the standard instance.
 //
 // The file is read once, at first use. Every change is written at once, atomically (a
-// temporary file renamed over the old one). A file that cannot be read or parsed is logged
+// temporary file renamed over the old one; one a writer killed mid-write left goes at the first
+// read or the next write, writeFileAtomically's rule). A file that cannot be read or parsed is logged
 // and treated as empty; it is left untouched until the next change, which first keeps a copy
 // of it beside it as "<file>.corrupt".
 //
@@ -53,6 +54,12 @@ public:
     // Stores the value and writes the file; a null value removes the key.
     void setObject(const Value& value, std::string_view key);
     void removeObjectForKey(std::string_view key);
+    // Sets the key to what `update` makes of its value as the file holds it under its lock (absent:
+    // nullptr; nullopt removes the key), so that processes changing one value each in part (a list
+    // each adds to) lose nothing of each other's. While the file stays locked, `update` is given
+    // the value as this instance holds it, and the result waits like a failed write. `update` may
+    // be called twice.
+    void updateObject(std::string_view key, const std::function<std::optional<Value>(const Value* stored)>& update);
     // Turns the key's boolean on, over the file as it is under its lock, unless it is on there
     // already: true when this call turned it on and wrote it (so, of processes racing to do
     // something once, exactly one is told to).
@@ -96,6 +103,7 @@ private:
     const std::filesystem::path path_;
     mutable std::mutex mutex_;
     mutable bool loaded_ = false;
+    mutable bool temporariesChecked_ = false;
     mutable bool unreadable_ = false;  // the file on disk could not be read or parsed
     mutable bool absent_ = false;      // there was no file when it was first read
     mutable std::string unreadableWhy_;

@@ -178,8 +178,24 @@ bool crashesFolderHoldsAReport() {
     return false;
 }
 
+// A start held at a chosen step, until told to go on: "crashes-count" as its crash reporting's
+// unit first counts what the store holds for it.
+std::string gPauseAt;
+
 int killAtStep(unsigned type, void*, void* p, void*) {
     auto* statement = static_cast<sqlite3_stmt*>(p);
+    if (gPauseAt == "crashes-count" && type == SQLITE_TRACE_STMT) {
+        static std::atomic<bool> paused{false};
+        constexpr std::string_view kCount = "SELECT id FROM logs WHERE groupId = 'Crashes' AND claim IS NULL";
+        if (char* sql = sqlite3_expanded_sql(statement)) {
+            const bool count = std::string_view(sql).starts_with(kCount);
+            sqlite3_free(sql);
+            if (count && !paused.exchange(true)) {
+                appendLine(env("QV_CHILD_PAUSED"), "paused");
+                awaitFile(env("QV_CHILD_RESUME"));
+            }
+        }
+    }
     if (gKillAt == "report-gone" && type == SQLITE_TRACE_STMT) {
         if (crashesFolderHoldsAReport()) gReportSeen = true;
         else if (gReportSeen) ::raise(SIGKILL);
@@ -226,7 +242,8 @@ TEST(CrashesAcrossStartsChild, Run) {
     const fs::path store = profile.empty() ? MSUtility::fullURLForPathComponent(MSLogDBStorage::kDefaultFileName)
                                            : profile / MSLogDBStorage::kDefaultFileName;
     gKillAt = env("QV_CHILD_KILL_AT");
-    if (!gKillAt.empty()) {
+    gPauseAt = env("QV_CHILD_PAUSE_AT");
+    if (!gKillAt.empty() || !gPauseAt.empty()) {
         gCrashesFolder = MSUtility::fullURLForPathComponent(MSCrashesUtil::crashesDir());
         sqlite3_auto_extension(reinterpret_cast<void (*)()>(&watchConnection));
     }
@@ -296,6 +313,7 @@ TEST(CrashesAcrossStartsChild, Run) {
     }
     ASSERT_TRUE(sdk.start("app-secret", {crashes}));
     sdk.channelGroup()->addDelegate(watch);
+    if (env("QV_CHILD_FLUSH") == "1") sdk.channelUnit()->flushQueue();  // its start-service log, without waiting
     // Crashes while the logs it took from another process's buffer wait for the store.
     if (busy) crash(env("QV_CHILD_CRASH"));
     if (MSCrashes::hasCrashedInLastSession()) appendLine(events, "crashed-last");
@@ -448,6 +466,15 @@ protected:
         return {pid, log};
     }
 
+    // Waits until the spawned start writes the file; false when it ended first.
+    static bool awaitFileFrom(const std::pair<pid_t, std::string>& spawned, const std::string& file) {
+        siginfo_t ended{};
+        while (!fs::exists(file) && ::waitid(P_PID, spawned.first, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               ended.si_pid == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return fs::exists(file);
+    }
+
     static Start finish(const std::pair<pid_t, std::string>& spawned) {
         Start result = waitFor(spawned.first);
         platform::readFile(spawned.second, result.output);
@@ -459,6 +486,13 @@ protected:
         for (const auto& log : server.acceptedLogs())
             if (log["type"].asString() == type) out.push_back(log);
         return out;
+    }
+    // That many crashes arrived, each once.
+    void expectEachCrashSentOnce(size_t crashes) const {
+        std::map<std::string, int> sent;
+        for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
+        EXPECT_EQ(sent.size(), crashes);
+        for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
     }
     std::vector<std::string> events() const { return lines(root / "events"); }
     fs::path crashesFolder() const { return root / "data/com.quorvane.Quorvane/com.dedozirav.revazezar/crashes"; }
@@ -626,10 +660,7 @@ TEST_F(CrashesAcrossStarts, PendingReportsAreSentOnceByStartsAtOnce) {
         finished = true;
         cleaner.join();
         for (const auto& s : ended) ASSERT_TRUE(s.exitedCleanly());
-        std::map<std::string, int> sent;
-        for (const auto& log : accepted("appleError")) ++sent[log["id"].asString()];
-        EXPECT_EQ(sent.size(), 6u);
-        for (const auto& [id, times] : sent) EXPECT_EQ(times, 1) << id;
+        expectEachCrashSentOnce(6);
     });
 }
 
@@ -760,6 +791,56 @@ TEST_F(CrashesAcrossStarts, AStartKilledWhileStoringACrashLeavesItSentOnceWithIt
         }
         EXPECT_EQ(attachments.size(), 1u);
     }
+}
+
+// A start killed right after it stored a crash log (before its report's marked file went) while
+// another start runs beside it and sends that log: the crash arrives once, and the starts after
+// them (the next run's start beside, and a last one) send it no more. Ten runs.
+TEST_F(CrashesAcrossStarts, ACrashStoredByAStartKilledBesideAnotherIsSentOnce) {
+    install("beside");
+    for (int run = 0; run < 10 && !HasFatalFailure(); ++run) {
+        SCOPED_TRACE(run);
+        const std::string paused = (root / ("paused-" + std::to_string(run))).string(),
+                          resume = (root / ("resume-" + std::to_string(run))).string();
+        const auto beside =
+            spawn({{"PAUSE_AT", "crashes-count"}, {"PAUSED", paused}, {"RESUME", resume}, {"FLUSH", "1"}});
+        ASSERT_TRUE(awaitFileFrom(beside, paused)) << finish(beside);
+        ASSERT_TRUE(start({{"ENGINE_CRASH", "1"}}).crashedWith(SIGSEGV));
+        ASSERT_TRUE(start({{"KILL_AT", "crash-stored"}, {"FLUSH", "1"}}).crashedWith(SIGKILL));
+        appendLine(resume, "go");
+        ASSERT_TRUE(finish(beside).exitedCleanly());
+    }
+    ASSERT_TRUE(start({}).exitedCleanly());
+    expectEachCrashSentOnce(10);
+}
+
+// A run sets its session; two starts of the application begin at once beside it (each with no
+// report to send cuts the session history back; one of them sends the crash of the run before);
+// then the run crashes: its crash carries its own session, not theirs nor none. Ten runs.
+TEST_F(CrashesAcrossStarts, ACrashCarriesTheSessionOfItsOwnRunWhateverStartsRanBeside) {
+    install("sessions");
+    auto sessionsSent = [&] {
+        std::vector<std::string> out;
+        for (const auto& log : accepted("appleError")) out.push_back(log["sid"].asString());
+        return out;
+    };
+    std::vector<std::string> crashed;
+    for (int run = 0; run < 10 && !HasFatalFailure(); ++run) {
+        SCOPED_TRACE(run);
+        const std::string ready = (root / ("ready-" + std::to_string(run))).string(),
+                          release = (root / ("release-" + std::to_string(run))).string();
+        crashed.push_back("session-crashed-" + std::to_string(run));
+        const auto crashing = spawn(
+            {{"SESSION", crashed.back()}, {"READY", ready}, {"AWAIT", release}, {"CRASH", "segv"}, {"FLUSH", "1"}});
+        ASSERT_TRUE(awaitFileFrom(crashing, ready)) << finish(crashing);
+        for (const auto& s :
+             startTogether({{{"SESSION", "session-a"}, {"FLUSH", "1"}}, {{"SESSION", "session-b"}, {"FLUSH", "1"}}}))
+            ASSERT_TRUE(s.exitedCleanly()) << s;
+        appendLine(release, "crash");
+        ASSERT_TRUE(finish(crashing).crashedWith(SIGSEGV));
+    }
+    ASSERT_TRUE(start({}).exitedCleanly());
+    EXPECT_EQ(sessionsSent(), crashed);
 }
 
 }  // namespace

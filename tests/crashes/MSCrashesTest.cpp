@@ -273,6 +273,12 @@ TEST_F(CrashesServiceTest, UnfinishedTakeOverIsPurgedAndOnlyRealReportFilesAreLi
         EXPECT_TRUE(fs::exists(folder / "MSCrashes.LIVE.analyzer"));
         for (const auto& report : crashes->persistedCrashReports()) fs::remove(report);
     }
+    // With no report pending, the next start still removes an ended start's marker, never a
+    // live one's.
+    std::ofstream(folder / "MSCrashes.ENDED.analyzer").flush();
+    ASSERT_FALSE(applicationEngine()->hasPendingCrashReport());
+    ASSERT_NO_FATAL_FAILURE(restart());
+    EXPECT_EQ(namesIn("crashes"), std::vector<std::string>{"MSCrashes.LIVE.analyzer"});
     ::close(live);
     MSUtility::deleteItemForPathComponent("crashes");
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -324,6 +325,54 @@ TEST_F(UserDefaultsTest, TheLockFileIsNoLinkAndItsHolderIsNamed) {
     auto free = LockFile::acquire(lock, 0);
     ASSERT_TRUE(free);
     EXPECT_TRUE(free->held());
+}
+
+// A writer killed in the middle of a write leaves its temporary beside the file: the next read or
+// write removes it; one a live writer (stopped there) still holds stays until that writer is gone.
+TEST_F(UserDefaultsTest, TemporariesOfWritersThatAreGoneAreRemoved) {
+    fs::create_directories(dir_);
+    auto temporaries = [&] {
+        std::vector<std::string> out;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            if (entry.path().filename().string().starts_with("." + file_.filename().string() + ".")) out.push_back(entry.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    // A child writing the file over and over, caught by the signal while a temporary of its stands.
+    auto caughtMidWrite = [&](int signo) {
+        const auto before = temporaries();
+        for (;;) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const std::string big(8 << 20, 'x');
+                for (;;) (void)writeFileAtomically(file_, "{\"big\": \"" + big + "\"}", 0600);
+            }
+            while (temporaries().size() == before.size()) std::this_thread::yield();
+            ::kill(child, signo);
+            siginfo_t info{};
+            ::waitid(P_PID, child, &info, signo == SIGSTOP ? WSTOPPED : WEXITED);
+            if (temporaries().size() > before.size()) return child;
+            if (signo == SIGSTOP) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, nullptr, 0);
+            }
+        }
+    };
+    caughtMidWrite(SIGKILL);
+    const auto killed = temporaries();
+    ASSERT_EQ(killed.size(), 1u);
+    const pid_t stopped = caughtMidWrite(SIGSTOP);
+    auto held = temporaries();
+    ASSERT_EQ(held.size(), 2u);
+    std::erase(held, killed[0]);
+
+    UserDefaults d(file_);
+    d.setObject(Value("b"), "a");
+    EXPECT_EQ(temporaries(), held);
+    ::kill(stopped, SIGKILL);
+    ::waitpid(stopped, nullptr, 0);
+    EXPECT_EQ(UserDefaults(file_).stringForKey("a"), "b");  // the first read
+    EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
