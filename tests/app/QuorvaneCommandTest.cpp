@@ -980,7 +980,7 @@ TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnly
     // Commands started together on first use make one local account between them, also when they
     // meet at the store (another program writing it until each of them has opened it).
     const auto file = std::filesystem::canonical(platform::CNContactStore::defaultPath().parent_path()) / "Contacts.sqlite";
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 5; ++round) {
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
         ASSERT_TRUE(platform::CNContactStore(file).containersMatchingPredicate(nullptr));
         sqlite3* writer = nullptr;
@@ -1484,7 +1484,7 @@ TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSi
     syncTwo.insert(syncTwo.begin() + 1, {"--profile", "two"});
     size_t expected = 0;
     for (const auto& [both, second] : {std::pair{"one profile", sync}, {"two profiles", syncTwo}}) {
-        for (int round = 0; round < 4; ++round) {
+        for (int round = 0; round < 3; ++round) {
             const std::string local = "Lin" + std::to_string(expected), remote = "Rae" + std::to_string(expected);
             ASSERT_NO_FATAL_FAILURE(addLocalContacts(local, 20));
             for (int i = 0; i < 20; ++i)
@@ -1494,7 +1494,7 @@ TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSi
             ChildProcess first(sync), then(second);
             EXPECT_EQ(first.wait(), 0) << first.err();
             EXPECT_EQ(then.wait(), 0) << then.err();
-            if (second == syncTwo) {  // and the runs after, one after the other, double nobody either
+            if (second == syncTwo && round == 2) {  // and the runs after, one after the other, double nobody either
                 EXPECT_EQ(quorvane({"-q", "sync"}).code, 0);
                 EXPECT_EQ(quorvane({"--profile", "two", "-q", "sync"}).code, 0);
             }
