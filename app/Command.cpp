@@ -292,7 +292,7 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     env.clientSecret = provider->clientSecret;
     auto store = std::make_shared<platform::CNContactStore>();
     auto containers = store->containersMatchingPredicate(nullptr);
-    if (containers && containers->empty()) (void)store->addContainer(kLocalAccountName, platform::CNContainerType::Local);
+    if (containers && containers->empty()) (void)store->addContainerIfNone(kLocalAccountName, platform::CNContainerType::Local);
     env.contactStore = std::move(store);
     model_ = std::make_shared<QuorvaneModel>(std::move(env));
     // The step and the detail within it go to the progress line; the log's own text only with -v.
@@ -362,28 +362,32 @@ std::optional<std::string> Session::waitSettingProblem() {
     return std::nullopt;
 }
 
-int Session::lockSyncData() {
+int Session::lockSyncData(bool localStore) {
+    using DataLock = QuorvaneModel::DataLock;
     auto model = this->model();
     const double wait = lockWait();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", wait);
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
-    for (bool said = false;; said = true) {
-        auto locked = model->lockSyncData();
+    // One wait for both locks, each said once when it makes the command wait.
+    std::set<DataLock> said;
+    for (;;) {
+        auto locked = model->lockSyncData(localStore);
         if (!locked) return fail(locked.error(), "The profile's data cannot be locked");
-        if (*locked) return kExitOK;
-        if (std::chrono::steady_clock::now() >= until) break;
-        if (!said) {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%g", wait);
+        if (*locked == DataLock::Held) return kExitOK;
+        const bool profile = *locked == DataLock::ProfileBusy;
+        if (std::chrono::steady_clock::now() >= until)
+            return fail(profile ? kCommandErrorRunInProgress : kCommandErrorLocalStoreBusy,
+                        std::string("waited ") + seconds + " s");
+        if (said.insert(*locked).second) {
             console_.endProgress();
-            console_.error(std::string("Another quorvane sync of this profile is running; waiting up to ") + seconds +
-                           " s for it to end");
+            console_.error(std::string(profile ? "Another quorvane sync of this profile is running"
+                                               : "A quorvane sync of another profile is writing the local contacts") +
+                           "; waiting up to " + seconds + " s for it to end");
         }
         platform::RunLoop::main()->runUntil([] { return gInterrupted; }, kWaitTick);
         if (gInterrupted) return kExitInterrupted;
     }
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", wait);
-    return fail(kCommandErrorRunInProgress, std::string("waited ") + seconds + " s");
 }
 
 void Session::drainRequests() {

@@ -85,10 +85,10 @@ public:
     static double lockWait();
     // Why QUORVANE_LOCK_WAIT or QUORVANE_PROVIDER_WAIT is not a number of seconds, 0 or more; nullopt when both are.
     static std::optional<std::string> waitSettingProblem();
-    // Takes the profile's sync lock for the rest of the command (QuorvaneModel::lockSyncData),
-    // waiting up to lockWait() with a line saying why; 0 once held, else the exit code after
-    // saying why.
-    int lockSyncData();
+    // Takes the profile's sync lock and (unless localStore is false) the local store's for the
+    // rest of the command (QuorvaneModel::lockSyncData), waiting up to lockWait() in all with a
+    // line saying why; 0 once held, else the exit code after saying why.
+    int lockSyncData(bool localStore = true);
     // Lets requests in flight (a revocation, say) finish before the program ends, for at most
     // a few seconds.
     void drainRequests();

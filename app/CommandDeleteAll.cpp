@@ -64,7 +64,7 @@ int deleteGoogle(Session& session, const Arguments& args) {
     if (!confirmed(session, args, "delete every contact and user group of " + (user.empty() ? "the account" : user) +
                                       " at the provider"))
         return kExitRefused;
-    if (int locked = session.lockSyncData(); locked != kExitOK) return locked;
+    if (int locked = session.lockSyncData(false); locked != kExitOK) return locked;
 
     bool finished = false;
     std::optional<platform::Error> failure;

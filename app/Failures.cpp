@@ -89,6 +89,10 @@ const std::vector<KnownFailure>& knownFailures() {
         {kCommand, kCommandErrorRunInProgress, kCommandErrorRunInProgress, nullptr, 5,
          "Another quorvane sync of this profile is still running, so this one did not start: nothing was written.",
          "Wait for it to end, then try again."},
+        {kCommand, kCommandErrorLocalStoreBusy, kCommandErrorLocalStoreBusy, nullptr, 5,
+         "A quorvane sync of another profile is still writing the local contacts, so this one did not start: "
+         "nothing was written.",
+         "Wait for it to end, then try again."},
         {kCommand, kCommandErrorProviderSilent, kCommandErrorProviderSilent, nullptr, 4,
          "The provider stopped answering, so the command gave up waiting.", kRetryLater},
         {kCommand, kCommandErrorPlanNotConfirmed, kCommandErrorPlanNotConfirmed, nullptr, 5,

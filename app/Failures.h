@@ -28,6 +28,7 @@ enum CommandError : int64_t {
     kCommandErrorBadArguments = 8,         // options, profile names or setting values the command refuses
     kCommandErrorProviderUnavailable = 9,  // the profile's provider cannot be read or applied
     kCommandErrorProviderSilent = 10,      // the provider did nothing for the whole provider wait
+    kCommandErrorLocalStoreBusy = 11,      // another profile's run kept the local contacts for the whole lock wait
 };
 
 // An error of the command's own with the sentence it shows.

@@ -23,7 +23,8 @@ struct CommandHelp {
     "QUORVANE_PROVIDER_WAIT=SECONDS  give up on a provider that did nothing for that long\n"              \
     "                                (default 300; 0: no such limit, only the 10-minute request bound)"
 #define LOCK_WAIT_HELP                                                                                  \
-    "QUORVANE_LOCK_WAIT=SECONDS      wait that long for another sync of the profile to end\n"            \
+    "QUORVANE_LOCK_WAIT=SECONDS      wait that long for another sync of the profile, or one of\n"        \
+    "                                another profile writing the local contacts, to end\n"              \
     "                                (default 60; 0: refuse at once)"
 
 const std::vector<CommandHelp>& helps() {
@@ -74,7 +75,8 @@ const std::vector<CommandHelp>& helps() {
          "Deletions need --yes, or a \"y\" at the terminal; more than --max-delete of them refuse the\n"
          "whole run. Ctrl-C (or SIGTERM) stops after the request in flight and keeps what was done;\n"
          "a request still running 3 s later is cancelled, and the command ends within 10 s (exit 130).\n"
-         "One sync of a profile runs at a time: another waits up to 60 s, then refuses (exit 5).\n"
+         "One sync of a profile runs at a time, and one of all profiles writes the local contacts:\n"
+         "another waits up to 60 s, then refuses (exit 5).\n"
          "\n" PROVIDER_WAIT_HELP "\n" LOCK_WAIT_HELP,
          "  --mode M         two-way (default), google-to-local or local-to-google\n"
          "  --dry-run        only plan (as quorvane plan)\n"

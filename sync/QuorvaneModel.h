@@ -958,16 +958,29 @@ public:
     // The run in progress or the last one; a new run replaces it (the old one must have ended).
     const std::shared_ptr<SyncRun>& syncRun() const { return mSyncRun; }
     // Starts a run on the main run loop; `finished` runs once when it ends. Null when a run is
-    // still going, or, for a run that writes, when the profile's sync lock cannot be taken: the
-    // run holds it until it ends (taking it here unless lockSyncData already did).
+    // still going, or, for a run that writes, when the sync locks cannot be taken: the run holds
+    // them until it ends (taking them here unless lockSyncData already did).
     std::shared_ptr<SyncRun> startSyncRun(const SyncRunOptions& options, std::function<void(SyncRun&)> finished);
     // One writing run per profile at a time, across processes (SyncLock, beside the sync store;
-    // delete-all takes it too). True when this model holds it now, false when another run or
-    // process does; an error when the lock file cannot be made. Held until unlockSyncData, the end
-    // of a writing run, or the model's end.
-    platform::Result<bool> lockSyncData();
-    void unlockSyncData() { mSyncLock.reset(); }
-    bool holdsSyncDataLock() const { return mSyncLock != nullptr; }
+    // delete-all takes it too); and, of all the profiles, one at a time writes the local contact
+    // store they share (a SyncLock beside that store, taken second): a run reads the store, plans
+    // and writes it, and no other profile's run may read or write it in between. Held: this model
+    // holds both now; otherwise who holds the one it lacks (the profile's lock, once taken, is
+    // kept); an error when a lock file cannot be made. Held until unlockSyncData, the end of a
+    // writing run, or the model's end.
+    // A command that writes the provider alone (deleting every Google contact) leaves the local
+    // store's lock out (localStore false).
+    enum class DataLock { Held, ProfileBusy, LocalStoreBusy };
+    platform::Result<DataLock> lockSyncData(bool localStore = true);
+    // The local store's lock file, beside the store.
+    static std::filesystem::path localStoreLockPath(const std::filesystem::path& storeFile) {
+        return storeFile.string() + ".lock";
+    }
+    void unlockSyncData() {
+        mLocalStoreLock.reset();
+        mSyncLock.reset();
+    }
+    bool holdsSyncDataLock() const { return mSyncLock && mLocalStoreLock; }
 
     // ===== Start-up and settings (QuorvaneModelSettings.cpp) =====
     // The application's registration with the provider (the sign-in and the stored authorization).
@@ -1405,6 +1418,7 @@ private:
     std::filesystem::path mDataFolder;
     std::unique_ptr<SyncStore> mSyncStore;
     std::unique_ptr<SyncLock> mSyncLock;  // while this model may write the profile's data
+    std::unique_ptr<SyncLock> mLocalStoreLock;  // and the local contact store
     SyncHistory mSyncHistory;
     std::vector<SyncLogRecord> mSyncLogRecords;
 

@@ -595,21 +595,33 @@ std::shared_ptr<SyncRun> QuorvaneModel::startSyncRun(const SyncRunOptions& optio
     if (mSyncRun && mSyncRun->state() != SyncRun::State::idle && mSyncRun->state() != SyncRun::State::finished) {
         return nullptr;
     }
-    if (!options.planOnly && !mSyncLock) {
+    if (!options.planOnly && !holdsSyncDataLock()) {
         auto locked = lockSyncData();
-        if (!locked || !*locked) return nullptr;
+        if (!locked || *locked != DataLock::Held) {
+            unlockSyncData();
+            return nullptr;
+        }
     }
     mSyncRun = std::make_shared<SyncRun>(*this, options);
     mSyncRun->start(std::move(finished));
     return mSyncRun;
 }
 
-platform::Result<bool> QuorvaneModel::lockSyncData() {
-    if (mSyncLock) return true;
-    auto taken = SyncLock::tryAcquire(SyncLock::pathInFolder(dataFolder()));
-    if (!taken) return taken.error();
-    mSyncLock = std::move(*taken);
-    return mSyncLock != nullptr;
+platform::Result<QuorvaneModel::DataLock> QuorvaneModel::lockSyncData(bool localStore) {
+    // Always the profile's first: a process holds the store's lock only once it holds its profile's.
+    if (!mSyncLock) {
+        auto taken = SyncLock::tryAcquire(SyncLock::pathInFolder(dataFolder()));
+        if (!taken) return taken.error();
+        mSyncLock = std::move(*taken);
+        if (!mSyncLock) return DataLock::ProfileBusy;
+    }
+    if (localStore && !mLocalStoreLock) {
+        auto taken = SyncLock::tryAcquire(localStoreLockPath(mContactStore->path()));
+        if (!taken) return taken.error();
+        mLocalStoreLock = std::move(*taken);
+        if (!mLocalStoreLock) return DataLock::LocalStoreBusy;
+    }
+    return DataLock::Held;
 }
 
 }  // namespace quorvane

@@ -779,12 +779,23 @@ std::string CNContactStore::defaultContainerIdentifier() {
 
 Result<CNContainerPtr> CNContactStore::addContainer(std::string name, CNContainerType type,
                                                     std::optional<std::string> identifier) {
-    std::string id = identifier ? *identifier : CNNewRecordIdentifier(":ABAccount");
+    return insertContainer(identifier ? *identifier : CNNewRecordIdentifier(":ABAccount"), std::move(name), type, false);
+}
+
+Result<CNContainerPtr> CNContactStore::addContainerIfNone(std::string name, CNContainerType type) {
+    return insertContainer(CNNewRecordIdentifier(":ABAccount"), std::move(name), type, true);
+}
+
+Result<CNContainerPtr> CNContactStore::insertContainer(std::string id, std::string name, CNContainerType type,
+                                                       bool onlyIfNone) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto opened = database();
     if (!opened) return opened.error();
     ContactsDatabase* db = *opened;
-    SQLStatement st(db->handle(), "INSERT INTO containers (identifier, name, type) VALUES (?, ?, ?)");
+    // One statement: the look for a container and the insert are one write transaction.
+    SQLStatement st(db->handle(), onlyIfNone ? "INSERT INTO containers (identifier, name, type) SELECT ?, ?, ? "
+                                               "WHERE NOT EXISTS (SELECT 1 FROM containers)"
+                                             : "INSERT INTO containers (identifier, name, type) VALUES (?, ?, ?)");
     st.bind(1, id);
     st.bind(2, name);
     st.bind(3, int64_t(type));
@@ -793,6 +804,7 @@ Result<CNContainerPtr> CNContactStore::addContainer(std::string name, CNContaine
         return taken ? makeError(CNErrorCodeInsertedRecordAlreadyExists, "A container with this identifier exists.", {id})
                      : db->error(CNErrorCodeCommunicationError, "The container cannot be added");
     }
+    if (sqlite3_changes(db->handle()) == 0) return CNContainerPtr();
     return std::make_shared<CNContainer>(id, std::move(name), type);
 }
 

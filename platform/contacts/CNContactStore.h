@@ -95,10 +95,15 @@ public:
     // returns it; an error also when the identifier is taken.
     Result<CNContainerPtr> addContainer(std::string name, CNContainerType type,
                                         std::optional<std::string> identifier = std::nullopt);
+    // Set-up on first use: adds a container unless the store holds one already, both in one
+    // transaction (of processes doing it at once, one adds it); nullptr when there was one.
+    Result<CNContainerPtr> addContainerIfNone(std::string name, CNContainerType type);
     Result<void> setDefaultContainerIdentifier(const std::string& identifier);
 
 private:
     Result<ContactsDatabase*> database();
+    // Adds the container, under the lock; only when the store has none when onlyIfNone.
+    Result<CNContainerPtr> insertContainer(std::string identifier, std::string name, CNContainerType type, bool onlyIfNone);
     // The columns a fetch of these keys reads, and a contact from the current row of such a fetch.
     struct ContactColumns;
     static ContactColumns contactColumns(const std::vector<CNKeyDescriptor>& keys);

@@ -118,6 +118,7 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     int errorWriteEnd() const { return errWrite_; }
+    pid_t pid() const { return pid_; }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 

@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -966,7 +967,39 @@ TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
               "https://www.google.com/m8/feeds/\n");
 }
 
+// Whether the process has the file open.
+bool hasOpen(pid_t pid, const std::filesystem::path& file) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+         it.increment(error))
+        if (std::filesystem::read_symlink(it->path(), error) == file) return true;
+    return false;
+}
+
 TEST_F(QuorvaneCommandTest, AccountsListTheLocalAccountWhichDeleteAllEmptiesOnlyWhenConfirmed) {
+    // Commands started together on first use make one local account between them, also when they
+    // meet at the store (another program writing it until each of them has opened it).
+    const auto file = std::filesystem::canonical(platform::CNContactStore::defaultPath().parent_path()) / "Contacts.sqlite";
+    for (int round = 0; round < 5; ++round) {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
+        ASSERT_TRUE(platform::CNContactStore(file).containersMatchingPredicate(nullptr));
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &writer), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::vector<std::unique_ptr<ChildProcess>> commands;
+        for (const char* command : {"status", "accounts", "log", "accounts"})
+            commands.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_BINARY, command}));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < until &&
+               !std::all_of(commands.begin(), commands.end(), [&](const auto& c) { return hasOpen(c->pid(), file); }))
+            ::poll(nullptr, 0, 5);
+        sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(writer);
+        for (auto& command : commands) command->wait();
+        auto containers = platform::CNContactStore(file).containersMatchingPredicate(nullptr);
+        ASSERT_TRUE(containers);
+        ASSERT_EQ(containers->size(), 1u) << "round " << round;
+    }
     auto r = quorvane({"accounts"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("\tlocal\t0 contacts\tread-write\tOn This Computer\t(synced)"), std::string::npos) << r.out;
@@ -1430,23 +1463,46 @@ TEST_F(QuorvaneCommandTest, AGroupWhoseNameIsNotUTF8FailsAloneAndItsMembershipsW
     EXPECT_EQ(members, 1u);
 }
 
-TEST_F(QuorvaneCommandTest, TwoSyncsOfOneProfileStartedTogetherLeaveEveryContactOnceOnEachSide) {
+// Two syncs started together, of one profile or of two profiles whose accounts hold the same
+// people (the local contacts are the machine's, shared by both): every person is one contact on
+// every side, then and after.
+TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSide) {
     ScriptedProvider provider;
+    FakeProvider other;  // the profile "two"'s account
     ASSERT_EQ(signIn().code, 0);
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"contacts-root", other.feedsRoot()}, {"authorization-url", other.authorizationURL()},
+             {"token-url", other.tokenURL()}, {"revocation-url", other.revokeURL()},
+             {"userinfo-url", other.userInfoURL()}, {"client-id", FakeProvider::OAuthSettings().clientID},
+             {"client-secret", FakeProvider::OAuthSettings().clientSecret}, {"ca-file", fakeCAFile()}})
+        ASSERT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0) << key;
+    ASSERT_EQ(signIn({"--profile", "two"}).code, 0);
     ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
     ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
+    const std::vector<std::string> sync = {QUORVANE_BINARY, "-q", "sync"};
+    std::vector<std::string> syncTwo = sync;
+    syncTwo.insert(syncTwo.begin() + 1, {"--profile", "two"});
     size_t expected = 0;
-    for (int round = 0; round < 3; ++round) {
-        const std::string local = "Lin" + std::to_string(round), remote = "Rae" + std::to_string(round);
-        ASSERT_NO_FATAL_FAILURE(addLocalContacts(local, 20));
-        for (int i = 0; i < 20; ++i) provider.addContact(personXML(remote, "No " + std::to_string(i)), {"6contacts"});
-        expected += 40;
-        ChildProcess first({QUORVANE_BINARY, "-q", "sync"}), second({QUORVANE_BINARY, "-q", "sync"});
-        EXPECT_EQ(first.wait(), 0) << first.err();
-        EXPECT_EQ(second.wait(), 0) << second.err();
-        expectEachOnce(localNames(), expected, "locally");
-        expectEachOnce(providerNames(provider), expected, "on the provider");
-        if (HasFailure()) return;
+    for (const auto& [both, second] : {std::pair{"one profile", sync}, {"two profiles", syncTwo}}) {
+        for (int round = 0; round < 3; ++round) {
+            const std::string local = "Lin" + std::to_string(expected), remote = "Rae" + std::to_string(expected);
+            ASSERT_NO_FATAL_FAILURE(addLocalContacts(local, 20));
+            for (int i = 0; i < 20; ++i)
+                for (FakeProvider* account : {static_cast<FakeProvider*>(&provider), &other})
+                    account->addContact(personXML(remote, "No " + std::to_string(i)), {"6contacts"});
+            expected += 40;
+            ChildProcess first(sync), then(second);
+            EXPECT_EQ(first.wait(), 0) << first.err();
+            EXPECT_EQ(then.wait(), 0) << then.err();
+            if (second == syncTwo && round == 2) {  // and the runs after, one after the other, double nobody either
+                EXPECT_EQ(quorvane({"-q", "sync"}).code, 0);
+                EXPECT_EQ(quorvane({"--profile", "two", "-q", "sync"}).code, 0);
+            }
+            expectEachOnce(localNames(), expected, both);
+            expectEachOnce(providerNames(provider), expected, both);
+            if (second == syncTwo) expectEachOnce(providerNames(other), expected, both);
+            if (HasFailure()) return;
+        }
     }
 }
 
@@ -1502,6 +1558,27 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
         held->reset();
         EXPECT_EQ(waiting.wait(), 0) << waiting.err();
         EXPECT_EQ(localNames().size(), 1u);
+    }
+    {
+        // A run of another profile writing the local contacts: the same wait, said as that.
+        auto held = SyncLock::tryAcquire(QuorvaneModel::localStoreLockPath(platform::CNContactStore::defaultPath()));
+        ASSERT_TRUE(held && *held);
+        provider.addContact(personXML("Bo", "Ray"), {"6contacts"});
+        {
+            ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
+            auto r = quorvane({"sync"});
+            EXPECT_EQ(r.code, 5) << r.err;
+            EXPECT_NE(r.err.find("A quorvane sync of another profile is still writing the local contacts"), std::string::npos)
+                << r.err;
+            EXPECT_EQ(quorvane({"plan"}).code, 0);
+        }
+        ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
+        ChildProcess waiting({QUORVANE_BINARY, "sync"});
+        ASSERT_TRUE(waiting.waitForError("is writing the local contacts; waiting up to 600 s")) << waiting.err();
+        EXPECT_EQ(localNames().size(), 1u);
+        held->reset();
+        EXPECT_EQ(waiting.wait(), 0) << waiting.err();
+        EXPECT_EQ(localNames().size(), 2u);
     }
     ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
     {

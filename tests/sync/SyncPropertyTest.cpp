@@ -380,23 +380,30 @@ protected:
         return false;
     }
 
-    // A run with two more started at once on the same profile: one from this model, one from a
-    // second model on the same data (as a second process would be). Each is refused while the
-    // first runs, so nothing is written twice.
+    // A run with three more started at once: one from this model, one from a second model on the
+    // same data (as a second process would be), one of another profile writing the same local
+    // contacts. Each is refused while the first runs, so nothing is written twice; the other
+    // profile's run may start once the first has ended.
     std::shared_ptr<SyncRun> syncWithTwoMoreStartedAtOnce() {
-        QuorvaneModel::Environment env;
-        env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / "second-defaults.json");
-        env.contactStore = store_;
-        env.timeZone = platform::TimeZone::universal();
-        env.dataFolder = dir_ / "profile";
-        auto second = std::make_shared<QuorvaneModel>(std::move(env));
+        auto modelOn = [this](const char* profile) {
+            QuorvaneModel::Environment env;
+            env.userDefaults = std::make_shared<platform::UserDefaults>(dir_ / (std::string(profile) + "-defaults.json"));
+            env.contactStore = store_;
+            env.timeZone = platform::TimeZone::universal();
+            env.dataFolder = dir_ / profile;
+            return std::make_shared<QuorvaneModel>(std::move(env));
+        };
+        auto second = modelOn("profile"), otherProfile = modelOn("other-profile");
         bool finished = false;
         auto run = startRun([&](SyncRun&) { finished = true; });
         SyncRunOptions writing;
         writing.planOnly = false;
         EXPECT_FALSE(model_->startSyncRun(writing, nullptr)) << "a second run of the same model";
         EXPECT_FALSE(second->startSyncRun(writing, nullptr)) << "a run of a second model on the same data";
+        EXPECT_FALSE(otherProfile->startSyncRun(writing, nullptr)) << "a run of another profile on the same local contacts";
         EXPECT_TRUE(platform::RunLoop::main()->runUntil([&] { return finished; }, 240));
+        auto after = otherProfile->lockSyncData();
+        EXPECT_TRUE(after && *after == QuorvaneModel::DataLock::Held);
         return run;
     }
 
