@@ -408,7 +408,7 @@ TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
         });
         auto r = quorvane({"plan"});
         EXPECT_EQ(r.code, 0) << name << ": " << r.err;
-        EXPECT_NE(r.out.find("Ann Lee"), std::string::npos) << name << ": " << r.out;
+        EXPECT_NE(r.out.find("local: 1 to create"), std::string::npos) << name << ": " << r.out;
     }
     EXPECT_EQ(localNames().size(), 0u);
 }
@@ -840,7 +840,7 @@ TEST_F(QuorvaneCommandTest, SyncJSONGivesTheCountsPerSideTheFailuresTheRunAndThe
     EXPECT_EQ(busy.code, 4) << busy.err;
     EXPECT_EQ((*platform::Value::fromJSON(busy.out))["exitCode"].asInt(), 4) << busy.out;
     EXPECT_NE(busy.err.find("a problem of its own right now"), std::string::npos) << busy.err;
-    EXPECT_NE(busy.out.find("Google could not take it now (500"), std::string::npos) << busy.out;
+    EXPECT_NE(busy.out.find("Google could not take it (500"), std::string::npos) << busy.out;
 }
 
 TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {
