@@ -421,8 +421,8 @@ void Session::close() {
     pass->done.wait_for(lock, std::chrono::duration<double>(kDrainSeconds), [&] { return pass->passed; });
 }
 
-int Session::fail(const platform::Error& error, const std::string& what) {
-    FailureText failure = describeFailure(error);
+int Session::fail(const platform::Error& error, const std::string& what, std::optional<CommandError> unknownAs) {
+    FailureText failure = describeFailure(error, unknownAs);
     std::string text = failure.sentence;
     if (!what.empty()) text = what + ": " + text;
     if (!failure.next.empty()) text += " " + failure.next;

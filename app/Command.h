@@ -97,7 +97,8 @@ public:
 
     // Says what went wrong and what to do about it (app/Failures: the raw error only with -v),
     // after `what` was tried; answers the exit code.
-    int fail(const platform::Error& error, const std::string& what = "");
+    int fail(const platform::Error& error, const std::string& what = "",
+             std::optional<CommandError> unknownAs = std::nullopt);
     // The same for a failure of the command's own, with a detail in words; "RUN" in what to do
     // becomes the run's number when there is one.
     int fail(CommandError code, const std::string& detail = "", int64_t runID = 0);

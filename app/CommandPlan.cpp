@@ -175,28 +175,33 @@ struct Refusal {
     std::string detail;
 };
 
-// Says how the run ended when it did not end well; answers the exit code.
+// Says how the run ended when it did not end well; answers the exit code: the table's for what
+// was said (Failures.cpp), as for every other command. An error the table does not know takes
+// the code of what the run ended as.
 int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>& refusal, bool planOnly) {
     const int64_t runID = run.result().runID;
     switch (run.outcome()) {
         case SyncRunOutcome::Ok: return kExitOK;
         case SyncRunOutcome::Partial:
-            session.fail(kCommandErrorRecordsFailed, std::to_string(run.counts().failures) + " failed", runID);
-            return kExitPartial;
+            return session.fail(kCommandErrorRecordsFailed, std::to_string(run.counts().failures) + " failed", runID);
         case SyncRunOutcome::Refused:
-            if (refusal) session.fail(refusal->code, refusal->detail, runID);
-            else if (run.error()) session.fail(*run.error(), planOnly ? "The plan was refused" : "The sync was refused");
-            else session.fail(kCommandErrorRunRefused, run.message(), runID);
-            return kExitRefused;
+            if (refusal) return session.fail(refusal->code, refusal->detail, runID);
+            if (run.error())
+                return session.fail(*run.error(), planOnly ? "The plan was refused" : "The sync was refused",
+                                    kCommandErrorRunRefused);
+            return session.fail(kCommandErrorRunRefused, run.message(), runID);
         default: break;
     }
-    int code = run.outcome() == SyncRunOutcome::Auth      ? kExitAuth
-               : run.outcome() == SyncRunOutcome::Network ? kExitNetwork
-                                                          : kExitOther;
-    if (run.error()) session.fail(*run.error(), planOnly ? "The plan could not be made" : "The sync stopped");
-    else if (run.outcome() == SyncRunOutcome::Auth) session.fail(kCommandErrorNotSignedIn);
-    else session.fail(kCommandErrorRunFailed, run.message(), runID);
-    if (run.outcome() == SyncRunOutcome::Auth) {
+    const bool auth = run.outcome() == SyncRunOutcome::Auth;
+    int code;
+    if (run.error())
+        code = session.fail(*run.error(), planOnly ? "The plan could not be made" : "The sync stopped",
+                            auth                                         ? kCommandErrorNotSignedIn
+                            : run.outcome() == SyncRunOutcome::Network ? kCommandErrorProviderSilent
+                                                                         : kCommandErrorRunFailed);
+    else if (auth) code = session.fail(kCommandErrorNotSignedIn);
+    else code = session.fail(kCommandErrorRunFailed, run.message(), runID);
+    if (auth) {
         // The provider no longer takes this sign-in: it is of no use any more.
         if (session.model()->forgetRefusedGoogleAuthorization()) session.console().note("Signed out.");
         else session.console().note(kNewerSignInKept);

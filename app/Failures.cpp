@@ -216,7 +216,7 @@ const std::vector<KnownFailure>& knownFailures() {
     return table;
 }
 
-FailureText describeFailure(const Error& error) {
+FailureText describeFailure(const Error& error, std::optional<CommandError> unknownAs) {
     for (std::optional<Error> e = error; e; e = underlying(*e)) {
         for (const auto& row : knownFailures()) {
             if (e->domain != row.domain || e->code < row.low || e->code > row.high) continue;
@@ -231,7 +231,8 @@ FailureText describeFailure(const Error& error) {
     }
     std::string text = error.localizedDescription();
     if (!text.empty() && text.back() != '.') text += '.';
-    return {6, text, "Run the command again with -v for details.", nullptr};
+    const int code = unknownAs ? describeFailure(Error(kCommandErrorDomain, *unknownAs)).exitCode : 6;
+    return {code, text, "Run the command again with -v for details.", nullptr};
 }
 
 bool providerRefusedSignIn(const Error& error) {

@@ -9,6 +9,7 @@
 // kCommandErrorDomain, so that they go through the same table.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,10 @@ struct FailureText {
     std::string next;
     const KnownFailure* row;  // nullptr for an error the table does not know
 };
-// The row for the error (or, when it has none, for the error it wraps).
-FailureText describeFailure(const platform::Error& error);
+// The row for the error (or, when it has none, for the error it wraps). An error the table does
+// not know says its own description, with the exit code of `unknownAs`'s row when given (what
+// the command knows the failure to be), else 6.
+FailureText describeFailure(const platform::Error& error, std::optional<CommandError> unknownAs = std::nullopt);
 // "domain code: description" (and the wrapped error's), for -v.
 std::string rawError(const platform::Error& error);
 // Whether the provider itself refused the sign-in (the error or one it wraps): only then is the

@@ -4,6 +4,7 @@
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <unicode/ucnv.h>
 
 #include <algorithm>
 #include <climits>
@@ -340,13 +341,18 @@ void countingAttributeDecl(void* ctx, const xmlChar* elem, const xmlChar* fullna
     }
 }
 
-// The names of the encodings whose every byte below 0x80 is that ASCII character and every other
-// byte part of another character: the counter reads their bytes as the parser reads their text.
+// Whether an encoding, by any of its names ("latin1", "l1", "ISO_8859-1:1987", "ANSI_X3.4-1968",
+// "UTF8", ...), is one whose every byte below 0x80 is that ASCII character and every other byte
+// part of another character: the counter reads their bytes as the parser reads their text. The
+// name is resolved to the encoding it stands for through the converters' alias table, the one
+// the parser's own decoders take their names from.
 bool readsAsItsBytes(const char* encoding) {
     if (!encoding) return false;
-    for (const char* name : {"UTF-8", "ISO-8859-1", "ASCII", "US-ASCII"})
-        if (xmlStrcasecmp(reinterpret_cast<const xmlChar*>(encoding), reinterpret_cast<const xmlChar*>(name)) == 0)
-            return true;
+    UErrorCode status = U_ZERO_ERROR;
+    const char* canonical = ucnv_getAlias(encoding, 0, &status);
+    if (U_FAILURE(status) || !canonical) return false;
+    for (const char* name : {"UTF-8", "ISO-8859-1", "US-ASCII"})
+        if (std::strcmp(canonical, name) == 0) return true;
     return false;
 }
 

@@ -44,6 +44,7 @@ GoogleBatchWriter::GoogleBatchWriter(std::shared_ptr<GDataServiceGoogleContact> 
     options_.maxRounds = std::max<int32_t>(options_.maxRounds, 1);
     options_.pauseSeconds = std::max(options_.pauseSeconds, 0.0);
     lastSend_ = options_.previousSend;
+    if (!options_.resending) options_.resending = std::make_shared<Options::Resending>();
 }
 
 bool GoogleBatchWriter::isAuthorizationError(const Error& error) {
@@ -139,7 +140,11 @@ bool GoogleBatchWriter::isNetworkError(const Error& error) {
 
 bool GoogleBatchWriter::isUnavailableError(const Error& error) {
     if (error.domain != QNSessionFetcherStatusDomain && error.domain != kGDataServiceErrorDomain) return false;
-    return error.code == 429 || (error.code >= 500 && error.code <= 599) || isQuotaError(error);
+    return error.code == 408 || error.code == 429 || (error.code >= 500 && error.code <= 599) || isQuotaError(error);
+}
+
+bool GoogleBatchWriter::isRefusal(int64_t status) {
+    return status >= 400 && status <= 499 && status != 408 && status != 429;
 }
 
 void GoogleBatchWriter::start(std::vector<GoogleBatchOperation> operations, Progress progress, Finished finished) {
@@ -239,13 +244,25 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
             if (!stoppedBy_) stoppedBy_ = error;
             stopping_ = true;
         }
+        unavailable_ = isUnavailableError(*error) ? error : std::nullopt;
+        const bool answered = error->domain == QNSessionFetcherStatusDomain;
+        const bool refused = answered && !stopping_ && isRefusal(error->code);
+        std::string reason = answered ? providerReason(*error) : std::string();
+        if (reason.empty()) reason = error->localizedDescription();
         const bool lost = mayHaveBeenCarriedOut(*error);
         for (size_t index : sent) {
-            outcomes_[index].status = 0;
-            outcomes_[index].reason = error->localizedDescription();
-            if (lost) answerLost_[index] = true;
+            outcomes_[index].status = answered ? int32_t(error->code) : 0;
+            outcomes_[index].reason = reason;
+            if (refused) {
+                // Refused as a whole: every entry it carried would be refused again.
+                outcomes_[index].state = GoogleBatchOutcome::State::Failed;
+                ++answered_;
+            } else if (lost) {
+                answerLost_[index] = true;
+            }
         }
     } else if (auto feed = std::dynamic_pointer_cast<GDataFeedBase>(object)) {
+        unavailable_.reset();
         std::vector<bool> answered(sent.size(), false);
         for (const auto& answer : feed->entries() ? *feed->entries() : std::vector<std::shared_ptr<GDataEntryBase>>{}) {
             auto id = answer->batchID();
@@ -292,6 +309,9 @@ void GoogleBatchWriter::settle(size_t index, int32_t status, std::optional<std::
         ++answered_;
     } else if (status == 409 || status == 412) {
         outcome.state = GoogleBatchOutcome::State::Conflict;
+        ++answered_;
+    } else if (isRefusal(status)) {
+        outcome.state = GoogleBatchOutcome::State::Failed;
         ++answered_;
     }
 }
@@ -349,6 +369,11 @@ bool GoogleBatchWriter::findLostInsertions() {
 
 bool GoogleBatchWriter::startNextRound() {
     if (stopping_ || round_ >= options_.maxRounds) return false;
+    // A round after the first that ends now counts toward the run's time of resending, which
+    // no new round begins past.
+    Options::Resending& resending = *options_.resending;
+    if (round_ > 1) resending.spentSeconds += now() - roundBegan_;
+    if (resending.spentSeconds >= resending.limitSeconds) return false;
     std::vector<size_t> again;
     for (size_t i = 0; i < outcomes_.size(); ++i)
         if (outcomes_[i].state == GoogleBatchOutcome::State::NotSent && outcomes_[i].rounds > 0 &&
@@ -358,6 +383,7 @@ bool GoogleBatchWriter::startNextRound() {
     queue_ = std::move(again);
     queueHead_ = 0;
     ++round_;
+    roundBegan_ = now();
     return true;
 }
 
@@ -372,10 +398,13 @@ void GoogleBatchWriter::finishIfDone() {
     finished_ = true;
     if (pauseTimer_) pauseTimer_->invalidate();
     pauseTimer_.reset();
-    // Sent but never confirmed nor refused for good: failed.
-    for (auto& outcome : outcomes_)
-        if (outcome.state == GoogleBatchOutcome::State::NotSent && outcome.rounds > 0)
-            outcome.state = GoogleBatchOutcome::State::Failed;
+    // Sent but never confirmed nor refused for good: failed. When the provider could not serve
+    // the last request that failed as a whole, that is what stopped the writer.
+    for (auto& outcome : outcomes_) {
+        if (outcome.state != GoogleBatchOutcome::State::NotSent || outcome.rounds == 0) continue;
+        outcome.state = GoogleBatchOutcome::State::Failed;
+        if (!stoppedBy_ && unavailable_) stoppedBy_ = unavailable_;
+    }
     auto finished = std::move(finishedCallback_);
     finishedCallback_ = nullptr;
     progress_ = nullptr;

@@ -9,8 +9,13 @@
 //   - 2xx confirms it; so does 404 for a deletion (the entry is gone already);
 //   - 409 and 412 (the entry changed on the provider since it was read) end it as a conflict at
 //     once: sending the same ETag again cannot succeed, and the next run reads the entry afresh;
-//   - anything else, an entry the answer leaves out, and every entry of a request that failed as
-//     a whole, is sent again in the next round, for at most `maxRounds` rounds.
+//   - any other client error (4xx but 408 and 429) ends it as failed at once: the provider
+//     refused that entry, and would refuse it again. So does a request refused as a whole with
+//     such a status, for every entry it carried;
+//   - anything else (5xx, 408, 429), an entry the answer leaves out, and every entry of a request
+//     that failed as a whole otherwise, is sent again in a later round. Rounds end after
+//     `maxRounds`, and no round begins once the resending of the whole run (the rounds after
+//     the first of every writer sharing `resending`) has taken `resending->limitSeconds`.
 // An insertion is never sent again blindly when the provider may have carried it out: when the
 // answer that would tell was lost (the request failed with a 5xx, 408 or 429 status or on the
 // network, or the answer left the entry out), `findInserted` is asked first what the provider
@@ -19,8 +24,11 @@
 // A failure that no resending can mend (authorization refused, the network gone: timed out,
 // connection lost, offline, host unreachable) stops the writer: nothing more is sent, the
 // requests in flight finish, and the finished callback gets that error. cancel() stops the same
-// way without an error. Operations never sent stay NotSent, so a caller can tell them apart
-// from operations the provider refused.
+// way without an error. A writer that ends with operations unconfirmed after a request failed as
+// a whole because the provider could not serve it (isUnavailableError) gets that error too.
+// Operations never sent stay NotSent, so a caller can tell them apart from operations the
+// provider refused. An operation whose request got no answer at all (a time-out, say) ends with
+// status 0 and the request's error as its reason.
 //
 // Runs on the main thread. The finished callback is called exactly once, on the main thread.
 
@@ -69,6 +77,13 @@ public:
         size_t maxInFlight = 2;
         double pauseSeconds = 0;
         int32_t maxRounds = 10;
+        // The time the rounds after the first may take, shared by the writers of one run (each
+        // writer has its own when none is given).
+        struct Resending {
+            double limitSeconds = 60;
+            double spentSeconds = 0;
+        };
+        std::shared_ptr<Resending> resending;
         // When an earlier writer sent its last request (lastSendTime()), so that the pause
         // between requests holds across writers of one run.
         double previousSend = kNeverSent;
@@ -106,6 +121,9 @@ public:
     // try again later.
     static bool isUnavailableError(const platform::Error& error);
     static bool isQuotaError(const platform::Error& error);
+    // Whether an HTTP status is the provider's refusal of what was sent, which sending it again
+    // would only repeat: a 4xx status but 408 (request timeout) and 429 (too many requests).
+    static bool isRefusal(int64_t status);
     // The reasons the provider gave in a refused request's answer (its error codes, reasons and
     // message), at most maxLength bytes; "" when it gave none.
     static std::string providerReason(const platform::Error& error, size_t maxLength = 200);
@@ -143,6 +161,7 @@ private:
     size_t inFlight_ = 0;
     size_t answered_ = 0;         // operations settled for good
     int32_t round_ = 0;
+    double roundBegan_ = 0;  // monotonic seconds, of a round after the first
     double lastSend_ = kNeverSent;  // monotonic seconds
     size_t requestsSent_ = 0;
     std::vector<bool> answerLost_;  // per operation: sent, and its outcome unknown
@@ -150,6 +169,7 @@ private:
     bool stopping_ = false;
     bool finished_ = false;
     std::optional<platform::Error> stoppedBy_;
+    std::optional<platform::Error> unavailable_;  // the last request failed as a whole, provider unavailable
     std::shared_ptr<platform::Timer> pauseTimer_;
     Progress progress_;
     Finished finishedCallback_;

@@ -444,6 +444,7 @@ GoogleBatchWriter::Options SyncExecutor::writerOptions() const {
     options.maxInFlight = 2;
     options.pauseSeconds = input_.pauseSeconds;
     options.maxRounds = 10;
+    options.resending = resending_;
     // A creation whose answer was lost is looked for among the provider's contacts by the local
     // identifier it carries, in a whole download of the list, before it may be sent again.
     std::weak_ptr<Context> weakContext = context_;
@@ -734,11 +735,21 @@ void SyncExecutor::takeGoogleOutcome(const NSSyncRecordPtr& r, const GoogleBatch
             context_->log("Changed on Google during the sync, left for the next run: " + r->mDescription.value_or(""));
             break;
         case GoogleBatchOutcome::State::Failed:
-            recordFailure(r, "google",
-                          "Google refused it (" + std::to_string(o.status) + (o.reason ? " " + *o.reason : "") + ")");
-            context_->log("Google refused " + r->mDescription.value_or("a contact") + " (" + std::to_string(o.status) +
-                          (o.reason ? " " + *o.reason : "") + ")");
+        {
+            // Refused, not taken now (a passing failure, sent again as long as the run resends),
+            // or never answered (a time-out, say) or never sent.
+            const std::string why = (o.status ? std::to_string(o.status) + (o.reason ? " " : "") : "") + o.reason.value_or("");
+            const std::string name = r->mDescription.value_or("a contact");
+            if (!o.status) {
+                recordFailure(r, "google", "Not written to Google (" + why + ")");
+                context_->log("Not written to Google: " + name + " (" + why + ")");
+                break;
+            }
+            const std::string verb = GoogleBatchWriter::isRefusal(o.status) ? "refused" : "could not take";
+            recordFailure(r, "google", "Google " + verb + " it (" + why + ")");
+            context_->log("Google " + verb + " " + name + " (" + why + ")");
             break;
+        }
         case GoogleBatchOutcome::State::NotSent:
             break;
     }

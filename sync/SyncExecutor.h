@@ -329,6 +329,8 @@ private:
     size_t googleNext_ = 0;
     bool groupsReread_ = false;
     double lastGoogleSend_ = GoogleBatchWriter::kNeverSent;  // when the last Google write request went out
+    // The time the run has spent sending Google writes again, which its writers share.
+    std::shared_ptr<GoogleBatchWriter::Options::Resending> resending_ = std::make_shared<GoogleBatchWriter::Options::Resending>();
     std::unordered_set<const NSSyncRecord*> mergeBackDue_;  // confirmed merges whose sides still differ
     // A chunk settles while the next one is sent: what waits for it to end.
     bool settling_ = false;

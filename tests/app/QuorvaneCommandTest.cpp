@@ -171,6 +171,10 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
          {"delete-all", "--google", "--yes"}, 4, "a problem of its own right now. Nothing was lost: try again"},
         {"nothing there", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 404; }); },
          {"plan"}, 6, "Check the provider address: quorvane config get contacts-root"},
+        {"too slow", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 408; }); },
+         {"plan"}, 4, "The provider took too long to answer. Nothing was lost"},
+        {"too slow, in JSON", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 408; }); },
+         {"sync", "--json"}, 4, "The provider took too long to answer."},
         {"nothing answers", [&] { ASSERT_EQ(quorvane({"config", "set", "contacts-root", closed}).code, 0); },
          {"plan"}, 4, "Nothing answers at the provider's address"},
         {"sign-in refused",
@@ -188,6 +192,7 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
         EXPECT_EQ(r.code, c.code) << c.what << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
         EXPECT_EQ(r.err.find("com.quorvane."), std::string::npos) << c.what << ": " << r.err;
+        if (c.args.back() == "--json") EXPECT_EQ((*platform::Value::fromJSON(r.out))["exitCode"].asInt(), c.code) << r.out;
     }
     ASSERT_EQ(signIn().code, 0);
     provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
@@ -396,6 +401,16 @@ TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
             EXPECT_EQ((r.out + r.err).find("local file"), std::string::npos);
         }
     }
+    // An encoding that is read is read by any of its names.
+    for (std::string name : {"latin1", "l1", "ISO_8859-1", "ANSI_X3.4-1968"}) {
+        provider.setAnswerFault([name](const TestRequest& req, TestResponse& res) {
+            if (req.path == "/m8/feeds/contacts/default/full")
+                res.body = std::regex_replace(res.body, std::regex("encoding=.UTF-8."), "encoding='" + name + "'");
+        });
+        auto r = quorvane({"plan"});
+        EXPECT_EQ(r.code, 0) << name << ": " << r.err;
+        EXPECT_NE(r.out.find("local: 1 to create"), std::string::npos) << name << ": " << r.out;
+    }
     EXPECT_EQ(localNames().size(), 0u);
 }
 
@@ -587,18 +602,18 @@ TEST_F(QuorvaneCommandTest, BehindAProxyTheCommandActsOnTheProvidersOwnAnswers) 
     // proxy's, never the provider's, and keeps the sign-in.
     TestHTTPServer selfSigned(TestHTTPServer::Security::SelfSignedHTTPS);
     TestConnectProxy refusing407(407), refusing403(403), refusing302(302);
-    const std::pair<std::string, const char*> proxies[] = {
-        {refusing407.address(), "The proxy would not open a connection to the provider"},
-        {refusing403.address(), "The proxy would not open a connection to the provider"},
-        {refusing302.address(), "The proxy would not open a connection to the provider"},
-        {"http://no-such-proxy.invalid:3128", "The proxy's host name is not known."},
-        {"https://127.0.0.1:" + std::to_string(selfSigned.port()), "The proxy's identity could not be verified"},
+    const std::tuple<std::string, const char*, int> proxies[] = {
+        {refusing407.address(), "The proxy would not open a connection to the provider", 6},
+        {refusing403.address(), "The proxy would not open a connection to the provider", 6},
+        {refusing302.address(), "The proxy would not open a connection to the provider", 6},
+        {"http://no-such-proxy.invalid:3128", "The proxy's host name is not known.", 4},
+        {"https://127.0.0.1:" + std::to_string(selfSigned.port()), "The proxy's identity could not be verified", 6},
     };
-    for (const auto& [address, says] : proxies) {
+    for (const auto& [address, says, code] : proxies) {
         SCOPED_TRACE(address);
         ::setenv("https_proxy", address.c_str(), 1);
         auto r = quorvane({"plan"});
-        EXPECT_TRUE(r.code == 4 || r.code == 6) << r.code;
+        EXPECT_EQ(r.code, code) << r.err;
         EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("The provider"), std::string::npos) << r.err;
         EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
@@ -816,6 +831,17 @@ TEST_F(QuorvaneCommandTest, SyncJSONGivesTheCountsPerSideTheFailuresTheRunAndThe
     EXPECT_GT(run, 0);
     EXPECT_NE(r.err.find("quorvane log --show " + std::to_string(run) + " says which"), std::string::npos) << r.err;
     EXPECT_NE(quorvane({"log", "--show", std::to_string(run)}).out.find("Google refused Zed"), std::string::npos);
+    // What the provider refused is not sent again; a provider that takes no batch at all ends
+    // the run as unreachable once resending is over.
+    const char* batch = "/m8/feeds/contacts/default/full/batch";
+    EXPECT_EQ(provider.server().requestCount(batch), 1u);
+    provider.setBatchFault(nullptr);
+    provider.server().on("POST", batch, [](const TestRequest&, TestResponse& res) { res.status = 500; });
+    auto busy = quorvane({"sync", "--json"});
+    EXPECT_EQ(busy.code, 4) << busy.err;
+    EXPECT_EQ((*platform::Value::fromJSON(busy.out))["exitCode"].asInt(), 4) << busy.out;
+    EXPECT_NE(busy.err.find("a problem of its own right now"), std::string::npos) << busy.err;
+    EXPECT_NE(busy.out.find("Google could not take it (500"), std::string::npos) << busy.out;
 }
 
 TEST_F(QuorvaneCommandTest, AnInterruptedSignInExits130) {

@@ -291,11 +291,24 @@ TEST(GDataXMLDocumentTest, ADocumentInAnotherEncodingThanItsBytesIsRefused) {
         {"UTF-8 with a mark", "\xef\xbb\xbf<f a='\xc3\xa9'/>", true},
         {"ISO-8859-1", "<?xml version='1.0' encoding='iso-8859-1'?><f a='\xe9'/>", true},
         {"US-ASCII", "<?xml version='1.0' encoding='US-ASCII'?><f a='1'/>", true},
+        {"a multi-byte legacy encoding", "<?xml version='1.0' encoding='Shift_JIS'?><f a='1'/>", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         expectReadOrRefused(GDataXMLDocument::initWithData(c.bytes.data(), c.bytes.size()), c.read,
                             kGDataXMLErrorUnreadableEncoding, "only UTF-8");
+    }
+    // Whatever name the document gives them, these are the encodings read, and read as such.
+    const std::pair<const char*, std::string> named[] = {
+        {"latin1", "caf\xe9"}, {"ISO8859-1", "caf\xe9"}, {"ISO_8859-1", "caf\xe9"}, {"l1", "caf\xe9"},
+        {"IBM819", "caf\xe9"}, {"ANSI_X3.4-1968", "cafe"}, {"ascii", "cafe"}, {"utf8", "caf\xc3\xa9"},
+    };
+    for (const auto& [name, text] : named) {
+        SCOPED_TRACE(name);
+        auto read = GDataXMLDocument::initWithXMLString(std::string("<?xml version='1.0' encoding='") + name +
+                                                        "'?><f>" + text + "</f>");
+        ASSERT_TRUE(read) << read.error().localizedDescription();
+        EXPECT_EQ((*read)->rootElement()->stringValue(), text == "cafe" ? text : "caf\xc3\xa9");
     }
 }
 

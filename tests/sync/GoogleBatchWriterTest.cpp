@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "gdata/GDataXMLWriter.h"
+#include "platform/net/URLSessionConfiguration.h"
 #include "platform/runloop/RunLoop.h"
 #include "tests/sync/ProviderAccountTestSupport.h"
 
@@ -108,6 +109,7 @@ TEST_F(GoogleBatchWriterTest, EachBatchStatusDecidesItsOperation) {
     provider.setBatchFault([&](const std::string& batchID, const std::string&) -> std::optional<int> {
         if (batchID == "3" && flaky++ == 0) return 503;  // once
         if (batchID == "4") return 500;                  // always
+        if (batchID == "5") return 400;                  // refused
         return std::nullopt;
     });
     auto gone = stored(current);
@@ -116,7 +118,8 @@ TEST_F(GoogleBatchWriterTest, EachBatchStatusDecidesItsOperation) {
                       {GoogleBatchKind::Update, staleEntry},
                       {GoogleBatchKind::Delete, gone},
                       insert("Flaky"),
-                      insert("Broken")},
+                      insert("Broken"),
+                      insert("Refused")},
                      {.batchSize = 100, .maxInFlight = 2, .maxRounds = 3});
 
     struct Expect {
@@ -129,7 +132,8 @@ TEST_F(GoogleBatchWriterTest, EachBatchStatusDecidesItsOperation) {
         {State::Conflict, 409, 1},   // stale ETag: never sent again
         {State::Confirmed, 404, 1},  // deleting what is gone already
         {State::Confirmed, 201, 2},  // 503 once, then confirmed in the next round
-        {State::Failed, 500, 3},     // refused every round, until the rounds run out
+        {State::Failed, 500, 3},     // not taken in any round, until the rounds run out
+        {State::Failed, 400, 1},     // refused: never sent again
     };
     ASSERT_EQ(run->outcomes.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
@@ -144,6 +148,50 @@ TEST_F(GoogleBatchWriterTest, EachBatchStatusDecidesItsOperation) {
     for (const auto& e : provider.entries(FakeProvider::Kind::Contacts))
         if (e.xml.find("Flaky") != std::string::npos) ++flakyContacts;
     EXPECT_EQ(flakyContacts, 1);
+}
+
+// A request refused as a whole is not sent again; one the provider could not serve is sent again
+// until the rounds or the run's time of resending run out, and then stops the writer with its
+// error; one never answered stops it at once, said as having no answer.
+TEST_F(GoogleBatchWriterTest, RequestsFailingAsAWholeAreResentOnlyWithinTheirBounds) {
+    auto config = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    config.setTimeoutIntervalForRequest(1);
+    service->fetcherService()->setConfiguration(config);
+    auto ops = [this] {
+        std::vector<GoogleBatchOperation> out;
+        for (const char* name : {"<title>A</title>", "<title>B</title>"})
+            out.push_back({GoogleBatchKind::Update, stored(provider.addContact(name))});
+        return out;
+    };
+    const struct {
+        int status;  // of every answer; 0: none comes
+        double resendLimit;
+        size_t requests;
+        int32_t rounds;
+        bool stopped;
+    } cases[] = {
+        {400, 1e9, 2, 1, false},
+        {500, 1e9, 6, 3, true},
+        {503, 0, 2, 1, true},
+        {0, 1e9, 1, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        if (c.status) provider.server().on("POST", batchPath(), [&c](const test::TestRequest&, test::TestResponse& res) { res.status = c.status; });
+        else provider.server().hold(batchPath());
+        auto resending = std::make_shared<GoogleBatchWriter::Options::Resending>();
+        resending->limitSeconds = c.resendLimit;
+        auto run = write(ops(), {.batchSize = 1, .maxInFlight = 1, .maxRounds = 3, .resending = resending});
+        EXPECT_EQ(run->requests, c.requests);
+        EXPECT_EQ(bool(run->stoppedBy), c.stopped);
+        if (run->stoppedBy) EXPECT_EQ(run->stoppedBy->code, c.status ? c.status : platform::kURLErrorTimedOut);
+        ASSERT_EQ(run->outcomes.size(), 2u);
+        EXPECT_EQ(run->outcomes[0].state, State::Failed);
+        EXPECT_EQ(run->outcomes[0].status, c.status);
+        EXPECT_EQ(run->outcomes[0].rounds, c.rounds);
+        if (!c.status) EXPECT_NE(run->outcomes[0].reason.value_or("").find("timed out"), std::string::npos);
+        EXPECT_EQ(run->outcomes[1].state, c.status ? State::Failed : State::NotSent);
+    }
 }
 
 // A network or authorization failure on the first of four one-entry requests: the writer stops.

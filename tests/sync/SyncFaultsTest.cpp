@@ -7,6 +7,7 @@
 #include <atomic>
 #include <regex>
 
+#include "platform/net/URLSessionConfiguration.h"
 #include "sync/DurableReplace.h"
 #include "sync/GoogleContactCache.h"
 #include "sync/GoogleFeedFetch.h"
@@ -69,6 +70,24 @@ TEST_F(SyncFaultsTest, ACreationWhoseAnswerWasLostIsFoundAndPairedNeverMadeTwice
     EXPECT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
     EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 4u);
     expectInSync(4);
+}
+
+// A batch the provider never answers stops the run once its request times out, as the network's
+// failure; what it carried is said as sent without an answer, never as refused.
+TEST_F(SyncFaultsTest, ABatchNotAnsweredInTimeStopsTheRunAndIsSaidAsATimeOut) {
+    auto config = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    config.setTimeoutIntervalForRequest(2);
+    model_->getGoogleContactService()->fetcherService()->setConfiguration(config);
+    addLocal({.given = "Lia", .family = "Ames"});
+    ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    later();
+    editLocal("Lia Ames", [](platform::CNMutableContact& c) { c.setNote("changed"); });
+    provider.server().hold(kBatchPath);
+    auto run = sync();
+    EXPECT_EQ(run->outcome(), SyncRunOutcome::Network) << run->message();
+    ASSERT_EQ(run->result().failed.size(), 1u);
+    EXPECT_EQ(run->result().failed[0].reason, "Not written to Google (The request timed out.)");
+    EXPECT_EQ(provider.server().requestCount(kBatchPath), 2u);  // the first run's and this one
 }
 
 TEST_F(SyncFaultsTest, ARunOverACutListIsRefusedWritesNothingAndTheNextWholeRunRepairsAll) {
