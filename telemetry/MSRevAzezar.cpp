@@ -162,14 +162,13 @@ bool MSRevAzezar::isSdkWideChangeInProgress() const { return sdkWideChange_; }
 std::string MSRevAzezar::installId() {
     std::lock_guard lock(installIdMutex);
     if (cachedInstallId) return *cachedInstallId;
-    auto stored = MSUserDefaults::shared().objectForKey(kMSInstallIdKey);
-    if (stored && stored->isString() && platform::UUID::fromString(stored->asString())) {
-        cachedInstallId = stored->asString();
-    } else {
-        cachedInstallId = platform::UUID().uuidString();
-        MSUserDefaults::shared().setObject(*cachedInstallId, kMSInstallIdKey);
-    }
+    // Made once over every process that starts on these settings: the first one stored is kept.
+    cachedInstallId = MSUserDefaults::shared().objectOnce(kMSInstallIdKey, platform::UUID().uuidString(), isInstallId).asString();
     return *cachedInstallId;
+}
+
+bool MSRevAzezar::isInstallId(const platform::Value& value) {
+    return value.isString() && platform::UUID::fromString(value.asString()).has_value();
 }
 
 bool MSRevAzezar::isDebuggerAttached() {

@@ -61,6 +61,8 @@ public:
     bool isSdkWideChangeInProgress() const;
 
     static std::string installId();
+    // Whether a stored value is an install id (a UUID's text).
+    static bool isInstallId(const platform::Value& value);
     static bool isDebuggerAttached();
     static void setLogLevel(MSLogLevel level) { MSLogger::setCurrentLogLevel(level); }
     static MSLogLevel logLevel() { return MSLogger::currentLogLevel(); }

@@ -29,5 +29,9 @@ std::optional<platform::Value> MSUserDefaults::objectForKey(std::string_view key
 }
 void MSUserDefaults::setObject(const platform::Value& value, std::string_view key) { defaults()->setObject(value, key); }
 void MSUserDefaults::removeObjectForKey(std::string_view key) { defaults()->removeObjectForKey(key); }
+platform::Value MSUserDefaults::objectOnce(std::string_view key, const platform::Value& value,
+                                           const std::function<bool(const platform::Value&)>& holds) {
+    return defaults()->objectOnce(key, value, holds);
+}
 
 }  // namespace quorvane

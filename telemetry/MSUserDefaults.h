@@ -1,6 +1,7 @@
 #pragma once
 // The SDK's user-defaults store over the platform's user defaults; keys are used unchanged.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -20,6 +21,9 @@ public:
     std::optional<platform::Value> objectForKey(std::string_view key) const;
     void setObject(const platform::Value& value, std::string_view key);
     void removeObjectForKey(std::string_view key);
+    // See platform::UserDefaults::objectOnce.
+    platform::Value objectOnce(std::string_view key, const platform::Value& value,
+                               const std::function<bool(const platform::Value&)>& holds = nullptr);
 
 private:
     std::shared_ptr<platform::UserDefaults> defaults() const;

@@ -317,27 +317,41 @@ void UserDefaults::removeObjectForKey(std::string_view key) {
 }
 
 bool UserDefaults::setFlagOnce(std::string_view key) {
+    const auto on = [](const Value& v) { return v.asBool(false); };
     std::lock_guard lock(mutex_);
+    return storeUnlessHeldLocked(key, Value(true), on) == Write::Written;
+}
+
+Value UserDefaults::objectOnce(std::string_view key, const Value& value, const std::function<bool(const Value&)>& holds) {
+    const auto held = [&](const Value& v) { return !holds || holds(v); };
+    std::lock_guard lock(mutex_);
+    if (storeUnlessHeldLocked(key, value, held) == Write::Declined)
+        if (const Value* v = values_.find(key); v && held(*v)) return *v;
+    return value;
+}
+
+UserDefaults::Write UserDefaults::storeUnlessHeldLocked(std::string_view key, const Value& value,
+                                                        const std::function<bool(const Value&)>& held) {
     loadLocked();
-    if (const Value* v = values_.find(key); v && v->asBool(false)) return false;
+    if (const Value* v = values_.find(key); v && held(*v)) return Write::Declined;
     const auto earlier = changes_;
     std::erase_if(changes_, [&](const auto& change) { return change.first == key; });
-    changes_.emplace_back(std::string(key), Value(true));
+    changes_.emplace_back(std::string(key), value);
     const Write write = writeLocked([&](const Value& file) {
         const Value* v = file.find(key);
-        return !v || !v->asBool(false);
+        return !v || !held(*v);
     });
     if (write == Write::Written) {
         pending_ = false;
-        return true;
+        return write;
     }
-    // Not turned on here: the file as it is now with the changes that waited before, which still wait.
+    // Not stored here: the file as it is now with the changes that waited before, which still wait.
     changes_ = earlier;
     loaded_ = unreadable_ = absent_ = false;
     values_ = Value::dictionary();
     loadLocked(true);
-    for (const auto& [k, value] : changes_) value ? values_.set(k, *value) : (void)values_.remove(k);
-    return false;
+    for (const auto& [k, v] : changes_) v ? values_.set(k, *v) : (void)values_.remove(k);
+    return write;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
