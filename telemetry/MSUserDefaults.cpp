@@ -2,10 +2,15 @@
 
 #include <mutex>
 
+#include "platform/foundation/ForkSafeMutex.h"
+
 namespace quorvane {
 
 namespace {
-std::mutex backingMutex;
+platform::ForkSafeMutex& backingMutex() {
+    static auto& m = *new platform::ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 std::shared_ptr<platform::UserDefaults>& backing = *new std::shared_ptr<platform::UserDefaults>;
 }  // namespace
 
@@ -15,12 +20,12 @@ MSUserDefaults& MSUserDefaults::shared() {
 }
 
 void MSUserDefaults::resetSharedWithDefaults(std::shared_ptr<platform::UserDefaults> defaults) {
-    std::lock_guard lock(backingMutex);
+    std::lock_guard lock(backingMutex());
     backing = std::move(defaults);
 }
 
 std::shared_ptr<platform::UserDefaults> MSUserDefaults::defaults() const {
-    std::lock_guard lock(backingMutex);
+    std::lock_guard lock(backingMutex());
     return backing ? backing : platform::UserDefaults::standardUserDefaults();
 }
 

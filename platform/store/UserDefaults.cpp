@@ -15,6 +15,7 @@
 
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -31,7 +32,10 @@ constexpr std::string_view kLogCategory = "UserDefaults";
 // The waits for locks that stayed held, counted for the whole process: however many settings
 // files (a profile's, the telemetry's) are held, it waits UserDefaults::kLockWaitSeconds in all,
 // then only tries.
-std::mutex heldWaitMutex;
+ForkSafeMutex& heldWaitMutex() {
+    static auto& m = *new ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 double heldWaitSpent = 0;
 constexpr std::string_view kDateTag = "$date";
 constexpr std::string_view kDataTag = "$data";
@@ -229,7 +233,7 @@ UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Val
     // said once; until the lock is taken again, later writes only try it.
     double wait = 0;
     if (!lockWaitPassed_) {
-        std::lock_guard spent(heldWaitMutex);
+        std::lock_guard spent(heldWaitMutex());
         wait = std::max(kLockWaitSeconds - heldWaitSpent, 0.0);
     }
     auto lock = LockFile::acquire(lockPath, wait);
@@ -237,7 +241,7 @@ UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Val
     if (lock && !lock->held()) {
         if (!std::exchange(lockWaitPassed_, true)) {
             {
-                std::lock_guard spent(heldWaitMutex);
+                std::lock_guard spent(heldWaitMutex());
                 heldWaitSpent += wait;
             }
             const std::string holder = LockFile::holder(lockPath);

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane::platform {
@@ -102,7 +103,7 @@ private:
     Write storeUnlessHeldLocked(std::string_view key, const Value& value, const std::function<bool(const Value&)>& held);
 
     const std::filesystem::path path_;
-    mutable std::mutex mutex_;
+    mutable ForkSafeMutex mutex_;
     mutable bool loaded_ = false;
     mutable bool unreadable_ = false;  // the file on disk could not be read or parsed
     mutable bool absent_ = false;      // there was no file when it was first read
