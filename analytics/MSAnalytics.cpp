@@ -2,6 +2,7 @@
 
 #include "analytics/MSAnalyticsCategory.h"
 #include "analytics/MSStartSessionLog.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/MSDispatcherUtil.h"
 #include "telemetry/MSLogger.h"
@@ -17,7 +18,7 @@ namespace {
 // The process-wide instance; retired instances are kept, as threads of the channel layer may
 // still hold them while the process exits.
 struct InstanceSlot {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::shared_ptr<MSAnalytics> instance;
     std::vector<std::shared_ptr<MSAnalytics>> retired;
 };

@@ -24,6 +24,7 @@
 #include "analytics/MSEventLog.h"
 #include "analytics/MSPageLog.h"
 #include "analytics/MSSessionTracker.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSServiceAbstract.h"
 
 namespace quorvane {
@@ -101,7 +102,7 @@ public:
     // The target of the token given at start, if any.
     std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget() const;
     // Held while tracking; the targets' enabled states change under it too.
-    std::recursive_mutex& serviceLock() { return sharedInstanceLock(); }
+    platform::ForkSafeRecursiveMutex& serviceLock() { return sharedInstanceLock(); }
 
     const std::shared_ptr<MSSessionTracker>& sessionTracker() const { return sessionTracker_; }
     std::shared_ptr<MSChannelUnit> criticalChannelUnit() const;
@@ -160,7 +161,7 @@ private:
     std::shared_ptr<MSChannelUnit> companion(std::shared_ptr<MSChannelUnit>& found, const std::string& groupId);
 
     const std::shared_ptr<MSSessionTracker> sessionTracker_;
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     bool autoPageTrackingEnabled_ = false;
     std::shared_ptr<MSAnalyticsDelegate> delegate_;
     uint64_t flushInterval_ = kMSFlushIntervalMinimum;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ForkSafeMutex.h"
 
 namespace quorvane {
 
@@ -82,7 +83,7 @@ private:
     std::optional<std::string> ticketKeyHash_;
     std::weak_ptr<MSAnalyticsAuthenticationProviderDelegate> delegate_;
 
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::optional<platform::Date> expiryDate_;
     std::shared_ptr<const MSAcquireTokenCompletionBlock> completionHandler_;
     uint64_t requestInFlight_ = 0;  // the id of the request in flight, 0 for none

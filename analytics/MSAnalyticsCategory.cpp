@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "analytics/MSAnalytics.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/ui/ViewController.h"
 
 namespace quorvane {
@@ -21,7 +22,7 @@ constexpr std::string_view kViewControllerSuffix = "ViewController";
 std::atomic<ViewController::Implementation> gFormerViewWillAppear{nullptr};
 
 struct MissedPageView {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::optional<std::string> name;
 };
 MissedPageView& missed() {

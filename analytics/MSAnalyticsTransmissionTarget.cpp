@@ -1,6 +1,7 @@
 #include "analytics/MSAnalyticsTransmissionTarget.h"
 
 #include "analytics/MSAnalytics.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSCommonSchemaLog.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSUserDefaults.h"
@@ -13,7 +14,7 @@ namespace {
 // The class-wide authentication provider; kept for the whole process, as channel threads may
 // still read it at exit.
 struct ProviderSlot {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::shared_ptr<MSAnalyticsAuthenticationProvider> provider;
 };
 ProviderSlot& providerSlot() {
@@ -21,7 +22,7 @@ ProviderSlot& providerSlot() {
     return *slot;
 }
 
-std::recursive_mutex& serviceLock() { return MSAnalytics::sharedInstance()->serviceLock(); }
+platform::ForkSafeRecursiveMutex& serviceLock() { return MSAnalytics::sharedInstance()->serviceLock(); }
 
 }  // namespace
 

@@ -22,6 +22,7 @@
 #include "analytics/MSAnalyticsAuthenticationProvider.h"
 #include "analytics/MSEventProperties.h"
 #include "analytics/MSPropertyConfigurator.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSChannelGroup.h"
 
 namespace quorvane {
@@ -79,7 +80,7 @@ private:
     const std::shared_ptr<MSChannelGroup> channelGroup_;
     const std::string isEnabledKey_;
     std::shared_ptr<MSPropertyConfigurator> propertyConfigurator_;
-    mutable std::mutex childrenMutex_;
+    mutable platform::ForkSafeMutex childrenMutex_;
     std::map<std::string, std::shared_ptr<MSAnalyticsTransmissionTarget>> childTransmissionTargets_;
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "analytics/MSEventProperties.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSChannelDelegate.h"
 
 namespace quorvane {
@@ -59,7 +60,7 @@ public:
 private:
     const std::weak_ptr<MSAnalyticsTransmissionTarget> transmissionTarget_;
     MSEventProperties eventProperties_;  // the target's default properties
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::optional<std::string> appVersion_;
     std::optional<std::string> appName_;
     std::optional<std::string> appLocale_;

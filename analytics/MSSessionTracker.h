@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/runloop/NotificationCenter.h"
 #include "telemetry/MSChannelDelegate.h"
 
@@ -68,8 +69,8 @@ private:
     MSSessionContext& context_;
     // Held while a session is renewed or the time-out is judged; the times and settings have
     // their own lock, never held while calling out.
-    mutable std::recursive_mutex sessionLock_;
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeRecursiveMutex sessionLock_;
+    mutable platform::ForkSafeMutex mutex_;
     std::weak_ptr<MSSessionTrackerDelegate> delegate_;
     double sessionTimeout_ = kMSDefaultSessionTimeout;
     std::shared_ptr<const platform::Clock> clock_;

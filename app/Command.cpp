@@ -447,6 +447,10 @@ int Session::fail(CommandError code, const std::string& detail, int64_t runID) {
 // --- the program ---
 
 int runQuorvane(int argc, char** argv) {
+    // A write past the file-size limit (ulimit -f) fails like any refused write, with its error
+    // (EFBIG), instead of ending the command by SIGXFSZ: the stores name the limit and the command
+    // ends with its sentence. Programs the command starts get the signal's default back.
+    ::signal(SIGXFSZ, SIG_IGN);
     std::string profileName = Profile::kDefaultName;
     bool quiet = false, verbose = false, help = false;
     std::vector<std::string> rest;

@@ -6,6 +6,8 @@
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/UUID.h"
+#include "platform/store/UserDefaults.h"
 #include "platform/net/ServerTrust.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/SyncSettings.h"
@@ -51,6 +53,18 @@ private:
     }
 };
 
+// One installation, one install id, whichever profile starts first and also when several start at
+// once: it is made once, in the settings every profile reads (the default profile's), where the
+// first start stores it. A profile that made an id of its own before (an earlier version did, on a
+// profile started before the default one) gives it, when the installation has none yet.
+platform::Value Telemetry::installId(const platform::UserDefaults* own) {
+    std::optional<platform::Value> candidate;
+    if (own) candidate = own->objectForKey(MSRevAzezar::kMSInstallIdKey);
+    if (!candidate || !MSRevAzezar::isInstallId(*candidate)) candidate = platform::UUID().uuidString();
+    return platform::UserDefaults::standardUserDefaults()->objectOnce(MSRevAzezar::kMSInstallIdKey, *candidate,
+                                                                       MSRevAzezar::isInstallId);
+}
+
 bool Telemetry::start(const Profile& profile, Console& console) {
     auto defaults = profile.userDefaults();
     auto secret = defaults->stringForKey(kTelemetryAppSecretKey);
@@ -62,16 +76,16 @@ bool Telemetry::start(const Profile& profile, Console& console) {
     // Its crashes as well (the engine's reports, the stored reports, the crash-time buffer), and
     // the SDK's settings: a crash is stamped with the session of its time from the histories
     // there, which another profile's run must neither clear nor fill with its own sessions. The
-    // installation keeps the id it had. The default profile keeps the folders and settings all
-    // profiles shared before, with what an earlier version left.
+    // default profile keeps the folders and settings all profiles shared before, with what an
+    // earlier version left.
     if (profile.name() != Profile::kDefaultName) {
         MSCrashesUtil::setStorageFolder(crashStorageFolder(profile));
         auto own = std::make_shared<platform::UserDefaults>(telemetrySettingsFile(profile));
-        if (!own->objectForKey(MSRevAzezar::kMSInstallIdKey)) {
-            if (auto id = MSUserDefaults::shared().objectForKey(MSRevAzezar::kMSInstallIdKey))
-                own->setObject(*id, MSRevAzezar::kMSInstallIdKey);
-        }
+        const platform::Value id = installId(own.get());
+        if (own->objectForKey(MSRevAzezar::kMSInstallIdKey) != id) own->setObject(id, MSRevAzezar::kMSInstallIdKey);
         MSUserDefaults::resetSharedWithDefaults(std::move(own));
+    } else {
+        installId(nullptr);
     }
     // The profile's certificates are trusted for the ingestion as for the provider.
     if (auto ca = defaults->stringForKey(Profile::kCAFileKey); ca && !ca->empty()) {

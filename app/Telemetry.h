@@ -17,6 +17,10 @@
 namespace quorvane {
 class MSServiceAbstract;
 }
+namespace quorvane::platform {
+class UserDefaults;
+class Value;
+}
 
 namespace quorvane::app {
 
@@ -48,6 +52,8 @@ public:
 
 private:
     class LaunchDelegate;
+    // The installation's id, made once; `own`: a named profile's SDK settings.
+    static platform::Value installId(const platform::UserDefaults* own);
     bool started_ = false;
     std::shared_ptr<LaunchDelegate> launchDelegate_;
 };

@@ -14,6 +14,7 @@
 #include "crashes/MSErrorLogs.h"
 #include "crashreporter/capture/MSCrashReporter.h"
 #include "crashreporter/capture/QVCrashAsync.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/Paths.h"
 #include "telemetry/MSChannelGroup.h"
@@ -51,7 +52,7 @@ MSCrashesLogBuffer& MSCrashesLogBuffer::shared() {
     // Never destroyed: the crash path may run while the process exits.
     static auto* buffer = [] {
         auto* made = new MSCrashesLogBuffer;
-        ::pthread_atfork(&prepareFork, &parentAfterFork, &childAfterFork);
+        ::pthread_atfork(nullptr, nullptr, &childAfterFork);
         return made;
     }();
     return *buffer;
@@ -106,21 +107,21 @@ void MSCrashesLogBuffer::pointSlotsLocked(const std::string& folder, const std::
 }
 
 fs::path MSCrashesLogBuffer::ownFolder() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::ForkSafeMutex> lock(mutex_);
     return ownPath_;
 }
 
 void MSCrashesLogBuffer::setupLogBuffer(const std::string& component,
                                         const std::shared_ptr<platform::DispatchQueue>& queue,
                                         const std::shared_ptr<platform::DispatchGroup>& group) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::ForkSafeMutex> lock(mutex_);
     component_ = component;
     pointSlotsLocked(ownFolderLocked(component), queue, group);
 }
 
 void MSCrashesLogBuffer::bufferLog(const MSAbstractLog& log, const std::string& internalId, MSEncrypter& encrypter) {
     if (dynamic_cast<const MSAppleErrorLog*>(&log) || dynamic_cast<const MSErrorAttachmentLog*>(&log)) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::ForkSafeMutex> lock(mutex_);
     // A process forked from the one that set the buffer up: a buffer of its own first.
     if (ownerPid_ != ::getpid() && !component_.empty()) pointSlotsLocked(ownFolderLocked(component_), nullptr, nullptr);
     std::string archive = platform::KeyedArchiver::archivedData(log);
@@ -168,7 +169,7 @@ void MSCrashesLogBuffer::bufferLog(const MSAbstractLog& log, const std::string& 
 
 void MSCrashesLogBuffer::freeLog(const std::string& internalId) {
     if (internalId.empty()) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::ForkSafeMutex> lock(mutex_);
     for (int i = 0; i < kMSCrashesLogBufferSize; ++i) {
         const MSCrashesLogBufferSlot* slot = slots_[i].load();
         if (slot == nullptr || slot->internalId != internalId) continue;
@@ -189,7 +190,7 @@ void MSCrashesLogBuffer::freeLog(const std::string& internalId) {
 
 std::optional<MSCrashesLogBufferSlot> MSCrashesLogBuffer::slotAt(int index) const {
     if (index < 0 || index >= kMSCrashesLogBufferSize) return std::nullopt;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::ForkSafeMutex> lock(mutex_);
     const MSCrashesLogBufferSlot* slot = slots_[index].load();
     if (slot == nullptr) return std::nullopt;
     return *slot;
@@ -278,30 +279,17 @@ struct MSCrashesLogBuffer::Claim {
     }
 };
 
-void MSCrashesLogBuffer::prepareFork() {
-    auto& self = shared();
-    self.mutex_.lock();
-    self.replayMutex_.lock();
-}
-
-void MSCrashesLogBuffer::parentAfterFork() {
-    auto& self = shared();
-    self.replayMutex_.unlock();
-    self.mutex_.unlock();
-}
-
 void MSCrashesLogBuffer::childAfterFork() {
     // The parent's logs are the parent's: this process keeps none of them and lets go of every
     // lock it shares with the parent (an open file's lock outlives the parent while a copy of
     // the descriptor lives), so that neither its crash nor its life touches the parent's files.
-    // A buffer of its own (folder and lock) is made when it first buffers a log.
+    // A buffer of its own (folder and lock) is made when it first buffers a log. Its locks are
+    // free, as every fork-safe lock is in a child, and it is the only thread.
     auto& self = shared();
     for (auto& slot : self.slots_) slot.store(nullptr);  // the records stay: freeing is not for here
     if (self.ownLock_ >= 0) ::close(self.ownLock_);
     self.ownLock_ = -1;
     for (auto& [log, replaying] : self.replaying_) replaying.claim->abandonInChild();
-    self.replayMutex_.unlock();
-    self.mutex_.unlock();
 }
 
 class MSCrashesLogBuffer::ReplayWatch : public MSChannelDelegate {

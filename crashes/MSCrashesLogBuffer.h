@@ -29,6 +29,7 @@
 
 #include <sys/types.h>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/runloop/DispatchQueue.h"
 
 namespace quorvane {
@@ -100,15 +101,13 @@ private:
     // Empty slots over the files of `folder`, the files made on the queue when one is given.
     void pointSlotsLocked(const std::string& folder, const std::shared_ptr<platform::DispatchQueue>& queue,
                           const std::shared_ptr<platform::DispatchGroup>& group);
-    // Around a fork (pthread_atfork): the child keeps nothing of its parent's buffer.
-    static void prepareFork();
-    static void parentAfterFork();
+    // In a child forked without exec (pthread_atfork): it keeps nothing of its parent's buffer.
     static void childAfterFork();
     // The table takes the record over; the one it replaces is freed unless a crash-time writer
     // may still read it.
     void publish(int index, std::unique_ptr<const MSCrashesLogBufferSlot> record);
 
-    mutable std::mutex mutex_;  // serialises the changes (readers never take it)
+    mutable platform::ForkSafeMutex mutex_;  // serialises the changes (readers never take it)
     std::atomic<const MSCrashesLogBufferSlot*> slots_[kMSCrashesLogBufferSize] = {};
     std::atomic<int> crashReaders_{0};
     std::atomic<bool> writtenAtCrash_{false};
@@ -119,7 +118,7 @@ private:
     int ownLock_ = -1;
     pid_t ownerPid_ = 0;  // the process the folder is of
 
-    std::mutex replayMutex_;  // the two below
+    platform::ForkSafeMutex replayMutex_;  // the two below
     struct Replaying {
         std::filesystem::path file;
         std::shared_ptr<Claim> claim;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSChannelDelegate.h"
 #include "telemetry/MSChannelUnit.h"
 
@@ -61,7 +62,7 @@ private:
     const std::shared_ptr<MSHttpIngestion> ingestion_;
     const std::shared_ptr<MSLogDBStorage> storage_;
     const std::shared_ptr<platform::DispatchQueue> logsQueue_;
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::vector<std::shared_ptr<MSChannelUnit>> units_;
     MSDelegateList delegates_;
 };
@@ -84,7 +85,7 @@ public:
 
 private:
     const std::shared_ptr<MSHttpIngestion> ingestion_;
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     std::map<std::string, std::weak_ptr<MSChannelUnit>> companions_;  // by the unit's group id
 };
 

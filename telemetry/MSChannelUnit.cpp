@@ -52,6 +52,15 @@ void MSChannelUnit::enqueueItem(const std::shared_ptr<MSAbstractLog>& log, uint3
     std::vector<PendingStore> dropped;
     {
         std::lock_guard lock(pendingMutex_);
+        if (pendingForkGeneration_ != platform::forkGeneration()) {
+            // A child forked without exec: the logs waiting here are the parent's, which stores
+            // them, and the drain that was to store them does not run here. Left as they are
+            // (a copy of the parent's memory): freeing thousands would only hold the child up.
+            pendingForkGeneration_ = platform::forkGeneration();
+            (new std::vector<PendingStore>)->swap(pendingStores_);
+            pendingBytes_ = 0;
+            drainScheduled_ = false;
+        }
         pendingBytes_ += storedText.size();
         pendingStores_.push_back({log, internalId, flags, std::move(storedText), ingestion_->destination().key});
         // Within the store's bound: what would not fit there would only push out older logs. The
@@ -183,6 +192,7 @@ void MSChannelUnit::drainPendingStores() {
 void MSChannelUnit::retryWhenStoreFrees() {
     {
         std::lock_guard lock(mutex_);
+        forgetParentsTimersLocked();
         if (std::exchange(storeRetryScheduled_, true)) return;
     }
     logsQueue_->asyncAfter(kStoreRetryInterval, [weak = weak_from_this()] {
@@ -370,7 +380,15 @@ void MSChannelUnit::checkPendingLogsOnQueue(bool recount) {
     flushOnQueue();
 }
 
+void MSChannelUnit::forgetParentsTimersLocked() {
+    if (timersForkGeneration_ == platform::forkGeneration()) return;
+    // A child forked without exec: the delayed blocks set by the parent do not run here.
+    timersForkGeneration_ = platform::forkGeneration();
+    timerScheduled_ = storeRetryScheduled_ = false;
+}
+
 void MSChannelUnit::scheduleTimerLocked() {
+    forgetParentsTimersLocked();
     if (timerScheduled_) return;
     timerScheduled_ = true;
     logsQueue_->asyncAfter(configuration_.flushInterval, [weak = weak_from_this(), generation = timerGeneration_] {

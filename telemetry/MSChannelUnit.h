@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSAbstractLog.h"
 #include "telemetry/MSChannelDelegate.h"
 #include "telemetry/MSChannelUnitConfiguration.h"
@@ -102,6 +103,7 @@ private:
     // full batch at once, or sets the flush timer for fewer logs.
     void checkPendingLogsOnQueue(bool recount = true);
     void scheduleTimerLocked();
+    void forgetParentsTimersLocked();
     void flushOnQueue();
     using Logs = std::vector<std::shared_ptr<MSAbstractLog>>;
     // Sends a batch just taken from storage (its id in pendingBatches_), after taking out and
@@ -134,7 +136,7 @@ private:
     const std::shared_ptr<MSLogDBStorage> storage_;
     const std::shared_ptr<platform::DispatchQueue> logsQueue_;
 
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     MSDelegateList delegates_;
     bool enabled_ = true;
     std::set<const void*> pausingObjects_;
@@ -144,15 +146,17 @@ private:
     uint64_t timerGeneration_ = 0;  // a scheduled flush runs only while this is unchanged
     bool timerScheduled_ = false;
     bool storeRetryScheduled_ = false;
+    uint64_t timersForkGeneration_ = platform::forkGeneration();  // of the process the two above are of
     std::vector<std::function<void()>> idleWaiters_;
     // Logs handed over by enqueueItem and not yet stored; one drain at a time stores all that
     // arrived meanwhile in one transaction.
-    mutable std::mutex pendingMutex_;
+    mutable platform::ForkSafeMutex pendingMutex_;
     std::vector<PendingStore> pendingStores_;
     size_t pendingBytes_ = 0;
     size_t dropped_ = 0;           // since the unit was made
     size_t droppedUnreported_ = 0;  // logged by the next drain
     bool drainScheduled_ = false;
+    uint64_t pendingForkGeneration_ = platform::forkGeneration();  // of the process those logs are of
 };
 
 }  // namespace quorvane

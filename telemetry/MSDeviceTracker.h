@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSDevice.h"
 #include "telemetry/MSFieldRecord.h"
 
@@ -59,7 +60,7 @@ private:
     void storeLocked() const;
 
     const platform::Date loadedAt_ = platform::Date::now();
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::shared_ptr<MSDevice> device_;
     std::vector<std::shared_ptr<MSDeviceHistoryInfo>> history_;
 };

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Value.h"
 #include "platform/store/Keychain.h"
 
@@ -31,7 +32,7 @@ private:
     std::optional<platform::Bytes> key();
 
     std::shared_ptr<platform::Keychain> keychain_;
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     std::optional<platform::Bytes> key_;
 };
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/net/URLRequest.h"
 #include "telemetry/MSLogContainer.h"
 
@@ -137,7 +138,7 @@ private:
 
     const std::string apiPath_;
     const Options options_;
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     Destination destination_;
     std::string owner_;  // the secret of the app whose logs these are
     std::shared_ptr<platform::URLSession> session_;

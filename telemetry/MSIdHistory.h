@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSSerializableObject.h"
 
 namespace quorvane {
@@ -105,7 +106,7 @@ private:
     const std::string key_;
     const platform::ClassInfo& recordClass_;
     const platform::Date loadedAt_ = platform::Date::now();
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::vector<Entry> entries_;
     std::optional<Entry> current_;
 };

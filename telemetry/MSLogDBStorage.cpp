@@ -17,6 +17,7 @@
 
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/MSEncrypter.h"
@@ -132,7 +133,7 @@ std::string processStartTime(pid_t pid, bool* ended = nullptr) {
 // leaves claims that no one else would free. Kept for the whole process: a worker may let go of
 // its store while the process exits.
 struct LiveOwners {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::set<std::string> owners;
 };
 LiveOwners& liveOwners() {

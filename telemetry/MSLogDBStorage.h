@@ -66,6 +66,7 @@
 
 #include <sys/types.h>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSAbstractLog.h"
 
 struct sqlite3;
@@ -232,7 +233,7 @@ private:
     MSEncrypter& encrypterLocked();
 
     const std::filesystem::path path_;
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<platform::SQLStatement> insert_;
     std::unique_ptr<MSEncrypter> encrypter_;  // made when the first token is stored or read

@@ -1,3 +1,4 @@
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSLogger.h"
 
 #include <atomic>
@@ -36,7 +37,7 @@ void defaultHandler(const MSLogger::MessageProvider& message, MSLogLevel level, 
 }
 
 struct HandlerSlot {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::shared_ptr<const MSLogger::Handler> handler =
         std::make_shared<const MSLogger::Handler>(defaultHandler);
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/MSLogDBStorage.h"
 #include "telemetry/MSServiceAbstract.h"
@@ -15,7 +16,10 @@
 namespace quorvane {
 
 namespace {
-std::mutex installIdMutex;
+platform::ForkSafeMutex& installIdMutex() {
+    static auto& m = *new platform::ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 std::optional<std::string> cachedInstallId;
 }  // namespace
 
@@ -24,7 +28,7 @@ MSRevAzezar& MSRevAzezar::sharedInstance() { return MSSharedInstance<MSRevAzezar
 void MSRevAzezar::resetSharedInstance() {
     if (auto retired = MSSharedInstance<MSRevAzezar>::slot().reset())
         if (auto group = retired->channelGroup()) group->setEnabled(false, false);
-    std::lock_guard idLock(installIdMutex);
+    std::lock_guard idLock(installIdMutex());
     cachedInstallId.reset();
 }
 
@@ -160,16 +164,15 @@ void MSRevAzezar::setEnabled(bool enabled) {
 bool MSRevAzezar::isSdkWideChangeInProgress() const { return sdkWideChange_; }
 
 std::string MSRevAzezar::installId() {
-    std::lock_guard lock(installIdMutex);
+    std::lock_guard lock(installIdMutex());
     if (cachedInstallId) return *cachedInstallId;
-    auto stored = MSUserDefaults::shared().objectForKey(kMSInstallIdKey);
-    if (stored && stored->isString() && platform::UUID::fromString(stored->asString())) {
-        cachedInstallId = stored->asString();
-    } else {
-        cachedInstallId = platform::UUID().uuidString();
-        MSUserDefaults::shared().setObject(*cachedInstallId, kMSInstallIdKey);
-    }
+    // Made once over every process that starts on these settings: the first one stored is kept.
+    cachedInstallId = MSUserDefaults::shared().objectOnce(kMSInstallIdKey, platform::UUID().uuidString(), isInstallId).asString();
     return *cachedInstallId;
+}
+
+bool MSRevAzezar::isInstallId(const platform::Value& value) {
+    return value.isString() && platform::UUID::fromString(value.asString()).has_value();
 }
 
 bool MSRevAzezar::isDebuggerAttached() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSHttpIngestion.h"
 #include "telemetry/MSLogger.h"
@@ -61,6 +62,8 @@ public:
     bool isSdkWideChangeInProgress() const;
 
     static std::string installId();
+    // Whether a stored value is an install id (a UUID's text).
+    static bool isInstallId(const platform::Value& value);
     static bool isDebuggerAttached();
     static void setLogLevel(MSLogLevel level) { MSLogger::setCurrentLogLevel(level); }
     static MSLogLevel logLevel() { return MSLogger::currentLogLevel(); }
@@ -70,7 +73,7 @@ public:
     std::vector<std::shared_ptr<MSServiceAbstract>> services() const;
 
 private:
-    mutable std::recursive_mutex mutex_;
+    mutable platform::ForkSafeRecursiveMutex mutex_;
     // Read without the lock: services ask while holding their own locks, which the facade takes
     // (under its lock) when it changes their state.
     std::atomic<bool> configured_{false};

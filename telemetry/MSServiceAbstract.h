@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "telemetry/MSChannelGroup.h"
 #include "telemetry/MSChannelUnitConfiguration.h"
 
@@ -57,11 +58,11 @@ protected:
     MSServiceAbstract() = default;
     // Builds the enabled-state key; call once after construction (the group id is virtual).
     void init();
-    std::recursive_mutex& sharedInstanceLock() { return sharedLock_; }
+    platform::ForkSafeRecursiveMutex& sharedInstanceLock() { return sharedLock_; }
 
 private:
-    std::recursive_mutex sharedLock_;
-    mutable std::mutex mutex_;
+    platform::ForkSafeRecursiveMutex sharedLock_;
+    mutable platform::ForkSafeMutex mutex_;
     std::string isEnabledKey_;
     bool started_ = false;
     bool startedFromApplication_ = false;

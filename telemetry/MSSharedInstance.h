@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
+
 namespace quorvane {
 
 template <class T>
@@ -31,7 +33,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     std::unique_ptr<T> instance_;
     std::vector<std::unique_ptr<T>> retired_;
 };

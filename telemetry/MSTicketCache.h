@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ForkSafeMutex.h"
 
 namespace quorvane {
 
@@ -20,7 +21,7 @@ public:
     void clearCache();
 
 private:
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     struct Ticket {
         std::string text;
         std::optional<platform::Date> expiry;

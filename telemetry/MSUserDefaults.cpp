@@ -2,10 +2,15 @@
 
 #include <mutex>
 
+#include "platform/foundation/ForkSafeMutex.h"
+
 namespace quorvane {
 
 namespace {
-std::mutex backingMutex;
+platform::ForkSafeMutex& backingMutex() {
+    static auto& m = *new platform::ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 std::shared_ptr<platform::UserDefaults>& backing = *new std::shared_ptr<platform::UserDefaults>;
 }  // namespace
 
@@ -15,12 +20,12 @@ MSUserDefaults& MSUserDefaults::shared() {
 }
 
 void MSUserDefaults::resetSharedWithDefaults(std::shared_ptr<platform::UserDefaults> defaults) {
-    std::lock_guard lock(backingMutex);
+    std::lock_guard lock(backingMutex());
     backing = std::move(defaults);
 }
 
 std::shared_ptr<platform::UserDefaults> MSUserDefaults::defaults() const {
-    std::lock_guard lock(backingMutex);
+    std::lock_guard lock(backingMutex());
     return backing ? backing : platform::UserDefaults::standardUserDefaults();
 }
 
@@ -32,6 +37,10 @@ void MSUserDefaults::removeObjectForKey(std::string_view key) { defaults()->remo
 void MSUserDefaults::updateObject(
     std::string_view key, const std::function<std::optional<platform::Value>(const platform::Value* stored)>& update) {
     defaults()->updateObject(key, update);
+}
+platform::Value MSUserDefaults::objectOnce(std::string_view key, const platform::Value& value,
+                                           const std::function<bool(const platform::Value&)>& holds) {
+    return defaults()->objectOnce(key, value, holds);
 }
 
 }  // namespace quorvane

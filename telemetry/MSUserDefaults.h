@@ -24,6 +24,9 @@ public:
     // The key's value as `update` makes it of what the file holds now (platform::UserDefaults).
     void updateObject(std::string_view key,
                       const std::function<std::optional<platform::Value>(const platform::Value* stored)>& update);
+    // See platform::UserDefaults::objectOnce.
+    platform::Value objectOnce(std::string_view key, const platform::Value& value,
+                               const std::function<bool(const platform::Value&)>& holds = nullptr);
 
 private:
     std::shared_ptr<platform::UserDefaults> defaults() const;

@@ -10,6 +10,7 @@
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Calendar.h"
 #include "platform/foundation/Crypto.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/runloop/Application.h"
@@ -22,8 +23,8 @@ namespace quorvane {
 
 namespace {
 
-std::mutex& fileLock() {
-    static std::mutex m;
+platform::ForkSafeMutex& fileLock() {
+    static auto& m = *new platform::ForkSafeMutex;
     return m;
 }
 

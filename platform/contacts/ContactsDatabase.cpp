@@ -133,10 +133,9 @@ Error ContactsDatabase::error(int64_t code, const std::string& what) const {
 }
 
 Result<void> ContactsDatabase::exec(const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return {};
-    std::string text = message ? message : "unknown failure";
-    sqlite3_free(message);
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return {};
+    const std::string text = sqliteErrorText(db_, rc);
     Log::error("contacts", "SQLite: " + text);
     return Error::withDescription(CNErrorDomain, CNErrorCodeCommunicationError, "The contact store failed: " + text);
 }

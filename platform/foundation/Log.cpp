@@ -5,15 +5,22 @@
 #include <mutex>
 #include <string>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/PrintableText.h"
 
 namespace quorvane::platform {
 
 namespace {
-std::mutex gLogMutex;
+ForkSafeMutex& gLogMutex() {
+    static auto& m = *new ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 Log::Sink gSink;
 std::atomic<int> gMinLevel{-1};
-std::mutex gAssertMutex;
+ForkSafeMutex& gAssertMutex() {
+    static auto& m = *new ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 AssertionHandler::Handler gAssertHandler;
 std::atomic<uint64_t> gAssertCount{0};
 
@@ -51,13 +58,13 @@ LogLevel Log::minimumLevel() {
 void Log::setMinimumLevel(LogLevel level) { gMinLevel = int(level); }
 
 void Log::setSink(Sink sink) {
-    std::lock_guard lock(gLogMutex);
+    std::lock_guard lock(gLogMutex());
     gSink = std::move(sink);
 }
 
 void Log::write(LogLevel level, std::string_view category, std::string_view message) {
     if (level < minimumLevel() || level == LogLevel::None) return;
-    std::lock_guard lock(gLogMutex);
+    std::lock_guard lock(gLogMutex());
     if (gSink) {
         gSink(level, category, message);
         return;
@@ -69,7 +76,7 @@ void Log::write(LogLevel level, std::string_view category, std::string_view mess
 }
 
 void AssertionHandler::set(Handler handler) {
-    std::lock_guard lock(gAssertMutex);
+    std::lock_guard lock(gAssertMutex());
     gAssertHandler = std::move(handler);
 }
 
@@ -77,7 +84,7 @@ void AssertionHandler::report(const AssertionFailure& f) {
     ++gAssertCount;
     Handler h;
     {
-        std::lock_guard lock(gAssertMutex);
+        std::lock_guard lock(gAssertMutex());
         h = gAssertHandler;
     }
     if (h) {

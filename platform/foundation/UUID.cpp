@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/foundation/Crypto.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Strings.h"
 
 namespace quorvane::platform {
@@ -35,9 +36,6 @@ void markVersion4(std::array<uint8_t, 16>& bytes) {
     bytes[8] = uint8_t((bytes[8] & 0x3F) | 0x80);
 }
 
-// Counts the forks of this process: a pool filled before a fork is not drawn from after it.
-std::atomic<uint64_t> forkGeneration{0};
-
 }  // namespace
 
 UUID::UUID() {
@@ -46,18 +44,14 @@ UUID::UUID() {
 }
 
 UUID UUID::pooled() {
-    static const bool registered = [] {
-        ::pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1, std::memory_order_relaxed); });
-        return true;
-    }();
-    (void)registered;
     struct Pool {
         std::array<uint8_t, 512> bytes{};
         size_t used = 512;
         uint64_t generation = 0;
     };
     thread_local Pool pool;
-    const uint64_t generation = forkGeneration.load(std::memory_order_relaxed);
+    // A pool filled before a fork is not drawn from after it.
+    const uint64_t generation = forkGeneration();
     if (pool.generation != generation || pool.used + 16 > pool.bytes.size()) {
         if (!randomBytes(pool.bytes.data(), pool.bytes.size())) return UUID();
         pool.used = 0;

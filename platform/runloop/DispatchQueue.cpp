@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace quorvane::platform {
@@ -29,7 +30,9 @@ struct CurrentQueueScope {
 };
 
 // The worker pool behind the global queue and every serial queue. It grows when every worker
-// is busy, so a block that waits on another block cannot starve the pool.
+// is busy, so a block that waits on another block cannot starve the pool. In a child forked
+// without exec it starts anew: the parent's workers are not there, and the blocks waiting for them
+// are the parent's work, which the parent does.
 class WorkerPool {
 public:
     static WorkerPool& shared() {
@@ -38,14 +41,23 @@ public:
     }
 
     void submit(std::function<void()> task) {
+        std::deque<std::function<void()>> parents;  // let go of after the lock, as in work()
         std::unique_lock lock(mutex_);
+        if (generation_ != forkGeneration()) {
+            generation_ = forkGeneration();
+            workers_ = idle_ = 0;
+            parents.swap(tasks_);
+            (void)cv_.release();  // may hold the state of the parent's waiters: not for use here
+            cv_ = std::make_unique<std::condition_variable_any>();
+        }
         tasks_.push_back(std::move(task));
         if (idle_ == 0 && workers_ < kMaxWorkers) {
             ++workers_;
             std::thread([this] { work(); }).detach();
         } else {
-            cv_.notify_one();
+            cv_->notify_one();
         }
+        lock.unlock();
     }
 
 private:
@@ -55,7 +67,7 @@ private:
         std::unique_lock lock(mutex_);
         while (true) {
             ++idle_;
-            bool got = cv_.wait_for(lock, std::chrono::seconds(30), [this] { return !tasks_.empty(); });
+            bool got = cv_->wait_for(lock, std::chrono::seconds(30), [this] { return !tasks_.empty(); });
             --idle_;
             if (!got) {
                 --workers_;
@@ -72,11 +84,12 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
+    ForkSafeMutex mutex_;
+    std::unique_ptr<std::condition_variable_any> cv_ = std::make_unique<std::condition_variable_any>();
     std::deque<std::function<void()>> tasks_;
     int workers_ = 0;
     int idle_ = 0;
+    uint64_t generation_ = forkGeneration();
 };
 
 // One thread that holds delayed blocks until they are due.
@@ -87,14 +100,24 @@ public:
         return *s;
     }
 
+    // In a child forked without exec the parent's thread and its blocks are not this process's.
     void schedule(double due, std::shared_ptr<DispatchQueue> queue, DispatchQueue::Block block) {
-        std::lock_guard lock(mutex_);
+        decltype(items_) parents;  // let go of after the lock
+        std::unique_lock lock(mutex_);
+        if (generation_ != forkGeneration()) {
+            generation_ = forkGeneration();
+            started_ = false;
+            parents.swap(items_);
+            (void)cv_.release();  // may hold the state of the parent's waiter: not for use here
+            cv_ = std::make_unique<std::condition_variable_any>();
+        }
         items_.emplace(std::make_pair(due, seq_++), Item{std::move(queue), std::move(block)});
         if (!started_) {
             started_ = true;
             std::thread([this] { loop(); }).detach();
         }
-        cv_.notify_one();
+        cv_->notify_one();
+        lock.unlock();
     }
 
 private:
@@ -107,7 +130,7 @@ private:
         std::unique_lock lock(mutex_);
         while (true) {
             if (items_.empty()) {
-                cv_.wait(lock);
+                cv_->wait(lock);
                 continue;
             }
             double now = Clock::current()->monotonic();
@@ -122,15 +145,16 @@ private:
                 continue;
             }
             double wait = std::min(it->first.first - now, 0.05);  // re-check: the clock may be manual
-            cv_.wait_for(lock, std::chrono::duration<double>(wait));
+            cv_->wait_for(lock, std::chrono::duration<double>(wait));
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable cv_;
+    ForkSafeMutex mutex_;
+    std::unique_ptr<std::condition_variable_any> cv_ = std::make_unique<std::condition_variable_any>();
     std::map<std::pair<double, uint64_t>, Item> items_;
     uint64_t seq_ = 0;
     bool started_ = false;
+    uint64_t generation_ = forkGeneration();
 };
 
 }  // namespace
@@ -183,8 +207,16 @@ void DispatchQueue::async(Block block) {
         }
         case Kind::Serial: {
             bool start = false;
+            std::deque<Block> parents;  // let go of after the lock
             {
                 std::lock_guard lock(mutex_);
+                if (generation_ != forkGeneration()) {
+                    // A child forked without exec: the parent's blocks and the worker running
+                    // them are the parent's.
+                    generation_ = forkGeneration();
+                    parents.swap(pending_);
+                    draining_ = false;
+                }
                 pending_.push_back(std::move(block));
                 if (!draining_) {
                     draining_ = true;

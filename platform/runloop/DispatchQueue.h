@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ForkSafeMutex.h"
 
 namespace quorvane::platform {
 
@@ -48,9 +49,10 @@ private:
 
     std::string label_;
     Kind kind_;
-    std::mutex mutex_;
+    ForkSafeMutex mutex_;
     std::deque<Block> pending_;
     bool draining_ = false;
+    uint64_t generation_ = forkGeneration();  // of the process the blocks above are of
 };
 
 class DispatchGroup : public std::enable_shared_from_this<DispatchGroup> {

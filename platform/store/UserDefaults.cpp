@@ -15,6 +15,7 @@
 
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/BundleInfo.h"
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -31,7 +32,10 @@ constexpr std::string_view kLogCategory = "UserDefaults";
 // The waits for locks that stayed held, counted for the whole process: however many settings
 // files (a profile's, the telemetry's) are held, it waits UserDefaults::kLockWaitSeconds in all,
 // then only tries.
-std::mutex heldWaitMutex;
+ForkSafeMutex& heldWaitMutex() {
+    static auto& m = *new ForkSafeMutex;  // never destroyed: threads may use it while the process exits
+    return m;
+}
 double heldWaitSpent = 0;
 constexpr std::string_view kDateTag = "$date";
 constexpr std::string_view kDataTag = "$data";
@@ -231,7 +235,7 @@ UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Val
     // said once; until the lock is taken again, later writes only try it.
     double wait = 0;
     if (!lockWaitPassed_) {
-        std::lock_guard spent(heldWaitMutex);
+        std::lock_guard spent(heldWaitMutex());
         wait = std::max(kLockWaitSeconds - heldWaitSpent, 0.0);
     }
     auto lock = LockFile::acquire(lockPath, wait);
@@ -239,7 +243,7 @@ UserDefaults::Write UserDefaults::writeLocked(const std::function<bool(const Val
     if (lock && !lock->held()) {
         if (!std::exchange(lockWaitPassed_, true)) {
             {
-                std::lock_guard spent(heldWaitMutex);
+                std::lock_guard spent(heldWaitMutex());
                 heldWaitSpent += wait;
             }
             const std::string holder = LockFile::holder(lockPath);
@@ -334,27 +338,41 @@ void UserDefaults::updateObject(std::string_view key,
 }
 
 bool UserDefaults::setFlagOnce(std::string_view key) {
+    const auto on = [](const Value& v) { return v.asBool(false); };
     std::lock_guard lock(mutex_);
+    return storeUnlessHeldLocked(key, Value(true), on) == Write::Written;
+}
+
+Value UserDefaults::objectOnce(std::string_view key, const Value& value, const std::function<bool(const Value&)>& holds) {
+    const auto held = [&](const Value& v) { return !holds || holds(v); };
+    std::lock_guard lock(mutex_);
+    if (storeUnlessHeldLocked(key, value, held) == Write::Declined)
+        if (const Value* v = values_.find(key); v && held(*v)) return *v;
+    return value;
+}
+
+UserDefaults::Write UserDefaults::storeUnlessHeldLocked(std::string_view key, const Value& value,
+                                                        const std::function<bool(const Value&)>& held) {
     loadLocked();
-    if (const Value* v = values_.find(key); v && v->asBool(false)) return false;
+    if (const Value* v = values_.find(key); v && held(*v)) return Write::Declined;
     const auto earlier = changes_;
     std::erase_if(changes_, [&](const auto& change) { return change.first == key; });
-    changes_.emplace_back(std::string(key), Value(true));
+    changes_.emplace_back(std::string(key), value);
     const Write write = writeLocked([&](const Value& file) {
         const Value* v = file.find(key);
-        return !v || !v->asBool(false);
+        return !v || !held(*v);
     });
     if (write == Write::Written) {
         pending_ = false;
-        return true;
+        return write;
     }
-    // Not turned on here: the file as it is now with the changes that waited before, which still wait.
+    // Not stored here: the file as it is now with the changes that waited before, which still wait.
     changes_ = earlier;
     loaded_ = unreadable_ = absent_ = false;
     values_ = Value::dictionary();
     loadLocked(true);
-    for (const auto& [k, value] : changes_) value ? values_.set(k, *value) : (void)values_.remove(k);
-    return false;
+    for (const auto& [k, v] : changes_) v ? values_.set(k, *v) : (void)values_.remove(k);
+    return write;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {

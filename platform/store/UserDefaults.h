@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/ForkSafeMutex.h"
 #include "platform/foundation/Value.h"
 
 namespace quorvane::platform {
@@ -64,6 +65,11 @@ public:
     // already: true when this call turned it on and wrote it (so, of processes racing to do
     // something once, exactly one is told to).
     bool setFlagOnce(std::string_view key);
+    // The value the key holds, over the file as it is under its lock, when `holds` takes it (any
+    // value, when not given); else stores the given one there and returns it (so processes racing
+    // to make a value once all end up with the first one stored). The given value, not stored, when
+    // the file takes no write.
+    Value objectOnce(std::string_view key, const Value& value, const std::function<bool(const Value&)>& holds = nullptr);
 
     static constexpr double kLockWaitSeconds = 10;
 
@@ -99,9 +105,12 @@ private:
     enum class Write { Written, Declined, Failed };
     Write writeLocked(const std::function<bool(const Value& file)>& proceed = nullptr);
     void changedLocked(std::string_view key, std::optional<Value> value);
+    // Stores the value under the key unless the file (or this instance) holds one that `held` takes:
+    // Declined then, with values_ as the file is.
+    Write storeUnlessHeldLocked(std::string_view key, const Value& value, const std::function<bool(const Value&)>& held);
 
     const std::filesystem::path path_;
-    mutable std::mutex mutex_;
+    mutable ForkSafeMutex mutex_;
     mutable bool loaded_ = false;
     mutable bool temporariesChecked_ = false;
     mutable bool unreadable_ = false;  // the file on disk could not be read or parsed

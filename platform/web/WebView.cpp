@@ -1,5 +1,6 @@
 #include "platform/web/WebView.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -105,7 +106,20 @@ bool openURLInDefaultBrowser(const URL& url) {
     std::string argument = url.absoluteString();
     char* argv[] = {program.data(), argument.data(), nullptr};
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    // The program starts with the signals as a program expects them: none blocked, a file-size
+    // limit ending it by SIGXFSZ (this process blocks and ignores some for its own ends).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = ::posix_spawnp(&pid, program.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
         Log::warning("WebView", "cannot start xdg-open for " + argument);
         return false;
     }

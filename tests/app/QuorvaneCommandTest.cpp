@@ -559,6 +559,33 @@ TEST_F(QuorvaneCommandTest, SyncThenNothingToDoAndDeletionsOnlyWhenConfirmedAndW
     EXPECT_NE(log.out.find("\tok\tGoogle +0 ~0 -1\t"), std::string::npos) << log.out;
 }
 
+// Under a file-size limit (a soft ulimit -f, SIGXFSZ at its default, set before the program
+// starts) a command ends with its own sentence: a write refused at the limit is a failed write,
+// never the end of the process. With telemetry, whose log store grows at every run (nothing takes
+// its logs here), and a sync, whose own stores grow too: the run ends with its summary, or says
+// what it could not write and why.
+TEST_F(QuorvaneCommandTest, AFileSizeLimitFailsWritesAndNeverEndsTheCommand) {
+    FakeProviderProcess provider({"--contacts", "40"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "telemetry-url", "https://127.0.0.1:9"}).code, 0);
+    ASSERT_EQ(quorvane({"config", "set", "telemetry-app-secret", "secret"}).code, 0);
+    ::signal(SIGXFSZ, SIG_DFL);  // what the command inherits
+    for (const char* limit : {"65536", "131072", "262144"}) {
+        for (const char* command : {"status", "sync"}) {
+            ChildProcess child({"/usr/bin/prlimit", std::string("--fsize=") + limit + ":", QUORVANE_BINARY, command});
+            const int code = child.wait();
+            SCOPED_TRACE(std::string(command) + " under " + limit + " bytes: " + child.out() + child.err());
+            EXPECT_LT(code, 128);
+            if (code == 0) {
+                EXPECT_FALSE(child.out().empty());
+            } else {
+                EXPECT_NE(child.err().find("\nquorvane: "), std::string::npos);
+                EXPECT_NE(child.err().find("file-size limit of " + std::string(limit) + " bytes"), std::string::npos);
+            }
+        }
+    }
+}
+
 TEST_F(QuorvaneCommandTest, AProviderThatAnswers503IsUnreachableAndSafeToRetry) {
     FakeProviderProcess provider({"--contacts", "3", "--contacts-status", "503"});
     ASSERT_EQ(signIn().code, 0);

@@ -291,6 +291,43 @@ TEST(TelemetryCommand, TheLaunchEventIsTrackedOncePerProfileAndAHeldSettingsLock
     EXPECT_EQ(launches["secret-p4"], 1u);  // tracked by the first command that could mark it
 }
 
+// One installation sends under one install id, whichever profile starts first and also when
+// profiles start together.
+TEST(TelemetryCommand, EveryProfileSendsUnderTheInstallationsOneInstallId) {
+    const std::string def = app::Profile::kDefaultName;
+    const std::vector<std::vector<std::vector<std::string>>> rounds = {
+        {{"n1"}, {def}, {"n2"}},  // a named profile first, then the default one
+        {{"n1", "n2"}},           // two named ones together
+        {{def, "n1", "n2"}},      // the default and two named ones together
+    };
+    for (size_t round = 0; round < rounds.size(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        useFreshFolders("telemetry-install-id-" + std::to_string(round));
+        FakeIngestionServer server;
+        std::set<std::string> secrets;
+        for (const auto& step : rounds[round])
+            for (const auto& profile : step) sendTelemetryTo(server, profile, *secrets.insert("secret-" + profile).first);
+        for (const auto& step : rounds[round]) {
+            std::vector<std::unique_ptr<ChildProcess>> together;
+            for (const auto& profile : step)
+                together.push_back(std::make_unique<ChildProcess>(
+                    std::vector<std::string>{QUORVANE_BINARY, "--profile", profile, "config", "get", "syncDeletions"}));
+            for (auto& child : together) EXPECT_EQ(child->wait(), 0) << child->err();
+        }
+        std::set<std::string> sent, ids;
+        for (;;) {
+            const size_t seen = server.batchCount();
+            for (const auto& batch : server.batches()) {
+                sent.insert(batch.header("App-Secret").value_or(""));
+                ids.insert(batch.header("Install-ID").value_or(""));
+            }
+            if (sent == secrets || !server.waitForBatchCount(seen + 1, 60)) break;
+        }
+        EXPECT_EQ(sent, secrets);
+        EXPECT_EQ(ids.size(), 1u) << *ids.begin() << " and " << *ids.rbegin();
+    }
+}
+
 // A command waits for the answers of what it sent; one that ends before an answer comes leaves
 // the batch to be sent again once, never by every later start.
 TEST(TelemetryCommand, ACommandEndingBeforeTheAnswerSendsNoLogMoreThanTwice) {
