@@ -13,6 +13,7 @@
 #include "platform/net/URLError.h"
 #include "oauth2/QNOAuth2SignIn.h"
 #include "sync/GoogleBatchWriter.h"
+#include "sync/GoogleFeedFetch.h"
 #include "sync/QuorvaneModel.h"
 
 namespace quorvane::app {
@@ -190,6 +191,10 @@ const std::vector<KnownFailure>& knownFailures() {
          "The provider's answer was not a readable contacts list: it is not well-formed XML.", kNotAContactsList},
         {kGDataXMLErrorDomain, kGDataXMLErrorTooManyNodes, kGDataXMLErrorTooManyAttributes, nullptr, 6,
          "The provider's answer was not a readable contacts list.", kNotAContactsList, false, true},
+
+        // A list that is not the signed-in account's contacts (or groups) list (its own sentence says why).
+        {kGoogleFeedFetchErrorDomain, kGoogleFeedFetchErrorNotTheAccountsList, kGoogleFeedFetchErrorNotTheAccountsList,
+         nullptr, 6, nullptr, kNotAContactsList},
 
         // A feed past the bound of a download (its own sentence names the bound).
         {kGDataServiceErrorDomain, kGDataServiceErrorFeedTooLarge, kGDataServiceErrorFeedTooLarge, nullptr, 6, nullptr,

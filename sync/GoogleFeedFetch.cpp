@@ -7,9 +7,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "fetcher/QNFetcherAuthorizationProtocol.h"
 #include "fetcher/QNSessionFetcher.h"
+#include "gdata/GDataCategory.h"
+#include "gdata/GDataContactConstants.h"
+#include "gdata/GDataPerson.h"
 #include "gdata/service/GDataQueryContact.h"
 #include "platform/foundation/Calendar.h"
+#include "platform/foundation/Strings.h"
 #include "platform/runloop/DispatchQueue.h"
 #include "sync/ChangesMerge.h"
 
@@ -27,7 +32,106 @@ std::string GoogleFeedFetch::incompleteReasonForFeed(const GDataFeedBase& feed, 
     return "";
 }
 
+platform::Error GoogleFeedFetch::notThisAccountsListError(const std::string& what, const std::string& why) {
+    return platform::Error::withDescription(kGoogleFeedFetchErrorDomain, kGoogleFeedFetchErrorNotTheAccountsList,
+                                            "The provider's answer was not this account's " + what + " list: " + why +
+                                                ". Nothing was written.");
+}
+
+bool GoogleFeedFetch::datedBefore(const GDataFeedBase& answer, const GDataDateTime& listDate) {
+    auto answered = answer.updatedDate();
+    auto answeredAt = answered ? answered->date() : std::nullopt;
+    auto listAt = listDate.date();
+    return answeredAt && listAt && answeredAt->timeIntervalSince1970() < listAt->timeIntervalSince1970();
+}
+
 namespace {
+
+// Whether an answer is the signed-in account's list of the kind asked for (contacts or groups):
+// the one rule for every download of a list, whole or changes. The list says its kind (the kind
+// category of the class asked for) and names no other account than the one signed in, in its id,
+// its authors or the ids of its entries ("<root>/feeds/contacts/<account>/base/<id>"); each entry
+// has an id, and where it says its kind, the list's. Anything else (a groups list answered for
+// the contacts, another account's list, an entry that cannot be paired or kept) is refused whole:
+// no contact or group is made, paired, kept or deleted from it.
+class ListCheck {
+public:
+    explicit ListCheck(std::string account) : account_(std::move(account)) {}
+
+    // A page (or a part of one) as it comes, before anyone else sees it: once the answer is
+    // refused, its entries and those of every later page are let go unread.
+    void page(GDataFeedBase& page) {
+        if (refused_.empty()) refused_ = foreign(page, false);
+        for (size_t i = 0; refused_.empty() && page.entries() && i < page.entries()->size(); ++i)
+            refused_ = foreignEntry(*(*page.entries())[i], page);
+        if (!refused_.empty() && page.entryCount() > 0) page.setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
+    }
+    // "" when the answer, gathered, is the account's list; else why not (its pages seen first).
+    std::string verdict(const GDataFeedBase& feed) const { return refused_.empty() ? foreign(feed, true) : refused_; }
+    static std::string listName(const GDataFeedBase& feed) { return kindName(feed.standardFeedKind().value_or("")); }
+
+private:
+    // "contacts" of ".../contact/2008#contact".
+    static std::string kindName(std::string_view term) {
+        const size_t hash = term.rfind('#');
+        return std::string(hash == std::string_view::npos ? term : term.substr(hash + 1)) + "s";
+    }
+    // The account an id names ("" when none).
+    static std::string accountOf(std::string_view id) {
+        for (std::string_view kind : {"/feeds/contacts/", "/feeds/groups/"}) {
+            const size_t at = id.find(kind);
+            if (at == std::string_view::npos) continue;
+            const auto rest = id.substr(at + kind.size());
+            return platform::percentDecode(rest.substr(0, rest.find('/')));
+        }
+        return id.find('/') == std::string_view::npos && id.find('@') != std::string_view::npos ? std::string(id) : "";
+    }
+    std::string another(const std::string& named) const {
+        if (account_.empty() || named.empty() || named == "default" || platform::equalsIgnoringCase(named, account_)) return "";
+        return "it names another account (" + named + ")";
+    }
+    // The list's own parts: its kind (when `whole`, it must say one) and the accounts it names.
+    std::string foreign(const GDataFeedBase& feed, bool whole) const {
+        const std::string kind = feed.standardFeedKind().value_or("");
+        bool said = false;
+        for (const auto& category : feed.categories()) {
+            if (!category || category->scheme() != kGDataCategoryScheme) continue;
+            if (category->term() != kind) return "it is a list of " + kindName(category->term().value_or("no kind"));
+            said = true;
+        }
+        if (whole && !said) return "it does not say it is a list of " + kindName(kind);
+        if (auto why = another(accountOf(feed.identifier().value_or(""))); !why.empty()) return why;
+        for (const auto& author : feed.authors())
+            if (auto why = another(author ? author->email().value_or("") : ""); !why.empty()) return why;
+        return "";
+    }
+    std::string foreignEntry(const GDataEntryBase& entry, const GDataFeedBase& list) const {
+        auto id = entry.identifier();
+        if (!id || id->empty()) return "an entry in it has no id, so it could be neither paired nor kept";
+        if (auto kind = entry.kindCategory(); kind && kind->term() != list.standardFeedKind())
+            return "it holds an entry of another kind (" + kindName(kind->term().value_or("")) + ")";
+        return another(accountOf(*id));
+    }
+
+    std::string account_;
+    std::string refused_;
+};
+
+// The account the service's requests are signed for ("" when not known: no account is checked).
+std::string signedInAccount(const GDataServiceGoogleContact& service) {
+    auto authorizer = service.authorizer();
+    return authorizer ? authorizer->userEmail().value_or("") : "";
+}
+
+// Adds a page handler after those the ticket has.
+void addPageHandler(const GDataServiceTicketPtr& ticket, GDataServiceFeedPageHandler handler) {
+    auto before = ticket->feedPageHandler();
+    if (!before) return ticket->setFeedPageHandler(std::move(handler));
+    ticket->setFeedPageHandler([before, handler](const std::shared_ptr<GDataFeedBase>& page) {
+        before(page);
+        handler(page);
+    });
+}
 
 // The changes downloaded so far that are the version of an entry the held list has, as
 // mergeChanges would find them (ChangesMerge). Asked on the thread that parses the pages, before
@@ -93,18 +197,25 @@ FetchedFeed<Feed> verdict(std::shared_ptr<Feed> feed) {
 }
 
 // Fetches the query into a feed of class Feed and hands it to `done`, or the error to `callback`.
+// An answer that is not the signed-in account's list of the kind (ListCheck) is refused as an error.
 template <class Feed>
 GDataServiceTicketPtr fetchFeed(const std::shared_ptr<GDataServiceGoogleContact>& service, const GDataQuery& query,
                                 GoogleFeedFetch::Callback<Feed> callback,
                                 std::function<void(std::shared_ptr<Feed>, bool paged)> done) {
-    auto finished = [callback, done](const GDataServiceTicketPtr& ticket, const GDataObjectPtr& object,
-                                     const std::optional<platform::Error>& error) {
+    auto check = std::make_shared<ListCheck>(signedInAccount(*service));
+    auto finished = [callback, done, check](const GDataServiceTicketPtr& ticket, const GDataObjectPtr& object,
+                                            const std::optional<platform::Error>& error) {
         if (error) return callback({}, error);
         auto feed = std::dynamic_pointer_cast<Feed>(object);
         if (!feed) return callback({}, platform::Error(kGDataServiceErrorDomain, kGDataServiceErrorCouldNotConstructObject));
+        if (auto why = check->verdict(*feed); !why.empty())
+            return callback({}, GoogleFeedFetch::notThisAccountsListError(ListCheck::listName(*feed), why));
         done(std::move(feed), ticket && ticket->nextLinksFollowedCounter() > 0);
     };
-    return service->fetchFeedWithQuery(query, Feed::staticClassInfo(), GDataServiceDelegate(finished, "feedFetched"));
+    auto ticket = service->fetchFeedWithQuery(query, Feed::staticClassInfo(), GDataServiceDelegate(finished, "feedFetched"));
+    // First of the page handlers: what the others see of a refused answer is nothing.
+    if (ticket) ticket->setFeedPageHandler([check](const std::shared_ptr<GDataFeedBase>& page) { check->page(*page); });
+    return ticket;
 }
 
 // Sets a download of changes to pass over the versions held before any object is made of them
@@ -117,7 +228,7 @@ void installChangesHandlers(const GDataServiceTicketPtr& ticket, std::shared_ptr
         return letGo->isHeld(id, etag, deleted);
     });
     std::weak_ptr<GDataServiceTicketBase> changesTicket = ticket;
-    ticket->setFeedPageHandler([letGo, changesTicket, tooMany](const std::shared_ptr<GDataFeedBase>& page) {
+    addPageHandler(ticket, [letGo, changesTicket, tooMany](const std::shared_ptr<GDataFeedBase>& page) {
         if (page->entryCount() == 0) return;
         if (letGo->abandoned) return page->setEntries(std::vector<std::shared_ptr<GDataEntryBase>>{});
         std::vector<std::shared_ptr<GDataEntryBase>> kept;
@@ -161,10 +272,12 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchChangesSince(const std::shared_ptr<G
     query.setShouldShowDeleted(true);
     auto letGo = std::make_shared<SameVersions>(held);
     auto taken = std::make_shared<size_t>(0);  // the changes `onPage` took out of their pages
-    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo, taken](auto feed, bool) {
+    auto ticket = fetchFeed<GDataFeedContact>(service, query, callback, [callback, letGo, taken, since](auto feed, bool) {
         const size_t passedOver = lettingGo(*letGo) + *taken;
         FetchedContactFeed fetched;
         fetched.incompleteReason = incompleteReasonForFeed(*feed, passedOver);
+        if (fetched.incompleteReason.empty() && datedBefore(*feed, since))
+            fetched.incompleteReason = "the provider's answer is dated before the list it would change: its clock was set back";
         fetched.complete = fetched.incompleteReason.empty();
         fetched.entriesRead = feed->entryCount() + passedOver;
         fetched.incremental = true;
@@ -238,7 +351,9 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
         // may well fit where they did not; the list held stays as it is until then.
         std::string changesReason = incompleteReasonForFeed(*feed, letGoCount);
         if (changesReason.empty()) changesReason = entryNamedTwice(*feed);
-        if (!changesReason.empty()) return whole();
+        // A list dated later than the provider's answer is no base: the provider's clock ran
+        // ahead when it gave it and was set right since, so what changed since is dated before it.
+        if (!changesReason.empty() || datedBefore(*feed, *base->updatedDate())) return whole();
         bool unchanged = false;
         const size_t changesRead = feed->entryCount() + letGoCount;
         auto fetched = verdict(mergeChanges(base, feed, &unchanged));
@@ -249,7 +364,7 @@ GDataServiceTicketPtr GoogleFeedFetch::fetchContactFeed(const std::shared_ptr<GD
     });
     // Set before any page can come: the pages are reported on this thread, after this returns.
     if (ticket && onPage && !base) {
-        ticket->setFeedPageHandler([onPage](const std::shared_ptr<GDataFeedBase>& page) {
+        addPageHandler(ticket, [onPage](const std::shared_ptr<GDataFeedBase>& page) {
             if (auto contacts = std::dynamic_pointer_cast<GDataFeedContact>(page)) onPage(*contacts);
         });
     }

@@ -25,6 +25,11 @@
 
 namespace quorvane {
 
+// An answer that is not the signed-in account's list of the kind asked for (another kind, another
+// account, an entry without an id): refused whole, nothing read from it.
+inline constexpr const char* kGoogleFeedFetchErrorDomain = "com.quorvane.GoogleFeedFetch";
+inline constexpr int64_t kGoogleFeedFetchErrorNotTheAccountsList = 1;
+
 // One downloaded feed and what is known of its completeness.
 template <class Feed>
 struct FetchedFeed {
@@ -84,7 +89,9 @@ public:
     // Gone), changes cut short and too many changes get a request for the whole list instead.
     // A whole list read in more than one page is whole only when nothing changed on the
     // provider while it was read (asked for as the changes since its date): otherwise it is not
-    // whole and says listChanged.
+    // whole and says listChanged. Changes dated before the list they change (datedBefore) get the
+    // whole list too. Every download, whole or changes, groups too, refuses an answer that is not
+    // the signed-in account's list of the kind asked for (kGoogleFeedFetchErrorNotTheAccountsList).
     //
     // `onPage` (when given) sees each page of a download of the whole list as it is parsed (a
     // large page also a part at a time while it is parsed, see GDataServiceFeedPageHandler), and
@@ -101,7 +108,8 @@ public:
     // The changes since `since` (deleted entries included) alone, not merged into anything: the
     // versions `held` names (identifier -> ETag) are passed over unread as in fetchContactFeed,
     // and past mostChangesHeldWhole() others the download ends not whole (no feed). The feed
-    // holds the other changes in the order they came, dated as the provider dates it. `onPage`
+    // holds the other changes in the order they came, dated as the provider dates it; one dated
+    // before `since` is not whole (datedBefore). `onPage`
     // (when given) sees each page's changes as it comes and may take some out, to keep them
     // itself: they count towards the feed's total.
     using HeldVersions = std::unordered_map<std::string, std::string>;
@@ -122,6 +130,11 @@ public:
     // it, the whole list is downloaded instead (kept page by page). One setting for the process.
     static size_t mostChangesHeldWhole();
     static void setMostChangesHeldWhole(size_t most);
+    // The refusal of an answer that is not this account's `what` ("contacts", "groups") list, and why.
+    static platform::Error notThisAccountsListError(const std::string& what, const std::string& why);
+    // Whether the provider dated its answer before a list it gave earlier (`listDate`): its clock
+    // ran ahead then and was set right since, so the changes since the list are dated before it.
+    static bool datedBefore(const GDataFeedBase& answer, const GDataDateTime& listDate);
     // The provider no longer keeps the changes asked for: only the whole list can be had.
     static bool isChangesGoneError(const platform::Error& error);
 

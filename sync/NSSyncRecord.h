@@ -68,6 +68,8 @@ public:
         if (mSyncAction == SyncActionNoUpdate) return SyncActionNoUpdate;
         return mPhotoAction != SyncActionNoUpdate ? mPhotoAction : mSyncAction;
     }
+    // The photo was to move and was not written (the run stopped first, or the transfer failed).
+    bool photoOwed() const { return mSyncPhoto && !mSyncPhotoSuccessful; }
     bool mAppleChangedDuringSync = false;  // not written: edited locally since the run read it
     // The writes the run still owes the record: set by the executor when it takes the plan, and
     // cleared as each is confirmed (or found not needed). A record that still owes a write when

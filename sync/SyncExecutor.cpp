@@ -952,6 +952,17 @@ void SyncExecutor::sendPhoto(const NSSyncRecordPtr& record, const platform::Byte
 
 // --- the end ---
 
+namespace {
+// The first few names of a list, for a warning: "A, B and 3 more".
+std::string namesShown(const std::vector<std::string>& names) {
+    constexpr size_t kNamesShown = 20;
+    std::string list;
+    for (size_t i = 0; i < names.size() && i < kNamesShown; ++i) list += (i ? ", " : "") + names[i];
+    if (names.size() > kNamesShown) list += " and " + std::to_string(names.size() - kNamesShown) + " more";
+    return list;
+}
+}  // namespace
+
 std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::string& id) const {
     if (auto it = writtenGoogleContacts_.find(id); it != writtenGoogleContacts_.end()) return it->second;
     if (input_.feeds.contacts.feed)
@@ -961,6 +972,7 @@ std::shared_ptr<GDataEntryContact> SyncExecutor::googleContactWithID(const std::
 
 void SyncExecutor::saveHistory() {
     platform::returnFreedMemory();
+    notePhotosNotMoved();
     auto self = shared_from_this();
     auto saved = context_->saveHistory(input_.records,
                                            [self](const std::string& id) { return self->googleContactWithID(id); });
@@ -970,15 +982,32 @@ void SyncExecutor::saveHistory() {
         if (!result_.error) result_.error = saved.error();
     } else if (!saved->empty()) {
         // Said once for the run (the run's log names each pair already).
-        constexpr size_t kNamesShown = 20;
-        std::string names;
-        for (size_t i = 0; i < saved->size() && i < kNamesShown; ++i) names += (i ? ", " : "") + (*saved)[i];
-        if (saved->size() > kNamesShown) names += " and " + std::to_string(saved->size() - kNamesShown) + " more";
         result_.warnings.push_back(std::to_string(saved->size()) + (saved->size() == 1 ? " pair holds" : " pairs hold") +
                                    " values on one side only, left where they are as the history of an earlier version "
-                                   "cannot tell which side removed them (remove them where they are not wanted): " + names);
+                                   "cannot tell which side removed them (remove them where they are not wanted): " +
+                                   namesShown(*saved));
     }
     changeState(State::SaveLog);
+}
+
+void SyncExecutor::notePhotosNotMoved() {
+    // Photos there were to move and were not written: the history leaves them to the next run.
+    std::vector<std::string> names;
+    for (const auto& r : input_.records) {
+        if (!r || !r->photoOwed()) continue;
+        bool there = false;
+        if (r->photoAction() == SyncActionGoogleToMac) {
+            const auto etag = googlePhotoETag(r->mGoogleContact);
+            there = etag && !etag->empty();
+        } else if (r->photoAction() == SyncActionMacToGoogle && r->mAppleContact) {
+            there = r->mAppleContact->isKeyAvailable(platform::CNContactImageDataAvailableKey) &&
+                    r->mAppleContact->imageDataAvailable();
+        }
+        if (there) names.push_back(r->mDescription.value_or(""));
+    }
+    if (names.empty()) return;
+    warn(std::to_string(names.size()) + (names.size() == 1 ? " photo" : " photos") + " did not arrive; the next sync moves " +
+         (names.size() == 1 ? "it" : "them") + ": " + namesShown(names));
 }
 
 void SyncExecutor::saveLog() {

@@ -273,6 +273,8 @@ private:
     // nullopt when there is nothing to send.
     std::optional<GoogleBatchOperation> googleOperation(const NSSyncRecordPtr& record);
     void uploadNextPhoto();
+    // Names, as a warning, the photos there were to move that were not written.
+    void notePhotosNotMoved();
     // The stored local contact (with its photo) of the photo transfer last taken from the queue,
     // read with those of the next few queued transfers; nullopt when the store does not hold it
     // once (photosReadError_: the read failed).

@@ -275,21 +275,33 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         r->googleGroupNamesHash = in.googleGroupHash(google);
         const platform::CNContactPtr pictured =
             s->mMutableAppleContact_Image ? platform::CNContactPtr(s->mMutableAppleContact_Image) : apple;
-        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
+        // A photo is in step only once it was written: one that was to move and did not (the run
+        // stopped first, or its transfer failed) keeps what the last run recorded of the side it
+        // comes from (nothing, for a new pair), so the next run moves it.
+        const bool uploadOwed = s->photoOwed() && s->photoAction() == SyncActionMacToGoogle &&
+                                (s->mHasSyncHistory || in.applePhotoSize(pictured) > 0);
+        const bool downloadOwed = s->photoOwed() && s->photoAction() == SyncActionGoogleToMac;
+        if (uploadOwed) {
+            r->appleImageSize = s->mHasSyncHistory ? s->mPreviousApplePhotoSize : 0;
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
             r->appleImageSize = in.applePhotoSize(pictured);
         } else {
             r->appleImageSize = s->mPreviousApplePhotoSize;
         }
         // A photo that did not move keeps the digest it had, so that the next run sees its change
         // again; a record of an older run without one takes the photo as it is now.
-        if (s->mVerifyApplePhoto && !s->mApplePhotoVerified && !s->mSyncPhotoSuccessful) {
+        if (uploadOwed) {
+            r->applePhotoDigest = s->mHasSyncHistory ? s->mPreviousApplePhotoDigest : std::nullopt;
+        } else if (s->mVerifyApplePhoto && !s->mApplePhotoVerified && !s->mSyncPhotoSuccessful) {
             r->applePhotoDigest = std::nullopt;  // not compared yet: the next run compares it
         } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest) {
             r->applePhotoDigest = in.applePhotoDigest ? in.applePhotoDigest(pictured) : std::nullopt;
         } else {
             r->applePhotoDigest = s->mPreviousApplePhotoDigest;
         }
-        if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
+        if (downloadOwed) {
+            r->googleETag = s->mHasSyncHistory ? s->mPreviousGoogleETag : std::nullopt;
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
             r->googleETag = googlePhotoETag(google);
         } else {
             r->googleETag = s->mPreviousGoogleETag;

@@ -386,6 +386,14 @@ TEST_F(QuorvaneCommandTest, AContactsListThatCannotBeReadIsRefusedInASentence) {
              for (int i = 0; i < 500000; ++i) comments += "<!--x-->";
              body.insert(body.find("<entry"), comments);
          }, "more than a document of its size can hold"},
+        {"a groups list", [](std::string& body) { body = std::regex_replace(body, std::regex("2008#contact'"), "2008#group'"); },
+         "not this account's contacts list: it is a list of groups. Nothing was written."},
+        {"another account's list",
+         [](std::string& body) { body = std::regex_replace(body, std::regex("owner(@|%40)example"), "someone$1example"); },
+         "not this account's contacts list: it names another account (someone@example.com)"},
+        {"an entry without an id",
+         [](std::string& body) { body = std::regex_replace(body, std::regex("(<entry[^>]*>)<id>[^<]*</id>"), "$1"); },
+         "not this account's contacts list: an entry in it has no id"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -1783,24 +1791,35 @@ TEST_F(QuorvaneCommandTest, ARunThatCannotRecordItselfSaysWhatItWroteAndPointsAt
 }
 
 // A provider that takes requests and never answers them holds no command for long.
+// Holds the provider's answers that pass through it until it is opened (or goes).
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    size_t held = 0;
+    ~Gate() { opened(); }
+    void pass() {
+        std::unique_lock lock(mutex);
+        ++held;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+    }
+    void opened() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    bool holdsOne(double seconds) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return held > 0; });
+    }
+};
+
 TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswering) {
     ScriptedProvider provider;
     ASSERT_EQ(signIn().code, 0);
-    struct Gate {
-        std::mutex mutex;
-        std::condition_variable opened;
-        bool open = false;
-        ~Gate() {
-            std::lock_guard lock(mutex);
-            open = true;
-            opened.notify_all();
-        }
-    };
     auto gate = std::make_shared<Gate>();
-    provider.setAnswerFault([gate](const TestRequest&, TestResponse&) {
-        std::unique_lock lock(gate->mutex);
-        gate->opened.wait(lock, [&] { return gate->open; });
-    });
+    provider.setAnswerFault([gate](const TestRequest&, TestResponse&) { gate->pass(); });
     ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", "1");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"plan"}, {"sync"}, {"delete-all", "--google", "--yes"}}) {
@@ -1808,11 +1827,7 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
         EXPECT_EQ(r.code, 4) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find("The provider stopped answering, so the command gave up waiting."), std::string::npos) << r.err;
     }
-    {
-        std::lock_guard lock(gate->mutex);
-        gate->open = true;
-        gate->opened.notify_all();
-    }
+    gate->opened();
     // A provider that answers slowly has not stopped answering.
     provider.setAnswerFault([](const TestRequest& req, TestResponse& res) {
         if (req.path.find("/groups/") == std::string::npos) return;
@@ -1822,6 +1837,58 @@ TEST_F(QuorvaneCommandTest, PlanSyncAndDeleteAllGiveUpOnAProviderThatStopsAnswer
     auto slow = quorvane({"plan"});
     EXPECT_EQ(slow.code, 0) << slow.err;
     provider.setAnswerFault(nullptr);
+}
+
+// A first sync whose photo downloads are cut short (a request the provider never answers, one
+// answered 500, Ctrl-C while one is on its way) makes the contacts and says which photos did not
+// arrive; the next sync brings them.
+TEST_F(QuorvaneCommandTest, PhotosACutSyncDidNotDownloadArriveWithTheNextSync) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    auto photos = [] {
+        std::map<std::string, std::string> out;
+        auto contacts = platform::CNContactStore().unifiedContactsMatchingPredicate(
+            nullptr, {platform::CNContactGivenNameKey, platform::CNContactImageDataKey});
+        for (const auto& c : contacts.valueOr(std::vector<platform::CNContactPtr>{}))
+            out[c->givenName()] = c->imageData() ? std::string(c->imageData()->begin(), c->imageData()->end()) : "";
+        return out;
+    };
+    for (const std::string cut : {"silent", "500", "interrupted"}) {
+        SCOPED_TRACE(cut);
+        for (const char* who : {"A", "B"}) {
+            const std::string given = who + cut;
+            provider.setPhoto(provider.addContact("<title>" + given + "</title><gd:name><gd:givenName>" + given +
+                                                  "</gd:givenName></gd:name>", {"6contacts"}),
+                              "\xFF\xD8 " + given + " \xFF\xD9");
+        }
+        auto gate = std::make_shared<Gate>();
+        provider.setAnswerFault([gate, cut](const TestRequest& req, TestResponse& res) {
+            if (req.method != "GET" || req.path.rfind("/m8/feeds/photos/", 0) != 0) return;
+            if (cut == "500") res.status = 500;
+            else gate->pass();
+        });
+        CommandResult r;
+        if (cut == "interrupted") {
+            ChildProcess child({QUORVANE_BINARY, "sync"});
+            ASSERT_TRUE(gate->holdsOne(120)) << child.err();
+            child.signal(SIGINT);
+            r.code = child.wait();
+            r.err = child.err();
+        } else {
+            ScopedEnvironment wait("QUORVANE_PROVIDER_WAIT", "1");
+            r = quorvane({"sync"});
+        }
+        gate->opened();
+        provider.setAnswerFault(nullptr);
+        EXPECT_EQ(r.code, cut == "interrupted" ? 130 : 4) << r.err;
+        EXPECT_NE(r.err.find("2 photos did not arrive; the next sync moves them: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("B" + cut), std::string::npos) << r.err;
+        EXPECT_EQ(photos()["A" + cut], "");
+        auto next = quorvane({"sync"});
+        EXPECT_EQ(next.code, 0) << next.err;
+        EXPECT_NE(next.out.find("2 photos moved"), std::string::npos) << next.out;
+        for (const char* who : {"A", "B"}) EXPECT_EQ(photos()[who + cut], "\xFF\xD8 " + (who + cut) + " \xFF\xD9");
+    }
 }
 
 // --- settings that never undo the user's deletions or edits ---

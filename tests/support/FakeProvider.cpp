@@ -7,6 +7,7 @@
 #include <libxml/tree.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -33,7 +34,16 @@ constexpr const char* kBatchNS = "http://schemas.google.com/gdata/batch";
 constexpr const char* kOpenSearchNS = "http://a9.com/-/spec/opensearch/1.1/";
 constexpr const char* kPhotoRel = "http://schemas.google.com/contacts/2008/rel#photo";
 constexpr const char* kEditPhotoRel = "http://schemas.google.com/contacts/2008/rel#edit-photo";
-constexpr const char* kAccount = "owner%40example.com";
+// The account's address as an id names it (percent-encoded).
+std::string accountInIDs(const std::string& email) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : email) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') out += char(c);
+        else out += std::string("%") + hex[c >> 4] + hex[c & 15];
+    }
+    return out;
+}
 
 std::string rfc3339(double secondsSince1970) {
     time_t whole = time_t(secondsSince1970);
@@ -340,7 +350,7 @@ const char* kindName(FakeProvider::Kind kind) { return kind == FakeProvider::Kin
 std::string FakeProvider::feedURL(Kind kind) const { return feedsRoot() + kindName(kind) + "/default/full"; }
 std::string FakeProvider::editURL(Kind kind, const std::string& id) const { return feedURL(kind) + "/" + id; }
 std::string FakeProvider::idURL(Kind kind, const std::string& id) const {
-    return server_->baseURL() + "/m8/feeds/" + kindName(kind) + "/" + kAccount + "/base/" + id;
+    return server_->baseURL() + "/m8/feeds/" + kindName(kind) + "/" + accountInIDs(state_->oauth.userEmail) + "/base/" + id;
 }
 
 std::string FakeProvider::storeEntry(Kind kind, const std::string& stripped, const std::optional<std::string>& id) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 
 #include "gdata/GDataEmail.h"
 #include "gdata/GDataExtendedProperty.h"
@@ -312,7 +313,13 @@ TEST_F(GoogleFeedFetchTest, AKeptListThatCannotBeUsedGivesAWholeDownloadAndSoDoe
         {"damaged summary", [&] { platform::writeFileAtomically(keptList(), flip(good, good.size() - 20)); }},
         {"older format", [&] { platform::writeFileAtomically(keptList(), flip(good, 4)); }},
         {"not a kept list", [&] { platform::writeFileAtomically(keptList(), "<feed/>"); }},
-        {"another account", [&] { internals(model_).mAuth->setUserEmail("someone@example.com"); }},
+        {"another account",
+         [&] {
+             internals(model_).mAuth->setUserEmail("someone@example.com");
+             provider.setAnswerFault([](const test::TestRequest&, test::TestResponse& res) {
+                 res.body = std::regex_replace(res.body, std::regex("owner(@|%40)example"), "someone$1example");
+             });
+         }},
         {"changes forgotten", [&] { provider.forgetDeletedContacts(); }},
     };
     for (const auto& c : cases) {
@@ -335,6 +342,7 @@ TEST_F(GoogleFeedFetchTest, AKeptListThatCannotBeUsedGivesAWholeDownloadAndSoDoe
         EXPECT_TRUE(GoogleContactCache::load(
             keptList(), {user, GDataServiceGoogleContact::contactFeedURLForUserID("default")->absoluteString()}));
         internals(model_).mAuth->setUserEmail(test::FakeProvider::OAuthSettings().userEmail);
+        provider.setAnswerFault(nullptr);
     }
 
     // The bytes of one kept entry damaged: its summary still serves, but it is never made whole.

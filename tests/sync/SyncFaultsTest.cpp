@@ -153,12 +153,24 @@ TEST_F(SyncFaultsTest, ARunOverACutListIsRefusedWritesNothingAndTheNextWholeRunR
     expectInSync(3 * std::size(cuts));
 }
 
+// Neither an answer that is no feed nor one that is not this account's list of the kind asked
+// for (a groups list for the contacts or the other way round, another account's list, an entry
+// without an id) is read as the list, on the whole or the changes path: nothing is written.
 TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothing) {
     for (const char* given : {"Al", "Bo", "Cy", "Di", "Ed"}) addLocal({.given = given, .family = "Portal"});
     ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+    auto edit = [](const char* from, const char* to, bool all = true) {
+        return [from, to, all](std::string& body) {
+            body = std::regex_replace(body, std::regex(from), to, all ? std::regex_constants::format_default
+                                                                      : std::regex_constants::format_first_only);
+        };
+    };
     const struct {
         const char* what;
         std::string body, contentType;
+        std::function<void(std::string&)> change = nullptr;  // of the provider's own answer, instead of the body
+        const char* path = kContactsPath;
+        const char* says = "not an Atom feed";
     } answers[] = {
         {"an HTML page", "<!DOCTYPE html><html><head><title>Sign in</title></head><body><p>Wi-Fi</p></body></html>", "text/html"},
         {"an XHTML page", "<?xml version='1.0'?><html xmlns='http://www.w3.org/1999/xhtml'><body><p>Proxy error</p></body></html>",
@@ -166,6 +178,20 @@ TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothin
         {"an errors document", "<errors xmlns='http://schemas.google.com/g/2005'><error><domain>GData</domain></error></errors>",
          "application/atom+xml"},
         {"a lone entry", "<entry xmlns='http://www.w3.org/2005/Atom'><id>x</id><title>x</title></entry>", "text/html"},
+        {"a groups list", "", "", edit("2008#contact'", "2008#group'"), kContactsPath, "not this account's contacts list: it is a list of groups"},
+        {"a groups list holding contacts", "", "", edit("2008#contact'", "2008#group'", false), kContactsPath, "it is a list of groups"},
+        {"another account's list", "", "", edit("owner(@|%40)example", "someone$1example"), kContactsPath,
+         "it names another account (someone@example.com)"},
+        {"an entry without an id", "", "", edit("(<entry[^>]*>)<id>[^<]*</id>", "$1", false), kContactsPath, "an entry in it has no id"},
+        {"the contacts list for the groups", "", "", edit("2008#group'", "2008#contact'"), "/m8/feeds/groups/default/full",
+         "not this account's groups list: it is a list of contacts"},
+        {"another account's empty groups list", "", "",
+         [&](std::string& body) {
+             body = std::regex_replace(body, std::regex("<entry[\\s\\S]*</entry>"), "");
+             body = std::regex_replace(body, std::regex("totalResults>[0-9]*"), "totalResults>0");
+             edit("owner(@|%40)example", "someone$1example")(body);
+         },
+         "/m8/feeds/groups/default/full", "not this account's groups list: it names another account"},
     };
     for (const auto& answer : answers) {
         SCOPED_TRACE(answer.what);
@@ -177,8 +203,13 @@ TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothin
                 ASSERT_TRUE(waitForReplacements(60));
                 std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
             }
+            // Something to carry, so that the changes hold an entry.
+            const std::string note = std::string(answer.what) + (whole ? " whole" : " changes");
+            ASSERT_TRUE(provider.replaceContact(googleID("Al Portal"), personXML("Al", "Portal") + "<content>" + note + "</content>",
+                                                {"6contacts"}));
             provider.setAnswerFault([&answer](const test::TestRequest& req, test::TestResponse& res) {
-                if (req.method != "GET" || req.path != kContactsPath) return;
+                if (req.method != "GET" || req.path != answer.path) return;
+                if (answer.change) return answer.change(res.body);
                 res.body = answer.body;
                 res.contentType = answer.contentType;
             });
@@ -186,14 +217,17 @@ TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothin
             for (const bool planOnly : {true, false}) {
                 auto run = sync(planOnly);
                 EXPECT_EQ(run->outcome(), SyncRunOutcome::Other) << run->message();
-                EXPECT_NE(run->message().find("not an Atom feed"), std::string::npos) << run->message();
-                EXPECT_EQ(run->counts().appleDeleted + run->counts().googleDeleted, 0);
+                EXPECT_NE(run->message().find(answer.says), std::string::npos) << run->message();
+                const auto& c = run->counts();
+                EXPECT_EQ(c.appleCreated + c.appleUpdated + c.appleDeleted + c.googleCreated + c.googleUpdated + c.googleDeleted, 0);
             }
             EXPECT_EQ(localByName().size(), 5u);
+            EXPECT_NE(localByName()["Al Portal"]->note(), note);
             EXPECT_EQ(provider.entries(FakeProvider::Kind::Contacts).size(), 5u);
             provider.setAnswerFault(nullptr);
             later();
             ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+            EXPECT_EQ(localByName()["Al Portal"]->note(), note);
         }
     }
     expectInSync(5);
@@ -275,6 +309,31 @@ TEST_F(SyncFaultsTest, AProviderClockThatStepsBackLosesNoChange) {
         later(step);
     }
     expectInSync(6);
+}
+
+// Synced while the provider's clock ran ahead, which is then set right: the kept list is dated in
+// the provider's future, and what it changes next is dated before it. The edit and the deletion
+// arrive with the next run all the same (the whole list is read once).
+TEST_F(SyncFaultsTest, ChangesAfterTheProvidersClockWasSetRightArrive) {
+    for (const int ahead : {120, 3600}) {
+        SCOPED_TRACE(ahead);
+        const std::string family = "Ahead" + std::to_string(ahead);
+        for (const char* given : {"Ann", "Bob", "Cy"}) addLocal({.given = given, .family = family});
+        provider.advanceTime(ahead);
+        ASSERT_EQ(sync()->outcome(), SyncRunOutcome::Ok);
+        later(1);
+        provider.advanceTime(-ahead);
+        ASSERT_TRUE(provider.replaceContact(googleID("Ann " + family), personXML("Ann", family) + "<content>edited</content>",
+                                            {"6contacts"}));
+        ASSERT_TRUE(provider.deleteContact(googleID("Bob " + family)));
+        later(1);
+        auto run = sync();
+        EXPECT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
+        EXPECT_EQ(localByName()["Ann " + family]->note(), "edited");
+        EXPECT_FALSE(localByName().count("Bob " + family));
+        EXPECT_EQ(sync()->plan().changes(), 0u);
+    }
+    expectInSync(4);
 }
 
 // With pages capped, the changes since the kept list (mostly deletions) run past the pages that

@@ -19,7 +19,9 @@
 // of any kind (or a new group) may be added locally before a later edit on the provider, or a run
 // whose Google updates all fail may be followed by a value put back. People may also be changed
 // locally while a run works on them, at any of its steps: a photo set, or moved into another,
-// unsynced local account, while the provider sets their photo, edits or deletes them.
+// unsynced local account, while the provider sets their photo, edits or deletes them. An answer
+// may be no list of this account's contacts (a groups list, another account's, an entry without an
+// id), to the whole download or the changes, and photo steps may be cut short at a random request.
 // The seeds run as cases of their own (in parallel under ctest): QUORVANE_SYNC_SEEDS=N runs N
 // seeds from QUORVANE_SYNC_FIRST_SEED=S (default 1..200). A failure names its seed; run it alone with
 // QUORVANE_SYNC_FIRST_SEED=<seed> QUORVANE_SYNC_SEEDS=1.
@@ -246,14 +248,8 @@ protected:
     // deletes a person on it and gains one: the later pages start one entry on, and the count
     // still matches.
     void shiftTheListWhileItIsRead() {
-        if (pick(2)) {
-            provider.forgetDeletedContacts();
-        } else {
-            internals(model_).mContactFeed = nullptr;
-            internals(model_).mGoogleContactCache = nullptr;
-            EXPECT_TRUE(waitForReplacements(60));
-            std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
-        }
+        if (pick(2)) provider.forgetDeletedContacts();
+        else forgetTheKeptList();
         // The person deleted (one the runs before synced, whatever this round did to it, or one
         // new on Google alone) ends the first page, so that the next starts past the person after it.
         auto local = localByName();
@@ -287,15 +283,40 @@ protected:
         });
     }
 
+    // As a new process whose kept list is lost: the next run reads the whole list.
+    void forgetTheKeptList() {
+        internals(model_).mContactFeed = nullptr;
+        internals(model_).mGoogleContactCache = nullptr;
+        EXPECT_TRUE(waitForReplacements(60));
+        std::filesystem::remove(GoogleContactCache::pathInFolder(dir_ / "profile"));
+    }
+    // Set by a foreign answer fault: 1 once the answer came as it was, 2 once it came altered.
+    std::shared_ptr<std::atomic<int>> foreignAnswer_;
+
     // Faults of the round's first run. Kinds: refused or conflicting entries, a batch answer lost
     // after the provider acted (a 500 or a dropped connection), a token that expires after the
     // download, a list cut short (next link removed, a later page emptied), the download answered
     // 503, the process killed (between two batches or after the last) before saving its history.
     // Answers whether the run is to be killed.
     bool injectFaults() {
-        const int kind = pick(15);
+        const int kind = pick(16);
         const unsigned salt = unsigned(random_());
-        if (kind == 1 || kind == 2) {
+        if (kind == 15) {
+            // An answer that is not this account's contacts list (a groups list, another
+            // account's, an entry without an id), to the whole download (the kept list lost) or
+            // to the changes: the run is refused and writes nothing.
+            if (pick(2)) forgetTheKeptList();
+            static const std::pair<const char*, const char*> foreign[] = {
+                {"2008#contact'", "2008#group'"}, {"owner(@|%40)example", "someone$1example"}, {"(<entry[^>]*>)<id>[^<]*</id>", "$1"}};
+            const auto [from, to] = foreign[pick(3)];
+            foreignAnswer_ = std::make_shared<std::atomic<int>>(0);
+            provider.setAnswerFault([from, to, answered = foreignAnswer_](const test::TestRequest& req, test::TestResponse& res) {
+                if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full" || *answered != 0) return;
+                const std::string body = std::regex_replace(res.body, std::regex(from), to);
+                *answered = body == res.body ? 1 : 2;
+                res.body = body;
+            });
+        } else if (kind == 1 || kind == 2) {
             const int status = kind == 1 ? (pick(2) ? 503 : 500) : (pick(2) ? 412 : 409);
             auto seen = std::make_shared<std::set<std::string>>();
             provider.setBatchFault([seen, status, salt](const std::string& id, const std::string&) -> std::optional<int> {
@@ -482,6 +503,12 @@ protected:
             }
             auto r = run == 0 && twoAtOnce ? syncWithTwoMoreStartedAtOnce() : sync();
             planned_ += r->plan().changes();
+            if (auto foreign = std::exchange(foreignAnswer_, nullptr); foreign && *foreign == 2) {
+                const auto& c = r->counts();
+                EXPECT_EQ(r->outcome(), SyncRunOutcome::Other) << r->message();
+                EXPECT_EQ(c.appleCreated + c.appleUpdated + c.appleDeleted + c.googleCreated + c.googleUpdated + c.googleDeleted, 0)
+                    << r->message();
+            }
             provider.setBatchFault(nullptr);
             provider.setAnswerFault(nullptr);
             provider.setPageCap(kPageCap);
@@ -664,6 +691,53 @@ protected:
         }
         model_->setSyncPhotosSetting(false);
     }
+    // People with a photo on one side (new ones, and one synced before whose photo the provider
+    // changes), synced with photos on while the photo steps are cut short at a random request
+    // (answered 500, its connection lost, or the run cancelled): the next runs bring every photo.
+    void photosCutShort() {
+        model_->setSyncPhotosSetting(true);
+        std::map<std::string, std::string> photo;  // by family
+        auto bytes = [](const std::string& family) { return "\xFF\xD8 " + family + " \xFF\xD9"; };
+        for (int i = 0; i < 4; ++i) {
+            const std::string family = "Pictured" + std::to_string(++serial_);
+            photo[family] = bytes(family);
+            if (pick(2)) {
+                provider.setPhoto(provider.addContact(personXML("Pat", family), {"6contacts"}), photo[family]);
+            } else {
+                addLocal({.given = "Pat", .family = family}, platform::Bytes(photo[family].begin(), photo[family].end()));
+            }
+        }
+        if (!expected_.empty()) {
+            const std::string family = std::next(expected_.begin(), pick(int(expected_.size())))->first;
+            photo[family] = bytes(family + " again");
+            provider.setPhoto(googleID("Pat " + family), photo[family]);
+        }
+        later();
+        auto requests = std::make_shared<std::atomic<int>>(0);
+        provider.setAnswerFault([this, requests, cut = pick(3), at = 1 + pick(4)](const test::TestRequest& req, test::TestResponse& res) {
+            if (req.path.rfind("/m8/feeds/photos/", 0) != 0 || ++*requests != at) return;
+            if (cut == 0) res.status = 500;
+            else if (cut == 1) res.closeAfter = 0;
+            else platform::RunLoop::main()->post([this] {
+                if (internals(model_).mSyncRun) internals(model_).mSyncRun->cancel();
+            });
+        });
+        sync();
+        provider.setAnswerFault(nullptr);
+        settle();
+        for (const auto& [family, bytes] : photo) {
+            auto [local, google] = bothOf(family);
+            ASSERT_TRUE(local && google) << family;
+            const auto kept = stored(local->identifier());
+            EXPECT_EQ(kept && kept->imageData() ? std::string(kept->imageData()->begin(), kept->imageData()->end()) : "", bytes)
+                << family << " locally";
+            EXPECT_EQ(provider.entry(FakeProvider::Kind::Contacts, googleID("Pat " + family))->photo, bytes) << family << " on Google";
+        }
+        for (const auto& [family, bytes] : photo)
+            if (!expected_.count(family)) removeBothSides(family);
+        model_->setSyncPhotosSetting(false);
+    }
+
     // The local contact of that identifier, in whichever account, with its note and photo.
     platform::CNContactPtr stored(const std::string& id) {
         auto found = store_->unifiedContactsMatchingPredicate(
@@ -900,6 +974,7 @@ TEST_P(SyncPropertyTest, RandomEditsAndFaultsEndWithTheLatestVersionOnBothSides)
         if (merge_ && pick(2) == 0) ASSERT_NO_FATAL_FAILURE(localValueAgainstALaterProviderEdit());
         if (merge_ && pick(3) == 0) ASSERT_NO_FATAL_FAILURE(failedRunThenPutBack());
         if (pick(2) == 0) ASSERT_NO_FATAL_FAILURE(changedLocallyWhileARunWorks());
+        if (pick(3) == 0) ASSERT_NO_FATAL_FAILURE(photosCutShort());
     }
     EXPECT_GT(planned_, 0u);  // the seed made the runs write
 }
