@@ -196,11 +196,8 @@ int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>
     if (run.error()) session.fail(*run.error(), planOnly ? "The plan could not be made" : "The sync stopped");
     else if (run.outcome() == SyncRunOutcome::Auth) session.fail(kCommandErrorNotSignedIn);
     else session.fail(kCommandErrorRunFailed, run.message(), runID);
-    if (run.outcome() == SyncRunOutcome::Auth) {
-        // The provider no longer takes this sign-in: it is of no use any more.
-        if (session.model()->forgetRefusedGoogleAuthorization()) session.console().note("Signed out.");
-        else session.console().note(kNewerSignInKept);
-    }
+    // The provider no longer took the sign-in: the run forgot it, unless a newer one was stored.
+    if (auto forgotten = run.signInForgotten()) session.console().note(*forgotten ? "Signed out." : kNewerSignInKept);
     return code;
 }
 
