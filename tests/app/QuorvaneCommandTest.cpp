@@ -678,7 +678,7 @@ TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefresh
     ASSERT_EQ(signIn().code, 0);
     provider.setRotateRefreshTokens(true);
     provider.setRevokeGrantOnReuse(true);
-    const auto lock = app::Profile::named("fake")->dataFolder() / "SignIn.lock";
+    const auto lock = QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder());
     const auto target = lock.parent_path().parent_path() / "made-through-the-link";
     std::filesystem::create_directories(lock.parent_path());
     std::filesystem::remove(lock);
