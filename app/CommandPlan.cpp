@@ -201,11 +201,8 @@ int reportRun(Session& session, const SyncRun& run, const std::optional<Refusal>
                                                                          : kCommandErrorRunFailed);
     else if (auth) code = session.fail(kCommandErrorNotSignedIn);
     else code = session.fail(kCommandErrorRunFailed, run.message(), runID);
-    if (auth) {
-        // The provider no longer takes this sign-in: it is of no use any more.
-        if (session.model()->forgetRefusedGoogleAuthorization()) session.console().note("Signed out.");
-        else session.console().note(kNewerSignInKept);
-    }
+    // The provider no longer took the sign-in: the run forgot it, unless a newer one was stored.
+    if (auto forgotten = run.signInForgotten()) session.console().note(*forgotten ? "Signed out." : kNewerSignInKept);
     return code;
 }
 

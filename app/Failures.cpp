@@ -42,6 +42,8 @@ bool isRefusedGrant(const Error& error) { return GoogleBatchWriter::isAuthorizat
 bool isQuota(const Error& error) { return GoogleBatchWriter::isQuotaError(error); }
 // The authorizer's own failure to sign a request (it names the request), not the sign-in's.
 bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request") != nullptr; }
+// The stored sign-in was removed by a sign-out while the command ran (not replaced by another).
+bool isSignedOutMeanwhile(const Error& error) { return error.userInfo["signedOut"].asBool(); }
 bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
 bool isRequestDeadline(const Error& error) { return error.userInfo[platform::kURLErrorDeadlineKey].asBool(); }
 // An error that brings no sentence of its own.
@@ -168,6 +170,9 @@ const std::vector<KnownFailure>& knownFailures() {
         {kOAuth2, kQNOAuth2ErrorUnauthorizableRequest, kQNOAuth2ErrorUnauthorizableRequest, nullptr, 6,
          "A request was not given the sign-in: it was not for the provider's own https address. The sign-in is kept.",
          kCheckAddress},
+        {kOAuth2, kQNOAuth2ErrorSignInChanged, kQNOAuth2ErrorSignInChanged, isSignedOutMeanwhile, 3,
+         "You were signed out by another command while this one ran, so it stopped there: nothing more was written.",
+         kSignInAgain},
         {kOAuth2, kQNOAuth2ErrorSignInChanged, kQNOAuth2ErrorSignInChanged, nullptr, 3,
          "The sign-in was changed by another command while this one ran (signed out, or signed in anew), so this "
          "one stopped without it.",

@@ -395,6 +395,10 @@ bool QNOAuth2Authentication::startRefresh() {
             beginLockWait();
             return true;
         }
+        if (attempt.error) {
+            endRefresh(attempt.error);
+            return true;
+        }
         if (attempt.state == RefreshLockTry::State::Taken) refreshUnlock_ = std::move(attempt.unlock);
     }
     if (beginLockedRefresh()) return true;
@@ -402,13 +406,31 @@ bool QNOAuth2Authentication::startRefresh() {
     return authorizationQueue_.empty();
 }
 
-bool QNOAuth2Authentication::storedSignInGone() const { return refreshTokenSource_ && !nonEmpty(refreshTokenSource_()); }
+bool QNOAuth2Authentication::sameAccount(const StoredSignIn& stored) const {
+    if (auto id = userID(); nonEmpty(id)) return stored.userID == id;
+    if (auto email = userEmail(); nonEmpty(email))
+        return stored.email && platform::asciiEqualsIgnoringCase(*stored.email, *email);
+    return true;
+}
+
+bool QNOAuth2Authentication::storedSignInGone() const {
+    if (!refreshTokenSource_) return false;
+    StoredSignIn stored = refreshTokenSource_();
+    return !nonEmpty(stored.refreshToken) || !sameAccount(stored);
+}
+
+Error QNOAuth2Authentication::signInChangedError() const {
+    Error error = makeError(kQNOAuth2ErrorSignInChanged, nullptr);
+    if (refreshTokenSource_ && !nonEmpty(refreshTokenSource_().refreshToken)) error.userInfo.set("signedOut", Value(true));
+    return error;
+}
 
 bool QNOAuth2Authentication::beginLockedRefresh() {
     if (nonEmpty(refreshToken())) {
-        // Signed out meanwhile: the refresh token is not the user's to present any more.
+        // Signed out meanwhile, or signed in to another account: the refresh token is not the
+        // user's to present any more, and the other account's is not this command's.
         if (storedSignInGone()) {
-            endRefresh(makeError(kQNOAuth2ErrorSignInChanged, nullptr));
+            endRefresh(signInChangedError());
             return false;
         }
         // Whoever held the lock before may have refreshed with the same refresh token and stored
@@ -450,6 +472,7 @@ void QNOAuth2Authentication::pollRefreshLock() {
         return;
     }
     if (attempt.state == RefreshLockTry::State::Taken) refreshUnlock_ = std::move(attempt.unlock);
+    if (attempt.error) return endRefresh(attempt.error);
     if (!beginLockedRefresh() && !authorizationQueue_.empty()) endRefresh(std::nullopt);
 }
 
@@ -485,9 +508,9 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginRefreshFetch() {
 
 bool QNOAuth2Authentication::adoptStoredRefreshToken() {
     if (!refreshTokenSource_) return false;
-    auto stored = refreshTokenSource_();
-    if (!nonEmpty(stored) || stored == refreshToken()) return false;
-    setRefreshToken(stored);
+    StoredSignIn stored = refreshTokenSource_();
+    if (!nonEmpty(stored.refreshToken) || stored.refreshToken == refreshToken() || !sameAccount(stored)) return false;
+    setRefreshToken(stored.refreshToken);
     setAccessToken(std::nullopt);
     setExpiresIn(std::nullopt);
     return true;
@@ -517,6 +540,10 @@ void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetc
     refreshFetcher_.reset();
     if (retryRefreshWithStoredToken(error)) return;
     std::optional<Error> failure = error;
+    // Refused, and the stored sign-in is gone or another account's: not this sign-in's refusal
+    // to act on, but a sign-in changed meanwhile.
+    if (error && error->userInfo["json"]["error"].asString() == "invalid_grant" && storedSignInGone())
+        failure = signInChangedError();
     if (!error && refreshStore_ && !refreshPresented_.empty() && nonEmpty(accessToken()) &&
         !refreshStore_(shared_from_this(), refreshPresented_)) {
         // The stored sign-in is no longer the one refreshed: this answer is nobody's.
@@ -528,7 +555,7 @@ void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetc
             refreshFetcher_ = beginRefreshFetch();
             if (refreshFetcher_) return;
         }
-        failure = makeError(kQNOAuth2ErrorSignInChanged, nullptr);
+        failure = signInChangedError();
     }
     endRefresh(failure);
 }
@@ -567,6 +594,10 @@ void QNOAuth2Authentication::stopAuthorization() {
         authorizationQueue_.clear();
         if (auto timer = std::move(lockWaitTimer_)) timer->invalidate();
         lockWaitTimer_.reset();
+        // A refresh of the stored sign-in already sent is let finish (within its deadline), the
+        // lock held: a provider rotating refresh tokens has replaced the one presented once it
+        // has the request, and only its answer, stored when it comes, keeps the user signed in.
+        if (refreshFetcher_ && refreshStore_ && !refreshPresented_.empty()) return;
         fetcher = std::move(refreshFetcher_);
         refreshFetcher_.reset();
         unlockRefresh();
@@ -654,6 +685,9 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
     // ends it), never given up sooner for the session's usual time without a byte and asked for
     // again with the replaced token.
     request.setTimeoutInterval(refreshDeadline_ + kQNOAuth2RefreshLockMargin);
+    // For the same reason a refresh already sent is not cancelled with everything in flight
+    // when the program is asked to end.
+    if (grantType == "refresh_token") request.setFinishesInFlight(true);
     request.setValue("application/x-www-form-urlencoded", "Content-Type");
     request.setValue(userAgent(), "User-Agent");
 

@@ -214,13 +214,24 @@ public:
     // Where the refresh token is kept for other processes too (the stored sign-in), which may
     // renew it there: when the provider refuses the refresh token ("invalid_grant") and the
     // source answers another one, a refresh with that one is tried before the refusal reaches
-    // the waiting calls (a few times at most).
-    using RefreshTokenSource = std::function<std::optional<std::string>()>;
+    // the waiting calls (a few times at most). A stored sign-in is taken only when it is of the
+    // account this authentication is for (sameAccount()); one of another account, like none at
+    // all, ends the refresh with kQNOAuth2ErrorSignInChanged, nothing sent with it.
+    struct StoredSignIn {
+        std::optional<std::string> refreshToken, userID, email;
+        StoredSignIn(std::optional<std::string> token = std::nullopt) : refreshToken(std::move(token)) {}
+    };
+    using RefreshTokenSource = std::function<StoredSignIn()>;
+    // Whether the stored sign-in is of this authentication's account: the same user id, or
+    // without one the same e-mail address. An authentication that names no account takes any;
+    // one that does never takes a sign-in naming none.
+    bool sameAccount(const StoredSignIn& stored) const;
     void setRefreshTokenSource(RefreshTokenSource source);
     // A lock shared with the other processes, taken before a refresh is sent and let go once its
     // answer has been stored (or dropped), so that they refresh one at a time, each with the
     // token the one before stored. One call is one try: taken (with what lets it go), held by
-    // another, or not to be had at all (the refresh goes ahead without it). A refresh that finds
+    // another, or not to be had at all: with an error (the lock cannot be used) the refresh
+    // fails with it and sends nothing; without, it goes ahead without the lock. A refresh that finds
     // it held tries again on the main run loop for as long as another may hold it
     // (refreshDeadline() and kQNOAuth2RefreshLockMargin), telling `waiting` once with that bound;
     // past it the refresh sends nothing and its calls fail (kQNOAuth2ErrorRefreshLockBusy). With a
@@ -230,6 +241,7 @@ public:
         enum class State { Taken, Busy, Unavailable };
         State state = State::Unavailable;
         std::function<void()> unlock;
+        std::optional<platform::Error> error;
     };
     using RefreshLock = std::function<RefreshLockTry()>;
     void setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting = nullptr);
@@ -289,8 +301,12 @@ private:
     // Ends the refresh: lets go of the lock and answers the waiting calls (with the error when
     // there is no access token); the queue's lock is held.
     void endRefresh(const std::optional<platform::Error>& error);
-    // Whether the source says the sign-in is gone (it holds no refresh token).
+    // Whether the source holds no sign-in this authentication may take: none at all (signed
+    // out), or one of another account.
     bool storedSignInGone() const;
+    // The error of a refresh the stored sign-in no longer allows (kQNOAuth2ErrorSignInChanged;
+    // its user info says "signedOut" when nothing is stored).
+    platform::Error signInChangedError() const;
     // Takes the source's refresh token when it differs from this one's (the access token goes
     // with the refresh token it came from); whether it did. The queue's lock is held.
     bool adoptStoredRefreshToken();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fetcher/QNSessionFetcher.h"
+#include "oauth2/QNOAuth2Authentication.h"
 #include "gdata/GDataBatchElements.h"
 #include "gdata/GDataFeedContact.h"
 #include "gdata/GDataFeedContactGroup.h"
@@ -60,6 +61,10 @@ bool GoogleBatchWriter::isAuthorizationError(const Error& error) {
     if (error.code != 401 && error.code != 403) return false;
     const platform::Value* signed_ = error.userInfo.find(kQNSessionFetcherAnsweredSignedRequestKey);
     return signed_ && signed_->isBool() && signed_->asBool() && !isQuotaError(error);
+}
+
+bool GoogleBatchWriter::isSignInGone(const Error& error) {
+    return isAuthorizationError(error) || (error.domain == kQNOAuth2ErrorDomain && error.code == kQNOAuth2ErrorSignInChanged);
 }
 
 namespace {
@@ -240,7 +245,7 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
             ++answered_;
         }
     } else if (error) {
-        if (isAuthorizationError(*error) || isNetworkError(*error)) {
+        if (isSignInGone(*error) || isNetworkError(*error)) {
             if (!stoppedBy_) stoppedBy_ = error;
             stopping_ = true;
         }

@@ -115,6 +115,10 @@ public:
     // origin answered to a request that carried the token, a quota answer aside; never an error
     // the client raised itself) or the network gone.
     static bool isAuthorizationError(const platform::Error& error);
+    // The sign-in is gone for this run: refused by the provider (above), or changed by another
+    // command meanwhile (signed out, or signed in anew to another account). Only the refusal
+    // lets the run forget the sign-in.
+    static bool isSignInGone(const platform::Error& error);
     static bool isNetworkError(const platform::Error& error);
     // Whether the provider answered that it cannot serve now (a 5xx status, 429 too many
     // requests, or a 403 whose reason is a quota or rate limit): like the network gone, safe to

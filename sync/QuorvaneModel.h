@@ -1190,6 +1190,8 @@ public:
     // item only while it holds the refused refresh token. False when another process has stored
     // a newer sign-in meanwhile, which stays.
     bool forgetRefusedGoogleAuthorization();
+    // The lock file refreshes, sign-ins and sign-outs of the profile whose data is there take.
+    static std::filesystem::path signInLockPath(const std::filesystem::path& dataFolder);
     // The revocation of the sign-in a new one replaced (nullptr when none was).
     const std::shared_ptr<GoogleRevocation>& lastRevocation() const { return mLastRevocation; }
 
@@ -1389,7 +1391,7 @@ private:
     std::shared_ptr<GoogleRevocation> mLastRevocation;
     // Makes the authorization the signed-in one (nullptr: nobody), kept stored as it changes.
     void setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth);
-    // The profile's sign-in lock (SignIn.lock), which refreshes, sign-ins and sign-outs take to
+    // The profile's sign-in lock (signInLockPath()), which refreshes, sign-ins and sign-outs take to
     // change the stored sign-in one at a time; waits as long as a refresh may hold it, saying so.
     // Answers what lets it go; nullptr when it could not be had (the caller goes on: the stored
     // sign-in is only ever replaced while it holds what the writer read).

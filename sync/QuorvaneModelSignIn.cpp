@@ -15,12 +15,12 @@
 #include "oauth2/QNOAuth2WindowController.h"
 #include "sync/QuorvaneModel.h"
 #include "sync/SyncLock.h"
+#include "platform/store/UserDefaults.h"
 #include "sync/Utils.h"
 
 namespace quorvane {
 
 namespace {
-constexpr const char* kSignInLockFileName = "SignIn.lock";
 constexpr const char* kLoadingHTML = "<html><body><div align=center>Loading sign-in page...</div></body></html>";
 
 // What the keychain item holds now (an authentication without tokens when it holds nothing).
@@ -30,9 +30,11 @@ std::shared_ptr<QNOAuth2Authentication> storedAuthorization(const std::string& n
 }
 
 // One try at the sign-in lock: what lets it go, nullptr while another holds it, an error when
-// the lock file cannot be opened.
+// the lock file cannot be opened. It is a lock of the file and its folder, as the sync lock is
+// (removing the file while it is held lets nobody in), in a folder of its own: a sync holding
+// the sync lock on the profile's folder takes it to refresh.
 platform::Result<std::shared_ptr<void>> tryTakeSignInLock(const std::filesystem::path& file) {
-    auto lock = SyncLock::tryAcquire(file, SyncLock::Scope::FileOnly);
+    auto lock = SyncLock::tryAcquire(file);
     if (!lock) return lock.error();
     return std::shared_ptr<void>(std::shared_ptr<SyncLock>(std::move(*lock)));
 }
@@ -85,6 +87,9 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
         // stored now (a refresh may have replaced the one this command read at its start), and
         // a refresh running meanwhile stores nothing over it.
         auto held = waitForSignInLock();
+        // Whenever it was stored: another sign-in may have stored one since this command read
+        // its settings (where the item's flag is).
+        platform::UserDefaults::standardUserDefaults()->reload();
         previous = storedAuthorization(mKeychainItemName, mClientID, mClientSecret);
         if (!QNOAuth2WindowController::saveAuthToKeychainForName(mKeychainItemName, auth) ||
             storedRefreshToken() != auth->refreshToken())
@@ -118,9 +123,13 @@ void QuorvaneModel::sayWaitingForSignInLock(double seconds) {
                           std::string(bound) + " s");
 }
 
+std::filesystem::path QuorvaneModel::signInLockPath(const std::filesystem::path& dataFolder) {
+    return dataFolder / "SignIn" / "SignIn.lock";
+}
+
 std::shared_ptr<void> QuorvaneModel::waitForSignInLock() {
     if (mDataFolder.empty()) return nullptr;
-    const auto file = mDataFolder / kSignInLockFileName;
+    const auto file = signInLockPath(mDataFolder);
     const double bound = (mAuth ? mAuth->refreshDeadline() : kQNOAuth2RefreshDeadline) + kQNOAuth2RefreshLockMargin;
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
     for (bool said = false;; said = true) {
@@ -138,7 +147,13 @@ void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authenticatio
     if (!mAuth) return;
     if (!mSignInSelf) mSignInSelf = std::make_shared<QuorvaneModel*>(this);
     const std::string name = mKeychainItemName, id = mClientID, secret = mClientSecret;
-    mAuth->setRefreshTokenSource([name, id, secret] { return storedAuthorization(name, id, secret)->refreshToken(); });
+    mAuth->setRefreshTokenSource([name, id, secret] {
+        auto stored = storedAuthorization(name, id, secret);
+        QNOAuth2Authentication::StoredSignIn signIn(stored->refreshToken());
+        signIn.userID = stored->userID();
+        signIn.email = stored->userEmail();
+        return signIn;
+    });
     // A refresh's answer is stored only over the sign-in it refreshed: a sign-out or a new
     // sign-in made meanwhile stays, and a refresh token the answer brought is revoked, so that
     // no grant stays live with nothing referring to it.
@@ -154,17 +169,16 @@ void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authenticatio
         return false;
     });
     if (mDataFolder.empty()) return;
-    // The commands of a profile refresh one at a time, and not while one signs in or out. The
-    // lock is the file's alone: a sync refreshing its token holds the profile's sync lock on the
-    // folder already.
+    // The commands of a profile refresh one at a time, and not while one signs in or out. A lock
+    // that cannot be taken (something else in its place) sends no refresh.
     std::weak_ptr<QuorvaneModel*> model = mSignInSelf;
     mAuth->setRefreshLock(
-        [file = mDataFolder / kSignInLockFileName]() {
+        [file = signInLockPath(mDataFolder)]() {
             using Try = QNOAuth2Authentication::RefreshLockTry;
             auto lock = tryTakeSignInLock(file);
-            if (!lock) return Try{Try::State::Unavailable, nullptr};
-            if (!*lock) return Try{Try::State::Busy, nullptr};
-            return Try{Try::State::Taken, [held = std::move(*lock)] {}};
+            if (!lock) return Try{Try::State::Unavailable, nullptr, lock.error()};
+            if (!*lock) return Try{Try::State::Busy, nullptr, std::nullopt};
+            return Try{Try::State::Taken, [held = std::move(*lock)] {}, std::nullopt};
         },
         [model](double seconds) {
             if (auto self = model.lock()) (*self)->sayWaitingForSignInLock(seconds);

@@ -198,7 +198,7 @@ void SyncExecutor::recordFailure(const NSSyncRecordPtr& record, const char* side
 
 bool SyncExecutor::stopOnFatal(const std::optional<Error>& error) {
     if (!error) return false;
-    if (GoogleBatchWriter::isAuthorizationError(*error)) {
+    if (GoogleBatchWriter::isSignInGone(*error)) {
         stoppedWith_ = SyncRunOutcome::Auth;
     } else if (GoogleBatchWriter::isNetworkError(*error) || GoogleBatchWriter::isUnavailableError(*error)) {
         stoppedWith_ = SyncRunOutcome::Network;
@@ -651,7 +651,7 @@ void SyncExecutor::googleChunkFinished(std::shared_ptr<GoogleChunk> chunk, std::
         return;
     }
     settling_ = true;
-    const bool fatal = error && (GoogleBatchWriter::isAuthorizationError(*error) || GoogleBatchWriter::isNetworkError(*error) ||
+    const bool fatal = error && (GoogleBatchWriter::isSignInGone(*error) || GoogleBatchWriter::isNetworkError(*error) ||
                                  GoogleBatchWriter::isUnavailableError(*error));
     if (!fatal && !cancelled_) sendGoogleChunk();
     settleGoogleChunk(std::move(chunk), std::move(outcomes), std::move(error));

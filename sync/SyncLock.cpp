@@ -15,7 +15,7 @@ namespace {
 platform::Error lockError(const std::filesystem::path& file, int code, const std::string& why) {
     platform::Error error(platform::kPOSIXErrorDomain, code);
     error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
-                       "The sync lock " + file.string() + " cannot be taken: " + why);
+                       "The lock file " + file.string() + " cannot be taken: " + why);
     return error;
 }
 

@@ -55,7 +55,7 @@ const char* SyncRun::nameOfState(State state) {
 SyncRunOutcome SyncRun::outcomeForError(const platform::Error& error) {
     // Only the provider's refusal is one of the sign-in; the sign-in layer's own errors (a
     // request it would not sign, a token answer it could not use) leave the sign-in as it is.
-    if (GoogleBatchWriter::isAuthorizationError(error)) return SyncRunOutcome::Auth;
+    if (GoogleBatchWriter::isSignInGone(error)) return SyncRunOutcome::Auth;
     if (GoogleBatchWriter::isNetworkError(error) || GoogleBatchWriter::isUnavailableError(error)) {
         return SyncRunOutcome::Network;
     }
@@ -109,10 +109,13 @@ void SyncRun::setState(State state) {
     if (state == State::finished) {
         // Everything this run writes is written: the next run of the profile may start.
         if (!mOptions.planOnly) mModel.unlockSyncData();
-        // The provider refused the authorization: the account has to sign in again.
-        if (mResult.outcome == SyncRunOutcome::Auth && mModel.auth()) {
-            mModel.appendStringToLog("Signed out: the provider refused the authorization");
-            mModel.forgetGoogleAuthorization();
+        // The provider refused the authorization: the account has to sign in again. Forgotten
+        // as every refused sign-in is, so that a newer one stored meanwhile stays.
+        if (mResult.outcome == SyncRunOutcome::Auth && mModel.auth() && mResult.error &&
+            GoogleBatchWriter::isAuthorizationError(*mResult.error)) {
+            mSignInForgotten = mModel.forgetRefusedGoogleAuthorization();
+            mModel.appendStringToLog(*mSignInForgotten ? "Signed out: the provider refused the authorization"
+                                                       : "The provider refused the authorization; a newer sign-in is kept");
         }
         if (mFinished) {
             // Once only, and not from inside a caller's own call of a run function.

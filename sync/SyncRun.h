@@ -76,6 +76,9 @@ public:
     const std::optional<platform::Error>& error() const { return mResult.error; }
     // Why the run ended when it did not end well; "" otherwise.
     const std::string& message() const { return mMessage; }
+    // After a refusal of the sign-in: whether the run forgot it (false: a newer one is kept);
+    // nullopt when the run forgot nothing.
+    std::optional<bool> signInForgotten() const { return mSignInForgotten; }
     const Options& options() const { return mOptions; }
     // The plan (valid once the plan state is done: planned()).
     const SyncPlanSummary& plan() const { return mPlan.summary; }
@@ -208,6 +211,7 @@ private:
     State mState = State::idle;
     SyncRunResult mResult;
     std::string mMessage;
+    std::optional<bool> mSignInForgotten;
     platform::Date mStartDate;
     std::shared_ptr<SyncExecutor> mExecutor;
     Finished mFinished;

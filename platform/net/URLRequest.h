@@ -118,6 +118,11 @@ public:
     // Kept with the request for callers that copy it; every network here may be used.
     bool allowsCellularAccess() const { return allowsCellularAccess_; }
     void setAllowsCellularAccess(bool v) { allowsCellularAccess_ = v; }
+    // Whether the request, once sent, is let finish when everything in flight is cancelled
+    // (NetworkThread::cancelEverything): one whose answer alone carries what the server has
+    // changed for it already. One not yet sent is cancelled all the same.
+    bool finishesInFlight() const { return finishesInFlight_; }
+    void setFinishesInFlight(bool v) { finishesInFlight_ = v; }
 
 private:
     std::optional<URL> url_;
@@ -130,6 +135,7 @@ private:
     TimeInterval timeoutInterval_ = kDefaultTimeoutInterval;
     bool handleCookies_ = true;
     bool allowsCellularAccess_ = true;
+    bool finishesInFlight_ = false;
 };
 
 }  // namespace quorvane::platform

@@ -420,6 +420,7 @@ void URLSessionTask::launchTransfer(const URLRequest& request, HTTPHeaders heade
         setup.resourceDeadline = resourceDeadline_;
     }
     setup.download = kind_ == Kind::Download;
+    setup.finishesInFlight = request.finishesInFlight();
     if (resume_) {
         setup.resumePath = resume_->path;
         setup.resumeOffset = resume_->offset;

@@ -968,6 +968,7 @@ void URLSessionTransfer::checkDeadline(double now) {
 
 void URLSessionTransfer::cancelInFlight() {
     if (abandoned_ || reported_ || curlFinished_) return;
+    if (setup_.finishesInFlight && easy_) return;
     endNow(makeURLError(kURLErrorCancelled, setup_.url));
 }
 

@@ -58,6 +58,7 @@ public:
         std::optional<std::string> pinnedKey;  // an accepted server trust: verify by this key only
         TLSProtocolVersion tlsMinimum = TLSProtocolVersion::TLSv12;
         int maxPerHost = 6;
+        bool finishesInFlight = false;  // URLRequest::finishesInFlight
     };
 
     URLSessionTransfer(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, Setup setup);

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app/Console.h"
+#include "app/Failures.h"
 #include "app/Profile.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -85,6 +86,14 @@ struct ScriptedProvider : FakeProvider {
         writeInfoFile(app::Profile::fakeProviderInfoPath(), int64_t(::getpid()));
     }
 };
+
+// Waits until the token endpoint has had that many requests; false after two minutes.
+bool waitForTokenRequests(FakeProvider& provider, size_t n) {
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (provider.tokenRequests() < n && std::chrono::steady_clock::now() < bound)
+        provider.server().waitForRequestCount(provider.server().requestCount() + 1, 0.1);
+    return provider.tokenRequests() >= n;
+}
 
 TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
     const std::vector<std::vector<std::string>> cases = {
@@ -686,6 +695,20 @@ TEST_F(QuorvaneCommandTest, ARotatedRefreshTokenIsStoredByEveryCommand) {
         provider.server().release(token);
         EXPECT_EQ(child.wait(), 130) << child.err();
     }
+    // Interrupted at once, answered 6 s later: past the moment the requests in flight are cancelled,
+    // within the 10 s a command has after a signal. The refresh is waited for and its token stored.
+    provider.setOAuthFault([](const TestRequest& req, TestResponse& res) {
+        if (req.body.find("grant_type=refresh_token") != std::string::npos) res.delay = 6;
+    });
+    provider.expireAccessTokens();
+    {
+        const size_t sent = provider.tokenRequests();
+        ChildProcess child({QUORVANE_BINARY, "-q", "plan"});
+        ASSERT_TRUE(waitForTokenRequests(provider, sent + 1)) << child.err();
+        child.signal(SIGINT);
+        EXPECT_EQ(child.wait(), 130) << child.err();
+    }
+    provider.setOAuthFault(nullptr);
     {
         std::vector<std::unique_ptr<ChildProcess>> together;
         for (const char* command : {"plan", "status", "plan", "plan"})
@@ -706,7 +729,7 @@ TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefresh
     ASSERT_EQ(signIn().code, 0);
     provider.setRotateRefreshTokens(true);
     provider.setRevokeGrantOnReuse(true);
-    const auto lock = app::Profile::named("fake")->dataFolder() / "SignIn.lock";
+    const auto lock = QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder());
     const auto target = lock.parent_path().parent_path() / "made-through-the-link";
     std::filesystem::create_directories(lock.parent_path());
     std::filesystem::remove(lock);
@@ -766,7 +789,7 @@ TEST_F(QuorvaneCommandTest, ASignInOrSignOutWhileAnotherCommandRefreshesStaysAnd
     plan = whilePlanRefreshes({"signout"});
     if (plan.code) {
         EXPECT_EQ(plan.code, 3) << plan.err;
-        EXPECT_NE(plan.err.find("The sign-in was changed by another command while this one ran"), std::string::npos) << plan.err;
+        EXPECT_NE(plan.err.find("You were signed out by another command while this one ran"), std::string::npos) << plan.err;
     }
     EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
     EXPECT_EQ(quorvane({"-q", "plan"}).code, 3);
@@ -988,6 +1011,17 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
         EXPECT_NE(quorvane({"status"}).out.find("signed in: no"), std::string::npos);
     }
     provider.setOAuthFault(nullptr);
+
+    // Two sign-ins begun with nobody signed in: the later one revokes the one the first stored.
+    const size_t revoked = provider.server().requestCount(revoke);
+    ChildProcess first({QUORVANE_BINARY, "signin", "--no-browser"}), second({QUORVANE_BINARY, "signin", "--no-browser"});
+    const std::string firstPage = first.readLine(), secondPage = second.readLine();
+    EXPECT_EQ(completeSignInInBrowser(firstPage, fakeCAFile()), 200);
+    EXPECT_EQ(first.wait(), 0) << first.err();
+    EXPECT_EQ(completeSignInInBrowser(secondPage, fakeCAFile()), 200);
+    EXPECT_EQ(second.wait(), 0) << second.err();
+    EXPECT_EQ(provider.server().requestCount(revoke), revoked + 1);
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
 }
 
 TEST_F(QuorvaneCommandTest, ConfigKeepsSettingsAndProviderKeysPerProfile) {
@@ -1574,10 +1608,9 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
     {
         auto held = SyncLock::tryAcquire(SyncLock::pathInFolder(app::Profile::named("fake")->dataFolder()));
         ASSERT_TRUE(held && *held);
-        // The lock a token refresh takes is its file's alone: a run holding the sync lock takes it.
+        // The lock a token refresh takes is in a folder of its own: a run holding the sync lock takes it.
         EXPECT_TRUE([] {
-            auto refresh = SyncLock::tryAcquire(app::Profile::named("fake")->dataFolder() / "SignIn.lock",
-                                                SyncLock::Scope::FileOnly);
+            auto refresh = SyncLock::tryAcquire(QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder()));
             return refresh && *refresh;
         }());
         {
@@ -1650,6 +1683,124 @@ TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHold
     }
     auto next = quorvane({"sync"});
     EXPECT_EQ(next.code, 0) << next.err;
+}
+
+// The sign-in lock is its file's and its folder's, as the sync lock is: the file removed while a
+// command refreshes lets no second refresh in, and a directory in its place sends no refresh (the
+// command says which file), so a rotating provider never sees a refresh token twice.
+TEST_F(QuorvaneCommandTest, TheSignInLockHoldsWhenItsFileIsRemovedAndRefusesADirectoryInItsPlace) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    provider.setRotateRefreshTokens(true);
+    provider.setRevokeGrantOnReuse(true);
+    const auto lock = QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder());
+    provider.holdRefreshAnswers(true);
+    ChildProcess first({QUORVANE_BINARY, "plan"});
+    ASSERT_TRUE(provider.waitForHeldRefreshes(1, 120)) << first.err();
+    std::filesystem::remove(lock);
+    ChildProcess second({QUORVANE_BINARY, "plan"});
+    EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+    provider.holdRefreshAnswers(false);
+    EXPECT_EQ(first.wait(), 0) << first.err();
+    EXPECT_EQ(second.wait(), 0) << second.err();
+
+    std::filesystem::remove(lock);
+    std::filesystem::create_directory(lock);
+    provider.expireAccessTokens();
+    const size_t sent = provider.tokenRequests();
+    auto r = quorvane({"plan"});
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_NE(r.err.find(lock.string() + " cannot be taken"), std::string::npos) << r.err;
+    EXPECT_EQ(provider.tokenRequests(), sent);
+    std::filesystem::remove(lock);
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
+    EXPECT_EQ(provider.replacedTokensPresented(), 0u);
+}
+
+// A command goes on only with the sign-in it began with. Another account signed in meanwhile, or
+// a sign-out, stops it (exit 3, saying which) at its next request, whether it was reading the
+// list's pages or about to write: nothing is read or written with the other account's token, and
+// the other sign-in stays.
+TEST_F(QuorvaneCommandTest, ACommandGoesOnOnlyWithTheSignInItBeganWith) {
+    ScriptedProvider provider;
+    for (const char* given : {"Ann", "Bea", "Cy"}) provider.addContact(personXML(given, "Lee"), {"6contacts"});
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_NO_FATAL_FAILURE(addLocalContacts("Zed", 1));
+    const std::string feed = "/m8/feeds/contacts/default/full", other = "other@example.com";
+    struct Case {
+        const char* what;
+        std::vector<std::string> command;
+        size_t pageCap;  // 1: the next request reads a page; 0: it writes
+        bool otherAccount;  // signed in to another account, or signed out
+        const char* says;
+    };
+    const char* changed = "The sign-in was changed by another command while this one ran";
+    const char* signedOut = "You were signed out by another command while this one ran";
+    const Case cases[] = {
+        {"plan, another account while reading", {"plan"}, 1, true, changed},
+        {"sync, another account before writing", {"sync", "--yes"}, 0, true, changed},
+        {"delete-all, another account", {"delete-all", "--google", "--yes"}, 0, true, changed},
+        {"sync, signed out while reading", {"sync", "--yes"}, 1, false, signedOut},
+        {"sync, signed out before writing", {"sync", "--yes"}, 0, false, signedOut},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        provider.setSignInAccount("", "");
+        ASSERT_EQ(signIn().code, 0);
+        provider.setPageCap(c.pageCap);
+        provider.server().hold(feed);
+        std::vector<std::string> args = {QUORVANE_BINARY};
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        ChildProcess child(args);
+        ASSERT_TRUE(provider.server().waitForHeld(feed, 1, 120)) << child.err();
+        provider.setSignInAccount(other, "2000002");
+        EXPECT_EQ(c.otherAccount ? signIn().code : quorvane({"signout"}).code, 0);
+        provider.server().release(feed);
+        EXPECT_EQ(child.wait(), 3) << child.err();
+        EXPECT_NE(child.err().find(c.says), std::string::npos) << child.err();
+        EXPECT_EQ(provider.feedRequestsSignedBy(other), 0u);
+        EXPECT_EQ(providerNames(provider).size(), 3u);
+        EXPECT_NE(quorvane({"status"}).out.find(c.otherAccount ? "signed in: " + other : "signed in: no"), std::string::npos);
+    }
+}
+
+// A sign-in stored while a run the provider refused is ending (its last batch still in flight)
+// stays: the run forgets the refused sign-in only while it is the one stored.
+TEST_F(QuorvaneCommandTest, ASignInStoredWhileARefusedRunEndsStays) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_NO_FATAL_FAILURE(addLocalContacts("Zed", 150));  // two batches, sent together
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t batches = 0;
+    bool released = false;
+    // The first batch is carried out and its answer held; the grant ends meanwhile, so the second
+    // batch, and the refresh after it, are refused.
+    provider.setAnswerFault([&](const TestRequest& req, TestResponse&) {
+        if (req.path.find("/batch") == std::string::npos) return;
+        std::unique_lock hold(mutex);
+        if (batches++) return;
+        provider.revokeAllTokens();
+        changed.notify_all();
+        changed.wait(hold, [&] { return released; });
+    });
+    ChildProcess sync({QUORVANE_BINARY, "sync", "--yes"});
+    {
+        std::unique_lock hold(mutex);
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(120), [&] { return batches > 0; })) << sync.err();
+    }
+    ASSERT_TRUE(waitForTokenRequests(provider, provider.tokenRequests() + 1)) << sync.err();
+    signIn();  // waits for the refused refresh to end; the grant before is gone already
+    {
+        std::lock_guard hold(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    EXPECT_EQ(sync.wait(), 3) << sync.err();
+    EXPECT_NE(sync.err().find(app::kNewerSignInKept), std::string::npos) << sync.err();
+    EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
+    provider.setAnswerFault(nullptr);
 }
 
 // A history that cannot be read is not an empty one: plan and sync stop before planning, say which

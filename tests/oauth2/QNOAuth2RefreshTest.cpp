@@ -301,9 +301,9 @@ TEST_F(QNOAuth2RefreshTest, ARefreshTakesTheLockInTimeAndKeepsItsAnswerOnlyOverT
             [&] {
                 using Try = QNOAuth2Authentication::RefreshLockTry;
                 ++tries;
-                if (busy) return Try{Try::State::Busy, nullptr};
+                if (busy) return Try{Try::State::Busy, nullptr, std::nullopt};
                 ++taken;
-                return Try{Try::State::Taken, [&] { ++letGo; }};
+                return Try{Try::State::Taken, [&] { ++letGo; }, std::nullopt};
             },
             [&](double seconds) { waits.push_back(seconds); });
         auth->setRefreshStore([&](const std::shared_ptr<QNOAuth2Authentication>& a, const std::string& presented) {

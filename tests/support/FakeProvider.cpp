@@ -256,6 +256,17 @@ struct FakeProvider::State {
     // The grant each token of a sign-in (and of the refreshes that followed) belongs to.
     std::map<std::string, uint64_t> grantOf;
     uint64_t grants = 0;
+    // Accounts other than the settings' own: of the sign-ins to come, of each code and grant
+    // ({e-mail, user id}), and the feed requests signed by each.
+    std::pair<std::string, std::string> signInAccount;
+    std::map<std::string, std::pair<std::string, std::string>> accountOfCode;
+    std::map<uint64_t, std::pair<std::string, std::string>> accountOfGrant;
+    std::map<std::string, size_t> feedRequestsBy;
+    std::pair<std::string, std::string> accountOf(const std::string& token) const {
+        auto g = grantOf.find(token);
+        auto a = g == grantOf.end() ? accountOfGrant.end() : accountOfGrant.find(g->second);
+        return a == accountOfGrant.end() ? std::pair{oauth.userEmail, oauth.userID} : a->second;
+    }
     bool holdRefreshes = false;
     size_t heldRefreshes = 0;
     std::condition_variable refreshHeld;
@@ -489,6 +500,7 @@ std::string FakeProvider::issueAuthorizationCode() {
     std::lock_guard lock(state_->mutex);
     std::string code = state_->newToken("code-");
     state_->codes.insert(code);
+    if (!state_->signInAccount.first.empty()) state_->accountOfCode[code] = state_->signInAccount;
     return code;
 }
 
@@ -531,6 +543,17 @@ void FakeProvider::setRotateRefreshTokens(bool rotate) {
 void FakeProvider::setRevokeGrantOnReuse(bool revoke) {
     std::lock_guard lock(state_->mutex);
     state_->revokeGrantOnReuse = revoke;
+}
+
+void FakeProvider::setSignInAccount(const std::string& email, const std::string& userID) {
+    std::lock_guard lock(state_->mutex);
+    state_->signInAccount = {email, userID};
+}
+
+size_t FakeProvider::feedRequestsSignedBy(const std::string& email) const {
+    std::lock_guard lock(state_->mutex);
+    auto it = state_->feedRequestsBy.find(email);
+    return it == state_->feedRequestsBy.end() ? 0 : it->second;
 }
 
 void FakeProvider::holdRefreshAnswers(bool hold) {
@@ -626,6 +649,7 @@ void FakeProvider::install() {
             ok = st.codes.erase(form["code"]) > 0;
             withRefresh = true;
             grantID = ++st.grants;
+            if (auto a = st.accountOfCode.find(form["code"]); a != st.accountOfCode.end()) st.accountOfGrant[grantID] = a->second;
             if (auto c = st.challenges.find(form["code"]); ok && c != st.challenges.end()) {
                 auto digest = platform::sha256(form["code_verifier"]);
                 ok = platform::base64URLEncode(digest.data(), digest.size()) == c->second;
@@ -705,7 +729,8 @@ void FakeProvider::install() {
             return;
         }
         std::lock_guard lock(st.mutex);
-        json(res, 200, platform::Value::dictionary({{"sub", st.oauth.userID}, {"email", st.oauth.userEmail},
+        const auto account = st.accountOf(req.header("Authorization")->substr(7));
+        json(res, 200, platform::Value::dictionary({{"sub", account.second}, {"email", account.first},
                                                     {"email_verified", true}}));
     });
     server_->on("*", "/o/oauth2/revoke", withFault([&st, json](const TestRequest& req, TestResponse& res) {
@@ -750,6 +775,10 @@ void FakeProvider::install() {
             res.contentType = "text/html; charset=UTF-8";
             res.body = "<HTML><BODY>Token invalid</BODY></HTML>";
             return;
+        }
+        if (auto header = req.header("Authorization"); header->rfind("Bearer ", 0) == 0) {
+            std::lock_guard lock(st.mutex);
+            ++st.feedRequestsBy[st.accountOf(header->substr(7)).first];
         }
         std::string method = req.method;
         if (method == "POST") {

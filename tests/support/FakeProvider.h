@@ -113,6 +113,12 @@ public:
     void holdRefreshAnswers(bool hold);
     // Waits until that many refresh answers are held; false after the time-out.
     bool waitForHeldRefreshes(size_t n, double timeoutSeconds) const;
+    // Sign-ins whose page is asked for from now on are of this account (an e-mail address and a
+    // user id; empty: the settings' own account), as when the user picks another on the page.
+    // The identity answer and the grant's tokens are that account's.
+    void setSignInAccount(const std::string& email, const std::string& userID);
+    // Feed requests answered that carried an access token of the account (by e-mail address).
+    size_t feedRequestsSignedBy(const std::string& email) const;
     // Whether the refresh token still works (not revoked, not rotated away).
     bool refreshTokenValid(const std::string& token) const;
     size_t tokenRequests() const;
