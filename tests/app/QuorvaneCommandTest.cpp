@@ -2236,11 +2236,11 @@ TEST_F(QuorvaneCommandTest, AMergedPairCarriesLaterChangesAsMadeAndAOneWayMergeS
 // the previous release (which kept no values: a value on one side only stays where it is), nor
 // overwrites a field the other side changed; and two people of one name deleted one on each side
 // are two deletions, never one merged contact.
-// The merge's table is long: its rows run in three parts and the checks after it in a fourth, so
+// The merge's table is long: its rows run in five parts and the checks after it in a sixth, so
 // that each part stays well within the per-test limit in a sanitizer build on a busy machine.
 class QuorvaneMergeTest : public QuorvaneCommandTest {
 protected:
-    static constexpr size_t kRowParts = 3;
+    static constexpr size_t kRowParts = 5;
     // part 0: the checks after the table; part 1..kRowParts: every kRowParts-th row of the table.
     void mergeChecks(size_t part);
 };
@@ -2248,6 +2248,8 @@ TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSide
 TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEditRows1) { mergeChecks(1); }
 TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEditRows2) { mergeChecks(2); }
 TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEditRows3) { mergeChecks(3); }
+TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEditRows4) { mergeChecks(4); }
+TEST_F(QuorvaneMergeTest, AMergeNeverBringsBackARemovalNorOverwritesTheOtherSidesEditRows5) { mergeChecks(5); }
 
 void QuorvaneMergeTest::mergeChecks(size_t part) {
     ScriptedProvider provider;
