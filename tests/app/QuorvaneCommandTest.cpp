@@ -3041,7 +3041,9 @@ TEST_F(QuorvaneCommandTest, AGoogleContactWhoseLocalPartnerIsLeftOutIsNeitherDel
     ASSERT_TRUE(store.executeSaveRequest(leave));
     for (const bool editedOnGoogle : {false, true}) {
         SCOPED_TRACE(editedOnGoogle ? "the paired one edited on Google" : "two of one name");
-        if (editedOnGoogle) ASSERT_TRUE(provider.replaceContact(provider.entries(FakeProvider::Kind::Contacts)[1].id, tagged("Leigh"), {"6contacts", "6friends"}));
+        if (editedOnGoogle) {
+            ASSERT_TRUE(provider.replaceContact(provider.entries(FakeProvider::Kind::Contacts)[1].id, tagged("Leigh"), {"6contacts", "6friends"}));
+        }
         auto plan = quorvane({"plan"});
         EXPECT_EQ(plan.code, 0) << plan.err;
         EXPECT_NE(plan.out.find("0 to create, 0 to update, 0 to delete; local: 0 to create"), std::string::npos) << plan.out;

@@ -1,6 +1,7 @@
 #include "platform/store/UserDefaults.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -338,6 +339,19 @@ TEST_F(UserDefaultsTest, TemporariesOfWritersThatAreGoneAreRemoved) {
         std::sort(out.begin(), out.end());
         return out;
     };
+    auto locked = [](const std::vector<std::string>& now, const std::vector<std::string>& before) {
+        for (const auto& path : now) {
+            if (std::find(before.begin(), before.end(), path) != before.end()) continue;
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            lock.l_whence = SEEK_SET;
+            const bool held = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+            if (fd >= 0) ::close(fd);
+            return held;
+        }
+        return false;
+    };
     // A child writing the file over and over, caught by the signal while a temporary of its stands.
     auto caughtMidWrite = [&](int signo) {
         const auto before = temporaries();
@@ -351,7 +365,8 @@ TEST_F(UserDefaultsTest, TemporariesOfWritersThatAreGoneAreRemoved) {
             ::kill(child, signo);
             siginfo_t info{};
             ::waitid(P_PID, child, &info, signo == SIGSTOP ? WSTOPPED : WEXITED);
-            if (temporaries().size() > before.size()) return child;
+            // A writer stopped between making its temporary and locking it holds nothing yet.
+            if (temporaries().size() > before.size() && (signo != SIGSTOP || locked(temporaries(), before))) return child;
             if (signo == SIGSTOP) {
                 ::kill(child, SIGKILL);
                 ::waitpid(child, nullptr, 0);
