@@ -107,7 +107,8 @@ private:
     }
     std::string foreignEntry(const GDataEntryBase& entry, const GDataFeedBase& list) const {
         auto id = entry.identifier();
-        if (!id || id->empty()) return "an entry in it has no id, so it could be neither paired nor kept";
+        // An id of nothing but white space names no entry either.
+        if (!id || platform::isBlank(*id)) return "an entry in it has no id, so it could be neither paired nor kept";
         if (auto kind = entry.kindCategory(); kind && kind->term() != list.standardFeedKind())
             return "it holds an entry of another kind (" + kindName(kind->term().value_or("")) + ")";
         return another(accountOf(*id));

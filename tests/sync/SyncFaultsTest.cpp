@@ -183,6 +183,8 @@ TEST_F(SyncFaultsTest, AnAnswerThatIsNotAContactsFeedStopsTheRunAndDeletesNothin
         {"another account's list", "", "", edit("owner(@|%40)example", "someone$1example"), kContactsPath,
          "it names another account (someone@example.com)"},
         {"an entry without an id", "", "", edit("(<entry[^>]*>)<id>[^<]*</id>", "$1", false), kContactsPath, "an entry in it has no id"},
+        {"an entry with a blank id", "", "", edit("(<entry[^>]*>)<id>[^<]*</id>", "$1<id> </id>", false), kContactsPath,
+         "an entry in it has no id"},
         {"the contacts list for the groups", "", "", edit("2008#group'", "2008#contact'"), "/m8/feeds/groups/default/full",
          "not this account's groups list: it is a list of contacts"},
         {"another account's empty groups list", "", "",
