@@ -317,6 +317,8 @@ bool QNOAuth2Authentication::authorizeRequestImmediateArgs(const std::shared_ptr
     std::optional<std::string> why;
     if (!maySign) {
         failure = kQNOAuth2ErrorUnauthorizableRequest;
+        why = "The request was addressed to " + url->originString() +
+              ", which is not the provider this sign-in is for; the sign-in was not sent there.";
     } else {
         auto token = authorizationToken();
         if (nonEmpty(token) && !platform::HTTPHeaders::isValidValue(*token)) {
