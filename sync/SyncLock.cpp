@@ -29,15 +29,9 @@ int lockNow(int fd) {
 
 }  // namespace
 
-platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file, Scope scope) {
+platform::Result<std::unique_ptr<SyncLock>> SyncLock::tryAcquire(const std::filesystem::path& file) {
     std::error_code made;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), made);
-    if (scope == Scope::FileOnly) {
-        auto lockedFile = lockFile(file);
-        if (!lockedFile) return lockedFile.error();
-        if (*lockedFile < 0) return std::unique_ptr<SyncLock>();
-        return std::unique_ptr<SyncLock>(new SyncLock(*lockedFile, -1));
-    }
     // The folder itself is locked too: a lock file removed while a run holds it would otherwise
     // let the next run lock a new file and start beside it.
     const auto folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
@@ -89,7 +83,7 @@ platform::Result<int> SyncLock::lockFile(const std::filesystem::path& file) {
 
 SyncLock::~SyncLock() {
     if (mFd >= 0) ::close(mFd);
-    if (mFolderFd >= 0) ::close(mFolderFd);
+    ::close(mFolderFd);
 }
 
 }  // namespace quorvane

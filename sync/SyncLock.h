@@ -19,16 +19,10 @@ public:
     // The lock file of a profile whose data lives in dataFolder.
     static std::filesystem::path pathInFolder(const std::filesystem::path& dataFolder) { return dataFolder / kFileName; }
 
-    // What a lock covers: the file and the folder that holds it (the profile's sync lock), or the
-    // file alone (a lock of its own beside it, such as the one token refreshes take, which a run
-    // holding the sync lock must still be able to take).
-    enum class Scope { FileAndFolder, FileOnly };
-
     // Takes the lock without waiting (making the file and its folder when missing): the lock,
     // held until it is destroyed; nullptr when another holds it; an error when the file cannot be
     // made or opened.
-    static platform::Result<std::unique_ptr<SyncLock>> tryAcquire(const std::filesystem::path& file,
-                                                                  Scope scope = Scope::FileAndFolder);
+    static platform::Result<std::unique_ptr<SyncLock>> tryAcquire(const std::filesystem::path& file);
     ~SyncLock();
     SyncLock(const SyncLock&) = delete;
     SyncLock& operator=(const SyncLock&) = delete;

@@ -325,6 +325,11 @@ void UserDefaults::removeObjectForKey(std::string_view key) {
 void UserDefaults::updateObject(std::string_view key,
                                 const std::function<std::optional<Value>(const Value* stored)>& update) {
     std::lock_guard lock(mutex_);
+    updateLocked(key, update);
+}
+
+UserDefaults::Write UserDefaults::updateLocked(std::string_view key,
+                                               const std::function<std::optional<Value>(const Value* stored)>& update) {
     loadLocked();
     auto change = [&](const Value& from) {
         std::erase_if(changes_, [&](const auto& c) { return c.first == key; });
@@ -334,45 +339,45 @@ void UserDefaults::updateObject(std::string_view key,
     change(values_);  // what stands should the file stay locked
     const auto& [name, value] = changes_.back();
     value ? values_.set(name, *value) : (void)values_.remove(name);
-    pending_ = writeLocked(change) != Write::Written;
+    const Write write = writeLocked(change);
+    pending_ = write != Write::Written;
+    return write;
 }
 
 bool UserDefaults::setFlagOnce(std::string_view key) {
-    const auto on = [](const Value& v) { return v.asBool(false); };
-    std::lock_guard lock(mutex_);
-    return storeUnlessHeldLocked(key, Value(true), on) == Write::Written;
+    bool turnedOn = false;
+    return storeOnce(key, [&](const Value* stored) -> std::optional<Value> {
+        turnedOn = !stored || !stored->asBool(false);
+        return turnedOn ? Value(true) : *stored;
+    }) && turnedOn;
 }
 
 Value UserDefaults::objectOnce(std::string_view key, const Value& value, const std::function<bool(const Value&)>& holds) {
-    const auto held = [&](const Value& v) { return !holds || holds(v); };
-    std::lock_guard lock(mutex_);
-    if (storeUnlessHeldLocked(key, value, held) == Write::Declined)
-        if (const Value* v = values_.find(key); v && held(*v)) return *v;
-    return value;
+    Value result = value;
+    if (!storeOnce(key, [&](const Value* stored) -> std::optional<Value> {
+            result = stored && (!holds || holds(*stored)) ? *stored : value;
+            return result;
+        }))
+        return value;
+    return result;
 }
 
-UserDefaults::Write UserDefaults::storeUnlessHeldLocked(std::string_view key, const Value& value,
-                                                        const std::function<bool(const Value&)>& held) {
+bool UserDefaults::storeOnce(std::string_view key,
+                              const std::function<std::optional<Value>(const Value* stored)>& update) {
+    std::lock_guard lock(mutex_);
     loadLocked();
-    if (const Value* v = values_.find(key); v && held(*v)) return Write::Declined;
     const auto earlier = changes_;
-    std::erase_if(changes_, [&](const auto& change) { return change.first == key; });
-    changes_.emplace_back(std::string(key), value);
-    const Write write = writeLocked([&](const Value& file) {
-        const Value* v = file.find(key);
-        return !v || !held(*v);
-    });
-    if (write == Write::Written) {
-        pending_ = false;
-        return write;
-    }
-    // Not stored here: the file as it is now with the changes that waited before, which still wait.
+    const bool waited = pending_;
+    if (updateLocked(key, update) == Write::Written) return true;
+    // Not stored: a value made once must not be written later over one another process stored
+    // meanwhile. The file as it is now, with the changes that waited before, which still wait.
     changes_ = earlier;
+    pending_ = waited;
     loaded_ = unreadable_ = absent_ = false;
     values_ = Value::dictionary();
     loadLocked(true);
     for (const auto& [k, v] : changes_) v ? values_.set(k, *v) : (void)values_.remove(k);
-    return write;
+    return false;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {

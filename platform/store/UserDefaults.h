@@ -105,9 +105,11 @@ private:
     enum class Write { Written, Declined, Failed };
     Write writeLocked(const std::function<bool(const Value& file)>& proceed = nullptr);
     void changedLocked(std::string_view key, std::optional<Value> value);
-    // Stores the value under the key unless the file (or this instance) holds one that `held` takes:
-    // Declined then, with values_ as the file is.
-    Write storeUnlessHeldLocked(std::string_view key, const Value& value, const std::function<bool(const Value&)>& held);
+    // updateObject with the mutex held: how the write went (the change waits when not Written).
+    Write updateLocked(std::string_view key, const std::function<std::optional<Value>(const Value* stored)>& update);
+    // updateObject (taking the mutex) for a value made once: true when written; else nothing of the change waits
+    // (this instance holds the file as it is now).
+    bool storeOnce(std::string_view key, const std::function<std::optional<Value>(const Value* stored)>& update);
 
     const std::filesystem::path path_;
     mutable ForkSafeMutex mutex_;
