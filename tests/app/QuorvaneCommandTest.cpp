@@ -161,6 +161,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
     std::string gone = provider.addContact("<title>Gone Soon</title><gd:name><gd:givenName>Gone</gd:givenName></gd:name>",
                                           {"6contacts"});
     const std::string closed = "https://127.0.0.1:1/m8/feeds/";
+    std::unique_ptr<SyncLock> signInLock;
+    std::optional<ScopedEnvironment> noLockWait;
     struct Case {
         const char* what;
         std::function<void()> before;
@@ -193,6 +195,17 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
              provider.expireAccessTokens();
          },
          {"plan"}, 3, "The provider no longer accepts this sign-in. Sign in again with: quorvane signin"},
+        // Another command's sign-in lock is waited for as long as another run's locks are.
+        {"the sign-in lock held past the wait",
+         [&] {
+             ASSERT_EQ(signIn().code, 0);
+             provider.expireAccessTokens();
+             signInLock = std::move(*SyncLock::tryAcquire(QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder())));
+             ASSERT_TRUE(signInLock);
+             noLockWait.emplace("QUORVANE_LOCK_WAIT", "0");
+         },
+         {"plan"}, 5, "held the sign-in for longer"},
+        {"the sign-in lock held past the wait, in JSON", [] {}, {"sync", "--json"}, 5, "held the sign-in for longer"},
     };
     for (const auto& c : cases) {
         provider.setAnswerFault(nullptr);
@@ -203,6 +216,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
         EXPECT_EQ(r.err.find("com.quorvane."), std::string::npos) << c.what << ": " << r.err;
         if (c.args.back() == "--json") EXPECT_EQ((*platform::Value::fromJSON(r.out))["exitCode"].asInt(), c.code) << r.out;
     }
+    signInLock.reset();
+    noLockWait.reset();
     ASSERT_EQ(signIn().code, 0);
     provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
     EXPECT_NE(quorvane({"-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
@@ -769,7 +784,7 @@ TEST_F(QuorvaneCommandTest, ASignInOrSignOutWhileAnotherCommandRefreshesStaysAnd
         std::thread browser([&] {
             if (!page.empty()) EXPECT_EQ(completeSignInInBrowser(page, fakeCAFile()), 200);
         });
-        EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+        EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 60 s for it to end", 120)) << second.err();
         provider.holdRefreshAnswers(false);
         browser.join();
         EXPECT_EQ(second.wait(), 0) << second.err();
@@ -1699,7 +1714,7 @@ TEST_F(QuorvaneCommandTest, TheSignInLockHoldsWhenItsFileIsRemovedAndRefusesADir
     ASSERT_TRUE(provider.waitForHeldRefreshes(1, 120)) << first.err();
     std::filesystem::remove(lock);
     ChildProcess second({QUORVANE_BINARY, "plan"});
-    EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+    EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 60 s for it to end", 120)) << second.err();
     provider.holdRefreshAnswers(false);
     EXPECT_EQ(first.wait(), 0) << first.err();
     EXPECT_EQ(second.wait(), 0) << second.err();
