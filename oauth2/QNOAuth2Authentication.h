@@ -34,7 +34,7 @@ inline constexpr int64_t kQNOAuth2ErrorUnauthorizableRequest = -1004;
 // The stored sign-in was removed or replaced (signed out, or signed in anew) while a refresh ran
 // or before it began: the refresh's answer was dropped, or nothing was sent.
 inline constexpr int64_t kQNOAuth2ErrorSignInChanged = -1020;
-// Another refresh held the refresh lock for longer than a refresh may take: nothing was sent.
+// Another refresh held the refresh lock past the wait for it: nothing was sent.
 inline constexpr int64_t kQNOAuth2ErrorRefreshLockBusy = -1021;
 
 // How long a refresh may take, its retries included (its token request is stopped then, with a

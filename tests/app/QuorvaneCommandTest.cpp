@@ -204,8 +204,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
              ASSERT_TRUE(signInLock);
              noLockWait.emplace("QUORVANE_LOCK_WAIT", "0");
          },
-         {"plan"}, 5, "held the sign-in for longer"},
-        {"the sign-in lock held past the wait, in JSON", [] {}, {"sync", "--json"}, 5, "held the sign-in for longer"},
+         {"plan"}, 5, "held the sign-in past the wait for it"},
+        {"the sign-in lock held past the wait, in JSON", [] {}, {"sync", "--json"}, 5, "held the sign-in past the wait for it"},
     };
     for (const auto& c : cases) {
         provider.setAnswerFault(nullptr);
