@@ -72,6 +72,17 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
+// Points the profile "two" at the provider and signs it in.
+void signInProfileTwo(FakeProvider& provider) {
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"contacts-root", provider.feedsRoot()}, {"authorization-url", provider.authorizationURL()},
+             {"token-url", provider.tokenURL()}, {"revocation-url", provider.revokeURL()},
+             {"userinfo-url", provider.userInfoURL()}, {"client-id", FakeProvider::OAuthSettings().clientID},
+             {"client-secret", FakeProvider::OAuthSettings().clientSecret}, {"ca-file", fakeCAFile()}})
+        ASSERT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0) << key;
+    ASSERT_EQ(signIn({"--profile", "two"}).code, 0);
+}
+
 // Sets an environment variable the programs inherit, for the scope.
 struct ScopedEnvironment {
     std::string name;
@@ -736,12 +747,13 @@ TEST_F(QuorvaneCommandTest, ARotatedRefreshTokenIsStoredByEveryCommand) {
 }
 
 // A provider that rotates refresh tokens and ends the whole grant when a replaced one comes back:
-// commands refreshing at once each take the refresh lock, then the token the one before stored,
-// so every one ends well and no replaced token is ever presented. The lock file is never
-// followed through a symbolic link put in its place.
+// commands of two profiles refreshing at once each take their profile's refresh lock, then the
+// token the one before stored, so every one ends well and no replaced token is ever presented.
+// The lock file is never followed through a symbolic link put in its place.
 TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefreshToken) {
     ScriptedProvider provider;
     ASSERT_EQ(signIn().code, 0);
+    ASSERT_NO_FATAL_FAILURE(signInProfileTwo(provider));
     provider.setRotateRefreshTokens(true);
     provider.setRevokeGrantOnReuse(true);
     const auto lock = QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder());
@@ -749,10 +761,13 @@ TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefresh
     std::filesystem::create_directories(lock.parent_path());
     std::filesystem::remove(lock);
     std::filesystem::create_symlink(target, lock);
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 2; ++round) {  // 12 commands, 6 of each profile
+        provider.expireAccessTokens();
         std::vector<std::unique_ptr<ChildProcess>> together;
         for (int i = 0; i < 6; ++i)
-            together.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_BINARY, "-q", "plan"}));
+            together.push_back(std::make_unique<ChildProcess>(
+                i % 2 ? std::vector<std::string>{QUORVANE_BINARY, "-q", "plan"}
+                      : std::vector<std::string>{QUORVANE_BINARY, "--profile", "two", "-q", "plan"}));
         for (auto& child : together) EXPECT_EQ(child->wait(), 0) << round << ": " << child->err();
     }
     EXPECT_EQ(provider.replacedTokensPresented(), 0u);
@@ -1580,13 +1595,7 @@ TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSi
     ScriptedProvider provider;
     FakeProvider other;  // the profile "two"'s account
     ASSERT_EQ(signIn().code, 0);
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"contacts-root", other.feedsRoot()}, {"authorization-url", other.authorizationURL()},
-             {"token-url", other.tokenURL()}, {"revocation-url", other.revokeURL()},
-             {"userinfo-url", other.userInfoURL()}, {"client-id", FakeProvider::OAuthSettings().clientID},
-             {"client-secret", FakeProvider::OAuthSettings().clientSecret}, {"ca-file", fakeCAFile()}})
-        ASSERT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0) << key;
-    ASSERT_EQ(signIn({"--profile", "two"}).code, 0);
+    ASSERT_NO_FATAL_FAILURE(signInProfileTwo(other));
     ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
     ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
     const std::vector<std::string> sync = {QUORVANE_BINARY, "-q", "sync"};
