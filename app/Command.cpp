@@ -290,6 +290,8 @@ std::shared_ptr<QuorvaneModel> Session::model() {
     if (!provider) provider = Profile::defaultProvider();
     env.clientID = provider->clientID;
     env.clientSecret = provider->clientSecret;
+    // Another command's sign-in lock is waited for as another run's locks are.
+    env.signInLockWait = lockWait();
     auto store = std::make_shared<platform::CNContactStore>();
     auto containers = store->containersMatchingPredicate(nullptr);
     if (containers && containers->empty()) (void)store->addContainerIfNone(kLocalAccountName, platform::CNContainerType::Local);

@@ -154,10 +154,11 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
         return kExitAuth;
     }
     if (failure) {
-        session.fail(*failure, "The sign-in failed");
+        platform::Error signingIn = *failure;
+        signingIn.userInfo.set(kFailedSigningInKey, platform::Value(true));
+        const int code = session.fail(signingIn, "The sign-in failed");
         console.detail("(the provider said: " + QuorvaneModel::signInFailureMessage(*failure) + ")");
-        const bool retry = GoogleBatchWriter::isNetworkError(*failure) || GoogleBatchWriter::isUnavailableError(*failure);
-        return retry ? kExitNetwork : kExitAuth;
+        return code;
     }
     std::string user = model->getUsername();
     console.out("signed in" + (user.empty() ? std::string() : " as " + Console::field(user)));

@@ -46,6 +46,10 @@ bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request
 bool isSignedOutMeanwhile(const Error& error) { return error.userInfo["signedOut"].asBool(); }
 bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
 bool isRequestDeadline(const Error& error) { return error.userInfo[platform::kURLErrorDeadlineKey].asBool(); }
+// The provider refusing to grant a sign-in (not asking to wait).
+bool isRefusedSignIn(const Error& error) {
+    return error.userInfo[kFailedSigningInKey].asBool() && GoogleBatchWriter::isRefusal(error.code) && !isQuota(error);
+}
 // An error that brings no sentence of its own.
 bool hasNoDescription(const Error& error) { return error.userInfo.find(Error::kLocalizedDescriptionKey) == nullptr; }
 
@@ -114,6 +118,9 @@ const std::vector<KnownFailure>& knownFailures() {
          "quorvane log --show RUN says how far it got; run it again with -v for details."},
 
         // The provider's answers.
+        {kHTTP, 400, 499, isRefusedSignIn, 3, "The provider refused the sign-in.",
+         "Check the application's registration (quorvane config get client-id), then sign in again; -v shows the "
+         "provider's answer."},
         {kHTTP, 400, 403, isRefusedGrant, 3, "The provider no longer accepts this sign-in.", kSignInAgain},
         {kHTTP, 403, 403, isQuota, 4, "The provider asked to wait: a quota or rate limit of the account is used up.",
          "Nothing was lost: try again later.", true},
@@ -178,8 +185,8 @@ const std::vector<KnownFailure>& knownFailures() {
          "one stopped without it.",
          "Run the command again; if you signed out, sign in first with: quorvane signin"},
         {kOAuth2, kQNOAuth2ErrorRefreshLockBusy, kQNOAuth2ErrorRefreshLockBusy, nullptr, 5,
-         "Another quorvane command of this profile held the sign-in for longer than a refresh may take, so this one "
-         "sent nothing with it.",
+         "Another quorvane command of this profile held the sign-in past the wait for it (QUORVANE_LOCK_WAIT), so "
+         "this one sent nothing with it.",
          "Wait for the other command to end, then try again."},
         {kOAuth2, kQNOAuth2ErrorSignInTimedOut, kQNOAuth2ErrorSignInTimedOut, nullptr, 3,
          "The sign-in was not finished in time.", "Run quorvane signin again and finish it in the browser."},

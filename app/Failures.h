@@ -66,6 +66,9 @@ std::string rawError(const platform::Error& error);
 // Whether the provider itself refused the sign-in (the error or one it wraps): only then is the
 // sign-in of no use any more and forgotten.
 bool providerRefusedSignIn(const platform::Error& error);
+// Set on a failure of `signin`: the provider's refusal of the sign-in itself is an authorization
+// refused (exit 3), not a request turned down.
+inline constexpr const char* kFailedSigningInKey = "failedSigningIn";
 // Said instead of "signed out" when the refused sign-in was already replaced by a newer one.
 inline constexpr const char* kNewerSignInKept =
     "Another quorvane command has stored a newer sign-in meanwhile: it is kept.";

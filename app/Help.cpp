@@ -23,8 +23,9 @@ struct CommandHelp {
     "QUORVANE_PROVIDER_WAIT=SECONDS  give up on a provider that did nothing for that long\n"              \
     "                                (default 300; 0: no such limit, only the 10-minute request bound)"
 #define LOCK_WAIT_HELP                                                                                  \
-    "QUORVANE_LOCK_WAIT=SECONDS      wait that long for another sync of the profile, or one of\n"        \
-    "                                another profile writing the local contacts, to end\n"              \
+    "QUORVANE_LOCK_WAIT=SECONDS      wait that long for another sync of the profile, one of another\n"  \
+    "                                profile writing the local contacts, or a command refreshing\n"     \
+    "                                the sign-in, to end\n"                                            \
     "                                (default 60; 0: refuse at once)"
 
 const std::vector<CommandHelp>& helps() {

@@ -361,10 +361,12 @@ void QNOAuth2Authentication::unlockRefresh() {
     refreshUnlock_ = nullptr;
 }
 
-void QNOAuth2Authentication::setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting) {
+void QNOAuth2Authentication::setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting,
+                                            std::optional<double> wait) {
     std::lock_guard guard(queueMutex_);
     refreshLock_ = std::move(lock);
     refreshLockWaiting_ = std::move(waiting);
+    refreshLockWait_ = wait;
 }
 
 void QNOAuth2Authentication::setRefreshStore(RefreshStore store) {
@@ -448,7 +450,7 @@ bool QNOAuth2Authentication::beginLockedRefresh() {
 }
 
 void QNOAuth2Authentication::beginLockWait() {
-    const double bound = refreshDeadline_ + kQNOAuth2RefreshLockMargin;
+    const double bound = refreshLockWait_.value_or(refreshDeadline_ + kQNOAuth2RefreshLockMargin);
     lockWaitUntil_ = steadySeconds() + bound;
     std::weak_ptr<QNOAuth2Authentication> weak = weak_from_this();
     lockWaitTimer_ = platform::Timer::scheduled(

@@ -34,7 +34,7 @@ inline constexpr int64_t kQNOAuth2ErrorUnauthorizableRequest = -1004;
 // The stored sign-in was removed or replaced (signed out, or signed in anew) while a refresh ran
 // or before it began: the refresh's answer was dropped, or nothing was sent.
 inline constexpr int64_t kQNOAuth2ErrorSignInChanged = -1020;
-// Another refresh held the refresh lock for longer than a refresh may take: nothing was sent.
+// Another refresh held the refresh lock past the wait for it: nothing was sent.
 inline constexpr int64_t kQNOAuth2ErrorRefreshLockBusy = -1021;
 
 // How long a refresh may take, its retries included (its token request is stopped then, with a
@@ -232,8 +232,8 @@ public:
     // token the one before stored. One call is one try: taken (with what lets it go), held by
     // another, or not to be had at all: with an error (the lock cannot be used) the refresh
     // fails with it and sends nothing; without, it goes ahead without the lock. A refresh that finds
-    // it held tries again on the main run loop for as long as another may hold it
-    // (refreshDeadline() and kQNOAuth2RefreshLockMargin), telling `waiting` once with that bound;
+    // it held tries again on the main run loop for `wait` seconds (by default as long as another
+    // may hold it: refreshDeadline() and kQNOAuth2RefreshLockMargin), telling `waiting` once with that bound;
     // past it the refresh sends nothing and its calls fail (kQNOAuth2ErrorRefreshLockBusy). With a
     // source, a refresh token is never sent once the source holds none (signed out meanwhile:
     // kQNOAuth2ErrorSignInChanged).
@@ -244,7 +244,8 @@ public:
         std::optional<platform::Error> error;
     };
     using RefreshLock = std::function<RefreshLockTry()>;
-    void setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting = nullptr);
+    void setRefreshLock(RefreshLock lock, std::function<void(double seconds)> waiting = nullptr,
+                        std::optional<double> wait = std::nullopt);
     // Stores a refreshed authentication where the source reads it, but only while what is kept
     // there still holds the refresh token the refresh presented (compare and replace); answers
     // whether it is kept. Called, the refresh lock held, after every refresh the provider granted.
@@ -340,6 +341,7 @@ private:
     RefreshTokenSource refreshTokenSource_;
     RefreshLock refreshLock_;
     std::function<void(double)> refreshLockWaiting_;
+    std::optional<double> refreshLockWait_;
     RefreshStore refreshStore_;
     std::function<void()> refreshUnlock_;  // while a refresh holds the lock
     int storedTokenRetries_ = 0;  // of the refresh now running

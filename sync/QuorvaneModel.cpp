@@ -44,6 +44,7 @@ QuorvaneModel::QuorvaneModel(Environment environment) : mGregorianCalendar(envir
 
     // The run state starts empty.
     mDataFolder = std::move(environment.dataFolder);
+    mSignInLockWait = environment.signInLockWait;
     mDummyContact = std::make_shared<platform::CNMutableContact>();
 
     // The settings, then the signed-in account. An item that holds nothing to sign requests with

@@ -101,6 +101,9 @@ public:
         std::string keychainItemName;
         std::string clientID;
         std::string clientSecret;
+        // How long a command waits for the profile's sign-in lock that another command holds;
+        // nullopt: as long as a refresh may hold it (kQNOAuth2RefreshDeadline and its margin).
+        std::optional<double> signInLockWait;
     };
 
     // The shared instance, made with the standard environment on the first call.
@@ -1392,12 +1395,14 @@ private:
     // Makes the authorization the signed-in one (nullptr: nobody), kept stored as it changes.
     void setGoogleAuthorization(std::shared_ptr<QNOAuth2Authentication> auth);
     // The profile's sign-in lock (signInLockPath()), which refreshes, sign-ins and sign-outs take to
-    // change the stored sign-in one at a time; waits as long as a refresh may hold it, saying so.
+    // change the stored sign-in one at a time; waits signInLockWait() for it, saying so.
     // Answers what lets it go; nullptr when it could not be had (the caller goes on: the stored
     // sign-in is only ever replaced while it holds what the writer read).
     std::shared_ptr<void> waitForSignInLock();
     // Says in the run's progress that a command waits for the sign-in lock.
     void sayWaitingForSignInLock(double seconds);
+    // How long a command waits for the sign-in lock another holds (Environment::signInLockWait).
+    double signInLockWait() const;
     // This model, for what the authorization calls back while the model lives.
     std::shared_ptr<QuorvaneModel*> mSignInSelf;
     std::shared_ptr<GoogleRevocation> revokeGoogleAuthorization(const std::shared_ptr<QNOAuth2Authentication>& auth);
@@ -1418,6 +1423,7 @@ private:
 
     // The profile's folder, its store (opened at first use) and the history loaded from it.
     std::filesystem::path mDataFolder;
+    std::optional<double> mSignInLockWait;  // Environment::signInLockWait
     std::unique_ptr<SyncStore> mSyncStore;
     std::unique_ptr<SyncLock> mSyncLock;  // while this model may write the profile's data
     std::unique_ptr<SyncLock> mLocalStoreLock;  // and the local contact store

@@ -119,8 +119,13 @@ std::optional<std::string> QuorvaneModel::storedRefreshToken() const {
 void QuorvaneModel::sayWaitingForSignInLock(double seconds) {
     char bound[32];
     std::snprintf(bound, sizeof bound, "%g", seconds);
-    setProgressWithString("Another command of this profile is refreshing or changing the sign-in; waiting up to " +
-                          std::string(bound) + " s");
+    setProgressWithString("Another quorvane command of this profile is refreshing or changing the sign-in; waiting up to " +
+                          std::string(bound) + " s for it to end");
+}
+
+double QuorvaneModel::signInLockWait() const {
+    return mSignInLockWait.value_or((mAuth ? mAuth->refreshDeadline() : kQNOAuth2RefreshDeadline) +
+                                    kQNOAuth2RefreshLockMargin);
 }
 
 std::filesystem::path QuorvaneModel::signInLockPath(const std::filesystem::path& dataFolder) {
@@ -130,7 +135,7 @@ std::filesystem::path QuorvaneModel::signInLockPath(const std::filesystem::path&
 std::shared_ptr<void> QuorvaneModel::waitForSignInLock() {
     if (mDataFolder.empty()) return nullptr;
     const auto file = signInLockPath(mDataFolder);
-    const double bound = (mAuth ? mAuth->refreshDeadline() : kQNOAuth2RefreshDeadline) + kQNOAuth2RefreshLockMargin;
+    const double bound = signInLockWait();
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
     for (bool said = false;; said = true) {
         auto lock = tryTakeSignInLock(file);
@@ -182,7 +187,8 @@ void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authenticatio
         },
         [model](double seconds) {
             if (auto self = model.lock()) (*self)->sayWaitingForSignInLock(seconds);
-        });
+        },
+        mSignInLockWait);
 }
 
 std::string QuorvaneModel::signInFailureMessage(const platform::Error& error) {

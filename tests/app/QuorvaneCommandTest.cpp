@@ -72,6 +72,17 @@ CommandResult signIn(const std::vector<std::string>& extra = {}) {
     return r;
 }
 
+// Points the profile "two" at the provider and signs it in.
+void signInProfileTwo(FakeProvider& provider) {
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"contacts-root", provider.feedsRoot()}, {"authorization-url", provider.authorizationURL()},
+             {"token-url", provider.tokenURL()}, {"revocation-url", provider.revokeURL()},
+             {"userinfo-url", provider.userInfoURL()}, {"client-id", FakeProvider::OAuthSettings().clientID},
+             {"client-secret", FakeProvider::OAuthSettings().clientSecret}, {"ca-file", fakeCAFile()}})
+        ASSERT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0) << key;
+    ASSERT_EQ(signIn({"--profile", "two"}).code, 0);
+}
+
 // Sets an environment variable the programs inherit, for the scope.
 struct ScopedEnvironment {
     std::string name;
@@ -161,6 +172,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
     std::string gone = provider.addContact("<title>Gone Soon</title><gd:name><gd:givenName>Gone</gd:givenName></gd:name>",
                                           {"6contacts"});
     const std::string closed = "https://127.0.0.1:1/m8/feeds/";
+    std::unique_ptr<SyncLock> signInLock;
+    std::optional<ScopedEnvironment> noLockWait;
     struct Case {
         const char* what;
         std::function<void()> before;
@@ -193,6 +206,17 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
              provider.expireAccessTokens();
          },
          {"plan"}, 3, "The provider no longer accepts this sign-in. Sign in again with: quorvane signin"},
+        // Another command's sign-in lock is waited for as long as another run's locks are.
+        {"the sign-in lock held past the wait",
+         [&] {
+             ASSERT_EQ(signIn().code, 0);
+             provider.expireAccessTokens();
+             signInLock = std::move(*SyncLock::tryAcquire(QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder())));
+             ASSERT_TRUE(signInLock);
+             noLockWait.emplace("QUORVANE_LOCK_WAIT", "0");
+         },
+         {"plan"}, 5, "held the sign-in past the wait for it"},
+        {"the sign-in lock held past the wait, in JSON", [] {}, {"sync", "--json"}, 5, "held the sign-in past the wait for it"},
     };
     for (const auto& c : cases) {
         provider.setAnswerFault(nullptr);
@@ -203,6 +227,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
         EXPECT_EQ(r.err.find("com.quorvane."), std::string::npos) << c.what << ": " << r.err;
         if (c.args.back() == "--json") EXPECT_EQ((*platform::Value::fromJSON(r.out))["exitCode"].asInt(), c.code) << r.out;
     }
+    signInLock.reset();
+    noLockWait.reset();
     ASSERT_EQ(signIn().code, 0);
     provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
     EXPECT_NE(quorvane({"-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
@@ -721,12 +747,13 @@ TEST_F(QuorvaneCommandTest, ARotatedRefreshTokenIsStoredByEveryCommand) {
 }
 
 // A provider that rotates refresh tokens and ends the whole grant when a replaced one comes back:
-// commands refreshing at once each take the refresh lock, then the token the one before stored,
-// so every one ends well and no replaced token is ever presented. The lock file is never
-// followed through a symbolic link put in its place.
+// commands of two profiles refreshing at once each take their profile's refresh lock, then the
+// token the one before stored, so every one ends well and no replaced token is ever presented.
+// The lock file is never followed through a symbolic link put in its place.
 TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefreshToken) {
     ScriptedProvider provider;
     ASSERT_EQ(signIn().code, 0);
+    ASSERT_NO_FATAL_FAILURE(signInProfileTwo(provider));
     provider.setRotateRefreshTokens(true);
     provider.setRevokeGrantOnReuse(true);
     const auto lock = QuorvaneModel::signInLockPath(app::Profile::named("fake")->dataFolder());
@@ -734,10 +761,13 @@ TEST_F(QuorvaneCommandTest, CommandsRefreshingAtOnceNeverPresentAReplacedRefresh
     std::filesystem::create_directories(lock.parent_path());
     std::filesystem::remove(lock);
     std::filesystem::create_symlink(target, lock);
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 2; ++round) {  // 12 commands, 6 of each profile
+        provider.expireAccessTokens();
         std::vector<std::unique_ptr<ChildProcess>> together;
         for (int i = 0; i < 6; ++i)
-            together.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_BINARY, "-q", "plan"}));
+            together.push_back(std::make_unique<ChildProcess>(
+                i % 2 ? std::vector<std::string>{QUORVANE_BINARY, "-q", "plan"}
+                      : std::vector<std::string>{QUORVANE_BINARY, "--profile", "two", "-q", "plan"}));
         for (auto& child : together) EXPECT_EQ(child->wait(), 0) << round << ": " << child->err();
     }
     EXPECT_EQ(provider.replacedTokensPresented(), 0u);
@@ -769,7 +799,7 @@ TEST_F(QuorvaneCommandTest, ASignInOrSignOutWhileAnotherCommandRefreshesStaysAnd
         std::thread browser([&] {
             if (!page.empty()) EXPECT_EQ(completeSignInInBrowser(page, fakeCAFile()), 200);
         });
-        EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+        EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 60 s for it to end", 120)) << second.err();
         provider.holdRefreshAnswers(false);
         browser.join();
         EXPECT_EQ(second.wait(), 0) << second.err();
@@ -1565,13 +1595,7 @@ TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSi
     ScriptedProvider provider;
     FakeProvider other;  // the profile "two"'s account
     ASSERT_EQ(signIn().code, 0);
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"contacts-root", other.feedsRoot()}, {"authorization-url", other.authorizationURL()},
-             {"token-url", other.tokenURL()}, {"revocation-url", other.revokeURL()},
-             {"userinfo-url", other.userInfoURL()}, {"client-id", FakeProvider::OAuthSettings().clientID},
-             {"client-secret", FakeProvider::OAuthSettings().clientSecret}, {"ca-file", fakeCAFile()}})
-        ASSERT_EQ(quorvane({"--profile", "two", "config", "set", key, value}).code, 0) << key;
-    ASSERT_EQ(signIn({"--profile", "two"}).code, 0);
+    ASSERT_NO_FATAL_FAILURE(signInProfileTwo(other));
     ASSERT_EQ(quorvane({"plan"}).code, 0);  // makes the local account
     ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "600");
     const std::vector<std::string> sync = {QUORVANE_BINARY, "-q", "sync"};
@@ -1699,7 +1723,7 @@ TEST_F(QuorvaneCommandTest, TheSignInLockHoldsWhenItsFileIsRemovedAndRefusesADir
     ASSERT_TRUE(provider.waitForHeldRefreshes(1, 120)) << first.err();
     std::filesystem::remove(lock);
     ChildProcess second({QUORVANE_BINARY, "plan"});
-    EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 125 s", 120)) << second.err();
+    EXPECT_TRUE(second.waitForError("changing the sign-in; waiting up to 60 s for it to end", 120)) << second.err();
     provider.holdRefreshAnswers(false);
     EXPECT_EQ(first.wait(), 0) << first.err();
     EXPECT_EQ(second.wait(), 0) << second.err();
