@@ -339,21 +339,19 @@ TEST_F(UserDefaultsTest, TemporariesOfWritersThatAreGoneAreRemoved) {
         std::sort(out.begin(), out.end());
         return out;
     };
-    auto locked = [](const std::vector<std::string>& now, const std::vector<std::string>& before) {
-        for (const auto& path : now) {
-            if (std::find(before.begin(), before.end(), path) != before.end()) continue;
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            struct flock lock {};
-            lock.l_type = F_WRLCK;
-            lock.l_whence = SEEK_SET;
-            const bool held = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-            if (fd >= 0) ::close(fd);
-            return held;
-        }
-        return false;
+    auto isLocked = [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        const bool held = fd >= 0 && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+        if (fd >= 0) ::close(fd);
+        return held;
     };
-    // A child writing the file over and over, caught by the signal while a temporary of its stands.
-    auto caughtMidWrite = [&](int signo) {
+    // A child writing the file over and over, caught by the signal while a temporary of its stands
+    // (stopped: one it has locked, since one made but not yet locked is anyone's to remove). Returns
+    // the child and its temporary. A catch that missed is undone: the child and what it left go.
+    auto caughtMidWrite = [&](int signo) -> std::pair<pid_t, std::string> {
         const auto before = temporaries();
         for (;;) {
             const pid_t child = ::fork();
@@ -361,25 +359,27 @@ TEST_F(UserDefaultsTest, TemporariesOfWritersThatAreGoneAreRemoved) {
                 const std::string big(8 << 20, 'x');
                 for (;;) (void)writeFileAtomically(file_, "{\"big\": \"" + big + "\"}", 0600);
             }
-            while (temporaries().size() == before.size()) std::this_thread::yield();
+            while (temporaries() == before) std::this_thread::yield();
             ::kill(child, signo);
             siginfo_t info{};
             ::waitid(P_PID, child, &info, signo == SIGSTOP ? WSTOPPED : WEXITED);
-            // A writer stopped between making its temporary and locking it holds nothing yet.
-            if (temporaries().size() > before.size() && (signo != SIGSTOP || locked(temporaries(), before))) return child;
+            std::vector<std::string> made;
+            for (const auto& path : temporaries())
+                if (std::find(before.begin(), before.end(), path) == before.end()) made.push_back(path);
+            if (made.size() == 1 && (signo != SIGSTOP || isLocked(made[0]))) return {child, made[0]};
             if (signo == SIGSTOP) {
                 ::kill(child, SIGKILL);
                 ::waitpid(child, nullptr, 0);
             }
+            for (const auto& path : made) fs::remove(path);
         }
     };
+    // The stopped writer first: its locked temporary is safe from the killed one's clean-ups.
+    const auto [stopped, stoppedTemporary] = caughtMidWrite(SIGSTOP);
+    const std::vector<std::string> held = {stoppedTemporary};
+    ASSERT_EQ(temporaries(), held);
     caughtMidWrite(SIGKILL);
-    const auto killed = temporaries();
-    ASSERT_EQ(killed.size(), 1u);
-    const pid_t stopped = caughtMidWrite(SIGSTOP);
-    auto held = temporaries();
-    ASSERT_EQ(held.size(), 2u);
-    std::erase(held, killed[0]);
+    ASSERT_EQ(temporaries().size(), 2u);
 
     UserDefaults d(file_);
     d.setObject(Value("b"), "a");
