@@ -16,6 +16,11 @@ namespace {
 // start, through GLIBC_TUNABLES, and only then: so the command starts itself once more with that
 // setting added (the same process, the same arguments). A start that cannot goes on as it is.
 void startWithHugePageHeap(char** argv) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's own allocator takes no such setting, and a second start would cost its whole
+    // set-up (seconds) again.
+    (void)argv;
+#else
     constexpr const char* kSetting = "glibc.malloc.hugetlb=1";
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     const std::string current = tunables ? tunables : "";
@@ -25,6 +30,7 @@ void startWithHugePageHeap(char** argv) {
     ::execv("/proc/self/exe", argv);
     if (tunables) ::setenv("GLIBC_TUNABLES", tunables, 1);
     else ::unsetenv("GLIBC_TUNABLES");
+#endif
 }
 
 }  // namespace
