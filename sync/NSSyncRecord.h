@@ -39,6 +39,9 @@ public:
     bool mPreviouslyMerged = false;
     bool mHasSyncHistory = false;
     bool mTimeStampsChanged = false;
+    // The history kept no photo state of the pair and its photos are now on both sides or on
+    // neither: they are recorded as found.
+    bool mPhotoStateAsFound = false;
     bool mContactsConfirmedEquivalentBeforeSync = false;
     bool mSubmittedGmailUpdate = false;
     bool mGmailUpdateSucceeded = false;

@@ -463,6 +463,11 @@ SyncStrategyInfo QuorvaneModel::getSyncStrategyWithAppleContact(const platform::
         in.applePhotoDigest = [this, apple] { return knownPhotoDigest(*this, mCachedAppleContactDict, apple); };
         in.appleContentDigest = [apple] { return localContentDigest(*apple); };
         in.googleContentDigest = [this, google] { return googleContentDigestOfContact(*google); };
+    } else if (apple && google) {
+        // A first pairing: a photo on one side only is carried.
+        const auto* photo = googleValues.photoLink();
+        in.googlePhotoETag = photo ? photo->etag : std::nullopt;
+        in.applePhotoSize = [this, apple] { return getPhotoSizeWithAppleContact(apple, -1); };
     }
     return computeSyncStrategy(in);
 }

@@ -863,7 +863,13 @@ void SyncExecutor::uploadNextPhoto() {
     // contact had one when the pair was last synced; otherwise there is nothing to send.
     const bool removing = !photo || photo->empty();
     const auto googlePhoto = googlePhotoETag(record->mGoogleContact);
-    if (removing && !(record->mHasSyncHistory && record->mPreviousApplePhotoSize > 0 && googlePhoto && !googlePhoto->empty()))
+    const bool googleHasPhoto = googlePhoto && !googlePhoto->empty();
+    if (removing && !googleHasPhoto && record->mSyncPhoto && record->photoAction() == SyncActionMacToGoogle) {
+        // On neither side: in step (a removal whose answer was lost reached the provider).
+        record->mSyncPhotoSuccessful = true;
+        return uploadNextPhoto();
+    }
+    if (removing && !(record->mHasSyncHistory && record->mPreviousApplePhotoSize > 0 && googleHasPhoto))
         return uploadNextPhoto();
     if (record->mVerifyApplePhoto && !(record->mSyncPhoto && record->photoAction() == SyncActionMacToGoogle)) {
         // Whether the local photo changed is not known: it is sent only when it differs from the

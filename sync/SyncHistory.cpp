@@ -283,7 +283,7 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
         const bool downloadOwed = s->photoOwed() && s->photoAction() == SyncActionGoogleToMac;
         if (uploadOwed) {
             r->appleImageSize = s->mHasSyncHistory ? s->mPreviousApplePhotoSize : 0;
-        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory) {
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mPhotoStateAsFound) {
             r->appleImageSize = in.applePhotoSize(pictured);
         } else {
             r->appleImageSize = s->mPreviousApplePhotoSize;
@@ -294,14 +294,15 @@ SyncHistoryChanges historyChangesOfRun(const std::vector<NSSyncRecordPtr>& recor
             r->applePhotoDigest = s->mHasSyncHistory ? s->mPreviousApplePhotoDigest : std::nullopt;
         } else if (s->mVerifyApplePhoto && !s->mApplePhotoVerified && !s->mSyncPhotoSuccessful) {
             r->applePhotoDigest = std::nullopt;  // not compared yet: the next run compares it
-        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest) {
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || !s->mPreviousApplePhotoDigest || s->mPhotoStateAsFound) {
             r->applePhotoDigest = in.applePhotoDigest ? in.applePhotoDigest(pictured) : std::nullopt;
         } else {
             r->applePhotoDigest = s->mPreviousApplePhotoDigest;
         }
         if (downloadOwed) {
             r->googleETag = s->mHasSyncHistory ? s->mPreviousGoogleETag : std::nullopt;
-        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment) {
+        } else if (s->mSyncPhotoSuccessful || !s->mHasSyncHistory || s->mGoogleETagPreviouslyPendingAssignment ||
+                   s->mPhotoStateAsFound) {
             r->googleETag = googlePhotoETag(google);
         } else {
             r->googleETag = s->mPreviousGoogleETag;

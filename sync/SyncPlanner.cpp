@@ -146,10 +146,14 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
     const SyncStrategyInfo strategy = mContext.strategy(r.mAppleContact, r.mGoogleContact);
     r.mHasSyncHistory = strategy.historyFound;
     r.mPreviouslyMerged = strategy.previouslyMerged;
-    // A pair found equal is written to the history again when a side changed, and when the
-    // history lacks the content digests, so that the next run decides by content.
-    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.historyLacksDigests || strategy.historyLacksPhotoDigest ||
+    // A pair found equal is recorded as it is found wherever its record says otherwise (a side
+    // changed, its groups, its photo state: a run stopped before it saved its history, or whose
+    // answers were lost, wrote them), and when the history lacks the content digests, so that
+    // the next run decides by content. A pair whose record agrees is not written again.
+    r.mTimeStampsChanged = strategy.eitherContactChanged || strategy.appleGroupsChanged || strategy.googleGroupsChanged ||
+                           strategy.photoStateFound || strategy.historyLacksDigests || strategy.historyLacksPhotoDigest ||
                            strategy.historyLacksFieldValues;
+    r.mPhotoStateAsFound = strategy.photoStateFound;
     r.mFieldBase = strategy.fieldBase;
     r.mLastSyncDate = strategy.lastSyncDate;
     r.mPreviousApplePhotoSize = strategy.previousApplePhotoSize;
@@ -186,7 +190,9 @@ void SyncPlanner::decide(const NSSyncRecordPtr& record) {
 //     left holding values on one side alone is taken as at its first pairing;
 //   - one-way with history: a pair neither side of which changed since the last sync gets no
 //     action (it is not written again on every run);
-//   - two-way without history: the newer side wins;
+//   - two-way without history: the newer side wins; a photo on one side only moves to the other
+//     (nothing says the side without one removed it), as it does over a record that kept the
+//     photo on one side only;
 //   - merged (instead of replaced) as the strategy says (the merge settings);
 //   - a missing "My Contacts" membership alone always goes to Google, a photo change alone the
 //     way the photo changed;
@@ -277,8 +283,8 @@ void SyncPlanner::decidePairAction(NSSyncRecord& r, const SyncStrategyInfo& stra
         else if (googleChanged) action = SyncActionGoogleToMac;
         else if (photo != SyncActionNoUpdate) action = photo;  // the text is the same: the photo's side writes it
         else if (force || leftApart) action = newer();
-        if (photo != SyncActionNoUpdate && photo != action) r.mPhotoAction = photo;
     }
+    if (photo != SyncActionNoUpdate && action != SyncActionNoUpdate && photo != action) r.mPhotoAction = photo;
     if (action == SyncActionGoogleToMac && appleContactReadOnly(apple)) {
         hold(r, "pairs were left as they are: their local contact is read-only");
         return;

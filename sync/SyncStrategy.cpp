@@ -24,6 +24,27 @@ bool textsDiffer(const std::optional<std::string>& a, const std::optional<std::s
     return a.value_or("") != b.value_or("");
 }
 
+bool hasText(const std::optional<std::string>& s) { return s && !s->empty(); }
+
+// Without a photo state in the history (no record, or one that kept the photo on one side only)
+// nothing says that the side without a photo removed it: a photo present on one side only is
+// carried to the other, as any other value present on one side only. With `verify`, a side that
+// has nothing to carry is known not to have changed.
+void carryPhotoOnOneSide(const SyncStrategyInputs& in, SyncStrategyInfo& info, bool verify) {
+    const int32_t mode = in.syncMode;
+    const bool google = hasText(in.googlePhotoETag);
+    const bool apple = (in.applePhotoSize ? in.applePhotoSize() : 0) > 0;
+    if (mode == SyncModeTwoWay || mode == SyncModeGoogleToMac) {
+        info.googlePhotoChanged = google && !apple;
+        info.googlePhotoVerifiedNotChanged = verify && !info.googlePhotoChanged;
+    }
+    if (mode == SyncModeTwoWay || mode == SyncModeMacToGoogle) {
+        info.applePhotoChanged = apple && !google;
+        info.applePhotoVerifiedNotChanged = verify && !info.applePhotoChanged;
+    }
+    info.photoStateFound = verify && apple == google;
+}
+
 }  // namespace
 
 uint64_t groupNamesHash(const std::optional<std::vector<std::string>>& names) {
@@ -51,6 +72,7 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
         // A pair without history merges by the setting of its direction.
         if (exactPair) {
             info.mergeContacts = mode == SyncModeTwoWay ? in.mergeContacts_2Way : in.mergeContacts_1Way;
+            if (in.syncPhotos) carryPhotoOnOneSide(in, info, false);
         }
         return info;
     }
@@ -103,7 +125,12 @@ SyncStrategyInfo computeSyncStrategy(const SyncStrategyInputs& in) {
     // size and digest. A record of an older run keeps no photo digest: its size is the baseline.
     info.historyLacksPhotoDigest = !r.applePhotoDigest;
     info.previousApplePhotoDigest = r.applePhotoDigest;
-    if (in.syncPhotos) {
+    // A photo is in step in the history only once it is on both sides (an ETag still pending
+    // follows a photo sent, so the record is of one on both sides).
+    info.historyLacksPhotoState = !r.googleETagPendingAssignment && (r.appleImageSize > 0) != hasText(r.googleETag);
+    if (in.syncPhotos && info.historyLacksPhotoState) {
+        carryPhotoOnOneSide(in, info, true);
+    } else if (in.syncPhotos) {
         if ((mode == SyncModeTwoWay || mode == SyncModeGoogleToMac) && !r.googleETagPendingAssignment) {
             const bool changed = textsDiffer(r.googleETag, in.googlePhotoETag);
             info.googlePhotoChanged = changed;

@@ -35,6 +35,13 @@ struct SyncStrategyInfo {
     bool appleContactChanged = false;
     bool historyLacksDigests = false;  // the record keeps no digest of one side or both
     bool historyLacksPhotoDigest = false;  // the record keeps no digest of the local photo
+    // The record keeps the photo on one side only (a pairing that never carried it, or photos
+    // not synced then): it tells nothing of which side removed a photo, so a photo on one side
+    // only is carried as at a first pairing.
+    bool historyLacksPhotoState = false;
+    // Such a record of a pair whose photos are now on both sides or on neither: the history
+    // records the photos as they are found.
+    bool photoStateFound = false;
     bool mergeContacts = false;
     bool appleGroupsChanged = false;
     bool googleGroupsChanged = false;

@@ -410,6 +410,29 @@ bool FakeProvider::deleteContact(const std::string& id) {
     return true;
 }
 
+bool FakeProvider::deleteGroup(const std::string& id) {
+    const std::string href = idURL(Kind::Groups, id);
+    std::lock_guard lock(state_->mutex);
+    Entry* g = state_->find(Kind::Groups, id);
+    if (!g || g->deleted) return false;
+    state_->markDeleted(*g);
+    for (auto& e : state_->entries[Kind::Contacts]) {
+        bool left = false;
+        for (size_t at = e.xml.find(href); !e.deleted && at != std::string::npos; at = e.xml.find(href, at + 1)) {
+            const char after = at + href.size() < e.xml.size() ? e.xml[at + href.size()] : 0;
+            if (after != '\'' && after != '"') continue;
+            const size_t from = e.xml.rfind('<', at), to = e.xml.find("/>", at);
+            e.xml.erase(from, to + 2 - from);
+            at = from;
+            left = true;
+        }
+        if (!left) continue;
+        e.version += 1;
+        e.updated = state_->now();
+    }
+    return true;
+}
+
 void FakeProvider::advanceTime(double seconds) {
     std::lock_guard lock(state_->mutex);
     state_->timeOffset += seconds;

@@ -145,6 +145,8 @@ public:
     bool editContact(const std::string& id, const std::function<void(std::string& entryXML)>& edit);
     // Deletes a contact as a deletion on the provider's side would.
     bool deleteContact(const std::string& id);
+    // Deletes a group as another device would: its members leave it (each a change of theirs).
+    bool deleteGroup(const std::string& id);
     // Moves the provider's clock (the entries' updated dates) ahead by that many seconds (back,
     // when negative: the changes that follow are stamped that much earlier, each still later
     // than the one before).

@@ -691,9 +691,10 @@ protected:
         }
         model_->setSyncPhotosSetting(false);
     }
-    // People with a photo on one side (new ones, and one synced before whose photo the provider
-    // changes), synced with photos on while the photo steps are cut short at a random request
-    // (answered 500, its connection lost, or the run cancelled): the next runs bring every photo.
+    // People with a photo on one side (new ones, ones on both sides paired for the first time,
+    // and one synced before whose photo the provider changes), synced with photos on while the
+    // photo steps are cut short at a random request (answered 500, its connection lost, or the
+    // run cancelled): the next runs bring every photo.
     void photosCutShort() {
         model_->setSyncPhotosSetting(true);
         std::map<std::string, std::string> photo;  // by family
@@ -701,11 +702,15 @@ protected:
         for (int i = 0; i < 4; ++i) {
             const std::string family = "Pictured" + std::to_string(++serial_);
             photo[family] = bytes(family);
-            if (pick(2)) {
-                provider.setPhoto(provider.addContact(personXML("Pat", family), {"6contacts"}), photo[family]);
-            } else {
-                addLocal({.given = "Pat", .family = family}, platform::Bytes(photo[family].begin(), photo[family].end()));
+            const int where = pick(3);  // on Google, locally, or on both sides alike
+            const bool onGoogle = where == 2 ? pick(2) : where == 0;
+            if (where != 1) {
+                const auto id = provider.addContact(personXML("Pat", family), {"6contacts"});
+                if (onGoogle) provider.setPhoto(id, photo[family]);
             }
+            if (where != 0)
+                addLocal({.given = "Pat", .family = family},
+                         onGoogle ? std::nullopt : std::optional(platform::Bytes(photo[family].begin(), photo[family].end())));
         }
         if (!expected_.empty()) {
             const std::string family = std::next(expected_.begin(), pick(int(expected_.size())))->first;

@@ -180,6 +180,11 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
         int32_t sizeNow;
         int64_t storedDigest, digestNow;  // kNone: an older record without one; not known now
         bool googleChanged, googleVerified, appleChanged, appleVerified;
+        // The record: none (a first pairing), or the photo state it keeps.
+        bool noRecord = false;
+        int32_t storedSize = 500;
+        const char* storedETag = "e1";
+        bool foundInStep = false;  // a record without photo state of photos on both sides or neither
     };
     const Case cases[] = {
         {"new Google ETag", SyncModeGoogleToMac, false, "e2", 500, 7, 7, true, false, false, false},
@@ -193,14 +198,30 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
         {"older record: the size decides", SyncModeMacToGoogle, false, "e1", 500, kNone, 8, false, false, false, true},
         {"bytes not known: the size decides", SyncModeMacToGoogle, false, "e1", 500, 7, kNone, false, false, false, true},
         {"two-way: both sides", SyncModeTwoWay, false, "e2", 700, 7, 7, true, false, true, false},
+        // Without a photo state (no record, or one of the photo on one side only), a photo on one
+        // side only is carried; one on both sides, or on neither, is found in step.
+        {"first pairing: Google's photo alone", SyncModeTwoWay, false, "e2", 0, kNone, kNone, true, false, false, false, true},
+        {"first pairing: the local photo alone", SyncModeTwoWay, false, nullptr, 700, kNone, kNone, false, false, true, false, true},
+        {"first pairing: both", SyncModeTwoWay, false, "e2", 700, kNone, kNone, false, false, false, false, true},
+        {"first pairing one way: the destination's photo stays", SyncModeGoogleToMac, false, nullptr, 700, kNone, kNone, false,
+         false, false, false, true},
+        {"a record of the local photo alone", SyncModeTwoWay, false, nullptr, 500, 7, 7, false, true, true, false, false, 500, nullptr},
+        {"a record of Google's photo alone", SyncModeTwoWay, false, "e1", 0, 7, kNone, true, false, false, true, false, 0},
+        {"a record of Google's photo alone, now on both sides", SyncModeTwoWay, false, "e1", 700, 7, 7, false, true, false, true,
+         false, 0, "e1", true},
+        {"a record of one photo, on neither side now", SyncModeTwoWay, false, nullptr, 0, 7, kNone, false, true, false, true,
+         false, 500, nullptr, true},
+        {"a photo sent, its ETag pending", SyncModeTwoWay, true, "e2", 500, 7, 7, false, false, false, true, false, 500, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SyncHistoryRecord r = storedRecord(false);
         r.googleETagPendingAssignment = c.pending;
+        r.appleImageSize = c.storedSize;
+        r.googleETag = c.storedETag ? std::optional<std::string>(c.storedETag) : std::nullopt;
         if (c.storedDigest != kNone) r.applePhotoDigest = uint64_t(c.storedDigest);
         // Nothing else moved: the photo alone makes the change.
-        auto in = pairInputs(&r, c.mode, 0, 0);
+        auto in = pairInputs(c.noRecord ? nullptr : &r, c.mode, 0, 0);
         in.syncPhotos = true;
         if (c.etagNow) in.googlePhotoETag = std::string(c.etagNow);
         in.applePhotoSize = [&] { return c.sizeNow; };
@@ -212,7 +233,8 @@ TEST(SyncStrategyTest, APhotoAddedChangedOrRemovedOnEitherSideIsAChangeOfThatSid
         EXPECT_EQ(s.googlePhotoVerifiedNotChanged, c.googleVerified);
         EXPECT_EQ(s.applePhotoChanged, c.appleChanged);
         EXPECT_EQ(s.applePhotoVerifiedNotChanged, c.appleVerified);
-        EXPECT_EQ(s.historyLacksPhotoDigest, c.storedDigest == kNone);
+        EXPECT_EQ(s.historyLacksPhotoDigest, c.storedDigest == kNone && !c.noRecord);
+        EXPECT_EQ(s.photoStateFound, c.foundInStep);
         EXPECT_FALSE(s.googleContactChanged || s.appleContactChanged);
 
         // With photo sync off no photo field is ever set.
