@@ -783,6 +783,7 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
         std::function<void()> change;
         std::optional<std::string> expected;  // on both sides after the run
         const char* note = nullptr;           // the note on both sides after the run, when checked
+        int moved = 1;                        // photos the run moves
     };
     const Step steps[] = {
         {"added locally", [&] { setLocal(bytes("\xFF\xD8one")); }, "\xFF\xD8one"},
@@ -805,6 +806,10 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
              EXPECT_EQ(sqlite3_exec(db, "UPDATE sync_history SET apple_photo_digest = NULL", nullptr, nullptr, nullptr), SQLITE_OK);
              sqlite3_close(db);
          }, "\xFF\xD8nine!"},
+        // Gone from both sides (a removal whose answer was lost): in step, with nothing to send.
+        {"removed on Google, then locally", [&] { provider.setPhoto(id, std::nullopt); later(); setLocal(std::nullopt); },
+         std::nullopt, nullptr, 0},
+        {"added locally again", [&] { setLocal(bytes("\xFF\xD8ten")); }, "\xFF\xD8ten"},
         {"removed locally", [&] { setLocal(std::nullopt); }, std::nullopt},
     };
     for (const Step& step : steps) {
@@ -814,7 +819,7 @@ TEST_F(SyncEndToEndTest, APhotoAddedChangedOrRemovedOnEitherSideAloneReachesTheO
         step.change();
         auto run = sync();
         ASSERT_EQ(run->outcome(), SyncRunOutcome::Ok) << run->message();
-        EXPECT_EQ(run->result().counts.photosMoved, 1);
+        EXPECT_EQ(run->result().counts.photosMoved, step.moved);
         EXPECT_EQ(googlePhoto(), step.expected);
         const auto local = localPhoto();
         EXPECT_EQ(local ? std::optional<std::string>(std::string(local->begin(), local->end())) : std::nullopt, step.expected);
