@@ -111,7 +111,16 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
             return kExitUsage;
         }
     }
-    if (!session.connect()) return kExitNetwork;
+    auto provider = session.connect();
+    if (!provider) return session.connectExit();
+    // No provider accepts the built-in placeholder: the sign-in would only wait out its time-out.
+    if (provider->clientID == QuorvaneModel::kOAuth2ClientID) {
+        session.console().error("the profile \"" + session.profile().name() +
+                                "\" has no client id of its own yet, and a sign-in needs one: set the application's "
+                                "registration with the provider first, with quorvane config set client-id ID and "
+                                "quorvane config set client-secret SECRET");
+        return kExitUsage;
+    }
     auto model = session.model();
     auto view = platform::BrowserWebView::make();
     if (!view) {
@@ -185,7 +194,7 @@ int commandSignOut(Session& session, const std::vector<std::string>& args) {
     std::optional<RevocationFailure> failed;
     if (!session.connect()) {
         model->forgetGoogleAuthorization();
-        failed = RevocationFailure{"the provider's settings cannot be read", kExitNetwork};
+        failed = RevocationFailure{"the provider's settings cannot be read", session.connectExit()};
     } else {
         failed = awaitRevocation(session, model->signOutFromGoogle());
     }
