@@ -77,7 +77,7 @@ std::optional<RevocationFailure> awaitRevocation(Session& session, const std::sh
 }
 
 constexpr const char* kChooseAccount =
-    "set the one to sync with quorvane config set customContainerID ID, then config set contactSourceMode 1";
+    "set the one to sync with quorvane config set customContainerID ID, then quorvane config set contactSourceMode 1";
 
 // Which local accounts the sync history belongs to, in words.
 std::string historyAccounts(QuorvaneModel& model) {
@@ -222,7 +222,7 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     if (auto refused = model->automaticChoiceRefusal(); !refused.empty()) {
         account += ": automatic choice is refused, it meets " + std::to_string(refused.size()) + " accounts (";
         for (size_t i = 0; i < refused.size(); ++i) account += (i ? ", " : "") + Console::field(refused[i]);
-        account += "); " + std::string(kChooseAccount);
+        account += "); " + console.advise(kChooseAccount);
     } else {
         if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
         if (model->selectedContainer()) account += " [" + Console::field(model->selectedContainer()->identifier()) + "]";

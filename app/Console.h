@@ -46,6 +46,7 @@ public:
     // copied acts on the profile it was given for.
     void setProfile(std::string name) { profile_ = std::move(name); }
     static std::string advised(std::string_view text, const std::string& profile);
+    std::string advise(std::string_view text) const { return advised(text, profile_); }
 
     // The text as it may reach a terminal (platform::printableText): no control character, no
     // invisible or direction-changing format character, nothing but UTF-8, so that nothing the
