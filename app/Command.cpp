@@ -268,6 +268,8 @@ std::optional<ProviderConfiguration> Session::connect() {
     auto provider = profile_.provider();
     platform::Result<void> applied = provider ? Profile::apply(*provider) : provider.error();
     if (!applied) {
+        const bool mend = applied.error().domain == kCommandErrorDomain && applied.error().code == kCommandErrorBadArguments;
+        connectExit_ = mend ? kExitUsage : kExitNetwork;
         console_.error(applied.error().localizedDescription());
         return std::nullopt;
     }
@@ -464,8 +466,13 @@ int runQuorvane(int argc, char** argv) {
         }
         if (a == "-q" || a == "--quiet") quiet = true;
         else if (a == "-v" || a == "--verbose") verbose = true;
-        else if (a == "--profile" && i + 1 < argc) profileName = argv[++i];
-        else if (a.rfind("--profile=", 0) == 0) profileName = a.substr(10);
+        else if (a == "--profile" || a.rfind("--profile=", 0) == 0) {
+            profileName = a != "--profile" ? a.substr(10) : i + 1 < argc ? argv[++i] : "";
+            if (profileName.empty()) {
+                Console(quiet, verbose).error("--profile needs a profile name: quorvane --profile NAME COMMAND");
+                return kExitUsage;
+            }
+        }
         else if (a == "-h" || a == "--help") help = true;
         else rest.push_back(a);
     }
@@ -488,6 +495,12 @@ int runQuorvane(int argc, char** argv) {
         return kExitUsage;
     }
     if (rest.empty()) {
+        // "quorvane --profile sync": the name forgotten, the command taken for it.
+        for (const char* command : {"signin", "signout", "status", "accounts", "config", "delete-all", "log", "plan", "sync"})
+            if (profileName == command && profileName != Profile::kDefaultName) {
+                console.error("--profile needs a profile name before the command: quorvane --profile NAME " + profileName);
+                return kExitUsage;
+            }
         std::fputs(overallHelp().c_str(), stderr);
         return kExitUsage;
     }
@@ -538,6 +551,7 @@ int runQuorvane(int argc, char** argv) {
         profile->make();
         made = true;
     }
+    if (profileName != Profile::kDefaultName) console.setProfile(profileName);
     Session session(std::move(*profile), console);
     Telemetry telemetry;
     telemetry.start(session.profile(), console);

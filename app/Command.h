@@ -65,6 +65,8 @@ public:
 
     // The profile's provider, applied to this process; nullopt after saying why.
     std::optional<ProviderConfiguration> connect();
+    // The exit code after connect() failed: 2 for a setting to mend, else 4 (retry later).
+    int connectExit() const { return connectExit_; }
     // The sync model on the profile's settings, keychain item and data folder (made once). A
     // local contact store without any account gets the machine's local one first.
     std::shared_ptr<QuorvaneModel> model();
@@ -108,6 +110,7 @@ private:
     Console& console_;
     std::shared_ptr<QuorvaneModel> model_;
     std::optional<ProviderConfiguration> provider_;  // applied to this process
+    int connectExit_ = kExitNetwork;
     std::function<std::string()> progressCounts_;
     std::string step_, subStep_;  // the progress line's step and the detail within it
 

@@ -77,7 +77,7 @@ std::optional<RevocationFailure> awaitRevocation(Session& session, const std::sh
 }
 
 constexpr const char* kChooseAccount =
-    "set the one to sync with quorvane config set customContainerID ID, then config set contactSourceMode 1";
+    "set the one to sync with quorvane config set customContainerID ID, then quorvane config set contactSourceMode 1";
 
 // Which local accounts the sync history belongs to, in words.
 std::string historyAccounts(QuorvaneModel& model) {
@@ -111,7 +111,16 @@ int commandSignIn(Session& session, const std::vector<std::string>& args) {
             return kExitUsage;
         }
     }
-    if (!session.connect()) return kExitNetwork;
+    auto provider = session.connect();
+    if (!provider) return session.connectExit();
+    // No provider accepts the built-in placeholder: the sign-in would only wait out its time-out.
+    if (provider->clientID == QuorvaneModel::kOAuth2ClientID) {
+        session.console().error("the profile \"" + session.profile().name() +
+                                "\" has no client id of its own yet, and a sign-in needs one: set the application's "
+                                "registration with the provider first, with quorvane config set client-id ID and "
+                                "quorvane config set client-secret SECRET");
+        return kExitUsage;
+    }
     auto model = session.model();
     auto view = platform::BrowserWebView::make();
     if (!view) {
@@ -185,7 +194,7 @@ int commandSignOut(Session& session, const std::vector<std::string>& args) {
     std::optional<RevocationFailure> failed;
     if (!session.connect()) {
         model->forgetGoogleAuthorization();
-        failed = RevocationFailure{"the provider's settings cannot be read", kExitNetwork};
+        failed = RevocationFailure{"the provider's settings cannot be read", session.connectExit()};
     } else {
         failed = awaitRevocation(session, model->signOutFromGoogle());
     }
@@ -213,7 +222,7 @@ int commandStatus(Session& session, const std::vector<std::string>& args) {
     if (auto refused = model->automaticChoiceRefusal(); !refused.empty()) {
         account += ": automatic choice is refused, it meets " + std::to_string(refused.size()) + " accounts (";
         for (size_t i = 0; i < refused.size(); ++i) account += (i ? ", " : "") + Console::field(refused[i]);
-        account += "); " + std::string(kChooseAccount);
+        account += "); " + console.advise(kChooseAccount);
     } else {
         if (model->currentSourceRecord()) account = model->currentSourceRecord()->getDescriptionWithVerbose(true, true);
         if (model->selectedContainer()) account += " [" + Console::field(model->selectedContainer()->identifier()) + "]";

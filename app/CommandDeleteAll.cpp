@@ -2,9 +2,16 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
 #include "app/Command.h"
 #include "platform/runloop/RunLoop.h"
 #include "sync/QuorvaneModel.h"
+#include "sync/SyncLock.h"
+#include "sync/SyncStore.h"
 
 namespace quorvane::app {
 
@@ -19,6 +26,55 @@ bool confirmed(Session& session, const Arguments& args, const std::string& quest
         return false;
     }
     return askYesNo(question);
+}
+
+// The local contacts are shared by every profile, and so are their deletions: every other profile
+// with a sync history forgets its pairs of the deleted contacts too (QuorvaneModel::
+// setOtherProfileDataFolders), under its own sync lock, taken after this profile's and the local
+// store's. A run of another profile waiting for the local store holds its own lock: when one is
+// busy, every lock goes back so that it can go on, and all are taken again after a while, up to
+// the lock wait. Then the deletion is refused, nothing deleted. 0 once all are held.
+int lockEveryProfile(Session& session, std::vector<std::unique_ptr<SyncLock>>& held) {
+    const double wait = Session::lockWait();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", wait);
+    std::set<std::string> said;
+    for (;;) {
+        if (int locked = session.lockSyncData(); locked != kExitOK) return locked;
+        std::vector<std::filesystem::path> folders;
+        std::optional<std::string> busy;
+        for (const auto& name : Profile::existingNames()) {
+            auto profile = Profile::named(name);
+            if (!profile || name == session.profile().name()) continue;
+            const auto folder = profile->dataFolder();
+            std::error_code missing;
+            if (!std::filesystem::exists(SyncStore::pathInFolder(folder), missing)) continue;  // no history
+            auto taken = SyncLock::tryAcquire(SyncLock::pathInFolder(folder));
+            if (!taken) return session.fail(taken.error(), "The data of the profile \"" + name + "\" cannot be locked");
+            if (!*taken) {
+                busy = name;
+                break;
+            }
+            held.push_back(std::move(*taken));
+            folders.push_back(folder);
+        }
+        if (!busy) {
+            session.model()->setOtherProfileDataFolders(std::move(folders));
+            return kExitOK;
+        }
+        held.clear();
+        session.model()->unlockSyncData();
+        const std::string what = "A quorvane run of the profile \"" + *busy +
+                                 "\", which syncs these local contacts too, is using its sync history";
+        if (std::chrono::steady_clock::now() >= until)
+            return session.fail(kCommandErrorLocalStoreBusy, "the profile \"" + *busy +
+                                                                 "\", which syncs them too, kept its sync history for " +
+                                                                 seconds + " s");
+        if (said.insert(*busy).second) session.console().error(what + "; waiting up to " + seconds + " s for it to end");
+        platform::RunLoop::main()->runUntil([] { return interrupted(); }, 0.1);
+        if (interrupted()) return kExitInterrupted;
+    }
 }
 
 int deleteLocal(Session& session, const Arguments& args) {
@@ -41,7 +97,8 @@ int deleteLocal(Session& session, const Arguments& args) {
     std::string what = "delete all " + std::to_string(info->mNumContacts) + " contacts and every group of " +
                        info->mDescription.value_or(container->name());
     if (!confirmed(session, args, what)) return kExitRefused;
-    if (int locked = session.lockSyncData(); locked != kExitOK) return locked;
+    std::vector<std::unique_ptr<SyncLock>> otherProfiles;
+    if (int locked = lockEveryProfile(session, otherProfiles); locked != kExitOK) return locked;
 
     bool finished = false;
     std::optional<platform::Error> failure;
@@ -57,7 +114,7 @@ int deleteLocal(Session& session, const Arguments& args) {
 }
 
 int deleteGoogle(Session& session, const Arguments& args) {
-    if (!session.connect()) return kExitNetwork;
+    if (!session.connect()) return session.connectExit();
     auto model = session.model();
     if (!model->auth()) return session.fail(kCommandErrorNotSignedIn);
     std::string user = model->getUsername();

@@ -30,14 +30,15 @@ struct PlanLine {
     const char* side;    // "google" or "local"
 };
 
-// nullopt for a record with nothing to do.
+// nullopt for a record with nothing to do. A contact the run created is its record's contact
+// afterwards: it stays a creation.
 std::optional<PlanLine> lineFor(const NSSyncRecord& record) {
     switch (record.mSyncAction) {
         case SyncActionGoogleToMac:
-            if (!record.mAppleContact) return PlanLine{"+", "create", "local"};
+            if (!record.mAppleContact || record.mCreatedNewContact) return PlanLine{"+", "create", "local"};
             return PlanLine{"<", "update", "local"};
         case SyncActionMacToGoogle:
-            if (!record.mGoogleContact) return PlanLine{"+", "create", "google"};
+            if (!record.mGoogleContact || record.mCreatedNewContact) return PlanLine{"+", "create", "google"};
             return PlanLine{">", "update", "google"};
         case SyncActionDeleteContact:
             return PlanLine{"-", "delete", record.mGoogleContact ? "google" : "local"};
@@ -117,9 +118,11 @@ std::function<void()> interruptedRunRecord(QuorvaneModel& model, const SyncRunOp
 // Runs a sync (or only its plan) to its end; the run, or nullptr after saying why it could not
 // start. An interrupt cancels the run after the work in flight.
 std::shared_ptr<SyncRun> runSync(Session& session, SyncRunOptions options, int* code) {
+    // The run's record says a failure as the command does.
+    options.describeError = [](const platform::Error& error) { return describeFailure(error).sentence; };
     *code = kExitOK;
     if (!session.connect()) {
-        *code = kExitNetwork;
+        *code = session.connectExit();
         return nullptr;
     }
     auto model = session.model();
@@ -216,6 +219,10 @@ platform::Value printRecords(Session& session, const SyncRun& run, bool json) {
         if (!line) continue;
         std::string name = record->mDescription.value_or("");
         std::string reason = record->getSyncReasonString(0);
+        // A deletion carries one made on the other side since the last sync, which the history saw.
+        if (reason.empty() && record->mSyncAction == SyncActionDeleteContact)
+            reason = std::string(line->side) == "google" ? "Deleted locally since the last sync"
+                                                         : "Deleted on Google since the last sync";
         if (json) {
             platform::Value r = platform::Value::dictionary();
             r.set("action", line->action);
@@ -272,7 +279,12 @@ void printJSON(Session& session, const SyncRun* run, bool planOnly, int code, co
     out.set("runId", ran && run->result().runID ? platform::Value(run->result().runID) : platform::Value());
     if (code != kExitOK) {
         platform::Value error = platform::Value::dictionary();
-        error.set("message", session.console().lastError());
+        std::string message = session.console().lastError();
+        if (message.empty() && code == kExitInterrupted)
+            message = planOnly ? "Interrupted: nothing was planned or written."
+                               : "Interrupted: the run ended after the work in flight; what it wrote is kept, and the "
+                                 "next sync goes on from there.";
+        error.set("message", message);
         if (run && run->error()) {
             error.set("domain", run->error()->domain);
             error.set("code", run->error()->code);
@@ -398,23 +410,28 @@ int commandSync(Session& session, const std::vector<std::string>& args) {
     options.historyClearConfirmed = yes;
     Console& console = session.console();
     std::optional<Refusal> refusal;
-    options.confirm = [&console, &refusal, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {
+    // The run's record says why it was refused, as the command does.
+    auto refuse = [&refusal](SyncRun& run, CommandError code, std::string detail) {
+        run.setRefusal(describeFailure(platform::Error(kCommandErrorDomain, code)).sentence + " (" + detail + ")");
+        refusal = Refusal{code, std::move(detail)};
+    };
+    options.confirm = [&console, &refuse, yes, maxDelete](SyncRun& run, std::function<void(bool)> answer) {
         const SyncPlanSummary& plan = run.plan();
         size_t deletions = plan.deletions();
         if (maxDelete && deletions > size_t(*maxDelete)) {
-            refusal = Refusal{kCommandErrorTooManyDeletions, std::to_string(deletions) + " planned, --max-delete " +
-                                                                 std::to_string(*maxDelete)};
+            refuse(run, kCommandErrorTooManyDeletions,
+                   std::to_string(deletions) + " planned, --max-delete " + std::to_string(*maxDelete));
             return answer(false);
         }
         if (deletions == 0 || yes) return answer(true);
         if (::isatty(0) != 1) {
-            refusal = Refusal{kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned"};
+            refuse(run, kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned");
             return answer(false);
         }
         console.endProgress();
         bool agreed = askYesNo("Delete " + std::to_string(deletions) + " contacts (" + std::to_string(plan.deleteGoogle) +
                                " on Google, " + std::to_string(plan.deleteLocal) + " locally)");
-        if (!agreed) refusal = Refusal{kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned"};
+        if (!agreed) refuse(run, kCommandErrorPlanNotConfirmed, std::to_string(deletions) + " deletions planned");
         answer(agreed);
     };
     int code = kExitOK;

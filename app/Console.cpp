@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 
 #include "platform/foundation/PrintableText.h"
@@ -24,6 +25,38 @@ std::string Console::printable(std::string_view text, bool keepLineBreaks) {
 }
 
 std::string Console::field(std::string_view value) { return platform::printableText(value); }
+
+std::string Console::advised(std::string_view text, const std::string& profile) {
+    std::string out(text);
+    if (profile.empty()) return out;
+    static constexpr std::string_view kProgram = "quorvane ";
+    static const char* const kCommands[] = {"signin", "signout", "status", "accounts", "config",
+                                            "delete-all", "log", "plan", "sync"};
+    for (size_t at = out.find(kProgram); at != std::string::npos; at = out.find(kProgram, at + 1)) {
+        // "quorvane" inside a word or a path, or the program named in a sentence ("another
+        // quorvane sync of this profile"), is no command given as advice.
+        if (at > 0 && (std::isalnum(static_cast<unsigned char>(out[at - 1])) || out[at - 1] == '.' ||
+                       out[at - 1] == '/' || out[at - 1] == '-'))
+            continue;
+        size_t wordEnd = at > 0 ? at - 1 : 0, wordStart = wordEnd;
+        while (wordStart > 0 && std::isalpha(static_cast<unsigned char>(out[wordStart - 1]))) --wordStart;
+        std::string before = out.substr(wordStart, wordEnd - wordStart);
+        for (auto& c : before) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (before == "a" || before == "an" || before == "another" || before == "the" || before == "this" ||
+            before == "each" || before == "every")
+            continue;
+        const size_t command = at + kProgram.size();
+        for (const char* name : kCommands) {
+            const size_t n = std::char_traits<char>::length(name);
+            if (out.compare(command, n, name) != 0) continue;
+            if (command + n < out.size() && (std::isalnum(static_cast<unsigned char>(out[command + n])) || out[command + n] == '-'))
+                continue;
+            out.insert(command, "--profile " + profile + " ");
+            break;
+        }
+    }
+    return out;
+}
 
 Console::Console(bool quiet, bool verbose, std::FILE* out, std::FILE* err)
     : quiet_(quiet), verbose_(verbose), out_(out), err_(err), terminal_(::isatty(::fileno(err)) == 1) {}
@@ -103,18 +136,22 @@ void Console::endProgress() {
 void Console::note(const std::string& line) {
     if (quiet_) return;
     endProgress();
-    std::fprintf(err_, "%s\n", printable(line, false).c_str());
+    std::fprintf(err_, "%s\n", printable(advised(line, profile_), false).c_str());
     std::fflush(err_);
 }
 
 void Console::detail(const std::string& line) {
-    if (verbose_) note(line);
+    // -v shows what it promises also with -q (which silences progress and the other notes).
+    if (!verbose_) return;
+    endProgress();
+    std::fprintf(err_, "%s\n", printable(line, false).c_str());
+    std::fflush(err_);
 }
 
 void Console::error(const std::string& message) {
     endProgress();
-    lastError_ = message;
-    std::fprintf(err_, "quorvane: %s\n", printable(message, false).c_str());
+    lastError_ = advised(message, profile_);
+    std::fprintf(err_, "quorvane: %s\n", printable(lastError_, false).c_str());
     std::fflush(err_);
 }
 

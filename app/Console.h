@@ -41,6 +41,12 @@ public:
     void error(const std::string& message);
     // The last message error() printed ("" when none).
     const std::string& lastError() const { return lastError_; }
+    // The profile the command runs on, "" for the default one. Every command that a note or an
+    // error gives as advice ("then run quorvane sync --yes") names it (advised), so that advice
+    // copied acts on the profile it was given for.
+    void setProfile(std::string name) { profile_ = std::move(name); }
+    static std::string advised(std::string_view text, const std::string& profile);
+    std::string advise(std::string_view text) const { return advised(text, profile_); }
 
     // The text as it may reach a terminal (platform::printableText): no control character, no
     // invisible or direction-changing format character, nothing but UTF-8, so that nothing the
@@ -61,6 +67,7 @@ private:
     double lastPlainLine_ = -1e9;
     std::string pending_;  // the latest progress text not printed yet (plain mode)
     std::string lastError_;
+    std::string profile_;
 };
 
 }  // namespace quorvane::app

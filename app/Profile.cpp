@@ -10,6 +10,10 @@
 #include <mutex>
 #include <set>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include "gdata/service/GDataServiceGoogleContact.h"
 #include "platform/foundation/BundleInfo.h"
 #include "platform/foundation/Paths.h"
@@ -114,11 +118,31 @@ const Profile::ProviderKey* Profile::providerKey(const std::string& key) {
     return nullptr;
 }
 
+namespace {
+
+// Whether the PEM text holds a certificate at all (nothing is trusted here).
+bool holdsCertificate(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), int(pem.size()));
+    if (!bio) return false;
+    X509* x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    const bool holds = x != nullptr;
+    X509_free(x);
+    ERR_clear_error();
+    BIO_free(bio);
+    return holds;
+}
+
+}  // namespace
+
 platform::Result<void> Profile::checkProviderValue(const ProviderKey& key, const std::string& value) {
     if ((key.endpoint || key.text == &ProviderConfiguration::contactsRoot) && !isHTTPS(value))
         return commandError(kCommandErrorBadArguments, std::string(key.key) + " must be an https address: \"" + value + "\"");
     if (!key.text && !key.endpoint) {
-        if (auto read = readCertificateFile(value); !read) return read.error();
+        auto read = readCertificateFile(value);
+        if (!read) return read.error();
+        if (!holdsCertificate(*read))
+            return commandError(kCommandErrorBadArguments,
+                                "cannot use " + value + " as a certificate file: it holds no PEM certificate");
     }
     return {};
 }
@@ -217,10 +241,18 @@ platform::Result<ProviderConfiguration> Profile::provider() const {
 
 platform::Result<void> Profile::apply(const ProviderConfiguration& provider) {
     if (provider.caFile) {
+        // A setting to mend (kCommandErrorBadArguments), not a provider to wait for: trying again
+        // gives the same answer.
+        auto mend = [](const std::string& why) {
+            return commandError(kCommandErrorBadArguments,
+                                "the ca-file setting cannot be used: " + why +
+                                    ". Set it to a file of PEM certificates with quorvane config set ca-file FILE, or "
+                                    "clear it with quorvane config set ca-file \"\"");
+        };
         auto pem = readCertificateFile(*provider.caFile);
-        if (!pem) return commandError(kCommandErrorProviderUnavailable, pem.error().localizedDescription());
+        if (!pem) return mend(pem.error().localizedDescription());
         if (!platform::TrustStore::addTrustedCertificatesPEM(*pem))
-            return commandError(kCommandErrorProviderUnavailable, "cannot read certificates from " + *provider.caFile);
+            return mend("cannot use " + *provider.caFile + " as a certificate file: it holds no PEM certificate");
     }
     QNOAuth2SignIn::setEndpoints(provider.endpoints);
     GDataServiceGoogleContact::setContactServiceRootURLString(provider.contactsRoot);

@@ -86,7 +86,8 @@ public:
     static std::filesystem::path fakeProviderInfoPath();
 
     // Points this process at the provider: its endpoints, its contacts root and its CA. A
-    // kCommandErrorProviderUnavailable error when the CA file cannot be read or holds no certificate.
+    // kCommandErrorBadArguments error (a setting to mend) when the CA file cannot be read or holds
+    // no certificate.
     static platform::Result<void> apply(const ProviderConfiguration& provider);
 
 private:

@@ -1122,6 +1122,14 @@ public:
     // or one without identifier; nothing is deleted when the contacts or the history cannot be
     // read or cleared.
     void deleteContactsFromContainer(const platform::CNContainerPtr& container, DeleteFinished finished);
+    // The data folders of the other profiles. They sync the same local store, so a local deletion
+    // forgets their pairs of the deleted contacts too, before anything is deleted: else their next
+    // sync would read the emptied account as deletions and carry them to their own Google
+    // accounts. The caller holds their sync locks while the deletion runs.
+    void setOtherProfileDataFolders(std::vector<std::filesystem::path> folders) {
+        mOtherProfileDataFolders = std::move(folders);
+    }
+    std::optional<platform::Error> forgetAppleContactsInOtherProfiles(const std::vector<std::string>& identifiers);
     void deleteContactsFromContainer_Step1(const platform::CNContainerPtr& container);
     void deleteContactsFromContainer_Step2();
     void deleteContactsFromContainer_Finish_Begin();
@@ -1427,6 +1435,7 @@ private:
     std::unique_ptr<SyncStore> mSyncStore;
     std::unique_ptr<SyncLock> mSyncLock;  // while this model may write the profile's data
     std::unique_ptr<SyncLock> mLocalStoreLock;  // and the local contact store
+    std::vector<std::filesystem::path> mOtherProfileDataFolders;  // setOtherProfileDataFolders
     SyncHistory mSyncHistory;
     std::vector<SyncLogRecord> mSyncLogRecords;
 

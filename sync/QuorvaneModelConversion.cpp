@@ -111,8 +111,8 @@ void QuorvaneModel::updateGoogleContact(const std::shared_ptr<GDataEntryContact>
         }
     }
 
-    // Log.
-    addToLogWithSyncRecord(record, created, true);
+    // Logged when Google confirms the write (the run's execution), not here: a converted entry
+    // may never be sent.
 }
 
 std::shared_ptr<GDataEntryContact> QuorvaneModel::createGoogleContactWithAppleContact(

@@ -5,7 +5,11 @@
 
 #include "platform/runloop/RunLoop.h"
 #include "sync/QuorvaneModel.h"
+#include "sync/SyncStore.h"
 #include "sync/Utils.h"
+
+#include <filesystem>
+#include <set>
 
 namespace quorvane {
 
@@ -71,11 +75,13 @@ void QuorvaneModel::deleteContactsFromContainer_Step1(const platform::CNContaine
     }
     // Deleting what the history still remembers would carry the deletions to Google at the next
     // sync: nothing is deleted unless the history of every contact is gone first.
+    // Read as it is, noting nothing: the deletion changes neither the accounts synced nor their
+    // selection, and a tool that reads no selection must not note one for the next run.
     if (!error) {
-        fetchSyncHistory();
-        if (!clearSyncHistoryWithAppleContactIDs(identifiers))
+        if (!doFetchSyncHistory() || !clearSyncHistoryWithAppleContactIDs(identifiers))
             error = deleteAllError(kQuorvaneModelErrorHistoryNotCleared, "The sync history could not be cleared.");
     }
+    if (!error) error = forgetAppleContactsInOtherProfiles(identifiers);
     if (error) {
         appendStringToLog("Nothing was deleted: " + error->localizedDescription());
         auto finished = std::move(mDeleteAll->mFinished);
@@ -88,6 +94,38 @@ void QuorvaneModel::deleteContactsFromContainer_Step1(const platform::CNContaine
         if (group) saveDeletedAppleGroupByAddingToSaveRequest(group->mutableCopy());
     executeSaveRequest();
     afterDelay(kStepDelay, [this] { deleteContactsFromContainer_Step2(); });
+}
+
+std::optional<platform::Error> QuorvaneModel::forgetAppleContactsInOtherProfiles(
+    const std::vector<std::string>& identifiers) {
+    const std::set<std::string> ids(identifiers.begin(), identifiers.end());
+    for (const auto& folder : mOtherProfileDataFolders) {
+        const auto file = SyncStore::pathInFolder(folder);
+        std::error_code missing;
+        if (ids.empty() || !std::filesystem::exists(file, missing)) continue;  // a profile that never synced
+        const std::string profile = "the profile \"" + folder.filename().string() + "\"";
+        auto cannot = [&](const platform::Error& why) {
+            return deleteAllError(kQuorvaneModelErrorHistoryNotCleared,
+                                  "The sync history of " + profile + " (" + file.string() +
+                                      "), which syncs these local contacts too, could not be cleared: " +
+                                      why.localizedDescription());
+        };
+        auto store = SyncStore::open(file);
+        if (!store) return cannot(store.error());
+        auto records = (*store)->fetchSyncHistory();
+        if (!records) return cannot(records.error());
+        size_t forgotten = 0;
+        for (const auto& r : *records)
+            if (r && r->appleRecordID && ids.count(*r->appleRecordID)) {
+                (*store)->deleteSyncHistory(r);
+                ++forgotten;
+            }
+        if (forgotten == 0) continue;
+        if (auto saved = (*store)->save(); !saved) return cannot(saved.error());
+        appendStringToLog("Cleared the sync history of " + std::to_string(forgotten) + " deleted contact" +
+                          (forgotten == 1 ? "" : "s") + " in " + profile + ", which syncs them too");
+    }
+    return std::nullopt;
 }
 
 void QuorvaneModel::deleteContactsFromContainer_Step2() {
@@ -174,8 +212,7 @@ void QuorvaneModel::deleteGmailContacts_Step2() {
             }
     // Deleting what the history still remembers would carry the deletions to the local account at
     // the next sync: nothing is deleted unless the history of every contact is gone first.
-    fetchSyncHistory();
-    if (!clearSyncHistoryWithGoogleContacts(contacts))
+    if (!doFetchSyncHistory() || !clearSyncHistoryWithGoogleContacts(contacts))
         return deleteGmail_onFetchAllFailed(
             deleteAllError(kQuorvaneModelErrorHistoryNotCleared, "The sync history could not be cleared."));
     deleteEntries(entries, [this] { deleteGmailContacts_Step3(); }, 0.25f, 0.75f, false);

@@ -161,7 +161,7 @@ platform::Result<QuorvaneModel::HistoryLoad> QuorvaneModel::loadSyncHistoryForRu
         const std::string why = reason == 1 ? Utils::localized("QVR_ClearedSyncHistoryNewGmailAccount",
                                                                "Cleared sync history since a new Google account was selected.")
                                             : Utils::localized("QVR_ClearedSyncHistoryNewMacAccount",
-                                                               "Cleared sync history since a new Mac account was selected.");
+                                                               "Cleared sync history since another local account was selected.");
         if (reason == 2) {
             if (const size_t pending = deletionsNotYetCarried(); pending > 0 && !clearConfirmed) {
                 const std::string text =

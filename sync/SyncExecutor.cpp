@@ -1032,7 +1032,7 @@ void SyncExecutor::finish(SyncRunOutcome outcome, std::optional<Error> error) {
     context_->log(std::string("Sync finished: ") + syncRunOutcomeName(outcome));
     auto saved = context_->saveRunLog(
         input_.startDate, outcome,
-        result_.error ? std::optional<std::string>(result_.error->localizedDescription()) : std::nullopt, result_.counts);
+        result_.error ? std::optional<std::string>(context_->describeError(*result_.error)) : std::nullopt, result_.counts);
     if (saved)
         result_.runID = *saved;
     else

@@ -199,6 +199,8 @@ public:
         // Records the run in the run log with its outcome, error and counts; gives its number.
         virtual platform::Result<int64_t> saveRunLog(platform::Date startDate, SyncRunOutcome outcome,
                                                      const std::optional<std::string>& error, const SyncRunCounts& counts) = 0;
+        // The error as the run log keeps it: what the user was told of it.
+        virtual std::string describeError(const platform::Error& error) { return error.localizedDescription(); }
     };
 
     // Writes the local side of the given records (their flags say what happened) and calls done

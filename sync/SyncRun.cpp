@@ -142,7 +142,8 @@ void SyncRun::finish(SyncRunOutcome outcome, std::optional<platform::Error> erro
     mModel.appendStringToLog(std::string("Run ended: ") + syncRunOutcomeName(outcome));
     if (!mOptions.planOnly) {
         std::optional<std::string> why;
-        if (mResult.error) why = mResult.error->localizedDescription();
+        if (mResult.error)
+            why = mOptions.describeError ? mOptions.describeError(*mResult.error) : mResult.error->localizedDescription();
         else if (!mMessage.empty()) why = mMessage;
         SyncLogRecord log = mModel.newSyncLogRecord(mStartDate, syncRunOutcomeName(outcome), why);
         if (auto saved = mModel.saveSyncLogRecord(log)) {
@@ -323,13 +324,15 @@ void SyncRun::runConfirm() {
         auto run = self.lock();
         if (!run || *answered || run->mState != State::confirm) return;
         *answered = true;
-        if (!proceed) return run->finish(SyncRunOutcome::Refused, std::nullopt, "The plan was not confirmed");
+        if (!proceed)
+            return run->finish(SyncRunOutcome::Refused, std::nullopt,
+                               run->mRefusal.empty() ? "The plan was not confirmed" : run->mRefusal);
         run->setState(run->nextStateAfter(run->mState));
     });
 }
 
 void SyncRun::runExecute() {
-    mExecutor = SyncExecutor::make(std::make_shared<ModelExecution>(mModel.shared_from_this()),
+    mExecutor = SyncExecutor::make(std::make_shared<ModelExecution>(mModel.shared_from_this(), mOptions.describeError),
                                    executionInput(mModel, mOptions.syncMode, mPlan.records, mFeeds, mStartDate));
     QuorvaneModel* model = &mModel;
     std::weak_ptr<int> alive = mModelAlive;

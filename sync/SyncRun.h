@@ -51,6 +51,9 @@ struct SyncRunOptions {
     bool historyClearConfirmed = false;
     // The longest piece of work between two turns of the run loop, in seconds.
     double sliceSeconds = 0.03;
+    // How the run's record says an error: in the sentence the user is told (the error's own
+    // description when not given), so that the log reads as the command did.
+    std::function<std::string(const platform::Error&)> describeError;
 };
 
 class SyncRun : public std::enable_shared_from_this<SyncRun> {
@@ -80,6 +83,9 @@ public:
     // nullopt when the run forgot nothing.
     std::optional<bool> signInForgotten() const { return mSignInForgotten; }
     const Options& options() const { return mOptions; }
+    // Why the confirmation about to answer no refuses the plan, for the run's record; "The plan
+    // was not confirmed" when not said.
+    void setRefusal(std::string why) { mRefusal = std::move(why); }
     // The plan (valid once the plan state is done: planned()).
     const SyncPlanSummary& plan() const { return mPlan.summary; }
     // The planned records in plan order; once executed, with what was done to each.
@@ -139,7 +145,12 @@ public:
     // store, its conversions and comparison, its history and run log. Holds the model.
     class ModelExecution final : public SyncExecutor::Context {
     public:
-        explicit ModelExecution(std::shared_ptr<QuorvaneModel> model) : mModel(std::move(model)) {}
+        explicit ModelExecution(std::shared_ptr<QuorvaneModel> model,
+                                std::function<std::string(const platform::Error&)> describe = nullptr)
+            : mModel(std::move(model)), mDescribe(std::move(describe)) {}
+        std::string describeError(const platform::Error& error) override {
+            return mDescribe ? mDescribe(error) : error.localizedDescription();
+        }
         void log(const std::string& line) override;
         void progress(const std::string& text) override;
         void subProgress(const std::string& text) override;
@@ -170,6 +181,7 @@ public:
 
     private:
         std::shared_ptr<QuorvaneModel> mModel;
+        std::function<std::string(const platform::Error&)> mDescribe;
     };
     // The executor's input for the plan, from the run's feeds and the model's settings.
     static SyncExecutor::Input executionInput(QuorvaneModel& model, int32_t syncMode, std::vector<NSSyncRecordPtr> records,
@@ -211,6 +223,7 @@ private:
     State mState = State::idle;
     SyncRunResult mResult;
     std::string mMessage;
+    std::string mRefusal;  // setRefusal
     std::optional<bool> mSignInForgotten;
     platform::Date mStartDate;
     std::shared_ptr<SyncExecutor> mExecutor;

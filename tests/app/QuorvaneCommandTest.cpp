@@ -107,6 +107,10 @@ bool waitForTokenRequests(FakeProvider& provider, size_t n) {
 }
 
 TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
+    // A readable file that holds no certificate.
+    const std::string noCertificate = std::string(std::getenv("XDG_DATA_HOME")) + "/no-certificate.pem";
+    std::filesystem::create_directories(std::getenv("XDG_DATA_HOME"));
+    { std::ofstream(noCertificate) << "-----BEGIN CERTIFICATE-----\nnot one\n-----END CERTIFICATE-----\n"; }
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
@@ -130,6 +134,10 @@ TEST_F(QuorvaneCommandTest, UsageErrorsExitTwo) {
         {"sync", "--max-delete", "-1"},
         {"sync", "--mode", "both"},
         {"log", "--show", "1"},
+        {"--profile"},
+        {"--profile", "sync"},
+        {"config", "set", "ca-file", noCertificate},
+        {"--profile", "google", "signin", "--no-browser"},
     };
     for (const auto& args : cases) {
         auto r = quorvane(args);
@@ -191,6 +199,8 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
         {"over the limit", [] {}, {"sync", "--yes", "--max-delete", "0"}, 5, "more contacts than --max-delete allows"},
         {"provider busy", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; }); },
          {"delete-all", "--google", "--yes"}, 4, "a problem of its own right now. Nothing was lost: try again"},
+        {"provider busy, a sync", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; }); },
+         {"sync"}, 4, "a problem of its own right now. Nothing was lost: try again"},
         {"nothing there", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 404; }); },
          {"plan"}, 6, "Check the provider address: quorvane config get contacts-root"},
         {"too slow", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 408; }); },
@@ -217,6 +227,16 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
          },
          {"plan"}, 5, "held the sign-in past the wait for it"},
         {"the sign-in lock held past the wait, in JSON", [] {}, {"sync", "--json"}, 5, "held the sign-in past the wait for it"},
+        // A setting that no retry mends (kept by an earlier release, which took any file) is said as one.
+        {"a CA file without a certificate",
+         [] {
+             const std::string file = std::string(std::getenv("XDG_DATA_HOME")) + "/no-certificate.pem";
+             std::ofstream(file) << "not a certificate\n";
+             auto settings = app::Profile::named("fake")->userDefaults();
+             settings->setObject(platform::Value(file), app::Profile::kCAFileKey);
+             ASSERT_TRUE(settings->synchronize());
+         },
+         {"plan"}, 2, "the ca-file setting cannot be used"},
     };
     for (const auto& c : cases) {
         provider.setAnswerFault(nullptr);
@@ -229,9 +249,17 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
     }
     signInLock.reset();
     noLockWait.reset();
+    ASSERT_EQ(quorvane({"config", "set", "ca-file", ""}).code, 0);
     ASSERT_EQ(signIn().code, 0);
     provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 503; });
     EXPECT_NE(quorvane({"-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
+    EXPECT_NE(quorvane({"-q", "-v", "plan"}).err.find("(com.quorvane.HTTPStatus 503: "), std::string::npos);
+    // The record of each run says what the command said.
+    auto log = quorvane({"log"}).out;
+    EXPECT_NE(log.find("The provider has a problem of its own right now."), std::string::npos) << log;
+    EXPECT_NE(log.find("more contacts than --max-delete allows: nothing was written. (1 planned, --max-delete 0)"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("com.quorvane."), std::string::npos) << log;
 }
 
 // Where a refusal promises the provider's answer under -v, -v shows its reason, bounded and
@@ -1623,6 +1651,76 @@ TEST_F(QuorvaneCommandTest, TwoSyncsStartedTogetherLeaveEveryContactOnceOnEachSi
             if (HasFailure()) return;
         }
     }
+}
+
+// Two profiles sync the one local account with two Google accounts. A local delete-all under one
+// is carried to neither: the other's next sync (a scheduler's, with --yes) deletes nobody from its
+// account and makes nobody anew, and while the other's history is in use it is refused. The
+// other profile's advice names it, and the runs' records say what was written, once each.
+TEST_F(QuorvaneCommandTest, ALocalDeleteAllIsCarriedToNoProfileAndEachProfilesAdviceNamesIt) {
+    ScriptedProvider provider;
+    FakeProvider other;  // the profile "two"'s account
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_NO_FATAL_FAILURE(signInProfileTwo(other));
+    for (int i = 0; i < 3; ++i) other.addContact(personXML("Bea", "No " + std::to_string(i)), {"6contacts"});
+    ASSERT_EQ(quorvane({"--profile", "two", "-q", "sync"}).code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    ASSERT_EQ(localNames().size(), 3u);
+    ASSERT_EQ(providerNames(provider).size(), 3u);
+    auto ids = [&other] {
+        std::set<std::string> out;
+        for (const auto& e : other.entries(FakeProvider::Kind::Contacts)) out.insert(e.id);
+        return out;
+    };
+    const auto before = ids();
+    auto accounts = quorvane({"accounts"});
+    const std::string id = accounts.out.substr(0, accounts.out.find('\t'));
+    {
+        auto held = SyncLock::tryAcquire(SyncLock::pathInFolder(app::Profile::named("two")->dataFolder()));
+        ASSERT_TRUE(held && *held);
+        ScopedEnvironment wait("QUORVANE_LOCK_WAIT", "0");
+        auto busy = quorvane({"delete-all", "--local", "--container", id, "--yes"});
+        EXPECT_EQ(busy.code, 5) << busy.err;
+        EXPECT_NE(busy.err.find("the profile \"two\", which syncs them too"), std::string::npos) << busy.err;
+        EXPECT_EQ(localNames().size(), 3u);
+    }
+    auto deleted = quorvane({"-q", "delete-all", "--local", "--container", id, "--yes"});
+    ASSERT_EQ(deleted.code, 0) << deleted.err;
+    ASSERT_EQ(localNames().size(), 0u);
+    auto two = quorvane({"--profile", "two", "-q", "sync", "--yes"});
+    EXPECT_EQ(two.code, 0) << two.err;
+    EXPECT_EQ(ids(), before);  // nobody deleted, nobody made again
+    EXPECT_EQ(localNames().size(), 3u);
+    auto plan = quorvane({"plan"});
+    EXPECT_EQ(plan.code, 0) << plan.err;
+    EXPECT_EQ(plan.err.find("Mac account"), std::string::npos) << plan.err;
+
+    // A Google creation is "create" in the run's JSON as in the plan's, and its record lists each
+    // write once.
+    ASSERT_NO_FATAL_FAILURE(addLocalContacts("Cy", 2));
+    auto sync = platform::Value::fromJSON(quorvane({"sync", "--yes", "--json"}).out);
+    ASSERT_TRUE(sync);
+    size_t creates = 0;
+    for (size_t i = 0; i < (*sync)["records"].size(); ++i)
+        creates += (*sync)["records"][i]["action"].stringValue() == std::optional<std::string>("create");
+    EXPECT_EQ(creates, 2u);
+    EXPECT_EQ((*sync)["summary"]["createGoogle"].asInt(), 2);
+    std::string log = quorvane({"log", "--show", std::to_string((*sync)["runId"].asInt())}).out;
+    size_t created = 0;
+    for (size_t at = log.find(": Created Cy"); at != std::string::npos; at = log.find(": Created Cy", at + 1)) ++created;
+    EXPECT_EQ(created, 2u) << log;
+
+    // Advice under the second profile names it; -v says why a deletion is planned.
+    other.deleteContact(*before.begin());
+    auto refused = quorvane({"--profile", "two", "sync"});
+    EXPECT_EQ(refused.code, 5);
+    EXPECT_NE(refused.err.find("quorvane --profile two plan; then run quorvane --profile two sync --yes"), std::string::npos)
+        << refused.err;
+    auto why = quorvane({"--profile", "two", "-q", "-v", "plan"});
+    EXPECT_NE(why.out.find("Deleted on Google since the last sync"), std::string::npos) << why.out;
+    ASSERT_EQ(quorvane({"--profile", "two", "signout"}).code, 0);
+    EXPECT_NE(quorvane({"--profile", "two", "plan"}).err.find("Sign in first with: quorvane --profile two signin"),
+              std::string::npos);
 }
 
 TEST_F(QuorvaneCommandTest, ARunWaitsForTheProfilesLockThenRefusesAndAKilledHolderBlocksNothing) {

@@ -131,7 +131,7 @@ TEST_F(QuorvaneModelHistoryTest, ClearingRules) {
     selectContainer(home);
     model_->clearLog();
     model_->fetchSyncHistory();
-    EXPECT_EQ(model_->log(), "Cleared sync history since a new Mac account was selected.\n"
+    EXPECT_EQ(model_->log(), "Cleared sync history since another local account was selected.\n"
                              "Fetched 0 Sync History records (0 relevant)\n");
 
     storeHistory({history("A1", "G1", home->identifier()), history("A2", "G2", work->identifier())});
