@@ -417,6 +417,18 @@ bool QNOAuth2Authentication::sameAccount(const StoredSignIn& stored) const {
     return true;
 }
 
+QNOAuth2Authentication::StoredSignIn QNOAuth2Authentication::signIn() const {
+    StoredSignIn named(refreshToken());
+    named.userID = userID();
+    named.email = userEmail();
+    return named;
+}
+
+std::optional<std::string> QNOAuth2Authentication::refusedRefreshToken() const {
+    std::lock_guard lock(queueMutex_);
+    return refusedRefreshToken_;
+}
+
 bool QNOAuth2Authentication::storedSignInGone() const {
     if (!refreshTokenSource_) return false;
     StoredSignIn stored = refreshTokenSource_();
@@ -546,8 +558,10 @@ void QNOAuth2Authentication::finishedRefresh(const std::shared_ptr<QNSessionFetc
     std::optional<Error> failure = error;
     // Refused, and the stored sign-in is gone or another account's: not this sign-in's refusal
     // to act on, but a sign-in changed meanwhile.
-    if (error && error->userInfo["json"]["error"].asString() == "invalid_grant" && storedSignInGone())
-        failure = signInChangedError();
+    if (error && error->userInfo["json"]["error"].asString() == "invalid_grant") {
+        if (storedSignInGone()) failure = signInChangedError();
+        else if (!refreshPresented_.empty()) refusedRefreshToken_ = refreshPresented_;
+    }
     if (!error && refreshStore_ && !refreshPresented_.empty() && nonEmpty(accessToken()) &&
         !refreshStore_(shared_from_this(), refreshPresented_)) {
         // The stored sign-in is no longer the one refreshed: this answer is nobody's.

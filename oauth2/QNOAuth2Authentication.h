@@ -226,6 +226,12 @@ public:
     // without one the same e-mail address. An authentication that names no account takes any;
     // one that does never takes a sign-in naming none.
     bool sameAccount(const StoredSignIn& stored) const;
+    // The account this authentication names, as the source would give it.
+    StoredSignIn signIn() const;
+    // The refresh token the provider last refused outright ("invalid_grant" at the token
+    // endpoint), as it was presented then; nullopt while none was. A refresh token taken from the
+    // source since (a sign-in stored meanwhile) does not change it.
+    std::optional<std::string> refusedRefreshToken() const;
     void setRefreshTokenSource(RefreshTokenSource source);
     // A lock shared with the other processes, taken before a refresh is sent and let go once its
     // answer has been stored (or dropped), so that they refresh one at a time, each with the
@@ -346,6 +352,7 @@ private:
     std::function<void()> refreshUnlock_;  // while a refresh holds the lock
     int storedTokenRetries_ = 0;  // of the refresh now running
     std::string refreshPresented_;  // the refresh token the running refresh sent
+    std::optional<std::string> refusedRefreshToken_;  // the last one answered "invalid_grant"
     double refreshDeadline_ = kQNOAuth2RefreshDeadline;
     std::shared_ptr<platform::Timer> refreshDeadlineTimer_;  // while a refresh runs
     std::shared_ptr<platform::Timer> lockWaitTimer_;  // while a refresh waits for the lock

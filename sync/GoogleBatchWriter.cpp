@@ -250,11 +250,15 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
             stopping_ = true;
         }
         unavailable_ = isUnavailableError(*error) ? error : std::nullopt;
-        const bool answered = error->domain == QNSessionFetcherStatusDomain;
+        // Refused for its sign-in (the provider answered 401 or 403, a refresh after it was
+        // refused or found the sign-in changed): carried out nowhere, written by nobody.
+        const bool signInGone = isSignInGone(*error);
+        const bool answered = error->domain == QNSessionFetcherStatusDomain && !signInGone;
         const bool refused = answered && !stopping_ && isRefusal(error->code);
         std::string reason = answered ? providerReason(*error) : std::string();
+        if (signInGone) reason = kSignInGoneReason;
         if (reason.empty()) reason = error->localizedDescription();
-        const bool lost = mayHaveBeenCarriedOut(*error);
+        const bool lost = !signInGone && mayHaveBeenCarriedOut(*error);
         for (size_t index : sent) {
             outcomes_[index].status = answered ? int32_t(error->code) : 0;
             outcomes_[index].reason = reason;

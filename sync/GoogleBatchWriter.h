@@ -119,6 +119,8 @@ public:
     // command meanwhile (signed out, or signed in anew to another account). Only the refusal
     // lets the run forget the sign-in.
     static bool isSignInGone(const platform::Error& error);
+    // What an operation whose request failed so says: it was not written.
+    static constexpr const char* kSignInGoneReason = "the sign-in is gone";
     static bool isNetworkError(const platform::Error& error);
     // Whether the provider answered that it cannot serve now (a 5xx status, 429 too many
     // requests, or a 403 whose reason is a quota or rate limit): like the network gone, safe to

@@ -97,9 +97,13 @@ void QuorvaneModel::windowController(const std::shared_ptr<QNOAuth2WindowControl
                                                        "The new sign-in could not be stored; the one before is kept.");
     }
     if (!failure) {
-        // Stored: only now does the sign-in before go, revoked at the provider.
+        // Stored: only now does the sign-in before go. One of another account is revoked at the
+        // provider; one of the same account is only forgotten: a provider may hold one
+        // authorization per account and client, which revoking any of its tokens ends whole,
+        // the new sign-in's tokens included.
         setGoogleAuthorization(auth);
-        mLastRevocation = previous->canAuthorize() && previous->refreshToken() != auth->refreshToken()
+        mLastRevocation = previous->canAuthorize() && previous->refreshToken() != auth->refreshToken() &&
+                                  !previous->sameAccount(auth->signIn())
                               ? revokeGoogleAuthorization(previous)
                               : nullptr;
         setProgressWithString(Utils::localized("SyncProgressWC_LoginSucceeded", "Login Succeeded!"));
@@ -161,11 +165,15 @@ void QuorvaneModel::setGoogleAuthorization(std::shared_ptr<QNOAuth2Authenticatio
     });
     // A refresh's answer is stored only over the sign-in it refreshed: a sign-out or a new
     // sign-in made meanwhile stays, and a refresh token the answer brought is revoked, so that
-    // no grant stays live with nothing referring to it.
+    // no grant stays live with nothing referring to it; but not while a sign-in of the same
+    // account is stored, whose authorization revoking it could end too.
     mAuth->setRefreshStore([name, id, secret](const std::shared_ptr<QNOAuth2Authentication>& refreshed,
                                               const std::string& presented) {
         if (refreshed->refreshToken() == presented) return storedAuthorization(name, id, secret)->refreshToken() == presented;
         if (QNOAuth2WindowController::replaceAuthInKeychainForName(name, refreshed, presented)) return true;
+        if (auto stored = storedAuthorization(name, id, secret);
+            stored->canAuthorize() && refreshed->sameAccount(stored->signIn()))
+            return false;
         auto dropped = QNOAuth2Authentication::authenticationWithServiceProvider(
             refreshed->serviceProvider(), refreshed->tokenURL(), refreshed->redirectURI(), refreshed->clientID(),
             refreshed->clientSecret());
@@ -236,13 +244,17 @@ void QuorvaneModel::forgetGoogleAuthorization() {
 
 bool QuorvaneModel::forgetRefusedGoogleAuthorization() {
     auto auth = mAuth;
-    std::optional<std::string> refused = auth ? auth->refreshToken() : std::nullopt;
+    // The refresh token as it was when the provider refused it: one taken up since (a sign-in
+    // stored meanwhile, adopted by a later refresh) is not the refused one, and stays.
+    const std::optional<std::string> refusedOutright = auth ? auth->refusedRefreshToken() : std::nullopt;
+    std::optional<std::string> refused = refusedOutright ? refusedOutright : auth ? auth->refreshToken() : std::nullopt;
     bool forgotten = !refused || refused->empty() ||
                      QNOAuth2WindowController::removeAuthFromKeychainForName(mKeychainItemName, *refused) ||
                      storedRefreshToken() == std::nullopt;
     setGoogleAuthorization(nullptr);
-    // A newer sign-in another process stored is of the same grant: revoking would end it too.
-    if (auth && forgotten) (void)revokeGoogleAuthorization(auth);
+    // A newer sign-in another process stored may be of the same authorization: revoking would
+    // end it too. A refresh token refused outright is gone at the provider already.
+    if (auth && forgotten && !refusedOutright) (void)revokeGoogleAuthorization(auth);
     return forgotten;
 }
 

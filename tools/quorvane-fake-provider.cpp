@@ -2,7 +2,7 @@
 // an account at the real provider.
 //
 //   quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--page-size N]
-//                          [--plain] [--info FILE] [--contacts-status N]
+//                          [--plain] [--info FILE] [--contacts-status N] [--one-authorization]
 //
 // Serves HTTPS on 127.0.0.1 (port N, or one the system chooses) with N generated contacts (in
 // "My Contacts") and N user groups beside the four system groups, until SIGINT or SIGTERM. Its
@@ -15,6 +15,8 @@
 // kind most address books hold (a name, two e-mail addresses, two phone numbers) instead of ones
 // with every element a contact may have. --contacts-status makes every download of the
 // contacts feed answer that HTTP status instead (a provider that is down, for trying failures).
+// --one-authorization keeps one authorization per account: revoking any token of it (a sign-out)
+// ends every token its sign-ins and refreshes brought, as real providers do.
 //
 // Exit codes: 0 after a signal, 1 when the port cannot be bound or the file cannot be written,
 // 2 for a usage error.
@@ -45,7 +47,7 @@ void onSignal(int) { gStop = 1; }
 
 constexpr const char* kUsage =
     "usage: quorvane-fake-provider [--port N] [--contacts N] [--groups N] [--page-cap N] [--page-size N]\n"
-    "                              [--plain] [--info FILE] [--contacts-status N]\n";
+    "                              [--plain] [--info FILE] [--contacts-status N] [--one-authorization]\n";
 
 bool parseCount(const char* text, long max, long* out) {
     if (!text || !*text) return false;
@@ -65,7 +67,7 @@ std::filesystem::path defaultInfoPath() {
 
 int main(int argc, char** argv) {
     long port = 0, contacts = 60, groups = 4, pageCap = 0, pageSize = 0, contactsStatus = 0;
-    bool plain = false;
+    bool plain = false, oneAuthorization = false;
     std::filesystem::path info = defaultInfoPath();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -82,6 +84,10 @@ int main(int argc, char** argv) {
         }
         else if (arg == "--contacts-status") ok = parseCount(value, 599, &contactsStatus) && contactsStatus >= 100;
         else if (arg == "--info" && value && *value) info = value;
+        else if (arg == "--one-authorization") {
+            oneAuthorization = true;
+            continue;
+        }
         else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -110,6 +116,7 @@ int main(int argc, char** argv) {
     }
     provider.setPageCap(size_t(pageCap));
     provider.setPageSize(size_t(pageSize));
+    provider.setOneAuthorizationPerAccount(oneAuthorization);
     if (contactsStatus) {
         provider.setAnswerFault([contactsStatus](const test::TestRequest& req, test::TestResponse& res) {
             if (req.method != "GET" || req.path != "/m8/feeds/contacts/default/full") return;

@@ -983,12 +983,14 @@ TEST_F(QuorvaneCommandTest, ASignInNobodyAnswersEndsAfterItsTimeoutAndABrowserle
     EXPECT_EQ(quorvane({"signin", "--timeout", "0"}).code, 2);
 }
 
-// A new sign-in replaces the one before only once it is stored, and only then revokes it: one
-// interrupted, timed out, refused or failing at the code exchange, or an answer that is not the
-// sign-in's own, leaves the one before stored and valid. A sign-out forgets the sign-in in any case
-// and says plainly, with a non-zero exit, when the provider did not revoke its token.
+// A new sign-in replaces the one before only once it is stored, and only then revokes it when it is
+// of another account (of the same one it is forgotten: at this provider revoking it would end the
+// new one too): one interrupted, timed out, refused or failing at the code exchange, or an answer
+// that is not the sign-in's own, leaves the one before stored and valid. A sign-out forgets the
+// sign-in in any case and says plainly, with a non-zero exit, when the provider did not revoke its token.
 TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWhatWasNotRevoked) {
     ScriptedProvider provider;
+    provider.setOneAuthorizationPerAccount(true);
     ASSERT_EQ(signIn().code, 0);
     const std::string revoke = "/o/oauth2/revoke";
     // Runs a sign-in that the browser step answers (nullptr: nobody answers, then the signal).
@@ -1034,10 +1036,16 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
         EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
         EXPECT_EQ(provider.server().requestCount(revoke), 0u);
     }
-    auto again = signIn();
-    EXPECT_EQ(again.code, 0) << again.err;
-    EXPECT_EQ(provider.server().requestCount(revoke), 1u);
-    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
+    for (const std::string account : {"owner@example.com", "owner@example.com", "other@example.com"}) {
+        const bool other = account != "owner@example.com";
+        provider.setSignInAccount(account, other ? "2000002" : "1000001");
+        auto again = signIn();
+        EXPECT_EQ(again.code, 0) << again.err;
+        EXPECT_EQ(provider.server().requestCount(revoke), other ? 1u : 0u) << account;
+        // (A plan of the other account is refused: the sync history is the first one's.)
+        EXPECT_EQ(quorvane({"-q", "plan"}).code, other ? 6 : 0) << account;
+    }
+    provider.setSignInAccount("", "");
 
     struct Out {
         const char* what;
@@ -1070,7 +1078,7 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
     }
     provider.setOAuthFault(nullptr);
 
-    // Two sign-ins begun with nobody signed in: the later one revokes the one the first stored.
+    // Two sign-ins begun with nobody signed in: the later one forgets the one the first stored.
     const size_t revoked = provider.server().requestCount(revoke);
     ChildProcess first({QUORVANE_BINARY, "signin", "--no-browser"}), second({QUORVANE_BINARY, "signin", "--no-browser"});
     const std::string firstPage = first.readLine(), secondPage = second.readLine();
@@ -1078,7 +1086,7 @@ TEST_F(QuorvaneCommandTest, ASignInKeepsTheOneBeforeUntilStoredAndASignOutSaysWh
     EXPECT_EQ(first.wait(), 0) << first.err();
     EXPECT_EQ(completeSignInInBrowser(secondPage, fakeCAFile()), 200);
     EXPECT_EQ(second.wait(), 0) << second.err();
-    EXPECT_EQ(provider.server().requestCount(revoke), revoked + 1);
+    EXPECT_EQ(provider.server().requestCount(revoke), revoked);
     EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
 }
 
@@ -1886,47 +1894,100 @@ TEST_F(QuorvaneCommandTest, ACommandGoesOnOnlyWithTheSignInItBeganWith) {
     }
 }
 
-// A sign-in stored while a run the provider refused is ending (its last batch still in flight)
-// stays: the run forgets the refused sign-in only while it is the one stored.
+// A sign-in stored while a run the provider refused is ending (its other batch still in flight)
+// stays: the run forgets the refused sign-in only while it is the one stored, also when that batch,
+// refused then for the grant gone, goes again with the new sign-in.
 TEST_F(QuorvaneCommandTest, ASignInStoredWhileARefusedRunEndsStays) {
     ScriptedProvider provider;
+    provider.setOneAuthorizationPerAccount(true);
+    ASSERT_EQ(signIn().code, 0);
+    for (const bool heldBeforeServed : {false, true}) {
+        SCOPED_TRACE(heldBeforeServed ? "held before it is served" : "its answer held");
+        ASSERT_NO_FATAL_FAILURE(addLocalContacts(heldBeforeServed ? "Yve" : "Zed", 150));  // two batches, sent together
+        std::mutex mutex;
+        std::condition_variable changed;
+        size_t batches = 0, tokensAtRevocation = 0;
+        bool released = false;
+        auto release = [&] {
+            std::lock_guard hold(mutex);
+            released = true;
+            changed.notify_all();
+        };
+        // The first batch waits (carried out, or not yet); the grant ends meanwhile, so the
+        // second batch, and the refresh after it, are refused.
+        auto holdFirst = [&](const TestRequest& req) {
+            if (req.path.find("/batch") == std::string::npos) return;
+            std::unique_lock hold(mutex);
+            if (batches++) return;
+            tokensAtRevocation = provider.tokenRequests();
+            provider.revokeAllTokens();
+            changed.notify_all();
+            changed.wait(hold, [&] { return released; });
+        };
+        if (heldBeforeServed) provider.setRequestGate(holdFirst);
+        else provider.setAnswerFault([&](const TestRequest& req, TestResponse&) { holdFirst(req); });
+        // The held request goes however the test ends, or the server could not stop.
+        std::unique_ptr<void, std::function<void(void*)>> releaseAtEnd(&released, [&](void*) { release(); });
+        ChildProcess sync({QUORVANE_BINARY, "sync", "--yes"});
+        {
+            std::unique_lock hold(mutex);
+            ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(120), [&] { return batches > 0; })) << sync.err();
+        }
+        ASSERT_TRUE(waitForTokenRequests(provider, tokensAtRevocation + 1)) << sync.err();
+        signIn();  // waits for the refused refresh to end; the grant before is gone already
+        release();
+        EXPECT_EQ(sync.wait(), 3) << sync.err();
+        EXPECT_NE(sync.err().find(app::kNewerSignInKept), std::string::npos) << sync.err();
+        EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
+        provider.setAnswerFault(nullptr);
+        provider.setRequestGate(nullptr);
+        EXPECT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    }
+}
+
+// A sign-out while the run's batches are in flight: the provider refuses them (401), and every
+// contact they carried says it was not written because the sign-in is gone; after a new sign-in
+// the next sync writes each of them once.
+TEST_F(QuorvaneCommandTest, ContactsOfBatchesRefusedForASignOutSayTheSignInIsGone) {
+    ScriptedProvider provider;
+    provider.setOneAuthorizationPerAccount(true);
     ASSERT_EQ(signIn().code, 0);
     ASSERT_NO_FATAL_FAILURE(addLocalContacts("Zed", 150));  // two batches, sent together
     std::mutex mutex;
     std::condition_variable changed;
-    size_t batches = 0, tokensAtRevocation = 0;
+    size_t held = 0;
     bool released = false;
     auto release = [&] {
         std::lock_guard hold(mutex);
         released = true;
         changed.notify_all();
     };
-    // The first batch is carried out and its answer held; the grant ends meanwhile, so the second
-    // batch, and the refresh after it, are refused.
-    provider.setAnswerFault([&](const TestRequest& req, TestResponse&) {
+    provider.setRequestGate([&](const TestRequest& req) {
         if (req.path.find("/batch") == std::string::npos) return;
         std::unique_lock hold(mutex);
-        if (batches++) return;
-        tokensAtRevocation = provider.tokenRequests();
-        provider.revokeAllTokens();
+        ++held;
         changed.notify_all();
         changed.wait(hold, [&] { return released; });
     });
-    // The held answer goes however the test ends, or the server could not stop.
     std::unique_ptr<void, std::function<void(void*)>> releaseAtEnd(&released, [&](void*) { release(); });
-    ChildProcess sync({QUORVANE_BINARY, "sync", "--yes"});
+    ChildProcess sync({QUORVANE_BINARY, "sync", "--yes", "--json"});
     {
         std::unique_lock hold(mutex);
-        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(120), [&] { return batches > 0; })) << sync.err();
+        ASSERT_TRUE(changed.wait_for(hold, std::chrono::seconds(120), [&] { return held == 2; })) << sync.err();
     }
-    ASSERT_TRUE(waitForTokenRequests(provider, tokensAtRevocation + 1)) << sync.err();
-    signIn();  // waits for the refused refresh to end; the grant before is gone already
+    EXPECT_EQ(quorvane({"signout"}).code, 0);
     release();
     EXPECT_EQ(sync.wait(), 3) << sync.err();
-    EXPECT_NE(sync.err().find(app::kNewerSignInKept), std::string::npos) << sync.err();
-    EXPECT_NE(quorvane({"status"}).out.find("signed in: owner@example.com"), std::string::npos);
-    EXPECT_EQ(quorvane({"-q", "plan"}).code, 0);
-    provider.setAnswerFault(nullptr);
+    EXPECT_NE(sync.err().find("Sign in again with: quorvane signin"), std::string::npos) << sync.err();
+    auto json = platform::Value::fromJSON(sync.out());
+    ASSERT_TRUE(json) << sync.out();
+    ASSERT_EQ((*json)["failures"].size(), 150u) << sync.out();
+    for (size_t i = 0; i < 150; ++i)
+        ASSERT_EQ((*json)["failures"][i]["reason"].asString(), "Not written to Google (the sign-in is gone)") << i;
+    provider.setRequestGate(nullptr);
+    ASSERT_EQ(signIn().code, 0);
+    EXPECT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+    EXPECT_EQ(providerNames(provider).size(), 150u);
 }
 
 // A history that cannot be read is not an empty one: plan and sync stop before planning, say which

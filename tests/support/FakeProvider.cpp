@@ -251,6 +251,10 @@ struct FakeProvider::State {
     size_t tokenRequests = 0;
     bool rotateRefreshTokens = false;
     bool revokeGrantOnReuse = false;
+    // One authorization per account (setOneAuthorizationPerAccount): the open one of each account
+    // (by user id), which every sign-in joins until a revocation ends it.
+    bool oneAuthorizationPerAccount = false;
+    std::map<std::string, uint64_t> openAuthorizationOf;
     std::set<std::string> replacedRefreshTokens;
     size_t replacedPresented = 0;
     // The grant each token of a sign-in (and of the refreshes that followed) belongs to.
@@ -270,8 +274,17 @@ struct FakeProvider::State {
     bool holdRefreshes = false;
     size_t heldRefreshes = 0;
     std::condition_variable refreshHeld;
+    // The grant a new sign-in of the account gets: a new one, or the account's open one.
+    uint64_t grantForSignIn(const std::pair<std::string, std::string>& account) {
+        const std::string& id = account.first.empty() ? oauth.userID : account.second;
+        if (!oneAuthorizationPerAccount) return ++grants;
+        auto [open, added] = openAuthorizationOf.try_emplace(id, 0);
+        if (added) open->second = ++grants;
+        return open->second;
+    }
     // Every token of the grant stops working.
     void endGrant(uint64_t grant) {
+        std::erase_if(openAuthorizationOf, [grant](const auto& open) { return open.second == grant; });
         for (auto* tokens : {&accessTokens, &refreshTokens})
             for (auto it = tokens->begin(); it != tokens->end();) {
                 auto g = grantOf.find(*it);
@@ -289,6 +302,7 @@ struct FakeProvider::State {
     std::map<Kind, std::unordered_map<std::string, size_t>> positions;  // id -> index in entries
     BatchFault batchFault;
     AnswerFault answerFault, oauthFault;
+    std::function<void(const TestRequest&)> requestGate;
 
     double timeOffset = 0;  // advanceTime
     // Deleted entries updated before this were forgotten (forgetDeletedContacts).
@@ -532,7 +546,7 @@ FakeProvider::Tokens FakeProvider::issueTokens() {
     Tokens t{state_->newToken("access-"), state_->newToken("refresh-")};
     state_->accessTokens.insert(t.accessToken);
     state_->refreshTokens.insert(t.refreshToken);
-    state_->grantOf[t.accessToken] = state_->grantOf[t.refreshToken] = ++state_->grants;
+    state_->grantOf[t.accessToken] = state_->grantOf[t.refreshToken] = state_->grantForSignIn({});
     return t;
 }
 
@@ -556,6 +570,17 @@ void FakeProvider::revokeAllTokens() {
     std::lock_guard lock(state_->mutex);
     state_->accessTokens.clear();
     state_->refreshTokens.clear();
+    state_->openAuthorizationOf.clear();
+}
+
+void FakeProvider::setRequestGate(std::function<void(const TestRequest&)> gate) {
+    std::lock_guard lock(state_->mutex);
+    state_->requestGate = std::move(gate);
+}
+
+void FakeProvider::setOneAuthorizationPerAccount(bool one) {
+    std::lock_guard lock(state_->mutex);
+    state_->oneAuthorizationPerAccount = one;
 }
 
 void FakeProvider::setRotateRefreshTokens(bool rotate) {
@@ -671,8 +696,10 @@ void FakeProvider::install() {
         if (grant == "authorization_code") {
             ok = st.codes.erase(form["code"]) > 0;
             withRefresh = true;
-            grantID = ++st.grants;
-            if (auto a = st.accountOfCode.find(form["code"]); a != st.accountOfCode.end()) st.accountOfGrant[grantID] = a->second;
+            auto a = st.accountOfCode.find(form["code"]);
+            const auto account = a != st.accountOfCode.end() ? a->second : std::pair<std::string, std::string>{};
+            grantID = ok ? st.grantForSignIn(account) : 0;
+            if (ok && !account.first.empty()) st.accountOfGrant[grantID] = account;
             if (auto c = st.challenges.find(form["code"]); ok && c != st.challenges.end()) {
                 auto digest = platform::sha256(form["code_verifier"]);
                 ok = platform::base64URLEncode(digest.data(), digest.size()) == c->second;
@@ -692,6 +719,7 @@ void FakeProvider::install() {
                 if (st.revokeGrantOnReuse) {
                     st.accessTokens.clear();
                     st.refreshTokens.clear();
+                    st.openAuthorizationOf.clear();
                 }
             }
         }
@@ -874,6 +902,12 @@ void FakeProvider::install() {
         notFound();
     };
     server_->on("*", "/m8/feeds/*", [&st, serveFeeds](const TestRequest& req, TestResponse& res) {
+        std::function<void(const TestRequest&)> gate;
+        {
+            std::lock_guard lock(st.mutex);
+            gate = st.requestGate;
+        }
+        if (gate) gate(req);
         serveFeeds(req, res);
         AnswerFault fault;
         {

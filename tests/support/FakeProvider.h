@@ -106,6 +106,10 @@ public:
     // With rotation: a refresh token it replaced, presented again, ends the whole grant (every
     // token stops working), as a provider that takes it for a stolen copy does.
     void setRevokeGrantOnReuse(bool revoke);
+    // While on, an account has one authorization of the client at a time: every sign-in joins the
+    // account's open one, and revoking any of its tokens ends it whole (every access and refresh
+    // token issued to it, the newest sign-in's too); the next sign-in opens a new one.
+    void setOneAuthorizationPerAccount(bool one);
     // Refreshes and revocations that presented a refresh token already replaced by rotation.
     size_t replacedTokensPresented() const;
     // While on, the answers of refreshes wait, the refresh carried out (a token rotated), until it
@@ -176,6 +180,9 @@ public:
     // closeAfter, a stall): called with each feed request and its answer, with nothing locked.
     using AnswerFault = std::function<void(const TestRequest& request, TestResponse& answer)>;
     void setAnswerFault(AnswerFault fault);
+    // Called with each feed request before it is served, with nothing locked: a request that
+    // waits there is carried out (or refused) with the tokens valid once it goes on.
+    void setRequestGate(std::function<void(const TestRequest&)> gate);
     // The same for the answers of the token and revocation endpoints, once the provider has
     // carried the request out (a code exchanged, a token rotated or revoked).
     void setOAuthFault(AnswerFault fault);
