@@ -25,6 +25,9 @@
 //
 //   quorvane_bench_SyncRunBench [--benchmark_filter=/1000]
 // Growth is linear when the 10,000 row takes about ten times the 1,000 row.
+// To compare with another build (e.g. the previous release), alternated so that both see the same
+// load: bench/compare-sync.sh BUILD_DIR OTHER_QUORVANE [ROUNDS]. Wall times move with the machine's
+// load; the page faults and peak do not.
 
 #include <benchmark/benchmark.h>
 

@@ -8,7 +8,8 @@
 #   bench/compare-sync.sh BUILD_DIR OTHER_QUORVANE [ROUNDS] [SIZE]
 # BUILD_DIR: a Release build with -DQUORVANE_BENCH=ON (target quorvane_bench_SyncRunBench);
 # OTHER_QUORVANE: the other build's command (e.g. the previous release's build/bench/app/quorvane).
-# ROUNDS defaults to 2, SIZE (contacts a side) to 10000.
+# ROUNDS defaults to 2, SIZE (contacts a side) to 10000. STARTS="hugetlb0 asis hugetlb1" adds runs
+# with the allocator asking for huge pages (glibc.malloc.hugetlb=1).
 set -euo pipefail
 build=${1:?build folder}
 other=${2:?the other quorvane command}
@@ -20,16 +21,16 @@ out=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-compare.XXXXXX")
 echo "huge pages: enabled $(cat /sys/kernel/mm/transparent_hugepage/enabled), defrag $(cat /sys/kernel/mm/transparent_hugepage/defrag)"
 echo "results in $out"
 for round in $(seq 1 "$rounds"); do
-  for which in other this; do
-    command=$other; [ "$which" = this ] && command=$this
-    for start in hugetlb0 asis; do
+  for start in ${STARTS:-hugetlb0 asis}; do
+    for which in other this; do
+      command=$other; [ "$which" = this ] && command=$this
       file="$out/$round-$which-$start.json"
-      if [ "$start" = hugetlb0 ]; then
-        GLIBC_TUNABLES=glibc.malloc.hugetlb=0 QUORVANE_BENCH_COMMAND="$command" "$bench" \
-          --benchmark_filter="BM_SyncSequence/$size/0\$" --benchmark_format=json >"$file" 2>"$file.err"
+      if [ "$start" != asis ]; then
+        GLIBC_TUNABLES=glibc.malloc.hugetlb=${start#hugetlb} QUORVANE_BENCH_COMMAND="$command" "$bench" \
+          --benchmark_filter="BM_SyncSequence/$size/0/" --benchmark_format=json >"$file" 2>"$file.err"
       else
         env -u GLIBC_TUNABLES QUORVANE_BENCH_COMMAND="$command" "$bench" \
-          --benchmark_filter="BM_SyncSequence/$size/0\$" --benchmark_format=json >"$file" 2>"$file.err"
+          --benchmark_filter="BM_SyncSequence/$size/0/" --benchmark_format=json >"$file" 2>"$file.err"
       fi
       echo "round $round: $which $start done"
     done
