@@ -14,7 +14,8 @@
 // The two before it start from the steady state: after the first sync, one more sync (untimed) takes
 // in what the first one wrote to Google.
 // Each iteration runs `quorvane -q sync` as a child process; the time is its wall time, and the
-// counters are its CPU time (user + system) and its peak resident size, as wait4 reports them to
+// counters are its CPU time (user + system), its peak resident size and (BM_SyncSequence) its page
+// faults, as wait4 reports them to
 // the small program that starts it (bench/tools/MeasureCommand.cpp).
 // The provider runs in this process (its work is not the command's), on a store of its own under
 // a fresh set of XDG folders; setting up a population and signing in are not timed.
@@ -24,6 +25,9 @@
 //
 //   quorvane_bench_SyncRunBench [--benchmark_filter=/1000]
 // Growth is linear when the 10,000 row takes about ten times the 1,000 row.
+// To compare with another build (e.g. the previous release), alternated so that both see the same
+// load: bench/compare-sync.sh BUILD_DIR OTHER_QUORVANE [ROUNDS]. Wall times move with the machine's
+// load; the page faults and peak do not.
 
 #include <benchmark/benchmark.h>
 
@@ -64,6 +68,7 @@ struct ChildUsage {
     int code = -1;
     double wallSeconds = 0, cpuSeconds = 0;
     double peakMB = 0;
+    double faults = 0;  // page faults, minor and major
     std::string out, err;
 };
 
@@ -102,10 +107,11 @@ ChildUsage runCommand(const fs::path& folder, std::vector<std::string> args) {
     usage.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string measured;
     platform::readFile(resultFile, measured);
-    long long peakKB = 0, userMicros = 0, systemMicros = 0;
-    if (std::sscanf(measured.c_str(), "%lld %lld %lld", &peakKB, &userMicros, &systemMicros) == 3) {
+    long long peakKB = 0, userMicros = 0, systemMicros = 0, minor = 0, major = 0;
+    if (std::sscanf(measured.c_str(), "%lld %lld %lld %lld %lld", &peakKB, &userMicros, &systemMicros, &minor, &major) >= 3) {
         usage.cpuSeconds = double(userMicros + systemMicros) / 1e6;
         usage.peakMB = double(peakKB) / 1024.0;
+        usage.faults = double(minor + major);
     }
     usage.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     platform::readFile(outFile, usage.out);
@@ -487,6 +493,7 @@ void BM_SyncSequence(benchmark::State& state) {
             state.counters[name + "_s"] = usage.wallSeconds;
             state.counters[name + "_cpu_s"] = usage.cpuSeconds;
             state.counters[name + "_peak_MB"] = usage.peakMB;
+            state.counters[name + "_faults"] = usage.faults;
             state.counters[name + "_list_requests"] = double(world.listRequests() - requestsBefore);
             const Writes writes = writesOfSummary(usage.out);
             state.counters[name + "_writes"] = writes.google + writes.local;

@@ -1,5 +1,6 @@
 // quorvane_bench_measure RESULT COMMAND [ARGS...]: runs COMMAND to its end and writes its peak
-// resident size (kB) and CPU time (user and system, microseconds) to the file RESULT, one line;
+// resident size (kB), CPU time (user and system, microseconds) and page faults (minor, major) to
+// the file RESULT, one line;
 // exits as the command did (128 + the signal when a signal ended it).
 //
 // The whole-sync benchmark starts its commands through this small program: a process started
@@ -31,9 +32,9 @@ int main(int argc, char** argv) {
         if (errno != EINTR) return 127;
     }
     if (FILE* out = std::fopen(argv[1], "w")) {
-        std::fprintf(out, "%ld %lld %lld\n", ru.ru_maxrss,
+        std::fprintf(out, "%ld %lld %lld %ld %ld\n", ru.ru_maxrss,
                      (long long)ru.ru_utime.tv_sec * 1000000 + ru.ru_utime.tv_usec,
-                     (long long)ru.ru_stime.tv_sec * 1000000 + ru.ru_stime.tv_usec);
+                     (long long)ru.ru_stime.tv_sec * 1000000 + ru.ru_stime.tv_usec, ru.ru_minflt, ru.ru_majflt);
         std::fclose(out);
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
