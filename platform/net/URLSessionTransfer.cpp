@@ -410,9 +410,12 @@ void URLSessionTransfer::begin() {
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
     // Only a request that changes nothing (a GET, a HEAD, without a body) may go out again on
     // curl's own when the reused connection it went on turns out dead: any other may have been
-    // carried out already, and whether it was is its caller's to find out.
+    // carried out already, and whether it was is its caller's to find out. Such a request goes
+    // on a new connection (one handshake each; a kept-alive one the server has closed would
+    // take it unread), and a second send is refused whatever curl does.
     const bool repeatable = setup_.bodyKind == BodyKind::None &&
                             (setup_.method == "GET" || setup_.method == "HEAD" || setup_.method == "OPTIONS");
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, repeatable ? 0L : 1L);
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, repeatable ? nullptr : &TransferCallbacks::prereq);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(setup_.url.host().value_or("")) ? "*" : nullptr);
