@@ -45,6 +45,9 @@ bool isUnsignedRequest(const Error& error) { return error.userInfo.find("request
 // The stored sign-in was removed by a sign-out while the command ran (not replaced by another).
 bool isSignedOutMeanwhile(const Error& error) { return error.userInfo["signedOut"].asBool(); }
 bool isProxyFailure(const Error& error) { return error.userInfo[platform::kURLErrorProxyFailureKey].asBool(); }
+bool isProxyUnreachable(const Error& error) {
+    return isProxyFailure(error) && error.userInfo[platform::kURLErrorProxyUnreachableKey].asBool();
+}
 bool isRequestDeadline(const Error& error) { return error.userInfo[platform::kURLErrorDeadlineKey].asBool(); }
 // The provider refusing to grant a sign-in (not asking to wait).
 bool isRefusedSignIn(const Error& error) {
@@ -129,7 +132,7 @@ const std::vector<KnownFailure>& knownFailures() {
         {kHTTP, 404, 404, nullptr, 6, "The provider has nothing at the address asked for.",
          "Check the provider address: quorvane config get contacts-root"},
         {kHTTP, 408, 408, nullptr, 4, "The provider took too long to answer.", kRetryLater},
-        {kHTTP, 429, 429, nullptr, 4, "The provider is busy and asked for fewer requests.", kRetryLater},
+        {kHTTP, 429, 429, nullptr, 4, "The provider is busy and asked for fewer requests.", kRetryLater, true},
         {kHTTP, 500, 599, nullptr, 4, "The provider has a problem of its own right now.", kRetryLater},
         {kHTTP, 400, 499, nullptr, 6, "The provider turned the request down.",
          "Run the command again with -v to see the provider's answer."},
@@ -137,6 +140,8 @@ const std::vector<KnownFailure>& knownFailures() {
         // The way to the provider, through a proxy or not.
         {kURL, platform::kURLErrorCannotFindHost, platform::kURLErrorCannotFindHost, isProxyFailure, 4,
          "The proxy's host name is not known.", kCheckProxy},
+        {kURL, platform::kURLErrorCannotConnectToHost, platform::kURLErrorCannotConnectToHost, isProxyUnreachable, 4,
+         "Nothing answers at the proxy's address, so nothing was sent.", kCheckProxy},
         {kURL, platform::kURLErrorCannotConnectToHost, platform::kURLErrorCannotConnectToHost, isProxyFailure, 6,
          "The proxy would not open a connection to the provider, so nothing was sent.", kCheckProxy},
         {kURL, platform::kURLErrorServerCertificateHasUnknownRoot, platform::kURLErrorSecureConnectionFailed,

@@ -697,12 +697,8 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
         for (const auto& [k, v] : byGrant.asDictionary()) fields.set(k, v);
 
     std::string body = encodedQueryParametersForDictionary(fields);
+    // The token request times out as every request does (the session's time without a byte).
     URLRequest request(tokenURL());
-    // A provider that rotates refresh tokens has replaced the one presented once it has the
-    // request: its answer is waited for as long as a refresh may take (the refresh's deadline
-    // ends it), never given up sooner for the session's usual time without a byte and asked for
-    // again with the replaced token.
-    request.setTimeoutInterval(refreshDeadline_ + kQNOAuth2RefreshLockMargin);
     // For the same reason a refresh already sent is not cancelled with everything in flight
     // when the program is asked to end.
     if (grantType == "refresh_token") request.setFinishesInFlight(true);
@@ -716,6 +712,14 @@ std::shared_ptr<QNSessionFetcher> QNOAuth2Authentication::beginTokenFetchWithDel
     fetcher->setBodyData(Bytes(body.begin(), body.end()));
     fetcher->setRetryEnabled(true);
     fetcher->setMaxRetryInterval(15.0);
+    // A provider that rotates refresh tokens has replaced the one presented once it has the
+    // request: a refresh that timed out waiting for its answer is not asked for again with the
+    // replaced token.
+    if (grantType == "refresh_token")
+        fetcher->setRetryBlock([](bool suggested, const std::optional<Error>& error, QNSessionFetcher::RetryResponse response) {
+            response(suggested && !(error && error->domain == platform::kURLErrorDomain &&
+                                    error->code == platform::kURLErrorTimedOut));
+        });
     fetcher->setServicePriority(kQNSessionFetcherServicePriorityBypass);
     fetcher->setSecretExchange(true);
     fetcher->setMaxResponseBodySize(kQNSessionFetcherSmallResponseBodySize);

@@ -9,6 +9,7 @@
 #include "gdata/GDataFeedContactGroup.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Strings.h"
+#include "platform/net/URLError.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace quorvane {
@@ -259,6 +260,7 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
         if (signInGone) reason = kSignInGoneReason;
         if (reason.empty()) reason = error->localizedDescription();
         const bool lost = !signInGone && mayHaveBeenCarriedOut(*error);
+        if (lost) answerLostBy_ = error;
         for (size_t index : sent) {
             outcomes_[index].status = answered ? int32_t(error->code) : 0;
             outcomes_[index].reason = reason;
@@ -289,9 +291,16 @@ void GoogleBatchWriter::takeAnswer(const std::vector<size_t>& sent, const GDataO
         }
         // An entry the answer leaves out may have been carried out all the same.
         for (size_t k = 0; k < sent.size(); ++k)
-            if (!answered[k]) answerLost_[sent[k]] = true;
+            if (!answered[k]) {
+                answerLost_[sent[k]] = true;
+                answerLostBy_ = platform::makeURLError(platform::kURLErrorNetworkConnectionLost, batchURL_,
+                                                       "the provider's answer left entries out");
+            }
     } else {
-        for (size_t index : sent) answerLost_[index] = true;  // an answer that is no feed tells nothing
+        // An answer that is no feed tells nothing.
+        for (size_t index : sent) answerLost_[index] = true;
+        answerLostBy_ = platform::makeURLError(platform::kURLErrorNetworkConnectionLost, batchURL_,
+                                               "the provider's answer held no feed");
     }
     // Whatever this request sent and did not settle waits for the next round.
     if (progress_) progress_(answered_, operations_.size());
@@ -316,6 +325,14 @@ void GoogleBatchWriter::settle(size_t index, int32_t status, std::optional<std::
             outcome.answer = std::move(answer);
         }
         ++answered_;
+    } else if ((status == 409 || status == 412) && answerLost_[index]) {
+        // Sent before without an answer: what changed it since may be that send, carried out, as
+        // well as anyone else. Which, the next run reads; this one stops as on a lost answer.
+        outcome.state = GoogleBatchOutcome::State::Failed;
+        outcome.status = 0;
+        outcome.reason = "its answer was lost and the provider holds another version now: the next sync reads it";
+        ++answered_;
+        stopForLostAnswer();
     } else if (status == 409 || status == 412) {
         outcome.state = GoogleBatchOutcome::State::Conflict;
         ++answered_;
@@ -336,6 +353,15 @@ bool GoogleBatchWriter::mayHaveBeenCarriedOut(const Error& error) {
               error.code == platform::kURLErrorDNSLookupFailed || error.code == platform::kURLErrorNotConnectedToInternet));
 }
 
+void GoogleBatchWriter::stopForLostAnswer() {
+    // Said as what lost the answer (a connection, the provider's trouble): nothing was lost, and
+    // the run is safe to repeat.
+    if (!stoppedBy_)
+        stoppedBy_ = answerLostBy_ ? *answerLostBy_
+                                   : platform::makeURLError(platform::kURLErrorNetworkConnectionLost, batchURL_);
+    stopping_ = true;
+}
+
 bool GoogleBatchWriter::findLostInsertions() {
     std::vector<size_t> lost;
     for (size_t i = 0; i < outcomes_.size(); ++i) {
@@ -350,6 +376,7 @@ bool GoogleBatchWriter::findLostInsertions() {
             outcomes_[i].reason = "its answer was lost and what the provider holds could not be found: not sent again";
             ++answered_;
         }
+        stopForLostAnswer();
     };
     if (stopping_ || !options_.findInserted) {
         giveUp(lost);

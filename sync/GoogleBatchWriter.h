@@ -176,6 +176,10 @@ private:
     bool finished_ = false;
     std::optional<platform::Error> stoppedBy_;
     std::optional<platform::Error> unavailable_;  // the last request failed as a whole, provider unavailable
+    // What lost an answer last (a request that may have been carried out, or an answer that
+    // left entries out): it stops the writer when an entry's outcome cannot be known.
+    std::optional<platform::Error> answerLostBy_;
+    void stopForLostAnswer();
     std::shared_ptr<platform::Timer> pauseTimer_;
     Progress progress_;
     Finished finishedCallback_;

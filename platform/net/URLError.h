@@ -16,6 +16,8 @@ Error makeURLError(int64_t code, const std::optional<URL>& url, const std::strin
 // True on an error that was the proxy's rather than the server's: the proxy's host name not
 // known, its certificate refused, or its refusal to open the tunnel to the server.
 inline constexpr const char* kURLErrorProxyFailureKey = "QVProxyFailure";
+// True, with the proxy failure key, when nothing answered at the proxy's address.
+inline constexpr const char* kURLErrorProxyUnreachableKey = "QVProxyUnreachable";
 // True on a time-out of the request's whole deadline (the resource time-out), not of a server
 // that went quiet or slow.
 inline constexpr const char* kURLErrorDeadlineKey = "QVRequestDeadline";

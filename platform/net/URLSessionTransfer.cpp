@@ -238,6 +238,10 @@ struct TransferCallbacks {
     static int seek(void* ud, curl_off_t offset, int origin) {
         return static_cast<URLSessionTransfer*>(ud)->onSeek(int64_t(offset), origin);
     }
+    // Called each time the request is about to go out on a connection.
+    static int prereq(void* ud, char*, char*, int, int) {
+        return static_cast<URLSessionTransfer*>(ud)->onRequestGoing();
+    }
 
     // The TLS context of a new connection: add the process's trusted certificates and record the
     // chain the server presents, for a server-trust challenge when it does not verify. The
@@ -404,6 +408,16 @@ void URLSessionTransfer::begin() {
     curl_easy_setopt(e, CURLOPT_READDATA, this);
     curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
+    // Only a request that changes nothing (a GET, a HEAD, without a body) may go out again on
+    // curl's own when the reused connection it went on turns out dead: any other may have been
+    // carried out already, and whether it was is its caller's to find out. Such a request goes
+    // on a new connection (one handshake each; a kept-alive one the server has closed would
+    // take it unread), and a second send is refused whatever curl does.
+    const bool repeatable = setup_.bodyKind == BodyKind::None &&
+                            (setup_.method == "GET" || setup_.method == "HEAD" || setup_.method == "OPTIONS");
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, repeatable ? 0L : 1L);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, repeatable ? nullptr : &TransferCallbacks::prereq);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(setup_.url.host().value_or("")) ? "*" : nullptr);
     // Through a proxy's tunnel, the proxy's own answer to CONNECT ("200 Connection established"
     // and its blank line) is not the server's: only the server's response reaches onHeader.
@@ -784,6 +798,15 @@ size_t URLSessionTransfer::onRead(char* buffer, size_t length) {
     return n;
 }
 
+int URLSessionTransfer::onRequestGoing() {
+    if (requestWent_) {
+        resendRefused_ = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    requestWent_ = true;
+    return CURL_PREREQFUNC_OK;
+}
+
 int URLSessionTransfer::onSeek(int64_t offset, int origin) {
     if (origin != SEEK_SET || setup_.bodyKind == BodyKind::Stream || offset < 0 ||
         (bodyLength_ >= 0 && offset > bodyLength_))
@@ -845,17 +868,31 @@ void URLSessionTransfer::finish() {
                              "the response headers are larger than " + std::to_string(kMaxHeaderBytes / 1024) + " KiB");
     } else if (curlCode_ != CURLE_OK) {
         int64_t code = URLErrorCodeForCurlResult(curlCode_, osErrno_);
+        std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
         // Before the response was whole, running out of room means a header line or block over
         // the transfer library's limit: the server's answer could not be read.
         if (phase_ == Phase::NoResponse && curlCode_ == CURLE_OUT_OF_MEMORY) code = kURLErrorBadServerResponse;
         // A proxy that would not open the tunnel (the detail gives its status): the server cannot
         // be reached through it.
         if (phase_ == Phase::NoResponse && proxyStatus_ >= 300) code = kURLErrorCannotConnectToHost;
-        // What went wrong was the proxy's own (its name, its certificate, its refusal): not a
-        // challenge of the server's trust, and said as the proxy's.
-        const bool proxyFailure = phase_ == Phase::NoResponse && (proxyStatus_ >= 300 || proxyVerify_ != 0 ||
-                                                                  curlCode_ == CURLE_COULDNT_RESOLVE_PROXY);
-        std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(CURLcode(curlCode_));
+        // The connection the request went on died before any answer, and it was not sent again.
+        if (resendRefused_) {
+            code = kURLErrorNetworkConnectionLost;
+            detail = "the connection closed before any answer came; the request was not sent again";
+        }
+        // A secure connection the network broke off (reset, closed) before its handshake ended:
+        // no certificate was refused.
+        if (curlCode_ == CURLE_SSL_CONNECT_ERROR && handshakeLostConnection(detail))
+            code = kURLErrorNetworkConnectionLost;
+        // Nothing answered where the connection went, and that was not the server's address:
+        // it was the proxy's.
+        const bool proxyUnreachable = code == kURLErrorCannotConnectToHost && proxyStatus_ < 300 &&
+                                      connectedElsewhere(detail);
+        // What went wrong was the proxy's own (its name, its certificate, its refusal, its
+        // silence): not a challenge of the server's trust, and said as the proxy's.
+        const bool proxyFailure =
+            phase_ == Phase::NoResponse && (proxyStatus_ >= 300 || proxyVerify_ != 0 ||
+                                            curlCode_ == CURLE_COULDNT_RESOLVE_PROXY || proxyUnreachable);
         if (curlCode_ == CURLE_PEER_FAILED_VERIFICATION && phase_ == Phase::NoResponse && !setup_.pinnedKey &&
             !proxyFailure) {
             std::lock_guard lock(trust_->mutex);
@@ -863,11 +900,40 @@ void URLSessionTransfer::finish() {
         }
         error = makeURLError(code, setup_.url, detail);
         if (proxyFailure) error->userInfo.set(kURLErrorProxyFailureKey, true);
+        if (proxyUnreachable) error->userInfo.set(kURLErrorProxyUnreachableKey, true);
     } else if (phase_ == Phase::NoResponse) {
         error = makeURLError(kURLErrorBadServerResponse, setup_.url, "no response");
     }
     if (setup_.download) closeDownloadFile(error.has_value());
     task_->transferDidFinish(self(), std::move(error), trustFailure);
+}
+
+bool URLSessionTransfer::handshakeLostConnection(const std::string& detail) const {
+    {
+        std::lock_guard lock(trust_->mutex);
+        if (!trust_->failure.empty()) return false;  // a certificate was refused
+    }
+    switch (osErrno_) {
+        case ECONNRESET: case EPIPE: case ECONNABORTED: case ETIMEDOUT: case ENETDOWN: case ENETUNREACH:
+        case EHOSTUNREACH: case ENOTCONN: return true;
+        default: break;
+    }
+    // The peer closed the connection mid-handshake: the TLS library saw the stream end.
+    return detail.find("SSL_ERROR_SYSCALL") != std::string::npos ||
+           asciiLower(detail).find("unexpected eof") != std::string::npos;
+}
+
+bool URLSessionTransfer::connectedElsewhere(const std::string& detail) const {
+    // curl names the host and port it could not reach: "Failed to connect to HOST port PORT ...".
+    static constexpr std::string_view kLead = "Failed to connect to ";
+    if (!hasPrefix(detail, kLead)) return false;
+    const size_t portAt = detail.find(" port ", kLead.size());
+    if (portAt == std::string::npos) return false;
+    std::string host = detail.substr(kLead.size(), portAt - kLead.size());
+    const long port = std::strtol(detail.c_str() + portAt + 6, nullptr, 10);
+    std::string own = setup_.url.host().value_or("");
+    if (own.size() > 2 && own.front() == '[' && own.back() == ']') own = own.substr(1, own.size() - 2);
+    return port != long(setup_.url.effectivePort()) || !asciiEqualsIgnoringCase(host, own);
 }
 
 void URLSessionTransfer::abandon(bool keepDownloadFile) {

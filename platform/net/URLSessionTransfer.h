@@ -119,6 +119,11 @@ private:
     size_t onData(const char* data, size_t length);
     size_t onRead(char* buffer, size_t length);
     int onSeek(int64_t offset, int origin);
+    int onRequestGoing();
+    // After a failure: the handshake ended because the connection did (not for a certificate);
+    // the connection that could not be made was not to the server (so to its proxy).
+    bool handshakeLostConnection(const std::string& detail) const;
+    bool connectedElsewhere(const std::string& detail) const;
     void headersComplete();
     void deliverData(const uint8_t* data, size_t length);
     void reportSent(size_t n);
@@ -139,6 +144,9 @@ private:
     long proxyVerify_ = 0;  // the verify result of an https proxy's certificate (0: fine or none)
     size_t headerBytes_ = 0;
     bool headersTooLarge_ = false;
+    // A request that may change something at the server goes out once: curl's own second send
+    // (on a new connection, when a reused one died before any byte of the answer) is refused.
+    bool requestWent_ = false, resendRefused_ = false;
 
     // Response.
     Phase phase_ = Phase::NoResponse;

@@ -203,6 +203,12 @@ TEST_F(QuorvaneCommandTest, EachKnownFailureSaysWhatHappenedAndWhatToDo) {
          {"sync"}, 4, "a problem of its own right now. Nothing was lost: try again"},
         {"nothing there", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 404; }); },
          {"plan"}, 6, "Check the provider address: quorvane config get contacts-root"},
+        {"rate-limited", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) {
+             r.status = 429;
+             r.contentType = "application/json";
+             r.body = R"({"error":{"code":429,"message":"Quota exceeded for reads","status":"RESOURCE_EXHAUSTED"}})";
+         }); },
+         {"plan"}, 4, "asked for fewer requests. The provider said: RESOURCE_EXHAUSTED: Quota exceeded for reads."},
         {"too slow", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 408; }); },
          {"plan"}, 4, "The provider took too long to answer. Nothing was lost"},
         {"too slow, in JSON", [&] { provider.setAnswerFault([](const TestRequest&, TestResponse& r) { r.status = 408; }); },
@@ -700,12 +706,17 @@ TEST_F(QuorvaneCommandTest, BehindAProxyTheCommandActsOnTheProvidersOwnAnswers) 
     // proxy's, never the provider's, and keeps the sign-in.
     TestHTTPServer selfSigned(TestHTTPServer::Security::SelfSignedHTTPS);
     TestConnectProxy refusing407(407), refusing403(403), refusing302(302);
+    TestConnectProxy resetting(0, TestConnectProxy::Cut::ResetAfterHello), closing(0, TestConnectProxy::Cut::CloseAfterHello);
     const std::tuple<std::string, const char*, int> proxies[] = {
         {refusing407.address(), "The proxy would not open a connection to the provider", 6},
         {refusing403.address(), "The proxy would not open a connection to the provider", 6},
         {refusing302.address(), "The proxy would not open a connection to the provider", 6},
         {"http://no-such-proxy.invalid:3128", "The proxy's host name is not known.", 4},
         {"https://127.0.0.1:" + std::to_string(selfSigned.port()), "The proxy's identity could not be verified", 6},
+        {"http://127.0.0.1:1", "Nothing answers at the proxy's address", 4},
+        // A tunnel cut before the provider's handshake ended is the network's, not an identity.
+        {resetting.address(), "The connection to the provider broke off. Nothing was lost", 4},
+        {closing.address(), "The connection to the provider broke off. Nothing was lost", 4},
     };
     for (const auto& [address, says, code] : proxies) {
         SCOPED_TRACE(address);
@@ -1510,6 +1521,86 @@ TEST_F(QuorvaneCommandTest, ASyncStoppedWhileWritingLosesNoEditAndTheNextRunsCom
         EXPECT_EQ(carried, round > 0 ? size_t(kContacts) : 0u);
         if (HasFailure()) return;
     }
+}
+
+// A batch the provider carried out whose answer never came (the connection closed first, or a
+// 500 came back) is sent once: nobody is made twice, nor said as changed by someone else, and a
+// run that cannot know what became of it ends as a lost connection does.
+TEST_F(QuorvaneCommandTest, AWriteCarriedOutWithoutAnAnswerIsSentOnceAndSaidAsLost) {
+    ScriptedProvider provider;
+    ASSERT_EQ(signIn().code, 0);
+    ASSERT_EQ(quorvane({"-q", "sync"}).code, 0);
+    platform::CNContactStore store;
+    const std::string contacts = "/m8/feeds/contacts/default/full/batch", groups = "/m8/feeds/groups/default/full/batch";
+    struct Case {
+        const char* what;
+        const std::string& path;
+        std::function<void()> change;  // on the local side
+        bool closes;  // the connection closes once the batch was carried out; otherwise a 500 comes back
+        int code;
+    };
+    auto newPeople = [](const char* given, bool inNewGroup) {
+        return [given, inNewGroup] {
+            platform::CNSaveRequest request;
+            auto group = std::make_shared<platform::CNMutableGroup>();
+            group->setName(std::string("Team ") + given);
+            if (inNewGroup) request.addGroup(group, std::nullopt);
+            for (int i = 0; i < 30; ++i) {
+                auto c = std::make_shared<platform::CNMutableContact>();
+                c->setGivenName(given);
+                c->setFamilyName("No " + std::to_string(i));
+                request.addContact(c, std::nullopt);
+                if (inNewGroup) request.addMember(c, group);
+            }
+            ASSERT_TRUE(platform::CNContactStore().executeSaveRequest(request));
+        };
+    };
+    auto editAll = [&store](const char* note) {
+        return [&store, note] {
+            platform::CNSaveRequest edits;
+            auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
+            for (const auto& c : *contacts) {
+                auto copy = c->mutableCopy();
+                copy->setNote(note);
+                edits.updateContact(copy);
+            }
+            ASSERT_TRUE(store.executeSaveRequest(edits));
+        };
+    };
+    const Case cases[] = {
+        {"creations, the connection closed", contacts, newPeople("Kim", false), true, 4},
+        {"creations answered 500", contacts, newPeople("Lou", false), false, 0},
+        {"edits, the connection closed", contacts, editAll("first"), true, 4},
+        {"edits answered 500", contacts, editAll("second"), false, 4},
+        {"a new group, the connection closed", groups, newPeople("Max", true), true, 4},
+        {"a new group answered 500", groups, newPeople("Ned", true), false, 4},
+    };
+    const size_t groupsBefore = provider.entries(FakeProvider::Kind::Groups).size();
+    size_t people = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        const size_t before = provider.server().requestCount(c.path);
+        std::atomic<bool> faulted{false};
+        provider.setAnswerFault([&](const TestRequest& req, TestResponse& res) {
+            if (req.path != c.path || faulted.exchange(true)) return;
+            if (c.closes) res.hangUp = true;
+            else res.status = 500;
+        });
+        auto r = quorvane({"sync", "--yes"});
+        provider.setAnswerFault(nullptr);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (c.code == 4) EXPECT_NE(r.err.find("Nothing was lost: try again"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Changed on Google"), std::string::npos) << r.err;
+        if (c.closes) EXPECT_EQ(provider.server().requestCount(c.path), before + 1);  // the batch went once
+        EXPECT_EQ(quorvane({"-q", "sync", "--yes"}).code, 0);
+        people = providerNames(provider).size();
+        expectEachOnce(providerNames(provider), people, "on the provider");
+        expectEachOnce(localNames(), people, "locally");
+        if (HasFailure()) return;
+    }
+    EXPECT_EQ(people, 120u);
+    EXPECT_EQ(provider.entries(FakeProvider::Kind::Groups).size(), groupsBefore + 2);
 }
 
 // Notes edited straight in the contact store (another connection) at random moments while a

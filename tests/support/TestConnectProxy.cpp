@@ -43,7 +43,7 @@ int connectLoopback(int port) {
 
 }  // namespace
 
-TestConnectProxy::TestConnectProxy(int refuseStatus) : refuseStatus_(refuseStatus) {
+TestConnectProxy::TestConnectProxy(int refuseStatus, Cut cut) : refuseStatus_(refuseStatus), cut_(cut) {
     if (::pipe2(stopPipe_, O_CLOEXEC) != 0) return;
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -121,6 +121,17 @@ void TestConnectProxy::serve(int client) {
                              " Refused\r\nProxy-Agent: quorvane-test-proxy\r\nContent-Length: 7\r\n"
                              "Connection: close\r\n\r\nrefused";
         writeText(client, answer);
+        return done();
+    }
+    if (cut_ != Cut::Never) {
+        static const char opened[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+        pollfd fds[2] = {{client, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (writeText(client, opened) && extra.empty() && ::poll(fds, 2, kIdleMs) > 0 && !fds[1].revents)
+            (void)::recv(client, buffer, sizeof buffer, 0);
+        if (cut_ == Cut::ResetAfterHello) {
+            linger now{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
         return done();
     }
     upstream = port > 0 ? connectLoopback(port) : -1;

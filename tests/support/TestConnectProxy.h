@@ -15,8 +15,11 @@ namespace quorvane::test {
 
 class TestConnectProxy {
 public:
+    // How an opened tunnel ends early: never, or once the client's first bytes (a TLS hello)
+    // came, by a reset or by a plain close, before anything reaches the server.
+    enum class Cut { Never, ResetAfterHello, CloseAfterHello };
     // refuseStatus 0: tunnel; otherwise every CONNECT is answered with that status.
-    explicit TestConnectProxy(int refuseStatus = 0);
+    explicit TestConnectProxy(int refuseStatus = 0, Cut cut = Cut::Never);
     ~TestConnectProxy();
     TestConnectProxy(const TestConnectProxy&) = delete;
     TestConnectProxy& operator=(const TestConnectProxy&) = delete;
@@ -32,6 +35,7 @@ private:
     void serve(int client);
 
     int refuseStatus_;
+    Cut cut_;
     int listener_ = -1;
     int port_ = -1;
     int stopPipe_[2] = {-1, -1};
