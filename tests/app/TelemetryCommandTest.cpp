@@ -348,10 +348,11 @@ TEST(TelemetryCommand, ALogSentWithoutAnAnswerStaysUntilTheIngestionTakesIt) {
         crashing.signal(SIGSEGV);
         ASSERT_EQ(crashing.wait(), 128 + SIGSEGV) << crashing.err();
         server.setRule([answer](const FakeIngestionServer::Batch&) { return answer; });
-        for (int i = 0; i < 2; ++i) EXPECT_EQ(quorvane(run).code, 0);
-        EXPECT_GE(server.batchCount(), 2u);
-        server.setRule(nullptr);
-        EXPECT_EQ(quorvane(run).code, 0);
+        for (int i = 0; i < 3; ++i) {
+            if (i == 2) server.setRule(nullptr);
+            const auto r = quorvane(run);
+            EXPECT_EQ(r.code, 0) << r.err;
+        }
         // Every log the ingestion was ever sent is taken at last, the crash among them.
         std::set<std::string> seen, taken;
         bool crash = false;
