@@ -47,7 +47,7 @@ public:
     bool started() const { return started_; }
     // Sends what waits now and waits for the answers, for at most 2 s (the given seconds when a
     // launch event was tracked this run); what has not left stays stored for the next start, and
-    // a batch whose answer has not come is sent again at most once. Then stops.
+    // so does a batch whose answer has not come (it is sent again). Then stops.
     void finish(double seconds);
 
 private:

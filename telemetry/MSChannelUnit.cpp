@@ -337,9 +337,6 @@ void MSChannelUnit::endSending() {
             std::lock_guard lock(mutex_);
             inFlight = pendingBatches_;
         }
-        platform::Error error(kMSIngestionErrorDomain, 0);
-        error.userInfo.set(platform::Error::kLocalizedDescriptionKey,
-                           "The log was sent twice and no answer came back; it is not sent a third time.");
         for (const auto& [id, logs] : inFlight) {
             // An answer that came meanwhile is handled as any other.
             if (!ingestion_->cancelUnanswered(id)) continue;
@@ -347,11 +344,7 @@ void MSChannelUnit::endSending() {
                 std::lock_guard lock(mutex_);
                 pendingBatches_.erase(id);
             }
-            const auto deleted = storage_->releaseUnansweredBatch(id);
-            Logs failed;
-            for (size_t i = 0; i < deleted.size() && i < logs.size(); ++i)
-                if (deleted[i]) failed.push_back(logs[i]);
-            notifyFailed(failed, error);
+            storage_->releaseUnansweredBatch(id);
         }
     });
 }

@@ -80,9 +80,8 @@ public:
     // flushQueue, it counts the batches that flush sent.
     void notifyWhenIdle(std::function<void()> idle);
     // For the end of the process, after the wait for answers: each batch whose answer has not come
-    // is let go (its request cancelled) and released in the store for a later send, at most one
-    // more (MSLogDBStorage::releaseUnansweredBatch); the logs deleted there, sent twice, are
-    // reported failed. Returns once done.
+    // is let go (its request cancelled) and released in the store, to be sent again by a later
+    // start or another process (MSLogDBStorage::releaseUnansweredBatch). Returns once done.
     void endSending();
 
     // Logs dropped because the queue waiting to be stored was full, since the unit was made.

@@ -13,6 +13,7 @@
 #include "telemetry/MSDeviceTracker.h"
 #include "telemetry/MSLogger.h"
 #include "telemetry/MSTicketCache.h"
+#include "telemetry/MSUserDefaults.h"
 #include "telemetry/MSUtility.h"
 
 namespace quorvane {
@@ -152,6 +153,16 @@ void MSHttpIngestion::sendAsync(const MSLogContainer& container, Destination des
 }
 
 bool MSHttpIngestion::startLocked(const std::string& batchId, Call& call, Completion* notSendable) {
+    // The address asked for a pause (this run or an earlier one): the attempt waits for its end.
+    if (const double left = pauseLeftLocked(call.destination.baseURL); left > 0) {
+        call.task.reset();
+        call.generation = ++generation_;
+        MSLogDebug(kMSLogTag, "The ingestion asked for a pause; batch " + batchId + " goes in " + std::to_string(left) + " s.");
+        platform::DispatchQueue::global()->asyncAfter(left, [weak = weak_from_this(), batchId, generation = call.generation] {
+            if (auto self = weak.lock()) self->retry(batchId, generation);
+        });
+        return true;
+    }
     // Made for this attempt: a retry carries the tickets of now, not those of the first attempt.
     auto headers = headersForContainer(call.container, call.destination);
     if (call.request.valueForHTTPHeaderField("Content-Encoding")) headers.setValue("gzip", "Content-Encoding");
@@ -185,6 +196,7 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
     std::function<void()> retrying;
     std::string batchId;
     int status = 0;
+    std::optional<std::pair<std::string, std::optional<platform::Date>>> keep;  // a pause to keep, by address
     {
         std::lock_guard lock(mutex_);
         auto owner = batchOfTask_.find(task->taskIdentifier());
@@ -208,10 +220,18 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
             call.unanswered = status == 0 && body && task->countOfBytesSent() >= int64_t(body->size());
             const auto& intervals = options_.retryIntervals;
             double delay = intervals[std::min(call.attempts - 1, intervals.size() - 1)];
-            // A Retry-After may ask for a longer wait, never a shorter one than the client's own.
+            // A Retry-After may ask for a longer wait, never a shorter one than the client's own. It
+            // pauses the address, for every batch and the later starts too.
             if (status == 429 || status == 503)
                 if (auto retryAfter = response->valueForHTTPHeaderField("Retry-After"))
-                    delay = std::max(delay, retryAfterDelay(*retryAfter, platform::Date::now()).value_or(delay));
+                    if (auto asked = retryAfterDelay(*retryAfter, platform::Date::now())) {
+                        delay = std::max(delay, *asked);
+                        if (*asked > 0) {
+                            const auto until = platform::Date::now().addingTimeInterval(*asked);
+                            pauses_[call.destination.baseURL] = until;
+                            keep = {call.destination.baseURL, until};
+                        }
+                    }
             call.task.reset();
             call.generation = ++generation_;
             MSLogWarning(kMSLogTag, "Sending batch " + batchId + " failed (" +
@@ -224,10 +244,17 @@ void MSHttpIngestion::taskDidComplete(const std::shared_ptr<platform::URLSession
             // Told outside the lock: the caller may ask about its batches.
             retrying = call.retrying ? call.retrying : [] {};
         } else {
+            // Taken: a pause the address asked for is over.
+            if (status / 100 == 2)
+                if (auto known = pauses_.find(it->second.destination.baseURL); known != pauses_.end() && known->second) {
+                    known->second.reset();
+                    keep = {known->first, std::nullopt};
+                }
             completion = std::move(it->second.completion);
             calls_.erase(it);
         }
     }
+    if (keep) storePause(keep->first, keep->second);
     if (retrying) {
         retrying();
         return;
@@ -245,6 +272,46 @@ void MSHttpIngestion::retry(const std::string& batchId, uint64_t generation) {
         if (startLocked(batchId, it->second, &notSendable)) return;
     }
     completeNotSendable(batchId, std::move(notSendable));
+}
+
+namespace {
+// Addresses are not kept as they are in the settings (one may hold a user name).
+std::string pauseKey(const std::string& baseURL) { return MSUtility::sha256("pause\n" + baseURL); }
+}  // namespace
+
+double MSHttpIngestion::pauseLeft(const std::string& baseURL) {
+    std::lock_guard lock(mutex_);
+    return pauseLeftLocked(baseURL);
+}
+
+double MSHttpIngestion::pauseLeftLocked(const std::string& baseURL) {
+    auto it = pauses_.find(baseURL);
+    if (it == pauses_.end()) {
+        std::optional<platform::Date> until;
+        if (auto stored = MSUserDefaults::shared().objectForKey(kPausesKey))
+            if (const auto* date = stored->find(pauseKey(baseURL)); date && date->isDate()) until = date->asDate();
+        it = pauses_.emplace(baseURL, until).first;
+    }
+    if (!it->second) return 0;
+    const double left = it->second->timeIntervalSinceNow();
+    // A pause ending further ahead than an ingestion may ask for was set under a clock since set
+    // back: it is not kept (the ingestion asks again if it must).
+    if (left > kMaxRetryAfter) it->second.reset();
+    return left > 0 && left <= kMaxRetryAfter ? left : 0;
+}
+
+void MSHttpIngestion::storePause(const std::string& baseURL, std::optional<platform::Date> until) {
+    MSUserDefaults::shared().updateObject(kPausesKey, [&](const platform::Value* stored) -> std::optional<platform::Value> {
+        auto pauses = platform::Value::dictionary();
+        // Pauses that ended, of any address, go.
+        if (stored && stored->isDictionary())
+            for (const auto& [key, date] : stored->asDictionary())
+                if (date.isDate() && date.asDate().timeIntervalSinceNow() > 0) pauses.set(key, date);
+        if (until) pauses.set(pauseKey(baseURL), *until);
+        else pauses.remove(pauseKey(baseURL));
+        if (pauses.size() == 0) return std::nullopt;
+        return pauses;
+    });
 }
 
 bool MSHttpIngestion::isAwaitingAnswer(const std::string& batchId) const {

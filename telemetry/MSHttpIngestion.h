@@ -5,7 +5,10 @@
 // 429, any 5xx and every network error (no route, refused, dropped, timed out) are retried after
 // growing delays (the last delay repeats), so an offline machine waits instead of spinning; a
 // Retry-After of a 429 or 503 (seconds or an HTTP date, at most a day) may make the next delay
-// longer, never shorter; any other status refuses the batch. Redirects are not followed: a 3xx
+// longer, never shorter; any other status refuses the batch. Such a Retry-After pauses the whole
+// address: no request goes there until it ends, also at later starts (it is kept in the SDK's
+// settings, MSUserDefaults, by address; one ending further than kMaxRetryAfter ahead, set under a
+// clock since set back, is dropped); a batch taken there ends it. Redirects are not followed: a 3xx
 // refuses the batch, so its secrets and body go nowhere but the ingestion. Each call
 // ends with exactly one completion, on the session's delegate queue, unless it is cancelled. The
 // headers are made again for each attempt, so a retry carries what holds then (a renewed ticket);
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/ForkSafeMutex.h"
 #include "platform/net/URLRequest.h"
@@ -102,6 +106,12 @@ public:
     // The delay a Retry-After value asks for, within [0, kMaxRetryAfter]; nullopt when unreadable.
     static std::optional<double> retryAfterDelay(std::string_view value, platform::Date now);
     static constexpr double kMaxRetryAfter = 24 * 3600;
+    // The settings key of the pauses asked for: a dictionary of a key of each address to the date
+    // its pause ends.
+    static constexpr const char* kPausesKey = "MSIngestionPauses";
+    // Seconds left of the pause asked for by the address's ingestion (0: none), as this process
+    // knows it (read from the settings once).
+    double pauseLeft(const std::string& baseURL);
 
 protected:
     MSHttpIngestion(std::string baseURL, std::string apiPath, Options options);
@@ -135,6 +145,9 @@ private:
     void completeNotSendable(const std::string& batchId, Completion completion);
     void taskDidComplete(const std::shared_ptr<platform::URLSessionTask>& task, const std::optional<platform::Error>& error);
     void retry(const std::string& batchId, uint64_t generation);
+    double pauseLeftLocked(const std::string& baseURL);
+    // Keeps the address's pause (none: ends it) in the settings, for the later starts.
+    static void storePause(const std::string& baseURL, std::optional<platform::Date> until);
 
     const std::string apiPath_;
     const Options options_;
@@ -146,6 +159,7 @@ private:
     std::map<uint64_t, std::string> batchOfTask_;
     uint64_t generation_ = 0;
     size_t requests_ = 0;
+    std::map<std::string, std::optional<platform::Date>> pauses_;  // by address, once read
 };
 
 // The facade's own ingestion: the container's JSON with the app secret and install id headers.

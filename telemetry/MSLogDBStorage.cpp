@@ -905,54 +905,38 @@ void MSLogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
                                 (recorded ? "." : " (by this process only: a restart may send them again)."));
 }
 
-std::vector<bool> MSLogDBStorage::releaseUnansweredBatch(const std::string& batchId) {
+bool MSLogDBStorage::releaseUnansweredBatch(const std::string& batchId) {
     std::lock_guard lock(mutex_);
     auto it = batches_.find(batchId);
-    if (it == batches_.end()) return {};
+    if (it == batches_.end()) return false;
     const std::vector<int64_t> ids = std::move(it->second);
     batches_.erase(it);
-    std::vector<bool> deleted(ids.size(), false);
     // Where the file cannot be written the logs stay claimed, and go again once this process ends.
-    if (!readyLocked()) return deleted;
-    std::vector<int64_t> twice, once;
+    if (!readyLocked()) return false;
+    // However often their answer went missing, the logs stay until the ingestion takes or refuses
+    // them (or the size bound makes room): the server may have taken none of those sends. The
+    // column only counts the sends whose answer never came.
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
-        SQLStatement read(db_, "SELECT COALESCE(unanswered, 0) FROM logs WHERE id = ?");
         SQLStatement release(db_, "UPDATE logs SET unanswered = COALESCE(unanswered, 0) + 1, claim = NULL, "
                                   "claimedAt = NULL WHERE id = ?");
-        if (!read.ok() || !release.ok()) rc = sqlite3_errcode(db_);
+        if (!release.ok()) rc = sqlite3_errcode(db_);
         for (size_t i = 0; rc == SQLITE_OK && i < ids.size(); ++i) {
-            read.reset();
-            read.bind(1, ids[i]);
-            if (const int step = read.step(); step != SQLITE_ROW) {
-                if (step != SQLITE_DONE) rc = step;
-                continue;
-            }
-            if (read.integer(0) > 0) {
-                twice.push_back(ids[i]);
-                deleted[i] = true;
-                continue;
-            }
-            once.push_back(ids[i]);
             release.reset();
             release.bind(1, ids[i]);
             if (const int step = release.step(); step != SQLITE_DONE) rc = step;
         }
     }
-    if (rc == SQLITE_OK) rc = deleteRowsLocked(twice);
     if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         if (!meansUnwritable(rc)) failedLocked(rc, "Couldn't release the logs sent without an answer");
         if (db_) recountLocked();
-        return std::vector<bool>(ids.size(), false);
+        return false;
     }
     noteWrittenLocked();
     for (int64_t id : ids) held_.erase(id);
-    if (!twice.empty())
-        MSLogWarning(kMSLogTag, std::to_string(twice.size()) +
-                                    " logs were sent twice without an answer; they are deleted rather than sent a third time.");
-    return deleted;
+    return true;
 }
 
 std::optional<std::pair<std::string, std::string>> MSLogDBStorage::splitBatch(const std::string& batchId,

@@ -17,8 +17,10 @@
 // picks it, so no other process takes it. Its logs stay stored and claimed until the batch is
 // deleted (sent); a claim whose process has ended (killed, crashed) is released by the next store
 // that looks, so a crash before an acknowledgement sends them again and nothing after one does.
-// A process that ends while a batch's answer is outstanding releases it marked ("unanswered": the
-// sends whose answer never came), and a log sent so twice is deleted, not sent a third time.
+// A process that ends while a batch's answer is outstanding releases it, counting the send in
+// "unanswered": the log stays stored and goes again (it may then arrive twice; each carries its
+// id). A log leaves the file only when the ingestion took or refused it, or the size bound below
+// made room with it.
 // A claim made or looked at without the process's start time (/proc unreadable) cannot tell its
 // process from a later one with the same id: it is released a day after it was made. Where the
 // file takes no writes (read-only, a full disk) a batch goes unclaimed, held back by this store
@@ -137,11 +139,10 @@ public:
     // Deletes the logs of a batch (after the ingestion accepted or refused them).
     void deleteLogsWithBatchId(const std::string& batchId);
     // A batch whose request left and whose answer this process no longer waits for (it ends):
-    // its logs are released for another store or the next start to send, marked as sent once
-    // unanswered; those marked so already are deleted instead, so that no log arrives more than
-    // twice. Which logs of the batch were deleted, in its order (none when the file takes no write:
-    // the logs then stay claimed, and go again once this process has ended).
-    std::vector<bool> releaseUnansweredBatch(const std::string& batchId);
+    // its logs are released, each with the send counted in "unanswered", for another store or the
+    // next start to send again. False when the file takes no write (the logs then stay claimed,
+    // and go again once this process has ended).
+    bool releaseUnansweredBatch(const std::string& batchId);
     // Splits a batch in flight in two: its first `firstCount` logs and the rest, each under a new
     // batch id (returned); nullopt for an unknown batch or a count that leaves a part empty.
     std::optional<std::pair<std::string, std::string>> splitBatch(const std::string& batchId, size_t firstCount);

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -328,25 +329,75 @@ TEST(TelemetryCommand, EveryProfileSendsUnderTheInstallationsOneInstallId) {
     }
 }
 
-// A command waits for the answers of what it sent; one that ends before an answer comes leaves
-// the batch to be sent again once, never by every later start.
-TEST(TelemetryCommand, ACommandEndingBeforeTheAnswerSendsNoLogMoreThanTwice) {
+// A command waits for the answers of what it sent; a batch whose answer has not come when it ends
+// (answered after the wait, or never) stays stored however often that happens, and goes again
+// until the ingestion takes it: the crash report and the logs of every run arrive.
+TEST(TelemetryCommand, ALogSentWithoutAnAnswerStaysUntilTheIngestionTakesIt) {
     useFreshFolders("telemetry-unanswered");
     FakeIngestionServer server;
     sendTelemetryTo(server, "slow", "secret-slow");
-    // Answered within the command's wait, after it, or never (the connection closed once the
-    // request was read, and the retry would come after the command's end).
-    for (const auto& answer : {FakeIngestionServer::Answer{200, 0.3}, FakeIngestionServer::Answer{200, 3.0},
-                               FakeIngestionServer::Answer{FakeIngestionServer::kNoAnswer, 0.1}}) {
+    const std::vector<std::string> run{"--profile", "slow", "config", "get", "syncDeletions"};
+    using Answer = FakeIngestionServer::Answer;
+    // Refused after the wait, taken after it, or never answered (the connection closed once the
+    // request was read; the retry would come after the command's end).
+    for (const auto& answer : {Answer{503, 3.0}, Answer{200, 3.0}, Answer{FakeIngestionServer::kNoAnswer, 0.1}}) {
+        SCOPED_TRACE("status " + std::to_string(answer.status) + " after " + std::to_string(answer.delay) + " s");
         server.clear();
+        ChildProcess crashing({QUORVANE_BINARY, "--profile", "slow", "signin"});
+        ASSERT_FALSE(crashing.readLine().empty()) << crashing.err();  // waits for the browser
+        crashing.signal(SIGSEGV);
+        ASSERT_EQ(crashing.wait(), 128 + SIGSEGV) << crashing.err();
         server.setRule([answer](const FakeIngestionServer::Batch&) { return answer; });
-        for (int run = 0; run < 4; ++run) {
-            auto r = quorvane({"--profile", "slow", "config", "get", "syncDeletions"});
+        for (int i = 0; i < 3; ++i) {
+            if (i == 2) server.setRule(nullptr);
+            const auto r = quorvane(run);
             EXPECT_EQ(r.code, 0) << r.err;
         }
-        EXPECT_GE(server.batchCount(), 1u);
-        EXPECT_LE(mostArrivals(server), 2u) << "status " << answer.status << " after " << answer.delay << " s";
+        // Every log the ingestion was ever sent is taken at last, the crash among them.
+        std::set<std::string> seen, taken;
+        bool crash = false;
+        for (;;) {
+            const auto accepted = server.acceptedLogs();
+            for (const auto& log : accepted) {
+                taken.insert(log.toJSON());
+                crash = crash || log["type"].asString() == "appleError";
+            }
+            for (const auto& batch : server.batches())
+                for (const auto& log : batch.logs) seen.insert(log.toJSON());
+            if (std::includes(taken.begin(), taken.end(), seen.begin(), seen.end()) && crash) break;
+            if (!server.waitForAcceptedLogCount(accepted.size() + 1, 60)) break;
+        }
+        EXPECT_TRUE(crash);
+        size_t lost = 0;
+        for (const auto& log : seen) lost += !taken.count(log);
+        EXPECT_EQ(lost, 0u) << "of " << seen.size() << " logs sent";
+        EXPECT_LE(mostArrivals(server), 4u);  // once a start at most
     }
+}
+
+// A pause the ingestion asked for holds at the next starts too, for that ingestion only.
+TEST(TelemetryCommand, APauseTheIngestionAskedForHoldsAtTheNextStarts) {
+    useFreshFolders("telemetry-pause");
+    FakeIngestionServer busy, spare;
+    for (auto* server : {&busy, &spare})
+        server->setRule([](const FakeIngestionServer::Batch&) {
+            return FakeIngestionServer::Answer{503, 0, false, {{"Retry-After", "3600"}}};
+        });
+    const std::vector<std::string> run{"--profile", "p", "config", "get", "syncDeletions"};
+    sendTelemetryTo(busy, "p", "secret-p");
+    EXPECT_EQ(quorvane(run).code, 0);
+    const size_t asked = busy.batchCount();
+    EXPECT_GE(asked, 1u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(quorvane(run).code, 0);
+    EXPECT_EQ(busy.batchCount(), asked);
+    // Another ingestion is asked at once (its own pause then holds too).
+    EXPECT_EQ(quorvane({"--profile", "p", "config", "set", "telemetry-url", spare.baseURL()}).code, 0);
+    EXPECT_EQ(quorvane(run).code, 0);
+    const size_t spareAsked = spare.batchCount();
+    EXPECT_GE(spareAsked, 1u);
+    EXPECT_EQ(quorvane(run).code, 0);
+    EXPECT_EQ(spare.batchCount(), spareAsked);
+    EXPECT_EQ(busy.batchCount(), asked);
 }
 
 }  // namespace

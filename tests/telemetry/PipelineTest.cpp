@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <future>
 #include <set>
 #include <tuple>
 #include <thread>
 
 #include "PipelineTestSupport.h"
+#include "telemetry/MSUserDefaults.h"
 #include "tests/support/FreshProcess.h"
 #include "platform/contacts/ContactsDatabase.h"
 #include "platform/foundation/Base64.h"
@@ -330,6 +332,7 @@ TEST(Pipeline, RetryAfterOfA429Or503OnlyLengthensTheNextDelay) {
         {503, "0", "3600."}, {429, " 0 ", "3600."}, {503, "Thu, 01 Jan 1970 00:00:00 GMT", "3600."}, {429, "7200", "7200."}};
     for (const auto& [status, retryAfter, delay] : cases) {
         SCOPED_TRACE(retryAfter);
+        MSUserDefaults::shared().removeObjectForKey(MSHttpIngestion::kPausesKey);
         SDKLogCapture log(MSLogLevel::Warning);
         PipelineFixture f;
         MSHttpIngestion::Options slow;
@@ -349,6 +352,34 @@ TEST(Pipeline, RetryAfterOfA429Or503OnlyLengthensTheNextDelay) {
         EXPECT_EQ(f.server.batchCount(), 1u);
         group->setEnabled(false, false);
     }
+    // The pause holds for the next start at the address (a huge one bounded to a day), for no other
+    // address, and ends with a batch taken there.
+    for (const std::string retryAfter : {"99999999999", "1"}) {
+        SCOPED_TRACE(retryAfter);
+        MSUserDefaults::shared().removeObjectForKey(MSHttpIngestion::kPausesKey);
+        PipelineFixture f;
+        f.server.script({{503, 0, false, {{"Retry-After", retryAfter}}}});
+        f.server.server().hold("/logs");
+        auto unit = f.unit(1);
+        unit->enqueueItem(numberedLog(1));
+        ASSERT_TRUE(f.server.server().waitForHeld("/logs", 1, 60));
+        // Registered while the answer is held: heard once it came and the pause is kept.
+        std::promise<void> answered;
+        unit->notifyWhenIdle([&] { answered.set_value(); });
+        f.server.server().release("/logs");
+        ASSERT_EQ(answered.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        if (retryAfter == "1") {
+            ASSERT_TRUE(f.delegate->waitFor("didSucceed", 1));
+            EXPECT_EQ(f.server.batchCount(), 2u);
+            EXPECT_FALSE(MSUserDefaults::shared().objectForKey(MSHttpIngestion::kPausesKey));
+            continue;
+        }
+        auto next = MSRevAzezarIngestion::make(f.server.baseURL(), "s", "i");
+        EXPECT_GT(next->pauseLeft(f.server.baseURL()), MSHttpIngestion::kMaxRetryAfter - 600);
+        EXPECT_LE(next->pauseLeft(f.server.baseURL()), MSHttpIngestion::kMaxRetryAfter);
+        EXPECT_EQ(next->pauseLeft("https://127.0.0.1:1"), 0.0);
+    }
+    MSUserDefaults::shared().removeObjectForKey(MSHttpIngestion::kPausesKey);
     const auto now = platform::Date::fromUnix(1'000'000);
     EXPECT_EQ(MSHttpIngestion::retryAfterDelay("120", now), 120.0);
     EXPECT_EQ(MSHttpIngestion::retryAfterDelay("Mon, 12 Jan 1970 13:47:10 GMT", now), 30.0);
