@@ -416,6 +416,9 @@ void URLSessionTransfer::begin() {
     const bool repeatable = setup_.bodyKind == BodyKind::None &&
                             (setup_.method == "GET" || setup_.method == "HEAD" || setup_.method == "OPTIONS");
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, repeatable ? 0L : 1L);
+    // Its connection is closed after it rather than kept for the next request: kept, a write's
+    // connection that the provider cut made the list download after it fail as connection lost.
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, repeatable ? 0L : 1L);
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, repeatable ? nullptr : &TransferCallbacks::prereq);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROXY, isLoopbackHost(setup_.url.host().value_or("")) ? "*" : nullptr);

@@ -98,6 +98,18 @@ struct ScriptedProvider : FakeProvider {
     }
 };
 
+// Sets the note of every local contact, as a user editing them all would.
+void setEveryNote(platform::CNContactStore& store, const std::string& note) {
+    platform::CNSaveRequest edits;
+    auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
+    for (const auto& c : *contacts) {
+        auto copy = c->mutableCopy();
+        copy->setNote(note);
+        edits.updateContact(copy);
+    }
+    ASSERT_TRUE(store.executeSaveRequest(edits));
+}
+
 // Waits until the token endpoint has had that many requests; false after two minutes.
 bool waitForTokenRequests(FakeProvider& provider, size_t n) {
     const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
@@ -1477,16 +1489,8 @@ TEST_F(QuorvaneCommandTest, ASyncStoppedWhileWritingLosesNoEditAndTheNextRunsCom
         const Stop& stop = stops[size_t(std::max(round - 1, 0))];
         const std::string note = "edit " + std::to_string(round);
         SCOPED_TRACE(std::string(stop.what) + ", " + note);
-        if (round > 0) {  // the first run creates every contact, each later one edits every note
-            platform::CNSaveRequest edits;
-            auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
-            for (const auto& c : *contacts) {
-                auto copy = c->mutableCopy();
-                copy->setNote(note);
-                edits.updateContact(copy);
-            }
-            ASSERT_TRUE(store.executeSaveRequest(edits));
-        }
+        // the first run creates every contact, each later one edits every note
+        if (round > 0) ASSERT_NO_FATAL_FAILURE(setEveryNote(store, note));
         const size_t stopAt = 1 + random() % 6;
         std::atomic<size_t> answered{0};
         std::atomic<bool> released{false};
@@ -1556,16 +1560,7 @@ TEST_F(QuorvaneCommandTest, AWriteCarriedOutWithoutAnAnswerIsSentOnceAndSaidAsLo
         };
     };
     auto editAll = [&store](const char* note) {
-        return [&store, note] {
-            platform::CNSaveRequest edits;
-            auto contacts = store.unifiedContactsMatchingPredicate(nullptr, {platform::CNContactNoteKey});
-            for (const auto& c : *contacts) {
-                auto copy = c->mutableCopy();
-                copy->setNote(note);
-                edits.updateContact(copy);
-            }
-            ASSERT_TRUE(store.executeSaveRequest(edits));
-        };
+        return [&store, note] { setEveryNote(store, note); };
     };
     const Case cases[] = {
         {"creations, the connection closed", contacts, newPeople("Kim", false), true, 4},

@@ -47,7 +47,8 @@ void useFreshFolders(const std::string& name) {
 // A profile sending to the server under the secret.
 void sendTelemetryTo(const FakeIngestionServer& server, const std::string& profile, const std::string& secret) {
     for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"ca-file", TestHTTPServer::caCertificatePath().string()}, {"telemetry-url", server.baseURL()},
+             {"client-id", "telemetry-test-client"}, {"ca-file", TestHTTPServer::caCertificatePath().string()},
+             {"telemetry-url", server.baseURL()},
              {"telemetry-app-secret", secret}})
         EXPECT_EQ(quorvane({"--profile", profile, "config", "set", key, value}).code, 0);
 }
