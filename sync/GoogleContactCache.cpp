@@ -768,7 +768,8 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Rec
     SectionStarts starts{};
     if (!decodeSummary(std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin), nullptr, 0, &starts))
         return nullptr;
-    auto e = std::make_shared<Summary>();
+    // Not made with make_shared: summaries_ only looks at it, and must not hold its memory.
+    std::shared_ptr<Summary> e(new Summary());
     e->starts = starts;
     e->init();
     e->setObject(nullptr, GDataCategory::staticClassInfo());  // made when read, as the other values
@@ -783,7 +784,40 @@ std::shared_ptr<GDataEntryContact> GoogleContactCache::summaryOfRecord(const Rec
     e->cache = serial_;
     e->list = list_;
     e->holdValuesAsBytes();
+    // Those let go are dropped from the list as it doubles.
+    if (summaries_.size() >= 2 * summariesLive_) {
+        std::erase_if(summaries_, [](const std::weak_ptr<Summary>& weak) { return weak.expired(); });
+        summariesLive_ = std::max<size_t>(summaries_.size(), 512);
+    }
+    summaries_.push_back(e);
     return e;
+}
+
+void GoogleContactCache::moveSummaries() {
+    // A summary whose record was written as it was reads the same bytes in the new summary part; any
+    // other keeps a copy of its own bytes (it is of no record now). Either way none holds the old
+    // part, which a run writing its list twice would otherwise hold three times.
+    std::erase_if(summaries_, [this](const std::weak_ptr<Summary>& weak) {
+        const auto summary = weak.lock();
+        if (!summary) return true;
+        if (summary->bytes == summary_) return false;
+        const auto identifier = summary->identifier();
+        const size_t found = identifier ? byIdentifier_.find(*identifier) : RecordIndex::kNone;
+        if (found != RecordIndex::kNone) {
+            const Record& rec = records_[found];
+            const std::string_view now = std::string_view(*summary_).substr(rec.summaryBegin, rec.summaryEnd - rec.summaryBegin);
+            if (rec.etag == summary->ETag().value_or("") && now == summary->view()) {
+                summary->bytes = summary_;
+                summary->begin = rec.summaryBegin;
+                summary->end = rec.summaryEnd;
+                return false;
+            }
+        }
+        summary->bytes = std::make_shared<const std::string>(summary->view());
+        summary->begin = 0;
+        summary->end = summary->bytes->size();
+        return true;
+    });
 }
 
 void GoogleContactCache::remember(const std::shared_ptr<GDataEntryContact>& entry, uint64_t digest, bool lean) {
@@ -960,6 +994,7 @@ platform::Result<void> GoogleContactCache::beginList(const std::filesystem::path
     pagesUnnamed_ = !named;
     // A buffer of its own: summaries of the list let go still read theirs.
     summary_ = std::make_shared<std::string>();
+    summaries_.clear();
     records_.clear();
     byIdentifier_.clear();
     watermark_.clear();
@@ -1226,6 +1261,7 @@ platform::Result<void> GoogleContactCache::writeItems(const std::filesystem::pat
 
     // This cache now holds the list written; summaries it made stay summaries of their records.
     if (auto adopted = adopt(std::move(file), nullptr); !adopted) return adopted.error();
+    moveSummaries();
     for (const auto& [entry, digest] : written) remember(entry, digest);
     std::erase_if(known_, [](const auto& item) { return item.second.entry.expired(); });
     return {};

@@ -226,6 +226,9 @@ private:
     // The XML bytes of a record, checked against its checksum; nullopt when they cannot be read.
     std::optional<std::string> xmlOf(const Record& record) const;
     std::shared_ptr<GDataEntryContact> summaryOfRecord(const Record& record) const;
+    // Points the summaries made before a write at the list written, so that the summary part read
+    // before it is let go.
+    void moveSummaries();
     // The whole entry parsed from the record's kept bytes; nullptr when they cannot be read.
     std::shared_ptr<GDataEntryContact> wholeOfRecord(const Record& record);
     // In place of each entry kept as a record (recordOf[i] names it), that record's summary, or its
@@ -283,6 +286,9 @@ private:
     std::shared_ptr<File> answerFile_;
     std::optional<std::string> serviceVersion_;
     uint64_t list_ = 0;  // counts the lists begun by beginList
+    // The summaries made of the list held (summaryOfRecord), while they live.
+    mutable std::vector<std::weak_ptr<Summary>> summaries_;
+    mutable size_t summariesLive_ = 512;  // how many lived when summaries_ was last pruned
     uint64_t serial_ = 0;  // tells the summaries of this cache from those of another
     // file_ is the file of a list begun by beginList that has no name yet: write() names it.
     bool pagesUnnamed_ = false;

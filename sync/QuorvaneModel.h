@@ -420,7 +420,9 @@ public:
     // The cached full copy of the contact for the key set while its modification date is current.
     platform::CNContactPtr getCachedAppleContactWithPartialContact(const platform::CNContactPtr& contact,
                                                                    ContactKeySet keySet);
-    void storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet);
+    // Keeps a copy of the contact without its photo's bytes (their size and digest beside it), and
+    // returns that copy.
+    platform::CNContactPtr storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet);
     // mAccountStore, made at first use.
     platform::ACAccountStore& accountStore();
 

@@ -255,8 +255,9 @@ platform::CNContactPtr QuorvaneModel::getCachedAppleContactWithPartialContact(co
     return nullptr;
 }
 
-void QuorvaneModel::storeCachedAppleContactWithContact(const platform::CNContactPtr& contact, ContactKeySet keySet) {
-    if (!contact || contact->identifier().empty()) return;
+platform::CNContactPtr QuorvaneModel::storeCachedAppleContactWithContact(const platform::CNContactPtr& contact,
+                                                                         ContactKeySet keySet) {
+    if (!contact || contact->identifier().empty()) return contact;
     auto entry = std::make_shared<NSCachedAppleContact>();
     // 10,000 contacts with photos would hold about 500 MB of images: the cache keeps their sizes.
     if (contact->isKeyAvailable(platform::CNContactImageDataKey) ||
@@ -270,14 +271,16 @@ void QuorvaneModel::storeCachedAppleContactWithContact(const platform::CNContact
     }
     entry->mModificationDate = getModificationDateWithAppleContact(contact);
     entry->mKeySet = keySet;
+    platform::CNContactPtr kept = entry->mAppleContact;
     auto& list = mCachedAppleContactDict[contact->identifier()];
     for (auto& cached : list) {
         if (cached && cached->mKeySet == keySet) {
             cached = std::move(entry);
-            return;
+            return kept;
         }
     }
     list.push_back(std::move(entry));
+    return kept;
 }
 
 }  // namespace quorvane

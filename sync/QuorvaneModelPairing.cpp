@@ -364,6 +364,15 @@ platform::Result<void> QuorvaneModel::loadExistingAppleContactsWithKeySet(Contac
         return contacts.error();
     }
     mExistingAppleContacts = std::move(*contacts);
+    // The photos' bytes are let go once the contact cache holds their sizes and digests, which is
+    // all the planning reads of them: a photo the run moves is read from the store when it goes,
+    // and an address book of photos would otherwise be held whole through the run.
+    for (auto& contact : mExistingAppleContacts) {
+        if (!contact) continue;
+        const bool photo = (contact->isKeyAvailable(platform::CNContactImageDataKey) && contact->imageData()) ||
+                           (contact->isKeyAvailable(platform::CNContactThumbnailImageDataKey) && contact->thumbnailImageData());
+        if (photo) contact = storeCachedAppleContactWithContact(contact, keySet);
+    }
     return {};
 }
 
