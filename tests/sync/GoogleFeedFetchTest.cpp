@@ -554,6 +554,23 @@ TEST(GoogleContactCacheTest, ASummaryReadsAsItsWholeEntryAndAgainOnceItsValuesWe
     ASSERT_TRUE(made && made != first);
     EXPECT_EQ(keptValues(*made), whole[0]);
 
+    // The list written again without the third contact: the summaries read the same values from
+    // the list written (the third from bytes of its own), changes kept.
+    auto rest = GDataFeedContact::contactFeed();
+    auto restEntries = *summaries->entries();
+    restEntries.erase(restEntries.begin() + 2);
+    rest->setEntries(restEntries);
+    ASSERT_TRUE((*loaded)->write(folder / "list", *rest));
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 2; i < whole.size(); ++i) {
+            auto summary = std::dynamic_pointer_cast<GDataEntryContact>(summaries->entryAtIndex(i));
+            EXPECT_EQ(pass == 0 ? readValues(*summary) : keptValues(*summary), whole[i]) << pass << " " << i;
+            EXPECT_EQ(bool((*loaded)->wholeEntry(summary)), i != 2) << i;
+        }
+    }
+    EXPECT_EQ(first->nickname(), "Changed");
+    EXPECT_EQ(second->photoLink()->ETag(), "\"new\"");
+
     // A contact named twice: kept once from a download, and a list naming it twice is not used.
     const auto& e = *feed->entries();
     auto twice = GDataFeedContact::contactFeed();
