@@ -61,7 +61,8 @@ platform::Result<int> SyncLock::lockFile(const std::filesystem::path& file) {
         // Never through a symbolic link: a link put in the lock's place would have the lock file
         // made wherever it points. It is no lock file of ours, so it goes and the file is made.
         int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0 && errno == ELOOP && ::unlink(file.c_str()) == 0) continue;
+        // Another command may have removed it first.
+        if (fd < 0 && errno == ELOOP && (::unlink(file.c_str()) == 0 || errno == ENOENT)) continue;
         if (fd < 0) return lockError(file, errno, std::strerror(errno));
         if (const int code = lockNow(fd); code != 0) {
             ::close(fd);

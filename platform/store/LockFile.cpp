@@ -49,7 +49,8 @@ Result<LockFile> LockFile::acquire(const std::filesystem::path& file, double wai
     for (int replaced = 0; replaced < 100;) {
         const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
-            if (errno == ELOOP && ::unlink(file.c_str()) == 0) {
+            // A link in its place goes (another command may have removed it first).
+            if (errno == ELOOP && (::unlink(file.c_str()) == 0 || errno == ENOENT)) {
                 ++replaced;
                 continue;
             }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "platform/foundation/Paths.h"
+#include "platform/store/LockFile.h"
+#include "sync/SyncLock.h"
 #include "sync/SyncStore.h"
 
 namespace quorvane {
@@ -308,6 +311,34 @@ TEST_F(SyncStoreTest, StoresOpenedAtOnceOnAnOlderFileAllOpenAndAnEmptyFileIsRefu
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().code, kSyncStoreErrorDamaged);
     EXPECT_EQ(std::filesystem::file_size(path_), 0u);
+}
+
+// Commands that find a link in a lock file's place at the same moment each remove it or find it
+// removed, then take the lock or find it busy: none fails (the sync and sign-in locks, and the
+// settings' lock).
+TEST(LockFileLinkTest, CommandsFindingALinkInTheLocksPlaceAtOnceNeverFail) {
+    const auto dir = std::filesystem::temp_directory_path() / ("quorvane-linked-lock-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (const bool syncLock : {true, false}) {
+        const auto file = dir / (syncLock ? "Sync.lock" : "settings.lock");
+        for (int round = 0; round < 40; ++round) {
+            std::filesystem::remove(file);
+            std::filesystem::create_symlink(dir / "elsewhere", file);
+            std::atomic<int> ready{0}, failed{0};
+            std::vector<std::thread> takers;
+            for (int i = 0; i < 8; ++i) {
+                takers.emplace_back([&] {
+                    for (++ready; ready < 8;) std::this_thread::yield();
+                    const bool ok = syncLock ? bool(SyncLock::tryAcquire(file)) : bool(platform::LockFile::acquire(file, 0));
+                    if (!ok) ++failed;
+                });
+            }
+            for (auto& taker : takers) taker.join();
+            EXPECT_EQ(failed, 0) << syncLock << " " << round;
+            EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
