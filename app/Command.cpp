@@ -496,11 +496,10 @@ int runQuorvane(int argc, char** argv) {
     }
     if (rest.empty()) {
         // "quorvane --profile sync": the name forgotten, the command taken for it.
-        for (const char* command : {"signin", "signout", "status", "accounts", "config", "delete-all", "log", "plan", "sync"})
-            if (profileName == command && profileName != Profile::kDefaultName) {
-                console.error("--profile needs a profile name before the command: quorvane --profile NAME " + profileName);
-                return kExitUsage;
-            }
+        if (isProfileCommand(profileName) && profileName != Profile::kDefaultName) {
+            console.error("--profile needs a profile name before the command: quorvane --profile NAME " + profileName);
+            return kExitUsage;
+        }
         std::fputs(overallHelp().c_str(), stderr);
         return kExitUsage;
     }

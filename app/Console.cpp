@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 
+#include "app/Help.h"
 #include "platform/foundation/PrintableText.h"
 #include "platform/foundation/Secrets.h"
 
@@ -30,8 +31,6 @@ std::string Console::advised(std::string_view text, const std::string& profile) 
     std::string out(text);
     if (profile.empty()) return out;
     static constexpr std::string_view kProgram = "quorvane ";
-    static const char* const kCommands[] = {"signin", "signout", "status", "accounts", "config",
-                                            "delete-all", "log", "plan", "sync"};
     for (size_t at = out.find(kProgram); at != std::string::npos; at = out.find(kProgram, at + 1)) {
         // "quorvane" inside a word or a path, or the program named in a sentence ("another
         // quorvane sync of this profile"), is no command given as advice.
@@ -46,14 +45,9 @@ std::string Console::advised(std::string_view text, const std::string& profile) 
             before == "each" || before == "every")
             continue;
         const size_t command = at + kProgram.size();
-        for (const char* name : kCommands) {
-            const size_t n = std::char_traits<char>::length(name);
-            if (out.compare(command, n, name) != 0) continue;
-            if (command + n < out.size() && (std::isalnum(static_cast<unsigned char>(out[command + n])) || out[command + n] == '-'))
-                continue;
-            out.insert(command, "--profile " + profile + " ");
-            break;
-        }
+        size_t end = command;
+        while (end < out.size() && (std::isalnum(static_cast<unsigned char>(out[end])) || out[end] == '-')) ++end;
+        if (isProfileCommand(std::string_view(out).substr(command, end - command))) out.insert(command, "--profile " + profile + " ");
     }
     return out;
 }

@@ -153,4 +153,11 @@ std::optional<std::string> commandHelp(const std::string& name) {
     return std::nullopt;
 }
 
+bool isProfileCommand(std::string_view word) {
+    if (word == "help") return false;
+    for (const auto& h : helps())
+        if (word == h.name) return true;
+    return false;
+}
+
 }  // namespace quorvane::app
