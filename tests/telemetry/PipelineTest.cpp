@@ -533,6 +533,7 @@ TEST(Pipeline, ALogIsSentOnlyUnderTheSecretItWasAcceptedForToTheAppsCurrentAddre
     apps.pop_back();
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 30000);  // the stores may be writing meanwhile
     for (const auto& [n, destination] : {std::pair{999, std::string()}, {150, apps[1].ingestion->destination().addressKey}}) {
         platform::SQLStatement earlier(raw, "INSERT INTO logs (groupId, log, priority, destination) VALUES ('S', ?, 1, ?)");
         earlier.bind(1, platform::KeyedArchiver::archivedData(*numberedLog(n)));
@@ -752,6 +753,7 @@ TEST(Pipeline, StorageLoadsByPriorityAndDropsTheOldestNormalLogsWhenFull) {
     EXPECT_EQ(numbers, (std::vector<std::string>{"10", "12", "13"}));
     sqlite3* raw = nullptr;  // rows another version or a damaged disk left behind are dropped on load
     ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 30000);  // the stores may be writing meanwhile
     sqlite3_exec(raw, "INSERT INTO logs (groupId, log, priority) VALUES ('G2', 'not base64!', 1), ('G2', 'e30=', 1), "
                       "('G2', '{\"$archive\"', 1)",
                  nullptr, nullptr, nullptr);
@@ -808,6 +810,7 @@ TEST(Pipeline, AnEarlierFilesLogsMoveOnceAndTheFileGoesWhenEmpty) {
     // Log 1 was moved by a process that ended before deleting it there: the note finishes that.
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(f.file.c_str(), &raw), SQLITE_OK);
+    sqlite3_busy_timeout(raw, 30000);  // the stores may be writing meanwhile
     const std::string note = "INSERT INTO storeInfo VALUES ('adopting', (SELECT value FROM e.storeInfo WHERE key = "
                              "'storeId') || '.1')";
     ASSERT_EQ(sqlite3_exec(raw, ("ATTACH '" + earlier.string() + "' AS e; " + note + "; DETACH e").c_str(), nullptr,
